@@ -1,0 +1,30 @@
+/* sw_on_key: open-addressing tables of key/value word pairs; one contiguous block of
+ * 8 + 8 * slots bytes: word 0 = (slots - 1) << 3 with three flag bits, word 1 = count, then the
+ * nodes. Key 0 marks a free node. The table doubles when more than three quarters full. */
+#ifndef QX_HASHTAB_H
+#define QX_HASHTAB_H
+
+#include <cstdint>
+
+#include "termdefs.h"
+
+struct sw_on_key_node {
+  TAGGED key;
+  TAGGED value;
+};
+
+struct sw_on_key {
+  uint32_t mask_and_flags;   /* (slots - 1) << 3 | flags */
+  uint32_t count;
+  sw_on_key_node node[];
+};
+
+sw_on_key *new_switch_on_key(uint32_t size, TAGGED otherwise = 0);
+sw_on_key_node *incore_gethash(sw_on_key *table, TAGGED key);
+sw_on_key_node *dyn_puthash(sw_on_key **table, TAGGED key);
+int expansion_due(sw_on_key *table);
+void expand_sw_on_key(sw_on_key **table, TAGGED otherwise = 0);
+void dispose_switch_on_key(sw_on_key *table);
+static inline uint32_t sw_on_key_slots(const sw_on_key *t) { return (t->mask_and_flags >> 3) + 1; }
+
+#endif

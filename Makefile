@@ -1,0 +1,58 @@
+# make test  - install what is missing, build the sanitized 32-bit tree and the 64-bit
+#              ThreadSanitizer tree of the I/O library, and run every test.
+# make run   - install what is missing, build the optimised tree and run the launcher
+#              (arguments in ARGS="...").
+# make bench - build the optimised tree with the benchmark programs in build/release/bench.
+
+PACKAGES := g++-multilib cmake ninja-build googletest unicode-data strace python3 make
+JOBS     := $(shell nproc 2>/dev/null || echo 2)
+TOOLCHAIN := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-i686.cmake
+# Address-space randomisation off for the sanitizer runs: 32-bit ASan and TSan need fixed shadow layouts.
+NORAND   := $(shell setarch $$(uname -m) -R true >/dev/null 2>&1 && echo "setarch $$(uname -m) -R")
+
+.PHONY: setup test run bench test-asan test-tsan release clean
+
+setup:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  export DEBIAN_FRONTEND=noninteractive; \
+	  apt-get update -qq && apt-get install -y -qq $$missing >/dev/null || exit 1; \
+	fi
+
+build/test/build.ninja: | setup
+	cmake -S . -B build/test -G Ninja $(TOOLCHAIN) -DQX_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+
+build/tsan/build.ninja: | setup
+	cmake -S . -B build/tsan -G Ninja -DQX_IO_ONLY=ON -DQX_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
+
+build/release/build.ninja: | setup
+	cmake -S . -B build/release -G Ninja $(TOOLCHAIN) -DCMAKE_BUILD_TYPE=Release \
+	  -DQX_BUILD_TESTS=OFF -DQX_BUILD_BENCH=ON
+
+test-asan: setup build/test/build.ninja
+	cmake --build build/test -j $(JOBS)
+	cd build/test && $(NORAND) ctest -j $(JOBS) --output-on-failure --timeout 300
+
+test-tsan: setup build/tsan/build.ninja
+	cmake --build build/tsan -j $(JOBS)
+	cd build/tsan && $(NORAND) ctest -j $(JOBS) --output-on-failure --timeout 300
+
+test: test-tsan test-asan
+
+release: setup build/release/build.ninja
+	cmake --build build/release -j $(JOBS)
+
+bench: release
+
+run: release
+	@if [ -x build/release/launcher/orvalis ]; then \
+	  exec build/release/launcher/orvalis $(ARGS); \
+	else \
+	  echo "the launcher is not built yet"; exit 2; \
+	fi
+
+clean:
+	rm -rf build
