@@ -38,7 +38,8 @@ constexpr uint32_t QX_MAX_ATOMS = 1048575;
   X(reserved, "$reserved") X(dom, "dom") X(fdlists, "$fdlists") X(cleanup, "$cleanup")            \
   X(attrs, "$attrs") X(no_attr, "$no_attr") X(attr_unify_hook, "attr_unify_hook")                 \
   X(codes, "codes") X(chars, "chars") X(atom, "atom") X(portable, "portable")                     \
-  X(end_of_file, "end_of_file") X(empty, "") X(alignments, "alignments") X(structs, "structs")
+  X(end_of_file, "end_of_file") X(empty, "") X(alignments, "alignments") X(structs, "structs")      \
+  X(ref_term, "$ref_term")
 
 enum qx_fixed_atom_index : uint32_t {
 #define QX_X(id, text) QX_ATOM_INDEX_##id,
@@ -84,6 +85,8 @@ constexpr TAGGED atom_plus = qx_char_atom_fixed('+');
 constexpr TAGGED functor_mutable2 = atom_mutable | (2u << QX_ARITY_SHIFT);
 constexpr TAGGED functor_free1 = atom_free | (1u << QX_ARITY_SHIFT);
 constexpr TAGGED functor_ref2 = atom_ref | (2u << QX_ARITY_SHIFT);
+/* '$ref'/2 terms that are not database references are stored under this functor. */
+constexpr TAGGED functor_ref_term2 = atom_ref_term | (2u << QX_ARITY_SHIFT);
 constexpr TAGGED functor_cleanup2 = atom_cleanup | (2u << QX_ARITY_SHIFT);
 constexpr TAGGED functor_colon2 = atom_colon | (2u << QX_ARITY_SHIFT);
 constexpr TAGGED functor_comma2 = atom_comma | (2u << QX_ARITY_SHIFT);

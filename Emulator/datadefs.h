@@ -31,6 +31,19 @@ struct qx_fli_info {
   int excp_flag;
 };
 
+/* A client's handle to the engine: the public and support dispatch tables, a word the client
+ * owns (a foreign resource keeps its per-instance state there) and the current worker, whose
+ * first word points at its qx_fli_info. A term reference is an index into the worker's
+ * foreign-interface stack of two-word slots. */
+struct qx_dispatch_table;
+struct ORVALIS_API_STRUCT {
+  const qx_dispatch_table *dispatch_API_ORVALIS_H;
+  const qx_dispatch_table *dispatch_API_SUPPORT_H;
+  void *stash;
+  qx_fli_info **fli_data;
+};
+typedef int QX_term_ref;
+
 /* A choicepoint. The alternative's code carries the node's size (halfword 6), so the nodes can
  * be walked from the newest outwards. Bit 0 of next_alt marks a node with entries to collect. */
 struct node {
@@ -45,6 +58,20 @@ struct node {
   TAGGED term[];       /* saved argument registers / state words */
 };
 constexpr size_t QX_NODE_HEADER_WORDS = sizeof(node) / sizeof(TAGGED);
+
+/* The alternative code of a choicepoint: one per (kind, saved-register count). Halfword 6 is
+ * the size in bytes of the nodes that resume here, so nodes are walked by it. */
+struct alt_code {
+  uint16_t op;
+  uint16_t nregs;
+  uint16_t a, b, c, d;
+  int16_t node_size;   /* halfword 6 */
+  uint16_t pad;
+  void *payload;
+};
+static_assert(offsetof(alt_code, node_size) == 12, "the node size is halfword 6 of the code");
+/* The code of a node, without the collect mark of bit 0. */
+static inline alt_code *NodeAlt(const node *n) { return (alt_code *)((uintptr_t)n->next_alt & ~(uintptr_t)1); }
 
 /* An environment frame: the goal to run on return and the cut barrier of its clause. */
 struct frame {
@@ -70,6 +97,7 @@ struct worker {
   frame *local_top;
   frame *local_end;        /* commit fence of the local stack */
   frame *local_uncond;     /* local top at the newest choicepoint */
+  frame *local_max;        /* end of the local stack's reservation */
   /* trail (upwards) and choicepoints (downwards) share one block */
   TAGGED *trail_start;
   TAGGED *trail_top;
@@ -99,13 +127,89 @@ struct worker {
   /* unification work stack (worker-owned, grows) */
   TAGGED *unify_stack;
   uint32_t unify_stack_size;
-  uint32_t reserved_[10];  /* room for later fields before the registers */
+  /* receives each cleanup goal that undoing the trail makes pending (null: none wanted) */
+  void (*cleanup_hook)(worker *w, TAGGED goal);
+  uint32_t reserved_[8];  /* room for later fields before the registers */
   /* byte 180 */
   TAGGED term[QX_ARG_REGISTERS];
   TAGGED worker_vars[32];
   qx_fli_info fli_info;
 };
 static_assert(offsetof(worker, term) == 180, "argument registers must start at byte 180");
+
+/* Entry kinds of a predicate (predtyp). 0-3 compiled code (bit 0: indexed), 6 interpreted clauses,
+ * 7 finite-domain indexicals; the others are the engine's own numbering. */
+enum qx_entry_kind : uint16_t {
+  ENTER_COMPACTCODE = 0,
+  ENTER_COMPACTCODE_INDEXED = 1,
+  ENTER_PROFILEDCODE = 2,
+  ENTER_PROFILEDCODE_INDEXED = 3,
+  ENTER_INTERPRETED = 6,
+  FD_CONSTRAINT = 7,
+  ENTER_UNDEFINED = 8,
+  BUILTIN_DET = 11,     /* native, hidden ($-named) */
+  BUILTIN_NONDET = 12,  /* native nondeterministic, hidden */
+  BUILTIN_CONTROL = 13, /* control constructs handled by the interpreter itself */
+  ENTER_C = 21,         /* native predicate */
+  ENTER_C_NONDET = 20,  /* native nondeterministic predicate */
+  ENTER_FOREIGN = 22,   /* foreign-resource function with argument specifications */
+  ENTER_STASH = 23,     /* predicates defined through the embedding API's stash dispatcher */
+  QX_ENTRY_KINDS = 49
+};
+
+typedef int (*qx_native_fn)(worker *w);
+
+/* Property bits of a definition. The first six are the ones saved states carry, in this order. */
+struct qx_def_props {
+  uint32_t dynamic : 1;
+  uint32_t block : 1;
+  uint32_t meta : 1;
+  uint32_t multifile : 1;
+  uint32_t hidden : 1;
+  uint32_t volatyle : 1;
+  uint32_t spy : 1;
+  uint32_t cut : 1;
+  uint32_t marked : 1;
+  uint32_t locked : 1;
+  uint32_t builtin_row : 1;   /* code is a row of the built-in table: kept across restore */
+  uint32_t foreign_code : 1;  /* holds compiled clauses of an emulator this engine cannot run */
+  uint32_t : 20;
+};
+
+struct qx_proc {
+  TAGGED printname;   /* name atom */
+  uint32_t arity;
+};
+
+/* A predicate. */
+struct definition {
+  uint16_t predtyp;          /* qx_entry_kind */
+  uint16_t frame_size;
+  qx_def_props properties;
+  qx_proc proc;
+  TAGGED functor;            /* name/arity as a functor word (the atom for arity 0) */
+  mod_def *module;           /* module the definition belongs to */
+  definition *imported_from; /* the exporting definition when this one is an import */
+  mod_def *defined_in;
+  definition *next_public;   /* the module's exported definitions; the list ends with -1 */
+  definition *importers;     /* definitions importing this one, chained by next_importer */
+  definition *next_importer;
+  TAGGED blockinfo;
+  TAGGED metainfo;
+  TAGGED filename;
+  union {
+    qx_native_fn native;     /* native built-ins and predicates */
+    void *code;              /* compiled code, foreign specification, ... */
+  } code;
+  qx_native_fn retry;        /* nondeterministic natives: the retry step */
+  /* interpreted clauses: a chain of instances (logical update view) */
+  instance *first_clause;
+  instance *last_clause;
+  uint32_t clause_count;
+  uint32_t active_calls;     /* retry nodes and running iterations that can reach dead clauses */
+  uint32_t dead_count;       /* erased clauses still in the chain, waiting until nothing reaches them */
+  void *fd_info;             /* finite-domain indexicals */
+};
 
 /* A module. preds maps functor words to definitions; attr_no is the attribute slot (0 none). */
 struct mod_def {
@@ -139,6 +243,27 @@ struct eglobal {
   TAGGED current_double_quotes;
   TAGGED current_quoted_charset_flag;
   uint32_t current_gcmargin;    /* KiB */
+  /* ---- modules and the database ---- */
+  sw_on_key *modules;           /* name atom -> mod_def */
+  mod_def *prolog_module;       /* system module: lookups fall back to it */
+  mod_def *user_module;
+  mod_def *typein_mod;
+  mod_def *attr_modules[64];    /* attribute slot -> module (slot numbers start at 1) */
+  uint32_t clause_clock;        /* logical update view */
+  uint32_t dbref_stamp;
+  sw_on_key *dbrefs;            /* instance address + 3 -> stamp, for validating references */
+  uint32_t dead_clause_count;
+  TAGGED current_unknown;       /* error, fail or warning */
+  /* ---- exceptions and native errors ---- */
+  instance *exception;          /* pending exception ball */
+  uint32_t pending_error_code;
+  char pending_error_message[2048];
+  instance *pending_error_culprit;
+  TAGGED pending_error_module;    /* module and functor of the goal in the error's context */
+  TAGGED pending_error_functor;
+  uint32_t pending_error_thrown;  /* the record holds a term to throw as it is */
+  int pending_error_arg;
+  uint32_t def_generation;       /* bumped whenever a call may resolve differently */
   /* ---- numbers ---- */
   char *scratch;                /* shared scratch text buffer for number formatting */
   uint32_t scratch_size;

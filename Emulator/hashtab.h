@@ -23,7 +23,8 @@ sw_on_key *new_switch_on_key(uint32_t size, TAGGED otherwise = 0);
 sw_on_key_node *incore_gethash(sw_on_key *table, TAGGED key);
 sw_on_key_node *dyn_puthash(sw_on_key **table, TAGGED key);
 int expansion_due(sw_on_key *table);
-void expand_sw_on_key(sw_on_key **table, TAGGED otherwise = 0);
+/* Doubles the table; new empty nodes get the value the old empty ones hold (otherwise). */
+void expand_sw_on_key(sw_on_key **table);
 void dispose_switch_on_key(sw_on_key *table);
 static inline uint32_t sw_on_key_slots(const sw_on_key *t) { return (t->mask_and_flags >> 3) + 1; }
 

@@ -13,6 +13,8 @@ void call_overflow(worker *w, uint32_t words, int live);
 /* Grow the trail/choicepoint block so that at least `pad` cells lie between the trail top and
  * the newest choicepoint. Choicepoints move; trail entries do not. */
 void choice_overflow(worker *w, uint32_t pad);
+/* Make `bytes` free above the local top by committing more of the local stack's reservation. */
+void local_overflow(worker *w, uint32_t bytes);
 
 /* Number stack: a chain of blocks, each twice the size of the one before. */
 void numstack_init(worker *w);
@@ -38,15 +40,40 @@ static inline void qx_trail_check(worker *w)
 /* Trail index of the top (words from trail_start): stable across growth. */
 static inline uint32_t qx_trail_index(const worker *w) { return (uint32_t)(w->trail_top - w->trail_start); }
 
+/* Pushes, each followed by qx_trail_check; plain and cell-value pushes are unconditional (the
+ * caller tests qx_cell_is_old). */
 void qx_trail_plain(worker *w, TAGGED *cell);
 void qx_trail_cell_value(worker *w, TAGGED *cell);   /* saves *cell before the caller changes it */
-void qx_trail_mutable(worker *w, TAGGED mutable_term);  /* saves Value/Stamp once per choicepoint */
+/* Saves Value and Stamp of a '$mutable'/2 (the last of its forwarding chain) when it is older than
+ * the newest choicepoint and not yet saved under it, then sets Stamp to the entry's trail index;
+ * the caller writes the new Value afterwards. */
+void qx_trail_mutable(worker *w, TAGGED mutable_term);
 void qx_trail_free(worker *w, TAGGED pair);            /* pair = list-tagged [V | '$free'(Block)] */
+void qx_trail_cleanup(worker *w, TAGGED cleanup);      /* cleanup = '$cleanup'(Goal, Done) */
 /* Undo the trail down to `to`, running $free destructors; leaves trail_top == to. */
 void qx_untrail_to(worker *w, TAGGED *to);
 
 /* Bind a variable cell with conditional trailing (heap below global_uncond, local below
  * local_uncond). Attributed variables register a wake-up. */
 void qx_bind(worker *w, TAGGED *cell, TAGGED value);
+
+/* True when a change of the cell must be trailed: a heap cell below global_uncond, a local cell
+ * below local_uncond, or a cell outside both areas (it outlives every choicepoint). */
+static inline bool qx_cell_is_old(const worker *w, const TAGGED *cell)
+{
+  if (cell >= w->heap_start && cell < w->heap_end)
+    return cell < w->global_uncond;
+  const void *c = cell;
+  if (c >= (const void *)w->local_start && c < (const void *)w->local_max)
+    return c < (const void *)w->local_uncond;
+  return true;
+}
+/* Bind a cell known not to be an attributed variable, trailing it when it is old. */
+static inline void qx_bind_plain(worker *w, TAGGED *cell, TAGGED value)
+{
+  *cell = value;
+  if (qx_cell_is_old(w, cell))
+    qx_trail_plain(w, cell);
+}
 
 #endif

@@ -46,6 +46,8 @@ int QX_code_wci(char *buf, int32_t code);
 
 /* Class of a code through the two-way cache of the engine global block. */
 int ch_type_hash(int32_t code);
+/* Class of a code (-1 for end of file) straight from the table and the hook, bypassing the cache. */
+int qx_char_class(int32_t code);
 void clear_ch_type_hash();
 static inline int qx_char_type(int32_t code);
 

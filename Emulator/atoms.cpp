@@ -1,0 +1,303 @@
+/* The atom table: records by index through the chunk table, interned through a chained hash
+ * table on the 28-bit hash of the name. */
+#include "atoms.h"
+
+#include <cassert>
+#include <cstddef>
+#include <cstring>
+
+#include "datadefs.h"
+#include "memman.h"
+#include "wcx.h"
+
+static constexpr uint32_t QX_ATOM_HASH_INITIAL = 1024;
+static constexpr int QX_ATOM_ALLOC = QX_SPACE_ATOM | QX_MAY_FAIL;
+
+/* FNV-1a over the bytes, folded to 28 bits: the same on every run, so saved tables agree. */
+static uint32_t name_hash(const char *name, size_t length)
+{
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < length; i++) {
+    h ^= (unsigned char)name[i];
+    h *= 16777619u;
+  }
+  return (h ^ (h >> 28)) & 0x0FFFFFFFu;
+}
+
+static size_t record_size(uint32_t length) { return offsetof(atom, name) + length + 1; }
+
+/* ---- flags ---- */
+
+/* The classes of a name's characters, gathered in one pass. */
+struct name_scan {
+  uint32_t count = 0;
+  bool alnum_tail = true;    /* every character after the first is a letter, digit or _ */
+  bool all_symbol = true;
+  bool all_punct = true;
+  bool escapes = false;
+  int first_class = 0;
+};
+
+static bool is_punct_class(int c)
+{
+  switch (c) {
+  case CH_BANG: case CH_BAR: case CH_COMMA: case CH_LPAR: case CH_RPAR: case CH_LBRACE:
+  case CH_RBRACE: case CH_LBRACK: case CH_RBRACK: case CH_SEMICOLON:
+    return true;
+  default:
+    return false;
+  }
+}
+
+static name_scan scan_name(const char *name)
+{
+  name_scan s;
+  int32_t code;
+  for (const char *p = name; *p; s.count++) {
+    int n = QX_wci_code(&code, p);
+    int c = n ? qx_char_class(code) : CH_UNDECIDED;
+    p += n ? n : 1;
+    if (s.count == 0)
+      s.first_class = c;
+    else if (c != CH_LC && c != CH_UC && c != CH_DIGIT && c != CH_UNDERSCORE)
+      s.alnum_tail = false;
+    s.all_symbol = s.all_symbol && c == CH_SYMBOL;
+    s.all_punct = s.all_punct && is_punct_class(c);
+    /* quote and backslash are always escaped; layout other than space and characters of no
+     * decided class may be, so they send the writer through its per-character pass */
+    if (code == '\'' || code == '\\' || (c == CH_WHITE && code != ' ') || c == CH_UNDECIDED || !n)
+      s.escapes = true;
+  }
+  return s;
+}
+
+/* Whether the name reads back as the same atom without quotes: a word of letters, digits and
+ * underscores starting with a lower-case letter; a run of symbol characters that is neither the
+ * end token "." nor the start of a comment; the solo atoms. */
+static bool plain_name(const char *name, const name_scan &s)
+{
+  if (s.count == 0)
+    return false;
+  if (s.first_class == CH_LC && s.alnum_tail)
+    return true;
+  if (s.all_symbol)
+    return std::strcmp(name, ".") != 0 && std::strncmp(name, "/*", 2) != 0;
+  if (s.count == 1 && (s.first_class == CH_BANG || s.first_class == CH_SEMICOLON ||
+                       s.first_class == CH_SOLO))
+    return true;
+  return std::strcmp(name, "[]") == 0 || std::strcmp(name, "{}") == 0;
+}
+
+static void set_flags(atom *a)
+{
+  name_scan s = scan_name(a->name);
+  bool ascii = true;
+  for (uint32_t i = 0; i < a->length; i++)
+    ascii = ascii && (unsigned char)a->name[i] < 0x80;
+  a->is_ascii = ascii;
+  a->is_symbolchars = s.count > 0 && s.all_symbol;
+  a->is_punctchars = s.count > 0 && s.all_punct;
+  a->needs_escaping = s.escapes;
+  a->needs_quoting = !plain_name(a->name, s);
+}
+
+/* ---- the table ---- */
+
+static atom **slot_of(uint32_t index)
+{
+  return &qx_eg.atom_chunks[index / QX_ATOM_CHUNK_SIZE][index % QX_ATOM_CHUNK_SIZE];
+}
+
+/* Doubles the hash table; on allocation failure the old one stays (chains just get longer). */
+static void grow_hash()
+{
+  uint32_t size = qx_eg.atom_hash_size * 2;
+  atom **table = (atom **)qx_checkalloc(size * sizeof(atom *), QX_ATOM_ALLOC);
+  if (!table)
+    return;
+  std::memset(table, 0, size * sizeof(atom *));
+  for (uint32_t i = 0; i < qx_eg.atom_hash_size; i++) {
+    for (atom *a = qx_eg.atom_hash[i], *next; a; a = next) {
+      next = a->next;
+      a->next = table[a->hash & (size - 1)];
+      table[a->hash & (size - 1)] = a;
+    }
+  }
+  qx_checkdealloc(qx_eg.atom_hash, qx_eg.atom_hash_size * sizeof(atom *), QX_SPACE_ATOM);
+  qx_eg.atom_hash = table;
+  qx_eg.atom_hash_size = size;
+}
+
+static atom *find_atom(const char *text, size_t length, uint32_t hash)
+{
+  for (atom *a = qx_eg.atom_hash[hash & (qx_eg.atom_hash_size - 1)]; a; a = a->next)
+    if (a->hash == hash && a->length == length && std::memcmp(a->name, text, length) == 0)
+      return a;
+  return nullptr;
+}
+
+/* Makes the record at the next free index; null when the table is full or memory is out. */
+static atom *make_atom(const char *text, size_t length, uint32_t hash)
+{
+  uint32_t index = qx_eg.atom_count;
+  if (index >= QX_MAX_ATOMS || length > UINT32_MAX - 64)
+    return nullptr;
+  atom ***chunk = &qx_eg.atom_chunks[index / QX_ATOM_CHUNK_SIZE];
+  if (!*chunk) {
+    *chunk = (atom **)qx_checkalloc(QX_ATOM_CHUNK_SIZE * sizeof(atom *), QX_ATOM_ALLOC);
+    if (!*chunk)
+      return nullptr;
+    std::memset(*chunk, 0, QX_ATOM_CHUNK_SIZE * sizeof(atom *));
+  }
+  atom *a = (atom *)qx_checkalloc(record_size((uint32_t)length), QX_ATOM_ALLOC);
+  if (!a)
+    return nullptr;
+  std::memset(a, 0, offsetof(atom, name));
+  a->hash = hash;
+  a->index = index;
+  a->length = (uint32_t)length;
+  std::memcpy(a->name, text, length + 1);
+  set_flags(a);
+  a->next = qx_eg.atom_hash[hash & (qx_eg.atom_hash_size - 1)];
+  qx_eg.atom_hash[hash & (qx_eg.atom_hash_size - 1)] = a;
+  *slot_of(index) = a;
+  qx_eg.atom_count = index + 1;
+  if (++qx_eg.atom_live > qx_eg.atom_hash_size)
+    grow_hash();
+  return a;
+}
+
+TAGGED init_atom_check(const char *text, int mode)
+{
+  if (!text || mode < 0 || mode > 2 || !qx_eg.atom_hash || !wci_valid_string(text))
+    return 0;
+  size_t length = std::strlen(text);
+  uint32_t hash = name_hash(text, length);
+  atom *a = find_atom(text, length, hash);
+  if (!a && mode != 1)
+    a = make_atom(text, length, hash);
+  if (!a)
+    return 0;
+  if (mode == 2)
+    a->refcount = 255; /* the fixed atoms are never collected */
+  return MakeAtom(a->index);
+}
+
+/* ---- creation and teardown ---- */
+
+/* Checks that the fixed atoms sit at the indexes the constants of atoms.h name. */
+static bool fixed_atoms_in_place()
+{
+  for (uint32_t i = 0; i < QX_FIXED_NAMED_COUNT; i++)
+    if (std::strcmp(atom_name(MakeAtom(i)), qx_fixed::names[i]) != 0)
+      return false;
+  for (uint32_t c = 0; c < 256; c++)
+    if (qx_eg.one_char_atoms[c] != qx_char_atom_fixed(c))
+      return false;
+  return true;
+}
+
+/* Makes the named fixed atoms and then the one-character atoms, filling their cache. */
+static bool make_fixed_atoms()
+{
+  for (uint32_t i = 0; i < QX_FIXED_NAMED_COUNT; i++)
+    if (!init_atom_check(qx_fixed::names[i], 2))
+      return false;
+  for (int32_t c = 0; c < 256; c++) {
+    char buf[8];
+    buf[QX_code_wci(buf, c)] = 0;
+    qx_eg.one_char_atoms[c] = init_atom_check(buf, 2);
+    if (!qx_eg.one_char_atoms[c])
+      return false;
+  }
+  return true;
+}
+
+int init_atoms()
+{
+  qx_eg.atom_count = 0;
+  qx_eg.atom_live = 0;
+  qx_eg.atom_chunks = (atom ***)qx_checkalloc(QX_ATOM_CHUNKS * sizeof(atom **), QX_ATOM_ALLOC);
+  qx_eg.atom_hash = (atom **)qx_checkalloc(QX_ATOM_HASH_INITIAL * sizeof(atom *), QX_ATOM_ALLOC);
+  qx_eg.atom_hash_size = QX_ATOM_HASH_INITIAL;
+  if (qx_eg.atom_chunks && qx_eg.atom_hash) {
+    std::memset(qx_eg.atom_chunks, 0, QX_ATOM_CHUNKS * sizeof(atom **));
+    std::memset(qx_eg.atom_hash, 0, QX_ATOM_HASH_INITIAL * sizeof(atom *));
+    if (make_fixed_atoms()) {
+      bool in_place = fixed_atoms_in_place();
+      assert(in_place && "fixed atom order differs from atoms.h");
+      if (in_place)
+        return 0;
+    }
+  }
+  deinit_atoms();
+  return 1;
+}
+
+void deinit_atoms()
+{
+  if (qx_eg.atom_chunks) {
+    for (uint32_t k = 0; k < QX_ATOM_CHUNKS; k++) {
+      atom **chunk = qx_eg.atom_chunks[k];
+      if (!chunk)
+        continue;
+      for (uint32_t i = 0; i < QX_ATOM_CHUNK_SIZE; i++)
+        if (chunk[i])
+          qx_checkdealloc(chunk[i], record_size(chunk[i]->length), QX_SPACE_ATOM);
+      qx_checkdealloc(chunk, QX_ATOM_CHUNK_SIZE * sizeof(atom *), QX_SPACE_ATOM);
+    }
+    qx_checkdealloc(qx_eg.atom_chunks, QX_ATOM_CHUNKS * sizeof(atom **), QX_SPACE_ATOM);
+  }
+  if (qx_eg.atom_hash)
+    qx_checkdealloc(qx_eg.atom_hash, qx_eg.atom_hash_size * sizeof(atom *), QX_SPACE_ATOM);
+  qx_eg.atom_chunks = nullptr;
+  qx_eg.atom_hash = nullptr;
+  qx_eg.atom_hash_size = 0;
+  qx_eg.atom_count = 0;
+  qx_eg.atom_live = 0;
+  std::memset(qx_eg.one_char_atoms, 0, sizeof qx_eg.one_char_atoms);
+}
+
+/* ---- access ---- */
+
+atom *atom_record(TAGGED t)
+{
+  if (!IsFunctorCell(t) || !qx_eg.atom_chunks)
+    return nullptr;
+  uint32_t index = AtomIndex(t);
+  if (index >= qx_eg.atom_count)
+    return nullptr;
+  return *slot_of(index);
+}
+
+const char *atom_name(TAGGED t)
+{
+  atom *a = atom_record(t);
+  return a ? a->name : nullptr;
+}
+
+TAGGED qx_char_atom(int32_t code)
+{
+  if (code < 0)
+    return 0;
+  if (code < 256)
+    return qx_eg.one_char_atoms[code];
+  char buf[8];
+  buf[QX_code_wci(buf, code)] = 0;
+  return init_atom_check(buf, 0);
+}
+
+void QX_register_atom(TAGGED t)
+{
+  atom *a = atom_record(FunctorName(t));
+  if (a && a->refcount < 255)
+    a->refcount++;
+}
+
+/* A count that reached 255 stays there: the atom is then kept for good. */
+void QX_unregister_atom(TAGGED t)
+{
+  atom *a = atom_record(FunctorName(t));
+  if (a && a->refcount > 0 && a->refcount < 255)
+    a->refcount--;
+}

@@ -1,0 +1,50 @@
+/* The built-in predicate table: each family file exports an array of rows ending with a row
+ * whose name is null; init_wamsup installs the families in a fixed order. */
+#ifndef QX_BUILTINS_H
+#define QX_BUILTINS_H
+
+#include <cstdint>
+
+#include "datadefs.h"
+
+/* Module index of a row (flags bits 0-2) and the role bit. */
+enum : uint16_t {
+  QX_MOD_PROLOG = 0,
+  QX_MOD_USER = 1,
+  QX_MOD_CLPFD = 2,
+  QX_MOD_ALIGNMENTS = 3,
+  QX_MOD_STRUCTS = 4,
+  QX_ROW_ROLE = 0x100,   /* also entered in the role table */
+};
+
+struct qx_pred_row {
+  const char *name;
+  qx_native_fn function;
+  uint8_t arity;
+  uint8_t kind;        /* BUILTIN_DET, BUILTIN_NONDET, ENTER_C, ENTER_C_NONDET */
+  uint16_t flags;
+  qx_native_fn retry;  /* nondeterministic rows: the retry step */
+};
+
+/* Families, in installation order. */
+extern const qx_pred_row qx_bi_control_rows[];
+extern const qx_pred_row qx_bi_terms_rows[];
+extern const qx_pred_row qx_bi_arith_rows[];
+extern const qx_pred_row qx_bi_atoms_rows[];
+extern const qx_pred_row qx_bi_db_rows[];
+extern const qx_pred_row qx_bi_attr_rows[];
+
+/* The assembled table and the role table (predicates the engine calls by role). */
+extern const qx_pred_row *const *pred_table;
+definition *qx_role(const char *name, uint32_t arity);
+
+int init_wamsup();     /* 1 on success */
+void deinit_wamsup();
+void qx_install_builtins();
+
+/* Retry nodes of nondeterministic built-ins: def_retry_c makes the definition whose retry step is
+ * function; def_retry_prolog resumes through a Prolog predicate. */
+definition *def_retry_c(qx_native_fn function, int arity);
+definition *def_retry_prolog(definition *def);
+
+#endif

@@ -1,0 +1,251 @@
+/* Errors of native code: the pending record, the error choicepoint, and the one table from error
+ * codes to ISO error terms. */
+#include "errors.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "atoms.h"
+#include "instance.h"
+#include "memman.h"
+#include "objareas.h"
+#include "wam.h"
+
+namespace {
+
+/* The goal of the native now running, set by the interpreter before each native call. */
+TAGGED native_goal;
+mod_def *native_ctx;
+
+TAGGED atom_of(const char *text)
+{
+  TAGGED a = init_atom_check(text, 0);
+  return a ? a : atom_empty;
+}
+
+TAGGED build(worker *w, const char *name, std::initializer_list<TAGGED> args)
+{
+  TAGGED *p = w->global_top;
+  p[0] = MakeFunctor(atom_of(name), (uint32_t)args.size());
+  uint32_t i = 1;
+  for (TAGGED a : args)
+    p[i++] = a;
+  w->global_top += i;
+  return MakeStr(p);
+}
+
+void set_context(TAGGED module, TAGGED functor, int argument)
+{
+  qx_eg.pending_error_module = module;
+  qx_eg.pending_error_functor = functor;
+  qx_eg.pending_error_arg = argument;
+}
+
+int push_error_node(worker *w)
+{
+  qx_push_node(w, qx_alt(QX_ALT_ERROR, 0));
+  return 0;
+}
+
+void ensure_room(worker *w, uint32_t words)
+{
+  if ((uint32_t)(w->stack_start - w->global_top) < words + 256)
+    call_overflow(w, words + 256, 0);
+}
+
+}  // namespace
+
+void qx_set_native_goal(TAGGED goal, mod_def *ctx)
+{
+  native_goal = goal;
+  native_ctx = ctx;
+}
+
+void save_error(uint32_t code, const char *message, TAGGED culprit)
+{
+  qx_eg.pending_error_code = code;
+  qx_eg.pending_error_thrown = 0;
+  std::snprintf(qx_eg.pending_error_message, sizeof qx_eg.pending_error_message, "%s", message ? message : "");
+  if (qx_eg.pending_error_culprit)
+    qx_free_instance(qx_eg.pending_error_culprit);
+  qx_eg.pending_error_culprit = culprit ? qx_copy_to_instance(qx_w, culprit) : nullptr;
+}
+
+int raise_error(TAGGED module, TAGGED name, int arity, int argument)
+{
+  set_context(module, arity ? MakeFunctor(name, (uint32_t)arity) : name, argument);
+  return push_error_node(qx_w);
+}
+
+int raise_error_goal(TAGGED culprit, int argument)
+{
+  TAGGED goal = culprit ? deref(culprit) : (native_goal ? deref(native_goal) : 0);
+  TAGGED module = native_ctx ? native_ctx->name : atom_user;
+  while (IsStr(goal) && StrFunctor(goal) == functor_colon2) {
+    module = deref(StrArg(goal, 1));
+    goal = deref(StrArg(goal, 2));
+  }
+  TAGGED functor = IsStr(goal) ? StrFunctor(goal) : (IsAtom(goal) ? goal : 0);
+  set_context(module, functor, argument);
+  return push_error_node(qx_w);
+}
+
+int raise_exception(TAGGED term)
+{
+  qx_set_exception(qx_w, term);
+  qx_eg.pending_error_thrown = 1;
+  return push_error_node(qx_w);
+}
+
+/* ---- the table ---- */
+TAGGED qx_formal_error(worker *w, uint32_t code, const char *message, TAGGED culprit)
+{
+  TAGGED msg = atom_of(message);
+  TAGGED c = culprit;
+  switch (code) {
+  case 0x902:
+    return build(w, "domain_error", {atom_of("stream_or_alias"), c});
+  case 0x401:
+  case 2:
+    return build(w, "type_error", {msg, c});
+  case 0x202:
+    return build(w, "representation_error", {atom_of("character_code")});
+  case 0x501:
+    return build(w, "domain_error", {atom_of("not_less_than_zero"), c});
+  case QX_ERR_INSTANTIATION:
+    return atom_of("instantiation_error");
+  case QX_ERR_TYPE:
+    return build(w, "type_error", {msg, c});
+  case QX_ERR_DOMAIN:
+    return build(w, "domain_error", {msg, c});
+  case QX_ERR_EXISTENCE:
+    return build(w, "existence_error", {msg, c});
+  case QX_ERR_PERMISSION: {
+    char action[128];
+    const char *space = std::strchr(message, ' ');
+    size_t n = space ? (size_t)(space - message) : std::strlen(message);
+    std::snprintf(action, sizeof action, "%.*s", (int)n, message);
+    return build(w, "permission_error", {atom_of(action), atom_of(space ? space + 1 : ""), c});
+  }
+  case QX_ERR_REPRESENTATION:
+    return build(w, "representation_error", {msg});
+  case QX_ERR_EVALUATION:
+    return build(w, "evaluation_error", {msg});
+  case QX_ERR_RESOURCE:
+    return build(w, "resource_error", {msg});
+  case QX_ERR_UNINSTANTIATION:
+    return build(w, "uninstantiation_error", {c});
+  default:
+    break;
+  }
+  static const char *const permission_detail[][2] = {
+      {"", ""}, {"input", "stream"}, {"output", "stream"}, {"open", "source_sink"},
+      {"open", "source_sink"}, {"reposition", "stream"}};
+  static const char *const existence_detail[] = {"", "past_end_of_stream", "", "", "foreign_resource",
+                                                 "source_sink"};
+  uint32_t cls = code & 0xFF, detail = (code >> 8) & 0xFF;
+  if (cls == 6 && detail >= 1 && detail <= 5)
+    return build(w, "permission_error", {atom_of(permission_detail[detail][0]),
+                                         atom_of(permission_detail[detail][1]), c});
+  if (cls == 4 && detail < 6 && existence_detail[detail][0])
+    return build(w, "existence_error", {atom_of(existence_detail[detail]), c});
+  return build(w, "system_error", {msg});
+}
+
+void qx_raise_pending(worker *w)
+{
+  if (qx_eg.pending_error_thrown) {
+    qx_eg.pending_error_thrown = 0;
+    return;   /* raise_exception stored the ball itself */
+  }
+  instance *ins = qx_eg.pending_error_culprit;
+  ensure_room(w, (ins ? qx_instance_heap_words(ins) : 0) + 64);
+  TAGGED culprit;
+  if (ins) {
+    culprit = qx_copy_from_instance(w, ins);
+  } else {
+    culprit = MakeRef(w->global_top);
+    *w->global_top++ = culprit;
+  }
+  TAGGED formal = qx_formal_error(w, qx_eg.pending_error_code, qx_eg.pending_error_message, culprit);
+  TAGGED functor = qx_eg.pending_error_functor;
+  TAGGED indicator;
+  if (functor) {
+    TAGGED name = IsAtom(functor) ? functor : FunctorName(functor);
+    uint32_t arity = IsAtom(functor) ? 0 : Arity(functor);
+    indicator = build(w, ":", {qx_eg.pending_error_module ? qx_eg.pending_error_module : atom_user,
+                               build(w, "/", {name, MakeSmall((int32_t)arity)})});
+  } else {
+    indicator = MakeRef(w->global_top);
+    *w->global_top++ = indicator;
+  }
+  TAGGED context = build(w, "context", {indicator, MakeSmall(qx_eg.pending_error_arg)});
+  qx_set_exception(w, build(w, "error", {formal, context}));
+}
+
+/* ---- shorthands ---- */
+int qx_instantiation_error(worker *w, int argument)
+{
+  (void)w;
+  save_error(QX_ERR_INSTANTIATION, "", 0);
+  return raise_error_goal(0, argument);
+}
+
+int qx_type_error(worker *w, const char *type, TAGGED culprit, int argument)
+{
+  (void)w;
+  save_error(QX_ERR_TYPE, type, culprit);
+  return raise_error_goal(0, argument);
+}
+
+int qx_domain_error(worker *w, const char *domain, TAGGED culprit, int argument)
+{
+  (void)w;
+  save_error(QX_ERR_DOMAIN, domain, culprit);
+  return raise_error_goal(0, argument);
+}
+
+int qx_representation_error(worker *w, const char *what, int argument)
+{
+  (void)w;
+  save_error(QX_ERR_REPRESENTATION, what, 0);
+  return raise_error_goal(0, argument);
+}
+
+int qx_evaluation_error(worker *w, const char *what, int argument)
+{
+  (void)w;
+  save_error(QX_ERR_EVALUATION, what, 0);
+  return raise_error_goal(0, argument);
+}
+
+int qx_permission_error(worker *w, const char *action, const char *type, TAGGED culprit, int argument)
+{
+  (void)w;
+  char message[256];
+  std::snprintf(message, sizeof message, "%s %s", action, type);
+  save_error(QX_ERR_PERMISSION, message, culprit);
+  return raise_error_goal(0, argument);
+}
+
+int qx_existence_error(worker *w, const char *kind, TAGGED culprit, int argument)
+{
+  (void)w;
+  save_error(QX_ERR_EXISTENCE, kind, culprit);
+  return raise_error_goal(0, argument);
+}
+
+int qx_resource_error(worker *w, const char *what)
+{
+  (void)w;
+  save_error(QX_ERR_RESOURCE, what, 0);
+  return raise_error_goal(0, 0);
+}
+
+int qx_system_error(worker *w, const char *message)
+{
+  (void)w;
+  save_error(QX_ERR_SYSTEM, message, 0);
+  return raise_error_goal(0, 0);
+}

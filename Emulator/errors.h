@@ -1,0 +1,55 @@
+/* Errors raised by native code: recorded, then thrown when the native's failure reaches the error
+ * choicepoint it pushed. Native code never unwinds the stacks itself. */
+#ifndef QX_ERRORS_H
+#define QX_ERRORS_H
+
+#include <cstdint>
+
+#include "datadefs.h"
+
+/* Error codes: the class in the low byte, a detail in the high byte. Codes of the stream and file
+ * layers are mapped by the table in errors.cpp; the QX_ERR_ codes below carry ISO error classes
+ * whose type or domain name is the message text. */
+enum : uint32_t {
+  QX_ERR_SYSTEM = 5,                 /* system_error(Message) */
+  QX_ERR_INSTANTIATION = 0x1001,     /* instantiation_error */
+  QX_ERR_TYPE = 0x1002,              /* type_error(Message, Culprit) */
+  QX_ERR_DOMAIN = 0x1003,            /* domain_error(Message, Culprit) */
+  QX_ERR_EXISTENCE = 0x1004,         /* existence_error(Message, Culprit) */
+  QX_ERR_PERMISSION = 0x1005,        /* permission_error(Action, Type, Culprit), message "action type" */
+  QX_ERR_REPRESENTATION = 0x1007,    /* representation_error(Message) */
+  QX_ERR_EVALUATION = 0x1008,        /* evaluation_error(Message) */
+  QX_ERR_RESOURCE = 0x1009,          /* resource_error(Message) */
+  QX_ERR_UNINSTANTIATION = 0x100A,   /* uninstantiation_error(Culprit) */
+};
+
+/* Record a pending error: code, message (at most 2047 bytes kept), culprit term. */
+void save_error(uint32_t code, const char *message, TAGGED culprit);
+/* Make the running native's failure raise the recorded error for module:name/arity built from the
+ * argument registers, naming argument `argument` (0: none). Answers 0 for the native to return. */
+int raise_error(TAGGED module, TAGGED name, int arity, int argument);
+/* The same for the goal of the native now running, given by the interpreter. */
+int raise_error_goal(TAGGED culprit, int argument);
+/* Make the running native's failure throw term. Answers 0. */
+int raise_exception(TAGGED term);
+
+/* Shorthands for natives: record and raise against the running goal; all answer 0. */
+int qx_instantiation_error(worker *w, int argument);
+int qx_type_error(worker *w, const char *type, TAGGED culprit, int argument);
+int qx_domain_error(worker *w, const char *domain, TAGGED culprit, int argument);
+int qx_representation_error(worker *w, const char *what, int argument);
+int qx_evaluation_error(worker *w, const char *what, int argument);
+int qx_permission_error(worker *w, const char *action, const char *type, TAGGED culprit, int argument);
+int qx_existence_error(worker *w, const char *kind, TAGGED culprit, int argument);
+int qx_resource_error(worker *w, const char *what);
+int qx_system_error(worker *w, const char *message);
+
+/* Turn the pending record into the pending exception (qx_eg.exception):
+ * error(Formal, context(Module:Name/Arity, ArgNo)), or the term given to raise_exception. */
+void qx_raise_pending(worker *w);
+/* The formal error term of a code, for callers that report errors themselves. */
+TAGGED qx_formal_error(worker *w, uint32_t code, const char *message, TAGGED culprit);
+/* The goal the interpreter is running a native for (its indicator goes into error contexts). */
+void qx_set_native_goal(TAGGED goal, mod_def *ctx);
+
+#endif

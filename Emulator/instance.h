@@ -1,0 +1,58 @@
+/* Instances: relocatable copies of terms outside the stacks (clauses, recorded terms, stored
+ * exceptions, collected solutions).
+ *
+ * A 48-byte header followed by the body, a heap image of the term beginning with its root: a
+ * compound root's functor at word 12 and its arguments after it, a list root's pair at word 12, or
+ * the one cell of an atomic or variable root. Substructures follow in breadth-first order, so a
+ * recorded f(B, [X1, X2, ...]) keeps B at word 13 and X1, X2, ... at words 15, 17, .... Internal
+ * pointers are byte offsets from the instance's start carrying their tag; a variable refers to its
+ * own offset; atoms and functor cells are stored as they are; boxed numbers are inline with both
+ * headers; '$ref'/2 is followed by its two raw words. Nothing else needs relocation.
+ */
+#ifndef QX_INSTANCE_H
+#define QX_INSTANCE_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "datadefs.h"
+
+constexpr uint32_t QX_CLOCK_ALIVE = 0xFFFFFFFFu;
+
+struct instance {
+  instance *next;          /* clause chain */
+  instance *prev;
+  definition *owner;
+  TAGGED key;              /* first-argument key of a clause (0: any) */
+  TAGGED extra;            /* source-file atom */
+  uint32_t objsize;        /* bytes, header included */
+  uint32_t bdd_count;
+  uint32_t birth;          /* clause clocks: visible to calls made at birth <= clock < death */
+  uint32_t death;
+  uint32_t rank;
+  uint32_t stamp;          /* database-reference stamp */
+  uint32_t flags;
+  TAGGED body[];
+};
+static_assert(sizeof(instance) == 48, "the instance header is 48 bytes");
+constexpr uint32_t QX_INSTANCE_HEADER_WORDS = 12;
+
+static inline uint32_t qx_instance_body_words(const instance *ins)
+{
+  return (ins->objsize - (uint32_t)sizeof(instance)) / sizeof(TAGGED);
+}
+
+/* Copy a term into a new instance (qx_checkalloc'd, space QX_SPACE_DATABASE, header zeroed but
+ * objsize, birth/death = alive). Attributed variables are copied as plain variables. */
+instance *qx_copy_to_instance(worker *w, TAGGED term);
+/* Heap words needed to copy the instance's term out. */
+static inline uint32_t qx_instance_heap_words(const instance *ins) { return qx_instance_body_words(ins); }
+/* Copy the term out to the heap top (the caller made qx_instance_heap_words room); one linear pass. */
+TAGGED qx_copy_from_instance(worker *w, const instance *ins);
+void qx_free_instance(instance *ins);
+
+/* Database references '$ref'(Addr + 3, Stamp): validation hook installed by the database. A
+ * '$ref'/2 term that does not validate is stored under a private functor and renamed back. */
+extern int (*qx_dbref_valid_hook)(TAGGED a, TAGGED b);
+
+#endif

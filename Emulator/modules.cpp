@@ -1,0 +1,218 @@
+/* Modules and predicate definitions.
+ *
+ * The module table maps name atoms to module records and each module's preds table maps functor
+ * words to definitions; both are sw_on_key tables whose values are record addresses. A call that
+ * finds nothing defined in its module falls back to the system module prolog, which stands for the
+ * implicit import of the system predicates.
+ */
+#include "modules.h"
+
+#include <cstring>
+
+#include "atoms.h"
+#include "database.h"
+#include "hashtab.h"
+#include "instance.h"
+#include "memman.h"
+
+namespace {
+
+definition *const kEndOfPublic = (definition *)(intptr_t)-1;
+
+mod_def *new_module(TAGGED name)
+{
+  mod_def *m = (mod_def *)qx_checkalloc(sizeof(mod_def), QX_SPACE_PROGRAM);
+  std::memset(m, 0, sizeof *m);
+  m->name = name;
+  m->public_lst = kEndOfPublic;
+  m->preds = new_switch_on_key(8);
+  m->bb = 0;
+  m->filename = atom_nil;
+  return m;
+}
+
+definition *new_definition(mod_def *module, TAGGED key)
+{
+  definition *d = (definition *)qx_checkalloc(sizeof(definition), QX_SPACE_PROGRAM);
+  std::memset(d, 0, sizeof *d);
+  d->predtyp = ENTER_UNDEFINED;
+  d->functor = key;
+  d->proc.printname = FunctorName(key);
+  d->proc.arity = IsAtom(key) ? 0 : Arity(key);
+  d->module = module;
+  d->defined_in = module;
+  d->next_public = nullptr;
+  d->blockinfo = atom_nil;
+  d->metainfo = atom_nil;
+  d->filename = atom_nil;
+  return d;
+}
+
+void free_module(mod_def *m)
+{
+  qx_for_each_definition(m, [](definition *d) {
+    qx_remove_all_clauses(d);
+    qx_reclaim_dead_clauses(d, true);
+    qx_checkdealloc(d, sizeof(definition), QX_SPACE_PROGRAM);
+  });
+  bb_remove(m);
+  dispose_switch_on_key(m->preds);
+  qx_checkdealloc(m, sizeof(mod_def), QX_SPACE_PROGRAM);
+}
+
+}  // namespace
+
+int init_modules()
+{
+  qx_eg.modules = new_switch_on_key(16);
+  qx_eg.prolog_module = find_module(atom_prolog, 1);
+  qx_eg.user_module = find_module(atom_user, 1);
+  qx_eg.typein_mod = qx_eg.user_module;
+  if (!qx_eg.current_unknown)
+    qx_eg.current_unknown = atom_error;
+  return 0;
+}
+
+void deinit_modules()
+{
+  if (!qx_eg.modules)
+    return;
+  qx_for_each_module([](mod_def *m) { free_module(m); });
+  dispose_switch_on_key(qx_eg.modules);
+  qx_eg.modules = nullptr;
+  qx_eg.prolog_module = qx_eg.user_module = qx_eg.typein_mod = nullptr;
+}
+
+mod_def *find_module(TAGGED name, int create)
+{
+  sw_on_key_node *n = incore_gethash(qx_eg.modules, name);
+  if (n->key)
+    return (mod_def *)(uintptr_t)n->value;
+  if (!create)
+    return nullptr;
+  mod_def *m = new_module(name);
+  dyn_puthash(&qx_eg.modules, name)->value = (TAGGED)(uintptr_t)m;
+  return m;
+}
+
+definition *find_definition(mod_def *module, TAGGED key, void *scratch, int create)
+{
+  (void)scratch;
+  sw_on_key_node *n = incore_gethash(module->preds, key);
+  if (n->key)
+    return (definition *)(uintptr_t)n->value;
+  if (!create)
+    return nullptr;
+  definition *d = new_definition(module, key);
+  dyn_puthash(&module->preds, key)->value = (TAGGED)(uintptr_t)d;
+  return d;
+}
+
+definition *insert_definition(mod_def *module, TAGGED name, uint32_t arity, int create)
+{
+  if (!IsAtom(name) || arity > QX_MAX_ARITY)
+    return nullptr;
+  TAGGED key = arity ? MakeFunctor(name, arity) : name;
+  return find_definition(module, key, nullptr, create);
+}
+
+/* Name/Arity or Module:Name/Arity. */
+definition *parse_definition(TAGGED spec, mod_def *module)
+{
+  spec = deref(spec);
+  while (IsStr(spec) && StrFunctor(spec) == functor_colon2) {
+    TAGGED m = deref(StrArg(spec, 1));
+    if (!IsAtom(m))
+      return nullptr;
+    module = find_module(m, 1);
+    spec = deref(StrArg(spec, 2));
+  }
+  if (!IsStr(spec) || StrFunctor(spec) != MakeFunctor(qx_char_atom_fixed('/'), 2))
+    return nullptr;
+  TAGGED name = deref(StrArg(spec, 1));
+  TAGGED arity = deref(StrArg(spec, 2));
+  if (!IsAtom(name) || !IsSmall(arity) || GetSmall(arity) < 0)
+    return nullptr;
+  return insert_definition(module, name, (uint32_t)GetSmall(arity), 1);
+}
+
+definition *qx_resolve_call(mod_def *module, TAGGED key)
+{
+  definition *d = find_definition(module, key, nullptr, 0);
+  if (d && (d->predtyp != ENTER_UNDEFINED || d->properties.dynamic))
+    return d;
+  mod_def *sys = qx_eg.prolog_module;
+  if (module != sys) {
+    definition *s = find_definition(sys, key, nullptr, 0);
+    if (s && (s->predtyp != ENTER_UNDEFINED || s->properties.dynamic))
+      return s;
+  }
+  return d;
+}
+
+void set_enter_instr(definition *def, int kind) { def->predtyp = (uint16_t)kind; }
+
+/* Set the kind and pass kind and code on to every importer. */
+void update_exports(definition *def, int kind)
+{
+  set_enter_instr(def, kind);
+  for (definition *imp = def->importers; imp; imp = imp->next_importer) {
+    imp->predtyp = def->predtyp;
+    imp->code = def->code;
+    imp->retry = def->retry;
+    imp->fd_info = def->fd_info;
+  }
+}
+
+void redefine_predicate(definition *def, int kind)
+{
+  qx_remove_all_clauses(def);
+  def->properties.foreign_code = 0;
+  update_exports(def, kind);
+}
+
+/* Native built-ins keep their code: undefining them would lose the engine's own predicates. */
+void undefine_predicate(definition *def)
+{
+  if (def->properties.builtin_row)
+    return;
+  qx_remove_all_clauses(def);
+  def->code.code = nullptr;
+  def->properties.foreign_code = 0;
+  def->fd_info = nullptr;
+  update_exports(def, ENTER_UNDEFINED);
+}
+
+void undefine_all(mod_def *module, int flag)
+{
+  (void)flag;
+  qx_for_each_definition(module, [](definition *d) { undefine_predicate(d); });
+}
+
+void import_predicate(definition *def, mod_def *module, mod_def *importer)
+{
+  (void)module;
+  definition *imp = find_definition(importer, def->functor, nullptr, 1);
+  if (imp == def || imp->imported_from == def)
+    return;
+  imp->imported_from = def;
+  imp->defined_in = def->module;
+  imp->predtyp = def->predtyp;
+  imp->code = def->code;
+  imp->retry = def->retry;
+  imp->next_importer = def->importers;
+  def->importers = imp;
+}
+
+/* Blackboard entries: a table of key -> instance per module. */
+void bb_remove(mod_def *module)
+{
+  sw_on_key *bb = (sw_on_key *)(uintptr_t)module->bb;
+  if (!bb)
+    return;
+  for (uint32_t i = 0; i < sw_on_key_slots(bb); i++)
+    if (bb->node[i].key)
+      qx_free_instance((instance *)(uintptr_t)bb->node[i].value);
+  dispose_switch_on_key(bb);
+  module->bb = 0;
+}

@@ -1,0 +1,149 @@
+/* Result codes of the I/O library: zero or positive for success, negative for failure,
+   failures grouped by hundreds. Several names share a value. */
+#ifndef QXIO_ERRORS_H
+#define QXIO_ERRORS_H
+
+#include <stdint.h>
+
+typedef int32_t qxio_t_error_code;
+
+enum : int32_t {
+  /* success */
+  QXIO_S_NOERR = 0,
+  QXIO_E_NOERR = 0,
+  QXIO_S_FALSE = 0,
+  QXIO_S_OPERATION_FAILED = 1,
+  QXIO_S_TRUE = 1,
+  QXIO_S_DEALLOCATED = 2,
+  QXIO_S_NOT_SUPPORTED = 3,
+  QXIO_S_DONE = 4,
+  QXIO_S_PRIVATE_ERROR_0 = 30000,
+  QXIO_S_PRIVATE_ERROR_1 = 30001,
+  QXIO_S_PRIVATE_ERROR_2 = 30002,
+  QXIO_S_PRIVATE_ERROR_3 = 30003,
+  QXIO_S_PRIVATE_ERROR_4 = 30004,
+  QXIO_S_PRIVATE_ERROR_5 = 30005,
+  QXIO_S_PRIVATE_ERROR_6 = 30006,
+
+  /* end of input */
+  QXIO_E_END_OF_FILE = -1,
+
+  /* general */
+  QXIO_E_ERROR = -10001,
+  QXIO_E_OUT_OF_MEMORY = -10003,
+  QXIO_E_INSUFFICIENT_BUFFER = -10003,
+  QXIO_E_PARAMETER_ERROR = -10004,
+  QXIO_E_VERSION_ERROR = -10005,
+  QXIO_E_NOT_IMPLEMENTED = -10006,
+  QXIO_E_NOT_SUPPORTED = -10007,
+  QXIO_E_NOT_FOUND = -10008,
+  QXIO_E_FOUND = -10009,
+  QXIO_E_NOT_READ = -10010,
+  QXIO_E_NOT_WRITE = -10011,
+  QXIO_E_NOT_OPEN_READ = -10012,
+  QXIO_E_NOT_OPEN_WRITE = -10013,
+  QXIO_E_INTERRUPTED = -10014,
+  QXIO_E_IMPOSSIBLE_ERROR = -10015,
+  QXIO_E_INTERNAL_ERROR = -10016,
+  QXIO_E_OS_ERROR = -10017,
+  QXIO_E_TIMEOUT = -10018,
+  QXIO_E_WOULD_BLOCK = -10019,
+  QXIO_E_TRY_AGAIN = -10019,
+  QXIO_E_PERMISSION_ERROR = -10020,
+  QXIO_E_NO_MORE_ENTRIES = -10021,
+  QXIO_E_IO_ERROR = -10022,
+  QXIO_E_INVALID_STATE = -10023,
+
+  /* layers */
+  QXIO_E_LAYER_ = -10100,
+  QXIO_E_OPEN_ERROR = -10101,
+  QXIO_E_READ_ERROR = -10102,
+  QXIO_E_WRITE_ERROR = -10103,
+  QXIO_E_SEEK_ERROR = -10104,
+  QXIO_E_CLOSE_ERROR = -10105,
+  QXIO_E_SYNC_ERROR = -10106,
+  QXIO_E_PUSH_ERROR = -10107,
+  QXIO_E_TOO_MANY_OPEN_FILES = -10108,
+
+  /* character coders */
+  QXIO_E_CHAR_CODER_ = -10200,
+  QXIO_E_GRANULARITY_ERROR = -10201,
+  QXIO_E_NOT_ENOUGH_DATA = -10202,
+  QXIO_E_SYNTAX_ERROR = -10203,
+  QXIO_E_ENCODING_ERROR_ = -10203,
+  QXIO_E_ENCODING_UNMAPPABLE = -10204,
+  QXIO_E_ENCODING_UNASSIGNED = -10204,
+  QXIO_E_ENCODING_INVALID = -10205,
+  QXIO_E_CHARSET_NOT_FOUND = -10206,
+
+  /* threads */
+  QXIO_E_THREAD_ = -10300,
+  QXIO_E_THREAD_ERROR = -10301,
+  QXIO_E_THREAD_RUNNING = -10302,
+
+  /* asynchronous I/O */
+  QXIO_E_AIO_ = -10400,
+  QXIO_E_AIO_ERROR = -10401,
+  QXIO_E_ASYNC_ERROR = -10401,
+  QXIO_E_AIO_INPROGRESS = -10402,
+  QXIO_E_ASYNC_INPROGRESS = -10402,
+  QXIO_E_INPROGRESS = -10402,
+  QXIO_E_CANCELED = -10403,
+  QXIO_E_AIO_CANCELED = -10403,
+  QXIO_E_AIO_EROFS = -10404,
+  QXIO_E_AIO_EINVAL = -10405,
+
+  /* files */
+  QXIO_E_FILE_ = -10500,
+  QXIO_E_FILE_NOT_FOUND = -10501,
+  QXIO_E_FILE_ACCESS = -10502,
+  QXIO_E_NET_ACCESS = -10502,
+  QXIO_E_FILE_IS_DIRECTORY = -10503,
+  QXIO_E_FILE_NOT_DIRECTORY = -10504,
+  QXIO_E_FILE_NOT_ABSOLUTE = -10505,
+  QXIO_E_FILE_EXISTS = -10506,
+  QXIO_E_DIR_NOT_EMPTY = -10507,
+  QXIO_E_INVALID_NAME = -10508,
+  QXIO_E_NOSPACE = -10509,
+
+  /* network */
+  QXIO_E_NET_ERROR = -10600,
+  QXIO_E_NET_ = -10600,
+  QXIO_E_NET_CONNREFUSED = -10601,
+  QXIO_E_NET_ADDRINUSE = -10602,
+  QXIO_E_NET_CONNRESET = -10603,
+  QXIO_E_NET_TIMEDOUT = -10604,
+  QXIO_E_NET_HOST_NOT_FOUND = -10605,
+
+  /* miscellaneous */
+  QXIO_E_MISC_ERROR_0 = -20000,
+  QXIO_E_MISC_ERROR_1 = -20001,
+  QXIO_E_MISC_ERROR_2 = -20002,
+  QXIO_E_MISC_ERROR_3 = -20003,
+  QXIO_E_MISC_ERROR_4 = -20004,
+  QXIO_E_MISC_ERROR_5 = -20005,
+  QXIO_E_MISC_ERROR_6 = -20006,
+
+  /* private failures, for a module's internal use */
+  QXIO_E_PRIVATE_ERROR_0 = -30000,
+  QXIO_E_PRIVATE_ERROR_1 = -30001,
+  QXIO_E_PRIVATE_ERROR_2 = -30002,
+  QXIO_E_PRIVATE_ERROR_3 = -30003,
+  QXIO_E_PRIVATE_ERROR_4 = -30004,
+  QXIO_E_PRIVATE_ERROR_5 = -30005,
+  QXIO_E_PRIVATE_ERROR_6 = -30006,
+
+  /* marker name, not a distinct code */
+  QXIO_E_LAST_ERROR_CODE = -30005,
+};
+
+#define QXIO_SUCCEEDED(code) ((code) >= 0)
+#define QXIO_FAILED(code) ((code) < 0)
+
+/* Static name of a code; aliases give the first name of their value. */
+const char *qxio_error_name(qxio_t_error_code code);
+
+/* Translates an operating-system error number; unlisted numbers give default_code. */
+qxio_t_error_code qxio_map_unix_error(int errno_value, qxio_t_error_code default_code);
+
+#endif

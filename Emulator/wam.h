@@ -1,0 +1,98 @@
+/* The interpreter: control, choicepoints, cut, exceptions and the native-call conventions.
+ *
+ * Goals are heap terms; the continuation is a chain of frames on the local stack, each holding a
+ * goal, the cut barrier of the clause it belongs to and its context module. Choicepoints live in
+ * the choicepoint area and resume at their alternative code.
+ */
+#ifndef QX_WAM_H
+#define QX_WAM_H
+
+#include "datadefs.h"
+
+/* Alternative kinds. */
+enum qx_alt_op : uint16_t {
+  QX_ALT_TERMCODE = 1,  /* backtracking into it ends the emulator with 0 */
+  QX_ALT_EXCPCODE,      /* same, as the bottom of an exception-protected query */
+  QX_ALT_RETRY_CLAUSE,  /* next clause of an interpreted predicate */
+  QX_ALT_RETRY_C,       /* next solution of a nondeterministic native */
+  QX_ALT_RETRY_PROLOG,  /* next solution through a Prolog predicate */
+  QX_ALT_DISJ,          /* right branch of a disjunction */
+  QX_ALT_ITE_ELSE,      /* else branch of if-then-else */
+  QX_ALT_CATCH,         /* catch/3: fails through; catches while its goal runs */
+  QX_ALT_ERROR,         /* a native's recorded error, thrown on backtracking */
+  QX_ALT_FAILCODE,      /* plain failure (temporary nodes of the API) */
+  QX_ALT_BARRIER,       /* fails through; marks a point to cut back to */
+};
+
+/* The alternative code of a kind with nregs saved words (interned; node_size set). */
+alt_code *qx_alt(int op, int nregs);
+extern alt_code *termcode;
+extern alt_code *excpcode;
+extern alt_code *failcode;
+extern alt_code *elsecode;
+/* A continuation frame that ends the emulator with 1. */
+extern frame *const exitcode;
+
+/* Choicepoints. nodes below choice_start; node_ == choice_start means none. */
+node *qx_push_node(worker *w, alt_code *alt);          /* saves term[0..alt->nregs-1] */
+void qx_pop_node(worker *w);
+void qx_cut_to(worker *w, node *barrier);
+static inline bool qx_has_node(const worker *w) { return w->node_ != w->choice_start; }
+static inline node *qx_node_below(const node *n)
+{
+  return (node *)((char *)n + ((const alt_code *)((uintptr_t)n->next_alt & ~(uintptr_t)1))->node_size);
+}
+/* Cut barriers stored as offsets from the top of the choicepoint area (it moves when it grows). */
+static inline uint32_t qx_node_offset(const worker *w, const node *n)
+{
+  return (uint32_t)((char *)w->choice_start - (char *)n);
+}
+static inline node *qx_offset_node(const worker *w, uint32_t offset)
+{
+  return (node *)((char *)w->choice_start - offset);
+}
+/* True when n is older than or the same as the newest node. */
+bool qx_node_older(const worker *w, const node *n);
+void refresh_current_query(worker *w);
+void qx_undo_to(worker *w, node *n);     /* undo bindings back to n's trail top */
+
+/* Continuation frames. */
+frame *qx_push_frame(worker *w, TAGGED goal, mod_def *ctx);
+
+/* Running. wam(w, -2, null) builds the tables once. do_wam(w, 3, def) calls def with its arguments
+ * in term[0..arity-1]; do_wam(w, 0, def) backtracks into the newest choicepoint. Answers 1, 0 or -1
+ * (exception pending in qx_eg.exception). Both leave the query's nodes for the caller. */
+int wam(worker *w, int mode, definition *def);
+int do_wam(worker *w, int mode, definition *def);
+/* Run goal once in module ctx (nodes removed afterwards): 1, 0 or -1. */
+int qx_call_once(worker *w, TAGGED goal, mod_def *ctx);
+
+/* Natives. A nondeterministic native saves its state with qx_push_retry (arguments and state words in
+ * term[0..nregs-1]); on backtracking the engine restores them and calls the definition's retry step,
+ * which answers 1 (a solution, node kept), 0 (engine pops the node and fails) or pops the node itself
+ * with qx_pop_retry before answering its last solution. */
+void qx_push_retry(worker *w, int nregs);
+void qx_pop_retry(worker *w);
+/* The node of the running retry step (its saved words hold the state). */
+static inline TAGGED *qx_retry_state(worker *w) { return w->node_->term; }
+
+/* Define a native built-in in a module. */
+definition *qx_define_native(mod_def *module, const char *name, uint32_t arity, qx_native_fn fn,
+                             qx_native_fn retry, int kind);
+
+/* Exceptions. */
+void qx_set_exception(worker *w, TAGGED ball);
+TAGGED qx_exception_term(worker *w);   /* copies the pending ball to the heap */
+void qx_clear_exception();
+
+/* Pending cleanup goals, queued by trail undo and cut; run at the next call. */
+void qx_queue_cleanup(worker *w, TAGGED goal);
+
+/* Events: a hook run at the next call when event_flags is set; it may queue goals to run. */
+extern void (*qx_event_hook)(worker *w);
+void qx_request_event(worker *w);
+
+int init_wam();
+void deinit_wam();
+
+#endif

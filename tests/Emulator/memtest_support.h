@@ -1,0 +1,52 @@
+/* Helpers shared by the memory manager, data area and number stack tests. */
+#ifndef QX_MEMTEST_SUPPORT_H
+#define QX_MEMTEST_SUPPORT_H
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "memman.h"
+
+/* Sets an environment variable for the life of the guard (the manager reads it at start). */
+class EnvGuard {
+ public:
+  EnvGuard(const char *name, const char *value) : name_(name) { setenv(name, value, 1); }
+  ~EnvGuard() { unsetenv(name_); }
+  EnvGuard(const EnvGuard &) = delete;
+  EnvGuard &operator=(const EnvGuard &) = delete;
+
+ private:
+  const char *name_;
+};
+
+/* Runs fn inside an API recovery scope; answers the fault it raised (kind 0 when none). */
+template <class Fn>
+qx_fault catch_fault(Fn fn)
+{
+  qx_fault caught{};
+  qx_recovery_scope scope(QX_RECOVERY_API);
+  try {
+    fn();
+  } catch (const qx_fault &f) {
+    caught = f;
+  }
+  return caught;
+}
+
+/* Runs fn in a forked child and answers its exit status (-1 when it did not exit). The child
+ * leaves with _exit, so nothing it changed (limits, engine state) reaches the test process. */
+template <class Fn>
+int run_in_child(Fn fn)
+{
+  pid_t pid = fork();
+  if (pid == 0)
+    _exit(fn());
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+    return -1;
+  return WEXITSTATUS(status);
+}
+
+#endif

@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "instance.h"
+#include "test_engine.h"
+
+namespace {
+
+/* Structural equality up to a consistent renaming of variables (a bijection), written
+ * independently of the copier. */
+struct Variant {
+  std::map<TAGGED, TAGGED> left, right;
+  bool same(TAGGED a, TAGGED b)
+  {
+    a = deref(a);
+    b = deref(b);
+    if (IsRef(a) || IsRef(b)) {
+      if (!IsRef(a) || !IsRef(b))
+        return false;
+      auto l = left.find(a);
+      auto r = right.find(b);
+      if (l == left.end() && r == right.end()) {
+        left[a] = b;
+        right[b] = a;
+        return true;
+      }
+      return l != left.end() && r != right.end() && l->second == b && r->second == a;
+    }
+    if (IsLst(a) || IsLst(b))
+      return IsLst(a) && IsLst(b) && same(LstHead(a), LstHead(b)) && same(LstTail(a), LstTail(b));
+    if (IsStr(a) && IsStr(b)) {
+      TAGGED fa = StrFunctor(a), fb = StrFunctor(b);
+      if (fa != fb)
+        return false;
+      if (IsBoxHeader(fa))
+        return std::memcmp(StrPtr(a), StrPtr(b), BoxWords(fa) * sizeof(TAGGED)) == 0;
+      for (uint32_t i = 1; i <= Arity(fa); i++)
+        if (!same(StrArg(a, i), StrArg(b, i)))
+          return false;
+      return true;
+    }
+    return a == b;
+  }
+};
+
+TAGGED boxed(TestEngine &e, std::vector<TAGGED> payload, TAGGED header)
+{
+  TAGGED *p = e.w->global_top;
+  p[0] = header;
+  for (size_t i = 0; i < payload.size(); i++)
+    p[1 + i] = payload[i];
+  p[1 + payload.size()] = header;
+  e.w->global_top += payload.size() + 2;
+  return MakeStr(p);
+}
+
+std::vector<TAGGED> heap_image(TestEngine &e, TAGGED *from)
+{
+  return std::vector<TAGGED>(from, e.w->global_top);
+}
+
+}  // namespace
+
+TEST(Instance, RoundTripKeepsSharingAndLeavesTheSourceAlone)
+{
+  TestEngine e;
+  TAGGED *start = e.w->global_top;
+  TAGGED x = e.var(), y = e.var(), t = e.var();
+  TAGGED flt = boxed(e, {0x00000000u, 0x400C0000u}, QX_FLOAT_HEADER);            /* 3.5 */
+  TAGGED big = boxed(e, {0x00000000u, 0x00000001u}, BignumHeader(2));             /* 2^32 */
+  TAGGED term = e.compound("f", {x, e.compound("g", {x, y}), e.list({MakeSmall(1), MakeSmall(2)}, t),
+                                 flt, big, e.atom("hello world"), y});
+  std::vector<TAGGED> before = heap_image(e, start);
+
+  instance *ins = qx_copy_to_instance(e.w, term);
+  EXPECT_EQ(heap_image(e, start), before) << "copying in must leave the heap as it was";
+
+  TAGGED out = qx_copy_from_instance(e.w, ins);
+  Variant v;
+  EXPECT_TRUE(v.same(term, out));
+  /* The copy has fresh variables, shared where the original shares them. */
+  TAGGED ox = deref(StrArg(out, 1));
+  EXPECT_TRUE(IsRef(ox));
+  EXPECT_NE(ox, deref(x));
+  EXPECT_EQ(deref(StrArg(deref(StrArg(out, 2)), 1)), ox);
+  EXPECT_EQ(deref(StrArg(out, 7)), deref(StrArg(deref(StrArg(out, 2)), 2)));
+  /* Copying out twice gives two independent terms. */
+  TAGGED out2 = qx_copy_from_instance(e.w, ins);
+  EXPECT_NE(deref(StrArg(out2, 1)), ox);
+  qx_free_instance(ins);
+}
+
+TEST(Instance, RecordedTermHasItsCellsAtFixedWords)
+{
+  TestEngine e;
+  TAGGED b = e.var();
+  TAGGED term = e.compound("f", {b, e.list({MakeSmall(1), MakeSmall(2), MakeSmall(3)})});
+  instance *ins = qx_copy_to_instance(e.w, term);
+  const TAGGED *words = reinterpret_cast<const TAGGED *>(ins);
+  EXPECT_EQ(words[12], MakeFunctor(e.atom("f"), 2));
+  EXPECT_TRUE(IsRef(words[13]));
+  EXPECT_EQ(words[15], MakeSmall(1));
+  EXPECT_EQ(words[17], MakeSmall(2));
+  EXPECT_EQ(words[19], MakeSmall(3));
+  EXPECT_EQ(words[20], atom_nil);
+  EXPECT_EQ(ins->objsize, 48u + 9u * 4u);
+  /* Writing in place shows in later copies, as the incumbent update relies on. */
+  const_cast<TAGGED *>(words)[15] = MakeSmall(7);
+  TAGGED out = qx_copy_from_instance(e.w, ins);
+  EXPECT_EQ(deref(LstHead(deref(StrArg(out, 2)))), MakeSmall(7));
+  qx_free_instance(ins);
+}
+
+TEST(Instance, RootKindsAreDerivedFromTheBody)
+{
+  TestEngine e;
+  struct Case {
+    const char *what;
+    TAGGED term;
+  } cases[] = {
+      {"atom", e.atom("abc")},
+      {"small", MakeSmall(-42)},
+      {"variable", e.var()},
+      {"list", e.list({e.atom("a"), e.var()})},
+      {"float", boxed(e, {0x9999999Au, 0x3FB99999u}, QX_FLOAT_HEADER)},
+      {"bignum", boxed(e, {0xFFFFFFFFu, 0x7FFFFFFFu}, BignumHeader(2))},
+      {"compound", e.compound("g", {e.atom("x")})},
+  };
+  for (const Case &c : cases) {
+    instance *ins = qx_copy_to_instance(e.w, c.term);
+    TAGGED out = qx_copy_from_instance(e.w, ins);
+    Variant v;
+    EXPECT_TRUE(v.same(c.term, out)) << c.what;
+    EXPECT_EQ(TagOf(deref(out)), TagOf(deref(c.term))) << c.what;
+    qx_free_instance(ins);
+  }
+}
+
+TEST(Instance, BodyHoldsOnlyPositionIndependentWords)
+{
+  TestEngine e;
+  TAGGED x = e.var();
+  TAGGED term = e.compound("h", {x, e.list({x}), e.compound("k", {e.var()})});
+  instance *ins = qx_copy_to_instance(e.w, term);
+  uint32_t n = qx_instance_body_words(ins);
+  for (uint32_t i = 0; i < n; i++) {
+    TAGGED c = ins->body[i];
+    if (!IsConst(c)) {
+      uint32_t offset = c & ~3u;
+      EXPECT_GE(offset, 48u) << i;
+      EXPECT_LT(offset, ins->objsize) << i;
+    }
+  }
+  /* A moved copy of the instance copies out the same term. */
+  std::vector<char> moved(ins->objsize + 8);
+  instance *ins2 = reinterpret_cast<instance *>(QX_ALIGN_UP((uintptr_t)moved.data(), 8));
+  std::memcpy(ins2, ins, ins->objsize);
+  Variant v;
+  EXPECT_TRUE(v.same(qx_copy_from_instance(e.w, ins), qx_copy_from_instance(e.w, ins2)));
+  qx_free_instance(ins);
+}
+
+TEST(Instance, UnvalidatedReferenceTermsTravelPrivately)
+{
+  TestEngine e;
+  TAGGED ref = e.compound("$ref", {e.atom("foo"), MakeSmall(1)});
+  instance *ins = qx_copy_to_instance(e.w, ref);
+  EXPECT_NE(ins->body[0], functor_ref2) << "an unvalidated '$ref'/2 must not look like a reference";
+  TAGGED out = qx_copy_from_instance(e.w, ins);
+  ASSERT_TRUE(IsStr(out));
+  EXPECT_EQ(StrFunctor(out), functor_ref2);
+  EXPECT_EQ(deref(StrArg(out, 1)), e.atom("foo"));
+  EXPECT_EQ(deref(StrArg(out, 2)), MakeSmall(1));
+  qx_free_instance(ins);
+}
+
+TEST(Instance, AttributedVariablesAreCopiedAsPlainOnes)
+{
+  TestEngine e;
+  /* An attributed-variable record: marker, variable, goals, attributes. */
+  TAGGED *rec = e.w->global_top;
+  rec[0] = QX_ATTVAR_MARK;
+  rec[1] = MakeRef(&rec[1]);
+  rec[2] = atom_true;
+  rec[3] = atom_nil;
+  e.w->global_top += 4;
+  TAGGED term = e.compound("p", {MakeRef(&rec[1]), MakeRef(&rec[1])});
+  instance *ins = qx_copy_to_instance(e.w, term);
+  EXPECT_EQ(rec[1], MakeRef(&rec[1]));
+  for (uint32_t i = 0; i < qx_instance_body_words(ins); i++)
+    EXPECT_NE(ins->body[i], QX_ATTVAR_MARK);
+  TAGGED out = qx_copy_from_instance(e.w, ins);
+  TAGGED a1 = deref(StrArg(out, 1));
+  EXPECT_TRUE(IsRef(a1));
+  EXPECT_EQ(a1, deref(StrArg(out, 2)));
+  EXPECT_NE(RefPtr(a1)[-1], QX_ATTVAR_MARK);
+  qx_free_instance(ins);
+}
+
+TEST(Instance, LongListsAndDeepTermsNeedNoRecursion)
+{
+  TestEngine e;
+  const uint32_t n = 1000000;
+  call_overflow(e.w, 2 * n + 3 * n + 64, 0);
+  TAGGED list = atom_nil;
+  for (uint32_t i = 0; i < n; i++)
+    list = e.cons(MakeSmall((int32_t)i), list);
+  TAGGED deep = atom_nil;
+  for (uint32_t i = 0; i < n; i++)
+    deep = e.compound("s", {deep});
+  TAGGED term = e.compound("pair", {list, deep});
+  instance *ins = qx_copy_to_instance(e.w, term);
+  call_overflow(e.w, qx_instance_heap_words(ins) + 16, 0);
+  TAGGED out = qx_copy_from_instance(e.w, ins);
+  TAGGED l = deref(StrArg(out, 1));
+  for (uint32_t i = 0; i < n; i++) {
+    ASSERT_TRUE(IsLst(l));
+    ASSERT_EQ(deref(LstHead(l)), MakeSmall((int32_t)(n - 1 - i)));
+    l = deref(LstTail(l));
+  }
+  EXPECT_EQ(l, atom_nil);
+  qx_free_instance(ins);
+}

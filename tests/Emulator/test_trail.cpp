@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "choicepoint_fixture.h"
+#include "memman.h"
+
+using Trail = ChoicepointTest;
+
+static TAGGED value_of(TAGGED mutable_term) { return StrArg(mutable_term, 1); }
+static int32_t stamp_of(TAGGED mutable_term) { return GetSmall(StrArg(mutable_term, 2)); }
+/* Update a mutable the way the solver does: save, then overwrite the value. */
+static void update(worker *w, TAGGED m, TAGGED value)
+{
+  qx_trail_mutable(w, m);
+  StrPtr(m)[1] = value;
+}
+
+TEST_F(Trail, BindTrailsOnlyCellsOlderThanTheChoicepoint)
+{
+  TAGGED old_var = engine.var();
+  TAGGED old_local = local_var();
+  push_choicepoint();
+  TAGGED new_var = engine.var();
+  TAGGED new_local = local_var();
+  uint32_t before = trail_words();
+  qx_bind(w, RefPtr(new_var), atom_true);
+  qx_bind(w, RefPtr(new_local), atom_true);
+  EXPECT_EQ(trail_words(), before);
+  qx_bind(w, RefPtr(old_var), atom_fail);
+  qx_bind(w, RefPtr(old_local), atom_fail);
+  ASSERT_EQ(trail_words(), before + 2);
+  EXPECT_EQ(w->trail_top[-2], old_var);
+  EXPECT_EQ(w->trail_top[-1], old_local);
+  backtrack();
+  EXPECT_EQ(*RefPtr(old_var), old_var);
+  EXPECT_EQ(*RefPtr(old_local), old_local);
+}
+
+TEST_F(Trail, CellValueEntryRestoresTheOldWord)
+{
+  TAGGED f = engine.compound("f", {atom_true});
+  push_choicepoint();
+  TAGGED *arg = StrPtr(f) + 1;
+  qx_trail_cell_value(w, arg);
+  *arg = MakeSmall(42);
+  backtrack();
+  EXPECT_EQ(*arg, atom_true);
+}
+
+TEST_F(Trail, UndoRunsEntriesNewestFirst)
+{
+  TAGGED f = engine.compound("f", {engine.var()});
+  TAGGED *arg = StrPtr(f) + 1;
+  TAGGED original = *arg;
+  push_choicepoint();
+  qx_trail_cell_value(w, arg);
+  *arg = atom_true;
+  qx_trail_cell_value(w, arg);
+  *arg = atom_fail;
+  backtrack();
+  EXPECT_EQ(*arg, original); /* the oldest saved value is restored last */
+}
+
+/* The Stamp rule: an update under a choicepoint saves the value once; a choicepoint pushed right
+ * after the save (no trail entry between) must still get its own save. */
+TEST_F(Trail, MutableSavedOncePerChoicepointAndAgainUnderANewerOne)
+{
+  TAGGED m = mutable_term(atom_nil);
+  push_choicepoint(); /* CP1 */
+  uint32_t cp1_top = trail_words();
+  update(w, m, MakeSmall(1));
+  EXPECT_EQ(trail_words(), cp1_top + 3);
+  EXPECT_EQ(stamp_of(m), (int32_t)cp1_top);
+  update(w, m, MakeSmall(2));
+  EXPECT_EQ(trail_words(), cp1_top + 3); /* already saved under CP1 */
+  push_choicepoint();                    /* CP2, nothing trailed since the save */
+  update(w, m, MakeSmall(3));
+  EXPECT_EQ(trail_words(), cp1_top + 6);
+  backtrack(); /* to CP2 */
+  EXPECT_EQ(value_of(m), MakeSmall(2));
+  EXPECT_EQ(stamp_of(m), (int32_t)cp1_top);
+  backtrack(); /* to CP1 */
+  EXPECT_EQ(value_of(m), atom_nil);
+  EXPECT_EQ(stamp_of(m), 0);
+}
+
+TEST_F(Trail, MutableRetrySavesAgainAfterFailingToTheChoicepoint)
+{
+  TAGGED m = mutable_term(atom_nil);
+  push_choicepoint();
+  update(w, m, MakeSmall(1));
+  push_choicepoint();
+  update(w, m, MakeSmall(2));
+  backtrack();
+  push_choicepoint(); /* the retry of the same alternative */
+  update(w, m, MakeSmall(3));
+  backtrack();
+  EXPECT_EQ(value_of(m), MakeSmall(1));
+  backtrack();
+  EXPECT_EQ(value_of(m), atom_nil);
+}
+
+TEST_F(Trail, MutableAfterACutRemovingTheNewerChoicepoint)
+{
+  TAGGED m = mutable_term(atom_nil);
+  push_choicepoint(); /* CP1 */
+  update(w, m, MakeSmall(1));
+  push_choicepoint(); /* CP2 */
+  update(w, m, MakeSmall(2));
+  cut(); /* CP2 goes; CP1 is newest again */
+  uint32_t top = trail_words();
+  update(w, m, MakeSmall(3));
+  EXPECT_EQ(trail_words(), top); /* CP1's value is already saved */
+  backtrack();
+  EXPECT_EQ(value_of(m), atom_nil);
+
+  /* CP2 pushed right after CP1, the save made under CP2, then CP2 cut. */
+  push_choicepoint();
+  push_choicepoint();
+  update(w, m, MakeSmall(4));
+  cut();
+  update(w, m, MakeSmall(5));
+  backtrack();
+  EXPECT_EQ(value_of(m), atom_nil);
+}
+
+TEST_F(Trail, MutableNewerThanTheChoicepointIsNotSaved)
+{
+  push_choicepoint();
+  TAGGED m = mutable_term(atom_nil);
+  uint32_t top = trail_words();
+  update(w, m, MakeSmall(1));
+  EXPECT_EQ(trail_words(), top);
+  backtrack();
+}
+
+TEST_F(Trail, MutableWithoutAnyChoicepointIsNotSaved)
+{
+  TAGGED m = mutable_term(atom_nil);
+  uint32_t top = trail_words();
+  update(w, m, MakeSmall(1));
+  EXPECT_EQ(trail_words(), top);
+  EXPECT_EQ(value_of(m), MakeSmall(1));
+}
+
+/* ---- $free entries ---- */
+
+static int destroyed;
+static void count_destroy(void *block)
+{
+  destroyed++;
+  QX_free(block);
+}
+
+class TrailFree : public ChoicepointTest {
+ protected:
+  /* [V | '$free'(Block)] for a new block whose destructor counts. */
+  TAGGED perm_pair()
+  {
+    void **block = (void **)QX_malloc(16);
+    block[0] = (void *)&count_destroy;
+    TAGGED *p = w->global_top;
+    p[0] = functor_free1;
+    p[1] = (TAGGED)(uintptr_t)block + QX_TAG_SMALL;
+    w->global_top += 2;
+    return engine.cons(engine.var(), MakeStr(p));
+  }
+  void SetUp() override { destroyed = 0; }
+};
+
+TEST_F(TrailFree, UndoDestroysTheBlockOnce)
+{
+  push_choicepoint();
+  qx_trail_free(w, perm_pair());
+  backtrack();
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(TrailFree, BlockAlreadyDestroyedIsSkipped)
+{
+  push_choicepoint();
+  TAGGED pair = perm_pair();
+  qx_trail_free(w, pair);
+  /* Death in the same run: the owner destroys the block and binds V to 0, untrailed. */
+  void **block = (void **)(uintptr_t)(StrArg(LstTail(pair), 1) - QX_TAG_SMALL);
+  count_destroy(block);
+  *RefPtr(LstHead(pair)) = MakeSmall(0);
+  backtrack();
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(TrailFree, DeadUnderAnOlderChoicepointIsDestroyedWhenUndone)
+{
+  push_choicepoint();
+  TAGGED pair = perm_pair();
+  qx_trail_free(w, pair);
+  push_choicepoint();
+  /* Death under a newer choicepoint: V is bound to 1, trailed. */
+  qx_bind(w, RefPtr(LstHead(pair)), MakeSmall(1));
+  backtrack();
+  EXPECT_EQ(destroyed, 0);
+  backtrack();
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(TrailFree, ManyBlocksEachDestroyedOnce)
+{
+  push_choicepoint();
+  for (int i = 0; i < 50; i++) {
+    qx_trail_free(w, perm_pair());
+    qx_bind(w, RefPtr(engine.var()), atom_true);
+  }
+  backtrack();
+  EXPECT_EQ(destroyed, 50);
+}
+
+/* ---- cleanup entries ---- */
+
+static std::vector<TAGGED> pending_goals;
+static void take_cleanup(worker *, TAGGED goal) { pending_goals.push_back(goal); }
+
+TEST_F(Trail, CleanupGoalGoesToTheHookUnlessDone)
+{
+  pending_goals.clear();
+  w->cleanup_hook = take_cleanup;
+  push_choicepoint();
+  TAGGED pending = engine.compound("$cleanup", {engine.atom("first"), engine.var()});
+  qx_trail_cleanup(w, pending);
+  TAGGED done = engine.compound("$cleanup", {engine.atom("second"), atom_true});
+  qx_trail_cleanup(w, done);
+  backtrack();
+  ASSERT_EQ(pending_goals.size(), 1u);
+  EXPECT_EQ(pending_goals[0], engine.atom("first"));
+}
+
+TEST_F(Trail, CleanupWithoutAHookIsDropped)
+{
+  w->cleanup_hook = nullptr;
+  push_choicepoint();
+  qx_trail_cleanup(w, engine.compound("$cleanup", {engine.atom("g"), engine.var()}));
+  TAGGED v = engine.var();
+  push_choicepoint();
+  backtrack();
+  qx_bind(w, RefPtr(v), atom_true);
+  backtrack();
+  EXPECT_EQ(trail_words(), 1u);
+}
+
+/* ---- growth ---- */
+
+TEST_F(Trail, PushesKeepTheMarginAndSurviveGrowth)
+{
+  TAGGED m = mutable_term(atom_nil);
+  const int n = 200000;
+  std::vector<TAGGED> vars;
+  for (int i = 0; i < n; i++)
+    vars.push_back(engine.var());
+  push_choicepoint();
+  update(w, m, MakeSmall(1));
+  int32_t stamp = stamp_of(m);
+  TAGGED *start_before = w->trail_start;
+  for (int i = 0; i < n; i++) {
+    qx_bind(w, RefPtr(vars[i]), MakeSmall(i));
+    ASSERT_GE((char *)w->node_ - (char *)w->trail_top, (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)));
+  }
+  EXPECT_NE(w->trail_start, start_before) << "the area was expected to grow";
+  EXPECT_EQ(stamp_of(m), stamp); /* indexes, not addresses */
+  EXPECT_EQ(trail_words(), (uint32_t)stamp + 3 + n);
+  backtrack();
+  for (int i = 0; i < n; i++)
+    ASSERT_EQ(*RefPtr(vars[i]), vars[i]);
+  EXPECT_EQ(value_of(m), atom_nil);
+}
