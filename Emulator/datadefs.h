@@ -152,7 +152,7 @@ enum qx_entry_kind : uint16_t {
   BUILTIN_CONTROL = 13, /* control constructs handled by the interpreter itself */
   ENTER_C = 21,         /* native predicate */
   ENTER_C_NONDET = 20,  /* native nondeterministic predicate */
-  ENTER_FOREIGN = 22,   /* foreign-resource function with argument specifications */
+  ENTER_FOREIGN = 22,   /* foreign-resource function with declared argument kinds */
   ENTER_STASH = 23,     /* predicates defined through the embedding API's stash dispatcher */
   QX_ENTRY_KINDS = 49
 };
@@ -199,7 +199,7 @@ struct definition {
   TAGGED filename;
   union {
     qx_native_fn native;     /* native built-ins and predicates */
-    void *code;              /* compiled code, foreign specification, ... */
+    void *code;              /* compiled code, foreign argument kinds, ... */
   } code;
   qx_native_fn retry;        /* nondeterministic natives: the retry step */
   /* interpreted clauses: a chain of instances (logical update view) */
