@@ -1,0 +1,44 @@
+/* A worker with a solver instance for the solver's unit tests: the engine of TestEngine, an
+ * fd_state in the stash of an API handle, and a small foreign-interface stack for native calls. */
+#ifndef QX_FD_TEST_ENV_H
+#define QX_FD_TEST_ENV_H
+
+#include <vector>
+
+#include "fd.h"
+#include "test_engine.h"
+
+class FdTestEnv {
+ public:
+  FdTestEnv() : w(engine.w), slots_(2 * 64, atom_nil)
+  {
+    w->fli_info.fli_stack_start = slots_.data();
+    w->fli_info.term = w->term;
+    w->fli_data = &w->fli_info;
+    api.stash = &state;
+    api.fli_data = (qx_fli_info **)w; /* the worker's first word */
+  }
+
+  /* A term reference holding t. */
+  QX_term_ref ref(TAGGED t)
+  {
+    QX_term_ref r = next_ref_++;
+    slots_[2 * r] = t;
+    return r;
+  }
+  TAGGED get(QX_term_ref r) const { return deref(slots_[2 * r]); }
+  /* Native calls clear the flag to fail. */
+  void arm() { w->fli_info.excp_flag = 1; }
+  bool failed() const { return w->fli_info.excp_flag == 0; }
+
+  TestEngine engine;
+  worker *w;
+  struct fd_state state {};
+  ORVALIS_API_STRUCT api{};
+
+ private:
+  std::vector<TAGGED> slots_;
+  QX_term_ref next_ref_ = 10;
+};
+
+#endif
