@@ -3,6 +3,8 @@
 # make run   - install what is missing, build the optimised tree and run the launcher
 #              (arguments in ARGS="...").
 # make bench - build the optimised tree with the benchmark programs in build/release/bench.
+# make fuzz  - install clang and its fuzzer runtime if missing, build the libFuzzer targets of
+#              the engine core in build/fuzz and run each for FUZZ_SECONDS (default 60).
 
 PACKAGES := g++-multilib cmake ninja-build googletest unicode-data strace python3 make
 JOBS     := $(shell nproc 2>/dev/null || echo 2)
@@ -10,10 +12,11 @@ TOOLCHAIN := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-i686.cmake
 # Address-space randomisation off for the sanitizer runs: 32-bit ASan and TSan need fixed shadow layouts.
 NORAND   := $(shell setarch $$(uname -m) -R true >/dev/null 2>&1 && echo "setarch $$(uname -m) -R")
 
-.PHONY: setup test run bench test-asan test-tsan release clean
+.PHONY: setup test run bench test-asan test-tsan release clean fuzz fuzz-setup
 
-setup:
-	@missing=""; for p in $(PACKAGES); do \
+# $(call install_missing,PACKAGES): apt-get install those of the packages not yet installed.
+define install_missing
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -21,6 +24,10 @@ setup:
 	  export DEBIAN_FRONTEND=noninteractive; \
 	  apt-get update -qq && apt-get install -y -qq $$missing >/dev/null || exit 1; \
 	fi
+endef
+
+setup:
+	$(call install_missing,$(PACKAGES))
 
 build/test/build.ninja: | setup
 	cmake -S . -B build/test -G Ninja $(TOOLCHAIN) -DQX_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
@@ -53,6 +60,28 @@ run: release
 	else \
 	  echo "the launcher is not built yet"; exit 2; \
 	fi
+
+# Fuzzing is not part of CI: its packages are installed only here, never by setup.
+FUZZ_PACKAGES := clang libclang-rt-dev
+FUZZ_TARGETS  := fuzz_numbers fuzz_wcx
+FUZZ_SECONDS  ?= 60
+
+fuzz-setup: setup
+	$(call install_missing,$(FUZZ_PACKAGES))
+
+build/fuzz/build.ninja: | fuzz-setup
+	cmake -S tests/fuzz -B build/fuzz -G Ninja
+
+fuzz: fuzz-setup build/fuzz/build.ninja
+	cmake --build build/fuzz -j $(JOBS)
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t || exit 1; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  $(NORAND) build/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -dict=tests/fuzz/$$t.dict -artifact_prefix=build/fuzz/$$t- build/fuzz/corpus/$$t \
+	    2>build/fuzz/$$t.log || { tail -40 build/fuzz/$$t.log; exit 1; }; \
+	  grep -E '^(Done|stat::number_of_executed_units)' build/fuzz/$$t.log; \
+	done
 
 clean:
 	rm -rf build

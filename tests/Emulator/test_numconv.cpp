@@ -428,6 +428,46 @@ TEST(NumConv, StringToNumberReportsHeapShortage)
   EXPECT_TRUE(IsBignum(qx_string_to_number(&h.w, big, 10, &status)));
 }
 
+/* Texts far longer than any literal: refused for room with a need within the documented bound
+ * and nothing written past the limit, then read once the room is there. */
+TEST(NumConv, StringToNumberHandlesOverLongTexts)
+{
+  std::string digits(60000, '7');
+  Heap small(16);
+  int status = 0;
+  EXPECT_EQ(qx_string_to_number(&small.w, digits.c_str(), 10, &status), 0u);
+  ASSERT_GT(status, 16);
+  EXPECT_LE((size_t)status, digits.size() / 8 + 4);
+  EXPECT_EQ(small.used(), 0u);
+  Heap room((size_t)status + 8);
+  room.w.stack_start = room.cells.data() + status;
+  TAGGED big = qx_string_to_number(&room.w, digits.c_str(), 10, &status);
+  ASSERT_TRUE(IsBignum(big));
+  EXPECT_EQ(status, 0);
+  for (size_t i = room.used(); i < room.cells.size(); i++)
+    ASSERT_EQ(room.cells[i], 0xDEADBEEFu) << "word " << i << " past the number was written";
+  EXPECT_EQ(qx_number_to_string(big, 10, 0), digits);
+  TAGGED long_float = qx_string_to_number(&small.w, ("1." + digits).c_str(), 10, nullptr);
+  ASSERT_TRUE(long_float != 0 && IsFloat(long_float));
+  EXPECT_EQ(FloatValue(long_float), std::strtod(("1." + digits).c_str(), nullptr));
+  std::string nines(40, '9');
+  EXPECT_EQ(qx_string_to_number(&small.w, ("1.0e" + nines).c_str(), 10, &status), 0u);
+  EXPECT_EQ(status, QX_NUMBER_OVERFLOW);
+  TAGGED tiny = qx_string_to_number(&small.w, ("1.0e-" + nines).c_str(), 10, &status);
+  ASSERT_TRUE(tiny != 0 && IsFloat(tiny));
+  EXPECT_EQ(FloatValue(tiny), 0.0);
+  EXPECT_EQ(qx_string_to_number(&small.w, ("-" + std::string(100000, '0')).c_str(), 10, nullptr),
+            MakeSmall(0));
+  /* leading zeros of a numeric escape do not count against its range */
+  EXPECT_EQ(qx_string_to_number(&small.w, ("0'\\x" + std::string(1000, '0') + "41\\").c_str(), 10,
+                                nullptr),
+            MakeSmall(65));
+  EXPECT_EQ(qx_string_to_number(&small.w, ("0'\\x1" + std::string(8, '0') + "\\").c_str(), 10,
+                                &status),
+            0u);
+  EXPECT_EQ(status, QX_NUMBER_SYNTAX);
+}
+
 TEST(NumConv, NumberToStringFollowsBaseAndFloatOptions)
 {
   Heap h;

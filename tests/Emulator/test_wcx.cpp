@@ -322,6 +322,8 @@ TEST(Wcx, OsTextConvertsInALatin1Locale)
     QX_free(back);
     EXPECT_EQ(QX_to_os("\xC4\x80", 0), nullptr); /* U+0100 has no Latin-1 byte */
     EXPECT_EQ(QX_to_os("\xC0\x80", 0), nullptr);
+    for (const char *t : {"a\xC3", "\xC1\xBF", "\x80", "\xE2\x98"}) /* malformed internal text */
+      EXPECT_EQ(QX_to_os(t, 0), nullptr) << testing::PrintToString(std::string(t));
     deinit_wcx();
   }
   unsetenv("LOCPATH");
