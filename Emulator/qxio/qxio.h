@@ -574,6 +574,190 @@ void qxio_layer_destroy(qxio_t_layer *layer);
 /* Writes a NUL-terminated text completely and syncs the write side. */
 qxio_t_error_code qxio_write_dbg(QXIO *slot, const char *text);
 
+/* ---- files, directories and descriptors ---- */
+
+/* Names are UTF-8 texts; they go to the system unchanged. */
+typedef int64_t qxio_t_time; /* seconds */
+typedef uint32_t qxio_t_uid;
+typedef uint32_t qxio_t_gid;
+
+typedef struct qxio_t_stat qxio_t_stat;
+/* A clean-up attached to a status record, called by qxio_stat_deinit. */
+typedef void (*qxio_t_stat_deiniter_fun)(qxio_t_stat *record, void *data);
+typedef struct qxio_t_stat_deiniter {
+  qxio_t_stat_deiniter_fun fun;
+  void *data;
+} qxio_t_stat_deiniter;
+
+/* Portable file status; the fields not asked for are 0. */
+struct qxio_t_stat {
+  uint32_t flags; /* QXIO_STAT_FLAG_DEINITERS */
+  uint32_t mode;  /* QXIO_MODE_... */
+  uint32_t type;  /* 1 for a directory, else 0 */
+  qxio_t_time access_time;
+  qxio_t_time modify_time;
+  qxio_t_time create_time; /* the status-change time */
+  uint64_t size;
+  qxio_t_uid owner;
+  qxio_t_gid group;
+  size_t deiniters_count;
+  qxio_t_stat_deiniter *deiniters;
+};
+
+#define QXIO_STAT_FLAG_DEINITERS 0x1u
+
+/* qxio_stat options. */
+#define QXIO_STAT_MUST_BE_DIRECTORY 0x2u
+#define QXIO_STAT_MUST_NOT_BE_DIRECTORY 0x4u
+#define QXIO_STAT_MODE 0x8u
+#define QXIO_STAT_ACCESS 0x100u /* the current user's access bits of mode */
+#define QXIO_STAT_TYPE 0x200u
+#define QXIO_STAT_TIMES 0x400u
+#define QXIO_STAT_SIZE 0x800u
+#define QXIO_STAT_OWNER 0x1000u
+#define QXIO_STAT_GROUP 0x2000u
+
+/* Mode bits: read, write, and execute (a file) or search (a directory) for the owner, the
+   group and others, then the current user's access. */
+#define QXIO_MODE_OWNER_READ 0x1u
+#define QXIO_MODE_OWNER_WRITE 0x2u
+#define QXIO_MODE_OWNER_EXECUTE 0x4u
+#define QXIO_MODE_OWNER_SEARCH 0x8u
+#define QXIO_MODE_GROUP_READ 0x10u
+#define QXIO_MODE_GROUP_WRITE 0x20u
+#define QXIO_MODE_GROUP_EXECUTE 0x40u
+#define QXIO_MODE_GROUP_SEARCH 0x80u
+#define QXIO_MODE_OTHERS_READ 0x100u
+#define QXIO_MODE_OTHERS_WRITE 0x200u
+#define QXIO_MODE_OTHERS_EXECUTE 0x400u
+#define QXIO_MODE_OTHERS_SEARCH 0x800u
+#define QXIO_MODE_USER_READ 0x8000u
+#define QXIO_MODE_USER_WRITE 0x10000u
+#define QXIO_MODE_USER_EXECUTE 0x20000u
+#define QXIO_MODE_USER_SEARCH 0x40000u
+
+qxio_t_error_code qxio_stat(const char *path, qxio_t_stat *record, uint32_t options);
+qxio_t_error_code qxio_stat_add_deiniter(qxio_t_stat *record, qxio_t_stat_deiniter_fun fun,
+                                         void *data);
+/* Calls the clean-ups in order and frees their array. */
+qxio_t_error_code qxio_stat_deinit(qxio_t_stat *record);
+
+/* qxio_test_file_access options. The current user's class (owner, group or others) decides;
+   the superuser has no exception. */
+#define QXIO_ACCESS_EXECUTE 0x1u
+#define QXIO_ACCESS_WRITE 0x2u
+#define QXIO_ACCESS_READ 0x4u
+#define QXIO_ACCESS_CREATE 0x8u /* the file may be created: a missing one needs a writable directory */
+#define QXIO_ACCESS_SEARCH 0x10u
+#define QXIO_ACCESS_DIRECTORY 0x20u
+#define QXIO_ACCESS_REGULAR 0x40u
+/* 0 when the current user has the access asked for. */
+qxio_t_error_code qxio_test_file_access(const char *path, uint32_t options);
+
+qxio_t_error_code qxio_rename_file(const char *old_path, const char *new_path, uint32_t options);
+#define QXIO_DELETE_DIRECTORY 0x1u /* remove an empty directory */
+#define QXIO_DELETE_RECURSIVE 0x4u /* with QXIO_DELETE_DIRECTORY: not implemented */
+qxio_t_error_code qxio_delete_file(const char *path, uint32_t options);
+/* Mode 0777 less the process's file-creation mask. */
+qxio_t_error_code qxio_create_directory(const char *path, uint32_t options);
+
+/* A directory being read; its one entry record is reused by every read. */
+typedef struct qxio_t_dir qxio_t_dir;
+typedef struct qxio_t_dirent {
+  qxio_t_dir *dir;
+  char *utf8_name; /* valid after qxio_dirent_name */
+  void *os_ent;    /* the system's entry (struct dirent *) */
+  uint32_t flags;  /* QXIO_DIR_ONLY_..., QXIO_DIRENT_NAME_ALLOCATED */
+} qxio_t_dirent;
+struct qxio_t_dir {
+  void *os_dir;           /* the system's handle (DIR *) */
+  qxio_t_buf os_path_buf; /* the directory's path and a final "/" (filtered reads only) */
+  size_t os_path_len;
+  qxio_t_dirent ent;
+};
+
+#define QXIO_DIR_ONLY_DIRECTORIES 0x1u
+#define QXIO_DIR_ONLY_NON_DIRECTORIES 0x2u
+#define QXIO_DIRENT_NAME_ALLOCATED 0x4u
+/* Options: QXIO_DIR_ONLY_DIRECTORIES or QXIO_DIR_ONLY_NON_DIRECTORIES filter the entries. */
+qxio_t_error_code qxio_open_directory(const char *path, qxio_t_dir **dir_out, uint32_t options);
+/* The next entry ("." and ".." included), or QXIO_E_NO_MORE_ENTRIES. */
+qxio_t_error_code qxio_read_directory(qxio_t_dir *dir, qxio_t_dirent **entry_out, uint32_t options);
+/* The entry's name in UTF-8, valid until the next read; QXIO_E_INVALID_NAME when the system's
+   name is not valid UTF-8. */
+qxio_t_error_code qxio_dirent_name(qxio_t_dirent *entry, const char **name_out);
+qxio_t_error_code qxio_close_directory(qxio_t_dir *dir);
+
+/* Working directory: the process's, and the library's cached copy. */
+#define QXIO_CWD_CACHED 0x1u
+#define QXIO_CWD_PROCESS 0x2u
+#define QXIO_CWD_LATIN1_FALLBACK 0x4u /* read a name that is not UTF-8 as ISO-8859-1 */
+qxio_t_error_code qxio_set_working_directory(const char *path, uint32_t options);
+/* The result is a qxio_alloc text that the caller frees. */
+qxio_t_error_code qxio_get_working_directory(char **path_out, uint32_t options);
+/* TMPDIR, or "/tmp", always ending in "/"; a qxio_alloc text that the caller frees. */
+qxio_t_error_code qxio_temp_directory(char **path_out, uint32_t options);
+/* 1 for an absolute path, else QXIO_E_FILE_NOT_ABSOLUTE. */
+qxio_t_error_code qxio_path_root_len(const char *path);
+/* Names from the user and group databases, qxio_alloc texts; QXIO_E_NOT_FOUND without one. */
+qxio_t_error_code qxio_user_id_name(qxio_t_uid uid, char **name_out, uint32_t options);
+qxio_t_error_code qxio_group_id_name(qxio_t_gid gid, char **name_out, uint32_t options);
+
+/* Conversions of names between the library's UTF-8 and the system. Results are qxio_alloc
+   copies that the caller frees, unless QXIO_OS_NAME_NO_COPY hands back the given text. */
+#define QXIO_OS_NAME_NO_COPY 0x1u
+#define QXIO_OS_NAME_UNSUPPORTED 0x2u /* qxio_from_os_unix: not supported */
+#define QXIO_OS_NAME_LATIN1_FALLBACK 0x4u
+qxio_t_error_code qxio_file_name_for_os_unix(const char *name, char **os_name_out, uint32_t options);
+/* Result 1 when the ISO-8859-1 fallback was used, else 0. */
+qxio_t_error_code qxio_file_name_from_os_unix(const char *os_name, char **name_out, uint32_t options);
+qxio_t_error_code qxio_from_os_unix(const void *bytes, size_t length, char **text_out,
+                                    size_t *length_out, uint32_t options);
+
+/* Descriptor helpers of the device layers. The opened descriptor is close-on-exec. */
+qxio_t_error_code qxio_unix_open_file(const char *path, int open_flags, int creation_mode,
+                                      int *fd_out);
+qxio_t_error_code qxio_unix_file_pos(int fd, int64_t *position_out, uint32_t options);
+/* QXIO_E_NOT_SUPPORTED unless a regular file. */
+qxio_t_error_code qxio_unix_file_size(int fd, int64_t *size_out, uint32_t options);
+qxio_t_device_type qxio_unix_device_type(int fd);
+#define QXIO_FD_CLOSE_ABORTIVE 0x1u   /* abortive for a socket; failures ignored */
+#define QXIO_FD_CLOSE_NOT_SOCKET 0x2u /* close it plainly even when it is a socket */
+qxio_t_error_code qxio_os_file_handle_close_unix(int fd, uint32_t options);
+/* Descriptor flags become (old less mask) or (value within mask). */
+qxio_t_error_code qxio_unix_SETFD(int fd, int mask, int value);
+
+/* Start caches the process's working directory; stop frees it. */
+qxio_t_error_code qxio_init_file(uint32_t deinit);
+
+/* ---- thread-backed device layer ---- */
+
+/* The layer class "threaddevice": a stream over a descriptor whose reads and writes are done
+   by a read and a write worker thread of its own, so that the caller never blocks in a
+   system call. Options of qxio_layer_threaddevice_open_file_handle_unix: */
+#define QXIO_FD_READ 0x1u
+#define QXIO_FD_WRITE 0x2u
+#define QXIO_FD_APPEND 0x4u     /* the write position starts at the end of a regular file */
+#define QXIO_FD_NOT_OWNED 0x10u /* closing never shuts down or closes the descriptor */
+#define QXIO_FD_SEQUENTIAL 0x20u /* keep the descriptor's own position: plain read and write */
+/* Options of the open operation of the "threaddevice" (and "async") classes, which take the
+   file's name as the string argument QXIO_ARG_PATHNAME. */
+#define QXIO_OPEN_READ 0x1u
+#define QXIO_OPEN_WRITE 0x2u
+#define QXIO_OPEN_APPEND 0x4u
+#define QXIO_OPEN_EXCLUSIVE 0x8u
+#define QXIO_ARG_PATHNAME "pathname"
+extern const qxio_t_funcs qxio_layer_threaddevice_funcs;
+qxio_t_error_code qxio_layer_threaddevice_open_file_handle_unix(QXIO *slot, int fd,
+                                                                uint32_t options);
+/* The library's entry for descriptor streams (options as above): the thread-backed layer
+   unless QXIO_USE_LAYER_THREADDEVICE is "false". */
+qxio_t_error_code qxio_layer_async_unix_open_file_handle(QXIO *slot, int fd, uint32_t options);
+qxio_t_error_code qxio_init_layer_threaddevice(uint32_t deinit);
+/* Start makes the standard streams over descriptors 0, 1 and 2 and registers them; stop
+   flushes and closes those still registered. */
+qxio_t_error_code qxio_init_standard_streams(uint32_t deinit);
+
 /* ---- coder and seek layers ---- */
 
 /* The layer class "char-coder": codes above, bytes below. Push arguments (pointers; absent or
@@ -639,5 +823,206 @@ qxio_t_error_code qxio_register_interrupt_hook(qxio_t_interrupt_hook fun, void *
                                                uint32_t options);
 qxio_t_error_code qxio_ensure_interrupts_done(void);
 qxio_t_error_code qxio_interrupt_init(uint32_t deinit);
+
+/* ---- child processes ---- */
+
+/* A child process is named by its process identifier (positive). */
+typedef int32_t qxio_t_process;
+
+typedef struct qxio_t_process_exit_status {
+  uint32_t flags; /* QXIO_PROCESS_EXITED ... */
+  int32_t value;  /* the exit code, or the signal number for killed and stopped */
+} qxio_t_process_exit_status;
+
+#define QXIO_PROCESS_EXITED 0x1u
+#define QXIO_PROCESS_KILLED 0x2u
+#define QXIO_PROCESS_CORE_DUMPED 0x4u /* with QXIO_PROCESS_KILLED */
+#define QXIO_PROCESS_STOPPED 0x8u
+#define QXIO_PROCESS_CONTINUED 0x10u
+#define QXIO_PROCESS_TRAPPED 0x20u
+
+/* Creation options: exactly one kind per standard stream. */
+#define QXIO_PROCESS_STDIN_INHERIT 0x1u
+#define QXIO_PROCESS_STDIN_NULL 0x2u
+#define QXIO_PROCESS_STDIN_PIPE 0x4u
+#define QXIO_PROCESS_STDOUT_INHERIT 0x8u
+#define QXIO_PROCESS_STDOUT_NULL 0x10u
+#define QXIO_PROCESS_STDOUT_PIPE 0x20u
+#define QXIO_PROCESS_STDERR_INHERIT 0x40u
+#define QXIO_PROCESS_STDERR_NULL 0x80u
+#define QXIO_PROCESS_STDERR_PIPE 0x100u
+#define QXIO_PROCESS_NEW_SESSION 0x400u
+#define QXIO_PROCESS_SHELL 0x4000u       /* the program text is a shell command */
+#define QXIO_PROCESS_ENVIRONMENT 0x20000u /* give the child an environment built here */
+#define QXIO_PROCESS_EMPTY_BASE 0x80000u  /* ... starting from nothing, not the library's copy */
+#define QXIO_PROCESS_ENV_KEY_EQUALS_VALUE 0x100000u /* entries are key=value texts */
+
+/* Starts a child. arguments: null-terminated array of property lists (each ending with a
+   null key), one per argument, whose "string" and "file" values are joined. environment:
+   null-terminated entries, each a key text followed by its value text, or key=value texts.
+   directory: the child's working directory (null or empty: the parent's). The pipe ends
+   handed out are close-on-exec; without process_out the child is released at once and
+   reaped later. A child that cannot change directory or execute the program exits with 1. */
+qxio_t_error_code qxio_process_create(const char *program, const qxio_t_property *const *arguments,
+                                      const char *directory, const char *const *environment,
+                                      int *stdin_out, int *stdout_out, int *stderr_out,
+                                      qxio_t_process *process_out, uint32_t options);
+
+#define QXIO_PROCESS_WAIT_NONBLOCKING 0x1u /* a running child gives QXIO_E_WOULD_BLOCK */
+#define QXIO_PROCESS_WAIT_REAP 0x2u        /* else the child stays waitable */
+#define QXIO_PROCESS_WAIT_INTERRUPTIBLE 0x4u /* a signal gives QXIO_E_INTERRUPTED */
+#define QXIO_PROCESS_WAIT_KEEP_OTHERS 0x8u /* do not first reap the remembered children */
+/* timeout: null waits without limit, zero only asks; any other gives QXIO_E_NOT_SUPPORTED.
+   status_out may be null. */
+qxio_t_error_code qxio_process_wait(qxio_t_process process, const qxio_t_timespec *timeout,
+                                    qxio_t_process_exit_status *status_out, uint32_t options);
+
+#define QXIO_PROCESS_RELEASE_REMEMBER 0x1u /* a running child is reaped later */
+#define QXIO_PROCESS_RELEASE_NOTHING 0x2u  /* release a temporary handle: do nothing */
+qxio_t_error_code qxio_process_release(qxio_t_process process, uint32_t options);
+qxio_t_error_code qxio_process_kill(qxio_t_process process, int signal, uint32_t options);
+qxio_t_error_code qxio_process_from_id(int64_t id, qxio_t_process *process_out);
+qxio_t_error_code qxio_process_id(qxio_t_process process, int64_t *id_out);
+qxio_t_error_code qxio_process_self_id(int64_t *id_out);
+/* Start: forget remembered children, copy the environment, empty the set properties.
+   Stop: free the properties and the copy, try once to reap each remembered child. */
+qxio_t_error_code qxio_init_process(uint32_t deinit);
+
+/* ---- sockets ---- */
+
+/* Sockets are plain descriptors. */
+struct addrinfo;
+
+/* qxio_socket_cntl bits, applied in this order. */
+#define QXIO_SOCKET_BLOCKING 0x1u
+#define QXIO_SOCKET_NONBLOCKING 0x2u
+#define QXIO_SOCKET_NODELAY_OFF 0x4u
+#define QXIO_SOCKET_NODELAY_ON 0x8u /* a failure is ignored */
+#define QXIO_SOCKET_INHERITABLE 0x40u
+#define QXIO_SOCKET_CLOEXEC 0x80u
+#define QXIO_SOCKET_REUSEADDR 0x10u
+qxio_t_error_code qxio_socket_cntl(int fd, uint32_t bits);
+
+/* qxio_socket_create options */
+#define QXIO_SOCKET_CREATE_REUSEADDR 0x1u
+#define QXIO_SOCKET_CREATE_BIND 0x2u
+#define QXIO_SOCKET_CREATE_LISTEN 0x4u      /* backlog 10 */
+#define QXIO_SOCKET_CREATE_NONBLOCKING 0x8u /* else made blocking at the end */
+#define QXIO_SOCKET_CREATE_INHERITABLE 0x10u
+qxio_t_error_code qxio_socket_create(const struct addrinfo *entry, int *fd_out, uint32_t options);
+
+/* qxio_socket_listener options */
+#define QXIO_SOCKET_LOOPBACK 0x1u        /* the node is ignored */
+#define QXIO_SOCKET_NUMERIC_HOST 0x2u
+#define QXIO_SOCKET_NUMERIC_SERVICE 0x4u
+#define QXIO_SOCKET_REUSE 0x8u           /* TCP: reuse the address; Unix: remove a stale file */
+#define QXIO_SOCKET_UNIX 0x10u           /* the node is a path */
+/* A non-blocking listening socket. With service_capacity above 0 the service buffer receives
+   the port bound, as decimal text (empty when it cannot be found). */
+qxio_t_error_code qxio_socket_listener(const char *node, char *service, size_t service_capacity,
+                                       int *fd_out, uint32_t options);
+#define QXIO_SOCKET_ACCEPT_INHERITABLE 0x1u
+/* host_out and service_out are optional, new texts (qxio_free); a listener with no pending
+   connection gives QXIO_E_WOULD_BLOCK. */
+qxio_t_error_code qxio_socket_accept(int listener, char **host_out, char **service_out,
+                                     int *fd_out, uint32_t options);
+#define QXIO_SOCKET_CONNECT_UNIX 0x1u /* the node is a Unix-domain path */
+qxio_t_error_code qxio_socket_connect(const char *node, const char *service, int *fd_out,
+                                      uint32_t options);
+/* The same with a time-out over the whole connect (null: none): QXIO_E_NET_TIMEDOUT when it
+   passes. In the main thread qxio_interrupt ends the wait with QXIO_E_INTERRUPTED. */
+qxio_t_error_code qxio_socket_connect_timeout(const char *node, const char *service,
+                                              const qxio_t_timespec *timeout, int *fd_out,
+                                              uint32_t options);
+#define QXIO_SOCKET_SHUT_READ 0x1u
+#define QXIO_SOCKET_SHUT_WRITE 0x2u
+qxio_t_error_code qxio_socket_shutdown(int fd, uint32_t options);
+#define QXIO_SOCKET_CLOSE_ABORTIVE 0x1u /* the peer sees a reset; close failures ignored */
+qxio_t_error_code qxio_socket_close(int fd, uint32_t options);
+/* The host's name, lower-cased, a new text (qxio_free). */
+qxio_t_error_code qxio_hostname(char **name_out, uint32_t options);
+/* 1 when both addresses are IPv4, or both IPv6, of equal lengths and the same host (ports
+   ignored), else 0; a family other than these gives QXIO_E_NOT_SUPPORTED. */
+qxio_t_error_code qxio_socket_addr_equal(const void *address_a, size_t length_a,
+                                         const void *address_b, size_t length_b);
+qxio_t_error_code qxio_init_socket(uint32_t deinit);
+
+/* ---- asynchronous operations and the asynchronous layer ---- */
+
+/* One asynchronous operation: a short-lived thread that makes one system call on a
+   descriptor, records the result and then sets the operation's event. */
+typedef struct qxio_t_async_info {
+  uint32_t flags;         /* QXIO_ASYNC_... */
+  qxio_t_error_code code; /* the result; QXIO_E_AIO_INPROGRESS while running */
+  size_t buf_offset;
+  size_t nbytes;          /* bytes transferred */
+  qxio_t_buf *buf;
+  int64_t file_offset;
+  qxio_t_event *event;    /* set on completion (the caller's; not owned) */
+} qxio_t_async_info;
+
+#define QXIO_ASYNC_IN_USE 0x1u
+#define QXIO_ASYNC_OWNS_BUF 0x2u
+#define QXIO_ASYNC_HAS_TASK 0x4u
+#define QXIO_ASYNC_READ 0x10u
+#define QXIO_ASYNC_WRITE 0x20u
+#define QXIO_ASYNC_SEQUENTIAL 0x40u
+#define QXIO_ASYNC_REGULAR_FILE 0x80u
+#define QXIO_ASYNC_FIFO 0x100u
+#define QXIO_ASYNC_TERMINAL 0x200u
+#define QXIO_ASYNC_SOCKET 0x400u
+#define QXIO_ASYNC_CHARACTER 0x800u
+#define QXIO_ASYNC_POSITIONED 0x2000u
+#define QXIO_ASYNC_APPEND 0x4000u
+
+/* The options of the operations: the asynchronous layer's async_options. */
+#define QXIO_ASYNC_OPTION_SEQUENTIAL 0x2u
+#define QXIO_ASYNC_OPTION_REGULAR_FILE 0x4u
+#define QXIO_ASYNC_OPTION_FIFO 0x8u
+#define QXIO_ASYNC_OPTION_TERMINAL 0x10u
+#define QXIO_ASYNC_OPTION_SOCKET 0x20u
+#define QXIO_ASYNC_OPTION_CHARACTER 0x40u
+#define QXIO_ASYNC_OPTION_POSITIONED 0x80u
+#define QXIO_ASYNC_OPTION_APPEND 0x100u
+
+/* Start an operation in *slot (replacing the one there): the event is reset, and set again
+   when the operation ends. A read fills an owned 64 KiB buffer (pread at file_offset when
+   positioned and not sequential); a write takes buf from its start to its extent (the
+   buffer stays the caller's and must not change until the operation ends). */
+qxio_t_error_code qxio_async_unix_read(qxio_t_async_info **slot, int64_t file_offset, int fd,
+                                       qxio_t_event *event, uint32_t options);
+qxio_t_error_code qxio_async_unix_write(qxio_t_async_info **slot, qxio_t_buf *buf,
+                                        int64_t file_offset, int fd, qxio_t_event *event,
+                                        uint32_t options);
+qxio_t_error_code qxio_async_unix_fsync(qxio_t_async_info **slot, int fd, qxio_t_event *event,
+                                        uint32_t options);
+/* QXIO_E_AIO_INPROGRESS while running; else 1 for a failed operation, 0 for a successful
+   one, with its code in *code_out. */
+qxio_t_error_code qxio_async_error(qxio_t_async_info *info, qxio_t_error_code *code_out);
+/* Waits until the one operation of the list ends (count 0 succeeds at once). */
+qxio_t_error_code qxio_async_suspend(qxio_t_async_info *const *list, size_t count,
+                                     const qxio_t_timespec *timeout);
+/* Collect an ended operation, free it and clear the slot: 1 for a failed operation, else
+   its code, or (with a buffer) 0 after appending the bytes a read brought. */
+qxio_t_error_code qxio_async_return(qxio_t_async_info **slot, int64_t *file_offset_out,
+                                    size_t *nbytes_out);
+qxio_t_error_code qxio_async_return_buf(qxio_t_async_info **slot, qxio_t_buf *buf);
+int qxio_async_in_use(qxio_t_async_info *info);
+/* Waits for the operation's thread to end, then frees it; null is ignored. */
+void qxio_async_free(qxio_t_async_info *info);
+/* Cancels a running operation and waits for it to end; a cancelled system call ends the
+   operation with QXIO_E_INTERRUPTED. */
+qxio_t_error_code qxio_async_cancel_unix(qxio_t_async_info *info);
+/* 1 when the operation has ended, else 0. */
+int qxio_async_poll_for_completion_unix(qxio_t_async_info *info);
+
+/* The layer class "async": its open is the library's file opening (options and the argument
+   QXIO_ARG_PATHNAME as for "threaddevice"); it makes the device layer that
+   qxio_layer_async_unix_open_file_handle picks. Its layers are the asynchronous layer,
+   made over a descriptor (options QXIO_FD_...) by: */
+extern const qxio_t_funcs qxio_layer_async_funcs;
+qxio_t_error_code qxio_layer_asynk_open_file_handle_unix(QXIO *slot, int fd, uint32_t options);
+/* Start registers the class and reads QXIO_ABORTIVE_WRITE_CANCEL; stop unregisters it. */
+qxio_t_error_code qxio_init_layer_async(uint32_t deinit);
 
 #endif

@@ -34,6 +34,9 @@ extern qxio_t_queue_signal_fun qxio_queue_signal;
 /* A self-pipe without an event class (the interrupt module's); a closed end holds -2. */
 typedef struct qxio_t_event_raw {
   int pipe[2];
+  /* Counts the sets; a waiter that finds the pipe readable reads it, so that what the setter
+     wrote before setting is visible to the waiter in the memory model, not only in fact. */
+  unsigned sets;
 } qxio_t_event_raw;
 
 qxio_t_error_code qxio_event_raw_new(qxio_t_event_raw **raw_out);
@@ -55,6 +58,11 @@ typedef struct qxio_t_event_pipe_settings {
 void qxio_event_pipe_get_settings(qxio_t_event_pipe_settings *settings_out);
 /* Stops the event listener, if any (module stop). */
 qxio_t_error_code qxio_event_listener_shutdown(void);
+
+/* ---- tasks ---- */
+
+/* Waits until the task has ended, waiting on through interrupts of a main-thread wait. */
+qxio_t_error_code qxio_task_wait_end(qxio_t_task *task);
 
 /* ---- streams ---- */
 

@@ -1,0 +1,70 @@
+/* Start and shutdown of the library: the modules start in a fixed order and stop in the
+   reverse order. */
+#include "qxio_internal.h"
+
+namespace {
+
+typedef qxio_t_error_code (*module_init_fun)(uint32_t deinit);
+
+/* The start order. A module that is later in the list may use every module before it. */
+const module_init_fun modules[] = {
+    qxio_init_buf,
+    qxio_init_debug,
+    qxio_init_event,
+    qxio_init_module_cond_var,
+    qxio_init_thread,
+    qxio_interrupt_init,
+    /* character coders: qxio_init_char_coder */
+    /* files: qxio_init_file */
+    /* sockets: qxio_init_socket */
+    /* asynchronous layer: qxio_init_layer_async */
+    /* thread-backed device layer: qxio_init_layer_threaddevice */
+    /* seek layer: qxio_init_layer_seek */
+    /* coder layer: qxio_init_layer_coder */
+    /* standard streams: qxio_init_standard_streams */
+    /* processes: qxio_init_process, which takes over the environment copy below */
+    qxio_init_environment,
+};
+
+const size_t NMODULES = sizeof modules / sizeof modules[0];
+
+/* Stops the first count modules, last first. The first error ends a shutdown; after a failed
+   start every module is stopped whatever the others answer. */
+qxio_t_error_code stop_modules(size_t count, bool past_errors) {
+  qxio_t_error_code first_error = QXIO_S_NOERR;
+  while (count > 0) {
+    qxio_t_error_code rc = modules[--count](1);
+    if (rc >= 0) continue;
+    if (!past_errors) return rc;
+    if (first_error == QXIO_S_NOERR) first_error = rc;
+  }
+  return first_error;
+}
+
+qxio_t_error_code start_library(qxio_t_allocator_hook allocator_hook, void *cookie) {
+  qxio_stream_set_skip_abortive_sync(
+      qxio_get_boolean_system_property("QXIO_SKIP_ABORTIVE_SYNC", 1) == 1);
+  /* without a hook, the default counting allocator */
+  qxio_t_error_code rc = qxio_init_allocator(allocator_hook, cookie, 0);
+  if (rc < 0) return rc;
+  for (size_t i = 0; i < NMODULES; i++) {
+    rc = modules[i](0);
+    if (rc < 0) {
+      /* Leave nothing behind a failed start: the failing module is stopped too, so that
+         whatever it made before it failed is given back (every stop copes with a module
+         that never started). */
+      stop_modules(i + 1, true);
+      return rc;
+    }
+  }
+  return QXIO_S_NOERR;
+}
+
+}  // namespace
+
+qxio_t_error_code qxio_init(qxio_t_allocator_hook allocator_hook, void *cookie, uint32_t options) {
+  if (!(options & QXIO_INIT_SHUTDOWN)) return start_library(allocator_hook, cookie);
+  qxio_t_error_code rc = stop_modules(NMODULES, false);
+  if (rc < 0) return rc;
+  return qxio_deinit_allocator();
+}
