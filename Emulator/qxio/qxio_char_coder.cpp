@@ -35,17 +35,69 @@ void free_if_empty(qxio_t_hash **table) {
   }
 }
 
+/* Reads a name in its transformed form, one kept character at a time. */
+struct loose_reader {
+  const char *p;
+  bool after_digit;
+};
+
+/* The next kept character, or '\0' at the end of the name. */
+char loose_next(loose_reader *reader) {
+  for (; *reader->p != '\0'; reader->p++) {
+    char c = *reader->p;
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    bool letter = c >= 'a' && c <= 'z', digit = c >= '0' && c <= '9';
+    if (!letter && !digit) continue;
+    if (c == '0' && !reader->after_digit) continue;
+    reader->p++;
+    reader->after_digit = digit;
+    return c;
+  }
+  return '\0';
+}
+
+/* Whether the transformed form of name is `loose`. Comparing without making the form lets
+   names leave the registry when memory is exhausted (a module stop after a failed start). */
+bool loose_equal(const char *name, const char *loose) {
+  loose_reader reader = {name, false};
+  for (;; loose++) {
+    char c = loose_next(&reader);
+    if (c != *loose) return false;
+    if (c == '\0') return true;
+  }
+}
+
+bool loose_empty(const char *name) {
+  loose_reader reader = {name, false};
+  return loose_next(&reader) == '\0';
+}
+
 /* The transformed form of a name: QXIO_E_PARAMETER_ERROR for an empty one. */
 qxio_t_error_code transform(const char *name, char **out) {
   *out = nullptr;
-  if (name == nullptr) return QXIO_E_PARAMETER_ERROR;
-  char *t = tr22_transform_name(name);
-  if (t == nullptr) return QXIO_E_OUT_OF_MEMORY;
-  if (*t == '\0') {
-    qxio_free(t);
-    return QXIO_E_PARAMETER_ERROR;
-  }
-  *out = t;
+  if (name == nullptr || loose_empty(name)) return QXIO_E_PARAMETER_ERROR;
+  *out = tr22_transform_name(name);
+  return *out == nullptr ? QXIO_E_OUT_OF_MEMORY : QXIO_S_NOERR;
+}
+
+/* A canonical name (or one explicit name) and its null-terminated aliases (or none). */
+struct name_list {
+  const char *first;
+  const char *const *aliases;
+};
+
+bool name_list_has(const name_list *names, const char *loose) {
+  if (names->first != nullptr && loose_equal(names->first, loose)) return true;
+  for (const char *const *alias = names->aliases; alias != nullptr && *alias != nullptr; alias++)
+    if (loose_equal(*alias, loose)) return true;
+  return false;
+}
+
+/* QXIO_E_PARAMETER_ERROR when a name is missing or empty once transformed. */
+qxio_t_error_code check_names(const name_list *names) {
+  if (names->first == nullptr || loose_empty(names->first)) return QXIO_E_PARAMETER_ERROR;
+  for (const char *const *alias = names->aliases; alias != nullptr && *alias != nullptr; alias++)
+    if (loose_empty(*alias)) return QXIO_E_PARAMETER_ERROR;
   return QXIO_S_NOERR;
 }
 
@@ -54,20 +106,14 @@ void free_names(char **names, size_t count) {
   qxio_free(names);
 }
 
-size_t alias_count(const char *const *aliases) {
-  size_t n = 0;
-  while (aliases != nullptr && aliases[n] != nullptr) n++;
-  return n;
-}
-
 /* Transforms the canonical name (index 0) and every alias; all or nothing. */
-qxio_t_error_code transform_all(const char *canonical, const char *const *aliases, char ***names_out,
-                                size_t *count_out) {
-  size_t count = 1 + alias_count(aliases);
+qxio_t_error_code transform_all(const name_list *list, char ***names_out, size_t *count_out) {
+  size_t count = 1;
+  while (list->aliases != nullptr && list->aliases[count - 1] != nullptr) count++;
   char **names = static_cast<char **>(qxio_alloc(count * sizeof(char *)));
   if (names == nullptr) return QXIO_E_OUT_OF_MEMORY;
   for (size_t i = 0; i < count; i++) {
-    qxio_t_error_code rc = transform(i == 0 ? canonical : aliases[i - 1], &names[i]);
+    qxio_t_error_code rc = transform(i == 0 ? list->first : list->aliases[i - 1], &names[i]);
     if (rc < 0) {
       free_names(names, i);
       return rc;
@@ -102,36 +148,40 @@ qxio_t_error_code enter_names(char **names, size_t count) {
   return rc;
 }
 
-void remove_names(char **names, size_t count) {
+/* What a walk over the name table removes: the entries keyed by a name of `names` that lead
+   to `canonical` (to anything when it is null), except those keyed by a name of `kept`. */
+struct name_removal {
+  const name_list *names;
+  const char *canonical;
+  const name_list *kept;
+};
+
+qxio_t_error_code remove_matching(const qxio_t_variant *key, qxio_t_variant *value, void *data) {
+  const name_removal *removal = static_cast<const name_removal *>(data);
+  if (name_list_has(removal->names, key->u.string) &&
+      (removal->canonical == nullptr || strcmp(value->u.string, removal->canonical) == 0) &&
+      (removal->kept == nullptr || !name_list_has(removal->kept, key->u.string)))
+    qxio_hash_delete(qxio_charset_canonical_name_hash, key);
+  return QXIO_S_NOERR;
+}
+
+/* Removes names from the name table as name_removal says; needs no memory. */
+void remove_names(const name_list *names, const char *canonical, const name_list *kept) {
   if (qxio_charset_canonical_name_hash == nullptr) return;
-  for (size_t i = 0; i < count; i++) qxio_hash_delete_string(qxio_charset_canonical_name_hash, names[i]);
+  name_removal removal = {names, canonical, kept};
+  qxio_hash_map(qxio_charset_canonical_name_hash, remove_matching, &removal);
   free_if_empty(&qxio_charset_canonical_name_hash);
 }
 
-/* Removes from the name table those of the names that lead to the canonical key. */
-void remove_names_of(const char *key, char **names, size_t count) {
-  for (size_t i = 0; i < count && qxio_charset_canonical_name_hash != nullptr; i++) {
-    qxio_t_variant *value = nullptr;
-    if (qxio_hash_get_string(qxio_charset_canonical_name_hash, names[i], &value) >= 0 &&
-        strcmp(value->u.string, key) == 0)
-      qxio_hash_delete_string(qxio_charset_canonical_name_hash, names[i]);
-  }
-  free_if_empty(&qxio_charset_canonical_name_hash);
-}
-
-/* Takes a class out of the registry under its key: the key and those of the class's names
-   that lead to it leave the name table (other names of the class stay with the entry they
-   lead to), and the registry's reference is dropped. */
+/* Takes a class out of the registry under its key, the func_hash's own copy: the key and
+   those of the class's names that lead to it leave the name table (other names of the class
+   stay with the entry they lead to), and the registry's reference is dropped. Needs no
+   memory. */
 void drop_class(const char *key, qxio_t_coder_funcs *funcs) {
-  qxio_hash_delete_string(func_hash, key);
-  char *key_name = const_cast<char *>(key);
-  remove_names_of(key, &key_name, 1);
-  char **names;
-  size_t count;
-  if (funcs->name != nullptr && transform_all(funcs->name, funcs->aliases, &names, &count) >= 0) {
-    remove_names_of(key, names, count);
-    free_names(names, count);
-  }
+  const name_list key_only = {key, nullptr}, class_names = {funcs->name, funcs->aliases};
+  remove_names(&key_only, key, nullptr);
+  remove_names(&class_names, key, nullptr);
+  qxio_hash_delete_string(func_hash, key); /* frees the key: last */
   qxio_coder_funcs_release(funcs);
 }
 
@@ -141,26 +191,71 @@ qxio_t_coder_funcs *registered_class(const char *key) {
   return static_cast<qxio_t_coder_funcs *>(value->u.pointer);
 }
 
-qxio_t_error_code register_class(const char *key, const char *name, qxio_t_coder_funcs *funcs) {
+/* Enters a class under a key that has none yet, with its names; all or nothing. */
+qxio_t_error_code add_class(const char *key, const name_list *names, qxio_t_coder_funcs *funcs) {
   if (func_hash == nullptr) {
     qxio_t_error_code rc = qxio_hash_new(&func_hash);
     if (rc < 0) return rc;
   }
-  qxio_coder_funcs_addref(funcs);
-  qxio_t_coder_funcs *old = registered_class(key);
-  if (old != nullptr) drop_class(key, old);
   qxio_t_variant value = pointer_variant(funcs);
   qxio_t_error_code rc = qxio_hash_put_string(func_hash, key, &value);
   if (rc >= 0) {
-    rc = name != nullptr ? qxio_register_charset(name, nullptr, 0)
-                         : qxio_register_charset(funcs->name, funcs->aliases, 0);
+    rc = qxio_register_charset(names->first, names->aliases, 0);
     if (rc < 0) qxio_hash_delete_string(func_hash, key);
   }
   if (rc < 0) {
-    qxio_coder_funcs_release(funcs);
     free_if_empty(&func_hash);
+    return rc;
   }
-  return rc;
+  qxio_coder_funcs_addref(funcs);
+  return QXIO_S_NOERR;
+}
+
+/* Registers a class under its key: a class already there is replaced and released, and
+   those of its names that lead to the key and are not names of the new class leave the name
+   table. The new names are entered first, so that a failure leaves the registry as it was. */
+qxio_t_error_code register_class(const char *key, const char *name, qxio_t_coder_funcs *funcs) {
+  const name_list names =
+      name != nullptr ? name_list{name, nullptr} : name_list{funcs->name, funcs->aliases};
+  qxio_t_variant *entry = nullptr;
+  if (func_hash == nullptr || qxio_hash_get_string(func_hash, key, &entry) < 0)
+    return add_class(key, &names, funcs);
+  qxio_t_error_code rc = qxio_register_charset(names.first, names.aliases, 0);
+  if (rc < 0) return rc;
+  qxio_t_coder_funcs *old = static_cast<qxio_t_coder_funcs *>(entry->u.pointer);
+  const name_list old_names = {old->name, old->aliases};
+  remove_names(&old_names, key, &names);
+  qxio_coder_funcs_addref(funcs);
+  entry->u.pointer = funcs;
+  qxio_coder_funcs_release(old);
+  return QXIO_S_NOERR;
+}
+
+/* A walk over func_hash for the entry whose key is the transformed name. */
+struct class_search {
+  const char *name;
+  const char *key;
+  qxio_t_coder_funcs *funcs;
+};
+
+qxio_t_error_code match_class(const qxio_t_variant *key, qxio_t_variant *value, void *data) {
+  class_search *search = static_cast<class_search *>(data);
+  if (!loose_equal(search->name, key->u.string)) return QXIO_S_NOERR;
+  search->key = key->u.string;
+  search->funcs = static_cast<qxio_t_coder_funcs *>(value->u.pointer);
+  return QXIO_E_FOUND; /* ends the walk */
+}
+
+/* Unregisters the class under the name (only if it is funcs, when funcs is given). The key
+   is found by comparing loose forms rather than by making one, so that this needs no
+   memory. */
+void unregister_class(const char *name, qxio_t_coder_funcs *funcs) {
+  if (func_hash == nullptr) return;
+  class_search search = {name, nullptr, nullptr};
+  qxio_hash_map(func_hash, match_class, &search);
+  if (search.key != nullptr && (funcs == nullptr || funcs == search.funcs))
+    drop_class(search.key, search.funcs);
+  free_if_empty(&func_hash);
 }
 
 /* Canonical key for a look-up: the name table's entry, else the transformed name itself. */
@@ -180,21 +275,11 @@ qxio_t_error_code lookup_key(const char *name, char **key_out) {
 }  // namespace
 
 char *tr22_transform_name(const char *name) {
-  size_t length = strlen(name);
-  char *out = static_cast<char *>(qxio_alloc(length + 1));
+  char *out = static_cast<char *>(qxio_alloc(strlen(name) + 1));
   if (out == nullptr) return nullptr;
+  loose_reader reader = {name, false};
   size_t n = 0;
-  bool after_digit = false;
-  for (const char *s = name; *s; s++) {
-    char c = *s;
-    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-    bool letter = c >= 'a' && c <= 'z', digit = c >= '0' && c <= '9';
-    if (!letter && !digit) continue;
-    if (c == '0' && !after_digit) continue;
-    out[n++] = c;
-    after_digit = digit;
-  }
-  out[n] = '\0';
+  while ((out[n] = loose_next(&reader)) != '\0') n++;
   return out;
 }
 
@@ -219,32 +304,37 @@ qxio_t_error_code qxio_coder_funcs_release(qxio_t_coder_funcs *funcs) { return f
 
 /* ---- registry ---- */
 
+/* Unregistering needs no memory, so that a module stop works with memory exhausted. */
 qxio_t_error_code qxio_register_charset(const char *canonical, const char *const *aliases,
                                         uint32_t options) {
-  char **names;
-  size_t count;
-  qxio_t_error_code rc = transform_all(canonical, aliases, &names, &count);
+  const name_list list = {canonical, aliases};
+  qxio_t_error_code rc = check_names(&list);
   if (rc < 0) return rc;
-  if (options & unregister_option)
-    remove_names(names, count);
-  else
-    rc = enter_names(names, count);
+  if (options & unregister_option) {
+    remove_names(&list, nullptr, nullptr);
+    return QXIO_S_NOERR;
+  }
+  char **names = nullptr;
+  size_t count = 0;
+  rc = transform_all(&list, &names, &count);
+  if (rc < 0) return rc;
+  rc = enter_names(names, count);
   free_names(names, count);
   return rc;
 }
 
 qxio_t_error_code qxio_register_coder(const char *name, qxio_t_coder_funcs *funcs, uint32_t options) {
-  if (name == nullptr && funcs == nullptr) return QXIO_E_PARAMETER_ERROR;
-  char *key;
-  qxio_t_error_code rc = transform(name != nullptr ? name : funcs->name, &key);
-  if (rc < 0) return rc;
-  if (!(options & unregister_option)) {
-    rc = register_class(key, name, funcs);
-  } else {
-    qxio_t_coder_funcs *old = registered_class(key);
-    if (old != nullptr && (funcs == nullptr || funcs == old)) drop_class(key, old);
-    free_if_empty(&func_hash);
+  if (funcs == nullptr && (name == nullptr || !(options & unregister_option)))
+    return QXIO_E_PARAMETER_ERROR;
+  const char *spelling = name != nullptr ? name : funcs->name;
+  if (spelling == nullptr || loose_empty(spelling)) return QXIO_E_PARAMETER_ERROR;
+  if (options & unregister_option) {
+    unregister_class(spelling, funcs);
+    return QXIO_S_NOERR;
   }
+  char *key = tr22_transform_name(spelling);
+  if (key == nullptr) return QXIO_E_OUT_OF_MEMORY;
+  qxio_t_error_code rc = register_class(key, name, funcs);
   qxio_free(key);
   return rc;
 }
@@ -286,31 +376,56 @@ qxio_t_error_code qxio_char_coder_find(qxio_t_coder_funcs **funcs_out, const cha
   return QXIO_S_NOERR;
 }
 
+/* A start that fails unregisters what it registered, so that the family leaves nothing. */
 qxio_t_error_code qxio_coder_register_family(qxio_t_coder_funcs *const *classes, size_t count,
                                              uint32_t deinit) {
-  for (size_t i = 0; i < count; i++) {
-    qxio_t_coder_funcs *funcs = classes[deinit ? count - 1 - i : i];
-    qxio_t_error_code rc;
-    if (deinit) {
-      rc = qxio_register_coder(nullptr, funcs, unregister_option);
-    } else {
-      funcs->refcount = 1;
-      rc = qxio_register_coder(nullptr, funcs, 0);
-      qxio_coder_funcs_release(funcs);
+  if (deinit) {
+    for (size_t i = count; i-- > 0;) {
+      qxio_t_error_code rc = qxio_register_coder(nullptr, classes[i], unregister_option);
+      if (rc < 0) return rc;
     }
+    return QXIO_S_NOERR;
+  }
+  for (size_t i = 0; i < count; i++) {
+    classes[i]->refcount = 1;
+    qxio_t_error_code rc = qxio_register_coder(nullptr, classes[i], 0);
+    qxio_coder_funcs_release(classes[i]);
+    if (rc < 0) {
+      qxio_coder_register_family(classes, i, 1);
+      return rc;
+    }
+  }
+  return QXIO_S_NOERR;
+}
+
+namespace {
+
+typedef qxio_t_error_code (*family_init)(uint32_t);
+const family_init families[] = {qxio_init_char_coder_byte, qxio_init_char_coder_utf8,
+                                qxio_init_char_coder_utf16, qxio_init_char_coder_utf32};
+
+/* Stops the first count families, last first; the first failure ends the walk. */
+qxio_t_error_code stop_families(size_t count) {
+  while (count > 0) {
+    qxio_t_error_code rc = families[--count](1);
     if (rc < 0) return rc;
   }
   return QXIO_S_NOERR;
 }
 
+}  // namespace
+
+/* A failed start leaves nothing registered (the failing family has undone its own part), and
+   the stop is safe after any start, whole or partial, and needs no memory. */
 qxio_t_error_code qxio_init_char_coder(uint32_t deinit) {
-  typedef qxio_t_error_code (*family_init)(uint32_t);
-  static const family_init families[] = {qxio_init_char_coder_byte, qxio_init_char_coder_utf8,
-                                         qxio_init_char_coder_utf16, qxio_init_char_coder_utf32};
-  const size_t n = sizeof families / sizeof families[0];
-  for (size_t i = 0; i < n; i++) {
-    qxio_t_error_code rc = families[deinit ? n - 1 - i : i](deinit);
-    if (rc < 0) return rc;
+  const size_t nfamilies = sizeof families / sizeof families[0];
+  if (deinit) return stop_families(nfamilies);
+  for (size_t i = 0; i < nfamilies; i++) {
+    qxio_t_error_code rc = families[i](0);
+    if (rc < 0) {
+      stop_families(i);
+      return rc;
+    }
   }
   return QXIO_S_NOERR;
 }

@@ -313,29 +313,3 @@ const qxio_t_funcs qxio_layer_coder_funcs = {
 qxio_t_error_code qxio_init_layer_coder(uint32_t deinit) {
   return qxio_register_layer(&qxio_layer_coder_funcs, deinit ? QXIO_REGISTER_REMOVE : 0);
 }
-
-/* ---- shared by the transforming layers ---- */
-
-qxio_t_error_code qxio_layer_close_sides(QXIO *slot, uint32_t options) {
-  qxio_t_layer *layer = *slot;
-  qxio_t_error_code rc = qxio_close(&layer->next, options);
-  if (rc < 0) return rc;
-  if (options & QXIO_CLOSE_READ) layer->flags &= ~(QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN);
-  if (options & QXIO_CLOSE_WRITE) layer->flags &= ~(QXIO_LAYER_WRITABLE | QXIO_LAYER_WRITE_OPEN);
-  if (!(layer->flags & (QXIO_LAYER_READ_OPEN | QXIO_LAYER_WRITE_OPEN))) {
-    qxio_layer_pop(slot);
-    qxio_layer_destroy(layer);
-  }
-  return QXIO_S_NOERR;
-}
-
-qxio_t_error_code qxio_layer_sync_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options) {
-  if (*slot == nullptr || (*slot)->funcs != funcs) return QXIO_E_PARAMETER_ERROR;
-  /* Both sides: output goes down, read-ahead goes back to the stream below. */
-  qxio_t_error_code rc = qxio_sync(slot, QXIO_SYNC_READ | QXIO_SYNC_WRITE);
-  if (rc < 0) return rc;
-  qxio_t_layer *layer = *slot;
-  qxio_layer_pop(slot);
-  qxio_layer_destroy(layer);
-  return QXIO_S_NOERR;
-}

@@ -14,13 +14,13 @@ const module_init_fun modules[] = {
     qxio_init_module_cond_var,
     qxio_init_thread,
     qxio_interrupt_init,
-    /* character coders: qxio_init_char_coder */
+    qxio_init_char_coder,
     /* files: qxio_init_file */
     /* sockets: qxio_init_socket */
     /* asynchronous layer: qxio_init_layer_async */
     /* thread-backed device layer: qxio_init_layer_threaddevice */
-    /* seek layer: qxio_init_layer_seek */
-    /* coder layer: qxio_init_layer_coder */
+    qxio_init_layer_seek,
+    qxio_init_layer_coder,
     /* standard streams: qxio_init_standard_streams */
     /* processes: qxio_init_process, which takes over the environment copy below */
     qxio_init_environment,

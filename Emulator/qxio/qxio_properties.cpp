@@ -213,6 +213,12 @@ qxio_t_error_code copy_process_environment(char ***block_out, size_t *size_out) 
   return rc;
 }
 
+void drop_env_copy(void) {
+  qxio_free(env_copy);
+  env_copy = nullptr;
+  env_copy_size = 0;
+}
+
 qxio_t_error_code refresh_env_copy(void) {
   char **block = nullptr;
   size_t size = 0;
@@ -511,9 +517,7 @@ qxio_t_error_code qxio_unix_default_charset(char **name_out, uint32_t options) {
 
 qxio_t_error_code qxio_init_environment(uint32_t options) {
   if (options & 1) {
-    qxio_free(env_copy);
-    env_copy = nullptr;
-    env_copy_size = 0;
+    drop_env_copy();
     free_set_properties();
     return QXIO_S_NOERR;
   }
@@ -521,7 +525,11 @@ qxio_t_error_code qxio_init_environment(uint32_t options) {
   if (rc < 0) return rc;
   if (qxio_environ == nullptr) {
     qxio_environ = static_cast<char **>(qxio_alloc(sizeof(char *)));
-    if (qxio_environ == nullptr) return QXIO_E_OUT_OF_MEMORY;
+    if (qxio_environ == nullptr) {
+      /* a failed start keeps nothing */
+      drop_env_copy();
+      return QXIO_E_OUT_OF_MEMORY;
+    }
     qxio_environ[0] = nullptr;
   }
   return QXIO_S_NOERR;

@@ -48,27 +48,9 @@ qxio_t_error_code unregister_layer(const char *name) {
   return QXIO_S_NOERR;
 }
 
-/* Close of a class that has none: close the sides below, then drop this layer's sides and
-   pop it once neither remains. */
-qxio_t_error_code default_close(QXIO *slot, uint32_t options) {
-  qxio_t_layer *layer = *slot;
-  uint32_t sides = options & (QXIO_CLOSE_READ | QXIO_CLOSE_WRITE);
-  if (layer->next != nullptr) {
-    qxio_t_error_code rc = qxio_close(&layer->next, options);
-    if (rc < 0) return rc;
-  }
-  if (sides & QXIO_CLOSE_READ) layer->flags &= ~(QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN);
-  if (sides & QXIO_CLOSE_WRITE) layer->flags &= ~(QXIO_LAYER_WRITABLE | QXIO_LAYER_WRITE_OPEN);
-  if (!(layer->flags & (QXIO_LAYER_READ_OPEN | QXIO_LAYER_WRITE_OPEN))) {
-    qxio_layer_pop(slot);
-    qxio_layer_destroy(layer);
-  }
-  return QXIO_S_NOERR;
-}
-
 qxio_t_error_code close_top(QXIO *slot, uint32_t options) {
   qxio_t_layer *top = *slot;
-  if (top->funcs->close == nullptr) return default_close(slot, options);
+  if (top->funcs->close == nullptr) return qxio_layer_close_sides(slot, options);
   return success_to_zero(top->funcs->close(slot, options));
 }
 
@@ -148,6 +130,31 @@ qxio_t_error_code qxio_layer_pop(QXIO *slot) {
 
 void qxio_layer_destroy(qxio_t_layer *layer) {
   if (layer != nullptr) layer->funcs->destroy(layer);
+}
+
+/* The shared close of the transforming layers, and the close of a class that has none. */
+qxio_t_error_code qxio_layer_close_sides(QXIO *slot, uint32_t options) {
+  qxio_t_layer *layer = *slot;
+  qxio_t_error_code rc = qxio_close(&layer->next, options);
+  if (rc < 0) return rc;
+  if (options & QXIO_CLOSE_READ) layer->flags &= ~(QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN);
+  if (options & QXIO_CLOSE_WRITE) layer->flags &= ~(QXIO_LAYER_WRITABLE | QXIO_LAYER_WRITE_OPEN);
+  if (!(layer->flags & (QXIO_LAYER_READ_OPEN | QXIO_LAYER_WRITE_OPEN))) {
+    qxio_layer_pop(slot);
+    qxio_layer_destroy(layer);
+  }
+  return QXIO_S_NOERR;
+}
+
+qxio_t_error_code qxio_layer_sync_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options) {
+  if (*slot == nullptr || (*slot)->funcs != funcs) return QXIO_E_PARAMETER_ERROR;
+  /* Both sides: output goes down, read-ahead goes back to the stream below. */
+  qxio_t_error_code rc = qxio_sync(slot, QXIO_SYNC_READ | QXIO_SYNC_WRITE);
+  if (rc < 0) return rc;
+  qxio_t_layer *layer = *slot;
+  qxio_layer_pop(slot);
+  qxio_layer_destroy(layer);
+  return QXIO_S_NOERR;
 }
 
 qxio_t_error_code qxio_get_qxio_layer(QXIO *slot, const qxio_t_funcs *funcs,

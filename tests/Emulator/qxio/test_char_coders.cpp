@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "budget_alloc.h"
 #include "coder_test_util.h"
 #include "layer_test_util.h"
 #include "qxio_coder_internal.h"
@@ -15,6 +16,8 @@
 #error "QXIO_CHARSET_REFERENCE must name the generated reference file"
 #endif
 
+using qxio_test::Budget;
+using qxio_test::BudgetScope;
 using qxio_test::codes_t;
 using qxio_test::END;
 using qxio_test::REPLACE_ALL;
@@ -166,6 +169,97 @@ TEST_F(Registry, ExplicitNameRegistersOnlyThatName) {
   ASSERT_EQ(0, qxio_register_coder("Polish", latin2, 0x1));
   EXPECT_EQ(nullptr, find("polish"));
   EXPECT_EQ(latin2, find("latin2"));
+}
+
+TEST_F(Registry, ReplacementThatRunsOutOfMemoryLeavesTheOldClass) {
+  qxio_t_coder_funcs *latin1 = find("ISO-8859-1");
+  qxio_t_coder_funcs replacement = *latin1;
+  const char *const aliases[] = {"latin1", "Latin-One", nullptr};
+  replacement.aliases = aliases;
+  replacement.refcount = 1;
+  bool replaced = false;
+  for (long limit = 0; limit < 100 && !replaced; limit++) {
+    int32_t old_refs = latin1->refcount;
+    Budget budget;
+    budget.remaining = limit;
+    qxio_t_error_code rc;
+    {
+      BudgetScope scope(&budget);
+      rc = qxio_register_coder(nullptr, &replacement, 0);
+    }
+    replaced = rc == 0;
+    if (replaced) break;
+    EXPECT_EQ(QXIO_E_OUT_OF_MEMORY, rc) << "limit " << limit;
+    EXPECT_EQ(budget.allocations, budget.frees) << "limit " << limit;
+    EXPECT_EQ(1, replacement.refcount) << "limit " << limit;
+    EXPECT_EQ(old_refs, latin1->refcount) << "limit " << limit;
+    for (const char *name : {"ISO-8859-1", "latin1", "l1", "csISOLatin1"})
+      EXPECT_EQ(latin1, find(name)) << name << ", limit " << limit;
+    EXPECT_EQ(nullptr, find("Latin-One")) << "limit " << limit;
+  }
+  ASSERT_TRUE(replaced);
+  EXPECT_EQ(&replacement, find("latin_one"));
+  EXPECT_EQ(nullptr, find("l1"));
+  ASSERT_EQ(0, qxio_register_coder(nullptr, &replacement, 0x1));
+  EXPECT_EQ(1, replacement.refcount);
+}
+
+TEST_F(Registry, UnregisteringNeedsNoMemoryWhateverTheNameLength) {
+  const std::string name(5000, 'x');
+  const char *const aliases[] = {"Klingon", name.c_str(), nullptr};
+  qxio_t_coder_funcs klingon = *find("ISO-8859-2");
+  klingon.name = "tlhIngan Hol";
+  klingon.aliases = aliases;
+  klingon.refcount = 1;
+  ASSERT_EQ(0, qxio_register_coder(nullptr, &klingon, 0));
+  ASSERT_EQ(0, qxio_register_coder(name.c_str(), &klingon, 0));
+  EXPECT_EQ(&klingon, find(name.c_str()));
+  EXPECT_EQ(3, klingon.refcount);
+  Budget budget;
+  budget.remaining = 0;
+  {
+    BudgetScope scope(&budget);
+    EXPECT_EQ(0, qxio_register_coder(name.c_str(), nullptr, 0x1));
+    EXPECT_EQ(0, qxio_register_coder(nullptr, &klingon, 0x1));
+    EXPECT_EQ(0, qxio_register_charset("ISO-8859-2", nullptr, 0x1));
+  }
+  EXPECT_EQ(1, klingon.refcount);
+  for (const char *gone : {"tlhinganhol", "KLINGON", name.c_str()})
+    EXPECT_EQ(nullptr, find(gone)) << gone;
+  const char *canonical = nullptr;
+  EXPECT_EQ(QXIO_E_CHARSET_NOT_FOUND, qxio_charset_canonical_name("ISO 8859 2", &canonical));
+  EXPECT_EQ(0, qxio_charset_canonical_name("latin2", &canonical));  // its aliases stay
+}
+
+/* The module start is made to fail at each of its allocations in turn: a failed start gives
+   back everything by itself, and the stop, with memory exhausted, succeeds after a failed
+   start as after a whole one. */
+TEST(RegistryLifecycle, StartThatRunsOutOfMemoryUndoesItselfAndTheStopNeedsNoMemory) {
+  bool started = false;
+  int failures = 0;
+  for (long limit = 0; limit < 5000 && !started; limit++) {
+    Budget budget;
+    budget.remaining = limit;
+    BudgetScope scope(&budget);
+    qxio_t_error_code rc = qxio_init_char_coder(0);
+    started = rc == 0;
+    budget.remaining = -1;
+    if (started) {
+      EXPECT_NE(nullptr, find("UTF-32 LE"));
+      EXPECT_NE(nullptr, find("csASCII"));
+    } else {
+      failures++;
+      EXPECT_EQ(QXIO_E_OUT_OF_MEMORY, rc) << "limit " << limit;
+      EXPECT_EQ(budget.allocations, budget.frees) << "limit " << limit;
+    }
+    budget.remaining = 0;
+    EXPECT_EQ(0, qxio_init_char_coder(1)) << "limit " << limit;
+    EXPECT_EQ(budget.allocations, budget.frees) << "limit " << limit;
+    EXPECT_EQ(nullptr, find("UTF-8")) << "limit " << limit;
+    EXPECT_EQ(nullptr, find("US-ASCII")) << "limit " << limit;
+  }
+  EXPECT_TRUE(started);
+  EXPECT_GT(failures, 20);
 }
 
 TEST(RegistryLifecycle, StartAndShutdownLeaveNothingAllocated) {

@@ -3,16 +3,19 @@
    runs out of memory at every possible point of the start. */
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
 
+#include "budget_alloc.h"
 #include "qxio.h"
 
 namespace {
+
+using qxio_test::Budget;
+using qxio_test::budget_hook;
 
 /* Threads of this process as /proc lists them. */
 int thread_count() {
@@ -49,26 +52,16 @@ long outstanding(const qxio_t_allocator_counts &counts) {
   return long(counts.allocations) - long(counts.frees);
 }
 
-/* An allocator hook that fails once its budget of allocations is spent. */
-struct Budget {
-  long allocations = 0, frees = 0;
-  long remaining = -1; /* -1: no limit */
-};
-
-void *budget_hook(void *cookie, void *pointer, size_t size) {
-  Budget *budget = static_cast<Budget *>(cookie);
-  if (pointer == nullptr) {
-    if (budget->remaining == 0) return nullptr;
-    if (budget->remaining > 0) budget->remaining--;
-    budget->allocations++;
-    return malloc(size);
-  }
-  if (size == 0) {
-    budget->frees++;
-    free(pointer);
-    return nullptr;
-  }
-  return realloc(pointer, size);
+/* Whether a registry that the start fills still holds one of its entries. */
+bool registries_hold_something() {
+  qxio_t_coder_funcs *funcs = nullptr;
+  qxio_t_error_code rc = qxio_char_coder_find(&funcs, "UTF-8", nullptr, 0);
+  if (rc == 0) qxio_coder_funcs_release(funcs);
+  const char *canonical = nullptr;
+  return rc != QXIO_E_CHARSET_NOT_FOUND ||
+         qxio_charset_canonical_name("latin1", &canonical) != QXIO_E_CHARSET_NOT_FOUND ||
+         qxio_find_layer("seek", nullptr, 0) != QXIO_E_NOT_FOUND ||
+         qxio_find_layer("char-coder", nullptr, 0) != QXIO_E_NOT_FOUND;
 }
 
 }  // namespace
@@ -117,14 +110,25 @@ TEST(Init, AllMemoryGoesThroughTheGivenHook) {
   EXPECT_EQ(after.calls, before.calls);
 }
 
+/* Each allocation of the start is made to fail in turn, up to the first start that succeeds:
+   a failed start gives back every allocation and thread and leaves no registry entry behind
+   for the next start, and the start that succeeds has the coder and layer modules in. */
 TEST(Init, StartThatRunsOutOfMemoryLeavesNothingBehind) {
   int threads = baseline_thread_count();
   int failures = 0;
-  for (long limit = 0; limit < 200; limit++) {
+  bool started = false;
+  for (long limit = 0; limit < 5000 && !started; limit++) {
     Budget budget;
     budget.remaining = limit;
     qxio_t_error_code rc = qxio_init(budget_hook, &budget, 0);
     if (rc == 0) {
+      started = true;
+      budget.remaining = -1;
+      qxio_t_coder_funcs *funcs = nullptr;
+      EXPECT_EQ(qxio_char_coder_find(&funcs, "latin1", nullptr, 0), 0);
+      if (funcs != nullptr) qxio_coder_funcs_release(funcs);
+      EXPECT_EQ(qxio_find_layer("seek", nullptr, 0), 0);
+      EXPECT_EQ(qxio_find_layer("char-coder", nullptr, 0), 0);
       ASSERT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
       qxio_init_allocator(nullptr, nullptr, 0);
       EXPECT_EQ(budget.allocations, budget.frees);
@@ -134,8 +138,22 @@ TEST(Init, StartThatRunsOutOfMemoryLeavesNothingBehind) {
     qxio_init_allocator(nullptr, nullptr, 0);
     EXPECT_EQ(rc, QXIO_E_OUT_OF_MEMORY) << "limit " << limit;
     EXPECT_EQ(budget.allocations, budget.frees) << "limit " << limit;
+    EXPECT_FALSE(registries_hold_something()) << "limit " << limit;
     EXPECT_EQ(settled_thread_count(threads), threads) << "limit " << limit;
   }
+  EXPECT_TRUE(started);
   EXPECT_GT(failures, 2);
   EXPECT_EQ(settled_thread_count(threads), threads);
+}
+
+/* Shutting down allocates nothing: it works with memory exhausted and gives back all. */
+TEST(Init, ShutdownNeedsNoMemory) {
+  Budget budget;
+  ASSERT_EQ(qxio_init(budget_hook, &budget, 0), 0);
+  budget.remaining = 0;
+  EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
+  qxio_init_allocator(nullptr, nullptr, 0);
+  EXPECT_GT(budget.allocations, 0);
+  EXPECT_EQ(budget.allocations, budget.frees);
+  EXPECT_FALSE(registries_hold_something());
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "budget_alloc.h"
 #include "qxio.h"
 #include "qxio_internal.h"
 #include "test_child.h"
@@ -314,6 +315,31 @@ TEST_F(Properties, GetenvWithoutACopy) {
   EXPECT_EQ(0, qxio_unix_getenv("QXIO_TEST_TMPDIR", value, &size, 0));
   EXPECT_STREQ("/env/tmp", value);
   EXPECT_EQ("/env/tmp", get("QXIO_TEST_TMPDIR"));
+}
+
+/* The start is made to fail at each of its allocations in turn: a failed start keeps nothing
+   (no copy of the environment, no allocation), without a stop to clean up after it. */
+TEST(EnvironmentStart, StartThatRunsOutOfMemoryKeepsNothing) {
+  qxio_init_environment(1);
+  bool started = false;
+  for (long limit = 0; limit < 100 && !started; limit++) {
+    qxio_test::Budget budget;
+    budget.remaining = limit;
+    qxio_t_error_code rc;
+    {
+      qxio_test::BudgetScope scope(&budget);
+      rc = qxio_init_environment(0);
+      started = rc == 0;
+      if (started) qxio_init_environment(1);
+    }
+    EXPECT_EQ(budget.allocations, budget.frees) << "limit " << limit;
+    if (started) break;
+    EXPECT_EQ(QXIO_E_OUT_OF_MEMORY, rc) << "limit " << limit;
+    char value[8];
+    size_t size = sizeof value;
+    EXPECT_EQ(QXIO_E_INVALID_STATE, qxio_unix_getenv("PATH", value, &size, 0x1)) << "limit " << limit;
+  }
+  EXPECT_TRUE(started);
 }
 
 TEST(Charset, CLocaleNamesAscii) {

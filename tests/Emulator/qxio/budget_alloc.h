@@ -1,0 +1,45 @@
+// An allocator hook that runs out of memory once a budget of allocations is spent, and counts
+// what goes through it, for the tests that make a start fail at every possible allocation.
+#ifndef QXIO_BUDGET_ALLOC_H
+#define QXIO_BUDGET_ALLOC_H
+
+#include <stdlib.h>
+
+#include "qxio.h"
+
+namespace qxio_test {
+
+struct Budget {
+  long allocations = 0, frees = 0;
+  long remaining = -1; /* -1: no limit */
+};
+
+inline void *budget_hook(void *cookie, void *pointer, size_t size) {
+  Budget *budget = static_cast<Budget *>(cookie);
+  if (pointer == nullptr) {
+    if (budget->remaining == 0) return nullptr;
+    if (budget->remaining > 0) budget->remaining--;
+    budget->allocations++;
+    return malloc(size);
+  }
+  if (size == 0) {
+    budget->frees++;
+    free(pointer);
+    return nullptr;
+  }
+  return realloc(pointer, size);
+}
+
+// Routes the library's memory through a budget for the scope's life, then back to the
+// default allocator.
+class BudgetScope {
+ public:
+  explicit BudgetScope(Budget *budget) { qxio_init_allocator(budget_hook, budget, 0); }
+  ~BudgetScope() { qxio_init_allocator(nullptr, nullptr, 0); }
+  BudgetScope(const BudgetScope &) = delete;
+  BudgetScope &operator=(const BudgetScope &) = delete;
+};
+
+}  // namespace qxio_test
+
+#endif
