@@ -3,6 +3,7 @@
 #include "wcx.h"
 
 #include <cstring>
+#include <vector>
 #include <langinfo.h>
 #include <strings.h>
 
@@ -183,8 +184,12 @@ int wci_valid_string(const char *text)
 
 /* ---- conversions to and from the operating system's charset ---- */
 
-enum qx_os_charset { QX_OS_UTF8, QX_OS_LATIN1 };
+/* UTF-8 (and ASCII, taken as UTF-8 so that bytes pass through the C locale) and ISO-8859-1 are
+ * converted here directly; any other charset through the I/O library's character coder of that
+ * name, when the library has one registered, else as UTF-8. */
+enum qx_os_charset { QX_OS_UTF8, QX_OS_LATIN1, QX_OS_CODER };
 static qx_os_charset os_charset = QX_OS_UTF8;
+static qxio_t_coder_funcs *os_coder;
 
 /* Strict UTF-8 (Unicode scalar values, no C0 80) is the same text in both encodings. */
 static char *copy_if_utf8(const char *text)
@@ -194,52 +199,137 @@ static char *copy_if_utf8(const char *text)
   return QX_strdup(text);
 }
 
-static char *to_os_latin1(const char *text)
+/* The codes of an internal-encoding text; false when it is malformed or holds code 0. */
+static bool text_codes(const char *text, std::vector<qxio_t_wchar> &codes)
 {
   int32_t code;
-  char *out = (char *)QX_malloc(std::strlen(text) + 1);
-  char *q = out;
-  if (!out)
-    return nullptr;
   for (const char *p = text; *p;) {
     int n = QX_wci_code(&code, p);
-    if (n == 0 || code == 0 || code > 255) {
+    if (n == 0 || code == 0)
+      return false;
+    codes.push_back(code);
+    p += n;
+  }
+  return true;
+}
+
+static char *to_os_latin1(const char *text)
+{
+  std::vector<qxio_t_wchar> codes;
+  if (!text_codes(text, codes))
+    return nullptr;
+  char *out = (char *)QX_malloc(codes.size() + 1);
+  if (!out)
+    return nullptr;
+  for (size_t i = 0; i < codes.size(); i++) {
+    if (codes[i] > 255) {
       QX_free(out);
       return nullptr;
     }
-    *q++ = (char)code;
-    p += n;
+    out[i] = (char)codes[i];
   }
+  out[codes.size()] = 0;
+  return out;
+}
+
+static char *internal_text(const qxio_t_wchar *codes, size_t n)
+{
+  char *out = (char *)QX_malloc(6 * n + 1);
+  char *q = out;
+  if (!out)
+    return nullptr;
+  for (size_t i = 0; i < n; i++)
+    q += QX_code_wci(q, codes[i]);
   *q = 0;
   return out;
 }
 
 static char *from_os_latin1(const char *text)
 {
-  char *out = (char *)QX_malloc(2 * std::strlen(text) + 1);
-  char *q = out;
-  if (!out)
-    return nullptr;
+  std::vector<qxio_t_wchar> codes;
   for (const unsigned char *p = (const unsigned char *)text; *p; p++)
-    q += QX_code_wci(q, *p);
-  *q = 0;
+    codes.push_back(*p);
+  return internal_text(codes.data(), codes.size());
+}
+
+/* One strict conversion through a coder of the OS charset: bytes or codes in, bytes or codes out. */
+static qxio_t_buf *coder_convert(const void *data, size_t size, uint32_t open_options)
+{
+  qxio_t_coder *coder = nullptr;
+  qxio_t_buf *in = qxio_buf_alloc(data, size, 0);
+  qxio_t_buf *out = qxio_buf_alloc(nullptr, 0, 0);
+  size_t pos = 0;
+  qxio_t_error_code rc = in && out ? qxio_char_coder_open(os_coder, &coder, nullptr, open_options)
+                                   : QXIO_E_OUT_OF_MEMORY;
+  if (rc >= 0)
+    rc = qxio_char_coder_encode(coder, in, &pos, out, QXIO_CODER_END_OF_INPUT | QXIO_CODER_STRICT);
+  if (rc >= 0 && pos != size)
+    rc = QXIO_E_ENCODING_INVALID;
+  qxio_char_coder_close(coder);
+  if (in)
+    qxio_buf_free(in);
+  if (rc < 0 && out) {
+    qxio_buf_free(out);
+    out = nullptr;
+  }
   return out;
 }
 
-/* Until the I/O library's character coders take over, UTF-8 (and ASCII, its subset) and
- * ISO-8859-1 are converted here; any other charset is taken as UTF-8. The mode is not used. */
+static char *to_os_coder(const char *text)
+{
+  std::vector<qxio_t_wchar> codes;
+  if (!text_codes(text, codes))
+    return nullptr;
+  qxio_t_buf *bytes = coder_convert(codes.data(), codes.size() * sizeof(qxio_t_wchar), 0);
+  if (!bytes)
+    return nullptr;
+  char *out = nullptr;
+  if (!std::memchr(bytes->buf, 0, bytes->extent) && (out = (char *)QX_malloc(bytes->extent + 1))) {
+    std::memcpy(out, bytes->buf, bytes->extent);
+    out[bytes->extent] = 0;
+  }
+  qxio_buf_free(bytes);
+  return out;
+}
+
+static char *from_os_coder(const char *text)
+{
+  qxio_t_buf *codes = coder_convert(text, std::strlen(text), QXIO_CODER_OPEN_DECODE);
+  if (!codes)
+    return nullptr;
+  char *out = internal_text((const qxio_t_wchar *)codes->buf, codes->extent / sizeof(qxio_t_wchar));
+  qxio_buf_free(codes);
+  return out;
+}
+
 char *QX_to_os(const char *text, int mode)
 {
+  (void)mode;
   if (!text)
     return nullptr;
-  return os_charset == QX_OS_LATIN1 ? to_os_latin1(text) : copy_if_utf8(text);
+  switch (os_charset) {
+  case QX_OS_LATIN1:
+    return to_os_latin1(text);
+  case QX_OS_CODER:
+    return to_os_coder(text);
+  default:
+    return copy_if_utf8(text);
+  }
 }
 
 char *QX_from_os(const char *text, int mode)
 {
+  (void)mode;
   if (!text)
     return nullptr;
-  return os_charset == QX_OS_LATIN1 ? from_os_latin1(text) : copy_if_utf8(text);
+  switch (os_charset) {
+  case QX_OS_LATIN1:
+    return from_os_latin1(text);
+  case QX_OS_CODER:
+    return from_os_coder(text);
+  default:
+    return copy_if_utf8(text);
+  }
 }
 
 static bool codeset_is(const char *codeset, const char *const *names)
@@ -253,8 +343,13 @@ static bool codeset_is(const char *codeset, const char *const *names)
 int init_wcx()
 {
   static const char *const latin1[] = {"ISO-8859-1", "ISO8859-1", "ISO_8859-1", "LATIN1", nullptr};
+  static const char *const utf8[] = {"UTF-8", "UTF8", "ANSI_X3.4-1968", "ASCII", "US-ASCII", nullptr};
   const char *codeset = nl_langinfo(CODESET);
-  os_charset = codeset && codeset_is(codeset, latin1) ? QX_OS_LATIN1 : QX_OS_UTF8;
+  deinit_wcx();
+  if (codeset && codeset_is(codeset, latin1))
+    os_charset = QX_OS_LATIN1;
+  else if (codeset && !codeset_is(codeset, utf8) && qxio_char_coder_find(&os_coder, codeset, nullptr, 0) >= 0)
+    os_charset = QX_OS_CODER;
   clear_ch_type_hash();
   return 0;
 }
@@ -262,5 +357,8 @@ int init_wcx()
 void deinit_wcx()
 {
   clear_ch_type_hash();
+  if (os_coder)
+    qxio_coder_funcs_release(os_coder);
+  os_coder = nullptr;
   os_charset = QX_OS_UTF8;
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "test_engine.h"
+#include "qxio.h"
 #include "wcx.h"
 
 namespace {
@@ -289,21 +290,27 @@ TEST(Wcx, OsTextRoundTripsInAUtf8Locale)
   deinit_wcx();
 }
 
-/* A Latin-1 locale compiled into a private directory with the system's locale compiler. */
+/* A locale of the given charmap compiled into a private directory with the system's locale
+ * compiler; false when there is none. */
+static bool compile_locale(const char *dir, const char *charmap)
+{
+  std::string target = std::string(dir) + "/C." + charmap;
+  pid_t pid = fork();
+  if (pid == 0) {
+    execlp("localedef", "localedef", "-i", "C", "-f", charmap, target.c_str(), (char *)nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 TEST(Wcx, OsTextConvertsInALatin1Locale)
 {
   TestEngine e;
   char dir[] = "/tmp/qx_wcx_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string target = std::string(dir) + "/C.ISO-8859-1";
-  pid_t pid = fork();
-  if (pid == 0) {
-    execlp("localedef", "localedef", "-i", "C", "-f", "ISO-8859-1", target.c_str(), (char *)nullptr);
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  if (!compile_locale(dir, "ISO-8859-1")) {
     std::system(("rm -rf " + std::string(dir)).c_str());
     GTEST_SKIP() << "no locale compiler";
   }
@@ -328,4 +335,39 @@ TEST(Wcx, OsTextConvertsInALatin1Locale)
   }
   unsetenv("LOCPATH");
   std::system(("rm -rf " + std::string(dir)).c_str());
+}
+
+/* Other charsets go through the I/O library's character coders. */
+TEST(Wcx, OsTextConvertsThroughTheCoderOfTheLocalesCharset)
+{
+  TestEngine e;
+  ASSERT_EQ(qxio_init(nullptr, nullptr, 0), QXIO_S_NOERR);
+  char dir[] = "/tmp/qx_wcx_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  if (!compile_locale(dir, "ISO-8859-15")) {
+    std::system(("rm -rf " + std::string(dir)).c_str());
+    qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
+    GTEST_SKIP() << "no locale compiler";
+  }
+  setenv("LOCPATH", dir, 1);
+  {
+    CtypeLocale loc("C.ISO-8859-15");
+    ASSERT_TRUE(loc.ok());
+    ASSERT_EQ(init_wcx(), 0);
+    /* The euro sign is 0xA4 in ISO-8859-15 (the currency sign there in ISO-8859-1). */
+    char *os = QX_to_os("\xE2\x82\xAC caf\xC3\xA9", 0);
+    ASSERT_NE(os, nullptr);
+    EXPECT_STREQ(os, "\xA4 caf\xE9");
+    char *back = QX_from_os(os, 0);
+    ASSERT_NE(back, nullptr);
+    EXPECT_STREQ(back, "\xE2\x82\xAC caf\xC3\xA9");
+    QX_free(os);
+    QX_free(back);
+    EXPECT_EQ(QX_to_os("\xC2\xA4", 0), nullptr) << "U+00A4 has no byte in ISO-8859-15";
+    EXPECT_EQ(QX_to_os("a\xC0\x80" "b", 0), nullptr) << "code 0 cannot cross";
+    deinit_wcx();
+  }
+  unsetenv("LOCPATH");
+  std::system(("rm -rf " + std::string(dir)).c_str());
+  EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), QXIO_S_NOERR);
 }
