@@ -34,7 +34,8 @@ extern const qx_pred_row qx_bi_atoms_rows[];
 extern const qx_pred_row qx_bi_db_rows[];
 extern const qx_pred_row qx_bi_attr_rows[];
 
-/* The assembled table and the role table (predicates the engine calls by role). */
+/* The assembled table (the families in installation order, ending with null) and the role table
+ * (predicates the engine calls by role). */
 extern const qx_pred_row *const *pred_table;
 definition *qx_role(const char *name, uint32_t arity);
 
@@ -42,8 +43,8 @@ int init_wamsup();     /* 1 on success */
 void deinit_wamsup();
 void qx_install_builtins();
 
-/* Retry nodes of nondeterministic built-ins: def_retry_c makes the definition whose retry step is
- * function; def_retry_prolog resumes through a Prolog predicate. */
+/* Retry nodes of nondeterministic built-ins: def_retry_c makes a definition of its own whose retry
+ * step is function (freed by deinit_wamsup); def_retry_prolog resumes through a Prolog predicate. */
 definition *def_retry_c(qx_native_fn function, int arity);
 definition *def_retry_prolog(definition *def);
 

@@ -56,6 +56,64 @@ void ensure_room(worker *w, uint32_t words)
 
 }  // namespace
 
+/* ---- the pending exception ---- */
+
+namespace {
+instance *memory_ball;
+}
+
+void memory_fault_term()
+{
+  if (memory_ball)
+    return;
+  /* Built in a scratch array, not on a heap that may be the exhausted resource. */
+  TAGGED cells[10];
+  cells[0] = MakeFunctor(atom_of("resource_error"), 1);
+  cells[1] = atom_of("memory");
+  cells[2] = MakeFunctor(atom_of("context"), 2);
+  cells[3] = MakeRef(&cells[3]);
+  cells[4] = MakeSmall(0);
+  cells[5] = MakeFunctor(atom_error, 2);
+  cells[6] = MakeStr(&cells[0]);
+  cells[7] = MakeStr(&cells[2]);
+  memory_ball = qx_copy_to_instance(qx_w, MakeStr(&cells[5]));
+}
+
+void qx_free_memory_fault_term()
+{
+  if (qx_eg.exception == memory_ball)
+    qx_eg.exception = nullptr;
+  qx_free_instance(memory_ball);
+  memory_ball = nullptr;
+}
+
+void qx_set_memory_fault_exception()
+{
+  qx_clear_exception();
+  qx_eg.exception = memory_ball;
+}
+
+void qx_set_exception(worker *w, TAGGED ball)
+{
+  qx_clear_exception();
+  qx_eg.exception = qx_copy_to_instance(w, ball);
+}
+
+TAGGED qx_exception_term(worker *w)
+{
+  if (!qx_eg.exception)
+    return 0;
+  ensure_room(w, qx_instance_heap_words(qx_eg.exception));
+  return qx_copy_from_instance(w, qx_eg.exception);
+}
+
+void qx_clear_exception()
+{
+  if (qx_eg.exception && qx_eg.exception != memory_ball)
+    qx_free_instance(qx_eg.exception);
+  qx_eg.exception = nullptr;
+}
+
 void qx_set_native_goal(TAGGED goal, mod_def *ctx)
 {
   native_goal = goal;

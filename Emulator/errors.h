@@ -52,4 +52,11 @@ TAGGED qx_formal_error(worker *w, uint32_t code, const char *message, TAGGED cul
 /* The goal the interpreter is running a native for (its indicator goes into error contexts). */
 void qx_set_native_goal(TAGGED goal, mod_def *ctx);
 
+/* Prepares the stored memory-fault exception, error(resource_error(memory), context(_, 0)), so
+ * that raising it allocates nothing; memory_fault_term() is idempotent. */
+void memory_fault_term();
+void qx_free_memory_fault_term();
+/* Makes the stored memory-fault exception the pending one. */
+void qx_set_memory_fault_exception();
+
 #endif

@@ -15,6 +15,9 @@
 #include "instance.h"
 #include "memman.h"
 
+void (*qx_fd_destructor_hook)(void *cookie, void *chain);
+void *qx_fd_hook_cookie;
+
 namespace {
 
 definition *const kEndOfPublic = (definition *)(intptr_t)-1;
@@ -48,9 +51,23 @@ definition *new_definition(mod_def *module, TAGGED key)
   return d;
 }
 
+/* A definition's own indexicals go; an import only forgets the exporter's. */
+void destroy_fd_info(definition *def)
+{
+  void **chains = (void **)def->fd_info;
+  def->fd_info = nullptr;
+  if (!chains || def->imported_from)
+    return;
+  for (uint32_t i = 0; i < QX_FD_INFO_BYTES / sizeof(void *); i++)
+    if (chains[i])
+      call_fd_destructor(chains[i]);
+  qx_checkdealloc(chains, QX_FD_INFO_BYTES, QX_FD_INFO_SPACE);
+}
+
 void free_module(mod_def *m)
 {
   qx_for_each_definition(m, [](definition *d) {
+    destroy_fd_info(d);
     qx_remove_all_clauses(d);
     qx_reclaim_dead_clauses(d, true);
     qx_checkdealloc(d, sizeof(definition), QX_SPACE_PROGRAM);
@@ -150,7 +167,18 @@ definition *qx_resolve_call(mod_def *module, TAGGED key)
   return d;
 }
 
-void set_enter_instr(definition *def, int kind) { def->predtyp = (uint16_t)kind; }
+void call_fd_destructor(void *chain)
+{
+  if (qx_fd_destructor_hook)
+    qx_fd_destructor_hook(qx_fd_hook_cookie, chain);
+}
+
+/* A change of kind can change what a call resolves to: the interpreter's lookup cache is dropped. */
+void set_enter_instr(definition *def, int kind)
+{
+  def->predtyp = (uint16_t)kind;
+  qx_eg.def_generation++;
+}
 
 /* Set the kind and pass kind and code on to every importer. */
 void update_exports(definition *def, int kind)
@@ -166,20 +194,28 @@ void update_exports(definition *def, int kind)
 
 void redefine_predicate(definition *def, int kind)
 {
+  if (kind != FD_CONSTRAINT)
+    destroy_fd_info(def);
   qx_remove_all_clauses(def);
   def->properties.foreign_code = 0;
   update_exports(def, kind);
 }
 
-/* Native built-ins keep their code: undefining them would lose the engine's own predicates. */
+/* Native built-ins keep their code: undefining them would lose the engine's own predicates. An
+ * undefined predicate keeps no clauses, indexicals or declarations: calling it is an existence
+ * error again. */
 void undefine_predicate(definition *def)
 {
   if (def->properties.builtin_row)
     return;
   qx_remove_all_clauses(def);
+  destroy_fd_info(def);
   def->code.code = nullptr;
-  def->properties.foreign_code = 0;
-  def->fd_info = nullptr;
+  def->retry = nullptr;
+  qx_def_props &p = def->properties;
+  p.dynamic = p.block = p.meta = p.multifile = p.volatyle = p.spy = p.foreign_code = 0;
+  def->blockinfo = atom_nil;
+  def->metainfo = atom_nil;
   update_exports(def, ENTER_UNDEFINED);
 }
 
@@ -200,8 +236,10 @@ void import_predicate(definition *def, mod_def *module, mod_def *importer)
   imp->predtyp = def->predtyp;
   imp->code = def->code;
   imp->retry = def->retry;
+  imp->fd_info = def->fd_info;
   imp->next_importer = def->importers;
   def->importers = imp;
+  qx_eg.def_generation++;
 }
 
 /* Blackboard entries: a table of key -> instance per module. */

@@ -28,7 +28,7 @@ void numstack_trim(worker *w, char *mark);
  *   mutable:   address of '$mutable'/2, old Value, old Stamp           (top word a small int)
  *   cell value: old value, address + 1                                 (tag 01)
  *   $free:     address of the pair [V | '$free'(Block)] + 2            (tag 10)
- *   cleanup:   '$cleanup'(Goal, Done) structure, then the atom '$cleanup' (top word an atom)
+ *   cleanup:   '$cleanup'(Goal, Done, Exited) structure, then the atom '$cleanup' (top word an atom)
  */
 constexpr uint32_t QX_TRAIL_MARGIN_CELLS = 512;
 
@@ -49,9 +49,39 @@ void qx_trail_cell_value(worker *w, TAGGED *cell);   /* saves *cell before the c
  * the caller writes the new Value afterwards. */
 void qx_trail_mutable(worker *w, TAGGED mutable_term);
 void qx_trail_free(worker *w, TAGGED pair);            /* pair = list-tagged [V | '$free'(Block)] */
-void qx_trail_cleanup(worker *w, TAGGED cleanup);      /* cleanup = '$cleanup'(Goal, Done) */
+void qx_trail_cleanup(worker *w, TAGGED cleanup);      /* cleanup = '$cleanup'(Goal, Done, Exited) */
 /* Undo the trail down to `to`, running $free destructors; leaves trail_top == to. */
 void qx_untrail_to(worker *w, TAGGED *to);
+
+/* Walking the trail newest entry first: qx_trail_step answers the oldest word of the entry whose
+ * newest word is t[-1] and its kind. Undoing and the collection at a cut both walk with it. */
+enum qx_trail_kind : int { QX_TRAIL_PLAIN, QX_TRAIL_CELL, QX_TRAIL_FREE, QX_TRAIL_MUTABLE, QX_TRAIL_CLEANUP };
+static inline TAGGED *qx_trail_step(TAGGED *t, qx_trail_kind *kind)
+{
+  TAGGED top = t[-1];
+  switch (TagOf(top)) {
+  case QX_TAG_REF:
+    *kind = QX_TRAIL_PLAIN;
+    return t - 1;
+  case QX_TAG_STR:
+    *kind = QX_TRAIL_CELL;
+    return t - 2;
+  case QX_TAG_LST:
+    *kind = QX_TRAIL_FREE;
+    return t - 1;
+  default:
+    if (IsSmall(top)) {
+      *kind = QX_TRAIL_MUTABLE;
+      return t - 3;
+    }
+    *kind = QX_TRAIL_CLEANUP;
+    return t - 2;
+  }
+}
+/* The collection rule for the $free entry at `entry` when the choicepoints above it go: a dead
+ * block (V bound to 1) is destroyed now and the entry neutralised, so that no later undo or
+ * collection destroys it again. Answers true while the block is alive (V unbound). */
+bool qx_trail_collect_free(TAGGED *entry);
 
 /* Bind a variable cell with conditional trailing (heap below global_uncond, local below
  * local_uncond). Attributed variables register a wake-up. */

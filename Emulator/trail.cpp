@@ -60,6 +60,13 @@ void qx_trail_cleanup(worker *w, TAGGED cleanup)
   qx_trail_check(w);
 }
 
+/* Calls the destructor of the block in the '$free'(Block) holder: Block is the block's address + 3. */
+static void destroy_block(TAGGED holder)
+{
+  void **block = (void **)(uintptr_t)(deref(StrArg(holder, 1)) & ~(TAGGED)3);
+  ((void (*)(void *))block[0])(block);
+}
+
 /* Undoing a [V | '$free'(Block)] entry destroys the block unless V is 0, which marks a block
  * already destroyed (at its death or by an earlier collection); V then becomes 0 so that no later
  * pass can destroy it again. */
@@ -69,13 +76,30 @@ static void untrail_free(TAGGED pair)
   TAGGED v = deref(cells[0]);
   if (v == MakeSmall(0))
     return;
-  TAGGED holder = deref(cells[1]);
   if (IsVar(v))
     *RefPtr(v) = MakeSmall(0);
   else
     cells[0] = MakeSmall(0);
-  void **block = (void **)(uintptr_t)(StrArg(holder, 1) - QX_TAG_SMALL);
-  ((void (*)(void *))block[0])(block);
+  destroy_block(deref(cells[1]));
+}
+
+/* What a neutralised $free entry points at: a pair whose V is 0, never destroyed. */
+static TAGGED destroyed_pair[2] = {MakeSmall(0), MakeSmall(0)};
+
+bool qx_trail_collect_free(TAGGED *entry)
+{
+  TAGGED *cells = LstPtr(*entry);
+  TAGGED v = deref(cells[0]);
+  if (IsVar(v))
+    return true;
+  if (v != MakeSmall(1))
+    return false;
+  /* The binding of V to 1 may be undone later, which would make the block look alive again:
+   * the entry itself is replaced. */
+  cells[0] = MakeSmall(0);
+  *entry = MakeLst(destroyed_pair);
+  destroy_block(deref(cells[1]));
+  return false;
 }
 
 /* A cleanup goal whose Done flag is still unbound becomes pending: it goes to the worker's hook,
@@ -91,29 +115,28 @@ void qx_untrail_to(worker *w, TAGGED *to)
 {
   TAGGED *t = w->trail_top;
   while (t > to) {
-    TAGGED top = *--t;
-    switch (TagOf(top)) {
-    case QX_TAG_REF:
-      *RefPtr(top) = top;
+    qx_trail_kind kind;
+    t = qx_trail_step(t, &kind);
+    switch (kind) {
+    case QX_TRAIL_PLAIN:
+      *RefPtr(t[0]) = t[0];
       break;
-    case QX_TAG_STR:
-      *StrPtr(top) = *--t;
+    case QX_TRAIL_CELL:
+      *StrPtr(t[1]) = t[0];
       break;
-    case QX_TAG_LST:
+    case QX_TRAIL_FREE:
       w->trail_top = t;
-      untrail_free(top);
+      untrail_free(t[0]);
       break;
-    default:
-      if (IsSmall(top)) {
-        t -= 2;
-        TAGGED *m = RefPtr(t[0]);
-        m[1] = t[1];
-        m[2] = top;
-      } else {
-        TAGGED cleanup = *--t;
-        w->trail_top = t;
-        untrail_cleanup(w, cleanup);
-      }
+    case QX_TRAIL_MUTABLE: {
+      TAGGED *m = RefPtr(t[0]);
+      m[1] = t[1];
+      m[2] = t[2];
+      break;
+    }
+    case QX_TRAIL_CLEANUP:
+      w->trail_top = t;
+      untrail_cleanup(w, t[0]);
       break;
     }
   }

@@ -6,49 +6,40 @@
  * the subterms that bind a caller's variable, and the body, are built on the heap.
  *
  * Failure restores the newest choicepoint and branches on its alternative. Exceptions unwind the
- * choicepoints newest first to an active catch/3 or to the query's bottom node.
+ * choicepoints newest first to an active catch/3 or to the run's bottom node.
  */
 #include "wam.h"
 
+#include <cassert>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
+#include <new>
 #include <vector>
 
 #include "atoms.h"
 #include "database.h"
 #include "errors.h"
-#include "instance.h"
 #include "memman.h"
 #include "modules.h"
-#include "objareas.h"
 #include "unify.h"
+#include "wam_internal.h"
 
-alt_code *termcode;
-alt_code *excpcode;
-alt_code *failcode;
-alt_code *elsecode;
-void (*qx_event_hook)(worker *w);
+qx_control_functors qx_K;
 
 namespace {
 
 frame exit_frame{nullptr, atom_true, 0, nullptr};
 
-/* ---- raw words: 8-aligned addresses stored in saved registers read as small integers ---- */
-inline TAGGED raw(const void *p) { return (TAGGED)(uintptr_t)p | 3; }
-template <class T> inline T *unraw(TAGGED t) { return (T *)(uintptr_t)(t & ~(TAGGED)3); }
+/* The native being run (for retry nodes and error contexts). */
+definition *running_native;
+TAGGED running_goal;
 
-/* ---- functors of the control constructs, made once by init_wam ---- */
-struct Control {
-  TAGGED comma, semicolon, arrow, softarrow, not_, colon, catch3, throw1, call[9], ite_then,
-      catch_exit, cleanup_exit, call_cleanup2, cut, true_, fail, false_, neck, reserved1,
-      run_cleanup, attr_unify_hook2, ite_then_atom, catch_exit_atom;
-} K;
-
-/* ---- alternative codes, interned per (kind, saved words) ---- */
-constexpr int kAltKinds = 16;
-constexpr int kMaxSaved = QX_ARG_REGISTERS + 8;
-alt_code *alt_table[kAltKinds][kMaxSaved + 1];
+/* The catch/3 nodes active when a ball is thrown: kept allocated, so that a throw after a memory
+ * fault needs no memory. */
+std::vector<uint32_t> active_catches;
+/* A memory fault is being unwound: the memory the run took is given back once its heap top is
+ * restored, before the ball is unified with a catcher. */
+bool trim_after_fault;
 
 /* ---- clause-variable table: entries stamped per clause try, so no clearing is needed ---- */
 struct VarSlot {
@@ -59,32 +50,6 @@ std::vector<VarSlot> vartab;
 uint32_t var_stamp;
 std::vector<TAGGED> unify_work;
 
-/* Pending cleanup goals, held as instances: the heap they were on may be gone by the time they run. */
-std::vector<instance *> pending_cleanups;
-
-/* The native being run (for retry nodes and error contexts). */
-definition *running_native;
-TAGGED running_goal;
-
-inline uint32_t body_index(TAGGED offset_cell) { return ((offset_cell & ~(TAGGED)3) - sizeof(instance)) >> 2; }
-
-void new_var_stamp(uint32_t words)
-{
-  if (vartab.size() < words)
-    vartab.resize(words + 64, VarSlot{0, 0});
-  if (++var_stamp == 0) {
-    for (VarSlot &s : vartab)
-      s.stamp = 0;
-    var_stamp = 1;
-  }
-}
-
-inline void ensure_heap(worker *w, uint32_t words)
-{
-  if ((uint32_t)(w->stack_start - w->global_top) < words + 256)
-    call_overflow(w, words + 256, 0);
-}
-
 /* A pending argument of build(): the heap cell to fill and the instance cell it copies. */
 struct BuildItem {
   TAGGED *dest;
@@ -92,64 +57,82 @@ struct BuildItem {
 };
 std::vector<BuildItem> build_stack;
 
-/* Fill dest from instance cell c when that needs no block of its own; false otherwise. */
-inline bool build_simple(TAGGED *dest, TAGGED c)
+/* qx_bind with its common case inline: most bindings in a clause try are of plain variables. */
+inline void bind_var(worker *w, TAGGED var, TAGGED value)
 {
-  if (IsConst(c)) {
-    *dest = c;
-    return true;
-  }
-  if (IsRef(c)) {
-    VarSlot &s = vartab[body_index(c)];
-    if (s.stamp != var_stamp) {
-      *dest = MakeRef(dest);   /* the argument cell becomes the variable */
-      s = VarSlot{var_stamp, *dest};
-    } else {
-      *dest = s.value;
-    }
-    return true;
-  }
-  return false;
+  TAGGED *cell = RefPtr(var);
+  if (QX_UNLIKELY(qx_is_attvar_cell(w, cell)))
+    qx_attvar_bind(w, cell, value);
+  else
+    qx_bind_plain(w, cell, value);
 }
 
-/* Build the instance subterm c on the heap, clause variables resolved through the table. */
-TAGGED build(worker *w, TAGGED c, const TAGGED *body)
-{
-  if (IsConst(c))
-    return c;
-  if (IsRef(c)) {
-    VarSlot &s = vartab[body_index(c)];
-    if (s.stamp != var_stamp) {
-      TAGGED *cell = w->global_top++;
-      *cell = MakeRef(cell);
-      s = VarSlot{var_stamp, *cell};
+/* One try of a clause: its body and its variables, kept in locals rather than re-read from the
+ * globals after every call out. */
+struct ClauseTry {
+  VarSlot *vars;
+  uint32_t stamp;
+  const TAGGED *body;
+
+  ClauseTry(const instance *ins, uint32_t words) : body(ins->body)
+  {
+    if (vartab.size() < words)
+      vartab.resize(words + 64, VarSlot{0, 0});
+    if (++var_stamp == 0) {
+      for (VarSlot &s : vartab)
+        s.stamp = 0;
+      var_stamp = 1;
     }
-    return s.value;
+    vars = vartab.data();
+    stamp = var_stamp;
   }
-  TAGGED result;
-  size_t base = build_stack.size();
-  build_stack.push_back(BuildItem{&result, c});
-  while (build_stack.size() > base) {
-    BuildItem item = build_stack.back();
-    build_stack.pop_back();
-    const TAGGED *src = body + body_index(item.cell);
+
+  static uint32_t index(TAGGED offset_cell) { return ((offset_cell & ~(TAGGED)3) - sizeof(instance)) >> 2; }
+  VarSlot &var(TAGGED c) { return vars[index(c)]; }
+  const TAGGED *block(TAGGED c) { return body + index(c); }
+
+  /* Fill dest from instance cell c when that needs no block of its own; false otherwise. */
+  bool build_simple(TAGGED *dest, TAGGED c)
+  {
+    if (IsConst(c)) {
+      *dest = c;
+      return true;
+    }
+    if (IsRef(c)) {
+      VarSlot &s = var(c);
+      if (s.stamp != stamp) {
+        *dest = MakeRef(dest);   /* the argument cell becomes the variable */
+        s = VarSlot{stamp, *dest};
+      } else {
+        *dest = s.value;
+      }
+      return true;
+    }
+    return false;
+  }
+
+  /* Lays out the block of instance cell c at the heap top and stores its reference in dest; the
+   * arguments that need blocks of their own are left on the build stack. */
+  void build_block(worker *w, TAGGED *dest, TAGGED c)
+  {
+    const TAGGED *src = block(c);
     TAGGED *p = w->global_top;
-    if (IsLst(item.cell)) {
+    if (IsLst(c)) {
       w->global_top += 2;
-      *item.dest = MakeLst(p);
+      *dest = MakeLst(p);
       if (!build_simple(&p[1], src[1]))
         build_stack.push_back(BuildItem{&p[1], src[1]});
       if (!build_simple(&p[0], src[0]))
         build_stack.push_back(BuildItem{&p[0], src[0]});
-      continue;
+      return;
     }
     TAGGED f = src[0];
-    *item.dest = MakeStr(p);
+    *dest = MakeStr(p);
     if (IsBoxHeader(f)) {
       uint32_t n = (uint32_t)BoxWords(f);
       std::memcpy(p, src, n * sizeof(TAGGED));
       w->global_top += n;
-      continue;
+      return;
     }
     uint32_t n = Arity(f);
     w->global_top += n + 1;
@@ -157,100 +140,121 @@ TAGGED build(worker *w, TAGGED c, const TAGGED *body)
       p[0] = f;
       p[1] = src[1];
       p[2] = src[2];
-      continue;
+      return;
     }
     p[0] = f == functor_ref_term2 ? functor_ref2 : f;
     for (uint32_t i = n; i >= 1; i--)
       if (!build_simple(&p[i], src[i]))
         build_stack.push_back(BuildItem{&p[i], src[i]});
   }
-  return result;
-}
 
-inline void bind_var(worker *w, TAGGED var, TAGGED value) { qx_bind(w, RefPtr(var), value); }
-
-/* Unify heap term t with instance cell c. Pairs still to do are kept on an explicit stack. */
-bool unify_inst(worker *w, TAGGED t, TAGGED c, const TAGGED *body)
-{
-  size_t base = unify_work.size();
-  const TAGGED private_ref = functor_ref_term2;
-  for (;;) {
-    switch (TagOf(c)) {
-    case QX_TAG_CONST: {
-      t = deref(t);
-      if (IsRef(t))
-        bind_var(w, t, c);
-      else if (t != c)
-        goto fail;
-      break;
-    }
-    case QX_TAG_REF: {
-      VarSlot &s = vartab[body_index(c)];
-      if (s.stamp != var_stamp)
-        s = VarSlot{var_stamp, t};
-      else if (!cunify(w, t, s.value))
-        goto fail;
-      break;
-    }
-    case QX_TAG_STR: {
-      const TAGGED *src = body + body_index(c);
-      TAGGED f = src[0];
-      t = deref(t);
-      if (IsRef(t)) {
-        bind_var(w, t, build(w, c, body));
-        break;
+  /* Build the instance subterm c on the heap, clause variables resolved through the table. */
+  TAGGED build(worker *w, TAGGED c)
+  {
+    if (IsConst(c))
+      return c;
+    if (IsRef(c)) {
+      VarSlot &s = var(c);
+      if (s.stamp != stamp) {
+        TAGGED *cell = w->global_top++;
+        *cell = MakeRef(cell);
+        s = VarSlot{stamp, *cell};
       }
-      if (!IsStr(t))
-        goto fail;
-      const TAGGED *tp = StrPtr(t);
-      if (IsBoxHeader(f)) {
-        if (std::memcmp(tp, src, BoxWords(f) * sizeof(TAGGED)) != 0)
-          goto fail;
-        break;
-      }
-      if (f == functor_ref2) {
-        if (tp[0] != f || deref(tp[1]) != src[1] || deref(tp[2]) != src[2])
-          goto fail;
-        break;
-      }
-      if (tp[0] != (f == private_ref ? functor_ref2 : f))
-        goto fail;
-      for (uint32_t i = Arity(f); i > 1; i--) {
-        unify_work.push_back(tp[i]);
-        unify_work.push_back(src[i]);
-      }
-      t = tp[1];
-      c = src[1];
-      continue;
+      return s.value;
     }
-    case QX_TAG_LST: {
-      const TAGGED *src = body + body_index(c);
-      t = deref(t);
-      if (IsRef(t)) {
-        bind_var(w, t, build(w, c, body));
-        break;
-      }
-      if (!IsLst(t))
-        goto fail;
-      const TAGGED *tp = LstPtr(t);
-      unify_work.push_back(tp[1]);
-      unify_work.push_back(src[1]);
-      t = tp[0];
-      c = src[0];
-      continue;
+    TAGGED result;
+    size_t base = build_stack.size();
+    build_block(w, &result, c);
+    while (build_stack.size() > base) {
+      BuildItem item = build_stack.back();
+      build_stack.pop_back();
+      build_block(w, item.dest, item.cell);
     }
-    }
-    if (unify_work.size() == base)
-      return true;
-    c = unify_work.back();
-    unify_work.pop_back();
-    t = unify_work.back();
-    unify_work.pop_back();
+    return result;
   }
-fail:
-  unify_work.resize(base);
-  return false;
-}
+
+  /* Unify heap term t with instance cell c. Pairs still to do are kept on an explicit stack. */
+  bool unify(worker *w, TAGGED t, TAGGED c)
+  {
+    size_t base = unify_work.size();
+    for (;;) {
+      switch (TagOf(c)) {
+      case QX_TAG_CONST: {
+        t = deref(t);
+        if (IsRef(t))
+          bind_var(w, t, c);
+        else if (t != c)
+          goto fail;
+        break;
+      }
+      case QX_TAG_REF: {
+        VarSlot &s = var(c);
+        if (s.stamp != stamp)
+          s = VarSlot{stamp, t};
+        else if (!cunify(w, t, s.value))
+          goto fail;
+        break;
+      }
+      case QX_TAG_STR: {
+        const TAGGED *src = block(c);
+        TAGGED f = src[0];
+        t = deref(t);
+        if (IsRef(t)) {
+          bind_var(w, t, build(w, c));
+          break;
+        }
+        if (!IsStr(t))
+          goto fail;
+        const TAGGED *tp = StrPtr(t);
+        if (IsBoxHeader(f)) {
+          if (std::memcmp(tp, src, BoxWords(f) * sizeof(TAGGED)) != 0)
+            goto fail;
+          break;
+        }
+        if (f == functor_ref2) {
+          if (tp[0] != f || deref(tp[1]) != src[1] || deref(tp[2]) != src[2])
+            goto fail;
+          break;
+        }
+        if (tp[0] != (f == functor_ref_term2 ? functor_ref2 : f))
+          goto fail;
+        for (uint32_t i = Arity(f); i > 1; i--) {
+          unify_work.push_back(tp[i]);
+          unify_work.push_back(src[i]);
+        }
+        t = tp[1];
+        c = src[1];
+        continue;
+      }
+      case QX_TAG_LST: {
+        const TAGGED *src = block(c);
+        t = deref(t);
+        if (IsRef(t)) {
+          bind_var(w, t, build(w, c));
+          break;
+        }
+        if (!IsLst(t))
+          goto fail;
+        const TAGGED *tp = LstPtr(t);
+        unify_work.push_back(tp[1]);
+        unify_work.push_back(src[1]);
+        t = tp[0];
+        c = src[0];
+        continue;
+      }
+      }
+      if (unify_work.size() == base)
+        return true;
+      c = unify_work.back();
+      unify_work.pop_back();
+      t = unify_work.back();
+      unify_work.pop_back();
+    }
+  fail:
+    unify_work.resize(base);
+    return false;
+  }
+};
 
 /* Unify the call with the clause's head and answer its body on the heap, or 0 when the head does
  * not match. */
@@ -258,27 +262,27 @@ TAGGED try_clause(worker *w, TAGGED goal, const instance *ins)
 {
   uint32_t words = qx_instance_body_words(ins);
   const TAGGED *body = ins->body;
-  ensure_heap(w, words);
-  new_var_stamp(words);
+  qx_heap_room(w, words);
+  ClauseTry clause(ins, words);
   TAGGED head_functor = body[0];
   uint32_t head_at = 0;
   TAGGED body_cell = atom_true;
-  if (head_functor == K.neck && words > 1) {
+  if (head_functor == qx_K.neck && words > 1) {
     TAGGED h = body[1];
     body_cell = body[2];
     if (IsConst(h))
-      return build(w, body_cell, body);   /* an atom head: nothing to unify */
-    head_at = body_index(h);
+      return clause.build(w, body_cell);   /* an atom head: nothing to unify */
+    head_at = ClauseTry::index(h);
     head_functor = body[head_at];
   } else if (words == 1) {
-    return atom_true;                     /* an atom fact */
+    return atom_true;                      /* an atom fact */
   }
   uint32_t arity = Arity(head_functor);
   const TAGGED *args = StrArgs(goal);
   for (uint32_t i = 0; i < arity; i++)
-    if (!unify_inst(w, args[i], body[head_at + 1 + i], body))
+    if (!clause.unify(w, args[i], body[head_at + 1 + i]))
       return 0;
-  return build(w, body_cell, body);
+  return clause.build(w, body_cell);
 }
 
 inline TAGGED call_key(TAGGED goal)
@@ -306,350 +310,25 @@ inline instance *next_match(instance *ins, TAGGED key, uint32_t clock)
   return nullptr;
 }
 
-/* ---- choicepoint state ---- */
-inline void set_uncond(worker *w)
+inline bool is_retry_op(int op) { return op == QX_ALT_RETRY_C || op == QX_ALT_RETRY_DB; }
+
+/* The native being run, saved across a nested run of the loop. */
+struct NativeContext {
+  definition *def;
+  TAGGED goal;
+};
+
+inline void set_running_native(definition *def, TAGGED goal)
 {
-  if (qx_has_node(w)) {
-    w->global_uncond = w->node_->global_top;
-    w->local_uncond = w->node_->local_top;
-  } else {
-    w->global_uncond = w->heap_start;
-    w->local_uncond = w->local_start;
-  }
+  running_native = def;
+  running_goal = goal;
+  qx_set_native_goal(goal, def ? def->module : nullptr);
 }
-
-void restore_node(worker *w, node *b)
-{
-  qx_untrail_to(w, b->trail_top);
-  w->global_top = b->global_top;
-  w->local_top = b->local_top;
-  w->cont = b->cont;
-  w->frame_ = b->frame_;
-  if (w->wake_len > b->wake_len)
-    w->wake_len = b->wake_len;
-  w->wake_count = b->wake_count;
-  w->global_uncond = b->global_top;
-  w->local_uncond = b->local_top;
-}
-
-/* A node leaves the stack: retry nodes stop reaching their predicate's clauses. */
-void discard_node(node *b)
-{
-  alt_code *alt = NodeAlt(b);
-  if (alt->op == QX_ALT_RETRY_CLAUSE)
-    qx_definition_leave(unraw<definition>(b->term[1]));
-}
-
-/* ---- pending work run at the event check ---- */
-TAGGED conj(worker *w, TAGGED a, TAGGED b)
-{
-  if (a == 0)
-    return b;
-  if (b == 0)
-    return a;
-  TAGGED *p = w->global_top;
-  p[0] = K.comma;
-  p[1] = a;
-  p[2] = b;
-  w->global_top += 3;
-  return MakeStr(p);
-}
-
-TAGGED make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> args)
-{
-  TAGGED *p = w->global_top;
-  p[0] = functor;
-  uint32_t i = 1;
-  for (TAGGED a : args)
-    p[i++] = a;
-  w->global_top += i;
-  return MakeStr(p);
-}
-
-/* The goals that a bound attributed variable wakes: each module's attr_unify_hook(Attr, Value) in
- * slot order, then its suspended goals. */
-TAGGED wake_goals(worker *w, TAGGED *cell)
-{
-  TAGGED value = *cell;
-  TAGGED goals = deref(cell[1]);
-  TAGGED attrs = deref(cell[2]);
-  TAGGED result = 0;
-  if (IsStr(attrs)) {
-    uint32_t n = Arity(StrFunctor(attrs));
-    for (uint32_t slot = 1; slot <= n && slot < 64; slot++) {
-      TAGGED a = StrArg(attrs, slot);
-      if (deref(a) == atom_no_attr || !qx_eg.attr_modules[slot])
-        continue;
-      mod_def *m = qx_eg.attr_modules[slot];
-      definition *hook = find_definition(m, K.attr_unify_hook2, nullptr, 0);
-      if (!hook || hook->predtyp == ENTER_UNDEFINED)
-        continue;
-      TAGGED g = make_struct(w, K.attr_unify_hook2, {a, value});
-      result = conj(w, result, make_struct(w, K.colon, {m->name, g}));
-    }
-  }
-  if (goals != atom_nil && goals != atom_true && !IsRef(goals))
-    result = conj(w, result, make_struct(w, K.colon, {atom_prolog, goals}));
-  return result;
-}
-
-TAGGED run_cleanup_goal(worker *w, TAGGED g)
-{
-  return make_struct(w, K.run_cleanup, {g});
-}
-
-/* Heap room, wake-ups, pending cleanups and events: answers the goal to run first (0 none). */
-TAGGED pending_work(worker *w)
-{
-  if (w->heap_warn && w->global_top >= w->heap_warn)
-    call_overflow(w, 1024, 0);
-  ensure_heap(w, 64 + 16 * (w->wake_len + (uint32_t)pending_cleanups.size()));
-  TAGGED goal = 0;
-  for (uint32_t i = 0; i < w->wake_len; i++) {
-    ensure_heap(w, 64);
-    goal = conj(w, goal, wake_goals(w, w->wake_list[i]));
-  }
-  w->wake_len = 0;
-  w->wake_count = 0;
-  if (!pending_cleanups.empty()) {
-    std::vector<instance *> todo;
-    todo.swap(pending_cleanups);
-    for (instance *ins : todo) {
-      ensure_heap(w, qx_instance_heap_words(ins) + 16);
-      goal = conj(w, goal, run_cleanup_goal(w, qx_copy_from_instance(w, ins)));
-      qx_free_instance(ins);
-    }
-  }
-  if (w->event_flags && !w->events_disabled && qx_event_hook) {
-    w->event_flags = 0;
-    qx_event_hook(w);
-    /* The hook queues what it wants to run as cleanup-style goals. */
-    for (instance *ins : pending_cleanups) {
-      ensure_heap(w, qx_instance_heap_words(ins) + 16);
-      goal = conj(w, goal, qx_copy_from_instance(w, ins));
-      qx_free_instance(ins);
-    }
-    pending_cleanups.clear();
-  }
-  qx_restore_soft_limit(w);
-  return goal;
-}
-
-void cleanup_hook(worker *w, TAGGED goal) { pending_cleanups.push_back(qx_copy_to_instance(w, goal)); }
-
-/* Entries above a surviving node that a cut must collect: dead $free blocks are destroyed now and
- * cleanup goals whose choicepoints are gone become pending. Answers whether entries remain. */
-bool collect_trail(worker *w, TAGGED *down_to)
-{
-  bool remain = false;
-  TAGGED *t = w->trail_top;
-  while (t > down_to) {
-    TAGGED top = *--t;
-    switch (TagOf(top)) {
-    case QX_TAG_REF:
-      break;
-    case QX_TAG_STR:
-      --t;
-      break;
-    case QX_TAG_LST: {
-      TAGGED *pair = LstPtr(top);
-      TAGGED v = deref(pair[0]);
-      if (v == MakeSmall(1)) {
-        TAGGED holder = deref(pair[1]);
-        pair[0] = MakeSmall(0);   /* destroyed: never again */
-        void **block = (void **)(uintptr_t)(deref(StrArg(holder, 1)) & ~(TAGGED)3);
-        ((void (*)(void *))block[0])(block);
-      } else if (IsRef(v)) {
-        remain = true;
-      }
-      break;
-    }
-    default:
-      if (IsSmall(top)) {
-        t -= 2;
-      } else {
-        TAGGED cleanup = *--t;
-        TAGGED done = deref(StrArg(cleanup, 2));
-        if (IsRef(done)) {
-          *RefPtr(done) = atom_true;   /* run once: never undone */
-          pending_cleanups.push_back(qx_copy_to_instance(w, StrArg(cleanup, 1)));
-          w->heap_warn_soft = nullptr;
-        }
-      }
-      break;
-    }
-  }
-  return remain;
-}
-
-}  // namespace
-
-frame *const exitcode = &exit_frame;
-
-/* ---- alternative codes ---- */
-alt_code *qx_alt(int op, int nregs)
-{
-  alt_code *&a = alt_table[op][nregs];
-  if (!a) {
-    a = (alt_code *)qx_checkalloc(sizeof(alt_code), QX_SPACE_PROGRAM);
-    std::memset(a, 0, sizeof *a);
-    a->op = (uint16_t)op;
-    a->nregs = (uint16_t)nregs;
-    a->node_size = (int16_t)(sizeof(node) + nregs * sizeof(TAGGED));
-  }
-  return a;
-}
-
-/* ---- nodes ---- */
-node *qx_push_node(worker *w, alt_code *alt)
-{
-  size_t size = (size_t)alt->node_size;
-  if ((char *)w->node_ - size < (char *)w->trail_top + QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED))
-    choice_overflow(w, (uint32_t)(size / sizeof(TAGGED)) + QX_TRAIL_MARGIN_CELLS);
-  node *b = (node *)((char *)w->node_ - size);
-  b->next_alt = alt;
-  b->trail_top = w->trail_top;
-  b->global_top = w->global_top;
-  b->local_top = w->local_top;
-  b->frame_ = w->frame_;
-  b->cont = w->cont;
-  b->wake_len = w->wake_len;
-  b->wake_count = w->wake_count;
-  if (alt->nregs)
-    std::memcpy(b->term, w->term, alt->nregs * sizeof(TAGGED));
-  w->node_ = b;
-  w->global_uncond = w->global_top;
-  w->local_uncond = w->local_top;
-  return b;
-}
-
-void qx_pop_node(worker *w)
-{
-  node *b = w->node_;
-  discard_node(b);
-  w->node_ = qx_node_below(b);
-  set_uncond(w);
-}
-
-void qx_cut_to(worker *w, node *barrier)
-{
-  if (w->node_ >= barrier)
-    return;
-  bool marked = false;
-  for (node *b = w->node_; b < barrier; b = qx_node_below(b)) {
-    marked |= ((uintptr_t)b->next_alt & 1) != 0;
-    discard_node(b);
-  }
-  w->node_ = barrier;
-  set_uncond(w);
-  if (marked) {
-    TAGGED *down_to = qx_has_node(w) ? barrier->trail_top : w->trail_start;
-    if (collect_trail(w, down_to) && qx_has_node(w))
-      barrier->next_alt = (alt_code *)((uintptr_t)barrier->next_alt | 1);
-  }
-}
-
-bool qx_node_older(const worker *w, const node *n) { return n >= w->node_; }
-
-void qx_undo_to(worker *w, node *n)
-{
-  qx_untrail_to(w, n->trail_top);
-  if (w->wake_len > n->wake_len)
-    w->wake_len = n->wake_len;
-  w->wake_count = n->wake_count;
-}
-
-void refresh_current_query(worker *w)
-{
-  for (node *b = w->node_; b < w->choice_start; b = qx_node_below(b)) {
-    alt_code *alt = (alt_code *)((uintptr_t)b->next_alt);
-    if (alt == termcode || alt == excpcode || NodeAlt(b)->op == QX_ALT_TERMCODE ||
-        NodeAlt(b)->op == QX_ALT_EXCPCODE) {
-      if (((uintptr_t)b->next_alt & 1) == 0) {
-        w->current_query = b;
-        return;
-      }
-    }
-  }
-  w->current_query = nullptr;
-}
-
-frame *qx_push_frame(worker *w, TAGGED goal, mod_def *ctx)
-{
-  if ((char *)(w->local_top + 1) > (char *)w->local_end)
-    local_overflow(w, sizeof(frame));
-  frame *f = w->local_top++;
-  f->next = w->cont;
-  f->goal = goal;
-  f->cut_b = qx_node_offset(w, w->node_);
-  f->ctx = ctx;
-  w->cont = f;
-  return f;
-}
-
-static inline frame *push_frame_cut(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx)
-{
-  frame *f = qx_push_frame(w, goal, ctx);
-  f->cut_b = cut_b;
-  return f;
-}
-
-void qx_push_retry(worker *w, int nregs)
-{
-  w->term[nregs] = raw(running_native);
-  w->term[nregs + 1] = running_goal;
-  qx_push_node(w, qx_alt(QX_ALT_RETRY_C, nregs + 2));
-}
-
-void qx_pop_retry(worker *w) { qx_pop_node(w); }
-
-void qx_queue_cleanup(worker *w, TAGGED goal)
-{
-  pending_cleanups.push_back(qx_copy_to_instance(w, goal));
-  w->heap_warn_soft = nullptr;
-}
-
-void qx_request_event(worker *w)
-{
-  w->event_flags |= 1;
-  w->heap_warn_soft = nullptr;
-}
-
-/* ---- exceptions ---- */
-void qx_set_exception(worker *w, TAGGED ball)
-{
-  qx_clear_exception();
-  qx_eg.exception = qx_copy_to_instance(w, ball);
-}
-
-TAGGED qx_exception_term(worker *w)
-{
-  if (!qx_eg.exception)
-    return 0;
-  ensure_heap(w, qx_instance_heap_words(qx_eg.exception));
-  return qx_copy_from_instance(w, qx_eg.exception);
-}
-
-void qx_clear_exception()
-{
-  if (qx_eg.exception)
-    qx_free_instance(qx_eg.exception);
-  qx_eg.exception = nullptr;
-}
-
-static bool ball_is_reserved()
-{
-  const instance *ins = qx_eg.exception;
-  return ins && qx_instance_body_words(ins) > 1 && ins->body[0] == K.reserved1;
-}
-
-/* ---- the loop ---- */
-namespace {
 
 /* An error of the interpreter itself (not of a native): no goal in its context. */
 void interp_error(worker *w, uint32_t code, const char *message, TAGGED culprit)
 {
-  ensure_heap(w, 64);
+  qx_heap_room(w, 64);
   qx_set_native_goal(0, nullptr);
   save_error(code, message, culprit);
   raise_error_goal(0, 0);
@@ -657,24 +336,44 @@ void interp_error(worker *w, uint32_t code, const char *message, TAGGED culprit)
 
 enum RunStart { START_GOAL, START_FAIL, START_THROW };
 
-bool catch_active(const node *b) { return IsRef(deref(b->term[1])); }
+/* catch/3's activity flag: unbound while its goal runs, bound (trailed) once the goal exited. */
+bool catch_active(const node *b) { return IsVar(deref(b->term[1])); }
+
+bool ball_is_reserved()
+{
+  const instance *ins = qx_eg.exception;
+  return ins && qx_instance_body_words(ins) > 1 && ins->body[0] == qx_K.reserved1;
+}
 
 int undefined_call(worker *w, definition *def, mod_def *ctx, TAGGED goal)
 {
   TAGGED unknown = qx_eg.current_unknown;
   if (unknown == atom_fail)
     return 0;
-  ensure_heap(w, 32);
+  qx_heap_room(w, 32);
   TAGGED name = def ? def->proc.printname : (IsAtom(goal) ? goal : FunctorName(StrFunctor(goal)));
   uint32_t arity = def ? def->proc.arity : (IsAtom(goal) ? 0 : Arity(StrFunctor(goal)));
   if (unknown != atom_error) {
     std::fprintf(stderr, "* %s:%s/%u is undefined\n", atom_name(ctx->name), atom_name(name), arity);
     return 0;
   }
-  TAGGED pi = make_struct(w, MakeFunctor(qx_char_atom_fixed('/'), 2), {name, MakeSmall((int32_t)arity)});
-  TAGGED culprit = make_struct(w, K.colon, {ctx->name, pi});
+  TAGGED pi = qx_make_struct(w, MakeFunctor(qx_char_atom_fixed('/'), 2), {name, MakeSmall((int32_t)arity)});
+  TAGGED culprit = qx_make_struct(w, functor_colon2, {ctx->name, pi});
   interp_error(w, QX_ERR_EXISTENCE, "procedure", culprit);
   return 0;
+}
+
+/* A predicate the interpreter cannot run: compiled clauses, indexicals, block declarations. */
+void unsupported_call(worker *w, definition *def)
+{
+  const char *what = def->predtyp == FD_CONSTRAINT                ? "indexical code is"
+                     : def->predtyp <= ENTER_PROFILEDCODE_INDEXED ? "compiled code is"
+                     : def->properties.block                     ? "block declarations are"
+                                                                  : "this kind of predicate is";
+  char msg[512];
+  std::snprintf(msg, sizeof msg, "%s not supported: %s:%s/%u", what, atom_name(def->module->name),
+                atom_name(def->proc.printname), def->proc.arity);
+  interp_error(w, QX_ERR_SYSTEM, msg, 0);
 }
 
 /* Goal with n extra arguments (call/N). 0 when goal is not callable. */
@@ -682,8 +381,8 @@ TAGGED add_args(worker *w, TAGGED goal, const TAGGED *extra, uint32_t n)
 {
   goal = deref(goal);
   if (n == 0)
-    return goal;
-  ensure_heap(w, 260 + n);
+    return IsAtom(goal) || (IsStr(goal) && !IsBoxHeader(StrFunctor(goal))) ? goal : 0;
+  qx_heap_room(w, 260 + n);
   if (IsAtom(goal)) {
     TAGGED *p = w->global_top;
     p[0] = MakeFunctor(goal, n);
@@ -723,6 +422,72 @@ inline definition *lookup(mod_def *ctx, TAGGED key)
   return d;
 }
 
+inline frame *push_frame_cut(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx)
+{
+  frame *f = qx_push_frame(w, goal, ctx);
+  f->cut_b = cut_b;
+  return f;
+}
+
+/* Unwinds to the catch/3 whose goal was running when the ball was thrown and whose catcher
+ * unifies with the ball: answers true with its recovery goal and context, or false at the run's
+ * bottom node (restored and left in place). Which catches are active is read before anything is
+ * undone, since undoing the nodes of a goal that exited would make its catch look active again. */
+bool unwind_to_catcher(worker *w, TAGGED *recovery, mod_def **ctx)
+{
+  std::vector<uint32_t> &active = active_catches;
+  active.clear();
+  if (!ball_is_reserved())
+    for (node *b = w->node_; b < w->choice_start && !qx_is_bottom_op(NodeAlt(b)->op); b = qx_node_below(b))
+      if (NodeAlt(b)->op == QX_ALT_CATCH && catch_active(b))
+        active.push_back(qx_node_offset(w, b));
+  size_t next = 0;
+  while (qx_has_node(w)) {
+    node *b = w->node_;
+    qx_restore_node(w, b);
+    bool bottom = qx_is_bottom_op(NodeAlt(b)->op);
+    bool candidate = next < active.size() && qx_node_offset(w, b) == active[next];
+    if ((bottom || candidate) && trim_after_fault) {
+      trim_after_fault = false;
+      trimcore(w, 0);
+    }
+    if (bottom)
+      return false;
+    if (candidate) {
+      next++;
+      TAGGED ball = qx_exception_term(w);
+      TAGGED catch_goal = b->term[0];
+      mod_def *catch_ctx = qx_unraw<mod_def>(b->term[2]);
+      /* Unifying may trail and so move the choicepoint area: b is not used afterwards. */
+      if (cunify(w, StrArg(catch_goal, 2), ball)) {
+        qx_clear_exception();
+        qx_pop_node(w);
+        *recovery = StrArg(catch_goal, 3);
+        *ctx = catch_ctx;
+        return true;
+      }
+      qx_restore_node(w, w->node_);
+    }
+    qx_pop_node(w);
+  }
+  return false;
+}
+
+/* The retry step of a nondeterministic native: state restored from node b. 0 when it fails. */
+int retry_native(worker *w, node *b, const alt_code *alt)
+{
+  int nsaved = alt->nregs - (alt->op == QX_ALT_RETRY_DB ? 3 : 2);
+  std::memcpy(w->term, b->term, (size_t)nsaved * sizeof(TAGGED));
+  definition *def = qx_unraw<definition>(b->term[nsaved]);
+  set_running_native(def, b->term[nsaved + 1]);
+  uint32_t b_off = qx_node_offset(w, b);
+  if (def->retry(w))
+    return 1;
+  if (qx_node_offset(w, w->node_) == b_off)
+    qx_pop_node(w);
+  return 0;
+}
+
 int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx, RunStart start)
 {
   definition *def;
@@ -735,11 +500,19 @@ int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx, RunStart start)
 
 next_goal:
   if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft)) {
-    TAGGED work = pending_work(w);
+    /* The goal waits in a frame while the pending work runs, so that nothing lives only here. */
+    frame *f = push_frame_cut(w, goal, cut_b, ctx);
+    TAGGED work = qx_pending_work(w);
     if (work) {
-      push_frame_cut(w, goal, cut_b, ctx);
       goal = work;
       cut_b = qx_node_offset(w, w->node_);
+      ctx = qx_eg.user_module;
+    } else if (w->cont != f) {
+      goto proceed;   /* an event inserted goals before it */
+    } else {
+      w->cont = f->next;
+      w->local_top = f;
+      goal = f->goal;
     }
   }
   goal = deref(goal);
@@ -757,58 +530,60 @@ next_goal:
   }
 
   /* ---- control constructs ---- */
-  if (key == K.comma) {
+  if (key == functor_comma2) {
     push_frame_cut(w, StrArg(goal, 2), cut_b, ctx);
     goal = StrArg(goal, 1);
     goto next_goal;
   }
   if (key == atom_true)
     goto proceed;
-  if (key == K.cut) {
+  if (key == qx_K.cut) {
     qx_cut_to(w, qx_offset_node(w, cut_b));
     goto proceed;
   }
-  if (key == K.semicolon) {
+  if (key == qx_K.semicolon) {
     TAGGED left = deref(StrArg(goal, 1));
     uint32_t here = qx_node_offset(w, w->node_);
     w->term[0] = StrArg(goal, 2);
     w->term[1] = MakeSmall((int32_t)cut_b);
-    w->term[2] = raw(ctx);
-    if (IsStr(left) && StrFunctor(left) == K.arrow) {
+    w->term[2] = qx_raw(ctx);
+    if (IsStr(left) && StrFunctor(left) == qx_K.arrow) {
       node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
-      ensure_heap(w, 8);
-      push_frame_cut(w, make_struct(w, K.ite_then, {MakeSmall((int32_t)here), StrArg(left, 2)}), cut_b, ctx);
+      uint32_t cond_b = qx_node_offset(w, b);
+      qx_heap_room(w, 8);
+      push_frame_cut(w, qx_make_struct(w, qx_K.ite_then, {MakeSmall((int32_t)here), StrArg(left, 2)}), cut_b, ctx);
       goal = StrArg(left, 1);
-      cut_b = qx_node_offset(w, b);
+      cut_b = cond_b;
       goto next_goal;
     }
     qx_push_node(w, qx_alt(QX_ALT_DISJ, 3));
     goal = left;
     goto next_goal;
   }
-  if (key == K.arrow || key == K.not_) {
+  if (key == qx_K.arrow || key == qx_K.not_) {
     /* (C -> T) is (C -> T ; fail); \+ G is (G -> fail ; true). */
     uint32_t here = qx_node_offset(w, w->node_);
-    bool negation = key == K.not_;
+    bool negation = key == qx_K.not_;
     w->term[0] = negation ? atom_true : atom_fail;
     w->term[1] = MakeSmall((int32_t)cut_b);
-    w->term[2] = raw(ctx);
+    w->term[2] = qx_raw(ctx);
     node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
-    ensure_heap(w, 8);
-    push_frame_cut(w, make_struct(w, K.ite_then, {MakeSmall((int32_t)here), negation ? atom_fail : StrArg(goal, 2)}),
+    uint32_t cond_b = qx_node_offset(w, b);
+    qx_heap_room(w, 8);
+    push_frame_cut(w, qx_make_struct(w, qx_K.ite_then, {MakeSmall((int32_t)here), negation ? atom_fail : StrArg(goal, 2)}),
                    cut_b, ctx);
     goal = StrArg(goal, 1);
-    cut_b = qx_node_offset(w, b);
+    cut_b = cond_b;
     goto next_goal;
   }
-  if (key == K.ite_then) {
+  if (key == qx_K.ite_then) {
     qx_cut_to(w, qx_offset_node(w, (uint32_t)GetSmall(deref(StrArg(goal, 1)))));
     goal = StrArg(goal, 2);
     goto next_goal;
   }
-  if (key == atom_fail || key == K.false_)
+  if (key == atom_fail || key == qx_K.false_)
     goto fail;
-  if (key == K.colon) {
+  if (key == functor_colon2) {
     TAGGED m = deref(StrArg(goal, 1));
     if (IsRef(m)) {
       interp_error(w, QX_ERR_INSTANTIATION, "", 0);
@@ -824,6 +599,10 @@ next_goal:
   }
   if (IsStr(goal) && FunctorName(key) == atom_call) {
     uint32_t n = Arity(key);
+    if (IsVar(deref(StrArg(goal, 1)))) {
+      interp_error(w, QX_ERR_INSTANTIATION, "", 0);
+      goto fail;
+    }
     TAGGED g = add_args(w, StrArg(goal, 1), StrArgs(goal) + 1, n - 1);
     if (!g) {
       interp_error(w, QX_ERR_TYPE, "callable", deref(StrArg(goal, 1)));
@@ -833,29 +612,29 @@ next_goal:
     cut_b = qx_node_offset(w, w->node_);   /* call/N is opaque to cut */
     goto next_goal;
   }
-  if (key == K.catch3) {
-    ensure_heap(w, 16);
+  if (key == qx_K.catch3) {
+    qx_heap_room(w, 16);
     TAGGED *flag = w->global_top++;
     *flag = MakeRef(flag);
     w->term[0] = goal;
     w->term[1] = *flag;
-    w->term[2] = raw(ctx);
+    w->term[2] = qx_raw(ctx);
     node *b = qx_push_node(w, qx_alt(QX_ALT_CATCH, 3));
     uint32_t here = qx_node_offset(w, b);
-    push_frame_cut(w, make_struct(w, K.catch_exit, {*flag, MakeSmall((int32_t)here)}), cut_b, ctx);
+    push_frame_cut(w, qx_make_struct(w, qx_K.catch_exit, {*flag, MakeSmall((int32_t)here)}), cut_b, ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
   }
-  if (key == K.catch_exit) {
+  if (key == qx_K.catch_exit) {
     node *b = qx_offset_node(w, (uint32_t)GetSmall(deref(StrArg(goal, 2))));
     if (w->node_ == b)
-      qx_pop_node(w);
+      qx_cut_to(w, qx_node_below(b));
     else
       bind_var(w, deref(StrArg(goal, 1)), atom_nil);   /* no longer catching; undone on backtracking */
     goto proceed;
   }
-  if (key == K.throw1) {
+  if (key == qx_K.throw1) {
     TAGGED ball = deref(StrArg(goal, 1));
     if (IsRef(ball)) {
       interp_error(w, QX_ERR_INSTANTIATION, "", 0);
@@ -864,40 +643,47 @@ next_goal:
     qx_set_exception(w, ball);
     goto throw_ball;
   }
-  if (key == K.call_cleanup2) {
-    ensure_heap(w, 16);
-    TAGGED *done = w->global_top++;
-    *done = MakeRef(done);
-    TAGGED cleanup = make_struct(w, functor_cleanup2, {make_struct(w, K.colon, {ctx->name, StrArg(goal, 2)}), *done});
+  if (key == qx_K.call_cleanup2) {
+    /* '$cleanup'(M:Cleanup, Done, Exited) on the trail: Done once the cleanup ran (never undone),
+     * Exited while the goal has exited with choicepoints left (undone on backtracking into it). */
+    qx_heap_room(w, 16);
+    TAGGED *flags = w->global_top;
+    flags[0] = MakeRef(&flags[0]);
+    flags[1] = MakeRef(&flags[1]);
+    w->global_top += 2;
+    TAGGED cleanup = qx_make_struct(
+        w, qx_K.cleanup3, {qx_make_struct(w, functor_colon2, {ctx->name, StrArg(goal, 2)}), flags[0], flags[1]});
     qx_trail_cleanup(w, cleanup);
     uint32_t here = qx_node_offset(w, w->node_);
-    push_frame_cut(w, make_struct(w, K.cleanup_exit, {cleanup, MakeSmall((int32_t)here)}), cut_b, ctx);
+    push_frame_cut(w, qx_make_struct(w, qx_K.cleanup_exit, {cleanup, MakeSmall((int32_t)here)}), cut_b, ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
   }
-  if (key == K.cleanup_exit) {
+  if (key == qx_K.cleanup_exit) {
     TAGGED cleanup = deref(StrArg(goal, 1));
     node *b = qx_offset_node(w, (uint32_t)GetSmall(deref(StrArg(goal, 2))));
-    TAGGED *done = RefPtr(deref(StrArg(cleanup, 2)));
-    if (IsRef(*done) && *done == MakeRef(done)) {
+    TAGGED done = deref(StrArg(cleanup, 2));
+    if (IsVar(done)) {
       if (w->node_ == b) {
-        *done = atom_true;      /* deterministic exit: run it now, once */
-        goal = run_cleanup_goal(w, StrArg(cleanup, 1));
+        *RefPtr(done) = atom_true;   /* deterministic exit: run it now, once */
+        qx_heap_room(w, 4);
+        goal = qx_make_struct(w, qx_K.run_cleanup, {StrArg(cleanup, 1)});
         cut_b = qx_node_offset(w, w->node_);
         goto next_goal;
       }
-      w->node_->next_alt = (alt_code *)((uintptr_t)w->node_->next_alt | 1);   /* collect at cut */
+      bind_var(w, deref(StrArg(cleanup, 3)), atom_true);
+      qx_mark_nodes(w);   /* a cut that removes the goal's nodes runs the cleanup */
     }
     goto proceed;
   }
-  if (key == K.run_cleanup) {
+  if (key == qx_K.run_cleanup) {
     /* (catch(G, _, true) -> true ; true): errors and failure of a cleanup goal are ignored. */
-    ensure_heap(w, 16);
+    qx_heap_room(w, 16);
     TAGGED *any = w->global_top++;
     *any = MakeRef(any);
-    TAGGED c = make_struct(w, K.catch3, {StrArg(goal, 1), *any, atom_true});
-    goal = make_struct(w, K.semicolon, {make_struct(w, K.arrow, {c, atom_true}), atom_true});
+    TAGGED c = qx_make_struct(w, qx_K.catch3, {StrArg(goal, 1), *any, atom_true});
+    goal = qx_make_struct(w, qx_K.semicolon, {qx_make_struct(w, qx_K.arrow, {c, atom_true}), atom_true});
     goto next_goal;
   }
 
@@ -907,6 +693,10 @@ next_goal:
     goto undefined;
   switch (def->predtyp) {
   case ENTER_INTERPRETED: {
+    if (QX_UNLIKELY(def->properties.block)) {
+      unsupported_call(w, def);
+      goto fail;
+    }
     uint32_t clock = qx_eg.clause_clock;
     TAGGED ckey = call_key(goal);
     instance *ins = next_match(def->first_clause, ckey, clock);
@@ -916,8 +706,8 @@ next_goal:
     instance *alt = next_match(ins->next, ckey, clock);
     if (alt) {
       w->term[0] = goal;
-      w->term[1] = raw(def);
-      w->term[2] = raw(alt);
+      w->term[1] = qx_raw(def);
+      w->term[2] = qx_raw(alt);
       w->term[3] = MakeSmall((int32_t)(clock & 0xFFFF));
       w->term[4] = MakeSmall((int32_t)(clock >> 16));
       qx_push_node(w, qx_alt(QX_ALT_RETRY_CLAUSE, 5));
@@ -939,29 +729,23 @@ next_goal:
     if (arity)
       std::memcpy(w->term, StrArgs(goal), arity * sizeof(TAGGED));
     uint32_t before = qx_node_offset(w, w->node_);
-    running_native = def;
-    running_goal = goal;
-    qx_set_native_goal(goal, def->module);
+    set_running_native(def, goal);
     if (!def->code.native(w)) {
-      if (qx_node_offset(w, w->node_) != before && NodeAlt(w->node_)->op == QX_ALT_RETRY_C)
+      if (qx_node_offset(w, w->node_) != before && is_retry_op(NodeAlt(w->node_)->op))
         qx_pop_node(w);
       goto fail;
     }
+    /* Success with an error node pushed would lose the error: a native's fault. */
+    assert(qx_node_offset(w, w->node_) == before || NodeAlt(w->node_)->op != QX_ALT_ERROR);
     goto proceed;
   }
   case ENTER_UNDEFINED:
     if (def->properties.dynamic)
       goto fail;
     goto undefined;
-  default: {
-    ensure_heap(w, 64);
-    char msg[256];
-    std::snprintf(msg, sizeof msg, "%s code is not supported: %s:%s/%u",
-                  def->predtyp == FD_CONSTRAINT ? "indexical" : "compiled", atom_name(def->module->name),
-                  atom_name(def->proc.printname), def->proc.arity);
-    interp_error(w, QX_ERR_SYSTEM, msg, 0);
+  default:
+    unsupported_call(w, def);
     goto fail;
-  }
   }
 
 undefined:
@@ -977,13 +761,15 @@ proceed: {
   frame *f = w->cont;
   if (f == exitcode) {
     if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft)) {
-      TAGGED work = pending_work(w);
+      TAGGED work = qx_pending_work(w);
       if (work) {
         goal = work;
         cut_b = qx_node_offset(w, w->node_);
         ctx = qx_eg.user_module;
         goto next_goal;
       }
+      if (w->cont != exitcode)
+        goto proceed;
     }
     return 1;
   }
@@ -996,33 +782,36 @@ proceed: {
 }
 
 fail: {
+  if (QX_UNLIKELY(!qx_has_node(w)))
+    return 0;
   node *b = w->node_;
-  restore_node(w, b);
+  qx_restore_node(w, b);
   alt_code *alt = NodeAlt(b);
   switch (alt->op) {
   case QX_ALT_TERMCODE:
   case QX_ALT_EXCPCODE:
+  case QX_ALT_RUNBASE:
     return 0;
   case QX_ALT_DISJ:
   case QX_ALT_ITE_ELSE:
     goal = b->term[0];
     cut_b = (uint32_t)GetSmall(b->term[1]);
-    ctx = unraw<mod_def>(b->term[2]);
+    ctx = qx_unraw<mod_def>(b->term[2]);
     qx_pop_node(w);
     goto next_goal;
   case QX_ALT_RETRY_CLAUSE: {
     goal = b->term[0];
-    def = unraw<definition>(b->term[1]);
-    instance *ins = unraw<instance>(b->term[2]);
+    def = qx_unraw<definition>(b->term[1]);
+    instance *ins = qx_unraw<instance>(b->term[2]);
     uint32_t clock = (uint32_t)GetSmall(b->term[3]) | ((uint32_t)GetSmall(b->term[4]) << 16);
     instance *alt_ins = next_match(ins->next, call_key(goal), clock);
     bool last = alt_ins == nullptr;
     uint32_t b0 = qx_node_offset(w, qx_node_below(b));
     if (last) {
       w->node_ = qx_offset_node(w, b0);   /* popped; the predicate is left after the try */
-      set_uncond(w);
+      qx_set_uncond(w);
     } else {
-      b->term[2] = raw(alt_ins);
+      b->term[2] = qx_raw(alt_ins);
     }
     TAGGED body = try_clause(w, goal, ins);
     if (last)
@@ -1034,61 +823,170 @@ fail: {
     ctx = def->module;
     goto next_goal;
   }
-  case QX_ALT_RETRY_C: {
-    int nregs = alt->nregs - 2;
-    std::memcpy(w->term, b->term, (size_t)nregs * sizeof(TAGGED));
-    def = unraw<definition>(b->term[nregs]);
-    running_native = def;
-    running_goal = b->term[nregs + 1];
-    qx_set_native_goal(running_goal, def->module);
-    uint32_t b_off = qx_node_offset(w, b);
-    if (!def->retry(w)) {
-      if (qx_node_offset(w, w->node_) == b_off)
-        qx_pop_node(w);
+  case QX_ALT_RETRY_C:
+  case QX_ALT_RETRY_DB:
+    if (!retry_native(w, b, alt))
       goto fail;
-    }
     goto proceed;
-  }
-  case QX_ALT_ERROR: {
+  case QX_ALT_ERROR:
     qx_pop_node(w);
     qx_raise_pending(w);
     goto throw_ball;
-  }
   default:
     qx_pop_node(w);
     goto fail;
   }
 }
 
-throw_ball:
-  for (;;) {
-    node *b = w->node_;
-    alt_code *alt = NodeAlt(b);
-    if (alt->op == QX_ALT_TERMCODE || alt->op == QX_ALT_EXCPCODE) {
-      restore_node(w, b);
-      return -1;
+throw_ball: {
+  TAGGED recovery;
+  mod_def *recovery_ctx;
+  if (!unwind_to_catcher(w, &recovery, &recovery_ctx))
+    return -1;
+  goal = recovery;
+  ctx = recovery_ctx;
+  cut_b = qx_node_offset(w, w->node_);
+  goto next_goal;
+}
+}
+
+TAGGED goal_of(worker *w, definition *def)
+{
+  uint32_t arity = def->proc.arity;
+  if (arity == 0)
+    return def->proc.printname;
+  qx_heap_room(w, arity + 1);
+  TAGGED *p = w->global_top;
+  p[0] = MakeFunctor(def->proc.printname, arity);
+  std::memcpy(p + 1, w->term, arity * sizeof(TAGGED));
+  w->global_top += arity + 1;
+  return MakeStr(p);
+}
+
+/* What do_wam restores when it returns: the caller's continuation, the native that called it, and
+ * the scratch stacks of clause tries. */
+struct RunFrame {
+  frame *cont;
+  frame *frame_;
+  NativeContext native;
+  size_t build_depth;
+  size_t unify_depth;
+
+  explicit RunFrame(worker *w)
+      : cont(w->cont), frame_(w->frame_), native{running_native, running_goal}, build_depth(build_stack.size()),
+        unify_depth(unify_work.size())
+  {
+  }
+  void reset_scratch()
+  {
+    build_stack.resize(build_depth);
+    unify_work.resize(unify_depth);
+  }
+  void restore(worker *w)
+  {
+    w->cont = cont;
+    w->frame_ = frame_;
+    set_running_native(native.def, native.goal);
+    reset_scratch();
+  }
+};
+
+/* A fault inside the run becomes the pending exception, thrown from where the run stands. When a
+ * fault comes again before the run got past the node of the last one, that node is dropped, so
+ * that the unwinding makes progress towards the bottom node. */
+RunStart recover(worker *w, RunFrame &run_frame, int kind, const char *message, uint32_t *fault_at)
+{
+  memman_reinit();
+  run_frame.reset_scratch();
+  if (kind == QX_FAULT_MEMORY) {
+    trim_after_fault = true;
+    qx_set_memory_fault_exception();
+  } else {
+    try {
+      qx_heap_room(w, 8);
+      TAGGED formal = qx_formal_error(w, QX_ERR_SYSTEM, message, 0);
+      TAGGED *context = w->global_top;
+      context[0] = MakeFunctor(init_atom_check("context", 0), 2);
+      context[1] = MakeRef(&context[1]);
+      context[2] = MakeSmall(0);
+      w->global_top += 3;
+      qx_set_exception(w, qx_make_struct(w, MakeFunctor(atom_error, 2), {formal, MakeStr(context)}));
+    } catch (const qx_fault &) {
+      memman_reinit();
+      qx_set_memory_fault_exception();
     }
-    if (alt->op == QX_ALT_CATCH && catch_active(b) && !ball_is_reserved()) {
-      restore_node(w, b);
-      TAGGED ball = qx_exception_term(w);
-      TAGGED catch_goal = b->term[0];
-      mod_def *catch_ctx = unraw<mod_def>(b->term[2]);
-      /* Unifying may trail and so move the choicepoint area: b is re-read afterwards. */
-      if (cunify(w, StrArg(catch_goal, 2), ball)) {
-        qx_clear_exception();
-        ctx = catch_ctx;
-        qx_pop_node(w);
-        goal = StrArg(catch_goal, 3);
-        cut_b = qx_node_offset(w, w->node_);
-        goto next_goal;
-      }
-    }
-    restore_node(w, w->node_);
+  }
+  uint32_t here = qx_node_offset(w, w->node_);
+  if (here == *fault_at && qx_has_node(w) && !qx_is_bottom_op(NodeAlt(w->node_)->op)) {
+    qx_restore_node(w, w->node_);
     qx_pop_node(w);
   }
+  *fault_at = qx_node_offset(w, w->node_);
+  return START_THROW;
+}
+
+/* Runs the cleanup goals left pending, each as a query of its own; a pending exception stays. */
+void run_pending_cleanups(worker *w)
+{
+  if (!qx_cleanup_pending())
+    return;
+  instance *exception = qx_eg.exception;
+  qx_eg.exception = nullptr;
+  while (instance *ins = qx_cleanup_take()) {
+    qx_heap_room(w, qx_instance_heap_words(ins) + 4);
+    TAGGED goal = qx_make_struct(w, qx_K.run_cleanup, {qx_copy_from_instance(w, ins)});
+    qx_free_instance(ins);
+    qx_call_once(w, goal, qx_eg.prolog_module);
+    qx_clear_exception();
+  }
+  qx_eg.exception = exception;
 }
 
 }  // namespace
+
+frame *const exitcode = &exit_frame;
+
+TAGGED qx_make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> args)
+{
+  TAGGED *p = w->global_top;
+  p[0] = functor;
+  uint32_t i = 1;
+  for (TAGGED a : args)
+    p[i++] = a;
+  w->global_top += i;
+  return MakeStr(p);
+}
+
+frame *qx_push_frame(worker *w, TAGGED goal, mod_def *ctx)
+{
+  if ((char *)(w->local_top + 1) > (char *)w->local_end)
+    local_overflow(w, sizeof(frame));
+  frame *f = w->local_top++;
+  f->next = w->cont;
+  f->goal = goal;
+  f->cut_b = qx_node_offset(w, w->node_);
+  f->ctx = ctx;
+  w->cont = f;
+  return f;
+}
+
+void qx_push_retry(worker *w, int nregs)
+{
+  w->term[nregs] = qx_raw(running_native);
+  w->term[nregs + 1] = running_goal;
+  qx_push_node(w, qx_alt(QX_ALT_RETRY_C, nregs + 2));
+}
+
+void qx_push_retry_reaching(worker *w, int nregs, definition *reached)
+{
+  w->term[nregs] = qx_raw(running_native);
+  w->term[nregs + 1] = running_goal;
+  w->term[nregs + 2] = qx_raw(reached);
+  qx_push_node(w, qx_alt(QX_ALT_RETRY_DB, nregs + 3));
+  qx_definition_enter(reached);
+}
+
+void qx_pop_retry(worker *w) { qx_pop_node(w); }
 
 /* ---- entry points ---- */
 int wam(worker *w, int mode, definition *def)
@@ -1098,66 +996,78 @@ int wam(worker *w, int mode, definition *def)
   return do_wam(w, mode, def);
 }
 
-static TAGGED goal_of(worker *w, definition *def)
-{
-  uint32_t arity = def->proc.arity;
-  if (arity == 0)
-    return def->proc.printname;
-  ensure_heap(w, arity + 1);
-  TAGGED *p = w->global_top;
-  p[0] = MakeFunctor(def->proc.printname, arity);
-  std::memcpy(p + 1, w->term, arity * sizeof(TAGGED));
-  w->global_top += arity + 1;
-  return MakeStr(p);
-}
-
 int do_wam(worker *w, int mode, definition *def)
 {
-  frame *saved_cont = w->cont;
-  frame *saved_frame = w->frame_;
+  if (mode != 3 && !qx_has_node(w))
+    return 0;
+  RunFrame run_frame(w);
+  w->cleanup_hook = qx_queue_cleanup;
   qx_recovery_scope recovery(QX_RECOVERY_EMULATOR);
-  RunStart start = START_FAIL;
-  TAGGED goal = 0;
   mod_def *ctx = def ? def->module : qx_eg.user_module;
   if (mode == 3) {
-    goal = goal_of(w, def);
-    qx_push_node(w, termcode);
+    qx_push_node(w, qx_alt(QX_ALT_RUNBASE, 0));
     w->cont = exitcode;
-    start = START_GOAL;
   }
+  RunStart start = mode == 3 ? START_GOAL : START_FAIL;
+  bool need_goal = mode == 3;
+  uint32_t fault_at = UINT32_MAX;
   int result;
   for (;;) {
     try {
+      TAGGED goal = need_goal ? goal_of(w, def) : 0;
+      need_goal = false;
       result = run(w, goal, qx_node_offset(w, w->node_), ctx, start);
       break;
     } catch (const qx_fault &fault) {
-      memman_reinit();
-      ensure_heap(w, 64);
-      TAGGED formal = fault.kind == QX_FAULT_MEMORY
-                          ? make_struct(w, MakeFunctor(init_atom_check("resource_error", 0), 1),
-                                        {init_atom_check("memory", 0)})
-                          : make_struct(w, MakeFunctor(init_atom_check("system_error", 0), 1),
-                                        {init_atom_check(fault.message, 0)});
-      qx_set_exception(w, make_struct(w, MakeFunctor(atom_error, 2), {formal, atom_nil}));
-      start = START_THROW;
+      need_goal = false;
+      start = recover(w, run_frame, fault.kind, fault.message, &fault_at);
+    } catch (const std::bad_alloc &) {
+      need_goal = false;
+      start = recover(w, run_frame, QX_FAULT_MEMORY, "", &fault_at);
     }
   }
-  w->cont = saved_cont;
-  w->frame_ = saved_frame;
+  run_frame.restore(w);
+  if (result != 1)
+    run_pending_cleanups(w);
   return result;
 }
 
 int qx_call_once(worker *w, TAGGED goal, mod_def *ctx)
 {
-  node *base = w->node_;
+  uint32_t base = qx_node_offset(w, w->node_);
   frame *saved_local = w->local_top;
-  definition *call1 = find_definition(qx_eg.prolog_module, K.call[1], nullptr, 0);
-  ensure_heap(w, 8);
-  w->term[0] = make_struct(w, K.colon, {ctx ? ctx->name : atom_user, goal});
+  definition *call1 = find_definition(qx_eg.prolog_module, qx_K.call[1], nullptr, 0);
+  qx_heap_room(w, 8);
+  TAGGED query_goal = qx_make_struct(w, functor_colon2, {ctx ? ctx->name : atom_user, goal});
+  /* The query's own node, laid out as queries from native code are: goal, first-call marker,
+   * term-reference mark. */
+  w->term[0] = query_goal;
+  w->term[1] = MakeSmall(0);
+  w->term[2] = MakeSmall((int32_t)w->fli_stack_index);
+  w->current_query = qx_push_node(w, qx_alt(QX_ALT_TERMCODE, 3));
+  w->term[0] = query_goal;
   int r = do_wam(w, 3, call1);
-  qx_cut_to(w, base);
+  qx_cut_to(w, qx_offset_node(w, base));   /* current_query goes back to the enclosing query */
   if (w->local_top > saved_local && w->local_uncond <= saved_local)
     w->local_top = saved_local;
+  run_pending_cleanups(w);
+  return r;
+}
+
+int qx_call_native(worker *w, definition *def)
+{
+  uint32_t before = qx_node_offset(w, w->node_);
+  NativeContext saved{running_native, running_goal};
+  qx_heap_room(w, def->proc.arity + 1);
+  set_running_native(def, goal_of(w, def));
+  int r = def->code.native(w) ? 1 : 0;
+  set_running_native(saved.def, saved.goal);
+  if (qx_node_offset(w, w->node_) != before && NodeAlt(w->node_)->op == QX_ALT_ERROR) {
+    qx_pop_node(w);
+    qx_raise_pending(w);
+    r = -1;
+  }
+  qx_cut_to(w, qx_offset_node(w, before));
   return r;
 }
 
@@ -1185,39 +1095,34 @@ int init_wam()
 {
   termcode = qx_alt(QX_ALT_TERMCODE, 0);
   excpcode = qx_alt(QX_ALT_EXCPCODE, 0);
-  failcode = qx_alt(QX_ALT_FAILCODE, 0);
-  elsecode = qx_alt(QX_ALT_BARRIER, 0);
   auto f = [](const char *name, uint32_t arity) {
     TAGGED a = init_atom_check(name, 0);
     return arity ? MakeFunctor(a, arity) : a;
   };
-  K.comma = functor_comma2;
-  K.semicolon = f(";", 2);
-  K.arrow = f("->", 2);
-  K.softarrow = f("*->", 2);
-  K.not_ = f("\\+", 1);
-  K.colon = functor_colon2;
-  K.catch3 = f("catch", 3);
-  K.throw1 = f("throw", 1);
+  qx_K.semicolon = f(";", 2);
+  qx_K.arrow = f("->", 2);
+  qx_K.not_ = f("\\+", 1);
+  qx_K.catch3 = f("catch", 3);
+  qx_K.throw1 = f("throw", 1);
   for (uint32_t i = 1; i <= 8; i++)
-    K.call[i] = f("call", i);
-  K.call[0] = atom_call;
-  K.ite_then = f("$ite_then", 2);
-  K.catch_exit = f("$catch_exit", 2);
-  K.cleanup_exit = f("$cleanup_exit", 2);
-  K.call_cleanup2 = f("call_cleanup", 2);
-  K.cut = f("!", 0);
-  K.false_ = f("false", 0);
-  K.neck = f(":-", 2);
-  K.reserved1 = f("$reserved", 1);
-  K.run_cleanup = f("$run_cleanup", 1);
-  K.attr_unify_hook2 = f("attr_unify_hook", 2);
-  pending_cleanups.clear();
+    qx_K.call[i] = f("call", i);
+  qx_K.call[0] = atom_call;
+  qx_K.ite_then = f("$ite_then", 2);
+  qx_K.catch_exit = f("$catch_exit", 2);
+  qx_K.cleanup_exit = f("$cleanup_exit", 2);
+  qx_K.call_cleanup2 = f("call_cleanup", 2);
+  qx_K.cleanup3 = MakeFunctor(atom_cleanup, 3);
+  qx_K.cut = f("!", 0);
+  qx_K.false_ = f("false", 0);
+  qx_K.neck = f(":-", 2);
+  qx_K.reserved1 = f("$reserved", 1);
+  qx_K.run_cleanup = f("$run_cleanup", 1);
+  qx_K.attr_unify_hook2 = f("attr_unify_hook", 2);
   var_stamp = 0;
+  active_catches.reserve(256);
   std::memset(call_cache, 0, sizeof call_cache);
   qx_eg.def_generation++;
-  if (qx_w)
-    qx_w->cleanup_hook = cleanup_hook;
+  memory_fault_term();
   /* call/1 is named by queries from native code; the loop runs it inline. */
   qx_define_native(qx_eg.prolog_module, "call", 1, call1_native, nullptr, BUILTIN_CONTROL);
   return 0;
@@ -1226,20 +1131,14 @@ int init_wam()
 void deinit_wam()
 {
   qx_clear_exception();
+  qx_free_memory_fault_term();
   if (qx_eg.pending_error_culprit)
     qx_free_instance(qx_eg.pending_error_culprit);
   qx_eg.pending_error_culprit = nullptr;
-  for (instance *ins : pending_cleanups)
-    qx_free_instance(ins);
-  pending_cleanups.clear();
-  for (auto &row : alt_table)
-    for (alt_code *&a : row)
-      if (a) {
-        qx_checkdealloc(a, sizeof(alt_code), QX_SPACE_PROGRAM);
-        a = nullptr;
-      }
-  termcode = excpcode = failcode = elsecode = nullptr;
+  qx_cleanup_deinit();
+  qx_alt_deinit();
   std::vector<VarSlot>().swap(vartab);
   std::vector<TAGGED>().swap(unify_work);
   std::vector<BuildItem>().swap(build_stack);
+  std::vector<uint32_t>().swap(active_catches);
 }

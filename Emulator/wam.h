@@ -22,21 +22,34 @@ enum qx_alt_op : uint16_t {
   QX_ALT_ERROR,         /* a native's recorded error, thrown on backtracking */
   QX_ALT_FAILCODE,      /* plain failure (temporary nodes of the API) */
   QX_ALT_BARRIER,       /* fails through; marks a point to cut back to */
+  QX_ALT_RUNBASE,       /* bottom of a run of do_wam: like termcode, but not a query's node */
+  QX_ALT_RETRY_DB,      /* next solution of a native that walks a definition's clauses */
 };
 
 /* The alternative code of a kind with nregs saved words (interned; node_size set). */
 alt_code *qx_alt(int op, int nregs);
 extern alt_code *termcode;
 extern alt_code *excpcode;
-extern alt_code *failcode;
-extern alt_code *elsecode;
+/* The shared failure and else codes: static objects (also stored in restored compiled clauses). */
+extern alt_code *const failcode;
+extern alt_code *const elsecode;
 /* A continuation frame that ends the emulator with 1. */
 extern frame *const exitcode;
 
 /* Choicepoints. nodes below choice_start; node_ == choice_start means none. */
 node *qx_push_node(worker *w, alt_code *alt);          /* saves term[0..alt->nregs-1] */
 void qx_pop_node(worker *w);
+/* Remove the nodes newer than barrier. When one of them was marked (bit 0 of its alternative),
+ * the trail entries above the barrier's trail top are collected: dead $free blocks are destroyed
+ * and the cleanup goals of call_cleanup/2 calls whose goal has exited become pending. */
 void qx_cut_to(worker *w, node *barrier);
+/* Mark the nodes from the newest towards the oldest, stopping at the first one already marked:
+ * a cut that removes any of them then collects the trail entries above its survivor. */
+void qx_mark_nodes(worker *w);
+/* Applies the cut rule to the trail entries above the newest node's trail top and answers the
+ * next cleanup goal not yet run, marked run: call/1's definition with Module:Goal in term[0].
+ * When none is left, the newest node's mark is cleared and true_def is answered. */
+definition *collect_cleanup_from_trail(worker *w, definition *true_def);
 static inline bool qx_has_node(const worker *w) { return w->node_ != w->choice_start; }
 static inline node *qx_node_below(const node *n)
 {
@@ -53,25 +66,38 @@ static inline node *qx_offset_node(const worker *w, uint32_t offset)
 }
 /* True when n is older than or the same as the newest node. */
 bool qx_node_older(const worker *w, const node *n);
+/* current_query := the newest node whose alternative (mark ignored) is a termcode or excpcode. */
 void refresh_current_query(worker *w);
-void qx_undo_to(worker *w, node *n);     /* undo bindings back to n's trail top */
+void qx_undo_to(worker *w, node *n);     /* undo bindings (and wake-ups) back to n's trail top */
 
 /* Continuation frames. */
 frame *qx_push_frame(worker *w, TAGGED goal, mod_def *ctx);
 
 /* Running. wam(w, -2, null) builds the tables once. do_wam(w, 3, def) calls def with its arguments
- * in term[0..arity-1]; do_wam(w, 0, def) backtracks into the newest choicepoint. Answers 1, 0 or -1
- * (exception pending in qx_eg.exception). Both leave the query's nodes for the caller. */
+ * in term[0..arity-1] on top of a node of its own; do_wam(w, 0, def) backtracks into the newest
+ * choicepoint. Answers 1, 0 or -1 (exception pending in qx_eg.exception). Both leave the nodes
+ * for the caller. A fault (qx_fault) inside becomes an exception: resource_error(memory) for
+ * memory faults, system_error(Message) for the others. Cleanup goals left pending when the run
+ * ends with 0 or -1 are run before returning. */
 int wam(worker *w, int mode, definition *def);
 int do_wam(worker *w, int mode, definition *def);
-/* Run goal once in module ctx (nodes removed afterwards): 1, 0 or -1. */
+/* Run goal once in module ctx as a query of its own (a termcode node, current_query while it
+ * runs); its nodes are cut afterwards, bindings kept. 1, 0 or -1. */
 int qx_call_once(worker *w, TAGGED goal, mod_def *ctx);
+/* Call a native definition outside the emulator with its arguments in term[0..arity-1]: 1, 0,
+ * or -1 when it raised an error (its error node is popped and the error is the pending
+ * exception). Nodes it pushed are removed. */
+int qx_call_native(worker *w, definition *def);
 
 /* Natives. A nondeterministic native saves its state with qx_push_retry (arguments and state words in
  * term[0..nregs-1]); on backtracking the engine restores them and calls the definition's retry step,
  * which answers 1 (a solution, node kept), 0 (engine pops the node and fails) or pops the node itself
  * with qx_pop_retry before answering its last solution. */
 void qx_push_retry(worker *w, int nregs);
+/* The same for a native whose state points into the clause chain of `reached`: while the node
+ * exists the definition's erased clauses are not freed (so read what the state points at before
+ * popping the node). */
+void qx_push_retry_reaching(worker *w, int nregs, definition *reached);
 void qx_pop_retry(worker *w);
 /* The node of the running retry step (its saved words hold the state). */
 static inline TAGGED *qx_retry_state(worker *w) { return w->node_->term; }
@@ -88,7 +114,9 @@ void qx_clear_exception();
 /* Pending cleanup goals, queued by trail undo and cut; run at the next call. */
 void qx_queue_cleanup(worker *w, TAGGED goal);
 
-/* Events: a hook run at the next call when event_flags is set; it may queue goals to run. */
+/* Events: the hook runs at the next call (before the next goal, or before a run returns 1) once
+ * qx_request_event was called and events are enabled. It may insert goals to run first with
+ * qx_push_frame. */
 extern void (*qx_event_hook)(worker *w);
 void qx_request_event(worker *w);
 

@@ -1,7 +1,11 @@
 /* Built-in support: installing the built-in table and the role table. */
 #include "builtins.h"
 
+#include <cstring>
+#include <vector>
+
 #include "atoms.h"
+#include "memman.h"
 #include "modules.h"
 #include "wam.h"
 
@@ -9,6 +13,12 @@ namespace {
 
 const qx_pred_row *const families[] = {
     qx_bi_control_rows,
+    qx_bi_terms_rows,
+    qx_bi_arith_rows,
+    qx_bi_atoms_rows,
+    qx_bi_db_rows,
+    qx_bi_attr_rows,
+    nullptr,
 };
 
 mod_def *row_module(uint16_t flags)
@@ -24,8 +34,8 @@ const qx_pred_row *const *pred_table = families;
 
 void qx_install_builtins()
 {
-  for (const qx_pred_row *rows : families)
-    for (const qx_pred_row *r = rows; r->name; r++)
+  for (const qx_pred_row *const *family = families; *family; family++)
+    for (const qx_pred_row *r = *family; r->name; r++)
       qx_define_native(row_module(r->flags), r->name, r->arity, r->function, r->retry, r->kind);
 }
 
@@ -40,12 +50,33 @@ int init_wamsup()
   return 1;
 }
 
-void deinit_wamsup() {}
+/* Definitions made by def_retry_c: records of their own, in no module's table. */
+static std::vector<definition *> retry_defs;
 
+void deinit_wamsup()
+{
+  for (definition *d : retry_defs)
+    qx_checkdealloc(d, sizeof(definition), QX_SPACE_PROGRAM);
+  retry_defs.clear();
+}
+
+/* A definition whose retry step is function: a retry node made for it resumes there. Each call
+ * makes a record of its own, so that natives of the same arity do not share their retry step. */
 definition *def_retry_c(qx_native_fn function, int arity)
 {
-  definition *d = insert_definition(qx_eg.prolog_module, init_atom_check("$retry_c", 0), (uint32_t)arity, 1);
+  definition *d = (definition *)qx_checkalloc(sizeof(definition), QX_SPACE_PROGRAM);
+  std::memset(d, 0, sizeof *d);
+  d->predtyp = ENTER_C_NONDET;
+  d->proc.printname = init_atom_check("$retry_c", 0);
+  d->proc.arity = (uint32_t)arity;
+  d->functor = arity ? MakeFunctor(d->proc.printname, (uint32_t)arity) : d->proc.printname;
+  d->module = d->defined_in = qx_eg.prolog_module;
+  d->blockinfo = d->metainfo = d->filename = atom_nil;
+  d->code.native = function;
   d->retry = function;
+  d->properties.builtin_row = 1;
+  d->properties.hidden = 1;
+  retry_defs.push_back(d);
   return d;
 }
 

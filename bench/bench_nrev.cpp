@@ -1,38 +1,12 @@
 /* Naive reverse of a 30-element list on the interpreter: 496 logical inferences per run. */
+#include "../tests/support/test_natives.h"
 #include "bench_common.h"
-
-namespace {
-
-/* between(L, H, X) for the driver loop, as a nondeterministic native. */
-int between_retry(worker *w)
-{
-  TAGGED *state = qx_retry_state(w);
-  int32_t next = GetSmall(state[3]) + 1;
-  if (next >= GetSmall(deref(w->term[1])))
-    qx_pop_retry(w);
-  else
-    state[3] = MakeSmall(next);
-  return cunify(w, w->term[2], MakeSmall(next));
-}
-int between_first(worker *w)
-{
-  int32_t low = GetSmall(deref(w->term[0])), high = GetSmall(deref(w->term[1]));
-  if (low > high)
-    return 0;
-  if (low < high) {
-    w->term[3] = MakeSmall(low);
-    qx_push_retry(w, 4);
-  }
-  return cunify(w, w->term[2], MakeSmall(low));
-}
-
-}  // namespace
 
 int main(int argc, char **argv)
 {
   int runs = argc > 1 ? std::atoi(argv[1]) : 20000;
   BenchEngine e;
-  qx_define_native(qx_eg.user_module, "bench_between", 3, between_first, between_retry, ENTER_C_NONDET);
+  qx_define_native(qx_eg.user_module, "bench_between", 3, test_between, test_between_retry, ENTER_C_NONDET);
   e.consult("app([], L, L). app([H|T], L, [H|R]) :- app(T, L, R). "
             "nrev([], []). nrev([H|T], R) :- nrev(T, RT), app(RT, [H], R). "
             "list30([1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30]). "

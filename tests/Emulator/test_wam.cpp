@@ -1,38 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "builtins.h"
-#include "unify.h"
+#include "test_natives.h"
 #include "test_prolog.h"
+#include "unify.h"
 
 namespace {
 
 /* =/2 for interpreter tests that must not depend on the built-in families. */
 int test_unify(worker *w) { return cunify(w, w->term[0], w->term[1]); }
-
-/* A nondeterministic native: between(L, H, X) enumerating with a retry node. */
-int test_between_retry(worker *w)
-{
-  TAGGED *state = qx_retry_state(w);
-  int32_t next = GetSmall(state[3]) + 1;
-  int32_t high = GetSmall(w->term[1]);
-  if (next >= high)
-    qx_pop_retry(w);
-  else
-    state[3] = MakeSmall(next);
-  return cunify(w, w->term[2], MakeSmall(next));
-}
-int test_between(worker *w)
-{
-  int32_t low = GetSmall(deref(w->term[0]));
-  int32_t high = GetSmall(deref(w->term[1]));
-  if (low > high)
-    return 0;
-  if (low < high) {
-    w->term[3] = MakeSmall(low);
-    qx_push_retry(w, 4);
-  }
-  return cunify(w, w->term[2], MakeSmall(low));
-}
 
 /* Counts its calls; used to check that solutions are not recomputed. */
 int probe_calls;

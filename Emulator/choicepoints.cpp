@@ -1,0 +1,224 @@
+/* Choicepoints: alternative codes, pushing, popping, undoing and cutting, the marks that make a cut
+ * collect trail entries, and the current query.
+ *
+ * Nodes live below choice_start and are walked from the newest outwards by the size their
+ * alternative code carries. The area moves when it grows, so whatever names a node across a call
+ * that may push (a frame's cut barrier, a saved position) holds its offset from choice_start.
+ */
+#include <cstring>
+
+#include "atoms.h"
+#include "database.h"
+#include "memman.h"
+#include "modules.h"
+#include "wam_internal.h"
+
+alt_code *termcode;
+alt_code *excpcode;
+
+namespace {
+
+constexpr int kAltKinds = QX_ALT_RETRY_DB + 1;
+constexpr int kMaxSaved = QX_ARG_REGISTERS + 8;
+alt_code *alt_table[kAltKinds][kMaxSaved + 1];
+
+/* A node leaves the stack: a retry node stops reaching its predicate's clauses. */
+void discard_node(node *b)
+{
+  alt_code *alt = NodeAlt(b);
+  if (alt->op == QX_ALT_RETRY_CLAUSE)
+    qx_definition_leave(qx_unraw<definition>(b->term[1]));
+  else if (alt->op == QX_ALT_RETRY_DB)
+    qx_definition_leave(qx_unraw<definition>(b->term[alt->nregs - 1]));
+}
+
+inline bool is_marked(const node *b) { return ((uintptr_t)b->next_alt & 1) != 0; }
+
+/* Lowest trail position a walk may reach: word 0 of the trail is never an entry. */
+inline TAGGED *trail_floor(const worker *w) { return qx_has_node(w) ? w->node_->trail_top : w->trail_start + 1; }
+
+/* The goal of a '$cleanup'(Goal, Done, Exited) entry when it is still to run (Done unbound and,
+ * unless any, its goal has exited); Done is then bound for good, untrailed. 0 otherwise. */
+TAGGED take_cleanup(TAGGED cleanup, bool any)
+{
+  TAGGED done = deref(StrArg(cleanup, 2));
+  if (!IsVar(done) || (!any && IsVar(deref(StrArg(cleanup, 3)))))
+    return 0;
+  *RefPtr(done) = atom_true;
+  return StrArg(cleanup, 1);
+}
+
+/* Applies the cut rule to the trail entries above the newest node's trail top, newest first:
+ * dead $free blocks go, and a cleanup goal still to run is queued, or, for the query API's
+ * collection (first), answered at once. A cut takes only the cleanup goals of call_cleanup/2
+ * calls whose goal has exited. Answers the goal taken first, or 0. */
+TAGGED collect_entries(worker *w, bool first)
+{
+  TAGGED *down_to = trail_floor(w);
+  TAGGED *t = w->trail_top;
+  while (t > down_to) {
+    qx_trail_kind kind;
+    t = qx_trail_step(t, &kind);
+    if (kind == QX_TRAIL_FREE) {
+      qx_trail_collect_free(t);
+    } else if (kind == QX_TRAIL_CLEANUP) {
+      TAGGED goal = take_cleanup(t[0], first);
+      if (goal && first)
+        return goal;
+      if (goal)
+        qx_queue_cleanup(w, goal);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+/* ---- alternative codes ---- */
+alt_code *qx_alt(int op, int nregs)
+{
+  if (nregs == 0 && op == QX_ALT_FAILCODE)
+    return failcode;
+  if (nregs == 0 && op == QX_ALT_BARRIER)
+    return elsecode;
+  if (QX_UNLIKELY(op <= 0 || op >= kAltKinds || nregs < 0 || nregs > kMaxSaved))
+    QX_raise_fault("choicepoint kind or size out of range");
+  alt_code *&a = alt_table[op][nregs];
+  if (!a) {
+    a = (alt_code *)qx_checkalloc(sizeof(alt_code), QX_SPACE_PROGRAM);
+    std::memset(a, 0, sizeof *a);
+    a->op = (uint16_t)op;
+    a->nregs = (uint16_t)nregs;
+    a->node_size = (int16_t)(sizeof(node) + nregs * sizeof(TAGGED));
+  }
+  return a;
+}
+
+void qx_alt_deinit()
+{
+  for (auto &row : alt_table)
+    for (alt_code *&a : row)
+      if (a) {
+        qx_checkdealloc(a, sizeof(alt_code), QX_SPACE_PROGRAM);
+        a = nullptr;
+      }
+  termcode = excpcode = nullptr;
+}
+
+/* ---- nodes ---- */
+void qx_set_uncond(worker *w)
+{
+  if (qx_has_node(w)) {
+    w->global_uncond = w->node_->global_top;
+    w->local_uncond = w->node_->local_top;
+  } else {
+    w->global_uncond = w->heap_start;
+    w->local_uncond = w->local_start;
+  }
+}
+
+node *qx_push_node(worker *w, alt_code *alt)
+{
+  size_t size = (size_t)alt->node_size;
+  if ((char *)w->node_ - size < (char *)w->trail_top + QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED))
+    choice_overflow(w, (uint32_t)(size / sizeof(TAGGED)) + QX_TRAIL_MARGIN_CELLS);
+  node *b = (node *)((char *)w->node_ - size);
+  b->next_alt = alt;
+  b->trail_top = w->trail_top;
+  b->global_top = w->global_top;
+  b->local_top = w->local_top;
+  b->frame_ = w->frame_;
+  b->cont = w->cont;
+  b->wake_len = w->wake_len;
+  b->wake_count = w->wake_count;
+  if (alt->nregs)
+    std::memcpy(b->term, w->term, alt->nregs * sizeof(TAGGED));
+  w->node_ = b;
+  w->global_uncond = w->global_top;
+  w->local_uncond = w->local_top;
+  return b;
+}
+
+void qx_pop_node(worker *w)
+{
+  node *b = w->node_;
+  discard_node(b);
+  w->node_ = qx_node_below(b);
+  qx_set_uncond(w);
+  if (b == w->current_query)
+    refresh_current_query(w);
+}
+
+void qx_restore_node(worker *w, node *b)
+{
+  qx_untrail_to(w, b->trail_top);
+  w->global_top = b->global_top;
+  w->local_top = b->local_top;
+  w->cont = b->cont;
+  w->frame_ = b->frame_;
+  if (w->wake_len > b->wake_len)
+    w->wake_len = b->wake_len;
+  w->wake_count = b->wake_count;
+  w->global_uncond = b->global_top;
+  w->local_uncond = b->local_top;
+}
+
+void qx_undo_to(worker *w, node *n)
+{
+  qx_untrail_to(w, n->trail_top);
+  if (w->wake_len > n->wake_len)
+    w->wake_len = n->wake_len;
+  w->wake_count = n->wake_count;
+}
+
+void qx_cut_to(worker *w, node *barrier)
+{
+  if (w->node_ >= barrier)
+    return;
+  bool marked = false;
+  for (node *b = w->node_; b < barrier; b = qx_node_below(b)) {
+    marked |= is_marked(b);
+    discard_node(b);
+  }
+  w->node_ = barrier;
+  qx_set_uncond(w);
+  if (w->current_query && w->current_query < barrier)
+    refresh_current_query(w);
+  if (marked) {
+    /* Entries below the survivor's trail top may still wait for an older node to go. */
+    qx_mark_nodes(w);
+    collect_entries(w, false);
+  }
+}
+
+void qx_mark_nodes(worker *w)
+{
+  for (node *b = w->node_; b < w->choice_start && !is_marked(b); b = qx_node_below(b))
+    b->next_alt = (alt_code *)((uintptr_t)b->next_alt | 1);
+}
+
+definition *collect_cleanup_from_trail(worker *w, definition *true_def)
+{
+  TAGGED goal = collect_entries(w, true);
+  if (goal) {
+    w->term[0] = goal;
+    return find_definition(qx_eg.prolog_module, qx_K.call[1], nullptr, 0);
+  }
+  if (qx_has_node(w))
+    w->node_->next_alt = NodeAlt(w->node_);
+  return true_def;
+}
+
+bool qx_node_older(const worker *w, const node *n) { return n >= w->node_; }
+
+void refresh_current_query(worker *w)
+{
+  for (node *b = w->node_; b < w->choice_start; b = qx_node_below(b)) {
+    int op = NodeAlt(b)->op;
+    if (op == QX_ALT_TERMCODE || op == QX_ALT_EXCPCODE) {
+      w->current_query = b;
+      return;
+    }
+  }
+  w->current_query = nullptr;
+}

@@ -1,0 +1,211 @@
+/* The interpreter's control: catch/throw through natives and nested runs, call_cleanup/2, the
+ * context of natives across nested runs, and the error terms of the control constructs. */
+#include "engine_fixture.h"
+
+namespace {
+
+using namespace engine_test;
+
+/* nd_nested(X): X = 1..3; before its first solution it runs a nested query. */
+int nd_nested_retry(worker *w) { return count_to_three(w, 1); }
+int nd_nested(worker *w)
+{
+  TAGGED x = w->term[0];
+  if (qx_call_once(w, note_goal(w, "inner"), qx_eg.user_module) != 1)
+    return 0;
+  w->term[0] = x;   /* the nested run used the registers */
+  w->term[1] = MakeSmall(1);
+  qx_push_retry(w, 2);
+  return cunify(w, x, MakeSmall(1));
+}
+
+/* err_after_nested: runs a nested query, then raises a type error of its own. */
+int err_after_nested(worker *w)
+{
+  qx_call_once(w, note_goal(w, "nested"), qx_eg.user_module);
+  return qx_type_error(w, "integer", init_atom_check("nested", 0), 0);
+}
+
+/* stream_err(S): the error of a stream layer, raised against user:stream_op/2, argument 1. */
+int stream_err(worker *w)
+{
+  save_error(0x902, "", deref(w->term[0]));
+  return raise_error(atom_user, init_atom_check("stream_op", 0), 2, 1);
+}
+
+class Control : public EngineTest {
+ protected:
+  Control()
+  {
+    native("nd_nested", 1, nd_nested, nd_nested_retry);
+    native("err_after_nested", 0, err_after_nested);
+    native("stream_err", 1, stream_err);
+  }
+};
+
+}  // namespace
+
+TEST_F(Control, ThrowCrossesANestedQueryAndANative)
+{
+  ASSERT_EQ(p.run("catch(nested_once(throw(b)), E, true)"), 1);
+  EXPECT_EQ(p.var("E"), "b");
+  ASSERT_EQ(p.run("catch(nested_do_wam((between(1, 3, X), X = 2, throw(c(X)))), E, true)"), 1);
+  EXPECT_EQ(p.var("E"), "c(2)");
+  /* An error raised by a native inside the nested run keeps its context. */
+  ASSERT_EQ(p.run("catch(nested_once(stream_err(s)), error(F, C), true)"), 1);
+  EXPECT_EQ(p.var("F"), "domain_error(stream_or_alias,s)");
+  EXPECT_EQ(p.var("C"), "context(:(user,/(stream_op,2)),1)");
+  EXPECT_EQ(qx_has_node(p.w), false);
+}
+
+TEST_F(Control, CatchInsideANestedRunStaysInside)
+{
+  ASSERT_EQ(p.run("nested_once(catch(throw(b), E, note(caught(E)))), note(after)"), 1);
+  EXPECT_EQ(log(), "caught(b),after");
+  /* Choicepoints of the outer query made before the nested run still work after it threw. */
+  ASSERT_EQ(p.run("between(1, 3, X), catch(nested_once((X = 2, throw(x))), x, note(caught(X))), note(got(X))"), 1);
+  EXPECT_EQ(log(), "caught(b),after,caught(2),got(2)");
+  EXPECT_EQ(p.run("nested_do_wam(throw(u))"), -1);
+  EXPECT_EQ(exception(), "u");
+}
+
+TEST_F(Control, ACatchWhoseGoalExitedNoLongerCatches)
+{
+  EXPECT_EQ(p.run("catch(between(1, 2, _), _, note(caught)), throw(x)"), -1);
+  EXPECT_EQ(exception(), "x");
+  EXPECT_EQ(log(), "");
+  /* Backtracking into the goal makes the catch active again. */
+  ASSERT_EQ(p.run("catch((between(1, 2, X), (X = 2 -> throw(y) ; true)), E, note(caught(E))), X = 2"), 1);
+  EXPECT_EQ(log(), "caught(y)");
+}
+
+TEST_F(Control, HaltIsNotCaught)
+{
+  qx_install_builtins();
+  EXPECT_EQ(p.run("catch(nested_once(halt(3)), _, note(caught))"), -1);
+  EXPECT_EQ(exception(), "$reserved(" + std::to_string((3 << 8) | 4) + ")");
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(Control, CleanupRunsOnceAtEachWayOfEnding)
+{
+  ASSERT_EQ(p.run("call_cleanup(note(g), note(c))"), 1);
+  EXPECT_EQ(log(), "g,c");
+  log_text.clear();
+  /* exit with choicepoints, then a cut */
+  ASSERT_EQ(p.run("call_cleanup(between(1, 3, X), note(c)), note(X), !, note(cut)"), 1);
+  EXPECT_EQ(log(), "1,c,cut");
+  log_text.clear();
+  /* exit with choicepoints, then failure into it until it fails */
+  ASSERT_EQ(p.run("(call_cleanup((between(1, 2, X), X = 1), note(c)), fail ; note(after))"), 1);
+  EXPECT_EQ(log(), "c,after");
+  log_text.clear();
+  /* the last solution exits deterministically */
+  ASSERT_EQ(p.run("call_cleanup(between(1, 3, X), note(c)), X = 3"), 1);
+  EXPECT_EQ(log(), "c");
+  log_text.clear();
+  ASSERT_EQ(p.run("catch(call_cleanup(throw(e), note(c)), e, note(caught))"), 1);
+  EXPECT_EQ(log(), "c,caught");
+}
+
+TEST_F(Control, CleanupOfAQueryThatEndsIsRunBeforeItReturns)
+{
+  EXPECT_EQ(p.run("call_cleanup((between(1, 2, X), X = 1), note(c)), fail"), 0);
+  EXPECT_EQ(log(), "c");
+  log_text.clear();
+  EXPECT_EQ(p.run("call_cleanup(throw(e), note(c))"), -1);
+  EXPECT_EQ(exception(), "e");
+  EXPECT_EQ(log(), "c");
+  log_text.clear();
+  /* A once-query that leaves the goal's choicepoints cuts them: the cleanup runs. */
+  ASSERT_EQ(p.run("call_cleanup(between(1, 2, _), note(c))"), 1);
+  EXPECT_EQ(log(), "c");
+  /* A failing or throwing cleanup changes nothing. */
+  EXPECT_EQ(p.run("call_cleanup(true, fail)"), 1);
+  EXPECT_EQ(p.run("call_cleanup(true, throw(z))"), 1);
+  EXPECT_EQ(qx_eg.exception, nullptr);
+}
+
+TEST_F(Control, ACutInsideTheGoalLeavesTheCleanupForTheExit)
+{
+  ASSERT_EQ(p.run("call_cleanup((between(1, 3, X), call_cleanup(between(1, 2, _), note(inner)), !, note(body)), "
+                  "note(outer))"),
+            1);
+  EXPECT_EQ(log(), "inner,body,outer");
+}
+
+TEST_F(Control, NestedQueriesKeepTheNativesOwnContext)
+{
+  /* The retry node belongs to nd_nested even though note/1 ran inside it last. */
+  ASSERT_EQ(p.run("nd_nested(X), X = 3"), 1);
+  EXPECT_EQ(log(), "inner");
+  EXPECT_EQ(p.run("err_after_nested"), -1);
+  EXPECT_EQ(exception(), "error(type_error(integer,nested),context(:(prolog,/(err_after_nested,0)),0))");
+}
+
+TEST_F(Control, ControlConstructsRaiseIsoErrors)
+{
+  EXPECT_EQ(p.run("call(1)"), -1);
+  EXPECT_EQ(exception(), "error(type_error(callable,1),context(_,0))");
+  EXPECT_EQ(p.run("call(_, a)"), -1);
+  EXPECT_EQ(exception(), "error(instantiation_error,context(_,0))");
+  EXPECT_EQ(p.run("M:true"), -1);
+  EXPECT_EQ(exception(), "error(instantiation_error,context(_,0))");
+  EXPECT_EQ(p.run("1:true"), -1);
+  EXPECT_EQ(exception(), "error(type_error(atom,1),context(_,0))");
+  EXPECT_EQ(p.run("throw(_)"), -1);
+  EXPECT_EQ(exception(), "error(instantiation_error,context(_,0))");
+  EXPECT_EQ(p.run("(true, 3)"), -1);
+  EXPECT_EQ(exception(), "error(type_error(callable,3),context(_,0))");
+  EXPECT_EQ(p.run("stream_err(s)"), -1);
+  EXPECT_EQ(exception(), "error(domain_error(stream_or_alias,s),context(:(user,/(stream_op,2)),1))");
+}
+
+TEST_F(Control, UnsupportedPredicatesRaiseASystemError)
+{
+  p.consult("b(1).");
+  find_definition(qx_eg.user_module, MakeFunctor(init_atom_check("b", 0), 1), nullptr, 0)->properties.block = 1;
+  EXPECT_EQ(p.run("b(_)"), -1);
+  EXPECT_EQ(exception(), "error(system_error(block declarations are not supported: user:b/1),context(_,0))");
+  definition *d = insert_definition(qx_eg.user_module, init_atom_check("compiled", 0), 0, 1);
+  update_exports(d, ENTER_COMPACTCODE);
+  EXPECT_EQ(p.run("compiled"), -1);
+  EXPECT_EQ(exception(), "error(system_error(compiled code is not supported: user:compiled/0),context(_,0))");
+}
+
+TEST_F(Control, NativesCalledOutsideTheEmulator)
+{
+  definition *err = find_definition(qx_eg.prolog_module, MakeFunctor(init_atom_check("stream_err", 0), 1), nullptr, 0);
+  p.w->term[0] = init_atom_check("s", 0);
+  EXPECT_EQ(qx_call_native(p.w, err), -1);
+  EXPECT_EQ(exception(), "error(domain_error(stream_or_alias,s),context(:(user,/(stream_op,2)),1))");
+  EXPECT_EQ(qx_has_node(p.w), false);
+  definition *between = find_definition(qx_eg.prolog_module, MakeFunctor(init_atom_check("between", 0), 3), nullptr, 0);
+  TAGGED x = p.TestEngine::var();
+  p.w->term[0] = MakeSmall(1);
+  p.w->term[1] = MakeSmall(3);
+  p.w->term[2] = x;
+  EXPECT_EQ(qx_call_native(p.w, between), 1);
+  EXPECT_EQ(TestProlog::show(x), "1");
+  EXPECT_EQ(qx_has_node(p.w), false) << "the retry node of a native called once is removed";
+  p.w->term[0] = MakeSmall(5);
+  p.w->term[1] = MakeSmall(3);
+  EXPECT_EQ(qx_call_native(p.w, between), 0);
+}
+
+TEST_F(Control, RetryDefinitionsOfTheSameArityStayApart)
+{
+  qx_native_fn first = [](worker *w) { return cunify(w, w->term[0], MakeSmall(1)); };
+  qx_native_fn second = [](worker *w) { return cunify(w, w->term[0], MakeSmall(2)); };
+  definition *a = def_retry_c(first, 1);
+  definition *b = def_retry_c(second, 1);
+  ASSERT_NE(a, b);
+  TAGGED x = p.TestEngine::var(), y = p.TestEngine::var();
+  p.w->term[0] = x;
+  EXPECT_EQ(qx_call_native(p.w, a), 1);
+  p.w->term[0] = y;
+  EXPECT_EQ(qx_call_native(p.w, b), 1);
+  EXPECT_EQ(TestProlog::show(x) + TestProlog::show(y), "12");
+  EXPECT_EQ(a->retry, first);
+  deinit_wamsup();
+}

@@ -1,0 +1,189 @@
+/* Definitions and the clause database seen from running programs: the logical update view,
+ * reclaiming erased clauses, undefining, indexical destructors and call resolution. */
+#include "engine_fixture.h"
+
+namespace {
+
+using namespace engine_test;
+
+definition *user_def(TAGGED head)
+{
+  head = deref(head);
+  return find_definition(qx_eg.user_module, IsStr(head) ? StrFunctor(head) : head, nullptr, 1);
+}
+
+/* assertz(Clause) for facts and rules of module user. */
+int t_assertz(worker *w)
+{
+  TAGGED c = deref(w->term[0]);
+  TAGGED head = IsStr(c) && StrFunctor(c) == MakeFunctor(init_atom_check(":-", 0), 2) ? StrArg(c, 1) : c;
+  definition *d = user_def(head);
+  if (d->predtyp == ENTER_UNDEFINED)
+    redefine_predicate(d, ENTER_INTERPRETED);
+  insertz(d, qx_make_clause(w, d, c));
+  return 1;
+}
+
+/* erase_first(Head): erases the first live clause of Head's predicate. */
+int t_erase_first(worker *w)
+{
+  instance *ins = active_instance_call(user_def(w->term[0])->first_clause, 1);
+  return ins && qx_erase_clause(ins);
+}
+
+/* dead(Head, N): erased clauses of the predicate still kept. */
+int t_dead(worker *w) { return cunify(w, w->term[1], MakeSmall((int32_t)user_def(w->term[0])->dead_count)); }
+
+/* clause_arg(Head, X): X runs over the first arguments of the predicate's facts, dead or alive,
+ * by walking the clause chain from a retry node that reaches the definition. */
+int t_clause_arg(worker *w)
+{
+  instance *ins = user_def(w->term[0])->first_clause;
+  if (!ins)
+    return 0;
+  if (ins->next) {
+    w->term[2] = (TAGGED)(uintptr_t)ins->next | 3;
+    qx_push_retry_reaching(w, 3, user_def(w->term[0]));
+  }
+  return cunify(w, w->term[1], ins->body[1]);
+}
+int t_clause_arg_retry(worker *w)
+{
+  TAGGED *state = qx_retry_state(w);
+  instance *ins = (instance *)(uintptr_t)(state[2] & ~(TAGGED)3);
+  TAGGED value = ins->body[1];   /* popping the node may free the clause */
+  if (ins->next)
+    state[2] = (TAGGED)(uintptr_t)ins->next | 3;
+  else
+    qx_pop_retry(w);
+  return cunify(w, w->term[1], value);
+}
+
+/* ---- indexical destructor hook ---- */
+std::vector<void *> chains_destroyed;
+void record_chain(void *cookie, void *chain)
+{
+  EXPECT_EQ(cookie, (void *)&chains_destroyed);
+  chains_destroyed.push_back(chain);
+}
+
+class Database : public EngineTest {
+ protected:
+  Database()
+  {
+    native("assertz", 1, t_assertz);
+    native("erase_first", 1, t_erase_first);
+    native("dead", 2, t_dead);
+    native("clause_arg", 2, t_clause_arg, t_clause_arg_retry);
+    chains_destroyed.clear();
+  }
+  ~Database() override { qx_fd_destructor_hook = nullptr; }
+  definition *def(const char *name, uint32_t arity)
+  {
+    return insert_definition(qx_eg.user_module, init_atom_check(name, 0), arity, 1);
+  }
+};
+
+}  // namespace
+
+TEST_F(Database, ACallSeesTheClausesOfItsStart)
+{
+  p.consult("c(1). c(2). c(3).");
+  ASSERT_EQ(p.run("(c(X), note(X), assertz(c(9)), fail ; true)"), 1);
+  EXPECT_EQ(log(), "1,2,3");
+  EXPECT_EQ(def("c", 1)->clause_count, 6u);
+  log_text.clear();
+  ASSERT_EQ(p.run("(c(X), note(X), erase_first(c(_)), fail ; true)"), 1);
+  EXPECT_EQ(log(), "1,2,3,9,9,9") << "retracting during the iteration hides nothing from it";
+  EXPECT_EQ(def("c", 1)->clause_count, 0u);
+}
+
+TEST_F(Database, ErasedClausesAreFreedOnceNothingReachesThem)
+{
+  p.consult("c(1). c(2). c(3).");
+  ASSERT_EQ(p.run("c(X), erase_first(c(_)), erase_first(c(_)), dead(c(_), 2), X = 1, !, dead(c(_), 0)"), 1);
+  EXPECT_EQ(qx_eg.dead_clause_count, 0u);
+  /* The last alternative leaves the predicate when it is tried: from then on nothing reaches it. */
+  p.consult("c(4). c(5).");
+  ASSERT_EQ(p.run("(c(X), erase_first(c(_)), dead(c(_), D), note(D), fail ; dead(c(_), 0))"), 1);
+  EXPECT_EQ(log(), "1,2,0");
+  EXPECT_EQ(def("c", 1)->clause_count, 0u);
+  EXPECT_EQ(qx_eg.dead_clause_count, 0u);
+}
+
+TEST_F(Database, ANativeWalkingTheClausesKeepsErasedOnesAlive)
+{
+  p.consult("c(1). c(2). c(3).");
+  /* Each step erases the clause the native's state points at next. */
+  ASSERT_EQ(p.run("(clause_arg(c(_), X), note(X), erase_first(c(_)), erase_first(c(_)), fail ; true)"), 1);
+  EXPECT_EQ(log(), "1,2,3");
+  EXPECT_EQ(def("c", 1)->dead_count, 0u);
+  p.consult("d(1). d(2). d(3).");
+  ASSERT_EQ(p.run("clause_arg(d(_), X), erase_first(d(_)), erase_first(d(_)), !, dead(d(_), 0)"), 1);
+  EXPECT_EQ(qx_eg.dead_clause_count, 0u);
+}
+
+TEST_F(Database, UndefiningKeepsNativeBuiltIns)
+{
+  p.consult("mine(1).");
+  definition *mine = def("mine", 1);
+  mine->properties.dynamic = 1;
+  undefine_all(qx_eg.prolog_module, 1);
+  undefine_all(qx_eg.user_module, 1);
+  ASSERT_EQ(p.run("between(1, 2, X), X = 2"), 1);
+  EXPECT_EQ(mine->predtyp, ENTER_UNDEFINED);
+  EXPECT_EQ(mine->properties.dynamic, 0u);
+  EXPECT_EQ(p.run("mine(_)"), -1);
+  EXPECT_EQ(exception(), "error(existence_error(procedure,:(user,/(mine,1))),context(_,0))");
+}
+
+TEST_F(Database, IndexicalsGoThroughTheSolversDestructorOncePerChain)
+{
+  qx_fd_destructor_hook = record_chain;
+  qx_fd_hook_cookie = &chains_destroyed;
+  size_t in_use = qx_space_in_use(QX_FD_INFO_SPACE);
+  static int chain_a, chain_b;
+  auto give_indexicals = [&](definition *d) {
+    void **info = (void **)qx_checkalloc(QX_FD_INFO_BYTES, QX_FD_INFO_SPACE);
+    std::memset(info, 0, QX_FD_INFO_BYTES);
+    info[1] = &chain_a;
+    info[3] = &chain_b;
+    d->fd_info = info;
+    update_exports(d, FD_CONSTRAINT);
+  };
+  definition *d = def("ix", 2);
+  give_indexicals(d);
+  definition *importer = find_definition(find_module(init_atom_check("other", 0), 1), d->functor, nullptr, 1);
+  import_predicate(d, qx_eg.user_module, importer->module);
+  EXPECT_EQ(importer->fd_info, d->fd_info);
+  undefine_predicate(importer);   /* an import does not own the indexicals */
+  EXPECT_TRUE(chains_destroyed.empty());
+  undefine_predicate(d);
+  EXPECT_EQ(chains_destroyed, (std::vector<void *>{&chain_a, &chain_b}));
+  EXPECT_EQ(d->fd_info, nullptr);
+  EXPECT_EQ(qx_space_in_use(QX_FD_INFO_SPACE), in_use);
+  /* redefining as interpreted destroys them too; so does the engine's end */
+  give_indexicals(d);
+  redefine_predicate(d, ENTER_INTERPRETED);
+  EXPECT_EQ(chains_destroyed.size(), 4u);
+  give_indexicals(def("ix", 3));
+  deinit_modules();
+  EXPECT_EQ(chains_destroyed.size(), 6u);
+  EXPECT_EQ(qx_space_in_use(QX_FD_INFO_SPACE), in_use);
+  init_modules();
+}
+
+TEST_F(Database, ACallResolvesAgainAfterItsPredicateChanges)
+{
+  native("greet", 1, [](worker *w) { return cunify(w, w->term[0], init_atom_check("native", 0)); });
+  ASSERT_EQ(p.run("greet(X)"), 1);
+  EXPECT_EQ(p.var("X"), "native");
+  definition *d = def("greet", 1);
+  redefine_predicate(d, ENTER_INTERPRETED);
+  insertz(d, qx_make_clause(p.w, d, TestReader(p.w, "greet(user)").read()));
+  ASSERT_EQ(p.run("greet(X)"), 1);
+  EXPECT_EQ(p.var("X"), "user");
+  undefine_predicate(d);
+  ASSERT_EQ(p.run("greet(X)"), 1);
+  EXPECT_EQ(p.var("X"), "native");
+}
