@@ -9,6 +9,7 @@
  */
 #include "atoms.h"
 #include "memman.h"
+#include "modules.h"
 #include "objareas.h"
 #include "unify.h"
 
@@ -22,6 +23,20 @@ void save_attribute_info(mod_def *module)
   module->attr_no = ++qx_eg.attr_no;
   if (module->attr_no < sizeof qx_eg.attr_modules / sizeof qx_eg.attr_modules[0])
     qx_eg.attr_modules[module->attr_no] = module;
+}
+
+/* The module of an attribute slot: the table serves the first slots, the module table the rest. */
+mod_def *qx_attr_module(uint32_t slot)
+{
+  const uint32_t cached = sizeof qx_eg.attr_modules / sizeof qx_eg.attr_modules[0];
+  if (slot < cached)
+    return qx_eg.attr_modules[slot];
+  mod_def *found = nullptr;
+  qx_for_each_module([&](mod_def *m) {
+    if (m->attr_no == slot)
+      found = m;
+  });
+  return found;
 }
 
 static void wake_register(worker *w, TAGGED *cell)

@@ -109,13 +109,14 @@ int prolog_freeze(worker *w)
   if (!IsAtom(goal) && !IsCompound(goal))
     return qx_type_error(w, "callable", goal, 2);
   call_overflow(w, qx_eg.attr_no + 32, 2);
+  mod_def *context = qx_native_context();
   if (!(IsStr(goal) && StrFunctor(goal) == functor_colon2))
-    goal = make_pair(w, functor_colon2, atom_user, goal);
+    goal = make_pair(w, functor_colon2, context->name, goal);
   TAGGED v = deref(w->term[0]);
   if (IsVar(v))
     suspend_goal(w, RefPtr(v), goal);
   else
-    qx_push_frame(w, goal, qx_eg.user_module);   /* runs next, opaque to cut as call/1 */
+    qx_push_frame(w, goal, context);   /* runs next, opaque to cut as call/1 */
   return 1;
 }
 

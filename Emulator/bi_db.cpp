@@ -55,7 +55,7 @@ struct ClauseParts {
 /* Head and body of a clause term (M:(H :- B), (M:H :- B), H); false after raising an error. */
 bool split_clause(worker *w, TAGGED clause, ClauseParts *out, int argument)
 {
-  out->module = qx_eg.user_module;
+  out->module = qx_native_context();
   TAGGED c = strip_module(w, clause, &out->module, argument);
   if (!c)
     return false;
@@ -291,7 +291,7 @@ int nd_iterate(worker *w, bool retracting)
 
 int prolog_clause(worker *w)
 {
-  mod_def *module = qx_eg.user_module;
+  mod_def *module = qx_native_context();
   TAGGED head = strip_module(w, w->term[0], &module, 1);
   if (!head)
     return 0;

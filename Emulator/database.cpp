@@ -39,11 +39,34 @@ void unlink_clause(definition *def, instance *ins)
     def->last_clause = ins->prev;
 }
 
+/* Keys of freed clauses in the reference table (their stamp is 0). */
+uint32_t dead_refs;
+
+/* The table without the keys of freed clauses: open addressing cannot delete a key, so the table
+ * is rebuilt once most of it is dead, which keeps it proportional to the live clauses. */
+void compact_dbrefs()
+{
+  sw_on_key *old = qx_eg.dbrefs;
+  uint32_t live = old->count - dead_refs, slots = 64;
+  while (slots < 2 * live)
+    slots *= 2;
+  sw_on_key *fresh = new_switch_on_key(slots);
+  for (uint32_t i = 0; i < sw_on_key_slots(old); i++)
+    if (old->node[i].key && old->node[i].value)
+      dyn_puthash(&fresh, old->node[i].key)->value = old->node[i].value;
+  dispose_switch_on_key(old);
+  qx_eg.dbrefs = fresh;
+  dead_refs = 0;
+}
+
 void forget_dbref(const instance *ins)
 {
   sw_on_key_node *n = incore_gethash(qx_eg.dbrefs, ref_key(ins));
-  if (n->key)
-    n->value = 0;   /* stamp 0 never validates */
+  if (!n->key || n->value == 0)
+    return;
+  n->value = 0;   /* stamp 0 never validates */
+  if (++dead_refs > 1024 && 2 * dead_refs > qx_eg.dbrefs->count)
+    compact_dbrefs();
 }
 
 void free_clause(definition *def, instance *ins)
@@ -58,6 +81,7 @@ void free_clause(definition *def, instance *ins)
 int init_database()
 {
   qx_eg.dbrefs = new_switch_on_key(64);
+  dead_refs = 0;
   qx_dbref_valid_hook = [](TAGGED a, TAGGED b) -> int {
     a = deref(a);
     b = deref(b);
@@ -102,6 +126,9 @@ instance *qx_make_clause(worker *w, definition *def, TAGGED clause)
   ins->stamp = ++qx_eg.dbref_stamp & 0x0FFFFFFF;
   if (ins->stamp == 0)
     ins->stamp = qx_eg.dbref_stamp = 1;
+  sw_on_key_node *old = incore_gethash(qx_eg.dbrefs, ref_key(ins));
+  if (old->key && old->value == 0)
+    dead_refs--;   /* the address of a freed clause, reused */
   dyn_puthash(&qx_eg.dbrefs, ref_key(ins))->value = MakeSmall((int32_t)ins->stamp);
   return ins;
 }

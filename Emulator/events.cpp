@@ -43,9 +43,9 @@ TAGGED wake_goals(worker *w, TAGGED *cell)
   TAGGED result = 0;
   if (IsStr(attrs)) {
     uint32_t n = Arity(StrFunctor(attrs));
-    for (uint32_t slot = 1; slot <= n && slot < 64; slot++) {
+    for (uint32_t slot = 1; slot <= n; slot++) {
       TAGGED a = StrArg(attrs, slot);
-      mod_def *m = qx_eg.attr_modules[slot];
+      mod_def *m = qx_attr_module(slot);
       if (deref(a) == atom_no_attr || !m)
         continue;
       definition *hook = find_definition(m, qx_K.attr_unify_hook2, nullptr, 0);
@@ -55,9 +55,20 @@ TAGGED wake_goals(worker *w, TAGGED *cell)
       result = conj(w, result, qx_make_struct(w, functor_colon2, {m->name, g}));
     }
   }
-  if (goals != atom_nil && goals != atom_true && !IsVar(goals))
-    result = conj(w, result, qx_make_struct(w, functor_colon2, {atom_prolog, goals}));
-  return result;
+  if (goals == atom_nil || goals == atom_true || IsVar(goals))
+    return result;
+  /* Bound to another attributed variable: the goals stay suspended, now on that variable. */
+  TAGGED other = deref(value);
+  if (IsVar(other) && qx_is_attvar_cell(w, RefPtr(other))) {
+    TAGGED *other_cell = RefPtr(other);
+    TAGGED old = deref(other_cell[1]);
+    TAGGED merged = old == atom_nil ? goals : qx_make_struct(w, functor_comma2, {old, goals});
+    if (qx_cell_is_old(w, other_cell + 1))
+      qx_trail_cell_value(w, other_cell + 1);
+    other_cell[1] = merged;
+    return result;
+  }
+  return conj(w, result, qx_make_struct(w, functor_colon2, {atom_prolog, goals}));
 }
 
 TAGGED take_wakeups(worker *w)

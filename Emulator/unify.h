@@ -23,6 +23,7 @@ void qx_wake_put(worker *w, TAGGED *const *cells, uint32_t n);
 void qx_restore_soft_limit(worker *w);
 /* Give a module an attribute slot (attr_no) when it has none. */
 void save_attribute_info(mod_def *module);
+mod_def *qx_attr_module(uint32_t slot);
 /* Free the worker's unification stack and wake list (called when its areas go). */
 void qx_unify_deinit(worker *w);
 

@@ -33,6 +33,7 @@ frame exit_frame{nullptr, atom_true, 0, nullptr};
 /* The native being run (for retry nodes and error contexts). */
 definition *running_native;
 TAGGED running_goal;
+mod_def *running_context;   /* the module the native was called from */
 
 /* The catch/3 nodes active when a ball is thrown: kept allocated, so that a throw after a memory
  * fault needs no memory. */
@@ -316,12 +317,14 @@ inline bool is_retry_op(int op) { return op == QX_ALT_RETRY_C || op == QX_ALT_RE
 struct NativeContext {
   definition *def;
   TAGGED goal;
+  mod_def *context;
 };
 
-inline void set_running_native(definition *def, TAGGED goal)
+inline void set_running_native(definition *def, TAGGED goal, mod_def *context = nullptr)
 {
   running_native = def;
   running_goal = goal;
+  running_context = context ? context : (def ? def->module : nullptr);
   qx_set_native_goal(goal, def ? def->module : nullptr);
 }
 
@@ -729,7 +732,7 @@ next_goal:
     if (arity)
       std::memcpy(w->term, StrArgs(goal), arity * sizeof(TAGGED));
     uint32_t before = qx_node_offset(w, w->node_);
-    set_running_native(def, goal);
+    set_running_native(def, goal, ctx);
     if (!def->code.native(w)) {
       if (qx_node_offset(w, w->node_) != before && is_retry_op(NodeAlt(w->node_)->op))
         qx_pop_node(w);
@@ -873,7 +876,7 @@ struct RunFrame {
   size_t unify_depth;
 
   explicit RunFrame(worker *w)
-      : cont(w->cont), frame_(w->frame_), native{running_native, running_goal}, build_depth(build_stack.size()),
+      : cont(w->cont), frame_(w->frame_), native{running_native, running_goal, running_context}, build_depth(build_stack.size()),
         unify_depth(unify_work.size())
   {
   }
@@ -886,7 +889,7 @@ struct RunFrame {
   {
     w->cont = cont;
     w->frame_ = frame_;
-    set_running_native(native.def, native.goal);
+    set_running_native(native.def, native.goal, native.context);
     reset_scratch();
   }
 };
@@ -1054,14 +1057,16 @@ int qx_call_once(worker *w, TAGGED goal, mod_def *ctx)
   return r;
 }
 
+mod_def *qx_native_context() { return running_context ? running_context : qx_eg.user_module; }
+
 int qx_call_native(worker *w, definition *def)
 {
   uint32_t before = qx_node_offset(w, w->node_);
-  NativeContext saved{running_native, running_goal};
+  NativeContext saved{running_native, running_goal, running_context};
   qx_heap_room(w, def->proc.arity + 1);
   set_running_native(def, goal_of(w, def));
   int r = def->code.native(w) ? 1 : 0;
-  set_running_native(saved.def, saved.goal);
+  set_running_native(saved.def, saved.goal, saved.context);
   if (qx_node_offset(w, w->node_) != before && NodeAlt(w->node_)->op == QX_ALT_ERROR) {
     qx_pop_node(w);
     qx_raise_pending(w);

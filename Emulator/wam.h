@@ -102,6 +102,9 @@ void qx_pop_retry(worker *w);
 /* The node of the running retry step (its saved words hold the state). */
 static inline TAGGED *qx_retry_state(worker *w) { return w->node_->term; }
 
+/* The module the running native was called from (the context of unqualified arguments). */
+mod_def *qx_native_context();
+
 /* Define a native built-in in a module. */
 definition *qx_define_native(mod_def *module, const char *name, uint32_t arity, qx_native_fn fn,
                              qx_native_fn retry, int kind);

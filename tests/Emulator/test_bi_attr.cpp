@@ -92,13 +92,32 @@ TEST_F(BiAttr, FreezeDelaysUntilBound)
   EXPECT_EQ(drained(), "[3]");
 }
 
+TEST_F(BiAttr, UnifyingTwoFrozenVariablesKeepsBothSuspended)
+{
+  ASSERT_EQ(p.run("freeze(X, assertz(got(x(X)))), freeze(Y, assertz(got(y(Y)))), X = Y, "
+                  "assertz(got(joined)), Y = 7"),
+            1);
+  EXPECT_EQ(drained(), "[joined,x(7),y(7)]") << "no goal may run while the variables are unbound; the older first";
+  ASSERT_EQ(p.run("freeze(X, assertz(got(x))), freeze(Y, assertz(got(y))), (X = Y, fail ; X = 1)"), 1);
+  EXPECT_EQ(drained(), "[x]") << "the merge is undone on backtracking";
+}
+
+TEST_F(BiAttr, FreezeAndAssertUseTheCallersModule)
+{
+  ASSERT_EQ(p.run("m:freeze(X, assertz(r(1))), X = go"), 1);
+  EXPECT_EQ(p.run("m:r(1)"), 1);
+  EXPECT_EQ(p.run("catch(user:r(1), _, fail)"), 0);
+  ASSERT_EQ(p.run("m:assertz(s(2)), m:retract(s(2))"), 1);
+  EXPECT_EQ(p.run("m:clause(r(A), true), A == 1"), 1);
+}
+
 TEST_F(BiAttr, FreezeOfABoundVariableRunsTheGoalNow)
 {
   ASSERT_EQ(p.run("freeze(1, assertz(got(now))), assertz(got(after))"), 1);
   EXPECT_EQ(drained(), "[now,after]");
   EXPECT_EQ(p.run("freeze(1, (Y = a ; Y = b)), Y == b"), 1) << "the goal's alternatives are kept";
   EXPECT_EQ(p.run("freeze(1, fail)"), 0);
-  ASSERT_EQ(p.run("freeze(f(_), m:assertz(got(qualified)))"), 1);
+  ASSERT_EQ(p.run("freeze(f(_), m:assertz(user:got(qualified)))"), 1);
   EXPECT_EQ(drained(), "[qualified]");
 }
 

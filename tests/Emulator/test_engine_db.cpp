@@ -187,3 +187,17 @@ TEST_F(Database, ACallResolvesAgainAfterItsPredicateChanges)
   ASSERT_EQ(p.run("greet(X)"), 1);
   EXPECT_EQ(p.var("X"), "native");
 }
+
+/* The table that validates database references keeps only the live clauses' keys. */
+TEST(EngineDb, ReferenceTableStaysProportionalToLiveClauses)
+{
+  TestProlog p;
+  p.consult("churn(0) :- !. churn(N) :- assertz(t(N)), retract(t(N)), M is N - 1, churn(M).");
+  ASSERT_EQ(p.run("assertz(keep(1)), churn(100000)"), 1);
+  EXPECT_LE(sw_on_key_slots(qx_eg.dbrefs), 8192u);
+  EXPECT_EQ(p.run("keep(1)"), 1);
+  instance *kept = active_instance_call(find_definition(qx_eg.user_module, MakeFunctor(init_atom_check("keep", 0), 1),
+                                                        nullptr, 0)->first_clause, 0);
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(decode_dbref(cons_dbref(p.w, kept, 0)), kept) << "a live clause's reference still validates";
+}
