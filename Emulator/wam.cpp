@@ -1011,13 +1011,14 @@ int do_wam(worker *w, int mode, definition *def)
     qx_push_node(w, qx_alt(QX_ALT_RUNBASE, 0));
     w->cont = exitcode;
   }
-  RunStart start = mode == 3 ? START_GOAL : START_FAIL;
+  /* Backtracking in starts as the goal fail, so that the event check runs on entry too. */
+  RunStart start = START_GOAL;
   bool need_goal = mode == 3;
   uint32_t fault_at = UINT32_MAX;
   int result;
   for (;;) {
     try {
-      TAGGED goal = need_goal ? goal_of(w, def) : 0;
+      TAGGED goal = need_goal ? goal_of(w, def) : atom_fail;
       need_goal = false;
       result = run(w, goal, qx_node_offset(w, w->node_), ctx, start);
       break;

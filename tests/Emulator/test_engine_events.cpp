@@ -144,3 +144,17 @@ TEST_F(Events, PassingTheHeapWarningMakesRoomAndRestoresTheSoftLimit)
   ASSERT_EQ(p.run("eat, limits_ok"), 1);
   EXPECT_GT(p.w->stack_start, fence);
 }
+
+TEST_F(Events, BacktrackingIntoAQueryChecksEventsOnEntry)
+{
+  qx_event_hook = note_event_hook;
+  definition *call1 = find_definition(qx_eg.prolog_module, MakeFunctor(atom_call, 1), nullptr, 0);
+  uint32_t base = qx_node_offset(p.w, p.w->node_);
+  p.w->term[0] = goal("(note(first) ; note(second))");
+  ASSERT_EQ(do_wam(p.w, 3, call1), 1);
+  qx_request_event(p.w);
+  ASSERT_EQ(do_wam(p.w, 0, call1), 1);
+  EXPECT_EQ(log(), "first,event,second");
+  EXPECT_EQ(do_wam(p.w, 0, call1), 0);
+  qx_cut_to(p.w, qx_offset_node(p.w, base));
+}
