@@ -2,12 +2,37 @@
 #ifndef QX_MEMTEST_SUPPORT_H
 #define QX_MEMTEST_SUPPORT_H
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "memman.h"
+
+/* The process's data size (VmData), in bytes. */
+inline size_t vmdata_bytes()
+{
+  FILE *f = std::fopen("/proc/self/status", "r");
+  char line[256];
+  size_t kb = 0;
+  while (f && std::fgets(line, sizeof line, f))
+    if (std::sscanf(line, "VmData: %zu kB", &kb) == 1)
+      break;
+  if (f)
+    std::fclose(f);
+  return kb * 1024;
+}
+
+/* RLIMIT_DATA at the current data size plus headroom: 32-bit ASan starts with a large VmData,
+ * so a limit is only meaningful relative to it. Call it in a forked child. */
+inline void limit_data_segment(size_t headroom)
+{
+  rlimit limit;
+  limit.rlim_cur = limit.rlim_max = (rlim_t)(vmdata_bytes() + headroom);
+  setrlimit(RLIMIT_DATA, &limit);
+}
 
 /* Sets an environment variable for the life of the guard (the manager reads it at start). */
 class EnvGuard {

@@ -365,26 +365,6 @@ TEST(AreasEnv, MaxSizeBoundsReservationAndCommits)
 
 /* ---- the data-segment limit ---- */
 
-size_t vmdata_bytes()
-{
-  FILE *f = std::fopen("/proc/self/status", "r");
-  char line[256];
-  size_t kb = 0;
-  while (f && std::fgets(line, sizeof line, f))
-    if (std::sscanf(line, "VmData: %zu kB", &kb) == 1)
-      break;
-  if (f)
-    std::fclose(f);
-  return kb * 1024;
-}
-
-void limit_data_segment(size_t headroom)
-{
-  rlimit limit;
-  limit.rlim_cur = limit.rlim_max = (rlim_t)(vmdata_bytes() + headroom);
-  setrlimit(RLIMIT_DATA, &limit);
-}
-
 /* Exit codes of the limit children: 0 the fault came as expected, 77 the reservation is too
  * small to tell the limit from its end. */
 int heap_growth_under_limit()

@@ -13,27 +13,6 @@ using namespace engine_test;
 
 constexpr size_t MiB = (size_t)1 << 20;
 
-size_t vmdata_bytes()
-{
-  FILE *f = std::fopen("/proc/self/status", "r");
-  char line[256];
-  size_t kb = 0;
-  while (f && std::fgets(line, sizeof line, f))
-    if (std::sscanf(line, "VmData: %zu kB", &kb) == 1)
-      break;
-  if (f)
-    std::fclose(f);
-  return kb * 1024;
-}
-
-/* RLIMIT_DATA at the current data size plus headroom: 32-bit ASan starts with a large VmData. */
-void limit_data(size_t headroom)
-{
-  rlimit limit;
-  limit.rlim_cur = limit.rlim_max = (rlim_t)(vmdata_bytes() + headroom);
-  setrlimit(RLIMIT_DATA, &limit);
-}
-
 /* hog: takes heap in 4 MiB steps until the data limit stops it. */
 int t_hog(worker *w)
 {
@@ -142,7 +121,7 @@ int fault_in_native()
   if ((size_t)((char *)p.w->heap_end - (char *)p.w->heap_start) < 256 * MiB)
     return 77;
   try { throw qx_fault{}; } catch (const qx_fault &) {}   /* the exception path is ready */
-  limit_data(64 * MiB);
+  limit_data_segment(64 * MiB);
   if (p.run("catch(hog, error(resource_error(R), _), true)") != 1)
     return 2;
   if (p.var("R") != "memory")
