@@ -929,8 +929,9 @@ qxio_t_error_code qxio_socket_accept(int listener, char **host_out, char **servi
 #define QXIO_SOCKET_CONNECT_UNIX 0x1u /* the node is a Unix-domain path */
 qxio_t_error_code qxio_socket_connect(const char *node, const char *service, int *fd_out,
                                       uint32_t options);
-/* The same with a time-out over the whole connect (null: none): QXIO_E_NET_TIMEDOUT when it
-   passes. In the main thread qxio_interrupt ends the wait with QXIO_E_INTERRUPTED. */
+/* The same with a time-out over the connection attempts (null: none; the name lookup is not
+   limited): QXIO_E_NET_TIMEDOUT when it passes. In the main thread qxio_interrupt ends the
+   wait with QXIO_E_INTERRUPTED. */
 qxio_t_error_code qxio_socket_connect_timeout(const char *node, const char *service,
                                               const qxio_t_timespec *timeout, int *fd_out,
                                               uint32_t options);

@@ -15,15 +15,14 @@ const module_init_fun modules[] = {
     qxio_init_thread,
     qxio_interrupt_init,
     qxio_init_char_coder,
-    /* files: qxio_init_file */
-    /* sockets: qxio_init_socket */
-    /* asynchronous layer: qxio_init_layer_async */
-    /* thread-backed device layer: qxio_init_layer_threaddevice */
+    qxio_init_file,
+    qxio_init_socket,
+    qxio_init_layer_async,
+    qxio_init_layer_threaddevice,
     qxio_init_layer_seek,
     qxio_init_layer_coder,
-    /* standard streams: qxio_init_standard_streams */
-    /* processes: qxio_init_process, which takes over the environment copy below */
-    qxio_init_environment,
+    qxio_init_standard_streams,
+    qxio_init_process, /* starts the environment copy too */
 };
 
 const size_t NMODULES = sizeof modules / sizeof modules[0];
