@@ -64,7 +64,7 @@ unsigned interrupts_consumed = 0;
 /* ---- raw self-pipes ---- */
 
 qxio_t_error_code create_pipe(int ends[2]) {
-  if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
+  if (qxio_pipe_above_std(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
     ends[0] = ends[1] = CLOSED_END;
     return qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
   }

@@ -1,5 +1,6 @@
 /* Descriptor helpers on which the device layers build: opening, position, size, device type,
-   closing and the descriptor flags. */
+   closing and the descriptor flags; also the moving of the library's own descriptors clear of
+   the standard streams' numbers. */
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -67,4 +68,31 @@ qxio_t_error_code qxio_unix_SETFD(int fd, int mask, int value) {
   if (wanted != flags && fcntl(fd, F_SETFD, wanted) < 0)
     return qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
   return QXIO_S_NOERR;
+}
+
+int qxio_fd_move_above_std(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  int flags = fcntl(fd, F_GETFD);
+  int moved = flags < 0 ? -1 : fcntl(fd, (flags & FD_CLOEXEC) ? F_DUPFD_CLOEXEC : F_DUPFD, 3);
+  int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
+  return moved;
+}
+
+int qxio_pipe_above_std(int ends[2], int flags) {
+  int made[2];
+  if (pipe2(made, flags) != 0) return -1;
+  made[0] = qxio_fd_move_above_std(made[0]);
+  made[1] = made[0] < 0 ? made[1] : qxio_fd_move_above_std(made[1]);
+  if (made[0] < 0 || made[1] < 0) {
+    int saved_errno = errno;
+    if (made[0] >= 0) close(made[0]);
+    if (made[1] >= 0) close(made[1]);
+    errno = saved_errno;
+    return -1;
+  }
+  ends[0] = made[0];
+  ends[1] = made[1];
+  return 0;
 }

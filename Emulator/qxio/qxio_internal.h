@@ -29,6 +29,17 @@ typedef qxio_t_error_code (*qxio_t_queue_signal_fun)(qxio_t_cond_var *cond, qxio
                                                      uint32_t options);
 extern qxio_t_queue_signal_fun qxio_queue_signal;
 
+/* ---- descriptors ---- */
+
+/* A descriptor the library made for its own use, moved to 3 or above when it took one of the
+   numbers 0 to 2 (free because the process runs with a standard stream closed), where it
+   would pass for a standard stream to whatever uses that number later. Close-on-exec is
+   kept. Answers the descriptor, or -1 with errno set and the original closed. */
+int qxio_fd_move_above_std(int fd);
+/* pipe2 with flags, both ends moved as by qxio_fd_move_above_std: 0, or -1 with errno set
+   and nothing left open. */
+int qxio_pipe_above_std(int ends[2], int flags);
+
 /* ---- events ---- */
 
 /* A self-pipe without an event class (the interrupt module's); a closed end holds -2. */

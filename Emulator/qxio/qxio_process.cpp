@@ -205,7 +205,9 @@ void close_stdio(child_plan *plan) {
   }
 }
 
-/* Prepares what becomes descriptor `which` (0, 1 or 2) of the child. */
+/* Prepares what becomes descriptor `which` (0, 1 or 2) of the child. Every descriptor made
+   here is 3 or above: the child's moves to 0 to 2 then overwrite none of them, and a pipe end
+   handed to the caller never takes the number of a standard stream that is closed. */
 qxio_t_error_code prepare_stream(child_plan *plan, int which) {
   uint32_t kind = (plan->options >> (3 * which)) & STREAM_KIND_BITS;
   int *child = &plan->child_fd[which];
@@ -216,9 +218,11 @@ qxio_t_error_code prepare_stream(child_plan *plan, int which) {
     do {
       *child = open("/dev/null", (which == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
     } while (*child < 0 && errno == EINTR);
+    *child = qxio_fd_move_above_std(*child);
   } else if (kind == KIND_PIPE) {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
+    if (qxio_pipe_above_std(ends, O_CLOEXEC) != 0)
+      return qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
     /* the child reads its input from the pipe and writes its output into it */
     *child = which == 0 ? ends[0] : ends[1];
     plan->parent_fd[which] = which == 0 ? ends[1] : ends[0];
@@ -285,13 +289,7 @@ void close_inherited_descriptors(void) {
 
 [[noreturn]] void run_child(child_plan *plan) {
   if ((plan->options & QXIO_PROCESS_NEW_SESSION) && setsid() < 0) _exit(1);
-  /* first move every prepared descriptor above 2, so that none is overwritten below */
-  for (int i = 0; i < 3; i++) {
-    if (plan->child_fd[i] < 3) {
-      plan->child_fd[i] = fcntl(plan->child_fd[i], F_DUPFD, 3);
-      if (plan->child_fd[i] < 0) _exit(1);
-    }
-  }
+  /* every prepared descriptor is 3 or above, so none is overwritten here */
   for (int i = 0; i < 3; i++) {
     while (dup2(plan->child_fd[i], i) < 0) {
       if (errno != EINTR) _exit(1);

@@ -1,5 +1,7 @@
 /* The library's diagnostics: level-gated trace lines, assertion reports, a debugger break and
    the main-thread test. Everything goes to one trace stream, chosen on first use. */
+#include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,6 +27,20 @@ pthread_t main_thread;
 pthread_once_t trace_stream_once = PTHREAD_ONCE_INIT;
 FILE *trace_stream_file;
 
+/* The trace file, opened "w+" (created or emptied) on a descriptor clear of the standard
+   streams' numbers; null when it does not open. */
+FILE *open_trace_file(const char *name) {
+  int fd;
+  do {
+    fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  fd = qxio_fd_move_above_std(fd);
+  if (fd < 0) return nullptr;
+  FILE *file = fdopen(fd, "w+");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 /* QXIO_TRACE_FILE names a file opened "w+"; without it, or when it does not open, the
    standard output when QXIO_TRACE_FD is 1, else the standard error. */
 void choose_trace_stream(void) {
@@ -34,7 +50,7 @@ void choose_trace_stream(void) {
   else
     fprintf(stderr, "QXIO_TRACE_FILE == %s%s%s\n", "", "NULL", "");
   fflush(stderr);
-  FILE *file = name != nullptr ? fopen(name, "w+e") : nullptr;
+  FILE *file = name != nullptr ? open_trace_file(name) : nullptr;
   if (file == nullptr) {
     const char *fd_text = getenv("QXIO_TRACE_FD");
     char *end = nullptr;
