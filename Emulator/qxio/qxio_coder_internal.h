@@ -67,6 +67,12 @@ inline bool qxio_coder_replaces_invalid(uint32_t options) {
   return (options & QXIO_CODER_REPLACE_INVALID) && qxio_coder_replaces(options);
 }
 
+/* The bulk converter of a class without one: converts nothing. */
+struct qxio_coder_no_bulk {
+  void operator()(const unsigned char **, const unsigned char *, unsigned char **, unsigned char *,
+                  bool) const {}
+};
+
 /* What the line-end rules make of a decoded code. */
 enum qxio_t_line_end_action { QXIO_LINE_END_EMIT, QXIO_LINE_END_DROP, QXIO_LINE_END_WAIT };
 
@@ -106,11 +112,14 @@ qxio_t_line_end_action qxio_coder_line_end(Step step, const unsigned char *p,
    bytes at p and answers 0, QXIO_E_NOT_ENOUGH_DATA (more input could complete it) or a
    failure; replacements are the step's business. The driver drops a leading mark, applies
    the line-end flags, writes codes as native words and returns 0 once it made progress
-   (the stop reason then comes with the next call). `unit` is the smallest input item. */
-template <typename Step>
+   (the stop reason then comes with the next call). `unit` is the smallest input item.
+   `bulk(&p, end, &o, oend, line_ends)` may first convert a run of plain codes at once: it
+   stops before anything the step must see (and, when `line_ends` is set, before CR and LF),
+   and never writes past oend. */
+template <typename Step, typename Bulk = qxio_coder_no_bulk>
 qxio_t_error_code qxio_coder_decode_run(qxio_t_coder_byte *st, const qxio_t_buf *in, size_t *pos,
                                         qxio_t_buf *out, uint32_t options, size_t unit,
-                                        Step step) {
+                                        Step step, Bulk bulk = Bulk()) {
   if (*pos > in->extent) return QXIO_E_PARAMETER_ERROR;
   const unsigned char *p = in->buf + *pos, *const end = in->buf + in->extent;
   unsigned char *o = out->buf + out->extent, *oend = out->buf + out->writable_size;
@@ -118,7 +127,19 @@ qxio_t_error_code qxio_coder_decode_run(qxio_t_coder_byte *st, const qxio_t_buf 
   qxio_t_wchar last = st->last_char;
   qxio_t_error_code rc = QXIO_E_NOT_ENOUGH_DATA;
   bool progress = false;
+  const bool line_ends = flags & (QXIO_CODER_CRLF | QXIO_CODER_ANY_EOL);
   while (p < end) {
+    if (last != QXIO_CODER_STATE_START) {
+      unsigned char *const run_start = o;
+      bulk(&p, end, &o, oend, line_ends);
+      if (o != run_start) {
+        uint32_t word;
+        memcpy(&word, o - 4, 4);
+        last = (qxio_t_wchar)word;
+        progress = true;
+      }
+      if (p == end) break;
+    }
     if (oend - o < 4) {
       const size_t items = (size_t)(end - p) / unit;
       rc = qxio_coder_out_grow(out, &o, &oend, 4, items < SIZE_MAX / 4 ? items * 4 + 4 : SIZE_MAX);
@@ -137,7 +158,7 @@ qxio_t_error_code qxio_coder_decode_run(qxio_t_coder_byte *st, const qxio_t_buf 
         continue;
       }
     }
-    if (__builtin_expect(code <= QXIO_CHAR_CR && (flags & (QXIO_CODER_CRLF | QXIO_CODER_ANY_EOL)), 0)) {
+    if (__builtin_expect(code <= QXIO_CHAR_CR && line_ends, 0)) {
       qxio_t_line_end_action action =
           qxio_coder_line_end(step, p, end, flags, options, last, &code, &used, &state);
       if (action == QXIO_LINE_END_WAIT) {
@@ -168,11 +189,12 @@ qxio_t_error_code qxio_coder_decode_run(qxio_t_coder_byte *st, const qxio_t_buf 
    answers the number of bytes written or a failure; replacements are its business. A mark is
    written before the first output when the instance asks for one; LF becomes CR LF under
    QXIO_CODER_CRLF, and under QXIO_CODER_ANY_EOL fails with QXIO_E_NOT_IMPLEMENTED when
-   `refuse_any_eol` is set. */
-template <typename Put>
+   `refuse_any_eol` is set. `bulk` converts runs of plain codes at once, as for decoding
+   (with `line_ends`, it stops before LF). */
+template <typename Put, typename Bulk = qxio_coder_no_bulk>
 qxio_t_error_code qxio_coder_encode_run(qxio_t_coder_byte *st, const qxio_t_buf *in, size_t *pos,
                                         qxio_t_buf *out, uint32_t options, size_t max_bytes,
-                                        bool refuse_any_eol, Put put) {
+                                        bool refuse_any_eol, Put put, Bulk bulk = Bulk()) {
   if (*pos > in->extent) return QXIO_E_PARAMETER_ERROR;
   const unsigned char *p = in->buf + *pos, *const end = in->buf + in->extent;
   unsigned char *o = out->buf + out->extent, *oend = out->buf + out->writable_size;
@@ -181,7 +203,14 @@ qxio_t_error_code qxio_coder_encode_run(qxio_t_coder_byte *st, const qxio_t_buf 
   qxio_t_wchar last = st->last_char;
   qxio_t_error_code rc = QXIO_E_NOT_ENOUGH_DATA;
   bool progress = false;
+  const bool line_ends = flags & (QXIO_CODER_CRLF | QXIO_CODER_ANY_EOL);
   while (end - p >= 4) {
+    if (last != QXIO_CODER_STATE_START) {
+      const unsigned char *const run_start = p;
+      bulk(&p, end, &o, oend, line_ends);
+      if (p != run_start) progress = true;
+      if (end - p < 4) break;
+    }
     if ((size_t)(oend - o) < worst) {
       rc = qxio_coder_out_grow(out, &o, &oend, worst, (size_t)(end - p) / 4 * max_bytes + worst);
       if (rc < 0) break;
@@ -196,7 +225,7 @@ qxio_t_error_code qxio_coder_encode_run(qxio_t_coder_byte *st, const qxio_t_buf 
       }
       last = QXIO_CODER_STATE_NONE;
     }
-    if (code == QXIO_CHAR_LF && (flags & (QXIO_CODER_CRLF | QXIO_CODER_ANY_EOL))) {
+    if (code == QXIO_CHAR_LF && line_ends) {
       if (flags & QXIO_CODER_CRLF) {
         o += put(QXIO_CHAR_CR, o, options);
       } else if (refuse_any_eol) {

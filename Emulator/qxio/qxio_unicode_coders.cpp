@@ -1,6 +1,10 @@
 /* The Unicode coder classes: UTF-8, UTF-16 and UTF-32 (both byte orders). What they accept,
    what they replace, and how they step over malformed input; byte-order marks, line ends and
    the progress rule come from the shared drivers. */
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "qxio_coder_internal.h"
 
 namespace {
@@ -96,6 +100,29 @@ qxio_t_error_code utf8_step_slow(const unsigned char *p, size_t avail, uint32_t 
   return invalid_input(viable > 0 ? viable : 1, options, code, used);
 }
 
+/* The well-formed sequence of two to four bytes at p (its lead at least 0x80): its length,
+   with its code in *code, or 0 when it is anything else and the slow path must decide. */
+inline size_t utf8_decode_multi(const unsigned char *p, size_t avail, uint32_t *code) {
+  const unsigned b0 = p[0];
+  if (b0 < 0xE0) {
+    if (b0 < 0xC2 || avail < 2 || !is_continuation(p[1])) return 0;
+    *code = ((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+    return 2;
+  }
+  if (b0 < 0xF0) {
+    const unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
+    if (avail < 3 || p[1] < lo || p[1] > hi || !is_continuation(p[2])) return 0;
+    *code = ((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    return 3;
+  }
+  if (b0 > 0xF4) return 0;
+  const unsigned lo = b0 == 0xF0 ? 0x90 : 0x80, hi = b0 == 0xF4 ? 0x8F : 0xBF;
+  if (avail < 4 || p[1] < lo || p[1] > hi || !is_continuation(p[2]) || !is_continuation(p[3]))
+    return 0;
+  *code = ((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+  return 4;
+}
+
 /* One code; the common well-formed forms are decoded inline. */
 inline qxio_t_error_code utf8_step(const unsigned char *p, size_t avail, uint32_t options,
                                    qxio_t_wchar *code, size_t *used) {
@@ -105,35 +132,16 @@ inline qxio_t_error_code utf8_step(const unsigned char *p, size_t avail, uint32_
     *used = 1;
     return QXIO_S_NOERR;
   }
-  if (b0 >= 0xC2 && b0 < 0xE0) {
-    if (avail >= 2 && is_continuation(p[1])) {
-      *code = (qxio_t_wchar)(((b0 & 0x1Fu) << 6) | (p[1] & 0x3Fu));
-      *used = 2;
-      return QXIO_S_NOERR;
-    }
-  } else if (b0 >= 0xE0 && b0 < 0xF0) {
-    const unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
-    if (avail >= 3 && p[1] >= lo && p[1] <= hi && is_continuation(p[2])) {
-      *code = (qxio_t_wchar)(((b0 & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu));
-      *used = 3;
-      return QXIO_S_NOERR;
-    }
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    const unsigned lo = b0 == 0xF0 ? 0x90 : 0x80, hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    if (avail >= 4 && p[1] >= lo && p[1] <= hi && is_continuation(p[2]) && is_continuation(p[3])) {
-      *code = (qxio_t_wchar)(((b0 & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) |
-                             ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu));
-      *used = 4;
-      return QXIO_S_NOERR;
-    }
-  }
-  return utf8_step_slow(p, avail, options, code, used);
+  uint32_t c;
+  const size_t length = utf8_decode_multi(p, avail, &c);
+  if (length == 0) return utf8_step_slow(p, avail, options, code, used);
+  *code = (qxio_t_wchar)c;
+  *used = length;
+  return QXIO_S_NOERR;
 }
 
-inline int utf8_put(qxio_t_wchar code, unsigned char *o, uint32_t options) {
-  int64_t v = encodable(code, options);
-  if (v < 0) return QXIO_E_ENCODING_UNMAPPABLE;
-  uint32_t c = (uint32_t)v;
+/* Writes a code known to be encodable; answers its length. */
+inline int utf8_write(uint32_t c, unsigned char *o) {
   if (c < 0x80) {
     o[0] = (unsigned char)c;
     return 1;
@@ -154,6 +162,163 @@ inline int utf8_put(qxio_t_wchar code, unsigned char *o, uint32_t options) {
   o[2] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
   o[3] = (unsigned char)(0x80 | (c & 0x3F));
   return 4;
+}
+
+inline int utf8_put(qxio_t_wchar code, unsigned char *o, uint32_t options) {
+  int64_t v = encodable(code, options);
+  if (v < 0) return QXIO_E_ENCODING_UNMAPPABLE;
+  return utf8_write((uint32_t)v, o);
+}
+
+/* ---- UTF-8 runs: sixteen ASCII characters at a time ---- */
+
+inline void store_code(unsigned char *o, uint32_t code) { memcpy(o, &code, 4); }
+
+/* Widens the sixteen bytes at p into codes at o (room for sixteen) and answers how many of
+   them, from the first, are ASCII at or above `floor` (any others written are scratch). */
+inline size_t utf8_widen_ascii16(const unsigned char *p, unsigned char *o, unsigned char floor) {
+#ifdef __SSE2__
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+  __m128i *const out = reinterpret_cast<__m128i *>(o);
+  _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
+  _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
+  _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
+  _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
+  /* A signed comparison: bytes from 0x80 up are negative, so below any floor. */
+  const unsigned stops =
+      (unsigned)_mm_movemask_epi8(_mm_cmplt_epi8(bytes, _mm_set1_epi8((char)floor)));
+  return stops == 0 ? 16 : (size_t)__builtin_ctz(stops);
+#else
+  size_t n = 0;
+  for (; n < 16 && p[n] < 0x80 && p[n] >= floor; n++) store_code(o + 4 * n, p[n]);
+  return n;
+#endif
+}
+
+#ifndef __SSE2__
+/* Narrows Count codes at p to bytes at o when all are ASCII (and, with `refuse_lf`, none is
+   LF); answers whether it did. */
+template <size_t Count>
+inline bool utf8_narrow_ascii_scalar(const unsigned char *p, unsigned char *o, bool refuse_lf) {
+  uint32_t codes[Count];
+  memcpy(codes, p, sizeof codes);
+  for (uint32_t code : codes)
+    if (code >= 0x80 || (refuse_lf && code == QXIO_CHAR_LF)) return false;
+  for (size_t i = 0; i < Count; i++) o[i] = (unsigned char)codes[i];
+  return true;
+}
+#endif
+
+/* Narrows sixteen codes at p to bytes at o when all are ASCII (and, with `refuse_lf`, none
+   is LF); answers whether it did. */
+inline bool utf8_narrow_ascii16(const unsigned char *p, unsigned char *o, bool refuse_lf) {
+#ifdef __SSE2__
+  const __m128i *const in = reinterpret_cast<const __m128i *>(p);
+  const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1);
+  const __m128i c = _mm_loadu_si128(in + 2), d = _mm_loadu_si128(in + 3);
+  const __m128i high = _mm_and_si128(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)),
+                                     _mm_set1_epi32(~0x7F));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) return false;
+  const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+  if (refuse_lf && _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(QXIO_CHAR_LF))) != 0)
+    return false;
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(o), bytes);
+  return true;
+#else
+  return utf8_narrow_ascii_scalar<16>(p, o, refuse_lf);
+#endif
+}
+
+/* Decodes a run of well-formed input, ASCII by blocks. Stops before anything utf8_step must
+   judge (malformed, cut off, beyond U+10FFFF) and, with `line_ends`, before CR and LF. One
+   byte makes at most one code, so the run is cut to the room at o. */
+void utf8_decode_bulk(const unsigned char **pp, const unsigned char *end, unsigned char **op,
+                      unsigned char *oend, bool line_ends) {
+  const unsigned char *p = *pp;
+  unsigned char *o = *op;
+  const size_t room = (size_t)(oend - o) / 4;
+  const unsigned char *const lim = (size_t)(end - p) < room ? end : p + room;
+  const unsigned char floor = line_ends ? QXIO_CHAR_CR + 1 : 0;
+  while (p < lim) {
+    const unsigned b0 = *p;
+    if (b0 < 0x80) {
+      if (lim - p >= 16) {
+        const size_t n = utf8_widen_ascii16(p, o, floor);
+        p += n;
+        o += 4 * n;
+        if (n > 0) continue;
+      }
+      if (line_ends && (b0 == QXIO_CHAR_LF || b0 == QXIO_CHAR_CR)) break;
+      store_code(o, b0);
+      o += 4;
+      p++;
+      continue;
+    }
+    uint32_t c;
+    const size_t length = utf8_decode_multi(p, (size_t)(end - p), &c);
+    if (length == 0) break;
+    store_code(o, c);
+    o += 4;
+    p += length;
+  }
+  *pp = p;
+  *op = o;
+}
+
+/* Narrows four codes at p to bytes at o when all are ASCII (and, with `refuse_lf`, none is
+   LF); answers whether it did. */
+inline bool utf8_narrow_ascii4(const unsigned char *p, unsigned char *o, bool refuse_lf) {
+#ifdef __SSE2__
+  const __m128i codes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(codes, _mm_set1_epi32(~0x7F)),
+                                        _mm_setzero_si128())) != 0xFFFF)
+    return false;
+  if (refuse_lf && _mm_movemask_epi8(_mm_cmpeq_epi32(codes, _mm_set1_epi32(QXIO_CHAR_LF))) != 0)
+    return false;
+  const __m128i half = _mm_packs_epi32(codes, codes);
+  const uint32_t bytes = (uint32_t)_mm_cvtsi128_si32(_mm_packus_epi16(half, half));
+  memcpy(o, &bytes, 4);
+  return true;
+#else
+  return utf8_narrow_ascii_scalar<4>(p, o, refuse_lf);
+#endif
+}
+
+/* Encodes a run of codes, ASCII by blocks. Stops before a code utf8_put must judge (a
+   surrogate, beyond U+10FFFF) and, with `line_ends`, before LF. A code makes at most four
+   bytes, so the run is cut to the room at o. */
+void utf8_encode_bulk(const unsigned char **pp, const unsigned char *end, unsigned char **op,
+                      unsigned char *oend, bool line_ends) {
+  const unsigned char *p = *pp;
+  unsigned char *o = *op;
+  const size_t room = (size_t)(oend - o) / 4, codes = (size_t)(end - p) / 4;
+  const unsigned char *const lim = p + 4 * (codes < room ? codes : room);
+  while (p < lim) {
+    uint32_t c;
+    memcpy(&c, p, 4);
+    if (c < 0x80) {
+      if (lim - p >= 16 && utf8_narrow_ascii4(p, o, line_ends)) {
+        p += 16;
+        o += 4;
+        while (lim - p >= 64 && utf8_narrow_ascii16(p, o, line_ends)) {
+          p += 64;
+          o += 16;
+        }
+        continue;
+      }
+      if (line_ends && c == QXIO_CHAR_LF) break;
+      *o++ = (unsigned char)c;
+      p += 4;
+      continue;
+    }
+    if (c > max_code || is_surrogate(c)) break;
+    o += utf8_write(c, o);
+    p += 4;
+  }
+  *pp = p;
+  *op = o;
 }
 
 /* ---- UTF-16 and UTF-32 ---- */
@@ -250,9 +415,23 @@ typedef qxio_t_error_code (*unicode_step)(const unsigned char *p, size_t avail, 
                                           qxio_t_wchar *code, size_t *used);
 typedef int (*unicode_put)(qxio_t_wchar code, unsigned char *o, uint32_t options);
 
+typedef void (*unicode_bulk)(const unsigned char **p, const unsigned char *end, unsigned char **o,
+                             unsigned char *oend, bool line_ends);
+
+/* Adapts an optional bulk converter to the drivers. */
+template <unicode_bulk Bulk>
+struct unicode_run {
+  void operator()(const unsigned char **p, const unsigned char *end, unsigned char **o,
+                  unsigned char *oend, bool line_ends) const {
+    if constexpr (Bulk != nullptr) Bulk(p, end, o, oend, line_ends);
+  }
+};
+
 /* Converts in the instance's direction with a form's step (Unit: its smallest input item)
-   or put (RefuseAnyEol: LF under the any-line-end flag cannot be written). */
-template <size_t Unit, bool RefuseAnyEol, unicode_step Step, unicode_put Put>
+   or put (RefuseAnyEol: LF under the any-line-end flag cannot be written), with the
+   form's bulk converters where it has them. */
+template <size_t Unit, bool RefuseAnyEol, unicode_step Step, unicode_put Put,
+          unicode_bulk DecodeBulk = nullptr, unicode_bulk EncodeBulk = nullptr>
 qxio_t_error_code unicode_encode(qxio_t_coder *coder, const qxio_t_buf *in, size_t *pos,
                                  qxio_t_buf *out, uint32_t options) {
   qxio_t_coder_byte *st = reinterpret_cast<qxio_t_coder_byte *>(coder);
@@ -261,11 +440,13 @@ qxio_t_error_code unicode_encode(qxio_t_coder *coder, const qxio_t_buf *in, size
                                  [](const unsigned char *p, size_t avail, uint32_t options,
                                     qxio_t_wchar *code, size_t *used) {
                                    return Step(p, avail, options, code, used);
-                                 });
+                                 },
+                                 unicode_run<DecodeBulk>());
   return qxio_coder_encode_run(st, in, pos, out, options, 4, RefuseAnyEol,
                                [](qxio_t_wchar code, unsigned char *o, uint32_t options) {
                                  return Put(code, o, options);
-                               });
+                               },
+                               unicode_run<EncodeBulk>());
 }
 
 /* ---- opening, seeking ---- */
@@ -321,7 +502,9 @@ const char *const utf16_aliases[] = {"UTF-16", nullptr};
 const char *const utf32_aliases[] = {"UTF-32", nullptr};
 
 qxio_t_coder_funcs utf8_funcs = UNICODE_CLASS(
-    "UTF-8", nullptr, (unicode_encode<1, true, utf8_step, utf8_put>), utf8_open, utf8_seek);
+    "UTF-8", nullptr,
+    (unicode_encode<1, true, utf8_step, utf8_put, utf8_decode_bulk, utf8_encode_bulk>), utf8_open,
+    utf8_seek);
 qxio_t_coder_funcs utf16_funcs_be =
     UNICODE_CLASS("UTF-16BE", utf16_aliases,
                   (unicode_encode<2, false, utf16_step<true>, utf16_put<true>>), utf16_open, utf16_seek);
