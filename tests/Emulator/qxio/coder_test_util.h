@@ -5,6 +5,7 @@
 #define QXIO_CODER_TEST_UTIL_H
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <string.h>
 
 #include <string>
@@ -107,6 +108,23 @@ class TestCoder {
   qxio_t_coder *coder_ = nullptr;
   qxio_t_error_code open_rc_ = QXIO_E_ERROR;
 };
+
+const uint32_t FFFD = 0xFFFD;
+/* The name under which iconv reads and writes codes as this machine stores them. */
+const char *const native_utf32 = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "UTF-32LE" : "UTF-32BE";
+
+/* Conversion by the C library, the independent oracle; false when it rejects the input. */
+inline bool iconv_convert(const char *to, const char *from, const std::string &in, std::string *out) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == (iconv_t)-1) return false;
+  out->assign(in.size() * 2 + 16, '\0');
+  char *src = const_cast<char *>(in.data()), *dst = &(*out)[0];
+  size_t src_left = in.size(), dst_left = out->size();
+  size_t rc = iconv(cd, &src, &src_left, &dst, &dst_left);
+  iconv_close(cd);
+  out->resize(out->size() - dst_left);
+  return rc != (size_t)-1 && src_left == 0;
+}
 
 }  // namespace qxio_test
 

@@ -17,22 +17,9 @@ using qxio_test::TestCoder;
 using qxio_test::words;
 
 namespace {
-const uint32_t FFFD = 0xFFFD;
-const char *const native_utf32 =
-    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "UTF-32LE" : "UTF-32BE";
-
-// Conversion by the C library, the independent oracle; false when it rejects the input.
-bool iconv_convert(const char *to, const char *from, const std::string &in, std::string *out) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == (iconv_t)-1) return false;
-  out->assign(in.size() * 2 + 16, '\0');
-  char *src = const_cast<char *>(in.data()), *dst = &(*out)[0];
-  size_t src_left = in.size(), dst_left = out->size();
-  size_t rc = iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  out->resize(out->size() - dst_left);
-  return rc != (size_t)-1 && src_left == 0;
-}
+using qxio_test::FFFD;
+using qxio_test::iconv_convert;
+using qxio_test::native_utf32;
 
 std::string bytes(std::initializer_list<int> list) {
   std::string s;

@@ -18,9 +18,8 @@ using qxio_test::words;
 
 namespace {
 
-const uint32_t FFFD = 0xFFFD;
-const char *const native_utf32 =
-    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "UTF-32LE" : "UTF-32BE";
+using qxio_test::FFFD;
+using qxio_test::native_utf32;
 
 class Utf8Runs : public qxio_test::CoderFixture {};
 
@@ -72,16 +71,7 @@ codes_t reference_line_ends(const codes_t &codes, bool crlf) {
 }
 
 bool iconv_to_utf8(const codes_t &codes, std::string *out) {
-  iconv_t cd = iconv_open("UTF-8", native_utf32);
-  if (cd == (iconv_t)-1) return false;
-  std::string in = words(codes);
-  out->assign(in.size() + 16, '\0');
-  char *src = &in[0], *dst = &(*out)[0];
-  size_t src_left = in.size(), dst_left = out->size();
-  size_t rc = iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  out->resize(out->size() - dst_left);
-  return rc != (size_t)-1 && src_left == 0;
+  return qxio_test::iconv_convert("UTF-8", native_utf32, words(codes), out);
 }
 
 void append_utf8(std::string *s, uint32_t c) {
