@@ -495,6 +495,8 @@ int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx, RunStart start)
 {
   definition *def;
   TAGGED key;
+  TAGGED body;          /* a clause's body after its head matched, or 0 */
+  uint32_t clause_b0;   /* and the barrier of its cuts */
 
   if (start == START_FAIL)
     goto fail;
@@ -716,13 +718,9 @@ next_goal:
       qx_push_node(w, qx_alt(QX_ALT_RETRY_CLAUSE, 5));
       qx_definition_enter(def);
     }
-    TAGGED body = try_clause(w, goal, ins);
-    if (!body)
-      goto fail;
-    goal = body;
-    cut_b = b0;
-    ctx = def->module;
-    goto next_goal;
+    body = try_clause(w, goal, ins);
+    clause_b0 = b0;
+    goto enter_body;
   }
   case BUILTIN_DET:
   case ENTER_C:
@@ -750,6 +748,14 @@ next_goal:
     unsupported_call(w, def);
     goto fail;
   }
+
+enter_body:
+  if (!body)
+    goto fail;
+  goal = body;
+  cut_b = clause_b0;
+  ctx = def->module;
+  goto next_goal;
 
 undefined:
   if (!undefined_call(w, def, ctx, goal))
@@ -816,15 +822,11 @@ fail: {
     } else {
       b->term[2] = qx_raw(alt_ins);
     }
-    TAGGED body = try_clause(w, goal, ins);
+    body = try_clause(w, goal, ins);
     if (last)
       qx_definition_leave(def);
-    if (!body)
-      goto fail;
-    goal = body;
-    cut_b = b0;
-    ctx = def->module;
-    goto next_goal;
+    clause_b0 = b0;
+    goto enter_body;
   }
   case QX_ALT_RETRY_C:
   case QX_ALT_RETRY_DB:
