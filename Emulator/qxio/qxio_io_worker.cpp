@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "qxio_io_worker.h"
@@ -20,10 +21,22 @@ namespace {
 
 const size_t PENDING_COST_MAX = 65536;
 const size_t READ_BLOCK = 65536;
+/* The most bytes a write request hands to the system in one call. */
+const size_t WRITE_PIECE = 16384;
+/* How long a wait watches the worker's progress before it sleeps, and how often it looks at
+   the clock meanwhile. */
+const long SPIN_NSEC = 100000;
+const int SPIN_CHECKS = 64;
 /* A lone small request waits this long for more output to merge into it. */
 const qxio_t_timespec MERGE_WAIT = {0, 10000000};
 
 int abortive_write_cancel = 1;
+
+inline void spin_pause() {
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_ia32_pause();
+#endif
+}
 
 qxio_t_io_request *request_of(qxio_t_queue_entry *entry) {
   return reinterpret_cast<qxio_t_io_request *>(reinterpret_cast<char *>(entry) -
@@ -95,6 +108,24 @@ void wait_ready(int fd, short events) {
   poll(&pfd, 1, -1);
 }
 
+/* Takes bytes that a write in progress has written off pending_cost and tells the writer
+   that there is room. Runs on the worker, which must not be cancelled holding the lock. */
+void release_written(qxio_t_io_request *request, size_t written) {
+  if (!(request->flags & IO_REQUEST_COST_COUNTED)) return;
+  qxio_t_io_worker *worker = request->worker;
+  int cancel_state;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+  qxio_queue_lock(worker->finished);
+  worker->pending_cost -= written;
+  request->cost -= written;
+  qxio_event_set(worker->event);
+  qxio_queue_unlock(worker->finished);
+  __atomic_add_fetch(&worker->progress, 1, __ATOMIC_RELEASE);
+  pthread_setcancelstate(cancel_state, nullptr);
+}
+
+/* A large request goes out in pieces, each of which leaves pending_cost as soon as it is
+   written: a writer waiting for room goes on after the first piece, not the whole request. */
 int write_do(qxio_t_io_request *request) {
   qxio_t_io_worker *worker = request->worker;
   if (__atomic_load_n(&worker->worker_flags, __ATOMIC_RELAXED) & IO_WORKER_ERROR_LATCH) {
@@ -105,11 +136,14 @@ int write_do(qxio_t_io_request *request) {
   while (request->buf_offset < request->buf.extent) {
     const unsigned char *bytes = request->buf.buf + request->buf_offset;
     size_t length = request->buf.extent - request->buf_offset;
+    if (length > WRITE_PIECE) length = WRITE_PIECE;
     ssize_t n = sequential ? write(request->hFile, bytes, length)
                            : pwrite(request->hFile, bytes, length, request->file_pos);
     if (n > 0) {
       request->buf_offset += static_cast<size_t>(n);
       request->file_pos += n;
+      /* the last bytes leave pending_cost when the request is published */
+      if (request->buf_offset < request->buf.extent) release_written(request, static_cast<size_t>(n));
       continue;
     }
     int error = n < 0 ? errno : 0;
@@ -295,6 +329,8 @@ void publish(qxio_t_io_worker *worker, qxio_t_io_request *request, int result) {
   qxio_queue_put_last(worker->finished, &request->queue_entry, QXIO_QUEUE_LOCKED);
   worker->current = nullptr;
   qxio_queue_unlock(worker->finished);
+  /* after the unlock: a stream's thread watching the count then finds the lock free */
+  __atomic_add_fetch(&worker->progress, 1, __ATOMIC_RELEASE);
 }
 
 void *worker_main(qxio_t_task *task, void *arg) {
@@ -346,8 +382,8 @@ void reissue(qxio_t_io_worker *worker, qxio_t_queue *list) {
     qxio_queue_put_last(worker->todo, entry, QXIO_QUEUE_LOCKED);
   }
   worker->high_prio = 1;
-  qxio_cond_var_signal(worker->todo_cond, worker->todo_mutex, 0);
   qxio_mutex_unlock(worker->todo_mutex);
+  qxio_io_wake(worker);
 }
 
 /* After a failed write: clear the latch, and keep the failed write (unless it is dropped) and
@@ -422,20 +458,25 @@ void qxio_io_request_free(qxio_t_io_request *request) {
   if (request != nullptr) request->funcs->free_fun(request);
 }
 
-void qxio_io_issue(qxio_t_io_worker *worker, qxio_t_io_request *request, uint32_t options) {
+/* The worker is woken after todo_mutex is released, so that it does not wake only to wait
+   for the lock. */
+bool qxio_io_issue(qxio_t_io_worker *worker, qxio_t_io_request *request, uint32_t options) {
   bool locked = options & IO_ISSUE_LOCKED;
   if (!locked) qxio_mutex_lock(worker->todo_mutex);
   bool was_empty = qxio_queue_size(worker->todo) == 0;
   request->code = IO_STATUS_QUEUED;
   qxio_queue_put_last(worker->todo, &request->queue_entry, QXIO_QUEUE_LOCKED);
   worker->unfinished++;
-  if (options & IO_ISSUE_HIGH) {
-    worker->high_prio = 1;
-    qxio_cond_var_signal(worker->todo_cond, worker->todo_mutex, 0);
-  } else if (was_empty) {
-    qxio_cond_var_signal(worker->todo_cond, worker->todo_mutex, 0);
-  }
-  if (!locked) qxio_mutex_unlock(worker->todo_mutex);
+  if (options & IO_ISSUE_HIGH) worker->high_prio = 1;
+  bool wake = (options & IO_ISSUE_HIGH) || was_empty;
+  if (locked) return wake;
+  qxio_mutex_unlock(worker->todo_mutex);
+  if (wake) qxio_io_wake(worker);
+  return false;
+}
+
+void qxio_io_wake(qxio_t_io_worker *worker) {
+  qxio_cond_var_signal(worker->todo_cond, worker->todo_mutex, 0);
 }
 
 /* ---- workers ---- */
@@ -564,6 +605,26 @@ qxio_t_error_code qxio_io_collect(qxio_t_io_worker *worker, bool abortive) {
 qxio_t_error_code qxio_io_wait(qxio_t_event *event) {
   qxio_t_error_code rc = qxio_event_wait(&event, 1, nullptr);
   return rc < 0 ? rc : QXIO_S_NOERR;
+}
+
+uint32_t qxio_io_progress(qxio_t_io_worker *worker) {
+  return __atomic_load_n(&worker->progress, __ATOMIC_ACQUIRE);
+}
+
+/* On a single processor the worker cannot go on while this thread watches it. */
+qxio_t_error_code qxio_io_wait_progress(qxio_t_io_worker *worker, uint32_t seen) {
+  static const bool several_processors = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+  if (!several_processors) return qxio_io_wait(worker->event);
+  struct timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  do {
+    for (int i = 0; i < SPIN_CHECKS; i++) {
+      if (qxio_io_progress(worker) != seen) return QXIO_S_NOERR;
+      spin_pause();
+    }
+    clock_gettime(CLOCK_MONOTONIC, &now);
+  } while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) < SPIN_NSEC);
+  return qxio_io_wait(worker->event);
 }
 
 qxio_t_error_code qxio_io_barrier(qxio_t_io_worker *worker, bool abortive) {

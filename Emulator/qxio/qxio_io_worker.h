@@ -89,6 +89,7 @@ struct qxio_t_io_worker {
   size_t unfinished;   /* issued and not yet collected (stream's thread only) */
   size_t pending_cost;
   size_t pending_cost_max;
+  uint32_t progress; /* counts publications and written pieces (atomic) */
 };
 
 /* A simple request's operation: runs on the worker, records a failure in the request. */
@@ -116,10 +117,13 @@ int qxio_io_worker_running(qxio_t_io_worker *worker);
 qxio_t_io_request *qxio_io_request_new(qxio_t_io_worker *worker, const qxio_t_io_request_funcs *funcs);
 void qxio_io_request_free(qxio_t_io_request *request);
 /* Queues a request; option IO_ISSUE_HIGH wakes the worker at once, IO_ISSUE_LOCKED says the
-   caller holds todo_mutex. */
+   caller holds todo_mutex: then nothing is woken, and the answer says whether the caller must
+   call qxio_io_wake once it has released the lock. */
 #define IO_ISSUE_HIGH 0x1u
 #define IO_ISSUE_LOCKED 0x2u
-void qxio_io_issue(qxio_t_io_worker *worker, qxio_t_io_request *request, uint32_t options);
+bool qxio_io_issue(qxio_t_io_worker *worker, qxio_t_io_request *request, uint32_t options);
+/* Wakes the worker's thread to look at todo again. */
+void qxio_io_wake(qxio_t_io_worker *worker);
 
 /* Collects finished requests. Answers the number of re-issued writes, or the error of a failed
    request (a non-abortive collection stops at the first). */
@@ -133,6 +137,12 @@ qxio_t_error_code qxio_io_run_simple(qxio_t_io_worker *worker, int fd,
                                      const qxio_t_io_simple_operation *operation, uint32_t flags);
 /* Waits for an event; QXIO_E_INTERRUPTED when an interrupt cuts the wait of the main thread. */
 qxio_t_error_code qxio_io_wait(qxio_t_event *event);
+/* The worker's progress count, to be given to qxio_io_wait_progress. */
+uint32_t qxio_io_progress(qxio_t_io_worker *worker);
+/* Waits for the worker's event, first watching for a short while, without sleeping, for the
+   progress count to move on from `seen`: a result that is due soon is taken without the cost
+   of putting the thread to sleep and waking it again. Answers as qxio_io_wait. */
+qxio_t_error_code qxio_io_wait_progress(qxio_t_io_worker *worker, uint32_t seen);
 
 /* Whether an abortive barrier drops queued writes (QXIO_ABORTIVE_WRITE_CANCEL). */
 void qxio_io_set_abortive_write_cancel(int cancel);

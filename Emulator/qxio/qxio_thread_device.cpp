@@ -48,8 +48,9 @@ bool shared_file(const qxio_t_layer_threaddevice *l) {
 
 /* Appends n bytes to the last queued write when it ends at the write position; urgent says
    that no more output can follow soon (the queue is full), so the worker need not wait for
-   more to merge. Runs under todo_mutex. */
-bool merge_into_last(qxio_t_layer_threaddevice *l, const unsigned char *bytes, size_t n, bool urgent) {
+   more to merge. Runs under todo_mutex; *wake says whether the worker must be woken. */
+bool merge_into_last(qxio_t_layer_threaddevice *l, const unsigned char *bytes, size_t n, bool urgent,
+                     bool *wake) {
   qxio_t_io_worker *worker = &l->write_worker;
   qxio_t_queue_entry *entry = nullptr;
   if (qxio_queue_get_last(worker->todo, &entry, QXIO_QUEUE_PEEK | QXIO_QUEUE_GET_LOCKED) < 0)
@@ -65,14 +66,13 @@ bool merge_into_last(qxio_t_layer_threaddevice *l, const unsigned char *bytes, s
   qxio_buf_concat_bytes(buf, bytes, n);
   last->cost += n;
   if (urgent) worker->high_prio = 1;
-  if (unwritten + n > WAKE_BYTES || urgent)
-    qxio_cond_var_signal(worker->todo_cond, worker->todo_mutex, 0);
+  *wake = unwritten + n > WAKE_BYTES || urgent;
   return true;
 }
 
-/* Queues n bytes as a new write request. Runs under todo_mutex. */
+/* Queues n bytes as a new write request. Runs under todo_mutex; *wake as above. */
 qxio_t_error_code queue_new_write(qxio_t_layer_threaddevice *l, const unsigned char *bytes, size_t n,
-                                  bool urgent) {
+                                  bool urgent, bool *wake) {
   qxio_t_io_worker *worker = &l->write_worker;
   qxio_t_io_request *request = qxio_io_request_new(worker, &qxio_io_write_request_funcs);
   if (request == nullptr) return QXIO_E_OUT_OF_MEMORY;
@@ -86,7 +86,7 @@ qxio_t_error_code queue_new_write(qxio_t_layer_threaddevice *l, const unsigned c
   request->hFile = l->hFile;
   request->event = worker->event;
   request->cost = n;
-  qxio_io_issue(worker, request, IO_ISSUE_LOCKED | (n >= WAKE_BYTES || urgent ? IO_ISSUE_HIGH : 0));
+  *wake = qxio_io_issue(worker, request, IO_ISSUE_LOCKED | (n >= WAKE_BYTES || urgent ? IO_ISSUE_HIGH : 0));
   return QXIO_S_NOERR;
 }
 
@@ -98,13 +98,16 @@ qxio_t_error_code wait_for_room(qxio_t_io_worker *worker, uint32_t options) {
     if (rc < 0) return rc;
     qxio_queue_lock(worker->finished);
     if (worker->pending_cost < worker->pending_cost_max) return QXIO_S_NOERR;
+    uint32_t seen = qxio_io_progress(worker);
     qxio_queue_unlock(worker->finished);
     if (options & QXIO_WRITE_NONBLOCKING) return QXIO_E_WOULD_BLOCK;
-    rc = qxio_io_wait(worker->event);
+    rc = qxio_io_wait_progress(worker, seen);
     if (rc < 0) return rc;
   }
 }
 
+/* The room is taken under the finished lock, and the bytes are copied after it is released,
+   so that the worker, publishing a finished write, does not wait behind the copy. */
 qxio_t_error_code td_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options) {
   qxio_t_layer_threaddevice *l = device_of(slot);
   qxio_t_io_worker *worker = &l->write_worker;
@@ -120,20 +123,25 @@ qxio_t_error_code td_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t op
   /* A full queue makes the writer wait: a small last piece must not wait for more. */
   bool full = room <= offered;
   if (full) qxio_event_reset(worker->event);
-  const unsigned char *bytes = buf->buf + *pos;
-  qxio_mutex_lock(worker->todo_mutex);
-  if (!merge_into_last(l, bytes, n, full)) rc = queue_new_write(l, bytes, n, full);
-  qxio_mutex_unlock(worker->todo_mutex);
-  if (rc >= 0) {
-    l->write_pos += static_cast<int64_t>(n);
-    worker->pending_cost += n;
-    *pos += n;
-    l->write_generation++;
-  } else {
-    qxio_event_set(worker->event);
-  }
+  worker->pending_cost += n;
   qxio_queue_unlock(worker->finished);
-  return rc;
+  const unsigned char *bytes = buf->buf + *pos;
+  bool wake = false;
+  qxio_mutex_lock(worker->todo_mutex);
+  if (!merge_into_last(l, bytes, n, full, &wake)) rc = queue_new_write(l, bytes, n, full, &wake);
+  qxio_mutex_unlock(worker->todo_mutex);
+  if (wake) qxio_io_wake(worker);
+  if (rc < 0) {
+    qxio_queue_lock(worker->finished);
+    worker->pending_cost -= n;
+    qxio_event_set(worker->event);
+    qxio_queue_unlock(worker->finished);
+    return rc;
+  }
+  l->write_pos += static_cast<int64_t>(n);
+  *pos += n;
+  l->write_generation++;
+  return QXIO_S_NOERR;
 }
 
 /* ---- read ---- */

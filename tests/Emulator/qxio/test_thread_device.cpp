@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -392,6 +393,58 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending) {
   reader.join();
   close(ends[0]);
   EXPECT_EQ(received, all.substr(0, accepted));
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
+}
+
+// A large write held up by a slow reader: the bytes that did go out leave the pending count
+// at once, so that the writer gets room before the whole request is done.
+TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds) {
+  library lib;
+  int baseline = thread_count();
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+  QXIO stream;
+  ASSERT_EQ(open_fd(&stream, ends[1], QXIO_FD_WRITE), 0);
+  std::string all = pattern(65536 + 1000, 13);
+  qxio_t_buf buf;
+  qxio_buf_init_buf(&buf);
+  buf.buf = reinterpret_cast<unsigned char *>(all.data());
+  buf.writable_size = all.size();
+  buf.extent = 65536;
+  size_t pos = 0;
+  ASSERT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_NONBLOCKING), 0);
+  ASSERT_EQ(pos, 65536u);  // one request, the whole allowance
+  // The reader takes 56 KiB and pauses: with at most 4 KiB more in the pipe, the request is
+  // not done, but most of it went out.
+  const size_t first_part = 57344;
+  std::atomic<bool> first_taken{false}, go_on{false};
+  std::string received;
+  std::thread reader([&] {
+    char chunk[4096];
+    while (received.size() < first_part) {
+      ssize_t n = read(ends[0], chunk, std::min(sizeof chunk, first_part - received.size()));
+      if (n <= 0) break;
+      received.append(chunk, static_cast<size_t>(n));
+    }
+    first_taken.store(true);
+    while (!go_on.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    received += qxio_test::read_all(ends[0]);
+  });
+  while (!first_taken.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  buf.extent = all.size();
+  qxio_t_error_code rc = QXIO_E_WOULD_BLOCK;
+  for (int attempt = 0; attempt < 5000 && rc == QXIO_E_WOULD_BLOCK; attempt++) {
+    rc = qxio_write(&stream, &buf, &pos, QXIO_WRITE_NONBLOCKING);
+    if (rc == QXIO_E_WOULD_BLOCK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  go_on.store(true);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(pos, all.size());
+  EXPECT_EQ(qxio_close(&stream, 0), 0);
+  reader.join();
+  close(ends[0]);
+  EXPECT_EQ(received, all.substr(0, pos));
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
