@@ -2,9 +2,35 @@
    thread-backed one): open flags, the layer flags of a descriptor's directions, the device
    types they refuse, a regular file's starting positions, the common control requests and
    the target of a seek. */
+#include <errno.h>
 #include <fcntl.h>
 
 #include "qxio_async_internal.h"
+
+qxio_t_error_code qxio_open_path_with(QXIO *slot, const qxio_t_arglist *args, uint32_t options,
+                                      qxio_t_error_code (*wrap)(QXIO *slot, int fd, uint32_t options)) {
+  const char *path;
+  if (args == nullptr || qxio_get_arg_string(args, QXIO_ARG_PATHNAME, &path) < 0)
+    return QXIO_E_PARAMETER_ERROR;
+  int flags;
+  qxio_t_error_code rc = qxio_open_flags(options, &flags);
+  if (rc < 0) return rc;
+  int fd;
+  rc = qxio_unix_open_file(path, flags, 0666, &fd);
+  if (rc < 0) return rc;
+  rc = wrap(slot, fd, options & (QXIO_FD_READ | QXIO_FD_WRITE | QXIO_FD_APPEND));
+  if (rc < 0) qxio_os_file_handle_close_unix(fd, QXIO_FD_CLOSE_ABORTIVE | QXIO_FD_CLOSE_NOT_SOCKET);
+  return rc;
+}
+
+qxio_t_error_code qxio_fd_layer_status(QXIO *slot, int fd, uint32_t options, int *status_flags_out) {
+  if (slot == nullptr || fd == -1 || !(options & (QXIO_FD_READ | QXIO_FD_WRITE)))
+    return QXIO_E_PARAMETER_ERROR;
+  int status_flags = fcntl(fd, F_GETFL);
+  if (status_flags < 0) return qxio_map_unix_error(errno, QXIO_E_OPEN_ERROR);
+  *status_flags_out = status_flags;
+  return QXIO_S_NOERR;
+}
 
 qxio_t_error_code qxio_open_flags(uint32_t options, int *flags_out) {
   uint32_t directions = options & (QXIO_OPEN_READ | QXIO_OPEN_WRITE);

@@ -15,6 +15,14 @@ qxio_t_error_code qxio_async_wait(qxio_t_async_info *info, uint32_t options);
 /* The system's open flags for the options of a file-opening class (QXIO_OPEN_...):
    QXIO_E_PARAMETER_ERROR for no direction, or for appending to a file open both ways. */
 qxio_t_error_code qxio_open_flags(uint32_t options, int *flags_out);
+/* Opens the file named by the argument "pathname" with the options of a file-opening class and
+   makes a device layer over it with wrap (options passed on: the directions and append); the
+   descriptor is closed again when that fails. */
+qxio_t_error_code qxio_open_path_with(QXIO *slot, const qxio_t_arglist *args, uint32_t options,
+                                      qxio_t_error_code (*wrap)(QXIO *slot, int fd, uint32_t options));
+/* The checks every layer over a descriptor makes first: a slot, a descriptor and at least one
+   direction; then the descriptor's status flags. */
+qxio_t_error_code qxio_fd_layer_status(QXIO *slot, int fd, uint32_t options, int *status_flags_out);
 /* The layer flags of the directions and options asked (QXIO_FD_...), checked against the
    descriptor's access mode (QXIO_E_NOT_READ, QXIO_E_NOT_WRITE). */
 qxio_t_error_code qxio_fd_direction_flags(int status_flags, uint32_t options, uint32_t *flags_out);

@@ -346,19 +346,7 @@ qxio_t_error_code as_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options
    it; the descriptor is closed again when that fails. */
 qxio_t_error_code as_open(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
                           uint32_t options) {
-  const char *path;
-  if (args == nullptr || qxio_get_arg_string(args, QXIO_ARG_PATHNAME, &path) < 0)
-    return QXIO_E_PARAMETER_ERROR;
-  int flags;
-  qxio_t_error_code rc = qxio_open_flags(options, &flags);
-  if (rc < 0) return rc;
-  int fd;
-  rc = qxio_unix_open_file(path, flags, 0666, &fd);
-  if (rc < 0) return rc;
-  rc = qxio_layer_async_unix_open_file_handle(slot, fd,
-                                              options & (QXIO_FD_READ | QXIO_FD_WRITE | QXIO_FD_APPEND));
-  if (rc < 0) qxio_os_file_handle_close_unix(fd, QXIO_FD_CLOSE_ABORTIVE | QXIO_FD_CLOSE_NOT_SOCKET);
-  return rc;
+  return qxio_open_path_with(slot, args, options, qxio_layer_async_unix_open_file_handle);
 }
 
 /* ---- making the layer over a descriptor ---- */
@@ -410,10 +398,9 @@ const qxio_t_funcs qxio_layer_async_funcs = {
     as_read, as_write, as_sync, as_seek, as_close, as_push, as_pop, as_destroy, as_open, as_ioctl};
 
 qxio_t_error_code qxio_layer_asynk_open_file_handle_unix(QXIO *slot, int fd, uint32_t options) {
-  if (slot == nullptr || fd == -1 || !(options & (QXIO_FD_READ | QXIO_FD_WRITE)))
-    return QXIO_E_PARAMETER_ERROR;
-  int status_flags = fcntl(fd, F_GETFL);
-  if (status_flags < 0) return qxio_map_unix_error(errno, QXIO_E_OPEN_ERROR);
+  int status_flags;
+  qxio_t_error_code rc = qxio_fd_layer_status(slot, fd, options, &status_flags);
+  if (rc < 0) return rc;
   qxio_t_layer_async_asynk *l = static_cast<qxio_t_layer_async_asynk *>(qxio_alloc(sizeof *l));
   if (l == nullptr) return QXIO_E_OUT_OF_MEMORY;
   memset(l, 0, sizeof *l);
@@ -421,7 +408,7 @@ qxio_t_error_code qxio_layer_asynk_open_file_handle_unix(QXIO *slot, int fd, uin
   l->hFile = fd;
   l->write_buf_write_pos = -1;
   qxio_buf_init_buf(&l->write_buf);
-  qxio_t_error_code rc = set_up_directions(l, status_flags, options);
+  rc = set_up_directions(l, status_flags, options);
   if (rc >= 0) {
     l->device_type = qxio_unix_device_type(fd);
     rc = set_up_device(l, status_flags, options);
