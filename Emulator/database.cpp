@@ -133,11 +133,18 @@ instance *qx_make_clause(worker *w, definition *def, TAGGED clause)
   return ins;
 }
 
-void insertz(definition *def, instance *ins)
+/* A clause joins def's chain now: calls made from here on see it. */
+static void born(definition *def, instance *ins)
 {
   ins->owner = def;
   ins->birth = ++qx_eg.clause_clock;
   ins->death = QX_CLOCK_ALIVE;
+  def->clause_count++;
+}
+
+void insertz(definition *def, instance *ins)
+{
+  born(def, ins);
   ins->next = nullptr;
   ins->prev = def->last_clause;
   if (def->last_clause)
@@ -145,14 +152,11 @@ void insertz(definition *def, instance *ins)
   else
     def->first_clause = ins;
   def->last_clause = ins;
-  def->clause_count++;
 }
 
 void qx_inserta(definition *def, instance *ins)
 {
-  ins->owner = def;
-  ins->birth = ++qx_eg.clause_clock;
-  ins->death = QX_CLOCK_ALIVE;
+  born(def, ins);
   ins->prev = nullptr;
   ins->next = def->first_clause;
   if (def->first_clause)
@@ -160,7 +164,6 @@ void qx_inserta(definition *def, instance *ins)
   else
     def->last_clause = ins;
   def->first_clause = ins;
-  def->clause_count++;
 }
 
 instance *active_instance_call(instance *ins, int flag)

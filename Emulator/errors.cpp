@@ -243,67 +243,47 @@ void qx_raise_pending(worker *w)
 }
 
 /* ---- shorthands ---- */
-int qx_instantiation_error(worker *w, int argument)
+/* Record an error and raise it against the running goal; 0 for the native to return. */
+static int raise_with(uint32_t code, const char *message, TAGGED culprit, int argument)
 {
-  (void)w;
-  save_error(QX_ERR_INSTANTIATION, "", 0);
+  save_error(code, message, culprit);
   return raise_error_goal(0, argument);
 }
 
-int qx_type_error(worker *w, const char *type, TAGGED culprit, int argument)
+int qx_instantiation_error(worker *, int argument) { return raise_with(QX_ERR_INSTANTIATION, "", 0, argument); }
+
+int qx_type_error(worker *, const char *type, TAGGED culprit, int argument)
 {
-  (void)w;
-  save_error(QX_ERR_TYPE, type, culprit);
-  return raise_error_goal(0, argument);
+  return raise_with(QX_ERR_TYPE, type, culprit, argument);
 }
 
-int qx_domain_error(worker *w, const char *domain, TAGGED culprit, int argument)
+int qx_domain_error(worker *, const char *domain, TAGGED culprit, int argument)
 {
-  (void)w;
-  save_error(QX_ERR_DOMAIN, domain, culprit);
-  return raise_error_goal(0, argument);
+  return raise_with(QX_ERR_DOMAIN, domain, culprit, argument);
 }
 
-int qx_representation_error(worker *w, const char *what, int argument)
+int qx_representation_error(worker *, const char *what, int argument)
 {
-  (void)w;
-  save_error(QX_ERR_REPRESENTATION, what, 0);
-  return raise_error_goal(0, argument);
+  return raise_with(QX_ERR_REPRESENTATION, what, 0, argument);
 }
 
-int qx_evaluation_error(worker *w, const char *what, int argument)
+int qx_evaluation_error(worker *, const char *what, int argument)
 {
-  (void)w;
-  save_error(QX_ERR_EVALUATION, what, 0);
-  return raise_error_goal(0, argument);
+  return raise_with(QX_ERR_EVALUATION, what, 0, argument);
 }
 
-int qx_permission_error(worker *w, const char *action, const char *type, TAGGED culprit, int argument)
+int qx_permission_error(worker *, const char *action, const char *type, TAGGED culprit, int argument)
 {
-  (void)w;
   char message[256];
   std::snprintf(message, sizeof message, "%s %s", action, type);
-  save_error(QX_ERR_PERMISSION, message, culprit);
-  return raise_error_goal(0, argument);
+  return raise_with(QX_ERR_PERMISSION, message, culprit, argument);
 }
 
-int qx_existence_error(worker *w, const char *kind, TAGGED culprit, int argument)
+int qx_existence_error(worker *, const char *kind, TAGGED culprit, int argument)
 {
-  (void)w;
-  save_error(QX_ERR_EXISTENCE, kind, culprit);
-  return raise_error_goal(0, argument);
+  return raise_with(QX_ERR_EXISTENCE, kind, culprit, argument);
 }
 
-int qx_resource_error(worker *w, const char *what)
-{
-  (void)w;
-  save_error(QX_ERR_RESOURCE, what, 0);
-  return raise_error_goal(0, 0);
-}
+int qx_resource_error(worker *, const char *what) { return raise_with(QX_ERR_RESOURCE, what, 0, 0); }
 
-int qx_system_error(worker *w, const char *message)
-{
-  (void)w;
-  save_error(QX_ERR_SYSTEM, message, 0);
-  return raise_error_goal(0, 0);
-}
+int qx_system_error(worker *, const char *message) { return raise_with(QX_ERR_SYSTEM, message, 0, 0); }

@@ -180,16 +180,21 @@ void set_enter_instr(definition *def, int kind)
   qx_eg.def_generation++;
 }
 
+/* An import runs what its exporter runs. */
+static void copy_entry(definition *imp, const definition *def)
+{
+  imp->predtyp = def->predtyp;
+  imp->code = def->code;
+  imp->retry = def->retry;
+  imp->fd_info = def->fd_info;
+}
+
 /* Set the kind and pass kind and code on to every importer. */
 void update_exports(definition *def, int kind)
 {
   set_enter_instr(def, kind);
-  for (definition *imp = def->importers; imp; imp = imp->next_importer) {
-    imp->predtyp = def->predtyp;
-    imp->code = def->code;
-    imp->retry = def->retry;
-    imp->fd_info = def->fd_info;
-  }
+  for (definition *imp = def->importers; imp; imp = imp->next_importer)
+    copy_entry(imp, def);
 }
 
 void redefine_predicate(definition *def, int kind)
@@ -233,10 +238,7 @@ void import_predicate(definition *def, mod_def *module, mod_def *importer)
     return;
   imp->imported_from = def;
   imp->defined_in = def->module;
-  imp->predtyp = def->predtyp;
-  imp->code = def->code;
-  imp->retry = def->retry;
-  imp->fd_info = def->fd_info;
+  copy_entry(imp, def);
   imp->next_importer = def->importers;
   def->importers = imp;
   qx_eg.def_generation++;
