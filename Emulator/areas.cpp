@@ -54,12 +54,10 @@ area_sizes configured_sizes()
   const qx_memconfig *c = qx_memman_config();
   area_sizes s;
   s.reserve = QX_RESERVE_DEFAULT;
-  if (c->max_size && c->max_size < s.reserve)
-    s.reserve = c->max_size & ~(page_size() - 1);
+  if (c->max_size && c->max_size < s.reserve) s.reserve = c->max_size & ~(page_size() - 1);
   s.local = round_pages(c->local_size ? c->local_size : QX_LOCAL_DEFAULT);
   s.heap = round_pages(c->global_size ? c->global_size : QX_GLOBAL_DEFAULT);
-  if (c->init_size > s.heap + s.local)
-    s.heap = round_pages(c->init_size - s.local);
+  if (c->init_size > s.heap + s.local) s.heap = round_pages(c->init_size - s.local);
   s.trail_block = round_pages((c->trail_size ? c->trail_size : QX_TRAIL_DEFAULT) +
                               (c->choice_size ? c->choice_size : QX_CHOICE_DEFAULT));
   s.growth = c->growth_percent ? c->growth_percent : QX_GROWTH_DEFAULT;
@@ -70,8 +68,7 @@ area_sizes configured_sizes()
 size_t grown_size(size_t size, size_t need, size_t step)
 {
   size_t grown = size + size / 100 * configured_sizes().growth;
-  if (grown < size + step)
-    grown = size + step;
+  if (grown < size + step) grown = size + step;
   return round_pages(grown > need ? grown : need);
 }
 
@@ -79,10 +76,8 @@ size_t grown_size(size_t size, size_t need, size_t step)
  * (RLIMIT_DATA, commit limit) refuses. */
 bool commit(void *from, size_t bytes)
 {
-  if (bytes == 0)
-    return true;
-  if (!qx_space_claim(bytes, QX_SPACE_STACKS))
-    return false;
+  if (bytes == 0) return true;
+  if (!qx_space_claim(bytes, QX_SPACE_STACKS)) return false;
   if (mprotect(from, bytes, PROT_READ | PROT_WRITE) != 0) {
     qx_space_unclaim(bytes, QX_SPACE_STACKS);
     return false;
@@ -93,8 +88,7 @@ bool commit(void *from, size_t bytes)
 /* Returns committed pages to the reservation: their contents and their charge go. */
 void decommit(void *from, size_t bytes)
 {
-  if (bytes == 0)
-    return;
+  if (bytes == 0) return;
   mmap(from, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
   qx_space_unclaim(bytes, QX_SPACE_STACKS);
 }
@@ -126,8 +120,7 @@ void set_heap_limits(worker *w)
   size_t room = (size_t)(w->stack_start - w->heap_start);
   w->heap_warn = margin < room ? w->stack_start - margin : w->heap_start;
   w->int_heap_warn = w->heap_warn;
-  if (w->heap_warn_soft != nullptr)
-    w->heap_warn_soft = w->heap_warn;
+  if (w->heap_warn_soft != nullptr) w->heap_warn_soft = w->heap_warn;
 }
 
 /* Moves the heap's commit fence so that at least `need` cells, and if possible `want`, lie
@@ -139,8 +132,7 @@ bool grow_heap(worker *w, size_t want, size_t need)
   size_t limit = (size_t)((char *)w->heap_end - base);
   size_t used = (size_t)((char *)w->global_top - base);
   size_t committed = (size_t)(fence - base);
-  if (need > (limit - used) / sizeof(TAGGED))
-    return false;
+  if (need > (limit - used) / sizeof(TAGGED)) return false;
   size_t step = qx_memman_config()->inc_size;
   size_t sizes[3] = {
       grown_size(committed, used + want * sizeof(TAGGED), step),
@@ -148,11 +140,9 @@ bool grow_heap(worker *w, size_t want, size_t need)
       round_pages(used + need * sizeof(TAGGED) + 1),
   };
   for (size_t size : sizes) {
-    if (size > limit)
-      size = limit;
+    if (size > limit) size = limit;
     if (size <= committed || commit(fence, size - committed)) {
-      if (size > committed)
-        w->stack_start = (TAGGED *)(base + size);
+      if (size > committed) w->stack_start = (TAGGED *)(base + size);
       return true;
     }
   }
@@ -168,11 +158,10 @@ bool resize_choice_block(worker *w, size_t new_size)
   size_t old_size = (size_t)((char *)w->choice_start - old_base);
   size_t trail_bytes = (size_t)((char *)w->trail_top - old_base);
   size_t node_bytes = (size_t)((char *)w->choice_start - (char *)w->node_);
-  size_t query_off = w->current_query ? (size_t)((char *)w->choice_start - (char *)w->current_query) : 0;
-  if (new_size < trail_bytes + node_bytes)
-    return false;
-  if (new_size > old_size && !qx_space_claim(new_size - old_size, QX_SPACE_STACKS))
-    return false;
+  size_t query_off =
+      w->current_query ? (size_t)((char *)w->choice_start - (char *)w->current_query) : 0;
+  if (new_size < trail_bytes + node_bytes) return false;
+  if (new_size > old_size && !qx_space_claim(new_size - old_size, QX_SPACE_STACKS)) return false;
   if (new_size < old_size)
     std::memmove(old_base + new_size - node_bytes, old_base + old_size - node_bytes, node_bytes);
   void *moved = mremap(old_base, old_size, new_size, MREMAP_MAYMOVE);
@@ -192,8 +181,7 @@ bool resize_choice_block(worker *w, size_t new_size)
   w->trail_top = (TAGGED *)(base + trail_bytes);
   w->choice_start = (node *)(base + new_size);
   w->node_ = (node *)(base + new_size - node_bytes);
-  if (w->current_query)
-    w->current_query = (node *)(base + new_size - query_off);
+  if (w->current_query) w->current_query = (node *)(base + new_size - query_off);
   uintptr_t shift = (uintptr_t)base - (uintptr_t)old_base;
   for (node *n = w->node_; n < w->choice_start;) {
     n->trail_top = (TAGGED *)((uintptr_t)n->trail_top + shift);
@@ -235,8 +223,7 @@ bool map_areas(worker *w, const area_sizes &s)
 {
   size_t size = s.reserve;
   char *base = reserve(&size);
-  if (!base)
-    return false;
+  if (!base) return false;
   size_t local_part = round_pages(size / 8);
   size_t heap_part = size - local_part;
   size_t heap = s.heap < heap_part ? s.heap : heap_part;
@@ -245,15 +232,13 @@ bool map_areas(worker *w, const area_sizes &s)
   w->heap_end = (TAGGED *)(base + heap_part);
   w->local_start = w->local_end = (frame *)(base + heap_part);
   w->local_max = (frame *)(base + size);
-  if (!commit(base, heap))
-    return false;
+  if (!commit(base, heap)) return false;
   w->stack_start = (TAGGED *)(base + heap);
-  if (!commit(base + heap_part, local))
-    return false;
+  if (!commit(base + heap_part, local)) return false;
   w->local_end = (frame *)(base + heap_part + local);
-  if (!qx_space_claim(s.trail_block, QX_SPACE_STACKS))
-    return false;
-  void *block = mmap(nullptr, s.trail_block, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (!qx_space_claim(s.trail_block, QX_SPACE_STACKS)) return false;
+  void *block =
+      mmap(nullptr, s.trail_block, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) {
     qx_space_unclaim(s.trail_block, QX_SPACE_STACKS);
     return false;
@@ -282,26 +267,24 @@ int init_stacks(worker *w)
   w->trail_start[0] = 0;
   w->trail_top = w->trail_start + 1;
   w->node_ = w->choice_start;
-  w->heap_warn_soft = w->heap_start;  /* any non-null value: set_heap_limits replaces it */
+  w->heap_warn_soft = w->heap_start; /* any non-null value: set_heap_limits replaces it */
   set_heap_limits(w);
   return 0;
 }
 
 void deinit_stacks(worker *w)
 {
-  qx_unify_deinit(w);   /* the unification stack and wake list belong to the worker's areas */
+  qx_unify_deinit(w); /* the unification stack and wake list belong to the worker's areas */
   unmap_areas(w);
   clear_area_fields(w);
 }
 
 void call_overflow(worker *w, uint32_t words, int live)
 {
-  (void)live;  /* nothing moves: the live registers stay valid as they are */
+  (void)live; /* nothing moves: the live registers stay valid as they are */
   size_t margin = gcmargin_cells();
-  if ((size_t)(w->stack_start - w->global_top) > words + margin)
-    return;
-  if (!grow_heap(w, words + margin, words))
-    qx_memory_fault(nullptr, QX_SPACE_STACKS);
+  if ((size_t)(w->stack_start - w->global_top) > words + margin) return;
+  if (!grow_heap(w, words + margin, words)) qx_memory_fault(nullptr, QX_SPACE_STACKS);
   set_heap_limits(w);
 }
 
@@ -310,17 +293,14 @@ void local_overflow(worker *w, uint32_t bytes)
   char *top = (char *)w->local_top;
   char *fence = (char *)w->local_end;
   char *limit = (char *)w->local_max;
-  if ((size_t)(fence - top) >= bytes)
-    return;
-  if (bytes > (size_t)(limit - top))
-    qx_memory_fault(nullptr, QX_SPACE_STACKS);
+  if ((size_t)(fence - top) >= bytes) return;
+  if (bytes > (size_t)(limit - top)) qx_memory_fault(nullptr, QX_SPACE_STACKS);
   size_t committed = (size_t)(fence - (char *)w->local_start);
   size_t used = (size_t)(top - (char *)w->local_start);
   size_t sizes[2] = {grown_size(committed, used + bytes, 0), round_pages(used + bytes)};
   for (size_t size : sizes) {
     char *end = (char *)w->local_start + size;
-    if (end > limit)
-      end = limit;
+    if (end > limit) end = limit;
     if (commit(fence, (size_t)(end - fence))) {
       w->local_end = (frame *)end;
       return;
@@ -333,11 +313,11 @@ void choice_overflow(worker *w, uint32_t pad)
 {
   size_t gap = (size_t)((char *)w->node_ - (char *)w->trail_top);
   size_t want = (size_t)pad * sizeof(TAGGED);
-  if (gap >= want)
-    return;
+  if (gap >= want) return;
   size_t size = (size_t)((char *)w->choice_start - (char *)w->trail_start);
   size_t need = size + (want - gap);
-  if (!resize_choice_block(w, grown_size(size, need, 0)) && !resize_choice_block(w, round_pages(need)))
+  if (!resize_choice_block(w, grown_size(size, need, 0)) &&
+      !resize_choice_block(w, round_pages(need)))
     qx_memory_fault(nullptr, QX_SPACE_STACKS);
 }
 
@@ -348,11 +328,10 @@ void trimcore(worker *w, int mode)
 {
   area_sizes s = configured_sizes();
   size_t keep = qx_memman_config()->keep_size;
-  if (keep < s.heap)
-    keep = s.heap;
-  size_t heap_used = (size_t)((char *)w->global_top - (char *)w->heap_start) + gcmargin_cells() * sizeof(TAGGED);
-  if (keep < heap_used)
-    keep = round_pages(heap_used + 1);
+  if (keep < s.heap) keep = s.heap;
+  size_t heap_used =
+      (size_t)((char *)w->global_top - (char *)w->heap_start) + gcmargin_cells() * sizeof(TAGGED);
+  if (keep < heap_used) keep = round_pages(heap_used + 1);
   char *heap_keep = (char *)w->heap_start + keep;
   if (heap_keep < (char *)w->stack_start) {
     decommit(heap_keep, (size_t)((char *)w->stack_start - heap_keep));
@@ -360,8 +339,7 @@ void trimcore(worker *w, int mode)
     set_heap_limits(w);
   }
   size_t local_keep = round_pages((size_t)((char *)w->local_top - (char *)w->local_start));
-  if (local_keep < s.local)
-    local_keep = s.local;
+  if (local_keep < s.local) local_keep = s.local;
   char *local_fence = (char *)w->local_start + local_keep;
   if (local_fence < (char *)w->local_end) {
     decommit(local_fence, (size_t)((char *)w->local_end - local_fence));
@@ -372,7 +350,6 @@ void trimcore(worker *w, int mode)
     size_t used = (size_t)((char *)w->trail_top - (char *)w->trail_start) +
                   (size_t)((char *)w->choice_start - (char *)w->node_) +
                   2 * QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED);
-    if (s.trail_block < size && used <= s.trail_block)
-      resize_choice_block(w, s.trail_block);
+    if (s.trail_block < size && used <= s.trail_block) resize_choice_block(w, s.trail_block);
   }
 }

@@ -31,7 +31,7 @@ static size_t record_size(uint32_t length) { return offsetof(atom, name) + lengt
 /* The classes of a name's characters, gathered in one pass. */
 struct name_scan {
   uint32_t count = 0;
-  bool alnum_tail = true;    /* every character after the first is a letter, digit or _ */
+  bool alnum_tail = true; /* every character after the first is a letter, digit or _ */
   bool all_symbol = true;
   bool all_punct = true;
   bool escapes = false;
@@ -41,11 +41,17 @@ struct name_scan {
 static bool is_punct_class(int c)
 {
   switch (c) {
-  case CH_BANG: case CH_BAR: case CH_COMMA: case CH_LPAR: case CH_RPAR: case CH_LBRACE:
-  case CH_RBRACE: case CH_LBRACK: case CH_RBRACK: case CH_SEMICOLON:
-    return true;
-  default:
-    return false;
+  case CH_BANG:
+  case CH_BAR:
+  case CH_COMMA:
+  case CH_LPAR:
+  case CH_RPAR:
+  case CH_LBRACE:
+  case CH_RBRACE:
+  case CH_LBRACK:
+  case CH_RBRACK:
+  case CH_SEMICOLON: return true;
+  default: return false;
   }
 }
 
@@ -76,14 +82,11 @@ static name_scan scan_name(const char *name)
  * end token "." nor the start of a comment; the solo atoms. */
 static bool plain_name(const char *name, const name_scan &s)
 {
-  if (s.count == 0)
-    return false;
-  if (s.first_class == CH_LC && s.alnum_tail)
-    return true;
-  if (s.all_symbol)
-    return std::strcmp(name, ".") != 0 && std::strncmp(name, "/*", 2) != 0;
-  if (s.count == 1 && (s.first_class == CH_BANG || s.first_class == CH_SEMICOLON ||
-                       s.first_class == CH_SOLO))
+  if (s.count == 0) return false;
+  if (s.first_class == CH_LC && s.alnum_tail) return true;
+  if (s.all_symbol) return std::strcmp(name, ".") != 0 && std::strncmp(name, "/*", 2) != 0;
+  if (s.count == 1 &&
+      (s.first_class == CH_BANG || s.first_class == CH_SEMICOLON || s.first_class == CH_SOLO))
     return true;
   return std::strcmp(name, "[]") == 0 || std::strcmp(name, "{}") == 0;
 }
@@ -92,8 +95,7 @@ static void set_flags(atom *a)
 {
   name_scan s = scan_name(a->name);
   bool ascii = true;
-  for (uint32_t i = 0; i < a->length; i++)
-    ascii = ascii && (unsigned char)a->name[i] < 0x80;
+  for (uint32_t i = 0; i < a->length; i++) ascii = ascii && (unsigned char)a->name[i] < 0x80;
   a->is_ascii = ascii;
   a->is_symbolchars = s.count > 0 && s.all_symbol;
   a->is_punctchars = s.count > 0 && s.all_punct;
@@ -113,8 +115,7 @@ static void grow_hash()
 {
   uint32_t size = qx_eg.atom_hash_size * 2;
   atom **table = (atom **)qx_checkalloc(size * sizeof(atom *), QX_ATOM_ALLOC);
-  if (!table)
-    return;
+  if (!table) return;
   std::memset(table, 0, size * sizeof(atom *));
   for (uint32_t i = 0; i < qx_eg.atom_hash_size; i++) {
     for (atom *a = qx_eg.atom_hash[i], *next; a; a = next) {
@@ -131,8 +132,7 @@ static void grow_hash()
 static atom *find_atom(const char *text, size_t length, uint32_t hash)
 {
   for (atom *a = qx_eg.atom_hash[hash & (qx_eg.atom_hash_size - 1)]; a; a = a->next)
-    if (a->hash == hash && a->length == length && std::memcmp(a->name, text, length) == 0)
-      return a;
+    if (a->hash == hash && a->length == length && std::memcmp(a->name, text, length) == 0) return a;
   return nullptr;
 }
 
@@ -140,18 +140,15 @@ static atom *find_atom(const char *text, size_t length, uint32_t hash)
 static atom *make_atom(const char *text, size_t length, uint32_t hash)
 {
   uint32_t index = qx_eg.atom_count;
-  if (index >= QX_MAX_ATOMS || length > UINT32_MAX - 64)
-    return nullptr;
+  if (index >= QX_MAX_ATOMS || length > UINT32_MAX - 64) return nullptr;
   atom ***chunk = &qx_eg.atom_chunks[index / QX_ATOM_CHUNK_SIZE];
   if (!*chunk) {
     *chunk = (atom **)qx_checkalloc(QX_ATOM_CHUNK_SIZE * sizeof(atom *), QX_ATOM_ALLOC);
-    if (!*chunk)
-      return nullptr;
+    if (!*chunk) return nullptr;
     std::memset(*chunk, 0, QX_ATOM_CHUNK_SIZE * sizeof(atom *));
   }
   atom *a = (atom *)qx_checkalloc(record_size((uint32_t)length), QX_ATOM_ALLOC);
-  if (!a)
-    return nullptr;
+  if (!a) return nullptr;
   std::memset(a, 0, offsetof(atom, name));
   a->hash = hash;
   a->index = index;
@@ -162,24 +159,19 @@ static atom *make_atom(const char *text, size_t length, uint32_t hash)
   qx_eg.atom_hash[hash & (qx_eg.atom_hash_size - 1)] = a;
   *slot_of(index) = a;
   qx_eg.atom_count = index + 1;
-  if (++qx_eg.atom_live > qx_eg.atom_hash_size)
-    grow_hash();
+  if (++qx_eg.atom_live > qx_eg.atom_hash_size) grow_hash();
   return a;
 }
 
 TAGGED init_atom_check(const char *text, int mode)
 {
-  if (!text || mode < 0 || mode > 2 || !qx_eg.atom_hash || !wci_valid_string(text))
-    return 0;
+  if (!text || mode < 0 || mode > 2 || !qx_eg.atom_hash || !wci_valid_string(text)) return 0;
   size_t length = std::strlen(text);
   uint32_t hash = name_hash(text, length);
   atom *a = find_atom(text, length, hash);
-  if (!a && mode != 1)
-    a = make_atom(text, length, hash);
-  if (!a)
-    return 0;
-  if (mode == 2)
-    a->refcount = 255; /* the fixed atoms are never collected */
+  if (!a && mode != 1) a = make_atom(text, length, hash);
+  if (!a) return 0;
+  if (mode == 2) a->refcount = 255; /* the fixed atoms are never collected */
   return MakeAtom(a->index);
 }
 
@@ -189,11 +181,9 @@ TAGGED init_atom_check(const char *text, int mode)
 static bool fixed_atoms_in_place()
 {
   for (uint32_t i = 0; i < QX_FIXED_NAMED_COUNT; i++)
-    if (std::strcmp(atom_name(MakeAtom(i)), qx_fixed::names[i]) != 0)
-      return false;
+    if (std::strcmp(atom_name(MakeAtom(i)), qx_fixed::names[i]) != 0) return false;
   for (uint32_t c = 0; c < 256; c++)
-    if (qx_eg.one_char_atoms[c] != qx_char_atom_fixed(c))
-      return false;
+    if (qx_eg.one_char_atoms[c] != qx_char_atom_fixed(c)) return false;
   return true;
 }
 
@@ -201,14 +191,12 @@ static bool fixed_atoms_in_place()
 static bool make_fixed_atoms()
 {
   for (uint32_t i = 0; i < QX_FIXED_NAMED_COUNT; i++)
-    if (!init_atom_check(qx_fixed::names[i], 2))
-      return false;
+    if (!init_atom_check(qx_fixed::names[i], 2)) return false;
   for (int32_t c = 0; c < 256; c++) {
     char buf[8];
     buf[QX_code_wci(buf, c)] = 0;
     qx_eg.one_char_atoms[c] = init_atom_check(buf, 2);
-    if (!qx_eg.one_char_atoms[c])
-      return false;
+    if (!qx_eg.one_char_atoms[c]) return false;
   }
   return true;
 }
@@ -226,8 +214,7 @@ int init_atoms()
     if (make_fixed_atoms()) {
       bool in_place = fixed_atoms_in_place();
       assert(in_place && "fixed atom order differs from atoms.h");
-      if (in_place)
-        return 0;
+      if (in_place) return 0;
     }
   }
   deinit_atoms();
@@ -239,11 +226,9 @@ void deinit_atoms()
   if (qx_eg.atom_chunks) {
     for (uint32_t k = 0; k < QX_ATOM_CHUNKS; k++) {
       atom **chunk = qx_eg.atom_chunks[k];
-      if (!chunk)
-        continue;
+      if (!chunk) continue;
       for (uint32_t i = 0; i < QX_ATOM_CHUNK_SIZE; i++)
-        if (chunk[i])
-          qx_checkdealloc(chunk[i], record_size(chunk[i]->length), QX_SPACE_ATOM);
+        if (chunk[i]) qx_checkdealloc(chunk[i], record_size(chunk[i]->length), QX_SPACE_ATOM);
       qx_checkdealloc(chunk, QX_ATOM_CHUNK_SIZE * sizeof(atom *), QX_SPACE_ATOM);
     }
     qx_checkdealloc(qx_eg.atom_chunks, QX_ATOM_CHUNKS * sizeof(atom **), QX_SPACE_ATOM);
@@ -262,11 +247,9 @@ void deinit_atoms()
 
 atom *atom_record(TAGGED t)
 {
-  if (!IsFunctorCell(t) || !qx_eg.atom_chunks)
-    return nullptr;
+  if (!IsFunctorCell(t) || !qx_eg.atom_chunks) return nullptr;
   uint32_t index = AtomIndex(t);
-  if (index >= qx_eg.atom_count)
-    return nullptr;
+  if (index >= qx_eg.atom_count) return nullptr;
   return *slot_of(index);
 }
 
@@ -278,10 +261,8 @@ const char *atom_name(TAGGED t)
 
 TAGGED qx_char_atom(int32_t code)
 {
-  if (code < 0)
-    return 0;
-  if (code < 256)
-    return qx_eg.one_char_atoms[code];
+  if (code < 0) return 0;
+  if (code < 256) return qx_eg.one_char_atoms[code];
   char buf[8];
   buf[QX_code_wci(buf, code)] = 0;
   return init_atom_check(buf, 0);
@@ -290,14 +271,12 @@ TAGGED qx_char_atom(int32_t code)
 void QX_register_atom(TAGGED t)
 {
   atom *a = atom_record(FunctorName(t));
-  if (a && a->refcount < 255)
-    a->refcount++;
+  if (a && a->refcount < 255) a->refcount++;
 }
 
 /* A count that reached 255 stays there: the atom is then kept for good. */
 void QX_unregister_atom(TAGGED t)
 {
   atom *a = atom_record(FunctorName(t));
-  if (a && a->refcount > 0 && a->refcount < 255)
-    a->refcount--;
+  if (a && a->refcount > 0 && a->refcount < 255) a->refcount--;
 }

@@ -9,19 +9,19 @@
 #include "termdefs.h"
 
 struct atom {
-  atom *next;                 /* hash chain */
+  atom *next; /* hash chain */
   uint32_t hash : 28;
   uint32_t : 4;
-  uint32_t is_punctchars : 1; /* 1 */
+  uint32_t is_punctchars : 1;  /* 1 */
   uint32_t is_symbolchars : 1; /* 2 */
-  uint32_t is_ascii : 1;      /* 4: pure ASCII name */
+  uint32_t is_ascii : 1;       /* 4: pure ASCII name */
   uint32_t needs_escaping : 1; /* 8: holds characters escaped inside quotes */
-  uint32_t needs_quoting : 1; /* 16: must be quoted to read back */
-  uint32_t marked : 1;        /* 32: atom garbage collection */
+  uint32_t needs_quoting : 1;  /* 16: must be quoted to read back */
+  uint32_t marked : 1;         /* 32: atom garbage collection */
   uint32_t index : 25;
-  uint8_t refcount;           /* saturates at 255, which is sticky */
-  uint32_t length;            /* bytes of name */
-  char name[1];               /* NUL-terminated, internal encoding */
+  uint8_t refcount; /* saturates at 255, which is sticky */
+  uint32_t length;  /* bytes of name */
+  char name[1];     /* NUL-terminated, internal encoding */
 };
 
 constexpr uint32_t QX_ATOM_CHUNKS = 128;
@@ -29,23 +29,26 @@ constexpr uint32_t QX_ATOM_CHUNK_SIZE = 8192;
 constexpr uint32_t QX_MAX_ATOMS = 1048575;
 
 /* X(identifier, "name"): the fixed initial atoms in index order. Atom 0 is the empty list. */
-#define QX_FIXED_ATOMS(X)                                                                        \
-  X(nil, "[]") X(dot, ".") X(curly, "{}") X(true, "true") X(fail, "fail") X(comma, ",")          \
-  X(semicolon, ";") X(colon, ":") X(mutable, "$mutable") X(os_linux, "linux") X(inf, "inf")          \
-  X(sup, "sup") X(v, "v") X(exit, "exit") X(on, "on") X(off, "off") X(error, "error")             \
-  X(free, "$free") X(ix, "ix") X(global, "global") X(daemon, "daemon") X(iff, "iff")              \
-  X(call, "call") X(clpfd, "clpfd") X(user, "user") X(prolog, "prolog") X(ref, "$ref")            \
-  X(reserved, "$reserved") X(dom, "dom") X(fdlists, "$fdlists") X(cleanup, "$cleanup")            \
-  X(attrs, "$attrs") X(no_attr, "$no_attr") X(attr_unify_hook, "attr_unify_hook")                 \
-  X(codes, "codes") X(chars, "chars") X(atom, "atom") X(portable, "portable")                     \
-  X(end_of_file, "end_of_file") X(empty, "") X(alignments, "alignments") X(structs, "structs")      \
-  X(ref_term, "$ref_term")
+#define QX_FIXED_ATOMS(X)                                                                          \
+  X(nil, "[]")                                                                                     \
+  X(dot, ".") X(curly, "{}") X(true, "true") X(fail, "fail") X(comma, ",") X(semicolon, ";")       \
+      X(colon, ":") X(mutable, "$mutable") X(os_linux, "linux") X(inf, "inf") X(sup, "sup")        \
+          X(v, "v") X(exit, "exit") X(on, "on") X(off, "off") X(error, "error") X(free, "$free")   \
+              X(ix, "ix") X(global, "global") X(daemon, "daemon") X(iff, "iff") X(call, "call")    \
+                  X(clpfd, "clpfd") X(user, "user") X(prolog, "prolog") X(ref, "$ref")             \
+                      X(reserved, "$reserved") X(dom, "dom") X(fdlists, "$fdlists")                \
+                          X(cleanup, "$cleanup") X(attrs, "$attrs") X(no_attr, "$no_attr")         \
+                              X(attr_unify_hook, "attr_unify_hook") X(codes, "codes")              \
+                                  X(chars, "chars") X(atom, "atom") X(portable, "portable")        \
+                                      X(end_of_file, "end_of_file") X(empty, "")                   \
+                                          X(alignments, "alignments") X(structs, "structs")        \
+                                              X(ref_term, "$ref_term")
 
 enum qx_fixed_atom_index : uint32_t {
 #define QX_X(id, text) QX_ATOM_INDEX_##id,
   QX_FIXED_ATOMS(QX_X)
 #undef QX_X
-  QX_FIXED_NAMED_COUNT
+      QX_FIXED_NAMED_COUNT
 };
 
 /* Named tagged atoms: atom_nil, atom_true, ... */
@@ -67,16 +70,17 @@ constexpr uint32_t char_atom_index(uint32_t c)
   for (uint32_t i = 0; i < QX_FIXED_NAMED_COUNT; i++) {
     const char *n = names[i];
     bool one = c != 0 && c < 128 && n[0] == (char)c && n[1] == 0;
-    if (one)
-      return i;
-    if (n[0] != 0 && n[1] == 0 && (unsigned char)n[0] < c)
-      skipped++;
+    if (one) return i;
+    if (n[0] != 0 && n[1] == 0 && (unsigned char)n[0] < c) skipped++;
   }
   return QX_FIXED_NAMED_COUNT + c - skipped;
 }
 }  // namespace qx_fixed
 
-constexpr TAGGED qx_char_atom_fixed(uint32_t c) { return (qx_fixed::char_atom_index(c) << 3) | QX_TAG_ATOM; }
+constexpr TAGGED qx_char_atom_fixed(uint32_t c)
+{
+  return (qx_fixed::char_atom_index(c) << 3) | QX_TAG_ATOM;
+}
 constexpr TAGGED atom_minus = qx_char_atom_fixed('-');
 constexpr TAGGED atom_equal = qx_char_atom_fixed('=');
 constexpr TAGGED atom_plus = qx_char_atom_fixed('+');

@@ -18,8 +18,7 @@ constexpr uint32_t FIRST_WAKE_CAP = 64;
 /* Slots are handed out in order; the slot-to-module table lets a wake-up find each slot's hook. */
 void save_attribute_info(mod_def *module)
 {
-  if (module->attr_no != 0)
-    return;
+  if (module->attr_no != 0) return;
   module->attr_no = ++qx_eg.attr_no;
   if (module->attr_no < sizeof qx_eg.attr_modules / sizeof qx_eg.attr_modules[0])
     qx_eg.attr_modules[module->attr_no] = module;
@@ -29,12 +28,10 @@ void save_attribute_info(mod_def *module)
 mod_def *qx_attr_module(uint32_t slot)
 {
   const uint32_t cached = sizeof qx_eg.attr_modules / sizeof qx_eg.attr_modules[0];
-  if (slot < cached)
-    return qx_eg.attr_modules[slot];
+  if (slot < cached) return qx_eg.attr_modules[slot];
   mod_def *found = nullptr;
   qx_for_each_module([&](mod_def *m) {
-    if (m->attr_no == slot)
-      found = m;
+    if (m->attr_no == slot) found = m;
   });
   return found;
 }
@@ -61,30 +58,25 @@ void qx_attvar_bind(worker *w, TAGGED *cell, TAGGED value)
 uint32_t qx_wake_take(worker *w, TAGGED **out, uint32_t max)
 {
   uint32_t n = w->wake_len < max ? w->wake_len : max;
-  for (uint32_t i = 0; i < n; i++)
-    out[i] = w->wake_list[i];
-  for (uint32_t i = n; i < w->wake_len; i++)
-    w->wake_list[i - n] = w->wake_list[i];
+  for (uint32_t i = 0; i < n; i++) out[i] = w->wake_list[i];
+  for (uint32_t i = n; i < w->wake_len; i++) w->wake_list[i - n] = w->wake_list[i];
   w->wake_len -= n;
   return n;
 }
 
 void qx_wake_put(worker *w, TAGGED *const *cells, uint32_t n)
 {
-  for (uint32_t i = 0; i < n; i++)
-    wake_register(w, cells[i]);
+  for (uint32_t i = 0; i < n; i++) wake_register(w, cells[i]);
 }
 
 /* Store both limit words, then zero the soft one again when an event or a wake-up arrived
  * meanwhile, so that a request made between the test and the store is not lost. */
 void qx_restore_soft_limit(worker *w)
 {
-  if (w->event_flags != 0 || w->wake_len != 0)
-    return;
+  if (w->event_flags != 0 || w->wake_len != 0) return;
   w->int_heap_warn = w->heap_warn;
   w->heap_warn_soft = w->heap_warn;
-  if (w->event_flags != 0 || w->wake_len != 0)
-    w->heap_warn_soft = nullptr;
+  if (w->event_flags != 0 || w->wake_len != 0) w->heap_warn_soft = nullptr;
 }
 
 /* The record of a dereferenced variable, or null when it has no attributes. */
@@ -100,8 +92,7 @@ static TAGGED *attr_slot(TAGGED *record, mod_def *module)
 {
   TAGGED attrs = deref(record[3]);
   uint32_t k = module->attr_no;
-  if (k == 0 || k > Arity(StrFunctor(attrs)))
-    return nullptr;
+  if (k == 0 || k > Arity(StrFunctor(attrs))) return nullptr;
   return StrPtr(attrs) + k;
 }
 
@@ -109,8 +100,7 @@ TAGGED get_attributes(TAGGED v, mod_def *module)
 {
   TAGGED *record = attvar_record(v);
   TAGGED *slot = record ? attr_slot(record, module) : nullptr;
-  if (!slot || *slot == atom_no_attr)
-    return 0;
+  if (!slot || *slot == atom_no_attr) return 0;
   return deref(*slot);
 }
 
@@ -118,8 +108,7 @@ TAGGED get_attributes(TAGGED v, mod_def *module)
  * 128 words covers 5 + attr_no), so a shortfall is a memory fault rather than a write past it. */
 static TAGGED *take_heap(worker *w, uint32_t words)
 {
-  if ((uint32_t)(w->stack_start - w->global_top) < words)
-    qx_memory_fault(nullptr, QX_SPACE_STACKS);
+  if ((uint32_t)(w->stack_start - w->global_top) < words) qx_memory_fault(nullptr, QX_SPACE_STACKS);
   TAGGED *p = w->global_top;
   w->global_top += words;
   return p;
@@ -127,8 +116,7 @@ static TAGGED *take_heap(worker *w, uint32_t words)
 
 static uint32_t attrs_arity()
 {
-  if (qx_eg.attr_no > QX_MAX_ARITY)
-    QX_raise_fault("too many modules with attributes");
+  if (qx_eg.attr_no > QX_MAX_ARITY) QX_raise_fault("too many modules with attributes");
   return qx_eg.attr_no;
 }
 
@@ -137,15 +125,13 @@ static TAGGED fill_attrs(TAGGED *p, TAGGED old, uint32_t arity)
 {
   uint32_t kept = old ? Arity(StrFunctor(old)) : 0;
   p[0] = MakeFunctor(atom_attrs, arity);
-  for (uint32_t i = 1; i <= arity; i++)
-    p[i] = i <= kept ? StrArg(old, (int)i) : atom_no_attr;
+  for (uint32_t i = 1; i <= arity; i++) p[i] = i <= kept ? StrArg(old, (int)i) : atom_no_attr;
   return MakeStr(p);
 }
 
 static void trail_old_cell(worker *w, TAGGED *cell)
 {
-  if (qx_cell_is_old(w, cell))
-    qx_trail_cell_value(w, cell);
+  if (qx_cell_is_old(w, cell)) qx_trail_cell_value(w, cell);
 }
 
 /* Stores a module's attribute (trailed). A plain variable gets a record and is bound to the
@@ -190,8 +176,7 @@ TAGGED *delete_attributes(TAGGED v, mod_def *module, int flag)
   worker *w = qx_w;
   v = deref(v);
   TAGGED *record = attvar_record(v);
-  if (!record)
-    return RefPtr(v);
+  if (!record) return RefPtr(v);
   TAGGED *slot = attr_slot(record, module);
   if (slot && *slot != atom_no_attr) {
     trail_old_cell(w, slot);
@@ -205,15 +190,12 @@ TAGGED *delete_attributes(TAGGED v, mod_def *module, int flag)
 static int only_attribute_of(TAGGED v, mod_def *module)
 {
   TAGGED *record = attvar_record(v);
-  if (!record)
-    return 1;
-  if (deref(record[2]) != atom_nil)
-    return 0;
+  if (!record) return 1;
+  if (deref(record[2]) != atom_nil) return 0;
   TAGGED attrs = deref(record[3]);
   uint32_t arity = Arity(StrFunctor(attrs));
   for (uint32_t i = 1; i <= arity; i++)
-    if (i != module->attr_no && StrArg(attrs, (int)i) != atom_no_attr)
-      return 0;
+    if (i != module->attr_no && StrArg(attrs, (int)i) != atom_no_attr) return 0;
   return 1;
 }
 

@@ -30,11 +30,49 @@ inline Num float_num(double v) { return Num{true, 0, v}; }
 inline double as_double(const Num &n) { return n.is_float ? n.f : (double)n.i; }
 
 enum Fn : uint8_t {
-  F_PI, F_E,
-  F_NEG, F_POS, F_ABS, F_SIGN, F_MSB, F_NOT, F_SQRT, F_SIN, F_COS, F_TAN, F_ATAN, F_EXP, F_LOG,
-  F_FLOAT, F_INTEGER, F_FIP, F_FFP, F_TRUNCATE, F_ROUND, F_CEILING, F_FLOOR,
-  F_ADD, F_SUB, F_MUL, F_DIV, F_IDIV, F_MOD, F_REM, F_FDIV, F_MIN, F_MAX, F_GCD, F_SHR, F_SHL,
-  F_AND, F_OR, F_XOR, F_POW, F_CARET, F_ATAN2, F_LOG2,
+  F_PI,
+  F_E,
+  F_NEG,
+  F_POS,
+  F_ABS,
+  F_SIGN,
+  F_MSB,
+  F_NOT,
+  F_SQRT,
+  F_SIN,
+  F_COS,
+  F_TAN,
+  F_ATAN,
+  F_EXP,
+  F_LOG,
+  F_FLOAT,
+  F_INTEGER,
+  F_FIP,
+  F_FFP,
+  F_TRUNCATE,
+  F_ROUND,
+  F_CEILING,
+  F_FLOOR,
+  F_ADD,
+  F_SUB,
+  F_MUL,
+  F_DIV,
+  F_IDIV,
+  F_MOD,
+  F_REM,
+  F_FDIV,
+  F_MIN,
+  F_MAX,
+  F_GCD,
+  F_SHR,
+  F_SHL,
+  F_AND,
+  F_OR,
+  F_XOR,
+  F_POW,
+  F_CARET,
+  F_ATAN2,
+  F_LOG2,
 };
 
 struct FnRow {
@@ -44,16 +82,49 @@ struct FnRow {
 };
 
 const FnRow fn_rows[] = {
-    {"pi", 0, F_PI}, {"e", 0, F_E},
-    {"-", 1, F_NEG}, {"+", 1, F_POS}, {"abs", 1, F_ABS}, {"sign", 1, F_SIGN}, {"msb", 1, F_MSB},
-    {"\\", 1, F_NOT}, {"sqrt", 1, F_SQRT}, {"sin", 1, F_SIN}, {"cos", 1, F_COS}, {"tan", 1, F_TAN},
-    {"atan", 1, F_ATAN}, {"exp", 1, F_EXP}, {"log", 1, F_LOG}, {"float", 1, F_FLOAT},
-    {"integer", 1, F_INTEGER}, {"float_integer_part", 1, F_FIP}, {"float_fractional_part", 1, F_FFP},
-    {"truncate", 1, F_TRUNCATE}, {"round", 1, F_ROUND}, {"ceiling", 1, F_CEILING}, {"floor", 1, F_FLOOR},
-    {"+", 2, F_ADD}, {"-", 2, F_SUB}, {"*", 2, F_MUL}, {"div", 2, F_DIV}, {"//", 2, F_IDIV},
-    {"mod", 2, F_MOD}, {"rem", 2, F_REM}, {"/", 2, F_FDIV}, {"min", 2, F_MIN}, {"max", 2, F_MAX},
-    {"gcd", 2, F_GCD}, {">>", 2, F_SHR}, {"<<", 2, F_SHL}, {"/\\", 2, F_AND}, {"\\/", 2, F_OR},
-    {"xor", 2, F_XOR}, {"**", 2, F_POW}, {"^", 2, F_CARET}, {"atan", 2, F_ATAN2}, {"log", 2, F_LOG2},
+    {"pi", 0, F_PI},
+    {"e", 0, F_E},
+    {"-", 1, F_NEG},
+    {"+", 1, F_POS},
+    {"abs", 1, F_ABS},
+    {"sign", 1, F_SIGN},
+    {"msb", 1, F_MSB},
+    {"\\", 1, F_NOT},
+    {"sqrt", 1, F_SQRT},
+    {"sin", 1, F_SIN},
+    {"cos", 1, F_COS},
+    {"tan", 1, F_TAN},
+    {"atan", 1, F_ATAN},
+    {"exp", 1, F_EXP},
+    {"log", 1, F_LOG},
+    {"float", 1, F_FLOAT},
+    {"integer", 1, F_INTEGER},
+    {"float_integer_part", 1, F_FIP},
+    {"float_fractional_part", 1, F_FFP},
+    {"truncate", 1, F_TRUNCATE},
+    {"round", 1, F_ROUND},
+    {"ceiling", 1, F_CEILING},
+    {"floor", 1, F_FLOOR},
+    {"+", 2, F_ADD},
+    {"-", 2, F_SUB},
+    {"*", 2, F_MUL},
+    {"div", 2, F_DIV},
+    {"//", 2, F_IDIV},
+    {"mod", 2, F_MOD},
+    {"rem", 2, F_REM},
+    {"/", 2, F_FDIV},
+    {"min", 2, F_MIN},
+    {"max", 2, F_MAX},
+    {"gcd", 2, F_GCD},
+    {">>", 2, F_SHR},
+    {"<<", 2, F_SHL},
+    {"/\\", 2, F_AND},
+    {"\\/", 2, F_OR},
+    {"xor", 2, F_XOR},
+    {"**", 2, F_POW},
+    {"^", 2, F_CARET},
+    {"atan", 2, F_ATAN2},
+    {"log", 2, F_LOG2},
 };
 constexpr int kFnCount = sizeof fn_rows / sizeof fn_rows[0];
 
@@ -85,8 +156,8 @@ struct Eval {
   worker *w;
   int argument;
   struct Task {
-    TAGGED term;   /* a subterm to evaluate, when row < 0 */
-    int row;       /* else the function to apply to the values on top */
+    TAGGED term; /* a subterm to evaluate, when row < 0 */
+    int row;     /* else the function to apply to the values on top */
   };
   std::vector<Task> tasks;
   std::vector<Num> values;
@@ -96,9 +167,15 @@ struct Eval {
     call_overflow(w, 16, 0);
     return n.is_float ? qx_make_double(w, n.f) : make_int64(w, n.i);
   }
-  bool type_error(const char *type, const Num &n) { return qx_type_error(w, type, num_term(n), argument); }
+  bool type_error(const char *type, const Num &n)
+  {
+    return qx_type_error(w, type, num_term(n), argument);
+  }
   bool evaluation(const char *what) { return qx_evaluation_error(w, what, argument); }
-  bool overflow(bool negative) { return qx_representation_error(w, negative ? "min_integer" : "max_integer", argument); }
+  bool overflow(bool negative)
+  {
+    return qx_representation_error(w, negative ? "min_integer" : "max_integer", argument);
+  }
   bool not_evaluable(TAGGED name, uint32_t arity)
   {
     call_overflow(w, 16, 0);
@@ -132,30 +209,23 @@ struct Eval {
 /* Exact comparison of an integer with a double: -1, 0, 1, or 2 when the double is NaN. */
 int compare_int_double(int64_t i, double d)
 {
-  if (std::isnan(d))
-    return 2;
-  if (d >= 9223372036854775808.0)
-    return -1;
-  if (d < -9223372036854775808.0)
-    return 1;
+  if (std::isnan(d)) return 2;
+  if (d >= 9223372036854775808.0) return -1;
+  if (d < -9223372036854775808.0) return 1;
   double t = std::trunc(d);
   int64_t ti = (int64_t)t;
-  if (i != ti)
-    return i < ti ? -1 : 1;
+  if (i != ti) return i < ti ? -1 : 1;
   return d > t ? -1 : d < t ? 1 : 0;
 }
 
 int compare_nums(const Num &x, const Num &y)
 {
-  if (!x.is_float && !y.is_float)
-    return x.i < y.i ? -1 : x.i > y.i;
+  if (!x.is_float && !y.is_float) return x.i < y.i ? -1 : x.i > y.i;
   if (x.is_float && y.is_float) {
-    if (std::isnan(x.f) || std::isnan(y.f))
-      return 2;
+    if (std::isnan(x.f) || std::isnan(y.f)) return 2;
     return x.f < y.f ? -1 : x.f > y.f;
   }
-  if (!x.is_float)
-    return compare_int_double(x.i, y.f);
+  if (!x.is_float) return compare_int_double(x.i, y.f);
   int c = compare_int_double(y.i, x.f);
   return c == 2 ? 2 : -c;
 }
@@ -163,39 +233,31 @@ int compare_nums(const Num &x, const Num &y)
 /* A double to an integer, or a representation or evaluation error when it has no int64 value. */
 bool push_integral(Eval &e, double d)
 {
-  if (std::isnan(d))
-    return e.evaluation("undefined");
-  if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0))
-    return e.overflow(d < 0);
+  if (std::isnan(d)) return e.evaluation("undefined");
+  if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) return e.overflow(d < 0);
   return e.push_int((int64_t)d);
 }
 
 bool Eval::leaf(TAGGED t)
 {
-  if (IsSmall(t))
-    return push_int(GetSmall(t));
-  if (IsFloat(t))
-    return values.push_back(float_num(FloatValue(t))), true;
+  if (IsSmall(t)) return push_int(GetSmall(t));
+  if (IsFloat(t)) return values.push_back(float_num(FloatValue(t))), true;
   if (IsBignum(t)) {
     int64_t v;
-    if (!qx_get_int64(t, &v))
-      return overflow(bn_compare(t, MakeSmall(0)) < 0);
+    if (!qx_get_int64(t, &v)) return overflow(bn_compare(t, MakeSmall(0)) < 0);
     return push_int(v);
   }
   if (IsAtom(t)) {
     int row = find_fn(t);
-    if (row < 0)
-      return not_evaluable(t, 0);
+    if (row < 0) return not_evaluable(t, 0);
     return push_float(fn_rows[row].fn == F_PI ? std::numbers::pi : std::numbers::e);
   }
   TAGGED f = IsLst(t) ? MakeFunctor(atom_dot, 2) : StrFunctor(t);
   int row = IsLst(t) ? -1 : find_fn(f);
-  if (row < 0)
-    return not_evaluable(FunctorName(f), Arity(f));
+  if (row < 0) return not_evaluable(FunctorName(f), Arity(f));
   tasks.push_back(Task{0, row});
   const TAGGED *args = StrArgs(t);
-  for (uint32_t i = Arity(f); i-- > 0;)
-    tasks.push_back(Task{args[i], -1});
+  for (uint32_t i = Arity(f); i-- > 0;) tasks.push_back(Task{args[i], -1});
   return true;
 }
 
@@ -214,8 +276,7 @@ bool Eval::run(TAGGED expr, Num *out)
       TAGGED t = deref(task.term);
       ok = IsVar(t) ? qx_instantiation_error(w, argument) : leaf(t);
     }
-    if (!ok)
-      return false;
+    if (!ok) return false;
   }
   *out = values.back();
   return true;
@@ -242,53 +303,36 @@ bool Eval::apply_unary(Fn fn, const Num &x)
     switch (fn) {
     case F_NEG:
     case F_ABS:
-      if (v == INT64_MIN)
-        return overflow(false);
+      if (v == INT64_MIN) return overflow(false);
       return push_int(fn == F_NEG || v < 0 ? -v : v);
     case F_POS:
     case F_INTEGER:
     case F_TRUNCATE:
     case F_ROUND:
     case F_CEILING:
-    case F_FLOOR:
-      return push_int(v);
-    case F_SIGN:
-      return push_int(v > 0 ? 1 : v < 0 ? -1 : 0);
+    case F_FLOOR: return push_int(v);
+    case F_SIGN: return push_int(v > 0 ? 1 : v < 0 ? -1 : 0);
     case F_MSB:
-      if (v <= 0)
-        return evaluation("undefined");
+      if (v <= 0) return evaluation("undefined");
       return push_int(63 - __builtin_clzll((uint64_t)v));
-    case F_NOT:
-      return push_int(~v);
-    default:
-      return apply_float_fn(fn, (double)v, true);
+    case F_NOT: return push_int(~v);
+    default: return apply_float_fn(fn, (double)v, true);
     }
   }
   double d = x.f;
   switch (fn) {
-  case F_NEG:
-    return push_float(-d, false);
-  case F_POS:
-    return push_float(d, false);
-  case F_ABS:
-    return push_float(std::fabs(d), false);
-  case F_SIGN:
-    return push_float(d > 0 ? 1.0 : d < 0 ? -1.0 : d, false);
+  case F_NEG: return push_float(-d, false);
+  case F_POS: return push_float(d, false);
+  case F_ABS: return push_float(std::fabs(d), false);
+  case F_SIGN: return push_float(d > 0 ? 1.0 : d < 0 ? -1.0 : d, false);
   case F_MSB:
-  case F_NOT:
-    return type_error("integer", x);
-  case F_INTEGER:
-    return push_integral(*this, std::round(d));
-  case F_TRUNCATE:
-    return push_integral(*this, std::trunc(d));
-  case F_ROUND:
-    return push_integral(*this, std::round(d));
-  case F_CEILING:
-    return push_integral(*this, std::ceil(d));
-  case F_FLOOR:
-    return push_integral(*this, std::floor(d));
-  default:
-    return apply_float_fn(fn, d, std::isfinite(d));
+  case F_NOT: return type_error("integer", x);
+  case F_INTEGER: return push_integral(*this, std::round(d));
+  case F_TRUNCATE: return push_integral(*this, std::trunc(d));
+  case F_ROUND: return push_integral(*this, std::round(d));
+  case F_CEILING: return push_integral(*this, std::ceil(d));
+  case F_FLOOR: return push_integral(*this, std::floor(d));
+  default: return apply_float_fn(fn, d, std::isfinite(d));
   }
 }
 
@@ -297,31 +341,20 @@ bool Eval::apply_float_fn(Fn fn, double x, bool finite)
 {
   switch (fn) {
   case F_SQRT:
-    if (x < 0)
-      return evaluation("undefined");
+    if (x < 0) return evaluation("undefined");
     return push_float(std::sqrt(x), finite);
   case F_LOG:
-    if (x <= 0)
-      return evaluation("undefined");
+    if (x <= 0) return evaluation("undefined");
     return push_float(std::log(x), finite);
-  case F_SIN:
-    return push_float(std::sin(x), finite);
-  case F_COS:
-    return push_float(std::cos(x), finite);
-  case F_TAN:
-    return push_float(std::tan(x), finite);
-  case F_ATAN:
-    return push_float(std::atan(x), finite);
-  case F_EXP:
-    return push_float(std::exp(x), finite);
-  case F_FLOAT:
-    return push_float(x, false);
-  case F_FIP:
-    return push_float(std::trunc(x), false);
-  case F_FFP:
-    return push_float(x - std::trunc(x), finite);
-  default:
-    return evaluation("undefined");
+  case F_SIN: return push_float(std::sin(x), finite);
+  case F_COS: return push_float(std::cos(x), finite);
+  case F_TAN: return push_float(std::tan(x), finite);
+  case F_ATAN: return push_float(std::atan(x), finite);
+  case F_EXP: return push_float(std::exp(x), finite);
+  case F_FLOAT: return push_float(x, false);
+  case F_FIP: return push_float(std::trunc(x), false);
+  case F_FFP: return push_float(x - std::trunc(x), finite);
+  default: return evaluation("undefined");
   }
 }
 
@@ -330,11 +363,9 @@ bool int_power(int64_t base, int64_t exp, int64_t *result)
 {
   int64_t r = 1;
   while (exp > 0) {
-    if ((exp & 1) && __builtin_mul_overflow(r, base, &r))
-      return false;
+    if ((exp & 1) && __builtin_mul_overflow(r, base, &r)) return false;
     exp >>= 1;
-    if (exp > 0 && __builtin_mul_overflow(base, base, &base))
-      return false;
+    if (exp > 0 && __builtin_mul_overflow(base, base, &base)) return false;
   }
   *result = r;
   return true;
@@ -346,25 +377,21 @@ bool Eval::apply_integer_binary(Fn fn, int64_t x, int64_t y)
 {
   int64_t r;
   switch (fn) {
-  case F_ADD:
-    return __builtin_add_overflow(x, y, &r) ? overflow(x < 0) : push_int(r);
-  case F_SUB:
-    return __builtin_sub_overflow(x, y, &r) ? overflow(x < 0) : push_int(r);
-  case F_MUL:
-    return __builtin_mul_overflow(x, y, &r) ? overflow((x < 0) != (y < 0)) : push_int(r);
+  case F_ADD: return __builtin_add_overflow(x, y, &r) ? overflow(x < 0) : push_int(r);
+  case F_SUB: return __builtin_sub_overflow(x, y, &r) ? overflow(x < 0) : push_int(r);
+  case F_MUL: return __builtin_mul_overflow(x, y, &r) ? overflow((x < 0) != (y < 0)) : push_int(r);
   case F_IDIV:
   case F_DIV:
   case F_MOD:
   case F_REM: {
-    if (y == 0)
-      return evaluation("zero_divisor");
-    if (y == -1)   /* x / -1 is the one quotient that can overflow; every remainder is 0 */
-      return fn == F_MOD || fn == F_REM ? push_int(0) : x == INT64_MIN ? overflow(false) : push_int(-x);
+    if (y == 0) return evaluation("zero_divisor");
+    if (y == -1) /* x / -1 is the one quotient that can overflow; every remainder is 0 */
+      return fn == F_MOD || fn == F_REM ? push_int(0)
+             : x == INT64_MIN           ? overflow(false)
+                                        : push_int(-x);
     int64_t q = x / y, m = x % y;
-    if (fn == F_IDIV)
-      return push_int(q);
-    if (fn == F_REM)
-      return push_int(m);
+    if (fn == F_IDIV) return push_int(q);
+    if (fn == F_REM) return push_int(m);
     bool adjust = m != 0 && ((m < 0) != (y < 0));
     return fn == F_DIV ? push_int(adjust ? q - 1 : q) : push_int(adjust ? m + y : m);
   }
@@ -379,31 +406,23 @@ bool Eval::apply_integer_binary(Fn fn, int64_t x, int64_t y)
   }
   case F_SHL:
   case F_SHR: {
-    int64_t shift = fn == F_SHL ? y : (y == INT64_MIN ? INT64_MAX : -y);   /* positive: left */
-    if (shift <= 0)
-      return push_int(shift <= -64 ? (x < 0 ? -1 : 0) : x >> -shift);
-    if (x == 0)
-      return push_int(0);
-    if (shift >= 64)
-      return overflow(x < 0);
+    int64_t shift = fn == F_SHL ? y : (y == INT64_MIN ? INT64_MAX : -y); /* positive: left */
+    if (shift <= 0) return push_int(shift <= -64 ? (x < 0 ? -1 : 0) : x >> -shift);
+    if (x == 0) return push_int(0);
+    if (shift >= 64) return overflow(x < 0);
     r = (int64_t)((uint64_t)x << shift);
     return (r >> shift) != x ? overflow(x < 0) : push_int(r);
   }
-  case F_AND:
-    return push_int(x & y);
-  case F_OR:
-    return push_int(x | y);
-  case F_XOR:
-    return push_int(x ^ y);
+  case F_AND: return push_int(x & y);
+  case F_OR: return push_int(x | y);
+  case F_XOR: return push_int(x ^ y);
   case F_CARET:
     if (y < 0) {
-      if (x == 1 || x == -1)
-        return push_int(x == 1 || (y & 1) == 0 ? 1 : -1);
+      if (x == 1 || x == -1) return push_int(x == 1 || (y & 1) == 0 ? 1 : -1);
       return x == 0 ? evaluation("zero_divisor") : type_error("float", int_num(x));
     }
     return int_power(x, y, &r) ? push_int(r) : overflow(x < 0 && (y & 1));
-  default:
-    return apply_mixed_binary(fn, int_num(x), int_num(y));
+  default: return apply_mixed_binary(fn, int_num(x), int_num(y));
   }
 }
 
@@ -412,15 +431,11 @@ bool Eval::apply_mixed_binary(Fn fn, const Num &x, const Num &y)
   double a = as_double(x), b = as_double(y);
   bool finite = std::isfinite(a) && std::isfinite(b);
   switch (fn) {
-  case F_ADD:
-    return push_float(a + b, finite);
-  case F_SUB:
-    return push_float(a - b, finite);
-  case F_MUL:
-    return push_float(a * b, finite);
+  case F_ADD: return push_float(a + b, finite);
+  case F_SUB: return push_float(a - b, finite);
+  case F_MUL: return push_float(a * b, finite);
   case F_FDIV:
-    if (b == 0)
-      return evaluation("zero_divisor");
+    if (b == 0) return evaluation("zero_divisor");
     return push_float(a / b, finite);
   case F_MIN:
   case F_MAX: {
@@ -430,20 +445,15 @@ bool Eval::apply_mixed_binary(Fn fn, const Num &x, const Num &y)
   }
   case F_POW:
   case F_CARET:
-    if (a == 0 && b < 0)
-      return evaluation("zero_divisor");
-    if (a < 0 && b != std::trunc(b))
-      return evaluation("undefined");
+    if (a == 0 && b < 0) return evaluation("zero_divisor");
+    if (a < 0 && b != std::trunc(b)) return evaluation("undefined");
     return push_float(std::pow(a, b), finite);
   case F_ATAN2:
-    if (a == 0 && b == 0)
-      return evaluation("undefined");
+    if (a == 0 && b == 0) return evaluation("undefined");
     return push_float(std::atan2(a, b), finite);
   case F_LOG2:
-    if (a <= 0 || b <= 0)
-      return evaluation("undefined");
-    if (std::log(a) == 0)
-      return evaluation("zero_divisor");
+    if (a <= 0 || b <= 0) return evaluation("undefined");
+    if (std::log(a) == 0) return evaluation("zero_divisor");
     return push_float(std::log(b) / std::log(a), finite);
   default:
     /* integer-only functions */
@@ -456,10 +466,8 @@ bool Eval::apply_binary(Fn fn, const Num &x, const Num &y)
   bool integer_only = fn == F_IDIV || fn == F_DIV || fn == F_MOD || fn == F_REM || fn == F_GCD ||
                       fn == F_SHR || fn == F_SHL || fn == F_AND || fn == F_OR || fn == F_XOR;
   bool float_only = fn == F_FDIV || fn == F_POW || fn == F_ATAN2 || fn == F_LOG2;
-  if (!x.is_float && !y.is_float && !float_only)
-    return apply_integer_binary(fn, x.i, y.i);
-  if (integer_only)
-    return type_error("integer", x.is_float ? x : y);
+  if (!x.is_float && !y.is_float && !float_only) return apply_integer_binary(fn, x.i, y.i);
+  if (integer_only) return type_error("integer", x.is_float ? x : y);
   return apply_mixed_binary(fn, x, y);
 }
 
@@ -474,8 +482,7 @@ Eval &evaluator(worker *w, int argument)
 int prolog_is(worker *w)
 {
   Num result;
-  if (!evaluator(w, 2).run(w->term[1], &result))
-    return 0;
+  if (!evaluator(w, 2).run(w->term[1], &result)) return 0;
   call_overflow(w, 16, 2);
   TAGGED value = result.is_float ? qx_make_double(w, result.f) : make_int64(w, result.i);
   return cunify(w, w->term[0], value);
@@ -485,8 +492,7 @@ int prolog_is(worker *w)
 int compare_sides(worker *w)
 {
   Num x, y;
-  if (!evaluator(w, 1).run(w->term[0], &x) || !evaluator(w, 2).run(w->term[1], &y))
-    return 3;
+  if (!evaluator(w, 1).run(w->term[0], &x) || !evaluator(w, 2).run(w->term[1], &y)) return 3;
   return compare_nums(x, y);
 }
 

@@ -19,10 +19,8 @@ namespace {
 bool module_arg(worker *w, int argument, int create, mod_def **module)
 {
   TAGGED m = deref(w->term[argument - 1]);
-  if (IsVar(m))
-    return qx_instantiation_error(w, argument);
-  if (!IsAtom(m))
-    return qx_type_error(w, "atom", m, argument);
+  if (IsVar(m)) return qx_instantiation_error(w, argument);
+  if (!IsAtom(m)) return qx_type_error(w, "atom", m, argument);
   *module = find_module(m, create);
   return true;
 }
@@ -35,8 +33,7 @@ int prolog_put_attr(worker *w)
     return raise_error_goal(0, 1);
   }
   mod_def *module = nullptr;
-  if (!module_arg(w, 2, 1, &module))
-    return 0;
+  if (!module_arg(w, 2, 1, &module)) return 0;
   call_overflow(w, qx_eg.attr_no + 16, 3);
   put_attributes(v, w->term[2], module);
   return 1;
@@ -45,8 +42,7 @@ int prolog_put_attr(worker *w)
 int prolog_get_attr(worker *w)
 {
   mod_def *module = nullptr;
-  if (!module_arg(w, 2, 0, &module))
-    return 0;
+  if (!module_arg(w, 2, 0, &module)) return 0;
   TAGGED v = deref(w->term[0]);
   TAGGED attribute = module && IsVar(v) ? get_attributes(v, module) : 0;
   return attribute && cunify(w, w->term[2], attribute);
@@ -56,11 +52,9 @@ int prolog_get_attr(worker *w)
 int prolog_del_attr(worker *w)
 {
   mod_def *module = nullptr;
-  if (!module_arg(w, 2, 0, &module))
-    return 0;
+  if (!module_arg(w, 2, 0, &module)) return 0;
   TAGGED v = deref(w->term[0]);
-  if (module && IsVar(v) && get_attributes(v, module))
-    put_attributes(v, atom_no_attr, module);
+  if (module && IsVar(v) && get_attributes(v, module)) put_attributes(v, atom_no_attr, module);
   return 1;
 }
 
@@ -83,8 +77,7 @@ void suspend_goal(worker *w, TAGGED *cell, TAGGED goal)
   if (qx_is_attvar_cell(w, cell)) {
     TAGGED old = deref(cell[1]);
     TAGGED goals = old == atom_nil ? goal : make_pair(w, functor_comma2, old, goal);
-    if (qx_cell_is_old(w, cell + 1))
-      qx_trail_cell_value(w, cell + 1);
+    if (qx_cell_is_old(w, cell + 1)) qx_trail_cell_value(w, cell + 1);
     cell[1] = goals;
     return;
   }
@@ -96,18 +89,15 @@ void suspend_goal(worker *w, TAGGED *cell, TAGGED goal)
   r[2] = goal;
   r[3] = MakeStr(r + 4);
   r[4] = MakeFunctor(atom_attrs, slots);
-  for (uint32_t i = 1; i <= slots; i++)
-    r[4 + i] = atom_no_attr;
+  for (uint32_t i = 1; i <= slots; i++) r[4 + i] = atom_no_attr;
   qx_bind_plain(w, cell, MakeRef(r + 1));
 }
 
 int prolog_freeze(worker *w)
 {
   TAGGED goal = deref(w->term[1]);
-  if (IsVar(goal))
-    return qx_instantiation_error(w, 2);
-  if (!IsAtom(goal) && !IsCompound(goal))
-    return qx_type_error(w, "callable", goal, 2);
+  if (IsVar(goal)) return qx_instantiation_error(w, 2);
+  if (!IsAtom(goal) && !IsCompound(goal)) return qx_type_error(w, "callable", goal, 2);
   call_overflow(w, qx_eg.attr_no + 32, 2);
   mod_def *context = qx_native_context();
   if (!(IsStr(goal) && StrFunctor(goal) == functor_colon2))
@@ -116,7 +106,7 @@ int prolog_freeze(worker *w)
   if (IsVar(v))
     suspend_goal(w, RefPtr(v), goal);
   else
-    qx_push_frame(w, goal, context);   /* runs next, opaque to cut as call/1 */
+    qx_push_frame(w, goal, context); /* runs next, opaque to cut as call/1 */
   return 1;
 }
 

@@ -12,8 +12,7 @@ namespace {
  * the query's caller. */
 int halt_with(worker *w, int32_t code)
 {
-  if (w->stack_start - w->global_top < 16)
-    call_overflow(w, 16, 0);
+  if (w->stack_start - w->global_top < 16) call_overflow(w, 16, 0);
   TAGGED *p = w->global_top;
   p[0] = MakeFunctor(atom_reserved, 1);
   p[1] = make_integer(w, (int32_t)(((uint32_t)code << 8) | 4));
@@ -26,10 +25,8 @@ int prolog_halt0(worker *w) { return halt_with(w, 0); }
 int prolog_halt1(worker *w)
 {
   TAGGED code = deref(w->term[0]);
-  if (IsRef(code))
-    return qx_instantiation_error(w, 1);
-  if (!IsSmall(code))
-    return qx_type_error(w, "integer", code, 1);
+  if (IsRef(code)) return qx_instantiation_error(w, 1);
+  if (!IsSmall(code)) return qx_type_error(w, "integer", code, 1);
   return halt_with(w, GetSmall(code));
 }
 

@@ -22,9 +22,16 @@ namespace {
 
 /* Addresses in saved state words: 8-aligned, so with the low bits 11 they read as constants. */
 inline TAGGED raw(const void *p) { return (TAGGED)(uintptr_t)p | 3; }
-template <class T> inline T *unraw(TAGGED t) { return (T *)(uintptr_t)(t & ~(TAGGED)3); }
+template <class T>
+inline T *unraw(TAGGED t)
+{
+  return (T *)(uintptr_t)(t & ~(TAGGED)3);
+}
 
-TAGGED functor_of(const char *name, uint32_t arity) { return MakeFunctor(init_atom_check(name, 0), arity); }
+TAGGED functor_of(const char *name, uint32_t arity)
+{
+  return MakeFunctor(init_atom_check(name, 0), arity);
+}
 
 /* ---- clause terms ---- */
 
@@ -35,10 +42,8 @@ TAGGED strip_module(worker *w, TAGGED t, mod_def **module, int argument)
   t = deref(t);
   while (IsStr(t) && StrFunctor(t) == functor_colon2) {
     TAGGED m = deref(StrArg(t, 1));
-    if (IsVar(m))
-      return qx_instantiation_error(w, argument);
-    if (!IsAtom(m))
-      return qx_type_error(w, "atom", m, argument);
+    if (IsVar(m)) return qx_instantiation_error(w, argument);
+    if (!IsAtom(m)) return qx_type_error(w, "atom", m, argument);
     *module = find_module(m, 1);
     t = deref(StrArg(t, 2));
   }
@@ -49,7 +54,7 @@ struct ClauseParts {
   mod_def *module;
   TAGGED head;
   TAGGED body;
-  TAGGED key;   /* the predicate: functor word, or the atom of an arity-0 head */
+  TAGGED key; /* the predicate: functor word, or the atom of an arity-0 head */
 };
 
 /* Head and body of a clause term (M:(H :- B), (M:H :- B), H); false after raising an error. */
@@ -57,23 +62,21 @@ bool split_clause(worker *w, TAGGED clause, ClauseParts *out, int argument)
 {
   out->module = qx_native_context();
   TAGGED c = strip_module(w, clause, &out->module, argument);
-  if (!c)
-    return false;
-  if (IsVar(c))
-    return qx_instantiation_error(w, argument);
+  if (!c) return false;
+  if (IsVar(c)) return qx_instantiation_error(w, argument);
   out->head = c;
   out->body = atom_true;
   if (IsStr(c) && StrFunctor(c) == functor_of(":-", 2)) {
     out->head = strip_module(w, StrArg(c, 1), &out->module, argument);
     out->body = StrArg(c, 2);
-    if (!out->head)
-      return false;
+    if (!out->head) return false;
   }
-  if (IsVar(out->head))
-    return qx_instantiation_error(w, argument);
+  if (IsVar(out->head)) return qx_instantiation_error(w, argument);
   if (!IsAtom(out->head) && !IsCompound(out->head))
     return qx_type_error(w, "callable", out->head, argument);
-  out->key = IsAtom(out->head) ? out->head : IsLst(out->head) ? MakeFunctor(atom_dot, 2) : StrFunctor(out->head);
+  out->key = IsAtom(out->head)  ? out->head
+             : IsLst(out->head) ? MakeFunctor(atom_dot, 2)
+                                : StrFunctor(out->head);
   return true;
 }
 
@@ -83,15 +86,14 @@ bool is_control(TAGGED key)
   static const struct {
     const char *name;
     uint32_t arity;
-  } rows[] = {{",", 2}, {";", 2}, {"->", 2}, {"*->", 2}, {"\\+", 1}, {"!", 0}, {":", 2}, {"catch", 3},
-              {"throw", 1}, {"true", 0}, {"fail", 0}, {"false", 0}, {"call_cleanup", 2}, {".", 2}};
+  } rows[] = {{",", 2},    {";", 2},     {"->", 2},           {"*->", 2},   {"\\+", 1},
+              {"!", 0},    {":", 2},     {"catch", 3},        {"throw", 1}, {"true", 0},
+              {"fail", 0}, {"false", 0}, {"call_cleanup", 2}, {".", 2}};
   uint32_t arity = IsAtom(key) ? 0 : Arity(key);
   const char *name = atom_name(FunctorName(key));
-  if (FunctorName(key) == atom_call)
-    return arity >= 1 && arity <= 8;
+  if (FunctorName(key) == atom_call) return arity >= 1 && arity <= 8;
   for (const auto &row : rows)
-    if (row.arity == arity && std::strcmp(row.name, name) == 0)
-      return true;
+    if (row.arity == arity && std::strcmp(row.name, name) == 0) return true;
   return false;
 }
 
@@ -124,7 +126,8 @@ bool is_builtin(const definition *def, TAGGED key)
  * 0 when a part of it is not callable. Iterative: conjunctions may be long. */
 TAGGED convert_body(worker *w, TAGGED body)
 {
-  const TAGGED transparent[] = {functor_comma2, MakeFunctor(atom_semicolon, 2), functor_of("->", 2)};
+  const TAGGED transparent[] = {functor_comma2, MakeFunctor(atom_semicolon, 2),
+                                functor_of("->", 2)};
   TAGGED result = 0;
   std::vector<std::pair<TAGGED, TAGGED *>> todo{{body, &result}};
   while (!todo.empty()) {
@@ -138,8 +141,8 @@ TAGGED convert_body(worker *w, TAGGED body)
       p[1] = g;
       w->global_top += 2;
       *dest = MakeStr(p);
-    } else if (IsStr(g) && std::find(std::begin(transparent), std::end(transparent), StrFunctor(g)) !=
-                               std::end(transparent)) {
+    } else if (IsStr(g) && std::find(std::begin(transparent), std::end(transparent),
+                                     StrFunctor(g)) != std::end(transparent)) {
       p[0] = StrFunctor(g);
       w->global_top += 3;
       *dest = MakeStr(p);
@@ -159,16 +162,17 @@ TAGGED convert_body(worker *w, TAGGED body)
 definition *assert_target(worker *w, mod_def *module, TAGGED key)
 {
   definition *def = find_definition(module, key, nullptr, 0);
-  if (def && def->predtyp == ENTER_INTERPRETED && def->properties.dynamic)
-    return def;
-  definition *system = module != qx_eg.prolog_module ? find_definition(qx_eg.prolog_module, key, nullptr, 0) : nullptr;
+  if (def && def->predtyp == ENTER_INTERPRETED && def->properties.dynamic) return def;
+  definition *system = module != qx_eg.prolog_module
+                           ? find_definition(qx_eg.prolog_module, key, nullptr, 0)
+                           : nullptr;
   bool undefined = !def || def->predtyp == ENTER_UNDEFINED;
-  if (!undefined || is_builtin(system, key) || (system && system->predtyp == ENTER_INTERPRETED && !system->properties.dynamic)) {
+  if (!undefined || is_builtin(system, key) ||
+      (system && system->predtyp == ENTER_INTERPRETED && !system->properties.dynamic)) {
     permission(w, "modify", "static_procedure", key);
     return nullptr;
   }
-  if (!def)
-    def = find_definition(module, key, nullptr, 1);
+  if (!def) def = find_definition(module, key, nullptr, 1);
   redefine_predicate(def, ENTER_INTERPRETED);
   def->properties.dynamic = 1;
   qx_eg.def_generation++;
@@ -178,14 +182,11 @@ definition *assert_target(worker *w, mod_def *module, TAGGED key)
 int add_clause(worker *w, bool at_end)
 {
   ClauseParts c;
-  if (!split_clause(w, w->term[0], &c, 1))
-    return 0;
+  if (!split_clause(w, w->term[0], &c, 1)) return 0;
   TAGGED body = convert_body(w, c.body);
-  if (!body)
-    return qx_type_error(w, "callable", deref(c.body), 1);
+  if (!body) return qx_type_error(w, "callable", deref(c.body), 1);
   definition *def = assert_target(w, c.module, c.key);
-  if (!def)
-    return 0;
+  if (!def) return 0;
   TAGGED clause = c.head;
   if (deref(body) != atom_true) {
     call_overflow(w, 16, 1);
@@ -219,8 +220,7 @@ inline uint32_t saved_clock(const TAGGED *state)
 instance *next_candidate(instance *ins, TAGGED key, uint32_t clock)
 {
   for (; ins; ins = ins->next)
-    if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key))
-      return ins;
+    if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) return ins;
   return nullptr;
 }
 
@@ -255,10 +255,8 @@ int iterate(worker *w, instance *ins, bool iterating, bool retracting)
     }
     bool alive = ins->death == QX_CLOCK_ALIVE;
     if ((alive || !retracting) && match_clause(w, ins)) {
-      if (retracting)
-        qx_erase_clause(ins);   /* may free it at once when nothing else reaches it */
-      if (iterating && !next)
-        qx_pop_retry(w);
+      if (retracting) qx_erase_clause(ins); /* may free it at once when nothing else reaches it */
+      if (iterating && !next) qx_pop_retry(w);
       return 1;
     }
     if (iterating) {
@@ -267,8 +265,7 @@ int iterate(worker *w, instance *ins, bool iterating, bool retracting)
     }
     ins = next;
   }
-  if (iterating)
-    qx_pop_retry(w);
+  if (iterating) qx_pop_retry(w);
   return 0;
 }
 
@@ -293,21 +290,16 @@ int prolog_clause(worker *w)
 {
   mod_def *module = qx_native_context();
   TAGGED head = strip_module(w, w->term[0], &module, 1);
-  if (!head)
-    return 0;
+  if (!head) return 0;
   TAGGED body = deref(w->term[1]);
-  if (IsVar(head))
-    return qx_instantiation_error(w, 1);
-  if (!IsAtom(head) && !IsCompound(head))
-    return qx_type_error(w, "callable", head, 1);
+  if (IsVar(head)) return qx_instantiation_error(w, 1);
+  if (!IsAtom(head) && !IsCompound(head)) return qx_type_error(w, "callable", head, 1);
   if (!IsVar(body) && !IsAtom(body) && !IsCompound(body))
     return qx_type_error(w, "callable", body, 2);
   TAGGED key = IsAtom(head) ? head : IsLst(head) ? MakeFunctor(atom_dot, 2) : StrFunctor(head);
   definition *def = qx_resolve_call(module, key);
-  if (is_builtin(def, key))
-    return permission(w, "access", "private_procedure", key);
-  if (!def || def->predtyp != ENTER_INTERPRETED)
-    return 0;
+  if (is_builtin(def, key)) return permission(w, "access", "private_procedure", key);
+  if (!def || def->predtyp != ENTER_INTERPRETED) return 0;
   return iterate(w, start_iteration(w, def, head, body), false, false);
 }
 
@@ -316,13 +308,12 @@ int nd_clause(worker *w) { return nd_iterate(w, false); }
 int prolog_retract(worker *w)
 {
   ClauseParts c;
-  if (!split_clause(w, w->term[0], &c, 1))
-    return 0;
+  if (!split_clause(w, w->term[0], &c, 1)) return 0;
   definition *def = qx_resolve_call(c.module, c.key);
-  if (is_builtin(def, c.key) || (def && def->predtyp == ENTER_INTERPRETED && !def->properties.dynamic))
+  if (is_builtin(def, c.key) ||
+      (def && def->predtyp == ENTER_INTERPRETED && !def->properties.dynamic))
     return permission(w, "modify", "static_procedure", c.key);
-  if (!def || def->predtyp != ENTER_INTERPRETED)
-    return 0;
+  if (!def || def->predtyp != ENTER_INTERPRETED) return 0;
   return iterate(w, start_iteration(w, def, c.head, c.body), false, true);
 }
 
@@ -333,8 +324,7 @@ int nd_retract(worker *w) { return nd_iterate(w, true); }
 int prolog_erase(worker *w)
 {
   TAGGED ref = deref(w->term[0]);
-  if (IsVar(ref))
-    return qx_instantiation_error(w, 1);
+  if (IsVar(ref)) return qx_instantiation_error(w, 1);
   if (!IsStr(ref) || StrFunctor(ref) != functor_ref2)
     return qx_type_error(w, "db_reference", ref, 1);
   instance *ins = decode_dbref(ref);
@@ -362,14 +352,12 @@ int prolog_current_module(worker *w)
 {
   TAGGED m = deref(w->term[0]);
   if (!IsVar(m)) {
-    if (!IsAtom(m))
-      return qx_type_error(w, "atom", m, 1);
+    if (!IsAtom(m)) return qx_type_error(w, "atom", m, 1);
     return find_module(m, 0) != nullptr;
   }
   uint32_t count = 0;
   qx_for_each_module([&](mod_def *) { count++; });
-  if (count == 0)
-    return 0;
+  if (count == 0) return 0;
   call_overflow(w, 2 * count + 16, 1);
   TAGGED *p = w->global_top;
   w->global_top += 2 * count;

@@ -45,8 +45,7 @@ int prolog_compare(worker *w)
 {
   TAGGED order = deref(w->term[0]);
   if (!IsVar(order)) {
-    if (!IsAtom(order))
-      return qx_type_error(w, "atom", order, 1);
+    if (!IsAtom(order)) return qx_type_error(w, "atom", order, 1);
     if (order != atom_less && order != atom_equal && order != atom_greater)
       return qx_domain_error(w, "order", order, 1);
   }
@@ -87,7 +86,10 @@ void name_arity(TAGGED t, TAGGED *name, uint32_t *arity)
   }
 }
 
-inline const TAGGED *args_of(TAGGED compound) { return IsLst(compound) ? LstPtr(compound) : StrArgs(compound); }
+inline const TAGGED *args_of(TAGGED compound)
+{
+  return IsLst(compound) ? LstPtr(compound) : StrArgs(compound);
+}
 
 /* A compound name(A1..An) at the heap top (a list pair for '.'/2); args null: fresh variables.
  * The caller made room for n + 1 words. */
@@ -96,10 +98,8 @@ TAGGED lay_compound(worker *w, TAGGED name, uint32_t n, const TAGGED *args)
   bool pair = name == atom_dot && n == 2;
   TAGGED *p = w->global_top;
   TAGGED *cells = pair ? p : p + 1;
-  if (!pair)
-    p[0] = MakeFunctor(name, n);
-  for (uint32_t i = 0; i < n; i++)
-    cells[i] = args ? args[i] : MakeRef(cells + i);
+  if (!pair) p[0] = MakeFunctor(name, n);
+  for (uint32_t i = 0; i < n; i++) cells[i] = args ? args[i] : MakeRef(cells + i);
   w->global_top = cells + n;
   return pair ? MakeLst(p) : MakeStr(p);
 }
@@ -107,11 +107,9 @@ TAGGED lay_compound(worker *w, TAGGED name, uint32_t n, const TAGGED *args)
 /* The arity argument of functor/3 when the term is to be built: -1 after raising its error. */
 int32_t checked_arity(worker *w, TAGGED arity)
 {
-  if (!IsInteger(arity))
-    return qx_type_error(w, "integer", arity, 3), -1;
+  if (!IsInteger(arity)) return qx_type_error(w, "integer", arity, 3), -1;
   bool negative = IsSmall(arity) ? GetSmall(arity) < 0 : bn_compare(arity, MakeSmall(0)) < 0;
-  if (negative)
-    return qx_domain_error(w, "not_less_than_zero", arity, 3), -1;
+  if (negative) return qx_domain_error(w, "not_less_than_zero", arity, 3), -1;
   if (!IsSmall(arity) || GetSmall(arity) > (int32_t)QX_MAX_ARITY)
     return qx_representation_error(w, "max_arity", 3), -1;
   return GetSmall(arity);
@@ -128,19 +126,13 @@ int prolog_functor(worker *w)
   }
   TAGGED name = deref(w->term[1]);
   TAGGED arity = deref(w->term[2]);
-  if (IsVar(name))
-    return qx_instantiation_error(w, 2);
-  if (IsVar(arity))
-    return qx_instantiation_error(w, 3);
-  if (!IsAtomic(name))
-    return qx_type_error(w, "atomic", name, 2);
+  if (IsVar(name)) return qx_instantiation_error(w, 2);
+  if (IsVar(arity)) return qx_instantiation_error(w, 3);
+  if (!IsAtomic(name)) return qx_type_error(w, "atomic", name, 2);
   int32_t n = checked_arity(w, arity);
-  if (n < 0)
-    return 0;
-  if (n == 0)
-    return cunify(w, t, name);
-  if (!IsAtom(name))
-    return qx_type_error(w, "atomic", name, 2);
+  if (n < 0) return 0;
+  if (n == 0) return cunify(w, t, name);
+  if (!IsAtom(name)) return qx_type_error(w, "atomic", name, 2);
   heap_room(w, (uint32_t)n + 1, 3);
   return cunify(w, w->term[0], lay_compound(w, name, (uint32_t)n, nullptr));
 }
@@ -171,10 +163,8 @@ int arg_from(worker *w, uint32_t index, bool iterating)
       qx_push_retry(w, 4);
       iterating = true;
     }
-    if (arg_solution(w, (int32_t)index))
-      return 1;
-    if (!iterating)
-      return 0;
+    if (arg_solution(w, (int32_t)index)) return 1;
+    if (!iterating) return 0;
     qx_undo_to(w, w->node_);
     w->global_top = w->node_->global_top;
   }
@@ -185,19 +175,14 @@ int prolog_arg(worker *w)
 {
   TAGGED n = deref(w->term[0]);
   TAGGED t = deref(w->term[1]);
-  if (IsVar(t))
-    return qx_instantiation_error(w, 2);
-  if (!IsVar(n) && !IsInteger(n))
-    return qx_type_error(w, "integer", n, 1);
-  if (!IsCompound(t))
-    return qx_type_error(w, "compound", t, 2);
+  if (IsVar(t)) return qx_instantiation_error(w, 2);
+  if (!IsVar(n) && !IsInteger(n)) return qx_type_error(w, "integer", n, 1);
+  if (!IsCompound(t)) return qx_type_error(w, "compound", t, 2);
   TAGGED name;
   uint32_t arity;
   name_arity(t, &name, &arity);
-  if (IsVar(n))
-    return arg_from(w, 1, false);
-  if (!IsSmall(n) || GetSmall(n) < 1 || (uint32_t)GetSmall(n) > arity)
-    return 0;
+  if (IsVar(n)) return arg_from(w, 1, false);
+  if (!IsSmall(n) || GetSmall(n) < 1 || (uint32_t)GetSmall(n) > arity) return 0;
   return cunify(w, w->term[2], args_of(t)[GetSmall(n) - 1]);
 }
 
@@ -228,27 +213,19 @@ int prolog_univ(worker *w)
   TAGGED t = deref(w->term[0]);
   TAGGED list = deref(w->term[1]);
   long length = list_length(list);
-  if (length == QX_LIST_NOT_LIST)
-    return qx_type_error(w, "list", list, 2);
-  if (!IsVar(t))
-    return univ_decompose(w, t);
-  if (length == QX_LIST_PARTIAL)
-    return qx_instantiation_error(w, 2);
-  if (length == 0)
-    return qx_domain_error(w, "non_empty_list", atom_nil, 2);
+  if (length == QX_LIST_NOT_LIST) return qx_type_error(w, "list", list, 2);
+  if (!IsVar(t)) return univ_decompose(w, t);
+  if (length == QX_LIST_PARTIAL) return qx_instantiation_error(w, 2);
+  if (length == 0) return qx_domain_error(w, "non_empty_list", atom_nil, 2);
   TAGGED head = deref(LstHead(list));
-  if (IsVar(head))
-    return qx_instantiation_error(w, 2);
+  if (IsVar(head)) return qx_instantiation_error(w, 2);
   if (length == 1)
     return IsCompound(head) ? qx_type_error(w, "atomic", head, 2) : cunify(w, t, head);
-  if (!IsAtom(head))
-    return qx_type_error(w, IsCompound(head) ? "atomic" : "atom", head, 2);
-  if (length - 1 > (long)QX_MAX_ARITY)
-    return qx_representation_error(w, "max_arity", 2);
+  if (!IsAtom(head)) return qx_type_error(w, IsCompound(head) ? "atomic" : "atom", head, 2);
+  if (length - 1 > (long)QX_MAX_ARITY) return qx_representation_error(w, "max_arity", 2);
   TAGGED args[QX_MAX_ARITY];
   uint32_t n = 0;
-  for (TAGGED l = deref(LstTail(list)); IsLst(l); l = deref(LstTail(l)))
-    args[n++] = LstHead(l);
+  for (TAGGED l = deref(LstTail(list)); IsLst(l); l = deref(LstTail(l))) args[n++] = LstHead(l);
   heap_room(w, n + 1, 2);
   return cunify(w, t, lay_compound(w, head, n, args));
 }
@@ -261,19 +238,18 @@ int prolog_univ(worker *w)
  * until the copy is done; attributed variables are copied as plain variables. Boxed numbers
  * are immutable and shared with the source. */
 class TermCopy {
- public:
+public:
   explicit TermCopy(worker *w) : w_(w) {}
 
   TAGGED copy(TAGGED term)
   {
     heap_room(w_, 2, 2);
-    *w_->global_top++ = atom_nil;   /* so that no copied variable follows an attribute marker */
+    *w_->global_top++ = atom_nil; /* so that no copied variable follows an attribute marker */
     start_ = w_->global_top;
     *w_->global_top++ = term;
     try {
       for (TAGGED *scan = start_; scan < w_->global_top; scan++)
-        if (!IsConst(*scan))
-          *scan = convert(scan);
+        if (!IsConst(*scan)) *scan = convert(scan);
     } catch (...) {
       unforward();
       throw;
@@ -282,7 +258,7 @@ class TermCopy {
     return *start_;
   }
 
- private:
+private:
   worker *w_;
   TAGGED *start_ = nullptr;
   std::vector<TAGGED *> forwarded_;
@@ -292,14 +268,12 @@ class TermCopy {
     TAGGED v = deref(*at);
     if (IsVar(v)) {
       TAGGED *cell = RefPtr(v);
-      if (cell >= start_ && cell < w_->global_top)
-        return v;   /* already a variable of the copy */
+      if (cell >= start_ && cell < w_->global_top) return v; /* already a variable of the copy */
       forwarded_.push_back(cell);
       *cell = MakeRef(at);
       return MakeRef(at);
     }
-    if (IsLst(v))
-      return MakeLst(lay(LstPtr(v), 2));
+    if (IsLst(v)) return MakeLst(lay(LstPtr(v), 2));
     if (IsStr(v) && !IsBoxHeader(StrFunctor(v)))
       return MakeStr(lay(StrPtr(v), Arity(StrFunctor(v)) + 1));
     return v;
@@ -316,8 +290,7 @@ class TermCopy {
 
   void unforward()
   {
-    for (TAGGED *cell : forwarded_)
-      *cell = MakeRef(cell);
+    for (TAGGED *cell : forwarded_) *cell = MakeRef(cell);
     forwarded_.clear();
   }
 };

@@ -38,8 +38,7 @@ int bn_minimal_limbs(const uint32_t *limbs, int nlimbs)
   while (n > 1) {
     uint32_t top = limbs[n - 1];
     bool below_negative = limb_negative(limbs[n - 2]);
-    if (!((top == 0 && !below_negative) || (top == ~0u && below_negative)))
-      break;
+    if (!((top == 0 && !below_negative) || (top == ~0u && below_negative))) break;
     n--;
   }
   return n < 1 ? 1 : n;
@@ -55,11 +54,9 @@ static TAGGED *bn_write_box(TAGGED *dest, int n)
 
 TAGGED bn_make(worker *w, const uint32_t *limbs, int nlimbs)
 {
-  if (nlimbs <= 0)
-    return MakeSmall(0);
+  if (nlimbs <= 0) return MakeSmall(0);
   int n = bn_minimal_limbs(limbs, nlimbs);
-  if (n == 1 && SmallFits((int32_t)limbs[0]))
-    return MakeSmall((int32_t)limbs[0]);
+  if (n == 1 && SmallFits((int32_t)limbs[0])) return MakeSmall((int32_t)limbs[0]);
   TAGGED *box = w->global_top;
   std::memcpy(box + 1, limbs, (size_t)n * sizeof(uint32_t));
   bn_write_box(box, n);
@@ -76,10 +73,8 @@ static int limbs_compare(const uint32_t *a, int na, const uint32_t *b, int nb)
   for (int i = n - 1; i >= 0; i--) {
     uint32_t x = i < na ? a[i] : sign_a;
     uint32_t y = i < nb ? b[i] : sign_b;
-    if (x == y)
-      continue;
-    if (i == n - 1)
-      return (int32_t)x < (int32_t)y ? -1 : 1;
+    if (x == y) continue;
+    if (i == n - 1) return (int32_t)x < (int32_t)y ? -1 : 1;
     return x < y ? -1 : 1;
   }
   return 0;
@@ -128,11 +123,9 @@ static int limbs_of_integral_double(double d, uint32_t *limbs)
     uint64_t high = bit == 0 ? 0 : m >> (64 - bit);
     limbs[at] = (uint32_t)low;
     limbs[at + 1] = (uint32_t)(low >> 32);
-    if (at + 2 < n)
-      limbs[at + 2] = (uint32_t)high;
+    if (at + 2 < n) limbs[at + 2] = (uint32_t)high;
   }
-  if (d < 0)
-    limbs_negate(limbs, n);
+  if (d < 0) limbs_negate(limbs, n);
   return n;
 }
 
@@ -140,16 +133,14 @@ int bn_compare_double(TAGGED integer, double value)
 {
   if (std::isnan(value)) /* NaN comes before every number in the standard order */
     return 1;
-  if (std::isinf(value))
-    return value > 0 ? -1 : 1;
+  if (std::isinf(value)) return value > 0 ? -1 : 1;
   double whole = std::trunc(value);
   uint32_t limbs[36];
   int n = limbs_of_integral_double(whole, limbs);
   bn_view v;
   bn_view_of(integer, &v);
   int c = limbs_compare(v.limbs, v.n, limbs, n);
-  if (c != 0)
-    return c;
+  if (c != 0) return c;
   double fraction = value - whole;
   return fraction > 0 ? -1 : fraction < 0 ? 1 : 0;
 }
@@ -159,12 +150,9 @@ int bn_compare_double(TAGGED integer, double value)
 /* Limb i of the magnitude of a two's-complement number whose lowest nonzero limb is `lowest`. */
 static inline uint32_t magnitude_limb(const uint32_t *limbs, bool negative, int lowest, int i)
 {
-  if (i < 0)
-    return 0;
-  if (!negative)
-    return limbs[i];
-  if (i < lowest)
-    return 0;
+  if (i < 0) return 0;
+  if (!negative) return limbs[i];
+  if (i < lowest) return 0;
   return i == lowest ? ~limbs[i] + 1 : ~limbs[i];
 }
 
@@ -174,8 +162,7 @@ static uint64_t round_to_53(uint64_t top, bool sticky)
 {
   uint64_t mantissa = top >> 11;
   uint32_t rest = (uint32_t)(top & 0x7FF);
-  if (rest > 0x400 || (rest == 0x400 && (sticky || (mantissa & 1))))
-    mantissa++;
+  if (rest > 0x400 || (rest == 0x400 && (sticky || (mantissa & 1)))) mantissa++;
   return mantissa;
 }
 
@@ -185,16 +172,12 @@ double bn_to_double(TAGGED integer)
   bn_view_of(integer, &v);
   bool negative = limb_negative(v.limbs[v.n - 1]);
   int lowest = 0;
-  while (lowest < v.n && v.limbs[lowest] == 0)
-    lowest++;
-  if (lowest == v.n)
-    return 0.0;
+  while (lowest < v.n && v.limbs[lowest] == 0) lowest++;
+  if (lowest == v.n) return 0.0;
   int top = v.n - 1;
-  while (magnitude_limb(v.limbs, negative, lowest, top) == 0)
-    top--;
+  while (magnitude_limb(v.limbs, negative, lowest, top) == 0) top--;
   /* Beyond 2^1312 every double overflows; this also keeps the exponent arithmetic small. */
-  if (top > 40)
-    return negative ? -HUGE_VAL : HUGE_VAL;
+  if (top > 40) return negative ? -HUGE_VAL : HUGE_VAL;
   uint32_t hi = magnitude_limb(v.limbs, negative, lowest, top);
   uint32_t mid = magnitude_limb(v.limbs, negative, lowest, top - 1);
   uint32_t lo = magnitude_limb(v.limbs, negative, lowest, top - 2);
@@ -212,12 +195,9 @@ double bn_to_double(TAGGED integer)
 
 int bn_digit_value(int c)
 {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'z')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'Z')
-    return c - 'A' + 10;
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
   return 99;
 }
 
@@ -244,8 +224,7 @@ static bool limbs_mul_add(uint32_t *limbs, int *n, int max, uint32_t factor, uin
     carry = t >> 32;
   }
   if (carry != 0) {
-    if (*n >= max)
-      return false;
+    if (*n >= max) return false;
     limbs[(*n)++] = (uint32_t)carry;
   }
   return true;
@@ -254,16 +233,13 @@ static bool limbs_mul_add(uint32_t *limbs, int *n, int max, uint32_t factor, uin
 int bn_from_digits(const char *digits, size_t len, bool negative, TAGGED *dest, TAGGED *limit,
                    int base)
 {
-  if (base < 2 || base > 36 || len == 0)
-    return -1;
+  if (base < 2 || base > 36 || len == 0) return -1;
   for (size_t i = 0; i < len; i++)
-    if (bn_digit_value(digits[i]) >= base)
-      return -1;
+    if (bn_digit_value(digits[i]) >= base) return -1;
   /* The magnitude grows in place after the header; it never needs more limbs than the
    * result, so running out of room means the result does not fit. */
   long room = (long)(limit - dest) - 2;
-  if (room < 1)
-    return 1;
+  if (room < 1) return 1;
   uint32_t *limbs = (uint32_t *)(dest + 1);
   int max = room > 0x7FFFFFF ? 0x7FFFFFF : (int)room;
   int n = 0, chunk_digits;
@@ -273,27 +249,22 @@ int bn_from_digits(const char *digits, size_t len, bool negative, TAGGED *dest, 
     chunk = chunk * (uint32_t)base + (uint32_t)bn_digit_value(digits[i]);
     power *= (uint32_t)base;
     if (power == chunk_power || i + 1 == len) {
-      if (!limbs_mul_add(limbs, &n, max, power, chunk))
-        return 1;
+      if (!limbs_mul_add(limbs, &n, max, power, chunk)) return 1;
       chunk = 0;
       power = 1;
     }
   }
-  if (n == 0)
-    limbs[n++] = 0;
+  if (n == 0) limbs[n++] = 0;
   /* A magnitude with its top bit set needs a sign limb, except -2^(32n-1) itself. */
   if (limb_negative(limbs[n - 1])) {
     bool min_value = negative && limbs[n - 1] == 0x80000000u;
-    for (int i = 0; min_value && i < n - 1; i++)
-      min_value = limbs[i] == 0;
+    for (int i = 0; min_value && i < n - 1; i++) min_value = limbs[i] == 0;
     if (!min_value) {
-      if (n >= max)
-        return 1;
+      if (n >= max) return 1;
       limbs[n++] = 0;
     }
   }
-  if (negative)
-    limbs_negate(limbs, n);
+  if (negative) limbs_negate(limbs, n);
   bn_write_box(dest, bn_minimal_limbs(limbs, n));
   return 0;
 }
@@ -301,8 +272,7 @@ int bn_from_digits(const char *digits, size_t len, bool negative, TAGGED *dest, 
 int bn_from_string(const char *text, TAGGED *dest, TAGGED *limit, int base)
 {
   bool negative = *text == '-';
-  if (*text == '-' || *text == '+')
-    text++;
+  if (*text == '-' || *text == '+') text++;
   return bn_from_digits(text, std::strlen(text), negative, dest, limit, base);
 }
 
@@ -314,8 +284,7 @@ static size_t minimal_bytes(const unsigned char *bytes, size_t n)
   while (n > 1) {
     unsigned char top = bytes[n - 1];
     bool below_negative = (bytes[n - 2] & 0x80) != 0;
-    if (!((top == 0 && !below_negative) || (top == 0xFF && below_negative)))
-      break;
+    if (!((top == 0 && !below_negative) || (top == 0xFF && below_negative))) break;
     n--;
   }
   return n;
@@ -327,8 +296,7 @@ int bn_from_bytes(const unsigned char *bytes, size_t n, TAGGED *top, TAGGED *lim
   size_t nlimbs = used == 0 ? 1 : (used + 3) / 4;
   size_t need = nlimbs + 2;
   size_t have = limit > top ? (size_t)(limit - top) : 0;
-  if (need > have)
-    return (int)(need - have);
+  if (need > have) return (int)(need - have);
   unsigned char sign = used > 0 && (bytes[used - 1] & 0x80) ? 0xFF : 0;
   uint32_t *limbs = (uint32_t *)(top + 1);
   for (size_t i = 0; i < nlimbs; i++) {
@@ -354,8 +322,7 @@ int bn_to_bytes(TAGGED integer, unsigned char *buf, size_t *size)
   while (used > 1) {
     unsigned char top = byte_at(used - 1);
     bool below_negative = (byte_at(used - 2) & 0x80) != 0;
-    if (!((top == 0 && !below_negative) || (top == 0xFF && below_negative)))
-      break;
+    if (!((top == 0 && !below_negative) || (top == 0xFF && below_negative))) break;
     used--;
   }
   if (*size < used) {
@@ -363,8 +330,7 @@ int bn_to_bytes(TAGGED integer, unsigned char *buf, size_t *size)
     return 0;
   }
   unsigned char sign = (byte_at(used - 1) & 0x80) ? 0xFF : 0;
-  for (size_t i = 0; i < *size; i++)
-    buf[i] = i < used ? byte_at(i) : sign;
+  for (size_t i = 0; i < *size; i++) buf[i] = i < used ? byte_at(i) : sign;
   *size = used;
   return 1;
 }
@@ -375,8 +341,7 @@ int bn_to_bytes(TAGGED integer, unsigned char *buf, size_t *size)
 static int bits_per_digit_floor(int base)
 {
   int bits = 0;
-  while ((2 << bits) <= base)
-    bits++;
+  while ((2 << bits) <= base) bits++;
   return bits;
 }
 
@@ -398,8 +363,7 @@ static uint32_t limbs_div_small(uint32_t *limbs, int *n, uint32_t divisor)
     limbs[i] = (uint32_t)(t / divisor);
     rest = t % divisor;
   }
-  while (*n > 0 && limbs[*n - 1] == 0)
-    (*n)--;
+  while (*n > 0 && limbs[*n - 1] == 0) (*n)--;
   return (uint32_t)rest;
 }
 
@@ -416,8 +380,7 @@ char *bn_to_string(TAGGED integer, int base, char *buf)
   if (negative)
     limbs_negate(work, v.n); /* the magnitude of -2^(32n-1) is 2^(32n-1): still n limbs */
   int n = v.n;
-  while (n > 0 && work[n - 1] == 0)
-    n--;
+  while (n > 0 && work[n - 1] == 0) n--;
   char *end = buf + size - 1, *p = end;
   *end = '\0';
   int chunk_digits;
@@ -429,8 +392,7 @@ char *bn_to_string(TAGGED integer, int base, char *buf)
       chunk /= (uint32_t)base;
     }
   } while (n > 0);
-  if (negative)
-    *--p = '-';
+  if (negative) *--p = '-';
   std::memmove(buf, p, (size_t)(end - p) + 1);
   return buf;
 }

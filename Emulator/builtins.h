@@ -14,16 +14,16 @@ enum : uint16_t {
   QX_MOD_CLPFD = 2,
   QX_MOD_ALIGNMENTS = 3,
   QX_MOD_STRUCTS = 4,
-  QX_ROW_ROLE = 0x100,   /* also entered in the role table */
+  QX_ROW_ROLE = 0x100, /* also entered in the role table */
 };
 
 struct qx_pred_row {
   const char *name;
   qx_native_fn function;
   uint8_t arity;
-  uint8_t kind;        /* BUILTIN_DET, BUILTIN_NONDET, ENTER_C, ENTER_C_NONDET */
+  uint8_t kind; /* BUILTIN_DET, BUILTIN_NONDET, ENTER_C, ENTER_C_NONDET */
   uint16_t flags;
-  qx_native_fn retry;  /* nondeterministic rows: the retry step */
+  qx_native_fn retry; /* nondeterministic rows: the retry step */
 };
 
 /* Families, in installation order. */
@@ -39,7 +39,7 @@ extern const qx_pred_row qx_bi_attr_rows[];
 extern const qx_pred_row *const *pred_table;
 definition *qx_role(const char *name, uint32_t arity);
 
-int init_wamsup();     /* 1 on success */
+int init_wamsup(); /* 1 on success */
 void deinit_wamsup();
 void qx_install_builtins();
 

@@ -35,15 +35,17 @@ void discard_node(node *b)
 inline bool is_marked(const node *b) { return ((uintptr_t)b->next_alt & 1) != 0; }
 
 /* Lowest trail position a walk may reach: word 0 of the trail is never an entry. */
-inline TAGGED *trail_floor(const worker *w) { return qx_has_node(w) ? w->node_->trail_top : w->trail_start + 1; }
+inline TAGGED *trail_floor(const worker *w)
+{
+  return qx_has_node(w) ? w->node_->trail_top : w->trail_start + 1;
+}
 
 /* The goal of a '$cleanup'(Goal, Done, Exited) entry when it is still to run (Done unbound and,
  * unless any, its goal has exited); Done is then bound for good, untrailed. 0 otherwise. */
 TAGGED take_cleanup(TAGGED cleanup, bool any)
 {
   TAGGED done = deref(StrArg(cleanup, 2));
-  if (!IsVar(done) || (!any && IsVar(deref(StrArg(cleanup, 3)))))
-    return 0;
+  if (!IsVar(done) || (!any && IsVar(deref(StrArg(cleanup, 3))))) return 0;
   *RefPtr(done) = atom_true;
   return StrArg(cleanup, 1);
 }
@@ -63,10 +65,8 @@ TAGGED collect_entries(worker *w, bool first)
       qx_trail_collect_free(t);
     } else if (kind == QX_TRAIL_CLEANUP) {
       TAGGED goal = take_cleanup(t[0], first);
-      if (goal && first)
-        return goal;
-      if (goal)
-        qx_queue_cleanup(w, goal);
+      if (goal && first) return goal;
+      if (goal) qx_queue_cleanup(w, goal);
     }
   }
   return 0;
@@ -77,10 +77,8 @@ TAGGED collect_entries(worker *w, bool first)
 /* ---- alternative codes ---- */
 alt_code *qx_alt(int op, int nregs)
 {
-  if (nregs == 0 && op == QX_ALT_FAILCODE)
-    return failcode;
-  if (nregs == 0 && op == QX_ALT_BARRIER)
-    return elsecode;
+  if (nregs == 0 && op == QX_ALT_FAILCODE) return failcode;
+  if (nregs == 0 && op == QX_ALT_BARRIER) return elsecode;
   if (QX_UNLIKELY(op <= 0 || op >= kAltKinds || nregs < 0 || nregs > kMaxSaved))
     QX_raise_fault("choicepoint kind or size out of range");
   alt_code *&a = alt_table[op][nregs];
@@ -131,8 +129,7 @@ node *qx_push_node(worker *w, alt_code *alt)
   b->cont = w->cont;
   b->wake_len = w->wake_len;
   b->wake_count = w->wake_count;
-  if (alt->nregs)
-    std::memcpy(b->term, w->term, alt->nregs * sizeof(TAGGED));
+  if (alt->nregs) std::memcpy(b->term, w->term, alt->nregs * sizeof(TAGGED));
   w->node_ = b;
   w->global_uncond = w->global_top;
   w->local_uncond = w->local_top;
@@ -145,8 +142,7 @@ void qx_pop_node(worker *w)
   discard_node(b);
   w->node_ = qx_node_below(b);
   qx_set_uncond(w);
-  if (b == w->current_query)
-    refresh_current_query(w);
+  if (b == w->current_query) refresh_current_query(w);
 }
 
 void qx_restore_node(worker *w, node *b)
@@ -156,8 +152,7 @@ void qx_restore_node(worker *w, node *b)
   w->local_top = b->local_top;
   w->cont = b->cont;
   w->frame_ = b->frame_;
-  if (w->wake_len > b->wake_len)
-    w->wake_len = b->wake_len;
+  if (w->wake_len > b->wake_len) w->wake_len = b->wake_len;
   w->wake_count = b->wake_count;
   w->global_uncond = b->global_top;
   w->local_uncond = b->local_top;
@@ -166,15 +161,13 @@ void qx_restore_node(worker *w, node *b)
 void qx_undo_to(worker *w, node *n)
 {
   qx_untrail_to(w, n->trail_top);
-  if (w->wake_len > n->wake_len)
-    w->wake_len = n->wake_len;
+  if (w->wake_len > n->wake_len) w->wake_len = n->wake_len;
   w->wake_count = n->wake_count;
 }
 
 void qx_cut_to(worker *w, node *barrier)
 {
-  if (w->node_ >= barrier)
-    return;
+  if (w->node_ >= barrier) return;
   bool marked = false;
   for (node *b = w->node_; b < barrier; b = qx_node_below(b)) {
     marked |= is_marked(b);
@@ -182,8 +175,7 @@ void qx_cut_to(worker *w, node *barrier)
   }
   w->node_ = barrier;
   qx_set_uncond(w);
-  if (w->current_query && w->current_query < barrier)
-    refresh_current_query(w);
+  if (w->current_query && w->current_query < barrier) refresh_current_query(w);
   if (marked) {
     /* Entries below the survivor's trail top may still wait for an older node to go. */
     qx_mark_nodes(w);
@@ -204,8 +196,7 @@ definition *collect_cleanup_from_trail(worker *w, definition *true_def)
     w->term[0] = goal;
     return find_definition(qx_eg.prolog_module, qx_K.call[1], nullptr, 0);
   }
-  if (qx_has_node(w))
-    w->node_->next_alt = NodeAlt(w->node_);
+  if (qx_has_node(w)) w->node_->next_alt = NodeAlt(w->node_);
   return true_def;
 }
 

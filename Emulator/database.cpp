@@ -48,8 +48,7 @@ void compact_dbrefs()
 {
   sw_on_key *old = qx_eg.dbrefs;
   uint32_t live = old->count - dead_refs, slots = 64;
-  while (slots < 2 * live)
-    slots *= 2;
+  while (slots < 2 * live) slots *= 2;
   sw_on_key *fresh = new_switch_on_key(slots);
   for (uint32_t i = 0; i < sw_on_key_slots(old); i++)
     if (old->node[i].key && old->node[i].value)
@@ -62,11 +61,9 @@ void compact_dbrefs()
 void forget_dbref(const instance *ins)
 {
   sw_on_key_node *n = incore_gethash(qx_eg.dbrefs, ref_key(ins));
-  if (!n->key || n->value == 0)
-    return;
-  n->value = 0;   /* stamp 0 never validates */
-  if (++dead_refs > 1024 && 2 * dead_refs > qx_eg.dbrefs->count)
-    compact_dbrefs();
+  if (!n->key || n->value == 0) return;
+  n->value = 0; /* stamp 0 never validates */
+  if (++dead_refs > 1024 && 2 * dead_refs > qx_eg.dbrefs->count) compact_dbrefs();
 }
 
 void free_clause(definition *def, instance *ins)
@@ -85,8 +82,7 @@ int init_database()
   qx_dbref_valid_hook = [](TAGGED a, TAGGED b) -> int {
     a = deref(a);
     b = deref(b);
-    if (!IsSmall(a) || !IsSmall(b))
-      return 0;
+    if (!IsSmall(a) || !IsSmall(b)) return 0;
     sw_on_key_node *n = incore_gethash(qx_eg.dbrefs, a);
     return n->key && n->value != 0 && n->value == b;
   };
@@ -95,8 +91,7 @@ int init_database()
 
 void deinit_database()
 {
-  if (qx_eg.dbrefs)
-    dispose_switch_on_key(qx_eg.dbrefs);
+  if (qx_eg.dbrefs) dispose_switch_on_key(qx_eg.dbrefs);
   qx_eg.dbrefs = nullptr;
   qx_dbref_valid_hook = nullptr;
 }
@@ -104,15 +99,11 @@ void deinit_database()
 TAGGED qx_first_arg_key(TAGGED head)
 {
   head = deref(head);
-  if (!IsStr(head))
-    return 0;
+  if (!IsStr(head)) return 0;
   TAGGED a = deref(StrArg(head, 1));
-  if (IsRef(a))
-    return 0;
-  if (IsLst(a))
-    return MakeFunctor(atom_dot, 2);
-  if (IsStr(a))
-    return StrFunctor(a);   /* a functor word, or the header of a boxed number */
+  if (IsRef(a)) return 0;
+  if (IsLst(a)) return MakeFunctor(atom_dot, 2);
+  if (IsStr(a)) return StrFunctor(a); /* a functor word, or the header of a boxed number */
   return a;
 }
 
@@ -124,11 +115,9 @@ instance *qx_make_clause(worker *w, definition *def, TAGGED clause)
   ins->owner = def;
   ins->key = qx_first_arg_key(head);
   ins->stamp = ++qx_eg.dbref_stamp & 0x0FFFFFFF;
-  if (ins->stamp == 0)
-    ins->stamp = qx_eg.dbref_stamp = 1;
+  if (ins->stamp == 0) ins->stamp = qx_eg.dbref_stamp = 1;
   sw_on_key_node *old = incore_gethash(qx_eg.dbrefs, ref_key(ins));
-  if (old->key && old->value == 0)
-    dead_refs--;   /* the address of a freed clause, reused */
+  if (old->key && old->value == 0) dead_refs--; /* the address of a freed clause, reused */
   dyn_puthash(&qx_eg.dbrefs, ref_key(ins))->value = MakeSmall((int32_t)ins->stamp);
   return ins;
 }
@@ -170,22 +159,19 @@ instance *active_instance_call(instance *ins, int flag)
 {
   uint32_t now = qx_eg.clause_clock;
   for (; ins; ins = ins->next)
-    if (flag ? ins->death == QX_CLOCK_ALIVE : qx_clause_visible(ins, now))
-      return ins;
+    if (flag ? ins->death == QX_CLOCK_ALIVE : qx_clause_visible(ins, now)) return ins;
   return nullptr;
 }
 
 int qx_erase_clause(instance *ins)
 {
-  if (ins->death != QX_CLOCK_ALIVE)
-    return 0;
+  if (ins->death != QX_CLOCK_ALIVE) return 0;
   definition *def = ins->owner;
   ins->death = ++qx_eg.clause_clock;
   def->clause_count--;
   def->dead_count++;
   qx_eg.dead_clause_count++;
-  if (def->active_calls == 0)
-    qx_reclaim_dead_clauses(def, false);
+  if (def->active_calls == 0) qx_reclaim_dead_clauses(def, false);
   return 1;
 }
 
@@ -193,15 +179,13 @@ void qx_remove_all_clauses(definition *def)
 {
   /* Keep hold of the rest of the chain: erasing may free the clause at once. */
   def->active_calls++;
-  for (instance *ins = def->first_clause; ins; ins = ins->next)
-    qx_erase_clause(ins);
+  for (instance *ins = def->first_clause; ins; ins = ins->next) qx_erase_clause(ins);
   qx_definition_leave(def);
 }
 
 void qx_reclaim_dead_clauses(definition *def, bool force)
 {
-  if (def->dead_count == 0 || (def->active_calls && !force))
-    return;
+  if (def->dead_count == 0 || (def->active_calls && !force)) return;
   instance *ins = def->first_clause;
   while (ins) {
     instance *next = ins->next;
@@ -218,14 +202,13 @@ void qx_definition_enter(definition *def) { def->active_calls++; }
 
 void qx_definition_leave(definition *def)
 {
-  if (--def->active_calls == 0)
-    qx_reclaim_dead_clauses(def, false);
+  if (--def->active_calls == 0) qx_reclaim_dead_clauses(def, false);
 }
 
 /* Remove the clauses whose source file is one of the atoms of the list files. */
 void multifile_retractall(definition *def, TAGGED files)
 {
-  def->active_calls++;   /* the chain stays whole until the walk is done */
+  def->active_calls++; /* the chain stays whole until the walk is done */
   for (instance *ins = def->first_clause; ins; ins = ins->next) {
     for (TAGGED l = deref(files); IsLst(l); l = deref(LstTail(l)))
       if (deref(LstHead(l)) == ins->extra) {
@@ -250,14 +233,11 @@ TAGGED cons_dbref(worker *w, instance *ins, int flag)
 instance *decode_dbref(TAGGED ref)
 {
   ref = deref(ref);
-  if (!IsStr(ref) || StrFunctor(ref) != functor_ref2)
-    return nullptr;
+  if (!IsStr(ref) || StrFunctor(ref) != functor_ref2) return nullptr;
   TAGGED a = deref(StrArg(ref, 1));
   TAGGED b = deref(StrArg(ref, 2));
-  if (!IsSmall(a) || !IsSmall(b))
-    return nullptr;
+  if (!IsSmall(a) || !IsSmall(b)) return nullptr;
   sw_on_key_node *n = incore_gethash(qx_eg.dbrefs, a);
-  if (!n->key || n->value == 0 || n->value != b)
-    return nullptr;
+  if (!n->key || n->value == 0 || n->value != b) return nullptr;
   return (instance *)(uintptr_t)(a & ~(TAGGED)3);
 }

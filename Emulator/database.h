@@ -29,7 +29,7 @@ int qx_erase_clause(instance *ins);
 void qx_remove_all_clauses(definition *def);
 /* Free the dead clauses of def when nothing reaches them (or always when force). */
 void qx_reclaim_dead_clauses(definition *def, bool force);
-void qx_definition_enter(definition *def);   /* an iteration or retry node starts reaching def */
+void qx_definition_enter(definition *def); /* an iteration or retry node starts reaching def */
 void qx_definition_leave(definition *def);
 void multifile_retractall(definition *def, TAGGED files);
 

@@ -53,9 +53,9 @@ struct node {
   frame *local_top;
   frame *frame_;
   frame *cont;
-  uint32_t wake_len;   /* pending wake-ups when the node was made */
+  uint32_t wake_len; /* pending wake-ups when the node was made */
   uint32_t wake_count;
-  TAGGED term[];       /* saved argument registers / state words */
+  TAGGED term[]; /* saved argument registers / state words */
 };
 constexpr size_t QX_NODE_HEADER_WORDS = sizeof(node) / sizeof(TAGGED);
 
@@ -65,19 +65,22 @@ struct alt_code {
   uint16_t op;
   uint16_t nregs;
   uint16_t a, b, c, d;
-  int16_t node_size;   /* halfword 6 */
+  int16_t node_size; /* halfword 6 */
   uint16_t pad;
   void *payload;
 };
 static_assert(offsetof(alt_code, node_size) == 12, "the node size is halfword 6 of the code");
 /* The code of a node, without the collect mark of bit 0. */
-static inline alt_code *NodeAlt(const node *n) { return (alt_code *)((uintptr_t)n->next_alt & ~(uintptr_t)1); }
+static inline alt_code *NodeAlt(const node *n)
+{
+  return (alt_code *)((uintptr_t)n->next_alt & ~(uintptr_t)1);
+}
 
 /* An environment frame: the goal to run on return and the cut barrier of its clause. */
 struct frame {
   frame *next;
   TAGGED goal;
-  uint32_t cut_b;      /* offset of the barrier node from the top of the choicepoint area */
+  uint32_t cut_b; /* offset of the barrier node from the top of the choicepoint area */
   mod_def *ctx;
 };
 
@@ -87,22 +90,22 @@ struct worker {
   TAGGED *heap_start;
   TAGGED *global_top;
   TAGGED *stack_start;
-  TAGGED *heap_end;        /* end of the heap's reservation */
-  TAGGED *global_uncond;   /* heap top at the newest choicepoint */
-  TAGGED *heap_warn_soft;  /* the event check compares the heap top with this; 0 forces it */
-  TAGGED *int_heap_warn;   /* saved copy of the soft limit while an event is requested */
-  TAGGED *heap_warn;       /* the real warning limit, recomputed by every growth */
+  TAGGED *heap_end;       /* end of the heap's reservation */
+  TAGGED *global_uncond;  /* heap top at the newest choicepoint */
+  TAGGED *heap_warn_soft; /* the event check compares the heap top with this; 0 forces it */
+  TAGGED *int_heap_warn;  /* saved copy of the soft limit while an event is requested */
+  TAGGED *heap_warn;      /* the real warning limit, recomputed by every growth */
   /* local stack (above the heap in the same reservation) */
   frame *local_start;
   frame *local_top;
-  frame *local_end;        /* commit fence of the local stack */
-  frame *local_uncond;     /* local top at the newest choicepoint */
-  frame *local_max;        /* end of the local stack's reservation */
+  frame *local_end;    /* commit fence of the local stack */
+  frame *local_uncond; /* local top at the newest choicepoint */
+  frame *local_max;    /* end of the local stack's reservation */
   /* trail (upwards) and choicepoints (downwards) share one block */
   TAGGED *trail_start;
   TAGGED *trail_top;
-  node *node_;             /* newest choicepoint */
-  node *choice_start;      /* top of the block: the choicepoint area's base */
+  node *node_;        /* newest choicepoint */
+  node *choice_start; /* top of the block: the choicepoint area's base */
   /* control */
   frame *frame_;
   frame *cont;
@@ -129,7 +132,7 @@ struct worker {
   uint32_t unify_stack_size;
   /* receives each cleanup goal that undoing the trail makes pending (null: none wanted) */
   void (*cleanup_hook)(worker *w, TAGGED goal);
-  uint32_t reserved_[8];  /* room for later fields before the registers */
+  uint32_t reserved_[8]; /* room for later fields before the registers */
   /* byte 180 */
   TAGGED term[QX_ARG_REGISTERS];
   TAGGED worker_vars[32];
@@ -171,19 +174,19 @@ struct qx_def_props {
   uint32_t cut : 1;
   uint32_t marked : 1;
   uint32_t locked : 1;
-  uint32_t builtin_row : 1;   /* code is a row of the built-in table: kept across restore */
-  uint32_t foreign_code : 1;  /* holds compiled clauses of an emulator this engine cannot run */
+  uint32_t builtin_row : 1;  /* code is a row of the built-in table: kept across restore */
+  uint32_t foreign_code : 1; /* holds compiled clauses of an emulator this engine cannot run */
   uint32_t : 20;
 };
 
 struct qx_proc {
-  TAGGED printname;   /* name atom */
+  TAGGED printname; /* name atom */
   uint32_t arity;
 };
 
 /* A predicate. */
 struct definition {
-  uint16_t predtyp;          /* qx_entry_kind */
+  uint16_t predtyp; /* qx_entry_kind */
   uint16_t frame_size;
   qx_def_props properties;
   qx_proc proc;
@@ -191,24 +194,24 @@ struct definition {
   mod_def *module;           /* module the definition belongs to */
   definition *imported_from; /* the exporting definition when this one is an import */
   mod_def *defined_in;
-  definition *next_public;   /* the module's exported definitions; the list ends with -1 */
-  definition *importers;     /* definitions importing this one, chained by next_importer */
+  definition *next_public; /* the module's exported definitions; the list ends with -1 */
+  definition *importers;   /* definitions importing this one, chained by next_importer */
   definition *next_importer;
   TAGGED blockinfo;
   TAGGED metainfo;
   TAGGED filename;
   union {
-    qx_native_fn native;     /* native built-ins and predicates */
-    void *code;              /* compiled code, foreign argument kinds, ... */
+    qx_native_fn native; /* native built-ins and predicates */
+    void *code;          /* compiled code, foreign argument kinds, ... */
   } code;
-  qx_native_fn retry;        /* nondeterministic natives: the retry step */
+  qx_native_fn retry; /* nondeterministic natives: the retry step */
   /* interpreted clauses: a chain of instances (logical update view) */
   instance *first_clause;
   instance *last_clause;
   uint32_t clause_count;
-  uint32_t active_calls;     /* retry nodes and running iterations that can reach dead clauses */
-  uint32_t dead_count;       /* erased clauses still in the chain, waiting until nothing reaches them */
-  void *fd_info;             /* finite-domain indexicals */
+  uint32_t active_calls; /* retry nodes and running iterations that can reach dead clauses */
+  uint32_t dead_count;   /* erased clauses still in the chain, waiting until nothing reaches them */
+  void *fd_info;         /* finite-domain indexicals */
 };
 
 /* A module. preds maps functor words to definitions; attr_no is the attribute slot (0 none). */
@@ -226,9 +229,9 @@ struct mod_def {
 /* The engine-global block: zeroed at start; each subsystem owns its group of fields. */
 struct eglobal {
   /* ---- atoms ---- */
-  atom ***atom_chunks;          /* up to 128 chunks of 8192 record pointers */
-  uint32_t atom_count;          /* next free index */
-  atom **atom_hash;             /* open hash by the 28-bit name hash */
+  atom ***atom_chunks; /* up to 128 chunks of 8192 record pointers */
+  uint32_t atom_count; /* next free index */
+  atom **atom_hash;    /* open hash by the 28-bit name hash */
   uint32_t atom_hash_size;
   uint32_t atom_live;
   TAGGED one_char_atoms[256];
@@ -236,36 +239,36 @@ struct eglobal {
   int32_t chcode_hash[512];
   int8_t chtype_hash[512];
   /* ---- attributes ---- */
-  uint32_t attr_no;             /* attribute slots handed out */
+  uint32_t attr_no; /* attribute slots handed out */
   /* ---- flags read by streams and the tokenizer ---- */
   TAGGED current_prompt;
   TAGGED current_char_conversion;
   TAGGED current_double_quotes;
   TAGGED current_quoted_charset_flag;
-  uint32_t current_gcmargin;    /* KiB */
+  uint32_t current_gcmargin; /* KiB */
   /* ---- modules and the database ---- */
-  sw_on_key *modules;           /* name atom -> mod_def */
-  mod_def *prolog_module;       /* system module: lookups fall back to it */
+  sw_on_key *modules;     /* name atom -> mod_def */
+  mod_def *prolog_module; /* system module: lookups fall back to it */
   mod_def *user_module;
   mod_def *typein_mod;
-  mod_def *attr_modules[64];    /* attribute slot -> module (slot numbers start at 1) */
-  uint32_t clause_clock;        /* logical update view */
+  mod_def *attr_modules[64]; /* attribute slot -> module (slot numbers start at 1) */
+  uint32_t clause_clock;     /* logical update view */
   uint32_t dbref_stamp;
-  sw_on_key *dbrefs;            /* instance address + 3 -> stamp, for validating references */
+  sw_on_key *dbrefs; /* instance address + 3 -> stamp, for validating references */
   uint32_t dead_clause_count;
-  TAGGED current_unknown;       /* error, fail or warning */
+  TAGGED current_unknown; /* error, fail or warning */
   /* ---- exceptions and native errors ---- */
-  instance *exception;          /* pending exception ball */
+  instance *exception; /* pending exception ball */
   uint32_t pending_error_code;
   char pending_error_message[2048];
   instance *pending_error_culprit;
-  TAGGED pending_error_module;    /* module and functor of the goal in the error's context */
+  TAGGED pending_error_module; /* module and functor of the goal in the error's context */
   TAGGED pending_error_functor;
-  uint32_t pending_error_thrown;  /* the record holds a term to throw as it is */
+  uint32_t pending_error_thrown; /* the record holds a term to throw as it is */
   int pending_error_arg;
-  uint32_t def_generation;       /* bumped whenever a call may resolve differently */
+  uint32_t def_generation; /* bumped whenever a call may resolve differently */
   /* ---- numbers ---- */
-  char *scratch;                /* shared scratch text buffer for number formatting */
+  char *scratch; /* shared scratch text buffer for number formatting */
   uint32_t scratch_size;
 };
 

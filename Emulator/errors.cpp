@@ -29,8 +29,7 @@ TAGGED build(worker *w, const char *name, std::initializer_list<TAGGED> args)
   TAGGED *p = w->global_top;
   p[0] = MakeFunctor(atom_of(name), (uint32_t)args.size());
   uint32_t i = 1;
-  for (TAGGED a : args)
-    p[i++] = a;
+  for (TAGGED a : args) p[i++] = a;
   w->global_top += i;
   return MakeStr(p);
 }
@@ -50,8 +49,7 @@ int push_error_node(worker *w)
 
 void ensure_room(worker *w, uint32_t words)
 {
-  if ((uint32_t)(w->stack_start - w->global_top) < words + 256)
-    call_overflow(w, words + 256, 0);
+  if ((uint32_t)(w->stack_start - w->global_top) < words + 256) call_overflow(w, words + 256, 0);
 }
 
 }  // namespace
@@ -64,8 +62,7 @@ instance *memory_ball;
 
 void memory_fault_term()
 {
-  if (memory_ball)
-    return;
+  if (memory_ball) return;
   /* Built in a scratch array, not on a heap that may be the exhausted resource. */
   TAGGED cells[10];
   cells[0] = MakeFunctor(atom_of("resource_error"), 1);
@@ -81,8 +78,7 @@ void memory_fault_term()
 
 void qx_free_memory_fault_term()
 {
-  if (qx_eg.exception == memory_ball)
-    qx_eg.exception = nullptr;
+  if (qx_eg.exception == memory_ball) qx_eg.exception = nullptr;
   qx_free_instance(memory_ball);
   memory_ball = nullptr;
 }
@@ -101,16 +97,14 @@ void qx_set_exception(worker *w, TAGGED ball)
 
 TAGGED qx_exception_term(worker *w)
 {
-  if (!qx_eg.exception)
-    return 0;
+  if (!qx_eg.exception) return 0;
   ensure_room(w, qx_instance_heap_words(qx_eg.exception));
   return qx_copy_from_instance(w, qx_eg.exception);
 }
 
 void qx_clear_exception()
 {
-  if (qx_eg.exception && qx_eg.exception != memory_ball)
-    qx_free_instance(qx_eg.exception);
+  if (qx_eg.exception && qx_eg.exception != memory_ball) qx_free_instance(qx_eg.exception);
   qx_eg.exception = nullptr;
 }
 
@@ -124,9 +118,9 @@ void save_error(uint32_t code, const char *message, TAGGED culprit)
 {
   qx_eg.pending_error_code = code;
   qx_eg.pending_error_thrown = 0;
-  std::snprintf(qx_eg.pending_error_message, sizeof qx_eg.pending_error_message, "%s", message ? message : "");
-  if (qx_eg.pending_error_culprit)
-    qx_free_instance(qx_eg.pending_error_culprit);
+  std::snprintf(qx_eg.pending_error_message, sizeof qx_eg.pending_error_message, "%s",
+                message ? message : "");
+  if (qx_eg.pending_error_culprit) qx_free_instance(qx_eg.pending_error_culprit);
   qx_eg.pending_error_culprit = culprit ? qx_copy_to_instance(qx_w, culprit) : nullptr;
 }
 
@@ -162,23 +156,15 @@ TAGGED qx_formal_error(worker *w, uint32_t code, const char *message, TAGGED cul
   TAGGED msg = atom_of(message);
   TAGGED c = culprit;
   switch (code) {
-  case 0x902:
-    return build(w, "domain_error", {atom_of("stream_or_alias"), c});
+  case 0x902: return build(w, "domain_error", {atom_of("stream_or_alias"), c});
   case 0x401:
-  case 2:
-    return build(w, "type_error", {msg, c});
-  case 0x202:
-    return build(w, "representation_error", {atom_of("character_code")});
-  case 0x501:
-    return build(w, "domain_error", {atom_of("not_less_than_zero"), c});
-  case QX_ERR_INSTANTIATION:
-    return atom_of("instantiation_error");
-  case QX_ERR_TYPE:
-    return build(w, "type_error", {msg, c});
-  case QX_ERR_DOMAIN:
-    return build(w, "domain_error", {msg, c});
-  case QX_ERR_EXISTENCE:
-    return build(w, "existence_error", {msg, c});
+  case 2: return build(w, "type_error", {msg, c});
+  case 0x202: return build(w, "representation_error", {atom_of("character_code")});
+  case 0x501: return build(w, "domain_error", {atom_of("not_less_than_zero"), c});
+  case QX_ERR_INSTANTIATION: return atom_of("instantiation_error");
+  case QX_ERR_TYPE: return build(w, "type_error", {msg, c});
+  case QX_ERR_DOMAIN: return build(w, "domain_error", {msg, c});
+  case QX_ERR_EXISTENCE: return build(w, "existence_error", {msg, c});
   case QX_ERR_PERMISSION: {
     char action[128];
     const char *space = std::strchr(message, ' ');
@@ -186,26 +172,24 @@ TAGGED qx_formal_error(worker *w, uint32_t code, const char *message, TAGGED cul
     std::snprintf(action, sizeof action, "%.*s", (int)n, message);
     return build(w, "permission_error", {atom_of(action), atom_of(space ? space + 1 : ""), c});
   }
-  case QX_ERR_REPRESENTATION:
-    return build(w, "representation_error", {msg});
-  case QX_ERR_EVALUATION:
-    return build(w, "evaluation_error", {msg});
-  case QX_ERR_RESOURCE:
-    return build(w, "resource_error", {msg});
-  case QX_ERR_UNINSTANTIATION:
-    return build(w, "uninstantiation_error", {c});
-  default:
-    break;
+  case QX_ERR_REPRESENTATION: return build(w, "representation_error", {msg});
+  case QX_ERR_EVALUATION: return build(w, "evaluation_error", {msg});
+  case QX_ERR_RESOURCE: return build(w, "resource_error", {msg});
+  case QX_ERR_UNINSTANTIATION: return build(w, "uninstantiation_error", {c});
+  default: break;
   }
-  static const char *const permission_detail[][2] = {
-      {"", ""}, {"input", "stream"}, {"output", "stream"}, {"open", "source_sink"},
-      {"open", "source_sink"}, {"reposition", "stream"}};
-  static const char *const existence_detail[] = {"", "past_end_of_stream", "", "", "foreign_resource",
-                                                 "source_sink"};
+  static const char *const permission_detail[][2] = {{"", ""},
+                                                     {"input", "stream"},
+                                                     {"output", "stream"},
+                                                     {"open", "source_sink"},
+                                                     {"open", "source_sink"},
+                                                     {"reposition", "stream"}};
+  static const char *const existence_detail[] = {"", "past_end_of_stream", "",
+                                                 "", "foreign_resource",   "source_sink"};
   uint32_t cls = code & 0xFF, detail = (code >> 8) & 0xFF;
   if (cls == 6 && detail >= 1 && detail <= 5)
-    return build(w, "permission_error", {atom_of(permission_detail[detail][0]),
-                                         atom_of(permission_detail[detail][1]), c});
+    return build(w, "permission_error",
+                 {atom_of(permission_detail[detail][0]), atom_of(permission_detail[detail][1]), c});
   if (cls == 4 && detail < 6 && existence_detail[detail][0])
     return build(w, "existence_error", {atom_of(existence_detail[detail]), c});
   return build(w, "system_error", {msg});
@@ -215,7 +199,7 @@ void qx_raise_pending(worker *w)
 {
   if (qx_eg.pending_error_thrown) {
     qx_eg.pending_error_thrown = 0;
-    return;   /* raise_exception stored the ball itself */
+    return; /* raise_exception stored the ball itself */
   }
   instance *ins = qx_eg.pending_error_culprit;
   ensure_room(w, (ins ? qx_instance_heap_words(ins) : 0) + 64);
@@ -226,14 +210,16 @@ void qx_raise_pending(worker *w)
     culprit = MakeRef(w->global_top);
     *w->global_top++ = culprit;
   }
-  TAGGED formal = qx_formal_error(w, qx_eg.pending_error_code, qx_eg.pending_error_message, culprit);
+  TAGGED formal =
+      qx_formal_error(w, qx_eg.pending_error_code, qx_eg.pending_error_message, culprit);
   TAGGED functor = qx_eg.pending_error_functor;
   TAGGED indicator;
   if (functor) {
     TAGGED name = IsAtom(functor) ? functor : FunctorName(functor);
     uint32_t arity = IsAtom(functor) ? 0 : Arity(functor);
-    indicator = build(w, ":", {qx_eg.pending_error_module ? qx_eg.pending_error_module : atom_user,
-                               build(w, "/", {name, MakeSmall((int32_t)arity)})});
+    indicator = build(w, ":",
+                      {qx_eg.pending_error_module ? qx_eg.pending_error_module : atom_user,
+                       build(w, "/", {name, MakeSmall((int32_t)arity)})});
   } else {
     indicator = MakeRef(w->global_top);
     *w->global_top++ = indicator;
@@ -250,7 +236,10 @@ static int raise_with(uint32_t code, const char *message, TAGGED culprit, int ar
   return raise_error_goal(0, argument);
 }
 
-int qx_instantiation_error(worker *, int argument) { return raise_with(QX_ERR_INSTANTIATION, "", 0, argument); }
+int qx_instantiation_error(worker *, int argument)
+{
+  return raise_with(QX_ERR_INSTANTIATION, "", 0, argument);
+}
 
 int qx_type_error(worker *, const char *type, TAGGED culprit, int argument)
 {
@@ -272,7 +261,8 @@ int qx_evaluation_error(worker *, const char *what, int argument)
   return raise_with(QX_ERR_EVALUATION, what, 0, argument);
 }
 
-int qx_permission_error(worker *, const char *action, const char *type, TAGGED culprit, int argument)
+int qx_permission_error(worker *, const char *action, const char *type, TAGGED culprit,
+                        int argument)
 {
   char message[256];
   std::snprintf(message, sizeof message, "%s %s", action, type);
@@ -284,6 +274,12 @@ int qx_existence_error(worker *, const char *kind, TAGGED culprit, int argument)
   return raise_with(QX_ERR_EXISTENCE, kind, culprit, argument);
 }
 
-int qx_resource_error(worker *, const char *what) { return raise_with(QX_ERR_RESOURCE, what, 0, 0); }
+int qx_resource_error(worker *, const char *what)
+{
+  return raise_with(QX_ERR_RESOURCE, what, 0, 0);
+}
 
-int qx_system_error(worker *, const char *message) { return raise_with(QX_ERR_SYSTEM, message, 0, 0); }
+int qx_system_error(worker *, const char *message)
+{
+  return raise_with(QX_ERR_SYSTEM, message, 0, 0);
+}

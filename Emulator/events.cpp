@@ -22,10 +22,8 @@ std::vector<instance *> pending_cleanups;
 
 TAGGED conj(worker *w, TAGGED a, TAGGED b)
 {
-  if (a == 0)
-    return b;
-  if (b == 0)
-    return a;
+  if (a == 0) return b;
+  if (b == 0) return a;
   return qx_make_struct(w, functor_comma2, {a, b});
 }
 
@@ -46,25 +44,21 @@ TAGGED wake_goals(worker *w, TAGGED *cell)
     for (uint32_t slot = 1; slot <= n; slot++) {
       TAGGED a = StrArg(attrs, slot);
       mod_def *m = qx_attr_module(slot);
-      if (deref(a) == atom_no_attr || !m)
-        continue;
+      if (deref(a) == atom_no_attr || !m) continue;
       definition *hook = find_definition(m, qx_K.attr_unify_hook2, nullptr, 0);
-      if (!hook || hook->predtyp == ENTER_UNDEFINED)
-        continue;
+      if (!hook || hook->predtyp == ENTER_UNDEFINED) continue;
       TAGGED g = qx_make_struct(w, qx_K.attr_unify_hook2, {a, value});
       result = conj(w, result, qx_make_struct(w, functor_colon2, {m->name, g}));
     }
   }
-  if (goals == atom_nil || goals == atom_true || IsVar(goals))
-    return result;
+  if (goals == atom_nil || goals == atom_true || IsVar(goals)) return result;
   /* Bound to another attributed variable: the goals stay suspended, now on that variable. */
   TAGGED other = deref(value);
   if (IsVar(other) && qx_is_attvar_cell(w, RefPtr(other))) {
     TAGGED *other_cell = RefPtr(other);
     TAGGED old = deref(other_cell[1]);
     TAGGED merged = old == atom_nil ? goals : qx_make_struct(w, functor_comma2, {old, goals});
-    if (qx_cell_is_old(w, other_cell + 1))
-      qx_trail_cell_value(w, other_cell + 1);
+    if (qx_cell_is_old(w, other_cell + 1)) qx_trail_cell_value(w, other_cell + 1);
     other_cell[1] = merged;
     return result;
   }
@@ -75,8 +69,7 @@ TAGGED take_wakeups(worker *w)
 {
   qx_heap_room(w, w->wake_len * wake_words());
   TAGGED goal = 0;
-  for (uint32_t i = 0; i < w->wake_len; i++)
-    goal = conj(w, goal, wake_goals(w, w->wake_list[i]));
+  for (uint32_t i = 0; i < w->wake_len; i++) goal = conj(w, goal, wake_goals(w, w->wake_list[i]));
   w->wake_len = 0;
   w->wake_count = 0;
   return goal;
@@ -86,8 +79,7 @@ TAGGED take_wakeups(worker *w)
 TAGGED take_cleanups(worker *w)
 {
   uint32_t words = 0;
-  for (instance *ins : pending_cleanups)
-    words += qx_instance_heap_words(ins) + 5;
+  for (instance *ins : pending_cleanups) words += qx_instance_heap_words(ins) + 5;
   qx_heap_room(w, words);
   TAGGED goal = 0;
   std::vector<instance *> todo;
@@ -112,8 +104,7 @@ bool qx_cleanup_pending() { return !pending_cleanups.empty(); }
 
 instance *qx_cleanup_take()
 {
-  if (pending_cleanups.empty())
-    return nullptr;
+  if (pending_cleanups.empty()) return nullptr;
   instance *ins = pending_cleanups.front();
   pending_cleanups.erase(pending_cleanups.begin());
   return ins;
@@ -121,8 +112,7 @@ instance *qx_cleanup_take()
 
 void qx_cleanup_deinit()
 {
-  for (instance *ins : pending_cleanups)
-    qx_free_instance(ins);
+  for (instance *ins : pending_cleanups) qx_free_instance(ins);
   std::vector<instance *>().swap(pending_cleanups);
 }
 
@@ -135,11 +125,9 @@ void qx_request_event(worker *w)
 TAGGED qx_pending_work(worker *w)
 {
   /* The soft limit doubles as the heap warning: past it, make the GC margin free again. */
-  if (w->heap_warn && w->global_top >= w->heap_warn)
-    call_overflow(w, 1024, 0);
+  if (w->heap_warn && w->global_top >= w->heap_warn) call_overflow(w, 1024, 0);
   TAGGED goal = w->wake_len ? take_wakeups(w) : 0;
-  if (!pending_cleanups.empty())
-    goal = conj(w, goal, take_cleanups(w));
+  if (!pending_cleanups.empty()) goal = conj(w, goal, take_cleanups(w));
   if (w->event_flags && !w->events_disabled && qx_event_hook) {
     w->event_flags = 0;
     qx_event_hook(w);

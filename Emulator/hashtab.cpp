@@ -38,8 +38,7 @@ static sw_on_key *alloc_table(uint32_t slots, TAGGED otherwise)
 sw_on_key *new_switch_on_key(uint32_t size, TAGGED otherwise)
 {
   uint32_t slots = 1;
-  while (slots < size)
-    slots <<= 1;
+  while (slots < size) slots <<= 1;
   return alloc_table(slots, otherwise);
 }
 
@@ -49,18 +48,14 @@ sw_on_key_node *incore_gethash(sw_on_key *table, TAGGED key)
   uint32_t i = key_hash(key) & mask;
   for (uint32_t probes = 0; probes <= mask; probes++) {
     sw_on_key_node *n = &table->node[i];
-    if (n->key == key || n->key == 0)
-      return n;
+    if (n->key == key || n->key == 0) return n;
     i = (i + 1) & mask;
   }
   return nullptr; /* only a table filled behind dyn_puthash's back has no empty node */
 }
 
 /* Due when one more key would make the table more than three quarters full. */
-int expansion_due(sw_on_key *table)
-{
-  return (table->count + 1) * 4 > sw_on_key_slots(table) * 3;
-}
+int expansion_due(sw_on_key *table) { return (table->count + 1) * 4 > sw_on_key_slots(table) * 3; }
 
 void expand_sw_on_key(sw_on_key **table)
 {
@@ -75,8 +70,7 @@ void expand_sw_on_key(sw_on_key **table)
   sw_on_key *t = alloc_table(slots * 2, otherwise);
   t->mask_and_flags |= old->mask_and_flags & 7;
   for (uint32_t i = 0; i < slots; i++)
-    if (old->node[i].key != 0)
-      *incore_gethash(t, old->node[i].key) = old->node[i];
+    if (old->node[i].key != 0) *incore_gethash(t, old->node[i].key) = old->node[i];
   t->count = old->count;
   dispose_switch_on_key(old);
   *table = t;
@@ -85,8 +79,7 @@ void expand_sw_on_key(sw_on_key **table)
 sw_on_key_node *dyn_puthash(sw_on_key **table, TAGGED key)
 {
   sw_on_key_node *n = incore_gethash(*table, key);
-  if (n->key == key)
-    return n;
+  if (n->key == key) return n;
   if (expansion_due(*table)) {
     expand_sw_on_key(table);
     n = incore_gethash(*table, key);
@@ -98,6 +91,5 @@ sw_on_key_node *dyn_puthash(sw_on_key **table, TAGGED key)
 
 void dispose_switch_on_key(sw_on_key *table)
 {
-  if (table)
-    qx_checkdealloc(table, table_bytes(sw_on_key_slots(table)), QX_SPACE_MISC);
+  if (table) qx_checkdealloc(table, table_bytes(sw_on_key_slots(table)), QX_SPACE_MISC);
 }

@@ -14,7 +14,7 @@ struct sw_on_key_node {
 };
 
 struct sw_on_key {
-  uint32_t mask_and_flags;   /* (slots - 1) << 3 | flags */
+  uint32_t mask_and_flags; /* (slots - 1) << 3 | flags */
   uint32_t count;
   sw_on_key_node node[];
 };

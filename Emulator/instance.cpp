@@ -20,7 +20,6 @@ namespace {
 
 constexpr uint32_t kHeaderBytes = sizeof(instance);
 
-
 /* Forward marker: sign bit and low bits 111 like a box header, the body index in bits 3-30. */
 inline TAGGED forward_mark(uint32_t index) { return 0x80000007u | (index << 3); }
 inline uint32_t forward_index(TAGGED mark) { return (mark & 0x7FFFFFF8u) >> 3; }
@@ -29,7 +28,7 @@ inline TAGGED offset_cell(uint32_t index, TAGGED tag) { return (kHeaderBytes + i
 
 struct CopyIn {
   std::vector<TAGGED> body;
-  std::vector<TAGGED *> forwarded;   /* variable cells holding a forward marker */
+  std::vector<TAGGED *> forwarded; /* variable cells holding a forward marker */
   TAGGED private_ref = 0;
 
   /* Dereference a source term; a forwarded variable comes back as its marker. */
@@ -37,8 +36,7 @@ struct CopyIn {
   {
     while (IsRef(t)) {
       TAGGED next = *RefPtr(t);
-      if (next == t || IsBoxHeader(next))
-        return next == t ? t : next;
+      if (next == t || IsBoxHeader(next)) return next == t ? t : next;
       t = next;
     }
     return t;
@@ -56,32 +54,28 @@ struct CopyIn {
   {
     if (IsLst(value)) {
       uint32_t at = root ? 0 : reserve(2);
-      if (root)
-        body.resize(2);
+      if (root) body.resize(2);
       const TAGGED *src = LstPtr(value);
       body[at] = src[0];
       body[at + 1] = src[1];
-      if (!root)
-        body[at_cell] = offset_cell(at, QX_TAG_LST);
+      if (!root) body[at_cell] = offset_cell(at, QX_TAG_LST);
       return;
     }
     const TAGGED *src = StrPtr(value);
     TAGGED head = src[0];
     uint32_t words = IsBoxHeader(head) ? (uint32_t)BoxWords(head) : Arity(head) + 1;
     uint32_t at = root ? 0 : reserve(words);
-    if (root)
-      body.resize(words);
+    if (root) body.resize(words);
     std::memcpy(&body[at], src, words * sizeof(TAGGED));
     if (head == functor_ref2) {
       if (qx_dbref_valid_hook && qx_dbref_valid_hook(src[1], src[2])) {
-        body[at + 1] = deref(src[1]);   /* the two raw words, never pointers */
+        body[at + 1] = deref(src[1]); /* the two raw words, never pointers */
         body[at + 2] = deref(src[2]);
       } else {
         body[at] = private_ref;
       }
     }
-    if (!root)
-      body[at_cell] = offset_cell(at, QX_TAG_STR);
+    if (!root) body[at_cell] = offset_cell(at, QX_TAG_STR);
   }
 
   /* Convert the source cell at body[i] in place. */
@@ -108,9 +102,9 @@ struct CopyIn {
       TAGGED c = body[i];
       if (IsConst(c)) {
         if (IsBoxHeader(c)) {
-          i += (uint32_t)BoxWords(c) - 1;      /* payload is raw */
+          i += (uint32_t)BoxWords(c) - 1; /* payload is raw */
         } else if (c == functor_ref2) {
-          i += 2;                               /* validated reference: two raw words */
+          i += 2; /* validated reference: two raw words */
         }
         continue;
       }
@@ -120,8 +114,7 @@ struct CopyIn {
 
   void reset_forwarded()
   {
-    for (TAGGED *cell : forwarded)
-      *cell = MakeRef(cell);
+    for (TAGGED *cell : forwarded) *cell = MakeRef(cell);
     forwarded.clear();
   }
 };
@@ -189,15 +182,12 @@ TAGGED qx_copy_from_instance(worker *w, const instance *ins)
   w->global_top = dest + words;
 
   TAGGED first = src[0];
-  if (words == 1)
-    return IsRef(first) ? MakeRef(dest) : dest[0];
-  if (IsBoxHeader(first) || (IsFunctorCell(first) && Arity(first) > 0))
-    return MakeStr(dest);
+  if (words == 1) return IsRef(first) ? MakeRef(dest) : dest[0];
+  if (IsBoxHeader(first) || (IsFunctorCell(first) && Arity(first) > 0)) return MakeStr(dest);
   return MakeLst(dest);
 }
 
 void qx_free_instance(instance *ins)
 {
-  if (ins)
-    qx_checkdealloc(ins, ins->objsize, QX_SPACE_DATABASE);
+  if (ins) qx_checkdealloc(ins, ins->objsize, QX_SPACE_DATABASE);
 }

@@ -20,17 +20,17 @@
 constexpr uint32_t QX_CLOCK_ALIVE = 0xFFFFFFFFu;
 
 struct instance {
-  instance *next;          /* clause chain */
+  instance *next; /* clause chain */
   instance *prev;
   definition *owner;
-  TAGGED key;              /* first-argument key of a clause (0: any) */
-  TAGGED extra;            /* source-file atom */
-  uint32_t objsize;        /* bytes, header included */
+  TAGGED key;       /* first-argument key of a clause (0: any) */
+  TAGGED extra;     /* source-file atom */
+  uint32_t objsize; /* bytes, header included */
   uint32_t bdd_count;
-  uint32_t birth;          /* clause clocks: visible to calls made at birth <= clock < death */
+  uint32_t birth; /* clause clocks: visible to calls made at birth <= clock < death */
   uint32_t death;
   uint32_t rank;
-  uint32_t stamp;          /* database-reference stamp */
+  uint32_t stamp; /* database-reference stamp */
   uint32_t flags;
   TAGGED body[];
 };
@@ -46,7 +46,10 @@ static inline uint32_t qx_instance_body_words(const instance *ins)
  * objsize, birth/death = alive). Attributed variables are copied as plain variables. */
 instance *qx_copy_to_instance(worker *w, TAGGED term);
 /* Heap words needed to copy the instance's term out. */
-static inline uint32_t qx_instance_heap_words(const instance *ins) { return qx_instance_body_words(ins); }
+static inline uint32_t qx_instance_heap_words(const instance *ins)
+{
+  return qx_instance_body_words(ins);
+}
 /* Copy the term out to the heap top (the caller made qx_instance_heap_words room); one linear pass. */
 TAGGED qx_copy_from_instance(worker *w, const instance *ins);
 void qx_free_instance(instance *ins);

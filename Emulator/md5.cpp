@@ -21,18 +21,30 @@ static void md5_transform(uint32_t state[4], const unsigned char block[64])
 {
   uint32_t x[16];
   for (int i = 0; i < 16; i++)
-    x[i] = (uint32_t)block[4 * i] | (uint32_t)block[4 * i + 1] << 8 | (uint32_t)block[4 * i + 2] << 16 |
-           (uint32_t)block[4 * i + 3] << 24;
+    x[i] = (uint32_t)block[4 * i] | (uint32_t)block[4 * i + 1] << 8 |
+           (uint32_t)block[4 * i + 2] << 16 | (uint32_t)block[4 * i + 3] << 24;
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   for (int i = 0; i < 64; i++) {
     int round = i / 16;
     uint32_t f;
     int k;
     switch (round) {
-    case 0: f = (b & c) | (~b & d); k = i; break;
-    case 1: f = (b & d) | (c & ~d); k = (5 * i + 1) % 16; break;
-    case 2: f = b ^ c ^ d; k = (3 * i + 5) % 16; break;
-    default: f = c ^ (b | ~d); k = (7 * i) % 16; break;
+    case 0:
+      f = (b & c) | (~b & d);
+      k = i;
+      break;
+    case 1:
+      f = (b & d) | (c & ~d);
+      k = (5 * i + 1) % 16;
+      break;
+    case 2:
+      f = b ^ c ^ d;
+      k = (3 * i + 5) % 16;
+      break;
+    default:
+      f = c ^ (b | ~d);
+      k = (7 * i) % 16;
+      break;
     }
     uint32_t next = b + rotl(a + f + x[k] + sines[i], shifts[round][i % 4]);
     a = d;
@@ -57,8 +69,7 @@ void MD5Init(MD5_CTX *context)
 
 void MD5Update(MD5_CTX *context, const unsigned char *input, size_t length)
 {
-  if (length == 0)
-    return;
+  if (length == 0) return;
   size_t index = (context->count[0] >> 3) & 0x3F;
   uint64_t bits = ((uint64_t)context->count[1] << 32 | context->count[0]) + (uint64_t)length * 8;
   context->count[0] = (uint32_t)bits;
@@ -68,12 +79,10 @@ void MD5Update(MD5_CTX *context, const unsigned char *input, size_t length)
   if (length >= room) {
     std::memcpy(context->buffer + index, input, room);
     md5_transform(context->state, context->buffer);
-    for (i = room; i + 63 < length; i += 64)
-      md5_transform(context->state, input + i);
+    for (i = room; i + 63 < length; i += 64) md5_transform(context->state, input + i);
     index = 0;
   }
-  if (i < length)
-    std::memcpy(context->buffer + index, input + i, length - i);
+  if (i < length) std::memcpy(context->buffer + index, input + i, length - i);
 }
 
 /* Pads to 56 bytes modulo 64 with 0x80 and zeros, appends the bit count little-endian, and
@@ -81,14 +90,12 @@ void MD5Update(MD5_CTX *context, const unsigned char *input, size_t length)
 void MD5Final(unsigned char digest[16], MD5_CTX *context)
 {
   unsigned char bits[8];
-  for (int i = 0; i < 8; i++)
-    bits[i] = (unsigned char)(context->count[i / 4] >> (8 * (i % 4)));
+  for (int i = 0; i < 8; i++) bits[i] = (unsigned char)(context->count[i / 4] >> (8 * (i % 4)));
   size_t index = (context->count[0] >> 3) & 0x3F;
   size_t pad = index < 56 ? 56 - index : 120 - index;
   static const unsigned char padding[64] = {0x80};
   MD5Update(context, padding, pad);
   MD5Update(context, bits, 8);
-  for (int i = 0; i < 16; i++)
-    digest[i] = (unsigned char)(context->state[i / 4] >> (8 * (i % 4)));
+  for (int i = 0; i < 16; i++) digest[i] = (unsigned char)(context->state[i / 4] >> (8 * (i % 4)));
   std::memset(context, 0, sizeof *context);
 }

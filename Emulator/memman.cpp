@@ -19,8 +19,8 @@
 
 namespace {
 
-constexpr uint32_t QX_BLOCK_MAGIC = 0x51584d42u;   /* live QX_malloc block */
-constexpr uint32_t QX_BLOCK_FREED = 0x51584d46u;   /* freed: a second QX_free is caught */
+constexpr uint32_t QX_BLOCK_MAGIC = 0x51584d42u; /* live QX_malloc block */
+constexpr uint32_t QX_BLOCK_FREED = 0x51584d46u; /* freed: a second QX_free is caught */
 constexpr size_t QX_HEADER_BYTES = 8;
 /* Lifts the ceiling while a memory fault is being handled, so the handler can build its error. */
 constexpr size_t QX_FAULT_RESERVE = 256 * 1024;
@@ -71,11 +71,9 @@ void *source_alloc(size_t size)
     void *p = std::malloc(size ? size : 1);
     return p;
   }
-  if (size > SIZE_MAX - 8)
-    return nullptr;
+  if (size > SIZE_MAX - 8) return nullptr;
   char *raw = (char *)mm.hook_alloc(size + 8, mm.hook_cookie);
-  if (!raw)
-    return nullptr;
+  if (!raw) return nullptr;
   char *p = (char *)(((uintptr_t)raw + 8) & ~(uintptr_t)7);
   p[-1] = (char)(p - raw);
   return p;
@@ -93,11 +91,9 @@ void source_free(void *block, size_t size)
 
 void *source_realloc(void *block, size_t old_size, size_t new_size)
 {
-  if (!mm.hooks_set)
-    return std::realloc(block, new_size ? new_size : 1);
+  if (!mm.hooks_set) return std::realloc(block, new_size ? new_size : 1);
   void *fresh = source_alloc(new_size);
-  if (!fresh)
-    return nullptr;
+  if (!fresh) return nullptr;
   std::memcpy(fresh, block, old_size < new_size ? old_size : new_size);
   source_free(block, old_size);
   return fresh;
@@ -108,10 +104,8 @@ void *source_realloc(void *block, size_t old_size, size_t new_size)
 bool under_ceiling(size_t extra)
 {
   size_t ceiling = mm.config.max_size;
-  if (ceiling == 0)
-    return true;
-  if (mm.in_fault)
-    ceiling += QX_FAULT_RESERVE;
+  if (ceiling == 0) return true;
+  if (mm.in_fault) ceiling += QX_FAULT_RESERVE;
   return mm.total <= ceiling && extra <= ceiling - mm.total;
 }
 
@@ -134,22 +128,31 @@ void unaccount(int category, size_t bytes)
 size_t env_size(const char *name)
 {
   const char *text = std::getenv(name);
-  if (!text || !*text)
-    return 0;
+  if (!text || !*text) return 0;
   char *end;
   errno = 0;
   unsigned long long v = std::strtoull(text, &end, 10);
-  if (errno || end == text || *text == '-')
-    return 0;
+  if (errno || end == text || *text == '-') return 0;
   unsigned long long unit = 1;
   switch (*end) {
-  case 'k': case 'K': unit = 1ull << 10; end++; break;
-  case 'm': case 'M': unit = 1ull << 20; end++; break;
-  case 'g': case 'G': unit = 1ull << 30; end++; break;
+  case 'k':
+  case 'K':
+    unit = 1ull << 10;
+    end++;
+    break;
+  case 'm':
+  case 'M':
+    unit = 1ull << 20;
+    end++;
+    break;
+  case 'g':
+  case 'G':
+    unit = 1ull << 30;
+    end++;
+    break;
   default: break;
   }
-  if (*end != '\0' || v > SIZE_MAX / unit)
-    return 0;
+  if (*end != '\0' || v > SIZE_MAX / unit) return 0;
   return (size_t)(v * unit);
 }
 
@@ -185,8 +188,7 @@ QX_NORETURN void deliver_fault(int kind, int category)
   mm.fault_category = category;
   qx_recovery *r = mm.recovery_top;
   if (mm.signal_context) {
-    while (r && !is_jump_entry(r))
-      r = r->prev;
+    while (r && !is_jump_entry(r)) r = r->prev;
     if (!r) {
       const char prefix[] = "! ";
       (void)!write(2, prefix, 2);
@@ -200,8 +202,7 @@ QX_NORETURN void deliver_fault(int kind, int category)
     mm.recovery_top = r;
     std::longjmp(*r->env, 1);
   }
-  if (!r)
-    std::fprintf(stderr, "! %s\n", mm.message);
+  if (!r) std::fprintf(stderr, "! %s\n", mm.message);
   qx_fault fault;
   fault.kind = kind;
   fault.category = category;
@@ -215,11 +216,9 @@ QX_NORETURN void deliver_fault(int kind, int category)
 
 void *QX_malloc(size_t size)
 {
-  if (size > UINT32_MAX - QX_HEADER_BYTES || !under_ceiling(size + QX_HEADER_BYTES))
-    return nullptr;
+  if (size > UINT32_MAX - QX_HEADER_BYTES || !under_ceiling(size + QX_HEADER_BYTES)) return nullptr;
   block_header *h = (block_header *)source_alloc(size + QX_HEADER_BYTES);
-  if (!h)
-    return nullptr;
+  if (!h) return nullptr;
   h->size = (uint32_t)size;
   h->magic = QX_BLOCK_MAGIC;
   account(QX_SPACE_FOREIGN, size + QX_HEADER_BYTES);
@@ -240,8 +239,7 @@ static block_header *checked_header(void *block, const char *who)
 
 void QX_free(void *block)
 {
-  if (!block)
-    return;
+  if (!block) return;
   block_header *h = checked_header(block, "QX_free");
   size_t bytes = h->size + QX_HEADER_BYTES;
   h->magic = QX_BLOCK_FREED;
@@ -251,18 +249,14 @@ void QX_free(void *block)
 
 void *QX_realloc(void *block, size_t size)
 {
-  if (!block)
-    return QX_malloc(size);
+  if (!block) return QX_malloc(size);
   block_header *h = checked_header(block, "QX_realloc");
   size_t old_bytes = h->size + QX_HEADER_BYTES;
-  if (size > UINT32_MAX - QX_HEADER_BYTES)
-    return nullptr;
+  if (size > UINT32_MAX - QX_HEADER_BYTES) return nullptr;
   size_t new_bytes = size + QX_HEADER_BYTES;
-  if (new_bytes > old_bytes && !under_ceiling(new_bytes - old_bytes))
-    return nullptr;
+  if (new_bytes > old_bytes && !under_ceiling(new_bytes - old_bytes)) return nullptr;
   block_header *fresh = (block_header *)source_realloc(h, old_bytes, new_bytes);
-  if (!fresh)
-    return nullptr;
+  if (!fresh) return nullptr;
   fresh->size = (uint32_t)size;
   unaccount(QX_SPACE_FOREIGN, old_bytes);
   account(QX_SPACE_FOREIGN, new_bytes);
@@ -271,22 +265,18 @@ void *QX_realloc(void *block, size_t size)
 
 void *QX_calloc(size_t count, size_t size)
 {
-  if (size != 0 && count > SIZE_MAX / size)
-    return nullptr;
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
   void *p = QX_malloc(count * size);
-  if (p)
-    std::memset(p, 0, count * size);
+  if (p) std::memset(p, 0, count * size);
   return p;
 }
 
 char *QX_strdup(const char *text)
 {
-  if (!text)
-    return nullptr;
+  if (!text) return nullptr;
   size_t n = std::strlen(text) + 1;
   char *p = (char *)QX_malloc(n);
-  if (p)
-    std::memcpy(p, text, n);
+  if (p) std::memcpy(p, text, n);
   return p;
 }
 
@@ -296,8 +286,7 @@ void *qx_checkalloc(size_t size, int category)
 {
   void *p = under_ceiling(size) ? source_alloc(size) : nullptr;
   if (!p) {
-    if (category & QX_MAY_FAIL)
-      return nullptr;
+    if (category & QX_MAY_FAIL) return nullptr;
     qx_memory_fault(nullptr, space_index(category));
   }
   account(category, size);
@@ -306,13 +295,11 @@ void *qx_checkalloc(size_t size, int category)
 
 void *qx_checkrealloc(void *block, size_t old_size, size_t new_size, int category)
 {
-  if (!block)
-    return qx_checkalloc(new_size, category);
+  if (!block) return qx_checkalloc(new_size, category);
   bool fits = new_size <= old_size || under_ceiling(new_size - old_size);
   void *p = fits ? source_realloc(block, old_size, new_size) : nullptr;
   if (!p) {
-    if (category & QX_MAY_FAIL)
-      return nullptr;
+    if (category & QX_MAY_FAIL) return nullptr;
     qx_memory_fault(nullptr, space_index(category));
   }
   unaccount(category, old_size);
@@ -322,8 +309,7 @@ void *qx_checkrealloc(void *block, size_t old_size, size_t new_size, int categor
 
 void qx_checkdealloc(void *block, size_t size, int category)
 {
-  if (!block)
-    return;
+  if (!block) return;
   unaccount(category, size);
   source_free(block, size);
 }
@@ -332,8 +318,7 @@ size_t qx_space_in_use(int category) { return mm.in_use[space_index(category)]; 
 
 bool qx_space_claim(size_t bytes, int category)
 {
-  if (!under_ceiling(bytes))
-    return false;
+  if (!under_ceiling(bytes)) return false;
   account(category, bytes);
   return true;
 }
@@ -388,12 +373,9 @@ void qx_recovery_signal_context(int on) { mm.signal_context = on; }
 void qx_set_abort_env(jmp_buf *env)
 {
   qx_recovery **link = &mm.recovery_top;
-  while (*link && *link != &mm.abort_entry)
-    link = &(*link)->prev;
-  if (*link)
-    *link = mm.abort_entry.prev;
-  if (env)
-    qx_recovery_push(&mm.abort_entry, QX_RECOVERY_ABORT_ENV, env);
+  while (*link && *link != &mm.abort_entry) link = &(*link)->prev;
+  if (*link) *link = mm.abort_entry.prev;
+  if (env) qx_recovery_push(&mm.abort_entry, QX_RECOVERY_ABORT_ENV, env);
 }
 
 /* ---- hooks and lifecycle ---- */
@@ -403,14 +385,12 @@ void qx_set_abort_env(jmp_buf *env)
 int qx_memman_set_hooks(int hint, qx_memhook_init *init, qx_memhook_deinit *deinit,
                         qx_memhook_alloc *alloc, qx_memhook_free *free, void *cookie)
 {
-  if (mm.initialized)
-    return 0;
+  if (mm.initialized) return 0;
   if (hint == 1 && !init && !deinit && !alloc && !free) {
     mm.hooks_set = false;
     return 1;
   }
-  if (hint != 0 || !init || !deinit || !alloc || !free)
-    return 0;
+  if (hint != 0 || !init || !deinit || !alloc || !free) return 0;
   mm.hooks_set = true;
   mm.hook_init = init;
   mm.hook_deinit = deinit;
@@ -427,10 +407,8 @@ const qx_memconfig *qx_memman_config() { return &mm.config; }
 
 int memman_init()
 {
-  if (mm.initialized)
-    return 0;
-  if (mm.hooks_set && !mm.hook_init(mm.hook_cookie))
-    return 1;
+  if (mm.initialized) return 0;
+  if (mm.hooks_set && !mm.hook_init(mm.hook_cookie)) return 1;
   std::memset(mm.in_use, 0, sizeof mm.in_use);
   mm.total = 0;
   mm.in_fault = false;
@@ -443,10 +421,8 @@ void memman_reinit() { mm.in_fault = false; }
 
 void memman_deinit()
 {
-  if (!mm.initialized)
-    return;
-  if (mm.hooks_set)
-    mm.hook_deinit(mm.hook_cookie);
+  if (!mm.initialized) return;
+  if (mm.hooks_set) mm.hook_deinit(mm.hook_cookie);
   mm.initialized = false;
   mm.in_fault = false;
 }

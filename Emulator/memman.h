@@ -48,8 +48,8 @@ const char *qx_get_abort_err_ienc();
 /* A fault inside engine code, thrown to the innermost C++ recovery point. */
 enum qx_fault_kind { QX_FAULT_MEMORY = 1, QX_FAULT_MESSAGE = 2 };
 struct qx_fault : std::exception {
-  int kind;          /* QX_FAULT_MEMORY or QX_FAULT_MESSAGE */
-  int category;      /* memory fault: the space category that ran out, -1 unknown */
+  int kind;     /* QX_FAULT_MEMORY or QX_FAULT_MESSAGE */
+  int category; /* memory fault: the space category that ran out, -1 unknown */
   char message[256];
   const char *what() const noexcept override { return message; }
 };
@@ -66,7 +66,7 @@ enum qx_recovery_kind {
 struct qx_recovery {
   qx_recovery *prev;
   int kind;
-  jmp_buf *env;      /* ABORT_ENV and FOREIGN */
+  jmp_buf *env; /* ABORT_ENV and FOREIGN */
 };
 void qx_recovery_push(qx_recovery *entry, int kind, jmp_buf *env);
 /* Pops `entry` and every entry pushed after it. */
@@ -82,20 +82,20 @@ void qx_recovery_signal_context(int on);
 /* A C++ recovery point for the extent of a scope: push on entry, pop on exit. The owner wraps
  * the scope's body in try/catch (const qx_fault &). */
 class qx_recovery_scope {
- public:
+public:
   explicit qx_recovery_scope(int kind) { qx_recovery_push(&entry_, kind, nullptr); }
   ~qx_recovery_scope() { qx_recovery_pop(&entry_); }
   qx_recovery_scope(const qx_recovery_scope &) = delete;
   qx_recovery_scope &operator=(const qx_recovery_scope &) = delete;
 
- private:
+private:
   qx_recovery entry_;
 };
 
-typedef int (qx_memhook_init)(void *cookie);
-typedef void (qx_memhook_deinit)(void *cookie);
+typedef int(qx_memhook_init)(void *cookie);
+typedef void(qx_memhook_deinit)(void *cookie);
 typedef void *(qx_memhook_alloc)(size_t size, void *cookie);
-typedef void (qx_memhook_free)(void *block, size_t size, void *cookie);
+typedef void(qx_memhook_free)(void *block, size_t size, void *cookie);
 int qx_memman_set_hooks(int hint, qx_memhook_init *init, qx_memhook_deinit *deinit,
                         qx_memhook_alloc *alloc, qx_memhook_free *free, void *cookie);
 void set_memalloc_default();
@@ -106,14 +106,14 @@ void memman_deinit();
 /* Sizes from the environment, read by memman_init (0 = not set; sizes in bytes, an optional
  * K, M or G suffix multiplies). The data areas size themselves from these. */
 struct qx_memconfig {
-  size_t init_size;      /* PROLOGINITSIZE: first commit of heap and local stack together */
-  size_t inc_size;       /* PROLOGINCSIZE: least step of a heap commit */
-  size_t keep_size;      /* PROLOGKEEPSIZE: heap kept committed by trimcore */
-  size_t max_size;       /* PROLOGMAXSIZE: ceiling of accounted blocks plus committed areas */
-  size_t global_size;    /* GLOBALSTKSIZE */
-  size_t local_size;     /* LOCALSTKSIZE */
-  size_t choice_size;    /* CHOICESTKSIZE */
-  size_t trail_size;     /* TRAILSTKSIZE */
+  size_t init_size;        /* PROLOGINITSIZE: first commit of heap and local stack together */
+  size_t inc_size;         /* PROLOGINCSIZE: least step of a heap commit */
+  size_t keep_size;        /* PROLOGKEEPSIZE: heap kept committed by trimcore */
+  size_t max_size;         /* PROLOGMAXSIZE: ceiling of accounted blocks plus committed areas */
+  size_t global_size;      /* GLOBALSTKSIZE */
+  size_t local_size;       /* LOCALSTKSIZE */
+  size_t choice_size;      /* CHOICESTKSIZE */
+  size_t trail_size;       /* TRAILSTKSIZE */
   unsigned growth_percent; /* GROWTHFACTOR: an area grows by at least this percentage */
 };
 const qx_memconfig *qx_memman_config();

@@ -56,11 +56,9 @@ void destroy_fd_info(definition *def)
 {
   void **chains = (void **)def->fd_info;
   def->fd_info = nullptr;
-  if (!chains || def->imported_from)
-    return;
+  if (!chains || def->imported_from) return;
   for (uint32_t i = 0; i < QX_FD_INFO_BYTES / sizeof(void *); i++)
-    if (chains[i])
-      call_fd_destructor(chains[i]);
+    if (chains[i]) call_fd_destructor(chains[i]);
   qx_checkdealloc(chains, QX_FD_INFO_BYTES, QX_FD_INFO_SPACE);
 }
 
@@ -85,15 +83,13 @@ int init_modules()
   qx_eg.prolog_module = find_module(atom_prolog, 1);
   qx_eg.user_module = find_module(atom_user, 1);
   qx_eg.typein_mod = qx_eg.user_module;
-  if (!qx_eg.current_unknown)
-    qx_eg.current_unknown = atom_error;
+  if (!qx_eg.current_unknown) qx_eg.current_unknown = atom_error;
   return 0;
 }
 
 void deinit_modules()
 {
-  if (!qx_eg.modules)
-    return;
+  if (!qx_eg.modules) return;
   qx_for_each_module([](mod_def *m) { free_module(m); });
   dispose_switch_on_key(qx_eg.modules);
   qx_eg.modules = nullptr;
@@ -103,10 +99,8 @@ void deinit_modules()
 mod_def *find_module(TAGGED name, int create)
 {
   sw_on_key_node *n = incore_gethash(qx_eg.modules, name);
-  if (n->key)
-    return (mod_def *)(uintptr_t)n->value;
-  if (!create)
-    return nullptr;
+  if (n->key) return (mod_def *)(uintptr_t)n->value;
+  if (!create) return nullptr;
   mod_def *m = new_module(name);
   dyn_puthash(&qx_eg.modules, name)->value = (TAGGED)(uintptr_t)m;
   return m;
@@ -116,10 +110,8 @@ definition *find_definition(mod_def *module, TAGGED key, void *scratch, int crea
 {
   (void)scratch;
   sw_on_key_node *n = incore_gethash(module->preds, key);
-  if (n->key)
-    return (definition *)(uintptr_t)n->value;
-  if (!create)
-    return nullptr;
+  if (n->key) return (definition *)(uintptr_t)n->value;
+  if (!create) return nullptr;
   definition *d = new_definition(module, key);
   dyn_puthash(&module->preds, key)->value = (TAGGED)(uintptr_t)d;
   return d;
@@ -127,8 +119,7 @@ definition *find_definition(mod_def *module, TAGGED key, void *scratch, int crea
 
 definition *insert_definition(mod_def *module, TAGGED name, uint32_t arity, int create)
 {
-  if (!IsAtom(name) || arity > QX_MAX_ARITY)
-    return nullptr;
+  if (!IsAtom(name) || arity > QX_MAX_ARITY) return nullptr;
   TAGGED key = arity ? MakeFunctor(name, arity) : name;
   return find_definition(module, key, nullptr, create);
 }
@@ -139,38 +130,32 @@ definition *parse_definition(TAGGED spec, mod_def *module)
   spec = deref(spec);
   while (IsStr(spec) && StrFunctor(spec) == functor_colon2) {
     TAGGED m = deref(StrArg(spec, 1));
-    if (!IsAtom(m))
-      return nullptr;
+    if (!IsAtom(m)) return nullptr;
     module = find_module(m, 1);
     spec = deref(StrArg(spec, 2));
   }
-  if (!IsStr(spec) || StrFunctor(spec) != MakeFunctor(qx_char_atom_fixed('/'), 2))
-    return nullptr;
+  if (!IsStr(spec) || StrFunctor(spec) != MakeFunctor(qx_char_atom_fixed('/'), 2)) return nullptr;
   TAGGED name = deref(StrArg(spec, 1));
   TAGGED arity = deref(StrArg(spec, 2));
-  if (!IsAtom(name) || !IsSmall(arity) || GetSmall(arity) < 0)
-    return nullptr;
+  if (!IsAtom(name) || !IsSmall(arity) || GetSmall(arity) < 0) return nullptr;
   return insert_definition(module, name, (uint32_t)GetSmall(arity), 1);
 }
 
 definition *qx_resolve_call(mod_def *module, TAGGED key)
 {
   definition *d = find_definition(module, key, nullptr, 0);
-  if (d && (d->predtyp != ENTER_UNDEFINED || d->properties.dynamic))
-    return d;
+  if (d && (d->predtyp != ENTER_UNDEFINED || d->properties.dynamic)) return d;
   mod_def *sys = qx_eg.prolog_module;
   if (module != sys) {
     definition *s = find_definition(sys, key, nullptr, 0);
-    if (s && (s->predtyp != ENTER_UNDEFINED || s->properties.dynamic))
-      return s;
+    if (s && (s->predtyp != ENTER_UNDEFINED || s->properties.dynamic)) return s;
   }
   return d;
 }
 
 void call_fd_destructor(void *chain)
 {
-  if (qx_fd_destructor_hook)
-    qx_fd_destructor_hook(qx_fd_hook_cookie, chain);
+  if (qx_fd_destructor_hook) qx_fd_destructor_hook(qx_fd_hook_cookie, chain);
 }
 
 /* A change of kind can change what a call resolves to: the interpreter's lookup cache is dropped. */
@@ -193,14 +178,12 @@ static void copy_entry(definition *imp, const definition *def)
 void update_exports(definition *def, int kind)
 {
   set_enter_instr(def, kind);
-  for (definition *imp = def->importers; imp; imp = imp->next_importer)
-    copy_entry(imp, def);
+  for (definition *imp = def->importers; imp; imp = imp->next_importer) copy_entry(imp, def);
 }
 
 void redefine_predicate(definition *def, int kind)
 {
-  if (kind != FD_CONSTRAINT)
-    destroy_fd_info(def);
+  if (kind != FD_CONSTRAINT) destroy_fd_info(def);
   qx_remove_all_clauses(def);
   def->properties.foreign_code = 0;
   update_exports(def, kind);
@@ -211,8 +194,7 @@ void redefine_predicate(definition *def, int kind)
  * error again. */
 void undefine_predicate(definition *def)
 {
-  if (def->properties.builtin_row)
-    return;
+  if (def->properties.builtin_row) return;
   qx_remove_all_clauses(def);
   destroy_fd_info(def);
   def->code.code = nullptr;
@@ -234,8 +216,7 @@ void import_predicate(definition *def, mod_def *module, mod_def *importer)
 {
   (void)module;
   definition *imp = find_definition(importer, def->functor, nullptr, 1);
-  if (imp == def || imp->imported_from == def)
-    return;
+  if (imp == def || imp->imported_from == def) return;
   imp->imported_from = def;
   imp->defined_in = def->module;
   copy_entry(imp, def);
@@ -248,11 +229,9 @@ void import_predicate(definition *def, mod_def *module, mod_def *importer)
 void bb_remove(mod_def *module)
 {
   sw_on_key *bb = (sw_on_key *)(uintptr_t)module->bb;
-  if (!bb)
-    return;
+  if (!bb) return;
   for (uint32_t i = 0; i < sw_on_key_slots(bb); i++)
-    if (bb->node[i].key)
-      qx_free_instance((instance *)(uintptr_t)bb->node[i].value);
+    if (bb->node[i].key) qx_free_instance((instance *)(uintptr_t)bb->node[i].value);
   dispose_switch_on_key(bb);
   module->bb = 0;
 }

@@ -5,7 +5,7 @@
 #include "datadefs.h"
 #include "memman.h"
 
-int init_modules();       /* the table and the modules prolog and user; 0 on success */
+int init_modules(); /* the table and the modules prolog and user; 0 on success */
 void deinit_modules();
 
 mod_def *find_module(TAGGED name, int create);
@@ -35,23 +35,25 @@ extern void *qx_fd_hook_cookie;
 void call_fd_destructor(void *chain);
 
 /* Visit every module / every definition of a module (in table order). */
-template <class F> void qx_for_each_module(F f);
-template <class F> void qx_for_each_definition(mod_def *module, F f);
+template <class F>
+void qx_for_each_module(F f);
+template <class F>
+void qx_for_each_definition(mod_def *module, F f);
 
 #include "hashtab.h"
-template <class F> void qx_for_each_module(F f)
+template <class F>
+void qx_for_each_module(F f)
 {
   sw_on_key *t = qx_eg.modules;
   for (uint32_t i = 0; t && i < sw_on_key_slots(t); i++)
-    if (t->node[i].key)
-      f((mod_def *)(uintptr_t)t->node[i].value);
+    if (t->node[i].key) f((mod_def *)(uintptr_t)t->node[i].value);
 }
-template <class F> void qx_for_each_definition(mod_def *module, F f)
+template <class F>
+void qx_for_each_definition(mod_def *module, F f)
 {
   sw_on_key *t = module->preds;
   for (uint32_t i = 0; t && i < sw_on_key_slots(t); i++)
-    if (t->node[i].key)
-      f((definition *)(uintptr_t)t->node[i].value);
+    if (t->node[i].key) f((definition *)(uintptr_t)t->node[i].value);
 }
 
 #endif

@@ -9,7 +9,7 @@
 
 /* ---- building (the caller has made heap room: at most 4 words for these) ---- */
 TAGGED make_integer(worker *w, int32_t value);
-TAGGED qx_make_integer(worker *w, int32_t value);   /* always the 3-word box -25, v, -25 */
+TAGGED qx_make_integer(worker *w, int32_t value); /* always the 3-word box -25, v, -25 */
 TAGGED make_int64(worker *w, int64_t value);
 TAGGED make_float(worker *w, uint32_t low, uint32_t high);
 TAGGED qx_make_double(worker *w, double value);
@@ -17,7 +17,7 @@ TAGGED qx_make_double(worker *w, double value);
 /* ---- reading ---- */
 int32_t spi_get_integer(TAGGED boxed);
 int64_t spi_get_int64(TAGGED boxed);
-double spi_get_float(TAGGED boxed);   /* any boxed number (bignums correctly rounded) */
+double spi_get_float(TAGGED boxed); /* any boxed number (bignums correctly rounded) */
 /* An integer term as int64: 1 when it fits, 0 otherwise. */
 int qx_get_int64(TAGGED t, int64_t *value);
 /* Standard-order comparison of two numbers (-1, 0, 1): by value; a float before an integer of

@@ -36,8 +36,7 @@ TAGGED make_integer(worker *w, int32_t value)
 
 TAGGED make_int64(worker *w, int64_t value)
 {
-  if (value >= INT32_MIN && value <= INT32_MAX)
-    return make_integer(w, (int32_t)value);
+  if (value >= INT32_MIN && value <= INT32_MAX) return make_integer(w, (int32_t)value);
   uint32_t limbs[2] = {(uint32_t)value, (uint32_t)((uint64_t)value >> 32)};
   return bn_make(w, limbs, 2);
 }
@@ -69,27 +68,22 @@ int32_t spi_get_integer(TAGGED boxed)
 
 int64_t spi_get_int64(TAGGED boxed)
 {
-  if (IsSmall(boxed))
-    return GetSmall(boxed);
+  if (IsSmall(boxed)) return GetSmall(boxed);
   const TAGGED *box = StrPtr(boxed);
-  if (BignumLimbs(box[0]) == 1)
-    return (int32_t)box[1];
+  if (BignumLimbs(box[0]) == 1) return (int32_t)box[1];
   return (int64_t)(((uint64_t)box[2] << 32) | box[1]);
 }
 
 double spi_get_float(TAGGED boxed)
 {
-  if (IsFloat(boxed))
-    return FloatValue(boxed);
-  if (IsSmall(boxed))
-    return (double)GetSmall(boxed);
+  if (IsFloat(boxed)) return FloatValue(boxed);
+  if (IsSmall(boxed)) return (double)GetSmall(boxed);
   return bn_to_double(boxed);
 }
 
 int qx_get_int64(TAGGED t, int64_t *value)
 {
-  if (!IsSmall(t) && !(IsBignum(t) && BignumLimbs(StrFunctor(t)) <= 2))
-    return 0;
+  if (!IsSmall(t) && !(IsBignum(t) && BignumLimbs(StrFunctor(t)) <= 2)) return 0;
   *value = spi_get_int64(t);
   return 1;
 }
@@ -100,15 +94,13 @@ static int compare_doubles(double a, double b)
 {
   bool nan_a = std::isnan(a), nan_b = std::isnan(b);
   if (nan_a || nan_b) {
-    if (nan_a != nan_b)
-      return nan_a ? -1 : 1;
+    if (nan_a != nan_b) return nan_a ? -1 : 1;
     uint64_t bits_a, bits_b;
     std::memcpy(&bits_a, &a, sizeof a);
     std::memcpy(&bits_b, &b, sizeof b);
     return bits_a < bits_b ? -1 : bits_a > bits_b ? 1 : 0;
   }
-  if (a != b)
-    return a < b ? -1 : 1;
+  if (a != b) return a < b ? -1 : 1;
   /* -0.0 and 0.0 are different terms: the negative zero comes first. */
   bool neg_a = std::signbit(a), neg_b = std::signbit(b);
   return neg_a == neg_b ? 0 : neg_a ? -1 : 1;
@@ -124,12 +116,9 @@ static int compare_integer_float(TAGGED integer, double value)
 int qx_compare_numbers(TAGGED a, TAGGED b)
 {
   bool float_a = IsFloat(a), float_b = IsFloat(b);
-  if (float_a && float_b)
-    return compare_doubles(FloatValue(a), FloatValue(b));
-  if (float_a)
-    return -compare_integer_float(b, FloatValue(a));
-  if (float_b)
-    return compare_integer_float(a, FloatValue(b));
+  if (float_a && float_b) return compare_doubles(FloatValue(a), FloatValue(b));
+  if (float_a) return -compare_integer_float(b, FloatValue(a));
+  if (float_b) return compare_integer_float(a, FloatValue(b));
   return bn_compare(a, b);
 }
 
@@ -143,11 +132,9 @@ char *qx_scratch(size_t size)
 {
   if (size > scratch_capacity) {
     size_t capacity = scratch_capacity ? scratch_capacity : 256;
-    while (capacity < size)
-      capacity *= 2;
+    while (capacity < size) capacity *= 2;
     char *grown = (char *)std::realloc(scratch_text, capacity);
-    if (!grown)
-      qx_memory_fault(nullptr, -1);
+    if (!grown) qx_memory_fault(nullptr, -1);
     scratch_text = grown;
     scratch_capacity = capacity;
   }
@@ -172,8 +159,7 @@ double ieee_atof(const char *text, int *error)
     status = 1;
   else if (errno == ERANGE && std::isinf(value))
     status = 2;
-  if (error)
-    *error = status;
+  if (error) *error = status;
   return value;
 }
 
@@ -195,11 +181,9 @@ static int split_exponent_text(const char *text, char *out, int *exponent)
   int n = 0;
   const char *p = text;
   for (; *p != 'e'; p++)
-    if (*p != '.')
-      out[n++] = *p;
+    if (*p != '.') out[n++] = *p;
   *exponent = std::atoi(p + 1);
-  while (n > 1 && out[n - 1] == '0')
-    n--;
+  while (n > 1 && out[n - 1] == '0') n--;
   out[n] = '\0';
   return n;
 }
@@ -216,8 +200,7 @@ static bool digits_read_back(double value, int p, bool power_of_two, char *out, 
     split_exponent_text(text, out, exponent);
     return true;
   }
-  if (!power_of_two)
-    return false;
+  if (!power_of_two) return false;
   char digits[24];
   int x;
   int length = split_exponent_text(text, digits, &x);
@@ -225,13 +208,11 @@ static bool digits_read_back(double value, int p, bool power_of_two, char *out, 
   for (int i = 0; i < p; i++)
     mantissa = mantissa * 10 + (unsigned long long)(i < length ? digits[i] - '0' : 0);
   std::snprintf(text, sizeof text, "%llue%d", mantissa + 1, x - (p - 1));
-  if (strtod_l(text, nullptr, c_locale()) != value)
-    return false;
+  if (strtod_l(text, nullptr, c_locale()) != value) return false;
   std::snprintf(text, sizeof text, "%llu", mantissa + 1);
   length = (int)std::strlen(text);
   *exponent = x + (length > p ? 1 : 0);
-  while (length > 1 && text[length - 1] == '0')
-    length--;
+  while (length > 1 && text[length - 1] == '0') length--;
   std::memcpy(out, text, (size_t)length);
   out[length] = '\0';
   return true;
@@ -246,8 +227,7 @@ static int shortest_digits(double value, char *out, int *exponent)
   locale_t previous = uselocale(c_locale());
   if (digits_read_back(value, 15, power_of_two, out, exponent)) {
     for (int p = 1; p < 15; p++)
-      if (digits_read_back(value, p, power_of_two, out, exponent))
-        break;
+      if (digits_read_back(value, p, power_of_two, out, exponent)) break;
   } else if (!digits_read_back(value, 16, power_of_two, out, exponent)) {
     digits_read_back(value, 17, power_of_two, out, exponent);
   }
@@ -257,8 +237,7 @@ static int shortest_digits(double value, char *out, int *exponent)
 
 static char *put_zeros(char *p, long count)
 {
-  for (; count > 0; count--)
-    *p++ = '0';
+  for (; count > 0; count--) *p++ = '0';
   return p;
 }
 
@@ -268,8 +247,7 @@ static char *put_positional(char *p, const char *digits, int n, int exponent, in
   const char *fraction_digits = digits;
   long leading_zeros = 0, copied = n;
   if (exponent >= 0) {
-    for (int i = 0; i <= exponent; i++)
-      *p++ = i < n ? digits[i] : '0';
+    for (int i = 0; i <= exponent; i++) *p++ = i < n ? digits[i] : '0';
     fraction_digits = digits + exponent + 1;
     copied = n > exponent + 1 ? n - exponent - 1 : 0;
     *p++ = '.';
@@ -288,20 +266,16 @@ static char *put_positional(char *p, const char *digits, int n, int exponent, in
  * no padding from the precision (which applies to the printf letters). */
 static const char *format_shortest(int precision, double value)
 {
-  if (std::isnan(value))
-    return std::strcpy(qx_scratch(8), "1.5NaN");
-  if (std::isinf(value))
-    return std::strcpy(qx_scratch(8), value > 0 ? "1.0Inf" : "-1.0Inf");
+  if (std::isnan(value)) return std::strcpy(qx_scratch(8), "1.5NaN");
+  if (std::isinf(value)) return std::strcpy(qx_scratch(8), value > 0 ? "1.0Inf" : "-1.0Inf");
   char digits[24] = "0";
   int exponent = 0, n = 1;
-  if (value != 0)
-    n = shortest_digits(std::fabs(value), digits, &exponent);
+  if (value != 0) n = shortest_digits(std::fabs(value), digits, &exponent);
   (void)precision;
   const int min_fraction = 1;
   char *text = qx_scratch((size_t)n + 40 + (size_t)min_fraction);
   char *p = text;
-  if (std::signbit(value))
-    *p++ = '-';
+  if (std::signbit(value)) *p++ = '-';
   if (exponent >= -4 && exponent <= 14) {
     p = put_positional(p, digits, n, exponent, min_fraction);
     *p = '\0';
@@ -333,8 +307,7 @@ const char *format_float(int letter, int precision, double value)
 char *qx_ltostr(int64_t value, int base, char *buffer)
 {
   static const char digit_chars[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  if (base < 2 || base > 36)
-    base = 10;
+  if (base < 2 || base > 36) base = 10;
   char digits[66];
   int n = 0;
   uint64_t magnitude = value < 0 ? 0 - (uint64_t)value : (uint64_t)value;
@@ -343,10 +316,8 @@ char *qx_ltostr(int64_t value, int base, char *buffer)
     magnitude /= (uint64_t)base;
   } while (magnitude != 0);
   char *p = buffer;
-  if (value < 0)
-    *p++ = '-';
-  while (n > 0)
-    *p++ = digits[--n];
+  if (value < 0) *p++ = '-';
+  while (n > 0) *p++ = digits[--n];
   *p = '\0';
   return buffer;
 }
@@ -356,14 +327,11 @@ static void float_format_of(TAGGED options, int *letter, int *precision)
 {
   *letter = 'H';
   *precision = 3;
-  if (options == 0)
-    return;
+  if (options == 0) return;
   options = deref(options);
-  if (!IsStr(options) || IsBox(options) || Arity(StrFunctor(options)) < 9)
-    return;
+  if (!IsStr(options) || IsBox(options) || Arity(StrFunctor(options)) < 9) return;
   TAGGED format = deref(StrArg(options, 9));
-  if (!IsStr(format) || IsBox(format) || Arity(StrFunctor(format)) < 2)
-    return;
+  if (!IsStr(format) || IsBox(format) || Arity(StrFunctor(format)) < 2) return;
   TAGGED code = deref(StrArg(format, 1)), digits = deref(StrArg(format, 2));
   if (IsSmall(code) && IsSmall(digits)) {
     *letter = GetSmall(code);
@@ -374,17 +342,14 @@ static void float_format_of(TAGGED options, int *letter, int *precision)
 const char *qx_number_to_string(TAGGED number, int base, TAGGED options)
 {
   number = deref(number);
-  if (base < 2 || base > 36)
-    return nullptr;
-  if (IsSmall(number))
-    return qx_ltostr(GetSmall(number), base, qx_scratch(72));
+  if (base < 2 || base > 36) return nullptr;
+  if (IsSmall(number)) return qx_ltostr(GetSmall(number), base, qx_scratch(72));
   if (IsFloat(number)) {
     int letter, precision;
     float_format_of(options, &letter, &precision);
     return format_float(letter, precision, FloatValue(number));
   }
-  if (IsBignum(number))
-    return bn_to_string(number, base, qx_scratch(bn_string_size(number, base)));
+  if (IsBignum(number)) return bn_to_string(number, base, qx_scratch(bn_string_size(number, base)));
   return nullptr;
 }
 
@@ -399,14 +364,11 @@ static int numeric_escape(const char *p, int log_base, int32_t *code)
   int ndigits = 0;
   for (; *p != '\\'; p++, ndigits++) {
     int digit = bn_digit_value(*p);
-    if (digit >= (1 << log_base))
-      return 0;
-    if (value > (2147483647u >> log_base))
-      overflow = true;
+    if (digit >= (1 << log_base)) return 0;
+    if (value > (2147483647u >> log_base)) overflow = true;
     value = (value << log_base) + (uint32_t)digit;
   }
-  if (ndigits == 0 || overflow || (int32_t)value < 0 || p[1] != '\0')
-    return 0;
+  if (ndigits == 0 || overflow || (int32_t)value < 0 || p[1] != '\0') return 0;
   *code = (int32_t)value;
   return 1;
 }
@@ -416,12 +378,9 @@ static int escape_sequence(const char *p, int32_t *code)
 {
   static const char letters[] = "abdefnrtv";
   static const char values[] = {7, 8, 127, 27, 12, 10, 13, 9, 11};
-  if (*p >= '0' && *p <= '7')
-    return numeric_escape(p, 3, code);
-  if (*p == 'x')
-    return numeric_escape(p + 1, 4, code);
-  if (*p == '\0' || p[1] != '\0')
-    return 0;
+  if (*p >= '0' && *p <= '7') return numeric_escape(p, 3, code);
+  if (*p == 'x') return numeric_escape(p + 1, 4, code);
+  if (*p == '\0' || p[1] != '\0') return 0;
   const char *letter = std::strchr(letters, *p);
   if (letter) {
     *code = values[letter - letters];
@@ -438,17 +397,14 @@ int single_quoted_character(const char *text, int32_t *code)
 {
   unsigned char c = (unsigned char)text[0];
   if (c == '\'') {
-    if (text[1] != '\'' || text[2] != '\0')
-      return 0;
+    if (text[1] != '\'' || text[2] != '\0') return 0;
     *code = '\'';
     return 1;
   }
-  if (c == '\\')
-    return escape_sequence(text + 1, code);
+  if (c == '\\') return escape_sequence(text + 1, code);
   /* One one-byte character; layout other than space (controls and DEL) is refused. Bytes from
    * 128 up never stand alone in the internal encoding. */
-  if (c == '\0' || text[1] != '\0' || c < ' ' || c >= 127)
-    return 0;
+  if (c == '\0' || text[1] != '\0' || c < ' ' || c >= 127) return 0;
   *code = c;
   return 1;
 }
@@ -468,8 +424,7 @@ static TAGGED int64_term(worker *w, int64_t value, int *status)
 static size_t digit_text_words(size_t ndigits, int base)
 {
   size_t bits = 1;
-  while ((1 << bits) < base)
-    bits++;
+  while ((1 << bits) < base) bits++;
   return ndigits * bits / 32 + 4;
 }
 
@@ -481,8 +436,7 @@ static TAGGED integer_from_digits(worker *w, const char *digits, size_t ndigits,
   size_t i = 0;
   for (; i < ndigits && value < (1ull << 62) / (uint64_t)base; i++)
     value = value * (uint64_t)base + (uint64_t)bn_digit_value(digits[i]);
-  if (i == ndigits)
-    return int64_term(w, negative ? -(int64_t)value : (int64_t)value, status);
+  if (i == ndigits) return int64_term(w, negative ? -(int64_t)value : (int64_t)value, status);
   TAGGED *box = w->global_top;
   if (bn_from_digits(digits, ndigits, negative, box, w->stack_start, base) != 0) {
     *status = (int)digit_text_words(ndigits, base);
@@ -504,21 +458,15 @@ static TAGGED float_from_text(worker *w, const char *text, const char *rest, int
     value = std::numeric_limits<double>::quiet_NaN();
   } else {
     const char *p = rest;
-    if (*p++ != '.' || bn_digit_value(*p) >= 10)
-      return 0;
-    while (bn_digit_value(*p) < 10)
-      p++;
+    if (*p++ != '.' || bn_digit_value(*p) >= 10) return 0;
+    while (bn_digit_value(*p) < 10) p++;
     if (*p == 'e' || *p == 'E') {
       p++;
-      if (*p == '+' || *p == '-')
-        p++;
-      if (bn_digit_value(*p) >= 10)
-        return 0;
-      while (bn_digit_value(*p) < 10)
-        p++;
+      if (*p == '+' || *p == '-') p++;
+      if (bn_digit_value(*p) >= 10) return 0;
+      while (bn_digit_value(*p) < 10) p++;
     }
-    if (*p != '\0')
-      return 0;
+    if (*p != '\0') return 0;
     int error;
     value = ieee_atof(text, &error);
     if (error == 2) {
@@ -541,25 +489,19 @@ static TAGGED string_to_number(worker *w, const char *text, int base, int *statu
   if (base == 10 && p[0] == '0' && p[1] != '\0' && std::strchr("'box", p[1])) {
     if (p[1] == '\'') {
       int32_t code;
-      if (!single_quoted_character(p + 2, &code))
-        return 0;
+      if (!single_quoted_character(p + 2, &code)) return 0;
       return int64_term(w, negative ? -(int64_t)code : code, status);
     }
     base = p[1] == 'b' ? 2 : p[1] == 'o' ? 8 : 16;
     p += 2;
     prefixed = true;
   }
-  if (base != 2 && base != 8 && base != 10 && base != 16)
-    return 0;
+  if (base != 2 && base != 8 && base != 10 && base != 16) return 0;
   size_t ndigits = 0;
-  while (bn_digit_value(p[ndigits]) < base)
-    ndigits++;
-  if (ndigits == 0)
-    return 0;
-  if (p[ndigits] == '\0')
-    return integer_from_digits(w, p, ndigits, negative, base, status);
-  if (base == 10 && !prefixed)
-    return float_from_text(w, text, p + ndigits, status);
+  while (bn_digit_value(p[ndigits]) < base) ndigits++;
+  if (ndigits == 0) return 0;
+  if (p[ndigits] == '\0') return integer_from_digits(w, p, ndigits, negative, base, status);
+  if (base == 10 && !prefixed) return float_from_text(w, text, p + ndigits, status);
   return 0;
 }
 
@@ -567,7 +509,6 @@ TAGGED qx_string_to_number(worker *w, const char *text, int base, int *status)
 {
   int why = QX_NUMBER_SYNTAX;
   TAGGED number = string_to_number(w, text, base, &why);
-  if (status)
-    *status = number != 0 ? 0 : why;
+  if (status) *status = number != 0 ? 0 : why;
   return number;
 }

@@ -7,7 +7,7 @@
 
 struct numstack_block {
   numstack_block *next;
-  uint32_t size;   /* bytes of data */
+  uint32_t size; /* bytes of data */
   alignas(8) char data[];
 };
 
@@ -20,7 +20,8 @@ worker *numstack_owner;
 
 numstack_block *new_block(uint32_t size)
 {
-  numstack_block *b = (numstack_block *)qx_checkalloc(sizeof(numstack_block) + size, QX_SPACE_NUMSTACK);
+  numstack_block *b =
+      (numstack_block *)qx_checkalloc(sizeof(numstack_block) + size, QX_SPACE_NUMSTACK);
   b->next = nullptr;
   b->size = size;
   return b;
@@ -46,8 +47,7 @@ void numstack_init(worker *w)
 void numstack_deinit()
 {
   worker *w = numstack_owner;
-  if (!w)
-    return;
+  if (!w) return;
   for (numstack_block *b = w->numstack_first; b;) {
     numstack_block *next = b->next;
     qx_checkdealloc(b, sizeof(numstack_block) + b->size, QX_SPACE_NUMSTACK);
@@ -84,8 +84,7 @@ void numstack_trim(worker *w, char *mark)
       use_block(w, b, mark);
       return;
     }
-    if (b == w->numstack_cur)
-      break;
+    if (b == w->numstack_cur) break;
   }
   use_block(w, w->numstack_first, w->numstack_first->data);
 }

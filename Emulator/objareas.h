@@ -4,7 +4,7 @@
 
 #include "datadefs.h"
 
-int init_stacks(worker *w);      /* 0 on success */
+int init_stacks(worker *w); /* 0 on success */
 void deinit_stacks(worker *w);
 void trimcore(worker *w, int mode);
 
@@ -38,37 +38,40 @@ static inline void qx_trail_check(worker *w)
     choice_overflow(w, QX_TRAIL_MARGIN_CELLS);
 }
 /* Trail index of the top (words from trail_start): stable across growth. */
-static inline uint32_t qx_trail_index(const worker *w) { return (uint32_t)(w->trail_top - w->trail_start); }
+static inline uint32_t qx_trail_index(const worker *w)
+{
+  return (uint32_t)(w->trail_top - w->trail_start);
+}
 
 /* Pushes, each followed by qx_trail_check; plain and cell-value pushes are unconditional (the
  * caller tests qx_cell_is_old). */
 void qx_trail_plain(worker *w, TAGGED *cell);
-void qx_trail_cell_value(worker *w, TAGGED *cell);   /* saves *cell before the caller changes it */
+void qx_trail_cell_value(worker *w, TAGGED *cell); /* saves *cell before the caller changes it */
 /* Saves Value and Stamp of a '$mutable'/2 (the last of its forwarding chain) when it is older than
  * the newest choicepoint and not yet saved under it, then sets Stamp to the entry's trail index;
  * the caller writes the new Value afterwards. */
 void qx_trail_mutable(worker *w, TAGGED mutable_term);
-void qx_trail_free(worker *w, TAGGED pair);            /* pair = list-tagged [V | '$free'(Block)] */
-void qx_trail_cleanup(worker *w, TAGGED cleanup);      /* cleanup = '$cleanup'(Goal, Done, Exited) */
+void qx_trail_free(worker *w, TAGGED pair);       /* pair = list-tagged [V | '$free'(Block)] */
+void qx_trail_cleanup(worker *w, TAGGED cleanup); /* cleanup = '$cleanup'(Goal, Done, Exited) */
 /* Undo the trail down to `to`, running $free destructors; leaves trail_top == to. */
 void qx_untrail_to(worker *w, TAGGED *to);
 
 /* Walking the trail newest entry first: qx_trail_step answers the oldest word of the entry whose
  * newest word is t[-1] and its kind. Undoing and the collection at a cut both walk with it. */
-enum qx_trail_kind : int { QX_TRAIL_PLAIN, QX_TRAIL_CELL, QX_TRAIL_FREE, QX_TRAIL_MUTABLE, QX_TRAIL_CLEANUP };
+enum qx_trail_kind : int {
+  QX_TRAIL_PLAIN,
+  QX_TRAIL_CELL,
+  QX_TRAIL_FREE,
+  QX_TRAIL_MUTABLE,
+  QX_TRAIL_CLEANUP
+};
 static inline TAGGED *qx_trail_step(TAGGED *t, qx_trail_kind *kind)
 {
   TAGGED top = t[-1];
   switch (TagOf(top)) {
-  case QX_TAG_REF:
-    *kind = QX_TRAIL_PLAIN;
-    return t - 1;
-  case QX_TAG_STR:
-    *kind = QX_TRAIL_CELL;
-    return t - 2;
-  case QX_TAG_LST:
-    *kind = QX_TRAIL_FREE;
-    return t - 1;
+  case QX_TAG_REF: *kind = QX_TRAIL_PLAIN; return t - 1;
+  case QX_TAG_STR: *kind = QX_TRAIL_CELL; return t - 2;
+  case QX_TAG_LST: *kind = QX_TRAIL_FREE; return t - 1;
   default:
     if (IsSmall(top)) {
       *kind = QX_TRAIL_MUTABLE;
@@ -91,8 +94,7 @@ void qx_bind(worker *w, TAGGED *cell, TAGGED value);
  * below local_uncond, or a cell outside both areas (it outlives every choicepoint). */
 static inline bool qx_cell_is_old(const worker *w, const TAGGED *cell)
 {
-  if (cell >= w->heap_start && cell < w->heap_end)
-    return cell < w->global_uncond;
+  if (cell >= w->heap_start && cell < w->heap_end) return cell < w->global_uncond;
   const void *c = cell;
   if (c >= (const void *)w->local_start && c < (const void *)w->local_max)
     return c < (const void *)w->local_uncond;
@@ -102,8 +104,7 @@ static inline bool qx_cell_is_old(const worker *w, const TAGGED *cell)
 static inline void qx_bind_plain(worker *w, TAGGED *cell, TAGGED value)
 {
   *cell = value;
-  if (qx_cell_is_old(w, cell))
-    qx_trail_plain(w, cell);
+  if (qx_cell_is_old(w, cell)) qx_trail_plain(w, cell);
 }
 
 #endif

@@ -50,7 +50,10 @@ static inline bool IsStr(TAGGED t) { return (t & 3) == QX_TAG_STR; }
 static inline bool IsLst(TAGGED t) { return (t & 3) == QX_TAG_LST; }
 static inline bool IsConst(TAGGED t) { return (t & 3) == QX_TAG_CONST; }
 static inline bool IsSmall(TAGGED t) { return (t & 7) == QX_TAG_SMALL; }
-static inline bool IsAtom(TAGGED t) { return (t & 0x80000007u) == QX_TAG_ATOM && (t >> QX_ARITY_SHIFT) == 0; }
+static inline bool IsAtom(TAGGED t)
+{
+  return (t & 0x80000007u) == QX_TAG_ATOM && (t >> QX_ARITY_SHIFT) == 0;
+}
 /* A box header is a constant with low bits 111 and the sign bit set. */
 static inline bool IsBoxHeader(TAGGED t) { return (t & 0x80000007u) == 0x80000007u; }
 static inline bool IsFloatHeader(TAGGED t) { return IsBoxHeader(t) && (t & 8) != 0; }
@@ -92,7 +95,10 @@ static inline TAGGED StrArg(TAGGED t, int i /* 1-based */) { return StrPtr(t)[i]
 static inline bool IsBox(TAGGED t) { return IsStr(t) && IsBoxHeader(StrFunctor(t)); }
 static inline bool IsFloat(TAGGED t) { return IsStr(t) && IsFloatHeader(StrFunctor(t)); }
 static inline bool IsBignum(TAGGED t) { return IsStr(t) && IsBignumHeader(StrFunctor(t)); }
-static inline bool IsCompound(TAGGED t) { return IsLst(t) || (IsStr(t) && !IsBoxHeader(StrFunctor(t))); }
+static inline bool IsCompound(TAGGED t)
+{
+  return IsLst(t) || (IsStr(t) && !IsBoxHeader(StrFunctor(t)));
+}
 static inline bool IsInteger(TAGGED t) { return IsSmall(t) || IsBignum(t); }
 static inline bool IsNumber(TAGGED t) { return IsSmall(t) || IsBox(t); }
 static inline bool IsAtomic(TAGGED t) { return IsConst(t) || IsBox(t); }
@@ -118,8 +124,7 @@ static inline TAGGED deref(TAGGED t)
 {
   while (IsRef(t)) {
     TAGGED next = *RefPtr(t);
-    if (next == t)
-      break;
+    if (next == t) break;
     t = next;
   }
   return t;

@@ -17,20 +17,16 @@ enum order_class { ORDER_VAR, ORDER_NUMBER, ORDER_ATOM, ORDER_COMPOUND };
 
 static order_class class_of(TAGGED t)
 {
-  if (IsVar(t))
-    return ORDER_VAR;
-  if (IsNumber(t))
-    return ORDER_NUMBER;
-  if (IsAtom(t))
-    return ORDER_ATOM;
+  if (IsVar(t)) return ORDER_VAR;
+  if (IsNumber(t)) return ORDER_NUMBER;
+  if (IsAtom(t)) return ORDER_ATOM;
   return ORDER_COMPOUND;
 }
 
 /* The code at s, or -1 at the end; a malformed byte stands for itself. */
 static int32_t code_at(const unsigned char *s)
 {
-  if (*s == 0)
-    return -1;
+  if (*s == 0) return -1;
   int32_t code;
   return QX_wci_code(&code, (const char *)s) ? code : *s;
 }
@@ -42,12 +38,9 @@ static int compare_names(const char *a, const char *b)
 {
   const unsigned char *s = (const unsigned char *)a, *t = (const unsigned char *)b;
   size_t i = 0;
-  while (s[i] == t[i] && s[i] != 0)
-    i++;
-  if (s[i] == t[i])
-    return 0;
-  while (i > 0 && (s[i] & 0xC0) == 0x80)
-    i--;
+  while (s[i] == t[i] && s[i] != 0) i++;
+  if (s[i] == t[i]) return 0;
+  while (i > 0 && (s[i] & 0xC0) == 0x80) i--;
   int32_t cs = code_at(s + i), ct = code_at(t + i);
   return cs < ct ? -1 : 1;
 }
@@ -63,25 +56,18 @@ static int compare_pair(worker *w, uint32_t &depth, TAGGED a, TAGGED b)
 {
   a = deref(a);
   b = deref(b);
-  if (a == b)
-    return 0;
+  if (a == b) return 0;
   order_class ca = class_of(a), cb = class_of(b);
-  if (ca != cb)
-    return ca < cb ? -1 : 1;
+  if (ca != cb) return ca < cb ? -1 : 1;
   switch (ca) {
-  case ORDER_VAR:
-    return a < b ? -1 : 1;
-  case ORDER_NUMBER:
-    return qx_compare_numbers(a, b);
-  case ORDER_ATOM:
-    return compare_atoms(a, b);
-  default:
-    break;
+  case ORDER_VAR: return a < b ? -1 : 1;
+  case ORDER_NUMBER: return qx_compare_numbers(a, b);
+  case ORDER_ATOM: return compare_atoms(a, b);
+  default: break;
   }
   TAGGED fa = IsLst(a) ? MakeFunctor(atom_dot, 2) : StrFunctor(a);
   TAGGED fb = IsLst(b) ? MakeFunctor(atom_dot, 2) : StrFunctor(b);
-  if (Arity(fa) != Arity(fb))
-    return Arity(fa) < Arity(fb) ? -1 : 1;
+  if (Arity(fa) != Arity(fb)) return Arity(fa) < Arity(fb) ? -1 : 1;
   int c = compare_atoms(FunctorName(fa), FunctorName(fb));
   if (c == 0 && Arity(fa) > 0)
     qx_runs_push(w, depth, IsLst(a) ? LstPtr(a) : StrArgs(a), IsLst(b) ? LstPtr(b) : StrArgs(b),
@@ -94,8 +80,7 @@ int compare_terms(worker *w, TAGGED t1, TAGGED t2)
   uint32_t depth = 0;
   do {
     int c = compare_pair(w, depth, t1, t2);
-    if (c != 0)
-      return c;
+    if (c != 0) return c;
   } while (qx_runs_next(w, depth, t1, t2));
   return 0;
 }
@@ -109,16 +94,13 @@ long list_length(TAGGED t)
   long n = 0;
   for (;;) {
     t = deref(t);
-    if (t == atom_nil)
-      return n;
-    if (!IsLst(t))
-      return IsVar(t) ? QX_LIST_PARTIAL : QX_LIST_NOT_LIST;
+    if (t == atom_nil) return n;
+    if (!IsLst(t)) return IsVar(t) ? QX_LIST_PARTIAL : QX_LIST_NOT_LIST;
     t = LstTail(t);
     n++;
     if ((n & 1) == 0) {
       slow = LstTail(deref(slow));
-      if (deref(slow) == deref(t) && IsLst(deref(t)))
-        return QX_LIST_NOT_LIST;
+      if (deref(slow) == deref(t) && IsLst(deref(t))) return QX_LIST_NOT_LIST;
     }
   }
 }
@@ -141,18 +123,16 @@ static bool element_code(TAGGED e, int flags, int32_t *code)
 }
 
 /* Walk a code list: each code goes to visit; answers the count, or a negative QX_CODES_ code. */
-template <class Visit> static long walk_codes(TAGGED list, int flags, Visit visit)
+template <class Visit>
+static long walk_codes(TAGGED list, int flags, Visit visit)
 {
   long n = 0;
   for (;;) {
     list = deref(list);
-    if (list == atom_nil || ((flags & QX_CODES_PARTIAL) && IsVar(list)))
-      return n;
-    if (!IsLst(list))
-      return QX_CODES_NOT_LIST;
+    if (list == atom_nil || ((flags & QX_CODES_PARTIAL) && IsVar(list))) return n;
+    if (!IsLst(list)) return QX_CODES_NOT_LIST;
     int32_t code;
-    if (!element_code(LstHead(list), flags, &code))
-      return QX_CODES_BAD_ELEMENT;
+    if (!element_code(LstHead(list), flags, &code)) return QX_CODES_BAD_ELEMENT;
     visit(code);
     list = LstTail(list);
     n++;
@@ -164,11 +144,9 @@ int qx_list_to_codes(TAGGED list, int32_t **array, int flags)
   *array = nullptr;
   long n = list_length(list) == QX_LIST_NOT_LIST ? QX_CODES_NOT_LIST
                                                  : walk_codes(list, flags, [](int32_t) {});
-  if (n <= 0)
-    return (int)n;
+  if (n <= 0) return (int)n;
   int32_t *codes = (int32_t *)QX_malloc((size_t)n * sizeof(int32_t));
-  if (!codes)
-    return QX_CODES_NO_MEMORY;
+  if (!codes) return QX_CODES_NO_MEMORY;
   long i = 0;
   walk_codes(list, flags, [&](int32_t code) { codes[i++] = code; });
   *array = codes;
@@ -182,16 +160,14 @@ TAGGED qx_list_to_n_codes(TAGGED list, size_t n, size_t *count, char *buffer)
   size_t used = 0;
   for (;;) {
     list = deref(list);
-    if (!IsLst(list))
-      break;
+    if (!IsLst(list)) break;
     int32_t code;
     if (!element_code(LstHead(list), 0, &code)) {
       list = 0;
       break;
     }
     size_t len = (size_t)QX_wci_len(code);
-    if (used + len > n)
-      break;
+    if (used + len > n) break;
     QX_code_wci(buffer + used, code);
     used += len;
     list = LstTail(list);
@@ -204,14 +180,11 @@ TAGGED qx_list_to_n_codes(TAGGED list, size_t n, size_t *count, char *buffer)
  * until the next user of that buffer), in a new QX_malloc block for mode 1. */
 int qx_list_to_string(TAGGED term, int mode, char **text)
 {
-  if (list_length(term) < 0)
-    return 0;
+  if (list_length(term) < 0) return 0;
   size_t bytes = 0;
-  if (walk_codes(term, 0, [&](int32_t code) { bytes += (size_t)QX_wci_len(code); }) < 0)
-    return 0;
+  if (walk_codes(term, 0, [&](int32_t code) { bytes += (size_t)QX_wci_len(code); }) < 0) return 0;
   char *out = mode == 1 ? (char *)QX_malloc(bytes + 1) : qx_scratch(bytes + 1);
-  if (!out)
-    return 0;
+  if (!out) return 0;
   size_t used = 0;
   walk_codes(term, 0, [&](int32_t code) { used += (size_t)QX_code_wci(out + used, code); });
   out[used] = 0;
@@ -242,8 +215,7 @@ static int32_t next_text_code(const char *text, size_t n, size_t *pos)
 /* Make `words` free on the heap; term[0..live-1] and the tail (parked in term[live]) survive. */
 static TAGGED make_room(worker *w, uint32_t words, TAGGED tail, int live)
 {
-  if ((uint32_t)(w->stack_start - w->global_top) >= words)
-    return tail;
+  if ((uint32_t)(w->stack_start - w->global_top) >= words) return tail;
   w->term[live] = tail;
   call_overflow(w, words, live + 1);
   return w->term[live];
@@ -252,7 +224,8 @@ static TAGGED make_room(worker *w, uint32_t words, TAGGED tail, int live)
 /* Lays the list of count elements got from next() ending in tail; room for 5 words an element
  * (a pair and a boxed integer) was made. 0, with nothing built, when a code has no character
  * atom (a negative code, or a full atom table). */
-template <class Next> static TAGGED lay_list(worker *w, size_t count, TAGGED tail, int as_codes, Next next)
+template <class Next>
+static TAGGED lay_list(worker *w, size_t count, TAGGED tail, int as_codes, Next next)
 {
   TAGGED *cells = w->global_top;
   w->global_top += 2 * count;
@@ -272,8 +245,7 @@ template <class Next> static TAGGED lay_list(worker *w, size_t count, TAGGED tai
 TAGGED qx_n_ints_to_list(worker *w, size_t n, const int32_t *codes, TAGGED tail, int as_codes,
                          uint32_t extra, int live)
 {
-  if (n == 0)
-    return tail;
+  if (n == 0) return tail;
   tail = make_room(w, (uint32_t)(5 * n + 129 + extra), tail, live);
   size_t i = 0;
   return lay_list(w, n, tail, as_codes, [&] { return codes[i++]; });
@@ -282,10 +254,8 @@ TAGGED qx_n_ints_to_list(worker *w, size_t n, const int32_t *codes, TAGGED tail,
 TAGGED qx_n_codes_to_list(worker *w, size_t n, const char *text, TAGGED tail, int live)
 {
   size_t count = 0;
-  for (size_t pos = 0; pos < n; count++)
-    next_text_code(text, n, &pos);
-  if (count == 0)
-    return tail;
+  for (size_t pos = 0; pos < n; count++) next_text_code(text, n, &pos);
+  if (count == 0) return tail;
   tail = make_room(w, (uint32_t)(5 * count + 129), tail, live);
   size_t pos = 0;
   return lay_list(w, count, tail, 1, [&] { return next_text_code(text, n, &pos); });

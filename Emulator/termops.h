@@ -22,7 +22,8 @@ long list_length(TAGGED t);
 constexpr int QX_CODES_CHARS = 1;   /* elements may also be one-character atoms */
 constexpr int QX_CODES_PARTIAL = 2; /* an unbound tail ends the list */
 constexpr int QX_CODES_NOT_LIST = -1;
-constexpr int QX_CODES_BAD_ELEMENT = -2; /* neither a code (non-negative small integer) nor allowed char */
+constexpr int QX_CODES_BAD_ELEMENT =
+    -2; /* neither a code (non-negative small integer) nor allowed char */
 constexpr int QX_CODES_NO_MEMORY = -3;
 /* The codes of a list in a new QX_malloc array (the caller frees it; none for an empty list):
  * the count, or a negative QX_CODES_ answer. */

@@ -30,11 +30,9 @@ void qx_trail_cell_value(worker *w, TAGGED *cell)
 void qx_trail_mutable(worker *w, TAGGED mutable_term)
 {
   TAGGED *m = StrPtr(mutable_term);
-  if (m >= w->global_uncond || w->node_ >= w->choice_start)
-    return;
+  if (m >= w->global_uncond || w->node_ >= w->choice_start) return;
   uint32_t saved_top = (uint32_t)(w->node_->trail_top - w->trail_start);
-  if (GetSmall(m[2]) >= (int32_t)saved_top)
-    return;
+  if (GetSmall(m[2]) >= (int32_t)saved_top) return;
   uint32_t index = qx_trail_index(w);
   TAGGED *t = w->trail_top;
   t[0] = MakeRef(m);
@@ -74,8 +72,7 @@ static void untrail_free(TAGGED pair)
 {
   TAGGED *cells = LstPtr(pair);
   TAGGED v = deref(cells[0]);
-  if (v == MakeSmall(0))
-    return;
+  if (v == MakeSmall(0)) return;
   if (IsVar(v))
     *RefPtr(v) = MakeSmall(0);
   else
@@ -90,10 +87,8 @@ bool qx_trail_collect_free(TAGGED *entry)
 {
   TAGGED *cells = LstPtr(*entry);
   TAGGED v = deref(cells[0]);
-  if (IsVar(v))
-    return true;
-  if (v != MakeSmall(1))
-    return false;
+  if (IsVar(v)) return true;
+  if (v != MakeSmall(1)) return false;
   /* The binding of V to 1 may be undone later, which would make the block look alive again:
    * the entry itself is replaced. */
   cells[0] = MakeSmall(0);
@@ -107,8 +102,7 @@ bool qx_trail_collect_free(TAGGED *entry)
 static void untrail_cleanup(worker *w, TAGGED cleanup)
 {
   TAGGED done = deref(StrArg(cleanup, 2));
-  if (IsVar(done) && w->cleanup_hook)
-    w->cleanup_hook(w, StrArg(cleanup, 1));
+  if (IsVar(done) && w->cleanup_hook) w->cleanup_hook(w, StrArg(cleanup, 1));
 }
 
 void qx_untrail_to(worker *w, TAGGED *to)
@@ -118,12 +112,8 @@ void qx_untrail_to(worker *w, TAGGED *to)
     qx_trail_kind kind;
     t = qx_trail_step(t, &kind);
     switch (kind) {
-    case QX_TRAIL_PLAIN:
-      *RefPtr(t[0]) = t[0];
-      break;
-    case QX_TRAIL_CELL:
-      *StrPtr(t[1]) = t[0];
-      break;
+    case QX_TRAIL_PLAIN: *RefPtr(t[0]) = t[0]; break;
+    case QX_TRAIL_CELL: *StrPtr(t[1]) = t[0]; break;
     case QX_TRAIL_FREE:
       w->trail_top = t;
       untrail_free(t[0]);

@@ -35,8 +35,7 @@ void qx_unify_deinit(worker *w)
     qx_checkdealloc(w->unify_stack, w->unify_stack_size * sizeof(TAGGED), QX_SPACE_STACKS);
   w->unify_stack = nullptr;
   w->unify_stack_size = 0;
-  if (w->wake_list)
-    qx_checkdealloc(w->wake_list, w->wake_cap * sizeof(TAGGED *), QX_SPACE_STACKS);
+  if (w->wake_list) qx_checkdealloc(w->wake_list, w->wake_cap * sizeof(TAGGED *), QX_SPACE_STACKS);
   w->wake_list = nullptr;
   w->wake_cap = 0;
   w->wake_len = 0;
@@ -86,8 +85,7 @@ static bool unify_pair(worker *w, uint32_t &depth, TAGGED a, TAGGED b)
   for (;;) {
     a = deref(a);
     b = deref(b);
-    if (a == b)
-      return true;
+    if (a == b) return true;
     if (IsVar(a)) {
       if (IsVar(b))
         bind_variables(w, a, b);
@@ -99,8 +97,7 @@ static bool unify_pair(worker *w, uint32_t &depth, TAGGED a, TAGGED b)
       bind_value(w, RefPtr(b), a);
       return true;
     }
-    if (TagOf(a) != TagOf(b))
-      return false;
+    if (TagOf(a) != TagOf(b)) return false;
     const TAGGED *pa, *pb;
     uint32_t n;
     if (IsLst(a)) {
@@ -109,20 +106,16 @@ static bool unify_pair(worker *w, uint32_t &depth, TAGGED a, TAGGED b)
       n = 2;
     } else if (IsStr(a)) {
       TAGGED fa = StrFunctor(a);
-      if (fa != StrFunctor(b))
-        return false;
-      if (IsBoxHeader(fa))
-        return boxes_equal(a, b);
+      if (fa != StrFunctor(b)) return false;
+      if (IsBoxHeader(fa)) return boxes_equal(a, b);
       pa = StrArgs(a);
       pb = StrArgs(b);
       n = Arity(fa);
-      if (n == 0)
-        return true;
+      if (n == 0) return true;
     } else {
       return false; /* two different constants */
     }
-    if (n > 1)
-      qx_runs_push(w, depth, pa, pb, n - 1);
+    if (n > 1) qx_runs_push(w, depth, pa, pb, n - 1);
     a = pa[n - 1];
     b = pb[n - 1];
   }
@@ -132,8 +125,7 @@ int cunify(worker *w, TAGGED a, TAGGED b)
 {
   uint32_t depth = 0;
   do {
-    if (!unify_pair(w, depth, a, b))
-      return 0;
+    if (!unify_pair(w, depth, a, b)) return 0;
   } while (qx_runs_next(w, depth, a, b));
   return 1;
 }

@@ -45,13 +45,11 @@ void qx_runs_push(worker *w, uint32_t &depth, const TAGGED *a, const TAGGED *b, 
 /* The next pair of the newest run into a and b; false when every run is done. */
 static inline bool qx_runs_next(worker *w, uint32_t &depth, TAGGED &a, TAGGED &b)
 {
-  if (depth == 0)
-    return false;
+  if (depth == 0) return false;
   qx_arg_run *run = (qx_arg_run *)w->unify_stack + (depth - 1);
   a = *run->a++;
   b = *run->b++;
-  if (--run->n == 0)
-    depth--;
+  if (--run->n == 0) depth--;
   return true;
 }
 

@@ -33,7 +33,7 @@ frame exit_frame{nullptr, atom_true, 0, nullptr};
 /* The native being run (for retry nodes and error contexts). */
 definition *running_native;
 TAGGED running_goal;
-mod_def *running_context;   /* the module the native was called from */
+mod_def *running_context; /* the module the native was called from */
 
 /* The catch/3 nodes active when a ball is thrown: kept allocated, so that a throw after a memory
  * fault needs no memory. */
@@ -77,18 +77,19 @@ struct ClauseTry {
 
   ClauseTry(const instance *ins, uint32_t words) : body(ins->body)
   {
-    if (vartab.size() < words)
-      vartab.resize(words + 64, VarSlot{0, 0});
+    if (vartab.size() < words) vartab.resize(words + 64, VarSlot{0, 0});
     if (++var_stamp == 0) {
-      for (VarSlot &s : vartab)
-        s.stamp = 0;
+      for (VarSlot &s : vartab) s.stamp = 0;
       var_stamp = 1;
     }
     vars = vartab.data();
     stamp = var_stamp;
   }
 
-  static uint32_t index(TAGGED offset_cell) { return ((offset_cell & ~(TAGGED)3) - sizeof(instance)) >> 2; }
+  static uint32_t index(TAGGED offset_cell)
+  {
+    return ((offset_cell & ~(TAGGED)3) - sizeof(instance)) >> 2;
+  }
   VarSlot &var(TAGGED c) { return vars[index(c)]; }
   const TAGGED *block(TAGGED c) { return body + index(c); }
 
@@ -102,7 +103,7 @@ struct ClauseTry {
     if (IsRef(c)) {
       VarSlot &s = var(c);
       if (s.stamp != stamp) {
-        *dest = MakeRef(dest);   /* the argument cell becomes the variable */
+        *dest = MakeRef(dest); /* the argument cell becomes the variable */
         s = VarSlot{stamp, *dest};
       } else {
         *dest = s.value;
@@ -121,10 +122,8 @@ struct ClauseTry {
     if (IsLst(c)) {
       w->global_top += 2;
       *dest = MakeLst(p);
-      if (!build_simple(&p[1], src[1]))
-        build_stack.push_back(BuildItem{&p[1], src[1]});
-      if (!build_simple(&p[0], src[0]))
-        build_stack.push_back(BuildItem{&p[0], src[0]});
+      if (!build_simple(&p[1], src[1])) build_stack.push_back(BuildItem{&p[1], src[1]});
+      if (!build_simple(&p[0], src[0])) build_stack.push_back(BuildItem{&p[0], src[0]});
       return;
     }
     TAGGED f = src[0];
@@ -137,7 +136,7 @@ struct ClauseTry {
     }
     uint32_t n = Arity(f);
     w->global_top += n + 1;
-    if (f == functor_ref2) {   /* a database reference: two raw words */
+    if (f == functor_ref2) { /* a database reference: two raw words */
       p[0] = f;
       p[1] = src[1];
       p[2] = src[2];
@@ -145,15 +144,13 @@ struct ClauseTry {
     }
     p[0] = f == functor_ref_term2 ? functor_ref2 : f;
     for (uint32_t i = n; i >= 1; i--)
-      if (!build_simple(&p[i], src[i]))
-        build_stack.push_back(BuildItem{&p[i], src[i]});
+      if (!build_simple(&p[i], src[i])) build_stack.push_back(BuildItem{&p[i], src[i]});
   }
 
   /* Build the instance subterm c on the heap, clause variables resolved through the table. */
   TAGGED build(worker *w, TAGGED c)
   {
-    if (IsConst(c))
-      return c;
+    if (IsConst(c)) return c;
     if (IsRef(c)) {
       VarSlot &s = var(c);
       if (s.stamp != stamp) {
@@ -204,21 +201,17 @@ struct ClauseTry {
           bind_var(w, t, build(w, c));
           break;
         }
-        if (!IsStr(t))
-          goto fail;
+        if (!IsStr(t)) goto fail;
         const TAGGED *tp = StrPtr(t);
         if (IsBoxHeader(f)) {
-          if (std::memcmp(tp, src, BoxWords(f) * sizeof(TAGGED)) != 0)
-            goto fail;
+          if (std::memcmp(tp, src, BoxWords(f) * sizeof(TAGGED)) != 0) goto fail;
           break;
         }
         if (f == functor_ref2) {
-          if (tp[0] != f || deref(tp[1]) != src[1] || deref(tp[2]) != src[2])
-            goto fail;
+          if (tp[0] != f || deref(tp[1]) != src[1] || deref(tp[2]) != src[2]) goto fail;
           break;
         }
-        if (tp[0] != (f == functor_ref_term2 ? functor_ref2 : f))
-          goto fail;
+        if (tp[0] != (f == functor_ref_term2 ? functor_ref2 : f)) goto fail;
         for (uint32_t i = Arity(f); i > 1; i--) {
           unify_work.push_back(tp[i]);
           unify_work.push_back(src[i]);
@@ -234,8 +227,7 @@ struct ClauseTry {
           bind_var(w, t, build(w, c));
           break;
         }
-        if (!IsLst(t))
-          goto fail;
+        if (!IsLst(t)) goto fail;
         const TAGGED *tp = LstPtr(t);
         unify_work.push_back(tp[1]);
         unify_work.push_back(src[1]);
@@ -244,8 +236,7 @@ struct ClauseTry {
         continue;
       }
       }
-      if (unify_work.size() == base)
-        return true;
+      if (unify_work.size() == base) return true;
       c = unify_work.back();
       unify_work.pop_back();
       t = unify_work.back();
@@ -271,43 +262,35 @@ TAGGED try_clause(worker *w, TAGGED goal, const instance *ins)
   if (head_functor == qx_K.neck && words > 1) {
     TAGGED h = body[1];
     body_cell = body[2];
-    if (IsConst(h))
-      return clause.build(w, body_cell);   /* an atom head: nothing to unify */
+    if (IsConst(h)) return clause.build(w, body_cell); /* an atom head: nothing to unify */
     head_at = ClauseTry::index(h);
     head_functor = body[head_at];
   } else if (words == 1) {
-    return atom_true;                      /* an atom fact */
+    return atom_true; /* an atom fact */
   }
   uint32_t arity = Arity(head_functor);
   const TAGGED *args = StrArgs(goal);
   for (uint32_t i = 0; i < arity; i++)
-    if (!clause.unify(w, args[i], body[head_at + 1 + i]))
-      return 0;
+    if (!clause.unify(w, args[i], body[head_at + 1 + i])) return 0;
   return clause.build(w, body_cell);
 }
 
 inline TAGGED call_key(TAGGED goal)
 {
-  if (!IsStr(goal))
-    return 0;
+  if (!IsStr(goal)) return 0;
   TAGGED a = deref(StrArg(goal, 1));
   switch (TagOf(a)) {
-  case QX_TAG_REF:
-    return 0;
-  case QX_TAG_LST:
-    return MakeFunctor(atom_dot, 2);
-  case QX_TAG_STR:
-    return StrFunctor(a);
-  default:
-    return a;
+  case QX_TAG_REF: return 0;
+  case QX_TAG_LST: return MakeFunctor(atom_dot, 2);
+  case QX_TAG_STR: return StrFunctor(a);
+  default: return a;
   }
 }
 
 inline instance *next_match(instance *ins, TAGGED key, uint32_t clock)
 {
   for (; ins; ins = ins->next)
-    if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key))
-      return ins;
+    if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) return ins;
   return nullptr;
 }
 
@@ -351,8 +334,7 @@ bool ball_is_reserved()
 int undefined_call(worker *w, definition *def, mod_def *ctx, TAGGED goal)
 {
   TAGGED unknown = qx_eg.current_unknown;
-  if (unknown == atom_fail)
-    return 0;
+  if (unknown == atom_fail) return 0;
   qx_heap_room(w, 32);
   TAGGED name = def ? def->proc.printname : (IsAtom(goal) ? goal : FunctorName(StrFunctor(goal)));
   uint32_t arity = def ? def->proc.arity : (IsAtom(goal) ? 0 : Arity(StrFunctor(goal)));
@@ -360,7 +342,8 @@ int undefined_call(worker *w, definition *def, mod_def *ctx, TAGGED goal)
     std::fprintf(stderr, "* %s:%s/%u is undefined\n", atom_name(ctx->name), atom_name(name), arity);
     return 0;
   }
-  TAGGED pi = qx_make_struct(w, MakeFunctor(qx_char_atom_fixed('/'), 2), {name, MakeSmall((int32_t)arity)});
+  TAGGED pi =
+      qx_make_struct(w, MakeFunctor(qx_char_atom_fixed('/'), 2), {name, MakeSmall((int32_t)arity)});
   TAGGED culprit = qx_make_struct(w, functor_colon2, {ctx->name, pi});
   interp_error(w, QX_ERR_EXISTENCE, "procedure", culprit);
   return 0;
@@ -371,7 +354,7 @@ void unsupported_call(worker *w, definition *def)
 {
   const char *what = def->predtyp == FD_CONSTRAINT                ? "indexical code is"
                      : def->predtyp <= ENTER_PROFILEDCODE_INDEXED ? "compiled code is"
-                     : def->properties.block                     ? "block declarations are"
+                     : def->properties.block                      ? "block declarations are"
                                                                   : "this kind of predicate is";
   char msg[512];
   std::snprintf(msg, sizeof msg, "%s not supported: %s:%s/%u", what, atom_name(def->module->name),
@@ -383,8 +366,7 @@ void unsupported_call(worker *w, definition *def)
 TAGGED add_args(worker *w, TAGGED goal, const TAGGED *extra, uint32_t n)
 {
   goal = deref(goal);
-  if (n == 0)
-    return IsAtom(goal) || (IsStr(goal) && !IsBoxHeader(StrFunctor(goal))) ? goal : 0;
+  if (n == 0) return IsAtom(goal) || (IsStr(goal) && !IsBoxHeader(StrFunctor(goal))) ? goal : 0;
   qx_heap_room(w, 260 + n);
   if (IsAtom(goal)) {
     TAGGED *p = w->global_top;
@@ -393,11 +375,9 @@ TAGGED add_args(worker *w, TAGGED goal, const TAGGED *extra, uint32_t n)
     w->global_top += n + 1;
     return MakeStr(p);
   }
-  if (!IsStr(goal) || IsBoxHeader(StrFunctor(goal)))
-    return 0;
+  if (!IsStr(goal) || IsBoxHeader(StrFunctor(goal))) return 0;
   uint32_t a = Arity(StrFunctor(goal));
-  if (a + n > QX_MAX_ARITY)
-    return 0;
+  if (a + n > QX_MAX_ARITY) return 0;
   TAGGED *p = w->global_top;
   p[0] = MakeFunctor(FunctorName(StrFunctor(goal)), a + n);
   std::memcpy(p + 1, StrArgs(goal), a * sizeof(TAGGED));
@@ -418,8 +398,7 @@ CacheEntry call_cache[4096];
 inline definition *lookup(mod_def *ctx, TAGGED key)
 {
   CacheEntry &e = call_cache[((key >> 3) ^ ((uintptr_t)ctx >> 3)) & 4095];
-  if (e.key == key && e.ctx == ctx && e.generation == qx_eg.def_generation)
-    return e.def;
+  if (e.key == key && e.ctx == ctx && e.generation == qx_eg.def_generation) return e.def;
   definition *d = qx_resolve_call(ctx, key);
   e = CacheEntry{key, ctx, d, qx_eg.def_generation};
   return d;
@@ -441,9 +420,9 @@ bool unwind_to_catcher(worker *w, TAGGED *recovery, mod_def **ctx)
   std::vector<uint32_t> &active = active_catches;
   active.clear();
   if (!ball_is_reserved())
-    for (node *b = w->node_; b < w->choice_start && !qx_is_bottom_op(NodeAlt(b)->op); b = qx_node_below(b))
-      if (NodeAlt(b)->op == QX_ALT_CATCH && catch_active(b))
-        active.push_back(qx_node_offset(w, b));
+    for (node *b = w->node_; b < w->choice_start && !qx_is_bottom_op(NodeAlt(b)->op);
+         b = qx_node_below(b))
+      if (NodeAlt(b)->op == QX_ALT_CATCH && catch_active(b)) active.push_back(qx_node_offset(w, b));
   size_t next = 0;
   while (qx_has_node(w)) {
     node *b = w->node_;
@@ -454,8 +433,7 @@ bool unwind_to_catcher(worker *w, TAGGED *recovery, mod_def **ctx)
       trim_after_fault = false;
       trimcore(w, 0);
     }
-    if (bottom)
-      return false;
+    if (bottom) return false;
     if (candidate) {
       next++;
       TAGGED ball = qx_exception_term(w);
@@ -484,10 +462,8 @@ int retry_native(worker *w, node *b, const alt_code *alt)
   definition *def = qx_unraw<definition>(b->term[nsaved]);
   set_running_native(def, b->term[nsaved + 1]);
   uint32_t b_off = qx_node_offset(w, b);
-  if (def->retry(w))
-    return 1;
-  if (qx_node_offset(w, w->node_) == b_off)
-    qx_pop_node(w);
+  if (def->retry(w)) return 1;
+  if (qx_node_offset(w, w->node_) == b_off) qx_pop_node(w);
   return 0;
 }
 
@@ -495,13 +471,11 @@ int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx, RunStart start)
 {
   definition *def;
   TAGGED key;
-  TAGGED body;          /* a clause's body after its head matched, or 0 */
-  uint32_t clause_b0;   /* and the barrier of its cuts */
+  TAGGED body;        /* a clause's body after its head matched, or 0 */
+  uint32_t clause_b0; /* and the barrier of its cuts */
 
-  if (start == START_FAIL)
-    goto fail;
-  if (start == START_THROW)
-    goto throw_ball;
+  if (start == START_FAIL) goto fail;
+  if (start == START_THROW) goto throw_ball;
 
 next_goal:
   if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft)) {
@@ -513,7 +487,7 @@ next_goal:
       cut_b = qx_node_offset(w, w->node_);
       ctx = qx_eg.user_module;
     } else if (w->cont != f) {
-      goto proceed;   /* an event inserted goals before it */
+      goto proceed; /* an event inserted goals before it */
     } else {
       w->cont = f->next;
       w->local_top = f;
@@ -523,8 +497,7 @@ next_goal:
   goal = deref(goal);
   if (IsStr(goal)) {
     key = StrFunctor(goal);
-    if (IsBoxHeader(key))
-      goto not_callable;
+    if (IsBoxHeader(key)) goto not_callable;
   } else if (IsAtom(goal)) {
     key = goal;
   } else if (IsRef(goal)) {
@@ -540,8 +513,7 @@ next_goal:
     goal = StrArg(goal, 1);
     goto next_goal;
   }
-  if (key == atom_true)
-    goto proceed;
+  if (key == atom_true) goto proceed;
   if (key == qx_K.cut) {
     qx_cut_to(w, qx_offset_node(w, cut_b));
     goto proceed;
@@ -556,7 +528,9 @@ next_goal:
       node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
       uint32_t cond_b = qx_node_offset(w, b);
       qx_heap_room(w, 8);
-      push_frame_cut(w, qx_make_struct(w, qx_K.ite_then, {MakeSmall((int32_t)here), StrArg(left, 2)}), cut_b, ctx);
+      push_frame_cut(w,
+                     qx_make_struct(w, qx_K.ite_then, {MakeSmall((int32_t)here), StrArg(left, 2)}),
+                     cut_b, ctx);
       goal = StrArg(left, 1);
       cut_b = cond_b;
       goto next_goal;
@@ -575,8 +549,11 @@ next_goal:
     node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
     uint32_t cond_b = qx_node_offset(w, b);
     qx_heap_room(w, 8);
-    push_frame_cut(w, qx_make_struct(w, qx_K.ite_then, {MakeSmall((int32_t)here), negation ? atom_fail : StrArg(goal, 2)}),
-                   cut_b, ctx);
+    push_frame_cut(
+        w,
+        qx_make_struct(w, qx_K.ite_then,
+                       {MakeSmall((int32_t)here), negation ? atom_fail : StrArg(goal, 2)}),
+        cut_b, ctx);
     goal = StrArg(goal, 1);
     cut_b = cond_b;
     goto next_goal;
@@ -586,8 +563,7 @@ next_goal:
     goal = StrArg(goal, 2);
     goto next_goal;
   }
-  if (key == atom_fail || key == qx_K.false_)
-    goto fail;
+  if (key == atom_fail || key == qx_K.false_) goto fail;
   if (key == functor_colon2) {
     TAGGED m = deref(StrArg(goal, 1));
     if (IsRef(m)) {
@@ -614,7 +590,7 @@ next_goal:
       goto fail;
     }
     goal = g;
-    cut_b = qx_node_offset(w, w->node_);   /* call/N is opaque to cut */
+    cut_b = qx_node_offset(w, w->node_); /* call/N is opaque to cut */
     goto next_goal;
   }
   if (key == qx_K.catch3) {
@@ -626,7 +602,8 @@ next_goal:
     w->term[2] = qx_raw(ctx);
     node *b = qx_push_node(w, qx_alt(QX_ALT_CATCH, 3));
     uint32_t here = qx_node_offset(w, b);
-    push_frame_cut(w, qx_make_struct(w, qx_K.catch_exit, {*flag, MakeSmall((int32_t)here)}), cut_b, ctx);
+    push_frame_cut(w, qx_make_struct(w, qx_K.catch_exit, {*flag, MakeSmall((int32_t)here)}), cut_b,
+                   ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
@@ -636,7 +613,8 @@ next_goal:
     if (w->node_ == b)
       qx_cut_to(w, qx_node_below(b));
     else
-      bind_var(w, deref(StrArg(goal, 1)), atom_nil);   /* no longer catching; undone on backtracking */
+      bind_var(w, deref(StrArg(goal, 1)),
+               atom_nil); /* no longer catching; undone on backtracking */
     goto proceed;
   }
   if (key == qx_K.throw1) {
@@ -657,10 +635,12 @@ next_goal:
     flags[1] = MakeRef(&flags[1]);
     w->global_top += 2;
     TAGGED cleanup = qx_make_struct(
-        w, qx_K.cleanup3, {qx_make_struct(w, functor_colon2, {ctx->name, StrArg(goal, 2)}), flags[0], flags[1]});
+        w, qx_K.cleanup3,
+        {qx_make_struct(w, functor_colon2, {ctx->name, StrArg(goal, 2)}), flags[0], flags[1]});
     qx_trail_cleanup(w, cleanup);
     uint32_t here = qx_node_offset(w, w->node_);
-    push_frame_cut(w, qx_make_struct(w, qx_K.cleanup_exit, {cleanup, MakeSmall((int32_t)here)}), cut_b, ctx);
+    push_frame_cut(w, qx_make_struct(w, qx_K.cleanup_exit, {cleanup, MakeSmall((int32_t)here)}),
+                   cut_b, ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
@@ -671,14 +651,14 @@ next_goal:
     TAGGED done = deref(StrArg(cleanup, 2));
     if (IsVar(done)) {
       if (w->node_ == b) {
-        *RefPtr(done) = atom_true;   /* deterministic exit: run it now, once */
+        *RefPtr(done) = atom_true; /* deterministic exit: run it now, once */
         qx_heap_room(w, 4);
         goal = qx_make_struct(w, qx_K.run_cleanup, {StrArg(cleanup, 1)});
         cut_b = qx_node_offset(w, w->node_);
         goto next_goal;
       }
       bind_var(w, deref(StrArg(cleanup, 3)), atom_true);
-      qx_mark_nodes(w);   /* a cut that removes the goal's nodes runs the cleanup */
+      qx_mark_nodes(w); /* a cut that removes the goal's nodes runs the cleanup */
     }
     goto proceed;
   }
@@ -688,14 +668,14 @@ next_goal:
     TAGGED *any = w->global_top++;
     *any = MakeRef(any);
     TAGGED c = qx_make_struct(w, qx_K.catch3, {StrArg(goal, 1), *any, atom_true});
-    goal = qx_make_struct(w, qx_K.semicolon, {qx_make_struct(w, qx_K.arrow, {c, atom_true}), atom_true});
+    goal = qx_make_struct(w, qx_K.semicolon,
+                          {qx_make_struct(w, qx_K.arrow, {c, atom_true}), atom_true});
     goto next_goal;
   }
 
   /* ---- predicates ---- */
   def = lookup(ctx, key);
-  if (QX_UNLIKELY(!def))
-    goto undefined;
+  if (QX_UNLIKELY(!def)) goto undefined;
   switch (def->predtyp) {
   case ENTER_INTERPRETED: {
     if (QX_UNLIKELY(def->properties.block)) {
@@ -705,9 +685,8 @@ next_goal:
     uint32_t clock = qx_eg.clause_clock;
     TAGGED ckey = call_key(goal);
     instance *ins = next_match(def->first_clause, ckey, clock);
-    if (!ins)
-      goto fail;
-    uint32_t b0 = qx_node_offset(w, w->node_);   /* offsets survive growth of the area */
+    if (!ins) goto fail;
+    uint32_t b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
     instance *alt = next_match(ins->next, ckey, clock);
     if (alt) {
       w->term[0] = goal;
@@ -727,8 +706,7 @@ next_goal:
   case BUILTIN_NONDET:
   case ENTER_C_NONDET: {
     uint32_t arity = def->proc.arity;
-    if (arity)
-      std::memcpy(w->term, StrArgs(goal), arity * sizeof(TAGGED));
+    if (arity) std::memcpy(w->term, StrArgs(goal), arity * sizeof(TAGGED));
     uint32_t before = qx_node_offset(w, w->node_);
     set_running_native(def, goal, ctx);
     if (!def->code.native(w)) {
@@ -741,32 +719,27 @@ next_goal:
     goto proceed;
   }
   case ENTER_UNDEFINED:
-    if (def->properties.dynamic)
-      goto fail;
+    if (def->properties.dynamic) goto fail;
     goto undefined;
-  default:
-    unsupported_call(w, def);
-    goto fail;
+  default: unsupported_call(w, def); goto fail;
   }
 
 enter_body:
-  if (!body)
-    goto fail;
+  if (!body) goto fail;
   goal = body;
   cut_b = clause_b0;
   ctx = def->module;
   goto next_goal;
 
 undefined:
-  if (!undefined_call(w, def, ctx, goal))
-    goto fail;
+  if (!undefined_call(w, def, ctx, goal)) goto fail;
   goto proceed;
 
 not_callable:
   interp_error(w, QX_ERR_TYPE, "callable", goal);
   goto fail;
 
-proceed: {
+proceed : {
   frame *f = w->cont;
   if (f == exitcode) {
     if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft)) {
@@ -777,8 +750,7 @@ proceed: {
         ctx = qx_eg.user_module;
         goto next_goal;
       }
-      if (w->cont != exitcode)
-        goto proceed;
+      if (w->cont != exitcode) goto proceed;
     }
     return 1;
   }
@@ -790,17 +762,15 @@ proceed: {
   goto next_goal;
 }
 
-fail: {
-  if (QX_UNLIKELY(!qx_has_node(w)))
-    return 0;
+fail : {
+  if (QX_UNLIKELY(!qx_has_node(w))) return 0;
   node *b = w->node_;
   qx_restore_node(w, b);
   alt_code *alt = NodeAlt(b);
   switch (alt->op) {
   case QX_ALT_TERMCODE:
   case QX_ALT_EXCPCODE:
-  case QX_ALT_RUNBASE:
-    return 0;
+  case QX_ALT_RUNBASE: return 0;
   case QX_ALT_DISJ:
   case QX_ALT_ITE_ELSE:
     goal = b->term[0];
@@ -817,37 +787,32 @@ fail: {
     bool last = alt_ins == nullptr;
     uint32_t b0 = qx_node_offset(w, qx_node_below(b));
     if (last) {
-      w->node_ = qx_offset_node(w, b0);   /* popped; the predicate is left after the try */
+      w->node_ = qx_offset_node(w, b0); /* popped; the predicate is left after the try */
       qx_set_uncond(w);
     } else {
       b->term[2] = qx_raw(alt_ins);
     }
     body = try_clause(w, goal, ins);
-    if (last)
-      qx_definition_leave(def);
+    if (last) qx_definition_leave(def);
     clause_b0 = b0;
     goto enter_body;
   }
   case QX_ALT_RETRY_C:
   case QX_ALT_RETRY_DB:
-    if (!retry_native(w, b, alt))
-      goto fail;
+    if (!retry_native(w, b, alt)) goto fail;
     goto proceed;
   case QX_ALT_ERROR:
     qx_pop_node(w);
     qx_raise_pending(w);
     goto throw_ball;
-  default:
-    qx_pop_node(w);
-    goto fail;
+  default: qx_pop_node(w); goto fail;
   }
 }
 
-throw_ball: {
+throw_ball : {
   TAGGED recovery;
   mod_def *recovery_ctx;
-  if (!unwind_to_catcher(w, &recovery, &recovery_ctx))
-    return -1;
+  if (!unwind_to_catcher(w, &recovery, &recovery_ctx)) return -1;
   goal = recovery;
   ctx = recovery_ctx;
   cut_b = qx_node_offset(w, w->node_);
@@ -858,8 +823,7 @@ throw_ball: {
 TAGGED goal_of(worker *w, definition *def)
 {
   uint32_t arity = def->proc.arity;
-  if (arity == 0)
-    return def->proc.printname;
+  if (arity == 0) return def->proc.printname;
   qx_heap_room(w, arity + 1);
   TAGGED *p = w->global_top;
   p[0] = MakeFunctor(def->proc.printname, arity);
@@ -878,10 +842,9 @@ struct RunFrame {
   size_t unify_depth;
 
   explicit RunFrame(worker *w)
-      : cont(w->cont), frame_(w->frame_), native{running_native, running_goal, running_context}, build_depth(build_stack.size()),
-        unify_depth(unify_work.size())
-  {
-  }
+      : cont(w->cont), frame_(w->frame_), native{running_native, running_goal, running_context},
+        build_depth(build_stack.size()), unify_depth(unify_work.size())
+  {}
   void reset_scratch()
   {
     build_stack.resize(build_depth);
@@ -915,7 +878,8 @@ RunStart recover(worker *w, RunFrame &run_frame, int kind, const char *message, 
       context[1] = MakeRef(&context[1]);
       context[2] = MakeSmall(0);
       w->global_top += 3;
-      qx_set_exception(w, qx_make_struct(w, MakeFunctor(atom_error, 2), {formal, MakeStr(context)}));
+      qx_set_exception(w,
+                       qx_make_struct(w, MakeFunctor(atom_error, 2), {formal, MakeStr(context)}));
     } catch (const qx_fault &) {
       memman_reinit();
       qx_set_memory_fault_exception();
@@ -933,8 +897,7 @@ RunStart recover(worker *w, RunFrame &run_frame, int kind, const char *message, 
 /* Runs the cleanup goals left pending, each as a query of its own; a pending exception stays. */
 void run_pending_cleanups(worker *w)
 {
-  if (!qx_cleanup_pending())
-    return;
+  if (!qx_cleanup_pending()) return;
   instance *exception = qx_eg.exception;
   qx_eg.exception = nullptr;
   while (instance *ins = qx_cleanup_take()) {
@@ -956,16 +919,14 @@ TAGGED qx_make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> a
   TAGGED *p = w->global_top;
   p[0] = functor;
   uint32_t i = 1;
-  for (TAGGED a : args)
-    p[i++] = a;
+  for (TAGGED a : args) p[i++] = a;
   w->global_top += i;
   return MakeStr(p);
 }
 
 frame *qx_push_frame(worker *w, TAGGED goal, mod_def *ctx)
 {
-  if ((char *)(w->local_top + 1) > (char *)w->local_end)
-    local_overflow(w, sizeof(frame));
+  if ((char *)(w->local_top + 1) > (char *)w->local_end) local_overflow(w, sizeof(frame));
   frame *f = w->local_top++;
   f->next = w->cont;
   f->goal = goal;
@@ -996,15 +957,13 @@ void qx_pop_retry(worker *w) { qx_pop_node(w); }
 /* ---- entry points ---- */
 int wam(worker *w, int mode, definition *def)
 {
-  if (mode == -2)
-    return init_wam() == 0;
+  if (mode == -2) return init_wam() == 0;
   return do_wam(w, mode, def);
 }
 
 int do_wam(worker *w, int mode, definition *def)
 {
-  if (mode != 3 && !qx_has_node(w))
-    return 0;
+  if (mode != 3 && !qx_has_node(w)) return 0;
   RunFrame run_frame(w);
   w->cleanup_hook = qx_queue_cleanup;
   qx_recovery_scope recovery(QX_RECOVERY_EMULATOR);
@@ -1033,8 +992,7 @@ int do_wam(worker *w, int mode, definition *def)
     }
   }
   run_frame.restore(w);
-  if (result != 1)
-    run_pending_cleanups(w);
+  if (result != 1) run_pending_cleanups(w);
   return result;
 }
 
@@ -1053,9 +1011,8 @@ int qx_call_once(worker *w, TAGGED goal, mod_def *ctx)
   w->current_query = qx_push_node(w, qx_alt(QX_ALT_TERMCODE, 3));
   w->term[0] = query_goal;
   int r = do_wam(w, 3, call1);
-  qx_cut_to(w, qx_offset_node(w, base));   /* current_query goes back to the enclosing query */
-  if (w->local_top > saved_local && w->local_uncond <= saved_local)
-    w->local_top = saved_local;
+  qx_cut_to(w, qx_offset_node(w, base)); /* current_query goes back to the enclosing query */
+  if (w->local_top > saved_local && w->local_uncond <= saved_local) w->local_top = saved_local;
   run_pending_cleanups(w);
   return r;
 }
@@ -1112,8 +1069,7 @@ int init_wam()
   qx_K.not_ = f("\\+", 1);
   qx_K.catch3 = f("catch", 3);
   qx_K.throw1 = f("throw", 1);
-  for (uint32_t i = 1; i <= 8; i++)
-    qx_K.call[i] = f("call", i);
+  for (uint32_t i = 1; i <= 8; i++) qx_K.call[i] = f("call", i);
   qx_K.call[0] = atom_call;
   qx_K.ite_then = f("$ite_then", 2);
   qx_K.catch_exit = f("$catch_exit", 2);
@@ -1140,8 +1096,7 @@ void deinit_wam()
 {
   qx_clear_exception();
   qx_free_memory_fault_term();
-  if (qx_eg.pending_error_culprit)
-    qx_free_instance(qx_eg.pending_error_culprit);
+  if (qx_eg.pending_error_culprit) qx_free_instance(qx_eg.pending_error_culprit);
   qx_eg.pending_error_culprit = nullptr;
   qx_cleanup_deinit();
   qx_alt_deinit();

@@ -11,19 +11,19 @@
 
 /* Alternative kinds. */
 enum qx_alt_op : uint16_t {
-  QX_ALT_TERMCODE = 1,  /* backtracking into it ends the emulator with 0 */
-  QX_ALT_EXCPCODE,      /* same, as the bottom of an exception-protected query */
-  QX_ALT_RETRY_CLAUSE,  /* next clause of an interpreted predicate */
-  QX_ALT_RETRY_C,       /* next solution of a nondeterministic native */
-  QX_ALT_RETRY_PROLOG,  /* next solution through a Prolog predicate */
-  QX_ALT_DISJ,          /* right branch of a disjunction */
-  QX_ALT_ITE_ELSE,      /* else branch of if-then-else */
-  QX_ALT_CATCH,         /* catch/3: fails through; catches while its goal runs */
-  QX_ALT_ERROR,         /* a native's recorded error, thrown on backtracking */
-  QX_ALT_FAILCODE,      /* plain failure (temporary nodes of the API) */
-  QX_ALT_BARRIER,       /* fails through; marks a point to cut back to */
-  QX_ALT_RUNBASE,       /* bottom of a run of do_wam: like termcode, but not a query's node */
-  QX_ALT_RETRY_DB,      /* next solution of a native that walks a definition's clauses */
+  QX_ALT_TERMCODE = 1, /* backtracking into it ends the emulator with 0 */
+  QX_ALT_EXCPCODE,     /* same, as the bottom of an exception-protected query */
+  QX_ALT_RETRY_CLAUSE, /* next clause of an interpreted predicate */
+  QX_ALT_RETRY_C,      /* next solution of a nondeterministic native */
+  QX_ALT_RETRY_PROLOG, /* next solution through a Prolog predicate */
+  QX_ALT_DISJ,         /* right branch of a disjunction */
+  QX_ALT_ITE_ELSE,     /* else branch of if-then-else */
+  QX_ALT_CATCH,        /* catch/3: fails through; catches while its goal runs */
+  QX_ALT_ERROR,        /* a native's recorded error, thrown on backtracking */
+  QX_ALT_FAILCODE,     /* plain failure (temporary nodes of the API) */
+  QX_ALT_BARRIER,      /* fails through; marks a point to cut back to */
+  QX_ALT_RUNBASE,      /* bottom of a run of do_wam: like termcode, but not a query's node */
+  QX_ALT_RETRY_DB,     /* next solution of a native that walks a definition's clauses */
 };
 
 /* The alternative code of a kind with nregs saved words (interned; node_size set). */
@@ -37,7 +37,7 @@ extern alt_code *const elsecode;
 extern frame *const exitcode;
 
 /* Choicepoints. nodes below choice_start; node_ == choice_start means none. */
-node *qx_push_node(worker *w, alt_code *alt);          /* saves term[0..alt->nregs-1] */
+node *qx_push_node(worker *w, alt_code *alt); /* saves term[0..alt->nregs-1] */
 void qx_pop_node(worker *w);
 /* Remove the nodes newer than barrier. When one of them was marked (bit 0 of its alternative),
  * the trail entries above the barrier's trail top are collected: dead $free blocks are destroyed
@@ -53,7 +53,8 @@ definition *collect_cleanup_from_trail(worker *w, definition *true_def);
 static inline bool qx_has_node(const worker *w) { return w->node_ != w->choice_start; }
 static inline node *qx_node_below(const node *n)
 {
-  return (node *)((char *)n + ((const alt_code *)((uintptr_t)n->next_alt & ~(uintptr_t)1))->node_size);
+  return (node *)((char *)n +
+                  ((const alt_code *)((uintptr_t)n->next_alt & ~(uintptr_t)1))->node_size);
 }
 /* Cut barriers stored as offsets from the top of the choicepoint area (it moves when it grows). */
 static inline uint32_t qx_node_offset(const worker *w, const node *n)
@@ -68,7 +69,7 @@ static inline node *qx_offset_node(const worker *w, uint32_t offset)
 bool qx_node_older(const worker *w, const node *n);
 /* current_query := the newest node whose alternative (mark ignored) is a termcode or excpcode. */
 void refresh_current_query(worker *w);
-void qx_undo_to(worker *w, node *n);     /* undo bindings (and wake-ups) back to n's trail top */
+void qx_undo_to(worker *w, node *n); /* undo bindings (and wake-ups) back to n's trail top */
 
 /* Continuation frames. */
 frame *qx_push_frame(worker *w, TAGGED goal, mod_def *ctx);
@@ -111,7 +112,7 @@ definition *qx_define_native(mod_def *module, const char *name, uint32_t arity, 
 
 /* Exceptions. */
 void qx_set_exception(worker *w, TAGGED ball);
-TAGGED qx_exception_term(worker *w);   /* copies the pending ball to the heap */
+TAGGED qx_exception_term(worker *w); /* copies the pending ball to the heap */
 void qx_clear_exception();
 
 /* Pending cleanup goals, queued by trail undo and cut; run at the next call. */

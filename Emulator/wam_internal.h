@@ -20,13 +20,16 @@ extern qx_control_functors qx_K;
 
 /* Raw words: 8-aligned addresses kept in saved registers read as small integers. */
 inline TAGGED qx_raw(const void *p) { return (TAGGED)(uintptr_t)p | 3; }
-template <class T> inline T *qx_unraw(TAGGED t) { return (T *)(uintptr_t)(t & ~(TAGGED)3); }
+template <class T>
+inline T *qx_unraw(TAGGED t)
+{
+  return (T *)(uintptr_t)(t & ~(TAGGED)3);
+}
 
 /* At least `words` free heap words plus a margin for the small terms the loop builds. */
 inline void qx_heap_room(worker *w, uint32_t words)
 {
-  if ((uint32_t)(w->stack_start - w->global_top) < words + 256)
-    call_overflow(w, words + 256, 0);
+  if ((uint32_t)(w->stack_start - w->global_top) < words + 256) call_overflow(w, words + 256, 0);
 }
 /* functor(args...) at the heap top; the caller has made room. */
 TAGGED qx_make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> args);
@@ -46,7 +49,7 @@ void qx_alt_deinit();
 /* ---- events.cpp ---- */
 /* Cleanup goals of call_cleanup/2 made pending by undoing or cutting, oldest first. */
 bool qx_cleanup_pending();
-instance *qx_cleanup_take();   /* null when none; the caller frees it */
+instance *qx_cleanup_take(); /* null when none; the caller frees it */
 void qx_cleanup_deinit();
 /* The slow path of the event check: heap room, wake-ups, pending cleanups and posted events.
  * Answers the goal to run before the interrupted one, or 0; a posted event's hook may also

@@ -12,13 +12,8 @@
 namespace {
 
 const qx_pred_row *const families[] = {
-    qx_bi_control_rows,
-    qx_bi_terms_rows,
-    qx_bi_arith_rows,
-    qx_bi_atoms_rows,
-    qx_bi_db_rows,
-    qx_bi_attr_rows,
-    nullptr,
+    qx_bi_control_rows, qx_bi_terms_rows, qx_bi_arith_rows, qx_bi_atoms_rows,
+    qx_bi_db_rows,      qx_bi_attr_rows,  nullptr,
 };
 
 mod_def *row_module(uint16_t flags)
@@ -55,8 +50,7 @@ static std::vector<definition *> retry_defs;
 
 void deinit_wamsup()
 {
-  for (definition *d : retry_defs)
-    qx_checkdealloc(d, sizeof(definition), QX_SPACE_PROGRAM);
+  for (definition *d : retry_defs) qx_checkdealloc(d, sizeof(definition), QX_SPACE_PROGRAM);
   retry_defs.clear();
 }
 

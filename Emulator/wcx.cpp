@@ -24,7 +24,8 @@ const int8_t default_chtype[256] = {
     W, W, W, W, W, W, W, W, W, W, W, W, W, W, W, W, /* 0x00 */
     W, W, W, W, W, W, W, W, W, W, W, W, W, W, W, W, /* 0x10 */
     /*   !        "          #  $  %           &  '          (          )          *  +  ,  -  .  / */
-    W, CH_BANG, CH_DQUOTE, S, S, CH_PERCENT, S, CH_SQUOTE, CH_LPAR, CH_RPAR, S, S, CH_COMMA, S, S, S,
+    W, CH_BANG, CH_DQUOTE, S, S, CH_PERCENT, S, CH_SQUOTE, CH_LPAR, CH_RPAR, S, S, CH_COMMA, S, S,
+    S,
     /* 0-9 : ; < = > ? */
     D, D, D, D, D, D, D, D, D, D, S, CH_SEMICOLON, S, S, S, S,
     /* @ A-O */
@@ -34,8 +35,8 @@ const int8_t default_chtype[256] = {
     /* ` a-o */
     CH_BACKQUOTE, L, L, L, L, L, L, L, L, L, L, L, L, L, L, L,
     /* p-z { | } ~ DEL */
-    L, L, L, L, L, L, L, L, L, L, L, CH_LBRACE, CH_BAR, CH_RBRACE, S, W,
-    W, W, W, W, W, W, W, W, W, W, W, W, W, W, W, W, /* 0x80 */
+    L, L, L, L, L, L, L, L, L, L, L, CH_LBRACE, CH_BAR, CH_RBRACE, S, W, W, W, W, W, W, W, W, W, W,
+    W, W, W, W, W, W, W,                            /* 0x80 */
     W, W, W, W, W, W, W, W, W, W, W, W, W, W, W, W, /* 0x90 */
     /* 160 is no-break space; 170 and 186 are the ordinal indicators */
     W, S, S, S, S, S, S, S, S, S, L, S, S, S, S, S, /* 0xA0 */
@@ -56,19 +57,18 @@ const int8_t default_chtype[256] = {
 static int qx_char_type_hook(int32_t code)
 {
   switch (code) {
-  case 0x200E: case 0x200F: case 0x2028: case 0x2029:
-    return CH_WHITE;
-  default:
-    return CH_UNDECIDED;
+  case 0x200E:
+  case 0x200F:
+  case 0x2028:
+  case 0x2029: return CH_WHITE;
+  default: return CH_UNDECIDED;
   }
 }
 
 int qx_char_class(int32_t code)
 {
-  if (code == -1)
-    return CH_WHITE;
-  if (code >= 0 && code < 256)
-    return default_chtype[code];
+  if (code == -1) return CH_WHITE;
+  if (code >= 0 && code < 256) return default_chtype[code];
   return qx_char_type_hook(code);
 }
 
@@ -97,20 +97,13 @@ void clear_ch_type_hash()
 
 int QX_wci_len(int32_t code)
 {
-  if (code < 0)
-    return 0;
-  if (code == 0)
-    return 2;
-  if (code < 0x80)
-    return 1;
-  if (code < 0x800)
-    return 2;
-  if (code < 0x10000)
-    return 3;
-  if (code < 0x200000)
-    return 4;
-  if (code < 0x4000000)
-    return 5;
+  if (code < 0) return 0;
+  if (code == 0) return 2;
+  if (code < 0x80) return 1;
+  if (code < 0x800) return 2;
+  if (code < 0x10000) return 3;
+  if (code < 0x200000) return 4;
+  if (code < 0x4000000) return 5;
   return 6;
 }
 
@@ -118,8 +111,7 @@ int QX_code_wci(char *buf, int32_t code)
 {
   static const unsigned char lead[7] = {0, 0, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
   int n = QX_wci_len(code);
-  if (n == 0)
-    return 0;
+  if (n == 0) return 0;
   if (n == 1) {
     buf[0] = (char)code;
     return 1;
@@ -141,12 +133,9 @@ int QX_wci_code(int32_t *code, const char *text)
   int n;
   uint32_t c;
   *code = 0;
-  if (b < 0x80)
-    return b == 0 ? 0 : (*code = (int32_t)b, 1);
-  if (b < 0xC0)
-    return 0; /* stray continuation byte */
-  if (b == 0xC0 && p[1] == 0x80)
-    return 2; /* code 0 */
+  if (b < 0x80) return b == 0 ? 0 : (*code = (int32_t)b, 1);
+  if (b < 0xC0) return 0;                  /* stray continuation byte */
+  if (b == 0xC0 && p[1] == 0x80) return 2; /* code 0 */
   if (b < 0xE0)
     n = 2, c = b & 0x1F;
   else if (b < 0xF0)
@@ -160,12 +149,10 @@ int QX_wci_code(int32_t *code, const char *text)
   else
     return 0;
   for (int i = 1; i < n; i++) {
-    if ((p[i] & 0xC0) != 0x80)
-      return 0; /* truncated (this also stops at the NUL) */
+    if ((p[i] & 0xC0) != 0x80) return 0; /* truncated (this also stops at the NUL) */
     c = (c << 6) | (p[i] & 0x3F);
   }
-  if (c < least[n])
-    return 0; /* overlong */
+  if (c < least[n]) return 0; /* overlong */
   *code = (int32_t)c;
   return n;
 }
@@ -175,8 +162,7 @@ int wci_valid_string(const char *text)
   int32_t code;
   while (*text) {
     int n = QX_wci_code(&code, text);
-    if (n == 0)
-      return 0;
+    if (n == 0) return 0;
     text += n;
   }
   return 1;
@@ -194,8 +180,7 @@ static qxio_t_coder_funcs *os_coder;
 /* Strict UTF-8 (Unicode scalar values, no C0 80) is the same text in both encodings. */
 static char *copy_if_utf8(const char *text)
 {
-  if (qxio_is_legal_utf8_string(text, std::strlen(text), 0) < 0)
-    return nullptr;
+  if (qxio_is_legal_utf8_string(text, std::strlen(text), 0) < 0) return nullptr;
   return QX_strdup(text);
 }
 
@@ -205,8 +190,7 @@ static bool text_codes(const char *text, std::vector<qxio_t_wchar> &codes)
   int32_t code;
   for (const char *p = text; *p;) {
     int n = QX_wci_code(&code, p);
-    if (n == 0 || code == 0)
-      return false;
+    if (n == 0 || code == 0) return false;
     codes.push_back(code);
     p += n;
   }
@@ -216,11 +200,9 @@ static bool text_codes(const char *text, std::vector<qxio_t_wchar> &codes)
 static char *to_os_latin1(const char *text)
 {
   std::vector<qxio_t_wchar> codes;
-  if (!text_codes(text, codes))
-    return nullptr;
+  if (!text_codes(text, codes)) return nullptr;
   char *out = (char *)QX_malloc(codes.size() + 1);
-  if (!out)
-    return nullptr;
+  if (!out) return nullptr;
   for (size_t i = 0; i < codes.size(); i++) {
     if (codes[i] > 255) {
       QX_free(out);
@@ -236,10 +218,8 @@ static char *internal_text(const qxio_t_wchar *codes, size_t n)
 {
   char *out = (char *)QX_malloc(6 * n + 1);
   char *q = out;
-  if (!out)
-    return nullptr;
-  for (size_t i = 0; i < n; i++)
-    q += QX_code_wci(q, codes[i]);
+  if (!out) return nullptr;
+  for (size_t i = 0; i < n; i++) q += QX_code_wci(q, codes[i]);
   *q = 0;
   return out;
 }
@@ -247,8 +227,7 @@ static char *internal_text(const qxio_t_wchar *codes, size_t n)
 static char *from_os_latin1(const char *text)
 {
   std::vector<qxio_t_wchar> codes;
-  for (const unsigned char *p = (const unsigned char *)text; *p; p++)
-    codes.push_back(*p);
+  for (const unsigned char *p = (const unsigned char *)text; *p; p++) codes.push_back(*p);
   return internal_text(codes.data(), codes.size());
 }
 
@@ -263,11 +242,9 @@ static qxio_t_buf *coder_convert(const void *data, size_t size, uint32_t open_op
                                    : QXIO_E_OUT_OF_MEMORY;
   if (rc >= 0)
     rc = qxio_char_coder_encode(coder, in, &pos, out, QXIO_CODER_END_OF_INPUT | QXIO_CODER_STRICT);
-  if (rc >= 0 && pos != size)
-    rc = QXIO_E_ENCODING_INVALID;
+  if (rc >= 0 && pos != size) rc = QXIO_E_ENCODING_INVALID;
   qxio_char_coder_close(coder);
-  if (in)
-    qxio_buf_free(in);
+  if (in) qxio_buf_free(in);
   if (rc < 0 && out) {
     qxio_buf_free(out);
     out = nullptr;
@@ -278,11 +255,9 @@ static qxio_t_buf *coder_convert(const void *data, size_t size, uint32_t open_op
 static char *to_os_coder(const char *text)
 {
   std::vector<qxio_t_wchar> codes;
-  if (!text_codes(text, codes))
-    return nullptr;
+  if (!text_codes(text, codes)) return nullptr;
   qxio_t_buf *bytes = coder_convert(codes.data(), codes.size() * sizeof(qxio_t_wchar), 0);
-  if (!bytes)
-    return nullptr;
+  if (!bytes) return nullptr;
   char *out = nullptr;
   if (!std::memchr(bytes->buf, 0, bytes->extent) && (out = (char *)QX_malloc(bytes->extent + 1))) {
     std::memcpy(out, bytes->buf, bytes->extent);
@@ -295,8 +270,7 @@ static char *to_os_coder(const char *text)
 static char *from_os_coder(const char *text)
 {
   qxio_t_buf *codes = coder_convert(text, std::strlen(text), QXIO_CODER_OPEN_DECODE);
-  if (!codes)
-    return nullptr;
+  if (!codes) return nullptr;
   char *out = internal_text((const qxio_t_wchar *)codes->buf, codes->extent / sizeof(qxio_t_wchar));
   qxio_buf_free(codes);
   return out;
@@ -305,50 +279,43 @@ static char *from_os_coder(const char *text)
 char *QX_to_os(const char *text, int mode)
 {
   (void)mode;
-  if (!text)
-    return nullptr;
+  if (!text) return nullptr;
   switch (os_charset) {
-  case QX_OS_LATIN1:
-    return to_os_latin1(text);
-  case QX_OS_CODER:
-    return to_os_coder(text);
-  default:
-    return copy_if_utf8(text);
+  case QX_OS_LATIN1: return to_os_latin1(text);
+  case QX_OS_CODER: return to_os_coder(text);
+  default: return copy_if_utf8(text);
   }
 }
 
 char *QX_from_os(const char *text, int mode)
 {
   (void)mode;
-  if (!text)
-    return nullptr;
+  if (!text) return nullptr;
   switch (os_charset) {
-  case QX_OS_LATIN1:
-    return from_os_latin1(text);
-  case QX_OS_CODER:
-    return from_os_coder(text);
-  default:
-    return copy_if_utf8(text);
+  case QX_OS_LATIN1: return from_os_latin1(text);
+  case QX_OS_CODER: return from_os_coder(text);
+  default: return copy_if_utf8(text);
   }
 }
 
 static bool codeset_is(const char *codeset, const char *const *names)
 {
   for (; *names; names++)
-    if (strcasecmp(codeset, *names) == 0)
-      return true;
+    if (strcasecmp(codeset, *names) == 0) return true;
   return false;
 }
 
 int init_wcx()
 {
   static const char *const latin1[] = {"ISO-8859-1", "ISO8859-1", "ISO_8859-1", "LATIN1", nullptr};
-  static const char *const utf8[] = {"UTF-8", "UTF8", "ANSI_X3.4-1968", "ASCII", "US-ASCII", nullptr};
+  static const char *const utf8[] = {"UTF-8", "UTF8",     "ANSI_X3.4-1968",
+                                     "ASCII", "US-ASCII", nullptr};
   const char *codeset = nl_langinfo(CODESET);
   deinit_wcx();
   if (codeset && codeset_is(codeset, latin1))
     os_charset = QX_OS_LATIN1;
-  else if (codeset && !codeset_is(codeset, utf8) && qxio_char_coder_find(&os_coder, codeset, nullptr, 0) >= 0)
+  else if (codeset && !codeset_is(codeset, utf8) &&
+           qxio_char_coder_find(&os_coder, codeset, nullptr, 0) >= 0)
     os_charset = QX_OS_CODER;
   clear_ch_type_hash();
   return 0;
@@ -357,8 +324,7 @@ int init_wcx()
 void deinit_wcx()
 {
   clear_ch_type_hash();
-  if (os_coder)
-    qxio_coder_funcs_release(os_coder);
+  if (os_coder) qxio_coder_funcs_release(os_coder);
   os_coder = nullptr;
   os_charset = QX_OS_UTF8;
 }

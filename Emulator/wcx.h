@@ -62,10 +62,8 @@ void deinit_wcx();
 static inline int qx_char_type(int32_t code)
 {
   unsigned slot = (unsigned)code & 255;
-  if (qx_eg.chcode_hash[slot] == code)
-    return qx_eg.chtype_hash[slot];
-  if (qx_eg.chcode_hash[256 + slot] == code)
-    return qx_eg.chtype_hash[256 + slot];
+  if (qx_eg.chcode_hash[slot] == code) return qx_eg.chtype_hash[slot];
+  if (qx_eg.chcode_hash[256 + slot] == code) return qx_eg.chtype_hash[256 + slot];
   return ch_type_hash(code);
 }
 

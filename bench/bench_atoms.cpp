@@ -38,8 +38,7 @@ int main()
   std::vector<TAGGED> atoms(NAMES);
   uint32_t before = qx_eg.atom_count;
   double create = bench_seconds([&] {
-    for (uint32_t i = 0; i < NAMES; i++)
-      atoms[i] = init_atom_check(base + names.start[i], 0);
+    for (uint32_t i = 0; i < NAMES; i++) atoms[i] = init_atom_check(base + names.start[i], 0);
   });
   if (qx_eg.atom_count - before != NAMES) {
     std::fprintf(stderr, "interning made %" PRIu32 " atoms\n", qx_eg.atom_count - before);
@@ -52,8 +51,7 @@ int main()
     for (uint32_t i = 0; i < LOOKUPS; i++) {
       misses += init_atom_check(base + names.start[k], 1) != atoms[k];
       k += 611953;
-      if (k >= NAMES)
-        k -= NAMES;
+      if (k >= NAMES) k -= NAMES;
     }
   });
   if (misses != 0) {

@@ -20,22 +20,21 @@ std::vector<std::string> make_texts()
   for (int k = 0; k < NUMBERS; k++) {
     std::string t = k % 2 ? "-" : "";
     t += (char)('1' + rng() % 9);
-    while ((int)t.size() < DIGITS + k % 2)
-      t += (char)('0' + rng() % 10);
+    while ((int)t.size() < DIGITS + k % 2) t += (char)('0' + rng() % 10);
     texts.push_back(t);
   }
   return texts;
 }
 
 /* Conversions a second, running batches until about a second has passed. */
-template <class F> double per_second(F convert)
+template <class F>
+double per_second(F convert)
 {
   long done = 0, batch = 4;
   double seconds = 0;
   while (seconds < 1.0) {
     seconds += bench_seconds([&] {
-      for (long i = 0; i < batch; i++)
-        convert(done + i);
+      for (long i = 0; i < batch; i++) convert(done + i);
     });
     done += batch;
     batch *= 2;
@@ -70,14 +69,12 @@ int main()
   TAGGED *top = w->global_top;
   double from_text = per_second([&](long i) {
     w->global_top = top;
-    if (!qx_string_to_number(w, texts[(size_t)i % NUMBERS].c_str(), 10, nullptr))
-      std::exit(1);
+    if (!qx_string_to_number(w, texts[(size_t)i % NUMBERS].c_str(), 10, nullptr)) std::exit(1);
   });
   w->global_top = top;
   report("decimal to bignum", from_text);
   double to_text = per_second([&](long i) {
-    if (!qx_number_to_string(numbers[(size_t)i % NUMBERS], 10, 0))
-      std::exit(1);
+    if (!qx_number_to_string(numbers[(size_t)i % NUMBERS], 10, 0)) std::exit(1);
   });
   report("bignum to decimal", to_text);
   return 0;

@@ -15,9 +15,11 @@ namespace {
 
 const size_t BUFFER_BYTES = 100u * 1000u * 1000u;
 const int RUNS = 3;
-const char *const NATIVE_UTF32 = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "UTF-32LE" : "UTF-32BE";
+const char *const NATIVE_UTF32 =
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "UTF-32LE" : "UTF-32BE";
 
-double now() {
+double now()
+{
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
@@ -31,7 +33,8 @@ const std::string mixed_line =
     "\xAD\xEC\x96\xB4 \xF0\x9F\x98\x80\xF0\x9F\x9A\x80 0123456789\n";
 
 /* Whole lines of the mixed text, up to the given size in UTF-8. */
-std::string mixed_utf8(size_t bytes) {
+std::string mixed_utf8(size_t bytes)
+{
   std::string text;
   text.reserve(bytes);
   while (text.size() + mixed_line.size() <= bytes) text += mixed_line;
@@ -39,7 +42,8 @@ std::string mixed_utf8(size_t bytes) {
 }
 
 /* Printable ISO-8859-1 bytes, the upper half included. */
-std::string latin1_bytes(size_t bytes) {
+std::string latin1_bytes(size_t bytes)
+{
   std::string text(bytes, ' ');
   for (size_t i = 0; i < bytes; i++) {
     unsigned v = (unsigned)(i * 7 % 190);
@@ -50,7 +54,8 @@ std::string latin1_bytes(size_t bytes) {
 
 struct buffer {
   qxio_t_buf *buf;
-  explicit buffer(size_t capacity) : buf(qxio_buf_alloc(nullptr, capacity, 0)) {
+  explicit buffer(size_t capacity) : buf(qxio_buf_alloc(nullptr, capacity, 0))
+  {
     if (buf == nullptr) {
       std::fprintf(stderr, "out of memory\n");
       std::exit(1);
@@ -59,7 +64,8 @@ struct buffer {
   ~buffer() { qxio_buf_free(buf); }
 };
 
-qxio_t_coder *open_coder(const char *name, uint32_t options) {
+qxio_t_coder *open_coder(const char *name, uint32_t options)
+{
   qxio_t_coder_funcs *funcs = nullptr;
   qxio_t_coder *coder = nullptr;
   if (qxio_char_coder_find(&funcs, name, nullptr, 0) < 0 ||
@@ -72,7 +78,8 @@ qxio_t_coder *open_coder(const char *name, uint32_t options) {
 }
 
 /* Converts all of in with a fresh coder; seconds taken, output in out. */
-double run_coder(const char *name, uint32_t open_options, const std::string &in, qxio_t_buf *out) {
+double run_coder(const char *name, uint32_t open_options, const std::string &in, qxio_t_buf *out)
+{
   qxio_t_coder *coder = open_coder(name, open_options);
   qxio_t_buf src;
   qxio_buf_init_buf(&src);
@@ -92,7 +99,8 @@ double run_coder(const char *name, uint32_t open_options, const std::string &in,
   return seconds;
 }
 
-double run_iconv(const char *to, const char *from, const std::string &in, qxio_t_buf *out) {
+double run_iconv(const char *to, const char *from, const std::string &in, qxio_t_buf *out)
+{
   iconv_t cd = iconv_open(to, from);
   if (cd == (iconv_t)-1) {
     std::perror("iconv_open");
@@ -112,13 +120,15 @@ double run_iconv(const char *to, const char *from, const std::string &in, qxio_t
   return seconds;
 }
 
-bool same(const qxio_t_buf *a, const qxio_t_buf *b) {
+bool same(const qxio_t_buf *a, const qxio_t_buf *b)
+{
   return a->extent == b->extent && std::memcmp(a->buf, b->buf, a->extent) == 0;
 }
 
 /* Decoding and encoding of one character set; `encoded` is its form of the test text. */
 void bench_charset(const char *label, const char *name, const char *iconv_name,
-                   const std::string &encoded) {
+                   const std::string &encoded)
+{
   buffer codes(encoded.size() * 4 + 16), reference(encoded.size() * 4 + 16);
   double ours = 1e30, theirs = 1e30;
   for (int i = 0; i < RUNS; i++) {
@@ -127,7 +137,8 @@ void bench_charset(const char *label, const char *name, const char *iconv_name,
     t = run_iconv(NATIVE_UTF32, iconv_name, encoded, reference.buf);
     if (t < theirs) theirs = t;
   }
-  if (!same(codes.buf, reference.buf)) std::fprintf(stderr, "%s decode: output differs from iconv\n", label);
+  if (!same(codes.buf, reference.buf))
+    std::fprintf(stderr, "%s decode: output differs from iconv\n", label);
   const double mb = (double)encoded.size() / 1e6;
   std::printf("%s decode: %.1f MB/s (iconv %.1f MB/s)\n", label, mb / ours, mb / theirs);
 
@@ -140,12 +151,14 @@ void bench_charset(const char *label, const char *name, const char *iconv_name,
     t = run_iconv(iconv_name, NATIVE_UTF32, words, reference_bytes.buf);
     if (t < theirs) theirs = t;
   }
-  if (!same(bytes.buf, reference_bytes.buf)) std::fprintf(stderr, "%s encode: output differs from iconv\n", label);
+  if (!same(bytes.buf, reference_bytes.buf))
+    std::fprintf(stderr, "%s encode: output differs from iconv\n", label);
   std::printf("%s encode: %.1f MB/s (iconv %.1f MB/s)\n", label, mb / ours, mb / theirs);
 }
 
 /* The text in UTF-16LE, through iconv (any correct converter would do). */
-std::string to_utf16le(const std::string &utf8) {
+std::string to_utf16le(const std::string &utf8)
+{
   buffer out(utf8.size() * 2 + 16);
   run_iconv("UTF-16LE", "UTF-8", utf8, out.buf);
   return std::string(reinterpret_cast<const char *>(out.buf->buf), out.buf->extent);
@@ -153,7 +166,8 @@ std::string to_utf16le(const std::string &utf8) {
 
 }  // namespace
 
-int main() {
+int main()
+{
   if (qxio_init_char_coder(0) < 0) {
     std::fprintf(stderr, "coder registry start failed\n");
     return 1;

@@ -47,8 +47,7 @@ struct BenchEngine {
         head = deref(StrArg(c, 1));
       TAGGED key = IsStr(head) ? StrFunctor(head) : head;
       definition *d = find_definition(qx_eg.user_module, key, nullptr, 1);
-      if (d->predtyp == ENTER_UNDEFINED)
-        redefine_predicate(d, ENTER_INTERPRETED);
+      if (d->predtyp == ENTER_UNDEFINED) redefine_predicate(d, ENTER_INTERPRETED);
       insertz(d, qx_make_clause(w, d, clause));
       qx_eg.def_generation++;
     }
@@ -61,7 +60,8 @@ struct BenchEngine {
 };
 
 /* Seconds taken by f(). */
-template <class F> double bench_seconds(F f)
+template <class F>
+double bench_seconds(F f)
 {
   auto start = std::chrono::steady_clock::now();
   f();

@@ -27,7 +27,8 @@ struct command {
 
 /* Runs a command with the given descriptors as its standard input and output; answers its
    exit status as waitpid gives it. */
-int run(const command &c, int in_fd, int out_fd) {
+int run(const command &c, int in_fd, int out_fd)
+{
   pid_t pid = fork();
   if (pid == 0) {
     signal(SIGPIPE, SIG_DFL);
@@ -46,13 +47,15 @@ int run(const command &c, int in_fd, int out_fd) {
   return status;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 /* File to file: MB/s, or 0 when the command failed or wrote the wrong number of bytes. */
 double file_to_file(const command &c, const std::string &in_path, const std::string &out_path,
-                    size_t bytes) {
+                    size_t bytes)
+{
   int in = open(in_path.c_str(), O_RDONLY | O_CLOEXEC);
   int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   auto start = std::chrono::steady_clock::now();
@@ -61,13 +64,15 @@ double file_to_file(const command &c, const std::string &in_path, const std::str
   close(in);
   close(out);
   struct stat st;
-  bool ok = status == 0 && stat(out_path.c_str(), &st) == 0 && static_cast<size_t>(st.st_size) == bytes;
+  bool ok =
+      status == 0 && stat(out_path.c_str(), &st) == 0 && static_cast<size_t>(st.st_size) == bytes;
   return ok ? bytes / 1e6 / elapsed : 0;
 }
 
 /* Pipe to pipe: this process feeds the command's input pipe from memory and drains its
    output pipe. */
-double pipe_to_pipe(const command &c, const std::string &text) {
+double pipe_to_pipe(const command &c, const std::string &text)
+{
   int to[2], from[2];
   if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) return 0;
   size_t received = 0;
@@ -95,7 +100,8 @@ double pipe_to_pipe(const command &c, const std::string &text) {
   return status == 0 && received == text.size() ? text.size() / 1e6 / elapsed : 0;
 }
 
-int benchmark(size_t megabytes) {
+int benchmark(size_t megabytes)
+{
   /* a command that fails early must not take this process with it */
   signal(SIGPIPE, SIG_IGN);
   char dir_pattern[] = "/tmp/bench_copy-XXXXXX";
@@ -118,8 +124,8 @@ int benchmark(size_t megabytes) {
     for (int i = 0; i < 3; i++) {
       rate[i] = shape == 0 ? file_to_file(commands[i], in_path, out_path, text.size())
                            : pipe_to_pipe(commands[i], text);
-      printf("%s %-10s %8.1f MB/s\n", shape == 0 ? "file to file" : "pipe to pipe", commands[i].name,
-             rate[i]);
+      printf("%s %-10s %8.1f MB/s\n", shape == 0 ? "file to file" : "pipe to pipe",
+             commands[i].name, rate[i]);
     }
     fflush(stdout);
     printf("%s ratio bench_copy/iconv %.2f, bench_copy/dd %.2f\n",
@@ -134,7 +140,8 @@ int benchmark(size_t megabytes) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
   if (argc >= 2 && strcmp(argv[1], "--bench") == 0)
     return benchmark(argc >= 3 ? static_cast<size_t>(atol(argv[2])) : 200);
   return qxio_copy::copy_program();

@@ -14,15 +14,22 @@ namespace qxio_copy {
 
 /* Lines in several scripts: ASCII, Latin, Greek, Cyrillic, CJK and characters beyond the
    Basic Multilingual Plane, so that every UTF-8 sequence length occurs. */
-inline std::string mixed_text(size_t bytes) {
+inline std::string mixed_text(size_t bytes)
+{
   static const char *const lines[] = {
       "The quick brown fox jumps over the lazy dog. 0123456789\n",
-      "Voix ambigu\xC3\xAB d'un c\xC5\x93ur qui au z\xC3\xA9phyr pr\xC3\xA9" "f\xC3\xA8re les jattes de kiwis.\n",
-      "\xCE\xA4\xCE\xB1\xCF\x87\xCE\xAF\xCF\x83\xCF\x84\xCE\xB7 \xCE\xB1\xCE\xBB\xCF\x8E\xCF\x80\xCE\xB7\xCE\xBE "
-      "\xCE\xB2\xCE\xB1\xCF\x86\xCE\xAE\xCF\x82 \xCF\x88\xCE\xB7\xCE\xBC\xCE\xAD\xCE\xBD\xCE\xB7 \xCE\xB3\xCE\xB7\n",
-      "\xD0\xA1\xD1\x8A\xD0\xB5\xD1\x88\xD1\x8C \xD0\xB6\xD0\xB5 \xD0\xB5\xD1\x89\xD1\x91 \xD1\x8D\xD1\x82\xD0\xB8\xD1\x85 "
-      "\xD0\xBC\xD1\x8F\xD0\xB3\xD0\xBA\xD0\xB8\xD1\x85 \xD1\x84\xD1\x80\xD0\xB0\xD0\xBD\xD1\x86\xD1\x83\xD0\xB7\xD1\x81\xD0\xBA\xD0\xB8\xD1\x85\n",
-      "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE6\x96\x87\xE7\xAB\xA0\xE3\x81\xA8\xE4\xB8\xAD\xE6\x96\x87\xE7\x9A\x84"
+      "Voix ambigu\xC3\xAB d'un c\xC5\x93ur qui au z\xC3\xA9phyr pr\xC3\xA9"
+      "f\xC3\xA8re les jattes de kiwis.\n",
+      "\xCE\xA4\xCE\xB1\xCF\x87\xCE\xAF\xCF\x83\xCF\x84\xCE\xB7 "
+      "\xCE\xB1\xCE\xBB\xCF\x8E\xCF\x80\xCE\xB7\xCE\xBE "
+      "\xCE\xB2\xCE\xB1\xCF\x86\xCE\xAE\xCF\x82 \xCF\x88\xCE\xB7\xCE\xBC\xCE\xAD\xCE\xBD\xCE\xB7 "
+      "\xCE\xB3\xCE\xB7\n",
+      "\xD0\xA1\xD1\x8A\xD0\xB5\xD1\x88\xD1\x8C \xD0\xB6\xD0\xB5 \xD0\xB5\xD1\x89\xD1\x91 "
+      "\xD1\x8D\xD1\x82\xD0\xB8\xD1\x85 "
+      "\xD0\xBC\xD1\x8F\xD0\xB3\xD0\xBA\xD0\xB8\xD1\x85 "
+      "\xD1\x84\xD1\x80\xD0\xB0\xD0\xBD\xD1\x86\xD1\x83\xD0\xB7\xD1\x81\xD0\xBA\xD0\xB8\xD1\x85\n",
+      "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE6\x96\x87\xE7\xAB\xA0\xE3\x81\xA8\xE4\xB8"
+      "\xAD\xE6\x96\x87\xE7\x9A\x84"
       "\xE6\x96\x87\xE5\xAD\x97 \xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4\n",
       "\xF0\x9F\x98\x80 \xF0\x9D\x84\x9E \xF0\x90\x8D\x88 mixed \xF0\x9F\x8C\x8D\xF0\x9F\x8C\x8E\n",
   };
@@ -41,7 +48,8 @@ const int EXIT_FAILURE_CODE = 1;
 const size_t COPY_CHUNK_CODES = 16384;
 
 /* Pushes a UTF-8 coder layer: a decoder on an input stream, an encoder on an output one. */
-inline qxio_t_error_code push_utf8(QXIO *stream, bool decode) {
+inline qxio_t_error_code push_utf8(QXIO *stream, bool decode)
+{
   qxio_t_coder_funcs *funcs = nullptr;
   qxio_t_error_code rc = qxio_char_coder_find(&funcs, "UTF-8", nullptr, 0);
   if (rc < 0) return rc;
@@ -58,7 +66,8 @@ inline qxio_t_error_code push_utf8(QXIO *stream, bool decode) {
 }
 
 /* Copies codes from in to out until the end of in. */
-inline qxio_t_error_code copy_codes(QXIO *in, QXIO *out) {
+inline qxio_t_error_code copy_codes(QXIO *in, QXIO *out)
+{
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, COPY_CHUNK_CODES * 4, 0);
   if (buf == nullptr) return QXIO_E_OUT_OF_MEMORY;
   qxio_t_error_code rc;
@@ -72,7 +81,8 @@ inline qxio_t_error_code copy_codes(QXIO *in, QXIO *out) {
   return rc == QXIO_E_END_OF_FILE ? QXIO_S_NOERR : rc;
 }
 
-inline int exit_status(qxio_t_error_code rc, const char *what) {
+inline int exit_status(qxio_t_error_code rc, const char *what)
+{
   if (rc >= 0) return 0;
   if (rc == QXIO_E_NET_CONNRESET) return EXIT_BROKEN_PIPE;
   fprintf(stderr, "bench_copy: %s: %s\n", what, qxio_error_name(rc));
@@ -81,7 +91,8 @@ inline int exit_status(qxio_t_error_code rc, const char *what) {
 
 /* The whole program: start the library, copy, close both streams (the output's close waits
    until every byte is written, and reports a failure of any write), shut the library down. */
-inline int copy_program(void) {
+inline int copy_program(void)
+{
   qxio_t_error_code rc = qxio_init(nullptr, nullptr, 0);
   if (rc < 0) return exit_status(rc, "start");
   QXIO in = nullptr, out = nullptr;

@@ -85,8 +85,7 @@ int main()
   } ops[] = {{"intersection", fd_intersection}, {"union", fd_union}, {"subtraction", fd_subtract}};
   for (int k : {1, 10, 1000}) {
     TAGGED a = make_set(&api, w, k, 0), b = make_set(&api, w, k, 3);
-    for (auto &o : ops)
-      report(o.name, k, measure(&api, w, o.op, a, b));
+    for (auto &o : ops) report(o.name, k, measure(&api, w, o.op, a, b));
   }
   numstack_deinit();
   deinit_stacks(w);

@@ -43,8 +43,7 @@ int main(int argc, char **argv)
   double best = 0;
   for (int i = 0; i < runs; i++) {
     double s = bench_seconds([&] { e.run("tak(24, 16, 8, _), fail ; true"); });
-    if (best == 0 || s < best)
-      best = s;
+    if (best == 0 || s < best) best = s;
   }
   double inferences = 3 * count.leaves + 5 * count.inner;
   std::printf("tak(24,16,8): %.3f s, %.1f MLIPS (%.0f logical inferences, best of %d)\n", best,

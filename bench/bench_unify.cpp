@@ -29,8 +29,7 @@ TAGGED compound(worker *w, TAGGED functor, std::initializer_list<TAGGED> args)
   TAGGED *p = w->global_top;
   *p = functor;
   int i = 1;
-  for (TAGGED a : args)
-    p[i++] = a;
+  for (TAGGED a : args) p[i++] = a;
   w->global_top += args.size() + 1;
   return MakeStr(p);
 }
@@ -50,8 +49,7 @@ TAGGED ground_list(worker *w)
 
 TAGGED tree(worker *w, TAGGED t, int depth, int *leaf)
 {
-  if (depth == 0)
-    return MakeSmall((*leaf)++);
+  if (depth == 0) return MakeSmall((*leaf)++);
   TAGGED left = tree(w, t, depth - 1, leaf);
   TAGGED right = tree(w, t, depth - 1, leaf);
   return compound(w, t, {left, right, MakeSmall(depth)});
@@ -78,8 +76,7 @@ TAGGED var_list(worker *w)
 TAGGED int_list(worker *w)
 {
   TAGGED list = atom_nil;
-  for (int i = 0; i < BIND_LENGTH; i++)
-    list = cons(w, MakeSmall(i), list);
+  for (int i = 0; i < BIND_LENGTH; i++) list = cons(w, MakeSmall(i), list);
   return list;
 }
 
@@ -100,8 +97,7 @@ double equal_terms(worker *w, TAGGED (*build)(worker *), size_t *cells, int runs
   TAGGED b = build(w);
   int ok = 1;
   double seconds = bench_seconds([&] {
-    for (int r = 0; r < runs; r++)
-      ok &= cunify(w, a, b);
+    for (int r = 0; r < runs; r++) ok &= cunify(w, a, b);
   });
   require(ok == 1, "equal terms did not unify");
   w->global_top = start;
@@ -146,10 +142,12 @@ int main(int argc, char **argv)
   double tree_rate = equal_terms(w, ground_tree, &cells, runs);
   std::printf("unify equal trees: %.1f M cells/s (%zu cells, %d runs)\n", tree_rate, cells, runs);
   double value_rate = bindings(w, int_list, runs);
-  std::printf("bind variables to values: %.1f M bindings/s, %.1f M cells/s (%d bindings, %d runs)\n",
-              value_rate, 2 * value_rate, BIND_LENGTH, runs);
+  std::printf(
+      "bind variables to values: %.1f M bindings/s, %.1f M cells/s (%d bindings, %d runs)\n",
+      value_rate, 2 * value_rate, BIND_LENGTH, runs);
   double var_rate = bindings(w, var_list, runs);
-  std::printf("bind variables to variables: %.1f M bindings/s, %.1f M cells/s (%d bindings, %d runs)\n",
-              var_rate, 2 * var_rate, BIND_LENGTH, runs);
+  std::printf(
+      "bind variables to variables: %.1f M bindings/s, %.1f M cells/s (%d bindings, %d runs)\n",
+      var_rate, 2 * var_rate, BIND_LENGTH, runs);
   return 0;
 }

@@ -53,8 +53,8 @@ qxio_t_error_code qxio_init_buf(uint32_t options);
 qxio_t_error_code qxio_get_arg_variant(const qxio_t_arglist *list, const char *key,
                                        const qxio_t_variant **variant_out);
 /* Only QXIO_VARIANT_STRING and QXIO_VARIANT_POINTER values can be fetched. */
-qxio_t_error_code qxio_get_arg(const qxio_t_arglist *list, const char *key, qxio_t_variant_type type,
-                               void **value_out);
+qxio_t_error_code qxio_get_arg(const qxio_t_arglist *list, const char *key,
+                               qxio_t_variant_type type, void **value_out);
 qxio_t_error_code qxio_get_arg_string(const qxio_t_arglist *list, const char *key,
                                       const char **text_out);
 void qxio_variant_free(qxio_t_variant *variant);
@@ -87,7 +87,8 @@ qxio_t_error_code qxio_queue_unlock(qxio_t_queue *queue);
 /* Cancellation clean-up: queue_slot is a qxio_t_queue ** whose queue is unlocked and cleared. */
 void qxio_queue_unlock_cleanup(void *queue_slot);
 size_t qxio_queue_size(const qxio_t_queue *queue);
-qxio_t_error_code qxio_queue_put_last(qxio_t_queue *queue, qxio_t_queue_entry *entry, uint32_t options);
+qxio_t_error_code qxio_queue_put_last(qxio_t_queue *queue, qxio_t_queue_entry *entry,
+                                      uint32_t options);
 qxio_t_error_code qxio_queue_get_first(qxio_t_queue *queue, qxio_t_queue_entry **entry_out,
                                        uint32_t options);
 qxio_t_error_code qxio_queue_get_last(qxio_t_queue *queue, qxio_t_queue_entry **entry_out,
@@ -109,12 +110,12 @@ qxio_t_error_code qxio_debug_dump_backtrace(const char *text, uint32_t options);
 int qxio_is_in_main_thread(void);
 qxio_t_error_code qxio_init_debug(uint32_t options);
 
-#define QXIO_TRACE(level, message, value, text) \
+#define QXIO_TRACE(level, message, value, text)                                                    \
   qxio_trace_line(__func__, __FILE__, __LINE__, (message), (long)(value), (text), (level))
-#define QXIO_TRACE_POINTER(level, message, value, text) \
+#define QXIO_TRACE_POINTER(level, message, value, text)                                            \
   qxio_trace_line_pointer(__func__, __FILE__, __LINE__, (message), (value), (text), (level))
-#define QXIO_TRACE_2(level, message, value1, value2, text)                                      \
-  qxio_trace_line_2(__func__, __FILE__, __LINE__, (message), (long)(value1), (long)(value2), \
+#define QXIO_TRACE_2(level, message, value1, value2, text)                                         \
+  qxio_trace_line_2(__func__, __FILE__, __LINE__, (message), (long)(value1), (long)(value2),       \
                     (text), (level))
 /* Evaluates to 1 when the condition holds, else reports it and evaluates to 0. */
 #define QXIO_ASSERT(cond) ((cond) ? 1 : qxio_assert_failure(__func__, __FILE__, __LINE__))
@@ -174,10 +175,10 @@ typedef struct qxio_t_coder_funcs qxio_t_coder_funcs;
 #define QXIO_CODER_CONSUMES_4 0x20u
 #define QXIO_CODER_DECODING 0x40u
 #define QXIO_CODER_SEEKABLE 0x80u
-#define QXIO_CODER_CRLF 0x100u        /* encoding: LF as CR LF; decoding: CR LF as LF */
-#define QXIO_CODER_ANY_EOL 0x200u     /* decoding: CR and CR LF become LF */
-#define QXIO_CODER_DROP_BOM 0x800u    /* decoding: drop U+FEFF at the very start */
-#define QXIO_CODER_WRITE_BOM 0x1000u  /* encoding: write U+FEFF before the first character */
+#define QXIO_CODER_CRLF 0x100u       /* encoding: LF as CR LF; decoding: CR LF as LF */
+#define QXIO_CODER_ANY_EOL 0x200u    /* decoding: CR and CR LF become LF */
+#define QXIO_CODER_DROP_BOM 0x800u   /* decoding: drop U+FEFF at the very start */
+#define QXIO_CODER_WRITE_BOM 0x1000u /* encoding: write U+FEFF before the first character */
 
 /* Open options. */
 #define QXIO_CODER_OPEN_SEEKABLE 0x01u
@@ -248,7 +249,8 @@ qxio_t_error_code qxio_char_coder_translate_offset(qxio_t_coder *coder, int64_t 
 
 /* Registers (option 0x1 clear) or unregisters (set) a class; a null name means the class's
    own name and aliases. */
-qxio_t_error_code qxio_register_coder(const char *name, qxio_t_coder_funcs *funcs, uint32_t options);
+qxio_t_error_code qxio_register_coder(const char *name, qxio_t_coder_funcs *funcs,
+                                      uint32_t options);
 /* Enters (or with option 0x1 removes) a canonical name and its null-terminated aliases. */
 qxio_t_error_code qxio_register_charset(const char *canonical, const char *const *aliases,
                                         uint32_t options);
@@ -272,8 +274,8 @@ typedef struct qxio_t_byte_exception {
 
 /* Mapping of a single-byte character set. */
 typedef struct qxio_t_byte_to_utf32_table {
-  uint32_t replacement;  /* byte written for an unencodable character (low byte) */
-  int32_t codes[256];    /* code point of each byte value, -1 when unmapped */
+  uint32_t replacement; /* byte written for an unencodable character (low byte) */
+  int32_t codes[256];   /* code point of each byte value, -1 when unmapped */
   uint32_t exception_count;
   const qxio_t_byte_exception *exceptions;
 } qxio_t_byte_to_utf32_table;
@@ -312,7 +314,7 @@ qxio_t_error_code qxio_unicode_nfc_quick_check_yes(qxio_t_wchar code);
 typedef void *(*qxio_t_task_fun)(qxio_t_task *task, void *arg);
 typedef pthread_t qxio_t_thread;
 
-#define QXIO_TASK_CANCELLABLE 0x4u /* qxio_task_create: qxio_task_cancel may cancel it */
+#define QXIO_TASK_CANCELLABLE 0x4u    /* qxio_task_create: qxio_task_cancel may cancel it */
 #define QXIO_TASK_STATUS_RUNNING 0x1u /* qxio_task_status */
 
 /* The out task, when given, is set before the thread starts and cleared again on failure. */
@@ -418,7 +420,7 @@ struct qxio_t_layer {
 #define QXIO_LAYER_HAS_INPUT 0x1u
 #define QXIO_LAYER_READABLE 0x2u /* qxio_read allowed; cleared when the read side closes */
 #define QXIO_LAYER_HAS_OUTPUT 0x4u
-#define QXIO_LAYER_WRITABLE 0x8u /* qxio_write allowed; cleared when the write side closes */
+#define QXIO_LAYER_WRITABLE 0x8u    /* qxio_write allowed; cleared when the write side closes */
 #define QXIO_LAYER_READ_OPEN 0x10u  /* there is a read position */
 #define QXIO_LAYER_WRITE_OPEN 0x20u /* there is a write position */
 #define QXIO_LAYER_HANDLE_NOT_OWNED 0x40u
@@ -441,12 +443,12 @@ struct qxio_t_layer {
 
 typedef enum qxio_t_ioctl_operation {
   QXIO_IOCTL_UNDEFINED = 0,
-  QXIO_IOCTL_READABLE_EVENT_ = 1, /* arg: qxio_t_event ** */
-  QXIO_IOCTL_WRITABLE_EVENT_ = 2, /* arg: qxio_t_event ** */
-  QXIO_IOCTL_DEVICE_TYPE_ = 3,    /* arg: qxio_t_device_type * */
+  QXIO_IOCTL_READABLE_EVENT_ = 1,    /* arg: qxio_t_event ** */
+  QXIO_IOCTL_WRITABLE_EVENT_ = 2,    /* arg: qxio_t_event ** */
+  QXIO_IOCTL_DEVICE_TYPE_ = 3,       /* arg: qxio_t_device_type * */
   QXIO_IOCTL_GET_ENCODING_NAME_ = 4, /* arg: const char ** */
   QXIO_IOCTL_ENCODING_FALLBACK_ = 5, /* no arg; the options say which fallback */
-  QXIO_IOCTL_SIZE_ = 6,           /* arg: int64_t * */
+  QXIO_IOCTL_SIZE_ = 6,              /* arg: int64_t * */
   QXIO_IOCTL_EVENT_LISTENER_ = 7,
   QXIO_IOCTL_LAST_PREDEFINED_ = 8,
   QXIO_IOCTL_PRIVATE_LAST_ = 9
@@ -496,19 +498,19 @@ struct qxio_t_funcs {
    the layer; without it only bits 0 to 19 are passed. */
 #define QXIO_OPTION_PASS_ALL 0x100000u
 
-#define QXIO_READ_BYTES 0x1u       /* the caller takes bytes */
-#define QXIO_READ_CODES 0x2u       /* the caller takes 4-byte character codes */
+#define QXIO_READ_BYTES 0x1u /* the caller takes bytes */
+#define QXIO_READ_CODES 0x2u /* the caller takes 4-byte character codes */
 #define QXIO_READ_NONBLOCKING 0x4u
 
-#define QXIO_WRITE_USER 0x1u       /* handed on to user devices */
+#define QXIO_WRITE_USER 0x1u /* handed on to user devices */
 #define QXIO_WRITE_NONBLOCKING 0x4u
-#define QXIO_WRITE_END 0x10u       /* end of data: a coder flushes what it encoded */
-#define QXIO_WRITE_ALL 0x20u       /* repeat until the whole buffer is taken */
+#define QXIO_WRITE_END 0x10u /* end of data: a coder flushes what it encoded */
+#define QXIO_WRITE_ALL 0x20u /* repeat until the whole buffer is taken */
 
 #define QXIO_SYNC_NONBLOCKING 0x1u
-#define QXIO_SYNC_READ 0x2u        /* give back read-ahead */
-#define QXIO_SYNC_WRITE 0x4u       /* flush buffered output */
-#define QXIO_SYNC_DOWN 0x8u        /* pass the sync on to the layers below */
+#define QXIO_SYNC_READ 0x2u  /* give back read-ahead */
+#define QXIO_SYNC_WRITE 0x4u /* flush buffered output */
+#define QXIO_SYNC_DOWN 0x8u  /* pass the sync on to the layers below */
 #define QXIO_SYNC_KEEP_READAHEAD 0x10u
 #define QXIO_SYNC_DEVICE_SKIP 0x40u
 
@@ -523,7 +525,7 @@ struct qxio_t_funcs {
 #define QXIO_CLOSE_READ 0x2u
 #define QXIO_CLOSE_WRITE 0x4u
 
-#define QXIO_IOCTL_WALK 0x1u       /* go on down the stack while unanswered */
+#define QXIO_IOCTL_WALK 0x1u /* go on down the stack while unanswered */
 
 qxio_t_error_code qxio_open(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
                             uint32_t options);
@@ -553,8 +555,7 @@ qxio_t_error_code qxio_ioctl_device_type(QXIO *slot, qxio_t_device_type *type_ou
    the size both when neither is given. */
 #define QXIO_IOCTL_READ_SIDE 0x2u
 #define QXIO_IOCTL_WRITE_SIDE 0x4u
-qxio_t_error_code qxio_ioctl_get_encoding_name(QXIO *slot, const char **name_out,
-                                               uint32_t options);
+qxio_t_error_code qxio_ioctl_get_encoding_name(QXIO *slot, const char **name_out, uint32_t options);
 qxio_t_error_code qxio_ioctl_encoding_fallback(QXIO *slot, uint32_t options);
 qxio_t_error_code qxio_ioctl_size(QXIO *slot, int64_t *size_out, uint32_t options);
 
@@ -647,7 +648,8 @@ qxio_t_error_code qxio_stat_deinit(qxio_t_stat *record);
 #define QXIO_ACCESS_EXECUTE 0x1u
 #define QXIO_ACCESS_WRITE 0x2u
 #define QXIO_ACCESS_READ 0x4u
-#define QXIO_ACCESS_CREATE 0x8u /* the file may be created: a missing one needs a writable directory */
+#define QXIO_ACCESS_CREATE                                                                         \
+  0x8u /* the file may be created: a missing one needs a writable directory */
 #define QXIO_ACCESS_SEARCH 0x10u
 #define QXIO_ACCESS_DIRECTORY 0x20u
 #define QXIO_ACCESS_REGULAR 0x40u
@@ -708,9 +710,11 @@ qxio_t_error_code qxio_group_id_name(qxio_t_gid gid, char **name_out, uint32_t o
 #define QXIO_OS_NAME_NO_COPY 0x1u
 #define QXIO_OS_NAME_UNSUPPORTED 0x2u /* qxio_from_os_unix: not supported */
 #define QXIO_OS_NAME_LATIN1_FALLBACK 0x4u
-qxio_t_error_code qxio_file_name_for_os_unix(const char *name, char **os_name_out, uint32_t options);
+qxio_t_error_code qxio_file_name_for_os_unix(const char *name, char **os_name_out,
+                                             uint32_t options);
 /* Result 1 when the ISO-8859-1 fallback was used, else 0. */
-qxio_t_error_code qxio_file_name_from_os_unix(const char *os_name, char **name_out, uint32_t options);
+qxio_t_error_code qxio_file_name_from_os_unix(const char *os_name, char **name_out,
+                                              uint32_t options);
 qxio_t_error_code qxio_from_os_unix(const void *bytes, size_t length, char **text_out,
                                     size_t *length_out, uint32_t options);
 
@@ -737,8 +741,8 @@ qxio_t_error_code qxio_init_file(uint32_t deinit);
    system call. Options of qxio_layer_threaddevice_open_file_handle_unix: */
 #define QXIO_FD_READ 0x1u
 #define QXIO_FD_WRITE 0x2u
-#define QXIO_FD_APPEND 0x4u     /* the write position starts at the end of a regular file */
-#define QXIO_FD_NOT_OWNED 0x10u /* closing never shuts down or closes the descriptor */
+#define QXIO_FD_APPEND 0x4u      /* the write position starts at the end of a regular file */
+#define QXIO_FD_NOT_OWNED 0x10u  /* closing never shuts down or closes the descriptor */
 #define QXIO_FD_SEQUENTIAL 0x20u /* keep the descriptor's own position: plain read and write */
 /* Options of the open operation of the "threaddevice" (and "async") classes, which take the
    file's name as the string argument QXIO_ARG_PATHNAME. */
@@ -773,8 +777,8 @@ qxio_t_error_code qxio_init_layer_coder(uint32_t deinit);
 #define QXIO_FALLBACK_READ 0x2u
 #define QXIO_FALLBACK_WRITE 0x4u
 #define QXIO_FALLBACK_INVALID 0x8u  /* QXIO_CODER_REPLACE_INVALID */
-#define QXIO_FALLBACK_STRICT 0x20u   /* QXIO_CODER_STRICT */
-#define QXIO_FALLBACK_REPLACE 0x40u  /* QXIO_CODER_REPLACE */
+#define QXIO_FALLBACK_STRICT 0x20u  /* QXIO_CODER_STRICT */
+#define QXIO_FALLBACK_REPLACE 0x40u /* QXIO_CODER_REPLACE */
 
 /* The layer class "seek": keeps every byte read from below so that the read position can go
    back to anything read since the push; opened instead of pushed, a stream over memory. */
@@ -852,7 +856,7 @@ typedef struct qxio_t_process_exit_status {
 #define QXIO_PROCESS_STDERR_NULL 0x80u
 #define QXIO_PROCESS_STDERR_PIPE 0x100u
 #define QXIO_PROCESS_NEW_SESSION 0x400u
-#define QXIO_PROCESS_SHELL 0x4000u       /* the program text is a shell command */
+#define QXIO_PROCESS_SHELL 0x4000u        /* the program text is a shell command */
 #define QXIO_PROCESS_ENVIRONMENT 0x20000u /* give the child an environment built here */
 #define QXIO_PROCESS_EMPTY_BASE 0x80000u  /* ... starting from nothing, not the library's copy */
 #define QXIO_PROCESS_ENV_KEY_EQUALS_VALUE 0x100000u /* entries are key=value texts */
@@ -868,10 +872,10 @@ qxio_t_error_code qxio_process_create(const char *program, const qxio_t_property
                                       int *stdin_out, int *stdout_out, int *stderr_out,
                                       qxio_t_process *process_out, uint32_t options);
 
-#define QXIO_PROCESS_WAIT_NONBLOCKING 0x1u /* a running child gives QXIO_E_WOULD_BLOCK */
-#define QXIO_PROCESS_WAIT_REAP 0x2u        /* else the child stays waitable */
+#define QXIO_PROCESS_WAIT_NONBLOCKING 0x1u   /* a running child gives QXIO_E_WOULD_BLOCK */
+#define QXIO_PROCESS_WAIT_REAP 0x2u          /* else the child stays waitable */
 #define QXIO_PROCESS_WAIT_INTERRUPTIBLE 0x4u /* a signal gives QXIO_E_INTERRUPTED */
-#define QXIO_PROCESS_WAIT_KEEP_OTHERS 0x8u /* do not first reap the remembered children */
+#define QXIO_PROCESS_WAIT_KEEP_OTHERS 0x8u   /* do not first reap the remembered children */
 /* timeout: null waits without limit, zero only asks; any other gives QXIO_E_NOT_SUPPORTED.
    status_out may be null. */
 qxio_t_error_code qxio_process_wait(qxio_t_process process, const qxio_t_timespec *timeout,
@@ -912,11 +916,11 @@ qxio_t_error_code qxio_socket_cntl(int fd, uint32_t bits);
 qxio_t_error_code qxio_socket_create(const struct addrinfo *entry, int *fd_out, uint32_t options);
 
 /* qxio_socket_listener options */
-#define QXIO_SOCKET_LOOPBACK 0x1u        /* the node is ignored */
+#define QXIO_SOCKET_LOOPBACK 0x1u /* the node is ignored */
 #define QXIO_SOCKET_NUMERIC_HOST 0x2u
 #define QXIO_SOCKET_NUMERIC_SERVICE 0x4u
-#define QXIO_SOCKET_REUSE 0x8u           /* TCP: reuse the address; Unix: remove a stale file */
-#define QXIO_SOCKET_UNIX 0x10u           /* the node is a path */
+#define QXIO_SOCKET_REUSE 0x8u /* TCP: reuse the address; Unix: remove a stale file */
+#define QXIO_SOCKET_UNIX 0x10u /* the node is a path */
 /* A non-blocking listening socket. With service_capacity above 0 the service buffer receives
    the port bound, as decimal text (empty when it cannot be found). */
 qxio_t_error_code qxio_socket_listener(const char *node, char *service, size_t service_capacity,
@@ -924,8 +928,8 @@ qxio_t_error_code qxio_socket_listener(const char *node, char *service, size_t s
 #define QXIO_SOCKET_ACCEPT_INHERITABLE 0x1u
 /* host_out and service_out are optional, new texts (qxio_free); a listener with no pending
    connection gives QXIO_E_WOULD_BLOCK. */
-qxio_t_error_code qxio_socket_accept(int listener, char **host_out, char **service_out,
-                                     int *fd_out, uint32_t options);
+qxio_t_error_code qxio_socket_accept(int listener, char **host_out, char **service_out, int *fd_out,
+                                     uint32_t options);
 #define QXIO_SOCKET_CONNECT_UNIX 0x1u /* the node is a Unix-domain path */
 qxio_t_error_code qxio_socket_connect(const char *node, const char *service, int *fd_out,
                                       uint32_t options);
@@ -956,10 +960,10 @@ typedef struct qxio_t_async_info {
   uint32_t flags;         /* QXIO_ASYNC_... */
   qxio_t_error_code code; /* the result; QXIO_E_AIO_INPROGRESS while running */
   size_t buf_offset;
-  size_t nbytes;          /* bytes transferred */
+  size_t nbytes; /* bytes transferred */
   qxio_t_buf *buf;
   int64_t file_offset;
-  qxio_t_event *event;    /* set on completion (the caller's; not owned) */
+  qxio_t_event *event; /* set on completion (the caller's; not owned) */
 } qxio_t_async_info;
 
 #define QXIO_ASYNC_IN_USE 0x1u

@@ -22,30 +22,33 @@ struct qxio_t_async_unix {
 
 const size_t READ_BLOCK = 65536;
 
-qxio_t_async_unix *operation_of(qxio_t_async_info *info) {
+qxio_t_async_unix *operation_of(qxio_t_async_info *info)
+{
   return reinterpret_cast<qxio_t_async_unix *>(info);
 }
 
-qxio_t_error_code load_code(const qxio_t_async_info *info) {
+qxio_t_error_code load_code(const qxio_t_async_info *info)
+{
   return __atomic_load_n(&info->code, __ATOMIC_ACQUIRE);
 }
 
-void publish(qxio_t_async_unix *op, qxio_t_error_code code, size_t nbytes) {
+void publish(qxio_t_async_unix *op, qxio_t_error_code code, size_t nbytes)
+{
   op->info.nbytes = nbytes;
   __atomic_store_n(&op->info.code, code, __ATOMIC_RELEASE);
 }
 
 /* The operation flags of the layer's async_options, bit by bit. */
-uint32_t flags_of_options(uint32_t options) {
-  static const uint32_t map[][2] = {
-      {QXIO_ASYNC_OPTION_SEQUENTIAL, QXIO_ASYNC_SEQUENTIAL},
-      {QXIO_ASYNC_OPTION_REGULAR_FILE, QXIO_ASYNC_REGULAR_FILE},
-      {QXIO_ASYNC_OPTION_FIFO, QXIO_ASYNC_FIFO},
-      {QXIO_ASYNC_OPTION_TERMINAL, QXIO_ASYNC_TERMINAL},
-      {QXIO_ASYNC_OPTION_SOCKET, QXIO_ASYNC_SOCKET},
-      {QXIO_ASYNC_OPTION_CHARACTER, QXIO_ASYNC_CHARACTER},
-      {QXIO_ASYNC_OPTION_POSITIONED, QXIO_ASYNC_POSITIONED},
-      {QXIO_ASYNC_OPTION_APPEND, QXIO_ASYNC_APPEND}};
+uint32_t flags_of_options(uint32_t options)
+{
+  static const uint32_t map[][2] = {{QXIO_ASYNC_OPTION_SEQUENTIAL, QXIO_ASYNC_SEQUENTIAL},
+                                    {QXIO_ASYNC_OPTION_REGULAR_FILE, QXIO_ASYNC_REGULAR_FILE},
+                                    {QXIO_ASYNC_OPTION_FIFO, QXIO_ASYNC_FIFO},
+                                    {QXIO_ASYNC_OPTION_TERMINAL, QXIO_ASYNC_TERMINAL},
+                                    {QXIO_ASYNC_OPTION_SOCKET, QXIO_ASYNC_SOCKET},
+                                    {QXIO_ASYNC_OPTION_CHARACTER, QXIO_ASYNC_CHARACTER},
+                                    {QXIO_ASYNC_OPTION_POSITIONED, QXIO_ASYNC_POSITIONED},
+                                    {QXIO_ASYNC_OPTION_APPEND, QXIO_ASYNC_APPEND}};
   uint32_t flags = 0;
   for (const auto &row : map) {
     if (options & row[0]) flags |= row[1];
@@ -60,7 +63,8 @@ uint32_t flags_of_options(uint32_t options) {
    and the stale poison would be met by the clean-up that runs next. */
 #define CANCELLABLE_FRAME __attribute__((noinline, no_sanitize("address")))
 
-bool positioned(const qxio_t_async_info *info, bool writing) {
+bool positioned(const qxio_t_async_info *info, bool writing)
+{
   uint32_t flags = info->flags;
   return (flags & QXIO_ASYNC_POSITIONED) && !(flags & QXIO_ASYNC_SEQUENTIAL) &&
          !(writing && (flags & QXIO_ASYNC_APPEND));
@@ -68,7 +72,8 @@ bool positioned(const qxio_t_async_info *info, bool writing) {
 
 /* The operation's one system call, inside a cancellation window; a call interrupted by a
    signal is made again. The errno of a failure goes to os_error. */
-CANCELLABLE_FRAME ssize_t cancellable_call(qxio_t_async_unix *op) {
+CANCELLABLE_FRAME ssize_t cancellable_call(qxio_t_async_unix *op)
+{
   const qxio_t_async_info *info = &op->info;
   qxio_t_buf *buf = info->buf;
   ssize_t n;
@@ -76,7 +81,8 @@ CANCELLABLE_FRAME ssize_t cancellable_call(qxio_t_async_unix *op) {
     qxio_task_pthread_cancel_enable();
     if (info->flags & QXIO_ASYNC_READ) {
       n = positioned(info, false)
-              ? pread(op->hFile, buf->buf + buf->extent, buf->writable_size - buf->extent, info->file_offset)
+              ? pread(op->hFile, buf->buf + buf->extent, buf->writable_size - buf->extent,
+                      info->file_offset)
               : read(op->hFile, buf->buf + buf->extent, buf->writable_size - buf->extent);
     } else if (info->flags & QXIO_ASYNC_WRITE) {
       n = positioned(info, true) ? pwrite(op->hFile, buf->buf, buf->extent, info->file_offset)
@@ -90,7 +96,8 @@ CANCELLABLE_FRAME ssize_t cancellable_call(qxio_t_async_unix *op) {
   return n;
 }
 
-CANCELLABLE_FRAME void do_read(qxio_t_async_unix *op) {
+CANCELLABLE_FRAME void do_read(qxio_t_async_unix *op)
+{
   ssize_t n = cancellable_call(op);
   int error = op->os_error;
   if (n > 0) {
@@ -109,7 +116,8 @@ CANCELLABLE_FRAME void do_read(qxio_t_async_unix *op) {
   }
 }
 
-CANCELLABLE_FRAME void do_write(qxio_t_async_unix *op) {
+CANCELLABLE_FRAME void do_write(qxio_t_async_unix *op)
+{
   ssize_t n = cancellable_call(op);
   int error = op->os_error;
   if (n >= 0) {
@@ -124,7 +132,8 @@ CANCELLABLE_FRAME void do_write(qxio_t_async_unix *op) {
 }
 
 /* A device that cannot be synced is no error; only a regular file's failure counts. */
-CANCELLABLE_FRAME void do_fsync(qxio_t_async_unix *op) {
+CANCELLABLE_FRAME void do_fsync(qxio_t_async_unix *op)
+{
   ssize_t n = cancellable_call(op);
   qxio_t_error_code code = QXIO_S_NOERR;
   if (n < 0 && op->os_error != EINVAL && (op->info.flags & QXIO_ASYNC_REGULAR_FILE))
@@ -133,13 +142,15 @@ CANCELLABLE_FRAME void do_fsync(qxio_t_async_unix *op) {
 }
 
 /* Cancellation clean-up: a system call cut short by cancellation. */
-void operation_cancelled(void *arg) {
+void operation_cancelled(void *arg)
+{
   qxio_t_async_unix *op = static_cast<qxio_t_async_unix *>(arg);
   publish(op, QXIO_E_INTERRUPTED, 0);
   qxio_event_set(op->info.event);
 }
 
-void *run_operation(qxio_t_task *task, void *arg) {
+void *run_operation(qxio_t_task *task, void *arg)
+{
   qxio_t_async_unix *op = static_cast<qxio_t_async_unix *>(arg);
   pthread_cleanup_push(operation_cancelled, op);
   op->do_fun(op);
@@ -151,7 +162,8 @@ void *run_operation(qxio_t_task *task, void *arg) {
 /* ---- on the caller's thread ---- */
 
 qxio_t_async_unix *new_operation(int fd, qxio_t_event *event, uint32_t flags,
-                                 void (*do_fun)(qxio_t_async_unix *)) {
+                                 void (*do_fun)(qxio_t_async_unix *))
+{
   qxio_t_async_unix *op = static_cast<qxio_t_async_unix *>(qxio_alloc(sizeof(qxio_t_async_unix)));
   if (op == nullptr) return nullptr;
   op->info.flags = QXIO_ASYNC_IN_USE | flags;
@@ -170,7 +182,8 @@ qxio_t_async_unix *new_operation(int fd, qxio_t_event *event, uint32_t flags,
 
 /* Starts the operation's thread and puts the operation into the slot; an operation whose
    thread cannot start fails with QXIO_E_ERROR, is freed and its event set. */
-qxio_t_error_code start_operation(qxio_t_async_info **slot, qxio_t_async_unix *op) {
+qxio_t_error_code start_operation(qxio_t_async_info **slot, qxio_t_async_unix *op)
+{
   qxio_event_reset(op->info.event);
   op->info.flags |= QXIO_ASYNC_HAS_TASK;
   qxio_t_error_code rc = qxio_task_create(QXIO_TASK_CANCELLABLE, run_operation, op, &op->task);
@@ -190,12 +203,13 @@ bool running(qxio_t_async_info *info) { return load_code(info) == QXIO_E_AIO_INP
 }  // namespace
 
 qxio_t_error_code qxio_async_unix_read(qxio_t_async_info **slot, int64_t file_offset, int fd,
-                                       qxio_t_event *event, uint32_t options) {
+                                       qxio_t_event *event, uint32_t options)
+{
   if (slot == nullptr || event == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_async_free(*slot);
   *slot = nullptr;
-  qxio_t_async_unix *op =
-      new_operation(fd, event, QXIO_ASYNC_READ | QXIO_ASYNC_OWNS_BUF | flags_of_options(options), do_read);
+  qxio_t_async_unix *op = new_operation(
+      fd, event, QXIO_ASYNC_READ | QXIO_ASYNC_OWNS_BUF | flags_of_options(options), do_read);
   if (op == nullptr) return QXIO_E_OUT_OF_MEMORY;
   op->info.file_offset = file_offset;
   op->info.buf = qxio_buf_alloc(nullptr, READ_BLOCK, 0);
@@ -208,11 +222,13 @@ qxio_t_error_code qxio_async_unix_read(qxio_t_async_info **slot, int64_t file_of
 
 qxio_t_error_code qxio_async_unix_write(qxio_t_async_info **slot, qxio_t_buf *buf,
                                         int64_t file_offset, int fd, qxio_t_event *event,
-                                        uint32_t options) {
+                                        uint32_t options)
+{
   if (slot == nullptr || event == nullptr || buf == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_async_free(*slot);
   *slot = nullptr;
-  qxio_t_async_unix *op = new_operation(fd, event, QXIO_ASYNC_WRITE | flags_of_options(options), do_write);
+  qxio_t_async_unix *op =
+      new_operation(fd, event, QXIO_ASYNC_WRITE | flags_of_options(options), do_write);
   if (op == nullptr) return QXIO_E_OUT_OF_MEMORY;
   op->info.file_offset = file_offset;
   op->info.buf = buf;
@@ -220,7 +236,8 @@ qxio_t_error_code qxio_async_unix_write(qxio_t_async_info **slot, qxio_t_buf *bu
 }
 
 qxio_t_error_code qxio_async_unix_fsync(qxio_t_async_info **slot, int fd, qxio_t_event *event,
-                                        uint32_t options) {
+                                        uint32_t options)
+{
   if (slot == nullptr || event == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_async_free(*slot);
   *slot = nullptr;
@@ -229,7 +246,8 @@ qxio_t_error_code qxio_async_unix_fsync(qxio_t_async_info **slot, int fd, qxio_t
   return start_operation(slot, op);
 }
 
-qxio_t_error_code qxio_async_error(qxio_t_async_info *info, qxio_t_error_code *code_out) {
+qxio_t_error_code qxio_async_error(qxio_t_async_info *info, qxio_t_error_code *code_out)
+{
   if (info == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_error_code code = load_code(info);
   if (code == QXIO_E_AIO_INPROGRESS) return QXIO_E_AIO_INPROGRESS;
@@ -238,7 +256,8 @@ qxio_t_error_code qxio_async_error(qxio_t_async_info *info, qxio_t_error_code *c
 }
 
 qxio_t_error_code qxio_async_suspend(qxio_t_async_info *const *list, size_t count,
-                                     const qxio_t_timespec *timeout) {
+                                     const qxio_t_timespec *timeout)
+{
   if (count == 0) return QXIO_S_NOERR;
   if (count != 1 || list == nullptr || list[0] == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_async_unix *op = operation_of(list[0]);
@@ -249,18 +268,21 @@ qxio_t_error_code qxio_async_suspend(qxio_t_async_info *const *list, size_t coun
   return rc < 0 ? rc : QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_async_wait(qxio_t_async_info *info, uint32_t options) {
+qxio_t_error_code qxio_async_wait(qxio_t_async_info *info, uint32_t options)
+{
   if (info == nullptr) return QXIO_E_PARAMETER_ERROR;
   if ((options & QXIO_ASYNC_WAIT_CANCEL) && running(info)) {
     qxio_t_error_code rc = qxio_async_cancel_unix(info);
     if (rc < 0) return rc;
   }
-  if (options & QXIO_ASYNC_WAIT_NONBLOCKING) return running(info) ? QXIO_E_WOULD_BLOCK : QXIO_S_NOERR;
+  if (options & QXIO_ASYNC_WAIT_NONBLOCKING)
+    return running(info) ? QXIO_E_WOULD_BLOCK : QXIO_S_NOERR;
   return qxio_async_suspend(&info, 1, nullptr);
 }
 
 qxio_t_error_code qxio_async_return(qxio_t_async_info **slot, int64_t *file_offset_out,
-                                    size_t *nbytes_out) {
+                                    size_t *nbytes_out)
+{
   if (slot == nullptr || *slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_async_info *info = *slot;
   qxio_t_error_code rc = qxio_async_wait(info, 0);
@@ -273,25 +295,29 @@ qxio_t_error_code qxio_async_return(qxio_t_async_info **slot, int64_t *file_offs
   return code < 0 ? 1 : code;
 }
 
-qxio_t_error_code qxio_async_return_buf(qxio_t_async_info **slot, qxio_t_buf *buf) {
+qxio_t_error_code qxio_async_return_buf(qxio_t_async_info **slot, qxio_t_buf *buf)
+{
   if (slot == nullptr || *slot == nullptr || buf == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_async_info *info = *slot;
   qxio_t_error_code rc = qxio_async_wait(info, 0);
   if (rc < 0) return rc;
   qxio_t_error_code code = load_code(info);
   if (code >= 0 && (info->flags & QXIO_ASYNC_READ) && info->buf != nullptr)
-    rc = qxio_buf_concat_bytes(buf, info->buf->buf + info->buf_offset, info->buf->extent - info->buf_offset);
+    rc = qxio_buf_concat_bytes(buf, info->buf->buf + info->buf_offset,
+                               info->buf->extent - info->buf_offset);
   qxio_async_free(info);
   *slot = nullptr;
   if (code < 0) return 1;
   return rc < 0 ? rc : QXIO_S_NOERR;
 }
 
-int qxio_async_in_use(qxio_t_async_info *info) {
+int qxio_async_in_use(qxio_t_async_info *info)
+{
   return info != nullptr && (info->flags & QXIO_ASYNC_IN_USE) ? 1 : 0;
 }
 
-void qxio_async_free(qxio_t_async_info *info) {
+void qxio_async_free(qxio_t_async_info *info)
+{
   if (info == nullptr) return;
   qxio_t_async_unix *op = operation_of(info);
   if (op->task != nullptr) qxio_task_free(op->task);
@@ -299,7 +325,8 @@ void qxio_async_free(qxio_t_async_info *info) {
   qxio_free(op);
 }
 
-qxio_t_error_code qxio_async_cancel_unix(qxio_t_async_info *info) {
+qxio_t_error_code qxio_async_cancel_unix(qxio_t_async_info *info)
+{
   if (info == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_async_unix *op = operation_of(info);
   if (!(info->flags & QXIO_ASYNC_HAS_TASK) || op->task == nullptr) return QXIO_E_INTERNAL_ERROR;
@@ -307,6 +334,7 @@ qxio_t_error_code qxio_async_cancel_unix(qxio_t_async_info *info) {
   return rc < 0 && rc != QXIO_E_NOT_SUPPORTED ? rc : QXIO_S_NOERR;
 }
 
-int qxio_async_poll_for_completion_unix(qxio_t_async_info *info) {
+int qxio_async_poll_for_completion_unix(qxio_t_async_info *info)
+{
   return info != nullptr && !running(info) ? 1 : 0;
 }

@@ -8,7 +8,9 @@
 #include "qxio_async_internal.h"
 
 qxio_t_error_code qxio_open_path_with(QXIO *slot, const qxio_t_arglist *args, uint32_t options,
-                                      qxio_t_error_code (*wrap)(QXIO *slot, int fd, uint32_t options)) {
+                                      qxio_t_error_code (*wrap)(QXIO *slot, int fd,
+                                                                uint32_t options))
+{
   const char *path;
   if (args == nullptr || qxio_get_arg_string(args, QXIO_ARG_PATHNAME, &path) < 0)
     return QXIO_E_PARAMETER_ERROR;
@@ -23,7 +25,8 @@ qxio_t_error_code qxio_open_path_with(QXIO *slot, const qxio_t_arglist *args, ui
   return rc;
 }
 
-qxio_t_error_code qxio_fd_layer_status(QXIO *slot, int fd, uint32_t options, int *status_flags_out) {
+qxio_t_error_code qxio_fd_layer_status(QXIO *slot, int fd, uint32_t options, int *status_flags_out)
+{
   if (slot == nullptr || fd == -1 || !(options & (QXIO_FD_READ | QXIO_FD_WRITE)))
     return QXIO_E_PARAMETER_ERROR;
   int status_flags = fcntl(fd, F_GETFL);
@@ -32,7 +35,8 @@ qxio_t_error_code qxio_fd_layer_status(QXIO *slot, int fd, uint32_t options, int
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_open_flags(uint32_t options, int *flags_out) {
+qxio_t_error_code qxio_open_flags(uint32_t options, int *flags_out)
+{
   uint32_t directions = options & (QXIO_OPEN_READ | QXIO_OPEN_WRITE);
   bool append = options & QXIO_OPEN_APPEND;
   int flags;
@@ -50,7 +54,8 @@ qxio_t_error_code qxio_open_flags(uint32_t options, int *flags_out) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_fd_direction_flags(int status_flags, uint32_t options, uint32_t *flags_out) {
+qxio_t_error_code qxio_fd_direction_flags(int status_flags, uint32_t options, uint32_t *flags_out)
+{
   int access = status_flags & O_ACCMODE;
   uint32_t flags = 0;
   if (options & QXIO_FD_READ) {
@@ -69,21 +74,23 @@ qxio_t_error_code qxio_fd_direction_flags(int status_flags, uint32_t options, ui
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_fd_device_type_check(qxio_t_device_type type) {
+qxio_t_error_code qxio_fd_device_type_check(qxio_t_device_type type)
+{
   switch (type) {
-    case QXIO_DEVICE_TYPE_ILLEGAL: return QXIO_E_OPEN_ERROR;
-    case QXIO_DEVICE_TYPE_DIRECTORY:
-    case QXIO_DEVICE_TYPE_LINK: return QXIO_E_NOT_SUPPORTED;
-    case QXIO_DEVICE_TYPE_BLOCK: return QXIO_E_NOT_IMPLEMENTED;
-    case QXIO_DEVICE_TYPE_UNKNOWN: return QXIO_E_IMPOSSIBLE_ERROR;
-    default: return QXIO_S_NOERR;
+  case QXIO_DEVICE_TYPE_ILLEGAL: return QXIO_E_OPEN_ERROR;
+  case QXIO_DEVICE_TYPE_DIRECTORY:
+  case QXIO_DEVICE_TYPE_LINK: return QXIO_E_NOT_SUPPORTED;
+  case QXIO_DEVICE_TYPE_BLOCK: return QXIO_E_NOT_IMPLEMENTED;
+  case QXIO_DEVICE_TYPE_UNKNOWN: return QXIO_E_IMPOSSIBLE_ERROR;
+  default: return QXIO_S_NOERR;
   }
 }
 
 /* Writing to a descriptor in append mode is allowed only sequentially: positioned writes
    would all land at the end. */
 qxio_t_error_code qxio_fd_file_positions(int fd, int status_flags, uint32_t options,
-                                         int64_t *read_pos, int64_t *write_pos) {
+                                         int64_t *read_pos, int64_t *write_pos)
+{
   bool sequential = options & QXIO_FD_SEQUENTIAL;
   bool writing = options & QXIO_FD_WRITE;
   if (writing && (status_flags & O_APPEND) && !sequential) return QXIO_E_PARAMETER_ERROR;
@@ -100,8 +107,9 @@ qxio_t_error_code qxio_fd_file_positions(int fd, int status_flags, uint32_t opti
 
 /* Relative to both positions only when they agree; from the end the stream's size is asked
    for the sides concerned. */
-qxio_t_error_code qxio_fd_seek_target(QXIO *slot, int64_t read_pos, int64_t write_pos, int64_t offset,
-                                      uint32_t options, int64_t *target_out) {
+qxio_t_error_code qxio_fd_seek_target(QXIO *slot, int64_t read_pos, int64_t write_pos,
+                                      int64_t offset, uint32_t options, int64_t *target_out)
+{
   bool read_kind = options & QXIO_SEEK_READ, write_kind = options & QXIO_SEEK_WRITE;
   int64_t base;
   if (options & QXIO_SEEK_SET) {
@@ -110,7 +118,8 @@ qxio_t_error_code qxio_fd_seek_target(QXIO *slot, int64_t read_pos, int64_t writ
     if (read_kind && write_kind && read_pos != write_pos) return QXIO_E_SEEK_ERROR;
     base = read_kind ? read_pos : write_pos;
   } else if (options & QXIO_SEEK_END) {
-    uint32_t sides = (read_kind ? QXIO_IOCTL_READ_SIDE : 0) | (write_kind ? QXIO_IOCTL_WRITE_SIDE : 0);
+    uint32_t sides =
+        (read_kind ? QXIO_IOCTL_READ_SIDE : 0) | (write_kind ? QXIO_IOCTL_WRITE_SIDE : 0);
     qxio_t_error_code rc = qxio_ioctl_size(slot, &base, sides);
     if (rc < 0) return rc == QXIO_E_INTERRUPTED ? rc : QXIO_E_SEEK_ERROR;
   } else {
@@ -125,20 +134,18 @@ qxio_t_error_code qxio_fd_seek_target(QXIO *slot, int64_t read_pos, int64_t writ
 
 qxio_t_error_code qxio_fd_ioctl_common(const qxio_t_layer *layer, qxio_t_event *readable,
                                        qxio_t_event *writable, qxio_t_device_type type,
-                                       qxio_t_ioctl_operation operation, void *arg) {
+                                       qxio_t_ioctl_operation operation, void *arg)
+{
   switch (operation) {
-    case QXIO_IOCTL_READABLE_EVENT_:
-      if (!(layer->flags & QXIO_LAYER_HAS_INPUT)) return QXIO_E_NOT_SUPPORTED;
-      *static_cast<qxio_t_event **>(arg) = readable;
-      return QXIO_S_NOERR;
-    case QXIO_IOCTL_WRITABLE_EVENT_:
-      if (!(layer->flags & QXIO_LAYER_HAS_OUTPUT)) return QXIO_E_NOT_SUPPORTED;
-      *static_cast<qxio_t_event **>(arg) = writable;
-      return QXIO_S_NOERR;
-    case QXIO_IOCTL_DEVICE_TYPE_:
-      *static_cast<qxio_t_device_type *>(arg) = type;
-      return QXIO_S_NOERR;
-    default:
-      return QXIO_E_NOT_SUPPORTED;
+  case QXIO_IOCTL_READABLE_EVENT_:
+    if (!(layer->flags & QXIO_LAYER_HAS_INPUT)) return QXIO_E_NOT_SUPPORTED;
+    *static_cast<qxio_t_event **>(arg) = readable;
+    return QXIO_S_NOERR;
+  case QXIO_IOCTL_WRITABLE_EVENT_:
+    if (!(layer->flags & QXIO_LAYER_HAS_OUTPUT)) return QXIO_E_NOT_SUPPORTED;
+    *static_cast<qxio_t_event **>(arg) = writable;
+    return QXIO_S_NOERR;
+  case QXIO_IOCTL_DEVICE_TYPE_: *static_cast<qxio_t_device_type *>(arg) = type; return QXIO_S_NOERR;
+  default: return QXIO_E_NOT_SUPPORTED;
   }
 }

@@ -19,7 +19,8 @@ qxio_t_error_code qxio_open_flags(uint32_t options, int *flags_out);
    makes a device layer over it with wrap (options passed on: the directions and append); the
    descriptor is closed again when that fails. */
 qxio_t_error_code qxio_open_path_with(QXIO *slot, const qxio_t_arglist *args, uint32_t options,
-                                      qxio_t_error_code (*wrap)(QXIO *slot, int fd, uint32_t options));
+                                      qxio_t_error_code (*wrap)(QXIO *slot, int fd,
+                                                                uint32_t options));
 /* The checks every layer over a descriptor makes first: a slot, a descriptor and at least one
    direction; then the descriptor's status flags. */
 qxio_t_error_code qxio_fd_layer_status(QXIO *slot, int fd, uint32_t options, int *status_flags_out);
@@ -39,8 +40,8 @@ qxio_t_error_code qxio_fd_ioctl_common(const qxio_t_layer *layer, qxio_t_event *
                                        qxio_t_ioctl_operation operation, void *arg);
 /* The position a seek (options as qxio_seek, the kinds already limited to the open sides)
    reaches from the layer's read and write positions. */
-qxio_t_error_code qxio_fd_seek_target(QXIO *slot, int64_t read_pos, int64_t write_pos, int64_t offset,
-                                      uint32_t options, int64_t *target_out);
+qxio_t_error_code qxio_fd_seek_target(QXIO *slot, int64_t read_pos, int64_t write_pos,
+                                      int64_t offset, uint32_t options, int64_t *target_out);
 
 /* Whether an abortive close cancels a write that is still running (QXIO_ABORTIVE_WRITE_CANCEL,
    read at start); tests may change it. */

@@ -24,10 +24,10 @@ typedef struct qxio_t_layer_async_asynk {
   qxio_t_buf write_buf; /* output not yet written; in flight while a write runs */
   qxio_t_async_info *fsync_async_info;
   int64_t read_pos;
-  int64_t write_pos;            /* after the buffered output */
-  int64_t write_buf_write_pos;  /* position of write_buf's first byte; -1 when unknown */
-  qxio_t_event *read_event;     /* set when a read ends */
-  qxio_t_event *write_event;    /* set when no write runs */
+  int64_t write_pos;           /* after the buffered output */
+  int64_t write_buf_write_pos; /* position of write_buf's first byte; -1 when unknown */
+  qxio_t_event *read_event;    /* set when a read ends */
+  qxio_t_event *write_event;   /* set when no write runs */
 } qxio_t_layer_async_asynk;
 
 const size_t WRITE_BUFFER = 65536;
@@ -35,18 +35,23 @@ const size_t WRITE_BUFFER = 65536;
 const uint32_t WRITE_PUSH_OUT = 0x200000;
 const uint32_t BOTH_SIDES = QXIO_CLOSE_READ | QXIO_CLOSE_WRITE;
 
-qxio_t_layer_async_asynk *asynk_of(QXIO *slot) {
+qxio_t_layer_async_asynk *asynk_of(QXIO *slot)
+{
   return reinterpret_cast<qxio_t_layer_async_asynk *>(*slot);
 }
 
-bool has(const qxio_t_layer_async_asynk *l, uint32_t flags) { return (l->layer.flags & flags) == flags; }
+bool has(const qxio_t_layer_async_asynk *l, uint32_t flags)
+{
+  return (l->layer.flags & flags) == flags;
+}
 
 qxio_t_error_code as_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options);
 qxio_t_error_code push_out(QXIO *slot, uint32_t options);
 
 /* ---- reading ---- */
 
-qxio_t_error_code issue_read(qxio_t_layer_async_asynk *l) {
+qxio_t_error_code issue_read(qxio_t_layer_async_asynk *l)
+{
   l->layer.flags &= ~QXIO_LAYER_PRIVATE_STALE;
   return qxio_async_unix_read(&l->read_async_info, l->read_pos, l->hFile, l->read_event,
                               l->async_options);
@@ -55,7 +60,8 @@ qxio_t_error_code issue_read(qxio_t_layer_async_asynk *l) {
 /* Ends the read-ahead: a running one is cancelled. A finished one from a device that cannot
    be read again (a pipe, a socket, a terminal) keeps its data or its end of file, unless
    drop is asked. */
-void end_read_ahead(qxio_t_layer_async_asynk *l, bool drop) {
+void end_read_ahead(qxio_t_layer_async_asynk *l, bool drop)
+{
   if (l->read_async_info == nullptr) return;
   qxio_async_wait(l->read_async_info, QXIO_ASYNC_WAIT_CANCEL);
   qxio_t_error_code code = QXIO_S_NOERR;
@@ -67,7 +73,8 @@ void end_read_ahead(qxio_t_layer_async_asynk *l, bool drop) {
 /* A failure of a read-ahead issued before this call is not reported: the read is made
    again (a file may have grown, an error is confirmed). On a seekable device, data read
    ahead before a seek or a write is dropped and read again. */
-qxio_t_error_code as_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
+qxio_t_error_code as_read(QXIO *slot, qxio_t_buf *buf, uint32_t options)
+{
   qxio_t_layer_async_asynk *l = asynk_of(slot);
   bool issued_here = false;
   uint32_t wait_options = (options & QXIO_READ_NONBLOCKING) ? QXIO_ASYNC_WAIT_NONBLOCKING : 0;
@@ -103,7 +110,8 @@ qxio_t_error_code as_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
 
 /* ---- writing ---- */
 
-qxio_t_error_code issue_write(qxio_t_layer_async_asynk *l) {
+qxio_t_error_code issue_write(qxio_t_layer_async_asynk *l)
+{
   l->layer.flags |= QXIO_LAYER_PRIVATE_STALE;
   return qxio_async_unix_write(&l->write_async_info, &l->write_buf, l->write_buf_write_pos,
                                l->hFile, l->write_event, l->async_options);
@@ -112,7 +120,8 @@ qxio_t_error_code issue_write(qxio_t_layer_async_asynk *l) {
 /* Waits for the write in flight and collects it; the rest of a partial write is written
    again. On success no write runs and write_buf is empty. A failed write's bytes stay
    buffered and its error is returned. */
-qxio_t_error_code drain_write(qxio_t_layer_async_asynk *l, bool nonblocking) {
+qxio_t_error_code drain_write(qxio_t_layer_async_asynk *l, bool nonblocking)
+{
   while (l->write_async_info != nullptr) {
     qxio_t_error_code rc =
         qxio_async_wait(l->write_async_info, nonblocking ? QXIO_ASYNC_WAIT_NONBLOCKING : 0);
@@ -136,7 +145,8 @@ qxio_t_error_code drain_write(qxio_t_layer_async_asynk *l, bool nonblocking) {
 }
 
 /* Takes as many new bytes as fit into the write buffer's 64 KiB of room. */
-qxio_t_error_code buffer_bytes(qxio_t_layer_async_asynk *l, const qxio_t_buf *buf, size_t *pos) {
+qxio_t_error_code buffer_bytes(qxio_t_layer_async_asynk *l, const qxio_t_buf *buf, size_t *pos)
+{
   size_t offered = buf->extent - *pos;
   if (offered == 0) return QXIO_S_NOERR;
   qxio_t_error_code rc = qxio_buf_reserve(&l->write_buf, WRITE_BUFFER);
@@ -152,7 +162,8 @@ qxio_t_error_code buffer_bytes(qxio_t_layer_async_asynk *l, const qxio_t_buf *bu
 }
 
 /* Buffers output and writes it 64 KiB at a time; a push-out writes everything and waits. */
-qxio_t_error_code as_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options) {
+qxio_t_error_code as_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options)
+{
   qxio_t_layer_async_asynk *l = asynk_of(slot);
   bool pushing_out = options & WRITE_PUSH_OUT;
   bool nonblocking = options & QXIO_WRITE_NONBLOCKING;
@@ -177,7 +188,8 @@ qxio_t_error_code as_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t op
 
 /* ---- sync, seek, size ---- */
 
-qxio_t_error_code collect_fsync(qxio_t_layer_async_asynk *l) {
+qxio_t_error_code collect_fsync(qxio_t_layer_async_asynk *l)
+{
   if (l->fsync_async_info == nullptr) return QXIO_S_NOERR;
   qxio_t_error_code code = QXIO_S_NOERR;
   qxio_t_error_code rc = qxio_async_wait(l->fsync_async_info, 0);
@@ -188,14 +200,16 @@ qxio_t_error_code collect_fsync(qxio_t_layer_async_asynk *l) {
 }
 
 /* Writes out everything buffered and waits for it. */
-qxio_t_error_code push_out(QXIO *slot, uint32_t options) {
+qxio_t_error_code push_out(QXIO *slot, uint32_t options)
+{
   qxio_t_buf nothing;
   qxio_buf_init_buf(&nothing);
   size_t at = 0;
   return as_write(slot, &nothing, &at, WRITE_PUSH_OUT | options);
 }
 
-qxio_t_error_code as_sync(QXIO *slot, uint32_t options) {
+qxio_t_error_code as_sync(QXIO *slot, uint32_t options)
+{
   qxio_t_layer_async_asynk *l = asynk_of(slot);
   if (l->hFile < 0) return QXIO_S_NOERR;
   qxio_t_error_code rc = QXIO_S_NOERR;
@@ -214,18 +228,22 @@ qxio_t_error_code as_sync(QXIO *slot, uint32_t options) {
 }
 
 /* The file's size, but at least the end of the output still buffered. */
-qxio_t_error_code layer_size(qxio_t_layer_async_asynk *l, int64_t *size_out) {
+qxio_t_error_code layer_size(qxio_t_layer_async_asynk *l, int64_t *size_out)
+{
   int64_t size = -1;
   qxio_t_error_code rc = qxio_unix_file_size(l->hFile, &size, 0);
-  if (rc < 0) return (l->async_options & QXIO_ASYNC_OPTION_REGULAR_FILE) ? rc : QXIO_E_NOT_SUPPORTED;
+  if (rc < 0)
+    return (l->async_options & QXIO_ASYNC_OPTION_REGULAR_FILE) ? rc : QXIO_E_NOT_SUPPORTED;
   int64_t buffered_end = l->write_buf_write_pos + static_cast<int64_t>(l->write_buf.extent);
-  if (has(l, QXIO_LAYER_WRITE_OPEN) && l->write_buf.extent > 0 && buffered_end > size) size = buffered_end;
+  if (has(l, QXIO_LAYER_WRITE_OPEN) && l->write_buf.extent > 0 && buffered_end > size)
+    size = buffered_end;
   *size_out = size;
   return QXIO_S_NOERR;
 }
 
 qxio_t_error_code as_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_t_buf *buf,
-                          uint32_t options) {
+                          uint32_t options)
+{
   qxio_t_layer_async_asynk *l = asynk_of(slot);
   if (!has(l, QXIO_LAYER_SEEKABLE)) return QXIO_E_SEEK_ERROR;
   uint32_t kinds = options & (QXIO_SEEK_READ | QXIO_SEEK_WRITE);
@@ -235,7 +253,8 @@ qxio_t_error_code as_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_
   if (kinds == 0) return QXIO_E_SEEK_ERROR;
   int64_t target;
   uint32_t request = kinds | (options & ~(QXIO_SEEK_READ | QXIO_SEEK_WRITE));
-  qxio_t_error_code rc = qxio_fd_seek_target(slot, l->read_pos, l->write_pos, offset, request, &target);
+  qxio_t_error_code rc =
+      qxio_fd_seek_target(slot, l->read_pos, l->write_pos, offset, request, &target);
   if (rc < 0) return rc;
   if (kinds & QXIO_SEEK_READ) {
     l->read_pos = target;
@@ -246,10 +265,13 @@ qxio_t_error_code as_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code as_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *arg, uint32_t options) {
+qxio_t_error_code as_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *arg,
+                           uint32_t options)
+{
   qxio_t_layer_async_asynk *l = asynk_of(slot);
   if (operation == QXIO_IOCTL_SIZE_) return layer_size(l, static_cast<int64_t *>(arg));
-  return qxio_fd_ioctl_common(&l->layer, l->read_event, l->write_event, l->device_type, operation, arg);
+  return qxio_fd_ioctl_common(&l->layer, l->read_event, l->write_event, l->device_type, operation,
+                              arg);
 }
 
 /* ---- closing ---- */
@@ -257,7 +279,8 @@ qxio_t_error_code as_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *a
 /* Ends the write side's operations. An abortive close cancels them (a write blocked behind
    a peer that does not read ends at once) and drops what is buffered; a normal one writes
    everything out and waits. */
-qxio_t_error_code finish_writes(QXIO *slot, bool abortive) {
+qxio_t_error_code finish_writes(QXIO *slot, bool abortive)
+{
   qxio_t_layer_async_asynk *l = asynk_of(slot);
   if (!abortive) {
     qxio_t_error_code rc = collect_fsync(l);
@@ -277,12 +300,16 @@ qxio_t_error_code finish_writes(QXIO *slot, bool abortive) {
 /* Shuts down the closing directions of a socket the layer owns, then closes the descriptor
    once neither direction remains. An abortive close that closes the descriptor sends no
    orderly end first, so that the peer sees the reset and not the end of the data. */
-qxio_t_error_code close_directions(qxio_t_layer_async_asynk *l, uint32_t sides, bool abortive) {
+qxio_t_error_code close_directions(qxio_t_layer_async_asynk *l, uint32_t sides, bool abortive)
+{
   uint32_t directions = 0;
-  if ((sides & QXIO_CLOSE_READ) && has(l, QXIO_LAYER_OS_INPUT_OPEN)) directions |= QXIO_LAYER_OS_INPUT_OPEN;
-  if ((sides & QXIO_CLOSE_WRITE) && has(l, QXIO_LAYER_OS_OUTPUT_OPEN)) directions |= QXIO_LAYER_OS_OUTPUT_OPEN;
+  if ((sides & QXIO_CLOSE_READ) && has(l, QXIO_LAYER_OS_INPUT_OPEN))
+    directions |= QXIO_LAYER_OS_INPUT_OPEN;
+  if ((sides & QXIO_CLOSE_WRITE) && has(l, QXIO_LAYER_OS_OUTPUT_OPEN))
+    directions |= QXIO_LAYER_OS_OUTPUT_OPEN;
   bool owned = !has(l, QXIO_LAYER_HANDLE_NOT_OWNED);
-  uint32_t open_directions = l->layer.flags & (QXIO_LAYER_OS_INPUT_OPEN | QXIO_LAYER_OS_OUTPUT_OPEN);
+  uint32_t open_directions =
+      l->layer.flags & (QXIO_LAYER_OS_INPUT_OPEN | QXIO_LAYER_OS_OUTPUT_OPEN);
   bool closes_descriptor = directions == open_directions;
   if (owned && directions != 0 && (l->async_options & QXIO_ASYNC_OPTION_SOCKET) &&
       !(abortive && closes_descriptor)) {
@@ -299,7 +326,8 @@ qxio_t_error_code close_directions(qxio_t_layer_async_asynk *l, uint32_t sides, 
   return abortive ? QXIO_S_NOERR : rc;
 }
 
-qxio_t_error_code as_close(QXIO *slot, uint32_t options) {
+qxio_t_error_code as_close(QXIO *slot, uint32_t options)
+{
   qxio_t_layer_async_asynk *l = asynk_of(slot);
   bool abortive = options & QXIO_CLOSE_ABORTIVE;
   uint32_t sides = options & BOTH_SIDES;
@@ -309,7 +337,8 @@ qxio_t_error_code as_close(QXIO *slot, uint32_t options) {
   if (l->hFile >= 0) {
     /* a read that waits for input would never end by itself: it is cancelled */
     if (sides & QXIO_CLOSE_READ) end_read_ahead(l, true);
-    qxio_t_error_code rc = (sides & QXIO_CLOSE_WRITE) ? finish_writes(slot, abortive) : QXIO_S_NOERR;
+    qxio_t_error_code rc =
+        (sides & QXIO_CLOSE_WRITE) ? finish_writes(slot, abortive) : QXIO_S_NOERR;
     if (rc < 0) return rc;
     rc = close_directions(l, sides, abortive);
     if (rc < 0) return rc;
@@ -322,7 +351,8 @@ qxio_t_error_code as_close(QXIO *slot, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-void as_destroy(qxio_t_layer *layer) {
+void as_destroy(qxio_t_layer *layer)
+{
   qxio_t_layer_async_asynk *l = reinterpret_cast<qxio_t_layer_async_asynk *>(layer);
   qxio_async_free(l->read_async_info);
   qxio_async_free(l->write_async_info);
@@ -334,24 +364,28 @@ void as_destroy(qxio_t_layer *layer) {
 }
 
 qxio_t_error_code as_push(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                          uint32_t options) {
+                          uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
-qxio_t_error_code as_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options) {
+qxio_t_error_code as_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
 /* Opens the file named by the argument "pathname" and makes the library's device layer over
    it; the descriptor is closed again when that fails. */
 qxio_t_error_code as_open(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                          uint32_t options) {
+                          uint32_t options)
+{
   return qxio_open_path_with(slot, args, options, qxio_layer_async_unix_open_file_handle);
 }
 
 /* ---- making the layer over a descriptor ---- */
 
-qxio_t_error_code set_up_directions(qxio_t_layer_async_asynk *l, int status_flags, uint32_t options) {
+qxio_t_error_code set_up_directions(qxio_t_layer_async_asynk *l, int status_flags, uint32_t options)
+{
   uint32_t flags = 0;
   qxio_t_error_code rc = qxio_fd_direction_flags(status_flags, options, &flags);
   if (rc < 0) return rc;
@@ -362,8 +396,10 @@ qxio_t_error_code set_up_directions(qxio_t_layer_async_asynk *l, int status_flag
   return rc;
 }
 
-qxio_t_error_code set_up_file(qxio_t_layer_async_asynk *l, int status_flags, uint32_t options) {
-  qxio_t_error_code rc = qxio_fd_file_positions(l->hFile, status_flags, options, &l->read_pos, &l->write_pos);
+qxio_t_error_code set_up_file(qxio_t_layer_async_asynk *l, int status_flags, uint32_t options)
+{
+  qxio_t_error_code rc =
+      qxio_fd_file_positions(l->hFile, status_flags, options, &l->read_pos, &l->write_pos);
   if (rc < 0) return rc;
   l->async_options |= QXIO_ASYNC_OPTION_REGULAR_FILE;
   if (options & QXIO_FD_WRITE) {
@@ -378,26 +414,40 @@ qxio_t_error_code set_up_file(qxio_t_layer_async_asynk *l, int status_flags, uin
 }
 
 /* The device kinds set async_options instead of layer flags. */
-qxio_t_error_code set_up_device(qxio_t_layer_async_asynk *l, int status_flags, uint32_t options) {
+qxio_t_error_code set_up_device(qxio_t_layer_async_asynk *l, int status_flags, uint32_t options)
+{
   qxio_t_error_code rc = qxio_fd_device_type_check(l->device_type);
   if (rc < 0) return rc;
   switch (l->device_type) {
-    case QXIO_DEVICE_TYPE_TTY: l->async_options |= QXIO_ASYNC_OPTION_TERMINAL; break;
-    case QXIO_DEVICE_TYPE_SOCKET: l->async_options |= QXIO_ASYNC_OPTION_SOCKET; break;
-    case QXIO_DEVICE_TYPE_FIFO: l->async_options |= QXIO_ASYNC_OPTION_FIFO; break;
-    case QXIO_DEVICE_TYPE_CHARACTER: l->async_options |= QXIO_ASYNC_OPTION_CHARACTER; break;
-    default: return set_up_file(l, status_flags, options);
+  case QXIO_DEVICE_TYPE_TTY: l->async_options |= QXIO_ASYNC_OPTION_TERMINAL; break;
+  case QXIO_DEVICE_TYPE_SOCKET: l->async_options |= QXIO_ASYNC_OPTION_SOCKET; break;
+  case QXIO_DEVICE_TYPE_FIFO: l->async_options |= QXIO_ASYNC_OPTION_FIFO; break;
+  case QXIO_DEVICE_TYPE_CHARACTER: l->async_options |= QXIO_ASYNC_OPTION_CHARACTER; break;
+  default: return set_up_file(l, status_flags, options);
   }
   return QXIO_S_NOERR;
 }
 
 }  // namespace
 
-const qxio_t_funcs qxio_layer_async_funcs = {
-    sizeof(qxio_t_funcs), "async", sizeof(qxio_t_layer_async_asynk), 0, 0,
-    as_read, as_write, as_sync, as_seek, as_close, as_push, as_pop, as_destroy, as_open, as_ioctl};
+const qxio_t_funcs qxio_layer_async_funcs = {sizeof(qxio_t_funcs),
+                                             "async",
+                                             sizeof(qxio_t_layer_async_asynk),
+                                             0,
+                                             0,
+                                             as_read,
+                                             as_write,
+                                             as_sync,
+                                             as_seek,
+                                             as_close,
+                                             as_push,
+                                             as_pop,
+                                             as_destroy,
+                                             as_open,
+                                             as_ioctl};
 
-qxio_t_error_code qxio_layer_asynk_open_file_handle_unix(QXIO *slot, int fd, uint32_t options) {
+qxio_t_error_code qxio_layer_asynk_open_file_handle_unix(QXIO *slot, int fd, uint32_t options)
+{
   int status_flags;
   qxio_t_error_code rc = qxio_fd_layer_status(slot, fd, options, &status_flags);
   if (rc < 0) return rc;
@@ -420,7 +470,8 @@ qxio_t_error_code qxio_layer_asynk_open_file_handle_unix(QXIO *slot, int fd, uin
   return qxio_layer_push(slot, &l->layer);
 }
 
-qxio_t_error_code qxio_init_layer_async(uint32_t deinit) {
+qxio_t_error_code qxio_init_layer_async(uint32_t deinit)
+{
   if (!deinit)
     qxio_async_abortive_write_cancel =
         qxio_get_boolean_system_property("QXIO_ABORTIVE_WRITE_CANCEL", 1) == 1;

@@ -14,7 +14,8 @@ size_t default_capacity(void) { return default_items * 4; }
 
 /* Gives the buffer a capacity of `request` rounded up to 4 (4 for 0), copying storage it does
    not own into owned storage; on failure the buffer is left as it was. */
-qxio_t_error_code buf_resize(qxio_t_buf *buf, size_t request) {
+qxio_t_error_code buf_resize(qxio_t_buf *buf, size_t request)
+{
   if (request > SIZE_MAX - 3) return QXIO_E_OUT_OF_MEMORY;
   size_t capacity = request == 0 ? 4 : QXIO_ROUND4(request);
   size_t keep = buf->extent < capacity ? buf->extent : capacity;
@@ -39,7 +40,8 @@ qxio_t_error_code buf_resize(qxio_t_buf *buf, size_t request) {
 
 size_t qxio_buf_default_items(void) { return default_items; }
 
-qxio_t_buf *qxio_buf_alloc(const void *data, size_t size, uint32_t options) {
+qxio_t_buf *qxio_buf_alloc(const void *data, size_t size, uint32_t options)
+{
   unsigned char *storage = nullptr;
   size_t capacity = 0;
   size_t extent = 0;
@@ -76,7 +78,8 @@ qxio_t_buf *qxio_buf_alloc(const void *data, size_t size, uint32_t options) {
   return buf;
 }
 
-qxio_t_error_code qxio_buf_init_buf(qxio_t_buf *buf) {
+qxio_t_error_code qxio_buf_init_buf(qxio_t_buf *buf)
+{
   buf->buf = nullptr;
   buf->extent = 0;
   buf->writable_size = 0;
@@ -85,7 +88,8 @@ qxio_t_error_code qxio_buf_init_buf(qxio_t_buf *buf) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_buf_free(qxio_t_buf *buf) {
+qxio_t_error_code qxio_buf_free(qxio_t_buf *buf)
+{
   if (buf == nullptr) return QXIO_S_NOERR;
   buf->flags |= QXIO_BUF_FLAG_FREED;
   buf->extent = 0;
@@ -96,7 +100,8 @@ qxio_t_error_code qxio_buf_free(qxio_t_buf *buf) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_buf_reserve(qxio_t_buf *buf, size_t n) {
+qxio_t_error_code qxio_buf_reserve(qxio_t_buf *buf, size_t n)
+{
   if (n == 0) n = 1;
   if (n <= buf->writable_size && buf->extent <= buf->writable_size - n) return QXIO_S_NOERR;
   size_t grow = n > default_capacity() ? n : default_capacity();
@@ -104,12 +109,14 @@ qxio_t_error_code qxio_buf_reserve(qxio_t_buf *buf, size_t n) {
   return buf_resize(buf, buf->extent + grow);
 }
 
-qxio_t_error_code qxio_buf_trim(qxio_t_buf *buf) {
+qxio_t_error_code qxio_buf_trim(qxio_t_buf *buf)
+{
   if (buf->flags & QXIO_BUF_FLAG_STORAGE_NOT_OWNED) return QXIO_S_NOERR;
   return buf_resize(buf, buf->extent);
 }
 
-qxio_t_error_code qxio_buf_push(qxio_t_buf *buf, unsigned char byte) {
+qxio_t_error_code qxio_buf_push(qxio_t_buf *buf, unsigned char byte)
+{
   if (buf->extent >= buf->writable_size) {
     qxio_t_error_code rc = qxio_buf_reserve(buf, 1);
     if (rc < 0) return rc;
@@ -118,7 +125,8 @@ qxio_t_error_code qxio_buf_push(qxio_t_buf *buf, unsigned char byte) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_buf_pop(qxio_t_buf *buf, unsigned char *byte_out) {
+qxio_t_error_code qxio_buf_pop(qxio_t_buf *buf, unsigned char *byte_out)
+{
   if (buf->extent == 0) return QXIO_E_ERROR;
   unsigned char byte = buf->buf[--buf->extent];
   if (byte_out != nullptr) *byte_out = byte;
@@ -127,7 +135,8 @@ qxio_t_error_code qxio_buf_pop(qxio_t_buf *buf, unsigned char *byte_out) {
 
 /* The bytes may lie inside the buffer itself (appending a buffer to itself): they are found
    again by their offset after the storage moved. */
-qxio_t_error_code qxio_buf_concat_bytes(qxio_t_buf *buf, const void *bytes, size_t n) {
+qxio_t_error_code qxio_buf_concat_bytes(qxio_t_buf *buf, const void *bytes, size_t n)
+{
   if (n == 0) return QXIO_S_NOERR;
   uintptr_t from = reinterpret_cast<uintptr_t>(bytes);
   uintptr_t start = reinterpret_cast<uintptr_t>(buf->buf);
@@ -141,15 +150,18 @@ qxio_t_error_code qxio_buf_concat_bytes(qxio_t_buf *buf, const void *bytes, size
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_buf_concat_string(qxio_t_buf *buf, const char *text) {
+qxio_t_error_code qxio_buf_concat_string(qxio_t_buf *buf, const char *text)
+{
   return qxio_buf_concat_bytes(buf, text, strlen(text));
 }
 
-qxio_t_error_code qxio_buf_concat(qxio_t_buf *buf, const qxio_t_buf *other, uint32_t options) {
+qxio_t_error_code qxio_buf_concat(qxio_t_buf *buf, const qxio_t_buf *other, uint32_t options)
+{
   return qxio_buf_concat_bytes(buf, other->buf, other->extent);
 }
 
-qxio_t_error_code qxio_buf_contract(qxio_t_buf *buf, ptrdiff_t n) {
+qxio_t_error_code qxio_buf_contract(qxio_t_buf *buf, ptrdiff_t n)
+{
   if (n > 0) {
     size_t count = static_cast<size_t>(n);
     if (count > buf->extent) return QXIO_E_PARAMETER_ERROR;
@@ -163,7 +175,8 @@ qxio_t_error_code qxio_buf_contract(qxio_t_buf *buf, ptrdiff_t n) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_buf_reset(qxio_t_buf *buf, size_t n) {
+qxio_t_error_code qxio_buf_reset(qxio_t_buf *buf, size_t n)
+{
   size_t old_extent = buf->extent;
   buf->extent = 0;
   qxio_t_error_code rc = qxio_buf_reserve(buf, n);
@@ -171,7 +184,8 @@ qxio_t_error_code qxio_buf_reset(qxio_t_buf *buf, size_t n) {
   return rc;
 }
 
-qxio_t_error_code qxio_buf_get_buf(qxio_t_buf *buf, unsigned char **data_out, size_t *size_out) {
+qxio_t_error_code qxio_buf_get_buf(qxio_t_buf *buf, unsigned char **data_out, size_t *size_out)
+{
   size_t extent = buf->extent;
   if (!(buf->flags & QXIO_BUF_FLAG_STORAGE_NOT_OWNED)) {
     *data_out = buf->buf;
@@ -190,7 +204,8 @@ qxio_t_error_code qxio_buf_get_buf(qxio_t_buf *buf, unsigned char **data_out, si
 
 /* Reads QXIO_DEFAULT_BUFITEMS (decimal, 0x hexadecimal or 0 octal); a value that does not
    parse whole, is below 1 or would overflow a capacity keeps the default of 100. */
-qxio_t_error_code qxio_init_buf(uint32_t options) {
+qxio_t_error_code qxio_init_buf(uint32_t options)
+{
   if (options & 1) return QXIO_S_NOERR;
   default_items = 100;
   char value[30];

@@ -60,17 +60,20 @@ qxio_t_error_code qxio_coder_no_commit(qxio_t_coder *coder);
 qxio_t_error_code qxio_coder_out_grow(qxio_t_buf *out, unsigned char **o, unsigned char **oend,
                                       size_t need, size_t want);
 
-inline bool qxio_coder_replaces(uint32_t options) {
+inline bool qxio_coder_replaces(uint32_t options)
+{
   return (options & QXIO_CODER_REPLACE) && !(options & QXIO_CODER_STRICT);
 }
-inline bool qxio_coder_replaces_invalid(uint32_t options) {
+inline bool qxio_coder_replaces_invalid(uint32_t options)
+{
   return (options & QXIO_CODER_REPLACE_INVALID) && qxio_coder_replaces(options);
 }
 
 /* The bulk converter of a class without one: converts nothing. */
 struct qxio_coder_no_bulk {
   void operator()(const unsigned char **, const unsigned char *, unsigned char **, unsigned char *,
-                  bool) const {}
+                  bool) const
+  {}
 };
 
 /* What the line-end rules make of a decoded code. */
@@ -82,8 +85,9 @@ enum qxio_t_line_end_action { QXIO_LINE_END_EMIT, QXIO_LINE_END_DROP, QXIO_LINE_
 template <typename Step>
 qxio_t_line_end_action qxio_coder_line_end(Step step, const unsigned char *p,
                                            const unsigned char *end, uint32_t flags,
-                                           uint32_t options, qxio_t_wchar last,
-                                           qxio_t_wchar *code, size_t *used, qxio_t_wchar *state) {
+                                           uint32_t options, qxio_t_wchar last, qxio_t_wchar *code,
+                                           size_t *used, qxio_t_wchar *state)
+{
   if (*code == QXIO_CHAR_CR && (flags & QXIO_CODER_CRLF)) {
     /* CR LF is one LF; a CR that ends the available input waits for what follows. */
     qxio_t_wchar next = -1;
@@ -118,8 +122,9 @@ qxio_t_line_end_action qxio_coder_line_end(Step step, const unsigned char *p,
    and never writes past oend. */
 template <typename Step, typename Bulk = qxio_coder_no_bulk>
 qxio_t_error_code qxio_coder_decode_run(qxio_t_coder_byte *st, const qxio_t_buf *in, size_t *pos,
-                                        qxio_t_buf *out, uint32_t options, size_t unit,
-                                        Step step, Bulk bulk = Bulk()) {
+                                        qxio_t_buf *out, uint32_t options, size_t unit, Step step,
+                                        Bulk bulk = Bulk())
+{
   if (*pos > in->extent) return QXIO_E_PARAMETER_ERROR;
   const unsigned char *p = in->buf + *pos, *const end = in->buf + in->extent;
   unsigned char *o = out->buf + out->extent, *oend = out->buf + out->writable_size;
@@ -194,7 +199,8 @@ qxio_t_error_code qxio_coder_decode_run(qxio_t_coder_byte *st, const qxio_t_buf 
 template <typename Put, typename Bulk = qxio_coder_no_bulk>
 qxio_t_error_code qxio_coder_encode_run(qxio_t_coder_byte *st, const qxio_t_buf *in, size_t *pos,
                                         qxio_t_buf *out, uint32_t options, size_t max_bytes,
-                                        bool refuse_any_eol, Put put, Bulk bulk = Bulk()) {
+                                        bool refuse_any_eol, Put put, Bulk bulk = Bulk())
+{
   if (*pos > in->extent) return QXIO_E_PARAMETER_ERROR;
   const unsigned char *p = in->buf + *pos, *const end = in->buf + in->extent;
   unsigned char *o = out->buf + out->extent, *oend = out->buf + out->writable_size;

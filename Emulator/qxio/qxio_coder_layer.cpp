@@ -28,24 +28,31 @@ const uint32_t flush_options = QXIO_WRITE_ALL | QXIO_WRITE_USER;
 const uint32_t conversion_fallback_bits =
     QXIO_CODER_REPLACE_INVALID | QXIO_CODER_STRICT | QXIO_CODER_REPLACE;
 
-qxio_t_layer_coder *coder_layer(QXIO *slot) { return reinterpret_cast<qxio_t_layer_coder *>(*slot); }
+qxio_t_layer_coder *coder_layer(QXIO *slot)
+{
+  return reinterpret_cast<qxio_t_layer_coder *>(*slot);
+}
 
 /* Item size (1, 2 or 4 bytes) from three item-size flag bits starting at `first`. */
-size_t item_size(uint32_t flags, uint32_t first) {
+size_t item_size(uint32_t flags, uint32_t first)
+{
   if (flags & (first << 2)) return 4;
   if (flags & (first << 1)) return 2;
   return 1;
 }
 
-size_t read_item_size(const qxio_t_layer_coder *l) {
+size_t read_item_size(const qxio_t_layer_coder *l)
+{
   return item_size(l->layer.flags, QXIO_LAYER_READ_ITEM_1);
 }
 
-size_t write_item_size(const qxio_t_layer_coder *l) {
+size_t write_item_size(const qxio_t_layer_coder *l)
+{
   return item_size(l->layer.flags, QXIO_LAYER_WRITE_ITEM_1);
 }
 
-qxio_t_coder *coder_argument(const qxio_t_arglist *args, const char *key) {
+qxio_t_coder *coder_argument(const qxio_t_arglist *args, const char *key)
+{
   void *coder = nullptr;
   if (args == nullptr || qxio_get_arg(args, key, QXIO_VARIANT_POINTER, &coder) < 0) return nullptr;
   return static_cast<qxio_t_coder *>(coder);
@@ -53,11 +60,13 @@ qxio_t_coder *coder_argument(const qxio_t_arglist *args, const char *key) {
 
 /* Writes the pending encoded bytes below. Bytes that went out leave the buffer even when the
    write then failed; the failure counts only when nothing went out. */
-qxio_t_error_code flush_write_buf(qxio_t_layer_coder *l, uint32_t extra_options) {
+qxio_t_error_code flush_write_buf(qxio_t_layer_coder *l, uint32_t extra_options)
+{
   size_t start = l->write_buf_offset;
   if (start >= l->write_buf->extent) return QXIO_S_NOERR;
   size_t pos = start;
-  qxio_t_error_code rc = qxio_write(&l->layer.next, l->write_buf, &pos, flush_options | extra_options);
+  qxio_t_error_code rc =
+      qxio_write(&l->layer.next, l->write_buf, &pos, flush_options | extra_options);
   l->write_buf_offset = pos;
   if (rc < 0 && pos == start) return rc;
   qxio_buf_contract(l->write_buf, (ptrdiff_t)l->write_buf_offset);
@@ -66,7 +75,8 @@ qxio_t_error_code flush_write_buf(qxio_t_layer_coder *l, uint32_t extra_options)
 }
 
 /* Drops the decoded bytes from the front of read_buf. */
-void drop_consumed(qxio_t_layer_coder *l) {
+void drop_consumed(qxio_t_layer_coder *l)
+{
   if (l->read_buf_consumed == 0) return;
   qxio_buf_contract(l->read_buf, (ptrdiff_t)l->read_buf_consumed);
   l->read_buf0_pos += (int64_t)l->read_buf_consumed;
@@ -74,14 +84,16 @@ void drop_consumed(qxio_t_layer_coder *l) {
 }
 
 /* Forgets the buffered bytes: the stream below now stands at `position`. */
-void empty_read_buf(qxio_t_layer_coder *l, int64_t position) {
+void empty_read_buf(qxio_t_layer_coder *l, int64_t position)
+{
   l->read_buf->extent = 0;
   l->read_buf_consumed = 0;
   l->read_buf0_pos = position;
   l->read_ended = false;
 }
 
-void free_layer(qxio_t_layer_coder *l) {
+void free_layer(qxio_t_layer_coder *l)
+{
   qxio_char_coder_close(l->read_coder);
   qxio_char_coder_close(l->write_coder);
   qxio_buf_free(l->read_buf);
@@ -90,7 +102,8 @@ void free_layer(qxio_t_layer_coder *l) {
 }
 
 qxio_t_error_code coder_push(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                             uint32_t options) {
+                             uint32_t options)
+{
   qxio_t_coder *read_coder = coder_argument(args, QXIO_ARG_READ_CHAR_CODER);
   qxio_t_coder *write_coder = coder_argument(args, QXIO_ARG_WRITE_CHAR_CODER);
   const uint32_t below = *slot != nullptr ? (*slot)->flags : 0;
@@ -130,13 +143,15 @@ qxio_t_error_code coder_push(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t
   return qxio_layer_push(slot, &l->layer);
 }
 
-qxio_t_error_code coder_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
+qxio_t_error_code coder_read(QXIO *slot, qxio_t_buf *buf, uint32_t options)
+{
   qxio_t_layer_coder *l = coder_layer(slot);
   for (;;) {
     const uint32_t conversion =
         l->read_coder_options | (l->read_ended ? QXIO_CODER_END_OF_INPUT : 0);
     size_t consumed = l->read_buf_consumed, before = buf->extent;
-    qxio_t_error_code rc = qxio_char_coder_encode(l->read_coder, l->read_buf, &consumed, buf, conversion);
+    qxio_t_error_code rc =
+        qxio_char_coder_encode(l->read_coder, l->read_buf, &consumed, buf, conversion);
     if (rc >= 0) {
       l->read_buf_consumed = consumed;
       qxio_char_coder_commit(l->read_coder);
@@ -158,7 +173,8 @@ qxio_t_error_code coder_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
   }
 }
 
-qxio_t_error_code coder_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options) {
+qxio_t_error_code coder_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options)
+{
   qxio_t_layer_coder *l = coder_layer(slot);
   if (*pos > buf->extent) return QXIO_E_PARAMETER_ERROR;
   const size_t item = write_item_size(l), offered = buf->extent - *pos;
@@ -170,9 +186,9 @@ qxio_t_error_code coder_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t
     if (rc < 0) return rc;
   }
   size_t at = *pos;
-  qxio_t_error_code rc = qxio_char_coder_encode(
-      l->write_coder, buf, &at, l->write_buf,
-      l->write_coder_options | (end ? QXIO_CODER_END_OF_INPUT : 0));
+  qxio_t_error_code rc =
+      qxio_char_coder_encode(l->write_coder, buf, &at, l->write_buf,
+                             l->write_coder_options | (end ? QXIO_CODER_END_OF_INPUT : 0));
   if (rc == QXIO_E_NOT_ENOUGH_DATA || rc == QXIO_E_END_OF_FILE) return QXIO_E_NOT_ENOUGH_DATA;
   if (rc < 0) return rc;
   qxio_char_coder_commit(l->write_coder);
@@ -184,7 +200,8 @@ qxio_t_error_code coder_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t
 }
 
 /* Gives the undecoded bytes back to the stream below. */
-qxio_t_error_code give_back_read_ahead(qxio_t_layer_coder *l) {
+qxio_t_error_code give_back_read_ahead(qxio_t_layer_coder *l)
+{
   drop_consumed(l);
   size_t held = l->read_buf->extent;
   if (held > 0) {
@@ -196,7 +213,8 @@ qxio_t_error_code give_back_read_ahead(qxio_t_layer_coder *l) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code coder_sync(QXIO *slot, uint32_t options) {
+qxio_t_error_code coder_sync(QXIO *slot, uint32_t options)
+{
   qxio_t_layer_coder *l = coder_layer(slot);
   qxio_t_error_code rc;
   if ((options & QXIO_SYNC_WRITE) && (l->layer.flags & QXIO_LAYER_WRITABLE)) {
@@ -212,7 +230,8 @@ qxio_t_error_code coder_sync(QXIO *slot, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code seek_write_side(qxio_t_layer_coder *l, int64_t target) {
+qxio_t_error_code seek_write_side(qxio_t_layer_coder *l, int64_t target)
+{
   qxio_t_error_code rc = flush_write_buf(l, 0);
   if (rc < 0) return rc;
   int64_t distance;
@@ -226,7 +245,8 @@ qxio_t_error_code seek_write_side(qxio_t_layer_coder *l, int64_t target) {
 
 /* Within the buffered bytes only the decoding point moves; elsewhere the stream below is
    repositioned and the buffer emptied. */
-qxio_t_error_code seek_read_side(qxio_t_layer_coder *l, int64_t target) {
+qxio_t_error_code seek_read_side(qxio_t_layer_coder *l, int64_t target)
+{
   int64_t distance;
   qxio_t_error_code rc =
       qxio_char_coder_translate_offset(l->read_coder, target - l->read_pos, &distance);
@@ -246,7 +266,8 @@ qxio_t_error_code seek_read_side(qxio_t_layer_coder *l, int64_t target) {
 }
 
 qxio_t_error_code coder_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_t_buf *buf,
-                             uint32_t options) {
+                             uint32_t options)
+{
   qxio_t_layer_coder *l = coder_layer(slot);
   const bool write_side = (options & QXIO_SEEK_WRITE) && (l->layer.flags & QXIO_LAYER_WRITABLE);
   if (options & QXIO_SEEK_END) return QXIO_E_NOT_SUPPORTED;
@@ -268,14 +289,19 @@ qxio_t_error_code coder_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qx
 }
 
 qxio_t_error_code coder_open(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                             uint32_t options) {
+                             uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
-void coder_destroy(qxio_t_layer *layer) { free_layer(reinterpret_cast<qxio_t_layer_coder *>(layer)); }
+void coder_destroy(qxio_t_layer *layer)
+{
+  free_layer(reinterpret_cast<qxio_t_layer_coder *>(layer));
+}
 
 /* The conversion bits that an encoding-fallback request selects. */
-uint32_t fallback_bits(uint32_t options) {
+uint32_t fallback_bits(uint32_t options)
+{
   uint32_t bits = 0;
   if (options & QXIO_FALLBACK_INVALID) bits |= QXIO_CODER_REPLACE_INVALID;
   if (options & QXIO_FALLBACK_STRICT) bits |= QXIO_CODER_STRICT;
@@ -284,7 +310,8 @@ uint32_t fallback_bits(uint32_t options) {
 }
 
 qxio_t_error_code coder_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *arg,
-                              uint32_t options) {
+                              uint32_t options)
+{
   qxio_t_layer_coder *l = coder_layer(slot);
   if (operation == QXIO_IOCTL_GET_ENCODING_NAME_) {
     qxio_t_coder *coder = (options & QXIO_IOCTL_READ_SIDE) ? l->read_coder : l->write_coder;
@@ -305,11 +332,23 @@ qxio_t_error_code coder_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void
 
 }  // namespace
 
-const qxio_t_funcs qxio_layer_coder_funcs = {
-    sizeof(qxio_t_funcs), "char-coder", sizeof(qxio_t_layer_coder), 0, 0,
-    coder_read, coder_write, coder_sync, coder_seek, qxio_layer_close_sides, coder_push,
-    qxio_layer_sync_pop, coder_destroy, coder_open, coder_ioctl};
+const qxio_t_funcs qxio_layer_coder_funcs = {sizeof(qxio_t_funcs),
+                                             "char-coder",
+                                             sizeof(qxio_t_layer_coder),
+                                             0,
+                                             0,
+                                             coder_read,
+                                             coder_write,
+                                             coder_sync,
+                                             coder_seek,
+                                             qxio_layer_close_sides,
+                                             coder_push,
+                                             qxio_layer_sync_pop,
+                                             coder_destroy,
+                                             coder_open,
+                                             coder_ioctl};
 
-qxio_t_error_code qxio_init_layer_coder(uint32_t deinit) {
+qxio_t_error_code qxio_init_layer_coder(uint32_t deinit)
+{
   return qxio_register_layer(&qxio_layer_coder_funcs, deinit ? QXIO_REGISTER_REMOVE : 0);
 }

@@ -15,7 +15,8 @@ DIR *os_dir(const qxio_t_dir *dir) { return static_cast<DIR *>(dir->os_dir); }
 
 /* Whether the filter keeps the entry: its full path (the directory's path and the name) must
    have a status of the kind asked for. */
-bool filter_keeps(qxio_t_dir *dir, const char *name) {
+bool filter_keeps(qxio_t_dir *dir, const char *name)
+{
   qxio_t_buf *path = &dir->os_path_buf;
   path->extent = dir->os_path_len;
   if (qxio_buf_concat_bytes(path, name, strlen(name) + 1) < 0) return false;
@@ -29,7 +30,8 @@ bool filter_keeps(qxio_t_dir *dir, const char *name) {
   return (dir->ent.flags & QXIO_DIR_ONLY_DIRECTORIES) ? directory : !directory;
 }
 
-void free_entry_name(qxio_t_dirent *entry) {
+void free_entry_name(qxio_t_dirent *entry)
+{
   if (entry->flags & QXIO_DIRENT_NAME_ALLOCATED) qxio_free(entry->utf8_name);
   entry->flags &= ~QXIO_DIRENT_NAME_ALLOCATED;
   entry->utf8_name = nullptr;
@@ -37,7 +39,8 @@ void free_entry_name(qxio_t_dirent *entry) {
 
 }  // namespace
 
-qxio_t_error_code qxio_open_directory(const char *path, qxio_t_dir **dir_out, uint32_t options) {
+qxio_t_error_code qxio_open_directory(const char *path, qxio_t_dir **dir_out, uint32_t options)
+{
   *dir_out = nullptr;
   DIR *handle = opendir(path);
   if (handle == nullptr) return qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
@@ -65,7 +68,8 @@ qxio_t_error_code qxio_open_directory(const char *path, qxio_t_dir **dir_out, ui
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_read_directory(qxio_t_dir *dir, qxio_t_dirent **entry_out, uint32_t options) {
+qxio_t_error_code qxio_read_directory(qxio_t_dir *dir, qxio_t_dirent **entry_out, uint32_t options)
+{
   qxio_t_dirent *entry = &dir->ent;
   *entry_out = nullptr;
   for (;;) {
@@ -87,14 +91,14 @@ qxio_t_error_code qxio_read_directory(qxio_t_dir *dir, qxio_t_dirent **entry_out
   }
 }
 
-qxio_t_error_code qxio_dirent_name(qxio_t_dirent *entry, const char **name_out) {
+qxio_t_error_code qxio_dirent_name(qxio_t_dirent *entry, const char **name_out)
+{
   *name_out = nullptr;
   free_entry_name(entry);
   if (entry->os_ent == nullptr) return QXIO_E_NO_MORE_ENTRIES;
   char *name;
-  qxio_t_error_code rc =
-      qxio_file_name_from_os_unix(static_cast<struct dirent *>(entry->os_ent)->d_name, &name,
-                                  QXIO_OS_NAME_NO_COPY);
+  qxio_t_error_code rc = qxio_file_name_from_os_unix(
+      static_cast<struct dirent *>(entry->os_ent)->d_name, &name, QXIO_OS_NAME_NO_COPY);
   if (rc < 0) return rc == QXIO_E_ENCODING_INVALID ? QXIO_E_INVALID_NAME : rc;
   entry->utf8_name = name;
   *name_out = name;
@@ -102,7 +106,8 @@ qxio_t_error_code qxio_dirent_name(qxio_t_dirent *entry, const char **name_out) 
 }
 
 /* closedir is not repeated after EINTR: the handle is gone whatever it answers. */
-qxio_t_error_code qxio_close_directory(qxio_t_dir *dir) {
+qxio_t_error_code qxio_close_directory(qxio_t_dir *dir)
+{
   if (dir == nullptr) return QXIO_S_NOERR;
   int rc = closedir(os_dir(dir));
   int error = errno;

@@ -11,7 +11,10 @@ struct error_name {
 };
 
 /* One row per value: where names share a value, the first name listed is the one given. */
-#define QXIO_NAME(code) {code, #code}
+#define QXIO_NAME(code)                                                                            \
+  {                                                                                                \
+    code, #code                                                                                    \
+  }
 const error_name error_names[] = {
     QXIO_NAME(QXIO_S_NOERR),
     QXIO_NAME(QXIO_S_OPERATION_FAILED),
@@ -112,33 +115,49 @@ struct errno_row {
 };
 
 const errno_row errno_map[] = {
-    {EPERM, QXIO_E_PERMISSION_ERROR},      {EACCES, QXIO_E_PERMISSION_ERROR},
-    {ENOTDIR, QXIO_E_PERMISSION_ERROR},    {EISDIR, QXIO_E_PERMISSION_ERROR},
-    {EINVAL, QXIO_E_PERMISSION_ERROR},     {ENOTTY, QXIO_E_PERMISSION_ERROR},
-    {ETXTBSY, QXIO_E_PERMISSION_ERROR},    {EROFS, QXIO_E_PERMISSION_ERROR},
-    {EMLINK, QXIO_E_PERMISSION_ERROR},     {ENOENT, QXIO_E_FILE_NOT_FOUND},
-    {ENXIO, QXIO_E_FILE_NOT_FOUND},        {EBADF, QXIO_E_FILE_NOT_FOUND},
+    {EPERM, QXIO_E_PERMISSION_ERROR},
+    {EACCES, QXIO_E_PERMISSION_ERROR},
+    {ENOTDIR, QXIO_E_PERMISSION_ERROR},
+    {EISDIR, QXIO_E_PERMISSION_ERROR},
+    {EINVAL, QXIO_E_PERMISSION_ERROR},
+    {ENOTTY, QXIO_E_PERMISSION_ERROR},
+    {ETXTBSY, QXIO_E_PERMISSION_ERROR},
+    {EROFS, QXIO_E_PERMISSION_ERROR},
+    {EMLINK, QXIO_E_PERMISSION_ERROR},
+    {ENOENT, QXIO_E_FILE_NOT_FOUND},
+    {ENXIO, QXIO_E_FILE_NOT_FOUND},
+    {EBADF, QXIO_E_FILE_NOT_FOUND},
     /* an interrupted call is repeated by the library, so one that escapes is internal */
-    {EINTR, QXIO_E_INTERNAL_ERROR},        {EIO, QXIO_E_IO_ERROR},
-    {EAGAIN, QXIO_E_WOULD_BLOCK},          {EEXIST, QXIO_E_FILE_EXISTS},
-    {EMFILE, QXIO_E_TOO_MANY_OPEN_FILES},  {ENOSPC, QXIO_E_NOSPACE},
-    {EPIPE, QXIO_E_NET_CONNRESET},         {ECONNRESET, QXIO_E_NET_CONNRESET},
-    {ENOTCONN, QXIO_E_NET_CONNRESET},      {ENAMETOOLONG, QXIO_E_INVALID_NAME},
-    {ELOOP, QXIO_E_INVALID_NAME},          {ENOTEMPTY, QXIO_E_DIR_NOT_EMPTY},
-    {EADDRINUSE, QXIO_E_NET_ADDRINUSE},    {ETIMEDOUT, QXIO_E_NET_TIMEDOUT},
-    {ECONNREFUSED, QXIO_E_NET_CONNREFUSED}, {EINPROGRESS, QXIO_E_AIO_INPROGRESS},
+    {EINTR, QXIO_E_INTERNAL_ERROR},
+    {EIO, QXIO_E_IO_ERROR},
+    {EAGAIN, QXIO_E_WOULD_BLOCK},
+    {EEXIST, QXIO_E_FILE_EXISTS},
+    {EMFILE, QXIO_E_TOO_MANY_OPEN_FILES},
+    {ENOSPC, QXIO_E_NOSPACE},
+    {EPIPE, QXIO_E_NET_CONNRESET},
+    {ECONNRESET, QXIO_E_NET_CONNRESET},
+    {ENOTCONN, QXIO_E_NET_CONNRESET},
+    {ENAMETOOLONG, QXIO_E_INVALID_NAME},
+    {ELOOP, QXIO_E_INVALID_NAME},
+    {ENOTEMPTY, QXIO_E_DIR_NOT_EMPTY},
+    {EADDRINUSE, QXIO_E_NET_ADDRINUSE},
+    {ETIMEDOUT, QXIO_E_NET_TIMEDOUT},
+    {ECONNREFUSED, QXIO_E_NET_CONNREFUSED},
+    {EINPROGRESS, QXIO_E_AIO_INPROGRESS},
 };
 
 }  // namespace
 
-const char *qxio_error_name(qxio_t_error_code code) {
+const char *qxio_error_name(qxio_t_error_code code)
+{
   for (const error_name &row : error_names) {
     if (row.code == code) return row.name;
   }
   return code < 0 ? "(unknown QXIO error)" : "(unknown QXIO success)";
 }
 
-qxio_t_error_code qxio_map_unix_error(int errno_value, qxio_t_error_code default_code) {
+qxio_t_error_code qxio_map_unix_error(int errno_value, qxio_t_error_code default_code)
+{
   for (const errno_row &row : errno_map) {
     if (row.errno_value == errno_value) return row.code;
   }

@@ -63,7 +63,8 @@ unsigned interrupts_consumed = 0;
 
 /* ---- raw self-pipes ---- */
 
-qxio_t_error_code create_pipe(int ends[2]) {
+qxio_t_error_code create_pipe(int ends[2])
+{
   if (qxio_pipe_above_std(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
     ends[0] = ends[1] = CLOSED_END;
     return qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
@@ -79,11 +80,13 @@ qxio_t_error_code create_pipe(int ends[2]) {
 }
 
 /* The acquiring half of a set: called when the pipe was found readable. */
-void acquire_sets(const qxio_t_event_raw *raw) {
+void acquire_sets(const qxio_t_event_raw *raw)
+{
   (void)__atomic_load_n(&raw->sets, __ATOMIC_ACQUIRE);
 }
 
-void close_pipe(int ends[2]) {
+void close_pipe(int ends[2])
+{
   for (int i = 0; i < 2; i++) {
     if (ends[i] >= 0) close(ends[i]);
     ends[i] = CLOSED_END;
@@ -91,7 +94,8 @@ void close_pipe(int ends[2]) {
 }
 
 /* Reads until the pipe is empty. */
-qxio_t_error_code drain_pipe(int fd) {
+qxio_t_error_code drain_pipe(int fd)
+{
   unsigned char bytes[100];
   for (;;) {
     ssize_t n = read(fd, bytes, sizeof bytes);
@@ -105,17 +109,20 @@ qxio_t_error_code drain_pipe(int fd) {
 
 /* ---- time-outs ---- */
 
-bool is_zero(const qxio_t_timespec *timeout) {
+bool is_zero(const qxio_t_timespec *timeout)
+{
   return timeout != nullptr && timeout->sec == 0 && timeout->nsec == 0;
 }
 
-qxio_t_error_code check_timeout(const qxio_t_timespec *timeout) {
+qxio_t_error_code check_timeout(const qxio_t_timespec *timeout)
+{
   if (timeout != nullptr && (timeout->sec < 0 || timeout->nsec < 0)) return QXIO_E_PARAMETER_ERROR;
   return QXIO_S_NOERR;
 }
 
 /* poll's time-out: milliseconds rounded up, -1 for none. */
-qxio_t_error_code timeout_msec(const qxio_t_timespec *timeout, int *msec_out) {
+qxio_t_error_code timeout_msec(const qxio_t_timespec *timeout, int *msec_out)
+{
   if (timeout == nullptr) {
     *msec_out = -1;
     return QXIO_S_NOERR;
@@ -128,7 +135,8 @@ qxio_t_error_code timeout_msec(const qxio_t_timespec *timeout, int *msec_out) {
 
 /* select's time-out: whole seconds carried out of the nanoseconds, the rest rounded up to
    microseconds. */
-void timeout_timeval(const qxio_t_timespec *timeout, struct timeval *tv) {
+void timeout_timeval(const qxio_t_timespec *timeout, struct timeval *tv)
+{
   tv->tv_sec = timeout->sec + timeout->nsec / NSEC_PER_SEC;
   tv->tv_usec = (timeout->nsec % NSEC_PER_SEC + 999) / 1000;
   if (tv->tv_usec >= 1000000) {
@@ -138,7 +146,8 @@ void timeout_timeval(const qxio_t_timespec *timeout, struct timeval *tv) {
 }
 
 /* Waits until fd is readable: 0, QXIO_E_TIMEOUT or an error. */
-qxio_t_error_code wait_readable(int fd, const qxio_t_timespec *timeout) {
+qxio_t_error_code wait_readable(int fd, const qxio_t_timespec *timeout)
+{
   qxio_t_error_code rc = check_timeout(timeout);
   if (rc < 0) return rc;
   if (use_poll.load(std::memory_order_relaxed)) {
@@ -147,8 +156,7 @@ qxio_t_error_code wait_readable(int fd, const qxio_t_timespec *timeout) {
     if (rc < 0) return rc;
     struct pollfd pfd = {fd, POLLIN, 0};
     int n;
-    while ((n = poll(&pfd, 1, msec)) < 0 && errno == EINTR) {
-    }
+    while ((n = poll(&pfd, 1, msec)) < 0 && errno == EINTR) {}
     if (n < 0) return qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
     if (n == 0) return QXIO_E_TIMEOUT;
     if (pfd.revents & (POLLIN | POLLHUP)) return QXIO_S_NOERR;
@@ -172,26 +180,31 @@ qxio_t_error_code wait_readable(int fd, const qxio_t_timespec *timeout) {
 
 /* ---- the two event classes ---- */
 
-qxio_t_event_raw *pipe_raw(qxio_t_event *event) {
+qxio_t_event_raw *pipe_raw(qxio_t_event *event)
+{
   return &reinterpret_cast<qxio_t_pipe_event *>(event)->raw;
 }
 
-qxio_t_error_code pipe_event_set(qxio_t_event *event) {
+qxio_t_error_code pipe_event_set(qxio_t_event *event)
+{
   return qxio_event_raw_set(pipe_raw(event));
 }
 
-qxio_t_error_code pipe_event_reset(qxio_t_event *event) {
+qxio_t_error_code pipe_event_reset(qxio_t_event *event)
+{
   return qxio_event_raw_reset(pipe_raw(event));
 }
 
-qxio_t_error_code pipe_event_query(qxio_t_event *event) {
+qxio_t_error_code pipe_event_query(qxio_t_event *event)
+{
   static const qxio_t_timespec zero = {0, 0};
   qxio_t_error_code rc = qxio_event_raw_wait(pipe_raw(event), &zero);
   if (rc == QXIO_E_TIMEOUT) return 0;
   return rc < 0 ? rc : 1;
 }
 
-void pipe_event_release(qxio_t_event *event) {
+void pipe_event_release(qxio_t_event *event)
+{
   close_pipe(pipe_raw(event)->pipe);
   qxio_free(event);
 }
@@ -201,7 +214,8 @@ const qxio_t_event_funcs pipe_event_funcs = {pipe_event_set, pipe_event_reset, p
 
 qxio_t_error_code fd_event_not_supported(qxio_t_event *event) { return QXIO_E_NOT_SUPPORTED; }
 
-qxio_t_error_code fd_event_query(qxio_t_event *event) {
+qxio_t_error_code fd_event_query(qxio_t_event *event)
+{
   static const qxio_t_timespec zero = {0, 0};
   qxio_t_error_code rc = qxio_event_wait(&event, 1, &zero);
   if (rc == QXIO_E_TIMEOUT) return 0;
@@ -214,13 +228,15 @@ const qxio_t_event_funcs fd_event_funcs = {fd_event_not_supported, fd_event_not_
                                            fd_event_query, fd_event_release};
 
 /* Called for an event found ready by a wait. */
-void acquire_ready(const qxio_t_event *event) {
+void acquire_ready(const qxio_t_event *event)
+{
   if (!(event->flags & EVENT_FD))
     acquire_sets(&reinterpret_cast<const qxio_t_pipe_event *>(event)->raw);
 }
 
 /* The descriptor an event is watched on, and whether for writing. */
-int event_descriptor(const qxio_t_event *event, bool *for_write) {
+int event_descriptor(const qxio_t_event *event, bool *for_write)
+{
   *for_write = false;
   if (event->flags & EVENT_FD) {
     const qxio_t_fd_event *fd_event = reinterpret_cast<const qxio_t_fd_event *>(event);
@@ -245,14 +261,16 @@ struct wait_plan {
 };
 
 /* True once for every batch of interrupts not yet answered by a main-thread wait. */
-bool take_interrupt() {
+bool take_interrupt()
+{
   unsigned count = qxio_interrupt_count();
   if (count == interrupts_consumed) return false;
   interrupts_consumed = count;
   return true;
 }
 
-qxio_t_error_code poll_round(wait_plan *plan, bool *interrupt_ready) {
+qxio_t_error_code poll_round(wait_plan *plan, bool *interrupt_ready)
+{
   size_t nfds = plan->count + (plan->interrupt_fd >= 0 ? 1 : 0);
   int msec;
   qxio_t_error_code rc = timeout_msec(plan->round_timeout, &msec);
@@ -270,7 +288,8 @@ qxio_t_error_code poll_round(wait_plan *plan, bool *interrupt_ready) {
   return ready;
 }
 
-qxio_t_error_code select_round(wait_plan *plan, bool *interrupt_ready) {
+qxio_t_error_code select_round(wait_plan *plan, bool *interrupt_ready)
+{
   fd_set readable, writable;
   FD_ZERO(&readable);
   FD_ZERO(&writable);
@@ -303,7 +322,8 @@ qxio_t_error_code select_round(wait_plan *plan, bool *interrupt_ready) {
 /* Waits round after round until an event is ready, the time-out passes or (when the
    interrupt event is watched) an interrupt arrives. An interrupt is checked for before the
    first round too, so that one that came just before the wait is not lost. */
-qxio_t_error_code wait_rounds(wait_plan *plan, bool poll_mode) {
+qxio_t_error_code wait_rounds(wait_plan *plan, bool poll_mode)
+{
   bool watched = plan->interrupt_fd >= 0;
   for (;;) {
     if (watched && take_interrupt()) return QXIO_E_INTERRUPTED;
@@ -323,7 +343,8 @@ qxio_t_error_code wait_rounds(wait_plan *plan, bool poll_mode) {
   }
 }
 
-void fill_pollfds(wait_plan *plan) {
+void fill_pollfds(wait_plan *plan)
+{
   for (size_t i = 0; i < plan->count; i++) {
     bool for_write;
     plan->fds[i].fd = event_descriptor(plan->events[i], &for_write);
@@ -338,7 +359,8 @@ void fill_pollfds(wait_plan *plan) {
 }
 
 /* Makes the poll array (fixed for up to ten events) and waits. */
-qxio_t_error_code poll_wait(wait_plan *plan) {
+qxio_t_error_code poll_wait(wait_plan *plan)
+{
   struct pollfd fixed[FIXED_POLL_EVENTS + 1];
   plan->fds = fixed;
   if (plan->count > FIXED_POLL_EVENTS) {
@@ -356,7 +378,8 @@ qxio_t_error_code poll_wait(wait_plan *plan) {
 
 /* ---- raw self-pipes ---- */
 
-qxio_t_error_code qxio_event_raw_new(qxio_t_event_raw **raw_out) {
+qxio_t_error_code qxio_event_raw_new(qxio_t_event_raw **raw_out)
+{
   *raw_out = nullptr;
   qxio_t_event_raw *raw = static_cast<qxio_t_event_raw *>(qxio_alloc(sizeof(qxio_t_event_raw)));
   if (raw == nullptr) return QXIO_E_OUT_OF_MEMORY;
@@ -370,14 +393,16 @@ qxio_t_error_code qxio_event_raw_new(qxio_t_event_raw **raw_out) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_event_raw_free(qxio_t_event_raw *raw) {
+qxio_t_error_code qxio_event_raw_free(qxio_t_event_raw *raw)
+{
   if (raw == nullptr) return QXIO_S_NOERR;
   close_pipe(raw->pipe);
   qxio_free(raw);
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_event_pipe_write(int fd) {
+qxio_t_error_code qxio_event_pipe_write(int fd)
+{
   int saved_errno = errno;
   static const unsigned char one = 1;
   qxio_t_error_code rc = QXIO_S_NOERR;
@@ -391,14 +416,16 @@ qxio_t_error_code qxio_event_pipe_write(int fd) {
   return rc;
 }
 
-qxio_t_error_code qxio_event_raw_set(qxio_t_event_raw *raw) {
+qxio_t_error_code qxio_event_raw_set(qxio_t_event_raw *raw)
+{
   __atomic_fetch_add(&raw->sets, 1, __ATOMIC_RELEASE);
   return qxio_event_pipe_write(raw->pipe[1]);
 }
 
 qxio_t_error_code qxio_event_raw_reset(qxio_t_event_raw *raw) { return drain_pipe(raw->pipe[0]); }
 
-qxio_t_error_code qxio_event_raw_wait(qxio_t_event_raw *raw, const qxio_t_timespec *timeout) {
+qxio_t_error_code qxio_event_raw_wait(qxio_t_event_raw *raw, const qxio_t_timespec *timeout)
+{
   qxio_t_error_code rc = wait_readable(raw->pipe[0], timeout);
   if (rc == QXIO_S_NOERR) acquire_sets(raw);
   return rc;
@@ -406,7 +433,8 @@ qxio_t_error_code qxio_event_raw_wait(qxio_t_event_raw *raw, const qxio_t_timesp
 
 /* ---- events ---- */
 
-qxio_t_error_code qxio_event_new(uint32_t options, qxio_t_event **event_out) {
+qxio_t_error_code qxio_event_new(uint32_t options, qxio_t_event **event_out)
+{
   *event_out = nullptr;
   qxio_t_pipe_event *pipe_event =
       static_cast<qxio_t_pipe_event *>(qxio_alloc(sizeof(qxio_t_pipe_event)));
@@ -426,7 +454,8 @@ qxio_t_error_code qxio_event_new(uint32_t options, qxio_t_event **event_out) {
 }
 
 qxio_t_error_code qxio_fd_event_new(int read_fd, int write_fd, uint32_t options,
-                                    qxio_t_event **event_out) {
+                                    qxio_t_event **event_out)
+{
   *event_out = nullptr;
   if ((read_fd == -1) == (write_fd == -1)) return QXIO_E_PARAMETER_ERROR;
   qxio_t_fd_event *fd_event = static_cast<qxio_t_fd_event *>(qxio_alloc(sizeof(qxio_t_fd_event)));
@@ -439,25 +468,29 @@ qxio_t_error_code qxio_fd_event_new(int read_fd, int write_fd, uint32_t options,
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_event_set(qxio_t_event *event) {
+qxio_t_error_code qxio_event_set(qxio_t_event *event)
+{
   if (event == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_error_code rc = event->funcs->set(event);
   return rc < 0 ? rc : QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_event_reset(qxio_t_event *event) {
+qxio_t_error_code qxio_event_reset(qxio_t_event *event)
+{
   if (event == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_error_code rc = event->funcs->reset(event);
   return rc < 0 ? rc : QXIO_S_NOERR;
 }
 
-int qxio_event_query(qxio_t_event *event) {
+int qxio_event_query(qxio_t_event *event)
+{
   if (event == nullptr) return 0;
   return event->funcs->query(event) == 1 ? 1 : 0;
 }
 
 /* References are counted atomically: an event may be shared with a listener's thread. */
-qxio_t_error_code qxio_event_add_ref(qxio_t_event *event) {
+qxio_t_error_code qxio_event_add_ref(qxio_t_event *event)
+{
   uint32_t flags = __atomic_load_n(&event->flags, __ATOMIC_RELAXED);
   do {
     if ((flags & EVENT_REF_MASK) == EVENT_REF_MASK) return QXIO_E_INTERNAL_ERROR;
@@ -466,7 +499,8 @@ qxio_t_error_code qxio_event_add_ref(qxio_t_event *event) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_event_free(qxio_t_event *event) {
+qxio_t_error_code qxio_event_free(qxio_t_event *event)
+{
   if (event == nullptr) return QXIO_S_NOERR;
   uint32_t flags = __atomic_load_n(&event->flags, __ATOMIC_RELAXED);
   do {
@@ -478,7 +512,8 @@ qxio_t_error_code qxio_event_free(qxio_t_event *event) {
 }
 
 qxio_t_error_code qxio_event_wait(qxio_t_event *const *events, size_t count,
-                                  const qxio_t_timespec *timeout) {
+                                  const qxio_t_timespec *timeout)
+{
   if (count > 0 && events == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_error_code rc = check_timeout(timeout);
   if (rc < 0) return rc;
@@ -513,12 +548,14 @@ qxio_t_error_code qxio_event_wait(qxio_t_event *const *events, size_t count,
 namespace {
 
 /* Runs on the interrupt thread: wake the main thread's wait, if there is one. */
-void qxio_event_pipe_interrupt_hook(void *arg) {
+void qxio_event_pipe_interrupt_hook(void *arg)
+{
   qxio_t_event *interrupt = interrupt_event.load();
   if (main_waiting.load() && interrupt != nullptr) qxio_event_set(interrupt);
 }
 
-bool poll_wanted() {
+bool poll_wanted()
+{
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
       (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 1024))
@@ -528,13 +565,15 @@ bool poll_wanted() {
 
 }  // namespace
 
-void qxio_event_pipe_get_settings(qxio_t_event_pipe_settings *settings_out) {
+void qxio_event_pipe_get_settings(qxio_t_event_pipe_settings *settings_out)
+{
   settings_out->use_poll = use_poll.load();
   settings_out->timeout_loop = timeout_loop.load();
   settings_out->timeout_loop_usec = timeout_loop_usec.load();
 }
 
-qxio_t_error_code qxio_init_event_pipe(uint32_t deinit) {
+qxio_t_error_code qxio_init_event_pipe(uint32_t deinit)
+{
   if (deinit) {
     qxio_register_interrupt_hook(qxio_event_pipe_interrupt_hook, nullptr,
                                  QXIO_INTERRUPT_HOOK_REMOVE);
@@ -560,7 +599,8 @@ qxio_t_error_code qxio_init_event_pipe(uint32_t deinit) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_init_event(uint32_t deinit) {
+qxio_t_error_code qxio_init_event(uint32_t deinit)
+{
   if (deinit) {
     qxio_event_listener_shutdown();
     return qxio_init_event_pipe(1);

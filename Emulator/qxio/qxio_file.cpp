@@ -18,7 +18,8 @@ namespace {
 /* The library's copy of the working directory (module state). */
 char *cached_cwd = nullptr;
 
-int stat_path(const char *path, struct stat *st) {
+int stat_path(const char *path, struct stat *st)
+{
   int rc;
   do {
     rc = stat(path, st);
@@ -28,7 +29,8 @@ int stat_path(const char *path, struct stat *st) {
 
 /* The read, write and execute bits (4, 2, 1) of the class the current user falls in:
    owner, else the file's group among the effective or supplementary groups, else others. */
-unsigned user_class_bits(const struct stat *st) {
+unsigned user_class_bits(const struct stat *st)
+{
   unsigned mode = st->st_mode;
   if (geteuid() == st->st_uid) return (mode >> 6) & 7;
   bool in_group = getegid() == st->st_gid;
@@ -48,7 +50,8 @@ unsigned user_class_bits(const struct stat *st) {
 
 /* One class's bits in the record's layout: read, write, then execute for a file or search
    for a directory. */
-uint32_t class_mode(unsigned rwx, bool directory) {
+uint32_t class_mode(unsigned rwx, bool directory)
+{
   uint32_t bits = 0;
   if (rwx & 4) bits |= QXIO_MODE_OWNER_READ;
   if (rwx & 2) bits |= QXIO_MODE_OWNER_WRITE;
@@ -56,13 +59,15 @@ uint32_t class_mode(unsigned rwx, bool directory) {
   return bits;
 }
 
-uint32_t permission_mode(const struct stat *st, bool directory) {
+uint32_t permission_mode(const struct stat *st, bool directory)
+{
   unsigned mode = st->st_mode;
   return class_mode((mode >> 6) & 7, directory) | class_mode((mode >> 3) & 7, directory) << 4 |
          class_mode(mode & 7, directory) << 8;
 }
 
-uint32_t user_access_mode(const struct stat *st, bool directory) {
+uint32_t user_access_mode(const struct stat *st, bool directory)
+{
   unsigned rwx = user_class_bits(st);
   uint32_t bits = 0;
   if (rwx & 4) bits |= QXIO_MODE_USER_READ;
@@ -71,7 +76,8 @@ uint32_t user_access_mode(const struct stat *st, bool directory) {
   return bits;
 }
 
-void fill_stat(const struct stat *st, qxio_t_stat *record, uint32_t options) {
+void fill_stat(const struct stat *st, qxio_t_stat *record, uint32_t options)
+{
   bool directory = S_ISDIR(st->st_mode);
   if (options & QXIO_STAT_MODE) record->mode |= permission_mode(st, directory);
   if (options & QXIO_STAT_ACCESS) record->mode |= user_access_mode(st, directory);
@@ -88,7 +94,8 @@ void fill_stat(const struct stat *st, qxio_t_stat *record, uint32_t options) {
 
 /* The directory part of an absolute path ("/a/b/c" and "/a/b/c/" give "/a/b/"), a qxio_alloc
    copy; null when memory is short. */
-char *parent_directory(const char *path) {
+char *parent_directory(const char *path)
+{
   size_t length = strlen(path);
   if (length > 1 && path[length - 1] == '/') length--;
   while (length > 0 && path[length - 1] != '/') length--;
@@ -101,7 +108,8 @@ char *parent_directory(const char *path) {
 
 /* Step 1 of the access test for a missing file that may be created: its directory must be
    writable. On success *st holds the directory's status and *options the adjusted request. */
-qxio_t_error_code stat_parent_for_create(const char *path, struct stat *st, uint32_t *options) {
+qxio_t_error_code stat_parent_for_create(const char *path, struct stat *st, uint32_t *options)
+{
   if (qxio_path_root_len(path) < 0) return QXIO_E_FILE_NOT_FOUND;
   char *parent = parent_directory(path);
   if (parent == nullptr) return QXIO_E_OUT_OF_MEMORY;
@@ -115,7 +123,8 @@ qxio_t_error_code stat_parent_for_create(const char *path, struct stat *st, uint
 }
 
 /* Step 2: the kind of file must match the request. */
-qxio_t_error_code check_kind(const struct stat *st, uint32_t options) {
+qxio_t_error_code check_kind(const struct stat *st, uint32_t options)
+{
   bool directory = S_ISDIR(st->st_mode);
   if (directory && !(options & QXIO_ACCESS_DIRECTORY)) return QXIO_E_FILE_IS_DIRECTORY;
   if (!directory && (options & QXIO_ACCESS_DIRECTORY)) return QXIO_E_FILE_NOT_DIRECTORY;
@@ -124,7 +133,8 @@ qxio_t_error_code check_kind(const struct stat *st, uint32_t options) {
 }
 
 /* Steps 4 and 5: every needed bit of the user's class must be set. */
-qxio_t_error_code check_bits(const struct stat *st, uint32_t options) {
+qxio_t_error_code check_bits(const struct stat *st, uint32_t options)
+{
   unsigned needed = 0;
   if (options & QXIO_ACCESS_READ) needed |= 4;
   if (options & QXIO_ACCESS_WRITE) needed |= 2;
@@ -135,7 +145,8 @@ qxio_t_error_code check_bits(const struct stat *st, uint32_t options) {
 }
 
 /* Copies `length` bytes into a new NUL-terminated qxio_alloc text. */
-char *copy_text(const void *bytes, size_t length) {
+char *copy_text(const void *bytes, size_t length)
+{
   char *text = static_cast<char *>(qxio_alloc(length + 1));
   if (text == nullptr) return nullptr;
   memcpy(text, bytes, length);
@@ -144,7 +155,8 @@ char *copy_text(const void *bytes, size_t length) {
 }
 
 /* Each byte as ISO-8859-1: bytes of 0x80 and above become two UTF-8 bytes. */
-char *latin1_to_utf8(const unsigned char *bytes, size_t length, size_t *length_out) {
+char *latin1_to_utf8(const unsigned char *bytes, size_t length, size_t *length_out)
+{
   size_t needed = length;
   for (size_t i = 0; i < length; i++) needed += bytes[i] >= 0x80;
   char *text = static_cast<char *>(qxio_alloc(needed + 1));
@@ -164,7 +176,8 @@ char *latin1_to_utf8(const unsigned char *bytes, size_t length, size_t *length_o
 }
 
 /* The process's working directory as getcwd gives it, in a buffer grown until it fits. */
-qxio_t_error_code process_cwd(char **bytes_out) {
+qxio_t_error_code process_cwd(char **bytes_out)
+{
   size_t size = 256;
   for (;;) {
     char *buffer = static_cast<char *>(qxio_alloc(size));
@@ -181,7 +194,8 @@ qxio_t_error_code process_cwd(char **bytes_out) {
 }
 
 /* The process's working directory in UTF-8 (options: QXIO_CWD_LATIN1_FALLBACK). */
-qxio_t_error_code process_cwd_utf8(char **path_out, uint32_t options) {
+qxio_t_error_code process_cwd_utf8(char **path_out, uint32_t options)
+{
   char *bytes = nullptr;
   qxio_t_error_code rc = process_cwd(&bytes);
   if (rc < 0) return rc;
@@ -195,7 +209,8 @@ qxio_t_error_code process_cwd_utf8(char **path_out, uint32_t options) {
    name from a buffer of the given size, answering an errno (ERANGE: buffer too small) or
    0 with found set. */
 template <typename Lookup>
-qxio_t_error_code database_name(int size_name, char **name_out, Lookup lookup) {
+qxio_t_error_code database_name(int size_name, char **name_out, Lookup lookup)
+{
   *name_out = nullptr;
   long recommended = sysconf(size_name);
   size_t size = recommended > 0 ? static_cast<size_t>(recommended) : 1024;
@@ -219,7 +234,8 @@ qxio_t_error_code database_name(int size_name, char **name_out, Lookup lookup) {
     }
     /* Systems answer a missing entry with 0 or with one of several errno values. */
     if (error == ENOMEM) return QXIO_E_OUT_OF_MEMORY;
-    if (error == EIO || error == EMFILE || error == ENFILE) return qxio_map_unix_error(error, QXIO_E_OS_ERROR);
+    if (error == EIO || error == EMFILE || error == ENFILE)
+      return qxio_map_unix_error(error, QXIO_E_OS_ERROR);
     return QXIO_E_NOT_FOUND;
   }
 }
@@ -228,7 +244,8 @@ qxio_t_error_code database_name(int size_name, char **name_out, Lookup lookup) {
 
 /* ---- status ---- */
 
-qxio_t_error_code qxio_stat(const char *path, qxio_t_stat *record, uint32_t options) {
+qxio_t_error_code qxio_stat(const char *path, qxio_t_stat *record, uint32_t options)
+{
   memset(record, 0, sizeof *record);
   struct stat st;
   if (stat_path(path, &st) != 0) return qxio_map_unix_error(errno, QXIO_E_FILE_NOT_FOUND);
@@ -240,7 +257,8 @@ qxio_t_error_code qxio_stat(const char *path, qxio_t_stat *record, uint32_t opti
 }
 
 qxio_t_error_code qxio_stat_add_deiniter(qxio_t_stat *record, qxio_t_stat_deiniter_fun fun,
-                                         void *data) {
+                                         void *data)
+{
   size_t count = (record->flags & QXIO_STAT_FLAG_DEINITERS) ? record->deiniters_count : 0;
   qxio_t_stat_deiniter *grown = static_cast<qxio_t_stat_deiniter *>(
       qxio_realloc(count > 0 ? record->deiniters : nullptr, (count + 1) * sizeof *grown));
@@ -253,7 +271,8 @@ qxio_t_error_code qxio_stat_add_deiniter(qxio_t_stat *record, qxio_t_stat_deinit
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_stat_deinit(qxio_t_stat *record) {
+qxio_t_error_code qxio_stat_deinit(qxio_t_stat *record)
+{
   if (record->flags & QXIO_STAT_FLAG_DEINITERS) {
     for (size_t i = 0; i < record->deiniters_count; i++)
       record->deiniters[i].fun(record, record->deiniters[i].data);
@@ -267,7 +286,8 @@ qxio_t_error_code qxio_stat_deinit(qxio_t_stat *record) {
 
 /* ---- access, rename, delete, create ---- */
 
-qxio_t_error_code qxio_test_file_access(const char *path, uint32_t options) {
+qxio_t_error_code qxio_test_file_access(const char *path, uint32_t options)
+{
   struct stat st;
   if (stat_path(path, &st) != 0) {
     int error = errno;
@@ -284,7 +304,8 @@ qxio_t_error_code qxio_test_file_access(const char *path, uint32_t options) {
   return check_bits(&st, options);
 }
 
-qxio_t_error_code qxio_rename_file(const char *old_path, const char *new_path, uint32_t options) {
+qxio_t_error_code qxio_rename_file(const char *old_path, const char *new_path, uint32_t options)
+{
   int rc;
   do {
     rc = rename(old_path, new_path);
@@ -292,7 +313,8 @@ qxio_t_error_code qxio_rename_file(const char *old_path, const char *new_path, u
   return rc == 0 ? QXIO_S_NOERR : qxio_map_unix_error(errno, QXIO_E_FILE_ACCESS);
 }
 
-qxio_t_error_code qxio_delete_file(const char *path, uint32_t options) {
+qxio_t_error_code qxio_delete_file(const char *path, uint32_t options)
+{
   if (options & QXIO_DELETE_DIRECTORY) {
     if (options & QXIO_DELETE_RECURSIVE) return QXIO_E_NOT_IMPLEMENTED;
     int rc;
@@ -314,7 +336,8 @@ qxio_t_error_code qxio_delete_file(const char *path, uint32_t options) {
   return qxio_map_unix_error(errno, QXIO_E_FILE_ACCESS);
 }
 
-qxio_t_error_code qxio_create_directory(const char *path, uint32_t options) {
+qxio_t_error_code qxio_create_directory(const char *path, uint32_t options)
+{
   int rc;
   do {
     rc = mkdir(path, 0777);
@@ -324,7 +347,8 @@ qxio_t_error_code qxio_create_directory(const char *path, uint32_t options) {
 
 /* ---- working and temporary directories ---- */
 
-qxio_t_error_code qxio_set_working_directory(const char *path, uint32_t options) {
+qxio_t_error_code qxio_set_working_directory(const char *path, uint32_t options)
+{
   if (options & QXIO_CWD_PROCESS) {
     int rc;
     do {
@@ -341,7 +365,8 @@ qxio_t_error_code qxio_set_working_directory(const char *path, uint32_t options)
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_get_working_directory(char **path_out, uint32_t options) {
+qxio_t_error_code qxio_get_working_directory(char **path_out, uint32_t options)
+{
   *path_out = nullptr;
   if (options & QXIO_CWD_PROCESS) return process_cwd_utf8(path_out, options);
   if (cached_cwd == nullptr) return QXIO_E_INVALID_STATE;
@@ -349,7 +374,8 @@ qxio_t_error_code qxio_get_working_directory(char **path_out, uint32_t options) 
   return *path_out != nullptr ? QXIO_S_NOERR : QXIO_E_OUT_OF_MEMORY;
 }
 
-qxio_t_error_code qxio_temp_directory(char **path_out, uint32_t options) {
+qxio_t_error_code qxio_temp_directory(char **path_out, uint32_t options)
+{
   *path_out = nullptr;
   char *value = qxio_get_system_property_allocate("TMPDIR", 0);
   const char *directory = value != nullptr && value[0] != '\0' ? value : "/tmp";
@@ -367,13 +393,15 @@ qxio_t_error_code qxio_temp_directory(char **path_out, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_path_root_len(const char *path) {
+qxio_t_error_code qxio_path_root_len(const char *path)
+{
   return path[0] == '/' ? 1 : QXIO_E_FILE_NOT_ABSOLUTE;
 }
 
 /* ---- users and groups ---- */
 
-qxio_t_error_code qxio_user_id_name(qxio_t_uid uid, char **name_out, uint32_t options) {
+qxio_t_error_code qxio_user_id_name(qxio_t_uid uid, char **name_out, uint32_t options)
+{
   return database_name(_SC_GETPW_R_SIZE_MAX, name_out,
                        [uid](char *buffer, size_t size, const char **name) {
                          struct passwd entry, *found = nullptr;
@@ -383,7 +411,8 @@ qxio_t_error_code qxio_user_id_name(qxio_t_uid uid, char **name_out, uint32_t op
                        });
 }
 
-qxio_t_error_code qxio_group_id_name(qxio_t_gid gid, char **name_out, uint32_t options) {
+qxio_t_error_code qxio_group_id_name(qxio_t_gid gid, char **name_out, uint32_t options)
+{
   return database_name(_SC_GETGR_R_SIZE_MAX, name_out,
                        [gid](char *buffer, size_t size, const char **name) {
                          struct group entry, *found = nullptr;
@@ -395,8 +424,8 @@ qxio_t_error_code qxio_group_id_name(qxio_t_gid gid, char **name_out, uint32_t o
 
 /* ---- names to and from the system ---- */
 
-qxio_t_error_code qxio_file_name_for_os_unix(const char *name, char **os_name_out,
-                                             uint32_t options) {
+qxio_t_error_code qxio_file_name_for_os_unix(const char *name, char **os_name_out, uint32_t options)
+{
   if (options & QXIO_OS_NAME_NO_COPY) {
     *os_name_out = const_cast<char *>(name);
     return QXIO_S_NOERR;
@@ -406,13 +435,15 @@ qxio_t_error_code qxio_file_name_for_os_unix(const char *name, char **os_name_ou
 }
 
 qxio_t_error_code qxio_file_name_from_os_unix(const char *os_name, char **name_out,
-                                              uint32_t options) {
+                                              uint32_t options)
+{
   size_t length;
   return qxio_from_os_unix(os_name, strlen(os_name), name_out, &length, options);
 }
 
 qxio_t_error_code qxio_from_os_unix(const void *bytes, size_t length, char **text_out,
-                                    size_t *length_out, uint32_t options) {
+                                    size_t *length_out, uint32_t options)
+{
   *text_out = nullptr;
   if (options & QXIO_OS_NAME_UNSUPPORTED) return QXIO_E_NOT_SUPPORTED;
   if (qxio_is_legal_utf8_string(bytes, length, 0) >= 0) {
@@ -429,7 +460,8 @@ qxio_t_error_code qxio_from_os_unix(const void *bytes, size_t length, char **tex
 
 /* ---- module ---- */
 
-qxio_t_error_code qxio_init_file(uint32_t deinit) {
+qxio_t_error_code qxio_init_file(uint32_t deinit)
+{
   qxio_free(cached_cwd);
   cached_cwd = nullptr;
   if (deinit) return QXIO_S_NOERR;

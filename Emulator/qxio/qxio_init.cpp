@@ -29,7 +29,8 @@ const size_t NMODULES = sizeof modules / sizeof modules[0];
 
 /* Stops the first count modules, last first. The first error ends a shutdown; after a failed
    start every module is stopped whatever the others answer. */
-qxio_t_error_code stop_modules(size_t count, bool past_errors) {
+qxio_t_error_code stop_modules(size_t count, bool past_errors)
+{
   qxio_t_error_code first_error = QXIO_S_NOERR;
   while (count > 0) {
     qxio_t_error_code rc = modules[--count](1);
@@ -40,7 +41,8 @@ qxio_t_error_code stop_modules(size_t count, bool past_errors) {
   return first_error;
 }
 
-qxio_t_error_code start_library(qxio_t_allocator_hook allocator_hook, void *cookie) {
+qxio_t_error_code start_library(qxio_t_allocator_hook allocator_hook, void *cookie)
+{
   qxio_stream_set_skip_abortive_sync(
       qxio_get_boolean_system_property("QXIO_SKIP_ABORTIVE_SYNC", 1) == 1);
   /* without a hook, the default counting allocator */
@@ -61,7 +63,8 @@ qxio_t_error_code start_library(qxio_t_allocator_hook allocator_hook, void *cook
 
 }  // namespace
 
-qxio_t_error_code qxio_init(qxio_t_allocator_hook allocator_hook, void *cookie, uint32_t options) {
+qxio_t_error_code qxio_init(qxio_t_allocator_hook allocator_hook, void *cookie, uint32_t options)
+{
   if (!(options & QXIO_INIT_SHUTDOWN)) return start_library(allocator_hook, cookie);
   qxio_t_error_code rc = stop_modules(NMODULES, false);
   if (rc < 0) return rc;

@@ -62,8 +62,8 @@ qxio_t_error_code qxio_event_pipe_write(int fd);
 qxio_t_error_code qxio_event_add_ref(qxio_t_event *event);
 /* How waits are made, as read at module start. */
 typedef struct qxio_t_event_pipe_settings {
-  int use_poll;          /* poll, else select */
-  int timeout_loop;      /* waits without time-out run in slices */
+  int use_poll;           /* poll, else select */
+  int timeout_loop;       /* waits without time-out run in slices */
   long timeout_loop_usec; /* the slice */
 } qxio_t_event_pipe_settings;
 void qxio_event_pipe_get_settings(qxio_t_event_pipe_settings *settings_out);

@@ -39,13 +39,15 @@ pthread_mutex_t hooks_lock = PTHREAD_MUTEX_INITIALIZER;
 interrupt_hook_entry *hooks = nullptr;
 size_t nhooks = 0;
 
-void call_hooks() {
+void call_hooks()
+{
   pthread_mutex_lock(&hooks_lock);
   for (size_t i = 0; i < nhooks; i++) hooks[i].fun(hooks[i].arg);
   pthread_mutex_unlock(&hooks_lock);
 }
 
-void *interrupt_loop(qxio_t_task *task, void *arg) {
+void *interrupt_loop(qxio_t_task *task, void *arg)
+{
   qxio_t_interrupt_record *self = static_cast<qxio_t_interrupt_record *>(arg);
   for (;;) {
     if (qxio_event_raw_wait(self->raw, nullptr) < 0) break;
@@ -60,14 +62,16 @@ void *interrupt_loop(qxio_t_task *task, void *arg) {
   return nullptr;
 }
 
-void free_record(qxio_t_interrupt_record *dead) {
+void free_record(qxio_t_interrupt_record *dead)
+{
   qxio_event_raw_free(dead->raw);
   dead->~qxio_t_interrupt_record();
   qxio_free(dead);
 }
 
 /* Stops the thread: no handler may write to the pipe once it is closed. */
-qxio_t_error_code interrupt_deinit(void) {
+qxio_t_error_code interrupt_deinit(void)
+{
   if (record == nullptr) return QXIO_S_NOERR;
   record->quit.store(1);
   qxio_event_raw_set(record->raw);
@@ -76,15 +80,15 @@ qxio_t_error_code interrupt_deinit(void) {
   if (status & QXIO_TASK_STATUS_RUNNING) qxio_task_wait_end(record->task);
   if (!record->exited.load()) return QXIO_E_INTERNAL_ERROR;
   interrupt_write_fd.store(-1);
-  while (handlers_inside.load() != 0) {
-  }
+  while (handlers_inside.load() != 0) {}
   qxio_task_free(record->task);
   free_record(record);
   record = nullptr;
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code interrupt_start(void) {
+qxio_t_error_code interrupt_start(void)
+{
   interrupted.store(0);
   interrupt_number = 0;
   void *memory = qxio_alloc(sizeof(qxio_t_interrupt_record));
@@ -103,11 +107,13 @@ qxio_t_error_code interrupt_start(void) {
 
 }  // namespace
 
-qxio_t_error_code qxio_interrupt_init(uint32_t deinit) {
+qxio_t_error_code qxio_interrupt_init(uint32_t deinit)
+{
   return deinit ? interrupt_deinit() : interrupt_start();
 }
 
-void qxio_interrupt(void) {
+void qxio_interrupt(void)
+{
   handlers_inside.fetch_add(1);
   interrupted.store(1);
   interrupt_calls.fetch_add(1);
@@ -121,7 +127,8 @@ unsigned qxio_interrupt_count(void) { return interrupt_calls.load(); }
 qxio_t_error_code qxio_ensure_interrupts_done(void) { return QXIO_S_NOERR; }
 
 qxio_t_error_code qxio_register_interrupt_hook(qxio_t_interrupt_hook fun, void *arg,
-                                               uint32_t options) {
+                                               uint32_t options)
+{
   if (fun == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_error_code rc = QXIO_S_NOERR;
   pthread_mutex_lock(&hooks_lock);

@@ -32,22 +32,26 @@ const qxio_t_timespec MERGE_WAIT = {0, 10000000};
 
 int abortive_write_cancel = 1;
 
-inline void spin_pause() {
+inline void spin_pause()
+{
 #if defined(__i386__) || defined(__x86_64__)
   __builtin_ia32_pause();
 #endif
 }
 
-qxio_t_io_request *request_of(qxio_t_queue_entry *entry) {
+qxio_t_io_request *request_of(qxio_t_queue_entry *entry)
+{
   return reinterpret_cast<qxio_t_io_request *>(reinterpret_cast<char *>(entry) -
                                                offsetof(qxio_t_io_request, queue_entry));
 }
 
-void set_request_event(qxio_t_io_request *request) {
+void set_request_event(qxio_t_io_request *request)
+{
   if (request->event != nullptr) qxio_event_set(request->event);
 }
 
-void default_free(qxio_t_io_request *request) {
+void default_free(qxio_t_io_request *request)
+{
   qxio_buf_free(&request->buf);
   if (!(request->flags & IO_REQUEST_WORKER_EVENT)) qxio_event_free(request->event);
   qxio_free(request);
@@ -55,7 +59,8 @@ void default_free(qxio_t_io_request *request) {
 
 qxio_t_error_code no_error(qxio_t_io_request *request) { return QXIO_E_NOT_SUPPORTED; }
 
-qxio_t_error_code mapped_error(qxio_t_io_request *request) {
+qxio_t_error_code mapped_error(qxio_t_io_request *request)
+{
   return qxio_map_unix_error(request->os_error, QXIO_E_OS_ERROR);
 }
 
@@ -63,12 +68,14 @@ int free_after_collection(qxio_t_io_request *request) { return 1; }
 
 /* ---- request kinds ---- */
 
-int reset_error_do(qxio_t_io_request *request) {
+int reset_error_do(qxio_t_io_request *request)
+{
   __atomic_and_fetch(&request->worker->worker_flags, ~IO_WORKER_ERROR_LATCH, __ATOMIC_RELAXED);
   return 1;
 }
 
-int reset_error_post(qxio_t_io_request *request) {
+int reset_error_post(qxio_t_io_request *request)
+{
   request->worker->reset_error_request = request;
   return IO_REQUEST_KEEP;
 }
@@ -76,15 +83,18 @@ int reset_error_post(qxio_t_io_request *request) {
 const qxio_t_io_request_funcs reset_error_funcs = {reset_error_do, default_free, no_error,
                                                    set_request_event, reset_error_post};
 
-int simple_do(qxio_t_io_request *request) {
+int simple_do(qxio_t_io_request *request)
+{
   return static_cast<const qxio_t_io_simple_operation *>(request->cookie)->run(request);
 }
 
-qxio_t_error_code simple_error(qxio_t_io_request *request) {
+qxio_t_error_code simple_error(qxio_t_io_request *request)
+{
   return request->code == IO_STATUS_FAILED ? mapped_error(request) : QXIO_E_NOT_SUPPORTED;
 }
 
-void simple_pre_finished(qxio_t_io_request *request) {
+void simple_pre_finished(qxio_t_io_request *request)
+{
   qxio_event_set(request->worker->event);
   set_request_event(request);
 }
@@ -97,20 +107,23 @@ int set_event_do(qxio_t_io_request *request) { return 1; }
 const qxio_t_io_request_funcs set_event_funcs = {set_event_do, default_free, no_error,
                                                  set_request_event, free_after_collection};
 
-void record_failure(qxio_t_io_request *request, int error) {
+void record_failure(qxio_t_io_request *request, int error)
+{
   request->os_error = error;
   request->code = IO_STATUS_FAILED;
 }
 
 /* Waits until the descriptor is ready (after EAGAIN on a non-blocking descriptor). */
-void wait_ready(int fd, short events) {
+void wait_ready(int fd, short events)
+{
   struct pollfd pfd = {fd, events, 0};
   poll(&pfd, 1, -1);
 }
 
 /* Takes bytes that a write in progress has written off pending_cost and tells the writer
    that there is room. Runs on the worker, which must not be cancelled holding the lock. */
-void release_written(qxio_t_io_request *request, size_t written) {
+void release_written(qxio_t_io_request *request, size_t written)
+{
   if (!(request->flags & IO_REQUEST_COST_COUNTED)) return;
   qxio_t_io_worker *worker = request->worker;
   int cancel_state;
@@ -126,7 +139,8 @@ void release_written(qxio_t_io_request *request, size_t written) {
 
 /* A large request goes out in pieces, each of which leaves pending_cost as soon as it is
    written: a writer waiting for room goes on after the first piece, not the whole request. */
-int write_do(qxio_t_io_request *request) {
+int write_do(qxio_t_io_request *request)
+{
   qxio_t_io_worker *worker = request->worker;
   if (__atomic_load_n(&worker->worker_flags, __ATOMIC_RELAXED) & IO_WORKER_ERROR_LATCH) {
     request->code = IO_STATUS_SKIPPED;
@@ -143,7 +157,8 @@ int write_do(qxio_t_io_request *request) {
       request->buf_offset += static_cast<size_t>(n);
       request->file_pos += n;
       /* the last bytes leave pending_cost when the request is published */
-      if (request->buf_offset < request->buf.extent) release_written(request, static_cast<size_t>(n));
+      if (request->buf_offset < request->buf.extent)
+        release_written(request, static_cast<size_t>(n));
       continue;
     }
     int error = n < 0 ? errno : 0;
@@ -161,7 +176,8 @@ int write_do(qxio_t_io_request *request) {
 }
 
 /* Runs with the finished queue's lock held. */
-void write_pre_finished(qxio_t_io_request *request) {
+void write_pre_finished(qxio_t_io_request *request)
+{
   if (request->code != IO_STATUS_SKIPPED && (request->flags & IO_REQUEST_COST_COUNTED)) {
     request->worker->pending_cost -= request->cost;
     request->flags &= ~IO_REQUEST_COST_COUNTED;
@@ -170,7 +186,8 @@ void write_pre_finished(qxio_t_io_request *request) {
 }
 
 /* A write that is dropped unwritten (skipped, or never executed) leaves the pending count. */
-void drop_cost(qxio_t_io_request *request) {
+void drop_cost(qxio_t_io_request *request)
+{
   if (!(request->flags & IO_REQUEST_COST_COUNTED)) return;
   qxio_t_io_worker *worker = request->worker;
   qxio_queue_lock(worker->finished);
@@ -180,12 +197,14 @@ void drop_cost(qxio_t_io_request *request) {
   qxio_queue_unlock(worker->finished);
 }
 
-int write_post_finished(qxio_t_io_request *request) {
+int write_post_finished(qxio_t_io_request *request)
+{
   drop_cost(request);
   return 1;
 }
 
-int read_do(qxio_t_io_request *request) {
+int read_do(qxio_t_io_request *request)
+{
   if (__atomic_load_n(&request->worker->worker_flags, __ATOMIC_RELAXED) & IO_WORKER_ERROR_LATCH) {
     request->code = IO_STATUS_SKIPPED;
     return 1;
@@ -218,19 +237,22 @@ int read_do(qxio_t_io_request *request) {
   }
 }
 
-qxio_t_error_code read_error(qxio_t_io_request *request) {
+qxio_t_error_code read_error(qxio_t_io_request *request)
+{
   if (request->code != IO_STATUS_READ_ENDED) return QXIO_E_NOT_SUPPORTED;
   return request->os_error == 0 ? QXIO_E_END_OF_FILE : mapped_error(request);
 }
 
-int read_post_finished(qxio_t_io_request *request) {
+int read_post_finished(qxio_t_io_request *request)
+{
   qxio_queue_put_last(static_cast<qxio_t_queue *>(request->cookie), &request->queue_entry, 0);
   return IO_REQUEST_KEEP;
 }
 
 /* ---- simple operations ---- */
 
-int fsync_run(qxio_t_io_request *request) {
+int fsync_run(qxio_t_io_request *request)
+{
   int rc;
   do {
     rc = fsync(request->hFile);
@@ -240,12 +262,14 @@ int fsync_run(qxio_t_io_request *request) {
 }
 
 /* EINTR counts as success: the descriptor is released either way. */
-int close_run(qxio_t_io_request *request) {
+int close_run(qxio_t_io_request *request)
+{
   if (close(request->hFile) != 0 && errno != EINTR) record_failure(request, errno);
   return 1;
 }
 
-int shutdown_run(qxio_t_io_request *request) {
+int shutdown_run(qxio_t_io_request *request)
+{
   uint32_t flags = request->flags;
   int how = SHUT_RDWR;
   if ((flags & IO_REQUEST_SHUT_READ) && !(flags & IO_REQUEST_SHUT_WRITE)) how = SHUT_RD;
@@ -275,7 +299,8 @@ struct worker_hold {
 /* Under AddressSanitizer a cancelled call leaves the shadow memory of the frames it unwound
    poisoned, and the landing pads that the unwinder runs next check stack memory there; it is
    cleared up to the worker function's frame. */
-void unpoison_unwound_frames(void *frame) {
+void unpoison_unwound_frames(void *frame)
+{
 #if defined(__SANITIZE_ADDRESS__)
   pthread_attr_t attributes;
   if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
@@ -288,7 +313,8 @@ void unpoison_unwound_frames(void *frame) {
 #endif
 }
 
-void worker_cleanup(void *arg) {
+void worker_cleanup(void *arg)
+{
   worker_hold *hold = static_cast<worker_hold *>(arg);
   qxio_mutex_unlock_cleanup(&hold->held);
   __atomic_store_n(&hold->worker->exiting, 1, __ATOMIC_RELEASE);
@@ -296,12 +322,14 @@ void worker_cleanup(void *arg) {
 }
 
 /* Steps 1 to 3: wait for work (cancellable), take the first request. */
-qxio_t_io_request *take_work(qxio_t_io_worker *worker, worker_hold *hold) {
+qxio_t_io_request *take_work(qxio_t_io_worker *worker, worker_hold *hold)
+{
   qxio_mutex_lock(worker->todo_mutex);
   hold->held = worker->todo_mutex;
   qxio_task_pthread_cancel_enable();
   for (;;) {
-    while (qxio_queue_size(worker->todo) == 0) qxio_cond_var_wait(worker->todo_cond, worker->todo_mutex);
+    while (qxio_queue_size(worker->todo) == 0)
+      qxio_cond_var_wait(worker->todo_cond, worker->todo_mutex);
     if (qxio_queue_size(worker->todo) > 1 || worker->high_prio) break;
     qxio_cond_var_timedwait(worker->todo_cond, worker->todo_mutex, &MERGE_WAIT);
     /* the stream's thread may have emptied the queue meanwhile */
@@ -319,11 +347,12 @@ qxio_t_io_request *take_work(qxio_t_io_worker *worker, worker_hold *hold) {
 }
 
 /* Step 5: publish the request, with cancellation forbidden. */
-void publish(qxio_t_io_worker *worker, qxio_t_io_request *request, int result) {
+void publish(qxio_t_io_worker *worker, qxio_t_io_request *request, int result)
+{
   qxio_task_pthread_cancel_disable();
   qxio_queue_lock(worker->finished);
-  worker->state = result == IO_WORKER_QUIT ? QXIO_IO_WORKER_STATE_QUITTING_
-                                           : QXIO_IO_WORKER_STATE_WAITING_;
+  worker->state =
+      result == IO_WORKER_QUIT ? QXIO_IO_WORKER_STATE_QUITTING_ : QXIO_IO_WORKER_STATE_WAITING_;
   request->funcs->pre_finished_fun(request);
   if (request->code == IO_STATUS_EXECUTED) request->code = IO_STATUS_FINISHED;
   qxio_queue_put_last(worker->finished, &request->queue_entry, QXIO_QUEUE_LOCKED);
@@ -333,7 +362,8 @@ void publish(qxio_t_io_worker *worker, qxio_t_io_request *request, int result) {
   __atomic_add_fetch(&worker->progress, 1, __ATOMIC_RELEASE);
 }
 
-void *worker_main(qxio_t_task *task, void *arg) {
+void *worker_main(qxio_t_task *task, void *arg)
+{
   worker_hold hold = {static_cast<qxio_t_io_worker *>(arg), nullptr, __builtin_frame_address(0)};
   qxio_t_io_worker *worker = hold.worker;
   pthread_cleanup_push(worker_cleanup, &hold);
@@ -351,15 +381,18 @@ void *worker_main(qxio_t_task *task, void *arg) {
 
 /* ---- collecting ---- */
 
-qxio_t_io_request *take_finished(qxio_t_io_worker *worker, bool wait) {
+qxio_t_io_request *take_finished(qxio_t_io_worker *worker, bool wait)
+{
   qxio_t_queue_entry *entry = nullptr;
-  if (qxio_queue_get_first(worker->finished, &entry, wait ? QXIO_QUEUE_WAIT : 0) < 0) return nullptr;
+  if (qxio_queue_get_first(worker->finished, &entry, wait ? QXIO_QUEUE_WAIT : 0) < 0)
+    return nullptr;
   return request_of(entry);
 }
 
 /* Takes the request off the worker's books; frees it unless its kind keeps it. An abortive
    post-finish drops every request but the parked reset-error one. */
-void post_finish(qxio_t_io_worker *worker, qxio_t_io_request *request, bool abortive) {
+void post_finish(qxio_t_io_worker *worker, qxio_t_io_request *request, bool abortive)
+{
   worker->unfinished--;
   if (abortive && request->funcs == &reset_error_funcs) {
     reset_error_post(request);
@@ -374,7 +407,8 @@ void post_finish(qxio_t_io_worker *worker, qxio_t_io_request *request, bool abor
 }
 
 /* Appends the re-issue list to todo in its order and wakes the worker. */
-void reissue(qxio_t_io_worker *worker, qxio_t_queue *list) {
+void reissue(qxio_t_io_worker *worker, qxio_t_queue *list)
+{
   qxio_mutex_lock(worker->todo_mutex);
   qxio_t_queue_entry *entry;
   while (qxio_queue_get_first(list, &entry, 0) >= 0) {
@@ -389,7 +423,8 @@ void reissue(qxio_t_io_worker *worker, qxio_t_queue *list) {
 /* After a failed write: clear the latch, and keep the failed write (unless it is dropped) and
    every write skipped behind it queued in order. Answers how many were queued again. */
 qxio_t_error_code recover_write_error(qxio_t_io_worker *worker, qxio_t_io_request *failed,
-                                      bool abortive) {
+                                      bool abortive)
+{
   qxio_t_error_code rc = qxio_io_worker_ensure_thread(worker);
   if (rc < 0) return rc;
   qxio_t_queue list = {nullptr, nullptr, nullptr, nullptr, 0};
@@ -410,7 +445,8 @@ qxio_t_error_code recover_write_error(qxio_t_io_worker *worker, qxio_t_io_reques
       post_finish(worker, request, false);
       break;
     }
-    if (request->code == IO_STATUS_SKIPPED && request->funcs == &qxio_io_write_request_funcs && !abortive)
+    if (request->code == IO_STATUS_SKIPPED && request->funcs == &qxio_io_write_request_funcs &&
+        !abortive)
       qxio_queue_put_last(&list, &request->queue_entry, 0);
     else
       post_finish(worker, request, abortive);
@@ -424,8 +460,8 @@ qxio_t_error_code recover_write_error(qxio_t_io_worker *worker, qxio_t_io_reques
 
 const qxio_t_io_request_funcs qxio_io_write_request_funcs = {
     write_do, default_free, mapped_error, write_pre_finished, write_post_finished};
-const qxio_t_io_request_funcs qxio_io_read_request_funcs = {
-    read_do, default_free, read_error, set_request_event, read_post_finished};
+const qxio_t_io_request_funcs qxio_io_read_request_funcs = {read_do, default_free, read_error,
+                                                            set_request_event, read_post_finished};
 const qxio_t_io_simple_operation qxio_io_fsync_operation = {fsync_run};
 const qxio_t_io_simple_operation qxio_io_close_operation = {close_run};
 const qxio_t_io_simple_operation qxio_io_shutdown_operation = {shutdown_run};
@@ -434,7 +470,9 @@ void qxio_io_set_abortive_write_cancel(int cancel) { abortive_write_cancel = can
 
 /* ---- requests ---- */
 
-qxio_t_io_request *qxio_io_request_new(qxio_t_io_worker *worker, const qxio_t_io_request_funcs *funcs) {
+qxio_t_io_request *qxio_io_request_new(qxio_t_io_worker *worker,
+                                       const qxio_t_io_request_funcs *funcs)
+{
   qxio_t_io_request *request = static_cast<qxio_t_io_request *>(qxio_alloc(sizeof *request));
   if (request == nullptr) return nullptr;
   request->funcs = funcs;
@@ -454,13 +492,15 @@ qxio_t_io_request *qxio_io_request_new(qxio_t_io_worker *worker, const qxio_t_io
   return request;
 }
 
-void qxio_io_request_free(qxio_t_io_request *request) {
+void qxio_io_request_free(qxio_t_io_request *request)
+{
   if (request != nullptr) request->funcs->free_fun(request);
 }
 
 /* The worker is woken after todo_mutex is released, so that it does not wake only to wait
    for the lock. */
-bool qxio_io_issue(qxio_t_io_worker *worker, qxio_t_io_request *request, uint32_t options) {
+bool qxio_io_issue(qxio_t_io_worker *worker, qxio_t_io_request *request, uint32_t options)
+{
   bool locked = options & IO_ISSUE_LOCKED;
   if (!locked) qxio_mutex_lock(worker->todo_mutex);
   bool was_empty = qxio_queue_size(worker->todo) == 0;
@@ -475,13 +515,15 @@ bool qxio_io_issue(qxio_t_io_worker *worker, qxio_t_io_request *request, uint32_
   return false;
 }
 
-void qxio_io_wake(qxio_t_io_worker *worker) {
+void qxio_io_wake(qxio_t_io_worker *worker)
+{
   qxio_cond_var_signal(worker->todo_cond, worker->todo_mutex, 0);
 }
 
 /* ---- workers ---- */
 
-qxio_t_error_code qxio_io_worker_init(qxio_t_io_worker *worker) {
+qxio_t_error_code qxio_io_worker_init(qxio_t_io_worker *worker)
+{
   worker->state = QXIO_IO_WORKER_STATE_NONE_;
   worker->pending_cost_max = PENDING_COST_MAX;
   qxio_t_error_code rc = qxio_queue_new(&worker->todo, 0);
@@ -496,20 +538,24 @@ qxio_t_error_code qxio_io_worker_init(qxio_t_io_worker *worker) {
   return rc;
 }
 
-qxio_t_error_code qxio_io_worker_ensure_thread(qxio_t_io_worker *worker) {
+qxio_t_error_code qxio_io_worker_ensure_thread(qxio_t_io_worker *worker)
+{
   if (worker->task != nullptr) return QXIO_S_NOERR;
   worker->state = QXIO_IO_WORKER_STATE_WAITING_;
-  qxio_t_error_code rc = qxio_task_create(QXIO_TASK_CANCELLABLE, worker_main, worker, &worker->task);
+  qxio_t_error_code rc =
+      qxio_task_create(QXIO_TASK_CANCELLABLE, worker_main, worker, &worker->task);
   if (rc < 0) worker->state = QXIO_IO_WORKER_STATE_NONE_;
   return rc;
 }
 
-int qxio_io_worker_running(qxio_t_io_worker *worker) {
+int qxio_io_worker_running(qxio_t_io_worker *worker)
+{
   return worker->task != nullptr && !__atomic_load_n(&worker->exiting, __ATOMIC_ACQUIRE);
 }
 
 /* Cancels the thread, whatever it is doing, and drops the request it was executing. */
-static void kill_worker(qxio_t_io_worker *worker) {
+static void kill_worker(qxio_t_io_worker *worker)
+{
   qxio_task_cancel(worker->task, 0);
   qxio_task_free(worker->task);
   worker->task = nullptr;
@@ -521,13 +567,16 @@ static void kill_worker(qxio_t_io_worker *worker) {
   if (current != nullptr) post_finish(worker, current, true);
 }
 
-void qxio_io_worker_empty(qxio_t_io_worker *worker) {
+void qxio_io_worker_empty(qxio_t_io_worker *worker)
+{
   qxio_t_queue dropped = {nullptr, nullptr, nullptr, nullptr, 0};
   qxio_mutex_lock(worker->todo_mutex);
   qxio_t_queue_entry *entry;
-  while (qxio_queue_get_first(worker->todo, &entry, 0) >= 0) qxio_queue_put_last(&dropped, entry, 0);
+  while (qxio_queue_get_first(worker->todo, &entry, 0) >= 0)
+    qxio_queue_put_last(&dropped, entry, 0);
   qxio_mutex_unlock(worker->todo_mutex);
-  while (qxio_queue_get_first(&dropped, &entry, 0) >= 0) post_finish(worker, request_of(entry), true);
+  while (qxio_queue_get_first(&dropped, &entry, 0) >= 0)
+    post_finish(worker, request_of(entry), true);
   if (worker->task == nullptr) return;
   bool idle = false;
   if (!qxio_task_is_cancelled(worker->task)) {
@@ -542,7 +591,8 @@ void qxio_io_worker_empty(qxio_t_io_worker *worker) {
 
 /* An idle thread is asked to quit and waited for; it answers at once. A busy one was killed
    by the emptying before, so that nothing here waits behind a blocked call. */
-static void end_thread(qxio_t_io_worker *worker) {
+static void end_thread(qxio_t_io_worker *worker)
+{
   qxio_io_worker_empty(worker);
   if (worker->task == nullptr) return;
   if (!__atomic_load_n(&worker->exiting, __ATOMIC_ACQUIRE)) {
@@ -560,14 +610,16 @@ static void end_thread(qxio_t_io_worker *worker) {
   worker->state = QXIO_IO_WORKER_STATE_NONE_;
 }
 
-static void free_queue(qxio_t_queue *queue) {
+static void free_queue(qxio_t_queue *queue)
+{
   if (queue == nullptr) return;
   qxio_t_queue_entry *entry;
   while (qxio_queue_get_first(queue, &entry, 0) >= 0) qxio_io_request_free(request_of(entry));
   qxio_queue_free(queue);
 }
 
-void qxio_io_worker_deinit(qxio_t_io_worker *worker) {
+void qxio_io_worker_deinit(qxio_t_io_worker *worker)
+{
   if (worker->todo != nullptr && worker->task != nullptr) end_thread(worker);
   free_queue(worker->todo);
   free_queue(worker->finished);
@@ -581,7 +633,8 @@ void qxio_io_worker_deinit(qxio_t_io_worker *worker) {
 
 /* ---- collecting, barriers, simple requests ---- */
 
-qxio_t_error_code qxio_io_collect(qxio_t_io_worker *worker, bool abortive) {
+qxio_t_error_code qxio_io_collect(qxio_t_io_worker *worker, bool abortive)
+{
   qxio_t_error_code reissued = 0;
   for (;;) {
     qxio_t_io_request *request = take_finished(worker, false);
@@ -592,7 +645,8 @@ qxio_t_error_code qxio_io_collect(qxio_t_io_worker *worker, bool abortive) {
     bool keep_aside = failed && !(request->flags & IO_REQUEST_SYNCHRONOUS) && !abortive;
     if (!keep_aside) post_finish(worker, request, abortive);
     if (failed_write) {
-      qxio_t_error_code count = recover_write_error(worker, keep_aside ? request : nullptr, abortive);
+      qxio_t_error_code count =
+          recover_write_error(worker, keep_aside ? request : nullptr, abortive);
       if (count < 0) return count;
       reissued += count;
     } else if (keep_aside) {
@@ -602,17 +656,20 @@ qxio_t_error_code qxio_io_collect(qxio_t_io_worker *worker, bool abortive) {
   }
 }
 
-qxio_t_error_code qxio_io_wait(qxio_t_event *event) {
+qxio_t_error_code qxio_io_wait(qxio_t_event *event)
+{
   qxio_t_error_code rc = qxio_event_wait(&event, 1, nullptr);
   return rc < 0 ? rc : QXIO_S_NOERR;
 }
 
-uint32_t qxio_io_progress(qxio_t_io_worker *worker) {
+uint32_t qxio_io_progress(qxio_t_io_worker *worker)
+{
   return __atomic_load_n(&worker->progress, __ATOMIC_ACQUIRE);
 }
 
 /* On a single processor the worker cannot go on while this thread watches it. */
-qxio_t_error_code qxio_io_wait_progress(qxio_t_io_worker *worker, uint32_t seen) {
+qxio_t_error_code qxio_io_wait_progress(qxio_t_io_worker *worker, uint32_t seen)
+{
   static const bool several_processors = sysconf(_SC_NPROCESSORS_ONLN) > 1;
   if (!several_processors) return qxio_io_wait(worker->event);
   struct timespec start, now;
@@ -627,7 +684,8 @@ qxio_t_error_code qxio_io_wait_progress(qxio_t_io_worker *worker, uint32_t seen)
   return qxio_io_wait(worker->event);
 }
 
-qxio_t_error_code qxio_io_barrier(qxio_t_io_worker *worker, bool abortive) {
+qxio_t_error_code qxio_io_barrier(qxio_t_io_worker *worker, bool abortive)
+{
   if (abortive && abortive_write_cancel) qxio_io_worker_empty(worker);
   /* a worker that never ran has nothing to wait for */
   if (worker->task == nullptr && worker->unfinished == 0) return QXIO_S_NOERR;
@@ -655,7 +713,8 @@ qxio_t_error_code qxio_io_barrier(qxio_t_io_worker *worker, bool abortive) {
 
 /* The wait is not cut by interrupts: the operation is short and its outcome is needed. */
 qxio_t_error_code qxio_io_run_simple(qxio_t_io_worker *worker, int fd,
-                                     const qxio_t_io_simple_operation *operation, uint32_t flags) {
+                                     const qxio_t_io_simple_operation *operation, uint32_t flags)
+{
   qxio_t_error_code rc = qxio_io_worker_ensure_thread(worker);
   if (rc < 0) return rc;
   qxio_t_io_request *request = qxio_io_request_new(worker, &simple_funcs);

@@ -30,7 +30,7 @@ typedef struct qxio_t_io_request_funcs {
 #define IO_STATUS_EXECUTING QXIO_S_PRIVATE_ERROR_2
 #define IO_STATUS_EXECUTED QXIO_S_PRIVATE_ERROR_3
 #define IO_STATUS_FINISHED QXIO_S_PRIVATE_ERROR_4
-#define IO_STATUS_SKIPPED QXIO_S_PRIVATE_ERROR_5 /* the worker's error latch was set */
+#define IO_STATUS_SKIPPED QXIO_S_PRIVATE_ERROR_5    /* the worker's error latch was set */
 #define IO_STATUS_READ_ENDED QXIO_S_PRIVATE_ERROR_6 /* end of file (os_error 0) or an error */
 
 /* Request flags. */
@@ -114,7 +114,8 @@ void qxio_io_worker_empty(qxio_t_io_worker *worker);
 int qxio_io_worker_running(qxio_t_io_worker *worker);
 
 /* A new request of the kind with the status, flags and fields of a fresh one. */
-qxio_t_io_request *qxio_io_request_new(qxio_t_io_worker *worker, const qxio_t_io_request_funcs *funcs);
+qxio_t_io_request *qxio_io_request_new(qxio_t_io_worker *worker,
+                                       const qxio_t_io_request_funcs *funcs);
 void qxio_io_request_free(qxio_t_io_request *request);
 /* Queues a request; option IO_ISSUE_HIGH wakes the worker at once, IO_ISSUE_LOCKED says the
    caller holds todo_mutex: then nothing is woken, and the answer says whether the caller must

@@ -22,7 +22,8 @@ const long LISTEN_TIMEOUT_SEC = 30;
 
 qxio_t_listen_thread_cookie *the_listener = nullptr;
 
-void *listen_loop(qxio_t_task *task, void *arg) {
+void *listen_loop(qxio_t_task *task, void *arg)
+{
   qxio_t_listen_thread_cookie *cookie = static_cast<qxio_t_listen_thread_cookie *>(arg);
   qxio_t_event *events[2] = {cookie->wake_event, cookie->listen_event};
   size_t count = cookie->listen_event != nullptr ? 2 : 1;
@@ -42,7 +43,8 @@ void *listen_loop(qxio_t_task *task, void *arg) {
   return nullptr;
 }
 
-void free_cookie(qxio_t_listen_thread_cookie *cookie) {
+void free_cookie(qxio_t_listen_thread_cookie *cookie)
+{
   qxio_event_free(cookie->wake_event);
   qxio_event_free(cookie->listen_event);
   cookie->~qxio_t_listen_thread_cookie();
@@ -51,7 +53,8 @@ void free_cookie(qxio_t_listen_thread_cookie *cookie) {
 
 /* Asks the thread to end and waits for it; the record is freed once the thread has said
    that it ended. */
-qxio_t_error_code stop_listener(void) {
+qxio_t_error_code stop_listener(void)
+{
   qxio_t_listen_thread_cookie *cookie = the_listener;
   if (cookie == nullptr) return QXIO_E_ERROR;
   cookie->quit.store(1);
@@ -67,7 +70,8 @@ qxio_t_error_code stop_listener(void) {
 }  // namespace
 
 qxio_t_error_code qxio_add_event_listener(qxio_t_event *event, qxio_t_event_listener callback,
-                                          void *data, uint32_t options) {
+                                          void *data, uint32_t options)
+{
   if (callback == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (the_listener != nullptr) {
     stop_listener();
@@ -93,7 +97,8 @@ qxio_t_error_code qxio_add_event_listener(qxio_t_event *event, qxio_t_event_list
 }
 
 qxio_t_error_code qxio_remove_event_listener(qxio_t_event *event, qxio_t_event_listener callback,
-                                             void *data, uint32_t options) {
+                                             void *data, uint32_t options)
+{
   qxio_t_listen_thread_cookie *cookie = the_listener;
   if (cookie == nullptr || cookie->listen_event != event) return QXIO_S_NOERR;
   if (callback != nullptr && cookie->listener != callback) return QXIO_S_NOERR;
@@ -101,7 +106,8 @@ qxio_t_error_code qxio_remove_event_listener(qxio_t_event *event, qxio_t_event_l
   return stop_listener();
 }
 
-qxio_t_error_code qxio_event_listener_shutdown(void) {
+qxio_t_error_code qxio_event_listener_shutdown(void)
+{
   if (the_listener == nullptr) return QXIO_S_NOERR;
   return stop_listener();
 }

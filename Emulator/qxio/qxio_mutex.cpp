@@ -19,13 +19,15 @@ namespace {
 const long NSEC_PER_SEC = 1000000000L;
 const long NSEC_PER_MSEC = 1000000L;
 
-qxio_t_error_code map_pthread_error(int error) {
+qxio_t_error_code map_pthread_error(int error)
+{
   return error == 0 ? QXIO_S_NOERR : qxio_map_unix_error(error, QXIO_E_OS_ERROR);
 }
 
 }  // namespace
 
-qxio_t_error_code qxio_mutex_new(qxio_t_mutex **mutex_out, uint32_t options) {
+qxio_t_error_code qxio_mutex_new(qxio_t_mutex **mutex_out, uint32_t options)
+{
   *mutex_out = nullptr;
   qxio_t_mutex *mutex = static_cast<qxio_t_mutex *>(qxio_alloc(sizeof(qxio_t_mutex)));
   if (mutex == nullptr) return QXIO_E_OUT_OF_MEMORY;
@@ -38,24 +40,28 @@ qxio_t_error_code qxio_mutex_new(qxio_t_mutex **mutex_out, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_mutex_free(qxio_t_mutex *mutex) {
+qxio_t_error_code qxio_mutex_free(qxio_t_mutex *mutex)
+{
   if (mutex == nullptr) return QXIO_S_NOERR;
   int error = pthread_mutex_destroy(&mutex->pthread_mutex);
   qxio_free(mutex);
   return map_pthread_error(error);
 }
 
-qxio_t_error_code qxio_mutex_lock(qxio_t_mutex *mutex) {
+qxio_t_error_code qxio_mutex_lock(qxio_t_mutex *mutex)
+{
   if (mutex == nullptr) return QXIO_S_NOERR;
   return map_pthread_error(pthread_mutex_lock(&mutex->pthread_mutex));
 }
 
-qxio_t_error_code qxio_mutex_unlock(qxio_t_mutex *mutex) {
+qxio_t_error_code qxio_mutex_unlock(qxio_t_mutex *mutex)
+{
   if (mutex == nullptr) return QXIO_S_NOERR;
   return map_pthread_error(pthread_mutex_unlock(&mutex->pthread_mutex));
 }
 
-void qxio_mutex_unlock_cleanup(void *mutex_slot) {
+void qxio_mutex_unlock_cleanup(void *mutex_slot)
+{
   qxio_t_mutex **slot = static_cast<qxio_t_mutex **>(mutex_slot);
   if (slot == nullptr || *slot == nullptr) return;
   qxio_t_mutex *mutex = *slot;
@@ -63,7 +69,8 @@ void qxio_mutex_unlock_cleanup(void *mutex_slot) {
   qxio_mutex_unlock(mutex);
 }
 
-qxio_t_error_code qxio_mutex_debug_is_locked_by_other(qxio_t_mutex *mutex) {
+qxio_t_error_code qxio_mutex_debug_is_locked_by_other(qxio_t_mutex *mutex)
+{
   if (mutex == nullptr) return QXIO_E_PARAMETER_ERROR;
   int error = pthread_mutex_trylock(&mutex->pthread_mutex);
   if (error == EBUSY) return 1;
@@ -72,13 +79,15 @@ qxio_t_error_code qxio_mutex_debug_is_locked_by_other(qxio_t_mutex *mutex) {
   return 0;
 }
 
-qxio_t_error_code qxio_mutex_debug_is_unlocked(qxio_t_mutex *mutex) {
+qxio_t_error_code qxio_mutex_debug_is_unlocked(qxio_t_mutex *mutex)
+{
   qxio_t_error_code locked = qxio_mutex_debug_is_locked_by_other(mutex);
   if (locked < 0) return locked;
   return locked ? 0 : 1;
 }
 
-qxio_t_error_code qxio_cond_var_new(qxio_t_cond_var **cond_out, uint32_t options) {
+qxio_t_error_code qxio_cond_var_new(qxio_t_cond_var **cond_out, uint32_t options)
+{
   *cond_out = nullptr;
   qxio_t_cond_var *cond = static_cast<qxio_t_cond_var *>(qxio_alloc(sizeof(qxio_t_cond_var)));
   if (cond == nullptr) return QXIO_E_OUT_OF_MEMORY;
@@ -91,18 +100,21 @@ qxio_t_error_code qxio_cond_var_new(qxio_t_cond_var **cond_out, uint32_t options
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_cond_var_free(qxio_t_cond_var *cond) {
+qxio_t_error_code qxio_cond_var_free(qxio_t_cond_var *cond)
+{
   if (cond == nullptr) return QXIO_S_NOERR;
   int error = pthread_cond_destroy(&cond->pthread_cond_var);
   qxio_free(cond);
   return map_pthread_error(error);
 }
 
-qxio_t_error_code qxio_cond_var_wait(qxio_t_cond_var *cond, qxio_t_mutex *mutex) {
+qxio_t_error_code qxio_cond_var_wait(qxio_t_cond_var *cond, qxio_t_mutex *mutex)
+{
   return map_pthread_error(pthread_cond_wait(&cond->pthread_cond_var, &mutex->pthread_mutex));
 }
 
-qxio_t_error_code qxio_cond_var_now(qxio_t_timespec *time_out) {
+qxio_t_error_code qxio_cond_var_now(qxio_t_timespec *time_out)
+{
   struct timespec now;
   if (clock_gettime(CLOCK_REALTIME, &now) != 0) return map_pthread_error(errno);
   time_out->sec = now.tv_sec;
@@ -114,7 +126,8 @@ qxio_t_error_code qxio_cond_var_now(qxio_t_timespec *time_out) {
    with its nanoseconds rounded up to whole milliseconds; a larger one is already absolute. */
 namespace {
 
-qxio_t_error_code deadline_from_timeout(const qxio_t_timespec *timeout, struct timespec *deadline) {
+qxio_t_error_code deadline_from_timeout(const qxio_t_timespec *timeout, struct timespec *deadline)
+{
   if (timeout->sec < 0 || timeout->nsec < 0 || timeout->nsec >= NSEC_PER_SEC)
     return QXIO_E_PARAMETER_ERROR;
   if (timeout->sec >= QXIO_ABSOLUTE_TIME_MIN) {
@@ -136,7 +149,8 @@ qxio_t_error_code deadline_from_timeout(const qxio_t_timespec *timeout, struct t
 }  // namespace
 
 qxio_t_error_code qxio_cond_var_timedwait(qxio_t_cond_var *cond, qxio_t_mutex *mutex,
-                                          const qxio_t_timespec *timeout) {
+                                          const qxio_t_timespec *timeout)
+{
   if (timeout == nullptr) return qxio_cond_var_wait(cond, mutex);
   struct timespec deadline;
   qxio_t_error_code rc = deadline_from_timeout(timeout, &deadline);
@@ -146,8 +160,8 @@ qxio_t_error_code qxio_cond_var_timedwait(qxio_t_cond_var *cond, qxio_t_mutex *m
   return map_pthread_error(error);
 }
 
-qxio_t_error_code qxio_cond_var_signal(qxio_t_cond_var *cond, qxio_t_mutex *mutex,
-                                       uint32_t options) {
+qxio_t_error_code qxio_cond_var_signal(qxio_t_cond_var *cond, qxio_t_mutex *mutex, uint32_t options)
+{
   int error = (options & QXIO_COND_VAR_BROADCAST) ? pthread_cond_broadcast(&cond->pthread_cond_var)
                                                   : pthread_cond_signal(&cond->pthread_cond_var);
   return map_pthread_error(error);

@@ -11,16 +11,19 @@ namespace {
 const uint32_t NULL_READ_SIDE = QXIO_USER_CLOSE_READ;
 const uint32_t NULL_WRITE_SIDE = QXIO_USER_CLOSE_WRITE;
 
-qxio_t_error_code null_read(void *user_data, void *room, size_t *size, uint32_t options) {
+qxio_t_error_code null_read(void *user_data, void *room, size_t *size, uint32_t options)
+{
   *size = 0;
   return QXIO_E_END_OF_FILE;
 }
 
-qxio_t_error_code null_write(void *user_data, const void *data, size_t *size, uint32_t options) {
+qxio_t_error_code null_write(void *user_data, const void *data, size_t *size, uint32_t options)
+{
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code null_close(void **user_data_slot, uint32_t options) {
+qxio_t_error_code null_close(void **user_data_slot, uint32_t options)
+{
   uint32_t *state = static_cast<uint32_t *>(*user_data_slot);
   *state &= ~(options & (NULL_READ_SIDE | NULL_WRITE_SIDE));
   if (*state == 0) {
@@ -32,7 +35,8 @@ qxio_t_error_code null_close(void **user_data_slot, uint32_t options) {
 
 }  // namespace
 
-qxio_t_error_code qxio_null_stream_new(QXIO *slot, uint32_t which) {
+qxio_t_error_code qxio_null_stream_new(QXIO *slot, uint32_t which)
+{
   bool input = (which & 0x7) == QXIO_STD_INPUT;
   uint32_t *state = static_cast<uint32_t *>(qxio_alloc(sizeof(uint32_t)));
   if (state == nullptr) return QXIO_E_OUT_OF_MEMORY;

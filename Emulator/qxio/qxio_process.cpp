@@ -26,7 +26,8 @@ namespace {
 pid_t *unreaped = nullptr;
 size_t unreaped_count = 0;
 
-qxio_t_error_code remember_child(pid_t pid) {
+qxio_t_error_code remember_child(pid_t pid)
+{
   pid_t *grown = static_cast<pid_t *>(qxio_realloc(unreaped, (unreaped_count + 1) * sizeof(pid_t)));
   if (grown == nullptr) return QXIO_E_OUT_OF_MEMORY;
   unreaped = grown;
@@ -34,18 +35,20 @@ qxio_t_error_code remember_child(pid_t pid) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code map_wait_error(int error) {
+qxio_t_error_code map_wait_error(int error)
+{
   switch (error) {
-    case ECHILD: return QXIO_E_NOT_FOUND;
-    case EINVAL: return QXIO_E_IMPOSSIBLE_ERROR;
-    case EOPNOTSUPP: return QXIO_E_NOT_SUPPORTED;
-    default: return qxio_map_unix_error(error, QXIO_E_OS_ERROR);
+  case ECHILD: return QXIO_E_NOT_FOUND;
+  case EINVAL: return QXIO_E_IMPOSSIBLE_ERROR;
+  case EOPNOTSUPP: return QXIO_E_NOT_SUPPORTED;
+  default: return qxio_map_unix_error(error, QXIO_E_OS_ERROR);
   }
 }
 
 /* waitid on one child, repeated when a signal interrupts it unless the caller wants to
    know: 1 when the child reported a state change, 0 when not (WNOHANG), or an error. */
-qxio_t_error_code wait_child(pid_t pid, int flags, bool interruptible, siginfo_t *info) {
+qxio_t_error_code wait_child(pid_t pid, int flags, bool interruptible, siginfo_t *info)
+{
   for (;;) {
     memset(info, 0, sizeof *info);
     if (waitid(P_PID, static_cast<id_t>(pid), info, flags) == 0) break;
@@ -56,13 +59,15 @@ qxio_t_error_code wait_child(pid_t pid, int flags, bool interruptible, siginfo_t
 }
 
 /* Reaps the child if it has ended: 1 reaped, 0 still running, or an error. */
-qxio_t_error_code try_reap(pid_t pid) {
+qxio_t_error_code try_reap(pid_t pid)
+{
   siginfo_t info;
   return wait_child(pid, WEXITED | WNOHANG, false, &info);
 }
 
 /* One non-blocking attempt on every remembered child; those gone leave the list. */
-void reap_remembered(void) {
+void reap_remembered(void)
+{
   size_t kept = 0;
   for (size_t i = 0; i < unreaped_count; i++) {
     /* a child that is no longer ours (an error) is dropped as well */
@@ -83,16 +88,17 @@ const uint32_t KIND_INHERIT = 0x1, KIND_NULL = 0x2, KIND_PIPE = 0x4;
 /* Everything the child needs, prepared before fork so that the child only calls
    async-signal-safe functions. */
 struct child_plan {
-  char **argv;       /* null-terminated; every entry allocated */
+  char **argv; /* null-terminated; every entry allocated */
   size_t argc;
-  char **envp;       /* a key=value block, or null to inherit the process environment */
+  char **envp; /* a key=value block, or null to inherit the process environment */
   const char *directory;
-  int child_fd[3];   /* what becomes 0, 1 and 2 in the child */
-  int parent_fd[3];  /* the parent's pipe ends, -1 when none */
+  int child_fd[3];  /* what becomes 0, 1 and 2 in the child */
+  int parent_fd[3]; /* the parent's pipe ends, -1 when none */
   uint32_t options;
 };
 
-void free_argv(child_plan *plan) {
+void free_argv(child_plan *plan)
+{
   if (plan->argv == nullptr) return;
   for (size_t i = 0; i < plan->argc; i++) qxio_free(plan->argv[i]);
   qxio_free(plan->argv);
@@ -100,7 +106,8 @@ void free_argv(child_plan *plan) {
 }
 
 /* Appends an allocated text to the vector (which has room). */
-qxio_t_error_code push_arg_copy(child_plan *plan, const char *text) {
+qxio_t_error_code push_arg_copy(child_plan *plan, const char *text)
+{
   char *copy = qxio_alloc_string(text);
   if (copy == nullptr) return QXIO_E_OUT_OF_MEMORY;
   plan->argv[plan->argc++] = copy;
@@ -109,7 +116,8 @@ qxio_t_error_code push_arg_copy(child_plan *plan, const char *text) {
 }
 
 /* One argument: the concatenation of the "string" and "file" values of its properties. */
-qxio_t_error_code join_argument(const qxio_t_property *parts, char **text_out) {
+qxio_t_error_code join_argument(const qxio_t_property *parts, char **text_out)
+{
   qxio_t_buf text;
   qxio_buf_init_buf(&text);
   qxio_t_error_code rc = QXIO_S_NOERR;
@@ -136,7 +144,8 @@ qxio_t_error_code join_argument(const qxio_t_property *parts, char **text_out) {
 
 /* The vector: the program (or the shell, "-c" and the command), then the arguments. */
 qxio_t_error_code build_argv(child_plan *plan, const char *program,
-                             const qxio_t_property *const *arguments) {
+                             const qxio_t_property *const *arguments)
+{
   size_t nargs = 0;
   while (arguments != nullptr && arguments[nargs] != nullptr) nargs++;
   plan->argv = static_cast<char **>(qxio_alloc((nargs + 4) * sizeof(char *)));
@@ -162,7 +171,8 @@ qxio_t_error_code build_argv(child_plan *plan, const char *program,
 
 /* The child's environment: the list merged over the library's environment copy (or over
    nothing), sorted by key, each entry written key=value. */
-qxio_t_error_code build_envp(child_plan *plan, const char *const *environment) {
+qxio_t_error_code build_envp(child_plan *plan, const char *const *environment)
+{
   if (!(plan->options & QXIO_PROCESS_ENVIRONMENT)) return QXIO_S_NOERR;
   bool has_list = environment != nullptr && environment[0] != nullptr;
   if (!has_list && (plan->options & QXIO_PROCESS_EMPTY_BASE)) return QXIO_E_PARAMETER_ERROR;
@@ -193,12 +203,14 @@ qxio_t_error_code build_envp(child_plan *plan, const char *const *environment) {
 
 /* ---- the child's standard streams ---- */
 
-void close_if_open(int *fd) {
+void close_if_open(int *fd)
+{
   if (*fd >= 0) close(*fd);
   *fd = -1;
 }
 
-void close_stdio(child_plan *plan) {
+void close_stdio(child_plan *plan)
+{
   for (int i = 0; i < 3; i++) {
     close_if_open(&plan->child_fd[i]);
     close_if_open(&plan->parent_fd[i]);
@@ -208,7 +220,8 @@ void close_stdio(child_plan *plan) {
 /* Prepares what becomes descriptor `which` (0, 1 or 2) of the child. Every descriptor made
    here is 3 or above: the child's moves to 0 to 2 then overwrite none of them, and a pipe end
    handed to the caller never takes the number of a standard stream that is closed. */
-qxio_t_error_code prepare_stream(child_plan *plan, int which) {
+qxio_t_error_code prepare_stream(child_plan *plan, int which)
+{
   uint32_t kind = (plan->options >> (3 * which)) & STREAM_KIND_BITS;
   int *child = &plan->child_fd[which];
   if (kind == 0) return QXIO_E_INTERNAL_ERROR;
@@ -244,7 +257,8 @@ struct linux_dirent64 {
 
 /* The descriptor number an entry of /proc/self/fd names, or -1 for ".", ".." and anything
    that is not wholly decimal. */
-int entry_descriptor(const char *name) {
+int entry_descriptor(const char *name)
+{
   if (name[0] == '\0' || name[0] == '.') return -1;
   int fd = 0;
   for (const char *p = name; *p != '\0'; p++) {
@@ -257,7 +271,8 @@ int entry_descriptor(const char *name) {
 /* Closes every descriptor from 3 up listed in /proc/self/fd, through the raw getdents64
    call (no allocation, no locks). Passes repeat until one closes nothing, so that entries
    shifted by the closing are not missed. A list that cannot be opened closes nothing. */
-void close_listed_descriptors(void) {
+void close_listed_descriptors(void)
+{
   int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return;
   alignas(8) char entries[2048];
@@ -278,7 +293,8 @@ void close_listed_descriptors(void) {
   close(dir);
 }
 
-void close_inherited_descriptors(void) {
+void close_inherited_descriptors(void)
+{
 #ifdef SYS_close_range
   if (qxio_child_close_method == QXIO_CHILD_CLOSE_RANGE &&
       syscall(SYS_close_range, 3u, ~0u, 0u) == 0)
@@ -287,7 +303,8 @@ void close_inherited_descriptors(void) {
   close_listed_descriptors();
 }
 
-[[noreturn]] void run_child(child_plan *plan) {
+[[noreturn]] void run_child(child_plan *plan)
+{
   if ((plan->options & QXIO_PROCESS_NEW_SESSION) && setsid() < 0) _exit(1);
   /* every prepared descriptor is 3 or above, so none is overwritten here */
   for (int i = 0; i < 3; i++) {
@@ -305,18 +322,19 @@ void close_inherited_descriptors(void) {
 /* ---- waiting ---- */
 
 /* Fills the status from a state change reported by waitid. */
-qxio_t_error_code status_from_info(const siginfo_t *info, qxio_t_process_exit_status *status) {
+qxio_t_error_code status_from_info(const siginfo_t *info, qxio_t_process_exit_status *status)
+{
   qxio_t_process_exit_status result = {0, 0};
   switch (info->si_code) {
-    case CLD_EXITED: result = {QXIO_PROCESS_EXITED, info->si_status}; break;
-    case CLD_KILLED: result = {QXIO_PROCESS_KILLED, info->si_status}; break;
-    case CLD_DUMPED:
-      result = {QXIO_PROCESS_KILLED | QXIO_PROCESS_CORE_DUMPED, info->si_status};
-      break;
-    case CLD_STOPPED: result = {QXIO_PROCESS_STOPPED, info->si_status}; break;
-    case CLD_CONTINUED: result = {QXIO_PROCESS_CONTINUED, 0}; break;
-    case CLD_TRAPPED: result = {QXIO_PROCESS_TRAPPED, 0}; break;
-    default: return QXIO_E_IMPOSSIBLE_ERROR;
+  case CLD_EXITED: result = {QXIO_PROCESS_EXITED, info->si_status}; break;
+  case CLD_KILLED: result = {QXIO_PROCESS_KILLED, info->si_status}; break;
+  case CLD_DUMPED:
+    result = {QXIO_PROCESS_KILLED | QXIO_PROCESS_CORE_DUMPED, info->si_status};
+    break;
+  case CLD_STOPPED: result = {QXIO_PROCESS_STOPPED, info->si_status}; break;
+  case CLD_CONTINUED: result = {QXIO_PROCESS_CONTINUED, 0}; break;
+  case CLD_TRAPPED: result = {QXIO_PROCESS_TRAPPED, 0}; break;
+  default: return QXIO_E_IMPOSSIBLE_ERROR;
   }
   if (status != nullptr) *status = result;
   return QXIO_S_NOERR;
@@ -324,7 +342,8 @@ qxio_t_error_code status_from_info(const siginfo_t *info, qxio_t_process_exit_st
 
 /* Asks for any state change of the child, without blocking or blocking; without the reap
    option the child stays waitable. */
-qxio_t_error_code wait_state(pid_t pid, bool block, uint32_t options, siginfo_t *info) {
+qxio_t_error_code wait_state(pid_t pid, bool block, uint32_t options, siginfo_t *info)
+{
   int flags = WEXITED | WSTOPPED | WCONTINUED;
   if (!block) flags |= WNOHANG;
   if (!(options & QXIO_PROCESS_WAIT_REAP)) flags |= WNOWAIT;
@@ -340,7 +359,8 @@ size_t qxio_process_unreaped_count(void) { return unreaped_count; }
 qxio_t_error_code qxio_process_create(const char *program, const qxio_t_property *const *arguments,
                                       const char *directory, const char *const *environment,
                                       int *stdin_out, int *stdout_out, int *stderr_out,
-                                      qxio_t_process *process_out, uint32_t options) {
+                                      qxio_t_process *process_out, uint32_t options)
+{
   if (program == nullptr) return QXIO_E_PARAMETER_ERROR;
   child_plan plan = {nullptr, 0, nullptr, directory, {-1, -1, -1}, {-1, -1, -1}, options};
   qxio_t_error_code rc = build_envp(&plan, environment);
@@ -372,7 +392,8 @@ qxio_t_error_code qxio_process_create(const char *program, const qxio_t_property
 }
 
 qxio_t_error_code qxio_process_wait(qxio_t_process process, const qxio_t_timespec *timeout,
-                                    qxio_t_process_exit_status *status_out, uint32_t options) {
+                                    qxio_t_process_exit_status *status_out, uint32_t options)
+{
   if (!(options & QXIO_PROCESS_WAIT_KEEP_OTHERS)) reap_remembered();
   if (process < 1) return QXIO_E_PARAMETER_ERROR;
   if (timeout != nullptr) {
@@ -390,7 +411,8 @@ qxio_t_error_code qxio_process_wait(qxio_t_process process, const qxio_t_timespe
   return status_from_info(&info, status_out);
 }
 
-qxio_t_error_code qxio_process_release(qxio_t_process process, uint32_t options) {
+qxio_t_error_code qxio_process_release(qxio_t_process process, uint32_t options)
+{
   if (options & QXIO_PROCESS_RELEASE_NOTHING) return QXIO_S_NOERR;
   if (process < 1) return QXIO_E_PARAMETER_ERROR;
   qxio_t_error_code rc = try_reap(process);
@@ -399,36 +421,41 @@ qxio_t_error_code qxio_process_release(qxio_t_process process, uint32_t options)
   return remember_child(process);
 }
 
-qxio_t_error_code qxio_process_kill(qxio_t_process process, int signal, uint32_t options) {
+qxio_t_error_code qxio_process_kill(qxio_t_process process, int signal, uint32_t options)
+{
   if (process < 1) return QXIO_E_PARAMETER_ERROR;
   if (kill(process, signal) == 0) return QXIO_S_NOERR;
   switch (errno) {
-    case ESRCH: return QXIO_E_NOT_FOUND;
-    case EINVAL: return QXIO_E_PARAMETER_ERROR;
-    case EPERM: return QXIO_E_PERMISSION_ERROR;
-    default: return qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
+  case ESRCH: return QXIO_E_NOT_FOUND;
+  case EINVAL: return QXIO_E_PARAMETER_ERROR;
+  case EPERM: return QXIO_E_PERMISSION_ERROR;
+  default: return qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
   }
 }
 
-qxio_t_error_code qxio_process_from_id(int64_t id, qxio_t_process *process_out) {
+qxio_t_error_code qxio_process_from_id(int64_t id, qxio_t_process *process_out)
+{
   if (id < 1 || id > INT32_MAX || process_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   *process_out = static_cast<qxio_t_process>(id);
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_process_id(qxio_t_process process, int64_t *id_out) {
+qxio_t_error_code qxio_process_id(qxio_t_process process, int64_t *id_out)
+{
   if (process < 1 || id_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   *id_out = process;
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_process_self_id(int64_t *id_out) {
+qxio_t_error_code qxio_process_self_id(int64_t *id_out)
+{
   if (id_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   *id_out = getpid();
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_init_process(uint32_t deinit) {
+qxio_t_error_code qxio_init_process(uint32_t deinit)
+{
   if (deinit) {
     qxio_t_error_code rc = qxio_init_environment(1);
     reap_remembered();

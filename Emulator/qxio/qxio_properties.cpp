@@ -30,12 +30,14 @@ size_t qxio_environ_internal_cache_size;
 
 const char *entry_value(const char *entry) { return entry + strlen(entry) + 1; }
 
-size_t entry_length(const char *entry) {
+size_t entry_length(const char *entry)
+{
   size_t key_length = strlen(entry) + 1;
   return key_length + strlen(entry + key_length) + 1;
 }
 
-size_t compact_count(char *const *block) {
+size_t compact_count(char *const *block)
+{
   size_t count = 0;
   while (block[count] != nullptr) count++;
   return count;
@@ -43,7 +45,8 @@ size_t compact_count(char *const *block) {
 
 /* Builds a compact environment from key/value entries. */
 qxio_t_error_code build_compact(const char *const *entries, size_t count, char ***block_out,
-                                size_t *size_out) {
+                                size_t *size_out)
+{
   size_t size = (count + 1) * sizeof(char *);
   for (size_t i = 0; i < count; i++) size += entry_length(entries[i]);
   char **block = static_cast<char **>(qxio_alloc(size));
@@ -62,7 +65,8 @@ qxio_t_error_code build_compact(const char *const *entries, size_t count, char *
 }
 
 /* Copies a value into a caller's buffer: the size is always set to what is needed. */
-qxio_t_error_code copy_out(const char *value, char *buffer, size_t *size) {
+qxio_t_error_code copy_out(const char *value, char *buffer, size_t *size)
+{
   size_t needed = strlen(value) + 1;
   size_t available = *size;
   *size = needed;
@@ -71,7 +75,8 @@ qxio_t_error_code copy_out(const char *value, char *buffer, size_t *size) {
   return QXIO_S_NOERR;
 }
 
-const char *compact_lookup(char *const *block, const char *key) {
+const char *compact_lookup(char *const *block, const char *key)
+{
   for (size_t i = 0; block[i] != nullptr; i++) {
     if (strcmp(block[i], key) == 0) return entry_value(block[i]);
   }
@@ -79,20 +84,23 @@ const char *compact_lookup(char *const *block, const char *key) {
 }
 
 /* Index of the set property with this key, or qxio_environ_count. */
-size_t set_property_index(const char *key) {
+size_t set_property_index(const char *key)
+{
   size_t i = 0;
   while (i < qxio_environ_count && strcmp(qxio_environ[i], key) != 0) i++;
   return i;
 }
 
-void drop_cache(void) {
+void drop_cache(void)
+{
   qxio_free(qxio_environ_internal_cache);
   qxio_environ_internal_cache = nullptr;
   qxio_environ_internal_cache_size = 0;
 }
 
 /* Loose match of a character-set name with UTF-8 (case and "-" or "_" ignored). */
-bool names_utf8(const char *name) {
+bool names_utf8(const char *name)
+{
   char folded[16];
   size_t n = 0;
   for (const char *p = name; *p != '\0' && n < sizeof folded - 1; p++) {
@@ -102,7 +110,8 @@ bool names_utf8(const char *name) {
   return strcmp(folded, "utf8") == 0;
 }
 
-bool is_ascii(const char *text) {
+bool is_ascii(const char *text)
+{
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
     if (*p >= 0x80) return false;
   }
@@ -113,7 +122,8 @@ bool is_ascii(const char *text) {
    answers the bytes written, NUL included. Text that the system's set does not decode is read
    as ISO-8859-1: under a UTF-8 locale that is text that is not valid UTF-8, under other
    locales any byte of 0x80 or more. */
-size_t system_text_to_utf8(const char *text, bool system_utf8, char *out) {
+size_t system_text_to_utf8(const char *text, bool system_utf8, char *out)
+{
   size_t length = strlen(text);
   bool keep = is_ascii(text) || (system_utf8 && qxio_is_legal_utf8_string(text, length, 0) >= 0);
   if (keep) {
@@ -137,7 +147,8 @@ size_t system_text_to_utf8(const char *text, bool system_utf8, char *out) {
   return n + 1;
 }
 
-bool compact_is_utf8(char *const *block) {
+bool compact_is_utf8(char *const *block)
+{
   for (size_t i = 0; block[i] != nullptr; i++) {
     const char *value = entry_value(block[i]);
     if (qxio_is_legal_utf8_string(block[i], strlen(block[i]), 0) < 0 ||
@@ -149,7 +160,8 @@ bool compact_is_utf8(char *const *block) {
 
 /* Rebuilds a compact environment with every key and value converted from the system's
    encoding (with the ISO-8859-1 fallback). */
-qxio_t_error_code convert_compact(char *const *block, char ***block_out, size_t *size_out) {
+qxio_t_error_code convert_compact(char *const *block, char ***block_out, size_t *size_out)
+{
   char *charset = nullptr;
   bool system_utf8 = qxio_unix_default_charset(&charset, 0) >= 0 && names_utf8(charset);
   qxio_free(charset);
@@ -174,7 +186,8 @@ qxio_t_error_code convert_compact(char *const *block, char ***block_out, size_t 
 
 /* Splits each "key=value" of the process environment into a key/value entry; an entry
    without "=" gets an empty value. */
-qxio_t_error_code copy_process_environment(char ***block_out, size_t *size_out) {
+qxio_t_error_code copy_process_environment(char ***block_out, size_t *size_out)
+{
   char **process_env = environ;
   if (process_env == nullptr) return QXIO_E_IMPOSSIBLE_ERROR;
   size_t count = compact_count(process_env);
@@ -192,7 +205,8 @@ qxio_t_error_code copy_process_environment(char ***block_out, size_t *size_out) 
     const char *value = equals != nullptr ? equals + 1 : "";
     size_t value_length = strlen(value);
     /* the environment may have changed since it was sized */
-    if (process_env[i] == nullptr || key_length + value_length + 2 > static_cast<size_t>(end - text)) {
+    if (process_env[i] == nullptr ||
+        key_length + value_length + 2 > static_cast<size_t>(end - text)) {
       qxio_free(block);
       return QXIO_E_WOULD_BLOCK;
     }
@@ -213,13 +227,15 @@ qxio_t_error_code copy_process_environment(char ***block_out, size_t *size_out) 
   return rc;
 }
 
-void drop_env_copy(void) {
+void drop_env_copy(void)
+{
   qxio_free(env_copy);
   env_copy = nullptr;
   env_copy_size = 0;
 }
 
-qxio_t_error_code refresh_env_copy(void) {
+qxio_t_error_code refresh_env_copy(void)
+{
   char **block = nullptr;
   size_t size = 0;
   qxio_t_error_code rc = copy_process_environment(&block, &size);
@@ -230,7 +246,8 @@ qxio_t_error_code refresh_env_copy(void) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code ensure_cache(void) {
+qxio_t_error_code ensure_cache(void)
+{
   if (qxio_environ_internal_cache != nullptr) return QXIO_S_NOERR;
   static const char *const no_entries[] = {nullptr};
   const char *const *entries = qxio_environ != nullptr ? qxio_environ : no_entries;
@@ -238,7 +255,8 @@ qxio_t_error_code ensure_cache(void) {
                        &qxio_environ_internal_cache_size);
 }
 
-void free_set_properties(void) {
+void free_set_properties(void)
+{
   for (size_t i = 0; i < qxio_environ_count; i++) qxio_free(qxio_environ[i]);
   qxio_free(qxio_environ);
   qxio_environ = nullptr;
@@ -247,19 +265,22 @@ void free_set_properties(void) {
 }
 
 /* Reads a property into a 100-byte buffer; false when absent, too long or failing. */
-bool read_short_property(const char *key, char (&value)[100]) {
+bool read_short_property(const char *key, char (&value)[100])
+{
   size_t size = sizeof value;
   return qxio_get_system_property(key, value, &size, 0) >= 0;
 }
 
-const char *skip_blanks(const char *p) {
+const char *skip_blanks(const char *p)
+{
   while (*p == ' ' || *p == '\t') p++;
   return p;
 }
 
 /* The rank of the text unit at p for key ordering: end of key lowest, then C0 80 (the
    internal form of NUL), then every other byte by value. */
-int key_unit(const unsigned char *p, size_t *width) {
+int key_unit(const unsigned char *p, size_t *width)
+{
   *width = 1;
   if (*p == 0) return -1;
   if (p[0] == 0xC0 && p[1] == 0x80) {
@@ -271,14 +292,16 @@ int key_unit(const unsigned char *p, size_t *width) {
 
 }  // namespace
 
-size_t qxio_compact_env_size(char *const *block) {
+size_t qxio_compact_env_size(char *const *block)
+{
   size_t count = compact_count(block);
   size_t size = (count + 1) * sizeof(char *);
   for (size_t i = 0; i < count; i++) size += entry_length(block[i]);
   return size;
 }
 
-int qxio_compare_environment_keys(const char *key_a, const char *key_b) {
+int qxio_compare_environment_keys(const char *key_a, const char *key_b)
+{
   const unsigned char *a = reinterpret_cast<const unsigned char *>(key_a);
   const unsigned char *b = reinterpret_cast<const unsigned char *>(key_b);
   for (;;) {
@@ -292,7 +315,8 @@ int qxio_compare_environment_keys(const char *key_a, const char *key_b) {
   }
 }
 
-qxio_t_error_code qxio_set_system_property(const char *key, const char *value, uint32_t options) {
+qxio_t_error_code qxio_set_system_property(const char *key, const char *value, uint32_t options)
+{
   if (key == nullptr || value == nullptr) return QXIO_E_PARAMETER_ERROR;
   size_t index = set_property_index(key);
   if (index < qxio_environ_count && strcmp(entry_value(qxio_environ[index]), value) == 0)
@@ -304,7 +328,8 @@ qxio_t_error_code qxio_set_system_property(const char *key, const char *value, u
   memcpy(entry, key, key_length);
   memcpy(entry + key_length, value, value_length);
   if (index == qxio_environ_count) {
-    char **grown = static_cast<char **>(qxio_realloc(qxio_environ, (qxio_environ_count + 2) * sizeof(char *)));
+    char **grown =
+        static_cast<char **>(qxio_realloc(qxio_environ, (qxio_environ_count + 2) * sizeof(char *)));
     if (grown == nullptr) {
       qxio_free(entry);
       return QXIO_E_OUT_OF_MEMORY;
@@ -321,7 +346,8 @@ qxio_t_error_code qxio_set_system_property(const char *key, const char *value, u
 }
 
 qxio_t_error_code qxio_get_system_property(const char *key, char *buffer, size_t *size,
-                                           uint32_t options) {
+                                           uint32_t options)
+{
   if ((options & 3) == 3) return QXIO_E_PARAMETER_ERROR;
   if (!(options & 2)) {
     size_t index = set_property_index(key);
@@ -331,20 +357,23 @@ qxio_t_error_code qxio_get_system_property(const char *key, char *buffer, size_t
   return qxio_unix_getenv(key, buffer, size, 0);
 }
 
-char *qxio_get_system_property_allocate(const char *key, uint32_t options) {
+char *qxio_get_system_property_allocate(const char *key, uint32_t options)
+{
   size_t size = 20;
   char *value = static_cast<char *>(qxio_alloc(size));
   for (int attempt = 0; attempt < 2 && value != nullptr; attempt++) {
     qxio_t_error_code rc = qxio_get_system_property(key, value, &size, options);
     if (rc >= 0) return value;
     qxio_free(value);
-    value = rc == QXIO_E_INSUFFICIENT_BUFFER && attempt == 0 ? static_cast<char *>(qxio_alloc(size)) : nullptr;
+    value = rc == QXIO_E_INSUFFICIENT_BUFFER && attempt == 0 ? static_cast<char *>(qxio_alloc(size))
+                                                             : nullptr;
   }
   qxio_free(value);
   return nullptr;
 }
 
-int qxio_get_boolean_system_property(const char *key, int default_value) {
+int qxio_get_boolean_system_property(const char *key, int default_value)
+{
   char value[100];
   if (!read_short_property(key, value)) return default_value;
   if (strcasecmp(value, "yes") == 0 || strcasecmp(value, "true") == 0) return 1;
@@ -353,7 +382,8 @@ int qxio_get_boolean_system_property(const char *key, int default_value) {
 }
 
 /* Decimal with optional "-" and a K, M or G suffix; out of the 32-bit range gives the default. */
-int32_t qxio_get_ssize_system_property(const char *key, int32_t default_value) {
+int32_t qxio_get_ssize_system_property(const char *key, int32_t default_value)
+{
   char value[100];
   if (!read_short_property(key, value)) return default_value;
   const char *p = skip_blanks(value);
@@ -367,14 +397,18 @@ int32_t qxio_get_ssize_system_property(const char *key, int32_t default_value) {
   p = skip_blanks(p);
   int64_t magnitude = number < 0 ? -number : number;
   int64_t unit = 1, limit = 0;
-  if (*p == 'K' || *p == 'k') unit = 1024, limit = 2097151;
-  else if (*p == 'M' || *p == 'm') unit = 1048576, limit = 2047;
-  else if (*p == 'G' || *p == 'g') unit = 1073741824, limit = 1;
+  if (*p == 'K' || *p == 'k')
+    unit = 1024, limit = 2097151;
+  else if (*p == 'M' || *p == 'm')
+    unit = 1048576, limit = 2047;
+  else if (*p == 'G' || *p == 'g')
+    unit = 1073741824, limit = 1;
   if (unit > 1 && magnitude > limit) return default_value;
   return static_cast<int32_t>(number * unit);
 }
 
-qxio_t_error_code qxio_get_system_properties(char ***block_out, size_t *size_out, uint32_t options) {
+qxio_t_error_code qxio_get_system_properties(char ***block_out, size_t *size_out, uint32_t options)
+{
   if (options & 0x10) {
     qxio_t_error_code rc = refresh_env_copy();
     if (rc < 0) return rc;
@@ -395,8 +429,8 @@ qxio_t_error_code qxio_get_system_properties(char ***block_out, size_t *size_out
   size_t properties_size = (options & 4) ? sizeof empty : qxio_environ_internal_cache_size;
   if (options & 2) environment = empty, environment_size = sizeof empty;
   size_t size = 0;
-  rc = qxio_merge_compact_envs(properties, properties_size, environment, environment_size, block_out,
-                               &size, 4 | (options & 1));
+  rc = qxio_merge_compact_envs(properties, properties_size, environment, environment_size,
+                               block_out, &size, 4 | (options & 1));
   qxio_free(fresh);
   if (rc < 0) return rc;
   if (options & 8) {
@@ -407,7 +441,8 @@ qxio_t_error_code qxio_get_system_properties(char ***block_out, size_t *size_out
 }
 
 qxio_t_error_code qxio_make_compact_env(const char *const *entries, char ***block_out,
-                                        size_t *size_out, uint32_t options) {
+                                        size_t *size_out, uint32_t options)
+{
   size_t count = 0;
   while (entries[count] != nullptr) count++;
   if (!(options & 1)) return build_compact(entries, count, block_out, size_out);
@@ -438,12 +473,14 @@ qxio_t_error_code qxio_make_compact_env(const char *const *entries, char ***bloc
    option 0x4 keeps merge order instead of key order. */
 qxio_t_error_code qxio_merge_compact_envs(char *const *a, size_t size_a, char *const *b,
                                           size_t size_b, char ***block_out, size_t *size_out,
-                                          uint32_t options) {
+                                          uint32_t options)
+{
   if ((options & 6) == 6) return QXIO_E_PARAMETER_ERROR;
   size_t count_a = compact_count(a);
   size_t count = count_a + compact_count(b);
   /* entries and their merge positions side by side, in one scratch block */
-  const char **entries = static_cast<const char **>(qxio_alloc(count * (sizeof(char *) + sizeof(size_t))));
+  const char **entries =
+      static_cast<const char **>(qxio_alloc(count * (sizeof(char *) + sizeof(size_t))));
   if (entries == nullptr) return QXIO_E_OUT_OF_MEMORY;
   size_t *order = reinterpret_cast<size_t *>(entries + count);
   for (size_t i = 0; i < count; i++) {
@@ -474,7 +511,8 @@ qxio_t_error_code qxio_merge_compact_envs(char *const *a, size_t size_a, char *c
   return rc;
 }
 
-qxio_t_error_code qxio_unix_getenv(const char *key, char *buffer, size_t *size, uint32_t options) {
+qxio_t_error_code qxio_unix_getenv(const char *key, char *buffer, size_t *size, uint32_t options)
+{
   if (env_copy != nullptr && !(options & 2)) {
     const char *value = compact_lookup(env_copy, key);
     return value != nullptr ? copy_out(value, buffer, size) : QXIO_E_NOT_FOUND;
@@ -484,7 +522,8 @@ qxio_t_error_code qxio_unix_getenv(const char *key, char *buffer, size_t *size, 
   return value != nullptr ? copy_out(value, buffer, size) : QXIO_E_NOT_FOUND;
 }
 
-qxio_t_error_code qxio_unix_get_environ(char ***block_out, size_t *size_out, uint32_t options) {
+qxio_t_error_code qxio_unix_get_environ(char ***block_out, size_t *size_out, uint32_t options)
+{
   if (options & 2) {
     if (options & 5) return QXIO_E_PARAMETER_ERROR;
     return copy_process_environment(block_out, size_out);
@@ -499,7 +538,8 @@ qxio_t_error_code qxio_unix_get_environ(char ***block_out, size_t *size_out, uin
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_unix_default_charset(char **name_out, uint32_t options) {
+qxio_t_error_code qxio_unix_default_charset(char **name_out, uint32_t options)
+{
   const char *codeset = nl_langinfo(CODESET);
   const char *name = codeset;
   if (name == nullptr || name[0] == '\0') {
@@ -515,7 +555,8 @@ qxio_t_error_code qxio_unix_default_charset(char **name_out, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_init_environment(uint32_t options) {
+qxio_t_error_code qxio_init_environment(uint32_t options)
+{
   if (options & 1) {
     drop_env_copy();
     free_set_properties();

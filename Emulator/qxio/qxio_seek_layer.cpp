@@ -15,18 +15,21 @@ typedef struct qxio_t_layer_seek {
 
 /* Memory mode is marked with the flag of an open input direction of the handle. */
 const uint32_t memory_mode = QXIO_LAYER_OS_INPUT_OPEN;
-const uint32_t read_items = QXIO_LAYER_READ_ITEM_1 | QXIO_LAYER_READ_ITEM_2 | QXIO_LAYER_READ_ITEM_4;
+const uint32_t read_items =
+    QXIO_LAYER_READ_ITEM_1 | QXIO_LAYER_READ_ITEM_2 | QXIO_LAYER_READ_ITEM_4;
 
 qxio_t_layer_seek *seek_layer(QXIO *slot) { return reinterpret_cast<qxio_t_layer_seek *>(*slot); }
 
-size_t read_item_size(const qxio_t_layer_seek *l) {
+size_t read_item_size(const qxio_t_layer_seek *l)
+{
   if (l->layer.flags & QXIO_LAYER_READ_ITEM_4) return 4;
   if (l->layer.flags & QXIO_LAYER_READ_ITEM_2) return 2;
   return 1;
 }
 
 qxio_t_error_code seek_push(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                            uint32_t options) {
+                            uint32_t options)
+{
   uint32_t flags;
   if (options & QXIO_SEEK_LAYER_MEMORY) {
     flags = memory_mode;
@@ -55,7 +58,8 @@ qxio_t_error_code seek_push(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_
 }
 
 qxio_t_error_code seek_open(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                            uint32_t options) {
+                            uint32_t options)
+{
   uint32_t push_options = QXIO_OPTION_PASS_ALL | QXIO_SEEK_LAYER_MEMORY;
   if (options & QXIO_SEEK_OPEN_READ) push_options |= QXIO_SEEK_LAYER_READ;
   if (options & QXIO_SEEK_OPEN_WRITE) push_options |= QXIO_SEEK_LAYER_WRITE;
@@ -63,7 +67,8 @@ qxio_t_error_code seek_open(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_
 }
 
 /* Reads more from below only once every buffered byte has been delivered. */
-qxio_t_error_code seek_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
+qxio_t_error_code seek_read(QXIO *slot, qxio_t_buf *buf, uint32_t options)
+{
   qxio_t_layer_seek *l = seek_layer(slot);
   const size_t item = read_item_size(l);
   if (buf->writable_size - buf->extent < item) {
@@ -79,7 +84,8 @@ qxio_t_error_code seek_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
       kind = QXIO_READ_CODES;
     else
       return QXIO_E_INTERNAL_ERROR;
-    qxio_t_error_code rc = qxio_read(&l->layer.next, &l->buf, kind | (options & QXIO_READ_NONBLOCKING));
+    qxio_t_error_code rc =
+        qxio_read(&l->layer.next, &l->buf, kind | (options & QXIO_READ_NONBLOCKING));
     if (rc < 0) return rc;
   }
   size_t n = l->buf->extent - l->off, room = buf->writable_size - buf->extent;
@@ -90,7 +96,8 @@ qxio_t_error_code seek_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code seek_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options) {
+qxio_t_error_code seek_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options)
+{
   qxio_t_layer_seek *l = seek_layer(slot);
   if (!(l->layer.flags & memory_mode) ||
       !((options & QXIO_SEEK_LAYER_MEMORY) || (l->layer.flags & QXIO_LAYER_OS_OUTPUT_OPEN)))
@@ -103,7 +110,8 @@ qxio_t_error_code seek_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t 
 }
 
 qxio_t_error_code seek_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_t_buf *buf,
-                            uint32_t options) {
+                            uint32_t options)
+{
   qxio_t_layer_seek *l = seek_layer(slot);
   if (((options & QXIO_SEEK_WRITE) && (l->layer.flags & QXIO_LAYER_WRITABLE)) ||
       !(options & QXIO_SEEK_READ) || !(l->layer.flags & QXIO_LAYER_READABLE))
@@ -126,13 +134,15 @@ qxio_t_error_code seek_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxi
 /* The layer has no output of its own to flush, and its read-ahead is what it is there to
    keep, so a sync only passes on below when asked to; a pushed layer that refused every sync
    could never be closed or popped. */
-qxio_t_error_code seek_sync(QXIO *slot, uint32_t options) {
+qxio_t_error_code seek_sync(QXIO *slot, uint32_t options)
+{
   qxio_t_layer_seek *l = seek_layer(slot);
   if (options & QXIO_SYNC_DOWN) return qxio_sync(&l->layer.next, options);
   return QXIO_S_NOERR;
 }
 
-void seek_destroy(qxio_t_layer *layer) {
+void seek_destroy(qxio_t_layer *layer)
+{
   qxio_t_layer_seek *l = reinterpret_cast<qxio_t_layer_seek *>(layer);
   qxio_buf_free(l->buf);
   qxio_free(l);
@@ -140,11 +150,23 @@ void seek_destroy(qxio_t_layer *layer) {
 
 }  // namespace
 
-const qxio_t_funcs qxio_layer_seek_funcs = {
-    sizeof(qxio_t_funcs), "seek", sizeof(qxio_t_layer_seek), 0, 0,
-    seek_read, seek_write, seek_sync, seek_seek, qxio_layer_close_sides, seek_push,
-    qxio_layer_sync_pop, seek_destroy, seek_open, nullptr};
+const qxio_t_funcs qxio_layer_seek_funcs = {sizeof(qxio_t_funcs),
+                                            "seek",
+                                            sizeof(qxio_t_layer_seek),
+                                            0,
+                                            0,
+                                            seek_read,
+                                            seek_write,
+                                            seek_sync,
+                                            seek_seek,
+                                            qxio_layer_close_sides,
+                                            seek_push,
+                                            qxio_layer_sync_pop,
+                                            seek_destroy,
+                                            seek_open,
+                                            nullptr};
 
-qxio_t_error_code qxio_init_layer_seek(uint32_t deinit) {
+qxio_t_error_code qxio_init_layer_seek(uint32_t deinit)
+{
   return qxio_register_layer(&qxio_layer_seek_funcs, deinit ? QXIO_REGISTER_REMOVE : 0);
 }

@@ -5,13 +5,15 @@
 
 namespace {
 
-qxio_t_simple_device *device_of(QXIO *slot) {
+qxio_t_simple_device *device_of(QXIO *slot)
+{
   return reinterpret_cast<qxio_t_simple_device *>(*slot);
 }
 
 /* The item size of a side from its flags: 1 for bytes, 4 for character codes, 0 for any
    other combination. */
-size_t item_size(uint32_t flags, uint32_t bytes_flag, uint32_t codes_flag) {
+size_t item_size(uint32_t flags, uint32_t bytes_flag, uint32_t codes_flag)
+{
   uint32_t sizes = flags & (bytes_flag | codes_flag);
   if (sizes == bytes_flag) return 1;
   if (sizes == codes_flag) return 4;
@@ -20,7 +22,8 @@ size_t item_size(uint32_t flags, uint32_t bytes_flag, uint32_t codes_flag) {
 
 uint32_t user_item_option(size_t item) { return item == 1 ? QXIO_USER_BYTES : QXIO_USER_CHARS; }
 
-qxio_t_error_code device_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
+qxio_t_error_code device_read(QXIO *slot, qxio_t_buf *buf, uint32_t options)
+{
   qxio_t_simple_device *device = device_of(slot);
   size_t item = item_size(device->layer.flags, QXIO_LAYER_READ_ITEM_1, QXIO_LAYER_READ_ITEM_4);
   if (item == 0) return QXIO_E_INTERNAL_ERROR;
@@ -41,7 +44,8 @@ qxio_t_error_code device_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code device_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options) {
+qxio_t_error_code device_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options)
+{
   qxio_t_simple_device *device = device_of(slot);
   size_t item = item_size(device->layer.flags, QXIO_LAYER_WRITE_ITEM_1, QXIO_LAYER_WRITE_ITEM_4);
   if (item == 0) return QXIO_E_INTERNAL_ERROR;
@@ -60,7 +64,8 @@ qxio_t_error_code device_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code device_sync(QXIO *slot, uint32_t options) {
+qxio_t_error_code device_sync(QXIO *slot, uint32_t options)
+{
   qxio_t_simple_device *device = device_of(slot);
   if (!(options & QXIO_SYNC_WRITE) || !(device->layer.flags & QXIO_LAYER_WRITABLE))
     return QXIO_S_NOERR;
@@ -70,13 +75,15 @@ qxio_t_error_code device_sync(QXIO *slot, uint32_t options) {
 }
 
 qxio_t_error_code device_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_t_buf *buf,
-                              uint32_t options) {
+                              uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
 /* Closes the requested sides that are still open; the layer goes once neither remains. A
    failing user close leaves the layer as it was. */
-qxio_t_error_code device_close(QXIO *slot, uint32_t options) {
+qxio_t_error_code device_close(QXIO *slot, uint32_t options)
+{
   qxio_t_simple_device *device = device_of(slot);
   uint32_t sides = 0;
   if ((options & QXIO_CLOSE_READ) && (device->layer.flags & QXIO_LAYER_READ_OPEN))
@@ -102,41 +109,49 @@ qxio_t_error_code device_close(QXIO *slot, uint32_t options) {
 
 /* Push and open: a simple device is made by qxio_create_device only. */
 qxio_t_error_code device_push_or_open(const qxio_t_funcs *funcs, QXIO *slot,
-                                      const qxio_t_arglist *args, uint32_t options) {
+                                      const qxio_t_arglist *args, uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
-qxio_t_error_code device_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options) {
+qxio_t_error_code device_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
 void device_destroy(qxio_t_layer *layer) { qxio_free(layer); }
 
 qxio_t_error_code device_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *arg,
-                               uint32_t options) {
+                               uint32_t options)
+{
   qxio_t_simple_device *device = device_of(slot);
   return device->user_ioctl(device->user_data, operation, arg, options);
 }
 
 /* Stand-ins for callbacks the user left out. */
-qxio_t_error_code missing_read(void *user_data, void *room, size_t *size, uint32_t options) {
+qxio_t_error_code missing_read(void *user_data, void *room, size_t *size, uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
-qxio_t_error_code missing_write(void *user_data, const void *data, size_t *size, uint32_t options) {
+qxio_t_error_code missing_write(void *user_data, const void *data, size_t *size, uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 qxio_t_error_code missing_flush(void *user_data, uint32_t options) { return QXIO_S_NOERR; }
 qxio_t_error_code missing_seek(void *user_data, int64_t offset, int64_t *new_offset,
-                               uint32_t options) {
+                               uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 qxio_t_error_code missing_interrupt(void *user_data, uint32_t options) { return QXIO_S_NOERR; }
 qxio_t_error_code missing_ioctl(void *user_data, qxio_t_ioctl_operation operation, void *arg,
-                                uint32_t options) {
+                                uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
-uint32_t device_flags(bool reads, bool writes, bool bytes) {
+uint32_t device_flags(bool reads, bool writes, bool bytes)
+{
   uint32_t flags = 0;
   if (reads)
     flags |= QXIO_LAYER_HAS_INPUT | QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN |
@@ -149,17 +164,29 @@ uint32_t device_flags(bool reads, bool writes, bool bytes) {
 
 }  // namespace
 
-const qxio_t_funcs qxio_simple_device_funcs = {
-    sizeof(qxio_t_funcs), "simple_device", sizeof(qxio_t_simple_device), 0, 0,
-    device_read, device_write, device_sync, device_seek, device_close,
-    device_push_or_open, device_pop, device_destroy, device_push_or_open, device_ioctl};
+const qxio_t_funcs qxio_simple_device_funcs = {sizeof(qxio_t_funcs),
+                                               "simple_device",
+                                               sizeof(qxio_t_simple_device),
+                                               0,
+                                               0,
+                                               device_read,
+                                               device_write,
+                                               device_sync,
+                                               device_seek,
+                                               device_close,
+                                               device_push_or_open,
+                                               device_pop,
+                                               device_destroy,
+                                               device_push_or_open,
+                                               device_ioctl};
 
 qxio_t_error_code qxio_create_device(QXIO *slot, void *user_data, const void *user_class,
                                      qxio_t_user_read user_read, qxio_t_user_write user_write,
                                      qxio_t_user_flush_output user_flush_output,
                                      qxio_t_user_seek user_seek, qxio_t_user_close user_close,
                                      qxio_t_user_interrupt user_interrupt,
-                                     qxio_t_user_ioctl user_ioctl, uint32_t options) {
+                                     qxio_t_user_ioctl user_ioctl, uint32_t options)
+{
   uint32_t kind = options & (QXIO_DEVICE_BYTES | QXIO_DEVICE_CHARS);
   if (slot == nullptr || (kind != QXIO_DEVICE_BYTES && kind != QXIO_DEVICE_CHARS))
     return QXIO_E_PARAMETER_ERROR;
@@ -186,7 +213,8 @@ qxio_t_error_code qxio_create_device(QXIO *slot, void *user_data, const void *us
 }
 
 qxio_t_error_code qxio_get_device_user_data(QXIO *slot, const void *user_class,
-                                            void **user_data_out, uint32_t options) {
+                                            void **user_data_out, uint32_t options)
+{
   qxio_t_layer *layer;
   qxio_t_error_code rc = qxio_get_qxio_layer(slot, &qxio_simple_device_funcs, &layer, 0);
   if (rc < 0) return rc;

@@ -27,19 +27,21 @@ const size_t SERVICE_TEXT_MAX = 32;
 
 qxio_t_error_code socket_error(int error) { return qxio_map_unix_error(error, QXIO_E_OS_ERROR); }
 
-qxio_t_error_code lookup_error(int failure, int error) {
+qxio_t_error_code lookup_error(int failure, int error)
+{
   switch (failure) {
-    case EAI_NONAME:
-    case EAI_NODATA:
-    case EAI_AGAIN: return QXIO_E_NET_HOST_NOT_FOUND;
-    case EAI_SYSTEM: return qxio_map_unix_error(error, QXIO_E_NET_ERROR);
-    default: return QXIO_E_NET_ERROR;
+  case EAI_NONAME:
+  case EAI_NODATA:
+  case EAI_AGAIN: return QXIO_E_NET_HOST_NOT_FOUND;
+  case EAI_SYSTEM: return qxio_map_unix_error(error, QXIO_E_NET_ERROR);
+  default: return QXIO_E_NET_ERROR;
   }
 }
 
 /* getaddrinfo for stream sockets over TCP, any family, with AI_ADDRCONFIG unless the system
    rejects that flag. */
-qxio_t_error_code lookup(const char *node, const char *service, int flags, struct addrinfo **result) {
+qxio_t_error_code lookup(const char *node, const char *service, int flags, struct addrinfo **result)
+{
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;
@@ -57,7 +59,8 @@ qxio_t_error_code lookup(const char *node, const char *service, int flags, struc
   return lookup_error(failure, errno);
 }
 
-qxio_t_error_code set_status_flag(int fd, int flag, bool on) {
+qxio_t_error_code set_status_flag(int fd, int flag, bool on)
+{
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0) return socket_error(errno);
   int wanted = on ? (flags | flag) : (flags & ~flag);
@@ -65,7 +68,8 @@ qxio_t_error_code set_status_flag(int fd, int flag, bool on) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code set_cloexec(int fd, bool on) {
+qxio_t_error_code set_cloexec(int fd, bool on)
+{
   int flags = fcntl(fd, F_GETFD);
   if (flags < 0) return socket_error(errno);
   int wanted = on ? (flags | FD_CLOEXEC) : (flags & ~FD_CLOEXEC);
@@ -73,13 +77,15 @@ qxio_t_error_code set_cloexec(int fd, bool on) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code set_int_option(int fd, int level, int name, int value) {
+qxio_t_error_code set_int_option(int fd, int level, int name, int value)
+{
   if (setsockopt(fd, level, name, &value, sizeof value) != 0) return socket_error(errno);
   return QXIO_S_NOERR;
 }
 
 /* A Unix-domain address entry over the caller's sockaddr_un. */
-qxio_t_error_code unix_entry(const char *path, struct sockaddr_un *address, struct addrinfo *entry) {
+qxio_t_error_code unix_entry(const char *path, struct sockaddr_un *address, struct addrinfo *entry)
+{
   if (path == nullptr) return QXIO_E_PARAMETER_ERROR;
   size_t length = strlen(path);
   if (length > UNIX_PATH_MAX_BYTES) return QXIO_E_PARAMETER_ERROR;
@@ -96,7 +102,8 @@ qxio_t_error_code unix_entry(const char *path, struct sockaddr_un *address, stru
 
 /* Numeric host and service of an address. */
 qxio_t_error_code numeric_name(const struct sockaddr *address, socklen_t length, char *host,
-                               size_t host_size, char *service, size_t service_size) {
+                               size_t host_size, char *service, size_t service_size)
+{
   int failure = getnameinfo(address, length, host, static_cast<socklen_t>(host_size), service,
                             static_cast<socklen_t>(service_size), NI_NUMERICHOST | NI_NUMERICSERV);
   return failure == 0 ? QXIO_S_NOERR : lookup_error(failure, errno);
@@ -104,7 +111,8 @@ qxio_t_error_code numeric_name(const struct sockaddr *address, socklen_t length,
 
 /* Writes the port a listening socket is bound to into the caller's service buffer; empty
    when it cannot be found or does not fit. */
-void report_port(int fd, char *service, size_t capacity) {
+void report_port(int fd, char *service, size_t capacity)
+{
   if (capacity == 0 || service == nullptr) return;
   service[0] = '\0';
   struct sockaddr_storage address;
@@ -119,7 +127,8 @@ void report_port(int fd, char *service, size_t capacity) {
 }
 
 /* Takes the lookup results in order and listens on the first IPv4 entry that works. */
-qxio_t_error_code listen_on_entries(const struct addrinfo *entries, int *fd_out, uint32_t options) {
+qxio_t_error_code listen_on_entries(const struct addrinfo *entries, int *fd_out, uint32_t options)
+{
   qxio_t_error_code last = 0;
   bool ipv4_failed = false;
   uint32_t create = QXIO_SOCKET_CREATE_BIND | QXIO_SOCKET_CREATE_LISTEN |
@@ -141,7 +150,8 @@ qxio_t_error_code listen_on_entries(const struct addrinfo *entries, int *fd_out,
   return last < 0 ? last : QXIO_E_INTERNAL_ERROR;
 }
 
-qxio_t_error_code tcp_listener(const char *node, const char *service, int *fd_out, uint32_t options) {
+qxio_t_error_code tcp_listener(const char *node, const char *service, int *fd_out, uint32_t options)
+{
   if (node != nullptr && node[0] == '\0') node = nullptr;
   if (service != nullptr && service[0] == '\0') service = nullptr;
   int flags = 0;
@@ -163,7 +173,8 @@ qxio_t_error_code tcp_listener(const char *node, const char *service, int *fd_ou
   return rc;
 }
 
-qxio_t_error_code unix_listener(const char *path, int *fd_out, uint32_t options) {
+qxio_t_error_code unix_listener(const char *path, int *fd_out, uint32_t options)
+{
   struct sockaddr_un address;
   struct addrinfo entry;
   qxio_t_error_code rc = unix_entry(path, &address, &entry);
@@ -181,7 +192,8 @@ struct deadline {
   struct timespec at; /* CLOCK_MONOTONIC */
 };
 
-deadline deadline_after(const qxio_t_timespec *timeout) {
+deadline deadline_after(const qxio_t_timespec *timeout)
+{
   deadline result = {timeout != nullptr, {0, 0}};
   if (timeout == nullptr) return result;
   clock_gettime(CLOCK_MONOTONIC, &result.at);
@@ -191,7 +203,8 @@ deadline deadline_after(const qxio_t_timespec *timeout) {
 }
 
 /* The time left before the deadline; false when it has passed. */
-bool time_left(const deadline *limit, qxio_t_timespec *left) {
+bool time_left(const deadline *limit, qxio_t_timespec *left)
+{
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   long long nsec = (static_cast<long long>(limit->at.tv_sec) - now.tv_sec) * 1000000000LL +
@@ -203,7 +216,8 @@ bool time_left(const deadline *limit, qxio_t_timespec *left) {
 }
 
 /* Waits until a connect in progress ends, then reads its outcome. */
-qxio_t_error_code wait_connected(int fd, const deadline *limit) {
+qxio_t_error_code wait_connected(int fd, const deadline *limit)
+{
   qxio_t_event *writable;
   qxio_t_error_code rc = qxio_fd_event_new(-1, fd, 0, &writable);
   if (rc < 0) return rc;
@@ -224,7 +238,8 @@ qxio_t_error_code wait_connected(int fd, const deadline *limit) {
 }
 
 /* One attempt: a non-blocking connect, waited for through a descriptor event. */
-qxio_t_error_code connect_entry(const struct addrinfo *entry, const deadline *limit, int *fd_out) {
+qxio_t_error_code connect_entry(const struct addrinfo *entry, const deadline *limit, int *fd_out)
+{
   int fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                   entry->ai_protocol);
   if (fd < 0) return socket_error(errno);
@@ -242,7 +257,9 @@ qxio_t_error_code connect_entry(const struct addrinfo *entry, const deadline *li
 }
 
 /* Tries the entries in order; an interrupt or the end of the time ends the walk. */
-qxio_t_error_code connect_entries(const struct addrinfo *entries, const deadline *limit, int *fd_out) {
+qxio_t_error_code connect_entries(const struct addrinfo *entries, const deadline *limit,
+                                  int *fd_out)
+{
   qxio_t_error_code last = QXIO_E_ERROR;
   for (const struct addrinfo *entry = entries; entry != nullptr; entry = entry->ai_next) {
     last = connect_entry(entry, limit, fd_out);
@@ -253,7 +270,8 @@ qxio_t_error_code connect_entries(const struct addrinfo *entries, const deadline
 
 /* The accepted peer's host and service as new texts. */
 qxio_t_error_code peer_texts(const struct sockaddr_storage *address, socklen_t length,
-                             char **host_out, char **service_out) {
+                             char **host_out, char **service_out)
+{
   char host[HOST_TEXT_MAX] = "localhost", service[SERVICE_TEXT_MAX] = "";
   if (address->ss_family != AF_UNIX) {
     qxio_t_error_code rc = numeric_name(reinterpret_cast<const struct sockaddr *>(address), length,
@@ -267,14 +285,16 @@ qxio_t_error_code peer_texts(const struct sockaddr_storage *address, socklen_t l
   return QXIO_S_NOERR;
 }
 
-void lower_case(char *text) {
+void lower_case(char *text)
+{
   for (char *p = text; *p != '\0'; p++) {
     if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
   }
 }
 
 /* The system's host name in a buffer that doubles until the name fits. */
-qxio_t_error_code read_hostname(char **name_out) {
+qxio_t_error_code read_hostname(char **name_out)
+{
   for (size_t size = 256; size <= 65536; size *= 2) {
     char *name = static_cast<char *>(qxio_alloc(size));
     if (name == nullptr) return QXIO_E_OUT_OF_MEMORY;
@@ -291,7 +311,8 @@ qxio_t_error_code read_hostname(char **name_out) {
 }
 
 /* The canonical name of a host name without a domain, or null when there is none. */
-char *canonical_name(const char *name) {
+char *canonical_name(const char *name)
+{
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_flags = AI_CANONNAME | AI_ADDRCONFIG;
@@ -310,7 +331,8 @@ char *canonical_name(const char *name) {
 }
 
 /* The host part of an IPv4 or IPv6 address; null for a record too short for its family. */
-const void *host_part(const void *address, size_t length, size_t *size_out) {
+const void *host_part(const void *address, size_t length, size_t *size_out)
+{
   sa_family_t family = static_cast<const struct sockaddr *>(address)->sa_family;
   if (family == AF_INET) {
     if (length < sizeof(struct sockaddr_in)) return nullptr;
@@ -324,19 +346,23 @@ const void *host_part(const void *address, size_t length, size_t *size_out) {
 
 }  // namespace
 
-qxio_t_error_code qxio_socket_cntl(int fd, uint32_t bits) {
+qxio_t_error_code qxio_socket_cntl(int fd, uint32_t bits)
+{
   qxio_t_error_code rc = QXIO_S_NOERR;
   if (bits & QXIO_SOCKET_BLOCKING) rc = set_status_flag(fd, O_NONBLOCK, false);
   if (rc >= 0 && (bits & QXIO_SOCKET_NONBLOCKING)) rc = set_status_flag(fd, O_NONBLOCK, true);
-  if (rc >= 0 && (bits & QXIO_SOCKET_NODELAY_OFF)) rc = set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 0);
+  if (rc >= 0 && (bits & QXIO_SOCKET_NODELAY_OFF))
+    rc = set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 0);
   if (rc >= 0 && (bits & QXIO_SOCKET_NODELAY_ON)) set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   if (rc >= 0 && (bits & QXIO_SOCKET_INHERITABLE)) rc = set_cloexec(fd, false);
   if (rc >= 0 && (bits & QXIO_SOCKET_CLOEXEC)) rc = set_cloexec(fd, true);
-  if (rc >= 0 && (bits & QXIO_SOCKET_REUSEADDR)) rc = set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+  if (rc >= 0 && (bits & QXIO_SOCKET_REUSEADDR))
+    rc = set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
   return rc;
 }
 
-qxio_t_error_code qxio_socket_create(const struct addrinfo *entry, int *fd_out, uint32_t options) {
+qxio_t_error_code qxio_socket_create(const struct addrinfo *entry, int *fd_out, uint32_t options)
+{
   if (entry == nullptr || fd_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   int fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                   entry->ai_protocol);
@@ -348,7 +374,8 @@ qxio_t_error_code qxio_socket_create(const struct addrinfo *entry, int *fd_out, 
     rc = socket_error(errno);
   if (rc >= 0 && (options & QXIO_SOCKET_CREATE_LISTEN) && listen(fd, LISTEN_BACKLOG) != 0)
     rc = socket_error(errno);
-  if (rc >= 0 && !(options & QXIO_SOCKET_CREATE_NONBLOCKING)) rc = set_status_flag(fd, O_NONBLOCK, false);
+  if (rc >= 0 && !(options & QXIO_SOCKET_CREATE_NONBLOCKING))
+    rc = set_status_flag(fd, O_NONBLOCK, false);
   if (rc >= 0 && (options & QXIO_SOCKET_CREATE_INHERITABLE)) rc = set_cloexec(fd, false);
   if (rc < 0) {
     close(fd);
@@ -359,10 +386,12 @@ qxio_t_error_code qxio_socket_create(const struct addrinfo *entry, int *fd_out, 
 }
 
 qxio_t_error_code qxio_socket_listener(const char *node, char *service, size_t service_capacity,
-                                       int *fd_out, uint32_t options) {
+                                       int *fd_out, uint32_t options)
+{
   if (fd_out == nullptr) return QXIO_E_PARAMETER_ERROR;
-  qxio_t_error_code rc = (options & QXIO_SOCKET_UNIX) ? unix_listener(node, fd_out, options)
-                                                      : tcp_listener(node, service, fd_out, options);
+  qxio_t_error_code rc = (options & QXIO_SOCKET_UNIX)
+                             ? unix_listener(node, fd_out, options)
+                             : tcp_listener(node, service, fd_out, options);
   if (rc < 0) return rc;
   report_port(*fd_out, service, service_capacity);
   return QXIO_S_NOERR;
@@ -370,8 +399,9 @@ qxio_t_error_code qxio_socket_listener(const char *node, char *service, size_t s
 
 /* The new socket is blocking, with TCP no-delay unless it is a Unix-domain socket; any
    failure after the accept closes it abortively. */
-qxio_t_error_code qxio_socket_accept(int listener, char **host_out, char **service_out,
-                                     int *fd_out, uint32_t options) {
+qxio_t_error_code qxio_socket_accept(int listener, char **host_out, char **service_out, int *fd_out,
+                                     uint32_t options)
+{
   if (fd_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (host_out != nullptr) *host_out = nullptr;
   if (service_out != nullptr) *service_out = nullptr;
@@ -399,13 +429,15 @@ qxio_t_error_code qxio_socket_accept(int listener, char **host_out, char **servi
 }
 
 qxio_t_error_code qxio_socket_connect(const char *node, const char *service, int *fd_out,
-                                      uint32_t options) {
+                                      uint32_t options)
+{
   return qxio_socket_connect_timeout(node, service, nullptr, fd_out, options);
 }
 
 qxio_t_error_code qxio_socket_connect_timeout(const char *node, const char *service,
                                               const qxio_t_timespec *timeout, int *fd_out,
-                                              uint32_t options) {
+                                              uint32_t options)
+{
   if (fd_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (timeout != nullptr && (timeout->sec < 0 || timeout->nsec < 0 || timeout->nsec > 999999999))
     return QXIO_E_PARAMETER_ERROR;
@@ -435,16 +467,20 @@ qxio_t_error_code qxio_socket_connect_timeout(const char *node, const char *serv
 }
 
 /* A connection that is already gone counts as shut down. */
-qxio_t_error_code qxio_socket_shutdown(int fd, uint32_t options) {
+qxio_t_error_code qxio_socket_shutdown(int fd, uint32_t options)
+{
   uint32_t sides = options & (QXIO_SOCKET_SHUT_READ | QXIO_SOCKET_SHUT_WRITE);
   if (sides == 0) return QXIO_S_NOERR;
-  int how = sides == QXIO_SOCKET_SHUT_READ ? SHUT_RD : sides == QXIO_SOCKET_SHUT_WRITE ? SHUT_WR : SHUT_RDWR;
+  int how = sides == QXIO_SOCKET_SHUT_READ    ? SHUT_RD
+            : sides == QXIO_SOCKET_SHUT_WRITE ? SHUT_WR
+                                              : SHUT_RDWR;
   if (shutdown(fd, how) == 0) return QXIO_S_NOERR;
   qxio_t_error_code rc = socket_error(errno);
   return rc == QXIO_E_NET_CONNRESET ? QXIO_S_NOERR : rc;
 }
 
-qxio_t_error_code qxio_socket_close(int fd, uint32_t options) {
+qxio_t_error_code qxio_socket_close(int fd, uint32_t options)
+{
   if (options & QXIO_SOCKET_CLOSE_ABORTIVE) {
     struct linger linger = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger, sizeof linger);
@@ -456,7 +492,8 @@ qxio_t_error_code qxio_socket_close(int fd, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_hostname(char **name_out, uint32_t options) {
+qxio_t_error_code qxio_hostname(char **name_out, uint32_t options)
+{
   if (name_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   char *name = nullptr;
   qxio_t_error_code rc = read_hostname(&name);
@@ -474,7 +511,8 @@ qxio_t_error_code qxio_hostname(char **name_out, uint32_t options) {
 }
 
 qxio_t_error_code qxio_socket_addr_equal(const void *address_a, size_t length_a,
-                                         const void *address_b, size_t length_b) {
+                                         const void *address_b, size_t length_b)
+{
   if (address_a == nullptr || address_b == nullptr || length_a < sizeof(sa_family_t) ||
       length_b < sizeof(sa_family_t))
     return QXIO_E_PARAMETER_ERROR;

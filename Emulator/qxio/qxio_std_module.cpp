@@ -30,13 +30,15 @@ const standard_stream STANDARD_STREAMS[] = {
 const size_t NSTANDARD = sizeof STANDARD_STREAMS / sizeof STANDARD_STREAMS[0];
 
 /* A normal close, then an abortive one when that fails; answers the first failure. */
-qxio_t_error_code close_stream(QXIO *stream) {
+qxio_t_error_code close_stream(QXIO *stream)
+{
   qxio_t_error_code rc = qxio_close(stream, 0);
   if (rc < 0) qxio_close(stream, QXIO_CLOSE_ABORTIVE);
   return rc;
 }
 
-qxio_t_error_code start_standard_streams(void) {
+qxio_t_error_code start_standard_streams(void)
+{
   const char *setting = getenv("QXIO_USE_LAYER_THREADDEVICE");
   if (setting != nullptr && strcmp(setting, "true") == 0) use_thread_device = true;
   if (setting != nullptr && strcmp(setting, "false") == 0) use_thread_device = false;
@@ -66,7 +68,8 @@ qxio_t_error_code start_standard_streams(void) {
 
 /* Every stream still registered is flushed and closed; the first failure is reported after
    all three are done. */
-qxio_t_error_code stop_standard_streams(void) {
+qxio_t_error_code stop_standard_streams(void)
+{
   qxio_t_error_code first_error = QXIO_S_NOERR;
   for (size_t i = 0; i < NSTANDARD; i++) {
     QXIO stream = nullptr;
@@ -79,11 +82,13 @@ qxio_t_error_code stop_standard_streams(void) {
 
 }  // namespace
 
-qxio_t_error_code qxio_layer_async_unix_open_file_handle(QXIO *slot, int fd, uint32_t options) {
+qxio_t_error_code qxio_layer_async_unix_open_file_handle(QXIO *slot, int fd, uint32_t options)
+{
   if (use_thread_device) return qxio_layer_threaddevice_open_file_handle_unix(slot, fd, options);
   return qxio_layer_asynk_open_file_handle_unix(slot, fd, options);
 }
 
-qxio_t_error_code qxio_init_standard_streams(uint32_t deinit) {
+qxio_t_error_code qxio_init_standard_streams(uint32_t deinit)
+{
   return deinit ? stop_standard_streams() : start_standard_streams();
 }

@@ -15,7 +15,8 @@ standard_stream_entry standard_streams[NSTANDARD_STREAMS];
 const uint32_t WHICH_KIND_BITS = 0x7;
 
 /* The entry index (0 to 2) of which, or -1 when which names no standard stream. */
-int entry_index(uint32_t which) {
+int entry_index(uint32_t which)
+{
   uint32_t kind = which & WHICH_KIND_BITS;
   if (kind != QXIO_STD_INPUT && kind != QXIO_STD_OUTPUT && kind != QXIO_STD_ERROR) return -1;
   return ((which & 0x2) ? 1 : 0) + ((which & 0x4) ? 2 : 0);
@@ -25,7 +26,8 @@ int entry_index(uint32_t which) {
 
 /* The stream that was registered before is closed on the sides its registration asked for,
    unless it is registered again. */
-qxio_t_error_code qxio_set_standard_stream(QXIO *slot, uint32_t which) {
+qxio_t_error_code qxio_set_standard_stream(QXIO *slot, uint32_t which)
+{
   int index = entry_index(which);
   if (index < 0) return QXIO_E_PARAMETER_ERROR;
   if (slot != nullptr && *slot == nullptr) return QXIO_E_PARAMETER_ERROR;
@@ -41,7 +43,8 @@ qxio_t_error_code qxio_set_standard_stream(QXIO *slot, uint32_t which) {
   return qxio_close(&old, sides);
 }
 
-qxio_t_error_code qxio_get_standard_stream(QXIO *stream_out, uint32_t which) {
+qxio_t_error_code qxio_get_standard_stream(QXIO *stream_out, uint32_t which)
+{
   int index = entry_index(which);
   if (index < 0 || stream_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   standard_stream_entry *entry = &standard_streams[index];

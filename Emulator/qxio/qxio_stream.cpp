@@ -19,14 +19,16 @@ const int MAX_EMPTY_TRANSFERS = 1000;
 const uint32_t LOW_OPTION_BITS = 0xFFFFFu;
 
 /* Options as a layer sees them: bits 0 to 19, or with bit 20 every bit but 20. */
-uint32_t layer_options(uint32_t options) {
+uint32_t layer_options(uint32_t options)
+{
   if (options & QXIO_OPTION_PASS_ALL) return options & ~QXIO_OPTION_PASS_ALL;
   return options & LOW_OPTION_BITS;
 }
 
 qxio_t_error_code success_to_zero(qxio_t_error_code rc) { return rc > 0 ? QXIO_S_NOERR : rc; }
 
-qxio_t_error_code check_funcs(const qxio_t_funcs *funcs) {
+qxio_t_error_code check_funcs(const qxio_t_funcs *funcs)
+{
   if (funcs == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (funcs->sizeof_qxio_t_funcs != sizeof(qxio_t_funcs)) return QXIO_E_VERSION_ERROR;
   if (funcs->name == nullptr || funcs->layer_size < sizeof(qxio_t_layer))
@@ -37,7 +39,8 @@ qxio_t_error_code check_funcs(const qxio_t_funcs *funcs) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code unregister_layer(const char *name) {
+qxio_t_error_code unregister_layer(const char *name)
+{
   if (name == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (registry == nullptr) return QXIO_S_NOERR;
   qxio_hash_delete_string(registry, name);
@@ -48,14 +51,16 @@ qxio_t_error_code unregister_layer(const char *name) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code close_top(QXIO *slot, uint32_t options) {
+qxio_t_error_code close_top(QXIO *slot, uint32_t options)
+{
   qxio_t_layer *top = *slot;
   if (top->funcs->close == nullptr) return qxio_layer_close_sides(slot, options);
   return success_to_zero(top->funcs->close(slot, options));
 }
 
 /* Marks every layer of the stack as closing the given sides. */
-void mark_closing(QXIO stream, uint32_t sides) {
+void mark_closing(QXIO stream, uint32_t sides)
+{
   uint32_t set = 0, clear = 0;
   if (sides & QXIO_CLOSE_READ) {
     set |= QXIO_LAYER_READ_CLOSING;
@@ -69,7 +74,8 @@ void mark_closing(QXIO stream, uint32_t sides) {
     layer->flags = (layer->flags | set) & ~clear;
 }
 
-uint32_t closing_bits(uint32_t sides) {
+uint32_t closing_bits(uint32_t sides)
+{
   return ((sides & QXIO_CLOSE_READ) ? QXIO_LAYER_READ_CLOSING : 0) |
          ((sides & QXIO_CLOSE_WRITE) ? QXIO_LAYER_WRITE_CLOSING : 0);
 }
@@ -78,7 +84,8 @@ uint32_t closing_bits(uint32_t sides) {
 
 /* ---- registry ---- */
 
-qxio_t_error_code qxio_register_layer(const qxio_t_funcs *funcs, uint32_t options) {
+qxio_t_error_code qxio_register_layer(const qxio_t_funcs *funcs, uint32_t options)
+{
   if (funcs == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (options & QXIO_REGISTER_REMOVE) return unregister_layer(funcs->name);
   qxio_t_error_code rc = check_funcs(funcs);
@@ -100,7 +107,8 @@ qxio_t_error_code qxio_register_layer(const qxio_t_funcs *funcs, uint32_t option
 }
 
 qxio_t_error_code qxio_find_layer(const char *name, const qxio_t_funcs **funcs_out,
-                                  uint32_t options) {
+                                  uint32_t options)
+{
   if (funcs_out != nullptr) *funcs_out = nullptr;
   if (name == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (registry == nullptr) return QXIO_E_NOT_FOUND;
@@ -113,14 +121,16 @@ qxio_t_error_code qxio_find_layer(const char *name, const qxio_t_funcs **funcs_o
 
 /* ---- layer helpers ---- */
 
-qxio_t_error_code qxio_layer_push(QXIO *slot, qxio_t_layer *layer) {
+qxio_t_error_code qxio_layer_push(QXIO *slot, qxio_t_layer *layer)
+{
   if (slot == nullptr || layer == nullptr) return QXIO_E_PARAMETER_ERROR;
   layer->next = *slot;
   *slot = layer;
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_layer_pop(QXIO *slot) {
+qxio_t_error_code qxio_layer_pop(QXIO *slot)
+{
   if (slot == nullptr || *slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_layer *top = *slot;
   *slot = top->next;
@@ -128,12 +138,14 @@ qxio_t_error_code qxio_layer_pop(QXIO *slot) {
   return QXIO_S_NOERR;
 }
 
-void qxio_layer_destroy(qxio_t_layer *layer) {
+void qxio_layer_destroy(qxio_t_layer *layer)
+{
   if (layer != nullptr) layer->funcs->destroy(layer);
 }
 
 /* The shared close of the transforming layers, and the close of a class that has none. */
-qxio_t_error_code qxio_layer_close_sides(QXIO *slot, uint32_t options) {
+qxio_t_error_code qxio_layer_close_sides(QXIO *slot, uint32_t options)
+{
   qxio_t_layer *layer = *slot;
   qxio_t_error_code rc = qxio_close(&layer->next, options);
   if (rc < 0) return rc;
@@ -146,7 +158,8 @@ qxio_t_error_code qxio_layer_close_sides(QXIO *slot, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_layer_sync_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options) {
+qxio_t_error_code qxio_layer_sync_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options)
+{
   if (*slot == nullptr || (*slot)->funcs != funcs) return QXIO_E_PARAMETER_ERROR;
   /* Both sides: output goes down, read-ahead goes back to the stream below. */
   qxio_t_error_code rc = qxio_sync(slot, QXIO_SYNC_READ | QXIO_SYNC_WRITE);
@@ -158,7 +171,8 @@ qxio_t_error_code qxio_layer_sync_pop(const qxio_t_funcs *funcs, QXIO *slot, uin
 }
 
 qxio_t_error_code qxio_get_qxio_layer(QXIO *slot, const qxio_t_funcs *funcs,
-                                      qxio_t_layer **layer_out, uint32_t options) {
+                                      qxio_t_layer **layer_out, uint32_t options)
+{
   if (layer_out != nullptr) *layer_out = nullptr;
   if (slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   int skip = (options & QXIO_GET_LAYER_SECOND) ? 1 : 0;
@@ -174,7 +188,8 @@ qxio_t_error_code qxio_get_qxio_layer(QXIO *slot, const qxio_t_funcs *funcs,
 /* ---- open, push, pop ---- */
 
 qxio_t_error_code qxio_open(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                            uint32_t options) {
+                            uint32_t options)
+{
   if (funcs == nullptr || slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (funcs->open == nullptr) return QXIO_E_NOT_IMPLEMENTED;
   return success_to_zero(funcs->open(funcs, slot, args, layer_options(options)));
@@ -186,7 +201,8 @@ typedef qxio_t_error_code (*class_entry)(const qxio_t_funcs *funcs, QXIO *slot,
                                          const qxio_t_arglist *args, uint32_t options);
 
 qxio_t_error_code call_by_name(class_entry entry, const char *name, QXIO *slot,
-                               const qxio_t_arglist *args, uint32_t options) {
+                               const qxio_t_arglist *args, uint32_t options)
+{
   const qxio_t_funcs *funcs;
   qxio_t_error_code rc = qxio_find_layer(name, &funcs, 0);
   if (rc < 0) return rc;
@@ -196,23 +212,27 @@ qxio_t_error_code call_by_name(class_entry entry, const char *name, QXIO *slot,
 }  // namespace
 
 qxio_t_error_code qxio_open_by_name(const char *name, QXIO *slot, const qxio_t_arglist *args,
-                                    uint32_t options) {
+                                    uint32_t options)
+{
   return call_by_name(qxio_open, name, slot, args, options);
 }
 
 qxio_t_error_code qxio_push(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                            uint32_t options) {
+                            uint32_t options)
+{
   if (funcs == nullptr || slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (funcs->push == nullptr) return QXIO_E_NOT_IMPLEMENTED;
   return success_to_zero(funcs->push(funcs, slot, args, layer_options(options)));
 }
 
 qxio_t_error_code qxio_push_by_name(const char *name, QXIO *slot, const qxio_t_arglist *args,
-                                    uint32_t options) {
+                                    uint32_t options)
+{
   return call_by_name(qxio_push, name, slot, args, options);
 }
 
-qxio_t_error_code qxio_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options) {
+qxio_t_error_code qxio_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options)
+{
   if (slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (funcs == nullptr) {
     if (*slot == nullptr) return QXIO_E_PARAMETER_ERROR;
@@ -224,7 +244,8 @@ qxio_t_error_code qxio_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t optio
 
 /* ---- transfers ---- */
 
-qxio_t_error_code qxio_read(QXIO *slot, qxio_t_buf **buf_slot, uint32_t options) {
+qxio_t_error_code qxio_read(QXIO *slot, qxio_t_buf **buf_slot, uint32_t options)
+{
   if (slot == nullptr || buf_slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (*slot == nullptr || !((*slot)->flags & QXIO_LAYER_READABLE)) return QXIO_E_NOT_OPEN_READ;
   uint32_t layer_opts = layer_options(options);
@@ -257,7 +278,8 @@ qxio_t_error_code qxio_read(QXIO *slot, qxio_t_buf **buf_slot, uint32_t options)
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options) {
+qxio_t_error_code qxio_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options)
+{
   if (slot == nullptr || buf == nullptr || pos == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (*slot == nullptr || !((*slot)->flags & QXIO_LAYER_WRITABLE)) return QXIO_E_NOT_OPEN_WRITE;
   uint32_t layer_opts = layer_options(options);
@@ -273,14 +295,16 @@ qxio_t_error_code qxio_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t 
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_sync(QXIO *slot, uint32_t options) {
+qxio_t_error_code qxio_sync(QXIO *slot, uint32_t options)
+{
   if (slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (*slot == nullptr) return QXIO_S_NOERR;
   return success_to_zero((*slot)->funcs->sync(slot, layer_options(options)));
 }
 
 qxio_t_error_code qxio_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_t_buf *buf,
-                            uint32_t options) {
+                            uint32_t options)
+{
   if (slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_layer *top = *slot;
   if (top == nullptr) return QXIO_E_SEEK_ERROR;
@@ -298,7 +322,8 @@ qxio_t_error_code qxio_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxi
 
 /* Two phases: unless abortive, sync the sides first; then mark every layer as closing them,
    and let the top layer's close work its way down the stack. */
-qxio_t_error_code qxio_close(QXIO *slot, uint32_t options) {
+qxio_t_error_code qxio_close(QXIO *slot, uint32_t options)
+{
   if (slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   uint32_t layer_opts = layer_options(options);
   uint32_t sides = layer_opts & (QXIO_CLOSE_READ | QXIO_CLOSE_WRITE);
@@ -321,7 +346,8 @@ qxio_t_error_code qxio_close(QXIO *slot, uint32_t options) {
 }
 
 qxio_t_error_code qxio_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *arg,
-                             uint32_t options) {
+                             uint32_t options)
+{
   if (slot == nullptr) return QXIO_E_PARAMETER_ERROR;
   uint32_t layer_opts = layer_options(options);
   for (QXIO *current = slot; *current != nullptr; current = &(*current)->next) {
@@ -335,18 +361,18 @@ qxio_t_error_code qxio_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void 
   return QXIO_E_NOT_SUPPORTED;
 }
 
-qxio_t_error_code qxio_ioctl_readable_event(QXIO *slot, qxio_t_event **event_out,
-                                            uint32_t options) {
+qxio_t_error_code qxio_ioctl_readable_event(QXIO *slot, qxio_t_event **event_out, uint32_t options)
+{
   return qxio_ioctl(slot, QXIO_IOCTL_READABLE_EVENT_, event_out, options | QXIO_IOCTL_WALK);
 }
 
-qxio_t_error_code qxio_ioctl_writable_event(QXIO *slot, qxio_t_event **event_out,
-                                            uint32_t options) {
+qxio_t_error_code qxio_ioctl_writable_event(QXIO *slot, qxio_t_event **event_out, uint32_t options)
+{
   return qxio_ioctl(slot, QXIO_IOCTL_WRITABLE_EVENT_, event_out, options | QXIO_IOCTL_WALK);
 }
 
-qxio_t_error_code qxio_ioctl_device_type(QXIO *slot, qxio_t_device_type *type_out,
-                                         uint32_t options) {
+qxio_t_error_code qxio_ioctl_device_type(QXIO *slot, qxio_t_device_type *type_out, uint32_t options)
+{
   qxio_t_error_code rc =
       qxio_ioctl(slot, QXIO_IOCTL_DEVICE_TYPE_, type_out, options | QXIO_IOCTL_WALK);
   if (rc == QXIO_E_NOT_SUPPORTED) {
@@ -356,28 +382,31 @@ qxio_t_error_code qxio_ioctl_device_type(QXIO *slot, qxio_t_device_type *type_ou
   return rc;
 }
 
-qxio_t_error_code qxio_ioctl_get_encoding_name(QXIO *slot, const char **name_out,
-                                               uint32_t options) {
+qxio_t_error_code qxio_ioctl_get_encoding_name(QXIO *slot, const char **name_out, uint32_t options)
+{
   bool read_side = (options & QXIO_IOCTL_READ_SIDE) != 0;
   bool write_side = (options & QXIO_IOCTL_WRITE_SIDE) != 0;
   if (read_side == write_side) return QXIO_E_PARAMETER_ERROR;
   return qxio_ioctl(slot, QXIO_IOCTL_GET_ENCODING_NAME_, name_out, options | QXIO_IOCTL_WALK);
 }
 
-qxio_t_error_code qxio_ioctl_encoding_fallback(QXIO *slot, uint32_t options) {
+qxio_t_error_code qxio_ioctl_encoding_fallback(QXIO *slot, uint32_t options)
+{
   qxio_t_error_code rc =
       qxio_ioctl(slot, QXIO_IOCTL_ENCODING_FALLBACK_, nullptr, options & ~QXIO_IOCTL_WALK);
   return rc == QXIO_E_NOT_SUPPORTED ? QXIO_S_NOT_SUPPORTED : rc;
 }
 
-qxio_t_error_code qxio_ioctl_size(QXIO *slot, int64_t *size_out, uint32_t options) {
+qxio_t_error_code qxio_ioctl_size(QXIO *slot, int64_t *size_out, uint32_t options)
+{
   const uint32_t both = QXIO_IOCTL_READ_SIDE | QXIO_IOCTL_WRITE_SIDE;
   if (!(options & both)) options |= both;
   *size_out = -42;
   return qxio_ioctl(slot, QXIO_IOCTL_SIZE_, size_out, options | QXIO_IOCTL_WALK);
 }
 
-qxio_t_error_code qxio_write_dbg(QXIO *slot, const char *text) {
+qxio_t_error_code qxio_write_dbg(QXIO *slot, const char *text)
+{
   qxio_t_buf buf;
   qxio_buf_init_buf(&buf);
   buf.buf = reinterpret_cast<unsigned char *>(const_cast<char *>(text));

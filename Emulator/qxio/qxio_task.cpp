@@ -39,19 +39,22 @@ const uint32_t THREAD_RUNNING = 0x2;
    creator, its canceller and the thread itself. */
 uint32_t load_flags(const uint32_t *word) { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
 void set_flags(uint32_t *word, uint32_t bits) { __atomic_or_fetch(word, bits, __ATOMIC_ACQ_REL); }
-void clear_flags(uint32_t *word, uint32_t bits) {
+void clear_flags(uint32_t *word, uint32_t bits)
+{
   __atomic_and_fetch(word, ~bits, __ATOMIC_ACQ_REL);
 }
 
 /* Runs on the task's thread when its function returns, and as the cancellation clean-up. */
-void end_of_task(void *arg) {
+void end_of_task(void *arg)
+{
   qxio_t_task *task = static_cast<qxio_t_task *>(arg);
   clear_flags(&task->thread_flags, THREAD_RUNNING);
   set_flags(&task->thread_flags, THREAD_FINISHED);
   qxio_event_set(task->event);
 }
 
-void *task_start(void *arg) {
+void *task_start(void *arg)
+{
   qxio_t_task_pthread *task_pthread = static_cast<qxio_t_task_pthread *>(arg);
   qxio_t_task *task = &task_pthread->task;
   pthread_cleanup_push(end_of_task, task);
@@ -65,7 +68,8 @@ void *task_start(void *arg) {
 
 /* The new thread's signal mask: everything but the synchronous fault signals, and but the
    terminal stop signals unless the creating thread blocks them already. */
-void task_signal_mask(sigset_t *mask) {
+void task_signal_mask(sigset_t *mask)
+{
   sigset_t current;
   pthread_sigmask(SIG_BLOCK, nullptr, &current);
   sigfillset(mask);
@@ -79,7 +83,8 @@ void task_signal_mask(sigset_t *mask) {
 
 /* Starts the thread of a prepared task; the thread inherits the mask that the creating
    thread holds for the moment of creation. */
-qxio_t_error_code start_thread(qxio_t_task_pthread *task_pthread) {
+qxio_t_error_code start_thread(qxio_t_task_pthread *task_pthread)
+{
   qxio_t_task *task = &task_pthread->task;
   pthread_attr_t attributes;
   int error = pthread_attr_init(&attributes);
@@ -106,7 +111,8 @@ qxio_t_error_code start_thread(qxio_t_task_pthread *task_pthread) {
   return rc;
 }
 
-pthread_t task_thread(qxio_t_task *task) {
+pthread_t task_thread(qxio_t_task *task)
+{
   return __atomic_load_n(&reinterpret_cast<qxio_t_task_pthread *>(task)->os_thread,
                          __ATOMIC_ACQUIRE);
 }
@@ -114,7 +120,8 @@ pthread_t task_thread(qxio_t_task *task) {
 }  // namespace
 
 qxio_t_error_code qxio_task_create(uint32_t options, qxio_t_task_fun fun, void *arg,
-                                   qxio_t_task **task_out) {
+                                   qxio_t_task **task_out)
+{
   if (task_out != nullptr) *task_out = nullptr;
   if (fun == nullptr) return QXIO_E_PARAMETER_ERROR;
   qxio_t_task_pthread *task_pthread =
@@ -143,7 +150,8 @@ qxio_t_error_code qxio_task_create(uint32_t options, qxio_t_task_fun fun, void *
 }
 
 /* Interrupts that end a main-thread wait are not for this wait: it goes on. */
-qxio_t_error_code qxio_task_wait_end(qxio_t_task *task) {
+qxio_t_error_code qxio_task_wait_end(qxio_t_task *task)
+{
   qxio_t_error_code rc;
   do {
     rc = qxio_event_wait(&task->event, 1, nullptr);
@@ -151,7 +159,8 @@ qxio_t_error_code qxio_task_wait_end(qxio_t_task *task) {
   return rc < 0 ? rc : QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_task_free(qxio_t_task *task) {
+qxio_t_error_code qxio_task_free(qxio_t_task *task)
+{
   if (task == nullptr) return QXIO_S_NOERR;
   qxio_t_error_code rc = qxio_task_wait_end(task);
   if (rc < 0) return rc;
@@ -164,7 +173,8 @@ qxio_t_error_code qxio_task_free(qxio_t_task *task) {
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_task_cancel(qxio_t_task *task, uint32_t options) {
+qxio_t_error_code qxio_task_cancel(qxio_t_task *task, uint32_t options)
+{
   if (task == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (!(load_flags(&task->flags) & TASK_CANCELLABLE)) return QXIO_E_NOT_SUPPORTED;
   set_flags(&task->flags, TASK_CANCEL_REQUESTED);
@@ -181,50 +191,59 @@ qxio_t_error_code qxio_task_cancel(qxio_t_task *task, uint32_t options) {
   return qxio_task_wait_end(task);
 }
 
-int qxio_task_is_running(qxio_t_task *task) {
+int qxio_task_is_running(qxio_t_task *task)
+{
   if (task == nullptr) return 0;
   return qxio_event_query(task->event) ? 0 : 1;
 }
 
-qxio_t_error_code qxio_task_status(qxio_t_task *task, uint32_t *bits_out) {
+qxio_t_error_code qxio_task_status(qxio_t_task *task, uint32_t *bits_out)
+{
   if (task == nullptr || bits_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   *bits_out = qxio_task_is_running(task) ? QXIO_TASK_STATUS_RUNNING : 0;
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_task_result(qxio_t_task *task, void **result_out) {
+qxio_t_error_code qxio_task_result(qxio_t_task *task, void **result_out)
+{
   if (task == nullptr) return QXIO_E_PARAMETER_ERROR;
   if (qxio_task_is_running(task)) return QXIO_E_THREAD_RUNNING;
   if (result_out != nullptr) *result_out = __atomic_load_n(&task->result, __ATOMIC_ACQUIRE);
   return QXIO_S_NOERR;
 }
 
-int qxio_task_is_cancelled(qxio_t_task *task) {
+int qxio_task_is_cancelled(qxio_t_task *task)
+{
   if (task == nullptr) return 0;
   return (load_flags(&task->flags) & TASK_CANCELLED) ? 1 : 0;
 }
 
-qxio_t_error_code qxio_task_event(qxio_t_task *task, qxio_t_event **event_out) {
+qxio_t_error_code qxio_task_event(qxio_t_task *task, qxio_t_event **event_out)
+{
   if (task == nullptr || event_out == nullptr) return QXIO_E_PARAMETER_ERROR;
   *event_out = task->event;
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_task_cancel_event(qxio_t_task *task, qxio_t_event **event_out) {
+qxio_t_error_code qxio_task_cancel_event(qxio_t_task *task, qxio_t_event **event_out)
+{
   return QXIO_E_NOT_SUPPORTED;
 }
 
-qxio_t_error_code qxio_thread_self(qxio_t_thread *thread_out) {
+qxio_t_error_code qxio_thread_self(qxio_t_thread *thread_out)
+{
   *thread_out = pthread_self();
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code qxio_task_pthread_cancel_enable(void) {
+qxio_t_error_code qxio_task_pthread_cancel_enable(void)
+{
   int error = pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
   return error == 0 ? QXIO_S_NOERR : qxio_map_unix_error(error, QXIO_E_OS_ERROR);
 }
 
-qxio_t_error_code qxio_task_pthread_cancel_disable(void) {
+qxio_t_error_code qxio_task_pthread_cancel_disable(void)
+{
   int error = pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   return error == 0 ? QXIO_S_NOERR : qxio_map_unix_error(error, QXIO_E_OS_ERROR);
 }

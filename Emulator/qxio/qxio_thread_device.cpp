@@ -28,19 +28,25 @@ typedef struct qxio_t_layer_threaddevice {
 const size_t WAKE_BYTES = 1000;
 const size_t READ_BLOCK = 65536;
 
-qxio_t_layer_threaddevice *device_of(QXIO *slot) {
+qxio_t_layer_threaddevice *device_of(QXIO *slot)
+{
   return reinterpret_cast<qxio_t_layer_threaddevice *>(*slot);
 }
 
-qxio_t_io_request *request_of(qxio_t_queue_entry *entry) {
+qxio_t_io_request *request_of(qxio_t_queue_entry *entry)
+{
   return reinterpret_cast<qxio_t_io_request *>(reinterpret_cast<char *>(entry) -
                                                offsetof(qxio_t_io_request, queue_entry));
 }
 
-bool has(const qxio_t_layer_threaddevice *l, uint32_t flags) { return (l->layer.flags & flags) == flags; }
+bool has(const qxio_t_layer_threaddevice *l, uint32_t flags)
+{
+  return (l->layer.flags & flags) == flags;
+}
 
 /* Reads and writes that see each other's bytes: a positioned device open both ways. */
-bool shared_file(const qxio_t_layer_threaddevice *l) {
+bool shared_file(const qxio_t_layer_threaddevice *l)
+{
   return has(l, QXIO_LAYER_READ_OPEN | QXIO_LAYER_WRITE_OPEN) && !has(l, QXIO_LAYER_SEQUENTIAL);
 }
 
@@ -49,8 +55,9 @@ bool shared_file(const qxio_t_layer_threaddevice *l) {
 /* Appends n bytes to the last queued write when it ends at the write position; urgent says
    that no more output can follow soon (the queue is full), so the worker need not wait for
    more to merge. Runs under todo_mutex; *wake says whether the worker must be woken. */
-bool merge_into_last(qxio_t_layer_threaddevice *l, const unsigned char *bytes, size_t n, bool urgent,
-                     bool *wake) {
+bool merge_into_last(qxio_t_layer_threaddevice *l, const unsigned char *bytes, size_t n,
+                     bool urgent, bool *wake)
+{
   qxio_t_io_worker *worker = &l->write_worker;
   qxio_t_queue_entry *entry = nullptr;
   if (qxio_queue_get_last(worker->todo, &entry, QXIO_QUEUE_PEEK | QXIO_QUEUE_GET_LOCKED) < 0)
@@ -71,8 +78,9 @@ bool merge_into_last(qxio_t_layer_threaddevice *l, const unsigned char *bytes, s
 }
 
 /* Queues n bytes as a new write request. Runs under todo_mutex; *wake as above. */
-qxio_t_error_code queue_new_write(qxio_t_layer_threaddevice *l, const unsigned char *bytes, size_t n,
-                                  bool urgent, bool *wake) {
+qxio_t_error_code queue_new_write(qxio_t_layer_threaddevice *l, const unsigned char *bytes,
+                                  size_t n, bool urgent, bool *wake)
+{
   qxio_t_io_worker *worker = &l->write_worker;
   qxio_t_io_request *request = qxio_io_request_new(worker, &qxio_io_write_request_funcs);
   if (request == nullptr) return QXIO_E_OUT_OF_MEMORY;
@@ -86,13 +94,15 @@ qxio_t_error_code queue_new_write(qxio_t_layer_threaddevice *l, const unsigned c
   request->hFile = l->hFile;
   request->event = worker->event;
   request->cost = n;
-  *wake = qxio_io_issue(worker, request, IO_ISSUE_LOCKED | (n >= WAKE_BYTES || urgent ? IO_ISSUE_HIGH : 0));
+  *wake = qxio_io_issue(worker, request,
+                        IO_ISSUE_LOCKED | (n >= WAKE_BYTES || urgent ? IO_ISSUE_HIGH : 0));
   return QXIO_S_NOERR;
 }
 
 /* Waits until fewer than pending_cost_max bytes are queued; on success the finished lock is
    held. */
-qxio_t_error_code wait_for_room(qxio_t_io_worker *worker, uint32_t options) {
+qxio_t_error_code wait_for_room(qxio_t_io_worker *worker, uint32_t options)
+{
   for (;;) {
     qxio_t_error_code rc = qxio_io_collect(worker, false);
     if (rc < 0) return rc;
@@ -108,7 +118,8 @@ qxio_t_error_code wait_for_room(qxio_t_io_worker *worker, uint32_t options) {
 
 /* The room is taken under the finished lock, and the bytes are copied after it is released,
    so that the worker, publishing a finished write, does not wait behind the copy. */
-qxio_t_error_code td_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options) {
+qxio_t_error_code td_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options)
+{
   qxio_t_layer_threaddevice *l = device_of(slot);
   qxio_t_io_worker *worker = &l->write_worker;
   if (*pos > buf->extent) return QXIO_E_PARAMETER_ERROR;
@@ -146,7 +157,8 @@ qxio_t_error_code td_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t op
 
 /* ---- read ---- */
 
-qxio_t_error_code issue_read(qxio_t_layer_threaddevice *l) {
+qxio_t_error_code issue_read(qxio_t_layer_threaddevice *l)
+{
   qxio_t_io_worker *worker = &l->read_worker;
   qxio_t_io_request *request = qxio_io_request_new(worker, &qxio_io_read_request_funcs);
   if (request == nullptr) return QXIO_E_OUT_OF_MEMORY;
@@ -168,7 +180,8 @@ qxio_t_error_code issue_read(qxio_t_layer_threaddevice *l) {
   return QXIO_S_NOERR;
 }
 
-void drop_first_completed(qxio_t_layer_threaddevice *l) {
+void drop_first_completed(qxio_t_layer_threaddevice *l)
+{
   qxio_t_queue_entry *entry = nullptr;
   qxio_queue_get_first(l->completed_reads, &entry, 0);
   qxio_io_request_free(request_of(entry));
@@ -176,7 +189,8 @@ void drop_first_completed(qxio_t_layer_threaddevice *l) {
 
 /* Step 4 for the first completed read. Answers 0 with bytes delivered, a failure to return,
    or 1 when the request was dropped and the reading goes on. */
-qxio_t_error_code take_completed(qxio_t_layer_threaddevice *l, qxio_t_buf *buf, bool issued) {
+qxio_t_error_code take_completed(qxio_t_layer_threaddevice *l, qxio_t_buf *buf, bool issued)
+{
   qxio_t_queue_entry *entry = nullptr;
   qxio_queue_get_first(l->completed_reads, &entry, QXIO_QUEUE_PEEK);
   qxio_t_io_request *request = request_of(entry);
@@ -211,7 +225,8 @@ qxio_t_error_code take_completed(qxio_t_layer_threaddevice *l, qxio_t_buf *buf, 
 
 /* Resets the read worker's event when no result can be waiting, so that a wait sleeps until
    the next one arrives. */
-void reset_if_dry(qxio_t_layer_threaddevice *l) {
+void reset_if_dry(qxio_t_layer_threaddevice *l)
+{
   qxio_t_io_worker *worker = &l->read_worker;
   qxio_queue_lock(worker->finished);
   if (qxio_queue_size(worker->finished) == 0 && qxio_queue_size(l->completed_reads) == 0)
@@ -222,7 +237,8 @@ void reset_if_dry(qxio_t_layer_threaddevice *l) {
 /* One round of the read loop: collect, issue a read when none is under way, and take the
    first result. Answers 1 to go on. */
 qxio_t_error_code read_round(qxio_t_layer_threaddevice *l, qxio_t_buf *buf, uint32_t options,
-                             bool *issued) {
+                             bool *issued)
+{
   qxio_t_io_worker *worker = &l->read_worker;
   qxio_t_error_code rc = qxio_io_collect(worker, false);
   if (rc < 0) return rc;
@@ -242,7 +258,8 @@ qxio_t_error_code read_round(qxio_t_layer_threaddevice *l, qxio_t_buf *buf, uint
   return rc;
 }
 
-qxio_t_error_code td_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
+qxio_t_error_code td_read(QXIO *slot, qxio_t_buf *buf, uint32_t options)
+{
   qxio_t_layer_threaddevice *l = device_of(slot);
   qxio_t_io_worker *worker = &l->read_worker;
   qxio_t_error_code rc = qxio_io_worker_ensure_thread(worker);
@@ -267,7 +284,8 @@ qxio_t_error_code td_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
 
 /* ---- sync, seek, ioctl ---- */
 
-qxio_t_error_code td_sync(QXIO *slot, uint32_t options) {
+qxio_t_error_code td_sync(QXIO *slot, uint32_t options)
+{
   qxio_t_layer_threaddevice *l = device_of(slot);
   if (l->hFile == -1 || !(options & QXIO_SYNC_WRITE) || !has(l, QXIO_LAYER_WRITABLE) ||
       (options & QXIO_SYNC_DEVICE_SKIP))
@@ -280,11 +298,13 @@ qxio_t_error_code td_sync(QXIO *slot, uint32_t options) {
 }
 
 qxio_t_error_code td_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_t_buf *buf,
-                          uint32_t options) {
+                          uint32_t options)
+{
   qxio_t_layer_threaddevice *l = device_of(slot);
   if (!has(l, QXIO_LAYER_SEEKABLE)) return QXIO_E_SEEK_ERROR;
   int64_t target;
-  qxio_t_error_code rc = qxio_fd_seek_target(slot, l->read_pos, l->write_pos, offset, options, &target);
+  qxio_t_error_code rc =
+      qxio_fd_seek_target(slot, l->read_pos, l->write_pos, offset, options, &target);
   if (rc < 0) return rc;
   if (options & QXIO_SEEK_READ) l->read_pos = target;
   if (options & QXIO_SEEK_WRITE) l->write_pos = target;
@@ -292,7 +312,8 @@ qxio_t_error_code td_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code file_size(qxio_t_layer_threaddevice *l, int64_t *size) {
+qxio_t_error_code file_size(qxio_t_layer_threaddevice *l, int64_t *size)
+{
   if (has(l, QXIO_LAYER_WRITE_OPEN)) {
     qxio_t_error_code rc = qxio_io_barrier(&l->write_worker, false);
     if (rc < 0) return rc;
@@ -302,7 +323,9 @@ qxio_t_error_code file_size(qxio_t_layer_threaddevice *l, int64_t *size) {
   return rc;
 }
 
-qxio_t_error_code td_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *arg, uint32_t options) {
+qxio_t_error_code td_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *arg,
+                           uint32_t options)
+{
   qxio_t_layer_threaddevice *l = device_of(slot);
   if (operation != QXIO_IOCTL_SIZE_)
     return qxio_fd_ioctl_common(&l->layer, l->read_worker.event, l->write_worker.event,
@@ -314,7 +337,8 @@ qxio_t_error_code td_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *a
 /* ---- close, destroy ---- */
 
 /* Step 3 of close: shut the closing directions of an owned socket down. */
-qxio_t_error_code shut_down_socket(qxio_t_layer_threaddevice *l, uint32_t sides, bool abortive) {
+qxio_t_error_code shut_down_socket(qxio_t_layer_threaddevice *l, uint32_t sides, bool abortive)
+{
   uint32_t how = 0;
   if ((sides & QXIO_CLOSE_READ) && has(l, QXIO_LAYER_OS_INPUT_OPEN)) how |= IO_REQUEST_SHUT_READ;
   if ((sides & QXIO_CLOSE_WRITE) && has(l, QXIO_LAYER_OS_OUTPUT_OPEN)) how |= IO_REQUEST_SHUT_WRITE;
@@ -324,9 +348,9 @@ qxio_t_error_code shut_down_socket(qxio_t_layer_threaddevice *l, uint32_t sides,
     struct linger reset = {1, 0};
     setsockopt(l->hFile, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   }
-  bool use_write = (sides & QXIO_CLOSE_WRITE) && has(l, QXIO_LAYER_HAS_OUTPUT) &&
-                   !(!qxio_io_worker_running(&l->write_worker) &&
-                     qxio_io_worker_running(&l->read_worker));
+  bool use_write =
+      (sides & QXIO_CLOSE_WRITE) && has(l, QXIO_LAYER_HAS_OUTPUT) &&
+      !(!qxio_io_worker_running(&l->write_worker) && qxio_io_worker_running(&l->read_worker));
   qxio_t_io_worker *worker = use_write ? &l->write_worker : &l->read_worker;
   return qxio_io_run_simple(worker, l->hFile, &qxio_io_shutdown_operation, how);
 }
@@ -334,7 +358,8 @@ qxio_t_error_code shut_down_socket(qxio_t_layer_threaddevice *l, uint32_t sides,
 /* Step 4 of close: forget the closed directions; close an owned descriptor once neither
    remains. When no worker thread can be had, the descriptor is closed here rather than
    lost. */
-qxio_t_error_code close_directions(qxio_t_layer_threaddevice *l, uint32_t sides, bool abortive) {
+qxio_t_error_code close_directions(qxio_t_layer_threaddevice *l, uint32_t sides, bool abortive)
+{
   if (sides & QXIO_CLOSE_READ) l->layer.flags &= ~QXIO_LAYER_OS_INPUT_OPEN;
   if (sides & QXIO_CLOSE_WRITE) l->layer.flags &= ~QXIO_LAYER_OS_OUTPUT_OPEN;
   if (l->layer.flags & (QXIO_LAYER_OS_INPUT_OPEN | QXIO_LAYER_OS_OUTPUT_OPEN)) return QXIO_S_NOERR;
@@ -342,8 +367,8 @@ qxio_t_error_code close_directions(qxio_t_layer_threaddevice *l, uint32_t sides,
   if (l->hFile != -1 && !has(l, QXIO_LAYER_HANDLE_NOT_OWNED)) {
     qxio_t_io_worker *worker = has(l, QXIO_LAYER_HAS_OUTPUT) ? &l->write_worker : &l->read_worker;
     if (qxio_io_worker_ensure_thread(worker) < 0)
-      rc = qxio_os_file_handle_close_unix(
-          l->hFile, QXIO_FD_CLOSE_NOT_SOCKET | (abortive ? QXIO_FD_CLOSE_ABORTIVE : 0));
+      rc = qxio_os_file_handle_close_unix(l->hFile, QXIO_FD_CLOSE_NOT_SOCKET |
+                                                        (abortive ? QXIO_FD_CLOSE_ABORTIVE : 0));
     else
       rc = qxio_io_run_simple(worker, l->hFile, &qxio_io_close_operation, 0);
   }
@@ -351,7 +376,8 @@ qxio_t_error_code close_directions(qxio_t_layer_threaddevice *l, uint32_t sides,
   return rc;
 }
 
-qxio_t_error_code td_close(QXIO *slot, uint32_t options) {
+qxio_t_error_code td_close(QXIO *slot, uint32_t options)
+{
   qxio_t_layer_threaddevice *l = device_of(slot);
   bool abortive = options & QXIO_CLOSE_ABORTIVE;
   uint32_t sides = 0;
@@ -367,7 +393,8 @@ qxio_t_error_code td_close(QXIO *slot, uint32_t options) {
     qxio_io_worker_empty(&l->read_worker);
     qxio_io_collect(&l->read_worker, abortive);
   }
-  if (l->hFile != -1 && l->device_type == QXIO_DEVICE_TYPE_SOCKET && !has(l, QXIO_LAYER_HANDLE_NOT_OWNED)) {
+  if (l->hFile != -1 && l->device_type == QXIO_DEVICE_TYPE_SOCKET &&
+      !has(l, QXIO_LAYER_HANDLE_NOT_OWNED)) {
     rc = shut_down_socket(l, sides, abortive);
     if (rc < 0 && !abortive) return rc;
   }
@@ -382,14 +409,16 @@ qxio_t_error_code td_close(QXIO *slot, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-void free_completed(qxio_t_queue *completed) {
+void free_completed(qxio_t_queue *completed)
+{
   if (completed == nullptr) return;
   qxio_t_queue_entry *entry;
   while (qxio_queue_get_first(completed, &entry, 0) >= 0) qxio_io_request_free(request_of(entry));
   qxio_queue_free(completed);
 }
 
-void td_destroy(qxio_t_layer *layer) {
+void td_destroy(qxio_t_layer *layer)
+{
   qxio_t_layer_threaddevice *l = reinterpret_cast<qxio_t_layer_threaddevice *>(layer);
   l->read_pos = l->write_pos = -1;
   l->hFile = -1;
@@ -400,28 +429,31 @@ void td_destroy(qxio_t_layer *layer) {
 }
 
 qxio_t_error_code td_push(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                          uint32_t options) {
+                          uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
-qxio_t_error_code td_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options) {
+qxio_t_error_code td_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
 /* ---- making the layer ---- */
 
 /* Steps 4 and 5: flags and positions by device type. */
-qxio_t_error_code set_up_device(qxio_t_layer_threaddevice *l, int status_flags, uint32_t options) {
+qxio_t_error_code set_up_device(qxio_t_layer_threaddevice *l, int status_flags, uint32_t options)
+{
   qxio_t_error_code rc = qxio_fd_device_type_check(l->device_type);
   if (rc < 0) return rc;
   switch (l->device_type) {
-    case QXIO_DEVICE_TYPE_TTY:
-    case QXIO_DEVICE_TYPE_FIFO:
-    case QXIO_DEVICE_TYPE_CHARACTER: l->layer.flags |= QXIO_LAYER_SEQUENTIAL; return QXIO_S_NOERR;
-    case QXIO_DEVICE_TYPE_SOCKET:
-      l->layer.flags |= QXIO_LAYER_SEQUENTIAL | QXIO_LAYER_SOCKET;
-      return QXIO_S_NOERR;
-    default: break;
+  case QXIO_DEVICE_TYPE_TTY:
+  case QXIO_DEVICE_TYPE_FIFO:
+  case QXIO_DEVICE_TYPE_CHARACTER: l->layer.flags |= QXIO_LAYER_SEQUENTIAL; return QXIO_S_NOERR;
+  case QXIO_DEVICE_TYPE_SOCKET:
+    l->layer.flags |= QXIO_LAYER_SEQUENTIAL | QXIO_LAYER_SOCKET;
+    return QXIO_S_NOERR;
+  default: break;
   }
   rc = qxio_fd_file_positions(l->hFile, status_flags, options, &l->read_pos, &l->write_pos);
   if (rc < 0) return rc;
@@ -432,7 +464,9 @@ qxio_t_error_code set_up_device(qxio_t_layer_threaddevice *l, int status_flags, 
 
 /* Steps 1 to 3: the directions asked for against the descriptor's access mode, and the
    workers they need. */
-qxio_t_error_code set_up_directions(qxio_t_layer_threaddevice *l, int status_flags, uint32_t options) {
+qxio_t_error_code set_up_directions(qxio_t_layer_threaddevice *l, int status_flags,
+                                    uint32_t options)
+{
   qxio_t_error_code rc = qxio_fd_direction_flags(status_flags, options, &l->layer.flags);
   if (rc >= 0 && (options & QXIO_FD_WRITE)) {
     rc = qxio_io_worker_init(&l->write_worker);
@@ -446,17 +480,32 @@ qxio_t_error_code set_up_directions(qxio_t_layer_threaddevice *l, int status_fla
 }
 
 qxio_t_error_code td_open(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                          uint32_t options) {
+                          uint32_t options)
+{
   return qxio_open_path_with(slot, args, options, qxio_layer_threaddevice_open_file_handle_unix);
 }
 
 }  // namespace
 
-const qxio_t_funcs qxio_layer_threaddevice_funcs = {
-    sizeof(qxio_t_funcs), "threaddevice", sizeof(qxio_t_layer_threaddevice), 0, 0,
-    td_read, td_write, td_sync, td_seek, td_close, td_push, td_pop, td_destroy, td_open, td_ioctl};
+const qxio_t_funcs qxio_layer_threaddevice_funcs = {sizeof(qxio_t_funcs),
+                                                    "threaddevice",
+                                                    sizeof(qxio_t_layer_threaddevice),
+                                                    0,
+                                                    0,
+                                                    td_read,
+                                                    td_write,
+                                                    td_sync,
+                                                    td_seek,
+                                                    td_close,
+                                                    td_push,
+                                                    td_pop,
+                                                    td_destroy,
+                                                    td_open,
+                                                    td_ioctl};
 
-qxio_t_error_code qxio_layer_threaddevice_open_file_handle_unix(QXIO *slot, int fd, uint32_t options) {
+qxio_t_error_code qxio_layer_threaddevice_open_file_handle_unix(QXIO *slot, int fd,
+                                                                uint32_t options)
+{
   int status_flags;
   qxio_t_error_code rc = qxio_fd_layer_status(slot, fd, options, &status_flags);
   if (rc < 0) return rc;
@@ -477,8 +526,10 @@ qxio_t_error_code qxio_layer_threaddevice_open_file_handle_unix(QXIO *slot, int 
   return qxio_layer_push(slot, &l->layer);
 }
 
-qxio_t_error_code qxio_init_layer_threaddevice(uint32_t deinit) {
+qxio_t_error_code qxio_init_layer_threaddevice(uint32_t deinit)
+{
   if (!deinit)
-    qxio_io_set_abortive_write_cancel(qxio_get_boolean_system_property("QXIO_ABORTIVE_WRITE_CANCEL", 1) == 1);
+    qxio_io_set_abortive_write_cancel(
+        qxio_get_boolean_system_property("QXIO_ABORTIVE_WRITE_CANCEL", 1) == 1);
   return qxio_register_layer(&qxio_layer_threaddevice_funcs, deinit ? QXIO_REGISTER_REMOVE : 0);
 }

@@ -29,7 +29,8 @@ FILE *trace_stream_file;
 
 /* The trace file, opened "w+" (created or emptied) on a descriptor clear of the standard
    streams' numbers; null when it does not open. */
-FILE *open_trace_file(const char *name) {
+FILE *open_trace_file(const char *name)
+{
   int fd;
   do {
     fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -43,7 +44,8 @@ FILE *open_trace_file(const char *name) {
 
 /* QXIO_TRACE_FILE names a file opened "w+"; without it, or when it does not open, the
    standard output when QXIO_TRACE_FD is 1, else the standard error. */
-void choose_trace_stream(void) {
+void choose_trace_stream(void)
+{
   const char *name = getenv("QXIO_TRACE_FILE");
   if (name != nullptr)
     fprintf(stderr, "QXIO_TRACE_FILE == %s%s%s\n", "\"", name, "\"");
@@ -61,7 +63,8 @@ void choose_trace_stream(void) {
   trace_stream_file = file;
 }
 
-FILE *trace_stream(void) {
+FILE *trace_stream(void)
+{
   pthread_once(&trace_stream_once, choose_trace_stream);
   return trace_stream_file;
 }
@@ -71,11 +74,13 @@ FILE *trace_stream(void) {
 struct trace_writer {
   FILE *file;
   int old_cancel_state;
-  trace_writer() : file(trace_stream()) {
+  trace_writer() : file(trace_stream())
+  {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_cancel_state);
     flockfile(file);
   }
-  ~trace_writer() {
+  ~trace_writer()
+  {
     fflush(file);
     funlockfile(file);
     pthread_setcancelstate(old_cancel_state, nullptr);
@@ -89,7 +94,8 @@ const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
 const char *function_suffix(const char *function) { return function != nullptr ? "() " : ""; }
 
 void write_line(const char *function, const char *file, int line, const char *message, long value,
-                const char *text) {
+                const char *text)
+{
   trace_writer writer;
   fprintf(writer.file, "\n%s:%d %s%s%ld@%ld QXIO %s (%ld) %s\n", or_empty(file), line,
           or_empty(function), function_suffix(function), thread_identity(),
@@ -97,7 +103,8 @@ void write_line(const char *function, const char *file, int line, const char *me
 }
 
 /* Parses a whole base-10 number; a text that does not parse keeps the default. */
-int parse_level(const char *text, int default_level) {
+int parse_level(const char *text, int default_level)
+{
   if (text == nullptr) return default_level;
   char *end = nullptr;
   long level = strtol(text, &end, 10);
@@ -105,7 +112,8 @@ int parse_level(const char *text, int default_level) {
   return static_cast<int>(level);
 }
 
-int parse_assertion_level(const char *text, int default_level) {
+int parse_assertion_level(const char *text, int default_level)
+{
   static const char *const names[] = {"disable", "report", "debug", "abort"};
   if (text == nullptr) return default_level;
   for (int level = 0; level < 4; level++) {
@@ -117,13 +125,15 @@ int parse_assertion_level(const char *text, int default_level) {
 }  // namespace
 
 void qxio_trace_line(const char *function, const char *file, int line, const char *message,
-                     long value, const char *text, int level) {
+                     long value, const char *text, int level)
+{
   if (level < trace_level.load(std::memory_order_relaxed)) return;
   write_line(function, file, line, message, value, text);
 }
 
 void qxio_trace_line_pointer(const char *function, const char *file, int line, const char *message,
-                             const void *value, const char *text, int level) {
+                             const void *value, const char *text, int level)
+{
   if (level < trace_level.load(std::memory_order_relaxed)) return;
   trace_writer writer;
   fprintf(writer.file, "\n%s:%d %s%s%ld@%ld QXIO %s (0x%lx) %s\n", or_empty(file), line,
@@ -133,7 +143,8 @@ void qxio_trace_line_pointer(const char *function, const char *file, int line, c
 }
 
 void qxio_trace_line_2(const char *function, const char *file, int line, const char *message,
-                       long value1, long value2, const char *text, int level) {
+                       long value1, long value2, const char *text, int level)
+{
   if (level < trace_level.load(std::memory_order_relaxed)) return;
   trace_writer writer;
   fprintf(writer.file, "\n%s:%d %s%s %ld@%ld QXIO %s (%ld) (%ld) %s\n", or_empty(file), line,
@@ -141,7 +152,8 @@ void qxio_trace_line_2(const char *function, const char *file, int line, const c
           static_cast<long>(getpid()), or_empty(message), value1, value2, or_empty(text));
 }
 
-int qxio_assert_failure(const char *function, const char *file, int line) {
+int qxio_assert_failure(const char *function, const char *file, int line)
+{
   int level = assertion_level.load(std::memory_order_relaxed);
   if (level == ASSERT_DISABLE) return 0;
   write_line(function, file, line, "ASSERTION ERROR!", 0, nullptr);
@@ -149,7 +161,8 @@ int qxio_assert_failure(const char *function, const char *file, int line) {
   return 0;
 }
 
-void qxio_debug_break(const char *file, int line) {
+void qxio_debug_break(const char *file, int line)
+{
   static const char hashes[] = "################################################\n";
   {
     trace_writer writer;
@@ -164,13 +177,15 @@ void qxio_debug_break(const char *file, int line) {
   for (;;) (void)spin_word;
 }
 
-qxio_t_error_code qxio_debug_dump_backtrace(const char *text, uint32_t options) {
+qxio_t_error_code qxio_debug_dump_backtrace(const char *text, uint32_t options)
+{
   FILE *file = (options & 1) ? stdout : (options & 2) ? stderr : trace_stream();
   (void)file;
   return QXIO_S_NOERR;
 }
 
-int qxio_is_in_main_thread(void) {
+int qxio_is_in_main_thread(void)
+{
   pthread_t self = pthread_self();
   if (!main_thread_known.load(std::memory_order_acquire)) {
     pthread_mutex_lock(&main_thread_lock);
@@ -183,7 +198,8 @@ int qxio_is_in_main_thread(void) {
   return pthread_equal(self, main_thread) ? 1 : 0;
 }
 
-qxio_t_error_code qxio_init_debug(uint32_t options) {
+qxio_t_error_code qxio_init_debug(uint32_t options)
+{
   pthread_mutex_lock(&main_thread_lock);
   if (options & 1) {
     main_thread_known.store(false, std::memory_order_release);

@@ -86,22 +86,26 @@ typedef struct qxio_t_property {
 typedef qxio_t_property qxio_t_arglist;
 
 /* Builders for argument-list entries; strings are not owned by the list. */
-inline qxio_t_property qxio_arg_string(const char *key, const char *value) {
+inline qxio_t_property qxio_arg_string(const char *key, const char *value)
+{
   qxio_t_property p = {key, {QXIO_VARIANT_STRING | QXIO_VARIANT_FLAG_NOT_OWNED, {}}};
   p.v.u.string = value;
   return p;
 }
-inline qxio_t_property qxio_arg_pointer(const char *key, void *value) {
+inline qxio_t_property qxio_arg_pointer(const char *key, void *value)
+{
   qxio_t_property p = {key, {QXIO_VARIANT_POINTER, {}}};
   p.v.u.pointer = value;
   return p;
 }
-inline qxio_t_property qxio_arg_int(const char *key, int32_t value) {
+inline qxio_t_property qxio_arg_int(const char *key, int32_t value)
+{
   qxio_t_property p = {key, {QXIO_VARIANT_INT, {}}};
   p.v.u.integer = value;
   return p;
 }
-inline qxio_t_property qxio_arg_end(void) {
+inline qxio_t_property qxio_arg_end(void)
+{
   qxio_t_property p = {nullptr, {QXIO_VARIANT_END, {}}};
   return p;
 }
@@ -142,16 +146,16 @@ typedef struct qxio_t_queue_entry {
 typedef struct qxio_t_queue {
   qxio_t_queue_entry *next; /* head */
   qxio_t_queue_entry *tail;
-  qxio_t_mutex *mutex;              /* optional */
-  qxio_t_cond_var *not_empty_cond;  /* optional, signalled on every append */
-  size_t size;                      /* number of entries */
+  qxio_t_mutex *mutex;             /* optional */
+  qxio_t_cond_var *not_empty_cond; /* optional, signalled on every append */
+  size_t size;                     /* number of entries */
 } qxio_t_queue;
 
-#define QXIO_QUEUE_NEW_MUTEX 0x1u     /* qxio_queue_new: own mutex */
-#define QXIO_QUEUE_NEW_COND 0x2u      /* qxio_queue_new: own not-empty condition */
-#define QXIO_QUEUE_LOCKED 0x1u        /* qxio_queue_put_last: caller holds the mutex */
-#define QXIO_QUEUE_PEEK 0x1u          /* get: leave the entry queued */
-#define QXIO_QUEUE_WAIT 0x2u          /* get: wait until the queue is not empty */
-#define QXIO_QUEUE_GET_LOCKED 0x4u    /* qxio_queue_get_last: caller holds the mutex */
+#define QXIO_QUEUE_NEW_MUTEX 0x1u  /* qxio_queue_new: own mutex */
+#define QXIO_QUEUE_NEW_COND 0x2u   /* qxio_queue_new: own not-empty condition */
+#define QXIO_QUEUE_LOCKED 0x1u     /* qxio_queue_put_last: caller holds the mutex */
+#define QXIO_QUEUE_PEEK 0x1u       /* get: leave the entry queued */
+#define QXIO_QUEUE_WAIT 0x2u       /* get: wait until the queue is not empty */
+#define QXIO_QUEUE_GET_LOCKED 0x4u /* qxio_queue_get_last: caller holds the mutex */
 
 #endif

@@ -25,21 +25,29 @@ namespace {
 constexpr uint32_t utf8_adjust_magic[6] = {0x0u,       0x3080u,     0xE2080u,
                                            0x3C82080u, 0xFA082080u, 0x82082080u};
 
-const unsigned char *as_bytes(const void *bytes) { return static_cast<const unsigned char *>(bytes); }
+const unsigned char *as_bytes(const void *bytes)
+{
+  return static_cast<const unsigned char *>(bytes);
+}
 
 /* Checks the lead byte of a sequence whose continuation bytes are already known good. */
-qxio_t_error_code check_lead(const unsigned char *s, uint32_t options) {
+qxio_t_error_code check_lead(const unsigned char *s, uint32_t options)
+{
   bool extended = options & 0x2;
   switch (s[0]) {
-    case 0xC0: return (options & 0x1) && s[1] == 0x80 ? QXIO_S_NOERR : QXIO_E_ENCODING_INVALID;
-    case 0xC1: return QXIO_E_ENCODING_INVALID;
-    case 0xE0: return s[1] >= 0xA0 ? QXIO_S_NOERR : QXIO_E_ENCODING_INVALID;
-    case 0xED: return s[1] >= 0xA0 && !extended ? QXIO_E_ENCODING_INVALID : QXIO_S_NOERR;
-    case 0xF0: return s[1] >= 0x90 ? QXIO_S_NOERR : QXIO_E_ENCODING_INVALID;
-    case 0xF4: return s[1] >= 0x90 && !extended ? QXIO_E_ENCODING_UNMAPPABLE : QXIO_S_NOERR;
-    case 0xF8: if (s[1] < 0x88) return QXIO_E_ENCODING_INVALID; break;
-    case 0xFC: if (s[1] < 0x84) return QXIO_E_ENCODING_INVALID; break;
-    default: break;
+  case 0xC0: return (options & 0x1) && s[1] == 0x80 ? QXIO_S_NOERR : QXIO_E_ENCODING_INVALID;
+  case 0xC1: return QXIO_E_ENCODING_INVALID;
+  case 0xE0: return s[1] >= 0xA0 ? QXIO_S_NOERR : QXIO_E_ENCODING_INVALID;
+  case 0xED: return s[1] >= 0xA0 && !extended ? QXIO_E_ENCODING_INVALID : QXIO_S_NOERR;
+  case 0xF0: return s[1] >= 0x90 ? QXIO_S_NOERR : QXIO_E_ENCODING_INVALID;
+  case 0xF4: return s[1] >= 0x90 && !extended ? QXIO_E_ENCODING_UNMAPPABLE : QXIO_S_NOERR;
+  case 0xF8:
+    if (s[1] < 0x88) return QXIO_E_ENCODING_INVALID;
+    break;
+  case 0xFC:
+    if (s[1] < 0x84) return QXIO_E_ENCODING_INVALID;
+    break;
+  default: break;
   }
   if (extended) return s[0] > 0xFD ? QXIO_E_ENCODING_INVALID : QXIO_S_NOERR;
   return s[0] >= 0xF5 ? QXIO_E_ENCODING_UNMAPPABLE : QXIO_S_NOERR;
@@ -49,7 +57,8 @@ qxio_t_error_code check_lead(const unsigned char *s, uint32_t options) {
 
 /* A sequence is checked against the length its lead byte announces: a continuation byte or
    0xFE/0xFF as lead, or a length other than announced, is invalid. */
-qxio_t_error_code qxio_is_legal_utf8_prefix(const void *bytes, size_t length, uint32_t options) {
+qxio_t_error_code qxio_is_legal_utf8_prefix(const void *bytes, size_t length, uint32_t options)
+{
   const unsigned char *s = as_bytes(bytes);
   if (length == 0 || length > 6) return QXIO_E_ENCODING_INVALID;
   if (length == 1) return s[0] < 0x80 ? QXIO_S_NOERR : QXIO_E_ENCODING_INVALID;
@@ -60,7 +69,8 @@ qxio_t_error_code qxio_is_legal_utf8_prefix(const void *bytes, size_t length, ui
   return check_lead(s, options);
 }
 
-qxio_t_error_code qxio_is_legal_utf8_string(const void *bytes, size_t length, uint32_t options) {
+qxio_t_error_code qxio_is_legal_utf8_string(const void *bytes, size_t length, uint32_t options)
+{
   const unsigned char *s = as_bytes(bytes);
   size_t i = 0;
   while (i < length) {
@@ -75,7 +85,8 @@ qxio_t_error_code qxio_is_legal_utf8_string(const void *bytes, size_t length, ui
 
 /* On failure the count still receives the codes written before the offending sequence. */
 qxio_t_error_code qxio_decode_utf8_to_utf32(const void *bytes, size_t length, uint32_t *codes,
-                                            size_t *count, uint32_t options) {
+                                            size_t *count, uint32_t options)
+{
   const unsigned char *s = as_bytes(bytes);
   size_t capacity = *count;
   size_t written = 0;

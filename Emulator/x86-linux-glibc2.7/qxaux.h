@@ -7,6 +7,6 @@
 #define QX_LIKELY(x) __builtin_expect(!!(x), 1)
 #define QX_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #define QX_NORETURN [[noreturn]]
-#define QX_ALIGN_UP(x, a) (((x) + ((a) - 1)) & ~((a) - 1))
+#define QX_ALIGN_UP(x, a) (((x) + ((a)-1)) & ~((a)-1))
 
 #endif

@@ -20,7 +20,7 @@ struct profile;
 
 /* The solver's per-instance state, kept in the stash word of its API handle. */
 struct fd_state {
-  void *gdata;                 /* persistent block of the global constraint being run */
+  void *gdata; /* persistent block of the global constraint being run */
   uint32_t debugging;
   uint32_t overflowing;
   uint32_t resumptions;
@@ -28,12 +28,12 @@ struct fd_state {
   uint32_t prunings;
   uint32_t failures;
   uint32_t constraints;
-  struct profile *profile;     /* current resource profile scratch */
+  struct profile *profile;      /* current resource profile scratch */
   struct profile *profile_pool; /* free list of profile segments */
   mod_def *fd_module;
   definition *call_action1;
   definition *overflow_action1;
-  uint32_t fd_overflow;        /* a computation left the small-integer range */
+  uint32_t fd_overflow; /* a computation left the small-integer range */
   TAGGED functor_dom4;
   TAGGED functor_lists7;
   TAGGED functor_in_set2;
@@ -58,7 +58,10 @@ struct fd_state {
   sw_on_key *dispatch;
 };
 
-static inline struct fd_state *fd_state(ORVALIS_API_STRUCT *api) { return (struct fd_state *)api->stash; }
+static inline struct fd_state *fd_state(ORVALIS_API_STRUCT *api)
+{
+  return (struct fd_state *)api->stash;
+}
 
 /* ---- foreign-interface access for the solver's native predicates ---- */
 static inline worker *fd_worker(ORVALIS_API_STRUCT *api) { return (worker *)api->fli_data; }
@@ -66,8 +69,14 @@ static inline TAGGED *fd_ref_slot(ORVALIS_API_STRUCT *api, QX_term_ref ref)
 {
   return (*api->fli_data)->fli_stack_start + 2 * ref;
 }
-static inline TAGGED fd_ref_get(ORVALIS_API_STRUCT *api, QX_term_ref ref) { return deref(*fd_ref_slot(api, ref)); }
-static inline void fd_ref_put(ORVALIS_API_STRUCT *api, QX_term_ref ref, TAGGED t) { *fd_ref_slot(api, ref) = t; }
+static inline TAGGED fd_ref_get(ORVALIS_API_STRUCT *api, QX_term_ref ref)
+{
+  return deref(*fd_ref_slot(api, ref));
+}
+static inline void fd_ref_put(ORVALIS_API_STRUCT *api, QX_term_ref ref, TAGGED t)
+{
+  *fd_ref_slot(api, ref) = t;
+}
 /* A native predicate fails by clearing the exception flag the caller set before the call. */
 static inline void fd_native_fail(ORVALIS_API_STRUCT *api) { (*api->fli_data)->excp_flag = 0; }
 
@@ -88,15 +97,15 @@ static inline void *fd_temp_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t byt
 constexpr TAGGED FDITER_END = 0x7FFFFFFCu;
 
 struct FDITER {
-  TAGGED cur;   /* next value, or FDITER_END */
-  TAGGED max;   /* end of the current interval */
-  TAGGED tail;  /* remaining intervals */
+  TAGGED cur;  /* next value, or FDITER_END */
+  TAGGED max;  /* end of the current interval */
+  TAGGED tail; /* remaining intervals */
 };
 
 struct FDCONS {
-  TAGGED head;  /* the set built so far */
-  TAGGED *cur;  /* last list pair, null before the first addition */
-  int size;     /* values added */
+  TAGGED head; /* the set built so far */
+  TAGGED *cur; /* last list pair, null before the first addition */
+  int size;    /* values added */
 };
 
 /* Queries (build nothing). */
@@ -130,7 +139,8 @@ TAGGED fd_subtract_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGG
 TAGGED fd_complement(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 TAGGED fd_delete(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED value);
 TAGGED fd_intersection(ORVALIS_API_STRUCT *api, worker *w, TAGGED a, TAGGED b);
-TAGGED fd_intersection_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max);
+TAGGED fd_intersection_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min,
+                                TAGGED max);
 TAGGED fd_union(ORVALIS_API_STRUCT *api, worker *w, TAGGED a, TAGGED b);
 TAGGED fd_union_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max);
 TAGGED fd_insert_into(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED set);
@@ -159,23 +169,27 @@ void fdcons_add_interval(ORVALIS_API_STRUCT *api, FDCONS *cons, worker *w, TAGGE
 
 /* Native predicates on FD sets (arguments are term references). */
 int prolog_fd_size_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set, QX_term_ref size);
-int prolog_fd_range_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_term_ref max, QX_term_ref set);
-int prolog_fd_cons_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_term_ref max, QX_term_ref tail,
-                                  QX_term_ref set);
+int prolog_fd_range_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_term_ref max,
+                                   QX_term_ref set);
+int prolog_fd_cons_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_term_ref max,
+                                  QX_term_ref tail, QX_term_ref set);
 void prolog_fd_dom_contains_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set, QX_term_ref x);
-int prolog_fd_dom_intersect_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref set2);
-void prolog_fd_dom_intersection_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref set2,
-                                               QX_term_ref set);
+int prolog_fd_dom_intersect_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1,
+                                           QX_term_ref set2);
+void prolog_fd_dom_intersection_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1,
+                                               QX_term_ref set2, QX_term_ref set);
 void prolog_fd_dom_union_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref set2,
                                         QX_term_ref set);
-void prolog_fd_dom_subtract_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref set2,
-                                           QX_term_ref set);
-void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref set);
+void prolog_fd_dom_subtract_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1,
+                                           QX_term_ref set2, QX_term_ref set);
+void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1,
+                                             QX_term_ref set);
 void prolog_fd_dom_insert_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref x,
                                          QX_term_ref set);
 void prolog_fd_dom_delete_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref x,
                                          QX_term_ref set);
-void prolog_fd_negate_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref k, QX_term_ref set);
+void prolog_fd_negate_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref k,
+                                     QX_term_ref set);
 
 /* ---- resource profiles ---- */
 
@@ -190,7 +204,8 @@ struct profile {
 
 void fd_init_profile(ORVALIS_API_STRUCT *api);
 static inline profile *fd_empty_profile() { return nullptr; }
-profile *fd_profile_cons(ORVALIS_API_STRUCT *api, worker *w, long begin, long end, long erg, profile *next);
+profile *fd_profile_cons(ORVALIS_API_STRUCT *api, worker *w, long begin, long end, long erg,
+                         profile *next);
 void fd_profile_dispose(ORVALIS_API_STRUCT *api, profile *p);
 profile *fd_profile_copy(ORVALIS_API_STRUCT *api, worker *w, profile *p);
 profile *fd_profile_update(ORVALIS_API_STRUCT *api, worker *w, profile *p, long b, long e, long h);

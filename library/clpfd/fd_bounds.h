@@ -21,19 +21,15 @@ static inline TAGGED fd_saturate(int32_t sum, int32_t first)
 
 static inline TAGGED fd_safe_plus(TAGGED a, TAGGED b)
 {
-  if (fd_infinite(a))
-    return a;
-  if (fd_infinite(b))
-    return b;
+  if (fd_infinite(a)) return a;
+  if (fd_infinite(b)) return b;
   return fd_saturate(GetSmall(a) + GetSmall(b), GetSmall(a));
 }
 
 static inline TAGGED fd_safe_minus(TAGGED a, TAGGED b)
 {
-  if (fd_infinite(a))
-    return a;
-  if (fd_infinite(b))
-    return b == atom_inf ? atom_sup : atom_inf;
+  if (fd_infinite(a)) return a;
+  if (fd_infinite(b)) return b == atom_inf ? atom_sup : atom_inf;
   return fd_saturate(GetSmall(a) - GetSmall(b), GetSmall(a));
 }
 
@@ -44,26 +40,21 @@ static inline TAGGED fd_safe_negate_val(TAGGED a)
 
 static inline TAGGED fd_safe_negate(TAGGED a)
 {
-  if (IsSmall(a))
-    return fd_safe_negate_val(a);
+  if (IsSmall(a)) return fd_safe_negate_val(a);
   return a == atom_inf ? atom_sup : atom_inf;
 }
 
 static inline TAGGED fd_safe_min(TAGGED a, TAGGED b)
 {
-  if (a == atom_inf || b == atom_sup)
-    return a;
-  if (b == atom_inf || a == atom_sup)
-    return b;
+  if (a == atom_inf || b == atom_sup) return a;
+  if (b == atom_inf || a == atom_sup) return b;
   return (SIGNED_TAGGED)a <= (SIGNED_TAGGED)b ? a : b;
 }
 
 static inline TAGGED fd_safe_max(TAGGED a, TAGGED b)
 {
-  if (a == atom_sup || b == atom_inf)
-    return a;
-  if (b == atom_sup || a == atom_inf)
-    return b;
+  if (a == atom_sup || b == atom_inf) return a;
+  if (b == atom_sup || a == atom_inf) return b;
   return (SIGNED_TAGGED)a >= (SIGNED_TAGGED)b ? a : b;
 }
 
@@ -73,25 +64,21 @@ static inline TAGGED fd_safe_mul_val(TAGGED a, TAGGED b)
 {
   int32_t x = GetSmall(a), y = GetSmall(b);
   int64_t p = (int64_t)x * y;
-  if (SmallFits(p))
-    return MakeSmall((int32_t)p);
+  if (SmallFits(p)) return MakeSmall((int32_t)p);
   return (x < 0) != (y < 0) ? atom_inf : atom_sup;
 }
 
 /* Sign of a bound for products and quotients: -1 or 1, a zero counting as positive. */
 static inline int fd_bound_sign(TAGGED b)
 {
-  if (IsSmall(b))
-    return GetSmall(b) < 0 ? -1 : 1;
+  if (IsSmall(b)) return GetSmall(b) < 0 ? -1 : 1;
   return b == atom_inf ? -1 : 1;
 }
 
 static inline TAGGED fd_safe_mul(TAGGED a, TAGGED b)
 {
-  if (IsSmall(a) && IsSmall(b))
-    return fd_safe_mul_val(a, b);
-  if (a == MakeSmall(0) || b == MakeSmall(0))
-    return FD_UNDEFINED;
+  if (IsSmall(a) && IsSmall(b)) return fd_safe_mul_val(a, b);
+  if (a == MakeSmall(0) || b == MakeSmall(0)) return FD_UNDEFINED;
   return fd_bound_sign(a) == fd_bound_sign(b) ? atom_sup : atom_inf;
 }
 
@@ -130,8 +117,7 @@ static inline TAGGED fd_safe_div(TAGGED a, TAGGED b, bool round_up)
 {
   TAGGED result;
   bool neg;
-  if (fd_div_special(a, b, round_up, &result, &neg))
-    return result;
+  if (fd_div_special(a, b, round_up, &result, &neg)) return result;
   int32_t x = GetSmall(a), y = GetSmall(b), q;
   if (neg == round_up)
     q = x / y;
@@ -151,11 +137,9 @@ static inline TAGGED fd_safe_divd(TAGGED a, TAGGED b) { return fd_safe_div(a, b,
 /* Floored modulo of untagged integers: the result has the sign of b (b nonzero). */
 static inline int32_t fast_modi(int32_t a, int32_t b)
 {
-  if (b == -1)
-    return 0; /* also keeps INT32_MIN % -1 from trapping */
+  if (b == -1) return 0; /* also keeps INT32_MIN % -1 from trapping */
   int32_t r = a % b;
-  if (r != 0 && (r < 0) != (b < 0))
-    r += b;
+  if (r != 0 && (r < 0) != (b < 0)) r += b;
   return r;
 }
 
@@ -171,8 +155,7 @@ static inline int64_t mul_lt_internal(ORVALIS_API_STRUCT *api, int32_t c, TAGGED
   }
   int64_t p = (int64_t)c * GetSmall(x);
   uint32_t high = (uint32_t)((uint64_t)p >> 32);
-  if (high != 0 && high != 0xFFFFFFFFu)
-    fd_state(api)->fd_overflow = 1;
+  if (high != 0 && high != 0xFFFFFFFFu) fd_state(api)->fd_overflow = 1;
   return p;
 }
 

@@ -7,7 +7,11 @@ static int cmp_asc_long(const long *a, const long *b) { return *a < *b ? -1 : *a
 static void fd_qsort_asc_long1(ORVALIS_API_STRUCT *api, long *array, int n)
 {
   if (n > 1)
-    fd_qsort(api, array, (size_t)n, [](const long *a, const long *b) { return cmp_asc_long(a, b); });
+    fd_qsort(api, array, (size_t)n,
+             [](const long *a, const long *b) { return cmp_asc_long(a, b); });
 }
 
-void fd_qsort_asc_long(ORVALIS_API_STRUCT *api, long *array, int n) { fd_qsort_asc_long1(api, array, n); }
+void fd_qsort_asc_long(ORVALIS_API_STRUCT *api, long *array, int n)
+{
+  fd_qsort_asc_long1(api, array, n);
+}

@@ -33,8 +33,7 @@ inline int compare(ORVALIS_API_STRUCT *api, Cmp &cmp, const T *a, const T *b)
 template <typename T>
 inline void vecswap(T *a, T *b, ptrdiff_t n)
 {
-  for (; n > 0; n--)
-    std::swap(*a++, *b++);
+  for (; n > 0; n--) std::swap(*a++, *b++);
 }
 
 template <typename T, typename Cmp>
@@ -49,8 +48,7 @@ template <typename T, typename Cmp>
 inline void insertion_sort(ORVALIS_API_STRUCT *api, Cmp &cmp, T *a, size_t n)
 {
   for (T *pm = a + 1; pm < a + n; pm++)
-    for (T *pl = pm; pl > a && compare(api, cmp, pl - 1, pl) > 0; pl--)
-      std::swap(*pl, *(pl - 1));
+    for (T *pl = pm; pl > a && compare(api, cmp, pl - 1, pl) > 0; pl--) std::swap(*pl, *(pl - 1));
 }
 
 }  // namespace fd_qsort_detail
@@ -99,8 +97,7 @@ void fd_qsort(ORVALIS_API_STRUCT *api, T *a, size_t n, Cmp cmp)
         }
         pc--;
       }
-      if (pb > pc)
-        break;
+      if (pb > pc) break;
       std::swap(*pb++, *pc--);
       swapped = true;
     }
@@ -115,15 +112,12 @@ void fd_qsort(ORVALIS_API_STRUCT *api, T *a, size_t n, Cmp cmp)
     vecswap(pb, pn - r, r);
     size_t left = (size_t)(pb - pa), right = (size_t)(pd - pc);
     if (left <= right) {
-      if (left > 1)
-        fd_qsort(api, a, left, cmp);
-      if (right <= 1)
-        return;
+      if (left > 1) fd_qsort(api, a, left, cmp);
+      if (right <= 1) return;
       a = pn - right;
       n = right;
     } else {
-      if (right > 1)
-        fd_qsort(api, pn - right, right, cmp);
+      if (right > 1) fd_qsort(api, pn - right, right, cmp);
       n = left;
     }
   }

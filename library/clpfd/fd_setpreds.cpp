@@ -18,18 +18,15 @@ bool fds_check(TAGGED term, int32_t *count, bool *has_refs)
   bool infinite = false, first = true;
   int32_t prev_hi = 0;
   for (TAGGED l = follow(term); l != atom_nil; l = follow(LstTail(l))) {
-    if (!IsLst(l))
-      return false;
+    if (!IsLst(l)) return false;
     TAGGED pair = follow(LstHead(l));
-    if (!IsLst(pair))
-      return false;
+    if (!IsLst(pair)) return false;
     TAGGED min = follow(LstHead(pair)), max = follow(LstTail(pair));
     if (!fds_is_bound(min) || !fds_is_bound(max) || min == atom_sup || max == atom_inf)
       return false;
     int32_t lo = fds_val(min), hi = fds_val(max);
     /* strictly increasing starts also end any cyclic list */
-    if (lo > hi || (!first && (int64_t)lo <= (int64_t)prev_hi + 1))
-      return false;
+    if (lo > hi || (!first && (int64_t)lo <= (int64_t)prev_hi + 1)) return false;
     if (min == atom_inf || max == atom_sup)
       infinite = true;
     else
@@ -48,10 +45,8 @@ static TAGGED import_set(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
   TAGGED term = fd_ref_get(api, ref);
   int32_t count;
   bool has_refs;
-  if (!fds_check(term, &count, &has_refs))
-    return 0;
-  if (!has_refs)
-    return term;
+  if (!fds_check(term, &count, &has_refs)) return 0;
+  if (!has_refs) return term;
   FDCONS cons;
   fdcons_init(&cons);
   for (TAGGED l = term; l != atom_nil; l = deref(LstTail(l))) {
@@ -87,17 +82,16 @@ int prolog_fd_size_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set, QX_t
 {
   int32_t count;
   bool has_refs;
-  if (!fds_check(fd_ref_get(api, set), &count, &has_refs))
-    return 0;
+  if (!fds_check(fd_ref_get(api, set), &count, &has_refs)) return 0;
   fd_ref_put(api, size, count < 0 ? atom_sup : MakeSmall(count));
   return 1;
 }
 
-int prolog_fd_range_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_term_ref max, QX_term_ref set)
+int prolog_fd_range_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_term_ref max,
+                                   QX_term_ref set)
 {
   TAGGED lo = fd_ref_get(api, min), hi = fd_ref_get(api, max);
-  if (!fds_is_bound(lo) || !fds_is_bound(hi))
-    return 0;
+  if (!fds_is_bound(lo) || !fds_is_bound(hi)) return 0;
   if (fds_val(lo) > fds_val(hi) || hi == atom_inf || lo == atom_sup) {
     fd_ref_put(api, set, atom_nil);
     return 1;
@@ -107,17 +101,18 @@ int prolog_fd_range_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_
   return 1;
 }
 
-int prolog_fd_cons_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_term_ref max, QX_term_ref tail,
-                                  QX_term_ref set)
+int prolog_fd_cons_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_term_ref max,
+                                  QX_term_ref tail, QX_term_ref set)
 {
   TAGGED lo = fd_ref_get(api, min), hi = fd_ref_get(api, max), rest = fd_ref_get(api, tail);
-  if (!(IsSmall(lo) || lo == atom_inf) || !(IsSmall(hi) || hi == atom_sup) || fds_val(lo) > fds_val(hi))
+  if (!(IsSmall(lo) || lo == atom_inf) || !(IsSmall(hi) || hi == atom_sup) ||
+      fds_val(lo) > fds_val(hi))
     return 0;
   if (rest != atom_nil) {
-    if (!IsLst(rest) || !IsLst(deref(LstHead(rest))))
-      return 0;
+    if (!IsLst(rest) || !IsLst(deref(LstHead(rest)))) return 0;
     TAGGED next_min = deref(LstHead(deref(LstHead(rest))));
-    if (!(IsSmall(next_min) || next_min == atom_inf) || (int64_t)fds_val(hi) + 1 >= fds_val(next_min))
+    if (!(IsSmall(next_min) || next_min == atom_inf) ||
+        (int64_t)fds_val(hi) + 1 >= fds_val(next_min))
       return 0;
   }
   worker *w = fd_worker(api);
@@ -136,11 +131,11 @@ void prolog_fd_dom_contains_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
 {
   worker *w = begin_set_predicate(api);
   TAGGED s = import_set(api, w, set), value = import_integer(api, x);
-  if (!s || !value || !fd_member(value, s))
-    fd_native_fail(api);
+  if (!s || !value || !fd_member(value, s)) fd_native_fail(api);
 }
 
-int prolog_fd_dom_intersect_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref set2)
+int prolog_fd_dom_intersect_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1,
+                                           QX_term_ref set2)
 {
   worker *w = begin_set_predicate(api);
   TAGGED a = import_set(api, w, set1), b = import_set(api, w, set2);
@@ -148,8 +143,7 @@ int prolog_fd_dom_intersect_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
     fd_native_fail(api);
     return 0;
   }
-  if (!fd_intersection_min(a, b))
-    return 1;
+  if (!fd_intersection_min(a, b)) return 1;
   int code = fd_compare(a, b);
   return code == 1 || code == 3 ? 2 : 3;
 }
@@ -158,8 +152,8 @@ int prolog_fd_dom_intersect_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
  * or an integer. */
 typedef TAGGED (*set_operation)(ORVALIS_API_STRUCT *, worker *, TAGGED, TAGGED);
 
-static void set_predicate(ORVALIS_API_STRUCT *api, QX_term_ref in1, QX_term_ref in2, QX_term_ref out,
-                          set_operation operation, bool second_is_set)
+static void set_predicate(ORVALIS_API_STRUCT *api, QX_term_ref in1, QX_term_ref in2,
+                          QX_term_ref out, set_operation operation, bool second_is_set)
 {
   worker *w = begin_set_predicate(api);
   TAGGED a = import_set(api, w, in1);
@@ -171,8 +165,8 @@ static void set_predicate(ORVALIS_API_STRUCT *api, QX_term_ref in1, QX_term_ref 
   export_set(api, w, operation(api, w, a, b), out);
 }
 
-void prolog_fd_dom_intersection_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref set2,
-                                               QX_term_ref set)
+void prolog_fd_dom_intersection_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1,
+                                               QX_term_ref set2, QX_term_ref set)
 {
   set_predicate(api, set1, set2, set, fd_intersection, true);
 }
@@ -183,15 +177,16 @@ void prolog_fd_dom_union_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set
   set_predicate(api, set1, set2, set, fd_union, true);
 }
 
-void prolog_fd_dom_subtract_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref set2,
-                                           QX_term_ref set)
+void prolog_fd_dom_subtract_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1,
+                                           QX_term_ref set2, QX_term_ref set)
 {
   set_predicate(api, set1, set2, set, fd_subtract, true);
 }
 
 /* The complement of a set that reaches an end of the integer range holds [inf|inf] or [sup|sup],
  * which no domain can: that is an integer overflow, and the predicate fails with the flag set. */
-void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref set)
+void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1,
+                                             QX_term_ref set)
 {
   worker *w = begin_set_predicate(api);
   TAGGED a = import_set(api, w, set1);
@@ -201,8 +196,7 @@ void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
   }
   TAGGED result = fd_complement(api, w, a);
   TAGGED last = result;
-  while (IsLst(last) && IsLst(fds_next(last)))
-    last = fds_next(last);
+  while (IsLst(last) && IsLst(fds_next(last))) last = fds_next(last);
   if (IsLst(result) && (fds_interval(result)[1] == atom_inf || fds_interval(last)[0] == atom_sup)) {
     fd_state(api)->fd_overflow = 1;
     fd_native_fail(api);
@@ -216,17 +210,20 @@ static TAGGED insert_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGE
   return fd_insert_into(api, w, value, set);
 }
 
-void prolog_fd_dom_insert_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref x, QX_term_ref set)
+void prolog_fd_dom_insert_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref x,
+                                         QX_term_ref set)
 {
   set_predicate(api, set1, x, set, insert_value, false);
 }
 
-void prolog_fd_dom_delete_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref x, QX_term_ref set)
+void prolog_fd_dom_delete_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref x,
+                                         QX_term_ref set)
 {
   set_predicate(api, set1, x, set, fd_delete, false);
 }
 
-void prolog_fd_negate_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref k, QX_term_ref set)
+void prolog_fd_negate_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1, QX_term_ref k,
+                                     QX_term_ref set)
 {
   set_predicate(api, set1, k, set, fd_neg_offset, false);
 }

@@ -15,16 +15,14 @@ TAGGED fd_min(TAGGED set) { return fds_interval(set)[0]; }
 
 TAGGED fd_max(TAGGED set)
 {
-  while (IsLst(fds_next(set)))
-    set = fds_next(set);
+  while (IsLst(fds_next(set))) set = fds_next(set);
   return fds_interval(set)[1];
 }
 
 int fd_size(TAGGED set)
 {
   int64_t count = 0;
-  for (; IsLst(set); set = fds_next(set))
-    count += (int64_t)fds_hi(set) - fds_lo(set) + 1;
+  for (; IsLst(set); set = fds_next(set)) count += (int64_t)fds_hi(set) - fds_lo(set) + 1;
   return (int)count;
 }
 
@@ -37,10 +35,8 @@ int fd_member(TAGGED value, TAGGED set)
 {
   int32_t v = fds_val(value);
   for (; IsLst(set); set = fds_next(set)) {
-    if (v < fds_lo(set))
-      return 0;
-    if (v <= fds_hi(set))
-      return 1;
+    if (v < fds_lo(set)) return 0;
+    if (v <= fds_hi(set)) return 1;
   }
   return 0;
 }
@@ -54,10 +50,8 @@ int fd_point_vs_interval(TAGGED point, TAGGED min, TAGGED max)
 int fd_val_vs_interval(TAGGED value, TAGGED min, TAGGED max)
 {
   /* a small integer compares with the bound words directly, except against the infinities */
-  if (min != atom_inf && (!IsSmall(min) || (SIGNED_TAGGED)value < (SIGNED_TAGGED)min))
-    return -1;
-  if (max != atom_sup && (!IsSmall(max) || (SIGNED_TAGGED)value > (SIGNED_TAGGED)max))
-    return 1;
+  if (min != atom_inf && (!IsSmall(min) || (SIGNED_TAGGED)value < (SIGNED_TAGGED)min)) return -1;
+  if (max != atom_sup && (!IsSmall(max) || (SIGNED_TAGGED)value > (SIGNED_TAGGED)max)) return 1;
   return 0;
 }
 
@@ -67,26 +61,20 @@ int fd_interval_cmp(TAGGED min1, TAGGED max1, TAGGED min2, TAGGED max2)
   int64_t lo1 = fds_val(min1), end1 = (int64_t)fds_val(max1) + 1;
   int64_t lo2 = fds_val(min2), end2 = (int64_t)fds_val(max2) + 1;
   if (lo1 < lo2) {
-    if (end1 < lo2)
-      return 0;
-    if (end1 == lo2)
-      return 1;
+    if (end1 < lo2) return 0;
+    if (end1 == lo2) return 1;
     return end1 < end2 ? 2 : end1 == end2 ? 3 : 4;
   }
-  if (lo1 == lo2)
-    return end1 < end2 ? 5 : end1 == end2 ? 6 : 7;
-  if (lo1 > end2)
-    return 12;
-  if (lo1 == end2)
-    return 11;
+  if (lo1 == lo2) return end1 < end2 ? 5 : end1 == end2 ? 6 : 7;
+  if (lo1 > end2) return 12;
+  if (lo1 == end2) return 11;
   return end1 < end2 ? 8 : end1 == end2 ? 9 : 10;
 }
 
 /* Codes of fd_compare from flags: A (a has values outside b), B (the reverse), S (common). */
 static int compare_code(bool a_out, bool b_out, bool shared)
 {
-  if (a_out && b_out)
-    return shared ? 5 : 4;
+  if (a_out && b_out) return shared ? 5 : 4;
   return a_out ? 2 : b_out ? 3 : 1;
 }
 
@@ -94,10 +82,8 @@ int fd_compare(TAGGED a, TAGGED b)
 {
   bool a_out = false, b_out = false, shared = false;
   int32_t alo = 0, ahi = 0, blo = 0, bhi = 0;
-  if (IsLst(a))
-    alo = fds_lo(a), ahi = fds_hi(a);
-  if (IsLst(b))
-    blo = fds_lo(b), bhi = fds_hi(b);
+  if (IsLst(a)) alo = fds_lo(a), ahi = fds_hi(a);
+  if (IsLst(b)) blo = fds_lo(b), bhi = fds_hi(b);
   /* alo and blo are the starts of what is left of the current intervals */
   while (IsLst(a) && IsLst(b) && !(a_out && b_out && shared)) {
     bool step_a = false, step_b = false;
@@ -113,20 +99,14 @@ int fd_compare(TAGGED a, TAGGED b)
         b_out = true;
       step_a = ahi <= bhi;
       step_b = bhi <= ahi;
-      if (!step_a)
-        alo = bhi + 1;
-      if (!step_b)
-        blo = ahi + 1;
+      if (!step_a) alo = bhi + 1;
+      if (!step_b) blo = ahi + 1;
     }
-    if (step_a && IsLst(a = fds_next(a)))
-      alo = fds_lo(a), ahi = fds_hi(a);
-    if (step_b && IsLst(b = fds_next(b)))
-      blo = fds_lo(b), bhi = fds_hi(b);
+    if (step_a && IsLst(a = fds_next(a))) alo = fds_lo(a), ahi = fds_hi(a);
+    if (step_b && IsLst(b = fds_next(b))) blo = fds_lo(b), bhi = fds_hi(b);
   }
-  if (IsLst(a))
-    a_out = true;
-  if (IsLst(b))
-    b_out = true;
+  if (IsLst(a)) a_out = true;
+  if (IsLst(b)) b_out = true;
   return compare_code(a_out, b_out, shared);
 }
 
@@ -139,12 +119,9 @@ int fd_compare_interval(TAGGED set, TAGGED min, TAGGED max)
 int fd_compare_intervals(TAGGED min1, TAGGED max1, TAGGED min2, TAGGED max2)
 {
   int32_t lo1 = fds_val(min1), hi1 = fds_val(max1), lo2 = fds_val(min2), hi2 = fds_val(max2);
-  if (hi1 < lo2 || hi2 < lo1)
-    return 4;
-  if (lo1 == lo2)
-    return hi1 < hi2 ? 2 : hi1 == hi2 ? 1 : 3;
-  if (hi1 != hi2)
-    return 5;
+  if (hi1 < lo2 || hi2 < lo1) return 4;
+  if (lo1 == lo2) return hi1 < hi2 ? 2 : hi1 == hi2 ? 1 : 3;
+  if (hi1 != hi2) return 5;
   return lo2 > lo1 ? 2 : 3;
 }
 
@@ -152,8 +129,7 @@ TAGGED fd_successor(TAGGED set, TAGGED value)
 {
   int32_t v = fds_val(value);
   for (; IsLst(set); set = fds_next(set))
-    if (fds_hi(set) > v)
-      return fds_bound(fds_lo(set) > v ? fds_lo(set) : v + 1);
+    if (fds_hi(set) > v) return fds_bound(fds_lo(set) > v ? fds_lo(set) : v + 1);
   return atom_sup;
 }
 
@@ -172,7 +148,7 @@ namespace {
 struct overlap_walk {
   TAGGED a, b;
 };
-}
+}  // namespace
 
 static inline bool next_overlap(overlap_walk *walk, int32_t *lo, int32_t *hi)
 {
@@ -186,10 +162,8 @@ static inline bool next_overlap(overlap_walk *walk, int32_t *lo, int32_t *hi)
     } else {
       *lo = alo > blo ? alo : blo;
       *hi = ahi < bhi ? ahi : bhi;
-      if (ahi <= bhi)
-        walk->a = fds_next(walk->a);
-      if (bhi <= ahi)
-        walk->b = fds_next(walk->b);
+      if (ahi <= bhi) walk->a = fds_next(walk->a);
+      if (bhi <= ahi) walk->b = fds_next(walk->b);
       return true;
     }
   }
@@ -201,12 +175,12 @@ TAGGED fd_intersection(ORVALIS_API_STRUCT *api, worker *w, TAGGED a, TAGGED b)
   fds_builder out(api, w);
   overlap_walk walk = {a, b};
   int32_t lo, hi;
-  while (next_overlap(&walk, &lo, &hi))
-    out.add(fds_bound(lo), fds_bound(hi));
+  while (next_overlap(&walk, &lo, &hi)) out.add(fds_bound(lo), fds_bound(hi));
   return out.close(atom_nil);
 }
 
-TAGGED fd_intersection_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max)
+TAGGED fd_intersection_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min,
+                                TAGGED max)
 {
   TAGGED cells[4];
   return fd_intersection(api, w, set, fds_stack_interval(cells, min, max));
@@ -217,8 +191,7 @@ int fd_intersection_size(TAGGED a, TAGGED b)
   overlap_walk walk = {a, b};
   int32_t lo, hi;
   int64_t count = 0;
-  while (next_overlap(&walk, &lo, &hi))
-    count += (int64_t)hi - lo + 1;
+  while (next_overlap(&walk, &lo, &hi)) count += (int64_t)hi - lo + 1;
   return (int)count;
 }
 
@@ -234,8 +207,7 @@ TAGGED fd_intersection_max(TAGGED a, TAGGED b)
   overlap_walk walk = {a, b};
   int32_t lo, hi;
   TAGGED last = 0;
-  while (next_overlap(&walk, &lo, &hi))
-    last = fds_bound(hi);
+  while (next_overlap(&walk, &lo, &hi)) last = fds_bound(hi);
   return last;
 }
 
@@ -244,8 +216,7 @@ TAGGED fd_intersection_min2(TAGGED a, TAGGED b, TAGGED *second)
   overlap_walk walk = {a, b};
   int32_t lo, hi, lo2, hi2;
   *second = 0;
-  if (!next_overlap(&walk, &lo, &hi))
-    return 0;
+  if (!next_overlap(&walk, &lo, &hi)) return 0;
   if (lo < hi)
     *second = fds_bound(lo + 1);
   else if (next_overlap(&walk, &lo2, &hi2))
@@ -257,10 +228,8 @@ TAGGED fd_intersection_min2(TAGGED a, TAGGED b, TAGGED *second)
 
 TAGGED fd_union(ORVALIS_API_STRUCT *api, worker *w, TAGGED a, TAGGED b)
 {
-  if (!IsLst(a))
-    return b;
-  if (!IsLst(b))
-    return a;
+  if (!IsLst(a)) return b;
+  if (!IsLst(b)) return a;
   fds_builder out(api, w);
   /* the pending interval lo..hi grows while the next one overlaps or touches it */
   int32_t lo, hi;
@@ -271,8 +240,7 @@ TAGGED fd_union(ORVALIS_API_STRUCT *api, worker *w, TAGGED a, TAGGED b)
     TAGGED *next = fds_lo(a) <= fds_lo(b) ? &a : &b;
     int32_t nlo = fds_lo(*next), nhi = fds_hi(*next);
     if (nlo <= hi + 1) {
-      if (nhi > hi)
-        hi = nhi;
+      if (nhi > hi) hi = nhi;
     } else {
       out.add(fds_bound(lo), fds_bound(hi));
       lo = nlo, hi = nhi;
@@ -281,8 +249,7 @@ TAGGED fd_union(ORVALIS_API_STRUCT *api, worker *w, TAGGED a, TAGGED b)
   }
   TAGGED rest = IsLst(a) ? a : b;
   for (; IsLst(rest) && fds_lo(rest) <= hi + 1; rest = fds_next(rest))
-    if (fds_hi(rest) > hi)
-      hi = fds_hi(rest);
+    if (fds_hi(rest) > hi) hi = fds_hi(rest);
   out.add(fds_bound(lo), fds_bound(hi));
   return out.close(rest);
 }
@@ -294,10 +261,8 @@ TAGGED fd_union_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED 
   for (; IsLst(set) && fds_hi(set) + 1 < lo; set = fds_next(set))
     out.add(fds_interval(set)[0], fds_interval(set)[1]);
   for (; IsLst(set) && fds_lo(set) <= hi + 1; set = fds_next(set)) {
-    if (fds_lo(set) < lo)
-      lo = fds_lo(set);
-    if (fds_hi(set) > hi)
-      hi = fds_hi(set);
+    if (fds_lo(set) < lo) lo = fds_lo(set);
+    if (fds_hi(set) > hi) hi = fds_hi(set);
   }
   out.add(fds_bound(lo), fds_bound(hi));
   return out.close(set);
@@ -321,22 +286,18 @@ TAGGED fd_subtract(ORVALIS_API_STRUCT *api, worker *w, TAGGED a, TAGGED b)
   fds_builder out(api, w);
   for (; IsLst(a); a = fds_next(a)) {
     int32_t lo = fds_lo(a), hi = fds_hi(a);
-    while (IsLst(b) && fds_hi(b) < lo)
-      b = fds_next(b);
-    if (!IsLst(b))
-      break; /* nothing more to cut: share the rest of a */
+    while (IsLst(b) && fds_hi(b) < lo) b = fds_next(b);
+    if (!IsLst(b)) break; /* nothing more to cut: share the rest of a */
     /* cut lo..hi around every interval of b that meets it */
     for (; IsLst(b) && fds_lo(b) <= hi; b = fds_next(b)) {
-      if (fds_lo(b) > lo)
-        out.add(fds_bound(lo), fds_bound(fds_lo(b) - 1));
+      if (fds_lo(b) > lo) out.add(fds_bound(lo), fds_bound(fds_lo(b) - 1));
       if (fds_hi(b) >= hi) {
         lo = hi + 1;
         break; /* b's interval may reach into a's next one */
       }
       lo = fds_hi(b) + 1;
     }
-    if (lo <= hi)
-      out.add(fds_bound(lo), fds_interval(a)[1]);
+    if (lo <= hi) out.add(fds_bound(lo), fds_interval(a)[1]);
   }
   return out.close(a);
 }
@@ -388,10 +349,8 @@ TAGGED fd_pair(ORVALIS_API_STRUCT *api, worker *w, TAGGED a, TAGGED b)
 TAGGED fd_compl_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED min, TAGGED max)
 {
   fds_builder out(api, w);
-  if (min != atom_inf)
-    out.add(atom_inf, fds_bound(fds_val(min) - 1));
-  if (max != atom_sup)
-    out.add(fds_bound(fds_val(max) + 1), atom_sup);
+  if (min != atom_inf) out.add(atom_inf, fds_bound(fds_val(min) - 1));
+  if (max != atom_sup) out.add(fds_bound(fds_val(max) + 1), atom_sup);
   return out.close(atom_nil);
 }
 
@@ -413,11 +372,9 @@ TAGGED fd_localize(ORVALIS_API_STRUCT *api, worker *w, TAGGED set)
 {
   TAGGED shared = set;
   for (TAGGED l = set; IsLst(l); l = fds_next(l))
-    if (fds_on_heap(w, LstPtr(l)) || fds_on_heap(w, fds_interval(l)))
-      shared = fds_next(l);
+    if (fds_on_heap(w, LstPtr(l)) || fds_on_heap(w, fds_interval(l))) shared = fds_next(l);
   fds_builder out(api, w);
-  for (; set != shared; set = fds_next(set))
-    out.add(fds_interval(set)[0], fds_interval(set)[1]);
+  for (; set != shared; set = fds_next(set)) out.add(fds_interval(set)[0], fds_interval(set)[1]);
   return out.close(shared);
 }
 
@@ -445,10 +402,8 @@ TAGGED fd_lsh(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED k)
 
 TAGGED fd_union_dest(TAGGED a, TAGGED b)
 {
-  if (!IsLst(a))
-    return b;
-  if (!IsLst(b))
-    return a;
+  if (!IsLst(a)) return b;
+  if (!IsLst(b)) return a;
   TAGGED *first = fds_lo(a) <= fds_lo(b) ? &a : &b;
   TAGGED head = *first, last = *first;
   *first = fds_next(*first);
@@ -456,8 +411,7 @@ TAGGED fd_union_dest(TAGGED a, TAGGED b)
     TAGGED *next = !IsLst(b) || (IsLst(a) && fds_lo(a) <= fds_lo(b)) ? &a : &b;
     TAGGED cell = *next;
     if (fds_lo(cell) <= fds_hi(last) + 1) {
-      if (fds_hi(cell) > fds_hi(last))
-        fds_interval(last)[1] = fds_interval(cell)[1];
+      if (fds_hi(cell) > fds_hi(last)) fds_interval(last)[1] = fds_interval(cell)[1];
       *next = fds_next(cell);
       continue;
     }
@@ -486,8 +440,7 @@ TAGGED fd_union_sort(TAGGED list)
       TAGGED cell = list;
       TAGGED *lastv = fds_interval(last), *cellv = fds_interval(cell);
       int code = fd_interval_cmp(lastv[0], lastv[1], cellv[0], cellv[1]);
-      if (code >= 8)
-        break;
+      if (code >= 8) break;
       list = fds_next(cell);
       if (code == 0) {
         LstPtr(last)[1] = cell;
@@ -502,8 +455,7 @@ TAGGED fd_union_sort(TAGGED list)
       stack[depth - 2] = fd_union_dest(stack[depth - 2], stack[depth - 1]);
   }
   TAGGED result = atom_nil;
-  while (depth > 0)
-    result = fd_union_dest(stack[--depth], result);
+  while (depth > 0) result = fd_union_dest(stack[--depth], result);
   return result;
 }
 
@@ -551,18 +503,14 @@ void fditer_next_interval(FDITER *it, TAGGED *min, TAGGED *max)
 
 void fditer_skip(FDITER *it, TAGGED value)
 {
-  if (it->cur == FDITER_END)
-    return;
+  if (it->cur == FDITER_END) return;
   int32_t v = fds_val(value);
-  if (v < fds_val(it->cur))
-    return;
+  if (v < fds_val(it->cur)) return;
   while (fds_val(it->max) <= v) {
     fditer_load_next(it);
-    if (it->cur == FDITER_END)
-      return;
+    if (it->cur == FDITER_END) return;
   }
-  if (fds_val(it->cur) <= v)
-    it->cur = fds_bound(v + 1);
+  if (fds_val(it->cur) <= v) it->cur = fds_bound(v + 1);
 }
 
 void fdcons_init(FDCONS *cons)
@@ -607,8 +555,7 @@ void fds_cons_append(ORVALIS_API_STRUCT *api, FDCONS *cons, worker *w, TAGGED mi
 TAGGED fd_globalize(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint32_t extra, int live)
 {
   uint32_t intervals = 0;
-  for (TAGGED l = set; IsLst(l); l = fds_next(l))
-    intervals++;
+  for (TAGGED l = set; IsLst(l); l = fds_next(l)) intervals++;
   call_overflow(w, 4 * intervals + extra + 128, live);
   TAGGED result = atom_nil, *tailp = &result;
   for (; IsLst(set); set = fds_next(set)) {
@@ -618,8 +565,7 @@ TAGGED fd_globalize(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint32_t ext
     cell[0] = MakeLst(cell + 2);
     cell[2] = interval[0];
     cell[3] = interval[1];
-    if (interval[0] == atom_sup || interval[1] == atom_inf)
-      fd_state(api)->fd_overflow = 1;
+    if (interval[0] == atom_sup || interval[1] == atom_inf) fd_state(api)->fd_overflow = 1;
     *tailp = MakeLst(cell);
     tailp = &cell[1];
   }

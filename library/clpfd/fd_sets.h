@@ -11,14 +11,12 @@ constexpr int32_t FDS_SUP = QX_SMALL_MAX + 1;
 
 static inline int32_t fds_val(TAGGED bound)
 {
-  if (IsSmall(bound))
-    return GetSmall(bound);
+  if (IsSmall(bound)) return GetSmall(bound);
   return bound == atom_inf ? FDS_INF : FDS_SUP;
 }
 static inline TAGGED fds_bound(int32_t v)
 {
-  if (v < QX_SMALL_MIN)
-    return atom_inf;
+  if (v < QX_SMALL_MIN) return atom_inf;
   return v > QX_SMALL_MAX ? atom_sup : MakeSmall(v);
 }
 
@@ -57,8 +55,10 @@ static inline TAGGED *fds_new_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGE
 
 /* Appends intervals in increasing order; close() ends the list with a shared rest. */
 class fds_builder {
- public:
-  fds_builder(ORVALIS_API_STRUCT *api, worker *w) : api_(api), w_(w), head_(atom_nil), tailp_(&head_) {}
+public:
+  fds_builder(ORVALIS_API_STRUCT *api, worker *w)
+      : api_(api), w_(w), head_(atom_nil), tailp_(&head_)
+  {}
   fds_builder(const fds_builder &) = delete;
   fds_builder &operator=(const fds_builder &) = delete;
   void add(TAGGED min, TAGGED max)
@@ -73,7 +73,7 @@ class fds_builder {
     return head_;
   }
 
- private:
+private:
   ORVALIS_API_STRUCT *api_;
   worker *w_;
   TAGGED head_;

@@ -29,7 +29,8 @@ void fd_init_profile(ORVALIS_API_STRUCT *api)
   wh_s3 = 17773;
 }
 
-profile *fd_profile_cons(ORVALIS_API_STRUCT *api, worker *w, long begin, long end, long erg, profile *next)
+profile *fd_profile_cons(ORVALIS_API_STRUCT *api, worker *w, long begin, long end, long erg,
+                         profile *next)
 {
   struct fd_state *fd = fd_state(api);
   profile *p = fd->profile_pool;
@@ -46,11 +47,9 @@ profile *fd_profile_cons(ORVALIS_API_STRUCT *api, worker *w, long begin, long en
 
 void fd_profile_dispose(ORVALIS_API_STRUCT *api, profile *p)
 {
-  if (!p)
-    return;
+  if (!p) return;
   profile *last = p;
-  while (last->next)
-    last = last->next;
+  while (last->next) last = last->next;
   last->next = fd_state(api)->profile_pool;
   fd_state(api)->profile_pool = p;
 }
@@ -74,12 +73,13 @@ struct profile_builder {
   profile head;
   profile *last;
 
-  profile_builder(ORVALIS_API_STRUCT *a, worker *wk) : api(a), w(wk), head{0, LONG_MAX, 0, nullptr}, last(&head) {}
+  profile_builder(ORVALIS_API_STRUCT *a, worker *wk)
+      : api(a), w(wk), head{0, LONG_MAX, 0, nullptr}, last(&head)
+  {}
   profile_builder(const profile_builder &) = delete;
   void add(long begin, long end, long erg)
   {
-    if (erg == 0 || begin >= end)
-      return;
+    if (erg == 0 || begin >= end) return;
     if (last->end == begin && last->erg == erg) {
       last->end = end;
       return;
@@ -126,16 +126,14 @@ profile *fd_profile_update(ORVALIS_API_STRUCT *api, worker *w, profile *p, long 
       c = se;
     }
   }
-  if (!done && c < e)
-    out.add(c, e, h);
+  if (!done && c < e) out.add(c, e, h);
   return out.head.next;
 }
 
 long fd_profile_get(profile *p, long t)
 {
   for (; p && p->begin <= t; p = p->next)
-    if (t < p->end)
-      return p->erg;
+    if (t < p->end) return p->erg;
   return 0;
 }
 
@@ -143,23 +141,20 @@ long fd_profile_max(profile *p, long lo, long hi)
 {
   long max = 0;
   for (; p && p->begin < hi; p = p->next)
-    if (p->end > lo && p->erg > max)
-      max = p->erg;
+    if (p->end > lo && p->erg > max) max = p->erg;
   return max;
 }
 
 int fd_profile_at_most(profile *p, long limit)
 {
   for (; p; p = p->next)
-    if (p->erg > limit)
-      return 0;
+    if (p->erg > limit) return 0;
   return 1;
 }
 
 int fd_profile_next(profile *p, long *begin, long *end, long *erg, profile **rest)
 {
-  if (!p)
-    return 0;
+  if (!p) return 0;
   *begin = p->begin;
   *end = p->end;
   *erg = p->erg;
@@ -171,8 +166,7 @@ int fd_profile_next(profile *p, long *begin, long *end, long *erg, profile **res
  * blocks (runs of touching segments), then a point in it; both uniformly. */
 int fd_profile_zero_at(profile *p, long lo, long hi, long *point)
 {
-  if (lo >= hi)
-    return 0;
+  if (lo >= hi) return 0;
   /* an empty profile leaves the whole range as the one gap */
   long g0 = lo, g1 = hi;
   bool empty = p == nullptr, chosen = empty;
@@ -188,17 +182,12 @@ int fd_profile_zero_at(profile *p, long lo, long hi, long *point)
   };
   while (p && c < hi) {
     long b = p->begin, e = p->end;
-    for (p = p->next; p && p->begin == e; p = p->next)
-      e = p->end;
-    if (b > c)
-      offer(c, b < hi ? b : hi);
-    if (e > c)
-      c = e;
+    for (p = p->next; p && p->begin == e; p = p->next) e = p->end;
+    if (b > c) offer(c, b < hi ? b : hi);
+    if (e > c) c = e;
   }
-  if (!empty && c < hi)
-    offer(c, hi);
-  if (!chosen)
-    return 0;
+  if (!empty && c < hi) offer(c, hi);
+  if (!chosen) return 0;
   *point = g1 - g0 == 1 ? g0 : g0 + (long)((double)(g1 - g0) * crandom());
   return 1;
 }

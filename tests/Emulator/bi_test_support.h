@@ -10,7 +10,7 @@
 #include "test_prolog.h"
 
 class BuiltinTest : public ::testing::Test {
- protected:
+protected:
   BuiltinTest()
   {
     /* drain(L): the got/1 facts in order, removed; all(X, G, L): the solutions X of G. */
@@ -22,15 +22,15 @@ class BuiltinTest : public ::testing::Test {
   std::string thrown(const std::string &goal)
   {
     int r = p.run(goal);
-    if (r != -1)
-      return r ? "<succeeded>" : "<failed>";
+    if (r != -1) return r ? "<succeeded>" : "<failed>";
     std::string ball = p.exception();
     qx_clear_exception();
     return ball;
   }
 
   /* error(Formal, context(prolog:Name/Arity, Argument)) as the canonical writer shows it. */
-  static std::string iso(const std::string &formal, const std::string &name, int arity, int argument)
+  static std::string iso(const std::string &formal, const std::string &name, int arity,
+                         int argument)
   {
     return "error(" + formal + ",context(:(prolog,/(" + name + "," + std::to_string(arity) + "))," +
            std::to_string(argument) + "))";

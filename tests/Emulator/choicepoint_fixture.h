@@ -15,7 +15,7 @@
 #include "unify.h"
 
 class ChoicepointTest : public ::testing::Test {
- protected:
+protected:
   ChoicepointTest()
   {
     test_alt_.node_size = (int16_t)sizeof(node);
@@ -25,7 +25,10 @@ class ChoicepointTest : public ::testing::Test {
   ~ChoicepointTest() override { qx_unify_deinit(w); }
 
   /* Nodes are found by depth from choice_start: the area moves when it grows. */
-  node *node_at(int depth) { return (node *)((char *)w->choice_start - (depth + 1) * sizeof(node)); }
+  node *node_at(int depth)
+  {
+    return (node *)((char *)w->choice_start - (depth + 1) * sizeof(node));
+  }
   int depth() const { return depth_; }
 
   void push_choicepoint()
@@ -57,8 +60,14 @@ class ChoicepointTest : public ::testing::Test {
   /* Remove the newest choicepoint without undoing anything. */
   void cut() { pop(); }
 
-  std::vector<TAGGED> heap_image() const { return std::vector<TAGGED>(w->heap_start, w->global_top); }
-  std::vector<TAGGED> trail_image() const { return std::vector<TAGGED>(w->trail_start, w->trail_top); }
+  std::vector<TAGGED> heap_image() const
+  {
+    return std::vector<TAGGED>(w->heap_start, w->global_top);
+  }
+  std::vector<TAGGED> trail_image() const
+  {
+    return std::vector<TAGGED>(w->trail_start, w->trail_top);
+  }
   uint32_t trail_words() const { return (uint32_t)(w->trail_top - w->trail_start); }
 
   /* A fresh local-stack variable cell (above the heap). */
@@ -102,7 +111,7 @@ class ChoicepointTest : public ::testing::Test {
   TestEngine engine;
   worker *w = engine.w;
 
- private:
+private:
   void pop()
   {
     depth_--;

@@ -19,14 +19,13 @@
 namespace engine_test {
 
 inline std::string log_text;
-inline std::map<int, int> destroyed;   /* persistent block id -> destructor runs */
+inline std::map<int, int> destroyed; /* persistent block id -> destructor runs */
 
 inline int t_unify(worker *w) { return cunify(w, w->term[0], w->term[1]); }
 
 inline int t_note(worker *w)
 {
-  if (!log_text.empty())
-    log_text += ",";
+  if (!log_text.empty()) log_text += ",";
   log_text += TestProlog::show(w->term[0]);
   return 1;
 }
@@ -91,7 +90,7 @@ inline int t_perm_alloc(worker *w)
   TAGGED *p = w->global_top;
   p[0] = MakeFunctor(atom_free, 1);
   p[1] = (TAGGED)(uintptr_t)block | 3;
-  p[2] = MakeRef(&p[2]);   /* V */
+  p[2] = MakeRef(&p[2]); /* V */
   p[3] = MakeStr(&p[0]);
   w->global_top += 4;
   TAGGED pair = MakeLst(&p[2]);
@@ -107,8 +106,7 @@ inline int t_perm_free(worker *w)
   TAGGED *cells = LstPtr(pair);
   if (cells >= w->global_uncond) {
     cells[0] = MakeSmall(0);
-    if (w->trail_top[-1] == pair)
-      w->trail_top--;
+    if (w->trail_top[-1] == pair) w->trail_top--;
     void **block = (void **)(uintptr_t)(deref(StrArg(deref(cells[1]), 1)) & ~(TAGGED)3);
     ((void (*)(void *))block[0])(block);
     return 1;
@@ -127,7 +125,7 @@ inline int t_destroyed(worker *w)
 }  // namespace engine_test
 
 class EngineTest : public ::testing::Test {
- protected:
+protected:
   EngineTest() : p(false)
   {
     using namespace engine_test;
@@ -144,9 +142,11 @@ class EngineTest : public ::testing::Test {
   }
   ~EngineTest() override { qx_event_hook = nullptr; }
 
-  definition *native(const char *name, uint32_t arity, qx_native_fn fn, qx_native_fn retry = nullptr)
+  definition *native(const char *name, uint32_t arity, qx_native_fn fn,
+                     qx_native_fn retry = nullptr)
   {
-    return qx_define_native(qx_eg.prolog_module, name, arity, fn, retry, retry ? ENTER_C_NONDET : ENTER_C);
+    return qx_define_native(qx_eg.prolog_module, name, arity, fn, retry,
+                            retry ? ENTER_C_NONDET : ENTER_C);
   }
   /* Reads a goal whose variables stay reachable through var() across later queries. */
   TAGGED goal(const std::string &text)

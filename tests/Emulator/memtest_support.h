@@ -18,10 +18,8 @@ inline size_t vmdata_bytes()
   char line[256];
   size_t kb = 0;
   while (f && std::fgets(line, sizeof line, f))
-    if (std::sscanf(line, "VmData: %zu kB", &kb) == 1)
-      break;
-  if (f)
-    std::fclose(f);
+    if (std::sscanf(line, "VmData: %zu kB", &kb) == 1) break;
+  if (f) std::fclose(f);
   return kb * 1024;
 }
 
@@ -36,13 +34,13 @@ inline void limit_data_segment(size_t headroom)
 
 /* Sets an environment variable for the life of the guard (the manager reads it at start). */
 class EnvGuard {
- public:
+public:
   EnvGuard(const char *name, const char *value) : name_(name) { setenv(name, value, 1); }
   ~EnvGuard() { unsetenv(name_); }
   EnvGuard(const EnvGuard &) = delete;
   EnvGuard &operator=(const EnvGuard &) = delete;
 
- private:
+private:
   const char *name_;
 };
 
@@ -66,11 +64,9 @@ template <class Fn>
 int run_in_child(Fn fn)
 {
   pid_t pid = fork();
-  if (pid == 0)
-    _exit(fn());
+  if (pid == 0) _exit(fn());
   int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-    return -1;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
 

@@ -19,8 +19,14 @@ namespace {
 constexpr size_t KiB = 1024;
 constexpr size_t MiB = 1024 * 1024;
 
-size_t heap_committed(const worker *w) { return (size_t)((char *)w->stack_start - (char *)w->heap_start); }
-size_t block_size(const worker *w) { return (size_t)((char *)w->choice_start - (char *)w->trail_start); }
+size_t heap_committed(const worker *w)
+{
+  return (size_t)((char *)w->stack_start - (char *)w->heap_start);
+}
+size_t block_size(const worker *w)
+{
+  return (size_t)((char *)w->choice_start - (char *)w->trail_start);
+}
 
 /* True when [p, p + bytes) is mapped in this process. */
 bool mapped(const void *p, size_t bytes)
@@ -35,18 +41,17 @@ TEST(Areas, InitLeavesAnEmptyWorker)
   TestEngine e;
   worker *w = e.w;
   EXPECT_EQ(w->global_top, w->heap_start + 24);
-  for (int i = 0; i < 24; i++)
-    EXPECT_EQ(w->heap_start[i], 0u) << i;
+  for (int i = 0; i < 24; i++) EXPECT_EQ(w->heap_start[i], 0u) << i;
   EXPECT_EQ(w->global_uncond, w->global_top);
   EXPECT_EQ(w->node_, w->choice_start);
   EXPECT_EQ(w->trail_start[0], 0u);
   EXPECT_EQ(w->trail_top, w->trail_start + 1);
   EXPECT_EQ(w->local_top, w->local_start);
   EXPECT_EQ(w->local_uncond, w->local_start);
-  EXPECT_GE((char *)w->local_start, (char *)w->heap_end);   /* the local stack lies above the heap */
+  EXPECT_GE((char *)w->local_start, (char *)w->heap_end); /* the local stack lies above the heap */
   EXPECT_LT((char *)w->stack_start, (char *)w->heap_end);
   EXPECT_LT((char *)w->local_end, (char *)w->local_max);
-  w->stack_start[-1] = 1;                                  /* committed memory is writable */
+  w->stack_start[-1] = 1; /* committed memory is writable */
   ((char *)w->local_end)[-1] = 1;
   EXPECT_EQ(w->heap_warn, w->int_heap_warn);
   EXPECT_EQ(w->heap_warn_soft, w->heap_warn);
@@ -57,7 +62,7 @@ TEST(Areas, CallOverflowCommitsMoreAndNeverMovesTheHeap)
 {
   TestEngine e;
   worker *w = e.w;
-  qx_eg.current_gcmargin = 64;   /* KiB */
+  qx_eg.current_gcmargin = 64; /* KiB */
   TAGGED *heap = w->heap_start;
   TAGGED *old_fence = w->stack_start;
   for (TAGGED *p = w->global_top; p < w->global_top + 1000; p++)
@@ -70,15 +75,15 @@ TEST(Areas, CallOverflowCommitsMoreAndNeverMovesTheHeap)
   EXPECT_EQ(w->heap_start, heap);
   EXPECT_EQ(w->term[0], MakeRef(w->global_top - 1));
   EXPECT_GT((size_t)(w->stack_start - w->global_top), (size_t)words);
-  for (TAGGED *p = heap + 24; p < w->global_top; p++)
-    ASSERT_EQ(*p, MakeSmall((int32_t)(p - heap)));
-  w->stack_start[-1] = 7;                                  /* the new part is usable */
+  for (TAGGED *p = heap + 24; p < w->global_top; p++) ASSERT_EQ(*p, MakeSmall((int32_t)(p - heap)));
+  w->stack_start[-1] = 7; /* the new part is usable */
   EXPECT_EQ(w->heap_warn, w->stack_start - 64 * KiB / sizeof(TAGGED));
   EXPECT_EQ(w->heap_warn_soft, w->heap_warn);
   EXPECT_EQ(w->int_heap_warn, w->heap_warn);
-  EXPECT_EQ(qx_space_in_use(QX_SPACE_STACKS), stacks0 + (size_t)(w->stack_start - old_fence) * sizeof(TAGGED));
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_STACKS),
+            stacks0 + (size_t)(w->stack_start - old_fence) * sizeof(TAGGED));
   TAGGED *fence = w->stack_start;
-  call_overflow(w, 10, 0);                                 /* room enough: nothing changes */
+  call_overflow(w, 10, 0); /* room enough: nothing changes */
   EXPECT_EQ(w->stack_start, fence);
 }
 
@@ -87,7 +92,7 @@ TEST(Areas, CallOverflowKeepsAPendingEventRequest)
   TestEngine e;
   worker *w = e.w;
   qx_eg.current_gcmargin = 16;
-  w->heap_warn_soft = nullptr;   /* an event was requested */
+  w->heap_warn_soft = nullptr; /* an event was requested */
   call_overflow(w, (uint32_t)(w->stack_start - w->global_top) + 10, 0);
   EXPECT_EQ(w->heap_warn_soft, nullptr);
   EXPECT_EQ(w->int_heap_warn, w->stack_start - 16 * KiB / sizeof(TAGGED));
@@ -98,7 +103,8 @@ TEST(Areas, CallOverflowBeyondTheReservationIsAMemoryFault)
   TestEngine e;
   worker *w = e.w;
   TAGGED *fence = w->stack_start;
-  qx_fault f = catch_fault([&] { call_overflow(w, (uint32_t)(w->heap_end - w->global_top) + 1, 0); });
+  qx_fault f =
+      catch_fault([&] { call_overflow(w, (uint32_t)(w->heap_end - w->global_top) + 1, 0); });
   EXPECT_EQ(f.kind, QX_FAULT_MEMORY);
   EXPECT_EQ(f.category, QX_SPACE_STACKS);
   EXPECT_EQ(w->stack_start, fence);
@@ -115,7 +121,8 @@ TEST(Areas, LocalOverflowCommitsMoreOfTheLocalStack)
   EXPECT_EQ(w->local_start, start);
   EXPECT_GE((size_t)((char *)w->local_end - (char *)w->local_top), room + 4096);
   ((char *)w->local_end)[-1] = 1;
-  qx_fault f = catch_fault([&] { local_overflow(w, (uint32_t)((char *)w->local_max - (char *)w->local_top) + 1); });
+  qx_fault f = catch_fault(
+      [&] { local_overflow(w, (uint32_t)((char *)w->local_max - (char *)w->local_top) + 1); });
   EXPECT_EQ(f.kind, QX_FAULT_MEMORY);
   memman_reinit();
 }
@@ -132,15 +139,13 @@ void push_node(worker *w, alt_code *alt, int nregs, TAGGED fill)
   n->next_alt = alt;
   n->trail_top = w->trail_top;
   n->global_top = w->global_top;
-  for (int i = 0; i < nregs; i++)
-    n->term[i] = fill + MakeSmall(i);
+  for (int i = 0; i < nregs; i++) n->term[i] = fill + MakeSmall(i);
   w->node_ = n;
 }
 
 void push_trail(worker *w, int count, TAGGED *heap_cell)
 {
-  for (int i = 0; i < count; i++)
-    *w->trail_top++ = MakeRef(heap_cell + i);
+  for (int i = 0; i < count; i++) *w->trail_top++ = MakeRef(heap_cell + i);
 }
 
 /* Maps a page just above the block, so that it cannot grow in place; null when the page was
@@ -148,10 +153,10 @@ void push_trail(worker *w, int count, TAGGED *heap_cell)
 void *block_guard(worker *w)
 {
   size_t page = (size_t)sysconf(_SC_PAGESIZE);
-  void *p = mmap(w->choice_start, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-  if (p == MAP_FAILED)
-    return nullptr;
-  if (p != (void *)w->choice_start) {   /* an old kernel took it as a hint */
+  void *p = mmap(w->choice_start, page, PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  if (p != (void *)w->choice_start) { /* an old kernel took it as a hint */
     munmap(p, page);
     return nullptr;
   }
@@ -165,13 +170,13 @@ TEST(Areas, ChoiceOverflowMovesNodesAndRebasesTheirTrailTops)
   alt_code alts[3] = {};
   TAGGED *cells = w->global_top;
   push_trail(w, 5, cells);
-  push_node(w, &alts[0], 3, MakeSmall(1000));            /* oldest */
+  push_node(w, &alts[0], 3, MakeSmall(1000)); /* oldest */
   push_trail(w, 7, cells + 10);
   push_node(w, &alts[1], 0, MakeSmall(2000));
   w->current_query = w->node_;
-  w->node_->next_alt = (alt_code *)((uintptr_t)&alts[1] | 1);   /* marked for collection */
+  w->node_->next_alt = (alt_code *)((uintptr_t)&alts[1] | 1); /* marked for collection */
   push_trail(w, 2, cells + 30);
-  push_node(w, &alts[2], 9, MakeSmall(3000));            /* newest */
+  push_node(w, &alts[2], 9, MakeSmall(3000)); /* newest */
   push_trail(w, 4, cells + 40);
 
   std::vector<TAGGED> trail(w->trail_start, w->trail_top);
@@ -191,10 +196,9 @@ TEST(Areas, ChoiceOverflowMovesNodesAndRebasesTheirTrailTops)
 
   uint32_t pad = (uint32_t)(((char *)w->node_ - (char *)w->trail_top) / sizeof(TAGGED)) + 4096;
   choice_overflow(w, pad);
-  if (guard)
-    munmap(guard, page);
+  if (guard) munmap(guard, page);
 
-  EXPECT_NE(w->trail_start, old_start);                      /* it had to move */
+  EXPECT_NE(w->trail_start, old_start); /* it had to move */
   EXPECT_GT(block_size(w), old_size);
   EXPECT_GE((size_t)((char *)w->node_ - (char *)w->trail_top), pad * sizeof(TAGGED));
   EXPECT_EQ(std::vector<TAGGED>(w->trail_start, w->trail_top), trail);
@@ -208,7 +212,7 @@ TEST(Areas, ChoiceOverflowMovesNodesAndRebasesTheirTrailTops)
     EXPECT_EQ(std::vector<TAGGED>(n->term, n->term + NodeAlt(n)->nregs), regs[i]) << i;
   }
   EXPECT_EQ(n, w->choice_start);
-  EXPECT_EQ((uintptr_t)w->current_query->next_alt & 1, 1u);   /* the mark travels with the node */
+  EXPECT_EQ((uintptr_t)w->current_query->next_alt & 1, 1u); /* the mark travels with the node */
 }
 
 TEST(Areas, ChoiceOverflowAfterATrailPushKeepsThePush)
@@ -245,7 +249,7 @@ TEST(Areas, TrimcoreReturnsMemoryAboveTheTops)
   size_t grown = qx_space_in_use(QX_SPACE_STACKS);
   trimcore(w, 0);
   EXPECT_EQ(heap_committed(w), heap0);
-  EXPECT_GT(block_size(w), block0);          /* mode 0 leaves the trail/choicepoint block */
+  EXPECT_GT(block_size(w), block0); /* mode 0 leaves the trail/choicepoint block */
   EXPECT_LT(qx_space_in_use(QX_SPACE_STACKS), grown);
   EXPECT_EQ(w->heap_warn, w->stack_start - 64 * KiB / sizeof(TAGGED));
   trimcore(w, 1);
@@ -307,7 +311,7 @@ TEST(AreasEnv, GrowthFactorSetsTheGrowthStep)
   TestEngine e;
   qx_eg.current_gcmargin = 4;
   call_overflow(e.w, (uint32_t)(e.w->stack_start - e.w->global_top), 0);
-  EXPECT_EQ(heap_committed(e.w), 6 * MiB);    /* 4M grown by half */
+  EXPECT_EQ(heap_committed(e.w), 6 * MiB); /* 4M grown by half */
   size_t block = block_size(e.w);
   choice_overflow(e.w, (uint32_t)(block / sizeof(TAGGED)));
   EXPECT_EQ(block_size(e.w), block + block / 2);
@@ -352,7 +356,7 @@ TEST(AreasEnv, MaxSizeBoundsReservationAndCommits)
   worker *w = e.w;
   qx_eg.current_gcmargin = 4;
   EXPECT_LE((size_t)((char *)w->local_max - (char *)w->heap_start), 64 * MiB);
-  void *blocks = QX_malloc(20 * MiB);                     /* blocks and areas share the ceiling */
+  void *blocks = QX_malloc(20 * MiB); /* blocks and areas share the ceiling */
   ASSERT_NE(blocks, nullptr);
   qx_fault f = catch_fault([&] { call_overflow(w, (uint32_t)(44 * MiB / sizeof(TAGGED)), 0); });
   EXPECT_EQ(f.kind, QX_FAULT_MEMORY);
@@ -372,9 +376,10 @@ int heap_growth_under_limit()
   TestEngine e;
   worker *w = e.w;
   qx_eg.current_gcmargin = 64;
-  if ((size_t)((char *)w->heap_end - (char *)w->heap_start) < 256 * MiB)
-    return 77;
-  try { throw qx_fault{}; } catch (const qx_fault &) {}   /* the exception path is ready */
+  if ((size_t)((char *)w->heap_end - (char *)w->heap_start) < 256 * MiB) return 77;
+  try {
+    throw qx_fault{};
+  } catch (const qx_fault &) {} /* the exception path is ready */
   limit_data_segment(64 * MiB);
   TAGGED *heap = w->heap_start;
   qx_fault f = catch_fault([&] {
@@ -384,11 +389,9 @@ int heap_growth_under_limit()
       w->global_top[-1] = 1;
     }
   });
-  if (f.kind != QX_FAULT_MEMORY || f.category != QX_SPACE_STACKS)
-    return 2;
-  if (w->heap_start != heap || heap_committed(w) > 80 * MiB)
-    return 3;
-  w->global_top[-1] = 2;   /* what was committed stays usable */
+  if (f.kind != QX_FAULT_MEMORY || f.category != QX_SPACE_STACKS) return 2;
+  if (w->heap_start != heap || heap_committed(w) > 80 * MiB) return 3;
+  w->global_top[-1] = 2; /* what was committed stays usable */
   return 0;
 }
 
@@ -396,25 +399,24 @@ int block_growth_under_limit()
 {
   TestEngine e;
   worker *w = e.w;
-  try { throw qx_fault{}; } catch (const qx_fault &) {}
+  try {
+    throw qx_fault{};
+  } catch (const qx_fault &) {}
   limit_data_segment(32 * MiB);
   qx_fault f = catch_fault([&] {
     /* near the limit a growth takes what the request needs: a page at a time here */
     for (int i = 0; i < 20000; i++)
       choice_overflow(w, (uint32_t)(block_size(w) / sizeof(TAGGED)) + 1);
   });
-  if (f.kind != QX_FAULT_MEMORY || f.category != QX_SPACE_STACKS)
-    return 2;
-  if (w->trail_start[0] != 0 || w->node_ != w->choice_start || block_size(w) > 64 * MiB)
-    return 3;
+  if (f.kind != QX_FAULT_MEMORY || f.category != QX_SPACE_STACKS) return 2;
+  if (w->trail_start[0] != 0 || w->node_ != w->choice_start || block_size(w) > 64 * MiB) return 3;
   return 0;
 }
 
 TEST(AreasLimit, HeapGrowthPastTheDataLimitIsAMemoryFault)
 {
   int status = run_in_child(heap_growth_under_limit);
-  if (status == 77)
-    GTEST_SKIP() << "heap reservation below 256 MiB";
+  if (status == 77) GTEST_SKIP() << "heap reservation below 256 MiB";
   EXPECT_EQ(status, 0);
 }
 

@@ -63,8 +63,9 @@ TEST(Atoms, FixedModeMakesAtomsPermanent)
 TEST(Atoms, InvalidTextIsRejectedInEveryMode)
 {
   TestEngine e;
-  const char *bad[] = {"\x80", "a\xBF", "\xC0\x81", "\xC1\xBF", "\xE0\x80\x80", "\xF0\x8F\xBF\xBF",
-                       "\xC3", "ab\xE2\x98", "\xE2\x98x", "\xFE", "\xFF", "x\xFE\x80"};
+  const char *bad[] = {
+      "\x80", "a\xBF",      "\xC0\x81",  "\xC1\xBF", "\xE0\x80\x80", "\xF0\x8F\xBF\xBF",
+      "\xC3", "ab\xE2\x98", "\xE2\x98x", "\xFE",     "\xFF",         "x\xFE\x80"};
   uint32_t before = qx_eg.atom_count;
   for (const char *t : bad)
     for (int mode = 0; mode < 3; mode++)
@@ -81,14 +82,29 @@ TEST(Atoms, FixedAtomsSitAtTheirConstants)
   struct {
     TAGGED atom;
     const char *name;
-  } fixed[] = {{atom_nil, "[]"},        {atom_dot, "."},          {atom_curly, "{}"},
-               {atom_true, "true"},     {atom_fail, "fail"},      {atom_comma, ","},
-               {atom_semicolon, ";"},   {atom_colon, ":"},        {atom_mutable, "$mutable"},
-               {atom_os_linux, "linux"}, {atom_inf, "inf"},       {atom_sup, "sup"},
-               {atom_v, "v"},           {atom_free, "$free"},     {atom_ref, "$ref"},
-               {atom_user, "user"},     {atom_prolog, "prolog"},  {atom_empty, ""},
-               {atom_end_of_file, "end_of_file"}, {atom_structs, "structs"},
-               {atom_minus, "-"},       {atom_equal, "="},        {atom_plus, "+"}};
+  } fixed[] = {{atom_nil, "[]"},
+               {atom_dot, "."},
+               {atom_curly, "{}"},
+               {atom_true, "true"},
+               {atom_fail, "fail"},
+               {atom_comma, ","},
+               {atom_semicolon, ";"},
+               {atom_colon, ":"},
+               {atom_mutable, "$mutable"},
+               {atom_os_linux, "linux"},
+               {atom_inf, "inf"},
+               {atom_sup, "sup"},
+               {atom_v, "v"},
+               {atom_free, "$free"},
+               {atom_ref, "$ref"},
+               {atom_user, "user"},
+               {atom_prolog, "prolog"},
+               {atom_empty, ""},
+               {atom_end_of_file, "end_of_file"},
+               {atom_structs, "structs"},
+               {atom_minus, "-"},
+               {atom_equal, "="},
+               {atom_plus, "+"}};
   for (auto &f : fixed) {
     EXPECT_EQ(name_of(f.atom), f.name);
     EXPECT_EQ(init_atom_check(f.name, 1), f.atom) << f.name;
@@ -192,25 +208,50 @@ TEST(Atoms, FlagsFollowTheQuotingRules)
     const char *name;
     int punct, symbol, ascii, escaping, quoting;
   } table[] = {
-      {"[]", 1, 0, 1, 0, 0},          {"a", 0, 0, 1, 0, 0},
-      {"A", 0, 0, 1, 0, 1},           {"+", 0, 1, 1, 0, 0},
-      {"hello world", 0, 0, 1, 0, 1}, {"a\nb", 0, 0, 1, 1, 1},
-      {"\xC3\xA9", 0, 0, 0, 0, 0},    {"{}", 1, 0, 1, 0, 0},
-      {"!", 1, 0, 1, 0, 0},           {";", 1, 0, 1, 0, 0},
-      {",", 1, 0, 1, 0, 1},           {"|", 1, 0, 1, 0, 1},
-      {"foo_Bar", 0, 0, 1, 0, 0},     {"don't", 0, 0, 1, 1, 1},
-      {"", 0, 0, 1, 0, 1},            {".", 0, 1, 1, 0, 1},
-      {"..", 0, 1, 1, 0, 0},          {"/*", 0, 1, 1, 0, 1},
-      {"*/", 0, 1, 1, 0, 0},          {"\\", 0, 1, 1, 1, 0},
-      {"a\\b", 0, 0, 1, 1, 1},        {"_a", 0, 0, 1, 0, 1},
-      {"1a", 0, 0, 1, 0, 1},          {"a1B_", 0, 0, 1, 0, 0},
-      {"[", 1, 0, 1, 0, 1},           {"()", 1, 0, 1, 0, 1},
-      {"!!", 1, 0, 1, 0, 1},          {"a+", 0, 0, 1, 0, 1},
-      {"a\tb", 0, 0, 1, 1, 1},        {"\x7F", 0, 0, 1, 1, 1},
-      {"\xC0\x80", 0, 0, 0, 1, 1},    {"\xC3\x97", 0, 1, 0, 0, 0},
-      {"\xC2\xAA" "b", 0, 0, 0, 0, 0}, {"\xC3\x80" "b", 0, 0, 0, 0, 1},
-      {"a\xC2\xA0" "b", 0, 0, 0, 1, 1}, {"\xCE\xA9", 0, 0, 0, 1, 1},
-      {"a\xE2\x80\xA8", 0, 0, 0, 1, 1}, {"-->", 0, 1, 1, 0, 0},
+      {"[]", 1, 0, 1, 0, 0},
+      {"a", 0, 0, 1, 0, 0},
+      {"A", 0, 0, 1, 0, 1},
+      {"+", 0, 1, 1, 0, 0},
+      {"hello world", 0, 0, 1, 0, 1},
+      {"a\nb", 0, 0, 1, 1, 1},
+      {"\xC3\xA9", 0, 0, 0, 0, 0},
+      {"{}", 1, 0, 1, 0, 0},
+      {"!", 1, 0, 1, 0, 0},
+      {";", 1, 0, 1, 0, 0},
+      {",", 1, 0, 1, 0, 1},
+      {"|", 1, 0, 1, 0, 1},
+      {"foo_Bar", 0, 0, 1, 0, 0},
+      {"don't", 0, 0, 1, 1, 1},
+      {"", 0, 0, 1, 0, 1},
+      {".", 0, 1, 1, 0, 1},
+      {"..", 0, 1, 1, 0, 0},
+      {"/*", 0, 1, 1, 0, 1},
+      {"*/", 0, 1, 1, 0, 0},
+      {"\\", 0, 1, 1, 1, 0},
+      {"a\\b", 0, 0, 1, 1, 1},
+      {"_a", 0, 0, 1, 0, 1},
+      {"1a", 0, 0, 1, 0, 1},
+      {"a1B_", 0, 0, 1, 0, 0},
+      {"[", 1, 0, 1, 0, 1},
+      {"()", 1, 0, 1, 0, 1},
+      {"!!", 1, 0, 1, 0, 1},
+      {"a+", 0, 0, 1, 0, 1},
+      {"a\tb", 0, 0, 1, 1, 1},
+      {"\x7F", 0, 0, 1, 1, 1},
+      {"\xC0\x80", 0, 0, 0, 1, 1},
+      {"\xC3\x97", 0, 1, 0, 0, 0},
+      {"\xC2\xAA"
+       "b",
+       0, 0, 0, 0, 0},
+      {"\xC3\x80"
+       "b",
+       0, 0, 0, 0, 1},
+      {"a\xC2\xA0"
+       "b",
+       0, 0, 0, 1, 1},
+      {"\xCE\xA9", 0, 0, 0, 1, 1},
+      {"a\xE2\x80\xA8", 0, 0, 0, 1, 1},
+      {"-->", 0, 1, 1, 0, 0},
   };
   for (auto &t : table) {
     atom *a = atom_record(init_atom_check(t.name, 0));
@@ -237,11 +278,9 @@ TEST(Atoms, RegistrationCountSaturatesAndSticks)
   QX_unregister_atom(a);
   QX_unregister_atom(a);
   EXPECT_EQ(r->refcount, 0);
-  for (int i = 0; i < 300; i++)
-    QX_register_atom(a);
+  for (int i = 0; i < 300; i++) QX_register_atom(a);
   EXPECT_EQ(r->refcount, 255);
-  for (int i = 0; i < 10; i++)
-    QX_unregister_atom(a);
+  for (int i = 0; i < 10; i++) QX_unregister_atom(a);
   EXPECT_EQ(r->refcount, 255);
   QX_register_atom(MakeSmall(5)); /* not an atom: ignored */
 }

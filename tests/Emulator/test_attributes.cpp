@@ -3,7 +3,7 @@
 #include "choicepoint_fixture.h"
 
 class Attributes : public ChoicepointTest {
- protected:
+protected:
   mod_def clpfd{}, other{}, third{};
 
   /* The record of an attributed variable: marker, variable cell, goals, '$attrs'. */

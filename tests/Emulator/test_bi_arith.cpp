@@ -3,20 +3,21 @@
 namespace {
 
 class BiArith : public BuiltinTest {
- protected:
+protected:
   /* The value of X in `X is Expr`, canonically written, or what happened instead. */
   std::string eval(const std::string &expr)
   {
     int r = p.run("X is " + expr);
-    if (r == 1)
-      return p.var("X");
-    if (r == 0)
-      return "<failed>";
+    if (r == 1) return p.var("X");
+    if (r == 0) return "<failed>";
     std::string ball = p.exception();
     qx_clear_exception();
     return ball;
   }
-  static std::string is_error(const std::string &formal, int argument = 2) { return iso(formal, "is", 2, argument); }
+  static std::string is_error(const std::string &formal, int argument = 2)
+  {
+    return iso(formal, "is", 2, argument);
+  }
 };
 
 }  // namespace
@@ -157,7 +158,8 @@ TEST_F(BiArith, TypeAndInstantiationErrors)
 
 TEST_F(BiArith, Comparisons)
 {
-  EXPECT_EQ(p.run("1 < 2, 2 > 1, 1 =< 1, 1 >= 1, 1 =:= 1.0, 1 =\\= 2, 2.5 > 2, 3 - 1 =:= 4 / 2"), 1);
+  EXPECT_EQ(p.run("1 < 2, 2 > 1, 1 =< 1, 1 >= 1, 1 =:= 1.0, 1 =\\= 2, 2.5 > 2, 3 - 1 =:= 4 / 2"),
+            1);
   EXPECT_EQ(p.run("2 < 1"), 0);
   EXPECT_EQ(p.run("1 =:= 2"), 0);
   EXPECT_EQ(p.run("1 =\\= 1.0"), 0);
@@ -182,8 +184,7 @@ TEST_F(BiArith, DeepExpressionsNeedNoRecursion)
   const uint32_t depth = 1000000;
   call_overflow(p.w, 3 * depth + 64, 0);
   TAGGED expr = MakeSmall(0);
-  for (uint32_t i = 0; i < depth; i++)
-    expr = p.compound("+", {expr, MakeSmall(1)});
+  for (uint32_t i = 0; i < depth; i++) expr = p.compound("+", {expr, MakeSmall(1)});
   TAGGED x = p.TestEngine::var();
   ASSERT_EQ(run_term(p.compound("is", {x, expr})), 1);
   EXPECT_EQ(TestProlog::show(x), "1000000");

@@ -3,7 +3,7 @@
 namespace {
 
 class BiAttr : public BuiltinTest {
- protected:
+protected:
   BiAttr()
   {
     /* Module m records each hook call; module n accepts only values above 5. */
@@ -13,8 +13,7 @@ class BiAttr : public BuiltinTest {
   }
   std::string drained()
   {
-    if (p.run("drain(L)") != 1)
-      return "<no list>";
+    if (p.run("drain(L)") != 1) return "<no list>";
     return p.var("L");
   }
 };
@@ -23,20 +22,25 @@ class BiAttr : public BuiltinTest {
 
 TEST_F(BiAttr, PutGetDelete)
 {
-  ASSERT_EQ(p.run("put_attr(X, m, 1), get_attr(X, m, A), put_attr(X, m, f(Y)), get_attr(X, m, B)"), 1);
+  ASSERT_EQ(p.run("put_attr(X, m, 1), get_attr(X, m, A), put_attr(X, m, f(Y)), get_attr(X, m, B)"),
+            1);
   EXPECT_EQ(p.var("A") + " " + p.var("B"), "1 f(_)");
   EXPECT_EQ(p.run("put_attr(X, m, 1), get_attr(X, n, _)"), 0);
   EXPECT_EQ(p.run("put_attr(X, m, 1), get_attr(X, no_module_of_this_name, _)"), 0);
   EXPECT_EQ(p.run("get_attr(_, m, _)"), 0);
   EXPECT_EQ(p.run("get_attr(a, m, _)"), 0);
-  EXPECT_EQ(p.run("put_attr(X, m, 1), put_attr(X, n, 2), del_attr(X, m), \\+ get_attr(X, m, _), get_attr(X, n, 2)"), 1);
+  EXPECT_EQ(p.run("put_attr(X, m, 1), put_attr(X, n, 2), del_attr(X, m), \\+ get_attr(X, m, _), "
+                  "get_attr(X, n, 2)"),
+            1);
   EXPECT_EQ(p.run("del_attr(X, m), del_attr(a, m), var(X)"), 1) << "nothing to remove";
   EXPECT_EQ(p.var("X"), "_");
 }
 
 TEST_F(BiAttr, BacktrackingRestoresAttributes)
 {
-  ASSERT_EQ(p.run("put_attr(X, m, 1), (put_attr(X, m, 2), fail ; del_attr(X, m), fail ; get_attr(X, m, A))"), 1);
+  ASSERT_EQ(p.run("put_attr(X, m, 1), (put_attr(X, m, 2), fail ; del_attr(X, m), fail ; "
+                  "get_attr(X, m, A))"),
+            1);
   EXPECT_EQ(p.var("A"), "1");
   EXPECT_EQ(p.run("(put_attr(X, m, 1), fail ; \\+ get_attr(X, m, _))"), 1);
 }
@@ -97,8 +101,10 @@ TEST_F(BiAttr, UnifyingTwoFrozenVariablesKeepsBothSuspended)
   ASSERT_EQ(p.run("freeze(X, assertz(got(x(X)))), freeze(Y, assertz(got(y(Y)))), X = Y, "
                   "assertz(got(joined)), Y = 7"),
             1);
-  EXPECT_EQ(drained(), "[joined,x(7),y(7)]") << "no goal may run while the variables are unbound; the older first";
-  ASSERT_EQ(p.run("freeze(X, assertz(got(x))), freeze(Y, assertz(got(y))), (X = Y, fail ; X = 1)"), 1);
+  EXPECT_EQ(drained(), "[joined,x(7),y(7)]")
+      << "no goal may run while the variables are unbound; the older first";
+  ASSERT_EQ(p.run("freeze(X, assertz(got(x))), freeze(Y, assertz(got(y))), (X = Y, fail ; X = 1)"),
+            1);
   EXPECT_EQ(drained(), "[x]") << "the merge is undone on backtracking";
 }
 

@@ -7,11 +7,17 @@
 namespace {
 
 /* dead_clauses(N): erased clauses not yet freed. */
-int dead_clauses(worker *w) { return cunify(w, w->term[0], MakeSmall((int32_t)qx_eg.dead_clause_count)); }
+int dead_clauses(worker *w)
+{
+  return cunify(w, w->term[0], MakeSmall((int32_t)qx_eg.dead_clause_count));
+}
 
 class BiDb : public BuiltinTest {
- protected:
-  BiDb() { qx_define_native(qx_eg.prolog_module, "dead_clauses", 1, dead_clauses, nullptr, ENTER_C); }
+protected:
+  BiDb()
+  {
+    qx_define_native(qx_eg.prolog_module, "dead_clauses", 1, dead_clauses, nullptr, ENTER_C);
+  }
 
   definition *user_def(const char *name, uint32_t arity)
   {
@@ -20,8 +26,7 @@ class BiDb : public BuiltinTest {
   /* The solutions X of G, as a list. */
   std::string all(const std::string &x, const std::string &goal)
   {
-    if (p.run("all(" + x + ", (" + goal + "), L)") != 1)
-      return "<no list>";
+    if (p.run("all(" + x + ", (" + goal + "), L)") != 1) return "<no list>";
     return p.var("L");
   }
 };
@@ -55,13 +60,17 @@ TEST_F(BiDb, AssertErrors)
   EXPECT_EQ(thrown("asserta((_ :- true))"), iso("instantiation_error", "asserta", 1, 1));
   EXPECT_EQ(thrown("assertz(4)"), iso("type_error(callable,4)", "assertz", 1, 1));
   EXPECT_EQ(thrown("assertz((foo :- 4))"), iso("type_error(callable,4)", "assertz", 1, 1));
-  EXPECT_EQ(thrown("assertz((foo :- (a, 4)))"), iso("type_error(callable,,(a,4))", "assertz", 1, 1));
+  EXPECT_EQ(thrown("assertz((foo :- (a, 4)))"),
+            iso("type_error(callable,,(a,4))", "assertz", 1, 1));
   EXPECT_EQ(thrown("assertz(_:foo)"), iso("instantiation_error", "assertz", 1, 1));
-  EXPECT_EQ(thrown("assertz(atom(_))"), iso("permission_error(modify,static_procedure,/(atom,1))", "assertz", 1, 1));
+  EXPECT_EQ(thrown("assertz(atom(_))"),
+            iso("permission_error(modify,static_procedure,/(atom,1))", "assertz", 1, 1));
   EXPECT_EQ(thrown("asserta((atom(_) :- true))"),
             iso("permission_error(modify,static_procedure,/(atom,1))", "asserta", 1, 1));
-  EXPECT_EQ(thrown("assertz((a, b))"), iso("permission_error(modify,static_procedure,/(,,2))", "assertz", 1, 1));
-  EXPECT_EQ(thrown("assertz(call(x))"), iso("permission_error(modify,static_procedure,/(call,1))", "assertz", 1, 1));
+  EXPECT_EQ(thrown("assertz((a, b))"),
+            iso("permission_error(modify,static_procedure,/(,,2))", "assertz", 1, 1));
+  EXPECT_EQ(thrown("assertz(call(x))"),
+            iso("permission_error(modify,static_procedure,/(call,1))", "assertz", 1, 1));
   p.consult("static_fact(1). ");
   EXPECT_EQ(thrown("assertz(static_fact(2))"),
             iso("permission_error(modify,static_procedure,/(static_fact,1))", "assertz", 1, 1));
@@ -76,7 +85,8 @@ TEST_F(BiDb, ClauseReadsHeadsAndBodies)
   EXPECT_EQ(p.run("clause(r(A), (A > 1, s(C))), A == C"), 1);
   ASSERT_EQ(p.run("clause(f(X), B)"), 1);
   EXPECT_EQ(p.var("X") + " " + p.var("B"), "1 true");
-  EXPECT_EQ(p.run("clause(t(X), B), B = call(Y), X == Y"), 1) << "a variable goal is stored as call/1";
+  EXPECT_EQ(p.run("clause(t(X), B), B = call(Y), X == Y"), 1)
+      << "a variable goal is stored as call/1";
   EXPECT_EQ(p.run("clause(f(2), _)"), 0);
   EXPECT_EQ(p.run("clause(undefined_here(_), _)"), 0);
   EXPECT_EQ(all("X-B", "clause(f(X), B) ; clause(r(X), B)"), "[-(1,true),-(_,,(>(_,1),s(_)))]");
@@ -90,8 +100,10 @@ TEST_F(BiDb, ClauseErrors)
   EXPECT_EQ(thrown("clause(_, _)"), iso("instantiation_error", "clause", 2, 1));
   EXPECT_EQ(thrown("clause(1, _)"), iso("type_error(callable,1)", "clause", 2, 1));
   EXPECT_EQ(thrown("clause(f(_), 4)"), iso("type_error(callable,4)", "clause", 2, 2));
-  EXPECT_EQ(thrown("clause(atom(_), _)"), iso("permission_error(access,private_procedure,/(atom,1))", "clause", 2, 1));
-  EXPECT_EQ(thrown("clause((a, b), _)"), iso("permission_error(access,private_procedure,/(,,2))", "clause", 2, 1));
+  EXPECT_EQ(thrown("clause(atom(_), _)"),
+            iso("permission_error(access,private_procedure,/(atom,1))", "clause", 2, 1));
+  EXPECT_EQ(thrown("clause((a, b), _)"),
+            iso("permission_error(access,private_procedure,/(,,2))", "clause", 2, 1));
 }
 
 TEST_F(BiDb, RetractRemovesMatchingClauses)
@@ -108,7 +120,8 @@ TEST_F(BiDb, RetractRemovesMatchingClauses)
   EXPECT_EQ(p.run("retract(m2:q(1))"), 0);
   EXPECT_EQ(thrown("retract(_)"), iso("instantiation_error", "retract", 1, 1));
   EXPECT_EQ(thrown("retract(3)"), iso("type_error(callable,3)", "retract", 1, 1));
-  EXPECT_EQ(thrown("retract(atom(_))"), iso("permission_error(modify,static_procedure,/(atom,1))", "retract", 1, 1));
+  EXPECT_EQ(thrown("retract(atom(_))"),
+            iso("permission_error(modify,static_procedure,/(atom,1))", "retract", 1, 1));
   p.consult("static_fact(1). ");
   EXPECT_EQ(thrown("retract(static_fact(1))"),
             iso("permission_error(modify,static_procedure,/(static_fact,1))", "retract", 1, 1));
@@ -154,7 +167,9 @@ TEST_F(BiDb, ErasedClausesAreFreedWhenNothingReachesThem)
   EXPECT_EQ(p.run("e(_)"), 0);
   /* ... and by an exception passing through them. */
   ASSERT_EQ(p.run("assertz(e(1)), assertz(e(2)), assertz(e(3))"), 1);
-  ASSERT_EQ(p.run("catch((clause(e(_), true), retract(e(2)), dead_clauses(1), throw(x)), x, true), dead_clauses(N)"), 1);
+  ASSERT_EQ(p.run("catch((clause(e(_), true), retract(e(2)), dead_clauses(1), throw(x)), x, true), "
+                  "dead_clauses(N)"),
+            1);
   EXPECT_EQ(p.var("N"), "0");
   EXPECT_EQ(all("X", "e(X)"), "[1,3]");
   EXPECT_EQ(qx_eg.dead_clause_count, 0u);
@@ -188,9 +203,9 @@ TEST_F(BiDb, CurrentModule)
     modules++;
     seen.insert(atom_name(m->name));
   });
-  EXPECT_EQ(seen.count("mod_a") + seen.count("mod_b") + seen.count("user") + seen.count("prolog"), 4u);
+  EXPECT_EQ(seen.count("mod_a") + seen.count("mod_b") + seen.count("user") + seen.count("prolog"),
+            4u);
   EXPECT_EQ((uint32_t)std::count(names.begin(), names.end(), ',') + 1, modules) << names;
-  for (const std::string &name : seen)
-    EXPECT_NE(names.find(name), std::string::npos) << name;
+  for (const std::string &name : seen) EXPECT_NE(names.find(name), std::string::npos) << name;
   EXPECT_EQ(p.run("current_module(M), M == mod_b"), 1);
 }

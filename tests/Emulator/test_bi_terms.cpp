@@ -3,14 +3,13 @@
 namespace {
 
 class BiTerms : public BuiltinTest {
- protected:
+protected:
   /* f(f(...f(leaf)...)) nested depth times. */
   TAGGED nested(uint32_t depth, TAGGED leaf)
   {
     call_overflow(p.w, 2 * depth + 64, 0);
     TAGGED t = leaf;
-    for (uint32_t i = 0; i < depth; i++)
-      t = p.compound("f", {t});
+    for (uint32_t i = 0; i < depth; i++) t = p.compound("f", {t});
     return t;
   }
 };
@@ -84,18 +83,25 @@ TEST_F(BiTerms, TypeTests)
     const char *goal;
     int expected;
   } cases[] = {
-      {"var(_)", 1},          {"var(a)", 0},           {"X = Y, var(X)", 1},  {"nonvar(f(_))", 1},
-      {"nonvar(_)", 0},       {"atom([])", 1},         {"atom(a)", 1},        {"atom('')", 1},
-      {"atom(1)", 0},         {"atom(\"ab\")", 0},     {"number(1)", 1},      {"number(1.5)", 1},
-      {"number(a)", 0},       {"integer(-3)", 1},      {"integer(1.0)", 0},   {"float(1.0)", 1},
-      {"float(1)", 0},        {"atomic(a)", 1},        {"atomic(2.5)", 1},    {"atomic(f(a))", 0},
-      {"atomic(_)", 0},       {"compound(f(a))", 1},   {"compound([a])", 1},  {"compound(a)", 0},
-      {"compound(1.5)", 0},   {"callable(a)", 1},      {"callable(f(x))", 1}, {"callable(3)", 0},
-      {"callable(_)", 0},     {"is_list([a, b])", 1},  {"is_list([])", 1},    {"is_list([a|_])", 0},
-      {"is_list([a|b])", 0},  {"integer(9223372036854775807)", 1},
+      {"var(_)", 1},         {"var(a)", 0},
+      {"X = Y, var(X)", 1},  {"nonvar(f(_))", 1},
+      {"nonvar(_)", 0},      {"atom([])", 1},
+      {"atom(a)", 1},        {"atom('')", 1},
+      {"atom(1)", 0},        {"atom(\"ab\")", 0},
+      {"number(1)", 1},      {"number(1.5)", 1},
+      {"number(a)", 0},      {"integer(-3)", 1},
+      {"integer(1.0)", 0},   {"float(1.0)", 1},
+      {"float(1)", 0},       {"atomic(a)", 1},
+      {"atomic(2.5)", 1},    {"atomic(f(a))", 0},
+      {"atomic(_)", 0},      {"compound(f(a))", 1},
+      {"compound([a])", 1},  {"compound(a)", 0},
+      {"compound(1.5)", 0},  {"callable(a)", 1},
+      {"callable(f(x))", 1}, {"callable(3)", 0},
+      {"callable(_)", 0},    {"is_list([a, b])", 1},
+      {"is_list([])", 1},    {"is_list([a|_])", 0},
+      {"is_list([a|b])", 0}, {"integer(9223372036854775807)", 1},
   };
-  for (const Case &c : cases)
-    EXPECT_EQ(p.run(c.goal), c.expected) << c.goal;
+  for (const Case &c : cases) EXPECT_EQ(p.run(c.goal), c.expected) << c.goal;
 }
 
 TEST_F(BiTerms, FunctorDecomposesAndBuilds)
@@ -122,9 +128,11 @@ TEST_F(BiTerms, FunctorErrors)
   EXPECT_EQ(thrown("functor(T, f(a), 1)"), iso("type_error(atomic,f(a))", "functor", 3, 2));
   EXPECT_EQ(thrown("functor(T, 1.5, 1)"), iso("type_error(atomic,1.5)", "functor", 3, 2));
   EXPECT_EQ(thrown("functor(T, f, a)"), iso("type_error(integer,a)", "functor", 3, 3));
-  EXPECT_EQ(thrown("functor(T, f, -1)"), iso("domain_error(not_less_than_zero,-1)", "functor", 3, 3));
+  EXPECT_EQ(thrown("functor(T, f, -1)"),
+            iso("domain_error(not_less_than_zero,-1)", "functor", 3, 3));
   EXPECT_EQ(thrown("functor(T, f, 256)"), iso("representation_error(max_arity)", "functor", 3, 3));
-  EXPECT_EQ(thrown("functor(T, f, 9223372036854775807)"), iso("representation_error(max_arity)", "functor", 3, 3));
+  EXPECT_EQ(thrown("functor(T, f, 9223372036854775807)"),
+            iso("representation_error(max_arity)", "functor", 3, 3));
 }
 
 TEST_F(BiTerms, ArgSelectsAndEnumerates)
@@ -186,21 +194,24 @@ TEST_F(BiTerms, UnivErrors)
   EXPECT_EQ(thrown("T =.. [f|b]"), iso("type_error(list,[f|b])", "=..", 2, 2));
   EXPECT_EQ(thrown("f(a) =.. foo"), iso("type_error(list,foo)", "=..", 2, 2));
   std::string args;
-  for (int i = 0; i < 256; i++)
-    args += ",a";
+  for (int i = 0; i < 256; i++) args += ",a";
   EXPECT_EQ(thrown("T =.. [f" + args + "]"), iso("representation_error(max_arity)", "=..", 2, 2));
   EXPECT_EQ(p.run("T =.. [f" + args.substr(2) + "], functor(T, f, 255)"), 1);
 }
 
 TEST_F(BiTerms, CopyTermRenamesVariablesAndKeepsSharing)
 {
-  EXPECT_EQ(p.run("copy_term(f(X, Y, X, g(Y)), f(A, B, C, g(D))), A == C, B == D, A \\== B, A \\== X, B \\== Y"), 1);
+  EXPECT_EQ(p.run("copy_term(f(X, Y, X, g(Y)), f(A, B, C, g(D))), A == C, B == D, A \\== B, A \\== "
+                  "X, B \\== Y"),
+            1);
   EXPECT_EQ(p.run("copy_term(X, Y), X \\== Y, var(Y)"), 1);
   ASSERT_EQ(p.run("copy_term(f(a, [1.5, 123456789012], \"s\"), C)"), 1);
   EXPECT_EQ(p.var("C"), "f(a,[1.5,123456789012],[115])");
   EXPECT_EQ(p.run("X = f(Y), copy_term(X, Z), Z = f(1), var(Y)"), 1) << "the source is untouched";
   /* Attributed variables are copied as plain ones: no attribute, no wake-up. */
-  EXPECT_EQ(p.run("put_attr(X, m, a), copy_term(f(X), f(Y)), \\+ get_attr(Y, m, _), get_attr(X, m, a)"), 1);
+  EXPECT_EQ(
+      p.run("put_attr(X, m, a), copy_term(f(X), f(Y)), \\+ get_attr(Y, m, _), get_attr(X, m, a)"),
+      1);
   EXPECT_EQ(p.run("freeze(X, fail), copy_term(X, Y), Y = 1"), 1);
 }
 
@@ -210,8 +221,7 @@ TEST_F(BiTerms, CopyTermOfTenMillionElementsNeedsNoRecursion)
   call_overflow(p.w, 2 * n + 64, 0);
   TAGGED shared = p.TestEngine::var();
   TAGGED list = atom_nil;
-  for (uint32_t i = n; i-- > 0;)
-    list = p.cons(i % 2 ? shared : MakeSmall((int32_t)i), list);
+  for (uint32_t i = n; i-- > 0;) list = p.cons(i % 2 ? shared : MakeSmall((int32_t)i), list);
   TAGGED copy = p.TestEngine::var();
   ASSERT_EQ(run_term(p.compound("copy_term", {list, copy})), 1);
   TAGGED fresh = 0;
@@ -222,8 +232,7 @@ TEST_F(BiTerms, CopyTermOfTenMillionElementsNeedsNoRecursion)
     if (count % 2 == 0) {
       same &= e == MakeSmall((int32_t)count);
     } else {
-      if (!fresh)
-        fresh = e;
+      if (!fresh) fresh = e;
       same &= e == fresh;
     }
   }

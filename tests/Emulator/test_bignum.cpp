@@ -58,8 +58,7 @@ std::string dec_of_digits(const std::string &digits, int base)
 std::string dec_pow2(int k)
 {
   std::string dec = "1";
-  for (int i = 0; i < k; i++)
-    dec_mul_add(dec, 2, 0);
+  for (int i = 0; i < k; i++) dec_mul_add(dec, 2, 0);
   return dec;
 }
 
@@ -76,8 +75,7 @@ std::string dec_of_bytes(std::vector<unsigned char> bytes)
     }
   }
   std::string dec = "0";
-  for (size_t i = bytes.size(); i-- > 0;)
-    dec_mul_add(dec, 256, bytes[i]);
+  for (size_t i = bytes.size(); i-- > 0;) dec_mul_add(dec, 256, bytes[i]);
   return (negative && dec != "0" ? "-" : "") + dec;
 }
 
@@ -92,16 +90,14 @@ std::string dec_of_limbs(const std::vector<uint32_t> &limbs)
 {
   std::vector<unsigned char> bytes;
   for (uint32_t l : limbs)
-    for (int k = 0; k < 4; k++)
-      bytes.push_back((unsigned char)(l >> (8 * k)));
+    for (int k = 0; k < 4; k++) bytes.push_back((unsigned char)(l >> (8 * k)));
   return dec_of_bytes(bytes);
 }
 
 /* Minimal two's complement: the top limb is not a mere sign extension of the one below. */
 bool limbs_minimal(const std::vector<uint32_t> &l)
 {
-  if (l.size() < 2)
-    return true;
+  if (l.size() < 2) return true;
   uint32_t top = l.back(), below_sign = l[l.size() - 2] >> 31;
   return !((top == 0 && below_sign == 0) || (top == 0xFFFFFFFFu && below_sign == 1));
 }
@@ -113,8 +109,7 @@ std::string random_digits(std::mt19937 &rng, size_t n, int base, bool mixed_case
   std::string s;
   for (size_t i = 0; i < n; i++) {
     int d = (int)(rng() % (unsigned)base);
-    if (i == 0 && d == 0)
-      d = 1;
+    if (i == 0 && d == 0) d = 1;
     s += (mixed_case && (rng() & 1)) ? upper[d] : lower[d];
   }
   return s;
@@ -139,7 +134,7 @@ std::string str(TAGGED integer, int base)
   return bn_to_string(integer, base, aligned);
 }
 
-} // namespace
+}  // namespace
 
 TEST(Bignum, DecimalTextMatchesOracleUpToThreeHundredDigits)
 {
@@ -173,8 +168,7 @@ TEST(Bignum, PowerOfTwoBasesMatchOracle)
       ASSERT_EQ(dec_of_limbs(limbs), expected) << base << " " << digits;
       EXPECT_TRUE(limbs_minimal(limbs));
       std::string lower = digits;
-      for (char &c : lower)
-        c = (char)std::tolower((unsigned char)c);
+      for (char &c : lower) c = (char)std::tolower((unsigned char)c);
       EXPECT_EQ(str(box, base), (negative ? "-" : "") + lower);
       EXPECT_EQ(str(box, 10), expected);
     }
@@ -184,8 +178,7 @@ TEST(Bignum, PowerOfTwoBasesMatchOracle)
 TEST(Bignum, LeadingZerosAndSignsNormalise)
 {
   Heap h;
-  EXPECT_EQ(limbs_of(box_of(h, "0000000000000000000000000000042", 10)),
-            std::vector<uint32_t>{42});
+  EXPECT_EQ(limbs_of(box_of(h, "0000000000000000000000000000042", 10)), std::vector<uint32_t>{42});
   EXPECT_EQ(limbs_of(box_of(h, "-0", 10)), std::vector<uint32_t>{0});
   EXPECT_EQ(limbs_of(box_of(h, "+7", 10)), std::vector<uint32_t>{7});
   EXPECT_EQ(str(box_of(h, "-000", 10), 10), "0");
@@ -198,13 +191,23 @@ TEST(Bignum, BoundaryValuesHaveMinimalLength)
     size_t limbs;
   };
   const Case cases[] = {
-      {"-268435456", 1},           {"268435455", 1},  {"268435456", 1},
-      {"-268435457", 1},           {"2147483647", 1}, {"2147483648", 2},
-      {"-2147483648", 1},          {"-2147483649", 2}, {"4294967295", 2},
-      {"4294967296", 2},           {"9223372036854775807", 2},
-      {"9223372036854775808", 3},  {"-9223372036854775808", 2},
-      {"-9223372036854775809", 3}, {"18446744073709551616", 3},
-      {"-18446744073709551616", 3}, {"18446744073709551615", 3},
+      {"-268435456", 1},
+      {"268435455", 1},
+      {"268435456", 1},
+      {"-268435457", 1},
+      {"2147483647", 1},
+      {"2147483648", 2},
+      {"-2147483648", 1},
+      {"-2147483649", 2},
+      {"4294967295", 2},
+      {"4294967296", 2},
+      {"9223372036854775807", 2},
+      {"9223372036854775808", 3},
+      {"-9223372036854775808", 2},
+      {"-9223372036854775809", 3},
+      {"18446744073709551616", 3},
+      {"-18446744073709551616", 3},
+      {"18446744073709551615", 3},
   };
   for (const Case &c : cases) {
     Heap h;
@@ -343,18 +346,19 @@ TEST(Bignum, CompareOrdersByValue)
   /* Decimal oracle order: by sign, then by length, then by digits. */
   auto oracle = [](const std::string &a, const std::string &b) {
     bool na = a[0] == '-', nb = b[0] == '-';
-    if (na != nb)
-      return na ? -1 : 1;
+    if (na != nb) return na ? -1 : 1;
     std::string ma = na ? a.substr(1) : a, mb = nb ? b.substr(1) : b;
     int c = ma.size() != mb.size() ? (ma.size() < mb.size() ? -1 : 1)
-                                   : (ma < mb ? -1 : ma > mb ? 1 : 0);
+                                   : (ma < mb   ? -1
+                                      : ma > mb ? 1
+                                                : 0);
     return na ? -c : c;
   };
   for (int i = 0; i < 2000; i++) {
     Heap h;
     std::string a = ((rng() & 1) ? "-" : "") + random_digits(rng, 1 + rng() % 40, 10, false);
-    std::string b = (i % 7 == 0) ? a : ((rng() & 1) ? "-" : "") +
-                                           random_digits(rng, 1 + rng() % 40, 10, false);
+    std::string b =
+        (i % 7 == 0) ? a : ((rng() & 1) ? "-" : "") + random_digits(rng, 1 + rng() % 40, 10, false);
     TAGGED ta = box_of(h, a, 10), tb = box_of(h, b, 10);
     ASSERT_EQ(bn_compare(ta, tb), oracle(a, b)) << a << " " << b;
   }
@@ -387,13 +391,12 @@ TEST(Bignum, ToDoubleRoundsHalfwayCasesToEven)
     return dec;
   };
   auto times_pow2 = [](std::string dec, int k) {
-    for (int i = 0; i < k; i++)
-      dec_mul_add(dec, 2, 0);
+    for (int i = 0; i < k; i++) dec_mul_add(dec, 2, 0);
     return dec;
   };
   const double two53 = 9007199254740992.0;
-  EXPECT_EQ(value(plus(dec_pow2(53), 1)), two53);             /* tie, even below */
-  EXPECT_EQ(value(plus(dec_pow2(53), 3)), two53 + 4);         /* tie, even above */
+  EXPECT_EQ(value(plus(dec_pow2(53), 1)), two53);     /* tie, even below */
+  EXPECT_EQ(value(plus(dec_pow2(53), 3)), two53 + 4); /* tie, even above */
   EXPECT_EQ(value("-" + plus(dec_pow2(53), 1)), -two53);
   EXPECT_EQ(value("18446744073709551615"), 18446744073709551616.0); /* 2^64 - 1 */
   EXPECT_EQ(value("1000000000000000000000000000000"), 1e30);
@@ -407,8 +410,7 @@ TEST(Bignum, ToDoubleRoundsHalfwayCasesToEven)
   std::string halfway = times_pow2("18014398509481983", 970);
   std::string below_halfway = halfway;
   size_t i = below_halfway.size() - 1;
-  for (; below_halfway[i] == '0'; i--)
-    below_halfway[i] = '9';
+  for (; below_halfway[i] == '0'; i--) below_halfway[i] = '9';
   below_halfway[i]--;
   EXPECT_EQ(value(dbl_max), std::numeric_limits<double>::max());
   EXPECT_EQ(value(below_halfway), std::numeric_limits<double>::max());

@@ -11,9 +11,8 @@ int nd_nested_retry(worker *w) { return count_to_three(w, 1); }
 int nd_nested(worker *w)
 {
   TAGGED x = w->term[0];
-  if (qx_call_once(w, note_goal(w, "inner"), qx_eg.user_module) != 1)
-    return 0;
-  w->term[0] = x;   /* the nested run used the registers */
+  if (qx_call_once(w, note_goal(w, "inner"), qx_eg.user_module) != 1) return 0;
+  w->term[0] = x; /* the nested run used the registers */
   w->term[1] = MakeSmall(1);
   qx_push_retry(w, 2);
   return cunify(w, x, MakeSmall(1));
@@ -34,7 +33,7 @@ int stream_err(worker *w)
 }
 
 class Control : public EngineTest {
- protected:
+protected:
   Control()
   {
     native("nd_nested", 1, nd_nested, nd_nested_retry);
@@ -63,7 +62,9 @@ TEST_F(Control, CatchInsideANestedRunStaysInside)
   ASSERT_EQ(p.run("nested_once(catch(throw(b), E, note(caught(E)))), note(after)"), 1);
   EXPECT_EQ(log(), "caught(b),after");
   /* Choicepoints of the outer query made before the nested run still work after it threw. */
-  ASSERT_EQ(p.run("between(1, 3, X), catch(nested_once((X = 2, throw(x))), x, note(caught(X))), note(got(X))"), 1);
+  ASSERT_EQ(p.run("between(1, 3, X), catch(nested_once((X = 2, throw(x))), x, note(caught(X))), "
+                  "note(got(X))"),
+            1);
   EXPECT_EQ(log(), "caught(b),after,caught(2),got(2)");
   EXPECT_EQ(p.run("nested_do_wam(throw(u))"), -1);
   EXPECT_EQ(exception(), "u");
@@ -75,7 +76,8 @@ TEST_F(Control, ACatchWhoseGoalExitedNoLongerCatches)
   EXPECT_EQ(exception(), "x");
   EXPECT_EQ(log(), "");
   /* Backtracking into the goal makes the catch active again. */
-  ASSERT_EQ(p.run("catch((between(1, 2, X), (X = 2 -> throw(y) ; true)), E, note(caught(E))), X = 2"), 1);
+  ASSERT_EQ(
+      p.run("catch((between(1, 2, X), (X = 2 -> throw(y) ; true)), E, note(caught(E))), X = 2"), 1);
   EXPECT_EQ(log(), "caught(y)");
 }
 
@@ -128,7 +130,8 @@ TEST_F(Control, CleanupOfAQueryThatEndsIsRunBeforeItReturns)
 
 TEST_F(Control, ACutInsideTheGoalLeavesTheCleanupForTheExit)
 {
-  ASSERT_EQ(p.run("call_cleanup((between(1, 3, X), call_cleanup(between(1, 2, _), note(inner)), !, note(body)), "
+  ASSERT_EQ(p.run("call_cleanup((between(1, 3, X), call_cleanup(between(1, 2, _), note(inner)), !, "
+                  "note(body)), "
                   "note(outer))"),
             1);
   EXPECT_EQ(log(), "inner,body,outer");
@@ -140,7 +143,8 @@ TEST_F(Control, NestedQueriesKeepTheNativesOwnContext)
   ASSERT_EQ(p.run("nd_nested(X), X = 3"), 1);
   EXPECT_EQ(log(), "inner");
   EXPECT_EQ(p.run("err_after_nested"), -1);
-  EXPECT_EQ(exception(), "error(type_error(integer,nested),context(:(prolog,/(err_after_nested,0)),0))");
+  EXPECT_EQ(exception(),
+            "error(type_error(integer,nested),context(:(prolog,/(err_after_nested,0)),0))");
 }
 
 TEST_F(Control, ControlConstructsRaiseIsoErrors)
@@ -158,29 +162,36 @@ TEST_F(Control, ControlConstructsRaiseIsoErrors)
   EXPECT_EQ(p.run("(true, 3)"), -1);
   EXPECT_EQ(exception(), "error(type_error(callable,3),context(_,0))");
   EXPECT_EQ(p.run("stream_err(s)"), -1);
-  EXPECT_EQ(exception(), "error(domain_error(stream_or_alias,s),context(:(user,/(stream_op,2)),1))");
+  EXPECT_EQ(exception(),
+            "error(domain_error(stream_or_alias,s),context(:(user,/(stream_op,2)),1))");
 }
 
 TEST_F(Control, UnsupportedPredicatesRaiseASystemError)
 {
   p.consult("b(1).");
-  find_definition(qx_eg.user_module, MakeFunctor(init_atom_check("b", 0), 1), nullptr, 0)->properties.block = 1;
+  find_definition(qx_eg.user_module, MakeFunctor(init_atom_check("b", 0), 1), nullptr, 0)
+      ->properties.block = 1;
   EXPECT_EQ(p.run("b(_)"), -1);
-  EXPECT_EQ(exception(), "error(system_error(block declarations are not supported: user:b/1),context(_,0))");
+  EXPECT_EQ(exception(),
+            "error(system_error(block declarations are not supported: user:b/1),context(_,0))");
   definition *d = insert_definition(qx_eg.user_module, init_atom_check("compiled", 0), 0, 1);
   update_exports(d, ENTER_COMPACTCODE);
   EXPECT_EQ(p.run("compiled"), -1);
-  EXPECT_EQ(exception(), "error(system_error(compiled code is not supported: user:compiled/0),context(_,0))");
+  EXPECT_EQ(exception(),
+            "error(system_error(compiled code is not supported: user:compiled/0),context(_,0))");
 }
 
 TEST_F(Control, NativesCalledOutsideTheEmulator)
 {
-  definition *err = find_definition(qx_eg.prolog_module, MakeFunctor(init_atom_check("stream_err", 0), 1), nullptr, 0);
+  definition *err = find_definition(qx_eg.prolog_module,
+                                    MakeFunctor(init_atom_check("stream_err", 0), 1), nullptr, 0);
   p.w->term[0] = init_atom_check("s", 0);
   EXPECT_EQ(qx_call_native(p.w, err), -1);
-  EXPECT_EQ(exception(), "error(domain_error(stream_or_alias,s),context(:(user,/(stream_op,2)),1))");
+  EXPECT_EQ(exception(),
+            "error(domain_error(stream_or_alias,s),context(:(user,/(stream_op,2)),1))");
   EXPECT_EQ(qx_has_node(p.w), false);
-  definition *between = find_definition(qx_eg.prolog_module, MakeFunctor(init_atom_check("between", 0), 3), nullptr, 0);
+  definition *between = find_definition(qx_eg.prolog_module,
+                                        MakeFunctor(init_atom_check("between", 0), 3), nullptr, 0);
   TAGGED x = p.TestEngine::var();
   p.w->term[0] = MakeSmall(1);
   p.w->term[1] = MakeSmall(3);

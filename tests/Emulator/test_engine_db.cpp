@@ -16,10 +16,10 @@ definition *user_def(TAGGED head)
 int t_assertz(worker *w)
 {
   TAGGED c = deref(w->term[0]);
-  TAGGED head = IsStr(c) && StrFunctor(c) == MakeFunctor(init_atom_check(":-", 0), 2) ? StrArg(c, 1) : c;
+  TAGGED head =
+      IsStr(c) && StrFunctor(c) == MakeFunctor(init_atom_check(":-", 0), 2) ? StrArg(c, 1) : c;
   definition *d = user_def(head);
-  if (d->predtyp == ENTER_UNDEFINED)
-    redefine_predicate(d, ENTER_INTERPRETED);
+  if (d->predtyp == ENTER_UNDEFINED) redefine_predicate(d, ENTER_INTERPRETED);
   insertz(d, qx_make_clause(w, d, c));
   return 1;
 }
@@ -32,15 +32,17 @@ int t_erase_first(worker *w)
 }
 
 /* dead(Head, N): erased clauses of the predicate still kept. */
-int t_dead(worker *w) { return cunify(w, w->term[1], MakeSmall((int32_t)user_def(w->term[0])->dead_count)); }
+int t_dead(worker *w)
+{
+  return cunify(w, w->term[1], MakeSmall((int32_t)user_def(w->term[0])->dead_count));
+}
 
 /* clause_arg(Head, X): X runs over the first arguments of the predicate's facts, dead or alive,
  * by walking the clause chain from a retry node that reaches the definition. */
 int t_clause_arg(worker *w)
 {
   instance *ins = user_def(w->term[0])->first_clause;
-  if (!ins)
-    return 0;
+  if (!ins) return 0;
   if (ins->next) {
     w->term[2] = (TAGGED)(uintptr_t)ins->next | 3;
     qx_push_retry_reaching(w, 3, user_def(w->term[0]));
@@ -51,7 +53,7 @@ int t_clause_arg_retry(worker *w)
 {
   TAGGED *state = qx_retry_state(w);
   instance *ins = (instance *)(uintptr_t)(state[2] & ~(TAGGED)3);
-  TAGGED value = ins->body[1];   /* popping the node may free the clause */
+  TAGGED value = ins->body[1]; /* popping the node may free the clause */
   if (ins->next)
     state[2] = (TAGGED)(uintptr_t)ins->next | 3;
   else
@@ -68,7 +70,7 @@ void record_chain(void *cookie, void *chain)
 }
 
 class Database : public EngineTest {
- protected:
+protected:
   Database()
   {
     native("assertz", 1, t_assertz);
@@ -101,7 +103,9 @@ TEST_F(Database, ACallSeesTheClausesOfItsStart)
 TEST_F(Database, ErasedClausesAreFreedOnceNothingReachesThem)
 {
   p.consult("c(1). c(2). c(3).");
-  ASSERT_EQ(p.run("c(X), erase_first(c(_)), erase_first(c(_)), dead(c(_), 2), X = 1, !, dead(c(_), 0)"), 1);
+  ASSERT_EQ(
+      p.run("c(X), erase_first(c(_)), erase_first(c(_)), dead(c(_), 2), X = 1, !, dead(c(_), 0)"),
+      1);
   EXPECT_EQ(qx_eg.dead_clause_count, 0u);
   /* The last alternative leaves the predicate when it is tried: from then on nothing reaches it. */
   p.consult("c(4). c(5).");
@@ -115,11 +119,14 @@ TEST_F(Database, ANativeWalkingTheClausesKeepsErasedOnesAlive)
 {
   p.consult("c(1). c(2). c(3).");
   /* Each step erases the clause the native's state points at next. */
-  ASSERT_EQ(p.run("(clause_arg(c(_), X), note(X), erase_first(c(_)), erase_first(c(_)), fail ; true)"), 1);
+  ASSERT_EQ(
+      p.run("(clause_arg(c(_), X), note(X), erase_first(c(_)), erase_first(c(_)), fail ; true)"),
+      1);
   EXPECT_EQ(log(), "1,2,3");
   EXPECT_EQ(def("c", 1)->dead_count, 0u);
   p.consult("d(1). d(2). d(3).");
-  ASSERT_EQ(p.run("clause_arg(d(_), X), erase_first(d(_)), erase_first(d(_)), !, dead(d(_), 0)"), 1);
+  ASSERT_EQ(p.run("clause_arg(d(_), X), erase_first(d(_)), erase_first(d(_)), !, dead(d(_), 0)"),
+            1);
   EXPECT_EQ(qx_eg.dead_clause_count, 0u);
 }
 
@@ -153,10 +160,11 @@ TEST_F(Database, IndexicalsGoThroughTheSolversDestructorOncePerChain)
   };
   definition *d = def("ix", 2);
   give_indexicals(d);
-  definition *importer = find_definition(find_module(init_atom_check("other", 0), 1), d->functor, nullptr, 1);
+  definition *importer =
+      find_definition(find_module(init_atom_check("other", 0), 1), d->functor, nullptr, 1);
   import_predicate(d, qx_eg.user_module, importer->module);
   EXPECT_EQ(importer->fd_info, d->fd_info);
-  undefine_predicate(importer);   /* an import does not own the indexicals */
+  undefine_predicate(importer); /* an import does not own the indexicals */
   EXPECT_TRUE(chains_destroyed.empty());
   undefine_predicate(d);
   EXPECT_EQ(chains_destroyed, (std::vector<void *>{&chain_a, &chain_b}));
@@ -196,8 +204,11 @@ TEST(EngineDb, ReferenceTableStaysProportionalToLiveClauses)
   ASSERT_EQ(p.run("assertz(keep(1)), churn(100000)"), 1);
   EXPECT_LE(sw_on_key_slots(qx_eg.dbrefs), 8192u);
   EXPECT_EQ(p.run("keep(1)"), 1);
-  instance *kept = active_instance_call(find_definition(qx_eg.user_module, MakeFunctor(init_atom_check("keep", 0), 1),
-                                                        nullptr, 0)->first_clause, 0);
+  instance *kept = active_instance_call(
+      find_definition(qx_eg.user_module, MakeFunctor(init_atom_check("keep", 0), 1), nullptr, 0)
+          ->first_clause,
+      0);
   ASSERT_NE(kept, nullptr);
-  EXPECT_EQ(decode_dbref(cons_dbref(p.w, kept, 0)), kept) << "a live clause's reference still validates";
+  EXPECT_EQ(decode_dbref(cons_dbref(p.w, kept, 0)), kept)
+      << "a live clause's reference still validates";
 }

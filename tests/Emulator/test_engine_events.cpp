@@ -10,8 +10,7 @@ using namespace engine_test;
 int t_freeze(worker *w)
 {
   TAGGED x = deref(w->term[0]);
-  if (!IsVar(x))
-    return 0;
+  if (!IsVar(x)) return 0;
   mod_def *holder = find_module(init_atom_check("freeze_holder", 0), 1);
   put_attributes(x, atom_true, holder);
   TAGGED *record = RefPtr(deref(w->term[0])) - 1;
@@ -33,8 +32,7 @@ int t_queue5_bind(worker *w)
 {
   TAGGED *cell = delete_attributes(deref(w->term[0]), find_module(atom_clpfd, 1), 0);
   *cell = deref(w->term[1]);
-  if (qx_cell_is_old(w, cell))
-    qx_trail_plain(w, cell);
+  if (qx_cell_is_old(w, cell)) qx_trail_plain(w, cell);
   w->wake_count++;
   w->heap_warn_soft = nullptr;
   return 1;
@@ -54,16 +52,18 @@ void note_event_hook(worker *w) { qx_push_frame(w, note_goal(w, "event"), qx_eg.
 int t_eat(worker *w)
 {
   uint32_t words = (uint32_t)(w->heap_warn - w->global_top) + 16;
-  if ((uint32_t)(w->stack_start - w->global_top) <= words)
-    return 0;
+  if ((uint32_t)(w->stack_start - w->global_top) <= words) return 0;
   w->global_top += words;
   return w->global_top >= w->heap_warn_soft;
 }
 /* limits_ok: the check made room again and put the soft limit back. */
-int t_limits_ok(worker *w) { return w->global_top < w->heap_warn && w->heap_warn_soft == w->heap_warn; }
+int t_limits_ok(worker *w)
+{
+  return w->global_top < w->heap_warn && w->heap_warn_soft == w->heap_warn;
+}
 
 class Events : public EngineTest {
- protected:
+protected:
   Events()
   {
     native("freeze", 2, t_freeze);
@@ -107,7 +107,8 @@ TEST_F(Events, HooksRunOncePerBindingAndNotAfterBacktracking)
 TEST_F(Events, TheSolversOwnBindingWakesTheOtherModulesOnce)
 {
   /* clpfd has a slot and no hook here; m2 gets a slot when its attribute is first put. */
-  ASSERT_EQ(p.run("put_attr(X, clpfd, dom), put_attr(X, m2, a), queue5_bind(X, 7), note(after)"), 1);
+  ASSERT_EQ(p.run("put_attr(X, clpfd, dom), put_attr(X, m2, a), queue5_bind(X, 7), note(after)"),
+            1);
   EXPECT_EQ(log(), "hook(a,7),after");
   EXPECT_NE(find_module(init_atom_check("m2", 0), 0)->attr_no, 0u);
 }

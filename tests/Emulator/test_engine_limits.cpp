@@ -27,7 +27,10 @@ int t_hog(worker *w)
 int t_fault(worker *) { QX_raise_fault("broken invariant"); }
 
 /* succ_down(N, M): M = N - 1. */
-int t_succ_down(worker *w) { return cunify(w, w->term[1], MakeSmall(GetSmall(deref(w->term[0])) - 1)); }
+int t_succ_down(worker *w)
+{
+  return cunify(w, w->term[1], MakeSmall(GetSmall(deref(w->term[0])) - 1));
+}
 
 /* mk_list(N, L): L = [1, ..., N]; mk_deep(N, T): T = f(f(...f(0)...)) N deep. */
 int t_mk_list(worker *w)
@@ -85,8 +88,7 @@ int t_keep(worker *w)
   p[1] = w->term[0];
   w->global_top += 2;
   definition *d = insert_definition(qx_eg.user_module, init_atom_check("kept", 0), 1, 1);
-  if (d->predtyp == ENTER_UNDEFINED)
-    redefine_predicate(d, ENTER_INTERPRETED);
+  if (d->predtyp == ENTER_UNDEFINED) redefine_predicate(d, ENTER_INTERPRETED);
   insertz(d, qx_make_clause(w, d, MakeStr(p)));
   return 1;
 }
@@ -113,24 +115,21 @@ const char *const kRecursion = "down(0) :- !. down(N) :- succ_down(N, M), down(M
  * limit from its end, others name the check that failed. */
 int fault_in_native()
 {
-  alarm(120);   /* a child that hangs is a failure, not a hung test */
+  alarm(120); /* a child that hangs is a failure, not a hung test */
   TestProlog p(false);
   define_limit_natives();
   p.consult(kRecursion);
   qx_eg.current_gcmargin = 64;
-  if ((size_t)((char *)p.w->heap_end - (char *)p.w->heap_start) < 256 * MiB)
-    return 77;
-  try { throw qx_fault{}; } catch (const qx_fault &) {}   /* the exception path is ready */
+  if ((size_t)((char *)p.w->heap_end - (char *)p.w->heap_start) < 256 * MiB) return 77;
+  try {
+    throw qx_fault{};
+  } catch (const qx_fault &) {} /* the exception path is ready */
   limit_data_segment(64 * MiB);
-  if (p.run("catch(hog, error(resource_error(R), _), true)") != 1)
-    return 2;
-  if (p.var("R") != "memory")
-    return 3;
-  if (p.run("hog") != -1 || p.exception() != "error(resource_error(memory),context(_,0))")
-    return 4;
+  if (p.run("catch(hog, error(resource_error(R), _), true)") != 1) return 2;
+  if (p.var("R") != "memory") return 3;
+  if (p.run("hog") != -1 || p.exception() != "error(resource_error(memory),context(_,0))") return 4;
   qx_clear_exception();
-  if (p.run("down(1000), mk_list(3, L), copy(L, C)") != 1 || p.var("C") != "[1,2,3]")
-    return 5;
+  if (p.run("down(1000), mk_list(3, L), copy(L, C)") != 1 || p.var("C") != "[1,2,3]") return 5;
   return 0;
 }
 
@@ -141,18 +140,17 @@ int recursion_past_the_stacks()
   TestProlog p(false);
   define_limit_natives();
   p.consult(kRecursion);
-  try { throw qx_fault{}; } catch (const qx_fault &) {}
-  if (p.run("catch(down(1000000), error(resource_error(R), _), true)") != 1)
-    return 2;
-  if (p.var("R") != "memory")
-    return 3;
-  if (p.run("down(1000)") != 1)
-    return 4;
+  try {
+    throw qx_fault{};
+  } catch (const qx_fault &) {}
+  if (p.run("catch(down(1000000), error(resource_error(R), _), true)") != 1) return 2;
+  if (p.var("R") != "memory") return 3;
+  if (p.run("down(1000)") != 1) return 4;
   return 0;
 }
 
 class Limits : public EngineTest {
- protected:
+protected:
   Limits()
   {
     define_limit_natives();
@@ -165,8 +163,7 @@ class Limits : public EngineTest {
 TEST(EngineLimits, AMemoryFaultInANativeIsACatchableResourceError)
 {
   int status = run_in_child(fault_in_native);
-  if (status == 77)
-    GTEST_SKIP() << "heap reservation below 256 MiB";
+  if (status == 77) GTEST_SKIP() << "heap reservation below 256 MiB";
   EXPECT_EQ(status, 0);
 }
 
@@ -175,14 +172,12 @@ TEST(EngineLimits, RecursionPastTheStacksIsAResourceError)
   EXPECT_EQ(run_in_child(recursion_past_the_stacks), 0);
 }
 
-TEST_F(Limits, AMillionDeepNonTailRecursionSucceeds)
-{
-  EXPECT_EQ(p.run("down(1000000)"), 1);
-}
+TEST_F(Limits, AMillionDeepNonTailRecursionSucceeds) { EXPECT_EQ(p.run("down(1000000)"), 1); }
 
 TEST_F(Limits, TenMillionElementListsUnifyAndCopy)
 {
-  ASSERT_EQ(p.run("mk_list(10000000, A), mk_list(10000000, B), A = B, copy(A, C), A = C, size(C, N)"), 1);
+  ASSERT_EQ(
+      p.run("mk_list(10000000, A), mk_list(10000000, B), A = B, copy(A, C), A = C, size(C, N)"), 1);
   EXPECT_EQ(p.var("N"), "10000000");
 }
 
@@ -196,7 +191,8 @@ TEST_F(Limits, ATenMillionElementListAsAClauseArgument)
 
 TEST_F(Limits, AMillionDeepTermUnifiesCopiesAndIsStored)
 {
-  ASSERT_EQ(p.run("mk_deep(1000000, A), mk_deep(1000000, B), A = B, copy(A, C), C = B, keep(C)"), 1);
+  ASSERT_EQ(p.run("mk_deep(1000000, A), mk_deep(1000000, B), A = B, copy(A, C), C = B, keep(C)"),
+            1);
   ASSERT_EQ(p.run("kept(X), size(X, N), mk_deep(1000000, D), kept(D)"), 1);
   EXPECT_EQ(p.var("N"), "1000000");
 }

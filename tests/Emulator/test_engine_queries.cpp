@@ -15,15 +15,13 @@ int state5_retry(worker *w)
 {
   TAGGED *state = qx_retry_state(w);
   for (int i = 2; i <= 5; i++)
-    if (state[i] != MakeSmall(100 + i))
-      return 0;   /* the state words came back intact */
+    if (state[i] != MakeSmall(100 + i)) return 0; /* the state words came back intact */
   return count_to_three(w, 1);
 }
 int state5(worker *w)
 {
   w->term[1] = MakeSmall(1);
-  for (int i = 2; i <= 5; i++)
-    w->term[i] = MakeSmall(100 + i);
+  for (int i = 2; i <= 5; i++) w->term[i] = MakeSmall(100 + i);
   qx_push_retry(w, 6);
   return cunify(w, w->term[0], MakeSmall(1));
 }
@@ -35,10 +33,10 @@ int grow(worker *w)
   size_t size = (size_t)((char *)w->choice_start - (char *)w->trail_start);
   void *old_start = w->trail_start;
   size_t page = (size_t)sysconf(_SC_PAGESIZE);
-  void *guard = mmap(w->choice_start, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  void *guard = mmap(w->choice_start, page, PROT_NONE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
   choice_overflow(w, (uint32_t)(size / sizeof(TAGGED)) + 1024);
-  if (guard != MAP_FAILED)
-    munmap(guard, page);
+  if (guard != MAP_FAILED) munmap(guard, page);
   area_moved = w->trail_start != old_start;
   return (size_t)((char *)w->choice_start - (char *)w->trail_start) > size;
 }
@@ -58,8 +56,7 @@ int open_query(worker *w)
 /* check_query: notes the current query's offset; marking it does not hide it. */
 int check_query(worker *w)
 {
-  if (!w->current_query)
-    return 0;
+  if (!w->current_query) return 0;
   query_seen = qx_node_offset(w, w->current_query);
   qx_mark_nodes(w);
   node *before = w->current_query;
@@ -68,7 +65,7 @@ int check_query(worker *w)
 }
 
 class Queries : public EngineTest {
- protected:
+protected:
   Queries()
   {
     native("state5", 1, state5, state5_retry);
@@ -134,13 +131,13 @@ TEST_F(Queries, CuttingAQueryCollectsDeadBlocksAndCleanupGoals)
   node *bottom = qx_push_node(w, qx_alt(QX_ALT_TERMCODE, 0));
   uint32_t bottom_off = qx_node_offset(w, bottom);
   definition *call1 = find_definition(qx_eg.prolog_module, MakeFunctor(atom_call, 1), nullptr, 0);
-  w->term[0] = goal(":(user, (perm_alloc(1, H), between(1, 3, _), perm_free(H), call_cleanup(between(1, 2, _), note(c))))");
+  w->term[0] = goal(":(user, (perm_alloc(1, H), between(1, 3, _), perm_free(H), "
+                    "call_cleanup(between(1, 2, _), note(c))))");
   ASSERT_EQ(do_wam(w, 3, call1), 1);
   EXPECT_EQ(destroyed(1), 0) << "dead under a choicepoint: kept";
   bottom = qx_offset_node(w, bottom_off);
   EXPECT_TRUE((uintptr_t)bottom->next_alt & 1) << "the dead block marked the nodes";
-  while (w->node_ != bottom)
-    qx_pop_node(w);   /* popped without backtracking */
+  while (w->node_ != bottom) qx_pop_node(w); /* popped without backtracking */
   /* Newest entries first: the cleanup goal comes before the older dead block is reached. */
   definition *d = collect_cleanup_from_trail(w, true_def);
   ASSERT_NE(d, true_def);

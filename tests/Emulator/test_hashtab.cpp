@@ -10,7 +10,7 @@
 #include "memman.h"
 
 class HashTab : public ::testing::Test {
- protected:
+protected:
   HashTab() { EXPECT_EQ(memman_init(), 0); }
   ~HashTab() override { memman_deinit(); }
 };
@@ -23,8 +23,8 @@ TEST_F(HashTab, LayoutIsHeaderWordsThenNodes)
   EXPECT_EQ(word(t, 0), 7u << 3);
   EXPECT_EQ(word(t, 1), 0u);
   for (int i = 0; i < 8; i++) {
-    EXPECT_EQ(word(t, 2 + 2 * i), 0u);                /* key: free */
-    EXPECT_EQ(word(t, 3 + 2 * i), MakeSmall(-1));     /* value preset */
+    EXPECT_EQ(word(t, 2 + 2 * i), 0u);            /* key: free */
+    EXPECT_EQ(word(t, 3 + 2 * i), MakeSmall(-1)); /* value preset */
   }
   sw_on_key_node *n = dyn_puthash(&t, MakeAtom(77));
   n->value = MakeSmall(5);
@@ -68,9 +68,10 @@ TEST_F(HashTab, HundredThousandKeysWithGrowth)
   std::map<TAGGED, TAGGED> oracle;
   std::mt19937 rng(3);
   for (int i = 0; i < 100000; i++) {
-    TAGGED key = (i % 3 == 0) ? MakeSmall((int32_t)(rng() >> 4)) : (i % 3 == 1) ? MakeAtom(rng() & 0xFFFFF) : (TAGGED)(rng() & ~7u) | 1;
-    if (key == 0)
-      continue;
+    TAGGED key = (i % 3 == 0)   ? MakeSmall((int32_t)(rng() >> 4))
+                 : (i % 3 == 1) ? MakeAtom(rng() & 0xFFFFF)
+                                : (TAGGED)(rng() & ~7u) | 1;
+    if (key == 0) continue;
     sw_on_key_node *n = dyn_puthash(&t, key);
     EXPECT_EQ(n->key, key);
     if (!oracle.count(key)) {
@@ -105,8 +106,7 @@ TEST_F(HashTab, HundredThousandKeysWithGrowth)
 TEST_F(HashTab, DoublesOnlyWhenMoreThanThreeQuartersWouldBeFull)
 {
   sw_on_key *t = new_switch_on_key(8);
-  for (int i = 1; i <= 5; i++)
-    dyn_puthash(&t, MakeSmall(i));
+  for (int i = 1; i <= 5; i++) dyn_puthash(&t, MakeSmall(i));
   EXPECT_EQ(expansion_due(t), 0);
   dyn_puthash(&t, MakeSmall(6)); /* exactly three quarters */
   EXPECT_EQ(sw_on_key_slots(t), 8u);
@@ -118,8 +118,7 @@ TEST_F(HashTab, DoublesOnlyWhenMoreThanThreeQuartersWouldBeFull)
   EXPECT_EQ(t->count, 7u);
   expand_sw_on_key(&t);
   EXPECT_EQ(sw_on_key_slots(t), 32u);
-  for (int i = 1; i <= 7; i++)
-    EXPECT_EQ(incore_gethash(t, MakeSmall(i))->key, MakeSmall(i));
+  for (int i = 1; i <= 7; i++) EXPECT_EQ(incore_gethash(t, MakeSmall(i))->key, MakeSmall(i));
   dispose_switch_on_key(t);
 }
 
@@ -127,8 +126,7 @@ TEST_F(HashTab, DoublesOnlyWhenMoreThanThreeQuartersWouldBeFull)
 TEST_F(HashTab, ByteCopyOfATableFindsTheSameKeys)
 {
   sw_on_key *t = new_switch_on_key(4);
-  for (int i = 1; i <= 40; i++)
-    dyn_puthash(&t, MakeAtom((uint32_t)i * 977))->value = MakeSmall(i);
+  for (int i = 1; i <= 40; i++) dyn_puthash(&t, MakeAtom((uint32_t)i * 977))->value = MakeSmall(i);
   uint32_t first = word(t, 0);
   uint32_t literal = (first & ~7u) + 18;
   sw_on_key *copy = new_switch_on_key(((literal - 18) >> 3) + 1);

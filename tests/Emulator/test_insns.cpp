@@ -12,25 +12,24 @@ TEST(Insns, OnlyTheTryChainHasAKnownFormat)
 {
   int known = 0;
   for (int i = 0; i < QX_INSTRUCTIONS; i++)
-    if (insn_fmt[i] != QX_INSN_UNKNOWN || insn_class[i] != QX_INSN_UNKNOWN)
-      known++;
+    if (insn_fmt[i] != QX_INSN_UNKNOWN || insn_class[i] != QX_INSN_UNKNOWN) known++;
   EXPECT_EQ(known, 1);
   EXPECT_EQ(insn_fmt[QX_INSN_TRY], QX_INSN_FMT_TRY);
-  EXPECT_NE(insn_class[QX_INSN_TRY], QX_INSN_CLASS_LEAVES) << "a try chain branches inside its clause";
+  EXPECT_NE(insn_class[QX_INSN_TRY], QX_INSN_CLASS_LEAVES)
+      << "a try chain branches inside its clause";
 }
 
 TEST(Insns, OperandKindsOfTheFormats)
 {
   /* rows of the relocation walk's format table */
   const std::pair<int, const char *> rows[] = {
-      {13, "x"},   {20, "x"},    {23, "p"},     {24, "Lph"},   {27, "n"},     {31, "hLph"},   {36, "hLp"},
-      {39, "$"},   {41, "hwa"},  {44, "hxa"},   {46, "hxn"},   {49, "hxcxx"}, {52, "hxxcc"},  {55, "hccc"},
-      {61, "Lhh"}, {63, "L"},    {67, "$"},     {71, "wa"},    {74, "K"},     {77, "x"},      {83, "xcxx"},
-      {87, "xc"},  {91, "xx"},   {92, "xxcc"},  {98, "xxx"},   {100, "xxxx"}, {106, "xh"},    {109, "h"},
-      {110, "P"},  {111, "P"},
+      {13, "x"},     {20, "x"},     {23, "p"},    {24, "Lph"}, {27, "n"},   {31, "hLph"},
+      {36, "hLp"},   {39, "$"},     {41, "hwa"},  {44, "hxa"}, {46, "hxn"}, {49, "hxcxx"},
+      {52, "hxxcc"}, {55, "hccc"},  {61, "Lhh"},  {63, "L"},   {67, "$"},   {71, "wa"},
+      {74, "K"},     {77, "x"},     {83, "xcxx"}, {87, "xc"},  {91, "xx"},  {92, "xxcc"},
+      {98, "xxx"},   {100, "xxxx"}, {106, "xh"},  {109, "h"},  {110, "P"},  {111, "P"},
   };
-  for (auto [fmt, kinds] : rows)
-    EXPECT_STREQ(qx_insn_operands(fmt), kinds) << "format " << fmt;
+  for (auto [fmt, kinds] : rows) EXPECT_STREQ(qx_insn_operands(fmt), kinds) << "format " << fmt;
   for (int fmt : {0, 12, 21, 22, 28, 29, 112, 200, (int)QX_INSN_FMT_TRY, (int)QX_INSN_UNKNOWN})
     EXPECT_STREQ(qx_insn_operands(fmt), "") << "format " << fmt;
 }

@@ -18,8 +18,7 @@ struct Variant {
     a = deref(a);
     b = deref(b);
     if (IsRef(a) || IsRef(b)) {
-      if (!IsRef(a) || !IsRef(b))
-        return false;
+      if (!IsRef(a) || !IsRef(b)) return false;
       auto l = left.find(a);
       auto r = right.find(b);
       if (l == left.end() && r == right.end()) {
@@ -33,13 +32,11 @@ struct Variant {
       return IsLst(a) && IsLst(b) && same(LstHead(a), LstHead(b)) && same(LstTail(a), LstTail(b));
     if (IsStr(a) && IsStr(b)) {
       TAGGED fa = StrFunctor(a), fb = StrFunctor(b);
-      if (fa != fb)
-        return false;
+      if (fa != fb) return false;
       if (IsBoxHeader(fa))
         return std::memcmp(StrPtr(a), StrPtr(b), BoxWords(fa) * sizeof(TAGGED)) == 0;
       for (uint32_t i = 1; i <= Arity(fa); i++)
-        if (!same(StrArg(a, i), StrArg(b, i)))
-          return false;
+        if (!same(StrArg(a, i), StrArg(b, i))) return false;
       return true;
     }
     return a == b;
@@ -50,8 +47,7 @@ TAGGED boxed(TestEngine &e, std::vector<TAGGED> payload, TAGGED header)
 {
   TAGGED *p = e.w->global_top;
   p[0] = header;
-  for (size_t i = 0; i < payload.size(); i++)
-    p[1 + i] = payload[i];
+  for (size_t i = 0; i < payload.size(); i++) p[1 + i] = payload[i];
   p[1 + payload.size()] = header;
   e.w->global_top += payload.size() + 2;
   return MakeStr(p);
@@ -69,10 +65,11 @@ TEST(Instance, RoundTripKeepsSharingAndLeavesTheSourceAlone)
   TestEngine e;
   TAGGED *start = e.w->global_top;
   TAGGED x = e.var(), y = e.var(), t = e.var();
-  TAGGED flt = boxed(e, {0x00000000u, 0x400C0000u}, QX_FLOAT_HEADER);            /* 3.5 */
-  TAGGED big = boxed(e, {0x00000000u, 0x00000001u}, BignumHeader(2));             /* 2^32 */
-  TAGGED term = e.compound("f", {x, e.compound("g", {x, y}), e.list({MakeSmall(1), MakeSmall(2)}, t),
-                                 flt, big, e.atom("hello world"), y});
+  TAGGED flt = boxed(e, {0x00000000u, 0x400C0000u}, QX_FLOAT_HEADER); /* 3.5 */
+  TAGGED big = boxed(e, {0x00000000u, 0x00000001u}, BignumHeader(2)); /* 2^32 */
+  TAGGED term =
+      e.compound("f", {x, e.compound("g", {x, y}), e.list({MakeSmall(1), MakeSmall(2)}, t), flt,
+                       big, e.atom("hello world"), y});
   std::vector<TAGGED> before = heap_image(e, start);
 
   instance *ins = qx_copy_to_instance(e.w, term);
@@ -206,11 +203,9 @@ TEST(Instance, LongListsAndDeepTermsNeedNoRecursion)
   const uint32_t n = 1000000;
   call_overflow(e.w, 2 * n + 3 * n + 64, 0);
   TAGGED list = atom_nil;
-  for (uint32_t i = 0; i < n; i++)
-    list = e.cons(MakeSmall((int32_t)i), list);
+  for (uint32_t i = 0; i < n; i++) list = e.cons(MakeSmall((int32_t)i), list);
   TAGGED deep = atom_nil;
-  for (uint32_t i = 0; i < n; i++)
-    deep = e.compound("s", {deep});
+  for (uint32_t i = 0; i < n; i++) deep = e.compound("s", {deep});
   TAGGED term = e.compound("pair", {list, deep});
   instance *ins = qx_copy_to_instance(e.w, term);
   call_overflow(e.w, qx_instance_heap_words(ins) + 16, 0);

@@ -9,8 +9,7 @@
 static std::string hex(const unsigned char digest[16])
 {
   char out[33];
-  for (int i = 0; i < 16; i++)
-    std::snprintf(out + 2 * i, 3, "%02x", digest[i]);
+  for (int i = 0; i < 16; i++) std::snprintf(out + 2 * i, 3, "%02x", digest[i]);
   return out;
 }
 
@@ -34,20 +33,19 @@ TEST(MD5, RfcTestSuite)
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
       {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
       {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+       "d174ab98d277d9f5a5611c2c9f419d9f"},
       {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
        "57edf4a22be3c955ac49da2e2107b67a"},
   };
-  for (auto &c : cases)
-    EXPECT_EQ(md5_in_pieces(c[0], 1000), c[1]) << '"' << c[0] << '"';
+  for (auto &c : cases) EXPECT_EQ(md5_in_pieces(c[0], 1000), c[1]) << '"' << c[0] << '"';
 }
 
 /* Feeding the same bytes in pieces of any size, across block boundaries, gives one digest. */
 TEST(MD5, PiecesOfAnySizeGiveTheSameDigest)
 {
   std::string text;
-  for (int i = 0; i < 1000; i++)
-    text += (char)(i * 7 + 3);
+  for (int i = 0; i < 1000; i++) text += (char)(i * 7 + 3);
   std::string whole = md5_in_pieces(text, text.size());
   for (size_t piece : {1, 3, 55, 56, 63, 64, 65, 127, 999})
     EXPECT_EQ(md5_in_pieces(text, piece), whole) << piece;

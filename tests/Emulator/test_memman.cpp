@@ -19,7 +19,7 @@ bool aligned8(const void *p) { return ((uintptr_t)p & 7) == 0; }
 
 /* The manager on its own, for tests that need it started without the rest of the engine. */
 class Manager {
- public:
+public:
   Manager() { EXPECT_EQ(memman_init(), 0); }
   ~Manager() { memman_deinit(); }
 };
@@ -34,39 +34,35 @@ TEST(Memman, MallocZeroGivesDistinctUsableBlocks)
   EXPECT_NE(a, b);
   QX_free(a);
   QX_free(b);
-  QX_free(nullptr);  /* no effect */
+  QX_free(nullptr); /* no effect */
 }
 
 TEST(Memman, ReallocKeepsContentsWhenGrowingAndShrinking)
 {
   Manager m;
-  unsigned char *p = (unsigned char *)QX_realloc(nullptr, 100);  /* null acts as malloc */
+  unsigned char *p = (unsigned char *)QX_realloc(nullptr, 100); /* null acts as malloc */
   ASSERT_NE(p, nullptr);
-  for (int i = 0; i < 100; i++)
-    p[i] = (unsigned char)(i * 7 + 1);
+  for (int i = 0; i < 100; i++) p[i] = (unsigned char)(i * 7 + 1);
   p = (unsigned char *)QX_realloc(p, 300000);
   ASSERT_NE(p, nullptr);
   EXPECT_TRUE(aligned8(p));
   p[299999] = 0xAB;
-  for (int i = 0; i < 100; i++)
-    ASSERT_EQ(p[i], (unsigned char)(i * 7 + 1)) << i;
+  for (int i = 0; i < 100; i++) ASSERT_EQ(p[i], (unsigned char)(i * 7 + 1)) << i;
   p = (unsigned char *)QX_realloc(p, 10);
   ASSERT_NE(p, nullptr);
-  for (int i = 0; i < 10; i++)
-    ASSERT_EQ(p[i], (unsigned char)(i * 7 + 1)) << i;
+  for (int i = 0; i < 10; i++) ASSERT_EQ(p[i], (unsigned char)(i * 7 + 1)) << i;
   QX_free(p);
 }
 
 TEST(Memman, CallocZeroesAndRefusesOverflowingProducts)
 {
   Manager m;
-  EXPECT_EQ(QX_calloc(0x10000, 0x10000), nullptr);   /* 2^32 bytes on a 32-bit target */
+  EXPECT_EQ(QX_calloc(0x10000, 0x10000), nullptr); /* 2^32 bytes on a 32-bit target */
   EXPECT_EQ(QX_calloc(SIZE_MAX, 2), nullptr);
-  EXPECT_EQ(QX_malloc(SIZE_MAX - 4), nullptr);      /* header would overflow the size */
+  EXPECT_EQ(QX_malloc(SIZE_MAX - 4), nullptr); /* header would overflow the size */
   unsigned char *p = (unsigned char *)QX_calloc(1000, 3);
   ASSERT_NE(p, nullptr);
-  for (int i = 0; i < 3000; i++)
-    ASSERT_EQ(p[i], 0) << i;
+  for (int i = 0; i < 3000; i++) ASSERT_EQ(p[i], 0) << i;
   QX_free(p);
   void *z = QX_calloc(0, 8);
   EXPECT_NE(z, nullptr);
@@ -99,8 +95,7 @@ TEST(Memman, EveryBlockIsEightAligned)
     qx_checkdealloc(q, size * 3 + 1, QX_SPACE_MISC);
     blocks.push_back(p);
   }
-  for (void *p : blocks)
-    QX_free(p);
+  for (void *p : blocks) QX_free(p);
 }
 
 TEST(Memman, CategoryCountersBalance)
@@ -110,7 +105,7 @@ TEST(Memman, CategoryCountersBalance)
   size_t db0 = qx_space_in_use(QX_SPACE_DATABASE);
   size_t foreign0 = qx_space_in_use(QX_SPACE_FOREIGN);
   void *a = qx_checkalloc(1000, QX_SPACE_ATOM);
-  void *d = qx_checkalloc(24, QX_SPACE_DATABASE | QX_MAY_FAIL);  /* the bit is not a category */
+  void *d = qx_checkalloc(24, QX_SPACE_DATABASE | QX_MAY_FAIL); /* the bit is not a category */
   EXPECT_EQ(qx_space_in_use(QX_SPACE_ATOM), atom0 + 1000);
   EXPECT_EQ(qx_space_in_use(QX_SPACE_DATABASE), db0 + 24);
   a = qx_checkrealloc(a, 1000, 5000, QX_SPACE_ATOM);
@@ -118,7 +113,7 @@ TEST(Memman, CategoryCountersBalance)
   a = qx_checkrealloc(a, 5000, 40, QX_SPACE_ATOM);
   EXPECT_EQ(qx_space_in_use(QX_SPACE_ATOM), atom0 + 40);
   void *f = QX_malloc(100);
-  EXPECT_EQ(qx_space_in_use(QX_SPACE_FOREIGN), foreign0 + 108);  /* size plus the header */
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_FOREIGN), foreign0 + 108); /* size plus the header */
   f = QX_realloc(f, 20);
   EXPECT_EQ(qx_space_in_use(QX_SPACE_FOREIGN), foreign0 + 28);
   QX_free(f);
@@ -137,10 +132,10 @@ TEST(Memman, CeilingFromPrologMaxSize)
   EXPECT_EQ(QX_malloc((size_t)17 << 20), nullptr);
   void *p = QX_malloc((size_t)8 << 20);
   ASSERT_NE(p, nullptr);
-  EXPECT_EQ(QX_malloc((size_t)9 << 20), nullptr);   /* the sum would pass the ceiling */
+  EXPECT_EQ(QX_malloc((size_t)9 << 20), nullptr); /* the sum would pass the ceiling */
   EXPECT_EQ(QX_realloc(p, (size_t)20 << 20), nullptr);
   QX_free(p);
-  p = QX_malloc((size_t)9 << 20);                   /* freed bytes count no more */
+  p = QX_malloc((size_t)9 << 20); /* freed bytes count no more */
   EXPECT_NE(p, nullptr);
   QX_free(p);
 }
@@ -155,7 +150,7 @@ TEST(Memman, MayFailBitAnswersNullWhereTheManagerWouldFault)
   char *b = (char *)qx_checkalloc(64, QX_SPACE_SOLVER);
   std::strcpy(b, "kept");
   EXPECT_EQ(qx_checkrealloc(b, 64, (size_t)5 << 20, QX_SPACE_SOLVER | QX_MAY_FAIL), nullptr);
-  EXPECT_STREQ(b, "kept");                        /* a refused resize leaves the block */
+  EXPECT_STREQ(b, "kept"); /* a refused resize leaves the block */
   qx_fault f = catch_fault([] { qx_checkalloc((size_t)5 << 20, QX_SPACE_PROGRAM); });
   EXPECT_EQ(f.kind, QX_FAULT_MEMORY);
   EXPECT_EQ(f.category, QX_SPACE_PROGRAM);
@@ -171,7 +166,7 @@ TEST(Memman, UnknownEnvironmentSwitchesAreHarmless)
   EnvGuard a("QX_USE_MALLOC", "yes");
   EnvGuard b("QX_MALLOC_MALLOCS", "1");
   EnvGuard c("QX_CHECKALLOC_MALLOCS", "1");
-  EnvGuard d("PROLOGMAXSIZE", "12x");   /* malformed: no ceiling */
+  EnvGuard d("PROLOGMAXSIZE", "12x"); /* malformed: no ceiling */
   Manager m;
   EXPECT_EQ(qx_memman_config()->max_size, 0u);
   void *p = QX_malloc(100);
@@ -192,7 +187,7 @@ struct HookLog {
   int init_answer = 1;
   bool refuse = false;
   unsigned skew = 0;
-  std::map<void *, HookBlock> live;   /* block handed out -> its system block and size */
+  std::map<void *, HookBlock> live; /* block handed out -> its system block and size */
 };
 
 int hook_init(void *cookie)
@@ -206,8 +201,7 @@ void hook_deinit(void *cookie) { ((HookLog *)cookie)->deinits++; }
 void *hook_alloc(size_t size, void *cookie)
 {
   HookLog *log = (HookLog *)cookie;
-  if (log->refuse)
-    return nullptr;
+  if (log->refuse) return nullptr;
   log->skew = log->skew % 7 + 1;
   char *raw = (char *)std::malloc(size + 16);
   char *p = (char *)(((uintptr_t)raw + 7) & ~(uintptr_t)7) + log->skew;
@@ -226,7 +220,7 @@ void hook_free(void *block, size_t size, void *cookie)
 
 /* Installs the hooks for the test and puts the system allocator back afterwards. */
 class HookedManager {
- public:
+public:
   explicit HookedManager(HookLog *log)
   {
     EXPECT_EQ(qx_memman_set_hooks(0, hook_init, hook_deinit, hook_alloc, hook_free, log), 1);
@@ -242,7 +236,7 @@ TEST(MemmanHooks, BlocksFromMisalignedHooksAreEightAligned)
 {
   HookLog log;
   HookedManager hooks(&log);
-  set_memalloc_default();   /* the hooks stay in force */
+  set_memalloc_default(); /* the hooks stay in force */
   ASSERT_EQ(memman_init(), 0);
   EXPECT_EQ(log.inits, 1);
   std::vector<std::pair<void *, size_t>> engine_blocks;
@@ -257,17 +251,14 @@ TEST(MemmanHooks, BlocksFromMisalignedHooksAreEightAligned)
     foreign_blocks.push_back(p);
     engine_blocks.emplace_back(q, size + 1);
   }
-  EXPECT_EQ(log.live.size(), 80u);  /* every block came from the hook */
-  char *r = (char *)QX_realloc(foreign_blocks[10], 5000);  /* no realloc hook: copy */
+  EXPECT_EQ(log.live.size(), 80u);                        /* every block came from the hook */
+  char *r = (char *)QX_realloc(foreign_blocks[10], 5000); /* no realloc hook: copy */
   ASSERT_TRUE(aligned8(r));
-  for (int i = 0; i < 10; i++)
-    ASSERT_EQ((unsigned char)r[i], 0x5A);
+  for (int i = 0; i < 10; i++) ASSERT_EQ((unsigned char)r[i], 0x5A);
   foreign_blocks[10] = r;
-  for (void *p : foreign_blocks)
-    QX_free(p);
-  for (auto &b : engine_blocks)
-    qx_checkdealloc(b.first, b.second, QX_SPACE_ATOM);
-  EXPECT_TRUE(log.live.empty());  /* each block went back to the hook with its size */
+  for (void *p : foreign_blocks) QX_free(p);
+  for (auto &b : engine_blocks) qx_checkdealloc(b.first, b.second, QX_SPACE_ATOM);
+  EXPECT_TRUE(log.live.empty()); /* each block went back to the hook with its size */
   memman_deinit();
   EXPECT_EQ(log.deinits, 1);
 }
@@ -295,7 +286,7 @@ TEST(MemmanHooks, OnlyTheTwoShapesAreAcceptedAndOnlyBeforeStart)
   Manager m;
   EXPECT_EQ(qx_memman_set_hooks(0, hook_init, hook_deinit, hook_alloc, hook_free, &log), 0);
   EXPECT_EQ(qx_memman_set_hooks(1, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
-  void *p = QX_malloc(8);   /* still the system allocator */
+  void *p = QX_malloc(8); /* still the system allocator */
   EXPECT_TRUE(log.live.empty());
   QX_free(p);
 }
@@ -329,7 +320,7 @@ TEST(MemmanFaults, AbortEnvReceivesMemoryFaultWithItsMessage)
     QX_raise_fault("segmentation violation");
   else
     jumps = jumps + 1;
-  EXPECT_EQ(jumps, 2);   /* the environment stays installed */
+  EXPECT_EQ(jumps, 2); /* the environment stays installed */
   EXPECT_STREQ(qx_get_abort_err_ienc(), "segmentation violation");
   qx_set_abort_env(nullptr);
   EXPECT_EQ(qx_recovery_top(), nullptr);
@@ -343,10 +334,10 @@ TEST(MemmanFaults, InnermostEntryTakesTheFault)
   volatile int jumped = 0;
   qx_set_abort_env(&env);
   if (setjmp(env) == 0) {
-    qx_fault f = catch_fault([] { QX_raise_fault("inner"); });   /* API entry inside */
+    qx_fault f = catch_fault([] { QX_raise_fault("inner"); }); /* API entry inside */
     EXPECT_EQ(f.kind, QX_FAULT_MESSAGE);
     EXPECT_STREQ(f.what(), "inner");
-    QX_raise_fault("outer");                                      /* the API entry is gone */
+    QX_raise_fault("outer"); /* the API entry is gone */
   } else {
     jumped = 1;
   }
@@ -361,11 +352,11 @@ TEST(MemmanFaults, AbortEnvSetInsideAnEntryLeavesWithIt)
   static jmp_buf env;
   {
     qx_recovery_scope emulator(QX_RECOVERY_EMULATOR);
-    qx_set_abort_env(&env);   /* e.g. set by foreign code the emulator called */
+    qx_set_abort_env(&env); /* e.g. set by foreign code the emulator called */
     EXPECT_EQ(qx_recovery_top()->kind, QX_RECOVERY_ABORT_ENV);
   }
   EXPECT_EQ(qx_recovery_top(), nullptr);
-  qx_set_abort_env(nullptr);  /* removing an entry that has gone already is harmless */
+  qx_set_abort_env(nullptr); /* removing an entry that has gone already is harmless */
   EXPECT_EQ(qx_recovery_top(), nullptr);
 }
 
@@ -377,7 +368,7 @@ TEST(MemmanFaults, ForeignEntryLandsAndRedeliversToTheEngine)
     static qx_recovery foreign;
     qx_recovery_push(&foreign, QX_RECOVERY_FOREIGN, &env);
     if (setjmp(env) == 0)
-      qx_memory_fault(nullptr, QX_SPACE_SOLVER);   /* as from a foreign C function */
+      qx_memory_fault(nullptr, QX_SPACE_SOLVER); /* as from a foreign C function */
     qx_recovery_pop(&foreign);
     EXPECT_EQ(qx_recovery_top()->kind, QX_RECOVERY_API);
     qx_fault_redeliver();
@@ -419,7 +410,7 @@ TEST(MemmanFaults, FromASignalHandlerOnlyJumpEntriesQualify)
   volatile int jumped = 0;
   qx_set_abort_env(&env);
   if (setjmp(env) == 0) {
-    qx_recovery_scope api(QX_RECOVERY_API);   /* skipped: a signal handler cannot throw */
+    qx_recovery_scope api(QX_RECOVERY_API); /* skipped: a signal handler cannot throw */
     qx_recovery_signal_context(1);
     QX_raise_fault("bus error");
   } else {
@@ -428,7 +419,7 @@ TEST(MemmanFaults, FromASignalHandlerOnlyJumpEntriesQualify)
   EXPECT_EQ(jumped, 1);
   EXPECT_EQ(qx_recovery_top()->kind, QX_RECOVERY_ABORT_ENV);
   qx_set_abort_env(nullptr);
-  qx_fault f = catch_fault([] { QX_raise_fault("later"); });   /* signal context has ended */
+  qx_fault f = catch_fault([] { QX_raise_fault("later"); }); /* signal context has ended */
   EXPECT_EQ(f.kind, QX_FAULT_MESSAGE);
 }
 

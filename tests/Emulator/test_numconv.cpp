@@ -49,8 +49,7 @@ TAGGED compound(Heap &h, uint32_t name, std::vector<TAGGED> args)
 {
   TAGGED *p = h.w.global_top;
   p[0] = MakeFunctor(MakeAtom(name), (uint32_t)args.size());
-  for (size_t i = 0; i < args.size(); i++)
-    p[i + 1] = args[i];
+  for (size_t i = 0; i < args.size(); i++) p[i + 1] = args[i];
   h.w.global_top += args.size() + 1;
   return MakeStr(p);
 }
@@ -80,15 +79,13 @@ void expect_shortest(double v)
   size_t dot = mantissa.find('.');
   ASSERT_NE(dot, std::string::npos) << text;
   ASSERT_GT(mantissa.size(), dot + 1) << text;
-  if (mantissa[0] == '-')
-    mantissa = mantissa.substr(1), dot--;
-  int scale = (exponent_form ? std::atoi(text.c_str() + e + 1) : 0) - (int)(mantissa.size() - dot - 1);
+  if (mantissa[0] == '-') mantissa = mantissa.substr(1), dot--;
+  int scale =
+      (exponent_form ? std::atoi(text.c_str() + e + 1) : 0) - (int)(mantissa.size() - dot - 1);
   std::string digits = mantissa.substr(0, dot) + mantissa.substr(dot + 1);
   digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
-  while (!digits.empty() && digits.back() == '0')
-    digits.pop_back(), scale++;
-  if (digits.size() <= 1)
-    return;
+  while (!digits.empty() && digits.back() == '0') digits.pop_back(), scale++;
+  if (digits.size() <= 1) return;
   ASSERT_LE(digits.size(), 17u) << text;
   unsigned long long shorter = std::stoull(digits.substr(0, digits.size() - 1));
   for (unsigned long long candidate : {shorter - 1, shorter, shorter + 1}) {
@@ -98,12 +95,13 @@ void expect_shortest(double v)
   }
 }
 
-} // namespace
+}  // namespace
 
 TEST(NumConv, MakeIntegerIsSmallExactlyInTwentyNineBits)
 {
-  const int32_t values[] = {0, 1, -1, QX_SMALL_MAX, QX_SMALL_MIN, QX_SMALL_MAX + 1,
-                            QX_SMALL_MIN - 1, INT32_MAX, INT32_MIN};
+  const int32_t values[] = {
+      0,         1,        -1, QX_SMALL_MAX, QX_SMALL_MIN, QX_SMALL_MAX + 1, QX_SMALL_MIN - 1,
+      INT32_MAX, INT32_MIN};
   for (int32_t v : values) {
     Heap h;
     TAGGED t = make_integer(&h.w, v);
@@ -138,9 +136,9 @@ TEST(NumConv, MakeInt64UsesMinimalLimbs)
     int limbs; /* 0: small */
   };
   const Case cases[] = {
-      {0, 0},          {268435455, 0},         {268435456, 1},          {-268435456, 0},
-      {-268435457, 1}, {2147483647, 1},        {2147483648LL, 2},       {-2147483648LL, 1},
-      {-2147483649LL, 2}, {4294967296LL, 2},   {INT64_MAX, 2},          {INT64_MIN, 2},
+      {0, 0},          {268435455, 0},    {268435456, 1},     {-268435456, 0},    {-268435457, 1},
+      {2147483647, 1}, {2147483648LL, 2}, {-2147483648LL, 1}, {-2147483649LL, 2}, {4294967296LL, 2},
+      {INT64_MAX, 2},  {INT64_MIN, 2},
   };
   for (const Case &c : cases) {
     Heap h;
@@ -228,27 +226,40 @@ TEST(NumConv, ShortestFloatTextReadsBackForRandomDoubles)
   std::mt19937_64 rng(21);
   for (int i = 0; i < 100000; i++) {
     double v = double_of(rng());
-    if (!std::isfinite(v))
-      continue;
+    if (!std::isfinite(v)) continue;
     expect_shortest(v);
-    if (HasFatalFailure() || HasNonfatalFailure())
-      return;
+    if (HasFatalFailure() || HasNonfatalFailure()) return;
   }
 }
 
 TEST(NumConv, ShortestFloatTextAtBoundaries)
 {
-  const double values[] = {1.0, 0.1, 0.3, 2.0 / 3, 1e15, 1e15 - 0.125, 1e-4, 9.99e-5, 1e-5,
-                           5e-324, 2.2250738585072014e-308, std::numeric_limits<double>::max(),
-                           9007199254740992.0, 9007199254740993.0, 1e23, 8.41e21, 5e-310,
-                           0.5, 100.0, 123456789012345.0};
+  const double values[] = {1.0,
+                           0.1,
+                           0.3,
+                           2.0 / 3,
+                           1e15,
+                           1e15 - 0.125,
+                           1e-4,
+                           9.99e-5,
+                           1e-5,
+                           5e-324,
+                           2.2250738585072014e-308,
+                           std::numeric_limits<double>::max(),
+                           9007199254740992.0,
+                           9007199254740993.0,
+                           1e23,
+                           8.41e21,
+                           5e-310,
+                           0.5,
+                           100.0,
+                           123456789012345.0};
   for (double v : values) {
     expect_shortest(v);
     expect_shortest(-v);
   }
   /* Powers of two, where the texts that read back lie unevenly around the value. */
-  for (int k = -1074; k <= 1023; k++)
-    expect_shortest(std::ldexp(1.0, k));
+  for (int k = -1074; k <= 1023; k++) expect_shortest(std::ldexp(1.0, k));
 }
 
 TEST(NumConv, ShortestFloatFixedTexts)
@@ -294,8 +305,7 @@ TEST(NumConv, PrintfLettersMatchSnprintf)
     double v = double_of(rng());
     if (i % 3 == 0)
       v = std::ldexp((double)(int64_t)rng(), -(int)(rng() % 80)); /* moderate magnitudes */
-    if (std::fabs(v) > 1e40 && (i % 2))
-      continue; /* keep the %f texts short */
+    if (std::fabs(v) > 1e40 && (i % 2)) continue;                 /* keep the %f texts short */
     for (const char *l = letters; *l; l++) {
       int precision = (int)(rng() % 18);
       char format[8] = {'%', '.', '*', *l, 0};
@@ -314,17 +324,33 @@ TEST(NumConv, StringToNumberReadsValidTexts)
     int64_t value;
   };
   const Case ints[] = {
-      {"0", 10, 0},           {"-12", 10, -12},         {"007", 10, 7},
-      {"268435455", 10, 268435455}, {"-268435456", 10, -268435456},
-      {"268435456", 10, 268435456}, {"9223372036854775807", 10, INT64_MAX},
+      {"0", 10, 0},
+      {"-12", 10, -12},
+      {"007", 10, 7},
+      {"268435455", 10, 268435455},
+      {"-268435456", 10, -268435456},
+      {"268435456", 10, 268435456},
+      {"9223372036854775807", 10, INT64_MAX},
       {"-9223372036854775808", 10, INT64_MIN},
-      {"0'a", 10, 97},        {"0'\\n", 10, 10},        {"0'''", 10, 39},
-      {"0' ", 10, 32},        {"0'\\x41\\", 10, 65},    {"0'\\101\\", 10, 65},
-      {"-0'a", 10, -97},      {"0'\\\\", 10, 92},       {"0'\\e", 10, 27},
+      {"0'a", 10, 97},
+      {"0'\\n", 10, 10},
+      {"0'''", 10, 39},
+      {"0' ", 10, 32},
+      {"0'\\x41\\", 10, 65},
+      {"0'\\101\\", 10, 65},
+      {"-0'a", 10, -97},
+      {"0'\\\\", 10, 92},
+      {"0'\\e", 10, 27},
       {"0'\\x7FFFFFFF\\", 10, 2147483647},
-      {"ff", 16, 255},        {"FF", 16, 255},          {"-7fffffff", 16, -2147483647},
-      {"101", 2, 5},          {"777", 8, 511},          {"0x1F", 10, 31},
-      {"0b101", 10, 5},       {"0o17", 10, 15},         {"-0x10", 10, -16},
+      {"ff", 16, 255},
+      {"FF", 16, 255},
+      {"-7fffffff", 16, -2147483647},
+      {"101", 2, 5},
+      {"777", 8, 511},
+      {"0x1F", 10, 31},
+      {"0b101", 10, 5},
+      {"0o17", 10, 15},
+      {"-0x10", 10, -16},
   };
   for (const Case &c : ints) {
     Heap h;
@@ -338,8 +364,14 @@ TEST(NumConv, StringToNumberReadsValidTexts)
     EXPECT_EQ(IsSmall(t), c.value >= QX_SMALL_MIN && c.value <= QX_SMALL_MAX) << c.text;
   }
   const std::pair<const char *, double> floats[] = {
-      {"1.0e10", 1e10}, {"1.0E-3", 1e-3}, {"0.1", 0.1}, {"-2.5", -2.5}, {"1.5e+2", 150.0},
-      {"1.0e-400", 0.0}, {"1.0Inf", HUGE_VAL}, {"-1.0Inf", -HUGE_VAL},
+      {"1.0e10", 1e10},
+      {"1.0E-3", 1e-3},
+      {"0.1", 0.1},
+      {"-2.5", -2.5},
+      {"1.5e+2", 150.0},
+      {"1.0e-400", 0.0},
+      {"1.0Inf", HUGE_VAL},
+      {"-1.0Inf", -HUGE_VAL},
       {"123456789012345678901234567890.5", 123456789012345678901234567890.5},
   };
   for (const auto &f : floats) {
@@ -379,13 +411,40 @@ TEST(NumConv, StringToNumberRejectsMalformedTexts)
     int base;
   };
   const Case bad[] = {
-      {"1.", 10},    {"1e", 10},     {".5", 10},      {"0x", 10},      {"", 10},
-      {"-", 10},     {"1e10", 10},   {"1.0e", 10},    {"1.0e+", 10},   {"12a", 10},
-      {"0'", 10},    {"0''", 10},    {"0'\n", 10},    {"0'ab", 10},    {"0'\\x41", 10},
-      {"0'\\q", 10}, {"0'\\x\\", 10}, {"0'\\8\\", 10}, {"0'\\77777777777\\", 10},
-      {"0'\t", 10},  {"0'\\n ", 10}, {"102", 2},     {"8", 8},        {"1.5", 16},
-      {"0x1F", 16},  {"+1", 10},     {"1.0e5x", 10},  {"1.0.0", 10},   {"0b2", 10},
-      {" 1", 10},    {"1 ", 10},     {"1.0Inf", 16},  {"2.0Inf", 10},  {"12", 7},
+      {"1.", 10},
+      {"1e", 10},
+      {".5", 10},
+      {"0x", 10},
+      {"", 10},
+      {"-", 10},
+      {"1e10", 10},
+      {"1.0e", 10},
+      {"1.0e+", 10},
+      {"12a", 10},
+      {"0'", 10},
+      {"0''", 10},
+      {"0'\n", 10},
+      {"0'ab", 10},
+      {"0'\\x41", 10},
+      {"0'\\q", 10},
+      {"0'\\x\\", 10},
+      {"0'\\8\\", 10},
+      {"0'\\77777777777\\", 10},
+      {"0'\t", 10},
+      {"0'\\n ", 10},
+      {"102", 2},
+      {"8", 8},
+      {"1.5", 16},
+      {"0x1F", 16},
+      {"+1", 10},
+      {"1.0e5x", 10},
+      {"1.0.0", 10},
+      {"0b2", 10},
+      {" 1", 10},
+      {"1 ", 10},
+      {"1.0Inf", 16},
+      {"2.0Inf", 10},
+      {"12", 7},
       {"0'\xC3\xA9", 10},
   };
   for (const Case &c : bad) {
@@ -462,9 +521,9 @@ TEST(NumConv, StringToNumberHandlesOverLongTexts)
   EXPECT_EQ(qx_string_to_number(&small.w, ("0'\\x" + std::string(1000, '0') + "41\\").c_str(), 10,
                                 nullptr),
             MakeSmall(65));
-  EXPECT_EQ(qx_string_to_number(&small.w, ("0'\\x1" + std::string(8, '0') + "\\").c_str(), 10,
-                                &status),
-            0u);
+  EXPECT_EQ(
+      qx_string_to_number(&small.w, ("0'\\x1" + std::string(8, '0') + "\\").c_str(), 10, &status),
+      0u);
   EXPECT_EQ(status, QX_NUMBER_SYNTAX);
 }
 
@@ -497,12 +556,9 @@ TEST(NumConv, LtostrMatchesStrtollInEveryBase)
   for (int base = 2; base <= 36; base++) {
     for (int i = 0; i < 300; i++) {
       int64_t v = (int64_t)(rng() >> (rng() % 64));
-      if (i & 1)
-        v = -v;
-      if (i == 0)
-        v = INT64_MIN;
-      if (i == 2)
-        v = 0;
+      if (i & 1) v = -v;
+      if (i == 0) v = INT64_MIN;
+      if (i == 2) v = 0;
       qx_ltostr(v, base, buf);
       errno = 0;
       char *end;
@@ -523,15 +579,38 @@ TEST(NumConv, SingleQuotedCharacterTakesExactlyOneCharacter)
     int32_t code;
   };
   const Case cases[] = {
-      {"a", 1, 97},       {"''", 1, 39},     {"'", 0, 0},        {" ", 1, 32},
-      {"\\n", 1, 10},     {"\\a", 1, 7},     {"\\b", 1, 8},      {"\\d", 1, 127},
-      {"\\f", 1, 12},     {"\\r", 1, 13},    {"\\t", 1, 9},      {"\\v", 1, 11},
-      {"\\'", 1, 39},     {"\\\"", 1, 34},   {"\\`", 1, 96},     {"\\0\\", 1, 0},
-      {"\\x\\", 0, 0},    {"\\xg\\", 0, 0},  {"\\18\\", 0, 0},   {"\\x41\\a", 0, 0},
-      {"\\17777777777\\", 1, 2147483647},   {"\\20000000000\\", 0, 0},
-      {"\\xFFFFFFFF\\", 0, 0},              {"\\x100000000\\", 0, 0},
-      {"", 0, 0},         {"ab", 0, 0},      {"\n", 0, 0},       {"\x7f", 0, 0},
-      {"\\", 0, 0},       {"\\\n", 0, 0},    {"\\z", 0, 0},      {"''x", 0, 0},
+      {"a", 1, 97},
+      {"''", 1, 39},
+      {"'", 0, 0},
+      {" ", 1, 32},
+      {"\\n", 1, 10},
+      {"\\a", 1, 7},
+      {"\\b", 1, 8},
+      {"\\d", 1, 127},
+      {"\\f", 1, 12},
+      {"\\r", 1, 13},
+      {"\\t", 1, 9},
+      {"\\v", 1, 11},
+      {"\\'", 1, 39},
+      {"\\\"", 1, 34},
+      {"\\`", 1, 96},
+      {"\\0\\", 1, 0},
+      {"\\x\\", 0, 0},
+      {"\\xg\\", 0, 0},
+      {"\\18\\", 0, 0},
+      {"\\x41\\a", 0, 0},
+      {"\\17777777777\\", 1, 2147483647},
+      {"\\20000000000\\", 0, 0},
+      {"\\xFFFFFFFF\\", 0, 0},
+      {"\\x100000000\\", 0, 0},
+      {"", 0, 0},
+      {"ab", 0, 0},
+      {"\n", 0, 0},
+      {"\x7f", 0, 0},
+      {"\\", 0, 0},
+      {"\\\n", 0, 0},
+      {"\\z", 0, 0},
+      {"''x", 0, 0},
   };
   for (const Case &c : cases) {
     int32_t code = -5;

@@ -17,8 +17,7 @@ struct Block {
 /* Bump-allocates `bytes` as callers do: overflow until the record fits. */
 char *push(worker *w, size_t bytes)
 {
-  while (w->numstack_top + bytes > w->numstack_end)
-    numstack_overflow(w);
+  while (w->numstack_top + bytes > w->numstack_end) numstack_overflow(w);
   char *p = w->numstack_top;
   w->numstack_top += bytes;
   return p;
@@ -29,8 +28,7 @@ char *push(worker *w, size_t bytes)
 Block fill_and_advance(worker *w)
 {
   Block b{w->numstack_top, (size_t)(w->numstack_end - w->numstack_top)};
-  for (size_t i = 0; i < b.size; i++)
-    b.start[i] = (char)((uintptr_t)(b.start + i) * 31 >> 3);
+  for (size_t i = 0; i < b.size; i++) b.start[i] = (char)((uintptr_t)(b.start + i) * 31 >> 3);
   w->numstack_top = w->numstack_end;
   numstack_overflow(w);
   return b;
@@ -39,8 +37,7 @@ Block fill_and_advance(worker *w)
 bool intact(const Block &b)
 {
   for (size_t i = 0; i < b.size; i++)
-    if (b.start[i] != (char)((uintptr_t)(b.start + i) * 31 >> 3))
-      return false;
+    if (b.start[i] != (char)((uintptr_t)(b.start + i) * 31 >> 3)) return false;
   return true;
 }
 
@@ -49,15 +46,13 @@ TEST(Numstack, OverflowDoublesAndKeepsEarlierBlocks)
   TestEngine e;
   worker *w = e.w;
   std::vector<Block> blocks;
-  for (int i = 0; i < 5; i++)
-    blocks.push_back(fill_and_advance(w));
+  for (int i = 0; i < 5; i++) blocks.push_back(fill_and_advance(w));
   for (size_t i = 1; i < blocks.size(); i++) {
     EXPECT_EQ(blocks[i].size, 2 * blocks[i - 1].size) << i;
     EXPECT_EQ(((uintptr_t)blocks[i].start) & 7, 0u);
   }
   EXPECT_EQ((size_t)(w->numstack_end - w->numstack_top), 2 * blocks.back().size);
-  for (const Block &b : blocks)
-    EXPECT_TRUE(intact(b));
+  for (const Block &b : blocks) EXPECT_TRUE(intact(b));
 }
 
 TEST(Numstack, ClearedEndMarkRestartsAtTheFirstBlockAndReusesTheChain)
@@ -69,13 +64,13 @@ TEST(Numstack, ClearedEndMarkRestartsAtTheFirstBlockAndReusesTheChain)
   Block b2 = fill_and_advance(w);
   fill_and_advance(w);
   size_t bytes = qx_space_in_use(QX_SPACE_NUMSTACK);
-  w->numstack_end = nullptr;               /* discard all temporary storage */
+  w->numstack_end = nullptr; /* discard all temporary storage */
   numstack_overflow(w);
   EXPECT_EQ(w->numstack_top, first);
   EXPECT_EQ(w->numstack_end, b1.start + b1.size);
   w->numstack_top = w->numstack_end;
   numstack_overflow(w);
-  EXPECT_EQ(w->numstack_top, b2.start);    /* the chained block again, not a new one */
+  EXPECT_EQ(w->numstack_top, b2.start); /* the chained block again, not a new one */
   EXPECT_EQ(qx_space_in_use(QX_SPACE_NUMSTACK), bytes);
 }
 
@@ -88,22 +83,21 @@ TEST(Numstack, TrimAcrossBlocksReturnsToTheMark)
   char *mark = w->numstack_top;
   Block rest{mark, (size_t)(w->numstack_end - mark)};
   char *first_end = w->numstack_end;
-  push(w, rest.size);                       /* fills block 1 */
-  char *b = push(w, 5000);                  /* block 2 */
-  char *c = push(w, 100000);                /* a later, larger block */
+  push(w, rest.size);        /* fills block 1 */
+  char *b = push(w, 5000);   /* block 2 */
+  char *c = push(w, 100000); /* a later, larger block */
   ASSERT_NE(b, c);
   size_t bytes = qx_space_in_use(QX_SPACE_NUMSTACK);
   numstack_trim(w, mark);
   EXPECT_EQ(w->numstack_top, mark);
   EXPECT_EQ(w->numstack_end, first_end);
-  for (int i = 0; i < 1000; i++)
-    ASSERT_EQ(a[i], 'a');
+  for (int i = 0; i < 1000; i++) ASSERT_EQ(a[i], 'a');
   push(w, rest.size);
-  EXPECT_EQ(push(w, 5000), b);              /* the released blocks are reused */
+  EXPECT_EQ(push(w, 5000), b); /* the released blocks are reused */
   EXPECT_EQ(qx_space_in_use(QX_SPACE_NUMSTACK), bytes);
   char *mark2 = w->numstack_top;
   push(w, 64);
-  numstack_trim(w, mark2);                  /* a mark in the current block */
+  numstack_trim(w, mark2); /* a mark in the current block */
   EXPECT_EQ(w->numstack_top, mark2);
 }
 
@@ -134,7 +128,7 @@ TEST(Numstack, DeinitReleasesEveryBlock)
   numstack_deinit();
   EXPECT_EQ(qx_space_in_use(QX_SPACE_NUMSTACK), 0u);
   EXPECT_EQ(e.w->numstack_top, nullptr);
-  numstack_init(e.w);   /* the engine's teardown releases it again */
+  numstack_init(e.w); /* the engine's teardown releases it again */
 }
 
 }  // namespace

@@ -78,6 +78,6 @@ TEST(TermDefs, FixedAtomsComeInTheirOrder)
       prev = idx;
     }
   }
-  EXPECT_EQ(prev, QX_FIXED_NAMED_COUNT + 255u - 5u);  /* '.', ',', ';', ':', 'v' are named */
+  EXPECT_EQ(prev, QX_FIXED_NAMED_COUNT + 255u - 5u); /* '.', ',', ';', ':', 'v' are named */
   EXPECT_EQ(qx_char_atom_fixed('v'), atom_v);
 }

@@ -10,7 +10,7 @@
 #include "termops.h"
 
 class TermOps : public ChoicepointTest {
- protected:
+protected:
   TAGGED box_int2(uint32_t low, uint32_t high)
   {
     TAGGED *p = w->global_top;
@@ -24,10 +24,8 @@ class TermOps : public ChoicepointTest {
   TAGGED codes(std::initializer_list<int32_t> cs, TAGGED tail = atom_nil)
   {
     std::vector<TAGGED> items;
-    for (int32_t c : cs)
-      items.push_back(MakeSmall(c));
-    for (size_t i = items.size(); i-- > 0;)
-      tail = engine.cons(items[i], tail);
+    for (int32_t c : cs) items.push_back(MakeSmall(c));
+    for (size_t i = items.size(); i-- > 0;) tail = engine.cons(items[i], tail);
     return tail;
   }
 };
@@ -38,18 +36,42 @@ TEST_F(TermOps, StandardOrderOfAMixedList)
   TAGGED v1 = engine.var(), v2 = engine.var();
   TAGGED x = engine.atom("x");
   std::vector<TAGGED> sorted = {
-      v1, v2,
-      box_int(-300000000), box_float(-2.5), MakeSmall(-1), box_float(0.0), MakeSmall(0),
-      box_float(1.0), MakeSmall(1), box_float(1.5), MakeSmall(2), box_int(300000000),
-      box_float(1.0e10), box_int2(0, 256), /* 2^40 */
-      engine.atom(""), engine.atom("A"), atom_nil, engine.atom("a"), engine.atom("a\xC0\x80"),
-      engine.atom("a\x01"), engine.atom("aa"), engine.atom("b"), engine.atom("z"),
-      engine.atom("\xC3\xA9"), engine.atom("\xEF\xBF\xBF"), engine.atom("\xF0\x90\x80\x80"),
-      engine.compound("a", {engine.atom("z")}), engine.compound("b", {engine.atom("a")}),
-      engine.compound("f", {engine.atom("a")}), engine.compound("f", {engine.atom("b")}),
+      v1,
+      v2,
+      box_int(-300000000),
+      box_float(-2.5),
+      MakeSmall(-1),
+      box_float(0.0),
+      MakeSmall(0),
+      box_float(1.0),
+      MakeSmall(1),
+      box_float(1.5),
+      MakeSmall(2),
+      box_int(300000000),
+      box_float(1.0e10),
+      box_int2(0, 256), /* 2^40 */
+      engine.atom(""),
+      engine.atom("A"),
+      atom_nil,
+      engine.atom("a"),
+      engine.atom("a\xC0\x80"),
+      engine.atom("a\x01"),
+      engine.atom("aa"),
+      engine.atom("b"),
+      engine.atom("z"),
+      engine.atom("\xC3\xA9"),
+      engine.atom("\xEF\xBF\xBF"),
+      engine.atom("\xF0\x90\x80\x80"),
+      engine.compound("a", {engine.atom("z")}),
+      engine.compound("b", {engine.atom("a")}),
+      engine.compound("f", {engine.atom("a")}),
+      engine.compound("f", {engine.atom("b")}),
       engine.compound("f", {engine.compound("f", {engine.atom("a")})}),
-      engine.compound("-", {MakeSmall(1), MakeSmall(2)}), engine.list({v1}), engine.list({x}),
-      engine.list({x, engine.atom("y")}), engine.compound("a", {x, engine.atom("y")}),
+      engine.compound("-", {MakeSmall(1), MakeSmall(2)}),
+      engine.list({v1}),
+      engine.list({x}),
+      engine.list({x, engine.atom("y")}),
+      engine.compound("a", {x, engine.atom("y")}),
       engine.compound("f", {MakeSmall(1), MakeSmall(2), MakeSmall(3)}),
       engine.compound("f", {MakeSmall(1), MakeSmall(2), MakeSmall(4)}),
   };
@@ -61,7 +83,8 @@ TEST_F(TermOps, StandardOrderOfAMixedList)
     }
   std::vector<TAGGED> shuffled = sorted;
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
-  std::sort(shuffled.begin(), shuffled.end(), [&](TAGGED a, TAGGED b) { return compare_terms(w, a, b) < 0; });
+  std::sort(shuffled.begin(), shuffled.end(),
+            [&](TAGGED a, TAGGED b) { return compare_terms(w, a, b) < 0; });
   EXPECT_EQ(shuffled, sorted);
 }
 
@@ -69,7 +92,8 @@ TEST_F(TermOps, EqualTermsAtDifferentAddressesCompareEqual)
 {
   TAGGED v = engine.var();
   auto make = [&] {
-    return engine.compound("f", {box_int(300000000), box_float(2.5), engine.list({MakeSmall(1), v}), box_int2(1, 2)});
+    return engine.compound(
+        "f", {box_int(300000000), box_float(2.5), engine.list({MakeSmall(1), v}), box_int2(1, 2)});
   };
   TAGGED a = make(), b = make();
   EXPECT_NE(a, b);
@@ -90,8 +114,7 @@ TEST_F(TermOps, DeepTermsCompareWithoutRecursion)
     l2 = engine.cons(MakeSmall(i), l2);
   }
   l3 = engine.cons(MakeSmall(0), atom_true);
-  for (int i = 1; i < n; i++)
-    l3 = engine.cons(MakeSmall(i), l3);
+  for (int i = 1; i < n; i++) l3 = engine.cons(MakeSmall(i), l3);
   EXPECT_EQ(compare_terms(w, l1, l2), 0);
   EXPECT_LT(compare_terms(w, l1, l3), 0); /* [] before the atom true at the very end */
   TAGGED g = engine.atom("g");
@@ -155,7 +178,8 @@ TEST_F(TermOps, ListToCodesArray)
   ASSERT_EQ(qx_list_to_codes(chars, &array, QX_CODES_CHARS), 3);
   EXPECT_EQ(array[1], 0xE9);
   QX_free(array);
-  EXPECT_EQ(qx_list_to_codes(engine.list({engine.atom("ab")}), &array, QX_CODES_CHARS), QX_CODES_BAD_ELEMENT);
+  EXPECT_EQ(qx_list_to_codes(engine.list({engine.atom("ab")}), &array, QX_CODES_CHARS),
+            QX_CODES_BAD_ELEMENT);
   EXPECT_EQ(qx_list_to_codes(codes({-1}), &array, 0), QX_CODES_BAD_ELEMENT);
   TAGGED partial = codes({65, 66}, engine.var());
   EXPECT_EQ(qx_list_to_codes(partial, &array, 0), QX_CODES_NOT_LIST);
@@ -177,7 +201,8 @@ TEST_F(TermOps, ListToNCodesStopsAtTheBufferSize)
   EXPECT_EQ(LstHead(rest), MakeSmall(0x10000));
   rest = qx_list_to_n_codes(list, sizeof buf, &count, buf);
   EXPECT_EQ(rest, atom_nil);
-  EXPECT_EQ(std::string(buf, count), "a\xC3\xA9\xF0\x90\x80\x80" "b");
+  EXPECT_EQ(std::string(buf, count), "a\xC3\xA9\xF0\x90\x80\x80"
+                                     "b");
   EXPECT_EQ(qx_list_to_n_codes(codes({0}), 2, &count, buf), atom_nil);
   EXPECT_EQ(std::string(buf, count), "\xC0\x80");
   EXPECT_EQ(qx_list_to_n_codes(codes({65, -3}), 8, &count, buf), 0u);
@@ -245,8 +270,7 @@ TEST_F(TermOps, NIntsToListAsCodesAndAsCharacters)
 TEST_F(TermOps, NIntsToListMakesRoomFirstAndKeepsLiveRegisters)
 {
   std::vector<int32_t> cs(20000);
-  for (size_t i = 0; i < cs.size(); i++)
-    cs[i] = (int32_t)i;
+  for (size_t i = 0; i < cs.size(); i++) cs[i] = (int32_t)i;
   TAGGED kept = engine.compound("keep", {atom_true});
   w->term[0] = kept;
   w->global_top = w->stack_start - 8;

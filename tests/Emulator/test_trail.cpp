@@ -154,7 +154,7 @@ static void count_destroy(void *block)
 }
 
 class TrailFree : public ChoicepointTest {
- protected:
+protected:
   /* [V | '$free'(Block)] for a new block whose destructor counts. */
   TAGGED perm_pair()
   {
@@ -254,21 +254,20 @@ TEST_F(Trail, PushesKeepTheMarginAndSurviveGrowth)
   TAGGED m = mutable_term(atom_nil);
   const int n = 200000;
   std::vector<TAGGED> vars;
-  for (int i = 0; i < n; i++)
-    vars.push_back(engine.var());
+  for (int i = 0; i < n; i++) vars.push_back(engine.var());
   push_choicepoint();
   update(w, m, MakeSmall(1));
   int32_t stamp = stamp_of(m);
   TAGGED *start_before = w->trail_start;
   for (int i = 0; i < n; i++) {
     qx_bind(w, RefPtr(vars[i]), MakeSmall(i));
-    ASSERT_GE((char *)w->node_ - (char *)w->trail_top, (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)));
+    ASSERT_GE((char *)w->node_ - (char *)w->trail_top,
+              (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)));
   }
   EXPECT_NE(w->trail_start, start_before) << "the area was expected to grow";
   EXPECT_EQ(stamp_of(m), stamp); /* indexes, not addresses */
   EXPECT_EQ(trail_words(), (uint32_t)stamp + 3 + n);
   backtrack();
-  for (int i = 0; i < n; i++)
-    ASSERT_EQ(*RefPtr(vars[i]), vars[i]);
+  for (int i = 0; i < n; i++) ASSERT_EQ(*RefPtr(vars[i]), vars[i]);
   EXPECT_EQ(value_of(m), atom_nil);
 }

@@ -20,33 +20,29 @@ enum Kind { VAR, CONST, BOX, STRUCT, LIST };
 struct Node {
   explicit Node(Kind k, TAGGED w = 0) : kind(k), word(w) {}
   Kind kind;
-  TAGGED word;                /* constant, or the functor of a STRUCT */
-  std::vector<TAGGED> box;    /* all words of a box, headers included */
+  TAGGED word;             /* constant, or the functor of a STRUCT */
+  std::vector<TAGGED> box; /* all words of a box, headers included */
   std::vector<int> args;
-  int bound = -1;             /* VAR: the node it is bound to */
+  int bound = -1; /* VAR: the node it is bound to */
 };
 
 struct Cyclic {};
 
 class Reference {
- public:
+public:
   explicit Reference(std::vector<Node> nodes) : n_(std::move(nodes)) {}
   bool unify(int a, int b)
   {
     a = deref(a);
     b = deref(b);
-    if (a == b)
-      return true;
-    if (n_[a].kind == VAR)
-      return bind(a, b);
-    if (n_[b].kind == VAR)
-      return bind(b, a);
+    if (a == b) return true;
+    if (n_[a].kind == VAR) return bind(a, b);
+    if (n_[b].kind == VAR) return bind(b, a);
     const Node &x = n_[a], &y = n_[b];
     if (x.kind != y.kind || x.word != y.word || x.box != y.box || x.args.size() != y.args.size())
       return false;
     for (size_t i = 0; i < x.args.size(); i++)
-      if (!unify(x.args[i], y.args[i]))
-        return false;
+      if (!unify(x.args[i], y.args[i])) return false;
     return true;
   }
   std::string show(int i, std::map<int, int> &names)
@@ -56,52 +52,42 @@ class Reference {
     char buf[32];
     switch (x.kind) {
     case VAR:
-      if (!names.count(i))
-        names[i] = (int)names.size();
+      if (!names.count(i)) names[i] = (int)names.size();
       return "_" + std::to_string(names[i]);
-    case CONST:
-      std::snprintf(buf, sizeof buf, "c%x", x.word);
-      return buf;
+    case CONST: std::snprintf(buf, sizeof buf, "c%x", x.word); return buf;
     case BOX: {
       std::string s = "box";
-      for (TAGGED t : x.box)
-        s += "." + std::to_string(t);
+      for (TAGGED t : x.box) s += "." + std::to_string(t);
       return s;
     }
     default: {
       std::snprintf(buf, sizeof buf, "%x(", x.kind == LIST ? 0u : x.word);
       std::string s = buf;
-      for (int a : x.args)
-        s += show(a, names) + ",";
+      for (int a : x.args) s += show(a, names) + ",";
       return s + ")";
     }
     }
   }
 
- private:
+private:
   int deref(int i)
   {
-    while (n_[i].kind == VAR && n_[i].bound >= 0)
-      i = n_[i].bound;
+    while (n_[i].kind == VAR && n_[i].bound >= 0) i = n_[i].bound;
     return i;
   }
   bool occurs(int v, int t, std::set<int> &seen)
   {
     t = deref(t);
-    if (t == v)
-      return true;
-    if (!seen.insert(t).second)
-      return false;
+    if (t == v) return true;
+    if (!seen.insert(t).second) return false;
     for (int a : n_[t].args)
-      if (occurs(v, a, seen))
-        return true;
+      if (occurs(v, a, seen)) return true;
     return false;
   }
   bool bind(int v, int t)
   {
     std::set<int> seen;
-    if (occurs(v, t, seen))
-      throw Cyclic();
+    if (occurs(v, t, seen)) throw Cyclic();
     n_[v].bound = t;
     return true;
   }
@@ -114,8 +100,7 @@ std::string show_heap(TAGGED t, std::map<TAGGED, int> &names)
   t = deref(t);
   char buf[32];
   if (IsVar(t)) {
-    if (!names.count(t))
-      names[t] = (int)names.size();
+    if (!names.count(t)) names[t] = (int)names.size();
     return "_" + std::to_string(names[t]);
   }
   if (IsConst(t)) {
@@ -124,23 +109,21 @@ std::string show_heap(TAGGED t, std::map<TAGGED, int> &names)
   }
   if (IsBox(t)) {
     std::string s = "box";
-    for (int i = 0; i < BoxWords(StrFunctor(t)); i++)
-      s += "." + std::to_string(StrPtr(t)[i]);
+    for (int i = 0; i < BoxWords(StrFunctor(t)); i++) s += "." + std::to_string(StrPtr(t)[i]);
     return s;
   }
   const TAGGED *args = IsLst(t) ? LstPtr(t) : StrArgs(t);
   uint32_t n = IsLst(t) ? 2 : Arity(StrFunctor(t));
   std::snprintf(buf, sizeof buf, "%x(", IsLst(t) ? 0u : StrFunctor(t));
   std::string s = buf;
-  for (uint32_t i = 0; i < n; i++)
-    s += show_heap(args[i], names) + ",";
+  for (uint32_t i = 0; i < n; i++) s += show_heap(args[i], names) + ",";
   return s + ")";
 }
 
 }  // namespace
 
 class Unify : public ChoicepointTest {
- protected:
+protected:
   std::mt19937 rng{12345};
   std::vector<Node> nodes;
   std::vector<int> vars, compounds;
@@ -155,8 +138,7 @@ class Unify : public ChoicepointTest {
   {
     Node v{VAR};
     /* Some variables start bound to an earlier variable: chains that deref must follow. */
-    if (!vars.empty() && pick(4) == 0)
-      v.bound = vars[(size_t)pick((int)vars.size())];
+    if (!vars.empty() && pick(4) == 0) v.bound = vars[(size_t)pick((int)vars.size())];
     int i = add(v);
     vars.push_back(i);
     return i;
@@ -167,14 +149,12 @@ class Unify : public ChoicepointTest {
     static const int32_t bigs[] = {300000000, -300000000, 2000000000};
     switch (pick(6)) {
     case 0:
-    case 1:
-      return vars.empty() || pick(2) ? new_var() : vars[(size_t)pick((int)vars.size())];
+    case 1: return vars.empty() || pick(2) ? new_var() : vars[(size_t)pick((int)vars.size())];
     case 2: {
       static const char *names[] = {"a", "b", "[]"};
       return add(Node{CONST, engine.atom(names[pick(3)])});
     }
-    case 3:
-      return add(Node{CONST, MakeSmall(pick(3) - 1)});
+    case 3: return add(Node{CONST, MakeSmall(pick(3) - 1)});
     case 4: {
       Node n{BOX};
       n.box = {QX_BIGNUM1_HEADER, (TAGGED)bigs[pick(3)], QX_BIGNUM1_HEADER};
@@ -200,29 +180,24 @@ class Unify : public ChoicepointTest {
   }
   int gen(int depth)
   {
-    if (depth <= 0 || pick(3) == 0)
-      return leaf();
+    if (depth <= 0 || pick(3) == 0) return leaf();
     if (!compounds.empty() && pick(6) == 0)
       return compounds[(size_t)pick((int)compounds.size())]; /* a shared subterm */
     static const char *names[] = {"f", "g"};
     int arity = 1 + pick(3);
     bool list = pick(3) == 0;
     std::vector<int> args;
-    for (int i = 0; i < (list ? 2 : arity); i++)
-      args.push_back(gen(depth - 1));
+    for (int i = 0; i < (list ? 2 : arity); i++) args.push_back(gen(depth - 1));
     TAGGED f = list ? 0 : MakeFunctor(engine.atom(names[pick(2)]), (uint32_t)arity);
     return compound_of(f, list ? LIST : STRUCT, args);
   }
   /* A term like t: the same shape with some subterms replaced, so that many pairs unify. */
   int mutate(int t, int depth)
   {
-    if (pick(5) == 0)
-      return gen(depth);
+    if (pick(5) == 0) return gen(depth);
     Node n = nodes[(size_t)t];
-    if (n.kind != STRUCT && n.kind != LIST)
-      return pick(2) ? t : leaf();
-    for (int &a : n.args)
-      a = mutate(a, depth - 1);
+    if (n.kind != STRUCT && n.kind != LIST) return pick(2) ? t : leaf();
+    for (int &a : n.args) a = mutate(a, depth - 1);
     return compound_of(n.word, n.kind, n.args);
   }
   /* Lay every node on the heap; the words of node i go to val[i]. */
@@ -238,23 +213,18 @@ class Unify : public ChoicepointTest {
         w->global_top++;
         val[i] = MakeRef(p);
         break;
-      case CONST:
-        val[i] = n.word;
-        break;
+      case CONST: val[i] = n.word; break;
       case BOX:
-        for (TAGGED word : n.box)
-          *w->global_top++ = word;
+        for (TAGGED word : n.box) *w->global_top++ = word;
         val[i] = MakeStr(p);
         break;
       case STRUCT:
         *w->global_top++ = n.word;
-        for (int a : n.args)
-          *w->global_top++ = val[(size_t)a];
+        for (int a : n.args) *w->global_top++ = val[(size_t)a];
         val[i] = MakeStr(p);
         break;
       case LIST:
-        for (int a : n.args)
-          *w->global_top++ = val[(size_t)a];
+        for (int a : n.args) *w->global_top++ = val[(size_t)a];
         val[i] = MakeLst(p);
         break;
       }
@@ -291,7 +261,8 @@ TEST_F(Unify, RandomPairsAgreeWithAReferenceAndUndoExactly)
       std::map<int, int> rnames;
       std::map<TAGGED, int> hnames;
       std::string want = ref.show(left, rnames) + "=" + ref.show(right, rnames);
-      std::string have = show_heap(val[(size_t)left], hnames) + "=" + show_heap(val[(size_t)right], hnames);
+      std::string have =
+          show_heap(val[(size_t)left], hnames) + "=" + show_heap(val[(size_t)right], hnames);
       ASSERT_EQ(have, want) << "round " << round;
       std::map<TAGGED, int> names2;
       ASSERT_EQ(show_heap(val[(size_t)left], names2), show_heap(val[(size_t)right], names2));
@@ -361,7 +332,8 @@ TEST_F(Unify, ClashesBetweenDifferentShapes)
 {
   EXPECT_FALSE(cunify(w, engine.atom("a"), engine.atom("b")));
   EXPECT_FALSE(cunify(w, engine.compound("f", {atom_true}), engine.compound("g", {atom_true})));
-  EXPECT_FALSE(cunify(w, engine.compound("f", {atom_true}), engine.compound("f", {atom_true, atom_true})));
+  EXPECT_FALSE(
+      cunify(w, engine.compound("f", {atom_true}), engine.compound("f", {atom_true, atom_true})));
   EXPECT_FALSE(cunify(w, engine.list({atom_true}), engine.compound(".", {atom_true, atom_nil})));
   EXPECT_FALSE(cunify(w, atom_nil, engine.list({atom_true})));
   EXPECT_FALSE(cunify(w, MakeSmall(1), engine.atom("a")));

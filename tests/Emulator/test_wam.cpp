@@ -23,11 +23,12 @@ int test_probe(worker *w)
 int test_raise(worker *w) { return qx_type_error(w, "integer", deref(w->term[1]), 2); }
 
 class Wam : public ::testing::Test {
- protected:
+protected:
   Wam() : p(false)
   {
     qx_define_native(qx_eg.prolog_module, "=", 2, test_unify, nullptr, ENTER_C);
-    qx_define_native(qx_eg.prolog_module, "between", 3, test_between, test_between_retry, ENTER_C_NONDET);
+    qx_define_native(qx_eg.prolog_module, "between", 3, test_between, test_between_retry,
+                     ENTER_C_NONDET);
     qx_define_native(qx_eg.prolog_module, "probe", 0, test_probe, nullptr, ENTER_C);
     qx_define_native(qx_eg.prolog_module, "raise", 2, test_raise, nullptr, ENTER_C);
     probe_calls = 0;
@@ -42,8 +43,11 @@ TEST_F(Wam, NaiveReverseGivesTheReversedList)
   p.consult("app([], L, L). app([H|T], L, [H|R]) :- app(T, L, R). "
             "nrev([], []). nrev([H|T], R) :- nrev(T, RT), app(RT, [H], R). "
             "range(N, N, [N]) :- !. range(I, N, [I|T]) :- J is I + 1, range(J, N, T). ");
-  ASSERT_EQ(p.run("nrev([1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30], R)"), 1);
-  EXPECT_EQ(p.var("R"), "[30,29,28,27,26,25,24,23,22,21,20,19,18,17,16,15,14,13,12,11,10,9,8,7,6,5,4,3,2,1]");
+  ASSERT_EQ(p.run("nrev([1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,"
+                  "28,29,30], R)"),
+            1);
+  EXPECT_EQ(p.var("R"),
+            "[30,29,28,27,26,25,24,23,22,21,20,19,18,17,16,15,14,13,12,11,10,9,8,7,6,5,4,3,2,1]");
 }
 
 TEST_F(Wam, NaiveReverseTenThousandTimesInAFailureDrivenLoop)
@@ -51,13 +55,17 @@ TEST_F(Wam, NaiveReverseTenThousandTimesInAFailureDrivenLoop)
   p.consult("app([], L, L). app([H|T], L, [H|R]) :- app(T, L, R). "
             "nrev([], []). nrev([H|T], R) :- nrev(T, RT), app(RT, [H], R). "
             "bench(L, R) :- between(1, 10000, _), nrev(L, R), fail. bench(L, R) :- nrev(L, R). ");
-  ASSERT_EQ(p.run("bench([1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30], R)"), 1);
-  EXPECT_EQ(p.var("R"), "[30,29,28,27,26,25,24,23,22,21,20,19,18,17,16,15,14,13,12,11,10,9,8,7,6,5,4,3,2,1]");
+  ASSERT_EQ(p.run("bench([1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,"
+                  "28,29,30], R)"),
+            1);
+  EXPECT_EQ(p.var("R"),
+            "[30,29,28,27,26,25,24,23,22,21,20,19,18,17,16,15,14,13,12,11,10,9,8,7,6,5,4,3,2,1]");
 }
 
 TEST_F(Wam, BacktrackingEnumeratesClausesInOrder)
 {
-  p.consult("c(a). c(b). c(c). all(L) :- coll([], L). coll(Acc, L) :- c(X), \\+ mem(X, Acc), !, coll([X|Acc], L). "
+  p.consult("c(a). c(b). c(c). all(L) :- coll([], L). coll(Acc, L) :- c(X), \\+ mem(X, Acc), !, "
+            "coll([X|Acc], L). "
             "coll(L, L). mem(X, [X|_]). mem(X, [_|T]) :- mem(X, T). ");
   ASSERT_EQ(p.run("all(L)"), 1);
   EXPECT_EQ(p.var("L"), "[c,b,a]");
@@ -159,9 +167,12 @@ TEST_F(Wam, DeepRecursionDoesNotOverflowTheCStack)
             "mk(0, []) :- !. mk(N, [N|T]) :- M is N - 1, mk(M, T).");
   /* is/2 comes from the arithmetic family; without it, count with a native-free recursion. */
   p.consult("down(0) :- !. down(N) :- dec(N, M), down(M), true. dec(N, M) :- succ(M, N).");
-  qx_define_native(qx_eg.prolog_module, "succ", 2, [](worker *w) -> int {
-    TAGGED n = deref(w->term[1]);
-    return cunify(w, w->term[0], MakeSmall(GetSmall(n) - 1));
-  }, nullptr, ENTER_C);
+  qx_define_native(
+      qx_eg.prolog_module, "succ", 2,
+      [](worker *w) -> int {
+        TAGGED n = deref(w->term[1]);
+        return cunify(w, w->term[0], MakeSmall(GetSmall(n) - 1));
+      },
+      nullptr, ENTER_C);
   EXPECT_EQ(p.run("down(1000000)"), 1);
 }

@@ -17,7 +17,7 @@ namespace {
 
 /* Switches LC_CTYPE for the test and back. */
 class CtypeLocale {
- public:
+public:
   explicit CtypeLocale(const char *name)
   {
     old_ = std::setlocale(LC_CTYPE, nullptr);
@@ -26,7 +26,7 @@ class CtypeLocale {
   ~CtypeLocale() { std::setlocale(LC_CTYPE, old_.c_str()); }
   bool ok() const { return ok_; }
 
- private:
+private:
   std::string old_;
   bool ok_;
 };
@@ -43,25 +43,19 @@ struct ClassOracle {
   int8_t table[256];
   ClassOracle()
   {
-    for (int c = 0; c < 256; c++)
-      table[c] = CH_WHITE;
-    for (int c = 'a'; c <= 'z'; c++)
-      table[c] = CH_LC;
-    for (int c = 'A'; c <= 'Z'; c++)
-      table[c] = CH_UC;
-    for (int c = '0'; c <= '9'; c++)
-      table[c] = CH_DIGIT;
-    for (const char *p = "#$&*+-./:<=>?@^\\~"; *p; p++)
-      table[(unsigned char)*p] = CH_SYMBOL;
+    for (int c = 0; c < 256; c++) table[c] = CH_WHITE;
+    for (int c = 'a'; c <= 'z'; c++) table[c] = CH_LC;
+    for (int c = 'A'; c <= 'Z'; c++) table[c] = CH_UC;
+    for (int c = '0'; c <= '9'; c++) table[c] = CH_DIGIT;
+    for (const char *p = "#$&*+-./:<=>?@^\\~"; *p; p++) table[(unsigned char)*p] = CH_SYMBOL;
     const struct {
       char c;
       CH_type t;
-    } single[] = {{'!', CH_BANG},      {'|', CH_BAR},        {',', CH_COMMA},     {'"', CH_DQUOTE},
-                  {'(', CH_LPAR},      {'{', CH_LBRACE},     {'[', CH_LBRACK},    {'%', CH_PERCENT},
-                  {')', CH_RPAR},      {'}', CH_RBRACE},     {']', CH_RBRACK},    {';', CH_SEMICOLON},
-                  {'\'', CH_SQUOTE},   {'_', CH_UNDERSCORE}, {'`', CH_BACKQUOTE}};
-    for (auto &s : single)
-      table[(unsigned char)s.c] = s.t;
+    } single[] = {{'!', CH_BANG},    {'|', CH_BAR},        {',', CH_COMMA},    {'"', CH_DQUOTE},
+                  {'(', CH_LPAR},    {'{', CH_LBRACE},     {'[', CH_LBRACK},   {'%', CH_PERCENT},
+                  {')', CH_RPAR},    {'}', CH_RBRACE},     {']', CH_RBRACK},   {';', CH_SEMICOLON},
+                  {'\'', CH_SQUOTE}, {'_', CH_UNDERSCORE}, {'`', CH_BACKQUOTE}};
+    for (auto &s : single) table[(unsigned char)s.c] = s.t;
     span(161, 169, CH_SYMBOL);
     span(171, 185, CH_SYMBOL);
     span(187, 191, CH_SYMBOL);
@@ -74,17 +68,13 @@ struct ClassOracle {
   }
   void span(int from, int to, CH_type t)
   {
-    for (int c = from; c <= to; c++)
-      table[c] = t;
+    for (int c = from; c <= to; c++) table[c] = t;
   }
   int operator()(int32_t code) const
   {
-    if (code == -1)
-      return CH_WHITE;
-    if (code >= 0 && code < 256)
-      return table[code];
-    if (code == 0x200E || code == 0x200F || code == 0x2028 || code == 0x2029)
-      return CH_WHITE;
+    if (code == -1) return CH_WHITE;
+    if (code >= 0 && code < 256) return table[code];
+    if (code == 0x200E || code == 0x200F || code == 0x2028 || code == 0x2029) return CH_WHITE;
     return CH_UNDECIDED;
   }
 };
@@ -119,8 +109,8 @@ TEST(Wcx, CodesBeyondUnicodeUseFiveAndSixBytes)
   const struct {
     int32_t code;
     const char *bytes;
-  } table[] = {{0x110000, "\xF4\x90\x80\x80"},         {0x1FFFFF, "\xF7\xBF\xBF\xBF"},
-               {0x200000, "\xF8\x88\x80\x80\x80"},     {0x3FFFFFF, "\xFB\xBF\xBF\xBF\xBF"},
+  } table[] = {{0x110000, "\xF4\x90\x80\x80"},          {0x1FFFFF, "\xF7\xBF\xBF\xBF"},
+               {0x200000, "\xF8\x88\x80\x80\x80"},      {0x3FFFFFF, "\xFB\xBF\xBF\xBF\xBF"},
                {0x4000000, "\xFC\x84\x80\x80\x80\x80"}, {0x7FFFFFFF, "\xFD\xBF\xBF\xBF\xBF\xBF"},
                {0x12345678, "\xFC\x92\x8D\x85\x99\xB8"}};
   for (auto &t : table) {
@@ -147,7 +137,9 @@ TEST(Wcx, CodeZeroIsTwoBytes)
   int32_t code = -1;
   EXPECT_EQ(QX_wci_code(&code, "\xC0\x80"), 2);
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(wci_valid_string("a\xC0\x80" "b"), 1);
+  EXPECT_EQ(wci_valid_string("a\xC0\x80"
+                             "b"),
+            1);
   /* the terminating NUL is not a character */
   EXPECT_EQ(QX_wci_code(&code, ""), 0);
   EXPECT_EQ(QX_wci_len(-3), 0);
@@ -158,13 +150,31 @@ TEST(Wcx, CodeZeroIsTwoBytes)
 
 TEST(Wcx, MalformedSequencesAreRejected)
 {
-  const char *bad[] = {
-      "\xC0\x81", "\xC0\xBF", "\xC1\xBF", "\xC0", "\xE0\x80\x80", "\xE0\x9F\xBF", "\xF0\x80\x80\x80",
-      "\xF0\x8F\xBF\xBF", "\xF8\x80\x80\x80\x80", "\xF8\x87\xBF\xBF\xBF", "\xFC\x80\x80\x80\x80\x80",
-      "\xFC\x83\xBF\xBF\xBF\xBF", /* overlong */
-      "\x80", "\xBF", "a\x80", "\xC3\xA9\xA9",                       /* stray continuation */
-      "\xC3", "\xE2\x98", "\xE2\x98z", "\xF4\x8F\xBF", "\xFD\xBF\xBF\xBF\xBF", /* truncated */
-      "\xFE", "\xFF", "\xFE\x80\x80\x80\x80\x80\x80", "ok\xFF"};
+  const char *bad[] = {"\xC0\x81",
+                       "\xC0\xBF",
+                       "\xC1\xBF",
+                       "\xC0",
+                       "\xE0\x80\x80",
+                       "\xE0\x9F\xBF",
+                       "\xF0\x80\x80\x80",
+                       "\xF0\x8F\xBF\xBF",
+                       "\xF8\x80\x80\x80\x80",
+                       "\xF8\x87\xBF\xBF\xBF",
+                       "\xFC\x80\x80\x80\x80\x80",
+                       "\xFC\x83\xBF\xBF\xBF\xBF", /* overlong */
+                       "\x80",
+                       "\xBF",
+                       "a\x80",
+                       "\xC3\xA9\xA9", /* stray continuation */
+                       "\xC3",
+                       "\xE2\x98",
+                       "\xE2\x98z",
+                       "\xF4\x8F\xBF",
+                       "\xFD\xBF\xBF\xBF\xBF", /* truncated */
+                       "\xFE",
+                       "\xFF",
+                       "\xFE\x80\x80\x80\x80\x80\x80",
+                       "ok\xFF"};
   for (const char *t : bad)
     EXPECT_EQ(wci_valid_string(t), 0) << testing::PrintToString(std::string(t));
   int32_t code;
@@ -172,8 +182,14 @@ TEST(Wcx, MalformedSequencesAreRejected)
   EXPECT_EQ(QX_wci_code(&code, "\xBF"), 0);
   EXPECT_EQ(QX_wci_code(&code, "\xE2\x98"), 0);
   EXPECT_EQ(QX_wci_code(&code, "\xFF"), 0);
-  const char *good[] = {"", "abc", "\xC3\xA9", "\xC2\x80", "\xE0\xA0\x80", "\xF0\x90\x80\x80",
-                        "\xF8\x88\x80\x80\x80", "\xFC\x84\x80\x80\x80\x80"};
+  const char *good[] = {"",
+                        "abc",
+                        "\xC3\xA9",
+                        "\xC2\x80",
+                        "\xE0\xA0\x80",
+                        "\xF0\x90\x80\x80",
+                        "\xF8\x88\x80\x80\x80",
+                        "\xFC\x84\x80\x80\x80\x80"};
   for (const char *t : good)
     EXPECT_EQ(wci_valid_string(t), 1) << testing::PrintToString(std::string(t));
 }
@@ -205,8 +221,7 @@ TEST(Wcx, ClearedCacheMatchesNoCode)
   std::memset(qx_eg.chcode_hash, 0, sizeof qx_eg.chcode_hash);
   std::memset(qx_eg.chtype_hash, 0, sizeof qx_eg.chtype_hash);
   clear_ch_type_hash();
-  for (int i = 0; i < 512; i++)
-    EXPECT_EQ(qx_eg.chcode_hash[i], -2);
+  for (int i = 0; i < 512; i++) EXPECT_EQ(qx_eg.chcode_hash[i], -2);
   /* neither code 0 nor end of file may hit an emptied entry */
   EXPECT_EQ(qx_char_type(0), CH_WHITE);
   EXPECT_EQ(qx_char_type(-1), CH_WHITE);
@@ -268,8 +283,13 @@ TEST(Wcx, OsTextRoundTripsInAUtf8Locale)
   CtypeLocale loc("C.UTF-8");
   ASSERT_TRUE(loc.ok());
   ASSERT_EQ(init_wcx(), 0);
-  const char *texts[] = {"", "plain", "caf\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80 x",
-                         "\xEF\xBF\xBF", "\xF4\x8F\xBF\xBF"};
+  const char *texts[] = {"",
+                         "plain",
+                         "caf\xC3\xA9",
+                         "\xE6\x97\xA5\xE6\x9C\xAC",
+                         "\xF0\x9F\x98\x80 x",
+                         "\xEF\xBF\xBF",
+                         "\xF4\x8F\xBF\xBF"};
   for (const char *t : texts) {
     char *os = QX_to_os(t, 0);
     ASSERT_NE(os, nullptr) << t;
@@ -284,7 +304,9 @@ TEST(Wcx, OsTextRoundTripsInAUtf8Locale)
   /* not UTF-8, or not a Unicode scalar value, or code 0 which an OS string cannot hold */
   for (const char *t : {"\xFF", "\xC0\x80", "a\xC3", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80"})
     EXPECT_EQ(QX_from_os(t, 0), nullptr) << testing::PrintToString(std::string(t));
-  for (const char *t : {"a\xC0\x80" "b", "\xF8\x88\x80\x80\x80", "\xC3", "\xFE"})
+  for (const char *t : {"a\xC0\x80"
+                        "b",
+                        "\xF8\x88\x80\x80\x80", "\xC3", "\xFE"})
     EXPECT_EQ(QX_to_os(t, 0), nullptr) << testing::PrintToString(std::string(t));
   EXPECT_EQ(QX_to_os(nullptr, 0), nullptr);
   deinit_wcx();
@@ -364,7 +386,11 @@ TEST(Wcx, OsTextConvertsThroughTheCoderOfTheLocalesCharset)
     QX_free(os);
     QX_free(back);
     EXPECT_EQ(QX_to_os("\xC2\xA4", 0), nullptr) << "U+00A4 has no byte in ISO-8859-15";
-    EXPECT_EQ(QX_to_os("a\xC0\x80" "b", 0), nullptr) << "code 0 cannot cross";
+    EXPECT_EQ(QX_to_os("a\xC0\x80"
+                       "b",
+                       0),
+              nullptr)
+        << "code 0 cannot cross";
     deinit_wcx();
   }
   unsetenv("LOCPATH");

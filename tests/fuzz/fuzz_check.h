@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define CHECK(cond)                                                                               \
-  do {                                                                                            \
-    if (!(cond)) {                                                                                \
-      std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond);            \
-      std::abort();                                                                               \
-    }                                                                                             \
+#define CHECK(cond)                                                                                \
+  do {                                                                                             \
+    if (!(cond)) {                                                                                 \
+      std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond);             \
+      std::abort();                                                                                \
+    }                                                                                              \
   } while (0)
 
 #endif

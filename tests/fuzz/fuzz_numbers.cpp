@@ -45,10 +45,10 @@ struct Heap {
 /* What the recogniser expects of a text. */
 struct Expected {
   enum Kind { REJECT, INTEGER, FLOAT, CODE } kind = REJECT;
-  int base = 10;        /* INTEGER: the base of the digits (after a prefix) */
+  int base = 10; /* INTEGER: the base of the digits (after a prefix) */
   bool negative = false;
-  std::string digits;   /* INTEGER: lower case, no leading zeros ("0" for zero) */
-  int64_t code = 0;     /* CODE: the character code, signed */
+  std::string digits; /* INTEGER: lower case, no leading zeros ("0" for zero) */
+  int64_t code = 0;   /* CODE: the character code, signed */
 };
 
 /* The value of a digit by its place in the digit alphabet, either letter case (99 if none). */
@@ -62,8 +62,7 @@ int digit_of(char c)
 size_t digit_run(const char *p, int base)
 {
   size_t n = 0;
-  while (digit_of(p[n]) < base)
-    n++;
+  while (digit_of(p[n]) < base) n++;
   return n;
 }
 
@@ -73,30 +72,25 @@ size_t digit_run(const char *p, int base)
 bool quoted_code(const char *p, int64_t *code)
 {
   size_t length = std::strlen(p);
-  if (length == 2 && p[0] == '\'' && p[1] == '\'')
-    return *code = '\'', true;
+  if (length == 2 && p[0] == '\'' && p[1] == '\'') return *code = '\'', true;
   if (length == 1)
     return p[0] >= 32 && p[0] <= 126 && p[0] != '\'' && p[0] != '\\' && (*code = p[0], true);
-  if (p[0] != '\\' || length < 2)
-    return false;
+  if (p[0] != '\\' || length < 2) return false;
   const char *escape = p + 1;
   if (length == 2) {
     static const char *const letters = "a\007b\010d\177e\033f\014n\012r\015t\011v\013\\\\''\"\"``";
     for (const char *l = letters; *l; l += 2)
-      if (*l == escape[0])
-        return *code = (unsigned char)l[1], true;
+      if (*l == escape[0]) return *code = (unsigned char)l[1], true;
     return false;
   }
   int base = escape[0] == 'x' ? 16 : 8;
   const char *digits = base == 16 ? escape + 1 : escape;
   size_t n = digit_run(digits, base);
-  if (n == 0 || digits[n] != '\\' || digits[n + 1] != '\0')
-    return false;
+  if (n == 0 || digits[n] != '\\' || digits[n + 1] != '\0') return false;
   uint64_t value = 0;
   for (size_t i = 0; i < n; i++) {
     value = value * (uint64_t)base + (uint64_t)digit_of(digits[i]);
-    if (value > 0x7FFFFFFF)
-      return false;
+    if (value > 0x7FFFFFFF) return false;
   }
   *code = (int64_t)value;
   return true;
@@ -105,18 +99,14 @@ bool quoted_code(const char *p, int64_t *code)
 bool float_syntax(const char *p)
 {
   size_t n = digit_run(p, 10);
-  if (n == 0 || p[n] != '.')
-    return false;
+  if (n == 0 || p[n] != '.') return false;
   p += n + 1;
-  if ((n = digit_run(p, 10)) == 0)
-    return false;
+  if ((n = digit_run(p, 10)) == 0) return false;
   p += n;
   if (*p == 'e' || *p == 'E') {
     p++;
-    if (*p == '+' || *p == '-')
-      p++;
-    if ((n = digit_run(p, 10)) == 0)
-      return false;
+    if (*p == '+' || *p == '-') p++;
+    if ((n = digit_run(p, 10)) == 0) return false;
     p += n;
   }
   return *p == '\0';
@@ -127,8 +117,7 @@ Expected recognise(const char *text, int base)
   Expected e;
   e.negative = text[0] == '-';
   const char *p = text + (e.negative ? 1 : 0);
-  if (base != 2 && base != 8 && base != 10 && base != 16)
-    return e;
+  if (base != 2 && base != 8 && base != 10 && base != 16) return e;
   e.base = base;
   if (base == 10 && p[0] == '0' && p[1] == '\'') {
     if (quoted_code(p + 2, &e.code)) {
@@ -143,8 +132,7 @@ Expected recognise(const char *text, int base)
   if (n > 0 && p[n] == '\0') {
     e.kind = Expected::INTEGER;
     size_t first = 0;
-    while (first + 1 < n && p[first] == '0')
-      first++;
+    while (first + 1 < n && p[first] == '0') first++;
     for (size_t i = first; i < n; i++)
       e.digits += (char)(p[i] >= 'A' && p[i] <= 'Z' ? p[i] - 'A' + 'a' : p[i]);
     return e;
@@ -165,8 +153,7 @@ uint64_t bits_of(double d)
 /* The words of a number term: the small integer itself, or its box. */
 std::vector<TAGGED> words_of(TAGGED t)
 {
-  if (!IsBox(t))
-    return {t};
+  if (!IsBox(t)) return {t};
   const TAGGED *box = StrPtr(t);
   return std::vector<TAGGED>(box, box + BoxWords(box[0]));
 }
@@ -181,8 +168,7 @@ std::vector<TAGGED> read_words(const char *text, int base)
 
 void check_minimal(TAGGED t, const std::string &printed, int base)
 {
-  if (IsSmall(t))
-    return;
+  if (IsSmall(t)) return;
   const TAGGED *box = StrPtr(t);
   int n = BignumLimbs(box[0]);
   const uint32_t *limbs = box + 1;
@@ -261,8 +247,7 @@ TAGGED read_with_room(Heap &heap, const char *text, int base, int *status)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-  if (size == 0)
-    return 0;
+  if (size == 0) return 0;
   static const int bases[] = {10, 10, 10, 16, 2, 8, 7, 36};
   int base = bases[data[0] & 7];
   std::string text((const char *)data + 1, size - 1);

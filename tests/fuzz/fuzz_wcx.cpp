@@ -40,25 +40,19 @@ void start_engine()
 int oracle_code(const unsigned char *p, int32_t *code)
 {
   int ones = 0;
-  while (ones < 8 && (p[0] & (0x80 >> ones)))
-    ones++;
-  if (ones == 0)
-    return *code = p[0], 1;
-  if (ones == 1 || ones > 6)
-    return 0;
+  while (ones < 8 && (p[0] & (0x80 >> ones))) ones++;
+  if (ones == 0) return *code = p[0], 1;
+  if (ones == 1 || ones > 6) return 0;
   uint32_t value = p[0] & (0xFFu >> (ones + 1));
   for (int i = 1; i < ones; i++) {
-    if ((p[i] >> 6) != 2)
-      return 0;
+    if ((p[i] >> 6) != 2) return 0;
     value = value << 6 | (p[i] & 0x3F);
   }
   /* shortest form: the payload needs more bits than the next shorter form carries */
   int payload_bits = 32 - (value == 0 ? 32 : __builtin_clz(value));
   int shorter_bits = ones == 2 ? 7 : 5 * (ones - 1) + 1;
-  if (value == 0 && ones == 2)
-    return *code = 0, 2;
-  if (payload_bits <= shorter_bits)
-    return 0;
+  if (value == 0 && ones == 2) return *code = 0, 2;
+  if (payload_bits <= shorter_bits) return 0;
   *code = (int32_t)value;
   return ones;
 }
@@ -70,8 +64,7 @@ long oracle_decode(const std::string &text, std::vector<int32_t> *codes)
   for (size_t at = 0; at < text.size();) {
     int32_t code;
     int n = oracle_code(p + at, &code);
-    if (n == 0)
-      return (long)at;
+    if (n == 0) return (long)at;
     codes->push_back(code);
     at += (size_t)n;
   }
@@ -82,8 +75,7 @@ void check_decoding(const char *text, size_t length, const std::vector<int32_t> 
 {
   size_t at = 0;
   for (size_t k = 0;; k++) {
-    if (fault >= 0 && at == (size_t)fault)
-      break;
+    if (fault >= 0 && at == (size_t)fault) break;
     if (at == length) {
       CHECK(k == codes.size());
       return;
@@ -107,8 +99,7 @@ void check_every_offset(const char *text, size_t length)
   for (size_t at = 0; at <= length; at++) {
     int32_t code;
     int n = QX_wci_code(&code, text + at);
-    if (n == 0)
-      continue;
+    if (n == 0) continue;
     CHECK(at + (size_t)n <= length);
     char again[8];
     CHECK(QX_code_wci(again, code) == n && std::memcmp(again, text + at, (size_t)n) == 0);
@@ -137,8 +128,7 @@ void check_atom(const char *text, size_t length, bool valid)
   const atom *record = atom_record(made);
   CHECK(record != nullptr && record->length == length && std::strcmp(record->name, text) == 0);
   bool ascii = true;
-  for (size_t i = 0; i < length; i++)
-    ascii = ascii && (unsigned char)text[i] < 0x80;
+  for (size_t i = 0; i < length; i++) ascii = ascii && (unsigned char)text[i] < 0x80;
   CHECK(record->is_ascii == ascii);
 }
 

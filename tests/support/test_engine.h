@@ -16,10 +16,10 @@
 #include "wcx.h"
 
 class TestEngine {
- public:
+public:
   TestEngine()
   {
-    std::memset(&qx_eg, 0, sizeof qx_eg);  /* the engine-global block starts zeroed */
+    std::memset(&qx_eg, 0, sizeof qx_eg); /* the engine-global block starts zeroed */
     EXPECT_EQ(memman_init(), 0);
     EXPECT_EQ(init_atoms(), 0);
     clear_ch_type_hash();
@@ -52,8 +52,7 @@ class TestEngine {
     TAGGED *p = w->global_top;
     *p = MakeFunctor(init_atom_check(name, 0), (uint32_t)args.size());
     int i = 1;
-    for (TAGGED a : args)
-      p[i++] = a;
+    for (TAGGED a : args) p[i++] = a;
     w->global_top += args.size() + 1;
     return MakeStr(p);
   }
@@ -68,15 +67,14 @@ class TestEngine {
   TAGGED list(std::initializer_list<TAGGED> items, TAGGED tail = atom_nil)
   {
     std::vector<TAGGED> v(items);
-    for (size_t i = v.size(); i-- > 0;)
-      tail = cons(v[i], tail);
+    for (size_t i = v.size(); i-- > 0;) tail = cons(v[i], tail);
     return tail;
   }
   TAGGED atom(const char *name) { return init_atom_check(name, 0); }
 
   worker *w;
 
- private:
+private:
   worker storage_{};
 };
 

@@ -21,8 +21,7 @@ inline int test_between_retry(worker *w)
 inline int test_between(worker *w)
 {
   int32_t low = GetSmall(deref(w->term[0])), high = GetSmall(deref(w->term[1]));
-  if (low > high)
-    return 0;
+  if (low > high) return 0;
   if (low < high) {
     w->term[3] = MakeSmall(low);
     qx_push_retry(w, 4);

@@ -15,17 +15,16 @@
 #include "test_reader.h"
 #include "wam.h"
 
-void qx_install_builtins();   /* the engine's built-in table, when linked */
+void qx_install_builtins(); /* the engine's built-in table, when linked */
 
 class TestProlog : public TestEngine {
- public:
+public:
   explicit TestProlog(bool builtins = true)
   {
     EXPECT_EQ(init_modules(), 0);
     EXPECT_EQ(init_database(), 0);
     EXPECT_EQ(init_wam(), 0);
-    if (builtins)
-      qx_install_builtins();
+    if (builtins) qx_install_builtins();
   }
   ~TestProlog()
   {
@@ -38,8 +37,7 @@ class TestProlog : public TestEngine {
   /* Add clauses (text, clauses ending in ". ") to module user (or the clause's M:). */
   void consult(const std::string &text)
   {
-    for (TAGGED clause : TestReader::clauses(w, text))
-      add_clause(clause, qx_eg.user_module);
+    for (TAGGED clause : TestReader::clauses(w, text)) add_clause(clause, qx_eg.user_module);
   }
   void add_clause(TAGGED clause, mod_def *module)
   {
@@ -49,8 +47,7 @@ class TestProlog : public TestEngine {
       head = deref(StrArg(c, 1));
     TAGGED key = IsStr(head) ? StrFunctor(head) : head;
     definition *d = find_definition(module, key, nullptr, 1);
-    if (d->predtyp == ENTER_UNDEFINED)
-      redefine_predicate(d, ENTER_INTERPRETED);
+    if (d->predtyp == ENTER_UNDEFINED) redefine_predicate(d, ENTER_INTERPRETED);
     insertz(d, qx_make_clause(w, d, clause));
     qx_eg.def_generation++;
   }
@@ -73,8 +70,7 @@ class TestProlog : public TestEngine {
   {
     t = deref(t);
     switch (TagOf(t)) {
-    case QX_TAG_REF:
-      return "_";
+    case QX_TAG_REF: return "_";
     case QX_TAG_LST: {
       std::string s = "[" + show(LstHead(t));
       TAGGED tail = deref(LstTail(t));
@@ -82,8 +78,7 @@ class TestProlog : public TestEngine {
         s += "," + show(LstHead(tail));
         tail = deref(LstTail(tail));
       }
-      if (tail != atom_nil)
-        s += "|" + show(tail);
+      if (tail != atom_nil) s += "|" + show(tail);
       return s + "]";
     }
     case QX_TAG_STR: {
@@ -95,24 +90,21 @@ class TestProlog : public TestEngine {
       }
       if (IsBignumHeader(f)) {
         int64_t v;
-        if (qx_get_int64(t, &v))
-          return std::to_string(v);
+        if (qx_get_int64(t, &v)) return std::to_string(v);
         return "<bignum>";
       }
       std::string s = atom_name(f);
       s += "(";
-      for (uint32_t i = 1; i <= Arity(f); i++)
-        s += (i > 1 ? "," : "") + show(StrArg(t, i));
+      for (uint32_t i = 1; i <= Arity(f); i++) s += (i > 1 ? "," : "") + show(StrArg(t, i));
       return s + ")";
     }
     default:
-      if (IsSmall(t))
-        return std::to_string(GetSmall(t));
+      if (IsSmall(t)) return std::to_string(GetSmall(t));
       return atom_name(t);
     }
   }
 
- private:
+private:
   std::unique_ptr<TestReader> reader_;
 };
 

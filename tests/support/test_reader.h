@@ -19,7 +19,7 @@
 #include "objareas.h"
 
 class TestReader {
- public:
+public:
   TestReader(worker *w, const std::string &text) : w_(w), s_(text) {}
 
   /* Reads one term (a final '.' is optional). */
@@ -28,11 +28,9 @@ class TestReader {
     room();
     TAGGED t = parse(1200);
     skip();
-    if (peek() == '.')
-      pos_++;
+    if (peek() == '.') pos_++;
     skip();
-    if (pos_ != s_.size())
-      fail("trailing text");
+    if (pos_ != s_.size()) fail("trailing text");
     return t;
   }
   /* Reads clauses separated by ". " into a vector. */
@@ -44,8 +42,7 @@ class TestReader {
       if (text[i] == '\'' || text[i] == '"') {
         char q = text[i];
         for (i++; i < text.size() && text[i] != q; i++)
-          if (text[i] == '\\')
-            i++;
+          if (text[i] == '\\') i++;
         continue;
       }
       if (text[i] == '0' && i + 1 < text.size() && text[i + 1] == '\'') {
@@ -62,10 +59,10 @@ class TestReader {
   }
   std::map<std::string, TAGGED> vars;
 
- private:
+private:
   struct Op {
     int prec;
-    int left, right;   /* max precedence of the arguments */
+    int left, right; /* max precedence of the arguments */
   };
   worker *w_;
   std::string s_;
@@ -84,11 +81,9 @@ class TestReader {
   void skip()
   {
     for (;;) {
-      while (pos_ < s_.size() && std::isspace((unsigned char)s_[pos_]))
-        pos_++;
+      while (pos_ < s_.size() && std::isspace((unsigned char)s_[pos_])) pos_++;
       if (peek() == '%') {
-        while (pos_ < s_.size() && s_[pos_] != '\n')
-          pos_++;
+        while (pos_ < s_.size() && s_[pos_] != '\n') pos_++;
         continue;
       }
       break;
@@ -102,8 +97,7 @@ class TestReader {
   {
     TAGGED *p = w_->global_top;
     p[0] = MakeFunctor(atom(name), (uint32_t)args.size());
-    for (size_t i = 0; i < args.size(); i++)
-      p[1 + i] = args[i];
+    for (size_t i = 0; i < args.size(); i++) p[1 + i] = args[i];
     w_->global_top += args.size() + 1;
     return MakeStr(p);
   }
@@ -133,19 +127,15 @@ class TestReader {
         {">>", {400, 400, 399}},    {"**", {200, 199, 199}},     {"^", {200, 199, 200}},
     };
     auto it = table.find(n);
-    if (it == table.end())
-      return false;
+    if (it == table.end()) return false;
     op = it->second;
     return true;
   }
   static int prefix(const std::string &n)
   {
-    if (n == ":-" || n == "?-")
-      return 1200;
-    if (n == "\\+")
-      return 900;
-    if (n == "-" || n == "+" || n == "\\")
-      return 200;
+    if (n == ":-" || n == "?-") return 1200;
+    if (n == "\\+") return 900;
+    if (n == "-" || n == "+" || n == "\\") return 200;
     return 0;
   }
 
@@ -155,7 +145,7 @@ class TestReader {
     std::string text;
     TAGGED value = 0;
     bool quoted = false;
-    bool functional = false;   /* name immediately followed by '(' */
+    bool functional = false; /* name immediately followed by '(' */
   };
   int escape()
   {
@@ -180,33 +170,27 @@ class TestReader {
     skip();
     Tok t;
     char c = peek();
-    if (!c)
-      return t;
+    if (!c) return t;
     if (std::isdigit((unsigned char)c)) {
       size_t start = pos_;
       if (c == '0' && pos_ + 1 < s_.size() && s_[pos_ + 1] == '\'') {
         pos_ += 2;
         int code = (unsigned char)s_[pos_++];
-        if (code == '\\')
-          code = escape();
+        if (code == '\\') code = escape();
         t.kind = 'n';
         t.value = MakeSmall(code);
         return t;
       }
-      while (std::isdigit((unsigned char)peek()))
-        pos_++;
+      while (std::isdigit((unsigned char)peek())) pos_++;
       bool is_float = false;
       if (peek() == '.' && pos_ + 1 < s_.size() && std::isdigit((unsigned char)s_[pos_ + 1])) {
         is_float = true;
         pos_++;
-        while (std::isdigit((unsigned char)peek()))
-          pos_++;
+        while (std::isdigit((unsigned char)peek())) pos_++;
         if (peek() == 'e' || peek() == 'E') {
           pos_++;
-          if (peek() == '+' || peek() == '-')
-            pos_++;
-          while (std::isdigit((unsigned char)peek()))
-            pos_++;
+          if (peek() == '+' || peek() == '-') pos_++;
+          while (std::isdigit((unsigned char)peek())) pos_++;
         }
       }
       std::string digits = s_.substr(start, pos_ - start);
@@ -221,24 +205,21 @@ class TestReader {
     }
     if (c == '_' || std::isupper((unsigned char)c)) {
       size_t start = pos_;
-      while (alnum(peek()))
-        pos_++;
+      while (alnum(peek())) pos_++;
       t.kind = 'v';
       t.text = s_.substr(start, pos_ - start);
       return t;
     }
     if (std::islower((unsigned char)c)) {
       size_t start = pos_;
-      while (alnum(peek()))
-        pos_++;
+      while (alnum(peek())) pos_++;
       t.kind = 'a';
       t.text = s_.substr(start, pos_ - start);
     } else if (c == '\'') {
       pos_++;
       std::string text;
       for (;;) {
-        if (pos_ >= s_.size())
-          fail("unterminated quoted atom");
+        if (pos_ >= s_.size()) fail("unterminated quoted atom");
         char d = s_[pos_++];
         if (d == '\'') {
           if (peek() == '\'') {
@@ -248,8 +229,7 @@ class TestReader {
           }
           break;
         }
-        if (d == '\\')
-          d = (char)escape();
+        if (d == '\\') d = (char)escape();
         text += d;
       }
       t.kind = 'a';
@@ -259,24 +239,20 @@ class TestReader {
       pos_++;
       std::vector<int> codes;
       while (peek() != '"') {
-        if (pos_ >= s_.size())
-          fail("unterminated string");
+        if (pos_ >= s_.size()) fail("unterminated string");
         int d = (unsigned char)s_[pos_++];
-        if (d == '\\')
-          d = escape();
+        if (d == '\\') d = escape();
         codes.push_back(d);
       }
       pos_++;
       TAGGED l = atom_nil;
-      for (size_t i = codes.size(); i-- > 0;)
-        l = cons(MakeSmall(codes[i]), l);
+      for (size_t i = codes.size(); i-- > 0;) l = cons(MakeSmall(codes[i]), l);
       t.kind = 's';
       t.value = l;
       return t;
     } else if (symch(c)) {
       size_t start = pos_;
-      while (symch(peek()))
-        pos_++;
+      while (symch(peek())) pos_++;
       t.kind = 'a';
       t.text = s_.substr(start, pos_ - start);
     } else if (c == '!' || c == ';' || c == ',' || c == '|') {
@@ -311,26 +287,22 @@ class TestReader {
   {
     if (name != "_") {
       auto it = vars.find(name);
-      if (it != vars.end())
-        return it->second;
+      if (it != vars.end()) return it->second;
     }
     TAGGED *cell = w_->global_top++;
     *cell = MakeRef(cell);
-    if (name != "_")
-      vars[name] = *cell;
+    if (name != "_") vars[name] = *cell;
     return *cell;
   }
   std::vector<TAGGED> arglist()
   {
     std::vector<TAGGED> args;
-    pos_++;   /* '(' */
+    pos_++; /* '(' */
     for (;;) {
       args.push_back(parse(999));
       Tok t = next();
-      if (t.kind == 'p' && t.text == ")")
-        return args;
-      if (!(t.kind == 'a' && t.text == ","))
-        fail("expected , or )");
+      if (t.kind == 'p' && t.text == ")") return args;
+      if (!(t.kind == 'a' && t.text == ",")) fail("expected , or )");
     }
   }
   TAGGED primary(int max, int &prec)
@@ -338,12 +310,9 @@ class TestReader {
     prec = 0;
     Tok t = next();
     switch (t.kind) {
-    case 'n':
-      return t.value;
-    case 's':
-      return t.value;
-    case 'v':
-      return var(t.text);
+    case 'n': return t.value;
+    case 's': return t.value;
+    case 'v': return var(t.text);
     case 'p':
       if (t.text == "(") {
         TAGGED inner = parse(1200);
@@ -356,19 +325,16 @@ class TestReader {
         for (;;) {
           items.push_back(parse(999));
           Tok s = next();
-          if (s.kind == 'a' && s.text == ",")
-            continue;
+          if (s.kind == 'a' && s.text == ",") continue;
           if (s.kind == 'a' && s.text == "|") {
             tail = parse(999);
             expect("]");
             break;
           }
-          if (s.kind == 'p' && s.text == "]")
-            break;
+          if (s.kind == 'p' && s.text == "]") break;
           fail("bad list");
         }
-        for (size_t i = items.size(); i-- > 0;)
-          tail = cons(items[i], tail);
+        for (size_t i = items.size(); i-- > 0;) tail = cons(items[i], tail);
         return tail;
       }
       if (t.text == "{") {
@@ -378,15 +344,12 @@ class TestReader {
       }
       fail("unexpected punctuation");
     case 'a': {
-      if (t.functional)
-        return make(t.text, arglist());
+      if (t.functional) return make(t.text, arglist());
       if (t.text == "-" && std::isdigit((unsigned char)peek())) {
         Tok n = next();
         TAGGED v = n.value;
-        if (IsSmall(v))
-          return MakeSmall(-GetSmall(v));
-        if (IsFloat(v))
-          return qx_make_double(w_, -FloatValue(v));
+        if (IsSmall(v)) return MakeSmall(-GetSmall(v));
+        if (IsFloat(v)) return qx_make_double(w_, -FloatValue(v));
         int64_t big;
         qx_get_int64(v, &big);
         return make_int64(w_, -big);
@@ -394,11 +357,12 @@ class TestReader {
       int p = t.quoted ? 0 : prefix(t.text);
       if (p) {
         Tok n = peek_tok();
-        bool operand = n.kind && !(n.kind == 'p' && (n.text == ")" || n.text == "]" || n.text == "}")) &&
-                       !(n.kind == 'a' && !n.functional && (n.text == "," || n.text == "|" || is_infix(n.text)));
+        bool operand = n.kind &&
+                       !(n.kind == 'p' && (n.text == ")" || n.text == "]" || n.text == "}")) &&
+                       !(n.kind == 'a' && !n.functional &&
+                         (n.text == "," || n.text == "|" || is_infix(n.text)));
         if (operand) {
-          if (p > max)
-            p = 999;
+          if (p > max) p = 999;
           TAGGED arg = parse(t.text == "-" || t.text == "+" || t.text == "\\" ? p : p);
           prec = p;
           return make(t.text, {arg});
@@ -406,8 +370,7 @@ class TestReader {
       }
       return atom(t.text);
     }
-    default:
-      fail("unexpected end");
+    default: fail("unexpected end");
     }
   }
   bool is_infix(const std::string &n)
@@ -418,8 +381,7 @@ class TestReader {
   void expect(const char *p)
   {
     Tok t = next();
-    if (t.text != p)
-      fail("expected closing bracket");
+    if (t.text != p) fail("expected closing bracket");
   }
   TAGGED parse(int max)
   {
@@ -429,7 +391,8 @@ class TestReader {
       size_t save = pos_;
       Tok t = next();
       Op op;
-      if (t.kind != 'a' || t.functional || !infix(t.text, op) || op.prec > max || left_prec > op.left) {
+      if (t.kind != 'a' || t.functional || !infix(t.text, op) || op.prec > max ||
+          left_prec > op.left) {
         pos_ = save;
         return left;
       }

@@ -14,7 +14,8 @@ struct Budget {
   long remaining = -1; /* -1: no limit */
 };
 
-inline void *budget_hook(void *cookie, void *pointer, size_t size) {
+inline void *budget_hook(void *cookie, void *pointer, size_t size)
+{
   Budget *budget = static_cast<Budget *>(cookie);
   if (pointer == nullptr) {
     if (budget->remaining == 0) return nullptr;
@@ -33,7 +34,7 @@ inline void *budget_hook(void *cookie, void *pointer, size_t size) {
 // Routes the library's memory through a budget for the scope's life, then back to the
 // default allocator.
 class BudgetScope {
- public:
+public:
   explicit BudgetScope(Budget *budget) { qxio_init_allocator(budget_hook, budget, 0); }
   ~BudgetScope() { qxio_init_allocator(nullptr, nullptr, 0); }
   BudgetScope(const BudgetScope &) = delete;

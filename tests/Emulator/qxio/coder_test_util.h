@@ -21,20 +21,23 @@ const uint32_t END = QXIO_CODER_END_OF_INPUT;
 const uint32_t REPLACE_ALL = QXIO_CODER_REPLACE | QXIO_CODER_REPLACE_INVALID;
 
 // Codes as the native 32-bit words a decoder produces and an encoder consumes.
-inline std::string words(const codes_t &codes) {
+inline std::string words(const codes_t &codes)
+{
   std::string s(codes.size() * 4, '\0');
   if (!codes.empty()) memcpy(&s[0], codes.data(), s.size());
   return s;
 }
 
-inline codes_t codes_of(const std::string &s) {
+inline codes_t codes_of(const std::string &s)
+{
   codes_t codes(s.size() / 4);
   if (!codes.empty()) memcpy(codes.data(), s.data(), codes.size() * 4);
   return codes;
 }
 
 // A buffer over the bytes of s, not owning them (no room to append).
-inline qxio_t_buf wrap(const std::string &s) {
+inline qxio_t_buf wrap(const std::string &s)
+{
   qxio_t_buf buf;
   qxio_buf_init_buf(&buf);
   buf.buf = reinterpret_cast<unsigned char *>(const_cast<char *>(s.data()));
@@ -45,15 +48,16 @@ inline qxio_t_buf wrap(const std::string &s) {
 
 // Registers the built-in coder classes around each test.
 class CoderFixture : public ::testing::Test {
- protected:
+protected:
   void SetUp() override { ASSERT_EQ(0, qxio_init_char_coder(0)); }
   void TearDown() override { EXPECT_EQ(0, qxio_init_char_coder(1)); }
 };
 
 // An open coder instance of a registered class, closed at the end of the scope.
 class TestCoder {
- public:
-  TestCoder(const char *name, uint32_t open_options) {
+public:
+  TestCoder(const char *name, uint32_t open_options)
+  {
     qxio_t_coder_funcs *funcs = nullptr;
     open_rc_ = qxio_char_coder_find(&funcs, name, nullptr, 0);
     if (open_rc_ < 0) return;
@@ -68,8 +72,8 @@ class TestCoder {
   qxio_t_coder *get() const { return coder_; }
 
   // One conversion call over input from *pos; what it produced is appended to *out.
-  qxio_t_error_code step(const std::string &input, size_t *pos, std::string *out,
-                         uint32_t options) {
+  qxio_t_error_code step(const std::string &input, size_t *pos, std::string *out, uint32_t options)
+  {
     qxio_t_buf in = wrap(input);
     qxio_t_buf *result = qxio_buf_alloc(nullptr, 4, 0);
     qxio_t_error_code rc = qxio_char_coder_encode(coder_, &in, pos, result, options);
@@ -81,18 +85,19 @@ class TestCoder {
   // Calls until one fails (a call that fails makes no progress); returns that failure and
   // leaves in *pos where the input stopped.
   qxio_t_error_code run(const std::string &input, std::string *out, uint32_t options,
-                        size_t *pos = nullptr) {
+                        size_t *pos = nullptr)
+  {
     size_t at = 0;
     qxio_t_error_code rc;
-    while ((rc = step(input, &at, out, options)) >= 0) {
-    }
+    while ((rc = step(input, &at, out, options)) >= 0) {}
     if (pos != nullptr) *pos = at;
     return rc;
   }
 
   // Decodes all of bytes (as the end of input, replacing what the options allow).
   qxio_t_error_code decode_all(const std::string &bytes, codes_t *codes, uint32_t options,
-                               size_t *pos = nullptr) {
+                               size_t *pos = nullptr)
+  {
     std::string out;
     qxio_t_error_code rc = run(bytes, &out, options | QXIO_CODER_END_OF_INPUT, pos);
     *codes = codes_of(out);
@@ -100,21 +105,24 @@ class TestCoder {
   }
 
   qxio_t_error_code encode_all(const codes_t &codes, std::string *bytes, uint32_t options,
-                               size_t *pos = nullptr) {
+                               size_t *pos = nullptr)
+  {
     return run(words(codes), bytes, options | QXIO_CODER_END_OF_INPUT, pos);
   }
 
- private:
+private:
   qxio_t_coder *coder_ = nullptr;
   qxio_t_error_code open_rc_ = QXIO_E_ERROR;
 };
 
 const uint32_t FFFD = 0xFFFD;
 /* The name under which iconv reads and writes codes as this machine stores them. */
-const char *const native_utf32 = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "UTF-32LE" : "UTF-32BE";
+const char *const native_utf32 =
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "UTF-32LE" : "UTF-32BE";
 
 /* Conversion by the C library, the independent oracle; false when it rejects the input. */
-inline bool iconv_convert(const char *to, const char *from, const std::string &in, std::string *out) {
+inline bool iconv_convert(const char *to, const char *from, const std::string &in, std::string *out)
+{
   iconv_t cd = iconv_open(to, from);
   if (cd == (iconv_t)-1) return false;
   out->assign(in.size() * 2 + 16, '\0');

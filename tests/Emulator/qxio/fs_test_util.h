@@ -21,7 +21,8 @@ namespace qxio_test {
 
 // A temporary directory whose subdirectories go with it.
 struct temp_tree : temp_dir {
-  ~temp_tree() {
+  ~temp_tree()
+  {
     std::error_code ignored;
     std::filesystem::permissions(path, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ignored);
@@ -33,7 +34,8 @@ struct temp_tree : temp_dir {
   }
 };
 
-inline bool write_file(const std::string &path, const std::string &content, mode_t mode = 0644) {
+inline bool write_file(const std::string &path, const std::string &content, mode_t mode = 0644)
+{
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) return false;
   bool ok = write_all(fd, content);
@@ -41,7 +43,8 @@ inline bool write_file(const std::string &path, const std::string &content, mode
   return ok;
 }
 
-inline std::string read_file(const std::string &path) {
+inline std::string read_file(const std::string &path)
+{
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "<unreadable>";
   std::string content = read_all(fd);
@@ -51,7 +54,8 @@ inline std::string read_file(const std::string &path) {
 
 // The thread count once it equals expected: a joined thread may linger in /proc for a
 // moment, so this waits (boundedly) for it to go.
-inline int settled_thread_count(int expected) {
+inline int settled_thread_count(int expected)
+{
   int count = thread_count();
   for (int i = 0; i < 2000 && count != expected; i++) {
     usleep(1000);
@@ -61,7 +65,8 @@ inline int settled_thread_count(int expected) {
 }
 
 // A pseudo-terminal: its master end and its slave end (a terminal); false when none.
-inline bool open_pty(int *master, int *slave) {
+inline bool open_pty(int *master, int *slave)
+{
   *master = posix_openpt(O_RDWR | O_NOCTTY);
   if (*master < 0) return false;
   if (grantpt(*master) != 0 || unlockpt(*master) != 0) return false;
@@ -70,13 +75,15 @@ inline bool open_pty(int *master, int *slave) {
 }
 
 // Runs a shell command line; answers its exit status (-1 when it did not exit).
-inline int shell(const std::string &line) {
+inline int shell(const std::string &line)
+{
   int status = system(line.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Whether strace can inject faults here (it needs ptrace, which a sandbox may forbid).
-inline bool strace_injection_works(const temp_tree &tree) {
+inline bool strace_injection_works(const temp_tree &tree)
+{
   std::string probe = tree.file("probe");
   if (!write_file(probe, "probe")) return false;
   std::string line = "strace -f -qq -o " + tree.file("probe.log") + " -P " + probe +
@@ -87,7 +94,8 @@ inline bool strace_injection_works(const temp_tree &tree) {
 }
 
 // How many system calls a strace log shows as tampered with.
-inline size_t injected_count(const std::string &log) {
+inline size_t injected_count(const std::string &log)
+{
   size_t count = 0;
   for (size_t at = log.find("INJECTED"); at != std::string::npos; at = log.find("INJECTED", at + 1))
     count++;
@@ -97,20 +105,22 @@ inline size_t injected_count(const std::string &log) {
 // The library for a test: started, with the thread-backed device class registered (by the
 // start itself, or here when the start does not do it yet); shut down at the end.
 class library {
- public:
-  library() {
+public:
+  library()
+  {
     EXPECT_EQ(qxio_init(nullptr, nullptr, 0), 0);
     if (qxio_find_layer("threaddevice", nullptr, 0) < 0) {
       EXPECT_EQ(qxio_init_layer_threaddevice(0), 0);
       registered_here_ = true;
     }
   }
-  ~library() {
+  ~library()
+  {
     if (registered_here_) qxio_init_layer_threaddevice(1);
     EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
   }
 
- private:
+private:
   bool registered_here_ = false;
 };
 

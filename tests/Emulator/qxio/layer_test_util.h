@@ -28,7 +28,8 @@ struct script {
   int closes = 0;
 };
 
-inline qxio_t_error_code script_read(void *data, void *room, size_t *size, uint32_t) {
+inline qxio_t_error_code script_read(void *data, void *room, size_t *size, uint32_t)
+{
   script *s = static_cast<script *>(data);
   if (s->at >= s->input.size()) return QXIO_E_END_OF_FILE;
   size_t want = s->reads == 0 && s->first > 0 ? s->first : s->chunk;
@@ -40,18 +41,21 @@ inline qxio_t_error_code script_read(void *data, void *room, size_t *size, uint3
   return QXIO_S_NOERR;
 }
 
-inline qxio_t_error_code script_write(void *data, const void *bytes, size_t *size, uint32_t) {
+inline qxio_t_error_code script_write(void *data, const void *bytes, size_t *size, uint32_t)
+{
   static_cast<script *>(data)->written.append(static_cast<const char *>(bytes), *size);
   return QXIO_S_NOERR;
 }
 
-inline qxio_t_error_code script_close(void **data_slot, uint32_t) {
+inline qxio_t_error_code script_close(void **data_slot, uint32_t)
+{
   static_cast<script *>(*data_slot)->closes++;
   return QXIO_S_NOERR;
 }
 
 // A byte device over the script: readable, writable, or both.
-inline qxio_t_error_code open_script(QXIO *slot, script *s, bool readable, bool writable) {
+inline qxio_t_error_code open_script(QXIO *slot, script *s, bool readable, bool writable)
+{
   return qxio_create_device(slot, s, "test-script", readable ? script_read : nullptr,
                             writable ? script_write : nullptr, nullptr, nullptr, script_close,
                             nullptr, nullptr, QXIO_DEVICE_BYTES);
@@ -69,7 +73,8 @@ struct memory_file {
 
 inline memory_file *file_of(QXIO *slot) { return reinterpret_cast<memory_file *>(*slot); }
 
-inline qxio_t_error_code file_read(QXIO *slot, qxio_t_buf *buf, uint32_t) {
+inline qxio_t_error_code file_read(QXIO *slot, qxio_t_buf *buf, uint32_t)
+{
   memory_file *f = file_of(slot);
   if (f->pos >= f->data->size()) return QXIO_E_END_OF_FILE;
   size_t n = std::min(f->chunk, f->data->size() - f->pos);
@@ -79,7 +84,8 @@ inline qxio_t_error_code file_read(QXIO *slot, qxio_t_buf *buf, uint32_t) {
   return QXIO_S_NOERR;
 }
 
-inline qxio_t_error_code file_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t) {
+inline qxio_t_error_code file_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t)
+{
   memory_file *f = file_of(slot);
   size_t n = buf->extent - *pos;
   if (f->data->size() < f->pos + n) f->data->resize(f->pos + n);
@@ -92,7 +98,8 @@ inline qxio_t_error_code file_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, ui
 inline qxio_t_error_code file_sync(QXIO *, uint32_t) { return QXIO_S_NOERR; }
 
 inline qxio_t_error_code file_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_t_buf *,
-                                   uint32_t options) {
+                                   uint32_t options)
+{
   memory_file *f = file_of(slot);
   int64_t base = (options & QXIO_SEEK_SET)   ? 0
                  : (options & QXIO_SEEK_END) ? (int64_t)f->data->size()
@@ -105,17 +112,30 @@ inline qxio_t_error_code file_seek(QXIO *slot, int64_t offset, int64_t *new_offs
 
 inline void file_destroy(qxio_t_layer *layer) { delete reinterpret_cast<memory_file *>(layer); }
 
-inline qxio_t_error_code file_open(const qxio_t_funcs *, QXIO *, const qxio_t_arglist *, uint32_t) {
+inline qxio_t_error_code file_open(const qxio_t_funcs *, QXIO *, const qxio_t_arglist *, uint32_t)
+{
   return QXIO_E_NOT_IMPLEMENTED;
 }
 
-inline const qxio_t_funcs memory_file_funcs = {
-    sizeof(qxio_t_funcs), "test-memory-file", sizeof(memory_file), 0, 0,
-    file_read, file_write, file_sync, file_seek, nullptr, nullptr, nullptr, file_destroy,
-    file_open, nullptr};
+inline const qxio_t_funcs memory_file_funcs = {sizeof(qxio_t_funcs),
+                                               "test-memory-file",
+                                               sizeof(memory_file),
+                                               0,
+                                               0,
+                                               file_read,
+                                               file_write,
+                                               file_sync,
+                                               file_seek,
+                                               nullptr,
+                                               nullptr,
+                                               nullptr,
+                                               file_destroy,
+                                               file_open,
+                                               nullptr};
 
 // A readable, writable, seekable byte device over *data, reading `chunk` bytes at a time.
-inline memory_file *open_memory_file(QXIO *slot, std::string *data, size_t chunk) {
+inline memory_file *open_memory_file(QXIO *slot, std::string *data, size_t chunk)
+{
   memory_file *f = new memory_file();
   f->layer.funcs = &memory_file_funcs;
   f->layer.flags = QXIO_LAYER_HAS_INPUT | QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN |
@@ -128,7 +148,8 @@ inline memory_file *open_memory_file(QXIO *slot, std::string *data, size_t chunk
 }
 
 // Reads everything the stream delivers until it fails; returns that failure.
-inline qxio_t_error_code read_all(QXIO *slot, std::string *out, uint32_t options) {
+inline qxio_t_error_code read_all(QXIO *slot, std::string *out, uint32_t options)
+{
   qxio_t_buf *buf = nullptr;
   qxio_t_error_code rc;
   while ((rc = qxio_read(slot, &buf, options)) >= 0) {
@@ -140,7 +161,8 @@ inline qxio_t_error_code read_all(QXIO *slot, std::string *out, uint32_t options
 }
 
 // One read of whatever the stream delivers next.
-inline qxio_t_error_code read_once(QXIO *slot, std::string *out, uint32_t options) {
+inline qxio_t_error_code read_once(QXIO *slot, std::string *out, uint32_t options)
+{
   qxio_t_buf *buf = nullptr;
   qxio_t_error_code rc = qxio_read(slot, &buf, options);
   if (rc >= 0) out->assign(reinterpret_cast<const char *>(buf->buf), buf->extent);

@@ -21,7 +21,8 @@
 namespace qxio_test {
 
 // Entries of a /proc directory, "." and ".." and the listing's own descriptor left out.
-inline int count_proc_entries(const char *path) {
+inline int count_proc_entries(const char *path)
+{
   DIR *dir = opendir(path);
   if (dir == nullptr) return -1;
   int count = 0;
@@ -41,13 +42,15 @@ inline int thread_count() { return count_proc_entries("/proc/self/task"); }
 struct resource_counts {
   int descriptors = open_descriptor_count();
   int threads = thread_count();
-  bool operator==(const resource_counts &other) const {
+  bool operator==(const resource_counts &other) const
+  {
     return descriptors == other.descriptors && threads == other.threads;
   }
 };
 
 // Everything readable from fd up to end of file (or an error).
-inline std::string read_all(int fd) {
+inline std::string read_all(int fd)
+{
   std::string text;
   char chunk[4096];
   for (;;) {
@@ -59,7 +62,8 @@ inline std::string read_all(int fd) {
   return text;
 }
 
-inline bool write_all(int fd, const std::string &text) {
+inline bool write_all(int fd, const std::string &text)
+{
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -73,11 +77,13 @@ inline bool write_all(int fd, const std::string &text) {
 // A fresh directory under /tmp, removed with its files when the object goes.
 struct temp_dir {
   std::string path;
-  temp_dir() {
+  temp_dir()
+  {
     char pattern[] = "/tmp/qxio-test-XXXXXX";
     if (mkdtemp(pattern) != nullptr) path = pattern;
   }
-  ~temp_dir() {
+  ~temp_dir()
+  {
     DIR *dir = opendir(path.c_str());
     if (dir != nullptr) {
       while (struct dirent *entry = readdir(dir)) {
@@ -98,14 +104,17 @@ struct loopback_pair {
   int client = -1;
   int accepted = -1;
   std::string peer_host, peer_service;
-  loopback_pair() {
+  loopback_pair()
+  {
     int listener = -1;
     char port[16] = "0";
-    if (qxio_socket_listener(nullptr, port, sizeof port, &listener, QXIO_SOCKET_LOOPBACK) < 0) return;
+    if (qxio_socket_listener(nullptr, port, sizeof port, &listener, QXIO_SOCKET_LOOPBACK) < 0)
+      return;
     if (qxio_socket_connect("127.0.0.1", port, &client, 0) == 0) {
       struct pollfd ready = {listener, POLLIN, 0};
       char *host = nullptr, *service = nullptr;
-      if (poll(&ready, 1, 10000) == 1 && qxio_socket_accept(listener, &host, &service, &accepted, 0) == 0) {
+      if (poll(&ready, 1, 10000) == 1 &&
+          qxio_socket_accept(listener, &host, &service, &accepted, 0) == 0) {
         peer_host = host;
         peer_service = service;
       }
@@ -114,7 +123,8 @@ struct loopback_pair {
     }
     close(listener);
   }
-  ~loopback_pair() {
+  ~loopback_pair()
+  {
     if (client >= 0) close(client);
     if (accepted >= 0) close(accepted);
   }
@@ -124,20 +134,22 @@ struct loopback_pair {
 // Calls qxio_interrupt every 20 ms from a thread of its own for as long as it lives, so that
 // a wait the main thread is about to begin is sure to be interrupted.
 class interrupter {
- public:
+public:
   interrupter()
       : thread_([this] {
           while (!done_) {
             qxio_interrupt();
             usleep(20000);
           }
-        }) {}
-  ~interrupter() {
+        })
+  {}
+  ~interrupter()
+  {
     done_ = true;
     thread_.join();
   }
 
- private:
+private:
   std::atomic<bool> done_{false};
   std::thread thread_;
 };

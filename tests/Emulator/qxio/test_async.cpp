@@ -29,7 +29,8 @@ using qxio_test::write_file;
 
 namespace {
 
-std::string random_bytes(size_t n, unsigned seed) {
+std::string random_bytes(size_t n, unsigned seed)
+{
   std::mt19937 generator(seed);
   std::string bytes(n, '\0');
   for (char &c : bytes) c = static_cast<char>(generator());
@@ -37,9 +38,10 @@ std::string random_bytes(size_t n, unsigned seed) {
 }
 
 class Async : public ::testing::Test {
- protected:
+protected:
   bool registered_here = false;
-  void SetUp() override {
+  void SetUp() override
+  {
     ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0);
     if (qxio_find_layer("async", nullptr, 0) < 0) {
       ASSERT_EQ(qxio_init_layer_async(0), 0);
@@ -48,7 +50,8 @@ class Async : public ::testing::Test {
     ASSERT_EQ(qxio_event_new(0, &event), 0);
     baseline = thread_count();
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     EXPECT_EQ(thread_count(), baseline) << "a thread outlived its operation";
     qxio_event_free(event);
     if (registered_here) {
@@ -62,7 +65,8 @@ class Async : public ::testing::Test {
 
 // ---- one-shot operations ----
 
-TEST_F(Async, PositionedReadFillsItsOwnBuffer) {
+TEST_F(Async, PositionedReadFillsItsOwnBuffer)
+{
   temp_dir dir;
   ASSERT_TRUE(write_file(dir.file("f"), "0123456789"));
   int fd = open(dir.file("f").c_str(), O_RDONLY);
@@ -83,7 +87,8 @@ TEST_F(Async, PositionedReadFillsItsOwnBuffer) {
   close(fd);
 }
 
-TEST_F(Async, SequentialReadTakesThePipesBytesThenEndOfFile) {
+TEST_F(Async, SequentialReadTakesThePipesBytesThenEndOfFile)
+{
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   write_all(ends[1], "abc");
@@ -105,7 +110,8 @@ TEST_F(Async, SequentialReadTakesThePipesBytesThenEndOfFile) {
   close(ends[0]);
 }
 
-TEST_F(Async, ReadOfAnEmptyNonBlockingPipeIsAnInternalError) {
+TEST_F(Async, ReadOfAnEmptyNonBlockingPipeIsAnInternalError)
+{
   int ends[2];
   ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
   qxio_t_async_info *op = nullptr;
@@ -119,7 +125,8 @@ TEST_F(Async, ReadOfAnEmptyNonBlockingPipeIsAnInternalError) {
   close(ends[1]);
 }
 
-TEST_F(Async, WritesArePositionedUnlessAppending) {
+TEST_F(Async, WritesArePositionedUnlessAppending)
+{
   temp_dir dir;
   ASSERT_TRUE(write_file(dir.file("f"), "abcdef"));
   int fd = open(dir.file("f").c_str(), O_WRONLY);
@@ -145,7 +152,8 @@ TEST_F(Async, WritesArePositionedUnlessAppending) {
   close(fd);
 }
 
-TEST_F(Async, WriteToAPipeWithoutReaderIsAConnectionReset) {
+TEST_F(Async, WriteToAPipeWithoutReaderIsAConnectionReset)
+{
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   close(ends[0]);
@@ -164,7 +172,8 @@ TEST_F(Async, WriteToAPipeWithoutReaderIsAConnectionReset) {
   close(ends[1]);
 }
 
-TEST_F(Async, RunningReadIsInProgressUntilCancelled) {
+TEST_F(Async, RunningReadIsInProgressUntilCancelled)
+{
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   qxio_t_async_info *op = nullptr;
@@ -193,7 +202,8 @@ TEST_F(Async, RunningReadIsInProgressUntilCancelled) {
   close(ends[1]);
 }
 
-TEST_F(Async, WriteBlockedBehindAFullPipeCanBeCancelled) {
+TEST_F(Async, WriteBlockedBehindAFullPipeCanBeCancelled)
+{
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   std::string fill(1 << 20, 'f');  // far more than a pipe holds
@@ -217,13 +227,15 @@ TEST_F(Async, WriteBlockedBehindAFullPipeCanBeCancelled) {
   close(ends[1]);
 }
 
-TEST_F(Async, SuspendTakesExactlyOneOperation) {
+TEST_F(Async, SuspendTakesExactlyOneOperation)
+{
   EXPECT_EQ(qxio_async_suspend(nullptr, 0, nullptr), 0);
   qxio_t_async_info *list[2] = {nullptr, nullptr};
   EXPECT_EQ(qxio_async_suspend(list, 2, nullptr), QXIO_E_PARAMETER_ERROR);
 }
 
-TEST_F(Async, SuspendIsInterruptible) {
+TEST_F(Async, SuspendIsInterruptible)
+{
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   qxio_t_async_info *op = nullptr;
@@ -241,7 +253,8 @@ TEST_F(Async, SuspendIsInterruptible) {
 // ---- the asynchronous layer ----
 
 // Opens the asynchronous layer over a new descriptor of path.
-QXIO open_asynk(const std::string &path, int flags, uint32_t options) {
+QXIO open_asynk(const std::string &path, int flags, uint32_t options)
+{
   int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
   EXPECT_GE(fd, 0);
   QXIO stream = nullptr;
@@ -249,7 +262,8 @@ QXIO open_asynk(const std::string &path, int flags, uint32_t options) {
   return stream;
 }
 
-std::string read_stream(QXIO *stream) {
+std::string read_stream(QXIO *stream)
+{
   std::string text;
   qxio_t_buf *buf = nullptr;
   qxio_t_error_code rc;
@@ -262,7 +276,9 @@ std::string read_stream(QXIO *stream) {
   return text;
 }
 
-qxio_t_error_code write_stream(QXIO *stream, const std::string &text, uint32_t options = QXIO_WRITE_ALL) {
+qxio_t_error_code write_stream(QXIO *stream, const std::string &text,
+                               uint32_t options = QXIO_WRITE_ALL)
+{
   qxio_t_buf *buf = qxio_buf_alloc(text.data(), text.size(), 0);
   size_t pos = 0;
   qxio_t_error_code rc = qxio_write(stream, buf, &pos, options);
@@ -270,7 +286,8 @@ qxio_t_error_code write_stream(QXIO *stream, const std::string &text, uint32_t o
   return rc;
 }
 
-TEST_F(Async, TenBytesStayBufferedUntilASync) {
+TEST_F(Async, TenBytesStayBufferedUntilASync)
+{
   temp_dir dir;
   QXIO stream = open_asynk(dir.file("f"), O_WRONLY | O_CREAT, QXIO_FD_WRITE);
   ASSERT_EQ(write_stream(&stream, "0123456789"), 0);
@@ -285,7 +302,8 @@ TEST_F(Async, TenBytesStayBufferedUntilASync) {
   EXPECT_EQ(stream, nullptr);
 }
 
-TEST_F(Async, LargeFileIsWrittenAndReadBackIntact) {
+TEST_F(Async, LargeFileIsWrittenAndReadBackIntact)
+{
   temp_dir dir;
   std::string data = random_bytes(1000003, 7);
   QXIO out = open_asynk(dir.file("f"), O_WRONLY | O_CREAT, QXIO_FD_WRITE);
@@ -297,21 +315,24 @@ TEST_F(Async, LargeFileIsWrittenAndReadBackIntact) {
   EXPECT_EQ(qxio_close(&in, 0), 0);
 }
 
-TEST_F(Async, SeekDuringReadAheadDropsTheStaleBlock) {
+TEST_F(Async, SeekDuringReadAheadDropsTheStaleBlock)
+{
   temp_dir dir;
   std::string data = random_bytes(200000, 11);
   ASSERT_TRUE(write_file(dir.file("f"), data));
   QXIO in = open_asynk(dir.file("f"), O_RDONLY, QXIO_FD_READ);
   qxio_t_buf *buf = nullptr;
   ASSERT_EQ(qxio_read(&in, &buf, QXIO_READ_BYTES), 0);  // the next block is now read ahead
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(buf->buf), buf->extent), data.substr(0, buf->extent));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(buf->buf), buf->extent),
+            data.substr(0, buf->extent));
   int64_t position = -1;
   ASSERT_EQ(qxio_seek(&in, 10, &position, nullptr, QXIO_SEEK_SET | QXIO_SEEK_READ), 0);
   EXPECT_EQ(position, 10);
   buf->extent = 0;
   ASSERT_EQ(qxio_read(&in, &buf, QXIO_READ_BYTES), 0);
   ASSERT_GT(buf->extent, 0u);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(buf->buf), buf->extent), data.substr(10, buf->extent));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(buf->buf), buf->extent),
+            data.substr(10, buf->extent));
   ASSERT_EQ(qxio_seek(&in, -5, &position, nullptr, QXIO_SEEK_END | QXIO_SEEK_READ), 0);
   EXPECT_EQ(position, 199995);
   EXPECT_EQ(read_stream(&in), data.substr(199995));
@@ -319,7 +340,8 @@ TEST_F(Async, SeekDuringReadAheadDropsTheStaleBlock) {
   EXPECT_EQ(qxio_close(&in, 0), 0);
 }
 
-TEST_F(Async, GrowingFileIsReadAgainAfterEndOfFile) {
+TEST_F(Async, GrowingFileIsReadAgainAfterEndOfFile)
+{
   temp_dir dir;
   ASSERT_TRUE(write_file(dir.file("f"), "first"));
   QXIO in = open_asynk(dir.file("f"), O_RDONLY, QXIO_FD_READ);
@@ -333,7 +355,8 @@ TEST_F(Async, GrowingFileIsReadAgainAfterEndOfFile) {
 
 // A stream over a pipe's read end whose first, non-blocking, read found nothing: its
 // read-ahead now waits for input.
-QXIO waiting_pipe_reader(int ends[2]) {
+QXIO waiting_pipe_reader(int ends[2])
+{
   QXIO in = nullptr;
   EXPECT_EQ(pipe(ends), 0);
   EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&in, ends[0], QXIO_FD_READ), 0);
@@ -343,7 +366,8 @@ QXIO waiting_pipe_reader(int ends[2]) {
   return in;
 }
 
-TEST_F(Async, NonBlockingReadWhileTheReadAheadRunsWouldBlock) {
+TEST_F(Async, NonBlockingReadWhileTheReadAheadRunsWouldBlock)
+{
   int ends[2];
   QXIO in = waiting_pipe_reader(ends);
   write_all(ends[1], "late");
@@ -354,7 +378,8 @@ TEST_F(Async, NonBlockingReadWhileTheReadAheadRunsWouldBlock) {
 
 // Bytes a read-ahead took from a pipe cannot be read again: a sync of the read side must not
 // throw them away.
-TEST_F(Async, SyncOfTheReadSideKeepsWhatAPipeDelivered) {
+TEST_F(Async, SyncOfTheReadSideKeepsWhatAPipeDelivered)
+{
   int ends[2];
   QXIO in = waiting_pipe_reader(ends);
   write_all(ends[1], "kept");
@@ -367,7 +392,8 @@ TEST_F(Async, SyncOfTheReadSideKeepsWhatAPipeDelivered) {
   EXPECT_EQ(qxio_close(&in, 0), 0);
 }
 
-TEST_F(Async, ClosingTheReadSideEndsAReadThatWaits) {
+TEST_F(Async, ClosingTheReadSideEndsAReadThatWaits)
+{
   int ends[2];
   QXIO in = waiting_pipe_reader(ends);
   EXPECT_EQ(qxio_close(&in, 0), 0);  // the writer is still open: nothing will ever come
@@ -377,7 +403,8 @@ TEST_F(Async, ClosingTheReadSideEndsAReadThatWaits) {
   close(ends[1]);
 }
 
-TEST_F(Async, WriteErrorIsReportedByTheCallThatCollectsIt) {
+TEST_F(Async, WriteErrorIsReportedByTheCallThatCollectsIt)
+{
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   close(ends[0]);
@@ -391,7 +418,8 @@ TEST_F(Async, WriteErrorIsReportedByTheCallThatCollectsIt) {
 
 // A peer that never reads: the write in flight blocks in the system call, and an abortive
 // close must still end at once.
-TEST_F(Async, AbortiveCloseIsNotHeldUpByAStuckPeer) {
+TEST_F(Async, AbortiveCloseIsNotHeldUpByAStuckPeer)
+{
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   resource_counts before;
@@ -410,7 +438,8 @@ TEST_F(Async, AbortiveCloseIsNotHeldUpByAStuckPeer) {
   close(ends[0]);
 }
 
-TEST_F(Async, AbortiveWriteCancellingFollowsItsProperty) {
+TEST_F(Async, AbortiveWriteCancellingFollowsItsProperty)
+{
   ASSERT_EQ(qxio_init_layer_async(1), 0);
   ASSERT_EQ(qxio_set_system_property("QXIO_ABORTIVE_WRITE_CANCEL", "False", 0), 0);
   ASSERT_EQ(qxio_init_layer_async(0), 0);
@@ -421,11 +450,13 @@ TEST_F(Async, AbortiveWriteCancellingFollowsItsProperty) {
   EXPECT_EQ(qxio_async_abortive_write_cancel, 1);
 }
 
-TEST_F(Async, AbortiveCloseOfASocketWithAStuckPeerResetsIt) {
+TEST_F(Async, AbortiveCloseOfASocketWithAStuckPeerResetsIt)
+{
   loopback_pair pair;
   ASSERT_TRUE(pair.ok());
   QXIO out = nullptr;
-  ASSERT_EQ(qxio_layer_asynk_open_file_handle_unix(&out, pair.client, QXIO_FD_READ | QXIO_FD_WRITE), 0);
+  ASSERT_EQ(qxio_layer_asynk_open_file_handle_unix(&out, pair.client, QXIO_FD_READ | QXIO_FD_WRITE),
+            0);
   pair.client = -1;  // the layer owns it
   std::string block(65536, 's');
   qxio_t_error_code rc = 0;
@@ -435,13 +466,13 @@ TEST_F(Async, AbortiveCloseOfASocketWithAStuckPeerResetsIt) {
   // the peer finds the connection reset once it reads past what arrived
   char chunk[65536];
   ssize_t n;
-  while ((n = read(pair.accepted, chunk, sizeof chunk)) > 0) {
-  }
+  while ((n = read(pair.accepted, chunk, sizeof chunk)) > 0) {}
   EXPECT_EQ(n, -1);
   EXPECT_EQ(errno, ECONNRESET);
 }
 
-TEST_F(Async, DescriptorsAreCheckedBeforeALayerIsMade) {
+TEST_F(Async, DescriptorsAreCheckedBeforeALayerIsMade)
+{
   temp_dir dir;
   ASSERT_TRUE(write_file(dir.file("f"), "x"));
   int read_only = open(dir.file("f").c_str(), O_RDONLY);
@@ -450,16 +481,23 @@ TEST_F(Async, DescriptorsAreCheckedBeforeALayerIsMade) {
   int directory = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
   resource_counts before;
   QXIO stream = nullptr;
-  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, -1, QXIO_FD_READ), QXIO_E_PARAMETER_ERROR);
+  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, -1, QXIO_FD_READ),
+            QXIO_E_PARAMETER_ERROR);
   EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, read_only, 0), QXIO_E_PARAMETER_ERROR);
-  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, read_only, QXIO_FD_WRITE), QXIO_E_NOT_WRITE);
-  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, write_only, QXIO_FD_READ), QXIO_E_NOT_READ);
-  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, appending, QXIO_FD_WRITE), QXIO_E_PARAMETER_ERROR);
-  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, directory, QXIO_FD_READ), QXIO_E_NOT_SUPPORTED);
+  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, read_only, QXIO_FD_WRITE),
+            QXIO_E_NOT_WRITE);
+  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, write_only, QXIO_FD_READ),
+            QXIO_E_NOT_READ);
+  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, appending, QXIO_FD_WRITE),
+            QXIO_E_PARAMETER_ERROR);
+  EXPECT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, directory, QXIO_FD_READ),
+            QXIO_E_NOT_SUPPORTED);
   EXPECT_EQ(stream, nullptr);
   EXPECT_TRUE(resource_counts() == before);
   // appending sequentially is allowed and lands at the end
-  ASSERT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, appending, QXIO_FD_WRITE | QXIO_FD_SEQUENTIAL), 0);
+  ASSERT_EQ(qxio_layer_asynk_open_file_handle_unix(&stream, appending,
+                                                   QXIO_FD_WRITE | QXIO_FD_SEQUENTIAL),
+            0);
   EXPECT_EQ(write_stream(&stream, "yz"), 0);
   EXPECT_EQ(qxio_close(&stream, 0), 0);
   EXPECT_EQ(read_file(dir.file("f")), "xyz");
@@ -468,7 +506,8 @@ TEST_F(Async, DescriptorsAreCheckedBeforeALayerIsMade) {
   close(directory);
 }
 
-TEST_F(Async, IoctlGivesEventsDeviceTypeAndSize) {
+TEST_F(Async, IoctlGivesEventsDeviceTypeAndSize)
+{
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   QXIO in = nullptr;
@@ -484,14 +523,16 @@ TEST_F(Async, IoctlGivesEventsDeviceTypeAndSize) {
   int64_t size = 0;
   EXPECT_EQ(qxio_ioctl_size(&in, &size, 0), QXIO_E_NOT_SUPPORTED);
   int64_t position = 0;
-  EXPECT_EQ(qxio_seek(&in, 0, &position, nullptr, QXIO_SEEK_SET | QXIO_SEEK_READ), QXIO_E_SEEK_ERROR);
+  EXPECT_EQ(qxio_seek(&in, 0, &position, nullptr, QXIO_SEEK_SET | QXIO_SEEK_READ),
+            QXIO_E_SEEK_ERROR);
   EXPECT_EQ(qxio_close(&in, 0), 0);
   close(ends[1]);
 }
 
 // ---- the class "async": the library's file opening ----
 
-TEST_F(Async, OpeningByClassNameGivesTheThreadBackedLayer) {
+TEST_F(Async, OpeningByClassNameGivesTheThreadBackedLayer)
+{
   temp_dir dir;
   ASSERT_TRUE(write_file(dir.file("f"), "content"));
   const qxio_t_funcs *funcs = nullptr;
@@ -507,7 +548,8 @@ TEST_F(Async, OpeningByClassNameGivesTheThreadBackedLayer) {
   EXPECT_EQ(qxio_close(&stream, 0), 0);
 }
 
-TEST_F(Async, OpeningFailuresLeaveNothingOpen) {
+TEST_F(Async, OpeningFailuresLeaveNothingOpen)
+{
   temp_dir dir;
   resource_counts before;
   std::string missing = dir.file("missing");
@@ -534,7 +576,8 @@ typedef qxio_t_error_code (*stream_opener)(QXIO *slot, int fd, uint32_t options)
 class AsyncStreams : public Async, public ::testing::WithParamInterface<stream_opener> {};
 
 // Echoes everything it reads until the end of input, then closes.
-void echo_server(stream_opener opener, int fd, qxio_t_error_code *result) {
+void echo_server(stream_opener opener, int fd, qxio_t_error_code *result)
+{
   QXIO stream = nullptr;
   *result = opener(&stream, fd, QXIO_FD_READ | QXIO_FD_WRITE);
   if (*result < 0) return;
@@ -552,7 +595,8 @@ void echo_server(stream_opener opener, int fd, qxio_t_error_code *result) {
   if (*result < 0) qxio_close(&stream, QXIO_CLOSE_ABORTIVE);
 }
 
-TEST_P(AsyncStreams, TenMegabytesEchoThroughASocketPair) {
+TEST_P(AsyncStreams, TenMegabytesEchoThroughASocketPair)
+{
   loopback_pair pair;
   ASSERT_TRUE(pair.ok());
   qxio_t_error_code server_result = 1;
@@ -590,7 +634,8 @@ TEST_P(AsyncStreams, TenMegabytesEchoThroughASocketPair) {
   EXPECT_TRUE(echoed == data) << "echoed bytes differ";
 }
 
-TEST_P(AsyncStreams, ChildPipesCarryAStream) {
+TEST_P(AsyncStreams, ChildPipesCarryAStream)
+{
   int to_child = -1, from_child = -1;
   qxio_t_process child = 0;
   ASSERT_EQ(qxio_process_create("cat", nullptr, nullptr, nullptr, &to_child, &from_child, nullptr,

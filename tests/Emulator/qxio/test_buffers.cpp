@@ -10,25 +10,29 @@
 
 namespace {
 
-std::string contents(const qxio_t_buf *buf) {
+std::string contents(const qxio_t_buf *buf)
+{
   return std::string(reinterpret_cast<const char *>(buf->buf), buf->extent);
 }
 
 // Starts the buffer module from a clean environment (no QXIO_DEFAULT_BUFITEMS).
 class Buffers : public ::testing::Test {
- protected:
-  void SetUp() override {
+protected:
+  void SetUp() override
+  {
     unsetenv("QXIO_DEFAULT_BUFITEMS");
     ASSERT_EQ(0, qxio_init_buf(0));
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     qxio_init_environment(1);
     unsetenv("QXIO_DEFAULT_BUFITEMS");
     qxio_init_buf(0);
   }
 };
 
-TEST_F(Buffers, SizeIsRoundedUpToFourBytes) {
+TEST_F(Buffers, SizeIsRoundedUpToFourBytes)
+{
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 5, 0);
   ASSERT_NE(nullptr, buf);
   EXPECT_EQ(8u, buf->writable_size);
@@ -37,19 +41,21 @@ TEST_F(Buffers, SizeIsRoundedUpToFourBytes) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, DefaultCapacityIsHundredItems) {
+TEST_F(Buffers, DefaultCapacityIsHundredItems)
+{
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 0, 0);
   ASSERT_NE(nullptr, buf);
   EXPECT_EQ(400u, buf->writable_size);
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, DefaultItemsFromPropertyAcceptOnlyWholePositiveNumbers) {
+TEST_F(Buffers, DefaultItemsFromPropertyAcceptOnlyWholePositiveNumbers)
+{
   const struct {
     const char *value;
     size_t capacity;
-  } cases[] = {{"0x20", 128}, {"010", 32}, {"7", 28}, {"12abc", 400}, {"0", 400},
-               {"-5", 400},   {"", 400},   {"abc", 400}};
+  } cases[] = {{"0x20", 128}, {"010", 32}, {"7", 28}, {"12abc", 400},
+               {"0", 400},    {"-5", 400}, {"", 400}, {"abc", 400}};
   for (const auto &c : cases) {
     ASSERT_EQ(0, qxio_set_system_property("QXIO_DEFAULT_BUFITEMS", c.value, 0));
     ASSERT_EQ(0, qxio_init_buf(0));
@@ -60,7 +66,8 @@ TEST_F(Buffers, DefaultItemsFromPropertyAcceptOnlyWholePositiveNumbers) {
   }
 }
 
-TEST_F(Buffers, DefaultItemsAreReadFromTheEnvironmentToo) {
+TEST_F(Buffers, DefaultItemsAreReadFromTheEnvironmentToo)
+{
   setenv("QXIO_DEFAULT_BUFITEMS", "0X10", 1);
   ASSERT_EQ(0, qxio_init_buf(0));
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 0, 0);
@@ -68,7 +75,8 @@ TEST_F(Buffers, DefaultItemsAreReadFromTheEnvironmentToo) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, CopyOwnsAPrivateCopy) {
+TEST_F(Buffers, CopyOwnsAPrivateCopy)
+{
   char data[] = "hello";
   qxio_t_buf *buf = qxio_buf_alloc(data, 5, QXIO_BUF_ALLOC_COPY);
   ASSERT_NE(nullptr, buf);
@@ -87,7 +95,8 @@ TEST_F(Buffers, CopyOwnsAPrivateCopy) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, ReserveOnWrappedBufferCopiesAndLeavesCallerBytes) {
+TEST_F(Buffers, ReserveOnWrappedBufferCopiesAndLeavesCallerBytes)
+{
   char data[] = "abcdef";
   qxio_t_buf *buf = qxio_buf_alloc(data, 6, 0);
   ASSERT_NE(nullptr, buf);
@@ -106,7 +115,8 @@ TEST_F(Buffers, ReserveOnWrappedBufferCopiesAndLeavesCallerBytes) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, FixedWrappedBufferRefusesToGrow) {
+TEST_F(Buffers, FixedWrappedBufferRefusesToGrow)
+{
   char data[] = "abcd";
   qxio_t_buf *buf = qxio_buf_alloc(data, 4, QXIO_BUF_ALLOC_FIXED);
   ASSERT_NE(nullptr, buf);
@@ -123,7 +133,8 @@ TEST_F(Buffers, FixedWrappedBufferRefusesToGrow) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, NoRoomOptionRecordsZeroCapacity) {
+TEST_F(Buffers, NoRoomOptionRecordsZeroCapacity)
+{
   qxio_t_buf *buf = qxio_buf_alloc("xyz", 3, QXIO_BUF_ALLOC_COPY | QXIO_BUF_ALLOC_NO_ROOM);
   ASSERT_NE(nullptr, buf);
   EXPECT_EQ(0u, buf->writable_size);
@@ -133,7 +144,8 @@ TEST_F(Buffers, NoRoomOptionRecordsZeroCapacity) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, CallerRecordStartsEmptyAndSurvivesFree) {
+TEST_F(Buffers, CallerRecordStartsEmptyAndSurvivesFree)
+{
   qxio_t_buf buf;
   memset(&buf, 0x5A, sizeof buf);
   ASSERT_EQ(0, qxio_buf_init_buf(&buf));
@@ -151,7 +163,8 @@ TEST_F(Buffers, CallerRecordStartsEmptyAndSurvivesFree) {
   qxio_buf_free(nullptr);
 }
 
-TEST_F(Buffers, ReserveGrowsByAtLeastTheDefaultCapacity) {
+TEST_F(Buffers, ReserveGrowsByAtLeastTheDefaultCapacity)
+{
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 4, 0);
   ASSERT_EQ(0, qxio_buf_concat_bytes(buf, "1234", 4));
   EXPECT_EQ(4u, buf->writable_size);
@@ -168,7 +181,8 @@ TEST_F(Buffers, ReserveGrowsByAtLeastTheDefaultCapacity) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, PushAndPopAreLastInFirstOut) {
+TEST_F(Buffers, PushAndPopAreLastInFirstOut)
+{
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 1, 0);
   for (int i = 0; i < 1000; i++) ASSERT_EQ(0, qxio_buf_push(buf, static_cast<unsigned char>(i)));
   EXPECT_EQ(1000u, buf->extent);
@@ -183,7 +197,8 @@ TEST_F(Buffers, PushAndPopAreLastInFirstOut) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, ConcatAppendsBytesStringsAndBuffers) {
+TEST_F(Buffers, ConcatAppendsBytesStringsAndBuffers)
+{
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 4, 0);
   ASSERT_EQ(0, qxio_buf_concat_bytes(buf, "a\0b", 3));
   ASSERT_EQ(0, qxio_buf_concat_bytes(buf, nullptr, 0));
@@ -198,7 +213,8 @@ TEST_F(Buffers, ConcatAppendsBytesStringsAndBuffers) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, ConcatOfABufferWithItselfDoublesIt) {
+TEST_F(Buffers, ConcatOfABufferWithItselfDoublesIt)
+{
   qxio_t_buf *buf = qxio_buf_alloc("0123456789", 10, QXIO_BUF_ALLOC_COPY);
   ASSERT_EQ(12u, buf->writable_size);
   ASSERT_EQ(0, qxio_buf_concat(buf, buf, 0));  // must grow, moving the source bytes
@@ -206,7 +222,8 @@ TEST_F(Buffers, ConcatOfABufferWithItselfDoublesIt) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, ContractDropsFromFrontOrEnd) {
+TEST_F(Buffers, ContractDropsFromFrontOrEnd)
+{
   qxio_t_buf *buf = qxio_buf_alloc("abcdefgh", 8, QXIO_BUF_ALLOC_COPY);
   ASSERT_EQ(0, qxio_buf_contract(buf, 3));
   EXPECT_EQ("defgh", contents(buf));
@@ -226,7 +243,8 @@ TEST_F(Buffers, ContractDropsFromFrontOrEnd) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, ResetEmptiesAndReserves) {
+TEST_F(Buffers, ResetEmptiesAndReserves)
+{
   qxio_t_buf *buf = qxio_buf_alloc("abcd", 4, QXIO_BUF_ALLOC_COPY);
   ASSERT_EQ(0, qxio_buf_reset(buf, 10));
   EXPECT_EQ(0u, buf->extent);
@@ -234,7 +252,8 @@ TEST_F(Buffers, ResetEmptiesAndReserves) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Buffers, GetBufHandsOverOwnedStorageAndCopiesForeignBytes) {
+TEST_F(Buffers, GetBufHandsOverOwnedStorageAndCopiesForeignBytes)
+{
   qxio_t_buf *buf = qxio_buf_alloc("owned", 5, QXIO_BUF_ALLOC_COPY);
   unsigned char *storage = buf->buf;
   unsigned char *data = nullptr;
@@ -276,7 +295,8 @@ struct recording_cookie {
   int live;
 };
 
-void *recording_hook(void *cookie, void *pointer, size_t size) {
+void *recording_hook(void *cookie, void *pointer, size_t size)
+{
   recording_cookie *rec = static_cast<recording_cookie *>(cookie);
   rec->calls.push_back({pointer, size});
   if (pointer == nullptr) {
@@ -293,13 +313,14 @@ void *recording_hook(void *cookie, void *pointer, size_t size) {
 }
 
 class Allocator : public ::testing::Test {
- protected:
+protected:
   recording_cookie rec{};
   void install() { ASSERT_EQ(0, qxio_init_allocator(recording_hook, &rec, 0)); }
   void TearDown() override { qxio_init_allocator(nullptr, nullptr, 0); }
 };
 
-TEST_F(Allocator, ZeroSizesNeverFreeAndNullIsNotFreed) {
+TEST_F(Allocator, ZeroSizesNeverFreeAndNullIsNotFreed)
+{
   install();
   void *first = qxio_allocator_alloc(0);
   ASSERT_NE(nullptr, first);
@@ -317,7 +338,8 @@ TEST_F(Allocator, ZeroSizesNeverFreeAndNullIsNotFreed) {
   EXPECT_EQ(0, rec.live);
 }
 
-TEST_F(Allocator, BufferAllocFreesItsStorageWhenTheRecordFails) {
+TEST_F(Allocator, BufferAllocFreesItsStorageWhenTheRecordFails)
+{
   install();
   rec.fail_allocation = 2;  // the storage succeeds, the record fails
   EXPECT_EQ(nullptr, qxio_buf_alloc(nullptr, 16, 0));
@@ -328,7 +350,8 @@ TEST_F(Allocator, BufferAllocFreesItsStorageWhenTheRecordFails) {
   EXPECT_EQ(0, rec.live);
 }
 
-TEST_F(Allocator, FailedGrowthLeavesTheBufferAsItWas) {
+TEST_F(Allocator, FailedGrowthLeavesTheBufferAsItWas)
+{
   install();
   char data[] = "wrapped";
   qxio_t_buf *buf = qxio_buf_alloc(data, 7, 0);
@@ -343,7 +366,8 @@ TEST_F(Allocator, FailedGrowthLeavesTheBufferAsItWas) {
   EXPECT_EQ(0, rec.live);
 }
 
-TEST_F(Allocator, DefaultAllocatorCountsBalance) {
+TEST_F(Allocator, DefaultAllocatorCountsBalance)
+{
   qxio_t_allocator_counts before, after;
   qxio_allocator_default_counts(&before);
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 0, 0);

@@ -26,14 +26,16 @@ using qxio_test::words;
 
 namespace {
 
-std::string transformed(const char *name) {
+std::string transformed(const char *name)
+{
   char *t = tr22_transform_name(name);
   std::string s(t);
   qxio_free(t);
   return s;
 }
 
-qxio_t_coder_funcs *find(const char *name, uint32_t options = 0) {
+qxio_t_coder_funcs *find(const char *name, uint32_t options = 0)
+{
   qxio_t_coder_funcs *funcs = nullptr;
   if (qxio_char_coder_find(&funcs, name, nullptr, options) < 0) return nullptr;
   qxio_coder_funcs_release(funcs);
@@ -49,7 +51,8 @@ class ByteSets : public qxio_test::CoderFixture {};
 
 // ---- registry ----
 
-TEST(NameTransform, KeepsLettersAndDigitsAndDropsLeadingZeros) {
+TEST(NameTransform, KeepsLettersAndDigitsAndDropsLeadingZeros)
+{
   EXPECT_EQ("utf8", transformed("UTF-8"));
   EXPECT_EQ("utf8", transformed("Utf_8"));
   EXPECT_EQ("iso885911987", transformed("ISO_8859-1:1987"));
@@ -59,7 +62,8 @@ TEST(NameTransform, KeepsLettersAndDigitsAndDropsLeadingZeros) {
   EXPECT_EQ("", transformed("-_:"));
 }
 
-TEST_F(Registry, LooseSpellingsFindTheSameClass) {
+TEST_F(Registry, LooseSpellingsFindTheSameClass)
+{
   qxio_t_coder_funcs *utf8 = find("utf-8");
   ASSERT_NE(nullptr, utf8);
   EXPECT_STREQ("UTF-8", utf8->name);
@@ -74,14 +78,16 @@ TEST_F(Registry, LooseSpellingsFindTheSameClass) {
   EXPECT_STREQ("windows-1252", find("Windows_1252")->name);
 }
 
-TEST_F(Registry, UnknownAndEmptyNamesFail) {
+TEST_F(Registry, UnknownAndEmptyNamesFail)
+{
   qxio_t_coder_funcs *funcs = nullptr;
   EXPECT_EQ(QXIO_E_CHARSET_NOT_FOUND, qxio_char_coder_find(&funcs, "klingon", nullptr, 0));
   EXPECT_EQ(QXIO_E_PARAMETER_ERROR, qxio_char_coder_find(&funcs, "-_-", nullptr, 0));
   EXPECT_EQ(nullptr, funcs);
 }
 
-TEST_F(Registry, FindTakesAReferenceThatTheCallerDrops) {
+TEST_F(Registry, FindTakesAReferenceThatTheCallerDrops)
+{
   qxio_t_coder_funcs *funcs = nullptr;
   ASSERT_EQ(0, qxio_char_coder_find(&funcs, "latin1", nullptr, 0));
   int32_t held = funcs->refcount;
@@ -93,7 +99,8 @@ TEST_F(Registry, FindTakesAReferenceThatTheCallerDrops) {
   EXPECT_EQ(held - 1, funcs->refcount);
 }
 
-TEST_F(Registry, SeekableRequirementRejectsUnicodeClasses) {
+TEST_F(Registry, SeekableRequirementRejectsUnicodeClasses)
+{
   qxio_t_coder_funcs *funcs = nullptr;
   ASSERT_EQ(0, qxio_char_coder_find(&funcs, "ISO-8859-2", nullptr, 0x1));
   qxio_coder_funcs_release(funcs);
@@ -105,7 +112,8 @@ TEST_F(Registry, SeekableRequirementRejectsUnicodeClasses) {
   EXPECT_EQ(held, utf8->refcount);
 }
 
-TEST_F(Registry, CanonicalNamesAndEquality) {
+TEST_F(Registry, CanonicalNamesAndEquality)
+{
   const char *canonical = nullptr;
   ASSERT_EQ(0, qxio_charset_canonical_name("csISOLatin1", &canonical));
   EXPECT_STREQ("iso88591", canonical);
@@ -116,7 +124,8 @@ TEST_F(Registry, CanonicalNamesAndEquality) {
   EXPECT_EQ(0, qxio_charset_name_equal("klingon", "klingon"));
 }
 
-TEST_F(Registry, CharsetWithAnEmptyAliasEntersNothing) {
+TEST_F(Registry, CharsetWithAnEmptyAliasEntersNothing)
+{
   const char *const aliases[] = {"tlh", "--", nullptr};
   EXPECT_EQ(QXIO_E_PARAMETER_ERROR, qxio_register_charset("klingon", aliases, 0));
   const char *canonical = nullptr;
@@ -124,7 +133,8 @@ TEST_F(Registry, CharsetWithAnEmptyAliasEntersNothing) {
   EXPECT_EQ(QXIO_E_CHARSET_NOT_FOUND, qxio_charset_canonical_name("klingon", &canonical));
 }
 
-TEST_F(Registry, CharsetAliasesCanBeEnteredAndRemoved) {
+TEST_F(Registry, CharsetAliasesCanBeEnteredAndRemoved)
+{
   const char *const aliases[] = {"tlh", "Klingon-1", nullptr};
   ASSERT_EQ(0, qxio_register_charset("klingon", aliases, 0));
   EXPECT_EQ(1, qxio_charset_name_equal("TLH", "klingon1"));
@@ -135,7 +145,8 @@ TEST_F(Registry, CharsetAliasesCanBeEnteredAndRemoved) {
 int destroyed;
 void counting_destroy(qxio_t_coder_funcs *) { destroyed++; }
 
-TEST_F(Registry, RegisteringTheSameNameReplacesAndReleasesTheOldClass) {
+TEST_F(Registry, RegisteringTheSameNameReplacesAndReleasesTheOldClass)
+{
   qxio_t_coder_funcs *latin1 = find("ISO-8859-1");
   qxio_t_coder_funcs replacement = *latin1;
   const char *const aliases[] = {"latin1", nullptr};
@@ -155,14 +166,16 @@ TEST_F(Registry, RegisteringTheSameNameReplacesAndReleasesTheOldClass) {
   EXPECT_EQ(nullptr, find("ISO-8859-1"));
 }
 
-TEST_F(Registry, UnregisteringAnotherClassUnderTheNameDoesNothing) {
+TEST_F(Registry, UnregisteringAnotherClassUnderTheNameDoesNothing)
+{
   qxio_t_coder_funcs other = *find("UTF-8");
   EXPECT_EQ(0, qxio_register_coder("UTF-8", &other, 0x1));
   EXPECT_STREQ("UTF-8", find("utf8")->name);
   EXPECT_NE(&other, find("utf8"));
 }
 
-TEST_F(Registry, ExplicitNameRegistersOnlyThatName) {
+TEST_F(Registry, ExplicitNameRegistersOnlyThatName)
+{
   qxio_t_coder_funcs *latin2 = find("ISO-8859-2");
   ASSERT_EQ(0, qxio_register_coder("Polish", latin2, 0));
   EXPECT_EQ(latin2, find("polish"));
@@ -171,7 +184,8 @@ TEST_F(Registry, ExplicitNameRegistersOnlyThatName) {
   EXPECT_EQ(latin2, find("latin2"));
 }
 
-TEST_F(Registry, ReplacementThatRunsOutOfMemoryLeavesTheOldClass) {
+TEST_F(Registry, ReplacementThatRunsOutOfMemoryLeavesTheOldClass)
+{
   qxio_t_coder_funcs *latin1 = find("ISO-8859-1");
   qxio_t_coder_funcs replacement = *latin1;
   const char *const aliases[] = {"latin1", "Latin-One", nullptr};
@@ -204,7 +218,8 @@ TEST_F(Registry, ReplacementThatRunsOutOfMemoryLeavesTheOldClass) {
   EXPECT_EQ(1, replacement.refcount);
 }
 
-TEST_F(Registry, UnregisteringNeedsNoMemoryWhateverTheNameLength) {
+TEST_F(Registry, UnregisteringNeedsNoMemoryWhateverTheNameLength)
+{
   const std::string name(5000, 'x');
   const char *const aliases[] = {"Klingon", name.c_str(), nullptr};
   qxio_t_coder_funcs klingon = *find("ISO-8859-2");
@@ -234,7 +249,8 @@ TEST_F(Registry, UnregisteringNeedsNoMemoryWhateverTheNameLength) {
 /* The module start is made to fail at each of its allocations in turn: a failed start gives
    back everything by itself, and the stop, with memory exhausted, succeeds after a failed
    start as after a whole one. */
-TEST(RegistryLifecycle, StartThatRunsOutOfMemoryUndoesItselfAndTheStopNeedsNoMemory) {
+TEST(RegistryLifecycle, StartThatRunsOutOfMemoryUndoesItselfAndTheStopNeedsNoMemory)
+{
   bool started = false;
   int failures = 0;
   for (long limit = 0; limit < 5000 && !started; limit++) {
@@ -262,7 +278,8 @@ TEST(RegistryLifecycle, StartThatRunsOutOfMemoryUndoesItselfAndTheStopNeedsNoMem
   EXPECT_GT(failures, 20);
 }
 
-TEST(RegistryLifecycle, StartAndShutdownLeaveNothingAllocated) {
+TEST(RegistryLifecycle, StartAndShutdownLeaveNothingAllocated)
+{
   qxio_t_allocator_counts before, after;
   qxio_allocator_default_counts(&before);
   ASSERT_EQ(0, qxio_init_char_coder(0));
@@ -278,7 +295,8 @@ TEST(RegistryLifecycle, StartAndShutdownLeaveNothingAllocated) {
 
 // ---- instances ----
 
-TEST_F(CoderInstances, FlagsFollowDirectionAndOptions) {
+TEST_F(CoderInstances, FlagsFollowDirectionAndOptions)
+{
   const struct {
     const char *name;
     uint32_t options;
@@ -302,7 +320,8 @@ TEST_F(CoderInstances, FlagsFollowDirectionAndOptions) {
   }
 }
 
-TEST_F(CoderInstances, SeekableOpenIsRefusedWhereCodesAreNotOneByteEach) {
+TEST_F(CoderInstances, SeekableOpenIsRefusedWhereCodesAreNotOneByteEach)
+{
   EXPECT_EQ(QXIO_E_NOT_SUPPORTED,
             TestCoder("ISO-8859-1", QXIO_CODER_OPEN_SEEKABLE | QXIO_CODER_OPEN_CRLF).open_rc());
   EXPECT_EQ(QXIO_E_NOT_SUPPORTED,
@@ -311,7 +330,8 @@ TEST_F(CoderInstances, SeekableOpenIsRefusedWhereCodesAreNotOneByteEach) {
   EXPECT_EQ(QXIO_E_NOT_IMPLEMENTED, TestCoder("UTF-16LE", QXIO_CODER_OPEN_SEEKABLE).open_rc());
 }
 
-TEST_F(CoderInstances, InstancesHoldAReferenceOnTheirClass) {
+TEST_F(CoderInstances, InstancesHoldAReferenceOnTheirClass)
+{
   qxio_t_coder_funcs *utf8 = find("UTF-8");
   int32_t held = utf8->refcount;
   {
@@ -322,7 +342,8 @@ TEST_F(CoderInstances, InstancesHoldAReferenceOnTheirClass) {
   EXPECT_EQ(0, qxio_char_coder_close(nullptr));
 }
 
-TEST_F(CoderInstances, ProgressComesFirstAndTheStopReasonWithTheNextCall) {
+TEST_F(CoderInstances, ProgressComesFirstAndTheStopReasonWithTheNextCall)
+{
   TestCoder coder("ISO-8859-1", 0);
   std::string in = words({'a', 0x20AC, 'b'}), out;
   size_t pos = 0;
@@ -334,7 +355,8 @@ TEST_F(CoderInstances, ProgressComesFirstAndTheStopReasonWithTheNextCall) {
   EXPECT_EQ("a", out);
 }
 
-TEST_F(CoderInstances, EndOfInputTurnsMissingDataIntoEndOfFileOrInvalid) {
+TEST_F(CoderInstances, EndOfInputTurnsMissingDataIntoEndOfFileOrInvalid)
+{
   TestCoder coder("UTF-16LE", QXIO_CODER_OPEN_DECODE);
   std::string out;
   size_t pos = 0;
@@ -349,7 +371,8 @@ TEST_F(CoderInstances, EndOfInputTurnsMissingDataIntoEndOfFileOrInvalid) {
   EXPECT_EQ("", out);
 }
 
-TEST_F(CoderInstances, CommitRollbackSeekAndTranslateReachTheClass) {
+TEST_F(CoderInstances, CommitRollbackSeekAndTranslateReachTheClass)
+{
   TestCoder coder("ISO-8859-1", QXIO_CODER_OPEN_DECODE | QXIO_CODER_OPEN_SEEKABLE);
   EXPECT_EQ(0, qxio_char_coder_commit(coder.get()));
   EXPECT_EQ(0, qxio_char_coder_rollback(coder.get()));
@@ -368,18 +391,21 @@ TEST_F(CoderInstances, CommitRollbackSeekAndTranslateReachTheClass) {
 
 // ---- line ends ----
 
-codes_t decoded(TestCoder &coder, const std::string &bytes, uint32_t options = 0) {
+codes_t decoded(TestCoder &coder, const std::string &bytes, uint32_t options = 0)
+{
   codes_t codes;
   EXPECT_EQ(QXIO_E_END_OF_FILE, coder.decode_all(bytes, &codes, options));
   return codes;
 }
 
-TEST_F(LineEnds, CrLfBecomesLfAndALoneCrStays) {
+TEST_F(LineEnds, CrLfBecomesLfAndALoneCrStays)
+{
   TestCoder coder("ISO-8859-1", QXIO_CODER_OPEN_DECODE | QXIO_CODER_OPEN_CRLF);
   EXPECT_EQ((codes_t{'a', '\n', 'b', '\r', 'c', '\n', '\r'}), decoded(coder, "a\r\nb\rc\n\r"));
 }
 
-TEST_F(LineEnds, CrAtTheEndOfAvailableInputWaitsForMore) {
+TEST_F(LineEnds, CrAtTheEndOfAvailableInputWaitsForMore)
+{
   TestCoder coder("ISO-8859-1", QXIO_CODER_OPEN_DECODE | QXIO_CODER_OPEN_CRLF);
   std::string out;
   size_t pos = 0;
@@ -391,7 +417,8 @@ TEST_F(LineEnds, CrAtTheEndOfAvailableInputWaitsForMore) {
   EXPECT_EQ((codes_t{'a', '\r'}), qxio_test::codes_of(out));
 }
 
-TEST_F(LineEnds, CrLfSplitAcrossUnitsOfUtf16) {
+TEST_F(LineEnds, CrLfSplitAcrossUnitsOfUtf16)
+{
   TestCoder coder("UTF-16BE", QXIO_CODER_OPEN_DECODE | QXIO_CODER_OPEN_CRLF);
   std::string out;
   size_t pos = 0;
@@ -402,13 +429,15 @@ TEST_F(LineEnds, CrLfSplitAcrossUnitsOfUtf16) {
   EXPECT_EQ((codes_t{'\n'}), qxio_test::codes_of(out));
 }
 
-TEST_F(LineEnds, AnyLineEndBecomesLf) {
+TEST_F(LineEnds, AnyLineEndBecomesLf)
+{
   TestCoder coder("ISO-8859-1", QXIO_CODER_OPEN_DECODE | QXIO_CODER_OPEN_ANY_EOL);
   EXPECT_EQ((codes_t{'a', '\n', 'b', '\n', 'c', '\n', '\n', '\n', '\n'}),
             decoded(coder, "a\r\nb\rc\n\r\r\n\n"));
 }
 
-TEST_F(LineEnds, AnyLineEndRemembersACrAcrossCalls) {
+TEST_F(LineEnds, AnyLineEndRemembersACrAcrossCalls)
+{
   TestCoder coder("UTF-8", QXIO_CODER_OPEN_DECODE | QXIO_CODER_OPEN_ANY_EOL);
   std::string out;
   size_t pos = 0;
@@ -418,7 +447,8 @@ TEST_F(LineEnds, AnyLineEndRemembersACrAcrossCalls) {
   EXPECT_EQ((codes_t{'x', '\n', 'y'}), qxio_test::codes_of(out));
 }
 
-TEST_F(LineEnds, EncodersWriteLfAsCrLf) {
+TEST_F(LineEnds, EncodersWriteLfAsCrLf)
+{
   std::string out;
   TestCoder latin1("ISO-8859-1", QXIO_CODER_OPEN_CRLF);
   EXPECT_EQ(QXIO_E_END_OF_FILE, latin1.encode_all({'a', '\n', 'b'}, &out, 0));
@@ -429,7 +459,8 @@ TEST_F(LineEnds, EncodersWriteLfAsCrLf) {
   EXPECT_EQ(std::string("\r\0\n\0", 4), out);
 }
 
-TEST_F(LineEnds, EncodingWithAnyLineEndIsRefusedByByteSetsAndUtf8) {
+TEST_F(LineEnds, EncodingWithAnyLineEndIsRefusedByByteSetsAndUtf8)
+{
   std::string out;
   TestCoder latin1("ISO-8859-1", QXIO_CODER_OPEN_ANY_EOL);
   EXPECT_EQ(QXIO_E_NOT_IMPLEMENTED, latin1.encode_all({'\n'}, &out, 0));
@@ -442,25 +473,34 @@ TEST_F(LineEnds, EncodingWithAnyLineEndIsRefusedByByteSetsAndUtf8) {
 
 // ---- byte-order marks ----
 
-TEST_F(ByteOrderMarks, DecoderDropsOnlyALeadingMark) {
+TEST_F(ByteOrderMarks, DecoderDropsOnlyALeadingMark)
+{
   TestCoder dropping("UTF-8", QXIO_CODER_OPEN_DECODE | QXIO_CODER_OPEN_BOM);
-  EXPECT_EQ((codes_t{'a', 0xFEFF}), decoded(dropping, "\xEF\xBB\xBF" "a\xEF\xBB\xBF"));
+  EXPECT_EQ((codes_t{'a', 0xFEFF}), decoded(dropping, "\xEF\xBB\xBF"
+                                                      "a\xEF\xBB\xBF"));
   TestCoder keeping("UTF-8", QXIO_CODER_OPEN_DECODE);
-  EXPECT_EQ((codes_t{0xFEFF, 'a'}), decoded(keeping, "\xEF\xBB\xBF" "a"));
+  EXPECT_EQ((codes_t{0xFEFF, 'a'}), decoded(keeping, "\xEF\xBB\xBF"
+                                                     "a"));
   TestCoder utf16("UTF-16BE", QXIO_CODER_OPEN_DECODE | QXIO_CODER_OPEN_BOM);
   EXPECT_EQ((codes_t{'z'}), decoded(utf16, std::string("\xFE\xFF\0z", 4)));
 }
 
-TEST_F(ByteOrderMarks, EncoderWritesTheMarkBeforeTheFirstOutputOnly) {
+TEST_F(ByteOrderMarks, EncoderWritesTheMarkBeforeTheFirstOutputOnly)
+{
   TestCoder utf16("UTF-16LE", QXIO_CODER_OPEN_BOM);
   std::string out;
   EXPECT_EQ(QXIO_E_END_OF_FILE, utf16.encode_all({'a'}, &out, 0));
   EXPECT_EQ(QXIO_E_END_OF_FILE, utf16.encode_all({'b'}, &out, 0));
-  EXPECT_EQ(std::string("\xFF\xFE" "a\0b\0", 6), out);
+  EXPECT_EQ(std::string("\xFF\xFE"
+                        "a\0b\0",
+                        6),
+            out);
   out.clear();
   TestCoder utf8("UTF-8", QXIO_CODER_OPEN_BOM);
   EXPECT_EQ(QXIO_E_END_OF_FILE, utf8.encode_all({'a'}, &out, 0));
-  EXPECT_EQ("\xEF\xBB\xBF" "a", out);
+  EXPECT_EQ("\xEF\xBB\xBF"
+            "a",
+            out);
   out.clear();
   TestCoder quiet("UTF-8", QXIO_CODER_OPEN_BOM | QXIO_CODER_OPEN_NO_UTF8_BOM);
   EXPECT_EQ(QXIO_E_END_OF_FILE, quiet.encode_all({'a'}, &out, 0));
@@ -475,7 +515,8 @@ struct detection {
 };
 
 detection detect(qxio_t_error_code (*detector)(const qxio_t_buf *, qxio_t_coder_funcs **, uint32_t),
-                 const std::string &bytes, uint32_t options) {
+                 const std::string &bytes, uint32_t options)
+{
   qxio_t_buf buf = qxio_test::wrap(bytes);
   qxio_t_coder_funcs *funcs = nullptr;
   detection d{detector(&buf, &funcs, options), ""};
@@ -486,25 +527,38 @@ detection detect(qxio_t_error_code (*detector)(const qxio_t_buf *, qxio_t_coder_
   return d;
 }
 
-void expect_detection(const detection &d, qxio_t_error_code rc, const char *name) {
+void expect_detection(const detection &d, qxio_t_error_code rc, const char *name)
+{
   EXPECT_EQ(rc, d.rc);
   EXPECT_EQ(name, d.name);
 }
 
-TEST_F(Detection, ByteOrderMarksNameTheirClass) {
+TEST_F(Detection, ByteOrderMarksNameTheirClass)
+{
   const struct {
     std::string bytes;
     const char *name;
   } cases[] = {
-      {std::string("\0\0\xFE\xFF", 4), "UTF-32BE"}, {std::string("\xFF\xFE\0\0", 4), "UTF-32LE"},
-      {"\xEF\xBB\xBF" "abc", "UTF-8"},              {"\xFE\xFF" "ab", "UTF-16BE"},
-      {std::string("\xFF\xFE" "a\0", 4), "UTF-16LE"},
+      {std::string("\0\0\xFE\xFF", 4), "UTF-32BE"},
+      {std::string("\xFF\xFE\0\0", 4), "UTF-32LE"},
+      {"\xEF\xBB\xBF"
+       "abc",
+       "UTF-8"},
+      {"\xFE\xFF"
+       "ab",
+       "UTF-16BE"},
+      {std::string("\xFF\xFE"
+                   "a\0",
+                   4),
+       "UTF-16LE"},
   };
-  for (const auto &c : cases) expect_detection(detect(bom_encoding_detector, c.bytes, 0), 0, c.name);
+  for (const auto &c : cases)
+    expect_detection(detect(bom_encoding_detector, c.bytes, 0), 0, c.name);
   expect_detection(detect(bom_encoding_detector, "abcd", 0), 1, "");
 }
 
-TEST_F(Detection, ShortDataWaitsUnlessTheMarkIsAlreadyCertain) {
+TEST_F(Detection, ShortDataWaitsUnlessTheMarkIsAlreadyCertain)
+{
   expect_detection(detect(bom_encoding_detector, "\xFF\xFE", 0), QXIO_E_NOT_ENOUGH_DATA, "");
   expect_detection(detect(bom_encoding_detector, "\xFF\xFE", 0x1), 0, "UTF-16LE");
   expect_detection(detect(bom_encoding_detector, "\xFE\xFF", 0), 0, "UTF-16BE");
@@ -514,11 +568,17 @@ TEST_F(Detection, ShortDataWaitsUnlessTheMarkIsAlreadyCertain) {
   expect_detection(detect(bom_encoding_detector, "", 0x1), 1, "");
 }
 
-TEST_F(Detection, SeekableRequirementFailsForAMarkedUnicodeFile) {
-  expect_detection(detect(bom_encoding_detector, "\xFE\xFF" "ab", 0x2), QXIO_E_SEEK_ERROR, "");
+TEST_F(Detection, SeekableRequirementFailsForAMarkedUnicodeFile)
+{
+  expect_detection(detect(bom_encoding_detector,
+                          "\xFE\xFF"
+                          "ab",
+                          0x2),
+                   QXIO_E_SEEK_ERROR, "");
 }
 
-TEST_F(Detection, CodingDeclarationOnTheFirstLine) {
+TEST_F(Detection, CodingDeclarationOnTheFirstLine)
+{
   expect_detection(detect(emacs_encoding_detector, "% -*- mode: x; coding: latin-1 -*-\nfoo", 0), 0,
                    "ISO-8859-1");
   expect_detection(detect(emacs_encoding_detector, "\r\n\n-*-coding:utf-8-*-\n", 0), 0, "UTF-8");
@@ -528,13 +588,16 @@ TEST_F(Detection, CodingDeclarationOnTheFirstLine) {
                    "windows-1252");
 }
 
-TEST_F(Detection, CodingWithNothingAfterItIsASyntaxError) {
-  expect_detection(detect(emacs_encoding_detector, "-*- coding: -*-\n", 0), QXIO_E_SYNTAX_ERROR, "");
+TEST_F(Detection, CodingWithNothingAfterItIsASyntaxError)
+{
+  expect_detection(detect(emacs_encoding_detector, "-*- coding: -*-\n", 0), QXIO_E_SYNTAX_ERROR,
+                   "");
 }
 
-TEST_F(Detection, DeclarationsOffTheFirstLineOrMalformedAreNotFound) {
-  expect_detection(detect(emacs_encoding_detector, "#!/bin/sh\n# -*- coding: latin-1 -*-\n", 0x1), 1,
-                   "");
+TEST_F(Detection, DeclarationsOffTheFirstLineOrMalformedAreNotFound)
+{
+  expect_detection(detect(emacs_encoding_detector, "#!/bin/sh\n# -*- coding: latin-1 -*-\n", 0x1),
+                   1, "");
   expect_detection(detect(emacs_encoding_detector, "-*- xcoding: latin-1 -*-\n", 0x1), 1, "");
   expect_detection(detect(emacs_encoding_detector, "-*- coding: latin-1\n -*-", 0x1), 1, "");
   expect_detection(detect(emacs_encoding_detector, "-*- coding:-*-\n", 0x1), 1, "");
@@ -542,9 +605,10 @@ TEST_F(Detection, DeclarationsOffTheFirstLineOrMalformedAreNotFound) {
                    QXIO_E_CHARSET_NOT_FOUND, "");
 }
 
-TEST_F(Detection, UnfinishedDeclarationWaitsForMoreUnlessComplete) {
-  expect_detection(detect(emacs_encoding_detector, "-*- coding: latin-1", 0), QXIO_E_NOT_ENOUGH_DATA,
-                   "");
+TEST_F(Detection, UnfinishedDeclarationWaitsForMoreUnlessComplete)
+{
+  expect_detection(detect(emacs_encoding_detector, "-*- coding: latin-1", 0),
+                   QXIO_E_NOT_ENOUGH_DATA, "");
   expect_detection(detect(emacs_encoding_detector, "-*- coding: latin-1 -*", 0x1), 1, "");
   expect_detection(detect(emacs_encoding_detector, "\n\n-*", 0), QXIO_E_NOT_ENOUGH_DATA, "");
   // Only the first 1024 bytes are examined, and then the answer is final.
@@ -554,7 +618,8 @@ TEST_F(Detection, UnfinishedDeclarationWaitsForMoreUnlessComplete) {
 
 // Detection over a seekable file read one byte at a time: the stream is back at its start
 // afterwards, whatever was found.
-detection detect_file(const std::string &content, uint32_t options) {
+detection detect_file(const std::string &content, uint32_t options)
+{
   std::string data = content;
   QXIO stream = nullptr;
   qxio_test::memory_file *file = qxio_test::open_memory_file(&stream, &data, 1);
@@ -569,25 +634,36 @@ detection detect_file(const std::string &content, uint32_t options) {
   return d;
 }
 
-TEST_F(Detection, FileDetectionReadsWhatItNeedsAndSeeksBack) {
+TEST_F(Detection, FileDetectionReadsWhatItNeedsAndSeeksBack)
+{
   expect_detection(detect_file("-*- coding: latin-1 -*-\nabc", 0), 0, "ISO-8859-1");
-  expect_detection(detect_file(std::string("\xFF\xFE" "A\0B\0", 6), 0), 0, "UTF-16LE");
+  expect_detection(detect_file(std::string("\xFF\xFE"
+                                           "A\0B\0",
+                                           6),
+                               0),
+                   0, "UTF-16LE");
   expect_detection(detect_file("\xFF\xFE", 0), 0, "UTF-16LE");
-  expect_detection(detect_file("\xEF\xBB\xBF" "x", 0), 0, "UTF-8");
+  expect_detection(detect_file("\xEF\xBB\xBF"
+                               "x",
+                               0),
+                   0, "UTF-8");
   expect_detection(detect_file("plain text\nmore", 0), 1, "");
   expect_detection(detect_file("", 0), 1, "");
 }
 
-TEST_F(Detection, FileDetectionFailuresAndOptions) {
+TEST_F(Detection, FileDetectionFailuresAndOptions)
+{
   expect_detection(detect_file("-*- coding: klingon -*-\n", 0), QXIO_E_CHARSET_NOT_FOUND, "");
   expect_detection(detect_file("-*- coding: klingon -*-\n", 0x1), 1, "");
   expect_detection(detect_file("\xFE\xFF\0a", 0x2), QXIO_E_SEEK_ERROR, "");
   expect_detection(detect_file("-*- coding: latin-2 -*-\n", 0x2), 0, "ISO-8859-2");
 }
 
-TEST_F(Detection, StreamsThatCannotSeekAreNotRead) {
+TEST_F(Detection, StreamsThatCannotSeekAreNotRead)
+{
   qxio_test::script s;
-  s.input = "\xFF\xFE" "a";
+  s.input = "\xFF\xFE"
+            "a";
   QXIO stream = nullptr;
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, true, false));
   qxio_t_coder_funcs *funcs = nullptr;
@@ -600,7 +676,8 @@ TEST_F(Detection, StreamsThatCannotSeekAreNotRead) {
 // ---- byte character sets ----
 
 // The reference decoding of every byte (Python's codecs): set name -> 256 codes, -1 unmapped.
-std::map<std::string, std::vector<int32_t>> load_reference() {
+std::map<std::string, std::vector<int32_t>> load_reference()
+{
   std::map<std::string, std::vector<int32_t>> sets;
   std::ifstream in(QXIO_CHARSET_REFERENCE);
   std::string name, byte, code;
@@ -612,7 +689,8 @@ std::map<std::string, std::vector<int32_t>> load_reference() {
   return sets;
 }
 
-TEST_F(ByteSets, EveryByteDecodesAsTheReferenceSays) {
+TEST_F(ByteSets, EveryByteDecodesAsTheReferenceSays)
+{
   auto sets = load_reference();
   ASSERT_EQ(5u, sets.size());
   for (const auto &[name, codes] : sets) {
@@ -632,7 +710,8 @@ TEST_F(ByteSets, EveryByteDecodesAsTheReferenceSays) {
   }
 }
 
-TEST_F(ByteSets, EncodingMapsExactlyTheReferenceCodes) {
+TEST_F(ByteSets, EncodingMapsExactlyTheReferenceCodes)
+{
   auto sets = load_reference();
   ASSERT_EQ(5u, sets.size());
   for (const auto &[name, codes] : sets) {
@@ -659,7 +738,8 @@ TEST_F(ByteSets, EncodingMapsExactlyTheReferenceCodes) {
   }
 }
 
-TEST_F(ByteSets, EuroSignPerSet) {
+TEST_F(ByteSets, EuroSignPerSet)
+{
   std::string out;
   TestCoder latin9("ISO-8859-15", 0);
   EXPECT_EQ(QXIO_E_END_OF_FILE, latin9.encode_all({0x20AC}, &out, 0));
@@ -674,7 +754,8 @@ TEST_F(ByteSets, EuroSignPerSet) {
   EXPECT_EQ("\x1A", out);
 }
 
-TEST_F(ByteSets, UnmappedBytesAreInvalidWhateverTheOptions) {
+TEST_F(ByteSets, UnmappedBytesAreInvalidWhateverTheOptions)
+{
   codes_t got;
   size_t pos = 0;
   TestCoder cp1252("windows-1252", QXIO_CODER_OPEN_DECODE);
@@ -685,7 +766,8 @@ TEST_F(ByteSets, UnmappedBytesAreInvalidWhateverTheOptions) {
   EXPECT_EQ(QXIO_E_ENCODING_INVALID, ascii.decode_all("\x80", &got, REPLACE_ALL));
 }
 
-TEST_F(ByteSets, CodesOutsideTheWordRangeAreUnmappable) {
+TEST_F(ByteSets, CodesOutsideTheWordRangeAreUnmappable)
+{
   std::string out;
   TestCoder latin1("ISO-8859-1", 0);
   EXPECT_EQ(QXIO_E_ENCODING_UNMAPPABLE, latin1.encode_all({0xFFFFFFFFu}, &out, 0));
@@ -699,7 +781,8 @@ struct property_set {
   size_t count;
 };
 
-TEST(PropertySets, SizesAndBoundsAreThoseOfUnicodeFive) {
+TEST(PropertySets, SizesAndBoundsAreThoseOfUnicodeFive)
+{
   const struct {
     property_set set;
     size_t nranges;
@@ -707,7 +790,8 @@ TEST(PropertySets, SizesAndBoundsAreThoseOfUnicodeFive) {
   } sets[] = {
       {{qxio_non_private_abstract_char_set, qxio_non_private_abstract_char_set_count}, 428, 99089},
       {{qxio_nfc_quick_check_yes_and_defined_set, qxio_nfc_quick_check_yes_and_defined_set_count},
-       475, 97872},
+       475,
+       97872},
   };
   for (const auto &s : sets) {
     ASSERT_EQ(s.nranges, s.set.count);
@@ -727,7 +811,8 @@ TEST(PropertySets, SizesAndBoundsAreThoseOfUnicodeFive) {
   EXPECT_EQ(0x02FFu, qxio_nfc_quick_check_yes_and_defined_set[0].high);
 }
 
-TEST(PropertySets, MembershipAgreesWithALinearScan) {
+TEST(PropertySets, MembershipAgreesWithALinearScan)
+{
   const property_set sets[] = {
       {qxio_non_private_abstract_char_set, qxio_non_private_abstract_char_set_count},
       {qxio_nfc_quick_check_yes_and_defined_set, qxio_nfc_quick_check_yes_and_defined_set_count},
@@ -745,7 +830,8 @@ TEST(PropertySets, MembershipAgreesWithALinearScan) {
   EXPECT_EQ(0, qxio_utf32_set_member('a', qxio_non_private_abstract_char_set, 0));
 }
 
-TEST(PropertySets, NfcStableCharactersAreAssignedCharacters) {
+TEST(PropertySets, NfcStableCharactersAreAssignedCharacters)
+{
   for (uint32_t code = 0; code <= 0x10FFFF; code++) {
     if (qxio_unicode_nfc_quick_check_yes((qxio_t_wchar)code) == 1) {
       ASSERT_EQ(1, qxio_unicode_non_private_abstract_char((qxio_t_wchar)code)) << code;
@@ -753,13 +839,14 @@ TEST(PropertySets, NfcStableCharactersAreAssignedCharacters) {
   }
 }
 
-TEST(PropertySets, KnownCharacters) {
+TEST(PropertySets, KnownCharacters)
+{
   EXPECT_EQ(0, qxio_unicode_non_private_abstract_char(0xE000));  // private use
   EXPECT_EQ(0, qxio_unicode_non_private_abstract_char(0xFFFE));  // noncharacter
   EXPECT_EQ(0, qxio_unicode_non_private_abstract_char(0x0370));  // assigned after 5.0
   EXPECT_EQ(0, qxio_unicode_non_private_abstract_char(0xD800));  // surrogate
   EXPECT_EQ(1, qxio_unicode_non_private_abstract_char(0x037B));
-  EXPECT_EQ(1, qxio_unicode_non_private_abstract_char(0x0007));  // controls are included
+  EXPECT_EQ(1, qxio_unicode_non_private_abstract_char(0x0007));   // controls are included
   EXPECT_EQ(0, qxio_unicode_non_private_abstract_char(0x1F600));  // emoji came later
   EXPECT_EQ(QXIO_E_ENCODING_UNMAPPABLE, qxio_unicode_non_private_abstract_char(0x110000));
   EXPECT_EQ(1, qxio_unicode_nfc_quick_check_yes('e'));

@@ -27,7 +27,8 @@ struct child_result {
 };
 
 // The mode this process was started for, from its own command line ("" when none).
-inline std::string own_child_mode(void) {
+inline std::string own_child_mode(void)
+{
   int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "";
   std::string cmdline;
@@ -47,7 +48,8 @@ inline std::string own_child_mode(void) {
 }
 
 // Registers a child mode; in a child started for it, runs `fun` and exits with its result.
-inline int child_mode(const char *name, int (*fun)(void)) {
+inline int child_mode(const char *name, int (*fun)(void))
+{
   if (own_child_mode() != name) return 0;
   int rc = fun();
   fflush(stdout);
@@ -58,7 +60,8 @@ inline int child_mode(const char *name, int (*fun)(void)) {
 // Starts the child for `mode` with exactly `env`, collects its output and waits for it. With
 // `kill_after`, the child is killed once its standard error contains that text.
 inline child_result run_child(const char *mode, const std::vector<std::string> &env,
-                              const std::string &kill_after = "") {
+                              const std::string &kill_after = "")
+{
   child_result result;
   char exe[4096];
   ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);

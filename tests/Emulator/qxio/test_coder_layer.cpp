@@ -20,7 +20,8 @@ const uint32_t CODES = QXIO_READ_CODES;
 const uint32_t BYTES = QXIO_READ_BYTES;
 const uint32_t FFFD = 0xFFFD;
 
-qxio_t_coder *open_coder(const char *name, uint32_t options) {
+qxio_t_coder *open_coder(const char *name, uint32_t options)
+{
   qxio_t_coder_funcs *funcs = nullptr;
   qxio_t_coder *coder = nullptr;
   if (qxio_char_coder_find(&funcs, name, nullptr, 0) < 0) return nullptr;
@@ -31,7 +32,8 @@ qxio_t_coder *open_coder(const char *name, uint32_t options) {
 
 // Pushes a coder layer; on failure the coders stay the caller's and are closed here.
 qxio_t_error_code push_coders(QXIO *slot, qxio_t_coder *read_coder, qxio_t_coder *write_coder,
-                              uint32_t options = 0) {
+                              uint32_t options = 0)
+{
   qxio_t_property args[] = {qxio_arg_pointer(QXIO_ARG_READ_CHAR_CODER, read_coder),
                             qxio_arg_pointer(QXIO_ARG_WRITE_CHAR_CODER, write_coder),
                             qxio_arg_end()};
@@ -44,14 +46,17 @@ qxio_t_error_code push_coders(QXIO *slot, qxio_t_coder *read_coder, qxio_t_coder
 }
 
 qxio_t_error_code push_decoder(QXIO *slot, const char *name, uint32_t open_options = 0,
-                               uint32_t push_options = 0) {
+                               uint32_t push_options = 0)
+{
   return push_coders(slot, open_coder(name, QXIO_CODER_OPEN_DECODE | open_options), nullptr,
                      push_options);
 }
 
 // The code points of UTF-8 text as the C library decodes it.
-codes_t reference_codes(const std::string &utf8) {
-  iconv_t cd = iconv_open(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "UTF-32LE" : "UTF-32BE", "UTF-8");
+codes_t reference_codes(const std::string &utf8)
+{
+  iconv_t cd =
+      iconv_open(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "UTF-32LE" : "UTF-32BE", "UTF-8");
   std::string out(utf8.size() * 4, '\0');
   char *src = const_cast<char *>(utf8.data()), *dst = &out[0];
   size_t src_left = utf8.size(), dst_left = out.size();
@@ -62,7 +67,8 @@ codes_t reference_codes(const std::string &utf8) {
   return qxio_test::codes_of(out);
 }
 
-std::string without_cr_before_lf(const std::string &s) {
+std::string without_cr_before_lf(const std::string &s)
+{
   std::string out;
   for (size_t i = 0; i < s.size(); i++)
     if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
@@ -70,22 +76,24 @@ std::string without_cr_before_lf(const std::string &s) {
 }
 
 class CoderLayer : public qxio_test::CoderFixture {
- protected:
-  void TearDown() override {
+protected:
+  void TearDown() override
+  {
     if (stream != nullptr) {
       EXPECT_EQ(0, qxio_close(&stream, QXIO_CLOSE_ABORTIVE));
     }
     CoderFixture::TearDown();
   }
   // Decodes the script's input through a UTF-8 coder layer; returns the final failure.
-  qxio_t_error_code decode_script(script *s, codes_t *codes, uint32_t open_options,
-                                  bool replace) {
+  qxio_t_error_code decode_script(script *s, codes_t *codes, uint32_t open_options, bool replace)
+  {
     stream = nullptr;
     EXPECT_EQ(0, qxio_test::open_script(&stream, s, true, false));
     EXPECT_EQ(0, push_decoder(&stream, "UTF-8", open_options));
     if (replace) {
-      EXPECT_EQ(0, qxio_ioctl_encoding_fallback(&stream, QXIO_FALLBACK_READ | QXIO_FALLBACK_INVALID |
-                                                             QXIO_FALLBACK_REPLACE));
+      EXPECT_EQ(0,
+                qxio_ioctl_encoding_fallback(&stream, QXIO_FALLBACK_READ | QXIO_FALLBACK_INVALID |
+                                                          QXIO_FALLBACK_REPLACE));
     }
     std::string out;
     qxio_t_error_code rc = qxio_test::read_all(&stream, &out, CODES);
@@ -99,13 +107,17 @@ class CoderLayer : public qxio_test::CoderFixture {
   QXIO stream = nullptr;
 };
 
-const std::string mixed_text =
-    "Gr\xC3\xBC\xC3\x9F" "e, \xE4\xB8\x96\xE7\x95\x8C! \xF0\x9F\x98\x80 ok\r\n"
-    "\xC3\x86" "ble \xE2\x80\x93 na\xC3\xAF" "ve \xE2\x88\x91 \xF0\x9D\x84\x9E\r\r\n\xEF\xBB\xBF" "end";
+const std::string mixed_text = "Gr\xC3\xBC\xC3\x9F"
+                               "e, \xE4\xB8\x96\xE7\x95\x8C! \xF0\x9F\x98\x80 ok\r\n"
+                               "\xC3\x86"
+                               "ble \xE2\x80\x93 na\xC3\xAF"
+                               "ve \xE2\x88\x91 \xF0\x9D\x84\x9E\r\r\n\xEF\xBB\xBF"
+                               "end";
 
 // ---- reading ----
 
-TEST_F(CoderLayer, MixedUtf8DecodesIdenticallyAtEverySplitPoint) {
+TEST_F(CoderLayer, MixedUtf8DecodesIdenticallyAtEverySplitPoint)
+{
   const codes_t expected = reference_codes(mixed_text);
   for (size_t chunk : {1u, 2u, 3u}) {
     for (size_t first = 0; first <= mixed_text.size(); first++) {
@@ -121,7 +133,8 @@ TEST_F(CoderLayer, MixedUtf8DecodesIdenticallyAtEverySplitPoint) {
   }
 }
 
-TEST_F(CoderLayer, LineEndsConvertIdenticallyAtEverySplitPoint) {
+TEST_F(CoderLayer, LineEndsConvertIdenticallyAtEverySplitPoint)
+{
   const codes_t expected = reference_codes(without_cr_before_lf(mixed_text));
   for (size_t first = 0; first <= mixed_text.size(); first++) {
     script s;
@@ -133,11 +146,12 @@ TEST_F(CoderLayer, LineEndsConvertIdenticallyAtEverySplitPoint) {
   }
 }
 
-TEST_F(CoderLayer, MalformedInputIsReplacedIdenticallyAtEverySplitPoint) {
-  const std::string input =
-      "a\xE2\x82" "b\xF0\x9F\x98\x80\xC0\x80z\xED\xA0\x80\xF4\x90\x80\x80!\xE2\x82";
-  const codes_t expected = {'a', FFFD, 'b', 0x1F600, FFFD, FFFD, 'z',
-                            FFFD, FFFD, FFFD, FFFD, '!', FFFD};
+TEST_F(CoderLayer, MalformedInputIsReplacedIdenticallyAtEverySplitPoint)
+{
+  const std::string input = "a\xE2\x82"
+                            "b\xF0\x9F\x98\x80\xC0\x80z\xED\xA0\x80\xF4\x90\x80\x80!\xE2\x82";
+  const codes_t expected = {'a',  FFFD, 'b',  0x1F600, FFFD, FFFD, 'z',
+                            FFFD, FFFD, FFFD, FFFD,    '!',  FFFD};
   for (size_t first = 0; first <= input.size(); first++) {
     script s;
     s.input = input;
@@ -148,7 +162,8 @@ TEST_F(CoderLayer, MalformedInputIsReplacedIdenticallyAtEverySplitPoint) {
   }
 }
 
-TEST_F(CoderLayer, TruncatedLastCharacterFailsAfterTheCompleteOnes) {
+TEST_F(CoderLayer, TruncatedLastCharacterFailsAfterTheCompleteOnes)
+{
   s.input = "ab\xE2\x82";
   s.chunk = 8;
   codes_t codes;
@@ -156,7 +171,8 @@ TEST_F(CoderLayer, TruncatedLastCharacterFailsAfterTheCompleteOnes) {
   EXPECT_EQ((codes_t{'a', 'b'}), codes);
 }
 
-TEST_F(CoderLayer, InvalidInputFailsUnlessTheFallbackAllowsReplacement) {
+TEST_F(CoderLayer, InvalidInputFailsUnlessTheFallbackAllowsReplacement)
+{
   s.input = "ok\xFF";
   codes_t codes;
   EXPECT_EQ(QXIO_E_ENCODING_INVALID, decode_script(&s, &codes, 0, false));
@@ -167,10 +183,12 @@ TEST_F(CoderLayer, InvalidInputFailsUnlessTheFallbackAllowsReplacement) {
   EXPECT_EQ((codes_t{'o', 'k', FFFD}), codes);
 }
 
-TEST_F(CoderLayer, LayerFlagsFollowItsCoders) {
+TEST_F(CoderLayer, LayerFlagsFollowItsCoders)
+{
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, true, true));
   ASSERT_EQ(0, push_coders(&stream, open_coder("UTF-8", QXIO_CODER_OPEN_DECODE), nullptr));
-  EXPECT_EQ(QXIO_LAYER_HAS_INPUT | QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN | QXIO_LAYER_READ_ITEM_4,
+  EXPECT_EQ(QXIO_LAYER_HAS_INPUT | QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN |
+                QXIO_LAYER_READ_ITEM_4,
             stream->flags);
   QXIO output = nullptr;
   script t;
@@ -185,7 +203,8 @@ TEST_F(CoderLayer, LayerFlagsFollowItsCoders) {
 
 // ---- writing ----
 
-TEST_F(CoderLayer, WritesGoDownOnSyncOrAtTheEndOfData) {
+TEST_F(CoderLayer, WritesGoDownOnSyncOrAtTheEndOfData)
+{
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, false, true));
   ASSERT_EQ(0, push_coders(&stream, nullptr, open_coder("UTF-16LE", 0)));
   const std::string in_codes = words({'h', 'i'});
@@ -203,7 +222,8 @@ TEST_F(CoderLayer, WritesGoDownOnSyncOrAtTheEndOfData) {
   EXPECT_EQ(std::string("h\0i\0\x3D\xD8\x00\xDE", 8), s.written);
 }
 
-TEST_F(CoderLayer, PartialCodesAreAGranularityError) {
+TEST_F(CoderLayer, PartialCodesAreAGranularityError)
+{
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, false, true));
   ASSERT_EQ(0, push_coders(&stream, nullptr, open_coder("UTF-8", 0)));
   const std::string six("a\0\0\0b\0", 6);
@@ -215,7 +235,8 @@ TEST_F(CoderLayer, PartialCodesAreAGranularityError) {
   EXPECT_EQ("", s.written);
 }
 
-TEST_F(CoderLayer, UnmappableCodeStopsTheWriteUnlessReplaced) {
+TEST_F(CoderLayer, UnmappableCodeStopsTheWriteUnlessReplaced)
+{
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, false, true));
   ASSERT_EQ(0, push_coders(&stream, nullptr, open_coder("ISO-8859-1", 0)));
   const std::string in_codes = words({'a', 0x20AC, 'b'});
@@ -225,14 +246,17 @@ TEST_F(CoderLayer, UnmappableCodeStopsTheWriteUnlessReplaced) {
   EXPECT_EQ(4u, pos);
   ASSERT_EQ(0, qxio_ioctl_encoding_fallback(&stream, QXIO_FALLBACK_WRITE | QXIO_FALLBACK_REPLACE));
   EXPECT_EQ(0, qxio_write(&stream, &in, &pos, QXIO_WRITE_ALL | QXIO_WRITE_END));
-  EXPECT_EQ("a\x1A" "b", s.written);
+  EXPECT_EQ("a\x1A"
+            "b",
+            s.written);
   // The strict request takes replacement back.
   ASSERT_EQ(0, qxio_ioctl_encoding_fallback(&stream, QXIO_FALLBACK_WRITE | QXIO_FALLBACK_STRICT));
   pos = 4;
   EXPECT_EQ(QXIO_E_ENCODING_UNMAPPABLE, qxio_write(&stream, &in, &pos, QXIO_WRITE_ALL));
 }
 
-TEST_F(CoderLayer, CloseFlushesClosesTheDeviceAndEmptiesTheSlot) {
+TEST_F(CoderLayer, CloseFlushesClosesTheDeviceAndEmptiesTheSlot)
+{
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, true, true));
   ASSERT_EQ(0, push_coders(&stream, open_coder("UTF-8", QXIO_CODER_OPEN_DECODE),
                            open_coder("UTF-8", QXIO_CODER_OPEN_CRLF)));
@@ -246,11 +270,12 @@ TEST_F(CoderLayer, CloseFlushesClosesTheDeviceAndEmptiesTheSlot) {
   EXPECT_EQ(1, s.closes);
 }
 
-TEST_F(CoderLayer, ClosingOneSideKeepsTheOther) {
+TEST_F(CoderLayer, ClosingOneSideKeepsTheOther)
+{
   s.input = "in";
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, true, true));
-  ASSERT_EQ(0, push_coders(&stream, open_coder("UTF-8", QXIO_CODER_OPEN_DECODE),
-                           open_coder("UTF-8", 0)));
+  ASSERT_EQ(
+      0, push_coders(&stream, open_coder("UTF-8", QXIO_CODER_OPEN_DECODE), open_coder("UTF-8", 0)));
   ASSERT_EQ(0, qxio_close(&stream, QXIO_CLOSE_READ));
   ASSERT_NE(nullptr, stream);
   EXPECT_EQ(&qxio_layer_coder_funcs, stream->funcs);
@@ -268,7 +293,8 @@ TEST_F(CoderLayer, ClosingOneSideKeepsTheOther) {
 
 // ---- push and control ----
 
-TEST_F(CoderLayer, PushRequiresMatchingSidesBelow) {
+TEST_F(CoderLayer, PushRequiresMatchingSidesBelow)
+{
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, false, true));
   EXPECT_EQ(QXIO_E_PARAMETER_ERROR,
             push_coders(&stream, open_coder("UTF-8", QXIO_CODER_OPEN_DECODE), nullptr));
@@ -278,14 +304,16 @@ TEST_F(CoderLayer, PushRequiresMatchingSidesBelow) {
   EXPECT_EQ(&qxio_simple_device_funcs, stream->funcs);
 }
 
-TEST_F(CoderLayer, SeekableLayerHasOnlyOneSide) {
+TEST_F(CoderLayer, SeekableLayerHasOnlyOneSide)
+{
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, true, true));
   EXPECT_EQ(QXIO_E_NOT_SUPPORTED,
             push_coders(&stream, open_coder("ISO-8859-1", QXIO_CODER_OPEN_DECODE),
                         open_coder("ISO-8859-1", 0), QXIO_CODER_LAYER_SEEKABLE));
 }
 
-TEST_F(CoderLayer, EncodingNamePerSide) {
+TEST_F(CoderLayer, EncodingNamePerSide)
+{
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, true, true));
   ASSERT_EQ(0, push_coders(&stream, open_coder("latin1", QXIO_CODER_OPEN_DECODE), nullptr));
   const char *name = nullptr;
@@ -297,7 +325,8 @@ TEST_F(CoderLayer, EncodingNamePerSide) {
   EXPECT_EQ(QXIO_E_NOT_SUPPORTED, qxio_ioctl(&stream, QXIO_IOCTL_DEVICE_TYPE_, &type, 0));
 }
 
-TEST(CoderLayerRegistry, ModuleStartRegistersTheClass) {
+TEST(CoderLayerRegistry, ModuleStartRegistersTheClass)
+{
   ASSERT_EQ(0, qxio_init_layer_coder(0));
   const qxio_t_funcs *funcs = nullptr;
   EXPECT_EQ(0, qxio_find_layer("char-coder", &funcs, 0));
@@ -309,28 +338,33 @@ TEST(CoderLayerRegistry, ModuleStartRegistersTheClass) {
 // ---- positions ----
 
 // Bytes 0 to 255, so that an ISO-8859-1 code equals its byte offset.
-std::string all_bytes() {
+std::string all_bytes()
+{
   std::string s(256, '\0');
   for (int i = 0; i < 256; i++) s[i] = (char)i;
   return s;
 }
 
-codes_t next_codes(QXIO *slot) {
+codes_t next_codes(QXIO *slot)
+{
   std::string out;
   EXPECT_EQ(0, qxio_test::read_once(slot, &out, CODES));
   return qxio_test::codes_of(out);
 }
 
-int64_t seek(QXIO *slot, int64_t offset, uint32_t options) {
+int64_t seek(QXIO *slot, int64_t offset, uint32_t options)
+{
   int64_t position = -1;
   EXPECT_EQ(0, qxio_seek(slot, offset, &position, nullptr, options | QXIO_SEEK_READ));
   return position;
 }
 
-TEST_F(CoderLayer, SeeksTranslateCodePositionsIntoBytePositions) {
+TEST_F(CoderLayer, SeeksTranslateCodePositionsIntoBytePositions)
+{
   data = all_bytes();
   qxio_test::open_memory_file(&stream, &data, 1);
-  ASSERT_EQ(0, push_decoder(&stream, "ISO-8859-1", QXIO_CODER_OPEN_SEEKABLE, QXIO_CODER_LAYER_SEEKABLE));
+  ASSERT_EQ(
+      0, push_decoder(&stream, "ISO-8859-1", QXIO_CODER_OPEN_SEEKABLE, QXIO_CODER_LAYER_SEEKABLE));
   for (uint32_t i = 0; i < 5; i++) EXPECT_EQ(codes_t{i}, next_codes(&stream));
   EXPECT_EQ(20, seek(&stream, 0, QXIO_SEEK_CUR));
   EXPECT_EQ(8, seek(&stream, 8, QXIO_SEEK_SET));
@@ -348,7 +382,8 @@ TEST_F(CoderLayer, SeeksTranslateCodePositionsIntoBytePositions) {
   EXPECT_EQ(std::string(1, (char)202), out);
 }
 
-TEST_F(CoderLayer, SeekingBackWithinTheBufferedBytesReadsNothingBelow) {
+TEST_F(CoderLayer, SeekingBackWithinTheBufferedBytesReadsNothingBelow)
+{
   data = all_bytes();
   memory_file *file = qxio_test::open_memory_file(&stream, &data, 16);
   ASSERT_EQ(0, push_decoder(&stream, "ISO-8859-1", QXIO_CODER_OPEN_SEEKABLE));
@@ -363,8 +398,10 @@ TEST_F(CoderLayer, SeekingBackWithinTheBufferedBytesReadsNothingBelow) {
   EXPECT_EQ(2, file->reads);
 }
 
-TEST_F(CoderLayer, PopGivesUndecodedBytesBack) {
-  data = "ab\xE2\x82\xAC" "cd";
+TEST_F(CoderLayer, PopGivesUndecodedBytesBack)
+{
+  data = "ab\xE2\x82\xAC"
+         "cd";
   qxio_test::open_memory_file(&stream, &data, 3);
   ASSERT_EQ(0, push_decoder(&stream, "UTF-8"));
   EXPECT_EQ((codes_t{'a', 'b'}), next_codes(&stream));
@@ -374,7 +411,8 @@ TEST_F(CoderLayer, PopGivesUndecodedBytesBack) {
   EXPECT_EQ("\xE2\x82\xAC", out);
 }
 
-TEST_F(CoderLayer, ReadSyncKeepsOrGivesBackReadAhead) {
+TEST_F(CoderLayer, ReadSyncKeepsOrGivesBackReadAhead)
+{
   data = "xy\xC3";
   data += "\xA9";
   qxio_test::open_memory_file(&stream, &data, 3);
@@ -387,7 +425,8 @@ TEST_F(CoderLayer, ReadSyncKeepsOrGivesBackReadAhead) {
   EXPECT_EQ((codes_t{0xE9}), next_codes(&stream));
 }
 
-TEST_F(CoderLayer, SeekRequestsItCannotServe) {
+TEST_F(CoderLayer, SeekRequestsItCannotServe)
+{
   data = all_bytes();
   qxio_test::open_memory_file(&stream, &data, 1);
   ASSERT_EQ(0, push_decoder(&stream, "ISO-8859-1", QXIO_CODER_OPEN_SEEKABLE));
@@ -408,7 +447,8 @@ TEST_F(CoderLayer, SeekRequestsItCannotServe) {
   EXPECT_EQ(0, qxio_close(&utf8, 0));
 }
 
-TEST_F(CoderLayer, WritePositionSeeksFlushFirstAndMoveTheBytesBelow) {
+TEST_F(CoderLayer, WritePositionSeeksFlushFirstAndMoveTheBytesBelow)
+{
   qxio_test::open_memory_file(&stream, &data, 1);
   ASSERT_EQ(0, push_coders(&stream, nullptr, open_coder("ISO-8859-15", QXIO_CODER_OPEN_SEEKABLE),
                            QXIO_CODER_LAYER_SEEKABLE));

@@ -30,7 +30,8 @@ const int copy_registered = qxio_test::child_mode("copy", qxio_copy::copy_progra
 
 const size_t kFiveMegabytes = 5 << 20;
 
-std::string self_exe() {
+std::string self_exe()
+{
   char path[4096];
   ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : "";
@@ -47,7 +48,8 @@ struct piped_run {
 // Runs the copy program with pipes for its standard input (fed with `input` by `feed`) and
 // output (drained by `drain`); fd_setup may change the pipe ends before the child starts.
 piped_run run_piped(const std::string &input, void (*fd_setup)(int child_in, int child_out),
-                    void (*feed)(int fd, const std::string &input), std::string (*drain)(int fd)) {
+                    void (*feed)(int fd, const std::string &input), std::string (*drain)(int fd))
+{
   piped_run result;
   signal(SIGPIPE, SIG_IGN);  // a child that dies early must not take this process along
   // a pipe end must not land on a standard descriptor that this process lacks
@@ -86,17 +88,20 @@ void feed_all(int fd, const std::string &input) { qxio_test::write_all(fd, input
 
 // ---- through files and pipes ----
 
-TEST(CopyProgram, FiveMegabytesFileToFileAreByteIdentical) {
+TEST(CopyProgram, FiveMegabytesFileToFileAreByteIdentical)
+{
   temp_tree tree;
   std::string text = qxio_copy::mixed_text(kFiveMegabytes);
   ASSERT_TRUE(write_file(tree.file("in"), text));
-  ASSERT_EQ(qxio_test::shell(copy_command() + " < " + tree.file("in") + " > " + tree.file("out")), 0);
+  ASSERT_EQ(qxio_test::shell(copy_command() + " < " + tree.file("in") + " > " + tree.file("out")),
+            0);
   std::string out = read_file(tree.file("out"));
   EXPECT_EQ(out.size(), text.size());
   EXPECT_TRUE(out == text) << "the copy differs";
 }
 
-TEST(CopyProgram, FiveMegabytesPipeToPipeAreByteIdentical) {
+TEST(CopyProgram, FiveMegabytesPipeToPipeAreByteIdentical)
+{
   std::string text = qxio_copy::mixed_text(kFiveMegabytes);
   piped_run run = run_piped(text, nullptr, feed_all, qxio_test::read_all);
   EXPECT_EQ(run.status, 0);
@@ -104,23 +109,27 @@ TEST(CopyProgram, FiveMegabytesPipeToPipeAreByteIdentical) {
   EXPECT_TRUE(run.out == text) << "the copy differs";
 }
 
-TEST(CopyProgram, EmptyInputExitsZero) {
+TEST(CopyProgram, EmptyInputExitsZero)
+{
   temp_tree tree;
   ASSERT_EQ(qxio_test::shell(copy_command() + " < /dev/null > " + tree.file("out")), 0);
   EXPECT_EQ(read_file(tree.file("out")), "");
 }
 
-TEST(CopyProgram, ReaderThatGoesAwayEndsItWithTheBrokenPipeCode) {
+TEST(CopyProgram, ReaderThatGoesAwayEndsItWithTheBrokenPipeCode)
+{
   temp_tree tree;
   ASSERT_TRUE(write_file(tree.file("in"), qxio_copy::mixed_text(kFiveMegabytes)));
   std::string line = "( " + copy_command() + " < " + tree.file("in") + "; echo $? > " +
                      tree.file("status") + " ) | head -1 > " + tree.file("first");
   ASSERT_EQ(qxio_test::shell(line), 0);
   EXPECT_EQ(read_file(tree.file("status")), std::to_string(qxio_copy::EXIT_BROKEN_PIPE) + "\n");
-  EXPECT_EQ(read_file(tree.file("first")), "The quick brown fox jumps over the lazy dog. 0123456789\n");
+  EXPECT_EQ(read_file(tree.file("first")),
+            "The quick brown fox jumps over the lazy dog. 0123456789\n");
 }
 
-TEST(CopyProgram, InvalidUtf8IsReportedAsAFailure) {
+TEST(CopyProgram, InvalidUtf8IsReportedAsAFailure)
+{
   temp_tree tree;
   ASSERT_TRUE(write_file(tree.file("in"), "fine\n\xFF\xFE\n"));
   std::string line = copy_command() + " < " + tree.file("in") + " > " + tree.file("out") + " 2> " +
@@ -133,7 +142,8 @@ TEST(CopyProgram, InvalidUtf8IsReportedAsAFailure) {
 
 // Both pipes non-blocking (the flag belongs to the shared open file, so the child sees it)
 // and as small as the system allows.
-void small_nonblocking(int child_in, int child_out) {
+void small_nonblocking(int child_in, int child_out)
+{
   for (int fd : {child_in, child_out}) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     fcntl(fd, F_SETPIPE_SZ, 4096);
@@ -142,7 +152,8 @@ void small_nonblocking(int child_in, int child_out) {
 
 // Writes the input in pieces of 1000 bytes with pauses, so that the reader often finds the
 // pipe empty.
-void feed_slowly(int fd, const std::string &input) {
+void feed_slowly(int fd, const std::string &input)
+{
   for (size_t done = 0; done < input.size(); done += 1000) {
     size_t n = std::min<size_t>(1000, input.size() - done);
     if (!qxio_test::write_all(fd, input.substr(done, n))) return;
@@ -151,7 +162,8 @@ void feed_slowly(int fd, const std::string &input) {
 }
 
 // Reads in pieces of 100 bytes, so that the writer often finds the pipe full.
-std::string drain_slowly(int fd) {
+std::string drain_slowly(int fd)
+{
   std::string out;
   char piece[100];
   ssize_t n;
@@ -162,7 +174,8 @@ std::string drain_slowly(int fd) {
   return out;
 }
 
-TEST(CopyProgram, ShortWritesAndWouldBlockReadsLoseNothing) {
+TEST(CopyProgram, ShortWritesAndWouldBlockReadsLoseNothing)
+{
   std::string text = qxio_copy::mixed_text(1 << 20);
   piped_run run = run_piped(text, small_nonblocking, feed_slowly, drain_slowly);
   EXPECT_EQ(run.status, 0);
@@ -174,13 +187,15 @@ TEST(CopyProgram, ShortWritesAndWouldBlockReadsLoseNothing) {
 
 // The strace command line: EINTR for every second read and write on the given paths from
 // the third on (each thread counted apart). LeakSanitizer cannot run under a tracer.
-std::string strace_copy(const temp_tree &tree, const std::string &in, const std::string &out) {
+std::string strace_copy(const temp_tree &tree, const std::string &in, const std::string &out)
+{
   return "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o " + tree.file("trace.log") + " -P " + in +
          " -P " + out + " -e trace=read,write -e inject=read,write:error=EINTR:when=3+2 " +
          copy_command() + " < " + in + " > " + out;
 }
 
-TEST(CopyProgram, InjectedEintrOnFilesLosesAndRepeatsNothing) {
+TEST(CopyProgram, InjectedEintrOnFilesLosesAndRepeatsNothing)
+{
   temp_tree tree;
   if (!qxio_test::strace_injection_works(tree)) GTEST_SKIP() << "strace cannot inject faults here";
   std::string text = qxio_copy::mixed_text(kFiveMegabytes);
@@ -192,7 +207,8 @@ TEST(CopyProgram, InjectedEintrOnFilesLosesAndRepeatsNothing) {
   EXPECT_TRUE(out == text) << "the copy differs";
 }
 
-TEST(CopyProgram, InjectedEintrOnPipesLosesAndRepeatsNothing) {
+TEST(CopyProgram, InjectedEintrOnPipesLosesAndRepeatsNothing)
+{
   temp_tree tree;
   if (!qxio_test::strace_injection_works(tree)) GTEST_SKIP() << "strace cannot inject faults here";
   std::string text = qxio_copy::mixed_text(kFiveMegabytes);

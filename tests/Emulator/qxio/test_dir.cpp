@@ -18,7 +18,8 @@ using qxio_test::temp_tree;
 using qxio_test::write_file;
 
 // Files a and b, directories d and e, a link to a and a link to d.
-void populate(const temp_tree &tree) {
+void populate(const temp_tree &tree)
+{
   ASSERT_TRUE(write_file(tree.file("a"), "1"));
   ASSERT_TRUE(write_file(tree.file("b"), "2"));
   ASSERT_EQ(mkdir(tree.file("d").c_str(), 0700), 0);
@@ -29,7 +30,8 @@ void populate(const temp_tree &tree) {
 }
 
 // The names the listing yields, until its end.
-std::set<std::string> list(const std::string &path, uint32_t options) {
+std::set<std::string> list(const std::string &path, uint32_t options)
+{
   std::set<std::string> names;
   qxio_t_dir *dir = nullptr;
   EXPECT_EQ(qxio_open_directory(path.c_str(), &dir, options), 0);
@@ -49,14 +51,16 @@ std::set<std::string> list(const std::string &path, uint32_t options) {
   return names;
 }
 
-TEST(Directory, ListsEveryEntryWithDotAndDotDot) {
+TEST(Directory, ListsEveryEntryWithDotAndDotDot)
+{
   temp_tree tree;
   populate(tree);
   EXPECT_EQ(list(tree.path, 0), (std::set<std::string>{".", "..", "a", "b", "d", "e", "link-to-a",
                                                        "link-to-d", "dangling"}));
 }
 
-TEST(Directory, OnlyDirectoriesFollowsLinks) {
+TEST(Directory, OnlyDirectoriesFollowsLinks)
+{
   temp_tree tree;
   populate(tree);
   std::set<std::string> expected = {".", "..", "d", "e", "link-to-d"};
@@ -64,14 +68,16 @@ TEST(Directory, OnlyDirectoriesFollowsLinks) {
   EXPECT_EQ(list(tree.path + "/", QXIO_DIR_ONLY_DIRECTORIES), expected);
 }
 
-TEST(Directory, OnlyNonDirectoriesSkipsWhatHasNoStatus) {
+TEST(Directory, OnlyNonDirectoriesSkipsWhatHasNoStatus)
+{
   temp_tree tree;
   populate(tree);
   EXPECT_EQ(list(tree.path, QXIO_DIR_ONLY_NON_DIRECTORIES),
             (std::set<std::string>{"a", "b", "link-to-a"}));
 }
 
-TEST(Directory, NameThatIsNotUtf8IsInvalid) {
+TEST(Directory, NameThatIsNotUtf8IsInvalid)
+{
   temp_tree tree;
   ASSERT_TRUE(write_file(tree.file("caf\xE9"), "x"));
   ASSERT_TRUE(write_file(tree.file("caf\xC3\xA9"), "x"));
@@ -96,7 +102,8 @@ TEST(Directory, NameThatIsNotUtf8IsInvalid) {
   EXPECT_EQ(qxio_close_directory(dir), 0);
 }
 
-TEST(Directory, EmptyDirectoryAndOpenFailures) {
+TEST(Directory, EmptyDirectoryAndOpenFailures)
+{
   temp_tree tree;
   ASSERT_EQ(mkdir(tree.file("empty").c_str(), 0700), 0);
   EXPECT_EQ(list(tree.file("empty"), QXIO_DIR_ONLY_NON_DIRECTORIES), std::set<std::string>{});
@@ -108,7 +115,8 @@ TEST(Directory, EmptyDirectoryAndOpenFailures) {
   EXPECT_EQ(qxio_close_directory(nullptr), 0);
 }
 
-TEST(Directory, DeletingAFileDuringAFilteredListing) {
+TEST(Directory, DeletingAFileDuringAFilteredListing)
+{
   temp_tree tree;
   populate(tree);
   qxio_t_dir *dir = nullptr;

@@ -20,13 +20,15 @@ namespace {
 const qxio_t_timespec kZero = {0, 0};
 const qxio_t_timespec kForever = {3600, 0};
 
-int64_t monotonic_ns() {
+int64_t monotonic_ns()
+{
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-qxio_t_event *new_event(uint32_t options = 0) {
+qxio_t_event *new_event(uint32_t options = 0)
+{
   qxio_t_event *event = nullptr;
   EXPECT_EQ(qxio_event_new(options, &event), 0);
   return event;
@@ -35,8 +37,9 @@ qxio_t_event *new_event(uint32_t options = 0) {
 /* Starts the library with the soft descriptor limit and the properties given, so that its
    event module picks poll or select; everything is put back afterwards. */
 class EventLibrary {
- public:
-  EventLibrary(rlim_t soft_limit, const char *use_poll) {
+public:
+  EventLibrary(rlim_t soft_limit, const char *use_poll)
+  {
     getrlimit(RLIMIT_NOFILE, &saved_);
     struct rlimit lowered = saved_;
     lowered.rlim_cur = soft_limit;
@@ -44,28 +47,32 @@ class EventLibrary {
     if (use_poll != nullptr) qxio_set_system_property("QXIO_USE_POLL", use_poll, 0);
     EXPECT_EQ(qxio_init(nullptr, nullptr, 0), 0);
   }
-  ~EventLibrary() {
+  ~EventLibrary()
+  {
     EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
     setrlimit(RLIMIT_NOFILE, &saved_);
   }
-  int use_poll() {
+  int use_poll()
+  {
     qxio_t_event_pipe_settings settings;
     qxio_event_pipe_get_settings(&settings);
     return settings.use_poll;
   }
 
- private:
+private:
   struct rlimit saved_;
 };
 
 }  // namespace
 
-TEST(EventModes, HighDescriptorLimitSelectsPoll) {
+TEST(EventModes, HighDescriptorLimitSelectsPoll)
+{
   EventLibrary library(4096, "false");
   EXPECT_EQ(library.use_poll(), 1);
 }
 
-TEST(EventModes, LowDescriptorLimitSelectsSelectUnlessPollIsAsked) {
+TEST(EventModes, LowDescriptorLimitSelectsSelectUnlessPollIsAsked)
+{
   {
     EventLibrary library(1024, nullptr);
     EXPECT_EQ(library.use_poll(), 0);
@@ -76,7 +83,8 @@ TEST(EventModes, LowDescriptorLimitSelectsSelectUnlessPollIsAsked) {
   }
 }
 
-TEST(EventModes, TimeoutLoopIntervalBelowTenMillisecondsGivesTheDefault) {
+TEST(EventModes, TimeoutLoopIntervalBelowTenMillisecondsGivesTheDefault)
+{
   qxio_set_system_property("QXIO_EVENT_PIPE_SELECT_WITH_TIMEOUT_LOOP", "true", 0);
   qxio_set_system_property("QXIO_EVENT_PIPE_SELECT_WITH_TIMEOUT_LOOP_USEC", "5000", 0);
   ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0);
@@ -101,7 +109,7 @@ TEST(EventModes, TimeoutLoopIntervalBelowTenMillisecondsGivesTheDefault) {
 
 /* The basic behaviour of events, run in both waiting modes. */
 class Events : public ::testing::TestWithParam<bool> {
- protected:
+protected:
   void SetUp() override { library_ = new EventLibrary(GetParam() ? 4096 : 1024, "false"); }
   void TearDown() override { delete library_; }
   EventLibrary *library_ = nullptr;
@@ -114,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(PollAndSelect, Events, ::testing::Values(true, false),
 
 TEST_P(Events, ModeIsTheOneAsked) { EXPECT_EQ(library_->use_poll(), GetParam() ? 1 : 0); }
 
-TEST_P(Events, ZeroTimeoutPollsWithoutBlocking) {
+TEST_P(Events, ZeroTimeoutPollsWithoutBlocking)
+{
   qxio_t_event *event = new_event();
   EXPECT_EQ(qxio_event_wait(&event, 1, &kZero), QXIO_E_TIMEOUT);
   EXPECT_EQ(qxio_event_query(event), 0);
@@ -125,7 +134,8 @@ TEST_P(Events, ZeroTimeoutPollsWithoutBlocking) {
   EXPECT_EQ(qxio_event_wait(nullptr, 0, &kZero), QXIO_E_TIMEOUT);
 }
 
-TEST_P(Events, SettingTwiceAndResettingOnceLeavesItClear) {
+TEST_P(Events, SettingTwiceAndResettingOnceLeavesItClear)
+{
   qxio_t_event *event = new_event();
   qxio_event_set(event);
   qxio_event_set(event);
@@ -135,13 +145,15 @@ TEST_P(Events, SettingTwiceAndResettingOnceLeavesItClear) {
   qxio_event_free(event);
 }
 
-TEST_P(Events, CreatedSignalledWhenAsked) {
+TEST_P(Events, CreatedSignalledWhenAsked)
+{
   qxio_t_event *event = new_event(QXIO_EVENT_NEW_SIGNALLED);
   EXPECT_EQ(qxio_event_query(event), 1);
   qxio_event_free(event);
 }
 
-TEST_P(Events, SettingAFullPipeStillSucceeds) {
+TEST_P(Events, SettingAFullPipeStillSucceeds)
+{
   qxio_t_event *event = new_event();
   for (int i = 0; i < 70000; i++) ASSERT_EQ(qxio_event_set(event), 0);
   EXPECT_EQ(qxio_event_reset(event), 0);
@@ -149,7 +161,8 @@ TEST_P(Events, SettingAFullPipeStillSucceeds) {
   qxio_event_free(event);
 }
 
-TEST_P(Events, WaitCountsTheSignalledEvents) {
+TEST_P(Events, WaitCountsTheSignalledEvents)
+{
   qxio_t_event *events[3] = {new_event(), new_event(), new_event()};
   qxio_event_set(events[0]);
   qxio_event_set(events[2]);
@@ -158,7 +171,8 @@ TEST_P(Events, WaitCountsTheSignalledEvents) {
   for (qxio_t_event *event : events) qxio_event_free(event);
 }
 
-TEST_P(Events, WaitEndsWhenAnotherThreadSets) {
+TEST_P(Events, WaitEndsWhenAnotherThreadSets)
+{
   qxio_t_event *events[2] = {new_event(), new_event()};
   std::thread setter([&] { qxio_event_set(events[1]); });
   EXPECT_EQ(qxio_event_wait(events, 2, nullptr), 1);
@@ -167,7 +181,8 @@ TEST_P(Events, WaitEndsWhenAnotherThreadSets) {
   for (qxio_t_event *event : events) qxio_event_free(event);
 }
 
-TEST_P(Events, TimedWaitNeverEndsEarly) {
+TEST_P(Events, TimedWaitNeverEndsEarly)
+{
   qxio_t_event *event = new_event();
   int64_t start = monotonic_ns();
   qxio_t_timespec timeout = {0, 50000000};
@@ -176,14 +191,16 @@ TEST_P(Events, TimedWaitNeverEndsEarly) {
   qxio_event_free(event);
 }
 
-TEST_P(Events, NegativeTimeoutIsRefused) {
+TEST_P(Events, NegativeTimeoutIsRefused)
+{
   qxio_t_event *event = new_event();
   qxio_t_timespec negative = {-1, 0};
   EXPECT_EQ(qxio_event_wait(&event, 1, &negative), QXIO_E_PARAMETER_ERROR);
   qxio_event_free(event);
 }
 
-TEST_P(Events, DescriptorEventFollowsTheDescriptor) {
+TEST_P(Events, DescriptorEventFollowsTheDescriptor)
+{
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
   qxio_t_event *readable = nullptr, *writable = nullptr;
@@ -197,10 +214,8 @@ TEST_P(Events, DescriptorEventFollowsTheDescriptor) {
   EXPECT_EQ(qxio_event_query(readable), 1);
   /* fill the pipe: the write end stops being ready */
   char block[4096] = {};
-  while (write(fds[1], block, sizeof block) > 0) {
-  }
-  while (write(fds[1], block, 1) > 0) {
-  }
+  while (write(fds[1], block, sizeof block) > 0) {}
+  while (write(fds[1], block, 1) > 0) {}
   EXPECT_EQ(qxio_event_query(writable), 0);
   EXPECT_EQ(qxio_event_wait(&writable, 1, &kZero), QXIO_E_TIMEOUT);
   qxio_event_free(readable);
@@ -211,14 +226,16 @@ TEST_P(Events, DescriptorEventFollowsTheDescriptor) {
   close(fds[1]);
 }
 
-TEST_P(Events, DescriptorEventNeedsExactlyOneDescriptor) {
+TEST_P(Events, DescriptorEventNeedsExactlyOneDescriptor)
+{
   qxio_t_event *event = nullptr;
   EXPECT_EQ(qxio_fd_event_new(-1, -1, 0, &event), QXIO_E_PARAMETER_ERROR);
   EXPECT_EQ(qxio_fd_event_new(3, 4, 0, &event), QXIO_E_PARAMETER_ERROR);
   EXPECT_EQ(event, nullptr);
 }
 
-TEST_P(Events, RawPipeWaitsAndResets) {
+TEST_P(Events, RawPipeWaitsAndResets)
+{
   qxio_t_event_raw *raw = nullptr;
   ASSERT_EQ(qxio_event_raw_new(&raw), 0);
   EXPECT_EQ(qxio_event_raw_wait(raw, &kZero), QXIO_E_TIMEOUT);
@@ -229,7 +246,8 @@ TEST_P(Events, RawPipeWaitsAndResets) {
   EXPECT_EQ(qxio_event_raw_free(raw), 0);
 }
 
-TEST_P(Events, TheLastReferenceReleasesTheEvent) {
+TEST_P(Events, TheLastReferenceReleasesTheEvent)
+{
   qxio_t_allocator_counts before, after;
   qxio_allocator_default_counts(&before);
   qxio_t_event *event = new_event();
@@ -247,7 +265,8 @@ TEST_P(Events, TheLastReferenceReleasesTheEvent) {
   EXPECT_EQ(qxio_event_free(nullptr), 0);
 }
 
-TEST_P(Events, ManyEventsInTheMainThreadAndTenElsewhere) {
+TEST_P(Events, ManyEventsInTheMainThreadAndTenElsewhere)
+{
   std::vector<qxio_t_event *> events;
   for (int i = 0; i < 14; i++) events.push_back(new_event());
   qxio_event_set(events[13]);
@@ -274,8 +293,9 @@ namespace {
 void interrupt_on_signal(int) { qxio_interrupt(); }
 
 class Interrupts : public ::testing::Test {
- protected:
-  void SetUp() override {
+protected:
+  void SetUp() override
+  {
     ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0);
     struct sigaction action = {};
     action.sa_handler = interrupt_on_signal;
@@ -283,7 +303,8 @@ class Interrupts : public ::testing::Test {
     ASSERT_EQ(sigaction(SIGALRM, &action, &saved_), 0);
     never_ = new_event();
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     struct itimerval off = {};
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &saved_, nullptr);
@@ -291,13 +312,14 @@ class Interrupts : public ::testing::Test {
     ASSERT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
   }
   /* A main-thread wait that is not about interrupts: they are waited through. */
-  static qxio_t_error_code wait_through_interrupts(qxio_t_event *event) {
+  static qxio_t_error_code wait_through_interrupts(qxio_t_event *event)
+  {
     qxio_t_error_code rc;
-    while ((rc = qxio_event_wait(&event, 1, &kForever)) == QXIO_E_INTERRUPTED) {
-    }
+    while ((rc = qxio_event_wait(&event, 1, &kForever)) == QXIO_E_INTERRUPTED) {}
     return rc;
   }
-  static void alarm_in(long usec) {
+  static void alarm_in(long usec)
+  {
     struct itimerval timer = {};
     timer.it_value.tv_sec = usec / 1000000;
     timer.it_value.tv_usec = usec % 1000000;
@@ -314,16 +336,18 @@ namespace {
 /* Turns a lost wake-up into a failure instead of a hang: when a round makes no progress for
    five seconds, the waited event is set, so the wait answers 1 instead of an interrupt. */
 class Watchdog {
- public:
+public:
   explicit Watchdog(qxio_t_event *event) : thread_([this, event] { watch(event); }) {}
-  ~Watchdog() {
+  ~Watchdog()
+  {
     stop_.store(1);
     thread_.join();
   }
   void next_round() { rounds_.fetch_add(1); }
 
- private:
-  void watch(qxio_t_event *event) {
+private:
+  void watch(qxio_t_event *event)
+  {
     int seen = -1, quiet = 0;
     while (!stop_.load()) {
       usleep(10000);
@@ -340,7 +364,8 @@ class Watchdog {
 
 }  // namespace
 
-TEST_F(Interrupts, EndTheMainThreadsWaitButNotAnotherThreads) {
+TEST_F(Interrupts, EndTheMainThreadsWaitButNotAnotherThreads)
+{
   Watchdog watchdog(never_);
   qxio_t_event *other_event = new_event();
   std::atomic<int> other_result{1};
@@ -362,7 +387,8 @@ TEST_F(Interrupts, EndTheMainThreadsWaitButNotAnotherThreads) {
   qxio_event_free(other_event);
 }
 
-TEST_F(Interrupts, NoWakeUpIsLostAmongAThousandRandomSignals) {
+TEST_F(Interrupts, NoWakeUpIsLostAmongAThousandRandomSignals)
+{
   Watchdog watchdog(never_);
   std::mt19937 random(20240607);
   for (int i = 0; i < 1000; i++) {
@@ -375,7 +401,8 @@ TEST_F(Interrupts, NoWakeUpIsLostAmongAThousandRandomSignals) {
   }
 }
 
-TEST_F(Interrupts, SignalHandledOnAnotherThreadEndsTheMainWait) {
+TEST_F(Interrupts, SignalHandledOnAnotherThreadEndsTheMainWait)
+{
   Watchdog watchdog(never_);
   std::mt19937 random(7);
   for (int i = 0; i < 200; i++) {
@@ -390,7 +417,8 @@ TEST_F(Interrupts, SignalHandledOnAnotherThreadEndsTheMainWait) {
   }
 }
 
-TEST_F(Interrupts, ZeroTimeoutPollLeavesAnInterruptForTheNextWait) {
+TEST_F(Interrupts, ZeroTimeoutPollLeavesAnInterruptForTheNextWait)
+{
   const qxio_t_timespec bounded = {5, 0};
   qxio_interrupt();
   EXPECT_EQ(qxio_event_wait(&never_, 1, &kZero), QXIO_E_TIMEOUT);
@@ -400,7 +428,8 @@ TEST_F(Interrupts, ZeroTimeoutPollLeavesAnInterruptForTheNextWait) {
   EXPECT_EQ(qxio_event_wait(&never_, 1, &bounded), 1);
 }
 
-TEST_F(Interrupts, HooksRunOnTheInterruptThreadInRegistrationOrder) {
+TEST_F(Interrupts, HooksRunOnTheInterruptThreadInRegistrationOrder)
+{
   struct Record {
     std::vector<int> order;
     std::thread::id thread;
@@ -443,22 +472,26 @@ struct ListenerProbe {
   qxio_t_event *called = nullptr;
   std::atomic<int> calls{0};
   qxio_t_error_code answer = QXIO_S_NOERR;
-  ListenerProbe() {
+  ListenerProbe()
+  {
     watched = new_event();
     called = new_event();
   }
-  ~ListenerProbe() {
+  ~ListenerProbe()
+  {
     qxio_event_free(watched);
     qxio_event_free(called);
   }
-  void set_and_wait_for_call() {
+  void set_and_wait_for_call()
+  {
     qxio_event_reset(called);
     qxio_event_set(watched);
     ASSERT_EQ(qxio_event_wait(&called, 1, &kForever), 1);
   }
 };
 
-qxio_t_error_code count_call(void *data, uint32_t options) {
+qxio_t_error_code count_call(void *data, uint32_t options)
+{
   ListenerProbe *probe = static_cast<ListenerProbe *>(data);
   qxio_event_reset(probe->watched);
   probe->calls.fetch_add(1);
@@ -468,7 +501,8 @@ qxio_t_error_code count_call(void *data, uint32_t options) {
 
 }  // namespace
 
-TEST(Listener, CallsBackEachTimeTheEventIsSet) {
+TEST(Listener, CallsBackEachTimeTheEventIsSet)
+{
   ListenerProbe probe;
   ASSERT_EQ(qxio_add_event_listener(probe.watched, count_call, &probe, 0), 0);
   probe.set_and_wait_for_call();
@@ -482,7 +516,8 @@ TEST(Listener, CallsBackEachTimeTheEventIsSet) {
   qxio_event_free(probe.watched);
 }
 
-TEST(Listener, RemovingWithAnotherEventOrCallbackDoesNothing) {
+TEST(Listener, RemovingWithAnotherEventOrCallbackDoesNothing)
+{
   ListenerProbe probe, other;
   ASSERT_EQ(qxio_add_event_listener(probe.watched, count_call, &probe, 0), 0);
   EXPECT_EQ(qxio_remove_event_listener(other.watched, nullptr, nullptr, 0), 0);
@@ -492,7 +527,8 @@ TEST(Listener, RemovingWithAnotherEventOrCallbackDoesNothing) {
   EXPECT_EQ(qxio_remove_event_listener(probe.watched, nullptr, nullptr, 0), 0);
 }
 
-TEST(Listener, CallbackAnsweringDoneEndsTheListener) {
+TEST(Listener, CallbackAnsweringDoneEndsTheListener)
+{
   ListenerProbe probe;
   probe.answer = QXIO_S_DONE;
   ASSERT_EQ(qxio_add_event_listener(probe.watched, count_call, &probe, 0), 0);
@@ -501,7 +537,8 @@ TEST(Listener, CallbackAnsweringDoneEndsTheListener) {
   EXPECT_EQ(probe.calls.load(), 1);
 }
 
-TEST(Listener, AddingAnotherReplacesTheFirst) {
+TEST(Listener, AddingAnotherReplacesTheFirst)
+{
   ListenerProbe first, second;
   ASSERT_EQ(qxio_add_event_listener(first.watched, count_call, &first, 0), 0);
   ASSERT_EQ(qxio_add_event_listener(second.watched, count_call, &second, 0), 0);
@@ -517,7 +554,8 @@ TEST(Listener, AddingAnotherReplacesTheFirst) {
   EXPECT_EQ(second.calls.load(), 1);
 }
 
-TEST(Listener, LibraryShutdownStopsIt) {
+TEST(Listener, LibraryShutdownStopsIt)
+{
   ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0);
   ListenerProbe probe;
   ASSERT_EQ(qxio_add_event_listener(probe.watched, count_call, &probe, 0), 0);

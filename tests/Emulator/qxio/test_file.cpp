@@ -33,7 +33,9 @@ const gid_t kExtraGroup = 4343;
 const uid_t kOtherUser = 5151;
 const gid_t kOtherGroup = 5151;
 
-std::string make_file(const temp_tree &tree, const char *name, mode_t mode, uid_t owner, gid_t group) {
+std::string make_file(const temp_tree &tree, const char *name, mode_t mode, uid_t owner,
+                      gid_t group)
+{
   std::string path = tree.file(name);
   EXPECT_TRUE(write_file(path, "content"));
   EXPECT_EQ(chown(path.c_str(), owner, group), 0);
@@ -41,7 +43,8 @@ std::string make_file(const temp_tree &tree, const char *name, mode_t mode, uid_
   return path;
 }
 
-std::string make_dir(const temp_tree &tree, const char *name, mode_t mode, uid_t owner, gid_t group) {
+std::string make_dir(const temp_tree &tree, const char *name, mode_t mode, uid_t owner, gid_t group)
+{
   std::string path = tree.file(name);
   EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
   EXPECT_EQ(chown(path.c_str(), owner, group), 0);
@@ -56,7 +59,8 @@ struct access_case {
 
 // Runs each access test in a forked child whose effective user is kUser with the effective
 // group kUserGroup and the one supplementary group kExtraGroup; answers the results in order.
-std::vector<int> access_as_user(const std::vector<access_case> &cases) {
+std::vector<int> access_as_user(const std::vector<access_case> &cases)
+{
   int channel[2];
   if (pipe(channel) != 0) return {};
   pid_t pid = fork();
@@ -80,12 +84,13 @@ std::vector<int> access_as_user(const std::vector<access_case> &cases) {
   return results;
 }
 
-#define REQUIRE_ROOT() \
+#define REQUIRE_ROOT()                                                                             \
   if (geteuid() != 0) GTEST_SKIP() << "changing owners and identities needs the superuser"
 
 // ---- status ----
 
-TEST(FileStat, ModeBitsOfAFileWithMode0754) {
+TEST(FileStat, ModeBitsOfAFileWithMode0754)
+{
   temp_tree tree;
   std::string path = tree.file("f");
   ASSERT_TRUE(write_file(path, "x"));
@@ -97,7 +102,8 @@ TEST(FileStat, ModeBitsOfAFileWithMode0754) {
   EXPECT_EQ(record.type, 0u);
 }
 
-TEST(FileStat, ADirectoryReportsSearchInsteadOfExecute) {
+TEST(FileStat, ADirectoryReportsSearchInsteadOfExecute)
+{
   temp_tree tree;
   std::string path = tree.file("d");
   ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
@@ -108,7 +114,8 @@ TEST(FileStat, ADirectoryReportsSearchInsteadOfExecute) {
   EXPECT_EQ(record.type, 1u);
 }
 
-TEST(FileStat, SizeTimesAndOwnershipAgreeWithTheSystem) {
+TEST(FileStat, SizeTimesAndOwnershipAgreeWithTheSystem)
+{
   temp_tree tree;
   std::string path = tree.file("f");
   ASSERT_TRUE(write_file(path, std::string(12345, 'z')));
@@ -127,25 +134,32 @@ TEST(FileStat, SizeTimesAndOwnershipAgreeWithTheSystem) {
   EXPECT_EQ(record.mode, 0u);
 }
 
-TEST(FileStat, KindRequirementsAndMissingFiles) {
+TEST(FileStat, KindRequirementsAndMissingFiles)
+{
   temp_tree tree;
   std::string file = tree.file("f");
   ASSERT_TRUE(write_file(file, "x"));
   qxio_t_stat record;
-  EXPECT_EQ(qxio_stat(file.c_str(), &record, QXIO_STAT_MUST_BE_DIRECTORY), QXIO_E_FILE_NOT_DIRECTORY);
+  EXPECT_EQ(qxio_stat(file.c_str(), &record, QXIO_STAT_MUST_BE_DIRECTORY),
+            QXIO_E_FILE_NOT_DIRECTORY);
   EXPECT_EQ(qxio_stat(tree.path.c_str(), &record, QXIO_STAT_MUST_NOT_BE_DIRECTORY),
             QXIO_E_FILE_IS_DIRECTORY);
   EXPECT_EQ(qxio_stat(tree.file("missing").c_str(), &record, 0), QXIO_E_FILE_NOT_FOUND);
   EXPECT_EQ(qxio_stat((file + "/below").c_str(), &record, 0), QXIO_E_PERMISSION_ERROR);
 }
 
-TEST(FileStat, CleanUpsRunInOrderOnce) {
+TEST(FileStat, CleanUpsRunInOrderOnce)
+{
   qxio_t_stat record;
   ASSERT_EQ(qxio_stat("/", &record, 0), 0);
   EXPECT_EQ(record.flags, 0u);
   std::vector<int> calls;
-  auto note = [](qxio_t_stat *, void *data) { static_cast<std::vector<int> *>(data)->push_back(1); };
-  auto note2 = [](qxio_t_stat *, void *data) { static_cast<std::vector<int> *>(data)->push_back(2); };
+  auto note = [](qxio_t_stat *, void *data) {
+    static_cast<std::vector<int> *>(data)->push_back(1);
+  };
+  auto note2 = [](qxio_t_stat *, void *data) {
+    static_cast<std::vector<int> *>(data)->push_back(2);
+  };
   ASSERT_EQ(qxio_stat_add_deiniter(&record, note, &calls), 0);
   ASSERT_EQ(qxio_stat_add_deiniter(&record, note2, &calls), 0);
   EXPECT_EQ(record.flags & QXIO_STAT_FLAG_DEINITERS, QXIO_STAT_FLAG_DEINITERS);
@@ -158,7 +172,8 @@ TEST(FileStat, CleanUpsRunInOrderOnce) {
 
 // ---- access ----
 
-TEST(FileAccess, ClassOfTheLoweredUserDecides) {
+TEST(FileAccess, ClassOfTheLoweredUserDecides)
+{
   REQUIRE_ROOT();
   temp_tree tree;
   ASSERT_EQ(chmod(tree.path.c_str(), 0755), 0);
@@ -180,7 +195,8 @@ TEST(FileAccess, ClassOfTheLoweredUserDecides) {
                                        QXIO_E_FILE_ACCESS, 0}));
 }
 
-TEST(FileAccess, DirectoriesAndCreation) {
+TEST(FileAccess, DirectoriesAndCreation)
+{
   REQUIRE_ROOT();
   temp_tree tree;
   ASSERT_EQ(chmod(tree.path.c_str(), 0755), 0);
@@ -198,12 +214,13 @@ TEST(FileAccess, DirectoriesAndCreation) {
       {others_r, QXIO_ACCESS_CREATE},  // an existing file needs write access
       {writable + "/missing", QXIO_ACCESS_READ},
   });
-  EXPECT_EQ(results, (std::vector<int>{0, QXIO_E_FILE_ACCESS, QXIO_E_FILE_IS_DIRECTORY, 0, 0,
-                                       QXIO_E_FILE_ACCESS, QXIO_E_FILE_ACCESS,
-                                       QXIO_E_FILE_NOT_FOUND}));
+  EXPECT_EQ(results,
+            (std::vector<int>{0, QXIO_E_FILE_ACCESS, QXIO_E_FILE_IS_DIRECTORY, 0, 0,
+                              QXIO_E_FILE_ACCESS, QXIO_E_FILE_ACCESS, QXIO_E_FILE_NOT_FOUND}));
 }
 
-TEST(FileAccess, SuperuserHasNoException) {
+TEST(FileAccess, SuperuserHasNoException)
+{
   REQUIRE_ROOT();
   temp_tree tree;
   std::string locked = make_file(tree, "locked", 0000, kOtherUser, kOtherGroup);
@@ -217,7 +234,8 @@ TEST(FileAccess, SuperuserHasNoException) {
   EXPECT_EQ(record.mode, 0u);
 }
 
-TEST(FileAccess, StatAccessBitsFollowTheUsersClass) {
+TEST(FileAccess, StatAccessBitsFollowTheUsersClass)
+{
   temp_tree tree;
   std::string path = tree.file("script");
   ASSERT_TRUE(write_file(path, "#!/bin/sh\n"));
@@ -229,7 +247,8 @@ TEST(FileAccess, StatAccessBitsFollowTheUsersClass) {
   EXPECT_EQ(record.mode, QXIO_MODE_USER_READ | QXIO_MODE_USER_WRITE | QXIO_MODE_USER_SEARCH);
 }
 
-TEST(FileAccess, KindOptionsAndCreationByPath) {
+TEST(FileAccess, KindOptionsAndCreationByPath)
+{
   temp_tree tree;
   std::string file = tree.file("f");
   ASSERT_TRUE(write_file(file, "x"));
@@ -254,7 +273,8 @@ TEST(FileAccess, KindOptionsAndCreationByPath) {
 
 // ---- rename, delete, create ----
 
-TEST(FileOps, RenameMovesAndReportsMissingSources) {
+TEST(FileOps, RenameMovesAndReportsMissingSources)
+{
   temp_tree tree;
   ASSERT_TRUE(write_file(tree.file("a"), "payload"));
   ASSERT_EQ(qxio_rename_file(tree.file("a").c_str(), tree.file("b").c_str(), 0), 0);
@@ -268,7 +288,8 @@ TEST(FileOps, RenameMovesAndReportsMissingSources) {
             QXIO_E_PERMISSION_ERROR);  // EISDIR
 }
 
-TEST(FileOps, DeleteFilesAndDirectories) {
+TEST(FileOps, DeleteFilesAndDirectories)
+{
   temp_tree tree;
   ASSERT_TRUE(write_file(tree.file("f"), "x"));
   ASSERT_EQ(mkdir(tree.file("d").c_str(), 0700), 0);
@@ -286,7 +307,8 @@ TEST(FileOps, DeleteFilesAndDirectories) {
   EXPECT_NE(access(tree.file("d").c_str(), F_OK), 0);
 }
 
-TEST(FileOps, CreateDirectoryHonoursTheCreationMask) {
+TEST(FileOps, CreateDirectoryHonoursTheCreationMask)
+{
   temp_tree tree;
   mode_t saved = umask(027);
   qxio_t_error_code rc = qxio_create_directory(tree.file("d").c_str(), 0);
@@ -303,16 +325,18 @@ TEST(FileOps, CreateDirectoryHonoursTheCreationMask) {
 // ---- working and temporary directories ----
 
 class WorkingDirectory : public ::testing::Test {
- protected:
+protected:
   void SetUp() override { saved_ = getcwd(nullptr, 0); }
-  void TearDown() override {
+  void TearDown() override
+  {
     EXPECT_EQ(chdir(saved_), 0);
     free(saved_);
   }
   char *saved_ = nullptr;
 };
 
-TEST_F(WorkingDirectory, CachedCopyAndProcessDirectoryAreApart) {
+TEST_F(WorkingDirectory, CachedCopyAndProcessDirectoryAreApart)
+{
   temp_tree tree;
   ASSERT_EQ(qxio_init_file(0), 0);
   char *cached = nullptr;
@@ -336,7 +360,8 @@ TEST_F(WorkingDirectory, CachedCopyAndProcessDirectoryAreApart) {
   ASSERT_EQ(qxio_init_file(1), 0);
 }
 
-TEST_F(WorkingDirectory, NameThatIsNotUtf8IsReadAsLatin1OnlyWhenAsked) {
+TEST_F(WorkingDirectory, NameThatIsNotUtf8IsReadAsLatin1OnlyWhenAsked)
+{
   temp_tree tree;
   std::string odd = tree.path + "/caf\xE9";
   ASSERT_EQ(mkdir(odd.c_str(), 0700), 0);
@@ -356,7 +381,8 @@ TEST_F(WorkingDirectory, NameThatIsNotUtf8IsReadAsLatin1OnlyWhenAsked) {
   ASSERT_EQ(qxio_init_file(1), 0);
 }
 
-std::string temp_directory_with(const char *tmpdir) {
+std::string temp_directory_with(const char *tmpdir)
+{
   EXPECT_EQ(qxio_set_system_property("TMPDIR", tmpdir, 0), 0);
   char *path = nullptr;
   EXPECT_EQ(qxio_temp_directory(&path, 0), 0);
@@ -365,7 +391,8 @@ std::string temp_directory_with(const char *tmpdir) {
   return result;
 }
 
-TEST(TempDirectory, AlwaysEndsInASlash) {
+TEST(TempDirectory, AlwaysEndsInASlash)
+{
   ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0);
   EXPECT_EQ(temp_directory_with("/var/spool/x"), "/var/spool/x/");
   EXPECT_EQ(temp_directory_with("/var/spool/y/"), "/var/spool/y/");
@@ -375,7 +402,8 @@ TEST(TempDirectory, AlwaysEndsInASlash) {
 
 // ---- names ----
 
-TEST(FileNames, FallbackTurnsLatin1BytesIntoUtf8) {
+TEST(FileNames, FallbackTurnsLatin1BytesIntoUtf8)
+{
   const char name[] = "caf\xE9";
   char *text = nullptr;
   size_t length = 0;
@@ -395,7 +423,8 @@ TEST(FileNames, FallbackTurnsLatin1BytesIntoUtf8) {
             QXIO_E_NOT_SUPPORTED);
 }
 
-TEST(FileNames, ToTheSystemUnchanged) {
+TEST(FileNames, ToTheSystemUnchanged)
+{
   const char name[] = "/tmp/\xC3\xA9t\xC3\xA9";
   char *os_name = nullptr;
   ASSERT_EQ(qxio_file_name_for_os_unix(name, &os_name, 0), 0);
@@ -409,7 +438,8 @@ TEST(FileNames, ToTheSystemUnchanged) {
   EXPECT_EQ(qxio_path_root_len(""), QXIO_E_FILE_NOT_ABSOLUTE);
 }
 
-TEST(FileNames, UserAndGroupNamesFromTheDatabases) {
+TEST(FileNames, UserAndGroupNamesFromTheDatabases)
+{
   struct passwd *self = getpwuid(getuid());
   ASSERT_NE(self, nullptr);
   char *name = nullptr;
@@ -430,7 +460,8 @@ TEST(FileNames, UserAndGroupNamesFromTheDatabases) {
 
 // ---- descriptors ----
 
-TEST(Descriptors, DeviceTypesOfRealDescriptors) {
+TEST(Descriptors, DeviceTypesOfRealDescriptors)
+{
   temp_tree tree;
   ASSERT_TRUE(write_file(tree.file("f"), "x"));
   int file = open(tree.file("f").c_str(), O_RDONLY | O_CLOEXEC);
@@ -448,14 +479,17 @@ TEST(Descriptors, DeviceTypesOfRealDescriptors) {
   EXPECT_EQ(qxio_unix_device_type(pair[0]), QXIO_DEVICE_TYPE_SOCKET);
   EXPECT_EQ(qxio_unix_device_type(slave), QXIO_DEVICE_TYPE_TTY);
   EXPECT_EQ(qxio_unix_device_type(-1), QXIO_DEVICE_TYPE_ILLEGAL);
-  for (int fd : {file, dir, null, pipe_ends[0], pipe_ends[1], pair[0], pair[1], master, slave}) close(fd);
+  for (int fd : {file, dir, null, pipe_ends[0], pipe_ends[1], pair[0], pair[1], master, slave})
+    close(fd);
   EXPECT_EQ(qxio_unix_device_type(file), QXIO_DEVICE_TYPE_ILLEGAL);
 }
 
-TEST(Descriptors, OpenIsCloseOnExecAndReportsPositionAndSize) {
+TEST(Descriptors, OpenIsCloseOnExecAndReportsPositionAndSize)
+{
   temp_tree tree;
   int fd = -1;
-  EXPECT_EQ(qxio_unix_open_file(tree.file("missing").c_str(), O_RDONLY, 0, &fd), QXIO_E_FILE_NOT_FOUND);
+  EXPECT_EQ(qxio_unix_open_file(tree.file("missing").c_str(), O_RDONLY, 0, &fd),
+            QXIO_E_FILE_NOT_FOUND);
   EXPECT_EQ(fd, -1);
   ASSERT_EQ(qxio_unix_open_file(tree.file("f").c_str(), O_RDWR | O_CREAT, 0600, &fd), 0);
   EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
@@ -477,7 +511,8 @@ TEST(Descriptors, OpenIsCloseOnExecAndReportsPositionAndSize) {
   EXPECT_EQ(qxio_os_file_handle_close_unix(fd, QXIO_FD_CLOSE_ABORTIVE), 0);
 }
 
-TEST(Descriptors, SetfdChangesOnlyTheMaskedFlags) {
+TEST(Descriptors, SetfdChangesOnlyTheMaskedFlags)
+{
   int pipe_ends[2];
   ASSERT_EQ(pipe2(pipe_ends, 0), 0);
   EXPECT_EQ(fcntl(pipe_ends[0], F_GETFD) & FD_CLOEXEC, 0);
@@ -492,7 +527,8 @@ TEST(Descriptors, SetfdChangesOnlyTheMaskedFlags) {
   EXPECT_EQ(qxio_unix_SETFD(pipe_ends[0], FD_CLOEXEC, FD_CLOEXEC), QXIO_E_FILE_NOT_FOUND);
 }
 
-TEST(Descriptors, ClosingASocketEndsThePeersInput) {
+TEST(Descriptors, ClosingASocketEndsThePeersInput)
+{
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
   ASSERT_EQ(qxio_os_file_handle_close_unix(pair[0], 0), 0);

@@ -18,7 +18,8 @@ using qxio_test::Budget;
 using qxio_test::budget_hook;
 
 /* Threads of this process as /proc lists them. */
-int thread_count() {
+int thread_count()
+{
   DIR *dir = opendir("/proc/self/task");
   int count = 0;
   while (struct dirent *entry = readdir(dir)) {
@@ -30,7 +31,8 @@ int thread_count() {
 
 /* The count before the library starts. A sanitizer's runtime starts a background thread of
    its own with the first thread of the process: one thread is run first so that it is there. */
-int baseline_thread_count() {
+int baseline_thread_count()
+{
   long tid = 0;
   std::thread([&tid] { tid = syscall(SYS_gettid); }).join();
   std::string gone = "/proc/self/task/" + std::to_string(tid);
@@ -39,7 +41,8 @@ int baseline_thread_count() {
 }
 
 /* A joined thread may linger in /proc for a moment; wait (boundedly) until it is gone. */
-int settled_thread_count(int expected) {
+int settled_thread_count(int expected)
+{
   int count = thread_count();
   for (int i = 0; i < 2000 && count != expected; i++) {
     usleep(1000);
@@ -48,12 +51,14 @@ int settled_thread_count(int expected) {
   return count;
 }
 
-long outstanding(const qxio_t_allocator_counts &counts) {
+long outstanding(const qxio_t_allocator_counts &counts)
+{
   return long(counts.allocations) - long(counts.frees);
 }
 
 /* Whether a registry that the start fills still holds one of its entries. */
-bool registries_hold_something() {
+bool registries_hold_something()
+{
   qxio_t_coder_funcs *funcs = nullptr;
   qxio_t_error_code rc = qxio_char_coder_find(&funcs, "UTF-8", nullptr, 0);
   if (rc == 0) qxio_coder_funcs_release(funcs);
@@ -66,7 +71,8 @@ bool registries_hold_something() {
 
 }  // namespace
 
-TEST(Init, ShutdownGivesBackEveryAllocationAndThread) {
+TEST(Init, ShutdownGivesBackEveryAllocationAndThread)
+{
   int threads = baseline_thread_count();
   qxio_t_allocator_counts before, after;
   qxio_allocator_default_counts(&before);
@@ -80,7 +86,8 @@ TEST(Init, ShutdownGivesBackEveryAllocationAndThread) {
   EXPECT_EQ(settled_thread_count(threads), threads);
 }
 
-TEST(Init, StartsAgainAfterShutdown) {
+TEST(Init, StartsAgainAfterShutdown)
+{
   int threads = baseline_thread_count();
   for (int round = 0; round < 3; round++) {
     ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0);
@@ -93,7 +100,8 @@ TEST(Init, StartsAgainAfterShutdown) {
   EXPECT_EQ(settled_thread_count(threads), threads);
 }
 
-TEST(Init, AllMemoryGoesThroughTheGivenHook) {
+TEST(Init, AllMemoryGoesThroughTheGivenHook)
+{
   Budget budget;
   qxio_t_allocator_counts before, after;
   qxio_allocator_default_counts(&before);
@@ -113,7 +121,8 @@ TEST(Init, AllMemoryGoesThroughTheGivenHook) {
 /* Each allocation of the start is made to fail in turn, up to the first start that succeeds:
    a failed start gives back every allocation and thread and leaves no registry entry behind
    for the next start, and the start that succeeds has the coder and layer modules in. */
-TEST(Init, StartThatRunsOutOfMemoryLeavesNothingBehind) {
+TEST(Init, StartThatRunsOutOfMemoryLeavesNothingBehind)
+{
   int threads = baseline_thread_count();
   int failures = 0;
   bool started = false;
@@ -147,7 +156,8 @@ TEST(Init, StartThatRunsOutOfMemoryLeavesNothingBehind) {
 }
 
 /* Shutting down allocates nothing: it works with memory exhausted and gives back all. */
-TEST(Init, ShutdownNeedsNoMemory) {
+TEST(Init, ShutdownNeedsNoMemory)
+{
   Budget budget;
   ASSERT_EQ(qxio_init(budget_hook, &budget, 0), 0);
   budget.remaining = 0;

@@ -26,7 +26,8 @@ using qxio_test::read_all;
 using qxio_test::write_all;
 
 // Open descriptors as /proc lists them, the listing's own left out.
-std::set<int> open_descriptors() {
+std::set<int> open_descriptors()
+{
   std::set<int> fds;
   DIR *dir = opendir("/proc/self/fd");
   if (dir == nullptr) return fds;
@@ -39,7 +40,8 @@ std::set<int> open_descriptors() {
   return fds;
 }
 
-std::string low_descriptors() {
+std::string low_descriptors()
+{
   std::string low;
   for (int fd : open_descriptors()) {
     if (fd < 3) low += std::to_string(fd) + " ";
@@ -51,23 +53,27 @@ std::string low_descriptors() {
 int report_fd = -1;
 std::string failures;
 
-bool check(bool ok, const char *what) {
+bool check(bool ok, const char *what)
+{
   if (!ok) failures += std::string(what) + "\n";
   return ok;
 }
 
-void check_no_low_descriptor(const char *when) {
+void check_no_low_descriptor(const char *when)
+{
   std::string low = low_descriptors();
   if (!low.empty()) failures += std::string("open below 3 ") + when + ": " + low + "\n";
 }
 
 // Keeps a copy of standard error above 2 for the report, then closes the descriptors given.
-void close_standard(std::initializer_list<int> fds) {
+void close_standard(std::initializer_list<int> fds)
+{
   report_fd = fcntl(2, F_DUPFD_CLOEXEC, 3);
   for (int fd : fds) close(fd);
 }
 
-int finish() {
+int finish()
+{
   if (!failures.empty()) write_all(report_fd, failures);
   close(report_fd);
   return failures.empty() ? 0 : 1;
@@ -76,7 +82,8 @@ int finish() {
 qxio_t_error_code ignore_signal(void *, uint32_t) { return QXIO_S_NOERR; }
 
 // A shell child with its input and output on pipes: what it reads comes back on its output.
-void check_child_round_trip() {
+void check_child_round_trip()
+{
   int in = -1, out = -1;
   qxio_t_process child = 0;
   if (!check(qxio_process_create("read line; echo \"got $line\"", nullptr, nullptr, nullptr, &in,
@@ -97,7 +104,8 @@ void check_child_round_trip() {
 
 // No standard stream over a closed descriptor: asking gives none, and the null stream put in
 // its place takes output and sends it nowhere.
-void check_standard_stream_absent(uint32_t which, const char *what) {
+void check_standard_stream_absent(uint32_t which, const char *what)
+{
   QXIO stream = nullptr;
   if (!check(qxio_get_standard_stream(&stream, which) == QXIO_E_NOT_FOUND, what))
     qxio_close(&stream, 0);
@@ -107,7 +115,8 @@ void check_standard_stream_absent(uint32_t which, const char *what) {
   check(qxio_close(&stream, 0) == 0, "close the null output");
 }
 
-int all_closed_at_start() {
+int all_closed_at_start()
+{
   close_standard({0, 1, 2});
   std::set<int> before = open_descriptors();
   if (!check(qxio_init(nullptr, nullptr, 0) == 0, "start")) return finish();
@@ -134,7 +143,8 @@ int all_closed_at_start() {
   return finish();
 }
 
-int output_closed_at_start() {
+int output_closed_at_start()
+{
   close_standard({1});
   if (!check(qxio_init(nullptr, nullptr, 0) == 0, "start")) return finish();
   check(fcntl(1, F_GETFD) < 0, "descriptor 1 stays closed");
@@ -148,7 +158,8 @@ int output_closed_at_start() {
   return finish();
 }
 
-int trace_with_all_closed() {
+int trace_with_all_closed()
+{
   close_standard({0, 1, 2});
   qxio_init_debug(0);
   qxio_trace_line("fun", "file.c", 12, "traced", 42, "text", 3);
@@ -158,7 +169,8 @@ int trace_with_all_closed() {
 
 // With no number from 3 up left under the descriptor limit, a pipe that lands on 0 and 1
 // cannot be moved: making the event fails and leaves nothing open below 3.
-int no_room_above_standard() {
+int no_room_above_standard()
+{
   close_standard({0, 1, 2});
   if (!check(qxio_init(nullptr, nullptr, 0) == 0, "start")) return finish();
   std::set<int> open = open_descriptors();
@@ -185,31 +197,36 @@ const int modes = qxio_test::child_mode("all-closed-at-start", all_closed_at_sta
                   qxio_test::child_mode("trace-with-all-closed", trace_with_all_closed) +
                   qxio_test::child_mode("no-room-above-standard", no_room_above_standard);
 
-bool exited_with_zero(const qxio_test::child_result &child) {
+bool exited_with_zero(const qxio_test::child_result &child)
+{
   return WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0;
 }
 
 }  // namespace
 
-TEST(LowDescriptors, LibraryKeepsClearOfClosedStandardStreams) {
+TEST(LowDescriptors, LibraryKeepsClearOfClosedStandardStreams)
+{
   qxio_test::child_result child = qxio_test::run_child("all-closed-at-start", {});
   EXPECT_EQ(child.err, "");
   EXPECT_TRUE(exited_with_zero(child)) << "status " << child.status;
 }
 
-TEST(LowDescriptors, ClosedOutputLeavesTheOtherStreamsInPlace) {
+TEST(LowDescriptors, ClosedOutputLeavesTheOtherStreamsInPlace)
+{
   qxio_test::child_result child = qxio_test::run_child("output-closed-at-start", {});
   EXPECT_EQ(child.err, "through the error stream\n");
   EXPECT_TRUE(exited_with_zero(child)) << "status " << child.status;
 }
 
-TEST(LowDescriptors, DescriptorThatCannotMoveIsClosedAndReported) {
+TEST(LowDescriptors, DescriptorThatCannotMoveIsClosedAndReported)
+{
   qxio_test::child_result child = qxio_test::run_child("no-room-above-standard", {});
   EXPECT_EQ(child.err, "");
   EXPECT_TRUE(exited_with_zero(child)) << "status " << child.status;
 }
 
-TEST(LowDescriptors, TraceFileKeepsClearOfClosedStandardStreams) {
+TEST(LowDescriptors, TraceFileKeepsClearOfClosedStandardStreams)
+{
   qxio_test::temp_dir dir;
   std::string path = dir.file("trace");
   qxio_test::child_result child = qxio_test::run_child(

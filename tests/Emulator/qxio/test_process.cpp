@@ -33,7 +33,8 @@ namespace {
 // ---- child modes of this program ----
 
 // Prints "descriptor:target" for every open descriptor but the listing's own.
-int list_descriptors(void) {
+int list_descriptors(void)
+{
   DIR *dir = opendir("/proc/self/fd");
   if (dir == nullptr) return 2;
   while (struct dirent *entry = readdir(dir)) {
@@ -49,15 +50,19 @@ int list_descriptors(void) {
 }
 
 // Writes every environment entry followed by a NUL.
-int print_environment(void) {
-  for (char **entry = environ; *entry != nullptr; entry++) fwrite(*entry, 1, strlen(*entry) + 1, stdout);
+int print_environment(void)
+{
+  for (char **entry = environ; *entry != nullptr; entry++)
+    fwrite(*entry, 1, strlen(*entry) + 1, stdout);
   return 0;
 }
 
-[[maybe_unused]] const int registered_modes = qxio_test::child_mode("list-descriptors", list_descriptors) +
-                             qxio_test::child_mode("print-environment", print_environment);
+[[maybe_unused]] const int registered_modes =
+    qxio_test::child_mode("list-descriptors", list_descriptors) +
+    qxio_test::child_mode("print-environment", print_environment);
 
-std::string own_program() {
+std::string own_program()
+{
   char path[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return "";
@@ -71,7 +76,9 @@ std::string own_program() {
 struct argument_list {
   std::vector<std::vector<qxio_t_property>> parts;
   std::vector<const qxio_t_property *> pointers;
-  explicit argument_list(const std::vector<std::vector<std::pair<const char *, const char *>>> &args) {
+  explicit argument_list(
+      const std::vector<std::vector<std::pair<const char *, const char *>>> &args)
+  {
     for (const auto &arg : args) {
       std::vector<qxio_t_property> list;
       for (const auto &part : arg) list.push_back(qxio_arg_string(part.first, part.second));
@@ -84,7 +91,8 @@ struct argument_list {
   const qxio_t_property *const *get() const { return pointers.data(); }
 };
 
-argument_list plain_args(const std::vector<const char *> &texts) {
+argument_list plain_args(const std::vector<const char *> &texts)
+{
   std::vector<std::vector<std::pair<const char *, const char *>>> args;
   for (const char *text : texts) args.push_back({{"string", text}});
   return argument_list(args);
@@ -96,7 +104,7 @@ const uint32_t STDIO_ALL_PIPES =
     QXIO_PROCESS_STDIN_PIPE | QXIO_PROCESS_STDOUT_PIPE | QXIO_PROCESS_STDERR_PIPE;
 
 class Process : public ::testing::Test {
- protected:
+protected:
   void SetUp() override { ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0); }
   void TearDown() override { EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0); }
 
@@ -105,7 +113,8 @@ class Process : public ::testing::Test {
   qxio_t_process run_to_end(const char *program, const qxio_t_property *const *args,
                             uint32_t options, std::string *output = nullptr,
                             const char *directory = nullptr,
-                            const char *const *environment = nullptr) {
+                            const char *const *environment = nullptr)
+  {
     int out = -1;
     qxio_t_process child = 0;
     EXPECT_EQ(qxio_process_create(program, args, directory, environment, nullptr, &out, nullptr,
@@ -121,7 +130,8 @@ class Process : public ::testing::Test {
   // The same, then reaps the child; gives its output and exit status.
   std::string run_child(const char *program, const qxio_t_property *const *args, uint32_t options,
                         qxio_t_process_exit_status *status, const char *directory = nullptr,
-                        const char *const *environment = nullptr) {
+                        const char *const *environment = nullptr)
+  {
     std::string output;
     qxio_t_process child = run_to_end(program, args, options, &output, directory, environment);
     if (child == 0) return "";
@@ -130,23 +140,27 @@ class Process : public ::testing::Test {
   }
 
   std::string run_shell(const char *command, qxio_t_process_exit_status *status,
-                        const char *directory = nullptr) {
+                        const char *directory = nullptr)
+  {
     return run_child(command, nullptr, QXIO_PROCESS_SHELL | STDIO_NULL_OUT_PIPE, status, directory);
   }
 
   // Runs this program in a child mode, which must succeed.
-  std::string run_mode(const char *mode, uint32_t options, const char *const *environment = nullptr) {
+  std::string run_mode(const char *mode, uint32_t options, const char *const *environment = nullptr)
+  {
     std::string program = own_program();
     argument_list args = plain_args({"--qxio-test-child", mode});
     qxio_t_process_exit_status status = {};
-    std::string output = run_child(program.c_str(), args.get(), options, &status, nullptr, environment);
+    std::string output =
+        run_child(program.c_str(), args.get(), options, &status, nullptr, environment);
     EXPECT_EQ(status.flags, QXIO_PROCESS_EXITED);
     EXPECT_EQ(status.value, 0);
     return output;
   }
 
   // A shell child that waits for a line on its standard input (a pipe) before it ends.
-  qxio_t_process start_waiting_child(int *stdin_fd, const char *command = "read line") {
+  qxio_t_process start_waiting_child(int *stdin_fd, const char *command = "read line")
+  {
     qxio_t_process child = 0;
     EXPECT_EQ(qxio_process_create(command, nullptr, nullptr, nullptr, stdin_fd, nullptr, nullptr,
                                   &child,
@@ -159,14 +173,16 @@ class Process : public ::testing::Test {
 
 // ---- standard streams ----
 
-TEST_F(Process, ShellEchoReadsBackThroughPipe) {
+TEST_F(Process, ShellEchoReadsBackThroughPipe)
+{
   qxio_t_process_exit_status status = {99, 99};
   EXPECT_EQ(run_shell("echo hi", &status), "hi\n");
   EXPECT_EQ(status.flags, QXIO_PROCESS_EXITED);
   EXPECT_EQ(status.value, 0);
 }
 
-TEST_F(Process, AllThreePipesCarryInputOutputAndErrors) {
+TEST_F(Process, AllThreePipesCarryInputOutputAndErrors)
+{
   int in = -1, out = -1, err = -1;
   qxio_t_process child = 0;
   ASSERT_EQ(qxio_process_create("cat; echo oops >&2", nullptr, nullptr, nullptr, &in, &out, &err,
@@ -185,7 +201,8 @@ TEST_F(Process, AllThreePipesCarryInputOutputAndErrors) {
   EXPECT_EQ(status.flags, QXIO_PROCESS_EXITED);
 }
 
-TEST_F(Process, InheritedStreamsAreTheParentsOwn) {
+TEST_F(Process, InheritedStreamsAreTheParentsOwn)
+{
   int input[2], output[2];
   ASSERT_EQ(pipe(input), 0);
   ASSERT_EQ(pipe(output), 0);
@@ -194,10 +211,10 @@ TEST_F(Process, InheritedStreamsAreTheParentsOwn) {
   dup2(input[0], 0);
   dup2(output[1], 1);
   qxio_t_process child = 0;
-  qxio_t_error_code rc = qxio_process_create(
-      "cat", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &child,
-      QXIO_PROCESS_SHELL | QXIO_PROCESS_STDIN_INHERIT | QXIO_PROCESS_STDOUT_INHERIT |
-          QXIO_PROCESS_STDERR_NULL);
+  qxio_t_error_code rc =
+      qxio_process_create("cat", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &child,
+                          QXIO_PROCESS_SHELL | QXIO_PROCESS_STDIN_INHERIT |
+                              QXIO_PROCESS_STDOUT_INHERIT | QXIO_PROCESS_STDERR_NULL);
   dup2(saved_in, 0);
   dup2(saved_out, 1);
   close(saved_in);
@@ -212,7 +229,8 @@ TEST_F(Process, InheritedStreamsAreTheParentsOwn) {
   EXPECT_EQ(qxio_process_wait(child, nullptr, nullptr, QXIO_PROCESS_WAIT_REAP), 0);
 }
 
-TEST_F(Process, NullStreamsAreTheNullDevice) {
+TEST_F(Process, NullStreamsAreTheNullDevice)
+{
   std::string listing = run_mode("list-descriptors", STDIO_NULL_OUT_PIPE);
   EXPECT_NE(listing.find("0:/dev/null\n"), std::string::npos) << listing;
   EXPECT_NE(listing.find("2:/dev/null\n"), std::string::npos) << listing;
@@ -224,7 +242,8 @@ TEST_F(Process, NullStreamsAreTheNullDevice) {
 class ProcessDescriptors : public Process,
                            public ::testing::WithParamInterface<qxio_t_child_close_method> {};
 
-TEST_P(ProcessDescriptors, ChildKeepsOnlyItsStandardStreams) {
+TEST_P(ProcessDescriptors, ChildKeepsOnlyItsStandardStreams)
+{
   int leaked[2];
   ASSERT_EQ(pipe(leaked), 0);
   int high = fcntl(leaked[0], F_DUPFD, 200);
@@ -254,25 +273,26 @@ INSTANTIATE_TEST_SUITE_P(CloseMethods, ProcessDescriptors,
 
 // ---- arguments, program and directory ----
 
-TEST_F(Process, ArgumentPartsAreJoined) {
+TEST_F(Process, ArgumentPartsAreJoined)
+{
   std::vector<std::vector<std::pair<const char *, const char *>>> args = {
-      {{"string", "-c"}},
-      {{"string", "printf '%s|' \"$@\""}},
-      {{"string", "zero"}},
-      {{"string", "dir"}, {"file", "/name"}, {"string", ".txt"}},
-      {{"file", "plain"}},
-      {}};
+      {{"string", "-c"}},   {{"string", "printf '%s|' \"$@\""}},
+      {{"string", "zero"}}, {{"string", "dir"}, {"file", "/name"}, {"string", ".txt"}},
+      {{"file", "plain"}},  {}};
   argument_list list(args);
   EXPECT_EQ(run_child("/bin/sh", list.get(), STDIO_NULL_OUT_PIPE, nullptr), "dir/name.txt|plain||");
 }
 
-TEST_F(Process, ShellCommandTakesArgumentsAfterIt) {
+TEST_F(Process, ShellCommandTakesArgumentsAfterIt)
+{
   argument_list list = plain_args({"first", "second"});
-  EXPECT_EQ(run_child("echo \"$0+$1\"", list.get(), QXIO_PROCESS_SHELL | STDIO_NULL_OUT_PIPE, nullptr),
-            "first+second\n");
+  EXPECT_EQ(
+      run_child("echo \"$0+$1\"", list.get(), QXIO_PROCESS_SHELL | STDIO_NULL_OUT_PIPE, nullptr),
+      "first+second\n");
 }
 
-TEST_F(Process, ShellComesFromTheShellProperty) {
+TEST_F(Process, ShellComesFromTheShellProperty)
+{
   ASSERT_EQ(qxio_set_system_property("SHELL", "/nonexistent/shell", 0), 0);
   qxio_t_process_exit_status status = {};
   EXPECT_EQ(run_shell("echo never", &status), "");
@@ -280,7 +300,8 @@ TEST_F(Process, ShellComesFromTheShellProperty) {
   EXPECT_EQ(status.value, 1);
 }
 
-TEST_F(Process, ChildRunsInTheGivenDirectory) {
+TEST_F(Process, ChildRunsInTheGivenDirectory)
+{
   temp_dir dir;
   char resolved[PATH_MAX];
   ASSERT_NE(realpath(dir.path.c_str(), resolved), nullptr);
@@ -291,7 +312,8 @@ TEST_F(Process, ChildRunsInTheGivenDirectory) {
 
 // ---- environment ----
 
-std::map<std::string, std::string> environment_of(const std::string &block) {
+std::map<std::string, std::string> environment_of(const std::string &block)
+{
   std::map<std::string, std::string> result;
   for (size_t at = 0; at < block.size();) {
     size_t end = block.find('\0', at);
@@ -303,7 +325,8 @@ std::map<std::string, std::string> environment_of(const std::string &block) {
   return result;
 }
 
-std::vector<std::string> keys_in_order(const std::string &block) {
+std::vector<std::string> keys_in_order(const std::string &block)
+{
   std::vector<std::string> keys;
   for (size_t at = 0; at < block.size();) {
     size_t end = block.find('\0', at);
@@ -313,10 +336,12 @@ std::vector<std::string> keys_in_order(const std::string &block) {
   return keys;
 }
 
-TEST_F(Process, EnvironmentListReplacesCopyEntriesInKeyOrder) {
+TEST_F(Process, EnvironmentListReplacesCopyEntriesInKeyOrder)
+{
   std::map<std::string, std::string> expected = environment_of([] {
     std::string block;
-    for (char **entry = environ; *entry != nullptr; entry++) block.append(*entry, strlen(*entry) + 1);
+    for (char **entry = environ; *entry != nullptr; entry++)
+      block.append(*entry, strlen(*entry) + 1);
     return block;
   }());
   expected["QXIO_TEST_ADDED"] = "added value";
@@ -330,7 +355,8 @@ TEST_F(Process, EnvironmentListReplacesCopyEntriesInKeyOrder) {
   EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end())) << output;
 }
 
-TEST_F(Process, EmptyBaseGivesExactlyTheListInKeyEqualsValueForm) {
+TEST_F(Process, EmptyBaseGivesExactlyTheListInKeyEqualsValueForm)
+{
   const char *entries[] = {"ZED=last", "ALPHA=first=with equals", nullptr};
   std::string output = run_mode("print-environment",
                                 STDIO_NULL_OUT_PIPE | QXIO_PROCESS_ENVIRONMENT |
@@ -339,7 +365,8 @@ TEST_F(Process, EmptyBaseGivesExactlyTheListInKeyEqualsValueForm) {
   EXPECT_EQ(output, std::string("ALPHA=first=with equals\0ZED=last\0", 33));
 }
 
-TEST_F(Process, SetPropertiesDoNotReachTheChild) {
+TEST_F(Process, SetPropertiesDoNotReachTheChild)
+{
   ASSERT_EQ(qxio_set_system_property("QXIO_TEST_PROPERTY_ONLY", "x", 0), 0);
   std::string output =
       run_mode("print-environment", STDIO_NULL_OUT_PIPE | QXIO_PROCESS_ENVIRONMENT);
@@ -347,7 +374,8 @@ TEST_F(Process, SetPropertiesDoNotReachTheChild) {
   EXPECT_GT(environment_of(output).size(), 0u);
 }
 
-TEST_F(Process, WithoutEnvironmentOptionTheProcessEnvironmentIsInherited) {
+TEST_F(Process, WithoutEnvironmentOptionTheProcessEnvironmentIsInherited)
+{
   // set after the library took its copy: only the process environment has it
   ASSERT_EQ(setenv("QXIO_TEST_LATE", "late", 1), 0);
   std::string inherited = run_mode("print-environment", STDIO_NULL_OUT_PIPE);
@@ -359,7 +387,8 @@ TEST_F(Process, WithoutEnvironmentOptionTheProcessEnvironmentIsInherited) {
 
 // ---- waiting and status ----
 
-TEST_F(Process, WaitingWithoutReapGivesTheSameStatusAgain) {
+TEST_F(Process, WaitingWithoutReapGivesTheSameStatusAgain)
+{
   qxio_t_process child = run_to_end("exit 7", nullptr, QXIO_PROCESS_SHELL | STDIO_NULL_OUT_PIPE);
   ASSERT_GT(child, 0);
   qxio_t_process_exit_status first = {}, second = {}, reaped = {};
@@ -373,7 +402,8 @@ TEST_F(Process, WaitingWithoutReapGivesTheSameStatusAgain) {
   EXPECT_EQ(qxio_process_wait(child, nullptr, nullptr, QXIO_PROCESS_WAIT_REAP), QXIO_E_NOT_FOUND);
 }
 
-TEST_F(Process, NonBlockingWaitOnRunningChildWouldBlock) {
+TEST_F(Process, NonBlockingWaitOnRunningChildWouldBlock)
+{
   int in = -1;
   qxio_t_process child = start_waiting_child(&in);
   qxio_t_timespec zero = {0, 0}, one_second = {1, 0};
@@ -389,7 +419,8 @@ TEST_F(Process, NonBlockingWaitOnRunningChildWouldBlock) {
   EXPECT_EQ(status.value, 0);
 }
 
-TEST_F(Process, KilledChildReportsTheSignal) {
+TEST_F(Process, KilledChildReportsTheSignal)
+{
   int in = -1;
   qxio_t_process child = start_waiting_child(&in);
   EXPECT_EQ(qxio_process_kill(child, SIGKILL, 0), 0);
@@ -402,7 +433,8 @@ TEST_F(Process, KilledChildReportsTheSignal) {
 
 // The core bit must say whether a core image was written: the system writes it as "core"
 // (or "core.PID") into the child's directory when it does.
-TEST_F(Process, CoreDumpFlagMatchesTheCoreFile) {
+TEST_F(Process, CoreDumpFlagMatchesTheCoreFile)
+{
   temp_dir dir;
   qxio_t_process_exit_status status = {};
   // dash, which (unlike bash) does not ignore SIGQUIT
@@ -420,7 +452,8 @@ TEST_F(Process, CoreDumpFlagMatchesTheCoreFile) {
   EXPECT_EQ((status.flags & QXIO_PROCESS_CORE_DUMPED) != 0, core_written);
 }
 
-TEST_F(Process, StoppedAndContinuedChildrenAreReported) {
+TEST_F(Process, StoppedAndContinuedChildrenAreReported)
+{
   int in = -1;
   qxio_t_process child = start_waiting_child(&in);
   qxio_t_process_exit_status status = {};
@@ -447,7 +480,8 @@ TEST_F(Process, StoppedAndContinuedChildrenAreReported) {
 
 // The child prints its identifier, then waits for a line; it was started without an out
 // process, so the library remembers it.
-pid_t start_released_child(int *in, int *out) {
+pid_t start_released_child(int *in, int *out)
+{
   EXPECT_EQ(qxio_process_create("echo $$; read line", nullptr, nullptr, nullptr, in, out, nullptr,
                                 nullptr,
                                 QXIO_PROCESS_SHELL | QXIO_PROCESS_STDIN_PIPE |
@@ -459,7 +493,8 @@ pid_t start_released_child(int *in, int *out) {
   return atoi(line);
 }
 
-TEST_F(Process, ReleasedChildIsReapedByTheNextWait) {
+TEST_F(Process, ReleasedChildIsReapedByTheNextWait)
+{
   int in = -1, out = -1;
   pid_t released = start_released_child(&in, &out);
   ASSERT_GT(released, 0);
@@ -478,7 +513,8 @@ TEST_F(Process, ReleasedChildIsReapedByTheNextWait) {
   EXPECT_EQ(errno, ECHILD);
 }
 
-TEST_F(Process, ReleaseOfRunningChildWouldBlockUnlessRemembered) {
+TEST_F(Process, ReleaseOfRunningChildWouldBlockUnlessRemembered)
+{
   int in = -1;
   qxio_t_process child = start_waiting_child(&in);
   EXPECT_EQ(qxio_process_release(child, 0), QXIO_E_WOULD_BLOCK);
@@ -496,7 +532,8 @@ TEST_F(Process, ReleaseOfRunningChildWouldBlockUnlessRemembered) {
   EXPECT_EQ(qxio_process_unreaped_count(), 0u);
 }
 
-TEST_F(Process, ShutdownForgetsChildrenStillRunning) {
+TEST_F(Process, ShutdownForgetsChildrenStillRunning)
+{
   int in = -1, out = -1;
   pid_t released = start_released_child(&in, &out);
   ASSERT_GT(released, 0);
@@ -514,7 +551,8 @@ TEST_F(Process, ShutdownForgetsChildrenStillRunning) {
 
 // ---- identities and kill ----
 
-TEST_F(Process, IdentityConversionsRejectIdsBelowOne) {
+TEST_F(Process, IdentityConversionsRejectIdsBelowOne)
+{
   qxio_t_process process = 0;
   int64_t id = 0;
   EXPECT_EQ(qxio_process_from_id(0, &process), QXIO_E_PARAMETER_ERROR);
@@ -528,7 +566,8 @@ TEST_F(Process, IdentityConversionsRejectIdsBelowOne) {
   EXPECT_EQ(qxio_process_kill(-1, SIGTERM, 0), QXIO_E_PARAMETER_ERROR);
 }
 
-TEST_F(Process, KillReportsMissingProcessesAndBadSignals) {
+TEST_F(Process, KillReportsMissingProcessesAndBadSignals)
+{
   EXPECT_EQ(qxio_process_kill(INT32_MAX, 0, 0), QXIO_E_NOT_FOUND);
   int in = -1;
   qxio_t_process child = start_waiting_child(&in);
@@ -540,15 +579,17 @@ TEST_F(Process, KillReportsMissingProcessesAndBadSignals) {
 
 // ---- bad input: documented errors, nothing leaked, no child left ----
 
-bool has_no_children() {
+bool has_no_children()
+{
   siginfo_t info = {};
   return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
 }
 
-TEST_F(Process, BadArgumentKeyIsAParameterError) {
+TEST_F(Process, BadArgumentKeyIsAParameterError)
+{
   resource_counts before;
   std::vector<std::vector<std::pair<const char *, const char *>>> args = {{{"string", "a"}},
-                                                                         {{"bogus", "b"}}};
+                                                                          {{"bogus", "b"}}};
   argument_list list(args);
   int out = -1;
   qxio_t_process child = 0;
@@ -560,7 +601,8 @@ TEST_F(Process, BadArgumentKeyIsAParameterError) {
   EXPECT_TRUE(resource_counts() == before);
 }
 
-TEST_F(Process, StreamOptionsMustNameOneKindEach) {
+TEST_F(Process, StreamOptionsMustNameOneKindEach)
+{
   resource_counts before;
   qxio_t_process child = 0;
   EXPECT_EQ(qxio_process_create("/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -571,24 +613,23 @@ TEST_F(Process, StreamOptionsMustNameOneKindEach) {
                                 QXIO_PROCESS_STDIN_NULL | QXIO_PROCESS_STDIN_PIPE |
                                     QXIO_PROCESS_STDOUT_NULL | QXIO_PROCESS_STDERR_NULL),
             QXIO_E_PARAMETER_ERROR);
-  EXPECT_EQ(qxio_process_create("/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                &child,
-                                QXIO_PROCESS_STDIN_NULL | QXIO_PROCESS_STDOUT_NULL |
-                                    QXIO_PROCESS_STDERR_NULL | QXIO_PROCESS_ENVIRONMENT |
-                                    QXIO_PROCESS_EMPTY_BASE),
+  EXPECT_EQ(qxio_process_create(
+                "/bin/true", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &child,
+                QXIO_PROCESS_STDIN_NULL | QXIO_PROCESS_STDOUT_NULL | QXIO_PROCESS_STDERR_NULL |
+                    QXIO_PROCESS_ENVIRONMENT | QXIO_PROCESS_EMPTY_BASE),
             QXIO_E_PARAMETER_ERROR);
   const char *malformed[] = {"NO_EQUALS_SIGN", nullptr};
-  EXPECT_EQ(qxio_process_create("/bin/true", nullptr, nullptr, malformed, nullptr, nullptr, nullptr,
-                                &child,
-                                QXIO_PROCESS_STDIN_NULL | QXIO_PROCESS_STDOUT_NULL |
-                                    QXIO_PROCESS_STDERR_NULL | QXIO_PROCESS_ENVIRONMENT |
-                                    QXIO_PROCESS_ENV_KEY_EQUALS_VALUE),
+  EXPECT_EQ(qxio_process_create(
+                "/bin/true", nullptr, nullptr, malformed, nullptr, nullptr, nullptr, &child,
+                QXIO_PROCESS_STDIN_NULL | QXIO_PROCESS_STDOUT_NULL | QXIO_PROCESS_STDERR_NULL |
+                    QXIO_PROCESS_ENVIRONMENT | QXIO_PROCESS_ENV_KEY_EQUALS_VALUE),
             QXIO_E_PARAMETER_ERROR);
   EXPECT_TRUE(has_no_children());
   EXPECT_TRUE(resource_counts() == before);
 }
 
-TEST_F(Process, NonexistentProgramExitsWithOne) {
+TEST_F(Process, NonexistentProgramExitsWithOne)
+{
   resource_counts before;
   qxio_t_process_exit_status status = {};
   EXPECT_EQ(run_child("/nonexistent/program", nullptr, STDIO_NULL_OUT_PIPE, &status), "");
@@ -597,7 +638,8 @@ TEST_F(Process, NonexistentProgramExitsWithOne) {
   EXPECT_TRUE(resource_counts() == before);
 }
 
-TEST_F(Process, MissingOrUnreadableDirectoryExitsWithOne) {
+TEST_F(Process, MissingOrUnreadableDirectoryExitsWithOne)
+{
   resource_counts before;
   temp_dir dir;
   std::string locked = dir.file("locked");

@@ -14,7 +14,8 @@
 
 namespace {
 
-std::string hex(const char *text) {
+std::string hex(const char *text)
+{
   std::string out;
   char digits[3];
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
@@ -24,7 +25,8 @@ std::string hex(const char *text) {
   return out;
 }
 
-std::vector<std::string> entries_of(char **block) {
+std::vector<std::string> entries_of(char **block)
+{
   std::vector<std::string> entries;
   for (char **entry = block; *entry != nullptr; entry++) {
     std::string key = *entry;
@@ -35,17 +37,19 @@ std::vector<std::string> entries_of(char **block) {
 
 // ---- a child process with a crafted environment ----
 
-const char *const size_keys[] = {"S_K",   "S_M",     "S_G",    "S_ABC",  "S_TAB", "S_NEGK", "S_BIG",
-                                 "S_MIN", "S_LONG",  "S_NEG0", "S_1G",   "S_X",   "S_MISSING"};
+const char *const size_keys[] = {"S_K",   "S_M",    "S_G",    "S_ABC", "S_TAB", "S_NEGK",   "S_BIG",
+                                 "S_MIN", "S_LONG", "S_NEG0", "S_1G",  "S_X",   "S_MISSING"};
 const char *const boolean_keys[] = {"B_YES", "B_Y",    "B_TRUE",  "B_FALSE",
                                     "B_NO",  "B_LONG", "B_EMPTY", "B_MISSING"};
 
 // Reports what the library answers about its own environment, one "KEY=answer" line each.
-int report_environment(void) {
+int report_environment(void)
+{
   if (qxio_init_environment(0) < 0) return 2;
   if (qxio_set_system_property("TMPDIR", "/prop/tmp", 0) < 0) return 3;
   for (const char *key : size_keys) printf("%s=%d\n", key, qxio_get_ssize_system_property(key, -7));
-  for (const char *key : boolean_keys) printf("%s=%d\n", key, qxio_get_boolean_system_property(key, 7));
+  for (const char *key : boolean_keys)
+    printf("%s=%d\n", key, qxio_get_boolean_system_property(key, 7));
   char value[200];
   for (const char *key : {"HIGH", "ACCENT", "NOEQ", "PATH"}) {
     size_t size = sizeof value;
@@ -71,7 +75,8 @@ int report_environment(void) {
 
 const int report_environment_mode = qxio_test::child_mode("report-environment", report_environment);
 
-std::vector<std::string> lines_of(const std::string &text) {
+std::vector<std::string> lines_of(const std::string &text)
+{
   std::vector<std::string> lines;
   size_t start = 0;
   for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
@@ -79,7 +84,9 @@ std::vector<std::string> lines_of(const std::string &text) {
   return lines;
 }
 
-std::vector<std::string> lines_starting(const std::vector<std::string> &lines, const std::string &prefix) {
+std::vector<std::string> lines_starting(const std::vector<std::string> &lines,
+                                        const std::string &prefix)
+{
   std::vector<std::string> kept;
   for (const std::string &line : lines) {
     if (line.compare(0, prefix.size(), prefix) == 0) kept.push_back(line.substr(prefix.size()));
@@ -89,16 +96,34 @@ std::vector<std::string> lines_starting(const std::vector<std::string> &lines, c
 
 std::string hex_of(const std::string &text) { return hex(text.c_str()); }
 
-TEST(EnvironmentChild, CraftedEnvironmentAnswersAsSpecified) {
+TEST(EnvironmentChild, CraftedEnvironmentAnswersAsSpecified)
+{
   const std::string long_size = "5" + std::string(98, ' ') + "K";  // 100 bytes
-  const std::string long_boolean = "yes" + std::string(97, ' ');  // 100 bytes
-  const std::vector<std::string> env = {
-      "PATH=/bin",        "TMPDIR=/env/tmp",      "HIGH=caf\xff",           "ACCENT=\xc3\xa9",
-      "S_K=64K",          "S_M=- 3 m",            "S_G=2G",                 "S_ABC=abc",
-      "S_TAB=\t12 k",     "S_NEGK=-2097152K",     "S_BIG=2147483648",       "S_MIN=-2147483648",
-      "S_LONG=" + long_size, "S_NEG0=-",          "S_1G=1g",                "S_X=12x",
-      "B_YES=Yes",        "B_Y=y",                "B_TRUE=TRUE",            "B_FALSE=fALSE",
-      "B_NO=no",          "B_LONG=" + long_boolean, "B_EMPTY=",             "NOEQ"};
+  const std::string long_boolean = "yes" + std::string(97, ' ');   // 100 bytes
+  const std::vector<std::string> env = {"PATH=/bin",
+                                        "TMPDIR=/env/tmp",
+                                        "HIGH=caf\xff",
+                                        "ACCENT=\xc3\xa9",
+                                        "S_K=64K",
+                                        "S_M=- 3 m",
+                                        "S_G=2G",
+                                        "S_ABC=abc",
+                                        "S_TAB=\t12 k",
+                                        "S_NEGK=-2097152K",
+                                        "S_BIG=2147483648",
+                                        "S_MIN=-2147483648",
+                                        "S_LONG=" + long_size,
+                                        "S_NEG0=-",
+                                        "S_1G=1g",
+                                        "S_X=12x",
+                                        "B_YES=Yes",
+                                        "B_Y=y",
+                                        "B_TRUE=TRUE",
+                                        "B_FALSE=fALSE",
+                                        "B_NO=no",
+                                        "B_LONG=" + long_boolean,
+                                        "B_EMPTY=",
+                                        "NOEQ"};
   qxio_test::child_result child = qxio_test::run_child("report-environment", env);
   ASSERT_TRUE(WIFEXITED(child.status)) << child.err;
   ASSERT_EQ(0, WEXITSTATUS(child.status)) << child.err;
@@ -152,7 +177,8 @@ TEST(EnvironmentChild, CraftedEnvironmentAnswersAsSpecified) {
   EXPECT_EQ(expected, lines_starting(lines, "LIST "));
 }
 
-TEST(EnvironmentChild, ValidUtf8EnvironmentIsCopiedUnchanged) {
+TEST(EnvironmentChild, ValidUtf8EnvironmentIsCopiedUnchanged)
+{
   const std::vector<std::string> env = {"PATH=/bin", "ACCENT=\xc3\xa9", "TMPDIR=/env/tmp"};
   qxio_test::child_result child = qxio_test::run_child("report-environment", env);
   ASSERT_TRUE(WIFEXITED(child.status)) << child.err;
@@ -167,18 +193,21 @@ TEST(EnvironmentChild, ValidUtf8EnvironmentIsCopiedUnchanged) {
 // ---- properties in this process ----
 
 class Properties : public ::testing::Test {
- protected:
-  void SetUp() override {
+protected:
+  void SetUp() override
+  {
     setenv("QXIO_TEST_TMPDIR", "/env/tmp", 1);
     unsetenv("QXIO_TEST_LATE");
     ASSERT_EQ(0, qxio_init_environment(0));
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     qxio_init_environment(1);
     unsetenv("QXIO_TEST_TMPDIR");
     unsetenv("QXIO_TEST_LATE");
   }
-  std::string get(const char *key, uint32_t options = 0) {
+  std::string get(const char *key, uint32_t options = 0)
+  {
     char value[256];
     size_t size = sizeof value;
     qxio_t_error_code rc = qxio_get_system_property(key, value, &size, options);
@@ -186,7 +215,8 @@ class Properties : public ::testing::Test {
   }
 };
 
-TEST_F(Properties, SetPropertyHidesTheEnvironment) {
+TEST_F(Properties, SetPropertyHidesTheEnvironment)
+{
   EXPECT_EQ("/env/tmp", get("QXIO_TEST_TMPDIR"));
   ASSERT_EQ(0, qxio_set_system_property("QXIO_TEST_TMPDIR", "/prop/tmp", 0));
   EXPECT_EQ("/prop/tmp", get("QXIO_TEST_TMPDIR"));
@@ -196,7 +226,8 @@ TEST_F(Properties, SetPropertyHidesTheEnvironment) {
   EXPECT_EQ("QXIO_E_NOT_FOUND", get("HOME_NOT_SET_AS_PROPERTY", 0x1));
 }
 
-TEST_F(Properties, TooSmallBufferTellsTheSizeNeeded) {
+TEST_F(Properties, TooSmallBufferTellsTheSizeNeeded)
+{
   ASSERT_EQ(0, qxio_set_system_property("K", "12345", 0));
   char value[6];
   size_t size = 5;
@@ -209,7 +240,8 @@ TEST_F(Properties, TooSmallBufferTellsTheSizeNeeded) {
   EXPECT_EQ(6u, size);
 }
 
-TEST_F(Properties, ResettingKeepsTheOrderOfFirstSetting) {
+TEST_F(Properties, ResettingKeepsTheOrderOfFirstSetting)
+{
   ASSERT_EQ(0, qxio_set_system_property("ONE", "1", 0));
   ASSERT_EQ(0, qxio_set_system_property("TWO", "2", 0));
   ASSERT_EQ(0, qxio_set_system_property("ONE", "uno", 0));
@@ -218,12 +250,14 @@ TEST_F(Properties, ResettingKeepsTheOrderOfFirstSetting) {
   size_t size = 0;
   ASSERT_EQ(0, qxio_get_system_properties(&block, &size, 0x2));
   EXPECT_EQ((std::vector<std::string>{"ONE\nuno", "TWO\n2"}), entries_of(block));
-  EXPECT_EQ(3 * sizeof(char *) + strlen("ONE") + strlen("uno") + strlen("TWO") + strlen("2") + 4, size);
+  EXPECT_EQ(3 * sizeof(char *) + strlen("ONE") + strlen("uno") + strlen("TWO") + strlen("2") + 4,
+            size);
   qxio_free(block);
   EXPECT_EQ(QXIO_E_PARAMETER_ERROR, qxio_set_system_property("X", nullptr, 0));
 }
 
-TEST_F(Properties, AllocatedCopiesOfShortAndLongValues) {
+TEST_F(Properties, AllocatedCopiesOfShortAndLongValues)
+{
   std::string long_value(300, 'v');
   ASSERT_EQ(0, qxio_set_system_property("SHORT", "s", 0));
   ASSERT_EQ(0, qxio_set_system_property("LONG", long_value.c_str(), 0));
@@ -236,7 +270,8 @@ TEST_F(Properties, AllocatedCopiesOfShortAndLongValues) {
   EXPECT_EQ(nullptr, qxio_get_system_property_allocate("QXIO_TEST_ABSENT", 0));
 }
 
-TEST_F(Properties, BooleansIgnoreLetterCase) {
+TEST_F(Properties, BooleansIgnoreLetterCase)
+{
   const struct {
     const char *value;
     int answer;
@@ -248,7 +283,8 @@ TEST_F(Properties, BooleansIgnoreLetterCase) {
   }
 }
 
-TEST_F(Properties, RefreshSeesLaterProcessChanges) {
+TEST_F(Properties, RefreshSeesLaterProcessChanges)
+{
   setenv("QXIO_TEST_LATE", "late", 1);
   EXPECT_EQ("QXIO_E_NOT_FOUND", get("QXIO_TEST_LATE"));
   char value[16];
@@ -258,7 +294,8 @@ TEST_F(Properties, RefreshSeesLaterProcessChanges) {
   EXPECT_EQ("late", get("QXIO_TEST_LATE"));
 }
 
-TEST_F(Properties, ListingOptionsSelectAndShapeEntries) {
+TEST_F(Properties, ListingOptionsSelectAndShapeEntries)
+{
   ASSERT_EQ(0, qxio_set_system_property("QXIO_TEST_TMPDIR", "/prop/tmp", 0));
   char **block = nullptr;
   size_t size = 0;
@@ -281,12 +318,14 @@ TEST_F(Properties, ListingOptionsSelectAndShapeEntries) {
   qxio_free(block);
   ASSERT_EQ(0, qxio_get_system_properties(&block, &size, 0x4 | 0x8));
   bool found = false;
-  for (char **entry = block; *entry != nullptr; entry++) found |= strcmp(*entry, "QXIO_TEST_TMPDIR=/env/tmp") == 0;
+  for (char **entry = block; *entry != nullptr; entry++)
+    found |= strcmp(*entry, "QXIO_TEST_TMPDIR=/env/tmp") == 0;
   EXPECT_TRUE(found);
   qxio_free(block);
 }
 
-TEST_F(Properties, EnvironmentAccessOptions) {
+TEST_F(Properties, EnvironmentAccessOptions)
+{
   char **block = nullptr;
   size_t size = 0;
   EXPECT_EQ(QXIO_E_PARAMETER_ERROR, qxio_unix_get_environ(&block, &size, 0));
@@ -307,7 +346,8 @@ TEST_F(Properties, EnvironmentAccessOptions) {
   EXPECT_EQ(owned, again);
 }
 
-TEST_F(Properties, GetenvWithoutACopy) {
+TEST_F(Properties, GetenvWithoutACopy)
+{
   qxio_init_environment(1);
   char value[32];
   size_t size = sizeof value;
@@ -319,7 +359,8 @@ TEST_F(Properties, GetenvWithoutACopy) {
 
 /* The start is made to fail at each of its allocations in turn: a failed start keeps nothing
    (no copy of the environment, no allocation), without a stop to clean up after it. */
-TEST(EnvironmentStart, StartThatRunsOutOfMemoryKeepsNothing) {
+TEST(EnvironmentStart, StartThatRunsOutOfMemoryKeepsNothing)
+{
   qxio_init_environment(1);
   bool started = false;
   for (long limit = 0; limit < 100 && !started; limit++) {
@@ -337,12 +378,14 @@ TEST(EnvironmentStart, StartThatRunsOutOfMemoryKeepsNothing) {
     EXPECT_EQ(QXIO_E_OUT_OF_MEMORY, rc) << "limit " << limit;
     char value[8];
     size_t size = sizeof value;
-    EXPECT_EQ(QXIO_E_INVALID_STATE, qxio_unix_getenv("PATH", value, &size, 0x1)) << "limit " << limit;
+    EXPECT_EQ(QXIO_E_INVALID_STATE, qxio_unix_getenv("PATH", value, &size, 0x1))
+        << "limit " << limit;
   }
   EXPECT_TRUE(started);
 }
 
-TEST(Charset, CLocaleNamesAscii) {
+TEST(Charset, CLocaleNamesAscii)
+{
   char *name = nullptr;
   ASSERT_EQ(0, qxio_unix_default_charset(&name, 0));
   EXPECT_STREQ("ANSI_X3.4-1968", name);
@@ -351,7 +394,8 @@ TEST(Charset, CLocaleNamesAscii) {
 
 // ---- compact environments ----
 
-TEST(CompactEnv, BuildFromPairsOrKeyEqualsValue) {
+TEST(CompactEnv, BuildFromPairsOrKeyEqualsValue)
+{
   const char *const pairs[] = {"A\0one", "BB\0", nullptr};
   char **block = nullptr;
   size_t size = 0;
@@ -373,7 +417,8 @@ TEST(CompactEnv, BuildFromPairsOrKeyEqualsValue) {
 struct compact {
   char **block = nullptr;
   size_t size = 0;
-  explicit compact(std::initializer_list<const char *> texts) {
+  explicit compact(std::initializer_list<const char *> texts)
+  {
     std::vector<const char *> list(texts);
     list.push_back(nullptr);
     qxio_make_compact_env(list.data(), &block, &size, 0x1);
@@ -381,7 +426,8 @@ struct compact {
   ~compact() { qxio_free(block); }
 };
 
-TEST(CompactEnv, MergeLetsTheFirstHideTheSecond) {
+TEST(CompactEnv, MergeLetsTheFirstHideTheSecond)
+{
   compact a{"B=a1", "A=a2"}, b{"C=b1", "B=b2", "A=b3"};
   char **merged = nullptr;
   size_t size = 0;
@@ -392,16 +438,20 @@ TEST(CompactEnv, MergeLetsTheFirstHideTheSecond) {
   EXPECT_EQ((std::vector<std::string>{"B\na1", "A\na2", "C\nb1"}), entries_of(merged));
   qxio_free(merged);
   ASSERT_EQ(0, qxio_merge_compact_envs(a.block, a.size, b.block, b.size, &merged, &size, 0x1));
-  EXPECT_EQ((std::vector<std::string>{"A\na2", "A\nb3", "B\na1", "B\nb2", "C\nb1"}), entries_of(merged));
+  EXPECT_EQ((std::vector<std::string>{"A\na2", "A\nb3", "B\na1", "B\nb2", "C\nb1"}),
+            entries_of(merged));
   qxio_free(merged);
-  ASSERT_EQ(0, qxio_merge_compact_envs(a.block, a.size, b.block, b.size, &merged, &size, 0x1 | 0x4));
-  EXPECT_EQ((std::vector<std::string>{"B\na1", "A\na2", "C\nb1", "B\nb2", "A\nb3"}), entries_of(merged));
+  ASSERT_EQ(0,
+            qxio_merge_compact_envs(a.block, a.size, b.block, b.size, &merged, &size, 0x1 | 0x4));
+  EXPECT_EQ((std::vector<std::string>{"B\na1", "A\na2", "C\nb1", "B\nb2", "A\nb3"}),
+            entries_of(merged));
   qxio_free(merged);
   EXPECT_EQ(QXIO_E_PARAMETER_ERROR,
             qxio_merge_compact_envs(a.block, a.size, b.block, b.size, &merged, &size, 0x2 | 0x4));
 }
 
-TEST(CompactEnv, KeyOrderPutsInternalNulFirstAndPrefixesBeforeLongerKeys) {
+TEST(CompactEnv, KeyOrderPutsInternalNulFirstAndPrefixesBeforeLongerKeys)
+{
   EXPECT_EQ(0, qxio_compare_environment_keys("PATH", "PATH"));
   EXPECT_EQ(-1, qxio_compare_environment_keys("AB", "ABC"));
   EXPECT_EQ(1, qxio_compare_environment_keys("ABC", "AB"));

@@ -17,48 +17,56 @@ struct request {
   qxio_t_queue_entry link;
 };
 
-request *owner_of(qxio_t_queue_entry *entry) {
+request *owner_of(qxio_t_queue_entry *entry)
+{
   return reinterpret_cast<request *>(reinterpret_cast<char *>(entry) - offsetof(request, link));
 }
 
 class Queue : public ::testing::Test {
- protected:
+protected:
   qxio_t_queue *queue = nullptr;
   request r[4] = {{0, {}}, {1, {}}, {2, {}}, {3, {}}};
-  void SetUp() override {
+  void SetUp() override
+  {
     ASSERT_EQ(0, qxio_queue_new(&queue, QXIO_QUEUE_NEW_MUTEX | QXIO_QUEUE_NEW_COND));
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     qxio_queue_signal = qxio_cond_var_signal;
     qxio_queue_free(queue);
   }
-  int take_first(uint32_t options = 0) {
+  int take_first(uint32_t options = 0)
+  {
     qxio_t_queue_entry *entry = nullptr;
     qxio_t_error_code rc = qxio_queue_get_first(queue, &entry, options);
     return rc < 0 ? rc : owner_of(entry)->id;
   }
-  int take_last(uint32_t options = 0) {
+  int take_last(uint32_t options = 0)
+  {
     qxio_t_queue_entry *entry = nullptr;
     qxio_t_error_code rc = qxio_queue_get_last(queue, &entry, options);
     return rc < 0 ? rc : owner_of(entry)->id;
   }
 };
 
-TEST_F(Queue, EmptyQueueHasNothingToGive) {
+TEST_F(Queue, EmptyQueueHasNothingToGive)
+{
   EXPECT_EQ(0u, qxio_queue_size(queue));
   EXPECT_EQ(QXIO_E_NOT_FOUND, take_first());
   EXPECT_EQ(QXIO_E_NOT_FOUND, take_last());
   EXPECT_EQ(QXIO_E_NOT_FOUND, qxio_queue_get_first(queue, nullptr, QXIO_QUEUE_PEEK));
 }
 
-TEST_F(Queue, EntriesComeOutFirstInFirstOut) {
+TEST_F(Queue, EntriesComeOutFirstInFirstOut)
+{
   for (request &req : r) ASSERT_EQ(0, qxio_queue_put_last(queue, &req.link, 0));
   EXPECT_EQ(4u, qxio_queue_size(queue));
   for (int id = 0; id < 4; id++) EXPECT_EQ(id, take_first());
   EXPECT_EQ(0u, qxio_queue_size(queue));
 }
 
-TEST_F(Queue, RemovingTheOnlyEntryEmptiesHeadAndTail) {
+TEST_F(Queue, RemovingTheOnlyEntryEmptiesHeadAndTail)
+{
   ASSERT_EQ(0, qxio_queue_put_last(queue, &r[0].link, 0));
   EXPECT_EQ(0, take_first());
   EXPECT_EQ(nullptr, queue->next);
@@ -71,7 +79,8 @@ TEST_F(Queue, RemovingTheOnlyEntryEmptiesHeadAndTail) {
   EXPECT_EQ(0u, qxio_queue_size(queue));
 }
 
-TEST_F(Queue, PeekLeavesTheEntryQueued) {
+TEST_F(Queue, PeekLeavesTheEntryQueued)
+{
   ASSERT_EQ(0, qxio_queue_put_last(queue, &r[0].link, 0));
   ASSERT_EQ(0, qxio_queue_put_last(queue, &r[1].link, 0));
   EXPECT_EQ(0, take_first(QXIO_QUEUE_PEEK));
@@ -81,7 +90,8 @@ TEST_F(Queue, PeekLeavesTheEntryQueued) {
   EXPECT_EQ(2u, qxio_queue_size(queue));
 }
 
-TEST_F(Queue, GetLastFindsTheNewTail) {
+TEST_F(Queue, GetLastFindsTheNewTail)
+{
   for (request &req : r) ASSERT_EQ(0, qxio_queue_put_last(queue, &req.link, 0));
   EXPECT_EQ(3, take_last());
   EXPECT_EQ(&r[2].link, queue->tail);
@@ -94,7 +104,8 @@ TEST_F(Queue, GetLastFindsTheNewTail) {
   EXPECT_EQ(0u, qxio_queue_size(queue));
 }
 
-TEST_F(Queue, CallerHeldMutexOptions) {
+TEST_F(Queue, CallerHeldMutexOptions)
+{
   ASSERT_EQ(0, qxio_queue_lock(queue));
   ASSERT_EQ(0, qxio_queue_put_last(queue, &r[0].link, QXIO_QUEUE_LOCKED));
   ASSERT_EQ(0, qxio_queue_put_last(queue, &r[1].link, QXIO_QUEUE_LOCKED));
@@ -103,7 +114,8 @@ TEST_F(Queue, CallerHeldMutexOptions) {
   EXPECT_EQ(0, take_first());
 }
 
-TEST_F(Queue, WaitingNeedsACondition) {
+TEST_F(Queue, WaitingNeedsACondition)
+{
   qxio_t_queue *plain = nullptr;
   ASSERT_EQ(0, qxio_queue_new(&plain, 0));
   EXPECT_EQ(nullptr, plain->mutex);
@@ -117,9 +129,13 @@ TEST_F(Queue, WaitingNeedsACondition) {
   qxio_queue_free(nullptr);
 }
 
-qxio_t_error_code failing_signal(qxio_t_cond_var *, qxio_t_mutex *, uint32_t) { return QXIO_E_OS_ERROR; }
+qxio_t_error_code failing_signal(qxio_t_cond_var *, qxio_t_mutex *, uint32_t)
+{
+  return QXIO_E_OS_ERROR;
+}
 
-TEST_F(Queue, FailedSignalLeavesTheQueueUnchanged) {
+TEST_F(Queue, FailedSignalLeavesTheQueueUnchanged)
+{
   ASSERT_EQ(0, qxio_queue_put_last(queue, &r[0].link, 0));
   qxio_queue_signal = failing_signal;
   EXPECT_EQ(QXIO_E_OS_ERROR, qxio_queue_put_last(queue, &r[1].link, 0));
@@ -134,7 +150,8 @@ TEST_F(Queue, FailedSignalLeavesTheQueueUnchanged) {
   EXPECT_EQ(QXIO_E_NOT_FOUND, take_first());
 }
 
-TEST_F(Queue, UnlockCleanupReleasesAndClearsTheSlot) {
+TEST_F(Queue, UnlockCleanupReleasesAndClearsTheSlot)
+{
   ASSERT_EQ(0, qxio_queue_lock(queue));
   EXPECT_EQ(1, qxio_mutex_debug_is_locked_by_other(queue->mutex));
   qxio_t_queue *slot = queue;
@@ -144,7 +161,8 @@ TEST_F(Queue, UnlockCleanupReleasesAndClearsTheSlot) {
   qxio_queue_unlock_cleanup(&slot);  // an empty slot is ignored
 }
 
-TEST_F(Queue, WaitingGetReturnsWhenAnotherThreadAppends) {
+TEST_F(Queue, WaitingGetReturnsWhenAnotherThreadAppends)
+{
   int received = -1;
   std::thread waiter([&] { received = take_first(QXIO_QUEUE_WAIT); });
   ASSERT_EQ(0, qxio_queue_put_last(queue, &r[2].link, 0));
@@ -153,7 +171,8 @@ TEST_F(Queue, WaitingGetReturnsWhenAnotherThreadAppends) {
   EXPECT_EQ(0u, qxio_queue_size(queue));
 }
 
-TEST_F(Queue, ProducerAndConsumerKeepOrderAndCount) {
+TEST_F(Queue, ProducerAndConsumerKeepOrderAndCount)
+{
   const int total = 5000;
   std::vector<request> requests(total);
   for (int i = 0; i < total; i++) requests[i].id = i;
@@ -166,7 +185,8 @@ TEST_F(Queue, ProducerAndConsumerKeepOrderAndCount) {
   });
   int expected = 0;
   for (; expected < total; expected++) {
-    int id = expected % 2 == 0 ? take_first(QXIO_QUEUE_WAIT) : take_first(QXIO_QUEUE_WAIT | QXIO_QUEUE_PEEK);
+    int id = expected % 2 == 0 ? take_first(QXIO_QUEUE_WAIT)
+                               : take_first(QXIO_QUEUE_WAIT | QXIO_QUEUE_PEEK);
     ASSERT_EQ(expected, id);
     if (expected % 2 == 1) {
       ASSERT_EQ(expected, take_first());
@@ -178,14 +198,16 @@ TEST_F(Queue, ProducerAndConsumerKeepOrderAndCount) {
   EXPECT_EQ(0u, qxio_queue_size(queue));
 }
 
-void *cancellable_waiter(void *arg) {
+void *cancellable_waiter(void *arg)
+{
   qxio_t_queue *queue = static_cast<qxio_t_queue *>(arg);
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
   qxio_queue_get_first(queue, nullptr, QXIO_QUEUE_WAIT);
   return nullptr;
 }
 
-TEST_F(Queue, CancelledWaiterReleasesTheMutex) {
+TEST_F(Queue, CancelledWaiterReleasesTheMutex)
+{
   pthread_t thread;
   ASSERT_EQ(0, pthread_create(&thread, nullptr, cancellable_waiter, queue));
   ASSERT_EQ(0, pthread_cancel(thread));
@@ -198,23 +220,28 @@ TEST_F(Queue, CancelledWaiterReleasesTheMutex) {
 }
 
 // Timed waits on the queue's own condition, as a worker waits with a time limit.
-TEST_F(Queue, TimedWaitOnEmptyQueueTimesOutRelativeAndAbsolute) {
+TEST_F(Queue, TimedWaitOnEmptyQueueTimesOutRelativeAndAbsolute)
+{
   ASSERT_EQ(0, qxio_queue_lock(queue));
   qxio_t_timespec relative = {0, 20000000};
-  EXPECT_EQ(QXIO_E_TIMEOUT, qxio_cond_var_timedwait(queue->not_empty_cond, queue->mutex, &relative));
+  EXPECT_EQ(QXIO_E_TIMEOUT,
+            qxio_cond_var_timedwait(queue->not_empty_cond, queue->mutex, &relative));
   qxio_t_timespec now{};
   ASSERT_EQ(0, qxio_cond_var_now(&now));
   ASSERT_GE(now.sec, 86400);
   qxio_t_timespec absolute = {now.sec, now.nsec};  // already passed when the wait starts
-  EXPECT_EQ(QXIO_E_TIMEOUT, qxio_cond_var_timedwait(queue->not_empty_cond, queue->mutex, &absolute));
+  EXPECT_EQ(QXIO_E_TIMEOUT,
+            qxio_cond_var_timedwait(queue->not_empty_cond, queue->mutex, &absolute));
   long nsec = now.nsec + 50000000;  // 50 ms from now, as an absolute deadline
   absolute = {now.sec + nsec / 1000000000, nsec % 1000000000};
-  EXPECT_EQ(QXIO_E_TIMEOUT, qxio_cond_var_timedwait(queue->not_empty_cond, queue->mutex, &absolute));
+  EXPECT_EQ(QXIO_E_TIMEOUT,
+            qxio_cond_var_timedwait(queue->not_empty_cond, queue->mutex, &absolute));
   EXPECT_EQ(nullptr, queue->next);
   ASSERT_EQ(0, qxio_queue_unlock(queue));
 }
 
-TEST_F(Queue, TimedWaitWakesWhenAnotherThreadAppends) {
+TEST_F(Queue, TimedWaitWakesWhenAnotherThreadAppends)
+{
   ASSERT_EQ(0, qxio_queue_lock(queue));
   std::thread producer([&] { ASSERT_EQ(0, qxio_queue_put_last(queue, &r[3].link, 0)); });
   qxio_t_timespec relative = {60, 0};

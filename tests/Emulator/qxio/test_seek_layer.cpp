@@ -14,25 +14,29 @@ namespace {
 const uint32_t BYTES = QXIO_READ_BYTES;
 
 class SeekLayer : public ::testing::Test {
- protected:
-  void TearDown() override {
+protected:
+  void TearDown() override
+  {
     if (stream != nullptr) {
       EXPECT_EQ(0, qxio_close(&stream, QXIO_CLOSE_ABORTIVE));
     }
   }
   // A seek layer over a byte device that serves `input` `chunk` bytes at a time.
-  void push_over_script(const std::string &input, size_t chunk) {
+  void push_over_script(const std::string &input, size_t chunk)
+  {
     s.input = input;
     s.chunk = chunk;
     ASSERT_EQ(0, qxio_test::open_script(&stream, &s, true, false));
     ASSERT_EQ(0, qxio_push(&qxio_layer_seek_funcs, &stream, nullptr, 0));
   }
-  std::string read_bytes(size_t n) {
+  std::string read_bytes(size_t n)
+  {
     std::string all, out;
     while (all.size() < n && qxio_test::read_once(&stream, &out, BYTES) == 0) all += out;
     return all;
   }
-  int64_t seek(int64_t offset, uint32_t options, qxio_t_error_code expected = 0) {
+  int64_t seek(int64_t offset, uint32_t options, qxio_t_error_code expected = 0)
+  {
     int64_t position = -1;
     EXPECT_EQ(expected, qxio_seek(&stream, offset, &position, nullptr, options | QXIO_SEEK_READ));
     return position;
@@ -42,9 +46,10 @@ class SeekLayer : public ::testing::Test {
 };
 
 class MemoryStream : public SeekLayer {
- protected:
+protected:
   // Writes through the layer with bit 21, which reaches it only together with bit 20.
-  qxio_t_error_code write(const std::string &bytes, uint32_t options) {
+  qxio_t_error_code write(const std::string &bytes, uint32_t options)
+  {
     qxio_t_buf buf = qxio_test::wrap(bytes);
     size_t pos = 0;
     return qxio_write(&stream, &buf, &pos, options);
@@ -53,7 +58,8 @@ class MemoryStream : public SeekLayer {
 
 const uint32_t MEMORY_WRITE = QXIO_OPTION_PASS_ALL | QXIO_SEEK_LAYER_MEMORY;
 
-TEST_F(SeekLayer, SeekingBackReplaysWithoutReadingBelow) {
+TEST_F(SeekLayer, SeekingBackReplaysWithoutReadingBelow)
+{
   push_over_script("0123456789abcdef", 1);
   EXPECT_EQ("0123456789", read_bytes(10));
   EXPECT_EQ(10, s.reads);
@@ -64,7 +70,8 @@ TEST_F(SeekLayer, SeekingBackReplaysWithoutReadingBelow) {
   EXPECT_EQ(12, s.reads);
 }
 
-TEST_F(SeekLayer, SeeksStayWithinWhatWasRead) {
+TEST_F(SeekLayer, SeeksStayWithinWhatWasRead)
+{
   push_over_script("0123456789abcdef", 1);
   EXPECT_EQ("0123456789", read_bytes(10));
   seek(11, QXIO_SEEK_SET, QXIO_E_PARAMETER_ERROR);
@@ -78,7 +85,8 @@ TEST_F(SeekLayer, SeeksStayWithinWhatWasRead) {
   EXPECT_EQ("9a", read_bytes(2));
 }
 
-TEST_F(SeekLayer, DeliversNoMoreThanTheCallerHasRoomForAndKeepsTheRest) {
+TEST_F(SeekLayer, DeliversNoMoreThanTheCallerHasRoomForAndKeepsTheRest)
+{
   push_over_script("abcdefgh", 8);
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 4, 0);
   ASSERT_EQ(0, qxio_read(&stream, &buf, BYTES));
@@ -88,7 +96,8 @@ TEST_F(SeekLayer, DeliversNoMoreThanTheCallerHasRoomForAndKeepsTheRest) {
   EXPECT_EQ(1, s.reads);
 }
 
-TEST_F(SeekLayer, EndOfTheStreamBelowPassesThrough) {
+TEST_F(SeekLayer, EndOfTheStreamBelowPassesThrough)
+{
   push_over_script("xy", 4);
   EXPECT_EQ("xy", read_bytes(2));
   std::string out;
@@ -97,9 +106,11 @@ TEST_F(SeekLayer, EndOfTheStreamBelowPassesThrough) {
   EXPECT_EQ("xy", read_bytes(2));
 }
 
-TEST_F(SeekLayer, FlagsFollowTheReadSideBelow) {
+TEST_F(SeekLayer, FlagsFollowTheReadSideBelow)
+{
   push_over_script("", 1);
-  EXPECT_EQ(QXIO_LAYER_HAS_INPUT | QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN | QXIO_LAYER_READ_ITEM_1,
+  EXPECT_EQ(QXIO_LAYER_HAS_INPUT | QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN |
+                QXIO_LAYER_READ_ITEM_1,
             stream->flags);
   QXIO writer = nullptr;
   script w;
@@ -110,7 +121,8 @@ TEST_F(SeekLayer, FlagsFollowTheReadSideBelow) {
   EXPECT_EQ(QXIO_E_NOT_OPEN_READ, qxio_push(&qxio_layer_seek_funcs, &empty, nullptr, 0));
 }
 
-TEST_F(SeekLayer, WritingAndWritePositionsAreRefusedOverAStream) {
+TEST_F(SeekLayer, WritingAndWritePositionsAreRefusedOverAStream)
+{
   push_over_script("abc", 1);
   const std::string z = "z";
   qxio_t_buf buf = qxio_test::wrap(z);
@@ -124,7 +136,8 @@ TEST_F(SeekLayer, WritingAndWritePositionsAreRefusedOverAStream) {
             qxio_seek(&stream, 0, &position, nullptr, QXIO_SEEK_SET | QXIO_SEEK_WRITE));
 }
 
-TEST_F(SeekLayer, ClosingAPushedLayerClosesTheDevice) {
+TEST_F(SeekLayer, ClosingAPushedLayerClosesTheDevice)
+{
   push_over_script("abc", 1);
   EXPECT_EQ("a", read_bytes(1));
   EXPECT_EQ(0, qxio_close(&stream, 0));
@@ -132,7 +145,8 @@ TEST_F(SeekLayer, ClosingAPushedLayerClosesTheDevice) {
   EXPECT_EQ(1, s.closes);
 }
 
-TEST_F(SeekLayer, PopLeavesTheDevice) {
+TEST_F(SeekLayer, PopLeavesTheDevice)
+{
   push_over_script("abc", 1);
   EXPECT_EQ("a", read_bytes(1));
   EXPECT_EQ(0, qxio_pop(nullptr, &stream, 0));
@@ -142,7 +156,8 @@ TEST_F(SeekLayer, PopLeavesTheDevice) {
   EXPECT_EQ(0, s.closes);
 }
 
-TEST_F(SeekLayer, CodeStreamsSeekInWholeCodes) {
+TEST_F(SeekLayer, CodeStreamsSeekInWholeCodes)
+{
   s.input = std::string("A\0\0\0B\0\0\0", 8);
   s.chunk = 4;
   ASSERT_EQ(0, qxio_create_device(&stream, &s, "test-script", qxio_test::script_read, nullptr,
@@ -158,7 +173,8 @@ TEST_F(SeekLayer, CodeStreamsSeekInWholeCodes) {
   EXPECT_EQ(4, seek(4, QXIO_SEEK_SET));
 }
 
-TEST(SeekLayerRegistry, ModuleStartRegistersTheClass) {
+TEST(SeekLayerRegistry, ModuleStartRegistersTheClass)
+{
   ASSERT_EQ(0, qxio_init_layer_seek(0));
   const qxio_t_funcs *funcs = nullptr;
   EXPECT_EQ(0, qxio_find_layer("seek", &funcs, 0));
@@ -172,7 +188,8 @@ TEST(SeekLayerRegistry, ModuleStartRegistersTheClass) {
 
 // ---- memory streams ----
 
-TEST_F(MemoryStream, WrittenBytesAreReadBackThenEndOfFile) {
+TEST_F(MemoryStream, WrittenBytesAreReadBackThenEndOfFile)
+{
   ASSERT_EQ(0, qxio_open(&qxio_layer_seek_funcs, &stream, nullptr,
                          QXIO_SEEK_OPEN_READ | QXIO_SEEK_OPEN_WRITE));
   ASSERT_EQ(0, write("abc", MEMORY_WRITE));
@@ -185,7 +202,8 @@ TEST_F(MemoryStream, WrittenBytesAreReadBackThenEndOfFile) {
   EXPECT_EQ("de", out);
 }
 
-TEST_F(MemoryStream, WriteWithoutTheMemoryBitFails) {
+TEST_F(MemoryStream, WriteWithoutTheMemoryBitFails)
+{
   ASSERT_EQ(0, qxio_open(&qxio_layer_seek_funcs, &stream, nullptr,
                          QXIO_SEEK_OPEN_READ | QXIO_SEEK_OPEN_WRITE));
   EXPECT_EQ(QXIO_E_WRITE_ERROR, write("abc", 0));
@@ -195,7 +213,8 @@ TEST_F(MemoryStream, WriteWithoutTheMemoryBitFails) {
   EXPECT_EQ(QXIO_E_END_OF_FILE, qxio_test::read_once(&stream, &out, BYTES));
 }
 
-TEST_F(MemoryStream, WritePositionBeyondTheDataIsAParameterError) {
+TEST_F(MemoryStream, WritePositionBeyondTheDataIsAParameterError)
+{
   ASSERT_EQ(0, qxio_open(&qxio_layer_seek_funcs, &stream, nullptr, QXIO_SEEK_OPEN_WRITE));
   const std::string ab = "ab";
   qxio_t_buf buf = qxio_test::wrap(ab);
@@ -203,7 +222,8 @@ TEST_F(MemoryStream, WritePositionBeyondTheDataIsAParameterError) {
   EXPECT_EQ(QXIO_E_PARAMETER_ERROR, qxio_write(&stream, &buf, &pos, MEMORY_WRITE));
 }
 
-TEST_F(MemoryStream, OpenSidesAndFlags) {
+TEST_F(MemoryStream, OpenSidesAndFlags)
+{
   ASSERT_EQ(0, qxio_open(&qxio_layer_seek_funcs, &stream, nullptr, QXIO_SEEK_OPEN_READ));
   EXPECT_EQ(QXIO_LAYER_OS_INPUT_OPEN | QXIO_LAYER_HAS_INPUT | QXIO_LAYER_READABLE |
                 QXIO_LAYER_READ_OPEN | QXIO_LAYER_READ_ITEM_1,
@@ -219,7 +239,8 @@ TEST_F(MemoryStream, OpenSidesAndFlags) {
   EXPECT_EQ(QXIO_E_NOT_OPEN_READ, qxio_test::read_once(&stream, &out, BYTES));
 }
 
-TEST_F(MemoryStream, OnlyTheReadPositionSeeks) {
+TEST_F(MemoryStream, OnlyTheReadPositionSeeks)
+{
   ASSERT_EQ(0, qxio_open(&qxio_layer_seek_funcs, &stream, nullptr,
                          QXIO_SEEK_OPEN_READ | QXIO_SEEK_OPEN_WRITE));
   ASSERT_EQ(0, write("hello", MEMORY_WRITE));
@@ -240,7 +261,8 @@ TEST_F(MemoryStream, OnlyTheReadPositionSeeks) {
   EXPECT_EQ("hello", read_bytes(5));
 }
 
-TEST_F(MemoryStream, SyncSucceedsAndPassesDownOnRequest) {
+TEST_F(MemoryStream, SyncSucceedsAndPassesDownOnRequest)
+{
   ASSERT_EQ(0, qxio_open(&qxio_layer_seek_funcs, &stream, nullptr, QXIO_SEEK_OPEN_READ));
   EXPECT_EQ(0, qxio_sync(&stream, QXIO_SYNC_READ | QXIO_SYNC_WRITE));
   EXPECT_EQ(0, qxio_sync(&stream, QXIO_SYNC_DOWN));

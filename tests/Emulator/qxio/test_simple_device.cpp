@@ -21,7 +21,8 @@ struct UserDevice {
 
 UserDevice *device_of(void *user_data) { return static_cast<UserDevice *>(user_data); }
 
-qxio_t_error_code user_read(void *user_data, void *room, size_t *size, uint32_t options) {
+qxio_t_error_code user_read(void *user_data, void *room, size_t *size, uint32_t options)
+{
   UserDevice *device = device_of(user_data);
   device->read_options = options;
   device->last_room = *size;
@@ -36,7 +37,8 @@ qxio_t_error_code user_read(void *user_data, void *room, size_t *size, uint32_t 
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code user_write(void *user_data, const void *data, size_t *size, uint32_t options) {
+qxio_t_error_code user_write(void *user_data, const void *data, size_t *size, uint32_t options)
+{
   UserDevice *device = device_of(user_data);
   device->write_options = options;
   *size = std::min(*size, device->take_limit);
@@ -44,7 +46,8 @@ qxio_t_error_code user_write(void *user_data, const void *data, size_t *size, ui
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code user_flush(void *user_data, uint32_t options) {
+qxio_t_error_code user_flush(void *user_data, uint32_t options)
+{
   UserDevice *device = device_of(user_data);
   if (device == nullptr) return QXIO_S_NOERR; /* its close let go of the data */
   device->flushes++;
@@ -52,7 +55,8 @@ qxio_t_error_code user_flush(void *user_data, uint32_t options) {
   return device->flush_rc;
 }
 
-qxio_t_error_code user_close(void **user_data_slot, uint32_t options) {
+qxio_t_error_code user_close(void **user_data_slot, uint32_t options)
+{
   UserDevice *device = device_of(*user_data_slot);
   device->closes++;
   device->close_options = options;
@@ -62,25 +66,29 @@ qxio_t_error_code user_close(void **user_data_slot, uint32_t options) {
 }
 
 qxio_t_error_code user_ioctl(void *user_data, qxio_t_ioctl_operation operation, void *arg,
-                             uint32_t options) {
+                             uint32_t options)
+{
   return device_of(user_data)->ioctl_rc;
 }
 
 const char kClass[] = "test device";
 
 class SimpleDevice : public ::testing::Test {
- protected:
-  void make(uint32_t kind, bool reads = true, bool writes = true) {
+protected:
+  void make(uint32_t kind, bool reads = true, bool writes = true)
+  {
     ASSERT_EQ(qxio_create_device(&stream, &user, kClass, reads ? user_read : nullptr,
                                  writes ? user_write : nullptr, user_flush, nullptr, user_close,
                                  nullptr, user_ioctl, kind),
               0);
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     user.close_rc = 0;
     if (stream != nullptr) qxio_close(&stream, QXIO_CLOSE_ABORTIVE);
   }
-  std::string read_all() {
+  std::string read_all()
+  {
     std::string all;
     qxio_t_buf *buf = nullptr;
     qxio_t_error_code rc;
@@ -98,7 +106,8 @@ class SimpleDevice : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SimpleDevice, FlagsFollowTheCallbacksAndTheKind) {
+TEST_F(SimpleDevice, FlagsFollowTheCallbacksAndTheKind)
+{
   make(QXIO_DEVICE_BYTES);
   EXPECT_EQ(stream->flags, QXIO_LAYER_HAS_INPUT | QXIO_LAYER_READABLE | QXIO_LAYER_READ_OPEN |
                                QXIO_LAYER_READ_ITEM_1 | QXIO_LAYER_HAS_OUTPUT |
@@ -114,7 +123,8 @@ TEST_F(SimpleDevice, FlagsFollowTheCallbacksAndTheKind) {
   qxio_close(&chars, 0);
 }
 
-TEST_F(SimpleDevice, CreationNeedsOneKindACloseAndASide) {
+TEST_F(SimpleDevice, CreationNeedsOneKindACloseAndASide)
+{
   EXPECT_EQ(qxio_create_device(&stream, &user, kClass, user_read, nullptr, nullptr, nullptr,
                                user_close, nullptr, nullptr, 0),
             QXIO_E_PARAMETER_ERROR);
@@ -130,7 +140,8 @@ TEST_F(SimpleDevice, CreationNeedsOneKindACloseAndASide) {
   EXPECT_EQ(stream, nullptr);
 }
 
-TEST_F(SimpleDevice, ReadHandsTheFreeRoomAndTheKindToTheUser) {
+TEST_F(SimpleDevice, ReadHandsTheFreeRoomAndTheKindToTheUser)
+{
   make(QXIO_DEVICE_BYTES);
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 16, 0);
   ASSERT_EQ(qxio_read(&stream, &buf, QXIO_READ_BYTES), 0);
@@ -145,7 +156,8 @@ TEST_F(SimpleDevice, ReadHandsTheFreeRoomAndTheKindToTheUser) {
   qxio_buf_free(buf);
 }
 
-TEST_F(SimpleDevice, ReadOnAFullBufferGrowsItFirst) {
+TEST_F(SimpleDevice, ReadOnAFullBufferGrowsItFirst)
+{
   make(QXIO_DEVICE_BYTES);
   qxio_t_buf *buf = qxio_buf_alloc("full", 4, QXIO_BUF_ALLOC_COPY);
   ASSERT_EQ(buf->extent, buf->writable_size);
@@ -155,7 +167,8 @@ TEST_F(SimpleDevice, ReadOnAFullBufferGrowsItFirst) {
   qxio_buf_free(buf);
 }
 
-TEST_F(SimpleDevice, CharacterDeviceReadsWholeCodes) {
+TEST_F(SimpleDevice, CharacterDeviceReadsWholeCodes)
+{
   make(QXIO_DEVICE_CHARS);
   user.input = std::string("A\0\0\0B\0\0\0", 8);
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 4, 0);
@@ -167,12 +180,14 @@ TEST_F(SimpleDevice, CharacterDeviceReadsWholeCodes) {
   qxio_buf_free(buf);
 }
 
-TEST_F(SimpleDevice, EndOfInputComesAfterTheData) {
+TEST_F(SimpleDevice, EndOfInputComesAfterTheData)
+{
   make(QXIO_DEVICE_BYTES);
   EXPECT_EQ(read_all(), "hello");
 }
 
-TEST_F(SimpleDevice, CharacterWriteOfSevenBytesHandsOverOneCode) {
+TEST_F(SimpleDevice, CharacterWriteOfSevenBytesHandsOverOneCode)
+{
   make(QXIO_DEVICE_CHARS);
   qxio_t_buf *buf = qxio_buf_alloc("abcdefg", 7, QXIO_BUF_ALLOC_COPY);
   size_t pos = 0;
@@ -187,7 +202,8 @@ TEST_F(SimpleDevice, CharacterWriteOfSevenBytesHandsOverOneCode) {
   qxio_buf_free(buf);
 }
 
-TEST_F(SimpleDevice, WriteAdvancesByWhatTheUserTook) {
+TEST_F(SimpleDevice, WriteAdvancesByWhatTheUserTook)
+{
   make(QXIO_DEVICE_BYTES);
   user.take_limit = 2;
   qxio_t_buf *buf = qxio_buf_alloc("abcde", 5, QXIO_BUF_ALLOC_COPY);
@@ -201,7 +217,8 @@ TEST_F(SimpleDevice, WriteAdvancesByWhatTheUserTook) {
   qxio_buf_free(buf);
 }
 
-TEST_F(SimpleDevice, SyncFlushesTheWriteSideOnly) {
+TEST_F(SimpleDevice, SyncFlushesTheWriteSideOnly)
+{
   make(QXIO_DEVICE_BYTES);
   EXPECT_EQ(qxio_sync(&stream, QXIO_SYNC_READ), 0);
   EXPECT_EQ(user.flushes, 0);
@@ -214,7 +231,8 @@ TEST_F(SimpleDevice, SyncFlushesTheWriteSideOnly) {
   user.flush_rc = 0;
 }
 
-TEST_F(SimpleDevice, FailingUserCloseLeavesTheLayerAsItWas) {
+TEST_F(SimpleDevice, FailingUserCloseLeavesTheLayerAsItWas)
+{
   make(QXIO_DEVICE_BYTES);
   uint32_t flags = stream->flags;
   user.close_rc = QXIO_E_CLOSE_ERROR;
@@ -232,7 +250,8 @@ TEST_F(SimpleDevice, FailingUserCloseLeavesTheLayerAsItWas) {
   EXPECT_EQ(stream, nullptr);
 }
 
-TEST_F(SimpleDevice, CloseOfAReadOnlyDeviceClosesOnlyItsReadSide) {
+TEST_F(SimpleDevice, CloseOfAReadOnlyDeviceClosesOnlyItsReadSide)
+{
   make(QXIO_DEVICE_BYTES, true, false);
   EXPECT_EQ(qxio_close(&stream, 0), 0);
   EXPECT_EQ(user.closes, 1);
@@ -240,7 +259,8 @@ TEST_F(SimpleDevice, CloseOfAReadOnlyDeviceClosesOnlyItsReadSide) {
   EXPECT_EQ(stream, nullptr);
 }
 
-TEST_F(SimpleDevice, UserCloseThatClearsItsDataIsNotCalledAgain) {
+TEST_F(SimpleDevice, UserCloseThatClearsItsDataIsNotCalledAgain)
+{
   make(QXIO_DEVICE_BYTES);
   user.clear_on_close = true;
   EXPECT_EQ(qxio_close(&stream, QXIO_CLOSE_READ), 0);
@@ -250,7 +270,8 @@ TEST_F(SimpleDevice, UserCloseThatClearsItsDataIsNotCalledAgain) {
   EXPECT_EQ(stream, nullptr);
 }
 
-TEST_F(SimpleDevice, MissingCallbacksGetDefaults) {
+TEST_F(SimpleDevice, MissingCallbacksGetDefaults)
+{
   ASSERT_EQ(qxio_create_device(&stream, &user, kClass, user_read, nullptr, nullptr, nullptr,
                                user_close, nullptr, nullptr, QXIO_DEVICE_BYTES),
             0);
@@ -268,7 +289,8 @@ TEST_F(SimpleDevice, MissingCallbacksGetDefaults) {
   EXPECT_EQ(qxio_sync(&stream, QXIO_SYNC_WRITE), 0);
 }
 
-TEST_F(SimpleDevice, IoctlIsTheUsers) {
+TEST_F(SimpleDevice, IoctlIsTheUsers)
+{
   make(QXIO_DEVICE_BYTES);
   user.ioctl_rc = 12;
   EXPECT_EQ(qxio_ioctl(&stream, QXIO_IOCTL_SIZE_, nullptr, 0), 12);
@@ -278,7 +300,8 @@ TEST_F(SimpleDevice, IoctlIsTheUsers) {
   EXPECT_EQ(type, QXIO_DEVICE_TYPE_UNKNOWN);
 }
 
-TEST_F(SimpleDevice, UserDataIsFoundByItsClass) {
+TEST_F(SimpleDevice, UserDataIsFoundByItsClass)
+{
   make(QXIO_DEVICE_BYTES);
   void *data = nullptr;
   EXPECT_EQ(qxio_get_device_user_data(&stream, kClass, &data, 0), 0);
@@ -292,7 +315,8 @@ TEST_F(SimpleDevice, UserDataIsFoundByItsClass) {
   EXPECT_EQ(qxio_find_layer("simple_device", nullptr, 0), QXIO_E_NOT_FOUND);
 }
 
-TEST_F(SimpleDevice, PushPopAndOpenAreNotImplemented) {
+TEST_F(SimpleDevice, PushPopAndOpenAreNotImplemented)
+{
   make(QXIO_DEVICE_BYTES);
   EXPECT_EQ(qxio_push(&qxio_simple_device_funcs, &stream, nullptr, 0), QXIO_E_NOT_IMPLEMENTED);
   EXPECT_EQ(qxio_pop(nullptr, &stream, 0), QXIO_E_NOT_IMPLEMENTED);

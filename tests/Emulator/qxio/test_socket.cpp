@@ -32,32 +32,37 @@ using qxio_test::temp_dir;
 namespace {
 
 class Socket : public ::testing::Test {
- protected:
+protected:
   void SetUp() override { ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0); }
-  void TearDown() override {
+  void TearDown() override
+  {
     qxio_socket_getaddrinfo = getaddrinfo;
     EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
   }
 };
 
-int local_port(int fd) {
+int local_port(int fd)
+{
   struct sockaddr_storage address;
   socklen_t length = sizeof address;
   if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&address), &length) != 0) return -1;
-  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<struct sockaddr_in *>(&address)->sin_port);
+  if (address.ss_family == AF_INET)
+    return ntohs(reinterpret_cast<struct sockaddr_in *>(&address)->sin_port);
   return ntohs(reinterpret_cast<struct sockaddr_in6 *>(&address)->sin6_port);
 }
 
 bool is_cloexec(int fd) { return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
 bool is_nonblocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
-int int_option(int fd, int level, int name) {
+int int_option(int fd, int level, int name)
+{
   int value = -1;
   socklen_t length = sizeof value;
   getsockopt(fd, level, name, &value, &length);
   return value;
 }
 
-bool wait_readable(int fd) {
+bool wait_readable(int fd)
+{
   struct pollfd p = {fd, POLLIN, 0};
   return poll(&p, 1, 10000) == 1;
 }
@@ -66,17 +71,20 @@ bool wait_readable(int fd) {
 struct listener {
   int fd = -1;
   char port[16] = "0";
-  explicit listener(uint32_t options = QXIO_SOCKET_LOOPBACK | QXIO_SOCKET_NUMERIC_SERVICE) {
+  explicit listener(uint32_t options = QXIO_SOCKET_LOOPBACK | QXIO_SOCKET_NUMERIC_SERVICE)
+  {
     EXPECT_EQ(qxio_socket_listener(nullptr, port, sizeof port, &fd, options), 0);
   }
-  ~listener() {
+  ~listener()
+  {
     if (fd >= 0) close(fd);
   }
 };
 
 // ---- listening, accepting, connecting ----
 
-TEST_F(Socket, ListenerReportsTheChosenPort) {
+TEST_F(Socket, ListenerReportsTheChosenPort)
+{
   int fd = -1;
   char service[6] = "0";
   ASSERT_EQ(qxio_socket_listener(nullptr, service, sizeof service, &fd,
@@ -90,7 +98,8 @@ TEST_F(Socket, ListenerReportsTheChosenPort) {
   close(fd);
 }
 
-TEST_F(Socket, ServiceBufferTooSmallForThePortIsLeftEmpty) {
+TEST_F(Socket, ServiceBufferTooSmallForThePortIsLeftEmpty)
+{
   int fd = -1;
   char service[3] = "0";
   ASSERT_EQ(qxio_socket_listener("127.0.0.1", service, sizeof service, &fd,
@@ -100,7 +109,8 @@ TEST_F(Socket, ServiceBufferTooSmallForThePortIsLeftEmpty) {
   close(fd);
 }
 
-TEST_F(Socket, ConnectAndAcceptOverIPv4Loopback) {
+TEST_F(Socket, ConnectAndAcceptOverIPv4Loopback)
+{
   loopback_pair pair;
   ASSERT_TRUE(pair.ok());
   EXPECT_EQ(pair.peer_host, "127.0.0.1");
@@ -119,25 +129,30 @@ TEST_F(Socket, ConnectAndAcceptOverIPv4Loopback) {
   pair.client = pair.accepted = -1;
 }
 
-TEST_F(Socket, AcceptCanMakeTheSocketInheritable) {
+TEST_F(Socket, AcceptCanMakeTheSocketInheritable)
+{
   listener server;
   int client = -1, accepted = -1;
   ASSERT_EQ(qxio_socket_connect("127.0.0.1", server.port, &client, 0), 0);
   ASSERT_TRUE(wait_readable(server.fd));
-  ASSERT_EQ(qxio_socket_accept(server.fd, nullptr, nullptr, &accepted, QXIO_SOCKET_ACCEPT_INHERITABLE), 0);
+  ASSERT_EQ(
+      qxio_socket_accept(server.fd, nullptr, nullptr, &accepted, QXIO_SOCKET_ACCEPT_INHERITABLE),
+      0);
   EXPECT_FALSE(is_cloexec(accepted));
   close(client);
   close(accepted);
 }
 
-TEST_F(Socket, AcceptWithoutAConnectionWouldBlock) {
+TEST_F(Socket, AcceptWithoutAConnectionWouldBlock)
+{
   listener server;
   int accepted = -1;
   EXPECT_EQ(qxio_socket_accept(server.fd, nullptr, nullptr, &accepted, 0), QXIO_E_WOULD_BLOCK);
   EXPECT_EQ(accepted, -1);
 }
 
-TEST_F(Socket, ConnectWorksOverIPv6Loopback) {
+TEST_F(Socket, ConnectWorksOverIPv6Loopback)
+{
   int server = socket(AF_INET6, SOCK_STREAM, 0);
   ASSERT_GE(server, 0);
   struct sockaddr_in6 address = {};
@@ -155,7 +170,8 @@ TEST_F(Socket, ConnectWorksOverIPv6Loopback) {
   close(server);
 }
 
-TEST_F(Socket, ConnectToAClosedPortIsRefused) {
+TEST_F(Socket, ConnectToAClosedPortIsRefused)
+{
   resource_counts before;
   int probe = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in address = {};
@@ -170,7 +186,8 @@ TEST_F(Socket, ConnectToAClosedPortIsRefused) {
 }
 
 // A host that resolves only to IPv6 addresses, and a port in use.
-TEST_F(Socket, ListenerFailuresLeaveNothingOpen) {
+TEST_F(Socket, ListenerFailuresLeaveNothingOpen)
+{
   listener first;
   resource_counts before;
   const std::pair<const char *, const char *> cases[] = {{"::1", "0"}, {"127.0.0.1", first.port}};
@@ -187,7 +204,8 @@ TEST_F(Socket, ListenerFailuresLeaveNothingOpen) {
   EXPECT_TRUE(resource_counts() == before);
 }
 
-TEST_F(Socket, ReuseOptionSetsReuseAddress) {
+TEST_F(Socket, ReuseOptionSetsReuseAddress)
+{
   listener plain;
   listener reusing(QXIO_SOCKET_LOOPBACK | QXIO_SOCKET_NUMERIC_SERVICE | QXIO_SOCKET_REUSE);
   EXPECT_EQ(int_option(plain.fd, SOL_SOCKET, SO_REUSEADDR), 0);
@@ -196,7 +214,8 @@ TEST_F(Socket, ReuseOptionSetsReuseAddress) {
 
 // ---- shutdown and close ----
 
-TEST_F(Socket, ShutdownOfWritingGivesThePeerEndOfFile) {
+TEST_F(Socket, ShutdownOfWritingGivesThePeerEndOfFile)
+{
   loopback_pair pair;
   ASSERT_TRUE(pair.ok());
   EXPECT_EQ(qxio_socket_shutdown(pair.client, 0), 0);
@@ -211,14 +230,16 @@ TEST_F(Socket, ShutdownOfWritingGivesThePeerEndOfFile) {
   EXPECT_EQ(byte, 'y');
 }
 
-TEST_F(Socket, ShutdownOfAConnectionAlreadyGoneSucceeds) {
+TEST_F(Socket, ShutdownOfAConnectionAlreadyGoneSucceeds)
+{
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(qxio_socket_shutdown(fd, QXIO_SOCKET_SHUT_READ | QXIO_SOCKET_SHUT_WRITE), 0);
   close(fd);
 }
 
-TEST_F(Socket, AbortiveCloseIsSeenByThePeerAsAReset) {
+TEST_F(Socket, AbortiveCloseIsSeenByThePeerAsAReset)
+{
   loopback_pair pair;
   ASSERT_TRUE(pair.ok());
   EXPECT_EQ(qxio_socket_close(pair.accepted, QXIO_SOCKET_CLOSE_ABORTIVE), 0);
@@ -230,7 +251,8 @@ TEST_F(Socket, AbortiveCloseIsSeenByThePeerAsAReset) {
   EXPECT_EQ(errno, ECONNRESET);
 }
 
-TEST_F(Socket, OrderlyCloseGivesThePeerEndOfFile) {
+TEST_F(Socket, OrderlyCloseGivesThePeerEndOfFile)
+{
   loopback_pair pair;
   ASSERT_TRUE(pair.ok());
   EXPECT_EQ(qxio_socket_close(pair.accepted, 0), 0);
@@ -242,12 +264,14 @@ TEST_F(Socket, OrderlyCloseGivesThePeerEndOfFile) {
 
 // ---- Unix-domain sockets ----
 
-TEST_F(Socket, UnixListenerAcceptsAsLocalhost) {
+TEST_F(Socket, UnixListenerAcceptsAsLocalhost)
+{
   temp_dir dir;
   std::string path = dir.file("socket");
   int server = -1, client = -1;
   char service[8] = "x";
-  ASSERT_EQ(qxio_socket_listener(path.c_str(), service, sizeof service, &server, QXIO_SOCKET_UNIX), 0);
+  ASSERT_EQ(qxio_socket_listener(path.c_str(), service, sizeof service, &server, QXIO_SOCKET_UNIX),
+            0);
   EXPECT_STREQ(service, "");
   ASSERT_EQ(qxio_socket_connect(path.c_str(), nullptr, &client, QXIO_SOCKET_CONNECT_UNIX), 0);
   EXPECT_FALSE(is_nonblocking(client));
@@ -269,7 +293,8 @@ TEST_F(Socket, UnixListenerAcceptsAsLocalhost) {
   close(server);
 }
 
-TEST_F(Socket, UnixListenerReplacesAStaleFileOnlyWhenAsked) {
+TEST_F(Socket, UnixListenerReplacesAStaleFileOnlyWhenAsked)
+{
   temp_dir dir;
   std::string path = dir.file("stale");
   int file = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
@@ -280,13 +305,14 @@ TEST_F(Socket, UnixListenerReplacesAStaleFileOnlyWhenAsked) {
   EXPECT_EQ(qxio_socket_listener(path.c_str(), nullptr, 0, &server, QXIO_SOCKET_UNIX),
             QXIO_E_NET_ADDRINUSE);
   EXPECT_TRUE(resource_counts() == before);
-  EXPECT_EQ(qxio_socket_listener(path.c_str(), nullptr, 0, &server,
-                                 QXIO_SOCKET_UNIX | QXIO_SOCKET_REUSE),
-            0);
+  EXPECT_EQ(
+      qxio_socket_listener(path.c_str(), nullptr, 0, &server, QXIO_SOCKET_UNIX | QXIO_SOCKET_REUSE),
+      0);
   close(server);
 }
 
-TEST_F(Socket, UnixPathsUpTo107BytesAreAccepted) {
+TEST_F(Socket, UnixPathsUpTo107BytesAreAccepted)
+{
   temp_dir dir;
   std::string path = dir.path + "/";
   path.append(107 - path.size(), 'p');
@@ -311,7 +337,8 @@ TEST_F(Socket, UnixPathsUpTo107BytesAreAccepted) {
 std::atomic<int> lookups{0};
 std::atomic<int> lookups_with_addrconfig{0};
 int lookup_rejecting_addrconfig(const char *node, const char *service, const struct addrinfo *hints,
-                                struct addrinfo **result) {
+                                struct addrinfo **result)
+{
   lookups++;
   if (hints != nullptr && (hints->ai_flags & AI_ADDRCONFIG)) {
     lookups_with_addrconfig++;
@@ -320,7 +347,8 @@ int lookup_rejecting_addrconfig(const char *node, const char *service, const str
   return getaddrinfo(node, service, hints, result);
 }
 
-TEST_F(Socket, LookupIsRetriedWithoutAddrconfigOnBadFlags) {
+TEST_F(Socket, LookupIsRetriedWithoutAddrconfigOnBadFlags)
+{
   lookups = 0;
   lookups_with_addrconfig = 0;
   qxio_socket_getaddrinfo = lookup_rejecting_addrconfig;
@@ -335,12 +363,14 @@ TEST_F(Socket, LookupIsRetriedWithoutAddrconfigOnBadFlags) {
 }
 
 int failing_errno = 0;
-int lookup_failing(const char *, const char *, const struct addrinfo *, struct addrinfo **) {
+int lookup_failing(const char *, const char *, const struct addrinfo *, struct addrinfo **)
+{
   errno = EACCES;
   return failing_errno;
 }
 
-TEST_F(Socket, LookupFailuresMapToNetworkErrors) {
+TEST_F(Socket, LookupFailuresMapToNetworkErrors)
+{
   resource_counts before;
   qxio_socket_getaddrinfo = lookup_failing;
   const std::pair<int, qxio_t_error_code> cases[] = {
@@ -352,12 +382,14 @@ TEST_F(Socket, LookupFailuresMapToNetworkErrors) {
     int fd = -1;
     EXPECT_EQ(qxio_socket_connect("unresolvable.invalid", "80", &fd, 0), c.second) << c.first;
     char service[8] = "80";
-    EXPECT_EQ(qxio_socket_listener("unresolvable.invalid", service, sizeof service, &fd, 0), c.second);
+    EXPECT_EQ(qxio_socket_listener("unresolvable.invalid", service, sizeof service, &fd, 0),
+              c.second);
   }
   EXPECT_TRUE(resource_counts() == before);
 }
 
-TEST_F(Socket, UnresolvableNamesAreReportedWithoutLeaks) {
+TEST_F(Socket, UnresolvableNamesAreReportedWithoutLeaks)
+{
   resource_counts before;
   int fd = -1;
   char service[8] = "0";
@@ -369,7 +401,8 @@ TEST_F(Socket, UnresolvableNamesAreReportedWithoutLeaks) {
   EXPECT_TRUE(resource_counts() == before);
 }
 
-TEST_F(Socket, HostnameIsTheSystemNameLowerCased) {
+TEST_F(Socket, HostnameIsTheSystemNameLowerCased)
+{
   struct utsname names;
   ASSERT_EQ(uname(&names), 0);
   std::string expected = names.nodename;
@@ -387,7 +420,8 @@ TEST_F(Socket, HostnameIsTheSystemNameLowerCased) {
 
 // ---- addresses and control bits ----
 
-struct sockaddr_in ipv4(const char *host, int port) {
+struct sockaddr_in ipv4(const char *host, int port)
+{
   struct sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
@@ -395,8 +429,10 @@ struct sockaddr_in ipv4(const char *host, int port) {
   return address;
 }
 
-TEST_F(Socket, AddressesCompareByHostOnly) {
-  struct sockaddr_in a = ipv4("127.0.0.1", 80), b = ipv4("127.0.0.1", 8080), c = ipv4("10.0.0.1", 80);
+TEST_F(Socket, AddressesCompareByHostOnly)
+{
+  struct sockaddr_in a = ipv4("127.0.0.1", 80), b = ipv4("127.0.0.1", 8080),
+                     c = ipv4("10.0.0.1", 80);
   EXPECT_EQ(qxio_socket_addr_equal(&a, sizeof a, &b, sizeof b), 1);
   EXPECT_EQ(qxio_socket_addr_equal(&a, sizeof a, &c, sizeof c), 0);
   struct sockaddr_in6 six_a = {}, six_b = {};
@@ -410,7 +446,8 @@ TEST_F(Socket, AddressesCompareByHostOnly) {
   EXPECT_EQ(qxio_socket_addr_equal(&a, sizeof a, &local, sizeof local), QXIO_E_NOT_SUPPORTED);
 }
 
-TEST_F(Socket, ControlBitsSetBlockingDelayInheritanceAndReuse) {
+TEST_F(Socket, ControlBitsSetBlockingDelayInheritanceAndReuse)
+{
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(qxio_socket_cntl(fd, QXIO_SOCKET_NONBLOCKING | QXIO_SOCKET_NODELAY_ON |
@@ -420,14 +457,17 @@ TEST_F(Socket, ControlBitsSetBlockingDelayInheritanceAndReuse) {
   EXPECT_TRUE(is_cloexec(fd));
   EXPECT_NE(int_option(fd, IPPROTO_TCP, TCP_NODELAY), 0);
   EXPECT_NE(int_option(fd, SOL_SOCKET, SO_REUSEADDR), 0);
-  EXPECT_EQ(qxio_socket_cntl(fd, QXIO_SOCKET_BLOCKING | QXIO_SOCKET_NODELAY_OFF | QXIO_SOCKET_INHERITABLE), 0);
+  EXPECT_EQ(qxio_socket_cntl(fd, QXIO_SOCKET_BLOCKING | QXIO_SOCKET_NODELAY_OFF |
+                                     QXIO_SOCKET_INHERITABLE),
+            0);
   EXPECT_FALSE(is_nonblocking(fd));
   EXPECT_FALSE(is_cloexec(fd));
   EXPECT_EQ(int_option(fd, IPPROTO_TCP, TCP_NODELAY), 0);
   close(fd);
 }
 
-TEST_F(Socket, CreateFromAnAddressEntry) {
+TEST_F(Socket, CreateFromAnAddressEntry)
+{
   struct sockaddr_in address = ipv4("127.0.0.1", 0);
   struct addrinfo entry = {};
   entry.ai_family = AF_INET;
@@ -455,20 +495,23 @@ struct full_listener {
   int fd = -1;
   std::string port;
   std::vector<int> queued;
-  full_listener() {
+  full_listener()
+  {
     fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in address = ipv4("127.0.0.1", 0);
     bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
     listen(fd, 0);
     port = std::to_string(local_port(fd));
   }
-  ~full_listener() {
+  ~full_listener()
+  {
     for (int q : queued) close(q);
     close(fd);
   }
 };
 
-TEST_F(Socket, ConnectHonoursItsTimeout) {
+TEST_F(Socket, ConnectHonoursItsTimeout)
+{
   full_listener server;
   resource_counts before;
   qxio_t_timespec timeout = {0, 300000000};
@@ -484,7 +527,8 @@ TEST_F(Socket, ConnectHonoursItsTimeout) {
   EXPECT_TRUE(resource_counts() == before);
 }
 
-TEST_F(Socket, ConnectIsInterruptible) {
+TEST_F(Socket, ConnectIsInterruptible)
+{
   full_listener server;
   qxio_t_timespec timeout = {0, 300000000};
   qxio_t_error_code rc = 0;

@@ -33,12 +33,14 @@ struct Mock {
 
 Mock *mock_of(QXIO *slot) { return reinterpret_cast<Mock *>(*slot); }
 
-void note(Mock *mock, const char *operation, uint32_t options) {
+void note(Mock *mock, const char *operation, uint32_t options)
+{
   calls.push_back(std::string(mock->name) + "." + operation);
   mock->options = options;
 }
 
-qxio_t_error_code mock_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
+qxio_t_error_code mock_read(QXIO *slot, qxio_t_buf *buf, uint32_t options)
+{
   Mock *mock = mock_of(slot);
   note(mock, "read", options);
   if (mock->empty_reads > 0) {
@@ -50,7 +52,8 @@ qxio_t_error_code mock_read(QXIO *slot, qxio_t_buf *buf, uint32_t options) {
   return mock->read_rc;
 }
 
-qxio_t_error_code mock_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options) {
+qxio_t_error_code mock_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options)
+{
   Mock *mock = mock_of(slot);
   note(mock, "write", options);
   size_t n = std::min(mock->write_chunk, buf->extent - *pos);
@@ -59,20 +62,23 @@ qxio_t_error_code mock_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t 
   return 1; /* positive: the public operation makes it 0 */
 }
 
-qxio_t_error_code mock_sync(QXIO *slot, uint32_t options) {
+qxio_t_error_code mock_sync(QXIO *slot, uint32_t options)
+{
   note(mock_of(slot), "sync", options);
   mock_of(slot)->sync_options = options;
   return mock_of(slot)->sync_rc;
 }
 
 qxio_t_error_code mock_seek(QXIO *slot, int64_t offset, int64_t *new_offset, qxio_t_buf *buf,
-                            uint32_t options) {
+                            uint32_t options)
+{
   note(mock_of(slot), "seek", options);
   *new_offset = offset;
   return mock_of(slot)->seek_rc;
 }
 
-qxio_t_error_code mock_close(QXIO *slot, uint32_t options) {
+qxio_t_error_code mock_close(QXIO *slot, uint32_t options)
+{
   Mock *mock = mock_of(slot);
   note(mock, "close", options);
   int i = 0;
@@ -92,14 +98,16 @@ qxio_t_error_code mock_close(QXIO *slot, uint32_t options) {
   return QXIO_S_NOERR;
 }
 
-void mock_destroy(qxio_t_layer *layer) {
+void mock_destroy(qxio_t_layer *layer)
+{
   Mock *mock = reinterpret_cast<Mock *>(layer);
   calls.push_back(std::string(mock->name) + ".destroy");
   delete mock;
 }
 
 qxio_t_error_code mock_ioctl(QXIO *slot, qxio_t_ioctl_operation operation, void *arg,
-                             uint32_t options) {
+                             uint32_t options)
+{
   Mock *mock = mock_of(slot);
   note(mock, "ioctl", options);
   mock->ioctl_slot = slot;
@@ -111,14 +119,16 @@ Mock *new_mock(const char *name, uint32_t flags);
 uint32_t last_class_options = 0;
 
 qxio_t_error_code mock_open(const qxio_t_funcs *funcs, QXIO *slot, const qxio_t_arglist *args,
-                            uint32_t options) {
+                            uint32_t options)
+{
   last_class_options = options;
   const char *name = "opened";
   qxio_get_arg_string(args, "name", &name);
   return qxio_layer_push(slot, &new_mock(name, 0x3F)->layer) + 5; /* positive success */
 }
 
-qxio_t_error_code mock_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options) {
+qxio_t_error_code mock_pop(const qxio_t_funcs *funcs, QXIO *slot, uint32_t options)
+{
   last_class_options = options;
   qxio_t_layer *top = *slot;
   qxio_layer_pop(slot);
@@ -139,7 +149,8 @@ const qxio_t_funcs bare_funcs = {
 
 std::string sink;
 
-Mock *new_mock(const char *name, uint32_t flags) {
+Mock *new_mock(const char *name, uint32_t flags)
+{
   Mock *mock = new Mock();
   mock->layer.funcs = &mock_funcs;
   mock->layer.flags = flags;
@@ -156,16 +167,19 @@ const uint32_t kReadWrite = QXIO_LAYER_HAS_INPUT | QXIO_LAYER_READABLE | QXIO_LA
                             QXIO_LAYER_HAS_OUTPUT | QXIO_LAYER_WRITABLE | QXIO_LAYER_WRITE_OPEN;
 
 class Streams : public ::testing::Test {
- protected:
-  void SetUp() override {
+protected:
+  void SetUp() override
+  {
     calls.clear();
     sink.clear();
   }
-  void TearDown() override {
+  void TearDown() override
+  {
     if (stream != nullptr) qxio_close(&stream, QXIO_CLOSE_ABORTIVE);
   }
   /* Builds a stack of the given names, the first one at the top. */
-  void stack(std::initializer_list<const char *> names) {
+  void stack(std::initializer_list<const char *> names)
+  {
     std::vector<const char *> order(names);
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
       Mock *mock = new_mock(*it, kReadWrite);
@@ -177,7 +191,8 @@ class Streams : public ::testing::Test {
   std::vector<Mock *> mocks; /* top first */
 };
 
-qxio_t_buf *bytes(const char *text) {
+qxio_t_buf *bytes(const char *text)
+{
   return qxio_buf_alloc(text, strlen(text), QXIO_BUF_ALLOC_COPY);
 }
 
@@ -185,7 +200,8 @@ qxio_t_buf *bytes(const char *text) {
 
 /* ---- registry ---- */
 
-TEST(LayerRegistry, RegistrationChecksTheTable) {
+TEST(LayerRegistry, RegistrationChecksTheTable)
+{
   EXPECT_EQ(qxio_register_layer(nullptr, 0), QXIO_E_PARAMETER_ERROR);
   qxio_t_funcs table = mock_funcs;
   table.sizeof_qxio_t_funcs = sizeof(qxio_t_funcs) - 1;
@@ -205,7 +221,8 @@ TEST(LayerRegistry, RegistrationChecksTheTable) {
   EXPECT_EQ(qxio_find_layer("mock", nullptr, 0), QXIO_E_NOT_FOUND);
 }
 
-TEST(LayerRegistry, FindRegisterAgainAndUnregister) {
+TEST(LayerRegistry, FindRegisterAgainAndUnregister)
+{
   qxio_t_allocator_counts before, after;
   qxio_allocator_default_counts(&before);
   ASSERT_EQ(qxio_register_layer(&mock_funcs, 0), 0);
@@ -231,7 +248,8 @@ TEST(LayerRegistry, FindRegisterAgainAndUnregister) {
   EXPECT_EQ(qxio_register_layer(&mock_funcs, QXIO_REGISTER_REMOVE), 0);
 }
 
-TEST_F(Streams, OpenAndPushByNameMaskOptionsAndMakePositiveResultsZero) {
+TEST_F(Streams, OpenAndPushByNameMaskOptionsAndMakePositiveResultsZero)
+{
   ASSERT_EQ(qxio_register_layer(&mock_funcs, 0), 0);
   qxio_t_property args[] = {qxio_arg_string("name", "device"), qxio_arg_end()};
   EXPECT_EQ(qxio_open_by_name("mock", &stream, args, 0xFFFFFFFFu & ~QXIO_OPTION_PASS_ALL), 0);
@@ -249,7 +267,8 @@ TEST_F(Streams, OpenAndPushByNameMaskOptionsAndMakePositiveResultsZero) {
   EXPECT_EQ(qxio_register_layer(&mock_funcs, QXIO_REGISTER_REMOVE), 0);
 }
 
-TEST_F(Streams, ClassesWithoutPushOrPopAnswerNotImplemented) {
+TEST_F(Streams, ClassesWithoutPushOrPopAnswerNotImplemented)
+{
   stack({"bottom"});
   EXPECT_EQ(qxio_push(&bare_funcs, &stream, nullptr, 0), QXIO_E_NOT_IMPLEMENTED);
   EXPECT_EQ(qxio_pop(&bare_funcs, &stream, 0), QXIO_E_NOT_IMPLEMENTED);
@@ -259,7 +278,8 @@ TEST_F(Streams, ClassesWithoutPushOrPopAnswerNotImplemented) {
 
 /* ---- options ---- */
 
-TEST_F(Streams, LayersSeeOptionBitsZeroToNineteenUnlessBitTwentyIsSet) {
+TEST_F(Streams, LayersSeeOptionBitsZeroToNineteenUnlessBitTwentyIsSet)
+{
   stack({"top", "bottom"});
   const uint32_t low = 0xFFFFFu, all_but_20 = 0xFFFFFFFFu & ~QXIO_OPTION_PASS_ALL;
   EXPECT_EQ(qxio_sync(&stream, all_but_20), 0);
@@ -287,7 +307,8 @@ TEST_F(Streams, LayersSeeOptionBitsZeroToNineteenUnlessBitTwentyIsSet) {
 
 /* ---- read ---- */
 
-TEST_F(Streams, ReadCallsAgainWhileTheLayerAddsNothing) {
+TEST_F(Streams, ReadCallsAgainWhileTheLayerAddsNothing)
+{
   stack({"top"});
   mocks[0]->empty_reads = 3;
   qxio_t_buf *buf = nullptr;
@@ -298,7 +319,8 @@ TEST_F(Streams, ReadCallsAgainWhileTheLayerAddsNothing) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Streams, ReadGivesUpOnALayerThatNeverAddsAByte) {
+TEST_F(Streams, ReadGivesUpOnALayerThatNeverAddsAByte)
+{
   stack({"top"});
   mocks[0]->empty_reads = INT_MAX;
   qxio_t_buf *buf = nullptr;
@@ -307,7 +329,8 @@ TEST_F(Streams, ReadGivesUpOnALayerThatNeverAddsAByte) {
   EXPECT_GT(calls.size(), 1u);
 }
 
-TEST_F(Streams, ReadAtEndWithoutBufferLeavesTheSlotEmpty) {
+TEST_F(Streams, ReadAtEndWithoutBufferLeavesTheSlotEmpty)
+{
   stack({"top"});
   mocks[0]->read_rc = QXIO_E_END_OF_FILE;
   qxio_t_buf *buf = nullptr;
@@ -318,7 +341,8 @@ TEST_F(Streams, ReadAtEndWithoutBufferLeavesTheSlotEmpty) {
   EXPECT_EQ(buf, nullptr);
 }
 
-TEST_F(Streams, ReadAppendsToTheCallersBuffer) {
+TEST_F(Streams, ReadAppendsToTheCallersBuffer)
+{
   stack({"top"});
   qxio_t_buf *buf = bytes("12");
   qxio_t_buf *given = buf;
@@ -328,7 +352,8 @@ TEST_F(Streams, ReadAppendsToTheCallersBuffer) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Streams, ReadAndWriteNeedTheirSideOpen) {
+TEST_F(Streams, ReadAndWriteNeedTheirSideOpen)
+{
   stack({"top"});
   mocks[0]->layer.flags &= ~(QXIO_LAYER_READABLE | QXIO_LAYER_WRITABLE);
   qxio_t_buf *buf = bytes("x");
@@ -344,7 +369,8 @@ TEST_F(Streams, ReadAndWriteNeedTheirSideOpen) {
 
 /* ---- write ---- */
 
-TEST_F(Streams, WriteWithoutAllMayTakePartAndWithAllTakesEverything) {
+TEST_F(Streams, WriteWithoutAllMayTakePartAndWithAllTakesEverything)
+{
   stack({"top"});
   mocks[0]->write_chunk = 3;
   qxio_t_buf *buf = bytes("abcdefgh");
@@ -358,7 +384,8 @@ TEST_F(Streams, WriteWithoutAllMayTakePartAndWithAllTakesEverything) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Streams, WriteAllGivesUpOnALayerThatTakesNothing) {
+TEST_F(Streams, WriteAllGivesUpOnALayerThatTakesNothing)
+{
   stack({"top"});
   mocks[0]->write_chunk = 0;
   qxio_t_buf *buf = bytes("abc");
@@ -368,7 +395,8 @@ TEST_F(Streams, WriteAllGivesUpOnALayerThatTakesNothing) {
   qxio_buf_free(buf);
 }
 
-TEST_F(Streams, WriteDbgWritesTheWholeTextAndSyncsTheWriteSide) {
+TEST_F(Streams, WriteDbgWritesTheWholeTextAndSyncsTheWriteSide)
+{
   stack({"top"});
   mocks[0]->write_chunk = 2;
   EXPECT_EQ(qxio_write_dbg(&stream, "hello"), 0);
@@ -381,7 +409,8 @@ TEST_F(Streams, WriteDbgWritesTheWholeTextAndSyncsTheWriteSide) {
 
 /* ---- seek ---- */
 
-TEST_F(Streams, SeekDropsPositionKindsTheTopLayerLacks) {
+TEST_F(Streams, SeekDropsPositionKindsTheTopLayerLacks)
+{
   stack({"top"});
   mocks[0]->layer.flags &= ~QXIO_LAYER_WRITE_OPEN;
   int64_t where = 0;
@@ -397,7 +426,8 @@ TEST_F(Streams, SeekDropsPositionKindsTheTopLayerLacks) {
 
 /* ---- close ---- */
 
-TEST_F(Streams, CloseSyncsThenMarksEveryLayerThenClosesTopDown) {
+TEST_F(Streams, CloseSyncsThenMarksEveryLayerThenClosesTopDown)
+{
   stack({"top", "bottom"});
   EXPECT_EQ(qxio_close(&stream, 0), 0);
   EXPECT_EQ(stream, nullptr);
@@ -406,7 +436,8 @@ TEST_F(Streams, CloseSyncsThenMarksEveryLayerThenClosesTopDown) {
   EXPECT_EQ(calls, expected);
 }
 
-TEST_F(Streams, CloseMarksTheSidesOnEveryLayerBeforeTheTopCloseRuns) {
+TEST_F(Streams, CloseMarksTheSidesOnEveryLayerBeforeTheTopCloseRuns)
+{
   stack({"top", "middle", "bottom"});
   mocks[0]->close_rc = QXIO_E_CLOSE_ERROR; /* keep the stack to look at it */
   EXPECT_EQ(qxio_close(&stream, QXIO_CLOSE_READ), QXIO_E_CLOSE_ERROR);
@@ -427,7 +458,8 @@ TEST_F(Streams, CloseMarksTheSidesOnEveryLayerBeforeTheTopCloseRuns) {
   EXPECT_EQ(stream, nullptr);
 }
 
-TEST_F(Streams, SyncBeforeCloseAsksForTheSidesDownTheStackKeepingReadAhead) {
+TEST_F(Streams, SyncBeforeCloseAsksForTheSidesDownTheStackKeepingReadAhead)
+{
   stack({"top"});
   EXPECT_EQ(qxio_close(&stream, QXIO_CLOSE_WRITE), 0);
   EXPECT_EQ(mocks[0]->sync_options, QXIO_SYNC_WRITE | QXIO_SYNC_DOWN | QXIO_SYNC_KEEP_READAHEAD);
@@ -440,7 +472,8 @@ TEST_F(Streams, SyncBeforeCloseAsksForTheSidesDownTheStackKeepingReadAhead) {
   mocks[0]->close_rc = 0;
 }
 
-TEST_F(Streams, FailingSyncStopsANormalCloseBeforeAnythingIsMarked) {
+TEST_F(Streams, FailingSyncStopsANormalCloseBeforeAnythingIsMarked)
+{
   stack({"top", "bottom"});
   mocks[0]->sync_rc = QXIO_E_SYNC_ERROR;
   EXPECT_EQ(qxio_close(&stream, 0), QXIO_E_SYNC_ERROR);
@@ -450,7 +483,8 @@ TEST_F(Streams, FailingSyncStopsANormalCloseBeforeAnythingIsMarked) {
   mocks[0]->sync_rc = 0;
 }
 
-TEST_F(Streams, AbortiveCloseSkipsTheSyncByDefault) {
+TEST_F(Streams, AbortiveCloseSkipsTheSyncByDefault)
+{
   stack({"top", "bottom"});
   mocks[0]->sync_rc = QXIO_E_SYNC_ERROR;
   EXPECT_EQ(qxio_close(&stream, QXIO_CLOSE_ABORTIVE), 0);
@@ -458,7 +492,8 @@ TEST_F(Streams, AbortiveCloseSkipsTheSyncByDefault) {
   EXPECT_EQ(calls[0], "top.close");
 }
 
-TEST_F(Streams, AbortiveCloseIgnoresAFailingSyncWhenItSyncs) {
+TEST_F(Streams, AbortiveCloseIgnoresAFailingSyncWhenItSyncs)
+{
   qxio_set_system_property("QXIO_SKIP_ABORTIVE_SYNC", "false", 0);
   ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0);
   stack({"top", "bottom"});
@@ -471,7 +506,8 @@ TEST_F(Streams, AbortiveCloseIgnoresAFailingSyncWhenItSyncs) {
   ASSERT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
 }
 
-TEST_F(Streams, ClassWithoutCloseIsClosedBelowAndPopped) {
+TEST_F(Streams, ClassWithoutCloseIsClosedBelowAndPopped)
+{
   stack({"top", "bottom"});
   mocks[0]->layer.funcs = &bare_funcs;
   EXPECT_EQ(qxio_close(&stream, 0), 0);
@@ -480,14 +516,16 @@ TEST_F(Streams, ClassWithoutCloseIsClosedBelowAndPopped) {
   EXPECT_EQ(calls, expected);
 }
 
-TEST_F(Streams, SyncAndCloseOfAnEmptyStreamSucceed) {
+TEST_F(Streams, SyncAndCloseOfAnEmptyStreamSucceed)
+{
   EXPECT_EQ(qxio_sync(&stream, QXIO_SYNC_WRITE), 0);
   EXPECT_EQ(qxio_close(&stream, 0), 0);
 }
 
 /* ---- ioctl ---- */
 
-TEST_F(Streams, IoctlWalkReachesTheFirstLayerThatAnswers) {
+TEST_F(Streams, IoctlWalkReachesTheFirstLayerThatAnswers)
+{
   stack({"top", "middle", "bottom"});
   mocks[0]->layer.funcs = &bare_funcs; /* no ioctl at all: counts as not supported */
   mocks[2]->ioctl_rc = 7;
@@ -502,7 +540,8 @@ TEST_F(Streams, IoctlWalkReachesTheFirstLayerThatAnswers) {
   mocks[0]->layer.funcs = &mock_funcs;
 }
 
-TEST_F(Streams, IoctlWrappers) {
+TEST_F(Streams, IoctlWrappers)
+{
   stack({"top", "bottom"});
   qxio_t_device_type type = QXIO_DEVICE_TYPE_ILLEGAL;
   EXPECT_EQ(qxio_ioctl_device_type(&stream, &type, 0), 0);
@@ -530,7 +569,8 @@ TEST_F(Streams, IoctlWrappers) {
 
 /* ---- finding layers ---- */
 
-TEST_F(Streams, GetLayerFindsTheTopmostOrTheSecondOfAClass) {
+TEST_F(Streams, GetLayerFindsTheTopmostOrTheSecondOfAClass)
+{
   stack({"top", "middle", "bottom"});
   mocks[0]->layer.funcs = &bare_funcs;
   qxio_t_layer *layer = nullptr;
@@ -554,23 +594,27 @@ struct Recorded {
   int ncloses = 0;
 };
 
-qxio_t_error_code record_close(void **user_data, uint32_t options) {
+qxio_t_error_code record_close(void **user_data, uint32_t options)
+{
   Recorded *recorded = static_cast<Recorded *>(*user_data);
   recorded->closes |= options;
   recorded->ncloses++;
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code take_all(void *user_data, const void *data, size_t *size, uint32_t options) {
+qxio_t_error_code take_all(void *user_data, const void *data, size_t *size, uint32_t options)
+{
   return QXIO_S_NOERR;
 }
 
-qxio_t_error_code give_nothing(void *user_data, void *room, size_t *size, uint32_t options) {
+qxio_t_error_code give_nothing(void *user_data, void *room, size_t *size, uint32_t options)
+{
   *size = 0;
   return QXIO_E_END_OF_FILE;
 }
 
-QXIO device_stream(Recorded *recorded) {
+QXIO device_stream(Recorded *recorded)
+{
   QXIO stream = nullptr;
   EXPECT_EQ(qxio_create_device(&stream, recorded, nullptr, give_nothing, take_all, nullptr, nullptr,
                                record_close, nullptr, nullptr, QXIO_DEVICE_BYTES),
@@ -580,7 +624,8 @@ QXIO device_stream(Recorded *recorded) {
 
 }  // namespace
 
-TEST(StandardStreams, GetHandsTheStreamOverOnce) {
+TEST(StandardStreams, GetHandsTheStreamOverOnce)
+{
   Recorded recorded;
   QXIO stream = device_stream(&recorded);
   ASSERT_EQ(qxio_set_standard_stream(&stream, QXIO_STD_OUTPUT), 0);
@@ -593,7 +638,8 @@ TEST(StandardStreams, GetHandsTheStreamOverOnce) {
   qxio_close(&stream, 0);
 }
 
-TEST(StandardStreams, ReplacingClosesTheSidesTheRegistrationAskedFor) {
+TEST(StandardStreams, ReplacingClosesTheSidesTheRegistrationAskedFor)
+{
   Recorded first, second;
   QXIO one = device_stream(&first), two = device_stream(&second);
   ASSERT_EQ(qxio_set_standard_stream(&one, QXIO_STD_ERROR | QXIO_STD_CLOSE_WRITE), 0);
@@ -609,7 +655,8 @@ TEST(StandardStreams, ReplacingClosesTheSidesTheRegistrationAskedFor) {
   qxio_close(&two, 0);
 }
 
-TEST(StandardStreams, RegisteringTheSameStreamAgainKeepsItOpen) {
+TEST(StandardStreams, RegisteringTheSameStreamAgainKeepsItOpen)
+{
   Recorded recorded;
   QXIO stream = device_stream(&recorded);
   const uint32_t which = QXIO_STD_INPUT | QXIO_STD_CLOSE_READ | QXIO_STD_CLOSE_WRITE;
@@ -624,7 +671,8 @@ TEST(StandardStreams, RegisteringTheSameStreamAgainKeepsItOpen) {
   EXPECT_EQ(recorded.ncloses, 1);
 }
 
-TEST(StandardStreams, BadArgumentsAreRefused) {
+TEST(StandardStreams, BadArgumentsAreRefused)
+{
   QXIO empty = nullptr;
   EXPECT_EQ(qxio_set_standard_stream(&empty, QXIO_STD_INPUT), QXIO_E_PARAMETER_ERROR);
   EXPECT_EQ(qxio_set_standard_stream(nullptr, 7), QXIO_E_PARAMETER_ERROR);
@@ -632,7 +680,8 @@ TEST(StandardStreams, BadArgumentsAreRefused) {
   EXPECT_EQ(qxio_get_standard_stream(&empty, 0), QXIO_E_PARAMETER_ERROR);
 }
 
-TEST(StandardStreams, NullInputStreamIsAtItsEnd) {
+TEST(StandardStreams, NullInputStreamIsAtItsEnd)
+{
   qxio_t_allocator_counts before, after;
   qxio_allocator_default_counts(&before);
   QXIO input = nullptr;
@@ -653,7 +702,8 @@ TEST(StandardStreams, NullInputStreamIsAtItsEnd) {
   EXPECT_EQ(after.allocations - before.allocations, after.frees - before.frees);
 }
 
-TEST(StandardStreams, NullOutputStreamDiscardsEverything) {
+TEST(StandardStreams, NullOutputStreamDiscardsEverything)
+{
   qxio_t_allocator_counts before, after;
   qxio_allocator_default_counts(&before);
   QXIO output = nullptr;

@@ -26,31 +26,36 @@ void *return_arg(qxio_t_task *task, void *arg) { return arg; }
 struct Gate {
   qxio_t_event *open = nullptr;
   qxio_t_event *entered = nullptr;
-  Gate() {
+  Gate()
+  {
     EXPECT_EQ(qxio_event_new(0, &open), 0);
     EXPECT_EQ(qxio_event_new(0, &entered), 0);
   }
-  ~Gate() {
+  ~Gate()
+  {
     qxio_event_free(open);
     qxio_event_free(entered);
   }
   void wait_entered() { ASSERT_EQ(qxio_event_wait(&entered, 1, &kForever), 1); }
 };
 
-void *wait_at_gate(qxio_t_task *task, void *arg) {
+void *wait_at_gate(qxio_t_task *task, void *arg)
+{
   Gate *gate = static_cast<Gate *>(arg);
   qxio_event_set(gate->entered);
   qxio_event_wait(&gate->open, 1, nullptr);
   return gate;
 }
 
-int64_t monotonic_ns() {
+int64_t monotonic_ns()
+{
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-int64_t realtime_ns() {
+int64_t realtime_ns()
+{
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
@@ -58,7 +63,8 @@ int64_t realtime_ns() {
 
 }  // namespace
 
-TEST(Tasks, ResultIsTheFunctionsAfterTheTaskEnded) {
+TEST(Tasks, ResultIsTheFunctionsAfterTheTaskEnded)
+{
   int value = 0;
   qxio_t_task *task = nullptr;
   ASSERT_EQ(qxio_task_create(0, return_arg, &value, &task), 0);
@@ -77,7 +83,8 @@ TEST(Tasks, ResultIsTheFunctionsAfterTheTaskEnded) {
   EXPECT_EQ(qxio_task_free(task), 0);
 }
 
-TEST(Tasks, ResultOfARunningTaskIsThreadRunning) {
+TEST(Tasks, ResultOfARunningTaskIsThreadRunning)
+{
   Gate gate;
   qxio_t_task *task = nullptr;
   ASSERT_EQ(qxio_task_create(0, wait_at_gate, &gate, &task), 0);
@@ -94,12 +101,14 @@ TEST(Tasks, ResultOfARunningTaskIsThreadRunning) {
 }
 
 /* The out task is filled in before the thread runs, so the function may find itself there. */
-void *compare_with_out_task(qxio_t_task *task, void *arg) {
+void *compare_with_out_task(qxio_t_task *task, void *arg)
+{
   qxio_t_task *published = *static_cast<qxio_t_task *volatile *>(arg);
   return reinterpret_cast<void *>(published == task ? 1 : 2);
 }
 
-TEST(Tasks, OutTaskIsSetBeforeTheThreadStarts) {
+TEST(Tasks, OutTaskIsSetBeforeTheThreadStarts)
+{
   for (int i = 0; i < 20; i++) {
     qxio_t_task *task = nullptr;
     ASSERT_EQ(qxio_task_create(0, compare_with_out_task, &task, &task), 0);
@@ -113,12 +122,14 @@ TEST(Tasks, OutTaskIsSetBeforeTheThreadStarts) {
   }
 }
 
-TEST(Tasks, NullTaskIsIgnored) {
+TEST(Tasks, NullTaskIsIgnored)
+{
   EXPECT_EQ(qxio_task_free(nullptr), 0);
   EXPECT_EQ(qxio_task_is_running(nullptr), 0);
 }
 
-TEST(Tasks, CancelEventIsNotSupported) {
+TEST(Tasks, CancelEventIsNotSupported)
+{
   int value = 0;
   qxio_t_task *task;
   ASSERT_EQ(qxio_task_create(0, return_arg, &value, &task), 0);
@@ -127,7 +138,8 @@ TEST(Tasks, CancelEventIsNotSupported) {
   qxio_task_free(task);
 }
 
-TEST(Tasks, CancellingATaskCreatedWithoutTheOptionIsNotSupported) {
+TEST(Tasks, CancellingATaskCreatedWithoutTheOptionIsNotSupported)
+{
   Gate gate;
   qxio_t_task *task;
   ASSERT_EQ(qxio_task_create(0, wait_at_gate, &gate, &task), 0);
@@ -139,7 +151,8 @@ TEST(Tasks, CancellingATaskCreatedWithoutTheOptionIsNotSupported) {
   EXPECT_EQ(qxio_task_free(task), 0);
 }
 
-TEST(Tasks, CancellingAFinishedTaskSucceeds) {
+TEST(Tasks, CancellingAFinishedTaskSucceeds)
+{
   int value = 0;
   qxio_t_task *task;
   ASSERT_EQ(qxio_task_create(QXIO_TASK_CANCELLABLE, return_arg, &value, &task), 0);
@@ -160,7 +173,8 @@ struct BlockedReader {
   std::atomic<int> returned{0};
 };
 
-void *read_in_cancel_window(qxio_t_task *task, void *arg) {
+void *read_in_cancel_window(qxio_t_task *task, void *arg)
+{
   BlockedReader *reader = static_cast<BlockedReader *>(arg);
   qxio_t_mutex *held = reader->mutex;
   qxio_mutex_lock(held);
@@ -176,7 +190,8 @@ void *read_in_cancel_window(qxio_t_task *task, void *arg) {
   return nullptr;
 }
 
-TEST(Tasks, CancelEndsABlockingCallAndRunsTheUnlockCleanup) {
+TEST(Tasks, CancelEndsABlockingCallAndRunsTheUnlockCleanup)
+{
   BlockedReader reader;
   ASSERT_EQ(pipe(reader.fds), 0);
   ASSERT_EQ(qxio_mutex_new(&reader.mutex, 0), 0);
@@ -197,7 +212,8 @@ TEST(Tasks, CancelEndsABlockingCallAndRunsTheUnlockCleanup) {
   close(reader.fds[1]);
 }
 
-TEST(Tasks, TerminationEventWakesEveryWaitingThread) {
+TEST(Tasks, TerminationEventWakesEveryWaitingThread)
+{
   Gate gate;
   qxio_t_task *task;
   ASSERT_EQ(qxio_task_create(0, wait_at_gate, &gate, &task), 0);
@@ -224,14 +240,16 @@ struct TidReporter {
   std::atomic<long> tid{0};
 };
 
-void *report_tid(qxio_t_task *task, void *arg) {
+void *report_tid(qxio_t_task *task, void *arg)
+{
   TidReporter *reporter = static_cast<TidReporter *>(arg);
   reporter->tid.store(syscall(SYS_gettid));
   return wait_at_gate(task, &reporter->gate);
 }
 
 /* The blocked-signal mask of a thread as the kernel shows it. */
-uint64_t kernel_sigblk(long tid) {
+uint64_t kernel_sigblk(long tid)
+{
   std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
@@ -243,7 +261,8 @@ uint64_t kernel_sigblk(long tid) {
 
 bool blocked(uint64_t mask, int signo) { return (mask >> (signo - 1)) & 1; }
 
-uint64_t task_mask() {
+uint64_t task_mask()
+{
   TidReporter reporter;
   qxio_t_task *task;
   EXPECT_EQ(qxio_task_create(0, report_tid, &reporter, &task), 0);
@@ -261,7 +280,8 @@ const int kFaultSignals[] = {SIGFPE, SIGILL, SIGSEGV, SIGBUS};
 
 }  // namespace
 
-TEST(TaskSignals, LibraryThreadBlocksAsynchronousSignalsOnly) {
+TEST(TaskSignals, LibraryThreadBlocksAsynchronousSignalsOnly)
+{
   sigset_t none, saved;
   sigemptyset(&none);
   pthread_sigmask(SIG_SETMASK, &none, &saved);
@@ -276,7 +296,8 @@ TEST(TaskSignals, LibraryThreadBlocksAsynchronousSignalsOnly) {
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
-TEST(TaskSignals, TerminalStopSignalsStayBlockedWhenTheCreatorBlocksThem) {
+TEST(TaskSignals, TerminalStopSignalsStayBlockedWhenTheCreatorBlocksThem)
+{
   sigset_t terminal, saved;
   sigemptyset(&terminal);
   sigaddset(&terminal, SIGTTIN);
@@ -294,7 +315,8 @@ TEST(TaskSignals, TerminalStopSignalsStayBlockedWhenTheCreatorBlocksThem) {
 
 /* ---- mutexes ---- */
 
-TEST(Mutexes, NullMutexIsIgnored) {
+TEST(Mutexes, NullMutexIsIgnored)
+{
   EXPECT_EQ(qxio_mutex_lock(nullptr), 0);
   EXPECT_EQ(qxio_mutex_unlock(nullptr), 0);
   EXPECT_EQ(qxio_mutex_free(nullptr), 0);
@@ -304,7 +326,8 @@ TEST(Mutexes, NullMutexIsIgnored) {
   qxio_mutex_unlock_cleanup(nullptr);
 }
 
-TEST(Mutexes, DebugLockedByOtherSeesAnotherThreadsLock) {
+TEST(Mutexes, DebugLockedByOtherSeesAnotherThreadsLock)
+{
   qxio_t_mutex *mutex;
   ASSERT_EQ(qxio_mutex_new(&mutex, 0), 0);
   EXPECT_EQ(qxio_mutex_debug_is_locked_by_other(mutex), 0);
@@ -328,7 +351,8 @@ TEST(Mutexes, DebugLockedByOtherSeesAnotherThreadsLock) {
   qxio_mutex_free(mutex);
 }
 
-TEST(Mutexes, UnlockCleanupReleasesAndClearsTheVariable) {
+TEST(Mutexes, UnlockCleanupReleasesAndClearsTheVariable)
+{
   qxio_t_mutex *mutex;
   ASSERT_EQ(qxio_mutex_new(&mutex, 0), 0);
   qxio_t_mutex *held = mutex;
@@ -346,20 +370,22 @@ namespace {
 struct Monitor {
   qxio_t_mutex *mutex = nullptr;
   qxio_t_cond_var *cond = nullptr;
-  Monitor() {
+  Monitor()
+  {
     EXPECT_EQ(qxio_mutex_new(&mutex, 0), 0);
     EXPECT_EQ(qxio_cond_var_new(&cond, 0), 0);
   }
-  ~Monitor() {
+  ~Monitor()
+  {
     qxio_cond_var_free(cond);
     qxio_mutex_free(mutex);
   }
   /* A timed wait for a condition nobody signals; spurious wake-ups are waited through. */
-  qxio_t_error_code wait_alone(const qxio_t_timespec &timeout) {
+  qxio_t_error_code wait_alone(const qxio_t_timespec &timeout)
+  {
     qxio_mutex_lock(mutex);
     qxio_t_error_code rc;
-    while ((rc = qxio_cond_var_timedwait(cond, mutex, &timeout)) == 0) {
-    }
+    while ((rc = qxio_cond_var_timedwait(cond, mutex, &timeout)) == 0) {}
     qxio_mutex_unlock(mutex);
     return rc;
   }
@@ -367,21 +393,24 @@ struct Monitor {
 
 }  // namespace
 
-TEST(CondVars, RelativeTimeoutNeverEndsEarly) {
+TEST(CondVars, RelativeTimeoutNeverEndsEarly)
+{
   Monitor monitor;
   int64_t start = monotonic_ns();
   EXPECT_EQ(monitor.wait_alone({0, 200000000}), QXIO_E_TIMEOUT);
   EXPECT_GE(monotonic_ns() - start, 200000000);
 }
 
-TEST(CondVars, RelativeNanosecondsRoundUpToAMillisecond) {
+TEST(CondVars, RelativeNanosecondsRoundUpToAMillisecond)
+{
   Monitor monitor;
   int64_t start = monotonic_ns();
   EXPECT_EQ(monitor.wait_alone({0, 1}), QXIO_E_TIMEOUT);
   EXPECT_GE(monotonic_ns() - start, 1000000);
 }
 
-TEST(CondVars, LargeTimeoutIsAnAbsoluteDeadline) {
+TEST(CondVars, LargeTimeoutIsAnAbsoluteDeadline)
+{
   Monitor monitor;
   int64_t deadline = realtime_ns() + 300000000;
   qxio_t_timespec absolute = {long(deadline / 1000000000), long(deadline % 1000000000)};
@@ -390,12 +419,14 @@ TEST(CondVars, LargeTimeoutIsAnAbsoluteDeadline) {
   EXPECT_GE(realtime_ns(), deadline);
 }
 
-TEST(CondVars, AbsoluteDeadlineInThePastTimesOutAtOnce) {
+TEST(CondVars, AbsoluteDeadlineInThePastTimesOutAtOnce)
+{
   Monitor monitor;
   EXPECT_EQ(monitor.wait_alone({QXIO_ABSOLUTE_TIME_MIN, 0}), QXIO_E_TIMEOUT);
 }
 
-TEST(CondVars, MalformedTimeoutIsRefused) {
+TEST(CondVars, MalformedTimeoutIsRefused)
+{
   Monitor monitor;
   qxio_mutex_lock(monitor.mutex);
   qxio_t_timespec negative = {0, -1};
@@ -407,7 +438,8 @@ TEST(CondVars, MalformedTimeoutIsRefused) {
   qxio_mutex_unlock(monitor.mutex);
 }
 
-TEST(CondVars, SignalWakesATimedWaiterBeforeItsDeadline) {
+TEST(CondVars, SignalWakesATimedWaiterBeforeItsDeadline)
+{
   Monitor monitor;
   bool ready = false;
   std::thread signaller([&] {
@@ -425,7 +457,8 @@ TEST(CondVars, SignalWakesATimedWaiterBeforeItsDeadline) {
   signaller.join();
 }
 
-TEST(CondVars, BroadcastWakesEveryWaiter) {
+TEST(CondVars, BroadcastWakesEveryWaiter)
+{
   Monitor monitor;
   int generation = 0, waiting = 0, woken = 0;
   std::vector<std::thread> waiters;
@@ -447,7 +480,8 @@ TEST(CondVars, BroadcastWakesEveryWaiter) {
   EXPECT_EQ(woken, 4);
 }
 
-TEST(CondVars, NowReadsTheRealTimeClock) {
+TEST(CondVars, NowReadsTheRealTimeClock)
+{
   int64_t before = realtime_ns();
   qxio_t_timespec now;
   ASSERT_EQ(qxio_cond_var_now(&now), 0);

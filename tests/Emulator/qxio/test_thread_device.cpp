@@ -29,24 +29,27 @@
 namespace {
 
 using qxio_test::library;
-using qxio_test::temp_tree;
 using qxio_test::settled_thread_count;
+using qxio_test::temp_tree;
 using qxio_test::thread_count;
 using qxio_test::write_file;
 
-qxio_t_error_code open_fd(QXIO *stream, int fd, uint32_t options) {
+qxio_t_error_code open_fd(QXIO *stream, int fd, uint32_t options)
+{
   *stream = nullptr;
   return qxio_layer_threaddevice_open_file_handle_unix(stream, fd, options);
 }
 
-qxio_t_error_code open_path(QXIO *stream, const std::string &path, uint32_t options) {
+qxio_t_error_code open_path(QXIO *stream, const std::string &path, uint32_t options)
+{
   qxio_t_property args[] = {qxio_arg_string(QXIO_ARG_PATHNAME, path.c_str()), qxio_arg_end()};
   *stream = nullptr;
   return qxio_open(&qxio_layer_threaddevice_funcs, stream, args, options);
 }
 
 // The bytes of text, all taken (options: QXIO_WRITE_... besides "all").
-qxio_t_error_code write_text(QXIO *stream, const std::string &text, uint32_t options = 0) {
+qxio_t_error_code write_text(QXIO *stream, const std::string &text, uint32_t options = 0)
+{
   qxio_t_buf buf;
   qxio_buf_init_buf(&buf);
   buf.buf = reinterpret_cast<unsigned char *>(const_cast<char *>(text.data()));
@@ -56,7 +59,8 @@ qxio_t_error_code write_text(QXIO *stream, const std::string &text, uint32_t opt
 }
 
 // One read: what it delivered, or its failure in *rc.
-std::string read_once(QXIO *stream, qxio_t_error_code *rc, uint32_t options = 0) {
+std::string read_once(QXIO *stream, qxio_t_error_code *rc, uint32_t options = 0)
+{
   qxio_t_buf *buf = nullptr;
   *rc = qxio_read(stream, &buf, options);
   std::string bytes;
@@ -67,7 +71,8 @@ std::string read_once(QXIO *stream, qxio_t_error_code *rc, uint32_t options = 0)
 
 // Reads until at least n bytes came (the last read may bring more) or a failure; the failure
 // (0 when n bytes came) goes to *rc.
-std::string read_up_to(QXIO *stream, size_t n, qxio_t_error_code *rc) {
+std::string read_up_to(QXIO *stream, size_t n, qxio_t_error_code *rc)
+{
   std::string bytes;
   *rc = 0;
   while (bytes.size() < n) {
@@ -80,7 +85,8 @@ std::string read_up_to(QXIO *stream, size_t n, qxio_t_error_code *rc) {
   return bytes;
 }
 
-std::string pattern(size_t n, unsigned seed) {
+std::string pattern(size_t n, unsigned seed)
+{
   std::string bytes(n, '\0');
   std::mt19937 random(seed);
   for (char &c : bytes) c = static_cast<char>(random());
@@ -95,7 +101,8 @@ struct file_model {
   int64_t read_pos = 0, write_pos = 0;
 };
 
-void model_write(file_model *model, QXIO *stream, std::mt19937 *random) {
+void model_write(file_model *model, QXIO *stream, std::mt19937 *random)
+{
   size_t n = 1 + (*random)() % 5000;
   std::string bytes = pattern(n, (*random)());
   ASSERT_EQ(write_text(stream, bytes), 0);
@@ -105,7 +112,8 @@ void model_write(file_model *model, QXIO *stream, std::mt19937 *random) {
   model->write_pos += static_cast<int64_t>(n);
 }
 
-void model_read(file_model *model, QXIO *stream, std::mt19937 *random) {
+void model_read(file_model *model, QXIO *stream, std::mt19937 *random)
+{
   size_t n = 1 + (*random)() % 100000;
   qxio_t_error_code rc;
   std::string got = read_up_to(stream, n, &rc);
@@ -121,8 +129,10 @@ void model_read(file_model *model, QXIO *stream, std::mt19937 *random) {
   model->read_pos += static_cast<int64_t>(got.size());
 }
 
-void model_seek(file_model *model, QXIO *stream, std::mt19937 *random) {
-  static const uint32_t kinds[] = {QXIO_SEEK_READ, QXIO_SEEK_WRITE, QXIO_SEEK_READ | QXIO_SEEK_WRITE};
+void model_seek(file_model *model, QXIO *stream, std::mt19937 *random)
+{
+  static const uint32_t kinds[] = {QXIO_SEEK_READ, QXIO_SEEK_WRITE,
+                                   QXIO_SEEK_READ | QXIO_SEEK_WRITE};
   static const uint32_t origins[] = {QXIO_SEEK_SET, QXIO_SEEK_CUR, QXIO_SEEK_END};
   uint32_t kind = kinds[(*random)() % 3], origin = origins[(*random)() % 3];
   int64_t size = static_cast<int64_t>(model->content.size());
@@ -146,7 +156,8 @@ void model_seek(file_model *model, QXIO *stream, std::mt19937 *random) {
   }
 }
 
-TEST(ThreadDevice, RandomWritesSeeksAndReadsMatchAModel) {
+TEST(ThreadDevice, RandomWritesSeeksAndReadsMatchAModel)
+{
   library lib;
   temp_tree tree;
   int baseline = thread_count();
@@ -157,9 +168,9 @@ TEST(ThreadDevice, RandomWritesSeeksAndReadsMatchAModel) {
   std::mt19937 random(20261207);
   for (int step = 0; step < 400 && !::testing::Test::HasFatalFailure(); step++) {
     switch (random() % 3) {
-      case 0: model_write(&model, &stream, &random); break;
-      case 1: model_read(&model, &stream, &random); break;
-      default: model_seek(&model, &stream, &random); break;
+    case 0: model_write(&model, &stream, &random); break;
+    case 1: model_read(&model, &stream, &random); break;
+    default: model_seek(&model, &stream, &random); break;
     }
   }
   int64_t size = -1;
@@ -171,7 +182,8 @@ TEST(ThreadDevice, RandomWritesSeeksAndReadsMatchAModel) {
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
-TEST(ThreadDevice, AppendModeDescriptorIsRefusedUnlessSequential) {
+TEST(ThreadDevice, AppendModeDescriptorIsRefusedUnlessSequential)
+{
   library lib;
   temp_tree tree;
   std::string path = tree.file("log");
@@ -189,7 +201,8 @@ TEST(ThreadDevice, AppendModeDescriptorIsRefusedUnlessSequential) {
   EXPECT_EQ(qxio_test::read_file(path), "first\nsecond\n");
 }
 
-TEST(ThreadDevice, OpenByNameWithAppendTruncateAndExclusive) {
+TEST(ThreadDevice, OpenByNameWithAppendTruncateAndExclusive)
+{
   library lib;
   temp_tree tree;
   std::string path = tree.file("f");
@@ -209,7 +222,8 @@ TEST(ThreadDevice, OpenByNameWithAppendTruncateAndExclusive) {
   EXPECT_EQ(qxio_test::read_file(path), "");
 }
 
-TEST(ThreadDevice, DescriptorsThatCannotCarryAStream) {
+TEST(ThreadDevice, DescriptorsThatCannotCarryAStream)
+{
   library lib;
   temp_tree tree;
   QXIO stream;
@@ -225,7 +239,8 @@ TEST(ThreadDevice, DescriptorsThatCannotCarryAStream) {
   EXPECT_EQ(stream, nullptr);
 }
 
-TEST(ThreadDevice, SeekingBackDropsTheReadAhead) {
+TEST(ThreadDevice, SeekingBackDropsTheReadAhead)
+{
   library lib;
   temp_tree tree;
   std::string content = pattern(300000, 7);
@@ -255,7 +270,8 @@ TEST(ThreadDevice, SeekingBackDropsTheReadAhead) {
   ASSERT_EQ(qxio_close(&stream, 0), 0);
 }
 
-TEST(ThreadDevice, RegularFileThatGrewIsReadAgain) {
+TEST(ThreadDevice, RegularFileThatGrewIsReadAgain)
+{
   library lib;
   temp_tree tree;
   std::string path = tree.file("f");
@@ -273,7 +289,8 @@ TEST(ThreadDevice, RegularFileThatGrewIsReadAgain) {
   ASSERT_EQ(qxio_close(&stream, 0), 0);
 }
 
-TEST(ThreadDevice, SizeWaitsForQueuedOutputAndSyncReachesTheFile) {
+TEST(ThreadDevice, SizeWaitsForQueuedOutputAndSyncReachesTheFile)
+{
   library lib;
   temp_tree tree;
   std::string path = tree.file("f");
@@ -295,7 +312,8 @@ TEST(ThreadDevice, SizeWaitsForQueuedOutputAndSyncReachesTheFile) {
 
 // ---- pipes, terminals, sockets ----
 
-TEST(ThreadDevice, PipeEndOfFileAfterTheData) {
+TEST(ThreadDevice, PipeEndOfFileAfterTheData)
+{
   library lib;
   int baseline = thread_count();
   int ends[2];
@@ -317,7 +335,8 @@ TEST(ThreadDevice, PipeEndOfFileAfterTheData) {
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
-TEST(ThreadDevice, TerminalEndOfFileSeenByTheReadAheadIsReported) {
+TEST(ThreadDevice, TerminalEndOfFileSeenByTheReadAheadIsReported)
+{
   library lib;
   int baseline = thread_count();
   int master, slave;
@@ -338,7 +357,8 @@ TEST(ThreadDevice, TerminalEndOfFileSeenByTheReadAheadIsReported) {
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
-TEST(ThreadDevice, WriteToAClosedPipeIsReportedEveryTimeAndNeverLost) {
+TEST(ThreadDevice, WriteToAClosedPipeIsReportedEveryTimeAndNeverLost)
+{
   library lib;
   int baseline = thread_count();
   int ends[2];
@@ -360,7 +380,8 @@ TEST(ThreadDevice, WriteToAClosedPipeIsReportedEveryTimeAndNeverLost) {
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
-TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending) {
+TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
+{
   library lib;
   int baseline = thread_count();
   int ends[2];
@@ -398,7 +419,8 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending) {
 
 // A large write held up by a slow reader: the bytes that did go out leave the pending count
 // at once, so that the writer gets room before the whole request is done.
-TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds) {
+TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds)
+{
   library lib;
   int baseline = thread_count();
   int ends[2];
@@ -448,7 +470,8 @@ TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds) {
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
-TEST(ThreadDevice, InterruptEndsABlockedPipeReadAndTheReadGoesOn) {
+TEST(ThreadDevice, InterruptEndsABlockedPipeReadAndTheReadGoesOn)
+{
   library lib;
   int ends[2];
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
@@ -469,14 +492,16 @@ TEST(ThreadDevice, InterruptEndsABlockedPipeReadAndTheReadGoesOn) {
   ASSERT_TRUE(qxio_test::write_all(ends[1], "late"));
   // one more interrupt may have come before the interrupter saw that it was done
   std::string late;
-  for (int i = 0; i < 2 && (i == 0 || rc == QXIO_E_INTERRUPTED); i++) late = read_once(&stream, &rc);
+  for (int i = 0; i < 2 && (i == 0 || rc == QXIO_E_INTERRUPTED); i++)
+    late = read_once(&stream, &rc);
   EXPECT_EQ(late, "late");
   EXPECT_EQ(rc, 0);
   close(ends[1]);
   ASSERT_EQ(qxio_close(&stream, 0), 0);
 }
 
-TEST(ThreadDevice, NonBlockingReadWithNothingThere) {
+TEST(ThreadDevice, NonBlockingReadWithNothingThere)
+{
   library lib;
   int ends[2];
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
@@ -494,7 +519,8 @@ TEST(ThreadDevice, NonBlockingReadWithNothingThere) {
   ASSERT_EQ(qxio_close(&stream, 0), 0);
 }
 
-TEST(ThreadDevice, SocketHalfCloseShutsDownOneDirectionAtATime) {
+TEST(ThreadDevice, SocketHalfCloseShutsDownOneDirectionAtATime)
+{
   library lib;
   int baseline = thread_count();
   int pair[2];
@@ -517,7 +543,8 @@ TEST(ThreadDevice, SocketHalfCloseShutsDownOneDirectionAtATime) {
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
-TEST(ThreadDevice, ClosingTheReadSideAfterTheTcpPeerHasGoneSucceeds) {
+TEST(ThreadDevice, ClosingTheReadSideAfterTheTcpPeerHasGoneSucceeds)
+{
   library lib;
   int baseline = thread_count();
   qxio_test::loopback_pair pair;
@@ -539,7 +566,8 @@ TEST(ThreadDevice, ClosingTheReadSideAfterTheTcpPeerHasGoneSucceeds) {
 }
 
 // Fills a pipe that nobody reads until the stream's worker is stuck in a write.
-void fill_stuck_pipe(QXIO *stream, int ends[2]) {
+void fill_stuck_pipe(QXIO *stream, int ends[2])
+{
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
   ASSERT_EQ(open_fd(stream, ends[1], QXIO_FD_WRITE), 0);
   std::string chunk(4096, 's');
@@ -554,7 +582,8 @@ void fill_stuck_pipe(QXIO *stream, int ends[2]) {
   FAIL() << "the pipe never filled";
 }
 
-TEST(ThreadDevice, AbortiveCloseBehindAStuckPeerReturns) {
+TEST(ThreadDevice, AbortiveCloseBehindAStuckPeerReturns)
+{
   library lib;
   int baseline = thread_count();
   QXIO stream;
@@ -567,7 +596,8 @@ TEST(ThreadDevice, AbortiveCloseBehindAStuckPeerReturns) {
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
-TEST(ThreadDevice, DestroyingWithAWorkerStuckInAWriteReturns) {
+TEST(ThreadDevice, DestroyingWithAWorkerStuckInAWriteReturns)
+{
   library lib;
   int baseline = thread_count();
   QXIO stream;
@@ -581,7 +611,8 @@ TEST(ThreadDevice, DestroyingWithAWorkerStuckInAWriteReturns) {
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
-TEST(ThreadDevice, EveryCloseEndsTheWorkerThreads) {
+TEST(ThreadDevice, EveryCloseEndsTheWorkerThreads)
+{
   library lib;
   temp_tree tree;
   int baseline = thread_count();
@@ -601,7 +632,8 @@ TEST(ThreadDevice, EveryCloseEndsTheWorkerThreads) {
 
 // ---- a worker on its own ----
 
-TEST(IoWorker, QueueEmptiedWhileTheWorkerWaitsForMoreToMerge) {
+TEST(IoWorker, QueueEmptiedWhileTheWorkerWaitsForMoreToMerge)
+{
   library lib;
   int baseline = thread_count();
   int ends[2];
@@ -636,9 +668,11 @@ std::string numbered_line(int i) { return "line " + std::to_string(i) + "\n"; }
 // A child that writes 100 lines to its standard output, syncing after each, so that each is
 // one write system call. An operation that reports a failure is repeated; the exit status
 // is the number of failures seen (the output's close must succeed).
-int transient_failure_child(void) {
+int transient_failure_child(void)
+{
   if (qxio_init(nullptr, nullptr, 0) < 0) return 100;
-  if (qxio_find_layer("threaddevice", nullptr, 0) < 0 && qxio_init_layer_threaddevice(0) < 0) return 101;
+  if (qxio_find_layer("threaddevice", nullptr, 0) < 0 && qxio_init_layer_threaddevice(0) < 0)
+    return 101;
   QXIO out = nullptr;
   if (qxio_layer_threaddevice_open_file_handle_unix(
           &out, 1, QXIO_FD_WRITE | QXIO_FD_NOT_OWNED | QXIO_FD_SEQUENTIAL) < 0)
@@ -652,9 +686,11 @@ int transient_failure_child(void) {
   qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
   return failures;
 }
-const int transient_registered = qxio_test::child_mode("transient-failure", transient_failure_child);
+const int transient_registered =
+    qxio_test::child_mode("transient-failure", transient_failure_child);
 
-TEST(ThreadDevice, WriteThatFailsOnceIsReportedOnceAndWrittenLaterInOrder) {
+TEST(ThreadDevice, WriteThatFailsOnceIsReportedOnceAndWrittenLaterInOrder)
+{
   temp_tree tree;
   if (!qxio_test::strace_injection_works(tree)) GTEST_SKIP() << "strace cannot inject faults here";
   char exe[4096];
@@ -678,7 +714,8 @@ TEST(ThreadDevice, WriteThatFailsOnceIsReportedOnceAndWrittenLaterInOrder) {
 // A child that takes the standard streams the start made and writes through output and error.
 // Its exit status tells which layer class carries them (0 thread-backed, 1 asynchronous),
 // plus 4 when there was no standard input; failures give 10 and more.
-int standard_streams_child(void) {
+int standard_streams_child(void)
+{
   /* standard input: a directory when asked, else /dev/null, whatever the test runner gave */
   int input = open(getenv("DIRECTORY_AS_STDIN") != nullptr ? "/" : "/dev/null", O_RDONLY);
   if (input < 0 || dup2(input, 0) != 0) return 10;
@@ -688,7 +725,8 @@ int standard_streams_child(void) {
   int status = qxio_get_standard_stream(&in, QXIO_STD_INPUT) == QXIO_E_NOT_FOUND ? 4 : 0;
   if (qxio_get_standard_stream(&out, QXIO_STD_OUTPUT) < 0) return 12;
   if (qxio_get_standard_stream(&err, QXIO_STD_ERROR) < 0) return 13;
-  if (qxio_get_standard_stream(&out, QXIO_STD_OUTPUT) != QXIO_E_NOT_FOUND) return 14;  // handed over
+  if (qxio_get_standard_stream(&out, QXIO_STD_OUTPUT) != QXIO_E_NOT_FOUND)
+    return 14;  // handed over
   if (out->funcs != &qxio_layer_threaddevice_funcs) status += 1;
   if (write_text(&out, "to output") < 0 || write_text(&err, "to error") < 0) return 15;
   if (qxio_close(&out, 0) < 0 || qxio_close(&err, 0) < 0 || qxio_close(&in, 0) < 0) return 16;
@@ -698,7 +736,8 @@ int standard_streams_child(void) {
 }
 const int standard_streams_registered = qxio_test::child_mode("std-start", standard_streams_child);
 
-TEST(StandardStreamsModule, StartMakesThreadBackedStreamsThatDoNotOwnTheirDescriptors) {
+TEST(StandardStreamsModule, StartMakesThreadBackedStreamsThatDoNotOwnTheirDescriptors)
+{
   qxio_test::child_result result = qxio_test::run_child("std-start", {});
   ASSERT_TRUE(WIFEXITED(result.status));
   EXPECT_EQ(WEXITSTATUS(result.status), 0);
@@ -706,7 +745,8 @@ TEST(StandardStreamsModule, StartMakesThreadBackedStreamsThatDoNotOwnTheirDescri
   EXPECT_EQ(result.err, "to error");
 }
 
-TEST(StandardStreamsModule, EnvironmentCanSelectTheAsynchronousLayer) {
+TEST(StandardStreamsModule, EnvironmentCanSelectTheAsynchronousLayer)
+{
   qxio_test::child_result result =
       qxio_test::run_child("std-start", {"QXIO_USE_LAYER_THREADDEVICE=false"});
   ASSERT_TRUE(WIFEXITED(result.status));
@@ -715,7 +755,8 @@ TEST(StandardStreamsModule, EnvironmentCanSelectTheAsynchronousLayer) {
   EXPECT_EQ(result.err, "to error");
 }
 
-TEST(StandardStreamsModule, DescriptorThatCannotCarryAStreamIsLeftOut) {
+TEST(StandardStreamsModule, DescriptorThatCannotCarryAStreamIsLeftOut)
+{
   qxio_test::child_result result = qxio_test::run_child("std-start", {"DIRECTORY_AS_STDIN=1"});
   ASSERT_TRUE(WIFEXITED(result.status));
   EXPECT_EQ(WEXITSTATUS(result.status), 4);
@@ -724,9 +765,11 @@ TEST(StandardStreamsModule, DescriptorThatCannotCarryAStreamIsLeftOut) {
 
 // A child's standard output: a stream over descriptor 1 registered as standard output, much
 // written to it, and the module stopped without any flush of its own.
-int stop_flushes_child(void) {
+int stop_flushes_child(void)
+{
   if (qxio_init(nullptr, nullptr, 0) < 0) return 10;
-  if (qxio_find_layer("threaddevice", nullptr, 0) < 0 && qxio_init_layer_threaddevice(0) < 0) return 11;
+  if (qxio_find_layer("threaddevice", nullptr, 0) < 0 && qxio_init_layer_threaddevice(0) < 0)
+    return 11;
   QXIO out = nullptr;
   if (qxio_get_standard_stream(&out, QXIO_STD_OUTPUT) < 0 &&
       qxio_layer_threaddevice_open_file_handle_unix(
@@ -741,7 +784,8 @@ int stop_flushes_child(void) {
 }
 const int stop_flushes_registered = qxio_test::child_mode("std-stop-flushes", stop_flushes_child);
 
-TEST(StandardStreamsModule, ShutdownFlushesOutputStillQueued) {
+TEST(StandardStreamsModule, ShutdownFlushesOutputStillQueued)
+{
   qxio_test::child_result result = qxio_test::run_child("std-stop-flushes", {});
   ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
   EXPECT_EQ(WEXITSTATUS(result.status), 0) << result.err;

@@ -19,13 +19,15 @@
 
 namespace {
 
-void print_identity(void) {
+void print_identity(void)
+{
   printf("ID %ld@%ld\n", static_cast<long>(pthread_self()), static_cast<long>(getpid()));
   fflush(stdout);
 }
 
 // Trace lines of levels 1 to 9 in all three forms, then an assertion failure.
-int trace_lines(void) {
+int trace_lines(void)
+{
   qxio_init_debug(0);
   print_identity();
   qxio_trace_line("fun", "file.c", 12, "level-two", 1, "t", 2);
@@ -40,7 +42,8 @@ int trace_lines(void) {
   return 0;
 }
 
-int assertion_only(void) {
+int assertion_only(void)
+{
   qxio_init_debug(0);
   print_identity();
   int answer = QXIO_ASSERT(1 + 1 == 3);
@@ -49,22 +52,26 @@ int assertion_only(void) {
   return 0;
 }
 
-void *write_many_lines(void *arg) {
+void *write_many_lines(void *arg)
+{
   long thread_number = reinterpret_cast<long>(arg);
   for (long i = 0; i < 200; i++)
     qxio_trace_line_2("writer", "threads.c", 1, "line", thread_number, i, "end-of-line", 5);
   return nullptr;
 }
 
-int trace_from_threads(void) {
+int trace_from_threads(void)
+{
   qxio_init_debug(0);
   pthread_t threads[4];
-  for (long t = 0; t < 4; t++) pthread_create(&threads[t], nullptr, write_many_lines, reinterpret_cast<void *>(t));
+  for (long t = 0; t < 4; t++)
+    pthread_create(&threads[t], nullptr, write_many_lines, reinterpret_cast<void *>(t));
   for (pthread_t thread : threads) pthread_join(thread, nullptr);
   return 0;
 }
 
-int debug_break(void) {
+int debug_break(void)
+{
   qxio_init_debug(0);
   print_identity();
   qxio_debug_break("brk.c", 5);
@@ -76,7 +83,8 @@ const int modes = qxio_test::child_mode("trace-lines", trace_lines) +
                   qxio_test::child_mode("debug-break", debug_break);
 
 // The "TID@PID" the child printed first on its standard output.
-std::string identity_of(const qxio_test::child_result &child) {
+std::string identity_of(const qxio_test::child_result &child)
+{
   size_t start = child.out.find("ID ");
   if (start == std::string::npos) return "?";
   size_t end = child.out.find('\n', start);
@@ -86,22 +94,24 @@ std::string identity_of(const qxio_test::child_result &child) {
 const char no_file_line[] = "QXIO_TRACE_FILE == NULL\n";
 
 // The lines trace_lines writes at trace level 3 (`id` is the child's TID@PID).
-std::string level_three_lines(const std::string &id) {
-  return "\nfile.c:12 fun() " + id + " QXIO shown (42) text\n" +
-         "\nnofun.c:7 " + id + " QXIO plain (-5) \n" +
-         "\np.c:1 pf() " + id + " QXIO ptr (0xabc) pt\n" +
-         "\ntwo.c:2 tf()  " + id + " QXIO pair (10) (-20) tt\n" +
-         "\na.c:99 af() " + id + " QXIO ASSERTION ERROR! (0) \n";
+std::string level_three_lines(const std::string &id)
+{
+  return "\nfile.c:12 fun() " + id + " QXIO shown (42) text\n" + "\nnofun.c:7 " + id +
+         " QXIO plain (-5) \n" + "\np.c:1 pf() " + id + " QXIO ptr (0xabc) pt\n" +
+         "\ntwo.c:2 tf()  " + id + " QXIO pair (10) (-20) tt\n" + "\na.c:99 af() " + id +
+         " QXIO ASSERTION ERROR! (0) \n";
 }
 
-std::string read_file(const std::string &path) {
+std::string read_file(const std::string &path)
+{
   std::ifstream in(path, std::ios::binary);
   std::stringstream content;
   content << in.rdbuf();
   return content.str();
 }
 
-TEST(TraceChild, LevelThreeWritesOnlyLinesOfLevelThreeOrMore) {
+TEST(TraceChild, LevelThreeWritesOnlyLinesOfLevelThreeOrMore)
+{
   qxio_test::child_result child = qxio_test::run_child("trace-lines", {"QXIO_TRACE_LEVEL=3"});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
   std::string id = identity_of(child);
@@ -109,28 +119,33 @@ TEST(TraceChild, LevelThreeWritesOnlyLinesOfLevelThreeOrMore) {
   EXPECT_EQ("ID " + id + "\nASSERT 0\n", child.out);
 }
 
-TEST(TraceChild, DefaultLevelIsTwo) {
+TEST(TraceChild, DefaultLevelIsTwo)
+{
   qxio_test::child_result child = qxio_test::run_child("trace-lines", {});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
   std::string id = identity_of(child);
-  EXPECT_EQ(no_file_line + ("\nfile.c:12 fun() " + id + " QXIO level-two (1) t\n") + level_three_lines(id),
+  EXPECT_EQ(no_file_line + ("\nfile.c:12 fun() " + id + " QXIO level-two (1) t\n") +
+                level_three_lines(id),
             child.err);
 }
 
-TEST(TraceChild, TraceFdOneSelectsStandardOutput) {
-  qxio_test::child_result child = qxio_test::run_child("trace-lines", {"QXIO_TRACE_LEVEL=3", "QXIO_TRACE_FD=0x1"});
+TEST(TraceChild, TraceFdOneSelectsStandardOutput)
+{
+  qxio_test::child_result child =
+      qxio_test::run_child("trace-lines", {"QXIO_TRACE_LEVEL=3", "QXIO_TRACE_FD=0x1"});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
   std::string id = identity_of(child);
   EXPECT_EQ(no_file_line, child.err);
   EXPECT_EQ("ID " + id + "\n" + level_three_lines(id) + "ASSERT 0\n", child.out);
 }
 
-TEST(TraceChild, TraceFileReceivesTheLines) {
+TEST(TraceChild, TraceFileReceivesTheLines)
+{
   char dir[] = "/tmp/qxio-trace-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dir));
   std::string path = std::string(dir) + "/trace.txt";
-  qxio_test::child_result child =
-      qxio_test::run_child("trace-lines", {"QXIO_TRACE_LEVEL=3", "QXIO_TRACE_FILE=" + path, "QXIO_TRACE_FD=1"});
+  qxio_test::child_result child = qxio_test::run_child(
+      "trace-lines", {"QXIO_TRACE_LEVEL=3", "QXIO_TRACE_FILE=" + path, "QXIO_TRACE_FD=1"});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
   std::string id = identity_of(child);
   EXPECT_EQ("QXIO_TRACE_FILE == \"" + path + "\"\n", child.err);
@@ -140,48 +155,62 @@ TEST(TraceChild, TraceFileReceivesTheLines) {
   rmdir(dir);
 }
 
-TEST(TraceChild, UnopenableTraceFileFallsBackToStandardError) {
+TEST(TraceChild, UnopenableTraceFileFallsBackToStandardError)
+{
   const std::string path = "/nonexistent-qxio-dir/trace.txt";
-  qxio_test::child_result child = qxio_test::run_child("trace-lines", {"QXIO_TRACE_LEVEL=3", "QXIO_TRACE_FILE=" + path});
+  qxio_test::child_result child =
+      qxio_test::run_child("trace-lines", {"QXIO_TRACE_LEVEL=3", "QXIO_TRACE_FILE=" + path});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
-  EXPECT_EQ("QXIO_TRACE_FILE == \"" + path + "\"\n" + level_three_lines(identity_of(child)), child.err);
+  EXPECT_EQ("QXIO_TRACE_FILE == \"" + path + "\"\n" + level_three_lines(identity_of(child)),
+            child.err);
 }
 
-TEST(AssertionChild, ReportWritesTheLineWhateverTheTraceLevel) {
-  qxio_test::child_result child =
-      qxio_test::run_child("assertion-only", {"QXIO_ASSERTION_LEVEL=report", "QXIO_TRACE_LEVEL=99"});
+TEST(AssertionChild, ReportWritesTheLineWhateverTheTraceLevel)
+{
+  qxio_test::child_result child = qxio_test::run_child(
+      "assertion-only", {"QXIO_ASSERTION_LEVEL=report", "QXIO_TRACE_LEVEL=99"});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
   std::string id = identity_of(child);
-  EXPECT_NE(std::string::npos, child.err.find(" " + id + " QXIO ASSERTION ERROR! (0) \n")) << child.err;
+  EXPECT_NE(std::string::npos, child.err.find(" " + id + " QXIO ASSERTION ERROR! (0) \n"))
+      << child.err;
   EXPECT_EQ(0u, child.err.find(std::string(no_file_line) + "\n")) << child.err;
   EXPECT_EQ("ID " + id + "\nASSERT 0\nHOLDS 1\n", child.out);
 }
 
-TEST(AssertionChild, DisableWritesNothing) {
-  qxio_test::child_result child = qxio_test::run_child("assertion-only", {"QXIO_ASSERTION_LEVEL=disable"});
+TEST(AssertionChild, DisableWritesNothing)
+{
+  qxio_test::child_result child =
+      qxio_test::run_child("assertion-only", {"QXIO_ASSERTION_LEVEL=disable"});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
   EXPECT_EQ("", child.err);
   EXPECT_EQ("ID " + identity_of(child) + "\nASSERT 0\nHOLDS 1\n", child.out);
 }
 
-TEST(AssertionChild, UnknownLevelKeepsDebug) {
-  qxio_test::child_result child = qxio_test::run_child("assertion-only", {"QXIO_ASSERTION_LEVEL=loud"});
+TEST(AssertionChild, UnknownLevelKeepsDebug)
+{
+  qxio_test::child_result child =
+      qxio_test::run_child("assertion-only", {"QXIO_ASSERTION_LEVEL=loud"});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
   EXPECT_NE(std::string::npos, child.err.find("QXIO ASSERTION ERROR! (0)")) << child.err;
   EXPECT_EQ("ID " + identity_of(child) + "\nASSERT 0\nHOLDS 1\n", child.out);
 }
 
-TEST(AssertionChild, AbortLevelAbortsAfterTheLine) {
-  qxio_test::child_result child = qxio_test::run_child("assertion-only", {"QXIO_ASSERTION_LEVEL=abort"});
+TEST(AssertionChild, AbortLevelAbortsAfterTheLine)
+{
+  qxio_test::child_result child =
+      qxio_test::run_child("assertion-only", {"QXIO_ASSERTION_LEVEL=abort"});
   ASSERT_TRUE(WIFSIGNALED(child.status)) << child.status;
   EXPECT_EQ(SIGABRT, WTERMSIG(child.status));
-  EXPECT_NE(std::string::npos, child.err.find(" " + identity_of(child) + " QXIO ASSERTION ERROR! (0) \n"))
+  EXPECT_NE(std::string::npos,
+            child.err.find(" " + identity_of(child) + " QXIO ASSERTION ERROR! (0) \n"))
       << child.err;
   EXPECT_EQ(std::string::npos, child.out.find("ASSERT"));
 }
 
-TEST(TraceChild, LinesFromManyThreadsNeverInterleave) {
-  qxio_test::child_result child = qxio_test::run_child("trace-from-threads", {"QXIO_TRACE_LEVEL=5"});
+TEST(TraceChild, LinesFromManyThreadsNeverInterleave)
+{
+  qxio_test::child_result child =
+      qxio_test::run_child("trace-from-threads", {"QXIO_TRACE_LEVEL=5"});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
   ASSERT_EQ(0u, child.err.find(no_file_line));
   std::string rest = child.err.substr(sizeof no_file_line - 1);
@@ -190,7 +219,8 @@ TEST(TraceChild, LinesFromManyThreadsNeverInterleave) {
   for (size_t at = 0; at < rest.size(); lines++) {
     size_t end = rest.find('\n', at + 1);
     ASSERT_NE(std::string::npos, end);
-    std::string line = rest.substr(at, end + 1 - at);  // "\nthreads.c:1 writer()  T@P QXIO line (t) (i) end-of-line"
+    std::string line = rest.substr(
+        at, end + 1 - at);  // "\nthreads.c:1 writer()  T@P QXIO line (t) (i) end-of-line"
     ASSERT_EQ(0u, line.find("\nthreads.c:1 writer()  ")) << line;
     ASSERT_NE(std::string::npos, line.find(" QXIO line (")) << line;
     ASSERT_EQ(line.size() - strlen(") end-of-line\n"), line.find(") end-of-line")) << line;
@@ -203,7 +233,8 @@ TEST(TraceChild, LinesFromManyThreadsNeverInterleave) {
   for (int count : counts) EXPECT_EQ(200, count);
 }
 
-TEST(DebugBreakChild, WritesTheBannerAndWaits) {
+TEST(DebugBreakChild, WritesTheBannerAndWaits)
+{
   const std::string hashes = "################################################\n";
   const std::string tail = "## Waiting in tight loop (expect 100% CPU)\n##\n" + hashes + hashes;
   qxio_test::child_result child = qxio_test::run_child("debug-break", {}, tail);
@@ -211,14 +242,16 @@ TEST(DebugBreakChild, WritesTheBannerAndWaits) {
   EXPECT_EQ(SIGKILL, WTERMSIG(child.status));
   std::string id = identity_of(child);
   std::string pid = id.substr(id.find('@') + 1);
-  EXPECT_EQ(no_file_line + ("\n\n" + hashes + hashes + "##\n##\n## brk.c:5 Debug Break\n##\n##\n" +
-                            "## Waiting for debugger attach...(attach " + pid + " in gdb)\n##\n" + tail),
+  EXPECT_EQ(no_file_line +
+                ("\n\n" + hashes + hashes + "##\n##\n## brk.c:5 Debug Break\n##\n##\n" +
+                 "## Waiting for debugger attach...(attach " + pid + " in gdb)\n##\n" + tail),
             child.err);
 }
 
 // ---- the main thread ----
 
-TEST(MainThread, StarterIsTheMainThreadOthersAreNot) {
+TEST(MainThread, StarterIsTheMainThreadOthersAreNot)
+{
   ASSERT_EQ(0, qxio_init_debug(0));
   EXPECT_EQ(1, qxio_is_in_main_thread());
   int other = -1;

@@ -21,7 +21,8 @@ using qxio_test::FFFD;
 using qxio_test::iconv_convert;
 using qxio_test::native_utf32;
 
-std::string bytes(std::initializer_list<int> list) {
+std::string bytes(std::initializer_list<int> list)
+{
   std::string s;
   for (int b : list) s.push_back((char)b);
   return s;
@@ -33,14 +34,16 @@ class Utf16And32 : public qxio_test::CoderFixture {};
 
 // ---- round trips ----
 
-codes_t every_scalar_value() {
+codes_t every_scalar_value()
+{
   codes_t codes;
   for (uint32_t c = 0; c <= 0x10FFFF; c++)
     if (c < 0xD800 || c > 0xDFFF) codes.push_back(c);
   return codes;
 }
 
-void expect_round_trip(const char *name, const char *iconv_name) {
+void expect_round_trip(const char *name, const char *iconv_name)
+{
   const codes_t all = every_scalar_value();
   ASSERT_EQ(0x110000u - 0x800u, all.size());
   std::string encoded, reference;
@@ -55,28 +58,36 @@ void expect_round_trip(const char *name, const char *iconv_name) {
   ASSERT_TRUE(all == decoded) << name << ": decoding does not give every scalar value back";
 }
 
-TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf8) { expect_round_trip("UTF-8", "UTF-8"); }
-TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf16Be) {
+TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf8)
+{
+  expect_round_trip("UTF-8", "UTF-8");
+}
+TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf16Be)
+{
   expect_round_trip("UTF-16BE", "UTF-16BE");
 }
-TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf16Le) {
+TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf16Le)
+{
   expect_round_trip("UTF-16LE", "UTF-16LE");
 }
-TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf32Be) {
+TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf32Be)
+{
   expect_round_trip("UTF-32BE", "UTF-32BE");
 }
-TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf32Le) {
+TEST_F(UnicodeCoders, EveryScalarValueRoundTripsThroughUtf32Le)
+{
   expect_round_trip("UTF-32LE", "UTF-32LE");
 }
 
 // ---- encoding ----
 
-TEST_F(UnicodeCoders, HighestCodePointInEveryForm) {
+TEST_F(UnicodeCoders, HighestCodePointInEveryForm)
+{
   const struct {
     const char *name;
     std::string expected;
   } cases[] = {
-      {"UTF-8", bytes({0xF4, 0x8F, 0xBF, 0xBF})},  {"UTF-16BE", bytes({0xDB, 0xFF, 0xDF, 0xFF})},
+      {"UTF-8", bytes({0xF4, 0x8F, 0xBF, 0xBF})},    {"UTF-16BE", bytes({0xDB, 0xFF, 0xDF, 0xFF})},
       {"UTF-16LE", bytes({0xFF, 0xDB, 0xFF, 0xDF})}, {"UTF-32BE", bytes({0x00, 0x10, 0xFF, 0xFF})},
       {"UTF-32LE", bytes({0xFF, 0xFF, 0x10, 0x00})},
   };
@@ -88,7 +99,8 @@ TEST_F(UnicodeCoders, HighestCodePointInEveryForm) {
   }
 }
 
-TEST_F(UnicodeCoders, SurrogatesAndValuesBeyondUnicodeAreUnmappable) {
+TEST_F(UnicodeCoders, SurrogatesAndValuesBeyondUnicodeAreUnmappable)
+{
   const char *names[] = {"UTF-8", "UTF-16BE", "UTF-16LE", "UTF-32BE", "UTF-32LE"};
   for (const char *name : names) {
     for (uint32_t code : {0xD800u, 0xDFFFu, 0x110000u, 0xFFFFFFFFu}) {
@@ -105,7 +117,8 @@ TEST_F(UnicodeCoders, SurrogatesAndValuesBeyondUnicodeAreUnmappable) {
   }
 }
 
-TEST_F(UnicodeCoders, UnmappableCodeStopsAfterTheCodesBeforeIt) {
+TEST_F(UnicodeCoders, UnmappableCodeStopsAfterTheCodesBeforeIt)
+{
   std::string out;
   size_t pos = 0;
   TestCoder coder("UTF-16LE", 0);
@@ -114,7 +127,8 @@ TEST_F(UnicodeCoders, UnmappableCodeStopsAfterTheCodesBeforeIt) {
   EXPECT_EQ(bytes({'o', 0, 'k', 0}), out);
 }
 
-TEST_F(UnicodeCoders, SeekingAndOffsetTranslation) {
+TEST_F(UnicodeCoders, SeekingAndOffsetTranslation)
+{
   int64_t off = 0;
   TestCoder utf8("UTF-8", QXIO_CODER_OPEN_DECODE);
   EXPECT_EQ(QXIO_E_NOT_SUPPORTED, qxio_char_coder_seek(utf8.get(), 0, 0));
@@ -187,7 +201,8 @@ const malformed_case malformed_cases[] = {
      {'a', 0x20AC, 0x1F600, FFFD}},
 };
 
-TEST_F(Utf8Malformed, ReplacementCoversExactlyTheMaximalSubparts) {
+TEST_F(Utf8Malformed, ReplacementCoversExactlyTheMaximalSubparts)
+{
   for (const auto &c : malformed_cases) {
     TestCoder decoder("UTF-8", QXIO_CODER_OPEN_DECODE);
     codes_t got;
@@ -198,7 +213,8 @@ TEST_F(Utf8Malformed, ReplacementCoversExactlyTheMaximalSubparts) {
 
 // Without replacement, decoding gives the codes before the first bad sequence and stops
 // there (only forms beyond U+10FFFF are replaced whatever the options).
-TEST_F(Utf8Malformed, WithoutReplacementDecodingStopsAtTheBadSequence) {
+TEST_F(Utf8Malformed, WithoutReplacementDecodingStopsAtTheBadSequence)
+{
   for (const auto &c : malformed_cases) {
     for (uint32_t options : {0u, QXIO_CODER_REPLACE, REPLACE_ALL | QXIO_CODER_STRICT}) {
       TestCoder decoder("UTF-8", QXIO_CODER_OPEN_DECODE);
@@ -222,20 +238,22 @@ TEST_F(Utf8Malformed, WithoutReplacementDecodingStopsAtTheBadSequence) {
   EXPECT_EQ((codes_t{'a'}), got);
 }
 
-TEST_F(Utf8Malformed, SequencesBeyondUnicodeAreReplacedWhateverTheOptions) {
+TEST_F(Utf8Malformed, SequencesBeyondUnicodeAreReplacedWhateverTheOptions)
+{
   for (uint32_t options : {0u, QXIO_CODER_STRICT, REPLACE_ALL}) {
     TestCoder decoder("UTF-8", QXIO_CODER_OPEN_DECODE);
     codes_t got;
     size_t pos = 0;
     EXPECT_EQ(QXIO_E_END_OF_FILE,
-              decoder.decode_all(bytes({0xF4, 0x90, 0x80, 0x80, 0xF5, 0x80, 0x80, 0x80, 'z'}),
-                                 &got, options, &pos));
+              decoder.decode_all(bytes({0xF4, 0x90, 0x80, 0x80, 0xF5, 0x80, 0x80, 0x80, 'z'}), &got,
+                                 options, &pos));
     EXPECT_EQ((codes_t{FFFD, FFFD, 'z'}), got);
     EXPECT_EQ(9u, pos);
   }
 }
 
-TEST_F(Utf8Malformed, StrictDecodingKeepsWhatCameBeforeAndPointsAtTheBadByte) {
+TEST_F(Utf8Malformed, StrictDecodingKeepsWhatCameBeforeAndPointsAtTheBadByte)
+{
   TestCoder decoder("UTF-8", QXIO_CODER_OPEN_DECODE);
   std::string out;
   size_t pos = 0;
@@ -247,7 +265,8 @@ TEST_F(Utf8Malformed, StrictDecodingKeepsWhatCameBeforeAndPointsAtTheBadByte) {
   EXPECT_EQ((codes_t{'a', 'b'}), qxio_test::codes_of(out));
 }
 
-TEST_F(Utf8Malformed, IncompleteSequenceWaitsForMoreInput) {
+TEST_F(Utf8Malformed, IncompleteSequenceWaitsForMoreInput)
+{
   TestCoder decoder("UTF-8", QXIO_CODER_OPEN_DECODE);
   std::string out;
   size_t pos = 0;
@@ -262,7 +281,8 @@ TEST_F(Utf8Malformed, IncompleteSequenceWaitsForMoreInput) {
   EXPECT_EQ((codes_t{'a', FFFD}), qxio_test::codes_of(out));
 }
 
-TEST_F(Utf8Malformed, SequenceKnownBadIsReplacedWithoutWaiting) {
+TEST_F(Utf8Malformed, SequenceKnownBadIsReplacedWithoutWaiting)
+{
   for (const std::string &in : {bytes({0xE2, 0x41}), bytes({0xC0}), bytes({0xE0, 0x80})}) {
     TestCoder decoder("UTF-8", QXIO_CODER_OPEN_DECODE);
     std::string out;
@@ -275,14 +295,16 @@ TEST_F(Utf8Malformed, SequenceKnownBadIsReplacedWithoutWaiting) {
 // Every string of up to three bytes from a set of telling bytes, followed by a valid
 // character: in replacement mode the character always comes out last; in strict mode
 // whatever decodes without a replacement is exactly what iconv encodes back.
-TEST_F(Utf8Malformed, NoValidCharacterIsSwallowedAndNothingInvalidPasses) {
+TEST_F(Utf8Malformed, NoValidCharacterIsSwallowedAndNothingInvalidPasses)
+{
   const uint8_t telling[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
                              0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xED, 0xEF, 0xF0,
                              0xF1, 0xF4, 0xF5, 0xF8, 0xFC, 0xFE, 0xFF};
   const struct {
     std::string bytes;
     uint32_t code;
-  } tails[] = {{"Z", 'Z'}, {"\xC3\xA9", 0xE9}, {"\xE2\x82\xAC", 0x20AC}, {"\xF0\x9F\x98\x80", 0x1F600}};
+  } tails[] = {
+      {"Z", 'Z'}, {"\xC3\xA9", 0xE9}, {"\xE2\x82\xAC", 0x20AC}, {"\xF0\x9F\x98\x80", 0x1F600}};
   std::vector<std::string> heads = {""};
   for (size_t len = 0, first = 0; len < 3; len++) {
     size_t last = heads.size();
@@ -311,7 +333,8 @@ TEST_F(Utf8Malformed, NoValidCharacterIsSwallowedAndNothingInvalidPasses) {
 
 // ---- UTF-16 and UTF-32 ----
 
-TEST_F(Utf16And32, HighSurrogateAtTheEndWaitsThenIsInvalid) {
+TEST_F(Utf16And32, HighSurrogateAtTheEndWaitsThenIsInvalid)
+{
   TestCoder decoder("UTF-16BE", QXIO_CODER_OPEN_DECODE);
   std::string out;
   size_t pos = 0;
@@ -323,7 +346,8 @@ TEST_F(Utf16And32, HighSurrogateAtTheEndWaitsThenIsInvalid) {
   EXPECT_EQ((codes_t{FFFD}), qxio_test::codes_of(out));
 }
 
-TEST_F(Utf16And32, SurrogatePairsAndLoneSurrogates) {
+TEST_F(Utf16And32, SurrogatePairsAndLoneSurrogates)
+{
   const struct {
     const char *name;
     std::string input;
@@ -347,11 +371,13 @@ TEST_F(Utf16And32, SurrogatePairsAndLoneSurrogates) {
   }
 }
 
-TEST_F(Utf16And32, TrailingPartialUnitIsLeftUnconsumed) {
+TEST_F(Utf16And32, TrailingPartialUnitIsLeftUnconsumed)
+{
   TestCoder utf16("UTF-16BE", QXIO_CODER_OPEN_DECODE);
   codes_t got;
   size_t pos = 0;
-  EXPECT_EQ(QXIO_E_ENCODING_INVALID, utf16.decode_all(bytes({0x00, 0x41, 0x00}), &got, REPLACE_ALL, &pos));
+  EXPECT_EQ(QXIO_E_ENCODING_INVALID,
+            utf16.decode_all(bytes({0x00, 0x41, 0x00}), &got, REPLACE_ALL, &pos));
   EXPECT_EQ((codes_t{'A'}), got);
   EXPECT_EQ(2u, pos);
   TestCoder utf32("UTF-32LE", QXIO_CODER_OPEN_DECODE);
@@ -361,7 +387,8 @@ TEST_F(Utf16And32, TrailingPartialUnitIsLeftUnconsumed) {
   EXPECT_EQ(4u, pos);
 }
 
-TEST_F(Utf16And32, Utf32UnitsBeyondUnicode) {
+TEST_F(Utf16And32, Utf32UnitsBeyondUnicode)
+{
   const struct {
     std::string input;  // big-endian
     uint32_t options;
@@ -373,7 +400,10 @@ TEST_F(Utf16And32, Utf32UnitsBeyondUnicode) {
       {bytes({0xFF, 0xFF, 0xFF, 0xFF}), REPLACE_ALL, QXIO_E_END_OF_FILE, {FFFD}},
       {bytes({0, 0x11, 0, 0}), 0, QXIO_E_ENCODING_UNMAPPABLE, {}},
       {bytes({0, 0x11, 0, 0}), QXIO_CODER_REPLACE, QXIO_E_END_OF_FILE, {FFFD}},
-      {bytes({0, 0x11, 0, 0}), QXIO_CODER_REPLACE | QXIO_CODER_STRICT, QXIO_E_ENCODING_UNMAPPABLE, {}},
+      {bytes({0, 0x11, 0, 0}),
+       QXIO_CODER_REPLACE | QXIO_CODER_STRICT,
+       QXIO_E_ENCODING_UNMAPPABLE,
+       {}},
       {bytes({0, 0, 0xD8, 0}), 0, QXIO_E_ENCODING_UNMAPPABLE, {}},
       {bytes({0, 0, 0xDF, 0xFF}), QXIO_CODER_REPLACE, QXIO_E_END_OF_FILE, {FFFD}},
       {bytes({0, 0x10, 0xFF, 0xFF}), 0, QXIO_E_END_OF_FILE, {0x10FFFF}},
@@ -381,7 +411,8 @@ TEST_F(Utf16And32, Utf32UnitsBeyondUnicode) {
   for (const auto &c : cases) {
     TestCoder decoder("UTF-32BE", QXIO_CODER_OPEN_DECODE);
     codes_t got;
-    EXPECT_EQ(c.rc, decoder.decode_all(c.input, &got, c.options)) << ::testing::PrintToString(c.input);
+    EXPECT_EQ(c.rc, decoder.decode_all(c.input, &got, c.options))
+        << ::testing::PrintToString(c.input);
     EXPECT_EQ(c.codes, got);
   }
 }

@@ -26,7 +26,8 @@ class Utf8Runs : public qxio_test::CoderFixture {};
 // The Unicode rule: each maximal ill-formed subpart becomes one U+FFFD. Leads of forms
 // beyond U+10FFFF (F4 90-BF, F5-FD) never occur in the generated texts: this coder gives
 // those one replacement as a whole, which the textbook rule does not.
-codes_t reference_decode(const std::string &text) {
+codes_t reference_decode(const std::string &text)
+{
   codes_t codes;
   const size_t n = text.size();
   for (size_t i = 0; i < n;) {
@@ -38,9 +39,12 @@ codes_t reference_decode(const std::string &text) {
     }
     size_t need = 0;
     unsigned lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) need = 1;
-    else if (b >= 0xE0 && b <= 0xEF) need = 2;
-    else if (b >= 0xF0 && b <= 0xF4) need = 3;
+    if (b >= 0xC2 && b <= 0xDF)
+      need = 1;
+    else if (b >= 0xE0 && b <= 0xEF)
+      need = 2;
+    else if (b >= 0xF0 && b <= 0xF4)
+      need = 3;
     if (b == 0xE0) lo = 0xA0;
     if (b == 0xED) hi = 0x9F;
     if (b == 0xF0) lo = 0x90;
@@ -60,7 +64,8 @@ codes_t reference_decode(const std::string &text) {
 
 // Line-end rules on decoded codes: CRLF makes CR LF one LF; any-line-end makes CR an LF and
 // drops the LF right after it.
-codes_t reference_line_ends(const codes_t &codes, bool crlf) {
+codes_t reference_line_ends(const codes_t &codes, bool crlf)
+{
   codes_t out;
   for (size_t i = 0; i < codes.size(); i++) {
     if (crlf && codes[i] == '\r' && i + 1 < codes.size() && codes[i + 1] == '\n') continue;
@@ -70,11 +75,13 @@ codes_t reference_line_ends(const codes_t &codes, bool crlf) {
   return out;
 }
 
-bool iconv_to_utf8(const codes_t &codes, std::string *out) {
+bool iconv_to_utf8(const codes_t &codes, std::string *out)
+{
   return qxio_test::iconv_convert("UTF-8", native_utf32, words(codes), out);
 }
 
-void append_utf8(std::string *s, uint32_t c) {
+void append_utf8(std::string *s, uint32_t c)
+{
   if (c < 0x80) {
     *s += (char)c;
   } else if (c < 0x800) {
@@ -93,7 +100,8 @@ void append_utf8(std::string *s, uint32_t c) {
 }
 
 // A scalar value of the given UTF-8 length, the extremes of each length favoured.
-uint32_t random_scalar(std::mt19937 &rng, int length) {
+uint32_t random_scalar(std::mt19937 &rng, int length)
+{
   static const uint32_t low[] = {0, 0x80, 0x800, 0x10000}, high[] = {0x7F, 0x7FF, 0xFFFF, 0x10FFFF};
   std::uniform_int_distribution<uint32_t> pick(low[length - 1], high[length - 1]);
   uint32_t c = rng() % 8 == 0 ? (rng() % 2 ? low[length - 1] : high[length - 1]) : pick(rng);
@@ -102,22 +110,22 @@ uint32_t random_scalar(std::mt19937 &rng, int length) {
 
 // Long ASCII runs (with tabs, CR and LF), characters of every length, and bytes that break
 // sequences, mixed at random.
-std::string random_text(std::mt19937 &rng, size_t pieces, bool malformed) {
+std::string random_text(std::mt19937 &rng, size_t pieces, bool malformed)
+{
   static const unsigned char odd[] = {0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF,
                                       0xE0, 0xE1, 0xED, 0xEF, 0xF0, 0xF1, 0xF3, 0xFE, 0xFF};
   static const char ascii[] = "The quick brown fox\t0123456789 jumps.\r\n";
   std::string text;
   for (size_t i = 0; i < pieces; i++) {
     switch (rng() % (malformed ? 4 : 3)) {
-      case 0:
-        for (size_t n = rng() % 70; n > 0; n--) text += ascii[rng() % (sizeof ascii - 1)];
-        break;
-      case 1:
-      case 2:
-        for (size_t n = rng() % 6; n > 0; n--) append_utf8(&text, random_scalar(rng, 1 + rng() % 4));
-        break;
-      default:
-        text += (char)odd[rng() % sizeof odd];
+    case 0:
+      for (size_t n = rng() % 70; n > 0; n--) text += ascii[rng() % (sizeof ascii - 1)];
+      break;
+    case 1:
+    case 2:
+      for (size_t n = rng() % 6; n > 0; n--) append_utf8(&text, random_scalar(rng, 1 + rng() % 4));
+      break;
+    default: text += (char)odd[rng() % sizeof odd];
     }
   }
   return text;
@@ -126,7 +134,8 @@ std::string random_text(std::mt19937 &rng, size_t pieces, bool malformed) {
 // Decodes in pieces cut at random points (each piece more input, the end said only with the
 // last); every call that cannot go on must be waiting for more.
 qxio_t_error_code decode_in_pieces(TestCoder &decoder, const std::string &text, std::mt19937 &rng,
-                                   codes_t *codes) {
+                                   codes_t *codes)
+{
   std::string out;
   size_t pos = 0, cut = 0;
   qxio_t_error_code rc;
@@ -134,8 +143,7 @@ qxio_t_error_code decode_in_pieces(TestCoder &decoder, const std::string &text, 
     cut = std::min(text.size(), cut + rng() % 40);
     const std::string prefix = text.substr(0, cut);
     const uint32_t options = REPLACE_ALL | (cut == text.size() ? END : 0);
-    while ((rc = decoder.step(prefix, &pos, &out, options)) >= 0) {
-    }
+    while ((rc = decoder.step(prefix, &pos, &out, options)) >= 0) {}
     if (cut == text.size()) break;
     if (rc != QXIO_E_NOT_ENOUGH_DATA) break;
   }
@@ -145,7 +153,8 @@ qxio_t_error_code decode_in_pieces(TestCoder &decoder, const std::string &text, 
 
 // Decoding the whole text at once and in pieces gives the expected codes.
 void expect_decoding(uint32_t open, const std::string &text, const codes_t &expected,
-                     std::mt19937 &rng) {
+                     std::mt19937 &rng)
+{
   TestCoder whole("UTF-8", open), pieces("UTF-8", open);
   codes_t got;
   ASSERT_EQ(QXIO_E_END_OF_FILE, whole.decode_all(text, &got, REPLACE_ALL));
@@ -154,7 +163,8 @@ void expect_decoding(uint32_t open, const std::string &text, const codes_t &expe
   ASSERT_TRUE(expected == got) << "in pieces";
 }
 
-TEST_F(Utf8Runs, DecodingMixedTextGivesTheMaximalSubpartReplacements) {
+TEST_F(Utf8Runs, DecodingMixedTextGivesTheMaximalSubpartReplacements)
+{
   std::mt19937 rng(11);
   for (int round = 0; round < 60; round++) {
     const std::string text = random_text(rng, 200, round % 3 != 0);
@@ -164,7 +174,8 @@ TEST_F(Utf8Runs, DecodingMixedTextGivesTheMaximalSubpartReplacements) {
   }
 }
 
-TEST_F(Utf8Runs, DecodingAppliesLineEndsInsideLongRuns) {
+TEST_F(Utf8Runs, DecodingAppliesLineEndsInsideLongRuns)
+{
   std::mt19937 rng(23);
   for (int round = 0; round < 40; round++) {
     const bool crlf = round % 2 == 0;
@@ -172,13 +183,15 @@ TEST_F(Utf8Runs, DecodingAppliesLineEndsInsideLongRuns) {
     const codes_t expected = reference_line_ends(reference_decode(text), crlf);
     SCOPED_TRACE(round);
     const uint32_t line_ends = crlf ? QXIO_CODER_OPEN_CRLF : QXIO_CODER_OPEN_ANY_EOL;
-    ASSERT_NO_FATAL_FAILURE(expect_decoding(QXIO_CODER_OPEN_DECODE | line_ends, text, expected, rng));
+    ASSERT_NO_FATAL_FAILURE(
+        expect_decoding(QXIO_CODER_OPEN_DECODE | line_ends, text, expected, rng));
   }
 }
 
 // Strict decoding of a bad byte deep inside ASCII and after multi-byte text keeps every
 // code before it and stops exactly there.
-TEST_F(Utf8Runs, StrictDecodingStopsAtABadByteInsideARun) {
+TEST_F(Utf8Runs, StrictDecodingStopsAtABadByteInsideARun)
+{
   const std::string before[] = {std::string(37, 'a'), std::string(50, 'x') + "\xD0\xB6\xE6\x97\xA5",
                                 "\xF0\x9F\x98\x80" + std::string(16, 'q')};
   for (const std::string &head : before) {
@@ -194,11 +207,13 @@ TEST_F(Utf8Runs, StrictDecodingStopsAtABadByteInsideARun) {
   }
 }
 
-codes_t random_codes(std::mt19937 &rng, size_t pieces) {
+codes_t random_codes(std::mt19937 &rng, size_t pieces)
+{
   return reference_decode(random_text(rng, pieces, false));
 }
 
-TEST_F(Utf8Runs, EncodingMixedCodesMatchesIconv) {
+TEST_F(Utf8Runs, EncodingMixedCodesMatchesIconv)
+{
   std::mt19937 rng(5);
   for (int round = 0; round < 60; round++) {
     const codes_t codes = random_codes(rng, 200);
@@ -212,7 +227,8 @@ TEST_F(Utf8Runs, EncodingMixedCodesMatchesIconv) {
 
 // A code that cannot be written, inside a long ASCII run: replaced where allowed, else the
 // codes before it are written and encoding stops at it.
-TEST_F(Utf8Runs, EncodingStopsAtOrReplacesAnUnwritableCodeInsideARun) {
+TEST_F(Utf8Runs, EncodingStopsAtOrReplacesAnUnwritableCodeInsideARun)
+{
   for (uint32_t bad : {0xD800u, 0xDFFFu, 0x110000u, 0xFFFFFFFFu}) {
     for (size_t at : {0u, 15u, 16u, 33u, 70u}) {
       codes_t codes(90, 'k');
@@ -234,7 +250,8 @@ TEST_F(Utf8Runs, EncodingStopsAtOrReplacesAnUnwritableCodeInsideARun) {
   }
 }
 
-TEST_F(Utf8Runs, EncodingWritesCrBeforeEveryLfOfLongRuns) {
+TEST_F(Utf8Runs, EncodingWritesCrBeforeEveryLfOfLongRuns)
+{
   std::mt19937 rng(9);
   for (int round = 0; round < 30; round++) {
     const codes_t codes = random_codes(rng, 150);

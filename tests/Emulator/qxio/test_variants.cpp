@@ -11,7 +11,8 @@
 
 namespace {
 
-qxio_t_variant string_variant(const char *text, uint32_t extra_flags = QXIO_VARIANT_FLAG_NOT_OWNED) {
+qxio_t_variant string_variant(const char *text, uint32_t extra_flags = QXIO_VARIANT_FLAG_NOT_OWNED)
+{
   return {QXIO_VARIANT_STRING | extra_flags, {.string = text}};
 }
 qxio_t_variant int_variant(int32_t value) { return {QXIO_VARIANT_INT, {.integer = value}}; }
@@ -21,11 +22,13 @@ qxio_t_variant int64_variant(int64_t value) { return {QXIO_VARIANT_INT64, {.int6
 
 // ---- argument lists ----
 
-TEST(ArgLists, FirstMatchingKeyWinsAndEndStopsTheSearch) {
+TEST(ArgLists, FirstMatchingKeyWinsAndEndStopsTheSearch)
+{
   int target = 0;
-  const qxio_t_property list[] = {
-      qxio_arg_string("pathname", "/tmp/first"), qxio_arg_pointer("read-char-coder qxio_t_coder", &target),
-      qxio_arg_string("pathname", "/tmp/second"), qxio_arg_end(), qxio_arg_string("hidden", "x")};
+  const qxio_t_property list[] = {qxio_arg_string("pathname", "/tmp/first"),
+                                  qxio_arg_pointer("read-char-coder qxio_t_coder", &target),
+                                  qxio_arg_string("pathname", "/tmp/second"), qxio_arg_end(),
+                                  qxio_arg_string("hidden", "x")};
   const char *path = nullptr;
   ASSERT_EQ(0, qxio_get_arg_string(list, "pathname", &path));
   EXPECT_STREQ("/tmp/first", path);
@@ -39,15 +42,18 @@ TEST(ArgLists, FirstMatchingKeyWinsAndEndStopsTheSearch) {
   EXPECT_EQ(&list[0].v, variant);
 }
 
-TEST(ArgLists, EmptyListFindsNothing) {
+TEST(ArgLists, EmptyListFindsNothing)
+{
   const qxio_t_property list[] = {qxio_arg_end()};
   const qxio_t_variant *variant = nullptr;
   EXPECT_EQ(QXIO_E_NOT_FOUND, qxio_get_arg_variant(list, "pathname", &variant));
   EXPECT_EQ(nullptr, variant);
 }
 
-TEST(ArgLists, TypeMismatchIsNotFoundAndUnfetchableTypesAreNotSupported) {
-  const qxio_t_property list[] = {qxio_arg_int("count", 42), qxio_arg_string("name", "n"), qxio_arg_end()};
+TEST(ArgLists, TypeMismatchIsNotFoundAndUnfetchableTypesAreNotSupported)
+{
+  const qxio_t_property list[] = {qxio_arg_int("count", 42), qxio_arg_string("name", "n"),
+                                  qxio_arg_end()};
   void *value = nullptr;
   EXPECT_EQ(QXIO_E_NOT_FOUND, qxio_get_arg(list, "count", QXIO_VARIANT_STRING, &value));
   EXPECT_EQ(QXIO_E_NOT_SUPPORTED, qxio_get_arg(list, "count", QXIO_VARIANT_INT, &value));
@@ -61,7 +67,8 @@ TEST(ArgLists, TypeMismatchIsNotFoundAndUnfetchableTypesAreNotSupported) {
 
 // ---- variants ----
 
-TEST(Variants, FreeReleasesOwnedStringsAndAllocatedRecords) {
+TEST(Variants, FreeReleasesOwnedStringsAndAllocatedRecords)
+{
   qxio_t_variant owned = string_variant(qxio_alloc_string("owned"), 0);
   qxio_variant_free(&owned);  // a leak here is caught by the leak checker
   EXPECT_EQ(0u, owned.flags);
@@ -81,7 +88,8 @@ TEST(Variants, FreeReleasesOwnedStringsAndAllocatedRecords) {
 
 // ---- time-outs ----
 
-TEST(Timeouts, SecondsSplitIntoWholeSecondsAndNanoseconds) {
+TEST(Timeouts, SecondsSplitIntoWholeSecondsAndNanoseconds)
+{
   qxio_t_timespec ts{-1, -1};
   ASSERT_EQ(0, qxio_double_to_timespec(1.5, &ts));
   EXPECT_EQ(1, ts.sec);
@@ -96,7 +104,8 @@ TEST(Timeouts, SecondsSplitIntoWholeSecondsAndNanoseconds) {
   EXPECT_EQ(2147483647L, ts.sec);
 }
 
-TEST(Timeouts, NanosecondsStayBelowOneSecond) {
+TEST(Timeouts, NanosecondsStayBelowOneSecond)
+{
   qxio_t_timespec ts{};
   ASSERT_EQ(0, qxio_double_to_timespec(std::nextafter(1.0, 0.0), &ts));
   EXPECT_EQ(0, ts.sec);
@@ -104,10 +113,16 @@ TEST(Timeouts, NanosecondsStayBelowOneSecond) {
   EXPECT_GE(ts.nsec, 999999998L);
 }
 
-TEST(Timeouts, NegativeHugeAndNotANumberAreRejected) {
+TEST(Timeouts, NegativeHugeAndNotANumberAreRejected)
+{
   qxio_t_timespec ts{7, 7};
-  const double bad[] = {-0.001, -1.0, 2147483648.0, 1e300, std::numeric_limits<double>::infinity(),
-                        -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(),
+  const double bad[] = {-0.001,
+                        -1.0,
+                        2147483648.0,
+                        1e300,
+                        std::numeric_limits<double>::infinity(),
+                        -std::numeric_limits<double>::infinity(),
+                        std::numeric_limits<double>::quiet_NaN(),
                         -std::numeric_limits<double>::quiet_NaN()};
   for (double seconds : bad) {
     EXPECT_EQ(QXIO_E_PARAMETER_ERROR, qxio_double_to_timespec(seconds, &ts)) << seconds;
@@ -119,24 +134,27 @@ TEST(Timeouts, NegativeHugeAndNotANumberAreRejected) {
 // ---- hash table ----
 
 class HashTable : public ::testing::Test {
- protected:
+protected:
   qxio_t_hash *hash = nullptr;
   void SetUp() override { ASSERT_EQ(0, qxio_hash_new(&hash)); }
   void TearDown() override { qxio_hash_free(hash); }
-  size_t chain_length(size_t chain) {
+  size_t chain_length(size_t chain)
+  {
     size_t n = 0;
     for (qxio_t_hash_link *link = hash->links[chain]; link != nullptr; link = link->next) n++;
     return n;
   }
 };
 
-TEST_F(HashTable, NewTableHasThirteenEmptyChains) {
+TEST_F(HashTable, NewTableHasThirteenEmptyChains)
+{
   EXPECT_EQ(13u, hash->nlinks);
   EXPECT_EQ(0u, qxio_hash_nentries(hash));
   for (size_t i = 0; i < 13; i++) EXPECT_EQ(nullptr, hash->links[i]);
 }
 
-TEST_F(HashTable, SameStringKeyTwiceKeepsTheFirstValue) {
+TEST_F(HashTable, SameStringKeyTwiceKeepsTheFirstValue)
+{
   qxio_t_variant one = int_variant(1), two = int_variant(2);
   ASSERT_EQ(0, qxio_hash_put_string(hash, "key", &one));
   EXPECT_EQ(QXIO_E_FOUND, qxio_hash_put_string(hash, "key", &two));
@@ -146,7 +164,8 @@ TEST_F(HashTable, SameStringKeyTwiceKeepsTheFirstValue) {
   EXPECT_EQ(1, value->u.integer);
 }
 
-TEST_F(HashTable, StringAndPointerWithTheSameHashAreDifferentKeys) {
+TEST_F(HashTable, StringAndPointerWithTheSameHashAreDifferentKeys)
+{
   // "a" hashes to 97, and so does a pointer with the value 97: both land in chain 97 % 13
   qxio_t_variant pointer_key = pointer_variant(reinterpret_cast<void *>(97));
   qxio_t_variant for_string = int_variant(10), for_pointer = int_variant(20);
@@ -163,7 +182,8 @@ TEST_F(HashTable, StringAndPointerWithTheSameHashAreDifferentKeys) {
   EXPECT_EQ(0, qxio_hash_get(hash, &pointer_key, nullptr));
 }
 
-TEST_F(HashTable, ChainsFollowTheStringAndIntegerHashes) {
+TEST_F(HashTable, ChainsFollowTheStringAndIntegerHashes)
+{
   // "ab" = 97 * 31 + 98 = 3105, 3105 % 13 = 11; the empty string hashes to 0
   qxio_t_variant v = int_variant(0);
   ASSERT_EQ(0, qxio_hash_put_string(hash, "ab", &v));
@@ -179,7 +199,8 @@ TEST_F(HashTable, ChainsFollowTheStringAndIntegerHashes) {
   EXPECT_EQ(1u, chain_length(8));
 }
 
-TEST_F(HashTable, SixtyFourBitKeysNeverMatchAnotherRecord) {
+TEST_F(HashTable, SixtyFourBitKeysNeverMatchAnotherRecord)
+{
   qxio_t_variant key = int64_variant(5), v = int_variant(1);
   ASSERT_EQ(0, qxio_hash_put(hash, &key, &v));
   ASSERT_EQ(0, qxio_hash_put(hash, &key, &v));
@@ -191,7 +212,8 @@ TEST_F(HashTable, SixtyFourBitKeysNeverMatchAnotherRecord) {
   EXPECT_EQ(0, qxio_hash_get(hash, stored, nullptr));
 }
 
-TEST_F(HashTable, PutCopiesStringsIntoOwnedStorage) {
+TEST_F(HashTable, PutCopiesStringsIntoOwnedStorage)
+{
   char key_text[] = "name";
   char value_text[] = "value";
   qxio_t_variant value = string_variant(value_text);
@@ -213,14 +235,16 @@ struct map_log {
   int stop_at;  // the call (from 1) that answers -5; 0 for none
 };
 
-qxio_t_error_code log_entry(const qxio_t_variant *key, qxio_t_variant *value, void *data) {
+qxio_t_error_code log_entry(const qxio_t_variant *key, qxio_t_variant *value, void *data)
+{
   map_log *log = static_cast<map_log *>(data);
   log->seen.push_back(key->u.integer);
   if (static_cast<int>(log->seen.size()) == log->stop_at) return -5;
   return 100 + key->u.integer;
 }
 
-TEST_F(HashTable, MapWalksChainByChainInChainOrder) {
+TEST_F(HashTable, MapWalksChainByChainInChainOrder)
+{
   map_log log{{}, 0};
   EXPECT_EQ(QXIO_E_ERROR, qxio_hash_map(hash, log_entry, &log));
   EXPECT_TRUE(log.seen.empty());
@@ -235,11 +259,13 @@ TEST_F(HashTable, MapWalksChainByChainInChainOrder) {
   EXPECT_EQ((std::vector<int>{13, 0, 14}), log.seen);
 }
 
-qxio_t_error_code delete_visited(const qxio_t_variant *key, qxio_t_variant *value, void *data) {
+qxio_t_error_code delete_visited(const qxio_t_variant *key, qxio_t_variant *value, void *data)
+{
   return qxio_hash_delete(static_cast<qxio_t_hash *>(data), key);
 }
 
-TEST_F(HashTable, MapCallbackMayDeleteTheEntryItIsGiven) {
+TEST_F(HashTable, MapCallbackMayDeleteTheEntryItIsGiven)
+{
   for (const char *text : {"x", "y", "z", "xx", "yy"}) {
     qxio_t_variant value = string_variant(text);
     ASSERT_EQ(0, qxio_hash_put_string(hash, text, &value));

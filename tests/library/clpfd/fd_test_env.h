@@ -9,7 +9,7 @@
 #include "test_engine.h"
 
 class FdTestEnv {
- public:
+public:
   FdTestEnv() : w(engine.w), slots_(2 * 64, atom_nil)
   {
     w->fli_info.fli_stack_start = slots_.data();
@@ -36,7 +36,7 @@ class FdTestEnv {
   struct fd_state state {};
   ORVALIS_API_STRUCT api{};
 
- private:
+private:
   std::vector<TAGGED> slots_;
   QX_term_ref next_ref_ = 10;
 };

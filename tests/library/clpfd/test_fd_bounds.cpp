@@ -24,12 +24,9 @@ int sign(Bound b) { return b.kind == Bound::INF || (b.kind == Bound::INT && b.v 
 
 Bound from_word(TAGGED t)
 {
-  if (t == 0)
-    return undef();
-  if (t == atom_inf)
-    return inf();
-  if (t == atom_sup)
-    return sup();
+  if (t == 0) return undef();
+  if (t == atom_inf) return inf();
+  if (t == atom_sup) return sup();
   EXPECT_TRUE(IsSmall(t)) << std::hex << t;
   return num(GetSmall(t));
 }
@@ -37,10 +34,10 @@ Bound from_word(TAGGED t)
 TAGGED to_word(Bound b)
 {
   switch (b.kind) {
-    case Bound::INF: return atom_inf;
-    case Bound::SUP: return atom_sup;
-    case Bound::UNDEF: return 0;
-    default: return MakeSmall((int32_t)b.v);
+  case Bound::INF: return atom_inf;
+  case Bound::SUP: return atom_sup;
+  case Bound::UNDEF: return 0;
+  default: return MakeSmall((int32_t)b.v);
   }
 }
 
@@ -49,31 +46,29 @@ Bound saturate(int64_t v, bool negative) { return in_range(v) ? num(v) : negativ
 
 Bound ref_plus(Bound a, Bound b)
 {
-  if (infinite(a))
-    return a;
-  if (infinite(b))
-    return b;
+  if (infinite(a)) return a;
+  if (infinite(b)) return b;
   return saturate(a.v + b.v, a.v < 0);
 }
 
 Bound ref_minus(Bound a, Bound b)
 {
-  if (infinite(a))
-    return a;
-  if (infinite(b))
-    return b.kind == Bound::INF ? sup() : inf();
+  if (infinite(a)) return a;
+  if (infinite(b)) return b.kind == Bound::INF ? sup() : inf();
   return saturate(a.v - b.v, a.v < 0);
 }
 
 Bound ref_negate(Bound a)
 {
-  if (infinite(a))
-    return a.kind == Bound::INF ? sup() : inf();
+  if (infinite(a)) return a.kind == Bound::INF ? sup() : inf();
   return in_range(-a.v) ? num(-a.v) : sup();
 }
 
 int order(Bound a) { return a.kind == Bound::INF ? 0 : a.kind == Bound::INT ? 1 : 2; }
-bool less(Bound a, Bound b) { return order(a) != order(b) ? order(a) < order(b) : a.kind == Bound::INT && a.v < b.v; }
+bool less(Bound a, Bound b)
+{
+  return order(a) != order(b) ? order(a) < order(b) : a.kind == Bound::INT && a.v < b.v;
+}
 
 Bound ref_mul(Bound a, Bound b)
 {
@@ -81,28 +76,29 @@ Bound ref_mul(Bound a, Bound b)
     int64_t p = a.v * b.v;
     return in_range(p) ? num(p) : (a.v < 0) != (b.v < 0) ? inf() : sup();
   }
-  if ((a.kind == Bound::INT && a.v == 0) || (b.kind == Bound::INT && b.v == 0))
-    return undef();
+  if ((a.kind == Bound::INT && a.v == 0) || (b.kind == Bound::INT && b.v == 0)) return undef();
   return sign(a) == sign(b) ? sup() : inf();
 }
 
-int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0); }
-int64_t ceil_div(int64_t a, int64_t b) { return a / b + ((a % b != 0 && (a < 0) == (b < 0)) ? 1 : 0); }
+int64_t floor_div(int64_t a, int64_t b)
+{
+  return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0);
+}
+int64_t ceil_div(int64_t a, int64_t b)
+{
+  return a / b + ((a % b != 0 && (a < 0) == (b < 0)) ? 1 : 0);
+}
 
 Bound ref_div(Bound a, Bound b, bool up)
 {
-  if (infinite(a) && infinite(b))
-    return undef();
-  if (infinite(a))
-    return (a.kind == Bound::INF) == (sign(b) < 0) ? sup() : inf();
+  if (infinite(a) && infinite(b)) return undef();
+  if (infinite(a)) return (a.kind == Bound::INF) == (sign(b) < 0) ? sup() : inf();
   if (infinite(b)) {
-    if (a.v == 0)
-      return num(0);
+    if (a.v == 0) return num(0);
     bool negative = sign(a) != sign(b);
     return num(up ? (negative ? 0 : 1) : (negative ? -1 : 0));
   }
-  if (b.v == 0)
-    return a.v == 0 ? undef() : a.v > 0 ? sup() : inf();
+  if (b.v == 0) return a.v == 0 ? undef() : a.v > 0 ? sup() : inf();
   int64_t q = up ? ceil_div(a.v, b.v) : floor_div(a.v, b.v);
   return in_range(q) ? num(q) : sup();
 }
@@ -110,8 +106,8 @@ Bound ref_div(Bound a, Bound b, bool up)
 std::vector<TAGGED> boundary_bounds()
 {
   std::vector<TAGGED> out = {atom_inf, atom_sup, MakeSmall(0)};
-  for (int32_t v : {1, 2, 3, 7, 8, 16383, 16384, 16385, 32767, 32768, 46340, 46341, 65536, 134217727, 134217728,
-                    268435454, 268435455}) {
+  for (int32_t v : {1, 2, 3, 7, 8, 16383, 16384, 16385, 32767, 32768, 46340, 46341, 65536,
+                    134217727, 134217728, 268435454, 268435455}) {
     out.push_back(MakeSmall(v));
     out.push_back(MakeSmall(-v));
   }
@@ -120,11 +116,11 @@ std::vector<TAGGED> boundary_bounds()
 }
 
 class FdBounds : public ::testing::Test {
- protected:
+protected:
   FdTestEnv env;
 };
 
-#define EXPECT_BOUND(got, want, what, a, b)                                                                \
+#define EXPECT_BOUND(got, want, what, a, b)                                                        \
   EXPECT_EQ((got), to_word(want)) << what << "(" << std::hex << (a) << ", " << (b) << ")"
 
 TEST_F(FdBounds, SumsAndDifferencesSaturateLikeTheReference)
@@ -177,11 +173,11 @@ TEST_F(FdBounds, QuotientsRoundUpAndDownLikeExactDivision)
 
 TEST_F(FdBounds, FlooredModuloHasTheSignOfTheDivisor)
 {
-  std::vector<int32_t> values = {0, 1, -1, 2, -2, 3, -3, 7, -7, 100, -100, 268435455, -268435456, INT32_MAX, INT32_MIN};
+  std::vector<int32_t> values = {0,  1,   -1,   2,         -2,         3,         -3,       7,
+                                 -7, 100, -100, 268435455, -268435456, INT32_MAX, INT32_MIN};
   for (int32_t a : values)
     for (int32_t b : values) {
-      if (b == 0)
-        continue;
+      if (b == 0) continue;
       int64_t want = (int64_t)a - (int64_t)b * floor_div(a, b);
       EXPECT_EQ(fast_modi(a, b), want) << a << " mod " << b;
     }
@@ -189,16 +185,15 @@ TEST_F(FdBounds, FlooredModuloHasTheSignOfTheDivisor)
 
 TEST_F(FdBounds, WideProductRaisesTheFlagOnlyBeyondThirtyTwoBits)
 {
-  std::vector<int32_t> coefficients = {0, 1, -1, 2, -2, 3, 1000, -1000, 65536, -65536, 1 << 20, 1 << 30,
-                                       INT32_MAX, INT32_MIN};
+  std::vector<int32_t> coefficients = {
+      0, 1, -1, 2, -2, 3, 1000, -1000, 65536, -65536, 1 << 20, 1 << 30, INT32_MAX, INT32_MIN};
   for (int32_t c : coefficients)
     for (TAGGED x : boundary_bounds()) {
       env.state.fd_overflow = 0;
       int64_t want;
       bool flag = false;
       if (x == atom_inf || x == atom_sup) {
-        if (c == INT32_MIN)
-          continue; /* -2^31 * -2^32 has no 64-bit value */
+        if (c == INT32_MIN) continue; /* -2^31 * -2^32 has no 64-bit value */
         want = (int64_t)c * (x == atom_inf ? -(INT64_C(1) << 32) : (INT64_C(1) << 32));
       } else {
         want = (int64_t)c * GetSmall(x);

@@ -27,16 +27,14 @@ void reference_qsort(T *v, int n, C &cmp, int depth, int *max_depth)
   for (;;) {
     auto insertion = [&](int count) {
       for (int i = 1; i < count; i++)
-        for (int j = i; j > 0 && cmp(&v[j - 1], &v[j]) > 0; j--)
-          std::swap(v[j], v[j - 1]);
+        for (int j = i; j > 0 && cmp(&v[j - 1], &v[j]) > 0; j--) std::swap(v[j], v[j - 1]);
     };
     if (n < 7) {
       insertion(n);
       return;
     }
     auto median = [&](int x, int y, int z) {
-      if (cmp(&v[x], &v[y]) < 0)
-        return cmp(&v[y], &v[z]) < 0 ? y : cmp(&v[x], &v[z]) < 0 ? z : x;
+      if (cmp(&v[x], &v[y]) < 0) return cmp(&v[y], &v[z]) < 0 ? y : cmp(&v[x], &v[z]) < 0 ? z : x;
       return cmp(&v[y], &v[z]) > 0 ? y : cmp(&v[x], &v[z]) < 0 ? x : z;
     };
     int m = n / 2;
@@ -56,17 +54,14 @@ void reference_qsort(T *v, int n, C &cmp, int depth, int *max_depth)
     while (true) {
       int r;
       while (ib <= ic && (r = cmp(&v[ib], &v[0])) <= 0) {
-        if (r == 0)
-          swapped = true, std::swap(v[ia++], v[ib]);
+        if (r == 0) swapped = true, std::swap(v[ia++], v[ib]);
         ib++;
       }
       while (ib <= ic && (r = cmp(&v[ic], &v[0])) >= 0) {
-        if (r == 0)
-          swapped = true, std::swap(v[ic], v[id--]);
+        if (r == 0) swapped = true, std::swap(v[ic], v[id--]);
         ic--;
       }
-      if (ib > ic)
-        break;
+      if (ib > ic) break;
       swapped = true;
       std::swap(v[ib++], v[ic--]);
     }
@@ -75,15 +70,11 @@ void reference_qsort(T *v, int n, C &cmp, int depth, int *max_depth)
       return;
     }
     int s = std::min(ia, ib - ia);
-    for (int k = 0; k < s; k++)
-      std::swap(v[k], v[ib - s + k]);
+    for (int k = 0; k < s; k++) std::swap(v[k], v[ib - s + k]);
     s = std::min(id - ic, n - 1 - id);
-    for (int k = 0; k < s; k++)
-      std::swap(v[ib + k], v[n - s + k]);
-    if (ib - ia > 1)
-      reference_qsort(v + 0, ib - ia, cmp, depth + 1, max_depth);
-    if (id - ic <= 1)
-      return;
+    for (int k = 0; k < s; k++) std::swap(v[ib + k], v[n - s + k]);
+    if (ib - ia > 1) reference_qsort(v + 0, ib - ia, cmp, depth + 1, max_depth);
+    if (id - ic <= 1) return;
     v += n - (id - ic);
     n = id - ic;
   }
@@ -95,12 +86,12 @@ std::vector<long> longs(std::mt19937 &rng, int n, int kind)
   std::vector<long> v(n);
   for (int i = 0; i < n; i++) {
     switch (kind) {
-      case 0: v[i] = (long)(int32_t)rng(); break;              /* random */
-      case 1: v[i] = 42; break;                                /* all equal */
-      case 2: v[i] = i; break;                                 /* sorted */
-      case 3: v[i] = n - i; break;                             /* reversed */
-      case 4: v[i] = i < n / 2 ? i : n - i; break;             /* organ pipe */
-      default: v[i] = (long)(rng() % 4); break;                /* few keys */
+    case 0: v[i] = (long)(int32_t)rng(); break;  /* random */
+    case 1: v[i] = 42; break;                    /* all equal */
+    case 2: v[i] = i; break;                     /* sorted */
+    case 3: v[i] = n - i; break;                 /* reversed */
+    case 4: v[i] = i < n / 2 ? i : n - i; break; /* organ pipe */
+    default: v[i] = (long)(rng() % 4); break;    /* few keys */
     }
   }
   return v;
@@ -111,10 +102,8 @@ TEST(FdQsort, SortsLongsLikeTheStandardSort)
   std::mt19937 rng(7);
   ORVALIS_API_STRUCT api{};
   std::vector<int> sizes;
-  for (int n = 0; n <= 70; n++)
-    sizes.push_back(n);
-  for (int n : {100, 255, 1000, 4097, 20000})
-    sizes.push_back(n);
+  for (int n = 0; n <= 70; n++) sizes.push_back(n);
+  for (int n : {100, 255, 1000, 4097, 20000}) sizes.push_back(n);
   for (int n : sizes)
     for (int kind = 0; kind < 6; kind++) {
       std::vector<long> v = longs(rng, n, kind), want = v;
@@ -137,16 +126,14 @@ struct Recorder {
 std::vector<Item> items(std::mt19937 &rng, int n, int keys)
 {
   std::vector<Item> v(n);
-  for (int i = 0; i < n; i++)
-    v[i] = {(int)(rng() % keys), i};
+  for (int i = 0; i < n; i++) v[i] = {(int)(rng() % keys), i};
   return v;
 }
 
 std::vector<int> ids(const std::vector<Item> &v)
 {
   std::vector<int> out;
-  for (const Item &it : v)
-    out.push_back(it.id);
+  for (const Item &it : v) out.push_back(it.id);
   return out;
 }
 
@@ -188,20 +175,17 @@ TEST(FdQsort, SmallAndDegenerateInputs)
 
   /* 100 equal elements: one partition pass, no recursion */
   std::vector<Item> equal(100);
-  for (int i = 0; i < 100; i++)
-    equal[i] = {1, i};
+  for (int i = 0; i < 100; i++) equal[i] = {1, i};
   cmp.compared.clear();
   fd_qsort(&api, equal.data(), 100, std::ref(cmp));
   EXPECT_LE(cmp.compared.size(), 12u + 99u);
 
   /* 100 sorted elements: one partition pass finds no swap, one insertion sort finishes */
   std::vector<Item> sorted(100);
-  for (int i = 0; i < 100; i++)
-    sorted[i] = {i, i};
+  for (int i = 0; i < 100; i++) sorted[i] = {i, i};
   cmp.compared.clear();
   fd_qsort(&api, sorted.data(), 100, std::ref(cmp));
-  for (int i = 0; i < 100; i++)
-    EXPECT_EQ(sorted[i].id, i);
+  for (int i = 0; i < 100; i++) EXPECT_EQ(sorted[i].id, i);
   EXPECT_LE(cmp.compared.size(), 12u + 99u + 2 * 99u) << "medians, one pass, one insertion sort";
 }
 
@@ -217,11 +201,11 @@ TEST(FdQsort, EqualElementsComeOutInTheRecordedOrder)
   ORVALIS_API_STRUCT api{};
   fd_qsort(&api, v.data(), v.size(), [](const Item *a, const Item *b) { return a->key - b->key; });
   const std::vector<int> golden = {
-      76, 49, 12, 93, 21, 84, 1, 25, 83, 75, 39, 73, 9, 70, 5, 78, 77, 44, 34, 10,
-      15, 62, 53, 27, 61, 47, 91, 60, 35, 95, 31, 13, 90, 19, 88, 0, 8, 45, 6, 41,
-      81, 79, 66, 63, 54, 56, 98, 99, 2, 3, 4, 23, 24, 26, 37, 42, 43, 50, 57, 59,
+      76, 49, 12, 93, 21, 84, 1,  25, 83, 75, 39, 73, 9,  70, 5,  78, 77, 44, 34, 10,
+      15, 62, 53, 27, 61, 47, 91, 60, 35, 95, 31, 13, 90, 19, 88, 0,  8,  45, 6,  41,
+      81, 79, 66, 63, 54, 56, 98, 99, 2,  3,  4,  23, 24, 26, 37, 42, 43, 50, 57, 59,
       65, 82, 85, 86, 87, 94, 48, 71, 72, 40, 74, 36, 33, 32, 30, 29, 28, 96, 20, 55,
-      52, 51, 64, 69, 14, 68, 16, 46, 22, 58, 97, 11, 38, 7, 89, 18, 17, 80, 92, 67,
+      52, 51, 64, 69, 14, 68, 16, 46, 22, 58, 97, 11, 38, 7,  89, 18, 17, 80, 92, 67,
   };
   EXPECT_EQ(ids(v), golden);
 }
@@ -233,13 +217,11 @@ std::vector<int> adversarial_input(int n)
 {
   const int gas = -1;
   std::vector<int> value(n, gas), order(n);
-  for (int i = 0; i < n; i++)
-    order[i] = i;
+  for (int i = 0; i < n; i++) order[i] = i;
   int next_solid = n - 1, candidate = 0;
   auto cmp = [&](const int *a, const int *b) {
     int x = *a, y = *b;
-    if (value[x] == gas && value[y] == gas)
-      value[x == candidate ? x : y] = next_solid--;
+    if (value[x] == gas && value[y] == gas) value[x == candidate ? x : y] = next_solid--;
     if (value[x] == gas)
       candidate = x;
     else if (value[y] == gas)
@@ -249,8 +231,7 @@ std::vector<int> adversarial_input(int n)
   ORVALIS_API_STRUCT api{};
   fd_qsort(&api, order.data(), order.size(), cmp);
   for (int &v : value)
-    if (v == gas)
-      v = next_solid--;
+    if (v == gas) v = next_solid--;
   return value;
 }
 
@@ -269,8 +250,7 @@ TEST(FdQsort, AdversarialInputKeepsTheStackShallow)
   char *base = (char *)__builtin_frame_address(0), *deepest = base;
   auto probe = [&](const int *a, const int *b) {
     char *here = (char *)__builtin_frame_address(0);
-    if (here < deepest)
-      deepest = here;
+    if (here < deepest) deepest = here;
     return *a < *b ? -1 : *a > *b ? 1 : 0;
   };
   ORVALIS_API_STRUCT api{};

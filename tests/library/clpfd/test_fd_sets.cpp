@@ -13,7 +13,7 @@ using namespace fdmodel;
 namespace {
 
 class FdSets : public ::testing::Test {
- protected:
+protected:
   FdTestEnv env;
   std::mt19937 rng{12345};
 
@@ -44,10 +44,8 @@ class FdSets : public ::testing::Test {
     for (;;) {
       int a = std::uniform_int_distribution<int>(0, m.size() - 1)(rng);
       int b = std::uniform_int_distribution<int>(a, m.size() - 1)(rng);
-      if ((a == 0 && !m.win->lump_below) || (b == m.size() - 1 && !m.win->lump_above))
-        continue;
-      if (m.high_value(b) == INF || m.low_value(a) == SUP)
-        continue;
+      if ((a == 0 && !m.win->lump_below) || (b == m.size() - 1 && !m.win->lump_above)) continue;
+      if (m.high_value(b) == INF || m.low_value(a) == SUP) continue;
       return {a, b};
     }
   }
@@ -77,7 +75,8 @@ TEST_F(FdSets, ComparisonAndCommonValuesMatchTheModel)
   rounds(3000, [&](const Window &, const Model &ma, const Model &mb) {
     TAGGED a = set(ma), b = set(mb);
     Model common = ma.combine(mb, 0);
-    bool a_out = ma.combine(mb, 2).count() > 0, b_out = mb.combine(ma, 2).count() > 0, shared = common.count() > 0;
+    bool a_out = ma.combine(mb, 2).count() > 0, b_out = mb.combine(ma, 2).count() > 0,
+         shared = common.count() > 0;
     int want = a_out && b_out ? (shared ? 5 : 4) : a_out ? 2 : b_out ? 3 : 1;
     EXPECT_EQ(fd_compare(a, b), want);
     Pairs runs = common.runs();
@@ -92,7 +91,9 @@ TEST_F(FdSets, ComparisonAndCommonValuesMatchTheModel)
       EXPECT_EQ(fd_intersection_min(a, b), tag(runs.front().first));
       EXPECT_EQ(fd_intersection_max(a, b), tag(runs.back().second));
       EXPECT_EQ(first, tag(runs.front().first));
-      TAGGED next = runs[0].first < runs[0].second ? tag(runs[0].first + 1) : runs.size() > 1 ? tag(runs[1].first) : 0;
+      TAGGED next = runs[0].first < runs[0].second ? tag(runs[0].first + 1)
+                    : runs.size() > 1              ? tag(runs[1].first)
+                                                   : 0;
       EXPECT_EQ(second, next);
     }
     if (ma.finite() && mb.finite()) {
@@ -107,8 +108,7 @@ TEST_F(FdSets, IntervalFormsMatchTheModel)
     TAGGED a = set(ma);
     auto [i, j] = interval(ma);
     Model mi(*ma.win);
-    for (int k = i; k <= j; k++)
-      mi.bits[k] = true;
+    for (int k = i; k <= j; k++) mi.bits[k] = true;
     TAGGED lo = tag(ma.low_value(i)), hi = tag(ma.high_value(j));
     Snapshot sa = snapshot(a);
     EXPECT_EQ(read(fd_interval(api(), env.w, lo, hi)), mi.runs());
@@ -152,24 +152,20 @@ TEST_F(FdSets, NeighboursBoundsAndSizesMatchTheModel)
     int at = ma.index_of(v);
     TAGGED succ = atom_sup, pred = atom_inf;
     for (int k = at + 1; k < ma.size() && succ == atom_sup; k++)
-      if (ma.bits[k])
-        succ = tag(ma.low_value(k));
+      if (ma.bits[k]) succ = tag(ma.low_value(k));
     for (int k = at - 1; k >= 0 && pred == atom_inf; k--)
-      if (ma.bits[k])
-        pred = tag(ma.high_value(k));
+      if (ma.bits[k]) pred = tag(ma.high_value(k));
     EXPECT_EQ(fd_successor(a, tag(v)), succ) << v;
     EXPECT_EQ(fd_predecessor(a, tag(v)), pred) << v;
     EXPECT_EQ(fd_singleton(a), runs.size() == 1 && runs[0].first == runs[0].second ? 1 : 0);
-    if (runs.empty())
-      return;
+    if (runs.empty()) return;
     EXPECT_EQ(fd_min(a), tag(runs.front().first));
     EXPECT_EQ(fd_max(a), tag(runs.back().second));
     if (ma.finite()) {
       EXPECT_EQ(fd_size(a), ma.count());
     }
     int k = 0;
-    while (!ma.bits[k])
-      k++;
+    while (!ma.bits[k]) k++;
     /* the model cannot take one value off a lump */
     if (k != 0 && k != ma.size() - 1) {
       TAGGED first = 0, rest = 0;
@@ -216,7 +212,8 @@ TEST_F(FdSets, ShiftsSaturateAtTheEndsOfTheRange)
   EXPECT_EQ(read(fd_neg_offset(api(), env.w, b, MakeSmall(0))), (Pairs{{-4, -3}, {1, SUP}}));
   EXPECT_EQ(read(fd_neg_offset(api(), env.w, build(env.engine, {{MIN, MIN + 1}}), MakeSmall(-1))),
             (Pairs{{MAX - 1, MAX}}));
-  EXPECT_EQ(read(fd_neg_offset(api(), env.w, build(env.engine, {{MIN, MIN}}), MakeSmall(0))), (Pairs{{SUP, SUP}}));
+  EXPECT_EQ(read(fd_neg_offset(api(), env.w, build(env.engine, {{MIN, MIN}}), MakeSmall(0))),
+            (Pairs{{SUP, SUP}}));
 }
 
 TEST_F(FdSets, DestructiveUnionRelinksTemporaryCellsWithoutAllocating)
@@ -237,8 +234,7 @@ TEST_F(FdSets, UnionSortMakesASetOfAnyIntervalList)
     TAGGED list = atom_nil;
     for (int k = 0; k < n; k++) {
       auto [i, j] = interval(ma);
-      for (int x = i; x <= j; x++)
-        all.bits[x] = true;
+      for (int x = i; x <= j; x++) all.bits[x] = true;
       TAGGED *cell = (TAGGED *)fd_temp_alloc(api(), env.w, 4 * sizeof(TAGGED));
       cell[0] = MakeLst(cell + 2);
       cell[1] = list;
@@ -254,66 +250,67 @@ TEST_F(FdSets, UnionSortMakesASetOfAnyIntervalList)
 
 TEST_F(FdSets, IteratorsVisitTheValuesInOrder)
 {
-  rounds(1000, [&](const Window &win, const Model &ma, const Model &) {
-    TAGGED a = set(ma);
-    std::vector<int32_t> values, seen;
-    for (int k = 1; k < ma.size() - 1; k++)
-      if (ma.bits[k])
-        values.push_back(ma.low_value(k));
-    FDITER it;
-    fditer_init(&it, a);
-    while (!fditer_empty(&it))
-      seen.push_back(ext(fditer_next(&it)));
-    EXPECT_EQ(seen, values);
-    Pairs intervals;
-    fditer_init(&it, a);
-    while (!fditer_empty(&it)) {
-      TAGGED lo, hi;
-      fditer_next_interval(&it, &lo, &hi);
-      intervals.push_back({ext(lo), ext(hi)});
-    }
-    EXPECT_EQ(intervals, ma.runs());
-    /* skip from a random point: the next value is the first member above it */
-    int32_t v = value(win);
-    fditer_init(&it, a);
-    int taken = std::uniform_int_distribution<int>(0, 3)(rng);
-    for (int k = 0; k < taken && !fditer_empty(&it); k++)
-      fditer_next(&it);
-    TAGGED cur = it.cur;
-    fditer_skip(&it, tag(v));
-    TAGGED want = FDITER_END;
-    if (cur == FDITER_END || v < ext(cur))
-      want = cur;
-    else
-      for (int32_t x : values)
-        if (x > v && want == FDITER_END)
-          want = tag(x);
-    EXPECT_EQ(it.cur, want) << "skip " << v;
-  }, true);
+  rounds(
+      1000,
+      [&](const Window &win, const Model &ma, const Model &) {
+        TAGGED a = set(ma);
+        std::vector<int32_t> values, seen;
+        for (int k = 1; k < ma.size() - 1; k++)
+          if (ma.bits[k]) values.push_back(ma.low_value(k));
+        FDITER it;
+        fditer_init(&it, a);
+        while (!fditer_empty(&it)) seen.push_back(ext(fditer_next(&it)));
+        EXPECT_EQ(seen, values);
+        Pairs intervals;
+        fditer_init(&it, a);
+        while (!fditer_empty(&it)) {
+          TAGGED lo, hi;
+          fditer_next_interval(&it, &lo, &hi);
+          intervals.push_back({ext(lo), ext(hi)});
+        }
+        EXPECT_EQ(intervals, ma.runs());
+        /* skip from a random point: the next value is the first member above it */
+        int32_t v = value(win);
+        fditer_init(&it, a);
+        int taken = std::uniform_int_distribution<int>(0, 3)(rng);
+        for (int k = 0; k < taken && !fditer_empty(&it); k++) fditer_next(&it);
+        TAGGED cur = it.cur;
+        fditer_skip(&it, tag(v));
+        TAGGED want = FDITER_END;
+        if (cur == FDITER_END || v < ext(cur))
+          want = cur;
+        else
+          for (int32_t x : values)
+            if (x > v && want == FDITER_END) want = tag(x);
+        EXPECT_EQ(it.cur, want) << "skip " << v;
+      },
+      true);
 }
 
 TEST_F(FdSets, BuildersJoinAdjacentAdditions)
 {
-  rounds(1000, [&](const Window &, const Model &ma, const Model &) {
-    FDCONS by_value, by_interval;
-    fdcons_init(&by_value);
-    fdcons_init(&by_interval);
-    for (int k = 1; k < ma.size() - 1; k++)
-      if (ma.bits[k])
-        fdcons_add(api(), &by_value, env.w, tag(ma.low_value(k)));
-    for (auto [lo, hi] : ma.runs()) {
-      /* cut each run into adjacent pieces: the builder must join them again */
-      for (int32_t from = lo; from <= hi;) {
-        int32_t to = std::min(hi, from + std::uniform_int_distribution<int32_t>(0, 3)(rng));
-        fdcons_add_interval(api(), &by_interval, env.w, tag(from), tag(to));
-        from = to + 1;
-      }
-    }
-    EXPECT_EQ(read(by_value.head), ma.runs());
-    EXPECT_EQ(read(by_interval.head), ma.runs());
-    EXPECT_EQ(by_value.size, ma.count());
-    EXPECT_EQ(by_interval.size, ma.count());
-  }, true);
+  rounds(
+      1000,
+      [&](const Window &, const Model &ma, const Model &) {
+        FDCONS by_value, by_interval;
+        fdcons_init(&by_value);
+        fdcons_init(&by_interval);
+        for (int k = 1; k < ma.size() - 1; k++)
+          if (ma.bits[k]) fdcons_add(api(), &by_value, env.w, tag(ma.low_value(k)));
+        for (auto [lo, hi] : ma.runs()) {
+          /* cut each run into adjacent pieces: the builder must join them again */
+          for (int32_t from = lo; from <= hi;) {
+            int32_t to = std::min(hi, from + std::uniform_int_distribution<int32_t>(0, 3)(rng));
+            fdcons_add_interval(api(), &by_interval, env.w, tag(from), tag(to));
+            from = to + 1;
+          }
+        }
+        EXPECT_EQ(read(by_value.head), ma.runs());
+        EXPECT_EQ(read(by_interval.head), ma.runs());
+        EXPECT_EQ(by_value.size, ma.count());
+        EXPECT_EQ(by_interval.size, ma.count());
+      },
+      true);
 }
 
 TEST_F(FdSets, LocalizeCopiesHeapCellsAndKeepsTemporaryOnes)
@@ -362,10 +359,8 @@ TEST_F(FdSets, IntervalRelationCodes)
   /* code of interval 1 against interval 2 from where 1 starts and ends (exclusively) relative to 2 */
   auto reference = [](int64_t lo1, int64_t hi1, int64_t lo2, int64_t hi2) {
     int64_t end1 = hi1 + 1, end2 = hi2 + 1;
-    if (end1 <= lo2)
-      return end1 == lo2 ? 1 : 0;
-    if (end2 <= lo1)
-      return end2 == lo1 ? 11 : 12;
+    if (end1 <= lo2) return end1 == lo2 ? 1 : 0;
+    if (end2 <= lo1) return end2 == lo1 ? 11 : 12;
     int start = lo1 < lo2 ? 0 : lo1 == lo2 ? 1 : 2;
     int end = end1 < end2 ? 0 : end1 == end2 ? 1 : 2;
     static const int table[3][3] = {{2, 3, 4}, {5, 6, 7}, {8, 9, 10}};
@@ -376,8 +371,7 @@ TEST_F(FdSets, IntervalRelationCodes)
     for (int32_t b : points)
       for (int32_t c : points)
         for (int32_t d : points) {
-          if (a > b || c > d)
-            continue;
+          if (a > b || c > d) continue;
           ASSERT_EQ(fd_interval_cmp(tag(a), tag(b), tag(c), tag(d)), reference(a, b, c, d))
               << a << ".." << b << " vs " << c << ".." << d;
         }
@@ -393,8 +387,7 @@ TEST_F(FdSets, PointsAgainstIntervals)
   for (int32_t p : points)
     for (int32_t lo : points)
       for (int32_t hi : points) {
-        if (lo > hi)
-          continue;
+        if (lo > hi) continue;
         int want = p < lo ? -1 : p > hi ? 1 : 0;
         EXPECT_EQ(fd_point_vs_interval(tag(p), tag(lo), tag(hi)), want);
         if (p != INF && p != SUP) {
@@ -439,8 +432,9 @@ TEST_F(FdSets, EdgeCasesOfTheOperations)
   EXPECT_EQ(fd_size(atom_nil), 0);
   /* the ends of the integer range go to inf and sup */
   EXPECT_EQ(read(fd_delete(api(), env.w, s({{MIN, 0}}), MakeSmall(MIN))), (Pairs{{MIN + 1, 0}}));
-  EXPECT_EQ(read(fd_union_interval(api(), env.w, s({{INF, INF - 0}}), MakeSmall(MIN), MakeSmall(2))),
-            (Pairs{{INF, 2}}));
+  EXPECT_EQ(
+      read(fd_union_interval(api(), env.w, s({{INF, INF - 0}}), MakeSmall(MIN), MakeSmall(2))),
+      (Pairs{{INF, 2}}));
   EXPECT_EQ(read(fd_complement(api(), env.w, s({{MIN, 5}}))), (Pairs{{INF, INF}, {6, SUP}}));
   TAGGED first, rest;
   fd_first_and_rest(api(), env.w, s({{MAX, SUP}}), &first, &rest);
@@ -460,7 +454,7 @@ TEST_F(FdSets, EdgeCasesOfTheOperations)
 /* ---- the native predicates ---- */
 
 class FdSetPredicates : public ::testing::Test {
- protected:
+protected:
   FdTestEnv env;
   ORVALIS_API_STRUCT *api() { return &env.api; }
   TAGGED s(Pairs p) { return build(env.engine, p); }
@@ -488,25 +482,30 @@ TEST_F(FdSetPredicates, SizeChecksTheSetAndCountsItsValues)
   EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(s({{0, MAX - 1}})), size), 1);
   EXPECT_EQ(env.get(size), MakeSmall(MAX));
   /* ill-formed: overlapping, adjacent, reversed, misplaced infinities, unbound, not a list */
-  for (Pairs bad : {Pairs{{1, 5}, {5, 8}}, Pairs{{1, 5}, {6, 8}}, Pairs{{5, 1}}, Pairs{{1, 2}, {INF, 8}},
-                    Pairs{{1, SUP}, {SUP + 0, SUP}}, Pairs{{INF, INF}}, Pairs{{SUP, SUP}}})
+  for (Pairs bad :
+       {Pairs{{1, 5}, {5, 8}}, Pairs{{1, 5}, {6, 8}}, Pairs{{5, 1}}, Pairs{{1, 2}, {INF, 8}},
+        Pairs{{1, SUP}, {SUP + 0, SUP}}, Pairs{{INF, INF}}, Pairs{{SUP, SUP}}})
     EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(s(bad)), size), 0);
   EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(env.engine.var()), size), 0);
   EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(env.engine.atom("foo")), size), 0);
-  EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(env.engine.list({MakeSmall(1)})), size), 0);
+  EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(env.engine.list({MakeSmall(1)})), size),
+            0);
   TAGGED partial = env.engine.cons(env.engine.cons(MakeSmall(1), MakeSmall(2)), env.engine.var());
   EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(partial), size), 0);
   /* a set whose cells hold bound variables is read through them */
   TAGGED v = env.engine.var();
   *RefPtr(v) = MakeSmall(4);
-  EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(env.engine.list({env.engine.cons(MakeSmall(1), v)})), size), 1);
+  EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(
+                api(), env.ref(env.engine.list({env.engine.cons(MakeSmall(1), v)})), size),
+            1);
   EXPECT_EQ(env.get(size), MakeSmall(4));
 }
 
 TEST_F(FdSetPredicates, RangeAndConsBuildOnTheHeap)
 {
   QX_term_ref out = env.ref(atom_nil);
-  EXPECT_EQ(prolog_fd_range_qxenv_multi_qx(api(), env.ref(MakeSmall(2)), env.ref(MakeSmall(5)), out), 1);
+  EXPECT_EQ(
+      prolog_fd_range_qxenv_multi_qx(api(), env.ref(MakeSmall(2)), env.ref(MakeSmall(5)), out), 1);
   EXPECT_EQ(read(env.get(out)), (Pairs{{2, 5}}));
   EXPECT_TRUE(on_heap(env.get(out)));
   EXPECT_EQ(prolog_fd_range_qxenv_multi_qx(api(), env.ref(atom_inf), env.ref(atom_sup), out), 1);
@@ -516,22 +515,39 @@ TEST_F(FdSetPredicates, RangeAndConsBuildOnTheHeap)
     EXPECT_EQ(prolog_fd_range_qxenv_multi_qx(api(), env.ref(lo), env.ref(hi), out), 1);
     EXPECT_EQ(env.get(out), atom_nil);
   }
-  EXPECT_EQ(prolog_fd_range_qxenv_multi_qx(api(), env.ref(env.engine.var()), env.ref(MakeSmall(1)), out), 0);
-  EXPECT_EQ(prolog_fd_range_qxenv_multi_qx(api(), env.ref(MakeSmall(1)), env.ref(env.engine.atom("x")), out), 0);
+  EXPECT_EQ(
+      prolog_fd_range_qxenv_multi_qx(api(), env.ref(env.engine.var()), env.ref(MakeSmall(1)), out),
+      0);
+  EXPECT_EQ(prolog_fd_range_qxenv_multi_qx(api(), env.ref(MakeSmall(1)),
+                                           env.ref(env.engine.atom("x")), out),
+            0);
 
   TAGGED tail = s({{8, 9}});
-  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(MakeSmall(1)), env.ref(MakeSmall(5)), env.ref(tail), out), 1);
+  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(MakeSmall(1)), env.ref(MakeSmall(5)),
+                                          env.ref(tail), out),
+            1);
   EXPECT_EQ(read(env.get(out)), (Pairs{{1, 5}, {8, 9}}));
   EXPECT_EQ(LstTail(env.get(out)), tail);
-  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(atom_inf), env.ref(atom_sup), env.ref(atom_nil), out), 1);
+  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(atom_inf), env.ref(atom_sup),
+                                          env.ref(atom_nil), out),
+            1);
   EXPECT_EQ(read(env.get(out)), (Pairs{{INF, SUP}}));
   TAGGED adjacent = s({{6, 9}});
-  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(MakeSmall(1)), env.ref(MakeSmall(5)), env.ref(adjacent), out), 0);
-  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(MakeSmall(5)), env.ref(MakeSmall(1)), env.ref(atom_nil), out), 0);
-  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(atom_sup), env.ref(atom_sup), env.ref(atom_nil), out), 0);
-  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(MakeSmall(1)), env.ref(atom_sup), env.ref(tail), out), 0);
+  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(MakeSmall(1)), env.ref(MakeSmall(5)),
+                                          env.ref(adjacent), out),
+            0);
+  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(MakeSmall(5)), env.ref(MakeSmall(1)),
+                                          env.ref(atom_nil), out),
+            0);
+  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(atom_sup), env.ref(atom_sup),
+                                          env.ref(atom_nil), out),
+            0);
+  EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(MakeSmall(1)), env.ref(atom_sup),
+                                          env.ref(tail), out),
+            0);
   EXPECT_EQ(prolog_fd_cons_qxenv_multi_qx(api(), env.ref(MakeSmall(1)), env.ref(MakeSmall(2)),
-                                          env.ref(env.engine.atom("x")), out), 0);
+                                          env.ref(env.engine.atom("x")), out),
+            0);
 }
 
 TEST_F(FdSetPredicates, MembershipAndIntersectionTests)
@@ -564,15 +580,19 @@ TEST_F(FdSetPredicates, SetResultsAreCopiedToTheHeap)
     std::function<void()> call;
     Pairs want;
   } cases[] = {
-      {[&] { prolog_fd_dom_intersection_qxenv_multi_qx(api(), env.ref(a), env.ref(b), out); }, {{3, 3}, {7, 7}}},
+      {[&] { prolog_fd_dom_intersection_qxenv_multi_qx(api(), env.ref(a), env.ref(b), out); },
+       {{3, 3}, {7, 7}}},
       {[&] { prolog_fd_dom_union_qxenv_multi_qx(api(), env.ref(a), env.ref(b), out); }, {{1, 9}}},
-      {[&] { prolog_fd_dom_subtract_qxenv_multi_qx(api(), env.ref(a), env.ref(b), out); }, {{1, 2}, {8, 9}}},
-      {[&] { prolog_fd_dom_complement_qxenv_multi_qx(api(), env.ref(a), out); }, {{INF, 0}, {4, 6}, {10, SUP}}},
+      {[&] { prolog_fd_dom_subtract_qxenv_multi_qx(api(), env.ref(a), env.ref(b), out); },
+       {{1, 2}, {8, 9}}},
+      {[&] { prolog_fd_dom_complement_qxenv_multi_qx(api(), env.ref(a), out); },
+       {{INF, 0}, {4, 6}, {10, SUP}}},
       {[&] { prolog_fd_dom_insert_qxenv_multi_qx(api(), env.ref(a), env.ref(MakeSmall(5)), out); },
        {{1, 3}, {5, 5}, {7, 9}}},
       {[&] { prolog_fd_dom_delete_qxenv_multi_qx(api(), env.ref(a), env.ref(MakeSmall(8)), out); },
        {{1, 3}, {7, 7}, {9, 9}}},
-      {[&] { prolog_fd_negate_qxenv_multi_qx(api(), env.ref(a), env.ref(MakeSmall(10)), out); }, {{1, 3}, {7, 9}}},
+      {[&] { prolog_fd_negate_qxenv_multi_qx(api(), env.ref(a), env.ref(MakeSmall(10)), out); },
+       {{1, 3}, {7, 9}}},
       {[&] { prolog_fd_negate_qxenv_multi_qx(api(), env.ref(a), env.ref(MakeSmall(0)), out); },
        {{-9, -7}, {-3, -1}}},
   };

@@ -18,13 +18,12 @@ struct Heights {
   long at(long t) const { return t < t0 || t >= t1 ? 0 : h[t - t0]; }
   void add(long b, long e, long dh)
   {
-    for (long t = std::max(b, t0); t < std::min(e, t1); t++)
-      h[t - t0] += dh;
+    for (long t = std::max(b, t0); t < std::min(e, t1); t++) h[t - t0] += dh;
   }
 };
 
 class FdProfile : public ::testing::Test {
- protected:
+protected:
   FdTestEnv env;
   ORVALIS_API_STRUCT *api() { return &env.api; }
   void SetUp() override { fd_init_profile(api()); }
@@ -46,8 +45,7 @@ class FdProfile : public ::testing::Test {
     for (long t = oracle.t0 - 3; t < oracle.t1 + 3; t++) {
       long from_segments = 0;
       for (profile *s = p; s; s = s->next)
-        if (s->begin <= t && t < s->end)
-          from_segments = s->erg;
+        if (s->begin <= t && t < s->end) from_segments = s->erg;
       ASSERT_EQ(from_segments, oracle.at(t)) << "t " << t;
       ASSERT_EQ(fd_profile_get(p, t), oracle.at(t)) << "t " << t;
     }
@@ -70,8 +68,7 @@ TEST_F(FdProfile, RandomUpdatesMatchAnArrayOfHeights)
       expect_matches(p, oracle);
       long lo = (long)(rng() % 80) - 10, hi = lo + 1 + (long)(rng() % 30);
       long highest = 0;
-      for (long t = lo; t < hi; t++)
-        highest = std::max(highest, oracle.at(t));
+      for (long t = lo; t < hi; t++) highest = std::max(highest, oracle.at(t));
       EXPECT_EQ(fd_profile_max(p, lo, hi), highest) << lo << ".." << hi;
       long limit = (long)(rng() % 9) - 4;
       bool within = true;
@@ -80,8 +77,7 @@ TEST_F(FdProfile, RandomUpdatesMatchAnArrayOfHeights)
       EXPECT_EQ(fd_profile_at_most(p, limit), within ? 1 : 0);
       long point = -999;
       bool free = false;
-      for (long t = lo; t < hi; t++)
-        free |= oracle.at(t) == 0;
+      for (long t = lo; t < hi; t++) free |= oracle.at(t) == 0;
       EXPECT_EQ(fd_profile_zero_at(p, lo, hi, &point), free ? 1 : 0);
       if (free) {
         EXPECT_TRUE(point >= lo && point < hi && oracle.at(point) == 0) << point;
@@ -126,8 +122,7 @@ TEST_F(FdProfile, CopyNextAndDispose)
 TEST_F(FdProfile, RepeatedUpdatesReuseTheirSegments)
 {
   profile *p = nullptr;
-  for (long t = 0; t < 100; t += 10)
-    p = fd_profile_update(api(), env.w, p, t, t + 5, 1 + t / 10);
+  for (long t = 0; t < 100; t += 10) p = fd_profile_update(api(), env.w, p, t, t + 5, 1 + t / 10);
   p = fd_profile_update(api(), env.w, p, 3, 48, 2);
   p = fd_profile_update(api(), env.w, p, 3, 48, -2);
   char *top = env.w->numstack_top;
@@ -137,8 +132,7 @@ TEST_F(FdProfile, RepeatedUpdatesReuseTheirSegments)
   }
   EXPECT_EQ(env.w->numstack_top, top);
   Heights oracle(0, 100);
-  for (long t = 0; t < 100; t += 10)
-    oracle.add(t, t + 5, 1 + t / 10);
+  for (long t = 0; t < 100; t += 10) oracle.add(t, t + 5, 1 + t / 10);
   expect_matches(p, oracle);
 }
 
@@ -152,8 +146,9 @@ TEST_F(FdProfile, EdgeCasesOfUpdatesAndQueries)
   EXPECT_EQ(p->next, nullptr);
   p = fd_profile_update(api(), env.w, p, 5, 15, -2);
   ASSERT_TRUE(p && p->next);
-  EXPECT_EQ(std::vector<long>({p->begin, p->end, p->erg, p->next->begin, p->next->end, p->next->erg}),
-            std::vector<long>({0, 5, 2, 10, 15, -2}));
+  EXPECT_EQ(
+      std::vector<long>({p->begin, p->end, p->erg, p->next->begin, p->next->end, p->next->erg}),
+      std::vector<long>({0, 5, 2, 10, 15, -2}));
   EXPECT_EQ(p->next->next, nullptr);
   EXPECT_EQ(fd_profile_get(p, 5), 0) << "at a segment's end";
   EXPECT_EQ(fd_profile_get(p, 10), -2);
@@ -167,8 +162,10 @@ TEST_F(FdProfile, EdgeCasesOfUpdatesAndQueries)
 
   EXPECT_EQ(fd_profile_at_most(fd_empty_profile(), -5), 1);
   EXPECT_EQ(fd_profile_max(fd_empty_profile(), 0, 10), 0);
-  EXPECT_EQ(fd_profile_update(api(), env.w, fd_empty_profile(), 4, 4, 3), nullptr) << "an empty range";
-  EXPECT_EQ(fd_profile_update(api(), env.w, fd_empty_profile(), 0, 9, 0), nullptr) << "a zero height";
+  EXPECT_EQ(fd_profile_update(api(), env.w, fd_empty_profile(), 4, 4, 3), nullptr)
+      << "an empty range";
+  EXPECT_EQ(fd_profile_update(api(), env.w, fd_empty_profile(), 0, 9, 0), nullptr)
+      << "a zero height";
 
   profile *busy = fd_profile_update(api(), env.w, fd_empty_profile(), 0, 5, 1);
   long point = -1;
@@ -192,10 +189,8 @@ TEST_F(FdProfile, ZeroPointsAreSpreadOverAllGaps)
     ASSERT_TRUE(point >= 0 && point < 10);
     hits[point]++;
   }
-  for (int t : {2, 3, 6, 7})
-    EXPECT_EQ(hits[t], 0);
-  for (int t : {0, 1, 4, 5, 8, 9})
-    EXPECT_GT(hits[t], 300) << "point " << t;
+  for (int t : {2, 3, 6, 7}) EXPECT_EQ(hits[t], 0);
+  for (int t : {0, 1, 4, 5, 8, 9}) EXPECT_GT(hits[t], 300) << "point " << t;
 }
 
 TEST_F(FdProfile, GeneratorIsWichmannHillReseededByEveryRun)
