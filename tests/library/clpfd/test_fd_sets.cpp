@@ -468,6 +468,20 @@ protected:
   }
 };
 
+TEST_F(FdSetPredicates, TermReferencesKeepTheirValuesBeyondTheFirstStackBlock)
+{
+  std::vector<QX_term_ref> refs;
+  for (int32_t i = 0; i < 300; i++) refs.push_back(env.ref(MakeSmall(i * 7 - 1000)));
+  for (int32_t i = 0; i < 300; i++) {
+    EXPECT_EQ(env.get(refs[i]), MakeSmall(i * 7 - 1000)) << "reference " << i;
+    EXPECT_EQ(fd_ref_get(api(), refs[i]), MakeSmall(i * 7 - 1000)) << "reference " << i;
+  }
+  /* a native still reads and writes through references made after the others */
+  QX_term_ref size = env.ref(atom_nil);
+  EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(s({{1, 3}, {7, 9}})), size), 1);
+  EXPECT_EQ(env.get(size), MakeSmall(6));
+}
+
 TEST_F(FdSetPredicates, SizeChecksTheSetAndCountsItsValues)
 {
   QX_term_ref size = env.ref(atom_nil);
