@@ -30,6 +30,8 @@ public:
     slots_[2 * r] = t;
     return r;
   }
+  /* Stores t in an existing reference. */
+  void put(QX_term_ref r, TAGGED t) { slots_[2 * r] = t; }
   TAGGED get(QX_term_ref r) const { return deref(slots_[2 * r]); }
   /* Native calls clear the flag to fail. */
   void arm() { w->fli_info.excp_flag = 1; }
