@@ -4,7 +4,8 @@
 #              (arguments in ARGS="...").
 # make bench - build the optimised tree with the benchmark programs in build/release/bench.
 # make fuzz  - install clang and its fuzzer runtime if missing, build the libFuzzer targets of
-#              the engine core in build/fuzz and run each for FUZZ_SECONDS (default 60).
+#              the engine core in build/fuzz and run each for FUZZ_SECONDS (default 60), starting
+#              from its seeds in tests/fuzz/seeds (which the test trees replay as a ctest).
 
 PACKAGES := g++-multilib cmake ninja-build googletest unicode-data strace python3 make
 JOBS     := $(shell nproc 2>/dev/null || echo 2)
@@ -63,7 +64,7 @@ run: release
 
 # Fuzzing is not part of CI: its packages are installed only here, never by setup.
 FUZZ_PACKAGES := clang libclang-rt-dev
-FUZZ_TARGETS  := fuzz_numbers fuzz_wcx
+FUZZ_TARGETS  := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 FUZZ_SECONDS  ?= 60
 
 fuzz-setup: setup
@@ -78,7 +79,8 @@ fuzz: fuzz-setup build/fuzz/build.ninja
 	  mkdir -p build/fuzz/corpus/$$t || exit 1; \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
 	  $(NORAND) build/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    -dict=tests/fuzz/$$t.dict -artifact_prefix=build/fuzz/$$t- build/fuzz/corpus/$$t \
+	    -dict=tests/fuzz/$$t.dict -artifact_prefix=build/fuzz/$$t- \
+	    build/fuzz/corpus/$$t tests/fuzz/seeds/$$t \
 	    2>build/fuzz/$$t.log || { tail -40 build/fuzz/$$t.log; exit 1; }; \
 	  grep -E '^(Done|stat::number_of_executed_units)' build/fuzz/$$t.log; \
 	done

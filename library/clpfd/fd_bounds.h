@@ -143,15 +143,20 @@ static inline int32_t fast_modi(int32_t a, int32_t b)
   return r;
 }
 
-/* c times a bound as a 64-bit number, inf and sup counting as -2^32 and 2^32; raises the overflow
- * flag when the product of an integer does not fit in 32 bits. */
+/* c times a bound as a 64-bit number, inf and sup counting as -2^32 and 2^32. Raising the overflow
+ * flag (never cleared here) says the result cannot be used as c times x: a finite product outside
+ * -2^32..2^32-1 (upper 32 bits neither all zeros nor all ones) is as large as a product of an
+ * infinity and could be taken for one; -2^31 times inf, 2^63, has no 64-bit value and saturates
+ * to the largest one. */
 static inline int64_t mul_lt_internal(ORVALIS_API_STRUCT *api, int32_t c, TAGGED x)
 {
   if (!IsSmall(x)) {
-    /* c * 2^32 is c shifted; computed unsigned so that c = -2^31 times inf, 2^63, wraps
-     * instead of being undefined */
-    uint64_t shifted = (uint64_t)(int64_t)c << 32;
-    return (int64_t)(x == atom_inf ? 0 - shifted : shifted);
+    if (c == INT32_MIN && x == atom_inf) {
+      fd_state(api)->fd_overflow = 1;
+      return INT64_MAX;
+    }
+    int64_t shifted = (int64_t)c * (INT64_C(1) << 32);
+    return x == atom_inf ? -shifted : shifted;
   }
   int64_t p = (int64_t)c * GetSmall(x);
   uint32_t high = (uint32_t)((uint64_t)p >> 32);

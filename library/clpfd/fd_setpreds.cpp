@@ -63,9 +63,17 @@ static TAGGED import_integer(ORVALIS_API_STRUCT *api, QX_term_ref ref)
   return IsSmall(t) ? t : 0;
 }
 
-/* Stores a temporary set result on the heap in an output argument. */
+/* Stores a temporary set result on the heap in an output argument. A result that reaches beyond
+ * an end of the integer range holds an interval starting at sup or ending at inf, which no domain
+ * can: that is an integer overflow, and the predicate fails with the flag set. */
 static void export_set(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, QX_term_ref out)
 {
+  for (TAGGED l = set; IsLst(l); l = fds_next(l))
+    if (fds_interval(l)[0] == atom_sup || fds_interval(l)[1] == atom_inf) {
+      fd_state(api)->fd_overflow = 1;
+      fd_native_fail(api);
+      return;
+    }
   set = fd_localize(api, w, set);
   fd_ref_put(api, out, fd_globalize(api, w, set, 0, 0));
 }
@@ -183,8 +191,6 @@ void prolog_fd_dom_subtract_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
   set_predicate(api, set1, set2, set, fd_subtract, true);
 }
 
-/* The complement of a set that reaches an end of the integer range holds [inf|inf] or [sup|sup],
- * which no domain can: that is an integer overflow, and the predicate fails with the flag set. */
 void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set1,
                                              QX_term_ref set)
 {
@@ -194,15 +200,7 @@ void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
     fd_native_fail(api);
     return;
   }
-  TAGGED result = fd_complement(api, w, a);
-  TAGGED last = result;
-  while (IsLst(last) && IsLst(fds_next(last))) last = fds_next(last);
-  if (IsLst(result) && (fds_interval(result)[1] == atom_inf || fds_interval(last)[0] == atom_sup)) {
-    fd_state(api)->fd_overflow = 1;
-    fd_native_fail(api);
-    return;
-  }
-  export_set(api, w, result, set);
+  export_set(api, w, fd_complement(api, w, a), set);
 }
 
 static TAGGED insert_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED value)

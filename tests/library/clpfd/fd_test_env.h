@@ -19,13 +19,19 @@ public:
     api.fli_data = (qx_fli_info **)w; /* the worker's first word */
   }
 
-  /* A term reference holding t. */
+  /* A term reference holding t. The slots grow as needed; the stack start follows them. */
   QX_term_ref ref(TAGGED t)
   {
     QX_term_ref r = next_ref_++;
+    if ((size_t)(2 * r + 1) >= slots_.size()) {
+      slots_.resize(2 * slots_.size(), atom_nil);
+      w->fli_info.fli_stack_start = slots_.data();
+    }
     slots_[2 * r] = t;
     return r;
   }
+  /* Stores t in an existing reference. */
+  void put(QX_term_ref r, TAGGED t) { slots_[2 * r] = t; }
   TAGGED get(QX_term_ref r) const { return deref(slots_[2 * r]); }
   /* Native calls clear the flag to fail. */
   void arm() { w->fli_info.excp_flag = 1; }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <limits>
 #include <vector>
 
 #include "fd_bounds.h"
@@ -183,22 +184,33 @@ TEST_F(FdBounds, FlooredModuloHasTheSignOfTheDivisor)
     }
 }
 
-TEST_F(FdBounds, WideProductRaisesTheFlagOnlyBeyondThirtyTwoBits)
+/* The wide product against exact long double arithmetic (a 64-bit mantissa holds every product of
+ * a 32-bit coefficient and a bound, 2^32 standing for an infinity): a finite product outside
+ * -2^32..2^32-1 raises the flag; a product beyond 64 bits saturates and raises it. */
+TEST_F(FdBounds, WideProductIsExactOrSaturatesWithTheFlag)
 {
+  static_assert(std::numeric_limits<long double>::digits >= 64, "needs a 64-bit mantissa");
+  const long double two32 = 4294967296.0L;
+  /* around 2^32 / 2^28 (16, 17, 32) and the ends of the 32-bit range */
   std::vector<int32_t> coefficients = {
-      0, 1, -1, 2, -2, 3, 1000, -1000, 65536, -65536, 1 << 20, 1 << 30, INT32_MAX, INT32_MIN};
+      0, 1, 2, 3, 16, 17, 32, 1000, 65536, 1 << 20, 1 << 30, INT32_MAX - 1, INT32_MAX};
+  for (size_t i = 0, n = coefficients.size(); i < n; i++) coefficients.push_back(-coefficients[i]);
+  coefficients.push_back(INT32_MIN);
   for (int32_t c : coefficients)
     for (TAGGED x : boundary_bounds()) {
       env.state.fd_overflow = 0;
+      long double exact = (long double)c * (x == atom_inf   ? -two32
+                                            : x == atom_sup ? two32
+                                                            : (long double)GetSmall(x));
       int64_t want;
-      bool flag = false;
-      if (x == atom_inf || x == atom_sup) {
-        if (c == INT32_MIN) continue; /* -2^31 * -2^32 has no 64-bit value */
-        want = (int64_t)c * (x == atom_inf ? -(INT64_C(1) << 32) : (INT64_C(1) << 32));
+      bool flag;
+      if (exact > (long double)INT64_MAX) {
+        want = INT64_MAX, flag = true;
+      } else if (exact < (long double)INT64_MIN) {
+        want = INT64_MIN, flag = true;
       } else {
-        want = (int64_t)c * GetSmall(x);
-        int64_t high = want >> 32;
-        flag = high != 0 && high != -1;
+        want = (int64_t)exact;
+        flag = IsSmall(x) && (exact < -two32 || exact >= two32);
       }
       EXPECT_EQ(mul_lt_internal(&env.api, c, x), want) << c << " * " << std::hex << x;
       EXPECT_EQ(env.state.fd_overflow, flag ? 1u : 0u) << c << " * " << std::hex << x;

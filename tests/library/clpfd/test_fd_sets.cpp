@@ -2,7 +2,9 @@
  * integer range; results must be well formed and arguments left unchanged. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <string>
 #include <random>
 
 #include "fd_set_model.h"
@@ -468,6 +470,20 @@ protected:
   }
 };
 
+TEST_F(FdSetPredicates, TermReferencesKeepTheirValuesBeyondTheFirstStackBlock)
+{
+  std::vector<QX_term_ref> refs;
+  for (int32_t i = 0; i < 300; i++) refs.push_back(env.ref(MakeSmall(i * 7 - 1000)));
+  for (int32_t i = 0; i < 300; i++) {
+    EXPECT_EQ(env.get(refs[i]), MakeSmall(i * 7 - 1000)) << "reference " << i;
+    EXPECT_EQ(fd_ref_get(api(), refs[i]), MakeSmall(i * 7 - 1000)) << "reference " << i;
+  }
+  /* a native still reads and writes through references made after the others */
+  QX_term_ref size = env.ref(atom_nil);
+  EXPECT_EQ(prolog_fd_size_qxenv_multi_qx(api(), env.ref(s({{1, 3}, {7, 9}})), size), 1);
+  EXPECT_EQ(env.get(size), MakeSmall(6));
+}
+
 TEST_F(FdSetPredicates, SizeChecksTheSetAndCountsItsValues)
 {
   QX_term_ref size = env.ref(atom_nil);
@@ -639,6 +655,151 @@ TEST_F(FdSetPredicates, BadArgumentsFailAndUnrepresentableComplementsOverflow)
   prolog_fd_dom_complement_qxenv_multi_qx(api(), env.ref(s({{INF, 3}, {7, SUP}})), out);
   EXPECT_FALSE(env.failed());
   EXPECT_EQ(read(env.get(out)), (Pairs{{4, 6}}));
+}
+
+/* The true result of a set predicate, over the integers with the infinities as values far
+ * beyond any reachable one: a result whose intervals all meet the small-integer range is the set
+ * with its ends beyond the range made inf and sup; one with an interval wholly beyond the range
+ * cannot be represented. */
+namespace truth {
+typedef std::vector<std::pair<int64_t, int64_t>> Spans;
+constexpr int64_t FAR = INT64_C(1) << 40;
+
+Spans of(const Pairs &pairs)
+{
+  Spans out;
+  for (auto [lo, hi] : pairs) out.push_back({lo == INF ? -FAR : lo, hi == SUP ? FAR : hi});
+  return out;
+}
+bool in(const Spans &spans, int64_t v)
+{
+  for (auto [lo, hi] : spans)
+    if (v >= lo && v <= hi) return true;
+  return false;
+}
+/* The maximal runs of a membership test, cut at the given points of change. */
+template <typename Member>
+Spans runs(std::vector<int64_t> cuts, Member member)
+{
+  std::sort(cuts.begin(), cuts.end());
+  Spans out;
+  for (size_t i = 0; i + 1 < cuts.size(); i++) {
+    if (cuts[i] == cuts[i + 1] || !member(cuts[i])) continue;
+    if (!out.empty() && out.back().second + 1 == cuts[i])
+      out.back().second = cuts[i + 1] - 1;
+    else
+      out.push_back({cuts[i], cuts[i + 1] - 1});
+  }
+  return out;
+}
+std::vector<int64_t> cuts_of(std::initializer_list<const Spans *> sets)
+{
+  std::vector<int64_t> cuts = {-FAR, FAR + 1};
+  for (const Spans *set : sets)
+    for (auto [lo, hi] : *set) cuts.insert(cuts.end(), {lo, hi + 1});
+  return cuts;
+}
+Spans subtract(const Spans &a, const Spans &b)
+{
+  return runs(cuts_of({&a, &b}), [&](int64_t v) { return in(a, v) && !in(b, v); });
+}
+Spans negate(const Spans &a, int64_t k)
+{
+  Spans image;
+  for (auto [lo, hi] : a) image.push_back({hi == FAR ? -FAR : k - hi, lo == -FAR ? FAR : k - lo});
+  return runs(cuts_of({&image}), [&](int64_t v) { return in(image, v); });
+}
+/* The representable form, or false when an interval lies wholly beyond the range. */
+bool represent(const Spans &spans, Pairs *out)
+{
+  out->clear();
+  for (auto [lo, hi] : spans) {
+    if (hi < MIN || lo > MAX) return false;
+    out->push_back({lo < MIN ? INF : (int32_t)lo, hi > MAX ? SUP : (int32_t)hi});
+  }
+  return true;
+}
+}  // namespace truth
+
+/* Every well-formed set of at most two intervals with ends among points near both ends of the
+ * range and near zero. */
+std::vector<Pairs> boundary_sets()
+{
+  const std::vector<int32_t> points = {INF, MIN,     MIN + 1, MIN + 2, -2, 0,
+                                       2,   MAX - 2, MAX - 1, MAX,     SUP};
+  std::vector<Pairs> one = {{}}, out;
+  for (int32_t lo : points)
+    for (int32_t hi : points)
+      if (lo <= hi && lo != SUP && hi != INF) one.push_back({{lo, hi}});
+  for (const Pairs &first : one) {
+    out.push_back(first);
+    if (first.empty() || first[0].second == SUP) continue;
+    for (const Pairs &second : one)
+      if (!second.empty() && second[0].first != INF &&
+          (int64_t)second[0].first > (int64_t)first[0].second + 1)
+        out.push_back({first[0], second[0]});
+  }
+  return out;
+}
+
+TEST_F(FdSetPredicates, SubtractionNegationAndComplementFailWithTheFlagBeyondTheRange)
+{
+  std::vector<Pairs> sets = boundary_sets();
+  QX_term_ref in1 = env.ref(atom_nil), in2 = env.ref(atom_nil), out = env.ref(atom_nil);
+  TAGGED *mark = env.w->global_top;
+  int refused = 0;
+  /* Runs the call and compares it with the true result; the heap is reset afterwards. */
+  auto check = [&](const std::function<void()> &call, const truth::Spans &want,
+                   const std::string &what) {
+    Pairs expected;
+    bool representable = truth::represent(want, &expected);
+    env.state.fd_overflow = 0;
+    env.put(out, atom_nil);
+    env.arm();
+    call();
+    EXPECT_EQ(env.failed(), !representable) << what;
+    EXPECT_EQ(env.state.fd_overflow, representable ? 0u : 1u) << what;
+    if (representable && !env.failed()) {
+      EXPECT_EQ(read(env.get(out)), expected) << what;
+    }
+    refused += !representable;
+    env.w->global_top = mark;
+  };
+  auto text = [](const Pairs &p) {
+    std::string t;
+    for (auto [lo, hi] : p) t += "[" + std::to_string(lo) + "|" + std::to_string(hi) + "]";
+    return t;
+  };
+  for (const Pairs &a : sets) {
+    truth::Spans ta = truth::of(a);
+    for (const Pairs &b : sets) {
+      if (b.size() > 1 && a.size() > 1) continue; /* two by two adds nothing at the ends */
+      env.put(in1, s(a));
+      env.put(in2, s(b));
+      check([&] { prolog_fd_dom_subtract_qxenv_multi_qx(api(), in1, in2, out); },
+            truth::subtract(ta, truth::of(b)), "subtract " + text(a) + " " + text(b));
+    }
+    env.put(in1, s(a));
+    check([&] { prolog_fd_dom_complement_qxenv_multi_qx(api(), in1, out); },
+          truth::subtract({{-truth::FAR, truth::FAR}}, ta), "complement " + text(a));
+    for (int32_t k : {MIN, MIN + 1, MIN + 2, -3, -1, 0, 1, 3, MAX - 2, MAX - 1, MAX}) {
+      env.put(in1, s(a));
+      env.put(in2, MakeSmall(k));
+      check([&] { prolog_fd_negate_qxenv_multi_qx(api(), in1, in2, out); }, truth::negate(ta, k),
+            "negate " + text(a) + " " + std::to_string(k));
+    }
+  }
+  EXPECT_GT(refused, 100) << "the table reaches results beyond the range";
+  /* the two cases as Prolog would write them */
+  env.put(in1, s({{INF, 5}}));
+  env.put(in2, s({{MIN, 0}}));
+  check([&] { prolog_fd_dom_subtract_qxenv_multi_qx(api(), in1, in2, out); },
+        {{-truth::FAR, MIN - INT64_C(1)}, {1, 5}}, "subtract [inf|5] [-2^28|0]");
+  env.put(in1, s({{1, 2}, {4, 5}}));
+  env.put(in2, MakeSmall(MIN));
+  check([&] { prolog_fd_negate_qxenv_multi_qx(api(), in1, in2, out); },
+        {{MIN - INT64_C(5), MIN - INT64_C(4)}, {MIN - INT64_C(2), MIN - INT64_C(1)}},
+        "negate [1|2][4|5] -2^28");
 }
 
 }  // namespace
