@@ -41,6 +41,71 @@ void qx_set_errno(int n);
 /* The text of an API error number; numbers without a text give "Unknown error". */
 const char *QX_error_message(int n);
 
+/* ---- signals, interrupts and the event queue ----
+ * Signals and requests from other threads never run Prolog code at arbitrary moments: a signal
+ * handler only counts its signal and asks the engine to look, other threads post functions to a
+ * bounded ring, and the engine runs both at its next event check on its own thread. */
+
+/* A handler installed with QX_signal, run on the engine thread as handler(sig, user_data). */
+typedef void (*QX_SigFun)(int sig, void *user_data);
+#define QX_SIG_DFL ((QX_SigFun)0)
+#define QX_SIG_IGN ((QX_SigFun)1)
+#define QX_SIG_ERR ((QX_SigFun)-1)
+
+/* A plain event: nonzero to go on with the next one. */
+typedef int (*QX_EventFun)(void *data);
+/* An asynchronous event, told why it is called: */
+enum {
+  QX_EVENT_RUN = 0,                 /* run normally */
+  QX_EVENT_SHUTDOWN = 1,            /* the engine is shutting down */
+  QX_EVENT_DISCARDED_FAILURE = 2,   /* dropped: an earlier event failed */
+  QX_EVENT_DISCARDED_EXCEPTION = 4, /* dropped: an earlier event raised an exception */
+};
+/* Answers a qxio_t_error_code; QXIO_S_PRIVATE_ERROR_1 means failure, _2 an exception. */
+typedef int (*QX_AsyncEventFun)(void *data, int mode);
+
+/* Both may be called from any thread and from signal handlers. QX_event answers 1 when queued,
+ * else 0; QX_async_event answers 0, QXIO_E_TRY_AGAIN (queue full) or QXIO_E_INVALID_STATE (no
+ * events accepted now). flags is not read. */
+int QX_event(QX_EventFun fn, void *data);
+int QX_async_event(QX_AsyncEventFun fn, void *data, int flags);
+
+/* Install handler for sig (QX_SIG_DFL and QX_SIG_IGN reset it); answers QX_SIG_ERR, or the
+ * engine's no-op handler on success. Only while the event queue is running. */
+QX_SigFun QX_signal(int sig, QX_SigFun handler, void *user_data);
+/* Record sig as delivered (what the process-level handler does): 1, or 0 when sig is outside
+ * 0..31 or the signal table is off. Async-signal-safe. */
+int QX_raise_signal(int sig);
+int qx_raise_signal(int sig);
+
+/* Request the interrupt (control_c_handler/0) or break (control_break_handler/0) handler. */
+void QX_ctrlc_action(void);
+void QX_ctrlbreak_action(void);
+void qx_reset_ctrlc_pending(void);
+int qx_get_ctrlc_pending(void);
+
+/* Nesting count of disabled events, on the current worker; answer the new count. */
+int disable_events(void);
+int enable_events(void);
+/* Run the pending signal handlers and events (mode bit 0: the final run of shutdown):
+ * 1, or 0 when an event failed or raised an exception. run_event is the normal run. */
+int qx_run_event(worker *w, int mode);
+int run_event(worker *w);
+/* Zero both limit words of the event check, so that the next check takes its slow path. */
+void sync_heap_pointers(worker *w);
+void event_queue_init(void);
+void event_queue_remove(void);
+
+/* The default process signal set-up for host programs: the interrupt handler on SIGINT, a fault
+ * handler on the fault signals (unless ORVALIS_MINIMAL_SIGNALS begins with y or Y), SIGVTALRM
+ * and SIGPIPE ignored. signals_disable_most gives the fault signals their default action. */
+void ds_signals_init(void);
+void ds_signals_reinit(void);
+void signals_disable_most(void);
+
+/* The stream layer's signal-delivered notifier: wakes blocked I/O. Async-signal-safe. */
+void qx_os_signal_delivered(void);
+
 /* ---- start options, system properties and the environment ----
  * The engine reads its configuration by name through one lookup: the start options while the
  * memory manager has not started, then the I/O library's system properties (its own copy of the
