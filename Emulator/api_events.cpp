@@ -276,6 +276,16 @@ void discard_events(worker *w, int mode)
   sync_heap_pointers(w);
 }
 
+/* Makes throw(Ball) the next goal; the caller made room for its two words. */
+void push_throw_goal(worker *w, TAGGED ball)
+{
+  TAGGED *goal = w->global_top;
+  w->global_top += 2;
+  goal[0] = MakeFunctor(init_atom_check("throw", 0), 1);
+  goal[1] = ball;
+  qx_push_frame(w, MakeStr(goal), qx_eg.prolog_module);
+}
+
 /* The engine's event check: a run that stopped ends the goal in progress, by throwing the
  * exception an event raised, else by failing. */
 void run_event_hook(worker *w)
@@ -286,15 +296,11 @@ void run_event_hook(worker *w)
     qx_push_frame(w, atom_fail, qx_eg.prolog_module);
     return;
   }
-  /* Room for throw/1 and the ball first: the ball is copied to the heap last. */
   uint32_t words = qx_instance_heap_words(qx_eg.exception) + 2;
   if ((uint32_t)(w->stack_start - w->global_top) < words) call_overflow(w, words, 0);
-  TAGGED *goal = w->global_top;
-  w->global_top += 2;
-  goal[0] = MakeFunctor(init_atom_check("throw", 0), 1);
-  goal[1] = qx_exception_term(w);
+  TAGGED ball = qx_exception_term(w);
   qx_clear_exception();
-  qx_push_frame(w, MakeStr(goal), qx_eg.prolog_module);
+  push_throw_goal(w, ball);
 }
 
 /* ---- interrupt and break ---- */
@@ -323,13 +329,11 @@ int break_event(void *data)
 int throw_abort(worker *w)
 {
   if (w->stack_start - w->global_top < 8) call_overflow(w, 8, 0);
-  TAGGED *p = w->global_top;
-  p[0] = MakeFunctor(atom_reserved, 1);
-  p[1] = MakeSmall(3);
-  p[2] = MakeFunctor(init_atom_check("throw", 0), 1);
-  p[3] = MakeStr(p);
-  w->global_top += 4;
-  qx_push_frame(w, MakeStr(p + 2), qx_eg.prolog_module);
+  TAGGED *ball = w->global_top;
+  ball[0] = MakeFunctor(atom_reserved, 1);
+  ball[1] = MakeSmall(3);
+  w->global_top += 2;
+  push_throw_goal(w, MakeStr(ball));
   return 1;
 }
 
