@@ -70,13 +70,16 @@ void qx_wake_put(worker *w, TAGGED *const *cells, uint32_t n)
 }
 
 /* Store both limit words, then zero the soft one again when an event or a wake-up arrived
- * meanwhile, so that a request made between the test and the store is not lost. */
+ * meanwhile, so that a request made between the test and the store is not lost. Other threads
+ * post events: the fence keeps the re-check from being answered before the stores are seen. */
 void qx_restore_soft_limit(worker *w)
 {
   if (w->event_flags != 0 || w->wake_len != 0) return;
   w->int_heap_warn = w->heap_warn;
   w->heap_warn_soft = w->heap_warn;
-  if (w->event_flags != 0 || w->wake_len != 0) w->heap_warn_soft = nullptr;
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&w->event_flags, __ATOMIC_RELAXED) != 0 || w->wake_len != 0)
+    w->heap_warn_soft = nullptr;
 }
 
 /* The record of a dereferenced variable, or null when it has no attributes. */

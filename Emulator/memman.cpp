@@ -419,6 +419,8 @@ int memman_init()
 
 void memman_reinit() { mm.in_fault = false; }
 
+int qx_memman_running() { return mm.initialized ? 1 : 0; }
+
 void memman_deinit()
 {
   if (!mm.initialized) return;

@@ -102,6 +102,8 @@ void set_memalloc_default();
 int memman_init();
 void memman_reinit();
 void memman_deinit();
+/* 1 between memman_init and memman_deinit. */
+int qx_memman_running();
 
 /* Sizes from the environment, read by memman_init (0 = not set; sizes in bytes, an optional
  * K, M or G suffix multiplies). The data areas size themselves from these. */

@@ -23,11 +23,11 @@ enum {
   QX_ERR_ACTION = 8,
   QX_ERR_INQUIRY = 9,
   QX_ERR_EXCEPTION = 10,
-  QX_ERR_TYPE = 11,
-  QX_ERR_DOMAIN = 12,
+  QX_ERR_TYPE_ERROR = 11,
+  QX_ERR_DOMAIN_ERROR = 12,
   QX_ERR_NUMBER = 13,
   QX_ERR_STRING = 14,
-  QX_ERR_SYSTEM = 15,
+  QX_ERR_SYSTEM_ERROR = 15,
   QX_ERR_UNKNOWN = 16,
   QX_ERR_MEMORY_INIT = 18,
   QX_ERR_BOOTFILE_KIND = 19,
@@ -40,5 +40,136 @@ int QX_get_errno(void);
 void qx_set_errno(int n);
 /* The text of an API error number; numbers without a text give "Unknown error". */
 const char *QX_error_message(int n);
+
+/* ---- signals, interrupts and the event queue ----
+ * Signals and requests from other threads never run Prolog code at arbitrary moments: a signal
+ * handler only counts its signal and asks the engine to look, other threads post functions to a
+ * bounded ring, and the engine runs both at its next event check on its own thread. */
+
+/* A handler installed with QX_signal, run on the engine thread as handler(sig, user_data). */
+typedef void (*QX_SigFun)(int sig, void *user_data);
+#define QX_SIG_DFL ((QX_SigFun)0)
+#define QX_SIG_IGN ((QX_SigFun)1)
+#define QX_SIG_ERR ((QX_SigFun)-1)
+
+/* A plain event: nonzero to go on with the next one. */
+typedef int (*QX_EventFun)(void *data);
+/* An asynchronous event, told why it is called: */
+enum {
+  QX_EVENT_RUN = 0,                 /* run normally */
+  QX_EVENT_SHUTDOWN = 1,            /* the engine is shutting down */
+  QX_EVENT_DISCARDED_FAILURE = 2,   /* dropped: an earlier event failed */
+  QX_EVENT_DISCARDED_EXCEPTION = 4, /* dropped: an earlier event raised an exception */
+};
+/* Answers a qxio_t_error_code; QXIO_S_PRIVATE_ERROR_1 means failure, _2 an exception. */
+typedef int (*QX_AsyncEventFun)(void *data, int mode);
+
+/* Both may be called from any thread and from signal handlers. QX_event answers 1 when queued,
+ * else 0; QX_async_event answers 0, QXIO_E_TRY_AGAIN (queue full) or QXIO_E_INVALID_STATE (no
+ * events accepted now). flags is not read. */
+int QX_event(QX_EventFun fn, void *data);
+int QX_async_event(QX_AsyncEventFun fn, void *data, int flags);
+
+/* Install handler for sig (QX_SIG_DFL and QX_SIG_IGN reset it); answers QX_SIG_ERR, or the
+ * engine's no-op handler on success. Only while the event queue is running. */
+QX_SigFun QX_signal(int sig, QX_SigFun handler, void *user_data);
+/* Record sig as delivered (what the process-level handler does): 1, or 0 when sig is outside
+ * 0..31 or the signal table is off. Async-signal-safe. */
+int QX_raise_signal(int sig);
+int qx_raise_signal(int sig);
+
+/* Request the interrupt (control_c_handler/0) or break (control_break_handler/0) handler. */
+void QX_ctrlc_action(void);
+void QX_ctrlbreak_action(void);
+void qx_reset_ctrlc_pending(void);
+int qx_get_ctrlc_pending(void);
+
+/* Nesting count of disabled events, on the current worker; answer the new count. */
+int disable_events(void);
+int enable_events(void);
+/* Run the pending signal handlers and events (mode bit 0: the final run of shutdown):
+ * 1, or 0 when an event failed or raised an exception. run_event is the normal run. */
+int qx_run_event(worker *w, int mode);
+int run_event(worker *w);
+/* Zero both limit words of the event check, so that the next check takes its slow path. */
+void sync_heap_pointers(worker *w);
+void event_queue_init(void);
+void event_queue_remove(void);
+
+/* The default process signal set-up for host programs: the interrupt handler on SIGINT, a fault
+ * handler on the fault signals (unless ORVALIS_MINIMAL_SIGNALS begins with y or Y), SIGVTALRM
+ * and SIGPIPE ignored. signals_disable_most gives the fault signals their default action. */
+void ds_signals_init(void);
+void ds_signals_reinit(void);
+void signals_disable_most(void);
+
+/* The stream layer's signal-delivered notifier: wakes blocked I/O. Async-signal-safe. */
+void qx_os_signal_delivered(void);
+
+/* ---- start options, system properties and the environment ----
+ * The engine reads its configuration by name through one lookup: the start options while the
+ * memory manager has not started, then the I/O library's system properties (its own copy of the
+ * environment, which the engine can change), then the process environment. Lookups answer 0 or
+ * a negative I/O-library code; values handed out are QX_malloc blocks owned by the caller. */
+
+#define QX_OPTIONS_VERSION 0x40100
+enum { QX_OPTION_RESERVED = 1, QX_OPTION_PROP = 2 };
+/* One start option: type 1 carries nothing the engine reads, type 2 a key and a value (texts in
+ * the internal encoding, both non-null). */
+typedef struct QX_option_ {
+  uint32_t type;
+  union {
+    struct {
+      const char *key;
+      const char *value;
+    } prop;
+  };
+} QX_option_;
+typedef struct QX_options_ {
+  uint32_t version; /* QX_OPTIONS_VERSION */
+  uint32_t noptions;
+  QX_option_ *options;
+} QX_options_;
+
+/* Record a block of start options (null clears it): 1 when accepted; 0 when malformed or once
+ * the memory manager runs (the block would never be applied). The block stays the caller's. */
+int QX_set_initial_options(const QX_options_ *options);
+/* The same without the start check, as start-up validates and records a block. */
+int qx_set_initial_options(const QX_options_ *options);
+/* Start-up, once the memory manager runs: each type-2 option becomes a system property, then
+ * the block is forgotten. 0 or the first negative code of the I/O library. */
+int qx_apply_initial_options(void);
+
+/* Lookup mode bit 0: environment only (no start options or properties); bit 1: no environment.
+ * With buffer and size the value is written there (size in: room, out: needed); without, it
+ * comes back in *value as a QX_malloc block. */
+int qx_get_system_property_internal(const char *key, char *buffer, size_t *size, char **value,
+                                    int mode);
+/* flags bit 0: no environment; bit 1: environment only. */
+int QX_get_system_property(const char *key, char **value, int flags);
+int QX_set_system_property(const char *key, const char *value, int flags);
+char *QX_getenv(const char *key);
+/* 0 on success, 1 on failure. */
+int QX_setenv(const char *key, const char *value);
+/* All properties as one QX_malloc block: a null-terminated array of pointers, then the texts.
+ * flags bit 0: key and value separated by a NUL instead of "="; bit 1: include the environment
+ * copy; bit 2: leave out the set properties. A null block computes and discards it. */
+int QX_system_properties(char ***block, int flags);
+char **QX_copy_environ(void);
+
+/* flags bit 0: the value must be valid internal encoding; bit 1: any bytes (one of the two is
+ * required); bit 2: no environment; bit 3: environment only. Answers the value (buffer, or a
+ * QX_malloc block when buffer is null) or null. */
+char *qx_getenv_internal(const char *key, char *buffer, size_t *size, int flags);
+char *qx_getenv_anyenc(const char *key, char *buffer, size_t *size);
+int qx_checkenv(const char *key);
+/* Settings read at initialisation; a missing or malformed value gives the default. */
+int get_boolean_property(const char *key, int default_value);
+int get_boolean(const char *key, int default_value);
+size_t get_stack_size(const char *key, size_t default_value, size_t minimum);
+/* "yes" and "no" in any letter case: 0 with the value, else QXIO_E_ERROR. */
+int str_to_boolean(const char *text, int *value);
+/* Decimal digits with an optional K, M or G suffix: 0 with the value, else -20001. */
+int str_to_size(const char *text, size_t *value);
 
 #endif
