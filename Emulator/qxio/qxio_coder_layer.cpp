@@ -181,6 +181,8 @@ qxio_t_error_code coder_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t
   if (offered % item != 0) return QXIO_E_GRANULARITY_ERROR;
   const bool end = options & QXIO_WRITE_END;
   const uint32_t nonblocking = options & QXIO_WRITE_NONBLOCKING;
+  /* Nothing to encode: at the end of data, what was encoded before still goes down. */
+  if (offered == 0) return end ? flush_write_buf(l, nonblocking | QXIO_WRITE_END) : QXIO_S_NOERR;
   if (l->write_buf->writable_size - l->write_buf->extent < offered / item) {
     qxio_t_error_code rc = flush_write_buf(l, nonblocking);
     if (rc < 0) return rc;

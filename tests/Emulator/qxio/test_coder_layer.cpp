@@ -255,6 +255,30 @@ TEST_F(CoderLayer, UnmappableCodeStopsTheWriteUnlessReplaced)
   EXPECT_EQ(QXIO_E_ENCODING_UNMAPPABLE, qxio_write(&stream, &in, &pos, QXIO_WRITE_ALL));
 }
 
+// A write of no codes takes nothing and answers 0; at the end of data it still flushes what
+// was encoded before.
+TEST_F(CoderLayer, ZeroLengthWriteAnswersZeroAndFlushesAtTheEndOfData)
+{
+  ASSERT_EQ(0, qxio_test::open_script(&stream, &s, false, true));
+  ASSERT_EQ(0, push_coders(&stream, nullptr, open_coder("UTF-16BE", 0)));
+  const std::string codes = words({'o', 0x1F600, 'k'});
+  qxio_t_buf in = qxio_test::wrap(codes);
+  size_t pos = 0;
+  ASSERT_EQ(0, qxio_write(&stream, &in, &pos, QXIO_WRITE_ALL));
+  const std::string none;
+  qxio_t_buf empty = qxio_test::wrap(none);
+  for (uint32_t options : {0u, unsigned(QXIO_WRITE_ALL), unsigned(QXIO_WRITE_NONBLOCKING)}) {
+    pos = 0;
+    EXPECT_EQ(0, qxio_write(&stream, &empty, &pos, options));
+    EXPECT_EQ(0u, pos);
+    EXPECT_EQ("", s.written);
+  }
+  pos = codes.size();
+  EXPECT_EQ(0, qxio_write(&stream, &in, &pos, QXIO_WRITE_END));
+  EXPECT_EQ(codes.size(), pos);
+  EXPECT_EQ(std::string("\0o\xD8\x3D\xDE\x00\0k", 8), s.written);
+}
+
 TEST_F(CoderLayer, CloseFlushesClosesTheDeviceAndEmptiesTheSlot)
 {
   ASSERT_EQ(0, qxio_test::open_script(&stream, &s, true, true));
