@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "budget_alloc.h"
 #include "fs_test_util.h"
 #include "qxio.h"
 #include "qxio_io_worker.h"
@@ -268,6 +269,73 @@ TEST(ThreadDevice, SeekingBackDropsTheReadAhead)
   EXPECT_EQ(qxio_seek(&stream, -1, &at, nullptr, QXIO_SEEK_SET), QXIO_E_PARAMETER_ERROR);
   EXPECT_EQ(qxio_seek(&stream, INT64_MAX, &at, nullptr, QXIO_SEEK_END), QXIO_E_SEEK_ERROR);
   ASSERT_EQ(qxio_close(&stream, 0), 0);
+}
+
+// Reads the stream to its end; before read number `at`, the allocation `nth` from then on is
+// made to fail once. A read that fails for want of memory is repeated. Answers what came.
+std::string read_with_one_failure(QXIO *stream, qxio_test::Budget *budget, int at, long nth)
+{
+  qxio_t_buf *buf = qxio_buf_alloc(nullptr, 0, 0);
+  std::string got;
+  qxio_t_error_code rc = 0;
+  bool failed = false;
+  for (int read = 0; read < 10000 && rc != QXIO_E_END_OF_FILE; read++) {
+    if (read == at) budget->fail_at = budget->attempts + nth;
+    rc = qxio_read(stream, &buf, 0);
+    if (rc >= 0)
+      got.append(reinterpret_cast<const char *>(buf->buf), buf->extent);
+    else if (rc == QXIO_E_OUT_OF_MEMORY && !failed)
+      failed = true;
+    else
+      EXPECT_EQ(QXIO_E_END_OF_FILE, rc);
+    buf->extent = 0;
+  }
+  EXPECT_GT(budget->attempts, budget->fail_at);  // the failure did come
+  budget->fail_at = -1;
+  qxio_buf_free(buf);
+  return got;
+}
+
+// One allocation fails at a chosen point of a 300,000-byte read loop (the request or the
+// buffer of the next read-ahead, in one read after another): the read that could not issue
+// it still delivers its bytes, and every byte arrives, in order, from a file and from a pipe.
+TEST(ThreadDevice, ReadAheadThatCannotBeIssuedLosesNoBytes)
+{
+  library lib;
+  temp_tree tree;
+  int baseline = thread_count();
+  std::string content = pattern(300000, 17);
+  std::string path = tree.file("f");
+  ASSERT_TRUE(write_file(path, content));
+  qxio_test::Budget budget;
+  qxio_test::BudgetScope scope(&budget);
+  for (bool from_pipe : {false, true}) {
+    for (int at = 0; at < 5; at++) {
+      for (long nth = 0; nth < 2; nth++) {
+        SCOPED_TRACE(testing::Message()
+                     << (from_pipe ? "pipe" : "file") << ", read " << at << ", allocation " << nth);
+        QXIO stream;
+        int ends[2];
+        std::thread feeder;
+        if (from_pipe) {
+          ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+          ASSERT_EQ(open_fd(&stream, ends[0], QXIO_FD_READ), 0);
+          feeder = std::thread([&] {
+            qxio_test::write_all(ends[1], content);
+            close(ends[1]);
+          });
+        } else {
+          ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
+        }
+        std::string got = read_with_one_failure(&stream, &budget, at, nth);
+        if (feeder.joinable()) feeder.join();
+        EXPECT_EQ(got.size(), content.size());
+        EXPECT_TRUE(got == content);
+        ASSERT_EQ(qxio_close(&stream, 0), 0);
+      }
+    }
+  }
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, RegularFileThatGrewIsReadAgain)
