@@ -9,7 +9,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -271,6 +273,31 @@ TEST(ThreadDevice, SeekingBackDropsTheReadAhead)
   ASSERT_EQ(qxio_close(&stream, 0), 0);
 }
 
+// A read delivers the first block while the next is read ahead; a seek forward then lands in,
+// at the edges of, or past that block, and the next read starts at the new position.
+TEST(ThreadDevice, SeekingForwardIntoTheReadAheadReadsAtTheNewPosition)
+{
+  library lib;
+  temp_tree tree;
+  std::string content = pattern(300000, 19);
+  std::string path = tree.file("f");
+  ASSERT_TRUE(write_file(path, content));
+  for (int64_t target : {65536 + 1, 65536 + 40000, 131071, 65536, 131072, 131073, 299999}) {
+    SCOPED_TRACE(target);
+    QXIO stream;
+    ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
+    qxio_t_error_code rc;
+    ASSERT_EQ(read_once(&stream, &rc), content.substr(0, 65536));
+    int64_t at = -1;
+    ASSERT_EQ(qxio_seek(&stream, target, &at, nullptr, QXIO_SEEK_SET), 0);
+    EXPECT_EQ(at, target);
+    std::string got = read_up_to(&stream, 70000, &rc);
+    EXPECT_TRUE(got == content.substr(static_cast<size_t>(target), got.size()));
+    EXPECT_GE(got.size(), std::min<size_t>(70000, content.size() - static_cast<size_t>(target)));
+    ASSERT_EQ(qxio_close(&stream, 0), 0);
+  }
+}
+
 // Reads the stream to its end; before read number `at`, the allocation `nth` from then on is
 // made to fail once. A read that fails for want of memory is repeated. Answers what came.
 std::string read_with_one_failure(QXIO *stream, qxio_test::Budget *budget, int at, long nth)
@@ -482,6 +509,102 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
   reader.join();
   close(ends[0]);
   EXPECT_EQ(received, all.substr(0, accepted));
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
+}
+
+// The worker is held by a full pipe; one non-blocking write of exactly the 64 KiB room takes
+// it all and clears the writable event, which comes back once the pipe is drained.
+TEST(ThreadDevice, NonBlockingWriteOfTheWholeRoomClearsTheWritableEvent)
+{
+  library lib;
+  int baseline = thread_count();
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  std::string filler(4096, 'f');
+  size_t filled = 0;
+  ssize_t n;
+  while ((n = write(ends[1], filler.data(), filler.size())) > 0) filled += static_cast<size_t>(n);
+  ASSERT_EQ(errno, EAGAIN);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, 0), 0);
+  QXIO stream;
+  ASSERT_EQ(open_fd(&stream, ends[1], QXIO_FD_WRITE), 0);
+  qxio_t_event *writable = nullptr;
+  ASSERT_EQ(qxio_ioctl_writable_event(&stream, &writable, 0), 0);
+  EXPECT_EQ(qxio_event_query(writable), 1);
+  std::string all = pattern(65536 + 1, 23);
+  qxio_t_buf buf;
+  qxio_buf_init_buf(&buf);
+  buf.buf = reinterpret_cast<unsigned char *>(all.data());
+  buf.writable_size = all.size();
+  buf.extent = 65536;
+  size_t pos = 0;
+  ASSERT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_NONBLOCKING), 0);
+  EXPECT_EQ(pos, 65536u);
+  EXPECT_EQ(qxio_event_query(writable), 0);
+  buf.extent = all.size();
+  EXPECT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_NONBLOCKING), QXIO_E_WOULD_BLOCK);
+  EXPECT_EQ(pos, 65536u);
+  std::string received;
+  std::thread reader([&] { received = qxio_test::read_all(ends[0]); });
+  EXPECT_EQ(qxio_event_wait(&writable, 1, nullptr), 1);  // room again
+  EXPECT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_ALL), 0);
+  ASSERT_EQ(qxio_close(&stream, 0), 0);
+  reader.join();
+  close(ends[0]);
+  EXPECT_EQ(received.size(), filled + all.size());
+  EXPECT_TRUE(received == std::string(filled, 'f') + all);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
+}
+
+// Files of this process may not grow past 1 MiB for the guard's life: a write beyond fails
+// with EFBIG, whatever the file system, and the signal that comes with it is ignored.
+struct file_size_limit {
+  struct rlimit saved;
+  void (*saved_handler)(int);
+  file_size_limit()
+  {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    saved_handler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 1 << 20;
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~file_size_limit()
+  {
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, saved_handler);
+  }
+};
+
+// A write past the size a file may have fails. A write queued behind it, at the start of the
+// file, is then dropped by an abortive close, never written.
+TEST(ThreadDevice, AbortiveCloseAfterAFailedWriteDropsTheWritesBehindIt)
+{
+  library lib;
+  temp_tree tree;
+  int baseline = thread_count();
+  std::string path = tree.file("f");
+  file_size_limit limit;
+  int queued_behind = 0;
+  for (int round = 0; round < 50 && queued_behind < 4; round++) {
+    QXIO stream;
+    ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_WRITE), 0);
+    ASSERT_EQ(qxio_seek(&stream, 1 << 21, nullptr, nullptr, QXIO_SEEK_SET), 0);
+    ASSERT_EQ(write_text(&stream, "F"), 0);
+    ASSERT_EQ(qxio_seek(&stream, 0, nullptr, nullptr, QXIO_SEEK_SET), 0);
+    // Queued behind the failing write, which waits a while for more output to merge with,
+    // unless its failure came back before. Every other time the worker is given the time to
+    // fail the first and skip this one before the close; else the close finds it queued.
+    if (write_text(&stream, "behind") == 0) {
+      if (queued_behind++ % 2 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    ASSERT_EQ(qxio_close(&stream, QXIO_CLOSE_ABORTIVE), 0);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(qxio_test::read_file(path), "");
+  }
+  EXPECT_GT(queued_behind, 0);
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
