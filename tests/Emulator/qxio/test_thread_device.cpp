@@ -50,13 +50,21 @@ qxio_t_error_code open_path(QXIO *stream, const std::string &path, uint32_t opti
   return qxio_open(&qxio_layer_threaddevice_funcs, stream, args, options);
 }
 
-// The bytes of text, all taken (options: QXIO_WRITE_... besides "all").
-qxio_t_error_code write_text(QXIO *stream, const std::string &text, uint32_t options = 0)
+// A buffer over the bytes of s, which it does not own, with its extent at `extent`.
+qxio_t_buf over(const std::string &s, size_t extent)
 {
   qxio_t_buf buf;
   qxio_buf_init_buf(&buf);
-  buf.buf = reinterpret_cast<unsigned char *>(const_cast<char *>(text.data()));
-  buf.extent = buf.writable_size = text.size();
+  buf.buf = reinterpret_cast<unsigned char *>(const_cast<char *>(s.data()));
+  buf.writable_size = s.size();
+  buf.extent = extent;
+  return buf;
+}
+
+// The bytes of text, all taken (options: QXIO_WRITE_... besides "all").
+qxio_t_error_code write_text(QXIO *stream, const std::string &text, uint32_t options = 0)
+{
+  qxio_t_buf buf = over(text, text.size());
   size_t pos = 0;
   return qxio_write(stream, &buf, &pos, QXIO_WRITE_ALL | options);
 }
@@ -486,10 +494,7 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
   QXIO stream;
   ASSERT_EQ(open_fd(&stream, ends[1], QXIO_FD_WRITE), 0);
   std::string all = pattern(1 << 20, 11);
-  qxio_t_buf buf;
-  qxio_buf_init_buf(&buf);
-  buf.buf = reinterpret_cast<unsigned char *>(all.data());
-  buf.extent = buf.writable_size = all.size();
+  qxio_t_buf buf = over(all, all.size());
   size_t pos = 0;
   qxio_t_error_code rc = 0;
   while (rc == 0 && pos < all.size()) {
@@ -534,11 +539,7 @@ TEST(ThreadDevice, NonBlockingWriteOfTheWholeRoomClearsTheWritableEvent)
   ASSERT_EQ(qxio_ioctl_writable_event(&stream, &writable, 0), 0);
   EXPECT_EQ(qxio_event_query(writable), 1);
   std::string all = pattern(65536 + 1, 23);
-  qxio_t_buf buf;
-  qxio_buf_init_buf(&buf);
-  buf.buf = reinterpret_cast<unsigned char *>(all.data());
-  buf.writable_size = all.size();
-  buf.extent = 65536;
+  qxio_t_buf buf = over(all, 65536);
   size_t pos = 0;
   ASSERT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_NONBLOCKING), 0);
   EXPECT_EQ(pos, 65536u);
@@ -620,11 +621,7 @@ TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds)
   QXIO stream;
   ASSERT_EQ(open_fd(&stream, ends[1], QXIO_FD_WRITE), 0);
   std::string all = pattern(65536 + 1000, 13);
-  qxio_t_buf buf;
-  qxio_buf_init_buf(&buf);
-  buf.buf = reinterpret_cast<unsigned char *>(all.data());
-  buf.writable_size = all.size();
-  buf.extent = 65536;
+  qxio_t_buf buf = over(all, 65536);
   size_t pos = 0;
   ASSERT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_NONBLOCKING), 0);
   ASSERT_EQ(pos, 65536u);  // one request, the whole allowance
@@ -762,10 +759,7 @@ void fill_stuck_pipe(QXIO *stream, int ends[2])
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
   ASSERT_EQ(open_fd(stream, ends[1], QXIO_FD_WRITE), 0);
   std::string chunk(4096, 's');
-  qxio_t_buf buf;
-  qxio_buf_init_buf(&buf);
-  buf.buf = reinterpret_cast<unsigned char *>(chunk.data());
-  buf.extent = buf.writable_size = chunk.size();
+  qxio_t_buf buf = over(chunk, chunk.size());
   for (int i = 0; i < 1000; i++) {
     size_t pos = 0;
     if (qxio_write(stream, &buf, &pos, QXIO_WRITE_NONBLOCKING) == QXIO_E_WOULD_BLOCK) return;
