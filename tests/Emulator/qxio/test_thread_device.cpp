@@ -250,7 +250,10 @@ TEST(ThreadDevice, DescriptorsThatCannotCarryAStream)
   EXPECT_EQ(stream, nullptr);
 }
 
-TEST(ThreadDevice, SeekingBackDropsTheReadAhead)
+// A read delivers the first block while the next is read ahead; a seek back, or forward into,
+// to the edges of or past that block, and the next read starts at the new position. Then
+// seeks of every origin on one stream.
+TEST(ThreadDevice, ReadAfterASeekStartsAtTheNewPosition)
 {
   library lib;
   temp_tree tree;
@@ -258,16 +261,20 @@ TEST(ThreadDevice, SeekingBackDropsTheReadAhead)
   std::string path = tree.file("f");
   ASSERT_TRUE(write_file(path, content));
   QXIO stream;
-  ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
   qxio_t_error_code rc;
-  std::string first = read_once(&stream, &rc);  // the next block is read ahead meanwhile
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(first, content.substr(0, first.size()));
   int64_t at = -1;
-  ASSERT_EQ(qxio_seek(&stream, 100, &at, nullptr, QXIO_SEEK_SET), 0);
-  EXPECT_EQ(at, 100);
-  std::string got = read_up_to(&stream, 5000, &rc);
-  EXPECT_EQ(got, content.substr(100, got.size()));
+  for (int64_t target : {100, 65536 + 1, 65536 + 40000, 131071, 65536, 131072, 131073, 299999}) {
+    SCOPED_TRACE(target);
+    ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
+    ASSERT_EQ(read_once(&stream, &rc), content.substr(0, 65536));
+    ASSERT_EQ(qxio_seek(&stream, target, &at, nullptr, QXIO_SEEK_SET), 0);
+    EXPECT_EQ(at, target);
+    std::string got = read_up_to(&stream, 70000, &rc);
+    EXPECT_TRUE(got == content.substr(static_cast<size_t>(target), got.size()));
+    EXPECT_GE(got.size(), std::min<size_t>(70000, content.size() - static_cast<size_t>(target)));
+    ASSERT_EQ(qxio_close(&stream, 0), 0);
+  }
+  ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
   ASSERT_EQ(qxio_seek(&stream, 250000, &at, nullptr, QXIO_SEEK_SET), 0);
   EXPECT_EQ(read_up_to(&stream, 100000, &rc), content.substr(250000));
   EXPECT_EQ(rc, QXIO_E_END_OF_FILE);
@@ -279,31 +286,6 @@ TEST(ThreadDevice, SeekingBackDropsTheReadAhead)
   EXPECT_EQ(qxio_seek(&stream, -1, &at, nullptr, QXIO_SEEK_SET), QXIO_E_PARAMETER_ERROR);
   EXPECT_EQ(qxio_seek(&stream, INT64_MAX, &at, nullptr, QXIO_SEEK_END), QXIO_E_SEEK_ERROR);
   ASSERT_EQ(qxio_close(&stream, 0), 0);
-}
-
-// A read delivers the first block while the next is read ahead; a seek forward then lands in,
-// at the edges of, or past that block, and the next read starts at the new position.
-TEST(ThreadDevice, SeekingForwardIntoTheReadAheadReadsAtTheNewPosition)
-{
-  library lib;
-  temp_tree tree;
-  std::string content = pattern(300000, 19);
-  std::string path = tree.file("f");
-  ASSERT_TRUE(write_file(path, content));
-  for (int64_t target : {65536 + 1, 65536 + 40000, 131071, 65536, 131072, 131073, 299999}) {
-    SCOPED_TRACE(target);
-    QXIO stream;
-    ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
-    qxio_t_error_code rc;
-    ASSERT_EQ(read_once(&stream, &rc), content.substr(0, 65536));
-    int64_t at = -1;
-    ASSERT_EQ(qxio_seek(&stream, target, &at, nullptr, QXIO_SEEK_SET), 0);
-    EXPECT_EQ(at, target);
-    std::string got = read_up_to(&stream, 70000, &rc);
-    EXPECT_TRUE(got == content.substr(static_cast<size_t>(target), got.size()));
-    EXPECT_GE(got.size(), std::min<size_t>(70000, content.size() - static_cast<size_t>(target)));
-    ASSERT_EQ(qxio_close(&stream, 0), 0);
-  }
 }
 
 // Reads the stream to its end; before read number `at`, the allocation `nth` from then on is
@@ -415,6 +397,13 @@ TEST(ThreadDevice, SizeWaitsForQueuedOutputAndSyncReachesTheFile)
 
 // ---- pipes, terminals, sockets ----
 
+// A pipe that holds as little as the system allows (4 KiB); answers its size, or -1.
+int small_pipe(int ends[2])
+{
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  return fcntl(ends[1], F_SETPIPE_SZ, 4096);
+}
+
 TEST(ThreadDevice, PipeEndOfFileAfterTheData)
 {
   library lib;
@@ -488,8 +477,7 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
   library lib;
   int baseline = thread_count();
   int ends[2];
-  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-  int pipe_size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  int pipe_size = small_pipe(ends);
   ASSERT_GT(pipe_size, 0);
   QXIO stream;
   ASSERT_EQ(open_fd(&stream, ends[1], QXIO_FD_WRITE), 0);
@@ -524,8 +512,7 @@ TEST(ThreadDevice, NonBlockingWriteOfTheWholeRoomClearsTheWritableEvent)
   library lib;
   int baseline = thread_count();
   int ends[2];
-  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-  ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+  ASSERT_GT(small_pipe(ends), 0);
   ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
   std::string filler(4096, 'f');
   size_t filled = 0;
@@ -616,8 +603,7 @@ TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds)
   library lib;
   int baseline = thread_count();
   int ends[2];
-  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-  ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+  ASSERT_GT(small_pipe(ends), 0);
   QXIO stream;
   ASSERT_EQ(open_fd(&stream, ends[1], QXIO_FD_WRITE), 0);
   std::string all = pattern(65536 + 1000, 13);
