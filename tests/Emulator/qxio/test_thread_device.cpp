@@ -288,34 +288,43 @@ TEST(ThreadDevice, ReadAfterASeekStartsAtTheNewPosition)
   ASSERT_EQ(qxio_close(&stream, 0), 0);
 }
 
-// Reads the stream to its end; before read number `at`, the allocation `nth` from then on is
-// made to fail once. A read that fails for want of memory is repeated. Answers what came.
-std::string read_with_one_failure(QXIO *stream, qxio_test::Budget *budget, int at, long nth)
+// Reads the stream to its end. Before read number `at` allocations start to fail: only the
+// `nth` one from then on, or (nth -1) every one until a read has reported the failure. A read
+// that fails for want of memory is repeated. Answers what came; the number of the read that
+// reported the failure goes to *reported (-1 when none did).
+std::string read_with_failure(QXIO *stream, qxio_test::Budget *budget, int at, long nth,
+                              int *reported)
 {
   qxio_t_buf *buf = qxio_buf_alloc(nullptr, 0, 0);
   std::string got;
   qxio_t_error_code rc = 0;
-  bool failed = false;
+  *reported = -1;
   for (int read = 0; read < 10000 && rc != QXIO_E_END_OF_FILE; read++) {
-    if (read == at) budget->fail_at = budget->attempts + nth;
+    if (read == at && nth >= 0) budget->fail_at = budget->attempts + nth;
+    if (read == at && nth < 0) budget->remaining = 0;
     rc = qxio_read(stream, &buf, 0);
-    if (rc >= 0)
+    if (rc >= 0) {
       got.append(reinterpret_cast<const char *>(buf->buf), buf->extent);
-    else if (rc == QXIO_E_OUT_OF_MEMORY && !failed)
-      failed = true;
-    else
+    } else if (rc == QXIO_E_OUT_OF_MEMORY && *reported < 0) {
+      *reported = read;
+      budget->remaining = -1;
+    } else {
       EXPECT_EQ(QXIO_E_END_OF_FILE, rc);
+    }
     buf->extent = 0;
   }
   EXPECT_GT(budget->attempts, budget->fail_at);  // the failure did come
   budget->fail_at = -1;
+  budget->remaining = -1;
   qxio_buf_free(buf);
   return got;
 }
 
-// One allocation fails at a chosen point of a 300,000-byte read loop (the request or the
-// buffer of the next read-ahead, in one read after another): the read that could not issue
-// it still delivers its bytes, and every byte arrives, in order, from a file and from a pipe.
+// Allocations fail at a chosen point of a 300,000-byte read loop: one of them (the request or
+// the buffer of the next read-ahead), or all until a failure is reported. The read that could
+// not issue the read-ahead still delivers its bytes; the next read issues it again and reports
+// a failure only when that one fails too. Every byte arrives, in order, from a file and from
+// a pipe.
 TEST(ThreadDevice, ReadAheadThatCannotBeIssuedLosesNoBytes)
 {
   library lib;
@@ -328,7 +337,7 @@ TEST(ThreadDevice, ReadAheadThatCannotBeIssuedLosesNoBytes)
   qxio_test::BudgetScope scope(&budget);
   for (bool from_pipe : {false, true}) {
     for (int at = 0; at < 5; at++) {
-      for (long nth = 0; nth < 2; nth++) {
+      for (long nth = -1; nth < 2; nth++) {
         SCOPED_TRACE(testing::Message()
                      << (from_pipe ? "pipe" : "file") << ", read " << at << ", allocation " << nth);
         QXIO stream;
@@ -344,10 +353,13 @@ TEST(ThreadDevice, ReadAheadThatCannotBeIssuedLosesNoBytes)
         } else {
           ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
         }
-        std::string got = read_with_one_failure(&stream, &budget, at, nth);
+        int reported;
+        std::string got = read_with_failure(&stream, &budget, at, nth, &reported);
         if (feeder.joinable()) feeder.join();
         EXPECT_EQ(got.size(), content.size());
         EXPECT_TRUE(got == content);
+        // the first read issues its own read; a later one delivers what was read ahead
+        EXPECT_EQ(reported, at == 0 ? 0 : nth < 0 ? at + 1 : -1);
         ASSERT_EQ(qxio_close(&stream, 0), 0);
       }
     }
