@@ -58,20 +58,19 @@ qxio_t_coder *coder_argument(const qxio_t_arglist *args, const char *key)
   return static_cast<qxio_t_coder *>(coder);
 }
 
-/* Writes the pending encoded bytes below. Bytes that went out leave the buffer even when the
-   write then failed; the failure counts only when nothing went out. */
+/* Writes the pending encoded bytes below. The bytes that went out leave the buffer; when the
+   write below fails, the rest stays for the next flush and the failure is answered, even
+   after some bytes went out: an interrupt or a would-block is the caller's to see and retry,
+   and the caller must not take a cut-short flush for a whole one. */
 qxio_t_error_code flush_write_buf(qxio_t_layer_coder *l, uint32_t extra_options)
 {
-  size_t start = l->write_buf_offset;
-  if (start >= l->write_buf->extent) return QXIO_S_NOERR;
-  size_t pos = start;
+  size_t pos = l->write_buf_offset;
+  if (pos >= l->write_buf->extent) return QXIO_S_NOERR;
   qxio_t_error_code rc =
       qxio_write(&l->layer.next, l->write_buf, &pos, flush_options | extra_options);
-  l->write_buf_offset = pos;
-  if (rc < 0 && pos == start) return rc;
-  qxio_buf_contract(l->write_buf, (ptrdiff_t)l->write_buf_offset);
+  qxio_buf_contract(l->write_buf, (ptrdiff_t)pos);
   l->write_buf_offset = 0;
-  return QXIO_S_NOERR;
+  return rc < 0 ? rc : QXIO_S_NOERR;
 }
 
 /* Drops the decoded bytes from the front of read_buf. */
@@ -181,6 +180,8 @@ qxio_t_error_code coder_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t
   if (offered % item != 0) return QXIO_E_GRANULARITY_ERROR;
   const bool end = options & QXIO_WRITE_END;
   const uint32_t nonblocking = options & QXIO_WRITE_NONBLOCKING;
+  /* Nothing to encode: at the end of data, what was encoded before still goes down. */
+  if (offered == 0) return end ? flush_write_buf(l, nonblocking | QXIO_WRITE_END) : QXIO_S_NOERR;
   if (l->write_buf->writable_size - l->write_buf->extent < offered / item) {
     qxio_t_error_code rc = flush_write_buf(l, nonblocking);
     if (rc < 0) return rc;

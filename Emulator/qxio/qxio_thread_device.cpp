@@ -274,11 +274,9 @@ qxio_t_error_code td_read(QXIO *slot, qxio_t_buf *buf, uint32_t options)
     rc = read_round(l, buf, options, &issued);
   } while (rc == 1);
   if (rc == QXIO_E_WOULD_BLOCK || rc == QXIO_E_INTERRUPTED) return rc;
-  /* read-ahead */
-  if (qxio_queue_size(l->completed_reads) == 0 && worker->unfinished == 0) {
-    qxio_t_error_code ahead = issue_read(l);
-    if (ahead < 0 && rc >= 0) rc = ahead;
-  }
+  /* Read-ahead. A read-ahead that cannot be issued does not undo this read's result: the
+     next read issues it again and reports a failure that persists. */
+  if (qxio_queue_size(l->completed_reads) == 0 && worker->unfinished == 0) issue_read(l);
   return rc;
 }
 

@@ -5,19 +5,25 @@
 
 #include <stdlib.h>
 
+#include <atomic>
+
 #include "qxio.h"
 
 namespace qxio_test {
 
+// Worker threads of the library allocate too: the counts are atomic.
 struct Budget {
-  long allocations = 0, frees = 0;
-  long remaining = -1; /* -1: no limit */
+  std::atomic<long> allocations{0}, frees{0};
+  std::atomic<long> remaining{-1}; /* -1: no limit */
+  std::atomic<long> attempts{0};   /* allocations asked for */
+  std::atomic<long> fail_at{-1};   /* the attempt of this number fails, and only that one */
 };
 
 inline void *budget_hook(void *cookie, void *pointer, size_t size)
 {
   Budget *budget = static_cast<Budget *>(cookie);
   if (pointer == nullptr) {
+    if (budget->attempts++ == budget->fail_at) return nullptr;
     if (budget->remaining == 0) return nullptr;
     if (budget->remaining > 0) budget->remaining--;
     budget->allocations++;

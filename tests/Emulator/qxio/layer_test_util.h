@@ -17,7 +17,8 @@
 namespace qxio_test {
 
 // What a simple device serves and records. The first read delivers `first` bytes (when not
-// 0), every later one at most `chunk`.
+// 0), every later one at most `chunk`. A write takes at most `write_limit` bytes (when not
+// 0); with `fail_every` n, every n-th write call takes nothing and answers `fail_with`.
 struct script {
   std::string input;
   size_t first = 0;
@@ -25,6 +26,10 @@ struct script {
   size_t at = 0;
   int reads = 0;
   std::string written;
+  size_t write_limit = 0;
+  int fail_every = 0;
+  qxio_t_error_code fail_with = QXIO_S_NOERR;
+  int write_calls = 0;
   int closes = 0;
 };
 
@@ -43,7 +48,14 @@ inline qxio_t_error_code script_read(void *data, void *room, size_t *size, uint3
 
 inline qxio_t_error_code script_write(void *data, const void *bytes, size_t *size, uint32_t)
 {
-  static_cast<script *>(data)->written.append(static_cast<const char *>(bytes), *size);
+  script *s = static_cast<script *>(data);
+  s->write_calls++;
+  if (s->fail_every > 0 && s->write_calls % s->fail_every == 0) {
+    *size = 0;
+    return s->fail_with;
+  }
+  if (s->write_limit > 0 && *size > s->write_limit) *size = s->write_limit;
+  s->written.append(static_cast<const char *>(bytes), *size);
   return QXIO_S_NOERR;
 }
 

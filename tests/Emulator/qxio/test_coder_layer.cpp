@@ -2,11 +2,18 @@
 // split, writing through its buffer, translating positions between codes and bytes when the
 // stream is repositioned, and its push, close, pop and control requests.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <iconv.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "coder_test_util.h"
+#include "fs_test_util.h"
 #include "layer_test_util.h"
 
 using qxio_test::codes_t;
@@ -253,6 +260,195 @@ TEST_F(CoderLayer, UnmappableCodeStopsTheWriteUnlessReplaced)
   ASSERT_EQ(0, qxio_ioctl_encoding_fallback(&stream, QXIO_FALLBACK_WRITE | QXIO_FALLBACK_STRICT));
   pos = 4;
   EXPECT_EQ(QXIO_E_ENCODING_UNMAPPABLE, qxio_write(&stream, &in, &pos, QXIO_WRITE_ALL));
+}
+
+// n letters as code words.
+std::string letter_codes(size_t n, size_t from = 0)
+{
+  codes_t codes;
+  for (size_t i = from; i < from + n; i++) codes.push_back('a' + i % 26);
+  return words(codes);
+}
+
+std::string letters(size_t n, size_t from = 0)
+{
+  std::string text;
+  for (size_t i = from; i < from + n; i++) text += char('a' + i % 26);
+  return text;
+}
+
+// Calls `step` while it answers `failure`, at most `limit` times; answers its last result and
+// counts the failures.
+template <typename Step>
+qxio_t_error_code retry(Step step, qxio_t_error_code failure, int *failures, int limit = 1000)
+{
+  qxio_t_error_code rc;
+  while ((rc = step()) == failure && ++*failures < limit) {}
+  return rc;
+}
+
+// The device takes 16 bytes a call and fails every other call. Each failure reaches the
+// caller; what did not go down stays buffered and goes on the next try, so that the sync,
+// the end-of-data write and the close that finally succeed have delivered every byte.
+TEST_F(CoderLayer, FlushCutShortKeepsTheRestAndReportsTheFailure)
+{
+  for (qxio_t_error_code failure : {QXIO_E_INTERRUPTED, QXIO_E_WOULD_BLOCK, QXIO_E_OUT_OF_MEMORY}) {
+    SCOPED_TRACE(failure);
+    script dev;
+    dev.write_limit = 16;
+    dev.fail_every = 2;
+    dev.fail_with = failure;
+    ASSERT_EQ(0, qxio_test::open_script(&stream, &dev, false, true));
+    ASSERT_EQ(0, push_coders(&stream, nullptr, open_coder("UTF-8", 0)));
+    const std::string codes = letter_codes(1000);
+    qxio_t_buf in = qxio_test::wrap(codes);
+    size_t pos = 0;
+    ASSERT_EQ(0, qxio_write(&stream, &in, &pos, QXIO_WRITE_ALL));  // encoded, not yet down
+    int failures = 0;
+    EXPECT_EQ(0, retry([&] { return qxio_sync(&stream, QXIO_SYNC_WRITE); }, failure, &failures));
+    EXPECT_EQ(letters(1000), dev.written);
+    EXPECT_EQ(62, failures);  // 63 calls of at most 16 bytes, a failure between each two
+    // the end-of-data flush fails at once; the bytes were taken and go with the next flush
+    const std::string tail_codes = letter_codes(40, 1000);
+    qxio_t_buf tail = qxio_test::wrap(tail_codes);
+    pos = 0;
+    EXPECT_EQ(failure, qxio_write(&stream, &tail, &pos, QXIO_WRITE_ALL | QXIO_WRITE_END));
+    EXPECT_EQ(tail_codes.size(), pos);
+    failures = 0;
+    EXPECT_EQ(0, retry([&] { return qxio_write(&stream, &tail, &pos, QXIO_WRITE_END); }, failure,
+                       &failures));
+    EXPECT_EQ(letters(1040), dev.written);
+    EXPECT_EQ(2, failures);
+    // a close whose flush fails keeps the stream and the bytes
+    const std::string last_codes = letter_codes(100, 1040);
+    qxio_t_buf last = qxio_test::wrap(last_codes);
+    pos = 0;
+    ASSERT_EQ(0, qxio_write(&stream, &last, &pos, QXIO_WRITE_ALL));
+    EXPECT_EQ(failure, qxio_close(&stream, 0));
+    ASSERT_NE(nullptr, stream);
+    EXPECT_EQ(0, dev.closes);
+    failures = 0;
+    EXPECT_EQ(0, retry([&] { return qxio_close(&stream, 0); }, failure, &failures));
+    EXPECT_EQ(nullptr, stream);
+    EXPECT_EQ(letters(1140), dev.written);
+    EXPECT_EQ(1, dev.closes);
+    stream = nullptr;
+  }
+}
+
+// A write of no codes takes nothing and answers 0; at the end of data it still flushes what
+// was encoded before.
+TEST_F(CoderLayer, ZeroLengthWriteAnswersZeroAndFlushesAtTheEndOfData)
+{
+  ASSERT_EQ(0, qxio_test::open_script(&stream, &s, false, true));
+  ASSERT_EQ(0, push_coders(&stream, nullptr, open_coder("UTF-16BE", 0)));
+  const std::string codes = words({'o', 0x1F600, 'k'});
+  qxio_t_buf in = qxio_test::wrap(codes);
+  size_t pos = 0;
+  ASSERT_EQ(0, qxio_write(&stream, &in, &pos, QXIO_WRITE_ALL));
+  const std::string none;
+  qxio_t_buf empty = qxio_test::wrap(none);
+  for (uint32_t options : {0u, unsigned(QXIO_WRITE_ALL), unsigned(QXIO_WRITE_NONBLOCKING)}) {
+    pos = 0;
+    EXPECT_EQ(0, qxio_write(&stream, &empty, &pos, options));
+    EXPECT_EQ(0u, pos);
+    EXPECT_EQ("", s.written);
+  }
+  pos = codes.size();
+  EXPECT_EQ(0, qxio_write(&stream, &in, &pos, QXIO_WRITE_END));
+  EXPECT_EQ(codes.size(), pos);
+  EXPECT_EQ(std::string("\0o\xD8\x3D\xDE\x00\0k", 8), s.written);
+}
+
+// The UTF-8 form of a code point, written out here as the oracle of the stream's encoder.
+void append_utf8(std::string *out, uint32_t c)
+{
+  if (c < 0x80) {
+    *out += char(c);
+  } else if (c < 0x800) {
+    *out += char(0xC0 | c >> 6);
+    *out += char(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += char(0xE0 | c >> 12);
+    *out += char(0x80 | (c >> 6 & 0x3F));
+    *out += char(0x80 | (c & 0x3F));
+  } else {
+    *out += char(0xF0 | c >> 18);
+    *out += char(0x80 | (c >> 12 & 0x3F));
+    *out += char(0x80 | (c >> 6 & 0x3F));
+    *out += char(0x80 | (c & 0x3F));
+  }
+}
+
+// A text stream over a pipe (UTF-8 coder layer on the thread-backed device) written while
+// another thread interrupts at short, uneven intervals and a third drains the pipe, pausing
+// now and then.
+// Every failure is an interrupt, repeated until the operation succeeds; the bytes that come
+// out of the pipe are exactly the encoding of the codes every write took, close after close.
+TEST(CoderLayerOverPipe, InterruptStormLosesNoTakenByte)
+{
+  qxio_test::library lib;
+  const uint32_t alphabet[] = {'a', 'Z', '\n', 0xE9, 0x4E16, 0x1F600};
+  std::mt19937 random(20260311);
+  std::atomic<bool> storm_over{false};
+  std::thread storm([&] {
+    std::mt19937 gaps(7);
+    while (!storm_over.load()) {
+      qxio_interrupt();
+      std::this_thread::sleep_for(std::chrono::microseconds(10 + gaps() % 1000));
+    }
+  });
+  int interrupted = 0;
+  for (int round = 0; round < 100 && !::testing::Test::HasFailure(); round++) {
+    int ends[2];
+    ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+    std::string received;
+    const unsigned pause_every = 1 + random() % 64;
+    std::thread drain([&, pause_every] {
+      char piece[4096];
+      ssize_t n;
+      for (unsigned i = 1; (n = read(ends[0], piece, sizeof piece)) > 0; i++) {
+        received.append(piece, size_t(n));
+        if (i % pause_every == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    });
+    QXIO stream = nullptr;
+    ASSERT_EQ(0, qxio_layer_threaddevice_open_file_handle_unix(&stream, ends[1], QXIO_FD_WRITE));
+    ASSERT_EQ(0, push_coders(&stream, nullptr, open_coder("UTF-8", 0)));
+    std::string expected;
+    for (int chunk = 0; chunk < 6; chunk++) {
+      // the last one leaves more than the device's queue can take for the close to flush
+      codes_t codes(chunk == 5 ? 40000 : 1 + random() % 20000);
+      for (uint32_t &c : codes) c = alphabet[random() % 6];
+      const std::string bytes = words(codes);
+      qxio_t_buf in = qxio_test::wrap(bytes);
+      const uint32_t end = chunk < 5 && random() % 3 == 0 ? QXIO_WRITE_END : 0;
+      size_t pos = 0;
+      for (int attempt = 0; attempt < 1000 && (attempt == 0 || pos < bytes.size()); attempt++) {
+        size_t before = pos;
+        qxio_t_error_code rc = qxio_write(&stream, &in, &pos, QXIO_WRITE_ALL | end);
+        for (size_t at = before; at < pos; at += 4) append_utf8(&expected, codes[at / 4]);
+        if (rc == QXIO_E_INTERRUPTED)
+          interrupted++;
+        else
+          ASSERT_EQ(0, rc);
+      }
+    }
+    int failures = 0;
+    qxio_t_error_code rc =
+        retry([&] { return qxio_close(&stream, 0); }, QXIO_E_INTERRUPTED, &failures, 1000000);
+    interrupted += failures;
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ(nullptr, stream);
+    if (stream != nullptr) qxio_close(&stream, QXIO_CLOSE_ABORTIVE);
+    drain.join();
+    close(ends[0]);
+    EXPECT_EQ(expected.size(), received.size()) << "round " << round;
+    EXPECT_TRUE(expected == received) << "round " << round;
+  }
+  storm_over.store(true);
+  storm.join();
+  RecordProperty("interrupted", interrupted);
 }
 
 TEST_F(CoderLayer, CloseFlushesClosesTheDeviceAndEmptiesTheSlot)

@@ -9,7 +9,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "budget_alloc.h"
 #include "fs_test_util.h"
 #include "qxio.h"
 #include "qxio_io_worker.h"
@@ -47,13 +50,21 @@ qxio_t_error_code open_path(QXIO *stream, const std::string &path, uint32_t opti
   return qxio_open(&qxio_layer_threaddevice_funcs, stream, args, options);
 }
 
-// The bytes of text, all taken (options: QXIO_WRITE_... besides "all").
-qxio_t_error_code write_text(QXIO *stream, const std::string &text, uint32_t options = 0)
+// A buffer over the bytes of s, which it does not own, with its extent at `extent`.
+qxio_t_buf over(const std::string &s, size_t extent)
 {
   qxio_t_buf buf;
   qxio_buf_init_buf(&buf);
-  buf.buf = reinterpret_cast<unsigned char *>(const_cast<char *>(text.data()));
-  buf.extent = buf.writable_size = text.size();
+  buf.buf = reinterpret_cast<unsigned char *>(const_cast<char *>(s.data()));
+  buf.writable_size = s.size();
+  buf.extent = extent;
+  return buf;
+}
+
+// The bytes of text, all taken (options: QXIO_WRITE_... besides "all").
+qxio_t_error_code write_text(QXIO *stream, const std::string &text, uint32_t options = 0)
+{
+  qxio_t_buf buf = over(text, text.size());
   size_t pos = 0;
   return qxio_write(stream, &buf, &pos, QXIO_WRITE_ALL | options);
 }
@@ -239,7 +250,10 @@ TEST(ThreadDevice, DescriptorsThatCannotCarryAStream)
   EXPECT_EQ(stream, nullptr);
 }
 
-TEST(ThreadDevice, SeekingBackDropsTheReadAhead)
+// A read delivers the first block while the next is read ahead; a seek back, or forward into,
+// to the edges of or past that block, and the next read starts at the new position. Then
+// seeks of every origin on one stream.
+TEST(ThreadDevice, ReadAfterASeekStartsAtTheNewPosition)
 {
   library lib;
   temp_tree tree;
@@ -247,16 +261,20 @@ TEST(ThreadDevice, SeekingBackDropsTheReadAhead)
   std::string path = tree.file("f");
   ASSERT_TRUE(write_file(path, content));
   QXIO stream;
-  ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
   qxio_t_error_code rc;
-  std::string first = read_once(&stream, &rc);  // the next block is read ahead meanwhile
-  ASSERT_EQ(rc, 0);
-  EXPECT_EQ(first, content.substr(0, first.size()));
   int64_t at = -1;
-  ASSERT_EQ(qxio_seek(&stream, 100, &at, nullptr, QXIO_SEEK_SET), 0);
-  EXPECT_EQ(at, 100);
-  std::string got = read_up_to(&stream, 5000, &rc);
-  EXPECT_EQ(got, content.substr(100, got.size()));
+  for (int64_t target : {100, 65536 + 1, 65536 + 40000, 131071, 65536, 131072, 131073, 299999}) {
+    SCOPED_TRACE(target);
+    ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
+    ASSERT_EQ(read_once(&stream, &rc), content.substr(0, 65536));
+    ASSERT_EQ(qxio_seek(&stream, target, &at, nullptr, QXIO_SEEK_SET), 0);
+    EXPECT_EQ(at, target);
+    std::string got = read_up_to(&stream, 70000, &rc);
+    EXPECT_TRUE(got == content.substr(static_cast<size_t>(target), got.size()));
+    EXPECT_GE(got.size(), std::min<size_t>(70000, content.size() - static_cast<size_t>(target)));
+    ASSERT_EQ(qxio_close(&stream, 0), 0);
+  }
+  ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
   ASSERT_EQ(qxio_seek(&stream, 250000, &at, nullptr, QXIO_SEEK_SET), 0);
   EXPECT_EQ(read_up_to(&stream, 100000, &rc), content.substr(250000));
   EXPECT_EQ(rc, QXIO_E_END_OF_FILE);
@@ -268,6 +286,85 @@ TEST(ThreadDevice, SeekingBackDropsTheReadAhead)
   EXPECT_EQ(qxio_seek(&stream, -1, &at, nullptr, QXIO_SEEK_SET), QXIO_E_PARAMETER_ERROR);
   EXPECT_EQ(qxio_seek(&stream, INT64_MAX, &at, nullptr, QXIO_SEEK_END), QXIO_E_SEEK_ERROR);
   ASSERT_EQ(qxio_close(&stream, 0), 0);
+}
+
+// Reads the stream to its end. Before read number `at` allocations start to fail: only the
+// `nth` one from then on, or (nth -1) every one until a read has reported the failure. A read
+// that fails for want of memory is repeated. Answers what came; the number of the read that
+// reported the failure goes to *reported (-1 when none did).
+std::string read_with_failure(QXIO *stream, qxio_test::Budget *budget, int at, long nth,
+                              int *reported)
+{
+  qxio_t_buf *buf = qxio_buf_alloc(nullptr, 0, 0);
+  std::string got;
+  qxio_t_error_code rc = 0;
+  *reported = -1;
+  for (int read = 0; read < 10000 && rc != QXIO_E_END_OF_FILE; read++) {
+    if (read == at && nth >= 0) budget->fail_at = budget->attempts + nth;
+    if (read == at && nth < 0) budget->remaining = 0;
+    rc = qxio_read(stream, &buf, 0);
+    if (rc >= 0) {
+      got.append(reinterpret_cast<const char *>(buf->buf), buf->extent);
+    } else if (rc == QXIO_E_OUT_OF_MEMORY && *reported < 0) {
+      *reported = read;
+      budget->remaining = -1;
+    } else {
+      EXPECT_EQ(QXIO_E_END_OF_FILE, rc);
+    }
+    buf->extent = 0;
+  }
+  EXPECT_GT(budget->attempts, budget->fail_at);  // the failure did come
+  budget->fail_at = -1;
+  budget->remaining = -1;
+  qxio_buf_free(buf);
+  return got;
+}
+
+// Allocations fail at a chosen point of a 300,000-byte read loop: one of them (the request or
+// the buffer of the next read-ahead), or all until a failure is reported. The read that could
+// not issue the read-ahead still delivers its bytes; the next read issues it again and reports
+// a failure only when that one fails too. Every byte arrives, in order, from a file and from
+// a pipe.
+TEST(ThreadDevice, ReadAheadThatCannotBeIssuedLosesNoBytes)
+{
+  library lib;
+  temp_tree tree;
+  int baseline = thread_count();
+  std::string content = pattern(300000, 17);
+  std::string path = tree.file("f");
+  ASSERT_TRUE(write_file(path, content));
+  qxio_test::Budget budget;
+  qxio_test::BudgetScope scope(&budget);
+  for (bool from_pipe : {false, true}) {
+    for (int at = 0; at < 5; at++) {
+      for (long nth = -1; nth < 2; nth++) {
+        SCOPED_TRACE(testing::Message()
+                     << (from_pipe ? "pipe" : "file") << ", read " << at << ", allocation " << nth);
+        QXIO stream;
+        int ends[2];
+        std::thread feeder;
+        if (from_pipe) {
+          ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+          ASSERT_EQ(open_fd(&stream, ends[0], QXIO_FD_READ), 0);
+          feeder = std::thread([&] {
+            qxio_test::write_all(ends[1], content);
+            close(ends[1]);
+          });
+        } else {
+          ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ), 0);
+        }
+        int reported;
+        std::string got = read_with_failure(&stream, &budget, at, nth, &reported);
+        if (feeder.joinable()) feeder.join();
+        EXPECT_EQ(got.size(), content.size());
+        EXPECT_TRUE(got == content);
+        // the first read issues its own read; a later one delivers what was read ahead
+        EXPECT_EQ(reported, at == 0 ? 0 : nth < 0 ? at + 1 : -1);
+        ASSERT_EQ(qxio_close(&stream, 0), 0);
+      }
+    }
+  }
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, RegularFileThatGrewIsReadAgain)
@@ -311,6 +408,13 @@ TEST(ThreadDevice, SizeWaitsForQueuedOutputAndSyncReachesTheFile)
 }
 
 // ---- pipes, terminals, sockets ----
+
+// A pipe that holds as little as the system allows (4 KiB); answers its size, or -1.
+int small_pipe(int ends[2])
+{
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  return fcntl(ends[1], F_SETPIPE_SZ, 4096);
+}
 
 TEST(ThreadDevice, PipeEndOfFileAfterTheData)
 {
@@ -385,16 +489,12 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
   library lib;
   int baseline = thread_count();
   int ends[2];
-  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-  int pipe_size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  int pipe_size = small_pipe(ends);
   ASSERT_GT(pipe_size, 0);
   QXIO stream;
   ASSERT_EQ(open_fd(&stream, ends[1], QXIO_FD_WRITE), 0);
   std::string all = pattern(1 << 20, 11);
-  qxio_t_buf buf;
-  qxio_buf_init_buf(&buf);
-  buf.buf = reinterpret_cast<unsigned char *>(all.data());
-  buf.extent = buf.writable_size = all.size();
+  qxio_t_buf buf = over(all, all.size());
   size_t pos = 0;
   qxio_t_error_code rc = 0;
   while (rc == 0 && pos < all.size()) {
@@ -417,6 +517,97 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
   EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
+// The worker is held by a full pipe; one non-blocking write of exactly the 64 KiB room takes
+// it all and clears the writable event, which comes back once the pipe is drained.
+TEST(ThreadDevice, NonBlockingWriteOfTheWholeRoomClearsTheWritableEvent)
+{
+  library lib;
+  int baseline = thread_count();
+  int ends[2];
+  ASSERT_GT(small_pipe(ends), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  std::string filler(4096, 'f');
+  size_t filled = 0;
+  ssize_t n;
+  while ((n = write(ends[1], filler.data(), filler.size())) > 0) filled += static_cast<size_t>(n);
+  ASSERT_EQ(errno, EAGAIN);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, 0), 0);
+  QXIO stream;
+  ASSERT_EQ(open_fd(&stream, ends[1], QXIO_FD_WRITE), 0);
+  qxio_t_event *writable = nullptr;
+  ASSERT_EQ(qxio_ioctl_writable_event(&stream, &writable, 0), 0);
+  EXPECT_EQ(qxio_event_query(writable), 1);
+  std::string all = pattern(65536 + 1, 23);
+  qxio_t_buf buf = over(all, 65536);
+  size_t pos = 0;
+  ASSERT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_NONBLOCKING), 0);
+  EXPECT_EQ(pos, 65536u);
+  EXPECT_EQ(qxio_event_query(writable), 0);
+  buf.extent = all.size();
+  EXPECT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_NONBLOCKING), QXIO_E_WOULD_BLOCK);
+  EXPECT_EQ(pos, 65536u);
+  std::string received;
+  std::thread reader([&] { received = qxio_test::read_all(ends[0]); });
+  EXPECT_EQ(qxio_event_wait(&writable, 1, nullptr), 1);  // room again
+  EXPECT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_ALL), 0);
+  ASSERT_EQ(qxio_close(&stream, 0), 0);
+  reader.join();
+  close(ends[0]);
+  EXPECT_EQ(received.size(), filled + all.size());
+  EXPECT_TRUE(received == std::string(filled, 'f') + all);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
+}
+
+// Files of this process may not grow past 1 MiB for the guard's life: a write beyond fails
+// with EFBIG, whatever the file system, and the signal that comes with it is ignored.
+struct file_size_limit {
+  struct rlimit saved;
+  void (*saved_handler)(int);
+  file_size_limit()
+  {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    saved_handler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 1 << 20;
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~file_size_limit()
+  {
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, saved_handler);
+  }
+};
+
+// A write past the size a file may have fails. A write queued behind it, at the start of the
+// file, is then dropped by an abortive close, never written.
+TEST(ThreadDevice, AbortiveCloseAfterAFailedWriteDropsTheWritesBehindIt)
+{
+  library lib;
+  temp_tree tree;
+  int baseline = thread_count();
+  std::string path = tree.file("f");
+  file_size_limit limit;
+  int queued_behind = 0;
+  for (int round = 0; round < 50 && queued_behind < 4; round++) {
+    QXIO stream;
+    ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_WRITE), 0);
+    ASSERT_EQ(qxio_seek(&stream, 1 << 21, nullptr, nullptr, QXIO_SEEK_SET), 0);
+    ASSERT_EQ(write_text(&stream, "F"), 0);
+    ASSERT_EQ(qxio_seek(&stream, 0, nullptr, nullptr, QXIO_SEEK_SET), 0);
+    // Queued behind the failing write, which waits a while for more output to merge with,
+    // unless its failure came back before. Every other time the worker is given the time to
+    // fail the first and skip this one before the close; else the close finds it queued.
+    if (write_text(&stream, "behind") == 0) {
+      if (queued_behind++ % 2 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    ASSERT_EQ(qxio_close(&stream, QXIO_CLOSE_ABORTIVE), 0);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(qxio_test::read_file(path), "");
+  }
+  EXPECT_GT(queued_behind, 0);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
+}
+
 // A large write held up by a slow reader: the bytes that did go out leave the pending count
 // at once, so that the writer gets room before the whole request is done.
 TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds)
@@ -424,16 +615,11 @@ TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds)
   library lib;
   int baseline = thread_count();
   int ends[2];
-  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-  ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+  ASSERT_GT(small_pipe(ends), 0);
   QXIO stream;
   ASSERT_EQ(open_fd(&stream, ends[1], QXIO_FD_WRITE), 0);
   std::string all = pattern(65536 + 1000, 13);
-  qxio_t_buf buf;
-  qxio_buf_init_buf(&buf);
-  buf.buf = reinterpret_cast<unsigned char *>(all.data());
-  buf.writable_size = all.size();
-  buf.extent = 65536;
+  qxio_t_buf buf = over(all, 65536);
   size_t pos = 0;
   ASSERT_EQ(qxio_write(&stream, &buf, &pos, QXIO_WRITE_NONBLOCKING), 0);
   ASSERT_EQ(pos, 65536u);  // one request, the whole allowance
@@ -571,10 +757,7 @@ void fill_stuck_pipe(QXIO *stream, int ends[2])
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
   ASSERT_EQ(open_fd(stream, ends[1], QXIO_FD_WRITE), 0);
   std::string chunk(4096, 's');
-  qxio_t_buf buf;
-  qxio_buf_init_buf(&buf);
-  buf.buf = reinterpret_cast<unsigned char *>(chunk.data());
-  buf.extent = buf.writable_size = chunk.size();
+  qxio_t_buf buf = over(chunk, chunk.size());
   for (int i = 0; i < 1000; i++) {
     size_t pos = 0;
     if (qxio_write(stream, &buf, &pos, QXIO_WRITE_NONBLOCKING) == QXIO_E_WOULD_BLOCK) return;

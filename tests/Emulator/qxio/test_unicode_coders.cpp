@@ -358,12 +358,28 @@ TEST_F(Utf16And32, SurrogatePairsAndLoneSurrogates)
       {"UTF-16BE", bytes({0xDC, 0x00, 0x00, 0x41}), {FFFD, 'A'}},
       {"UTF-16BE", bytes({0xD8, 0x00, 0x00, 0x41}), {FFFD, 'A'}},
       {"UTF-16LE", bytes({0x00, 0xD8, 0x00, 0xD8, 0x00, 0xDC}), {FFFD, 0x10000}},
+      {"UTF-16BE", bytes({0xDC, 0x00, 0xDC, 0x00}), {FFFD, FFFD}},
+      {"UTF-16LE", bytes({0x00, 0xDC, 0x00, 0xDC}), {FFFD, FFFD}},
+      {"UTF-16BE", bytes({0xDC, 0x00, 0xD8, 0x00, 0xDC, 0x00}), {FFFD, 0x10000}},
+      {"UTF-16BE", bytes({0xD8, 0x00, 0xD8, 0x00}), {FFFD, FFFD}},
+      {"UTF-16BE", bytes({0xDF, 0xFF, 0xDB, 0xFF, 0xDF, 0xFF, 0xDC, 0x00}), {FFFD, 0x10FFFF, FFFD}},
   };
   for (const auto &c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.input));
     TestCoder decoder(c.name, QXIO_CODER_OPEN_DECODE);
     codes_t got;
     EXPECT_EQ(QXIO_E_END_OF_FILE, decoder.decode_all(c.input, &got, REPLACE_ALL));
     EXPECT_EQ(c.replaced, got);
+    // the same when the input comes in two parts, split anywhere
+    for (size_t split = 1; split < c.input.size(); split++) {
+      TestCoder parts(c.name, QXIO_CODER_OPEN_DECODE);
+      std::string out;
+      size_t pos = 0;
+      const std::string head = c.input.substr(0, split);
+      while (parts.step(head, &pos, &out, REPLACE_ALL) >= 0) {}
+      while (parts.step(c.input, &pos, &out, REPLACE_ALL | QXIO_CODER_END_OF_INPUT) >= 0) {}
+      EXPECT_EQ(c.replaced, qxio_test::codes_of(out)) << "split at " << split;
+    }
     if (c.replaced[0] == FFFD) {
       TestCoder strict(c.name, QXIO_CODER_OPEN_DECODE);
       EXPECT_EQ(QXIO_E_ENCODING_INVALID, strict.decode_all(c.input, &got, 0));
