@@ -522,14 +522,13 @@ next_goal:
     TAGGED left = deref(StrArg(goal, 1));
     uint32_t here = qx_node_offset(w, w->node_);
     w->term[0] = StrArg(goal, 2);
-    w->term[1] = MakeSmall((int32_t)cut_b);
+    w->term[1] = qx_barrier_term(cut_b);
     w->term[2] = qx_raw(ctx);
     if (IsStr(left) && StrFunctor(left) == qx_K.arrow) {
       node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
       uint32_t cond_b = qx_node_offset(w, b);
       qx_heap_room(w, 8);
-      push_frame_cut(w,
-                     qx_make_struct(w, qx_K.ite_then, {MakeSmall((int32_t)here), StrArg(left, 2)}),
+      push_frame_cut(w, qx_make_struct(w, qx_K.ite_then, {qx_barrier_term(here), StrArg(left, 2)}),
                      cut_b, ctx);
       goal = StrArg(left, 1);
       cut_b = cond_b;
@@ -544,22 +543,21 @@ next_goal:
     uint32_t here = qx_node_offset(w, w->node_);
     bool negation = key == qx_K.not_;
     w->term[0] = negation ? atom_true : atom_fail;
-    w->term[1] = MakeSmall((int32_t)cut_b);
+    w->term[1] = qx_barrier_term(cut_b);
     w->term[2] = qx_raw(ctx);
     node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
     uint32_t cond_b = qx_node_offset(w, b);
     qx_heap_room(w, 8);
-    push_frame_cut(
-        w,
-        qx_make_struct(w, qx_K.ite_then,
-                       {MakeSmall((int32_t)here), negation ? atom_fail : StrArg(goal, 2)}),
-        cut_b, ctx);
+    push_frame_cut(w,
+                   qx_make_struct(w, qx_K.ite_then,
+                                  {qx_barrier_term(here), negation ? atom_fail : StrArg(goal, 2)}),
+                   cut_b, ctx);
     goal = StrArg(goal, 1);
     cut_b = cond_b;
     goto next_goal;
   }
   if (key == qx_K.ite_then) {
-    qx_cut_to(w, qx_offset_node(w, (uint32_t)GetSmall(deref(StrArg(goal, 1)))));
+    qx_cut_to(w, qx_offset_node(w, qx_barrier_offset(deref(StrArg(goal, 1)))));
     goal = StrArg(goal, 2);
     goto next_goal;
   }
@@ -602,14 +600,14 @@ next_goal:
     w->term[2] = qx_raw(ctx);
     node *b = qx_push_node(w, qx_alt(QX_ALT_CATCH, 3));
     uint32_t here = qx_node_offset(w, b);
-    push_frame_cut(w, qx_make_struct(w, qx_K.catch_exit, {*flag, MakeSmall((int32_t)here)}), cut_b,
+    push_frame_cut(w, qx_make_struct(w, qx_K.catch_exit, {*flag, qx_barrier_term(here)}), cut_b,
                    ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
   }
   if (key == qx_K.catch_exit) {
-    node *b = qx_offset_node(w, (uint32_t)GetSmall(deref(StrArg(goal, 2))));
+    node *b = qx_offset_node(w, qx_barrier_offset(deref(StrArg(goal, 2))));
     if (w->node_ == b)
       qx_cut_to(w, qx_node_below(b));
     else
@@ -639,15 +637,15 @@ next_goal:
         {qx_make_struct(w, functor_colon2, {ctx->name, StrArg(goal, 2)}), flags[0], flags[1]});
     qx_trail_cleanup(w, cleanup);
     uint32_t here = qx_node_offset(w, w->node_);
-    push_frame_cut(w, qx_make_struct(w, qx_K.cleanup_exit, {cleanup, MakeSmall((int32_t)here)}),
-                   cut_b, ctx);
+    push_frame_cut(w, qx_make_struct(w, qx_K.cleanup_exit, {cleanup, qx_barrier_term(here)}), cut_b,
+                   ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
   }
   if (key == qx_K.cleanup_exit) {
     TAGGED cleanup = deref(StrArg(goal, 1));
-    node *b = qx_offset_node(w, (uint32_t)GetSmall(deref(StrArg(goal, 2))));
+    node *b = qx_offset_node(w, qx_barrier_offset(deref(StrArg(goal, 2))));
     TAGGED done = deref(StrArg(cleanup, 2));
     if (IsVar(done)) {
       if (w->node_ == b) {
@@ -774,7 +772,7 @@ fail : {
   case QX_ALT_DISJ:
   case QX_ALT_ITE_ELSE:
     goal = b->term[0];
-    cut_b = (uint32_t)GetSmall(b->term[1]);
+    cut_b = qx_barrier_offset(b->term[1]);
     ctx = qx_unraw<mod_def>(b->term[2]);
     qx_pop_node(w);
     goto next_goal;
