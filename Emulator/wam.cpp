@@ -783,16 +783,18 @@ fail : {
     uint32_t clock = (uint32_t)GetSmall(b->term[3]) | ((uint32_t)GetSmall(b->term[4]) << 16);
     instance *alt_ins = next_match(ins->next, call_key(goal), clock);
     bool last = alt_ins == nullptr;
-    uint32_t b0 = qx_node_offset(w, qx_node_below(b));
-    if (last) {
-      w->node_ = qx_offset_node(w, b0); /* popped; the predicate is left after the try */
-      qx_set_uncond(w);
-    } else {
+    clause_b0 = qx_node_offset(w, qx_node_below(b));
+    if (!last) {
       b->term[2] = qx_raw(alt_ins);
+      body = try_clause(w, goal, ins);
+      goto enter_body;
     }
+    /* The last clause: the node stays while it is tried, so that the clause is not freed under
+     * the try and a fault inside it unwinds through the node like through any other; bindings
+     * are trailed as though the node were gone. It is popped once the try is over. */
+    qx_set_uncond(w, qx_node_below(b));
     body = try_clause(w, goal, ins);
-    if (last) qx_definition_leave(def);
-    clause_b0 = b0;
+    qx_pop_node(w);
     goto enter_body;
   }
   case QX_ALT_RETRY_C:
