@@ -287,7 +287,7 @@ inline TAGGED call_key(TAGGED goal)
   }
 }
 
-inline instance *next_match(instance *ins, TAGGED key, uint32_t clock)
+inline instance *next_match(instance *ins, TAGGED key, uint64_t clock)
 {
   for (; ins; ins = ins->next)
     if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) return ins;
@@ -680,7 +680,7 @@ next_goal:
       unsupported_call(w, def);
       goto fail;
     }
-    uint32_t clock = qx_eg.clause_clock;
+    uint64_t clock = qx_eg.clause_clock;
     TAGGED ckey = call_key(goal);
     instance *ins = next_match(def->first_clause, ckey, clock);
     if (!ins) goto fail;
@@ -690,9 +690,8 @@ next_goal:
       w->term[0] = goal;
       w->term[1] = qx_raw(def);
       w->term[2] = qx_raw(alt);
-      w->term[3] = MakeSmall((int32_t)(clock & 0xFFFF));
-      w->term[4] = MakeSmall((int32_t)(clock >> 16));
-      qx_push_node(w, qx_alt(QX_ALT_RETRY_CLAUSE, 5));
+      qx_save_clock(&w->term[3], clock);
+      qx_push_node(w, qx_alt(QX_ALT_RETRY_CLAUSE, 3 + QX_CLOCK_WORDS));
       qx_definition_enter(def);
     }
     body = try_clause(w, goal, ins);
@@ -780,8 +779,7 @@ fail : {
     goal = b->term[0];
     def = qx_unraw<definition>(b->term[1]);
     instance *ins = qx_unraw<instance>(b->term[2]);
-    uint32_t clock = (uint32_t)GetSmall(b->term[3]) | ((uint32_t)GetSmall(b->term[4]) << 16);
-    instance *alt_ins = next_match(ins->next, call_key(goal), clock);
+    instance *alt_ins = next_match(ins->next, call_key(goal), qx_saved_clock(&b->term[3]));
     bool last = alt_ins == nullptr;
     clause_b0 = qx_node_offset(w, qx_node_below(b));
     if (!last) {

@@ -148,6 +148,25 @@ TEST_F(BiDb, IterationSeesOnlyTheClausesOfItsCall)
   EXPECT_EQ(qx_eg.dead_clause_count, 0u) << "freed once no choicepoint reaches them";
 }
 
+/* Calls of an interpreted predicate, clause/2 and retract/1 keep their clock in their retry
+ * nodes: after more than 32,768 changes, and with the clock started just below 2^32, 2^56 and
+ * 2^62, each sees the three clauses born on either side of that point. */
+TEST_F(BiDb, RetryNodesKeepTheWholeClock)
+{
+  p.consult("churn(0) :- !. churn(N) :- assertz(t(N)), retract(t(N)), M is N - 1, churn(M).");
+  ASSERT_EQ(p.run("churn(20000)"), 1);
+  const uint64_t starts[] = {qx_eg.clause_clock, ((uint64_t)1 << 32) - 2, ((uint64_t)1 << 56) - 2,
+                             ((uint64_t)1 << 62) - 2};
+  for (uint64_t start : starts) {
+    qx_eg.clause_clock = start;
+    ASSERT_EQ(p.run("assertz(e(1)), assertz(e(2)), assertz(e(3))"), 1);
+    EXPECT_EQ(all("X", "e(X)"), "[1,2,3]") << start;
+    EXPECT_EQ(all("X", "clause(e(X), true)"), "[1,2,3]") << start;
+    EXPECT_EQ(all("X", "retract(e(X))"), "[1,2,3]") << start;
+    EXPECT_EQ(p.run("e(_)"), 0) << start;
+  }
+}
+
 TEST_F(BiDb, ErasedClausesAreFreedWhenNothingReachesThem)
 {
   ASSERT_EQ(p.run("assertz(e(1)), assertz(e(2)), assertz(e(3))"), 1);

@@ -253,6 +253,34 @@ TEST_F(Database, ACallResolvesAgainAfterItsPredicateChanges)
   EXPECT_EQ(p.var("X"), "native");
 }
 
+/* The clause clock started below the points where a 32-bit clock, or one saved in 56 bits,
+ * would wrap: a call made before the point sees its 40 clauses while 40 more are asserted past
+ * it, and a call made after it sees all 80, born on both sides, while it erases them. */
+TEST_F(Database, TheClauseClockDoesNotWrap)
+{
+  const uint64_t points[] = {(uint64_t)1 << 32, (uint64_t)1 << 56, (uint64_t)1 << 62};
+  int round = 0;
+  for (uint64_t point : points) {
+    std::string c = "c" + std::to_string(round++);
+    qx_eg.clause_clock = point - 45;
+    std::string clauses, expected, zeros;
+    for (int i = 1; i <= 40; i++) {
+      clauses += c + "(" + std::to_string(i) + "). ";
+      expected += (i > 1 ? "," : "") + std::to_string(i);
+      zeros += ",0";
+    }
+    p.consult(clauses);
+    log_text.clear();
+    ASSERT_EQ(p.run("(" + c + "(X), note(X), assertz(" + c + "(0)), fail ; true)"), 1);
+    EXPECT_EQ(log(), expected) << point;
+    EXPECT_GT(qx_eg.clause_clock, point);
+    log_text.clear();
+    ASSERT_EQ(p.run("(" + c + "(X), note(X), erase_first(" + c + "(_)), fail ; true)"), 1);
+    EXPECT_EQ(log(), expected + zeros) << point;
+    EXPECT_EQ(def(c.c_str(), 1)->clause_count, 0u);
+  }
+}
+
 TEST(EngineDb, AFaultInTheLastAlternativeLeavesNothingReachingTheClauses)
 {
   EXPECT_EQ(run_in_child(fault_in_last_alternative), 0);
