@@ -136,12 +136,8 @@ struct ClauseTry {
     }
     uint32_t n = Arity(f);
     w->global_top += n + 1;
-    if (f == functor_ref2) { /* a database reference: two raw words */
-      p[0] = f;
-      p[1] = src[1];
-      p[2] = src[2];
-      return;
-    }
+    /* A database reference's two raw words read as constants: it is built and unified as any
+     * compound. A user's '$ref'/2 term is stored under a private functor. */
     p[0] = f == functor_ref_term2 ? functor_ref2 : f;
     for (uint32_t i = n; i >= 1; i--)
       if (!build_simple(&p[i], src[i])) build_stack.push_back(BuildItem{&p[i], src[i]});
@@ -205,10 +201,6 @@ struct ClauseTry {
         const TAGGED *tp = StrPtr(t);
         if (IsBoxHeader(f)) {
           if (std::memcmp(tp, src, BoxWords(f) * sizeof(TAGGED)) != 0) goto fail;
-          break;
-        }
-        if (f == functor_ref2) {
-          if (tp[0] != f || deref(tp[1]) != src[1] || deref(tp[2]) != src[2]) goto fail;
           break;
         }
         if (tp[0] != (f == functor_ref_term2 ? functor_ref2 : f)) goto fail;

@@ -209,6 +209,28 @@ TEST_F(BiDb, EraseByReference)
   EXPECT_EQ(p.run("erase('$ref'(3, 7))"), 0) << "a '$ref'/2 term that names no clause";
 }
 
+/* A database reference stored in a clause head unifies with a '$ref'(A, B) pattern of the call
+ * as it does after the call; other '$ref'/2 terms stored are ordinary compounds. */
+TEST_F(BiDb, AStoredReferenceUnifiesWithARefPatternInTheHead)
+{
+  ASSERT_EQ(p.run("assertz(e(1)), assertz(e(2))"), 1);
+  definition *d = user_def("e", 1);
+  call_overflow(p.w, 64, 0);
+  TAGGED ref = cons_dbref(p.w, d->first_clause, 0);
+  ASSERT_EQ(run_term(p.compound("assertz", {p.compound("r", {ref})})), 1);
+  EXPECT_EQ(p.run("r(X), X = '$ref'(_, _)"), 1);
+  EXPECT_EQ(p.run("r('$ref'(A, B))"), 1);
+  EXPECT_EQ(p.run("r(X), r('$ref'(A, B)), X == '$ref'(A, B)"), 1);
+  EXPECT_EQ(p.run("r(X), X = '$ref'(A, _), r('$ref'(A, B)), X == '$ref'(A, B)"), 1);
+  EXPECT_EQ(p.run("r('$ref'(_, 0))"), 0) << "another stamp";
+  EXPECT_EQ(p.run("r('$ref'(A, B)), erase('$ref'(A, B))"), 1);
+  EXPECT_EQ(all("X", "e(X)"), "[2]");
+  ASSERT_EQ(p.run("assertz(u('$ref'(foo, 1)))"), 1);
+  EXPECT_EQ(p.run("u('$ref'(A, B))"), 1);
+  EXPECT_EQ(p.var("A") + " " + p.var("B"), "foo 1");
+  EXPECT_EQ(p.run("u('$ref'(foo, 2))"), 0);
+}
+
 TEST_F(BiDb, CurrentModule)
 {
   EXPECT_EQ(p.run("current_module(user), current_module(prolog)"), 1);
