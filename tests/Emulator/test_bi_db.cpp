@@ -209,6 +209,24 @@ TEST_F(BiDb, EraseByReference)
   EXPECT_EQ(p.run("erase('$ref'(3, 7))"), 0) << "a '$ref'/2 term that names no clause";
 }
 
+/* While a call holds an erased clause in the chain, its reference still names it, and a second
+ * erase through it is refused: the clause dies once and is counted once. */
+TEST_F(BiDb, ErasingTwiceWhileACallHoldsTheClauseIsRefused)
+{
+  ASSERT_EQ(p.run("assertz(e(1)), assertz(e(2)), assertz(e(3))"), 1);
+  definition *d = user_def("e", 1);
+  call_overflow(p.w, 64, 0);
+  ASSERT_EQ(
+      run_term(p.compound("assertz", {p.compound("r", {cons_dbref(p.w, d->first_clause, 0)})})), 1);
+  ASSERT_EQ(p.run("r(R), e(X), erase(R), dead_clauses(1), \\+ erase(R), dead_clauses(1), "
+                  "\\+ retract(e(1)), !, dead_clauses(0)"),
+            1);
+  EXPECT_EQ(d->clause_count, 2u);
+  EXPECT_EQ(d->dead_count, 0u);
+  EXPECT_EQ(all("X", "e(X)"), "[2,3]");
+  EXPECT_EQ(p.run("r(R), erase(R)"), 0) << "the clause is gone";
+}
+
 /* A database reference stored in a clause head unifies with a '$ref'(A, B) pattern of the call
  * as it does after the call; other '$ref'/2 terms stored are ordinary compounds. */
 TEST_F(BiDb, AStoredReferenceUnifiesWithARefPatternInTheHead)
