@@ -62,19 +62,7 @@ int t_clause_arg_retry(worker *w)
   return cunify(w, w->term[1], value);
 }
 
-/* mk_list(N, L): L = [1, ..., N]; store_big(L): asserts big(L). */
-int t_mk_list(worker *w)
-{
-  uint32_t n = (uint32_t)GetSmall(deref(w->term[0]));
-  call_overflow(w, 2 * n + 16, 2);
-  TAGGED *p = w->global_top;
-  for (uint32_t i = 0; i < n; i++) {
-    p[2 * i] = MakeSmall((int32_t)i + 1);
-    p[2 * i + 1] = i + 1 < n ? MakeLst(&p[2 * i + 2]) : atom_nil;
-  }
-  w->global_top += 2 * n;
-  return cunify(w, w->term[1], MakeLst(p));
-}
+/* store_big(L): asserts big(L). */
 int t_store_big(worker *w)
 {
   call_overflow(w, 4, 1);
