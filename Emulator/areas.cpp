@@ -60,6 +60,7 @@ area_sizes configured_sizes()
   if (c->init_size > s.heap + s.local) s.heap = round_pages(c->init_size - s.local);
   s.trail_block = round_pages((c->trail_size ? c->trail_size : QX_TRAIL_DEFAULT) +
                               (c->choice_size ? c->choice_size : QX_CHOICE_DEFAULT));
+  if (s.trail_block > QX_CHOICE_BLOCK_MAX) s.trail_block = QX_CHOICE_BLOCK_MAX;
   s.growth = c->growth_percent ? c->growth_percent : QX_GROWTH_DEFAULT;
   return s;
 }
@@ -160,7 +161,7 @@ bool resize_choice_block(worker *w, size_t new_size)
   size_t node_bytes = (size_t)((char *)w->choice_start - (char *)w->node_);
   size_t query_off =
       w->current_query ? (size_t)((char *)w->choice_start - (char *)w->current_query) : 0;
-  if (new_size < trail_bytes + node_bytes) return false;
+  if (new_size < trail_bytes + node_bytes || new_size > QX_CHOICE_BLOCK_MAX) return false;
   if (new_size > old_size && !qx_space_claim(new_size - old_size, QX_SPACE_STACKS)) return false;
   if (new_size < old_size)
     std::memmove(old_base + new_size - node_bytes, old_base + old_size - node_bytes, node_bytes);
@@ -316,8 +317,9 @@ void choice_overflow(worker *w, uint32_t pad)
   if (gap >= want) return;
   size_t size = (size_t)((char *)w->choice_start - (char *)w->trail_start);
   size_t need = size + (want - gap);
-  if (!resize_choice_block(w, grown_size(size, need, 0)) &&
-      !resize_choice_block(w, round_pages(need)))
+  size_t grown = grown_size(size, need, 0);
+  if (grown > QX_CHOICE_BLOCK_MAX && need <= QX_CHOICE_BLOCK_MAX) grown = QX_CHOICE_BLOCK_MAX;
+  if (!resize_choice_block(w, grown) && !resize_choice_block(w, round_pages(need)))
     qx_memory_fault(nullptr, QX_SPACE_STACKS);
 }
 

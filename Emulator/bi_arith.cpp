@@ -206,10 +206,19 @@ struct Eval {
   bool apply_mixed_binary(Fn fn, const Num &x, const Num &y);
 };
 
-/* Exact comparison of an integer with a double: -1, 0, 1, or 2 when the double is NaN. */
+/* The arithmetic comparison: two integers exactly; otherwise an integer is converted to the
+ * nearest float first. -1, 0, 1, or 2 when a NaN leaves the pair unordered. */
+int compare_nums(const Num &x, const Num &y)
+{
+  if (!x.is_float && !y.is_float) return x.i < y.i ? -1 : x.i > y.i;
+  double a = as_double(x), b = as_double(y);
+  if (std::isnan(a) || std::isnan(b)) return 2;
+  return a < b ? -1 : a > b;
+}
+
+/* Exact comparison of an integer with a double that is not NaN: -1, 0, 1. */
 int compare_int_double(int64_t i, double d)
 {
-  if (std::isnan(d)) return 2;
   if (d >= 9223372036854775808.0) return -1;
   if (d < -9223372036854775808.0) return 1;
   double t = std::trunc(d);
@@ -218,16 +227,17 @@ int compare_int_double(int64_t i, double d)
   return d > t ? -1 : d < t ? 1 : 0;
 }
 
-int compare_nums(const Num &x, const Num &y)
+/* The standard order of two values, as compare/3 orders them: by exact value, a float before
+ * an integer of the same value, NaN before every number. */
+int standard_order(const Num &x, const Num &y)
 {
   if (!x.is_float && !y.is_float) return x.i < y.i ? -1 : x.i > y.i;
-  if (x.is_float && y.is_float) {
-    if (std::isnan(x.f) || std::isnan(y.f)) return 2;
-    return x.f < y.f ? -1 : x.f > y.f;
-  }
-  if (!x.is_float) return compare_int_double(x.i, y.f);
-  int c = compare_int_double(y.i, x.f);
-  return c == 2 ? 2 : -c;
+  if (x.is_float && y.is_float) return qx_compare_floats(x.f, y.f);
+  const Num &f = x.is_float ? x : y;
+  const Num &i = x.is_float ? y : x;
+  int c = std::isnan(f.f) ? 1 : compare_int_double(i.i, f.f); /* the integer against the float */
+  if (c == 0) c = 1;
+  return x.is_float ? -c : c;
 }
 
 /* A double to an integer, or a representation or evaluation error when it has no int64 value. */
@@ -439,8 +449,8 @@ bool Eval::apply_mixed_binary(Fn fn, const Num &x, const Num &y)
     return push_float(a / b, finite);
   case F_MIN:
   case F_MAX: {
-    int c = compare_nums(x, y);
-    bool take_y = fn == F_MIN ? c == 1 : c == -1;
+    int c = standard_order(x, y);
+    bool take_y = fn == F_MIN ? c > 0 : c < 0;
     return values.push_back(take_y ? y : x), true;
   }
   case F_POW:

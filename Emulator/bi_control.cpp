@@ -9,25 +9,31 @@
 namespace {
 
 /* halt(Code) throws '$reserved'(Code << 8 | 4), which catch/3 never catches, so that it reaches
- * the query's caller. */
-int halt_with(worker *w, int32_t code)
+ * the query's caller. The payload is built before the structure that holds it. */
+int halt_with(worker *w, int64_t code)
 {
   if (w->stack_start - w->global_top < 16) call_overflow(w, 16, 0);
+  TAGGED payload = make_int64(w, code * 256 + 4);
   TAGGED *p = w->global_top;
   p[0] = MakeFunctor(atom_reserved, 1);
-  p[1] = make_integer(w, (int32_t)(((uint32_t)code << 8) | 4));
+  p[1] = payload;
   w->global_top += 2;
   return raise_exception(MakeStr(p));
 }
 
 int prolog_halt0(worker *w) { return halt_with(w, 0); }
 
+/* Any integer whose payload has 64 bits. */
 int prolog_halt1(worker *w)
 {
   TAGGED code = deref(w->term[0]);
   if (IsRef(code)) return qx_instantiation_error(w, 1);
-  if (!IsSmall(code)) return qx_type_error(w, "integer", code, 1);
-  return halt_with(w, GetSmall(code));
+  if (!IsInteger(code)) return qx_type_error(w, "integer", code, 1);
+  int64_t value;
+  if (!qx_get_int64(code, &value) || value > INT64_MAX / 256 || value < INT64_MIN / 256)
+    return qx_representation_error(
+        w, bn_compare(code, MakeSmall(0)) < 0 ? "min_integer" : "max_integer", 1);
+  return halt_with(w, value);
 }
 
 }  // namespace

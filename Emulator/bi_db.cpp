@@ -209,15 +209,10 @@ int prolog_assertz(worker *w) { return add_clause(w, true); }
 int prolog_asserta(worker *w) { return add_clause(w, false); }
 
 /* ---- clause/2, retract/1: iterations ----
- * State words: 0 head, 1 body, 2 definition, 3 next candidate, 4-5 the call's clause clock. */
-constexpr int kIterWords = 6;
+ * State words: 0 head, 1 body, 2 definition, 3 next candidate, 4-6 the call's clause clock. */
+constexpr int kIterWords = 4 + QX_CLOCK_WORDS;
 
-inline uint32_t saved_clock(const TAGGED *state)
-{
-  return (uint32_t)GetSmall(state[4]) | ((uint32_t)GetSmall(state[5]) << 16);
-}
-
-instance *next_candidate(instance *ins, TAGGED key, uint32_t clock)
+instance *next_candidate(instance *ins, TAGGED key, uint64_t clock)
 {
   for (; ins; ins = ins->next)
     if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) return ins;
@@ -242,7 +237,7 @@ bool match_clause(worker *w, const instance *ins)
 int iterate(worker *w, instance *ins, bool iterating, bool retracting)
 {
   TAGGED key = qx_first_arg_key(w->term[0]);
-  uint32_t clock = saved_clock(w->term);
+  uint64_t clock = qx_saved_clock(&w->term[4]);
   definition *def = unraw<definition>(w->term[2]);
   while (ins) {
     instance *next = next_candidate(ins->next, key, clock);
@@ -272,12 +267,11 @@ int iterate(worker *w, instance *ins, bool iterating, bool retracting)
 /* Sets the state words for a first call and answers the first candidate. */
 instance *start_iteration(worker *w, definition *def, TAGGED head, TAGGED body)
 {
-  uint32_t clock = qx_eg.clause_clock;
+  uint64_t clock = qx_eg.clause_clock;
   w->term[0] = head;
   w->term[1] = body;
   w->term[2] = raw(def);
-  w->term[4] = MakeSmall((int32_t)(clock & 0xFFFF));
-  w->term[5] = MakeSmall((int32_t)(clock >> 16));
+  qx_save_clock(&w->term[4], clock);
   return next_candidate(def->first_clause, qx_first_arg_key(head), clock);
 }
 

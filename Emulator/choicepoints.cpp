@@ -104,11 +104,11 @@ void qx_alt_deinit()
 }
 
 /* ---- nodes ---- */
-void qx_set_uncond(worker *w)
+void qx_set_uncond(worker *w, const node *n)
 {
-  if (qx_has_node(w)) {
-    w->global_uncond = w->node_->global_top;
-    w->local_uncond = w->node_->local_top;
+  if (n != w->choice_start) {
+    w->global_uncond = n->global_top;
+    w->local_uncond = n->local_top;
   } else {
     w->global_uncond = w->heap_start;
     w->local_uncond = w->local_start;
@@ -141,7 +141,7 @@ void qx_pop_node(worker *w)
   node *b = w->node_;
   discard_node(b);
   w->node_ = qx_node_below(b);
-  qx_set_uncond(w);
+  qx_set_uncond(w, w->node_);
   if (b == w->current_query) refresh_current_query(w);
 }
 
@@ -174,7 +174,7 @@ void qx_cut_to(worker *w, node *barrier)
     discard_node(b);
   }
   w->node_ = barrier;
-  qx_set_uncond(w);
+  qx_set_uncond(w, w->node_);
   if (w->current_query && w->current_query < barrier) refresh_current_query(w);
   if (marked) {
     /* Entries below the survivor's trail top may still wait for an older node to go. */

@@ -157,7 +157,7 @@ void qx_inserta(definition *def, instance *ins)
 
 instance *active_instance_call(instance *ins, int flag)
 {
-  uint32_t now = qx_eg.clause_clock;
+  uint64_t now = qx_eg.clause_clock;
   for (; ins; ins = ins->next)
     if (flag ? ins->death == QX_CLOCK_ALIVE : qx_clause_visible(ins, now)) return ins;
   return nullptr;

@@ -13,9 +13,23 @@ static inline bool qx_keys_match(TAGGED clause_key, TAGGED call_key)
   return clause_key == 0 || call_key == 0 || clause_key == call_key;
 }
 /* A clause is visible to a call made at clock c when born <= c < death. */
-static inline bool qx_clause_visible(const instance *ins, uint32_t clock)
+static inline bool qx_clause_visible(const instance *ins, uint64_t clock)
 {
   return ins->birth <= clock && clock < ins->death;
+}
+/* A call's clause clock kept in saved registers: three small integers of 28, 28 and 8 bits.
+ * Clocks are saved and read back only through this pair. */
+constexpr int QX_CLOCK_WORDS = 3;
+static inline void qx_save_clock(TAGGED *words, uint64_t clock)
+{
+  for (int i = 0; i < QX_CLOCK_WORDS; i++)
+    words[i] = MakeSmall((int32_t)((clock >> (28 * i)) & 0x0FFFFFFF));
+}
+static inline uint64_t qx_saved_clock(const TAGGED *words)
+{
+  uint64_t clock = 0;
+  for (int i = 0; i < QX_CLOCK_WORDS; i++) clock |= (uint64_t)GetSmall(words[i]) << (28 * i);
+  return clock;
 }
 
 /* Store (Head :- Body) or Head as a new clause; answers the instance. */

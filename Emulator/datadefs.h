@@ -252,7 +252,7 @@ struct eglobal {
   mod_def *user_module;
   mod_def *typein_mod;
   mod_def *attr_modules[64]; /* attribute slot -> module (slot numbers start at 1) */
-  uint32_t clause_clock;     /* logical update view */
+  uint64_t clause_clock;     /* logical update view: 64 bits never wrap in a process's life */
   uint32_t dbref_stamp;
   sw_on_key *dbrefs; /* instance address + 3 -> stamp, for validating references */
   uint32_t dead_clause_count;

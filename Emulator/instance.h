@@ -17,7 +17,7 @@
 
 #include "datadefs.h"
 
-constexpr uint32_t QX_CLOCK_ALIVE = 0xFFFFFFFFu;
+constexpr uint64_t QX_CLOCK_ALIVE = UINT64_MAX;
 
 struct instance {
   instance *next; /* clause chain */
@@ -27,11 +27,9 @@ struct instance {
   TAGGED extra;     /* source-file atom */
   uint32_t objsize; /* bytes, header included */
   uint32_t bdd_count;
-  uint32_t birth; /* clause clocks: visible to calls made at birth <= clock < death */
-  uint32_t death;
-  uint32_t rank;
+  uint64_t birth; /* clause clocks: visible to calls made at birth <= clock < death */
+  uint64_t death;
   uint32_t stamp; /* database-reference stamp */
-  uint32_t flags;
   TAGGED body[];
 };
 static_assert(sizeof(instance) == 48, "the instance header is 48 bytes");

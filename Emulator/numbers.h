@@ -23,6 +23,8 @@ int qx_get_int64(TAGGED t, int64_t *value);
 /* Standard-order comparison of two numbers (-1, 0, 1): by value; a float before an integer of
  * the same value; -0.0 before 0.0; NaN before every other number. */
 int qx_compare_numbers(TAGGED a, TAGGED b);
+/* The same for two floats. */
+int qx_compare_floats(double a, double b);
 
 /* ---- bignums: limbs least significant first, two's complement, minimal length ---- */
 /* The functions that take a TAGGED integer accept small integers and boxes of any length. */

@@ -90,7 +90,7 @@ int qx_get_int64(TAGGED t, int64_t *value)
 
 /* ---- standard order ---- */
 
-static int compare_doubles(double a, double b)
+int qx_compare_floats(double a, double b)
 {
   bool nan_a = std::isnan(a), nan_b = std::isnan(b);
   if (nan_a || nan_b) {
@@ -116,7 +116,7 @@ static int compare_integer_float(TAGGED integer, double value)
 int qx_compare_numbers(TAGGED a, TAGGED b)
 {
   bool float_a = IsFloat(a), float_b = IsFloat(b);
-  if (float_a && float_b) return compare_doubles(FloatValue(a), FloatValue(b));
+  if (float_a && float_b) return qx_compare_floats(FloatValue(a), FloatValue(b));
   if (float_a) return -compare_integer_float(b, FloatValue(a));
   if (float_b) return compare_integer_float(a, FloatValue(b));
   return bn_compare(a, b);

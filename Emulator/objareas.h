@@ -8,10 +8,15 @@ int init_stacks(worker *w); /* 0 on success */
 void deinit_stacks(worker *w);
 void trimcore(worker *w, int mode);
 
+/* The largest trail/choicepoint block: a trail index and a node's offset from the top of the
+ * area, counted in words, then stay below 2^28 and are kept in terms as small integers. */
+constexpr size_t QX_CHOICE_BLOCK_MAX = (size_t)1 << 30;
+
 /* Make `words` heap words free; term[0..live-1] are roots. Never moves the heap. */
 void call_overflow(worker *w, uint32_t words, int live);
 /* Grow the trail/choicepoint block so that at least `pad` cells lie between the trail top and
- * the newest choicepoint. Choicepoints move; trail entries do not. */
+ * the newest choicepoint. Choicepoints move; trail entries do not. Past QX_CHOICE_BLOCK_MAX it
+ * is a memory fault. */
 void choice_overflow(worker *w, uint32_t pad);
 /* Make `bytes` free above the local top by committing more of the local stack's reservation. */
 void local_overflow(worker *w, uint32_t bytes);

@@ -136,12 +136,8 @@ struct ClauseTry {
     }
     uint32_t n = Arity(f);
     w->global_top += n + 1;
-    if (f == functor_ref2) { /* a database reference: two raw words */
-      p[0] = f;
-      p[1] = src[1];
-      p[2] = src[2];
-      return;
-    }
+    /* A database reference's two raw words read as constants: it is built and unified as any
+     * compound. A user's '$ref'/2 term is stored under a private functor. */
     p[0] = f == functor_ref_term2 ? functor_ref2 : f;
     for (uint32_t i = n; i >= 1; i--)
       if (!build_simple(&p[i], src[i])) build_stack.push_back(BuildItem{&p[i], src[i]});
@@ -205,10 +201,6 @@ struct ClauseTry {
         const TAGGED *tp = StrPtr(t);
         if (IsBoxHeader(f)) {
           if (std::memcmp(tp, src, BoxWords(f) * sizeof(TAGGED)) != 0) goto fail;
-          break;
-        }
-        if (f == functor_ref2) {
-          if (tp[0] != f || deref(tp[1]) != src[1] || deref(tp[2]) != src[2]) goto fail;
           break;
         }
         if (tp[0] != (f == functor_ref_term2 ? functor_ref2 : f)) goto fail;
@@ -287,7 +279,7 @@ inline TAGGED call_key(TAGGED goal)
   }
 }
 
-inline instance *next_match(instance *ins, TAGGED key, uint32_t clock)
+inline instance *next_match(instance *ins, TAGGED key, uint64_t clock)
 {
   for (; ins; ins = ins->next)
     if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) return ins;
@@ -522,14 +514,13 @@ next_goal:
     TAGGED left = deref(StrArg(goal, 1));
     uint32_t here = qx_node_offset(w, w->node_);
     w->term[0] = StrArg(goal, 2);
-    w->term[1] = MakeSmall((int32_t)cut_b);
+    w->term[1] = qx_barrier_term(cut_b);
     w->term[2] = qx_raw(ctx);
     if (IsStr(left) && StrFunctor(left) == qx_K.arrow) {
       node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
       uint32_t cond_b = qx_node_offset(w, b);
       qx_heap_room(w, 8);
-      push_frame_cut(w,
-                     qx_make_struct(w, qx_K.ite_then, {MakeSmall((int32_t)here), StrArg(left, 2)}),
+      push_frame_cut(w, qx_make_struct(w, qx_K.ite_then, {qx_barrier_term(here), StrArg(left, 2)}),
                      cut_b, ctx);
       goal = StrArg(left, 1);
       cut_b = cond_b;
@@ -544,22 +535,21 @@ next_goal:
     uint32_t here = qx_node_offset(w, w->node_);
     bool negation = key == qx_K.not_;
     w->term[0] = negation ? atom_true : atom_fail;
-    w->term[1] = MakeSmall((int32_t)cut_b);
+    w->term[1] = qx_barrier_term(cut_b);
     w->term[2] = qx_raw(ctx);
     node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
     uint32_t cond_b = qx_node_offset(w, b);
     qx_heap_room(w, 8);
-    push_frame_cut(
-        w,
-        qx_make_struct(w, qx_K.ite_then,
-                       {MakeSmall((int32_t)here), negation ? atom_fail : StrArg(goal, 2)}),
-        cut_b, ctx);
+    push_frame_cut(w,
+                   qx_make_struct(w, qx_K.ite_then,
+                                  {qx_barrier_term(here), negation ? atom_fail : StrArg(goal, 2)}),
+                   cut_b, ctx);
     goal = StrArg(goal, 1);
     cut_b = cond_b;
     goto next_goal;
   }
   if (key == qx_K.ite_then) {
-    qx_cut_to(w, qx_offset_node(w, (uint32_t)GetSmall(deref(StrArg(goal, 1)))));
+    qx_cut_to(w, qx_offset_node(w, qx_barrier_offset(deref(StrArg(goal, 1)))));
     goal = StrArg(goal, 2);
     goto next_goal;
   }
@@ -602,14 +592,14 @@ next_goal:
     w->term[2] = qx_raw(ctx);
     node *b = qx_push_node(w, qx_alt(QX_ALT_CATCH, 3));
     uint32_t here = qx_node_offset(w, b);
-    push_frame_cut(w, qx_make_struct(w, qx_K.catch_exit, {*flag, MakeSmall((int32_t)here)}), cut_b,
+    push_frame_cut(w, qx_make_struct(w, qx_K.catch_exit, {*flag, qx_barrier_term(here)}), cut_b,
                    ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
   }
   if (key == qx_K.catch_exit) {
-    node *b = qx_offset_node(w, (uint32_t)GetSmall(deref(StrArg(goal, 2))));
+    node *b = qx_offset_node(w, qx_barrier_offset(deref(StrArg(goal, 2))));
     if (w->node_ == b)
       qx_cut_to(w, qx_node_below(b));
     else
@@ -639,15 +629,15 @@ next_goal:
         {qx_make_struct(w, functor_colon2, {ctx->name, StrArg(goal, 2)}), flags[0], flags[1]});
     qx_trail_cleanup(w, cleanup);
     uint32_t here = qx_node_offset(w, w->node_);
-    push_frame_cut(w, qx_make_struct(w, qx_K.cleanup_exit, {cleanup, MakeSmall((int32_t)here)}),
-                   cut_b, ctx);
+    push_frame_cut(w, qx_make_struct(w, qx_K.cleanup_exit, {cleanup, qx_barrier_term(here)}), cut_b,
+                   ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
   }
   if (key == qx_K.cleanup_exit) {
     TAGGED cleanup = deref(StrArg(goal, 1));
-    node *b = qx_offset_node(w, (uint32_t)GetSmall(deref(StrArg(goal, 2))));
+    node *b = qx_offset_node(w, qx_barrier_offset(deref(StrArg(goal, 2))));
     TAGGED done = deref(StrArg(cleanup, 2));
     if (IsVar(done)) {
       if (w->node_ == b) {
@@ -682,7 +672,7 @@ next_goal:
       unsupported_call(w, def);
       goto fail;
     }
-    uint32_t clock = qx_eg.clause_clock;
+    uint64_t clock = qx_eg.clause_clock;
     TAGGED ckey = call_key(goal);
     instance *ins = next_match(def->first_clause, ckey, clock);
     if (!ins) goto fail;
@@ -692,9 +682,8 @@ next_goal:
       w->term[0] = goal;
       w->term[1] = qx_raw(def);
       w->term[2] = qx_raw(alt);
-      w->term[3] = MakeSmall((int32_t)(clock & 0xFFFF));
-      w->term[4] = MakeSmall((int32_t)(clock >> 16));
-      qx_push_node(w, qx_alt(QX_ALT_RETRY_CLAUSE, 5));
+      qx_save_clock(&w->term[3], clock);
+      qx_push_node(w, qx_alt(QX_ALT_RETRY_CLAUSE, 3 + QX_CLOCK_WORDS));
       qx_definition_enter(def);
     }
     body = try_clause(w, goal, ins);
@@ -774,7 +763,7 @@ fail : {
   case QX_ALT_DISJ:
   case QX_ALT_ITE_ELSE:
     goal = b->term[0];
-    cut_b = (uint32_t)GetSmall(b->term[1]);
+    cut_b = qx_barrier_offset(b->term[1]);
     ctx = qx_unraw<mod_def>(b->term[2]);
     qx_pop_node(w);
     goto next_goal;
@@ -782,19 +771,20 @@ fail : {
     goal = b->term[0];
     def = qx_unraw<definition>(b->term[1]);
     instance *ins = qx_unraw<instance>(b->term[2]);
-    uint32_t clock = (uint32_t)GetSmall(b->term[3]) | ((uint32_t)GetSmall(b->term[4]) << 16);
-    instance *alt_ins = next_match(ins->next, call_key(goal), clock);
+    instance *alt_ins = next_match(ins->next, call_key(goal), qx_saved_clock(&b->term[3]));
     bool last = alt_ins == nullptr;
-    uint32_t b0 = qx_node_offset(w, qx_node_below(b));
-    if (last) {
-      w->node_ = qx_offset_node(w, b0); /* popped; the predicate is left after the try */
-      qx_set_uncond(w);
-    } else {
+    clause_b0 = qx_node_offset(w, qx_node_below(b));
+    if (!last) {
       b->term[2] = qx_raw(alt_ins);
+      body = try_clause(w, goal, ins);
+      goto enter_body;
     }
+    /* The last clause: the node stays while it is tried, so that the clause is not freed under
+     * the try and a fault inside it unwinds through the node like through any other; bindings
+     * are trailed as though the node were gone. It is popped once the try is over. */
+    qx_set_uncond(w, qx_node_below(b));
     body = try_clause(w, goal, ins);
-    if (last) qx_definition_leave(def);
-    clause_b0 = b0;
+    qx_pop_node(w);
     goto enter_body;
   }
   case QX_ALT_RETRY_C:

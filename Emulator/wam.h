@@ -8,6 +8,7 @@
 #define QX_WAM_H
 
 #include "datadefs.h"
+#include "objareas.h"
 
 /* Alternative kinds. */
 enum qx_alt_op : uint16_t {
@@ -64,6 +65,19 @@ static inline uint32_t qx_node_offset(const worker *w, const node *n)
 static inline node *qx_offset_node(const worker *w, uint32_t offset)
 {
   return (node *)((char *)w->choice_start - offset);
+}
+/* A barrier offset kept in a term or a saved register: a small integer counting words, which
+ * holds every offset of an area of at most QX_CHOICE_BLOCK_MAX bytes. Barriers are written and
+ * read only through this pair. */
+static_assert(QX_CHOICE_BLOCK_MAX / sizeof(TAGGED) - 1 <= (size_t)QX_SMALL_MAX,
+              "every offset in words of the largest area is a small integer");
+static inline TAGGED qx_barrier_term(uint32_t offset)
+{
+  return MakeSmall((int32_t)(offset / sizeof(TAGGED)));
+}
+static inline uint32_t qx_barrier_offset(TAGGED barrier)
+{
+  return (uint32_t)GetSmall(barrier) * (uint32_t)sizeof(TAGGED);
 }
 /* True when n is older than or the same as the newest node. */
 bool qx_node_older(const worker *w, const node *n);

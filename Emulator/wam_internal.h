@@ -42,8 +42,8 @@ static inline bool qx_is_bottom_op(int op)
 }
 /* Undo to node b and restore the state it saved (the node stays). */
 void qx_restore_node(worker *w, node *b);
-/* Conditional-binding limits from the newest node. */
-void qx_set_uncond(worker *w);
+/* Conditional-binding limits from node n (choice_start: no node). */
+void qx_set_uncond(worker *w, const node *n);
 void qx_alt_deinit();
 
 /* ---- events.cpp ---- */

@@ -53,6 +53,20 @@ inline int count_to_three(worker *w, int slot)
   return cunify(w, w->term[0], MakeSmall(next));
 }
 
+/* mk_list(N, L): L = [1, ..., N]. */
+inline int t_mk_list(worker *w)
+{
+  uint32_t n = (uint32_t)GetSmall(deref(w->term[0]));
+  call_overflow(w, 2 * n + 16, 2);
+  TAGGED *p = w->global_top;
+  for (uint32_t i = 0; i < n; i++) {
+    p[2 * i] = MakeSmall((int32_t)i + 1);
+    p[2 * i + 1] = i + 1 < n ? MakeLst(&p[2 * i + 2]) : atom_nil;
+  }
+  w->global_top += 2 * n;
+  return cunify(w, w->term[1], n ? MakeLst(p) : atom_nil);
+}
+
 /* Rethrows the exception a nested query left pending. */
 inline int rethrow_pending(worker *w) { return raise_exception(qx_exception_term(w)); }
 

@@ -1,6 +1,31 @@
+#include <cstring>
+
 #include "bi_test_support.h"
 
 namespace {
+
+/* Signed 128-bit integers from two 64-bit halves, enough to check a quotient and remainder
+ * without the arithmetic under test. */
+struct Wide {
+  uint64_t hi, lo;
+  explicit Wide(int64_t v) : hi(v < 0 ? ~(uint64_t)0 : 0), lo((uint64_t)v) {}
+  Wide(uint64_t h, uint64_t l) : hi(h), lo(l) {}
+  Wide operator+(const Wide &o) const
+  {
+    uint64_t l = lo + o.lo;
+    return Wide(hi + o.hi + (l < lo), l);
+  }
+  Wide operator*(const Wide &o) const /* the low 128 bits of the product */
+  {
+    uint64_t a[2] = {lo & 0xFFFFFFFF, lo >> 32}, b[2] = {o.lo & 0xFFFFFFFF, o.lo >> 32};
+    uint64_t low = a[0] * b[0], mid1 = a[1] * b[0], mid2 = a[0] * b[1];
+    uint64_t carry = ((low >> 32) + (mid1 & 0xFFFFFFFF) + (mid2 & 0xFFFFFFFF)) >> 32;
+    uint64_t high = a[1] * b[1] + (mid1 >> 32) + (mid2 >> 32) + carry;
+    return Wide(high + hi * o.lo + lo * o.hi, lo * o.lo);
+  }
+  bool operator==(const Wide &o) const { return hi == o.hi && lo == o.lo; }
+};
+std::ostream &operator<<(std::ostream &os, const Wide &v) { return os << v.hi << ":" << v.lo; }
 
 class BiArith : public BuiltinTest {
 protected:
@@ -165,11 +190,105 @@ TEST_F(BiArith, Comparisons)
   EXPECT_EQ(p.run("1 =\\= 1.0"), 0);
   EXPECT_EQ(p.run("2 =< 1.5"), 0);
   EXPECT_EQ(p.run("1.5 >= 2"), 0);
-  /* Integers and floats compare exactly, not through a rounding to double. */
-  EXPECT_EQ(p.run("9007199254740993 > 9007199254740992.0"), 1);
-  EXPECT_EQ(p.run("9007199254740993 =:= 9007199254740992.0"), 0);
-  EXPECT_EQ(p.run("9223372036854775807 < 9223372036854775808.0"), 1);
   EXPECT_EQ(p.run("-2.5 < -2, -3 < -2.5"), 1);
+}
+
+/* An integer compared with a float is converted to the nearest float (ties to even) first;
+ * two integers compare exactly. The expected order of each pair is worked out by hand: 2^53 + 1
+ * rounds down to 2^53, 2^53 + 3 up to 2^53 + 4, 2^63 - 1 up to 2^63. Each of the six
+ * comparisons must agree with it. The standard order stays exact. */
+TEST_F(BiArith, MixedComparisonsConvertTheIntegerToFloat)
+{
+  struct Row {
+    const char *left, *right;
+    char order; /* '<', '=' or '>' */
+  };
+  const Row rows[] = {
+      {"9007199254740993", "9007199254740992.0", '='},
+      {"9007199254740992.0", "9007199254740993", '='},
+      {"9007199254740993", "9007199254740994.0", '<'},
+      {"9007199254740995", "9007199254740996.0", '='},
+      {"9007199254740995", "9007199254740994.0", '>'},
+      {"9007199254740993", "9007199254740992", '>'},
+      {"-9007199254740993", "-9007199254740992.0", '='},
+      {"-9007199254740995", "-9007199254740994.0", '<'},
+      {"9223372036854775807", "9223372036854775808.0", '='},
+      {"9223372036854775807", "9223372036854774784.0", '>'},
+      {"9223372036854775807", "9223372036854775806", '>'},
+      {"-9223372036854775808", "-9223372036854775808.0", '='},
+      {"-9223372036854775807", "-9223372036854775808.0", '='},
+      {"268435456", "268435456.0", '='},
+      {"1", "1.0", '='},
+      {"0", "-0.0", '='},
+      {"3", "3.5", '<'},
+      {"9223372036854775807", "1.0Inf", '<'},
+      {"-9223372036854775808", "-1.0Inf", '>'},
+  };
+  const struct {
+    const char *op;
+    const char *holds_for; /* the orders for which it succeeds */
+  } ops[] = {{"=:=", "="}, {"=\\=", "<>"}, {"<", "<"}, {"=<", "<="}, {">", ">"}, {">=", ">="}};
+  for (const Row &r : rows)
+    for (const auto &op : ops) {
+      std::string goal = std::string(r.left) + " " + op.op + " " + r.right;
+      EXPECT_EQ(p.run(goal), std::strchr(op.holds_for, r.order) ? 1 : 0) << goal;
+    }
+  EXPECT_EQ(p.run("compare(O, 9007199254740993, 9007199254740992.0)"), 1);
+  EXPECT_EQ(p.var("O"), ">");
+  EXPECT_EQ(p.run("9007199254740993 == 9007199254740992.0"), 0);
+}
+
+/* X div Y and X mod Y against the definitions: X = Q * Y + M with M = 0 or of the sign of Y and
+ * |M| < |Y| (so Q is X / Y rounded down), checked in 128 bits; divisors of both signs, with
+ * and without remainders, up to the ends of the 64-bit range. */
+TEST_F(BiArith, DivAndModFollowFlooredDivision)
+{
+  constexpr int64_t t40 = (int64_t)1 << 40;
+  const int64_t xs[] = {0,   1,         -1,         6,   -6,       7,         -7,       12,
+                        -12, 268435456, -268435457, t40, -t40 - 3, INT64_MAX, INT64_MIN};
+  const int64_t ys[] = {1,         -1,         2,   -2,   3,         -3,         7,        -7,
+                        268435456, -268435456, t40, -t40, INT64_MAX, -INT64_MAX, INT64_MIN};
+  for (int64_t x : xs)
+    for (int64_t y : ys) {
+      std::string goal = "Q is " + std::to_string(x) + " div " + std::to_string(y) + ", M is " +
+                         std::to_string(x) + " mod " + std::to_string(y);
+      if (x == INT64_MIN && y == -1) {
+        EXPECT_EQ(p.run(goal), -1) << goal << ": 2^63 has no 64-bit value";
+        qx_clear_exception();
+        continue;
+      }
+      ASSERT_EQ(p.run(goal), 1) << goal;
+      int64_t q = std::stoll(p.var("Q")), m = std::stoll(p.var("M"));
+      EXPECT_EQ(Wide(x), Wide(q) * Wide(y) + Wide(m)) << goal;
+      if (y > 0)
+        EXPECT_TRUE(m >= 0 && m < y) << goal;
+      else
+        EXPECT_TRUE(m <= 0 && m > y) << goal;
+    }
+}
+
+/* min/max of an integer and a float of equal value answer the argument the standard order
+ * (compare/3) puts first, or last: min(A, B) is B exactly when compare/3 finds A after B. */
+TEST_F(BiArith, MinAndMaxFollowTheStandardOrderOnTies)
+{
+  const char *pairs[][2] = {{"1", "1.0"},
+                            {"1.0", "1"},
+                            {"0", "-0.0"},
+                            {"-0.0", "0"},
+                            {"0.0", "-0.0"},
+                            {"-1", "-1.0"},
+                            {"9007199254740993", "9007199254740992.0"},
+                            {"9223372036854775807", "9223372036854775808.0"},
+                            {"3", "2.5"},
+                            {"2", "3"}};
+  for (auto &pair : pairs) {
+    std::string a = pair[0], b = pair[1];
+    std::string goal = "compare(O, " + a + ", " + b + "), Min is min(" + a + ", " + b +
+                       "), Max is max(" + a + ", " + b + "), (O = (>) -> Min == " + b +
+                       ", Max == " + a + " ; Min == " + a + ", Max == " + b + ")";
+    EXPECT_EQ(p.run(goal), 1) << goal;
+  }
+  EXPECT_EQ(p.run("X is min(1, 1.0), float(X), Y is max(1.0, 1), integer(Y)"), 1);
 }
 
 TEST_F(BiArith, IsUnifiesWithBoundResult)

@@ -148,6 +148,25 @@ TEST_F(BiDb, IterationSeesOnlyTheClausesOfItsCall)
   EXPECT_EQ(qx_eg.dead_clause_count, 0u) << "freed once no choicepoint reaches them";
 }
 
+/* Calls of an interpreted predicate, clause/2 and retract/1 keep their clock in their retry
+ * nodes: after more than 32,768 changes, and with the clock started just below 2^32, 2^56 and
+ * 2^62, each sees the three clauses born on either side of that point. */
+TEST_F(BiDb, RetryNodesKeepTheWholeClock)
+{
+  p.consult("churn(0) :- !. churn(N) :- assertz(t(N)), retract(t(N)), M is N - 1, churn(M).");
+  ASSERT_EQ(p.run("churn(20000)"), 1);
+  const uint64_t starts[] = {qx_eg.clause_clock, ((uint64_t)1 << 32) - 2, ((uint64_t)1 << 56) - 2,
+                             ((uint64_t)1 << 62) - 2};
+  for (uint64_t start : starts) {
+    qx_eg.clause_clock = start;
+    ASSERT_EQ(p.run("assertz(e(1)), assertz(e(2)), assertz(e(3))"), 1);
+    EXPECT_EQ(all("X", "e(X)"), "[1,2,3]") << start;
+    EXPECT_EQ(all("X", "clause(e(X), true)"), "[1,2,3]") << start;
+    EXPECT_EQ(all("X", "retract(e(X))"), "[1,2,3]") << start;
+    EXPECT_EQ(p.run("e(_)"), 0) << start;
+  }
+}
+
 TEST_F(BiDb, ErasedClausesAreFreedWhenNothingReachesThem)
 {
   ASSERT_EQ(p.run("assertz(e(1)), assertz(e(2)), assertz(e(3))"), 1);
@@ -188,6 +207,46 @@ TEST_F(BiDb, EraseByReference)
   EXPECT_EQ(thrown("erase(_)"), iso("instantiation_error", "erase", 1, 1));
   EXPECT_EQ(thrown("erase(foo)"), iso("type_error(db_reference,foo)", "erase", 1, 1));
   EXPECT_EQ(p.run("erase('$ref'(3, 7))"), 0) << "a '$ref'/2 term that names no clause";
+}
+
+/* While a call holds an erased clause in the chain, its reference still names it, and a second
+ * erase through it is refused: the clause dies once and is counted once. */
+TEST_F(BiDb, ErasingTwiceWhileACallHoldsTheClauseIsRefused)
+{
+  ASSERT_EQ(p.run("assertz(e(1)), assertz(e(2)), assertz(e(3))"), 1);
+  definition *d = user_def("e", 1);
+  call_overflow(p.w, 64, 0);
+  ASSERT_EQ(
+      run_term(p.compound("assertz", {p.compound("r", {cons_dbref(p.w, d->first_clause, 0)})})), 1);
+  ASSERT_EQ(p.run("r(R), e(X), erase(R), dead_clauses(1), \\+ erase(R), dead_clauses(1), "
+                  "\\+ retract(e(1)), !, dead_clauses(0)"),
+            1);
+  EXPECT_EQ(d->clause_count, 2u);
+  EXPECT_EQ(d->dead_count, 0u);
+  EXPECT_EQ(all("X", "e(X)"), "[2,3]");
+  EXPECT_EQ(p.run("r(R), erase(R)"), 0) << "the clause is gone";
+}
+
+/* A database reference stored in a clause head unifies with a '$ref'(A, B) pattern of the call
+ * as it does after the call; other '$ref'/2 terms stored are ordinary compounds. */
+TEST_F(BiDb, AStoredReferenceUnifiesWithARefPatternInTheHead)
+{
+  ASSERT_EQ(p.run("assertz(e(1)), assertz(e(2))"), 1);
+  definition *d = user_def("e", 1);
+  call_overflow(p.w, 64, 0);
+  TAGGED ref = cons_dbref(p.w, d->first_clause, 0);
+  ASSERT_EQ(run_term(p.compound("assertz", {p.compound("r", {ref})})), 1);
+  EXPECT_EQ(p.run("r(X), X = '$ref'(_, _)"), 1);
+  EXPECT_EQ(p.run("r('$ref'(A, B))"), 1);
+  EXPECT_EQ(p.run("r(X), r('$ref'(A, B)), X == '$ref'(A, B)"), 1);
+  EXPECT_EQ(p.run("r(X), X = '$ref'(A, _), r('$ref'(A, B)), X == '$ref'(A, B)"), 1);
+  EXPECT_EQ(p.run("r('$ref'(_, 0))"), 0) << "another stamp";
+  EXPECT_EQ(p.run("r('$ref'(A, B)), erase('$ref'(A, B))"), 1);
+  EXPECT_EQ(all("X", "e(X)"), "[2]");
+  ASSERT_EQ(p.run("assertz(u('$ref'(foo, 1)))"), 1);
+  EXPECT_EQ(p.run("u('$ref'(A, B))"), 1);
+  EXPECT_EQ(p.var("A") + " " + p.var("B"), "foo 1");
+  EXPECT_EQ(p.run("u('$ref'(foo, 2))"), 0);
 }
 
 TEST_F(BiDb, CurrentModule)

@@ -89,6 +89,28 @@ TEST_F(Control, HaltIsNotCaught)
   EXPECT_EQ(log(), "");
 }
 
+/* Codes on both sides of 2^20 (where the ball's payload Code * 256 + 4 leaves the small
+ * integers), of 2^28 (where the code itself does), and negative ones: none is caught, and the
+ * payload is the code's exact value times 256 plus 4. */
+TEST_F(Control, HaltIsNotCaughtWhateverTheCode)
+{
+  qx_install_builtins();
+  const int64_t codes[] = {
+      0,          1,  255,      1048575,  1048576,    1048577,    268435455,     268435456,
+      2147483647, -1, -1048576, -1048577, -268435456, -268435457, 1099511627776, -1099511627776};
+  for (int64_t code : codes) {
+    std::string c = std::to_string(code);
+    EXPECT_EQ(p.run("catch(halt(" + c + "), _, note(caught))"), -1) << c;
+    EXPECT_EQ(exception(), "$reserved(" + std::to_string(code * 256 + 4) + ")") << c;
+  }
+  EXPECT_EQ(log(), "");
+  /* A code whose payload does not fit 64 bits is refused, as an error that can be caught. */
+  ASSERT_EQ(p.run("catch(halt(36028797018963968), error(representation_error(R), _), true), "
+                  "catch(halt(-36028797018963969), error(representation_error(S), _), true)"),
+            1);
+  EXPECT_EQ(p.var("R") + " " + p.var("S"), "max_integer min_integer");
+}
+
 TEST_F(Control, CleanupRunsOnceAtEachWayOfEnding)
 {
   ASSERT_EQ(p.run("call_cleanup(note(g), note(c))"), 1);

@@ -1,6 +1,7 @@
 /* Definitions and the clause database seen from running programs: the logical update view,
  * reclaiming erased clauses, undefining, indexical destructors and call resolution. */
 #include "engine_fixture.h"
+#include "memtest_support.h"
 
 namespace {
 
@@ -59,6 +60,50 @@ int t_clause_arg_retry(worker *w)
   else
     qx_pop_retry(w);
   return cunify(w, w->term[1], value);
+}
+
+/* store_big(L): asserts big(L). */
+int t_store_big(worker *w)
+{
+  call_overflow(w, 4, 1);
+  TAGGED *p = w->global_top;
+  p[0] = MakeFunctor(init_atom_check("big", 0), 1);
+  p[1] = w->term[0];
+  w->global_top += 2;
+  definition *d = user_def(MakeStr(p));
+  insertz(d, qx_make_clause(w, d, MakeStr(p)));
+  return 1;
+}
+
+/* A memory fault while the last clause of big/1 is tried, both clauses erased during the call:
+ * once the fault has been caught, nothing reaches the predicate and its clauses are freed. The
+ * ceiling leaves room for two copies of a 2.5-million-element list (20 MB each), not three. */
+int fault_in_last_alternative()
+{
+  alarm(120);
+  EnvGuard size("PROLOGMAXSIZE", "48M");
+  TestProlog p(false);
+  qx_define_native(qx_eg.prolog_module, "=", 2, t_unify, nullptr, ENTER_C);
+  qx_define_native(qx_eg.prolog_module, "erase_first", 1, t_erase_first, nullptr, ENTER_C);
+  qx_define_native(qx_eg.prolog_module, "mk_list", 2, t_mk_list, nullptr, ENTER_C);
+  qx_define_native(qx_eg.prolog_module, "store_big", 1, t_store_big, nullptr, ENTER_C);
+  try {
+    throw qx_fault{};
+  } catch (const qx_fault &) {}
+  p.consult("big(1).");
+  if (p.run("mk_list(2500000, L), store_big(L), fail ; true") != 1) return 2; /* heap back */
+  size_t stored = qx_space_in_use(QX_SPACE_DATABASE);
+  if (p.run("catch((mk_list(2500000, H), big(X), erase_first(big(_)), erase_first(big(_)), fail), "
+            "error(resource_error(R), _), true)") != 1)
+    return 3;
+  if (p.var("R") != "memory") return 4;
+  definition *big = user_def(TestReader(p.w, "big(_)").read());
+  if (big->active_calls != 0 || big->dead_count != 0 || qx_eg.dead_clause_count != 0) return 5;
+  if (big->first_clause != nullptr || qx_space_in_use(QX_SPACE_DATABASE) + 20000000 > stored)
+    return 6;
+  p.consult("big(2).");
+  if (p.run("big(X), X = 2") != 1) return 7;
+  return 0;
 }
 
 /* ---- indexical destructor hook ---- */
@@ -194,6 +239,39 @@ TEST_F(Database, ACallResolvesAgainAfterItsPredicateChanges)
   undefine_predicate(d);
   ASSERT_EQ(p.run("greet(X)"), 1);
   EXPECT_EQ(p.var("X"), "native");
+}
+
+/* The clause clock started below the points where a 32-bit clock, or one saved in 56 bits,
+ * would wrap: a call made before the point sees its 40 clauses while 40 more are asserted past
+ * it, and a call made after it sees all 80, born on both sides, while it erases them. */
+TEST_F(Database, TheClauseClockDoesNotWrap)
+{
+  const uint64_t points[] = {(uint64_t)1 << 32, (uint64_t)1 << 56, (uint64_t)1 << 62};
+  int round = 0;
+  for (uint64_t point : points) {
+    std::string c = "c" + std::to_string(round++);
+    qx_eg.clause_clock = point - 45;
+    std::string clauses, expected, zeros;
+    for (int i = 1; i <= 40; i++) {
+      clauses += c + "(" + std::to_string(i) + "). ";
+      expected += (i > 1 ? "," : "") + std::to_string(i);
+      zeros += ",0";
+    }
+    p.consult(clauses);
+    log_text.clear();
+    ASSERT_EQ(p.run("(" + c + "(X), note(X), assertz(" + c + "(0)), fail ; true)"), 1);
+    EXPECT_EQ(log(), expected) << point;
+    EXPECT_GT(qx_eg.clause_clock, point);
+    log_text.clear();
+    ASSERT_EQ(p.run("(" + c + "(X), note(X), erase_first(" + c + "(_)), fail ; true)"), 1);
+    EXPECT_EQ(log(), expected + zeros) << point;
+    EXPECT_EQ(def(c.c_str(), 1)->clause_count, 0u);
+  }
+}
+
+TEST(EngineDb, AFaultInTheLastAlternativeLeavesNothingReachingTheClauses)
+{
+  EXPECT_EQ(run_in_child(fault_in_last_alternative), 0);
 }
 
 /* The table that validates database references keeps only the live clauses' keys. */

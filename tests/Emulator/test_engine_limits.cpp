@@ -32,19 +32,7 @@ int t_succ_down(worker *w)
   return cunify(w, w->term[1], MakeSmall(GetSmall(deref(w->term[0])) - 1));
 }
 
-/* mk_list(N, L): L = [1, ..., N]; mk_deep(N, T): T = f(f(...f(0)...)) N deep. */
-int t_mk_list(worker *w)
-{
-  uint32_t n = (uint32_t)GetSmall(deref(w->term[0]));
-  call_overflow(w, 2 * n + 16, 2);
-  TAGGED *p = w->global_top;
-  for (uint32_t i = 0; i < n; i++) {
-    p[2 * i] = MakeSmall((int32_t)i + 1);
-    p[2 * i + 1] = i + 1 < n ? MakeLst(&p[2 * i + 2]) : atom_nil;
-  }
-  w->global_top += 2 * n;
-  return cunify(w, w->term[1], n ? MakeLst(p) : atom_nil);
-}
+/* mk_deep(N, T): T = f(f(...f(0)...)) N deep. */
 int t_mk_deep(worker *w)
 {
   uint32_t n = (uint32_t)GetSmall(deref(w->term[0]));
@@ -93,6 +81,24 @@ int t_keep(worker *w)
   return 1;
 }
 
+/* fill_past(Bytes): pushes choicepoints of the largest size until more than Bytes of the
+ * choicepoint area are in use, so that what runs next lies beyond that offset. */
+int t_fill_past(worker *w)
+{
+  int64_t bytes = 0;
+  qx_get_int64(deref(w->term[0]), &bytes);
+  alt_code *filler = qx_alt(QX_ALT_BARRIER, QX_ARG_REGISTERS + 8);
+  while (qx_node_offset(w, w->node_) <= bytes) qx_push_node(w, filler);
+  return 1;
+}
+
+/* top(T): the newest choicepoint's offset from the top of the area. */
+int t_top(worker *w)
+{
+  call_overflow(w, 8, 1);
+  return cunify(w, w->term[0], make_integer(w, (int32_t)qx_node_offset(w, w->node_)));
+}
+
 void define_limit_natives()
 {
   auto def = [](const char *name, uint32_t arity, qx_native_fn fn) {
@@ -107,6 +113,8 @@ void define_limit_natives()
   def("size", 2, t_size);
   def("copy", 2, t_copy);
   def("keep", 1, t_keep);
+  def("fill_past", 1, t_fill_past);
+  def("top", 1, t_top);
 }
 
 const char *const kRecursion = "down(0) :- !. down(N) :- succ_down(N, M), down(M), true.";
@@ -195,6 +203,23 @@ TEST_F(Limits, AMillionDeepTermUnifiesCopiesAndIsStored)
             1);
   ASSERT_EQ(p.run("kept(X), size(X, N), mk_deep(1000000, D), kept(D)"), 1);
   EXPECT_EQ(p.var("N"), "1000000");
+}
+
+/* Every construct that keeps a cut barrier in a term or a saved register, run with the newest
+ * choicepoint more than 2^28 bytes below the top of the area. Each one leaves no choicepoint. */
+TEST_F(Limits, CutBarriersHoldPastTwoHundredFiftySixMebibytesOfChoicepoints)
+{
+  p.consult("right(R) :- (fail ; !, R = right). "
+            "ite(R) :- (true -> R = ite ; R = else). "
+            "neg :- \\+ fail. ");
+  ASSERT_EQ(p.run("fill_past(268435460), top(A), ite(R1), right(R2), neg, top(B), "
+                  "catch(true, _, true), top(C), call_cleanup(true, note(cleanup)), top(D)"),
+            1);
+  EXPECT_EQ(p.var("R1") + " " + p.var("R2"), "ite right");
+  EXPECT_GT(std::stoll(p.var("A")), 268435456LL);
+  EXPECT_EQ(p.var("B") + " " + p.var("C") + " " + p.var("D"),
+            p.var("A") + " " + p.var("A") + " " + p.var("A"));
+  EXPECT_EQ(log(), "cleanup");
 }
 
 TEST_F(Limits, AnInternalFaultInANativeIsACatchableSystemError)

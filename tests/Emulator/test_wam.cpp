@@ -176,3 +176,19 @@ TEST_F(Wam, DeepRecursionDoesNotOverflowTheCStack)
       nullptr, ENTER_C);
   EXPECT_EQ(p.run("down(1000000)"), 1);
 }
+
+/* Cut barriers kept in terms: every offset of the largest choicepoint area, on both sides of the
+ * 2^28 bytes that a byte count in a small integer would wrap at, comes back as it went in, as a
+ * non-negative small integer (a constant to every walker of terms). */
+TEST(WamBarriers, EveryOffsetOfTheLargestAreaComesBack)
+{
+  const uint32_t max = (uint32_t)QX_CHOICE_BLOCK_MAX;
+  const uint32_t offsets[] = {
+      0, 4, (1u << 28) - 4, 1u << 28, (1u << 28) + 4, (1u << 29) + 12, max / 2, max - 4};
+  for (uint32_t offset : offsets) {
+    TAGGED t = qx_barrier_term(offset);
+    EXPECT_TRUE(IsSmall(t)) << offset;
+    EXPECT_GE(GetSmall(t), 0) << offset;
+    EXPECT_EQ(qx_barrier_offset(t), offset) << offset;
+  }
+}

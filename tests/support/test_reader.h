@@ -6,6 +6,8 @@
 #define QX_TEST_READER_H
 
 #include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -147,6 +149,18 @@ private:
     bool quoted = false;
     bool functional = false; /* name immediately followed by '(' */
   };
+  /* An integer of any size from its decimal text (with an optional '-'). */
+  TAGGED integer(const std::string &text)
+  {
+    errno = 0;
+    long long v = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == 0) return make_int64(w_, v);
+    call_overflow(w_, (uint32_t)text.size() / 8 + 8, 0);
+    TAGGED *box = w_->global_top;
+    if (bn_from_string(text.c_str(), box, w_->stack_start, 10) != 0) fail("bad integer");
+    w_->global_top += BoxWords(box[0]);
+    return MakeStr(box);
+  }
   int escape()
   {
     char c = s_[pos_++];
@@ -195,11 +209,15 @@ private:
       }
       std::string digits = s_.substr(start, pos_ - start);
       t.kind = 'n';
-      if (is_float) {
+      t.text = digits;
+      if (is_float && (s_.compare(pos_, 3, "Inf") == 0 || s_.compare(pos_, 3, "NaN") == 0)) {
+        bool inf = s_[pos_] == 'I';
+        pos_ += 3;
+        t.value = qx_make_double(w_, inf ? HUGE_VAL : std::nan(""));
+      } else if (is_float) {
         t.value = qx_make_double(w_, std::strtod(digits.c_str(), nullptr));
       } else {
-        long long v = std::strtoll(digits.c_str(), nullptr, 10);
-        t.value = make_int64(w_, v);
+        t.value = integer(digits);
       }
       return t;
     }
@@ -347,12 +365,8 @@ private:
       if (t.functional) return make(t.text, arglist());
       if (t.text == "-" && std::isdigit((unsigned char)peek())) {
         Tok n = next();
-        TAGGED v = n.value;
-        if (IsSmall(v)) return MakeSmall(-GetSmall(v));
-        if (IsFloat(v)) return qx_make_double(w_, -FloatValue(v));
-        int64_t big;
-        qx_get_int64(v, &big);
-        return make_int64(w_, -big);
+        if (IsFloat(n.value)) return qx_make_double(w_, -FloatValue(n.value));
+        return integer("-" + n.text);
       }
       int p = t.quoted ? 0 : prefix(t.text);
       if (p) {
