@@ -34,6 +34,7 @@ extern const qx_pred_row qx_bi_atoms_rows[];
 extern const qx_pred_row qx_bi_db_rows[];
 extern const qx_pred_row qx_bi_attr_rows[];
 extern const qx_pred_row qx_api_termrefs_rows[];
+extern const qx_pred_row qx_api_queries_rows[];
 
 /* The assembled table (the families in installation order, ending with null) and the role table
  * (predicates the engine calls by role). */

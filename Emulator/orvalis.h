@@ -145,4 +145,43 @@ int QX_unregister_atom(QX_atom atom);
 int QX_unify(QX_term_ref t1, QX_term_ref t2);
 int QX_compare(QX_term_ref t1, QX_term_ref t2);
 
+/* ---- queries from native code and exceptions ----
+ * A query is a choicepoint whose alternative is the termination code; its handle is the tagged
+ * small integer of its distance in cells from the base of the choicepoint area. Only the
+ * innermost open query may be asked for solutions; queries are removed innermost first. */
+typedef definition QX_pred_ref_;
+typedef QX_pred_ref_ *QX_pred_ref;
+typedef int QX_query_ref;
+
+/* The predicate name/arity of a module (null or "" the type-in module), made when absent. Null
+ * with error 7 (null name), 14 (invalid text) or 4. */
+QX_pred_ref QX_predicate(const char *name, long arity, const char *module);
+QX_pred_ref QX_pred(QX_atom name, long arity, QX_atom module);
+/* A query of pred with its arity's worth of arguments; 0 with error 1 (engine not started) or 2
+ * (null predicate). */
+QX_query_ref QX_open_query(QX_pred_ref pred, ...);
+QX_query_ref QX_open_query_array(QX_pred_ref pred, const QX_term_ref *args);
+/* 1 a solution, 0 no more, -1 with error 10 an exception pending, -1 with error 6 not the
+ * innermost open query. */
+int QX_next_solution(QX_query_ref query);
+/* Remove the query keeping (cut) or undoing (close) its bindings: 1, or -1 with error 6. A query
+ * already removed with an enclosing one answers 1. */
+int QX_cut_query(QX_query_ref query);
+int QX_close_query(QX_query_ref query);
+/* The first solution, then cut (1) or close (0, -1); QX_query_cut_fail always closes. */
+int QX_query(QX_pred_ref pred, ...);
+int QX_query_cut_fail(QX_pred_ref pred, ...);
+/* 1 and the pending exception in t (removing it), or 0 when none is pending. */
+int QX_exception_term(QX_term_ref t);
+/* From a native predicate: throw the term of t, or fail, when the native returns. */
+void QX_raise_exception(QX_term_ref t);
+void QX_fail(void);
+/* Record an error (a native error code, see errors.h) with the term of t as culprit, then raise
+ * it for the goal module:name/arity naming argument `argument` (0: none). */
+void QX_save_error(int code, const char *message, QX_term_ref t);
+void QX_raise_error(const char *module, const char *name, int arity, int argument);
+/* For '$reserved'(N) with an integer N: N's low 8 bits (the kind), and N >> 8 in *code when the
+ * kind is nonzero and code is not null. 0 for any other term. */
+int QX_decode_reserved_exception(QX_term_ref t, int *code);
+
 #endif

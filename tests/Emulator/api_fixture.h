@@ -14,6 +14,10 @@ class ApiTest : public EngineTest {
 public:
   static void set(QX_term_ref r, TAGGED t) { qx_get_globref_checked(r, qx_w)->term = t; }
   static std::string show(QX_term_ref r) { return TestProlog::show(qx_ref_term(r)); }
+  static QX_pred_ref pred(const char *name, int arity, const char *module = "user")
+  {
+    return QX_predicate(name, arity, module);
+  }
   /* The argument registers of the running native as new term references. */
   static QX_term_ref arg_refs(worker *w, int n)
   {
@@ -25,7 +29,7 @@ public:
 protected:
   ApiTest()
   {
-    for (const qx_pred_row *rows : {qx_api_termrefs_rows})
+    for (const qx_pred_row *rows : {qx_api_termrefs_rows, qx_api_queries_rows})
       for (const qx_pred_row *r = rows; r->name; r++)
         qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
     qx_set_errno(0);

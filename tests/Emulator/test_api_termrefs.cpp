@@ -1,5 +1,6 @@
 /* Term references and global references: the stack and its growth, marks, the reserved slots and
- * "$ref_term"/2, variable names, and global-reference blocks across backtracking and freeing. */
+ * "$ref_term"/2, variable names, and global-reference blocks across backtracking, nested queries
+ * and freeing. */
 #include <set>
 
 #include "api_fixture.h"
@@ -109,6 +110,18 @@ int t_keep(worker *w)
   return 0;
 }
 
+/* check_kept(N): a query nested N deep finds slot 0 still set. */
+int t_check_kept(worker *w)
+{
+  QX_term_ref depth = ApiTest::arg_refs(w, 1);
+  long n = 0;
+  QX_get_integer(depth, &n);
+  if (kept[0].term != init_atom_check("kept", 0)) return 0;
+  if (n == 0) return 1;
+  QX_put_integer(depth, n - 1);
+  return QX_query(QX_predicate("check_kept", 1, "prolog"), depth) == 1;
+}
+
 std::vector<globref_blk *> ring_forward()
 {
   std::vector<globref_blk *> blocks;
@@ -122,10 +135,11 @@ std::vector<globref_blk *> ring_forward()
 
 }  // namespace
 
-TEST_F(TermRefs, GlobalReferencesSurviveBacktrackingAndFreeingUnlinks)
+TEST_F(TermRefs, GlobalReferencesSurviveBacktrackingAndNestedQueriesAndFreeingUnlinks)
 {
   size_t foreign = qx_space_in_use(QX_SPACE_FOREIGN);
   native("keep", 1, t_keep);
+  native("check_kept", 1, t_check_kept);
   kept = QX_alloc_globrefs(2);
   QX_globref b = QX_alloc_globrefs(3);
   QX_globref c = QX_alloc_globrefs(1);
@@ -139,6 +153,7 @@ TEST_F(TermRefs, GlobalReferencesSurviveBacktrackingAndFreeingUnlinks)
   /* The query fails: the binding of X made under it is undone, the slots keep their values. */
   EXPECT_EQ(run_goal(goal("X = f(Y), keep(X)")), 0);
   EXPECT_EQ(TestProlog::show(kept[1].term), "f(_)");
+  EXPECT_EQ(run_goal(goal("check_kept(3)")), 1) << "three queries deep";
 
   QX_free_globrefs(b);
   EXPECT_EQ(ring_forward(),
