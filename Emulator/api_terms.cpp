@@ -116,12 +116,11 @@ int QX_put_float(QX_term_ref t, double value)
   return 1;
 }
 
-/* Signed, so that an address at or above 2^31 stays one limb and reads back as the same word. */
+/* Signed, so that an address at or above 2^31 stays one limb and reads back as the same word;
+ * it may need a box, so it takes the room an integer takes. */
 int QX_put_address(QX_term_ref t, void *address)
 {
-  worker *w = qx_w;
-  qx_ref_put(w, t, make_integer(w, (int32_t)(intptr_t)address));
-  return 1;
+  return QX_put_integer(t, (long)(intptr_t)address);
 }
 
 int QX_put_atom(QX_term_ref t, QX_atom atom)

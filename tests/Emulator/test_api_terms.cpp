@@ -309,6 +309,29 @@ TEST_F(TermApi, CompareOrdersFreshVariablesByAge)
   EXPECT_EQ(QX_compare(older, older), 0);
 }
 
+/* An address at or above 2^31 is one limb, read back as the same word. The box needs three
+ * cells: with less than that free the constructor must make room first. */
+TEST_F(TermApi, AddressesAreSignedOneLimbAndGetTheirRoom)
+{
+  worker *w = p.w;
+  void *high = (void *)(uintptr_t)0x90000000u;
+  for (size_t free_cells : {(size_t)100000, (size_t)2}) {
+    w->global_top = w->stack_start - free_cells;
+    QX_term_ref t = fresh();
+    ASSERT_EQ(QX_put_address(t, high), 1) << free_cells;
+    EXPECT_GE(w->stack_start - w->global_top, 128) << free_cells;
+    EXPECT_EQ(result(1, t), "big1 -1879048192");
+    void *back = nullptr;
+    ASSERT_EQ(QX_get_address(t, &back), 1);
+    EXPECT_EQ(back, high);
+  }
+  QX_term_ref t = fresh();
+  QX_put_address(t, (void *)&w);
+  void *back = nullptr;
+  QX_get_address(t, &back);
+  EXPECT_EQ(back, (void *)&w);
+}
+
 TEST_F(TermApi, UnifyThatFailsUndoesBindingsTrailAndWakeUps)
 {
   worker *w = p.w;
