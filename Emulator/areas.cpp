@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "memman.h"
+#include "orvalis.h"
 
 namespace {
 
@@ -29,8 +30,6 @@ constexpr size_t QX_TRAIL_DEFAULT = (size_t)128 << 10;
 constexpr size_t QX_CHOICE_DEFAULT = (size_t)128 << 10;
 constexpr unsigned QX_GROWTH_DEFAULT = 100;
 constexpr uint32_t QX_GCMARGIN_DEFAULT_KB = 1000;
-/* Cells at the heap bottom kept for the worker's fixed records (term-reference slots). */
-constexpr uint32_t QX_HEAP_RESERVED_CELLS = 24;
 
 size_t page_size()
 {
@@ -251,7 +250,7 @@ bool map_areas(worker *w, const area_sizes &s)
 
 }  // namespace
 
-/* An empty worker: the heap holds only its reserved cells, no choicepoint, an empty trail
+/* An empty worker: the heap holds only the reserved slots' terms, no choicepoint, an empty trail
  * whose word 0 is 0, and every conditional limit at the bottom of its area. */
 int init_stacks(worker *w)
 {
@@ -262,6 +261,11 @@ int init_stacks(worker *w)
     return 1;
   }
   std::memset(w->heap_start, 0, QX_HEAP_RESERVED_CELLS * sizeof(TAGGED));
+  if (!fli_stack_init(w)) {
+    unmap_areas(w);
+    clear_area_fields(w);
+    return 1;
+  }
   w->global_top = w->heap_start + QX_HEAP_RESERVED_CELLS;
   w->global_uncond = w->global_top;
   w->local_top = w->local_uncond = w->local_start;
@@ -276,6 +280,7 @@ int init_stacks(worker *w)
 void deinit_stacks(worker *w)
 {
   qx_unify_deinit(w); /* the unification stack and wake list belong to the worker's areas */
+  fli_stack_deinit(w);
   unmap_areas(w);
   clear_area_fields(w);
 }

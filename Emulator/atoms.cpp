@@ -8,6 +8,7 @@
 
 #include "datadefs.h"
 #include "memman.h"
+#include "orvalis.h"
 #include "wcx.h"
 
 static constexpr uint32_t QX_ATOM_HASH_INITIAL = 1024;
@@ -268,15 +269,26 @@ TAGGED qx_char_atom(int32_t code)
   return init_atom_check(buf, 0);
 }
 
-void QX_register_atom(TAGGED t)
+/* Functor words count for their name. A count that reached 255 stays there: the atom is then
+ * kept for good. */
+int QX_register_atom(TAGGED t)
 {
   atom *a = atom_record(FunctorName(t));
-  if (a && a->refcount < 255) a->refcount++;
+  if (!a) {
+    qx_set_errno(QX_ERR_TYPE_ERROR);
+    return 0;
+  }
+  if (a->refcount < 255) a->refcount++;
+  return 1;
 }
 
-/* A count that reached 255 stays there: the atom is then kept for good. */
-void QX_unregister_atom(TAGGED t)
+int QX_unregister_atom(TAGGED t)
 {
   atom *a = atom_record(FunctorName(t));
-  if (a && a->refcount > 0 && a->refcount < 255) a->refcount--;
+  if (!a) {
+    qx_set_errno(QX_ERR_TYPE_ERROR);
+    return 0;
+  }
+  if (a->refcount > 0 && a->refcount < 255) a->refcount--;
+  return 1;
 }

@@ -107,8 +107,7 @@ atom *atom_record(TAGGED atom_or_functor);
 const char *atom_name(TAGGED atom_or_functor);
 /* The one-character atom of a code (any code; 0..255 from the cache). */
 TAGGED qx_char_atom(int32_t code);
-/* Registration keeps an atom alive for native code across atom collection; accepts functor words. */
-void QX_register_atom(TAGGED atom);
-void QX_unregister_atom(TAGGED atom);
+/* QX_register_atom and QX_unregister_atom (orvalis.h) keep an atom alive for native code across
+ * atom collection. */
 
 #endif

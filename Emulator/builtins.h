@@ -33,6 +33,8 @@ extern const qx_pred_row qx_bi_arith_rows[];
 extern const qx_pred_row qx_bi_atoms_rows[];
 extern const qx_pred_row qx_bi_db_rows[];
 extern const qx_pred_row qx_bi_attr_rows[];
+extern const qx_pred_row qx_api_termrefs_rows[];
+extern const qx_pred_row qx_api_queries_rows[];
 extern const qx_pred_row qx_api_events_rows[];
 extern const qx_pred_row qx_api_properties_rows[];
 

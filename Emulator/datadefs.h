@@ -44,6 +44,15 @@ struct ORVALIS_API_STRUCT {
 };
 typedef int QX_term_ref;
 
+/* A block of global references: this header, then nrefs two-word term slots. The blocks form a
+ * ring through backward and forward whose head lives in eglobal. */
+struct globref_blk {
+  uint32_t size; /* bytes of the whole block, header included */
+  uint32_t nrefs;
+  globref_blk *backward;
+  globref_blk *forward;
+};
+
 /* A choicepoint. The alternative's code carries the node's size (halfword 6), so the nodes can
  * be walked from the newest outwards. Bit 0 of next_alt marks a node with entries to collect. */
 struct node {
@@ -267,6 +276,8 @@ struct eglobal {
   uint32_t pending_error_thrown; /* the record holds a term to throw as it is */
   int pending_error_arg;
   uint32_t def_generation; /* bumped whenever a call may resolve differently */
+  /* ---- embedding API ---- */
+  globref_blk globrefs; /* head of the ring of global-reference blocks */
   /* ---- numbers ---- */
   char *scratch; /* shared scratch text buffer for number formatting */
   uint32_t scratch_size;

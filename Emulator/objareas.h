@@ -4,6 +4,10 @@
 
 #include "datadefs.h"
 
+/* Cells at the heap bottom that hold the terms of the reserved term-reference slots. */
+constexpr uint32_t QX_HEAP_RESERVED_CELLS = 18;
+
+/* The data areas and the term-reference stack. */
 int init_stacks(worker *w); /* 0 on success */
 void deinit_stacks(worker *w);
 void trimcore(worker *w, int mode);

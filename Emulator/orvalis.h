@@ -23,7 +23,7 @@ enum {
   QX_ERR_ACTION = 8,
   QX_ERR_INQUIRY = 9,
   QX_ERR_EXCEPTION = 10,
-  QX_ERR_TYPE_ERROR = 11,
+  QX_ERR_TYPE_ERROR = 11, /* the _ERROR names keep clear of the native error classes */
   QX_ERR_DOMAIN_ERROR = 12,
   QX_ERR_NUMBER = 13,
   QX_ERR_STRING = 14,
@@ -41,6 +41,148 @@ void qx_set_errno(int n);
 /* The text of an API error number; numbers without a text give "Unknown error". */
 const char *QX_error_message(int n);
 
+/* ---- term references and global references ----
+ * Native code holds terms across engine calls only through term references (indexes into the
+ * worker's stack of two-word term slots, valid until reset) or global references (slots in
+ * blocks that live until freed). Both are roots: collection and area growth may move terms. */
+
+/* A term slot: the tagged term and a word that belongs to the collector. */
+struct QX_globref_ {
+  TAGGED term;
+  uint32_t gc;
+};
+typedef QX_globref_ *QX_globref;
+
+/* Slots 0-4 and 9 hold variables, 5-8 '$mutable'(0, 0) (named clpfd, talpix, global, reserved);
+ * the first reference handed out is 10. */
+constexpr int QX_RESERVED_TERM_REFS = 10;
+constexpr uint32_t QX_FIRST_FLI_STACK_SIZE = 256;
+
+/* A new slot holding []. */
+QX_term_ref QX_new_term_ref(void);
+/* n new consecutive slots holding []; n = 0 answers the top as a mark. */
+QX_term_ref QX_new_term_refs(int n);
+/* Pops every slot at or above mark; a mark below 0 or above the top: error 12, nothing changes. */
+int QX_reset_term_refs(QX_term_ref mark);
+/* The slot of term reference i, or null when i is not below the top. */
+QX_globref qx_get_globref_checked(int i, worker *w);
+/* The tagged word stored in term reference t, not dereferenced. */
+TAGGED qx_ref_term(QX_term_ref t);
+/* n global slots holding [] (null with error 15 when memory runs out); freed by
+ * QX_free_globrefs with the first slot. */
+QX_globref QX_alloc_globrefs(int n);
+void QX_free_globrefs(QX_globref refs);
+/* "_" and the offset in cells, from the heap start after the reserved cells, of the variable
+ * that t dereferences to (the name it is printed with). buffer: 16 bytes suffice. */
+void qx_variable_to_string(QX_term_ref t, char *buffer);
+/* The worker's term-reference stack with its reserved slots (built in the reserved cells at the
+ * heap bottom) and the global-reference ring; part of setting a worker up. false when the stack
+ * cannot be allocated. */
+bool fli_stack_init(worker *w);
+void fli_stack_deinit(worker *w);
+
+/* ---- term construction and inspection ----
+ * Constructors make sure the heap has their cells plus 128 free before building. Every failure
+ * sets qxerrno and leaves the target reference unchanged; running out of memory answers the
+ * failure value with error 15. */
+typedef TAGGED QX_atom; /* an atom word */
+
+enum { QX_TERM_VARIABLE = 1, QX_TERM_INTEGER, QX_TERM_ATOM, QX_TERM_FLOAT, QX_TERM_COMPOUND };
+
+int QX_put_variable(QX_term_ref t);
+int QX_put_term(QX_term_ref t, QX_term_ref from);
+int QX_put_integer(QX_term_ref t, long value);
+int QX_put_float(QX_term_ref t, double value);
+/* The address as a signed integer (one limb at most): QX_get_address gives it back. */
+int QX_put_address(QX_term_ref t, void *address);
+int QX_put_atom(QX_term_ref t, QX_atom atom);
+int QX_put_string(QX_term_ref t, const char *text);
+int QX_put_number_codes(QX_term_ref t, const char *text);
+int QX_put_list_codes(QX_term_ref t, QX_term_ref tail, const char *text);
+int QX_put_list_n_codes(QX_term_ref t, QX_term_ref tail, long n, const char *text);
+int QX_put_list_n_bytes(QX_term_ref t, QX_term_ref tail, size_t n, const unsigned char *bytes);
+int QX_put_functor(QX_term_ref t, QX_atom name, int arity);
+int QX_put_list(QX_term_ref t);
+/* size little-endian two's-complement bytes, or (native) a native integer of 2, 4 or 8 bytes. */
+int QX_put_integer_bytes(QX_term_ref t, void *bytes, size_t size, int native);
+int QX_cons_functor(QX_term_ref t, QX_atom name, int arity, ...);
+int QX_cons_functor_array(QX_term_ref t, QX_atom name, int arity, const QX_term_ref *args);
+int QX_cons_list(QX_term_ref t, QX_term_ref head, QX_term_ref tail);
+
+int QX_get_integer(QX_term_ref t, long *value);
+int QX_get_float(QX_term_ref t, double *value);
+int QX_get_address(QX_term_ref t, void **address);
+int QX_get_atom(QX_term_ref t, QX_atom *atom);
+int QX_get_string(QX_term_ref t, const char **text);
+int QX_get_number_codes(QX_term_ref t, const char **text);
+int QX_get_list_codes(QX_term_ref t, const char **text);
+int QX_get_list_n_codes(QX_term_ref t, QX_term_ref tail, size_t n, size_t *count, char *buffer);
+int QX_get_list_n_bytes(QX_term_ref t, QX_term_ref tail, size_t n, size_t *count,
+                        unsigned char *buffer);
+int QX_get_functor(QX_term_ref t, QX_atom *name, int *arity);
+int QX_get_list(QX_term_ref t, QX_term_ref head, QX_term_ref tail);
+int QX_get_arg(int index, QX_term_ref t, QX_term_ref arg);
+/* *size in: the buffer's bytes; out: the bytes the integer needs. */
+int QX_get_integer_bytes(QX_term_ref t, void *buffer, size_t *size, int native);
+int QX_term_type(QX_term_ref t);
+int QX_is_variable(QX_term_ref t);
+int QX_is_integer(QX_term_ref t);
+int QX_is_float(QX_term_ref t);
+int QX_is_atom(QX_term_ref t);
+int QX_is_compound(QX_term_ref t);
+int QX_is_list(QX_term_ref t);
+int QX_is_atomic(QX_term_ref t);
+int QX_is_number(QX_term_ref t);
+
+QX_atom QX_atom_from_string(const char *text);
+QX_atom QX_existing_atom_from_string(const char *text);
+const char *QX_string_from_atom(QX_atom atom);
+size_t QX_atom_length(QX_atom atom);
+/* Reference counts saturate at 255, which then stays. */
+int QX_register_atom(QX_atom atom);
+int QX_unregister_atom(QX_atom atom);
+
+int QX_unify(QX_term_ref t1, QX_term_ref t2);
+int QX_compare(QX_term_ref t1, QX_term_ref t2);
+
+/* ---- queries from native code and exceptions ----
+ * A query is a choicepoint whose alternative is the termination code; its handle is the tagged
+ * small integer of its distance in cells from the base of the choicepoint area. Only the
+ * innermost open query may be asked for solutions; queries are removed innermost first. */
+typedef definition QX_pred_ref_;
+typedef QX_pred_ref_ *QX_pred_ref;
+typedef int QX_query_ref;
+
+/* The predicate name/arity of a module (null or "" the type-in module), made when absent. Null
+ * with error 7 (null name), 14 (invalid text) or 4. */
+QX_pred_ref QX_predicate(const char *name, long arity, const char *module);
+QX_pred_ref QX_pred(QX_atom name, long arity, QX_atom module);
+/* A query of pred with its arity's worth of arguments; 0 with error 1 (engine not started) or 2
+ * (null predicate). */
+QX_query_ref QX_open_query(QX_pred_ref pred, ...);
+QX_query_ref QX_open_query_array(QX_pred_ref pred, const QX_term_ref *args);
+/* 1 a solution, 0 no more, -1 with error 10 an exception pending, -1 with error 6 not the
+ * innermost open query. */
+int QX_next_solution(QX_query_ref query);
+/* Remove the query keeping (cut) or undoing (close) its bindings: 1, or -1 with error 6. A query
+ * already removed with an enclosing one answers 1. */
+int QX_cut_query(QX_query_ref query);
+int QX_close_query(QX_query_ref query);
+/* The first solution, then cut (1) or close (0, -1); QX_query_cut_fail always closes. */
+int QX_query(QX_pred_ref pred, ...);
+int QX_query_cut_fail(QX_pred_ref pred, ...);
+/* 1 and the pending exception in t (removing it), or 0 when none is pending. */
+int QX_exception_term(QX_term_ref t);
+/* From a native predicate: throw the term of t, or fail, when the native returns. */
+void QX_raise_exception(QX_term_ref t);
+void QX_fail(void);
+/* Record an error (a native error code, see errors.h) with the term of t as culprit, then raise
+ * it for the goal module:name/arity naming argument `argument` (0: none). */
+void QX_save_error(int code, const char *message, QX_term_ref t);
+void QX_raise_error(const char *module, const char *name, int arity, int argument);
+/* For '$reserved'(N) with an integer N: N's low 8 bits (the kind), and N >> 8 in *code when the
+ * kind is nonzero and code is not null. 0 for any other term. */
+int QX_decode_reserved_exception(QX_term_ref t, int *code);
 /* ---- signals, interrupts and the event queue ----
  * Signals and requests from other threads never run Prolog code at arbitrary moments: a signal
  * handler only counts its signal and asks the engine to look, other threads post functions to a

@@ -884,8 +884,12 @@ RunStart recover(worker *w, RunFrame &run_frame, int kind, const char *message, 
   return START_THROW;
 }
 
+}  // namespace
+
+frame *const exitcode = &exit_frame;
+
 /* Runs the cleanup goals left pending, each as a query of its own; a pending exception stays. */
-void run_pending_cleanups(worker *w)
+void qx_run_pending_cleanups(worker *w)
 {
   if (!qx_cleanup_pending()) return;
   instance *exception = qx_eg.exception;
@@ -899,10 +903,6 @@ void run_pending_cleanups(worker *w)
   }
   qx_eg.exception = exception;
 }
-
-}  // namespace
-
-frame *const exitcode = &exit_frame;
 
 TAGGED qx_make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> args)
 {
@@ -982,7 +982,7 @@ int do_wam(worker *w, int mode, definition *def)
     }
   }
   run_frame.restore(w);
-  if (result != 1) run_pending_cleanups(w);
+  if (result != 1) qx_run_pending_cleanups(w);
   return result;
 }
 
@@ -1003,7 +1003,7 @@ int qx_call_once(worker *w, TAGGED goal, mod_def *ctx)
   int r = do_wam(w, 3, call1);
   qx_cut_to(w, qx_offset_node(w, base)); /* current_query goes back to the enclosing query */
   if (w->local_top > saved_local && w->local_uncond <= saved_local) w->local_top = saved_local;
-  run_pending_cleanups(w);
+  qx_run_pending_cleanups(w);
   return r;
 }
 

@@ -131,6 +131,9 @@ void qx_clear_exception();
 
 /* Pending cleanup goals, queued by trail undo and cut; run at the next call. */
 void qx_queue_cleanup(worker *w, TAGGED goal);
+/* Runs the pending cleanup goals now, each as a query of its own whose failure or error is
+ * ignored; a pending exception stays. */
+void qx_run_pending_cleanups(worker *w);
 
 /* Events: the hook runs at the next call (before the next goal, or before a run returns 1) once
  * qx_request_event was called and events are enabled. It may insert goals to run first with

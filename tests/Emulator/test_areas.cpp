@@ -40,8 +40,7 @@ TEST(Areas, InitLeavesAnEmptyWorker)
 {
   TestEngine e;
   worker *w = e.w;
-  EXPECT_EQ(w->global_top, w->heap_start + 24);
-  for (int i = 0; i < 24; i++) EXPECT_EQ(w->heap_start[i], 0u) << i;
+  EXPECT_EQ(w->global_top, w->heap_start + QX_HEAP_RESERVED_CELLS); /* the reserved slots' terms */
   EXPECT_EQ(w->global_uncond, w->global_top);
   EXPECT_EQ(w->node_, w->choice_start);
   EXPECT_EQ(w->trail_start[0], 0u);
@@ -75,7 +74,8 @@ TEST(Areas, CallOverflowCommitsMoreAndNeverMovesTheHeap)
   EXPECT_EQ(w->heap_start, heap);
   EXPECT_EQ(w->term[0], MakeRef(w->global_top - 1));
   EXPECT_GT((size_t)(w->stack_start - w->global_top), (size_t)words);
-  for (TAGGED *p = heap + 24; p < w->global_top; p++) ASSERT_EQ(*p, MakeSmall((int32_t)(p - heap)));
+  for (TAGGED *p = heap + QX_HEAP_RESERVED_CELLS; p < w->global_top; p++)
+    ASSERT_EQ(*p, MakeSmall((int32_t)(p - heap)));
   w->stack_start[-1] = 7; /* the new part is usable */
   EXPECT_EQ(w->heap_warn, w->stack_start - 64 * KiB / sizeof(TAGGED));
   EXPECT_EQ(w->heap_warn_soft, w->heap_warn);

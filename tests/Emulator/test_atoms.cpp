@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "atoms.h"
+#include "orvalis.h"
 #include "test_engine.h"
 
 namespace {
@@ -282,7 +283,10 @@ TEST(Atoms, RegistrationCountSaturatesAndSticks)
   EXPECT_EQ(r->refcount, 255);
   for (int i = 0; i < 10; i++) QX_unregister_atom(a);
   EXPECT_EQ(r->refcount, 255);
-  QX_register_atom(MakeSmall(5)); /* not an atom: ignored */
+  qx_set_errno(0);
+  EXPECT_EQ(QX_register_atom(MakeSmall(5)), 0); /* not an atom: a type error */
+  EXPECT_EQ(QX_get_errno(), QX_ERR_TYPE_ERROR);
+  EXPECT_EQ(QX_unregister_atom(MakeAtom(QX_MAX_ATOMS)), 0); /* no such atom */
 }
 
 TEST(Atoms, RecordsAreFoundFromFunctorWords)
