@@ -52,18 +52,6 @@ inline std::string read_file(const std::string &path)
   return content;
 }
 
-// The thread count once it equals expected: a joined thread may linger in /proc for a
-// moment, so this waits (boundedly) for it to go.
-inline int settled_thread_count(int expected)
-{
-  int count = thread_count();
-  for (int i = 0; i < 2000 && count != expected; i++) {
-    usleep(1000);
-    count = thread_count();
-  }
-  return count;
-}
-
 // A pseudo-terminal: its master end and its slave end (a terminal); false when none.
 inline bool open_pty(int *master, int *slave)
 {

@@ -1,7 +1,6 @@
 /* Start and shutdown of the library: what it leaves behind (threads as the kernel lists them,
    allocations as the allocator counts them), with the default allocator and with a hook that
    runs out of memory at every possible point of the start. */
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -10,24 +9,15 @@
 #include <thread>
 
 #include "budget_alloc.h"
+#include "process_test_util.h"
 #include "qxio.h"
 
 namespace {
 
 using qxio_test::Budget;
 using qxio_test::budget_hook;
-
-/* Threads of this process as /proc lists them. */
-int thread_count()
-{
-  DIR *dir = opendir("/proc/self/task");
-  int count = 0;
-  while (struct dirent *entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') count++;
-  }
-  closedir(dir);
-  return count;
-}
+using qxio_test::settled_thread_count;
+using qxio_test::thread_count;
 
 /* The count before the library starts. A sanitizer's runtime starts a background thread of
    its own with the first thread of the process: one thread is run first so that it is there. */
@@ -38,17 +28,6 @@ int baseline_thread_count()
   std::string gone = "/proc/self/task/" + std::to_string(tid);
   for (int i = 0; i < 2000 && access(gone.c_str(), F_OK) == 0; i++) usleep(1000);
   return thread_count();
-}
-
-/* A joined thread may linger in /proc for a moment; wait (boundedly) until it is gone. */
-int settled_thread_count(int expected)
-{
-  int count = thread_count();
-  for (int i = 0; i < 2000 && count != expected; i++) {
-    usleep(1000);
-    count = thread_count();
-  }
-  return count;
 }
 
 long outstanding(const qxio_t_allocator_counts &counts)
