@@ -1008,7 +1008,8 @@ qxio_t_error_code qxio_async_error(qxio_t_async_info *info, qxio_t_error_code *c
 qxio_t_error_code qxio_async_suspend(qxio_t_async_info *const *list, size_t count,
                                      const qxio_t_timespec *timeout);
 /* Collect an ended operation, free it and clear the slot: 1 for a failed operation, else
-   its code, or (with a buffer) 0 after appending the bytes a read brought. */
+   its code, or (with a buffer) 0 after appending the bytes a read brought. When those bytes
+   cannot be appended, the failure is returned and the operation stays in its slot. */
 qxio_t_error_code qxio_async_return(qxio_t_async_info **slot, int64_t *file_offset_out,
                                     size_t *nbytes_out);
 qxio_t_error_code qxio_async_return_buf(qxio_t_async_info **slot, qxio_t_buf *buf);

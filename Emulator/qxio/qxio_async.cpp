@@ -302,13 +302,16 @@ qxio_t_error_code qxio_async_return_buf(qxio_t_async_info **slot, qxio_t_buf *bu
   qxio_t_error_code rc = qxio_async_wait(info, 0);
   if (rc < 0) return rc;
   qxio_t_error_code code = load_code(info);
-  if (code >= 0 && (info->flags & QXIO_ASYNC_READ) && info->buf != nullptr)
+  if (code >= 0 && (info->flags & QXIO_ASYNC_READ) && info->buf != nullptr) {
     rc = qxio_buf_concat_bytes(buf, info->buf->buf + info->buf_offset,
                                info->buf->extent - info->buf_offset);
+    /* bytes taken from a pipe or a socket cannot be read again: the operation stays in its
+       slot, and the next call delivers them */
+    if (rc < 0) return rc;
+  }
   qxio_async_free(info);
   *slot = nullptr;
-  if (code < 0) return 1;
-  return rc < 0 ? rc : QXIO_S_NOERR;
+  return code < 0 ? 1 : QXIO_S_NOERR;
 }
 
 int qxio_async_in_use(qxio_t_async_info *info)

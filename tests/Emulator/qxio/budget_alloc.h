@@ -11,15 +11,23 @@ namespace qxio_test {
 
 struct Budget {
   long allocations = 0, frees = 0;
-  long remaining = -1; /* -1: no limit */
+  long remaining = -1;        /* -1: no limit */
+  bool resizes_count = false; /* a resize spends the budget too, and fails once it is spent */
 };
+
+// Takes one allocation from the budget; false once it is spent.
+inline bool spend(Budget *budget)
+{
+  if (budget->remaining == 0) return false;
+  if (budget->remaining > 0) budget->remaining--;
+  return true;
+}
 
 inline void *budget_hook(void *cookie, void *pointer, size_t size)
 {
   Budget *budget = static_cast<Budget *>(cookie);
   if (pointer == nullptr) {
-    if (budget->remaining == 0) return nullptr;
-    if (budget->remaining > 0) budget->remaining--;
+    if (!spend(budget)) return nullptr;
     budget->allocations++;
     return malloc(size);
   }
@@ -28,6 +36,7 @@ inline void *budget_hook(void *cookie, void *pointer, size_t size)
     free(pointer);
     return nullptr;
   }
+  if (budget->resizes_count && !spend(budget)) return nullptr;
   return realloc(pointer, size);
 }
 

@@ -13,11 +13,14 @@
 #include <string>
 #include <thread>
 
+#include "budget_alloc.h"
 #include "fs_test_util.h"
 #include "process_test_util.h"
 #include "qxio.h"
 #include "qxio_async_internal.h"
 
+using qxio_test::Budget;
+using qxio_test::BudgetScope;
 using qxio_test::loopback_pair;
 using qxio_test::read_all;
 using qxio_test::read_file;
@@ -390,6 +393,53 @@ TEST_F(Async, SyncOfTheReadSideKeepsWhatAPipeDelivered)
   EXPECT_EQ(qxio_sync(&in, QXIO_SYNC_READ), 0);
   close(ends[1]);
   EXPECT_EQ(read_stream(&in), "kept");
+  EXPECT_EQ(qxio_close(&in, 0), 0);
+}
+
+// A block read ahead from a pipe cannot be read again: when the caller's buffer cannot grow
+// to take it, the read fails and a later one delivers it. Each read here gets a fresh small
+// buffer and runs out of memory at one of its first seven allocations, or not at all.
+TEST_F(Async, BlockThatCannotBeAppendedIsDeliveredByALaterRead)
+{
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string data = random_bytes(300000, 13);
+  std::thread writer([&] {
+    write_all(ends[1], data);
+    close(ends[1]);
+  });
+  QXIO in = nullptr;
+  ASSERT_EQ(qxio_layer_asynk_open_file_handle_unix(&in, ends[0], QXIO_FD_READ), 0);
+  std::string received;
+  int failures = 0;
+  qxio_t_error_code rc = 0;
+  Budget budget;
+  budget.resizes_count = true;
+  {
+    BudgetScope scope(&budget);
+    for (int round = 0; rc != QXIO_E_END_OF_FILE && round < 10000; round++) {
+      budget.remaining = -1;
+      qxio_t_buf *buf = qxio_buf_alloc(nullptr, 0, 0);
+      ASSERT_NE(buf, nullptr);
+      budget.remaining = round % 8 < 7 ? round % 8 : -1;
+      rc = qxio_read(&in, &buf, QXIO_READ_BYTES);
+      budget.remaining = -1;
+      if (rc == 0) {
+        received.append(reinterpret_cast<char *>(buf->buf), buf->extent);
+      } else if (rc == QXIO_E_OUT_OF_MEMORY) {
+        failures++;
+      } else {
+        EXPECT_EQ(rc, QXIO_E_END_OF_FILE);
+      }
+      qxio_buf_free(buf);
+    }
+  }
+  if (rc != QXIO_E_END_OF_FILE) read_all(ends[0]);  // the reads stopped early: free the writer
+  writer.join();
+  EXPECT_GT(failures, 0);
+  EXPECT_EQ(rc, QXIO_E_END_OF_FILE);
+  EXPECT_EQ(received.size(), data.size());
+  EXPECT_TRUE(received == data) << "bytes lost or out of order";
   EXPECT_EQ(qxio_close(&in, 0), 0);
 }
 
