@@ -275,8 +275,10 @@ qxio_t_error_code qxio_async_wait(qxio_t_async_info *info, uint32_t options)
     qxio_t_error_code rc = qxio_async_cancel_unix(info);
     if (rc < 0) return rc;
   }
-  if (options & QXIO_ASYNC_WAIT_NONBLOCKING)
-    return running(info) ? QXIO_E_WOULD_BLOCK : QXIO_S_NOERR;
+  /* An operation that has published its result is done: that result is taken as it is,
+     never after a second wait that an interrupt could cut short. */
+  if (!running(info)) return QXIO_S_NOERR;
+  if (options & QXIO_ASYNC_WAIT_NONBLOCKING) return QXIO_E_WOULD_BLOCK;
   return qxio_async_suspend(&info, 1, nullptr);
 }
 
