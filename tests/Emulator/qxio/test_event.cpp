@@ -428,6 +428,26 @@ TEST_F(Interrupts, ZeroTimeoutPollLeavesAnInterruptForTheNextWait)
   EXPECT_EQ(qxio_event_wait(&never_, 1, &bounded), 1);
 }
 
+/* An event already set is found even with an interrupt pending, from qxio_interrupt or from
+   a real signal; the interrupt is not lost: the next wait that would block answers it. */
+TEST_F(Interrupts, EventAlreadySetWinsOverAPendingInterrupt)
+{
+  const qxio_t_timespec bounded = {5, 0};
+  qxio_t_event *set = new_event(QXIO_EVENT_NEW_SIGNALLED);
+  qxio_t_event *both[] = {never_, set};
+  for (int round = 0; round < 4; round++) {
+    if (round % 2 == 0)
+      qxio_interrupt();
+    else
+      raise(SIGALRM);
+    const qxio_t_timespec *timeout = round < 2 ? nullptr : &bounded;
+    EXPECT_EQ(qxio_event_wait(&set, 1, timeout), 1) << "round " << round;
+    EXPECT_EQ(qxio_event_wait(both, 2, timeout), 1) << "round " << round;
+    EXPECT_EQ(qxio_event_wait(&never_, 1, &bounded), QXIO_E_INTERRUPTED) << "round " << round;
+  }
+  qxio_event_free(set);
+}
+
 TEST_F(Interrupts, HooksRunOnTheInterruptThreadInRegistrationOrder)
 {
   struct Record {
