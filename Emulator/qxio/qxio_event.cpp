@@ -127,7 +127,9 @@ qxio_t_error_code timeout_msec(const qxio_t_timespec *timeout, int *msec_out)
     *msec_out = -1;
     return QXIO_S_NOERR;
   }
-  int64_t msec = static_cast<int64_t>(timeout->sec) * 1000 + (timeout->nsec + 999999LL) / 1000000;
+  /* past the limit whatever the nanoseconds; checked first, so the product cannot overflow */
+  if (timeout->sec > 0x7FFFFFFF / 1000) return QXIO_E_PRIVATE_ERROR_1;
+  int64_t msec = timeout->sec * 1000 + (timeout->nsec + 999999LL) / 1000000;
   if (msec > 0x7FFFFFFF) return QXIO_E_PRIVATE_ERROR_1;
   *msec_out = static_cast<int>(msec);
   return QXIO_S_NOERR;
