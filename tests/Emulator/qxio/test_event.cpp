@@ -191,6 +191,25 @@ TEST_P(Events, TimedWaitNeverEndsEarly)
   qxio_event_free(event);
 }
 
+/* A time-out below a millisecond is rounded up (poll: to a whole millisecond, select: to a
+   microsecond), never cut to a zero-length look; being a real wait, it is also ended by an
+   interrupt, which a zero time-out leaves pending. */
+TEST_P(Events, SubMillisecondTimeoutIsRoundedUp)
+{
+  qxio_t_event *event = new_event();
+  const int64_t grain = GetParam() ? 1000000 : 1000;
+  for (long nsec : {1L, 999L, 500000L, 999999L}) {
+    qxio_t_timespec timeout = {0, nsec};
+    int64_t start = monotonic_ns();
+    EXPECT_EQ(qxio_event_wait(&event, 1, &timeout), QXIO_E_TIMEOUT) << nsec;
+    EXPECT_GE(monotonic_ns() - start, (nsec + grain - 1) / grain * grain) << nsec;
+    qxio_interrupt();
+    EXPECT_EQ(qxio_event_wait(&event, 1, &kZero), QXIO_E_TIMEOUT) << nsec;
+    EXPECT_EQ(qxio_event_wait(&event, 1, &timeout), QXIO_E_INTERRUPTED) << nsec;
+  }
+  qxio_event_free(event);
+}
+
 TEST_P(Events, NegativeTimeoutIsRefused)
 {
   qxio_t_event *event = new_event();
