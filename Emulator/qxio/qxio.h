@@ -384,7 +384,9 @@ int qxio_event_query(qxio_t_event *event);
 qxio_t_error_code qxio_event_free(qxio_t_event *event);
 /* Waits until one of count events is signalled or the time-out (null: none) passes.
    Result: the number of signalled events, QXIO_E_TIMEOUT, QXIO_E_INTERRUPTED (a wait of the
-   main thread cut short by qxio_interrupt) or an error. */
+   main thread cut short by qxio_interrupt) or an error. An event already signalled is
+   reported even with an interrupt pending; the interrupt is then answered by the next wait
+   that finds nothing signalled. */
 qxio_t_error_code qxio_event_wait(qxio_t_event *const *events, size_t count,
                                   const qxio_t_timespec *timeout);
 
@@ -814,7 +816,8 @@ qxio_t_error_code qxio_get_standard_stream(QXIO *stream_out, uint32_t which);
 extern const char QXIO_NULL_STREAM_CLASS[];
 
 /* Starts (option 0) or shuts down (option 1) the library; a null hook keeps the default
-   counting allocator. */
+   counting allocator. A shutdown stops every module, even past one that fails, and answers
+   the first failure. */
 #define QXIO_INIT_SHUTDOWN 0x1u
 qxio_t_error_code qxio_init(qxio_t_allocator_hook allocator_hook, void *cookie, uint32_t options);
 
@@ -1008,7 +1011,8 @@ qxio_t_error_code qxio_async_error(qxio_t_async_info *info, qxio_t_error_code *c
 qxio_t_error_code qxio_async_suspend(qxio_t_async_info *const *list, size_t count,
                                      const qxio_t_timespec *timeout);
 /* Collect an ended operation, free it and clear the slot: 1 for a failed operation, else
-   its code, or (with a buffer) 0 after appending the bytes a read brought. */
+   its code, or (with a buffer) 0 after appending the bytes a read brought. When those bytes
+   cannot be appended, the failure is returned and the operation stays in its slot. */
 qxio_t_error_code qxio_async_return(qxio_t_async_info **slot, int64_t *file_offset_out,
                                     size_t *nbytes_out);
 qxio_t_error_code qxio_async_return_buf(qxio_t_async_info **slot, qxio_t_buf *buf);

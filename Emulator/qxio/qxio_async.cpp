@@ -275,8 +275,10 @@ qxio_t_error_code qxio_async_wait(qxio_t_async_info *info, uint32_t options)
     qxio_t_error_code rc = qxio_async_cancel_unix(info);
     if (rc < 0) return rc;
   }
-  if (options & QXIO_ASYNC_WAIT_NONBLOCKING)
-    return running(info) ? QXIO_E_WOULD_BLOCK : QXIO_S_NOERR;
+  /* An operation that has published its result is done: that result is taken as it is,
+     never after a second wait that an interrupt could cut short. */
+  if (!running(info)) return QXIO_S_NOERR;
+  if (options & QXIO_ASYNC_WAIT_NONBLOCKING) return QXIO_E_WOULD_BLOCK;
   return qxio_async_suspend(&info, 1, nullptr);
 }
 
@@ -302,13 +304,16 @@ qxio_t_error_code qxio_async_return_buf(qxio_t_async_info **slot, qxio_t_buf *bu
   qxio_t_error_code rc = qxio_async_wait(info, 0);
   if (rc < 0) return rc;
   qxio_t_error_code code = load_code(info);
-  if (code >= 0 && (info->flags & QXIO_ASYNC_READ) && info->buf != nullptr)
+  if (code >= 0 && (info->flags & QXIO_ASYNC_READ) && info->buf != nullptr) {
     rc = qxio_buf_concat_bytes(buf, info->buf->buf + info->buf_offset,
                                info->buf->extent - info->buf_offset);
+    /* bytes taken from a pipe or a socket cannot be read again: the operation stays in its
+       slot, and the next call delivers them */
+    if (rc < 0) return rc;
+  }
   qxio_async_free(info);
   *slot = nullptr;
-  if (code < 0) return 1;
-  return rc < 0 ? rc : QXIO_S_NOERR;
+  return code < 0 ? 1 : QXIO_S_NOERR;
 }
 
 int qxio_async_in_use(qxio_t_async_info *info)

@@ -48,6 +48,23 @@ bool has(const qxio_t_layer_async_asynk *l, uint32_t flags)
 qxio_t_error_code as_write(QXIO *slot, qxio_t_buf *buf, size_t *pos, uint32_t options);
 qxio_t_error_code push_out(QXIO *slot, uint32_t options);
 
+/* Waits for the operation in the slot (options as qxio_async_wait) and collects it: it is
+   freed, its result goes to *code_out and the bytes it moved to *nbytes_out (either may be
+   null). Answers the wait's failure, which leaves the operation in its slot, else 0. The
+   result is read once, after the wait that saw the operation end. */
+qxio_t_error_code collect(qxio_t_async_info **slot, uint32_t wait_options,
+                          qxio_t_error_code *code_out, size_t *nbytes_out)
+{
+  qxio_t_error_code rc = qxio_async_wait(*slot, wait_options);
+  if (rc < 0) return rc;
+  qxio_t_error_code code = QXIO_S_NOERR;
+  qxio_async_error(*slot, &code);
+  rc = qxio_async_return(slot, nullptr, nbytes_out);
+  if (rc < 0) return rc;
+  if (code_out != nullptr) *code_out = code < 0 ? code : QXIO_S_NOERR;
+  return QXIO_S_NOERR;
+}
+
 /* ---- reading ---- */
 
 qxio_t_error_code issue_read(qxio_t_layer_async_asynk *l)
@@ -60,14 +77,15 @@ qxio_t_error_code issue_read(qxio_t_layer_async_asynk *l)
 /* Ends the read-ahead: a running one is cancelled. A finished one from a device that cannot
    be read again (a pipe, a socket, a terminal) keeps its data or its end of file, unless
    drop is asked. */
-void end_read_ahead(qxio_t_layer_async_asynk *l, bool drop)
+qxio_t_error_code end_read_ahead(qxio_t_layer_async_asynk *l, bool drop)
 {
-  if (l->read_async_info == nullptr) return;
-  qxio_async_wait(l->read_async_info, QXIO_ASYNC_WAIT_CANCEL);
+  if (l->read_async_info == nullptr) return QXIO_S_NOERR;
+  qxio_t_error_code rc = qxio_async_wait(l->read_async_info, QXIO_ASYNC_WAIT_CANCEL);
+  if (rc < 0) return rc;
   qxio_t_error_code code = QXIO_S_NOERR;
   qxio_async_error(l->read_async_info, &code);
-  if (!drop && code != QXIO_E_INTERRUPTED && !has(l, QXIO_LAYER_SEEKABLE)) return;
-  qxio_async_return(&l->read_async_info, nullptr, nullptr);
+  if (!drop && code != QXIO_E_INTERRUPTED && !has(l, QXIO_LAYER_SEEKABLE)) return QXIO_S_NOERR;
+  return collect(&l->read_async_info, 0, nullptr, nullptr);
 }
 
 /* A failure of a read-ahead issued before this call is not reported: the read is made
@@ -88,14 +106,12 @@ qxio_t_error_code as_read(QXIO *slot, qxio_t_buf *buf, uint32_t options)
     rc = qxio_async_wait(l->read_async_info, wait_options);
     if (rc < 0) return rc;
     qxio_t_error_code code = QXIO_S_NOERR;
-    if (qxio_async_error(l->read_async_info, &code) == 1) {
-      qxio_async_return(&l->read_async_info, nullptr, nullptr);
-      if (code == QXIO_E_END_OF_FILE && !has(l, QXIO_LAYER_SEEKABLE)) return code;
-      if (issued_here) return code;
-      continue;
-    }
-    if (has(l, QXIO_LAYER_SEEKABLE | QXIO_LAYER_PRIVATE_STALE)) {
-      qxio_async_return(&l->read_async_info, nullptr, nullptr);
+    bool failed = qxio_async_error(l->read_async_info, &code) == 1;
+    if (failed || has(l, QXIO_LAYER_SEEKABLE | QXIO_LAYER_PRIVATE_STALE)) {
+      rc = collect(&l->read_async_info, 0, nullptr, nullptr);
+      if (rc < 0) return rc;
+      if (failed && (issued_here || (code == QXIO_E_END_OF_FILE && !has(l, QXIO_LAYER_SEEKABLE))))
+        return code;
       continue;
     }
     size_t before = buf->extent;
@@ -123,14 +139,12 @@ qxio_t_error_code issue_write(qxio_t_layer_async_asynk *l)
 qxio_t_error_code drain_write(qxio_t_layer_async_asynk *l, bool nonblocking)
 {
   while (l->write_async_info != nullptr) {
-    qxio_t_error_code rc =
-        qxio_async_wait(l->write_async_info, nonblocking ? QXIO_ASYNC_WAIT_NONBLOCKING : 0);
-    if (rc < 0) return rc;
     qxio_t_error_code code = QXIO_S_NOERR;
-    bool failed = qxio_async_error(l->write_async_info, &code) == 1;
     size_t written = 0;
-    qxio_async_return(&l->write_async_info, nullptr, &written);
-    if (failed) return code;
+    qxio_t_error_code rc = collect(&l->write_async_info,
+                                   nonblocking ? QXIO_ASYNC_WAIT_NONBLOCKING : 0, &code, &written);
+    if (rc < 0) return rc;
+    if (code < 0) return code;
     if (written == 0 && l->write_buf.extent > 0) return QXIO_E_WRITE_ERROR;
     l->write_buf_write_pos += static_cast<int64_t>(written);
     if (written >= l->write_buf.extent) {
@@ -192,11 +206,8 @@ qxio_t_error_code collect_fsync(qxio_t_layer_async_asynk *l)
 {
   if (l->fsync_async_info == nullptr) return QXIO_S_NOERR;
   qxio_t_error_code code = QXIO_S_NOERR;
-  qxio_t_error_code rc = qxio_async_wait(l->fsync_async_info, 0);
-  if (rc < 0) return rc;
-  bool failed = qxio_async_error(l->fsync_async_info, &code) == 1;
-  qxio_async_return(&l->fsync_async_info, nullptr, nullptr);
-  return failed ? code : QXIO_S_NOERR;
+  qxio_t_error_code rc = collect(&l->fsync_async_info, 0, &code, nullptr);
+  return rc < 0 ? rc : code;
 }
 
 /* Writes out everything buffered and waits for it. */
@@ -223,7 +234,10 @@ qxio_t_error_code as_sync(QXIO *slot, uint32_t options)
       if (rc >= 0) rc = collect_fsync(l);
     }
   }
-  if ((options & QXIO_SYNC_READ) && has(l, QXIO_LAYER_READ_OPEN)) end_read_ahead(l, false);
+  if ((options & QXIO_SYNC_READ) && has(l, QXIO_LAYER_READ_OPEN)) {
+    qxio_t_error_code ended = end_read_ahead(l, false);
+    if (rc >= 0) rc = ended;
+  }
   return rc;
 }
 
@@ -289,9 +303,8 @@ qxio_t_error_code finish_writes(QXIO *slot, bool abortive)
   uint32_t wait = qxio_async_abortive_write_cancel ? QXIO_ASYNC_WAIT_CANCEL : 0;
   qxio_t_async_info **operations[] = {&l->fsync_async_info, &l->write_async_info};
   for (qxio_t_async_info **operation : operations) {
-    if (*operation == nullptr) continue;
-    qxio_async_wait(*operation, wait);
-    qxio_async_return(operation, nullptr, nullptr);
+    /* what an abortive close drops reports no failure */
+    if (*operation != nullptr) collect(operation, wait, nullptr, nullptr);
   }
   l->write_buf.extent = 0;
   return QXIO_S_NOERR;
@@ -336,9 +349,9 @@ qxio_t_error_code as_close(QXIO *slot, uint32_t options)
   if (!has(l, QXIO_LAYER_WRITE_OPEN)) sides &= ~QXIO_CLOSE_WRITE;
   if (l->hFile >= 0) {
     /* a read that waits for input would never end by itself: it is cancelled */
-    if (sides & QXIO_CLOSE_READ) end_read_ahead(l, true);
-    qxio_t_error_code rc =
-        (sides & QXIO_CLOSE_WRITE) ? finish_writes(slot, abortive) : QXIO_S_NOERR;
+    qxio_t_error_code rc = (sides & QXIO_CLOSE_READ) ? end_read_ahead(l, true) : QXIO_S_NOERR;
+    if (rc < 0 && !abortive) return rc;
+    rc = (sides & QXIO_CLOSE_WRITE) ? finish_writes(slot, abortive) : QXIO_S_NOERR;
     if (rc < 0) return rc;
     rc = close_directions(l, sides, abortive);
     if (rc < 0) return rc;

@@ -144,6 +144,8 @@ const errno_row errno_map[] = {
     {ETIMEDOUT, QXIO_E_NET_TIMEDOUT},
     {ECONNREFUSED, QXIO_E_NET_CONNREFUSED},
     {EINPROGRESS, QXIO_E_AIO_INPROGRESS},
+    /* a value the system cannot put into its answer: no reason to think a file missing */
+    {EOVERFLOW, QXIO_E_OS_ERROR},
 };
 
 }  // namespace

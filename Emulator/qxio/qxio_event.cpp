@@ -127,7 +127,9 @@ qxio_t_error_code timeout_msec(const qxio_t_timespec *timeout, int *msec_out)
     *msec_out = -1;
     return QXIO_S_NOERR;
   }
-  int64_t msec = static_cast<int64_t>(timeout->sec) * 1000 + (timeout->nsec + 999999LL) / 1000000;
+  /* past the limit whatever the nanoseconds; checked first, so the product cannot overflow */
+  if (timeout->sec > 0x7FFFFFFF / 1000) return QXIO_E_PRIVATE_ERROR_1;
+  int64_t msec = timeout->sec * 1000 + (timeout->nsec + 999999LL) / 1000000;
   if (msec > 0x7FFFFFFF) return QXIO_E_PRIVATE_ERROR_1;
   *msec_out = static_cast<int>(msec);
   return QXIO_S_NOERR;
@@ -260,6 +262,9 @@ struct wait_plan {
   struct pollfd *fds; /* poll only */
 };
 
+/* Whether an interrupt came that no main-thread wait has answered yet. */
+bool interrupt_pending() { return qxio_interrupt_count() != interrupts_consumed; }
+
 /* True once for every batch of interrupts not yet answered by a main-thread wait. */
 bool take_interrupt()
 {
@@ -269,11 +274,11 @@ bool take_interrupt()
   return true;
 }
 
-qxio_t_error_code poll_round(wait_plan *plan, bool *interrupt_ready)
+qxio_t_error_code poll_round(wait_plan *plan, const qxio_t_timespec *timeout, bool *interrupt_ready)
 {
   size_t nfds = plan->count + (plan->interrupt_fd >= 0 ? 1 : 0);
   int msec;
-  qxio_t_error_code rc = timeout_msec(plan->round_timeout, &msec);
+  qxio_t_error_code rc = timeout_msec(timeout, &msec);
   if (rc < 0) return rc;
   int n = poll(plan->fds, nfds, msec);
   if (n < 0) return errno == EINTR ? WAIT_AGAIN : qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
@@ -288,7 +293,8 @@ qxio_t_error_code poll_round(wait_plan *plan, bool *interrupt_ready)
   return ready;
 }
 
-qxio_t_error_code select_round(wait_plan *plan, bool *interrupt_ready)
+qxio_t_error_code select_round(wait_plan *plan, const qxio_t_timespec *timeout,
+                               bool *interrupt_ready)
 {
   fd_set readable, writable;
   FD_ZERO(&readable);
@@ -303,9 +309,8 @@ qxio_t_error_code select_round(wait_plan *plan, bool *interrupt_ready)
     if (fd > max_fd) max_fd = fd;
   }
   struct timeval tv;
-  if (plan->round_timeout != nullptr) timeout_timeval(plan->round_timeout, &tv);
-  int n = select(max_fd + 1, &readable, &writable, nullptr,
-                 plan->round_timeout != nullptr ? &tv : nullptr);
+  if (timeout != nullptr) timeout_timeval(timeout, &tv);
+  int n = select(max_fd + 1, &readable, &writable, nullptr, timeout != nullptr ? &tv : nullptr);
   if (n < 0) return errno == EINTR ? WAIT_AGAIN : qxio_map_unix_error(errno, QXIO_E_OS_ERROR);
   int ready = 0;
   for (size_t i = 0; i < plan->count; i++) {
@@ -320,20 +325,23 @@ qxio_t_error_code select_round(wait_plan *plan, bool *interrupt_ready)
 }
 
 /* Waits round after round until an event is ready, the time-out passes or (when the
-   interrupt event is watched) an interrupt arrives. An interrupt is checked for before the
-   first round too, so that one that came just before the wait is not lost. */
+   interrupt event is watched) an interrupt arrives. An event that is ready wins: a wait whose
+   event is set succeeds even with an interrupt pending, which the next wait that would block
+   answers. An interrupt that came before the wait makes its round a mere look, so that it is
+   answered at once when nothing is ready. */
 qxio_t_error_code wait_rounds(wait_plan *plan, bool poll_mode)
 {
+  static const qxio_t_timespec zero = {0, 0};
   bool watched = plan->interrupt_fd >= 0;
   for (;;) {
-    if (watched && take_interrupt()) return QXIO_E_INTERRUPTED;
+    const qxio_t_timespec *timeout = watched && interrupt_pending() ? &zero : plan->round_timeout;
     bool interrupt_ready = false;
-    qxio_t_error_code rc =
-        poll_mode ? poll_round(plan, &interrupt_ready) : select_round(plan, &interrupt_ready);
+    qxio_t_error_code rc = poll_mode ? poll_round(plan, timeout, &interrupt_ready)
+                                     : select_round(plan, timeout, &interrupt_ready);
     if (rc == WAIT_AGAIN) continue;
     if (rc < 0) return rc;
-    if (watched && take_interrupt()) return QXIO_E_INTERRUPTED;
     if (rc > 0) return rc;
+    if (watched && take_interrupt()) return QXIO_E_INTERRUPTED;
     if (interrupt_ready) {
       /* set for an interrupt that an earlier wait answered already */
       qxio_event_reset(interrupt_event.load());

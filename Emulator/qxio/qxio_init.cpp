@@ -27,16 +27,14 @@ const module_init_fun modules[] = {
 
 const size_t NMODULES = sizeof modules / sizeof modules[0];
 
-/* Stops the first count modules, last first. The first error ends a shutdown; after a failed
-   start every module is stopped whatever the others answer. */
-qxio_t_error_code stop_modules(size_t count, bool past_errors)
+/* Stops the first count modules, last first, every one whatever the others answer: a module
+   that fails to stop must not leave those below it running. Answers the first error. */
+qxio_t_error_code stop_modules(size_t count)
 {
   qxio_t_error_code first_error = QXIO_S_NOERR;
   while (count > 0) {
     qxio_t_error_code rc = modules[--count](1);
-    if (rc >= 0) continue;
-    if (!past_errors) return rc;
-    if (first_error == QXIO_S_NOERR) first_error = rc;
+    if (rc < 0 && first_error == QXIO_S_NOERR) first_error = rc;
   }
   return first_error;
 }
@@ -54,7 +52,7 @@ qxio_t_error_code start_library(qxio_t_allocator_hook allocator_hook, void *cook
       /* Leave nothing behind a failed start: the failing module is stopped too, so that
          whatever it made before it failed is given back (every stop copes with a module
          that never started). */
-      stop_modules(i + 1, true);
+      stop_modules(i + 1);
       return rc;
     }
   }
@@ -66,7 +64,7 @@ qxio_t_error_code start_library(qxio_t_allocator_hook allocator_hook, void *cook
 qxio_t_error_code qxio_init(qxio_t_allocator_hook allocator_hook, void *cookie, uint32_t options)
 {
   if (!(options & QXIO_INIT_SHUTDOWN)) return start_library(allocator_hook, cookie);
-  qxio_t_error_code rc = stop_modules(NMODULES, false);
-  if (rc < 0) return rc;
-  return qxio_deinit_allocator();
+  qxio_t_error_code rc = stop_modules(NMODULES);
+  qxio_t_error_code allocator = qxio_deinit_allocator();
+  return rc < 0 ? rc : allocator;
 }

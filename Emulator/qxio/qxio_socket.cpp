@@ -210,7 +210,7 @@ bool time_left(const deadline *limit, qxio_t_timespec *left)
   long long nsec = (static_cast<long long>(limit->at.tv_sec) - now.tv_sec) * 1000000000LL +
                    (limit->at.tv_nsec - now.tv_nsec);
   if (nsec <= 0) return false;
-  left->sec = static_cast<long>(nsec / 1000000000LL);
+  left->sec = nsec / 1000000000LL;
   left->nsec = static_cast<long>(nsec % 1000000000LL);
   return true;
 }

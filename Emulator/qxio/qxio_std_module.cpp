@@ -29,10 +29,15 @@ const standard_stream STANDARD_STREAMS[] = {
 };
 const size_t NSTANDARD = sizeof STANDARD_STREAMS / sizeof STANDARD_STREAMS[0];
 
-/* A normal close, then an abortive one when that fails; answers the first failure. */
+/* A normal close, then an abortive one when that fails; answers the first failure. An
+   interrupt does not cut the normal close short: the output still queued is a program's
+   last, and the close goes on until it is written. */
 qxio_t_error_code close_stream(QXIO *stream)
 {
-  qxio_t_error_code rc = qxio_close(stream, 0);
+  qxio_t_error_code rc;
+  do {
+    rc = qxio_close(stream, 0);
+  } while (rc == QXIO_E_INTERRUPTED);
   if (rc < 0) qxio_close(stream, QXIO_CLOSE_ABORTIVE);
   return rc;
 }

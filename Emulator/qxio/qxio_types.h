@@ -24,7 +24,7 @@ typedef struct qxio_t_allocator_counts {
 
 /* Time-outs and intervals of the library (seconds and nanoseconds). */
 typedef struct qxio_t_timespec {
-  long sec;
+  int64_t sec; /* 64-bit in every build, so that a clock reading or deadline past 2038 fits */
   long nsec;
 } qxio_t_timespec;
 

@@ -69,7 +69,7 @@ qxio_t_error_code qxio_double_to_timespec(double seconds, qxio_t_timespec *times
   if (!(seconds >= 0.0 && seconds < 2147483648.0)) return QXIO_E_PARAMETER_ERROR;
   double whole = floor(seconds);
   double nsec = floor((seconds - whole) * 1e9);
-  timespec_out->sec = static_cast<long>(whole);
+  timespec_out->sec = static_cast<int64_t>(whole);
   /* a fraction just below 1 may round up to a whole second of nanoseconds */
   timespec_out->nsec = nsec > 999999999.0 ? 999999999L : static_cast<long>(nsec);
   return QXIO_S_NOERR;

@@ -17,15 +17,23 @@ struct Budget {
   std::atomic<long> remaining{-1}; /* -1: no limit */
   std::atomic<long> attempts{0};   /* allocations asked for */
   std::atomic<long> fail_at{-1};   /* the attempt of this number fails, and only that one */
+  bool resizes_count = false;      /* a resize spends the budget too, and fails once it is spent */
 };
+
+// Takes one allocation from the budget; false once it is spent.
+inline bool spend(Budget *budget)
+{
+  if (budget->remaining == 0) return false;
+  if (budget->remaining > 0) budget->remaining--;
+  return true;
+}
 
 inline void *budget_hook(void *cookie, void *pointer, size_t size)
 {
   Budget *budget = static_cast<Budget *>(cookie);
   if (pointer == nullptr) {
     if (budget->attempts++ == budget->fail_at) return nullptr;
-    if (budget->remaining == 0) return nullptr;
-    if (budget->remaining > 0) budget->remaining--;
+    if (!spend(budget)) return nullptr;
     budget->allocations++;
     return malloc(size);
   }
@@ -34,6 +42,7 @@ inline void *budget_hook(void *cookie, void *pointer, size_t size)
     free(pointer);
     return nullptr;
   }
+  if (budget->resizes_count && !spend(budget)) return nullptr;
   return realloc(pointer, size);
 }
 

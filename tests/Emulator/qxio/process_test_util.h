@@ -38,6 +38,18 @@ inline int count_proc_entries(const char *path)
 inline int open_descriptor_count() { return count_proc_entries("/proc/self/fd"); }
 inline int thread_count() { return count_proc_entries("/proc/self/task"); }
 
+// The thread count once it equals expected: a joined thread may linger in /proc for a
+// moment, so this waits (boundedly) for it to go.
+inline int settled_thread_count(int expected)
+{
+  int count = thread_count();
+  for (int i = 0; i < 2000 && count != expected; i++) {
+    usleep(1000);
+    count = thread_count();
+  }
+  return count;
+}
+
 // Open descriptors and threads of the process at one moment.
 struct resource_counts {
   int descriptors = open_descriptor_count();

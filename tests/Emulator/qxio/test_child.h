@@ -58,9 +58,12 @@ inline int child_mode(const char *name, int (*fun)(void))
 }
 
 // Starts the child for `mode` with exactly `env`, collects its output and waits for it. With
-// `kill_after`, the child is killed once its standard error contains that text.
+// `kill_after`, the child is killed once its standard error contains that text. With
+// `hold_output_until`, its standard output is not read before its standard error contains
+// that text (or ends), so that what the child writes first stays in the pipe.
 inline child_result run_child(const char *mode, const std::vector<std::string> &env,
-                              const std::string &kill_after = "")
+                              const std::string &kill_after = "",
+                              const std::string &hold_output_until = "")
 {
   child_result result;
   char exe[4096];
@@ -95,8 +98,10 @@ inline child_result run_child(const char *mode, const std::vector<std::string> &
   int open_count = 2;
   bool killed = false;
   while (pid > 0 && open_count > 0) {
-    if (poll(fds, 2, -1) < 0) continue;
-    for (int i = 0; i < 2; i++) {
+    bool holding = !hold_output_until.empty() && fds[1].fd >= 0 &&
+                   result.err.find(hold_output_until) == std::string::npos;
+    if (poll(holding ? &fds[1] : fds, holding ? 1 : 2, -1) < 0) continue;
+    for (int i = holding ? 1 : 0; i < 2; i++) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char chunk[4096];
       ssize_t n = read(fds[i].fd, chunk, sizeof chunk);

@@ -76,6 +76,19 @@ TEST(Directory, OnlyNonDirectoriesSkipsWhatHasNoStatus)
             (std::set<std::string>{"a", "b", "link-to-a"}));
 }
 
+// The filters look at each entry's status: entries dated after 2038 are judged like others.
+TEST(Directory, EntriesDatedAfter2038AreFiltered)
+{
+  temp_tree tree;
+  populate(tree);
+  ASSERT_TRUE(qxio_test::date_in_2040(tree.file("a")));
+  ASSERT_TRUE(qxio_test::date_in_2040(tree.file("d")));
+  EXPECT_EQ(list(tree.path, QXIO_DIR_ONLY_DIRECTORIES),
+            (std::set<std::string>{".", "..", "d", "e", "link-to-d"}));
+  EXPECT_EQ(list(tree.path, QXIO_DIR_ONLY_NON_DIRECTORIES),
+            (std::set<std::string>{"a", "b", "link-to-a"}));
+}
+
 TEST(Directory, NameThatIsNotUtf8IsInvalid)
 {
   temp_tree tree;

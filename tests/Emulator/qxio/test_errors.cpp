@@ -153,6 +153,7 @@ TEST(ErrorMap, ListedErrnoValuesMapToTheirCodes)
       {EMFILE, -10108},     {ENOSPC, -10509},       {EPIPE, -10603},        {ECONNRESET, -10603},
       {ENOTCONN, -10603},   {ENAMETOOLONG, -10508}, {ELOOP, -10508},        {ENOTEMPTY, -10507},
       {EADDRINUSE, -10602}, {ETIMEDOUT, -10604},    {ECONNREFUSED, -10601}, {EINPROGRESS, -10402},
+      {EOVERFLOW, -10017},
   };
   for (const auto &row : rows) {
     EXPECT_EQ(row.code, qxio_map_unix_error(row.errno_value, QXIO_E_OS_ERROR)) << row.errno_value;

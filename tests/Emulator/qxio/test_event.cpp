@@ -191,6 +191,25 @@ TEST_P(Events, TimedWaitNeverEndsEarly)
   qxio_event_free(event);
 }
 
+/* A time-out below a millisecond is rounded up (poll: to a whole millisecond, select: to a
+   microsecond), never cut to a zero-length look; being a real wait, it is also ended by an
+   interrupt, which a zero time-out leaves pending. */
+TEST_P(Events, SubMillisecondTimeoutIsRoundedUp)
+{
+  qxio_t_event *event = new_event();
+  const int64_t grain = GetParam() ? 1000000 : 1000;
+  for (long nsec : {1L, 999L, 500000L, 999999L}) {
+    qxio_t_timespec timeout = {0, nsec};
+    int64_t start = monotonic_ns();
+    EXPECT_EQ(qxio_event_wait(&event, 1, &timeout), QXIO_E_TIMEOUT) << nsec;
+    EXPECT_GE(monotonic_ns() - start, (nsec + grain - 1) / grain * grain) << nsec;
+    qxio_interrupt();
+    EXPECT_EQ(qxio_event_wait(&event, 1, &kZero), QXIO_E_TIMEOUT) << nsec;
+    EXPECT_EQ(qxio_event_wait(&event, 1, &timeout), QXIO_E_INTERRUPTED) << nsec;
+  }
+  qxio_event_free(event);
+}
+
 TEST_P(Events, NegativeTimeoutIsRefused)
 {
   qxio_t_event *event = new_event();
@@ -426,6 +445,26 @@ TEST_F(Interrupts, ZeroTimeoutPollLeavesAnInterruptForTheNextWait)
   /* answered once: a signalled event is now reported as such */
   qxio_event_set(never_);
   EXPECT_EQ(qxio_event_wait(&never_, 1, &bounded), 1);
+}
+
+/* An event already set is found even with an interrupt pending, from qxio_interrupt or from
+   a real signal; the interrupt is not lost: the next wait that would block answers it. */
+TEST_F(Interrupts, EventAlreadySetWinsOverAPendingInterrupt)
+{
+  const qxio_t_timespec bounded = {5, 0};
+  qxio_t_event *set = new_event(QXIO_EVENT_NEW_SIGNALLED);
+  qxio_t_event *both[] = {never_, set};
+  for (int round = 0; round < 4; round++) {
+    if (round % 2 == 0)
+      qxio_interrupt();
+    else
+      raise(SIGALRM);
+    const qxio_t_timespec *timeout = round < 2 ? nullptr : &bounded;
+    EXPECT_EQ(qxio_event_wait(&set, 1, timeout), 1) << "round " << round;
+    EXPECT_EQ(qxio_event_wait(both, 2, timeout), 1) << "round " << round;
+    EXPECT_EQ(qxio_event_wait(&never_, 1, &bounded), QXIO_E_INTERRUPTED) << "round " << round;
+  }
+  qxio_event_free(set);
 }
 
 TEST_F(Interrupts, HooksRunOnTheInterruptThreadInRegistrationOrder)

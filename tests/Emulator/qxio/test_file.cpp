@@ -23,6 +23,8 @@
 
 namespace {
 
+using qxio_test::date_in_2040;
+using qxio_test::kYear2040;
 using qxio_test::temp_tree;
 using qxio_test::write_file;
 
@@ -132,6 +134,36 @@ TEST(FileStat, SizeTimesAndOwnershipAgreeWithTheSystem)
   EXPECT_EQ(record.owner, st.st_uid);
   EXPECT_EQ(record.group, st.st_gid);
   EXPECT_EQ(record.mode, 0u);
+}
+
+TEST(FileStat, FileDatedAfter2038IsSeenAsItIs)
+{
+  temp_tree tree;
+  std::string path = tree.file("f");
+  ASSERT_TRUE(write_file(path, "dated 2040"));
+  ASSERT_TRUE(date_in_2040(path));
+  qxio_t_stat record;
+  ASSERT_EQ(qxio_stat(path.c_str(), &record, QXIO_STAT_TIMES | QXIO_STAT_SIZE), 0);
+  EXPECT_EQ(record.access_time, kYear2040);
+  EXPECT_EQ(record.modify_time, kYear2040 + 86400);
+  EXPECT_EQ(record.size, 10u);
+  EXPECT_EQ(qxio_test_file_access(path.c_str(), QXIO_ACCESS_READ | QXIO_ACCESS_REGULAR), 0);
+  int fd = -1;
+  ASSERT_EQ(qxio_unix_open_file(path.c_str(), O_RDONLY, 0, &fd), 0);
+  EXPECT_EQ(qxio_unix_device_type(fd), QXIO_DEVICE_TYPE_FILE);
+  int64_t size = -1;
+  EXPECT_EQ(qxio_unix_file_size(fd, &size, 0), 0);
+  EXPECT_EQ(size, 10);
+  close(fd);
+  qxio_test::library lib;
+  qxio_t_property args[] = {qxio_arg_string(QXIO_ARG_PATHNAME, path.c_str()), qxio_arg_end()};
+  QXIO stream = nullptr;
+  ASSERT_EQ(qxio_open_by_name("async", &stream, args, QXIO_OPEN_READ), 0);
+  qxio_t_buf *buf = nullptr;
+  ASSERT_EQ(qxio_read(&stream, &buf, QXIO_READ_BYTES), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(buf->buf), buf->extent), "dated 2040");
+  qxio_buf_free(buf);
+  EXPECT_EQ(qxio_close(&stream, 0), 0);
 }
 
 TEST(FileStat, KindRequirementsAndMissingFiles)

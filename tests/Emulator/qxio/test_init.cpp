@@ -1,33 +1,25 @@
 /* Start and shutdown of the library: what it leaves behind (threads as the kernel lists them,
    allocations as the allocator counts them), with the default allocator and with a hook that
    runs out of memory at every possible point of the start. */
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "budget_alloc.h"
+#include "process_test_util.h"
 #include "qxio.h"
+#include "test_child.h"
 
 namespace {
 
 using qxio_test::Budget;
 using qxio_test::budget_hook;
-
-/* Threads of this process as /proc lists them. */
-int thread_count()
-{
-  DIR *dir = opendir("/proc/self/task");
-  int count = 0;
-  while (struct dirent *entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') count++;
-  }
-  closedir(dir);
-  return count;
-}
+using qxio_test::settled_thread_count;
+using qxio_test::thread_count;
 
 /* The count before the library starts. A sanitizer's runtime starts a background thread of
    its own with the first thread of the process: one thread is run first so that it is there. */
@@ -38,17 +30,6 @@ int baseline_thread_count()
   std::string gone = "/proc/self/task/" + std::to_string(tid);
   for (int i = 0; i < 2000 && access(gone.c_str(), F_OK) == 0; i++) usleep(1000);
   return thread_count();
-}
-
-/* A joined thread may linger in /proc for a moment; wait (boundedly) until it is gone. */
-int settled_thread_count(int expected)
-{
-  int count = thread_count();
-  for (int i = 0; i < 2000 && count != expected; i++) {
-    usleep(1000);
-    count = thread_count();
-  }
-  return count;
 }
 
 long outstanding(const qxio_t_allocator_counts &counts)
@@ -166,4 +147,90 @@ TEST(Init, ShutdownNeedsNoMemory)
   EXPECT_GT(budget.allocations, 0);
   EXPECT_EQ(budget.allocations, budget.frees);
   EXPECT_FALSE(registries_hold_something());
+}
+
+/* ---- shutdown with output still queued ---- */
+
+namespace {
+
+const size_t QUEUED_OUTPUT = 124 * 1024;
+
+std::string queued_output()
+{
+  std::string text;
+  for (size_t i = 0; text.size() < QUEUED_OUTPUT; i++) text += "line " + std::to_string(i) + "\n";
+  text.resize(QUEUED_OUTPUT);
+  return text;
+}
+
+/* Writes text through the registered standard output and registers it again. */
+int write_standard_output(const std::string &text)
+{
+  QXIO out = nullptr;
+  if (qxio_get_standard_stream(&out, QXIO_STD_OUTPUT) < 0) return 11;
+  qxio_t_buf buf;
+  qxio_buf_init_buf(&buf);
+  buf.buf = reinterpret_cast<unsigned char *>(const_cast<char *>(text.data()));
+  buf.extent = buf.writable_size = text.size();
+  size_t pos = 0;
+  if (qxio_write(&out, &buf, &pos, QXIO_WRITE_ALL) < 0) return 12;
+  if (qxio_set_standard_stream(&out, QXIO_STD_OUTPUT | QXIO_STD_CLOSE_WRITE) < 0) return 13;
+  return 0;
+}
+
+/* A child whose standard output, a pipe its parent does not read yet, holds the queued output
+   when an interrupt comes and the library shuts down; it says on standard error when it
+   begins. Exit status 0: the shutdown succeeded and stopped every module. */
+int interrupted_shutdown_child(void)
+{
+  if (qxio_init(nullptr, nullptr, 0) < 0) return 10;
+  int rc = write_standard_output(queued_output());
+  if (rc != 0) return rc;
+  static const char begins[] = "shutting down\n";
+  if (write(2, begins, sizeof begins - 1) < 0) return 14;
+  qxio_interrupt();
+  if (qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN) != 0) return 20;
+  return registries_hold_something() ? 21 : 0;
+}
+const int interrupted_shutdown_registered =
+    qxio_test::child_mode("interrupted-shutdown", interrupted_shutdown_child);
+
+/* A child whose standard output is a pipe nobody reads any more: the shutdown reports the
+   failed write and still stops every module after the standard streams. */
+int failing_shutdown_child(void)
+{
+  signal(SIGPIPE, SIG_IGN);
+  int ends[2];
+  if (pipe(ends) != 0 || dup2(ends[1], 1) != 1) return 10;
+  close(ends[0]);
+  close(ends[1]);
+  if (qxio_init(nullptr, nullptr, 0) < 0) return 10;
+  int rc = write_standard_output("nobody reads this");
+  if (rc != 0) return rc;
+  if (qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN) != QXIO_E_NET_CONNRESET) return 20;
+  return registries_hold_something() ? 21 : 0;
+}
+const int failing_shutdown_registered =
+    qxio_test::child_mode("failing-shutdown", failing_shutdown_child);
+
+}  // namespace
+
+TEST(Shutdown, OutputQueuedWhenAnInterruptComesIsAllWritten)
+{
+  const std::vector<std::string> layers[] = {{}, {"QXIO_USE_LAYER_THREADDEVICE=false"}};
+  for (const std::vector<std::string> &env : layers) {
+    qxio_test::child_result result =
+        qxio_test::run_child("interrupted-shutdown", env, "", "shutting down");
+    ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+    EXPECT_EQ(WEXITSTATUS(result.status), 0) << (env.empty() ? "thread-backed" : env[0]);
+    EXPECT_EQ(result.out.size(), QUEUED_OUTPUT);
+    EXPECT_TRUE(result.out == queued_output());
+  }
+}
+
+TEST(Shutdown, FailingModuleDoesNotLeaveTheOthersRunning)
+{
+  qxio_test::child_result result = qxio_test::run_child("failing-shutdown", {});
+  ASSERT_TRUE(WIFEXITED(result.status)) << result.status;
+  EXPECT_EQ(WEXITSTATUS(result.status), 0);
 }

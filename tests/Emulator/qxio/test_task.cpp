@@ -438,23 +438,27 @@ TEST(CondVars, MalformedTimeoutIsRefused)
   qxio_mutex_unlock(monitor.mutex);
 }
 
+/* Relative, and absolute past 2038-01-19 (beyond a signed 32-bit count of seconds). */
 TEST(CondVars, SignalWakesATimedWaiterBeforeItsDeadline)
 {
-  Monitor monitor;
-  bool ready = false;
-  std::thread signaller([&] {
+  const qxio_t_timespec limits[] = {kForever, {2208988800, 0}};
+  for (const qxio_t_timespec &limit : limits) {
+    Monitor monitor;
+    bool ready = false;
+    std::thread signaller([&] {
+      qxio_mutex_lock(monitor.mutex);
+      ready = true;
+      qxio_cond_var_signal(monitor.cond, monitor.mutex, 0);
+      qxio_mutex_unlock(monitor.mutex);
+    });
     qxio_mutex_lock(monitor.mutex);
-    ready = true;
-    qxio_cond_var_signal(monitor.cond, monitor.mutex, 0);
+    qxio_t_error_code rc = 0;
+    while (!ready && rc == 0) rc = qxio_cond_var_timedwait(monitor.cond, monitor.mutex, &limit);
+    EXPECT_EQ(rc, 0) << limit.sec;
+    EXPECT_TRUE(ready);
     qxio_mutex_unlock(monitor.mutex);
-  });
-  qxio_mutex_lock(monitor.mutex);
-  qxio_t_error_code rc = 0;
-  while (!ready && rc == 0) rc = qxio_cond_var_timedwait(monitor.cond, monitor.mutex, &kForever);
-  EXPECT_EQ(rc, 0);
-  EXPECT_TRUE(ready);
-  qxio_mutex_unlock(monitor.mutex);
-  signaller.join();
+    signaller.join();
+  }
 }
 
 TEST(CondVars, BroadcastWakesEveryWaiter)
