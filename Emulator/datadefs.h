@@ -255,6 +255,12 @@ struct eglobal {
   TAGGED current_double_quotes;
   TAGGED current_quoted_charset_flag;
   uint32_t current_gcmargin; /* KiB */
+  /* ---- character conversion table of text input: pair i maps from[i] to to[i] ---- */
+  uint32_t pcharconv; /* pairs in use */
+  int32_t charconv_from[1024];
+  int32_t charconv_to[1024];
+  /* ---- file names ---- */
+  char *cwd_ienc; /* the engine's current directory: absolute, ends with "/" (QX_malloc) */
   /* ---- modules and the database ---- */
   sw_on_key *modules;     /* name atom -> mod_def */
   mod_def *prolog_module; /* system module: lookups fall back to it */

@@ -314,4 +314,20 @@ int str_to_boolean(const char *text, int *value);
 /* Decimal digits with an optional K, M or G suffix: 0 with the value, else -20001. */
 int str_to_size(const char *text, size_t *value);
 
+/* ---- file names and the current directory ----
+ * Names are internal-encoding texts, made absolute against the engine's own current directory
+ * (filenames.h gives the rules and the expansion options). */
+
+/* 0 and the absolute name in *result (a QX_malloc block), or QXIO_E_ERROR with *result null. */
+int QX_expand_file_name(const char *name, const char *base, int options, char **result);
+/* A QX_malloc copy of the engine's current directory, or null. */
+char *QX_get_current_dir(void);
+/* Makes dir, expanded as a directory, the current directory. 0; 1 when the engine's directory
+ * changed but the process's could not; or QXIO_E_ENCODING_INVALID (dir is no valid text),
+ * QXIO_E_INVALID_NAME (it does not expand, or cannot reach the system whole),
+ * QXIO_E_FILE_NOT_DIRECTORY or another error of the I/O library, changing nothing. The process's
+ * directory follows unless the default options keep it or the boolean system property
+ * QX_ALLOW_CHDIR says no (yes overrides the default). */
+int QX_set_current_dir(const char *dir);
+
 #endif

@@ -11,6 +11,8 @@
 
 namespace {
 
+/* One family a line, so that adding a family is a one-line change. */
+// clang-format off
 const qx_pred_row *const families[] = {
     qx_bi_control_rows,
     qx_bi_terms_rows,
@@ -22,8 +24,10 @@ const qx_pred_row *const families[] = {
     qx_api_queries_rows,
     qx_api_events_rows,
     qx_api_properties_rows,
+    qx_chconv_rows,
     nullptr,
 };
+// clang-format on
 
 mod_def *row_module(uint16_t flags)
 {
