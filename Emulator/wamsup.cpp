@@ -12,17 +12,9 @@
 namespace {
 
 const qx_pred_row *const families[] = {
-    qx_bi_control_rows,
-    qx_bi_terms_rows,
-    qx_bi_arith_rows,
-    qx_bi_atoms_rows,
-    qx_bi_db_rows,
-    qx_bi_attr_rows,
-    qx_api_termrefs_rows,
-    qx_api_queries_rows,
-    qx_api_events_rows,
-    qx_api_properties_rows,
-    nullptr,
+    qx_bi_control_rows, qx_bi_terms_rows,       qx_bi_arith_rows,     qx_bi_atoms_rows,
+    qx_bi_db_rows,      qx_bi_attr_rows,        qx_api_termrefs_rows, qx_api_queries_rows,
+    qx_api_events_rows, qx_api_properties_rows, qx_bi_streams_rows,   nullptr,
 };
 
 mod_def *row_module(uint16_t flags)
