@@ -21,6 +21,7 @@ struct sw_on_key;
 struct numstack_block;
 struct frame;
 struct alt_code;
+struct qx_t_qxio_stream_node_;
 
 constexpr int QX_ARG_REGISTERS = 256;
 
@@ -287,6 +288,18 @@ struct eglobal {
   /* ---- numbers ---- */
   char *scratch; /* shared scratch text buffer for number formatting */
   uint32_t scratch_size;
+  /* ---- streams ---- */
+  qx_t_qxio_stream_node_ *input_stream_ptr; /* current input and output */
+  qx_t_qxio_stream_node_ *output_stream_ptr;
+  qx_t_qxio_stream_node_ *root_stream_ptr; /* the ring's sentinel */
+  qx_t_qxio_stream_node_ *stream_user_input;
+  qx_t_qxio_stream_node_ *stream_user_output;
+  qx_t_qxio_stream_node_ *stream_user_error;
+  qx_t_qxio_stream_node_ *persistent_null_stream;
+  qx_t_qxio_stream_node_ *stream_user_input_orig; /* the standard streams made at start */
+  qx_t_qxio_stream_node_ *stream_user_output_orig;
+  qx_t_qxio_stream_node_ *stream_user_error_orig;
+  void *embedded_resources;
 };
 
 extern eglobal qx_eg;

@@ -25,6 +25,7 @@ const qx_pred_row *const families[] = {
     qx_api_events_rows,
     qx_api_properties_rows,
     qx_chconv_rows,
+    qx_bi_streams_rows,
     nullptr,
 };
 // clang-format on

@@ -1,0 +1,222 @@
+/* Prolog streams: the node that every stream read or written by Prolog or native code is, over an
+ * I/O-library stream. The node's address is the stream's identity; every use first checks that
+ * it is a live node of the ring of all streams.
+ *
+ * The public pointer pairs at the head of the node make the common get and put an inline compare,
+ * load or store, and increment; the functions here are the slow paths taken at buffer boundaries.
+ * Counting is deferred: items are counted in bulk when a buffer is refilled or flushed, or when
+ * the counters are asked for.
+ */
+#ifndef QX_STREAMS_H
+#define QX_STREAMS_H
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "datadefs.h"
+#include "qxio.h"
+
+struct qx_t_public_stream_fields_ {
+  struct {
+    unsigned char *ptr, *limit;
+  } input_binary, output_binary;
+  struct {
+    uint32_t *ptr, *limit;
+  } input_text, output_text;
+};
+
+struct qx_t_qxio_stream_node_ {
+  qx_t_public_stream_fields_ pub;
+  uint32_t flags; /* QX_SF_ */
+  uint32_t mode;  /* QX_SM_, recomputed from flags by resync_stream_mode */
+  qxio_t_buf *input_buf;
+  qxio_t_buf *output_buf;
+  QXIO qxio; /* null for streams without layers */
+  qx_t_qxio_stream_node_ *forward;
+  qx_t_qxio_stream_node_ *backward;
+  TAGGED filename_atom; /* registered while held; 0 without a name */
+  int64_t item_offset;
+  size_t buf_items_counted;
+  int64_t line_length;
+  int64_t newline_count;
+  int64_t previous_line_length;   /* before the last counted item; -1 when not available */
+  int64_t previous_newline_count; /* likewise */
+  int64_t eof_offset;             /* item offset + 1 where end of stream was met, else -1 */
+  int64_t unget_offset;           /* no unget while item_offset equals it */
+};
+typedef qx_t_qxio_stream_node_ QX_stream;
+
+/* Node flags. */
+constexpr uint32_t QX_SF_INPUT = 0x1;
+constexpr uint32_t QX_SF_OUTPUT = 0x2;
+constexpr uint32_t QX_SF_APPEND = 0x4;
+constexpr uint32_t QX_SF_BINARY = 0x8;
+constexpr uint32_t QX_SF_TEXT = 0x10;
+constexpr uint32_t QX_SF_INTERACTIVE = 0x80;
+constexpr uint32_t QX_SF_AUTOFLUSH = 0x100;
+constexpr uint32_t QX_SF_AT_EOF = 0x1000;
+constexpr uint32_t QX_SF_PAST_EOF = 0x2000;
+constexpr uint32_t QX_SF_NO_QXIO = 0x4000;
+constexpr uint32_t QX_SF_ENCODING_DETECTED = 0x8000;
+constexpr uint32_t QX_SF_CAN_SEEK = 0x10000;
+constexpr uint32_t QX_SF_EOF_CODE = 0x20000;
+constexpr uint32_t QX_SF_EOF_RESET = 0x40000;
+constexpr uint32_t QX_SF_CLOSE_CLEANUP = 0x80000;
+constexpr uint32_t QX_SF_HIDDEN = 0x100000;
+constexpr uint32_t QX_SF_STANDARD = 0x200000;
+constexpr uint32_t QX_SF_READ_LISTENER = 0x400000;
+constexpr uint32_t QX_SF_IN_CRLF = 0x800000;
+constexpr uint32_t QX_SF_IN_AUTO = 0x1000000;
+constexpr uint32_t QX_SF_OUT_CRLF = 0x2000000;
+constexpr uint32_t QX_SF_OUT_AUTO = 0x4000000;
+
+/* Mode word bits (what Prolog code tests). */
+constexpr uint32_t QX_SM_ALWAYS = 0x1;
+constexpr uint32_t QX_SM_INPUT = 0x2;
+constexpr uint32_t QX_SM_OUTPUT = 0x4;
+constexpr uint32_t QX_SM_INTERACTIVE = 0x8;
+constexpr uint32_t QX_SM_STANDARD = 0x10;
+constexpr uint32_t QX_SM_APPEND = 0x20;
+constexpr uint32_t QX_SM_HIDDEN = 0x40;
+constexpr uint32_t QX_SM_CAN_SEEK = 0x100;
+constexpr uint32_t QX_SM_EOF_CODE = 0x200;
+constexpr uint32_t QX_SM_EOF_RESET = 0x400;
+constexpr uint32_t QX_SM_BINARY = 0x800;
+constexpr uint32_t QX_SM_CLOSE_CLEANUP = 0x1000;
+constexpr uint32_t QX_SM_TEXT = 0x4000;
+constexpr uint32_t QX_SM_AUTOFLUSH = 0x8000;
+constexpr uint32_t QX_SM_QUIET =
+    0x40000; /* stream_to_ptr: record nothing on failure (no mode bit) */
+
+/* Options of QX_create_qxio_stream. */
+constexpr uint32_t QX_SC_INPUT = 0x1;
+constexpr uint32_t QX_SC_OUTPUT = 0x2;
+constexpr uint32_t QX_SC_APPEND = 0x4;
+constexpr uint32_t QX_SC_BINARY = 0x8;
+constexpr uint32_t QX_SC_TEXT = 0x10;
+constexpr uint32_t QX_SC_INTERACTIVE = 0x20;
+constexpr uint32_t QX_SC_AUTOFLUSH = 0x40;
+constexpr uint32_t QX_SC_HIDDEN = 0x80;
+constexpr uint32_t QX_SC_NO_QXIO = 0x100;
+constexpr uint32_t QX_SC_EOF_CODE = 0x200;
+constexpr uint32_t QX_SC_EOF_RESET = 0x400;
+constexpr uint32_t QX_SC_STANDARD = 0x800;
+
+/* ---- nodes, the ring, the standard streams (streams.cpp) ---- */
+int QX_create_qxio_stream(QXIO *qxio_slot_or_null, QX_stream **stream, uint32_t options);
+void resync_stream_mode(QX_stream *stream);
+QX_stream *find_stream(QX_stream *stream);
+/* The node a Prolog term names, or null with the error recorded (nothing with QX_SM_QUIET). */
+QX_stream *stream_to_ptr(TAGGED term, uint32_t required, uint32_t forbidden);
+int QX_next_stream(QX_stream *stream, QX_stream **next);
+QX_stream *QX_get_stdin(void);
+QX_stream *QX_get_stdout(void);
+QX_stream *QX_get_stderr(void);
+QX_stream *QX_get_curin(void);
+QX_stream *QX_get_curout(void);
+typedef QX_stream *(*QX_UserStreamHook)(void *user_data, int which);
+typedef void (*QX_UserStreamPostHook)(void *user_data, int which, QX_stream *stream);
+QX_UserStreamHook QX_set_user_stream_hook(QX_UserStreamHook hook, void *user_data);
+QX_UserStreamPostHook QX_set_user_stream_post_hook(QX_UserStreamPostHook hook, void *user_data);
+void QX_force_interactive(void);
+QX_stream *null_stream(uint32_t options);
+QX_stream *persistent_null_stream(void);
+int init_stream(void);
+int deinit_stream(void);
+void init_stream_again(void);
+/* Node allocation and release (the close of the last side frees through stream_free). */
+QX_stream *alloc_stream(void);
+void stream_unlink_and_free(QX_stream *stream);
+/* The public pointers from the buffers (after any change of a buffer). */
+void stream_rederive_pointers(QX_stream *stream);
+/* The character set name the standard streams use: the first set and non-empty variable of the
+ * list (ending with null), else the system's; a qxio_alloc text, or null. */
+int qx_default_charset_name(const char *const *variables, char **name_out);
+/* End-of-line mode of a name: QX_EOL_ or QXIO_E_PARAMETER_ERROR. */
+enum { QX_EOL_LF = 1, QX_EOL_CRLF = 2, QX_EOL_AUTO = 3 };
+int eol_type(const char *name, const char *default_name);
+/* Pushes the coder layer (options QX_PE_ of stream_open.cpp); 30001 when the read encoding was
+ * detected from the file, 0, or an error. */
+int qxio_push_encoding(QXIO *qxio_slot, qxio_t_coder_funcs *read_class,
+                       qxio_t_coder_funcs *write_class, uint32_t options);
+
+/* ---- reading, writing, counting (stream_io.cpp) ---- */
+int qx_get_code_helper(QX_stream *stream, uint32_t options);
+int qx_get_byte_helper(QX_stream *stream, uint32_t options);
+int qx_put_code_helper(QX_stream *stream, int32_t code, uint32_t options);
+int qx_put_byte_helper(QX_stream *stream, int32_t byte, uint32_t options);
+int QX_put_codes(QX_stream *stream, const uint32_t *codes, size_t n, uint32_t options);
+int QX_put_bytes(QX_stream *stream, const unsigned char *bytes, size_t n, uint32_t options);
+int QX_put_encoded_string(QX_stream *stream, const char *text, uint32_t options);
+int QX_printf(const char *format, ...);
+int QX_fprintf(QX_stream *stream, const char *format, ...);
+int qx_ttyprintf(const char *format, ...);
+int qx_flush_output(QX_stream *stream, uint32_t options);
+int QX_flush_output(QX_stream *stream, uint32_t options);
+int qx_ttyflush(void);
+void qx_flush_autoflush_streams(QX_stream *except);
+int QX_get_stream_counts(QX_stream *stream, int64_t *offset, int64_t *lines, int64_t *line_position,
+                         uint32_t options);
+int QX_unget_code(QX_stream *stream, int32_t code);
+int QX_unget_byte(QX_stream *stream, int32_t byte);
+void sync_stream_counters(QX_stream *stream, bool merge);
+int flush_output_buffer(QX_stream *stream, uint32_t options);
+/* Autoflush step of the output built-ins: flushes a node with autoflush unless suppressed. */
+int qx_autoflush(QX_stream *stream);
+void qx_read_autoflush_settings(void);
+/* Empties both buffers and restores the counters of a fresh node. */
+void stream_reset_state(QX_stream *stream);
+typedef void (*QX_ErrprintfHook)(void *user_data, int level, const char *format, va_list args);
+QX_ErrprintfHook QX_set_errprintf_hook(QX_ErrprintfHook hook, void *user_data);
+void errprintf(int level, const char *format, ...);
+void qx_qxio_trace_line(const char *function, const char *file, int line, const char *message,
+                        long value, const char *text, int level);
+const char *qx_qxio_error_name(int code);
+[[noreturn]] void qx_qxio_debug_break(const char *file, int line);
+int qx_qxio_assert_failure(const char *function, const char *file, int line);
+
+/* ---- opening, closing, repositioning (stream_open.cpp) ---- */
+constexpr uint32_t QX_FO_READ = 0x1;
+constexpr uint32_t QX_FO_WRITE = 0x2;
+constexpr uint32_t QX_FO_APPEND = 0x4;
+constexpr uint32_t QX_FO_BINARY = 0x8;
+constexpr uint32_t QX_FO_TEXT = 0x10;
+constexpr uint32_t QX_FO_INTERACTIVE = 0x20;
+constexpr uint32_t QX_FO_REPOSITION = 0x40;
+constexpr uint32_t QX_FO_AUTOFLUSH = 0x80;
+constexpr uint32_t QX_FO_NO_EXPAND = 0x100;
+constexpr uint32_t QX_FO_EXCLUSIVE = 0x200;
+constexpr uint32_t QX_FO_URL = 0x400;
+constexpr uint32_t QX_FO_ENCODING_TERM = 0x2000;
+constexpr uint32_t QX_FO_ENCODING_REF = 0x4000;
+constexpr uint32_t QX_FO_HIDDEN = 0x10000;
+/* encoding: a term (QX_FO_ENCODING_TERM), a term reference (QX_FO_ENCODING_REF) or unused. */
+int qx_fopen_internal(const char *path, uint32_t options, TAGGED encoding, QX_stream **stream);
+int QX_fopen(const char *path, void *reserved, uint32_t options, QX_stream **stream);
+constexpr uint32_t QX_FC_FORCE = 0x1;
+constexpr uint32_t QX_FC_INPUT = 0x2;
+constexpr uint32_t QX_FC_OUTPUT = 0x4;
+constexpr uint32_t QX_FC_NONBLOCKING = 0x8;
+constexpr uint32_t QX_FC_USER_CLASS = 0x10;
+constexpr uint32_t QX_FC_STANDARD = 0x20;
+constexpr uint32_t QX_FC_FORGET = 0x40;
+int qx_fclose_internal(QX_stream *stream, uint32_t options);
+int QX_fclose(QX_stream *stream, uint32_t options);
+constexpr uint32_t QX_SP_RESET = 0x1;
+constexpr uint32_t QX_SP_BOF = 0x2;
+constexpr uint32_t QX_SP_CURRENT = 0x4;
+constexpr uint32_t QX_SP_EOF = 0x8;
+int set_stream_position(QX_stream *stream, int64_t item_offset, int64_t newline_count,
+                        int64_t line_length, uint32_t options);
+void set_stream_encoding_bits(QX_stream *stream, uint32_t read_bits, uint32_t write_bits);
+
+/* ---- built-ins (bi_streams.cpp) ---- */
+void save_qxio_error(int code, bool output_variant, TAGGED culprit);
+int raise_qxio_error(int code, bool output_variant, const char *predicate_name, int arity,
+                     int argument);
+/* The four-word records $save_stream_position/5 writes into: the loading side registers each
+ * record under the small integer handle Prolog code passes, and removes it when done. */
+int qx_register_position_record(int32_t handle, int32_t *words);
+void qx_unregister_position_record(int32_t handle);
+
+#endif

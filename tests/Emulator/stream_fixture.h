@@ -1,0 +1,127 @@
+/* An engine with the I/O library and the stream module started, the user streams over pipes
+ * whose other ends the test holds, and a harness that calls a stream built-in's native function
+ * with filled argument registers and reports the result, the bindings and the recorded error. */
+#ifndef QX_STREAM_FIXTURE_H
+#define QX_STREAM_FIXTURE_H
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "api_fixture.h"
+#include "instance.h"
+#include "modules.h"
+#include "numbers.h"
+#include "streams.h"
+
+/* What a call of a native left: its answer and, when it raised, the recorded error. */
+struct bi_call {
+  int rc = 0;
+  bool raised = false;
+  uint32_t code = 0;
+  std::string message, culprit;
+  int argument = 0;
+};
+
+class StreamTest : public ApiTest {
+protected:
+  StreamTest()
+  {
+    EXPECT_EQ(qxio_init(nullptr, nullptr, 0), 0);
+    for (const qx_pred_row *r = qx_bi_streams_rows; r->name; r++)
+      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
+    QX_set_user_stream_hook(pipe_hook, this);
+    EXPECT_EQ(init_stream(), 1);
+  }
+  ~StreamTest() override
+  {
+    deinit_stream();
+    QX_set_user_stream_hook(nullptr, nullptr);
+    QX_set_user_stream_post_hook(nullptr, nullptr);
+    for (int fd : peer) close(fd);
+    EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
+  }
+
+  /* A UTF-8 text node (or a binary one) over a descriptor on the thread-backed device. */
+  static QX_stream *stream_over_fd(int fd, uint32_t direction, bool text = true, uint32_t extra = 0)
+  {
+    QXIO q = nullptr;
+    uint32_t fd_options = (direction & QX_SC_INPUT ? QXIO_FD_READ : 0) |
+                          (direction & QX_SC_OUTPUT ? QXIO_FD_WRITE : 0);
+    if (qxio_layer_threaddevice_open_file_handle_unix(&q, fd, fd_options) < 0) return nullptr;
+    if (text) {
+      qxio_t_coder_funcs *utf8 = nullptr;
+      qxio_char_coder_find(&utf8, "UTF-8", nullptr, 0);
+      uint32_t push = (direction & QX_SC_INPUT ? 0x11 : 0) | (direction & QX_SC_OUTPUT ? 0x22 : 0);
+      int rc = qxio_push_encoding(&q, direction & QX_SC_INPUT ? utf8 : nullptr,
+                                  direction & QX_SC_OUTPUT ? utf8 : nullptr, push);
+      qxio_coder_funcs_release(utf8);
+      if (rc < 0) return qxio_close(&q, QXIO_CLOSE_ABORTIVE), nullptr;
+    }
+    QX_stream *s = nullptr;
+    if (QX_create_qxio_stream(&q, &s, direction | (text ? QX_SC_TEXT : QX_SC_BINARY) | extra) < 0)
+      return qxio_close(&q, QXIO_CLOSE_ABORTIVE), nullptr;
+    return s;
+  }
+
+  /* user_input reads what the test writes to peer[0]; user_output and user_error write to
+   * pipes the test reads at peer[1] and peer[2]. */
+  static QX_stream *pipe_hook(void *data, int which)
+  {
+    StreamTest *t = (StreamTest *)data;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
+    bool input = which == 0;
+    t->peer[which] = input ? ends[1] : ends[0];
+    return stream_over_fd(input ? ends[0] : ends[1], input ? QX_SC_INPUT : QX_SC_OUTPUT);
+  }
+
+  TAGGED at(const char *name) { return init_atom_check(name, 0); }
+  TAGGED fresh() { return p.TestEngine::var(); }
+  TAGGED term(QX_stream *s) { return make_integer(p.w, (int32_t)(intptr_t)s); }
+  TAGGED num(int64_t v) { return make_int64(p.w, v); }
+
+  /* Calls prolog:Name/Arity's native with args; errors recorded by the call are reported. */
+  bi_call call(const char *name, std::initializer_list<TAGGED> args)
+  {
+    worker *w = p.w;
+    definition *d =
+        insert_definition(qx_eg.prolog_module, init_atom_check(name, 0), (uint32_t)args.size(), 0);
+    EXPECT_TRUE(d && d->code.native) << name;
+    int i = 0;
+    for (TAGGED a : args) w->term[i++] = a;
+    node *before = w->node_;
+    qx_eg.pending_error_code = 0;
+    bi_call r;
+    r.rc = d->code.native(w);
+    if (w->node_ != before) {
+      r.raised = true;
+      r.code = qx_eg.pending_error_code;
+      r.message = qx_eg.pending_error_message;
+      r.argument = qx_eg.pending_error_arg;
+      if (qx_eg.pending_error_culprit)
+        r.culprit = TestProlog::show(qx_copy_from_instance(w, qx_eg.pending_error_culprit));
+      while (w->node_ != before) qx_pop_node(w);
+    }
+    return r;
+  }
+
+  /* Bytes available at fd now (the test's end of a pipe), after a flush. */
+  static std::string drain(int fd)
+  {
+    std::string text;
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, (size_t)n);
+    fcntl(fd, F_SETFL, flags);
+    return text;
+  }
+
+  int peer[3] = {-1, -1, -1};
+};
+
+#endif

@@ -1,0 +1,198 @@
+/* Opening, closing and repositioning streams on real files and socketpairs. */
+#include <dirent.h>
+#include <sys/socket.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "stream_fixture.h"
+
+namespace {
+
+std::string dir_path()
+{
+  static std::string d = [] {
+    char tmpl[] = "/tmp/qx_stream_open_XXXXXX";
+    return std::string(mkdtemp(tmpl));
+  }();
+  return d;
+}
+
+std::string make_file(const char *name, const std::string &bytes)
+{
+  std::string path = dir_path() + "/" + name;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+std::string file_text(const std::string &path)
+{
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+int open_fds()
+{
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  while (readdir(d)) n++;
+  closedir(d);
+  return n;
+}
+
+std::vector<std::string> close_calls;
+int record_close_cleanup(worker *w)
+{
+  close_calls.push_back(TestProlog::show(w->term[1]));
+  return 1;
+}
+
+}  // namespace
+
+/* Reads every code of a text stream. */
+static std::vector<int> all_codes(QX_stream *s)
+{
+  std::vector<int> codes;
+  for (int c; (c = qx_get_code_helper(s, 0)) >= 0;) codes.push_back(c);
+  return codes;
+}
+
+TEST_F(StreamTest, DefaultEncodingIsLatin1UnlessTheFileSaysOtherwise)
+{
+  struct {
+    const char *name, *bytes;
+    std::vector<int> codes;
+    bool detected;
+  } cases[] = {
+      {"latin1", "\xC3\xA9", {0xC3, 0xA9}, false},
+      {"bom", "\xEF\xBB\xBF\xC3\xA9", {0xE9}, true},
+      {"coding", "% -*- coding: utf-8 -*-\n\xC3\xA9", {}, true},
+  };
+  for (const auto &c : cases) {
+    std::string path = make_file(c.name, c.bytes);
+    QX_stream *s = nullptr;
+    ASSERT_EQ(qx_fopen_internal(path.c_str(), QX_FO_READ | QX_FO_TEXT, 0, &s), 0) << c.name;
+    std::vector<int> codes = all_codes(s);
+    if (!c.codes.empty()) EXPECT_EQ(codes, c.codes) << c.name;
+    if (c.codes.empty()) EXPECT_EQ(codes.back(), 0xE9) << c.name;
+    EXPECT_EQ((s->flags & QX_SF_ENCODING_DETECTED) != 0, c.detected) << c.name;
+    EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+  }
+}
+
+TEST_F(StreamTest, RepositioningRulesAndSeekToEnd)
+{
+  std::string path = make_file("ten", "0123456789");
+  QX_stream *s = nullptr;
+  EXPECT_EQ(qx_fopen_internal(path.c_str(), QX_FO_APPEND | QX_FO_BINARY | QX_FO_REPOSITION, 0, &s),
+            QXIO_E_SEEK_ERROR);
+  ASSERT_EQ(qx_fopen_internal(path.c_str(), QX_FO_READ | QX_FO_BINARY | QX_FO_REPOSITION, 0, &s),
+            0);
+  EXPECT_TRUE(s->mode & QX_SM_CAN_SEEK);
+  TAGGED offset = fresh();
+  ASSERT_EQ(call("$seek", {term(s), MakeSmall(0), at("eof"), offset}).rc, 1);
+  EXPECT_EQ(TestProlog::show(offset), "10");
+  TAGGED b = fresh();
+  ASSERT_EQ(call("$get_byte", {term(s), b, MakeSmall(0)}).rc, 1);
+  EXPECT_EQ(TestProlog::show(b), "-1");
+  /* Back to where end of stream was met: at end of stream again. */
+  int64_t at_end;
+  ASSERT_EQ(QX_get_stream_counts(s, &at_end, nullptr, nullptr, 0), 0);
+  ASSERT_EQ(call("$seek", {term(s), MakeSmall(2), at("bof"), fresh()}).rc, 1);
+  EXPECT_FALSE(s->flags & QX_SF_AT_EOF);
+  ASSERT_EQ(
+      call("$set_stream_position", {term(s), num(at_end), MakeSmall(0), MakeSmall(0), MakeSmall(0)})
+          .rc,
+      1);
+  EXPECT_TRUE(s->flags & QX_SF_AT_EOF);
+  bi_call r = call("$set_stream_position",
+                   {term(s), MakeSmall(-1), MakeSmall(0), MakeSmall(0), MakeSmall(0)});
+  EXPECT_EQ(r.code, 5u);
+  EXPECT_EQ(r.argument, 2);
+  EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+}
+
+TEST_F(StreamTest, ClosingUserOutputNeedsTheStandardOption)
+{
+  QX_stream *out = qx_eg.stream_user_output;
+  ASSERT_EQ(call("$close", {at("user_output"), MakeSmall(0)}).rc, 1);
+  EXPECT_EQ(qx_eg.stream_user_output, out);
+  EXPECT_EQ(find_stream(out), out);
+  ASSERT_EQ(call("$close", {at("user_output"), MakeSmall(0x2)}).rc, 1);
+  EXPECT_EQ(qx_eg.stream_user_output_orig, qx_eg.persistent_null_stream);
+  EXPECT_EQ(qx_eg.stream_user_output, qx_eg.persistent_null_stream);
+  EXPECT_EQ(find_stream(out), nullptr) << "closed and freed";
+}
+
+TEST_F(StreamTest, ClosingOneSideOfATwoWayStreamCallsCloseCleanup)
+{
+  native("close_cleanup", 2, record_close_cleanup);
+  close_calls.clear();
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  for (uint32_t first : {QX_FC_INPUT, QX_FC_OUTPUT}) {
+    int fd = dup(pair[0]);
+    QX_stream *s = stream_over_fd(fd, QX_SC_INPUT | QX_SC_OUTPUT);
+    ASSERT_NE(s, nullptr);
+    s->flags |= QX_SF_CLOSE_CLEANUP;
+    EXPECT_EQ(qx_fclose_internal(s, first), 0);
+    EXPECT_EQ(find_stream(s), s);
+    EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+  }
+  close(pair[0]);
+  close(pair[1]);
+  EXPECT_EQ(close_calls, (std::vector<std::string>{"read", "all", "write", "all"}));
+}
+
+TEST_F(StreamTest, ExclusiveOpenOfAnExistingFileTakesAUniqueName)
+{
+  for (const char *target : {"data.txt", "plain"}) {
+    std::string path = make_file(target, "old");
+    TAGGED s = fresh();
+    bi_call r = call("$open", {at(path.c_str()), at("write"), num(0x10000 | 0x20000), at("[]"), s});
+    ASSERT_EQ(r.rc, 1) << target;
+    QX_stream *node = stream_to_ptr(s, 0, 0);
+    ASSERT_NE(node, nullptr);
+    std::string made = atom_name(node->filename_atom);
+    std::string pid = std::to_string(getpid());
+    std::string stem = std::strchr(target, '.') ? path.substr(0, path.size() - 4) : path;
+    EXPECT_EQ(made.compare(0, stem.size() + pid.size(), stem + pid), 0) << made;
+    if (std::strchr(target, '.')) EXPECT_EQ(made.substr(made.size() - 4), ".txt");
+    EXPECT_EQ(file_text(path), "old");
+    EXPECT_EQ(qx_fclose_internal(node, 0), 2);
+    unlink(made.c_str());
+  }
+  bi_call r = call(
+      "$open", {at((dir_path() + "/plain").c_str()), at("write"), num(0x10000), at("[]"), fresh()});
+  EXPECT_EQ(r.code, 0x406u) << "without the unique-name option the existing file is refused";
+}
+
+TEST_F(StreamTest, AFailedOpenLeavesNothingBehind)
+{
+  std::string path = make_file("exists", "x");
+  qxio_t_allocator_counts before, after;
+  int fds = open_fds();
+  qxio_allocator_default_counts(&before);
+  QX_stream *s = nullptr;
+  TAGGED bad_encoding = p.compound("encoding", {at("UTF-8"), at("default"), at("sideways")});
+  EXPECT_EQ(qx_fopen_internal(path.c_str(), QX_FO_READ | QX_FO_TEXT | QX_FO_ENCODING_TERM,
+                              bad_encoding, &s),
+            QXIO_E_PARAMETER_ERROR);
+  EXPECT_EQ(qx_fopen_internal(path.c_str(), QX_FO_WRITE | QX_FO_TEXT | QX_FO_EXCLUSIVE, 0, &s),
+            QXIO_E_FILE_EXISTS);
+  EXPECT_EQ(qx_fopen_internal((dir_path() + "/none/x").c_str(), QX_FO_READ | QX_FO_BINARY, 0, &s),
+            QXIO_E_FILE_NOT_FOUND);
+  EXPECT_EQ(qx_fopen_internal("/tmp/a\xC0\x80"
+                              "b",
+                              QX_FO_READ | QX_FO_BINARY, 0, &s),
+            QXIO_E_INVALID_NAME);
+  TAGGED not_atom = p.compound("encoding", {MakeSmall(1), at("default"), at("default")});
+  EXPECT_EQ(
+      qx_fopen_internal(path.c_str(), QX_FO_READ | QX_FO_TEXT | QX_FO_ENCODING_TERM, not_atom, &s),
+      QXIO_E_INTERNAL_ERROR);
+  qxio_allocator_default_counts(&after);
+  EXPECT_EQ(open_fds(), fds);
+  EXPECT_EQ(after.allocations - after.frees, before.allocations - before.frees);
+}

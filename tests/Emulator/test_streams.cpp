@@ -1,0 +1,334 @@
+/* Stream nodes and the stream built-ins over real pipes, files and socketpairs: creation and
+ * lookup, counting, end of stream and unget, output that a device refuses, and the error map. */
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+#include "qxio/fs_test_util.h"
+#include "qxio/qxio_simple_device.h"
+#include "stream_fixture.h"
+
+namespace {
+
+std::string temp_path(const char *name)
+{
+  return "/tmp/qx_stream_test_" + std::to_string(getpid()) + "_" + name;
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+}  // namespace
+
+/* ---- creation and lookup ---- */
+
+TEST_F(StreamTest, CreationChecksItsParametersAndTheLayersItemKinds)
+{
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  QXIO bytes = nullptr;
+  ASSERT_EQ(qxio_layer_threaddevice_open_file_handle_unix(&bytes, ends[0], QXIO_FD_READ), 0);
+  struct {
+    bool slot;
+    uint32_t options;
+    int expected;
+  } cases[] = {
+      {true, QX_SC_BINARY, QXIO_E_PARAMETER_ERROR}, /* no direction */
+      {true, QX_SC_INPUT | QX_SC_BINARY | QX_SC_TEXT, QXIO_E_PARAMETER_ERROR},
+      {true, QX_SC_INPUT, QXIO_E_PARAMETER_ERROR},               /* no kind */
+      {false, QX_SC_INPUT | QX_SC_TEXT, QXIO_E_PARAMETER_ERROR}, /* no slot, no 0x100 */
+      {true, QX_SC_INPUT | QX_SC_TEXT | QX_SC_NO_QXIO, QXIO_E_PARAMETER_ERROR},
+      {true, QX_SC_OUTPUT | QX_SC_BINARY, QXIO_E_NOT_WRITE},      /* read end of a pipe */
+      {true, QX_SC_INPUT | QX_SC_TEXT, QXIO_E_GRANULARITY_ERROR}, /* bytes, no coder */
+  };
+  for (const auto &c : cases) {
+    QX_stream *s = nullptr;
+    EXPECT_EQ(QX_create_qxio_stream(c.slot ? &bytes : nullptr, &s, c.options), c.expected)
+        << std::hex << c.options;
+    EXPECT_NE(bytes, nullptr) << "a refused creation leaves the stream with the caller";
+  }
+  QX_stream *s = nullptr;
+  ASSERT_EQ(QX_create_qxio_stream(&bytes, &s, QX_SC_INPUT | QX_SC_BINARY | QX_SC_HIDDEN), 0);
+  EXPECT_EQ(bytes, nullptr) << "the node took the stream over";
+  EXPECT_EQ(s->mode, QX_SM_ALWAYS | QX_SM_INPUT | QX_SM_BINARY | QX_SM_HIDDEN);
+  close(ends[1]);
+}
+
+TEST_F(StreamTest, LookupResolvesAliasesAndRefusesWhatIsNoLiveStream)
+{
+  EXPECT_EQ(stream_to_ptr(at("user"), QX_SM_INPUT, 0), qx_eg.stream_user_input);
+  EXPECT_EQ(stream_to_ptr(at("user"), QX_SM_OUTPUT, 0), qx_eg.stream_user_output);
+  EXPECT_EQ(stream_to_ptr(at("user_error"), QX_SM_OUTPUT, 0), qx_eg.stream_user_error);
+  QX_stream *hidden = null_stream(0x4 | 0x40);
+  ASSERT_NE(hidden, nullptr);
+  EXPECT_EQ(stream_to_ptr(term(hidden), 0, 0), hidden);
+  EXPECT_EQ(stream_to_ptr(term(hidden), 0, QX_SM_HIDDEN), nullptr);
+  EXPECT_EQ(qx_eg.pending_error_code, 0x206u);
+  QX_stream *next = nullptr;
+  for (QX_next_stream(nullptr, &next); next; QX_next_stream(next, &next))
+    EXPECT_NE(next, hidden) << "enumeration skips hidden streams";
+  TAGGED closed = term(hidden);
+  ASSERT_EQ(qx_fclose_internal(hidden, 0), 2);
+  /* Stream arguments that are no stream: 0x902 on argument 1, the term as culprit. */
+  TAGGED not_streams[] = {closed, at("no_alias"), num(-8), num(int64_t(1) << 40), MakeSmall(0)};
+  for (TAGGED t : not_streams) {
+    bi_call r = call("$get_code", {t, fresh(), MakeSmall(0)});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.code, 0x902u) << TestProlog::show(t);
+    EXPECT_EQ(r.argument, 1);
+    EXPECT_EQ(r.culprit, TestProlog::show(t));
+  }
+  bi_call wrong = call("$put_code", {at("user_input"), MakeSmall(97), MakeSmall(0)});
+  EXPECT_EQ(wrong.code, 0x206u);
+  EXPECT_EQ(call("$get_code", {at("user_output"), fresh(), MakeSmall(0)}).code, 0x106u);
+}
+
+TEST_F(StreamTest, QuietLookupsSwitchTheCurrentStreamOrFailWithoutARecord)
+{
+  QX_stream *out = null_stream(0x4);
+  TAGGED old = fresh();
+  bi_call r = call("$output", {old, term(out)});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(qx_eg.output_stream_ptr, out);
+  EXPECT_EQ(TestProlog::show(old), std::to_string((int32_t)(intptr_t)qx_eg.stream_user_output));
+  r = call("$input", {fresh(), at("user_input")});
+  EXPECT_EQ(r.rc, 1);
+  r = call("$input", {fresh(), term(out)});
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_FALSE(r.raised);
+  EXPECT_EQ(qx_eg.pending_error_code, 0u) << "a quiet lookup records nothing";
+  EXPECT_EQ(qx_eg.input_stream_ptr, qx_eg.stream_user_input);
+}
+
+/* ---- counting, end of stream, unget ---- */
+
+TEST_F(StreamTest, CountsItemsLinesAndLinePositionsOfReadCodes)
+{
+  ASSERT_EQ(write(peer[0], "a\nbc\td", 6), 6);
+  close(peer[0]);
+  peer[0] = -1;
+  TAGGED in = at("user_input");
+  std::string read;
+  for (int i = 0; i < 4; i++) {
+    TAGGED c = fresh();
+    ASSERT_EQ(call("$get_code", {in, c, MakeSmall(0)}).rc, 1);
+    read += (char)GetSmall(deref(c));
+  }
+  EXPECT_EQ(read, "a\nbc");
+  TAGGED off = fresh(), lines = fresh(), pos = fresh();
+  ASSERT_EQ(call("$stream_count", {in, off, lines, pos}).rc, 1);
+  EXPECT_EQ(TestProlog::show(off) + " " + TestProlog::show(lines) + " " + TestProlog::show(pos),
+            "4 1 2");
+  ASSERT_EQ(call("$get_code", {in, fresh(), MakeSmall(0)}).rc, 1); /* the tab */
+  ASSERT_EQ(call("$stream_count", {in, off = fresh(), lines = fresh(), pos = fresh()}).rc, 1);
+  EXPECT_EQ(TestProlog::show(pos), "3");
+}
+
+TEST_F(StreamTest, EndOfStreamActions)
+{
+  std::string path = temp_path("eof");
+  write_file(path, "x");
+  struct {
+    uint32_t flag;
+    const char *expected; /* what four reads give; E: raised past end of stream */
+  } cases[] = {{0, "x,-1,E,E"}, {QX_SF_EOF_CODE, "x,-1,-1,-1"}, {QX_SF_EOF_RESET, "x,-1,-1,-1"}};
+  for (const auto &c : cases) {
+    QX_stream *s = nullptr;
+    ASSERT_EQ(qx_fopen_internal(path.c_str(), QX_FO_READ | QX_FO_TEXT, 0, &s), 0);
+    s->flags |= c.flag;
+    resync_stream_mode(s);
+    std::string got;
+    for (int i = 0; i < 4; i++) {
+      TAGGED v = fresh();
+      bi_call r = call("$get_code", {term(s), v, MakeSmall(0)});
+      if (i) got += ",";
+      if (r.raised) {
+        EXPECT_EQ(r.code, 0x104u);
+        EXPECT_EQ(r.argument, 1);
+        got += "E";
+      } else {
+        int code = GetSmall(deref(v));
+        got += code < 0 ? std::to_string(code) : std::string(1, (char)code);
+      }
+    }
+    EXPECT_EQ(got, c.expected) << std::hex << c.flag;
+    EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+  }
+  unlink(path.c_str());
+}
+
+TEST_F(StreamTest, UngetAfterInlineReadsTakesBackTheLastCodeOnce)
+{
+  ASSERT_EQ(write(peer[0], "abc", 3), 3);
+  close(peer[0]);
+  peer[0] = -1;
+  QX_stream *s = qx_eg.stream_user_input;
+  EXPECT_EQ(QX_unget_code(s, 'a'), QXIO_E_PARAMETER_ERROR) << "nothing read yet";
+  ASSERT_EQ(qx_get_code_helper(s, 0), 'a'); /* fills the buffer */
+  ASSERT_LT(s->pub.input_text.ptr, s->pub.input_text.limit);
+  EXPECT_EQ((int)*s->pub.input_text.ptr++, 'b'); /* the inline path: no counting */
+  EXPECT_EQ(QX_unget_code(s, 'a'), QXIO_E_PARAMETER_ERROR) << "not the code just read";
+  EXPECT_EQ(QX_unget_code(s, 'b'), 0);
+  EXPECT_EQ(QX_unget_code(s, 'a'), QXIO_E_PARAMETER_ERROR) << "one unget between reads";
+  int64_t offset;
+  ASSERT_EQ(QX_get_stream_counts(s, &offset, nullptr, nullptr, 0), 0);
+  EXPECT_EQ(offset, 1);
+  EXPECT_EQ(qx_get_code_helper(s, 0), 'b');
+  EXPECT_EQ(qx_get_code_helper(s, 0), 'c');
+  EXPECT_EQ(QX_unget_code(s, -1), QXIO_E_PARAMETER_ERROR) << "not at end of stream";
+  EXPECT_EQ(qx_get_code_helper(s, 0), -1);
+  EXPECT_EQ(QX_unget_code(s, -1), 0);
+  EXPECT_FALSE(s->flags & QX_SF_AT_EOF);
+  EXPECT_EQ(qx_get_code_helper(s, 0), -1) << "the ungot end of stream, without a device read";
+  EXPECT_FALSE(s->flags & QX_SF_PAST_EOF);
+}
+
+/* ---- writing ---- */
+
+TEST_F(StreamTest, BlocksAndLongFormattedTextsArriveWhole)
+{
+  QX_stream *out = qx_eg.stream_user_output;
+  std::vector<uint32_t> codes(3000);
+  for (size_t i = 0; i < codes.size(); i++) codes[i] = 'a' + (uint32_t)(i % 26);
+  ASSERT_EQ(QX_put_codes(out, codes.data(), codes.size(), 0), 0);
+  EXPECT_GE(out->output_buf->writable_size, codes.size() * 4) << "the block was not split";
+  std::string text(5000, 'z');
+  text[4999] = 'E';
+  ASSERT_EQ(QX_fprintf(out, "%s", text.c_str()), 0);
+  ASSERT_EQ(QX_flush_output(out, 0), 0);
+  std::string got = drain(peer[1]);
+  ASSERT_EQ(got.size(), 8000u);
+  EXPECT_EQ(got.substr(0, 26), "abcdefghijklmnopqrstuvwxyz");
+  EXPECT_EQ(got.substr(3000), text);
+}
+
+namespace {
+qxio_t_error_code eof_write(void *, const void *, size_t *size, uint32_t)
+{
+  *size = 0;
+  return QXIO_E_END_OF_FILE;
+}
+qxio_t_error_code close_device(void **, uint32_t) { return QXIO_S_NOERR; }
+}  // namespace
+
+TEST_F(StreamTest, OutputThatTheDeviceAnswersWithEndOfFileIsAnErrorAndStaysBuffered)
+{
+  QXIO q = nullptr;
+  ASSERT_EQ(qxio_create_device(&q, nullptr, "eof-device", nullptr, eof_write, nullptr, nullptr,
+                               close_device, nullptr, nullptr, QXIO_DEVICE_BYTES),
+            0);
+  QX_stream *s = nullptr;
+  ASSERT_EQ(QX_create_qxio_stream(&q, &s, QX_SC_OUTPUT | QX_SC_BINARY), 0);
+  ASSERT_EQ(call("$put_byte", {term(s), MakeSmall(65), MakeSmall(0)}).rc, 1);
+  bi_call r = call("$flush_output", {term(s), MakeSmall(0)});
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.code, 5u);
+  EXPECT_EQ(r.message, "QXIO_E_END_OF_FILE");
+  EXPECT_EQ(r.argument, 1);
+  EXPECT_EQ(s->pub.output_binary.ptr - s->output_buf->buf, 1) << "the byte is kept";
+  EXPECT_EQ(qx_fclose_internal(s, QX_FC_FORCE), 2);
+}
+
+/* ---- the built-ins' argument errors and the error map ---- */
+
+TEST_F(StreamTest, BuiltinsRejectMalformedArgumentsWithTheirCodes)
+{
+  QX_stream *bin = null_stream(0x4);
+  bin->flags = (bin->flags & ~QX_SF_TEXT) | QX_SF_BINARY;
+  resync_stream_mode(bin);
+  TAGGED out = at("user_output"), b = term(bin);
+  struct {
+    const char *name;
+    std::vector<TAGGED> args;
+    uint32_t code;
+    const char *message;
+    int argument;
+  } cases[] = {
+      {"$put_code", {out, MakeSmall(-1), MakeSmall(0)}, 0x202, "", 2},
+      {"$put_code", {out, at("a"), MakeSmall(0)}, 0x202, "", 2},
+      {"$put_code", {out, MakeSmall(97), at("x")}, 0x401, "integer", 3},
+      {"$put_byte", {b, MakeSmall(256), MakeSmall(0)}, 2, "byte", 2},
+      {"$put_byte", {b, MakeSmall(-1), MakeSmall(0)}, 2, "byte", 2},
+      {"$put_byte", {b, at("a"), MakeSmall(0)}, 0x401, "integer", 2},
+      {"$stream_set_line_count", {out, MakeSmall(-3)}, 0x501, "", 2},
+      {"$stream_set_line_count", {out, at("a")}, 0x401, "integer", 2},
+      {"$stream_set_line_count", {b, MakeSmall(2)}, 5, "QXIO_E_PARAMETER_ERROR", 2},
+      {"$flush_output", {out, at("x")}, 0x401, "integer", 2},
+      {"$close", {out, at("x")}, 0x401, "integer", 2},
+      {"$tab", {out, at("x")}, 0x401, "integer", 2},
+      {"$skip_code", {at("user_input"), MakeSmall(-2), MakeSmall(0)}, 0x202, "", 2},
+      {"$unget_code",
+       {at("user_input"), MakeSmall(97), MakeSmall(0)},
+       5,
+       "QXIO_E_PARAMETER_ERROR",
+       2},
+  };
+  for (const auto &c : cases) {
+    bi_call r;
+    switch (c.args.size()) {
+    case 2: r = call(c.name, {c.args[0], c.args[1]}); break;
+    default: r = call(c.name, {c.args[0], c.args[1], c.args[2]}); break;
+    }
+    EXPECT_EQ(r.rc, 0) << c.name;
+    EXPECT_EQ(r.code, c.code) << c.name << " " << TestProlog::show(c.args[1]);
+    EXPECT_EQ(r.message, c.message) << c.name;
+    EXPECT_EQ(r.argument, c.argument) << c.name;
+  }
+  /* Codes beyond Unicode go to the coder, which answers; nothing crashes. */
+  EXPECT_EQ(call("$put_code", {out, num(0x110000), MakeSmall(0)}).rc, 1);
+  QX_flush_output(qx_eg.stream_user_output, 0);
+}
+
+TEST_F(StreamTest, IoErrorsMapToEngineCodes)
+{
+  struct {
+    int code;
+    bool output;
+    uint32_t expected;
+    const char *message;
+  } cases[] = {
+      {QXIO_E_SEEK_ERROR, false, 0x506, ""},
+      {QXIO_E_FILE_NOT_FOUND, true, 0x504, ""},
+      {QXIO_E_FILE_ACCESS, false, 0x306, ""},
+      {QXIO_E_FILE_EXISTS, true, 0x406, ""},
+      {QXIO_E_PERMISSION_ERROR, true, 0x406, ""},
+      {QXIO_E_INTERRUPTED, false, 5, "interrupted"},
+      {QXIO_E_INTERNAL_ERROR, false, 5, "internal error"},
+      {QXIO_E_WOULD_BLOCK, false, 5, "QXIO_E_WOULD_BLOCK"},
+  };
+  for (const auto &c : cases) {
+    save_qxio_error(c.code, c.output, at("c"));
+    EXPECT_EQ(qx_eg.pending_error_code, c.expected) << c.code;
+    EXPECT_STREQ(qx_eg.pending_error_message, c.message) << c.code;
+  }
+}
+
+TEST_F(StreamTest, SavedPositionsGoOnlyToRegisteredRecords)
+{
+  int32_t words[4] = {0, 0, 0, 0};
+  ASSERT_EQ(qx_register_position_record(7, words), 1);
+  std::mt19937 random(12345);
+  for (int i = 0; i < 200; i++) {
+    int32_t handle = (int32_t)(random() % (1u << 28));
+    if (handle == 7) continue;
+    EXPECT_EQ(call("$save_stream_position",
+                   {MakeSmall(handle), MakeSmall(1), MakeSmall(2), MakeSmall(3), MakeSmall(4)})
+                  .rc,
+              0);
+  }
+  EXPECT_EQ(words[0], 0);
+  EXPECT_EQ(call("$save_stream_position",
+                 {MakeSmall(7), MakeSmall(1), MakeSmall(2), MakeSmall(3), MakeSmall(4)})
+                .rc,
+            1);
+  EXPECT_EQ(words[3], 4);
+  qx_unregister_position_record(7);
+  EXPECT_EQ(call("$save_stream_position",
+                 {MakeSmall(7), MakeSmall(1), MakeSmall(2), MakeSmall(3), MakeSmall(4)})
+                .rc,
+            0);
+}
