@@ -299,7 +299,10 @@ struct eglobal {
   qx_t_qxio_stream_node_ *stream_user_input_orig; /* the standard streams made at start */
   qx_t_qxio_stream_node_ *stream_user_output_orig;
   qx_t_qxio_stream_node_ *stream_user_error_orig;
-  void *embedded_resources;
+  void *embedded_resources; /* files with appended resources (resources.h), once scanned */
+  /* ---- persistent start data: the linked-in resource tables (borrowed, null-terminated) ---- */
+  const char *const *fli_pre_map;
+  int (*const *fli_pre_linkage)(void *params);
 };
 
 extern eglobal qx_eg;

@@ -330,4 +330,69 @@ char *QX_get_current_dir(void);
  * QX_ALLOW_CHDIR says no (yes overrides the default). */
 int QX_set_current_dir(const char *dir);
 
+/* ---- data resources: appended to files, linked in, and URL objects ----
+ * A data resource is found by name: in the table of linked-in resources, then as a symbol of the
+ * program, then appended to one of the files the resource variables name. URLs of the form
+ * "URL:x-orvalis-resource:NAME" open it as a read-only byte stream. */
+
+/* A linked-in data resource: the blob's address immediately followed by the resource's name in
+ * its C-name form. The table's map entry points at `name`. */
+template <size_t N>
+struct qx_named_resource {
+  const unsigned char *blob;
+  char name[N];
+};
+/* A blob: "Orvalis Resource", then the data size and the modification time as unsigned
+ * big-endian 8-byte numbers (their low 32 bits are used), then the data. */
+constexpr size_t QX_RESOURCE_BLOB_HEADER = 32;
+
+/* The linked-in tables: two parallel null-terminated arrays; a null linkage entry marks a data
+ * resource. Borrowed; null stands for an empty table. */
+typedef int (*QX_pre_linkage_fn)(void *params);
+void qx_set_linked_resources(const char *const *pre_map, const QX_pre_linkage_fn *pre_linkage);
+
+/* The symbol name of a text: ASCII letters and digits kept, every other byte "_0x" and two
+ * upper-case hexadecimal digits. A QX_malloc text, or null. */
+char *qx_ensure_c_name(const char *text);
+/* The blob linked in under "OrvalisResource_" and the C-name of name, among the program's
+ * global symbols, or null; *size is set to 0 (the blob holds its size). */
+const unsigned char *get_resource_data(const char *name, size_t *size);
+/* 1 with the data, size and modification time of the resource, or 0. */
+int orvalis_resource_find_data(const char *name, const unsigned char **data, size_t *size,
+                               uint32_t *mtime);
+/* How often the symbol and the appended-file routes were asked since start. */
+void qx_resource_lookup_counts(uint32_t *symbol_lookups, uint32_t *appended_lookups);
+
+/* A resource appended to a file: 0 with its bytes (owned by the resource list, valid until
+ * qx_free_embedded_resources) and size, QXIO_E_NOT_FOUND, or an error of loading. */
+int find_embedded_resource(const char *name, unsigned char **data, size_t *size);
+/* Closes the scanned files and forgets what they held; the next lookup scans again. */
+void qx_free_embedded_resources(void);
+
+/* URL objects: "URL:", a scheme, ':' and the rest; one table of operations per scheme. Every
+ * operation answers its failure value (null, 0 or -1) for a null object. */
+typedef struct url_object_ url_object_;
+url_object_ *create_url_object(const char *text);
+void url_object_free(url_object_ *object);
+const char *url_object_description(url_object_ *object);
+url_object_ *url_object_validate(url_object_ *object);
+int url_object_exists(url_object_ *object);
+const char *url_object_extension(url_object_ *object);
+int url_object_readable(url_object_ *object);
+/* 0 or -1. */
+int url_object_open(url_object_ *object, const char *mode);
+/* The number of whole items of size bytes read, or -1. */
+long url_object_read(url_object_ *object, void *buffer, size_t size, size_t count);
+int url_object_close(url_object_ *object);
+/* The next byte, or -1. */
+int url_object_get(url_object_ *object);
+int url_object_get_errno(url_object_ *object);
+void url_object_set_errno(url_object_ *object, int errnum);
+void url_object_set_generic_errno(url_object_ *object);
+void url_object_clear_errno(url_object_ *object);
+int url_object_default_get(url_object_ *object);
+const char *url_object_extension_default_method(url_object_ *object);
+/* text begins with scheme (ASCII case ignored) immediately followed by ':'. */
+bool url_scheme_is(const char *text, const char *scheme);
+
 #endif

@@ -165,7 +165,6 @@ int open_checked(const char *path, uint32_t options, TAGGED encoding, QX_stream 
     if ((rc = validate_qxio_push_encoding_options(push)) < 0) return rc;
   }
   if (repos && ((options & (QX_FO_URL | QX_FO_APPEND)) || (rd && wr))) return QXIO_E_SEEK_ERROR;
-  if (options & QX_FO_URL) return QXIO_E_NOT_IMPLEMENTED;
   parts.atom = init_atom_check(path, 0);
   if (!parts.atom) return QXIO_E_INVALID_NAME;
   QX_register_atom(parts.atom);
@@ -173,7 +172,9 @@ int open_checked(const char *path, uint32_t options, TAGGED encoding, QX_stream 
   uint32_t open = (rd ? QXIO_OPEN_READ : 0) | (wr ? QXIO_OPEN_WRITE : 0) |
                   (options & QX_FO_APPEND ? QXIO_OPEN_APPEND : 0) |
                   (options & QX_FO_EXCLUSIVE ? QXIO_OPEN_EXCLUSIVE : 0);
-  if ((rc = qxio_open_by_name("async", &parts.qxio, args, open)) < 0) return rc;
+  rc = options & QX_FO_URL ? qxio_open_url(&parts.qxio, args, open)
+                           : qxio_open_by_name("async", &parts.qxio, args, open);
+  if (rc < 0) return rc;
   if (repos && !(parts.qxio->flags & QXIO_LAYER_SEEKABLE)) return QXIO_E_SEEK_ERROR;
   uint32_t read_bits = 0, write_bits = 0;
   if (text) {

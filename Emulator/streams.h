@@ -193,6 +193,11 @@ constexpr uint32_t QX_FO_HIDDEN = 0x10000;
 /* encoding: a term (QX_FO_ENCODING_TERM), a term reference (QX_FO_ENCODING_REF) or unused. */
 int qx_fopen_internal(const char *path, uint32_t options, TAGGED encoding, QX_stream **stream);
 int QX_fopen(const char *path, void *reserved, uint32_t options, QX_stream **stream);
+/* The opener of URL names (url_objects.cpp): a read-only byte stream over a data resource, or
+ * QXIO_E_INVALID_NAME, QXIO_E_NOT_SUPPORTED, QXIO_E_PERMISSION_ERROR, QXIO_E_PARAMETER_ERROR,
+ * QXIO_E_FILE_NOT_FOUND, QXIO_E_OUT_OF_MEMORY or the device's error. The name is the
+ * "pathname" property; options are the QXIO_OPEN_ bits. */
+int qxio_open_url(QXIO *stream_out, const qxio_t_arglist *properties, uint32_t options);
 constexpr uint32_t QX_FC_FORCE = 0x1;
 constexpr uint32_t QX_FC_INPUT = 0x2;
 constexpr uint32_t QX_FC_OUTPUT = 0x4;
