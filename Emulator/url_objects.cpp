@@ -87,6 +87,14 @@ void wipe_and_free(url_object_ *o)
 
 url_object_ *self(url_object_ *o) { return o; }
 
+/* A read needs the object open and a nonzero item size; else the generic error. */
+bool may_read(url_object_ *o, uintptr_t state, size_t size)
+{
+  if (state == STATE_OPEN && size != 0) return true;
+  url_object_set_generic_errno(o);
+  return false;
+}
+
 /* ---- the resource scheme ---- */
 
 void orvalis_resource_free(url_object_ *o) { wipe_and_free(o); }
@@ -115,10 +123,7 @@ int resource_open(url_object_ *o, const char *mode)
 
 long resource_read(url_object_ *o, void *buffer, size_t size, size_t count)
 {
-  if (o->resource.state != STATE_OPEN || size == 0) {
-    url_object_set_generic_errno(o);
-    return -1;
-  }
+  if (!may_read(o, o->resource.state, size)) return -1;
   uint64_t wanted = (uint64_t)size * count, left = o->resource.size - o->resource.position;
   size_t n = (size_t)(wanted < left ? wanted : left);
   std::memcpy(buffer, o->resource.data + o->resource.position, n);
@@ -208,10 +213,7 @@ int file_open(url_object_ *o, const char *mode)
 /* Bytes of a binary stream, codes below 256 of a text stream; a short read sets EIO. */
 long file_read(url_object_ *o, void *buffer, size_t size, size_t count)
 {
-  if (o->file.state != STATE_OPEN || size == 0) {
-    url_object_set_generic_errno(o);
-    return -1;
-  }
+  if (!may_read(o, o->file.state, size)) return -1;
   QX_stream *s = o->file.stream;
   bool text = s->flags & QX_SF_TEXT;
   unsigned char *out = (unsigned char *)buffer;

@@ -1,32 +1,15 @@
 /* Resources appended to generated files: trailer shapes, chains, lookups by name and file
- * suffix, sizes that do not fit the file or memory; and data resources found through the
- * linked-in table, the program's symbols and appended files. */
+ * suffix, a second size line, sizes that do not fit the file or memory, the order of the
+ * resource files and the one scan per run. */
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "resources.h"
+#include "scratch_files.h"
 #include "stream_fixture.h"
 
 namespace {
-
-std::string dir_path()
-{
-  static std::string d = [] {
-    char tmpl[] = "/tmp/qx_resources_XXXXXX";
-    return std::string(mkdtemp(tmpl));
-  }();
-  return d;
-}
-
-std::string make_file(const std::string &name, const std::string &bytes)
-{
-  std::string path = dir_path() + "/" + name;
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  return path;
-}
 
 /* A trailer as the saved-state writer appends it: properties in the given order. */
 std::string trailer(const std::string &size, const std::vector<std::string> &props)
@@ -124,7 +107,7 @@ TEST_F(Resources, TrailerShapesOnGeneratedFiles)
   };
   int n = 0;
   for (const row &r : rows) {
-    std::string path = make_file("shape" + std::to_string(n++), r.bytes), data;
+    std::string path = scratch_file("shape" + std::to_string(n++), r.bytes), data;
     EXPECT_EQ(lookup(path, r.name, &data), r.rc) << r.what;
     if (r.data) EXPECT_EQ(data, r.data) << r.what;
   }
@@ -137,7 +120,7 @@ TEST_F(Resources, ChainedTrailersAndLookupByNameAndFileSuffix)
   std::string inner = "INNER" + trailer("0x5", {"file=\"/build/dir/app.sav\""});
   std::string middle = inner + trailer(hex(inner.size()), {"name=\"/qxrt.sav\""});
   std::string empty = trailer("0x0", {"name=\"empty\"", "file=\"/x/y.sav\""});
-  std::string path = make_file("chain", "prefix" + middle + empty);
+  std::string path = scratch_file("chain", "prefix" + middle + empty);
   struct {
     const char *name;
     int rc;
@@ -168,7 +151,7 @@ TEST_F(Resources, SecondSizeLineEndsTheFileKeepingEarlierFinds)
   std::string bad = "AB\n# META_INFO_SUFFIX 1\n# size=\"0x2\"\n# size=\"0x2\"\n# name=\"bad\"\n"
                     "# META_INFO_SUFFIX END\n";
   std::string good = bad + trailer(hex(bad.size()), {"name=\"good\""});
-  std::string path = make_file("twosizes", good);
+  std::string path = scratch_file("twosizes", good);
   fd_source src{open(path.c_str(), O_RDONLY | O_CLOEXEC), (int64_t)good.size()};
   qx_t_meta_info_header_ *h = new_meta_info_header();
   h->stream = &src;
@@ -191,7 +174,7 @@ TEST_F(Resources, SizesThatDoNotFitTheFileOrMemoryAreDropped)
    * bytes cannot be held in memory, so the lookup finds nothing rather than 5 bytes. */
   const uint64_t big = (1ull << 32) + 5;
   std::string tail = trailer(hex(big), {"name=\"huge\""});
-  std::string path = dir_path() + "/sparse";
+  std::string path = scratch_dir() + "/sparse";
   int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), (off_t)big + 7), (ssize_t)tail.size());
@@ -212,8 +195,8 @@ TEST_F(Resources, SizesThatDoNotFitTheFileOrMemoryAreDropped)
 
 TEST_F(Resources, ScanOncePerRunAndFilesInVariableOrder)
 {
-  std::string rt = make_file("rt", "RT" + trailer("0x2", {"name=\"both\""}));
-  std::string app = make_file("app", "APP" + trailer("0x3", {"name=\"both\"", "file=\"a\""}));
+  std::string rt = scratch_file("rt", "RT" + trailer("0x2", {"name=\"both\""}));
+  std::string app = scratch_file("app", "APP" + trailer("0x3", {"name=\"both\"", "file=\"a\""}));
   qx_free_embedded_resources();
   ASSERT_EQ(QX_set_system_property("QX_RT_PATH", rt.c_str(), 0), 0);
   ASSERT_EQ(QX_set_system_property("QX_APP_PATH", app.c_str(), 0), 0);
@@ -225,7 +208,7 @@ TEST_F(Resources, ScanOncePerRunAndFilesInVariableOrder)
   ASSERT_EQ(find_embedded_resource("a", &data, &size), 0);
   EXPECT_EQ(std::string((char *)data, size), "APP");
   /* a file added after the scan is not seen until the list is freed */
-  std::string rt2 = make_file("rt2", "N" + trailer("0x1", {"name=\"new\""}));
+  std::string rt2 = scratch_file("rt2", "N" + trailer("0x1", {"name=\"new\""}));
   ASSERT_EQ(QX_set_system_property("QX_RT_PATH", rt2.c_str(), 0), 0);
   EXPECT_EQ(find_embedded_resource("new", &data, &size), QXIO_E_NOT_FOUND);
   qx_free_embedded_resources();

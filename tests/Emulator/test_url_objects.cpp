@@ -3,27 +3,11 @@
  * resource and file schemes. */
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 
+#include "scratch_files.h"
 #include "stream_fixture.h"
 
 namespace {
-
-std::string dir_path()
-{
-  static std::string d = [] {
-    char tmpl[] = "/tmp/qx_url_objects_XXXXXX";
-    return std::string(mkdtemp(tmpl));
-  }();
-  return d;
-}
-
-std::string make_file(const std::string &name, const std::string &bytes)
-{
-  std::string path = dir_path() + "/" + name;
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  return path;
-}
 
 /* A blob with the given magic, 8-byte big-endian size and time words, and data. */
 std::vector<unsigned char> blob(const char *magic, uint64_t size, uint64_t mtime,
@@ -127,7 +111,7 @@ TEST_F(UrlObjects, TableBlobsAndTheRoutesATableHitSkips)
 
 TEST_F(UrlObjects, AppendedRouteAndItsSwitch)
 {
-  std::string path = make_file("exe", "ELF...saved" + trailer(5, "/app.sav"));
+  std::string path = scratch_file("exe", "ELF...saved" + trailer(5, "/app.sav"));
   ASSERT_EQ(QX_set_system_property("QX_EMBEDDED_RESOURCES_PATH", path.c_str(), 0), 0);
   uint32_t mtime = 7;
   EXPECT_EQ(found("/app.sav", &mtime), "saved");
@@ -248,9 +232,9 @@ TEST_F(UrlObjects, ResourceObjects)
 
 TEST_F(UrlObjects, FileObjects)
 {
-  std::string dir = dir_path() + "/a.b";
+  std::string dir = scratch_dir() + "/a.b";
   mkdir(dir.c_str(), 0700);
-  std::string path = make_file("a.b/c", "12345");
+  std::string path = scratch_file("a.b/c", "12345");
   url_object_ *o = create_url_object(("URL:file:" + path).c_str());
   ASSERT_NE(o, nullptr);
   EXPECT_STREQ(url_object_description(o), "Local file URL Object");
@@ -273,7 +257,7 @@ TEST_F(UrlObjects, FileObjects)
   EXPECT_EQ(url_object_get(o), '1');
   url_object_free(o); /* closes the open stream */
 
-  std::string fresh = dir_path() + "/written.txt";
+  std::string fresh = scratch_dir() + "/written.txt";
   EXPECT_EQ(create_url_object(("URL:" + fresh).c_str()), nullptr) << "no scheme";
   url_object_ *w = create_url_object(("URL:FILE:" + fresh).c_str());
   ASSERT_NE(w, nullptr);

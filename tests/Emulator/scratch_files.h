@@ -1,0 +1,28 @@
+/* Files generated for a test in a directory of its own under /tmp. */
+#ifndef QX_SCRATCH_FILES_H
+#define QX_SCRATCH_FILES_H
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <string>
+
+/* The directory of this test program (made once). */
+inline std::string scratch_dir()
+{
+  static std::string d = [] {
+    char tmpl[] = "/tmp/qx_scratch_XXXXXX";
+    return std::string(mkdtemp(tmpl));
+  }();
+  return d;
+}
+
+/* Writes bytes to the file name of the scratch directory, replacing it; answers its path. */
+inline std::string scratch_file(const std::string &name, const std::string &bytes)
+{
+  std::string path = scratch_dir() + "/" + name;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  return path;
+}
+
+#endif
