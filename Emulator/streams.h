@@ -219,4 +219,21 @@ int raise_qxio_error(int code, bool output_variant, const char *predicate_name, 
 int qx_register_position_record(int32_t handle, int32_t *words);
 void qx_unregister_position_record(int32_t handle);
 
+/* ---- streams over memory buffers (stream_memory.cpp) ---- */
+/* Called once when a memory device goes away, with the device's close options; a negative
+ * answer fails an unforced close. */
+typedef int (*qx_memory_close_fn)(void *cookie, uint32_t options);
+constexpr uint32_t QX_MD_OWN_BUFFER = 0x1; /* the device frees the buffer when it goes */
+constexpr uint32_t QX_MD_READABLE = 0x2;
+constexpr uint32_t QX_MD_WRITABLE = 0x4;
+constexpr uint32_t QX_MD_BYTES = 0x8; /* a byte device; else one of 32-bit codes */
+/* A device that reads buffer from its start and appends to it: 0 or a negative code. */
+int qx_create_qxio_device(QXIO *slot, qxio_t_buf *buffer, void *cookie, qx_memory_close_fn callback,
+                          uint32_t options);
+int qx_create_qxio_byte_device(QXIO *slot, qxio_t_buf *buffer, void *cookie,
+                               qx_memory_close_fn callback, uint32_t options);
+/* A read-only text stream over internal-encoding text (not copied: it must outlive the
+ * stream): 1, or 0 when the text is malformed or a step fails. */
+int QX_stream_from_string(const char *text, QX_stream **stream);
+
 #endif
