@@ -27,6 +27,7 @@ const qx_pred_row *const families[] = {
     qx_chconv_rows,
     qx_bi_streams_rows,
     qx_stream_memory_rows,
+    qx_stream_socket_rows,
     nullptr,
 };
 // clang-format on
