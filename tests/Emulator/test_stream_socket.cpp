@@ -2,7 +2,6 @@
  * text each way, argument errors, failures that must leave no descriptor, the wait of accept,
  * and the host name. */
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -19,15 +18,6 @@ namespace {
 constexpr int64_t TEXT = 0x4000, BINARY = 0x800, EOF_CODE = 0x200, AUTOFLUSH = 0x8000;
 constexpr int64_t UNIX_FIELD = 0x300000;
 constexpr int64_t LOOPBACK = 0x1;
-
-int open_fds()
-{
-  int n = 0;
-  DIR *d = opendir("/proc/self/fd");
-  while (readdir(d)) n++;
-  closedir(d);
-  return n;
-}
 
 int bound_port(int fd)
 {
