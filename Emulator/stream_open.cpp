@@ -147,6 +147,14 @@ int validate_qxio_push_encoding_options(uint32_t options)
   return 0;
 }
 
+/* The node's encoding bits (set_stream_encoding_bits) after a push that answered rc. */
+void encoding_bits(int rc, uint32_t push, uint32_t *read_bits, uint32_t *write_bits)
+{
+  *read_bits = (rc == ENCODING_DETECTED ? 0x1 : 0) | (push & QX_PE_READ_CRLF ? 0x8 : 0) |
+               (push & QX_PE_READ_AUTO ? 0x20 : 0);
+  *write_bits = (push & QX_PE_WRITE_CRLF ? 0x10 : 0) | (push & QX_PE_WRITE_AUTO ? 0x40 : 0);
+}
+
 int open_checked(const char *path, uint32_t options, TAGGED encoding, QX_stream **stream)
 {
   bool rd = options & QX_FO_READ, wr = options & QX_FO_WRITE, text = options & QX_FO_TEXT;
@@ -180,9 +188,7 @@ int open_checked(const char *path, uint32_t options, TAGGED encoding, QX_stream 
   if (text) {
     rc = qxio_push_encoding(&parts.qxio, parts.read_class, parts.write_class, push);
     if (rc < 0) return rc;
-    read_bits = (rc == ENCODING_DETECTED ? 0x1 : 0) | (push & QX_PE_READ_CRLF ? 0x8 : 0) |
-                (push & QX_PE_READ_AUTO ? 0x20 : 0);
-    write_bits = (push & QX_PE_WRITE_CRLF ? 0x10 : 0) | (push & QX_PE_WRITE_AUTO ? 0x40 : 0);
+    encoding_bits(rc, push, &read_bits, &write_bits);
   }
   uint32_t create = (rd ? QX_SC_INPUT : 0) | (wr ? QX_SC_OUTPUT : 0) |
                     (options & QX_FO_APPEND ? QX_SC_APPEND : 0) |
@@ -309,6 +315,23 @@ int qxio_push_encoding(QXIO *slot, qxio_t_coder_funcs *read_class, qxio_t_coder_
   if (reader) qxio_char_coder_close(reader);
   if (writer) qxio_char_coder_close(writer);
   return rc;
+}
+
+int qx_push_encoding_term(QXIO *slot, uint32_t options, TAGGED encoding, uint32_t *read_bits,
+                          uint32_t *write_bits)
+{
+  encoding_settings enc;
+  int rc = read_encoding(options, encoding, &enc);
+  if (rc < 0) return rc;
+  open_parts parts;
+  uint32_t push = 0;
+  if ((rc = find_coders(&parts, enc, options)) < 0) return rc;
+  if ((rc = push_options(enc, options, &push)) < 0) return rc;
+  /* Looking for a byte order mark would wait for input that may never come. */
+  push &= ~(QX_PE_BOM | QX_PE_BOM_IF_CALLED_FOR);
+  if ((rc = qxio_push_encoding(slot, parts.read_class, parts.write_class, push)) < 0) return rc;
+  encoding_bits(rc, push, read_bits, write_bits);
+  return 0;
 }
 
 int qx_fopen_internal(const char *path, uint32_t options, TAGGED encoding, QX_stream **stream)

@@ -214,6 +214,12 @@ constexpr uint32_t QX_SP_EOF = 0x8;
 int set_stream_position(QX_stream *stream, int64_t item_offset, int64_t newline_count,
                         int64_t line_length, uint32_t options);
 void set_stream_encoding_bits(QX_stream *stream, uint32_t read_bits, uint32_t write_bits);
+/* Pushes the coder layer an encoding term asks for (QX_FO_READ, QX_FO_WRITE and
+ * QX_FO_ENCODING_TERM; `[]` or no term: ISO-8859-1) onto a stream over a descriptor that is not
+ * repositioned; no byte order mark is read or written. The bits for set_stream_encoding_bits
+ * come back. */
+int qx_push_encoding_term(QXIO *slot, uint32_t options, TAGGED encoding, uint32_t *read_bits,
+                          uint32_t *write_bits);
 
 /* ---- built-ins (bi_streams.cpp) ---- */
 void save_qxio_error(int code, bool output_variant, TAGGED culprit);
@@ -223,5 +229,35 @@ int raise_qxio_error(int code, bool output_variant, const char *predicate_name, 
  * record under the small integer handle Prolog code passes, and removes it when done. */
 int qx_register_position_record(int32_t handle, int32_t *words);
 void qx_unregister_position_record(int32_t handle);
+
+/* ---- socket streams (stream_socket.cpp) ---- */
+/* Options of the socket stream makers. */
+constexpr uint32_t QX_SO_TEXT = 0x2;          /* else binary */
+constexpr uint32_t QX_SO_ENCODING_TERM = 0x4; /* encoding is an encoding/3 term, else ISO-8859-1 */
+constexpr uint32_t QX_SO_UNIX = 0x8;          /* host is a Unix-domain path */
+int streams_qxio_sockets_init(uint32_t options);
+/* A read-write stream over a connected socket; the descriptor is closed when this fails. */
+int qx_open_socket_stream(int fd, TAGGED encoding, QX_stream **stream, uint32_t options);
+int qx_socket_connect_stream(const char *host, const char *service, TAGGED encoding,
+                             QX_stream **stream, uint32_t options);
+int QX_open_socket_stream(const char *host, const char *service, TAGGED encoding,
+                          QX_stream **stream, uint32_t options);
+
+/* ---- streams over memory buffers (stream_memory.cpp) ---- */
+/* Called once when a memory device goes away, with the device's close options; a negative
+ * answer fails an unforced close. */
+typedef int (*qx_memory_close_fn)(void *cookie, uint32_t options);
+constexpr uint32_t QX_MD_OWN_BUFFER = 0x1; /* the device frees the buffer when it goes */
+constexpr uint32_t QX_MD_READABLE = 0x2;
+constexpr uint32_t QX_MD_WRITABLE = 0x4;
+constexpr uint32_t QX_MD_BYTES = 0x8; /* a byte device; else one of 32-bit codes */
+/* A device that reads buffer from its start and appends to it: 0 or a negative code. */
+int qx_create_qxio_device(QXIO *slot, qxio_t_buf *buffer, void *cookie, qx_memory_close_fn callback,
+                          uint32_t options);
+int qx_create_qxio_byte_device(QXIO *slot, qxio_t_buf *buffer, void *cookie,
+                               qx_memory_close_fn callback, uint32_t options);
+/* A read-only text stream over internal-encoding text (not copied: it must outlive the
+ * stream): 1, or 0 when the text is malformed or a step fails. */
+int QX_stream_from_string(const char *text, QX_stream **stream);
 
 #endif

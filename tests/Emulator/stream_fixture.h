@@ -4,6 +4,7 @@
 #ifndef QX_STREAM_FIXTURE_H
 #define QX_STREAM_FIXTURE_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -119,6 +120,16 @@ protected:
     while ((n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, (size_t)n);
     fcntl(fd, F_SETFL, flags);
     return text;
+  }
+
+  /* Descriptors the process holds now. */
+  static int open_fds()
+  {
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (readdir(d)) n++;
+    closedir(d);
+    return n;
   }
 
   int peer[3] = {-1, -1, -1};
