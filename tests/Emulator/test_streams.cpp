@@ -1,14 +1,18 @@
 /* Stream nodes and the stream built-ins over real pipes, files and socketpairs: creation and
  * lookup, counting, end of stream and unget, output that a device refuses, and the error map. */
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "qxio/fs_test_util.h"
 #include "qxio/qxio_simple_device.h"
 #include "stream_fixture.h"
+#include "test_fork.h"
 
 namespace {
 
@@ -331,4 +335,143 @@ TEST_F(StreamTest, SavedPositionsGoOnlyToRegisteredRecords)
                  {MakeSmall(7), MakeSmall(1), MakeSmall(2), MakeSmall(3), MakeSmall(4)})
                 .rc,
             0);
+}
+
+/* ---- retry on interrupt: a child engine blocked on its standard input, a parent that signals
+ * it and then writes ---- */
+
+namespace {
+
+/* The user streams are the process's standard streams. */
+class StdioStreams : public StreamTest {
+public:
+  StdioStreams() : StreamTest(true) {}
+  void TestBody() override {}
+  using StreamTest::at;
+  using StreamTest::call;
+  using StreamTest::fresh;
+  using StreamTest::term;
+};
+
+struct retry_state {
+  int status_fd = -1; /* to the parent: the pid and "r" before reading, "h" per handler run */
+  bool handler_throws = false;
+  int handled = 0;
+};
+retry_state retry;
+
+int raise_stop_reading(void *)
+{
+  QX_term_ref ball = QX_new_term_ref();
+  QX_put_atom(ball, QX_atom_from_string("stop_reading"));
+  QX_raise_exception(ball);
+  return 0;
+}
+
+void on_usr1(int, void *)
+{
+  retry.handled++;
+  if (retry.handler_throws) QX_event(raise_stop_reading, nullptr);
+  EXPECT_EQ(write(retry.status_fd, "h", 1), 1);
+}
+
+/* State of a process's main thread from /proc: 'S' while it sleeps in a blocking wait. */
+char thread_state(pid_t pid)
+{
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t paren = text.rfind(')');
+  return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
+}
+
+/* Reads n bytes from fd, waiting up to 20 s for each (a guard against a hang only). */
+bool await_bytes(int fd, void *to, size_t n)
+{
+  for (size_t done = 0; done < n;) {
+    pollfd p{fd, POLLIN, 0};
+    ssize_t got = poll(&p, 1, 20000) == 1 ? read(fd, (char *)to + done, n - done) : -1;
+    if (got <= 0) return false;
+    done += (size_t)got;
+  }
+  return true;
+}
+
+bool await_byte(int fd, char expected)
+{
+  char c = 0;
+  return await_bytes(fd, &c, 1) && c == expected;
+}
+
+}  // namespace
+
+TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
+{
+  struct {
+    bool throws;
+    const char *charset, *input; /* what the parent writes after the handler ran */
+    const char *expected;
+  } cases[] = {
+      {false, "xx_YY.UTF-8", "\xC3\xA9z", "rc=1 code=233 handled=1 retries=1"},
+      {true, "xx_YY.UTF-8", "z", "rc=0 raised=stop_reading handled=1 retries=1"},
+      /* An error after the retry names the argument the caller gave, not what the query left
+       * in the argument registers. */
+      {false, "xx_YY.US-ASCII", "\xC3",
+       "rc=0 error=5 QXIO_E_ENCODING_INVALID culprit=user_input argument=1 handled=1 retries=1"},
+  };
+  for (const auto &c : cases) {
+    int data[2], status[2];
+    ASSERT_EQ(pipe(data), 0);
+    ASSERT_EQ(pipe(status), 0);
+    std::string parent_log;
+    std::thread parent([&] {
+      pid_t pid = 0;
+      if (!await_bytes(status[0], &pid, sizeof pid) || !await_byte(status[0], 'r'))
+        return void(parent_log = "no start");
+      /* Best effort: the signal goes once the child sleeps in its read; a signal that comes
+       * earlier must give the same verdict, since the interrupt stays raised until seen. */
+      for (int i = 0; i < 20000 && thread_state(pid) != 'S'; i++) usleep(1000);
+      kill(pid, SIGUSR1);
+      if (!await_byte(status[0], 'h')) parent_log = "handler did not run";
+      ssize_t n = (ssize_t)std::strlen(c.input);
+      if (write(data[1], c.input, (size_t)n) != n) parent_log += " short write";
+      close(data[1]);
+    });
+    forked_child child = run_forked([&] {
+      close(data[1]);
+      close(status[0]);
+      dup2(data[0], 0);
+      close(data[0]);
+      retry = retry_state{status[1], c.throws};
+      setenv("QX_CTYPE_STDIO", c.charset, 1);
+      StdioStreams e;
+      event_queue_init();
+      if (QX_signal(SIGUSR1, on_usr1, nullptr) == QX_SIG_ERR) return std::string("no handler");
+      pid_t self = getpid();
+      if (write(status[1], &self, sizeof self) != (ssize_t)sizeof self ||
+          write(status[1], "r", 1) != 1)
+        return std::string("no status pipe");
+      TAGGED code = e.fresh();
+      bi_call r = e.call("$get_code", {e.at("user_input"), code, MakeSmall(0)});
+      std::string report = "rc=" + std::to_string(r.rc);
+      if (r.rc == 1) report += " code=" + TestProlog::show(code);
+      if (r.raised && r.code) {
+        report += " error=" + std::to_string(r.code) + " " + r.message + " culprit=" + r.culprit +
+                  " argument=" + std::to_string(r.argument);
+      } else if (qx_exception_term(qx_w)) {
+        report += " raised=" + TestProlog::show(qx_exception_term(qx_w));
+        qx_clear_exception();
+      }
+      report += " handled=" + std::to_string(retry.handled) +
+                " retries=" + std::to_string(qx_stream_retries);
+      event_queue_remove();
+      return report;
+    });
+    close(data[0]);
+    close(status[1]);
+    parent.join();
+    close(status[0]);
+    EXPECT_TRUE(child.exited(0)) << child.err;
+    EXPECT_EQ(parent_log, "");
+    EXPECT_EQ(child.report, c.expected) << child.err;
+  }
 }
