@@ -3,16 +3,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
 #include <random>
-#include <thread>
 
 #include "qxio/fs_test_util.h"
 #include "qxio/qxio_simple_device.h"
 #include "stream_fixture.h"
-#include "test_fork.h"
 
 namespace {
 
@@ -402,6 +401,35 @@ bool await_byte(int fd, char expected)
   return await_bytes(fd, &c, 1) && c == expected;
 }
 
+/* The child: an engine whose user_input is its standard input, a handler for SIGUSR1, one
+ * $get_code/3 on user_input; answers what came of it. */
+std::string retry_child(int status_fd, bool throws, const char *charset)
+{
+  retry = retry_state{status_fd, throws};
+  setenv("QX_CTYPE_STDIO", charset, 1);
+  StdioStreams e;
+  event_queue_init();
+  if (QX_signal(SIGUSR1, on_usr1, nullptr) == QX_SIG_ERR) return "no handler";
+  pid_t self = getpid();
+  if (write(status_fd, &self, sizeof self) != (ssize_t)sizeof self || write(status_fd, "r", 1) != 1)
+    return "no status pipe";
+  TAGGED code = e.fresh();
+  bi_call r = e.call("$get_code", {e.at("user_input"), code, MakeSmall(0)});
+  std::string report = "rc=" + std::to_string(r.rc);
+  if (r.rc == 1) report += " code=" + TestProlog::show(code);
+  if (r.raised && r.code) {
+    report += " error=" + std::to_string(r.code) + " " + r.message + " culprit=" + r.culprit +
+              " argument=" + std::to_string(r.argument);
+  } else if (qx_exception_term(qx_w)) {
+    report += " raised=" + TestProlog::show(qx_exception_term(qx_w));
+    qx_clear_exception();
+  }
+  report +=
+      " handled=" + std::to_string(retry.handled) + " retries=" + std::to_string(qx_stream_retries);
+  event_queue_remove();
+  return report;
+}
+
 }  // namespace
 
 TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
@@ -419,59 +447,53 @@ TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
        "rc=0 error=5 QXIO_E_ENCODING_INVALID culprit=user_input argument=1 handled=1 retries=1"},
   };
   for (const auto &c : cases) {
-    int data[2], status[2];
+    int data[2], status[2], report[2];
     ASSERT_EQ(pipe(data), 0);
     ASSERT_EQ(pipe(status), 0);
+    ASSERT_EQ(pipe(report), 0);
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(data[1]);
+      close(status[0]);
+      close(report[0]);
+      dup2(data[0], 0);
+      close(data[0]);
+      std::string text = retry_child(status[1], c.throws, c.charset);
+      ssize_t n = write(report[1], text.data(), text.size());
+      _exit(n == (ssize_t)text.size() ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    close(data[0]);
+    close(status[1]);
+    close(report[1]);
     std::string parent_log;
-    std::thread parent([&] {
-      pid_t pid = 0;
-      if (!await_bytes(status[0], &pid, sizeof pid) || !await_byte(status[0], 'r'))
-        return void(parent_log = "no start");
+    pid_t child = 0;
+    if (await_bytes(status[0], &child, sizeof child) && await_byte(status[0], 'r')) {
       /* Best effort: the signal goes once the child sleeps in its read; a signal that comes
        * earlier must give the same verdict, since the interrupt stays raised until seen. */
       for (int i = 0; i < 20000 && thread_state(pid) != 'S'; i++) usleep(1000);
       kill(pid, SIGUSR1);
-      if (!await_byte(status[0], 'h')) parent_log = "handler did not run";
+      if (!await_byte(status[0], 'h')) parent_log = "handler did not run;";
       ssize_t n = (ssize_t)std::strlen(c.input);
-      if (write(data[1], c.input, (size_t)n) != n) parent_log += " short write";
-      close(data[1]);
-    });
-    forked_child child = run_forked([&] {
-      close(data[1]);
-      close(status[0]);
-      dup2(data[0], 0);
-      close(data[0]);
-      retry = retry_state{status[1], c.throws};
-      setenv("QX_CTYPE_STDIO", c.charset, 1);
-      StdioStreams e;
-      event_queue_init();
-      if (QX_signal(SIGUSR1, on_usr1, nullptr) == QX_SIG_ERR) return std::string("no handler");
-      pid_t self = getpid();
-      if (write(status[1], &self, sizeof self) != (ssize_t)sizeof self ||
-          write(status[1], "r", 1) != 1)
-        return std::string("no status pipe");
-      TAGGED code = e.fresh();
-      bi_call r = e.call("$get_code", {e.at("user_input"), code, MakeSmall(0)});
-      std::string report = "rc=" + std::to_string(r.rc);
-      if (r.rc == 1) report += " code=" + TestProlog::show(code);
-      if (r.raised && r.code) {
-        report += " error=" + std::to_string(r.code) + " " + r.message + " culprit=" + r.culprit +
-                  " argument=" + std::to_string(r.argument);
-      } else if (qx_exception_term(qx_w)) {
-        report += " raised=" + TestProlog::show(qx_exception_term(qx_w));
-        qx_clear_exception();
-      }
-      report += " handled=" + std::to_string(retry.handled) +
-                " retries=" + std::to_string(qx_stream_retries);
-      event_queue_remove();
-      return report;
-    });
-    close(data[0]);
-    close(status[1]);
-    parent.join();
+      if (write(data[1], c.input, (size_t)n) != n) parent_log += "short write;";
+    } else {
+      parent_log = "no start;";
+    }
+    close(data[1]);
+    char text[512] = {0};
+    if (!await_bytes(report[0], text, 1)) {
+      parent_log += "hung;";
+      kill(pid, SIGKILL);
+    }
+    ssize_t more = read(report[0], text + 1, sizeof text - 2);
+    (void)more;
+    int wait_status = 0;
+    waitpid(pid, &wait_status, 0);
     close(status[0]);
-    EXPECT_TRUE(child.exited(0)) << child.err;
+    close(report[0]);
     EXPECT_EQ(parent_log, "");
-    EXPECT_EQ(child.report, c.expected) << child.err;
+    EXPECT_EQ(text, std::string(c.expected));
+    EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
   }
 }
