@@ -12,6 +12,7 @@
 #include "qxio/fs_test_util.h"
 #include "qxio/qxio_simple_device.h"
 #include "stream_fixture.h"
+#include "test_fork.h"
 
 namespace {
 
@@ -496,4 +497,40 @@ TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
     EXPECT_EQ(text, std::string(c.expected));
     EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
   }
+}
+
+TEST(StandardStreams, CharsetComesFromQxCtypeStdioInAChildReadingAFile)
+{
+  std::string path = temp_path("stdin_utf8");
+  write_file(path, "\xC3\xA9\xE2\x82\xAC");
+  struct {
+    const char *ctype, *expected;
+  } cases[] = {
+      {"xx_YY.UTF-8", "233,8364, UTF-8"},
+      /* A path is no charset name: the default hook falls back to ISO-8859-1. */
+      {"/usr/share/i18n/charmaps/UTF-8", "195,169,226,130,172, ISO-8859-1"},
+  };
+  for (const auto &c : cases) {
+    forked_child child = run_forked([&] {
+      int fd = open(path.c_str(), O_RDONLY);
+      if (fd < 0 || dup2(fd, 0) != 0) return std::string("no file");
+      close(fd);
+      setenv("QX_CTYPE_STDIO", c.ctype, 1);
+      setenv("QX_CTYPE", "xx_YY.UTF-16LE", 1); /* the first variable that is set wins */
+      StdioStreams e;
+      std::string report;
+      for (;;) {
+        TAGGED code = e.fresh();
+        if (e.call("$get_code", {e.at("user_input"), code, MakeSmall(0)}).rc != 1) break;
+        if (GetSmall(deref(code)) < 0) break;
+        report += std::to_string(GetSmall(deref(code))) + ",";
+      }
+      TAGGED read = e.fresh();
+      e.call("$stream_properties", {e.at("user_input"), read, e.fresh(), e.fresh()});
+      return report + " " + TestProlog::show(read);
+    });
+    EXPECT_TRUE(child.exited(0)) << child.err;
+    EXPECT_EQ(child.report, c.expected) << c.ctype << child.err;
+  }
+  unlink(path.c_str());
 }
