@@ -469,7 +469,8 @@ int flush_output_buffer(QX_stream *s, uint32_t options)
   update_output_extent(s);
   if (b->extent == 0) return 0;
   bool output_only = !(s->flags & QX_SF_INPUT);
-  if (output_only) sync_stream_counters(s, false);
+  /* Input read from a terminal so far was echoed before this output: count it first. */
+  if (output_only) sync_stream_counters(s, true);
   size_t isz = item_size(s);
   int rc = 0;
   size_t written = b->extent;

@@ -534,3 +534,106 @@ TEST(StandardStreams, CharsetComesFromQxCtypeStdioInAChildReadingAFile)
   }
   unlink(path.c_str());
 }
+
+/* ---- a pseudo-terminal as standard input and output ---- */
+
+namespace {
+
+/* The child: its standard input and output are the terminal, its standard error the prompt
+ * pipe. Answers the codes read and the shared line position at three points. */
+std::string terminal_child(int status_fd)
+{
+  StdioStreams e;
+  qx_eg.current_prompt = e.at("|: ");
+  std::string report;
+  auto get = [&] {
+    TAGGED code = e.fresh();
+    if (e.call("$get_code", {e.at("user_input"), code, MakeSmall(0)}).rc != 1) return -2;
+    int c = GetSmall(deref(code));
+    report += c == '\n' ? std::string("\\n") : std::string(1, (char)c);
+    return c;
+  };
+  auto position = [&] {
+    int64_t at = -1;
+    QX_get_stream_counts(qx_eg.stream_user_output, nullptr, nullptr, &at, 0);
+    report += "@" + std::to_string(at) + " ";
+  };
+  for (int i = 0; i < 3; i++) get(); /* prompts: nothing written yet */
+  for (int c : {'x', 'y'}) e.call("$put_code", {e.at("user_output"), MakeSmall(c), MakeSmall(0)});
+  e.call("$flush_output", {e.at("user_output"), MakeSmall(0)});
+  position(); /* the echo of "ab\n", then "xy" */
+  if (write(status_fd, "w", 1) != 1) return "no status";
+  get(); /* no prompt: the line holds "xy" */
+  position();
+  get(); /* the echoed newline */
+  position();
+  get(); /* prompts again */
+  return report;
+}
+
+}  // namespace
+
+TEST(TerminalStreams, PromptOnlyAtLinePositionZeroWithOutputAndEchoSharingIt)
+{
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0) GTEST_SKIP() << "no /dev/ptmx";
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::string slave = ptsname(master);
+  int prompts[2], status[2], report[2];
+  ASSERT_EQ(pipe(prompts), 0);
+  ASSERT_EQ(pipe(status), 0);
+  ASSERT_EQ(pipe(report), 0);
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) _exit(2);
+    dup2(fd, 0);
+    dup2(fd, 1);
+    dup2(prompts[1], 2);
+    close(fd);
+    close(master);
+    close(prompts[0]);
+    close(status[0]);
+    close(report[0]);
+    std::string text = terminal_child(status[1]);
+    ssize_t n = write(report[1], text.data(), text.size());
+    _exit(n == (ssize_t)text.size() ? 0 : 1);
+  }
+  ASSERT_GT(pid, 0);
+  close(prompts[1]);
+  close(status[1]);
+  close(report[1]);
+  std::string log;
+  char got[4] = {0};
+  /* Typed only after the prompt shows: input already there would be read without one. */
+  if (await_bytes(prompts[0], got, 3) && std::string(got) == "|: ")
+    log += write(master, "ab\n", 3) == 3 ? "" : "short;";
+  else
+    log += "no first prompt;";
+  if (await_byte(status[0], 'w')) {
+    for (int i = 0; i < 20000 && thread_state(pid) != 'S'; i++) usleep(1000);
+    log += write(master, "c\n", 2) == 2 ? "" : "short;";
+  }
+  std::memset(got, 0, sizeof got);
+  if (await_bytes(prompts[0], got, 3) && std::string(got) == "|: ")
+    log += write(master, "d\n", 2) == 2 ? "" : "short;";
+  else
+    log += "no second prompt;";
+  char text[256] = {0};
+  if (!await_bytes(report[0], text, 1)) {
+    log += "hung;";
+    kill(pid, SIGKILL);
+  }
+  ssize_t more = read(report[0], text + 1, sizeof text - 2);
+  (void)more;
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  std::string rest = read_to_end(prompts[0]);
+  EXPECT_EQ(log, "");
+  EXPECT_EQ(rest, "") << "no prompt while the line held output";
+  EXPECT_EQ(std::string(text), "ab\\n@2 c@3 \\n@0 d");
+  EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
+  for (int fd : {master, prompts[0], status[0], report[0]}) close(fd);
+}
