@@ -185,23 +185,22 @@ void stdio_binary(const char *path, figures *f)
   keep_best(&f->read_items, now() - t);
 }
 
+/* The UTF-8 form of c at out; answers its length. */
+inline size_t encode_utf8(uint32_t c, char *out)
+{
+  if (c < 0x80) return out[0] = (char)c, 1;
+  size_t n = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  static const unsigned char lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+  for (size_t k = n - 1; k > 0; k--, c >>= 6) out[k] = (char)(0x80 | (c & 0x3F));
+  out[0] = (char)(lead[n] | c);
+  return n;
+}
+
 inline void put_utf8(uint32_t c, FILE *out)
 {
-  if (c < 0x80) {
-    putc_unlocked((int)c, out);
-  } else if (c < 0x800) {
-    putc_unlocked((int)(0xC0 | (c >> 6)), out);
-    putc_unlocked((int)(0x80 | (c & 0x3F)), out);
-  } else if (c < 0x10000) {
-    putc_unlocked((int)(0xE0 | (c >> 12)), out);
-    putc_unlocked((int)(0x80 | ((c >> 6) & 0x3F)), out);
-    putc_unlocked((int)(0x80 | (c & 0x3F)), out);
-  } else {
-    putc_unlocked((int)(0xF0 | (c >> 18)), out);
-    putc_unlocked((int)(0x80 | ((c >> 12) & 0x3F)), out);
-    putc_unlocked((int)(0x80 | ((c >> 6) & 0x3F)), out);
-    putc_unlocked((int)(0x80 | (c & 0x3F)), out);
-  }
+  char bytes[4];
+  size_t n = encode_utf8(c, bytes);
+  for (size_t k = 0; k < n; k++) putc_unlocked(bytes[k], out);
 }
 
 /* The next code of well-formed UTF-8, or -1 at the end. */
@@ -229,19 +228,7 @@ void stdio_text(const char *path, const std::vector<uint32_t> &codes, figures *f
   out = std::fopen(path, "wb");
   for (size_t i = 0; i < codes.size(); i += BLOCK_ITEMS) {
     size_t n = codes.size() - i < BLOCK_ITEMS ? codes.size() - i : BLOCK_ITEMS, len = 0;
-    for (size_t k = 0; k < n; k++) {
-      uint32_t c = codes[i + k];
-      if (c < 0x80) {
-        block[len++] = (char)c;
-      } else if (c < 0x800) {
-        block[len++] = (char)(0xC0 | (c >> 6));
-        block[len++] = (char)(0x80 | (c & 0x3F));
-      } else {
-        block[len++] = (char)(0xE0 | (c >> 12));
-        block[len++] = (char)(0x80 | ((c >> 6) & 0x3F));
-        block[len++] = (char)(0x80 | (c & 0x3F));
-      }
-    }
+    for (size_t k = 0; k < n; k++) len += encode_utf8(codes[i + k], block.data() + len);
     std::fwrite(block.data(), 1, len, out);
   }
   std::fclose(out);

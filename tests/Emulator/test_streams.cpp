@@ -420,6 +420,21 @@ bool await_byte(int fd, char expected)
   return await_bytes(fd, &c, 1) && c == expected;
 }
 
+/* The child's report from fd (a guard kills a child that sends nothing for 20 s), then its
+ * exit status; a hang is noted in *log. */
+std::string child_report(int fd, pid_t pid, std::string *log, int *wait_status)
+{
+  char text[512] = {0};
+  if (!await_bytes(fd, text, 1)) {
+    *log += "hung;";
+    kill(pid, SIGKILL);
+  }
+  ssize_t more = read(fd, text + 1, sizeof text - 2);
+  (void)more;
+  waitpid(pid, wait_status, 0);
+  return text;
+}
+
 /* The child: an engine whose user_input is its standard input, a handler for SIGUSR1, one
  * $get_code/3 on user_input; answers what came of it. */
 std::string retry_child(int status_fd, bool throws, const char *charset)
@@ -500,19 +515,12 @@ TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
       parent_log = "no start;";
     }
     close(data[1]);
-    char text[512] = {0};
-    if (!await_bytes(report[0], text, 1)) {
-      parent_log += "hung;";
-      kill(pid, SIGKILL);
-    }
-    ssize_t more = read(report[0], text + 1, sizeof text - 2);
-    (void)more;
     int wait_status = 0;
-    waitpid(pid, &wait_status, 0);
+    std::string text = child_report(report[0], pid, &parent_log, &wait_status);
     close(status[0]);
     close(report[0]);
     EXPECT_EQ(parent_log, "");
-    EXPECT_EQ(text, std::string(c.expected));
+    EXPECT_EQ(text, c.expected);
     EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
   }
 }
@@ -639,19 +647,12 @@ TEST(TerminalStreams, PromptOnlyAtLinePositionZeroWithOutputAndEchoSharingIt)
     log += write(master, "d\n", 2) == 2 ? "" : "short;";
   else
     log += "no second prompt;";
-  char text[256] = {0};
-  if (!await_bytes(report[0], text, 1)) {
-    log += "hung;";
-    kill(pid, SIGKILL);
-  }
-  ssize_t more = read(report[0], text + 1, sizeof text - 2);
-  (void)more;
   int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
+  std::string text = child_report(report[0], pid, &log, &wait_status);
   std::string rest = read_to_end(prompts[0]);
   EXPECT_EQ(log, "");
   EXPECT_EQ(rest, "") << "no prompt while the line held output";
-  EXPECT_EQ(std::string(text), "ab\\n@2 c@3 \\n@0 d");
+  EXPECT_EQ(text, "ab\\n@2 c@3 \\n@0 d");
   EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
   for (int fd : {master, prompts[0], status[0], report[0]}) close(fd);
 }
