@@ -119,6 +119,7 @@ int with_retry(const bi_ctx &b, Body body)
   for (;;) {
     result = body();
     if (result != RETRY) break;
+    qx_stream_retries++;
     int q = run_pending_events(b);
     for (int i = 0; i < b.arity; i++) w->term[i] = qx_get_globref_checked(saved + i, w)->term;
     if (q <= 0) {
@@ -619,6 +620,8 @@ int prolog_errprintf1(worker *w)
 int prolog_close_cleanup(worker *) { return 1; }
 
 }  // namespace
+
+uint32_t qx_stream_retries = 0;
 
 void save_qxio_error(int code, bool output_variant, TAGGED culprit)
 {

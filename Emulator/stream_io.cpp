@@ -85,17 +85,33 @@ void count_code(QX_stream *s, uint32_t code)
   }
 }
 
+/* Counts n codes into t's line counters: the newlines and where the last one was are all a
+ * block needs; only its last code goes through count_code, for the previous counters. */
+void count_codes(QX_stream *t, const uint32_t *codes, size_t n)
+{
+  if (n == 0) return;
+  size_t m = n - 1, newlines = 0, last_newline = 0;
+  for (size_t i = 0; i < m; i++) {
+    bool newline = codes[i] == 10;
+    newlines += newline;
+    last_newline = newline ? i : last_newline;
+  }
+  t->newline_count += (int64_t)newlines;
+  t->line_length = newlines ? (int64_t)(m - 1 - last_newline) : t->line_length + (int64_t)m;
+  count_code(t, codes[m]);
+}
+
 void count_items(QX_stream *s, const unsigned char *from, size_t n)
 {
   s->item_offset += (int64_t)n;
   if (!is_text(s)) return;
-  QX_stream *shared = s->flags & QX_SF_INTERACTIVE ? qx_eg.root_stream_ptr : nullptr;
   const uint32_t *codes = (const uint32_t *)from;
-  for (size_t i = 0; i < n; i++) {
-    count_code(s, codes[i]);
-    if (shared) count_code(shared, codes[i]);
+  count_codes(s, codes, n);
+  if (s->flags & QX_SF_INTERACTIVE) {
+    QX_stream *shared = qx_eg.root_stream_ptr;
+    count_codes(shared, codes, n);
+    shared->item_offset += (int64_t)n;
   }
-  if (shared) shared->item_offset += (int64_t)n;
 }
 
 int end_of_stream_met(QX_stream *s)
@@ -469,7 +485,8 @@ int flush_output_buffer(QX_stream *s, uint32_t options)
   update_output_extent(s);
   if (b->extent == 0) return 0;
   bool output_only = !(s->flags & QX_SF_INPUT);
-  if (output_only) sync_stream_counters(s, false);
+  /* Input read from a terminal so far was echoed before this output: count it first. */
+  if (output_only) sync_stream_counters(s, true);
   size_t isz = item_size(s);
   int rc = 0;
   size_t written = b->extent;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "atoms.h"
+#include "filenames.h"
 #include "memman.h"
 #include "orvalis.h"
 #include "qxio/qxio_simple_device.h"
@@ -55,25 +56,6 @@ int read_encoding(uint32_t options, TAGGED encoding, encoding_settings *out)
     *fields[i] = atom_name(a);
   }
   return 0;
-}
-
-/* Resolves a name that is not absolute against the process's working directory. The engine's
- * file-name expansion (its own current directory, "~" and "$VAR" prefixes, "." and ".."
- * folding) replaces this where it is linked in. A QX_malloc text, or null. */
-char *stream_open_resolve_name(const char *name)
-{
-  if (name[0] == '/') return QX_strdup(name);
-  char *cwd = nullptr;
-  if (qxio_get_working_directory(&cwd, QXIO_CWD_PROCESS) < 0 || !cwd) return nullptr;
-  size_t n = std::strlen(cwd), m = std::strlen(name);
-  char *path = (char *)QX_malloc(n + m + 2);
-  if (path) {
-    std::memcpy(path, cwd, n);
-    if (n == 0 || cwd[n - 1] != '/') path[n++] = '/';
-    std::memcpy(path + n, name, m + 1);
-  }
-  qxio_free(cwd);
-  return path;
 }
 
 uint32_t eol_bits(int eol, uint32_t lf, uint32_t crlf, uint32_t autob)
@@ -160,10 +142,11 @@ int open_checked(const char *path, uint32_t options, TAGGED encoding, QX_stream 
   bool rd = options & QX_FO_READ, wr = options & QX_FO_WRITE, text = options & QX_FO_TEXT;
   bool repos = options & QX_FO_REPOSITION;
   if ((!rd && !wr) || !text == !(options & QX_FO_BINARY)) return QXIO_E_PARAMETER_ERROR;
-  /* Code 0 is two bytes in internal text; the system would cut the name there. */
-  if (std::strstr(path, "\xC0\x80")) return QXIO_E_INVALID_NAME;
+  /* Internal text writes code 0 as two bytes, which the system would cut the name at. */
+  int rc = qx_file_name_check(path);
+  if (rc < 0) return rc;
   encoding_settings enc;
-  int rc = read_encoding(options, encoding, &enc);
+  rc = read_encoding(options, encoding, &enc);
   if (rc < 0) return rc;
   open_parts parts;
   uint32_t push = 0;
@@ -339,7 +322,7 @@ int qx_fopen_internal(const char *path, uint32_t options, TAGGED encoding, QX_st
   if (options & QX_FO_APPEND) options |= QX_FO_WRITE;
   if (options & QX_FO_URL) options |= QX_FO_NO_EXPAND;
   if (options & QX_FO_NO_EXPAND) return open_checked(path, options, encoding, stream);
-  char *expanded = stream_open_resolve_name(path);
+  char *expanded = qx_expand_file_name(path, nullptr, 0);
   if (!expanded) return QXIO_E_PARAMETER_ERROR;
   int rc = open_checked(expanded, options, encoding, stream);
   QX_free(expanded);

@@ -225,6 +225,8 @@ int qx_push_encoding_term(QXIO *slot, uint32_t options, TAGGED encoding, uint32_
 void save_qxio_error(int code, bool output_variant, TAGGED culprit);
 int raise_qxio_error(int code, bool output_variant, const char *predicate_name, int arity,
                      int argument);
+/* How many times a stream built-in started again after a signal interrupted it. */
+extern uint32_t qx_stream_retries;
 /* The four-word records $save_stream_position/5 writes into: the loading side registers each
  * record under the small integer handle Prolog code passes, and removes it when done. */
 int qx_register_position_record(int32_t handle, int32_t *words);

@@ -28,12 +28,14 @@ struct bi_call {
 
 class StreamTest : public ApiTest {
 protected:
-  StreamTest()
+  /* standard_streams: the user streams are the process's standard streams (the default hook),
+   * else pipes whose other ends the test holds. */
+  explicit StreamTest(bool standard_streams = false)
   {
     EXPECT_EQ(qxio_init(nullptr, nullptr, 0), 0);
     for (const qx_pred_row *r = qx_bi_streams_rows; r->name; r++)
       qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
-    QX_set_user_stream_hook(pipe_hook, this);
+    if (!standard_streams) QX_set_user_stream_hook(pipe_hook, this);
     EXPECT_EQ(init_stream(), 1);
   }
   ~StreamTest() override

@@ -1,9 +1,11 @@
 /* Opening, closing and repositioning streams on real files and socketpairs. */
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "filenames.h"
 #include "stream_fixture.h"
 
 namespace {
@@ -185,4 +187,50 @@ TEST_F(StreamTest, AFailedOpenLeavesNothingBehind)
   qxio_allocator_default_counts(&after);
   EXPECT_EQ(open_fds(), fds);
   EXPECT_EQ(after.allocations - after.frees, before.allocations - before.frees);
+}
+
+TEST_F(StreamTest, RelativeNamesResolveAgainstTheEnginesDirectoryNotTheProcesss)
+{
+  std::string engine_dir = dir_path() + "/engine", process_dir = dir_path() + "/process";
+  for (const std::string &d : {engine_dir, process_dir})
+    ASSERT_TRUE(mkdir(d.c_str(), 0700) == 0 || errno == EEXIST) << d;
+  std::ofstream(engine_dir + "/rel.txt") << "engine";
+  std::ofstream(process_dir + "/rel.txt") << "process";
+  char *old_cwd = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(process_dir.c_str()), 0);
+  qx_set_current_dir_default_options = QX_CHDIR_KEEP_PROCESS;
+  EXPECT_EQ(QX_set_current_dir(engine_dir.c_str()), 0);
+  qx_set_current_dir_default_options = 0;
+  std::string seen;
+  for (const char *name : {"rel.txt", "./sub/../rel.txt", "rel.txt/"}) {
+    QX_stream *s = nullptr;
+    int rc = qx_fopen_internal(name, QX_FO_READ | QX_FO_TEXT, 0, &s);
+    if (rc < 0) {
+      seen += std::to_string(rc) + ";";
+      continue;
+    }
+    std::vector<int> codes = all_codes(s);
+    seen += std::string(codes.begin(), codes.end()) + "@" + atom_name(s->filename_atom) + ";";
+    EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+  }
+  EXPECT_EQ(seen, "engine@" + engine_dir + "/rel.txt;engine@" + engine_dir + "/rel.txt;engine@" +
+                      engine_dir + "/rel.txt;");
+  /* A name holding code 0 (or bytes that are no UTF-8) is refused whole, never cut short: the
+   * file "cut" exists, and neither form may reach it. */
+  std::ofstream(engine_dir + "/cut") << "x";
+  const std::string nul = "\xC0\x80";
+  for (std::string name : {"cut" + nul + "tail", "cut" + nul, engine_dir + "/cut" + nul + "x",
+                           engine_dir + "/cut\xFF", std::string("cut\xED\xA0\x80")}) {
+    for (uint32_t expand : {0u, QX_FO_NO_EXPAND}) {
+      if (expand && name[0] != '/') continue;
+      QX_stream *s = nullptr;
+      EXPECT_EQ(qx_fopen_internal(name.c_str(), QX_FO_READ | QX_FO_BINARY | expand, 0, &s),
+                QXIO_E_INVALID_NAME)
+          << name << " " << expand;
+      EXPECT_EQ(s, nullptr);
+    }
+  }
+  EXPECT_EQ(chdir(old_cwd), 0);
+  free(old_cwd);
+  deinit_file();
 }

@@ -1,6 +1,9 @@
 /* Stream nodes and the stream built-ins over real pipes, files and socketpairs: creation and
  * lookup, counting, end of stream and unget, output that a device refuses, and the error map. */
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
@@ -9,6 +12,7 @@
 #include "qxio/fs_test_util.h"
 #include "qxio/qxio_simple_device.h"
 #include "stream_fixture.h"
+#include "test_fork.h"
 
 namespace {
 
@@ -188,6 +192,24 @@ TEST_F(StreamTest, UngetAfterInlineReadsTakesBackTheLastCodeOnce)
 }
 
 /* ---- writing ---- */
+TEST_F(StreamTest, CountsOfBlocksMatchCountingCodeByCode)
+{
+  QX_stream *out = null_stream(0x4);
+  std::mt19937 random(7);
+  int64_t lines = 0, position = 0, items = 0;
+  for (int round = 0; round < 200; round++) {
+    std::vector<uint32_t> codes(random() % 40);
+    for (uint32_t &c : codes) c = random() % 4 ? 'a' : '\n';
+    for (uint32_t c : codes) position = c == '\n' ? (lines++, 0) : position + 1;
+    items += (int64_t)codes.size();
+    ASSERT_EQ(QX_put_codes(out, codes.data(), codes.size(), 0), 0);
+    if (round % 3 == 0) ASSERT_EQ(QX_flush_output(out, 0), 0);
+    int64_t got[3];
+    ASSERT_EQ(QX_get_stream_counts(out, &got[0], &got[1], &got[2], 0), 0);
+    ASSERT_EQ(std::vector<int64_t>(got, got + 3), (std::vector<int64_t>{items, lines, position}))
+        << round;
+  }
+}
 
 TEST_F(StreamTest, BlocksAndLongFormattedTextsArriveWhole)
 {
@@ -331,4 +353,306 @@ TEST_F(StreamTest, SavedPositionsGoOnlyToRegisteredRecords)
                  {MakeSmall(7), MakeSmall(1), MakeSmall(2), MakeSmall(3), MakeSmall(4)})
                 .rc,
             0);
+}
+
+/* ---- retry on interrupt: a child engine blocked on its standard input, a parent that signals
+ * it and then writes ---- */
+
+namespace {
+
+/* The user streams are the process's standard streams. */
+class StdioStreams : public StreamTest {
+public:
+  StdioStreams() : StreamTest(true) {}
+  void TestBody() override {}
+  using StreamTest::at;
+  using StreamTest::call;
+  using StreamTest::fresh;
+  using StreamTest::term;
+};
+
+struct retry_state {
+  int status_fd = -1; /* to the parent: the pid and "r" before reading, "h" per handler run */
+  bool handler_throws = false;
+  int handled = 0;
+};
+retry_state retry;
+
+int raise_stop_reading(void *)
+{
+  QX_term_ref ball = QX_new_term_ref();
+  QX_put_atom(ball, QX_atom_from_string("stop_reading"));
+  QX_raise_exception(ball);
+  return 0;
+}
+
+void on_usr1(int, void *)
+{
+  retry.handled++;
+  if (retry.handler_throws) QX_event(raise_stop_reading, nullptr);
+  EXPECT_EQ(write(retry.status_fd, "h", 1), 1);
+}
+
+/* State of a process's main thread from /proc: 'S' while it sleeps in a blocking wait. */
+char thread_state(pid_t pid)
+{
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t paren = text.rfind(')');
+  return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
+}
+
+/* Reads n bytes from fd, waiting up to 20 s for each (a guard against a hang only). */
+bool await_bytes(int fd, void *to, size_t n)
+{
+  for (size_t done = 0; done < n;) {
+    pollfd p{fd, POLLIN, 0};
+    ssize_t got = poll(&p, 1, 20000) == 1 ? read(fd, (char *)to + done, n - done) : -1;
+    if (got <= 0) return false;
+    done += (size_t)got;
+  }
+  return true;
+}
+
+bool await_byte(int fd, char expected)
+{
+  char c = 0;
+  return await_bytes(fd, &c, 1) && c == expected;
+}
+
+/* The child's report from fd (a guard kills a child that sends nothing for 20 s), then its
+ * exit status; a hang is noted in *log. */
+std::string child_report(int fd, pid_t pid, std::string *log, int *wait_status)
+{
+  char text[512] = {0};
+  if (!await_bytes(fd, text, 1)) {
+    *log += "hung;";
+    kill(pid, SIGKILL);
+  }
+  ssize_t more = read(fd, text + 1, sizeof text - 2);
+  (void)more;
+  waitpid(pid, wait_status, 0);
+  return text;
+}
+
+/* The child: an engine whose user_input is its standard input, a handler for SIGUSR1, one
+ * $get_code/3 on user_input; answers what came of it. */
+std::string retry_child(int status_fd, bool throws, const char *charset)
+{
+  retry = retry_state{status_fd, throws};
+  setenv("QX_CTYPE_STDIO", charset, 1);
+  StdioStreams e;
+  event_queue_init();
+  if (QX_signal(SIGUSR1, on_usr1, nullptr) == QX_SIG_ERR) return "no handler";
+  pid_t self = getpid();
+  if (write(status_fd, &self, sizeof self) != (ssize_t)sizeof self || write(status_fd, "r", 1) != 1)
+    return "no status pipe";
+  TAGGED code = e.fresh();
+  bi_call r = e.call("$get_code", {e.at("user_input"), code, MakeSmall(0)});
+  std::string report = "rc=" + std::to_string(r.rc);
+  if (r.rc == 1) report += " code=" + TestProlog::show(code);
+  if (r.raised && r.code) {
+    report += " error=" + std::to_string(r.code) + " " + r.message + " culprit=" + r.culprit +
+              " argument=" + std::to_string(r.argument);
+  } else if (qx_exception_term(qx_w)) {
+    report += " raised=" + TestProlog::show(qx_exception_term(qx_w));
+    qx_clear_exception();
+  }
+  report +=
+      " handled=" + std::to_string(retry.handled) + " retries=" + std::to_string(qx_stream_retries);
+  event_queue_remove();
+  return report;
+}
+
+}  // namespace
+
+TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
+{
+  struct {
+    bool throws;
+    const char *charset, *input; /* what the parent writes after the handler ran */
+    const char *expected;
+  } cases[] = {
+      {false, "xx_YY.UTF-8", "\xC3\xA9z", "rc=1 code=233 handled=1 retries=1"},
+      {true, "xx_YY.UTF-8", "z", "rc=0 raised=stop_reading handled=1 retries=1"},
+      /* An error after the retry names the argument the caller gave, not what the query left
+       * in the argument registers. */
+      {false, "xx_YY.US-ASCII", "\xC3",
+       "rc=0 error=5 QXIO_E_ENCODING_INVALID culprit=user_input argument=1 handled=1 retries=1"},
+  };
+  for (const auto &c : cases) {
+    int data[2], status[2], report[2];
+    ASSERT_EQ(pipe(data), 0);
+    ASSERT_EQ(pipe(status), 0);
+    ASSERT_EQ(pipe(report), 0);
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(data[1]);
+      close(status[0]);
+      close(report[0]);
+      dup2(data[0], 0);
+      close(data[0]);
+      std::string text = retry_child(status[1], c.throws, c.charset);
+      ssize_t n = write(report[1], text.data(), text.size());
+      _exit(n == (ssize_t)text.size() ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    close(data[0]);
+    close(status[1]);
+    close(report[1]);
+    std::string parent_log;
+    pid_t child = 0;
+    if (await_bytes(status[0], &child, sizeof child) && await_byte(status[0], 'r')) {
+      /* Best effort: the signal goes once the child sleeps in its read; a signal that comes
+       * earlier must give the same verdict, since the interrupt stays raised until seen. */
+      for (int i = 0; i < 20000 && thread_state(pid) != 'S'; i++) usleep(1000);
+      kill(pid, SIGUSR1);
+      if (!await_byte(status[0], 'h')) parent_log = "handler did not run;";
+      ssize_t n = (ssize_t)std::strlen(c.input);
+      if (write(data[1], c.input, (size_t)n) != n) parent_log += "short write;";
+    } else {
+      parent_log = "no start;";
+    }
+    close(data[1]);
+    int wait_status = 0;
+    std::string text = child_report(report[0], pid, &parent_log, &wait_status);
+    close(status[0]);
+    close(report[0]);
+    EXPECT_EQ(parent_log, "");
+    EXPECT_EQ(text, c.expected);
+    EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
+  }
+}
+
+TEST(StandardStreams, CharsetComesFromQxCtypeStdioInAChildReadingAFile)
+{
+  std::string path = temp_path("stdin_utf8");
+  write_file(path, "\xC3\xA9\xE2\x82\xAC");
+  struct {
+    const char *ctype, *expected;
+  } cases[] = {
+      {"xx_YY.UTF-8", "233,8364, UTF-8"},
+      /* A path is no charset name: the default hook falls back to ISO-8859-1. */
+      {"/usr/share/i18n/charmaps/UTF-8", "195,169,226,130,172, ISO-8859-1"},
+  };
+  for (const auto &c : cases) {
+    forked_child child = run_forked([&] {
+      int fd = open(path.c_str(), O_RDONLY);
+      if (fd < 0 || dup2(fd, 0) != 0) return std::string("no file");
+      close(fd);
+      setenv("QX_CTYPE_STDIO", c.ctype, 1);
+      setenv("QX_CTYPE", "xx_YY.UTF-16LE", 1); /* the first variable that is set wins */
+      StdioStreams e;
+      std::string report;
+      for (;;) {
+        TAGGED code = e.fresh();
+        if (e.call("$get_code", {e.at("user_input"), code, MakeSmall(0)}).rc != 1) break;
+        if (GetSmall(deref(code)) < 0) break;
+        report += std::to_string(GetSmall(deref(code))) + ",";
+      }
+      TAGGED read = e.fresh();
+      e.call("$stream_properties", {e.at("user_input"), read, e.fresh(), e.fresh()});
+      return report + " " + TestProlog::show(read);
+    });
+    EXPECT_TRUE(child.exited(0)) << child.err;
+    EXPECT_EQ(child.report, c.expected) << c.ctype << child.err;
+  }
+  unlink(path.c_str());
+}
+
+/* ---- a pseudo-terminal as standard input and output ---- */
+
+namespace {
+
+/* The child: its standard input and output are the terminal, its standard error the prompt
+ * pipe. Answers the codes read and the shared line position at three points. */
+std::string terminal_child(int status_fd)
+{
+  StdioStreams e;
+  qx_eg.current_prompt = e.at("|: ");
+  std::string report;
+  auto get = [&] {
+    TAGGED code = e.fresh();
+    if (e.call("$get_code", {e.at("user_input"), code, MakeSmall(0)}).rc != 1) return -2;
+    int c = GetSmall(deref(code));
+    report += c == '\n' ? std::string("\\n") : std::string(1, (char)c);
+    return c;
+  };
+  auto position = [&] {
+    int64_t at = -1;
+    QX_get_stream_counts(qx_eg.stream_user_output, nullptr, nullptr, &at, 0);
+    report += "@" + std::to_string(at) + " ";
+  };
+  for (int i = 0; i < 3; i++) get(); /* prompts: nothing written yet */
+  for (int c : {'x', 'y'}) e.call("$put_code", {e.at("user_output"), MakeSmall(c), MakeSmall(0)});
+  e.call("$flush_output", {e.at("user_output"), MakeSmall(0)});
+  position(); /* the echo of "ab\n", then "xy" */
+  if (write(status_fd, "w", 1) != 1) return "no status";
+  get(); /* no prompt: the line holds "xy" */
+  position();
+  get(); /* the echoed newline */
+  position();
+  get(); /* prompts again */
+  return report;
+}
+
+}  // namespace
+
+TEST(TerminalStreams, PromptOnlyAtLinePositionZeroWithOutputAndEchoSharingIt)
+{
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0) GTEST_SKIP() << "no /dev/ptmx";
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::string slave = ptsname(master);
+  int prompts[2], status[2], report[2];
+  ASSERT_EQ(pipe(prompts), 0);
+  ASSERT_EQ(pipe(status), 0);
+  ASSERT_EQ(pipe(report), 0);
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) _exit(2);
+    dup2(fd, 0);
+    dup2(fd, 1);
+    dup2(prompts[1], 2);
+    close(fd);
+    close(master);
+    close(prompts[0]);
+    close(status[0]);
+    close(report[0]);
+    std::string text = terminal_child(status[1]);
+    ssize_t n = write(report[1], text.data(), text.size());
+    _exit(n == (ssize_t)text.size() ? 0 : 1);
+  }
+  ASSERT_GT(pid, 0);
+  close(prompts[1]);
+  close(status[1]);
+  close(report[1]);
+  std::string log;
+  char got[4] = {0};
+  /* Typed only after the prompt shows: input already there would be read without one. */
+  if (await_bytes(prompts[0], got, 3) && std::string(got) == "|: ")
+    log += write(master, "ab\n", 3) == 3 ? "" : "short;";
+  else
+    log += "no first prompt;";
+  if (await_byte(status[0], 'w')) {
+    for (int i = 0; i < 20000 && thread_state(pid) != 'S'; i++) usleep(1000);
+    log += write(master, "c\n", 2) == 2 ? "" : "short;";
+  }
+  std::memset(got, 0, sizeof got);
+  if (await_bytes(prompts[0], got, 3) && std::string(got) == "|: ")
+    log += write(master, "d\n", 2) == 2 ? "" : "short;";
+  else
+    log += "no second prompt;";
+  int wait_status = 0;
+  std::string text = child_report(report[0], pid, &log, &wait_status);
+  std::string rest = read_to_end(prompts[0]);
+  EXPECT_EQ(log, "");
+  EXPECT_EQ(rest, "") << "no prompt while the line held output";
+  EXPECT_EQ(text, "ab\\n@2 c@3 \\n@0 d");
+  EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
+  for (int fd : {master, prompts[0], status[0], report[0]}) close(fd);
 }
