@@ -26,6 +26,8 @@ const qx_pred_row *const families[] = {
     qx_api_properties_rows,
     qx_chconv_rows,
     qx_bi_streams_rows,
+    qx_stream_select_rows,
+    qx_devlink_rows,
     nullptr,
 };
 // clang-format on
