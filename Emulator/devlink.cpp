@@ -90,7 +90,12 @@ bool is_suspend_request(const char *line, size_t n)
 
 void suspend_requested()
 {
-  if (get_boolean_property("TALPIX_SUSPEND_REQUEST_TRACE", 0))
+  /* A boolean property: "true" or the engine's "yes" switch it on. */
+  char *trace = qxio_get_system_property_allocate("TALPIX_SUSPEND_REQUEST_TRACE", 0);
+  int on = 0;
+  if (trace && str_to_boolean(trace, &on) < 0) on = !std::strcmp(trace, "true");
+  qxio_free(trace);
+  if (on)
     qx_action(1, nullptr);
   else
     QX_ctrlc_action();
