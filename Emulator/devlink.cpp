@@ -15,6 +15,7 @@
 #include "orvalis.h"
 #include "streams.h"
 #include "unify.h"
+#include "wcx.h"
 
 namespace {
 
@@ -44,28 +45,6 @@ qxio_t_error_code test_listener(void *data, uint32_t)
   QX_async_event(test_event, data, 0);
   qxio_interrupt();
   return QXIO_S_DONE;
-}
-
-/* A code as its UTF-8 bytes (codes above 0x10FFFF are cut to 21 bits' worth of 4 bytes). */
-size_t utf8_bytes(uint32_t code, unsigned char *out)
-{
-  if (code < 0x80) return out[0] = (unsigned char)code, 1;
-  if (code < 0x800) {
-    out[0] = (unsigned char)(0xC0 | (code >> 6));
-    out[1] = (unsigned char)(0x80 | (code & 0x3F));
-    return 2;
-  }
-  if (code < 0x10000) {
-    out[0] = (unsigned char)(0xE0 | (code >> 12));
-    out[1] = (unsigned char)(0x80 | ((code >> 6) & 0x3F));
-    out[2] = (unsigned char)(0x80 | (code & 0x3F));
-    return 3;
-  }
-  out[0] = (unsigned char)(0xF0 | ((code >> 18) & 0x7));
-  out[1] = (unsigned char)(0x80 | ((code >> 12) & 0x3F));
-  out[2] = (unsigned char)(0x80 | ((code >> 6) & 0x3F));
-  out[3] = (unsigned char)(0x80 | (code & 0x3F));
-  return 4;
 }
 
 size_t skip_blanks(const char *s, size_t i, size_t n)
@@ -113,8 +92,9 @@ int forward_lines(test_data *t)
 
 int take_code(test_data *t, int code)
 {
-  unsigned char utf8[4];
-  size_t n = utf8_bytes((uint32_t)code, utf8);
+  /* The internal encoding is UTF-8 for every Unicode code but 0, which it writes as two bytes. */
+  char utf8[6] = {0};
+  size_t n = code == 0 ? 1 : (size_t)QX_code_wci(utf8, code);
   qxio_t_buf *line = t->current_line;
   if (qxio_buf_concat_bytes(line, utf8, n) < 0) return QXIO_E_OUT_OF_MEMORY;
   if (code != 10) return 0;

@@ -2,9 +2,8 @@
  * fed through a real pipe, by the test and by a child process. */
 #include <sys/wait.h>
 
-#include "builtins.h"
 #include "stream_fixture.h"
-#include "watchdog.h"
+#include "stream_kinds_fixture.h"
 
 namespace {
 
@@ -21,8 +20,7 @@ class DevlinkTest : public StreamTest {
 protected:
   DevlinkTest()
   {
-    for (const qx_pred_row *r = qx_devlink_rows; r->name; r++)
-      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
+    define_builtin_rows(qx_devlink_rows);
     native("control_c_handler", 0, t_control_c);
     event_queue_init();
     qx_reset_ctrlc_pending();

@@ -7,9 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "builtins.h"
 #include "stream_fixture.h"
-#include "watchdog.h"
+#include "stream_kinds_fixture.h"
 
 namespace {
 
@@ -116,11 +115,7 @@ void on_close(QX_stream *stream, void *cookie, int event)
 
 class SelectTest : public StreamTest {
 protected:
-  SelectTest()
-  {
-    for (const qx_pred_row *r = qx_stream_select_rows; r->name; r++)
-      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
-  }
+  SelectTest() { define_builtin_rows(qx_stream_select_rows); }
   TAGGED flt(double d)
   {
     uint32_t words[2];

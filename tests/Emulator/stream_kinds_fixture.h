@@ -1,8 +1,11 @@
-/* Ends the test program when a test hangs: a thread that aborts with a message unless it is
+/* Support of the tests of pipes, select and the development link: the built-in families they
+ * install, and a watchdog.
+ *
+ * The watchdog ends the test program when a test hangs: a thread that aborts with a message unless it is
  * dismissed (destroyed) within its limit. It only bounds a wait that might never end; no test
  * outcome depends on how long anything took. */
-#ifndef QX_TEST_WATCHDOG_H
-#define QX_TEST_WATCHDOG_H
+#ifndef QX_STREAM_KINDS_FIXTURE_H
+#define QX_STREAM_KINDS_FIXTURE_H
 
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +13,10 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+
+#include "builtins.h"
+#include "instance.h"
+#include "modules.h"
 
 class Watchdog {
 public:
@@ -38,5 +45,12 @@ private:
   bool done_ = false;
   std::thread thread_;
 };
+
+/* Defines the natives of a family of built-in rows in module prolog. */
+inline void define_builtin_rows(const qx_pred_row *rows)
+{
+  for (const qx_pred_row *r = rows; r->name; r++)
+    qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
+}
 
 #endif
