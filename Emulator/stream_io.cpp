@@ -153,11 +153,18 @@ int device_read(QX_stream *s, uint32_t options)
 {
   uint32_t kind = is_text(s) ? QXIO_READ_CODES : QXIO_READ_BYTES;
   bool nonblocking = options & 0x1;
-  if (!(s->flags & QX_SF_INTERACTIVE) || nonblocking || (prompt_empty() && !autoflush_on_prompt))
+  if (!(s->flags & QX_SF_INTERACTIVE) || nonblocking ||
+      (prompt_empty() && !autoflush_on_prompt && !qx_idle_hooks_exist()))
     return qxio_read(&s->qxio, &s->input_buf, kind | (nonblocking ? QXIO_READ_NONBLOCKING : 0));
   int rc = qxio_read(&s->qxio, &s->input_buf, kind | QXIO_READ_NONBLOCKING);
   if (rc != QXIO_E_WOULD_BLOCK) return rc;
   show_prompt();
+  /* Idle hooks run while nothing has come; the read blocks only once none remain. */
+  while ((rc = qx_run_idle_hooks()) > 0) {
+    rc = qxio_read(&s->qxio, &s->input_buf, kind | QXIO_READ_NONBLOCKING);
+    if (rc != QXIO_E_WOULD_BLOCK) return rc;
+  }
+  if (rc < 0) return rc;
   return qxio_read(&s->qxio, &s->input_buf, kind);
 }
 

@@ -64,22 +64,23 @@ uint32_t eol_bits(int eol, uint32_t lf, uint32_t crlf, uint32_t autob)
 }
 
 /* Everything an open makes, released together when a later step fails. */
-struct open_parts {
-  QXIO qxio = nullptr;
-  qxio_t_coder_funcs *read_class = nullptr, *write_class = nullptr;
+struct open_parts : qx_text_setup {
   TAGGED atom = 0;
   ~open_parts()
   {
-    if (qxio) qxio_close(&qxio, QXIO_CLOSE_ABORTIVE);
-    if (read_class) qxio_coder_funcs_release(read_class);
-    if (write_class) qxio_coder_funcs_release(write_class);
     if (atom) QX_unregister_atom(atom);
   }
 };
 
-int find_coders(open_parts *parts, const encoding_settings &enc, uint32_t options)
+int find_coders(qx_text_setup *parts, const encoding_settings &enc, uint32_t options,
+                const char *preferred)
 {
   const char *name = std::strcmp(enc.name, "default") ? enc.name : "ISO-8859-1";
+  if (preferred && qxio_char_coder_find(&parts->read_class, preferred, nullptr, 0) >= 0) {
+    qxio_coder_funcs_release(parts->read_class);
+    parts->read_class = nullptr;
+    name = preferred;
+  }
   uint32_t find = options & QX_FO_REPOSITION ? 0x1u : 0u;
   if (options & QX_FO_READ) {
     int rc = qxio_char_coder_find(&parts->read_class, name, nullptr, find);
@@ -129,12 +130,14 @@ int validate_qxio_push_encoding_options(uint32_t options)
   return 0;
 }
 
-/* The node's encoding bits (set_stream_encoding_bits) after a push that answered rc. */
-void encoding_bits(int rc, uint32_t push, uint32_t *read_bits, uint32_t *write_bits)
+int text_setup(qx_text_setup *setup, const encoding_settings &enc, uint32_t options,
+               const char *preferred)
 {
-  *read_bits = (rc == ENCODING_DETECTED ? 0x1 : 0) | (push & QX_PE_READ_CRLF ? 0x8 : 0) |
-               (push & QX_PE_READ_AUTO ? 0x20 : 0);
-  *write_bits = (push & QX_PE_WRITE_CRLF ? 0x10 : 0) | (push & QX_PE_WRITE_AUTO ? 0x40 : 0);
+  int rc = find_coders(setup, enc, options, preferred);
+  if (rc < 0) return rc;
+  setup->coders_found = true;
+  if ((rc = push_options(enc, options, &setup->push)) < 0) return rc;
+  return validate_qxio_push_encoding_options(setup->push);
 }
 
 int open_checked(const char *path, uint32_t options, TAGGED encoding, QX_stream **stream)
@@ -149,12 +152,7 @@ int open_checked(const char *path, uint32_t options, TAGGED encoding, QX_stream 
   rc = read_encoding(options, encoding, &enc);
   if (rc < 0) return rc;
   open_parts parts;
-  uint32_t push = 0;
-  if (text) {
-    if ((rc = find_coders(&parts, enc, options)) < 0) return rc;
-    if ((rc = push_options(enc, options, &push)) < 0) return rc;
-    if ((rc = validate_qxio_push_encoding_options(push)) < 0) return rc;
-  }
+  if (text && (rc = text_setup(&parts, enc, options, nullptr)) < 0) return rc;
   if (repos && ((options & (QX_FO_URL | QX_FO_APPEND)) || (rd && wr))) return QXIO_E_SEEK_ERROR;
   parts.atom = init_atom_check(path, 0);
   if (!parts.atom) return QXIO_E_INVALID_NAME;
@@ -168,11 +166,7 @@ int open_checked(const char *path, uint32_t options, TAGGED encoding, QX_stream 
   if (rc < 0) return rc;
   if (repos && !(parts.qxio->flags & QXIO_LAYER_SEEKABLE)) return QXIO_E_SEEK_ERROR;
   uint32_t read_bits = 0, write_bits = 0;
-  if (text) {
-    rc = qxio_push_encoding(&parts.qxio, parts.read_class, parts.write_class, push);
-    if (rc < 0) return rc;
-    encoding_bits(rc, push, &read_bits, &write_bits);
-  }
+  if (text && (rc = qx_text_setup_push(&parts, &read_bits, &write_bits)) < 0) return rc;
   uint32_t create = (rd ? QX_SC_INPUT : 0) | (wr ? QX_SC_OUTPUT : 0) |
                     (options & QX_FO_APPEND ? QX_SC_APPEND : 0) |
                     (text ? QX_SC_TEXT : QX_SC_BINARY) |
@@ -242,6 +236,32 @@ bool release_slots(QX_stream *s, uint32_t options, bool close_in, bool close_out
 
 }  // namespace
 
+qx_text_setup::~qx_text_setup()
+{
+  if (qxio) qxio_close(&qxio, QXIO_CLOSE_ABORTIVE);
+  if (read_class) qxio_coder_funcs_release(read_class);
+  if (write_class) qxio_coder_funcs_release(write_class);
+}
+
+int qx_text_setup_find(qx_text_setup *setup, uint32_t options, TAGGED encoding,
+                       const char *preferred)
+{
+  encoding_settings enc;
+  int rc = read_encoding(options, encoding, &enc);
+  return rc < 0 ? rc : text_setup(setup, enc, options, preferred);
+}
+
+int qx_text_setup_push(qx_text_setup *setup, uint32_t *read_bits, uint32_t *write_bits)
+{
+  uint32_t push = setup->push;
+  int rc = qxio_push_encoding(&setup->qxio, setup->read_class, setup->write_class, push);
+  if (rc < 0) return rc;
+  *read_bits = (rc == ENCODING_DETECTED ? 0x1 : 0) | (push & QX_PE_READ_CRLF ? 0x8 : 0) |
+               (push & QX_PE_READ_AUTO ? 0x20 : 0);
+  *write_bits = (push & QX_PE_WRITE_CRLF ? 0x10 : 0) | (push & QX_PE_WRITE_AUTO ? 0x40 : 0);
+  return 0;
+}
+
 int eol_type(const char *name, const char *default_name)
 {
   if (!std::strcmp(name, "default")) name = default_name;
@@ -303,18 +323,16 @@ int qxio_push_encoding(QXIO *slot, qxio_t_coder_funcs *read_class, qxio_t_coder_
 int qx_push_encoding_term(QXIO *slot, uint32_t options, TAGGED encoding, uint32_t *read_bits,
                           uint32_t *write_bits)
 {
-  encoding_settings enc;
-  int rc = read_encoding(options, encoding, &enc);
+  qx_text_setup setup;
+  int rc = qx_text_setup_find(&setup, options, encoding, nullptr);
   if (rc < 0) return rc;
-  open_parts parts;
-  uint32_t push = 0;
-  if ((rc = find_coders(&parts, enc, options)) < 0) return rc;
-  if ((rc = push_options(enc, options, &push)) < 0) return rc;
   /* Looking for a byte order mark would wait for input that may never come. */
-  push &= ~(QX_PE_BOM | QX_PE_BOM_IF_CALLED_FOR);
-  if ((rc = qxio_push_encoding(slot, parts.read_class, parts.write_class, push)) < 0) return rc;
-  encoding_bits(rc, push, read_bits, write_bits);
-  return 0;
+  setup.push &= ~(QX_PE_BOM | QX_PE_BOM_IF_CALLED_FOR);
+  setup.qxio = *slot; /* lent for the push: the caller keeps the stream whatever happens */
+  rc = qx_text_setup_push(&setup, read_bits, write_bits);
+  *slot = setup.qxio;
+  setup.qxio = nullptr;
+  return rc;
 }
 
 int qx_fopen_internal(const char *path, uint32_t options, TAGGED encoding, QX_stream **stream)
@@ -348,7 +366,7 @@ int qx_fclose_internal(QX_stream *s, uint32_t options)
     if (rc < 0) return rc;
   }
   if (!release_slots(s, options, close_in, close_out)) return 0;
-  if (close_in) s->flags &= ~QX_SF_READ_LISTENER;
+  if (close_in) qx_drop_read_listener(s);
   if (s->qxio) {
     uint32_t close = (close_in ? QXIO_CLOSE_READ : 0) | (close_out ? QXIO_CLOSE_WRITE : 0) |
                      (options & QX_FC_NONBLOCKING ? 0x8 : 0) | (force ? QXIO_CLOSE_ABORTIVE : 0);
@@ -369,6 +387,7 @@ int qx_fclose_internal(QX_stream *s, uint32_t options)
   }
   if (s->qxio) qxio_close(&s->qxio, QXIO_CLOSE_ABORTIVE);
   stream_unlink_and_free(s);
+  qx_notify_stream_closed(s);
   return 2;
 }
 

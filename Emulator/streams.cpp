@@ -436,6 +436,7 @@ int deinit_stream(void)
   if (!root) return 1;
   qx_free_embedded_resources(); /* closes the hidden streams of the resource files */
   const uint32_t shutdown = QX_FC_FORCE | QX_FC_STANDARD | QX_FC_FORGET;
+  free_stream_event_listeners();
   if (qx_eg.persistent_null_stream) qx_fclose_internal(qx_eg.persistent_null_stream, shutdown);
   while (root->forward != root) {
     QX_stream *s = root->forward;

@@ -15,6 +15,7 @@
 
 #include "datadefs.h"
 #include "qxio.h"
+#include "qxio/qxio_simple_device.h"
 
 struct qx_t_public_stream_fields_ {
   struct {
@@ -220,6 +221,19 @@ void set_stream_encoding_bits(QX_stream *stream, uint32_t read_bits, uint32_t wr
  * come back. */
 int qx_push_encoding_term(QXIO *slot, uint32_t options, TAGGED encoding, uint32_t *read_bits,
                           uint32_t *write_bits);
+/* The coders and coder-layer options of a text open (QX_FO_ options and encoding as for
+ * qx_fopen_internal; preferred, when given and known, is the character set tried first), and
+ * their push onto qxio; what is left in the record is released with it. */
+struct qx_text_setup {
+  QXIO qxio = nullptr;
+  qxio_t_coder_funcs *read_class = nullptr, *write_class = nullptr;
+  uint32_t push = 0;
+  bool coders_found = false;
+  ~qx_text_setup();
+};
+int qx_text_setup_find(qx_text_setup *setup, uint32_t options, TAGGED encoding,
+                       const char *preferred);
+int qx_text_setup_push(qx_text_setup *setup, uint32_t *read_bits, uint32_t *write_bits);
 
 /* ---- built-ins (bi_streams.cpp) ---- */
 void save_qxio_error(int code, bool output_variant, TAGGED culprit);
@@ -261,5 +275,87 @@ int qx_create_qxio_byte_device(QXIO *slot, qxio_t_buf *buffer, void *cookie,
 /* A read-only text stream over internal-encoding text (not copied: it must outlive the
  * stream): 1, or 0 when the text is malformed or a step fails. */
 int QX_stream_from_string(const char *text, QX_stream **stream);
+/* ---- pipe, tunnelled, user-defined and descriptor streams (stream_pipe.cpp, stream_user.cpp) ---- */
+/* Two streams over one in-process buffer; an encoding name (may be null) makes that end text. */
+constexpr uint32_t QX_PIPE_STANDARD = 0x1;
+int qx_create_pipe(const char *read_encoding, QX_stream **read_stream, const char *write_encoding,
+                   QX_stream **write_stream, uint32_t options);
+/* A text output stream whose text goes as "TUNNEL APPEND" lines over tunnel. */
+constexpr uint32_t QX_TUNNEL_INTERACTIVE = 0x2;
+constexpr uint32_t QX_TUNNEL_STANDARD = 0x4;
+int qx_create_tunneled_stream(QX_stream *tunnel, const char *name, QX_stream **stream,
+                              uint32_t options);
+constexpr uint32_t QX_CS_BINARY = 0x1;
+constexpr uint32_t QX_CS_TEXT = 0x2;
+constexpr uint32_t QX_CS_INTERACTIVE = 0x4;
+constexpr uint32_t QX_CS_AUTOFLUSH = 0x8;
+constexpr uint32_t QX_CS_EOF_CODE = 0x10;
+constexpr uint32_t QX_CS_EOF_RESET = 0x20;
+int QX_create_stream(void *user_data, const void *user_class, qxio_t_user_read read,
+                     qxio_t_user_write write, qxio_t_user_flush_output flush_output,
+                     qxio_t_user_seek seek, qxio_t_user_close close,
+                     qxio_t_user_interrupt interrupt, qxio_t_user_ioctl ioctl,
+                     const qxio_t_arglist *args, uint32_t options, QX_stream **stream);
+int QX_get_stream_user_data(QX_stream *stream, const void *user_class, void **user_data);
+constexpr uint32_t QX_OS_READ = 0x1;
+constexpr uint32_t QX_OS_WRITE = 0x2;
+constexpr uint32_t QX_OS_BINARY = 0x4;
+constexpr uint32_t QX_OS_TEXT = 0x8;
+constexpr uint32_t QX_OS_NOT_OWNED = 0x20;
+constexpr uint32_t QX_OS_SEQUENTIAL = 0x40;
+constexpr uint32_t QX_OS_AUTOFLUSH = 0x80;
+constexpr uint32_t QX_OS_FALLBACK_INVALID = 0x100;
+constexpr uint32_t QX_OS_FALLBACK_REPLACE = 0x800;
+constexpr uint32_t QX_OS_READ_BOM = 0x1000;
+constexpr uint32_t QX_OS_WRITE_BOM = 0x4000;
+constexpr uint32_t QX_OS_WRITE_BOM_IF_CALLED_FOR = 0x8000;
+constexpr uint32_t QX_OS_REPOSITION = 0x10000;
+constexpr uint32_t QX_OS_PREFER_OS_CHARSET = 0x20000;
+constexpr uint32_t QX_OS_ENCODING_TERM = 0x40000;
+/* encoding: an encoding(Name, Bom, Eol) term with QX_OS_ENCODING_TERM, else unused. */
+int QX_create_os_stream(int fd, QX_stream **stream, TAGGED encoding, uint32_t options);
+
+/* ---- select, idle hooks, stream listeners (stream_select.cpp) ---- */
+int QX_select(int *read_fds, size_t *n_read_fds, int *write_fds, size_t *n_write_fds,
+              QX_stream **read_streams, size_t *n_read_streams, QX_stream **write_streams,
+              size_t *n_write_streams, const qxio_t_timespec *timeout, uint32_t options);
+int qx_stream_select(int *read_fds, size_t *n_read_fds, int *write_fds, size_t *n_write_fds,
+                     QX_stream **read_streams, size_t *n_read_streams, QX_stream **write_streams,
+                     size_t *n_write_streams, const qxio_t_timespec *timeout, uint32_t options);
+/* 30000 at end of stream, the item, or an error (QXIO_E_WOULD_BLOCK: not ready). */
+int poll_read_stream(QX_stream *stream);
+/* 0 or 30000 when output can go on now, else an error. */
+int poll_write_stream(QX_stream *stream);
+typedef int (*QX_IdleHook)(void *cookie);
+constexpr uint32_t QX_IDLE_REMOVE = 0x1;
+int QX_install_idle_hook(QX_IdleHook hook, void *cookie, uint32_t options);
+/* One round of the idle loop of an interactive read that would block: passes over the hooks
+ * until a pass does no work (then a short wait) or ten passes did; 1 when hooks ran, 0 when there
+ * are none, or QXIO_E_INTERRUPTED. */
+int qx_run_idle_hooks(void);
+bool qx_idle_hooks_exist(void);
+constexpr uint32_t QX_LISTEN_INPUT = 0x1;
+int QX_add_stream_listener(QX_stream *stream, qxio_t_event_listener listener, void *cookie,
+                           uint32_t options);
+/* Stream event listeners: told 2 when a stream was closed (after its node was freed) and 1 when
+ * they are released at shutdown. */
+enum { QX_STREAM_EVENT_RELEASED = 1, QX_STREAM_EVENT_CLOSED = 2 };
+typedef void (*qx_stream_event_listener)(QX_stream *stream, void *cookie, int event);
+constexpr uint32_t QX_SEL_IN_FRONT = 0x1;
+int add_stream_event_listener(qx_stream_event_listener listener, void *cookie, uint32_t options);
+int remove_stream_event_listener(void *cookie);
+void init_stream_event_listeners(void);
+void free_stream_event_listeners(void);
+void qx_notify_stream_closed(QX_stream *stream);
+/* Stops the readable-event listener of a stream whose input side closes. */
+void qx_drop_read_listener(QX_stream *stream);
+void qx_os_signal_delivered(void);
+
+/* ---- development-environment link (devlink.cpp) ---- */
+/* Action 1 switches the debugger on at the next call (answers 1); others set error 8, answer 0. */
+int qx_action(int action, void *argument);
+void debugger_trap(void);
+bool qx_debugger_trap_pending(void);
+void qx_reset_debugger_trap(void);
 
 #endif

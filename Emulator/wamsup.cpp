@@ -28,6 +28,8 @@ const qx_pred_row *const families[] = {
     qx_bi_streams_rows,
     qx_stream_memory_rows,
     qx_stream_socket_rows,
+    qx_stream_select_rows,
+    qx_devlink_rows,
     nullptr,
 };
 // clang-format on
