@@ -181,17 +181,21 @@ int prolog_peek_code3(worker *w) { return get_family(w, "$peek_code", true, true
 int prolog_get_byte3(worker *w) { return get_family(w, "$get_byte", false, false); }
 int prolog_peek_byte3(worker *w) { return get_family(w, "$peek_byte", false, true); }
 
-/* The item argument of the skip, unget and put family: a non-negative integer (a byte: at most
- * 255), -1 too when allow_eof. */
-bool item_arg(const bi_ctx &b, bool text, bool allow_eof, uint32_t not_integer_code, int64_t *item)
+/* Raises an error of the item argument with the message its code carries. */
+void raise_item_error(const bi_ctx &b, uint32_t code)
 {
-  if (!get_int(b.w->term[1], item)) {
-    raise_code(b, not_integer_code, not_integer_code == 0x401 ? "integer" : "", 2);
-    return false;
-  }
+  raise_code(b, code, code == 0x401 ? "integer" : code == 2 ? "byte" : "", 2);
+}
+
+/* The item argument of the skip, unget and put family: an integer (else error not_integer), not
+ * negative (else error negative) unless it is -1 and allow_eof, a byte at most 255 (else 2). */
+bool item_arg(const bi_ctx &b, bool text, bool allow_eof, uint32_t not_integer, uint32_t negative,
+              int64_t *item)
+{
+  if (!get_int(b.w->term[1], item)) return raise_item_error(b, not_integer), false;
   if (*item == -1 && allow_eof) return true;
-  if (*item < 0) return raise_code(b, text ? 0x202 : 2, text ? "" : "byte", 2), false;
-  if (!text && *item > 255) return raise_code(b, 2, "byte", 2), false;
+  if (*item < 0) return raise_item_error(b, negative), false;
+  if (!text && *item > 255) return raise_item_error(b, 2), false;
   return true;
 }
 
@@ -201,7 +205,8 @@ int skip_family(worker *w, const char *name, bool text)
   return with_retry(b, [&]() -> int {
     QX_stream *s = stream_arg(b, QX_SM_INPUT | kind_mode(text));
     int64_t target, options;
-    if (!s || !item_arg(b, text, false, 0x401, &target) || !get_options(b, 3, &options)) return 0;
+    if (!s || !item_arg(b, text, false, 0x401, 0x202, &target) || !get_options(b, 3, &options))
+      return 0;
     for (;;) {
       bool ended;
       int item = read_one(b, s, text, (uint32_t)options, &ended);
@@ -222,7 +227,9 @@ int unget_family(worker *w, const char *name, bool text)
   bi_ctx b{w, name, 3};
   QX_stream *s = stream_arg(b, QX_SM_INPUT | kind_mode(text));
   int64_t item, options;
-  if (!s || !item_arg(b, text, true, 0x401, &item) || !get_options(b, 3, &options)) return 0;
+  if (!s || !item_arg(b, text, true, 0x401, text ? 0x202 : 2, &item) ||
+      !get_options(b, 3, &options))
+    return 0;
   int rc = text ? QX_unget_code(s, (int32_t)item) : QX_unget_byte(s, (int32_t)item);
   return rc < 0 ? raise_io(b, rc, false, 2) : 1;
 }
@@ -259,7 +266,7 @@ int put_family(worker *w, const char *name, bool text)
   return with_retry(b, [&]() -> int {
     QX_stream *s = stream_arg(b, QX_SM_OUTPUT | kind_mode(text));
     int64_t item, options;
-    if (!s || !item_arg(b, text, false, text ? 0x202 : 0x401, &item) ||
+    if (!s || !item_arg(b, text, false, text ? 0x202 : 0x401, text ? 0x202 : 2, &item) ||
         !get_options(b, 3, &options))
       return 0;
     int rc =
@@ -604,8 +611,9 @@ int prolog_qxio_error_name(worker *w)
 {
   int64_t code;
   if (!get_int(w->term[0], &code)) return 0;
+  /* The library names a code it does not know "(unknown ...)". */
   const char *name = code >= INT32_MIN && code <= INT32_MAX ? qxio_error_name((int)code) : nullptr;
-  if (!name) name = code < 0 ? "QXIO_E_ERROR" : "QXIO_S_NOERR";
+  if (!name || name[0] == '(') name = code < 0 ? "QXIO_E_ERROR" : "QXIO_S_NOERR";
   return cunify(w, w->term[1], atom_of(name));
 }
 

@@ -8,8 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "api_fixture.h"
 #include "instance.h"
@@ -24,6 +24,7 @@ struct bi_call {
   uint32_t code = 0;
   std::string message, culprit;
   int argument = 0;
+  std::string predicate; /* Name/Arity of the goal in the error's context */
 };
 
 class StreamTest : public ApiTest {
@@ -47,6 +48,7 @@ protected:
     EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
   }
 
+public:
   /* A UTF-8 text node (or a binary one) over a descriptor on the thread-backed device. */
   static QX_stream *stream_over_fd(int fd, uint32_t direction, bool text = true, uint32_t extra = 0)
   {
@@ -54,6 +56,13 @@ protected:
     uint32_t fd_options = (direction & QX_SC_INPUT ? QXIO_FD_READ : 0) |
                           (direction & QX_SC_OUTPUT ? QXIO_FD_WRITE : 0);
     if (qxio_layer_threaddevice_open_file_handle_unix(&q, fd, fd_options) < 0) return nullptr;
+    return stream_over(q, direction, text, extra);
+  }
+
+  /* A UTF-8 text node (or a binary one) over the I/O-library stream q, which it takes over (or
+   * closes when it fails). */
+  static QX_stream *stream_over(QXIO q, uint32_t direction, bool text = true, uint32_t extra = 0)
+  {
     if (text) {
       qxio_t_coder_funcs *utf8 = nullptr;
       qxio_char_coder_find(&utf8, "UTF-8", nullptr, 0);
@@ -69,6 +78,7 @@ protected:
     return s;
   }
 
+protected:
   /* user_input reads what the test writes to peer[0]; user_output and user_error write to
    * pipes the test reads at peer[1] and peer[2]. */
   static QX_stream *pipe_hook(void *data, int which)
@@ -87,7 +97,7 @@ protected:
   TAGGED num(int64_t v) { return make_int64(p.w, v); }
 
   /* Calls prolog:Name/Arity's native with args; errors recorded by the call are reported. */
-  bi_call call(const char *name, std::initializer_list<TAGGED> args)
+  bi_call call(const char *name, const std::vector<TAGGED> &args)
   {
     worker *w = p.w;
     definition *d =
@@ -104,6 +114,10 @@ protected:
       r.code = qx_eg.pending_error_code;
       r.message = qx_eg.pending_error_message;
       r.argument = qx_eg.pending_error_arg;
+      TAGGED functor = qx_eg.pending_error_functor;
+      if (functor)
+        r.predicate =
+            std::string(atom_name(FunctorName(functor))) + "/" + std::to_string(Arity(functor));
       if (qx_eg.pending_error_culprit)
         r.culprit = TestProlog::show(qx_copy_from_instance(w, qx_eg.pending_error_culprit));
       while (w->node_ != before) qx_pop_node(w);

@@ -227,11 +227,7 @@ TEST_F(SocketStreamTest, ArgumentErrorsRaiseOnArgumentOne)
        "internal error"},
   };
   for (const auto &c : cases) {
-    bi_call r;
-    switch (c.args.size()) {
-    case 5: r = call(c.name, {c.args[0], c.args[1], c.args[2], c.args[3], c.args[4]}); break;
-    default: r = call(c.name, {c.args[0], c.args[1], c.args[2], c.args[3], c.args[4], c.args[5]});
-    }
+    bi_call r = call(c.name, c.args);
     EXPECT_TRUE(r.raised) << c.what;
     EXPECT_EQ(r.argument, 1) << c.what;
     EXPECT_EQ(r.message, c.message) << c.what;
