@@ -209,15 +209,17 @@ int prolog_assertz(worker *w) { return add_clause(w, true); }
 int prolog_asserta(worker *w) { return add_clause(w, false); }
 
 /* ---- clause/2, retract/1: iterations ----
- * State words: 0 head, 1 body, 2 definition, 3 next candidate, 4-6 the call's clause clock. */
-constexpr int kIterWords = 4 + QX_CLOCK_WORDS;
-
-instance *next_candidate(instance *ins, TAGGED key, uint64_t clock)
-{
-  for (; ins; ins = ins->next)
-    if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) return ins;
-  return nullptr;
-}
+ * State words: head, body, definition, next candidate, the walk over the candidates, the
+ * call's clause clock. */
+enum : int {
+  ITER_HEAD,
+  ITER_BODY,
+  ITER_DEF,
+  ITER_NEXT,
+  ITER_WALK,
+  ITER_CLOCK = ITER_WALK + QX_WALK_WORDS,
+  kIterWords = ITER_CLOCK + QX_CLOCK_WORDS
+};
 
 /* Unifies head and body with a copy of the clause. */
 bool match_clause(worker *w, const instance *ins)
@@ -232,19 +234,22 @@ bool match_clause(worker *w, const instance *ins)
   return cunify(w, w->term[0], head) && cunify(w, w->term[1], body);
 }
 
-/* Tries the candidates from ins on, state in term[0..5]; the iteration's retry node exists when
- * `iterating`. A retract skips clauses that died since its call and erases the one it matches. */
-int iterate(worker *w, instance *ins, bool iterating, bool retracting)
+/* Tries the candidates from ins on, the walk standing after ins, state in term[]; the
+ * iteration's retry node exists when `iterating`. A retract skips clauses that died since its
+ * call and erases the one it matches. */
+int iterate(worker *w, instance *ins, qx_clause_walk *walk, bool iterating, bool retracting)
 {
-  TAGGED key = qx_first_arg_key(w->term[0]);
-  uint64_t clock = qx_saved_clock(&w->term[4]);
-  definition *def = unraw<definition>(w->term[2]);
+  TAGGED key = qx_first_arg_key(w->term[ITER_HEAD]);
+  uint64_t clock = qx_saved_clock(&w->term[ITER_CLOCK]);
+  definition *def = unraw<definition>(w->term[ITER_DEF]);
   while (ins) {
-    instance *next = next_candidate(ins->next, key, clock);
+    instance *next = qx_walk_next(walk, key, clock);
     if (iterating) {
-      qx_retry_state(w)[3] = raw(next);
+      qx_retry_state(w)[ITER_NEXT] = raw(next);
+      qx_save_walk(&qx_retry_state(w)[ITER_WALK], walk);
     } else if (next) {
-      w->term[3] = raw(next);
+      w->term[ITER_NEXT] = raw(next);
+      qx_save_walk(&w->term[ITER_WALK], walk);
       qx_push_retry_reaching(w, kIterWords, def);
       iterating = true;
     }
@@ -264,20 +269,25 @@ int iterate(worker *w, instance *ins, bool iterating, bool retracting)
   return 0;
 }
 
-/* Sets the state words for a first call and answers the first candidate. */
-instance *start_iteration(worker *w, definition *def, TAGGED head, TAGGED body)
+/* Sets the state words for a first call and runs it. */
+int start_iteration(worker *w, definition *def, TAGGED head, TAGGED body, bool retracting)
 {
   uint64_t clock = qx_eg.clause_clock;
-  w->term[0] = head;
-  w->term[1] = body;
-  w->term[2] = raw(def);
-  qx_save_clock(&w->term[4], clock);
-  return next_candidate(def->first_clause, qx_first_arg_key(head), clock);
+  w->term[ITER_HEAD] = head;
+  w->term[ITER_BODY] = body;
+  w->term[ITER_DEF] = raw(def);
+  qx_save_clock(&w->term[ITER_CLOCK], clock);
+  TAGGED key = qx_first_arg_key(head);
+  qx_clause_walk walk;
+  qx_walk_begin(def, key, &walk);
+  return iterate(w, qx_walk_next(&walk, key, clock), &walk, false, retracting);
 }
 
 int nd_iterate(worker *w, bool retracting)
 {
-  return iterate(w, unraw<instance>(qx_retry_state(w)[3]), true, retracting);
+  qx_clause_walk walk;
+  qx_saved_walk(&qx_retry_state(w)[ITER_WALK], &walk);
+  return iterate(w, unraw<instance>(qx_retry_state(w)[ITER_NEXT]), &walk, true, retracting);
 }
 
 int prolog_clause(worker *w)
@@ -294,7 +304,7 @@ int prolog_clause(worker *w)
   definition *def = qx_resolve_call(module, key);
   if (is_builtin(def, key)) return permission(w, "access", "private_procedure", key);
   if (!def || def->predtyp != ENTER_INTERPRETED) return 0;
-  return iterate(w, start_iteration(w, def, head, body), false, false);
+  return start_iteration(w, def, head, body, false);
 }
 
 int nd_clause(worker *w) { return nd_iterate(w, false); }
@@ -308,7 +318,7 @@ int prolog_retract(worker *w)
       (def && def->predtyp == ENTER_INTERPRETED && !def->properties.dynamic))
     return permission(w, "modify", "static_procedure", c.key);
   if (!def || def->predtyp != ENTER_INTERPRETED) return 0;
-  return iterate(w, start_iteration(w, def, c.head, c.body), false, true);
+  return start_iteration(w, def, c.head, c.body, true);
 }
 
 int nd_retract(worker *w) { return nd_iterate(w, true); }

@@ -6,8 +6,10 @@
 #include "instance.h"
 
 /* The first-argument key of a clause head or a call: atom or small integer as is, the functor
- * word of a compound, the box header of a boxed number, 0 for a variable (matches anything). */
+ * word of a compound, a hash of a boxed number's value (a word no atom, integer or functor has),
+ * 0 for a variable (matches anything). */
 TAGGED qx_first_arg_key(TAGGED head);
+TAGGED qx_arg_key(TAGGED arg); /* the key of an argument itself */
 static inline bool qx_keys_match(TAGGED clause_key, TAGGED call_key)
 {
   return clause_key == 0 || call_key == 0 || clause_key == call_key;
@@ -31,6 +33,41 @@ static inline uint64_t qx_saved_clock(const TAGGED *words)
   for (int i = 0; i < QX_CLOCK_WORDS; i++) clock |= (uint64_t)GetSmall(words[i]) << (28 * i);
   return clock;
 }
+
+/* What a clause keeps beside its term, in the same block right after the body: its place in
+ * its predicate's index and in the list of erased clauses, and its order in the chain. */
+struct qx_clause_info {
+  instance *ix_next; /* the clause's index list: the clauses of its key, or of a variable key */
+  instance *ix_prev;
+  instance *dead_next; /* erased clauses of the predicate waiting to be freed */
+  int64_t rank;        /* chain order: insertz counts up, asserta down */
+  uint32_t block_bytes;
+  uint32_t pad_;
+};
+static inline qx_clause_info *qx_clause(const instance *ins)
+{
+  return (qx_clause_info *)((char *)ins + qx_instance_room_offset(ins->objsize));
+}
+
+/* A walk over the clauses a call may match: along the chain, or, for a call with a key on an
+ * indexed predicate, along the clauses of that key merged by rank with those of a variable key.
+ * Clauses are added only at the ends of the lists and freed only when no walk reaches the
+ * predicate, so a walk saved in a retry node stays valid. */
+struct qx_clause_walk {
+  instance *at;     /* next clause of the chain or of the key's list */
+  instance *var_at; /* next clause with a variable key (indexed walks) */
+  bool indexed;
+};
+constexpr int QX_WALK_WORDS = 3;
+void qx_walk_begin(const definition *def, TAGGED key, qx_clause_walk *walk);
+/* The next candidate visible at clock, or null. */
+instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock);
+void qx_save_walk(TAGGED *words, const qx_clause_walk *walk);
+void qx_saved_walk(const TAGGED *words, qx_clause_walk *walk);
+/* A predicate is indexed once it has this many clauses. Test hook: qx_index_linear forces every
+ * walk along the chain. */
+extern uint32_t qx_index_threshold;
+extern bool qx_index_linear;
 
 /* Store (Head :- Body) or Head as a new clause; answers the instance. */
 instance *qx_make_clause(worker *w, definition *def, TAGGED clause);

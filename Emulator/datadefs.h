@@ -212,6 +212,8 @@ struct definition {
   uint32_t active_calls; /* retry nodes and running iterations that can reach dead clauses */
   uint32_t dead_count;   /* erased clauses still in the chain, waiting until nothing reaches them */
   void *fd_info;         /* finite-domain indexicals */
+  instance *dead_clauses;        /* the erased clauses still in the chain */
+  struct qx_clause_index *index; /* first-argument index of the clauses, once there are many */
 };
 
 /* A module. preds maps functor words to definitions; attr_no is the attribute slot (0 none). */

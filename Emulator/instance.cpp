@@ -123,6 +123,11 @@ struct CopyIn {
 
 instance *qx_copy_to_instance(worker *w, TAGGED term)
 {
+  return qx_copy_to_instance_room(w, term, nullptr, nullptr);
+}
+
+instance *qx_copy_to_instance_room(worker *w, TAGGED term, qx_instance_room_fn room, void *arg)
+{
   (void)w;
   CopyIn copy;
   copy.private_ref = functor_ref_term2;
@@ -143,7 +148,9 @@ instance *qx_copy_to_instance(worker *w, TAGGED term)
 
   uint32_t words = (uint32_t)copy.body.size();
   uint32_t objsize = kHeaderBytes + words * (uint32_t)sizeof(TAGGED);
-  instance *ins = (instance *)qx_checkalloc(objsize, QX_SPACE_DATABASE);
+  uint32_t extra = room ? room(copy.body.data(), words, arg) : 0;
+  uint32_t block = extra ? qx_instance_room_offset(objsize) + extra : objsize;
+  instance *ins = (instance *)qx_checkalloc(block, QX_SPACE_DATABASE);
   std::memset(ins, 0, kHeaderBytes);
   ins->objsize = objsize;
   ins->birth = 0;

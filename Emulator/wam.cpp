@@ -267,24 +267,18 @@ TAGGED try_clause(worker *w, TAGGED goal, const instance *ins)
   return clause.build(w, body_cell);
 }
 
-inline TAGGED call_key(TAGGED goal)
-{
-  if (!IsStr(goal)) return 0;
-  TAGGED a = deref(StrArg(goal, 1));
-  switch (TagOf(a)) {
-  case QX_TAG_REF: return 0;
-  case QX_TAG_LST: return MakeFunctor(atom_dot, 2);
-  case QX_TAG_STR: return StrFunctor(a);
-  default: return a;
-  }
-}
+inline TAGGED call_key(TAGGED goal) { return IsStr(goal) ? qx_arg_key(StrArg(goal, 1)) : 0; }
 
-inline instance *next_match(instance *ins, TAGGED key, uint64_t clock)
-{
-  for (; ins; ins = ins->next)
-    if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) return ins;
-  return nullptr;
-}
+/* Saved words of a clause retry node: the goal, the definition, the clause to try next, where
+ * the walk over the candidates stands, and the call's clause clock. */
+enum : int {
+  RETRY_GOAL,
+  RETRY_DEF,
+  RETRY_CLAUSE,
+  RETRY_WALK,
+  RETRY_CLOCK = RETRY_WALK + QX_WALK_WORDS,
+  RETRY_WORDS = RETRY_CLOCK + QX_CLOCK_WORDS
+};
 
 inline bool is_retry_op(int op) { return op == QX_ALT_RETRY_C || op == QX_ALT_RETRY_DB; }
 
@@ -674,16 +668,19 @@ next_goal:
     }
     uint64_t clock = qx_eg.clause_clock;
     TAGGED ckey = call_key(goal);
-    instance *ins = next_match(def->first_clause, ckey, clock);
+    qx_clause_walk walk;
+    qx_walk_begin(def, ckey, &walk);
+    instance *ins = qx_walk_next(&walk, ckey, clock);
     if (!ins) goto fail;
     uint32_t b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
-    instance *alt = next_match(ins->next, ckey, clock);
+    instance *alt = qx_walk_next(&walk, ckey, clock);
     if (alt) {
-      w->term[0] = goal;
-      w->term[1] = qx_raw(def);
-      w->term[2] = qx_raw(alt);
-      qx_save_clock(&w->term[3], clock);
-      qx_push_node(w, qx_alt(QX_ALT_RETRY_CLAUSE, 3 + QX_CLOCK_WORDS));
+      w->term[RETRY_GOAL] = goal;
+      w->term[RETRY_DEF] = qx_raw(def);
+      w->term[RETRY_CLAUSE] = qx_raw(alt);
+      qx_save_walk(&w->term[RETRY_WALK], &walk);
+      qx_save_clock(&w->term[RETRY_CLOCK], clock);
+      qx_push_node(w, qx_alt(QX_ALT_RETRY_CLAUSE, RETRY_WORDS));
       qx_definition_enter(def);
     }
     body = try_clause(w, goal, ins);
@@ -768,14 +765,17 @@ fail : {
     qx_pop_node(w);
     goto next_goal;
   case QX_ALT_RETRY_CLAUSE: {
-    goal = b->term[0];
-    def = qx_unraw<definition>(b->term[1]);
-    instance *ins = qx_unraw<instance>(b->term[2]);
-    instance *alt_ins = next_match(ins->next, call_key(goal), qx_saved_clock(&b->term[3]));
+    goal = b->term[RETRY_GOAL];
+    def = qx_unraw<definition>(b->term[RETRY_DEF]);
+    instance *ins = qx_unraw<instance>(b->term[RETRY_CLAUSE]);
+    qx_clause_walk walk;
+    qx_saved_walk(&b->term[RETRY_WALK], &walk);
+    instance *alt_ins = qx_walk_next(&walk, call_key(goal), qx_saved_clock(&b->term[RETRY_CLOCK]));
     bool last = alt_ins == nullptr;
     clause_b0 = qx_node_offset(w, qx_node_below(b));
     if (!last) {
-      b->term[2] = qx_raw(alt_ins);
+      b->term[RETRY_CLAUSE] = qx_raw(alt_ins);
+      qx_save_walk(&b->term[RETRY_WALK], &walk);
       body = try_clause(w, goal, ins);
       goto enter_body;
     }
