@@ -13,11 +13,15 @@
  */
 #include "database.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "atoms.h"
+#include "clause_code.h"
 #include "hashtab.h"
 #include "memman.h"
+#include "wam_internal.h"
 
 uint32_t qx_index_threshold = 8;
 bool qx_index_linear = false;
@@ -37,18 +41,6 @@ struct qx_clause_index {
 };
 
 namespace {
-
-TAGGED neck_functor()
-{
-  static TAGGED f = 0;
-  static TAGGED name = 0;
-  TAGGED n = init_atom_check(":-", 0);
-  if (n != name) {
-    name = n;
-    f = MakeFunctor(n, 2);
-  }
-  return f;
-}
 
 /* Ranks of clauses added at the end grow, of those added at the front shrink: within one
  * definition they follow the chain. */
@@ -206,20 +198,41 @@ void forget_dbref(const instance *ins)
   if (++dead_refs > 1024 && 2 * dead_refs > qx_eg.dbrefs->count) compact_dbrefs();
 }
 
-void free_clause(definition *def, instance *ins)
+void free_block(instance *ins)
+{
+  qx_checkdealloc(ins, qx_clause(ins)->block_bytes, QX_SPACE_DATABASE);
+}
+
+/* Clauses out of their chains whose code a running body may still be using (its frame's table
+ * names the clause): freed by qx_free_retired_clauses once no frame does. */
+std::vector<instance *> retired;
+size_t next_scan = 64; /* retired clauses that make an erase look for frames */
+
+/* A dead clause leaves its chain, its index list and the reference table; its block goes now
+ * (force: no body can be running) or once no running body uses it. */
+void free_clause(definition *def, instance *ins, bool force)
 {
   unlink_clause(def, ins);
   if (def->index) index_remove(def->index, ins);
   forget_dbref(ins);
-  qx_checkdealloc(ins, qx_clause(ins)->block_bytes, QX_SPACE_DATABASE);
+  if (force)
+    free_block(ins);
+  else
+    retired.push_back(ins);
 }
+
+/* The code of the clause being stored, made while its instance is sized. */
+std::vector<uint32_t> clause_code;
+qx_code_shape clause_shape;
 
 uint32_t clause_room(const TAGGED *body, uint32_t words, void *arg)
 {
-  (void)body;
-  (void)words;
   (void)arg;
-  return sizeof(qx_clause_info);
+  uint32_t objsize = (uint32_t)sizeof(instance) + words * (uint32_t)sizeof(TAGGED);
+  uint32_t code_offset =
+      qx_instance_room_offset(objsize) + (uint32_t)offsetof(qx_clause_info, code);
+  qx_code_make(body, words, code_offset, clause_code, &clause_shape);
+  return (uint32_t)(sizeof(qx_clause_info) + clause_code.size() * sizeof(uint32_t));
 }
 
 }  // namespace
@@ -240,29 +253,23 @@ int init_database()
 
 void deinit_database()
 {
+  for (instance *ins : retired) free_block(ins);
+  std::vector<instance *>().swap(retired);
+  next_scan = 64;
+  std::vector<uint32_t>().swap(clause_code);
   if (qx_eg.dbrefs) dispose_switch_on_key(qx_eg.dbrefs);
   qx_eg.dbrefs = nullptr;
   qx_dbref_valid_hook = nullptr;
 }
 
-TAGGED qx_arg_key(TAGGED arg)
+/* A number by its value: a hash of its words, shaped like a box header, which no key of another
+ * kind has. Equal numbers have equal words. */
+TAGGED qx_box_key(TAGGED box)
 {
-  TAGGED a = deref(arg);
-  switch (TagOf(a)) {
-  case QX_TAG_REF: return 0;
-  case QX_TAG_LST: return MakeFunctor(atom_dot, 2);
-  case QX_TAG_STR: {
-    TAGGED f = StrFunctor(a);
-    if (!IsBoxHeader(f)) return f;
-    /* A number by its value: a hash of its words, shaped like a box header, which no key of
-     * another kind has. Equal numbers have equal words. */
-    uint32_t h = 0;
-    const TAGGED *p = StrPtr(a);
-    for (int i = 0; i < BoxWords(f); i++) h = (h ^ p[i]) * 16777619u;
-    return 0x80000007u | (h & 0x7FFFFFF8u);
-  }
-  default: return a;
-  }
+  uint32_t h = 0;
+  const TAGGED *p = StrPtr(box);
+  for (int i = 0; i < BoxWords(p[0]); i++) h = (h ^ p[i]) * 16777619u;
+  return 0x80000007u | (h & 0x7FFFFFF8u);
 }
 
 TAGGED qx_first_arg_key(TAGGED head)
@@ -274,10 +281,17 @@ TAGGED qx_first_arg_key(TAGGED head)
 instance *qx_make_clause(worker *w, definition *def, TAGGED clause)
 {
   TAGGED c = deref(clause);
-  TAGGED head = (IsStr(c) && StrFunctor(c) == neck_functor()) ? StrArg(c, 1) : c;
+  TAGGED head = (IsStr(c) && StrFunctor(c) == qx_K.neck) ? StrArg(c, 1) : c;
   instance *ins = qx_copy_to_instance_room(w, clause, clause_room, nullptr);
-  std::memset(qx_clause(ins), 0, sizeof(qx_clause_info));
-  qx_clause(ins)->block_bytes = qx_instance_room_offset(ins->objsize) + sizeof(qx_clause_info);
+  qx_clause_info *info = qx_clause(ins);
+  std::memset(info, 0, sizeof(qx_clause_info));
+  uint32_t code_bytes = (uint32_t)(clause_code.size() * sizeof(uint32_t));
+  info->block_bytes = qx_instance_room_offset(ins->objsize) + sizeof(qx_clause_info) + code_bytes;
+  info->nvars = clause_shape.nvars;
+  info->head_heap = clause_shape.head_heap;
+  info->body = clause_shape.body;
+  info->blocks = clause_shape.blocks;
+  std::memcpy(info->code, clause_code.data(), code_bytes);
   ins->owner = def;
   ins->key = qx_first_arg_key(head);
   ins->stamp = ++qx_eg.dbref_stamp & 0x0FFFFFFF;
@@ -338,6 +352,25 @@ void qx_walk_begin(const definition *def, TAGGED key, qx_clause_walk *walk)
   const qx_index_bucket *b = find_slot(ix, key);
   walk->at = b->key ? b->first : nullptr;
   walk->var_at = ix->var_first;
+}
+
+instance *qx_walk_call(const definition *def, TAGGED key, qx_clause_walk *walk, instance **next)
+{
+  qx_walk_begin(def, key, walk);
+  if (walk->indexed || def->dead_count) {
+    uint64_t clock = qx_eg.clause_clock;
+    instance *first = qx_walk_next(walk, key, clock);
+    *next = first ? qx_walk_next(walk, key, clock) : nullptr;
+    return first;
+  }
+  /* Along a chain without erased clauses, at the current clock: every clause is visible. */
+  instance *first = walk->at;
+  while (first && !qx_keys_match(first->key, key)) first = first->next;
+  instance *second = first ? first->next : nullptr;
+  while (second && !qx_keys_match(second->key, key)) second = second->next;
+  *next = second;
+  walk->at = second ? second->next : nullptr;
+  return first;
 }
 
 instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock)
@@ -402,7 +435,25 @@ int qx_erase_clause(instance *ins)
   def->dead_clauses = ins;
   qx_eg.dead_clause_count++;
   if (def->active_calls == 0) qx_reclaim_dead_clauses(def, false);
+  if (retired.size() >= next_scan) qx_free_retired_clauses(qx_w);
   return 1;
+}
+
+void qx_free_retired_clauses(worker *w)
+{
+  if (retired.empty()) return;
+  std::vector<const qx_clause_info *> running;
+  size_t walked = qx_running_clauses(w, running);
+  std::sort(running.begin(), running.end());
+  size_t kept = 0;
+  for (instance *ins : retired)
+    if (std::binary_search(running.begin(), running.end(), qx_clause(ins)))
+      retired[kept++] = ins;
+    else
+      free_block(ins);
+  retired.resize(kept);
+  /* As many retirements again as the walk took before the next one: linear in all. */
+  next_scan = kept + (walked > 64 ? walked : 64);
 }
 
 void qx_remove_all_clauses(definition *def)
@@ -420,7 +471,7 @@ void qx_reclaim_dead_clauses(definition *def, bool force)
   def->dead_clauses = nullptr;
   while (ins) {
     instance *next = qx_clause(ins)->dead_next;
-    free_clause(def, ins);
+    free_clause(def, ins, force);
     def->dead_count--;
     qx_eg.dead_clause_count--;
     ins = next;

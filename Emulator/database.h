@@ -2,6 +2,7 @@
 #ifndef QX_DATABASE_H
 #define QX_DATABASE_H
 
+#include "atoms.h"
 #include "datadefs.h"
 #include "instance.h"
 
@@ -9,7 +10,18 @@
  * word of a compound, a hash of a boxed number's value (a word no atom, integer or functor has),
  * 0 for a variable (matches anything). */
 TAGGED qx_first_arg_key(TAGGED head);
-TAGGED qx_arg_key(TAGGED arg); /* the key of an argument itself */
+TAGGED qx_box_key(TAGGED box);
+/* The key of an argument itself. */
+static inline TAGGED qx_arg_key(TAGGED arg)
+{
+  TAGGED a = deref(arg);
+  switch (TagOf(a)) {
+  case QX_TAG_REF: return 0;
+  case QX_TAG_LST: return MakeFunctor(QX_ATOM_INDEX_dot << 3 | QX_TAG_ATOM, 2);
+  case QX_TAG_STR: return IsBoxHeader(StrFunctor(a)) ? qx_box_key(a) : StrFunctor(a);
+  default: return a;
+  }
+}
 static inline bool qx_keys_match(TAGGED clause_key, TAGGED call_key)
 {
   return clause_key == 0 || call_key == 0 || clause_key == call_key;
@@ -42,8 +54,14 @@ struct qx_clause_info {
   instance *dead_next; /* erased clauses of the predicate waiting to be freed */
   int64_t rank;        /* chain order: insertz counts up, asserta down */
   uint32_t block_bytes;
-  uint32_t pad_;
+  /* the code the interpreter runs (clause_code.h) */
+  uint32_t nvars;     /* slots of a frame's variable table */
+  uint32_t head_heap; /* heap words the head's bindings may build */
+  uint32_t body;      /* first body instruction in code[], QX_NO_BODY for a fact */
+  uint32_t blocks;    /* first word of the template blocks in code[] */
+  uint32_t code[];    /* head argument cells, body instructions, template blocks */
 };
+constexpr uint32_t QX_NO_BODY = UINT32_MAX;
 static inline qx_clause_info *qx_clause(const instance *ins)
 {
   return (qx_clause_info *)((char *)ins + qx_instance_room_offset(ins->objsize));
@@ -60,6 +78,9 @@ struct qx_clause_walk {
 };
 constexpr int QX_WALK_WORDS = 3;
 void qx_walk_begin(const definition *def, TAGGED key, qx_clause_walk *walk);
+/* A call's first candidate, now, and in *next the one after it (null: the call is
+ * deterministic); the walk stands after *next. */
+instance *qx_walk_call(const definition *def, TAGGED key, qx_clause_walk *walk, instance **next);
 /* The next candidate visible at clock, or null. */
 instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock);
 void qx_save_walk(TAGGED *words, const qx_clause_walk *walk);
@@ -80,6 +101,9 @@ int qx_erase_clause(instance *ins);
 void qx_remove_all_clauses(definition *def);
 /* Free the dead clauses of def when nothing reaches them (or always when force). */
 void qx_reclaim_dead_clauses(definition *def, bool force);
+/* Erased clauses out of their chains are freed once no running clause body uses their code; an
+ * erase looks now and then, and the interpreter when its outermost run ends. */
+void qx_free_retired_clauses(worker *w);
 void qx_definition_enter(definition *def); /* an iteration or retry node starts reaching def */
 void qx_definition_leave(definition *def);
 void multifile_retractall(definition *def, TAGGED files);
