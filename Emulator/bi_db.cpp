@@ -28,11 +28,6 @@ inline T *unraw(TAGGED t)
   return (T *)(uintptr_t)(t & ~(TAGGED)3);
 }
 
-TAGGED functor_of(const char *name, uint32_t arity)
-{
-  return MakeFunctor(init_atom_check(name, 0), arity);
-}
-
 /* ---- clause terms ---- */
 
 /* The term under any Module: qualifications, the innermost module in *module; 0 after raising
@@ -66,7 +61,7 @@ bool split_clause(worker *w, TAGGED clause, ClauseParts *out, int argument)
   if (IsVar(c)) return qx_instantiation_error(w, argument);
   out->head = c;
   out->body = atom_true;
-  if (IsStr(c) && StrFunctor(c) == functor_of(":-", 2)) {
+  if (IsStr(c) && StrFunctor(c) == qx_clause_functor()) {
     out->head = strip_module(w, StrArg(c, 1), &out->module, argument);
     out->body = StrArg(c, 2);
     if (!out->head) return false;
@@ -78,23 +73,6 @@ bool split_clause(worker *w, TAGGED clause, ClauseParts *out, int argument)
              : IsLst(out->head) ? MakeFunctor(atom_dot, 2)
                                 : StrFunctor(out->head);
   return true;
-}
-
-/* Predicates the interpreter runs itself, and list pairs (never a clause head it can call). */
-bool is_control(TAGGED key)
-{
-  static const struct {
-    const char *name;
-    uint32_t arity;
-  } rows[] = {{",", 2},    {";", 2},     {"->", 2},           {"*->", 2},   {"\\+", 1},
-              {"!", 0},    {":", 2},     {"catch", 3},        {"throw", 1}, {"true", 0},
-              {"fail", 0}, {"false", 0}, {"call_cleanup", 2}, {".", 2}};
-  uint32_t arity = IsAtom(key) ? 0 : Arity(key);
-  const char *name = atom_name(FunctorName(key));
-  if (FunctorName(key) == atom_call) return arity >= 1 && arity <= 8;
-  for (const auto &row : rows)
-    if (row.arity == arity && std::strcmp(row.name, name) == 0) return true;
-  return false;
 }
 
 TAGGED indicator(worker *w, TAGGED key)
@@ -116,7 +94,7 @@ int permission(worker *w, const char *action, const char *type, TAGGED key)
 /* A native, control or otherwise non-interpreted predicate: its clauses cannot be read or changed. */
 bool is_builtin(const definition *def, TAGGED key)
 {
-  return is_control(key) ||
+  return qx_is_control(key) ||
          (def && def->predtyp != ENTER_INTERPRETED && def->predtyp != ENTER_UNDEFINED);
 }
 
@@ -126,8 +104,6 @@ bool is_builtin(const definition *def, TAGGED key)
  * 0 when a part of it is not callable. Iterative: conjunctions may be long. */
 TAGGED convert_body(worker *w, TAGGED body)
 {
-  const TAGGED transparent[] = {functor_comma2, MakeFunctor(atom_semicolon, 2),
-                                functor_of("->", 2)};
   TAGGED result = 0;
   std::vector<std::pair<TAGGED, TAGGED *>> todo{{body, &result}};
   while (!todo.empty()) {
@@ -141,8 +117,7 @@ TAGGED convert_body(worker *w, TAGGED body)
       p[1] = g;
       w->global_top += 2;
       *dest = MakeStr(p);
-    } else if (IsStr(g) && std::find(std::begin(transparent), std::end(transparent),
-                                     StrFunctor(g)) != std::end(transparent)) {
+    } else if (IsStr(g) && qx_is_transparent(StrFunctor(g))) {
       p[0] = StrFunctor(g);
       w->global_top += 3;
       *dest = MakeStr(p);
@@ -191,7 +166,7 @@ int add_clause(worker *w, bool at_end)
   if (deref(body) != atom_true) {
     call_overflow(w, 16, 1);
     TAGGED *p = w->global_top;
-    p[0] = functor_of(":-", 2);
+    p[0] = qx_clause_functor();
     p[1] = c.head;
     p[2] = body;
     w->global_top += 3;
@@ -227,7 +202,7 @@ bool match_clause(worker *w, const instance *ins)
   call_overflow(w, qx_instance_heap_words(ins) + 16, kIterWords);
   TAGGED c = qx_copy_from_instance(w, ins);
   TAGGED head = c, body = atom_true;
-  if (IsStr(c) && StrFunctor(c) == functor_of(":-", 2)) {
+  if (IsStr(c) && StrFunctor(c) == qx_clause_functor()) {
     head = StrArg(c, 1);
     body = StrArg(c, 2);
   }

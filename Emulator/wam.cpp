@@ -1044,6 +1044,21 @@ definition *qx_define_native(mod_def *module, const char *name, uint32_t arity, 
   return d;
 }
 
+bool qx_is_control(TAGGED key)
+{
+  int kind = qx_goal_kind(key);
+  return (kind != QX_GOAL_PRED && kind < QX_GOAL_RUN_CLEANUP) || key == qx_K.soft_arrow ||
+         key == MakeFunctor(atom_dot, 2);
+}
+
+bool qx_is_transparent(TAGGED key)
+{
+  int kind = qx_goal_kind(key);
+  return kind == QX_GOAL_CONJ || kind == QX_GOAL_DISJ || kind == QX_GOAL_ARROW;
+}
+
+TAGGED qx_clause_functor() { return qx_K.neck; }
+
 /* call/1 as a definition, so that queries can name it; the interpreter runs it inline. */
 static int call1_native(worker *w)
 {

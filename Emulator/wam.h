@@ -121,6 +121,13 @@ static inline TAGGED *qx_retry_state(worker *w) { return w->node_->term; }
 /* The module the running native was called from (the context of unqualified arguments). */
 mod_def *qx_native_context();
 
+/* Goals the interpreter runs itself (control constructs, call/1..8, and list pairs, which no
+ * clause head can define); ',', ';' and '->', whose arguments are goals of the same clause; and
+ * ':-'/2, the functor of a clause with a body. */
+bool qx_is_control(TAGGED key);
+bool qx_is_transparent(TAGGED key);
+TAGGED qx_clause_functor();
+
 /* Define a native built-in in a module. */
 definition *qx_define_native(mod_def *module, const char *name, uint32_t arity, qx_native_fn fn,
                              qx_native_fn retry, int kind);
