@@ -500,18 +500,19 @@ void qx_arith_init()
   }
 }
 
-bool qx_arith_small(TAGGED functor, int64_t x, int64_t y, int64_t *result)
+bool qx_arith_small(TAGGED functor, int32_t x, int32_t y, int32_t *result)
 {
   int row = find_fn(functor);
   if (row < 0) return false;
-  int64_t &r = *result;
+  int32_t &r = *result;
+  /* x and y are small integers (29 bits): sums, differences, negations and quotients fit. */
   switch (fn_rows[row].fn) {
-  case F_ADD: return !__builtin_add_overflow(x, y, &r);
-  case F_SUB: return !__builtin_sub_overflow(x, y, &r);
+  case F_ADD: return r = x + y, true;
+  case F_SUB: return r = x - y, true;
   case F_MUL: return !__builtin_mul_overflow(x, y, &r);
-  case F_NEG: return x != INT64_MIN && (r = -x, true);
+  case F_NEG: return r = -x, true;
   case F_POS: return r = x, true;
-  case F_ABS: return x != INT64_MIN && (r = x < 0 ? -x : x, true);
+  case F_ABS: return r = x < 0 ? -x : x, true;
   case F_SIGN: return r = x > 0 ? 1 : x < 0 ? -1 : 0, true;
   case F_NOT: return r = ~x, true;
   case F_AND: return r = x & y, true;
@@ -523,8 +524,8 @@ bool qx_arith_small(TAGGED functor, int64_t x, int64_t y, int64_t *result)
   case F_DIV:
   case F_MOD:
   case F_REM: {
-    if (y == 0 || y == -1) return false; /* errors and the one overflow: the general path */
-    int64_t q = x / y, m = x % y;
+    if (y == 0) return false; /* the error: the general path raises it */
+    int32_t q = x / y, m = x % y;
     bool adjust = m != 0 && ((m < 0) != (y < 0));
     switch (fn_rows[row].fn) {
     case F_IDIV: r = q; break;
@@ -535,11 +536,11 @@ bool qx_arith_small(TAGGED functor, int64_t x, int64_t y, int64_t *result)
     return true;
   }
   case F_SHR:
-    if (y < 0 || y > 62) return false;
+    if (y < 0 || y > 31) return false;
     return r = x >> y, true;
   case F_SHL:
-    if (y < 0 || y > 62 || x < -((int64_t)1 << 32) || x > ((int64_t)1 << 32)) return false;
-    r = (int64_t)((uint64_t)x << y);
+    if (y < 0 || y > 31) return false;
+    r = (int32_t)((uint32_t)x << y);
     return (r >> y) == x;
   default: return false;
   }
@@ -549,7 +550,7 @@ namespace {
 
 /* A term whose value the small-integer path gives: a small integer, or an operation on two (or
  * one). False: the general evaluation runs. */
-bool small_value(TAGGED t, int64_t *out)
+bool small_value(TAGGED t, int32_t *out)
 {
   t = deref(t);
   if (IsSmall(t)) return *out = GetSmall(t), true;
@@ -563,7 +564,7 @@ bool small_value(TAGGED t, int64_t *out)
 
 int prolog_is(worker *w)
 {
-  int64_t v;
+  int32_t v;
   if (small_value(w->term[1], &v) && SmallFits(v))
     return cunify(w, w->term[0], MakeSmall((int32_t)v));
   Num result;
@@ -576,7 +577,7 @@ int prolog_is(worker *w)
 /* Evaluates both sides: -1, 0, 1, 2 (unordered: a NaN), or 3 after raising an error. */
 int compare_sides(worker *w)
 {
-  int64_t a, b;
+  int32_t a, b;
   if (small_value(w->term[0], &a) && small_value(w->term[1], &b)) return a < b ? -1 : a > b;
   Num x, y;
   if (!evaluator(w, 1).run(w->term[0], &x) || !evaluator(w, 2).run(w->term[1], &y)) return 3;

@@ -245,13 +245,13 @@ bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env, uint32_t arity
   return true;
 }
 
-bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, int64_t *out)
+bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, int32_t *out)
 {
   /* Post-order over the expression with fixed stacks: deeper expressions take the general path,
    * and so do ground ones (the instance's cells), which a body rarely computes. */
   constexpr int kDepth = 16;
   uint32_t todo[2 * kDepth];
-  int64_t values[kDepth + 1];
+  int32_t values[kDepth + 1];
   int ntodo = 0, nvalues = 0;
   todo[ntodo++] = t;
   while (ntodo) {
@@ -259,9 +259,9 @@ bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, in
     if (c & 0x80000000u) { /* apply the functor in the low bits to the values on top */
       TAGGED f = c & ~0x80000000u;
       int arity = (int)Arity(f);
-      int64_t x = values[nvalues - arity], y = arity == 2 ? values[nvalues - 1] : 0;
+      int32_t x = values[nvalues - arity], y = arity == 2 ? values[nvalues - 1] : 0;
       nvalues -= arity;
-      if (!qx_arith_small(f, x, y, &values[nvalues])) return false;
+      if (!qx_arith_small(f, x, y, &values[nvalues]) || !SmallFits(values[nvalues])) return false;
       nvalues++;
       continue;
     }
@@ -281,6 +281,7 @@ bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, in
     }
     default: return false; /* a first occurrence (unbound), a list, a ground block */
     }
+    /* Every value on the stack is a small integer: results that are not take the general path. */
     if (!IsSmall(v) || nvalues == kDepth) return false;
     values[nvalues++] = GetSmall(v);
   }
@@ -297,7 +298,7 @@ int qx_try_inline(worker *w, int kind, const uint32_t *cells, const uint32_t *bl
     return cunify(w, a, qx_try_put(w, blocks, env, cells[1])) ? 1 : 0;
   }
   case QX_INLINE_IS: {
-    int64_t v;
+    int32_t v;
     uint32_t t = cells[0];
     if ((t & 3) == QX_T_STR || (t & 3) == QX_T_LST ||
         !qx_try_eval_small(blocks, env, cells[1], &v) || !SmallFits(v))
@@ -314,7 +315,7 @@ int qx_try_inline(worker *w, int kind, const uint32_t *cells, const uint32_t *bl
     return 1;
   }
   default: {
-    int64_t x, y;
+    int32_t x, y;
     if (!qx_try_eval_small(blocks, env, cells[0], &x) ||
         !qx_try_eval_small(blocks, env, cells[1], &y))
       return -1;

@@ -42,7 +42,7 @@ bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env, uint32_t arity
 /* The value of arithmetic template cell t when every leaf is a small integer and every step
  * one of the fast operations: true with *out, else false and nothing changed (the caller then
  * runs the built-in itself). */
-bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, int64_t *out);
+bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, int32_t *out);
 
 /* A built-in a body runs inline (qx_inline kind) with its argument cells: 1 success, 0 failure,
  * -1 when the built-in itself must run (nothing changed then). The caller made the heap room of
