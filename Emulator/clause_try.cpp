@@ -20,16 +20,6 @@ struct Run {
 };
 std::vector<Run> runs;
 
-/* qx_bind with its common case inline: most bindings in a clause try are of plain variables. */
-inline void bind_var(worker *w, TAGGED var, TAGGED value)
-{
-  TAGGED *cell = RefPtr(var);
-  if (QX_UNLIKELY(qx_is_attvar_cell(w, cell)))
-    qx_attvar_bind(w, cell, value);
-  else
-    qx_bind_plain(w, cell, value);
-}
-
 /* The block of compound cell c met in a run of kind `ground`; *args_ground tells the kind of its
  * argument cells. */
 inline const uint32_t *block_of(const uint32_t *blocks, uint32_t c, bool ground, bool *args_ground)
@@ -96,79 +86,11 @@ TAGGED build(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t, bool gr
   return result;
 }
 
-/* A flat block's argument cell: its constant, or its variable's value (a first occurrence is
- * the cell itself). */
-inline TAGGED put_simple(TAGGED *dest, TAGGED *env, uint32_t c)
-{
-  if ((c & 3) == QX_T_CONST) return c;
-  if (qx_t_first(c)) {
-    *dest = MakeRef(dest);
-    env[qx_t_slot(c)] = *dest;
-  }
-  return env[qx_t_slot(c)];
-}
-
-TAGGED build_flat(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t)
-{
-  const uint32_t *src = blocks + (t >> 4);
-  TAGGED *p = w->global_top;
-  if ((t & 3) == QX_T_LST) {
-    w->global_top += 2;
-    p[0] = put_simple(&p[0], env, src[0]);
-    p[1] = put_simple(&p[1], env, src[1]);
-    return MakeLst(p);
-  }
-  uint32_t n = Arity(src[0]);
-  w->global_top += n + 1;
-  p[0] = src[0];
-  for (uint32_t i = 1; i <= n; i++) p[i] = put_simple(&p[i], env, src[i]);
-  return MakeStr(p);
-}
-
-/* Unify argument a with a flat block's argument cell. */
-inline bool get_simple(worker *w, TAGGED *env, TAGGED a, uint32_t c)
-{
-  if ((c & 3) == QX_T_CONST) {
-    a = deref(a);
-    if (a == c) return true;
-    if (!IsRef(a)) return false;
-    bind_var(w, a, c);
-    return true;
-  }
-  TAGGED *slot = &env[qx_t_slot(c)];
-  if (qx_t_first(c)) {
-    *slot = a;
-    return true;
-  }
-  return *slot == a || cunify(w, *slot, a);
-}
-
-/* Unify a with flat block t. */
-inline bool get_flat(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a, uint32_t t)
-{
-  const uint32_t *src = blocks + (t >> 4);
-  a = deref(a);
-  if (IsRef(a)) {
-    bind_var(w, a, build_flat(w, blocks, env, t));
-    return true;
-  }
-  if ((t & 3) == QX_T_LST) {
-    if (!IsLst(a)) return false;
-    const TAGGED *p = LstPtr(a);
-    return get_simple(w, env, p[0], src[0]) && get_simple(w, env, p[1], src[1]);
-  }
-  if (!IsStr(a) || StrFunctor(a) != src[0]) return false;
-  const TAGGED *p = StrPtr(a);
-  for (uint32_t i = 1, n = Arity(src[0]); i <= n; i++)
-    if (!get_simple(w, env, p[i], src[i])) return false;
-  return true;
-}
-
 }  // namespace
 
 TAGGED qx_try_build(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t)
 {
-  if (qx_t_flat(t)) return build_flat(w, blocks, env, t);
+  if (qx_t_flat(t)) return qx_try_build_flat(w, blocks, env, t);
   return build(w, blocks, env, t, false);
 }
 
@@ -181,7 +103,7 @@ bool qx_try_get(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a, uint32
     case QX_T_CONST:
       a = deref(a);
       if (IsRef(a))
-        bind_var(w, a, t);
+        qx_try_bind(w, a, t);
       else if (a != t)
         goto fail;
       break;
@@ -194,7 +116,7 @@ bool qx_try_get(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a, uint32
     default: {
       a = deref(a);
       if (IsRef(a)) {
-        bind_var(w, a, build(w, blocks, env, t, ground));
+        qx_try_bind(w, a, build(w, blocks, env, t, ground));
         break;
       }
       bool args_ground;
@@ -225,24 +147,6 @@ bool qx_try_get(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a, uint32
 fail:
   runs.resize(base);
   return false;
-}
-
-bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env, uint32_t arity)
-{
-  const uint32_t *blocks = c->code + c->blocks;
-  for (uint32_t i = 0; i < arity; i++) {
-    uint32_t t = c->code[i];
-    TAGGED a = w->term[i];
-    /* Variables, constants and flat blocks need no walk. */
-    if (qx_t_simple(t)) {
-      if (!get_simple(w, env, a, t)) return false;
-    } else if (qx_t_flat(t)) {
-      if (!get_flat(w, blocks, env, a, t)) return false;
-    } else if (!qx_try_get(w, blocks, env, a, t)) {
-      return false;
-    }
-  }
-  return true;
 }
 
 bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, int32_t *out)
@@ -311,7 +215,7 @@ int qx_try_inline(worker *w, int kind, const uint32_t *cells, const uint32_t *bl
     }
     TAGGED a = deref(env[qx_t_slot(t)]);
     if (!IsRef(a)) return a == value;
-    bind_var(w, a, value);
+    qx_try_bind(w, a, value);
     return 1;
   }
   default: {

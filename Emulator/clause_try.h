@@ -13,6 +13,48 @@
 #include "clause_code.h"
 #include "objareas.h"
 
+#include "unify.h"
+
+/* qx_bind with its common case inline: most bindings in a clause try are of plain variables. */
+static inline void qx_try_bind(worker *w, TAGGED var, TAGGED value)
+{
+  TAGGED *cell = RefPtr(var);
+  if (QX_UNLIKELY(qx_is_attvar_cell(w, cell)))
+    qx_attvar_bind(w, cell, value);
+  else
+    qx_bind_plain(w, cell, value);
+}
+
+/* A flat block's argument cell: its constant, or its variable's value (a first occurrence is
+ * the cell itself). */
+static inline TAGGED qx_try_put_simple(TAGGED *dest, TAGGED *env, uint32_t c)
+{
+  if ((c & 3) == QX_T_CONST) return c;
+  if (qx_t_first(c)) {
+    *dest = MakeRef(dest);
+    env[qx_t_slot(c)] = *dest;
+  }
+  return env[qx_t_slot(c)];
+}
+
+/* The term of a flat block cell, laid out at the heap top (room made by the caller). */
+static inline TAGGED qx_try_build_flat(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t)
+{
+  const uint32_t *src = blocks + (t >> 4);
+  TAGGED *p = w->global_top;
+  if ((t & 3) == QX_T_LST) {
+    w->global_top += 2;
+    p[0] = qx_try_put_simple(&p[0], env, src[0]);
+    p[1] = qx_try_put_simple(&p[1], env, src[1]);
+    return MakeLst(p);
+  }
+  uint32_t n = Arity(src[0]);
+  w->global_top += n + 1;
+  p[0] = src[0];
+  for (uint32_t i = 1; i <= n; i++) p[i] = qx_try_put_simple(&p[i], env, src[i]);
+  return MakeStr(p);
+}
+
 /* The term of a block cell, laid out at the heap top (room made by the caller). */
 TAGGED qx_try_build(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t);
 
@@ -36,8 +78,64 @@ static inline TAGGED qx_try_put(worker *w, const uint32_t *blocks, TAGGED *env, 
 /* Unify term a with template cell t; false on a clash (bindings made stay for backtracking). */
 bool qx_try_get(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a, uint32_t t);
 
+/* Unify argument a with a variable or constant cell. */
+static inline bool qx_try_get_simple(worker *w, TAGGED *env, TAGGED a, uint32_t c)
+{
+  if ((c & 3) == QX_T_CONST) {
+    a = deref(a);
+    if (a == c) return true;
+    if (!IsRef(a)) return false;
+    qx_try_bind(w, a, c);
+    return true;
+  }
+  TAGGED *slot = &env[qx_t_slot(c)];
+  if (qx_t_first(c)) {
+    *slot = a;
+    return true;
+  }
+  return *slot == a || cunify(w, *slot, a);
+}
+
+/* Unify argument a with flat block cell t. */
+static inline bool qx_try_get_flat(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a,
+                                   uint32_t t)
+{
+  const uint32_t *src = blocks + (t >> 4);
+  a = deref(a);
+  if (IsRef(a)) {
+    qx_try_bind(w, a, qx_try_build_flat(w, blocks, env, t));
+    return true;
+  }
+  if ((t & 3) == QX_T_LST) {
+    if (!IsLst(a)) return false;
+    const TAGGED *p = LstPtr(a);
+    return qx_try_get_simple(w, env, p[0], src[0]) && qx_try_get_simple(w, env, p[1], src[1]);
+  }
+  if (!IsStr(a) || StrFunctor(a) != src[0]) return false;
+  const TAGGED *p = StrPtr(a);
+  for (uint32_t i = 1, n = Arity(src[0]); i <= n; i++)
+    if (!qx_try_get_simple(w, env, p[i], src[i])) return false;
+  return true;
+}
+
 /* Unify the call's arguments term[0..arity-1] with the clause's head. */
-bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env, uint32_t arity);
+static inline bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env, uint32_t arity)
+{
+  const uint32_t *blocks = c->code + c->blocks;
+  for (uint32_t i = 0; i < arity; i++) {
+    uint32_t t = c->code[i];
+    TAGGED a = w->term[i];
+    /* Variables, constants and flat blocks need no walk. */
+    if (qx_t_simple(t)) {
+      if (!qx_try_get_simple(w, env, a, t)) return false;
+    } else if (qx_t_flat(t)) {
+      if (!qx_try_get_flat(w, blocks, env, a, t)) return false;
+    } else if (!qx_try_get(w, blocks, env, a, t)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 /* The value of arithmetic template cell t when every leaf is a small integer and every step
  * one of the fast operations: true with *out, else false and nothing changed (the caller then

@@ -354,22 +354,13 @@ void qx_walk_begin(const definition *def, TAGGED key, qx_clause_walk *walk)
   walk->var_at = ix->var_first;
 }
 
-instance *qx_walk_call(const definition *def, TAGGED key, qx_clause_walk *walk, instance **next)
+instance *qx_walk_call_indexed(const definition *def, TAGGED key, qx_clause_walk *walk,
+                               instance **next)
 {
   qx_walk_begin(def, key, walk);
-  if (walk->indexed || def->dead_count) {
-    uint64_t clock = qx_eg.clause_clock;
-    instance *first = qx_walk_next(walk, key, clock);
-    *next = first ? qx_walk_next(walk, key, clock) : nullptr;
-    return first;
-  }
-  /* Along a chain without erased clauses, at the current clock: every clause is visible. */
-  instance *first = walk->at;
-  while (first && !qx_keys_match(first->key, key)) first = first->next;
-  instance *second = first ? first->next : nullptr;
-  while (second && !qx_keys_match(second->key, key)) second = second->next;
-  *next = second;
-  walk->at = second ? second->next : nullptr;
+  uint64_t clock = qx_eg.clause_clock;
+  instance *first = qx_walk_next(walk, key, clock);
+  *next = first ? qx_walk_next(walk, key, clock) : nullptr;
   return first;
 }
 

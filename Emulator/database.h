@@ -77,18 +77,35 @@ struct qx_clause_walk {
   bool indexed;
 };
 constexpr int QX_WALK_WORDS = 3;
-void qx_walk_begin(const definition *def, TAGGED key, qx_clause_walk *walk);
-/* A call's first candidate, now, and in *next the one after it (null: the call is
- * deterministic); the walk stands after *next. */
-instance *qx_walk_call(const definition *def, TAGGED key, qx_clause_walk *walk, instance **next);
-/* The next candidate visible at clock, or null. */
-instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock);
-void qx_save_walk(TAGGED *words, const qx_clause_walk *walk);
-void qx_saved_walk(const TAGGED *words, qx_clause_walk *walk);
 /* A predicate is indexed once it has this many clauses. Test hook: qx_index_linear forces every
  * walk along the chain. */
 extern uint32_t qx_index_threshold;
 extern bool qx_index_linear;
+void qx_walk_begin(const definition *def, TAGGED key, qx_clause_walk *walk);
+/* A call's first candidate, now, and in *next the one after it (null: the call is
+ * deterministic); the walk stands after *next. */
+instance *qx_walk_call_indexed(const definition *def, TAGGED key, qx_clause_walk *walk,
+                               instance **next);
+static inline instance *qx_walk_call(const definition *def, TAGGED key, qx_clause_walk *walk,
+                                     instance **next)
+{
+  if ((def->index && key && !qx_index_linear) || def->dead_count)
+    return qx_walk_call_indexed(def, key, walk, next);
+  /* Along a chain without erased clauses, at the current clock: every clause is visible. */
+  instance *first = def->first_clause;
+  while (first && !qx_keys_match(first->key, key)) first = first->next;
+  instance *second = first ? first->next : nullptr;
+  while (second && !qx_keys_match(second->key, key)) second = second->next;
+  *next = second;
+  walk->at = second ? second->next : nullptr;
+  walk->var_at = nullptr;
+  walk->indexed = false;
+  return first;
+}
+/* The next candidate visible at clock, or null. */
+instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock);
+void qx_save_walk(TAGGED *words, const qx_clause_walk *walk);
+void qx_saved_walk(const TAGGED *words, qx_clause_walk *walk);
 
 /* Store (Head :- Body) or Head as a new clause; answers the instance. */
 instance *qx_make_clause(worker *w, definition *def, TAGGED clause);

@@ -48,16 +48,6 @@ std::vector<uint32_t> active_catches;
  * restored, before the ball is unified with a catcher. */
 bool trim_after_fault;
 
-/* qx_bind with its common case inline. */
-inline void bind_var(worker *w, TAGGED var, TAGGED value)
-{
-  TAGGED *cell = RefPtr(var);
-  if (QX_UNLIKELY(qx_is_attvar_cell(w, cell)))
-    qx_attvar_bind(w, cell, value);
-  else
-    qx_bind_plain(w, cell, value);
-}
-
 /* Saved words of a node resuming in a clause's code: the frame's table (words from the local
  * stack's start), the resumption (words from the start of the clause's code), the cut barrier and
  * the context. The clause is found through the table's header word. */
@@ -697,7 +687,7 @@ proceed : {
     if (w->node_ == b)
       qx_cut_to(w, qx_node_below(b));
     else
-      bind_var(w, deref(f->goal), atom_nil); /* no longer catching; undone on backtracking */
+      qx_try_bind(w, deref(f->goal), atom_nil); /* no longer catching; undone on backtracking */
     goto proceed;
   }
   case QX_FRAME_CLEANUP_EXIT: {
@@ -712,7 +702,7 @@ proceed : {
         cut_b = qx_node_offset(w, w->node_);
         goto next_goal;
       }
-      bind_var(w, deref(StrArg(cleanup, 3)), atom_true);
+      qx_try_bind(w, deref(StrArg(cleanup, 3)), atom_true);
       qx_mark_nodes(w); /* a cut that removes the goal's nodes runs the cleanup */
     }
     goto proceed;
