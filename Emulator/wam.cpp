@@ -263,6 +263,18 @@ inline frame *push_body(worker *w, const uint32_t *pc, TAGGED *env, uint32_t cut
   return f;
 }
 
+/* The slow path of the event check: true when work is to run first, as the goal (opaque to cut,
+ * in module user). */
+inline bool take_pending_work(worker *w, TAGGED *goal, uint32_t *cut_b, mod_def **ctx)
+{
+  TAGGED work = qx_pending_work(w);
+  if (!work) return false;
+  *goal = work;
+  *cut_b = qx_node_offset(w, w->node_);
+  *ctx = qx_eg.user_module;
+  return true;
+}
+
 /* A clause's variable table goes once its last goal is called, unless a node still needs it. */
 inline void release_env(worker *w, TAGGED *env)
 {
@@ -296,18 +308,11 @@ next_goal:
   if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft)) {
     /* The goal waits in a frame while the pending work runs, so that nothing lives only here. */
     frame *f = push_frame_cut(w, goal, cut_b, ctx);
-    TAGGED work = qx_pending_work(w);
-    if (work) {
-      goal = work;
-      cut_b = qx_node_offset(w, w->node_);
-      ctx = qx_eg.user_module;
-    } else if (w->cont != f) {
-      goto proceed; /* an event inserted goals before it */
-    } else {
-      w->cont = f->next;
-      w->local_top = f;
-      goal = f->goal;
-    }
+    if (take_pending_work(w, &goal, &cut_b, &ctx)) goto next_goal;
+    if (w->cont != f) goto proceed; /* an event inserted goals before it */
+    w->cont = f->next;
+    w->local_top = f;
+    goal = f->goal;
   }
   goal = deref(goal);
   if (IsStr(goal)) {
@@ -546,13 +551,7 @@ next_instr:
 code_event : {
   /* As for a term goal: the rest of the code waits in a frame while the pending work runs. */
   frame *f = push_body(w, pc, env, cut_b, ctx);
-  TAGGED work = qx_pending_work(w);
-  if (work) {
-    goal = work;
-    cut_b = qx_node_offset(w, w->node_);
-    ctx = qx_eg.user_module;
-    goto next_goal;
-  }
+  if (take_pending_work(w, &goal, &cut_b, &ctx)) goto next_goal;
   if (w->cont != f) goto proceed;
   w->cont = f->next;
   w->local_top = f;
@@ -644,13 +643,7 @@ proceed : {
   frame *f = w->cont;
   if (f == exitcode) {
     if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft)) {
-      TAGGED work = qx_pending_work(w);
-      if (work) {
-        goal = work;
-        cut_b = qx_node_offset(w, w->node_);
-        ctx = qx_eg.user_module;
-        goto next_goal;
-      }
+      if (take_pending_work(w, &goal, &cut_b, &ctx)) goto next_goal;
       if (w->cont != exitcode) goto proceed;
     }
     return 1;
@@ -658,13 +651,7 @@ proceed : {
   if (QX_UNLIKELY(f->kind > QX_FRAME_BODY && w->global_top >= w->heap_warn_soft) && !event_done) {
     /* A marker acts like a goal: the event check comes first, the marker waiting in its frame. */
     event_done = true;
-    TAGGED work = qx_pending_work(w);
-    if (work) {
-      goal = work;
-      cut_b = qx_node_offset(w, w->node_);
-      ctx = qx_eg.user_module;
-      goto next_goal;
-    }
+    if (take_pending_work(w, &goal, &cut_b, &ctx)) goto next_goal;
     goto proceed;
   }
   event_done = false;

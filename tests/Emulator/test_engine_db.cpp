@@ -398,7 +398,6 @@ protected:
   ClauseIndex()
   {
     qx_install_builtins();
-    native("note", 1, engine_test::t_note);
     native("mutate", 0, t_mutate);
     native("nodes", 1, t_nodes);
     EXPECT_EQ(p.run("assertz(p(x, 0)), retract(p(x, 0))"), 1) << "p/2 is dynamic";

@@ -215,7 +215,6 @@ protected:
   ClauseCode()
   {
     qx_install_builtins();
-    native("note", 1, engine_test::t_note);
     native("heap_used", 1, t_heap_used);
     native("local_used", 1, t_local_used);
   }
