@@ -49,7 +49,7 @@ std::vector<uint32_t> active_catches;
 bool trim_after_fault;
 
 /* Saved words of a node resuming in a clause's code: the frame's table (words from the local
- * stack's start), the resumption (words from the start of the clause's code), the cut barrier and
+ * stack's start), the resumption (words from the body's first instruction), the cut barrier and
  * the context. The clause is found through the table's header word. */
 enum : int { ELSE_ENV, ELSE_PC, ELSE_CUT, ELSE_CTX, ELSE_WORDS };
 
