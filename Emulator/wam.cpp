@@ -617,7 +617,7 @@ try_clause : {
     local_overflow(w, table_bytes + (uint32_t)sizeof(frame));
   TAGGED *table = (TAGGED *)w->local_top + 1;
   table[-1] = (TAGGED)(uintptr_t)c;
-  if (c->head_heap) qx_heap_room(w, c->head_heap);
+  if (c->head_heap) qx_heap_room(w, c->head_heap, (int)def->proc.arity); /* the arguments */
   bool matched = qx_try_head(w, c, table, def->proc.arity);
   if (pop_after_try) qx_pop_node(w);
   if (!matched) goto fail;
