@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "atoms.h"
-#include "builtins.h"
 #include "unify.h"
 
 namespace {
@@ -191,48 +190,6 @@ bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, in
   }
   *out = values[0];
   return true;
-}
-
-int qx_try_inline(worker *w, int kind, const uint32_t *cells, const uint32_t *blocks, TAGGED *env)
-{
-  switch (kind) {
-  case QX_INLINE_ASSIGN: env[qx_t_slot(cells[0])] = qx_try_put(w, blocks, env, cells[1]); return 1;
-  case QX_INLINE_UNIFY: {
-    TAGGED a = qx_try_put(w, blocks, env, cells[0]);
-    return cunify(w, a, qx_try_put(w, blocks, env, cells[1])) ? 1 : 0;
-  }
-  case QX_INLINE_IS: {
-    int32_t v;
-    uint32_t t = cells[0];
-    if ((t & 3) == QX_T_STR || (t & 3) == QX_T_LST ||
-        !qx_try_eval_small(blocks, env, cells[1], &v) || !SmallFits(v))
-      return -1;
-    TAGGED value = MakeSmall((int32_t)v);
-    if ((t & 3) == QX_T_CONST) return t == value;
-    if (qx_t_first(t)) {
-      env[qx_t_slot(t)] = value;
-      return 1;
-    }
-    TAGGED a = deref(env[qx_t_slot(t)]);
-    if (!IsRef(a)) return a == value;
-    qx_try_bind(w, a, value);
-    return 1;
-  }
-  default: {
-    int32_t x, y;
-    if (!qx_try_eval_small(blocks, env, cells[0], &x) ||
-        !qx_try_eval_small(blocks, env, cells[1], &y))
-      return -1;
-    switch (kind) {
-    case QX_INLINE_EQ: return x == y;
-    case QX_INLINE_NE: return x != y;
-    case QX_INLINE_LT: return x < y;
-    case QX_INLINE_GT: return x > y;
-    case QX_INLINE_LE: return x <= y;
-    default: return x >= y;
-    }
-  }
-  }
 }
 
 void qx_try_reset() { runs.clear(); }

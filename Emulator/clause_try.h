@@ -13,9 +13,9 @@
 #ifndef QX_CLAUSE_TRY_H
 #define QX_CLAUSE_TRY_H
 
+#include "builtins.h"
 #include "clause_code.h"
 #include "objareas.h"
-
 #include "unify.h"
 
 /* qx_bind with its common case inline: most bindings in a clause try are of plain variables. */
@@ -145,10 +145,85 @@ static inline bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env, 
  * runs the built-in itself). */
 bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, int32_t *out);
 
+/* The small integer of a leaf cell: a constant, or a variable met before and bound to one. */
+static inline bool qx_try_leaf(const TAGGED *env, uint32_t c, int32_t *out)
+{
+  TAGGED v;
+  if ((c & 3) == QX_T_CONST)
+    v = c;
+  else if ((c & 7) == QX_T_VAR)
+    v = deref(env[qx_t_slot(c)]);
+  else
+    return false;
+  if (!IsSmall(v)) return false;
+  *out = GetSmall(v);
+  return true;
+}
+
+/* qx_try_eval_small with its common shapes inline: a leaf, or one operation on two leaves. */
+static inline bool qx_try_eval(const uint32_t *blocks, const TAGGED *env, uint32_t t, int32_t *out)
+{
+  if (qx_try_leaf(env, t, out)) return true;
+  if ((t & 3) == QX_T_STR && qx_t_flat(t)) {
+    const uint32_t *src = blocks + (t >> 4);
+    int32_t x, y;
+    if (Arity(src[0]) == 2 && qx_try_leaf(env, src[1], &x) && qx_try_leaf(env, src[2], &y)) {
+      constexpr TAGGED plus2 = atom_plus | (2u << QX_ARITY_SHIFT);
+      if (src[0] == functor_minus2)
+        *out = x - y; /* small integers: no overflow in 32 bits */
+      else if (src[0] == plus2)
+        *out = x + y;
+      else if (!qx_arith_small(src[0], x, y, out))
+        return false;
+      return SmallFits(*out);
+    }
+  }
+  return qx_try_eval_small(blocks, env, t, out);
+}
+
 /* A built-in a body runs inline (qx_inline kind) with its argument cells: 1 success, 0 failure,
  * -1 when the built-in itself must run (nothing changed then). The caller made the heap room of
  * the call's arguments. */
-int qx_try_inline(worker *w, int kind, const uint32_t *cells, const uint32_t *blocks, TAGGED *env);
+static inline int qx_try_inline(worker *w, int kind, const uint32_t *cells, const uint32_t *blocks,
+                                TAGGED *env)
+{
+  switch (kind) {
+  case QX_INLINE_ASSIGN: env[qx_t_slot(cells[0])] = qx_try_put(w, blocks, env, cells[1]); return 1;
+  case QX_INLINE_UNIFY: {
+    TAGGED a = qx_try_put(w, blocks, env, cells[0]);
+    return cunify(w, a, qx_try_put(w, blocks, env, cells[1])) ? 1 : 0;
+  }
+  case QX_INLINE_IS: {
+    int32_t v;
+    uint32_t t = cells[0];
+    if ((t & 3) == QX_T_STR || (t & 3) == QX_T_LST || !qx_try_eval(blocks, env, cells[1], &v))
+      return -1;
+    TAGGED value = MakeSmall(v);
+    if ((t & 3) == QX_T_CONST) return t == value;
+    if (qx_t_first(t)) {
+      env[qx_t_slot(t)] = value;
+      return 1;
+    }
+    TAGGED a = deref(env[qx_t_slot(t)]);
+    if (!IsRef(a)) return a == value;
+    qx_try_bind(w, a, value);
+    return 1;
+  }
+  default: {
+    int32_t x, y;
+    if (!qx_try_eval(blocks, env, cells[0], &x) || !qx_try_eval(blocks, env, cells[1], &y))
+      return -1;
+    switch (kind) {
+    case QX_INLINE_EQ: return x == y;
+    case QX_INLINE_NE: return x != y;
+    case QX_INLINE_LT: return x < y;
+    case QX_INLINE_GT: return x > y;
+    case QX_INLINE_LE: return x <= y;
+    default: return x >= y;
+    }
+  }
+  }
+}
 
 /* Scratch depth of the walks, reset when a fault ends a run halfway. */
 void qx_try_reset();
