@@ -6,7 +6,7 @@
  * stack, so the table can go when the body's last goal is called. The tables in use are those
  * the continuation frames and else nodes name (the walk qx_running_clauses makes); the slots
  * met so far hold terms, the others whatever the stack held before (nothing clears a table), and
- * the word before the slots names the clause. Walks over templates are
+ * the word before the slots names the clause's blocks. Walks over templates are
  * iterative (an explicit stack of argument runs) and visit cells depth first, left to right, the
  * order in which the maker marked first occurrences.
  */

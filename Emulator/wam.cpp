@@ -53,9 +53,15 @@ bool trim_after_fault;
  * the context. The clause is found through the table's header word. */
 enum : int { ELSE_ENV, ELSE_PC, ELSE_CUT, ELSE_CTX, ELSE_WORDS };
 
+/* The word before a table's slots: its clause's template blocks, from which the clause is found
+ * (the resumption of a frame needs the blocks at once, the clause seldom). */
+inline const uint32_t *env_blocks(const TAGGED *env)
+{
+  return (const uint32_t *)(uintptr_t)env[-1];
+}
 inline const qx_clause_info *env_clause(const TAGGED *env)
 {
-  return (const qx_clause_info *)(uintptr_t)env[-1];
+  return qx_clause((const instance *)qx_t_instance(env_blocks(env)));
 }
 /* The first instruction of the body a table belongs to: code addresses count from it. */
 inline const uint32_t *body_code(const TAGGED *env)
@@ -609,14 +615,14 @@ call_pred:
   }
 
 try_clause : {
-  /* The frame's variable table sits at the local top behind a header word naming the clause;
-   * it stays only when the clause has a body. */
+  /* The frame's variable table sits at the local top behind a header word naming the clause's
+   * blocks; it stays only when the clause has a body. */
   const qx_clause_info *c = qx_clause(ins);
   uint32_t table_bytes = (c->nvars + 1) * (uint32_t)sizeof(TAGGED);
   if (QX_UNLIKELY((char *)w->local_top + table_bytes + sizeof(frame) > (char *)w->local_end))
     local_overflow(w, table_bytes + (uint32_t)sizeof(frame));
   TAGGED *table = (TAGGED *)w->local_top + 1;
-  table[-1] = (TAGGED)(uintptr_t)c;
+  table[-1] = (TAGGED)(uintptr_t)(c->code + c->blocks);
   if (c->head_heap) qx_heap_room(w, c->head_heap, (int)def->proc.arity); /* the arguments */
   bool matched = qx_try_head(w, c, table, def->proc.arity);
   if (pop_after_try) qx_pop_node(w);
@@ -663,7 +669,7 @@ proceed : {
   case QX_FRAME_BODY:
     pc = f->pc;
     env = f->env;
-    blocks = env_clause(env)->code + env_clause(env)->blocks;
+    blocks = env_blocks(env);
     goto next_instr;
   case QX_FRAME_ITE_THEN:
     qx_cut_to(w, qx_offset_node(w, f->barrier));
@@ -717,7 +723,7 @@ fail : {
   case QX_ALT_BODY_ELSE:
     env = (TAGGED *)w->local_start + GetSmall(b->term[ELSE_ENV]);
     pc = body_code(env) + GetSmall(b->term[ELSE_PC]);
-    blocks = env_clause(env)->code + env_clause(env)->blocks;
+    blocks = env_blocks(env);
     cut_b = qx_barrier_offset(b->term[ELSE_CUT]);
     ctx = qx_unraw<mod_def>(b->term[ELSE_CTX]);
     qx_pop_node(w);
