@@ -869,6 +869,7 @@ frame *const exitcode = &exit_frame;
 
 size_t qx_running_clauses(worker *w, std::vector<const qx_clause_info *> &running)
 {
+  if (!termcode) return 0; /* the interpreter is gone (or not yet made): nothing runs */
   std::vector<frame *> seen;
   auto walk = [&](frame *f) {
     for (; f && f != exitcode && !(f->kind & kFrameSeen); f = f->next) {
