@@ -27,14 +27,31 @@ struct Run {
   uint32_t left;
 };
 
+/* The maker's buffers, kept from one clause to the next. */
+struct Buffers {
+  std::vector<uint32_t> info, starts, blocks, instr, slot_of;
+  std::vector<uint8_t> seen;
+  std::vector<Run> runs;
+  /* A huge clause's buffers go, so that one clause does not hold memory for good. */
+  void trim()
+  {
+    constexpr size_t kKept = 1 << 16;
+    for (auto *v : {&info, &starts, &blocks, &instr, &slot_of})
+      if (v->capacity() > kKept) std::vector<uint32_t>().swap(*v);
+    if (seen.capacity() > kKept) std::vector<uint8_t>().swap(seen);
+    if (runs.capacity() > kKept) std::vector<Run>().swap(runs);
+  }
+} buffers;
+
 /* The body's blocks, which an instance lays out one after the other in the order they were met
  * (the root first, children after their parents). Per block start: its words with those of its
  * compound arguments, times two, plus one when a variable is in it. */
-std::vector<uint32_t> analyse(const TAGGED *body, uint32_t words)
+void analyse(const TAGGED *body, uint32_t words, std::vector<uint32_t> &info)
 {
-  std::vector<uint32_t> info(words, 0);
-  if (words < 2) return info;
-  std::vector<uint32_t> starts;
+  info.assign(words, 0);
+  if (words < 2) return;
+  std::vector<uint32_t> &starts = buffers.starts;
+  starts.clear();
   for (uint32_t i = 0; i < words;) {
     TAGGED c = body[i];
     starts.push_back(i);
@@ -64,20 +81,31 @@ std::vector<uint32_t> analyse(const TAGGED *body, uint32_t words)
     }
     info[s] = size << 1 | vars;
   }
-  return info;
 }
 
 struct Maker {
   const TAGGED *body;
-  std::vector<uint32_t> blocks;
-  std::vector<uint32_t> instr;   /* the body's instructions */
-  std::vector<uint32_t> info;    /* from analyse() */
-  std::vector<uint32_t> slot_of; /* body index of a variable -> slot + 1 (made when needed) */
-  std::vector<uint8_t> seen;     /* per slot: met on every path to here */
+  std::vector<uint32_t> &blocks;
+  std::vector<uint32_t> &instr;   /* the body's instructions */
+  std::vector<uint32_t> &info;    /* from analyse() */
+  std::vector<uint32_t> &slot_of; /* body index of a variable -> slot + 1 (made when needed) */
+  std::vector<uint8_t> &seen;     /* per slot: met on every path to here */
+  std::vector<Run> &runs;         /* cell()'s stack */
   uint32_t nvars = 0;
   uint32_t words;
 
-  Maker(const TAGGED *b, uint32_t n) : body(b), info(analyse(b, n)), words(n) {}
+  Maker(const TAGGED *b, uint32_t n)
+      : body(b), blocks(buffers.blocks), instr(buffers.instr), info(buffers.info),
+        slot_of(buffers.slot_of), seen(buffers.seen), runs(buffers.runs), words(n)
+  {
+    analyse(b, n, info);
+    blocks.clear();
+    instr.clear();
+    slot_of.clear();
+    seen.clear();
+    runs.clear();
+  }
+  ~Maker() { buffers.trim(); }
 
   static uint32_t index(TAGGED offset_cell)
   {
@@ -110,7 +138,7 @@ struct Maker {
   /* The template cell of instance cell c; *heap grows by the heap words it takes when built (a
    * variable's first occurrence inside a block is the block's cell itself). */
   uint32_t cell(TAGGED c, uint32_t *heap);
-  uint32_t place(TAGGED c, uint32_t *heap, std::vector<Run> &runs);
+  uint32_t place(TAGGED c, uint32_t *heap);
 
   /* Compiles goal g; answers whether control goes on after it. `tail`: nothing follows in the
    * body; cut_slot: the slot of the condition a cut is local to, or -1 for the clause. */
@@ -141,14 +169,13 @@ uint32_t Maker::cell(TAGGED c, uint32_t *heap)
   if (IsConst(c)) return c;
   if (IsRef(c)) return var_cell(c);
   /* Depth first with an explicit stack of argument runs; the top-level cell is placed first. */
-  std::vector<Run> runs;
-  uint32_t result = place(c, heap, runs);
+  uint32_t result = place(c, heap);
   while (!runs.empty()) {
     Run &run = runs.back();
     uint32_t dest = run.dest++, src = run.src++;
     if (--run.left == 0) runs.pop_back();
     TAGGED arg = body[src];
-    uint32_t t = IsConst(arg) ? arg : IsRef(arg) ? var_cell(arg) : place(arg, heap, runs);
+    uint32_t t = IsConst(arg) ? arg : IsRef(arg) ? var_cell(arg) : place(arg, heap);
     blocks[dest] = t;
   }
   return result;
@@ -164,7 +191,7 @@ bool flat(const TAGGED *args, uint32_t n)
 
 /* The cell of compound c: the instance's own block when ground, else a block of the code whose
  * arguments are left as a run on the stack. */
-uint32_t Maker::place(TAGGED c, uint32_t *heap, std::vector<Run> &runs)
+uint32_t Maker::place(TAGGED c, uint32_t *heap)
 {
   uint32_t src = index(c);
   *heap += info[src] >> 1;
