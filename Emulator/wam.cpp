@@ -1099,7 +1099,7 @@ void make_goal_table()
     bool clash = false;
     for (const auto &row : rows) {
       qx_goal_slot &slot = qx_goal_table[(row.key * mult) >> (32 - QX_GOAL_TABLE_BITS)];
-      clash |= slot.key != 0;
+      clash |= slot.key != 0 && slot.key != row.key;
       slot = qx_goal_slot{row.key, row.kind};
     }
     if (!clash) {
