@@ -128,27 +128,24 @@ const FnRow fn_rows[] = {
 };
 constexpr int kFnCount = sizeof fn_rows / sizeof fn_rows[0];
 
-/* Functor word -> row, cached; a hit is confirmed by name, since atom numbers belong to one run
- * of the engine. -1: not evaluable. */
+/* Evaluable functors of this engine: functor word (an atom for arity 0) -> row, an open table
+ * filled once per engine, since atom numbers belong to one engine. */
+struct FnSlot {
+  TAGGED functor; /* 0: free */
+  int row;
+};
+constexpr uint32_t kFnSlots = 128;
+FnSlot fn_table[kFnSlots];
+inline uint32_t fn_hash(TAGGED functor) { return (functor * 2654435761u) >> 25; }
+
+/* The row of an evaluable functor, or -1. */
 int find_fn(TAGGED functor)
 {
-  struct Entry {
-    TAGGED functor;
-    int row;
-  };
-  static Entry cache[64];
-  Entry &e = cache[(functor >> 3) & 63];
-  const char *name = atom_name(FunctorName(functor));
-  uint32_t arity = IsAtom(functor) ? 0 : Arity(functor);
-  if (e.functor == functor && e.row >= 0 && std::strcmp(fn_rows[e.row].name, name) == 0 &&
-      fn_rows[e.row].arity == arity)
-    return e.row;
-  for (int r = 0; r < kFnCount; r++)
-    if (fn_rows[r].arity == arity && std::strcmp(fn_rows[r].name, name) == 0) {
-      e = Entry{functor, r};
-      return r;
-    }
-  return -1;
+  for (uint32_t i = fn_hash(functor);; i = (i + 1) % kFnSlots) {
+    const FnSlot &slot = fn_table[i];
+    if (slot.functor == functor) return slot.row;
+    if (slot.functor == 0) return -1;
+  }
 }
 
 /* ---- errors: each raises against the argument being evaluated and answers false ---- */
@@ -489,8 +486,87 @@ Eval &evaluator(worker *w, int argument)
   return e;
 }
 
+}  // namespace
+
+void qx_arith_init()
+{
+  std::memset(fn_table, 0, sizeof fn_table);
+  for (int r = 0; r < kFnCount; r++) {
+    TAGGED name = init_atom_check(fn_rows[r].name, 0);
+    TAGGED functor = fn_rows[r].arity ? MakeFunctor(name, fn_rows[r].arity) : name;
+    uint32_t i = fn_hash(functor);
+    while (fn_table[i].functor) i = (i + 1) % kFnSlots;
+    fn_table[i] = FnSlot{functor, r};
+  }
+}
+
+bool qx_arith_small(TAGGED functor, int32_t x, int32_t y, int32_t *result)
+{
+  int row = find_fn(functor);
+  if (row < 0) return false;
+  int32_t &r = *result;
+  /* x and y are small integers (29 bits): sums, differences, negations and quotients fit. */
+  switch (fn_rows[row].fn) {
+  case F_ADD: return r = x + y, true;
+  case F_SUB: return r = x - y, true;
+  case F_MUL: return !__builtin_mul_overflow(x, y, &r);
+  case F_NEG: return r = -x, true;
+  case F_POS: return r = x, true;
+  case F_ABS: return r = x < 0 ? -x : x, true;
+  case F_SIGN: return r = x > 0 ? 1 : x < 0 ? -1 : 0, true;
+  case F_NOT: return r = ~x, true;
+  case F_AND: return r = x & y, true;
+  case F_OR: return r = x | y, true;
+  case F_XOR: return r = x ^ y, true;
+  case F_MIN: return r = y < x ? y : x, true;
+  case F_MAX: return r = y > x ? y : x, true;
+  case F_IDIV:
+  case F_DIV:
+  case F_MOD:
+  case F_REM: {
+    if (y == 0) return false; /* the error: the general path raises it */
+    int32_t q = x / y, m = x % y;
+    bool adjust = m != 0 && ((m < 0) != (y < 0));
+    switch (fn_rows[row].fn) {
+    case F_IDIV: r = q; break;
+    case F_REM: r = m; break;
+    case F_DIV: r = adjust ? q - 1 : q; break;
+    default: r = adjust ? m + y : m; break;
+    }
+    return true;
+  }
+  case F_SHR:
+    if (y < 0 || y > 31) return false;
+    return r = x >> y, true;
+  case F_SHL:
+    if (y < 0 || y > 31) return false;
+    r = (int32_t)((uint32_t)x << y);
+    return (r >> y) == x;
+  default: return false;
+  }
+}
+
+namespace {
+
+/* A term whose value the small-integer path gives: a small integer, or an operation on two (or
+ * one). False: the general evaluation runs. */
+bool small_value(TAGGED t, int32_t *out)
+{
+  t = deref(t);
+  if (IsSmall(t)) return *out = GetSmall(t), true;
+  if (!IsStr(t)) return false;
+  TAGGED f = StrFunctor(t);
+  uint32_t n = Arity(f);
+  if (IsBoxHeader(f) || n < 1 || n > 2) return false;
+  TAGGED x = deref(StrArg(t, 1)), y = n == 2 ? deref(StrArg(t, 2)) : MakeSmall(0);
+  return IsSmall(x) && IsSmall(y) && qx_arith_small(f, GetSmall(x), GetSmall(y), out);
+}
+
 int prolog_is(worker *w)
 {
+  int32_t v;
+  if (small_value(w->term[1], &v) && SmallFits(v))
+    return cunify(w, w->term[0], MakeSmall((int32_t)v));
   Num result;
   if (!evaluator(w, 2).run(w->term[1], &result)) return 0;
   call_overflow(w, 16, 2);
@@ -501,6 +577,8 @@ int prolog_is(worker *w)
 /* Evaluates both sides: -1, 0, 1, 2 (unordered: a NaN), or 3 after raising an error. */
 int compare_sides(worker *w)
 {
+  int32_t a, b;
+  if (small_value(w->term[0], &a) && small_value(w->term[1], &b)) return a < b ? -1 : a > b;
   Num x, y;
   if (!evaluator(w, 1).run(w->term[0], &x) || !evaluator(w, 2).run(w->term[1], &y)) return 3;
   return compare_nums(x, y);

@@ -28,11 +28,6 @@ inline T *unraw(TAGGED t)
   return (T *)(uintptr_t)(t & ~(TAGGED)3);
 }
 
-TAGGED functor_of(const char *name, uint32_t arity)
-{
-  return MakeFunctor(init_atom_check(name, 0), arity);
-}
-
 /* ---- clause terms ---- */
 
 /* The term under any Module: qualifications, the innermost module in *module; 0 after raising
@@ -66,7 +61,7 @@ bool split_clause(worker *w, TAGGED clause, ClauseParts *out, int argument)
   if (IsVar(c)) return qx_instantiation_error(w, argument);
   out->head = c;
   out->body = atom_true;
-  if (IsStr(c) && StrFunctor(c) == functor_of(":-", 2)) {
+  if (IsStr(c) && StrFunctor(c) == qx_clause_functor()) {
     out->head = strip_module(w, StrArg(c, 1), &out->module, argument);
     out->body = StrArg(c, 2);
     if (!out->head) return false;
@@ -78,23 +73,6 @@ bool split_clause(worker *w, TAGGED clause, ClauseParts *out, int argument)
              : IsLst(out->head) ? MakeFunctor(atom_dot, 2)
                                 : StrFunctor(out->head);
   return true;
-}
-
-/* Predicates the interpreter runs itself, and list pairs (never a clause head it can call). */
-bool is_control(TAGGED key)
-{
-  static const struct {
-    const char *name;
-    uint32_t arity;
-  } rows[] = {{",", 2},    {";", 2},     {"->", 2},           {"*->", 2},   {"\\+", 1},
-              {"!", 0},    {":", 2},     {"catch", 3},        {"throw", 1}, {"true", 0},
-              {"fail", 0}, {"false", 0}, {"call_cleanup", 2}, {".", 2}};
-  uint32_t arity = IsAtom(key) ? 0 : Arity(key);
-  const char *name = atom_name(FunctorName(key));
-  if (FunctorName(key) == atom_call) return arity >= 1 && arity <= 8;
-  for (const auto &row : rows)
-    if (row.arity == arity && std::strcmp(row.name, name) == 0) return true;
-  return false;
 }
 
 TAGGED indicator(worker *w, TAGGED key)
@@ -116,7 +94,7 @@ int permission(worker *w, const char *action, const char *type, TAGGED key)
 /* A native, control or otherwise non-interpreted predicate: its clauses cannot be read or changed. */
 bool is_builtin(const definition *def, TAGGED key)
 {
-  return is_control(key) ||
+  return qx_is_control(key) ||
          (def && def->predtyp != ENTER_INTERPRETED && def->predtyp != ENTER_UNDEFINED);
 }
 
@@ -126,8 +104,6 @@ bool is_builtin(const definition *def, TAGGED key)
  * 0 when a part of it is not callable. Iterative: conjunctions may be long. */
 TAGGED convert_body(worker *w, TAGGED body)
 {
-  const TAGGED transparent[] = {functor_comma2, MakeFunctor(atom_semicolon, 2),
-                                functor_of("->", 2)};
   TAGGED result = 0;
   std::vector<std::pair<TAGGED, TAGGED *>> todo{{body, &result}};
   while (!todo.empty()) {
@@ -141,8 +117,7 @@ TAGGED convert_body(worker *w, TAGGED body)
       p[1] = g;
       w->global_top += 2;
       *dest = MakeStr(p);
-    } else if (IsStr(g) && std::find(std::begin(transparent), std::end(transparent),
-                                     StrFunctor(g)) != std::end(transparent)) {
+    } else if (IsStr(g) && qx_is_transparent(StrFunctor(g))) {
       p[0] = StrFunctor(g);
       w->global_top += 3;
       *dest = MakeStr(p);
@@ -191,7 +166,7 @@ int add_clause(worker *w, bool at_end)
   if (deref(body) != atom_true) {
     call_overflow(w, 16, 1);
     TAGGED *p = w->global_top;
-    p[0] = functor_of(":-", 2);
+    p[0] = qx_clause_functor();
     p[1] = c.head;
     p[2] = body;
     w->global_top += 3;
@@ -209,15 +184,17 @@ int prolog_assertz(worker *w) { return add_clause(w, true); }
 int prolog_asserta(worker *w) { return add_clause(w, false); }
 
 /* ---- clause/2, retract/1: iterations ----
- * State words: 0 head, 1 body, 2 definition, 3 next candidate, 4-6 the call's clause clock. */
-constexpr int kIterWords = 4 + QX_CLOCK_WORDS;
-
-instance *next_candidate(instance *ins, TAGGED key, uint64_t clock)
-{
-  for (; ins; ins = ins->next)
-    if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) return ins;
-  return nullptr;
-}
+ * State words: head, body, definition, next candidate, the walk over the candidates, the
+ * call's clause clock. */
+enum : int {
+  ITER_HEAD,
+  ITER_BODY,
+  ITER_DEF,
+  ITER_NEXT,
+  ITER_WALK,
+  ITER_CLOCK = ITER_WALK + QX_WALK_WORDS,
+  kIterWords = ITER_CLOCK + QX_CLOCK_WORDS
+};
 
 /* Unifies head and body with a copy of the clause. */
 bool match_clause(worker *w, const instance *ins)
@@ -225,26 +202,29 @@ bool match_clause(worker *w, const instance *ins)
   call_overflow(w, qx_instance_heap_words(ins) + 16, kIterWords);
   TAGGED c = qx_copy_from_instance(w, ins);
   TAGGED head = c, body = atom_true;
-  if (IsStr(c) && StrFunctor(c) == functor_of(":-", 2)) {
+  if (IsStr(c) && StrFunctor(c) == qx_clause_functor()) {
     head = StrArg(c, 1);
     body = StrArg(c, 2);
   }
   return cunify(w, w->term[0], head) && cunify(w, w->term[1], body);
 }
 
-/* Tries the candidates from ins on, state in term[0..5]; the iteration's retry node exists when
- * `iterating`. A retract skips clauses that died since its call and erases the one it matches. */
-int iterate(worker *w, instance *ins, bool iterating, bool retracting)
+/* Tries the candidates from ins on, the walk standing after ins, state in term[]; the
+ * iteration's retry node exists when `iterating`. A retract skips clauses that died since its
+ * call and erases the one it matches. */
+int iterate(worker *w, instance *ins, qx_clause_walk *walk, bool iterating, bool retracting)
 {
-  TAGGED key = qx_first_arg_key(w->term[0]);
-  uint64_t clock = qx_saved_clock(&w->term[4]);
-  definition *def = unraw<definition>(w->term[2]);
+  TAGGED key = qx_first_arg_key(w->term[ITER_HEAD]);
+  uint64_t clock = qx_saved_clock(&w->term[ITER_CLOCK]);
+  definition *def = unraw<definition>(w->term[ITER_DEF]);
   while (ins) {
-    instance *next = next_candidate(ins->next, key, clock);
+    instance *next = qx_walk_next(walk, key, clock);
     if (iterating) {
-      qx_retry_state(w)[3] = raw(next);
+      qx_retry_state(w)[ITER_NEXT] = raw(next);
+      qx_save_walk(&qx_retry_state(w)[ITER_WALK], walk);
     } else if (next) {
-      w->term[3] = raw(next);
+      w->term[ITER_NEXT] = raw(next);
+      qx_save_walk(&w->term[ITER_WALK], walk);
       qx_push_retry_reaching(w, kIterWords, def);
       iterating = true;
     }
@@ -264,20 +244,25 @@ int iterate(worker *w, instance *ins, bool iterating, bool retracting)
   return 0;
 }
 
-/* Sets the state words for a first call and answers the first candidate. */
-instance *start_iteration(worker *w, definition *def, TAGGED head, TAGGED body)
+/* Sets the state words for a first call and runs it. */
+int start_iteration(worker *w, definition *def, TAGGED head, TAGGED body, bool retracting)
 {
   uint64_t clock = qx_eg.clause_clock;
-  w->term[0] = head;
-  w->term[1] = body;
-  w->term[2] = raw(def);
-  qx_save_clock(&w->term[4], clock);
-  return next_candidate(def->first_clause, qx_first_arg_key(head), clock);
+  w->term[ITER_HEAD] = head;
+  w->term[ITER_BODY] = body;
+  w->term[ITER_DEF] = raw(def);
+  qx_save_clock(&w->term[ITER_CLOCK], clock);
+  TAGGED key = qx_first_arg_key(head);
+  qx_clause_walk walk;
+  qx_walk_begin(def, key, &walk);
+  return iterate(w, qx_walk_next(&walk, key, clock), &walk, false, retracting);
 }
 
 int nd_iterate(worker *w, bool retracting)
 {
-  return iterate(w, unraw<instance>(qx_retry_state(w)[3]), true, retracting);
+  qx_clause_walk walk;
+  qx_saved_walk(&qx_retry_state(w)[ITER_WALK], &walk);
+  return iterate(w, unraw<instance>(qx_retry_state(w)[ITER_NEXT]), &walk, true, retracting);
 }
 
 int prolog_clause(worker *w)
@@ -294,7 +279,7 @@ int prolog_clause(worker *w)
   definition *def = qx_resolve_call(module, key);
   if (is_builtin(def, key)) return permission(w, "access", "private_procedure", key);
   if (!def || def->predtyp != ENTER_INTERPRETED) return 0;
-  return iterate(w, start_iteration(w, def, head, body), false, false);
+  return start_iteration(w, def, head, body, false);
 }
 
 int nd_clause(worker *w) { return nd_iterate(w, false); }
@@ -308,7 +293,7 @@ int prolog_retract(worker *w)
       (def && def->predtyp == ENTER_INTERPRETED && !def->properties.dynamic))
     return permission(w, "modify", "static_procedure", c.key);
   if (!def || def->predtyp != ENTER_INTERPRETED) return 0;
-  return iterate(w, start_iteration(w, def, c.head, c.body), false, true);
+  return start_iteration(w, def, c.head, c.body, true);
 }
 
 int nd_retract(worker *w) { return nd_iterate(w, true); }

@@ -53,6 +53,13 @@ int init_wamsup(); /* 1 on success */
 void deinit_wamsup();
 void qx_install_builtins();
 
+/* Arithmetic: the evaluable functors of this engine's atoms, found once per engine (init_wam),
+ * and the small-integer path: functor (arity 1 or 2) applied to small integers x (and y), when
+ * the result is an integer of 32 bits computed exactly as is/2 computes it; false when only the
+ * general path can tell. */
+void qx_arith_init();
+bool qx_arith_small(TAGGED functor, int32_t x, int32_t y, int32_t *result);
+
 /* Retry nodes of nondeterministic built-ins: def_retry_c makes a definition of its own whose retry
  * step is function (freed by deinit_wamsup); def_retry_prolog resumes through a Prolog predicate. */
 definition *def_retry_c(qx_native_fn function, int arity);

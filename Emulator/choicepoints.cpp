@@ -18,7 +18,7 @@ alt_code *excpcode;
 
 namespace {
 
-constexpr int kAltKinds = QX_ALT_RETRY_DB + 1;
+constexpr int kAltKinds = QX_ALT_BODY_ELSE + 1;
 constexpr int kMaxSaved = QX_ARG_REGISTERS + 8;
 alt_code *alt_table[kAltKinds][kMaxSaved + 1];
 
@@ -27,7 +27,7 @@ void discard_node(node *b)
 {
   alt_code *alt = NodeAlt(b);
   if (alt->op == QX_ALT_RETRY_CLAUSE)
-    qx_definition_leave(qx_unraw<definition>(b->term[1]));
+    qx_definition_leave(qx_unraw<definition>(b->term[QX_RETRY_DEF]));
   else if (alt->op == QX_ALT_RETRY_DB)
     qx_definition_leave(qx_unraw<definition>(b->term[alt->nregs - 1]));
 }
@@ -117,6 +117,13 @@ void qx_set_uncond(worker *w, const node *n)
 
 node *qx_push_node(worker *w, alt_code *alt)
 {
+  node *b = qx_push_node_bare(w, alt);
+  if (alt->nregs) std::memcpy(b->term, w->term, alt->nregs * sizeof(TAGGED));
+  return b;
+}
+
+node *qx_push_node_bare(worker *w, alt_code *alt)
+{
   size_t size = (size_t)alt->node_size;
   if ((char *)w->node_ - size < (char *)w->trail_top + QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED))
     choice_overflow(w, (uint32_t)(size / sizeof(TAGGED)) + QX_TRAIL_MARGIN_CELLS);
@@ -129,7 +136,6 @@ node *qx_push_node(worker *w, alt_code *alt)
   b->cont = w->cont;
   b->wake_len = w->wake_len;
   b->wake_count = w->wake_count;
-  if (alt->nregs) std::memcpy(b->term, w->term, alt->nregs * sizeof(TAGGED));
   w->node_ = b;
   w->global_uncond = w->global_top;
   w->local_uncond = w->local_top;

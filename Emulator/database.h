@@ -2,12 +2,26 @@
 #ifndef QX_DATABASE_H
 #define QX_DATABASE_H
 
+#include "atoms.h"
 #include "datadefs.h"
 #include "instance.h"
 
 /* The first-argument key of a clause head or a call: atom or small integer as is, the functor
- * word of a compound, the box header of a boxed number, 0 for a variable (matches anything). */
+ * word of a compound, a hash of a boxed number's value (a word no atom, integer or functor has),
+ * 0 for a variable (matches anything). */
 TAGGED qx_first_arg_key(TAGGED head);
+TAGGED qx_box_key(TAGGED box);
+/* The key of an argument itself. */
+static inline TAGGED qx_arg_key(TAGGED arg)
+{
+  TAGGED a = deref(arg);
+  switch (TagOf(a)) {
+  case QX_TAG_REF: return 0;
+  case QX_TAG_LST: return MakeFunctor(QX_ATOM_INDEX_dot << 3 | QX_TAG_ATOM, 2);
+  case QX_TAG_STR: return IsBoxHeader(StrFunctor(a)) ? qx_box_key(a) : StrFunctor(a);
+  default: return a;
+  }
+}
 static inline bool qx_keys_match(TAGGED clause_key, TAGGED call_key)
 {
   return clause_key == 0 || call_key == 0 || clause_key == call_key;
@@ -32,6 +46,67 @@ static inline uint64_t qx_saved_clock(const TAGGED *words)
   return clock;
 }
 
+/* What a clause keeps beside its term, in the same block right after the body: its place in
+ * its predicate's index and in the list of erased clauses, and its order in the chain. */
+struct qx_clause_info {
+  instance *ix_next; /* the clause's index list: the clauses of its key, or of a variable key */
+  instance *ix_prev;
+  instance *dead_next; /* erased clauses of the predicate waiting to be freed */
+  int64_t rank;        /* chain order: insertz counts up, asserta down */
+  uint32_t block_bytes;
+  /* the code the interpreter runs (clause_code.h) */
+  uint32_t nvars;     /* slots of a frame's variable table */
+  uint32_t head_heap; /* heap words the head's bindings may build */
+  uint32_t body;      /* first body instruction in code[], QX_NO_BODY for a fact */
+  uint32_t blocks;    /* first word of the template blocks in code[] */
+  uint32_t code[];    /* head argument cells, body instructions, template blocks */
+};
+constexpr uint32_t QX_NO_BODY = UINT32_MAX;
+static inline qx_clause_info *qx_clause(const instance *ins)
+{
+  return (qx_clause_info *)((char *)ins + qx_instance_room_offset(ins->objsize));
+}
+
+/* A walk over the clauses a call may match: along the chain, or, for a call with a key on an
+ * indexed predicate, along the clauses of that key merged by rank with those of a variable key.
+ * Clauses are added only at the ends of the lists and freed only when no walk reaches the
+ * predicate, so a walk saved in a retry node stays valid. */
+struct qx_clause_walk {
+  instance *at;     /* next clause of the chain or of the key's list */
+  instance *var_at; /* next clause with a variable key (indexed walks) */
+  bool indexed;
+};
+constexpr int QX_WALK_WORDS = 3;
+/* A predicate is indexed once it has this many clauses. Test hook: qx_index_linear forces every
+ * walk along the chain. */
+extern uint32_t qx_index_threshold;
+extern bool qx_index_linear;
+void qx_walk_begin(const definition *def, TAGGED key, qx_clause_walk *walk);
+/* A call's first candidate, now, and in *next the one after it (null: the call is
+ * deterministic); the walk stands after *next. */
+instance *qx_walk_call_indexed(const definition *def, TAGGED key, qx_clause_walk *walk,
+                               instance **next);
+static inline instance *qx_walk_call(const definition *def, TAGGED key, qx_clause_walk *walk,
+                                     instance **next)
+{
+  if ((def->index && key && !qx_index_linear) || def->dead_count)
+    return qx_walk_call_indexed(def, key, walk, next);
+  /* Along a chain without erased clauses, at the current clock: every clause is visible. */
+  instance *first = def->first_clause;
+  while (first && !qx_keys_match(first->key, key)) first = first->next;
+  instance *second = first ? first->next : nullptr;
+  while (second && !qx_keys_match(second->key, key)) second = second->next;
+  *next = second;
+  walk->at = second ? second->next : nullptr;
+  walk->var_at = nullptr;
+  walk->indexed = false;
+  return first;
+}
+/* The next candidate visible at clock, or null. */
+instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock);
+void qx_save_walk(TAGGED *words, const qx_clause_walk *walk);
+void qx_saved_walk(const TAGGED *words, qx_clause_walk *walk);
+
 /* Store (Head :- Body) or Head as a new clause; answers the instance. */
 instance *qx_make_clause(worker *w, definition *def, TAGGED clause);
 void insertz(definition *def, instance *ins);
@@ -43,6 +118,9 @@ int qx_erase_clause(instance *ins);
 void qx_remove_all_clauses(definition *def);
 /* Free the dead clauses of def when nothing reaches them (or always when force). */
 void qx_reclaim_dead_clauses(definition *def, bool force);
+/* Erased clauses out of their chains are freed once no running clause body uses their code; an
+ * erase looks now and then, and the interpreter when its outermost run ends. */
+void qx_free_retired_clauses(worker *w);
 void qx_definition_enter(definition *def); /* an iteration or retry node starts reaching def */
 void qx_definition_leave(definition *def);
 void multifile_retractall(definition *def, TAGGED files);

@@ -86,12 +86,29 @@ static inline alt_code *NodeAlt(const node *n)
   return (alt_code *)((uintptr_t)n->next_alt & ~(uintptr_t)1);
 }
 
-/* An environment frame: the goal to run on return and the cut barrier of its clause. */
+/* What resumes at a continuation frame. */
+enum qx_frame_kind : uint32_t {
+  QX_FRAME_GOAL,         /* goal: a term */
+  QX_FRAME_BODY,         /* pc, env: the rest of a clause's code and its variable table */
+  QX_FRAME_ITE_THEN,     /* goal: the then branch, run after cutting back to barrier */
+  QX_FRAME_CATCH_EXIT,   /* goal: the catch/3 call's activity flag; barrier: its node */
+  QX_FRAME_CLEANUP_EXIT, /* goal: the call_cleanup/2 call's '$cleanup' record; barrier: its node */
+};
+
+/* An environment frame: what to run on return, the cut barrier of its clause and its context. */
 struct frame {
   frame *next;
-  TAGGED goal;
+  uint32_t kind;  /* qx_frame_kind */
   uint32_t cut_b; /* offset of the barrier node from the top of the choicepoint area */
   mod_def *ctx;
+  union {
+    TAGGED goal;
+    const uint32_t *pc;
+  };
+  union {
+    TAGGED *env;
+    uint32_t barrier; /* offset of a node, as cut_b */
+  };
 };
 
 struct worker {
@@ -222,6 +239,8 @@ struct definition {
   uint32_t active_calls; /* retry nodes and running iterations that can reach dead clauses */
   uint32_t dead_count;   /* erased clauses still in the chain, waiting until nothing reaches them */
   void *fd_info;         /* finite-domain indexicals */
+  instance *dead_clauses;        /* the erased clauses still in the chain */
+  struct qx_clause_index *index; /* first-argument index of the clauses, once there are many */
 };
 
 /* A module. preds maps functor words to definitions; attr_no is the attribute slot (0 none). */

@@ -14,7 +14,7 @@
 
 namespace {
 
-/* The goal of the native now running, set by the interpreter before each native call. */
+/* The goal of the native now running, or its functor word, set before each native call. */
 TAGGED native_goal;
 mod_def *native_ctx;
 
@@ -138,7 +138,7 @@ int raise_error_goal(TAGGED culprit, int argument)
     module = deref(StrArg(goal, 1));
     goal = deref(StrArg(goal, 2));
   }
-  TAGGED functor = IsStr(goal) ? StrFunctor(goal) : (IsAtom(goal) ? goal : 0);
+  TAGGED functor = IsStr(goal) ? StrFunctor(goal) : (IsFunctorCell(goal) ? goal : 0);
   set_context(module, functor, argument);
   return push_error_node(qx_w);
 }

@@ -19,6 +19,7 @@ int (*qx_dbref_valid_hook)(TAGGED a, TAGGED b) = nullptr;
 namespace {
 
 constexpr uint32_t kHeaderBytes = sizeof(instance);
+constexpr size_t kKeptWords = 1 << 16;
 
 /* Forward marker: sign bit and low bits 111 like a box header, the body index in bits 3-30. */
 inline TAGGED forward_mark(uint32_t index) { return 0x80000007u | (index << 3); }
@@ -26,10 +27,26 @@ inline uint32_t forward_index(TAGGED mark) { return (mark & 0x7FFFFFF8u) >> 3; }
 
 inline TAGGED offset_cell(uint32_t index, TAGGED tag) { return (kHeaderBytes + index * 4) | tag; }
 
+/* The buffers of copies in, kept between copies (a copy never starts another one). */
+std::vector<TAGGED> body_buffer;
+std::vector<TAGGED *> forwarded_buffer;
+
 struct CopyIn {
-  std::vector<TAGGED> body;
-  std::vector<TAGGED *> forwarded; /* variable cells holding a forward marker */
+  std::vector<TAGGED> &body;
+  std::vector<TAGGED *> &forwarded; /* variable cells holding a forward marker */
   TAGGED private_ref = 0;
+
+  CopyIn() : body(body_buffer), forwarded(forwarded_buffer)
+  {
+    body.clear();
+    forwarded.clear();
+  }
+  /* A huge term's buffers go, so that one copy does not hold memory for good. */
+  ~CopyIn()
+  {
+    if (body.capacity() > kKeptWords) std::vector<TAGGED>().swap(body);
+    if (forwarded.capacity() > kKeptWords) std::vector<TAGGED *>().swap(forwarded);
+  }
 
   /* Dereference a source term; a forwarded variable comes back as its marker. */
   static TAGGED follow(TAGGED t)
@@ -123,6 +140,11 @@ struct CopyIn {
 
 instance *qx_copy_to_instance(worker *w, TAGGED term)
 {
+  return qx_copy_to_instance_room(w, term, nullptr, nullptr);
+}
+
+instance *qx_copy_to_instance_room(worker *w, TAGGED term, qx_instance_room_fn room, void *arg)
+{
   (void)w;
   CopyIn copy;
   copy.private_ref = functor_ref_term2;
@@ -143,7 +165,9 @@ instance *qx_copy_to_instance(worker *w, TAGGED term)
 
   uint32_t words = (uint32_t)copy.body.size();
   uint32_t objsize = kHeaderBytes + words * (uint32_t)sizeof(TAGGED);
-  instance *ins = (instance *)qx_checkalloc(objsize, QX_SPACE_DATABASE);
+  uint32_t extra = room ? room(copy.body.data(), words, arg) : 0;
+  uint32_t block = extra ? qx_instance_room_offset(objsize) + extra : objsize;
+  instance *ins = (instance *)qx_checkalloc(block, QX_SPACE_DATABASE);
   std::memset(ins, 0, kHeaderBytes);
   ins->objsize = objsize;
   ins->birth = 0;

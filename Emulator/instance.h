@@ -43,6 +43,12 @@ static inline uint32_t qx_instance_body_words(const instance *ins)
 /* Copy a term into a new instance (qx_checkalloc'd, space QX_SPACE_DATABASE, header zeroed but
  * objsize, birth/death = alive). Attributed variables are copied as plain variables. */
 instance *qx_copy_to_instance(worker *w, TAGGED term);
+/* The same with room for `room(body, words, arg)` more bytes after the body, starting at the
+ * 8-aligned offset qx_instance_room_offset(objsize) from the instance. Such a block is freed by
+ * its owner, who knows its size; objsize still counts the header and body only. */
+typedef uint32_t (*qx_instance_room_fn)(const TAGGED *body, uint32_t words, void *arg);
+instance *qx_copy_to_instance_room(worker *w, TAGGED term, qx_instance_room_fn room, void *arg);
+static inline uint32_t qx_instance_room_offset(uint32_t objsize) { return (objsize + 7) & ~7u; }
 /* Heap words needed to copy the instance's term out. */
 static inline uint32_t qx_instance_heap_words(const instance *ins)
 {

@@ -1,9 +1,11 @@
 /* The interpreter.
  *
- * One loop runs goals: control constructs inline, predicates by their entry kind. Interpreted
- * clauses are selected by their first-argument key and unified against the stored instance
- * without copying it: a clause variable is bound in a per-try table to the caller's term, and only
- * the subterms that bind a caller's variable, and the body, are built on the heap.
+ * One loop runs goals of two shapes: terms (queries, call/N, the goals control constructs take
+ * apart), and the code of clause bodies, made when a clause is stored (clause_code.h), which runs
+ * over a variable table of its frame without copying the body to the heap. Both dispatch by kind
+ * in a switch: a term by the kind of its functor, code by its instruction. Predicates are called
+ * with their arguments in term[]; interpreted clauses are selected by their first-argument key
+ * (the index or the chain), and the head is unified with the arguments against the clause's code.
  *
  * Failure restores the newest choicepoint and branches on its alternative. Exceptions unwind the
  * choicepoints newest first to an active catch/3 or to the run's bottom node.
@@ -17,6 +19,8 @@
 #include <vector>
 
 #include "atoms.h"
+#include "builtins.h"
+#include "clause_try.h"
 #include "database.h"
 #include "errors.h"
 #include "memman.h"
@@ -25,14 +29,16 @@
 #include "wam_internal.h"
 
 qx_control_functors qx_K;
+qx_goal_slot qx_goal_table[1u << QX_GOAL_TABLE_BITS];
+uint32_t qx_goal_mult;
 
 namespace {
 
-frame exit_frame{nullptr, atom_true, 0, nullptr};
+frame exit_frame{nullptr, QX_FRAME_GOAL, 0, nullptr, {atom_true}, {nullptr}};
 
 /* The native being run (for retry nodes and error contexts). */
 definition *running_native;
-TAGGED running_goal;
+TAGGED running_goal;      /* its functor word, or a goal term */
 mod_def *running_context; /* the module the native was called from */
 
 /* The catch/3 nodes active when a ball is thrown: kept allocated, so that a throw after a memory
@@ -42,248 +48,26 @@ std::vector<uint32_t> active_catches;
  * restored, before the ball is unified with a catcher. */
 bool trim_after_fault;
 
-/* ---- clause-variable table: entries stamped per clause try, so no clearing is needed ---- */
-struct VarSlot {
-  uint32_t stamp;
-  TAGGED value;
-};
-std::vector<VarSlot> vartab;
-uint32_t var_stamp;
-std::vector<TAGGED> unify_work;
+/* Saved words of a node resuming in a clause's code: the frame's table (words from the local
+ * stack's start), the resumption (words from the body's first instruction), the cut barrier and
+ * the context. The clause is found through the table's header word. */
+enum : int { ELSE_ENV, ELSE_PC, ELSE_CUT, ELSE_CTX, ELSE_WORDS };
 
-/* A pending argument of build(): the heap cell to fill and the instance cell it copies. */
-struct BuildItem {
-  TAGGED *dest;
-  TAGGED cell;
-};
-std::vector<BuildItem> build_stack;
-
-/* qx_bind with its common case inline: most bindings in a clause try are of plain variables. */
-inline void bind_var(worker *w, TAGGED var, TAGGED value)
+/* The word before a table's slots: its clause's template blocks, from which the clause is found
+ * (the resumption of a frame needs the blocks at once, the clause seldom). */
+inline const uint32_t *env_blocks(const TAGGED *env)
 {
-  TAGGED *cell = RefPtr(var);
-  if (QX_UNLIKELY(qx_is_attvar_cell(w, cell)))
-    qx_attvar_bind(w, cell, value);
-  else
-    qx_bind_plain(w, cell, value);
+  return (const uint32_t *)(uintptr_t)env[-1];
 }
-
-/* One try of a clause: its body and its variables, kept in locals rather than re-read from the
- * globals after every call out. */
-struct ClauseTry {
-  VarSlot *vars;
-  uint32_t stamp;
-  const TAGGED *body;
-
-  ClauseTry(const instance *ins, uint32_t words) : body(ins->body)
-  {
-    if (vartab.size() < words) vartab.resize(words + 64, VarSlot{0, 0});
-    if (++var_stamp == 0) {
-      for (VarSlot &s : vartab) s.stamp = 0;
-      var_stamp = 1;
-    }
-    vars = vartab.data();
-    stamp = var_stamp;
-  }
-
-  static uint32_t index(TAGGED offset_cell)
-  {
-    return ((offset_cell & ~(TAGGED)3) - sizeof(instance)) >> 2;
-  }
-  VarSlot &var(TAGGED c) { return vars[index(c)]; }
-  const TAGGED *block(TAGGED c) { return body + index(c); }
-
-  /* Fill dest from instance cell c when that needs no block of its own; false otherwise. */
-  bool build_simple(TAGGED *dest, TAGGED c)
-  {
-    if (IsConst(c)) {
-      *dest = c;
-      return true;
-    }
-    if (IsRef(c)) {
-      VarSlot &s = var(c);
-      if (s.stamp != stamp) {
-        *dest = MakeRef(dest); /* the argument cell becomes the variable */
-        s = VarSlot{stamp, *dest};
-      } else {
-        *dest = s.value;
-      }
-      return true;
-    }
-    return false;
-  }
-
-  /* Lays out the block of instance cell c at the heap top and stores its reference in dest; the
-   * arguments that need blocks of their own are left on the build stack. */
-  void build_block(worker *w, TAGGED *dest, TAGGED c)
-  {
-    const TAGGED *src = block(c);
-    TAGGED *p = w->global_top;
-    if (IsLst(c)) {
-      w->global_top += 2;
-      *dest = MakeLst(p);
-      if (!build_simple(&p[1], src[1])) build_stack.push_back(BuildItem{&p[1], src[1]});
-      if (!build_simple(&p[0], src[0])) build_stack.push_back(BuildItem{&p[0], src[0]});
-      return;
-    }
-    TAGGED f = src[0];
-    *dest = MakeStr(p);
-    if (IsBoxHeader(f)) {
-      uint32_t n = (uint32_t)BoxWords(f);
-      std::memcpy(p, src, n * sizeof(TAGGED));
-      w->global_top += n;
-      return;
-    }
-    uint32_t n = Arity(f);
-    w->global_top += n + 1;
-    /* A database reference's two raw words read as constants: it is built and unified as any
-     * compound. A user's '$ref'/2 term is stored under a private functor. */
-    p[0] = f == functor_ref_term2 ? functor_ref2 : f;
-    for (uint32_t i = n; i >= 1; i--)
-      if (!build_simple(&p[i], src[i])) build_stack.push_back(BuildItem{&p[i], src[i]});
-  }
-
-  /* Build the instance subterm c on the heap, clause variables resolved through the table. */
-  TAGGED build(worker *w, TAGGED c)
-  {
-    if (IsConst(c)) return c;
-    if (IsRef(c)) {
-      VarSlot &s = var(c);
-      if (s.stamp != stamp) {
-        TAGGED *cell = w->global_top++;
-        *cell = MakeRef(cell);
-        s = VarSlot{stamp, *cell};
-      }
-      return s.value;
-    }
-    TAGGED result;
-    size_t base = build_stack.size();
-    build_block(w, &result, c);
-    while (build_stack.size() > base) {
-      BuildItem item = build_stack.back();
-      build_stack.pop_back();
-      build_block(w, item.dest, item.cell);
-    }
-    return result;
-  }
-
-  /* Unify heap term t with instance cell c. Pairs still to do are kept on an explicit stack. */
-  bool unify(worker *w, TAGGED t, TAGGED c)
-  {
-    size_t base = unify_work.size();
-    for (;;) {
-      switch (TagOf(c)) {
-      case QX_TAG_CONST: {
-        t = deref(t);
-        if (IsRef(t))
-          bind_var(w, t, c);
-        else if (t != c)
-          goto fail;
-        break;
-      }
-      case QX_TAG_REF: {
-        VarSlot &s = var(c);
-        if (s.stamp != stamp)
-          s = VarSlot{stamp, t};
-        else if (!cunify(w, t, s.value))
-          goto fail;
-        break;
-      }
-      case QX_TAG_STR: {
-        const TAGGED *src = block(c);
-        TAGGED f = src[0];
-        t = deref(t);
-        if (IsRef(t)) {
-          bind_var(w, t, build(w, c));
-          break;
-        }
-        if (!IsStr(t)) goto fail;
-        const TAGGED *tp = StrPtr(t);
-        if (IsBoxHeader(f)) {
-          if (std::memcmp(tp, src, BoxWords(f) * sizeof(TAGGED)) != 0) goto fail;
-          break;
-        }
-        if (tp[0] != (f == functor_ref_term2 ? functor_ref2 : f)) goto fail;
-        for (uint32_t i = Arity(f); i > 1; i--) {
-          unify_work.push_back(tp[i]);
-          unify_work.push_back(src[i]);
-        }
-        t = tp[1];
-        c = src[1];
-        continue;
-      }
-      case QX_TAG_LST: {
-        const TAGGED *src = block(c);
-        t = deref(t);
-        if (IsRef(t)) {
-          bind_var(w, t, build(w, c));
-          break;
-        }
-        if (!IsLst(t)) goto fail;
-        const TAGGED *tp = LstPtr(t);
-        unify_work.push_back(tp[1]);
-        unify_work.push_back(src[1]);
-        t = tp[0];
-        c = src[0];
-        continue;
-      }
-      }
-      if (unify_work.size() == base) return true;
-      c = unify_work.back();
-      unify_work.pop_back();
-      t = unify_work.back();
-      unify_work.pop_back();
-    }
-  fail:
-    unify_work.resize(base);
-    return false;
-  }
-};
-
-/* Unify the call with the clause's head and answer its body on the heap, or 0 when the head does
- * not match. */
-TAGGED try_clause(worker *w, TAGGED goal, const instance *ins)
+inline const qx_clause_info *env_clause(const TAGGED *env)
 {
-  uint32_t words = qx_instance_body_words(ins);
-  const TAGGED *body = ins->body;
-  qx_heap_room(w, words);
-  ClauseTry clause(ins, words);
-  TAGGED head_functor = body[0];
-  uint32_t head_at = 0;
-  TAGGED body_cell = atom_true;
-  if (head_functor == qx_K.neck && words > 1) {
-    TAGGED h = body[1];
-    body_cell = body[2];
-    if (IsConst(h)) return clause.build(w, body_cell); /* an atom head: nothing to unify */
-    head_at = ClauseTry::index(h);
-    head_functor = body[head_at];
-  } else if (words == 1) {
-    return atom_true; /* an atom fact */
-  }
-  uint32_t arity = Arity(head_functor);
-  const TAGGED *args = StrArgs(goal);
-  for (uint32_t i = 0; i < arity; i++)
-    if (!clause.unify(w, args[i], body[head_at + 1 + i])) return 0;
-  return clause.build(w, body_cell);
+  return qx_clause((const instance *)qx_t_instance(env_blocks(env)));
 }
-
-inline TAGGED call_key(TAGGED goal)
+/* The first instruction of the body a table belongs to: code addresses count from it. */
+inline const uint32_t *body_code(const TAGGED *env)
 {
-  if (!IsStr(goal)) return 0;
-  TAGGED a = deref(StrArg(goal, 1));
-  switch (TagOf(a)) {
-  case QX_TAG_REF: return 0;
-  case QX_TAG_LST: return MakeFunctor(atom_dot, 2);
-  case QX_TAG_STR: return StrFunctor(a);
-  default: return a;
-  }
-}
-
-inline instance *next_match(instance *ins, TAGGED key, uint64_t clock)
-{
-  for (; ins; ins = ins->next)
-    if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) return ins;
-  return nullptr;
+  const qx_clause_info *c = env_clause(env);
+  return c->code + c->body;
 }
 
 inline bool is_retry_op(int op) { return op == QX_ALT_RETRY_C || op == QX_ALT_RETRY_DB; }
@@ -323,13 +107,14 @@ bool ball_is_reserved()
   return ins && qx_instance_body_words(ins) > 1 && ins->body[0] == qx_K.reserved1;
 }
 
-int undefined_call(worker *w, definition *def, mod_def *ctx, TAGGED goal)
+/* A call of `key` (a functor word, or an atom) with no clauses and no code. */
+int undefined_call(worker *w, mod_def *ctx, TAGGED key)
 {
   TAGGED unknown = qx_eg.current_unknown;
   if (unknown == atom_fail) return 0;
   qx_heap_room(w, 32);
-  TAGGED name = def ? def->proc.printname : (IsAtom(goal) ? goal : FunctorName(StrFunctor(goal)));
-  uint32_t arity = def ? def->proc.arity : (IsAtom(goal) ? 0 : Arity(StrFunctor(goal)));
+  TAGGED name = FunctorName(key);
+  uint32_t arity = IsAtom(key) ? 0 : Arity(key);
   if (unknown != atom_error) {
     std::fprintf(stderr, "* %s:%s/%u is undefined\n", atom_name(ctx->name), atom_name(name), arity);
     return 0;
@@ -396,13 +181,6 @@ inline definition *lookup(mod_def *ctx, TAGGED key)
   return d;
 }
 
-inline frame *push_frame_cut(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx)
-{
-  frame *f = qx_push_frame(w, goal, ctx);
-  f->cut_b = cut_b;
-  return f;
-}
-
 /* Unwinds to the catch/3 whose goal was running when the ball was thrown and whose catcher
  * unifies with the ball: answers true with its recovery goal and context, or false at the run's
  * bottom node (restored and left in place). Which catches are active is read before anything is
@@ -459,32 +237,88 @@ int retry_native(worker *w, node *b, const alt_code *alt)
   return 0;
 }
 
+inline frame *push_frame_cut(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx)
+{
+  frame *f = qx_push_frame(w, goal, ctx);
+  f->cut_b = cut_b;
+  return f;
+}
+
+/* A control construct's marker: what to do when its goal exits (no term on the heap). */
+inline void push_marker(worker *w, uint32_t kind, TAGGED goal, uint32_t barrier, uint32_t cut_b,
+                        mod_def *ctx)
+{
+  frame *f = push_frame_cut(w, goal, cut_b, ctx);
+  f->kind = kind;
+  f->barrier = barrier;
+}
+
+/* The rest of a clause's code as the continuation. */
+inline frame *push_body(worker *w, const uint32_t *pc, TAGGED *env, uint32_t cut_b, mod_def *ctx)
+{
+  if (QX_UNLIKELY((char *)(w->local_top + 1) > (char *)w->local_end))
+    local_overflow(w, sizeof(frame));
+  frame *f = w->local_top++;
+  f->next = w->cont;
+  f->kind = QX_FRAME_BODY;
+  f->cut_b = cut_b;
+  f->ctx = ctx;
+  f->pc = pc;
+  f->env = env;
+  w->cont = f;
+  return f;
+}
+
+/* The slow path of the event check: true when work is to run first, as the goal (opaque to cut,
+ * in module user). */
+inline bool take_pending_work(worker *w, TAGGED *goal, uint32_t *cut_b, mod_def **ctx)
+{
+  TAGGED work = qx_pending_work(w);
+  if (!work) return false;
+  *goal = work;
+  *cut_b = qx_node_offset(w, w->node_);
+  *ctx = qx_eg.user_module;
+  return true;
+}
+
+/* A clause's variable table goes once its last goal is called, unless a node still needs it. */
+inline void release_env(worker *w, TAGGED *env)
+{
+  frame *base = (frame *)(env - 1);
+  w->local_top = base > w->local_uncond ? base : w->local_uncond;
+}
+
+/* The event check before an instruction that starts a goal; after the check ran for it, the
+ * instruction runs whatever the limit says (events may stay pending while they are disabled). */
+#define CODE_EVENT_CHECK                                                                           \
+  if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft) && !event_done) goto code_event;             \
+  event_done = false
+
 int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx, RunStart start)
 {
   definition *def;
   TAGGED key;
-  TAGGED body;        /* a clause's body after its head matched, or 0 */
-  uint32_t clause_b0; /* and the barrier of its cuts */
+  const uint32_t *pc = nullptr; /* code mode: the next instruction, */
+  TAGGED *env = nullptr;        /* the frame's variable table */
+  const uint32_t *blocks = nullptr;
+  instance *ins;           /* a clause to try, */
+  uint32_t clause_b0;      /* the barrier of its cuts */
+  bool pop_after_try;      /* the last alternative: its retry node goes once the head is tried */
+  bool event_done = false; /* the event check before the next instruction or marker has run */
 
   if (start == START_FAIL) goto fail;
   if (start == START_THROW) goto throw_ball;
 
+  /* ---- goals as terms ---- */
 next_goal:
   if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft)) {
     /* The goal waits in a frame while the pending work runs, so that nothing lives only here. */
     frame *f = push_frame_cut(w, goal, cut_b, ctx);
-    TAGGED work = qx_pending_work(w);
-    if (work) {
-      goal = work;
-      cut_b = qx_node_offset(w, w->node_);
-      ctx = qx_eg.user_module;
-    } else if (w->cont != f) {
-      goto proceed; /* an event inserted goals before it */
-    } else {
-      w->cont = f->next;
-      w->local_top = f;
-      goal = f->goal;
-    }
+    if (take_pending_work(w, &goal, &cut_b, &ctx)) goto next_goal;
+    if (w->cont != f) goto proceed; /* an event inserted goals before it */
+    w->cont = f->next;
+    w->local_top = f;
+    goal = f->goal;
   }
   goal = deref(goal);
   if (IsStr(goal)) {
@@ -499,18 +333,15 @@ next_goal:
     goto not_callable;
   }
 
-  /* ---- control constructs ---- */
-  if (key == functor_comma2) {
+  switch (qx_goal_kind(key)) {
+  case QX_GOAL_CONJ:
     push_frame_cut(w, StrArg(goal, 2), cut_b, ctx);
     goal = StrArg(goal, 1);
     goto next_goal;
-  }
-  if (key == atom_true) goto proceed;
-  if (key == qx_K.cut) {
-    qx_cut_to(w, qx_offset_node(w, cut_b));
-    goto proceed;
-  }
-  if (key == qx_K.semicolon) {
+  case QX_GOAL_TRUE: goto proceed;
+  case QX_GOAL_CUT: qx_cut_to(w, qx_offset_node(w, cut_b)); goto proceed;
+  case QX_GOAL_FAIL: goto fail;
+  case QX_GOAL_DISJ: {
     TAGGED left = deref(StrArg(goal, 1));
     uint32_t here = qx_node_offset(w, w->node_);
     w->term[0] = StrArg(goal, 2);
@@ -519,9 +350,7 @@ next_goal:
     if (IsStr(left) && StrFunctor(left) == qx_K.arrow) {
       node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
       uint32_t cond_b = qx_node_offset(w, b);
-      qx_heap_room(w, 8);
-      push_frame_cut(w, qx_make_struct(w, qx_K.ite_then, {qx_barrier_term(here), StrArg(left, 2)}),
-                     cut_b, ctx);
+      push_marker(w, QX_FRAME_ITE_THEN, StrArg(left, 2), here, cut_b, ctx);
       goal = StrArg(left, 1);
       cut_b = cond_b;
       goto next_goal;
@@ -530,7 +359,8 @@ next_goal:
     goal = left;
     goto next_goal;
   }
-  if (key == qx_K.arrow || key == qx_K.not_) {
+  case QX_GOAL_ARROW:
+  case QX_GOAL_NOT: {
     /* (C -> T) is (C -> T ; fail); \+ G is (G -> fail ; true). */
     uint32_t here = qx_node_offset(w, w->node_);
     bool negation = key == qx_K.not_;
@@ -539,22 +369,12 @@ next_goal:
     w->term[2] = qx_raw(ctx);
     node *b = qx_push_node(w, qx_alt(QX_ALT_ITE_ELSE, 3));
     uint32_t cond_b = qx_node_offset(w, b);
-    qx_heap_room(w, 8);
-    push_frame_cut(w,
-                   qx_make_struct(w, qx_K.ite_then,
-                                  {qx_barrier_term(here), negation ? atom_fail : StrArg(goal, 2)}),
-                   cut_b, ctx);
+    push_marker(w, QX_FRAME_ITE_THEN, negation ? atom_fail : StrArg(goal, 2), here, cut_b, ctx);
     goal = StrArg(goal, 1);
     cut_b = cond_b;
     goto next_goal;
   }
-  if (key == qx_K.ite_then) {
-    qx_cut_to(w, qx_offset_node(w, qx_barrier_offset(deref(StrArg(goal, 1)))));
-    goal = StrArg(goal, 2);
-    goto next_goal;
-  }
-  if (key == atom_fail || key == qx_K.false_) goto fail;
-  if (key == functor_colon2) {
+  case QX_GOAL_COLON: {
     TAGGED m = deref(StrArg(goal, 1));
     if (IsRef(m)) {
       interp_error(w, QX_ERR_INSTANTIATION, "", 0);
@@ -568,7 +388,7 @@ next_goal:
     goal = StrArg(goal, 2);
     goto next_goal;
   }
-  if (IsStr(goal) && FunctorName(key) == atom_call) {
+  case QX_GOAL_CALL: {
     uint32_t n = Arity(key);
     if (IsVar(deref(StrArg(goal, 1)))) {
       interp_error(w, QX_ERR_INSTANTIATION, "", 0);
@@ -583,8 +403,8 @@ next_goal:
     cut_b = qx_node_offset(w, w->node_); /* call/N is opaque to cut */
     goto next_goal;
   }
-  if (key == qx_K.catch3) {
-    qx_heap_room(w, 16);
+  case QX_GOAL_CATCH: {
+    qx_heap_room(w, 4);
     TAGGED *flag = w->global_top++;
     *flag = MakeRef(flag);
     w->term[0] = goal;
@@ -592,22 +412,12 @@ next_goal:
     w->term[2] = qx_raw(ctx);
     node *b = qx_push_node(w, qx_alt(QX_ALT_CATCH, 3));
     uint32_t here = qx_node_offset(w, b);
-    push_frame_cut(w, qx_make_struct(w, qx_K.catch_exit, {*flag, qx_barrier_term(here)}), cut_b,
-                   ctx);
+    push_marker(w, QX_FRAME_CATCH_EXIT, *flag, here, cut_b, ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
   }
-  if (key == qx_K.catch_exit) {
-    node *b = qx_offset_node(w, qx_barrier_offset(deref(StrArg(goal, 2))));
-    if (w->node_ == b)
-      qx_cut_to(w, qx_node_below(b));
-    else
-      bind_var(w, deref(StrArg(goal, 1)),
-               atom_nil); /* no longer catching; undone on backtracking */
-    goto proceed;
-  }
-  if (key == qx_K.throw1) {
+  case QX_GOAL_THROW: {
     TAGGED ball = deref(StrArg(goal, 1));
     if (IsRef(ball)) {
       interp_error(w, QX_ERR_INSTANTIATION, "", 0);
@@ -616,7 +426,7 @@ next_goal:
     qx_set_exception(w, ball);
     goto throw_ball;
   }
-  if (key == qx_K.call_cleanup2) {
+  case QX_GOAL_CALL_CLEANUP: {
     /* '$cleanup'(M:Cleanup, Done, Exited) on the trail: Done once the cleanup ran (never undone),
      * Exited while the goal has exited with choicepoints left (undone on backtracking into it). */
     qx_heap_room(w, 16);
@@ -629,30 +439,12 @@ next_goal:
         {qx_make_struct(w, functor_colon2, {ctx->name, StrArg(goal, 2)}), flags[0], flags[1]});
     qx_trail_cleanup(w, cleanup);
     uint32_t here = qx_node_offset(w, w->node_);
-    push_frame_cut(w, qx_make_struct(w, qx_K.cleanup_exit, {cleanup, qx_barrier_term(here)}), cut_b,
-                   ctx);
+    push_marker(w, QX_FRAME_CLEANUP_EXIT, cleanup, here, cut_b, ctx);
     goal = StrArg(goal, 1);
     cut_b = here;
     goto next_goal;
   }
-  if (key == qx_K.cleanup_exit) {
-    TAGGED cleanup = deref(StrArg(goal, 1));
-    node *b = qx_offset_node(w, qx_barrier_offset(deref(StrArg(goal, 2))));
-    TAGGED done = deref(StrArg(cleanup, 2));
-    if (IsVar(done)) {
-      if (w->node_ == b) {
-        *RefPtr(done) = atom_true; /* deterministic exit: run it now, once */
-        qx_heap_room(w, 4);
-        goal = qx_make_struct(w, qx_K.run_cleanup, {StrArg(cleanup, 1)});
-        cut_b = qx_node_offset(w, w->node_);
-        goto next_goal;
-      }
-      bind_var(w, deref(StrArg(cleanup, 3)), atom_true);
-      qx_mark_nodes(w); /* a cut that removes the goal's nodes runs the cleanup */
-    }
-    goto proceed;
-  }
-  if (key == qx_K.run_cleanup) {
+  case QX_GOAL_RUN_CLEANUP: {
     /* (catch(G, _, true) -> true ; true): errors and failure of a cleanup goal are ignored. */
     qx_heap_room(w, 16);
     TAGGED *any = w->global_top++;
@@ -662,42 +454,150 @@ next_goal:
                           {qx_make_struct(w, qx_K.arrow, {c, atom_true}), atom_true});
     goto next_goal;
   }
-
-  /* ---- predicates ---- */
+  default: break; /* a predicate */
+  }
   def = lookup(ctx, key);
   if (QX_UNLIKELY(!def)) goto undefined;
+  if (def->proc.arity) std::memcpy(w->term, StrArgs(goal), def->proc.arity * sizeof(TAGGED));
+  goto call_pred;
+
+  /* ---- clause code ---- */
+next_instr:
+  switch (*pc & 0xFF) {
+  case QX_OP_CALL: {
+    CODE_EVENT_CHECK;
+    uint32_t w0 = pc[0];
+    int arity = qx_call_arity(w0);
+    if (QX_UNLIKELY(pc[3] != qx_eg.def_generation)) {
+      definition *d = lookup(ctx, pc[2]);
+      bool own = d && d->module == qx_eg.prolog_module && d->properties.builtin_row;
+      uint32_t *site = const_cast<uint32_t *>(pc);
+      site[3] = qx_eg.def_generation;
+      site[4] = (uint32_t)(uintptr_t)d | (own ? 1 : 0);
+    }
+    def = (definition *)(uintptr_t)(pc[4] & ~1u);
+    if (pc[1]) qx_heap_room(w, pc[1]);
+    const uint32_t *cells = pc + QX_CALL_WORDS;
+    if (int kind = qx_call_inline(w0); kind && (pc[4] & 1)) {
+      int r = qx_try_inline(w, kind, cells, blocks, env);
+      if (r == 0) goto fail;
+      if (r > 0) {
+        if (w0 & QX_CALL_LAST) goto proceed;
+        pc = cells + arity;
+        goto next_instr;
+      }
+    }
+    for (int i = 0; i < arity; i++) w->term[i] = qx_try_put(w, blocks, env, cells[i]);
+    if (w0 & QX_CALL_LAST)
+      release_env(w, env);
+    else
+      push_body(w, cells + arity, env, cut_b, ctx);
+    if (QX_UNLIKELY(!def)) {
+      key = pc[2];
+      goto undefined;
+    }
+    goto call_pred;
+  }
+  case QX_OP_GOAL: {
+    CODE_EVENT_CHECK;
+    uint32_t w0 = pc[0];
+    if (pc[1]) qx_heap_room(w, pc[1]);
+    uint32_t goal_cut = cut_b;
+    const uint32_t *cell = pc + 2;
+    if (w0 & QX_GOAL_LOCAL_CUT) goal_cut = qx_barrier_offset(env[*cell++]);
+    goal = qx_try_put(w, blocks, env, *cell);
+    if (w0 & QX_CALL_LAST)
+      release_env(w, env);
+    else
+      push_body(w, cell + 1, env, cut_b, ctx);
+    cut_b = goal_cut; /* the goal is transparent to the cut of its place */
+    goto next_goal;
+  }
+  case QX_OP_CUT:
+    CODE_EVENT_CHECK;
+    qx_cut_to(w, qx_offset_node(w, cut_b));
+    pc += 1;
+    goto next_instr;
+  case QX_OP_CUT_LOCAL:
+    CODE_EVENT_CHECK;
+    qx_cut_to(w, qx_offset_node(w, qx_barrier_offset(env[pc[1]])));
+    pc += 2;
+    goto next_instr;
+  case QX_OP_FAIL: CODE_EVENT_CHECK; goto fail;
+  case QX_OP_DISJ:
+  case QX_OP_ITE: {
+    CODE_EVENT_CHECK;
+    bool ite = (*pc & 0xFF) == QX_OP_ITE;
+    w->term[ELSE_ENV] = MakeSmall((int32_t)(env - (TAGGED *)w->local_start));
+    w->term[ELSE_PC] = MakeSmall((int32_t)pc[ite ? 2 : 1]);
+    w->term[ELSE_CUT] = qx_barrier_term(cut_b);
+    w->term[ELSE_CTX] = qx_raw(ctx);
+    node *b = qx_push_node(w, qx_alt(QX_ALT_BODY_ELSE, ELSE_WORDS));
+    if (ite) env[pc[1]] = qx_barrier_term(qx_node_offset(w, b));
+    pc += ite ? 3 : 2;
+    goto next_instr;
+  }
+  case QX_OP_THEN:
+    CODE_EVENT_CHECK;
+    qx_cut_to(w, qx_node_below(qx_offset_node(w, qx_barrier_offset(env[pc[1]]))));
+    pc += 2;
+    goto next_instr;
+  case QX_OP_JUMP: pc = body_code(env) + pc[1]; goto next_instr;
+  case QX_OP_INIT: {
+    qx_heap_room(w, 1);
+    TAGGED *cell = w->global_top++;
+    *cell = MakeRef(cell);
+    env[pc[1]] = *cell;
+    pc += 2;
+    goto next_instr;
+  }
+  default: goto proceed; /* QX_OP_PROCEED */
+  }
+
+code_event : {
+  /* As for a term goal: the rest of the code waits in a frame while the pending work runs. */
+  frame *f = push_body(w, pc, env, cut_b, ctx);
+  if (take_pending_work(w, &goal, &cut_b, &ctx)) goto next_goal;
+  if (w->cont != f) goto proceed;
+  w->cont = f->next;
+  w->local_top = f;
+  event_done = true; /* the instruction runs now, whatever the limit says */
+  goto next_instr;
+}
+
+  /* ---- predicates: def, arguments in term[] ---- */
+call_pred:
   switch (def->predtyp) {
   case ENTER_INTERPRETED: {
     if (QX_UNLIKELY(def->properties.block)) {
       unsupported_call(w, def);
       goto fail;
     }
-    uint64_t clock = qx_eg.clause_clock;
-    TAGGED ckey = call_key(goal);
-    instance *ins = next_match(def->first_clause, ckey, clock);
+    uint32_t arity = def->proc.arity;
+    TAGGED ckey = arity ? qx_arg_key(w->term[0]) : 0;
+    qx_clause_walk walk;
+    instance *alt;
+    ins = qx_walk_call(def, ckey, &walk, &alt);
     if (!ins) goto fail;
-    uint32_t b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
-    instance *alt = next_match(ins->next, ckey, clock);
+    clause_b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
+    pop_after_try = false;
     if (alt) {
-      w->term[0] = goal;
-      w->term[1] = qx_raw(def);
-      w->term[2] = qx_raw(alt);
-      qx_save_clock(&w->term[3], clock);
-      qx_push_node(w, qx_alt(QX_ALT_RETRY_CLAUSE, 3 + QX_CLOCK_WORDS));
+      node *b = qx_push_node_bare(w, qx_alt(QX_ALT_RETRY_CLAUSE, QX_RETRY_ARGS + (int)arity));
+      b->term[QX_RETRY_DEF] = qx_raw(def);
+      b->term[QX_RETRY_CLAUSE] = qx_raw(alt);
+      qx_save_walk(&b->term[QX_RETRY_WALK], &walk);
+      qx_save_clock(&b->term[QX_RETRY_CLOCK], qx_eg.clause_clock);
+      std::memcpy(&b->term[QX_RETRY_ARGS], w->term, arity * sizeof(TAGGED));
       qx_definition_enter(def);
     }
-    body = try_clause(w, goal, ins);
-    clause_b0 = b0;
-    goto enter_body;
+    goto try_clause;
   }
   case BUILTIN_DET:
   case ENTER_C:
   case BUILTIN_NONDET:
   case ENTER_C_NONDET: {
-    uint32_t arity = def->proc.arity;
-    if (arity) std::memcpy(w->term, StrArgs(goal), arity * sizeof(TAGGED));
     uint32_t before = qx_node_offset(w, w->node_);
-    set_running_native(def, goal, ctx);
+    set_running_native(def, def->functor, ctx);
     if (!def->code.native(w)) {
       if (qx_node_offset(w, w->node_) != before && is_retry_op(NodeAlt(w->node_)->op))
         qx_pop_node(w);
@@ -709,19 +609,36 @@ next_goal:
   }
   case ENTER_UNDEFINED:
     if (def->properties.dynamic) goto fail;
+    key = def->functor;
     goto undefined;
   default: unsupported_call(w, def); goto fail;
   }
 
-enter_body:
-  if (!body) goto fail;
-  goal = body;
+try_clause : {
+  /* The frame's variable table sits at the local top behind a header word naming the clause's
+   * blocks; it stays only when the clause has a body. */
+  const qx_clause_info *c = qx_clause(ins);
+  uint32_t table_bytes = (c->nvars + 1) * (uint32_t)sizeof(TAGGED);
+  if (QX_UNLIKELY((char *)w->local_top + table_bytes + sizeof(frame) > (char *)w->local_end))
+    local_overflow(w, table_bytes + (uint32_t)sizeof(frame));
+  TAGGED *table = (TAGGED *)w->local_top + 1;
+  table[-1] = (TAGGED)(uintptr_t)(c->code + c->blocks);
+  if (c->head_heap) qx_heap_room(w, c->head_heap, (int)def->proc.arity); /* the arguments */
+  bool matched = qx_try_head(w, c, table, def->proc.arity);
+  if (pop_after_try) qx_pop_node(w);
+  if (!matched) goto fail;
+  if (c->body == QX_NO_BODY) goto proceed;
+  env = table;
+  w->local_top = (frame *)(env + c->nvars);
+  pc = c->code + c->body;
+  blocks = c->code + c->blocks;
   cut_b = clause_b0;
   ctx = def->module;
-  goto next_goal;
+  goto next_instr;
+}
 
 undefined:
-  if (!undefined_call(w, def, ctx, goal)) goto fail;
+  if (!undefined_call(w, ctx, key)) goto fail;
   goto proceed;
 
 not_callable:
@@ -732,23 +649,59 @@ proceed : {
   frame *f = w->cont;
   if (f == exitcode) {
     if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft)) {
-      TAGGED work = qx_pending_work(w);
-      if (work) {
-        goal = work;
-        cut_b = qx_node_offset(w, w->node_);
-        ctx = qx_eg.user_module;
-        goto next_goal;
-      }
+      if (take_pending_work(w, &goal, &cut_b, &ctx)) goto next_goal;
       if (w->cont != exitcode) goto proceed;
     }
     return 1;
   }
+  if (QX_UNLIKELY(f->kind > QX_FRAME_BODY && w->global_top >= w->heap_warn_soft) && !event_done) {
+    /* A marker acts like a goal: the event check comes first, the marker waiting in its frame. */
+    event_done = true;
+    if (take_pending_work(w, &goal, &cut_b, &ctx)) goto next_goal;
+    goto proceed;
+  }
+  event_done = false;
   w->cont = f->next;
-  goal = f->goal;
   cut_b = f->cut_b;
   ctx = f->ctx;
   w->local_top = f > w->local_uncond ? f : w->local_uncond;
-  goto next_goal;
+  switch (f->kind) {
+  case QX_FRAME_BODY:
+    pc = f->pc;
+    env = f->env;
+    blocks = env_blocks(env);
+    goto next_instr;
+  case QX_FRAME_ITE_THEN:
+    qx_cut_to(w, qx_offset_node(w, f->barrier));
+    goal = f->goal;
+    goto next_goal;
+  case QX_FRAME_CATCH_EXIT: {
+    node *b = qx_offset_node(w, f->barrier);
+    if (w->node_ == b)
+      qx_cut_to(w, qx_node_below(b));
+    else
+      qx_try_bind(w, deref(f->goal), atom_nil); /* no longer catching; undone on backtracking */
+    goto proceed;
+  }
+  case QX_FRAME_CLEANUP_EXIT: {
+    TAGGED cleanup = deref(f->goal);
+    node *b = qx_offset_node(w, f->barrier);
+    TAGGED done = deref(StrArg(cleanup, 2));
+    if (IsVar(done)) {
+      if (w->node_ == b) {
+        *RefPtr(done) = atom_true; /* deterministic exit: run it now, once */
+        qx_heap_room(w, 4);
+        goal = qx_make_struct(w, qx_K.run_cleanup, {StrArg(cleanup, 1)});
+        cut_b = qx_node_offset(w, w->node_);
+        goto next_goal;
+      }
+      qx_try_bind(w, deref(StrArg(cleanup, 3)), atom_true);
+      qx_mark_nodes(w); /* a cut that removes the goal's nodes runs the cleanup */
+    }
+    goto proceed;
+  }
+  default: goal = f->goal; goto next_goal;
+  }
 }
 
 fail : {
@@ -767,25 +720,35 @@ fail : {
     ctx = qx_unraw<mod_def>(b->term[2]);
     qx_pop_node(w);
     goto next_goal;
-  case QX_ALT_RETRY_CLAUSE: {
-    goal = b->term[0];
-    def = qx_unraw<definition>(b->term[1]);
-    instance *ins = qx_unraw<instance>(b->term[2]);
-    instance *alt_ins = next_match(ins->next, call_key(goal), qx_saved_clock(&b->term[3]));
-    bool last = alt_ins == nullptr;
-    clause_b0 = qx_node_offset(w, qx_node_below(b));
-    if (!last) {
-      b->term[2] = qx_raw(alt_ins);
-      body = try_clause(w, goal, ins);
-      goto enter_body;
-    }
-    /* The last clause: the node stays while it is tried, so that the clause is not freed under
-     * the try and a fault inside it unwinds through the node like through any other; bindings
-     * are trailed as though the node were gone. It is popped once the try is over. */
-    qx_set_uncond(w, qx_node_below(b));
-    body = try_clause(w, goal, ins);
+  case QX_ALT_BODY_ELSE:
+    env = (TAGGED *)w->local_start + GetSmall(b->term[ELSE_ENV]);
+    pc = body_code(env) + GetSmall(b->term[ELSE_PC]);
+    blocks = env_blocks(env);
+    cut_b = qx_barrier_offset(b->term[ELSE_CUT]);
+    ctx = qx_unraw<mod_def>(b->term[ELSE_CTX]);
     qx_pop_node(w);
-    goto enter_body;
+    goto next_instr;
+  case QX_ALT_RETRY_CLAUSE: {
+    def = qx_unraw<definition>(b->term[QX_RETRY_DEF]);
+    ins = qx_unraw<instance>(b->term[QX_RETRY_CLAUSE]);
+    uint32_t arity = def->proc.arity;
+    std::memcpy(w->term, &b->term[QX_RETRY_ARGS], arity * sizeof(TAGGED));
+    qx_clause_walk walk;
+    qx_saved_walk(&b->term[QX_RETRY_WALK], &walk);
+    instance *next = qx_walk_next(&walk, arity ? qx_arg_key(w->term[0]) : 0,
+                                  qx_saved_clock(&b->term[QX_RETRY_CLOCK]));
+    clause_b0 = qx_node_offset(w, qx_node_below(b));
+    pop_after_try = next == nullptr;
+    if (next) {
+      b->term[QX_RETRY_CLAUSE] = qx_raw(next);
+      qx_save_walk(&b->term[QX_RETRY_WALK], &walk);
+    } else {
+      /* The last clause: the node stays while it is tried, so that the clause is not freed under
+       * the try and a fault inside it unwinds through the node like through any other; bindings
+       * are trailed as though the node were gone. It is popped once the head is tried. */
+      qx_set_uncond(w, qx_node_below(b));
+    }
+    goto try_clause;
   }
   case QX_ALT_RETRY_C:
   case QX_ALT_RETRY_DB:
@@ -822,32 +785,32 @@ TAGGED goal_of(worker *w, definition *def)
   return MakeStr(p);
 }
 
-/* What do_wam restores when it returns: the caller's continuation, the native that called it, and
- * the scratch stacks of clause tries. */
+/* The continuations of the runs a nested run suspended: clause bodies resume from them. */
+std::vector<frame *> suspended_conts;
+
+/* What do_wam restores when it returns: the caller's continuation and the native that called it.
+ * No walk over clause code is under way when a run starts (walks never call out). */
 struct RunFrame {
   frame *cont;
   frame *frame_;
   NativeContext native;
-  size_t build_depth;
-  size_t unify_depth;
 
   explicit RunFrame(worker *w)
-      : cont(w->cont), frame_(w->frame_), native{running_native, running_goal, running_context},
-        build_depth(build_stack.size()), unify_depth(unify_work.size())
-  {}
-  void reset_scratch()
+      : cont(w->cont), frame_(w->frame_), native{running_native, running_goal, running_context}
   {
-    build_stack.resize(build_depth);
-    unify_work.resize(unify_depth);
+    suspended_conts.push_back(cont);
   }
+  ~RunFrame() { suspended_conts.pop_back(); }
+  void reset_scratch() { qx_try_reset(); }
   void restore(worker *w)
   {
     w->cont = cont;
     w->frame_ = frame_;
     set_running_native(native.def, native.goal, native.context);
-    reset_scratch();
   }
 };
+
+constexpr uint32_t kFrameSeen = 0x80000000u; /* a mark in a frame's kind while frames are walked */
 
 /* A fault inside the run becomes the pending exception, thrown from where the run stands. When a
  * fault comes again before the run got past the node of the last one, that node is dropped, so
@@ -904,6 +867,29 @@ void qx_run_pending_cleanups(worker *w)
   qx_eg.exception = exception;
 }
 
+size_t qx_running_clauses(worker *w, std::vector<const qx_clause_info *> &running)
+{
+  if (!termcode) return 0; /* the interpreter is gone (or not yet made): nothing runs */
+  std::vector<frame *> seen;
+  auto walk = [&](frame *f) {
+    for (; f && f != exitcode && !(f->kind & kFrameSeen); f = f->next) {
+      f->kind |= kFrameSeen;
+      seen.push_back(f);
+      if ((f->kind & ~kFrameSeen) == QX_FRAME_BODY) running.push_back(env_clause(f->env));
+    }
+  };
+  walk(w->cont);
+  for (frame *f : suspended_conts) walk(f);
+  size_t nodes = 0;
+  for (node *b = w->node_; b < w->choice_start; b = qx_node_below(b), nodes++) {
+    walk(b->cont);
+    if (NodeAlt(b)->op == QX_ALT_BODY_ELSE)
+      running.push_back(env_clause((TAGGED *)w->local_start + GetSmall(b->term[ELSE_ENV])));
+  }
+  for (frame *f : seen) f->kind &= ~kFrameSeen;
+  return seen.size() + nodes;
+}
+
 TAGGED qx_make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> args)
 {
   TAGGED *p = w->global_top;
@@ -919,6 +905,7 @@ frame *qx_push_frame(worker *w, TAGGED goal, mod_def *ctx)
   if ((char *)(w->local_top + 1) > (char *)w->local_end) local_overflow(w, sizeof(frame));
   frame *f = w->local_top++;
   f->next = w->cont;
+  f->kind = QX_FRAME_GOAL;
   f->goal = goal;
   f->cut_b = qx_node_offset(w, w->node_);
   f->ctx = ctx;
@@ -983,6 +970,7 @@ int do_wam(worker *w, int mode, definition *def)
   }
   run_frame.restore(w);
   if (result != 1) qx_run_pending_cleanups(w);
+  if (suspended_conts.size() == 1) qx_free_retired_clauses(w); /* the outermost run ends */
   return result;
 }
 
@@ -1004,6 +992,7 @@ int qx_call_once(worker *w, TAGGED goal, mod_def *ctx)
   qx_cut_to(w, qx_offset_node(w, base)); /* current_query goes back to the enclosing query */
   if (w->local_top > saved_local && w->local_uncond <= saved_local) w->local_top = saved_local;
   qx_run_pending_cleanups(w);
+  if (suspended_conts.empty()) qx_free_retired_clauses(w);
   return r;
 }
 
@@ -1039,12 +1028,88 @@ definition *qx_define_native(mod_def *module, const char *name, uint32_t arity, 
   return d;
 }
 
+bool qx_is_control(TAGGED key)
+{
+  int kind = qx_goal_kind(key);
+  return (kind != QX_GOAL_PRED && kind < QX_GOAL_RUN_CLEANUP) || key == qx_K.soft_arrow ||
+         key == MakeFunctor(atom_dot, 2);
+}
+
+bool qx_is_transparent(TAGGED key)
+{
+  int kind = qx_goal_kind(key);
+  return kind == QX_GOAL_CONJ || kind == QX_GOAL_DISJ || kind == QX_GOAL_ARROW;
+}
+
+TAGGED qx_clause_functor() { return qx_K.neck; }
+
 /* call/1 as a definition, so that queries can name it; the interpreter runs it inline. */
 static int call1_native(worker *w)
 {
   (void)w;
   return 0;
 }
+
+namespace {
+
+constexpr uint8_t inline_kind(qx_inline kind)
+{
+  return (uint8_t)((int)QX_GOAL_INLINE + (int)kind - (int)QX_INLINE_UNIFY);
+}
+
+/* The goal kinds' table: a multiplier that puts every kind's functor in a place of its own. */
+void make_goal_table()
+{
+  const struct {
+    TAGGED key;
+    uint8_t kind;
+  } rows[] = {
+      {functor_comma2, QX_GOAL_CONJ},
+      {atom_true, QX_GOAL_TRUE},
+      {qx_K.cut, QX_GOAL_CUT},
+      {qx_K.semicolon, QX_GOAL_DISJ},
+      {qx_K.arrow, QX_GOAL_ARROW},
+      {qx_K.not_, QX_GOAL_NOT},
+      {atom_fail, QX_GOAL_FAIL},
+      {qx_K.false_, QX_GOAL_FAIL},
+      {functor_colon2, QX_GOAL_COLON},
+      {qx_K.catch3, QX_GOAL_CATCH},
+      {qx_K.throw1, QX_GOAL_THROW},
+      {qx_K.call_cleanup2, QX_GOAL_CALL_CLEANUP},
+      {qx_K.run_cleanup, QX_GOAL_RUN_CLEANUP},
+      {qx_K.call[1], QX_GOAL_CALL},
+      {qx_K.call[2], QX_GOAL_CALL},
+      {qx_K.call[3], QX_GOAL_CALL},
+      {qx_K.call[4], QX_GOAL_CALL},
+      {qx_K.call[5], QX_GOAL_CALL},
+      {qx_K.call[6], QX_GOAL_CALL},
+      {qx_K.call[7], QX_GOAL_CALL},
+      {qx_K.call[8], QX_GOAL_CALL},
+      {MakeFunctor(atom_equal, 2), inline_kind(QX_INLINE_UNIFY)},
+      {qx_K.is2, inline_kind(QX_INLINE_IS)},
+      {qx_K.compare2[0], inline_kind(QX_INLINE_EQ)},
+      {qx_K.compare2[1], inline_kind(QX_INLINE_NE)},
+      {qx_K.compare2[2], inline_kind(QX_INLINE_LT)},
+      {qx_K.compare2[3], inline_kind(QX_INLINE_GT)},
+      {qx_K.compare2[4], inline_kind(QX_INLINE_LE)},
+      {qx_K.compare2[5], inline_kind(QX_INLINE_GE)},
+  };
+  for (uint32_t mult = 2654435761u;; mult += 2) {
+    std::memset(qx_goal_table, 0, sizeof qx_goal_table);
+    bool clash = false;
+    for (const auto &row : rows) {
+      qx_goal_slot &slot = qx_goal_table[(row.key * mult) >> (32 - QX_GOAL_TABLE_BITS)];
+      clash |= slot.key != 0 && slot.key != row.key;
+      slot = qx_goal_slot{row.key, row.kind};
+    }
+    if (!clash) {
+      qx_goal_mult = mult;
+      return;
+    }
+  }
+}
+
+}  // namespace
 
 int init_wam()
 {
@@ -1056,14 +1121,12 @@ int init_wam()
   };
   qx_K.semicolon = f(";", 2);
   qx_K.arrow = f("->", 2);
+  qx_K.soft_arrow = f("*->", 2);
   qx_K.not_ = f("\\+", 1);
   qx_K.catch3 = f("catch", 3);
   qx_K.throw1 = f("throw", 1);
   for (uint32_t i = 1; i <= 8; i++) qx_K.call[i] = f("call", i);
   qx_K.call[0] = atom_call;
-  qx_K.ite_then = f("$ite_then", 2);
-  qx_K.catch_exit = f("$catch_exit", 2);
-  qx_K.cleanup_exit = f("$cleanup_exit", 2);
   qx_K.call_cleanup2 = f("call_cleanup", 2);
   qx_K.cleanup3 = MakeFunctor(atom_cleanup, 3);
   qx_K.cut = f("!", 0);
@@ -1072,7 +1135,11 @@ int init_wam()
   qx_K.reserved1 = f("$reserved", 1);
   qx_K.run_cleanup = f("$run_cleanup", 1);
   qx_K.attr_unify_hook2 = f("attr_unify_hook", 2);
-  var_stamp = 0;
+  qx_K.is2 = f("is", 2);
+  const char *const comparisons[] = {"=:=", "=\\=", "<", ">", "=<", ">="};
+  for (int i = 0; i < 6; i++) qx_K.compare2[i] = f(comparisons[i], 2);
+  make_goal_table();
+  qx_arith_init();
   active_catches.reserve(256);
   std::memset(call_cache, 0, sizeof call_cache);
   qx_eg.def_generation++;
@@ -1090,8 +1157,7 @@ void deinit_wam()
   qx_eg.pending_error_culprit = nullptr;
   qx_cleanup_deinit();
   qx_alt_deinit();
-  std::vector<VarSlot>().swap(vartab);
-  std::vector<TAGGED>().swap(unify_work);
-  std::vector<BuildItem>().swap(build_stack);
+  qx_try_deinit();
   std::vector<uint32_t>().swap(active_catches);
+  std::vector<frame *>().swap(suspended_conts);
 }

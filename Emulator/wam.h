@@ -25,6 +25,7 @@ enum qx_alt_op : uint16_t {
   QX_ALT_BARRIER,      /* fails through; marks a point to cut back to */
   QX_ALT_RUNBASE,      /* bottom of a run of do_wam: like termcode, but not a query's node */
   QX_ALT_RETRY_DB,     /* next solution of a native that walks a definition's clauses */
+  QX_ALT_BODY_ELSE,    /* else branch of a disjunction or if-then-else in a clause's code */
 };
 
 /* The alternative code of a kind with nregs saved words (interned; node_size set). */
@@ -119,6 +120,13 @@ static inline TAGGED *qx_retry_state(worker *w) { return w->node_->term; }
 
 /* The module the running native was called from (the context of unqualified arguments). */
 mod_def *qx_native_context();
+
+/* Goals the interpreter runs itself (control constructs, call/1..8, and list pairs, which no
+ * clause head can define); ',', ';' and '->', whose arguments are goals of the same clause; and
+ * ':-'/2, the functor of a clause with a body. */
+bool qx_is_control(TAGGED key);
+bool qx_is_transparent(TAGGED key);
+TAGGED qx_clause_functor();
 
 /* Define a native built-in in a module. */
 definition *qx_define_native(mod_def *module, const char *name, uint32_t arity, qx_native_fn fn,

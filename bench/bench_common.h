@@ -3,9 +3,13 @@
 #ifndef QX_BENCH_COMMON_H
 #define QX_BENCH_COMMON_H
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "../tests/support/test_reader.h"
@@ -58,6 +62,60 @@ struct BenchEngine {
     return qx_call_once(w, reader.read(), qx_eg.user_module);
   }
 };
+
+/* The peer system, run on the same program text in the same run of a benchmark: the program is
+ * written to a file with `peer_prelude` in front, `swipl -O` runs `goal`, and every line it
+ * prints as "name seconds" comes back by name. Empty when the peer is not installed. */
+inline const char *peer_prelude =
+    "bench_between(L, H, X) :- between(L, H, X).\n"
+    "bench_time(Goal, Name) :- get_time(T0), ignore(Goal), get_time(T1), T is T1 - T0, "
+    "format(\"~w ~9f~n\", [Name, T]).\n"
+    "bench_best(Goal, Name) :- findall(T, (between(1, 3, _), get_time(T0), ignore(Goal), "
+    "get_time(T1), T is T1 - T0), Ts), min_list(Ts, T), format(\"~w ~9f~n\", [Name, T]).\n";
+inline std::map<std::string, double> run_peer(const std::string &program, const std::string &goal)
+{
+  std::map<std::string, double> figures;
+  char path[] = "/tmp/bench_peer_XXXXXX.pl";
+  int fd = mkstemps(path, 3);
+  if (fd < 0) return figures;
+  std::string text = std::string(peer_prelude) + program;
+  bool written = write(fd, text.data(), text.size()) == (ssize_t)text.size();
+  close(fd);
+  std::string command = "swipl -O -q -g '" + goal + "' -t halt " + path + " 2>/dev/null";
+  if (FILE *out = written ? popen(command.c_str(), "r") : nullptr) {
+    char name[128];
+    double seconds;
+    while (std::fscanf(out, "%127s %lf", name, &seconds) == 2) figures[name] = seconds;
+    pclose(out);
+  }
+  unlink(path);
+  return figures;
+}
+
+/* One line of a comparison: this system's figure, the peer's and the ratio of their speeds
+ * (above 1: this system is faster). A negative peer figure: the peer gave none. */
+inline void print_versus(const char *what, double ours, double peer, const char *unit, double scale)
+{
+  if (peer >= 0)
+    std::printf("%-28s %10.3f %s   swipl -O %10.3f %s   speed ratio %.2f\n", what, ours * scale,
+                unit, peer * scale, unit, peer / ours);
+  else
+    std::printf("%-28s %10.3f %s   swipl -O: not run\n", what, ours * scale, unit);
+}
+
+/* Seconds taken by f(); the least of three runs. */
+template <class F>
+double bench_best(F f)
+{
+  double best = 0;
+  for (int i = 0; i < 3; i++) {
+    auto start = std::chrono::steady_clock::now();
+    f();
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (i == 0 || s < best) best = s;
+  }
+  return best;
+}
 
 /* Seconds taken by f(). */
 template <class F>

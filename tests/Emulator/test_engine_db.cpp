@@ -1,5 +1,7 @@
 /* Definitions and the clause database seen from running programs: the logical update view,
  * reclaiming erased clauses, undefining, indexical destructors and call resolution. */
+#include <random>
+
 #include "engine_fixture.h"
 #include "memtest_support.h"
 
@@ -289,4 +291,209 @@ TEST(EngineDb, ReferenceTableStaysProportionalToLiveClauses)
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(decode_dbref(cons_dbref(p.w, kept, 0)), kept)
       << "a live clause's reference still validates";
+}
+
+/* ---- first-argument indexing, against an oracle that simulates the clause list ---- */
+namespace {
+
+/* First arguments of the random programs: every kind of key, a few sharing a functor, and the
+ * variable. Ground keys unify exactly when their texts are equal. */
+const char *const kIndexKeys[] = {"a",
+                                  "b",
+                                  "[]",
+                                  "0",
+                                  "1",
+                                  "-3",
+                                  "7",
+                                  "1.5",
+                                  "2.5",
+                                  "-0.0",
+                                  "f(1)",
+                                  "f(2)",
+                                  "g(a, b)",
+                                  "[1]",
+                                  "[2]",
+                                  "123456789012345",
+                                  "123456789012346",
+                                  "_"};
+constexpr int kIndexKeyCount = sizeof kIndexKeys / sizeof kIndexKeys[0];
+/* The key word an index would file a first argument under: compounds by name and arity. */
+std::string key_class(const std::string &k)
+{
+  if (k[0] == 'f') return "f/1";
+  if (k[0] == '[' && k.size() > 2) return "./2";
+  return k;
+}
+
+struct SimClause {
+  int id;
+  std::string key;
+  bool alive = true;
+};
+
+bool sim_unifies(const std::string &clause_key, const std::string &query_key)
+{
+  return clause_key == "_" || query_key == "_" || clause_key == query_key;
+}
+bool sim_candidate(const std::string &clause_key, const std::string &query_key)
+{
+  return clause_key == "_" || query_key == "_" || key_class(clause_key) == key_class(query_key);
+}
+
+std::vector<std::string> live_ids(const std::vector<SimClause> &db)
+{
+  std::vector<std::string> ids;
+  for (const SimClause &c : db)
+    if (c.alive) ids.push_back(std::to_string(c.id));
+  return ids;
+}
+
+/* An operation run between two solutions of an iteration, and its effect on the simulation. */
+struct DbOp {
+  int kind; /* 0 assertz, 1 asserta, 2 retract by key */
+  std::string key;
+  int id;
+  std::string goal() const
+  {
+    std::string fact = "p(" + key + ", " + std::to_string(id) + ")";
+    if (kind == 0) return "assertz(" + fact + ")";
+    if (kind == 1) return "asserta(" + fact + ")";
+    return "(retract(p(" + key + ", _)) -> true ; true)";
+  }
+  void simulate(std::vector<SimClause> &db) const
+  {
+    if (kind == 0) db.push_back({id, key});
+    if (kind == 1) db.insert(db.begin(), {id, key});
+    if (kind == 2)
+      for (SimClause &c : db)
+        if (c.alive && sim_unifies(c.key, key)) {
+          c.alive = false;
+          break;
+        }
+  }
+};
+
+std::vector<DbOp> pending_ops;
+
+/* mutate: runs the next pending operation as a query of its own. */
+int t_mutate(worker *w)
+{
+  if (pending_ops.empty()) return 1;
+  DbOp op = pending_ops.front();
+  pending_ops.erase(pending_ops.begin());
+  TestReader reader(w, op.goal());
+  return qx_call_once(w, reader.read(), qx_eg.user_module) == 1;
+}
+
+/* nodes(N): the choicepoints of the running query above its own bottom node. */
+int t_nodes(worker *w)
+{
+  int32_t n = 0;
+  for (node *b = w->node_; NodeAlt(b)->op != QX_ALT_RUNBASE; b = qx_node_below(b)) n++;
+  return cunify(w, w->term[0], MakeSmall(n));
+}
+
+class ClauseIndex : public EngineTest {
+protected:
+  ClauseIndex()
+  {
+    qx_install_builtins();
+    native("mutate", 0, t_mutate);
+    native("nodes", 1, t_nodes);
+    EXPECT_EQ(p.run("assertz(p(x, 0)), retract(p(x, 0))"), 1) << "p/2 is dynamic";
+  }
+  ~ClauseIndex() override { qx_index_linear = false; }
+
+  /* Builds p/2 from the simulation's clauses, through assertz and asserta. */
+  void build(std::mt19937 &rng, int count, std::vector<SimClause> &db)
+  {
+    std::string goal = "true";
+    for (int id = 1; id <= count; id++) {
+      std::string key = kIndexKeys[rng() % kIndexKeyCount];
+      bool front = rng() % 4 == 0;
+      goal += std::string(front ? ", asserta(" : ", assertz(") + "p(" + key + ", " +
+              std::to_string(id) + "))";
+      if (front)
+        db.insert(db.begin(), {id, key});
+      else
+        db.push_back({id, key});
+    }
+    ASSERT_EQ(p.run(goal), 1);
+  }
+  std::vector<std::string> solutions(const std::string &goal)
+  {
+    log_text.clear();
+    EXPECT_EQ(p.run("(" + goal + ", note(I), fail ; true)"), 1) << goal;
+    std::vector<std::string> ids;
+    size_t start = 0;
+    while (start < log_text.size()) {
+      size_t comma = log_text.find(',', start);
+      if (comma == std::string::npos) comma = log_text.size();
+      ids.push_back(log_text.substr(start, comma - start));
+      start = comma + 1;
+    }
+    return ids;
+  }
+};
+
+}  // namespace
+
+/* Every key of a random program of facts, with the index and along the chain: the solutions in
+ * chain order, and a choicepoint left exactly when a later clause has a compatible key. */
+TEST_F(ClauseIndex, LookupsGiveTheSolutionsAndDeterminismOfTheClauseList)
+{
+  std::mt19937 rng(12);
+  for (int round = 0; round < 60; round++) {
+    std::vector<SimClause> db;
+    ASSERT_EQ(p.run("retract(p(_, _)), fail ; true"), 1);
+    build(rng, (int)(rng() % 40), db);
+    for (bool linear : {false, true}) {
+      qx_index_linear = linear;
+      for (int k = 0; k < kIndexKeyCount + 2; k++) {
+        std::string key = k < kIndexKeyCount ? kIndexKeys[k] : k == kIndexKeyCount ? "zz" : "99";
+        std::vector<std::string> expected;
+        int first = -1;
+        for (size_t i = 0; i < db.size(); i++)
+          if (sim_unifies(db[i].key, key)) {
+            expected.push_back(std::to_string(db[i].id));
+            if (first < 0) first = (int)i;
+          }
+        EXPECT_EQ(solutions("p(" + key + ", I)"), expected) << key << " linear " << linear;
+        if (first < 0) continue;
+        bool more = false;
+        for (size_t i = first + 1; i < db.size(); i++) more |= sim_candidate(db[i].key, key);
+        ASSERT_EQ(p.run("p(" + key + ", _), nodes(N)"), 1);
+        EXPECT_EQ(p.var("N"), more ? "1" : "0") << key << " linear " << linear;
+      }
+    }
+  }
+}
+
+/* Random asserts and retracts between the solutions of a running iteration: it gives the
+ * clauses alive at its start, in order, and the database ends as the simulation does. */
+TEST_F(ClauseIndex, ChangesDuringAnIterationFollowTheLogicalUpdateView)
+{
+  std::mt19937 rng(7);
+  int next_id = 1000;
+  for (int round = 0; round < 80; round++) {
+    qx_index_linear = round % 2 == 1;
+    std::vector<SimClause> db;
+    ASSERT_EQ(p.run("retract(p(_, _)), fail ; true"), 1);
+    build(rng, (int)(rng() % 30), db);
+    std::string key = kIndexKeys[rng() % kIndexKeyCount];
+    std::vector<std::string> expected;
+    for (const SimClause &c : db)
+      if (sim_unifies(c.key, key)) expected.push_back(std::to_string(c.id));
+    pending_ops.clear();
+    for (size_t i = 0; i < expected.size(); i++)
+      for (int n = (int)(rng() % 4); n > 0; n--)
+        pending_ops.push_back({(int)(rng() % 3), kIndexKeys[rng() % kIndexKeyCount], next_id++});
+    std::vector<DbOp> ops = pending_ops;
+    EXPECT_EQ(solutions("p(" + key + ", I), mutate, mutate, mutate"), expected) << key;
+    /* The simulation runs the operations in the same order: three per solution. */
+    for (const DbOp &op : ops) op.simulate(db);
+    EXPECT_EQ(solutions("p(_, I)"), live_ids(db)) << key;
+    definition *d = find_definition(qx_eg.user_module, MakeFunctor(p.atom("p"), 2), nullptr, 0);
+    EXPECT_EQ(d->dead_count, 0u) << "nothing reaches the erased clauses any more";
+  }
 }

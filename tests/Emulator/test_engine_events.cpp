@@ -85,6 +85,12 @@ TEST_F(Events, AWakeUpIsNotLostBeforeAnInlineControlConstruct)
   EXPECT_EQ(p.run("freeze(X, fail), X = 1, (true ; true)"), 0);
   ASSERT_EQ(p.run("freeze(X, note(woken(X))), X = 1, (true ; true)"), 1);
   EXPECT_EQ(log(), "woken(1)");
+  /* The same in a clause body, where = runs inline: the wake-up comes before the next goal. */
+  p.consult("w(X) :- freeze(X, note(woken)), note(before), X = 1, ( note(after) ; true ). "
+            "v(X) :- freeze(X, fail), X = 1, ( true ; true ).");
+  ASSERT_EQ(p.run("w(_)"), 1);
+  EXPECT_EQ(log(), "woken(1),before,woken,after");
+  EXPECT_EQ(p.run("v(_)"), 0);
 }
 
 TEST_F(Events, AWakeUpAtTheEndOfAQueryRunsBeforeItReturns)
@@ -133,6 +139,11 @@ TEST_F(Events, EventsWaitWhileDisabled)
   qx_request_event(p.w);
   ASSERT_EQ(p.run("note(a)"), 1);
   EXPECT_EQ(log(), "a");
+  /* A clause body checks before each of its goals: each check finds the event still waiting. */
+  p.consult("body :- note(x), ( note(y) -> ! ; true ), \\+ fail, note(z).");
+  ASSERT_EQ(p.run("body"), 1);
+  EXPECT_EQ(log(), "a,x,y,z");
+  log_text = "a";
   p.w->events_disabled = 0;
   ASSERT_EQ(p.run("note(b)"), 1);
   EXPECT_EQ(log(), "a,event,b");

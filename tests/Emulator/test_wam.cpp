@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "builtins.h"
+#include "engine_fixture.h"
 #include "test_natives.h"
 #include "test_prolog.h"
 #include "unify.h"
@@ -191,4 +194,171 @@ TEST(WamBarriers, EveryOffsetOfTheLargestAreaComesBack)
     EXPECT_GE(GetSmall(t), 0) << offset;
     EXPECT_EQ(qx_barrier_offset(t), offset) << offset;
   }
+}
+
+/* ---- clause bodies run as code ---- */
+namespace {
+
+/* heap_used(H), local_used(L): words of the heap and of the local stack in use. */
+int t_heap_used(worker *w)
+{
+  return cunify(w, w->term[0], MakeSmall((int32_t)(w->global_top - w->heap_start)));
+}
+int t_local_used(worker *w)
+{
+  return cunify(w, w->term[0],
+                MakeSmall((int32_t)((TAGGED *)w->local_top - (TAGGED *)w->local_start)));
+}
+
+class ClauseCode : public EngineTest {
+protected:
+  ClauseCode()
+  {
+    qx_install_builtins();
+    native("heap_used", 1, t_heap_used);
+    native("local_used", 1, t_local_used);
+  }
+  /* The log of all solutions of a goal, each followed by "end". */
+  std::string all(const std::string &goal)
+  {
+    engine_test::log_text.clear();
+    EXPECT_EQ(p.run("(" + goal + ", note(end), fail ; true)"), 1) << goal;
+    return log();
+  }
+};
+
+/* A random goal over X, Y (the head's) and U, V (the body's own) built from the control
+ * constructs, cut, unification, a choice and notes (variables are bound to nothing that holds a
+ * variable, so no term is cyclic). */
+std::string random_goal(std::mt19937 &rng, int depth)
+{
+  auto var = [&] { return std::string(1, "XYUV"[rng() % 4]); };
+  auto term = [&]() -> std::string {
+    switch (rng() % 3) {
+    case 0: return var();
+    case 1: return std::to_string(rng() % 3);
+    default: return "f(" + var() + ", " + std::to_string(rng() % 2) + ")";
+    }
+  };
+  switch (rng() % (depth > 0 ? 11 : 6)) {
+  case 0: return "true";
+  case 1: return rng() % 3 ? "note(" + term() + ")" : "fail";
+  case 2: return "!";
+  case 3: return "note(" + term() + ")";
+  case 4: return var() + " = " + (rng() % 2 ? var() : "f(" + std::to_string(rng() % 2) + ")");
+  case 5: return "between(1, 2, " + var() + ")";
+  case 6: return "(" + random_goal(rng, depth - 1) + ", " + random_goal(rng, depth - 1) + ")";
+  case 7: return "(" + random_goal(rng, depth - 1) + " ; " + random_goal(rng, depth - 1) + ")";
+  case 8:
+    return "(" + random_goal(rng, depth - 1) + " -> " + random_goal(rng, depth - 1) + " ; " +
+           random_goal(rng, depth - 1) + ")";
+  case 9: return "(" + random_goal(rng, depth - 1) + " -> " + random_goal(rng, depth - 1) + ")";
+  default: return "\\+ " + random_goal(rng, depth - 1);
+  }
+}
+
+}  // namespace
+
+/* A body run as a clause's code gives the solutions, notes and bindings it gives as a term under
+ * call/1 (the one clause makes the cuts of both the same). */
+TEST_F(ClauseCode, RandomBodiesBehaveAsTheirTerms)
+{
+  std::mt19937 rng(5);
+  for (int round = 0; round < 400; round++) {
+    std::string body = random_goal(rng, 3) + ", " + random_goal(rng, 3) + ", note(f(X, Y, U, V))";
+    std::string name = "t" + std::to_string(round);
+    p.consult(name + "(X, Y) :- " + body + ".");
+    EXPECT_EQ(all(name + "(X, Y), note(g(X, Y))"), all("call((" + body + ")), note(g(X, Y))"))
+        << body;
+  }
+}
+
+/* Nesting deeper than the code maker descends runs the rest as terms, with the same result. */
+TEST_F(ClauseCode, DeeplyNestedControlRunsAsTerms)
+{
+  std::string body = "note(X)";
+  for (int i = 0; i < 150; i++)
+    body = i % 3 ? "(X = " + std::to_string(i % 7) + " -> " + body + " ; note(n))"
+                 : "(" + body + " ; \\+ X = 1)";
+  p.consult("deep(X) :- " + body + ".");
+  EXPECT_EQ(all("deep(X)"), all("call((" + body + "))"));
+  EXPECT_EQ(all("deep(2)"), all("X = 2, call((" + body + "))"));
+}
+
+/* A count by last call leaves the heap and the local stack as they were, with if-then-else,
+ * negation and a disjunction around the call. */
+TEST_F(ClauseCode, ALastCallLoopGrowsNoStack)
+{
+  p.consult("count(N, M) :- N < M, !, \\+ N = M, N1 is N + 1, ( N1 > 0 -> count(N1, M) ; fail ). "
+            "count(M, M). "
+            "loop(N) :- ( N =:= 0 -> true ; N1 is N - 1, ( N1 >= 0 ; true ), !, loop(N1) ).");
+  for (const char *loop : {"count(0, K)", "loop(K)"}) {
+    std::string query = "heap_used(H0), local_used(L0), " + std::string(loop) +
+                        ", heap_used(H1), local_used(L1), H is H1 - H0, L is L1 - L0";
+    ASSERT_EQ(p.run("K = 1000, " + query), 1) << loop;
+    std::string small = p.var("H") + " " + p.var("L");
+    ASSERT_EQ(p.run("K = 20000, " + query), 1) << loop;
+    EXPECT_EQ(p.var("H") + " " + p.var("L"), small) << loop;
+    EXPECT_EQ(small, "0 0") << loop;
+  }
+}
+
+/* A clause that erases itself keeps running its body; its block goes once nothing runs it. */
+TEST_F(ClauseCode, AnErasedClauseRunsToTheEndOfItsBody)
+{
+  std::string clauses = "true";
+  for (int i = 0; i < 300; i++) {
+    std::string n = std::to_string(i);
+    clauses +=
+        ", assertz((c(" + n + ") :- retract((c(" + n + ") :- _)), churn, note(" + n + "), true))";
+  }
+  p.consult("churn :- assertz(d(1)), retract(d(1)).");
+  ASSERT_EQ(p.run(clauses), 1);
+  ASSERT_EQ(p.run("(c(I), I >= 297, fail ; true)"), 1);
+  EXPECT_EQ(log().substr(log().size() - 11), "297,298,299");
+  EXPECT_EQ(p.run("c(_)"), 0);
+  ASSERT_EQ(p.run("assertz((e :- retract((e :- _)), note(e)))"), 1);
+  size_t in_use = qx_space_in_use(QX_SPACE_DATABASE);
+  ASSERT_EQ(p.run("e"), 1);
+  EXPECT_LT(qx_space_in_use(QX_SPACE_DATABASE), in_use) << "freed once the query ended";
+}
+
+/* Arithmetic a body runs inline agrees with C++ on small integers and leaves the rest (overflow
+ * into big integers, division by zero) to is/2 itself. */
+TEST_F(ClauseCode, InlineArithmeticAgreesWithTheBuiltIn)
+{
+  p.consult("op(X, Y, +, R) :- R is X + Y. op(X, Y, -, R) :- R is X - Y. "
+            "op(X, Y, *, R) :- R is X * Y. op(X, Y, //, R) :- R is X // Y. "
+            "op(X, Y, mod, R) :- R is X mod Y. op(X, Y, rem, R) :- R is X rem Y. "
+            "op(X, Y, min, R) :- R is min(X, Y). op(X, Y, <, R) :- ( X < Y -> R = 1 ; R = 0 ). "
+            "op(X, Y, =<, R) :- ( X =< Y -> R = 1 ; R = 0 ). "
+            "op(X, Y, >>, R) :- R is X >> Y.");
+  const int64_t values[] = {0, 1, -1, 7, -7, 3, 268435455, -268435456, 100000, -100000};
+  const char *ops[] = {"+", "-", "*", "//", "mod", "rem", "min", "<", "=<", ">>"};
+  for (int64_t x : values)
+    for (int64_t y : values)
+      for (const char *op : ops) {
+        std::string o = op;
+        std::string q = "op(" + std::to_string(x) + ", " + std::to_string(y) + ", " + o + ", R)";
+        if ((o == "//" || o == "mod" || o == "rem") && y == 0) {
+          EXPECT_EQ(p.run(q), -1) << q;
+          EXPECT_EQ(exception(),
+                    "error(evaluation_error(zero_divisor),context(:(prolog,/(is,2)),2))")
+              << q;
+          continue;
+        }
+        if (o == ">>" && (y < 0 || y > 40)) continue;
+        int64_t r = o == "+"     ? x + y
+                    : o == "-"   ? x - y
+                    : o == "*"   ? x * y
+                    : o == "//"  ? x / y
+                    : o == "rem" ? x % y
+                    : o == "mod" ? ((x % y) + y) % y
+                    : o == "min" ? std::min(x, y)
+                    : o == "<"   ? x < y
+                    : o == "=<"  ? x <= y
+                                 : x >> y;
+        ASSERT_EQ(p.run(q), 1) << q;
+        EXPECT_EQ(p.var("R"), std::to_string(r)) << q;
+      }
 }
