@@ -4,10 +4,28 @@
 #include <fstream>
 #include <sstream>
 
+#include "qxio/qxio_simple_device.h"
 #include "stream_fixture.h"
 #include "term_writer.h"
 
 namespace {
+
+qxio_t_error_code eof_write(void *, const void *, size_t *size, uint32_t)
+{
+  *size = 0;
+  return QXIO_E_END_OF_FILE;
+}
+qxio_t_error_code close_device(void **, uint32_t) { return QXIO_S_NOERR; }
+
+/* An output stream over a device whose every write answers end of file. */
+QX_stream *refusing_stream(bool text)
+{
+  QXIO q = nullptr;
+  if (qxio_create_device(&q, nullptr, "eof-device", nullptr, eof_write, nullptr, nullptr,
+                         close_device, nullptr, nullptr, QXIO_DEVICE_BYTES) < 0)
+    return nullptr;
+  return StreamTest::stream_over(q, QX_SC_OUTPUT, text);
+}
 
 class TermWriterTest : public StreamTest {
 protected:
@@ -148,7 +166,8 @@ TEST_F(TermWriterTest, BuiltinsRaiseTheStreamLookupErrorUnderTheirOwnNames)
       {"$display", {term(in), at("a")}, 0x206, "$write/2"},
   };
   for (const auto &row : rows) {
-    bi_call r = call(row.name, row.args);
+    bi_call r;
+    for (int i = 0; i < 10 && (r = call(row.name, row.args)).rc == 1; i++) {}
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(r.raised);
     EXPECT_EQ(r.code, row.code) << row.name;
@@ -178,4 +197,31 @@ TEST_F(TermWriterTest, WrTaggedWritesWholeTermsAndCutsAtTheEleventhLevel)
     wr_tagged(row.term);
     EXPECT_EQ(drain(peer[2]), row.expected);
   }
+}
+
+TEST_F(TermWriterTest, OutputErrorsRaiseTheMappedStreamError)
+{
+  QX_stream *s = refusing_stream(true);
+  ASSERT_NE(s, nullptr);
+  /* Long names fill the buffers of the node and the layers until one reaches the device. */
+  std::string name(20000, 'x');
+  struct {
+    const char *name;
+    std::vector<TAGGED> args;
+    const char *predicate;
+  } rows[] = {
+      {"$write", {term(s), at(name.c_str()), options(true, "portable")}, "$writeq/2"},
+      {"$display", {term(s), at(("A" + name).c_str())}, "$write/2"},
+  };
+  for (const auto &row : rows) {
+    bi_call r;
+    for (int i = 0; i < 10 && (r = call(row.name, row.args)).rc == 1; i++) {}
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.raised);
+    EXPECT_EQ(r.code, 5u) << row.name;
+    EXPECT_EQ(r.message, "QXIO_E_END_OF_FILE");
+    EXPECT_EQ(r.predicate, row.predicate);
+    EXPECT_EQ(s->flags & QX_SF_WRITING_TERM, 0u) << "the flag is put back after a failure";
+  }
+  EXPECT_EQ(qx_fclose_internal(s, QX_FC_FORCE), 2);
 }
