@@ -55,6 +55,7 @@ constexpr uint32_t QX_SF_BINARY = 0x8;
 constexpr uint32_t QX_SF_TEXT = 0x10;
 constexpr uint32_t QX_SF_INTERACTIVE = 0x80;
 constexpr uint32_t QX_SF_AUTOFLUSH = 0x100;
+constexpr uint32_t QX_SF_WRITING_TERM = 0x800; /* a primitive term write is under way */
 constexpr uint32_t QX_SF_AT_EOF = 0x1000;
 constexpr uint32_t QX_SF_PAST_EOF = 0x2000;
 constexpr uint32_t QX_SF_NO_QXIO = 0x4000;

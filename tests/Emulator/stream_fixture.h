@@ -15,6 +15,7 @@
 #include "instance.h"
 #include "modules.h"
 #include "numbers.h"
+#include "qxio/qxio_simple_device.h"
 #include "streams.h"
 
 /* What a call of a native left: its answer and, when it raised, the recorded error. */
@@ -78,7 +79,24 @@ public:
     return s;
   }
 
+  /* An output stream over a device whose every write answers end of file. */
+  static QX_stream *refusing_stream(bool text)
+  {
+    QXIO q = nullptr;
+    if (qxio_create_device(&q, nullptr, "eof-device", nullptr, eof_write, nullptr, nullptr,
+                           close_device, nullptr, nullptr, QXIO_DEVICE_BYTES) < 0)
+      return nullptr;
+    return stream_over(q, QX_SC_OUTPUT, text);
+  }
+
 protected:
+  static qxio_t_error_code eof_write(void *, const void *, size_t *size, uint32_t)
+  {
+    *size = 0;
+    return QXIO_E_END_OF_FILE;
+  }
+  static qxio_t_error_code close_device(void **, uint32_t) { return QXIO_S_NOERR; }
+
   /* user_input reads what the test writes to peer[0]; user_output and user_error write to
    * pipes the test reads at peer[1] and peer[2]. */
   static QX_stream *pipe_hook(void *data, int which)

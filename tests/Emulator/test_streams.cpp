@@ -230,23 +230,6 @@ TEST_F(StreamTest, BlocksAndLongFormattedTextsArriveWhole)
 }
 
 namespace {
-qxio_t_error_code eof_write(void *, const void *, size_t *size, uint32_t)
-{
-  *size = 0;
-  return QXIO_E_END_OF_FILE;
-}
-qxio_t_error_code close_device(void **, uint32_t) { return QXIO_S_NOERR; }
-
-/* An output stream over a device whose every write answers end of file. */
-QX_stream *refusing_stream(bool text)
-{
-  QXIO q = nullptr;
-  if (qxio_create_device(&q, nullptr, "eof-device", nullptr, eof_write, nullptr, nullptr,
-                         close_device, nullptr, nullptr, QXIO_DEVICE_BYTES) < 0)
-    return nullptr;
-  return StreamTest::stream_over(q, QX_SC_OUTPUT, text);
-}
-
 /* A binary output node without I/O-library stream. */
 QX_stream *binary_null_stream()
 {
