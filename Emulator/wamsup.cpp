@@ -30,6 +30,7 @@ const qx_pred_row *const families[] = {
     qx_stream_socket_rows,
     qx_stream_select_rows,
     qx_devlink_rows,
+    qx_tokenizer_rows,
     nullptr,
 };
 // clang-format on

@@ -1,0 +1,92 @@
+/* $read_token/6 over string streams: golden token tables, stream errors and interrupted reads. */
+#include <gtest/gtest.h>
+
+#include "chconv.h"
+#include "stream_fixture.h"
+
+namespace {
+
+class TokenizerTest : public StreamTest {
+protected:
+  TokenizerTest()
+  {
+    for (const qx_pred_row *r = qx_tokenizer_rows; r->name; r++)
+      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
+  }
+
+  /* "Token Kind Ch1 Line" of one call, Ch1 as a character when printable. */
+  std::string one(int32_t *ch, int *kind)
+  {
+    TAGGED tok = fresh(), ch1 = fresh(), k = fresh(), line = fresh();
+    bi_call r = call("$read_token", {num(*ch), MakeSmall(*kind), tok, ch1, k, line});
+    if (r.raised) return "raised " + r.message;
+    if (!r.rc) return "failed";
+    int64_t c = 0;
+    qx_get_int64(deref(ch1), &c);
+    *ch = (int32_t)c;
+    *kind = (int)GetSmall(deref(k));
+    std::string shown = c > 32 && c < 127 ? std::string(1, (char)c) : std::to_string(c);
+    return show(tok) + " " + std::to_string(*kind) + " " + shown + " " + show(line);
+  }
+
+  /* The tokens of the text up to end of file, joined by " | ". */
+  std::string tokens(const char *text, int limit = 40)
+  {
+    QX_stream *s = nullptr;
+    EXPECT_EQ(QX_stream_from_string(text, &s), 1);
+    QX_stream *before = qx_eg.input_stream_ptr;
+    qx_eg.input_stream_ptr = s;
+    int32_t ch = qx_get_code_helper(s, 0);
+    int kind = 0;
+    std::string all;
+    for (int i = 0; i < limit; i++) {
+      std::string t = one(&ch, &kind);
+      all += (i ? " | " : "") + t;
+      if (kind == -1 || kind == -2 || t.rfind("raised", 0) == 0 || t == "failed") break;
+    }
+    qx_eg.input_stream_ptr = before;
+    QX_fclose(s, 0);
+    return all;
+  }
+  static std::string show(TAGGED t) { return TestProlog::show(t); }
+};
+
+/* Each token: Token Kind Ch1 Line; Ch1 as a character when printable, else its code. */
+TEST_F(TokenizerTest, GoldenTokenTables)
+{
+  const char *const table[][2] = {
+      {"foo(bar) . foo (", "atom(foo) 1 ( 1 | ( 0 b 1 | atom(bar) 1 ) 1 | ) 1 32 1 | . 0 32 1 | "
+                           "atom(foo) 1 32 1 |  ( 0 -1 1 | [] -1 -1 1"},
+      {"'it''s' `b` \"ab\"",
+       "atom(it's) 1 32 1 | atom(b) 1 32 1 | string([a,b]) 0 -1 1 | [] -1 -1 1"},
+      {"'a\\x41\\b' 'a\\x41' x",
+       "atom(aAb) 1 32 1 | atom(a) -12 32 1 | atom(x) 1 -1 1 | [] -1 -1 1"},
+      {"'\\777777777777\\z' 'q\\101\\'", "atom(z) -13 32 1 | atom(qA) 1 -1 1 | [] -1 -1 1"},
+      {"'a\tb' 'c", "atom(a\tb) -14 32 1 | atom(c) -15 -1 1 | [] -1 -1 1"},
+      {"0'a 0''' 0' 0''a", "number(97) 0 32 1 | number(39) 0 32 1 | number(32) 0 0 1 | number(0'') "
+                           "-18 a 1 | atom(a) 1 -1 1 | [] -1 -1 1"},
+      {"0'\n", "number(0') -18 10 1 | [] -1 -1 1"},
+      {"0x1F 0b102 0b2 0xg",
+       "number(31) 0 32 1 | number(2) 0 2 1 | number(2) 0 32 1 | number(0b) -20 2 1 | number(2) 0 "
+       "32 1 | number(0x) -20 g 1 | atom(g) 1 -1 1 | [] -1 -1 1"},
+      {"1.e 1.5e+x 2.5E-y 1e10 3.25e2 1.0e400",
+       "number(1) 0 . 1 | atom(.) 1 e 1 | atom(e) 1 32 1 | number(1.5) -64 + 1 | atom(+) 1 x 1 | "
+       "atom(x) 1 32 1 | number(2.5) -32 - 1 | atom(-) 1 y 1 | atom(y) 1 32 1 | number(1) 0 e 1 | "
+       "atom(e10) 1 32 1 | number(325) 0 32 1 | number(1.0e400) -22 -1 1 | [] -1 -1 1"},
+      {"X1_y _ Abcdefghij",
+       "var(374633,[88,49,95,121],_) 0 32 1 | var(95,[95],_) 0 32 1 | "
+       "var(180135283,[65,98,99,100,101,102,103,104,105,106],_) 0 -1 1 | [] -1 -1 1"},
+      {"a. b.% c\na.b", "atom(a) 1 . 1 | . 0 32 1 | atom(b) 1 . 1 | . 0 % 1 | atom(a) 1 . 2 | "
+                        "atom(.) 1 b 2 | atom(b) 1 -1 2 | [] -1 -1 2"},
+      {"/* x */ a /* y", "atom(a) 1 32 1 | atom() -17 -1 1 | [] -1 -1 1"},
+      {"a % end", "atom(a) 1 32 1 | [] -2 -1 1"},
+      {"[a|B]{c},;!",
+       "[ 0 a 1 | atom(a) 1 | 1 | | 0 B 1 | var(66,[66],_) 0 ] 1 | ] 1 { 1 | { 0 c 1 | atom(c) 1 } "
+       "1 | } 1 , 1 | , 0 ; 1 | atom(;) 1 ! 1 | atom(!) 1 -1 1 | [] -1 -1 1"},
+      {"+-*/ /x .. .(", "atom(+-*/) 1 32 1 | atom(/) 1 x 1 | atom(x) 1 32 1 | atom(..) 1 32 1 | "
+                        "atom(.) 1 ( 1 | ( 0 -1 1 | [] -1 -1 1"},
+  };
+  for (auto &row : table) EXPECT_EQ(tokens(row[0]), row[1]) << row[0];
+}
+
+}  // namespace
