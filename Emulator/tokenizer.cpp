@@ -52,40 +52,37 @@ struct token_buffer {
   {
     if (data != local) QX_free(data);
   }
-  void ensure_buffer(size_t more)
+  bool failed = false; /* a block could not be had: the token is cut short */
+  bool ensure_buffer(size_t more)
   {
-    if (used + more <= size) return;
+    if (used + more < size) return true; /* one byte kept for the closing NUL */
+    if (failed) return false;
     size_t grown = size * 2;
-    while (grown < used + more) grown *= 2;
-    if (data == local) {
-      char *block = (char *)QX_malloc(grown);
-      std::memcpy(block, local, used);
-      data = block;
-    } else {
-      data = (char *)QX_realloc(data, grown);
-    }
+    while (grown <= used + more) grown *= 2;
+    char *block = (char *)(data == local ? QX_malloc(grown) : QX_realloc(data, grown));
+    if (!block) return !(failed = true);
+    if (data == local) std::memcpy(block, local, used);
+    data = block;
     size = grown;
+    return true;
   }
   void byte(char c)
   {
-    ensure_buffer(1);
-    data[used++] = c;
+    if (ensure_buffer(1)) data[used++] = c;
   }
   void text_code(int32_t code) /* the internal encoding */
   {
-    ensure_buffer(6);
-    used += (size_t)QX_code_wci(data + used, code);
+    if (ensure_buffer(6)) used += (size_t)QX_code_wci(data + used, code);
   }
   void code32(int32_t code)
   {
-    ensure_buffer(4);
+    if (!ensure_buffer(4)) return;
     std::memcpy(data + used, &code, 4);
     used += 4;
   }
   const char *text()
   {
-    byte('\0');
-    used--;
+    data[used] = '\0';
     return data;
   }
 };
@@ -192,6 +189,31 @@ struct token {
   int kind = 0;
 };
 
+/* An escape sequence from c, the character after the backslash: its value or a negative
+ * status (ABORT when the call ended). c is left on the last character read; *again is set when
+ * that character is not part of the escape and must be read again. The characters of the escape
+ * are appended to seen when given. */
+int32_t read_escape(reader &r, int32_t &c, bool *again, token_buffer *seen)
+{
+  int32_t v = first_iso_escape_char(c);
+  if (seen && c >= 0) seen->text_code(c);
+  while (v == IO_ERROR) {
+    c = r.next();
+    if (c == ABORT) return ABORT;
+    if (c == -1) {
+      *again = true;
+      return ESCAPE_DIGIT_ERR;
+    }
+    v = next_iso_escape_char(c, char_class(c));
+    /* A failed digit is read again, except the backslash that closed an empty escape. */
+    if (v == ESCAPE_VALUE_ERR || (v == ESCAPE_DIGIT_ERR && c != '\\'))
+      *again = true;
+    else if (seen)
+      seen->text_code(c);
+  }
+  return v;
+}
+
 int build(worker *w, token &t, token_buffer &buf, int32_t ch1, int line, TAGGED dq)
 {
   TAGGED tok;
@@ -200,7 +222,7 @@ int build(worker *w, token &t, token_buffer &buf, int32_t ch1, int line, TAGGED 
   case token::ATOM:
   case token::NUMBER_TEXT: {
     TAGGED a = t.atom ? t.atom : init_atom_check(buf.text(), 0);
-    if (!a) return qx_resource_error(w, "atom_table");
+    if (!a) return qx_resource_error(w, "atoms");
     qx_heap_room(w, 8);
     tok =
         t.form == token::ATOM
@@ -216,7 +238,7 @@ int build(worker *w, token &t, token_buffer &buf, int32_t ch1, int line, TAGGED 
     bool codes = t.form == token::VAR || dq == init_atom_check("codes", 0);
     TAGGED list =
         qx_n_ints_to_list(w, n, (const int32_t *)(void *)buf.data, atom_nil, codes, 16, 6);
-    if (!list) return qx_resource_error(w, "atom_table");
+    if (!list) return qx_resource_error(w, "atoms");
     if (t.form == token::VAR) {
       TAGGED v = MakeRef(w->global_top);
       *w->global_top = v;
@@ -236,7 +258,7 @@ int build(worker *w, token &t, token_buffer &buf, int32_t ch1, int line, TAGGED 
     if (!n) {
       t.kind = status == QX_NUMBER_OVERFLOW ? FLOAT_OVERFLOW_ERR : FLOAT_SYNTAX_ERR;
       TAGGED a = init_atom_check(buf.data, 0);
-      if (!a) return qx_resource_error(w, "atom_table");
+      if (!a) return qx_resource_error(w, "atoms");
       n = a;
     }
     tok = qx_make_struct(w, MakeFunctor(init_atom_check("number", 0), 1), {n});
@@ -430,17 +452,9 @@ int scan(reader &r, int32_t &c, int prev_kind, token &t, token_buffer &buf, int3
             status = ESCAPE_SYNTAX_ERR;
             continue;
           }
-          v = first_iso_escape_char(c);
           bool again = false;
-          while (v == IO_ERROR) {
-            NEXT();
-            if (c == -1) {
-              v = ESCAPE_DIGIT_ERR, again = true;
-              break;
-            }
-            v = next_iso_escape_char(c, char_class(c));
-            if (v == ESCAPE_DIGIT_ERR || v == ESCAPE_VALUE_ERR) again = true;
-          }
+          v = read_escape(r, c, &again, nullptr);
+          if (v == ABORT) return ABORT;
           if (v < 0) {
             status = v;
             if (!again) NEXT();
@@ -509,21 +523,9 @@ int scan_number(reader &r, int32_t c, token &t, token_buffer &buf, int32_t *ch1)
     } else if (c == '\\') {
       buf.byte('\\');
       NEXT();
-      int32_t v = first_iso_escape_char(c);
-      if (c >= 0) buf.text_code(c);
       bool again = false;
-      while (v == IO_ERROR) {
-        NEXT();
-        if (c == -1) {
-          v = ESCAPE_DIGIT_ERR, again = true;
-          break;
-        }
-        v = next_iso_escape_char(c, char_class(c));
-        if (v == ESCAPE_DIGIT_ERR || v == ESCAPE_VALUE_ERR)
-          again = true;
-        else
-          buf.text_code(c);
-      }
+      int32_t v = read_escape(r, c, &again, &buf);
+      if (v == ABORT) return ABORT;
       if (v < 0)
         t.kind = v;
       else
@@ -637,6 +639,7 @@ int prolog_read_token(worker *w)
     return cunify(w, w->term[2], tok) && cunify(w, w->term[3], ch) &&
            cunify(w, w->term[4], MakeSmall(t.kind)) && cunify(w, w->term[5], MakeSmall(line));
   }
+  if (buf.failed) return qx_resource_error(w, "memory");
   return build(w, t, buf, ch1, line, dq);
 }
 

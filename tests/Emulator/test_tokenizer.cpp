@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "chconv.h"
+#include "memman.h"
+#include "wcx.h"
 #include "stream_fixture.h"
 
 namespace {
@@ -87,6 +89,109 @@ TEST_F(TokenizerTest, GoldenTokenTables)
                         "atom(.) 1 ( 1 | ( 0 -1 1 | [] -1 -1 1"},
   };
   for (auto &row : table) EXPECT_EQ(tokens(row[0]), row[1]) << row[0];
+}
+
+TEST_F(TokenizerTest, DoubleQuotesFlagAndCharacterConversion)
+{
+  struct {
+    const char *flag, *text, *expected;
+  } cases[] = {
+      {"codes", "\"ab\"", "string([97,98]) 0 -1 1 | [] -1 -1 1"},
+      {"chars", "\"ab\"", "string([a,b]) 0 -1 1 | [] -1 -1 1"},
+      {"atom", "\"ab\"", "atom(ab) 0 -1 1 | [] -1 -1 1"},
+      {"codes", "\"\"", "string([]) 0 -1 1 | [] -1 -1 1"},
+  };
+  for (const auto &c : cases) {
+    qx_eg.current_double_quotes = at(c.flag);
+    EXPECT_EQ(tokens(c.text), c.expected) << c.flag;
+  }
+  /* One step only (a to b, b to c); Ch1 stays unconverted; inside quotes conversion is off
+   * unless the opening quote came from conversion. */
+  qx_eg.current_char_conversion = at("on");
+  ASSERT_TRUE(qx_add_char_conversion('a', 'b'));
+  ASSERT_TRUE(qx_add_char_conversion('b', 'c'));
+  ASSERT_TRUE(qx_add_char_conversion('#', '\''));
+  ASSERT_TRUE(qx_add_char_conversion('+', '-'));
+  EXPECT_EQ(tokens("ab 'ab' #ab# x+"),
+            "atom(bc) 1 32 1 | atom(ab) 1 32 1 | atom(bc) 1 32 1 | atom(x) 1 + 1 | atom(-) 1 -1 1 "
+            "| [] -1 -1 1");
+  qx_eg.current_char_conversion = at("off");
+  EXPECT_EQ(tokens("ab #a"), "atom(ab) 1 32 1 | atom(#) 1 a 1 | atom(a) 1 -1 1 | [] -1 -1 1");
+}
+
+/* The code list of an atom's text. */
+std::vector<int32_t> atom_codes_of(TAGGED a)
+{
+  std::vector<int32_t> codes;
+  for (const char *p = atom_name(a); *p;) {
+    int32_t code;
+    int n = QX_wci_code(&code, p);
+    if (n <= 0) break;
+    codes.push_back(code);
+    p += n;
+  }
+  return codes;
+}
+
+TEST_F(TokenizerTest, BadInputBigNamesEscapesAndAFullAtomTable)
+{
+  struct {
+    std::string text;
+    std::vector<int32_t> codes;
+    int kind;
+  } cases[] = {
+      {"'\\x7FFFFFFF\\'", {0x7FFFFFFF}, 1},
+      {"'\\x7fffffff\\\\x10FFFF\\'", {0x7FFFFFFF, 0x10FFFF}, 1},
+      {"'\\x80000000\\a'", {'a'}, -13},
+      {"'a\\0\\b'", {'a', 0, 'b'}, 1},
+      {"'\\x\\'", {}, -12},
+      {std::string(1 << 20, 'a'), std::vector<int32_t>(1 << 20, 'a'), 1},
+      {"'" + std::string(1 << 20, 'q') + "'", std::vector<int32_t>(1 << 20, 'q'), 1},
+  };
+  for (const auto &c : cases) {
+    QX_stream *s = nullptr;
+    ASSERT_EQ(QX_stream_from_string(c.text.c_str(), &s), 1);
+    qx_eg.input_stream_ptr = s;
+    size_t in_use = qx_space_in_use(QX_SPACE_FOREIGN);
+    TAGGED tok = fresh(), kind = fresh();
+    bi_call r = call("$read_token",
+                     {num(qx_get_code_helper(s, 0)), MakeSmall(0), tok, fresh(), kind, fresh()});
+    EXPECT_EQ(qx_space_in_use(QX_SPACE_FOREIGN), in_use) << "token buffer kept";
+    QX_fclose(s, 0);
+    ASSERT_EQ(r.rc, 1) << r.message;
+    EXPECT_EQ(GetSmall(deref(kind)), c.kind) << c.text.substr(0, 40);
+    EXPECT_EQ(atom_codes_of(StrArg(deref(tok), 1)), c.codes) << c.text.substr(0, 40);
+  }
+  /* A full atom table: a new name raises the resource error, a known one still reads. */
+  char name[32];
+  for (uint32_t i = qx_eg.atom_count; i < QX_MAX_ATOMS; i++) {
+    std::snprintf(name, sizeof name, "%u", i);
+    ASSERT_NE(init_atom_check(name, 0), 0u);
+  }
+  for (const char *text : {"never_seen", "'never seen'", "\"quoted\""}) {
+    qx_eg.current_double_quotes = at("atom");
+    EXPECT_EQ(tokens(text), "raised atoms") << text;
+  }
+  EXPECT_EQ(tokens("foo"), "raised atoms");
+  EXPECT_EQ(tokens("atom"), "atom(atom) 1 -1 1 | [] -1 -1 1");
+}
+
+TEST_F(TokenizerTest, AStreamErrorIsRaisedNeverASilentFailure)
+{
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  QX_stream *binary = stream_over_fd(ends[0], QX_SC_INPUT, false);
+  ASSERT_NE(binary, nullptr);
+  QX_stream *before = qx_eg.input_stream_ptr;
+  qx_eg.input_stream_ptr = binary;
+  bi_call r = call("$read_token", {num(' '), MakeSmall(0), fresh(), fresh(), fresh(), fresh()});
+  qx_eg.input_stream_ptr = before;
+  EXPECT_TRUE(r.raised);
+  EXPECT_EQ(r.code, 5u);
+  EXPECT_EQ(r.message, qxio_error_name(QXIO_E_GRANULARITY_ERROR));
+  EXPECT_EQ(r.predicate, "$read_token/6");
+  close(ends[1]);
+  QX_fclose(binary, 0);
 }
 
 }  // namespace
