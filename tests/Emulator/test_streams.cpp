@@ -627,33 +627,6 @@ void on_usr1(int, void *)
   EXPECT_EQ(write(retry.status_fd, "h", 1), 1);
 }
 
-/* State of a process's main thread from /proc: 'S' while it sleeps in a blocking wait. */
-char thread_state(pid_t pid)
-{
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  size_t paren = text.rfind(')');
-  return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
-}
-
-/* Reads n bytes from fd, waiting up to 20 s for each (a guard against a hang only). */
-bool await_bytes(int fd, void *to, size_t n)
-{
-  for (size_t done = 0; done < n;) {
-    pollfd p{fd, POLLIN, 0};
-    ssize_t got = poll(&p, 1, 20000) == 1 ? read(fd, (char *)to + done, n - done) : -1;
-    if (got <= 0) return false;
-    done += (size_t)got;
-  }
-  return true;
-}
-
-bool await_byte(int fd, char expected)
-{
-  char c = 0;
-  return await_bytes(fd, &c, 1) && c == expected;
-}
-
 /* The child's report from fd (a guard kills a child that sends nothing for 20 s), then its
  * exit status; a hang is noted in *log. */
 std::string child_report(int fd, pid_t pid, std::string *log, int *wait_status)

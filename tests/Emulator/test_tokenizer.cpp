@@ -1,5 +1,7 @@
 /* $read_token/6 over string streams: golden token tables, stream errors and interrupted reads. */
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include "chconv.h"
 #include "memman.h"
@@ -10,7 +12,7 @@ namespace {
 
 class TokenizerTest : public StreamTest {
 protected:
-  TokenizerTest()
+  explicit TokenizerTest(bool standard_streams = false) : StreamTest(standard_streams)
   {
     for (const qx_pred_row *r = qx_tokenizer_rows; r->name; r++)
       qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
@@ -37,6 +39,15 @@ protected:
     QX_stream *s = nullptr;
     EXPECT_EQ(QX_stream_from_string(text, &s), 1);
     QX_stream *before = qx_eg.input_stream_ptr;
+    std::string all = tokens_of(s, limit);
+    qx_eg.input_stream_ptr = before;
+    QX_fclose(s, 0);
+    return all;
+  }
+
+  /* The tokens of stream s (made the current input) up to its end. */
+  std::string tokens_of(QX_stream *s, int limit = 40)
+  {
     qx_eg.input_stream_ptr = s;
     int32_t ch = qx_get_code_helper(s, 0);
     int kind = 0;
@@ -46,8 +57,6 @@ protected:
       all += (i ? " | " : "") + t;
       if (kind == -1 || kind == -2 || t.rfind("raised", 0) == 0 || t == "failed") break;
     }
-    qx_eg.input_stream_ptr = before;
-    QX_fclose(s, 0);
     return all;
   }
   static std::string show(TAGGED t) { return TestProlog::show(t); }
@@ -192,6 +201,85 @@ TEST_F(TokenizerTest, AStreamErrorIsRaisedNeverASilentFailure)
   EXPECT_EQ(r.predicate, "$read_token/6");
   close(ends[1]);
   QX_fclose(binary, 0);
+}
+
+class StdioTokenizer : public TokenizerTest {
+public:
+  StdioTokenizer() : TokenizerTest(true) {}
+  void TestBody() override {}
+  using TokenizerTest::tokens_of;
+};
+
+struct {
+  int status_fd = -1; /* to the parent: "r" before reading, "h" per handler run */
+  int handled = 0;
+} usr1;
+
+void count_usr1(int, void *)
+{
+  usr1.handled++;
+  EXPECT_EQ(write(usr1.status_fd, "h", 1), 1);
+}
+
+/* A signal while $read_token/6 blocks in the middle of a token: the handler runs once and the
+ * tokens come out whole. The child reads its standard input, a pipe the parent writes. */
+TEST(TokenizerRetry, ASignalDuringABlockedReadRunsItsHandlerAndKeepsThePartialToken)
+{
+  int data[2], status[2], report[2];
+  ASSERT_EQ(pipe(data), 0);
+  ASSERT_EQ(pipe(status), 0);
+  ASSERT_EQ(pipe(report), 0);
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(data[1]), close(status[0]), close(report[0]);
+    dup2(data[0], 0);
+    close(data[0]);
+    usr1.status_fd = status[1];
+    setenv("QX_CTYPE_STDIO", "xx_YY.UTF-8", 1);
+    std::string text;
+    {
+      StdioTokenizer e;
+      event_queue_init();
+      if (QX_signal(SIGUSR1, count_usr1, nullptr) == QX_SIG_ERR) _exit(2);
+      if (write(status[1], "r", 1) != 1) _exit(3);
+      text = e.tokens_of(qx_eg.stream_user_input);
+      text += " handled=" + std::to_string(usr1.handled);
+      event_queue_remove();
+    }
+    _exit(write(report[1], text.data(), text.size()) == (ssize_t)text.size() ? 0 : 1);
+  }
+  ASSERT_GT(pid, 0);
+  close(data[0]), close(status[1]), close(report[1]);
+  /* A child that ended early must fail the test, not end it by SIGPIPE. */
+  struct sigaction ignore {
+  }, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);
+  std::string log;
+  if (await_byte(status[0], 'r') && write(data[1], "foo(bar", 7) == 7) {
+    /* The child has all of "foo(bar" only once it blocks again in the middle of bar. */
+    for (int i = 0; i < 20000 && thread_state(pid) != 'S'; i++) usleep(1000);
+    kill(pid, SIGUSR1);
+    if (!await_byte(status[0], 'h')) log += "handler did not run;";
+    if (write(data[1], ", baz).", 7) != 7) log += "short write;";
+  } else {
+    log += "no start;";
+  }
+  close(data[1]);
+  sigaction(SIGPIPE, &previous, nullptr);
+  char text[512] = {0};
+  if (!await_bytes(report[0], text, 1)) log += "hung;", kill(pid, SIGKILL);
+  ssize_t more = read(report[0], text + 1, sizeof text - 2);
+  (void)more;
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  close(status[0]), close(report[0]);
+  EXPECT_EQ(log, "");
+  EXPECT_EQ(std::string(text),
+            "atom(foo) 1 ( 1 | ( 0 b 1 | atom(bar) 1 , 1 | , 0 32 1 | atom(baz) 1 ) "
+            "1 | ) 1 . 1 | . 0 -1 1 | [] -1 -1 1 handled=1");
+  EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
 }
 
 }  // namespace
