@@ -5,6 +5,7 @@
 
 #include "chconv.h"
 #include "memman.h"
+#include "scratch_files.h"
 #include "wcx.h"
 #include "stream_fixture.h"
 
@@ -201,6 +202,53 @@ TEST_F(TokenizerTest, AStreamErrorIsRaisedNeverASilentFailure)
   EXPECT_EQ(r.predicate, "$read_token/6");
   close(ends[1]);
   QX_fclose(binary, 0);
+}
+
+/* The tokens of text read from a file and from a pipe that a child fills one byte per write
+ * (so multi-byte characters arrive split and every code may start a new buffer), against those
+ * of a string stream. */
+TEST_F(TokenizerTest, FilesAndPipesGiveTheTokensOfAStringStream)
+{
+  std::vector<std::string> texts = {
+      "foo(X, 'a b', [1|T], - 1, (a:-b), \"ab\").\n% c\nbar.",
+      "'\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80' \xC3\xA0x 1.e 1.5e+x 2.5E-y 0'\xC3\xA9 /* "
+      "\xE2\x82\xAC */ z",
+      "'a\\x41' 0b102 'it''s' \"\\x20AC\\\"",
+  };
+  QX_stream *before = qx_eg.input_stream_ptr;
+  for (int pad = 4090; pad <= 4100; pad++) /* a number ending early near a buffer's end */
+    texts.push_back(std::string((size_t)pad, 'w') + " 1.e 12.x");
+  for (const std::string &text : texts) {
+    std::string expected = tokens(text.c_str(), 1000);
+    std::string path = scratch_file("tokens.pl", text);
+    QX_stream *file = stream_over_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC), QX_SC_INPUT);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(tokens_of(file, 1000), expected) << text.substr(0, 60);
+    QX_fclose(file, 0);
+
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+      for (char c : text)
+        if (write(ends[1], &c, 1) != 1) _exit(1);
+      _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    close(ends[1]);
+    QX_stream *piped = stream_over_fd(ends[0], QX_SC_INPUT);
+    ASSERT_NE(piped, nullptr);
+    EXPECT_EQ(tokens_of(piped, 1000), expected) << text.substr(0, 60);
+    QX_fclose(piped, 0);
+    int wait_status = 0;
+    waitpid(pid, &wait_status, 0);
+    EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
+  }
+  qx_eg.input_stream_ptr = before;
+  /* Characters outside the Unicode 5.0 repertoire are refused inside quotes. */
+  EXPECT_EQ(tokens("'\xC3\xA9\xE2\x82\xAC' '\xF0\x9F\x98\x80'"),
+            "atom(\xC3\xA9\xE2\x82\xAC) 1 32 1 | atom(\xF0\x9F\x98\x80) -24 -1 1 | [] -1 -1 1");
 }
 
 class StdioTokenizer : public TokenizerTest {
