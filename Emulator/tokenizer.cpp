@@ -14,6 +14,7 @@
 #include "orvalis.h"
 #include "streams.h"
 #include "termops.h"
+#include "tokenizer.h"
 #include "unify.h"
 #include "wam.h"
 #include "wam_internal.h"
