@@ -180,4 +180,31 @@ inline bool await_byte(int fd, char expected)
   return await_bytes(fd, &c, 1) && c == expected;
 }
 
+/* A forked child whose standard input reads the pipe `data` (the parent keeps the write end),
+ * with a status pipe and a report pipe to the parent; body(status_fd) runs in the child and the
+ * text it answers goes to the report pipe. In the parent: -1 pid when fork failed. */
+struct reader_child {
+  pid_t pid = -1;
+  int data = -1, status = -1, report = -1; /* the parent's ends */
+};
+template <class Body>
+reader_child fork_reader_child(Body body)
+{
+  int data[2], status[2], report[2];
+  reader_child c;
+  if (pipe(data) != 0 || pipe(status) != 0 || pipe(report) != 0) return c;
+  std::fflush(stdout);
+  c.pid = fork();
+  if (c.pid == 0) {
+    close(data[1]), close(status[0]), close(report[0]);
+    dup2(data[0], 0);
+    close(data[0]);
+    std::string text = body(status[1]);
+    _exit(write(report[1], text.data(), text.size()) == (ssize_t)text.size() ? 0 : 1);
+  }
+  close(data[0]), close(status[1]), close(report[1]);
+  c.data = data[1], c.status = status[0], c.report = report[0];
+  return c;
+}
+
 #endif

@@ -688,26 +688,11 @@ TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
        "rc=0 error=5 QXIO_E_ENCODING_INVALID culprit=user_input argument=1 handled=1 retries=1"},
   };
   for (const auto &c : cases) {
-    int data[2], status[2], report[2];
-    ASSERT_EQ(pipe(data), 0);
-    ASSERT_EQ(pipe(status), 0);
-    ASSERT_EQ(pipe(report), 0);
-    std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(data[1]);
-      close(status[0]);
-      close(report[0]);
-      dup2(data[0], 0);
-      close(data[0]);
-      std::string text = retry_child(status[1], c.throws, c.charset);
-      ssize_t n = write(report[1], text.data(), text.size());
-      _exit(n == (ssize_t)text.size() ? 0 : 1);
-    }
-    ASSERT_GT(pid, 0);
-    close(data[0]);
-    close(status[1]);
-    close(report[1]);
+    reader_child rc = fork_reader_child(
+        [&](int status_fd) { return retry_child(status_fd, c.throws, c.charset); });
+    ASSERT_GT(rc.pid, 0);
+    pid_t pid = rc.pid;
+    int data[2] = {-1, rc.data}, status[2] = {rc.status, -1}, report[2] = {rc.report, -1};
     std::string parent_log;
     pid_t child = 0;
     if (await_bytes(status[0], &child, sizeof child) && await_byte(status[0], 'r')) {

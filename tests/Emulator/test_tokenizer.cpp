@@ -274,63 +274,51 @@ void count_usr1(int, void *)
  * tokens come out whole. The child reads its standard input, a pipe the parent writes. */
 TEST(TokenizerRetry, ASignalDuringABlockedReadRunsItsHandlerAndKeepsThePartialToken)
 {
-  int data[2], status[2], report[2];
-  ASSERT_EQ(pipe(data), 0);
-  ASSERT_EQ(pipe(status), 0);
-  ASSERT_EQ(pipe(report), 0);
-  std::fflush(stdout);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(data[1]), close(status[0]), close(report[0]);
-    dup2(data[0], 0);
-    close(data[0]);
-    usr1.status_fd = status[1];
+  reader_child rc = fork_reader_child([](int status_fd) {
+    usr1.status_fd = status_fd;
     setenv("QX_CTYPE_STDIO", "xx_YY.UTF-8", 1);
-    std::string text;
-    {
-      StdioTokenizer e;
-      event_queue_init();
-      if (QX_signal(SIGUSR1, count_usr1, nullptr) == QX_SIG_ERR) _exit(2);
-      if (write(status[1], "r", 1) != 1) _exit(3);
-      text = e.tokens_of(qx_eg.stream_user_input);
-      text += " handled=" + std::to_string(usr1.handled);
-      event_queue_remove();
-    }
-    _exit(write(report[1], text.data(), text.size()) == (ssize_t)text.size() ? 0 : 1);
-  }
-  ASSERT_GT(pid, 0);
-  close(data[0]), close(status[1]), close(report[1]);
+    StdioTokenizer e;
+    event_queue_init();
+    if (QX_signal(SIGUSR1, count_usr1, nullptr) == QX_SIG_ERR) return std::string("no handler");
+    if (write(status_fd, "r", 1) != 1) return std::string("no status pipe");
+    std::string text = e.tokens_of(qx_eg.stream_user_input);
+    text += " handled=" + std::to_string(usr1.handled);
+    event_queue_remove();
+    return text;
+  });
+  ASSERT_GT(rc.pid, 0);
+  pid_t pid = rc.pid;
   /* A child that ended early must fail the test, not end it by SIGPIPE. */
   struct sigaction ignore {
   }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
   std::string log;
-  if (await_byte(status[0], 'r') && write(data[1], "foo(bar", 7) == 7) {
+  if (await_byte(rc.status, 'r') && write(rc.data, "foo(bar", 7) == 7) {
     /* Best effort: the signal goes once the pipe is empty and the child has slept a while in
      * its read in the middle of bar. A signal that meets data on its way can be taken by that
      * read without an interrupt reaching the tokenizer. */
     for (int i = 0, quiet = 0; i < 20000 && quiet < 50; i++) {
       int queued = 0;
-      ioctl(data[1], FIONREAD, &queued);
+      ioctl(rc.data, FIONREAD, &queued);
       quiet = queued == 0 && thread_state(pid) == 'S' ? quiet + 1 : 0;
       usleep(1000);
     }
     kill(pid, SIGUSR1);
-    if (!await_byte(status[0], 'h')) log += "handler did not run;";
-    if (write(data[1], ", baz).", 7) != 7) log += "short write;";
+    if (!await_byte(rc.status, 'h')) log += "handler did not run;";
+    if (write(rc.data, ", baz).", 7) != 7) log += "short write;";
   } else {
     log += "no start;";
   }
-  close(data[1]);
+  close(rc.data);
   sigaction(SIGPIPE, &previous, nullptr);
   char text[512] = {0};
-  if (!await_bytes(report[0], text, 1)) log += "hung;", kill(pid, SIGKILL);
-  ssize_t more = read(report[0], text + 1, sizeof text - 2);
+  if (!await_bytes(rc.report, text, 1)) log += "hung;", kill(pid, SIGKILL);
+  ssize_t more = read(rc.report, text + 1, sizeof text - 2);
   (void)more;
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);
-  close(status[0]), close(report[0]);
+  close(rc.status), close(rc.report);
   EXPECT_EQ(log, "");
   EXPECT_EQ(std::string(text),
             "atom(foo) 1 ( 1 | ( 0 b 1 | atom(bar) 1 , 1 | , 0 32 1 | atom(baz) 1 ) "
