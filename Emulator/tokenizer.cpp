@@ -215,8 +215,15 @@ int32_t read_escape(reader &r, int32_t &c, bool *again, token_buffer *seen)
   return v;
 }
 
+/* At least `words` free heap words, the six arguments kept across a collection. */
+void heap_room(worker *w, uint32_t words)
+{
+  if ((uint32_t)(w->stack_start - w->global_top) < words + 256) call_overflow(w, words + 256, 6);
+}
+
 int build(worker *w, token &t, token_buffer &buf, int32_t ch1, int line, TAGGED dq)
 {
+  heap_room(w, 8); /* a boxed Ch1 */
   TAGGED tok;
   switch (t.form) {
   case token::NAME:
@@ -224,7 +231,7 @@ int build(worker *w, token &t, token_buffer &buf, int32_t ch1, int line, TAGGED 
   case token::NUMBER_TEXT: {
     TAGGED a = t.atom ? t.atom : init_atom_check(buf.text(), 0);
     if (!a) return qx_resource_error(w, "atoms");
-    qx_heap_room(w, 8);
+    heap_room(w, 8);
     tok =
         t.form == token::ATOM
             ? a
@@ -254,7 +261,7 @@ int build(worker *w, token &t, token_buffer &buf, int32_t ch1, int line, TAGGED 
   case token::NUMBER: {
     int status = 0;
     buf.text();
-    qx_heap_room(w, (uint32_t)(buf.used / 8 + 16));
+    heap_room(w, (uint32_t)(buf.used / 8 + 16));
     TAGGED n = qx_string_to_number(w, buf.data, 10, &status);
     if (!n) {
       t.kind = status == QX_NUMBER_OVERFLOW ? FLOAT_OVERFLOW_ERR : FLOAT_SYNTAX_ERR;
@@ -634,7 +641,7 @@ int prolog_read_token(worker *w)
   if (rc == -3) return raise_qxio_error(QXIO_E_PARAMETER_ERROR, false, "$read_token", 6, 0);
   if (rc <= 0) return 0;
   if (t.form == token::NUMBER_TEXT && t.atom && IsSmall(t.atom)) {
-    qx_heap_room(w, 8);
+    heap_room(w, 8);
     TAGGED tok = qx_make_struct(w, MakeFunctor(init_atom_check("number", 0), 1), {t.atom});
     TAGGED ch = !SmallFits(ch1) ? make_int64(w, ch1) : MakeSmall(ch1);
     return cunify(w, w->term[2], tok) && cunify(w, w->term[3], ch) &&
