@@ -35,6 +35,17 @@
 #include "unify.h"
 #include "wam.h"
 
+int qx_run_pending_events(const char *name, int arity)
+{
+  QX_pred_ref truth = QX_predicate("true", 0, "prolog");
+  int q = truth ? QX_query(truth) : 1;
+  if (q >= 0) return q;
+  TAGGED ball = qx_exception_term(qx_w);
+  qx_clear_exception();
+  if (!ball) return raise_qxio_error(QXIO_E_INTERNAL_ERROR, false, name, arity, 0), -1;
+  return raise_exception(ball), -1;
+}
+
 namespace {
 
 /* What a body answers when the I/O library reported QXIO_E_INTERRUPTED. */
@@ -98,16 +109,7 @@ QX_stream *stream_arg(const bi_ctx &b, uint32_t required)
 }
 
 /* Runs pending events through the query true/0: 1 go on, 0 fail, -1 the ball is raised. */
-int run_pending_events(const bi_ctx &b)
-{
-  QX_pred_ref truth = QX_predicate("true", 0, "prolog");
-  int q = truth ? QX_query(truth) : 1;
-  if (q >= 0) return q;
-  TAGGED ball = qx_exception_term(b.w);
-  qx_clear_exception();
-  if (!ball) return raise_io(b, QXIO_E_INTERNAL_ERROR, false, 0), -1;
-  return raise_exception(ball), -1;
-}
+int run_pending_events(const bi_ctx &b) { return qx_run_pending_events(b.name, b.arity); }
 
 template <class Body>
 int with_retry(const bi_ctx &b, Body body)

@@ -16,6 +16,8 @@
 
 #include "memman.h"
 #include "numbers.h"
+#include "tokenizer.h"
+#include "wcx.h"
 
 /* ---- building ---- */
 
@@ -355,42 +357,21 @@ const char *qx_number_to_string(TAGGED number, int base, TAGGED options)
 
 /* ---- reading number texts ---- */
 
-/* The numeric escape after a backslash: digits of the base up to a closing backslash that ends
- * the text. Octal escapes start at their first digit, hexadecimal ones after the x. */
-static int numeric_escape(const char *p, int log_base, int32_t *code)
-{
-  uint32_t value = 0;
-  bool overflow = false;
-  int ndigits = 0;
-  for (; *p != '\\'; p++, ndigits++) {
-    int digit = bn_digit_value(*p);
-    if (digit >= (1 << log_base)) return 0;
-    if (value > (2147483647u >> log_base)) overflow = true;
-    value = (value << log_base) + (uint32_t)digit;
-  }
-  if (ndigits == 0 || overflow || (int32_t)value < 0 || p[1] != '\0') return 0;
-  *code = (int32_t)value;
-  return 1;
-}
-
 /* An escape sequence (the text after the backslash) that ends the text. */
 static int escape_sequence(const char *p, int32_t *code)
 {
-  static const char letters[] = "abdefnrtv";
-  static const char values[] = {7, 8, 127, 27, 12, 10, 13, 9, 11};
-  if (*p >= '0' && *p <= '7') return numeric_escape(p, 3, code);
-  if (*p == 'x') return numeric_escape(p + 1, 4, code);
-  if (*p == '\0' || p[1] != '\0') return 0;
-  const char *letter = std::strchr(letters, *p);
-  if (letter) {
-    *code = values[letter - letters];
-    return 1;
+  int32_t c;
+  int n = *p ? QX_wci_code(&c, p) : 0;
+  if (n <= 0) return 0;
+  int32_t value = first_iso_escape_char(c);
+  for (p += n; value == QX_ESCAPE_MORE; p += n) {
+    n = *p ? QX_wci_code(&c, p) : 0;
+    if (n <= 0) return 0;
+    value = next_iso_escape_char(c, qx_char_type(c));
   }
-  if (std::strchr("\\'\"`", *p)) {
-    *code = (unsigned char)*p;
-    return 1;
-  }
-  return 0;
+  if (value < 0 || *p != '\0') return 0;
+  *code = value;
+  return 1;
 }
 
 int single_quoted_character(const char *text, int32_t *code)

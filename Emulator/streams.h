@@ -242,6 +242,9 @@ int raise_qxio_error(int code, bool output_variant, const char *predicate_name, 
                      int argument);
 /* How many times a stream built-in started again after a signal interrupted it. */
 extern uint32_t qx_stream_retries;
+/* Runs pending signal handlers and events (the query true/0) after an interrupted read: 1 go on,
+ * 0 fail, -1 an error or the handler's ball was raised. The argument registers are reused. */
+int qx_run_pending_events(const char *name, int arity);
 /* The four-word records $save_stream_position/5 writes into: the loading side registers each
  * record under the small integer handle Prolog code passes, and removes it when done. */
 int qx_register_position_record(int32_t handle, int32_t *words);

@@ -6,8 +6,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -168,5 +170,59 @@ protected:
 
   int peer[3] = {-1, -1, -1};
 };
+
+/* State of a process's main thread from /proc: 'S' while it sleeps in a blocking wait. */
+inline char thread_state(pid_t pid)
+{
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t paren = text.rfind(')');
+  return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
+}
+
+/* Reads n bytes from fd, waiting up to 20 s for each (a guard against a hang only). */
+inline bool await_bytes(int fd, void *to, size_t n)
+{
+  for (size_t done = 0; done < n;) {
+    pollfd p{fd, POLLIN, 0};
+    ssize_t got = poll(&p, 1, 20000) == 1 ? read(fd, (char *)to + done, n - done) : -1;
+    if (got <= 0) return false;
+    done += (size_t)got;
+  }
+  return true;
+}
+
+inline bool await_byte(int fd, char expected)
+{
+  char c = 0;
+  return await_bytes(fd, &c, 1) && c == expected;
+}
+
+/* A forked child whose standard input reads the pipe `data` (the parent keeps the write end),
+ * with a status pipe and a report pipe to the parent; body(status_fd) runs in the child and the
+ * text it answers goes to the report pipe. In the parent: -1 pid when fork failed. */
+struct reader_child {
+  pid_t pid = -1;
+  int data = -1, status = -1, report = -1; /* the parent's ends */
+};
+template <class Body>
+reader_child fork_reader_child(Body body)
+{
+  int data[2], status[2], report[2];
+  reader_child c;
+  if (pipe(data) != 0 || pipe(status) != 0 || pipe(report) != 0) return c;
+  std::fflush(stdout);
+  c.pid = fork();
+  if (c.pid == 0) {
+    close(data[1]), close(status[0]), close(report[0]);
+    dup2(data[0], 0);
+    close(data[0]);
+    std::string text = body(status[1]);
+    _exit(write(report[1], text.data(), text.size()) == (ssize_t)text.size() ? 0 : 1);
+  }
+  close(data[0]), close(status[1]), close(report[1]);
+  c.data = data[1], c.status = status[0], c.report = report[0];
+  return c;
+}
 
 #endif

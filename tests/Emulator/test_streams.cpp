@@ -610,33 +610,6 @@ void on_usr1(int, void *)
   EXPECT_EQ(write(retry.status_fd, "h", 1), 1);
 }
 
-/* State of a process's main thread from /proc: 'S' while it sleeps in a blocking wait. */
-char thread_state(pid_t pid)
-{
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  size_t paren = text.rfind(')');
-  return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
-}
-
-/* Reads n bytes from fd, waiting up to 20 s for each (a guard against a hang only). */
-bool await_bytes(int fd, void *to, size_t n)
-{
-  for (size_t done = 0; done < n;) {
-    pollfd p{fd, POLLIN, 0};
-    ssize_t got = poll(&p, 1, 20000) == 1 ? read(fd, (char *)to + done, n - done) : -1;
-    if (got <= 0) return false;
-    done += (size_t)got;
-  }
-  return true;
-}
-
-bool await_byte(int fd, char expected)
-{
-  char c = 0;
-  return await_bytes(fd, &c, 1) && c == expected;
-}
-
 /* The child's report from fd (a guard kills a child that sends nothing for 20 s), then its
  * exit status; a hang is noted in *log. */
 std::string child_report(int fd, pid_t pid, std::string *log, int *wait_status)
@@ -698,26 +671,11 @@ TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
        "rc=0 error=5 QXIO_E_ENCODING_INVALID culprit=user_input argument=1 handled=1 retries=1"},
   };
   for (const auto &c : cases) {
-    int data[2], status[2], report[2];
-    ASSERT_EQ(pipe(data), 0);
-    ASSERT_EQ(pipe(status), 0);
-    ASSERT_EQ(pipe(report), 0);
-    std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(data[1]);
-      close(status[0]);
-      close(report[0]);
-      dup2(data[0], 0);
-      close(data[0]);
-      std::string text = retry_child(status[1], c.throws, c.charset);
-      ssize_t n = write(report[1], text.data(), text.size());
-      _exit(n == (ssize_t)text.size() ? 0 : 1);
-    }
-    ASSERT_GT(pid, 0);
-    close(data[0]);
-    close(status[1]);
-    close(report[1]);
+    reader_child rc = fork_reader_child(
+        [&](int status_fd) { return retry_child(status_fd, c.throws, c.charset); });
+    ASSERT_GT(rc.pid, 0);
+    pid_t pid = rc.pid;
+    int data[2] = {-1, rc.data}, status[2] = {rc.status, -1}, report[2] = {rc.report, -1};
     std::string parent_log;
     pid_t child = 0;
     if (await_bytes(status[0], &child, sizeof child) && await_byte(status[0], 'r')) {
