@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,23 @@ protected:
     bool input = which == 0;
     t->peer[which] = input ? ends[1] : ends[0];
     return stream_over_fd(input ? ends[0] : ends[1], input ? QX_SC_INPUT : QX_SC_OUTPUT);
+  }
+
+  /* What the calls of write(stream) leave in a new file, byte for byte. */
+  template <class Write>
+  std::string file_output(Write write)
+  {
+    std::string path = "/tmp/qx_file_output_" + std::to_string(getpid());
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    QX_stream *s = stream_over_fd(fd, QX_SC_OUTPUT);
+    EXPECT_NE(s, nullptr);
+    write(s);
+    EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    unlink(path.c_str());
+    return text.str();
   }
 
   TAGGED at(const char *name) { return init_atom_check(name, 0); }
