@@ -189,7 +189,7 @@ const char *atom_text(TAGGED atom_word, bool quote, bool portable, std::string &
   const atom *record = atom_record(atom_word);
   if (!quote || (!record->needs_quoting && (record->is_ascii || !portable))) return record->name;
   bool escaping = record->needs_escaping || (!record->is_ascii && portable);
-  buffer = "'";
+  buffer.assign(1, '\'');
   buffer += escaping ? escaped_name(record->name, portable) : std::string(record->name);
   buffer += '\'';
   return buffer.c_str();

@@ -37,8 +37,7 @@ protected:
   explicit StreamTest(bool standard_streams = false)
   {
     EXPECT_EQ(qxio_init(nullptr, nullptr, 0), 0);
-    for (const qx_pred_row *r = qx_bi_streams_rows; r->name; r++)
-      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
+    install(qx_bi_streams_rows);
     if (!standard_streams) QX_set_user_stream_hook(pipe_hook, this);
     EXPECT_EQ(init_stream(), 1);
   }
@@ -128,6 +127,12 @@ protected:
     return text.str();
   }
 
+  /* Defines a family's rows in module prolog. */
+  static void install(const qx_pred_row *rows)
+  {
+    for (const qx_pred_row *r = rows; r->name; r++)
+      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
+  }
   TAGGED at(const char *name) { return init_atom_check(name, 0); }
   TAGGED fresh() { return p.TestEngine::var(); }
   TAGGED term(QX_stream *s) { return make_integer(p.w, (int32_t)(intptr_t)s); }

@@ -11,11 +11,7 @@ namespace {
 
 class TermWriterTest : public StreamTest {
 protected:
-  TermWriterTest()
-  {
-    for (const qx_pred_row *r = qx_term_writer_rows; r->name; r++)
-      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
-  }
+  TermWriterTest() { install(qx_term_writer_rows); }
 
   /* The options compound: argument 1 quote, 8 the charset, 9 the float format. */
   TAGGED options(bool quote, const char *charset, TAGGED format = atom_nil)

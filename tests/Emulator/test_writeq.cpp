@@ -7,11 +7,7 @@ namespace {
 
 class WriteqTest : public StreamTest {
 protected:
-  WriteqTest()
-  {
-    for (const qx_pred_row *r = qx_bi_write_rows; r->name; r++)
-      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
-  }
+  WriteqTest() { install(qx_bi_write_rows); }
 
   /* What the goals name(term) leave in a file that is the current output meanwhile. */
   std::string written(const char *name, std::initializer_list<TAGGED> terms)
@@ -167,4 +163,36 @@ TEST_F(WriteqTest, DeepTermsAndLongListsWriteWithoutRecursion)
   EXPECT_EQ(written("writeq", {deep_minus}), minus_text);
   EXPECT_EQ(written("write", {deep_list}), list_text);
   EXPECT_EQ(written("writeq", {long_list}), long_text);
+}
+
+TEST_F(WriteqTest, OutputErrorsRaiseTheMappedStreamErrorUnderEachName)
+{
+  QX_stream *s = refusing_stream(true);
+  ASSERT_NE(s, nullptr);
+  QX_stream *before = qx_eg.output_stream_ptr;
+  qx_eg.output_stream_ptr = s;
+  /* A long list of quoted atoms goes out in several pieces until one reaches the device. */
+  std::vector<TAGGED> items(5000, at("a b"));
+  TAGGED list = atom_nil;
+  for (TAGGED item : items) list = p.cons(item, list);
+  struct {
+    const char *name;
+    std::vector<TAGGED> args;
+    const char *predicate;
+  } rows[] = {
+      {"writeq", {list}, "writeq/1"},
+      {"write", {list}, "write/1"},
+      {"nl", {}, "nl/0"},
+  };
+  for (const auto &row : rows) {
+    bi_call r;
+    for (int i = 0; i < 10000 && (r = call(row.name, row.args)).rc == 1; i++) {}
+    EXPECT_EQ(r.rc, 0) << row.name;
+    EXPECT_TRUE(r.raised);
+    EXPECT_EQ(r.message, "QXIO_E_END_OF_FILE");
+    EXPECT_EQ(r.predicate, row.predicate);
+    EXPECT_EQ(s->flags & QX_SF_WRITING_TERM, 0u) << "the flag is put back after a failure";
+  }
+  qx_eg.output_stream_ptr = before;
+  EXPECT_EQ(qx_fclose_internal(s, QX_FC_FORCE), 2);
 }
