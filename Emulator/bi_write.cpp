@@ -154,14 +154,14 @@ private:
     return print_variable(stream_, address);
   }
 
-  /* What a term written within max (without parentheses) shows first: true when that is an
-   * unsigned number or an opening parenthesis, which must not follow a prefix operator. */
+  /* What the operand of a prefix operator, written within max, shows first: true when that is
+   * an unsigned number or an opening parenthesis, which must not follow the operator. */
   bool starts_badly(TAGGED term, int max)
   {
     for (;;) {
       term = deref(term);
       if (IsSmall(term) || IsBox(term)) return qx_number_to_string(term, 10, 0)[0] != '-';
-      if (IsAtom(term)) return false;
+      if (IsAtom(term)) return is_op_atom(term); /* an operand: bracketed */
       if (!IsStr(term)) return false;
       TAGGED functor = StrFunctor(term);
       uint32_t arity = Arity(functor);
