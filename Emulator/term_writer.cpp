@@ -180,14 +180,19 @@ int print_atom(QX_stream *stream, TAGGED atom_word, TAGGED options)
 {
   options = options_compound(options);
   bool portable = quoted_charset(options) == init_atom_check("portable", 0);
+  std::string buffer;
+  return put_text(stream, atom_text(atom_word, true, portable, buffer));
+}
+
+const char *atom_text(TAGGED atom_word, bool quote, bool portable, std::string &buffer)
+{
   const atom *record = atom_record(atom_word);
-  if (!record->needs_quoting && (record->is_ascii || !portable))
-    return put_text(stream, record->name);
+  if (!quote || (!record->needs_quoting && (record->is_ascii || !portable))) return record->name;
   bool escaping = record->needs_escaping || (!record->is_ascii && portable);
-  std::string text = "'";
-  text += escaping ? escaped_name(record->name, portable) : std::string(record->name);
-  text += '\'';
-  return put_text(stream, text.c_str());
+  buffer.assign(1, '\'');
+  buffer += escaping ? escaped_name(record->name, portable) : std::string(record->name);
+  buffer += '\'';
+  return buffer.c_str();
 }
 
 void wr_tagged(TAGGED term)

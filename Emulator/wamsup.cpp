@@ -32,6 +32,7 @@ const qx_pred_row *const families[] = {
     qx_devlink_rows,
     qx_term_writer_rows,
     qx_tokenizer_rows,
+    qx_bi_write_rows,
     nullptr,
 };
 // clang-format on

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,7 @@ protected:
   explicit StreamTest(bool standard_streams = false)
   {
     EXPECT_EQ(qxio_init(nullptr, nullptr, 0), 0);
-    for (const qx_pred_row *r = qx_bi_streams_rows; r->name; r++)
-      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
+    install(qx_bi_streams_rows);
     if (!standard_streams) QX_set_user_stream_hook(pipe_hook, this);
     EXPECT_EQ(init_stream(), 1);
   }
@@ -111,6 +111,29 @@ protected:
     return stream_over_fd(input ? ends[0] : ends[1], input ? QX_SC_INPUT : QX_SC_OUTPUT);
   }
 
+  /* What the calls of write(stream) leave in a new file, byte for byte. */
+  template <class Write>
+  std::string file_output(Write write)
+  {
+    std::string path = "/tmp/qx_file_output_" + std::to_string(getpid());
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    QX_stream *s = stream_over_fd(fd, QX_SC_OUTPUT);
+    EXPECT_NE(s, nullptr);
+    write(s);
+    EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    unlink(path.c_str());
+    return text.str();
+  }
+
+  /* Defines a family's rows in module prolog. */
+  static void install(const qx_pred_row *rows)
+  {
+    for (const qx_pred_row *r = rows; r->name; r++)
+      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
+  }
   TAGGED at(const char *name) { return init_atom_check(name, 0); }
   TAGGED fresh() { return p.TestEngine::var(); }
   TAGGED term(QX_stream *s) { return make_integer(p.w, (int32_t)(intptr_t)s); }

@@ -8,11 +8,7 @@ namespace {
 
 class MemoryStreamTest : public StreamTest {
 protected:
-  MemoryStreamTest()
-  {
-    for (const qx_pred_row *r = qx_stream_memory_rows; r->name; r++)
-      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
-  }
+  MemoryStreamTest() { install(qx_stream_memory_rows); }
 
   TAGGED code_list(const std::vector<int> &codes)
   {

@@ -11,28 +11,7 @@ namespace {
 
 class TermWriterTest : public StreamTest {
 protected:
-  TermWriterTest()
-  {
-    for (const qx_pred_row *r = qx_term_writer_rows; r->name; r++)
-      qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
-  }
-
-  /* What the calls of write(stream) leave in a new file, byte for byte. */
-  template <class Write>
-  std::string file_output(Write write)
-  {
-    std::string path = "/tmp/qx_term_writer_" + std::to_string(getpid());
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    EXPECT_GE(fd, 0);
-    QX_stream *s = stream_over_fd(fd, QX_SC_OUTPUT);
-    EXPECT_NE(s, nullptr);
-    write(s);
-    EXPECT_EQ(qx_fclose_internal(s, 0), 2);
-    std::stringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    unlink(path.c_str());
-    return text.str();
-  }
+  TermWriterTest() { install(qx_term_writer_rows); }
 
   /* The options compound: argument 1 quote, 8 the charset, 9 the float format. */
   TAGGED options(bool quote, const char *charset, TAGGED format = atom_nil)
