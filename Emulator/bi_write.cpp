@@ -14,18 +14,11 @@
 #include "builtins.h"
 #include "errors.h"
 #include "numbers.h"
+#include "operators.h"
 #include "term_writer.h"
 #include "wcx.h"
 
 namespace {
-
-enum op_kind { XFX, XFY, YFX, FY, FX };
-
-struct op_def {
-  const char *name;
-  int priority;
-  op_kind kind;
-};
 
 /* The fixed standard operator table. */
 const op_def standard_ops[] = {
@@ -40,6 +33,8 @@ const op_def standard_ops[] = {
     {"+", 200, FY},    {"\\", 200, FY},
 };
 
+}  // namespace
+
 /* The operator of name with the given arity (2 infix, 1 prefix), or null. */
 const op_def *find_op(TAGGED name, uint32_t arity)
 {
@@ -48,6 +43,8 @@ const op_def *find_op(TAGGED name, uint32_t arity)
     if ((op.kind <= YFX) == (arity == 2) && std::strcmp(op.name, text) == 0) return &op;
   return nullptr;
 }
+
+namespace {
 
 bool is_op_atom(TAGGED name) { return find_op(name, 2) || find_op(name, 1); }
 

@@ -45,6 +45,7 @@ extern const qx_pred_row qx_stream_select_rows[];
 extern const qx_pred_row qx_devlink_rows[];
 extern const qx_pred_row qx_term_writer_rows[];
 extern const qx_pred_row qx_tokenizer_rows[];
+extern const qx_pred_row qx_parser_rows[];
 extern const qx_pred_row qx_bi_write_rows[];
 
 /* The assembled table (the families in installation order, ending with null) and the role table

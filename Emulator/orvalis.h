@@ -173,6 +173,9 @@ int QX_query(QX_pred_ref pred, ...);
 int QX_query_cut_fail(QX_pred_ref pred, ...);
 /* 1 and the pending exception in t (removing it), or 0 when none is pending. */
 int QX_exception_term(QX_term_ref t);
+/* Reads one term ending in "." from text into t, the elements of the null-terminated array vars
+ * (may be null) unified in order with its named variables: 1, or 0 on a syntax error. */
+int QX_read_from_string(QX_term_ref t, const char *text, QX_term_ref *vars);
 /* From a native predicate: throw the term of t, or fail, when the native returns. */
 void QX_raise_exception(QX_term_ref t);
 void QX_fail(void);

@@ -15,4 +15,8 @@ int first_iso_escape_char(int32_t c);
  * backslash before any digit), -13 for the character after an escape whose value overflowed. */
 int next_iso_escape_char(int32_t c, int cls);
 
+struct worker;
+/* $read_token/6 on the worker's term registers 0..5. */
+int prolog_read_token(worker *w);
+
 #endif

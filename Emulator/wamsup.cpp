@@ -33,6 +33,7 @@ const qx_pred_row *const families[] = {
     qx_term_writer_rows,
     qx_tokenizer_rows,
     qx_bi_write_rows,
+    qx_parser_rows,
     nullptr,
 };
 // clang-format on

@@ -1,0 +1,260 @@
+/* The term reader: texts read and written back by writeq/1, QX_read_from_string, random terms
+ * that survive writeq/1 and a read, syntax errors, and terms too deep or too long for a
+ * recursive parser. */
+#include <map>
+#include <random>
+
+#include "numbers.h"
+#include "parser.h"
+#include "stream_fixture.h"
+#include "termops.h"
+#include "unify.h"
+
+namespace {
+
+class ParserTest : public StreamTest {
+protected:
+  ParserTest()
+  {
+    install(qx_bi_write_rows);
+    install(qx_tokenizer_rows);
+    install(qx_parser_rows);
+    qx_eg.current_double_quotes = at("codes");
+  }
+
+  /* The term of text, or 0 when the reader answers 0. */
+  TAGGED read(const std::string &text, TAGGED *vars = nullptr)
+  {
+    QX_stream *s = nullptr;
+    EXPECT_EQ(QX_stream_from_string(text.c_str(), &s), 1);
+    int32_t ch = qx_get_code_helper(s, 0);
+    TAGGED term = 0, names = 0;
+    int rc = qx_read_term(p.w, s, &ch, &term, &names);
+    QX_fclose(s, 0);
+    if (vars) *vars = names;
+    return rc == 1 ? term : 0;
+  }
+
+  std::string writeq(TAGGED term)
+  {
+    return file_output([&](QX_stream *s) {
+      QX_stream *before = qx_eg.output_stream_ptr;
+      qx_eg.output_stream_ptr = s;
+      EXPECT_EQ(call("writeq", {term}).rc, 1);
+      qx_eg.output_stream_ptr = before;
+    });
+  }
+
+  /* Whether a and b are the same term up to a one-to-one renaming of variables. */
+  bool variant(TAGGED a, TAGGED b)
+  {
+    std::map<TAGGED, TAGGED> there, back;
+    std::vector<std::pair<TAGGED, TAGGED>> todo{{a, b}};
+    while (!todo.empty()) {
+      auto [x, y] = todo.back();
+      todo.pop_back();
+      x = deref(x), y = deref(y);
+      if (IsRef(x) || IsRef(y)) {
+        if (!IsRef(x) || !IsRef(y)) return false;
+        auto [i, fresh_x] = there.insert({x, y});
+        auto [j, fresh_y] = back.insert({y, x});
+        if (i->second != y || j->second != x || fresh_x != fresh_y) return false;
+      } else if (IsLst(x) && IsLst(y)) {
+        todo.push_back({LstHead(x), LstHead(y)});
+        todo.push_back({LstTail(x), LstTail(y)});
+      } else if (IsStr(x) && IsStr(y) && !IsBox(x) && !IsBox(y)) {
+        if (StrFunctor(x) != StrFunctor(y)) return false;
+        for (uint32_t k = 1; k <= Arity(StrFunctor(x)); k++)
+          todo.push_back({StrArg(x, (int)k), StrArg(y, (int)k)});
+      } else if (compare_terms(p.w, x, y) != 0) {
+        return false;
+      }
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+TEST_F(ParserTest, ReadFromStringGivesTheTermAndItsVariables)
+{
+  QX_term_ref mark = QX_new_term_refs(0);
+  QX_term_ref t = QX_new_term_ref(), x = QX_new_term_ref(), tail = QX_new_term_ref();
+  QX_term_ref vars[] = {x, tail, 0};
+  ASSERT_TRUE(QX_put_variable(x) && QX_put_variable(tail));
+  ASSERT_EQ(QX_read_from_string(t, "foo(X, 'a b', [1|T], - 1, (a:-b), \"ab\").", vars), 1);
+  TAGGED term = deref(qx_ref_term(t));
+  ASSERT_TRUE(IsStr(term));
+  EXPECT_TRUE(IsRef(deref(qx_ref_term(x))));
+  EXPECT_EQ(deref(StrArg(term, 1)), deref(qx_ref_term(x)));
+  EXPECT_EQ(deref(LstTail(deref(StrArg(term, 3)))), deref(qx_ref_term(tail)));
+  EXPECT_TRUE(cunify(p.w, deref(qx_ref_term(x)), at("X")));
+  EXPECT_TRUE(cunify(p.w, deref(qx_ref_term(tail)), at("T")));
+  EXPECT_EQ(writeq(term), "foo('X','a b',[1|'T'],-(1),(a:-b),[97,98])");
+
+  /* A syntax error: 0, and neither term references nor streams stay behind. */
+  QX_term_ref before = QX_new_term_refs(0);
+  auto streams = [] {
+    int n = 0;
+    for (QX_stream *s = qx_eg.root_stream_ptr->forward; s != qx_eg.root_stream_ptr; s = s->forward)
+      n++;
+    return n;
+  };
+  int open = streams();
+  EXPECT_EQ(QX_read_from_string(t, "foo(X, .", vars), 0);
+  EXPECT_EQ(QX_read_from_string(t, "foo(X)", nullptr), 0); /* no end token */
+  EXPECT_EQ(QX_new_term_refs(0), before);
+  EXPECT_EQ(streams(), open);
+  QX_reset_term_refs(mark);
+}
+
+TEST_F(ParserTest, TextsReadAsTheirCanonicalTerms)
+{
+  const char *const rows[][2] = {
+      {"a.", "a"},
+      {"foo(a,b).", "foo(a,b)"},
+      {"- 1.", "-(1)"},
+      {"-1.", "-1"},
+      {"- a.", "-a"},
+      {"-(1).", "-(1)"},
+      {"-(-(1)).", "- -(1)"},
+      {"- - a.", "- -a"},
+      {"1 - -1.", "1- -1"},
+      {"a-b-c.", "a-b-c"},
+      {"a-(b-c).", "a-(b-c)"},
+      {"a=b,c;d->e.", "a=b,c;d->e"},
+      {"(a,b),c.", "(a,b),c"},
+      {"a:-b,c.", "a:-b,c"},
+      {":- a.", ":-a"},
+      {"f((a:-b)).", "f((a:-b))"},
+      {"2**(3**4).", "2**(3**4)"},
+      {"2^3^4.", "2^3^4"},
+      {"[1,2|[3]] = [1,2,3].", "[1,2,3]=[1,2,3]"},
+      {"[a|[]].", "[a]"},
+      {"{a,b}.", "{a,b}"},
+      {"'hello world'('A', [], '[]').", "'hello world'('A',[],[])"},
+      {"f(-, +, (:-), [-]).", "f(-,+,:-,[-])"},
+      {"\\+ a = b.", "\\+a=b"},
+      {"x is 1 + 2 * 3 mod 4.", "x is 1+2*3 mod 4"},
+      {"0'a + 0x1F + 0b101 + 0o17.", "97+31+5+15"},
+      {"123456789012345678901234567890.", "123456789012345678901234567890"},
+      {"- 123456789012345678901234567890.", "-(123456789012345678901234567890)"},
+      {"-123456789012345678901234567890.", "-123456789012345678901234567890"},
+      {"1.5e10 + -2.25.", "15000000000.0+ -2.25"},
+      {"\"ab\" % comment\n .", "[97,98]"},
+      {"f(a) /* c */ .", "f(a)"},
+      {"a- (b:-c).", "a-(b:-c)"},
+      {"f(;, '|', '.').", "f(;,'|','.')"},
+  };
+  for (const auto &row : rows) {
+    TAGGED vars = 0;
+    TAGGED t = read(row[0], &vars);
+    ASSERT_NE(t, 0u) << row[0];
+    EXPECT_EQ(writeq(t), row[1]) << row[0];
+  }
+}
+
+TEST_F(ParserTest, SyntaxErrorsAnswerZero)
+{
+  for (const char *text : {"foo(",     "foo(a", "a b.",  "f(a,).",  "f(,a).", "[a|b|c].",
+                           "[a,].",    "(a.",   "{a.",   ").",      "1 2.",   "a :- b :- c.",
+                           "2**3**4.", "f(a)",  "'abc",  "f(a) g.", "[a|].",  "- .x",
+                           "",         ".",     "a = .", "'a\\q'."})
+    EXPECT_EQ(read(text), 0u) << text;
+}
+
+TEST_F(ParserTest, VariablesAreSharedByNameAndListedInOrder)
+{
+  TAGGED vars = 0;
+  TAGGED t = read("f(B, _, A, B, _, _C).", &vars);
+  ASSERT_NE(t, 0u);
+  EXPECT_EQ(deref(StrArg(t, 1)), deref(StrArg(t, 4)));
+  EXPECT_NE(deref(StrArg(t, 2)), deref(StrArg(t, 5)));
+  ASSERT_TRUE(cunify(p.w, StrArg(t, 1), at("b")) && cunify(p.w, StrArg(t, 3), at("a")));
+  ASSERT_TRUE(cunify(p.w, StrArg(t, 6), at("c")));
+  EXPECT_EQ(writeq(vars), "['B'=b,'A'=a,'_C'=c]");
+}
+
+TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
+{
+  std::mt19937 rng(16);
+  const char *const atoms[] = {"a",  "[]", "hello world", "Abc", "don't", "-", "+",
+                               ":-", ",",  "|",           "\\",  "\n",    "é", "{}",
+                               ";",  "'",  "mod",         "f",   "\t\x01"};
+  const char *const numbers[] = {"0",          "-1",         "17",
+                                 "-268435457", "4294967296", "-123456789012345678901234567890",
+                                 "1.5",        "-0.1",       "1.0E-300"};
+  const char *const ops[] = {"-", "+",  ":-", ",",   ";", "->",  "=", "is",
+                             "*", "**", "^",  "\\+", ":", "mod", "f", "-->"};
+  for (int round = 0; round < 300; round++) {
+    TAGGED pool[3] = {fresh(), fresh(), fresh()};
+    /* Built bottom-up from a stack of finished terms, so that no recursion is needed. */
+    std::vector<TAGGED> made;
+    for (int step = 0; step < 12; step++) {
+      int pick = (int)(rng() % 7);
+      if (made.empty() || pick < 3) {
+        int leaf = (int)(rng() % 3);
+        int status = 0;
+        made.push_back(
+            leaf == 0   ? at(atoms[rng() % std::size(atoms)])
+            : leaf == 1 ? qx_string_to_number(p.w, numbers[rng() % std::size(numbers)], 10, &status)
+                        : pool[rng() % 3]);
+      } else if (pick < 5 || made.size() < 2) {
+        TAGGED x = made.back();
+        made.pop_back();
+        made.push_back(p.compound(ops[rng() % std::size(ops)], {x}));
+      } else if (pick == 5) {
+        TAGGED y = made.back();
+        made.pop_back();
+        TAGGED x = made.back();
+        made.pop_back();
+        made.push_back(p.compound(ops[rng() % std::size(ops)], {x, y}));
+      } else {
+        TAGGED y = made.back();
+        made.pop_back();
+        made.push_back(p.cons(y, rng() % 2 ? atom_nil : made.empty() ? pool[0] : made.back()));
+      }
+    }
+    TAGGED original = made.back();
+    std::string text = writeq(original);
+    TAGGED back = read(text + " .");
+    ASSERT_NE(back, 0u) << text;
+    EXPECT_TRUE(variant(original, back)) << text << " read as " << writeq(back);
+  }
+}
+
+TEST_F(ParserTest, DeepAndLongTermsNeedNoRecursion)
+{
+  const int depth = 100000;
+  std::string text;
+  for (int i = 0; i < depth; i++) text += "f(";
+  text += "a";
+  text += std::string(depth, ')') + ".";
+  TAGGED t = read(text);
+  ASSERT_NE(t, 0u);
+  int seen = 0;
+  for (t = deref(t); IsStr(t); t = deref(StrArg(t, 1))) seen++;
+  EXPECT_EQ(seen, depth);
+  EXPECT_EQ(t, at("a"));
+
+  std::string prefixes;
+  for (int i = 0; i < depth; i++) prefixes += "- ";
+  t = read(prefixes + "(a:-b).");
+  ASSERT_NE(t, 0u);
+  for (seen = 0, t = deref(t); StrFunctor(t) == MakeFunctor(atom_minus, 1); t = deref(StrArg(t, 1)))
+    seen++;
+  EXPECT_EQ(seen, depth);
+
+  const int length = 1000000;
+  std::string list = "[";
+  for (int i = 0; i < length; i++) list += i ? ",7" : "7";
+  t = read(list + "].");
+  ASSERT_NE(t, 0u);
+  EXPECT_EQ(list_length(t), length);
+  std::string chain = "a";
+  for (int i = 0; i < depth; i++) chain += "-a";
+  t = read(chain + ".");
+  ASSERT_NE(t, 0u);
+  for (seen = 0, t = deref(t); IsStr(t); t = deref(StrArg(t, 1))) seen++;
+  EXPECT_EQ(seen, depth);
+}
