@@ -260,8 +260,8 @@ private:
         }
         const op_def *op = find_op(name, 1);
         if (op && !ends_operand(ahead_)) {
-          int p = op->priority > max ? 999 : op->priority;
-          if (p > max) return false;
+          int p = op->priority;
+          if (p > max) return false; /* bracketed when written */
           stack_.push_back({frame::PREFIX, p, name, 0, 0});
           max = op->kind == FY ? p : p - 1;
           continue;

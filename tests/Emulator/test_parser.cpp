@@ -163,6 +163,23 @@ TEST_F(ParserTest, SyntaxErrorsAnswerZero)
     EXPECT_EQ(read(text), 0u) << text;
 }
 
+TEST_F(ParserTest, ClausesAreReadOneAfterAnotherFromOneStream)
+{
+  QX_stream *s = nullptr;
+  ASSERT_EQ(QX_stream_from_string("a. b(X,\n Y) :- X = Y.\n% last\n[c]. d", &s), 1);
+  int32_t ch = qx_get_code_helper(s, 0);
+  std::vector<TAGGED> seen;
+  TAGGED term = 0, vars = 0;
+  while (qx_read_term(p.w, s, &ch, &term, &vars) == 1) seen.push_back(term);
+  QX_fclose(s, 0);
+  ASSERT_EQ(seen.size(), 3u); /* "d" has no end token */
+  EXPECT_EQ(writeq(seen[0]), "a");
+  TAGGED x = fresh(), y = fresh();
+  EXPECT_TRUE(
+      variant(seen[1], p.compound(":-", {p.compound("b", {x, y}), p.compound("=", {x, y})})));
+  EXPECT_EQ(writeq(seen[2]), "[c]");
+}
+
 TEST_F(ParserTest, VariablesAreSharedByNameAndListedInOrder)
 {
   TAGGED vars = 0;
