@@ -195,12 +195,41 @@ TEST_F(ParserTest, VariablesAreSharedByNameAndListedInOrder)
 TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
 {
   std::mt19937 rng(16);
-  const char *const atoms[] = {"a",  "[]", "hello world", "Abc", "don't", "-", "+",
-                               ":-", ",",  "|",           "\\",  "\n",    "é", "{}",
-                               ";",  "'",  "mod",         "f",   "\t\x01"};
-  const char *const numbers[] = {"0",          "-1",         "17",
-                                 "-268435457", "4294967296", "-123456789012345678901234567890",
-                                 "1.5",        "-0.1",       "1.0E-300"};
+  const char *const atoms[] = {"a",
+                               "[]",
+                               "hello world",
+                               "Abc",
+                               "don't",
+                               "-",
+                               "+",
+                               ":-",
+                               ",",
+                               "|",
+                               "\\",
+                               "\n",
+                               "é",
+                               "{}",
+                               ";",
+                               "'",
+                               "mod",
+                               "f",
+                               "\t\x01",
+                               "\xe6\xbc\xa2",
+                               "\xf0\x9f\x98\x80",
+                               "a\xe2\x80\xa8b"};
+  const char *const numbers[] = {"0",
+                                 "-1",
+                                 "17",
+                                 "-268435457",
+                                 "4294967296",
+                                 "-123456789012345678901234567890",
+                                 "1.5",
+                                 "-0.1",
+                                 "1.0E-300",
+                                 "0.1",
+                                 "3.141592653589793",
+                                 "-2.5E-310",
+                                 "1.7976931348623157E308"};
   const char *const ops[] = {"-", "+",  ":-", ",",   ";", "->",  "=", "is",
                              "*", "**", "^",  "\\+", ":", "mod", "f", "-->"};
   for (int round = 0; round < 300; round++) {
