@@ -381,7 +381,8 @@ int prolog_read_from_string_helper(worker *w)
 {
   int64_t address = 0;
   if (!qx_get_int64(deref(w->term[0]), &address)) return 0;
-  QX_stream *s = (QX_stream *)(intptr_t)address;
+  QX_stream *s = find_stream((QX_stream *)(intptr_t)address);
+  if (!s || !(s->mode & QX_SM_TEXT) || !(s->mode & QX_SM_INPUT)) return 0;
   TAGGED given = w->term[1], out = w->term[2];
   int32_t ch = qx_get_code_helper(s, 0);
   if (ch < -1) return 0;

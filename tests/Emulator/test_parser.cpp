@@ -103,6 +103,11 @@ TEST_F(ParserTest, ReadFromStringGivesTheTermAndItsVariables)
   int open = streams();
   EXPECT_EQ(QX_read_from_string(t, "foo(X, .", vars), 0);
   EXPECT_EQ(QX_read_from_string(t, "foo(X)", nullptr), 0); /* no end token */
+  /* The helper takes only the address of an open text input stream. */
+  QX_stream *output = refusing_stream(true);
+  for (int64_t address : {(int64_t)12345, (int64_t)(intptr_t)output})
+    EXPECT_EQ(call("read_from_string_helper", {num(address), atom_nil, fresh()}).rc, 0);
+  QX_fclose(output, QX_FC_FORCE);
   EXPECT_EQ(QX_new_term_refs(0), before);
   EXPECT_EQ(streams(), open);
   QX_reset_term_refs(mark);
