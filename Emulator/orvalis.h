@@ -349,6 +349,26 @@ struct qx_named_resource {
  * big-endian 8-byte numbers (their low 32 bits are used), then the data. */
 constexpr size_t QX_RESOURCE_BLOB_HEADER = 32;
 
+/* The argument of a foreign resource's entry function. The engine fills version (0x30001),
+ * qxenv and flags (1 load, 2 unload); the entry adds 8 (plain init and deinit functions taking
+ * the reason) or 16 (functions taking the API struct and the reason) and hands out its parallel
+ * tables: funcs ended by a null pointer, prednames and arities. */
+constexpr uint32_t QX_MAINFUN_PARAMS_VERSION = 0x30001;
+constexpr int QX_MAINFUN_LOAD = 1;
+constexpr int QX_MAINFUN_UNLOAD = 2;
+constexpr int QX_MAINFUN_PLAIN_INIT = 8;
+constexpr int QX_MAINFUN_API_INIT = 16;
+struct QX_MAINFUN_PARAMS_STRUCT {
+  uint32_t version;
+  ORVALIS_API_STRUCT *qxenv;
+  int flags;
+  void (*const *funcs)();
+  const char *const *prednames;
+  const int *arities;
+  void (*init_fun)();   /* void (int reason), or with flag 16 void (ORVALIS_API_STRUCT *, int) */
+  void (*deinit_fun)(); /* likewise */
+};
+
 /* The linked-in tables: two parallel null-terminated arrays; a null linkage entry marks a data
  * resource. Borrowed; null stands for an empty table. */
 typedef int (*QX_pre_linkage_fn)(void *params);
