@@ -11,6 +11,7 @@
 
 #include "atoms.h"
 #include "database.h"
+#include "emulcode.h"
 #include "hashtab.h"
 #include "instance.h"
 #include "memman.h"
@@ -66,6 +67,7 @@ void free_module(mod_def *m)
 {
   qx_for_each_definition(m, [](definition *d) {
     destroy_fd_info(d);
+    qx_free_compiled_clauses(d);
     qx_remove_all_clauses(d);
     qx_reclaim_dead_clauses(d, true);
     qx_checkdealloc(d, sizeof(definition), QX_SPACE_PROGRAM);
@@ -184,6 +186,7 @@ void update_exports(definition *def, int kind)
 void redefine_predicate(definition *def, int kind)
 {
   if (kind != FD_CONSTRAINT) destroy_fd_info(def);
+  qx_free_compiled_clauses(def);
   qx_remove_all_clauses(def);
   def->properties.foreign_code = 0;
   update_exports(def, kind);
@@ -195,6 +198,7 @@ void redefine_predicate(definition *def, int kind)
 void undefine_predicate(definition *def)
 {
   if (def->properties.builtin_row) return;
+  qx_free_compiled_clauses(def);
   qx_remove_all_clauses(def);
   destroy_fd_info(def);
   def->code.code = nullptr;

@@ -2,6 +2,7 @@
  * reclaiming erased clauses, undefining, indexical destructors and call resolution. */
 #include <random>
 
+#include "emulcode.h"
 #include "engine_fixture.h"
 #include "memtest_support.h"
 
@@ -496,4 +497,46 @@ TEST_F(ClauseIndex, ChangesDuringAnIterationFollowTheLogicalUpdateView)
     definition *d = find_definition(qx_eg.user_module, MakeFunctor(p.atom("p"), 2), nullptr, 0);
     EXPECT_EQ(d->dead_count, 0u) << "nothing reaches the erased clauses any more";
   }
+}
+
+TEST_F(Database, CompiledClausesAreKeptOpaqueAndFreedWithTheirDefinition)
+{
+  definition *d = def("compiled", 1);
+  definition *imp = insert_definition(find_module(init_atom_check("importer", 0), 1),
+                                      init_atom_check("compiled", 0), 1, 1);
+  import_predicate(d, d->module, imp->module);
+  size_t before = qx_space_in_use(QX_SPACE_PROGRAM);
+  update_exports(d, ENTER_COMPACTCODE);
+  for (uint32_t size : {16u, 40u, 1000u}) {
+    emul_info *clause = qx_alloc_emul_info(size);
+    ASSERT_NE(clause, nullptr);
+    EXPECT_EQ(clause->objsize, size);
+    EXPECT_EQ(clause->elsecode, failcode);
+    insert_compactcode(d, clause, 0x3FF, 0);
+    EXPECT_EQ(clause->ix, 0x1FFu) << "index flags keep nine bits";
+  }
+  for (uint32_t size : {0u, 15u, QX_EMUL_INFO_MAX + 1, 0xFFFFFFFFu})
+    EXPECT_EQ(qx_alloc_emul_info(size), nullptr) << size;
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), before + 1056);
+  int n = 0;
+  for (emul_info *c = qx_first_compiled_clause(d); c; c = c->next) n++;
+  EXPECT_EQ(n, 3) << "clauses stay in insertion order on one chain";
+  EXPECT_EQ(qx_first_compiled_clause(imp), qx_first_compiled_clause(d));
+  EXPECT_TRUE(d->properties.foreign_code);
+  for (const char *module : {"user", "importer"}) {
+    EXPECT_EQ(p.run(std::string(module) + ":compiled(1)"), -1) << module;
+    EXPECT_EQ(exception(), std::string("error(system_error(compiled code is not supported: ") +
+                               module + ":compiled/1),context(_,0))");
+  }
+  before = qx_space_in_use(QX_SPACE_PROGRAM) - 1056; /* running the goals made definitions */
+  undefine_predicate(imp); /* an importer never frees the exporter's chain */
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), before + 1056);
+  undefine_predicate(d);
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), before);
+  EXPECT_EQ(d->predtyp, ENTER_UNDEFINED);
+  update_exports(d, ENTER_COMPACTCODE_INDEXED);
+  insert_compactcode(d, qx_alloc_emul_info(64), 0, 0);
+  redefine_predicate(d, ENTER_INTERPRETED);
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), before);
+  EXPECT_FALSE(d->properties.foreign_code);
 }
