@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bi_process.h"
+#include "qxio/budget_alloc.h"
 #include "qxio/process_test_util.h"
 #include "qxio/qxio_process_internal.h"
 #include "stream_fixture.h"
@@ -367,6 +368,37 @@ TEST_F(ProcessTest, MissingProgramOrDirectoryEndsTheChildWithCodeOne)
     EXPECT_EQ(wait(pid, num(0), num(0)).result, QXIO_E_NOT_FOUND) << "no child left";
     EXPECT_EQ(open_fds(), before) << c.program << c.cwd;
   }
+}
+
+/* Each allocation of the I/O library during a creation fails in turn: whatever the step, the
+ * call answers a code with nothing bound, or succeeds whole; no descriptor is left open and
+ * none is closed twice (either would change the count). */
+TEST_F(ProcessTest, AllocationFailureAtEveryStepLeavesNothingBehind)
+{
+  int before = open_fds();
+  const uint32_t opts = IN_PIPE | OUT_PIPE | 0x400 | RETURN_PROCESS;
+  int failures = 0;
+  for (long fail_at = 0;; fail_at++) {
+    qxio_test::Budget budget;
+    budget.fail_at = fail_at;
+    created c;
+    {
+      qxio_test::BudgetScope scope(&budget);
+      c = create("'/bin/cat'", "[]", "''", "['QX_PROBE'=x]", opts);
+    }
+    bool spent = budget.attempts > fail_at;
+    if (c.result == 0) {
+      for (QX_stream *s : {c.in, c.out, c.err}) qx_fclose_internal(s, 0);
+      EXPECT_EQ(reap(c.process), (waited{1, 0, 0})) << fail_at;
+    } else {
+      failures++;
+      EXPECT_TRUE(c.result < 0 && spent) << fail_at << ": " << c.result;
+      EXPECT_FALSE(c.bound[0] || c.bound[1] || c.bound[2] || c.bound[3]) << fail_at;
+    }
+    EXPECT_EQ(open_fds(), before) << "failing allocation " << fail_at;
+    if (!spent || fail_at > 500) break;
+  }
+  EXPECT_GT(failures, 3);
 }
 
 }  // namespace
