@@ -378,10 +378,8 @@ int prolog_process_release(worker *w)
                                                : QXIO_E_PARAMETER_ERROR;
   if (rc == 0) {
     rc = qxio_process_release(process, (user & 1) ? QXIO_PROCESS_RELEASE_REMEMBER : 0);
-    if (rc == 0)
-      drop_process_object(link);
-    else
-      release_temporary(process, link);
+    if (rc == 0) drop_process_object(link);
+    release_temporary(process, link);
   }
   return unify_result(w, 2, rc);
 }
