@@ -418,4 +418,62 @@ const char *url_object_extension_default_method(url_object_ *object);
 /* text begins with scheme (ASCII case ignored) immediately followed by ':'. */
 bool url_scheme_is(const char *text, const char *scheme);
 
+/* ---- external objects ----
+ * Native data named in Prolog by a term that holds its link's atom ("$ptr " and the link's
+ * address, least significant hexadecimal digit first, as the letters A to P). A type supplies
+ * the finaliser, called as finalizer(data, type_data) when the link goes, and the putter that
+ * builds the term (1 or 0). Type records live as long as the process; links until they are
+ * finalised. Engine thread only. */
+struct QX_external_object_link_;
+typedef struct QX_external_object_link_ *QX_external_object_link;
+typedef void (*QX_external_object_finalizer)(void *data, void *type_data);
+typedef int (*QX_external_object_putter)(QX_term_ref t, QX_external_object_link link);
+typedef struct QX_external_object_info_ {
+  QX_external_object_finalizer finalizer;
+  QX_external_object_putter putter;
+  void *type_data;
+  struct QX_external_object_info_ *next; /* every type, newest first */
+} QX_external_object_info_;
+typedef QX_external_object_info_ *QX_external_object_type;
+struct QX_external_object_link_ {
+  void *data;
+  QX_external_object_type object_type;
+  QX_external_object_link next; /* every live link, newest first */
+};
+/* Called for each link of a walk (the link is off the list meanwhile): null puts it back. */
+typedef void *(*QX_external_object_map_fn)(QX_external_object_link link, void *argument);
+
+/* Null finaliser or putter: the defaults (nothing; '$external_object'(LinkAtom)). Null when
+ * memory is short. */
+QX_external_object_type QX_register_external_object_type(QX_external_object_finalizer finalizer,
+                                                         QX_external_object_putter putter,
+                                                         void *type_data);
+QX_external_object_link QX_register_external_object(void *data, QX_external_object_type type);
+/* The putter's answer; 0 for a null link. */
+int QX_put_external_object(QX_term_ref t, QX_external_object_link link);
+/* t receives the link atom (both the same atom): 1, or 0 for a null link. */
+int QX_put_external_object_link(QX_term_ref t, QX_external_object_link link);
+int QX_put_weak_external_object_link(QX_term_ref t, QX_external_object_link link);
+/* name(LinkAtom) in t: 1 or 0. */
+int QX_external_object_default_putter_helper(QX_term_ref t, QX_external_object_link link,
+                                             QX_atom name);
+/* 1 with the link when argument 1 of the term in t is the atom of a link still registered. */
+int QX_get_external_object(QX_term_ref t, QX_external_object_link *link);
+void *QX_get_external_object_data(QX_external_object_link link);
+QX_external_object_type QX_get_external_object_type(QX_external_object_link link);
+/* Takes a registered link off the list (1) and finalises it when finalize is nonzero; 0 for a
+ * link that is not registered. */
+int QX_unlink_external_object(QX_external_object_link link, int finalize);
+/* Decodes t as QX_get_external_object does and finalises what it finds; *found (and the answer)
+ * 1 or 0. */
+int QX_finalize_external_object(QX_term_ref t, int *found);
+/* Calls function for each link of type (every link for a null type). A non-null answer: mode 0
+ * puts the link at the head and returns the answer, mode 1 returns it with the link left out,
+ * mode 2 leaves the link out and goes on. Null at the end. */
+void *QX_map_external_objects(QX_external_object_type type, QX_external_object_map_fn function,
+                              void *argument, int mode);
+/* Finalises every link of type (every link for null) whose atom is not in the atom table: the
+ * number finalised. */
+int QX_garbage_collect_external_objects(QX_external_object_type type);
+
 #endif

@@ -37,6 +37,16 @@ int QX_get_stream_user_data(QX_stream *stream, const void *user_class, void **us
   return rc < 0 ? rc : 0;
 }
 
+/* A refused descriptor stays the caller's whichever step refused it: once the device layer
+ * holds it, that layer is told not to close it when the half-made stack goes. */
+static void disown_descriptor(QXIO stack)
+{
+  if (stack == nullptr) return;
+  qxio_t_layer *bottom = stack;
+  while (bottom->next != nullptr) bottom = bottom->next;
+  bottom->flags |= QXIO_LAYER_HANDLE_NOT_OWNED;
+}
+
 int QX_create_os_stream(int fd, QX_stream **stream, TAGGED encoding, uint32_t options)
 {
   bool rd = options & QX_OS_READ, wr = options & QX_OS_WRITE, text = options & QX_OS_TEXT;
@@ -74,12 +84,13 @@ int QX_create_os_stream(int fd, QX_stream **stream, TAGGED encoding, uint32_t op
                           (options & QX_OS_FALLBACK_REPLACE ? QXIO_FALLBACK_REPLACE : 0);
       rc = qxio_ioctl_encoding_fallback(&setup.qxio, fallback);
     }
-    if (rc < 0) return rc;
+    if (rc < 0) return disown_descriptor(setup.qxio), rc;
   }
   uint32_t create = (rd ? QX_SC_INPUT : 0) | (wr ? QX_SC_OUTPUT : 0) |
                     (text ? QX_SC_TEXT : QX_SC_BINARY) |
                     (options & QX_OS_AUTOFLUSH ? QX_SC_AUTOFLUSH : 0);
-  if ((rc = QX_create_qxio_stream(&setup.qxio, stream, create)) < 0) return rc;
+  if ((rc = QX_create_qxio_stream(&setup.qxio, stream, create)) < 0)
+    return disown_descriptor(setup.qxio), rc;
   set_stream_encoding_bits(*stream, read_bits, write_bits);
   return 0;
 }

@@ -316,7 +316,8 @@ constexpr uint32_t QX_OS_WRITE_BOM_IF_CALLED_FOR = 0x8000;
 constexpr uint32_t QX_OS_REPOSITION = 0x10000;
 constexpr uint32_t QX_OS_PREFER_OS_CHARSET = 0x20000;
 constexpr uint32_t QX_OS_ENCODING_TERM = 0x40000;
-/* encoding: an encoding(Name, Bom, Eol) term with QX_OS_ENCODING_TERM, else unused. */
+/* encoding: an encoding(Name, Bom, Eol) term with QX_OS_ENCODING_TERM, else unused. On failure
+ * the descriptor stays open and the caller's. */
 int QX_create_os_stream(int fd, QX_stream **stream, TAGGED encoding, uint32_t options);
 
 /* ---- select, idle hooks, stream listeners (stream_select.cpp) ---- */

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <vector>
 
+#include "qxio/budget_alloc.h"
 #include "stream_fixture.h"
 
 namespace {
@@ -399,4 +400,40 @@ TEST_F(StreamTest, DescriptorStreamByteOrderMarksAndEncodingErrors)
   QX_stream *s = nullptr;
   EXPECT_LT(QX_create_os_stream(ends[0], &s, 0, QX_OS_READ | QX_OS_BINARY), 0);
   EXPECT_EQ(s, nullptr);
+}
+
+/* Each allocation of the I/O library failing in turn: a refused descriptor stays the caller's
+ * whichever step failed (open, so closed exactly once by the caller), and an accepted one is
+ * the stream's. */
+TEST_F(StreamTest, DescriptorStreamRefusedAtAnyAllocationLeavesTheDescriptorToTheCaller)
+{
+  const uint32_t kinds[] = {QX_OS_READ | QX_OS_TEXT | QX_OS_PREFER_OS_CHARSET,
+                            QX_OS_WRITE | QX_OS_TEXT | QX_OS_AUTOFLUSH, QX_OS_READ | QX_OS_BINARY};
+  for (uint32_t options : kinds) {
+    int refusals = 0;
+    for (long fail_at = 0; fail_at < 500; fail_at++) {
+      int ends[2];
+      ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+      int fd = options & QX_OS_READ ? ends[0] : ends[1];
+      qxio_test::Budget budget;
+      budget.fail_at = fail_at;
+      QX_stream *s = nullptr;
+      int rc;
+      {
+        qxio_test::BudgetScope scope(&budget);
+        rc = QX_create_os_stream(fd, &s, 0, options);
+      }
+      if (rc == 0) {
+        EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+        EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "closed with its stream";
+      } else {
+        refusals++;
+        EXPECT_NE(fcntl(fd, F_GETFD), -1) << std::hex << options << " allocation " << fail_at;
+        close(fd);
+      }
+      close(ends[0] == fd ? ends[1] : ends[0]);
+      if (budget.attempts <= fail_at) break;
+    }
+    EXPECT_GT(refusals, 1) << std::hex << options;
+  }
 }
