@@ -35,6 +35,7 @@ const qx_pred_row *const families[] = {
     qx_bi_write_rows,
     qx_parser_rows,
     qx_bi_paths_rows,
+    qx_bi_time_rows,
     nullptr,
 };
 // clang-format on
