@@ -36,6 +36,7 @@ const qx_pred_row *const families[] = {
     qx_parser_rows,
     qx_bi_paths_rows,
     qx_bi_time_rows,
+    qx_bi_files_rows,
     nullptr,
 };
 // clang-format on
