@@ -32,6 +32,7 @@ public:
   ~SystemTest() override
   {
     qx_free_start_data();
+    qx_free_code_objects();
     deinit_file();
     if (chdir(start.c_str()) != 0) ADD_FAILURE() << "no way back to " << start;
     std::error_code ignored;
