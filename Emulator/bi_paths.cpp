@@ -135,21 +135,24 @@ char *absolute_path(TAGGED name_term, TAGGED rel_to_term, TAGGED options_term)
   return result;
 }
 
+/* Unifies t with the atom of a text of our own (freed here); false for a null text. */
+bool unify_taking(worker *w, TAGGED t, char *text)
+{
+  bool ok = text && qx_unify_atom_text(w, t, text);
+  QX_free(text);
+  return ok;
+}
+
 int prolog_absolute_path(worker *w)
 {
   char *result = absolute_path(w->term[0], w->term[1], w->term[2]);
-  bool ok = qx_unify_atom_text(w, w->term[3], result ? result : "");
-  QX_free(result);
-  return ok;
+  return unify_taking(w, w->term[3], result ? result : QX_strdup(""));
 }
 
 int prolog_directory_path(worker *w)
 {
   const char *path = qx_atom_arg(w->term[0]);
-  char *dir = path ? qx_dirname(path) : nullptr;
-  bool ok = dir && qx_unify_atom_text(w, w->term[1], dir);
-  QX_free(dir);
-  return ok;
+  return unify_taking(w, w->term[1], path ? qx_dirname(path) : nullptr);
 }
 
 int prolog_split_env_path(worker *w)
@@ -180,10 +183,7 @@ int prolog_split_env_path(worker *w)
 int prolog_orvalis_path(worker *w)
 {
   const char *rel = qx_atom_arg(w->term[0]);
-  char *abs = rel ? librarypath_ienc(rel) : nullptr;
-  bool ok = abs && qx_unify_atom_text(w, w->term[1], abs);
-  QX_free(abs);
-  return ok;
+  return unify_taking(w, w->term[1], rel ? librarypath_ienc(rel) : nullptr);
 }
 
 int prolog_unix_cd(worker *w)

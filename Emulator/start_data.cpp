@@ -1,6 +1,7 @@
 /* The persistent start data: the argument vector and the boot directory. */
 #include "start_data.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "atoms.h"
@@ -41,7 +42,7 @@ char *argument_copy(const char *text, int flags)
 
 int QX_set_argv(int argc, char **argv, int flags)
 {
-  if (argc < 0 || (argc > 0 && argv == nullptr)) {
+  if (argc < 0 || (size_t)argc > SIZE_MAX / sizeof(char *) || (argc > 0 && argv == nullptr)) {
     qx_set_errno(QX_ERR_STRING);
     return 0;
   }
