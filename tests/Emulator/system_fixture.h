@@ -52,8 +52,7 @@ public:
       std::string value = "_"; /* a variable the goal does not name */
       try {
         value = v(std::string(1, *p));
-      } catch (const std::out_of_range &) {
-      }
+      } catch (const std::out_of_range &) {}
       out += (out.empty() ? "" : " ") + value;
     }
     return out;

@@ -26,13 +26,13 @@ std::string in_zone(const char *tz, std::initializer_list<const char *> goals)
 
 TEST(BiTimeZones, MktimeNormalisesAndDatimeBreaksDownUnderTheZone)
 {
-  EXPECT_EQ(in_zone("UTC", {"'$mktime'(2024, 2, 30, 0, 0, 0, R)",
-                            "'$datime'(0, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
-                            "'$mktime'(1970, 1, 1, 0, 0, 0, R)",
-                            "'$datime'(1709251199, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
-                            "'$datime'(-1, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
-                            "'$mktime'(2038, 1, 19, 3, 14, 7, R)",
-                            "'$mktime'(2038, 1, 19, 3, 14, 8, R)"}),
+  EXPECT_EQ(in_zone("UTC",
+                    {"'$mktime'(2024, 2, 30, 0, 0, 0, R)",
+                     "'$datime'(0, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
+                     "'$mktime'(1970, 1, 1, 0, 0, 0, R)",
+                     "'$datime'(1709251199, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
+                     "'$datime'(-1, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
+                     "'$mktime'(2038, 1, 19, 3, 14, 7, R)", "'$mktime'(2038, 1, 19, 3, 14, 8, R)"}),
             "1709251200 [1970,1,1,0,0,0] 0 [2024,2,29,23,59,59] [1969,12,31,23,59,59] "
             "2147483647 -2147483648")
       << "the result is kept as a signed 32-bit integer";
