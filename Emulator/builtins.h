@@ -48,6 +48,10 @@ extern const qx_pred_row qx_tokenizer_rows[];
 extern const qx_pred_row qx_parser_rows[];
 extern const qx_pred_row qx_bi_write_rows[];
 extern const qx_pred_row qx_bi_process_rows[];
+extern const qx_pred_row qx_bi_paths_rows[];
+extern const qx_pred_row qx_bi_time_rows[];
+extern const qx_pred_row qx_bi_files_rows[];
+extern const qx_pred_row qx_bi_engine_rows[];
 
 /* The assembled table (the families in installation order, ending with null) and the role table
  * (predicates the engine calls by role). */

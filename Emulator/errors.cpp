@@ -161,6 +161,7 @@ TAGGED qx_formal_error(worker *w, uint32_t code, const char *message, TAGGED cul
   case 2: return build(w, "type_error", {msg, c});
   case 0x202: return build(w, "representation_error", {atom_of("character_code")});
   case 0x501: return build(w, "domain_error", {atom_of("not_less_than_zero"), c});
+  case 0x603: return build(w, "representation_error", {msg}); /* a flag value: no atom */
   case QX_ERR_INSTANTIATION: return atom_of("instantiation_error");
   case QX_ERR_TYPE: return build(w, "type_error", {msg, c});
   case QX_ERR_DOMAIN: return build(w, "domain_error", {msg, c});

@@ -333,6 +333,10 @@ char *QX_get_current_dir(void);
  * QX_ALLOW_CHDIR says no (yes overrides the default). */
 int QX_set_current_dir(const char *dir);
 
+/* ---- the argument vector ---- */
+/* Stores argv[0..argc-1] as the engine's argument vector (start_data.h). */
+int QX_set_argv(int argc, char **argv, int flags);
+
 /* ---- data resources: appended to files, linked in, and URL objects ----
  * A data resource is found by name: in the table of linked-in resources, then as a symbol of the
  * program, then appended to one of the files the resource variables name. URLs of the form

@@ -35,6 +35,10 @@ const qx_pred_row *const families[] = {
     qx_bi_write_rows,
     qx_parser_rows,
     qx_bi_process_rows,
+    qx_bi_paths_rows,
+    qx_bi_time_rows,
+    qx_bi_files_rows,
+    qx_bi_engine_rows,
     nullptr,
 };
 // clang-format on
