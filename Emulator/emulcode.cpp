@@ -49,6 +49,7 @@ void qx_free_compiled_clauses(definition *def)
 {
   if (!holds_compiled_code(def) || def->imported_from) return;
   emul_info *clause = (emul_info *)def->code.code;
+  if (!clause) return;
   def->code.code = nullptr;
   while (clause) {
     emul_info *next = clause->next;

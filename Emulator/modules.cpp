@@ -92,6 +92,10 @@ int init_modules()
 void deinit_modules()
 {
   if (!qx_eg.modules) return;
+  /* Compiled clauses first, while every importer that shares a chain still exists. */
+  qx_for_each_module([](mod_def *m) {
+    qx_for_each_definition(m, [](definition *d) { qx_free_compiled_clauses(d); });
+  });
   qx_for_each_module([](mod_def *m) { free_module(m); });
   dispose_switch_on_key(qx_eg.modules);
   qx_eg.modules = nullptr;

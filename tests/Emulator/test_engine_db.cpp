@@ -540,3 +540,25 @@ TEST_F(Database, CompiledClausesAreKeptOpaqueAndFreedWithTheirDefinition)
   EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), before);
   EXPECT_FALSE(d->properties.foreign_code);
 }
+
+TEST_F(Database, ShutdownFreesCompiledClausesWhateverTheOrderOfTheModules)
+{
+  /* Each module exports a compiled predicate to the other, so one importer's module is freed
+   * before its exporter whatever order the module table gives. */
+  deinit_modules();
+  size_t without_modules = qx_space_in_use(QX_SPACE_PROGRAM);
+  init_modules();
+  size_t before = qx_space_in_use(QX_SPACE_PROGRAM);
+  mod_def *a = find_module(init_atom_check("mod_a", 0), 1);
+  mod_def *b = find_module(init_atom_check("mod_b", 0), 1);
+  for (auto [from, to, name] : {std::tuple{a, b, "from_a"}, std::tuple{b, a, "from_b"}}) {
+    definition *d = insert_definition(from, init_atom_check(name, 0), 2, 1);
+    update_exports(d, ENTER_COMPACTCODE);
+    insert_compactcode(d, qx_alloc_emul_info(32), 0, 0);
+    import_predicate(d, from, to);
+  }
+  ASSERT_GT(qx_space_in_use(QX_SPACE_PROGRAM), before);
+  deinit_modules();
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), without_modules);
+  init_modules();
+}
