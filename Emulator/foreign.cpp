@@ -690,6 +690,8 @@ int resource_solution(worker *w, qx_open_resource *rec, bool retrying)
 
 int prolog_loaded_resource(worker *w)
 {
+  TAGGED name = deref(w->term[0]);
+  if (!IsVar(name)) return IsAtom(name) && find_record(name) != nullptr;
   return qx_eg.open_resources && resource_solution(w, qx_eg.open_resources, false);
 }
 
@@ -711,6 +713,32 @@ int qx_call_foreign(worker *w, definition *def)
 {
   if (def->predtyp == ENTER_STASH) return call_stash(w, def);
   return call_foreign_spec(w, (const foreign_spec *)def->code.code);
+}
+
+void qx_free_foreign_code(definition *def)
+{
+  if (!def->code.code) return;
+  if (def->predtyp == ENTER_STASH) {
+    stash_entry *e = (stash_entry *)def->code.code;
+    if (e->dispatcher == simple_pred_dispatcher) {
+      c_pred_record *r = (c_pred_record *)e->record;
+      QX_unregister_atom(r->name);
+      QX_free(r);
+    }
+    qx_checkdealloc(e, sizeof(stash_entry), QX_SPACE_FOREIGN);
+  } else {
+    foreign_spec *spec = (foreign_spec *)def->code.code;
+    qx_checkdealloc(spec, offsetof(foreign_spec, kinds) + spec->nargs, QX_SPACE_FOREIGN);
+  }
+  def->code.code = nullptr;
+}
+
+void qx_forget_foreign_resources(void)
+{
+  while (qx_open_resource *rec = qx_eg.open_resources) {
+    rec->unload_attempted = true;
+    unload_record(qx_w, rec, -1);
+  }
 }
 
 /* ---- loading ---- */
@@ -779,16 +807,16 @@ QX_pre_linkage_fn load_foreign_resource(const char *path, const char *name, cons
   }
   std::snprintf(entry, n, "_%s%s", MAIN_PREFIX, symbol);
   void *fn = dlsym(lib, entry + 1);
+  char *why = fn ? nullptr : dlerror_ienc(); /* the error that names the plain symbol */
   if (!fn) fn = dlsym(lib, entry);
   if (!fn) {
-    char *why = dlerror_ienc();
     fault_for(LOAD_PRED, "dlsym(\"%s\") failed in load_foreign_resource/1: %s", entry + 1,
               why ? why : "dlopen error");
-    QX_free(why);
     dlclose(lib);
   } else {
     *handle = lib;
   }
+  QX_free(why);
   QX_free(entry);
   return (QX_pre_linkage_fn)fn;
 }

@@ -21,6 +21,12 @@ struct qx_open_resource {
  * w->term[0..arity-1]: nonzero continues, 0 fails (an exception the function raised stays
  * pending as the native error it recorded). */
 int qx_call_foreign(worker *w, definition *def);
+/* Frees the call record of such a predicate (and the record QX_define_c_predicate made for it)
+ * when its definition goes or changes kind. */
+void qx_free_foreign_code(definition *def);
+/* Drops the records of the resources still loaded as the engine's predicates go: shared objects
+ * are closed, no resource function is called. */
+void qx_forget_foreign_resources(void);
 
 /* The entry function of a linked-in resource, or null. */
 QX_pre_linkage_fn qx_is_statically_linked(const char *name);
