@@ -44,6 +44,7 @@ int fault_for(const char *predicate, const char *format, ...)
 }
 const char LOAD_PRED[] = "load_foreign_resource";
 const char UNLOAD_PRED[] = "unload_foreign_resource";
+const char OUT_OF_MEMORY[] = "out of memory in load_foreign_resource/1";
 
 /* ---- records ---- */
 
@@ -409,9 +410,12 @@ int call_stash(worker *w, definition *def)
 const char *atom_arg(worker *w, int i)
 {
   TAGGED t = deref(w->term[i]);
-  if (IsVar(t)) return qx_instantiation_error(w, i + 1) ? nullptr : nullptr;
-  if (!IsAtom(t)) return qx_type_error(w, "atom", t, i + 1) ? nullptr : nullptr;
-  return atom_name(t);
+  if (IsAtom(t)) return atom_name(t);
+  if (IsVar(t))
+    qx_instantiation_error(w, i + 1);
+  else
+    qx_type_error(w, "atom", t, i + 1);
+  return nullptr;
 }
 
 /* The module an atom argument names, created when absent, or null after raising an error. */
@@ -451,10 +455,15 @@ qx_open_resource *load_resource(worker *w, bool *loaded)
   const char *file = atom_arg(w, 0);
   if (!file || !module_arg(w, 1)) return nullptr;
   TAGGED when = deref(w->term[2]);
-  if (!IsSmall(when)) return qx_type_error(w, "integer", when, 3) ? nullptr : nullptr;
+  if (!IsSmall(when)) {
+    qx_type_error(w, "integer", when, 3);
+    return nullptr;
+  }
   char *name = qx_resource_name(file);
-  if (!name)
-    return fault_for(LOAD_PRED, "out of memory in load_foreign_resource/1") ? nullptr : nullptr;
+  if (!name) {
+    fault_for(LOAD_PRED, OUT_OF_MEMORY);
+    return nullptr;
+  }
   TAGGED rname = init_atom_check(name, 0);
   if (qx_open_resource *existing = rname ? find_record(rname) : nullptr) {
     QX_free(name);
@@ -465,7 +474,8 @@ qx_open_resource *load_resource(worker *w, bool *loaded)
   if (!rec || !rname) {
     QX_free(rec);
     QX_free(name);
-    return fault_for(LOAD_PRED, "out of memory in load_foreign_resource/1") ? nullptr : nullptr;
+    fault_for(LOAD_PRED, OUT_OF_MEMORY);
+    return nullptr;
   }
   rec->rname = rname;
   QX_register_atom(rname);
@@ -473,7 +483,7 @@ qx_open_resource *load_resource(worker *w, bool *loaded)
   if (!rec->funcp) {
     char *symbol = qx_ensure_c_name(name);
     rec->funcp = symbol ? load_foreign_resource(file, name, symbol, &rec->misc) : nullptr;
-    if (!symbol) fault_for(LOAD_PRED, "out of memory in load_foreign_resource/1");
+    if (!symbol) fault_for(LOAD_PRED, OUT_OF_MEMORY);
     QX_free(symbol);
     if (!rec->funcp) {
       QX_free(name);
@@ -802,7 +812,7 @@ QX_pre_linkage_fn load_foreign_resource(const char *path, const char *name, cons
   char *entry = (char *)QX_malloc(n);
   if (!entry) {
     dlclose(lib);
-    fault_for(LOAD_PRED, "out of memory in load_foreign_resource/1");
+    fault_for(LOAD_PRED, OUT_OF_MEMORY);
     return nullptr;
   }
   std::snprintf(entry, n, "_%s%s", MAIN_PREFIX, symbol);

@@ -106,6 +106,7 @@ TEST_F(ForeignTest, LinkedInEntryOpensNoFileAndDefinesItsInterface)
   EXPECT_EQ(run("'$prelinked_foreign_resource'('/elsewhere/random.xyz')"), 1);
   EXPECT_EQ(run("'$prelinked_foreign_resource'('/elsewhere/data.so')"), 0); /* a data resource */
   EXPECT_EQ(run("'$prelinked_foreign_resource'('my-res')"), 0);
+  EXPECT_EQ(run("'$QX_MAINFUN_PARAMS_VERSION'(196609), '$foreign_resource_suffix'('.so')"), 1);
   /* The interface's argument kinds, each way. */
   ASSERT_EQ(run("r_add(2, 40, X)"), 1) << exception();
   EXPECT_EQ(val("X"), "42");
