@@ -91,20 +91,26 @@ int qx_api_waiting(void)
 
 /* ---- window title ---- */
 
+namespace {
+/* Installs a hook with its cookie and answers the previous hook. */
+template <class Hook>
+Hook install_hook(Hook &slot, void *&cookie_slot, Hook hook, void *cookie)
+{
+  Hook previous = slot;
+  slot = hook;
+  cookie_slot = cookie;
+  return previous;
+}
+}  // namespace
+
 QX_SetWindowTitleHook QX_set_set_window_title_hook(QX_SetWindowTitleHook hook, void *cookie)
 {
-  QX_SetWindowTitleHook previous = set_title_hook;
-  set_title_hook = hook;
-  set_title_cookie = cookie;
-  return previous;
+  return install_hook(set_title_hook, set_title_cookie, hook, cookie);
 }
 
 QX_GetWindowTitleHook QX_set_get_window_title_hook(QX_GetWindowTitleHook hook, void *cookie)
 {
-  QX_GetWindowTitleHook previous = get_title_hook;
-  get_title_hook = hook;
-  get_title_cookie = cookie;
-  return previous;
+  return install_hook(get_title_hook, get_title_cookie, hook, cookie);
 }
 
 void set_window_title(const char *title)

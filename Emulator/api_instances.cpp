@@ -134,46 +134,43 @@ int QX_load_orvalis_run_time(QX_get_dispatch_fn *get_dispatch, void **handle)
 
 /* ---- API mutexes ---- */
 
-int QX_mutex_lock(QX_mutex *m)
-{
-  if (!ensure_state()) {
-    qx_set_errno(QX_ERR_UNKNOWN);
-    return 0;
-  }
-  pthread_mutex_t *mutex;
-  pthread_mutex_lock(&multi_qx->mutex);
-  mutex = (pthread_mutex_t *)*m;
-  if (!mutex) {
-    mutex = (pthread_mutex_t *)qxio_allocator_alloc(sizeof(pthread_mutex_t));
-    if (mutex && !init_recursive(mutex)) {
-      qxio_allocator_free(mutex);
-      mutex = nullptr;
-    }
-    *m = mutex;
-  }
-  pthread_mutex_unlock(&multi_qx->mutex);
-  if (!mutex) {
-    qx_set_errno(QX_ERR_UNKNOWN);
-    return 0;
-  }
-  pthread_mutex_lock(mutex);
-  return 1;
-}
+namespace {
 
-int QX_mutex_unlock(QX_mutex *m)
+/* m's mutex, looked at under the shared mutex and made when create asks for it; null (error 16)
+ * when it has none. */
+pthread_mutex_t *api_mutex(QX_mutex *m, bool create)
 {
   pthread_mutex_t *mutex = nullptr;
   if (ensure_state()) {
     pthread_mutex_lock(&multi_qx->mutex);
     mutex = (pthread_mutex_t *)*m;
+    if (!mutex && create) {
+      mutex = (pthread_mutex_t *)qxio_allocator_alloc(sizeof(pthread_mutex_t));
+      if (mutex && !init_recursive(mutex)) {
+        qxio_allocator_free(mutex);
+        mutex = nullptr;
+      }
+      *m = mutex;
+    }
     pthread_mutex_unlock(&multi_qx->mutex);
   }
-  if (!mutex) {
-    qx_set_errno(QX_ERR_UNKNOWN);
-    return 0;
-  }
-  pthread_mutex_unlock(mutex);
-  return 1;
+  if (!mutex) qx_set_errno(QX_ERR_UNKNOWN);
+  return mutex;
+}
+
+}  // namespace
+
+/* The shared mutex is released before m's is waited for. */
+int QX_mutex_lock(QX_mutex *m)
+{
+  pthread_mutex_t *mutex = api_mutex(m, true);
+  return mutex && pthread_mutex_lock(mutex) == 0;
+}
+
+int QX_mutex_unlock(QX_mutex *m)
+{
+  pthread_mutex_t *mutex = api_mutex(m, false);
+  return mutex && pthread_mutex_unlock(mutex) == 0;
 }
 
 int QX_mutex_destroy(QX_mutex *m)
