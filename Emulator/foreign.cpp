@@ -104,6 +104,16 @@ bool call_init_helper(worker *w, qx_open_resource *rec, void (*fn)(), int reason
   return ok;
 }
 
+/* Whether fn is one of the functions rec's tables hold. */
+bool resource_function(const qx_open_resource *rec, void (*fn)())
+{
+  for (int i = 0; rec->params.funcs && rec->params.funcs[i]; i++)
+    if (rec->params.funcs[i] == fn) return true;
+  return false;
+}
+
+void undefine_resource_predicates(const qx_open_resource *rec);
+
 /* Unloads rec with reason r (below 0: no deinit; -1: the entry is not called either). The
  * result of the deinit function, 1 without one; -1 when the entry refused the unload (the record
  * stays and an error is raised). */
@@ -119,6 +129,7 @@ int unload_record(worker *w, qx_open_resource *rec, int r)
     }
     if (r >= 0) result = call_init_helper(w, rec, rec->params.deinit_fun, r);
   }
+  undefine_resource_predicates(rec);
   if (rec->misc) unload_foreign_resource(atom_name(rec->rname), rec->misc);
   unlink_record(rec);
   free_record(rec);
@@ -231,6 +242,20 @@ bool define_foreign(worker *w, mod_def *module, TAGGED name, void (*fn)(), ORVAL
   d->code.code = spec;
   update_exports(d, ENTER_FOREIGN);
   return true;
+}
+
+/* The predicates that call into rec go with it: called afterwards they would jump into an
+ * object that is no longer there. */
+void undefine_resource_predicates(const qx_open_resource *rec)
+{
+  qx_for_each_module([rec](mod_def *m) {
+    qx_for_each_definition(m, [rec](definition *d) {
+      const foreign_spec *spec = (const foreign_spec *)d->code.code;
+      if (d->predtyp == ENTER_FOREIGN && !d->imported_from && spec &&
+          (spec->api == &rec->qxenv || resource_function(rec, spec->fn)))
+        undefine_predicate(d);
+    });
+  });
 }
 
 /* Calls fn with the first N words of args (cdecl: the callee reads only its own). */

@@ -119,6 +119,10 @@ TEST_F(ForeignTest, LinkedInEntryOpensNoFileAndDefinesItsInterface)
   EXPECT_EQ(run("catch(r_add(a, 1, _), error(type_error(integer, a), _), true)"), 1);
   EXPECT_EQ(run("catch(r_add(_, 1, _), error(instantiation_error, _), true)"), 1);
   EXPECT_EQ(run("catch(r_name(1, _), error(type_error(atom, 1), _), true)"), 1);
+  /* Its predicates go with the resource. */
+  ASSERT_EQ(run("unload_foreign_resource(random)"), 1) << exception();
+  EXPECT_EQ(run("r_add(1, 2, _)"), -1);
+  EXPECT_NE(exception().find("existence_error"), std::string::npos);
 }
 
 TEST_F(ForeignTest, SamePathTwiceLoadsOnce)
@@ -234,8 +238,11 @@ TEST_F(ForeignTest, SharedObjectThroughTheSlotsOnly)
   EXPECT_NE(exception().find("failed to resolve symbol \"nope\": not in table"), std::string::npos)
       << exception();
   EXPECT_EQ(run("'$foreign_resource_symbols'(notloaded, [], _)"), 0);
-  /* Unloading runs the deinit function once. */
+  /* Unloading closes the object; its predicates go with it. */
   ASSERT_EQ(run("'$unload_foreign_resource'('my-res', user, 0)"), 1);
+  EXPECT_EQ(dlopen(MY_RES.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+  EXPECT_EQ(run("twice(1, _)"), -1);
+  EXPECT_NE(exception().find("existence_error"), std::string::npos);
 }
 
 TEST_F(ForeignTest, SharedObjectInitFailureUnloadsIt)
@@ -352,7 +359,9 @@ TEST_F(ForeignTest, DefineCPredicate)
     qx_set_errno(-7);
     EXPECT_EQ(QX_define_c_predicate(c.name, c.arity, c.module, c.fn, nullptr), 0);
     EXPECT_EQ(QX_get_errno(), c.err == -1 ? -7 : c.err);
-    if (c.err == QX_ERR_STRING) EXPECT_EQ(qx_eg.atom_count, atoms); /* before any atom */
+    if (c.err == QX_ERR_STRING) {
+      EXPECT_EQ(qx_eg.atom_count, atoms); /* before any atom */
+    }
   }
   EXPECT_EQ(run("cq(_)"), -1); /* nothing was defined */
 }
