@@ -126,6 +126,8 @@ int QX_load_orvalis_run_time(QX_get_dispatch_fn *get_dispatch, void **handle)
       if (handle) *handle = lib;
       if (get_dispatch) *get_dispatch = get;
       result = 1;
+    } else {
+      dlclose(lib); /* it did not join: nothing refers to it */
     }
   }
   pthread_mutex_unlock(&s->mutex);

@@ -63,7 +63,9 @@ TEST(DispatchTables, HeadersNamesAndUnavailableSlots)
       bool gone = std::find(c.unavailable.begin(), c.unavailable.end(), k) != c.unavailable.end();
       ASSERT_NE(slots[k].name, nullptr) << k;
       EXPECT_EQ(slots[k].fn == nullptr, gone) << k << " " << slots[k].name;
-      if (gone) EXPECT_EQ(std::string(slots[k].name), "unavailable_api_" + std::to_string(k + 1));
+      if (gone) {
+        EXPECT_EQ(std::string(slots[k].name), "unavailable_api_" + std::to_string(k + 1));
+      }
     }
   }
   /* Slots named after functions hold those functions. */
@@ -236,11 +238,15 @@ TEST(RuntimeInstances, FirstCallSelfThenInstance02ThenNoFile)
   EXPECT_NE(state, nullptr);
   EXPECT_EQ(count, 1);
 
-  /* Instance 03 has no file: -1, outputs untouched. */
+  /* Instance 03 refuses the state: -1, outputs untouched, and the library is closed again. */
   QX_get_dispatch_fn before = get;
+  std::string dir = QX_BUILD_DIR "/tests/libqxrt4-1-2-instance-";
   EXPECT_EQ(QX_load_orvalis_run_time(&get, &handle), -1);
   EXPECT_EQ(get, before);
-  /* The stand-in answers 0 to a second adoption: that load fails too. */
+  EXPECT_EQ(dlopen((dir + "03.so").c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+  /* Instance 04 has no file. */
+  EXPECT_EQ(QX_load_orvalis_run_time(&get, &handle), -1);
+  EXPECT_EQ(get, before);
   adopted(&count);
   EXPECT_EQ(count, 1);
 }

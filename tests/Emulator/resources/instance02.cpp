@@ -1,5 +1,6 @@
 /* A stand-in for the second runtime instance: it exports the getter of its dispatch table, whose
- * slot 150 records the shared state it is handed. */
+ * slot 150 records the shared state it is handed. Built with QX_REFUSE_STATE it stands for the
+ * third instance, which refuses the state. */
 #include "orvalis.h"
 
 namespace {
@@ -10,7 +11,11 @@ int adoptions;
 int set_state(QX_multi_qx_state *state)
 {
   adopted = state;
+#ifdef QX_REFUSE_STATE
+  return 0;
+#else
   return ++adoptions == 1;
+#endif
 }
 
 struct {
