@@ -3,6 +3,7 @@
  * native code, and the loader's faults. */
 #include <dlfcn.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -25,10 +26,25 @@ long r_add(long a, long b) { return a + b; }
 void r_name(TAGGED a, const char **out) { *out = QX_string_from_atom(a); }
 void r_half(double x, double *out) { *out = x / 2; }
 void r_fail(QX_term_ref) { QX_fail(); }
-void (*const r_funcs[])() = {(void (*)())r_add, (void (*)())r_name, (void (*)())r_half,
-                             (void (*)())r_fail, nullptr};
-const char *const r_names[] = {"r_add", "r_name", "r_half", "r_fail", nullptr};
-const int r_arities[] = {3, 2, 2, 1, 0};
+void r_step(void *p, void **out) { *out = (char *)p + 4; }
+double r_mean(long a, long b) { return (a + b) / 2.0; }
+TAGGED r_pick(long i) { return QX_atom_from_string(i ? "yes" : "no"); }
+QX_term_ref r_pair(long i)
+{
+  QX_term_ref a = QX_new_term_ref(), t = QX_new_term_ref();
+  QX_put_integer(a, i);
+  QX_cons_functor(t, QX_atom_from_string("pair"), 2, a, a);
+  return t;
+}
+long r_len(const char *text) { return (long)std::strlen(text); }
+void (*const r_funcs[])() = {(void (*)())r_add,  (void (*)())r_name,
+                             (void (*)())r_half, (void (*)())r_fail,
+                             (void (*)())r_step, (void (*)())r_mean,
+                             (void (*)())r_pick, (void (*)())r_pair,
+                             (void (*)())r_len,  nullptr};
+const char *const r_names[] = {"r_add",  "r_name", "r_half", "r_fail", "r_step",
+                               "r_mean", "r_pick", "r_pair", "r_len",  nullptr};
+const int r_arities[] = {3, 2, 2, 1, 2, 3, 2, 2, 2, 0};
 
 void r_init(int reason) { note("init:" + std::to_string(reason)); }
 void r_deinit(int reason) { note("deinit:" + std::to_string(reason)); }
@@ -67,6 +83,11 @@ const qx_foreign_pred random_preds[] = {{"r_add", "+integer +integer [-integer]"
                                         {"r_name", "+atom -string"},
                                         {"r_half", "+float -float"},
                                         {"r_fail", "+term"},
+                                        {"r_step", "+address -address"},
+                                        {"r_mean", "+integer +integer [-float]"},
+                                        {"r_pick", "+integer [-atom]"},
+                                        {"r_pair", "+integer [-term]"},
+                                        {"r_len", "+string [-integer]"},
                                         {nullptr, nullptr}};
 const qx_foreign_interface random_interface = {"random", "user", random_preds};
 const qx_foreign_interface *const interfaces[] = {&random_interface, nullptr};
@@ -116,6 +137,18 @@ TEST_F(ForeignTest, LinkedInEntryOpensNoFileAndDefinesItsInterface)
   ASSERT_EQ(run("r_half(3, H)"), 1);
   EXPECT_EQ(val("H"), "1.5");
   EXPECT_EQ(run("r_fail(_)"), 0);
+  struct {
+    const char *goal, *value;
+  } kinds[] = {
+      {"r_step(1000, V)", "1004"},     {"r_step(-8, V)", "-4"}, {"r_mean(2, 5, V)", "3.5"},
+      {"r_pick(1, V)", "yes"},         {"r_pick(0, V)", "no"},  {"r_pair(7, V)", "pair(7,7)"},
+      {"r_len('h\u00e9llo', V)", "6"}, /* bytes of the internal encoding */
+  };
+  for (auto k : kinds) {
+    ASSERT_EQ(run(k.goal), 1) << k.goal << " " << exception();
+    EXPECT_EQ(val("V"), k.value) << k.goal;
+  }
+  EXPECT_EQ(run("r_mean(2, 5, 3.0)"), 0);
   EXPECT_EQ(run("catch(r_add(a, 1, _), error(type_error(integer, a), _), true)"), 1);
   EXPECT_EQ(run("catch(r_add(_, 1, _), error(instantiation_error, _), true)"), 1);
   EXPECT_EQ(run("catch(r_name(1, _), error(type_error(atom, 1), _), true)"), 1);
