@@ -322,6 +322,10 @@ struct eglobal {
   /* ---- persistent start data: the linked-in resource tables (borrowed, null-terminated) ---- */
   const char *const *fli_pre_map;
   int (*const *fli_pre_linkage)(void *params);
+  const struct qx_foreign_interface *const *fli_pre_interfaces; /* their Prolog interfaces */
+  /* ---- foreign resources ---- */
+  struct qx_open_resource *open_resources; /* loaded resources, in load order */
+  TAGGED current_window_title;             /* registered atom, or 0 */
 };
 
 extern eglobal qx_eg;

@@ -12,6 +12,7 @@
 #include "atoms.h"
 #include "database.h"
 #include "emulcode.h"
+#include "foreign.h"
 #include "hashtab.h"
 #include "instance.h"
 #include "memman.h"
@@ -63,9 +64,17 @@ void destroy_fd_info(definition *def)
   qx_checkdealloc(chains, QX_FD_INFO_BYTES, QX_FD_INFO_SPACE);
 }
 
+/* A foreign predicate owns its call record; importers share the exporter's. */
+static void release_foreign_code(definition *def)
+{
+  if ((def->predtyp == ENTER_FOREIGN || def->predtyp == ENTER_STASH) && !def->imported_from)
+    qx_free_foreign_code(def);
+}
+
 void free_module(mod_def *m)
 {
   qx_for_each_definition(m, [](definition *d) {
+    release_foreign_code(d);
     destroy_fd_info(d);
     qx_free_compiled_clauses(d);
     qx_remove_all_clauses(d);
@@ -96,6 +105,7 @@ void deinit_modules()
   qx_for_each_module([](mod_def *m) {
     qx_for_each_definition(m, [](definition *d) { qx_free_compiled_clauses(d); });
   });
+  qx_forget_foreign_resources();
   qx_for_each_module([](mod_def *m) { free_module(m); });
   dispose_switch_on_key(qx_eg.modules);
   qx_eg.modules = nullptr;
@@ -191,6 +201,7 @@ void redefine_predicate(definition *def, int kind)
 {
   if (kind != FD_CONSTRAINT) destroy_fd_info(def);
   qx_free_compiled_clauses(def);
+  release_foreign_code(def);
   qx_remove_all_clauses(def);
   def->properties.foreign_code = 0;
   update_exports(def, kind);
@@ -205,6 +216,7 @@ void undefine_predicate(definition *def)
   qx_free_compiled_clauses(def);
   qx_remove_all_clauses(def);
   destroy_fd_info(def);
+  release_foreign_code(def);
   def->code.code = nullptr;
   def->retry = nullptr;
   qx_def_props &p = def->properties;

@@ -373,6 +373,113 @@ struct QX_MAINFUN_PARAMS_STRUCT {
   void (*deinit_fun)(); /* likewise */
 };
 
+/* ---- dispatch tables and the API struct ----
+ * Native code outside the engine (the launcher, foreign resources) holds an ORVALIS_API_STRUCT
+ * and calls through the slots of its two tables. The slot list is Emulator/api_slots.list; a
+ * resource that defines QX_RESOURCE_API (an expression giving its ORVALIS_API_STRUCT pointer)
+ * before including this header has every public function it names turned into a call through
+ * the table, and includes support.h for the support table's functions. */
+constexpr uint32_t QX_API_VERSION = 0x301C3;
+typedef void (*qx_api_fn)();
+struct qx_dispatch_slot {
+  const char *name;
+  qx_api_fn fn; /* null for an unavailable slot */
+};
+/* Header of a table: its size in bytes, its name and the API version; then the slots, then a
+ * closing pair of nulls. Slot k's function lies at byte 16 + 8k. */
+struct qx_dispatch_table {
+  uint32_t size;
+  const char *name;
+  uint32_t version;
+  qx_dispatch_slot slot[];
+};
+
+/* The engine's own struct: both tables, stash and fli_data null. The argument is not read. */
+extern "C" ORVALIS_API_STRUCT *QX_get_dispatch_40102(void *ignored);
+typedef ORVALIS_API_STRUCT *(*QX_get_dispatch_fn)(void *ignored);
+/* Fills env with both tables, the stash and the worker as fli_data. */
+void init_qxenv(worker *w, ORVALIS_API_STRUCT *env, void *stash);
+/* Function of a slot whose function has not been linked in: error 16, answers 0. */
+int qx_api_waiting(void);
+
+/* Window title hooks: each setter answers the previous hook. Without a setter hook the title is
+ * kept as a registered atom; without a getter hook get_window_title answers it, else the
+ * emulator version text. */
+typedef void (*QX_SetWindowTitleHook)(void *cookie, const char *title);
+typedef const char *(*QX_GetWindowTitleHook)(void *cookie);
+QX_SetWindowTitleHook QX_set_set_window_title_hook(QX_SetWindowTitleHook hook, void *cookie);
+QX_GetWindowTitleHook QX_set_get_window_title_hook(QX_GetWindowTitleHook hook, void *cookie);
+void set_window_title(const char *title);
+const char *get_window_title(void);
+
+/* Words kept for a host bridge; only the key 40102 reads or stores them. */
+int qx_set_brolin_magic(void *magic, int key);
+void *qx_get_brolin_magic(int key);
+int qx_set_brolin_threadservermode(int mode, int key);
+int qx_get_brolin_threadservermode(int *mode, int key);
+/* Always 0. */
+int qx_get_mem_usage(void);
+/* This engine is always the runtime system: 0. */
+int qx_is_development_system(void);
+
+/* The character class (CH_type) of code c in 0..255 from the engine's class table; -1 for
+ * other codes. */
+int QX_latin1_chartype(int c);
+
+/* Encodings of the I/O library's coders, for native code that converts texts itself.
+ * QX_get_encoding: 1 and the canonical name (owned by the registry) of any spelling of a known
+ * encoding, else 0 with error 12 (14 for a name that is no valid text). QX_encoding_open: a
+ * handle on the encoding, released with QX_encoding_release; null with error 12 or 14.
+ * QX_encode_from_codes: the n codes as bytes of the encoding in a new QX_malloc block (*bytes,
+ * *size); QX_encode_to_codes: the size bytes as codes in a new QX_malloc block (*codes, *n).
+ * Both answer 1, or 0 with error 12 (a code the encoding cannot hold, or malformed bytes) and
+ * nothing allocated. */
+typedef struct QX_encoding_ *QX_encoding;
+int QX_get_encoding(const char *name, const char **canonical);
+QX_encoding QX_encoding_open(const char *name);
+int QX_encoding_release(QX_encoding encoding);
+int QX_encode_from_codes(QX_encoding encoding, const int32_t *codes, size_t n,
+                         unsigned char **bytes, size_t *size);
+int QX_encode_to_codes(QX_encoding encoding, const unsigned char *bytes, size_t size,
+                       int32_t **codes, size_t *n);
+
+/* ---- several runtime instances in one process ----
+ * The instances share one state (created by the first, never freed) with a recursive mutex that
+ * serialises loading instances and creating API mutexes. A QX_mutex is one word: a recursive
+ * mutex made on first lock; a zeroed one is valid and unlocked. The mutex functions and
+ * QX_load_orvalis_run_time may be called from any thread. */
+typedef void *QX_mutex;
+struct QX_multi_qx_state;
+/* 1, or 0 with error 16 when the mutex cannot be made (nothing is then locked). */
+int QX_mutex_lock(QX_mutex *m);
+/* 1, or 0 with error 16 for a mutex never locked. */
+int QX_mutex_unlock(QX_mutex *m);
+/* Destroys m's mutex, if any, and zeroes m: 1. */
+int QX_mutex_destroy(QX_mutex *m);
+/* The first call answers this instance's getter and a null handle; later ones load the next
+ * instance library, libqxrt4-1-2-instance-XX.so beside the engine's code, and hand it the
+ * shared state. 1, or -1. */
+int QX_load_orvalis_run_time(QX_get_dispatch_fn *get_dispatch, void **handle);
+/* Adopts state on the first call only: 1, later 0. */
+int QX_set_multi_qx_state(QX_multi_qx_state *state);
+/* Creates the shared state once (the one-time initialisation): 1, or 0. */
+int multi_qx_init(void);
+
+/* ---- foreign resources and native predicates ----
+ * A foreign resource's Prolog interface (module and argument kinds of its predicates) is data
+ * beside the resource (foreign_interface.h). */
+struct qx_foreign_interface;
+/* The interfaces of the linked-in resources, a null-terminated array (borrowed; null: none).
+ * load_foreign_resource/1 defines a linked-in resource's predicates from its entry here. */
+void qx_set_linked_interfaces(const qx_foreign_interface *const *list);
+/* Makes name/arity of module (null or "": the type-in module) a predicate that calls
+ * function(goal, user_data), goal being the term name(A1, ..., An); it succeeds when function
+ * answers 1 without failing or raising. 1, or 0 (arity outside 0..255, no such module, invalid
+ * name text: error 14, or the definition failed: error 16). */
+typedef int (*QX_CPredFun)(QX_term_ref goal, void *user_data);
+int QX_define_c_predicate(const char *name, int arity, const char *module, QX_CPredFun function,
+                          void *user_data);
+
 /* The linked-in tables: two parallel null-terminated arrays; a null linkage entry marks a data
  * resource. Borrowed; null stands for an empty table. */
 typedef int (*QX_pre_linkage_fn)(void *params);
@@ -479,5 +586,8 @@ void *QX_map_external_objects(QX_external_object_type type, QX_external_object_m
 /* Finalises every link of type (every link for null) whose atom is not in the atom table: the
  * number finalised. */
 int QX_garbage_collect_external_objects(QX_external_object_type type);
+#ifdef QX_RESOURCE_API
+#include "orvalis_slots.h"
+#endif
 
 #endif

@@ -23,6 +23,7 @@
 #include "clause_try.h"
 #include "database.h"
 #include "errors.h"
+#include "foreign.h"
 #include "memman.h"
 #include "modules.h"
 #include "unify.h"
@@ -595,10 +596,12 @@ call_pred:
   case BUILTIN_DET:
   case ENTER_C:
   case BUILTIN_NONDET:
-  case ENTER_C_NONDET: {
+  case ENTER_C_NONDET:
+  case ENTER_FOREIGN:
+  case ENTER_STASH: {
     uint32_t before = qx_node_offset(w, w->node_);
     set_running_native(def, def->functor, ctx);
-    if (!def->code.native(w)) {
+    if (!(def->predtyp >= ENTER_FOREIGN ? qx_call_foreign(w, def) : def->code.native(w))) {
       if (qx_node_offset(w, w->node_) != before && is_retry_op(NodeAlt(w->node_)->op))
         qx_pop_node(w);
       goto fail;

@@ -39,6 +39,7 @@ const qx_pred_row *const families[] = {
     qx_bi_time_rows,
     qx_bi_files_rows,
     qx_bi_engine_rows,
+    qx_foreign_rows,
     nullptr,
 };
 // clang-format on
