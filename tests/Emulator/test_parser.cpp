@@ -159,6 +159,62 @@ TEST_F(ParserTest, TextsReadAsTheirCanonicalTerms)
   }
 }
 
+/* A prefix operator with no operand stands for its atom; where it is the operand of an infix
+ * operator, the operator's priority counts (as a standard reader has it). */
+TEST_F(ParserTest, PrefixOperatorWithoutOperandIsItsAtom)
+{
+  const char *const rows[][2] = {
+      {"- .", "-"},
+      {"- .\n", "-"},
+      {"-\n.", "-"},
+      {"- % comment\n.", "-"},
+      {"\\+ .", "\\+"},
+      {":- .", ":-"},
+      {"- - .", "-(-)"},
+      {"- - - .", "-(-(-))"},
+      {"(-).", "-"},
+      {"f(-).", "f(-)"},
+      {"f(- ).", "f(-)"},
+      {"f(-, a).", "f(-,a)"},
+      {"f(a, -).", "f(a,-)"},
+      {"f(:-).", "f(:-)"},
+      {"f(\\+).", "f(\\+)"},
+      {"f(- - ).", "f(-(-))"},
+      {"[-].", "[-]"},
+      {"[:-].", "[:-]"},
+      {"[-, +].", "[-,+]"},
+      {"[-|X].", "[-|_]"},
+      {"[a|-].", "[a|-]"},
+      {"[- | -].", "[-|-]"},
+      {"{-}.", "{}(-)"},
+      {"{:-}.", "{}(:-)"},
+      {"- = X.", "=(-,_)"},
+      {"X = - .", "=(_,-)"},
+      {"- = - .", "=(-,-)"},
+      {"- - = a.", "=(-(-),a)"},
+      {"- , a.", ",(-,a)"},
+      {"\\+ , a.", ",(\\+,a)"},
+      {"a , \\+ .", ",(a,\\+)"},
+      {"- , - .", ",(-,-)"},
+      {"- ; a.", ";(-,a)"},
+      {"- -> a.", "->(-,a)"},
+      {"- * 2.", "*(-,2)"},
+      {"- =.. X.", "=..(-,_)"},
+      {"a :- - .", ":-(a,-)"},
+      {"a = (- ).", "=(a,-)"},
+      {"- (1).", "-(1)"},
+      {"- a.", "-(a)"},
+      {"- + 1.", "-(+(1))"},
+  };
+  for (const auto &row : rows) {
+    TAGGED t = read(row[0]);
+    ASSERT_NE(t, 0u) << row[0];
+    EXPECT_EQ(TestProlog::show(t), row[1]) << row[0];
+  }
+  /* The atom of an operator above the priority allowed where it stands. */
+  for (const char *text : {"\\+ = a.", ":- = a.", ":- :- ."}) EXPECT_EQ(read(text), 0u) << text;
+}
+
 TEST_F(ParserTest, SyntaxErrorsAnswerZero)
 {
   for (const char *text : {"foo(",     "foo(a", "a b.",  "f(a,).",  "f(,a).", "[a|b|c].",
@@ -166,6 +222,55 @@ TEST_F(ParserTest, SyntaxErrorsAnswerZero)
                            "2**3**4.", "f(a)",  "'abc",  "f(a) g.", "[a|].",  "- .x",
                            "",         ".",     "a = .", "'a\\q'."})
     EXPECT_EQ(read(text), 0u) << text;
+}
+
+namespace {
+
+/* A device that gives part of a term, then a read error. */
+qxio_t_error_code read_then_fail(void *data, void *room, size_t *size, uint32_t)
+{
+  int *calls = (int *)data;
+  if ((*calls)++) return QXIO_E_READ_ERROR;
+  *size = std::min(*size, (size_t)7);
+  std::memcpy(room, "foo(bar", *size);
+  return QXIO_S_NOERR;
+}
+
+}  // namespace
+
+/* A stream that is not text, or whose read fails after part of a term, raises its error through
+ * the reader. */
+TEST_F(ParserTest, StreamErrorsAreRaisedNotFailures)
+{
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_EQ(write(ends[1], "a. ", 3), 3);
+  QX_stream *binary = stream_over_fd(ends[0], QX_SC_INPUT, false);
+  int calls = 0;
+  QXIO q = nullptr;
+  ASSERT_GE(qxio_create_device(&q, &calls, "failing-device", read_then_fail, nullptr, nullptr,
+                               nullptr, close_device, nullptr, nullptr, QXIO_DEVICE_BYTES),
+            0);
+  QX_stream *failing = stream_over(q, QX_SC_INPUT);
+  ASSERT_NE(binary, nullptr);
+  ASSERT_NE(failing, nullptr);
+  for (QX_stream *s : {binary, failing}) {
+    bi_call r = call("read_from_string_helper", {num((int64_t)(intptr_t)s), atom_nil, fresh()});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.raised) << (s == binary ? "binary" : "failing");
+    EXPECT_EQ(r.message,
+              qxio_error_name(s == binary ? QXIO_E_GRANULARITY_ERROR : QXIO_E_READ_ERROR));
+  }
+  EXPECT_EQ(calls, 2);
+  node *before = p.w->node_;
+  int32_t ch = ' ';
+  TAGGED term = 0, vars = 0;
+  EXPECT_EQ(qx_read_term(p.w, binary, &ch, &term, &vars), 0);
+  EXPECT_NE(p.w->node_, before);
+  while (p.w->node_ != before) qx_pop_node(p.w);
+  close(ends[1]);
+  QX_fclose(binary, 0);
+  QX_fclose(failing, 0);
 }
 
 TEST_F(ParserTest, ClausesAreReadOneAfterAnotherFromOneStream)
@@ -178,6 +283,14 @@ TEST_F(ParserTest, ClausesAreReadOneAfterAnotherFromOneStream)
   while (qx_read_term(p.w, s, &ch, &term, &vars) == 1) seen.push_back(term);
   QX_fclose(s, 0);
   ASSERT_EQ(seen.size(), 3u); /* "d" has no end token */
+  /* End of file before a token, also within a last line comment, answers -1. */
+  for (const char *text : {"a.", "a. % c", "a. /* c */ ", "a.\n\n"}) {
+    ASSERT_EQ(QX_stream_from_string(text, &s), 1);
+    ch = qx_get_code_helper(s, 0);
+    EXPECT_EQ(qx_read_term(p.w, s, &ch, &term, &vars), 1) << text;
+    EXPECT_EQ(qx_read_term(p.w, s, &ch, &term, &vars), -1) << text;
+    QX_fclose(s, 0);
+  }
   EXPECT_EQ(writeq(seen[0]), "a");
   TAGGED x = fresh(), y = fresh();
   EXPECT_TRUE(
@@ -221,7 +334,8 @@ TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
                                "\t\x01",
                                "\xe6\xbc\xa2",
                                "\xf0\x9f\x98\x80",
-                               "a\xe2\x80\xa8b"};
+                               "a\xe2\x80\xa8"
+                               "b"};
   const char *const numbers[] = {"0",
                                  "-1",
                                  "17",
