@@ -186,3 +186,38 @@ TEST_F(TermWriterTest, OutputErrorsRaiseTheMappedStreamError)
   }
   EXPECT_EQ(qx_fclose_internal(s, QX_FC_FORCE), 2);
 }
+
+TEST_F(TermWriterTest, WriteTermWritesToTheCurrentOutputWithNoLineFeed)
+{
+  TAGGED x = fresh();
+  std::string var_name = "_" + std::to_string(RefPtr(x) - p.w->heap_start);
+  TAGGED deep = at("a");
+  for (int i = 0; i < 11; i++) deep = p.compound("f", {deep});
+  struct {
+    TAGGED term;
+    std::string expected;
+  } rows[] = {
+      {at("a"), "a"},
+      {p.compound("f", {x, at("a b"), p.list({MakeSmall(1), atom_nil}, x), number("-2.5")}),
+       "f(" + var_name + ",'a b',[1,[]|" + var_name + "],-2.5)"},
+      {p.list({at("don't"), number("1267650600228229401496703205376"), at("\xC3\xA0")}),
+       "['don\\'t',1267650600228229401496703205376,\xC3\xA0]"},
+      {deep, "f(f(f(f(f(f(f(f(f(f(...))))))))))"},
+  };
+  QX_term_ref mark = QX_new_term_refs(0);
+  std::string all;
+  std::string written = file_output([&](QX_stream *s) {
+    QX_stream *before = qx_eg.output_stream_ptr;
+    qx_eg.output_stream_ptr = s;
+    for (const auto &row : rows) {
+      QX_term_ref t = QX_new_term_ref();
+      set(t, row.term);
+      QX_write_term(t);
+      all += row.expected;
+    }
+    qx_eg.output_stream_ptr = before;
+  });
+  EXPECT_EQ(written, all);
+  EXPECT_EQ(drain(peer[2]), ""); /* nothing on the user error stream */
+  QX_reset_term_refs(mark);
+}
