@@ -12,7 +12,7 @@
 #include <map>
 #include <string>
 
-#include "../tests/support/test_reader.h"
+#include "../tests/support/read_terms.h"
 #include "atoms.h"
 #include "builtins.h"
 #include "database.h"
@@ -44,7 +44,7 @@ struct BenchEngine {
   }
   void consult(const std::string &text)
   {
-    for (TAGGED clause : TestReader::clauses(w, text)) {
+    for (TAGGED clause : TermReader::clauses(w, text)) {
       TAGGED c = deref(clause);
       TAGGED head = c;
       if (IsStr(c) && StrFunctor(c) == MakeFunctor(init_atom_check(":-", 0), 2))
@@ -58,7 +58,7 @@ struct BenchEngine {
   }
   int run(const std::string &goal)
   {
-    TestReader reader(w, goal);
+    TermReader reader(w, goal);
     return qx_call_once(w, reader.read(), qx_eg.user_module);
   }
 };

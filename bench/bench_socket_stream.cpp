@@ -159,7 +159,7 @@ double plain_receive(const char *self, bool text)
 
 QX_stream *prolog_connect(BenchEngine &engine, const std::string &port, bool text)
 {
-  TestReader reader(engine.w, "encoding('UTF-8', default, default)");
+  TermReader reader(engine.w, "encoding('UTF-8', default, default)");
   TAGGED encoding = reader.read();
   QX_stream *s = nullptr;
   uint32_t options = text ? QX_SO_TEXT | QX_SO_ENCODING_TERM : 0;

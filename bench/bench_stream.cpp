@@ -265,7 +265,7 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "stream start failed\n");
     return 1;
   }
-  TestReader reader(engine.w, "encoding('UTF-8', false, lf)");
+  TermReader reader(engine.w, "encoding('UTF-8', false, lf)");
   qx_encoding_term = reader.read();
   std::vector<uint32_t> codes = text_codes();
   figures qb, cb, qt, ct;

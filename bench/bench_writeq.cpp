@@ -38,7 +38,7 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "stream start failed\n");
     return 1;
   }
-  TestReader reader(engine.w, "encoding('UTF-8', false, lf)");
+  TermReader reader(engine.w, "encoding('UTF-8', false, lf)");
   TAGGED encoding = reader.read();
   std::vector<TAGGED> atoms = quoted_atoms();
   definition *writeq = insert_definition(qx_eg.prolog_module, init_atom_check("writeq", 0), 1, 0);
