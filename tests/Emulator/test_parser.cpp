@@ -1,6 +1,7 @@
 /* The term reader: texts read and written back by writeq/1, QX_read_from_string, random terms
  * that survive writeq/1 and a read, syntax errors, and terms too deep or too long for a
  * recursive parser. */
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -59,6 +60,9 @@ protected:
         auto [i, fresh_x] = there.insert({x, y});
         auto [j, fresh_y] = back.insert({y, x});
         if (i->second != y || j->second != x || fresh_x != fresh_y) return false;
+      } else if (IsFloat(x) || IsFloat(y)) { /* bit for bit: 0.0 is not -0.0 */
+        double u = IsFloat(x) ? FloatValue(x) : 0, v = IsFloat(y) ? FloatValue(y) : 1;
+        if (!IsFloat(x) || !IsFloat(y) || std::memcmp(&u, &v, sizeof u) != 0) return false;
       } else if (IsLst(x) && IsLst(y)) {
         todo.push_back({LstHead(x), LstHead(y)});
         todo.push_back({LstTail(x), LstTail(y)});
@@ -310,6 +314,81 @@ TEST_F(ParserTest, VariablesAreSharedByNameAndListedInOrder)
   EXPECT_EQ(writeq(vars), "['B'=b,'A'=a,'_C'=c]");
 }
 
+/* 10,000 random atoms, each of characters from random classes, written by writeq/1 under each
+ * quoted charset and read back: the same atoms, and under portable nothing but ASCII. */
+TEST_F(ParserTest, RandomAtomsSurviveWriteqUnderBothCharsets)
+{
+  const struct {
+    int32_t low, high;
+  } classes[] = {
+      {'a', 'z'},
+      {'A', 'Z'},
+      {'0', '9'},
+      {' ', '~'}, /* ASCII */
+      {'\'', '\''},
+      {'\\', '\\'},
+      {'"', '"'},
+      {'`', '`'}, /* quotes */
+      {0, 0},
+      {1, 31},
+      {127, 127},
+      {0x80, 0x9F}, /* controls */
+      {0xA0, 0xFF},
+      {0x100, 0x7FF},
+      {0x800, 0xD7FF},
+      {0xE000, 0xFFFD}, /* BMP */
+      {0x2028, 0x2029},
+      {0x10000, 0x1FFFF},
+      {0x20000, 0x10FFFF}, /* above the BMP */
+      {0xD800, 0xDFFF},
+      {0x110000, 0x7FFFFFFF}, /* no characters, held all the same */
+  };
+  std::mt19937 rng(1616);
+  std::vector<TAGGED> atoms;
+  for (int i = 0; i < 10000; i++) {
+    std::string name;
+    char buf[8];
+    for (int n = (int)(rng() % 6); n > 0; n--) {
+      const auto &c = classes[rng() % std::size(classes)];
+      int32_t code = c.low + (int32_t)(rng() % (uint32_t)(c.high - c.low + 1));
+      name.append(buf, (size_t)QX_code_wci(buf, code));
+    }
+    atoms.push_back(at(name.c_str()));
+    ASSERT_NE(atoms.back(), 0u) << i;
+  }
+  for (const char *charset : {"portable", "prolog"}) {
+    qx_eg.current_quoted_charset_flag = at(charset);
+    /* One file of "Atom ." lines, read back one term after another. */
+    std::string text = file_output([&](QX_stream *s) {
+      QX_stream *before = qx_eg.output_stream_ptr;
+      qx_eg.output_stream_ptr = s;
+      for (TAGGED a : atoms) {
+        EXPECT_EQ(call("writeq", {a}).rc, 1);
+        EXPECT_GE(QX_put_encoded_string(s, " .\n", 0), 0);
+      }
+      qx_eg.output_stream_ptr = before;
+    });
+    if (std::string(charset) == "portable")
+      EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char c) { return c > 0 && c < 127; }));
+    QX_stream *s = nullptr;
+    ASSERT_EQ(QX_stream_from_string(text.c_str(), &s), 1) << charset;
+    int32_t ch = qx_get_code_helper(s, 0);
+    size_t line = 0;
+    for (TAGGED a : atoms) {
+      TAGGED term = 0, vars = 0;
+      size_t end = text.find(" .\n", line);
+      std::string written = text.substr(line, end - line);
+      line = end + 3;
+      if (qx_read_term(p.w, s, &ch, &term, &vars) != 1 || term != a) {
+        ADD_FAILURE() << charset << ": " << written << " read as "
+                      << (term ? writeq(term) : std::string("an error"));
+        break;
+      }
+    }
+    QX_fclose(s, 0);
+  }
+}
+
 TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
 {
   std::mt19937 rng(16);
@@ -351,18 +430,33 @@ TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
                                  "1.7976931348623157E308"};
   const char *const ops[] = {"-", "+",  ":-", ",",   ";", "->",  "=", "is",
                              "*", "**", "^",  "\\+", ":", "mod", "f", "-->"};
-  for (int round = 0; round < 300; round++) {
+  /* A finite double of random bits, or an integer of 1 to 40 random digits and random sign. */
+  auto random_float = [&] {
+    uint32_t low = rng(), high = rng();
+    if ((high & 0x7FF00000) == 0x7FF00000) high &= ~0x40000000u; /* no infinity or NaN */
+    return make_float(p.w, low, high);
+  };
+  auto random_integer = [&] {
+    std::string digits = rng() % 2 ? "-" : "";
+    for (int n = 1 + (int)(rng() % 40); n > 0; n--) digits += (char)('0' + rng() % 10);
+    int status = 0;
+    return qx_string_to_number(p.w, digits.c_str(), 10, &status);
+  };
+  QX_term_ref mark = QX_new_term_refs(0);
+  for (int round = 0; round < 1000; round++) {
     TAGGED pool[3] = {fresh(), fresh(), fresh()};
     /* Built bottom-up from a stack of finished terms, so that no recursion is needed. */
     std::vector<TAGGED> made;
     for (int step = 0; step < 12; step++) {
       int pick = (int)(rng() % 7);
       if (made.empty() || pick < 3) {
-        int leaf = (int)(rng() % 3);
+        int leaf = (int)(rng() % 5);
         int status = 0;
         made.push_back(
             leaf == 0   ? at(atoms[rng() % std::size(atoms)])
             : leaf == 1 ? qx_string_to_number(p.w, numbers[rng() % std::size(numbers)], 10, &status)
+            : leaf == 2 ? random_float()
+            : leaf == 3 ? random_integer()
                         : pool[rng() % 3]);
       } else if (pick < 5 || made.size() < 2) {
         TAGGED x = made.back();
@@ -382,9 +476,11 @@ TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
     }
     TAGGED original = made.back();
     std::string text = writeq(original);
-    TAGGED back = read(text + " .");
-    ASSERT_NE(back, 0u) << text;
+    QX_term_ref t = QX_new_term_ref();
+    ASSERT_EQ(QX_read_from_string(t, (text + " .").c_str(), nullptr), 1) << text;
+    TAGGED back = qx_ref_term(t);
     EXPECT_TRUE(variant(original, back)) << text << " read as " << writeq(back);
+    QX_reset_term_refs(mark);
   }
 }
 
