@@ -25,6 +25,7 @@
 #include "parser.h"
 #include "qxio.h"
 #include "streams.h"
+#include "../support/term_variant.h"
 #include "termops.h"
 #include "wam.h"
 #include "wcx.h"
@@ -98,37 +99,6 @@ std::string writeq(worker *w, TAGGED term)
   return text;
 }
 
-/* Whether a and b are the same term up to a one-to-one renaming of variables. */
-bool variant(worker *w, TAGGED a, TAGGED b)
-{
-  std::map<TAGGED, TAGGED> there, back;
-  std::vector<std::pair<TAGGED, TAGGED>> todo{{a, b}};
-  while (!todo.empty()) {
-    auto [x, y] = todo.back();
-    todo.pop_back();
-    x = deref(x), y = deref(y);
-    if (IsRef(x) || IsRef(y)) {
-      if (!IsRef(x) || !IsRef(y)) return false;
-      auto [i, fresh_x] = there.insert({x, y});
-      auto [j, fresh_y] = back.insert({y, x});
-      if (i->second != y || j->second != x || fresh_x != fresh_y) return false;
-    } else if (IsFloat(x) || IsFloat(y)) {
-      double u = IsFloat(x) ? FloatValue(x) : 0, v = IsFloat(y) ? FloatValue(y) : 1;
-      if (!IsFloat(x) || !IsFloat(y) || std::memcmp(&u, &v, sizeof u) != 0) return false;
-    } else if (IsLst(x) && IsLst(y)) {
-      todo.push_back({LstHead(x), LstHead(y)});
-      todo.push_back({LstTail(x), LstTail(y)});
-    } else if (IsStr(x) && IsStr(y) && !IsBox(x) && !IsBox(y)) {
-      if (StrFunctor(x) != StrFunctor(y)) return false;
-      for (uint32_t k = 1; k <= Arity(StrFunctor(x)); k++)
-        todo.push_back({StrArg(x, (int)k), StrArg(y, (int)k)});
-    } else if (compare_terms(w, x, y) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
 void check_variables(TAGGED vars)
 {
   std::set<TAGGED> names, cells;
@@ -169,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     CHECK(t);
     int32_t ch2 = ' ';
     TAGGED back = 0, back_vars = 0;
-    if (qx_read_term(w, t, &ch2, &back, &back_vars) != 1 || !variant(w, term, back)) {
+    if (qx_read_term(w, t, &ch2, &back, &back_vars) != 1 || !variant_terms(w, term, back)) {
       std::fprintf(stderr, "written as: %s\n", text.c_str());
       CHECK(!"writeq's text reads back as the term");
     }
