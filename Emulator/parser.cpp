@@ -8,6 +8,7 @@
 
 #include "atoms.h"
 #include "builtins.h"
+#include "errors.h"
 #include "orvalis.h"
 #include "unify.h"
 #include "numbers.h"
@@ -368,7 +369,7 @@ private:
     TAGGED list = atom_nil;
     for (size_t i = names_.size(); i-- > 0;) {
       TAGGED name = init_atom_check(names_[i].first.c_str(), 0);
-      if (!name) return 0;
+      if (!name) return qx_resource_error(w_, "atoms");
       room(5);
       TAGGED eq = qx_make_struct(w_, f_eq_, {name, names_[i].second});
       TAGGED *h = w_->global_top;

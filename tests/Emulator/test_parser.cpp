@@ -249,6 +249,24 @@ TEST_F(ParserTest, StreamErrorsAreRaisedNotFailures)
   QX_fclose(failing, 0);
 }
 
+/* A full atom table when a variable's name becomes an atom of the variable list raises the
+ * resource error; a term of known names still reads. */
+TEST_F(ParserTest, AFullAtomTableRaisesForANewVariableName)
+{
+  char name[32];
+  for (uint32_t i = qx_eg.atom_count; i < QX_MAX_ATOMS; i++) {
+    std::snprintf(name, sizeof name, "%u", i);
+    ASSERT_NE(init_atom_check(name, 0), 0u);
+  }
+  EXPECT_NE(read("f(a, _)."), 0u);
+  node *before = p.w->node_;
+  qx_eg.pending_error_message[0] = 0;
+  EXPECT_EQ(read("f(NeverSeenName)."), 0u);
+  ASSERT_NE(p.w->node_, before) << "a silent failure";
+  EXPECT_STREQ(qx_eg.pending_error_message, "atoms");
+  while (p.w->node_ != before) qx_pop_node(p.w);
+}
+
 TEST_F(ParserTest, ClausesAreReadOneAfterAnotherFromOneStream)
 {
   QX_stream *s = nullptr;
