@@ -181,14 +181,17 @@ TEST_F(ParserTest, PrefixOperatorWithoutOperandIsItsAtom)
       {"- (1).", "-(1)"},
       {"- a.", "-(a)"},
       {"- + 1.", "-(+(1))"},
+      {"-. .", "-."}, /* "-." is one name */
+      {"f(-.).", "f(-.)"},
   };
   for (const auto &row : rows) {
     TAGGED t = read(row[0]);
     ASSERT_NE(t, 0u) << row[0];
     EXPECT_EQ(TestProlog::show(t), row[1]) << row[0];
   }
-  /* The atom of an operator above the priority allowed where it stands. */
-  for (const char *text : {"\\+ = a.", ":- = a.", ":- :- ."}) EXPECT_EQ(read(text), 0u) << text;
+  /* The atom of an operator above the priority allowed where it stands; no end token. */
+  for (const char *text : {"\\+ = a.", ":- = a.", ":- :- .", "-.", "-.\n"})
+    EXPECT_EQ(read(text), 0u) << text;
 }
 
 TEST_F(ParserTest, SyntaxErrorsAnswerZero)
