@@ -41,7 +41,19 @@ struct BenchEngine {
     init_database();
     init_wam();
     qx_install_builtins();
+    /* Streams up once, so that reading a goal costs no start of the I/O library. */
+    if (qxio_init(nullptr, nullptr, 0) != 0 || init_stream() != 1) {
+      std::fprintf(stderr, "stream start failed\n");
+      std::exit(1);
+    }
   }
+  ~BenchEngine()
+  {
+    deinit_stream();
+    qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
+  }
+  BenchEngine(const BenchEngine &) = delete;
+  BenchEngine &operator=(const BenchEngine &) = delete;
   void consult(const std::string &text)
   {
     for (TAGGED clause : TermReader::clauses(w, text)) {

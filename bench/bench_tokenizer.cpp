@@ -97,10 +97,6 @@ int main(int argc, char **argv)
   std::string dir = argc > 1 ? argv[1] : "/tmp";
   std::string path = dir + "/bench_tokenizer_" + std::to_string(getpid()) + ".pl";
   BenchEngine engine;
-  if (qxio_init(nullptr, nullptr, 0) < 0 || init_stream() != 1) {
-    std::fprintf(stderr, "stream start failed\n");
-    return 1;
-  }
   for (const qx_pred_row *r = qx_tokenizer_rows; r->name; r++)
     qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
   qx_eg.current_double_quotes = init_atom_check("codes", 0);
@@ -138,7 +134,5 @@ int main(int argc, char **argv)
   else
     std::printf("swipl read_term/3: not run\n");
   unlink(path.c_str());
-  deinit_stream();
-  qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
   return 0;
 }
