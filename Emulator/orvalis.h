@@ -176,6 +176,9 @@ int QX_exception_term(QX_term_ref t);
 /* Reads one term ending in "." from text into t, the elements of the null-terminated array vars
  * (may be null) unified in order with its named variables: 1, or 0 on a syntax error. */
 int QX_read_from_string(QX_term_ref t, const char *text, QX_term_ref *vars);
+/* Writes the term of t to the current output as the engine's debugging writer does (quoted
+ * atoms, lists in brackets, "..." below the tenth level), with no line feed. */
+void QX_write_term(QX_term_ref t);
 /* From a native predicate: throw the term of t, or fail, when the native returns. */
 void QX_raise_exception(QX_term_ref t);
 void QX_fail(void);

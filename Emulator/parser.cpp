@@ -8,6 +8,7 @@
 
 #include "atoms.h"
 #include "builtins.h"
+#include "errors.h"
 #include "orvalis.h"
 #include "unify.h"
 #include "numbers.h"
@@ -28,7 +29,7 @@ struct token {
 
 /* A piece of pending work on the parser's stack. */
 struct frame {
-  enum { TOP, EXPR, PREFIX, INFIX, ARGS, LIST, TAIL, PAREN, CURLY } kind;
+  enum Kind { TOP, EXPR, PREFIX, INFIX, ARGS, LIST, TAIL, PAREN, CURLY } kind;
   int max;     /* EXPR: the highest priority allowed; PREFIX, INFIX: the operator's */
   TAGGED name; /* PREFIX, INFIX, ARGS: the functor's name */
   TAGGED left; /* INFIX: the left operand */
@@ -44,7 +45,7 @@ public:
   int read(TAGGED *term, TAGGED *vars)
   {
     stack_.push_back({frame::TOP, 0, 0, 0, 0});
-    if (!start(1200)) return 0;
+    if (!start(1200)) return at_end_ ? -1 : 0;
     for (;;) {
       frame &f = stack_.back();
       switch (f.kind) {
@@ -134,6 +135,8 @@ private:
   std::vector<std::pair<std::string, TAGGED>> names_;
   token tok_, ahead_;
   bool has_ahead_ = false;
+  bool read_any_ = false; /* whether a token came before */
+  bool at_end_ = false;   /* whether end of file came before any token */
   TAGGED result_ = 0;
   int prec_ = 0;
   const TAGGED open_paren_ = init_atom_check("(", 0), open_paren_layout_ = init_atom_check(" (", 0),
@@ -179,6 +182,8 @@ private:
     ch_ = t.after = (int32_t)c;
     int k = (int)GetSmall(deref(kind));
     prev_kind_ = k;
+    at_end_ = !read_any_ && (k == -1 || k == -2);
+    read_any_ = true;
     if (k < 0) return false; /* a lexical error, or end of file before the end token */
     TAGGED v = deref(out);
     if (IsAtom(v)) {
@@ -232,6 +237,17 @@ private:
     return infix_of(t) && !find_op(t.value, 1) && t.after != '(';
   }
 
+  /* Whether t, after an operand, ends an argument of a compound or an element of a list. */
+  bool whole_argument(const token &t)
+  {
+    if (stack_.size() < 2 || t.form != token::PUNCT) return false;
+    frame::Kind around = stack_[stack_.size() - 2].kind;
+    if (around == frame::ARGS) return t.value == atom_comma || t.value == close_paren_;
+    if (around == frame::LIST)
+      return t.value == atom_comma || t.value == bar_ || t.value == close_bracket_;
+    return around == frame::TAIL && t.value == close_bracket_;
+  }
+
   /* A term within max: the first primary, its frames pushed for what follows. */
   bool start(int max)
   {
@@ -266,7 +282,10 @@ private:
           max = op->kind == FY ? p : p - 1;
           continue;
         }
+        /* The atom of a prefix operator: where it is the operand of another operator, the
+         * operator's priority counts; a whole argument or list element may be any atom. */
         result_ = name;
+        if (op && !whole_argument(ahead_)) prec_ = op->priority;
         return true;
       }
       case token::PUNCT: {
@@ -350,7 +369,7 @@ private:
     TAGGED list = atom_nil;
     for (size_t i = names_.size(); i-- > 0;) {
       TAGGED name = init_atom_check(names_[i].first.c_str(), 0);
-      if (!name) return 0;
+      if (!name) return qx_resource_error(w_, "atoms");
       room(5);
       TAGGED eq = qx_make_struct(w_, f_eq_, {name, names_[i].second});
       TAGGED *h = w_->global_top;
@@ -382,12 +401,13 @@ int prolog_read_from_string_helper(worker *w)
   int64_t address = 0;
   if (!qx_get_int64(deref(w->term[0]), &address)) return 0;
   QX_stream *s = find_stream((QX_stream *)(intptr_t)address);
-  if (!s || !(s->mode & QX_SM_TEXT) || !(s->mode & QX_SM_INPUT)) return 0;
+  if (!s || !(s->mode & QX_SM_INPUT)) return 0;
   TAGGED given = w->term[1], out = w->term[2];
-  int32_t ch = qx_get_code_helper(s, 0);
-  if (ch < -1) return 0;
+  /* A layout character as the lookahead: the first read is the tokenizer's, which raises what
+   * the stream reports and goes on after an interrupt. */
+  int32_t ch = ' ';
   TAGGED term = 0, vars = 0;
-  if (!qx_read_term(w, s, &ch, &term, &vars)) return 0;
+  if (qx_read_term(w, s, &ch, &term, &vars) != 1) return 0;
   for (given = deref(given); IsLst(given) && IsLst(vars); given = deref(LstTail(given))) {
     if (!cunify(w, LstHead(given), StrArg(deref(LstHead(vars)), 2))) return 0;
     vars = deref(LstTail(vars));

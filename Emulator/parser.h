@@ -11,9 +11,10 @@
 struct worker;
 
 /* Reads one term ending in "." from stream. *ch is the lookahead character: read it with
- * qx_get_code_helper before the first call, and pass it on between calls. Answers 1 with the
- * term in *term and the list of Name=Var pairs of its named variables (in order of first
- * appearance) in *vars; 0 on a syntax error, at end of file, or when an error was raised. */
+ * qx_get_code_helper before the first call (or start from a layout character), and pass it on
+ * between calls. Answers 1 with the term in *term and the list of Name=Var pairs of its named
+ * variables (in order of first appearance) in *vars; -1 at end of file before any token; 0 on a
+ * syntax error or when an error was raised (the tokenizer raises the errors of the stream). */
 int qx_read_term(worker *w, QX_stream *stream, int32_t *ch, TAGGED *term, TAGGED *vars);
 
 #endif

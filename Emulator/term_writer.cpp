@@ -13,6 +13,7 @@
 #include "atoms.h"
 #include "builtins.h"
 #include "errors.h"
+#include "orvalis.h"
 #include "numbers.h"
 #include "wcx.h"
 
@@ -201,6 +202,12 @@ void wr_tagged(TAGGED term)
   if (!stream) return;
   if (wr_tagged_rec(stream, term, 0) >= 0) put_text(stream, "\n");
   qx_ttyflush();
+}
+
+void QX_write_term(QX_term_ref t)
+{
+  QX_stream *stream = qx_eg.output_stream_ptr;
+  if (stream) wr_tagged_rec(stream, qx_ref_term(t), 0);
 }
 
 const qx_pred_row qx_term_writer_rows[] = {

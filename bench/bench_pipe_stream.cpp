@@ -19,7 +19,6 @@ double seconds_since(std::chrono::steady_clock::time_point start)
 int main()
 {
   BenchEngine engine;
-  if (qxio_init(nullptr, nullptr, 0) < 0 || !init_stream()) return 1;
   const size_t block = 64 * 1024, total = 200u << 20;
   QX_stream *rs = nullptr, *ws = nullptr;
   if (qx_create_pipe(nullptr, &rs, nullptr, &ws, 0) < 0) return 1;

@@ -159,7 +159,7 @@ double plain_receive(const char *self, bool text)
 
 QX_stream *prolog_connect(BenchEngine &engine, const std::string &port, bool text)
 {
-  TestReader reader(engine.w, "encoding('UTF-8', default, default)");
+  TermReader reader(engine.w, "encoding('UTF-8', default, default)");
   TAGGED encoding = reader.read();
   QX_stream *s = nullptr;
   uint32_t options = text ? QX_SO_TEXT | QX_SO_ENCODING_TERM : 0;
@@ -263,10 +263,6 @@ int main(int argc, char **argv)
   double plain_text_out = plain_send(self, text), plain_text_in = plain_receive(self, true);
 
   BenchEngine engine;
-  if (qxio_init(nullptr, nullptr, 0) != 0 || init_stream() != 1) {
-    std::fprintf(stderr, "stream start failed\n");
-    return 1;
-  }
   size_t bytes_in = 0, codes_in = 0;
   double out = prolog_send_bytes(engine, self, binary);
   double in = prolog_receive(engine, self, false, &bytes_in);
@@ -282,7 +278,5 @@ int main(int argc, char **argv)
   report("binary in (byte reads)", in, plain_in);
   report("UTF-8 text out (QX_put_codes)", text_out, plain_text_out);
   report("UTF-8 text in (code reads)", text_in, plain_text_in);
-  deinit_stream();
-  qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
   return 0;
 }

@@ -261,11 +261,7 @@ int main(int argc, char **argv)
   std::string dir = argc > 1 ? argv[1] : "/tmp";
   std::string path = dir + "/bench_stream_" + std::to_string(getpid());
   BenchEngine engine;
-  if (qxio_init(nullptr, nullptr, 0) < 0 || init_stream() != 1) {
-    std::fprintf(stderr, "stream start failed\n");
-    return 1;
-  }
-  TestReader reader(engine.w, "encoding('UTF-8', false, lf)");
+  TermReader reader(engine.w, "encoding('UTF-8', false, lf)");
   qx_encoding_term = reader.read();
   std::vector<uint32_t> codes = text_codes();
   figures qb, cb, qt, ct;
@@ -279,7 +275,5 @@ int main(int argc, char **argv)
   std::printf("%zu MB through a file, best of %d runs\n", FILE_BYTES / 1000000, RUNS);
   print("binary", qb, cb);
   print("text", qt, ct);
-  deinit_stream();
-  qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
   return 0;
 }

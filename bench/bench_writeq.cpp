@@ -34,11 +34,7 @@ int main(int argc, char **argv)
   std::string dir = argc > 1 ? argv[1] : "/tmp";
   std::string path = dir + "/bench_writeq_" + std::to_string(getpid());
   BenchEngine engine;
-  if (qxio_init(nullptr, nullptr, 0) < 0 || init_stream() != 1) {
-    std::fprintf(stderr, "stream start failed\n");
-    return 1;
-  }
-  TestReader reader(engine.w, "encoding('UTF-8', false, lf)");
+  TermReader reader(engine.w, "encoding('UTF-8', false, lf)");
   TAGGED encoding = reader.read();
   std::vector<TAGGED> atoms = quoted_atoms();
   definition *writeq = insert_definition(qx_eg.prolog_module, init_atom_check("writeq", 0), 1, 0);
@@ -72,7 +68,5 @@ int main(int argc, char **argv)
   unlink(path.c_str());
   std::printf("writeq of quoted atoms: %.2f M atoms/s (%d atoms, %lld bytes, best of %d runs)\n",
               best / 1e6, NAMES * ROUNDS, (long long)bytes, RUNS);
-  deinit_stream();
-  qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
   return 0;
 }

@@ -165,7 +165,7 @@ protected:
   /* Reads a goal whose variables stay reachable through var() across later queries. */
   TAGGED goal(const std::string &text)
   {
-    readers.push_back(std::make_unique<TestReader>(p.w, text));
+    readers.push_back(std::make_unique<TermReader>(p.w, text));
     return readers.back()->read();
   }
   TAGGED var(const std::string &name) { return readers.back()->vars.at(name); }
@@ -180,7 +180,7 @@ protected:
   int destroyed(int id) { return engine_test::destroyed[id]; }
 
   TestProlog p;
-  std::vector<std::unique_ptr<TestReader>> readers;
+  std::vector<std::unique_ptr<TermReader>> readers;
 };
 
 #endif

@@ -100,7 +100,7 @@ int fault_in_last_alternative()
             "error(resource_error(R), _), true)") != 1)
     return 3;
   if (p.var("R") != "memory") return 4;
-  definition *big = user_def(TestReader(p.w, "big(_)").read());
+  definition *big = user_def(TermReader(p.w, "big(_)").read());
   if (big->active_calls != 0 || big->dead_count != 0 || qx_eg.dead_clause_count != 0) return 5;
   if (big->first_clause != nullptr || qx_space_in_use(QX_SPACE_DATABASE) + 20000000 > stored)
     return 6;
@@ -236,7 +236,7 @@ TEST_F(Database, ACallResolvesAgainAfterItsPredicateChanges)
   EXPECT_EQ(p.var("X"), "native");
   definition *d = def("greet", 1);
   redefine_predicate(d, ENTER_INTERPRETED);
-  insertz(d, qx_make_clause(p.w, d, TestReader(p.w, "greet(user)").read()));
+  insertz(d, qx_make_clause(p.w, d, TermReader(p.w, "greet(user)").read()));
   ASSERT_EQ(p.run("greet(X)"), 1);
   EXPECT_EQ(p.var("X"), "user");
   undefine_predicate(d);
@@ -382,7 +382,7 @@ int t_mutate(worker *w)
   if (pending_ops.empty()) return 1;
   DbOp op = pending_ops.front();
   pending_ops.erase(pending_ops.begin());
-  TestReader reader(w, op.goal());
+  TermReader reader(w, op.goal());
   return qx_call_once(w, reader.read(), qx_eg.user_module) == 1;
 }
 

@@ -73,7 +73,7 @@ protected:
     native("eat", 0, t_eat);
     native("limits_ok", 0, t_limits_ok);
     mod_def *m2 = find_module(init_atom_check("m2", 0), 1);
-    for (TAGGED clause : TestReader::clauses(p.w, "attr_unify_hook(A, V) :- note(hook(A, V))."))
+    for (TAGGED clause : TermReader::clauses(p.w, "attr_unify_hook(A, V) :- note(hook(A, V))."))
       p.add_clause(clause, m2);
   }
 };

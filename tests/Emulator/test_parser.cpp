@@ -1,12 +1,14 @@
 /* The term reader: texts read and written back by writeq/1, QX_read_from_string, random terms
  * that survive writeq/1 and a read, syntax errors, and terms too deep or too long for a
  * recursive parser. */
+#include <algorithm>
 #include <map>
 #include <random>
 
 #include "numbers.h"
 #include "parser.h"
 #include "stream_fixture.h"
+#include "term_variant.h"
 #include "termops.h"
 #include "unify.h"
 
@@ -45,33 +47,7 @@ protected:
     });
   }
 
-  /* Whether a and b are the same term up to a one-to-one renaming of variables. */
-  bool variant(TAGGED a, TAGGED b)
-  {
-    std::map<TAGGED, TAGGED> there, back;
-    std::vector<std::pair<TAGGED, TAGGED>> todo{{a, b}};
-    while (!todo.empty()) {
-      auto [x, y] = todo.back();
-      todo.pop_back();
-      x = deref(x), y = deref(y);
-      if (IsRef(x) || IsRef(y)) {
-        if (!IsRef(x) || !IsRef(y)) return false;
-        auto [i, fresh_x] = there.insert({x, y});
-        auto [j, fresh_y] = back.insert({y, x});
-        if (i->second != y || j->second != x || fresh_x != fresh_y) return false;
-      } else if (IsLst(x) && IsLst(y)) {
-        todo.push_back({LstHead(x), LstHead(y)});
-        todo.push_back({LstTail(x), LstTail(y)});
-      } else if (IsStr(x) && IsStr(y) && !IsBox(x) && !IsBox(y)) {
-        if (StrFunctor(x) != StrFunctor(y)) return false;
-        for (uint32_t k = 1; k <= Arity(StrFunctor(x)); k++)
-          todo.push_back({StrArg(x, (int)k), StrArg(y, (int)k)});
-      } else if (compare_terms(p.w, x, y) != 0) {
-        return false;
-      }
-    }
-    return true;
-  }
+  bool variant(TAGGED a, TAGGED b) { return variant_terms(p.w, a, b); }
 };
 
 }  // namespace
@@ -159,6 +135,65 @@ TEST_F(ParserTest, TextsReadAsTheirCanonicalTerms)
   }
 }
 
+/* A prefix operator with no operand stands for its atom; where it is the operand of an infix
+ * operator, the operator's priority counts (as a standard reader has it). */
+TEST_F(ParserTest, PrefixOperatorWithoutOperandIsItsAtom)
+{
+  const char *const rows[][2] = {
+      {"- .", "-"},
+      {"- .\n", "-"},
+      {"-\n.", "-"},
+      {"- % comment\n.", "-"},
+      {"\\+ .", "\\+"},
+      {":- .", ":-"},
+      {"- - .", "-(-)"},
+      {"- - - .", "-(-(-))"},
+      {"(-).", "-"},
+      {"f(-).", "f(-)"},
+      {"f(- ).", "f(-)"},
+      {"f(-, a).", "f(-,a)"},
+      {"f(a, -).", "f(a,-)"},
+      {"f(:-).", "f(:-)"},
+      {"f(\\+).", "f(\\+)"},
+      {"f(- - ).", "f(-(-))"},
+      {"[-].", "[-]"},
+      {"[:-].", "[:-]"},
+      {"[-, +].", "[-,+]"},
+      {"[-|X].", "[-|_]"},
+      {"[a|-].", "[a|-]"},
+      {"[- | -].", "[-|-]"},
+      {"{-}.", "{}(-)"},
+      {"{:-}.", "{}(:-)"},
+      {"- = X.", "=(-,_)"},
+      {"X = - .", "=(_,-)"},
+      {"- = - .", "=(-,-)"},
+      {"- - = a.", "=(-(-),a)"},
+      {"- , a.", ",(-,a)"},
+      {"\\+ , a.", ",(\\+,a)"},
+      {"a , \\+ .", ",(a,\\+)"},
+      {"- , - .", ",(-,-)"},
+      {"- ; a.", ";(-,a)"},
+      {"- -> a.", "->(-,a)"},
+      {"- * 2.", "*(-,2)"},
+      {"- =.. X.", "=..(-,_)"},
+      {"a :- - .", ":-(a,-)"},
+      {"a = (- ).", "=(a,-)"},
+      {"- (1).", "-(1)"},
+      {"- a.", "-(a)"},
+      {"- + 1.", "-(+(1))"},
+      {"-. .", "-."}, /* "-." is one name */
+      {"f(-.).", "f(-.)"},
+  };
+  for (const auto &row : rows) {
+    TAGGED t = read(row[0]);
+    ASSERT_NE(t, 0u) << row[0];
+    EXPECT_EQ(TestProlog::show(t), row[1]) << row[0];
+  }
+  /* The atom of an operator above the priority allowed where it stands; no end token. */
+  for (const char *text : {"\\+ = a.", ":- = a.", ":- :- .", "-.", "-.\n"})
+    EXPECT_EQ(read(text), 0u) << text;
+}
+
 TEST_F(ParserTest, SyntaxErrorsAnswerZero)
 {
   for (const char *text : {"foo(",     "foo(a", "a b.",  "f(a,).",  "f(,a).", "[a|b|c].",
@@ -166,6 +201,73 @@ TEST_F(ParserTest, SyntaxErrorsAnswerZero)
                            "2**3**4.", "f(a)",  "'abc",  "f(a) g.", "[a|].",  "- .x",
                            "",         ".",     "a = .", "'a\\q'."})
     EXPECT_EQ(read(text), 0u) << text;
+}
+
+namespace {
+
+/* A device that gives part of a term, then a read error. */
+qxio_t_error_code read_then_fail(void *data, void *room, size_t *size, uint32_t)
+{
+  int *calls = (int *)data;
+  if ((*calls)++) return QXIO_E_READ_ERROR;
+  *size = std::min(*size, (size_t)7);
+  std::memcpy(room, "foo(bar", *size);
+  return QXIO_S_NOERR;
+}
+
+}  // namespace
+
+/* A stream that is not text, or whose read fails after part of a term, raises its error through
+ * the reader. */
+TEST_F(ParserTest, StreamErrorsAreRaisedNotFailures)
+{
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_EQ(write(ends[1], "a. ", 3), 3);
+  QX_stream *binary = stream_over_fd(ends[0], QX_SC_INPUT, false);
+  int calls = 0;
+  QXIO q = nullptr;
+  ASSERT_GE(qxio_create_device(&q, &calls, "failing-device", read_then_fail, nullptr, nullptr,
+                               nullptr, close_device, nullptr, nullptr, QXIO_DEVICE_BYTES),
+            0);
+  QX_stream *failing = stream_over(q, QX_SC_INPUT);
+  ASSERT_NE(binary, nullptr);
+  ASSERT_NE(failing, nullptr);
+  for (QX_stream *s : {binary, failing}) {
+    bi_call r = call("read_from_string_helper", {num((int64_t)(intptr_t)s), atom_nil, fresh()});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.raised) << (s == binary ? "binary" : "failing");
+    EXPECT_EQ(r.message,
+              qxio_error_name(s == binary ? QXIO_E_GRANULARITY_ERROR : QXIO_E_READ_ERROR));
+  }
+  EXPECT_EQ(calls, 2);
+  node *before = p.w->node_;
+  int32_t ch = ' ';
+  TAGGED term = 0, vars = 0;
+  EXPECT_EQ(qx_read_term(p.w, binary, &ch, &term, &vars), 0);
+  EXPECT_NE(p.w->node_, before);
+  while (p.w->node_ != before) qx_pop_node(p.w);
+  close(ends[1]);
+  QX_fclose(binary, 0);
+  QX_fclose(failing, 0);
+}
+
+/* A full atom table when a variable's name becomes an atom of the variable list raises the
+ * resource error; a term of known names still reads. */
+TEST_F(ParserTest, AFullAtomTableRaisesForANewVariableName)
+{
+  char name[32];
+  for (uint32_t i = qx_eg.atom_count; i < QX_MAX_ATOMS; i++) {
+    std::snprintf(name, sizeof name, "%u", i);
+    ASSERT_NE(init_atom_check(name, 0), 0u);
+  }
+  EXPECT_NE(read("f(a, _)."), 0u);
+  node *before = p.w->node_;
+  qx_eg.pending_error_message[0] = 0;
+  EXPECT_EQ(read("f(NeverSeenName)."), 0u);
+  ASSERT_NE(p.w->node_, before) << "a silent failure";
+  EXPECT_STREQ(qx_eg.pending_error_message, "atoms");
+  while (p.w->node_ != before) qx_pop_node(p.w);
 }
 
 TEST_F(ParserTest, ClausesAreReadOneAfterAnotherFromOneStream)
@@ -178,6 +280,14 @@ TEST_F(ParserTest, ClausesAreReadOneAfterAnotherFromOneStream)
   while (qx_read_term(p.w, s, &ch, &term, &vars) == 1) seen.push_back(term);
   QX_fclose(s, 0);
   ASSERT_EQ(seen.size(), 3u); /* "d" has no end token */
+  /* End of file before a token, also within a last line comment, answers -1. */
+  for (const char *text : {"a.", "a. % c", "a. /* c */ ", "a.\n\n"}) {
+    ASSERT_EQ(QX_stream_from_string(text, &s), 1);
+    ch = qx_get_code_helper(s, 0);
+    EXPECT_EQ(qx_read_term(p.w, s, &ch, &term, &vars), 1) << text;
+    EXPECT_EQ(qx_read_term(p.w, s, &ch, &term, &vars), -1) << text;
+    QX_fclose(s, 0);
+  }
   EXPECT_EQ(writeq(seen[0]), "a");
   TAGGED x = fresh(), y = fresh();
   EXPECT_TRUE(
@@ -195,6 +305,81 @@ TEST_F(ParserTest, VariablesAreSharedByNameAndListedInOrder)
   ASSERT_TRUE(cunify(p.w, StrArg(t, 1), at("b")) && cunify(p.w, StrArg(t, 3), at("a")));
   ASSERT_TRUE(cunify(p.w, StrArg(t, 6), at("c")));
   EXPECT_EQ(writeq(vars), "['B'=b,'A'=a,'_C'=c]");
+}
+
+/* 10,000 random atoms, each of characters from random classes, written by writeq/1 under each
+ * quoted charset and read back: the same atoms, and under portable nothing but ASCII. */
+TEST_F(ParserTest, RandomAtomsSurviveWriteqUnderBothCharsets)
+{
+  const struct {
+    int32_t low, high;
+  } classes[] = {
+      {'a', 'z'},
+      {'A', 'Z'},
+      {'0', '9'},
+      {' ', '~'}, /* ASCII */
+      {'\'', '\''},
+      {'\\', '\\'},
+      {'"', '"'},
+      {'`', '`'}, /* quotes */
+      {0, 0},
+      {1, 31},
+      {127, 127},
+      {0x80, 0x9F}, /* controls */
+      {0xA0, 0xFF},
+      {0x100, 0x7FF},
+      {0x800, 0xD7FF},
+      {0xE000, 0xFFFD}, /* BMP */
+      {0x2028, 0x2029},
+      {0x10000, 0x1FFFF},
+      {0x20000, 0x10FFFF}, /* above the BMP */
+      {0xD800, 0xDFFF},
+      {0x110000, 0x7FFFFFFF}, /* no characters, held all the same */
+  };
+  std::mt19937 rng(1616);
+  std::vector<TAGGED> atoms;
+  for (int i = 0; i < 10000; i++) {
+    std::string name;
+    char buf[8];
+    for (int n = (int)(rng() % 6); n > 0; n--) {
+      const auto &c = classes[rng() % std::size(classes)];
+      int32_t code = c.low + (int32_t)(rng() % (uint32_t)(c.high - c.low + 1));
+      name.append(buf, (size_t)QX_code_wci(buf, code));
+    }
+    atoms.push_back(at(name.c_str()));
+    ASSERT_NE(atoms.back(), 0u) << i;
+  }
+  for (const char *charset : {"portable", "prolog"}) {
+    qx_eg.current_quoted_charset_flag = at(charset);
+    /* One file of "Atom ." lines, read back one term after another. */
+    std::string text = file_output([&](QX_stream *s) {
+      QX_stream *before = qx_eg.output_stream_ptr;
+      qx_eg.output_stream_ptr = s;
+      for (TAGGED a : atoms) {
+        EXPECT_EQ(call("writeq", {a}).rc, 1);
+        EXPECT_GE(QX_put_encoded_string(s, " .\n", 0), 0);
+      }
+      qx_eg.output_stream_ptr = before;
+    });
+    if (std::string(charset) == "portable")
+      EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char c) { return c > 0 && c < 127; }));
+    QX_stream *s = nullptr;
+    ASSERT_EQ(QX_stream_from_string(text.c_str(), &s), 1) << charset;
+    int32_t ch = qx_get_code_helper(s, 0);
+    size_t line = 0;
+    for (TAGGED a : atoms) {
+      TAGGED term = 0, vars = 0;
+      size_t end = text.find(" .\n", line);
+      std::string written = text.substr(line, end - line);
+      line = end + 3;
+      if (qx_read_term(p.w, s, &ch, &term, &vars) != 1 || term != a) {
+        ADD_FAILURE() << charset << ": " << written << " read as "
+                      << (term ? writeq(term) : std::string("an error"));
+        break;
+      }
+    }
+    QX_fclose(s, 0);
+  }
 }
 
 TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
@@ -221,7 +406,8 @@ TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
                                "\t\x01",
                                "\xe6\xbc\xa2",
                                "\xf0\x9f\x98\x80",
-                               "a\xe2\x80\xa8b"};
+                               "a\xe2\x80\xa8"
+                               "b"};
   const char *const numbers[] = {"0",
                                  "-1",
                                  "17",
@@ -237,18 +423,33 @@ TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
                                  "1.7976931348623157E308"};
   const char *const ops[] = {"-", "+",  ":-", ",",   ";", "->",  "=", "is",
                              "*", "**", "^",  "\\+", ":", "mod", "f", "-->"};
-  for (int round = 0; round < 300; round++) {
+  /* A finite double of random bits, or an integer of 1 to 40 random digits and random sign. */
+  auto random_float = [&] {
+    uint32_t low = rng(), high = rng();
+    if ((high & 0x7FF00000) == 0x7FF00000) high &= ~0x40000000u; /* no infinity or NaN */
+    return make_float(p.w, low, high);
+  };
+  auto random_integer = [&] {
+    std::string digits = rng() % 2 ? "-" : "";
+    for (int n = 1 + (int)(rng() % 40); n > 0; n--) digits += (char)('0' + rng() % 10);
+    int status = 0;
+    return qx_string_to_number(p.w, digits.c_str(), 10, &status);
+  };
+  QX_term_ref mark = QX_new_term_refs(0);
+  for (int round = 0; round < 1000; round++) {
     TAGGED pool[3] = {fresh(), fresh(), fresh()};
     /* Built bottom-up from a stack of finished terms, so that no recursion is needed. */
     std::vector<TAGGED> made;
     for (int step = 0; step < 12; step++) {
       int pick = (int)(rng() % 7);
       if (made.empty() || pick < 3) {
-        int leaf = (int)(rng() % 3);
+        int leaf = (int)(rng() % 5);
         int status = 0;
         made.push_back(
             leaf == 0   ? at(atoms[rng() % std::size(atoms)])
             : leaf == 1 ? qx_string_to_number(p.w, numbers[rng() % std::size(numbers)], 10, &status)
+            : leaf == 2 ? random_float()
+            : leaf == 3 ? random_integer()
                         : pool[rng() % 3]);
       } else if (pick < 5 || made.size() < 2) {
         TAGGED x = made.back();
@@ -268,9 +469,11 @@ TEST_F(ParserTest, RandomTermsSurviveWriteqAndRead)
     }
     TAGGED original = made.back();
     std::string text = writeq(original);
-    TAGGED back = read(text + " .");
-    ASSERT_NE(back, 0u) << text;
+    QX_term_ref t = QX_new_term_ref();
+    ASSERT_EQ(QX_read_from_string(t, (text + " .").c_str(), nullptr), 1) << text;
+    TAGGED back = qx_ref_term(t);
     EXPECT_TRUE(variant(original, back)) << text << " read as " << writeq(back);
+    QX_reset_term_refs(mark);
   }
 }
 

@@ -186,3 +186,80 @@ TEST_F(TermWriterTest, OutputErrorsRaiseTheMappedStreamError)
   }
   EXPECT_EQ(qx_fclose_internal(s, QX_FC_FORCE), 2);
 }
+
+TEST_F(TermWriterTest, WriteTermWritesToTheCurrentOutputWithNoLineFeed)
+{
+  TAGGED x = fresh();
+  std::string var_name = "_" + std::to_string(RefPtr(x) - p.w->heap_start);
+  TAGGED deep = at("a");
+  for (int i = 0; i < 11; i++) deep = p.compound("f", {deep});
+  struct {
+    TAGGED term;
+    std::string expected;
+  } rows[] = {
+      {at("a"), "a"},
+      {p.compound("f", {x, at("a b"), p.list({MakeSmall(1), atom_nil}, x), number("-2.5")}),
+       "f(" + var_name + ",'a b',[1,[]|" + var_name + "],-2.5)"},
+      {p.list({at("don't"), number("1267650600228229401496703205376"), at("\xC3\xA0")}),
+       "['don\\'t',1267650600228229401496703205376,\xC3\xA0]"},
+      {deep, "f(f(f(f(f(f(f(f(f(f(...))))))))))"},
+  };
+  QX_term_ref mark = QX_new_term_refs(0);
+  std::string all;
+  std::string written = file_output([&](QX_stream *s) {
+    QX_stream *before = qx_eg.output_stream_ptr;
+    qx_eg.output_stream_ptr = s;
+    for (const auto &row : rows) {
+      QX_term_ref t = QX_new_term_ref();
+      set(t, row.term);
+      QX_write_term(t);
+      all += row.expected;
+    }
+    qx_eg.output_stream_ptr = before;
+  });
+  EXPECT_EQ(written, all);
+  EXPECT_EQ(drain(peer[2]), ""); /* nothing on the user error stream */
+  QX_reset_term_refs(mark);
+}
+
+/* The atom table holds well-formed internal encoding only, but that covers codes that are no
+ * characters: surrogates, codes above 0x10FFFF in the five- and six-byte forms, and code 0 in
+ * its two-byte form. Quoted they write as escapes under both charsets; unquoted, a UTF-8 file
+ * cannot hold them and the stream reports the encoding error rather than losing it. */
+TEST_F(TermWriterTest, AtomsOfCodesThatAreNoCharactersWriteAsEscapes)
+{
+  const char *const rows[][2] = {
+      {"\xED\xA0\x80", "'\\xD800\\'"},
+      {"a\xED\xBF\xBF", "'a\\xDFFF\\'"},
+      {"\xF4\x90\x80\x80", "'\\x110000\\'"},
+      {"\xF8\x88\x80\x80\x80", "'\\x200000\\'"},
+      {"\xFD\xBF\xBF\xBF\xBF\xBF", "'\\x7FFFFFFF\\'"},
+      {"\xC0\x80"
+       "a",
+       "'\\x0\\a'"},
+  };
+  for (const auto &row : rows) {
+    TAGGED a = at(row[0]);
+    ASSERT_NE(a, 0u) << row[1];
+    for (const char *charset : {"portable", "prolog"}) {
+      std::string got = file_output([&](QX_stream *s) {
+        EXPECT_EQ(call("$write", {term(s), a, options(true, charset)}).rc, 1);
+      });
+      EXPECT_EQ(got, row[1]) << charset;
+    }
+    if (row[0][0] == '\xC0') continue; /* code 0 is a byte of UTF-8 */
+    std::string path = "/tmp/qx_no_character_" + std::to_string(getpid());
+    QX_stream *s = stream_over_fd(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600), QX_SC_OUTPUT);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(call("$write", {term(s), a, options(false, "prolog")}).rc, 1);
+    if (qx_fclose_internal(s, 0) >= 0)
+      ADD_FAILURE() << "the encoding error is lost: " << row[1];
+    else
+      qx_fclose_internal(s, QX_FC_FORCE);
+    unlink(path.c_str());
+  }
+  /* Malformed UTF-8 never becomes a name. */
+  for (const char *bad : {"\x80", "\xC0\x81", "\xE0\x80\x80", "\xFE", "\xC3", "a\xFF"})
+    EXPECT_EQ(at(bad), 0u);
+}

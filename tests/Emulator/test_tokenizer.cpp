@@ -219,13 +219,34 @@ TEST_F(TokenizerTest, FilesAndPipesGiveTheTokensOfAStringStream)
   QX_stream *before = qx_eg.input_stream_ptr;
   for (int pad = 4090; pad <= 4100; pad++) /* a number ending early near a buffer's end */
     texts.push_back(std::string((size_t)pad, 'w') + " 1.e 12.x");
+  /* Numbers that end two characters early, placed at every offset across the 64 KiB block a
+   * file is read in; after two-byte characters also with the block ending inside a character. */
+  const std::string tail = " 1.e 1.5e+x 0''a 12.x";
+  const std::string golden_tail =
+      "1 32 1 | number(1) 0 . 1 | atom(.) 1 e 1 | atom(e) 1 32 1 | number(1.5) -64 + 1 | "
+      "atom(+) 1 x 1 | atom(x) 1 32 1 | number(0'') -18 a 1 | atom(a) 1 32 1 | number(12) 0 . 1 | "
+      "atom(.) 1 x 1 | atom(x) 1 -1 1 | [] -1 -1 1";
+  const size_t block = 65536;
+  for (size_t pad = block - tail.size(); pad <= block; pad++)
+    texts.push_back(std::string(pad, 'w') + tail);
+  for (size_t pad = (block - tail.size()) / 2; pad <= block / 2; pad++) {
+    std::string twos;
+    for (size_t i = 0; i < pad; i++) twos += "\xC3\xA9";
+    texts.push_back(twos + (pad % 2 ? "" : "w") + tail);
+  }
   for (const std::string &text : texts) {
     std::string expected = tokens(text.c_str(), 1000);
+    if (text.size() > tail.size() &&
+        text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
+      EXPECT_EQ(expected.substr(expected.size() - std::min(expected.size(), golden_tail.size())),
+                golden_tail)
+          << text.size();
     std::string path = scratch_file("tokens.pl", text);
     QX_stream *file = stream_over_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC), QX_SC_INPUT);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(tokens_of(file, 1000), expected) << text.substr(0, 60);
     QX_fclose(file, 0);
+    if (text.size() > block / 2) continue; /* through a pipe, every byte is a boundary already */
 
     int ends[2];
     ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);

@@ -1,6 +1,6 @@
 /* An engine for interpreter tests: TestEngine plus modules, the database and the interpreter,
- * with clauses consulted from text and queries run once. show() writes terms canonically
- * (independently of the engine's own writer) for assertions. */
+ * with clauses consulted from text through the engine's reader and queries run once. show()
+ * writes terms canonically (independently of the engine's own writer) for assertions. */
 #ifndef QX_TEST_PROLOG_H
 #define QX_TEST_PROLOG_H
 
@@ -12,7 +12,7 @@
 #include "modules.h"
 #include "numbers.h"
 #include "test_engine.h"
-#include "test_reader.h"
+#include "read_terms.h"
 #include "wam.h"
 
 void qx_install_builtins(); /* the engine's built-in table, when linked */
@@ -37,7 +37,7 @@ public:
   /* Add clauses (text, clauses ending in ". ") to module user (or the clause's M:). */
   void consult(const std::string &text)
   {
-    for (TAGGED clause : TestReader::clauses(w, text)) add_clause(clause, qx_eg.user_module);
+    for (TAGGED clause : TermReader::clauses(w, text)) add_clause(clause, qx_eg.user_module);
   }
   void add_clause(TAGGED clause, mod_def *module)
   {
@@ -54,7 +54,7 @@ public:
   /* Run a goal once in module user: 1 success, 0 failure, -1 exception (see exception()). */
   int run(const std::string &text)
   {
-    reader_ = std::make_unique<TestReader>(w, text);
+    reader_ = std::make_unique<TermReader>(w, text);
     TAGGED goal = reader_->read();
     return qx_call_once(w, goal, qx_eg.user_module);
   }
@@ -105,7 +105,7 @@ public:
   }
 
 private:
-  std::unique_ptr<TestReader> reader_;
+  std::unique_ptr<TermReader> reader_;
 };
 
 #endif

@@ -1,0 +1,92 @@
+/* Terms read from text for tests and benchmarks, through the engine's term reader. What a read
+ * needs of the I/O library and the stream layer and finds not started it starts for the read
+ * and stops after it, so that a test's memory accounting sees nothing of it. Strings read as
+ * code lists unless double_quotes was set. A text without a term, or with a syntax error,
+ * throws std::runtime_error. */
+#ifndef QX_READ_TERMS_H
+#define QX_READ_TERMS_H
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "atoms.h"
+#include "datadefs.h"
+#include "parser.h"
+#include "qxio/qxio.h"
+#include "streams.h"
+
+class TermReader {
+public:
+  TermReader(worker *w, const std::string &text) : w_(w), text_(text) {}
+
+  /* Reads one term; its end token may be left out. Fills vars with its named variables. */
+  TAGGED read()
+  {
+    /* The line feed ends a trailing comment and keeps the added end token a token of its own. */
+    return each(w_, text_ + "\n.\n", &vars, true).at(0);
+  }
+  /* Reads every clause of text, each ending in an end token. */
+  static std::vector<TAGGED> clauses(worker *w, const std::string &text)
+  {
+    return each(w, text + "\n", nullptr, false);
+  }
+  std::map<std::string, TAGGED> vars;
+
+private:
+  worker *w_;
+  std::string text_;
+
+  /* Starts what a read needs and is not running; stops it again when it goes. */
+  struct streams_up {
+    bool library = false, layer = false;
+    streams_up()
+    {
+      qxio_t_coder_funcs *utf8 = nullptr;
+      if (qxio_char_coder_find(&utf8, "UTF-8", nullptr, 0) >= 0 && utf8)
+        qxio_coder_funcs_release(utf8);
+      else
+        library = qxio_init(nullptr, nullptr, 0) == 0;
+      if (!qx_eg.root_stream_ptr) layer = init_stream() == 1;
+      if (qx_eg.root_stream_ptr) return;
+      if (library) qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
+      throw std::runtime_error("the stream layer does not start");
+    }
+    ~streams_up()
+    {
+      if (layer) deinit_stream();
+      if (library) qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
+    }
+  };
+
+  static std::vector<TAGGED> each(worker *w, const std::string &text,
+                                  std::map<std::string, TAGGED> *vars, bool first_only)
+  {
+    streams_up up;
+    QX_stream *s = nullptr;
+    if (QX_stream_from_string(text.c_str(), &s) != 1)
+      throw std::runtime_error("no stream over: " + text);
+    TAGGED quotes = qx_eg.current_double_quotes;
+    if (!quotes) qx_eg.current_double_quotes = init_atom_check("codes", 0);
+    std::vector<TAGGED> out;
+    int32_t ch = qx_get_code_helper(s, 0);
+    int rc = 1;
+    while (rc == 1 && !(first_only && !out.empty())) {
+      TAGGED term = 0, names = 0;
+      rc = qx_read_term(w, s, &ch, &term, &names);
+      if (rc != 1) break;
+      out.push_back(term);
+      for (names = deref(names); vars && IsLst(names); names = deref(LstTail(names))) {
+        TAGGED eq = deref(LstHead(names));
+        (*vars)[atom_name(deref(StrArg(eq, 1)))] = StrArg(eq, 2);
+      }
+    }
+    qx_eg.current_double_quotes = quotes;
+    QX_fclose(s, QX_FC_FORCE);
+    if (rc == 0 || out.empty()) throw std::runtime_error("syntax error in: " + text);
+    return out;
+  }
+};
+
+#endif
