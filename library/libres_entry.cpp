@@ -1,16 +1,7 @@
 /* The entry step the library resources share: the version checks of the parameter block and of
  * the public dispatch table, then the tables handed out. It calls no engine function. */
-#include <cstring>
-
 #include "orvalis.h"
 #include "qxlibres.h"
-
-uint32_t qx_dispatch_version(const qx_dispatch_table *table)
-{
-  uint32_t version;
-  std::memcpy(&version, (const char *)table + 2 * sizeof(uint32_t), sizeof version);
-  return version;
-}
 
 int qx_libres_entry(void *params, ORVALIS_API_STRUCT **api, const qx_libres_tables &tables)
 {
@@ -18,7 +9,7 @@ int qx_libres_entry(void *params, ORVALIS_API_STRUCT **api, const qx_libres_tabl
   if (!block) return 1;
   if (block->version != QX_MAINFUN_PARAMS_VERSION) return 2;
   if (!block->qxenv || !block->qxenv->dispatch_API_ORVALIS_H) return 1;
-  uint32_t version = qx_dispatch_version(block->qxenv->dispatch_API_ORVALIS_H);
+  uint32_t version = block->qxenv->dispatch_API_ORVALIS_H->version;
   if (version >> 16 != QX_LIBRES_API_MAJOR || version < QX_LIBRES_API_VERSION) return 2;
   *api = block->qxenv;
   block->flags |= QX_MAINFUN_PLAIN_INIT;

@@ -35,9 +35,6 @@ extern const qx_foreign_interface qx_random_interface;
 constexpr uint32_t QX_LIBRES_API_VERSION = 0x301C3;
 constexpr uint32_t QX_LIBRES_API_MAJOR = 3;
 
-/* The version word of a dispatch table: the third word of its header (size, name, version). */
-uint32_t qx_dispatch_version(const qx_dispatch_table *table);
-
 /* What a resource hands out: parallel tables (funcs ended by a null pointer) and plain init and
  * deinit functions taking the reason. */
 struct qx_libres_tables {

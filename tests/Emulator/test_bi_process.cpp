@@ -67,7 +67,11 @@ protected:
   created create(const std::string &program, const std::string &args, const std::string &cwd,
                  const std::string &env, int64_t options)
   {
-    TAGGED g = goal("c(" + program + ", " + args + ", " + cwd + ", " + env + ")");
+    return create(goal("c(" + program + ", " + args + ", " + cwd + ", " + env + ")"), options);
+  }
+  /* g: c(Program, Args, Cwd, Env). */
+  created create(TAGGED g, int64_t options)
+  {
     std::vector<TAGGED> a = {StrArg(g, 1), StrArg(g, 2), StrArg(g, 3), StrArg(g, 4), num(options)};
     for (int i = 0; i < 5; i++) a.push_back(fresh());
     bi_call r = call("$process_create", a);
@@ -382,9 +386,10 @@ TEST_F(ProcessTest, AllocationFailureAtEveryStepLeavesNothingBehind)
     qxio_test::Budget budget;
     budget.fail_at = fail_at;
     created c;
+    TAGGED g = goal("c('/bin/cat', [], '', ['QX_PROBE'=x])"); /* reading allocates too */
     {
       qxio_test::BudgetScope scope(&budget);
-      c = create("'/bin/cat'", "[]", "''", "['QX_PROBE'=x]", opts);
+      c = create(g, opts);
     }
     bool spent = budget.attempts > fail_at;
     if (c.result == 0) {

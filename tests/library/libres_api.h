@@ -1,7 +1,7 @@
-/* Loading a library resource the way the engine's loader does, with a hand-made API struct whose
- * public table is only a header (size, name, version): the entry fills the parameter block, then
- * its init runs. Shared by the tests and the benchmarks; the one place that names the API struct
- * the resources are given. */
+/* Loading a library resource the way the engine's loader does: the entry is given the engine's
+ * API struct for the current worker and fills the parameter block, then its init runs. Shared by
+ * the tests and the benchmarks. libres_api is a hand-made struct whose public table is only a
+ * header (size, name, version), for the entry's version checks, which call nothing through it. */
 #ifndef QX_LIBRES_API_H
 #define QX_LIBRES_API_H
 
@@ -22,8 +22,9 @@ inline QX_MAINFUN_PARAMS_STRUCT libres_block(ORVALIS_API_STRUCT *api, int flags 
 /* The entry's answer for a load; on 0 the init function has run with reason 0. */
 inline int libres_load(QX_pre_linkage_fn entry, QX_MAINFUN_PARAMS_STRUCT *block)
 {
-  static libres_api api;
-  *block = libres_block(&api.api);
+  static ORVALIS_API_STRUCT api;
+  init_qxenv(qx_w, &api, nullptr);
+  *block = libres_block(&api);
   int rc = entry(block);
   if (rc == 0 && block->init_fun) ((void (*)(int))block->init_fun)(0);
   return rc;

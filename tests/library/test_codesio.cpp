@@ -222,6 +222,8 @@ int growth_past_the_ceiling()
   alarm(120);
   EnvGuard size("PROLOGMAXSIZE", "48M");
   TestProlog p(false);
+  QX_MAINFUN_PARAMS_STRUCT block;
+  if (libres_load(qx_main_QXENV_codesio, &block) != 0) return 7;
   codesio_data *d = write_record();
   std::vector<uint32_t> first = sample_codes(1000), huge(20u << 20, 'q');
   size_t taken;
