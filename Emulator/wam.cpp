@@ -25,6 +25,7 @@
 #include "errors.h"
 #include "memman.h"
 #include "modules.h"
+#include "qload.h"
 #include "unify.h"
 #include "wam_internal.h"
 
@@ -1158,6 +1159,7 @@ void deinit_wam()
   qx_cleanup_deinit();
   qx_alt_deinit();
   qx_try_deinit();
+  qx_qload_deinit();
   std::vector<uint32_t>().swap(active_catches);
   std::vector<frame *>().swap(suspended_conts);
 }
