@@ -51,6 +51,10 @@ struct reader {
   QX_stream *stream;
   TAGGED file;
   TAGGED *room_end; /* end of the heap room of the last code 64 */
+  /* The compound of the last code 72 or 73 while its cells are being pushed (0: none), and
+   * where its cells end (null: a structure whose functor is not pushed yet). */
+  TAGGED open;
+  TAGGED *open_end;
 };
 
 int next_byte(reader &r)
@@ -120,9 +124,10 @@ double spi_get_double(reader &r)
   return std::isnan(value) ? std::numeric_limits<double>::quiet_NaN() : value;
 }
 
-/* Pushes n words: inside the reserved room only. */
+/* Pushes n words: inside the reserved room only. A box cannot be a cell of an open compound. */
 TAGGED *push(reader &r, int32_t n)
 {
+  if (n > 1 && r.open) QX_raise_fault(BAD_TOKEN);
   if (r.room_end - r.w->global_top < n) QX_raise_fault(HEAP_USAGE);
   TAGGED *p = r.w->global_top;
   r.w->global_top += n;
@@ -189,6 +194,42 @@ TAGGED slot_value(int32_t i)
   TAGGED v = slot(i);
   if (v == 0) QX_raise_fault(BAD_TOKEN);
   return v;
+}
+
+/* A term of a slot: not the compound whose cells are still being pushed. */
+TAGGED term_slot(reader &r, int32_t i)
+{
+  TAGGED v = slot_value(i);
+  if (r.open && v == r.open) QX_raise_fault(BAD_TOKEN);
+  return v;
+}
+
+/* Codes 72 and 73: a compound whose cells the next pushes are; one at a time. */
+void open_compound(reader &r, int32_t i, TAGGED compound, TAGGED *end)
+{
+  if (r.open) QX_raise_fault(BAD_TOKEN);
+  slot(i) = compound;
+  r.open = compound;
+  r.open_end = end;
+}
+
+/* A cell was pushed: it counts towards the open compound, whose first cell, for a structure,
+ * is its functor. */
+void pushed_cell(reader &r, TAGGED *cell)
+{
+  if (!r.open) return;
+  if (!r.open_end) {
+    if (!IsFunctorCell(*cell) || Arity(*cell) == 0) QX_raise_fault(BAD_TOKEN);
+    r.open_end = cell + 1 + Arity(*cell);
+  }
+  if (r.w->global_top == r.open_end) r.open = 0;
+}
+
+/* Heap terms live for one read: slots that held them are unset when the next read begins. */
+void forget_heap_slots()
+{
+  for (int32_t i = 0; i < qx_eg.qllimit; i++)
+    if (!IsConst(qx_eg.qlarray[i])) qx_eg.qlarray[i] = 0;
 }
 
 /* ---- clause objects ---- */
@@ -317,7 +358,7 @@ void source_position(reader &r)
   emul_info *object = qx_eg.latest_bytecode;
   if (!object || offset < 0 || (uint32_t)offset >= qx_eg.latest_bytecode_size - 4)
     QX_raise_fault(BAD_TOKEN);
-  if (qx_eg.add_table_comp && qx_eg.current_source_info != init_atom_check("off", 0))
+  if (qx_eg.add_table_comp && qx_eg.current_source_info != atom_off)
     qx_eg.add_table_comp((char *)object + 4 + offset, r.file, line);
 }
 
@@ -380,14 +421,17 @@ void read_code(reader &r, int code)
     TAGGED *cell = push(r, 1);
     *cell = MakeRef(cell);
     slot(i) = *cell;
+    pushed_cell(r, cell);
     break;
   }
   case 71: slot(spi_get_long(r)) = atom_nil; break;
-  case 72: slot(spi_get_long(r)) = MakeLst(w->global_top); break;
-  case 73: slot(spi_get_long(r)) = MakeStr(w->global_top); break;
+  case 72: open_compound(r, spi_get_long(r), MakeLst(w->global_top), w->global_top + 2); break;
+  case 73: open_compound(r, spi_get_long(r), MakeStr(w->global_top), nullptr); break;
   case 74: {
-    TAGGED v = slot_value(spi_get_long(r));
-    *push(r, 1) = v;
+    TAGGED v = term_slot(r, spi_get_long(r));
+    TAGGED *cell = push(r, 1);
+    *cell = v;
+    pushed_cell(r, cell);
     break;
   }
   case 75: read_clause_object(r); break;
@@ -397,7 +441,7 @@ void read_code(reader &r, int code)
     break;
   }
   case 78: {
-    definition *def = parse_definition(slot_value(spi_get_long(r)), qx_eg.typein_mod);
+    definition *def = parse_definition(term_slot(r, spi_get_long(r)), qx_eg.typein_mod);
     if (!def) QX_raise_fault(BAD_TOKEN);
     fill_chain(spi_get_long(r), (uint32_t)(uintptr_t)def);
     break;
@@ -501,12 +545,13 @@ int prolog_pop_qlinfo(worker *)
 
 int qread1(worker *w, QX_stream *stream, TAGGED file, TAGGED *result)
 {
-  reader r{w, stream, file, w->global_top};
+  reader r{w, stream, file, w->global_top, 0, nullptr};
+  if (qx_eg.qlarray) forget_heap_slots();
   for (;;) {
     int code = next_byte(r);
     if (code < 0) return 0;
     if (code == 76) {
-      *result = slot_value(spi_get_long(r));
+      *result = term_slot(r, spi_get_long(r));
       return 1;
     }
     read_code(r, code);

@@ -142,6 +142,9 @@ TEST_F(QLoad, TermsOfEveryKindAndEndOfFile)
   EXPECT_EQ(read_one(""), "-1");
   EXPECT_EQ(read_one(ql({"A0", "a"})), "-1") << "end of file before a code";
   EXPECT_EQ(read_one(ql({"D0", "268435455", "L0"})), "268435455") << "nine characters: small";
+  EXPECT_EQ(read_one(ql({"L1"})), "[]") << "constants stay for later reads";
+  EXPECT_EQ(read_one(ql({"L2"})), "fault: $qload: invalid bytecode token")
+      << "heap terms do not: the heap they were on may be gone";
 }
 
 TEST_F(QLoad, FormatErrorsAreFaultsAndWriteNothingOutside)
@@ -182,6 +185,12 @@ TEST_F(QLoad, FormatErrorsAreFaultsAndWriteNothingOutside)
       {"push past the room", ql({"@1", "F0", "F1"}), heap},
       {"bignum past the room", ql({"@2", "D0", "123456789012345678901234567890"}), heap},
       {"float past the room", ql({"@3", "E0", "1.0"}), heap},
+      {"compound used before its cells", ql({"@3", "A0", "f", "B1", "0", "2", "I2", "J1", "L2"}),
+       bad},
+      {"compound that is its own cell", ql({"@3", "H2", "J2"}), bad},
+      {"structure without a functor", ql({"@3", "I2", "C0", "1", "J0"}), bad},
+      {"compound inside an open one", ql({"@9", "A0", "f", "B1", "0", "2", "I2", "J1", "H3"}), bad},
+      {"box inside an open compound", ql({"@9", "H0", "E1", "1.0"}), bad},
   };
   size_t before = qx_space_in_use(QX_SPACE_PROGRAM);
   for (const row &r : rows) {
