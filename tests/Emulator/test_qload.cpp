@@ -330,8 +330,12 @@ TEST_F(QLoad, NestedLevelsAndWhoOwnsTheObjects)
   EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), before);
   push();
   ASSERT_EQ(qread(file(ql({"K0", "4", "4", "", "L0"}))).fault, "");
-  EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), before + 20)
-      << "left to the engine's shutdown, which frees it (the leak checker would see it)";
+  push();
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), before + 20);
+  qx_qload_deinit(); /* as the engine's shutdown (deinit_wam) does, with levels still pushed */
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), before);
+  EXPECT_EQ(qx_eg.qlstack, nullptr);
+  EXPECT_EQ(qx_eg.qlarray, nullptr);
 }
 
 TEST_F(QLoad, SourcePositionsGoToTheTableUnlessTheFlagIsOff)
