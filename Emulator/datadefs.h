@@ -22,6 +22,8 @@ struct numstack_block;
 struct frame;
 struct alt_code;
 struct qx_t_qxio_stream_node_;
+struct emul_info;
+struct qx_qlinfo;
 
 constexpr int QX_ARG_REGISTERS = 256;
 
@@ -319,6 +321,16 @@ struct eglobal {
   qx_t_qxio_stream_node_ *stream_user_output_orig;
   qx_t_qxio_stream_node_ *stream_user_error_orig;
   void *embedded_resources; /* files with appended resources (resources.h), once scanned */
+  /* ---- quick-load reader (qload.cpp) ---- */
+  TAGGED *qlarray; /* slots -qloffset .. qllimit - qloffset - 1; null until first used */
+  int32_t qloffset;
+  int32_t qllimit;
+  qx_qlinfo *qlstack;         /* the arrays saved by $push_qlinfo */
+  emul_info *latest_bytecode; /* the clause object of the last code 75 */
+  uint32_t latest_bytecode_size;
+  emul_info *qlpending;       /* clause objects read at this level that no definition took */
+  TAGGED current_source_info; /* the source_info flag; 0 unset */
+  void (*add_table_comp)(void *address, TAGGED file, int32_t line); /* source positions */
   /* ---- persistent start data: the linked-in resource tables (borrowed, null-terminated) ---- */
   const char *const *fli_pre_map;
   int (*const *fli_pre_linkage)(void *params);

@@ -2,6 +2,7 @@
 #include "emulcode.h"
 
 #include "memman.h"
+#include "qload.h"
 #include "atoms.h"
 #include "termdefs.h"
 #include "wam.h"
@@ -20,7 +21,9 @@ emul_info *qx_alloc_emul_info(uint32_t objsize)
 
 void qx_free_emul_info(emul_info *clause)
 {
-  if (clause) qx_checkdealloc(clause, clause->objsize, QX_SPACE_PROGRAM);
+  if (!clause) return;
+  qx_qload_forget(clause);
+  qx_checkdealloc(clause, clause->objsize, QX_SPACE_PROGRAM);
 }
 
 static bool holds_compiled_code(const definition *def)
@@ -36,6 +39,7 @@ emul_info *qx_first_compiled_clause(const definition *def)
 void insert_compactcode(definition *def, emul_info *clause, int ix, TAGGED key)
 {
   (void)key; /* no index is built over code that never runs */
+  qx_qload_claim(clause);
   clause->ix = (uint32_t)ix & 0x1FF;
   clause->next = nullptr;
   emul_info **tail = (emul_info **)&def->code.code;

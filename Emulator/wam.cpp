@@ -26,6 +26,7 @@
 #include "foreign.h"
 #include "memman.h"
 #include "modules.h"
+#include "qload.h"
 #include "unify.h"
 #include "wam_internal.h"
 
@@ -1161,6 +1162,7 @@ void deinit_wam()
   qx_cleanup_deinit();
   qx_alt_deinit();
   qx_try_deinit();
+  qx_qload_deinit();
   std::vector<uint32_t>().swap(active_catches);
   std::vector<frame *>().swap(suspended_conts);
 }

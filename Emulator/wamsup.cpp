@@ -40,6 +40,7 @@ const qx_pred_row *const families[] = {
     qx_bi_files_rows,
     qx_bi_engine_rows,
     qx_foreign_rows,
+    qx_qload_rows,
     nullptr,
 };
 // clang-format on
