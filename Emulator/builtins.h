@@ -47,6 +47,9 @@ extern const qx_pred_row qx_term_writer_rows[];
 extern const qx_pred_row qx_tokenizer_rows[];
 extern const qx_pred_row qx_parser_rows[];
 extern const qx_pred_row qx_bi_write_rows[];
+extern const qx_pred_row qx_saverest_save_rows[];
+extern const qx_pred_row qx_saverest_restore_rows[];
+extern const qx_pred_row qx_bi_loaded_resource_rows[];
 
 /* The assembled table (the families in installation order, ending with null) and the role table
  * (predicates the engine calls by role). */

@@ -34,6 +34,9 @@ const qx_pred_row *const families[] = {
     qx_tokenizer_rows,
     qx_bi_write_rows,
     qx_parser_rows,
+    qx_saverest_save_rows,
+    qx_saverest_restore_rows,
+    qx_bi_loaded_resource_rows,
     nullptr,
 };
 // clang-format on
