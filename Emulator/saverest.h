@@ -163,6 +163,15 @@ int qx_write_state_trailer(saverest_info *info, int64_t size);
 int qx_read_state_header(saverest_info *info, uint32_t requested, uint32_t *saved_kind,
                          std::string *message);
 
+/* The directory part of a path, ending in "/" (empty without one); the engine's library
+ * directory, ending in "/" (empty when QX_LIBRARY_DIR is not set). */
+std::string qx_directory_of(const std::string &path);
+std::string qx_library_path();
+
+/* The multifile file filter of $save:type(files(L)): info->filter becomes the empty list and
+ * info->filter_files the file atoms when that clause exists. */
+void qx_find_file_filter(saverest_info *info);
+
 /* The names of the foreign resources loaded now (the FR lines of a state's header). */
 std::vector<std::string> qx_loaded_resource_names();
 

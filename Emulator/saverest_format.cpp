@@ -7,7 +7,10 @@
 #include "atoms.h"
 #include "hashtab.h"
 #include "instance.h"
+#include "memman.h"
 #include "modules.h"
+#include "objareas.h"
+#include "orvalis.h"
 #include "saverest.h"
 
 const char *const qx_bad_saved_state = "bad saved state";
@@ -185,6 +188,41 @@ int qx_read_state_header(saverest_info *info, uint32_t requested, uint32_t *save
   }
   *message = qx_bad_saved_state;
   return QXIO_E_PARAMETER_ERROR;
+}
+
+std::string qx_directory_of(const std::string &path)
+{
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string qx_library_path()
+{
+  char *dir = QX_getenv("QX_LIBRARY_DIR");
+  if (!dir) return std::string();
+  std::string path = dir;
+  QX_free(dir);
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path;
+}
+
+void qx_find_file_filter(saverest_info *info)
+{
+  mod_def *sm = find_module(init_atom_check("$save", 0), 0);
+  definition *type = sm ? insert_definition(sm, init_atom_check("type", 0), 1, 0) : nullptr;
+  if (type && type->first_clause) {
+    worker *w = qx_w;
+    call_overflow(w, qx_instance_heap_words(type->first_clause) + 16, 2);
+    TAGGED *top = w->global_top;
+    TAGGED t = deref(qx_copy_from_instance(w, type->first_clause));
+    TAGGED files = IsStr(t) ? deref(StrArg(t, 1)) : 0;
+    if (IsStr(files) && StrFunctor(files) == MakeFunctor(init_atom_check("files", 0), 1)) {
+      info->filter = atom_nil;
+      for (TAGGED l = deref(StrArg(files, 1)); IsLst(l); l = deref(LstTail(l)))
+        if (IsAtom(deref(LstHead(l)))) info->filter_files.push_back(deref(LstHead(l)));
+    }
+    w->global_top = top;
+  }
 }
 
 /* ---- the relocation table ----

@@ -441,12 +441,6 @@ struct Reader {
   }
 };
 
-std::string directory_of(const std::string &path)
-{
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 }  // namespace
 
 int restore_rel(TAGGED *cell, TAGGED key, saverest_info *info, int kind)
@@ -482,14 +476,9 @@ int restore_init(const char *path, saverest_info **info_out, uint32_t *kind_in_o
   auto *info = new saverest_info;
   info->stream = s;
   char *expanded = qx_expand_file_name(path, nullptr, 0);
-  info->dir_path = directory_of(expanded ? expanded : path);
+  info->dir_path = qx_directory_of(expanded ? expanded : path);
   if (expanded) QX_free(expanded);
-  char *lib = QX_getenv("QX_LIBRARY_DIR");
-  if (lib) {
-    info->library_path = lib;
-    QX_free(lib);
-    if (!info->library_path.empty() && info->library_path.back() != '/') info->library_path += '/';
-  }
+  info->library_path = qx_library_path();
   std::string message;
   uint32_t saved_kind = 0;
   rc = qx_read_state_header(info, *kind_in_out, &saved_kind, &message);
@@ -507,22 +496,7 @@ int restore_init(const char *path, saverest_info **info_out, uint32_t *kind_in_o
 int restore_common(saverest_info *info, definition **skipped_out)
 {
   Reader reader{info, qx_w};
-  /* the multifile filter: $save:type(files(L)) */
-  mod_def *sm = find_module(init_atom_check("$save", 0), 0);
-  definition *type = sm ? insert_definition(sm, init_atom_check("type", 0), 1, 0) : nullptr;
-  if (type && type->first_clause) {
-    worker *w = qx_w;
-    call_overflow(w, qx_instance_heap_words(type->first_clause) + 16, 2);
-    TAGGED *top = w->global_top;
-    TAGGED t = deref(qx_copy_from_instance(w, type->first_clause));
-    TAGGED files = IsStr(t) ? deref(StrArg(t, 1)) : 0;
-    if (IsStr(files) && StrFunctor(files) == MakeFunctor(init_atom_check("files", 0), 1)) {
-      info->filter = atom_nil;
-      for (TAGGED l = deref(StrArg(files, 1)); IsLst(l); l = deref(LstTail(l)))
-        if (IsAtom(deref(LstHead(l)))) info->filter_files.push_back(deref(LstHead(l)));
-    }
-    w->global_top = top;
-  }
+  qx_find_file_filter(info);
   for (;;) {
     int rc = fread_longs(&reader.r, sizeof reader.r, info);
     if (rc < 0) {

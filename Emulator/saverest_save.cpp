@@ -140,7 +140,7 @@ int save_data_predicate(saverest_info *info, mod_def *m, definition *d, bool for
 
 bool passes_filter(saverest_info *info, const definition *d, TAGGED file)
 {
-  if (!d->properties.multifile || !info->filter || info->filter == ~(TAGGED)0) return true;
+  if (!d->properties.multifile || !info->filter) return true;
   for (TAGGED f : info->filter_files)
     if (f == file) return true;
   return false;
@@ -295,51 +295,6 @@ void save_flags(saverest_info *info)
   Fwrite(words, sizeof words, info);
 }
 
-/* The file atoms of $save:type(files(L)), the filter of multifile predicates. */
-void find_filter(saverest_info *info)
-{
-  mod_def *m = find_module(init_atom_check("$save", 0), 0);
-  definition *d = m ? insert_definition(m, init_atom_check("type", 0), 1, 0) : nullptr;
-  info->filter = ~(TAGGED)0;
-  if (!d || !d->first_clause) return;
-  instance *ins = d->first_clause;
-  const TAGGED *body = ins->body;
-  uint32_t words = qx_instance_body_words(ins);
-  /* type(files(L)): the functor type/1, then files/1, then the list's pairs */
-  if (words < 4 || body[0] != MakeFunctor(init_atom_check("type", 0), 1)) return;
-  std::vector<TAGGED> files;
-  TAGGED c = body[1];
-  if (!IsStr(c)) return;
-  uint32_t at = ((c & ~3u) - (uint32_t)sizeof(instance)) / 4;
-  if (at + 1 >= words || body[at] != MakeFunctor(init_atom_check("files", 0), 1)) return;
-  TAGGED l = body[at + 1];
-  while (IsLst(l)) {
-    uint32_t p = ((l & ~3u) - (uint32_t)sizeof(instance)) / 4;
-    if (p + 1 >= words) return;
-    if (IsAtom(body[p])) files.push_back(body[p]);
-    l = body[p + 1];
-  }
-  info->filter = atom_nil;
-  info->filter_files = files;
-}
-
-std::string directory_of(const std::string &path)
-{
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string library_path()
-{
-  char *dir = QX_getenv("QX_LIBRARY_DIR");
-  if (!dir) return std::string();
-  std::string path = dir;
-  QX_free(dir);
-  if (path.empty()) return path;
-  if (path.back() != '/') path += '/';
-  return path;
-}
-
 /* The target can be written: an existing one without opening it, else its directory. */
 int check_writable(const std::string &target)
 {
@@ -349,7 +304,7 @@ int check_writable(const std::string &target)
   } else if (errno != ENOENT) {
     return QXIO_E_PERMISSION_ERROR;
   }
-  std::string dir = directory_of(target);
+  std::string dir = qx_directory_of(target);
   if (access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) != 0)
     return errno == ENOENT ? QXIO_E_FILE_NOT_FOUND : QXIO_E_PERMISSION_ERROR;
   return 0;
@@ -387,7 +342,7 @@ int write_records(saverest_info *info, uint32_t kind, TAGGED a, TAGGED b, TAGGED
       if (rc == 0) rc = save_data_module(info, m, 1);
     for (mod_def *m : lb)
       if (rc == 0) rc = save_data_module(info, m, 0);
-    find_filter(info);
+    qx_find_file_filter(info);
     for (TAGGED l = deref(preds); rc == 0 && IsLst(l); l = deref(LstTail(l))) {
       definition *d = parse_definition(LstHead(l), qx_eg.user_module);
       if (d && d->module != qx_eg.prolog_module)
@@ -448,8 +403,8 @@ int save_doit(TAGGED file, TAGGED selector, TAGGED a, TAGGED b, TAGGED preds, in
   QX_register_atom(file);
   int rc = check_writable(info->target);
   if (rc < 0) return save_failed(info, rc, file, culprit, argument);
-  info->dir_path = directory_of(info->target);
-  info->library_path = library_path();
+  info->dir_path = qx_directory_of(info->target);
+  info->library_path = qx_library_path();
   info->temp =
       info->target + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(++temp_counter);
   rc = QX_fopen(info->temp.c_str(), nullptr,
