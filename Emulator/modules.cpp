@@ -83,6 +83,7 @@ void free_module(mod_def *m)
 int init_modules()
 {
   init_fd_hooks();
+  qx_reset_state_flags();
   qx_eg.modules = new_switch_on_key(16);
   qx_eg.prolog_module = find_module(atom_prolog, 1);
   qx_eg.user_module = find_module(atom_user, 1);

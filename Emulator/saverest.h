@@ -74,6 +74,7 @@ constexpr int QX_STATE_FLAG_WORDS = 15;
  * kept in qx_state_flags, where 0 stands for the default. */
 extern TAGGED qx_state_flags[QX_STATE_FLAG_WORDS];
 void qx_get_state_flags(TAGGED words[QX_STATE_FLAG_WORDS]);
+void qx_reset_state_flags(); /* the defaults again, at engine start */
 void qx_set_state_flags(const TAGGED words[QX_STATE_FLAG_WORDS]);
 /* Bit 0 of mod_def.prop: the module is hidden. */
 constexpr uint32_t QX_MODULE_HIDDEN = 1;

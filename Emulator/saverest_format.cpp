@@ -450,6 +450,8 @@ int call_fd_manager(int operation, void *argument)
 
 TAGGED qx_state_flags[QX_STATE_FLAG_WORDS];
 
+void qx_reset_state_flags() { std::memset(qx_state_flags, 0, sizeof qx_state_flags); }
+
 void qx_get_state_flags(TAGGED words[QX_STATE_FLAG_WORDS])
 {
   static const char *const defaults[QX_STATE_FLAG_WORDS] = {

@@ -289,8 +289,8 @@ void save_flags(saverest_info *info)
 {
   TAGGED words[QX_STATE_FLAG_WORDS];
   qx_get_state_flags(words);
-  for (TAGGED word : words)
-    if (IsAtom(word)) save_atom(info, word);
+  for (int i = 0; i < QX_STATE_FLAG_WORDS; i++)
+    if (i != 4 && i != 6 && IsAtom(words[i])) save_atom(info, words[i]); /* 5 and 7 are raw */
   put_record(info, QX_REC_FLAGS, 0);
   Fwrite(words, sizeof words, info);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -418,6 +419,32 @@ TEST_F(SaveTest, HeaderLinesAndTrailerAreExact)
   }
 }
 
+/* One FR line per loaded resource, between the FILE line and the end of the text header. */
+TEST_F(SaveTest, HeaderListsLoadedResources)
+{
+  saverest_info info;
+  info.target = dir + "/fr.sav";
+  info.savemask = get_archmask(QX_SAVE_ALL_BUT_PROLOG);
+  ASSERT_GE(QX_fopen(info.target.c_str(), nullptr, QX_FO_WRITE | QX_FO_BINARY, &info.stream), 0);
+  EXPECT_EQ(qx_write_state_header(&info, {"clpfd", "timeout"}), 0);
+  EXPECT_GE(QX_fclose(info.stream, 0), 0);
+  info.stream = nullptr;
+  EXPECT_EQ(info.written, (int64_t)slurp(info.target).size());
+  EXPECT_EQ(slurp(info.target),
+            "#! /bin/sh\nexec orvalis-4.1.2 -r \"$0\" -a \"$@\"\n# META_INFO 1\n"
+            "# FILE: \"" +
+                info.target +
+                "\"\n# FR: \"clpfd\"\n# FR: \"timeout\"\n"
+                "# META_INFO END\nversion=3 archmask=0x2d85a\n");
+  /* restore/1 is $restore(File, restore(File)): the error names restore/1 */
+  bi_call r = call("restore", {at((dir + "/none.sav").c_str())});
+  EXPECT_TRUE(r.raised);
+  EXPECT_EQ(r.predicate, "restore/1");
+  EXPECT_EQ(r.code, 0x504u);
+  ASSERT_EQ(save(dir + "/ok.sav", 0), "ok");
+  EXPECT_EQ(outcome(call("restore", {at((dir + "/ok.sav").c_str())})), "ok");
+}
+
 /* Hand-made states: what a restore answers, what it prints, and that a good restore works after. */
 TEST(SaveRestoreRecords, HandMadeStates)
 {
@@ -440,13 +467,13 @@ TEST(SaveRestoreRecords, HandMadeStates)
     return one_clause(s).end().bytes;
   };
   std::string big_line(300, 'x');
-  rows.push_back({"good", good(), false, "ok", "", "p(foo,1.5);"});
+  rows.push_back({"good", good(), false, "ok", "", "p(foo,1.5); file=[]"});
   rows.push_back({"extra header lines",
                   [&] {
                     StateWriter s(kAllButProlog, "# a comment\n" + big_line + "\nexec sh\n");
                     return one_clause(s).end().bytes;
                   }(),
-                  false, "ok", "", "p(foo,1.5);"});
+                  false, "ok", "", "p(foo,1.5); file=[]"});
   rows.push_back({"version 2",
                   [&] {
                     StateWriter s(kAllButProlog, "", 2);
@@ -467,7 +494,7 @@ TEST(SaveRestoreRecords, HandMadeStates)
                     StateWriter s(kSelected);
                     return one_clause(s).end().bytes;
                   }(),
-                  true, "ok", "", "p(foo,1.5);"});
+                  true, "ok", "", "p(foo,1.5); file=[]"});
   rows.push_back({"tag 17", StateWriter(kAllButProlog).rec(17).end().bytes, false, "error 5",
                   "! restore: unknown record type 17\n", ""});
   rows.push_back({"tag -1", StateWriter(kAllButProlog).rec(-1).end().bytes, false, "error 5",
@@ -541,20 +568,56 @@ TEST(SaveRestoreRecords, HandMadeStates)
                     return s.end().bytes;
                   }(),
                   false, "error 5 bad saved state", "", ""});
+  /* lengths beyond the rest of the file, or not whole words where words are read */
+  auto after_clause = [&](const std::function<void(StateWriter &)> &more) {
+    StateWriter s(kAllButProlog);
+    one_clause(s);
+    more(s);
+    return s.bytes;
+  };
+  rows.push_back({"exports beyond the file",
+                  after_clause([](StateWriter &s) { s.rec(QX_REC_EXPORTS, kMod, atom_nil, 4000); }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"exports not whole words", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_EXPORTS, kMod, atom_nil, 6).raw(std::string(6, '\0')).end();
+                  }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"term beyond the file", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_DYNAMIC_CLAUSE, kDef, atom_nil, 0, 0x0FFFFFF0).word(kIns + 8);
+                  }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"compiled code beyond the file", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_COMPILED_CLAUSE, kDef, (0x10010u << 9), 0, 0, atom_nil, 0x10000);
+                  }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"meta bytes beyond the file", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_PROPERTIES, kDef, 1 | 4, ENTER_INTERPRETED).raw(":");
+                  }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"negative functor word", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_PREDICATE, kDef + 8, kMod, kP | 0x80000000u).end();
+                  }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"atom name with the library prefix", after_clause([](StateWriter &s) {
+                    s.atom(atom_key(2030), "x.pl", QX_PREFIX_LIBRARY);
+                    s.rec(QX_REC_SOURCE_FILE, kDef, atom_key(2030)).end();
+                  }),
+                  false, "ok", "", "p(foo,1.5); file=/opt/qx/library/x.pl"});
   rows.push_back({"tag 8 accepted",
                   [&] {
                     StateWriter s(kAllButProlog);
                     one_clause(s).rec(QX_REC_NAME, kMod, kFoo, 3);
                     return s.end().bytes;
                   }(),
-                  false, "ok", "", "p(foo,1.5);"});
+                  false, "ok", "", "p(foo,1.5); file=[]"});
   rows.push_back({"key defined twice",
                   [&] {
                     StateWriter s(kAllButProlog);
                     one_clause(s).atom(kFoo, "bar");
                     return s.end().bytes;
                   }(),
-                  false, "ok", "! relocation redefined, key=0x3e97, old value=0x", "p(foo,1.5);"});
+                  false, "ok", "! relocation redefined, key=0x3e97, old value=0x",
+                  "p(foo,1.5); file=[]"});
   rows.push_back({"other byte order",
                   [&] {
                     StateWriter s(kAllButProlog | 4);
@@ -566,7 +629,7 @@ TEST(SaveRestoreRecords, HandMadeStates)
                     s.bytes.replace(at, 8, hi + lo);
                     return s.end().bytes;
                   }(),
-                  false, "ok", "", "p(foo,1.5);"});
+                  false, "ok", "", "p(foo,1.5); file=[]"});
   (void)bad;
   (void)flo;
   (void)fhi;
@@ -576,8 +639,10 @@ TEST(SaveRestoreRecords, HandMadeStates)
       SaveEngine e;
       std::string file = e.dir + "/s.sav";
       spit(file, row.bytes);
+      QX_set_system_property("QX_LIBRARY_DIR", "/opt/qx/library", 0);
       std::string r = e.restore(file, row.increment);
       std::string clauses = clauses_of(e, "p", 2);
+      clauses += std::string(" file=") + atom_name(e.pred("user", "p", 2)->filename);
       spit(file, good());
       std::string again = e.restore(file);
       again += " " + clauses_of(e, "p", 2);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "../../bench/bench_common.h"
 #include "atoms.h"
 #include "builtins.h"
 #include "database.h"
@@ -25,21 +26,12 @@
 
 namespace {
 
-worker storage;
 std::string path;
 
 void start()
 {
-  std::memset(&qx_eg, 0, sizeof qx_eg);
-  worker *w = &storage;
-  CHECK(memman_init() == 0 && init_atoms() == 0 && init_stacks(w) == 0);
-  clear_ch_type_hash();
-  numstack_init(w);
-  qx_w = w;
-  init_modules();
-  init_database();
-  init_wam();
-  qx_install_builtins();
+  static BenchEngine engine; /* the engine with the built-ins, for the whole run */
+  (void)engine;
   CHECK(qxio_init(nullptr, nullptr, 0) >= 0 && init_stream() == 1);
   path = "/tmp/fuzz_state_" + std::to_string(getpid()) + ".sav";
 }
