@@ -475,20 +475,25 @@ int restore_init(const char *path, saverest_info **info_out, uint32_t *kind_in_o
   }
   auto *info = new saverest_info;
   info->stream = s;
-  char *expanded = qx_expand_file_name(path, nullptr, 0);
-  info->dir_path = qx_directory_of(expanded ? expanded : path);
-  if (expanded) QX_free(expanded);
-  info->library_path = qx_library_path();
-  std::string message;
-  uint32_t saved_kind = 0;
-  rc = qx_read_state_header(info, *kind_in_out, &saved_kind, &message);
-  if (rc < 0) {
-    save_error(QX_ERR_SYSTEM, message.c_str(), culprit);
-    restore_deinit(info, 1);
-    return rc;
+  try {
+    char *expanded = qx_expand_file_name(path, nullptr, 0);
+    info->dir_path = qx_directory_of(expanded ? expanded : path);
+    if (expanded) QX_free(expanded);
+    info->library_path = qx_library_path();
+    std::string message;
+    uint32_t saved_kind = 0;
+    rc = qx_read_state_header(info, *kind_in_out, &saved_kind, &message);
+    if (rc < 0) {
+      save_error(QX_ERR_SYSTEM, message.c_str(), culprit);
+      restore_deinit(info, 1);
+      return rc;
+    }
+    *kind_in_out = saved_kind;
+    info->hash = new_switch_on_key(256);
+  } catch (...) {
+    restore_deinit(info, 1); /* a fault: the stream is closed before it goes on */
+    throw;
   }
-  *kind_in_out = saved_kind;
-  info->hash = new_switch_on_key(256);
   *info_out = info;
   return 0;
 }

@@ -384,6 +384,41 @@ int save_failed(saverest_info *info, int code, TAGGED file, TAGGED culprit, int 
   return raise_error_goal(culprit, argument);
 }
 
+/* Writes the state to a temporary file and renames it over the target; 0 or the error. */
+int save_to(saverest_info *info, TAGGED file, uint32_t kind, TAGGED a, TAGGED b, TAGGED preds)
+{
+  info->filename = file;
+  QX_register_atom(file);
+  int rc = check_writable(info->target);
+  if (rc < 0) return rc;
+  info->dir_path = qx_directory_of(info->target);
+  info->library_path = qx_library_path();
+  info->temp =
+      info->target + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(++temp_counter);
+  rc = QX_fopen(info->temp.c_str(), nullptr,
+                QX_FO_WRITE | QX_FO_BINARY | QX_FO_NO_EXPAND | QX_FO_EXCLUSIVE, &info->stream);
+  if (rc < 0) {
+    info->stream = nullptr;
+    /* an open that failed after making the file leaves it to us; one that met a file of
+     * that name made nothing */
+    if (rc == QXIO_E_FILE_EXISTS) info->temp.clear();
+    return rc;
+  }
+  info->hash = new_switch_on_key(256);
+  info->savemask = info->restoremask = get_archmask(kind);
+  info->written = 0;
+  qx_write_state_header(info, qx_loaded_resource_names());
+  rc = write_records(info, kind, a, b, preds);
+  if (rc < 0) return rc;
+  qx_write_state_trailer(info, info->written);
+  int closed = QX_fclose(info->stream, 0);
+  info->stream = nullptr;
+  rc = info->write_error ? info->write_error : closed < 0 ? closed : 0;
+  if (rc == 0 && rename(info->temp.c_str(), info->target.c_str()) != 0)
+    rc = QXIO_E_PERMISSION_ERROR;
+  return rc;
+}
+
 int save_doit(TAGGED file, TAGGED selector, TAGGED a, TAGGED b, TAGGED preds, int argument,
               TAGGED culprit)
 {
@@ -399,38 +434,13 @@ int save_doit(TAGGED file, TAGGED selector, TAGGED a, TAGGED b, TAGGED preds, in
   auto *info = new saverest_info;
   info->target = expanded;
   QX_free(expanded);
-  info->filename = file;
-  QX_register_atom(file);
-  int rc = check_writable(info->target);
-  if (rc < 0) return save_failed(info, rc, file, culprit, argument);
-  info->dir_path = qx_directory_of(info->target);
-  info->library_path = qx_library_path();
-  info->temp =
-      info->target + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(++temp_counter);
-  rc = QX_fopen(info->temp.c_str(), nullptr,
-                QX_FO_WRITE | QX_FO_BINARY | QX_FO_NO_EXPAND | QX_FO_EXCLUSIVE, &info->stream);
-  if (rc < 0) {
-    info->stream = nullptr;
-    info->temp.clear(); /* not ours: nothing to delete */
-    return save_failed(info, rc, file, culprit, argument);
-  }
-  info->hash = new_switch_on_key(256);
-  info->savemask = info->restoremask = get_archmask(kind);
-  info->written = 0;
-  qx_write_state_header(info, qx_loaded_resource_names());
+  int rc;
   try {
-    rc = write_records(info, kind, a, b, preds);
+    rc = save_to(info, file, kind, a, b, preds);
   } catch (...) {
-    save_deinit(info, 1);
+    save_deinit(info, 1); /* a fault: the partial file goes, the fault goes on */
     throw;
   }
-  if (rc < 0) return save_failed(info, rc, file, culprit, argument);
-  qx_write_state_trailer(info, info->written);
-  int closed = QX_fclose(info->stream, 0);
-  info->stream = nullptr;
-  rc = info->write_error ? info->write_error : closed < 0 ? closed : 0;
-  if (rc == 0 && rename(info->temp.c_str(), info->target.c_str()) != 0)
-    rc = QXIO_E_PERMISSION_ERROR;
   if (rc < 0) return save_failed(info, rc, file, culprit, argument);
   save_deinit(info, 0);
   return 1;

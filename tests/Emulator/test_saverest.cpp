@@ -46,6 +46,7 @@ public:
   using EngineTest::p;
   using StreamTest::at;
   using StreamTest::call;
+  using StreamTest::open_fds;
 
   int run(const std::string &text) { return run_goal(goal(text)); }
   mod_def *module(const char *name) { return find_module(at(name), 1); }
@@ -771,6 +772,102 @@ TEST_F(SaveTest, MultifileClausesOfListedFilesAreReplaced)
   /* a compiled definition in the state: put aside, the restore ends with the permission error */
   EXPECT_EQ(restore(state(0), true), "error 4101 redefine multifile_procedure user:mf/1");
   EXPECT_EQ(mf->predtyp, ENTER_INTERPRETED);
+}
+
+}  // namespace
+
+namespace {
+
+/* ---- a memory fault in the middle of a restore ---- */
+
+struct FailingSource {
+  bool armed = false;
+  int left = 0;
+};
+FailingSource failing;
+int source_init(void *) { return 1; }
+void source_deinit(void *) {}
+void *source_alloc(size_t size, void *cookie)
+{
+  FailingSource *f = (FailingSource *)cookie;
+  if (f->armed && f->left-- <= 0) return nullptr;
+  return std::malloc(size);
+}
+void source_free(void *block, size_t, void *) { std::free(block); }
+
+/* The restore closes its stream, frees its state and passes the fault on; the engine then
+ * restores the same state. Every allocation of the restore is made to fail in turn. */
+TEST(SaveRestoreFaults, MemoryFaultInARestoreClosesAndRethrows)
+{
+  int faults = 0;
+  for (int n = 0; n < 64; n++) {
+    SCOPED_TRACE(n);
+    forked_child c = run_forked([n] {
+      qx_memman_set_hooks(0, source_init, source_deinit, source_alloc, source_free, &failing);
+      SaveEngine e;
+      e.build();
+      std::string file = e.dir + "/m.sav";
+      if (e.save(file, 0) != "ok") return std::string("save failed");
+      int fds = SaveEngine::open_fds();
+      failing.left = n;
+      failing.armed = true;
+      std::string r;
+      try {
+        r = e.restore(file);
+      } catch (const qx_fault &) {
+        r = "fault";
+      }
+      failing.armed = false;
+      r += SaveEngine::open_fds() == fds ? " closed" : " open";
+      r += " " + e.restore(file);
+      definition *p = e.pred("m1", "p", 1);
+      return r + " " + std::to_string(p->clause_count);
+    });
+    if (c.report.substr(0, 5) == "fault") faults++;
+    EXPECT_TRUE(c.report == "fault closed ok 6" || c.report == "ok closed ok 6")
+        << c.report << c.err;
+  }
+  EXPECT_GT(faults, 0);
+}
+
+/* A save that faults part way deletes its temporary file, closes it and leaves the previous
+ * state as it was. */
+TEST(SaveRestoreFaults, MemoryFaultInASaveKeepsThePreviousState)
+{
+  int faults = 0;
+  for (int n = 0; n < 48; n++) {
+    SCOPED_TRACE(n);
+    forked_child c = run_forked([n] {
+      qx_memman_set_hooks(0, source_init, source_deinit, source_alloc, source_free, &failing);
+      SaveEngine e;
+      std::string file = e.dir + "/m.sav";
+      if (e.save(file, 0) != "ok") return std::string("save failed");
+      std::string before = slurp(file);
+      e.build();
+      int fds = SaveEngine::open_fds();
+      failing.left = n;
+      failing.armed = true;
+      std::string r;
+      try {
+        r = e.save(file, 0);
+      } catch (const qx_fault &) {
+        r = "fault";
+      }
+      failing.armed = false;
+      int entries = 0;
+      DIR *d = opendir(e.dir.c_str());
+      while (dirent *entry = readdir(d)) entries += entry->d_name[0] != '.';
+      closedir(d);
+      r += SaveEngine::open_fds() == fds ? " closed" : " open";
+      r += entries == 1 ? " alone" : " leftovers";
+      r += slurp(file) == before ? " same" : " new";
+      return r;
+    });
+    if (c.report.substr(0, 5) == "fault") faults++;
+    EXPECT_TRUE(c.report == "fault closed alone same" || c.report == "ok closed alone new")
+        << c.report << c.err;
+  }
+  EXPECT_GT(faults, 0);
 }
 
 }  // namespace
