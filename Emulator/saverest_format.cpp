@@ -355,7 +355,8 @@ bool qx_valid_instance_body(const TAGGED *body, uint32_t words)
   if (words == 0) return false;
   /* What each word is: a cell, a block head (functor or box header), or raw data. */
   enum : uint8_t { CELL, FUNCTOR, BOX, RAW };
-  std::vector<uint8_t> kind(words, CELL);
+  static std::vector<uint8_t> kind; /* kept from call to call */
+  kind.assign(words, CELL);
   for (uint32_t i = 0; i < words; i++) {
     TAGGED c = body[i];
     if (IsBoxHeader(c)) {

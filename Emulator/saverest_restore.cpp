@@ -60,6 +60,10 @@ struct Reader {
   saverest_info *info;
   worker *w;
   saverest_record r{};
+  /* buffers kept from record to record */
+  std::vector<unsigned char> bytes_;
+  std::vector<uint64_t> block_;
+  std::vector<TAGGED> goals_;
 
   TAGGED atom(TAGGED key)
   {
@@ -180,7 +184,7 @@ struct Reader {
     TAGGED head[2];
     int rc = fread_longs(head, sizeof head, info);
     if (rc < 0) return rc;
-    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> &bytes = bytes_;
     rc = read_payload(info, bytes, c, true);
     if (rc < 0) return rc;
     block.assign((sizeof(instance) + c + 7) / 8, 0);
@@ -200,7 +204,7 @@ struct Reader {
     TAGGED key = r.w2;
     if (IsAtom(key)) key = atom(key);
     if (!m || !key || !IsConst(key) || IsBoxHeader(key)) return kBad;
-    std::vector<uint64_t> block;
+    std::vector<uint64_t> &block = block_;
     TAGGED saved;
     int rc = read_body(r.w3, block, &saved);
     if (rc < 0) return rc;
@@ -310,7 +314,8 @@ struct Reader {
                  : IsStr(head) && !IsBoxHeader(StrFunctor(head)) ? StrFunctor(head)
                                                                  : 0;
     if (key != d->functor) return false;
-    std::vector<TAGGED> goals{body};
+    std::vector<TAGGED> &goals = goals_;
+    goals.assign(1, body);
     while (!goals.empty()) {
       TAGGED g = deref(goals.back());
       goals.pop_back();
@@ -329,7 +334,7 @@ struct Reader {
     definition *d = def(r.w1);
     TAGGED file = r.w2 == 0 ? atom_nil : file_atom(r.w2);
     if (!d || !file) return kBad;
-    std::vector<uint64_t> block;
+    std::vector<uint64_t> &block = block_;
     TAGGED saved;
     int rc = read_body(r.w4, block, &saved);
     if (rc < 0) return rc;
