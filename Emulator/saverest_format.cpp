@@ -233,6 +233,13 @@ namespace {
 
 constexpr TAGGED kFixedAtomLimit = 71;
 
+/* An atom's reference taken while the restore runs goes again. */
+void release_atom(TAGGED a)
+{
+  atom *r = atom_record(a);
+  if (r->refcount >= 1 && r->refcount <= 254) r->refcount--;
+}
+
 sw_on_key_node *rel_slot(saverest_info *info, TAGGED key)
 {
   if (expansion_due(info->hash)) expand_sw_on_key(&info->hash);
@@ -245,6 +252,7 @@ void rel_store(saverest_info *info, TAGGED key, TAGGED value)
   if (n->key) {
     std::fprintf(stderr, "! relocation redefined, key=0x%lx, old value=0x%lx, new value=0x%lx\n",
                  (unsigned long)key, (unsigned long)n->value, (unsigned long)value);
+    if ((n->value & 7) == QX_TAG_ATOM) release_atom(n->value); /* the end pass sees the new one */
     n->value = value;
     return;
   }
@@ -308,10 +316,7 @@ void rel_end_pass(saverest_info *info)
   info->ended = true;
   for (uint32_t i = 0; i < sw_on_key_slots(info->hash); i++) {
     sw_on_key_node &n = info->hash->node[i];
-    if (n.key && (n.value & 7) == QX_TAG_ATOM) {
-      atom *a = atom_record(n.value);
-      if (a->refcount >= 1 && a->refcount <= 254) a->refcount--;
-    }
+    if (n.key && (n.value & 7) == QX_TAG_ATOM) release_atom(n.value);
   }
   for (definition *d : info->locked) d->properties.locked = 0;
   info->locked.clear();

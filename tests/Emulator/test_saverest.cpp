@@ -446,6 +446,27 @@ TEST_F(SaveTest, HeaderListsLoadedResources)
   EXPECT_EQ(outcome(call("restore", {at((dir + "/ok.sav").c_str())})), "ok");
 }
 
+/* Atoms are held while a restore runs and released at its end, also one whose key a later
+ * record took over; definitions are unmarked. */
+TEST_F(SaveTest, RestoreReleasesWhatItHeld)
+{
+  TAGGED foo = at("foo"), bar = at("bar");
+  uint8_t before[2] = {atom_record(foo)->refcount, atom_record(bar)->refcount};
+  StateWriter s(kAllButProlog);
+  one_clause(s).atom(kFoo, "bar").end();
+  spit(dir + "/r.sav", s.bytes);
+  EXPECT_EQ(restore(dir + "/r.sav"), "ok");
+  EXPECT_EQ(atom_record(foo)->refcount, before[0]);
+  EXPECT_EQ(atom_record(bar)->refcount, before[1]);
+  EXPECT_EQ(pred("user", "p", 2)->properties.locked, 0u);
+  /* a restore that fails half way releases them too */
+  spit(dir + "/r.sav", s.bytes.substr(0, s.bytes.size() - 28));
+  EXPECT_EQ(restore(dir + "/r.sav").substr(0, 23), "error 5 bad saved state");
+  EXPECT_EQ(atom_record(foo)->refcount, before[0]);
+  EXPECT_EQ(atom_record(bar)->refcount, before[1]);
+  EXPECT_EQ(pred("user", "p", 2)->properties.locked, 0u);
+}
+
 /* Hand-made states: what a restore answers, what it prints, and that a good restore works after. */
 TEST(SaveRestoreRecords, HandMadeStates)
 {
