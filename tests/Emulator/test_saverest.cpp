@@ -24,6 +24,15 @@ std::string slurp(const std::string &path)
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
+/* Entries of a directory, "." and ".." left out. */
+int entries_in(const std::string &dir)
+{
+  int n = 0;
+  DIR *d = opendir(dir.c_str());
+  while (dirent *entry = d ? readdir(d) : nullptr) n += entry->d_name[0] != '.';
+  if (d) closedir(d);
+  return n;
+}
 void spit(const std::string &path, const std::string &bytes)
 {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -696,11 +705,7 @@ TEST_F(SaveTest, UnwritableTargetLeavesNoFile)
   std::string sub = dir + "/sub";
   ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
   EXPECT_EQ(save(sub, 1).substr(0, 6), "error ");
-  DIR *d = opendir(dir.c_str());
-  int entries = 0;
-  while (dirent *e = readdir(d)) entries += e->d_name[0] != '.';
-  closedir(d);
-  EXPECT_EQ(entries, 1); /* only sub */
+  EXPECT_EQ(entries_in(dir), 1); /* only sub */
 }
 
 /* A save that runs out of file size part way keeps the previous state byte for byte, reports
@@ -721,10 +726,7 @@ TEST(SaveRestoreFaults, WriteErrorKeepsThePreviousState)
     std::string second = e.save(file, 0);
     lim = {RLIM_INFINITY, RLIM_INFINITY};
     setrlimit(RLIMIT_FSIZE, &lim);
-    int others = 0;
-    DIR *d = opendir(e.dir.c_str());
-    while (dirent *entry = readdir(d)) others += entry->d_name[0] != '.';
-    closedir(d);
+    int others = entries_in(e.dir);
     return first + "|" + second.substr(0, 6) + "|" + (slurp(file) == before ? "same" : "changed") +
            "|" + std::to_string(others) + "|" + std::to_string(before.size() > 100);
   });
@@ -816,79 +818,72 @@ void *source_alloc(size_t size, void *cookie)
 }
 void source_free(void *block, size_t, void *) { std::free(block); }
 
-/* The restore closes its stream, frees its state and passes the fault on; the engine then
- * restores the same state. Every allocation of the restore is made to fail in turn. */
-TEST(SaveRestoreFaults, MemoryFaultInARestoreClosesAndRethrows)
+/* Runs act with the n-th allocation from now failing: what act answered, or "fault" when the
+ * fault reached the caller; then whether the descriptors are those from before. */
+template <class Act>
+std::string under_failing_source(int n, Act act)
+{
+  int fds = SaveEngine::open_fds();
+  failing.left = n;
+  failing.armed = true;
+  std::string r;
+  try {
+    r = act();
+  } catch (const qx_fault &) {
+    r = "fault";
+  }
+  failing.armed = false;
+  return r + (SaveEngine::open_fds() == fds ? " closed" : " open");
+}
+
+/* A restore or a save with each of its allocations made to fail in turn, in a child whose
+ * engine takes its memory from the failing source: every answer must be one of `expected`. */
+template <class Run>
+void each_allocation_failing(int count, const std::set<std::string> &expected, Run run)
 {
   int faults = 0;
-  for (int n = 0; n < 64; n++) {
+  for (int n = 0; n < count; n++) {
     SCOPED_TRACE(n);
-    forked_child c = run_forked([n] {
+    forked_child c = run_forked([&] {
       qx_memman_set_hooks(0, source_init, source_deinit, source_alloc, source_free, &failing);
       SaveEngine e;
-      e.build();
-      std::string file = e.dir + "/m.sav";
-      if (e.save(file, 0) != "ok") return std::string("save failed");
-      int fds = SaveEngine::open_fds();
-      failing.left = n;
-      failing.armed = true;
-      std::string r;
-      try {
-        r = e.restore(file);
-      } catch (const qx_fault &) {
-        r = "fault";
-      }
-      failing.armed = false;
-      r += SaveEngine::open_fds() == fds ? " closed" : " open";
-      r += " " + e.restore(file);
-      definition *p = e.pred("m1", "p", 1);
-      return r + " " + std::to_string(p->clause_count);
+      return run(e, e.dir + "/m.sav", n);
     });
-    if (c.report.substr(0, 5) == "fault") faults++;
-    EXPECT_TRUE(c.report == "fault closed ok 6" || c.report == "ok closed ok 6")
-        << c.report << c.err;
+    faults += c.report.substr(0, 5) == "fault";
+    EXPECT_TRUE(expected.count(c.report)) << c.report << c.err;
   }
   EXPECT_GT(faults, 0);
+}
+
+/* The restore closes its stream, frees its state and passes the fault on; the engine then
+ * restores the same state. */
+TEST(SaveRestoreFaults, MemoryFaultInARestoreClosesAndRethrows)
+{
+  each_allocation_failing(64, {"fault closed ok 6", "ok closed ok 6"},
+                          [](SaveEngine &e, const std::string &file, int n) {
+                            e.build();
+                            if (e.save(file, 0) != "ok") return std::string("save failed");
+                            std::string r =
+                                under_failing_source(n, [&] { return e.restore(file); });
+                            r += " " + e.restore(file);
+                            return r + " " + std::to_string(e.pred("m1", "p", 1)->clause_count);
+                          });
 }
 
 /* A save that faults part way deletes its temporary file, closes it and leaves the previous
  * state as it was. */
 TEST(SaveRestoreFaults, MemoryFaultInASaveKeepsThePreviousState)
 {
-  int faults = 0;
-  for (int n = 0; n < 48; n++) {
-    SCOPED_TRACE(n);
-    forked_child c = run_forked([n] {
-      qx_memman_set_hooks(0, source_init, source_deinit, source_alloc, source_free, &failing);
-      SaveEngine e;
-      std::string file = e.dir + "/m.sav";
-      if (e.save(file, 0) != "ok") return std::string("save failed");
-      std::string before = slurp(file);
-      e.build();
-      int fds = SaveEngine::open_fds();
-      failing.left = n;
-      failing.armed = true;
-      std::string r;
-      try {
-        r = e.save(file, 0);
-      } catch (const qx_fault &) {
-        r = "fault";
-      }
-      failing.armed = false;
-      int entries = 0;
-      DIR *d = opendir(e.dir.c_str());
-      while (dirent *entry = readdir(d)) entries += entry->d_name[0] != '.';
-      closedir(d);
-      r += SaveEngine::open_fds() == fds ? " closed" : " open";
-      r += entries == 1 ? " alone" : " leftovers";
-      r += slurp(file) == before ? " same" : " new";
-      return r;
-    });
-    if (c.report.substr(0, 5) == "fault") faults++;
-    EXPECT_TRUE(c.report == "fault closed alone same" || c.report == "ok closed alone new")
-        << c.report << c.err;
-  }
-  EXPECT_GT(faults, 0);
+  each_allocation_failing(48, {"fault closed alone same", "ok closed alone new"},
+                          [](SaveEngine &e, const std::string &file, int n) {
+                            if (e.save(file, 0) != "ok") return std::string("save failed");
+                            std::string before = slurp(file);
+                            e.build();
+                            std::string r =
+                                under_failing_source(n, [&] { return e.save(file, 0); });
+                            r += entries_in(e.dir) == 1 ? " alone" : " leftovers";
+                            return r + (slurp(file) == before ? " same" : " new");
+                          });
 }
 
 }  // namespace
