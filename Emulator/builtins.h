@@ -54,6 +54,8 @@ extern const qx_pred_row qx_bi_files_rows[];
 extern const qx_pred_row qx_bi_engine_rows[];
 extern const qx_pred_row qx_foreign_rows[];
 extern const qx_pred_row qx_qload_rows[];
+extern const qx_pred_row qx_saverest_save_rows[];
+extern const qx_pred_row qx_saverest_restore_rows[];
 
 /* The assembled table (the families in installation order, ending with null) and the role table
  * (predicates the engine calls by role). */

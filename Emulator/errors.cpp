@@ -120,8 +120,11 @@ void save_error(uint32_t code, const char *message, TAGGED culprit)
   qx_eg.pending_error_thrown = 0;
   std::snprintf(qx_eg.pending_error_message, sizeof qx_eg.pending_error_message, "%s",
                 message ? message : "");
-  if (qx_eg.pending_error_culprit) qx_free_instance(qx_eg.pending_error_culprit);
-  qx_eg.pending_error_culprit = culprit ? qx_copy_to_instance(qx_w, culprit) : nullptr;
+  /* Forget the old culprit before copying the new one: the copy may end in a memory fault. */
+  instance *old = qx_eg.pending_error_culprit;
+  qx_eg.pending_error_culprit = nullptr;
+  if (old) qx_free_instance(old);
+  if (culprit) qx_eg.pending_error_culprit = qx_copy_to_instance(qx_w, culprit);
 }
 
 int raise_error(TAGGED module, TAGGED name, int arity, int argument)

@@ -16,6 +16,7 @@
 #include "hashtab.h"
 #include "instance.h"
 #include "memman.h"
+#include "saverest.h"
 
 void (*qx_fd_destructor_hook)(void *cookie, void *chain);
 void *qx_fd_hook_cookie;
@@ -90,6 +91,8 @@ void free_module(mod_def *m)
 
 int init_modules()
 {
+  init_fd_hooks();
+  qx_reset_state_flags();
   qx_eg.modules = new_switch_on_key(16);
   qx_eg.prolog_module = find_module(atom_prolog, 1);
   qx_eg.user_module = find_module(atom_user, 1);

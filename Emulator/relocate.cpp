@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "archmask.h"
 #include "insns.h"
 #include "termdefs.h"
 #include "wam.h"
@@ -270,7 +271,14 @@ code_walk code_of(emul_info *clause, const qx_insn_tables &tables)
   return k;
 }
 
-unsigned shift_of(uint32_t mask) { return qx_mask_threaded(mask) ? 3 : 1; }
+archmask_fields fields_of(uint32_t mask)
+{
+  archmask_fields f;
+  put_archmask(mask, &f);
+  return f;
+}
+
+unsigned shift_of(const archmask_fields &f) { return f.threaded ? 3 : 1; }
 
 }  // namespace
 
@@ -279,13 +287,14 @@ int relocate_emul_data(emul_info *clause, int32_t delta, uint32_t old_failcode,
                        void *info, const qx_insn_tables &tables)
 {
   code_walk k = code_of(clause, tables);
-  k.swap = qx_mask_bigendian(savemask) != qx_mask_bigendian(restoremask);
+  archmask_fields saved = fields_of(savemask), own = fields_of(restoremask);
+  k.swap = saved.bigendian != own.bigendian;
   k.restore = true;
   k.delta = delta;
   k.old_failcode = old_failcode;
-  k.xmove = 4 * ((int32_t)qx_mask_xoffset(restoremask) - (int32_t)qx_mask_xoffset(savemask));
-  k.in_shift = shift_of(savemask);
-  k.out_shift = shift_of(restoremask);
+  k.xmove = 4 * ((int32_t)own.xoffset - (int32_t)saved.xoffset);
+  k.in_shift = shift_of(saved);
+  k.out_shift = shift_of(own);
   k.callback = callback;
   k.info = info;
   return walk_twice(k) ? 1 : 0;
@@ -295,7 +304,7 @@ int scan_code(emul_info *clause, qx_rel_callback callback, void *info, const qx_
 {
   code_walk k = code_of(clause, tables);
   k.old_failcode = (uint32_t)(uintptr_t)failcode;
-  k.in_shift = k.out_shift = shift_of(QX_OWN_ARCHMASK);
+  k.in_shift = k.out_shift = shift_of(fields_of(get_archmask(QX_SAVE_SELECTED)));
   k.callback = callback;
   k.info = info;
   return walk_twice(k) ? 1 : 0;

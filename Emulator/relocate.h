@@ -13,13 +13,6 @@
 
 #include "emulcode.h"
 
-/* Fields of an architecture mask that the walk reads. */
-static inline uint32_t qx_mask_bigendian(uint32_t mask) { return (mask >> 2) & 1; }
-static inline uint32_t qx_mask_threaded(uint32_t mask) { return (mask >> 5) & 31; }
-static inline uint32_t qx_mask_xoffset(uint32_t mask) { return (mask >> 12) & 255; }
-/* This emulator's mask, save kind SELECTED (the kind does not matter to the walk). */
-constexpr uint32_t QX_OWN_ARCHMASK = 0x2D05A;
-
 /* Formats and classes per instruction number (count entries each). */
 struct qx_insn_tables {
   const uint8_t *fmt;

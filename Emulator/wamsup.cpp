@@ -41,6 +41,8 @@ const qx_pred_row *const families[] = {
     qx_bi_engine_rows,
     qx_foreign_rows,
     qx_qload_rows,
+    qx_saverest_save_rows,
+    qx_saverest_restore_rows,
     nullptr,
 };
 // clang-format on

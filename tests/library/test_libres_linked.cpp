@@ -3,6 +3,11 @@
  * glue and the public dispatch table, and unloaded. */
 #include <signal.h>
 #include <sys/time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "stream_fixture.h"
 #include "foreign_interface.h"
@@ -58,6 +63,17 @@ TEST_F(LinkedResources, LoadRunAndUnloadThroughProlog)
       << exception();
   EXPECT_EQ(p.var("R") + " " + p.var("O"), "1 off");
   ASSERT_EQ(p.run("'$start_timer_a'(none, 100000, 0)"), 1) << exception();
+  /* a state saved now lists the loaded resources in its header */
+  char path[] = "/tmp/qx_libres_XXXXXX";
+  ASSERT_GE(mkstemp(path), 0);
+  ASSERT_EQ(p.run(std::string("'$save'('") + path + "', 0, x)"), 1) << exception();
+  std::ifstream in(path, std::ios::binary);
+  std::string header((std::istreambuf_iterator<char>(in)), {});
+  unlink(path);
+  EXPECT_NE(
+      header.find("\n# FR: \"random\"\n# FR: \"timeout\"\n# FR: \"codesio\"\n# META_INFO END\n"),
+      std::string::npos)
+      << header.substr(0, 300);
   for (const char *name : {"random", "timeout", "codesio"})
     EXPECT_EQ(p.run(std::string("unload_foreign_resource(") + name + ")"), 1) << name;
   EXPECT_EQ(p.run("loaded_resource(_)"), 0);
