@@ -1,11 +1,12 @@
 /* Calls of one arithmetic step (a Wichmann-Hill seed update) through the three ways a native
  * function becomes a predicate: a foreign resource's function through the glue with declared
  * argument kinds, a QX_define_c_predicate predicate through the stash dispatcher, and a core
- * native built-in. Each is called a million times from the same interpreted loop, which a
+ * native built-in; and the random resource's ZKRnxt through the glue. Each is called a million times from the same interpreted loop, which a
  * fourth line times with a call of true/0 in the step's place. */
 #include "bench_common.h"
 #include "foreign_interface.h"
 #include "orvalis.h"
+#include "qxlibres.h"
 
 namespace {
 
@@ -27,11 +28,11 @@ int bench_entry(void *arg)
   p->flags |= QX_MAINFUN_PLAIN_INIT;
   return 0;
 }
-const char *const pre_map[] = {"bench", nullptr};
-const QX_pre_linkage_fn pre_linkage[] = {bench_entry, nullptr};
+const char *const pre_map[] = {"bench", "random", nullptr};
+const QX_pre_linkage_fn pre_linkage[] = {bench_entry, qx_main_QXENV_random, nullptr};
 const qx_foreign_pred preds[] = {{"glue_step", "+integer [-integer]"}, {nullptr, nullptr}};
 const qx_foreign_interface bench_interface = {"bench", "user", preds};
-const qx_foreign_interface *const interfaces[] = {&bench_interface, nullptr};
+const qx_foreign_interface *const interfaces[] = {&bench_interface, &qx_random_interface, nullptr};
 
 /* The QX_define_c_predicate function: stash_step(S0, S). */
 int stash_step(QX_term_ref goal, void *)
@@ -60,7 +61,7 @@ int main()
   qx_set_linked_resources(pre_map, pre_linkage);
   qx_set_linked_interfaces(interfaces);
   qx_define_native(qx_eg.user_module, "native_step", 2, native_step, nullptr, ENTER_C);
-  if (e.run("load_foreign_resource(bench)") != 1 ||
+  if (e.run("load_foreign_resource(bench)") != 1 || e.run("load_foreign_resource(random)") != 1 ||
       !QX_define_c_predicate("stash_step", 2, "user", stash_step, nullptr)) {
     std::fprintf(stderr, "bench_foreign: set-up failed\n");
     return 1;
@@ -69,9 +70,10 @@ int main()
             "loop(glue, N, S0) :- glue_step(S0, S), N1 is N - 1, loop(glue, N1, S).\n"
             "loop(stash, N, S0) :- stash_step(S0, S), N1 is N - 1, loop(stash, N1, S).\n"
             "loop(native, N, S0) :- native_step(S0, S), N1 is N - 1, loop(native, N1, S).\n"
+            "loop(zkrnxt, N, S) :- 'ZKRnxt'(_), N1 is N - 1, loop(zkrnxt, N1, S).\n"
             "loop(none, N, S) :- true, N1 is N - 1, loop(none, N1, S).\n");
   std::printf("%-36s %12s\n", "path (1e6 calls each)", "calls/s");
-  for (const char *kind : {"glue", "stash", "native", "none"}) {
+  for (const char *kind : {"glue", "zkrnxt", "stash", "native", "none"}) {
     std::string goal = "loop(" + std::string(kind) + ", " + std::to_string(CALLS) + ", 1)";
     int result = 1;
     double s = bench_best([&] { result &= e.run(goal); });
@@ -80,6 +82,7 @@ int main()
       return 1;
     }
     const char *label = std::string(kind) == "glue"     ? "foreign glue (+integer [-integer])"
+                        : std::string(kind) == "zkrnxt" ? "ZKRnxt of random ([-float])"
                         : std::string(kind) == "stash"  ? "QX_define_c_predicate dispatcher"
                         : std::string(kind) == "native" ? "core native built-in"
                                                         : "loop alone (true/0)";
