@@ -70,10 +70,6 @@ void print_rate(const char *what, double seconds)
 int main()
 {
   BenchEngine engine;
-  if (qxio_init(nullptr, nullptr, 0) < 0 || init_stream() != 1) {
-    std::fprintf(stderr, "stream start failed\n");
-    return 1;
-  }
   QX_MAINFUN_PARAMS_STRUCT block;
   if (libres_load(qx_main_QXENV_codesio, &block) != 0) {
     std::fprintf(stderr, "codesio did not load\n");
@@ -105,7 +101,5 @@ int main()
   print_rate("collected by $stream_to_codes/3", collect);
   print_rate("std::vector push_back (peer)", vector);
   libres_unload(block);
-  deinit_stream();
-  qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
   return 0;
 }

@@ -42,10 +42,6 @@ int main(int argc, char **argv)
   std::string dir = argc > 1 ? argv[1] : "/tmp";
   std::string state = dir + "/bench_state_" + std::to_string(getpid()) + ".sav";
   BenchEngine engine;
-  if (qxio_init(nullptr, nullptr, 0) < 0 || init_stream() != 1) {
-    std::fprintf(stderr, "stream start failed\n");
-    return 1;
-  }
   std::string text;
   for (int i = 0; i < CLAUSES; i++) {
     std::string n = std::to_string(i);
@@ -97,7 +93,5 @@ int main(int argc, char **argv)
               text_mb / best_text);
   std::printf("restore is %.1f times as fast as reading the text\n", best_text / best_restore);
   if (failed) std::printf("FAILED: %d\n", failed);
-  deinit_stream();
-  qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
   return failed != 0;
 }
