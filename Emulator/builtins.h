@@ -47,6 +47,7 @@ extern const qx_pred_row qx_term_writer_rows[];
 extern const qx_pred_row qx_tokenizer_rows[];
 extern const qx_pred_row qx_parser_rows[];
 extern const qx_pred_row qx_bi_write_rows[];
+extern const qx_pred_row qx_gc_rows[];
 
 /* The assembled table (the families in installation order, ending with null) and the role table
  * (predicates the engine calls by role). */

@@ -34,6 +34,7 @@ const qx_pred_row *const families[] = {
     qx_tokenizer_rows,
     qx_bi_write_rows,
     qx_parser_rows,
+    qx_gc_rows,
     nullptr,
 };
 // clang-format on

@@ -17,16 +17,26 @@
 
 #include "atoms.h"
 #include "datadefs.h"
+#include "gc.h"
 #include "numbers.h"
 #include "objareas.h"
 
 class TestReader {
 public:
   TestReader(worker *w, const std::string &text) : w_(w), s_(text) {}
+  /* The variables are collector roots while the reader lives, so that tests can read them after
+   * queries that collected. */
+  ~TestReader()
+  {
+    for (auto &named : vars) qx_gc_remove_root_range(&named.second);
+  }
+  TestReader(const TestReader &) = delete;
+  TestReader &operator=(const TestReader &) = delete;
 
   /* Reads one term (a final '.' is optional). */
   TAGGED read()
   {
+    qx_gc_off off; /* the term being built lives in this reader's C++ frames */
     room();
     TAGGED t = parse(1200);
     skip();
@@ -309,7 +319,10 @@ private:
     }
     TAGGED *cell = w_->global_top++;
     *cell = MakeRef(cell);
-    if (name != "_") vars[name] = *cell;
+    if (name != "_") {
+      vars[name] = *cell;
+      qx_gc_add_root_range(&vars[name], 1);
+    }
     return *cell;
   }
   std::vector<TAGGED> arglist()
