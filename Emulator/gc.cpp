@@ -25,6 +25,8 @@
 #include "objareas.h"
 #include "wam.h"
 
+void (*qx_gc_outside_roots)(worker *w, int operation, TAGGED *heap_start);
+
 bool qx_gc_stress =
 #ifdef QX_GC_STRESS
     true;
@@ -246,8 +248,7 @@ void collector::collect_roots(int live)
     }
     drain();
   }
-  /* The solver's queues (its hook, operation 2 with the heap start) are marked here once the
-   * hook is installed. */
+  if (qx_gc_outside_roots) qx_gc_outside_roots(w, 2, base_); /* the solver's queues */
   drain();
 }
 
@@ -286,7 +287,7 @@ void collector::relocate_roots()
   worker *w = w_;
   for (node *n = w->node_; n < w->choice_start; n = qx_node_below(n))
     if (n->global_top <= top_) n->global_top = new_address(n->global_top);
-  /* The solver's hook, operation 3 with the heap start, enters its outside cells here. */
+  if (qx_gc_outside_roots) qx_gc_outside_roots(w, 3, base_);
 }
 
 bool collector::run(int live)

@@ -63,6 +63,10 @@ extern TAGGED qx_gc_trace;
  * address in the heap follow the compaction. Outside a collection both do nothing. */
 void markTerm(TAGGED term);
 void intoRelocationChain(worker *w, TAGGED *address, TAGGED *cell);
+/* Called by every collection with operation 2 when marking starts (the hook calls markTerm on
+ * each term it keeps) and 3 once the new addresses are known (it calls intoRelocationChain for
+ * each of its cells that points at or above heap_start), as the solver's manager hook is. */
+extern void (*qx_gc_outside_roots)(worker *w, int operation, TAGGED *heap_start);
 
 /* The interpreter's roots: the goal words of its frames and the slots of the variable tables
  * that frames and choicepoints still resume in (each slot once). */

@@ -394,6 +394,52 @@ TEST(GcRoots, ALongDeterministicRunKeepsEveryRootKind)
   QX_free_globrefs(global);
 }
 
+/* ---- outside roots through the hook ---- */
+
+/* A mock of the solver's queues: heap terms kept in an array outside the heap. */
+TAGGED outside[3];
+std::vector<int> operations;
+void outside_hook(worker *w, int operation, TAGGED *heap_start)
+{
+  operations.push_back(operation);
+  for (TAGGED &t : outside)
+    if (operation == 2)
+      markTerm(t);
+    else if (operation == 3 && !IsConst(t) && TagToPointer(t) >= heap_start)
+      intoRelocationChain(w, TagToPointer(t), &t);
+}
+
+TEST(GcRoots, TermsTheOutsideHookMarksSurviveAndItsCellsFollow)
+{
+  TestProlog p(false);
+  worker *w = p.w;
+  instance *first, *last;
+  TAGGED *before;
+  {
+    qx_gc_off off; /* the garbage stays until the collection below, which only the hook feeds */
+    for (int i = 0; i < 3; i++) {
+      for (int k = 0; k < 100; k++) live_term(w, 10); /* garbage before each kept term */
+      outside[i] = i == 1 ? MakeSmall(5) : live_term(w, 30 + i);
+    }
+    first = qx_copy_to_instance(w, outside[0]);
+    last = qx_copy_to_instance(w, outside[2]);
+    before = TagToPointer(outside[2]);
+  }
+  qx_gc_outside_roots = outside_hook;
+  operations.clear();
+  bool collected = qx_gc_collect(w, 0);
+  qx_gc_outside_roots = nullptr;
+  qx_gc_root kept(outside, 3);
+  ASSERT_TRUE(collected);
+  EXPECT_EQ(operations, (std::vector<int>{2, 3}));
+  EXPECT_LT(TagToPointer(outside[2]), before) << "the cell followed its term down";
+  EXPECT_EQ(outside[1], MakeSmall(5));
+  EXPECT_TRUE(same_as(w, outside[0], first));
+  EXPECT_TRUE(same_as(w, outside[2], last));
+  qx_free_instance(first);
+  qx_free_instance(last);
+}
+
 /* ---- the policy: long runs in small heaps ---- */
 
 const char *const kLists =
