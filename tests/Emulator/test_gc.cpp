@@ -515,6 +515,29 @@ TEST(GcPolicy, TraceLinesOnTheErrorStreamOnlyWhileGcTraceIsOn)
   }
 }
 
+TEST(GcPolicy, TheStressModeCollectsAtEveryOverflowCallAndTrapsTheFreedHeap)
+{
+  TestProlog p(false);
+  worker *w = p.w;
+  bool stress = qx_gc_stress;
+  qx_gc_stress = true;
+  TAGGED *stale;
+  {
+    qx_gc_off off;
+    w->term[0] = live_term(w, 10);
+    stale = StrPtr(live_term(w, 10)); /* garbage held in a local, as a faulty native would */
+  }
+  uint64_t before = qx_gc_statistics()->collections;
+  call_overflow(w, 8, 1); /* room enough: a collection all the same */
+  EXPECT_EQ(qx_gc_statistics()->collections, before + 1);
+  EXPECT_EQ(*stale, QX_GC_TRAP);
+  EXPECT_EQ(TestProlog::show(StrArg(w->term[0], 3)), "1099511627776");
+  qx_gc_mode = atom_off;
+  call_overflow(w, 8, 1);
+  EXPECT_EQ(qx_gc_statistics()->collections, before + 1) << "gc_mode off: never collected";
+  qx_gc_stress = stress;
+}
+
 /* ---- bad input ---- */
 
 class GcNested : public EngineTest {
