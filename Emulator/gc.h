@@ -48,8 +48,9 @@ struct qx_gc_stats {
   uint32_t last_live; /* cells kept by the last collection */
 };
 const qx_gc_stats *qx_gc_statistics();
-/* Collect on every call_overflow and fill the freed heap with QX_GC_TRAP (a test build option,
- * or QX_GC_STRESS=1 in the environment when the engine starts). */
+/* While gc_mode is on, collect on every call_overflow and fill the freed heap with QX_GC_TRAP
+ * (the QX_GC_STRESS build option, or QX_GC_STRESS=1 in the environment when the areas are set
+ * up). */
 extern bool qx_gc_stress;
 constexpr TAGGED QX_GC_TRAP = 0x00000BACu; /* a reference to an unmapped page */
 /* The gc_mode (collect before growing; default on) and gc_trace ("%" lines on the error stream
