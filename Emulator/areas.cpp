@@ -15,8 +15,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
+#include "atoms.h"
+#include "gc.h"
 #include "memman.h"
 #include "orvalis.h"
 
@@ -273,6 +276,10 @@ int init_stacks(worker *w)
   w->trail_top = w->trail_start + 1;
   w->node_ = w->choice_start;
   w->heap_warn_soft = w->heap_start; /* any non-null value: set_heap_limits replaces it */
+  qx_gc_mode = atom_on;
+  qx_gc_trace = atom_off;
+  const char *stress = std::getenv("QX_GC_STRESS");
+  if (stress && stress[0] == '1') qx_gc_stress = true;
   set_heap_limits(w);
   return 0;
 }
@@ -285,13 +292,34 @@ void deinit_stacks(worker *w)
   clear_area_fields(w);
 }
 
+/* Collects first when gc_mode is on; grows when the collection freed less than the GC margin or
+ * a quarter of what stays, so that a heap that is mostly live is not collected over and over.
+ * When neither gives back the margin, memory is short: a memory fault rather than a collection
+ * at every call. */
 void call_overflow(worker *w, uint32_t words, int live)
 {
-  (void)live; /* nothing moves: the live registers stay valid as they are */
   size_t margin = gcmargin_cells();
-  if ((size_t)(w->stack_start - w->global_top) > words + margin) return;
-  if (!grow_heap(w, words + margin, words)) qx_memory_fault(nullptr, QX_SPACE_STACKS);
+  bool stress = qx_gc_stress && qx_gc_mode != atom_off;
+  if (!stress && (size_t)(w->stack_start - w->global_top) > words + margin) return;
+  bool collected = false;
+  if (qx_gc_mode != atom_off) {
+    TAGGED *before = w->global_top;
+    collected = qx_gc_collect(w, live);
+    if (collected) {
+      size_t freed = (size_t)(before - w->global_top);
+      size_t kept = (size_t)(w->global_top - w->heap_start);
+      bool enough = (size_t)(w->stack_start - w->global_top) > words + margin;
+      if (enough && (stress || (freed >= margin && freed >= kept / 4))) {
+        set_heap_limits(w);
+        return;
+      }
+    }
+  }
+  bool grown = grow_heap(w, words + margin, words);
   set_heap_limits(w);
+  bool short_after_collection =
+      collected && !stress && (size_t)(w->stack_start - w->global_top) <= words + margin;
+  if (!grown || short_after_collection) qx_memory_fault(nullptr, QX_SPACE_STACKS);
 }
 
 void local_overflow(worker *w, uint32_t bytes)

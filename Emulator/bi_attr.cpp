@@ -35,7 +35,7 @@ int prolog_put_attr(worker *w)
   mod_def *module = nullptr;
   if (!module_arg(w, 2, 1, &module)) return 0;
   call_overflow(w, qx_eg.attr_no + 16, 3);
-  put_attributes(v, w->term[2], module);
+  put_attributes(deref(w->term[0]), w->term[2], module); /* read again: a collection moves it */
   return 1;
 }
 
@@ -99,6 +99,7 @@ int prolog_freeze(worker *w)
   if (IsVar(goal)) return qx_instantiation_error(w, 2);
   if (!IsAtom(goal) && !IsCompound(goal)) return qx_type_error(w, "callable", goal, 2);
   call_overflow(w, qx_eg.attr_no + 32, 2);
+  goal = deref(w->term[1]); /* read again: a collection moves it */
   mod_def *context = qx_native_context();
   if (!(IsStr(goal) && StrFunctor(goal) == functor_colon2))
     goal = make_pair(w, functor_colon2, context->name, goal);

@@ -100,8 +100,29 @@ bool is_builtin(const definition *def, TAGGED key)
 
 /* ---- asserta/1, assertz/1 ---- */
 
+/* Heap words convert_body may take for body: three for each transparent control construct or
+ * variable goal. */
+uint32_t body_words(TAGGED body)
+{
+  uint32_t words = 0;
+  std::vector<TAGGED> todo{body};
+  while (!todo.empty()) {
+    TAGGED g = deref(todo.back());
+    todo.pop_back();
+    if (IsVar(g)) {
+      words += 2;
+    } else if (IsStr(g) && qx_is_transparent(StrFunctor(g))) {
+      words += 3;
+      todo.push_back(StrArg(g, 2));
+      todo.push_back(StrArg(g, 1));
+    }
+  }
+  return words;
+}
+
 /* The body with every variable in a goal position made call(V), as a stored clause runs it;
- * 0 when a part of it is not callable. Iterative: conjunctions may be long. */
+ * 0 when a part of it is not callable. Iterative: conjunctions may be long. The caller has made
+ * body_words(body) of room. */
 TAGGED convert_body(worker *w, TAGGED body)
 {
   TAGGED result = 0;
@@ -110,7 +131,6 @@ TAGGED convert_body(worker *w, TAGGED body)
     auto [source, dest] = todo.back();
     todo.pop_back();
     TAGGED g = deref(source);
-    call_overflow(w, 16, 1);
     TAGGED *p = w->global_top;
     if (IsVar(g)) {
       p[0] = MakeFunctor(atom_call, 1);
@@ -158,13 +178,15 @@ int add_clause(worker *w, bool at_end)
 {
   ClauseParts c;
   if (!split_clause(w, w->term[0], &c, 1)) return 0;
+  /* Room for the converted body and the clause first; the parts are read again after it. */
+  call_overflow(w, body_words(c.body) + 16, 1);
+  split_clause(w, w->term[0], &c, 1);
   TAGGED body = convert_body(w, c.body);
   if (!body) return qx_type_error(w, "callable", deref(c.body), 1);
   definition *def = assert_target(w, c.module, c.key);
   if (!def) return 0;
   TAGGED clause = c.head;
   if (deref(body) != atom_true) {
-    call_overflow(w, 16, 1);
     TAGGED *p = w->global_top;
     p[0] = qx_clause_functor();
     p[1] = c.head;

@@ -5,6 +5,7 @@
 
 #include "atoms.h"
 #include "builtins.h"
+#include "gc.h"
 #include "errors.h"
 #include "numbers.h"
 #include "objareas.h"
@@ -226,6 +227,7 @@ int prolog_univ(worker *w)
   TAGGED args[QX_MAX_ARITY];
   uint32_t n = 0;
   for (TAGGED l = deref(LstTail(list)); IsLst(l); l = deref(LstTail(l))) args[n++] = LstHead(l);
+  qx_gc_root keep_args(args, n), keep_t(&t); /* a collection moves them */
   heap_room(w, n + 1, 2);
   return cunify(w, t, lay_compound(w, head, n, args));
 }
@@ -243,6 +245,7 @@ public:
 
   TAGGED copy(TAGGED term)
   {
+    qx_gc_off off; /* source cells are forwarded into the copy while it is made */
     heap_room(w_, 2, 2);
     *w_->global_top++ = atom_nil; /* so that no copied variable follows an attribute marker */
     start_ = w_->global_top;

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "atoms.h"
+#include "gc.h"
 #include "instance.h"
 #include "memman.h"
 #include "objareas.h"
@@ -16,6 +17,7 @@ namespace {
 
 /* The goal of the native now running, or its functor word, set before each native call. */
 TAGGED native_goal;
+qx_gc_root native_goal_root(&native_goal);
 mod_def *native_ctx;
 
 TAGGED atom_of(const char *text)

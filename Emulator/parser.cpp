@@ -9,6 +9,7 @@
 #include "atoms.h"
 #include "builtins.h"
 #include "errors.h"
+#include "gc.h"
 #include "orvalis.h"
 #include "unify.h"
 #include "numbers.h"
@@ -386,6 +387,7 @@ private:
 
 int qx_read_term(worker *w, QX_stream *stream, int32_t *ch, TAGGED *term, TAGGED *vars)
 {
+  qx_gc_off off; /* the parser keeps terms in its own stacks while it reads */
   parser p(w, stream, *ch);
   int rc = p.read(term, vars);
   *ch = p.ch();
@@ -402,6 +404,7 @@ int prolog_read_from_string_helper(worker *w)
   if (!qx_get_int64(deref(w->term[0]), &address)) return 0;
   QX_stream *s = find_stream((QX_stream *)(intptr_t)address);
   if (!s || !(s->mode & QX_SM_INPUT)) return 0;
+  qx_gc_off off;
   TAGGED given = w->term[1], out = w->term[2];
   /* A layout character as the lookahead: the first read is the tokenizer's, which raises what
    * the stream reports and goes on after an interrupt. */

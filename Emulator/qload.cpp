@@ -16,6 +16,7 @@
 #include "builtins.h"
 #include "emulcode.h"
 #include "errors.h"
+#include "gc.h"
 #include "insns.h"
 #include "memman.h"
 #include "modules.h"
@@ -545,6 +546,9 @@ int prolog_pop_qlinfo(worker *)
 
 int qread1(worker *w, QX_stream *stream, TAGGED file, TAGGED *result)
 {
+  /* The term is built in place from the heap top and the slots point into it: no collection
+   * may move it while the read runs (code 64's room comes from growth). */
+  qx_gc_off off;
   reader r{w, stream, file, w->global_top, 0, nullptr};
   if (qx_eg.qlarray) forget_heap_slots();
   for (;;) {

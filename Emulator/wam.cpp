@@ -12,6 +12,7 @@
  */
 #include "wam.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "database.h"
 #include "errors.h"
 #include "foreign.h"
+#include "gc.h"
 #include "memman.h"
 #include "modules.h"
 #include "qload.h"
@@ -92,6 +94,7 @@ inline void set_running_native(definition *def, TAGGED goal, mod_def *context = 
 /* An error of the interpreter itself (not of a native): no goal in its context. */
 void interp_error(worker *w, uint32_t code, const char *message, TAGGED culprit)
 {
+  qx_gc_root keep(&culprit);
   qx_heap_room(w, 64);
   qx_set_native_goal(0, nullptr);
   save_error(code, message, culprit);
@@ -141,12 +144,12 @@ void unsupported_call(worker *w, definition *def)
   interp_error(w, QX_ERR_SYSTEM, msg, 0);
 }
 
-/* Goal with n extra arguments (call/N). 0 when goal is not callable. */
+/* Goal with n extra arguments (call/N). 0 when goal is not callable. The caller has made room
+ * for 260 + n words. */
 TAGGED add_args(worker *w, TAGGED goal, const TAGGED *extra, uint32_t n)
 {
   goal = deref(goal);
   if (n == 0) return IsAtom(goal) || (IsStr(goal) && !IsBoxHeader(StrFunctor(goal))) ? goal : 0;
-  qx_heap_room(w, 260 + n);
   if (IsAtom(goal)) {
     TAGGED *p = w->global_top;
     p[0] = MakeFunctor(goal, n);
@@ -296,8 +299,17 @@ inline void release_env(worker *w, TAGGED *env)
   if (QX_UNLIKELY(w->global_top >= w->heap_warn_soft) && !event_done) goto code_event;             \
   event_done = false
 
+/* Heap room while clause code runs: the running clause's table is a root during a collection. */
+inline void code_room(worker *w, uint32_t words, TAGGED *env)
+{
+  if ((uint32_t)(w->stack_start - w->global_top) >= words + 256) return;
+  qx_gc_root table(env, env_clause(env)->nvars);
+  call_overflow(w, words + 256, 0);
+}
+
 int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx, RunStart start)
 {
+  qx_gc_root goal_root(&goal); /* the goal being taken apart lives only here */
   definition *def;
   TAGGED key;
   const uint32_t *pc = nullptr; /* code mode: the next instruction, */
@@ -396,6 +408,7 @@ next_goal:
       interp_error(w, QX_ERR_INSTANTIATION, "", 0);
       goto fail;
     }
+    qx_heap_room(w, 260 + n);
     TAGGED g = add_args(w, StrArg(goal, 1), StrArgs(goal) + 1, n - 1);
     if (!g) {
       interp_error(w, QX_ERR_TYPE, "callable", deref(StrArg(goal, 1)));
@@ -478,7 +491,7 @@ next_instr:
       site[4] = (uint32_t)(uintptr_t)d | (own ? 1 : 0);
     }
     def = (definition *)(uintptr_t)(pc[4] & ~1u);
-    if (pc[1]) qx_heap_room(w, pc[1]);
+    if (pc[1]) code_room(w, pc[1], env);
     const uint32_t *cells = pc + QX_CALL_WORDS;
     if (int kind = qx_call_inline(w0); kind && (pc[4] & 1)) {
       int r = qx_try_inline(w, kind, cells, blocks, env);
@@ -503,7 +516,7 @@ next_instr:
   case QX_OP_GOAL: {
     CODE_EVENT_CHECK;
     uint32_t w0 = pc[0];
-    if (pc[1]) qx_heap_room(w, pc[1]);
+    if (pc[1]) code_room(w, pc[1], env);
     uint32_t goal_cut = cut_b;
     const uint32_t *cell = pc + 2;
     if (w0 & QX_GOAL_LOCAL_CUT) goal_cut = qx_barrier_offset(env[*cell++]);
@@ -546,7 +559,7 @@ next_instr:
     goto next_instr;
   case QX_OP_JUMP: pc = body_code(env) + pc[1]; goto next_instr;
   case QX_OP_INIT: {
-    qx_heap_room(w, 1);
+    code_room(w, 1, env);
     TAGGED *cell = w->global_top++;
     *cell = MakeRef(cell);
     env[pc[1]] = *cell;
@@ -627,6 +640,7 @@ try_clause : {
     local_overflow(w, table_bytes + (uint32_t)sizeof(frame));
   TAGGED *table = (TAGGED *)w->local_top + 1;
   table[-1] = (TAGGED)(uintptr_t)(c->code + c->blocks);
+  std::memset(table, 0, c->nvars * sizeof(TAGGED)); /* no stale words for the collector */
   if (c->head_heap) qx_heap_room(w, c->head_heap, (int)def->proc.arity); /* the arguments */
   bool matched = qx_try_head(w, c, table, def->proc.arity);
   if (pop_after_try) qx_pop_node(w);
@@ -694,8 +708,9 @@ proceed : {
     if (IsVar(done)) {
       if (w->node_ == b) {
         *RefPtr(done) = atom_true; /* deterministic exit: run it now, once */
+        goal = cleanup;            /* a root across the heap room */
         qx_heap_room(w, 4);
-        goal = qx_make_struct(w, qx_K.run_cleanup, {StrArg(cleanup, 1)});
+        goal = qx_make_struct(w, qx_K.run_cleanup, {StrArg(goal, 1)});
         cut_b = qx_node_offset(w, w->node_);
         goto next_goal;
       }
@@ -781,7 +796,7 @@ TAGGED goal_of(worker *w, definition *def)
 {
   uint32_t arity = def->proc.arity;
   if (arity == 0) return def->proc.printname;
-  qx_heap_room(w, arity + 1);
+  qx_heap_room(w, arity + 1, (int)arity);
   TAGGED *p = w->global_top;
   p[0] = MakeFunctor(def->proc.printname, arity);
   std::memcpy(p + 1, w->term, arity * sizeof(TAGGED));
@@ -803,8 +818,13 @@ struct RunFrame {
       : cont(w->cont), frame_(w->frame_), native{running_native, running_goal, running_context}
   {
     suspended_conts.push_back(cont);
+    qx_gc_add_root_range(&native.goal, 1);
   }
-  ~RunFrame() { suspended_conts.pop_back(); }
+  ~RunFrame()
+  {
+    qx_gc_remove_root_range(&native.goal);
+    suspended_conts.pop_back();
+  }
   void reset_scratch() { qx_try_reset(); }
   void restore(worker *w)
   {
@@ -892,6 +912,36 @@ size_t qx_running_clauses(worker *w, std::vector<const qx_clause_info *> &runnin
   }
   for (frame *f : seen) f->kind &= ~kFrameSeen;
   return seen.size() + nodes;
+}
+
+void qx_interpreter_roots(worker *w, std::vector<TAGGED *> &slots)
+{
+  slots.push_back(&running_goal);
+  if (!termcode) return;
+  std::vector<frame *> seen;
+  std::vector<TAGGED *> tables;
+  auto walk = [&](frame *f) {
+    for (; f && f != exitcode && !(f->kind & kFrameSeen); f = f->next) {
+      f->kind |= kFrameSeen;
+      seen.push_back(f);
+      if (f->kind == (QX_FRAME_BODY | kFrameSeen))
+        tables.push_back(f->env);
+      else
+        slots.push_back(&f->goal);
+    }
+  };
+  walk(w->cont);
+  for (frame *f : suspended_conts) walk(f);
+  for (node *b = w->node_; b < w->choice_start; b = qx_node_below(b)) {
+    walk(b->cont);
+    if (NodeAlt(b)->op == QX_ALT_BODY_ELSE)
+      tables.push_back((TAGGED *)w->local_start + GetSmall(b->term[ELSE_ENV]));
+  }
+  for (frame *f : seen) f->kind &= ~kFrameSeen;
+  std::sort(tables.begin(), tables.end());
+  tables.erase(std::unique(tables.begin(), tables.end()), tables.end());
+  for (TAGGED *env : tables)
+    for (uint32_t i = 0, n = env_clause(env)->nvars; i < n; i++) slots.push_back(&env[i]);
 }
 
 TAGGED qx_make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> args)
@@ -983,7 +1033,10 @@ int qx_call_once(worker *w, TAGGED goal, mod_def *ctx)
   uint32_t base = qx_node_offset(w, w->node_);
   frame *saved_local = w->local_top;
   definition *call1 = find_definition(qx_eg.prolog_module, qx_K.call[1], nullptr, 0);
-  qx_heap_room(w, 8);
+  {
+    qx_gc_root keep(&goal);
+    qx_heap_room(w, 8);
+  }
   TAGGED query_goal = qx_make_struct(w, functor_colon2, {ctx ? ctx->name : atom_user, goal});
   /* The query's own node, laid out as queries from native code are: goal, first-call marker,
    * term-reference mark. */
@@ -1006,7 +1059,8 @@ int qx_call_native(worker *w, definition *def)
 {
   uint32_t before = qx_node_offset(w, w->node_);
   NativeContext saved{running_native, running_goal, running_context};
-  qx_heap_room(w, def->proc.arity + 1);
+  qx_gc_root keep(&saved.goal);
+  qx_heap_room(w, def->proc.arity + 1, (int)def->proc.arity);
   set_running_native(def, goal_of(w, def));
   int r = def->code.native(w) ? 1 : 0;
   set_running_native(saved.def, saved.goal, saved.context);

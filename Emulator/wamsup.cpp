@@ -43,6 +43,7 @@ const qx_pred_row *const families[] = {
     qx_qload_rows,
     qx_saverest_save_rows,
     qx_saverest_restore_rows,
+    qx_gc_rows,
     nullptr,
 };
 // clang-format on

@@ -97,7 +97,7 @@ inline void destroy_block(void *block)
 /* perm_alloc(Id, Handle): a block whose destructor counts its runs under Id. */
 inline int t_perm_alloc(worker *w)
 {
-  call_overflow(w, 16, 0);
+  call_overflow(w, 16, 2);
   void **block = (void **)QX_malloc(2 * sizeof(void *));
   block[0] = (void *)destroy_block;
   block[1] = (void *)(intptr_t)GetSmall(deref(w->term[0]));

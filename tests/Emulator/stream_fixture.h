@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "gc.h"
 #include "api_fixture.h"
 #include "instance.h"
 #include "modules.h"
@@ -33,6 +34,8 @@ struct bi_call {
 
 class StreamTest : public ApiTest {
 protected:
+  /* The tests keep terms in C++ locals across calls of the natives: no collection moves them. */
+  qx_gc_off hold_terms_;
   /* standard_streams: the user streams are the process's standard streams (the default hook),
    * else pipes whose other ends the test holds. */
   explicit StreamTest(bool standard_streams = false)

@@ -350,7 +350,8 @@ int list_past_the_ceiling()
   TAGGED *top = p.w->global_top;
   if (QX_put_list_n_bytes(list, tail, bytes.size(), bytes.data()) != 0) return 2;
   if (QX_get_errno() != QX_ERR_SYSTEM_ERROR) return 3;
-  if (qx_ref_term(list) != atom_nil || p.w->global_top != top) return 4;
+  if (qx_ref_term(list) != atom_nil || p.w->global_top > top)
+    return 4; /* a collection may lower it */
   if (QX_put_list_n_bytes(list, tail, SIZE_MAX / 2, bytes.data()) != 0) return 5;
   if (QX_new_term_refs(1 << 30) != 0 || QX_get_errno() != QX_ERR_SYSTEM_ERROR) return 6;
   if (QX_put_variable(x) != 1) return 7;

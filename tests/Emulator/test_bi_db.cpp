@@ -201,6 +201,7 @@ TEST_F(BiDb, EraseByReference)
   ASSERT_NE(d, nullptr);
   call_overflow(p.w, 64, 0);
   TAGGED ref = cons_dbref(p.w, d->first_clause, 0);
+  qx_gc_root keep(&ref); /* used by two queries */
   EXPECT_EQ(run_term(p.compound("erase", {ref})), 1);
   EXPECT_EQ(all("X", "e(X)"), "[2]");
   EXPECT_EQ(run_term(p.compound("erase", {ref})), 0) << "a reference to an erased clause";

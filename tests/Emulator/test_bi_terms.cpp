@@ -57,6 +57,7 @@ TEST_F(BiTerms, CompareChecksTheOrderArgument)
 
 TEST_F(BiTerms, DeepTermsCompareWithoutRecursion)
 {
+  qx_gc_off off; /* the terms built here are held in locals across the queries */
   const uint32_t depth = 1000000;
   TAGGED a = nested(depth, p.atom("leaf"));
   TAGGED b = nested(depth, p.atom("leaf"));
@@ -217,6 +218,7 @@ TEST_F(BiTerms, CopyTermRenamesVariablesAndKeepsSharing)
 
 TEST_F(BiTerms, CopyTermOfTenMillionElementsNeedsNoRecursion)
 {
+  qx_gc_off off; /* the terms built here are held in locals across the queries */
   const uint32_t n = 10000000;
   call_overflow(p.w, 2 * n + 64, 0);
   TAGGED shared = p.TestEngine::var();

@@ -13,13 +13,21 @@ using namespace engine_test;
 
 constexpr size_t MiB = (size_t)1 << 20;
 
-/* hog: takes heap in 4 MiB steps until the data limit stops it. */
+/* hog: takes heap in 4 MiB steps until the data limit stops it; each step is a chain of list
+ * pairs ending in the steps before it, so that no collection frees them. */
 int t_hog(worker *w)
 {
+  constexpr size_t cells = 4 * MiB / sizeof(TAGGED);
+  w->term[0] = atom_nil;
   for (;;) {
-    call_overflow(w, (uint32_t)(4 * MiB / sizeof(TAGGED)), 0);
-    w->global_top += 4 * MiB / sizeof(TAGGED);
-    w->global_top[-1] = atom_nil;
+    call_overflow(w, (uint32_t)cells, 1);
+    TAGGED *step = w->global_top;
+    w->global_top += cells;
+    for (size_t i = 0; i < cells; i += 2) {
+      step[i] = atom_nil;
+      step[i + 1] = i + 2 < cells ? MakeLst(&step[i + 2]) : w->term[0];
+    }
+    w->term[0] = MakeLst(step);
   }
 }
 
@@ -115,6 +123,7 @@ void define_limit_natives()
   def("keep", 1, t_keep);
   def("fill_past", 1, t_fill_past);
   def("top", 1, t_top);
+  def("garbage_collect", 0, qx_gc_rows[0].function);
 }
 
 const char *const kRecursion = "down(0) :- !. down(N) :- succ_down(N, M), down(M), true.";
@@ -187,6 +196,15 @@ TEST_F(Limits, TenMillionElementListsUnifyAndCopy)
   ASSERT_EQ(
       p.run("mk_list(10000000, A), mk_list(10000000, B), A = B, copy(A, C), A = C, size(C, N)"), 1);
   EXPECT_EQ(p.var("N"), "10000000");
+}
+
+TEST_F(Limits, ATenMillionElementListAndAMillionDeepTermSurviveACollection)
+{
+  ASSERT_EQ(p.run("mk_list(10000000, A), mk_deep(1000000, D), mk_list(100, _), garbage_collect, "
+                  "size(A, N), size(D, M), A = [1, 2|_], D = f(f(_))"),
+            1);
+  EXPECT_EQ(p.var("N"), "10000000");
+  EXPECT_EQ(p.var("M"), "1000000");
 }
 
 TEST_F(Limits, ATenMillionElementListAsAClauseArgument)

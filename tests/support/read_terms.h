@@ -13,6 +13,7 @@
 
 #include "atoms.h"
 #include "datadefs.h"
+#include "gc.h"
 #include "parser.h"
 #include "qxio/qxio.h"
 #include "streams.h"
@@ -20,12 +21,22 @@
 class TermReader {
 public:
   TermReader(worker *w, const std::string &text) : w_(w), text_(text) {}
+  /* The variables are collector roots while the reader lives, so that tests can read them after
+   * queries that collected. */
+  ~TermReader()
+  {
+    for (auto &named : vars) qx_gc_remove_root_range(&named.second);
+  }
+  TermReader(const TermReader &) = delete;
+  TermReader &operator=(const TermReader &) = delete;
 
   /* Reads one term; its end token may be left out. Fills vars with its named variables. */
   TAGGED read()
   {
     /* The line feed ends a trailing comment and keeps the added end token a token of its own. */
-    return each(w_, text_ + "\n.\n", &vars, true).at(0);
+    TAGGED t = each(w_, text_ + "\n.\n", &vars, true).at(0);
+    for (auto &named : vars) qx_gc_add_root_range(&named.second, 1);
+    return t;
   }
   /* Reads every clause of text, each ending in an end token. */
   static std::vector<TAGGED> clauses(worker *w, const std::string &text)

@@ -1,0 +1,388 @@
+/* The sliding mark-compact heap collector.
+ *
+ * Marking sets one bit per live cell in a side table, with an explicit stack (no C++ recursion,
+ * so that long lists and deep terms cannot exhaust the C stack). Boxed numbers are marked whole
+ * and their words also noted as raw, so that compaction never reads a payload word as a term.
+ * The new address of a cell is the heap start plus the number of marked cells below it, found
+ * from a per-32-cell prefix count and the bits of its own word; one pass in address order then
+ * relocates each live cell's pointer and slides it down. Cell order is kept. The roots are
+ * relocated from the same tables; choicepoints' heap tops become the new address of the first
+ * surviving cell at or above them.
+ */
+#include "gc.h"
+
+#include <sys/mman.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "atoms.h"
+#include "builtins.h"
+#include "objareas.h"
+#include "wam.h"
+
+void (*qx_gc_outside_roots)(worker *w, int operation, TAGGED *heap_start);
+
+bool qx_gc_stress =
+#ifdef QX_GC_STRESS
+    true;
+#else
+    false;
+#endif
+
+namespace {
+
+struct root_range {
+  TAGGED *start;
+  size_t n;
+};
+/* Built on first use: files register their static root words while the program starts. */
+std::vector<root_range> &extra_roots()
+{
+  static std::vector<root_range> ranges;
+  return ranges;
+}
+int gc_disabled;
+qx_gc_stats stats;
+
+double now_seconds()
+{
+  timeval tv;
+  gettimeofday(&tv, nullptr);
+  return (double)tv.tv_sec + (double)tv.tv_usec / 1e6;
+}
+
+/* The collector's tables are mapped, zeroed, outside the memory manager: when they cannot be had
+ * (a data-segment limit) the collection is skipped and the heap grows or the caller faults. */
+size_t table_bytes(size_t words) { return (words * sizeof(uint32_t) + 4095) & ~(size_t)4095; }
+uint32_t *map_table(size_t words)
+{
+  void *p =
+      mmap(nullptr, table_bytes(words), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : (uint32_t *)p;
+}
+
+class collector {
+public:
+  collector(worker *w) : w_(w), base_(w->heap_start), top_(w->global_top) {}
+  ~collector()
+  {
+    unmap_table(bits_);
+    unmap_table(raw_);
+    unmap_table(offs_);
+  }
+
+  bool run(int live);
+
+  /* Marking: a term word found outside the heap or in a live cell. */
+  void mark_value(TAGGED t)
+  {
+    TAGGED *p = TagToPointer(t);
+    switch (TagOf(t)) {
+    case QX_TAG_REF:
+      if (in_heap(p)) push_cell(p);
+      break;
+    case QX_TAG_LST:
+      if (in_heap(p + 1)) {
+        push_cell(p + 1); /* the head is taken first, so a long list keeps the stack short */
+        push_cell(p);
+      }
+      break;
+    case QX_TAG_STR:
+      if (in_heap(p)) mark_struct(p);
+      break;
+    default: break;
+    }
+  }
+
+  /* Relocation of a word that may point into the heap: the tag stays. */
+  TAGGED relocated(TAGGED t) const
+  {
+    if (TagOf(t) == QX_TAG_CONST) return t;
+    TAGGED *p = TagToPointer(t);
+    if (!in_heap(p)) return t;
+    return MakeRef(new_address(p)) | TagOf(t);
+  }
+  void relocate_slot(TAGGED *slot) { *slot = relocated(*slot); }
+  bool relocating() const { return offs_ != nullptr; }
+  /* The heap top after compaction: the number of live cells above the start. */
+  TAGGED *new_top() const { return base_ + offs_[words_ - 1]; }
+  TAGGED *new_address(const TAGGED *p) const
+  {
+    size_t i = (size_t)(p - base_);
+    uint32_t below = bits_[i >> 5] & (((uint32_t)1 << (i & 31)) - 1);
+    return base_ + offs_[i >> 5] + __builtin_popcount(below);
+  }
+
+private:
+  bool in_heap(const TAGGED *p) const { return p >= base_ && p < top_; }
+  bool test(const TAGGED *p) const
+  {
+    size_t i = (size_t)(p - base_);
+    return (bits_[i >> 5] >> (i & 31)) & 1;
+  }
+  void set(uint32_t *map, const TAGGED *p)
+  {
+    size_t i = (size_t)(p - base_);
+    map[i >> 5] |= (uint32_t)1 << (i & 31);
+  }
+  bool test_raw(const TAGGED *p) const
+  {
+    size_t i = (size_t)(p - base_);
+    return (raw_[i >> 5] >> (i & 31)) & 1;
+  }
+  void push_cell(TAGGED *p)
+  {
+    if (test(p)) return;
+    set(bits_, p);
+    stack_.push_back(p);
+  }
+  /* A structure's functor cell and arguments, or a box (whole, its words raw). A word that is
+   * neither is taken as a single cell. */
+  void mark_struct(TAGGED *p)
+  {
+    TAGGED f = *p;
+    if (f != QX_ATTVAR_MARK && IsBoxHeader(f)) {
+      int n = BoxWords(f);
+      if (n >= 2 && p + n <= top_ && !test_raw(p))
+        for (int i = 0; i < n; i++) {
+          set(bits_, p + i);
+          set(raw_, p + i);
+        }
+      return;
+    }
+    if (!IsFunctorCell(f)) {
+      push_cell(p);
+      return;
+    }
+    set(bits_, p);
+    uint32_t n = Arity(f);
+    if (p + n >= top_) n = (uint32_t)(top_ - p - 1);
+    for (uint32_t i = n; i >= 1; i--) push_cell(p + i);
+  }
+  void drain()
+  {
+    while (!stack_.empty()) {
+      TAGGED *p = stack_.back();
+      stack_.pop_back();
+      /* An attributed variable keeps its whole record: marker, cell, goals and attributes. */
+      if (p > base_ && p[-1] == QX_ATTVAR_MARK && p + 2 < top_) {
+        set(bits_, p - 1);
+        push_cell(p + 2);
+        push_cell(p + 1);
+      }
+      mark_value(*p);
+    }
+  }
+  bool allocate();
+  void unmap_table(uint32_t *table)
+  {
+    if (table) munmap(table, table_bytes(words_));
+  }
+  void collect_roots(int live);
+  void compute_offsets();
+  void compact();
+  void relocate_roots();
+
+  worker *w_;
+  TAGGED *base_, *top_;
+  uint32_t *bits_ = nullptr, *raw_ = nullptr, *offs_ = nullptr;
+  size_t words_ = 0;
+  std::vector<TAGGED *> stack_;
+  std::vector<TAGGED *> slots_; /* root words, relocated as they are */
+};
+
+collector *active;
+
+bool collector::allocate()
+{
+  words_ = ((size_t)(top_ - base_) + 31) / 32 + 1;
+  bits_ = map_table(words_);
+  raw_ = map_table(words_);
+  return bits_ && raw_;
+}
+
+/* Every root word, marked as it is found: registers, term and global references, choicepoints'
+ * saved words, the interpreter's frames and tables, the trail, the wake list, registered ranges. */
+void collector::collect_roots(int live)
+{
+  worker *w = w_;
+  for (int i = 0; i < live; i++) slots_.push_back(&w->term[i]);
+  for (uint32_t i = 0; i < w->fli_stack_index; i++) slots_.push_back(&w->fli_stack_start[2 * i]);
+  for (globref_blk *b = qx_eg.globrefs.forward; b && b != &qx_eg.globrefs; b = b->forward) {
+    TAGGED *refs = (TAGGED *)(b + 1);
+    for (uint32_t i = 0; i < b->nrefs; i++) slots_.push_back(&refs[2 * i]);
+  }
+  for (node *n = w->node_; n < w->choice_start; n = qx_node_below(n)) {
+    int nregs = NodeAlt(n)->nregs;
+    for (int i = 0; i < nregs; i++) slots_.push_back(&n->term[i]);
+  }
+  qx_interpreter_roots(w, slots_);
+  for (const root_range &r : extra_roots())
+    for (size_t i = 0; i < r.n; i++) slots_.push_back(&r.start[i]);
+  for (uint32_t i = 0; i < w->wake_len; i++) slots_.push_back((TAGGED *)&w->wake_list[i]);
+  for (TAGGED *slot : slots_) mark_value(*slot);
+  drain();
+  /* The trail: plain entries and value entries keep their cells, old values and pairs. A cell
+   * value entry names its cell as address + 1, a mutable entry its '$mutable' structure. */
+  for (TAGGED *t = w->trail_top; t > w->trail_start + 1;) {
+    qx_trail_kind kind;
+    t = qx_trail_step(t, &kind);
+    slots_.push_back(&t[0]);
+    if (kind == QX_TRAIL_MUTABLE) {
+      if (in_heap(RefPtr(t[0]))) mark_struct(RefPtr(t[0]));
+      slots_.push_back(&t[1]);
+      slots_.push_back(&t[2]);
+      mark_value(t[1]);
+      mark_value(t[2]);
+    } else {
+      mark_value(t[0]);
+    }
+    if (kind == QX_TRAIL_CELL) {
+      slots_.push_back(&t[1]);
+      if (in_heap(StrPtr(t[1]))) push_cell(StrPtr(t[1]));
+    }
+    drain();
+  }
+  if (qx_gc_outside_roots) qx_gc_outside_roots(w, 2, base_); /* the solver's queues */
+  drain();
+}
+
+void collector::compute_offsets()
+{
+  offs_ = map_table(words_);
+  if (!offs_) return;
+  uint32_t count = 0;
+  for (size_t i = 0; i < words_; i++) {
+    offs_[i] = count;
+    count += (uint32_t)__builtin_popcount(bits_[i]);
+  }
+}
+
+/* One pass in address order: each live cell is relocated (unless raw) and slid down. */
+void collector::compact()
+{
+  TAGGED *dest = base_;
+  size_t ncells = (size_t)(top_ - base_);
+  for (size_t i = 0; i < words_ - 1; i++) {
+    uint32_t live = bits_[i], raw = raw_[i];
+    while (live) {
+      int b = __builtin_ctz(live);
+      live &= live - 1;
+      size_t k = i * 32 + (size_t)b;
+      if (k >= ncells) break;
+      TAGGED v = base_[k];
+      *dest++ = (raw >> b) & 1 ? v : relocated(v);
+    }
+  }
+}
+
+void collector::relocate_roots()
+{
+  for (TAGGED *slot : slots_) relocate_slot(slot);
+  worker *w = w_;
+  for (node *n = w->node_; n < w->choice_start; n = qx_node_below(n))
+    if (n->global_top <= top_) n->global_top = new_address(n->global_top);
+  if (qx_gc_outside_roots) qx_gc_outside_roots(w, 3, base_);
+}
+
+bool collector::run(int live)
+{
+  if (!allocate()) return false;
+  try {
+    collect_roots(live);
+    /* A word reached twice (a table that a frame and a running clause both name) is relocated
+     * once. */
+    std::sort(slots_.begin(), slots_.end());
+    slots_.erase(std::unique(slots_.begin(), slots_.end()), slots_.end());
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  compute_offsets();
+  if (!offs_) return false;
+  relocate_roots();
+  compact();
+  return true;
+}
+
+}  // namespace
+
+void qx_gc_add_root_range(TAGGED *start, size_t n) { extra_roots().push_back({start, n}); }
+
+void qx_gc_remove_root_range(TAGGED *start)
+{
+  std::vector<root_range> &ranges = extra_roots();
+  for (size_t i = ranges.size(); i-- > 0;)
+    if (ranges[i].start == start) {
+      ranges.erase(ranges.begin() + (ptrdiff_t)i);
+      return;
+    }
+}
+
+void qx_gc_disable() { gc_disabled++; }
+void qx_gc_enable() { gc_disabled--; }
+
+const qx_gc_stats *qx_gc_statistics() { return &stats; }
+
+TAGGED qx_gc_mode = atom_on;
+TAGGED qx_gc_trace = atom_off;
+
+void markTerm(TAGGED term)
+{
+  if (active && !active->relocating()) active->mark_value(term);
+}
+
+void intoRelocationChain(worker *, TAGGED *address, TAGGED *cell)
+{
+  if (!active || !active->relocating()) return;
+  *cell = (TAGGED)(uintptr_t)active->new_address(address) | (*cell & 3);
+}
+
+namespace {
+
+/* garbage_collect/0: a collection now, whatever gc_mode says; the heap keeps its size. */
+int prolog_garbage_collect(worker *w)
+{
+  qx_gc_collect(w, 0);
+  return 1;
+}
+
+}  // namespace
+
+const qx_pred_row qx_gc_rows[] = {
+    {"garbage_collect", prolog_garbage_collect, 0, ENTER_C, QX_MOD_PROLOG, nullptr},
+    {nullptr, nullptr, 0, 0, 0, nullptr},
+};
+
+bool qx_gc_collect(worker *w, int live)
+{
+  if (gc_disabled > 0 || active) return false;
+  double start = now_seconds();
+  TAGGED *old_top = w->global_top;
+  collector c(w);
+  active = &c;
+  bool done = c.run(live);
+  active = nullptr;
+  if (!done) return false;
+  TAGGED *new_top = c.new_top();
+  if (qx_gc_stress)
+    for (TAGGED *p = new_top; p < old_top; p++) *p = QX_GC_TRAP;
+  w->global_top = new_top;
+  w->global_uncond = w->node_ < w->choice_start ? w->node_->global_top : w->heap_start;
+  double seconds = now_seconds() - start;
+  size_t collected = (size_t)(old_top - new_top);
+  stats.collections++;
+  stats.cells_collected += collected;
+  stats.seconds += seconds;
+  if (seconds > stats.longest) stats.longest = seconds;
+  stats.last_live = (uint32_t)(new_top - w->heap_start);
+  if (qx_gc_trace == atom_on)
+    std::fprintf(stderr, "%% GC: %zu bytes collected, %zu bytes in use, %.3f ms\n",
+                 collected * sizeof(TAGGED), (size_t)(new_top - w->heap_start) * sizeof(TAGGED),
+                 seconds * 1000);
+  return true;
+}

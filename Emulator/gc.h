@@ -1,0 +1,76 @@
+/* The heap collector: a sliding mark-compact collection over [heap start, heap top).
+ *
+ * Cell order is kept, so the age of two cells, the heap tops of choicepoints and conditional
+ * trailing stay valid; the heap start never moves. Everything that holds a heap term outside the
+ * heap must be reachable from a root the collector knows (the worker's areas, term and global
+ * references, the trail, the wake list) or be registered here for as long as it holds one.
+ */
+#ifndef QX_GC_H
+#define QX_GC_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "datadefs.h"
+
+/* A range of term words outside the heap (a reader's array of slots, a native's locals) that is
+ * marked and relocated by every collection while registered. Ranges go newest first. */
+void qx_gc_add_root_range(TAGGED *start, size_t n);
+void qx_gc_remove_root_range(TAGGED *start);
+struct qx_gc_root {
+  TAGGED *start;
+  explicit qx_gc_root(TAGGED *s, size_t n = 1) : start(s) { qx_gc_add_root_range(s, n); }
+  ~qx_gc_root() { qx_gc_remove_root_range(start); }
+  qx_gc_root(const qx_gc_root &) = delete;
+  qx_gc_root &operator=(const qx_gc_root &) = delete;
+};
+
+/* Collection is off while the count is above 0 (a caller keeps heap terms where no root reaches
+ * them); call_overflow then only grows the heap. */
+void qx_gc_disable();
+void qx_gc_enable();
+struct qx_gc_off {
+  qx_gc_off() { qx_gc_disable(); }
+  ~qx_gc_off() { qx_gc_enable(); }
+};
+
+/* Collects now, term[0..live-1] being roots. false when collection is off or the collector's
+ * tables cannot be allocated (nothing changed then). */
+bool qx_gc_collect(worker *w, int live);
+
+/* Totals since start, and the settings of call_overflow's policy. */
+struct qx_gc_stats {
+  uint64_t collections;
+  uint64_t cells_collected;
+  double seconds;
+  double longest;
+  uint32_t last_live; /* cells kept by the last collection */
+};
+const qx_gc_stats *qx_gc_statistics();
+/* While gc_mode is on, collect on every call_overflow and fill the freed heap with QX_GC_TRAP
+ * (the QX_GC_STRESS build option, or QX_GC_STRESS=1 in the environment when the areas are set
+ * up). */
+extern bool qx_gc_stress;
+constexpr TAGGED QX_GC_TRAP = 0x00000BACu; /* a reference to an unmapped page */
+/* The gc_mode (collect before growing; default on) and gc_trace ("%" lines on the error stream
+ * for each collection; default off) settings, the atoms on or off; reset when the areas are
+ * set up. */
+extern TAGGED qx_gc_mode;
+extern TAGGED qx_gc_trace;
+
+/* Marking entry points of outside roots (the solver's queues): during marking, mark a term
+ * reachable from outside the heap; during relocation, have the outside cell that points at
+ * address in the heap follow the compaction. Outside a collection both do nothing. */
+void markTerm(TAGGED term);
+void intoRelocationChain(worker *w, TAGGED *address, TAGGED *cell);
+/* Called by every collection with operation 2 when marking starts (the hook calls markTerm on
+ * each term it keeps) and 3 once the new addresses are known (it calls intoRelocationChain for
+ * each of its cells that points at or above heap_start), as the solver's manager hook is. */
+extern void (*qx_gc_outside_roots)(worker *w, int operation, TAGGED *heap_start);
+
+/* The interpreter's roots: the goal words of its frames and the slots of the variable tables
+ * that frames and choicepoints still resume in (each slot once). */
+void qx_interpreter_roots(worker *w, std::vector<TAGGED *> &slots);
+
+#endif
