@@ -1,6 +1,7 @@
 /* The interpreter's control: catch/throw through natives and nested runs, call_cleanup/2, the
  * context of natives across nested runs, and the error terms of the control constructs. */
 #include "engine_fixture.h"
+#include "gc.h"
 
 namespace {
 
@@ -11,6 +12,7 @@ int nd_nested_retry(worker *w) { return count_to_three(w, 1); }
 int nd_nested(worker *w)
 {
   TAGGED x = w->term[0];
+  qx_gc_root keep(&x); /* the nested run may collect */
   if (qx_call_once(w, note_goal(w, "inner"), qx_eg.user_module) != 1) return 0;
   w->term[0] = x; /* the nested run used the registers */
   w->term[1] = MakeSmall(1);

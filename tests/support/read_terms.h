@@ -74,6 +74,7 @@ private:
   static std::vector<TAGGED> each(worker *w, const std::string &text,
                                   std::map<std::string, TAGGED> *vars, bool first_only)
   {
+    qx_gc_off off; /* closing the stream may run a query; the terms read are in locals */
     streams_up up;
     QX_stream *s = nullptr;
     if (QX_stream_from_string(text.c_str(), &s) != 1)
