@@ -609,7 +609,28 @@ int restore(worker *w, uint32_t requested)
 int prolog_restore(worker *w) { return restore(w, QX_SAVE_ALL_BUT_PROLOG); }
 int prolog_restore_increment(worker *w) { return restore(w, 1); }
 
-/* restore(File): $restore(File, restore(File)). */
+/* Runs the restored state's initialisation goals, the solutions G of the dynamic
+ * prolog:'$init_goal'/1 in clause order, as the query ('$init_goal'(G), \+ G, fail): a goal that
+ * fails is passed over, a ball ends the run and is thrown on. */
+int run_init_goals(worker *w)
+{
+  TAGGED name = init_atom_check("$init_goal", 0);
+  definition *d = find_definition(qx_eg.prolog_module, MakeFunctor(name, 1), nullptr, 0);
+  if (!d || d->predtyp != ENTER_INTERPRETED || !d->first_clause) return 1;
+  call_overflow(w, 16, 0);
+  TAGGED *p = w->global_top;
+  p[0] = MakeRef(&p[0]);
+  TAGGED g = p[0];
+  p[1] = MakeFunctor(name, 1), p[2] = g;                          /* '$init_goal'(G) */
+  p[3] = MakeFunctor(init_atom_check("\\+", 0), 1), p[4] = g;     /* \+ G */
+  p[5] = functor_comma2, p[6] = MakeStr(&p[3]), p[7] = atom_fail; /* (\+ G, fail) */
+  p[8] = functor_comma2, p[9] = MakeStr(&p[1]), p[10] = MakeStr(&p[5]);
+  w->global_top += 11;
+  if (qx_call_once(w, MakeStr(&p[8]), qx_eg.prolog_module) >= 0) return 1;
+  return raise_exception(qx_exception_term(w));
+}
+
+/* restore(File): $restore(File, restore(File)), then the state's initialisation goals. */
 int prolog_restore1(worker *w)
 {
   call_overflow(w, 8, 1);
@@ -618,7 +639,7 @@ int prolog_restore1(worker *w)
   p[1] = w->term[0];
   w->global_top += 2;
   w->term[1] = MakeStr(p);
-  return prolog_restore(w);
+  return prolog_restore(w) && run_init_goals(w);
 }
 
 }  // namespace

@@ -25,4 +25,11 @@ inline std::string scratch_file(const std::string &name, const std::string &byte
   return path;
 }
 
+/* The bytes of the file at path (none when it cannot be read). */
+inline std::string file_bytes(const std::string &path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 #endif

@@ -42,8 +42,8 @@ class SaveEngine : public StreamTest {
 public:
   SaveEngine()
   {
-    for (const qx_pred_row *rows : {qx_bi_db_rows, qx_bi_write_rows, qx_saverest_save_rows,
-                                    qx_saverest_restore_rows})
+    for (const qx_pred_row *rows :
+         {qx_bi_db_rows, qx_bi_write_rows, qx_saverest_save_rows, qx_saverest_restore_rows})
       install(rows);
     char dir_template[] = "/tmp/qx_saverest_XXXXXX";
     dir = mkdtemp(dir_template);
@@ -453,6 +453,41 @@ TEST_F(SaveTest, HeaderListsLoadedResources)
   EXPECT_EQ(r.code, 0x504u);
   ASSERT_EQ(save(dir + "/ok.sav", 0), "ok");
   EXPECT_EQ(outcome(call("restore", {at((dir + "/ok.sav").c_str())})), "ok");
+}
+
+/* restore/1 runs the restored state's initialisation goals, the solutions of the dynamic
+ * prolog:'$init_goal'/1, in order: one that fails is passed over, one that throws ends the restore
+ * with its ball and the later ones do not run; the engine's own goals went with the restore. */
+TEST(SaveRestore, RestoreRunsTheStatesInitialisationGoals)
+{
+  struct {
+    std::vector<const char *> goals;
+    const char *outcome;
+  } rows[] = {
+      {{"assertz(user:ran(1))", "fail", "assertz(user:ran(2))"}, "1 ran 1,2"},
+      {{"assertz(user:ran(1))", "throw(boom)", "assertz(user:ran(2))"}, "-1 boom ran 1"},
+      {{"halt(3)", "assertz(user:ran(2))"}, "-1 $reserved(772) ran "},
+      {{}, "1 ran "},
+  };
+  for (const auto &row : rows) {
+    forked_child child = run_forked([&]() -> std::string {
+      SaveEngine e;
+      qx_install_builtins(); /* halt/1 among them */
+      std::string file = e.dir + "/init.sav";
+      for (const char *g : row.goals)
+        if (e.run(std::string("assertz(prolog:'$init_goal'(") + g + "))") != 1) return "assertz";
+      if (e.save(file, 0) != "ok") return "save";
+      e.run("assertz(prolog:'$init_goal'(assertz(user:ran(0))))");
+      std::string r = std::to_string(e.run("restore('" + file + "')"));
+      if (r == "-1") r += " " + e.exception();
+      r += " ran ";
+      for (const char *n : {"0", "1", "2"})
+        if (e.run(std::string("user:ran(") + n + ")") == 1)
+          r += r.back() == ' ' ? n : std::string(",") + n;
+      return r;
+    });
+    EXPECT_EQ(child.report, row.outcome) << child.err;
+  }
 }
 
 /* Atoms are held while a restore runs and released at its end, also one whose key a later

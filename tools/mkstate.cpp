@@ -1,0 +1,232 @@
+/* mkstate: the build step that makes the launcher's saved states and links them in.
+ *
+ *   mkstate APP.pl DIR OUT.cpp
+ *
+ * starts an engine without a boot file (its parts one by one, as the engine's own start-up does
+ * after the boot file is found) and writes DIR/qxrt.sav, the runtime state (kind ALL), and
+ * DIR/tavro/tavro.sav, the application state (kind ALL_BUT_PROLOG): the clauses of APP.pl as
+ * dynamic predicates of module prolog, beside the module clpfd with its attribute slot. OUT.cpp
+ * then gets each state as a linked-in data resource (a blob: a magic text, the size and the
+ * modification time as big-endian 8-byte numbers, the bytes) and the launcher's resource table,
+ * qx_pre_map and qx_pre_linkage.
+ */
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "atoms.h"
+#include "builtins.h"
+#include "database.h"
+#include "datadefs.h"
+#include "memman.h"
+#include "modules.h"
+#include "objareas.h"
+#include "orvalis.h"
+#include "parser.h"
+#include "qxio/qxio.h"
+#include "saverest.h"
+#include "streams.h"
+#include "unify.h"
+#include "wam.h"
+#include "wcx.h"
+
+void qx_install_builtins();
+
+namespace {
+
+worker main_worker;
+
+bool fail(const std::string &what)
+{
+  std::fprintf(stderr, "mkstate: %s\n", what.c_str());
+  return false;
+}
+
+bool start_engine()
+{
+  if (memman_init() != 0 || init_atoms() != 0) return fail("the memory manager does not start");
+  clear_ch_type_hash();
+  worker *w = &main_worker;
+  if (init_stacks(w) != 0) return fail("no data areas");
+  numstack_init(w);
+  qx_w = w;
+  if (init_modules() != 0 || init_database() != 0 || init_wam() != 0)
+    return fail("the interpreter does not start");
+  qx_install_builtins();
+  if (qxio_init(nullptr, nullptr, 0) != 0 || init_stream() != 1)
+    return fail("the streams do not start");
+  return true;
+}
+
+void stop_engine()
+{
+  qx_clear_exception();
+  deinit_stream();
+  qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
+  deinit_wam();
+  deinit_modules();
+  deinit_database();
+  numstack_deinit();
+  deinit_stacks(&main_worker);
+  deinit_atoms();
+  memman_deinit();
+  qx_w = nullptr;
+}
+
+bool read_file(const std::string &path, std::string &text)
+{
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  text = all.str();
+  return in.good() || in.eof() ? true : fail("cannot read " + path);
+}
+
+/* Runs goal (a term) once in module prolog; false with a message unless it succeeds. */
+bool run(TAGGED goal, const std::string &what)
+{
+  int rc = qx_call_once(qx_w, goal, qx_eg.prolog_module);
+  if (rc == 1) return true;
+  qx_clear_exception();
+  return fail(what + (rc < 0 ? ": an exception" : ": failed"));
+}
+
+TAGGED compound(const char *name, std::initializer_list<TAGGED> args)
+{
+  call_overflow(qx_w, (uint32_t)args.size() + 1, 0);
+  TAGGED *p = qx_w->global_top;
+  p[0] = MakeFunctor(init_atom_check(name, 0), (uint32_t)args.size());
+  int i = 1;
+  for (TAGGED a : args) p[i++] = a;
+  qx_w->global_top += args.size() + 1;
+  return MakeStr(p);
+}
+
+/* Adds every clause of the text at path to module prolog with assertz/1: each predicate becomes
+ * dynamic, which is what an ALL_BUT_PROLOG state keeps of module prolog. */
+bool consult_into_prolog(const std::string &path)
+{
+  std::string text;
+  if (!read_file(path, text)) return false;
+  text += "\n"; /* ends a trailing comment; the stream reads the text where it is */
+  QX_stream *s = nullptr;
+  if (QX_stream_from_string(text.c_str(), &s) != 1) return fail("no stream over " + path);
+  TAGGED quotes = qx_eg.current_double_quotes;
+  if (!quotes) qx_eg.current_double_quotes = init_atom_check("codes", 0);
+  int32_t ch = qx_get_code_helper(s, 0);
+  bool ok = true;
+  int rc;
+  while (ok) {
+    TAGGED clause = 0, names = 0;
+    rc = qx_read_term(qx_w, s, &ch, &clause, &names);
+    if (rc != 1) break;
+    ok = run(compound("assertz", {compound(":", {init_atom_check("prolog", 0), clause})}),
+             "adding a clause of " + path);
+  }
+  qx_eg.current_double_quotes = quotes;
+  QX_fclose(s, QX_FC_FORCE);
+  if (ok && rc == 0) return fail("syntax error in " + path);
+  return ok;
+}
+
+/* $save_doit(Path, Selector, [], [], [], 1, mkstate): selector 0 ALL_BUT_PROLOG, 1 ALL. */
+bool save(const std::string &path, int selector)
+{
+  TAGGED goal =
+      compound("$save_doit", {init_atom_check(path.c_str(), 0), MakeSmall(selector), atom_nil,
+                              atom_nil, atom_nil, MakeSmall(1), init_atom_check("mkstate", 0)});
+  return run(goal, "saving " + path);
+}
+
+bool write_states(const std::string &app, const std::string &dir)
+{
+  mkdir(dir.c_str(), 0777);
+  mkdir((dir + "/tavro").c_str(), 0777);
+  /* the runtime: everything the engine defines, its flags; nothing of the application */
+  if (!save(dir + "/qxrt.sav", 1)) return false;
+  save_attribute_info(find_module(init_atom_check("clpfd", 0), 1));
+  return consult_into_prolog(app) && save(dir + "/tavro/tavro.sav", 0);
+}
+
+/* ---- the linked-in resources ---- */
+
+struct linked_state {
+  const char *resource; /* its resource name */
+  std::string file;
+};
+
+/* The C declaration of a state's blob and its record under the escaped resource name. */
+bool emit_resource(std::ostream &out, const linked_state &state, int index, std::string &c_name)
+{
+  std::string bytes;
+  struct stat st;
+  if (!read_file(state.file, bytes) || stat(state.file.c_str(), &st) != 0)
+    return fail("cannot read " + state.file);
+  char *escaped = qx_ensure_c_name(state.resource);
+  if (!escaped) return fail("out of memory");
+  c_name = escaped;
+  QX_free(escaped);
+  unsigned char header[QX_RESOURCE_BLOB_HEADER];
+  std::memcpy(header, "Orvalis Resource", 16);
+  for (int i = 0; i < 8; i++) {
+    header[16 + i] = (unsigned char)((uint64_t)bytes.size() >> (56 - 8 * i));
+    header[24 + i] = (unsigned char)((uint64_t)st.st_mtime >> (56 - 8 * i));
+  }
+  bytes.insert(0, (const char *)header, sizeof header);
+  out << "alignas(8) const unsigned char blob_" << index << "[" << bytes.size() << "] = {";
+  char hex[16];
+  for (size_t i = 0; i < bytes.size(); i++) {
+    std::snprintf(hex, sizeof hex, "%s0x%02x", i % 16 ? "," : ",\n    ", (unsigned char)bytes[i]);
+    out << (i ? hex : hex + 1);
+  }
+  out << "};\n";
+  out << "qx_named_resource<sizeof \"" << c_name << "\"> record_" << index << " = {blob_" << index
+      << ", \"" << c_name << "\"};\n";
+  return true;
+}
+
+bool write_linked_resources(const std::string &dir, const std::string &out_path)
+{
+  const linked_state states[] = {{"/tavro/tavro.sav", dir + "/tavro/tavro.sav"},
+                                 {"/qxrt.sav", dir + "/qxrt.sav"}};
+  std::ostringstream out;
+  out << "/* Made by mkstate from the saved states: the launcher's linked-in resources. */\n"
+         "#include \"linked_resources.h\"\n#include \"orvalis.h\"\n#include \"qxlibres.h\"\n\n"
+         "// clang-format off\nnamespace {\n";
+  std::string names[2];
+  for (int i = 0; i < 2; i++)
+    if (!emit_resource(out, states[i], i, names[i])) return false;
+  /* rows: the application, the foreign resources, the runtime, then the end */
+  out << "}  // namespace\n\n"
+         "const char *qx_pre_map[7] = {record_0.name, \"timeout\", \"codesio\", \"random\", "
+         "record_1.name, nullptr, nullptr};\n"
+         "int (*qx_pre_linkage[7])(void *params) = {nullptr, qx_main_QXENV_timeout, "
+         "qx_main_QXENV_codesio, qx_main_QXENV_random, nullptr, nullptr, nullptr};\n"
+         "// clang-format on\n";
+  std::string temp = out_path + ".tmp";
+  std::ofstream file(temp, std::ios::binary);
+  file << out.str();
+  file.close();
+  if (!file || std::rename(temp.c_str(), out_path.c_str()) != 0)
+    return fail("cannot write " + out_path);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: mkstate APP.pl DIR OUT.cpp\n");
+    return 2;
+  }
+  if (!start_engine()) return 1;
+  bool ok = write_states(argv[1], argv[2]) && write_linked_resources(argv[2], argv[3]);
+  stop_engine();
+  return ok ? 0 : 1;
+}
