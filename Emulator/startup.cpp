@@ -447,6 +447,7 @@ void QX_deinitialize(void)
   qx_run_event(w, 1);
   set_failed_bootfile(nullptr);
   if (definition *d = defined_prolog_predicate("qx_deinitialize", 0)) QX_query_cut_fail(d);
+  qx_flush_user_output(); /* closing the streams at shutdown forces them: flush what they hold */
   deinit_stream();
   deinit_wcx();
   event_queue_remove();
