@@ -271,7 +271,10 @@ int start_engine(int argc, char **argv, const QX_options_ *options,
                  int flags)
 {
   memory_manager_initialized = false;
+  /* the linked-in resources' interfaces are registered by the program before it starts us */
+  const qx_foreign_interface *const *interfaces = qx_eg.fli_pre_interfaces;
   std::memset(&qx_eg, 0, sizeof qx_eg);
+  qx_eg.fli_pre_interfaces = interfaces;
   if (!qxio_inited) {
     if (qxio_init(nullptr, nullptr, 0) < 0) return qx_set_errno(QX_ERR_SYSTEM_ERROR), 0;
     qxio_inited = true;
@@ -314,15 +317,19 @@ int start_engine(int argc, char **argv, const QX_options_ *options,
     if (!restored) set_failed_bootfile(path);
     QX_free(path);
     if (!restored) return qx_set_errno(QX_ERR_BOOTFILE), 0;
-    bool compile_all = defined_prolog_predicate("compile_all", 3) != nullptr;
-    bool gather = defined_prolog_predicate("gather_declarations", 3) != nullptr;
-    if (kind == 0 ? compile_all : !(compile_all && gather))
-      return qx_set_errno(QX_ERR_BOOTFILE_KIND), 0;
+    if (!qx_boot_kind_matches(kind)) return qx_set_errno(QX_ERR_BOOTFILE_KIND), 0;
   }
   return 1;
 }
 
 }  // namespace
+
+bool qx_boot_kind_matches(int kind)
+{
+  bool compile_all = defined_prolog_predicate("compile_all", 3) != nullptr;
+  bool gather = defined_prolog_predicate("gather_declarations", 3) != nullptr;
+  return kind == 0 ? !compile_all : compile_all && gather;
+}
 
 /* ---- the data-segment limit ---- */
 

@@ -47,6 +47,9 @@ int qx_start_kind(void);
 int set_app_paths(void);
 /* The first existing candidate boot directory followed by "bin/" (a QX_malloc text), or null. */
 char *alloc_bootpath(const char *boot_file);
+/* Whether the restored boot file fits the engine kind: a runtime has no prolog:compile_all/3, a
+ * development system has it and prolog:gather_declarations/3 (defined ones; nothing is made). */
+bool qx_boot_kind_matches(int kind);
 /* The data-segment limit QX_ULIMIT_DATA_SEGMENT_SIZE asks for: false when it is not set. */
 bool qx_data_limit_wanted(const char *text, rlim_t *limit);
 /* Reads the setting and applies it with setrlimit; a refused setrlimit is ignored. */

@@ -16,6 +16,8 @@ namespace {
 ORVALIS_API_STRUCT *qx_GlobalOrvalis = nullptr;
 
 constexpr const char *APPLICATION = "URL:x-orvalis-resource:/tavro/tavro.sav";
+const qx_foreign_interface *const interfaces[] = {&qx_timeout_interface, &qx_codesio_interface,
+                                                  &qx_random_interface, nullptr};
 
 /* One message on the standard error stream, flushed at once. */
 void say(const char *format, const char *argument = nullptr)
@@ -99,6 +101,7 @@ int qx_launch(int argc, char **argv, int init_flags)
   int nargs = argc > 0 ? argc - 1 : 0;
   char **args = argc > 0 ? argv + 1 : argv;
   int code = 1;
+  qx_set_linked_interfaces(interfaces);
   if (qx_glue_initialize(0, nullptr, nullptr, qx_pre_linkage, qx_pre_map, 0, init_flags) != 1) {
     int error = QX_get_errno();
     if (error == QX_ERR_BOOTFILE)

@@ -231,8 +231,15 @@ TEST(Startup, StartOptionsAndMemoryHooks)
     /* a malformed block refused before start leaves nothing recorded */
     out.push_back(std::to_string(QX_set_initial_options(&missing_value)) +
                   std::to_string(QX_set_initial_options(&fine)));
-    rc = qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 0);
+    /* the linked tables: the interfaces registered before start survive it */
+    static const qx_foreign_interface *const interfaces[] = {nullptr};
+    static const char *const map[] = {"timeout", nullptr};
+    static const QX_pre_linkage_fn linkage[] = {nullptr, nullptr};
+    qx_set_linked_interfaces(interfaces);
+    rc = qx_glue_initialize(0, nullptr, nullptr, linkage, map, 0, 0);
     out.push_back(std::to_string(rc) + " " + property("QX_STARTUP_TEST"));
+    out.push_back(std::string(qx_eg.fli_pre_interfaces == interfaces ? "interfaces" : "-") +
+                  (qx_eg.fli_pre_map == map && qx_eg.fli_pre_linkage == linkage ? " tables" : ""));
     out.push_back("hooks used " + std::to_string(inits) + " " + std::to_string(allocs > 0));
     qx_set_errno(0);
     std::string after;
@@ -243,7 +250,8 @@ TEST(Startup, StartOptionsAndMemoryHooks)
     return joined(out);
   });
   EXPECT_EQ(child.report,
-            "0/16; 0/15; 0/15; 0/15; 1016016016000; 0/18; 01; 1 from options; hooks used 1 1; "
+            "0/16; 0/15; 0/15; 0/15; 1016016016000; 0/18; 01; 1 from options; interfaces tables; "
+            "hooks used 1 1; "
             "00/16 options 0")
       << child.err;
 }
@@ -291,13 +299,16 @@ TEST(Startup, MissingBootFileIsNamed)
       setenv("QX_PATH", dir.c_str(), 1);
       int rc = qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, kind, 1);
       const char *failed = qx_get_failed_bootpath();
+      const char *title = get_window_title();
       std::string out = std::to_string(rc) + " " + std::to_string(QX_get_errno()) + " " +
                         (failed ? failed : "<none>") + " " +
-                        std::to_string(qx_prolog_initialized());
+                        std::to_string(qx_prolog_initialized()) + " " +
+                        (title && title == std::string(QX_get_emulator_version()) ? "titled" : "-");
       QX_deinitialize(); /* not initialised: nothing happens */
       return out + " " + (qx_get_failed_bootpath() ? "kept" : "gone");
     });
-    EXPECT_EQ(child.report, "0 3 " + dir + "/bin/" + (kind ? "qxds.sav" : "qxrt.sav") + " 0 kept")
+    EXPECT_EQ(child.report,
+              "0 3 " + dir + "/bin/" + (kind ? "qxds.sav" : "qxrt.sav") + " 0 titled kept")
         << child.err;
   }
   std::filesystem::remove_all(dir);
@@ -500,4 +511,31 @@ TEST(Startup, RestoreAndLoadGoThroughPrologPredicates)
     return out;
   });
   EXPECT_EQ(child.report, "01 -1-1 0 x.sav") << child.err;
+}
+
+TEST(Startup, BootFileKindAndFaultsDuringStart)
+{
+  forked_child child = run_forked([] {
+    if (!boot()) return std::string("no boot");
+    std::string out;
+    auto kinds = [&] {
+      out += std::to_string(qx_boot_kind_matches(0)) + std::to_string(qx_boot_kind_matches(1));
+    };
+    kinds();
+    out += init_atom_check("gather_declarations", 1) ? " made" : " not made";
+    native("gather_declarations", 3, note);
+    kinds();
+    native("compile_all", 3, note);
+    kinds();
+    return out;
+  });
+  EXPECT_EQ(child.report, "10 not made1001") << child.err;
+  /* memory running out while the engine is built: error 15, no crash */
+  forked_child tiny = run_forked([] {
+    setenv("PROLOGMAXSIZE", "64K", 1);
+    int rc = qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 0);
+    return std::to_string(rc) + "/" + std::to_string(QX_get_errno()) + " " +
+           std::to_string(qx_prolog_initialized());
+  });
+  EXPECT_EQ(tiny.report, "0/15 0") << tiny.err;
 }

@@ -63,7 +63,7 @@ int restore_anything(worker *) { return 1; }
  * module's text. */
 bool preboot(const std::vector<std::pair<const char *, std::string>> &program)
 {
-  if (qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 0) != 1) return false;
+  if (qx_glue_initialize(0, nullptr, nullptr, qx_pre_linkage, qx_pre_map, 0, 0) != 1) return false;
   qx_define_native(qx_eg.prolog_module, "$restore", 2, restore_anything, nullptr, BUILTIN_DET);
   if (qx_qload_or_restore("/no/dir/qxrt.sav", 0) != 1) return false;
   for (const auto &[module_name, text] : program) {
@@ -118,6 +118,11 @@ TEST(Launcher, ExitPathsOfMainAndOfTheRestore)
       {"restore(_) :- fail.", "main.", 1, "", could_not_restore},
       {"restore(_) :- throw(oops).", "main.", 1, "", could_not_restore},
       {"other.", "main.", 1, "", could_not_restore}, /* restore/1 undefined */
+      /* the linked-in resources load from the launcher's tables */
+      {"restore(_).",
+       "main :- load_foreign_resource(random), 'ZKRget'(X, _, _, _), write(X), "
+       "load_foreign_resource(codesio), load_foreign_resource(timeout).",
+       0, "27134", ""},
   };
   for (const auto &c : cases) {
     launched l = launch(c.restore, c.main_text);
