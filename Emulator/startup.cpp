@@ -180,20 +180,6 @@ int mark_initialized()
   return 1;
 }
 
-/* ---- the data-segment limit ---- */
-
-/* Decimal digits into *value; false on overflow. */
-bool parse_decimal(const char **p, uint64_t *value)
-{
-  *value = 0;
-  while (**p >= '0' && **p <= '9') {
-    *value = *value * 10 + (uint64_t)(**p - '0');
-    if (*value > UINT32_MAX) return false;
-    (*p)++;
-  }
-  return true;
-}
-
 /* ---- paths ---- */
 
 /* path made absolute against the process's working directory; a QX_malloc text or null. */
@@ -336,26 +322,12 @@ bool qx_boot_kind_matches(int kind)
 bool qx_data_limit_wanted(const char *text, rlim_t *limit)
 {
   if (text == nullptr) return false;
+  /* the word unlimited, the empty text, a malformed or overflowing size and 0: no limit */
   *limit = RLIM_INFINITY;
-  const char *p = text;
-  while (*p == ' ' || *p == '\t') p++;
-  if (*text == '\0' || strcasecmp(text, "unlimited") == 0) return true;
-  uint64_t value;
-  if (!parse_decimal(&p, &value)) return true;
-  while (*p == ' ' || *p == '\t') p++;
-  uint64_t unit = 1, most = UINT32_MAX;
-  switch (*p) {
-  case 'K':
-  case 'k': unit = 1024, most = 4194303; break;
-  case 'M':
-  case 'm': unit = 1048576, most = 4095; break;
-  case 'G':
-  case 'g': unit = 1073741824, most = 3; break;
-  default: break;
-  }
-  if (value == 0 || value > most) return true;
-  uint64_t bytes = value * unit;
-  if (bytes >= (uint64_t)RLIM_INFINITY) return true;
+  size_t bytes = 0;
+  if (*text == '\0' || strcasecmp(text, "unlimited") == 0 || str_to_size(text, &bytes) != 0 ||
+      bytes == 0)
+    return true;
   *limit = (rlim_t)bytes;
   return true;
 }
@@ -460,7 +432,6 @@ void QX_deinitialize(void)
   event_queue_remove();
   qx_free_start_data();
   qx_free_code_objects();
-  qx_free_embedded_resources();
   deinit_file();
   dealloc_worker(w);
   qx_clear_exception();
