@@ -249,8 +249,6 @@ bool is_directory(const char *path)
 
 /* ---- start-up ---- */
 
-jmp_buf *start_env = nullptr;
-
 /* The steps of qx_glue_initialize after the recovery point: 1, or 0 with the error set. */
 int start_engine(int argc, char **argv, const QX_options_ *options,
                  const QX_pre_linkage_fn *pre_linkage, const char *const *pre_map, int kind,
@@ -400,7 +398,6 @@ int qx_glue_initialize(int argc, char **argv, const QX_options_ *options,
   if (setjmp(env) != 0) {
     ok = 0;
   } else {
-    start_env = &env;
     qx_set_abort_env(&env);
     if (!QX_prolog_initialized) {
       try {
@@ -412,7 +409,6 @@ int qx_glue_initialize(int argc, char **argv, const QX_options_ *options,
   }
   qx_set_initial_options(nullptr);
   qx_set_abort_env(nullptr);
-  start_env = nullptr;
   if (!ok && QX_get_errno() == QX_ERR_NONE) qx_set_errno(QX_ERR_SYSTEM_ERROR);
   return ok;
 }
