@@ -259,11 +259,11 @@ int start_engine(int argc, char **argv, const QX_options_ *options,
   const qx_foreign_interface *const *interfaces = qx_eg.fli_pre_interfaces;
   std::memset(&qx_eg, 0, sizeof qx_eg);
   qx_eg.fli_pre_interfaces = interfaces;
+  (void)qxio_is_in_main_thread(); /* the calling thread becomes the main thread */
   if (!qxio_inited) {
     if (qxio_init(nullptr, nullptr, 0) < 0) return qx_set_errno(QX_ERR_SYSTEM_ERROR), 0;
     qxio_inited = true;
   }
-  (void)qxio_is_in_main_thread(); /* the calling thread becomes the main thread */
   if (options) {
     if (options->version != QX_OPTIONS_VERSION) return qx_set_errno(QX_ERR_UNKNOWN), 0;
     if (!qx_set_initial_options(options)) return qx_set_errno(QX_ERR_SYSTEM_ERROR), 0;
