@@ -9,6 +9,7 @@
 #include "api_support.h"
 #include "atoms.h"
 #include "orvalis_slots.h"
+#include "startup.h"
 #include "qxio.h"
 #include "streams.h"
 #include "support.h"

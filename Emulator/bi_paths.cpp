@@ -48,12 +48,17 @@ bool qx_unify_atom_text(worker *w, TAGGED t, const char *text)
   return a && cunify(w, t, a);
 }
 
-void qx_exit_keeping_output(int code)
+void qx_flush_user_output()
 {
   /* A flush ends with a sync that waits until the write worker has written every byte. */
   if (qx_eg.stream_user_output) qx_flush_output(qx_eg.stream_user_output, 0);
   if (qx_eg.stream_user_error && qx_eg.stream_user_error != qx_eg.stream_user_output)
     qx_flush_output(qx_eg.stream_user_error, 0);
+}
+
+void qx_exit_keeping_output(int code)
+{
+  qx_flush_user_output();
   _exit(code);
 }
 

@@ -329,7 +329,6 @@ struct eglobal {
   emul_info *latest_bytecode; /* the clause object of the last code 75 */
   uint32_t latest_bytecode_size;
   emul_info *qlpending;       /* clause objects read at this level that no definition took */
-  TAGGED current_source_info; /* the source_info flag; 0 unset */
   void (*add_table_comp)(void *address, TAGGED file, int32_t line); /* source positions */
   /* ---- persistent start data: the linked-in resource tables (borrowed, null-terminated) ---- */
   const char *const *fli_pre_map;
@@ -338,6 +337,24 @@ struct eglobal {
   /* ---- foreign resources ---- */
   struct qx_open_resource *open_resources; /* loaded resources, in load order */
   TAGGED current_window_title;             /* registered atom, or 0 */
+  /* ---- Prolog flags set at start (init_once, init_each_time) ---- */
+  TAGGED current_compiling;
+  TAGGED current_ferror_flag;
+  TAGGED current_gcmode;
+  TAGGED current_gctrace;
+  uint32_t current_leash_mode;
+  TAGGED current_source_info;
+  TAGGED current_redefine_flag;
+  TAGGED current_discontiguous_flag;
+  TAGGED current_informational_flag;
+  TAGGED current_single_var_flag;
+  TAGGED current_syntax;
+  TAGGED current_compatibility_flag;
+  TAGGED current_version_flag;
+  TAGGED current_system_type_flag; /* runtime or development */
+  TAGGED global_vars[32];
+  uint32_t current_breaklevel;
+  TAGGED current_debugger_global;
 };
 
 extern eglobal qx_eg;

@@ -21,6 +21,8 @@ bool qx_unify_atom_list(worker *w, TAGGED t, const std::vector<TAGGED> &atoms, i
 /* Ends the process with code at once, but only after user_output and user_error have been
  * flushed and their workers have written everything out; nothing else of the shutdown runs. */
 [[noreturn]] void qx_exit_keeping_output(int code);
+/* Flushes user_output and user_error through to their devices. */
+void qx_flush_user_output();
 
 /* Access test of path (internal encoding) with the I/O library's mode bits: a name the URL layer
  * recognises is answered here (-10504 for a directory test, -10502 for write or create, else 0);

@@ -1,0 +1,541 @@
+/* Engine start-up and shutdown, each case in a child process (the engine is process-wide):
+ * the data-segment limit, start options and memory hooks, the boot-directory search and the
+ * start properties, the initial flags, the boot restore through prolog:'$restore'/2 (a stand-in
+ * native here, found by name as the real one will be), quick loads through '$qread'/3, and
+ * shutdown and start again in one process. */
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "atoms.h"
+#include "database.h"
+#include "modules.h"
+#include "startup.h"
+#include "start_data.h"
+#include "unify.h"
+#include "test_fork.h"
+#include "wam.h"
+
+namespace {
+
+std::vector<std::string> calls; /* what the stand-in natives were given, in order */
+std::string restorable;         /* the one file the stand-in restore accepts */
+
+std::string text_of(TAGGED t)
+{
+  t = deref(t);
+  if (IsAtom(t)) return atom_name(t);
+  if (IsSmall(t)) return std::to_string(GetSmall(t));
+  return "?";
+}
+
+int stand_in_restore(worker *w)
+{
+  std::string file = text_of(w->term[0]);
+  calls.push_back("restore " + file + " " + text_of(w->term[1]));
+  return file == restorable;
+}
+
+/* '$qread'(Stream, File, Term): note(File) the first time a file is read, then -1. */
+int stand_in_qread(worker *w)
+{
+  std::string file = text_of(w->term[1]);
+  static std::vector<std::string> seen;
+  bool first = std::find(seen.begin(), seen.end(), file) == seen.end();
+  if (!first) return cunify(w, w->term[2], MakeSmall(-1));
+  seen.push_back(file);
+  call_overflow(w, 2, 0);
+  TAGGED *p = w->global_top;
+  p[0] = MakeFunctor(init_atom_check("note", 0), 1);
+  p[1] = init_atom_check(file.c_str(), 0);
+  w->global_top += 2;
+  return cunify(w, w->term[2], MakeStr(p));
+}
+
+int note(worker *w)
+{
+  calls.push_back("note " + text_of(w->term[0]));
+  return 1;
+}
+
+definition *native(const char *name, uint32_t arity, qx_native_fn fn)
+{
+  return qx_define_native(qx_eg.prolog_module, name, arity, fn, nullptr, BUILTIN_DET);
+}
+
+/* Starts without a boot file, then restores "qxrt.sav" through the stand-in, which accepts the
+ * embedded resource's URL: 1 when the engine ends up initialised. */
+int boot(int kind = 0)
+{
+  if (qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, kind, 0) != 1) return 0;
+  native("$restore", 2, stand_in_restore);
+  native("note", 1, note);
+  restorable = "URL:x-orvalis-resource:/qxrt.sav";
+  return qx_qload_or_restore("/no/such/dir/qxrt.sav", 0);
+}
+
+std::string property(const char *key)
+{
+  char *value = nullptr;
+  if (QX_get_system_property(key, &value, 0) != 0 || value == nullptr) return "<unset>";
+  std::string text = value;
+  QX_free(value);
+  return text;
+}
+
+std::string temp_dir()
+{
+  char pattern[] = "/tmp/qx_startup_XXXXXX";
+  return mkdtemp(pattern) ? pattern : "";
+}
+
+std::string joined(const std::vector<std::string> &items)
+{
+  std::string out;
+  for (const std::string &item : items) out += (out.empty() ? "" : "; ") + item;
+  return out;
+}
+
+/* Drops CAP_SYS_RESOURCE, so that raising a hard limit is refused even to root. */
+bool drop_sys_resource()
+{
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[0].effective &= ~(1u << CAP_SYS_RESOURCE);
+  data[0].permitted &= ~(1u << CAP_SYS_RESOURCE);
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+}  // namespace
+
+TEST(Startup, DataSegmentLimitFromTheSetting)
+{
+  const rlim_t inf = RLIM_INFINITY;
+  struct {
+    const char *text;
+    rlim_t limit;
+  } cases[] = {{"Unlimited", inf},
+               {"", inf},
+               {"0", inf},
+               {"64M", 67108864},
+               {"5G", inf},
+               {"4194304K", inf},
+               {" 12 m", 12582912},
+               {"abc", inf},
+               {"3G", (rlim_t)3221225472u},
+               {"4194303k", (rlim_t)4294966272u},
+               {"99999999999", inf},
+               {"2048 xyz", 2048}};
+  for (const auto &c : cases) {
+    forked_child child = run_forked([&] {
+      std::string report;
+      report.reserve(128); /* nothing is allocated once the limit holds */
+      setenv("QX_ULIMIT_DATA_SEGMENT_SIZE", c.text, 1);
+      /* start from a finite soft limit above what the process uses, so that unlimited shows */
+      struct rlimit start = {inf - 1, inf};
+      if (setrlimit(RLIMIT_DATA, &start) != 0) return report.append("no start limit"), report;
+      qx_apply_data_limit();
+      struct rlimit now;
+      getrlimit(RLIMIT_DATA, &now);
+      char line[64];
+      std::snprintf(line, sizeof line, "%llu %llu", (unsigned long long)now.rlim_cur,
+                    (unsigned long long)now.rlim_max);
+      return report.append(line), report;
+    });
+    std::string want = std::to_string((unsigned long long)c.limit) + " " +
+                       std::to_string((unsigned long long)c.limit);
+    EXPECT_EQ(child.report, want) << "setting \"" << c.text << "\"";
+  }
+  rlim_t limit = 0;
+  EXPECT_FALSE(qx_data_limit_wanted(nullptr, &limit));
+}
+
+TEST(Startup, RefusedSetrlimitDoesNotStopStartup)
+{
+  forked_child child = run_forked([] {
+    setenv("QX_ULIMIT_DATA_SEGMENT_SIZE", "unlimited", 1);
+    struct rlimit start = {RLIM_INFINITY - 1, RLIM_INFINITY - 1};
+    if (setrlimit(RLIMIT_DATA, &start) != 0) return std::string("no start limit");
+    if (geteuid() == 0 && !drop_sys_resource()) return std::string("capabilities kept");
+    struct rlimit raise = {RLIM_INFINITY, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_DATA, &raise) == 0) return std::string("raising was allowed");
+    int rc = qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 0);
+    struct rlimit now;
+    getrlimit(RLIMIT_DATA, &now);
+    return std::to_string(rc) + " " + std::to_string(QX_get_errno()) + " " +
+           (now.rlim_max == RLIM_INFINITY - 1 ? "kept" : "changed");
+  });
+  EXPECT_EQ(child.report, "1 0 kept") << child.err;
+}
+
+TEST(Startup, StartOptionsAndMemoryHooks)
+{
+  forked_child child = run_forked([] {
+    std::vector<std::string> out;
+    QX_option_ good[2] = {};
+    good[0].type = QX_OPTION_RESERVED;
+    good[1].type = QX_OPTION_PROP;
+    good[1].prop.key = "QX_STARTUP_TEST";
+    good[1].prop.value = "from options";
+    QX_option_ no_value[1] = {};
+    no_value[0].type = QX_OPTION_PROP;
+    no_value[0].prop.key = "K";
+    QX_option_ odd_type[1] = {};
+    odd_type[0].type = 3;
+    QX_options_ wrong_version = {0x40000, 2, good};
+    QX_options_ missing_value = {QX_OPTIONS_VERSION, 1, no_value};
+    QX_options_ unknown_type = {QX_OPTIONS_VERSION, 1, odd_type};
+    QX_options_ no_array = {QX_OPTIONS_VERSION, 1, nullptr};
+    QX_options_ fine = {QX_OPTIONS_VERSION, 2, good};
+    for (QX_options_ *o : {&wrong_version, &missing_value, &unknown_type, &no_array}) {
+      int rc = qx_glue_initialize(0, nullptr, o, nullptr, nullptr, 0, 0);
+      out.push_back(std::to_string(rc) + "/" + std::to_string(QX_get_errno()));
+    }
+    /* hooks: the two accepted shapes, then malformed ones (error 16) */
+    static int inits, deinits, allocs;
+    static bool refuse;
+    auto init = [](void *) { return refuse ? 0 : ++inits; };
+    auto deinit = [](void *) { ++deinits; };
+    auto alloc = [](size_t size, void *) { return ++allocs, std::malloc(size); };
+    auto release = [](void *block, size_t, void *) { std::free(block); };
+    std::string shapes;
+    shapes += std::to_string(QX_set_memalloc_hooks(1, nullptr, nullptr, nullptr, nullptr, nullptr));
+    for (int hint : {0, 1, 2}) {
+      qx_set_errno(0);
+      shapes +=
+          std::to_string(QX_set_memalloc_hooks(hint, init, nullptr, nullptr, nullptr, nullptr));
+      shapes += std::to_string(QX_get_errno());
+    }
+    shapes += std::to_string(QX_set_memalloc_hooks(0, init, deinit, alloc, nullptr, nullptr));
+    shapes += std::to_string(QX_set_memalloc_hooks(0, nullptr, deinit, alloc, release, nullptr));
+    shapes += std::to_string(QX_set_memalloc_hooks(1, init, deinit, alloc, release, nullptr));
+    out.push_back(shapes);
+    /* an init hook that fails stops start-up with error 18 */
+    refuse = true;
+    QX_set_memalloc_hooks(0, init, deinit, alloc, release, nullptr);
+    int rc = qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 0);
+    out.push_back(std::to_string(rc) + "/" + std::to_string(QX_get_errno()));
+    refuse = false;
+    /* a malformed block refused before start leaves nothing recorded */
+    out.push_back(std::to_string(QX_set_initial_options(&missing_value)) +
+                  std::to_string(QX_set_initial_options(&fine)));
+    /* the linked tables: the interfaces registered before start survive it */
+    static const qx_foreign_interface *const interfaces[] = {nullptr};
+    static const char *const map[] = {"timeout", nullptr};
+    static const QX_pre_linkage_fn linkage[] = {nullptr, nullptr};
+    qx_set_linked_interfaces(interfaces);
+    rc = qx_glue_initialize(0, nullptr, nullptr, linkage, map, 0, 0);
+    out.push_back(std::to_string(rc) + " " + property("QX_STARTUP_TEST"));
+    out.push_back(std::string(qx_eg.fli_pre_interfaces == interfaces ? "interfaces" : "-") +
+                  (qx_eg.fli_pre_map == map && qx_eg.fli_pre_linkage == linkage ? " tables" : ""));
+    out.push_back("hooks used " + std::to_string(inits) + " " + std::to_string(allocs > 0));
+    qx_set_errno(0);
+    std::string after;
+    after += std::to_string(QX_set_memalloc_hooks(1, nullptr, nullptr, nullptr, nullptr, nullptr));
+    after += std::to_string(QX_set_memalloc_hooks(0, init, deinit, alloc, release, nullptr));
+    after += "/" + std::to_string(QX_get_errno());
+    out.push_back(after + " options " + std::to_string(QX_set_initial_options(&fine)));
+    return joined(out);
+  });
+  EXPECT_EQ(child.report,
+            "0/16; 0/15; 0/15; 0/15; 1016016016000; 0/18; 01; 1 from options; interfaces tables; "
+            "hooks used 1 1; "
+            "00/16 options 0")
+      << child.err;
+}
+
+TEST(Startup, BootDirectoryAndStartProperties)
+{
+  std::string dir = temp_dir();
+  ASSERT_FALSE(dir.empty());
+  std::string file = dir + "/plain";
+  std::ofstream(file) << "x";
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ASSERT_GT(n, 0);
+  std::string self(exe, (size_t)n), self_dir = self.substr(0, self.rfind('/'));
+  /* QX_PATH naming a directory wins over the program's directory; a file or nothing does not */
+  for (const std::string &qx_path : {dir, file, std::string()}) {
+    forked_child child = run_forked([&] {
+      if (qx_path.empty())
+        unsetenv("QX_PATH");
+      else
+        setenv("QX_PATH", qx_path.c_str(), 1);
+      int rc = qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 0);
+      const char *boot = qx_get_boot_path();
+      std::vector<std::string> out = {std::to_string(rc), boot ? boot : "<none>"};
+      for (const char *key :
+           {"QX_APP_DIR", "QX_APP_PATH", "QX_RT_DIR", "QX_RT_PATH", "QX_LIBRARY_DIR"})
+        out.push_back(property(key));
+      return joined(out);
+    });
+    std::string base = qx_path == dir ? dir : self_dir;
+    std::string library = base + "/library/";
+    EXPECT_EQ(child.report, "1; " + base + "/bin/; " + self_dir + "; " + self + "; " + self_dir +
+                                "; " + self + "; " + library)
+        << "QX_PATH=" << qx_path << " " << child.err;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Startup, MissingBootFileIsNamed)
+{
+  std::string dir = temp_dir();
+  ASSERT_FALSE(dir.empty());
+  for (int kind : {0, 1}) {
+    forked_child child = run_forked([&] {
+      setenv("QX_PATH", dir.c_str(), 1);
+      int rc = qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, kind, 1);
+      const char *failed = qx_get_failed_bootpath();
+      const char *title = get_window_title();
+      std::string out = std::to_string(rc) + " " + std::to_string(QX_get_errno()) + " " +
+                        (failed ? failed : "<none>") + " " +
+                        std::to_string(qx_prolog_initialized()) + " " +
+                        (title && title == std::string(QX_get_emulator_version()) ? "titled" : "-");
+      QX_deinitialize(); /* not initialised: nothing happens */
+      return out + " " + (qx_get_failed_bootpath() ? "kept" : "gone");
+    });
+    EXPECT_EQ(child.report,
+              "0 3 " + dir + "/bin/" + (kind ? "qxds.sav" : "qxrt.sav") + " 0 titled kept")
+        << child.err;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Startup, InitialFlagsOfEachKind)
+{
+  for (int kind : {0, 1}) {
+    forked_child child = run_forked([&] {
+      if (!boot(kind)) return std::string("no boot");
+      auto a = [](TAGGED t) { return t ? std::string(atom_name(t)) : std::string("<none>"); };
+      const eglobal &g = qx_eg;
+      std::vector<std::string> out = {
+          a(g.current_system_type_flag),
+          a(g.current_redefine_flag),
+          a(g.current_informational_flag),
+          a(g.current_compiling),
+          a(g.current_quoted_charset_flag),
+          a(g.current_ferror_flag),
+          std::to_string(g.current_gcmargin),
+          a(g.current_gcmode),
+          a(g.current_gctrace),
+          std::to_string(g.current_leash_mode),
+          a(g.current_source_info),
+          a(g.current_double_quotes),
+          a(g.current_discontiguous_flag),
+          a(g.current_single_var_flag),
+          a(g.current_syntax),
+          a(g.current_unknown),
+          a(g.current_compatibility_flag),
+          a(g.global_vars[0]),
+          a(g.global_vars[31]),
+          std::to_string(g.current_breaklevel),
+          a(g.current_prompt),
+          a(g.current_debugger_global),
+          a(qx_w->worker_vars[31]),
+          a(g.typein_mod->name),
+          std::string(get_window_title() ? get_window_title() : "<none>")};
+      out.push_back(a(g.current_version_flag) == QX_get_emulator_version() ? "version" : "?");
+      return joined(out);
+    });
+    std::string type = kind ? "development; on; on" : "runtime; off; off";
+    EXPECT_EQ(child.report, type + "; compactcode; prolog; on; 1000; on; off; 31; off; codes; "
+                                   "on; on; error; error; iso; off; off; 0; |: ; off; off; user; "
+                                   "<none>; version")
+        << child.err;
+  }
+}
+
+TEST(Startup, BootRestoreTriesTheResourceThenThePath)
+{
+  forked_child child = run_forked([] {
+    if (qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 0) != 1) return std::string();
+    std::vector<std::string> out;
+    /* no restore built-in: the restore fails and the engine stays uninitialised */
+    int rc = qx_qload_or_restore("/a/b/qxrt.sav", 0);
+    out.push_back(std::to_string(rc) + std::to_string(qx_prolog_initialized()));
+    native("$restore", 2, stand_in_restore);
+    restorable = "none";
+    out.push_back(std::to_string(qx_qload_or_restore("/a/b/qxrt.sav", 0)));
+    out.push_back(joined(calls));
+    calls.clear();
+    /* a public definition of module prolog with a clause, imported into user */
+    mod_def *prolog = qx_eg.prolog_module;
+    definition *old = insert_definition(prolog, init_atom_check("pub", 0), 1, 1);
+    redefine_predicate(old, ENTER_INTERPRETED);
+    TAGGED *p = qx_w->global_top;
+    p[0] = MakeFunctor(init_atom_check("pub", 0), 1);
+    p[1] = init_atom_check("one", 0);
+    qx_w->global_top += 2;
+    insertz(old, qx_make_clause(qx_w, old, MakeStr(p)));
+    old->next_public = prolog->public_lst;
+    prolog->public_lst = old;
+    import_predicate(old, prolog, qx_eg.user_module);
+    definition *importer = find_definition(qx_eg.user_module, old->functor, nullptr, 0);
+    restorable = "/a/b/qxrt.sav";
+    rc = qx_qload_or_restore("/a/b/qxrt.sav", 0);
+    out.push_back(std::to_string(rc) + std::to_string(qx_prolog_initialized()) + " " +
+                  atom_name(qx_eg.typein_mod->name));
+    out.push_back(joined(calls));
+    definition *now = find_definition(prolog, old->functor, nullptr, 0);
+    out.push_back(std::string(now != old ? "copied" : "same") +
+                  (prolog->public_lst == now ? " listed" : "") +
+                  (importer->imported_from == now ? " imported" : "") +
+                  (now->first_clause && now->first_clause->owner == now ? " owned" : "") +
+                  (old->functor == now->functor ? " old kept" : ""));
+    TAGGED x = qx_w->global_top[0] = MakeRef(qx_w->global_top);
+    qx_w->global_top++;
+    p = qx_w->global_top;
+    p[0] = MakeFunctor(init_atom_check("pub", 0), 1);
+    p[1] = x;
+    qx_w->global_top += 2;
+    rc = qx_call_once(qx_w, MakeStr(p), prolog);
+    out.push_back(std::to_string(rc) + " " + text_of(x));
+    return joined(out);
+  });
+  EXPECT_EQ(child.report,
+            "00; 0; restore URL:x-orvalis-resource:/qxrt.sav []; restore /a/b/qxrt.sav []; "
+            "11 user; restore URL:x-orvalis-resource:/qxrt.sav []; restore /a/b/qxrt.sav []; "
+            "copied listed imported owned old kept; 1 one")
+      << child.err;
+}
+
+TEST(Startup, ShutdownRunsTheHookAndFinalEventsThenStartsAgain)
+{
+  forked_child child = run_forked([] {
+    std::vector<std::string> out;
+    static std::vector<std::string> *log = &out;
+    for (int round = 0; round < 2; round++) {
+      if (!boot()) return joined(out) + " no boot";
+      out.push_back("up " + std::to_string(qx_prolog_initialized()));
+      native("qx_deinitialize", 0, [](worker *) {
+        log->push_back("qx_deinitialize/0");
+        return 1;
+      });
+      QX_async_event(
+          [](void *data, int mode) {
+            log->push_back(std::string((const char *)data) + " mode " + std::to_string(mode));
+            return 0;
+          },
+          (void *)"event", 0);
+      QX_deinitialize();
+      out.push_back("down " + std::to_string(qx_prolog_initialized()));
+      QX_deinitialize(); /* nothing left to do */
+    }
+    return joined(out);
+  });
+  std::string round = "up 1; event mode 1; qx_deinitialize/0; down 0";
+  EXPECT_EQ(child.report, round + "; " + round) << child.err;
+}
+
+TEST(Startup, ReinitializeGivesAFreshWorker)
+{
+  forked_child child = run_forked([] {
+    if (!boot()) return std::string("no boot");
+    static int runs = 0;
+    QX_new_term_refs(7);
+    QX_event([](void *) { return ++runs; }, nullptr);
+    std::string out = std::to_string(qx_w->fli_stack_index);
+    reinitialize(nullptr);
+    out += " " + std::to_string(qx_w->fli_stack_index);
+    qx_run_event(qx_w, 0);
+    out += " " + std::to_string(runs);
+    QX_event([](void *) { return ++runs; }, nullptr); /* the fresh queue takes events */
+    qx_run_event(qx_w, 0);
+    int rc = qx_call_once(qx_w, atom_true, qx_eg.user_module);
+    out += " " + std::to_string(runs) + " " + std::to_string(rc);
+    QX_deinitialize();
+    return out;
+  });
+  EXPECT_EQ(child.report, "17 10 0 1 1") << child.err;
+}
+
+TEST(Startup, QuickLoadRunsTheFileThenItsSibling)
+{
+  std::string dir = temp_dir();
+  ASSERT_FALSE(dir.empty());
+  for (const char *name : {"a.ql", "ap.ql", "b.ql"}) std::ofstream(dir + "/" + name) << "x";
+  forked_child child = run_forked([&] {
+    if (qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 0) != 1) return std::string();
+    native("note", 1, note);
+    std::vector<std::string> out;
+    out.push_back("no reader " + std::to_string(qx_qload_or_restore((dir + "/a.ql").c_str(), 1)));
+    native("$qread", 3, stand_in_qread);
+    int rc = qx_qload_or_restore((dir + "/c.ql").c_str(), 1);
+    out.push_back("missing " + std::to_string(rc) + std::to_string(qx_prolog_initialized()));
+    for (const char *name : {"/a.ql", "/b.ql"}) {
+      rc = qx_qload_or_restore((dir + name).c_str(), 1);
+      out.push_back(std::to_string(rc) + std::to_string(qx_prolog_initialized()) + " " +
+                    joined(calls));
+      calls.clear();
+    }
+    return joined(out);
+  });
+  EXPECT_EQ(child.report, "no reader 0; missing 00; 11 note " + dir + "/a.ql; note " + dir +
+                              "/ap.ql; 11 note " + dir + "/b.ql")
+      << child.err;
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Startup, RestoreAndLoadGoThroughPrologPredicates)
+{
+  forked_child child = run_forked([] {
+    int rc = QX_restore("x.sav");
+    std::string out = std::to_string(rc) + std::to_string(QX_get_errno());
+    if (!boot()) return out + " no boot";
+    /* neither restore/1 nor load_files/1 is defined here: calling them raises */
+    rc = QX_restore("x.sav");
+    out += " " + std::to_string(rc) + std::to_string(QX_load("x.ql"));
+    static std::string seen;
+    qx_define_native(
+        qx_eg.user_module, "restore", 1,
+        [](worker *w) {
+          seen += text_of(w->term[0]);
+          return 0;
+        },
+        nullptr, ENTER_C);
+    rc = QX_restore("x.sav");
+    out += " " + std::to_string(rc) + " " + seen;
+    return out;
+  });
+  EXPECT_EQ(child.report, "01 -1-1 0 x.sav") << child.err;
+}
+
+TEST(Startup, BootFileKindAndFaultsDuringStart)
+{
+  forked_child child = run_forked([] {
+    if (!boot()) return std::string("no boot");
+    std::string out;
+    auto kinds = [&] {
+      out += std::to_string(qx_boot_kind_matches(0)) + std::to_string(qx_boot_kind_matches(1));
+    };
+    kinds();
+    out += init_atom_check("gather_declarations", 1) ? " made" : " not made";
+    native("gather_declarations", 3, note);
+    kinds();
+    native("compile_all", 3, note);
+    kinds();
+    return out;
+  });
+  EXPECT_EQ(child.report, "10 not made1001") << child.err;
+  /* memory running out while the engine is built: error 15, no crash */
+  forked_child tiny = run_forked([] {
+    setenv("PROLOGMAXSIZE", "64K", 1);
+    int rc = qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 0);
+    return std::to_string(rc) + "/" + std::to_string(QX_get_errno()) + " " +
+           std::to_string(qx_prolog_initialized());
+  });
+  EXPECT_EQ(tiny.report, "0/15 0") << tiny.err;
+}

@@ -1,0 +1,178 @@
+/* The launcher's paths, each in a child whose standard output and error are pipes: exit codes
+ * and the exact messages. Where a case needs a booted engine, the child boots it first through
+ * a stand-in of the restore built-in and defines restore/1 and main/0 from Prolog text, standing
+ * in for the two saved states; the launcher's own start then finds the engine initialised and
+ * goes on with the arguments, the application's restore and main/0. */
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "database.h"
+#include "launcher.h"
+#include "modules.h"
+#include "read_terms.h"
+#include "startup.h"
+#include "test_fork.h"
+#include "wam.h"
+
+namespace {
+
+struct launched {
+  std::string out, err;
+  int status = -1;
+};
+
+/* Runs body in a child with both output streams on pipes; the child exits with its result. */
+template <class Body>
+launched run_child(Body body)
+{
+  launched result;
+  int out[2], err[2];
+  if (pipe(out) != 0) return result;
+  if (pipe(err) != 0) return result;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+    _exit(body());
+  }
+  close(out[1]);
+  close(err[1]);
+  result.out = read_to_end(out[0]); /* the child's output is small: the pipes do not fill */
+  result.err = read_to_end(err[0]);
+  close(out[0]);
+  close(err[0]);
+  waitpid(pid, &result.status, 0);
+  return result;
+}
+
+int exit_code(const launched &l) { return WIFEXITED(l.status) ? WEXITSTATUS(l.status) : -1; }
+
+int restore_anything(worker *) { return 1; }
+
+/* Boots the engine (the stand-in restore accepts any state), then adds the clauses of each
+ * module's text. */
+bool preboot(const std::vector<std::pair<const char *, std::string>> &program)
+{
+  if (qx_glue_initialize(0, nullptr, nullptr, qx_pre_linkage, qx_pre_map, 0, 0) != 1) return false;
+  qx_define_native(qx_eg.prolog_module, "$restore", 2, restore_anything, nullptr, BUILTIN_DET);
+  if (qx_qload_or_restore("/no/dir/qxrt.sav", 0) != 1) return false;
+  for (const auto &[module_name, text] : program) {
+    mod_def *module = find_module(init_atom_check(module_name, 0), 1);
+    for (TAGGED clause : TermReader::clauses(qx_w, text)) {
+      TAGGED c = deref(clause), head = c;
+      if (IsStr(c) && StrFunctor(c) == MakeFunctor(init_atom_check(":-", 0), 2))
+        head = deref(StrArg(c, 1));
+      definition *d = find_definition(module, IsStr(head) ? StrFunctor(head) : head, nullptr, 1);
+      if (d->predtyp == ENTER_UNDEFINED) redefine_predicate(d, ENTER_INTERPRETED);
+      insertz(d, qx_make_clause(qx_w, d, clause));
+    }
+  }
+  qx_eg.def_generation++;
+  return true;
+}
+
+/* The launcher with arguments after the program name, on an engine booted with program. */
+launched launch(const std::string &restore, const std::string &main_text,
+                std::vector<std::string> args = {})
+{
+  return run_child([&] {
+    std::vector<std::pair<const char *, std::string>> program = {{"user", restore},
+                                                                 {"prolog", main_text}};
+    if (!preboot(program)) return 99;
+    std::vector<char *> argv = {(char *)"launcher"};
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return user_main((int)argv.size() - 1, argv.data());
+  });
+}
+
+const std::string could_not_restore =
+    "! Could not restore \"URL:x-orvalis-resource:/tavro/tavro.sav\".\n";
+
+}  // namespace
+
+TEST(Launcher, ExitPathsOfMainAndOfTheRestore)
+{
+  struct {
+    const char *restore, *main_text;
+    int code;
+    const char *out;
+    std::string err;
+  } cases[] = {
+      {"restore(_).", "main :- write(hello), nl.", 0, "hello\n", ""},
+      {"restore(_).", "main :- fail.", 1, "", ""},
+      {"restore(_).", "main :- throw(foo).", 1, "", ""},
+      {"restore(_).", "main :- write(x), halt(3).", 3, "x", ""},
+      {"restore(_) :- halt(3).", "main.", 3, "", ""},
+      {"restore(_) :- throw('$reserved'(3)).", "main.", 1, "", ""},
+      {"restore(_) :- fail.", "main.", 1, "", could_not_restore},
+      {"restore(_) :- throw(oops).", "main.", 1, "", could_not_restore},
+      {"other.", "main.", 1, "", could_not_restore}, /* restore/1 undefined */
+      /* the linked-in resources load from the launcher's tables */
+      {"restore(_).",
+       "main :- load_foreign_resource(random), 'ZKRget'(X, _, _, _), write(X), "
+       "load_foreign_resource(codesio), load_foreign_resource(timeout).",
+       0, "27134", ""},
+  };
+  for (const auto &c : cases) {
+    launched l = launch(c.restore, c.main_text);
+    EXPECT_EQ(exit_code(l), c.code) << c.restore << " " << c.main_text;
+    EXPECT_EQ(l.out, c.out) << c.restore << " " << c.main_text;
+    EXPECT_EQ(l.err, c.err) << c.restore << " " << c.main_text;
+  }
+}
+
+TEST(Launcher, ArgumentsReachArgv)
+{
+  std::string main_text = "main :- '$argv'(A), write(A).";
+  launched two = launch("restore(_).", main_text, {"x", "3"});
+  EXPECT_EQ(exit_code(two), 0);
+  EXPECT_EQ(two.out, "[x,3]") << two.err;
+  launched none = launch("restore(_).", main_text);
+  EXPECT_EQ(exit_code(none), 0);
+  EXPECT_EQ(none.out, "[]") << none.err;
+  /* a byte the system's character set refuses (invalid in UTF-8, above 127 in ASCII) */
+  launched bad = launch("restore(_).", main_text, {"ok", "\xff"});
+  EXPECT_EQ(exit_code(bad), 1);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_EQ(bad.err,
+            "! Prolog engine initialization failed. Malformed or overlong command line.\n");
+}
+
+TEST(Launcher, StartWithoutABootFile)
+{
+  char pattern[] = "/tmp/qx_launcher_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string dir = pattern;
+  launched l = run_child([&] {
+    setenv("QX_PATH", dir.c_str(), 1);
+    char *argv[] = {(char *)"launcher", nullptr};
+    return user_main(1, argv);
+  });
+  EXPECT_EQ(exit_code(l), 1);
+  EXPECT_EQ(l.err, "! Prolog engine initialization failed: could not find bootfile " + dir +
+                       "/bin/qxrt.sav\n");
+  EXPECT_EQ(l.out, "");
+  /* a start that cannot even begin: the error's own text */
+  launched refused = run_child([] {
+    QX_set_memalloc_hooks(
+        0, [](void *) { return 0; }, [](void *) {},
+        [](size_t size, void *) { return std::malloc(size); },
+        [](void *block, size_t, void *) { std::free(block); }, nullptr);
+    char *argv[] = {(char *)"launcher", nullptr};
+    return user_main(1, argv);
+  });
+  EXPECT_EQ(exit_code(refused), 1);
+  EXPECT_EQ(refused.err, "! Prolog engine initialization failed: Memory Initialization Error\n");
+  std::filesystem::remove_all(dir);
+}
