@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -57,12 +58,22 @@ launched run_child(Body body)
 
 int exit_code(const launched &l) { return WIFEXITED(l.status) ? WEXITSTATUS(l.status) : -1; }
 
+/* The test build's table: the rows of the two saved states keep their names, their blob
+ * pointers (the word before each name) become null, so no state is found linked in. Called in
+ * a child. */
+void without_linked_states()
+{
+  for (int i = 0; qx_pre_map[i]; i++)
+    if (!qx_pre_linkage[i]) std::memset((char *)qx_pre_map[i] - sizeof(void *), 0, sizeof(void *));
+}
+
 int restore_anything(worker *) { return 1; }
 
 /* Boots the engine (the stand-in restore accepts any state), then adds the clauses of each
  * module's text. */
 bool preboot(const std::vector<std::pair<const char *, std::string>> &program)
 {
+  without_linked_states();
   if (qx_glue_initialize(0, nullptr, nullptr, qx_pre_linkage, qx_pre_map, 0, 0) != 1) return false;
   qx_define_native(qx_eg.prolog_module, "$restore", 2, restore_anything, nullptr, BUILTIN_DET);
   if (qx_qload_or_restore("/no/dir/qxrt.sav", 0) != 1) return false;
@@ -155,6 +166,7 @@ TEST(Launcher, StartWithoutABootFile)
   ASSERT_NE(mkdtemp(pattern), nullptr);
   std::string dir = pattern;
   launched l = run_child([&] {
+    without_linked_states();
     setenv("QX_PATH", dir.c_str(), 1);
     char *argv[] = {(char *)"launcher", nullptr};
     return user_main(1, argv);
@@ -175,4 +187,33 @@ TEST(Launcher, StartWithoutABootFile)
   EXPECT_EQ(exit_code(refused), 1);
   EXPECT_EQ(refused.err, "! Prolog engine initialization failed: Memory Initialization Error\n");
   std::filesystem::remove_all(dir);
+}
+
+/* The real table: both states linked in; main/0 of the stand-in application runs with the
+ * arguments given, and each exit path gives its code. */
+TEST(Launcher, LinkedStatesBootAndRunMain)
+{
+  struct {
+    std::vector<std::string> args;
+    int code;
+    const char *out_begins, *err;
+  } cases[] = {
+      {{}, 0, "Hello from the stand-in application.\nArguments: []\n", ""},
+      {{"x", "3"}, 0, "Hello from the stand-in application.\nArguments: [x,3]\n", ""},
+      {{"fail"}, 1, "Hello from the stand-in application.\n", ""},
+      {{"throw"}, 1, "Hello from the stand-in application.\n", ""},
+      {{"halt"}, 3, "Hello from the stand-in application.\n", ""},
+  };
+  for (auto &c : cases) {
+    launched l = run_child([&] {
+      std::vector<char *> argv = {(char *)"launcher"};
+      for (std::string &a : c.args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      return user_main((int)argv.size() - 1, argv.data());
+    });
+    std::string label = c.args.empty() ? "no arguments" : c.args[0];
+    EXPECT_EQ(exit_code(l), c.code) << label << ": " << l.err;
+    EXPECT_EQ(l.out.substr(0, std::strlen(c.out_begins)), c.out_begins) << label;
+    EXPECT_EQ(l.err, c.err) << label;
+  }
 }
