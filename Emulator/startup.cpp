@@ -25,6 +25,7 @@
 #include "builtins.h"
 #include "database.h"
 #include "filenames.h"
+#include "gc.h"
 #include "memman.h"
 #include "modules.h"
 #include "numbers.h"
@@ -72,12 +73,17 @@ definition *defined_prolog_predicate(const char *name, uint32_t arity)
 /* name(args...) on the heap of w. */
 TAGGED heap_goal(worker *w, const char *name, std::initializer_list<TAGGED> args)
 {
-  call_overflow(w, (uint32_t)args.size() + 1, 0);
+  TAGGED held[4];
+  size_t n = 0;
+  for (TAGGED a : args) held[n++] = a;
+  {
+    qx_gc_root keep(held, n); /* making room may collect */
+    call_overflow(w, (uint32_t)n + 1, 0);
+  }
   TAGGED *p = w->global_top;
-  p[0] = MakeFunctor(init_atom_check(name, 0), (uint32_t)args.size());
-  int i = 1;
-  for (TAGGED a : args) p[i++] = a;
-  w->global_top += args.size() + 1;
+  p[0] = MakeFunctor(init_atom_check(name, 0), (uint32_t)n);
+  for (size_t i = 0; i < n; i++) p[i + 1] = held[i];
+  w->global_top += n + 1;
   return MakeStr(p);
 }
 
@@ -152,12 +158,15 @@ bool qload_file(const char *path)
   if (!w || !file || !defined_prolog_predicate("$qread", 3)) return false;
   QX_stream *s = nullptr;
   if (QX_fopen(path, nullptr, 9, &s) < 0 || s == nullptr) return false;
-  TAGGED stream = make_integer(w, (int32_t)(intptr_t)s);
+  TAGGED stream = make_integer(w, (int32_t)(intptr_t)s), item = 0;
+  /* the goals run below may collect: the stream's number (a box when large) and the item
+   * are held where the collector finds them */
+  qx_gc_root keep_stream(&stream), keep_item(&item);
   bool stack =
       defined_prolog_predicate("$push_qlinfo", 0) && defined_prolog_predicate("$pop_qlinfo", 0);
   if (stack) run_prolog_goal(w, init_atom_check("$push_qlinfo", 0));
   for (;;) {
-    TAGGED item = heap_var(w);
+    item = heap_var(w);
     if (!run_prolog_goal(w, heap_goal(w, "$qread", {stream, file, item}))) break;
     item = deref(item);
     if (item == MakeSmall(-1)) break;
