@@ -276,8 +276,8 @@ int init_stacks(worker *w)
   w->trail_top = w->trail_start + 1;
   w->node_ = w->choice_start;
   w->heap_warn_soft = w->heap_start; /* any non-null value: set_heap_limits replaces it */
-  qx_gc_mode = atom_on;
-  qx_gc_trace = atom_off;
+  qx_eg.current_gcmode = atom_on;
+  qx_eg.current_gctrace = atom_off;
   const char *stress = std::getenv("QX_GC_STRESS");
   if (stress && stress[0] == '1') qx_gc_stress = true;
   set_heap_limits(w);
@@ -299,10 +299,10 @@ void deinit_stacks(worker *w)
 void call_overflow(worker *w, uint32_t words, int live)
 {
   size_t margin = gcmargin_cells();
-  bool stress = qx_gc_stress && qx_gc_mode != atom_off;
+  bool stress = qx_gc_stress && qx_eg.current_gcmode != atom_off;
   if (!stress && (size_t)(w->stack_start - w->global_top) > words + margin) return;
   bool collected = false;
-  if (qx_gc_mode != atom_off) {
+  if (qx_eg.current_gcmode != atom_off) {
     TAGGED *before = w->global_top;
     collected = qx_gc_collect(w, live);
     if (collected) {

@@ -328,8 +328,6 @@ void qx_gc_enable() { gc_disabled--; }
 
 const qx_gc_stats *qx_gc_statistics() { return &stats; }
 
-TAGGED qx_gc_mode = atom_on;
-TAGGED qx_gc_trace = atom_off;
 
 void markTerm(TAGGED term)
 {
@@ -380,7 +378,7 @@ bool qx_gc_collect(worker *w, int live)
   stats.seconds += seconds;
   if (seconds > stats.longest) stats.longest = seconds;
   stats.last_live = (uint32_t)(new_top - w->heap_start);
-  if (qx_gc_trace == atom_on)
+  if (qx_eg.current_gctrace == atom_on)
     std::fprintf(stderr, "%% GC: %zu bytes collected, %zu bytes in use, %.3f ms\n",
                  collected * sizeof(TAGGED), (size_t)(new_top - w->heap_start) * sizeof(TAGGED),
                  seconds * 1000);

@@ -53,11 +53,9 @@ const qx_gc_stats *qx_gc_statistics();
  * up). */
 extern bool qx_gc_stress;
 constexpr TAGGED QX_GC_TRAP = 0x00000BACu; /* a reference to an unmapped page */
-/* The gc_mode (collect before growing; default on) and gc_trace ("%" lines on the error stream
- * for each collection; default off) settings, the atoms on or off; reset when the areas are
- * set up. */
-extern TAGGED qx_gc_mode;
-extern TAGGED qx_gc_trace;
+/* The gc_mode flag (eglobal current_gcmode: collect before growing unless off) and the gc_trace
+ * flag (current_gctrace: "%" lines on the error stream for each collection when on); both are
+ * reset when the areas are set up. */
 
 /* Marking entry points of outside roots (the solver's queues): during marking, mark a term
  * reachable from outside the heap; during relocation, have the outside cell that points at

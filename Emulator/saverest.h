@@ -50,9 +50,10 @@ static_assert(sizeof(saverest_record) == 28, "a record header is seven words");
 enum : uint32_t { QX_PREFIX_LIBRARY = 1, QX_PREFIX_STATE_DIR = 2, QX_PREFIX_NONE = 3 };
 /* Words of the global-flags record. */
 constexpr int QX_STATE_FLAG_WORDS = 15;
-/* The flags of a state's global-flags record: words 2, 5, 12 and 15 are the engine's own fields
- * (quoted character set, collection margin, unknown, type-in module's name); the others are
- * kept in qx_state_flags, where 0 stands for the default. */
+/* The flags of a state's global-flags record: the key words are the engine's flag fields, word 5
+ * its collection margin and word 15 its type-in module's name; the atom-collection margin (word
+ * 7) and the window title (word 14) are kept in qx_state_flags, where 0 stands for the
+ * default. */
 extern TAGGED qx_state_flags[QX_STATE_FLAG_WORDS];
 void qx_get_state_flags(TAGGED words[QX_STATE_FLAG_WORDS]);
 void qx_reset_state_flags(); /* the defaults again, at engine start */

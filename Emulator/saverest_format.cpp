@@ -456,29 +456,56 @@ int call_fd_manager(int operation, void *argument)
 
 TAGGED qx_state_flags[QX_STATE_FLAG_WORDS];
 
+namespace {
+
+/* The engine's field of each key word of the record; null for the raw words (5 and 7) and the
+ * window title (14), and for the type-in module (15), which are handled apart. */
+TAGGED *state_flag_field(int i)
+{
+  switch (i) {
+  case 0: return &qx_eg.current_compiling;
+  case 1: return &qx_eg.current_quoted_charset_flag;
+  case 2: return &qx_eg.current_ferror_flag;
+  case 3: return &qx_eg.current_gcmode;
+  case 5: return &qx_eg.current_gctrace;
+  case 7: return &qx_eg.current_redefine_flag;
+  case 8: return &qx_eg.current_discontiguous_flag;
+  case 9: return &qx_eg.current_single_var_flag;
+  case 10: return &qx_eg.current_syntax;
+  case 11: return &qx_eg.current_unknown;
+  case 12: return &qx_eg.current_compatibility_flag;
+  default: return nullptr;
+  }
+}
+
+}  // namespace
+
 void qx_reset_state_flags() { std::memset(qx_state_flags, 0, sizeof qx_state_flags); }
 
 void qx_get_state_flags(TAGGED words[QX_STATE_FLAG_WORDS])
 {
+  /* what a flag the engine never set is written as */
   static const char *const defaults[QX_STATE_FLAG_WORDS] = {
-      "compactcode", nullptr, "on", "on",    nullptr, "off", nullptr, "on",
-      "on",          "on",    "on", nullptr, "off",   "",    nullptr};
-  for (int i = 0; i < QX_STATE_FLAG_WORDS; i++)
-    words[i] = qx_state_flags[i] ? qx_state_flags[i]
-               : defaults[i]     ? init_atom_check(defaults[i], 0)
-                                 : 0;
-  words[1] = qx_eg.current_quoted_charset_flag ? qx_eg.current_quoted_charset_flag : atom_portable;
+      "compactcode", "portable", "on", "on",    nullptr, "off", nullptr, "on",
+      "on",          "on",       "on", "error", "off",   "",    nullptr};
+  for (int i = 0; i < QX_STATE_FLAG_WORDS; i++) {
+    TAGGED *field = state_flag_field(i);
+    TAGGED value = field ? *field : qx_state_flags[i];
+    words[i] = value ? value : defaults[i] ? init_atom_check(defaults[i], 0) : 0;
+  }
   words[4] = qx_eg.current_gcmargin;
-  if (!qx_state_flags[6]) words[6] = 0;
-  words[11] = qx_eg.current_unknown ? qx_eg.current_unknown : atom_error;
   words[14] = qx_eg.typein_mod ? qx_eg.typein_mod->name : atom_user;
 }
 
 void qx_set_state_flags(const TAGGED words[QX_STATE_FLAG_WORDS])
 {
-  for (int i = 0; i < QX_STATE_FLAG_WORDS; i++) qx_state_flags[i] = words[i];
-  qx_eg.current_quoted_charset_flag = words[1];
+  for (int i = 0; i < QX_STATE_FLAG_WORDS; i++) {
+    TAGGED *field = state_flag_field(i);
+    if (field)
+      *field = words[i];
+    else
+      qx_state_flags[i] = words[i];
+  }
   qx_eg.current_gcmargin = words[4];
-  qx_eg.current_unknown = words[11];
   qx_eg.typein_mod = find_module(words[14], 1);
 }

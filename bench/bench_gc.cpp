@@ -39,7 +39,7 @@ void one_collection(int heap_mb, int live_percent)
 {
   BenchEngine e;
   worker *w = e.w;
-  qx_gc_mode = atom_off;
+  qx_eg.current_gcmode = atom_off;
   size_t pairs = (size_t)heap_mb * 1024 * 1024 / 8;
   call_overflow(w, (uint32_t)(pairs * 2 + 1024), 0);
   TAGGED *p = w->global_top;

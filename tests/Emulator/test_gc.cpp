@@ -231,7 +231,7 @@ TEST(GcGraphs, RandomGraphsUnderChoicepointsMatchTheRunWithoutCollection)
     int collections = 0, unbound = 0;
     {
       TestProlog p(false);
-      qx_gc_mode = atom_off;
+      qx_eg.current_gcmode = atom_off;
       plain = GraphRun(p.w, seed, false).run(3000);
     }
     {
@@ -487,7 +487,7 @@ TEST(GcPolicy, GcModeOffOnlyGrows)
   EnvGuard size("GLOBALSTKSIZE", "64K");
   TestProlog p(true);
   qx_eg.current_gcmargin = 16;
-  qx_gc_mode = atom_off;
+  qx_eg.current_gcmode = atom_off;
   p.consult(kLists);
   uint64_t before = qx_gc_statistics()->collections;
   ASSERT_EQ(p.run("churn(100, 0, S)"), 1);
@@ -499,7 +499,7 @@ TEST(GcPolicy, TraceLinesOnTheErrorStreamOnlyWhileGcTraceIsOn)
 {
   TestProlog p(true);
   for (TAGGED mode : {atom_on, atom_off}) {
-    qx_gc_trace = mode;
+    qx_eg.current_gctrace = mode;
     testing::internal::CaptureStderr();
     ASSERT_EQ(p.run("X = f(Y, 1.5), garbage_collect, garbage_collect, X = f(a, Z)"), 1);
     std::string text = testing::internal::GetCapturedStderr();
@@ -532,7 +532,7 @@ TEST(GcPolicy, TheStressModeCollectsAtEveryOverflowCallAndTrapsTheFreedHeap)
   EXPECT_EQ(qx_gc_statistics()->collections, before + 1);
   EXPECT_EQ(*stale, QX_GC_TRAP);
   EXPECT_EQ(TestProlog::show(StrArg(w->term[0], 3)), "1099511627776");
-  qx_gc_mode = atom_off;
+  qx_eg.current_gcmode = atom_off;
   call_overflow(w, 8, 1);
   EXPECT_EQ(qx_gc_statistics()->collections, before + 1) << "gc_mode off: never collected";
   qx_gc_stress = stress;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -670,6 +671,9 @@ TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
       {false, "xx_YY.US-ASCII", "\xC3",
        "rc=0 error=5 QXIO_E_ENCODING_INVALID culprit=user_input argument=1 handled=1 retries=1"},
   };
+  struct sigaction ignore = {}, old_pipe;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old_pipe);
   for (const auto &c : cases) {
     reader_child rc = fork_reader_child(
         [&](int status_fd) { return retry_child(status_fd, c.throws, c.charset); });
@@ -684,8 +688,11 @@ TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
       for (int i = 0; i < 20000 && thread_state(pid) != 'S'; i++) usleep(1000);
       kill(pid, SIGUSR1);
       if (!await_byte(status[0], 'h')) parent_log = "handler did not run;";
+      /* A handler that throws ends the read without input: the child may be gone by now, and
+       * the write then meets a closed pipe (EPIPE, with SIGPIPE ignored below). */
       ssize_t n = (ssize_t)std::strlen(c.input);
-      if (write(data[1], c.input, (size_t)n) != n) parent_log += "short write;";
+      if (write(data[1], c.input, (size_t)n) != n && !(c.throws && errno == EPIPE))
+        parent_log += "short write;";
     } else {
       parent_log = "no start;";
     }
@@ -698,6 +705,7 @@ TEST(StreamRetry, ASignalWhileGetCodeBlocksRunsItsHandlerOnceThenTheReadGoesOn)
     EXPECT_EQ(text, c.expected);
     EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
   }
+  sigaction(SIGPIPE, &old_pipe, nullptr);
 }
 
 TEST(StandardStreams, CharsetComesFromQxCtypeStdioInAChildReadingAFile)
