@@ -6,18 +6,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "appended_resource.h"
 #include "database.h"
 #include "launcher.h"
 #include "modules.h"
+#include "programs/null_table.h"
 #include "read_terms.h"
+#include "scratch_files.h"
+#include "stand_in.h"
 #include "startup.h"
 #include "test_fork.h"
 #include "wam.h"
@@ -57,15 +63,6 @@ launched run_child(Body body)
 }
 
 int exit_code(const launched &l) { return WIFEXITED(l.status) ? WEXITSTATUS(l.status) : -1; }
-
-/* The test build's table: the rows of the two saved states keep their names, their blob
- * pointers (the word before each name) become null, so no state is found linked in. Called in
- * a child. */
-void without_linked_states()
-{
-  for (int i = 0; qx_pre_map[i]; i++)
-    if (!qx_pre_linkage[i]) std::memset((char *)qx_pre_map[i] - sizeof(void *), 0, sizeof(void *));
-}
 
 int restore_anything(worker *) { return 1; }
 
@@ -215,5 +212,177 @@ TEST(Launcher, LinkedStatesBootAndRunMain)
     EXPECT_EQ(exit_code(l), c.code) << label << ": " << l.err;
     EXPECT_EQ(l.out.substr(0, std::strlen(c.out_begins)), c.out_begins) << label;
     EXPECT_EQ(l.err, c.err) << label;
+  }
+}
+
+namespace {
+
+/* A copy of the test build's launcher program with the runtime state's bytes appended. */
+std::string program_with_runtime(const std::string &path, const std::string &runtime)
+{
+  std::filesystem::copy_file(QX_NULL_TABLE_LAUNCHER, path,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::ofstream(path, std::ios::binary | std::ios::app) << with_trailer(runtime, "/qxrt.sav");
+  return path;
+}
+
+/* The program run with the arguments, QX_EMBEDDED_RESOURCES_PATH at app unless it is empty and
+ * the environment settings given. */
+launched exec_program(const std::string &program, std::vector<std::string> args,
+                      const std::string &app,
+                      const std::vector<std::pair<const char *, std::string>> &env = {})
+{
+  return run_child([&] {
+    std::vector<char *> argv = {(char *)program.c_str()};
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (app.empty())
+      unsetenv("QX_EMBEDDED_RESOURCES_PATH");
+    else
+      setenv("QX_EMBEDDED_RESOURCES_PATH", app.c_str(), 1);
+    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    for (const auto &[name, value] : env) setenv(name, value.c_str(), 1);
+    execv(program.c_str(), argv.data());
+    return 127;
+  });
+}
+
+/* The saved states of the matrix beside the generated two, written in a child that boots the
+ * linked-in runtime, restores the application and saves from there (selector 0 ALL_BUT_PROLOG,
+ * 1 ALL, 2 SELECTED): the application with an initialisation goal that halts or throws
+ * '$reserved'(3), a SELECTED one, one whose main/0 calls natives of two modules, and a runtime
+ * that defines compile_all/3. */
+int write_states(const std::string &dir)
+{
+  auto save = [&](const char *name, int selector) {
+    return "'$save_doit'('" + dir + "/" + name + "', " + std::to_string(selector) +
+           ", [], [], [], 1, test)";
+  };
+  const std::string goals[] = {
+      "assertz('$init_goal'(halt(3))), " + save("halt_init.sav", 0) + ", retract('$init_goal'(_))",
+      "assertz('$init_goal'(throw('$reserved'(3)))), " + save("reserved_init.sav", 0) +
+          ", retract('$init_goal'(_))",
+      save("selected.sav", 2),
+      "retract((main :- _)), assertz((main :- alignments:endianness(E), write(E), nl, "
+      "structs:calloc(4, 8, A), A =\\= 0, structs:free(A), write(freed), nl)), " +
+          save("natives.sav", 0),
+      "assertz(compile_all(_, _, _)), " + save("compile_all.sav", 1),
+  };
+  launched made = run_child([&] {
+    if (qx_glue_initialize(0, nullptr, nullptr, qx_pre_linkage, qx_pre_map, 0, 1) != 1) return 2;
+    if (QX_restore("URL:x-orvalis-resource:/tavro/tavro.sav") != 1) return 3;
+    int n = 10;
+    for (const std::string &goal : goals) {
+      if (qx_call_once(qx_w, TermReader(qx_w, goal).read(), qx_eg.prolog_module) != 1) return n;
+      n++;
+    }
+    return 0;
+  });
+  return exit_code(made);
+}
+
+}  // namespace
+
+/* The launcher program of the test build: the runtime state appended to a copy of it, the
+ * application in the file QX_EMBEDDED_RESOURCES_PATH names, each with its own trailer. Every exit
+ * path of main/0 and of the restore, states that are missing, of the wrong kind or cut short, a
+ * runtime of the development kind, and the arguments. */
+TEST(LauncherProgram, AppendedAndEmbeddedStates)
+{
+  char pattern[] = "/tmp/qx_launcher_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string dir = pattern;
+  ASSERT_EQ(write_states(dir), 0);
+  std::string states = QX_STATES_DIR;
+  std::string runtime = file_bytes(states + "/qxrt.sav");
+  std::string application = file_bytes(states + "/tavro/tavro.sav");
+  ASSERT_FALSE(runtime.empty());
+  ASSERT_FALSE(application.empty());
+  auto app = [&](const std::string &name, const std::string &bytes) {
+    std::ofstream(dir + "/" + name, std::ios::binary) << with_trailer(bytes, "/tavro/tavro.sav");
+    return dir + "/" + name;
+  };
+  std::string plain = app("plain.app", application);
+  std::string program = program_with_runtime(dir + "/launcher", runtime);
+  std::string development =
+      program_with_runtime(dir + "/launcher_dev", file_bytes(dir + "/compile_all.sav"));
+  std::string empty_dir = dir + "/empty";
+  std::filesystem::create_directory(empty_dir);
+  const std::string failed = "! Prolog engine initialization failed: ";
+  struct {
+    std::string program;
+    std::vector<std::string> args;
+    std::string app;
+    int code;
+    std::string out, err;
+  } cases[] = {
+      {program, {}, plain, 0, expected_greeting("[]"), ""},
+      {program, {"x", "3"}, plain, 0, expected_greeting("[x,3]"), ""},
+      {program, {"fail"}, plain, 1, expected_greeting("[fail]"), ""},
+      {program, {"throw"}, plain, 1, expected_greeting("[throw]"), ""},
+      {program, {"halt"}, plain, 3, expected_greeting("[halt]"), ""},
+      {program, {}, app("halt_init.app", file_bytes(dir + "/halt_init.sav")), 3, "", ""},
+      {program, {}, app("reserved.app", file_bytes(dir + "/reserved_init.sav")), 1, "", ""},
+      {program, {}, "", 1, "", could_not_restore},
+      {program,
+       {},
+       app("selected.app", file_bytes(dir + "/selected.sav")),
+       1,
+       "",
+       could_not_restore},
+      {program,
+       {},
+       app("cut.app", application.substr(0, application.size() / 2)),
+       1,
+       "",
+       could_not_restore},
+      {program,
+       {"ok", "\xff"},
+       plain,
+       1,
+       "",
+       "! Prolog engine initialization failed. Malformed or overlong command line.\n"},
+      {program,
+       {},
+       app("natives.app", file_bytes(dir + "/natives.sav")),
+       0,
+       "little_endian\nfreed\n",
+       ""},
+      {development, {}, plain, 1, "", failed + QX_error_message(QX_ERR_BOOTFILE_KIND) + "\n"},
+      {QX_NULL_TABLE_LAUNCHER,
+       {},
+       plain,
+       1,
+       "",
+       failed + "could not find bootfile " + empty_dir + "/bin/qxrt.sav\n"},
+  };
+  for (auto &c : cases) {
+    std::string label = c.program + " " + (c.args.empty() ? "" : c.args[0]) + " " + c.app;
+    launched l = exec_program(c.program, c.args, c.app, {{"QX_PATH", empty_dir}});
+    EXPECT_EQ(exit_code(l), c.code) << label << ": " << l.err;
+    EXPECT_EQ(l.out, c.out) << label;
+    EXPECT_EQ(l.err, c.err) << label;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+/* The launcher of `make run`, its states linked in: the greeting with its arguments and the exit
+ * codes of main/0's paths; no application file is consulted. */
+TEST(LauncherProgram, RealBinaryRunsTheLinkedStates)
+{
+  struct {
+    std::vector<std::string> args;
+    int code;
+    std::string out;
+  } cases[] = {
+      {{}, 0, expected_greeting("[]")},
+      {{"halt"}, 3, expected_greeting("[halt]")},
+      {{"x", "3"}, 0, expected_greeting("[x,3]")},
+  };
+  for (auto &c : cases) {
+    launched l = exec_program(QX_ORVALIS, c.args, "/no/such/file");
+    EXPECT_EQ(exit_code(l), c.code) << l.err;
+    EXPECT_EQ(l.out, c.out);
+    EXPECT_EQ(l.err, "");
   }
 }

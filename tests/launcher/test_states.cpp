@@ -5,6 +5,7 @@
 #include "linked_resources.h"
 #include "qxlibres.h"
 #include "scratch_files.h"
+#include "stand_in.h"
 #include "stream_fixture.h"
 #include "test_fork.h"
 #include "unify.h"
@@ -29,17 +30,6 @@ public:
   }
   int attr_slot(const char *module) { return find_module(init_atom_check(module, 0), 1)->attr_no; }
 };
-
-/* What main/0 prints with the arguments x and 3, worked out here. */
-std::string expected_greeting(const std::string &args)
-{
-  std::string reversed;
-  for (int i = 30; i >= 1; i--) reversed += std::to_string(i) + (i > 1 ? "," : "");
-  uint64_t f = 1;
-  for (uint64_t i = 2; i <= 20; i++) f *= i;
-  return "Hello from the stand-in application.\nArguments: " + args + "\nReversed: [" + reversed +
-         "]\n20! = " + std::to_string(f) + "\n";
-}
 
 }  // namespace
 
