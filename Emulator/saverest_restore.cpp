@@ -642,11 +642,21 @@ int prolog_restore1(worker *w)
   return prolog_restore(w) && run_init_goals(w);
 }
 
+/* load_files(Files): loading source or quick-load files is the job of the runtime library's
+ * loader, which this system does not have; states are restored instead. */
+int prolog_load_files(worker *w)
+{
+  (void)w;
+  save_error(QX_ERR_SYSTEM, "load_files/1 is not supported: restore a saved state instead", 0);
+  return raise_error(init_atom_check("prolog", 0), init_atom_check("load_files", 0), 1, 0);
+}
+
 }  // namespace
 
 const qx_pred_row qx_saverest_restore_rows[] = {
     {"$restore", prolog_restore, 2, BUILTIN_DET, QX_MOD_PROLOG, nullptr},
     {"$restore_increment", prolog_restore_increment, 2, BUILTIN_DET, QX_MOD_PROLOG, nullptr},
     {"restore", prolog_restore1, 1, ENTER_C, QX_MOD_PROLOG, nullptr},
+    {"load_files", prolog_load_files, 1, ENTER_C, QX_MOD_PROLOG, nullptr},
     {nullptr, nullptr, 0, 0, 0, nullptr},
 };

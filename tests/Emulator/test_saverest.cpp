@@ -922,3 +922,17 @@ TEST(SaveRestoreFaults, MemoryFaultInASaveKeepsThePreviousState)
 }
 
 }  // namespace
+
+namespace {
+
+/* The engine loads no source or quick-load files: load_files/1 says so. */
+TEST_F(SaveTest, LoadFilesIsASystemError)
+{
+  bi_call r = call("load_files", {at("x.ql")});
+  EXPECT_TRUE(r.raised);
+  EXPECT_EQ(r.code, (uint32_t)QX_ERR_SYSTEM);
+  EXPECT_EQ(r.message, "load_files/1 is not supported: restore a saved state instead");
+  EXPECT_EQ(r.predicate, "load_files/1");
+}
+
+}  // namespace

@@ -494,7 +494,7 @@ TEST(Startup, RestoreAndLoadGoThroughPrologPredicates)
     int rc = QX_restore("x.sav");
     std::string out = std::to_string(rc) + std::to_string(QX_get_errno());
     if (!boot()) return out + " no boot";
-    /* neither restore/1 nor load_files/1 is defined here: calling them raises */
+    /* restore/1 is not defined here and load_files/1 raises a system error */
     rc = QX_restore("x.sav");
     out += " " + std::to_string(rc) + std::to_string(QX_load("x.ql"));
     static std::string seen;
