@@ -13,6 +13,7 @@
 #include "emulcode.h"
 #include "hashtab.h"
 #include "saverest.h"
+#include "system.h"
 #include "stream_fixture.h"
 #include "test_fork.h"
 #include "unify.h"
@@ -789,13 +790,21 @@ TEST(SaveRestoreRecords, CompiledClauseRestoresOpaque)
         clause ? std::to_string(clause->objsize) + " " + std::to_string(clause->ix) + " " +
                      std::to_string(clause->emulcode[0]) + " " + std::to_string(clause->emulcode[1])
                : "none";
+    /* an address inside the restored object names its predicate and clause */
+    qx_pc_location where;
+    std::string pc = clause && pc_info((uintptr_t)clause + 18, &where)
+                         ? std::string(atom_name(where.module)) + ":" + atom_name(where.name) +
+                               "/" + std::to_string(where.arity) + " #" +
+                               std::to_string(where.index)
+                         : "no pc";
     int called = e.run("cc");
     std::string ball = e.exception();
     std::string saved = e.save(e.dir + "/again.sav", 0);
-    return r + "|" + shape + "|" + std::to_string(called) + "|" + ball + "|" + saved;
+    return r + "|" + shape + "|" + pc + "|" + std::to_string(called) + "|" + ball + "|" + saved;
   });
-  EXPECT_EQ(c.report, "ok|20 3 40 7|-1|error(system_error(compiled code is not supported: "
-                      "user:cc/0),context(_,0))|error 4101 save compiled_procedure user:cc/0")
+  EXPECT_EQ(c.report, "ok|20 3 40 7|user:cc/0 #1|-1|error(system_error(compiled code is not "
+                      "supported: user:cc/0),context(_,0))|error 4101 save compiled_procedure "
+                      "user:cc/0")
       << c.err;
 }
 
