@@ -555,7 +555,7 @@ int prolog_unload_foreign_resource3(worker *w)
   return unload_record(w, rec, GetSmall(when)) == 1;
 }
 
-/* The name and arity of a predicate specification (an atom or a compound term). */
+/* The name and arity of the predicate an atom or a compound term stands for. */
 bool spec_name(TAGGED spec, TAGGED *name, int *arity)
 {
   spec = deref(spec);
