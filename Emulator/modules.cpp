@@ -163,6 +163,8 @@ definition *parse_definition(TAGGED spec, mod_def *module)
 definition *qx_resolve_call(mod_def *module, TAGGED key)
 {
   definition *d = find_definition(module, key, nullptr, 0);
+  /* An import runs the exporter's definition: its clauses live there, not in the importer. */
+  while (d && d->imported_from) d = d->imported_from;
   if (d && (d->predtyp != ENTER_UNDEFINED || d->properties.dynamic)) return d;
   mod_def *sys = qx_eg.prolog_module;
   if (module != sys) {

@@ -523,10 +523,10 @@ TEST_F(Database, CompiledClausesAreKeptOpaqueAndFreedWithTheirDefinition)
   EXPECT_EQ(n, 3) << "clauses stay in insertion order on one chain";
   EXPECT_EQ(qx_first_compiled_clause(imp), qx_first_compiled_clause(d));
   EXPECT_TRUE(d->properties.foreign_code);
-  for (const char *module : {"user", "importer"}) {
+  for (const char *module : {"user", "importer"}) { /* an import runs the exporter's code */
     EXPECT_EQ(p.run(std::string(module) + ":compiled(1)"), -1) << module;
-    EXPECT_EQ(exception(), std::string("error(system_error(compiled code is not supported: ") +
-                               module + ":compiled/1),context(_,0))");
+    EXPECT_EQ(exception(),
+              "error(system_error(compiled code is not supported: user:compiled/1),context(_,0))");
   }
   before = qx_space_in_use(QX_SPACE_PROGRAM) - 1056; /* running the goals made definitions */
   undefine_predicate(imp); /* an importer never frees the exporter's chain */
@@ -561,4 +561,19 @@ TEST_F(Database, ShutdownFreesCompiledClausesWhateverTheOrderOfTheModules)
   deinit_modules();
   EXPECT_EQ(qx_space_in_use(QX_SPACE_PROGRAM), without_modules);
   init_modules();
+}
+
+TEST_F(Database, AnImportedInterpretedPredicateRunsTheExportersClauses)
+{
+  mod_def *lib = find_module(init_atom_check("lib", 0), 1);
+  definition *exported = insert_definition(lib, init_atom_check("colour", 0), 1, 1);
+  redefine_predicate(exported, ENTER_INTERPRETED);
+  for (const char *clause : {"colour(red)", "colour(green)"})
+    insertz(exported, qx_make_clause(p.w, exported, goal(clause)));
+  import_predicate(exported, lib, qx_eg.user_module);
+  ASSERT_EQ(p.run("(colour(C), note(C), fail ; true)"), 1);
+  EXPECT_EQ(log(), "red,green");
+  insertz(exported, qx_make_clause(p.w, exported, goal("colour(blue)")));
+  EXPECT_EQ(p.run("colour(blue)"), 1) << "a clause added to the exporter is seen at once";
+  EXPECT_EQ(p.run("colour(black)"), 0);
 }
