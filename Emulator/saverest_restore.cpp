@@ -505,7 +505,7 @@ int restore_init(const char *path, saverest_info **info_out, uint32_t *kind_in_o
 
 int restore_common(saverest_info *info, definition **skipped_out)
 {
-  Reader reader{info, qx_w};
+  Reader reader{info, qx_w, {}, {}, {}, {}};
   qx_find_file_filter(info);
   for (;;) {
     int rc = fread_longs(&reader.r, sizeof reader.r, info);

@@ -361,8 +361,9 @@ TEST_F(ParserTest, RandomAtomsSurviveWriteqUnderBothCharsets)
       }
       qx_eg.output_stream_ptr = before;
     });
-    if (std::string(charset) == "portable")
+    if (std::string(charset) == "portable") {
       EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char c) { return c > 0 && c < 127; }));
+    }
     QX_stream *s = nullptr;
     ASSERT_EQ(QX_stream_from_string(text.c_str(), &s), 1) << charset;
     int32_t ch = qx_get_code_helper(s, 0);

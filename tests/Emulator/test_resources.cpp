@@ -109,7 +109,9 @@ TEST_F(Resources, TrailerShapesOnGeneratedFiles)
   for (const row &r : rows) {
     std::string path = scratch_file("shape" + std::to_string(n++), r.bytes), data;
     EXPECT_EQ(lookup(path, r.name, &data), r.rc) << r.what;
-    if (r.data) EXPECT_EQ(data, r.data) << r.what;
+    if (r.data) {
+      EXPECT_EQ(data, r.data) << r.what;
+    }
   }
 }
 
@@ -136,7 +138,9 @@ TEST_F(Resources, ChainedTrailersAndLookupByNameAndFileSuffix)
   for (const auto &r : rows) {
     std::string data = "unset";
     EXPECT_EQ(lookup(path, r.name, &data), r.rc) << r.name;
-    if (r.rc == 0) EXPECT_EQ(data, r.data) << r.name;
+    if (r.rc == 0) {
+      EXPECT_EQ(data, r.data) << r.name;
+    }
   }
   /* loaded once: a second lookup hands out the same bytes without a new scan */
   unsigned char *first = nullptr, *again = nullptr;
