@@ -1,0 +1,252 @@
+/* The solver's kernel: the resource instance and its tables, domain variables and their views,
+ * propagation levels and queues, the global-constraint protocol, statistics and modes.
+ *
+ * Conventions. Natives take the API handle first and their arguments as term references (or as
+ * converted integers and atoms where the foreign declarations say so). Worker term slots 0 to 4
+ * (w->term[0..4]) are the kernel's scratch roots: a heap term kept there survives a collection
+ * started by call_overflow, so code that allocates on the heap parks live terms there and re-reads
+ * them afterwards. Heap addresses are never kept in native memory across an allocation.
+ */
+#ifndef QX_FD_KERNEL_H
+#define QX_FD_KERNEL_H
+
+#include "fd.h"
+#include "orvalis.h"
+
+/* ---- the resource instance (fd_instance.cpp) ---- */
+
+/* A global constraint's propagator: entry(api, State0, State, Actions), term references. On entry
+ * w->term[0] holds State0 and w->term[1] the global/5 record. */
+typedef void (*fd_global_fn)(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                             QX_term_ref actions);
+
+struct pred_spec {
+  const char *name;
+  int arity;
+  fd_global_fn function;
+};
+
+int qx_main_QXENV_clpfd(QX_MAINFUN_PARAMS_STRUCT *p);
+void fd_initialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when);
+void fd_deinitialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when);
+void fd_define_predicates(ORVALIS_API_STRUCT *api, int enable);
+
+/* The functor word of name/arity: the atom's word with the arity in bits 23 to 30. */
+static inline TAGGED fd_functor_word(TAGGED atom, uint32_t arity)
+{
+  return (atom & 0x807FFFFFu) | (arity << 23);
+}
+
+/* Runs the propagator of constraint's functor: 1 ran, 0 no entry or the run overflowed. */
+int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,
+                         QX_term_ref state, QX_term_ref actions, QX_term_ref global);
+long prolog_fd_dispatch_global_fast_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref constraint,
+                                                   QX_term_ref state0, QX_term_ref state,
+                                                   QX_term_ref actions, QX_term_ref global);
+
+/* The 26-word attribute template v(1, 0, '$mutable'(dom(...), 0), '$mutable'('$fdlists'(...), 0)):
+ * pointer words hold offsets from the template start; the functor words of words 11 and 16 are
+ * filled in at initialisation. */
+constexpr int FD_ATTRIBUTE_WORDS = 26;
+extern TAGGED fd_attribute[FD_ATTRIBUTE_WORDS];
+
+/* ---- statistics, modes, overflow, incumbents (fd_modes.cpp) ---- */
+
+/* 1 when fd_overflow is clear; else runs the overflow action in error mode, fails the native
+ * (QX_fail) and answers 0. */
+int fd_check_overflow(ORVALIS_API_STRUCT *api, TAGGED culprit);
+long prolog_fd_statistics_qxenv_multi_qx(ORVALIS_API_STRUCT *api, long key);
+long prolog_fd_debug_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref old_mode, TAGGED new_mode);
+long prolog_fd_overflow_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref old_mode,
+                                       TAGGED new_mode);
+void prolog_fd_minint_maxint_qxenv_multi_qx(ORVALIS_API_STRUCT *api, long *min, long *max);
+void prolog_fd_update_incumbent_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref ref,
+                                               QX_term_ref bound, QX_term_ref values);
+void prolog_fd_incumbent_bound_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref ref,
+                                              QX_term_ref bound);
+
+/* ---- domain variables and their views (fd_dvar.cpp: views; fd_tell.cpp: tells and export) ---- */
+
+/* dvar flags */
+constexpr uint32_t DV_SET_TOLD = 1;   /* interior values removed: the set must be told */
+constexpr uint32_t DV_MIN_RAISED = 2; /* minimum raised */
+constexpr uint32_t DV_MAX_LOWERED = 4;
+constexpr uint32_t DV_FIXED = 8;        /* min = max */
+constexpr uint32_t DV_SET_CURRENT = 16; /* set is current */
+constexpr uint32_t DV_INTERVAL = 32;    /* the domain is one interval */
+constexpr uint32_t DV_EXPORTED = 64;
+
+/* Change masks of the pruning operations. */
+constexpr int FD_MASK_FAIL = -1;
+constexpr int FD_MASK_DOM = 1, FD_MASK_MIN = 2, FD_MASK_MAX = 4, FD_MASK_FIXED = 8;
+
+/* A working view of a domain variable. attr_ref and var_ref are cells that hold the attribute and
+ * the variable: term-reference slots (roots), so that they stay valid across a collection. */
+struct dvar {
+  TAGGED min, max;
+  TAGGED set;    /* FD set; valid only with DV_SET_CURRENT; 0 for a temporary view */
+  TAGGED cookie; /* the Size word at load time */
+  TAGGED *attr_ref;
+  TAGGED *var_ref;
+  uint32_t flags;
+};
+
+struct DVITER {
+  TAGGED min;   /* next value, or start of the current interval */
+  TAGGED max;   /* the view's maximum */
+  TAGGED fdset; /* remaining intervals; 0 for one interval; [] when exhausted */
+};
+
+/* The untagged stand-ins of the _l forms. */
+constexpr int32_t FD_INF_L = (int32_t)0x80000001;
+constexpr int32_t FD_SUP_L = 0x7FFFFFFF;
+
+/* The current dom/4 of an attribute, following the alias chain; and the last v/4 of the chain. */
+TAGGED fd_attr_dom(TAGGED attr);
+TAGGED fd_attr_last(TAGGED attr);
+
+void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref);
+void dvar_init_ix(dvar *d, TAGGED *attr_cell, TAGGED *var_cell);
+void dvar_init_temp(dvar *d, TAGGED min, TAGGED max);
+TAGGED dvar_get(const dvar *d);
+int dvar_is_alias(const dvar *a, const dvar *b);
+TAGGED dvar_set(ORVALIS_API_STRUCT *api, dvar *d, worker *w);
+void dvar_assign(ORVALIS_API_STRUCT *api, dvar *to, dvar *from, worker *w);
+int dvar_contains_value_t(const dvar *d, TAGGED value);
+int dvar_compare_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w);
+int dvar_compare_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w);
+TAGGED dvar_predecessor_t(const dvar *d, TAGGED value);
+TAGGED dvar_successor_t(const dvar *d, TAGGED value);
+int32_t dvar_predecessor_l(const dvar *d, int32_t value);
+int32_t dvar_successor_l(const dvar *d, int32_t value);
+int dvar_interval_count(const dvar *d);
+int dvar_value_count(const dvar *d);
+void dviter_init(DVITER *it, const dvar *d);
+TAGGED dviter_next_value_t(DVITER *it);
+void dviter_next_interval_t(DVITER *it, TAGGED *lo, TAGGED *hi);
+void dviter_next_interval_l(DVITER *it, int32_t *lo, int32_t *hi);
+void dviter_skip_t(DVITER *it, TAGGED value);
+static inline bool dviter_empty(const DVITER *it) { return it->fdset == atom_nil; }
+
+int dvar_fix_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w);
+int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max);
+int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w);
+int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w);
+void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
+int dvar_fix_min_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value);
+int dvar_fix_max_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value);
+
+/* Tells to the variable in w->term[4] whose attribute is in w->term[3]; change masks in the
+ * waking encoding. */
+int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value);
+int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask);
+int fd_tell(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
+int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
+
+void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
+void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self);
+void dvar_export_equal(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y);
+void dvar_export_leqc(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y, int32_t k);
+void dvar_export_alldiff(ORVALIS_API_STRUCT *api, worker *w, dvar **views, int n);
+void dvar_attach_daemon(ORVALIS_API_STRUCT *api, worker *w, dvar *d, void *block, TAGGED global,
+                        TAGGED key);
+void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, int outcome);
+
+/* The attribute of a constraint argument (a fresh one with Min..Max and Size when the variable
+ * has none), or 0 for an atom or compound term. The caller ensured 26 free heap words. */
+TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
+                         TAGGED size);
+
+long prolog_fd_arg_attribute_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, long finite,
+                                            QX_term_ref attr);
+long prolog_fd_dvar_list_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list, long finite);
+long prolog_fd_check_arguments_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref goal,
+                                              QX_term_ref attrs);
+void prolog_fd_in_set_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_term_ref set,
+                                     long begin);
+void prolog_fd_in_interval_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_term_ref min,
+                                          QX_term_ref max, long begin);
+long prolog_fd_tell_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_term_ref set);
+
+/* ---- propagation levels, queues, waking and the loop (fd_propagate.cpp) ---- */
+
+struct prop_queue {
+  TAGGED *items; /* two words per entry: the term and a reserved word */
+  uint32_t first, last, size;
+};
+
+constexpr int FD_QUEUES = 6;
+
+struct propagator {
+  propagator *next;
+  prop_queue queue[FD_QUEUES];
+  uint32_t hint;
+};
+
+/* Status bits of queued records. */
+constexpr uint32_t FD_ST_INDEXICAL = 1, FD_ST_GLOBAL = 2, FD_ST_QUEUED = 8, FD_ST_LINKED = 16,
+                   FD_ST_REQUEUE = 32, FD_ST_RUNNING = 64;
+
+/* Waking masks. */
+constexpr int FD_WAKE_DOM = 1, FD_WAKE_MIN = 2, FD_WAKE_MAX = 4, FD_WAKE_MINMAX = 8,
+              FD_WAKE_VAL = 16, FD_WAKE_FIXED = 32;
+
+void fd_update_mutable(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED mutable_term);
+void fd_sync(ORVALIS_API_STRUCT *api, worker *w);
+void fd_begin(ORVALIS_API_STRUCT *api, worker *w);
+void fd_end(ORVALIS_API_STRUCT *api, worker *w);
+void fd_dealloc(ORVALIS_API_STRUCT *api);
+void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED entry);
+void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self);
+void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
+                    TAGGED lists_mutable);
+void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int code);
+void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int code);
+int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out);
+int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, QX_term_ref global,
+                         QX_term_ref goal);
+
+void prolog_fd_begin_qxenv_multi_qx(ORVALIS_API_STRUCT *api);
+void prolog_fd_enqueue_all_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref lists_mutable);
+void prolog_fd_global_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref global);
+void prolog_fd_prune_and_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref actions,
+                                                QX_term_ref global);
+long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref global);
+
+/* The collector's callback over the queue entries of the open levels: 1 the heap moved by
+ * argument bytes, 2 mark, 3 relocate entries at or above argument, 4 call argument on each. */
+int fd_manager_hook(void *api, worker *w, int operation, void *argument);
+
+/* ---- the global-constraint protocol and kernel services (fd_global.cpp) ---- */
+
+/* The first words of a persistent block. */
+struct daemon_frame {
+  void (*destructor)(void *block);
+  int (*daemon)(ORVALIS_API_STRUCT *api, worker *w, void *block, TAGGED *attr_ref, TAGGED global);
+};
+
+struct size_mem {
+  size_t size; /* bytes held for reuse; 0 when none is held */
+  void *mem;
+};
+
+void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref constraint,
+                                          QX_term_ref state, long status, QX_term_ref term,
+                                          QX_term_ref susp, QX_term_ref global);
+TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle, int32_t *stamp,
+                             int *is_new);
+TAGGED fd_static_output_state(worker *w, TAGGED *handle, int *is_new);
+void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED handle);
+void *fd_perm_data(TAGGED handle);
+void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w);
+TAGGED fd_daemon_copy_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *global);
+void *fd_malloc(ORVALIS_API_STRUCT *api, size_t size);
+void *fd_perm_alloc2(ORVALIS_API_STRUCT *api, size_t size, size_mem *held);
+void fd_perm_free2(ORVALIS_API_STRUCT *api, void *pointer, size_mem *held);
+TAGGED fd_globalize_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint32_t extra,
+                           int live);
+int fd_list_length(TAGGED list);
+void fd_get_var_and_attr(TAGGED susp, worker *w);
+void prolog_fd_coref_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list);
+
+#endif
