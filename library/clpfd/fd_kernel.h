@@ -27,6 +27,8 @@ struct pred_spec {
 };
 
 int qx_main_QXENV_clpfd(QX_MAINFUN_PARAMS_STRUCT *p);
+/* The resource's Prolog interface (module clpfd), for the engine's table of linked interfaces. */
+extern const struct qx_foreign_interface qx_clpfd_interface;
 void fd_initialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when);
 void fd_deinitialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when);
 void fd_define_predicates(ORVALIS_API_STRUCT *api, int enable);
@@ -40,6 +42,9 @@ static inline TAGGED fd_functor_word(TAGGED atom, uint32_t arity)
 /* Runs the propagator of constraint's functor: 1 ran, 0 no entry or the run overflowed. */
 int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,
                          QX_term_ref state, QX_term_ref actions, QX_term_ref global);
+/* For a propagator entry: 1 when w->term[1] holds a global/5 record; else raises an error, fails
+ * the native and answers 0 (an entry called from Prolog directly has its State there). */
+int fd_check_global(ORVALIS_API_STRUCT *api, worker *w);
 long prolog_fd_dispatch_global_fast_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref constraint,
                                                    QX_term_ref state0, QX_term_ref state,
                                                    QX_term_ref actions, QX_term_ref global);

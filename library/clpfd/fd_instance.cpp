@@ -1,0 +1,276 @@
+/* The solver's resource: its entry function, the per-instance state and its life, the table of
+ * global constraints (looked up by functor word) and the native predicates with their Prolog
+ * interface.
+ *
+ * The natives and their argument conversions are one table, clpfd_natives; the parallel arrays
+ * that the entry hands to the engine and the interface record are made from it.
+ */
+#include <cstddef>
+#include <cstring>
+
+#include "errors.h"
+#include "fd_kernel.h"
+#include "foreign_interface.h"
+#include "hashtab.h"
+#include "memman.h"
+#include "modules.h"
+#include "saverest.h"
+
+/* Bound weakly while the propagation levels are not part of every build of the library. */
+extern void fd_dealloc(ORVALIS_API_STRUCT *api) __attribute__((weak));
+extern int fd_manager_hook(void *api, worker *w, int operation, void *argument)
+    __attribute__((weak));
+
+namespace {
+
+/* Byte offsets into the attribute template, tagged as the pointers they stand for. */
+constexpr TAGGED str_at(int word) { return (TAGGED)(4 * word) | QX_TAG_STR; }
+constexpr TAGGED lst_at(int word) { return (TAGGED)(4 * word) | QX_TAG_LST; }
+
+/* ---- the native predicates ---- */
+
+typedef void (*native_fn)();
+#define FD_NATIVE(f) ((native_fn)(void *)&f)
+
+struct native_row {
+  const char *name;
+  int arity;
+  native_fn function;
+  const char *kinds; /* argument conversions, as foreign_interface.h describes them */
+};
+
+/* In the engine's table order. Outputs that a native stores in a term reference are -term. */
+// clang-format off
+const native_row clpfd_natives[] = {
+    {"$fd_size", 3, FD_NATIVE(prolog_fd_size_qxenv_multi_qx), "+term -term [-integer]"},
+    {"$fd_range", 4, FD_NATIVE(prolog_fd_range_qxenv_multi_qx), "+term +term -term [-integer]"},
+    {"$fd_cons", 5, FD_NATIVE(prolog_fd_cons_qxenv_multi_qx), "+term +term +term -term [-integer]"},
+    {"$fd_dom_complement", 2, FD_NATIVE(prolog_fd_dom_complement_qxenv_multi_qx), "+term -term"},
+    {"$fd_dom_subtract", 3, FD_NATIVE(prolog_fd_dom_subtract_qxenv_multi_qx), "+term +term -term"},
+    {"$fd_dom_intersection", 3, FD_NATIVE(prolog_fd_dom_intersection_qxenv_multi_qx), "+term +term -term"},
+    {"$fd_dom_union", 3, FD_NATIVE(prolog_fd_dom_union_qxenv_multi_qx), "+term +term -term"},
+    {"$fd_dom_contains", 2, FD_NATIVE(prolog_fd_dom_contains_qxenv_multi_qx), "+term +term"},
+    {"$fd_dom_insert", 3, FD_NATIVE(prolog_fd_dom_insert_qxenv_multi_qx), "+term +term -term"},
+    {"$fd_dom_delete", 3, FD_NATIVE(prolog_fd_dom_delete_qxenv_multi_qx), "+term +term -term"},
+    {"$fd_dom_intersect", 3, FD_NATIVE(prolog_fd_dom_intersect_qxenv_multi_qx), "+term +term [-integer]"},
+    {"$fd_negate", 3, FD_NATIVE(prolog_fd_negate_qxenv_multi_qx), "+term +term -term"},
+    {"$fd_statistics", 2, FD_NATIVE(prolog_fd_statistics_qxenv_multi_qx), "+integer [-integer]"},
+    {"$fd_debug", 3, FD_NATIVE(prolog_fd_debug_qxenv_multi_qx), "+term +atom [-integer]"},
+    {"$fd_overflow", 3, FD_NATIVE(prolog_fd_overflow_qxenv_multi_qx), "+term +atom [-integer]"},
+    {"$fd_update_incumbent", 3, FD_NATIVE(prolog_fd_update_incumbent_qxenv_multi_qx), "+term +term +term"},
+    {"$fd_incumbent_bound", 2, FD_NATIVE(prolog_fd_incumbent_bound_qxenv_multi_qx), "+term -term"},
+    {"$fd_minint_maxint", 2, FD_NATIVE(prolog_fd_minint_maxint_qxenv_multi_qx), "-integer -integer"},
+    {"$fd_dispatch_global_fast", 6, FD_NATIVE(prolog_fd_dispatch_global_fast_qxenv_multi_qx), "+term +term -term -term +term [-integer]"},
+};
+// clang-format on
+constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];
+
+/* The arrays handed to the engine, each ended by its terminator; and the interface record. */
+native_fn clpfd_funcs[NATIVES + 1];
+const char *clpfd_prednames[NATIVES + 1];
+int clpfd_arities[NATIVES + 1];
+qx_foreign_pred clpfd_preds[NATIVES + 1];
+
+void fill_tables()
+{
+  for (size_t i = 0; i < NATIVES; i++) {
+    clpfd_funcs[i] = clpfd_natives[i].function;
+    clpfd_prednames[i] = clpfd_natives[i].name;
+    clpfd_arities[i] = clpfd_natives[i].arity;
+    clpfd_preds[i] = {clpfd_natives[i].name, clpfd_natives[i].kinds};
+  }
+  clpfd_funcs[NATIVES] = nullptr;
+  clpfd_prednames[NATIVES] = nullptr;
+  clpfd_arities[NATIVES] = -1;
+  clpfd_preds[NATIVES] = {nullptr, nullptr};
+}
+
+/* ---- the global constraints whose propagators are linked in ---- */
+
+const pred_spec pred_table[] = {
+    {nullptr, 0, nullptr},
+};
+
+/* ---- functor words of the instance, registered while it lives ---- */
+
+struct functor_slot {
+  TAGGED fd_state::*field;
+  const char *name;
+  uint32_t arity;
+};
+const functor_slot functor_slots[] = {
+    {&fd_state::functor_dom4, "dom", 4},
+    {&fd_state::functor_in_set2, "in_set", 2},
+    {&fd_state::functor_dom, "dom", 1},
+    {&fd_state::functor_min, "min", 1},
+    {&fd_state::functor_max, "max", 1},
+    {&fd_state::functor_minmax, "minmax", 1},
+    {&fd_state::functor_val, "val", 1},
+    {&fd_state::functor_none, "none", 1},
+    {&fd_state::functor_call, "call", 1},
+    {&fd_state::functor_eq, "=", 2},
+    {&fd_state::functor_lists7, "$fdlists", 7},
+    {&fd_state::functor_leqc, "t=<u+c", 3},
+    {&fd_state::functor_alldiff, "all_distinct", 1},
+    {&fd_state::token_a, "a", 1},
+    {&fd_state::token_d, "d", 1},
+    {&fd_state::token_h, "h", 1},
+    {&fd_state::token_l, "l", 1},
+    {&fd_state::token_t, "t", 1},
+};
+
+TAGGED registered_functor(const char *name, uint32_t arity)
+{
+  TAGGED word = fd_functor_word(init_atom_check(name, 0), arity);
+  QX_register_atom(word);
+  return word;
+}
+
+}  // namespace
+
+const qx_foreign_interface qx_clpfd_interface = {"clpfd", "clpfd", clpfd_preds};
+
+TAGGED fd_attribute[FD_ATTRIBUTE_WORDS] = {
+    functor_v4,
+    MakeSmall(1),
+    MakeSmall(0),
+    str_at(5),
+    str_at(8), /* v/4 */
+    functor_mutable2,
+    str_at(11),
+    MakeSmall(0), /* '$mutable'(Dom, 0) */
+    functor_mutable2,
+    str_at(16),
+    MakeSmall(0), /* '$mutable'(Lists, 0) */
+    0,
+    lst_at(24),
+    atom_inf,
+    atom_sup,
+    atom_sup, /* dom(Set, Min, Max, Size) */
+    0,
+    MakeSmall(0),
+    MakeSmall(0),
+    atom_nil,
+    atom_nil, /* '$fdlists'(Count, Mask, */
+    atom_nil,
+    atom_nil,
+    atom_nil, /*   five lists) */
+    lst_at(13),
+    atom_nil, /* [[Min|Max]] */
+};
+
+int qx_main_QXENV_clpfd(QX_MAINFUN_PARAMS_STRUCT *p)
+{
+  if (p->version != QX_MAINFUN_PARAMS_VERSION) return 2;
+  if (!p->qxenv || !p->qxenv->dispatch_API_ORVALIS_H) return 1;
+  uint32_t version = p->qxenv->dispatch_API_ORVALIS_H->version;
+  if (version >> 16 != 3 || version < 0x301C3) return 2;
+  fill_tables();
+  p->flags |= QX_MAINFUN_API_INIT;
+  p->funcs = clpfd_funcs;
+  p->prednames = clpfd_prednames;
+  p->arities = clpfd_arities;
+  p->init_fun = (native_fn)(void *)&fd_initialize_qxenv_multi_qx;
+  p->deinit_fun = (native_fn)(void *)&fd_deinitialize_qxenv_multi_qx;
+  return 0;
+}
+
+void fd_initialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
+{
+  (void)when;
+  struct fd_state *fd = (struct fd_state *)QX_malloc(sizeof(struct fd_state));
+  if (!fd) qx_memory_fault(nullptr, -1);
+  std::memset(fd, 0, sizeof *fd);
+  fd->overflowing = 1;
+  api->stash = fd;
+  for (const functor_slot &f : functor_slots) fd->*f.field = registered_functor(f.name, f.arity);
+  fd_attribute[11] = fd->functor_dom4;
+  fd_attribute[16] = fd->functor_lists7;
+  static const TAGGED fd_state::*const keys[8] = {nullptr,
+                                                  &fd_state::functor_dom,
+                                                  &fd_state::functor_min,
+                                                  &fd_state::functor_dom,
+                                                  &fd_state::functor_max,
+                                                  &fd_state::functor_dom,
+                                                  &fd_state::functor_minmax,
+                                                  &fd_state::functor_dom};
+  for (int i = 1; i < 8; i++) fd->linkage_keys[i] = fd->*keys[i];
+  fd->fd_module = find_module(atom_clpfd, 1);
+  fd_define_predicates(api, 1);
+  fd->call_action1 = (definition *)QX_predicate("call_action", 1, "clpfd");
+  fd->overflow_action1 = (definition *)QX_predicate("overflow_action", 1, "clpfd");
+  fd->dispatch = new_switch_on_key(32, 0);
+  for (const pred_spec *row = pred_table; row->name; row++)
+    dyn_puthash(&fd->dispatch, registered_functor(row->name, (uint32_t)row->arity))->value =
+        (TAGGED)(uintptr_t)row->function;
+}
+
+void fd_deinitialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
+{
+  (void)when;
+  struct fd_state *fd = fd_state(api);
+  if (!fd) return;
+  for (const pred_spec *row = pred_table; row->name; row++)
+    QX_unregister_atom(fd_functor_word(init_atom_check(row->name, 0), (uint32_t)row->arity));
+  dispose_switch_on_key(fd->dispatch);
+  fd->dispatch = nullptr;
+  for (const functor_slot &f : functor_slots) QX_unregister_atom(fd->*f.field);
+  fd_define_predicates(api, 0);
+  if (fd_dealloc) fd_dealloc(api);
+  QX_free(fd);
+  api->stash = nullptr;
+}
+
+void fd_define_predicates(ORVALIS_API_STRUCT *api, int enable)
+{
+  /* The saver, restorer and destructor of compiled indexicals come with the indexicals. */
+  QX_install_fd_hooks(api, fd_manager_hook ? fd_manager_hook : nullptr, nullptr, nullptr, nullptr,
+                      enable);
+}
+
+int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,
+                         QX_term_ref state, QX_term_ref actions, QX_term_ref global)
+{
+  struct fd_state *fd = fd_state(api);
+  constraint = deref(constraint);
+  TAGGED key;
+  if (IsStr(constraint))
+    key = StrFunctor(constraint);
+  else if (IsAtom(constraint))
+    key = constraint;
+  else
+    return 0;
+  sw_on_key_node *node = incore_gethash(fd->dispatch, key);
+  if (node->key != key || !node->value) return 0;
+  w->term[0] = fd_ref_get(api, state0);
+  w->term[1] = fd_ref_get(api, global);
+  ((fd_global_fn)(uintptr_t)node->value)(api, state0, state, actions);
+  return fd->fd_overflow ? 0 : 1;
+}
+
+int fd_check_global(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED g = deref(w->term[1]);
+  if (IsStr(g) && StrFunctor(g) == MakeFunctor(atom_global, 5)) return 1;
+  if (IsVar(g))
+    qx_instantiation_error(w, 0);
+  else
+    qx_type_error(w, "global", g, 0);
+  fd_native_fail(api);
+  return 0;
+}
+
+long prolog_fd_dispatch_global_fast_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref constraint,
+                                                   QX_term_ref state0, QX_term_ref state,
+                                                   QX_term_ref actions, QX_term_ref global)
+{
+  worker *w = fd_worker(api);
+  for (QX_term_ref r : {constraint, state0, global}) fd_ref_put(api, r, fd_ref_get(api, r));
+  if (dispatch_global_fast(api, w, fd_ref_get(api, constraint), state0, state, actions, global))
+    return 1;
+  /* A run that overflowed ends the call: failure, or the overflow action's exception. The
+   * propagator's own overflow check may have done so already. */
+  if (fd_state(api)->fd_overflow && w->fli_info.excp_flag)
+    fd_check_overflow(api, fd_ref_get(api, constraint));
+  return 0;
+}

@@ -1,0 +1,500 @@
+/* The solver's resource: its entry, the life of an instance, the native predicates' tables and
+ * declarations, the dispatch of global constraints, the modes and counters, the overflow check
+ * and the incumbent of an optimisation, all through the engine. */
+#include <cstring>
+#include <sstream>
+
+#include "database.h"
+#include "fd_kernel_env.h"
+#include "instance.h"
+#include "saverest.h"
+#include "unify.h"
+
+namespace {
+
+/* Calls the entry with a block of version `block` over a public table of version `table`
+ * (table 0: a null table; block 0: a null API struct). */
+int entry(uint32_t block, uint32_t table, QX_MAINFUN_PARAMS_STRUCT *p, int flags = 1)
+{
+  static qx_dispatch_table header;
+  static ORVALIS_API_STRUCT env;
+  header.version = table;
+  env = {};
+  env.dispatch_API_ORVALIS_H = table ? &header : nullptr;
+  *p = {};
+  p->version = block;
+  p->qxenv = block ? &env : nullptr;
+  p->flags = flags;
+  return qx_main_QXENV_clpfd(p);
+}
+
+int words_of(const char *kinds)
+{
+  std::istringstream in(kinds);
+  int n = 0;
+  for (std::string word; in >> word;) n++;
+  return n;
+}
+
+}  // namespace
+
+TEST(FdResourceEntry, VersionMatrix)
+{
+  struct {
+    uint32_t block, table;
+    int result;
+  } rows[] = {
+      {0x30001, 0x301C3, 0}, {0x30001, 0x301C4, 0}, {0x30001, 0x3FFFF, 0}, {0x30001, 0x301C2, 2},
+      {0x30001, 0x401C3, 2}, {0x30001, 0x201C3, 2}, {0x30001, 0x30000, 2}, {0x30000, 0x301C3, 2},
+      {0x30002, 0x301C3, 2}, {0x40001, 0x301C3, 2}, {0x30001, 0, 1},       {0, 0x301C3, 1},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(std::to_string(r.block) + " " + std::to_string(r.table));
+    QX_MAINFUN_PARAMS_STRUCT p;
+    if (r.block == 0) {
+      p = {};
+      p.version = 0x30001;
+      p.flags = 1;
+      EXPECT_EQ(qx_main_QXENV_clpfd(&p), 1);
+      continue;
+    }
+    EXPECT_EQ(entry(r.block, r.table, &p), r.result);
+    if (r.result != 0) {
+      EXPECT_EQ(p.flags, 1);
+      EXPECT_EQ(p.funcs, nullptr);
+      EXPECT_EQ(p.init_fun, nullptr);
+      continue;
+    }
+    EXPECT_EQ(p.flags, 1 | 16);
+    EXPECT_EQ(p.init_fun, (void (*)())(void *)&fd_initialize_qxenv_multi_qx);
+    EXPECT_EQ(p.deinit_fun, (void (*)())(void *)&fd_deinitialize_qxenv_multi_qx);
+    ASSERT_TRUE(p.funcs && p.prednames && p.arities);
+  }
+}
+
+/* The parallel arrays end together; each name is a "$fd_" native declared in the interface
+ * record with as many argument kinds as its arity, in the same order. */
+TEST(FdResourceEntry, TablesAndDeclarationsAgree)
+{
+  QX_MAINFUN_PARAMS_STRUCT p;
+  ASSERT_EQ(entry(0x30001, 0x301C3, &p, 2), 0);
+  EXPECT_EQ(p.flags, 2 | 16) << "the unload call is answered the same way";
+  EXPECT_STREQ(qx_clpfd_interface.resource, "clpfd");
+  EXPECT_STREQ(qx_clpfd_interface.module, "clpfd");
+  int n = 0;
+  for (; p.funcs[n]; n++) {
+    SCOPED_TRACE(p.prednames[n]);
+    EXPECT_EQ(std::strncmp(p.prednames[n], "$fd_", 4), 0);
+    ASSERT_STREQ(qx_clpfd_interface.preds[n].name, p.prednames[n]);
+    EXPECT_EQ(words_of(qx_clpfd_interface.preds[n].args), p.arities[n]);
+    for (int k = 0; k < n; k++) EXPECT_STRNE(p.prednames[k], p.prednames[n]);
+  }
+  EXPECT_EQ(p.prednames[n], nullptr);
+  EXPECT_EQ(p.arities[n], -1);
+  EXPECT_EQ(qx_clpfd_interface.preds[n].name, nullptr);
+  EXPECT_GE(n, 19);
+}
+
+namespace {
+
+/* The reference counts of all atoms now. */
+std::vector<int> atom_counts()
+{
+  std::vector<int> counts;
+  for (uint32_t i = 0; i < qx_eg.atom_count; i++)
+    counts.push_back(atom_record(MakeAtom(i))->refcount);
+  return counts;
+}
+
+/* A propagator that records the two term slots it is given and answers State = State0 and an
+ * empty actions list; with its first argument `overflow` it raises the overflow flag. */
+std::string seen_slots;
+void slot_recorder(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                   QX_term_ref actions)
+{
+  worker *w = fd_worker(api);
+  if (!fd_check_global(api, w)) return;
+  seen_slots = TestProlog::show(w->term[0]) + " " + TestProlog::show(w->term[1]);
+  TAGGED c = deref(StrArg(deref(w->term[1]), 2));
+  if (IsStr(c) && deref(StrArg(c, 1)) == init_atom_check("overflow", 0))
+    fd_state(api)->fd_overflow = 1;
+  fd_ref_put(api, state, fd_ref_get(api, state0));
+  fd_ref_put(api, actions, atom_nil);
+}
+
+class FdInstance : public FdKernelTest {
+protected:
+  void enter(const char *name, uint32_t arity, fd_global_fn fn)
+  {
+    dyn_puthash(&fd()->dispatch, MakeFunctor(init_atom_check(name, 0), arity))->value =
+        (TAGGED)(uintptr_t)fn;
+  }
+  /* fd_state with the pointers left out: what a call may change. */
+  std::vector<uint32_t> counters()
+  {
+    struct fd_state *s = fd();
+    return {s->debugging, s->overflowing, s->resumptions, s->entailments,
+            s->prunings,  s->failures,    s->constraints, s->fd_overflow};
+  }
+};
+
+}  // namespace
+
+/* Loading, unloading and loading again: each functor word is registered once per instance
+ * (the count of a non-fixed name rises by its uses while loaded) and every count is back after
+ * each unload; the engine's hooks follow the instance. */
+TEST_F(FdInstance, LoadUnloadLoadKeepsAtomCounts)
+{
+  ASSERT_TRUE(loaded());
+  EXPECT_EQ(QX_fd_ever_loaded, 1);
+  std::vector<int> loaded1 = atom_counts();
+  ASSERT_TRUE(unload());
+
+  std::vector<int> unloaded1 = atom_counts();
+  for (const char *name : {"in_set", "minmax", "val", "none", "all_distinct", "t=<u+c", "min"}) {
+    uint32_t i = (uint32_t)(init_atom_check(name, 1) >> 3);
+    EXPECT_EQ(loaded1.at(i), unloaded1.at(i) + 1) << name;
+  }
+  ASSERT_TRUE(load());
+  std::vector<int> loaded2 = atom_counts();
+  loaded1.resize(loaded2.size(), 0);
+  EXPECT_EQ(loaded2, loaded1);
+  ASSERT_EQ(run("load_clpfd_resource"), 1) << "a second load keeps the instance";
+  EXPECT_EQ(atom_counts(), loaded2);
+  ASSERT_TRUE(unload());
+  std::vector<int> unloaded2 = atom_counts();
+  unloaded1.resize(unloaded2.size(), 0);
+  EXPECT_EQ(unloaded2, unloaded1);
+  ASSERT_TRUE(load());
+}
+
+/* A fresh instance: modes, counters and the tables of functor words. */
+TEST_F(FdInstance, FreshInstanceState)
+{
+  struct fd_state *s = fd();
+  EXPECT_EQ(counters(), (std::vector<uint32_t>{0, 1, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(s->current_propagator, nullptr);
+  EXPECT_EQ(s->fd_module, find_module(atom_clpfd, 0));
+  EXPECT_EQ(s->functor_dom4, MakeFunctor(atom_dom, 4));
+  EXPECT_EQ(s->functor_lists7, MakeFunctor(atom_fdlists, 7));
+  EXPECT_EQ(fd_attribute[11], s->functor_dom4);
+  EXPECT_EQ(fd_attribute[16], s->functor_lists7);
+  EXPECT_EQ(s->functor_leqc, MakeFunctor(init_atom_check("t=<u+c", 0), 3));
+  EXPECT_EQ(s->token_h, MakeFunctor(init_atom_check("h", 0), 1));
+  const char *keys[] = {"dom", "min", "dom", "max", "dom", "minmax", "dom"};
+  for (int i = 1; i < 8; i++)
+    EXPECT_EQ(s->linkage_keys[i], MakeFunctor(init_atom_check(keys[i - 1], 0), 1)) << i;
+  EXPECT_EQ(s->call_action1, (definition *)QX_predicate("call_action", 1, "clpfd"));
+  EXPECT_EQ(s->overflow_action1, (definition *)QX_predicate("overflow_action", 1, "clpfd"));
+}
+
+/* Every native resolves, through the engine's lookup of the resource's symbols, to the function
+ * at its index in the resource's table. */
+TEST_F(FdInstance, EachNativeResolvesToItsFunction)
+{
+  QX_MAINFUN_PARAMS_STRUCT p;
+  ASSERT_EQ(entry(0x30001, 0x301C3, &p), 0);
+  for (int i = 0; p.funcs[i]; i++) {
+    std::string args;
+    for (int k = 0; k < p.arities[i]; k++) args += k ? ",_" : "_";
+    std::string spec =
+        "'" + std::string(p.prednames[i]) + "'" + (args.empty() ? "" : "(" + args + ")");
+    ASSERT_EQ(run("'$foreign_resource_symbols'(clpfd, [f(x, x, " + spec + ", A)], _)"), 1)
+        << spec << exception();
+    EXPECT_EQ(var("A"), std::to_string((int32_t)(intptr_t)p.funcs[i])) << spec;
+  }
+}
+
+/* $fd_dispatch_global_fast: a functor with an entry runs it with State0 in term slot 0 and the
+ * global/5 record in slot 1 and answers 1; anything else answers 0 and changes nothing. */
+TEST_F(FdInstance, DispatchGlobalFast)
+{
+  enter("probe", 1, slot_recorder);
+  enter("probe", 0, slot_recorder);
+  const std::string global = "global(M, probe(x), S, D, t)";
+  struct {
+    const char *constraint;
+    const char *result;
+    const char *slots;
+  } rows[] = {
+      {"probe(x)", "1 s(1) s(1)", "s(1) global(_,probe(x),_,_,t)"},
+      {"probe", "1 s(1) s(1)", "s(1) global(_,probe(x),_,_,t)"},
+      {"probe(x, y)", "0 s(1) _", ""},
+      {"unknown(x)", "0 s(1) _", ""},
+      {"unknown", "0 s(1) _", ""},
+      {"C", "0 s(1) _", ""},
+      {"7", "0 s(1) _", ""},
+      {"[probe]", "0 s(1) _", ""},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.constraint);
+    seen_slots.clear();
+    std::vector<uint32_t> before = counters();
+    ASSERT_EQ(run("G = " + global + ", clpfd:'$fd_dispatch_global_fast'(" + r.constraint +
+                  ", s(1), S1, A, G, R)"),
+              1)
+        << exception();
+    EXPECT_EQ(var("R") + " " + "s(1) " + var("S1"), std::string(r.result));
+    EXPECT_EQ(seen_slots, r.slots);
+    if (r.result[0] == '1')
+      EXPECT_EQ(var("A"), "[]");
+    else
+      EXPECT_EQ(var("A"), "_");
+    EXPECT_EQ(counters(), before);
+  }
+}
+
+/* A propagator entry finds no global/5 record in term slot 1: an error, whatever it is. */
+TEST_F(FdInstance, EntryWithoutGlobalRecordRaises)
+{
+  enter("probe", 1, slot_recorder);
+  struct {
+    const char *global, *error;
+  } rows[] = {
+      {"G", "instantiation_error"},
+      {"foo", "type_error(global,foo)"},
+      {"global(a, b, c, d)", "type_error(global,global(a,b,c,d))"},
+      {"glob(a, b, c, d, e)", "type_error(global,glob(a,b,c,d,e))"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.global);
+    seen_slots.clear();
+    ASSERT_EQ(run(std::string("catch(clpfd:'$fd_dispatch_global_fast'(probe(x), s, S, A, ") +
+                  r.global + ", R), error(E, _), true)"),
+              1)
+        << exception();
+    EXPECT_EQ(var("E"), r.error);
+    EXPECT_EQ(seen_slots, "") << "the entry stopped before its work";
+  }
+}
+
+/* A run that overflows ends the call: in fail mode it fails without the action; in error mode
+ * the overflow action runs on the constraint and its exception reaches the caller (or the call
+ * fails when the action succeeds). The flag stays set for the next loop to clear. */
+TEST_F(FdInstance, OverflowAfterAGlobalsRun)
+{
+  enter("probe", 1, slot_recorder);
+  ASSERT_EQ(run("assertz(clpfd:(overflow_action(C) :- assertz(user:acted(C)), "
+                "user:action_throws, throw(overflowed(C)))), "
+                "assertz(clpfd:(overflow_action(C) :- assertz(user:acted(C)))), "
+                "assertz((action_throws :- throws)), assertz(throws), assertz(acted(none))"),
+            1)
+      << exception();
+  struct {
+    const char *mode;
+    bool throws;
+    const char *outcome;
+    const char *acted;
+  } rows[] = {
+      {"fail", true, "failed", "not_acted"},
+      {"error", true, "caught overflowed(probe(overflow))", "acted"},
+      {"error", false, "failed", "acted"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(std::string(r.mode) + (r.throws ? " throws" : ""));
+    ASSERT_EQ(run("(retract(throws), fail ; retract(acted(_)), fail ; assertz(acted(none)))"), 1)
+        << exception();
+    if (r.throws) {
+      ASSERT_EQ(run("assertz(throws)"), 1);
+    }
+    ASSERT_EQ(run(std::string("clpfd:'$fd_overflow'(_, ") + r.mode + ", 1)"), 1);
+    fd()->fd_overflow = 0;
+    int rc = run("catch(clpfd:'$fd_dispatch_global_fast'(probe(overflow), s, S, A, "
+                 "global(M, probe(overflow), St, D, t), R), B, true), nonvar(B)");
+    std::string outcome = rc == 1 ? "caught " + var("B") : rc == 0 ? "failed" : exception();
+    EXPECT_EQ(outcome, r.outcome);
+    ASSERT_EQ(run("acted(none), (acted(probe(overflow)) -> L = acted ; L = not_acted)"), 1)
+        << exception();
+    EXPECT_EQ(var("L"), r.acted);
+    EXPECT_EQ(fd()->fd_overflow, 1u);
+  }
+  fd()->fd_overflow = 0;
+  EXPECT_EQ(fd_check_overflow(api, atom_nil), 1) << "a clear flag passes";
+}
+
+/* $fd_statistics reads and resets one counter by key; other keys answer 0 and change nothing. */
+TEST_F(FdInstance, StatisticsReadAndReset)
+{
+  uint32_t fd_state::*fields[] = {&fd_state::resumptions, &fd_state::entailments,
+                                  &fd_state::prunings, &fd_state::failures, &fd_state::constraints};
+  for (int k = 0; k < 5; k++) fd()->*fields[k] = 10 + k;
+  for (int key : {5, -1, 1000}) {
+    ASSERT_EQ(run("clpfd:'$fd_statistics'(" + std::to_string(key) + ", V)"), 1);
+    EXPECT_EQ(var("V"), "0");
+  }
+  for (int k = 0; k < 5; k++) {
+    ASSERT_EQ(run("clpfd:'$fd_statistics'(" + std::to_string(k) +
+                  ", V1), "
+                  "clpfd:'$fd_statistics'(" +
+                  std::to_string(k) + ", V2)"),
+              1);
+    EXPECT_EQ(var("V1") + " " + var("V2"), std::to_string(10 + k) + " 0");
+    for (int j = k + 1; j < 5; j++) EXPECT_EQ(fd()->*fields[j], (uint32_t)(10 + j));
+  }
+}
+
+/* $fd_debug and $fd_overflow: Old unifies with the mode's atom, then the mode follows New;
+ * when Old does not unify, Result 0 and nothing changes. */
+TEST_F(FdInstance, DebugAndOverflowModes)
+{
+  struct {
+    const char *pred;
+    uint32_t fd_state::*field;
+    std::string set, clear;
+  } preds[] = {{"$fd_debug", &fd_state::debugging, "on", "off"},
+               {"$fd_overflow", &fd_state::overflowing, "error", "fail"}};
+  for (const auto &p : preds) {
+    struct {
+      uint32_t before;
+      std::string old_arg, new_arg, result, x;
+      uint32_t after;
+    } rows[] = {
+        {0, "X", p.set, "1", p.clear, 1},    {1, "X", p.clear, "1", p.set, 0},
+        {1, "X", p.set, "1", p.set, 1},      {0, p.clear, p.set, "1", "_", 1},
+        {0, p.set, p.set, "0", "_", 0},      {1, p.clear, p.clear, "0", "_", 1},
+        {1, "X", "anything", "1", p.set, 0}, {0, "f(X)", p.set, "0", "_", 0},
+    };
+    for (const auto &r : rows) {
+      SCOPED_TRACE(std::string(p.pred) + " " + std::to_string(r.before) + " " + r.old_arg + " " +
+                   r.new_arg);
+      fd()->*p.field = r.before;
+      ASSERT_EQ(run("clpfd:'" + std::string(p.pred) + "'(" + r.old_arg + ", " + r.new_arg +
+                    ", R), X = X"),
+                1)
+          << exception();
+      EXPECT_EQ(var("R"), r.result);
+      EXPECT_EQ(var("X"), r.x);
+      EXPECT_EQ(fd()->*p.field, r.after);
+    }
+  }
+}
+
+/* Arguments of the wrong kind: an error from the declared conversion or a failure. */
+TEST_F(FdInstance, BadArgumentsOfTheModeNatives)
+{
+  struct {
+    const char *goal, *outcome;
+  } rows[] = {
+      {"'$fd_statistics'(_, _)", "instantiation_error"},
+      {"'$fd_statistics'(a, _)", "type_error(integer,a)"},
+      {"'$fd_statistics'(1.5, _)", "type_error(integer,1.5)"},
+      {"'$fd_statistics'(100000000000000000000, _)", "type_error(integer,<bignum>)"},
+      {"'$fd_statistics'(0, a)", "failed"},
+      {"'$fd_debug'(_, _, _)", "instantiation_error"},
+      {"'$fd_debug'(_, 1, _)", "type_error(atom,1)"},
+      {"'$fd_overflow'(_, f(a), _)", "type_error(atom,f(a))"},
+      {"'$fd_overflow'(_, error, 2)", "failed"},
+      {"'$fd_minint_maxint'(a, _)", "failed"},
+      {"'$fd_incumbent_bound'(_, _)", "instantiation_error"},
+      {"'$fd_update_incumbent'([], 1, [])", "type_error(db_reference,[])"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.goal);
+    int rc = run(std::string("catch(clpfd:") + r.goal + ", error(E, _), true)");
+    EXPECT_EQ(rc == 1   ? var("E")
+              : rc == 0 ? "failed"
+                        : exception(),
+              std::string(r.outcome) == "failed" ? "failed" : r.outcome);
+  }
+  EXPECT_EQ(fd()->overflowing, 1u);
+  EXPECT_EQ(fd()->debugging, 0u);
+}
+
+TEST_F(FdInstance, MinintMaxint)
+{
+  ASSERT_EQ(run("clpfd:'$fd_minint_maxint'(A, B)"), 1);
+  EXPECT_EQ(var("A") + " " + var("B"), "-268435456 268435455");
+  EXPECT_EQ(run("clpfd:'$fd_minint_maxint'(0, _)"), 0);
+}
+
+namespace {
+
+/* incumbent_ref(Name/Arity, Ref): a database reference to the first clause of user:Name/Arity. */
+int t_incumbent_ref(worker *w)
+{
+  TAGGED spec = deref(w->term[0]);
+  definition *d = find_definition(
+      qx_eg.user_module,
+      MakeFunctor(deref(StrArg(spec, 1)), (uint32_t)GetSmall(deref(StrArg(spec, 2)))), nullptr, 0);
+  if (!d || !d->first_clause) return 0;
+  call_overflow(w, 8, 2);
+  return cunify(w, w->term[1], cons_dbref(w, d->first_clause, 0));
+}
+
+}  // namespace
+
+/* The incumbent: Bound and the values are written into the recorded term in place, only into
+ * the cells of its recorded list, only as small integers; every bad call raises an error and
+ * writes nothing. */
+TEST_F(FdInstance, IncumbentUpdateAndBound)
+{
+  qx_define_native(qx_eg.prolog_module, "incumbent_ref", 2, t_incumbent_ref, nullptr, ENTER_C);
+  ASSERT_EQ(run("assertz(inc(sup, [0, 0, 0])), assertz(open(B, [0, f(x), 0])), "
+                "assertz(odd(a, b, c)), assertz(gone(1, [0])), incumbent_ref(gone/2, R), "
+                "retract(gone(_, _)), assertz(gone_ref(R))"),
+            1)
+      << exception();
+  auto words = [](const char *name) {
+    definition *d =
+        find_definition(qx_eg.user_module, MakeFunctor(init_atom_check(name, 0), 2), nullptr, 0);
+    return (const TAGGED *)d->first_clause;
+  };
+  const TAGGED *inc = words("inc");
+  ASSERT_EQ(run("incumbent_ref(inc/2, R), clpfd:'$fd_incumbent_bound'(R, B)"), 1) << exception();
+  EXPECT_EQ(var("B"), "sup");
+  struct {
+    const char *bound, *values, *error;
+    int32_t expect[4]; /* bound and the three elements after the call */
+  } rows[] = {
+      {"5", "[1, 2, 3]", nullptr, {5, 1, 2, 3}},
+      {"4", "[7]", nullptr, {4, 7, 2, 3}},
+      {"3", "[8, 9 | _]", nullptr, {3, 8, 9, 3}},
+      {"2", "[]", nullptr, {2, 8, 9, 3}},
+      {"1", "[1, 2, 3, 4]", "domain_error(incumbent,[1,2,3,4])", {2, 8, 9, 3}},
+      {"1", "[1, a, 3]", "type_error(integer,a)", {2, 8, 9, 3}},
+      {"1", "[1, _, 3]", "instantiation_error", {2, 8, 9, 3}},
+      {"1", "[1, 1.5]", "type_error(integer,1.5)", {2, 8, 9, 3}},
+      {"1", "[1, 1000000000000]", "type_error(integer,1000000000000)", {2, 8, 9, 3}},
+      {"foo", "[1]", "type_error(integer,foo)", {2, 8, 9, 3}},
+      {"_", "[1]", "instantiation_error", {2, 8, 9, 3}},
+      {"f(1)", "[1]", "type_error(integer,f(1))", {2, 8, 9, 3}},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(std::string(r.bound) + " " + r.values);
+    ASSERT_EQ(run(std::string("incumbent_ref(inc/2, R), catch(clpfd:'$fd_update_incumbent'(R, ") +
+                  r.bound + ", " + r.values + "), error(E, _), true)"),
+              1)
+        << exception();
+    EXPECT_EQ(var("E"), r.error ? r.error : "_");
+    EXPECT_EQ(inc[13], MakeSmall(r.expect[0]));
+    for (int i = 0; i < 3; i++) EXPECT_EQ(inc[15 + 2 * i], MakeSmall(r.expect[i + 1])) << i;
+  }
+  ASSERT_EQ(run("incumbent_ref(inc/2, R), clpfd:'$fd_incumbent_bound'(R, B)"), 1) << exception();
+  EXPECT_EQ(var("B"), "2");
+  /* a compound element: its cell takes the value, the structure behind it stays unreached */
+  ASSERT_EQ(run("incumbent_ref(open/2, R), \\+ clpfd:'$fd_incumbent_bound'(R, _), "
+                "clpfd:'$fd_update_incumbent'(R, 7, [4, 5, 6]), clpfd:'$fd_incumbent_bound'(R, B)"),
+            1)
+      << exception();
+  EXPECT_EQ(var("B"), "7");
+  instance *open = (instance *)words("open");
+  call_overflow(w, qx_instance_heap_words(open) + 8, 0);
+  EXPECT_EQ(TestProlog::show(qx_copy_from_instance(w, open)), "open(7,[4,5,6])");
+  /* references that name no live incumbent record */
+  for (auto [ref, error] :
+       {std::pair{"foo", "type_error(db_reference,foo)"}, std::pair{"_", "instantiation_error"},
+        std::pair{"'$ref'(3, 1)", "existence_error(db_reference,$ref(3,1))"},
+        std::pair{"Gone", "existence_error(db_reference,$ref("},
+        std::pair{"Odd", "domain_error(incumbent,$ref("}}) {
+    for (const char *goal :
+         {"'$fd_update_incumbent'(Ref, 1, [1])", "'$fd_incumbent_bound'(Ref, _)"}) {
+      SCOPED_TRACE(std::string(ref) + " " + goal);
+      ASSERT_EQ(run(std::string("gone_ref(Gone), incumbent_ref(odd/3, Odd), Ref = ") + ref +
+                    ", catch(clpfd:" + goal + ", error(E, _), true)"),
+                1)
+          << exception();
+      EXPECT_EQ(var("E").substr(0, std::strlen(error)), error);
+    }
+  }
+  EXPECT_EQ(inc[13], MakeSmall(2));
+}
