@@ -39,8 +39,7 @@ bool fds_check(TAGGED term, int32_t *count, bool *has_refs)
   return true;
 }
 
-/* A set argument ready for the set operations, or 0 when it is not a well-formed set. */
-static TAGGED import_set(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
+TAGGED fds_import_set(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
 {
   TAGGED term = fd_ref_get(api, ref);
   int32_t count;
@@ -138,7 +137,7 @@ int prolog_fd_cons_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref min, QX_t
 void prolog_fd_dom_contains_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref set, QX_term_ref x)
 {
   worker *w = begin_set_predicate(api);
-  TAGGED s = import_set(api, w, set), value = import_integer(api, x);
+  TAGGED s = fds_import_set(api, w, set), value = import_integer(api, x);
   if (!s || !value || !fd_member(value, s)) fd_native_fail(api);
 }
 
@@ -146,7 +145,7 @@ int prolog_fd_dom_intersect_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
                                            QX_term_ref set2)
 {
   worker *w = begin_set_predicate(api);
-  TAGGED a = import_set(api, w, set1), b = import_set(api, w, set2);
+  TAGGED a = fds_import_set(api, w, set1), b = fds_import_set(api, w, set2);
   if (!a || !b) {
     fd_native_fail(api);
     return 0;
@@ -164,8 +163,8 @@ static void set_predicate(ORVALIS_API_STRUCT *api, QX_term_ref in1, QX_term_ref 
                           QX_term_ref out, set_operation operation, bool second_is_set)
 {
   worker *w = begin_set_predicate(api);
-  TAGGED a = import_set(api, w, in1);
-  TAGGED b = second_is_set ? import_set(api, w, in2) : import_integer(api, in2);
+  TAGGED a = fds_import_set(api, w, in1);
+  TAGGED b = second_is_set ? fds_import_set(api, w, in2) : import_integer(api, in2);
   if (!a || !b) {
     fd_native_fail(api);
     return;
@@ -195,7 +194,7 @@ void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
                                              QX_term_ref set)
 {
   worker *w = begin_set_predicate(api);
-  TAGGED a = import_set(api, w, set1);
+  TAGGED a = fds_import_set(api, w, set1);
   if (!a) {
     fd_native_fail(api);
     return;

@@ -88,5 +88,8 @@ void fds_cons_append(ORVALIS_API_STRUCT *api, FDCONS *cons, worker *w, TAGGED mi
  * Gives the number of values (-1 when infinite or beyond the small-integer range) and whether
  * the cells hold bound references that must be followed. */
 bool fds_check(TAGGED term, int32_t *count, bool *has_refs);
+/* A set argument ready for the set operations (rebuilt in temporary storage when its cells hold
+ * bound references), or 0 when it is not a well-formed set. */
+TAGGED fds_import_set(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref);
 
 #endif

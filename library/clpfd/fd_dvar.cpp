@@ -1,0 +1,422 @@
+/* Domain variables: the attribute's alias chain, and the dvar working view with its queries,
+ * iterators and pruning.
+ *
+ * A view's domain is min..max when DV_INTERVAL is set, else the values of `set` that lie within
+ * min..max (`set` holding exactly the domain when DV_SET_CURRENT is also set). Bounds are
+ * compared as integers, inf and sup being the points just outside the small-integer range.
+ * Pruning never changes a set in place: results are built in temporary storage, and a result is
+ * copied there whole (no tail shared with a heap set), so that a view that must later tell its set
+ * holds no heap cell which a collection started by another view's export could move.
+ */
+#include <algorithm>
+
+#include "fd_kernel.h"
+#include "fd_sets.h"
+
+static constexpr TAGGED FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
+
+/* ---- the attribute ---- */
+
+/* The value of a '$mutable' term, following mutables that forward to newer ones. */
+static TAGGED mutable_value(TAGGED m)
+{
+  for (;;) {
+    TAGGED value = deref(StrArg(deref(m), 1));
+    if (!IsStr(value) || StrFunctor(value) != functor_mutable2) return value;
+    m = value;
+  }
+}
+
+TAGGED fd_attr_last(TAGGED attr)
+{
+  attr = deref(attr);
+  for (;;) {
+    TAGGED value = mutable_value(StrArg(attr, 3));
+    if (!IsStr(value) || StrFunctor(value) != functor_v4) return attr;
+    attr = value;
+  }
+}
+
+TAGGED fd_attr_dom(TAGGED attr)
+{
+  TAGGED dom = mutable_value(StrArg(fd_attr_last(attr), 3));
+  return IsStr(dom) && StrFunctor(dom) == FUNCTOR_DOM4 ? dom : 0;
+}
+
+/* ---- loading ---- */
+
+static bool one_interval(TAGGED set) { return !IsLst(fds_next(set)); }
+
+static int32_t lo_of(const dvar *d) { return fds_val(d->min); }
+static int32_t hi_of(const dvar *d) { return fds_val(d->max); }
+
+void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref)
+{
+  TAGGED *dom = StrPtr(fd_attr_dom(*attr_ref));
+  d->set = deref(dom[1]);
+  d->min = deref(dom[2]);
+  d->max = deref(dom[3]);
+  d->cookie = deref(dom[4]);
+  d->attr_ref = attr_ref;
+  d->var_ref = var_ref;
+  d->flags =
+      DV_SET_CURRENT | (d->min == d->max ? DV_FIXED : 0) | (one_interval(d->set) ? DV_INTERVAL : 0);
+}
+
+void dvar_init_ix(dvar *d, TAGGED *attr_cell, TAGGED *var_cell)
+{
+  dvar_init(d, attr_cell, var_cell);
+}
+
+void dvar_init_temp(dvar *d, TAGGED min, TAGGED max)
+{
+  d->min = min;
+  d->max = max;
+  d->set = 0;
+  d->cookie = 0;
+  d->attr_ref = nullptr;
+  d->var_ref = nullptr;
+  d->flags = DV_INTERVAL | (min == max ? DV_FIXED : 0);
+}
+
+TAGGED dvar_get(const dvar *d) { return deref(*d->var_ref); }
+
+int dvar_is_alias(const dvar *a, const dvar *b)
+{
+  return a->var_ref && b->var_ref && deref(*a->var_ref) == deref(*b->var_ref);
+}
+
+/* ---- queries ---- */
+
+/* The intervals of a set from the first one that reaches v. */
+static TAGGED skip_below(TAGGED set, int32_t v)
+{
+  while (IsLst(set) && fds_hi(set) < v) set = fds_next(set);
+  return set;
+}
+
+TAGGED dvar_set(ORVALIS_API_STRUCT *api, dvar *d, worker *w)
+{
+  if (d->flags & DV_EXPORTED) return 0;
+  if (!(d->flags & DV_SET_CURRENT)) {
+    d->set = d->flags & DV_INTERVAL ? fd_interval(api, w, d->min, d->max)
+                                    : fd_intersection_interval(api, w, d->set, d->min, d->max);
+    d->flags |= DV_SET_CURRENT;
+  }
+  return d->set;
+}
+
+void dvar_assign(ORVALIS_API_STRUCT *api, dvar *to, dvar *from, worker *w)
+{
+  TAGGED set = dvar_set(api, from, w);
+  /* the change bits say how `to` moved from its own loaded domain: keep them and add this move */
+  uint32_t moved = (lo_of(from) > lo_of(to) ? DV_MIN_RAISED : 0) |
+                   (hi_of(from) < hi_of(to) ? DV_MAX_LOWERED : 0);
+  to->flags = (from->flags & (DV_FIXED | DV_INTERVAL | DV_SET_TOLD)) | DV_SET_CURRENT |
+              (to->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) | moved;
+  to->min = from->min;
+  to->max = from->max;
+  to->set = set;
+}
+
+int dvar_contains_value_t(const dvar *d, TAGGED value)
+{
+  int32_t v = fds_val(value);
+  if (v < lo_of(d) || v > hi_of(d)) return 0;
+  return d->flags & DV_INTERVAL ? 1 : fd_member(value, d->set);
+}
+
+/* The view's domain as a set: a stack interval for an interval view. */
+static TAGGED domain_set(ORVALIS_API_STRUCT *api, dvar *d, worker *w, TAGGED cells[4])
+{
+  if (d->flags & DV_INTERVAL) return fds_stack_interval(cells, d->min, d->max);
+  return dvar_set(api, d, w);
+}
+
+int dvar_compare_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
+{
+  TAGGED cells[4];
+  return fd_compare(domain_set(api, d, w, cells), set);
+}
+
+int dvar_compare_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w)
+{
+  TAGGED cells[4], other[4];
+  TAGGED interval = fds_val(min) > fds_val(max) ? atom_nil : fds_stack_interval(other, min, max);
+  return fd_compare(domain_set(api, d, w, cells), interval);
+}
+
+TAGGED dvar_successor_t(const dvar *d, TAGGED value)
+{
+  int32_t v = fds_val(value);
+  if (v >= hi_of(d)) return atom_sup;
+  if (v < lo_of(d)) return d->min;
+  if (d->flags & DV_INTERVAL) return fds_bound(v + 1);
+  return fd_successor(d->set, value); /* the maximum is a value above v */
+}
+
+TAGGED dvar_predecessor_t(const dvar *d, TAGGED value)
+{
+  int32_t v = fds_val(value);
+  if (v <= lo_of(d)) return atom_inf;
+  if (v > hi_of(d)) return d->max;
+  if (d->flags & DV_INTERVAL) return fds_bound(v - 1);
+  return fd_predecessor(d->set, value); /* the minimum is a value below v */
+}
+
+/* The untagged forms: 0x80000001 and 0x7FFFFFFF stand for inf and sup. */
+static TAGGED from_l(int32_t v)
+{
+  if (v == FD_INF_L) return atom_inf;
+  return v == FD_SUP_L ? atom_sup : fds_bound(v);
+}
+static int32_t to_l(TAGGED bound)
+{
+  if (IsSmall(bound)) return GetSmall(bound);
+  return bound == atom_inf ? FD_INF_L : FD_SUP_L;
+}
+
+int32_t dvar_successor_l(const dvar *d, int32_t value)
+{
+  return to_l(dvar_successor_t(d, from_l(value)));
+}
+
+int32_t dvar_predecessor_l(const dvar *d, int32_t value)
+{
+  return to_l(dvar_predecessor_t(d, from_l(value)));
+}
+
+int dvar_interval_count(const dvar *d)
+{
+  if (d->flags & DV_EXPORTED) return 0;
+  if (d->flags & DV_INTERVAL) return 1;
+  int count = 0;
+  for (TAGGED s = skip_below(d->set, lo_of(d)); IsLst(s) && fds_lo(s) <= hi_of(d); s = fds_next(s))
+    count++;
+  return count;
+}
+
+int dvar_value_count(const dvar *d)
+{
+  if (d->flags & DV_EXPORTED) return 0;
+  int32_t lo = lo_of(d), hi = hi_of(d);
+  if (lo == FDS_INF || hi == FDS_SUP) return FD_SUP_L;
+  if (d->flags & DV_INTERVAL) return hi - lo + 1;
+  int64_t count = 0;
+  for (TAGGED s = skip_below(d->set, lo); IsLst(s) && fds_lo(s) <= hi; s = fds_next(s))
+    count += (int64_t)std::min(fds_hi(s), hi) - std::max(fds_lo(s), lo) + 1;
+  return (int)count;
+}
+
+/* ---- iterators ---- */
+
+void dviter_init(DVITER *it, const dvar *d)
+{
+  it->min = d->min;
+  it->max = d->max;
+  it->fdset = d->flags & DV_INTERVAL ? 0 : skip_below(d->set, lo_of(d));
+}
+
+/* The end of the current interval, clipped to the view's maximum. */
+static int32_t iter_end(const DVITER *it)
+{
+  int32_t max = fds_val(it->max);
+  return it->fdset && fds_hi(it->fdset) < max ? fds_hi(it->fdset) : max;
+}
+
+static void iter_next_interval(DVITER *it)
+{
+  TAGGED next = it->fdset ? fds_next(it->fdset) : atom_nil;
+  if (IsLst(next) && fds_lo(next) <= fds_val(it->max)) {
+    it->fdset = next;
+    it->min = fds_interval(next)[0];
+  } else {
+    it->fdset = atom_nil;
+  }
+}
+
+TAGGED dviter_next_value_t(DVITER *it)
+{
+  if (dviter_empty(it)) return atom_sup;
+  TAGGED value = it->min;
+  int32_t v = fds_val(value);
+  if (v >= iter_end(it))
+    iter_next_interval(it);
+  else
+    it->min = fds_bound(v + 1);
+  return value;
+}
+
+void dviter_next_interval_t(DVITER *it, TAGGED *lo, TAGGED *hi)
+{
+  *lo = it->min;
+  *hi = fds_bound(iter_end(it));
+  iter_next_interval(it);
+}
+
+void dviter_next_interval_l(DVITER *it, int32_t *lo, int32_t *hi)
+{
+  TAGGED l, h;
+  dviter_next_interval_t(it, &l, &h);
+  *lo = to_l(l);
+  *hi = to_l(h);
+}
+
+void dviter_skip_t(DVITER *it, TAGGED value)
+{
+  if (dviter_empty(it)) return;
+  int32_t v = fds_val(value);
+  if (v < fds_val(it->min)) return;
+  while (iter_end(it) <= v) {
+    iter_next_interval(it);
+    if (dviter_empty(it)) return;
+  }
+  if (fds_val(it->min) <= v) it->min = fds_bound(v + 1);
+}
+
+/* ---- pruning ---- */
+
+/* Moves the view to min..max, whose values are those of `set` there; the change mask. */
+static int move_bounds(dvar *d, int32_t min, int32_t max, TAGGED set, bool interval)
+{
+  int mask = 0;
+  if (min != lo_of(d)) mask |= FD_MASK_DOM | FD_MASK_MIN;
+  if (max != hi_of(d)) mask |= FD_MASK_DOM | FD_MASK_MAX;
+  d->flags |= (uint32_t)mask & (DV_MIN_RAISED | DV_MAX_LOWERED);
+  d->flags &= ~(DV_FIXED | DV_INTERVAL | (mask ? DV_SET_CURRENT : 0));
+  d->min = fds_bound(min);
+  d->max = fds_bound(max);
+  d->set = set;
+  if (interval) d->flags |= DV_INTERVAL;
+  if (min == max) {
+    d->flags |= DV_FIXED;
+    if (mask) mask |= FD_MASK_FIXED;
+  }
+  return mask;
+}
+
+/* New bounds from a set: the values of `set` within lo..hi become the domain. */
+static int dvar_adjust_bounds(dvar *d, TAGGED set, int32_t lo, int32_t hi)
+{
+  set = skip_below(set, lo);
+  if (!IsLst(set) || fds_lo(set) > hi) return FD_MASK_FAIL;
+  TAGGED last = set;
+  while (IsLst(fds_next(last)) && fds_lo(fds_next(last)) <= hi) last = fds_next(last);
+  return move_bounds(d, std::max(lo, fds_lo(set)), std::min(hi, fds_hi(last)), set, last == set);
+}
+
+int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
+{
+  int32_t lo = std::max(fds_val(min), lo_of(d)), hi = std::min(fds_val(max), hi_of(d));
+  if (lo > hi) return FD_MASK_FAIL;
+  if (lo == lo_of(d) && hi == hi_of(d)) return 0;
+  if (d->flags & DV_INTERVAL) return move_bounds(d, lo, hi, d->set, true);
+  return dvar_adjust_bounds(d, d->set, lo, hi);
+}
+
+int dvar_fix_min_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value)
+{
+  if (!SmallFits(value)) {
+    fd_state(api)->fd_overflow = 1;
+    return FD_MASK_FAIL;
+  }
+  return dvar_fix_interval_t(d, MakeSmall(value), atom_sup);
+}
+
+int dvar_fix_max_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value)
+{
+  if (!SmallFits(value)) {
+    fd_state(api)->fd_overflow = 1;
+    return FD_MASK_FAIL;
+  }
+  return dvar_fix_interval_t(d, atom_inf, MakeSmall(value));
+}
+
+/* Whether a and b hold the same values within lo..hi. */
+static bool same_within(TAGGED a, TAGGED b, int32_t lo, int32_t hi)
+{
+  a = skip_below(a, lo);
+  b = skip_below(b, lo);
+  for (;;) {
+    bool a_in = IsLst(a) && fds_lo(a) <= hi, b_in = IsLst(b) && fds_lo(b) <= hi;
+    if (!a_in || !b_in) return a_in == b_in;
+    if (std::max(fds_lo(a), lo) != std::max(fds_lo(b), lo) ||
+        std::min(fds_hi(a), hi) != std::min(fds_hi(b), hi))
+      return false;
+    a = fds_next(a);
+    b = fds_next(b);
+  }
+}
+
+/* The domain `old` became the non-empty, different `result` (a subset, built in temporary
+ * storage): the new bounds, and DV_SET_TOLD when values between them went. */
+static int take_result(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED old, TAGGED result)
+{
+  result = fd_localize(api, w, result);
+  int mask = dvar_adjust_bounds(d, result, lo_of(d), hi_of(d)) | FD_MASK_DOM;
+  d->flags |= DV_SET_CURRENT;
+  if (!same_within(old, result, lo_of(d), hi_of(d))) d->flags |= DV_SET_TOLD;
+  return mask;
+}
+
+/* A removal that leaves only inf or sup of an end: the domain left the small-integer range. */
+static bool left_range(ORVALIS_API_STRUCT *api, TAGGED result)
+{
+  TAGGED last = result;
+  while (IsLst(fds_next(last))) last = fds_next(last);
+  if (fds_interval(result)[1] != atom_inf && fds_interval(last)[0] != atom_sup) return false;
+  fd_state(api)->fd_overflow = 1;
+  return true;
+}
+
+int dvar_fix_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
+{
+  if (!IsLst(set)) return FD_MASK_FAIL;
+  TAGGED cells[4], dom = domain_set(api, d, w, cells);
+  int code = fd_compare(dom, set);
+  if (code == 1 || code == 3) return 0;
+  if (code == 4) return FD_MASK_FAIL;
+  return take_result(api, w, d, dom, fd_intersection(api, w, dom, set));
+}
+
+int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
+{
+  if (!IsLst(set)) return 0;
+  TAGGED cells[4], dom = domain_set(api, d, w, cells);
+  int code = fd_compare(dom, set);
+  if (code == 4) return 0;
+  if (code == 1 || code == 3) return FD_MASK_FAIL;
+  TAGGED result = fd_subtract(api, w, dom, set);
+  if (left_range(api, result)) return FD_MASK_FAIL;
+  return take_result(api, w, d, dom, result);
+}
+
+int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w)
+{
+  int32_t lo = fds_val(min), hi = fds_val(max), dlo = lo_of(d), dhi = hi_of(d);
+  if (lo > hi || hi < dlo || lo > dhi) return 0;
+  if (!(d->flags & DV_INTERVAL)) {
+    TAGGED cells[4];
+    return dvar_prune_set(api, d, fds_stack_interval(cells, min, max), w);
+  }
+  if (lo <= dlo && hi >= dhi) return FD_MASK_FAIL;
+  /* an end cut to a lone infinity, or a hole next to one, leaves the small-integer range */
+  if ((lo > dlo && lo - 1 == FDS_INF) || (hi < dhi && hi + 1 == FDS_SUP)) {
+    fd_state(api)->fd_overflow = 1;
+    return FD_MASK_FAIL;
+  }
+  if (lo <= dlo) return move_bounds(d, hi + 1, dhi, d->set, true);
+  if (hi >= dhi) return move_bounds(d, dlo, lo - 1, d->set, true);
+  fds_builder hole(api, w);
+  hole.add(d->min, fds_bound(lo - 1));
+  hole.add(fds_bound(hi + 1), d->max);
+  d->set = hole.close(atom_nil);
+  d->flags = (d->flags & ~DV_INTERVAL) | DV_SET_TOLD | DV_SET_CURRENT;
+  return FD_MASK_DOM;
+}
+
+void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  if (d->flags & (DV_INTERVAL | DV_EXPORTED)) return;
+  d->set = fd_localize(api, w, dvar_set(api, d, w));
+}

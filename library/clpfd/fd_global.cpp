@@ -1,0 +1,263 @@
+/* The global-constraint protocol: posting, state terms with Handle and Stamp, persistent blocks
+ * and the small services propagators call.
+ *
+ * A persistent block lives in malloc'd memory; its Handle is bound to [V | '$free'(Block)], and
+ * the trail entry pointing at that pair makes the engine run the block's destructor when
+ * backtracking undoes the creation. V tells the engine what became of the block: unbound alive,
+ * 1 dead but still reachable by backtracking, 0 destroyed.
+ */
+#include <cstring>
+
+#include "errors.h"
+#include "fd_propagate.h"
+#include "fd_sets.h"
+#include "memman.h"
+#include "objareas.h"
+#include "unify.h"
+#include "wam.h"
+
+namespace {
+
+constexpr uint32_t GLOBAL_WORDS = 12;
+constexpr uint32_t LINK_WORDS = 422; /* room ensured before linking one suspension */
+constexpr uint32_t PERM_ALLOC_WORDS = 132;
+constexpr int CODE_GLOBAL_BACK = 3;
+
+/* The Handle and Stamp arguments of a state term: its last two. */
+inline TAGGED state_handle(TAGGED state)
+{
+  return StrArg(state, (int)Arity(StrFunctor(state)) - 1);
+}
+inline TAGGED *state_stamp_cell(TAGGED state) { return StrPtr(state) + Arity(StrFunctor(state)); }
+
+/* A Handle made since the newest choicepoint: unbound, or bound to a pair younger than it. */
+bool handle_is_new(const worker *w, TAGGED handle)
+{
+  handle = deref(handle);
+  return IsVar(handle) || LstPtr(handle) >= w->global_uncond;
+}
+
+/* A copy of the state term on the heap with Stamp + 1; the caller made room. */
+TAGGED copy_state(worker *w, TAGGED state)
+{
+  uint32_t arity = Arity(StrFunctor(state));
+  TAGGED *copy = fd_heap_words(w, arity + 1);
+  /* An unbound argument is a self-reference: the copied word refers to the original's cell. */
+  std::memcpy(copy, StrPtr(state), (arity + 1) * sizeof(TAGGED));
+  copy[arity] = MakeSmall(GetSmall(deref(copy[arity])) + 1);
+  return MakeStr(copy);
+}
+
+void bump_stamp(TAGGED state)
+{
+  TAGGED *stamp = state_stamp_cell(state);
+  *stamp = MakeSmall(GetSmall(deref(*stamp)) + 1);
+}
+
+inline void *block_of(TAGGED pair)
+{
+  return fd_word_address(deref(StrArg(deref(LstTail(pair)), 1)));
+}
+
+}  // namespace
+
+void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref constraint,
+                                          QX_term_ref state, long status, QX_term_ref term,
+                                          QX_term_ref susp, QX_term_ref global)
+{
+  worker *w = fd_worker(api);
+  struct fd_state *fd = fd_state(api);
+  for (int i = 0; i < FD_LIVE; i++) w->term[i] = atom_nil;
+  fd->constraints++;
+  call_overflow(w, GLOBAL_WORDS, FD_LIVE);
+  TAGGED *g = fd_heap_words(w, GLOBAL_WORDS);
+  g[0] = functor_global5;
+  g[1] = MakeStr(g + 6);
+  g[2] = fd_ref_get(api, constraint);
+  g[3] = MakeStr(g + 9);
+  g[4] = MakeRef(g + 4);
+  g[5] = fd_ref_get(api, term);
+  g[6] = functor_mutable2;
+  g[7] = fd_ref_get(api, state);
+  g[8] = MakeSmall(0);
+  g[9] = functor_mutable2;
+  g[10] = MakeSmall((int32_t)((uint32_t)status | FD_ST_GLOBAL));
+  g[11] = MakeSmall(0);
+  QX_term_ref record = QX_new_term_ref();
+  fd_ref_put(api, record, MakeStr(g));
+  for (TAGGED l; IsLst(l = fd_ref_get(api, susp));) {
+    TAGGED k = deref(LstHead(l));
+    fd_ref_put(api, susp, deref(LstTail(l)));
+    if (!IsStr(k) || Arity(StrFunctor(k)) != 1 ||
+        FunctorName(StrFunctor(k)) == FunctorName(fd->functor_none))
+      continue;
+    if (!IsVar(deref(StrArg(k, 1)))) continue;
+    w->term[0] = k;
+    call_overflow(w, LINK_WORDS, FD_LIVE);
+    k = w->term[0];
+    fd_link(api, w, deref(StrArg(k, 1)), k, fd_ref_get(api, record));
+  }
+  w->term[0] = atom_nil;
+  fd_enqueue_global(api, w, fd_ref_get(api, record), CODE_GLOBAL_BACK);
+  if (!cunify(w, fd_ref_get(api, global), fd_ref_get(api, record))) fd_native_fail(api);
+}
+
+TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *, worker *w, TAGGED *handle, int32_t *stamp,
+                             int *is_new)
+{
+  TAGGED state = deref(w->term[0]);
+  if (StrPtr(state) < w->global_uncond) {
+    uint32_t arity = Arity(StrFunctor(state));
+    call_overflow(w, arity + 129, 3);
+    state = deref(w->term[0]);
+    w->term[0] = copy_state(w, state);
+  } else {
+    bump_stamp(state);
+  }
+  state = w->term[0];
+  *handle = deref(state_handle(state));
+  *stamp = GetSmall(deref(*state_stamp_cell(state))) - 1;
+  *is_new = handle_is_new(w, *handle);
+  return state;
+}
+
+TAGGED fd_static_output_state(worker *w, TAGGED *handle, int *is_new)
+{
+  TAGGED state = deref(w->term[0]);
+  *handle = deref(state_handle(state));
+  *is_new = handle_is_new(w, *handle);
+  return state;
+}
+
+void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED handle)
+{
+  w->term[3] = handle;
+  call_overflow(w, PERM_ALLOC_WORDS, 4);
+  handle = deref(w->term[3]);
+  void *block = fd_malloc(api, size);
+  TAGGED *cells = fd_heap_words(w, 4);
+  cells[0] = MakeRef(cells); /* V */
+  cells[1] = MakeStr(cells + 2);
+  cells[2] = functor_free1;
+  cells[3] = fd_address_word(block);
+  /* The destructor is the caller's to store: the block must not be destroyed before it is. */
+  std::memset(block, 0, size < sizeof(daemon_frame) ? size : sizeof(daemon_frame));
+  qx_trail_free(w, MakeLst(cells));
+  fd_bind(w, handle, MakeLst(cells));
+  return block;
+}
+
+void *fd_perm_data(TAGGED handle) { return block_of(deref(handle)); }
+
+void fd_perm_free(ORVALIS_API_STRUCT *, worker *w)
+{
+  TAGGED pair = deref(state_handle(deref(w->term[0])));
+  if (!IsLst(pair)) return; /* no block was made */
+  TAGGED *cells = LstPtr(pair);
+  TAGGED v = deref(cells[0]);
+  if (!IsVar(v)) return; /* already dead */
+  if (cells >= w->global_uncond) {
+    fd_bind(w, v, MakeSmall(0));
+    auto *block = (daemon_frame *)block_of(pair);
+    if (w->trail_top[-1] == pair) w->trail_top--;
+    if (block->destructor) block->destructor(block);
+  } else {
+    fd_bind(w, v, MakeSmall(1));
+    qx_mark_nodes(w);
+  }
+}
+
+TAGGED fd_daemon_copy_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *global)
+{
+  TAGGED state = fd_mutable_value(StrArg(deref(*global), FD_GLOBAL_STATE));
+  if (StrPtr(state) >= w->global_uncond) {
+    bump_stamp(state);
+    return state;
+  }
+  fd_room(w, Arity(StrFunctor(state)) + 129, global, 1);
+  state = copy_state(w, fd_mutable_value(StrArg(deref(*global), FD_GLOBAL_STATE)));
+  fd_update_mutable(api, w, state, StrArg(deref(*global), FD_GLOBAL_STATE));
+  return state;
+}
+
+void *fd_malloc(ORVALIS_API_STRUCT *, size_t size)
+{
+  void *p = QX_malloc(size);
+  if (!p) qx_memory_fault(nullptr, -1);
+  return p;
+}
+
+void *fd_perm_alloc2(ORVALIS_API_STRUCT *, size_t size, size_mem *held)
+{
+  if (held->size == 0) return QX_malloc(size);
+  if (held->size < size) {
+    void *p = QX_realloc(held->mem, size);
+    if (!p) return nullptr; /* the held block stays held */
+    held->mem = p;
+    held->size = size;
+  }
+  return held->mem;
+}
+
+void fd_perm_free2(ORVALIS_API_STRUCT *, void *pointer, size_mem *held)
+{
+  if (held->size == 0) QX_free(pointer);
+}
+
+TAGGED fd_globalize_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint32_t extra, int live)
+{
+  TAGGED shared = set; /* the rest after the last interval not wholly on the heap */
+  uint32_t intervals = 0, copied = 0;
+  for (TAGGED l = set; IsLst(l); l = fds_next(l)) {
+    intervals++;
+    if (!fds_on_heap(w, LstPtr(l)) || !fds_on_heap(w, fds_interval(l))) {
+      shared = fds_next(l);
+      copied = intervals;
+    }
+  }
+  uint32_t words = 4 * copied + extra + 128;
+  if ((uint32_t)(w->stack_start - w->global_top) < words)
+    return fd_globalize(api, w, fd_localize(api, w, set), extra, live);
+  TAGGED result = shared, *tailp = &result;
+  for (; set != shared; set = fds_next(set)) {
+    TAGGED *cell = fd_heap_words(w, 4);
+    TAGGED *interval = fds_interval(set);
+    cell[0] = MakeLst(cell + 2);
+    cell[2] = interval[0];
+    cell[3] = interval[1];
+    if (interval[0] == atom_sup || interval[1] == atom_inf) fd_state(api)->fd_overflow = 1;
+    *tailp = MakeLst(cell);
+    tailp = &cell[1];
+  }
+  *tailp = shared;
+  return result;
+}
+
+int fd_list_length(TAGGED list)
+{
+  int n = 0;
+  for (list = deref(list); IsLst(list); list = deref(LstTail(list))) n++;
+  return n;
+}
+
+void fd_get_var_and_attr(TAGGED susp, worker *w)
+{
+  susp = deref(susp);
+  w->term[2] = deref(StrArg(susp, 1));
+  w->term[0] = deref(StrArg(susp, 2));
+}
+
+void prolog_fd_coref_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list)
+{
+  worker *w = fd_worker(api);
+  for (TAGGED l = fd_ref_get(api, list); IsLst(l); l = deref(LstTail(l))) {
+    TAGGED e = deref(LstHead(l));
+    if (!IsStr(e) || IsBox(e)) continue;
+    TAGGED x = deref(StrArg(e, 1));
+    if (x == atom_nil) return;
+    if (!IsVar(x)) continue;
+    *RefPtr(x) = atom_nil;
+    qx_trail_plain(w, RefPtr(x));
+  }
+  fd_native_fail(api);
+}

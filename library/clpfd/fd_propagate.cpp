@@ -1,0 +1,854 @@
+/* Propagation levels, their queues, waking the suspensions of changed variables, and the loop.
+ *
+ * A level is a record of six circular queues; the stack of open levels follows backtracking
+ * through the level mutable (term reference 5), whose Value names the top level (its address + 3,
+ * or 3 for none). Every operation that touches queues first brings the stack in line with it
+ * (fd_sync), so that work queued on a level made after a choicepoint is gone once it is undone.
+ * Queue entries are heap terms held outside the heap: the collector reaches them through
+ * fd_manager_hook. An enqueue with no open level opens one, as $fd_begin does.
+ */
+#include <cstdio>
+#include <cstring>
+
+#include "errors.h"
+#include "fd_propagate.h"
+#include "memman.h"
+#include "objareas.h"
+#include "unify.h"
+
+namespace {
+
+constexpr QX_term_ref LEVEL_REF = 5; /* the term reference holding the level mutable */
+constexpr uint32_t QUEUE_INITIAL_SIZE = 4;
+constexpr uint32_t HINT_EMPTY = 6;
+constexpr int QUEUE_DAEMONS = 4, QUEUE_BINDINGS = 5;
+constexpr int CODE_IX_FRONT = 0, CODE_IX_BACK = 1, CODE_GLOBAL_FRONT = 2, CODE_DAEMON = 9,
+              CODE_BINDING = 11;
+/* Words the waking of one Val-list entry may build when it is linked again: '-'/2, a copy of the
+ * suspension record, a list cell, and an attribute for a variable that has none. */
+constexpr uint32_t VAL_RELINK_WORDS = 13 + FD_ATTRIBUTE_WORDS;
+constexpr uint32_t STATUS_RUN_MASK = FD_ST_REQUEUE | FD_ST_RUNNING;
+
+/* ---- the level mutable and the level stack ---- */
+
+TAGGED level_mutable(ORVALIS_API_STRUCT *api) { return *fd_ref_slot(api, LEVEL_REF); }
+
+propagator *level_of(TAGGED m)
+{
+  TAGGED v = deref(StrArg(m, 1));
+  return IsSmall(v) ? (propagator *)fd_word_address(v) : nullptr;
+}
+inline int32_t stamp_of(TAGGED m) { return GetSmall(deref(StrArg(m, 2))); }
+
+/* The level mutable's Stamp after saving it under the newest choicepoint (once per choicepoint):
+ * entries inserted now carry it, and backtracking past their insertion brings it below theirs. */
+int32_t touch_levels(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED m = fd_mutable_last(level_mutable(api));
+  qx_trail_mutable(w, m);
+  return stamp_of(m);
+}
+
+void name_level(ORVALIS_API_STRUCT *api, worker *w, propagator *p)
+{
+  fd_update_mutable(api, w, fd_address_word(p), level_mutable(api));
+}
+
+void clear_level(propagator *p)
+{
+  for (prop_queue &q : p->queue) q.first = q.last = 0;
+  p->hint = HINT_EMPTY;
+  p->stamp = 0;
+}
+
+/* Drops the entries inserted after the Stamp fell to now, keeping the others in order. */
+void purge_level(propagator *p, int32_t now)
+{
+  p->hint = HINT_EMPTY;
+  for (uint32_t index = 0; index < FD_QUEUES; index++) {
+    prop_queue &q = p->queue[index];
+    uint32_t mask = q.size - 1, kept = q.first;
+    for (uint32_t i = q.first; i != q.last; i = (i + 1) & mask) {
+      if ((int32_t)q.items[2 * i + 1] > now) continue;
+      q.items[2 * kept] = q.items[2 * i];
+      q.items[2 * kept + 1] = q.items[2 * i + 1];
+      kept = (kept + 1) & mask;
+    }
+    q.last = kept;
+    if (index < p->hint && q.first != q.last) p->hint = index;
+  }
+  p->stamp = now;
+}
+
+void pop_level(struct fd_state *fd)
+{
+  propagator *p = fd->current_propagator;
+  fd->current_propagator = p->next;
+  clear_level(p);
+  p->next = fd->free_propagators;
+  fd->free_propagators = p;
+}
+
+/* A level taken from the free list may lack queues when an allocation failed while it was made. */
+void give_queues(propagator *p)
+{
+  for (prop_queue &q : p->queue)
+    if (!q.items) {
+      size_t bytes = QUEUE_INITIAL_SIZE * 2 * sizeof(TAGGED);
+      q.items = (TAGGED *)qx_checkalloc(bytes, QX_SPACE_SOLVER);
+      std::memset(q.items, 0, bytes);
+      q.first = q.last = 0;
+      q.size = QUEUE_INITIAL_SIZE;
+    }
+}
+
+/* The current level once the stack agrees with the level mutable; null when none is open. */
+propagator *synced_level(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED m = fd_mutable_last(level_mutable(api));
+  propagator *p = fd_state(api)->current_propagator;
+  if (p && level_of(m) == p && p->stamp <= stamp_of(m)) return p;
+  fd_sync(api, w);
+  return fd_state(api)->current_propagator;
+}
+
+/* The current level, opened first when there is none. */
+propagator *open_level(ORVALIS_API_STRUCT *api, worker *w)
+{
+  propagator *p = synced_level(api, w);
+  if (p) return p;
+  fd_begin(api, w);
+  return fd_state(api)->current_propagator;
+}
+
+/* Moves levels from the free list back onto the empty stack until target is on top. A target
+ * not on the list was made by an earlier instance of the solver: no level is open then. */
+void reinstate_levels(struct fd_state *fd, propagator *target)
+{
+  propagator *p = fd->free_propagators;
+  while (p && p != target) p = p->next;
+  if (!p) {
+#ifndef NDEBUG
+    std::fprintf(stderr, "%% clpfd: the level mutable names no level of this instance\n");
+#endif
+    return;
+  }
+  while (fd->current_propagator != target) {
+    p = fd->free_propagators;
+    fd->free_propagators = p->next;
+    p->next = fd->current_propagator;
+    fd->current_propagator = p;
+  }
+}
+
+/* ---- circular queues ---- */
+
+inline bool queue_empty(const prop_queue *q) { return q->first == q->last; }
+inline bool queue_full(const prop_queue *q)
+{
+  return ((q->last + 1 - q->first) & (q->size - 1)) == 0;
+}
+
+/* Doubles the ring; wrapped entries (first after last) move up by the old size. */
+void queue_grow(prop_queue *q)
+{
+  uint32_t old = q->size;
+  q->items = (TAGGED *)qx_checkrealloc(q->items, (size_t)old * 2 * sizeof(TAGGED),
+                                       (size_t)old * 4 * sizeof(TAGGED), QX_SPACE_SOLVER);
+  std::memset(q->items + 2 * old, 0, (size_t)old * 2 * sizeof(TAGGED));
+  if (q->first > q->last) {
+    std::memmove(q->items + 2 * (q->first + old), q->items + 2 * q->first,
+                 (size_t)(old - q->first) * 2 * sizeof(TAGGED));
+    q->first += old;
+  }
+  q->size = old * 2;
+}
+
+/* Queue code >> 1 gets entry: odd codes append, even ones insert in front. stamp is the level
+ * mutable's after touch_levels. */
+inline void level_insert(propagator *p, int code, TAGGED entry, int32_t stamp)
+{
+  uint32_t index = (uint32_t)code >> 1;
+  prop_queue *q = &p->queue[index];
+  if (queue_full(q)) queue_grow(q);
+  uint32_t mask = q->size - 1, at;
+  if (code & 1) {
+    at = q->last;
+    q->last = (at + 1) & mask;
+  } else {
+    at = q->first = (q->first - 1) & mask;
+  }
+  q->items[2 * at] = entry;
+  q->items[2 * at + 1] = (TAGGED)stamp;
+  p->stamp = stamp;
+  if (index < QUEUE_DAEMONS && index < p->hint) p->hint = index;
+}
+
+inline TAGGED queue_take(prop_queue *q)
+{
+  TAGGED entry = q->items[2 * q->first];
+  q->first = (q->first + 1) & (q->size - 1);
+  return entry;
+}
+
+/* Calls f on the cell of every queue entry of every open level, top level first. */
+template <typename F>
+void each_entry(struct fd_state *fd, F f)
+{
+  for (propagator *p = fd->current_propagator; p; p = p->next)
+    for (prop_queue &q : p->queue)
+      for (uint32_t i = q.first; i != q.last; i = (i + 1) & (q.size - 1)) f(&q.items[2 * i]);
+}
+
+/* ---- suspension records ---- */
+
+/* A Val-list element '-'(Vars, Susp) is dead when Susp is. */
+bool suspension_dead(TAGGED e)
+{
+  e = deref(e);
+  if (StrFunctor(e) == functor_minus2) e = deref(StrArg(e, 2));
+  return fd_dead(e);
+}
+
+/* The list a key selects: 0 dom, 1 min, 2 max, 3 minmax, 4 val (any other key). */
+int list_index(const struct fd_state *fd, TAGGED key)
+{
+  key = deref(key);
+  TAGGED name = IsStr(key) ? FunctorName(StrFunctor(key)) : key;
+  if (name == atom_dom) return 0;
+  if (name == FunctorName(fd->functor_min)) return 1;
+  if (name == FunctorName(fd->functor_max)) return 2;
+  if (name == FunctorName(fd->functor_minmax)) return 3;
+  return 4;
+}
+
+/* The '$fdlists' record of a lists mutable, copied and stored with fd_update_mutable first when it
+ * is older than the newest choicepoint, so that it may be changed in place. 8 heap words. */
+TAGGED young_lists(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable)
+{
+  TAGGED lists = fd_mutable_value(lists_mutable);
+  if (StrPtr(lists) >= w->global_uncond) return lists;
+  TAGGED *copy = fd_heap_words(w, 8);
+  std::memcpy(copy, StrPtr(lists), 8 * sizeof(TAGGED));
+  fd_update_mutable(api, w, MakeStr(copy), lists_mutable);
+  return MakeStr(copy);
+}
+
+inline int32_t lists_int(TAGGED lists, int arg) { return GetSmall(deref(StrArg(lists, arg))); }
+
+bool is_record(TAGGED t, TAGGED functor) { return IsStr(t) && StrFunctor(t) == functor; }
+
+/* The '$fdlists' record of a lists mutable; 0 when the attribute has none (a constant's). */
+TAGGED lists_record(TAGGED lists_mutable)
+{
+  lists_mutable = deref(lists_mutable);
+  if (!is_record(lists_mutable, functor_mutable2)) return 0;
+  TAGGED lists = fd_mutable_value(lists_mutable);
+  return is_record(lists, functor_fdlists7) ? lists : 0;
+}
+
+int lists_mask(TAGGED lists_mutable)
+{
+  TAGGED lists = lists_record(lists_mutable);
+  return lists ? lists_int(lists, FD_LISTS_MASK) : 0;
+}
+
+/* ---- waking ---- */
+
+struct waker {
+  ORVALIS_API_STRUCT *api;
+  worker *w;
+  propagator *p;
+  TAGGED self;
+  int32_t stamp;
+};
+
+void queue_daemon(const waker &k, TAGGED d)
+{
+  if ((fd_status(d) & STATUS_RUN_MASK) != FD_ST_RUNNING) level_insert(k.p, CODE_DAEMON, d, k.stamp);
+}
+
+/* Queues a suspension unless it is queued already: code for a global, ix_code for an ix/7. */
+void queue_suspension(const waker &k, TAGGED s, int code, int ix_code)
+{
+  TAGGED f = StrFunctor(s);
+  if (f == functor_daemon5) return queue_daemon(k, s);
+  if (f == functor_ix7) {
+    if (s == k.self || deref(StrArg(s, FD_ARG_DEAD)) == k.self) return;
+    code = ix_code;
+  } else if (f != functor_global5) {
+    return;
+  }
+  uint32_t status = fd_status(s);
+  if (status & FD_ST_QUEUED) return;
+  fd_set_status(k.api, k.w, s, status | FD_ST_QUEUED);
+  level_insert(k.p, code, s, k.stamp);
+}
+
+/* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
+void wake_front(const waker &k, TAGGED list, int gq)
+{
+  for (; IsLst(list); list = deref(LstTail(list))) {
+    TAGGED s = deref(LstHead(list));
+    if (!fd_dead(s)) queue_suspension(k, s, 2 * gq, CODE_IX_FRONT);
+  }
+}
+
+/* Back-appending waker of list `index` of the record: live entries are queued, dead ones are
+ * dropped from the list (old cells copied, young ones relinked). */
+void wake_back(const waker &k, TAGGED lists_mutable, int index, int gq)
+{
+  TAGGED lists = fd_mutable_value(lists_mutable);
+  TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + index));
+  int32_t dead = 0;
+  TAGGED shared = list; /* the rest after the last dead entry */
+  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED s = deref(LstHead(l));
+    if (fd_dead(s)) {
+      dead++;
+      shared = deref(LstTail(l));
+    } else {
+      queue_suspension(k, s, 2 * gq + 1, CODE_IX_BACK);
+    }
+  }
+  if (!dead) return;
+  worker *w = k.w;
+  lists = young_lists(k.api, w, lists_mutable);
+  TAGGED *out = StrPtr(lists) + FD_LISTS_FIRST + index;
+  for (TAGGED l = list; l != shared;) {
+    TAGGED *cell = LstPtr(l);
+    l = deref(cell[1]);
+    if (fd_dead(deref(cell[0]))) continue;
+    if (cell < w->global_uncond) {
+      TAGGED *copy = fd_heap_words(w, 2);
+      copy[0] = cell[0];
+      cell = copy;
+    }
+    *out = MakeLst(cell);
+    out = &cell[1];
+  }
+  *out = shared;
+  TAGGED *record = StrPtr(lists);
+  record[FD_LISTS_COUNT] = MakeSmall(lists_int(lists, FD_LISTS_COUNT) - dead);
+  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return;
+  int32_t mask = lists_int(lists, FD_LISTS_MASK) & FD_WAKE_VAL;
+  for (int i = 0; i < 4; i++)
+    if (IsLst(deref(record[FD_LISTS_FIRST + i]))) mask |= 1 << i;
+  record[FD_LISTS_MASK] = MakeSmall(mask);
+}
+
+/* B of iff(Ix, B, Value, Dead) is bound to, or has the domain minimum, Value. */
+bool iff_holds(const struct fd_state *fd, TAGGED iff)
+{
+  TAGGED b = deref(StrArg(iff, 2)), value = deref(StrArg(iff, 3));
+  if (!IsVar(b)) return b == value;
+  TAGGED attr = get_attributes(b, fd->fd_module);
+  return attr && deref(StrArg(fd_attr_dom(attr), 2)) == value;
+}
+
+TAGGED first_unbound(TAGGED vars, TAGGED *rest)
+{
+  for (vars = deref(vars); IsLst(vars); vars = deref(LstTail(vars))) {
+    TAGGED v = deref(LstHead(vars));
+    if (IsVar(v)) {
+      *rest = deref(LstTail(vars));
+      return v;
+    }
+  }
+  return 0;
+}
+
+/* A Val-list suspension whose variables are all fixed fires. */
+void fire_value_suspension(const waker &k, TAGGED s)
+{
+  TAGGED f = StrFunctor(s);
+  if (f == functor_iff4) {
+    if (!iff_holds(fd_state(k.api), s)) return;
+    s = deref(StrArg(s, 1));
+  }
+  queue_suspension(k, s, CODE_GLOBAL_FRONT, CODE_IX_FRONT);
+}
+
+/* The Val list of a fixed variable: suspensions whose variables are all fixed fire; the others
+ * are linked into the list of their next unbound variable. The caller made room for
+ * VAL_RELINK_WORDS per entry. */
+void wake_values(const waker &k, TAGGED list)
+{
+  ORVALIS_API_STRUCT *api = k.api;
+  worker *w = k.w;
+  struct fd_state *fd = fd_state(api);
+  int n = fd_list_length(list);
+  TAGGED *kept = (TAGGED *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(TAGGED));
+  int nkept = 0;
+  TAGGED first_iff = 0;
+  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), rest;
+    if (!first_iff && StrFunctor(s) == functor_iff4) first_iff = l;
+    if (fd_dead(s)) continue;
+    if (first_unbound(StrArg(e, 1), &rest))
+      kept[nkept++] = e;
+    else
+      fire_value_suspension(k, s);
+  }
+  /* The checking indexicals of a reified call stop once their Boolean is decided. */
+  for (TAGGED l = first_iff ? first_iff : atom_nil; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED s = deref(StrArg(deref(LstHead(l)), 2));
+    TAGGED dead = deref(StrArg(s, FD_ARG_DEAD));
+    if (StrFunctor(s) == functor_iff4 && IsVar(dead)) fd_bind(w, dead, deref(StrArg(s, 3)));
+  }
+  for (int i = 0; i < nkept; i++) {
+    TAGGED s = deref(StrArg(kept[i], 2)), rest;
+    if (StrFunctor(s) == functor_iff4) {
+      if (!iff_holds(fd, s)) continue;
+      s = deref(StrArg(s, 1));
+    }
+    TAGGED var = first_unbound(StrArg(kept[i], 1), &rest);
+    TAGGED *pair = fd_heap_words(w, 3);
+    pair[0] = functor_minus2;
+    pair[1] = rest;
+    pair[2] = s;
+    fd_link(api, w, var, fd->functor_val, MakeStr(pair));
+  }
+}
+
+/* ---- running ---- */
+
+/* Evaluating an indexical belongs to the indexical machine, which this kernel does not have
+ * yet: an indexical reaching the loop raises a system error rather than being dropped. */
+bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
+{
+  (void)ix;
+  qx_system_error(w, "indexicals are not supported yet");
+  fd_native_fail(api);
+  return false;
+}
+
+/* A daemon gets its attribute through a cell that stays valid if it makes the heap collect. */
+void run_daemon(ORVALIS_API_STRUCT *api, worker *w, TAGGED d)
+{
+  auto *block = (daemon_frame *)fd_word_address(deref(StrArg(d, 5)));
+  TAGGED roots[2] = {deref(StrArg(d, 1)), deref(StrArg(d, 2))};
+  qx_gc_root root(roots, 2);
+  TAGGED *attr_ref = IsConst(roots[1]) ? (TAGGED *)fd_word_address(roots[1]) : &roots[1];
+  block->daemon(api, w, block, attr_ref, roots[0]);
+}
+
+/* Queue 5: variables with other modules' attributes are bound through the engine's wake-up. */
+void drain_bindings(struct fd_state *fd, worker *w, prop_queue *q)
+{
+  while (!queue_empty(q)) {
+    TAGGED b = queue_take(q);
+    TAGGED var = deref(StrArg(b, 1));
+    if (!IsVar(var)) continue;
+    TAGGED *cell = delete_attributes(var, fd->fd_module, 0);
+    *cell = deref(StrArg(b, 2));
+    if (qx_cell_is_old(w, cell)) qx_trail_plain(w, cell);
+    w->wake_count++;
+    w->heap_warn_soft = nullptr;
+  }
+}
+
+void clear_scratch(worker *w)
+{
+  for (int i = 0; i < FD_LIVE; i++) w->term[i] = atom_nil;
+}
+
+QX_term_ref new_refs(int n)
+{
+  QX_term_ref r = QX_new_term_refs(n);
+  if (!r) qx_memory_fault("term references", QX_SPACE_FOREIGN);
+  return r;
+}
+
+/* Makes the native raise the exception an action goal left pending. */
+void raise_pending(ORVALIS_API_STRUCT *api, QX_term_ref scratch)
+{
+  if (QX_exception_term(scratch))
+    QX_raise_exception(scratch);
+  else
+    fd_native_fail(api);
+}
+
+/* What running one dequeued global ends with. */
+enum run_outcome { RUN_CONTINUE, RUN_PROLOG, RUN_STOP };
+
+run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAGGED g)
+{
+  struct fd_state *fd = fd_state(api);
+  QX_term_ref global = refs, state = refs + 1, actions = refs + 2, temp = refs + 3, goal = refs + 4;
+  fd_ref_put(api, global, g);
+  if (fd_dead(g)) return RUN_CONTINUE;
+  uint32_t status = fd_status(g);
+  if (status & FD_ST_REQUEUE) status &= ~FD_ST_QUEUED;
+  fd_set_status(api, w, g, status | FD_ST_RUNNING);
+  fd->resumptions++;
+  if (fd->debugging) return RUN_PROLOG;
+  fd_ref_put(api, state, fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)));
+  fd_ref_put(api, actions, atom_nil);
+  int ran = dispatch_global_fast(api, w, deref(StrArg(g, FD_GLOBAL_CONSTRAINT)), state, state,
+                                 actions, global);
+  /* An overflow fails the native (or raises the overflow action's exception) as it is met. */
+  if ((*api->fli_data)->excp_flag == 0) return RUN_STOP;
+  if (fd->fd_overflow) {
+    fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_TERM)));
+    return RUN_STOP;
+  }
+  if (!ran) return RUN_PROLOG;
+  g = fd_ref_get(api, global);
+  fd_update_mutable(api, w, fd_ref_get(api, state), StrArg(g, FD_GLOBAL_STATE));
+  w->term[0] = fd_ref_get(api, actions);
+  switch (fd_prune_and_enqueue(api, w, temp, global, goal)) {
+  case 1: return RUN_CONTINUE;
+  case -1: raise_pending(api, temp); return RUN_STOP;
+  default:
+    fd->failures++;
+    fd_native_fail(api);
+    return RUN_STOP;
+  }
+}
+
+/* The action dom(X), min(X), max(X) or minmax(X) as the mask it tells; 0 for other terms. */
+int action_mask(const struct fd_state *fd, TAGGED a)
+{
+  if (!IsStr(a) || Arity(StrFunctor(a)) != 1) return 0;
+  TAGGED name = FunctorName(StrFunctor(a));
+  if (name == atom_dom) return FD_WAKE_DOM;
+  if (name == FunctorName(fd->functor_min)) return FD_WAKE_DOM | FD_WAKE_MIN;
+  if (name == FunctorName(fd->functor_max)) return FD_WAKE_DOM | FD_WAKE_MAX;
+  if (name == FunctorName(fd->functor_minmax)) return FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MAX;
+  return 0;
+}
+
+/* The global/5 argument of a native, or false after raising a type error. */
+bool global_argument(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
+{
+  TAGGED g = fd_ref_get(api, ref);
+  if (is_record(g, functor_global5) && is_record(deref(StrArg(g, FD_ARG_STATUS)), functor_mutable2))
+    return true;
+  qx_type_error(w, "global", g, 0);
+  fd_native_fail(api);
+  return false;
+}
+
+}  // namespace
+
+/* ---- mutables and levels ---- */
+
+void fd_update_mutable(ORVALIS_API_STRUCT *, worker *w, TAGGED value, TAGGED mutable_term)
+{
+  TAGGED m = fd_mutable_last(mutable_term);
+  qx_trail_mutable(w, m);
+  StrPtr(m)[1] = value;
+}
+
+/* Levels popped since the choicepoint backtracked to come back from the free list (their work
+ * is gone); levels and entries made since it go. */
+void fd_sync(ORVALIS_API_STRUCT *api, worker *)
+{
+  struct fd_state *fd = fd_state(api);
+  TAGGED m = fd_mutable_last(level_mutable(api));
+  propagator *target = level_of(m);
+  while (fd->current_propagator && fd->current_propagator != target) pop_level(fd);
+  if (!fd->current_propagator && target) reinstate_levels(fd, target);
+  int32_t now = stamp_of(m);
+  for (propagator *p = fd->current_propagator; p; p = p->next)
+    if (p->stamp > now) purge_level(p, now);
+}
+
+void fd_begin(ORVALIS_API_STRUCT *api, worker *w)
+{
+  fd_sync(api, w);
+  struct fd_state *fd = fd_state(api);
+  propagator *p = fd->free_propagators;
+  if (p) {
+    fd->free_propagators = p->next;
+  } else {
+    p = (propagator *)qx_checkalloc(sizeof(propagator), QX_SPACE_SOLVER);
+    std::memset(p, 0, sizeof *p);
+    p->hint = HINT_EMPTY;
+  }
+  /* On the stack before its queues are made, so that a failed allocation leaks nothing. */
+  p->next = fd->current_propagator;
+  fd->current_propagator = p;
+  give_queues(p);
+  name_level(api, w, p);
+}
+
+void fd_end(ORVALIS_API_STRUCT *api, worker *w)
+{
+  fd_sync(api, w);
+  struct fd_state *fd = fd_state(api);
+  if (!fd->current_propagator) return;
+  pop_level(fd);
+  name_level(api, w, fd->current_propagator);
+}
+
+void fd_dealloc(ORVALIS_API_STRUCT *api)
+{
+  StrPtr(fd_mutable_last(level_mutable(api)))[1] = MakeSmall(0);
+  fd_sync(api, fd_worker(api));
+  struct fd_state *fd = fd_state(api);
+  while (propagator *p = fd->free_propagators) {
+    fd->free_propagators = p->next;
+    for (prop_queue &q : p->queue)
+      if (q.items) qx_checkdealloc(q.items, (size_t)q.size * 2 * sizeof(TAGGED), QX_SPACE_SOLVER);
+    qx_checkdealloc(p, sizeof(propagator), QX_SPACE_SOLVER);
+  }
+}
+
+/* ---- suspensions and waking ---- */
+
+void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED entry)
+{
+  struct fd_state *fd = fd_state(api);
+  TAGGED attr = fd_attr_last(fd_check_argument(api, w, var, atom_inf, atom_sup, atom_sup));
+  TAGGED lists = young_lists(api, w, StrArg(attr, 4));
+  int index = list_index(fd, key);
+  entry = deref(entry);
+  if (index == 4 && !is_record(entry, functor_minus2)) {
+    TAGGED *pair = fd_heap_words(w, 3);
+    pair[0] = functor_minus2;
+    pair[1] = atom_nil;
+    pair[2] = entry;
+    entry = MakeStr(pair);
+  }
+  TAGGED *record = StrPtr(lists);
+  int32_t count = lists_int(lists, FD_LISTS_COUNT);
+  TAGGED list = deref(record[FD_LISTS_FIRST + index]);
+  for (; IsLst(list) && suspension_dead(LstHead(list)); list = deref(LstTail(list))) count--;
+  TAGGED *cell = fd_heap_words(w, 2);
+  cell[0] = entry;
+  cell[1] = list;
+  record[FD_LISTS_FIRST + index] = MakeLst(cell);
+  record[FD_LISTS_COUNT] = MakeSmall(count + 1);
+  record[FD_LISTS_MASK] = MakeSmall(lists_int(lists, FD_LISTS_MASK) | (1 << index));
+}
+
+void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
+{
+  struct fd_state *fd = fd_state(api);
+  TAGGED dom = fd_attr_dom(deref(w->term[3]));
+  if (mask & (FD_WAKE_MIN | FD_WAKE_MAX)) mask |= FD_WAKE_MINMAX;
+  if (deref(StrArg(dom, 4)) == MakeSmall(1)) mask |= FD_WAKE_VAL;
+  fd->prunings++;
+  if (!(mask & FD_WAKE_VAL)) {
+    TAGGED lists_mutable = StrArg(fd_attr_last(deref(w->term[3])), 4);
+    fd_enqueue_all(api, w, mask & lists_mask(lists_mutable), self, lists_mutable);
+    return;
+  }
+  TAGGED var = deref(w->term[4]);
+  if (IsVar(var)) {
+    if (single_attribute(var, fd->fd_module)) {
+      fd_bind(w, var, deref(StrArg(dom, 2)));
+    } else {
+      fd_room(w, 3, &self, 1);
+      var = deref(w->term[4]);
+      TAGGED *binding = fd_heap_words(w, 3);
+      binding[0] = functor_minus2;
+      binding[1] = var;
+      binding[2] = deref(StrArg(fd_attr_dom(deref(w->term[3])), 2));
+      fd_enqueue_general(api, w, MakeStr(binding), CODE_BINDING);
+    }
+  }
+  TAGGED lists_mutable = StrArg(fd_attr_last(deref(w->term[3])), 4);
+  fd_enqueue_all(api, w, (mask & lists_mask(lists_mutable)) + FD_WAKE_FIXED, self, lists_mutable);
+}
+
+void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGED lists_mutable)
+{
+  TAGGED lists = lists_record(lists_mutable);
+  if (mask <= 0 || !lists) return;
+  uint32_t words = 2 * (uint32_t)lists_int(lists, FD_LISTS_COUNT) + 136;
+  if (mask & FD_WAKE_FIXED)
+    words += VAL_RELINK_WORDS * (uint32_t)fd_list_length(deref(StrArg(lists, FD_LISTS_FIRST + 4)));
+  TAGGED keep[2] = {self, lists_mutable};
+  fd_room(w, words, keep, 2);
+  propagator *p = open_level(api, w);
+  waker k{api, w, p, keep[0], touch_levels(api, w)};
+  lists_mutable = keep[1];
+  lists = fd_mutable_value(lists_mutable);
+  if (mask & FD_WAKE_FIXED) {
+    wake_front(k, deref(StrArg(lists, FD_LISTS_FIRST)), 3);
+    for (int i = 1; i < 4; i++) wake_front(k, deref(StrArg(lists, FD_LISTS_FIRST + i)), 2);
+    if ((lists_int(lists, FD_LISTS_MASK) | mask) & FD_WAKE_VAL)
+      wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
+    return;
+  }
+  for (int i = 3; i >= 0; i--)
+    if (mask & (1 << i)) wake_back(k, lists_mutable, i, i == 0 ? 3 : 2);
+}
+
+void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int code)
+{
+  propagator *p = open_level(api, w);
+  if (code < 2 * QUEUE_DAEMONS) fd_set_status(api, w, entry, fd_status(entry) | FD_ST_QUEUED);
+  level_insert(p, code, entry, touch_levels(api, w));
+}
+
+void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int code)
+{
+  global = deref(global);
+  uint32_t status = fd_status(global);
+  if (status & FD_ST_QUEUED) return;
+  propagator *p = open_level(api, w);
+  fd_set_status(api, w, global, status | FD_ST_QUEUED);
+  level_insert(p, code, global, touch_levels(api, w));
+}
+
+int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
+{
+  struct fd_state *fd = fd_state(api);
+  propagator *p = synced_level(api, w);
+  if (!p) return 0;
+  while (!queue_empty(&p->queue[QUEUE_DAEMONS])) {
+    TAGGED d = queue_take(&p->queue[QUEUE_DAEMONS]);
+    if (!fd_dead(d)) run_daemon(api, w, d);
+  }
+  if (w->global_top >= w->heap_warn_soft) return 3;
+  for (uint32_t i = p->hint; i < QUEUE_DAEMONS; i++) {
+    prop_queue *q = &p->queue[i];
+    if (queue_empty(q)) continue;
+    *out = queue_take(q);
+    p->hint = queue_empty(q) ? i + 1 : i;
+    return i == 0 ? 1 : 2;
+  }
+  p->hint = QUEUE_DAEMONS;
+  drain_bindings(fd, w, &p->queue[QUEUE_BINDINGS]);
+  return 0;
+}
+
+int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, QX_term_ref global,
+                         QX_term_ref goal)
+{
+  struct fd_state *fd = fd_state(api);
+  fd_sync(api, w);
+  fd_ref_put(api, temp, deref(w->term[0]));
+  for (TAGGED l; IsLst(l = fd_ref_get(api, temp));) {
+    TAGGED a = deref(LstHead(l));
+    fd_ref_put(api, temp, deref(LstTail(l)));
+    if (a == atom_fail) return 0;
+    if (a == atom_exit) {
+      fd->entailments++;
+      TAGGED dead = deref(StrArg(fd_ref_get(api, global), FD_ARG_DEAD));
+      if (IsVar(dead)) fd_bind(w, dead, MakeSmall(1));
+    } else if (int mask = action_mask(fd, a)) {
+      TAGGED x = deref(StrArg(a, 1));
+      TAGGED attr = IsVar(x) ? get_attributes(x, fd->fd_module) : 0;
+      if (!attr) continue;
+      w->term[3] = attr;
+      w->term[4] = x;
+      fd_told(api, w, mask, fd->functor_none);
+    } else {
+      fd_ref_put(api, goal, a);
+      int r = QX_query(fd->call_action1, goal);
+      if (r <= 0) return r;
+    }
+  }
+  TAGGED g = fd_ref_get(api, global);
+  uint32_t status = fd_status(g) & ~FD_ST_RUNNING;
+  if (!(status & FD_ST_REQUEUE)) status &= ~FD_ST_QUEUED;
+  fd_set_status(api, w, g, status);
+  return 1;
+}
+
+/* ---- natives ---- */
+
+void prolog_fd_begin_qxenv_multi_qx(ORVALIS_API_STRUCT *api) { fd_begin(api, fd_worker(api)); }
+
+void prolog_fd_enqueue_all_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref lists_mutable)
+{
+  worker *w = fd_worker(api);
+  TAGGED m = fd_ref_get(api, lists_mutable);
+  if (!is_record(m, functor_mutable2) || !is_record(fd_mutable_value(m), functor_fdlists7)) {
+    qx_type_error(w, "mutable", m, 1);
+    fd_native_fail(api);
+    return;
+  }
+  clear_scratch(w);
+  fd_begin(api, w);
+  int mask = lists_mask(m);
+  if (!mask) return;
+  fd_sync(api, w);
+  fd_enqueue_all(api, w, mask + FD_WAKE_FIXED, fd_state(api)->functor_none, m);
+}
+
+void prolog_fd_global_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref global)
+{
+  worker *w = fd_worker(api);
+  if (!global_argument(api, w, global)) return;
+  fd_begin(api, w);
+  TAGGED g = fd_ref_get(api, global);
+  fd_set_status(api, w, g, fd_status(g) | FD_ST_QUEUED | FD_ST_RUNNING);
+}
+
+void prolog_fd_prune_and_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref actions,
+                                                QX_term_ref global)
+{
+  worker *w = fd_worker(api);
+  if (!global_argument(api, w, global)) return;
+  clear_scratch(w);
+  w->term[0] = fd_ref_get(api, actions);
+  QX_term_ref refs = new_refs(2);
+  switch (fd_prune_and_enqueue(api, w, refs, global, refs + 1)) {
+  case 1: break;
+  case -1: raise_pending(api, refs); break;
+  default: fd_state(api)->failures++; fd_native_fail(api);
+  }
+}
+
+long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref global)
+{
+  worker *w = fd_worker(api);
+  struct fd_state *fd = fd_state(api);
+  fd_sync(api, w);
+  if (!fd->current_propagator) return 0;
+  fd->fd_overflow = 0;
+  clear_scratch(w);
+  QX_term_ref refs = new_refs(5);
+  for (;;) {
+    TAGGED item;
+    switch (fd_dequeue(api, w, &item)) {
+    case 0: fd_end(api, w); return 0;
+    case 3: return 1;
+    case 1:
+      if (!evaluate_indexical(api, w, item)) return 0;
+      break;
+    default:
+      switch (run_global(api, w, refs, item)) {
+      case RUN_CONTINUE: break;
+      case RUN_STOP: return 0;
+      case RUN_PROLOG: fd_ref_put(api, global, fd_ref_get(api, refs)); return 2;
+      }
+    }
+  }
+}
+
+/* ---- the collector's hook ---- */
+
+int fd_manager_hook(void *cookie, worker *w, int operation, void *argument)
+{
+  auto *api = (ORVALIS_API_STRUCT *)cookie;
+  struct fd_state *fd = fd_state(api);
+  switch (operation) {
+  case 1:
+    fd_sync(api, w);
+    each_entry(fd, [&](TAGGED *e) { *e += (TAGGED)(uintptr_t)argument; });
+    break;
+  case 2:
+    fd_sync(api, w);
+    each_entry(fd, [](TAGGED *e) { markTerm(*e); });
+    break;
+  case 3:
+    each_entry(fd, [&](TAGGED *e) {
+      TAGGED *address = TagToPointer(*e);
+      if (!IsConst(*e) && address >= (TAGGED *)argument) intoRelocationChain(w, address, e);
+    });
+    break;
+  case 4:
+    fd_sync(api, w);
+    each_entry(fd, [&](TAGGED *e) { ((void (*)(TAGGED *))argument)(e); });
+    break;
+  default: break;
+  }
+  return 0;
+}

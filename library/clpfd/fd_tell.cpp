@@ -1,0 +1,603 @@
+/* Telling domains to variables: the direct tells, the export of finished views, daemons, and the
+ * natives that make attributes or restrict one variable.
+ *
+ * The tells work on the variable in term slot 4 whose attribute is in term slot 3. A domain record
+ * made since the newest choicepoint is changed in place; an older one is replaced through its
+ * mutable, which trails it. A tell of the domain the variable already has changes nothing and
+ * answers 0, so that it wakes nothing. Sets to be told are in temporary storage when the heap is
+ * made room for (a collection moves heap cells, never temporary ones). Every construction first
+ * ensures its heap room with call_overflow, term slots 0 to 4 being its roots: the natives fill the
+ * slots they do not use with [] so that no stale word is taken for a term.
+ */
+#include <algorithm>
+
+#include "fd_bounds.h"
+#include "fd_kernel.h"
+#include "fd_sets.h"
+#include "gc.h"
+#include "unify.h"
+
+/* fd_told's self when the change comes from no indexical. */
+static constexpr TAGGED SELF_NONE = 0;
+/* The kernel's scratch roots: term slots 0 to 4. */
+static constexpr int LIVE_SLOTS = 5;
+/* Heap words kept free above every construction. */
+static constexpr uint32_t HEAP_MARGIN = 128;
+
+static constexpr TAGGED FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
+static constexpr TAGGED FUNCTOR_GLOBAL5 = atom_global | (5u << QX_ARITY_SHIFT);
+static constexpr TAGGED FUNCTOR_DAEMON5 = atom_daemon | (5u << QX_ARITY_SHIFT);
+static constexpr TAGGED FUNCTOR_EQ2 = atom_equal | (2u << QX_ARITY_SHIFT);
+static constexpr TAGGED FUNCTOR_CALL1 = atom_call | (1u << QX_ARITY_SHIFT);
+
+static TAGGED *heap_take(worker *w, uint32_t words)
+{
+  TAGGED *p = w->global_top;
+  w->global_top += words;
+  return p;
+}
+
+static void ensure_heap(worker *w, uint32_t words)
+{
+  call_overflow(w, words + HEAP_MARGIN, LIVE_SLOTS);
+}
+
+/* A record made since the newest choicepoint: it may be changed in place. */
+static bool is_new(const worker *w, const TAGGED *cell) { return cell >= w->global_uncond; }
+
+/* ---- direct tells ---- */
+
+static TAGGED *current_dom(worker *w) { return StrPtr(fd_attr_dom(w->term[3])); }
+
+/* Stores dom/4(Set, Min, Max, Size) as the variable's domain record: in place when the current
+ * record is new (and, for an interval, its first list cell too), else as a new record through the
+ * domain mutable. An interval's list cell shares its pair with the Min and Max words. The heap room
+ * was ensured. */
+static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max,
+                      TAGGED size)
+{
+  TAGGED *dom = current_dom(w);
+  bool interval = set == 0;
+  TAGGED *cell = interval ? LstPtr(deref(dom[1])) : nullptr;
+  if (!is_new(w, dom) || (interval && !is_new(w, cell))) {
+    dom = heap_take(w, 5);
+    dom[0] = FUNCTOR_DOM4;
+    if (interval) cell = heap_take(w, 2);
+    fd_update_mutable(api, w, MakeStr(dom), StrArg(fd_attr_last(w->term[3]), 3));
+  }
+  if (interval) {
+    cell[0] = MakeLst(dom + 2);
+    cell[1] = atom_nil;
+    set = MakeLst(cell);
+  }
+  dom[1] = set;
+  dom[2] = min;
+  dom[3] = max;
+  dom[4] = size;
+}
+
+int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
+{
+  if (!IsSmall(value)) {
+    fd_state(api)->fd_overflow = 1;
+    return 0;
+  }
+  TAGGED *dom = current_dom(w);
+  if (dom[2] == value && dom[3] == value) return 0;
+  int mask = FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL | (dom[2] != value ? FD_WAKE_MIN : 0) |
+             (dom[3] != value ? FD_WAKE_MAX : 0);
+  ensure_heap(w, 7);
+  store_dom(api, w, 0, value, value, MakeSmall(1));
+  return mask;
+}
+
+int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask)
+{
+  if (lo == hi) return fd_tell_value(api, w, lo);
+  if (lo == atom_sup || hi == atom_inf) {
+    fd_state(api)->fd_overflow = 1;
+    return 0;
+  }
+  TAGGED *dom = current_dom(w);
+  if (dom[2] == lo && dom[3] == hi && !IsLst(LstTail(deref(dom[1])))) return 0;
+  int64_t width = (int64_t)fds_val(hi) - fds_val(lo) + 1;
+  TAGGED size =
+      IsSmall(lo) && IsSmall(hi) && SmallFits(width) ? MakeSmall((int32_t)width) : atom_sup;
+  ensure_heap(w, 7);
+  store_dom(api, w, 0, lo, hi, size);
+  return mask;
+}
+
+int fd_tell(ORVALIS_API_STRUCT *api, worker *w, TAGGED set) { return fd_tell_unsafe(api, w, set); }
+
+/* Every tell copies the set into temporary storage first (what it already holds there is shared),
+ * so the cells it reads stay put while the heap is made room for. */
+int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set)
+{
+  TAGGED *dom = current_dom(w);
+  int32_t min = fds_lo(set), max = fds_val(fd_max(set));
+  int mask = FD_WAKE_DOM;
+  if (fds_val(dom[2]) != min) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
+  if (fds_val(dom[3]) != max) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
+  if (!IsLst(fds_next(set))) return fd_tell_interval(api, w, fds_bound(min), fds_bound(max), mask);
+  for (TAGGED l = set; IsLst(l); l = fds_next(l))
+    if (fds_interval(l)[0] == atom_sup || fds_interval(l)[1] == atom_inf) {
+      fd_state(api)->fd_overflow = 1;
+      return 0;
+    }
+  if (mask == FD_WAKE_DOM && fd_compare(deref(dom[1]), set) == 1) return 0;
+  int64_t count = 0;
+  for (TAGGED l = set; IsLst(l); l = fds_next(l)) count += (int64_t)fds_hi(l) - fds_lo(l) + 1;
+  bool finite = min != FDS_INF && max != FDS_SUP && SmallFits(count);
+  set = fd_globalize(api, w, fd_localize(api, w, set), 5, LIVE_SLOTS);
+  store_dom(api, w, set, fds_bound(min), fds_bound(max),
+            finite ? MakeSmall((int32_t)count) : atom_sup);
+  return mask;
+}
+
+/* ---- export ---- */
+
+/* Conses an action onto the actions list in term slot 2; the heap room was ensured. */
+static void push_action(worker *w, TAGGED action)
+{
+  TAGGED *cell = heap_take(w, 2);
+  cell[0] = action;
+  cell[1] = w->term[2];
+  w->term[2] = MakeLst(cell);
+}
+
+static void push_fail(worker *w)
+{
+  ensure_heap(w, 2);
+  push_action(w, atom_fail);
+}
+
+/* Conses in_set(X, Set) for the variable in term slot 4; set in temporary storage. */
+static void push_in_set(ORVALIS_API_STRUCT *api, worker *w, TAGGED set)
+{
+  set = fd_globalize(api, w, set, 5, LIVE_SLOTS);
+  TAGGED *goal = heap_take(w, 3);
+  goal[0] = fd_state(api)->functor_in_set2;
+  goal[1] = deref(w->term[4]);
+  goal[2] = set;
+  push_action(w, MakeStr(goal));
+}
+
+/* The view's set within its bounds, in temporary storage. A view whose holes are all the
+ * variable's own (DV_SET_TOLD clear) takes them from the current domain record. */
+static TAGGED view_set(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  TAGGED source = d->flags & DV_SET_TOLD ? d->set : deref(current_dom(w)[1]);
+  return fd_intersection_interval(api, w, source, d->min, d->max);
+}
+
+/* Wakes for a told change, unless nothing changed. */
+static void told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
+{
+  if (mask & 7) fd_told(api, w, mask & 7, self);
+}
+
+static void load_slots(worker *w, const dvar *d)
+{
+  w->term[3] = deref(*d->attr_ref);
+  w->term[4] = deref(*d->var_ref);
+}
+
+static bool has_holes(const dvar *d)
+{
+  return (d->flags & (DV_INTERVAL | DV_SET_TOLD)) == DV_SET_TOLD;
+}
+
+/* Tells min..max intersected with the current domain; the change mask. */
+static int tell_bounds(ORVALIS_API_STRUCT *api, worker *w, TAGGED min, TAGGED max)
+{
+  TAGGED *dom = current_dom(w);
+  TAGGED set = deref(dom[1]);
+  if (IsLst(fds_next(set)))
+    return fd_tell_unsafe(api, w, fd_intersection_interval(api, w, set, min, max));
+  TAGGED lo = fd_safe_max(dom[2], min), hi = fd_safe_min(dom[3], max);
+  int mask = FD_WAKE_DOM | (lo != dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
+             (hi != dom[3] ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
+  return fd_tell_interval(api, w, lo, hi, mask);
+}
+
+/* The export of a view when the variable changed since loading, or in debugging mode. */
+static void export_changed(ORVALIS_API_STRUCT *api, worker *w, dvar *d, bool debugging)
+{
+  TAGGED *dom = current_dom(w);
+  TAGGED current = deref(dom[1]);
+  if (d->flags & DV_FIXED) {
+    if (debugging) {
+      ensure_heap(w, 5);
+      TAGGED *goal = heap_take(w, 3);
+      goal[0] = FUNCTOR_EQ2;
+      goal[1] = deref(w->term[4]);
+      goal[2] = d->min;
+      push_action(w, MakeStr(goal));
+    } else if (!fd_member(d->min, current)) {
+      push_fail(w);
+    } else if (dom[2] != dom[3]) {
+      int mask = fd_tell_value(api, w, d->min);
+      if (IsVar(deref(w->term[4]))) told(api, w, mask, SELF_NONE);
+    }
+    return;
+  }
+  TAGGED set = has_holes(d) ? fd_intersection_interval(api, w, d->set, d->min, d->max) : 0;
+  if (debugging) {
+    push_in_set(api, w, set ? set : fd_interval(api, w, d->min, d->max));
+    return;
+  }
+  TAGGED cells[4];
+  int code = fd_compare(current, set ? set : fds_stack_interval(cells, d->min, d->max));
+  int mask = 0;
+  if (code == 4)
+    push_fail(w);
+  else if (code == 2 && set)
+    mask = fd_tell_unsafe(api, w, set);
+  else if (code == 5 && set)
+    mask = fd_tell_unsafe(api, w, fd_intersection(api, w, current, set));
+  else if (code == 2 || code == 5)
+    mask = tell_bounds(api, w, d->min, d->max);
+  if (IsVar(deref(w->term[4]))) told(api, w, mask, SELF_NONE);
+}
+
+void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  uint32_t flags = d->flags;
+  d->flags |= DV_EXPORTED;
+  load_slots(w, d);
+  if (!(flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) return; /* nothing to tell */
+  bool debugging = fd_state(api)->debugging != 0;
+  if (debugging || d->cookie == atom_sup || current_dom(w)[4] != d->cookie) {
+    export_changed(api, w, d, debugging);
+    return;
+  }
+  int mask;
+  if (flags & DV_FIXED)
+    mask = fd_tell_value(api, w, d->min);
+  else if (!(flags & DV_INTERVAL))
+    mask = fd_tell_unsafe(api, w, view_set(api, w, d));
+  else
+    mask = fd_tell_interval(api, w, d->min, d->max, (int)(flags & 6) | 9);
+  told(api, w, mask, SELF_NONE);
+}
+
+void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
+{
+  d->flags |= DV_EXPORTED;
+  load_slots(w, d);
+  if (d->flags & DV_FIXED) {
+    told(api, w, fd_tell_value(api, w, d->min), self);
+  } else if (has_holes(d)) {
+    told(api, w, fd_tell_unsafe(api, w, view_set(api, w, d)), SELF_NONE);
+  } else {
+    told(api, w, tell_bounds(api, w, d->min, d->max), self);
+  }
+}
+
+void dvar_export_equal(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y)
+{
+  if (dvar_is_alias(x, y)) return;
+  if (!fd_state(api)->debugging) {
+    if (!cunify(w, dvar_get(x), dvar_get(y))) push_fail(w);
+    return;
+  }
+  ensure_heap(w, 7);
+  TAGGED *goal = heap_take(w, 5);
+  goal[0] = FUNCTOR_EQ2;
+  goal[1] = dvar_get(x);
+  goal[2] = dvar_get(y);
+  goal[3] = FUNCTOR_CALL1;
+  goal[4] = MakeStr(goal);
+  push_action(w, MakeStr(goal + 3));
+}
+
+/* Conses call(clpfd:Goal) for a goal of `words` heap words that build() lays out at its argument
+ * and returns. */
+template <typename Build>
+static void push_library_call(worker *w, uint32_t words, Build build)
+{
+  ensure_heap(w, words + 7);
+  TAGGED goal = build(heap_take(w, words));
+  TAGGED *call = heap_take(w, 5);
+  call[0] = functor_colon2;
+  call[1] = atom_clpfd;
+  call[2] = goal;
+  call[3] = FUNCTOR_CALL1;
+  call[4] = MakeStr(call);
+  push_action(w, MakeStr(call + 3));
+}
+
+void dvar_export_leqc(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y, int32_t k)
+{
+  if (!SmallFits(k)) {
+    fd_state(api)->fd_overflow = 1;
+    return;
+  }
+  push_library_call(w, 4, [&](TAGGED *goal) {
+    goal[0] = fd_state(api)->functor_leqc;
+    goal[1] = dvar_get(x);
+    goal[2] = dvar_get(y);
+    goal[3] = MakeSmall(k);
+    return MakeStr(goal);
+  });
+}
+
+void dvar_export_alldiff(ORVALIS_API_STRUCT *api, worker *w, dvar **views, int n)
+{
+  push_library_call(w, 2 + 2 * (uint32_t)n, [&](TAGGED *goal) {
+    TAGGED *cells = goal + 2;
+    for (int i = 0; i < n; i++) {
+      cells[2 * i] = dvar_get(views[i]);
+      cells[2 * i + 1] = i + 1 < n ? MakeLst(cells + 2 * i + 2) : atom_nil;
+    }
+    goal[0] = fd_state(api)->functor_alldiff;
+    goal[1] = n > 0 ? MakeLst(cells) : atom_nil;
+    return MakeStr(goal);
+  });
+}
+
+void dvar_attach_daemon(ORVALIS_API_STRUCT *api, worker *w, dvar *d, void *block, TAGGED global,
+                        TAGGED key)
+{
+  if (d->flags & DV_FIXED) return;
+  TAGGED parked = global;
+  qx_gc_root root(&parked);
+  ensure_heap(w, 6);
+  global = deref(parked);
+  TAGGED *daemon = heap_take(w, 6);
+  daemon[0] = FUNCTOR_DAEMON5;
+  daemon[1] = global;
+  daemon[2] = deref(*d->attr_ref); /* the attribute itself: the daemon gets this cell */
+  daemon[3] = StrArg(global, 3);
+  daemon[4] = StrArg(global, 4);
+  daemon[5] = (TAGGED)(uintptr_t)block | QX_TAG_SMALL;
+  fd_link(api, w, deref(*d->var_ref), key, MakeStr(daemon));
+}
+
+void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, int outcome)
+{
+  if (outcome == 1 || outcome == -1) {
+    ensure_heap(w, 2);
+    push_action(w, outcome == 1 ? atom_exit : atom_fail);
+  }
+  fd_ref_put(api, actions, w->term[2]);
+  TAGGED global = deref(w->term[1]);
+  TAGGED culprit =
+      IsStr(global) && StrFunctor(global) == FUNCTOR_GLOBAL5 ? StrArg(global, 2) : global;
+  fd_check_overflow(api, culprit);
+}
+
+/* ---- attributes of constraint arguments ---- */
+
+/* Copies the attribute template to the heap: its pointer words hold offsets from its start. */
+static TAGGED copy_template(worker *w)
+{
+  TAGGED *attr = heap_take(w, FD_ATTRIBUTE_WORDS);
+  for (int i = 0; i < FD_ATTRIBUTE_WORDS; i++) {
+    TAGGED word = fd_attribute[i];
+    attr[i] = IsStr(word) || IsLst(word) ? word + (TAGGED)(uintptr_t)attr : word;
+  }
+  return MakeStr(attr);
+}
+
+/* v(1, 0, '$mutable'(dom([[N|N]], N, N, 1), 0), 0): 15 words, the pair shared with Min and Max. */
+static TAGGED constant_attribute(worker *w, TAGGED n)
+{
+  TAGGED *p = heap_take(w, 15);
+  p[0] = functor_v4;
+  p[1] = MakeSmall(1);
+  p[2] = MakeSmall(0);
+  p[3] = MakeStr(p + 5);
+  p[4] = MakeSmall(0);
+  p[5] = functor_mutable2;
+  p[6] = MakeStr(p + 8);
+  p[7] = MakeSmall(0);
+  p[8] = FUNCTOR_DOM4;
+  p[9] = MakeLst(p + 13);
+  p[10] = p[11] = n;
+  p[12] = MakeSmall(1);
+  p[13] = MakeLst(p + 10);
+  p[14] = atom_nil;
+  return MakeStr(p);
+}
+
+TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
+                         TAGGED size)
+{
+  term = deref(term);
+  if (IsSmall(term)) return constant_attribute(w, term);
+  if (!IsVar(term)) return 0;
+  mod_def *module = fd_state(api)->fd_module;
+  TAGGED attr = get_attributes(term, module);
+  if (attr) {
+    /* another module's code may have put something else in clpfd's slot */
+    bool well_formed = IsStr(attr) && StrFunctor(attr) == functor_v4 && fd_attr_dom(attr);
+    return well_formed ? attr : 0;
+  }
+  attr = copy_template(w);
+  TAGGED *dom = StrPtr(attr) + 11;
+  dom[2] = min;
+  dom[3] = max;
+  dom[4] = size;
+  put_attributes(term, attr, module);
+  return attr;
+}
+
+/* ---- natives ---- */
+
+/* Room a native ensures before making attributes: the attribute and its '$attrs' record. */
+static constexpr uint32_t ATTRIBUTE_ROOM = 414;
+
+static worker *begin_native(ORVALIS_API_STRUCT *api)
+{
+  worker *w = fd_worker(api);
+  for (int i = 0; i < LIVE_SLOTS; i++) w->term[i] = atom_nil;
+  return w;
+}
+
+static long fail_native(ORVALIS_API_STRUCT *api)
+{
+  fd_native_fail(api);
+  return 0;
+}
+
+/* A domain bound with an infinite end. */
+static bool infinite_domain(TAGGED attr)
+{
+  TAGGED *dom = StrPtr(fd_attr_dom(attr));
+  return !IsSmall(dom[2]) || !IsSmall(dom[3]);
+}
+
+long prolog_fd_arg_attribute_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, long finite,
+                                            QX_term_ref attr)
+{
+  worker *w = begin_native(api);
+  ensure_heap(w, ATTRIBUTE_ROOM);
+  TAGGED a = fd_check_argument(api, w, fd_ref_get(api, x), atom_inf, atom_sup, atom_sup);
+  if (!a || (finite && infinite_domain(a))) return fail_native(api);
+  fd_ref_put(api, attr, a);
+  return 1;
+}
+
+long prolog_fd_dvar_list_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list, long finite)
+{
+  worker *w = begin_native(api);
+  /* a list has fewer cells than the heap holds pairs: more steps means a cyclic list */
+  uint32_t steps = (uint32_t)(w->global_top - w->heap_start) / 2 + 1;
+  w->term[0] = fd_ref_get(api, list);
+  for (; IsLst(w->term[0]); w->term[0] = deref(LstTail(w->term[0]))) {
+    if (steps-- == 0) return fail_native(api);
+    if (IsSmall(deref(LstHead(w->term[0])))) continue;
+    ensure_heap(w, ATTRIBUTE_ROOM);
+    TAGGED a = fd_check_argument(api, w, LstHead(w->term[0]), atom_inf, atom_sup, atom_sup);
+    if (!a || (finite && infinite_domain(a))) return fail_native(api);
+  }
+  return w->term[0] == atom_nil ? 1 : fail_native(api);
+}
+
+long prolog_fd_check_arguments_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref goal,
+                                              QX_term_ref attrs)
+{
+  worker *w = begin_native(api);
+  TAGGED g = fd_ref_get(api, goal);
+  if (!IsCompound(g)) {
+    fd_ref_put(api, attrs, g);
+    return 1;
+  }
+  uint32_t arity = IsLst(g) ? 2 : Arity(StrFunctor(g));
+  call_overflow(w, 288 * arity + 128, 0);
+  g = fd_ref_get(api, goal);
+  const TAGGED *args = IsLst(g) ? LstPtr(g) : StrArgs(g);
+  TAGGED *out = heap_take(w, IsLst(g) ? 2 : arity + 1), *out_args = out;
+  if (IsStr(g)) *out_args++ = StrFunctor(g);
+  for (uint32_t i = 0; i < arity; i++) {
+    out_args[i] = fd_check_argument(api, w, args[i], atom_inf, atom_sup, atom_sup);
+    if (!out_args[i]) return fail_native(api);
+  }
+  fd_ref_put(api, attrs, IsLst(g) ? MakeLst(out) : MakeStr(out));
+  return 1;
+}
+
+/* A bound argument: a small integer, inf or sup; 0 for anything else. */
+static TAGGED bound_argument(ORVALIS_API_STRUCT *api, QX_term_ref ref)
+{
+  TAGGED t = fd_ref_get(api, ref);
+  return fds_is_bound(t) ? t : 0;
+}
+
+static void count_failure(ORVALIS_API_STRUCT *api)
+{
+  fd_state(api)->failures++;
+  fd_native_fail(api);
+}
+
+/* Restricts X to the set (or, with set 0, to lo..hi) and wakes what that changes. */
+static void restrict_variable(ORVALIS_API_STRUCT *api, QX_term_ref x, TAGGED set, TAGGED lo,
+                              TAGGED hi, long begin)
+{
+  worker *w = fd_worker(api);
+  if (begin) prolog_fd_begin_qxenv_multi_qx(api);
+  TAGGED value = fd_ref_get(api, x);
+  if (IsSmall(value)) {
+    bool inside = set ? fd_member(value, set) : fd_val_vs_interval(value, lo, hi) == 0;
+    if (!inside) count_failure(api);
+    return;
+  }
+  if (!IsVar(value)) {
+    fd_native_fail(api);
+    return;
+  }
+  fd_sync(api, w);
+  ensure_heap(w, ATTRIBUTE_ROOM);
+  w->term[4] = fd_ref_get(api, x);
+  w->term[3] = fd_check_argument(api, w, w->term[4], atom_inf, atom_sup, atom_sup);
+  if (!w->term[3]) {
+    fd_native_fail(api);
+    return;
+  }
+  dvar d;
+  dvar_init(&d, &w->term[3], &w->term[4]);
+  int mask = set && IsLst(fds_next(set)) ? dvar_fix_set(api, &d, set, w)
+             : set                       ? dvar_fix_interval_t(&d, fd_min(set), fd_max(set))
+                                         : dvar_fix_interval_t(&d, lo, hi);
+  if (mask < 0)
+    count_failure(api);
+  else if (mask > 0)
+    dvar_export_ix(api, w, &d, SELF_NONE);
+}
+
+void prolog_fd_in_set_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_term_ref set,
+                                     long begin)
+{
+  worker *w = begin_native(api);
+  w->numstack_end = nullptr;
+  TAGGED s = fds_import_set(api, w, set);
+  if (!s) {
+    fd_native_fail(api);
+    return;
+  }
+  if (s == atom_nil) {
+    count_failure(api);
+    return;
+  }
+  s = fd_localize(api, w, s);
+  restrict_variable(api, x, s, 0, 0, begin);
+}
+
+void prolog_fd_in_interval_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_term_ref min,
+                                          QX_term_ref max, long begin)
+{
+  worker *w = begin_native(api);
+  w->numstack_end = nullptr;
+  TAGGED lo = bound_argument(api, min), hi = bound_argument(api, max);
+  if (!lo || !hi) {
+    fd_native_fail(api);
+    return;
+  }
+  if (lo == atom_sup || hi == atom_inf || fds_val(lo) > fds_val(hi)) {
+    count_failure(api);
+    return;
+  }
+  restrict_variable(api, x, 0, lo, hi, begin);
+}
+
+long prolog_fd_tell_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_term_ref set)
+{
+  worker *w = begin_native(api);
+  w->numstack_end = nullptr;
+  TAGGED s = fds_import_set(api, w, set);
+  TAGGED value = fd_ref_get(api, x);
+  if (!s || !(IsSmall(value) || IsVar(value))) return fail_native(api);
+  s = fd_localize(api, w, s);
+  if (IsSmall(value)) return fd_member(value, s) ? 0 : fail_native(api);
+  ensure_heap(w, ATTRIBUTE_ROOM);
+  w->term[4] = fd_ref_get(api, x);
+  w->term[3] = fd_check_argument(api, w, w->term[4], atom_inf, atom_sup, atom_sup);
+  if (!w->term[3]) return fail_native(api);
+  TAGGED current = deref(current_dom(w)[1]);
+  int code = fd_compare(current, s);
+  if (code == 4 || s == atom_nil) return fail_native(api);
+  if (code == 5) return fd_tell_unsafe(api, w, fd_intersection(api, w, current, s)) & 7;
+  return code == 2 ? fd_tell_unsafe(api, w, s) & 7 : 0;
+}
