@@ -2,6 +2,7 @@
  * declarations, the dispatch of global constraints, the modes and counters, the overflow check
  * and the incumbent of an optimisation, all through the engine. */
 #include <cstring>
+#include <random>
 #include <sstream>
 
 #include "database.h"
@@ -552,4 +553,74 @@ TEST_F(FdInstance, TestGlobalThroughTheLoop)
     EXPECT_EQ(g.blocks, 1);
     k++;
   }
+}
+
+/* Random small terms as the arguments of this file's natives: every call succeeds, fails or
+ * raises error(_, _), never anything else; afterwards the modes are as the calls left them and
+ * a global still runs through the loop. */
+TEST_F(FdInstance, RandomBadArgumentsLeaveAWorkingKernel)
+{
+  enter("probe", 1, slot_recorder);
+  qx_define_native(qx_eg.prolog_module, "incumbent_ref", 2, t_incumbent_ref, nullptr, ENTER_C);
+  ASSERT_EQ(run("assertz(inc(sup, [0, 0]))"), 1);
+  const char *pool[] = {"_",
+                        "a",
+                        "0",
+                        "-1",
+                        "4",
+                        "1.5",
+                        "[]",
+                        "[1|_]",
+                        "f(X)",
+                        "on",
+                        "off",
+                        "error",
+                        "fail",
+                        "[[1|2]]",
+                        "s(1)",
+                        "probe(x)",
+                        "probe",
+                        "100000000000000000000",
+                        "global(a, b, c, d, e)",
+                        "'$ref'(3, 1)",
+                        "R",
+                        "[1, 2, 3]"};
+  const struct {
+    const char *name;
+    int arity;
+  } natives[] = {{"$fd_statistics", 2},
+                 {"$fd_debug", 3},
+                 {"$fd_overflow", 3},
+                 {"$fd_minint_maxint", 2},
+                 {"$fd_update_incumbent", 3},
+                 {"$fd_incumbent_bound", 2},
+                 {"$fd_dispatch_global_fast", 6}};
+  std::mt19937 random(2026);
+  const size_t pool_size = sizeof pool / sizeof pool[0];
+  for (int i = 0; i < 3000; i++) {
+    const auto &n = natives[random() % (sizeof natives / sizeof natives[0])];
+    std::string goal = std::string("clpfd:'") + n.name + "'(";
+    for (int k = 0; k < n.arity; k++)
+      goal += (k ? ", " : "") + std::string(pool[random() % pool_size]);
+    goal += ")";
+    int rc = run("incumbent_ref(inc/2, R), catch(" + goal + ", error(_, _), true)");
+    ASSERT_NE(rc, -1) << goal << " " << exception();
+    fd()->fd_overflow = 0;
+  }
+  ASSERT_EQ(run("incumbent_ref(inc/2, R), clpfd:'$fd_incumbent_bound'(R, B), "
+                "clpfd:'$fd_debug'(_, off, 1), clpfd:'$fd_overflow'(_, error, 1)"),
+            1)
+      << exception();
+  EXPECT_TRUE(var("B") == "sup" || var("B").find_first_not_of("-0123456789") == std::string::npos)
+      << var("B");
+  fd_test_global &g = add_test_global("tg", 2);
+  g.prunes = {{2, MakeSmall(3), MakeSmall(4)}};
+  ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
+                "clpfd:'$fd_post_global'(tg(X, Y), st(_, 0), 0, tg(X, Y), [dom(X)], _), "
+                "clpfd:'$fd_evaluate_indexical'(_, R), "
+                "clpfd:'$fd_arg_attribute'(Y, 0, v(_, _, '$mutable'(dom(S, _, _, _), _), _))"),
+            1)
+      << exception();
+  EXPECT_EQ(var("R") + " " + var("S"), "0 [[3|4]]");
+  EXPECT_EQ(g.runs, 1);
 }
