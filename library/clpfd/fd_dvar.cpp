@@ -152,8 +152,7 @@ TAGGED dvar_successor_t(const dvar *d, TAGGED value)
   if (v >= hi_of(d)) return atom_sup;
   if (v < lo_of(d)) return d->min;
   if (d->flags & DV_INTERVAL) return fds_bound(v + 1);
-  TAGGED next = fd_successor(d->set, value);
-  return fds_val(next) > hi_of(d) ? atom_sup : next;
+  return fd_successor(d->set, value); /* the maximum is a value above v */
 }
 
 TAGGED dvar_predecessor_t(const dvar *d, TAGGED value)
@@ -162,8 +161,7 @@ TAGGED dvar_predecessor_t(const dvar *d, TAGGED value)
   if (v <= lo_of(d)) return atom_inf;
   if (v > hi_of(d)) return d->max;
   if (d->flags & DV_INTERVAL) return fds_bound(v - 1);
-  TAGGED prev = fd_predecessor(d->set, value);
-  return fds_val(prev) < lo_of(d) ? atom_inf : prev;
+  return fd_predecessor(d->set, value); /* the minimum is a value below v */
 }
 
 /* The untagged forms: 0x80000001 and 0x7FFFFFFF stand for inf and sup. */
