@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "atoms.h"
+#include "gc.h"
 #include "hashtab.h"
 #include "instance.h"
 #include "memman.h"
@@ -424,10 +425,26 @@ qx_fd_manager_fn qx_fd_manager_hook;
 qx_fd_restorer_fn qx_fd_restorer_hook;
 qx_fd_saver_fn qx_fd_saver_hook;
 
+/* The collector's outside roots while the solver's manager hook is installed: the queue entries
+ * of its propagation levels are marked (operation 2) and relocated (operation 3) by the hook. */
+static void fd_outside_roots(worker *w, int operation, TAGGED *heap_start)
+{
+  if (qx_fd_manager_hook) qx_fd_manager_hook(qx_fd_hook_cookie, w, operation, heap_start);
+}
+
+static void set_fd_outside_roots(bool on)
+{
+  if (on)
+    qx_gc_outside_roots = fd_outside_roots;
+  else if (qx_gc_outside_roots == fd_outside_roots)
+    qx_gc_outside_roots = nullptr;
+}
+
 int QX_install_fd_hooks(void *api, qx_fd_manager_fn manager, qx_fd_restorer_fn restorer,
                         qx_fd_saver_fn saver, void (*destructor)(void *cookie, void *chain),
                         int enable)
 {
+  set_fd_outside_roots(enable && manager);
   qx_fd_hook_cookie = enable ? api : nullptr;
   qx_fd_manager_hook = enable ? manager : nullptr;
   qx_fd_restorer_hook = enable ? restorer : nullptr;
@@ -439,6 +456,7 @@ int QX_install_fd_hooks(void *api, qx_fd_manager_fn manager, qx_fd_restorer_fn r
 
 void init_fd_hooks()
 {
+  set_fd_outside_roots(false);
   QX_fd_ever_loaded = 0;
   qx_fd_hook_cookie = nullptr;
   qx_fd_manager_hook = nullptr;

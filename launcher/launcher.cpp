@@ -11,13 +11,17 @@ ORVALIS_API_STRUCT *QX_get_dispatch_40102_checked();
 #include "qxlibres.h"
 #include "startup.h"
 
+/* The solver resource's Prolog interface (its library's fd_kernel.h). */
+extern const qx_foreign_interface qx_clpfd_interface;
+
 namespace {
 
 ORVALIS_API_STRUCT *qx_GlobalOrvalis = nullptr;
 
 constexpr const char *APPLICATION = "URL:x-orvalis-resource:/tavro/tavro.sav";
-const qx_foreign_interface *const interfaces[] = {&qx_timeout_interface, &qx_codesio_interface,
-                                                  &qx_random_interface, nullptr};
+const qx_foreign_interface *const interfaces[] = {&qx_clpfd_interface, &qx_timeout_interface,
+                                                  &qx_codesio_interface, &qx_random_interface,
+                                                  nullptr};
 
 /* One message on the standard error stream, flushed at once. */
 void say(const char *format, const char *argument = nullptr)

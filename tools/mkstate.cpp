@@ -196,17 +196,19 @@ bool write_linked_resources(const std::string &dir, const std::string &out_path)
                                  {"/qxrt.sav", dir + "/qxrt.sav"}};
   std::ostringstream out;
   out << "/* Made by mkstate from the saved states: the launcher's linked-in resources. */\n"
-         "#include \"linked_resources.h\"\n#include \"orvalis.h\"\n#include \"qxlibres.h\"\n\n"
+         "#include \"fd_kernel.h\"\n#include \"linked_resources.h\"\n#include \"orvalis.h\"\n"
+         "#include \"qxlibres.h\"\n\n"
          "// clang-format off\nnamespace {\n";
   std::string names[2];
   for (int i = 0; i < 2; i++)
     if (!emit_resource(out, states[i], i, names[i])) return false;
   /* rows: the application, the foreign resources, the runtime, then the end */
   out << "}  // namespace\n\n"
-         "const char *qx_pre_map[7] = {record_0.name, \"timeout\", \"codesio\", \"random\", "
-         "record_1.name, nullptr, nullptr};\n"
-         "int (*qx_pre_linkage[7])(void *params) = {nullptr, qx_main_QXENV_timeout, "
-         "qx_main_QXENV_codesio, qx_main_QXENV_random, nullptr, nullptr, nullptr};\n"
+         "const char *qx_pre_map[7] = {record_0.name, \"clpfd\", \"timeout\", \"codesio\", "
+         "\"random\", record_1.name, nullptr};\n"
+         "int (*qx_pre_linkage[7])(void *params) = {nullptr, "
+         "(int (*)(void *))qx_main_QXENV_clpfd, qx_main_QXENV_timeout, qx_main_QXENV_codesio, "
+         "qx_main_QXENV_random, nullptr, nullptr};\n"
          "// clang-format on\n";
   std::string temp = out_path + ".tmp";
   std::ofstream file(temp, std::ios::binary);

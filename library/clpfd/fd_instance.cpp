@@ -16,11 +16,6 @@
 #include "modules.h"
 #include "saverest.h"
 
-/* Bound weakly while the propagation levels are not part of every build of the library. */
-extern void fd_dealloc(ORVALIS_API_STRUCT *api) __attribute__((weak));
-extern int fd_manager_hook(void *api, worker *w, int operation, void *argument)
-    __attribute__((weak));
-
 namespace {
 
 /* Byte offsets into the attribute template, tagged as the pointers they stand for. */
@@ -54,9 +49,22 @@ const native_row clpfd_natives[] = {
     {"$fd_dom_delete", 3, FD_NATIVE(prolog_fd_dom_delete_qxenv_multi_qx), "+term +term -term"},
     {"$fd_dom_intersect", 3, FD_NATIVE(prolog_fd_dom_intersect_qxenv_multi_qx), "+term +term [-integer]"},
     {"$fd_negate", 3, FD_NATIVE(prolog_fd_negate_qxenv_multi_qx), "+term +term -term"},
+    {"$fd_arg_attribute", 3, FD_NATIVE(prolog_fd_arg_attribute_qxenv_multi_qx), "+term +integer -term"},
+    {"$fd_dvar_list", 2, FD_NATIVE(prolog_fd_dvar_list_qxenv_multi_qx), "+term +integer"},
+    {"$fd_coref", 1, FD_NATIVE(prolog_fd_coref_qxenv_multi_qx), "+term"},
+    {"$fd_begin", 0, FD_NATIVE(prolog_fd_begin_qxenv_multi_qx), ""},
+    {"$fd_tell", 3, FD_NATIVE(prolog_fd_tell_qxenv_multi_qx), "+term +term [-integer]"},
+    {"$fd_check_arguments", 2, FD_NATIVE(prolog_fd_check_arguments_qxenv_multi_qx), "+term -term"},
+    {"$fd_post_global", 6, FD_NATIVE(prolog_fd_post_global_qxenv_multi_qx), "+term +term +integer +term +term -term"},
+    {"$fd_prune_and_enqueue", 2, FD_NATIVE(prolog_fd_prune_and_enqueue_qxenv_multi_qx), "+term +term"},
+    {"$fd_global_enqueue", 1, FD_NATIVE(prolog_fd_global_enqueue_qxenv_multi_qx), "+term"},
     {"$fd_statistics", 2, FD_NATIVE(prolog_fd_statistics_qxenv_multi_qx), "+integer [-integer]"},
     {"$fd_debug", 3, FD_NATIVE(prolog_fd_debug_qxenv_multi_qx), "+term +atom [-integer]"},
     {"$fd_overflow", 3, FD_NATIVE(prolog_fd_overflow_qxenv_multi_qx), "+term +atom [-integer]"},
+    {"$fd_in_set", 3, FD_NATIVE(prolog_fd_in_set_qxenv_multi_qx), "+term +term +integer"},
+    {"$fd_in_interval", 4, FD_NATIVE(prolog_fd_in_interval_qxenv_multi_qx), "+term +term +term +integer"},
+    {"$fd_evaluate_indexical", 2, FD_NATIVE(prolog_fd_evaluate_indexical_qxenv_multi_qx), "-term [-integer]"},
+    {"$fd_enqueue_all", 1, FD_NATIVE(prolog_fd_enqueue_all_qxenv_multi_qx), "+term"},
     {"$fd_update_incumbent", 3, FD_NATIVE(prolog_fd_update_incumbent_qxenv_multi_qx), "+term +term +term"},
     {"$fd_incumbent_bound", 2, FD_NATIVE(prolog_fd_incumbent_bound_qxenv_multi_qx), "+term -term"},
     {"$fd_minint_maxint", 2, FD_NATIVE(prolog_fd_minint_maxint_qxenv_multi_qx), "-integer -integer"},
@@ -216,7 +224,7 @@ void fd_deinitialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
   fd->dispatch = nullptr;
   for (const functor_slot &f : functor_slots) QX_unregister_atom(fd->*f.field);
   fd_define_predicates(api, 0);
-  if (fd_dealloc) fd_dealloc(api);
+  fd_dealloc(api);
   QX_free(fd);
   api->stash = nullptr;
 }
@@ -224,8 +232,7 @@ void fd_deinitialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
 void fd_define_predicates(ORVALIS_API_STRUCT *api, int enable)
 {
   /* The saver, restorer and destructor of compiled indexicals come with the indexicals. */
-  QX_install_fd_hooks(api, fd_manager_hook ? fd_manager_hook : nullptr, nullptr, nullptr, nullptr,
-                      enable);
+  QX_install_fd_hooks(api, fd_manager_hook, nullptr, nullptr, nullptr, enable);
 }
 
 int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,

@@ -186,6 +186,9 @@ struct propagator {
   propagator *next;
   prop_queue queue[FD_QUEUES];
   uint32_t hint;
+  /* The level mutable's Stamp at the newest insertion; each entry's reserved word holds the Stamp
+   * at its own insertion. A Stamp below them after backtracking marks entries made since. */
+  int32_t stamp;
 };
 
 /* Status bits of queued records. */

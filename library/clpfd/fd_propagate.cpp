@@ -33,10 +33,20 @@ constexpr uint32_t STATUS_RUN_MASK = FD_ST_REQUEUE | FD_ST_RUNNING;
 
 TAGGED level_mutable(ORVALIS_API_STRUCT *api) { return *fd_ref_slot(api, LEVEL_REF); }
 
-propagator *level_named(ORVALIS_API_STRUCT *api)
+propagator *level_of(TAGGED m)
 {
-  TAGGED v = fd_mutable_value(level_mutable(api));
+  TAGGED v = deref(StrArg(m, 1));
   return IsSmall(v) ? (propagator *)fd_word_address(v) : nullptr;
+}
+inline int32_t stamp_of(TAGGED m) { return GetSmall(deref(StrArg(m, 2))); }
+
+/* The level mutable's Stamp after saving it under the newest choicepoint (once per choicepoint):
+ * entries inserted now carry it, and backtracking past their insertion brings it below theirs. */
+int32_t touch_levels(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED m = fd_mutable_last(level_mutable(api));
+  qx_trail_mutable(w, m);
+  return stamp_of(m);
 }
 
 void name_level(ORVALIS_API_STRUCT *api, worker *w, propagator *p)
@@ -48,6 +58,26 @@ void clear_level(propagator *p)
 {
   for (prop_queue &q : p->queue) q.first = q.last = 0;
   p->hint = HINT_EMPTY;
+  p->stamp = 0;
+}
+
+/* Drops the entries inserted after the Stamp fell to now, keeping the others in order. */
+void purge_level(propagator *p, int32_t now)
+{
+  p->hint = HINT_EMPTY;
+  for (uint32_t index = 0; index < FD_QUEUES; index++) {
+    prop_queue &q = p->queue[index];
+    uint32_t mask = q.size - 1, kept = q.first;
+    for (uint32_t i = q.first; i != q.last; i = (i + 1) & mask) {
+      if ((int32_t)q.items[2 * i + 1] > now) continue;
+      q.items[2 * kept] = q.items[2 * i];
+      q.items[2 * kept + 1] = q.items[2 * i + 1];
+      kept = (kept + 1) & mask;
+    }
+    q.last = kept;
+    if (index < p->hint && q.first != q.last) p->hint = index;
+  }
+  p->stamp = now;
 }
 
 void pop_level(struct fd_state *fd)
@@ -72,15 +102,43 @@ void give_queues(propagator *p)
     }
 }
 
+/* The current level once the stack agrees with the level mutable; null when none is open. */
+propagator *synced_level(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED m = fd_mutable_last(level_mutable(api));
+  propagator *p = fd_state(api)->current_propagator;
+  if (p && level_of(m) == p && p->stamp <= stamp_of(m)) return p;
+  fd_sync(api, w);
+  return fd_state(api)->current_propagator;
+}
+
 /* The current level, opened first when there is none. */
 propagator *open_level(ORVALIS_API_STRUCT *api, worker *w)
 {
-  struct fd_state *fd = fd_state(api);
-  propagator *p = fd->current_propagator;
-  if (p && level_named(api) == p) return p;
-  fd_sync(api, w);
-  if (!fd->current_propagator) fd_begin(api, w);
-  return fd->current_propagator;
+  propagator *p = synced_level(api, w);
+  if (p) return p;
+  fd_begin(api, w);
+  return fd_state(api)->current_propagator;
+}
+
+/* Moves levels from the free list back onto the empty stack until target is on top. A target
+ * not on the list was made by an earlier instance of the solver: no level is open then. */
+void reinstate_levels(struct fd_state *fd, propagator *target)
+{
+  propagator *p = fd->free_propagators;
+  while (p && p != target) p = p->next;
+  if (!p) {
+#ifndef NDEBUG
+    std::fprintf(stderr, "%% clpfd: the level mutable names no level of this instance\n");
+#endif
+    return;
+  }
+  while (fd->current_propagator != target) {
+    p = fd->free_propagators;
+    fd->free_propagators = p->next;
+    p->next = fd->current_propagator;
+    fd->current_propagator = p;
+  }
 }
 
 /* ---- circular queues ---- */
@@ -106,8 +164,9 @@ void queue_grow(prop_queue *q)
   q->size = old * 2;
 }
 
-/* Queue code >> 1 gets entry: odd codes append, even ones insert in front. */
-inline void level_insert(propagator *p, int code, TAGGED entry)
+/* Queue code >> 1 gets entry: odd codes append, even ones insert in front. stamp is the level
+ * mutable's after touch_levels. */
+inline void level_insert(propagator *p, int code, TAGGED entry, int32_t stamp)
 {
   uint32_t index = (uint32_t)code >> 1;
   prop_queue *q = &p->queue[index];
@@ -120,6 +179,8 @@ inline void level_insert(propagator *p, int code, TAGGED entry)
     at = q->first = (q->first - 1) & mask;
   }
   q->items[2 * at] = entry;
+  q->items[2 * at + 1] = (TAGGED)stamp;
+  p->stamp = stamp;
   if (index < QUEUE_DAEMONS && index < p->hint) p->hint = index;
 }
 
@@ -199,11 +260,12 @@ struct waker {
   worker *w;
   propagator *p;
   TAGGED self;
+  int32_t stamp;
 };
 
 void queue_daemon(const waker &k, TAGGED d)
 {
-  if ((fd_status(d) & STATUS_RUN_MASK) != FD_ST_RUNNING) level_insert(k.p, CODE_DAEMON, d);
+  if ((fd_status(d) & STATUS_RUN_MASK) != FD_ST_RUNNING) level_insert(k.p, CODE_DAEMON, d, k.stamp);
 }
 
 /* Queues a suspension unless it is queued already: code for a global, ix_code for an ix/7. */
@@ -220,7 +282,7 @@ void queue_suspension(const waker &k, TAGGED s, int code, int ix_code)
   uint32_t status = fd_status(s);
   if (status & FD_ST_QUEUED) return;
   fd_set_status(k.api, k.w, s, status | FD_ST_QUEUED);
-  level_insert(k.p, code, s);
+  level_insert(k.p, code, s, k.stamp);
 }
 
 /* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
@@ -479,27 +541,18 @@ void fd_update_mutable(ORVALIS_API_STRUCT *, worker *w, TAGGED value, TAGGED mut
   StrPtr(m)[1] = value;
 }
 
+/* Levels popped since the choicepoint backtracked to come back from the free list (their work
+ * is gone); levels and entries made since it go. */
 void fd_sync(ORVALIS_API_STRUCT *api, worker *)
 {
   struct fd_state *fd = fd_state(api);
-  propagator *target = level_named(api);
+  TAGGED m = fd_mutable_last(level_mutable(api));
+  propagator *target = level_of(m);
   while (fd->current_propagator && fd->current_propagator != target) pop_level(fd);
-  if (fd->current_propagator || !target) return;
-  propagator *p = fd->free_propagators;
-  while (p && p != target) p = p->next;
-  if (!p) {
-    /* The level was made by an earlier instance of the solver: no level is open. */
-#ifndef NDEBUG
-    std::fprintf(stderr, "%% clpfd: the level mutable names no level of this instance\n");
-#endif
-    return;
-  }
-  while (fd->current_propagator != target) {
-    p = fd->free_propagators;
-    fd->free_propagators = p->next;
-    p->next = fd->current_propagator;
-    fd->current_propagator = p;
-  }
+  if (!fd->current_propagator && target) reinstate_levels(fd, target);
+  int32_t now = stamp_of(m);
+  for (propagator *p = fd->current_propagator; p; p = p->next)
+    if (p->stamp > now) purge_level(p, now);
 }
 
 void fd_begin(ORVALIS_API_STRUCT *api, worker *w)
@@ -610,7 +663,8 @@ void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, T
     words += VAL_RELINK_WORDS * (uint32_t)fd_list_length(deref(StrArg(lists, FD_LISTS_FIRST + 4)));
   TAGGED keep[2] = {self, lists_mutable};
   fd_room(w, words, keep, 2);
-  waker k{api, w, open_level(api, w), keep[0]};
+  propagator *p = open_level(api, w);
+  waker k{api, w, p, keep[0], touch_levels(api, w)};
   lists_mutable = keep[1];
   lists = fd_mutable_value(lists_mutable);
   if (mask & FD_WAKE_FIXED) {
@@ -628,7 +682,7 @@ void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int co
 {
   propagator *p = open_level(api, w);
   if (code < 2 * QUEUE_DAEMONS) fd_set_status(api, w, entry, fd_status(entry) | FD_ST_QUEUED);
-  level_insert(p, code, entry);
+  level_insert(p, code, entry, touch_levels(api, w));
 }
 
 void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int code)
@@ -638,13 +692,13 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
   if (status & FD_ST_QUEUED) return;
   propagator *p = open_level(api, w);
   fd_set_status(api, w, global, status | FD_ST_QUEUED);
-  level_insert(p, code, global);
+  level_insert(p, code, global, touch_levels(api, w));
 }
 
 int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
 {
   struct fd_state *fd = fd_state(api);
-  propagator *p = fd->current_propagator;
+  propagator *p = synced_level(api, w);
   if (!p) return 0;
   while (!queue_empty(&p->queue[QUEUE_DAEMONS])) {
     TAGGED d = queue_take(&p->queue[QUEUE_DAEMONS]);

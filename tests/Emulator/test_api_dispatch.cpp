@@ -10,6 +10,8 @@
 
 #include "api_fixture.h"
 #include "api_support.h"
+#include "gc.h"
+#include "saverest.h"
 #include "qxio.h"
 #include "wcx.h"
 
@@ -78,6 +80,18 @@ TEST(DispatchTables, HeadersNamesAndUnavailableSlots)
   std::vector<qx_dispatch_slot> sup = slots_of(support_table());
   EXPECT_STREQ(sup[40].name, "single_attribute");
   EXPECT_EQ(sup[10].fn, (qx_api_fn)&get_current_worker);
+  /* the collector's entry points and the solver's hook installer */
+  struct {
+    size_t slot;
+    const char *name;
+    qx_api_fn fn;
+  } engine_side[] = {{18, "QX_install_fd_hooks", (qx_api_fn)&QX_install_fd_hooks},
+                     {20, "intoRelocationChain", (qx_api_fn)&intoRelocationChain},
+                     {30, "markTerm", (qx_api_fn)&markTerm}};
+  for (const auto &e : engine_side) {
+    EXPECT_STREQ(sup[e.slot].name, e.name);
+    EXPECT_EQ(sup[e.slot].fn, e.fn) << e.name;
+  }
 }
 
 TEST(DispatchTables, OneEngineStructAndInitQxenv)

@@ -13,6 +13,7 @@
 #include "memtest_support.h"
 #include "modules.h"
 #include "orvalis.h"
+#include "saverest.h"
 #include "unify.h"
 #include "wam_internal.h"
 
@@ -438,6 +439,52 @@ TEST(GcRoots, TermsTheOutsideHookMarksSurviveAndItsCellsFollow)
   EXPECT_TRUE(same_as(w, outside[2], last));
   qx_free_instance(first);
   qx_free_instance(last);
+}
+
+/* The solver's manager hook, installed as the solver installs it, is the collector's outside
+ * root while installed: called with its cookie, operation 2 then 3 and the heap start. */
+int cookie_seen;
+int fd_style_manager(void *cookie, worker *w, int operation, void *argument)
+{
+  cookie_seen = *(int *)cookie;
+  if (argument == (void *)w->heap_start) outside_hook(w, operation, (TAGGED *)argument);
+  return 0;
+}
+
+TEST(GcRoots, TheInstalledSolverHookMarksAndRelocatesItsCells)
+{
+  TestProlog p(false);
+  worker *w = p.w;
+  int cookie = 42;
+  for (int enable : {1, 0}) {
+    SCOPED_TRACE(enable);
+    instance *copy;
+    TAGGED *before;
+    {
+      qx_gc_off off;
+      for (int k = 0; k < 100; k++) live_term(w, 10);
+      outside[0] = outside[1] = MakeSmall(1);
+      outside[2] = live_term(w, 40);
+      copy = qx_copy_to_instance(w, outside[2]);
+      before = TagToPointer(outside[2]);
+    }
+    QX_install_fd_hooks(&cookie, fd_style_manager, nullptr, nullptr, nullptr, enable);
+    operations.clear();
+    cookie_seen = 0;
+    ASSERT_TRUE(qx_gc_collect(w, 0));
+    QX_install_fd_hooks(&cookie, fd_style_manager, nullptr, nullptr, nullptr, 0);
+    if (enable) {
+      qx_gc_root kept(outside, 3);
+      EXPECT_EQ(operations, (std::vector<int>{2, 3}));
+      EXPECT_EQ(cookie_seen, 42);
+      EXPECT_LT(TagToPointer(outside[2]), before);
+      EXPECT_TRUE(same_as(w, outside[2], copy));
+    } else {
+      EXPECT_TRUE(operations.empty());
+      EXPECT_EQ(qx_gc_outside_roots, nullptr);
+    }
+    qx_free_instance(copy);
+  }
 }
 
 /* ---- the policy: long runs in small heaps ---- */

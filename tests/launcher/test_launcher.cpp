@@ -250,7 +250,7 @@ launched exec_program(const std::string &program, std::vector<std::string> args,
 /* The saved states of the matrix beside the generated two, written in a child that boots the
  * linked-in runtime, restores the application and saves from there (selector 0 ALL_BUT_PROLOG,
  * 1 ALL, 2 SELECTED): the application with an initialisation goal that halts or throws
- * '$reserved'(3), a SELECTED one, one whose main/0 calls natives of two modules, and a runtime
+ * '$reserved'(3), a SELECTED one, one whose main/0 calls natives of two modules and loads the solver, and a runtime
  * that defines compile_all/3. */
 int write_states(const std::string &dir)
 {
@@ -264,7 +264,8 @@ int write_states(const std::string &dir)
           ", retract('$init_goal'(_))",
       save("selected.sav", 2),
       "retract((main :- _)), assertz((main :- alignments:endianness(E), write(E), nl, "
-      "structs:calloc(4, 8, A), A =\\= 0, structs:free(A), write(freed), nl)), " +
+      "structs:calloc(4, 8, A), A =\\= 0, structs:free(A), write(freed), nl, "
+      "load_clpfd_resource, clpfd:'$fd_minint_maxint'(Min, Max), write(Min/Max), nl)), " +
           save("natives.sav", 0),
       "assertz(compile_all(_, _, _)), " + save("compile_all.sav", 1),
   };
@@ -346,7 +347,7 @@ TEST(LauncherProgram, AppendedAndEmbeddedStates)
        {},
        app("natives.app", file_bytes(dir + "/natives.sav")),
        0,
-       "little_endian\nfreed\n",
+       "little_endian\nfreed\n-268435456/268435455\n",
        ""},
       {development, {}, plain, 1, "", failed + QX_error_message(QX_ERR_BOOTFILE_KIND) + "\n"},
       {QX_NULL_TABLE_LAUNCHER,

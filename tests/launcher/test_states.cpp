@@ -2,6 +2,7 @@
  * (each in a child process), and their linked-in form read back through the resource table. */
 #include <sys/stat.h>
 
+#include "fd_kernel.h"
 #include "linked_resources.h"
 #include "qxlibres.h"
 #include "scratch_files.h"
@@ -93,15 +94,19 @@ TEST(GeneratedStates, ApplicationRestoresAndRuns)
  * byte for byte as its state file, by lookup and as a resource URL, with the file's time. */
 TEST(GeneratedStates, LinkedBlobsReadBackAsTheStateFiles)
 {
-  const char *names[] = {"_0x2Ftavro_0x2Ftavro_0x2Esav", "timeout", "codesio", "random",
-                         "_0x2Fqxrt_0x2Esav"};
-  QX_pre_linkage_fn entries[] = {nullptr, qx_main_QXENV_timeout, qx_main_QXENV_codesio,
-                                 qx_main_QXENV_random, nullptr};
-  for (int i = 0; i < 5; i++) {
+  const char *names[] = {
+      "_0x2Ftavro_0x2Ftavro_0x2Esav", "clpfd", "timeout", "codesio", "random", "_0x2Fqxrt_0x2Esav"};
+  QX_pre_linkage_fn entries[] = {nullptr,
+                                 (QX_pre_linkage_fn)qx_main_QXENV_clpfd,
+                                 qx_main_QXENV_timeout,
+                                 qx_main_QXENV_codesio,
+                                 qx_main_QXENV_random,
+                                 nullptr};
+  for (int i = 0; i < 6; i++) {
     EXPECT_STREQ(qx_pre_map[i], names[i]);
     EXPECT_EQ(qx_pre_linkage[i], entries[i]) << i;
   }
-  EXPECT_EQ(qx_pre_map[5], nullptr);
+  EXPECT_EQ(qx_pre_map[6], nullptr);
   StatesEngine e;
   qx_set_linked_resources(qx_pre_map, qx_pre_linkage);
   for (auto [name, file] :

@@ -1,0 +1,37 @@
+#!/bin/sh
+# The solver kernel beside Gecode in one run: installs libgecode-dev when it is missing, builds the
+# optimised tree's bench_fd_kernel (make bench) and the native bench_fd_gecode (bench/gecode, in
+# build/gecode), runs both and prints each measure with its ratio to Gecode's propagations per
+# second. Each program prints "name value" lines.
+set -e
+cd "$(dirname "$0")/.."
+
+if ! dpkg-query -W -f='${Status}' libgecode-dev 2>/dev/null | grep -q 'install ok installed'; then
+  echo "installing: libgecode-dev"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq libgecode-dev >/dev/null
+fi
+
+JOBS=${JOBS:-3}
+make release JOBS="$JOBS" >/dev/null
+cmake -S bench/gecode -B build/gecode -G Ninja >/dev/null
+cmake --build build/gecode -j "$JOBS" >/dev/null
+
+kernel=build/release/bench/bench_fd_kernel
+gecode=build/gecode/bench_fd_gecode
+if [ ! -x "$gecode" ]; then
+  echo "bench_fd_gecode was not built (Gecode not found)"
+  exit 1
+fi
+gecode_out=$("$gecode")
+echo "$gecode_out" | sed 's/^/gecode: /'
+per_second=$(echo "$gecode_out" | awk '$1 == "queens12_propagations_per_second" { print $2 }')
+
+if [ ! -x "$kernel" ]; then
+  echo "bench_fd_kernel is not built"
+  exit 1
+fi
+"$kernel" | while read -r name value; do
+  ratio=$(awk -v k="$value" -v g="$per_second" 'BEGIN { printf "%.3f", k / g }')
+  echo "kernel: $name $value (ratio to Gecode's propagations per second: $ratio)"
+done
