@@ -1,8 +1,7 @@
 /* Tells, exports and the single-variable natives on a real engine with the solver loaded: the
- * natives are called as predicates (the resource's own when its table has them, else stand-ins
- * that call the same functions through the stash dispatcher), exports are driven from C on
- * variables kept in term references, and every case also runs with the collector in its stress
- * mode (a collection at each heap check) when the suite does. */
+ * natives are called as the resource's predicates, exports are driven from C on variables kept in
+ * term references, and every case also runs with the collector in its stress mode (a collection
+ * at each heap check) when the suite does. */
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -18,7 +17,7 @@ using fdmodel::tag;
 
 namespace {
 
-ORVALIS_API_STRUCT *the_api; /* the loaded instance, for the stand-ins */
+ORVALIS_API_STRUCT *the_api; /* the loaded instance, for probe/1 and note/1 */
 
 QX_term_ref arg_ref(QX_term_ref goal, int i)
 {
@@ -26,89 +25,6 @@ QX_term_ref arg_ref(QX_term_ref goal, int i)
   QX_get_arg(i, goal, r);
   return r;
 }
-bool int_arg(QX_term_ref goal, int i, long *value)
-{
-  return QX_get_integer(arg_ref(goal, i), value);
-}
-/* Unifies argument i with an output the native stored in ref, unless the native failed. */
-int output(QX_term_ref goal, int i, QX_term_ref ref)
-{
-  return fd_worker(the_api)->fli_info.excp_flag ? QX_unify(ref, arg_ref(goal, i)) : 1;
-}
-int result(QX_term_ref goal, int i, long value)
-{
-  QX_term_ref r = QX_new_term_ref();
-  QX_put_integer(r, value);
-  return output(goal, i, r);
-}
-
-struct stand_in {
-  const char *name;
-  int arity;
-  QX_CPredFun function;
-};
-const stand_in stand_ins[] = {
-    {"$fd_arg_attribute", 3,
-     [](QX_term_ref g, void *) {
-       long finite;
-       QX_term_ref out = QX_new_term_ref();
-       if (!int_arg(g, 2, &finite)) return 0;
-       prolog_fd_arg_attribute_qxenv_multi_qx(the_api, arg_ref(g, 1), finite, out);
-       return output(g, 3, out);
-     }},
-    {"$fd_dvar_list", 2,
-     [](QX_term_ref g, void *) {
-       long finite;
-       if (!int_arg(g, 2, &finite)) return 0;
-       prolog_fd_dvar_list_qxenv_multi_qx(the_api, arg_ref(g, 1), finite);
-       return 1;
-     }},
-    {"$fd_check_arguments", 2,
-     [](QX_term_ref g, void *) {
-       QX_term_ref out = QX_new_term_ref();
-       prolog_fd_check_arguments_qxenv_multi_qx(the_api, arg_ref(g, 1), out);
-       return output(g, 2, out);
-     }},
-    {"$fd_in_set", 3,
-     [](QX_term_ref g, void *) {
-       long begin;
-       if (!int_arg(g, 3, &begin)) return 0;
-       prolog_fd_in_set_qxenv_multi_qx(the_api, arg_ref(g, 1), arg_ref(g, 2), begin);
-       return 1;
-     }},
-    {"$fd_in_interval", 4,
-     [](QX_term_ref g, void *) {
-       long begin;
-       if (!int_arg(g, 4, &begin)) return 0;
-       prolog_fd_in_interval_qxenv_multi_qx(the_api, arg_ref(g, 1), arg_ref(g, 2), arg_ref(g, 3),
-                                            begin);
-       return 1;
-     }},
-    {"$fd_tell", 3,
-     [](QX_term_ref g, void *) {
-       long r = prolog_fd_tell_qxenv_multi_qx(the_api, arg_ref(g, 1), arg_ref(g, 2));
-       return result(g, 3, r);
-     }},
-    {"$fd_begin", 0,
-     [](QX_term_ref, void *) {
-       prolog_fd_begin_qxenv_multi_qx(the_api);
-       return 1;
-     }},
-    {"$fd_post_global", 6,
-     [](QX_term_ref g, void *) {
-       long status;
-       if (!int_arg(g, 3, &status)) return 0;
-       prolog_fd_post_global_qxenv_multi_qx(the_api, arg_ref(g, 1), arg_ref(g, 2), status,
-                                            arg_ref(g, 4), arg_ref(g, 5), arg_ref(g, 6));
-       return 1;
-     }},
-    {"$fd_evaluate_indexical", 2,
-     [](QX_term_ref g, void *) {
-       QX_term_ref out = QX_new_term_ref();
-       long r = prolog_fd_evaluate_indexical_qxenv_multi_qx(the_api, out);
-       return output(g, 1, out) && result(g, 2, r) ? 1 : 0;
-     }},
-};
 
 /* What probe(X) saw: the domain record and its set, the trail top, or X's value. */
 struct probe_record {
@@ -151,34 +67,18 @@ protected:
   {
     the_api = api;
     probes.clear();
-    mod_def *clpfd = find_module(atom_clpfd, 0);
-    for (const stand_in &s : stand_ins) {
-      TAGGED name = init_atom_check(s.name, 0);
-      definition *d =
-          find_definition(clpfd, s.arity ? MakeFunctor(name, s.arity) : name, nullptr, 0);
-      bool native = d && d->predtyp != ENTER_UNDEFINED;
-      std::string quoted = std::string("'") + s.name + "'";
-      prefix[s.name] = native ? "clpfd:" + quoted : quoted;
-      if (!native) {
-        EXPECT_EQ(QX_define_c_predicate(s.name, s.arity, "user", s.function, nullptr), 1);
-      }
-    }
+    notes.clear();
     EXPECT_EQ(QX_define_c_predicate("probe", 1, "user", probe, nullptr), 1);
     EXPECT_EQ(QX_define_c_predicate("note", 1, "user", note, nullptr), 1);
-    notes.clear();
   }
 
-  /* A goal text with each native name replaced by the predicate that runs it. */
-  std::string g(std::string text)
+  /* A goal text with each native called in module clpfd. */
+  int go(std::string text)
   {
-    for (auto &[name, call] : prefix) {
-      std::string key = std::string("'") + name + "'";
-      for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += call.size())
-        text.replace(at, key.size(), call);
-    }
-    return text;
+    for (size_t at = 0; (at = text.find("'$fd_", at)) != std::string::npos; at += 12)
+      text.insert(at, "clpfd:");
+    return run(text);
   }
-  int go(const std::string &text) { return run(g(text)); }
   /* Runs a goal that posts globals, noting `done` at its end, then backtracks over it all so that
    * the globals' blocks go; true when the goal got to its end. */
   bool go_undone(const std::string &text)
@@ -238,8 +138,6 @@ protected:
   }
   /* The actions list of term slot 2, written canonically. */
   std::string actions() { return TestProlog::show(w->term[2]); }
-
-  std::map<std::string, std::string> prefix;
 };
 
 /* ---- export ---- */
