@@ -410,6 +410,45 @@ TEST_F(FdTell, AWakeWithNoOpenLevelOpensOne)
   EXPECT_EQ(spy.destroyed, spy.blocks);
 }
 
+/* daemons(X): notes the number of X's suspensions and, for the newest of its dom list, whether it
+ * is a daemon/5 record that holds X's attribute itself and the block as a small-integer word. */
+int daemons(QX_term_ref goal, void *)
+{
+  TAGGED attr =
+      get_attributes(deref(*fd_ref_slot(the_api, arg_ref(goal, 1))), fd_state(the_api)->fd_module);
+  TAGGED lists = deref(StrArg(deref(StrArg(fd_attr_last(attr), 4)), 1));
+  std::string seen = std::to_string(GetSmall(deref(StrArg(lists, 1))));
+  TAGGED dom = deref(StrArg(lists, 3));
+  if (IsLst(dom)) {
+    TAGGED d = deref(LstHead(dom));
+    bool daemon = IsStr(d) && StrFunctor(d) == MakeFunctor(atom_daemon, 5);
+    seen += daemon && deref(StrArg(d, 2)) == attr ? " daemon of the attribute" : " other";
+    TAGGED block = daemon ? StrArg(d, 5) : 0;
+    if (IsSmall(block) && ((daemon_frame *)(uintptr_t)(block - 3))->daemon)
+      seen += " with its block";
+  }
+  notes.push_back(seen);
+  return 1;
+}
+
+/* A daemon is linked for a variable of a running global, none for a fixed one; a change of the
+ * variable runs it. */
+TEST_F(FdTell, DaemonsAreAttachedToVariablesThatAreNotFixed)
+{
+  ASSERT_EQ(QX_define_c_predicate("daemons", 1, "user", daemons, nullptr), 1);
+  fd_test_global &spy = add_test_global("spy", 2);
+  spy.daemon = true;
+  ASSERT_TRUE(go_undone("'$fd_in_interval'(X, 0, 9, 0), '$fd_tell'(Y, [[3|3]], _),"
+                        "'$fd_post_global'(spy(X, Y), s(_, 0), 0, spy(X, Y), [], _),"
+                        "'$fd_evaluate_indexical'(_, 0), daemons(X), daemons(Y),"
+                        "'$fd_in_interval'(X, 2, 5, 0), '$fd_evaluate_indexical'(_, 0)"));
+  ASSERT_EQ(notes.size(), 3u);
+  EXPECT_EQ(notes[0], "1 daemon of the attribute with its block");
+  EXPECT_EQ(notes[1], "0");
+  EXPECT_EQ(spy.daemon_runs, 1);
+  EXPECT_EQ(spy.destroyed, 1);
+}
+
 TEST_F(FdTell, InSetAndInIntervalOnIntegersAndVariables)
 {
   struct Case {
