@@ -204,33 +204,23 @@ void fd_perm_free2(ORVALIS_API_STRUCT *, void *pointer, size_mem *held)
   if (held->size == 0) QX_free(pointer);
 }
 
+/* The intervals before the shared tail are copied through temporary storage by fd_globalize; the
+ * tail, on the heap already, is a root while fd_globalize makes room and is linked to the copy. */
 TAGGED fd_globalize_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint32_t extra, int live)
 {
   TAGGED shared = set; /* the rest after the last interval not wholly on the heap */
-  uint32_t intervals = 0, copied = 0;
-  for (TAGGED l = set; IsLst(l); l = fds_next(l)) {
-    intervals++;
-    if (!fds_on_heap(w, LstPtr(l)) || !fds_on_heap(w, fds_interval(l))) {
-      shared = fds_next(l);
-      copied = intervals;
-    }
-  }
-  uint32_t words = 4 * copied + extra + 128;
-  if ((uint32_t)(w->stack_start - w->global_top) < words)
-    return fd_globalize(api, w, fd_localize(api, w, set), extra, live);
-  TAGGED result = shared, *tailp = &result;
-  for (; set != shared; set = fds_next(set)) {
-    TAGGED *cell = fd_heap_words(w, 4);
-    TAGGED *interval = fds_interval(set);
-    cell[0] = MakeLst(cell + 2);
-    cell[2] = interval[0];
-    cell[3] = interval[1];
-    if (interval[0] == atom_sup || interval[1] == atom_inf) fd_state(api)->fd_overflow = 1;
-    *tailp = MakeLst(cell);
-    tailp = &cell[1];
-  }
-  *tailp = shared;
-  return result;
+  for (TAGGED l = set; IsLst(l); l = fds_next(l))
+    if (!fds_on_heap(w, LstPtr(l)) || !fds_on_heap(w, fds_interval(l))) shared = fds_next(l);
+  if (set == shared) return set;
+  fds_builder prefix(api, w);
+  for (TAGGED l = set; l != shared; l = fds_next(l))
+    prefix.add(fds_interval(l)[0], fds_interval(l)[1]);
+  qx_gc_root root(&shared);
+  TAGGED copy = fd_globalize(api, w, prefix.close(atom_nil), extra, live);
+  TAGGED last = copy;
+  while (IsLst(LstTail(last))) last = LstTail(last);
+  LstPtr(last)[1] = shared;
+  return copy;
 }
 
 int fd_list_length(TAGGED list)

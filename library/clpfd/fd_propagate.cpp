@@ -601,8 +601,9 @@ void fd_dealloc(ORVALIS_API_STRUCT *api)
 void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED entry)
 {
   struct fd_state *fd = fd_state(api);
-  TAGGED attr = fd_attr_last(fd_check_argument(api, w, var, atom_inf, atom_sup, atom_sup));
-  TAGGED lists = young_lists(api, w, StrArg(attr, 4));
+  TAGGED attr = fd_check_argument(api, w, var, atom_inf, atom_sup, atom_sup);
+  if (!attr) return; /* an atom or compound: nothing to suspend on */
+  TAGGED lists = young_lists(api, w, StrArg(fd_attr_last(attr), 4));
   int index = list_index(fd, key);
   entry = deref(entry);
   if (index == 4 && !is_record(entry, functor_minus2)) {
@@ -658,7 +659,8 @@ void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, T
 {
   TAGGED lists = lists_record(lists_mutable);
   if (mask <= 0 || !lists) return;
-  uint32_t words = 2 * (uint32_t)lists_int(lists, FD_LISTS_COUNT) + 136;
+  int32_t count = lists_int(lists, FD_LISTS_COUNT);
+  uint32_t words = 2 * (uint32_t)(count > 0 ? count : 0) + 136;
   if (mask & FD_WAKE_FIXED)
     words += VAL_RELINK_WORDS * (uint32_t)fd_list_length(deref(StrArg(lists, FD_LISTS_FIRST + 4)));
   TAGGED keep[2] = {self, lists_mutable};
