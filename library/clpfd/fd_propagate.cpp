@@ -214,7 +214,7 @@ bool suspension_dead(TAGGED e)
 int list_index(const struct fd_state *fd, TAGGED key)
 {
   key = deref(key);
-  TAGGED name = IsStr(key) ? FunctorName(StrFunctor(key)) : key;
+  TAGGED name = FunctorName(IsStr(key) ? StrFunctor(key) : key); /* k(_) or the functor word k/1 */
   if (name == atom_dom) return 0;
   if (name == FunctorName(fd->functor_min)) return 1;
   if (name == FunctorName(fd->functor_max)) return 2;
