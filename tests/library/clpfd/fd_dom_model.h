@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <set>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "fd_set_model.h"
@@ -19,6 +21,15 @@ using fdmodel::MAX;
 using fdmodel::MIN;
 using fdmodel::Pairs;
 using fdmodel::SUP;
+
+inline std::string show(const Pairs &p)
+{
+  std::ostringstream s;
+  s << "[";
+  for (auto &[lo, hi] : p) s << " " << lo << ".." << hi;
+  s << " ]";
+  return s.str();
+}
 
 inline bool contains(const Pairs &d, int64_t v)
 {

@@ -17,6 +17,8 @@ using fdmodel::tag;
 
 namespace {
 
+using fddom::show;
+
 enum Op { FIX_INTERVAL, PRUNE_INTERVAL, FIX_SET, PRUNE_SET, FIX_MIN_SAFE, FIX_MAX_SAFE };
 const char *const op_names[] = {"fix_interval", "prune_interval", "fix_set",
                                 "prune_set",    "fix_min_safe",   "fix_max_safe"};
@@ -28,14 +30,6 @@ struct Step {
   int32_t value;  /* the safe setters */
 };
 
-std::string show(const Pairs &p)
-{
-  std::ostringstream s;
-  s << "[";
-  for (auto &[lo, hi] : p) s << " " << lo << ".." << hi;
-  s << " ]";
-  return s.str();
-}
 std::string show(const Step &s)
 {
   std::ostringstream o;
