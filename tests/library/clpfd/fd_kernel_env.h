@@ -131,7 +131,7 @@ inline void test_global_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_te
     dvar d;
     dvar_init(&d, fd_ref_slot(api, attr), fd_ref_slot(api, var));
     if (first && spec->daemon)
-      dvar_attach_daemon(api, w, &d, block, deref(w->term[1]), atom_dom); /* the Dom list */
+      dvar_attach_daemon(api, w, &d, block, deref(w->term[1]), fd_state(api)->functor_dom);
     for (const fd_test_global::prune &p : spec->prunes) {
       if (p.arg != (int)k || outcome < 0) continue;
       int mask = dvar_fix_interval_t(&d, p.min, p.max);
