@@ -250,8 +250,8 @@ launched exec_program(const std::string &program, std::vector<std::string> args,
 /* The saved states of the matrix beside the generated two, written in a child that boots the
  * linked-in runtime, restores the application and saves from there (selector 0 ALL_BUT_PROLOG,
  * 1 ALL, 2 SELECTED): the application with an initialisation goal that halts or throws
- * '$reserved'(3), a SELECTED one, one whose main/0 calls natives of two modules and loads the solver, and a runtime
- * that defines compile_all/3. */
+ * '$reserved'(3), a SELECTED one, one whose main/0 calls natives of two modules and of the
+ * linked-in solver, and a runtime that defines compile_all/3. */
 int write_states(const std::string &dir)
 {
   auto save = [&](const char *name, int selector) {

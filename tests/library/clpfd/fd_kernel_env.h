@@ -9,7 +9,7 @@
  * ends with the outcome the test chose, and on its first run allocates a persistent block whose
  * destructor counts its runs; with `daemon` set it attaches a daemon to each variable argument,
  * which counts its runs and queues the global again when `daemon_requeues` is set. Records live
- * until the next fixture starts, so blocks destroyed while the engine stops count safely.
+ * until the next fixture starts; blocks still alive when the fixture stops are freed then.
  *
  * Collector safety: the fixture keeps no heap term in C++ locals across a goal; the variables of
  * the last goal are collector roots.
@@ -17,6 +17,7 @@
 #ifndef QX_FD_KERNEL_ENV_H
 #define QX_FD_KERNEL_ENV_H
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <string>
@@ -43,9 +44,10 @@ struct fd_test_global {
   /* seen */
   int runs = 0;
   int daemon_runs = 0;
-  int destroyed = 0;       /* destructor runs of its blocks */
-  int blocks = 0;          /* blocks allocated */
-  std::vector<int> stamps; /* the state's Stamp at each run */
+  int destroyed = 0;        /* destructor runs of its blocks */
+  int blocks = 0;           /* blocks allocated */
+  std::vector<void *> live; /* blocks not destroyed yet: freed when the fixture stops */
+  std::vector<int> stamps;  /* the state's Stamp at each run */
 };
 
 namespace fd_kernel_env {
@@ -70,7 +72,9 @@ struct test_block {
 
 inline void test_block_destructor(void *block)
 {
-  ((test_block *)block)->spec->destroyed++;
+  fd_test_global *spec = ((test_block *)block)->spec;
+  spec->destroyed++;
+  std::erase(spec->live, block);
   QX_free(block);
 }
 
@@ -108,6 +112,7 @@ inline void test_global_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_te
     block->frame.daemon = test_daemon;
     block->spec = spec;
     spec->blocks++;
+    spec->live.push_back(block);
   } else {
     block = (test_block *)fd_perm_data(deref(handle));
   }
@@ -171,6 +176,9 @@ protected:
     }
     qx_set_linked_interfaces(nullptr);
     qx_set_linked_resources(nullptr, nullptr);
+    /* blocks whose trail entries are still there when the engine stops */
+    for (fd_test_global &g : fd_kernel_env::globals())
+      for (void *block : g.live) QX_free(block);
   }
 
   /* load_clpfd_resource/0 through the engine; api follows the new instance. */

@@ -12,6 +12,8 @@
 
 #include "fd_kernel_env.h"
 #include "fd_propagate.h"
+#include "gc.h"
+#include "saverest.h"
 #include "unify.h"
 
 namespace fd_prop_env {
@@ -106,7 +108,15 @@ inline const shim shims[] = {
 
 class FdPropTest : public FdKernelTest {
 protected:
-  FdPropTest() { define_shims(); }
+  FdPropTest()
+  {
+    define_shims();
+    /* The collector reaches the queues through the installed manager hook. */
+    if (!qx_gc_outside_roots)
+      qx_gc_outside_roots = [](worker *, int operation, TAGGED *heap_start) {
+        call_fd_manager(operation, heap_start);
+      };
+  }
   /* Blocks of constraints still suspended go as backtracking over their creation does. */
   ~FdPropTest() override
   {

@@ -2,6 +2,7 @@
  * declarations, the dispatch of global constraints, the modes and counters, the overflow check
  * and the incumbent of an optimisation, all through the engine. */
 #include <cstring>
+#include <random>
 #include <sstream>
 
 #include "database.h"
@@ -497,4 +498,129 @@ TEST_F(FdInstance, IncumbentUpdateAndBound)
     }
   }
   EXPECT_EQ(inc[13], MakeSmall(2));
+}
+
+/* The harness's test global through the kernel: posted, run by the loop, its prunings told, its
+ * block destroyed once (at entailment, or when backtracking passes its creation), its daemons run
+ * when a watched variable changes. */
+TEST_F(FdInstance, TestGlobalThroughTheLoop)
+{
+  const std::string post =
+      "clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
+      "clpfd:'$fd_post_global'(tg(X, Y), st(_, 0), 0, tg(X, Y), Susp, G), "
+      "clpfd:'$fd_evaluate_indexical'(_, R), ";
+  const std::string domains =
+      "clpfd:'$fd_arg_attribute'(X, 0, v(_, _, '$mutable'(dom(SX, _, _, _), _), _)), "
+      "clpfd:'$fd_arg_attribute'(Y, 0, v(_, _, '$mutable'(dom(SY, _, _, _), _), _))";
+  struct {
+    int outcome;
+    bool daemon, requeue, backtrack;
+    const char *after; /* the extra goal after the first loop */
+    const char *result;
+    int runs, daemon_runs, destroyed;
+  } rows[] = {
+      {0, false, false, false, "true", "0 [[2|5]] [[0|9]]", 1, 0, 0},
+      {0, false, false, true, "true", "failed", 1, 0, 1},
+      {1, false, false, false, "true", "0 [[2|5]] [[0|9]]", 1, 0, 1},
+      {-1, false, false, false, "true", "failed", 1, 0, 1},
+      {0, true, false, false,
+       "clpfd:'$fd_in_interval'(Y, 0, 4, 1), clpfd:'$fd_evaluate_indexical'(_, R2)",
+       "0 [[2|5]] [[0|4]]", 1, 1, 0},
+      {0, true, true, false,
+       "clpfd:'$fd_in_interval'(Y, 0, 4, 1), clpfd:'$fd_evaluate_indexical'(_, R2)",
+       "0 [[2|5]] [[0|4]]", 2, 1, 0},
+  };
+  int k = 0;
+  for (const auto &r : rows) {
+    SCOPED_TRACE(k);
+    fd_test_global &g = add_test_global("tg", 2);
+    g.prunes = {{1, MakeSmall(2), MakeSmall(5)}};
+    g.outcome = r.outcome;
+    g.daemon = r.daemon;
+    g.daemon_requeues = r.requeue;
+    /* with daemons the global watches nothing itself: only its daemons wake it */
+    std::string goal = std::string("Susp = ") + (r.daemon ? "[]" : "[dom(X), dom(Y)]") + ", " +
+                       post + r.after + ", " + domains;
+    if (r.backtrack) goal = "(" + goal + ", fail)";
+    int rc = run(goal);
+    std::string result = rc == 1   ? var("R") + " " + var("SX") + " " + var("SY")
+                         : rc == 0 ? "failed"
+                                   : exception();
+    EXPECT_EQ(result, r.result);
+    EXPECT_EQ(g.runs, r.runs);
+    EXPECT_EQ(g.daemon_runs, r.daemon_runs);
+    EXPECT_EQ(g.destroyed, r.destroyed);
+    EXPECT_EQ(g.blocks, 1);
+    k++;
+  }
+}
+
+/* Random small terms as the arguments of this file's natives: every call succeeds, fails or
+ * raises error(_, _), never anything else; afterwards the modes are as the calls left them and
+ * a global still runs through the loop. */
+TEST_F(FdInstance, RandomBadArgumentsLeaveAWorkingKernel)
+{
+  enter("probe", 1, slot_recorder);
+  qx_define_native(qx_eg.prolog_module, "incumbent_ref", 2, t_incumbent_ref, nullptr, ENTER_C);
+  ASSERT_EQ(run("assertz(inc(sup, [0, 0]))"), 1);
+  const char *pool[] = {"_",
+                        "a",
+                        "0",
+                        "-1",
+                        "4",
+                        "1.5",
+                        "[]",
+                        "[1|_]",
+                        "f(X)",
+                        "on",
+                        "off",
+                        "error",
+                        "fail",
+                        "[[1|2]]",
+                        "s(1)",
+                        "probe(x)",
+                        "probe",
+                        "100000000000000000000",
+                        "global(a, b, c, d, e)",
+                        "'$ref'(3, 1)",
+                        "R",
+                        "[1, 2, 3]"};
+  const struct {
+    const char *name;
+    int arity;
+  } natives[] = {{"$fd_statistics", 2},
+                 {"$fd_debug", 3},
+                 {"$fd_overflow", 3},
+                 {"$fd_minint_maxint", 2},
+                 {"$fd_update_incumbent", 3},
+                 {"$fd_incumbent_bound", 2},
+                 {"$fd_dispatch_global_fast", 6}};
+  std::mt19937 random(2026);
+  const size_t pool_size = sizeof pool / sizeof pool[0];
+  for (int i = 0; i < 3000; i++) {
+    const auto &n = natives[random() % (sizeof natives / sizeof natives[0])];
+    std::string goal = std::string("clpfd:'") + n.name + "'(";
+    for (int k = 0; k < n.arity; k++)
+      goal += (k ? ", " : "") + std::string(pool[random() % pool_size]);
+    goal += ")";
+    int rc = run("incumbent_ref(inc/2, R), catch(" + goal + ", error(_, _), true)");
+    ASSERT_NE(rc, -1) << goal << " " << exception();
+    fd()->fd_overflow = 0;
+  }
+  ASSERT_EQ(run("incumbent_ref(inc/2, R), clpfd:'$fd_incumbent_bound'(R, B), "
+                "clpfd:'$fd_debug'(_, off, 1), clpfd:'$fd_overflow'(_, error, 1)"),
+            1)
+      << exception();
+  EXPECT_TRUE(var("B") == "sup" || var("B").find_first_not_of("-0123456789") == std::string::npos)
+      << var("B");
+  fd_test_global &g = add_test_global("tg", 2);
+  g.prunes = {{2, MakeSmall(3), MakeSmall(4)}};
+  ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
+                "clpfd:'$fd_post_global'(tg(X, Y), st(_, 0), 0, tg(X, Y), [dom(X)], _), "
+                "clpfd:'$fd_evaluate_indexical'(_, R), "
+                "clpfd:'$fd_arg_attribute'(Y, 0, v(_, _, '$mutable'(dom(S, _, _, _), _), _))"),
+            1)
+      << exception();
+  EXPECT_EQ(var("R") + " " + var("S"), "0 [[3|4]]");
+  EXPECT_EQ(g.runs, 1);
 }

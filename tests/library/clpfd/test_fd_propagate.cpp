@@ -302,6 +302,7 @@ struct snapshot {
   TAGGED *trail_top;
   TAGGED level;
   std::vector<TAGGED> entries;
+  std::vector<std::string> shown; /* the entries written out, for after a collection */
   uint64_t collections;
   int checks = 0;
   std::vector<std::string> faults;
@@ -330,6 +331,8 @@ public:
     snap.trail_top = snap.b->trail_top;
     snap.level = level_value();
     snap.entries = entries();
+    snap.shown.clear();
+    for (TAGGED e : snap.entries) snap.shown.push_back(TestProlog::show(e));
     snap.collections = qx_gc_statistics()->collections;
     return 1;
   }
@@ -357,10 +360,19 @@ public:
         snap.faults.push_back("heap");
     }
     fd_sync(api, w);
-    /* Work taken from the queues meanwhile is not given back; nothing queued since stays. */
-    for (TAGGED e : entries())
-      if (std::find(snap.entries.begin(), snap.entries.end(), e) == snap.entries.end())
+    /* Work taken from the queues meanwhile is not given back; nothing queued since stays. A
+     * collection moves the entries: then they are compared as written terms. */
+    bool moved = qx_gc_statistics()->collections != snap.collections;
+    std::multiset<std::string> before;
+    for (size_t i = 0; i < snap.entries.size(); i++)
+      before.insert(moved ? snap.shown[i] : std::to_string(snap.entries[i]));
+    for (TAGGED e : entries()) {
+      auto at = before.find(moved ? TestProlog::show(e) : std::to_string(e));
+      if (at == before.end())
         snap.faults.push_back("queue entry made after the choicepoint");
+      else
+        before.erase(at);
+    }
     return 1;
   }
 };
@@ -414,4 +426,73 @@ TEST_F(FdBacktrackTest, BacktrackingRestoresExactly)
     while (levels() > 0) ASSERT_EQ(run("clpfd:'$fd_evaluate_indexical'(_, _)"), 1);
   }
   EXPECT_EQ(snap.checks, 40);
+}
+
+/* Op 1 moves every entry by its argument and op 4 visits each; a real collection (ops 2 and 3)
+ * keeps queued globals and relocates their entries. */
+TEST_F(FdPropTest, ManagerHookFollowsTheHeap)
+{
+  add_test_global("t", 1);
+  consult("junk :- functor(_, f, 200), functor(_, f, 200).");
+  ASSERT_EQ(run("junk, clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], _), junk, "
+                "clpfd:'$fd_post_global'(t(Y), s(_, 0), 0, t(Y), [], _)"),
+            1)
+      << exception();
+  std::vector<TAGGED> before = entries();
+  ASSERT_EQ(before.size(), 2u);
+  fd_manager_hook(api, w, 1, (void *)(uintptr_t)64);
+  std::vector<TAGGED> moved = entries();
+  for (size_t i = 0; i < before.size(); i++) EXPECT_EQ(moved[i], before[i] + 64);
+  fd_manager_hook(api, w, 1, (void *)(uintptr_t)-64);
+  EXPECT_EQ(entries(), before);
+  EXPECT_EQ(fd_manager_hook(api, w, 9, nullptr), 0);
+  EXPECT_EQ(entries(), before);
+
+  uint64_t collections = qx_gc_statistics()->collections;
+  ASSERT_EQ(run("junk, clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], G), junk, "
+                "clpfd:'$fd_post_global'(t(Y), s(_, 0), 0, t(Y), [], G2), garbage_collect, "
+                "clpfd:'$fd_debug'(_, on, _), clpfd:'$fd_evaluate_indexical'(_, 2), "
+                "clpfd:'$fd_evaluate_indexical'(_, 2), clpfd:'$fd_evaluate_indexical'(H, 2), "
+                "clpfd:'$fd_evaluate_indexical'(H2, 2), clpfd:'$fd_debug'(_, off, _), H == G, "
+                "H2 == G2"),
+            1)
+      << exception();
+  EXPECT_GT(qx_gc_statistics()->collections, collections);
+  EXPECT_GT(qx_gc_statistics()->cells_collected, 0u);
+}
+
+/* Arguments of the wrong kind give type errors, never a crash; the kernel then still works. */
+TEST_F(FdPropTest, BadArgumentsAreTypeErrors)
+{
+  fd_test_global &g = add_test_global("t", 1);
+  g.prunes = {{1, MakeSmall(2), MakeSmall(3)}};
+  consult_in("clpfd", "call_action(_).");
+  std::mt19937 rng(3);
+  const char *terms[] = {"_",
+                         "a",
+                         "1",
+                         "[]",
+                         "[a|_]",
+                         "f(_)",
+                         "'$mutable'(a, 0)",
+                         "'$mutable'('$fdlists'(0, 0, [], [], [], [], []), 0)",
+                         "global(a, b, c, d, e)",
+                         "global(a, b, '$mutable'(2, 0), _, e)"};
+  const char *natives[] = {"'$fd_enqueue_all'(A)", "'$fd_global_enqueue'(A)",
+                           "'$fd_prune_and_enqueue'(A, B)", "'$fd_coref'(A)"};
+  for (int i = 0; i < 2000; i++) {
+    std::string goal = natives[rng() % 4];
+    size_t a = goal.find("A"), b = goal.find("B");
+    std::string tb = terms[rng() % 10];
+    if (b != std::string::npos) goal.replace(b, 1, tb);
+    goal.replace(a, 1, terms[rng() % 10]);
+    int r = run("catch(clpfd:" + goal + ", error(type_error(_, _), _), true)");
+    ASSERT_GE(r, 0) << goal << exception();
+  }
+  while (levels() > 0) ASSERT_EQ(run("clpfd:'$fd_evaluate_indexical'(_, _)"), 1);
+  ASSERT_EQ(run("clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [dom(X)], _), "
+                "clpfd:'$fd_evaluate_indexical'(_, 0), clpfd:'$fd_in_interval'(X, 0, 9, 0)"),
+            1)
+      << exception();
+  EXPECT_EQ(g.runs, 1);
 }
