@@ -777,8 +777,11 @@ void prolog_fd_global_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
   worker *w = fd_worker(api);
   if (!global_argument(api, w, global)) return;
   fd_begin(api, w);
+  /* As the loop marks a global it runs: one that may queue itself again is not kept queued. */
   TAGGED g = fd_ref_get(api, global);
-  fd_set_status(api, w, g, fd_status(g) | FD_ST_QUEUED | FD_ST_RUNNING);
+  uint32_t status = fd_status(g) | FD_ST_QUEUED | FD_ST_RUNNING;
+  if (status & FD_ST_REQUEUE) status &= ~FD_ST_QUEUED;
+  fd_set_status(api, w, g, status);
 }
 
 void prolog_fd_prune_and_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref actions,

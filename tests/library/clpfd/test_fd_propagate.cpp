@@ -496,3 +496,43 @@ TEST_F(FdPropTest, BadArgumentsAreTypeErrors)
       << exception();
   EXPECT_EQ(g.runs, 1);
 }
+
+/* Actions: exit kills the global, a goal runs through clpfd:call_action/1 (its exception
+ * reaches the caller), fail fails and is counted; the status loses running, and queued unless
+ * bit 32. $fd_enqueue_all wakes a variable's lists; $fd_global_enqueue marks queued and running. */
+TEST_F(FdPropTest, ActionsAndWakingNatives)
+{
+  fd_test_global &g = add_test_global("t", 1);
+  consult_in("clpfd", "call_action(G) :- G.");
+  ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 0), "
+                "clpfd:'$fd_post_global'(t(X), s(_, 0), 32, t(X), [dom(X)], G), "
+                "clpfd:'$fd_evaluate_indexical'(_, 0), get_attr(X, clpfd, v(_, _, _, L)), "
+                "clpfd:'$fd_enqueue_all'(L), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                "clpfd:'$fd_global_enqueue'(G), G = global(_, _, '$mutable'(S1, _), D, _), "
+                "clpfd:'$fd_prune_and_enqueue'([Y = 3, exit], G), "
+                "G = global(_, _, '$mutable'(S2, _), _, _), clpfd:'$fd_evaluate_indexical'(_, 0)"),
+            1)
+      << exception();
+  EXPECT_EQ(g.runs, 2);
+  EXPECT_EQ(var("S1") + " " + var("S2") + " " + var("D") + " " + var("Y"), "98 34 1 3");
+  EXPECT_EQ(run("clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], G), "
+                "clpfd:'$fd_prune_and_enqueue'([throw(oops)], G)"),
+            -1);
+  EXPECT_EQ(exception(), "oops");
+  ASSERT_EQ(
+      run("clpfd:'$fd_statistics'(3, _), clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), "
+          "[], G), \\+ clpfd:'$fd_prune_and_enqueue'([fail], G), clpfd:'$fd_statistics'(3, F)"),
+      1);
+  EXPECT_EQ(var("F"), "1");
+  while (levels() > 0) ASSERT_EQ(run("clpfd:'$fd_evaluate_indexical'(_, _)"), 1);
+}
+
+/* An indexical reaching the loop is an error until indexicals are evaluated, not dropped. */
+TEST_F(FdPropTest, IndexicalsRaiseASystemError)
+{
+  EXPECT_EQ(run("L = '$mutable'('$fdlists'(1, 1, [ix(i, a, '$mutable'(1, 0), _, b, c, d)], [], [], "
+                "[], []), 0), clpfd:'$fd_enqueue_all'(L), clpfd:'$fd_evaluate_indexical'(_, _)"),
+            -1);
+  EXPECT_EQ(exception(), "error(system_error(indexicals are not supported yet),"
+                         "context(:(clpfd,/($fd_evaluate_indexical,2)),0))");
+}
