@@ -562,6 +562,24 @@ TEST_F(FdTell, AttributesOfArguments)
       {"'$fd_dvar_list'([1, 2.0], 0)", 0},
       {"L = [_|L], '$fd_dvar_list'(L, 0)", 0},
       {"'$fd_dvar_list'([], 1)", 1},
+      /* clpfd's slot filled by put_attr/3 with what the kernel never makes */
+      {"put_attr(X, clpfd, foo), '$fd_in_set'(X, [[1|2]], 0)", 0},
+      {"put_attr(X, clpfd, v(1, 0, a, 0)), '$fd_tell'(X, [[1|2]], _)", 0},
+      {"put_attr(X, clpfd, v(1, 0, '$mutable'(dom(a, 1, 2, 2), 0), 0)), '$fd_in_interval'(X, 0, 1, "
+       "0)",
+       0},
+      {"put_attr(X, clpfd, v(1, 0, '$mutable'(dom([[1|2]], 1, 3, 2), 0), 0)), "
+       "'$fd_arg_attribute'(X, 0, _)",
+       0},
+      {"put_attr(X, clpfd, v(1, 0, '$mutable'(dom([[1|2]], 1, 2, 2), 0), '$mutable'(l, 0))), "
+       "'$fd_dvar_list'([X], 0)",
+       0},
+      {"M = '$mutable'(v(1, 0, M, 0), 0), put_attr(X, clpfd, v(1, 0, M, 0)), "
+       "'$fd_check_arguments'(f(X), _)",
+       0},
+      {"put_attr(X, clpfd, v(1, 0, '$mutable'(dom([[1|2]], 1, 2, 2), 0), 0)), '$fd_in_interval'(X, "
+       "2, 9, 0), X == 2",
+       1},
       {"'$fd_check_arguments'(f(_, g(1)), _)", 0},
       {"'$fd_in_interval'(X, 0, 9, 0), '$fd_arg_attribute'(X, 1, _)", 1},
   };
