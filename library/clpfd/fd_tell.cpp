@@ -23,6 +23,9 @@ static constexpr TAGGED SELF_NONE = 0;
 static constexpr int LIVE_SLOTS = 5;
 /* Heap words kept free above every construction. */
 static constexpr uint32_t HEAP_MARGIN = 128;
+/* What fd_link builds for a variable that has its attribute: a copy of the suspension record, a
+ * val/1 wrapper and the list cell. */
+static constexpr uint32_t LINK_ROOM = 16;
 
 static constexpr TAGGED FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
 static constexpr TAGGED FUNCTOR_LISTS7 = atom_fdlists | (7u << QX_ARITY_SHIFT);
@@ -344,7 +347,7 @@ void dvar_attach_daemon(ORVALIS_API_STRUCT *api, worker *w, dvar *d, void *block
   if (d->flags & DV_FIXED) return;
   TAGGED parked = global;
   qx_gc_root root(&parked);
-  ensure_heap(w, 6);
+  ensure_heap(w, 6 + LINK_ROOM);
   global = deref(parked);
   TAGGED *daemon = heap_take(w, 6);
   daemon[0] = FUNCTOR_DAEMON5;
