@@ -116,7 +116,7 @@ void dvar_assign(ORVALIS_API_STRUCT *api, dvar *to, dvar *from, worker *w)
               (to->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) | moved;
   to->min = from->min;
   to->max = from->max;
-  to->set = set;
+  to->set = fd_localize(api, w, set); /* kept past other views' exports, which may collect */
 }
 
 int dvar_contains_value_t(const dvar *d, TAGGED value)

@@ -23,8 +23,12 @@ static constexpr TAGGED SELF_NONE = 0;
 static constexpr int LIVE_SLOTS = 5;
 /* Heap words kept free above every construction. */
 static constexpr uint32_t HEAP_MARGIN = 128;
+/* What fd_link builds for a variable that has its attribute: a copy of the suspension record, a
+ * val/1 wrapper and the list cell. */
+static constexpr uint32_t LINK_ROOM = 16;
 
 static constexpr TAGGED FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
+static constexpr TAGGED FUNCTOR_LISTS7 = atom_fdlists | (7u << QX_ARITY_SHIFT);
 static constexpr TAGGED FUNCTOR_GLOBAL5 = atom_global | (5u << QX_ARITY_SHIFT);
 static constexpr TAGGED FUNCTOR_DAEMON5 = atom_daemon | (5u << QX_ARITY_SHIFT);
 static constexpr TAGGED FUNCTOR_EQ2 = atom_equal | (2u << QX_ARITY_SHIFT);
@@ -343,7 +347,7 @@ void dvar_attach_daemon(ORVALIS_API_STRUCT *api, worker *w, dvar *d, void *block
   if (d->flags & DV_FIXED) return;
   TAGGED parked = global;
   qx_gc_root root(&parked);
-  ensure_heap(w, 6);
+  ensure_heap(w, 6 + LINK_ROOM);
   global = deref(parked);
   TAGGED *daemon = heap_take(w, 6);
   daemon[0] = FUNCTOR_DAEMON5;
@@ -402,6 +406,44 @@ static TAGGED constant_attribute(worker *w, TAGGED n)
   return MakeStr(p);
 }
 
+/* The value of a '$mutable' term after its forwarding, or 0 when m is none or the chain is longer
+ * than the steps left. */
+static TAGGED checked_mutable_value(TAGGED m, int *steps)
+{
+  for (m = deref(m); IsStr(m) && StrFunctor(m) == functor_mutable2 && (*steps)-- > 0;) {
+    TAGGED value = deref(StrArg(m, 1));
+    if (!IsStr(value) || StrFunctor(value) != functor_mutable2) return value;
+    m = value;
+  }
+  return 0;
+}
+
+/* An attribute as the kernel makes it: v/4 terms chained through their domain mutables, the last
+ * holding dom(Set, Min, Max, Size) with a well-formed Set and a suspension record (or 0). put_attr/3
+ * can put any term in clpfd's slot, even a cyclic one: the walk is bounded. */
+static bool well_formed_attribute(TAGGED attr)
+{
+  int steps = 64;
+  TAGGED value = deref(attr);
+  do {
+    attr = value;
+    if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
+    value = checked_mutable_value(StrArg(attr, 3), &steps);
+  } while (IsStr(value) && StrFunctor(value) == functor_v4);
+  if (!IsStr(value) || StrFunctor(value) != FUNCTOR_DOM4) return false;
+  if (deref(StrArg(attr, 4)) != MakeSmall(0)) {
+    TAGGED lists = checked_mutable_value(StrArg(attr, 4), &steps);
+    if (!IsStr(lists) || StrFunctor(lists) != FUNCTOR_LISTS7 || !IsSmall(deref(StrArg(lists, 1))) ||
+        !IsSmall(deref(StrArg(lists, 2))))
+      return false;
+  }
+  TAGGED *dom = StrPtr(value), set = deref(dom[1]);
+  int32_t count;
+  bool refs;
+  return IsLst(set) && fds_check(set, &count, &refs) && !refs && deref(dom[2]) == fd_min(set) &&
+         deref(dom[3]) == fd_max(set);
+}
+
 TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
                          TAGGED size)
 {
@@ -410,11 +452,7 @@ TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED
   if (!IsVar(term)) return 0;
   mod_def *module = fd_state(api)->fd_module;
   TAGGED attr = get_attributes(term, module);
-  if (attr) {
-    /* another module's code may have put something else in clpfd's slot */
-    bool well_formed = IsStr(attr) && StrFunctor(attr) == functor_v4 && fd_attr_dom(attr);
-    return well_formed ? attr : 0;
-  }
+  if (attr) return well_formed_attribute(attr) ? attr : 0;
   attr = copy_template(w);
   TAGGED *dom = StrPtr(attr) + 11;
   dom[2] = min;

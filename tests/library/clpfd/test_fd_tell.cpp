@@ -212,6 +212,37 @@ TEST_F(FdTell, ExportTellsTheViewOrItsIntersectionWithADomainChangedMeanwhile)
   }
 }
 
+/* Views loaded together and exported one after the other: an export may collect the heap, and the
+ * views not yet exported still tell what they were pruned to. */
+TEST_F(FdTell, ViewsExportedInTurnSurviveTheCollectionsOfEarlierExports)
+{
+  fdvar a = make({{0, 2}, {5, 9}}), b = make({{0, 9}}), c = make({{0, 9}}), e = make({{0, 9}});
+  w->numstack_end = nullptr;
+  dvar da, db, dc, de, copy, whole;
+  load(&da, a);
+  load(&whole, a); /* unchanged: its set is the heap set of the record */
+  load(&db, b);
+  load(&dc, c);
+  load(&de, e);
+  ASSERT_EQ(dvar_fix_interval_t(&da, MakeSmall(1), MakeSmall(6)), 7);
+  ASSERT_EQ(dvar_prune_interval_t(api, &db, MakeSmall(3), MakeSmall(4), w), 1);
+  ASSERT_EQ(dvar_fix_interval_t(&dc, MakeSmall(4), MakeSmall(4)), 15);
+  dvar_init_temp(&copy, MakeSmall(0), MakeSmall(9));
+  dvar_assign(api, &copy, &whole, w);
+  de.flags = copy.flags | DV_SET_TOLD;
+  de.min = copy.min;
+  de.max = copy.max;
+  de.set = copy.set;
+  tell(a, {{0, 1}, {5, 9}}); /* meanwhile: the set the views loaded is garbage now */
+  w->term[0] = w->term[1] = w->term[2] = atom_nil;
+  for (dvar *d : {&dc, &db, &da, &de}) dvar_export_do(api, w, d);
+  EXPECT_EQ(actions(), "[]");
+  EXPECT_EQ(domain(a), (Pairs{{1, 1}, {5, 6}}));
+  EXPECT_EQ(domain(b), (Pairs{{0, 2}, {5, 9}}));
+  EXPECT_EQ(domain(c), (Pairs{{4, 4}}));
+  EXPECT_EQ(domain(e), (Pairs{{0, 2}, {5, 9}}));
+}
+
 TEST_F(FdTell, ExportInDebuggingModeListsTheActionsAndTellsNothing)
 {
   struct Case {
@@ -399,6 +430,11 @@ TEST_F(FdTell, TellOfTheDomainItHasChangesAndWakesNothing)
 
 TEST_F(FdTell, AWakeWithNoOpenLevelOpensOne)
 {
+  propagator *none = fd()->current_propagator;
+  ASSERT_EQ(go("'$fd_in_set'(3, [[1|5]], 0), '$fd_in_interval'(3, 1, 5, 0)"), 1) << exception();
+  EXPECT_EQ(fd()->current_propagator, none) << "a bound integer changes nothing";
+  ASSERT_EQ(go("'$fd_in_set'(3, [[1|5]], 1)"), 1) << exception();
+  EXPECT_NE(fd()->current_propagator, none) << "but Begin opens its level";
   fd_test_global &spy = add_test_global("spy", 1);
   ASSERT_TRUE(go_undone("'$fd_post_global'(spy(X), s(_, 0), 0, spy(X), [dom(X)], _),"
                         "'$fd_evaluate_indexical'(_, 0),"
@@ -526,6 +562,24 @@ TEST_F(FdTell, AttributesOfArguments)
       {"'$fd_dvar_list'([1, 2.0], 0)", 0},
       {"L = [_|L], '$fd_dvar_list'(L, 0)", 0},
       {"'$fd_dvar_list'([], 1)", 1},
+      /* clpfd's slot filled by put_attr/3 with what the kernel never makes */
+      {"put_attr(X, clpfd, foo), '$fd_in_set'(X, [[1|2]], 0)", 0},
+      {"put_attr(X, clpfd, v(1, 0, a, 0)), '$fd_tell'(X, [[1|2]], _)", 0},
+      {"put_attr(X, clpfd, v(1, 0, '$mutable'(dom(a, 1, 2, 2), 0), 0)), '$fd_in_interval'(X, 0, 1, "
+       "0)",
+       0},
+      {"put_attr(X, clpfd, v(1, 0, '$mutable'(dom([[1|2]], 1, 3, 2), 0), 0)), "
+       "'$fd_arg_attribute'(X, 0, _)",
+       0},
+      {"put_attr(X, clpfd, v(1, 0, '$mutable'(dom([[1|2]], 1, 2, 2), 0), '$mutable'(l, 0))), "
+       "'$fd_dvar_list'([X], 0)",
+       0},
+      {"M = '$mutable'(v(1, 0, M, 0), 0), put_attr(X, clpfd, v(1, 0, M, 0)), "
+       "'$fd_check_arguments'(f(X), _)",
+       0},
+      {"put_attr(X, clpfd, v(1, 0, '$mutable'(dom([[1|2]], 1, 2, 2), 0), 0)), '$fd_in_interval'(X, "
+       "2, 9, 0), X == 2",
+       1},
       {"'$fd_check_arguments'(f(_, g(1)), _)", 0},
       {"'$fd_in_interval'(X, 0, 9, 0), '$fd_arg_attribute'(X, 1, _)", 1},
   };
