@@ -230,12 +230,12 @@ TEST(GcGraphs, RandomGraphsUnderChoicepointsMatchTheRunWithoutCollection)
     std::vector<std::string> plain, collected;
     int collections = 0, unbound = 0;
     {
-      TestProlog p(false);
+      TestProlog p;
       qx_eg.current_gcmode = atom_off;
       plain = GraphRun(p.w, seed, false).run(3000);
     }
     {
-      TestProlog p(false);
+      TestProlog p;
       GraphRun run(p.w, seed, true);
       collected = run.run(3000);
       collections = run.collections;
@@ -300,7 +300,7 @@ void count_destroy(void *block)
 TEST(GcRoots, ALongDeterministicRunKeepsEveryRootKind)
 {
   EnvGuard size("GLOBALSTKSIZE", "256K");
-  TestProlog p(true);
+  TestProlog p;
   worker *w = p.w;
   qx_eg.current_gcmargin = 32;
   qx_define_native(qx_eg.prolog_module, "note", 1, engine_test::t_note, nullptr, ENTER_C);
@@ -411,7 +411,7 @@ void outside_hook(worker *w, int operation, TAGGED *heap_start)
 
 TEST(GcRoots, TermsTheOutsideHookMarksSurviveAndItsCellsFollow)
 {
-  TestProlog p(false);
+  TestProlog p;
   worker *w = p.w;
   instance *first, *last;
   TAGGED *before;
@@ -462,7 +462,7 @@ std::string descending(int n)
 TEST(GcPolicy, LongRunsInA64KiBHeapGiveTheirResultsAndTheHeapStaysSmall)
 {
   EnvGuard size("GLOBALSTKSIZE", "64K");
-  TestProlog p(true);
+  TestProlog p;
   qx_eg.current_gcmargin = 16;
   p.consult(kLists);
   uint64_t before = qx_gc_statistics()->collections;
@@ -476,7 +476,7 @@ TEST(GcPolicy, LongRunsInA64KiBHeapGiveTheirResultsAndTheHeapStaysSmall)
 
 TEST(GcPolicy, CountingByLastCallKeepsTheHeapUnder64MiB)
 {
-  TestProlog p(true);
+  TestProlog p;
   p.consult(kLists);
   ASSERT_EQ(p.run("count(0, 30000000)"), 1);
   EXPECT_LT(committed_heap(p.w), 64 * MiB);
@@ -485,7 +485,7 @@ TEST(GcPolicy, CountingByLastCallKeepsTheHeapUnder64MiB)
 TEST(GcPolicy, GcModeOffOnlyGrows)
 {
   EnvGuard size("GLOBALSTKSIZE", "64K");
-  TestProlog p(true);
+  TestProlog p;
   qx_eg.current_gcmargin = 16;
   qx_eg.current_gcmode = atom_off;
   p.consult(kLists);
@@ -497,7 +497,7 @@ TEST(GcPolicy, GcModeOffOnlyGrows)
 
 TEST(GcPolicy, TraceLinesOnTheErrorStreamOnlyWhileGcTraceIsOn)
 {
-  TestProlog p(true);
+  TestProlog p;
   for (TAGGED mode : {atom_on, atom_off}) {
     qx_eg.current_gctrace = mode;
     testing::internal::CaptureStderr();
@@ -517,7 +517,7 @@ TEST(GcPolicy, TraceLinesOnTheErrorStreamOnlyWhileGcTraceIsOn)
 
 TEST(GcPolicy, TheStressModeCollectsAtEveryOverflowCallAndTrapsTheFreedHeap)
 {
-  TestProlog p(false);
+  TestProlog p;
   worker *w = p.w;
   bool stress = qx_gc_stress;
   qx_gc_stress = true;
@@ -566,7 +566,7 @@ int live_data_past_the_limit()
 {
   alarm(120);
   EnvGuard limit("PROLOGMAXSIZE", "16M");
-  TestProlog p(true);
+  TestProlog p;
   p.consult(kLists);
   try {
     throw qx_fault{};

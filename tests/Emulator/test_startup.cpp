@@ -482,8 +482,8 @@ TEST(Startup, QuickLoadRunsTheFileThenItsSibling)
     }
     return joined(out);
   });
-  EXPECT_EQ(child.report, "missing 00; 11 note " + dir + "/a.ql; note " + dir +
-                              "/ap.ql; 11 note " + dir + "/b.ql")
+  EXPECT_EQ(child.report, "missing 00; 11 note " + dir + "/a.ql; note " + dir + "/ap.ql; 11 note " +
+                              dir + "/b.ql")
       << child.err;
   std::filesystem::remove_all(dir);
 }
