@@ -432,20 +432,10 @@ void QX_deinitialize(void)
   set_failed_bootfile(nullptr);
   if (definition *d = defined_prolog_predicate("qx_deinitialize", 0)) QX_query_cut_fail(d);
   qx_flush_user_output(); /* closing the streams at shutdown forces them: flush what they hold */
-  deinit_stream();
-  deinit_wcx();
-  event_queue_remove();
   qx_free_start_data();
-  qx_free_code_objects();
-  deinit_file();
-  dealloc_worker(w);
-  qx_clear_exception();
-  deinit_wam();
-  deinit_wamsup();
-  deinit_modules();
-  deinit_database();
+  deinit_once(w);
   free_replaced_definitions();
-  deinit_atoms();
+  deinit_wcx();
   memman_deinit();
   memory_manager_initialized = false;
   if (qxio_inited) {

@@ -14,6 +14,7 @@
 #include "startup.h"
 #include "bi_process.h"
 #include "streams.h"
+#include "system.h"
 #include "wam.h"
 #include "wcx.h"
 
@@ -66,6 +67,19 @@ int init_once(void)
   return init_wamsup();
 }
 
+void deinit_once(worker *w)
+{
+  deinit_stream(); /* closing a stream may run Prolog code: the worker is still there */
+  qx_free_code_objects();
+  deinit_file();
+  dealloc_worker(w);
+  deinit_wam();
+  deinit_wamsup();
+  deinit_modules();
+  deinit_database();
+  deinit_atoms();
+}
+
 void init_each_time(worker *w)
 {
   set_current_worker(w);
@@ -96,6 +110,7 @@ worker *create_worker(void)
 void dealloc_worker(worker *w)
 {
   if (w == nullptr || !worker_in_use) return;
+  event_queue_remove();
   numstack_deinit();
   deinit_stacks(w);
   if (qx_w == w) set_current_worker(nullptr);
@@ -107,7 +122,6 @@ void reinitialize(worker *w)
   if (!qx_prolog_initialized()) return;
   if (w == nullptr) w = qx_w;
   memman_reinit();
-  event_queue_remove();
   dealloc_worker(w);
   worker *fresh = create_worker();
   set_current_worker(fresh);

@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "../tests/support/engine_start.h"
 #include "../tests/support/read_terms.h"
 #include "atoms.h"
 #include "builtins.h"
@@ -24,34 +25,15 @@
 #include "wcx.h"
 
 struct BenchEngine {
-  worker storage{};
-  worker *w = &storage;
+  worker *w = start_whole_engine();
 
   BenchEngine()
   {
-    std::memset(&qx_eg, 0, sizeof qx_eg);
-    if (memman_init() != 0 || init_atoms() != 0 || init_stacks(w) != 0) {
-      std::fprintf(stderr, "engine start failed\n");
-      std::exit(1);
-    }
-    clear_ch_type_hash();
-    numstack_init(w);
-    qx_w = w;
-    init_modules();
-    init_database();
-    init_wam();
-    qx_install_builtins();
-    /* Streams up once, so that reading a goal costs no start of the I/O library. */
-    if (qxio_init(nullptr, nullptr, 0) != 0 || init_stream() != 1) {
-      std::fprintf(stderr, "stream start failed\n");
-      std::exit(1);
-    }
+    if (w) return;
+    std::fprintf(stderr, "engine start failed\n");
+    std::exit(1);
   }
-  ~BenchEngine()
-  {
-    deinit_stream();
-    qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
-  }
+  ~BenchEngine() { stop_whole_engine(w); }
   BenchEngine(const BenchEngine &) = delete;
   BenchEngine &operator=(const BenchEngine &) = delete;
   void consult(const std::string &text)

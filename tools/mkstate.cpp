@@ -2,13 +2,12 @@
  *
  *   mkstate APP.pl DIR OUT.cpp
  *
- * starts an engine without a boot file (its parts one by one, as the engine's own start-up does
- * after the boot file is found) and writes DIR/qxrt.sav, the runtime state (kind ALL), and
- * DIR/tavro/tavro.sav, the application state (kind ALL_BUT_PROLOG): the clauses of APP.pl as
- * dynamic predicates of module prolog, beside the module clpfd with its attribute slot. OUT.cpp
- * then gets each state as a linked-in data resource (a blob: a magic text, the size and the
- * modification time as big-endian 8-byte numbers, the bytes) and the launcher's resource table,
- * qx_pre_map and qx_pre_linkage.
+ * starts the engine without a boot file (qx_glue_initialize with flags bit 0 clear) and writes
+ * DIR/qxrt.sav, the runtime state (kind ALL), and DIR/tavro/tavro.sav, the application state
+ * (kind ALL_BUT_PROLOG): the clauses of APP.pl as dynamic predicates of module prolog, beside
+ * the module clpfd with its attribute slot. OUT.cpp then gets each state as a linked-in data
+ * resource (a blob: a magic text, the size and the modification time as big-endian 8-byte
+ * numbers, the bytes) and the launcher's resource table, qx_pre_map and qx_pre_linkage.
  */
 #include <sys/stat.h>
 
@@ -30,52 +29,18 @@
 #include "parser.h"
 #include "qxio/qxio.h"
 #include "saverest.h"
+#include "startup.h"
 #include "streams.h"
 #include "unify.h"
 #include "wam.h"
 #include "wcx.h"
 
-void qx_install_builtins();
-
 namespace {
-
-worker main_worker;
 
 bool fail(const std::string &what)
 {
   std::fprintf(stderr, "mkstate: %s\n", what.c_str());
   return false;
-}
-
-bool start_engine()
-{
-  if (memman_init() != 0 || init_atoms() != 0) return fail("the memory manager does not start");
-  clear_ch_type_hash();
-  worker *w = &main_worker;
-  if (init_stacks(w) != 0) return fail("no data areas");
-  numstack_init(w);
-  qx_w = w;
-  if (init_modules() != 0 || init_database() != 0 || init_wam() != 0)
-    return fail("the interpreter does not start");
-  qx_install_builtins();
-  if (qxio_init(nullptr, nullptr, 0) != 0 || init_stream() != 1)
-    return fail("the streams do not start");
-  return true;
-}
-
-void stop_engine()
-{
-  qx_clear_exception();
-  deinit_stream();
-  qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
-  deinit_wam();
-  deinit_modules();
-  deinit_database();
-  numstack_deinit();
-  deinit_stacks(&main_worker);
-  deinit_atoms();
-  memman_deinit();
-  qx_w = nullptr;
 }
 
 bool read_file(const std::string &path, std::string &text)
@@ -227,8 +192,10 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "usage: mkstate APP.pl DIR OUT.cpp\n");
     return 2;
   }
-  if (!start_engine()) return 1;
+  /* flags 0: no boot file, so the engine stays marked uninitialised and is driven through its
+   * internals; the process's end takes it down */
+  if (!qx_glue_initialize(argc, argv, nullptr, nullptr, nullptr, 0, 0))
+    return fail("the engine does not start"), 1;
   bool ok = write_states(argv[1], argv[2]) && write_linked_resources(argv[2], argv[3]);
-  stop_engine();
   return ok ? 0 : 1;
 }

@@ -1,6 +1,5 @@
-/* The engine fixture for the embedding API's tests: the interpreter fixture plus the API's own
- * built-ins ("$ref_term"/2, retract_exception/1), terms read into term references, and natives
- * written against the API as a foreign resource writes them. */
+/* The engine fixture for the embedding API's tests: the interpreter fixture plus terms read into
+ * term references, and natives written against the API as a foreign resource writes them. */
 #ifndef QX_API_FIXTURE_H
 #define QX_API_FIXTURE_H
 
@@ -27,13 +26,7 @@ public:
   }
 
 protected:
-  ApiTest()
-  {
-    for (const qx_pred_row *rows : {qx_api_termrefs_rows, qx_api_queries_rows})
-      for (const qx_pred_row *r = rows; r->name; r++)
-        qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
-    qx_set_errno(0);
-  }
+  ApiTest() { qx_set_errno(0); }
 
   /* A new term reference holding the term of text (its variables: var(name)). */
   QX_term_ref ref(const std::string &text)

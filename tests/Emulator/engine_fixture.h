@@ -1,7 +1,7 @@
-/* An interpreter fixture for the engine tests: TestProlog without the built-in families, plus
- * test natives that do not depend on them: =/2, a nondeterministic between/3, note/1 (appends a
- * term to a log that tests compare with what they expect), nested queries, and the finite-domain
- * kernel's persistent-block protocol written out as the solver does it. */
+/* An interpreter fixture for the engine tests: TestProlog with test natives of its own in place
+ * of the built-ins' =/2 and between/3 (a nondeterministic one written for the tests), note/1
+ * (appends a term to a log that tests compare with what they expect), nested queries, and the
+ * finite-domain kernel's persistent-block protocol written out as the solver does it. */
 #ifndef QX_ENGINE_FIXTURE_H
 #define QX_ENGINE_FIXTURE_H
 
@@ -140,7 +140,7 @@ inline int t_destroyed(worker *w)
 
 class EngineTest : public ::testing::Test {
 protected:
-  EngineTest() : p(false)
+  EngineTest()
   {
     using namespace engine_test;
     engine_test::log_text.clear();

@@ -32,27 +32,32 @@ struct bi_call {
   std::string predicate; /* Name/Arity of the goal in the error's context */
 };
 
-class StreamTest : public ApiTest {
+/* The other ends of the user streams' pipes. The hook is set before the engine starts, since
+ * start-up opens the user streams; a null hook keeps the process's standard streams. */
+struct user_stream_peers {
+  explicit user_stream_peers(QX_stream *(*hook)(void *, int))
+  {
+    if (hook) QX_set_user_stream_hook(hook, this);
+  }
+  ~user_stream_peers()
+  {
+    QX_set_user_stream_hook(nullptr, nullptr);
+    QX_set_user_stream_post_hook(nullptr, nullptr);
+    for (int fd : peer)
+      if (fd >= 0) close(fd);
+  }
+  int peer[3] = {-1, -1, -1};
+};
+
+class StreamTest : protected user_stream_peers, public ApiTest {
 protected:
   /* The tests keep terms in C++ locals across calls of the natives: no collection moves them. */
   qx_gc_off hold_terms_;
   /* standard_streams: the user streams are the process's standard streams (the default hook),
    * else pipes whose other ends the test holds. */
   explicit StreamTest(bool standard_streams = false)
-  {
-    EXPECT_EQ(qxio_init(nullptr, nullptr, 0), 0);
-    install(qx_bi_streams_rows);
-    if (!standard_streams) QX_set_user_stream_hook(pipe_hook, this);
-    EXPECT_EQ(init_stream(), 1);
-  }
-  ~StreamTest() override
-  {
-    deinit_stream();
-    QX_set_user_stream_hook(nullptr, nullptr);
-    QX_set_user_stream_post_hook(nullptr, nullptr);
-    for (int fd : peer) close(fd);
-    EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
-  }
+      : user_stream_peers(standard_streams ? nullptr : pipe_hook)
+  {}
 
 public:
   /* A UTF-8 text node (or a binary one) over a descriptor on the thread-backed device. */
@@ -106,7 +111,7 @@ protected:
    * pipes the test reads at peer[1] and peer[2]. */
   static QX_stream *pipe_hook(void *data, int which)
   {
-    StreamTest *t = (StreamTest *)data;
+    user_stream_peers *t = (user_stream_peers *)data;
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
     bool input = which == 0;
@@ -193,8 +198,6 @@ protected:
     closedir(d);
     return n;
   }
-
-  int peer[3] = {-1, -1, -1};
 };
 
 /* State of a process's main thread from /proc: 'S' while it sleeps in a blocking wait. */

@@ -46,11 +46,4 @@ private:
   std::thread thread_;
 };
 
-/* Defines the natives of a family of built-in rows in module prolog. */
-inline void define_builtin_rows(const qx_pred_row *rows)
-{
-  for (const qx_pred_row *r = rows; r->name; r++)
-    qx_define_native(qx_eg.prolog_module, r->name, r->arity, r->function, r->retry, r->kind);
-}
-
 #endif

@@ -1,5 +1,5 @@
-/* An engine for the system built-ins: the stream fixture with the whole built-in table, the
- * start directories, goals run from text, and a child whose standard output is a pipe. */
+/* An engine for the system built-ins: the stream fixture with goals run from text, a directory
+ * of the test's own, and a child whose standard output is a pipe. */
 #ifndef QX_SYSTEM_FIXTURE_H
 #define QX_SYSTEM_FIXTURE_H
 
@@ -20,9 +20,7 @@ class SystemTest : public StreamTest {
 public:
   explicit SystemTest(bool standard_streams = false) : StreamTest(standard_streams)
   {
-    qx_install_builtins();
     p.consult("member(X, [X|_]). member(X, [_|T]) :- member(X, T). ");
-    EXPECT_EQ(init_once_file(), 1);
     char *cwd = getcwd(nullptr, 0);
     start = cwd ? cwd : "/";
     free(cwd);
@@ -31,9 +29,7 @@ public:
   }
   ~SystemTest() override
   {
-    qx_free_start_data();
-    qx_free_code_objects();
-    deinit_file();
+    qx_free_start_data(); /* what the tests set with $set_argv */
     if (chdir(start.c_str()) != 0) ADD_FAILURE() << "no way back to " << start;
     std::error_code ignored;
     if (!dir.empty()) std::filesystem::remove_all(dir, ignored);

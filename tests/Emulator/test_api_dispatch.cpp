@@ -166,7 +166,6 @@ TEST_F(DispatchEngine, Latin1ChartypeFollowsTheClassTable)
 
 TEST_F(DispatchEngine, EncodingsThroughTheCoders)
 {
-  ASSERT_EQ(qxio_init(nullptr, nullptr, 0), 0); /* the coders are the I/O library's */
   const char *canonical = nullptr;
   ASSERT_EQ(QX_get_encoding("utf8", &canonical), 1);
   ASSERT_NE(canonical, nullptr);
@@ -205,7 +204,6 @@ TEST_F(DispatchEngine, EncodingsThroughTheCoders)
   EXPECT_EQ(QX_encoding_release(utf8), 1);
   EXPECT_EQ(QX_encoding_release(latin1), 1);
   EXPECT_EQ(QX_encoding_release(nullptr), 0);
-  qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
 }
 
 TEST_F(DispatchEngine, SupportFunctionsOfNoPart)

@@ -22,7 +22,6 @@
 #include "memman.h"
 #include "orvalis.h"
 #include "qxio.h"
-#include "qxio/fs_test_util.h"
 #include "test_fork.h"
 
 namespace {
@@ -137,9 +136,7 @@ protected:
     async_seen.clear();
     seen = handler_record{};
     engine_thread = pthread_self();
-    event_queue_init();
   }
-  ~ApiEvents() override { event_queue_remove(); }
 
   /* Posts no-op events until the queue refuses one: the slots that were free. */
   static int free_slots()
@@ -408,7 +405,6 @@ TEST_F(ApiEvents, ASignalRunsItsHandlerOnceOnTheEngineThreadAtTheNextCall)
 
 TEST_F(ApiEvents, ASignalEndsABlockedLibraryReadWithInterrupted)
 {
-  qxio_test::library lib;
   int ends[2];
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
   QXIO stream = nullptr;
@@ -635,6 +631,9 @@ TEST_F(ApiEvents, TheDefaultSetUpInstallsExactlyItsHandlers)
         setenv("ORVALIS_MINIMAL_SIGNALS", row.value, 1);
       else
         unsetenv("ORVALIS_MINIMAL_SIGNALS");
+      /* the library's copy of the environment, taken when the engine started, afresh */
+      qxio_init_environment(1);
+      qxio_init_environment(0);
       reset_all_actions();
       ds_signals_init();
       std::string report = non_default_actions() + "| ";

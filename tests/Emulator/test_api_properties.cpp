@@ -374,7 +374,6 @@ TEST(ApiGetenvBuiltin, AnswersFromTheEnvironmentTheChildWasGiven)
     crafted[2] = empty.data();
     crafted[3] = nullptr;
     environ = crafted;
-    if (qxio_init(nullptr, nullptr, 0) < 0) return std::string("no library");
     std::string report;
     {
       TestProlog p;
@@ -388,7 +387,6 @@ TEST(ApiGetenvBuiltin, AnswersFromTheEnvironmentTheChildWasGiven)
       TAGGED goal = p.compound("$getenv", {MakeSmall(1), p.TestEngine::var()});
       report += qx_call_once(p.w, goal, qx_eg.user_module) == 1 ? "number:answers" : "number:fails";
     }
-    qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
     return report;
   });
   EXPECT_TRUE(child.exited(0)) << child.status << child.err;

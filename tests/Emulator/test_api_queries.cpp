@@ -284,7 +284,6 @@ TEST_F(ApiQueries, DecodeReservedExceptions)
   EXPECT_EQ(QX_decode_reserved_exception(ref("'$reserved'(772)"), nullptr), 4);
   /* The ball of halt/1 decodes to its code. */
   p.consult("stop :- halt(3).");
-  qx_install_builtins();
   EXPECT_EQ(QX_query(pred("stop", 0)), -1);
   QX_term_ref ball = QX_new_term_ref();
   ASSERT_EQ(QX_exception_term(ball), 1);
@@ -295,6 +294,7 @@ TEST_F(ApiQueries, DecodeReservedExceptions)
 
 TEST_F(ApiQueries, PredicateLookupAndBadInput)
 {
+  qx_eg.typein_mod = qx_eg.user_module; /* as a restore leaves it */
   QX_pred_ref typein = QX_predicate("foo", 2, nullptr);
   ASSERT_NE(typein, nullptr);
   EXPECT_EQ(QX_predicate("foo", 2, ""), typein);
@@ -343,7 +343,7 @@ int list_past_the_ceiling()
 {
   alarm(120);
   EnvGuard size("PROLOGMAXSIZE", "48M");
-  TestProlog p(false);
+  TestProlog p;
   p.consult("p(1).");
   std::vector<unsigned char> bytes(20000000, 7);
   QX_term_ref list = QX_new_term_ref(), tail = QX_new_term_ref(), x = QX_new_term_ref();

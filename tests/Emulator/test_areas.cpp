@@ -63,7 +63,8 @@ TEST(Areas, CallOverflowCommitsMoreAndNeverMovesTheHeap)
   TestEngine e;
   worker *w = e.w;
   qx_eg.current_gcmargin = 64; /* KiB */
-  qx_eg.current_gcmode = atom_off;       /* the growth path: what is made here is garbage to a collection */
+  qx_eg.current_gcmode =
+      atom_off; /* the growth path: what is made here is garbage to a collection */
   TAGGED *heap = w->heap_start;
   TAGGED *old_fence = w->stack_start;
   for (TAGGED *p = w->global_top; p < w->global_top + 1000; p++)
@@ -378,7 +379,8 @@ int heap_growth_under_limit()
   TestEngine e;
   worker *w = e.w;
   qx_eg.current_gcmargin = 64;
-  qx_eg.current_gcmode = atom_off; /* the growth path: what is made here is garbage to a collection */
+  qx_eg.current_gcmode =
+      atom_off; /* the growth path: what is made here is garbage to a collection */
   if ((size_t)((char *)w->heap_end - (char *)w->heap_start) < 256 * MiB) return 77;
   try {
     throw qx_fault{};

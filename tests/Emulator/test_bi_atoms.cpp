@@ -81,11 +81,13 @@ TEST_F(BiAtoms, CurrentAtomChecksAndEnumeratesEveryAtomOnce)
 TEST_F(BiAtoms, CharConversionFlag)
 {
   ASSERT_EQ(p.run("'$char_conversion'(X, X)"), 1);
-  EXPECT_EQ(p.var("X"), "off") << "off until set";
+  EXPECT_EQ(p.var("X"), "on") << "on from the start";
+  EXPECT_EQ(p.run("'$char_conversion'(on, off)"), 1);
+  EXPECT_EQ(qx_eg.current_char_conversion, p.atom("off"));
+  ASSERT_EQ(p.run("'$char_conversion'(X, X)"), 1);
+  EXPECT_EQ(p.var("X"), "off");
   EXPECT_EQ(p.run("'$char_conversion'(off, on)"), 1);
   EXPECT_EQ(qx_eg.current_char_conversion, atom_on);
-  ASSERT_EQ(p.run("'$char_conversion'(X, X)"), 1);
-  EXPECT_EQ(p.var("X"), "on");
   EXPECT_EQ(p.run("'$char_conversion'(off, off)"), 0) << "the old value does not unify";
   EXPECT_EQ(qx_eg.current_char_conversion, atom_on);
   EXPECT_EQ(thrown("'$char_conversion'(_, maybe)"),

@@ -49,12 +49,6 @@ std::ostream &operator<<(std::ostream &os, const waited &w)
 
 class ProcessTest : public StreamTest {
 protected:
-  ProcessTest()
-  {
-    install(qx_bi_process_rows);
-    EXPECT_EQ(init_each_time_file(), 1);
-  }
-
   static int64_t int_of(TAGGED t)
   {
     int64_t v = UNBOUND;

@@ -20,9 +20,7 @@ class DevlinkTest : public StreamTest {
 protected:
   DevlinkTest()
   {
-    define_builtin_rows(qx_devlink_rows);
     native("control_c_handler", 0, t_control_c);
-    event_queue_init();
     qx_reset_ctrlc_pending();
     qx_reset_debugger_trap();
     interrupts_handled = 0;
@@ -31,7 +29,6 @@ protected:
   {
     qx_reset_ctrlc_pending();
     qx_reset_debugger_trap();
-    event_queue_remove();
   }
 
   /* Runs engine events and collects the pipe's codes until it holds `until` codes, or (with 0)

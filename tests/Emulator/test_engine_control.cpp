@@ -85,7 +85,6 @@ TEST_F(Control, ACatchWhoseGoalExitedNoLongerCatches)
 
 TEST_F(Control, HaltIsNotCaught)
 {
-  qx_install_builtins();
   EXPECT_EQ(p.run("catch(nested_once(halt(3)), _, note(caught))"), -1);
   EXPECT_EQ(exception(), "$reserved(" + std::to_string((3 << 8) | 4) + ")");
   EXPECT_EQ(log(), "");
@@ -96,7 +95,6 @@ TEST_F(Control, HaltIsNotCaught)
  * payload is the code's exact value times 256 plus 4. */
 TEST_F(Control, HaltIsNotCaughtWhateverTheCode)
 {
-  qx_install_builtins();
   const int64_t codes[] = {
       0,          1,  255,      1048575,  1048576,    1048577,    268435455,     268435456,
       2147483647, -1, -1048576, -1048577, -268435456, -268435457, 1099511627776, -1099511627776};
@@ -242,5 +240,4 @@ TEST_F(Control, RetryDefinitionsOfTheSameArityStayApart)
   EXPECT_EQ(qx_call_native(p.w, b), 1);
   EXPECT_EQ(TestProlog::show(x) + TestProlog::show(y), "12");
   EXPECT_EQ(a->retry, first);
-  deinit_wamsup();
 }

@@ -85,7 +85,7 @@ int fault_in_last_alternative()
 {
   alarm(120);
   EnvGuard size("PROLOGMAXSIZE", "48M");
-  TestProlog p(false);
+  TestProlog p;
   qx_define_native(qx_eg.prolog_module, "=", 2, t_unify, nullptr, ENTER_C);
   qx_define_native(qx_eg.prolog_module, "erase_first", 1, t_erase_first, nullptr, ENTER_C);
   qx_define_native(qx_eg.prolog_module, "mk_list", 2, t_mk_list, nullptr, ENTER_C);
@@ -223,6 +223,7 @@ TEST_F(Database, IndexicalsGoThroughTheSolversDestructorOncePerChain)
   redefine_predicate(d, ENTER_INTERPRETED);
   EXPECT_EQ(chains_destroyed.size(), 4u);
   give_indexicals(def("ix", 3));
+  deinit_stream(); /* first, as at shutdown: closing a stream may run Prolog code */
   deinit_modules();
   EXPECT_EQ(chains_destroyed.size(), 6u);
   EXPECT_EQ(qx_space_in_use(QX_FD_INFO_SPACE), in_use);
@@ -398,7 +399,6 @@ class ClauseIndex : public EngineTest {
 protected:
   ClauseIndex()
   {
-    qx_install_builtins();
     native("mutate", 0, t_mutate);
     native("nodes", 1, t_nodes);
     EXPECT_EQ(p.run("assertz(p(x, 0)), retract(p(x, 0))"), 1) << "p/2 is dynamic";
@@ -545,6 +545,7 @@ TEST_F(Database, ShutdownFreesCompiledClausesWhateverTheOrderOfTheModules)
 {
   /* Each module exports a compiled predicate to the other, so one importer's module is freed
    * before its exporter whatever order the module table gives. */
+  deinit_stream(); /* first, as at shutdown: closing a stream may run Prolog code */
   deinit_modules();
   size_t without_modules = qx_space_in_use(QX_SPACE_PROGRAM);
   init_modules();

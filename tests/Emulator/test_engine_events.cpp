@@ -153,7 +153,8 @@ TEST_F(Events, EventsWaitWhileDisabled)
 
 TEST_F(Events, PassingTheHeapWarningMakesRoomAndRestoresTheSoftLimit)
 {
-  qx_eg.current_gcmode = atom_off; /* the growth path: what is made here is garbage to a collection */
+  qx_eg.current_gcmode =
+      atom_off; /* the growth path: what is made here is garbage to a collection */
   TAGGED *fence = p.w->stack_start;
   ASSERT_EQ(p.run("eat, limits_ok"), 1);
   EXPECT_GT(p.w->stack_start, fence);

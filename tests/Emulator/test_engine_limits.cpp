@@ -133,7 +133,7 @@ const char *const kRecursion = "down(0) :- !. down(N) :- succ_down(N, M), down(M
 int fault_in_native()
 {
   alarm(120); /* a child that hangs is a failure, not a hung test */
-  TestProlog p(false);
+  TestProlog p;
   define_limit_natives();
   p.consult(kRecursion);
   qx_eg.current_gcmargin = 64;
@@ -154,7 +154,7 @@ int recursion_past_the_stacks()
 {
   alarm(120);
   EnvGuard size("PROLOGMAXSIZE", "48M");
-  TestProlog p(false);
+  TestProlog p;
   define_limit_natives();
   p.consult(kRecursion);
   try {

@@ -96,7 +96,6 @@ class ForeignTest : public ApiTest {
 protected:
   ForeignTest()
   {
-    qx_install_builtins();
     qx_set_linked_resources(pre_map, pre_linkage);
     qx_set_linked_interfaces(interfaces);
     events.clear();

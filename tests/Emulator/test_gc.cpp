@@ -231,12 +231,12 @@ TEST(GcGraphs, RandomGraphsUnderChoicepointsMatchTheRunWithoutCollection)
     std::vector<std::string> plain, collected;
     int collections = 0, unbound = 0;
     {
-      TestProlog p(false);
+      TestProlog p;
       qx_eg.current_gcmode = atom_off;
       plain = GraphRun(p.w, seed, false).run(3000);
     }
     {
-      TestProlog p(false);
+      TestProlog p;
       GraphRun run(p.w, seed, true);
       collected = run.run(3000);
       collections = run.collections;
@@ -301,7 +301,7 @@ void count_destroy(void *block)
 TEST(GcRoots, ALongDeterministicRunKeepsEveryRootKind)
 {
   EnvGuard size("GLOBALSTKSIZE", "256K");
-  TestProlog p(true);
+  TestProlog p;
   worker *w = p.w;
   qx_eg.current_gcmargin = 32;
   qx_define_native(qx_eg.prolog_module, "note", 1, engine_test::t_note, nullptr, ENTER_C);
@@ -412,7 +412,7 @@ void outside_hook(worker *w, int operation, TAGGED *heap_start)
 
 TEST(GcRoots, TermsTheOutsideHookMarksSurviveAndItsCellsFollow)
 {
-  TestProlog p(false);
+  TestProlog p;
   worker *w = p.w;
   instance *first, *last;
   TAGGED *before;
@@ -509,7 +509,7 @@ std::string descending(int n)
 TEST(GcPolicy, LongRunsInA64KiBHeapGiveTheirResultsAndTheHeapStaysSmall)
 {
   EnvGuard size("GLOBALSTKSIZE", "64K");
-  TestProlog p(true);
+  TestProlog p;
   qx_eg.current_gcmargin = 16;
   p.consult(kLists);
   uint64_t before = qx_gc_statistics()->collections;
@@ -523,7 +523,7 @@ TEST(GcPolicy, LongRunsInA64KiBHeapGiveTheirResultsAndTheHeapStaysSmall)
 
 TEST(GcPolicy, CountingByLastCallKeepsTheHeapUnder64MiB)
 {
-  TestProlog p(true);
+  TestProlog p;
   p.consult(kLists);
   ASSERT_EQ(p.run("count(0, 30000000)"), 1);
   EXPECT_LT(committed_heap(p.w), 64 * MiB);
@@ -532,7 +532,7 @@ TEST(GcPolicy, CountingByLastCallKeepsTheHeapUnder64MiB)
 TEST(GcPolicy, GcModeOffOnlyGrows)
 {
   EnvGuard size("GLOBALSTKSIZE", "64K");
-  TestProlog p(true);
+  TestProlog p;
   qx_eg.current_gcmargin = 16;
   qx_eg.current_gcmode = atom_off;
   p.consult(kLists);
@@ -544,7 +544,7 @@ TEST(GcPolicy, GcModeOffOnlyGrows)
 
 TEST(GcPolicy, TraceLinesOnTheErrorStreamOnlyWhileGcTraceIsOn)
 {
-  TestProlog p(true);
+  TestProlog p;
   for (TAGGED mode : {atom_on, atom_off}) {
     qx_eg.current_gctrace = mode;
     testing::internal::CaptureStderr();
@@ -564,7 +564,7 @@ TEST(GcPolicy, TraceLinesOnTheErrorStreamOnlyWhileGcTraceIsOn)
 
 TEST(GcPolicy, TheStressModeCollectsAtEveryOverflowCallAndTrapsTheFreedHeap)
 {
-  TestProlog p(false);
+  TestProlog p;
   worker *w = p.w;
   bool stress = qx_gc_stress;
   qx_gc_stress = true;
@@ -613,7 +613,7 @@ int live_data_past_the_limit()
 {
   alarm(120);
   EnvGuard limit("PROLOGMAXSIZE", "16M");
-  TestProlog p(true);
+  TestProlog p;
   p.consult(kLists);
   try {
     throw qx_fault{};

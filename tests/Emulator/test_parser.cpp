@@ -16,13 +16,7 @@ namespace {
 
 class ParserTest : public StreamTest {
 protected:
-  ParserTest()
-  {
-    install(qx_bi_write_rows);
-    install(qx_tokenizer_rows);
-    install(qx_parser_rows);
-    qx_eg.current_double_quotes = at("codes");
-  }
+  ParserTest() { qx_eg.current_double_quotes = at("codes"); }
 
   /* The term of text, or 0 when the reader answers 0. */
   TAGGED read(const std::string &text, TAGGED *vars = nullptr)

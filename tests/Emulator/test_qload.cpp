@@ -32,7 +32,6 @@ struct read_result {
 
 class QLoad : public StreamTest {
 protected:
-  QLoad() { install(qx_qload_rows); }
   ~QLoad() override
   {
     for (QX_stream *s : open) qclose(s);
@@ -347,6 +346,7 @@ TEST_F(QLoad, SourcePositionsGoToTheTableUnlessTheFlagIsOff)
                     atom_name(file) + " " + std::to_string(line));
   };
   std::string bytes = ql({"K0", "8", "4", "", "d2", "17", "A0", "a", "L0"});
+  qx_eg.current_source_info = at("on");
   EXPECT_EQ(read_one(bytes), "a");
   qx_eg.current_source_info = at("off");
   EXPECT_EQ(read_one(bytes), "a");

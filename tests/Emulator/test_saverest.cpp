@@ -43,9 +43,6 @@ class SaveEngine : public StreamTest {
 public:
   SaveEngine()
   {
-    for (const qx_pred_row *rows :
-         {qx_bi_db_rows, qx_bi_write_rows, qx_saverest_save_rows, qx_saverest_restore_rows})
-      install(rows);
     char dir_template[] = "/tmp/qx_saverest_XXXXXX";
     dir = mkdtemp(dir_template);
   }
@@ -473,7 +470,6 @@ TEST(SaveRestore, RestoreRunsTheStatesInitialisationGoals)
   for (const auto &row : rows) {
     forked_child child = run_forked([&]() -> std::string {
       SaveEngine e;
-      qx_install_builtins(); /* halt/1 among them */
       std::string file = e.dir + "/init.sav";
       for (const char *g : row.goals)
         if (e.run(std::string("assertz(prolog:'$init_goal'(") + g + "))") != 1) return "assertz";

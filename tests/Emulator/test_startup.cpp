@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,12 +21,15 @@
 
 #include "atoms.h"
 #include "database.h"
+#include "memman.h"
 #include "modules.h"
 #include "startup.h"
 #include "start_data.h"
+#include "streams.h"
 #include "unify.h"
 #include "test_fork.h"
 #include "wam.h"
+#include "wcx.h"
 
 namespace {
 
@@ -440,6 +444,60 @@ TEST(Startup, ShutdownRunsTheHookAndFinalEventsThenStartsAgain)
   EXPECT_EQ(child.report, round + "; " + round) << child.err;
 }
 
+/* deinit_once gives back what init_once and create_worker took, with a clause asserted and a
+ * stream left open (memory, and every descriptor opened; the standard streams' are closed with
+ * them), and the engine starts again after it. External object types are left out:
+ * the API has no removal of a type, so the one each worker registers lives for the process. */
+TEST(Startup, DeinitOnceGivesBackWhatTheStartTook)
+{
+  forked_child child = run_forked([] {
+    std::memset(&qx_eg, 0, sizeof qx_eg);
+    if (qxio_init(nullptr, nullptr, 0) != 0 || memman_init() != 0 || init_wcx() != 0)
+      return std::string("no start");
+    /* the bytes in use of each space, and the descriptors open */
+    auto taken = [](std::set<std::string> *fds) {
+      std::string text;
+      for (qx_space k : {QX_SPACE_MISC, QX_SPACE_ATOM, QX_SPACE_PROGRAM, QX_SPACE_DATABASE,
+                         QX_SPACE_STACKS, QX_SPACE_NUMSTACK})
+        text += std::to_string(qx_space_in_use(k)) + " ";
+      for (auto &fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        fds->insert(fd.path().filename().string());
+      return text;
+    };
+    std::set<std::string> fds_before;
+    const std::string before = taken(&fds_before);
+    std::vector<std::string> out;
+    for (int round = 0; round < 2; round++) {
+      if (init_once() != 1) return joined(out) + " no init_once";
+      worker *w = create_worker();
+      TAGGED *p = w->global_top;
+      p[0] = MakeFunctor(init_atom_check("kept", 0), 1);
+      p[1] = init_atom_check("an_atom_of_the_round", 0);
+      p[2] = MakeFunctor(init_atom_check("assertz", 0), 1);
+      p[3] = MakeStr(p);
+      w->global_top += 4;
+      QX_stream *open = nullptr;
+      out.push_back(std::to_string(qx_call_once(w, MakeStr(p + 2), qx_eg.user_module)) + " " +
+                    std::to_string(QX_stream_from_string("left open", &open)));
+      deinit_once(w);
+      std::set<std::string> fds_after;
+      std::string after = taken(&fds_after);
+      for (const std::string &fd : fds_after)
+        if (!fds_before.count(fd)) after += "fd " + fd + " ";
+      out.push_back(after == before ? "all back" : before + "-> " + after);
+      out.push_back(qx_w == nullptr && qx_eg.modules == nullptr && !qx_eg.root_stream_ptr
+                        ? "none left"
+                        : "left");
+    }
+    deinit_wcx();
+    memman_deinit();
+    qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
+    return joined(out);
+  });
+  std::string round = "1 1; all back; none left";
+  EXPECT_EQ(child.report, round + "; " + round) << child.err;
+}
+
 TEST(Startup, ReinitializeGivesAFreshWorker)
 {
   forked_child child = run_forked([] {
@@ -482,8 +540,8 @@ TEST(Startup, QuickLoadRunsTheFileThenItsSibling)
     }
     return joined(out);
   });
-  EXPECT_EQ(child.report, "missing 00; 11 note " + dir + "/a.ql; note " + dir +
-                              "/ap.ql; 11 note " + dir + "/b.ql")
+  EXPECT_EQ(child.report, "missing 00; 11 note " + dir + "/a.ql; note " + dir + "/ap.ql; 11 note " +
+                              dir + "/b.ql")
       << child.err;
   std::filesystem::remove_all(dir);
 }

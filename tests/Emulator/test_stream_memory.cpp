@@ -8,8 +8,6 @@ namespace {
 
 class MemoryStreamTest : public StreamTest {
 protected:
-  MemoryStreamTest() { install(qx_stream_memory_rows); }
-
   TAGGED code_list(const std::vector<int> &codes)
   {
     TAGGED list = atom_nil;

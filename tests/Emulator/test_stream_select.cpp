@@ -115,7 +115,6 @@ void on_close(QX_stream *stream, void *cookie, int event)
 
 class SelectTest : public StreamTest {
 protected:
-  SelectTest() { define_builtin_rows(qx_stream_select_rows); }
   TAGGED flt(double d)
   {
     uint32_t words[2];

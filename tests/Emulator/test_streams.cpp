@@ -633,7 +633,6 @@ std::string retry_child(int status_fd, bool throws, const char *charset)
   retry = retry_state{status_fd, throws};
   setenv("QX_CTYPE_STDIO", charset, 1);
   StdioStreams e;
-  event_queue_init();
   if (QX_signal(SIGUSR1, on_usr1, nullptr) == QX_SIG_ERR) return "no handler";
   pid_t self = getpid();
   if (write(status_fd, &self, sizeof self) != (ssize_t)sizeof self || write(status_fd, "r", 1) != 1)
@@ -651,7 +650,6 @@ std::string retry_child(int status_fd, bool throws, const char *charset)
   }
   report +=
       " handled=" + std::to_string(retry.handled) + " retries=" + std::to_string(qx_stream_retries);
-  event_queue_remove();
   return report;
 }
 

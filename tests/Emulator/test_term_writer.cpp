@@ -11,8 +11,6 @@ namespace {
 
 class TermWriterTest : public StreamTest {
 protected:
-  TermWriterTest() { install(qx_term_writer_rows); }
-
   /* The options compound: argument 1 quote, 8 the charset, 9 the float format. */
   TAGGED options(bool quote, const char *charset, TAGGED format = atom_nil)
   {

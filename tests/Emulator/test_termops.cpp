@@ -272,7 +272,8 @@ TEST_F(TermOps, NIntsToListMakesRoomFirstAndKeepsLiveRegisters)
 {
   std::vector<int32_t> cs(20000);
   for (size_t i = 0; i < cs.size(); i++) cs[i] = (int32_t)i;
-  qx_eg.current_gcmode = atom_off; /* the growth path: what is made here is garbage to a collection */
+  qx_eg.current_gcmode =
+      atom_off; /* the growth path: what is made here is garbage to a collection */
   TAGGED kept = engine.compound("keep", {atom_true});
   w->term[0] = kept;
   w->global_top = w->stack_start - 8;

@@ -27,7 +27,7 @@ int test_raise(worker *w) { return qx_type_error(w, "integer", deref(w->term[1])
 
 class Wam : public ::testing::Test {
 protected:
-  Wam() : p(false)
+  Wam()
   {
     qx_define_native(qx_eg.prolog_module, "=", 2, test_unify, nullptr, ENTER_C);
     qx_define_native(qx_eg.prolog_module, "between", 3, test_between, test_between_retry,
@@ -158,7 +158,6 @@ TEST_F(Wam, HaltIsAReservedExceptionThatCatchDoesNotStop)
 {
   TestProlog &q = p;
   q.consult("h :- catch(halt(3), _, true).");
-  qx_install_builtins();
   EXPECT_EQ(q.run("h"), -1);
   EXPECT_EQ(q.exception(), "$reserved(" + std::to_string((3 << 8) | 4) + ")");
   qx_clear_exception();
@@ -214,7 +213,6 @@ class ClauseCode : public EngineTest {
 protected:
   ClauseCode()
   {
-    qx_install_builtins();
     native("heap_used", 1, t_heap_used);
     native("local_used", 1, t_local_used);
   }

@@ -7,8 +7,6 @@ namespace {
 
 class WriteqTest : public StreamTest {
 protected:
-  WriteqTest() { install(qx_bi_write_rows); }
-
   /* What the goals name(term) leave in a file that is the current output meanwhile. */
   std::string written(const char *name, std::initializer_list<TAGGED> terms)
   {

@@ -18,6 +18,7 @@
 #include "atoms.h"
 #include "builtins.h"
 #include "database.h"
+#include "../support/engine_start.h"
 #include "fuzz_check.h"
 #include "memman.h"
 #include "modules.h"
@@ -32,20 +33,13 @@
 
 namespace {
 
-worker engine_worker;
+worker *engine_worker;
 
+/* The whole engine, for the run (double_quotes codes, as start-up sets it). */
 bool start_engine()
 {
-  std::memset(&qx_eg, 0, sizeof qx_eg);
-  worker *w = &engine_worker;
-  CHECK(memman_init() == 0 && init_atoms() == 0 && init_stacks(w) == 0);
-  clear_ch_type_hash();
-  numstack_init(w);
-  qx_w = w;
-  CHECK(init_modules() == 0 && init_database() == 0 && init_wam() == 0);
-  qx_install_builtins();
-  CHECK(qxio_init(nullptr, nullptr, 0) == 0 && init_stream() == 1);
-  qx_eg.current_double_quotes = init_atom_check("codes", 0);
+  engine_worker = start_whole_engine();
+  CHECK(engine_worker != nullptr);
   return true;
 }
 
@@ -118,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
   static bool started = start_engine();
   (void)started;
-  worker *w = &engine_worker;
+  worker *w = engine_worker;
   TAGGED *mark = w->global_top;
   node *before = w->node_;
   qxio_t_buf *buffer = qxio_buf_alloc(data, size, 0);

@@ -16,6 +16,7 @@
 #include "atoms.h"
 #include "database.h"
 #include "datadefs.h"
+#include "../support/engine_start.h"
 #include "fuzz_check.h"
 #include "memman.h"
 #include "modules.h"
@@ -32,18 +33,13 @@ namespace {
 /* Reads per input: a file of many terms is cut short, not refused. */
 constexpr int MAX_READS = 64;
 
-worker engine_worker;
+worker *engine_worker;
 std::string path;
 
 void start_engine()
 {
-  CHECK(memman_init() == 0 && init_atoms() == 0);
-  clear_ch_type_hash();
-  CHECK(init_stacks(&engine_worker) == 0);
-  numstack_init(&engine_worker);
-  qx_w = &engine_worker;
-  CHECK(init_modules() == 0 && init_database() == 0 && init_wam() == 0);
-  CHECK(qxio_init(nullptr, nullptr, 0) == 0 && init_stream() == 1);
+  engine_worker = start_whole_engine();
+  CHECK(engine_worker != nullptr);
   char name[] = "/tmp/fuzz_qload_XXXXXX";
   int fd = mkstemp(name);
   CHECK(fd >= 0);
@@ -68,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   (void)started;
   FILE *f = std::fopen(path.c_str(), "wb");
   CHECK(f && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0);
-  worker *w = &engine_worker;
+  worker *w = engine_worker;
   TAGGED *heap_mark = w->global_top;
   size_t program = qx_space_in_use(QX_SPACE_PROGRAM);
   QX_stream *s = qopen(path.c_str());

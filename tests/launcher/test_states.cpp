@@ -19,7 +19,6 @@ const std::string app_file = std::string(QX_STATES_DIR) + "/tavro/tavro.sav";
 /* An engine with every built-in and the user streams over pipes. */
 class StatesEngine : public StreamTest {
 public:
-  StatesEngine() { qx_install_builtins(); }
   void TestBody() override {}
   using StreamTest::peer;
   int run(const std::string &text) { return run_goal(goal(text)); }

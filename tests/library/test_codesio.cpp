@@ -221,7 +221,7 @@ int growth_past_the_ceiling()
 {
   alarm(120);
   EnvGuard size("PROLOGMAXSIZE", "48M");
-  TestProlog p(false);
+  TestProlog p;
   QX_MAINFUN_PARAMS_STRUCT block;
   if (libres_load(qx_main_QXENV_codesio, &block) != 0) return 7;
   codesio_data *d = write_record();

@@ -13,8 +13,6 @@
 #include "foreign_interface.h"
 #include "qxlibres.h"
 
-void qx_install_builtins();
-
 namespace {
 
 const char *const pre_map[] = {"timeout", "codesio", "random", nullptr};
@@ -27,8 +25,6 @@ class LinkedResources : public StreamTest {
 protected:
   LinkedResources()
   {
-    qx_install_builtins();
-    event_queue_init(); /* the time-out resource's signal goes through the event queue */
     qx_set_linked_resources(pre_map, pre_linkage);
     qx_set_linked_interfaces(interfaces);
   }
@@ -36,7 +32,6 @@ protected:
   {
     qx_set_linked_interfaces(nullptr);
     qx_set_linked_resources(nullptr, nullptr);
-    event_queue_remove();
   }
 };
 

@@ -41,16 +41,8 @@ long long left_us()
 
 class Timeout : public ApiTest {
 protected:
-  Timeout()
-  {
-    event_queue_init();
-    block = libres_load(qx_main_QXENV_timeout);
-  }
-  ~Timeout() override
-  {
-    libres_unload(block);
-    event_queue_remove();
-  }
+  Timeout() { block = libres_load(qx_main_QXENV_timeout); }
+  ~Timeout() override { libres_unload(block); }
   QX_term_ref number(long long v) { return ref(std::to_string(v)); }
   std::string stop() { return show(to_stop_timer_a()); }
 

@@ -1,8 +1,6 @@
-/* Terms read from text for tests and benchmarks, through the engine's term reader. What a read
- * needs of the I/O library and the stream layer and finds not started it starts for the read
- * and stops after it, so that a test's memory accounting sees nothing of it. Strings read as
- * code lists unless double_quotes was set. A text without a term, or with a syntax error,
- * throws std::runtime_error. */
+/* Terms read from text for tests and benchmarks, through the engine's term reader, on a started
+ * engine (its streams up). Strings read as code lists unless double_quotes was set. A text
+ * without a term, or with a syntax error, throws std::runtime_error. */
 #ifndef QX_READ_TERMS_H
 #define QX_READ_TERMS_H
 
@@ -15,7 +13,6 @@
 #include "datadefs.h"
 #include "gc.h"
 #include "parser.h"
-#include "qxio/qxio.h"
 #include "streams.h"
 
 class TermReader {
@@ -49,33 +46,10 @@ private:
   worker *w_;
   std::string text_;
 
-  /* Starts what a read needs and is not running; stops it again when it goes. */
-  struct streams_up {
-    bool library = false, layer = false;
-    streams_up()
-    {
-      qxio_t_coder_funcs *utf8 = nullptr;
-      if (qxio_char_coder_find(&utf8, "UTF-8", nullptr, 0) >= 0 && utf8)
-        qxio_coder_funcs_release(utf8);
-      else
-        library = qxio_init(nullptr, nullptr, 0) == 0;
-      if (!qx_eg.root_stream_ptr) layer = init_stream() == 1;
-      if (qx_eg.root_stream_ptr) return;
-      if (library) qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
-      throw std::runtime_error("the stream layer does not start");
-    }
-    ~streams_up()
-    {
-      if (layer) deinit_stream();
-      if (library) qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
-    }
-  };
-
   static std::vector<TAGGED> each(worker *w, const std::string &text,
                                   std::map<std::string, TAGGED> *vars, bool first_only)
   {
     qx_gc_off off; /* closing the stream may run a query; the terms read are in locals */
-    streams_up up;
     QX_stream *s = nullptr;
     if (QX_stream_from_string(text.c_str(), &s) != 1)
       throw std::runtime_error("no stream over: " + text);

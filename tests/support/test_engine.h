@@ -1,35 +1,45 @@
-/* A minimal engine for unit tests of the core: memory manager, atoms, character classes and one
- * worker with its data areas and number stack. One per test (the engine state is global). */
+/* Engines for unit tests of the core, one at a time (the engine state is global), with helpers
+ * that build terms on the worker's heap.
+ * TestEngine() is the minimal engine for the layers below the one-time state: the memory manager,
+ * atoms, character classes and one worker with only its data areas and number stack, so that
+ * tests of atoms, number stacks, unification and the solver's sets see nothing else and count
+ * what they make. Subclasses take the whole engine instead (TestEngine(whole_engine{})): started
+ * by init_once and create_worker as start-up starts it, taken down by deinit_once. */
 #ifndef QX_TEST_ENGINE_H
 #define QX_TEST_ENGINE_H
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
 
 #include "atoms.h"
 #include "datadefs.h"
+#include "engine_start.h"
 #include "memman.h"
 #include "objareas.h"
 #include "wcx.h"
 
 class TestEngine {
 public:
-  TestEngine()
+  TestEngine() : w(&storage_)
   {
     std::memset(&qx_eg, 0, sizeof qx_eg); /* the engine-global block starts zeroed */
     EXPECT_EQ(memman_init(), 0);
     EXPECT_EQ(init_atoms(), 0);
     clear_ch_type_hash();
-    w = &storage_;
     EXPECT_EQ(init_stacks(w), 0);
     numstack_init(w);
     qx_w = w;
   }
   ~TestEngine()
   {
+    if (whole_) {
+      stop_whole_engine(w);
+      return;
+    }
     numstack_deinit();
     deinit_stacks(w);
     deinit_atoms();
@@ -74,8 +84,18 @@ public:
 
   worker *w;
 
+protected:
+  struct whole_engine {};
+  explicit TestEngine(whole_engine) : w(start_whole_engine()), whole_(true)
+  {
+    if (w) return;
+    ADD_FAILURE() << "the engine does not start";
+    std::abort();
+  }
+
 private:
   worker storage_{};
+  bool whole_ = false;
 };
 
 #endif

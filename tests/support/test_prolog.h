@@ -1,6 +1,7 @@
-/* An engine for interpreter tests: TestEngine plus modules, the database and the interpreter,
- * with clauses consulted from text through the engine's reader and queries run once. show()
- * writes terms canonically (independently of the engine's own writer) for assertions. */
+/* An engine for interpreter tests: the whole engine (TestEngine's whole_engine: modules, the
+ * database, the interpreter, the built-in table and the streams), with clauses consulted from
+ * text through the engine's reader and queries run once. show() writes terms canonically
+ * (independently of the engine's own writer) for assertions. */
 #ifndef QX_TEST_PROLOG_H
 #define QX_TEST_PROLOG_H
 
@@ -15,24 +16,9 @@
 #include "read_terms.h"
 #include "wam.h"
 
-void qx_install_builtins(); /* the engine's built-in table, when linked */
-
 class TestProlog : public TestEngine {
 public:
-  explicit TestProlog(bool builtins = true)
-  {
-    EXPECT_EQ(init_modules(), 0);
-    EXPECT_EQ(init_database(), 0);
-    EXPECT_EQ(init_wam(), 0);
-    if (builtins) qx_install_builtins();
-  }
-  ~TestProlog()
-  {
-    qx_clear_exception();
-    deinit_wam();
-    deinit_modules();
-    deinit_database();
-  }
+  TestProlog() : TestEngine(whole_engine{}) {}
 
   /* Add clauses (text, clauses ending in ". ") to module user (or the clause's M:). */
   void consult(const std::string &text)
