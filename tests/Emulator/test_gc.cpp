@@ -453,7 +453,7 @@ int fd_style_manager(void *cookie, worker *w, int operation, void *argument)
 
 TEST(GcRoots, TheInstalledSolverHookMarksAndRelocatesItsCells)
 {
-  TestProlog p(false);
+  TestProlog p;
   worker *w = p.w;
   int cookie = 42;
   for (int enable : {1, 0}) {
