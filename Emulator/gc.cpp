@@ -207,7 +207,8 @@ bool collector::allocate()
 }
 
 /* Every root word, marked as it is found: registers, term and global references, choicepoints'
- * saved words, the interpreter's frames and tables, the trail, the wake list, registered ranges. */
+ * saved words, the interpreter's frames and tables, the quick-load array while a read runs, the
+ * trail, the wake list, registered ranges. */
 void collector::collect_roots(int live)
 {
   worker *w = w_;
@@ -222,6 +223,7 @@ void collector::collect_roots(int live)
     for (int i = 0; i < nregs; i++) slots_.push_back(&n->term[i]);
   }
   qx_interpreter_roots(w, slots_);
+  qx_qload_roots(slots_);
   for (const root_range &r : extra_roots())
     for (size_t i = 0; i < r.n; i++) slots_.push_back(&r.start[i]);
   for (uint32_t i = 0; i < w->wake_len; i++) slots_.push_back((TAGGED *)&w->wake_list[i]);
@@ -327,7 +329,6 @@ void qx_gc_disable() { gc_disabled++; }
 void qx_gc_enable() { gc_disabled--; }
 
 const qx_gc_stats *qx_gc_statistics() { return &stats; }
-
 
 void markTerm(TAGGED term)
 {

@@ -70,5 +70,7 @@ extern void (*qx_gc_outside_roots)(worker *w, int operation, TAGGED *heap_start)
 /* The interpreter's roots: the goal words of its frames and the slots of the variable tables
  * that frames and choicepoints still resume in (each slot once). */
 void qx_interpreter_roots(worker *w, std::vector<TAGGED *> &slots);
+/* The slots of the quick-load array while a read runs (they hold the terms read so far). */
+void qx_qload_roots(std::vector<TAGGED *> &slots);
 
 #endif
