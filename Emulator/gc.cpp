@@ -46,6 +46,11 @@ std::vector<root_range> &extra_roots()
   static std::vector<root_range> ranges;
   return ranges;
 }
+struct walker_entry {
+  qx_gc_walker walk;
+  void *data;
+};
+std::vector<walker_entry> walkers;
 int gc_disabled;
 qx_gc_stats stats;
 
@@ -208,7 +213,7 @@ bool collector::allocate()
 
 /* Every root word, marked as it is found: registers, term and global references, choicepoints'
  * saved words, the interpreter's frames and tables, the quick-load array while a read runs, the
- * trail, the wake list, registered ranges. */
+ * trail, the wake list, registered ranges and walkers. */
 void collector::collect_roots(int live)
 {
   worker *w = w_;
@@ -222,6 +227,7 @@ void collector::collect_roots(int live)
   qx_qload_roots(slots_);
   for (const root_range &r : extra_roots())
     for (size_t i = 0; i < r.n; i++) slots_.push_back(&r.start[i]);
+  for (const walker_entry &e : walkers) e.walk(e.data, slots_);
   for (uint32_t i = 0; i < w->wake_len; i++) slots_.push_back((TAGGED *)&w->wake_list[i]);
   for (TAGGED *slot : slots_) mark_value(*slot);
   /* Choicepoints' saved registers are marked and relocated where they lie: no other root
@@ -323,6 +329,17 @@ void qx_gc_remove_root_range(TAGGED *start)
   for (size_t i = ranges.size(); i-- > 0;)
     if (ranges[i].start == start) {
       ranges.erase(ranges.begin() + (ptrdiff_t)i);
+      return;
+    }
+}
+
+void qx_gc_add_walker(qx_gc_walker walk, void *data) { walkers.push_back({walk, data}); }
+
+void qx_gc_remove_walker(void *data)
+{
+  for (size_t i = walkers.size(); i-- > 0;)
+    if (walkers[i].data == data) {
+      walkers.erase(walkers.begin() + (ptrdiff_t)i);
       return;
     }
 }

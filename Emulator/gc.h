@@ -26,6 +26,12 @@ struct qx_gc_root {
   qx_gc_root &operator=(const qx_gc_root &) = delete;
 };
 
+/* An object whose term words change in number and place (a reader's stacks): while registered,
+ * every collection calls walk(data, slots), which adds the address of each word it holds. */
+using qx_gc_walker = void (*)(void *data, std::vector<TAGGED *> &slots);
+void qx_gc_add_walker(qx_gc_walker walk, void *data);
+void qx_gc_remove_walker(void *data);
+
 /* Collection is off while the count is above 0 (a caller keeps heap terms where no root reaches
  * them); call_overflow then only grows the heap. */
 void qx_gc_disable();
