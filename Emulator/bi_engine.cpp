@@ -163,7 +163,9 @@ definition *named_predicate(worker *w)
 int prolog_disassemble_predicate(worker *w)
 {
   definition *def = named_predicate(w);
-  return def && cunify(w, w->term[2], da_predicate(w, def));
+  if (!def) return 0;
+  TAGGED list = da_predicate(w, def); /* may collect: term[2] is read after */
+  return cunify(w, w->term[2], list);
 }
 
 int prolog_disassemble(worker *w)

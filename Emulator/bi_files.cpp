@@ -215,7 +215,7 @@ int prolog_list_directory(worker *w)
   std::vector<TAGGED> names;
   if (rc >= 0) rc = read_entries(dir, (uint32_t)(options & 3) | 4, &names);
   if (rc < 0) return unify_result(w, 3, rc);
-  return qx_unify_atom_list(w, w->term[2], names, 4) && unify_result(w, 3, 0);
+  return qx_unify_atom_list(w, 2, names, 4) && unify_result(w, 3, 0);
 }
 
 /* ---- $test_file_access/4 ---- */

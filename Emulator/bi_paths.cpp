@@ -62,7 +62,7 @@ void qx_exit_keeping_output(int code)
   _exit(code);
 }
 
-bool qx_unify_atom_list(worker *w, TAGGED t, const std::vector<TAGGED> &atoms, int live)
+bool qx_unify_atom_list(worker *w, int reg, const std::vector<TAGGED> &atoms, int live)
 {
   call_overflow(w, (uint32_t)(2 * atoms.size() + 2), live);
   TAGGED list = atom_nil;
@@ -73,7 +73,7 @@ bool qx_unify_atom_list(worker *w, TAGGED t, const std::vector<TAGGED> &atoms, i
     w->global_top += 2;
     list = MakeLst(pair);
   }
-  return cunify(w, t, list);
+  return cunify(w, w->term[reg], list);
 }
 
 namespace {
@@ -182,7 +182,7 @@ int prolog_split_env_path(worker *w)
     if (*entry == ':') entry++;
   }
   QX_free(value);
-  return qx_unify_atom_list(w, w->term[1], dirs, 3) && cunify(w, w->term[2], MakeSmall(0));
+  return qx_unify_atom_list(w, 1, dirs, 3) && cunify(w, w->term[2], MakeSmall(0));
 }
 
 int prolog_orvalis_path(worker *w)
@@ -222,7 +222,7 @@ int prolog_argv(worker *w)
     }
     atoms.push_back(a);
   }
-  return qx_unify_atom_list(w, w->term[0], atoms, 1);
+  return qx_unify_atom_list(w, 0, atoms, 1);
 }
 
 int prolog_set_argv(worker *w)

@@ -88,16 +88,19 @@ bool get_options(const bi_ctx &b, int argument, int64_t *options)
   return false;
 }
 
-TAGGED stream_term(worker *w, QX_stream *s)
+/* Unifies argument register reg with an integer: room is made first (term[0..4] being roots),
+ * and the register is read after it, since making room may collect. */
+bool unify_int64(worker *w, int reg, int64_t v)
 {
   call_overflow(w, 8, 5);
-  return make_integer(w, (int32_t)(intptr_t)s);
+  TAGGED t = make_int64(w, v);
+  return cunify(w, w->term[reg], t);
 }
 
-TAGGED int64_term(worker *w, int64_t v)
+/* Unifies argument register reg with the stream's term. */
+bool unify_stream(worker *w, int reg, QX_stream *s)
 {
-  call_overflow(w, 8, 5);
-  return make_int64(w, v);
+  return unify_int64(w, reg, (int32_t)(intptr_t)s);
 }
 
 /* The stream of argument 1, or null with the recorded error raised. */
@@ -375,7 +378,7 @@ int prolog_open(worker *w)
   if (options & 0x400) s->flags |= QX_SF_EOF_RESET;
   if (options & 0x1000) s->flags |= QX_SF_CLOSE_CLEANUP;
   resync_stream_mode(s);
-  return cunify(w, w->term[4], stream_term(w, s));
+  return unify_stream(w, 4, s);
 }
 
 int prolog_close(worker *w)
@@ -398,7 +401,7 @@ int prolog_open_null(worker *w)
 {
   QX_stream *s = null_stream(4);
   if (!s) return raise_io(bi_ctx{w, "$open_null", 1}, QXIO_E_OUT_OF_MEMORY, true, 0);
-  return cunify(w, w->term[0], stream_term(w, s));
+  return unify_stream(w, 0, s);
 }
 
 /* ---- current streams ---- */
@@ -407,7 +410,7 @@ int switch_stream(worker *w, QX_stream **slot, uint32_t required)
 {
   QX_stream *s = stream_to_ptr(w->term[1], required | QX_SM_QUIET, 0);
   if (!s) return 0;
-  if (!cunify(w, w->term[0], stream_term(w, *slot))) return 0;
+  if (!unify_stream(w, 0, *slot)) return 0;
   *slot = s;
   return 1;
 }
@@ -432,13 +435,13 @@ int prolog_stream_code(worker *w)
     return cunify(w, t, code);
   }
   QX_stream *s = stream_to_ptr(t, QX_SM_QUIET, 0);
-  return s && cunify(w, w->term[1], stream_term(w, s));
+  return s && unify_stream(w, 1, s);
 }
 
 int prolog_stream_flags(worker *w)
 {
   QX_stream *s = stream_arg(bi_ctx{w, "$stream_flags", 2}, 0);
-  return s && cunify(w, w->term[1], int64_term(w, s->mode));
+  return s && unify_int64(w, 1, s->mode);
 }
 
 int prolog_set_stream_flags(worker *w)
@@ -488,9 +491,7 @@ int prolog_stream_count(worker *w)
   if (!s) return 0;
   int rc = QX_get_stream_counts(s, &offset, &lines, &position, 0);
   if (rc < 0) return raise_io(b, rc, false, 1);
-  return cunify(w, w->term[1], int64_term(w, offset)) &&
-         cunify(w, w->term[2], int64_term(w, lines)) &&
-         cunify(w, w->term[3], int64_term(w, position));
+  return unify_int64(w, 1, offset) && unify_int64(w, 2, lines) && unify_int64(w, 3, position);
 }
 
 int prolog_stream_offset(worker *w)
@@ -501,7 +502,7 @@ int prolog_stream_offset(worker *w)
   if (!s) return 0;
   int rc = QX_get_stream_counts(s, &offset, nullptr, nullptr, 0);
   if (rc < 0) return raise_io(b, rc, false, 1);
-  return cunify(w, w->term[1], int64_term(w, offset));
+  return unify_int64(w, 1, offset);
 }
 
 int prolog_stream_set_line_count(worker *w)
@@ -534,7 +535,7 @@ int prolog_seek(worker *w)
                  : !std::strcmp(m, "eof")     ? QX_SP_EOF
                                               : 0;
   if (!how || set_stream_position(s, offset, 0, 0, QX_SP_RESET | how) < 0) return 0;
-  return cunify(w, w->term[3], int64_term(w, s->item_offset));
+  return unify_int64(w, 3, s->item_offset);
 }
 
 int prolog_set_stream_position(worker *w)
@@ -597,7 +598,7 @@ int prolog_next_stream(worker *w)
     QX_stream *root = qx_eg.root_stream_ptr;
     for (QX_stream *c = root ? root->forward : nullptr; c && c != root && !s; c = c->forward)
       if (!(c->mode & skip) && !excluded(c, w->term[3])) s = c;
-    if (s && !cunify(w, w->term[2], stream_term(w, s))) return 0;
+    if (s && !unify_stream(w, 2, s)) return 0;
   }
   if (!s) return 0;
   bool in = s->flags & QX_SF_INPUT, out = s->flags & QX_SF_OUTPUT;

@@ -98,11 +98,15 @@ uint32_t compiled_clause_count(const definition *def)
   return n;
 }
 
-/* code(Address, Halfwords) of a compiled clause; term[0..2] stay roots. */
+uint32_t code_halfwords(const emul_info *c)
+{
+  return (c->objsize - (uint32_t)sizeof(emul_info)) / 2;
+}
+
+/* code(Address, Halfwords) of a compiled clause, in room the caller made (2 * halfwords + 8). */
 TAGGED code_term(worker *w, const emul_info *c)
 {
-  uint32_t n = (c->objsize - (uint32_t)sizeof(emul_info)) / 2;
-  call_overflow(w, 2 * n + 8, 3);
+  uint32_t n = code_halfwords(c);
   TAGGED words = atom_nil;
   for (uint32_t i = n; i-- > 0;) {
     TAGGED *pair = w->global_top;
@@ -177,11 +181,19 @@ definition *qx_find_named_predicate(TAGGED module_name, TAGGED name)
 
 TAGGED da_predicate(worker *w, definition *def)
 {
-  /* The items are built first to last and linked in that order. */
+  /* Room for every item and its pair first, so that no collection moves the list while it is
+   * built; the items are built first to last and linked in that order. term[0..2] stay roots. */
+  uint64_t words = 16;
+  for (const emul_info *c = qx_first_compiled_clause(def); c; c = c->next)
+    words += 2 * (uint64_t)code_halfwords(c) + 8 + 2;
+  if (def->predtyp == ENTER_INTERPRETED)
+    for (instance *ins = def->first_clause; ins; ins = ins->next)
+      if (ins->death == QX_CLOCK_ALIVE) words += qx_instance_heap_words(ins) + 2;
+  if (words > UINT32_MAX) qx_memory_fault(nullptr, QX_SPACE_STACKS);
+  call_overflow(w, (uint32_t)words, 3);
   TAGGED list = atom_nil;
   TAGGED *tail = &list;
   auto append = [&](TAGGED item) {
-    call_overflow(w, 2, 3);
     TAGGED *pair = w->global_top;
     pair[0] = item, pair[1] = atom_nil;
     w->global_top += 2;

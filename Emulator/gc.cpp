@@ -46,6 +46,11 @@ std::vector<root_range> &extra_roots()
   static std::vector<root_range> ranges;
   return ranges;
 }
+struct walker_entry {
+  qx_gc_walker walk;
+  void *data;
+};
+std::vector<walker_entry> walkers;
 int gc_disabled;
 qx_gc_stats stats;
 
@@ -207,7 +212,8 @@ bool collector::allocate()
 }
 
 /* Every root word, marked as it is found: registers, term and global references, choicepoints'
- * saved words, the interpreter's frames and tables, the trail, the wake list, registered ranges. */
+ * saved words, the interpreter's frames and tables, the quick-load array while a read runs, the
+ * trail, the wake list, registered ranges and walkers. */
 void collector::collect_roots(int live)
 {
   worker *w = w_;
@@ -217,15 +223,17 @@ void collector::collect_roots(int live)
     TAGGED *refs = (TAGGED *)(b + 1);
     for (uint32_t i = 0; i < b->nrefs; i++) slots_.push_back(&refs[2 * i]);
   }
-  for (node *n = w->node_; n < w->choice_start; n = qx_node_below(n)) {
-    int nregs = NodeAlt(n)->nregs;
-    for (int i = 0; i < nregs; i++) slots_.push_back(&n->term[i]);
-  }
   qx_interpreter_roots(w, slots_);
+  qx_qload_roots(slots_);
   for (const root_range &r : extra_roots())
     for (size_t i = 0; i < r.n; i++) slots_.push_back(&r.start[i]);
+  for (const walker_entry &e : walkers) e.walk(e.data, slots_);
   for (uint32_t i = 0; i < w->wake_len; i++) slots_.push_back((TAGGED *)&w->wake_list[i]);
   for (TAGGED *slot : slots_) mark_value(*slot);
+  /* Choicepoints' saved registers are marked and relocated where they lie: no other root
+   * names them, and a deep stack of choicepoints holds far too many words to list. */
+  for (node *n = w->node_; n < w->choice_start; n = qx_node_below(n))
+    for (int i = 0; i < NodeAlt(n)->nregs; i++) mark_value(n->term[i]);
   drain();
   /* The trail: plain entries and value entries keep their cells, old values and pairs. A cell
    * value entry names its cell as address + 1, a mutable entry its '$mutable' structure. */
@@ -285,8 +293,10 @@ void collector::relocate_roots()
 {
   for (TAGGED *slot : slots_) relocate_slot(slot);
   worker *w = w_;
-  for (node *n = w->node_; n < w->choice_start; n = qx_node_below(n))
+  for (node *n = w->node_; n < w->choice_start; n = qx_node_below(n)) {
+    for (int i = 0; i < NodeAlt(n)->nregs; i++) relocate_slot(&n->term[i]);
     if (n->global_top <= top_) n->global_top = new_address(n->global_top);
+  }
   if (qx_gc_outside_roots) qx_gc_outside_roots(w, 3, base_);
 }
 
@@ -323,11 +333,21 @@ void qx_gc_remove_root_range(TAGGED *start)
     }
 }
 
+void qx_gc_add_walker(qx_gc_walker walk, void *data) { walkers.push_back({walk, data}); }
+
+void qx_gc_remove_walker(void *data)
+{
+  for (size_t i = walkers.size(); i-- > 0;)
+    if (walkers[i].data == data) {
+      walkers.erase(walkers.begin() + (ptrdiff_t)i);
+      return;
+    }
+}
+
 void qx_gc_disable() { gc_disabled++; }
 void qx_gc_enable() { gc_disabled--; }
 
 const qx_gc_stats *qx_gc_statistics() { return &stats; }
-
 
 void markTerm(TAGGED term)
 {

@@ -26,6 +26,12 @@ struct qx_gc_root {
   qx_gc_root &operator=(const qx_gc_root &) = delete;
 };
 
+/* An object whose term words change in number and place (a reader's stacks): while registered,
+ * every collection calls walk(data, slots), which adds the address of each word it holds. */
+using qx_gc_walker = void (*)(void *data, std::vector<TAGGED *> &slots);
+void qx_gc_add_walker(qx_gc_walker walk, void *data);
+void qx_gc_remove_walker(void *data);
+
 /* Collection is off while the count is above 0 (a caller keeps heap terms where no root reaches
  * them); call_overflow then only grows the heap. */
 void qx_gc_disable();
@@ -70,5 +76,7 @@ extern void (*qx_gc_outside_roots)(worker *w, int operation, TAGGED *heap_start)
 /* The interpreter's roots: the goal words of its frames and the slots of the variable tables
  * that frames and choicepoints still resume in (each slot once). */
 void qx_interpreter_roots(worker *w, std::vector<TAGGED *> &slots);
+/* The slots of the quick-load array while a read runs (they hold the terms read so far). */
+void qx_qload_roots(std::vector<TAGGED *> &slots);
 
 #endif

@@ -1,6 +1,7 @@
 /* The term reader: an operator-precedence parser over $read_token/6. Its pending work (an
  * argument list, a list, a bracketed term, an operator waiting for its right operand) lives on an
- * explicit stack, so that the depth of a term costs heap, not C++ frames. */
+ * explicit stack, so that the depth of a term costs heap, not C++ frames. The terms on its stacks
+ * are collector roots while it reads (a walker names them), so reading may collect. */
 #include "parser.h"
 
 #include <string>
@@ -39,7 +40,13 @@ struct frame {
 
 class parser {
 public:
-  parser(worker *w, QX_stream *s, int32_t ch) : w_(w), s_(s), ch_(ch) {}
+  parser(worker *w, QX_stream *s, int32_t ch) : w_(w), s_(s), ch_(ch)
+  {
+    qx_gc_add_walker(roots, this);
+  }
+  ~parser() { qx_gc_remove_walker(this); }
+  parser(const parser &) = delete;
+  parser &operator=(const parser &) = delete;
 
   int32_t ch() const { return ch_; }
 
@@ -101,14 +108,14 @@ public:
             if (!start(999)) return 0;
             continue;
           }
-          finish_list(f, atom_nil);
+          finish_list(f, false);
           continue;
         }
         return 0;
       }
       case frame::TAIL:
         if (!next(tok_) || tok_.form != token::PUNCT || tok_.value != close_bracket_) return 0;
-        finish_list(f, result_);
+        finish_list(f, true);
         continue;
       case frame::PAREN:
       case frame::CURLY: {
@@ -152,12 +159,14 @@ private:
 
   void room(uint32_t words) { qx_heap_room(w_, words); }
 
-  TAGGED fresh()
+  /* The term words the parser holds: its stacks, the tokens and the result so far. */
+  static void roots(void *data, std::vector<TAGGED *> &slots)
   {
-    room(1);
-    TAGGED v = MakeRef(w_->global_top);
-    *w_->global_top++ = v;
-    return v;
+    parser *p = (parser *)data;
+    for (frame &f : p->stack_) slots.push_back(&f.left);
+    for (TAGGED &t : p->items_) slots.push_back(&t);
+    for (auto &n : p->names_) slots.push_back(&n.second);
+    for (TAGGED *t : {&p->tok_.value, &p->ahead_.value, &p->result_}) slots.push_back(t);
   }
 
   /* One token from the tokenizer; false on a lexical error or a raised error. */
@@ -169,15 +178,22 @@ private:
       return t.form != token::BAD;
     }
     t = token();
-    TAGGED out = fresh(), ch1 = fresh(), kind = fresh(), line = fresh();
+    room(4 + 8);
+    TAGGED outs[4]; /* Token, Ch1, Kind and Line: roots, the tokenizer may collect */
+    for (TAGGED &v : outs) {
+      v = MakeRef(w_->global_top);
+      *w_->global_top++ = v;
+    }
+    qx_gc_root keep(outs, 4);
     w_->term[0] = ch_ >= 0 && !SmallFits(ch_) ? make_int64(w_, ch_) : MakeSmall(ch_);
     w_->term[1] = MakeSmall(prev_kind_);
-    w_->term[2] = out, w_->term[3] = ch1, w_->term[4] = kind, w_->term[5] = line;
+    for (int i = 0; i < 4; i++) w_->term[2 + i] = outs[i];
     QX_stream *before = qx_eg.input_stream_ptr;
     qx_eg.input_stream_ptr = s_;
     int rc = prolog_read_token(w_);
     qx_eg.input_stream_ptr = before;
     if (!rc) return false;
+    TAGGED out = outs[0], ch1 = outs[1], kind = outs[2];
     int64_t c = 0;
     qx_get_int64(deref(ch1), &c);
     ch_ = t.after = (int32_t)c;
@@ -349,10 +365,12 @@ private:
     stack_.pop_back();
   }
 
-  void finish_list(frame &f, TAGGED tail)
+  /* The list of the items, ending in the result (a tail after a bar) or []. */
+  void finish_list(frame &f, bool with_tail)
   {
     size_t n = items_.size() - f.base;
     room((uint32_t)(2 * n));
+    TAGGED tail = with_tail ? result_ : atom_nil;
     TAGGED *h = w_->global_top;
     for (size_t i = 0; i < n; i++) {
       h[2 * i] = items_[f.base + i];
@@ -368,6 +386,7 @@ private:
   int make_var_list(TAGGED *vars)
   {
     TAGGED list = atom_nil;
+    qx_gc_root keep(&list);
     for (size_t i = names_.size(); i-- > 0;) {
       TAGGED name = init_atom_check(names_[i].first.c_str(), 0);
       if (!name) return qx_resource_error(w_, "atoms");
@@ -387,7 +406,6 @@ private:
 
 int qx_read_term(worker *w, QX_stream *stream, int32_t *ch, TAGGED *term, TAGGED *vars)
 {
-  qx_gc_off off; /* the parser keeps terms in its own stacks while it reads */
   parser p(w, stream, *ch);
   int rc = p.read(term, vars);
   *ch = p.ch();
@@ -404,8 +422,8 @@ int prolog_read_from_string_helper(worker *w)
   if (!qx_get_int64(deref(w->term[0]), &address)) return 0;
   QX_stream *s = find_stream((QX_stream *)(intptr_t)address);
   if (!s || !(s->mode & QX_SM_INPUT)) return 0;
-  qx_gc_off off;
   TAGGED given = w->term[1], out = w->term[2];
+  qx_gc_root keep_given(&given), keep_out(&out); /* the read may collect */
   /* A layout character as the lookahead: the first read is the tokenizer's, which raises what
    * the stream reports and goes on after an interrupt. */
   int32_t ch = ' ';

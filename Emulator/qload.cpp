@@ -47,6 +47,9 @@ constexpr int32_t MAX_ROOM = 1 << 26;
 /* Characters of a text that goes to the small-integer path. */
 constexpr size_t SMALL_TEXT_MAX = 9;
 
+/* A read runs: the array's slots are roots. */
+bool reading;
+
 struct reader {
   worker *w;
   QX_stream *stream;
@@ -380,7 +383,12 @@ void read_code(reader &r, int code)
   case 64: {
     int32_t n = get_ranged(r, 0, INT32_MAX);
     if (n > MAX_ROOM) qx_memory_fault(nullptr, QX_SPACE_STACKS);
-    call_overflow(w, (uint32_t)n, 0);
+    if (r.open) { /* the cells of a compound being pushed have no root: room by growth only */
+      qx_gc_off off;
+      call_overflow(w, (uint32_t)n, 0);
+    } else {
+      call_overflow(w, (uint32_t)n, 0);
+    }
     r.room_end = w->global_top + n;
     break;
   }
@@ -511,14 +519,15 @@ int prolog_qread(worker *w)
   if (!s) return raise_error(atom_prolog, init_atom_check("$qread", 0), 3, 1);
   TAGGED file = deref(w->term[1]);
   if (!IsAtom(file)) return qx_type_error(w, "atom", file, 2);
-  TAGGED result = 0;
+  TAGGED result = 0, out = w->term[2];
+  qx_gc_root keep(&out); /* the read may collect */
   int got;
   try {
     got = qread1(w, s, file, &result);
   } catch (const qx_qload_read_error &e) {
     return raise_qxio_error(e.code, false, "$qread", 3, 1);
   }
-  return cunify(w, w->term[2], got ? result : MakeSmall(-1));
+  return cunify(w, out, got ? result : MakeSmall(-1));
 }
 
 int prolog_push_qlinfo(worker *)
@@ -544,13 +553,23 @@ int prolog_pop_qlinfo(worker *)
 
 }  // namespace
 
+void qx_qload_roots(std::vector<TAGGED *> &slots)
+{
+  if (!reading || !qx_eg.qlarray) return;
+  for (int32_t i = 0; i < qx_eg.qllimit; i++) slots.push_back(&qx_eg.qlarray[i]);
+}
+
 int qread1(worker *w, QX_stream *stream, TAGGED file, TAGGED *result)
 {
-  /* The term is built in place from the heap top and the slots point into it: no collection
-   * may move it while the read runs (code 64's room comes from growth). */
-  qx_gc_off off;
+  /* The term is built from the heap top and only the slots point into it: they are the
+   * collector's roots while the read runs. */
   reader r{w, stream, file, w->global_top, 0, nullptr};
   if (qx_eg.qlarray) forget_heap_slots();
+  struct read_running {
+    bool outer = reading;
+    read_running() { reading = true; }
+    ~read_running() { reading = outer; }
+  } running;
   for (;;) {
     int code = next_byte(r);
     if (code < 0) return 0;

@@ -18,6 +18,7 @@
 #include "emulcode.h"
 #include "errors.h"
 #include "filenames.h"
+#include "gc.h"
 #include "hashtab.h"
 #include "instance.h"
 #include "memman.h"
@@ -342,6 +343,7 @@ int write_records(saverest_info *info, uint32_t kind, TAGGED a, TAGGED b, TAGGED
       if (rc == 0) rc = save_data_module(info, m, 1);
     for (mod_def *m : lb)
       if (rc == 0) rc = save_data_module(info, m, 0);
+    qx_gc_root keep(&preds); /* the filter is copied to the heap: a collection may come */
     qx_find_file_filter(info);
     for (TAGGED l = deref(preds); rc == 0 && IsLst(l); l = deref(LstTail(l))) {
       definition *d = parse_definition(LstHead(l), qx_eg.user_module);
@@ -424,6 +426,7 @@ int save_to(saverest_info *info, TAGGED file, uint32_t kind, TAGGED a, TAGGED b,
 int save_doit(TAGGED file, TAGGED selector, TAGGED a, TAGGED b, TAGGED preds, int argument,
               TAGGED culprit)
 {
+  qx_gc_root keep_culprit(&culprit); /* writing the records may collect */
   file = deref(file);
   selector = deref(selector);
   if (!IsSmall(selector) || GetSmall(selector) < 0 || GetSmall(selector) > 2)

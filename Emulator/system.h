@@ -15,8 +15,9 @@ const char *qx_atom_arg(TAGGED t);
 bool qx_int32_arg(TAGGED t, int32_t *value);
 /* Unifies t with the atom of text; false when the atom cannot be made or does not unify. */
 bool qx_unify_atom_text(worker *w, TAGGED t, const char *text);
-/* Unifies t with a list of the atoms in reverse order of the vector; term[0..live-1] are roots. */
-bool qx_unify_atom_list(worker *w, TAGGED t, const std::vector<TAGGED> &atoms, int live);
+/* Unifies argument register `reg` with a list of the atoms in reverse order of the vector;
+ * term[0..live-1] (reg among them) are roots while the room is made. */
+bool qx_unify_atom_list(worker *w, int reg, const std::vector<TAGGED> &atoms, int live);
 
 /* Ends the process with code at once, but only after user_output and user_error have been
  * flushed and their workers have written everything out; nothing else of the shutdown runs. */

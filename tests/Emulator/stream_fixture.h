@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,8 +52,6 @@ struct user_stream_peers {
 
 class StreamTest : protected user_stream_peers, public ApiTest {
 protected:
-  /* The tests keep terms in C++ locals across calls of the natives: no collection moves them. */
-  qx_gc_off hold_terms_;
   /* standard_streams: the user streams are the process's standard streams (the default hook),
    * else pipes whose other ends the test holds. */
   explicit StreamTest(bool standard_streams = false)
@@ -147,13 +146,37 @@ protected:
   TAGGED term(QX_stream *s) { return make_integer(p.w, (int32_t)(intptr_t)s); }
   TAGGED num(int64_t v) { return make_int64(p.w, v); }
 
-  /* Calls prolog:Name/Arity's native with args; errors recorded by the call are reported. */
-  bi_call call(const char *name, const std::vector<TAGGED> &args)
+  /* An argument of call(): a term, and the caller's variable holding it when it was given one,
+   * which the call updates when a collection moved the term. */
+  struct arg {
+    TAGGED value;
+    TAGGED *home;
+    arg(TAGGED &t) : value(t), home(&t) {}
+    arg(const TAGGED &t) : value(t), home(nullptr) {}
+  };
+
+  /* Calls prolog:Name/Arity's native with args; errors recorded by the call are reported.
+   * Collections may run inside the native: the arguments are roots meanwhile, and the caller's
+   * variables named in the list (or the vector) follow their terms. */
+  bi_call call(const char *name, std::initializer_list<arg> args)
+  {
+    std::vector<TAGGED> held;
+    for (const arg &a : args) held.push_back(a.value);
+    bi_call r = call(name, held);
+    size_t i = 0;
+    for (const arg &a : args) {
+      if (a.home) *a.home = held[i];
+      i++;
+    }
+    return r;
+  }
+  bi_call call(const char *name, std::vector<TAGGED> &args)
   {
     worker *w = p.w;
     definition *d =
         insert_definition(qx_eg.prolog_module, init_atom_check(name, 0), (uint32_t)args.size(), 0);
     EXPECT_TRUE(d && d->code.native) << name;
+    qx_gc_root keep(args.data(), args.size());
     int i = 0;
     for (TAGGED a : args) w->term[i++] = a;
     node *before = w->node_;
@@ -175,6 +198,25 @@ protected:
     }
     return r;
   }
+
+  /* The terms of a table's rows (their args, or the field that `field` gives) as roots while it
+   * lives (declared after the table), so that the rows still to come survive the collections of
+   * the calls before. */
+  struct rows_kept {
+    std::list<qx_gc_root> roots;
+    template <class Rows>
+    explicit rows_kept(Rows &rows)
+        : rows_kept(
+              rows, [](auto &row) -> auto & { return row.args; })
+    {}
+    template <class Rows, class Field>
+    rows_kept(Rows &rows, Field field)
+    {
+      for (auto &row : rows) add(field(row));
+    }
+    void add(TAGGED &t) { roots.emplace_back(&t); }
+    void add(std::vector<TAGGED> &terms) { roots.emplace_back(terms.data(), terms.size()); }
+  };
 
   /* Bytes available at fd now (the test's end of a pipe), after a flush. */
   static std::string drain(int fd)

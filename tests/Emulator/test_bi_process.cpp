@@ -26,11 +26,18 @@ constexpr uint32_t IN_NULL = 0x2, IN_PIPE = 0x4, OUT_NULL = 0x20, OUT_PIPE = 0x4
 constexpr uint32_t ALL_NULL = IN_NULL | OUT_NULL | ERR_NULL | RETURN_PROCESS;
 constexpr int64_t UNBOUND = INT64_MIN;
 
+/* A term kept in a term reference, where collections find it: tests keep the process term
+ * across calls that collect. */
+struct kept_term {
+  QX_term_ref ref = 0;
+  operator TAGGED() const { return ref ? qx_ref_term(ref) : 0; }
+};
+
 /* The outputs of one $process_create call. */
 struct created {
   int64_t result = UNBOUND;
   QX_stream *in = nullptr, *out = nullptr, *err = nullptr;
-  TAGGED process = 0;
+  kept_term process;
   bool bound[4] = {}; /* Stdin, Stdout, Stderr, Process */
 };
 
@@ -76,7 +83,8 @@ protected:
     QX_stream **streams[3] = {&c.in, &c.out, &c.err};
     for (int i = 0; i < 4; i++) c.bound[i] = !IsVar(deref(a[5 + i]));
     for (int i = 0; i < 3; i++) *streams[i] = (QX_stream *)(intptr_t)int_of(a[5 + i]);
-    c.process = deref(a[8]);
+    c.process.ref = QX_new_term_ref();
+    set(c.process.ref, deref(a[8]));
     return c;
   }
   created sleeper()
@@ -101,10 +109,7 @@ protected:
     EXPECT_EQ(call(name, args).rc, 1) << name;
     return int_of(args.back());
   }
-  bool succeeds(const char *name, const std::vector<TAGGED> &args)
-  {
-    return call(name, args).rc != 0;
-  }
+  bool succeeds(const char *name, std::vector<TAGGED> args) { return call(name, args).rc != 0; }
   int64_t pid_of(TAGGED process)
   {
     std::vector<TAGGED> a = {process, fresh(), fresh()};

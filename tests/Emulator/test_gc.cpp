@@ -4,6 +4,7 @@
  * small for the live data. */
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -393,6 +394,115 @@ TEST(GcRoots, ALongDeterministicRunKeepsEveryRootKind)
   for (instance *c : {ref_copy, global_copy, old_copy, reg0_copy, reg1_copy, live0_copy})
     qx_free_instance(c);
   QX_free_globrefs(global);
+}
+
+/* ---- terms too long or too deep for recursion ---- */
+
+/* n cells at the heap top; the caller made room for all the terms at once, so that no
+ * collection comes between. */
+TAGGED *cells(worker *w, uint32_t n)
+{
+  TAGGED *p = w->global_top;
+  w->global_top += n;
+  return p;
+}
+
+/* [1, ..., n] after a garbage word, with one more garbage word after every 2^16 elements, so
+ * that the kept cells slide by different distances. */
+TAGGED long_list(worker *w, uint32_t n)
+{
+  constexpr uint32_t chunk = 1 << 16;
+  TAGGED *c = cells(w, 1 + 2 * n + (n - 1) / chunk);
+  *c++ = MakeSmall(-1);
+  TAGGED list = MakeLst(c);
+  for (uint32_t i = 1; i <= n; i++) {
+    c[0] = MakeSmall((int32_t)i);
+    if (i == n) {
+      c[1] = atom_nil;
+      break;
+    }
+    TAGGED *next = c + 2;
+    if (i % chunk == 0) *next++ = MakeSmall(-1);
+    c[1] = MakeLst(next);
+    c = next;
+  }
+  return list;
+}
+
+/* Level k of depth levels around Inner, from the outside in: h(Inner, k), [Inner | k] and a
+ * bound variable in turn, so that the marker's stack holds one word per level for the first two.
+ * The innermost term is bottom. */
+TAGGED deep_term(worker *w, uint32_t depth)
+{
+  TAGGED *p = cells(w, 3 * depth + 1);
+  p[0] = MakeSmall(-1); /* garbage */
+  TAGGED inner = init_atom_check("bottom", 0);
+  for (uint32_t k = depth; k-- > 0;) {
+    TAGGED *c = p + 1 + 3 * k;
+    switch (k % 3) {
+    case 0:
+      c[0] = MakeFunctor(init_atom_check("h", 0), 2), c[1] = inner, c[2] = MakeSmall((int32_t)k);
+      inner = MakeStr(c);
+      break;
+    case 1:
+      c[0] = inner, c[1] = MakeSmall((int32_t)k), c[2] = MakeSmall(-1); /* one garbage word */
+      inner = MakeLst(c);
+      break;
+    default:
+      c[0] = MakeSmall(-1), c[1] = MakeSmall(-1), c[2] = inner; /* a variable bound to Inner */
+      inner = MakeRef(&c[2]);
+      break;
+    }
+  }
+  return inner;
+}
+
+/* The checks walk the terms in loops, as the collector must. */
+bool is_long_list(TAGGED l, uint32_t n)
+{
+  for (uint32_t i = 1; i <= n; i++, l = deref(LstTail(l)))
+    if (!IsLst(l = deref(l)) || deref(LstHead(l)) != MakeSmall((int32_t)i)) return false;
+  return deref(l) == atom_nil;
+}
+
+bool is_deep_term(TAGGED t, uint32_t depth)
+{
+  TAGGED h2 = MakeFunctor(init_atom_check("h", 0), 2);
+  for (uint32_t k = 0; k < depth; k++) {
+    if (k % 3 == 2) {
+      if (!IsRef(t) || IsUnbound(RefPtr(t))) return false;
+      t = *RefPtr(t);
+    } else if (k % 3 == 0) {
+      if (!IsStr(t) || StrFunctor(t) != h2 || StrArg(t, 2) != MakeSmall((int32_t)k)) return false;
+      t = StrArg(t, 1);
+    } else {
+      if (!IsLst(t) || LstTail(t) != MakeSmall((int32_t)k)) return false;
+      t = LstHead(t);
+    }
+  }
+  return t == init_atom_check("bottom", 0);
+}
+
+TEST(GcDeep, ATenMillionElementListAndATermAMillionDeepSurviveACollection)
+{
+  TestProlog p(false);
+  worker *w = p.w;
+  constexpr uint32_t length = 10000000, depth = 1000000;
+  w->term[0] = w->term[1] = atom_nil;
+  ASSERT_TRUE(qx_gc_collect(w, 2));
+  size_t live = (size_t)(w->global_top - w->heap_start) + 2 * length;
+  for (uint32_t k = 0; k < depth; k++) live += k % 3 == 0 ? 3 : k % 3 == 1 ? 2 : 1;
+  call_overflow(w, 2 * (3 * depth + 1) + 2 * length + length / 65536 + 1024, 2);
+  deep_term(w, depth); /* garbage below both */
+  w->term[0] = long_list(w, length);
+  w->term[1] = deep_term(w, depth);
+  TAGGED *list_before = LstPtr(w->term[0]), *deep_before = StrPtr(w->term[1]);
+  ASSERT_TRUE(qx_gc_collect(w, 2));
+  EXPECT_EQ((size_t)(w->global_top - w->heap_start), live);
+  EXPECT_LT(LstPtr(w->term[0]), list_before);
+  EXPECT_LT(StrPtr(w->term[1]), deep_before);
+  EXPECT_TRUE(is_long_list(w->term[0], length));
+  EXPECT_TRUE(is_deep_term(w->term[1], depth));
 }
 
 /* ---- outside roots through the hook ---- */

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 
+#include "memtest_support.h"
 #include "numbers.h"
 #include "parser.h"
 #include "stream_fixture.h"
@@ -43,6 +44,12 @@ protected:
 
   bool variant(TAGGED a, TAGGED b) { return variant_terms(p.w, a, b); }
 };
+
+/* A 64 KiB heap, set before the engine starts. */
+struct SmallHeap {
+  EnvGuard size{"GLOBALSTKSIZE", "64K"};
+};
+class ParserSmallHeap : SmallHeap, public ParserTest {};
 
 }  // namespace
 
@@ -506,4 +513,54 @@ TEST_F(ParserTest, DeepAndLongTermsNeedNoRecursion)
   ASSERT_NE(t, 0u);
   for (seen = 0, t = deref(t); IsStr(t); t = deref(StrArg(t, 1))) seen++;
   EXPECT_EQ(seen, depth);
+}
+
+/* A long clause read in a 64 KiB heap, collecting whenever the reader or the tokenizer makes room
+ * (the tokens read before are garbage below the term being built): the term, its variables and
+ * their sharing are those of the same read without collection. */
+TEST_F(ParserSmallHeap, AReadWithCollectionsInTheMiddleGivesTheTermOfOneWithout)
+{
+  std::string text = "p(X, T, [";
+  for (int i = 0; i < 300; i++)
+    text += std::string(i ? ", " : "") + "f(X, 'a b', [1, " + std::to_string(i) + "|T], -" +
+            std::to_string(i) +
+            ".5e3, \"str\", 123456789012345678901234567890, - (1), (a :- b, c)" + ", Y" +
+            std::to_string(i % 7) + ")";
+  text += "]) :- X = T.";
+  bool stress = qx_gc_stress;
+  uint32_t margin = qx_eg.current_gcmargin;
+  std::string written[2], names[2];
+  uint64_t collections[2];
+  for (int collect = 1; collect >= 0; collect--) { /* first while the heap is still small */
+    qx_gc_stress = collect == 1;
+    qx_eg.current_gcmode = collect ? atom_on : atom_off;
+    qx_eg.current_gcmargin = 4; /* KiB: the heap is kept small by collecting */
+    uint64_t before = qx_gc_statistics()->collections;
+    TAGGED vars = 0;
+    TAGGED t = read(text, &vars);
+    collections[collect] = qx_gc_statistics()->collections - before;
+    qx_gc_stress = false;
+    qx_eg.current_gcmode = atom_off; /* the checks below leave the terms where they are */
+    ASSERT_NE(t, 0u);
+    for (TAGGED l = deref(vars); IsLst(l); l = deref(LstTail(l))) {
+      TAGGED eq = deref(LstHead(l));
+      names[collect] += writeq(StrArg(eq, 1)) + " ";
+      /* each named variable is the one at its places in the term: bind it to its name */
+      EXPECT_TRUE(cunify(p.w, StrArg(eq, 2), StrArg(eq, 1)));
+    }
+    written[collect] = writeq(t);
+  }
+  qx_gc_stress = stress;
+  qx_eg.current_gcmode = atom_on;
+  qx_eg.current_gcmargin = margin;
+  EXPECT_EQ(collections[0], 0u);
+  EXPECT_GE(collections[1], 5u);
+  EXPECT_EQ(names[0], "'X' 'T' 'Y0' 'Y1' 'Y2' 'Y3' 'Y4' 'Y5' 'Y6' ");
+  EXPECT_EQ(names[1], names[0]);
+  EXPECT_EQ(written[0].rfind("p('X','T',[f('X','a b',[1,0|'T'],-500.0,[115,116,114],"
+                             "123456789012345678901234567890,-(1),(a:-b,c),'Y0'),f(",
+                             0),
+            0u)
+      << written[0].substr(0, 200);
+  EXPECT_TRUE(written[1] == written[0]) << written[1].substr(0, 400);
 }

@@ -146,6 +146,52 @@ TEST_F(QLoad, TermsOfEveryKindAndEndOfFile)
       << "heap terms do not: the heap they were on may be gone";
 }
 
+/* A term read in steps, each making room with code 64 and leaving garbage (a slot set again)
+ * below the cells it builds: [g(V, K.5, K), ..., g(V, 0.5, 0)] with V shared. */
+std::string stepwise_term(int steps)
+{
+  std::string bytes = ql({"@8", "A0", "g", "B1", "0", "3", "G99", "F8"});
+  for (int k = 0; k < steps; k++) {
+    std::string f = std::to_string(10 + k), c = std::to_string(300 + k);
+    std::string g = std::to_string(200 + k), l = std::to_string(100 + k);
+    bytes += ql({"@60", "F9", "F9", "F9", "E" + f, std::to_string(k) + ".5", "C" + c,
+                 std::to_string(k), "I" + g, "J1", "J8", "J" + f, "J" + c, "H" + l, "J" + g,
+                 "J" + std::to_string(k ? 99 + k : 99)});
+  }
+  return bytes + ql({"L" + std::to_string(99 + steps)});
+}
+
+TEST_F(QLoad, AReadWithCollectionsInTheMiddleGivesTheTermOfOneWithout)
+{
+  constexpr int steps = 50;
+  std::string expected = "[]";
+  for (int k = 0; k < steps; k++)
+    expected = "[g(_," + std::to_string(k) + ".5," + std::to_string(k) + ")" +
+               (k ? "," + expected.substr(1) : "]");
+  bool stress = qx_gc_stress;
+  std::string texts[2];
+  uint64_t collections[2];
+  for (int collect = 0; collect < 2; collect++) {
+    qx_gc_stress = collect == 1; /* a collection at every code 64 */
+    qx_eg.current_gcmode = collect ? atom_on : atom_off;
+    uint64_t before = qx_gc_statistics()->collections;
+    read_result r = qread(file(stepwise_term(steps)));
+    collections[collect] = qx_gc_statistics()->collections - before;
+    texts[collect] = r.fault.empty() ? TestProlog::show(r.term) : r.fault;
+    TAGGED list = deref(r.term);
+    EXPECT_TRUE(IsLst(list));
+    if (IsLst(list)) /* the variable is one: the last element's is the first's */
+      for (TAGGED first = StrArg(deref(LstHead(list)), 1); IsLst(list); list = deref(LstTail(list)))
+        EXPECT_EQ(deref(StrArg(deref(LstHead(list)), 1)), deref(first));
+  }
+  qx_gc_stress = stress;
+  qx_eg.current_gcmode = atom_on;
+  EXPECT_EQ(collections[0], 0u);
+  EXPECT_GE(collections[1], (uint64_t)steps);
+  EXPECT_EQ(texts[0], expected);
+  EXPECT_EQ(texts[1], expected);
+}
+
 TEST_F(QLoad, FormatErrorsAreFaultsAndWriteNothingOutside)
 {
   const std::string bad = "fault: $qload: invalid bytecode token";

@@ -385,6 +385,58 @@ TEST(SaveRestore, RoundTripsIntoFreshEnginesKeepTheListing)
   std::system(("rm -rf " + dir).c_str());
 }
 
+/* A selected save (its file filter copied to the heap first) and a restore of its dynamic
+ * clauses, each with a collection at every room check, against the same runs with collection off:
+ * the same answers and the same restored listing. */
+TEST(SaveRestore, ASaveAndARestoreWithCollectionsInTheMiddleMatchOnesWithout)
+{
+  char dir_template[] = "/tmp/qx_gcstate_XXXXXX";
+  std::string dir = mkdtemp(dir_template);
+  std::string reports[2];
+  for (int collect = 0; collect < 2; collect++) {
+    std::string state = dir + "/s" + std::to_string(collect) + ".sav";
+    auto collecting = [collect](bool on) {
+      qx_gc_stress = on && collect == 1;
+      qx_eg.current_gcmode = on && collect == 1 ? atom_on : atom_off;
+      return qx_gc_statistics()->collections;
+    };
+    auto collected = [](uint64_t before) {
+      return qx_gc_statistics()->collections > before ? "collected " : "none ";
+    };
+    forked_child saved = run_forked([&] {
+      SaveEngine e;
+      e.build();
+      e.module("m1")->filename = e.at("/src/m1.pl"); /* not the engine's own directory */
+      if (e.run("assertz('$save':type(files(['a.pl'])))") != 1) return std::string("no filter");
+      e.read_term("garbage(1, 2, 3)"); /* below the arguments, so that they move */
+      uint64_t before = collecting(true);
+      bi_call r = e.call("$save_increment",
+                         {e.read_term("[m1]"), atom_nil, e.read_term("[r/2, mf/1, blk/2]"),
+                          e.at(state.c_str()), e.read_term("culprit(x)")});
+      return collected(before) + SaveEngine::outcome(r) + "\n";
+    });
+    forked_child restored = run_forked([&] {
+      SaveEngine e;
+      e.read_term("garbage(1, 2, 3)");
+      uint64_t before = collecting(true);
+      std::string r = e.restore(state, true);
+      std::string how = collected(before);
+      collecting(false);
+      return how + r + "\n" + e.listing({"m1", "user"}, false);
+    });
+    reports[collect] = saved.report + restored.report;
+    EXPECT_NE(saved.report, "") << saved.err;
+  }
+  std::system(("rm -rf " + dir).c_str());
+  EXPECT_EQ(reports[0].substr(0, 8), "none ok\n") << reports[0];
+  ASSERT_EQ(reports[1].substr(0, 13), "collected ok\n") << reports[1];
+  size_t second = reports[0].find('\n') + 1;
+  EXPECT_EQ(reports[0].substr(second, 8), "none ok\n") << reports[0];
+  EXPECT_EQ(reports[1].substr(13, 13), "collected ok\n") << reports[1];
+  EXPECT_NE(reports[0].find("    r("), std::string::npos) << reports[0];
+  EXPECT_EQ(reports[1].substr(26), reports[0].substr(second + 8));
+}
+
 }  // namespace
 
 namespace {

@@ -174,6 +174,7 @@ TEST_F(MemoryStreamTest, StreamFromCodesHonoursEachOptionBit)
       {"negative options", code_list({1}), -4, false, {}},
       {"not a list", at("abc"), 4, false, {}},
   };
+  rows_kept kept(cases, [](auto &c) -> TAGGED & { return c.list; });
   int before = streams_open();
   for (const auto &c : cases) {
     QX_stream *s = from_codes(c.list, c.options);

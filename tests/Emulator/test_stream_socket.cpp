@@ -226,7 +226,8 @@ TEST_F(SocketStreamTest, ArgumentErrorsRaiseOnArgumentOne)
        {num(1), fresh(), num(1), fresh(), fresh()},
        "internal error"},
   };
-  for (const auto &c : cases) {
+  rows_kept kept(cases);
+  for (auto &c : cases) {
     bi_call r = call(c.name, c.args);
     EXPECT_TRUE(r.raised) << c.what;
     EXPECT_EQ(r.argument, 1) << c.what;

@@ -287,7 +287,8 @@ TEST_F(StreamTest, BuiltinsRejectMalformedArgumentsWithTheirCodes)
        "QXIO_E_PARAMETER_ERROR",
        2},
   };
-  for (const auto &c : cases) {
+  rows_kept kept(cases);
+  for (auto &c : cases) {
     bi_call r = call(c.name, c.args);
     EXPECT_EQ(r.rc, 0) << c.name;
     EXPECT_EQ(r.code, c.code) << c.name << " " << TestProlog::show(c.args[1]);
@@ -475,15 +476,16 @@ TEST_F(StreamTest, ErrorsOfEveryBuiltinAsTheTableGivesThem)
       {"$qxio_error_name", {x, V()}, "fail"},
       {"$errprintf", {MakeSmall(42)}, "fail"},
   };
-  for (const auto &row : rows) {
+  rows_kept kept(rows);
+  for (auto &row : rows) {
     std::string expected = std::string(row.name) + " " + row.expected, got = row.name;
-    std::vector<TAGGED> unbound;
-    for (TAGGED t : row.args)
-      if (IsVar(deref(t))) unbound.push_back(t);
+    std::vector<size_t> unbound;
+    for (size_t i = 0; i < row.args.size(); i++)
+      if (IsVar(deref(row.args[i]))) unbound.push_back(i);
     bi_call r = call(row.name, row.args);
     if (r.rc == 1) {
       got += " true";
-      for (TAGGED t : unbound) got += " " + TestProlog::show(t);
+      for (size_t i : unbound) got += " " + TestProlog::show(row.args[i]);
     } else if (!r.raised) {
       got += qx_eg.pending_error_code ? " fail, recording an error" : " fail";
     } else {

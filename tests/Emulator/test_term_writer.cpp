@@ -124,7 +124,8 @@ TEST_F(TermWriterTest, BuiltinsRaiseTheStreamLookupErrorUnderTheirOwnNames)
       {"$display", {at("no_alias"), at("a")}, 0x902, "$write/2"},
       {"$display", {term(in), at("a")}, 0x206, "$write/2"},
   };
-  for (const auto &row : rows) {
+  rows_kept kept(rows);
+  for (auto &row : rows) {
     bi_call r;
     for (int i = 0; i < 10 && (r = call(row.name, row.args)).rc == 1; i++) {}
     EXPECT_EQ(r.rc, 0);
@@ -172,7 +173,8 @@ TEST_F(TermWriterTest, OutputErrorsRaiseTheMappedStreamError)
       {"$write", {term(s), at(name.c_str()), options(true, "portable")}, "$writeq/2"},
       {"$display", {term(s), at(("A" + name).c_str())}, "$write/2"},
   };
-  for (const auto &row : rows) {
+  rows_kept kept(rows);
+  for (auto &row : rows) {
     bi_call r;
     for (int i = 0; i < 10 && (r = call(row.name, row.args)).rc == 1; i++) {}
     EXPECT_EQ(r.rc, 0);

@@ -204,6 +204,49 @@ TEST_F(TokenizerTest, AStreamErrorIsRaisedNeverASilentFailure)
 /* The tokens of text read from a file and from a pipe that a child fills one byte per write
  * (so multi-byte characters arrive split and every code may start a new buffer), against those
  * of a string stream. */
+/* A file read token by token, the heap filled with garbage before each call so that the call
+ * makes room, collecting (the tokens read before are garbage below the next): the tokens of the
+ * same read without collection. */
+TEST_F(TokenizerTest, AFileReadWithCollectionsBetweenTokensGivesTheTokensOfOneWithout)
+{
+  std::string text;
+  for (int i = 0; i < 10; i++)
+    text += "f" + std::to_string(i) + "(X, \"" + std::string(100 + i, 'a') + "\", " +
+            std::to_string(i) + "123456789012345678901234567890, " + std::to_string(i) +
+            ".25e3, 0'b, 'q" + std::to_string(i) + "').\n";
+  std::string path = scratch_file("collected.pl", text);
+  worker *w = p.w;
+  bool stress = qx_gc_stress;
+  std::string read[2];
+  uint64_t collections[2];
+  for (int collect = 0; collect < 2; collect++) {
+    qx_gc_stress = collect == 1;
+    qx_eg.current_gcmode = collect ? atom_on : atom_off;
+    uint64_t before = qx_gc_statistics()->collections;
+    QX_stream *file = stream_over_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC), QX_SC_INPUT);
+    ASSERT_NE(file, nullptr);
+    QX_stream *input = qx_eg.input_stream_ptr;
+    qx_eg.input_stream_ptr = file;
+    int32_t ch = qx_get_code_helper(file, 0);
+    for (int kind = 0, i = 0; i < 1000 && kind != -1; i++) {
+      for (; collect && w->global_top < w->stack_start - 64; w->global_top++)
+        *w->global_top = MakeSmall(0);
+      read[collect] += one(&ch, &kind) + " | ";
+    }
+    qx_eg.input_stream_ptr = input;
+    QX_fclose(file, 0);
+    collections[collect] = qx_gc_statistics()->collections - before;
+  }
+  qx_gc_stress = stress;
+  qx_eg.current_gcmode = atom_on;
+  EXPECT_EQ(collections[0], 0u);
+  EXPECT_GE(collections[1], 100u);
+  EXPECT_NE(read[0].find("atom(q9) 1 ) 10 | ) 1 . 10 | . 0 10 10 | [] -1 -1 10 | "),
+            std::string::npos)
+      << read[0];
+  EXPECT_EQ(read[1], read[0]);
+}
+
 TEST_F(TokenizerTest, FilesAndPipesGiveTheTokensOfAStringStream)
 {
   std::vector<std::string> texts = {

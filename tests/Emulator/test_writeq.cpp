@@ -191,7 +191,8 @@ TEST_F(WriteqTest, OutputErrorsRaiseTheMappedStreamErrorUnderEachName)
       {"write", {list}, "write/1"},
       {"nl", {}, "nl/0"},
   };
-  for (const auto &row : rows) {
+  rows_kept kept(rows);
+  for (auto &row : rows) {
     bi_call r;
     for (int i = 0; i < 10000 && (r = call(row.name, row.args)).rc == 1; i++) {}
     EXPECT_EQ(r.rc, 0) << row.name;
