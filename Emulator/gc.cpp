@@ -313,6 +313,11 @@ bool collector::run(int live)
 
 void qx_gc_add_root_range(TAGGED *start, size_t n) { extra_roots().push_back({start, n}); }
 
+void qx_gc_visit_root_ranges(void (*fn)(const TAGGED *start, size_t n))
+{
+  for (const root_range &r : extra_roots()) fn(r.start, r.n);
+}
+
 void qx_gc_remove_root_range(TAGGED *start)
 {
   std::vector<root_range> &ranges = extra_roots();
@@ -327,7 +332,6 @@ void qx_gc_disable() { gc_disabled++; }
 void qx_gc_enable() { gc_disabled--; }
 
 const qx_gc_stats *qx_gc_statistics() { return &stats; }
-
 
 void markTerm(TAGGED term)
 {

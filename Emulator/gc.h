@@ -18,6 +18,8 @@
  * marked and relocated by every collection while registered. Ranges go newest first. */
 void qx_gc_add_root_range(TAGGED *start, size_t n);
 void qx_gc_remove_root_range(TAGGED *start);
+/* Calls fn on each registered range (atom collection marks their words). */
+void qx_gc_visit_root_ranges(void (*fn)(const TAGGED *start, size_t n));
 struct qx_gc_root {
   TAGGED *start;
   explicit qx_gc_root(TAGGED *s, size_t n = 1) : start(s) { qx_gc_add_root_range(s, n); }
