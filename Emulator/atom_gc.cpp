@@ -143,6 +143,7 @@ void qx_agc_mark_clause(const instance *ins)
 
 uint32_t qx_atom_gc(worker *w)
 {
+  if (qx_gc_disabled()) return 0; /* still due: the next event check after it collects */
   double start = now_seconds();
   mark_roots(w);
   uint32_t freed = qx_agc_sweep();

@@ -330,6 +330,7 @@ void qx_gc_remove_root_range(TAGGED *start)
 
 void qx_gc_disable() { gc_disabled++; }
 void qx_gc_enable() { gc_disabled--; }
+bool qx_gc_disabled() { return gc_disabled > 0; }
 
 const qx_gc_stats *qx_gc_statistics() { return &stats; }
 

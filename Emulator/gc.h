@@ -32,6 +32,7 @@ struct qx_gc_root {
  * them); call_overflow then only grows the heap. */
 void qx_gc_disable();
 void qx_gc_enable();
+bool qx_gc_disabled(); /* atom collection waits too: such callers keep atoms the same way */
 struct qx_gc_off {
   qx_gc_off() { qx_gc_disable(); }
   ~qx_gc_off() { qx_gc_enable(); }
