@@ -16,7 +16,6 @@
 #include "operators.h"
 #include "qxio/qxio_process_internal.h"
 #include "saverest.h"
-#include "startup.h"
 #include "system_fixture.h"
 
 namespace {
@@ -337,41 +336,6 @@ TEST_F(AtomGcTest, CollectionRunsWhenAskedPastTheMarginAndOnGrowthInStressMode)
   ASSERT_EQ(two_goals(), 1);
   EXPECT_EQ(runs, before + 2);
   qx_gc_stress = stress;
-}
-
-/* The quick-load runner names the file to each read while the items it read run: each item
- * overwrites the argument registers, collects the heap and then the atoms. The file's atom must
- * outlive those collections. */
-std::vector<std::string> files_read;
-int reads_then_collects(worker *w)
-{
-  const char *name = atom_name(deref(w->term[1]));
-  files_read.push_back(name ? name : "<freed>");
-  if (files_read.size() >= 4) return cunify(w, w->term[2], MakeSmall(-1));
-  call_overflow(w, 16, 3);
-  TAGGED *g = w->global_top;
-  TAGGED comma = MakeFunctor(atom_comma, 2);
-  g[0] = MakeFunctor(init_atom_check("atom_length", 0), 2), g[1] = atom_nil, g[2] = MakeRef(&g[2]);
-  g[3] = comma, g[4] = init_atom_check("garbage_collect", 0);
-  g[5] = init_atom_check("garbage_collect_atoms", 0);
-  g[6] = comma, g[7] = MakeStr(&g[0]), g[8] = MakeStr(&g[3]);
-  w->global_top += 9;
-  return cunify(w, w->term[2], MakeStr(&g[6]));
-}
-
-TEST_F(AtomGcTest, QuickLoadFileKeepsItsAtomWhileItsItemsCollect)
-{
-  std::string ql = file("items.ql");
-  /* in a child: the engine then counts as started */
-  forked_child child = run_forked([&] {
-    collectors_on on;
-    qx_define_native(qx_eg.prolog_module, "$qread", 3, reads_then_collects, nullptr, BUILTIN_DET);
-    qx_qload_or_restore(ql.c_str(), 1);
-    std::string out;
-    for (const std::string &f : files_read) out += f + ";";
-    return out;
-  });
-  EXPECT_EQ(child.report, ql + ";" + ql + ";" + ql + ";" + ql + ";") << child.err;
 }
 
 /* A native that keeps terms where no root reaches them turns the collectors off; a nested
