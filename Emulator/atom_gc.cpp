@@ -15,6 +15,7 @@
 #include <sys/time.h>
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "atoms.h"
@@ -145,8 +146,13 @@ uint32_t qx_atom_gc(worker *w)
 {
   if (qx_gc_disabled()) return 0; /* still due: the next event check after it collects */
   double start = now_seconds();
-  mark_roots(w);
-  uint32_t freed = qx_agc_sweep();
+  uint32_t freed;
+  try {
+    mark_roots(w);
+    freed = qx_agc_sweep();
+  } catch (const std::bad_alloc &) {
+    return 0; /* nothing freed; the marks set go at the next sweep */
+  }
   /* caches keyed by functor words (the call cache) may name a freed atom's index */
   qx_eg.def_generation++;
   double seconds = now_seconds() - start;

@@ -2,9 +2,9 @@
  * table on the 28-bit hash of the name. */
 #include "atoms.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -146,7 +146,6 @@ static atom *find_atom(const char *text, size_t length, uint32_t hash)
   return nullptr;
 }
 
-/* Makes the record at the next free index; null when the table is full or memory is out. */
 /* A new atom counts toward the next automatic collection; the interpreter's event check runs it. */
 static void count_new_atom(bool grew)
 {
@@ -155,6 +154,8 @@ static void count_new_atom(bool grew)
   if (qx_w && qx_agc_due()) qx_w->heap_warn_soft = nullptr;
 }
 
+/* Makes the record at a freed index, else at the next one; null when the table is full or memory
+ * is out (a freed index taken stays free then). */
 static atom *make_atom(const char *text, size_t length, uint32_t hash)
 {
   bool reuse = !free_indexes.empty();
@@ -350,6 +351,7 @@ bool qx_agc_due()
  * and clears the marks of the others. Freed indexes are reused lowest first. */
 uint32_t qx_agc_sweep()
 {
+  free_indexes.reserve(free_indexes.size() + qx_eg.atom_live); /* may throw: nothing freed yet */
   uint32_t freed = 0;
   for (uint32_t b = 0; b < qx_eg.atom_hash_size; b++) {
     for (atom **at = &qx_eg.atom_hash[b]; *at;) {
