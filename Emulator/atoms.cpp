@@ -2,11 +2,15 @@
  * table on the 28-bit hash of the name. */
 #include "atoms.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include "datadefs.h"
+#include "gc.h"
 #include "memman.h"
 #include "orvalis.h"
 #include "wcx.h"
@@ -26,6 +30,11 @@ static uint32_t name_hash(const char *name, size_t length)
 }
 
 static size_t record_size(uint32_t length) { return offsetof(atom, name) + length + 1; }
+
+/* Indexes freed by atom collection, taken again before the table grows. */
+static std::vector<uint32_t> free_indexes;
+/* The stress mode asks for a collection whenever the table grew. */
+static bool grew_since_collection;
 
 /* ---- flags ---- */
 
@@ -137,10 +146,20 @@ static atom *find_atom(const char *text, size_t length, uint32_t hash)
   return nullptr;
 }
 
-/* Makes the record at the next free index; null when the table is full or memory is out. */
+/* A new atom counts toward the next automatic collection; the interpreter's event check runs it. */
+static void count_new_atom(bool grew)
+{
+  qx_eg.atoms_made++;
+  grew_since_collection |= grew;
+  if (qx_w && qx_agc_due()) qx_w->heap_warn_soft = nullptr;
+}
+
+/* Makes the record at a freed index, else at the next one; null when the table is full or memory
+ * is out (a freed index taken stays free then). */
 static atom *make_atom(const char *text, size_t length, uint32_t hash)
 {
-  uint32_t index = qx_eg.atom_count;
+  bool reuse = !free_indexes.empty();
+  uint32_t index = reuse ? free_indexes.back() : qx_eg.atom_count;
   if (index >= QX_MAX_ATOMS || length > UINT32_MAX - 64) return nullptr;
   atom ***chunk = &qx_eg.atom_chunks[index / QX_ATOM_CHUNK_SIZE];
   if (!*chunk) {
@@ -159,8 +178,12 @@ static atom *make_atom(const char *text, size_t length, uint32_t hash)
   a->next = qx_eg.atom_hash[hash & (qx_eg.atom_hash_size - 1)];
   qx_eg.atom_hash[hash & (qx_eg.atom_hash_size - 1)] = a;
   *slot_of(index) = a;
-  qx_eg.atom_count = index + 1;
+  if (reuse)
+    free_indexes.pop_back();
+  else
+    qx_eg.atom_count = index + 1;
   if (++qx_eg.atom_live > qx_eg.atom_hash_size) grow_hash();
+  count_new_atom(!reuse);
   return a;
 }
 
@@ -241,7 +264,10 @@ void deinit_atoms()
   qx_eg.atom_hash_size = 0;
   qx_eg.atom_count = 0;
   qx_eg.atom_live = 0;
+  qx_eg.atoms_made = 0;
   std::memset(qx_eg.one_char_atoms, 0, sizeof qx_eg.one_char_atoms);
+  std::vector<uint32_t>().swap(free_indexes);
+  grew_since_collection = false;
 }
 
 /* ---- access ---- */
@@ -291,4 +317,60 @@ int QX_unregister_atom(TAGGED t)
   }
   if (a->refcount > 0 && a->refcount < 255) a->refcount--;
   return 1;
+}
+
+/* ---- atom collection ---- */
+
+void qx_agc_mark_word(TAGGED t)
+{
+  if (!IsFunctorCell(t)) return;
+  uint32_t index = AtomIndex(t);
+  if (index >= qx_eg.atom_count) return;
+  atom *a = *slot_of(index);
+  if (a) a->marked = 1;
+}
+
+void qx_agc_mark_words(const TAGGED *words, size_t n)
+{
+  for (size_t i = 0; i < n; i++) qx_agc_mark_word(words[i]);
+}
+
+void qx_agc_keep_all()
+{
+  for (uint32_t i = 0; i < qx_eg.atom_count; i++)
+    if (atom *a = *slot_of(i)) a->refcount = 255;
+}
+
+bool qx_agc_due()
+{
+  return (qx_gc_stress && grew_since_collection) ||
+         (qx_eg.current_agcmargin > 0 && qx_eg.atoms_made > qx_eg.current_agcmargin);
+}
+
+/* Frees every atom neither marked nor referenced, along the hash chains (which hold every atom),
+ * and clears the marks of the others. Freed indexes are reused lowest first. */
+uint32_t qx_agc_sweep()
+{
+  free_indexes.reserve(free_indexes.size() + qx_eg.atom_live); /* may throw: nothing freed yet */
+  uint32_t freed = 0;
+  for (uint32_t b = 0; b < qx_eg.atom_hash_size; b++) {
+    for (atom **at = &qx_eg.atom_hash[b]; *at;) {
+      atom *a = *at;
+      if (a->marked || a->refcount > 0) {
+        a->marked = 0;
+        at = &a->next;
+        continue;
+      }
+      free_indexes.push_back(a->index);
+      *at = a->next;
+      *slot_of(a->index) = nullptr;
+      qx_checkdealloc(a, record_size(a->length), QX_SPACE_ATOM);
+      freed++;
+    }
+  }
+  std::sort(free_indexes.begin(), free_indexes.end(), std::greater<uint32_t>());
+  qx_eg.atom_live -= freed;
+  qx_eg.atoms_made = 0;
+  grew_since_collection = false;
+  return freed;
 }

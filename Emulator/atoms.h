@@ -4,6 +4,7 @@
 #ifndef QX_ATOMS_H
 #define QX_ATOMS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "termdefs.h"
@@ -31,10 +32,11 @@ constexpr uint32_t QX_MAX_ATOMS = 1048575;
 /* X(identifier, "name"): the fixed initial atoms in index order. Atom 0 is the empty list. */
 #define QX_FIXED_ATOMS(X)                                                                          \
   X(nil, "[]")                                                                                     \
-  X(dot, ".") X(curly, "{}") X(true, "true") X(fail, "fail") X(comma, ",") X(semicolon, ";")       \
-      X(colon, ":") X(mutable, "$mutable") X(os_linux, "linux") X(inf, "inf") X(sup, "sup")        \
-          X(v, "v") X(exit, "exit") X(on, "on") X(off, "off") X(error, "error") X(free, "$free")   \
-              X(ix, "ix") X(global, "global") X(daemon, "daemon") X(iff, "iff") X(call, "call")    \
+  X(dot, ".")                                                                                      \
+  X(curly, "{}") X(true, "true") X(fail, "fail") X(comma, ",") X(semicolon, ";") X(colon, ":")     \
+      X(mutable, "$mutable") X(os_linux, "linux") X(inf, "inf") X(sup, "sup") X(v, "v")            \
+          X(exit, "exit") X(on, "on") X(off, "off") X(error, "error") X(free, "$free") X(ix, "ix") \
+              X(global, "global") X(daemon, "daemon") X(iff, "iff") X(call, "call")                \
                   X(clpfd, "clpfd") X(user, "user") X(prolog, "prolog") X(ref, "$ref")             \
                       X(reserved, "$reserved") X(dom, "dom") X(fdlists, "$fdlists")                \
                           X(cleanup, "$cleanup") X(attrs, "$attrs") X(no_attr, "$no_attr")         \
@@ -109,5 +111,27 @@ const char *atom_name(TAGGED atom_or_functor);
 TAGGED qx_char_atom(int32_t code);
 /* QX_register_atom and QX_unregister_atom (orvalis.h) keep an atom alive for native code across
  * atom collection. */
+
+/* Atom collection. An atom survives when it is marked (qx_agc_mark_word on a word naming it, as
+ * an atom or a functor) or its reference count is above 0; the others are freed and their
+ * indexes reused by later atoms. qx_atom_gc marks every root it knows (atom_gc.cpp) and frees
+ * the rest; it answers the number of atoms freed. */
+void qx_agc_mark_word(TAGGED word);
+void qx_agc_mark_words(const TAGGED *words, size_t n);
+void qx_agc_mark_instance(const struct instance *ins); /* every word of its block; null: none */
+void qx_agc_mark_clause(const struct instance *ins);   /* and of its clause code */
+uint32_t qx_agc_sweep();
+/* Every atom that exists now is never collected. */
+void qx_agc_keep_all();
+uint32_t qx_atom_gc(struct worker *w);
+struct qx_agc_stats {
+  uint64_t collections;
+  uint64_t atoms_freed;
+  double seconds;
+};
+const qx_agc_stats *qx_agc_statistics();
+/* Whether an automatic collection is due: more than current_agcmargin atoms made since the last
+ * one, or, in the stress mode, the table grew. The interpreter collects at its next event check. */
+bool qx_agc_due();
 
 #endif

@@ -57,6 +57,7 @@ extern const qx_pred_row qx_qload_rows[];
 extern const qx_pred_row qx_saverest_save_rows[];
 extern const qx_pred_row qx_saverest_restore_rows[];
 extern const qx_pred_row qx_gc_rows[];
+extern const qx_pred_row qx_atom_gc_rows[];
 
 /* The assembled table (the families in installation order, ending with null) and the role table
  * (predicates the engine calls by role). */

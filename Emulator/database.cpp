@@ -430,6 +430,11 @@ int qx_erase_clause(instance *ins)
   return 1;
 }
 
+void qx_visit_retired_clauses(void (*fn)(const instance *ins))
+{
+  for (instance *ins : retired) fn(ins);
+}
+
 void qx_free_retired_clauses(worker *w)
 {
   if (retired.empty()) return;

@@ -121,6 +121,8 @@ void qx_reclaim_dead_clauses(definition *def, bool force);
 /* Erased clauses out of their chains are freed once no running clause body uses their code; an
  * erase looks now and then, and the interpreter when its outermost run ends. */
 void qx_free_retired_clauses(worker *w);
+/* Calls fn on each clause left its chain that a frame may still run (atom collection). */
+void qx_visit_retired_clauses(void (*fn)(const instance *ins));
 void qx_definition_enter(definition *def); /* an iteration or retry node starts reaching def */
 void qx_definition_leave(definition *def);
 void multifile_retractall(definition *def, TAGGED files);

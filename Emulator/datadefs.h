@@ -266,6 +266,8 @@ struct eglobal {
   uint32_t atom_hash_size;
   uint32_t atom_live;
   TAGGED one_char_atoms[256];
+  uint32_t atoms_made;        /* atoms made since the last atom collection */
+  uint32_t current_agcmargin; /* atoms made between automatic atom collections */
   /* ---- character classes ---- */
   int32_t chcode_hash[512];
   int8_t chtype_hash[512];
@@ -328,7 +330,7 @@ struct eglobal {
   qx_qlinfo *qlstack;         /* the arrays saved by $push_qlinfo */
   emul_info *latest_bytecode; /* the clause object of the last code 75 */
   uint32_t latest_bytecode_size;
-  emul_info *qlpending;       /* clause objects read at this level that no definition took */
+  emul_info *qlpending; /* clause objects read at this level that no definition took */
   void (*add_table_comp)(void *address, TAGGED file, int32_t line); /* source positions */
   /* ---- persistent start data: the linked-in resource tables (borrowed, null-terminated) ---- */
   const char *const *fli_pre_map;

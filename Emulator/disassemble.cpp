@@ -159,6 +159,15 @@ void qx_add_code_object(emul_info *object, TAGGED module, TAGGED name, int arity
   *tail = o;
 }
 
+void qx_code_objects_mark_atoms(void (*mark_code)(emul_info *chain))
+{
+  for (const code_object *o = code_objects; o; o = o->next) {
+    qx_agc_mark_word(o->module);
+    qx_agc_mark_word(o->name);
+  }
+  if (code_objects) mark_code(code_objects->object);
+}
+
 void qx_free_code_objects()
 {
   while (code_object *o = code_objects) {

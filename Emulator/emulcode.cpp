@@ -1,8 +1,11 @@
 /* Compiled clause objects: allocation and the per-definition chain. */
 #include "emulcode.h"
 
+#include <cstring>
+
 #include "memman.h"
 #include "qload.h"
+#include "relocate.h"
 #include "atoms.h"
 #include "termdefs.h"
 #include "wam.h"
@@ -29,6 +32,26 @@ void qx_free_emul_info(emul_info *clause)
 static bool holds_compiled_code(const definition *def)
 {
   return def->predtyp <= ENTER_PROFILEDCODE_INDEXED;
+}
+
+static void mark_code_operand(void *, uint32_t key, void *, int kind)
+{
+  if (kind == QX_REL_ATOM) qx_agc_mark_word(key);
+}
+
+void qx_mark_code_atoms(emul_info *clause)
+{
+  for (; clause; clause = clause->next) {
+    qx_agc_mark_word(clause->filename);
+    if (scan_code(clause, mark_code_operand)) continue;
+    const char *code = (const char *)clause->emulcode;
+    size_t bytes = clause->objsize > sizeof(emul_info) ? clause->objsize - sizeof(emul_info) : 0;
+    for (size_t at = 0; at + sizeof(TAGGED) <= bytes; at += 2) {
+      TAGGED word;
+      std::memcpy(&word, code + at, sizeof word);
+      qx_agc_mark_word(word);
+    }
+  }
 }
 
 emul_info *qx_first_compiled_clause(const definition *def)

@@ -35,6 +35,9 @@ void qx_free_emul_info(emul_info *clause);
 void insert_compactcode(definition *def, emul_info *clause, int ix, TAGGED key);
 /* The first compiled clause of a definition (null when it holds none). */
 emul_info *qx_first_compiled_clause(const definition *def);
+/* Atom collection: marks the atoms of each clause of a chain, found by the code walk, or, when
+ * the code cannot be walked, every 32 bits at each 16-bit position (operands are 2-aligned). */
+void qx_mark_code_atoms(emul_info *chain);
 /* Free every compiled clause of a definition. Importers share the chain: only the owner frees. */
 void qx_free_compiled_clauses(definition *def);
 

@@ -102,6 +102,11 @@ void qx_queue_cleanup(worker *w, TAGGED goal)
 
 bool qx_cleanup_pending() { return !pending_cleanups.empty(); }
 
+void qx_cleanup_mark_atoms()
+{
+  for (const instance *ins : pending_cleanups) qx_agc_mark_instance(ins);
+}
+
 instance *qx_cleanup_take()
 {
   if (pending_cleanups.empty()) return nullptr;
@@ -126,6 +131,7 @@ TAGGED qx_pending_work(worker *w)
 {
   /* The soft limit doubles as the heap warning: past it, make the GC margin free again. */
   if (w->heap_warn && w->global_top >= w->heap_warn) call_overflow(w, 1024, 0);
+  if (qx_agc_due()) qx_atom_gc(w);
   TAGGED goal = w->wake_len ? take_wakeups(w) : 0;
   if (!pending_cleanups.empty()) goal = conj(w, goal, take_cleanups(w));
   if (w->event_flags && !w->events_disabled && qx_event_hook) {

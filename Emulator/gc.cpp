@@ -323,6 +323,11 @@ bool collector::run(int live)
 
 void qx_gc_add_root_range(TAGGED *start, size_t n) { extra_roots().push_back({start, n}); }
 
+void qx_gc_visit_root_ranges(void (*fn)(const TAGGED *start, size_t n))
+{
+  for (const root_range &r : extra_roots()) fn(r.start, r.n);
+}
+
 void qx_gc_remove_root_range(TAGGED *start)
 {
   std::vector<root_range> &ranges = extra_roots();
@@ -346,6 +351,7 @@ void qx_gc_remove_walker(void *data)
 
 void qx_gc_disable() { gc_disabled++; }
 void qx_gc_enable() { gc_disabled--; }
+bool qx_gc_disabled() { return gc_disabled > 0; }
 
 const qx_gc_stats *qx_gc_statistics() { return &stats; }
 

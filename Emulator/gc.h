@@ -18,6 +18,8 @@
  * marked and relocated by every collection while registered. Ranges go newest first. */
 void qx_gc_add_root_range(TAGGED *start, size_t n);
 void qx_gc_remove_root_range(TAGGED *start);
+/* Calls fn on each registered range (atom collection marks their words). */
+void qx_gc_visit_root_ranges(void (*fn)(const TAGGED *start, size_t n));
 struct qx_gc_root {
   TAGGED *start;
   explicit qx_gc_root(TAGGED *s, size_t n = 1) : start(s) { qx_gc_add_root_range(s, n); }
@@ -36,6 +38,7 @@ void qx_gc_remove_walker(void *data);
  * them); call_overflow then only grows the heap. */
 void qx_gc_disable();
 void qx_gc_enable();
+bool qx_gc_disabled(); /* atom collection waits too: such callers keep atoms the same way */
 struct qx_gc_off {
   qx_gc_off() { qx_gc_disable(); }
   ~qx_gc_off() { qx_gc_enable(); }

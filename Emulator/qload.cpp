@@ -615,6 +615,18 @@ void qx_qload_forget(emul_info *clause)
     if (level->latest_bytecode == clause) level->latest_bytecode = nullptr;
 }
 
+void qx_qload_mark_atoms(void (*mark_code)(emul_info *clause))
+{
+  auto mark_level = [&](const TAGGED *array, int32_t limit, emul_info *latest, emul_info *pending) {
+    if (array) qx_agc_mark_words(array, (size_t)limit);
+    if (latest) mark_code(latest);
+    mark_code(pending);
+  };
+  mark_level(qx_eg.qlarray, qx_eg.qllimit, qx_eg.latest_bytecode, qx_eg.qlpending);
+  for (qx_qlinfo *level = qx_eg.qlstack; level; level = level->prev)
+    mark_level(level->qlarray, level->qllimit, level->latest_bytecode, level->qlpending);
+}
+
 void qx_qload_deinit()
 {
   while (qx_eg.qlstack) pop_level();

@@ -40,5 +40,8 @@ void qx_qload_claim(emul_info *clause);
 void qx_qload_forget(emul_info *clause);
 /* Frees every level's array and the objects no definition took. */
 void qx_qload_deinit();
+/* Atom collection: marks the atoms of the quick-load arrays of every level and passes each
+ * level's clause objects no definition took (and the latest one) to mark_code. */
+void qx_qload_mark_atoms(void (*mark_code)(emul_info *clause));
 
 #endif

@@ -512,6 +512,7 @@ void qx_get_state_flags(TAGGED words[QX_STATE_FLAG_WORDS])
     words[i] = value ? value : defaults[i] ? init_atom_check(defaults[i], 0) : 0;
   }
   words[4] = qx_eg.current_gcmargin;
+  words[6] = qx_eg.current_agcmargin;
   words[14] = qx_eg.typein_mod ? qx_eg.typein_mod->name : atom_user;
 }
 
@@ -525,5 +526,6 @@ void qx_set_state_flags(const TAGGED words[QX_STATE_FLAG_WORDS])
       qx_state_flags[i] = words[i];
   }
   qx_eg.current_gcmargin = words[4];
+  if (words[6]) qx_eg.current_agcmargin = words[6]; /* 0: a state that did not say */
   qx_eg.typein_mod = find_module(words[14], 1);
 }

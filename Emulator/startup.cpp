@@ -159,9 +159,9 @@ bool qload_file(const char *path)
   QX_stream *s = nullptr;
   if (QX_fopen(path, nullptr, 9, &s) < 0 || s == nullptr) return false;
   TAGGED stream = make_integer(w, (int32_t)(intptr_t)s), item = 0;
-  /* the goals run below may collect: the stream's number (a box when large) and the item
-   * are held where the collector finds them */
-  qx_gc_root keep_stream(&stream), keep_item(&item);
+  /* the goals run below may collect: the stream's number (a box when large), the item and the
+   * file's atom are held where the collectors find them */
+  qx_gc_root keep_stream(&stream), keep_item(&item), keep_file(&file);
   bool stack =
       defined_prolog_predicate("$push_qlinfo", 0) && defined_prolog_predicate("$pop_qlinfo", 0);
   if (stack) run_prolog_goal(w, init_atom_check("$push_qlinfo", 0));

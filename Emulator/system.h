@@ -48,6 +48,8 @@ bool pc_info(uintptr_t pc, qx_pc_location *where);
  * their next links) and frees them with qx_free_code_objects. */
 void qx_add_code_object(emul_info *object, TAGGED module, TAGGED name, int arity);
 void qx_free_code_objects();
+/* Atom collection: marks the owners' names and passes the chain of objects to mark_code. */
+void qx_code_objects_mark_atoms(void (*mark_code)(emul_info *chain));
 
 /* The disassembler and the predicate printer: the clauses of a predicate as a list (interpreted
  * clauses as terms, compiled ones as code(Address, Halfwords)); the code around an address on

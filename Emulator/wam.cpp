@@ -1204,6 +1204,7 @@ int init_wam()
   memory_fault_term();
   /* call/1 is named by queries from native code; the loop runs it inline. */
   qx_define_native(qx_eg.prolog_module, "call", 1, call1_native, nullptr, BUILTIN_CONTROL);
+  qx_agc_keep_all(); /* the functors above and the tables built from them */
   return 0;
 }
 

@@ -142,6 +142,8 @@ void qx_queue_cleanup(worker *w, TAGGED goal);
 /* Runs the pending cleanup goals now, each as a query of its own whose failure or error is
  * ignored; a pending exception stays. */
 void qx_run_pending_cleanups(worker *w);
+/* Atom collection: marks the atoms of the queued cleanup goals. */
+void qx_cleanup_mark_atoms();
 
 /* Events: the hook runs at the next call (before the next goal, or before a run returns 1) once
  * qx_request_event was called and events are enabled. It may insert goals to run first with

@@ -7,6 +7,7 @@
 #include "atoms.h"
 #include "memman.h"
 #include "modules.h"
+#include "orvalis.h"
 #include "wam.h"
 
 namespace {
@@ -44,6 +45,7 @@ const qx_pred_row *const families[] = {
     qx_saverest_save_rows,
     qx_saverest_restore_rows,
     qx_gc_rows,
+    qx_atom_gc_rows,
     nullptr,
 };
 // clang-format on
@@ -94,6 +96,7 @@ definition *def_retry_c(qx_native_fn function, int arity)
   std::memset(d, 0, sizeof *d);
   d->predtyp = ENTER_C_NONDET;
   d->proc.printname = init_atom_check("$retry_c", 0);
+  QX_register_atom(d->proc.printname); /* the record is in no module's table */
   d->proc.arity = (uint32_t)arity;
   d->functor = arity ? MakeFunctor(d->proc.printname, (uint32_t)arity) : d->proc.printname;
   d->module = d->defined_in = qx_eg.prolog_module;

@@ -41,6 +41,7 @@ int init_once(void)
   qx_eg.current_quoted_charset_flag = atom_of("prolog");
   qx_eg.current_ferror_flag = on;
   qx_eg.current_gcmargin = 1000;
+  qx_eg.current_agcmargin = 10000;
   qx_eg.current_gcmode = on;
   qx_eg.current_gctrace = off;
   qx_eg.current_leash_mode = 31;
@@ -64,7 +65,10 @@ int init_once(void)
   if (init_modules() != 0 || init_database() != 0) return 0;
   qx_eg.typein_mod = qx_eg.prolog_module;
   if (init_wam() != 0) return 0;
-  return init_wamsup();
+  int ok = init_wamsup();
+  /* The engine's tables cache the atoms made while it starts: they are kept for good. */
+  qx_agc_keep_all();
+  return ok;
 }
 
 void deinit_once(worker *w)

@@ -1,10 +1,12 @@
 /* The heap collector: naive reverse of 30 elements in a deterministic loop with a 256 KiB initial
  * heap beside a large one (MLIPS and the share of time spent collecting), and the time of one
  * collection per MB of live data and per MB of heap for heaps of 10, 100 and 500 MB with 10% and
- * 50% live, with the longest pause. Each configuration runs in a child process of its own, since
+ * 50% live, with the longest pause; one atom collection over a table of a million atoms, none
+ * or half of them on a heap list. Each configuration runs in a child process of its own, since
  * the heap's initial size is read when the engine starts. */
 #include <sys/wait.h>
 
+#include "atoms.h"
 #include "bench_common.h"
 #include "gc.h"
 
@@ -64,6 +66,35 @@ void one_collection(int heap_mb, int live_percent)
               seconds * 1000 / heap_mb);
 }
 
+/* A million atoms, every k-th on a heap list in term[0] for `live_percent`; one collection. */
+void atom_collection(int live_percent)
+{
+  BenchEngine e;
+  worker *w = e.w;
+  constexpr int kAtoms = 1000000;
+  call_overflow(w, 2 * kAtoms + 1024, 0);
+  TAGGED live = atom_nil;
+  int kept = 0;
+  for (int i = 0; i < kAtoms; i++) {
+    char name[16];
+    std::snprintf(name, sizeof name, "a%d", i);
+    TAGGED a = init_atom_check(name, 0);
+    if (i * live_percent / 100 != (i + 1) * live_percent / 100) {
+      TAGGED *p = w->global_top;
+      w->global_top += 2;
+      p[0] = a;
+      p[1] = live;
+      live = MakeLst(p);
+      kept++;
+    }
+  }
+  w->term[0] = live;
+  uint32_t freed = 0;
+  double seconds = bench_seconds([&] { freed = qx_atom_gc(w); });
+  std::printf("agc 1M atoms, %2d%% live: %8.1f ms  (%u freed, %d kept)\n", live_percent,
+              seconds * 1000, freed, kept);
+}
+
 template <class F>
 void in_child(F f)
 {
@@ -88,5 +119,6 @@ int main(int argc, char **argv)
   in_child([&] { nrev_loop("512M", runs); });
   for (int mb : {10, 100, 500})
     for (int percent : {10, 50}) in_child([&] { one_collection(mb, percent); });
+  for (int percent : {0, 50}) in_child([&] { atom_collection(percent); });
   return 0;
 }
