@@ -24,17 +24,7 @@ class AtomGcTest : public SystemTest {
 protected:
   AtomGcTest() { qx_eg.current_agcmargin = 0; /* collections only where a test asks */ }
 
-  /* The stream fixture turns the collectors off for the terms its tests keep in locals; a test
-   * that runs only Prolog turns them on. */
-  struct collectors_on {
-    collectors_on() { qx_gc_enable(); }
-    ~collectors_on() { qx_gc_disable(); }
-  };
-  uint32_t collect()
-  {
-    collectors_on on;
-    return qx_atom_gc(p.w);
-  }
+  uint32_t collect() { return qx_atom_gc(p.w); }
   static bool exists(const std::string &name) { return init_atom_check(name.c_str(), 1) != 0; }
   /* Forgets every heap term and trail entry made since the marks, and the argument registers,
    * so that an atom stays only where a test put it. */
@@ -62,7 +52,6 @@ TEST_F(AtomGcTest, AMillionAtomsOfAFailureDrivenLoopAreReclaimedAndTheirIndexesR
             "  digit(K, 10, E), digit(K, 100, F), atom_codes(_, [120, A, B, C, D, E, F]). "
             "outer(K, _) :- K =< 0, !. "
             "outer(K, N) :- \\+ (btw(1, N, I), make(K, I), fail), K1 is K - 1, outer(K1, N). ");
-  collectors_on on;
   /* the stress mode collects the heap at every overflow call: a tenth of the loop */
   int rounds = qx_gc_stress ? 100 : 1000;
   qx_eg.current_agcmargin = 10000;
@@ -226,13 +215,19 @@ TEST_F(AtomGcTest, ProcessObjectWhoseTermBecameGarbageIsReleasedByItsFinaliserOn
   std::vector<TAGGED> a = {at("/bin/sleep"), p.list({at("30")}), at(""), atom_nil,
                            MakeSmall(0x2 | 0x20 | 0x200 | 0x1000)};
   for (int i = 0; i < 5; i++) a.push_back(fresh());
-  ASSERT_EQ(call("$process_create", a).rc, 1);
-  ASSERT_EQ(deref(a[9]), MakeSmall(0));
-  QX_term_ref t = QX_new_term_ref();
-  set(t, deref(a[8]));
-  std::vector<TAGGED> id = {deref(a[8]), fresh(), fresh()};
-  call("$process_id", id);
-  pid_t pid = (pid_t)GetSmall(deref(id[1]));
+  QX_term_ref t;
+  pid_t pid;
+  {
+    /* the heap stays where it is until the terms made here are forgotten below */
+    qx_gc_off still;
+    ASSERT_EQ(call("$process_create", a).rc, 1);
+    ASSERT_EQ(deref(a[9]), MakeSmall(0));
+    t = QX_new_term_ref();
+    set(t, deref(a[8]));
+    std::vector<TAGGED> id = {deref(a[8]), fresh(), fresh()};
+    call("$process_id", id);
+    pid = (pid_t)GetSmall(deref(id[1]));
+  }
   size_t remembered = qxio_process_unreaped_count();
   collect();
   EXPECT_EQ(QX_garbage_collect_external_objects(qx_process_object_type()), 0);
@@ -251,7 +246,6 @@ TEST_F(AtomGcTest, ProcessObjectWhoseTermBecameGarbageIsReleasedByItsFinaliserOn
  * next goal; in the stress mode a table that grew is enough. */
 TEST_F(AtomGcTest, CollectionRunsWhenAskedPastTheMarginAndOnGrowthInStressMode)
 {
-  collectors_on on;
   bool stress = qx_gc_stress;
   qx_gc_stress = false;
   const uint64_t &runs = qx_agc_statistics()->collections;
@@ -304,7 +298,6 @@ int holds_an_atom_across_a_query(worker *w)
 
 TEST_F(AtomGcTest, NativeWithTheCollectorsOffKeepsItsAtomsAcrossANestedQuery)
 {
-  collectors_on on;
   qx_define_native(qx_eg.user_module, "holds", 0, holds_an_atom_across_a_query, nullptr, ENTER_C);
   native_atom_survived = false;
   ASSERT_EQ(run("holds"), 1);

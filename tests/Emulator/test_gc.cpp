@@ -485,7 +485,7 @@ bool is_deep_term(TAGGED t, uint32_t depth)
 
 TEST(GcDeep, ATenMillionElementListAndATermAMillionDeepSurviveACollection)
 {
-  TestProlog p(false);
+  TestProlog p;
   worker *w = p.w;
   constexpr uint32_t length = 10000000, depth = 1000000;
   w->term[0] = w->term[1] = atom_nil;

@@ -98,12 +98,14 @@ TEST(FdResourceEntry, TablesAndDeclarationsAgree)
 
 namespace {
 
-/* The reference counts of all atoms now. */
+/* The reference counts of all atoms now; -1 for a free index. */
 std::vector<int> atom_counts()
 {
   std::vector<int> counts;
-  for (uint32_t i = 0; i < qx_eg.atom_count; i++)
-    counts.push_back(atom_record(MakeAtom(i))->refcount);
+  for (uint32_t i = 0; i < qx_eg.atom_count; i++) {
+    const atom *a = atom_record(MakeAtom(i));
+    counts.push_back(a ? (int)a->refcount : -1);
+  }
   return counts;
 }
 
