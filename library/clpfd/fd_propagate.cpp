@@ -490,7 +490,7 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   /* An overflow fails the native (or raises the overflow action's exception) as it is met. */
   if ((*api->fli_data)->excp_flag == 0) return RUN_STOP;
   if (fd->fd_overflow) {
-    fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_TERM)));
+    fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_CONSTRAINT)));
     return RUN_STOP;
   }
   if (!ran) return RUN_PROLOG;
