@@ -36,13 +36,12 @@ void lt_global(ORVALIS_API_STRUCT *api, QX_term_ref, QX_term_ref state, QX_term_
   worker *w = fd_worker(api);
   w->numstack_end = nullptr;
   w->term[2] = atom_nil;
-  QX_term_ref mark = QX_new_term_refs(0);
   QX_term_ref refs = QX_new_term_refs(4); /* X's attribute and variable, then Y's */
   dvar views[2];
   for (int k = 0; k < 2; k++) {
     TAGGED arg = deref(StrArg(deref(StrArg(deref(w->term[1]), 2)), k + 1));
     fd_ref_put(api, refs + 2 * k + 1, arg);
-    call_overflow(w, FD_ATTRIBUTE_WORDS + 128, 3);
+    if (!fd_room_free(w, FD_ATTRIBUTE_WORDS + 128)) call_overflow(w, FD_ATTRIBUTE_WORDS + 128, 3);
     fd_ref_put(
         api, refs + 2 * k,
         fd_check_argument(api, w, fd_ref_get(api, refs + 2 * k + 1), atom_inf, atom_sup, atom_sup));
@@ -57,7 +56,7 @@ void lt_global(ORVALIS_API_STRUCT *api, QX_term_ref, QX_term_ref state, QX_term_
     dvar_export_do(api, w, &views[1]);
   }
   fd_ref_put(api, state, w->term[0]);
-  QX_reset_term_refs(mark);
+  QX_reset_term_refs(refs);
   dvar_export_done(api, w, actions, outcome);
 }
 

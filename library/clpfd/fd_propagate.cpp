@@ -723,7 +723,7 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
                          QX_term_ref goal)
 {
   struct fd_state *fd = fd_state(api);
-  fd_sync(api, w);
+  /* The enqueues below bring the level stack in line themselves. */
   fd_ref_put(api, temp, deref(w->term[0]));
   for (TAGGED l; IsLst(l = fd_ref_get(api, temp));) {
     TAGGED a = deref(LstHead(l));
