@@ -1,11 +1,17 @@
 /* The solver kernel's own costs, through the natives as the Prolog library calls them (the
  * resource linked in and loaded by load_clpfd_resource/0):
- *   - propagator runs per second on the path tell, wake, dequeue, run a minimal global (one that
- *     only answers its state and no actions), apply its actions: one variable whose maximum drops
- *     by one per step, watched by the global;
- *   - push a choicepoint, 100 tells to one variable, undo: cycles per second.
- * Each figure is the loop less the same loop with the natives replaced by a no-op, the best of
- * three; printed as "name value" lines (bench/fd_vs_gecode.sh reads them). */
+ *   - propagator_runs_per_second: propagator runs per second on the path tell, wake, dequeue, run
+ *     a minimal global registered here, apply its actions, all inside one $fd_evaluate_indexical
+ *     call: a chain X0 < X1 < ... < XN of lt(X, Y) globals, each woken by its X's minimum and
+ *     raising its Y's minimum, so that one tell at the front makes N runs in the native loop;
+ *   - prolog_step_runs_per_second: the same path driven one run per step from Prolog (tell, then
+ *     $fd_evaluate_indexical; interpreter and foreign glue included): one variable whose maximum
+ *     drops by one per step, watched by a global that answers its state and no actions; the loop
+ *     less the same loop with the natives replaced by a no-op;
+ *   - push_100_tells_undo_per_second: push a choicepoint, 100 tells to one variable, undo; less the
+ *     no-op loop.
+ * Each figure is the best of three; printed as "name value" lines (bench/fd_vs_gecode.sh reads
+ * them). */
 #include "../tests/support/test_natives.h"
 #include "bench_common.h"
 #include "fd_kernel.h"
@@ -24,6 +30,36 @@ void minimal_global(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref sta
   dvar_export_done(api, w, actions, 0);
 }
 
+/* lt(X, Y): Y's minimum raised above X's. */
+void lt_global(ORVALIS_API_STRUCT *api, QX_term_ref, QX_term_ref state, QX_term_ref actions)
+{
+  worker *w = fd_worker(api);
+  w->numstack_end = nullptr;
+  w->term[2] = atom_nil;
+  QX_term_ref refs = QX_new_term_refs(4); /* X's attribute and variable, then Y's */
+  dvar views[2];
+  for (int k = 0; k < 2; k++) {
+    TAGGED arg = deref(StrArg(deref(StrArg(deref(w->term[1]), 2)), k + 1));
+    fd_ref_put(api, refs + 2 * k + 1, arg);
+    if (!fd_room_free(w, FD_ATTRIBUTE_WORDS + 128)) call_overflow(w, FD_ATTRIBUTE_WORDS + 128, 3);
+    fd_ref_put(
+        api, refs + 2 * k,
+        fd_check_argument(api, w, fd_ref_get(api, refs + 2 * k + 1), atom_inf, atom_sup, atom_sup));
+    dvar_init(&views[k], fd_ref_slot(api, refs + 2 * k), fd_ref_slot(api, refs + 2 * k + 1));
+  }
+  int outcome = 0;
+  int mask = dvar_fix_interval_t(&views[1], MakeSmall(GetSmall(views[0].min) + 1), atom_sup);
+  if (mask < 0) {
+    outcome = -1;
+  } else if (mask > 0) {
+    dvar_pruning_done(api, w, &views[1]);
+    dvar_export_do(api, w, &views[1]);
+  }
+  fd_ref_put(api, state, w->term[0]);
+  QX_reset_term_refs(refs);
+  dvar_export_done(api, w, actions, outcome);
+}
+
 int entry(void *params) { return qx_main_QXENV_clpfd((QX_MAINFUN_PARAMS_STRUCT *)params); }
 const char *const pre_map[] = {"clpfd", nullptr};
 const QX_pre_linkage_fn pre_linkage[] = {entry, nullptr};
@@ -32,6 +68,18 @@ const qx_foreign_interface *const interfaces[] = {&qx_clpfd_interface, nullptr};
 int no_op(worker *) { return 1; }
 
 const char *const program =
+    "chain(N, K) :- clpfd:'$fd_in_interval'(X, 0, 100000000, 0), link(N, X), settle, "
+    "steps(1, K, X).\n"
+    "link(0, _) :- !.\n"
+    "link(N, X) :- clpfd:'$fd_in_interval'(Y, 0, 100000000, 0), "
+    "clpfd:'$fd_post_global'(lt(X, Y), st(_, 0), 0, lt(X, Y), [min(X)], _), N1 is N - 1, "
+    "link(N1, Y).\n"
+    "settle :- clpfd:'$fd_evaluate_indexical'(_, R), settle(R).\n"
+    "settle(0) :- !.\n"
+    "settle(1) :- settle.\n"
+    "steps(I, K, _) :- I > K, !.\n"
+    "steps(I, K, X) :- clpfd:'$fd_in_interval'(X, I, 100000000, 1), settle, I1 is I + 1, "
+    "steps(I1, K, X).\n"
     "runs(N) :- clpfd:'$fd_in_interval'(X, 0, N, 1), "
     "clpfd:'$fd_post_global'(kb(X), st(_, 0), 0, kb(X), [dom(X)], _), "
     "clpfd:'$fd_evaluate_indexical'(_, 0), shrink(N, X).\n"
@@ -59,6 +107,8 @@ int main(int argc, char **argv)
 {
   int steps = argc > 1 ? std::atoi(argv[1]) : 100000;
   int cycles = argc > 2 ? std::atoi(argv[2]) : 5000;
+  int chain = argc > 3 ? std::atoi(argv[3]) : 1000;
+  int pushes = argc > 4 ? std::atoi(argv[4]) : 1000;
   BenchEngine e;
   qx_define_native(qx_eg.user_module, "bench_between", 3, test_between, test_between_retry,
                    ENTER_C_NONDET);
@@ -76,7 +126,20 @@ int main(int argc, char **argv)
   struct fd_state *fd = fd_state(api);
   dyn_puthash(&fd->dispatch, MakeFunctor(init_atom_check("kb", 0), 1))->value =
       (TAGGED)(uintptr_t)&minimal_global;
+  dyn_puthash(&fd->dispatch, MakeFunctor(init_atom_check("lt", 0), 2))->value =
+      (TAGGED)(uintptr_t)&lt_global;
   e.consult(program);
+
+  /* the chain: N runs to link it, then N per push at the front */
+  std::string goal = "chain(" + std::to_string(chain) + ", " + std::to_string(pushes) + ")";
+  uint64_t chain_runs = (uint64_t)chain * (uint64_t)(pushes + 1);
+  fd->resumptions = 0;
+  if (e.run(goal) != 1 || fd->resumptions != chain_runs) {
+    std::fprintf(stderr, "the chain did not propagate as expected (%u runs)\n", fd->resumptions);
+    return 1;
+  }
+  double chain_time = bench_best([&] { e.run(goal); });
+  std::printf("propagator_runs_per_second %.0f\n", (double)chain_runs / chain_time);
 
   std::string n = std::to_string(steps);
   fd->resumptions = 0;
@@ -87,7 +150,7 @@ int main(int argc, char **argv)
   }
   double with = bench_best([&] { e.run("runs(" + n + ")"); });
   double without = bench_best([&] { e.run("empty_runs(" + n + ")"); });
-  std::printf("propagator_runs_per_second %.0f\n", steps / (with - without));
+  std::printf("prolog_step_runs_per_second %.0f\n", steps / (with - without));
 
   std::string c = std::to_string(cycles);
   with = bench_best([&] { e.run("cycles(" + c + ")"); });

@@ -37,10 +37,17 @@ TAGGED fd_attr_last(TAGGED attr)
   }
 }
 
+/* One walk down the alias chain: the domain mutable of the last v/4 holds the dom/4 record. */
 TAGGED fd_attr_dom(TAGGED attr)
 {
-  TAGGED dom = mutable_value(StrArg(fd_attr_last(attr), 3));
-  return IsStr(dom) && StrFunctor(dom) == FUNCTOR_DOM4 ? dom : 0;
+  attr = deref(attr);
+  for (;;) {
+    TAGGED value = mutable_value(StrArg(attr, 3));
+    if (!IsStr(value)) return 0;
+    if (StrFunctor(value) == FUNCTOR_DOM4) return value;
+    if (StrFunctor(value) != functor_v4) return 0;
+    attr = value;
+  }
 }
 
 /* ---- loading ---- */

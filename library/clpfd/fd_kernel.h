@@ -11,7 +11,15 @@
 #define QX_FD_KERNEL_H
 
 #include "fd.h"
+#include "gc.h"
 #include "orvalis.h"
+
+/* True when `words` heap words lie free below the warning limit, so that making room needs no
+ * call_overflow (outside the collector's stress mode, where every check collects). */
+static inline bool fd_room_free(const worker *w, uint32_t words)
+{
+  return !qx_gc_stress && w->global_top + words < w->heap_warn;
+}
 
 /* ---- the resource instance (fd_instance.cpp) ---- */
 

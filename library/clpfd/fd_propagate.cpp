@@ -490,7 +490,7 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   /* An overflow fails the native (or raises the overflow action's exception) as it is met. */
   if ((*api->fli_data)->excp_flag == 0) return RUN_STOP;
   if (fd->fd_overflow) {
-    fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_TERM)));
+    fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_CONSTRAINT)));
     return RUN_STOP;
   }
   if (!ran) return RUN_PROLOG;
@@ -723,7 +723,7 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
                          QX_term_ref goal)
 {
   struct fd_state *fd = fd_state(api);
-  fd_sync(api, w);
+  /* The enqueues below bring the level stack in line themselves. */
   fd_ref_put(api, temp, deref(w->term[0]));
   for (TAGGED l; IsLst(l = fd_ref_get(api, temp));) {
     TAGGED a = deref(LstHead(l));

@@ -53,6 +53,7 @@ static inline void *fd_word_address(TAGGED word) { return (void *)(uintptr_t)(wo
 /* Makes `words` heap words free; the scratch slots and the n words at keep are roots. */
 static inline void fd_room(worker *w, uint32_t words, TAGGED *keep = nullptr, size_t n = 0)
 {
+  if (fd_room_free(w, words)) return;
   if (n == 0) {
     call_overflow(w, words, FD_LIVE);
     return;

@@ -4,6 +4,7 @@
  * anything else) and, when their cells hold bound variables, rebuilt in temporary storage with the
  * references followed. Set results are computed in temporary storage and copied to the heap.
  */
+#include "fd_kernel.h"
 #include "fd_sets.h"
 
 bool fds_check(TAGGED term, int32_t *count, bool *has_refs)
@@ -64,17 +65,18 @@ static TAGGED import_integer(ORVALIS_API_STRUCT *api, QX_term_ref ref)
 
 /* Stores a temporary set result on the heap in an output argument. A result that reaches beyond
  * an end of the integer range holds an interval starting at sup or ending at inf, which no domain
- * can: that is an integer overflow, and the predicate fails with the flag set. */
-static void export_set(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, QX_term_ref out)
+ * can: that is an integer overflow, and the predicate fails with the flag set (false). */
+static bool export_set(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, QX_term_ref out)
 {
   for (TAGGED l = set; IsLst(l); l = fds_next(l))
     if (fds_interval(l)[0] == atom_sup || fds_interval(l)[1] == atom_inf) {
       fd_state(api)->fd_overflow = 1;
       fd_native_fail(api);
-      return;
+      return false;
     }
   set = fd_localize(api, w, set);
   fd_ref_put(api, out, fd_globalize(api, w, set, 0, 0));
+  return true;
 }
 
 /* The temporary area is discarded first: the next allocation restarts at its first block. */
@@ -199,7 +201,16 @@ void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
     fd_native_fail(api);
     return;
   }
-  export_set(api, w, fd_complement(api, w, a), set);
+  if (export_set(api, w, fd_complement(api, w, a), set)) return;
+  /* An unrepresentable complement goes through the overflow handling; the action, which runs in
+   * error mode only, is shown fdset_complement(_, _). */
+  TAGGED culprit = atom_nil;
+  if (fd_state(api)->overflowing) {
+    QX_term_ref goal = QX_new_term_ref();
+    QX_put_functor(goal, QX_atom_from_string("fdset_complement"), 2);
+    culprit = fd_ref_get(api, goal);
+  }
+  fd_check_overflow(api, culprit);
 }
 
 static TAGGED insert_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED value)

@@ -555,7 +555,19 @@ void fds_cons_append(ORVALIS_API_STRUCT *api, FDCONS *cons, worker *w, TAGGED mi
 TAGGED fd_globalize(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint32_t extra, int live)
 {
   uint32_t intervals = 0;
-  for (TAGGED l = set; IsLst(l); l = fds_next(l)) intervals++;
+  bool on_heap = false;
+  for (TAGGED l = set; IsLst(l); l = fds_next(l)) {
+    intervals++;
+    on_heap = on_heap || fds_on_heap(w, LstPtr(l)) || fds_on_heap(w, fds_interval(l));
+  }
+  /* The collection call_overflow may start moves heap cells that no root reaches from here:
+   * cells of the set that lie on the heap are read into temporary storage first. */
+  if (on_heap) {
+    fds_builder copy(api, w);
+    for (TAGGED l = set; IsLst(l); l = fds_next(l))
+      copy.add(fds_interval(l)[0], fds_interval(l)[1]);
+    set = copy.close(atom_nil);
+  }
   call_overflow(w, 4 * intervals + extra + 128, live);
   TAGGED result = atom_nil, *tailp = &result;
   for (; IsLst(set); set = fds_next(set)) {

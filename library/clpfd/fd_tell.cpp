@@ -43,6 +43,7 @@ static TAGGED *heap_take(worker *w, uint32_t words)
 
 static void ensure_heap(worker *w, uint32_t words)
 {
+  if (fd_room_free(w, words + HEAP_MARGIN)) return;
   call_overflow(w, words + HEAP_MARGIN, LIVE_SLOTS);
 }
 
@@ -438,6 +439,13 @@ static bool well_formed_attribute(TAGGED attr)
       return false;
   }
   TAGGED *dom = StrPtr(value), set = deref(dom[1]);
+  if (IsLst(set) && LstTail(set) == atom_nil && IsLst(LstHead(set))) {
+    /* the common one-interval domain, checked in place */
+    TAGGED min = LstHead(LstHead(set)), max = LstTail(LstHead(set));
+    if (fds_is_bound(min) && fds_is_bound(max) && min != atom_sup && max != atom_inf &&
+        fds_val(min) <= fds_val(max))
+      return deref(dom[2]) == min && deref(dom[3]) == max;
+  }
   int32_t count;
   bool refs;
   return IsLst(set) && fds_check(set, &count, &refs) && !refs && deref(dom[2]) == fd_min(set) &&

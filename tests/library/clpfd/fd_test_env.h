@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fd.h"
+#include "gc.h"
 #include "test_engine.h"
 
 class FdTestEnv {
@@ -17,15 +18,22 @@ public:
     w->fli_data = &w->fli_info;
     api.stash = &state;
     api.fli_data = (qx_fli_info **)w; /* the worker's first word */
+    qx_gc_add_root_range(slots_.data(), slots_.size());
   }
+  ~FdTestEnv() { qx_gc_remove_root_range(slots_.data()); }
+  FdTestEnv(const FdTestEnv &) = delete;
+  FdTestEnv &operator=(const FdTestEnv &) = delete;
 
-  /* A term reference holding t. The slots grow as needed; the stack start follows them. */
+  /* A term reference holding t, a root of every collection. The slots grow as needed; the stack
+   * start follows them. */
   QX_term_ref ref(TAGGED t)
   {
     QX_term_ref r = next_ref_++;
     if ((size_t)(2 * r + 1) >= slots_.size()) {
+      qx_gc_remove_root_range(slots_.data());
       slots_.resize(2 * slots_.size(), atom_nil);
       w->fli_info.fli_stack_start = slots_.data();
+      qx_gc_add_root_range(slots_.data(), slots_.size());
     }
     slots_[2 * r] = t;
     return r;

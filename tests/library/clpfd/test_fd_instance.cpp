@@ -315,6 +315,29 @@ TEST_F(FdInstance, OverflowAfterAGlobalsRun)
   EXPECT_EQ(fd_check_overflow(api, atom_nil), 1) << "a clear flag passes";
 }
 
+/* A complement that reaches past an end of the integer range cannot be represented: in error
+ * mode the overflow action runs on fdset_complement(_, _) and its exception reaches the caller; in
+ * fail mode the call fails without the action. A representable complement is unaffected. */
+TEST_F(FdInstance, UnrepresentableComplementGoesThroughTheOverflowHandling)
+{
+  ASSERT_EQ(run("assertz(clpfd:(overflow_action(C) :- throw(overflowed(C))))"), 1) << exception();
+  const std::string low = "clpfd:'$fd_dom_complement'([[-268435456|3]], S)";
+  const std::string high = "clpfd:'$fd_dom_complement'([[3|268435455]], S)";
+  for (const std::string &call : {low, high}) {
+    SCOPED_TRACE(call);
+    EXPECT_EQ(run("clpfd:'$fd_overflow'(_, error, _), " + call), -1);
+    EXPECT_EQ(exception(), "overflowed(fdset_complement(_,_))");
+    EXPECT_EQ(run("clpfd:'$fd_overflow'(_, fail, _), " + call), 0);
+    EXPECT_EQ(fd()->fd_overflow, 1u);
+    fd()->fd_overflow = 0;
+  }
+  ASSERT_EQ(run("clpfd:'$fd_overflow'(_, error, _), "
+                "clpfd:'$fd_dom_complement'([[inf|3],[7|sup]], S)"),
+            1)
+      << exception();
+  EXPECT_EQ(var("S"), "[[4|6]]");
+}
+
 /* $fd_statistics reads and resets one counter by key; other keys answer 0 and change nothing. */
 TEST_F(FdInstance, StatisticsReadAndReset)
 {
