@@ -166,6 +166,44 @@ TEST_F(FdLabeling, HeapAgreesWithAScanUnderBindingAndBacktracking)
   }
 }
 
+/* Removing an inner entry moves the last one into its place, below a parent it may be better
+ * than: under min these lower bounds form a heap in list order, and binding the eighth puts the
+ * fifteenth (4) under the fourth (21). */
+TEST_F(FdLabeling, RemovingAnInnerEntryKeepsTheHeapOrder)
+{
+  const int lows[] = {1, 20, 2, 21, 22, 30, 3, 23, 24, 25, 26, 31, 32, 33, 4};
+  constexpr int N = 15;
+  QX_term_ref cell = fresh_slot(), target = QX_new_term_ref();
+  ASSERT_EQ(run(ref(cell) + "t(L, G)), L = [_" + repeat(",_", N - 1) +
+                "], G = global('$mutable'(s(L, min, _, 0), "
+                "0), lab, '$mutable'(0, 0), _, lab)"),
+            1);
+  model m(N);
+  auto element = [&](int i) {
+    TAGGED l = deref(StrArg(fd_ref_get(api, cell), 1));
+    while (i--) l = deref(LstTail(l));
+    return deref(LstHead(l));
+  };
+  for (int i = 0; i < N; i++) {
+    m[i] = {lows[i], 40};
+    fd_ref_put(api, target, element(i));
+    ASSERT_EQ(
+        run(ref(target) + "X), clpfd:'$fd_in_interval'(X, " + std::to_string(lows[i]) + ", 40, 0)"),
+        1);
+  }
+  for (int bound : {-1, 7, 0, 2, 6, 1}) {
+    if (bound >= 0) {
+      fd_ref_put(api, target, element(bound));
+      ASSERT_EQ(
+          run(ref(target) + "X), clpfd:'$fd_unify'(X, 40), clpfd:'$fd_evaluate_indexical'(_, 0)"),
+          1);
+      m[bound] = {40};
+    }
+    TAGGED got = label(cell);
+    EXPECT_EQ(got, element(oracle(m, 1))) << "after binding " << bound;
+  }
+}
+
 /* Without choicepoints the block goes, and the record's daemons die, when the last variable is
  * bound; bad input raises an error. */
 TEST_F(FdLabeling, BlockIsFreedWhenTheHeapEmptiesAndBadInputIsAnError)
