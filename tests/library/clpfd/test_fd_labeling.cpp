@@ -42,6 +42,13 @@ protected:
     return r;
   }
   std::string ref(QX_term_ref r) { return "'$ref_term'(" + std::to_string(r) + ", "; }
+  /* Element i of the list L of the term t(L, G) in cell, read afresh: a collection moves it. */
+  TAGGED element(QX_term_ref cell, int i)
+  {
+    TAGGED l = deref(StrArg(fd_ref_get(api, cell), 1));
+    while (i--) l = deref(LstTail(l));
+    return deref(LstHead(l));
+  }
   /* $fd_labeling on the record G of the term t(L, G) in cell, storing the new State in G as the
    * library does; the chosen variable, or 0 after failure. */
   TAGGED label(QX_term_ref cell)
@@ -105,13 +112,8 @@ TEST_F(FdLabeling, HeapAgreesWithAScanUnderBindingAndBacktracking)
       int lo = (int)(rng() % 10), hi = lo + 1 + (int)(rng() % 12);
       for (int v = lo; v <= hi; v++) m[i].insert(v);
     }
-    auto element = [&](int i) {
-      TAGGED l = deref(StrArg(fd_ref_get(api, cell), 1));
-      while (i--) l = deref(LstTail(l));
-      return deref(LstHead(l));
-    };
     for (int i = 0; i < N; i++) {
-      fd_ref_put(api, target, element(i));
+      fd_ref_put(api, target, element(cell, i));
       std::string g = ref(target) + "X), clpfd:'$fd_in_interval'(X, " +
                       std::to_string(*m[i].begin()) + ", " + std::to_string(*m[i].rbegin()) +
                       ", 0)";
@@ -122,7 +124,8 @@ TEST_F(FdLabeling, HeapAgreesWithAScanUnderBindingAndBacktracking)
       TAGGED got = label(cell);
       ASSERT_NE(got, 0u) << exception();
       int want = oracle(m, rule);
-      ASSERT_EQ(got, want < 0 ? atom_nil : element(want)) << "rule " << rule << " step " << step;
+      ASSERT_EQ(got, want < 0 ? atom_nil : element(cell, want))
+          << "rule " << rule << " step " << step;
       unsigned what = rng() % 10;
       if (what == 0 && saved.size() < 8) {
         saved.emplace_back(qx_push_node(w, qx_alt(QX_ALT_BARRIER, 0)), m);
@@ -139,7 +142,7 @@ TEST_F(FdLabeling, HeapAgreesWithAScanUnderBindingAndBacktracking)
       if (m[i].size() == 1) continue;
       std::vector<int> values(m[i].begin(), m[i].end());
       int v = values[rng() % values.size()];
-      fd_ref_put(api, target, element(i));
+      fd_ref_put(api, target, element(cell, i));
       std::string x = ref(target) + "X), ";
       std::string tell;
       if (what < 5) { /* a bound moves in */
@@ -179,28 +182,23 @@ TEST_F(FdLabeling, RemovingAnInnerEntryKeepsTheHeapOrder)
                 "0), lab, '$mutable'(0, 0), _, lab)"),
             1);
   model m(N);
-  auto element = [&](int i) {
-    TAGGED l = deref(StrArg(fd_ref_get(api, cell), 1));
-    while (i--) l = deref(LstTail(l));
-    return deref(LstHead(l));
-  };
   for (int i = 0; i < N; i++) {
     m[i] = {lows[i], 40};
-    fd_ref_put(api, target, element(i));
+    fd_ref_put(api, target, element(cell, i));
     ASSERT_EQ(
         run(ref(target) + "X), clpfd:'$fd_in_interval'(X, " + std::to_string(lows[i]) + ", 40, 0)"),
         1);
   }
   for (int bound : {-1, 7, 0, 2, 6, 1}) {
     if (bound >= 0) {
-      fd_ref_put(api, target, element(bound));
+      fd_ref_put(api, target, element(cell, bound));
       ASSERT_EQ(
           run(ref(target) + "X), clpfd:'$fd_unify'(X, 40), clpfd:'$fd_evaluate_indexical'(_, 0)"),
           1);
       m[bound] = {40};
     }
     TAGGED got = label(cell);
-    EXPECT_EQ(got, element(oracle(m, 1))) << "after binding " << bound;
+    EXPECT_EQ(got, element(cell, oracle(m, 1))) << "after binding " << bound;
   }
 }
 
@@ -214,19 +212,13 @@ TEST_F(FdLabeling, BlockIsFreedWhenTheHeapEmptiesAndBadInputIsAnError)
                 "clpfd:'$fd_in_interval'(Y, 1, 2, 0), G = global('$mutable'(s([X, 4, Y], "
                 "dom, _, 0), 0), lab, '$mutable'(0, 0), _, lab)"),
             1);
-  /* element k of the list, read after the call: a collection may have moved it */
-  auto nth = [&](int k) {
-    TAGGED l = deref(StrArg(fd_ref_get(api, cell), 1));
-    while (k--) l = deref(LstTail(l));
-    return deref(LstHead(l));
-  };
   TAGGED got = label(cell);
-  EXPECT_EQ(got, nth(2));
+  EXPECT_EQ(got, element(cell, 2));
   ASSERT_EQ(run(ref(cell) +
                 "t([_, _, Y], _)), clpfd:'$fd_unify'(Y, 1), clpfd:'$fd_evaluate_indexical'(_, 0)"),
             1);
   got = label(cell);
-  EXPECT_EQ(got, nth(0));
+  EXPECT_EQ(got, element(cell, 0));
   ASSERT_EQ(run(ref(cell) +
                 "t([X|_], _)), clpfd:'$fd_unify'(X, 2), clpfd:'$fd_evaluate_indexical'(_, 0)"),
             1);
