@@ -69,6 +69,7 @@ const native_row clpfd_natives[] = {
     {"$fd_incumbent_bound", 2, FD_NATIVE(prolog_fd_incumbent_bound_qxenv_multi_qx), "+term -term"},
     {"$fd_minint_maxint", 2, FD_NATIVE(prolog_fd_minint_maxint_qxenv_multi_qx), "-integer -integer"},
     {"$fd_dispatch_global_fast", 6, FD_NATIVE(prolog_fd_dispatch_global_fast_qxenv_multi_qx), "+term +term -term -term +term [-integer]"},
+    {"$fd_bool", 3, FD_NATIVE(prolog_fd_bool_qxenv_multi_qx), "+term -term -term"},
 };
 // clang-format on
 constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];
@@ -96,6 +97,7 @@ void fill_tables()
 /* ---- the global constraints whose propagators are linked in ---- */
 
 const pred_spec pred_table[] = {
+    {"bool", 4, prolog_fd_bool_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 
