@@ -110,6 +110,8 @@ protected:
             "rerun(G) :- G = global(M, C, _, _, _), mval(M, S), "
             "clpfd:'$fd_dispatch_global_fast'(C, S, _, A, G, 1), "
             "clpfd:'$fd_prune_and_enqueue'(A, G).\n"
+            "rerun_all([]).\n"
+            "rerun_all([G|Gs]) :- rerun(G), rerun_all(Gs).\n"
             "undone(G, T, R) :- ( call(G), assertz(bool_seen(T)), fail ; true ), "
             "( retract(bool_seen(R)) -> true ; R = failed ).\n");
   }
@@ -198,4 +200,112 @@ TEST_F(FdBool, EveryCellAgainstTheTruthTable)
       }
     }
   EXPECT_EQ(runs, 8 * (8 + 12 + 12 + 5));
+}
+
+/* The four cells that fix one variable to two values (through two of its views) end in failure:
+ * the run's actions carry the fail of the second export, applying them fails, and so does the
+ * loop. */
+TEST_F(FdBool, ContradictoryAssignmentsFailThroughTheSecondExport)
+{
+  const gate cells[] = {{1, {2, 2, 1}}, {4, {2, 2, 0}}, {2, {2, 2, 2}}, {5, {2, 2, 2}}};
+  for (const gate &g : cells) {
+    std::string op = std::to_string(g.op);
+    SCOPED_TRACE("op " + op + " " + term(g.arg[0]) + " " + term(g.arg[1]) + " " + term(g.arg[2]));
+    ASSERT_EQ(run(fresh(1) + ", clpfd:'$fd_begin', " + post(g, 0, op) +
+                  ", G0 = global(M, C, _, _, _), mval(M, S), "
+                  "clpfd:'$fd_dispatch_global_fast'(C, S, _, A, G0, R), "
+                  "( clpfd:'$fd_prune_and_enqueue'(A, G0) -> P = applied ; P = failed )"),
+              1)
+        << exception();
+    EXPECT_EQ(var("R") + " " + var("A") + " " + var("P"), "1 [exit,fail] failed");
+    EXPECT_EQ(run_gate(g, 1, op).failed, true);
+  }
+}
+
+/* An op outside 0..7 suspends whatever the variables are; a state whose op is no integer, or that
+ * is too short, raises an error; so does '$fd_bool'/3 called from Prolog without a global record. */
+TEST_F(FdBool, BadOps)
+{
+  const gate shapes[] = {{0, {2, 3, 1}}, {0, {1, 1, 0}}, {0, {2, 2, 2}}, {0, {2, 3, 4}}};
+  for (const char *op : {"8", "-1", "1000", "1099511627776", "-1099511627776"})
+    for (const gate &g : shapes) {
+      int n = 0;
+      for (int a : g.arg) n = std::max(n, a - 1);
+      SCOPED_TRACE(std::string("op ") + op + " " + term(g.arg[0]) + " " + term(g.arg[1]) + " " +
+                   term(g.arg[2]));
+      outcome o = run_gate(g, n, op);
+      EXPECT_FALSE(o.failed);
+      EXPECT_FALSE(o.entailed);
+      EXPECT_EQ(o.domains, all_open(n));
+    }
+  const struct {
+    std::string op, error;
+  } bad[] = {{"a", "type_error(integer,a)"},
+             {"1.5", "type_error(integer,1.5)"},
+             {"f(1)", "type_error(integer,f(1))"},
+             {"\"\"", "type_error(integer,[])"},
+             {"_", "instantiation_error"}};
+  for (const auto &b : bad) {
+    SCOPED_TRACE(b.op);
+    std::string goal = fresh(2) + ", clpfd:'$fd_begin', " + post({0, {2, 3, 1}}, 0, b.op) +
+                       ", catch(bool_prop, error(E, _), true)";
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("E"), b.error);
+  }
+  ASSERT_EQ(run(fresh(1) + ", clpfd:'$fd_begin', clpfd:'$fd_post_global'(bool(V0, 1, 1, 0), "
+                           "bs(V0, _, 1, _, 1, _), 0, bool(V0, 1, 1, 0), [dom(V0)], _), "
+                           "catch(bool_prop, error(E, _), true)"),
+            1)
+      << exception();
+  EXPECT_EQ(var("E"), "type_error(compound,bs(_,_,1,_,1,_))");
+  ASSERT_EQ(run("clpfd:'$fd_in_interval'(V, 0, 1, 0), "
+                "catch(clpfd:'$fd_bool'(bs(V, _, 1, _, 1, _, 0), _, _), error(E, _), true)"),
+            1)
+      << exception();
+  EXPECT_NE(var("E"), "_") << "no global record: an error";
+}
+
+/* Random circuits, some signals one variable, some fixed after posting so that the gates run
+ * again: the loop keeps every model and fails only without one; at its fixpoint a rerun of each
+ * live gate prunes nothing; backtracking restores every domain. */
+TEST_F(FdBool, CircuitsAtTheirFixpoint)
+{
+  std::mt19937 random(22);
+  for (int round = 0; round < 150; round++) {
+    const int n = 8;
+    std::vector<gate> gates(3 + random() % 4);
+    for (gate &g : gates) {
+      g.op = (int)(random() % 8);
+      for (int &a : g.arg) a = 2 + (int)(random() % n);
+    }
+    std::string goal = fresh(n) + ", Vs = " + var_list(n) + ", undone((clpfd:'$fd_begin'";
+    std::string gs = "[";
+    for (size_t i = 0; i < gates.size(); i++) {
+      goal += ", " + post(gates[i], (int)i, std::to_string(gates[i].op));
+      gs += (i ? ", G" : "G") + std::to_string(i);
+    }
+    std::vector<gate> all = gates;
+    for (int k = 0; k < n; k++)
+      if (random() % 4 == 0) {
+        int v = (int)(random() % 2);
+        goal += ", clpfd:'$fd_in_interval'(V" + std::to_string(k) + ", " + std::to_string(v) +
+                ", " + std::to_string(v) + ", 0)";
+        all.push_back({7, {2 + k, 1, v}}); /* Vk = 1 as (Vk equals 1) = v */
+      }
+    goal += ", bool_prop, codes(Vs, C), clpfd:'$fd_begin', rerun_all(" + gs +
+            "]), bool_prop, codes(Vs, C2)), C-C2, L), codes(Vs, B)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    std::vector<int> ms = models(all, n);
+    EXPECT_EQ(std::stoi(var("B")), all_open(n));
+    std::string l = var("L");
+    if (l == "failed") {
+      EXPECT_TRUE(ms.empty());
+      continue;
+    }
+    int domains = std::stoi(l.substr(l.find('(') + 1)),
+        after = std::stoi(l.substr(l.find(',') + 1));
+    EXPECT_EQ(after, domains) << "a rerun at the fixpoint pruned";
+    for (int m : ms) EXPECT_TRUE(within(m, domains, n)) << "lost model " << m;
+  }
 }
