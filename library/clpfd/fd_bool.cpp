@@ -173,7 +173,7 @@ void prolog_fd_bool_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, 
       TAGGED x = deref(StrArg(s, 2 * k + 1)), attr = deref(StrArg(s, 2 * k + 2));
       int value = classify(x, attr);
       if (value < 0) {
-        outcome = -1; /* a value outside 0..1 has no model */
+        outcome = -1; /* a value outside 0..1, or a variable with no domain: no model */
         break;
       }
       index = index * 3 + value;

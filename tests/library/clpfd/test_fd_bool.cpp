@@ -258,6 +258,16 @@ TEST_F(FdBool, BadOps)
             1)
       << exception();
   EXPECT_EQ(var("E"), "type_error(compound,bs(_,_,1,_,1,_))");
+  /* a value outside 0..1, or a variable with no domain, has no model */
+  for (const char *state : {"bs(V0, A, 5, A, 1, A, 0)", "bs(V0, A, x, A, 1, A, 3)",
+                            "bs(V0, A, W, foo, 1, A, 3)", "bs(V0, A, W, v(1), 1, A, 3)"}) {
+    SCOPED_TRACE(state);
+    ASSERT_EQ(run(fresh(1) + ", clpfd:'$fd_arg_attribute'(V0, 1, A), clpfd:'$fd_begin', " +
+                  "clpfd:'$fd_post_global'(bool(V0, V0, V0, 0), " + state +
+                  ", 0, bool(V0), [dom(V0)], _), \\+ bool_prop"),
+              1)
+        << exception();
+  }
   ASSERT_EQ(run("clpfd:'$fd_in_interval'(V, 0, 1, 0), "
                 "catch(clpfd:'$fd_bool'(bs(V, _, 1, _, 1, _, 0), _, _), error(E, _), true)"),
             1)
