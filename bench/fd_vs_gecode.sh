@@ -1,8 +1,9 @@
 #!/bin/sh
 # The solver kernel beside Gecode in one run: installs libgecode-dev when it is missing, builds the
-# optimised tree's bench_fd_kernel (make bench) and the native bench_fd_gecode (bench/gecode, in
-# build/gecode), runs both and prints each measure with its ratio to Gecode's propagations per
-# second. Each program prints "name value" lines.
+# optimised tree's bench_fd_kernel and bench_fd_bool (make bench) and the native bench_fd_gecode
+# (bench/gecode, in build/gecode), runs them and prints each kernel measure with its ratio to
+# Gecode's propagations per second, and the Boolean circuit's time with its ratio to Gecode's
+# time on the same circuit. Each program prints "name value" lines.
 set -e
 cd "$(dirname "$0")/.."
 
@@ -35,3 +36,15 @@ fi
   ratio=$(awk -v k="$value" -v g="$per_second" 'BEGIN { printf "%.3f", k / g }')
   echo "kernel: $name $value (ratio to Gecode's propagations per second: $ratio)"
 done
+
+driver=build/release/bench/bench_fd_bool
+if [ ! -x "$driver" ]; then
+  echo "bench_fd_bool is not built"
+  exit 1
+fi
+driver_out=$("$driver")
+echo "$driver_out" | sed 's/^/driver: /'
+gecode_seconds=$(echo "$gecode_out" | awk '$1 == "circuit_seconds" { print $2 }')
+driver_seconds=$(echo "$driver_out" | awk '$1 == "circuit_seconds" { print $2 }')
+ratio=$(awk -v d="$driver_seconds" -v g="$gecode_seconds" 'BEGIN { printf "%.3f", d / g }')
+echo "circuit: time ratio to Gecode: $ratio"

@@ -677,7 +677,7 @@ int driver::search_node(const std::vector<int> &vars, const options &opt,
     if (left && opt.queries) {
       q = QX_open_query(true0_);
       if (QX_next_solution(q) != 1) return QX_close_query(q), -1;
-      top = w_->node_->global_top;
+      top = w_->current_query->global_top;
     } else if (left) {
       top = qx_push_node(w_, qx_alt(QX_ALT_FAILCODE, 0))->global_top;
     }
