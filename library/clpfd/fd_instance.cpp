@@ -65,10 +65,14 @@ const native_row clpfd_natives[] = {
     {"$fd_in_interval", 4, FD_NATIVE(prolog_fd_in_interval_qxenv_multi_qx), "+term +term +term +integer"},
     {"$fd_evaluate_indexical", 2, FD_NATIVE(prolog_fd_evaluate_indexical_qxenv_multi_qx), "-term [-integer]"},
     {"$fd_enqueue_all", 1, FD_NATIVE(prolog_fd_enqueue_all_qxenv_multi_qx), "+term"},
+    {"$fd_labeling", 4, FD_NATIVE(prolog_fd_labeling_qxenv_multi_qx), "+term -term -term +term"},
+    {"$fd_delete", 3, FD_NATIVE(prolog_fd_delete_qxenv_multi_qx), "+term -term +integer"},
     {"$fd_update_incumbent", 3, FD_NATIVE(prolog_fd_update_incumbent_qxenv_multi_qx), "+term +term +term"},
     {"$fd_incumbent_bound", 2, FD_NATIVE(prolog_fd_incumbent_bound_qxenv_multi_qx), "+term -term"},
     {"$fd_minint_maxint", 2, FD_NATIVE(prolog_fd_minint_maxint_qxenv_multi_qx), "-integer -integer"},
     {"$fd_dispatch_global_fast", 6, FD_NATIVE(prolog_fd_dispatch_global_fast_qxenv_multi_qx), "+term +term -term -term +term [-integer]"},
+    {"$fd_set_singleton", 2, FD_NATIVE(prolog_fd_set_singleton_qxenv_multi_qx), "+term +term"},
+    {"$fd_unify", 2, FD_NATIVE(prolog_fd_unify_qxenv_multi_qx), "+term +term"},
 };
 // clang-format on
 constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];

@@ -161,6 +161,8 @@ void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, i
  * has none), or 0 for an atom or compound term. The caller ensured 26 free heap words. */
 TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
                          TAGGED size);
+/* Whether a term in clpfd's attribute slot is an attribute as the kernel makes it (bounded walk). */
+bool fd_well_formed_attribute(TAGGED attr);
 
 long prolog_fd_arg_attribute_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, long finite,
                                             QX_term_ref attr);
@@ -256,5 +258,18 @@ TAGGED fd_globalize_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint3
 int fd_list_length(TAGGED list);
 void fd_get_var_and_attr(TAGGED susp, worker *w);
 void prolog_fd_coref_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list);
+
+/* ---- labeling support (fd_labeling.cpp) ---- */
+
+/* Narrows the domain held by the domain mutable m to {value}: 1, or 0 (nothing changed) when value
+ * is not in it. The caller made 7 heap words free. */
+int set_singleton(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED m);
+void prolog_fd_labeling_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                       QX_term_ref state, QX_term_ref var, QX_term_ref global);
+void prolog_fd_delete_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list, QX_term_ref var,
+                                     long rule);
+void prolog_fd_set_singleton_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref value,
+                                            QX_term_ref dom_mutable);
+void prolog_fd_unify_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_term_ref y);
 
 #endif

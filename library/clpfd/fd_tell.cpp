@@ -421,7 +421,7 @@ static TAGGED checked_mutable_value(TAGGED m, int *steps)
 /* An attribute as the kernel makes it: v/4 terms chained through their domain mutables, the last
  * holding dom(Set, Min, Max, Size) with a well-formed Set and a suspension record (or 0). put_attr/3
  * can put any term in clpfd's slot, even a cyclic one: the walk is bounded. */
-static bool well_formed_attribute(TAGGED attr)
+bool fd_well_formed_attribute(TAGGED attr)
 {
   int steps = 64;
   TAGGED value = deref(attr);
@@ -452,7 +452,7 @@ TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED
   if (!IsVar(term)) return 0;
   mod_def *module = fd_state(api)->fd_module;
   TAGGED attr = get_attributes(term, module);
-  if (attr) return well_formed_attribute(attr) ? attr : 0;
+  if (attr) return fd_well_formed_attribute(attr) ? attr : 0;
   attr = copy_template(w);
   TAGGED *dom = StrPtr(attr) + 11;
   dom[2] = min;
