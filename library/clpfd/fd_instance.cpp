@@ -73,6 +73,7 @@ const native_row clpfd_natives[] = {
     {"$fd_dispatch_global_fast", 6, FD_NATIVE(prolog_fd_dispatch_global_fast_qxenv_multi_qx), "+term +term -term -term +term [-integer]"},
     {"$fd_set_singleton", 2, FD_NATIVE(prolog_fd_set_singleton_qxenv_multi_qx), "+term +term"},
     {"$fd_unify", 2, FD_NATIVE(prolog_fd_unify_qxenv_multi_qx), "+term +term"},
+    {"$fd_bool", 3, FD_NATIVE(prolog_fd_bool_qxenv_multi_qx), "+term -term -term"},
 };
 // clang-format on
 constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];
@@ -100,6 +101,7 @@ void fill_tables()
 /* ---- the global constraints whose propagators are linked in ---- */
 
 const pred_spec pred_table[] = {
+    {"bool", 4, prolog_fd_bool_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

@@ -227,6 +227,12 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
  * argument bytes, 2 mark, 3 relocate entries at or above argument, 4 call argument on each. */
 int fd_manager_hook(void *api, worker *w, int operation, void *argument);
 
+/* ---- Boolean connectives (fd_bool.cpp) ---- */
+
+/* The propagator of bool/4, also the native '$fd_bool'/3. */
+void prolog_fd_bool_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                   QX_term_ref actions);
+
 /* ---- the global-constraint protocol and kernel services (fd_global.cpp) ---- */
 
 /* The first words of a persistent block. */
