@@ -21,25 +21,28 @@ struct checker : fd_driver::observer {
   driver *d = nullptr;
   bool rerun = true, heap = false;
   int pruning = 0, compared = 0, differing = 0;
-  std::vector<std::vector<char>> copies;
+  std::vector<char> copies; /* the copies of the open nodes, one after another */
+  std::vector<size_t> starts;
   std::vector<uint64_t> collections;
 
   void pushed(worker *w, TAGGED *top) override
   {
     if (!heap) return;
-    copies.emplace_back((char *)w->heap_start, (char *)top);
+    starts.push_back(copies.size());
+    copies.insert(copies.end(), (char *)w->heap_start, (char *)top);
     collections.push_back(qx_gc_statistics()->collections);
   }
   void undone(worker *w, TAGGED *top) override
   {
     if (!heap) return;
-    const std::vector<char> &c = copies.back();
+    size_t start = starts.back(), size = copies.size() - start;
     if (collections.back() == qx_gc_statistics()->collections) {
       compared++;
-      differing += c.size() != (size_t)((char *)top - (char *)w->heap_start) ||
-                   std::memcmp(c.data(), w->heap_start, c.size()) != 0;
+      differing += size != (size_t)((char *)top - (char *)w->heap_start) ||
+                   std::memcmp(copies.data() + start, w->heap_start, size) != 0;
     }
-    copies.pop_back();
+    copies.resize(start);
+    starts.pop_back();
     collections.pop_back();
   }
   bool fixpoint() override
@@ -63,7 +66,7 @@ protected:
       EXPECT_GE(r, 0) << exception();
       if (r != 1) return false;
     }
-    if (c.last_one && d.exclude(c.signals() - 1, 0) != 1) return false;
+    if (c.last_one && !c.gates.empty() && d.exclude(c.signals() - 1, 0) != 1) return false;
     for (auto [a, b] : c.same)
       if (d.unify(a, b) != 1) return false;
     return true;
@@ -92,6 +95,7 @@ protected:
 TEST_F(FdDriver, CircuitsAgreeWithTruthTables)
 {
   int circuits = qx_gc_stress ? 30 : 200;
+  checker watch;
   for (int k = 0; k < circuits; k++) {
     fd_circuit::rng r{(uint64_t)k};
     fd_circuit::circuit c =
@@ -100,12 +104,24 @@ TEST_F(FdDriver, CircuitsAgreeWithTruthTables)
     solutions oracle(m.begin(), m.end());
     driver d(api);
     SCOPED_TRACE("circuit " + std::to_string(k));
+    /* Each circuit is undone as a whole: a model that failed leaves nothing behind. */
+    struct base {
+      worker *w;
+      node *n;
+      explicit base(worker *w) : w(w), n(qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0))) {}
+      ~base()
+      {
+        qx_restore_node(w, n);
+        qx_pop_node(w);
+      }
+    } undo(w);
     if (!model(d, c)) {
       EXPECT_TRUE(oracle.empty());
       continue;
     }
-    checker watch;
     watch.d = &d;
+    watch.rerun = true;
+    watch.pruning = watch.compared = 0;
     watch.heap = k < 20;
     driver::options o;
     o.watch = &watch;
@@ -113,7 +129,7 @@ TEST_F(FdDriver, CircuitsAgreeWithTruthTables)
     EXPECT_EQ(search(d, c, o, &all), oracle);
     EXPECT_EQ(watch.pruning, 0);
     EXPECT_EQ(watch.differing, 0);
-    if (k < 20 && !oracle.empty()) {
+    if (k < 20 && all.nodes > 1) {
       EXPECT_GT(watch.compared, 0);
     }
     watch.rerun = false;
