@@ -7,32 +7,13 @@
 
 #include "../tests/library/clpfd/driver/fd_circuit.h"
 #include "../tests/library/clpfd/driver/fd_driver.h"
-#include "bench_common.h"
-#include "fd_kernel.h"
-#include "foreign.h"
-
-namespace {
-
-int entry(void *params) { return qx_main_QXENV_clpfd((QX_MAINFUN_PARAMS_STRUCT *)params); }
-const char *const pre_map[] = {"clpfd", nullptr};
-const QX_pre_linkage_fn pre_linkage[] = {entry, nullptr};
-const qx_foreign_interface *const interfaces[] = {&qx_clpfd_interface, nullptr};
-
-}  // namespace
+#include "bench_fd_common.h"
 
 int main(int argc, char **argv)
 {
   uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20;
   BenchEngine e;
-  qx_set_linked_resources(pre_map, pre_linkage);
-  qx_set_linked_interfaces(interfaces);
-  if (e.run("load_clpfd_resource") != 1) {
-    std::fprintf(stderr, "the clpfd resource does not load\n");
-    return 1;
-  }
-  ORVALIS_API_STRUCT *api = nullptr;
-  for (qx_open_resource *r = qx_eg.open_resources; r; r = r->next)
-    if (r->rname == atom_clpfd) api = &r->qxenv;
+  ORVALIS_API_STRUCT *api = bench_fd::load_clpfd(e);
   fd_circuit::circuit c = fd_circuit::make(seed, 20, 80, 0, true);
   fd_driver::driver d(api);
   for (int s = 0; s < c.signals(); s++) d.new_var(0, 1);

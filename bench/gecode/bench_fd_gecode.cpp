@@ -73,46 +73,39 @@ private:
   BoolVarArray s;
 };
 
-struct circuit_result {
-  long solutions;
-  unsigned long nodes, failures;
-  double seconds;
-};
-
-circuit_result circuit_models(const fd_circuit::circuit &c)
-{
-  auto start = std::chrono::steady_clock::now();
-  Circuit *root = new Circuit(c);
-  DFS<Circuit> search(root);
-  delete root;
-  long solutions = 0;
-  while (Circuit *s = search.next()) {
-    solutions++;
-    delete s;
-  }
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return {solutions, search.statistics().node, search.statistics().fail, seconds};
-}
-
+/* All solutions of a model by depth-first search: the count, Gecode's statistics and the time. */
 struct run_result {
   long solutions;
-  unsigned long propagations;
+  Search::Statistics statistics;
   double seconds;
 };
 
-run_result all_solutions(int n)
+template <class Model, class... Args>
+run_result all_solutions(const Args &...args)
 {
   auto start = std::chrono::steady_clock::now();
-  Queens *root = new Queens(n);
-  DFS<Queens> search(root);
+  Model *root = new Model(args...);
+  DFS<Model> search(root);
   delete root;
   long solutions = 0;
-  while (Queens *s = search.next()) {
+  while (Model *s = search.next()) {
     solutions++;
     delete s;
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return {solutions, search.statistics().propagate, seconds};
+  return {solutions, search.statistics(), seconds};
+}
+
+/* The fastest of three runs. */
+template <class Model, class... Args>
+run_result fastest(const Args &...args)
+{
+  run_result best = all_solutions<Model>(args...);
+  for (int i = 0; i < 2; i++) {
+    run_result r = all_solutions<Model>(args...);
+    if (r.seconds < best.seconds) best = r;
+  }
+  return best;
 }
 
 }  // namespace
@@ -120,26 +113,18 @@ run_result all_solutions(int n)
 int main(int argc, char **argv)
 {
   uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20;
-  fd_circuit::circuit c = fd_circuit::make(seed, 20, 80, 0, true);
-  circuit_result fastest = circuit_models(c);
-  for (int i = 0; i < 2; i++) {
-    circuit_result r = circuit_models(c);
-    if (r.seconds < fastest.seconds) fastest = r;
-  }
-  std::printf("circuit_solutions %ld\n", fastest.solutions);
-  std::printf("circuit_nodes %lu\n", fastest.nodes);
-  std::printf("circuit_failures %lu\n", fastest.failures);
-  std::printf("circuit_seconds %.4f\n", fastest.seconds);
-  std::printf("circuit_nodes_per_second %.0f\n", (double)fastest.nodes / fastest.seconds);
+  run_result circuit = fastest<Circuit>(fd_circuit::make(seed, 20, 80, 0, true));
+  std::printf("circuit_solutions %ld\n", circuit.solutions);
+  std::printf("circuit_nodes %lu\n", circuit.statistics.node);
+  std::printf("circuit_failures %lu\n", circuit.statistics.fail);
+  std::printf("circuit_seconds %.4f\n", circuit.seconds);
+  std::printf("circuit_nodes_per_second %.0f\n", (double)circuit.statistics.node / circuit.seconds);
 
-  run_result best = all_solutions(12);
-  for (int i = 0; i < 2; i++) {
-    run_result r = all_solutions(12);
-    if (r.seconds < best.seconds) best = r;
-  }
+  run_result best = fastest<Queens>(12);
   std::printf("queens12_solutions %ld\n", best.solutions);
-  std::printf("queens12_propagations %lu\n", best.propagations);
+  std::printf("queens12_propagations %lu\n", best.statistics.propagate);
   std::printf("queens12_seconds %.4f\n", best.seconds);
-  std::printf("queens12_propagations_per_second %.0f\n", (double)best.propagations / best.seconds);
+  std::printf("queens12_propagations_per_second %.0f\n",
+              (double)best.statistics.propagate / best.seconds);
   return best.solutions == 14200 ? 0 : 1;
 }

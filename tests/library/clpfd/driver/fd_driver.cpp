@@ -552,11 +552,12 @@ void driver::set_debugging(bool on)
 /* ---- search ---- */
 
 /* The next variable: 1 with it in *chosen, 0 none left, -1 exception. */
-int driver::choose(const std::vector<int> &vars, const options &opt, TAGGED *chosen)
+int driver::choose(const std::vector<int> &vars, const options &opt, size_t *from, TAGGED *chosen)
 {
   if (opt.rule == choice::input) {
-    for (int x : vars)
-      if (IsVar(term(x))) return *chosen = term(x), 1;
+    /* The variables before the last one chosen on this branch are bound. */
+    for (size_t k = *from; k < vars.size(); k++)
+      if (IsVar(term(vars[k]))) return *from = k, *chosen = term(vars[k]), 1;
     return 0;
   }
   set(scratch_ + 2, fresh_var());
@@ -637,7 +638,7 @@ int driver::search(const std::vector<int> &vars_in, const options &opt,
     }
     set(labeling_, labeling_record(w_, list, 1 + (int)opt.rule - (int)choice::min));
   }
-  int r = search_node(vars, opt, on_solution, &c);
+  int r = search_node(vars, 0, opt, on_solution, &c);
   set(labeling_, atom_nil);
   if (opt.queries) {
     QX_close_query(q);
@@ -650,7 +651,7 @@ int driver::search(const std::vector<int> &vars_in, const options &opt,
   return r < 0 ? -1 : 1;
 }
 
-int driver::search_node(const std::vector<int> &vars, const options &opt,
+int driver::search_node(const std::vector<int> &vars, size_t from, const options &opt,
                         const std::function<bool(driver &)> &on_solution, counts *c)
 {
   int r = propagate();
@@ -659,7 +660,7 @@ int driver::search_node(const std::vector<int> &vars, const options &opt,
   if (r == 0) return c->failures++, 1;
   if (opt.watch && !opt.watch->fixpoint()) return stop_ = true, 1;
   TAGGED chosen;
-  r = choose(vars, opt, &chosen);
+  r = choose(vars, opt, &from, &chosen);
   if (r < 0) return -1;
   if (r == 0) {
     c->solutions++;
@@ -690,7 +691,7 @@ int driver::search_node(const std::vector<int> &vars, const options &opt,
     else
       ok = exclude_term(ref(x), v);
     if (ok == 1)
-      ok = search_node(vars, opt, on_solution, c);
+      ok = search_node(vars, from, opt, on_solution, c);
     else if (ok == 0)
       c->nodes++, c->failures++, ok = 1;
     if (left) {

@@ -123,9 +123,9 @@ private:
   friend struct hooks;
   int slow_path();
   int run_global(TAGGED global);
-  int search_node(const std::vector<int> &vars, const options &opt,
+  int search_node(const std::vector<int> &vars, size_t from, const options &opt,
                   const std::function<bool(driver &)> &on_solution, counts *c);
-  int choose(const std::vector<int> &vars, const options &opt, TAGGED *chosen);
+  int choose(const std::vector<int> &vars, const options &opt, size_t *from, TAGGED *chosen);
   int branch(TAGGED x, int32_t v, bool left, const options &opt);
   TAGGED fresh_var();
   int exclude_term(TAGGED x, int32_t v);
