@@ -213,9 +213,9 @@ TEST_F(FdDriver, MergeVariablesCarryingConstraints)
   }
 }
 
-/* A key without a native propagator, and an action goal the driver does not run: errors, never a
- * silent success. */
-TEST_F(FdDriver, DriverErrors)
+/* The hook and the action goals called directly; a key without a native propagator and an action
+ * goal the driver does not run are errors, never a silent success. */
+TEST_F(FdDriver, HookActionsAndErrors)
 {
   driver d(api);
   int x = d.new_var(0, 3);
@@ -227,6 +227,20 @@ TEST_F(FdDriver, DriverErrors)
   EXPECT_EQ(exception(), "fd_driver_error(overflow,foo(1))");
   EXPECT_EQ(run("clpfd:call_action(in_set(X, [[2|5]])), X = 4"), 1) << exception();
   EXPECT_EQ(run("clpfd:call_action(in_set(X, [[2|5]])), X = 6"), 0);
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:call_action(call(X = 2)), X == 2"), 1)
+      << exception();
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:call_action(X = 5)"), 0);
+  /* A variable without the attribute takes it over; other values fail. */
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:'$fd_arg_attribute'(X, 0, A), "
+                "clpfd:attr_unify_hook(A, Y), clpfd:'$fd_arg_attribute'(Y, 0, B), A == B"),
+            1)
+      << exception();
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:'$fd_arg_attribute'(X, 0, A), "
+                "clpfd:attr_unify_hook(A, foo)"),
+            0);
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:'$fd_arg_attribute'(X, 0, A), "
+                "clpfd:attr_unify_hook(A, 7)"),
+            0);
 }
 
 }  // namespace
