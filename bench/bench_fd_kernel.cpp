@@ -13,9 +13,7 @@
  * Each figure is the best of three; printed as "name value" lines (bench/fd_vs_gecode.sh reads
  * them). */
 #include "../tests/support/test_natives.h"
-#include "bench_common.h"
-#include "fd_kernel.h"
-#include "foreign.h"
+#include "bench_fd_common.h"
 #include "hashtab.h"
 
 namespace {
@@ -59,11 +57,6 @@ void lt_global(ORVALIS_API_STRUCT *api, QX_term_ref, QX_term_ref state, QX_term_
   QX_reset_term_refs(refs);
   dvar_export_done(api, w, actions, outcome);
 }
-
-int entry(void *params) { return qx_main_QXENV_clpfd((QX_MAINFUN_PARAMS_STRUCT *)params); }
-const char *const pre_map[] = {"clpfd", nullptr};
-const QX_pre_linkage_fn pre_linkage[] = {entry, nullptr};
-const qx_foreign_interface *const interfaces[] = {&qx_clpfd_interface, nullptr};
 
 int no_op(worker *) { return 1; }
 
@@ -114,15 +107,7 @@ int main(int argc, char **argv)
                    ENTER_C_NONDET);
   qx_define_native(qx_eg.user_module, "no_op", 4, no_op, nullptr, ENTER_C);
   qx_define_native(qx_eg.user_module, "no_op", 2, no_op, nullptr, ENTER_C);
-  qx_set_linked_resources(pre_map, pre_linkage);
-  qx_set_linked_interfaces(interfaces);
-  if (e.run("load_clpfd_resource") != 1) {
-    std::fprintf(stderr, "the clpfd resource does not load\n");
-    return 1;
-  }
-  ORVALIS_API_STRUCT *api = nullptr;
-  for (qx_open_resource *r = qx_eg.open_resources; r; r = r->next)
-    if (r->rname == atom_clpfd) api = &r->qxenv;
+  ORVALIS_API_STRUCT *api = bench_fd::load_clpfd(e);
   struct fd_state *fd = fd_state(api);
   dyn_puthash(&fd->dispatch, MakeFunctor(init_atom_check("kb", 0), 1))->value =
       (TAGGED)(uintptr_t)&minimal_global;

@@ -1,0 +1,749 @@
+/* The search driver: variables, posting, the propagation loop, the attribute hook, the action
+ * goals and depth-first search, over the natives the clpfd resource installs. */
+#include "fd_driver.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "errors.h"
+#include "fd_propagate.h"
+#include "foreign.h"
+#include "modules.h"
+#include "unify.h"
+#include "wam.h"
+#include "wam_internal.h"
+
+namespace fd_driver {
+
+namespace {
+
+driver *installed = nullptr;
+
+/* Suspension key and status of each global constraint key (the library's choice is not known;
+ * these are guesses that fit what each propagator reads). */
+struct key_spec {
+  const char *name;
+  int arity;
+  const char *susp; /* dom, minmax, or null: [] (the first run attaches daemons) */
+  int status;
+};
+const key_spec key_table[] = {
+    {"scalar_product", 4, nullptr, 0},
+    {"eq_iff", 3, nullptr, 0},
+    {"bool", 4, "dom", 0},
+    {"in_set_iff", 3, "dom", 0},
+    {"oneof", 3, "dom", 0},
+    {"abs", 2, "dom", 0},
+    {"ac_linear", 3, "dom", 0},
+    {"x*x=y", 2, "minmax", 32},
+    {"x*y=z", 3, "minmax", 32},
+    {"x/y=z", 3, "minmax", 32},
+    {"x mod y=z", 3, "minmax", 32},
+    {"x rem y=z", 3, "minmax", 32},
+};
+
+const key_spec *spec_of(const char *name, int arity)
+{
+  for (const key_spec &k : key_table)
+    if (k.arity == arity && std::strcmp(k.name, name) == 0) return &k;
+  return nullptr;
+}
+
+double now()
+{
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+definition *native(const char *name, int arity)
+{
+  definition *d = QX_predicate(name, arity, "clpfd");
+  return d && d->predtyp >= ENTER_FOREIGN ? d : nullptr;
+}
+
+/* The variable's clpfd attribute, or 0. */
+TAGGED attribute_of(ORVALIS_API_STRUCT *api, TAGGED v)
+{
+  v = deref(v);
+  return IsVar(v) ? get_attributes(v, fd_state(api)->fd_module) : 0;
+}
+
+bool level_open(ORVALIS_API_STRUCT *api)
+{
+  return (fd_mutable_value(*fd_ref_slot(api, 5)) & ~(TAGGED)3) != 0;
+}
+
+/* A driver error as the pending exception of the hook or action being run:
+ * fd_driver_error(What, Culprit). */
+int raise_in_native(worker *w, const char *what, TAGGED culprit)
+{
+  QX_term_ref ball = QX_new_term_ref();
+  fd_ref_put(installed->api(), ball, culprit);
+  qx_heap_room(w, 3);
+  TAGGED t = qx_make_struct(w, MakeFunctor(init_atom_check("fd_driver_error", 0), 2),
+                            {init_atom_check(what, 0), fd_ref_get(installed->api(), ball)});
+  fd_ref_put(installed->api(), ball, t);
+  QX_raise_exception(ball);
+  return 0;
+}
+
+}  // namespace
+
+driver *current() { return installed; }
+
+/* ---- the hooks, defined as predicates of module clpfd ---- */
+
+struct hooks {
+  /* While a hook runs, a native's error stays as its error node for the engine to throw. */
+  struct inside {
+    driver *d;
+    explicit inside(driver *d) : d(d) { d->in_native_++; }
+    ~inside() { d->in_native_--; }
+  };
+
+  /* attr_unify_hook(A, V): the engine bound an FD variable with attribute A to V. */
+  static int unify_hook(QX_term_ref goal, void *)
+  {
+    driver *d = installed;
+    if (!d) return 0;
+    inside guard(d);
+    ORVALIS_API_STRUCT *api = d->api_;
+    TAGGED g = fd_ref_get(api, goal);
+    TAGGED a = deref(StrArg(g, 1)), v = deref(StrArg(g, 2));
+    if (IsSmall(v)) {
+      TAGGED dom = fd_attr_dom(a);
+      if (!dom || !fd_member(v, deref(StrArg(dom, 1)))) return 0;
+      if (deref(StrArg(dom, 4)) == MakeSmall(1)) return 1; /* woken when it became fixed */
+      TAGGED last = fd_attr_last(a);
+      if (d->call(d->n.set_singleton, {v, deref(StrArg(last, 3))}) != 1) return 0;
+      g = fd_ref_get(api, goal);
+      last = fd_attr_last(deref(StrArg(g, 1)));
+      return d->call(d->n.enqueue_all, {deref(StrArg(last, 4))}) == 1;
+    }
+    if (!IsVar(v)) return 0;
+    TAGGED other = attribute_of(api, v);
+    if (!other) {
+      put_attributes(v, a, fd_state(api)->fd_module);
+      return 1;
+    }
+    return merge(d, goal, other);
+  }
+
+  /* Two FD variables made one: the older v/4 of the two chains aliases the younger, the
+   * younger keeps both sides' suspensions, the domain becomes the intersection and both sides'
+   * constraints run again. */
+  static int merge(driver *d, QX_term_ref goal, TAGGED other_attr)
+  {
+    ORVALIS_API_STRUCT *api = d->api_;
+    worker *w = d->w_;
+    QX_term_ref r = QX_new_term_refs(4); /* other attribute, intersection, output, lists */
+    fd_ref_put(api, r, other_attr);
+    TAGGED g = fd_ref_get(api, goal);
+    TAGGED la = fd_attr_last(deref(StrArg(g, 1))), lb = fd_attr_last(other_attr);
+    if (la == lb) return 1;
+    fd_ref_put(api, r + 2, d->fresh_var());
+    g = fd_ref_get(api, goal);
+    TAGGED sa = deref(StrArg(fd_attr_dom(deref(StrArg(g, 1))), 1));
+    TAGGED sb = deref(StrArg(fd_attr_dom(fd_ref_get(api, r)), 1));
+    if (d->call(d->n.dom_intersection, {sa, sb, fd_ref_get(api, r + 2)}) != 1) return 0;
+    fd_ref_put(api, r + 1, fd_ref_get(api, r + 2));
+    if (fd_ref_get(api, r + 1) == atom_nil) return 0;
+    /* Room for the merged record: eight words and a copy of the older side's list cells. */
+    g = fd_ref_get(api, goal);
+    la = fd_attr_last(deref(StrArg(g, 1)));
+    lb = fd_attr_last(fd_ref_get(api, r));
+    TAGGED older = la < lb ? la : lb;
+    uint32_t cells = 0;
+    TAGGED lists = deref(StrArg(older, 4));
+    if (IsStr(lists)) {
+      TAGGED rec = fd_mutable_value(lists);
+      for (int k = FD_LISTS_FIRST; k < FD_LISTS_FIRST + 5; k++)
+        for (TAGGED l = deref(StrArg(rec, k)); IsLst(l); l = deref(LstTail(l))) cells++;
+    }
+    qx_heap_room(w, 8 + 2 * cells);
+    g = fd_ref_get(api, goal);
+    la = fd_attr_last(deref(StrArg(g, 1)));
+    lb = fd_attr_last(fd_ref_get(api, r));
+    older = la < lb ? la : lb;
+    TAGGED younger = la < lb ? lb : la;
+    TAGGED young_lists = deref(StrArg(younger, 4));
+    lists = deref(StrArg(older, 4));
+    if (IsStr(lists)) {
+      TAGGED o = fd_mutable_value(lists), y = fd_mutable_value(young_lists);
+      TAGGED *rec = w->global_top;
+      w->global_top += 8;
+      rec[0] = functor_fdlists7;
+      rec[FD_LISTS_COUNT] = MakeSmall(GetSmall(deref(StrArg(o, FD_LISTS_COUNT))) +
+                                      GetSmall(deref(StrArg(y, FD_LISTS_COUNT))));
+      rec[FD_LISTS_MASK] = deref(StrArg(o, FD_LISTS_MASK)) | deref(StrArg(y, FD_LISTS_MASK));
+      for (int k = FD_LISTS_FIRST; k < FD_LISTS_FIRST + 5; k++) {
+        TAGGED *tail = &rec[k];
+        for (TAGGED l = deref(StrArg(o, k)); IsLst(l); l = deref(LstTail(l))) {
+          TAGGED *cell = w->global_top;
+          w->global_top += 2;
+          cell[0] = LstHead(l);
+          *tail = MakeLst(cell);
+          tail = &cell[1];
+        }
+        *tail = StrArg(y, k);
+      }
+      fd_update_mutable(api, w, MakeStr(rec), young_lists);
+    }
+    fd_update_mutable(api, w, younger, deref(StrArg(older, 3)));
+    fd_ref_put(api, r + 3, young_lists);
+    g = fd_ref_get(api, goal);
+    if (d->call(d->n.in_set, {deref(StrArg(g, 2)), fd_ref_get(api, r + 1), MakeSmall(1)}) != 1)
+      return 0;
+    fd_sync(api, w);
+    fd_enqueue_all(api, w, FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MAX | FD_WAKE_MINMAX,
+                   fd_state(api)->functor_none, fd_ref_get(api, r + 3));
+    return 1;
+  }
+
+  /* call_action(G): a goal from a propagator's actions list. */
+  static int call_action(QX_term_ref goal, void *)
+  {
+    driver *d = installed;
+    if (!d) return 0;
+    inside guard(d);
+    TAGGED g = deref(StrArg(fd_ref_get(d->api_, goal), 1));
+    TAGGED inner = g;
+    if (IsStr(g) && StrFunctor(g) == fd_state(d->api_)->functor_call) inner = deref(StrArg(g, 1));
+    TAGGED f = IsStr(inner) ? StrFunctor(inner) : 0;
+    if (g == inner && f == fd_state(d->api_)->functor_in_set2)
+      return d->call(d->n.in_set, {StrArg(inner, 1), StrArg(inner, 2), MakeSmall(0)}) == 1;
+    if (f == fd_state(d->api_)->functor_eq) {
+      if (d->n.fd_unify) return d->call(d->n.fd_unify, {StrArg(inner, 1), StrArg(inner, 2)}) == 1;
+      return cunify(d->w_, StrArg(inner, 1), StrArg(inner, 2));
+    }
+    /* 't=<u+c'/3 needs the linear constraint, all_distinct/1 its own: neither is posted here. */
+    return raise_in_native(d->w_, "unsupported_action", g);
+  }
+
+  static int overflow_action(QX_term_ref goal, void *)
+  {
+    driver *d = installed;
+    if (!d) return 0;
+    inside guard(d);
+    return raise_in_native(d->w_, "overflow", deref(StrArg(fd_ref_get(d->api_, goal), 1)));
+  }
+};
+
+/* ---- setting up ---- */
+
+driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
+{
+  installed = this;
+  mark_ = QX_new_term_refs(0);
+  globals_ = QX_new_term_ref();
+  labeling_ = QX_new_term_ref();
+  scratch_ = QX_new_term_refs(4);
+  set(globals_, atom_nil);
+  set(labeling_, atom_nil);
+  n.arg_attribute = native("$fd_arg_attribute", 3);
+  n.in_interval = native("$fd_in_interval", 4);
+  n.in_set = native("$fd_in_set", 3);
+  n.begin = native("$fd_begin", 0);
+  n.post_global = native("$fd_post_global", 6);
+  n.evaluate = native("$fd_evaluate_indexical", 2);
+  n.dispatch_fast = native("$fd_dispatch_global_fast", 6);
+  n.prune_and_enqueue = native("$fd_prune_and_enqueue", 2);
+  n.dom_intersection = native("$fd_dom_intersection", 3);
+  n.dom_complement = native("$fd_dom_complement", 2);
+  n.debug = native("$fd_debug", 3);
+  n.enqueue_all = native("$fd_enqueue_all", 1);
+  n.fd_unify = native("$fd_unify", 2);
+  n.set_singleton = native("$fd_set_singleton", 2);
+  n.labeling = native("$fd_labeling", 4);
+  n.fd_delete = native("$fd_delete", 3);
+  true0_ = QX_predicate("true", 0, "prolog");
+  QX_define_c_predicate("attr_unify_hook", 2, "clpfd", hooks::unify_hook, nullptr);
+  QX_define_c_predicate("call_action", 1, "clpfd", hooks::call_action, nullptr);
+  QX_define_c_predicate("overflow_action", 1, "clpfd", hooks::overflow_action, nullptr);
+  fd_state(api)->call_action1 = QX_predicate("call_action", 1, "clpfd");
+  fd_state(api)->overflow_action1 = QX_predicate("overflow_action", 1, "clpfd");
+}
+
+driver::~driver()
+{
+  QX_reset_term_refs(mark_);
+  installed = nullptr;
+}
+
+/* ---- calling the installed natives ---- */
+
+int driver::call(definition *def, std::initializer_list<TAGGED> args)
+{
+  if (!def) {
+    error_ = "a native is missing";
+    return -1;
+  }
+  int i = 0;
+  for (TAGGED a : args) w_->term[i++] = a;
+  uint32_t before = qx_node_offset(w_, w_->node_);
+  qx_set_native_goal(def->functor, def->module);
+  double t0 = timing ? now() : 0;
+  int ok = qx_call_foreign(w_, def);
+  if (timing) native_seconds_ += now() - t0;
+  if (qx_node_offset(w_, w_->node_) != before && NodeAlt(w_->node_)->op == QX_ALT_ERROR) {
+    /* Inside a hook the error node stays: the engine throws it when the hook fails. */
+    if (in_native_) return 0;
+    qx_pop_node(w_);
+    qx_raise_pending(w_);
+    return -1;
+  }
+  return ok ? 1 : 0;
+}
+
+TAGGED driver::fresh_var()
+{
+  qx_heap_room(w_, 1);
+  TAGGED *p = w_->global_top++;
+  *p = MakeRef(p);
+  return MakeRef(p);
+}
+
+int driver::slow_path()
+{
+  double t0 = timing ? now() : 0;
+  int r = QX_query(true0_);
+  if (timing) native_seconds_ += now() - t0;
+  return r;
+}
+
+/* ---- variables ---- */
+
+TAGGED driver::set_of(const std::vector<int32_t> &values)
+{
+  std::vector<std::pair<int32_t, int32_t>> runs;
+  for (int32_t v : values) {
+    if (!runs.empty() && runs.back().second + 1 == v)
+      runs.back().second = v;
+    else if (runs.empty() || runs.back().second < v)
+      runs.push_back({v, v});
+  }
+  qx_heap_room(w_, 4 * (uint32_t)runs.size());
+  TAGGED set = atom_nil;
+  for (size_t k = runs.size(); k-- > 0;) {
+    TAGGED *p = w_->global_top;
+    w_->global_top += 4;
+    p[0] = MakeSmall(runs[k].first);
+    p[1] = MakeSmall(runs[k].second);
+    p[2] = MakeLst(p);
+    p[3] = set;
+    set = MakeLst(p + 2);
+  }
+  return set;
+}
+
+int driver::new_var(int32_t lo, int32_t hi)
+{
+  QX_term_ref r = QX_new_term_ref();
+  vars_.push_back(r);
+  set(r, fresh_var());
+  int ok = call(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), MakeSmall(1)});
+  if (ok == 1) ok = propagate();
+  return ok == 1 ? (int)vars_.size() - 1 : -1;
+}
+
+int driver::new_var_in(const std::vector<int32_t> &values)
+{
+  QX_term_ref r = QX_new_term_ref();
+  vars_.push_back(r);
+  set(r, fresh_var());
+  set(scratch_, set_of(values));
+  int ok = call(n.in_set, {ref(r), ref(scratch_), MakeSmall(1)});
+  if (ok == 1) ok = propagate();
+  return ok == 1 ? (int)vars_.size() - 1 : -1;
+}
+
+TAGGED driver::term(int x) const { return ref(vars_[x]); }
+bool driver::bound(int x) const { return IsSmall(term(x)); }
+int32_t driver::value(int x) const { return GetSmall(term(x)); }
+
+std::vector<int32_t> driver::domain(int x) const
+{
+  TAGGED t = term(x);
+  if (IsSmall(t)) return {GetSmall(t)};
+  std::vector<int32_t> out;
+  TAGGED a = attribute_of(api_, t);
+  if (!a) return out;
+  for (TAGGED s = deref(StrArg(fd_attr_dom(a), 1)); IsLst(s); s = deref(LstTail(s))) {
+    TAGGED pair = deref(LstHead(s));
+    TAGGED lo = deref(LstHead(pair)), hi = deref(LstTail(pair));
+    if (!IsSmall(lo) || !IsSmall(hi)) return {};
+    for (int32_t v = GetSmall(lo); v <= GetSmall(hi); v++) out.push_back(v);
+  }
+  return out;
+}
+
+/* ---- posting ---- */
+
+int driver::post(const char *name, const std::vector<arg> &args, const char *susp_key)
+{
+  QX_term_ref mark = QX_new_term_refs(0);
+  int arity = (int)args.size();
+  const key_spec *spec = spec_of(name, arity);
+  std::vector<QX_term_ref> attrs;
+  for (const arg &a : args) {
+    if (!a.is_var) continue;
+    QX_term_ref at = QX_new_term_ref();
+    set(at, fresh_var());
+    int r = call(n.arg_attribute, {term(a.v), MakeSmall(0), ref(at)});
+    if (r != 1) return QX_reset_term_refs(mark), r;
+    attrs.push_back(at);
+  }
+  int nvars = (int)attrs.size();
+  QX_term_ref out = QX_new_term_refs(4); /* constraint, state, susp, global */
+  set(out + 3, fresh_var());
+  qx_heap_room(w_, (uint32_t)(arity + 1 + 2 * nvars + arity + 3 + 4 * nvars + 2));
+  TAGGED atom = init_atom_check(name, 0);
+  TAGGED *c = w_->global_top;
+  w_->global_top += arity + 1;
+  c[0] = MakeFunctor(atom, arity);
+  int state_arity = 2 * nvars + (arity - nvars) + 2;
+  TAGGED *s = w_->global_top;
+  w_->global_top += state_arity + 1;
+  s[0] = MakeFunctor(atom, state_arity);
+  int k = 1, v = 0;
+  for (int i = 0; i < arity; i++) {
+    if (!args[i].is_var) continue;
+    c[i + 1] = term(args[i].v);
+    s[k++] = c[i + 1];
+    s[k++] = ref(attrs[v++]);
+  }
+  for (int i = 0; i < arity; i++)
+    if (!args[i].is_var) c[i + 1] = s[k++] = MakeSmall(args[i].v);
+  s[k] = MakeRef(&s[k]); /* Handle */
+  s[k + 1] = MakeSmall(0);
+  TAGGED susp = atom_nil;
+  if (!susp_key) susp_key = spec ? spec->susp : "minmax";
+  if (susp_key && *susp_key) {
+    TAGGED key = init_atom_check(susp_key, 0);
+    for (int i = arity; i-- > 0;) {
+      if (!args[i].is_var) continue;
+      TAGGED *p = w_->global_top;
+      w_->global_top += 4;
+      p[0] = MakeFunctor(key, 1);
+      p[1] = term(args[i].v);
+      p[2] = MakeStr(p);
+      p[3] = susp;
+      susp = MakeLst(p + 2);
+    }
+  }
+  set(out, MakeStr(c));
+  set(out + 1, MakeStr(s));
+  set(out + 2, susp);
+  int r = call(n.begin, {});
+  if (r == 1)
+    r = call(n.post_global, {ref(out), ref(out + 1), MakeSmall(spec ? spec->status : 0), ref(out),
+                             ref(out + 2), ref(out + 3)});
+  if (r == 1) {
+    qx_heap_room(w_, 2);
+    TAGGED *cell = w_->global_top;
+    w_->global_top += 2;
+    cell[0] = ref(out + 3);
+    cell[1] = ref(globals_);
+    set(globals_, MakeLst(cell));
+    r = propagate();
+  }
+  QX_reset_term_refs(mark);
+  return r;
+}
+
+/* ---- propagation ---- */
+
+int driver::propagate()
+{
+  for (;;) {
+    if (!level_open(api_)) {
+      if (w_->wake_len == 0) return 1;
+      int r = slow_path();
+      if (r != 1) return r;
+      continue;
+    }
+    set(scratch_, fresh_var());
+    set(scratch_ + 1, fresh_var());
+    int r = call(n.evaluate, {ref(scratch_), ref(scratch_ + 1)});
+    if (r != 1) return r;
+    switch (GetSmall(ref(scratch_ + 1))) {
+    case 1: r = slow_path(); break;
+    case 2: r = run_global(ref(scratch_)); break;
+    default: r = w_->wake_len ? slow_path() : 1; break;
+    }
+    if (r != 1) return r;
+  }
+}
+
+/* Runs global G as the library does when the loop hands it over (debugging mode, or a
+ * propagator that overflowed). */
+int driver::run_global(TAGGED global)
+{
+  QX_term_ref r = QX_new_term_refs(4); /* global, state, actions, result */
+  set(r, global);
+  for (int k = 1; k < 4; k++) set(r + k, fresh_var());
+  TAGGED g = ref(r);
+  int ok = call(n.dispatch_fast, {deref(StrArg(g, FD_GLOBAL_CONSTRAINT)),
+                                  fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)), ref(r + 1),
+                                  ref(r + 2), g, ref(r + 3)});
+  if (ok == 1 && ref(r + 3) != MakeSmall(1)) {
+    error_ = "no native propagator for the key of a global constraint";
+    qx_heap_room(w_, 3);
+    g = ref(r);
+    qx_set_exception(w_, qx_make_struct(w_, MakeFunctor(init_atom_check("fd_driver_error", 0), 2),
+                                        {init_atom_check("no_propagator", 0),
+                                         deref(StrArg(g, FD_GLOBAL_CONSTRAINT))}));
+    ok = -1;
+  }
+  if (ok == 1) {
+    fd_update_mutable(api_, w_, ref(r + 1), StrArg(ref(r), FD_GLOBAL_STATE));
+    ok = call(n.prune_and_enqueue, {ref(r + 2), ref(r)});
+  }
+  QX_reset_term_refs(r);
+  return ok;
+}
+
+int driver::unify(int x, int y)
+{
+  int ok = cunify(w_, term(x), term(y)) ? 1 : 0;
+  return ok == 1 ? propagate() : 0;
+}
+
+int driver::fd_unify_vars(int x, int y)
+{
+  int ok = call(n.fd_unify, {term(x), term(y)});
+  return ok == 1 ? propagate() : ok;
+}
+
+int driver::bind(int x, int32_t v, binding how)
+{
+  int ok = how == binding::fd_unify
+               ? call(n.fd_unify, {term(x), MakeSmall(v)})
+               : call(n.in_interval, {term(x), MakeSmall(v), MakeSmall(v), MakeSmall(1)});
+  return ok == 1 ? propagate() : ok;
+}
+
+int driver::exclude(int x, int32_t v)
+{
+  int ok = exclude_term(term(x), v);
+  return ok == 1 ? propagate() : ok;
+}
+
+int driver::exclude_term(TAGGED x, int32_t v)
+{
+  QX_term_ref r = QX_new_term_ref();
+  set(r, x);
+  qx_heap_room(w_, 8);
+  TAGGED *p = w_->global_top;
+  w_->global_top += 8;
+  p[0] = atom_inf, p[1] = MakeSmall(v - 1), p[2] = MakeLst(p), p[3] = MakeLst(p + 6);
+  p[4] = MakeSmall(v + 1), p[5] = atom_sup, p[6] = MakeLst(p + 4), p[7] = atom_nil;
+  int ok = call(n.in_set, {ref(r), MakeLst(p + 2), MakeSmall(1)});
+  QX_reset_term_refs(r);
+  return ok;
+}
+
+void driver::set_debugging(bool on)
+{
+  set(scratch_, fresh_var());
+  set(scratch_ + 1, fresh_var());
+  call(n.debug, {ref(scratch_), init_atom_check(on ? "on" : "off", 0), ref(scratch_ + 1)});
+}
+
+/* ---- search ---- */
+
+/* The next variable: 1 with it in *chosen, 0 none left, -1 exception. */
+int driver::choose(const std::vector<int> &vars, const options &opt, size_t *from, TAGGED *chosen)
+{
+  if (opt.rule == choice::input) {
+    /* The variables before the last one chosen on this branch are bound. */
+    for (size_t k = *from; k < vars.size(); k++)
+      if (IsVar(term(vars[k]))) return *from = k, *chosen = term(vars[k]), 1;
+    return 0;
+  }
+  set(scratch_ + 2, fresh_var());
+  if (opt.rule == choice::min || opt.rule == choice::max || opt.rule == choice::ff) {
+    set(scratch_ + 3, fresh_var());
+    TAGGED g = ref(labeling_);
+    int r = call(n.labeling, {fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)), ref(scratch_ + 3),
+                              ref(scratch_ + 2), g});
+    if (r != 1) return r < 0 ? -1 : 0;
+    fd_update_mutable(api_, w_, ref(scratch_ + 3), StrArg(ref(labeling_), FD_GLOBAL_STATE));
+  } else {
+    uint32_t count = 0;
+    for (int x : vars) count += IsVar(term(x));
+    if (count == 0) return 0;
+    qx_heap_room(w_, 2 * count);
+    TAGGED list = atom_nil;
+    for (size_t k = vars.size(); k-- > 0;) {
+      if (!IsVar(term(vars[k]))) continue;
+      TAGGED *p = w_->global_top;
+      w_->global_top += 2;
+      p[0] = term(vars[k]);
+      p[1] = list;
+      list = MakeLst(p);
+    }
+    int rule = 1 + (int)opt.rule - (int)choice::delete_min;
+    int r = call(n.fd_delete, {list, ref(scratch_ + 2), MakeSmall(rule)});
+    if (r != 1) return r < 0 ? -1 : 0;
+  }
+  TAGGED x = ref(scratch_ + 2);
+  if (!IsVar(x)) return 0;
+  *chosen = x;
+  return 1;
+}
+
+/* The labeling record: global('$mutable'(State, 0), labeling(Vars), '$mutable'(2, 0), Dead,
+ * labeling(Vars)), State = labeling(Vars, Key, Handle, 0); built, never posted. */
+static TAGGED labeling_record(worker *w, TAGGED list, int rule)
+{
+  TAGGED *p = w->global_top;
+  w->global_top += 20;
+  TAGGED key = init_atom_check(rule == 1 ? "min" : rule == 2 ? "max" : "dom", 0);
+  TAGGED lab = init_atom_check("labeling", 0);
+  p[0] = MakeFunctor(lab, 4), p[1] = list, p[2] = key, p[3] = MakeRef(&p[3]), p[4] = MakeSmall(0);
+  p[5] = functor_mutable2, p[6] = MakeStr(p), p[7] = MakeSmall(0);
+  p[8] = functor_mutable2, p[9] = MakeSmall(FD_ST_GLOBAL), p[10] = MakeSmall(0);
+  p[11] = MakeFunctor(lab, 1), p[12] = list;
+  p[13] = functor_global5, p[14] = MakeStr(p + 5), p[15] = MakeStr(p + 11), p[16] = MakeStr(p + 8),
+  p[17] = MakeRef(&p[17]), p[18] = MakeStr(p + 11);
+  return MakeStr(p + 13);
+}
+
+int driver::search(const std::vector<int> &vars_in, const options &opt,
+                   const std::function<bool(driver &)> &on_solution, counts *out)
+{
+  std::vector<int> vars = vars_in;
+  if (vars.empty())
+    for (int x = 0; x < var_count(); x++) vars.push_back(x);
+  counts c;
+  stop_ = false;
+  QX_term_ref mark = QX_new_term_refs(0);
+  QX_query_ref q = 0;
+  node *root = nullptr;
+  if (opt.queries) {
+    q = QX_open_query(true0_);
+    if (QX_next_solution(q) != 1) return QX_close_query(q), -1;
+  } else {
+    root = qx_push_node(w_, qx_alt(QX_ALT_FAILCODE, 0));
+  }
+  if (opt.rule == choice::min || opt.rule == choice::max || opt.rule == choice::ff) {
+    qx_heap_room(w_, 20 + 2 * (uint32_t)vars.size());
+    TAGGED list = atom_nil;
+    for (size_t k = vars.size(); k-- > 0;) {
+      TAGGED *p = w_->global_top;
+      w_->global_top += 2;
+      p[0] = term(vars[k]);
+      p[1] = list;
+      list = MakeLst(p);
+    }
+    set(labeling_, labeling_record(w_, list, 1 + (int)opt.rule - (int)choice::min));
+  }
+  int r = search_node(vars, 0, opt, on_solution, &c);
+  set(labeling_, atom_nil);
+  if (opt.queries) {
+    QX_close_query(q);
+  } else {
+    qx_restore_node(w_, root);
+    qx_pop_node(w_);
+  }
+  QX_reset_term_refs(mark);
+  if (out) *out = c;
+  return r < 0 ? -1 : 1;
+}
+
+int driver::search_node(const std::vector<int> &vars, size_t from, const options &opt,
+                        const std::function<bool(driver &)> &on_solution, counts *c)
+{
+  int r = propagate();
+  c->nodes++;
+  if (r < 0) return -1;
+  if (r == 0) return c->failures++, 1;
+  if (opt.watch && !opt.watch->fixpoint()) return stop_ = true, 1;
+  TAGGED chosen;
+  r = choose(vars, opt, &from, &chosen);
+  if (r < 0) return -1;
+  if (r == 0) {
+    c->solutions++;
+    if (!on_solution || !on_solution(*this)) stop_ = true;
+    return 1;
+  }
+  QX_term_ref x = QX_new_term_refs(2); /* the variable; the posted globals at the push */
+  set(x, chosen);
+  set(x + 1, ref(globals_));
+  TAGGED dom = fd_attr_dom(attribute_of(api_, chosen));
+  int32_t v = GetSmall(deref(StrArg(dom, opt.largest ? 3 : 2)));
+  for (int left = 1; left >= 0 && !stop_; left--) {
+    QX_query_ref q = 0;
+    TAGGED *top = nullptr;
+    if (left && opt.queries) {
+      q = QX_open_query(true0_);
+      if (QX_next_solution(q) != 1) return QX_close_query(q), -1;
+      top = w_->current_query->global_top;
+    } else if (left) {
+      top = qx_push_node(w_, qx_alt(QX_ALT_FAILCODE, 0))->global_top;
+    }
+    if (left && opt.watch) opt.watch->pushed(w_, top);
+    int ok;
+    if (left)
+      ok = opt.how == binding::fd_unify
+               ? call(n.fd_unify, {ref(x), MakeSmall(v)})
+               : call(n.in_interval, {ref(x), MakeSmall(v), MakeSmall(v), MakeSmall(1)});
+    else
+      ok = exclude_term(ref(x), v);
+    if (ok == 1)
+      ok = search_node(vars, from, opt, on_solution, c);
+    else if (ok == 0)
+      c->nodes++, c->failures++, ok = 1;
+    if (left) {
+      if (opt.queries) {
+        QX_close_query(q);
+      } else {
+        qx_restore_node(w_, w_->node_);
+        qx_pop_node(w_);
+      }
+      set(globals_, ref(x + 1));
+      if (opt.watch) opt.watch->undone(w_, top);
+    }
+    if (ok < 0) return -1;
+  }
+  QX_reset_term_refs(x);
+  return 1;
+}
+
+/* ---- checks ---- */
+
+int driver::rerun_globals()
+{
+  QX_term_ref r = QX_new_term_refs(5); /* rest, global, state, actions, result */
+  set(r, ref(globals_));
+  int pruning = 0;
+  while (IsLst(ref(r))) {
+    set(r + 1, deref(LstHead(ref(r))));
+    set(r, deref(LstTail(ref(r))));
+    if (fd_dead(ref(r + 1))) continue;
+    for (int k = 2; k < 5; k++) set(r + k, fresh_var());
+    qx_push_node(w_, qx_alt(QX_ALT_FAILCODE, 0));
+    int ok = call(n.begin, {});
+    TAGGED g = ref(r + 1);
+    if (ok == 1)
+      ok = call(n.dispatch_fast, {deref(StrArg(g, FD_GLOBAL_CONSTRAINT)),
+                                  fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)), ref(r + 2),
+                                  ref(r + 3), g, ref(r + 4)});
+    if (ok == 1 && ref(r + 4) == MakeSmall(1)) {
+      for (TAGGED a = ref(r + 3); IsLst(a); a = deref(LstTail(a)))
+        if (deref(LstHead(a)) != atom_exit) {
+          pruning++;
+          break;
+        }
+    } else if (ok >= 0) {
+      pruning++;
+    }
+    qx_restore_node(w_, w_->node_);
+    qx_pop_node(w_);
+    if (ok < 0) return QX_reset_term_refs(r), -1;
+  }
+  QX_reset_term_refs(r);
+  return pruning;
+}
+
+}  // namespace fd_driver

@@ -1,0 +1,155 @@
+/* A search driver for the solver's tests and benchmarks: it does the share of the solver's Prolog
+ * library that the kernel needs to post global constraints and search, calling each native as
+ * the predicate the clpfd resource installed (so the declared argument conversions run).
+ *
+ * Variables are held in term references (collector roots) and named by their index. Every native
+ * step is one call of the installed predicate without a query; queries serve the slow path only
+ * (a query of true/0 that lets the engine make heap room and run pending wake-ups).
+ *
+ * The driver defines clpfd:attr_unify_hook/2, clpfd:call_action/1 and clpfd:overflow_action/1
+ * while it exists; one driver per engine at a time.
+ */
+#ifndef QX_FD_DRIVER_H
+#define QX_FD_DRIVER_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fd_kernel.h"
+
+namespace fd_driver {
+
+/* How the search picks its variable. */
+enum class choice { input, min, max, ff, delete_min, delete_max, delete_ff, delete_ffc };
+/* How the left branch binds X to v. */
+enum class binding { fd_unify, in_interval };
+
+struct counts {
+  uint64_t nodes = 0; /* propagated nodes, root included */
+  uint64_t failures = 0;
+  uint64_t solutions = 0;
+};
+
+/* Callbacks of the search around its choicepoints (tests check undo with them). */
+struct observer {
+  virtual ~observer() = default;
+  /* A choicepoint whose saved heap top is top was made; everything since was undone. */
+  virtual void pushed(worker *w, TAGGED *top) {}
+  virtual void undone(worker *w, TAGGED *top) {}
+  /* At every node's fixpoint, before the variable choice. false stops the search. */
+  virtual bool fixpoint() { return true; }
+};
+
+class driver {
+public:
+  explicit driver(ORVALIS_API_STRUCT *api);
+  ~driver();
+  driver(const driver &) = delete;
+  driver &operator=(const driver &) = delete;
+
+  /* A fresh variable with domain lo..hi (answers its index), or in a set of values. */
+  int new_var(int32_t lo, int32_t hi);
+  int new_var_in(const std::vector<int32_t> &values);
+  int var_count() const { return (int)vars_.size(); }
+  /* The variable's term (dereferenced) and its current domain as a list of values; a bound
+   * variable gives its value. */
+  TAGGED term(int x) const;
+  std::vector<int32_t> domain(int x) const;
+  bool bound(int x) const;
+  int32_t value(int x) const;
+
+  /* Posts the global constraint name(args...): each argument a variable index (>= 0) or an
+   * integer parameter (given as param(k)). The state term holds (X, Attr) per variable argument,
+   * the parameters, then Handle and Stamp 0. Susp and Status come from the driver's table by key
+   * (minmax and 0 for keys it does not know); susp, when given, names the suspension key instead
+   * ("" for []). 1 posted, 0 failed, -1 exception. */
+  struct arg {
+    bool is_var;
+    int32_t v;
+  };
+  static arg var(int x) { return {true, x}; }
+  static arg param(int32_t k) { return {false, k}; }
+  int post(const char *name, const std::vector<arg> &args, const char *susp = nullptr);
+
+  /* Propagation to the fixpoint: 1, 0 failure, -1 exception pending. */
+  int propagate();
+  /* The engine's unification of two variables (the hook merges them), then propagation. */
+  int unify(int x, int y);
+  /* $fd_unify(X, Y) on two variables, then propagation. */
+  int fd_unify_vars(int x, int y);
+  /* X = v by the chosen binding, then propagation. */
+  int bind(int x, int32_t v, binding how);
+  /* $fd_in_set(X, complement of {v}, 1), then propagation. */
+  int exclude(int x, int32_t v);
+
+  /* Depth-first search over vars (all variables when empty). on_solution answers false to stop;
+   * null stops at the first solution. Answers 1 completed or stopped, -1 exception. */
+  struct options {
+    choice rule = choice::input;
+    binding how = binding::fd_unify;
+    bool largest = false; /* try the maximum first */
+    bool queries = false; /* choicepoints as nested queries instead of nodes */
+    observer *watch = nullptr;
+  };
+  int search(const std::vector<int> &vars, const options &opt,
+             const std::function<bool(driver &)> &on_solution, counts *out);
+
+  /* Reruns every posted global through $fd_dispatch_global_fast on its current state and
+   * answers the number whose actions would prune (0 at a fixpoint), or -1 on an error. */
+  int rerun_globals();
+  /* Debugging mode of the kernel. */
+  void set_debugging(bool on);
+
+  ORVALIS_API_STRUCT *api() const { return api_; }
+  /* Driver errors (a key without native entry, an unsupported action) as text, last one. */
+  const std::string &error() const { return error_; }
+  /* Seconds spent in the driver's own code (total search time less the natives and queries). */
+  double native_seconds() const { return native_seconds_; }
+  bool timing = false;
+
+  /* Installed-predicate call with the arguments' terms: 1, 0, or -1 (exception pending). */
+  int call(definition *def, std::initializer_list<TAGGED> args);
+
+  /* The natives by name. */
+  struct natives {
+    definition *arg_attribute, *in_interval, *in_set, *begin, *post_global, *evaluate,
+        *dispatch_fast, *prune_and_enqueue, *dom_intersection, *dom_complement, *debug,
+        *enqueue_all, *fd_unify, *set_singleton, *labeling, *fd_delete;
+  } n{};
+
+private:
+  friend struct hooks;
+  int slow_path();
+  int run_global(TAGGED global);
+  int search_node(const std::vector<int> &vars, size_t from, const options &opt,
+                  const std::function<bool(driver &)> &on_solution, counts *c);
+  int choose(const std::vector<int> &vars, const options &opt, size_t *from, TAGGED *chosen);
+  int branch(TAGGED x, int32_t v, bool left, const options &opt);
+  TAGGED fresh_var();
+  int exclude_term(TAGGED x, int32_t v);
+  TAGGED set_of(const std::vector<int32_t> &values);
+  TAGGED ref(QX_term_ref r) const { return fd_ref_get(api_, r); }
+  void set(QX_term_ref r, TAGGED t) { fd_ref_put(api_, r, t); }
+
+  ORVALIS_API_STRUCT *api_;
+  worker *w_;
+  QX_term_ref mark_;
+  std::vector<QX_term_ref> vars_;
+  QX_term_ref globals_;  /* list of the posted global/5 records */
+  QX_term_ref labeling_; /* the labeling record of the running search, or [] */
+  QX_term_ref scratch_;  /* four scratch references */
+  std::string error_;
+  double native_seconds_ = 0;
+  bool stop_ = false;
+  int in_native_ = 0; /* hooks and actions being run: errors stay as error nodes */
+  definition *true0_;
+};
+
+/* The driver whose hooks are installed, or null. */
+driver *current();
+
+}  // namespace fd_driver
+
+#endif

@@ -1,0 +1,246 @@
+/* The search driver on a real engine: random Boolean circuits searched by every variable rule,
+ * binding and choicepoint kind against a truth-table enumeration; merging FD variables that carry
+ * constraints; undo leaving the heap as it was. */
+#include <cstring>
+#include <set>
+
+#include "driver/fd_circuit.h"
+#include "driver/fd_driver.h"
+#include "fd_kernel_env.h"
+#include "gc.h"
+#include "wam_internal.h"
+
+namespace {
+
+using fd_driver::driver;
+using solutions = std::set<std::vector<int>>;
+
+/* At every fixpoint no global prunes on a rerun; after every undo the heap below the node's top
+ * is as it was at the push (unless a collection ran between). */
+struct checker : fd_driver::observer {
+  driver *d = nullptr;
+  bool rerun = true, heap = false;
+  int pruning = 0, compared = 0, differing = 0;
+  std::vector<char> copies; /* the copies of the open nodes, one after another */
+  std::vector<size_t> starts;
+  std::vector<uint64_t> collections;
+
+  void pushed(worker *w, TAGGED *top) override
+  {
+    if (!heap) return;
+    starts.push_back(copies.size());
+    copies.insert(copies.end(), (char *)w->heap_start, (char *)top);
+    collections.push_back(qx_gc_statistics()->collections);
+  }
+  void undone(worker *w, TAGGED *top) override
+  {
+    if (!heap) return;
+    size_t start = starts.back(), size = copies.size() - start;
+    if (collections.back() == qx_gc_statistics()->collections) {
+      compared++;
+      differing += size != (size_t)((char *)top - (char *)w->heap_start) ||
+                   std::memcmp(copies.data() + start, w->heap_start, size) != 0;
+    }
+    copies.resize(start);
+    starts.pop_back();
+    collections.pop_back();
+  }
+  bool fixpoint() override
+  {
+    if (rerun) pruning += d->rerun_globals() != 0;
+    return true;
+  }
+};
+
+class FdDriver : public FdKernelTest {
+protected:
+  /* The circuit's signals as 0/1 variables with a bool/4 per gate, the equal signals unified by
+   * the engine: false when that already fails. */
+  bool model(driver &d, const fd_circuit::circuit &c)
+  {
+    for (int s = 0; s < c.signals(); s++) EXPECT_EQ(d.new_var(0, 1), s);
+    for (size_t g = 0; g < c.gates.size(); g++) {
+      const fd_circuit::gate &gt = c.gates[g];
+      int r = d.post("bool", {driver::var(gt.a), driver::var(gt.b), driver::var(c.inputs + (int)g),
+                              driver::param(gt.op)});
+      EXPECT_GE(r, 0) << exception();
+      if (r != 1) return false;
+    }
+    if (c.last_one && !c.gates.empty() && d.exclude(c.signals() - 1, 0) != 1) return false;
+    for (auto [a, b] : c.same)
+      if (d.unify(a, b) != 1) return false;
+    return true;
+  }
+
+  /* All solutions (or the first) with their count, each checked against every gate. */
+  solutions search(driver &d, const fd_circuit::circuit &c, const driver::options &o,
+                   fd_driver::counts *n, bool all = true)
+  {
+    solutions found;
+    auto record = [&](driver &dd) {
+      std::vector<int> v;
+      for (int s = 0; s < c.signals(); s++) v.push_back(dd.bound(s) ? dd.value(s) : -1);
+      for (size_t g = 0; g < c.gates.size(); g++)
+        EXPECT_EQ(v[c.inputs + g],
+                  fd_circuit::eval(c.gates[g].op, v[c.gates[g].a], v[c.gates[g].b]));
+      found.insert(v);
+      return all;
+    };
+    EXPECT_EQ(d.search({}, o, record, n), 1) << exception();
+    EXPECT_EQ(n->solutions, found.size());
+    return found;
+  }
+};
+
+TEST_F(FdDriver, CircuitsAgreeWithTruthTables)
+{
+  /* Fewer under the collector's stress mode, where every undo has a collection between anyway. */
+  int circuits = qx_gc_stress ? 10 : 200;
+  checker watch;
+  for (int k = 0; k < circuits; k++) {
+    fd_circuit::rng r{(uint64_t)k};
+    fd_circuit::circuit c =
+        fd_circuit::make(1000 + k, 1 + r.below(12), r.below(31), r.below(4), k % 3 == 0);
+    std::vector<std::vector<int>> m = fd_circuit::models(c);
+    solutions oracle(m.begin(), m.end());
+    driver d(api);
+    SCOPED_TRACE("circuit " + std::to_string(k));
+    /* Each circuit is undone as a whole: a model that failed leaves nothing behind. */
+    struct base {
+      worker *w;
+      node *n;
+      explicit base(worker *w) : w(w), n(qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0))) {}
+      ~base()
+      {
+        qx_restore_node(w, n);
+        qx_pop_node(w);
+      }
+    } undo(w);
+    if (!model(d, c)) {
+      EXPECT_TRUE(oracle.empty());
+      continue;
+    }
+    watch.d = &d;
+    watch.rerun = true;
+    watch.pruning = watch.compared = 0;
+    watch.heap = k < 20 && !qx_gc_stress;
+    driver::options o;
+    o.watch = &watch;
+    fd_driver::counts all, first, in_interval, queries, debug;
+    EXPECT_EQ(search(d, c, o, &all), oracle);
+    EXPECT_EQ(watch.pruning, 0);
+    EXPECT_EQ(watch.differing, 0);
+    if (watch.heap && all.nodes > 1) {
+      EXPECT_GT(watch.compared, 0);
+    }
+    watch.rerun = false;
+    solutions one = search(d, c, o, &first, false);
+    EXPECT_EQ(one.size(), oracle.empty() ? 0u : 1u);
+    EXPECT_TRUE(std::includes(oracle.begin(), oracle.end(), one.begin(), one.end()));
+    o.how = fd_driver::binding::in_interval;
+    EXPECT_EQ(search(d, c, o, &in_interval), oracle);
+    o.how = fd_driver::binding::fd_unify;
+    o.queries = true;
+    EXPECT_EQ(search(d, c, o, &queries), oracle);
+    EXPECT_EQ(watch.differing, 0);
+    o.queries = false;
+    EXPECT_EQ(std::tie(in_interval.nodes, in_interval.failures), std::tie(all.nodes, all.failures));
+    EXPECT_EQ(std::tie(queries.nodes, queries.failures), std::tie(all.nodes, all.failures));
+    for (fd_driver::choice rule :
+         {fd_driver::choice::min, fd_driver::choice::max, fd_driver::choice::ff,
+          fd_driver::choice::delete_min, fd_driver::choice::delete_max,
+          fd_driver::choice::delete_ff, fd_driver::choice::delete_ffc}) {
+      fd_driver::counts n;
+      o.rule = rule;
+      o.largest = !o.largest;
+      EXPECT_EQ(search(d, c, o, &n), oracle) << "rule " << (int)rule;
+    }
+    o.rule = fd_driver::choice::input;
+    o.largest = false;
+    d.set_debugging(true);
+    EXPECT_EQ(search(d, c, o, &debug), oracle);
+    d.set_debugging(false);
+    EXPECT_EQ(d.error(), "");
+  }
+}
+
+/* Two variables with constraints of their own, made one mid-search by the engine and by
+ * $fd_unify's fallback: the domain is the intersection, both sides' constraints run again (even
+ * when the domains were equal), a later binding wakes both sides' value suspensions, and undoing
+ * the node undoes the alias. */
+TEST_F(FdDriver, MergeVariablesCarryingConstraints)
+{
+  struct {
+    int xlo, xhi, ylo, yhi;
+    bool by_fd_unify;
+  } cases[] = {{0, 9, 3, 12, false}, {0, 9, 3, 12, true}, {2, 6, 2, 6, false}, {4, 8, 0, 5, true}};
+  int n = 0;
+  for (auto cs : cases) {
+    SCOPED_TRACE(n);
+    std::string s = std::to_string(n++);
+    fd_test_global &ga = add_test_global(("ga" + s).c_str(), 1);
+    fd_test_global &gb = add_test_global(("gb" + s).c_str(), 1);
+    fd_test_global &va = add_test_global(("va" + s).c_str(), 1);
+    fd_test_global &vb = add_test_global(("vb" + s).c_str(), 1);
+    driver d(api);
+    int x = d.new_var(cs.xlo, cs.xhi), y = d.new_var(cs.ylo, cs.yhi);
+    ASSERT_EQ(d.post(("ga" + s).c_str(), {driver::var(x)}, "dom"), 1) << exception();
+    ASSERT_EQ(d.post(("gb" + s).c_str(), {driver::var(y)}, "dom"), 1);
+    ASSERT_EQ(d.post(("va" + s).c_str(), {driver::var(x)}, "val"), 1);
+    ASSERT_EQ(d.post(("vb" + s).c_str(), {driver::var(y)}, "val"), 1);
+    std::vector<int32_t> xs = d.domain(x), ys = d.domain(y), both;
+    std::set_intersection(xs.begin(), xs.end(), ys.begin(), ys.end(), std::back_inserter(both));
+    int a0 = ga.runs, b0 = gb.runs;
+    node *mark = qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0));
+    ASSERT_EQ(cs.by_fd_unify ? d.fd_unify_vars(x, y) : d.unify(x, y), 1) << exception();
+    EXPECT_EQ(d.domain(x), both);
+    EXPECT_EQ(d.domain(y), both);
+    EXPECT_GT(ga.runs, a0);
+    EXPECT_GT(gb.runs, b0);
+    EXPECT_EQ(va.runs + vb.runs, 2); /* each ran once, at its posting */
+    ASSERT_EQ(d.bind(x, both[1], fd_driver::binding::fd_unify), 1) << exception();
+    EXPECT_EQ(d.value(y), both[1]);
+    EXPECT_EQ(va.runs, 2);
+    EXPECT_EQ(vb.runs, 2);
+    qx_restore_node(w, mark);
+    qx_pop_node(w);
+    EXPECT_EQ(d.domain(x), xs);
+    EXPECT_EQ(d.domain(y), ys);
+    ASSERT_EQ(d.bind(x, both[0], fd_driver::binding::in_interval), 1);
+    EXPECT_EQ(d.domain(y), ys);
+    EXPECT_EQ(va.runs, 3);
+    EXPECT_EQ(vb.runs, 2);
+  }
+}
+
+/* The hook and the action goals called directly; a key without a native propagator and an action
+ * goal the driver does not run are errors, never a silent success. */
+TEST_F(FdDriver, HookActionsAndErrors)
+{
+  driver d(api);
+  int x = d.new_var(0, 3);
+  EXPECT_EQ(d.post("no_such_key", {driver::var(x)}), -1);
+  EXPECT_NE(exception().find("no_propagator"), std::string::npos);
+  EXPECT_EQ(run("clpfd:call_action(all_distinct([A,B]))"), -1);
+  EXPECT_EQ(exception(), "fd_driver_error(unsupported_action,all_distinct([_,_]))");
+  EXPECT_EQ(run("clpfd:overflow_action(foo(1))"), -1);
+  EXPECT_EQ(exception(), "fd_driver_error(overflow,foo(1))");
+  EXPECT_EQ(run("clpfd:call_action(in_set(X, [[2|5]])), X = 4"), 1) << exception();
+  EXPECT_EQ(run("clpfd:call_action(in_set(X, [[2|5]])), X = 6"), 0);
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:call_action(call(X = 2)), X == 2"), 1)
+      << exception();
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:call_action(X = 5)"), 0);
+  /* A variable without the attribute takes it over; other values fail. */
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:'$fd_arg_attribute'(X, 0, A), "
+                "clpfd:attr_unify_hook(A, Y), clpfd:'$fd_arg_attribute'(Y, 0, B), A == B"),
+            1)
+      << exception();
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:'$fd_arg_attribute'(X, 0, A), "
+                "clpfd:attr_unify_hook(A, foo)"),
+            0);
+  EXPECT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 3, 0), clpfd:'$fd_arg_attribute'(X, 0, A), "
+                "clpfd:attr_unify_hook(A, 7)"),
+            0);
+}
+
+}  // namespace
