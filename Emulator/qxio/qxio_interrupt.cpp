@@ -2,6 +2,7 @@
    interrupt and writes a byte to a self-pipe; the interrupt thread wakes up and calls the
    registered hooks (which set the events that blocked waits watch). */
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@ struct qxio_t_interrupt_record {
   qxio_t_task *task;
   std::atomic<int> quit;
   std::atomic<int> exited;
+  std::atomic<int> running; /* the thread has entered its loop */
 };
 
 struct interrupt_hook_entry {
@@ -49,6 +51,7 @@ void call_hooks()
 void *interrupt_loop(qxio_t_task *task, void *arg)
 {
   qxio_t_interrupt_record *self = static_cast<qxio_t_interrupt_record *>(arg);
+  self->running.store(1);
   for (;;) {
     if (qxio_event_raw_wait(self->raw, nullptr) < 0) break;
     qxio_event_raw_reset(self->raw);
@@ -100,6 +103,10 @@ qxio_t_error_code interrupt_start(void)
     free_record(fresh);
     return rc;
   }
+  /* Start returns once the thread runs its own code: a thread still being set up may hold
+   * process-wide locks (the loader's, the runtime's), which a child forked right after the
+   * start would inherit held for good. */
+  while (!fresh->running.load() && !fresh->exited.load()) sched_yield();
   record = fresh;
   interrupt_write_fd.store(fresh->raw->pipe[1]);
   return QXIO_S_NOERR;
