@@ -217,14 +217,21 @@ protected:
   /* Adds clauses; a clause of another module is written Module:Clause. */
   void consult(const std::string &text) { p.consult(text); }
 
+  /* Enters fn as the propagator of name/arity; the name is registered, as the resource's own
+   * keys are, so that atom collection keeps it. */
+  TAGGED enter_global(const char *name, uint32_t arity, fd_global_fn fn)
+  {
+    TAGGED key = MakeFunctor(init_atom_check(name, 0), arity);
+    QX_register_atom(key);
+    dyn_puthash(&fd()->dispatch, key)->value = (TAGGED)(uintptr_t)fn;
+    return key;
+  }
   /* Enters a test global for name/arity in the dispatch table. */
   fd_test_global &add_test_global(const char *name, uint32_t arity)
   {
-    TAGGED key = MakeFunctor(init_atom_check(name, 0), arity);
     fd_kernel_env::globals().emplace_back();
     fd_test_global *g = &fd_kernel_env::globals().back();
-    fd_kernel_env::by_functor()[key] = g;
-    dyn_puthash(&fd()->dispatch, key)->value = (TAGGED)(uintptr_t)&fd_kernel_env::test_global_entry;
+    fd_kernel_env::by_functor()[enter_global(name, arity, &fd_kernel_env::test_global_entry)] = g;
     return *g;
   }
 

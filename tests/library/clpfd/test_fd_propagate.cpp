@@ -181,8 +181,7 @@ TEST_F(FdPropTest, OverflowEndsTheLoopAndResultTwoMeansProlog)
                 "clpfd:'$fd_evaluate_indexical'(_, _)"),
             0);
   EXPECT_EQ(g.runs, 2);
-  dyn_puthash(&fd()->dispatch, MakeFunctor(init_atom_check("ov", 0), 1))->value =
-      (TAGGED)(uintptr_t)&unchecked_overflow;
+  enter_global("ov", 1, &unchecked_overflow);
   const char *unchecked = "clpfd:'$fd_post_global'(ov(X), s(_, 0), 0, goal(X), [], _), "
                           "clpfd:'$fd_evaluate_indexical'(_, _)";
   EXPECT_EQ(run(unchecked), 0);
