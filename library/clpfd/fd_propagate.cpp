@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "errors.h"
+#include "fd_indexical.h"
 #include "fd_propagate.h"
 #include "memman.h"
 #include "objareas.h"
@@ -413,16 +414,6 @@ void wake_values(const waker &k, TAGGED list)
 
 /* ---- running ---- */
 
-/* Evaluating an indexical belongs to the indexical machine, which this kernel does not have
- * yet: an indexical reaching the loop raises a system error rather than being dropped. */
-bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
-{
-  (void)ix;
-  qx_system_error(w, "indexicals are not supported yet");
-  fd_native_fail(api);
-  return false;
-}
-
 /* A daemon gets its attribute through a cell that stays valid if it makes the heap collect. */
 void run_daemon(ORVALIS_API_STRUCT *api, worker *w, TAGGED d)
 {
@@ -531,6 +522,16 @@ bool global_argument(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
 }
 
 }  // namespace
+
+/* Evaluating an indexical belongs to the indexical machine, which this kernel does not have
+ * yet: an indexical reaching the loop raises a system error rather than being dropped. */
+bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
+{
+  (void)ix;
+  qx_system_error(w, "indexicals are not supported yet");
+  fd_native_fail(api);
+  return false;
+}
 
 /* ---- mutables and levels ---- */
 

@@ -1,0 +1,88 @@
+/* Indexicals: the compiled range expressions stored with an FD-defined predicate, their posted
+ * ix/7 records, and the stack machine that evaluates them.
+ *
+ * Storage, installation, posting, linking and the saved-state hooks are in fd_indexical.cpp; the
+ * machine and its set helpers in fd_ixmachine.cpp. Both read instructions through one operand
+ * table (ix_operands), so that the evaluator, the relocator and the install-time check agree.
+ */
+#ifndef QX_FD_INDEXICAL_H
+#define QX_FD_INDEXICAL_H
+
+#include "datadefs.h"
+#include "fd_kernel.h"
+#include "saverest.h"
+
+typedef uint32_t ix_byte;
+
+/* Linkage word: change mask in bits 0-2 (1 dom, 2 min, 4 max), bit 3 a value dependency of a
+ * propagating indexical, bit 4 of a checking one, the argument index from bit 8. */
+constexpr ix_byte IX_LINK_MASK = 7, IX_LINK_VALUE_PROP = 8, IX_LINK_VALUE_CHECK = 16;
+constexpr int IX_LINK_ARG_SHIFT = 8;
+
+struct indexical_info {
+  definition *pred;
+  ix_byte *linkage;
+  uint32_t length_of_linkage;
+  uint32_t length_of_bytecode;
+  uint32_t length_of_literals;
+  uint8_t pruned;
+  uint8_t checking : 1;
+  uint8_t truth_value : 1;
+  ix_byte *code;
+  TAGGED *
+      literals; /* constants; FD-set blocks with the structure tag; hash tables with the list tag */
+  indexical_info *next;
+};
+
+/* A definition's fd_info: four chains indexed by checking * 2 + truth_value. */
+struct fd_info {
+  indexical_info *info[4];
+};
+static_assert(sizeof(fd_info) == 16, "fd_info is the engine's 16-byte record");
+
+/* ---- the instruction set ---- */
+
+constexpr ix_byte IX_LAST_OPCODE = 86;
+
+/* Operand words that follow an opcode (0 for opcodes above IX_LAST_OPCODE, which are skipped). */
+int ix_operands(ix_byte opcode);
+
+/* ---- storage and posting (fd_indexical.cpp) ---- */
+
+/* Frees every record of a chain: linkage, code, literal blocks, literal array, record. */
+void free_fd_info(ORVALIS_API_STRUCT *api, indexical_info *chain);
+/* Links an evaluated indexical into the suspension lists of its arguments (once; sets the linked
+ * status bit). ix is the ix/7 record. */
+void fd_link_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix);
+/* Rewrites literal references in code between literal indices (to_index) and addresses. */
+void relocate_bytecode(ix_byte *code, uint32_t length, const TAGGED *literals, int to_index);
+
+void fd_destructor_hook(void *api, void *chain);
+int fd_save_hook(void *api, saverest_record *record, definition *def,
+                 uint32_t (*write)(const void *, uint32_t, saverest_info *), saverest_info *info);
+int fd_restore_hook(void *api, saverest_record *record,
+                    int (*read)(void *, uint32_t, saverest_info *), saverest_info *info);
+
+long prolog_fd_install_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref name_arity,
+                                      QX_term_ref module, long chain, long count, QX_term_ref list);
+void prolog_fd_post_reified_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref pred,
+                                           QX_term_ref args, QX_term_ref attrs, QX_term_ref b,
+                                           QX_term_ref battr);
+void prolog_fd_find_definition_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref head,
+                                              QX_term_ref module, QX_term_ref def);
+long prolog_fd_indexical_data_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref info,
+                                             QX_term_ref kind);
+
+/* ---- the machine (fd_ixmachine.cpp) ---- */
+
+/* Evaluates one dequeued ix/7 record; false when the loop must fail (a pruning emptied a domain,
+ * opcode 72, or an overflow in error mode). */
+bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix);
+
+/* Set helpers, results in the temporary area. */
+TAGGED fd_multiples(ORVALIS_API_STRUCT *api, worker *w, TAGGED n, TAGGED k);
+TAGGED fd_setrem_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED min, TAGGED max, TAGGED m);
+TAGGED fd_minus(ORVALIS_API_STRUCT *api, worker *w, TAGGED s1, TAGGED s2, TAGGED lo, TAGGED hi);
+TAGGED fd_plus(ORVALIS_API_STRUCT *api, worker *w, TAGGED s1, TAGGED s2, TAGGED lo, TAGGED hi);
+
+#endif
