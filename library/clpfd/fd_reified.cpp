@@ -336,11 +336,15 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
       return;
     }
   }
-  /* B is a 0/1 variable: a value outside fails */
-  bool reified = which == LE_IFF || which == EQ_IFF || which == IN_SET_IFF;
-  if (outcome == SUSPENDED && reified &&
-      dvar_fix_interval_t(&r.v[spec.nvars - 1], MakeSmall(0), MakeSmall(1)) < 0)
-    outcome = FAILED;
+  /* B is a 0/1 variable: a value outside fails. Another view of B's variable gets the same
+   * domain, so that the propagator's reasoning about it needs no second run. */
+  if (outcome == SUSPENDED && (which == LE_IFF || which == EQ_IFF || which == IN_SET_IFF))
+    for (int i = 0; i < spec.nvars && outcome == SUSPENDED; i++) {
+      dvar &b = r.v[spec.nvars - 1];
+      if ((&r.v[i] == &b || dvar_is_alias(&r.v[i], &b)) &&
+          dvar_fix_interval_t(&r.v[i], MakeSmall(0), MakeSmall(1)) < 0)
+        outcome = FAILED;
+    }
   if (outcome == SUSPENDED) outcome = PROPAGATORS[which](r);
   if (outcome != FAILED) {
     for (int i = 0; i < spec.nvars; i++) dvar_pruning_done(api, w, &r.v[i]);
