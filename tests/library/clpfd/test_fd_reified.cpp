@@ -75,6 +75,7 @@ protected:
             "doms([V|Vs], [D|Ds]) :- dom(V, D), doms(Vs, Ds).\n"
             "dead(G, 1) :- arg(4, G, D), nonvar(D), !.\n"
             "dead(_, 0).\n"
+            "b(G, V, R) :- ( G -> R = V ; R = 0 ).\n"
             "undone(G, T, R) :- ( call(G), assertz(seen(T)), fail ; true ), "
             "( retract(seen(R)) -> true ; R = failed ).\n");
   }
@@ -264,7 +265,6 @@ TEST_F(FdReified, RandomInstancesAgainstBruteForce)
   consult("snap(Vs, G, s(C, A, E)) :- codes(Vs, C), al(Vs, A), dead(G, E).\n"
           "al([X, Y, Z], A) :- b(X == Y, 1, A1), b(X == Z, 2, A2), b(Y == Z, 4, A3), "
           "A is A1 + A2 + A3.\n"
-          "b(G, V, R) :- ( G -> R = V ; R = 0 ).\n"
           "rerun(G) :- dead(G, 1), !.\n"
           "rerun(G) :- G = global(M, C, _, _, _), mval(M, S), clpfd:'$fd_begin', "
           "clpfd:'$fd_dispatch_global_fast'(C, S, _, A, G, 1), "
@@ -342,4 +342,55 @@ TEST_F(FdReified, RandomInstancesAgainstBruteForce)
   EXPECT_GT(entailed, rounds);
   EXPECT_GT(failed, rounds / 4);
   EXPECT_GT(merged, rounds / 10);
+}
+
+/* eq_iff's daemon wakes the propagator only when a run can decide something: B fixed at posting,
+ * on X or Y becoming fixed; B open, on X and Y becoming disjoint or both fixed, or on B becoming
+ * fixed unless it is 0 with X and Y open. Each row: the domains, B, then narrowings (X := 3 is
+ * in(X, 3, 3)), each followed by the loop; the propagator runs of the posting and of each step,
+ * whether it ended entailed, the domains of X, Y and B and whether X and Y are one variable. */
+TEST_F(FdReified, EqIffDaemonWakesOnlyWhenARunDecides)
+{
+  consult("in(V, L, H) :- clpfd:'$fd_in_interval'(V, L, H, 1).\n"
+          "st(N) :- clpfd:'$fd_statistics'(0, N).\n");
+  const struct {
+    const char *setup, *steps, *expected;
+  } rows[] = {
+      /* B fixed at posting: the val lists of X and Y */
+      {"in(X, 1, 5), in(Y, 1, 5), B = 0", "in(X, 2, 5), in(X, 3, 3), in(Y, 4, 5)",
+       "r([1,0,1,0],1,[[[3|3]],[[4|5]],[[0|0]]],0)"},
+      {"in(X, 1, 5), in(Y, 1, 5), B = 0", "in(Y, 2, 2), in(X, 1, 1)",
+       "r([1,1,0],1,[[[1|1]],[[2|2]],[[0|0]]],0)"},
+      {"in(X, 1, 5), in(Y, 3, 8), B = 1", "in(X, 4, 4)", "r([1,0],1,[[[4|4]],[[4|4]],[[1|1]]],1)"},
+      /* B open: X and Y on their dom lists, B on its val list */
+      {"in(X, 1, 5), in(Y, 3, 8), in(B, 0, 1)", "in(X, 1, 4), in(Y, 5, 8)",
+       "r([1,0,1],1,[[[1|4]],[[5|8]],[[0|0]]],0)"},
+      {"in(X, 1, 5), in(Y, 3, 8), in(B, 0, 1)", "in(B, 1, 1)",
+       "r([1,1],1,[[[3|5]],[[3|5]],[[1|1]]],1)"},
+      {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(B, 0, 0), in(X, 2, 4), in(X, 4, 4)",
+       "r([1,0,0,1],1,[[[4|4]],[[1|3],[5|5]],[[0|0]]],0)"},
+      {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(X, 3, 3), in(Y, 2, 4), in(Y, 3, 3)",
+       "r([1,0,0,1],1,[[[3|3]],[[3|3]],[[1|1]]],1)"},
+      {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(X, 3, 3), in(Y, 4, 5)",
+       "r([1,0,1],1,[[[3|3]],[[4|5]],[[0|0]]],0)"},
+      {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(X, 2, 3), in(Y, 1, 4), in(B, 1, 1)",
+       "r([1,0,0,1],1,[[[2|3]],[[2|3]],[[1|1]]],1)"},
+  };
+  for (const auto &row : rows) {
+    std::string goal = "undone((" + std::string(row.setup) + ", st(_), post(eq_iff(X, Y, B), G), " +
+                       "prop, st(N0)",
+                ns = "N0";
+    std::string steps = row.steps;
+    for (int k = 1; !steps.empty(); k++) {
+      size_t end = steps.find("), ");
+      std::string step = steps.substr(0, end == std::string::npos ? steps.size() : end + 1);
+      steps = end == std::string::npos ? "" : steps.substr(end + 3);
+      goal += ", " + step + ", prop, st(N" + std::to_string(k) + ")";
+      ns += ", N" + std::to_string(k);
+    }
+    goal += ", dead(G, E), doms([X, Y, B], D), b(X == Y, 1, XY)), r([" + ns + "], E, D, XY), R)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("R"), row.expected);
+  }
 }
