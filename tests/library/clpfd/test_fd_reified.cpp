@@ -76,6 +76,7 @@ protected:
             "dead(G, 1) :- arg(4, G, D), nonvar(D), !.\n"
             "dead(_, 0).\n"
             "b(G, V, R) :- ( G -> R = V ; R = 0 ).\n"
+            "in(V, L, H) :- clpfd:'$fd_in_interval'(V, L, H, 1).\n"
             "undone(G, T, R) :- ( call(G), assertz(seen(T)), fail ; true ), "
             "( retract(seen(R)) -> true ; R = failed ).\n");
   }
@@ -100,6 +101,25 @@ TEST_F(FdReified, EdgeCases)
       {"X = 1, Y = 2, Z in 0..5", "oneof(X, Y, Z)", "[Z]", "r([[[1|2]]],1)"},
       {"X in -3..5", "abs(X, Y)", "[X, Y]", "r([[[-3|5]],[[0|5]]],0)"},
       {"X in -5.. -2, Y in 0..3", "abs(X, Y)", "[X, Y]", "r([[[-3|-2]],[[2|3]]],0)"},
+      /* infinite ends */
+      {"X in inf..sup, Y in inf..5", "le_iff(X, Y, 1)", "[X, Y]", "r([[[inf|5]],[[inf|5]]],0)"},
+      {"X in inf..3, Y in 5..sup", "le_iff(X, Y, B)", "[B]", "r([[[1|1]]],1)"},
+      {"X in 2..sup, Y in inf..1", "le_iff(X, Y, B)", "[B]", "r([[[0|0]]],1)"},
+      {"X in inf..sup, Y in 0..sup", "le_iff(X, Y, 0)", "[X, Y]", "r([[[1|sup]],[[0|sup]]],0)"},
+      {"X in inf..sup", "abs(X, Y)", "[X, Y]", "r([[[inf|sup]],[[0|sup]]],0)"},
+      {"X in inf.. -2, Y in 0..3", "abs(X, Y)", "[X, Y]", "r([[[-3|-2]],[[2|3]]],0)"},
+      {"X in 3..sup", "in_set_iff(X, [[inf|2],[5|sup]], B)", "[X, B]", "r([[[3|sup]],[[0|1]]],0)"},
+      {"X in 3..sup", "in_set_iff(X, [[inf|2],[5|sup]], 0)", "[X]", "r([[[3|4]]],1)"},
+      /* shared variables */
+      {"X in 1..5", "le_iff(X, X, B)", "[B]", "r([[[1|1]]],1)"},
+      {"X in 1..5", "eq_iff(X, X, B)", "[B]", "r([[[1|1]]],1)"},
+      {"X in -2..5", "abs(X, X)", "[X]", "r([[[0|5]]],1)"},
+      {"X in 1..5, Z in 0..9", "oneof(X, Y, X)", "[X]", "r([[[1|5]]],1)"},
+      {"X in 0..9, Y in -5..5", "le_iff(X, Y, X)", "[X, Y]", "r([[[0|1]],[[-5|5]]],0)"},
+      /* a single common value is told, not unified */
+      {"X in 1..3, Y in 3..5", "eq_iff(X, Y, 1)", "[X, Y]", "r([[[3|3]],[[3|3]]],1)"},
+      {"X in 10..12, Y = 4, Z in 3..8", "oneof(X, Y, Z)", "[Z]", "r([[[4|4]]],1)"},
+      {"X in 10..12, Y in 1..4, Z in 4..8", "oneof(X, Y, Z)", "[Y, Z]", "r([[[4|4]],[[4|4]]],1)"},
   };
   for (const auto &c : cases) {
     std::string setup = c.setup, goal;
@@ -273,7 +293,7 @@ TEST_F(FdReified, RandomInstancesAgainstBruteForce)
           "again(G, Vs, C) :- ( rerun(G) -> codes(Vs, C) ; C = failed ).\n");
   std::mt19937 random(6134);
   const char *kinds[] = {"le_iff", "eq_iff", "in_set_iff", "oneof", "abs"};
-  int rounds = qx_gc_stress ? 30 : 300, entailed = 0, failed = 0, merged = 0;
+  int rounds = qx_gc_stress ? 60 : 600, entailed = 0, failed = 0, merged = 0;
   for (const char *kind : kinds)
     for (int round = 0; round < rounds; round++) {
       problem c = random_instance(random, kind);
@@ -351,8 +371,7 @@ TEST_F(FdReified, RandomInstancesAgainstBruteForce)
  * whether it ended entailed, the domains of X, Y and B and whether X and Y are one variable. */
 TEST_F(FdReified, EqIffDaemonWakesOnlyWhenARunDecides)
 {
-  consult("in(V, L, H) :- clpfd:'$fd_in_interval'(V, L, H, 1).\n"
-          "st(N) :- clpfd:'$fd_statistics'(0, N).\n");
+  consult("st(N) :- clpfd:'$fd_statistics'(0, N).\n");
   const struct {
     const char *setup, *steps, *expected;
   } rows[] = {
@@ -392,5 +411,92 @@ TEST_F(FdReified, EqIffDaemonWakesOnlyWhenARunDecides)
     SCOPED_TRACE(goal);
     ASSERT_EQ(run(goal), 1) << exception();
     EXPECT_EQ(var("R"), row.expected);
+  }
+}
+
+/* Two variables the constraint makes equal are unified by the engine; the search driver's hook
+ * merges them into one with the common domain. In debugging mode the run reports the
+ * unification as the action call(X = Y) instead, which the action hook then carries out. */
+TEST_F(FdReified, TellEqUnifiesThroughTheEngine)
+{
+  const struct {
+    const char *setup, *constraint, *pair, *expected, *then = "";
+  } rows[] = {
+      {"in(X, 1, 9), in(Y, 3, 12)", "eq_iff(X, Y, 1)", "X-Y", "[[3|9]]"},
+      {"clpfd:'$fd_in_set'(X, [[1|1],[3|3],[5|5],[7|7]], 0), in(Y, 3, 9)", "eq_iff(X, Y, 1)", "X-Y",
+       "[[3|3],[5|5],[7|7]]"},
+      {"in(X, 10, 12), in(Y, 1, 5), in(Z, 3, 8)", "oneof(X, Y, Z)", "Y-Z", "[[3|5]]"},
+      {"in(X, 1, 5), in(Y, 10, 12), in(Z, 3, 8)", "oneof(X, Y, Z)", "X-Z", "[[3|5]]"},
+      {"in(X, 1, 5), in(Z, 3, 8)", "oneof(X, X, Z)", "X-Z", "[[3|5]]"},
+      {"in(X, 0, 6), in(Y, 4, 9)", "abs(X, Y)", "X-Y", "[[4|6]]"},
+      {"in(X, 1, 5), in(Y, 3, 8), in(B, 0, 1)", "eq_iff(X, Y, B)", "X-Y", "[[3|5]]",
+       "prop, B = 1, "},
+  };
+  for (const auto &row : rows) {
+    std::string base = std::string(row.setup) + ", post(" + row.constraint + ", G), " + row.then;
+    std::string goal =
+        "undone((" + base + "prop, " + row.pair + " = P-Q, P == Q, dom(P, D), dead(G, E)), D-E, R)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("R"), std::string("-(") + row.expected + ",1)");
+    if (*row.then) continue;
+    /* debugging mode: the action, the variables still apart; then the action is applied */
+    goal = "undone((clpfd:'$fd_debug'(_, on, _), " + base +
+           "G = global(M, C, _, _, _), mval(M, S), "
+           "clpfd:'$fd_dispatch_global_fast'(C, S, _, A, G, 1), " +
+           row.pair + " = P-Q, A = [exit, call(U = V)], b(U-V == P-Q, 1, I), b(P == Q, 1, J), " +
+           "clpfd:'$fd_prune_and_enqueue'(A, G), b(P == Q, 1, K)), I-J-K, R)";
+    ASSERT_EQ(run(goal), 1) << exception();
+    std::string r = var("R");
+    ASSERT_EQ(run("clpfd:'$fd_debug'(_, off, _)"), 1);
+    EXPECT_EQ(r, "-(-(1,0),1)") << goal;
+  }
+}
+
+/* A B that is no 0/1 value, a value that is no small integer or a variable without an
+ * attribute fail; a malformed set, state or Handle raises an error; so does a native called
+ * from Prolog without a global record. An overflow raises the overflow error, or fails in
+ * fail mode. Nothing crashes. */
+TEST_F(FdReified, BadInputAndOverflow)
+{
+  consult("try(C, S, R) :- clpfd:'$fd_begin', clpfd:'$fd_post_global'(C, S, 0, C, [], G), "
+          "catch(( prop -> dead(G, R) ; R = failed ), error(E, _), short(E, R)).\n"
+          "short(E, R) :- ( E = type_error(T, _) -> R = type_error(T) ; R = E ).\n"
+          "ovf(C, M, R) :- clpfd:'$fd_overflow'(O, M, _), post(C, _), "
+          "catch(( prop -> R = passed ; R = failed ), E, R = E), clpfd:'$fd_overflow'(_, O, _).\n");
+  const struct {
+    const char *setup, *goal, *expected;
+  } rows[] = {
+      {"", "try(le_iff(X, Y, 2), s(X, XA, Y, YA, 2, BA, _, 0), R)", "failed"},
+      {"", "try(eq_iff(X, Y, W), s(X, XA, Y, YA, W, foo, _, 0), R)", "failed"},
+      {"", "try(eq_iff(X, Y, a), s(X, XA, Y, YA, a, foo, _, 0), R)", "failed"},
+      {"", "try(le_iff(1.5, Y, B), s(1.5, foo, Y, YA, B, BA, _, 0), R)", "failed"},
+      {"", "try(abs(X, Y), s(1099511627776, foo, Y, YA, _, 0), R)", "failed"},
+      {"", "try(oneof(X, Y, Z), s(f(X), XA, Y, YA, Z, ZA, _, 0), R)", "failed"},
+      {"", "try(le_iff(X, Y, B), s(X, XA, Y, YA, B, BA, _), R)", "type_error(compound)"},
+      {"", "try(abs(X, Y), s(X, XA, Y, YA, [A|foo], 0), R)", "type_error(compound)"},
+      {"", "try(abs(X, Y), s(X, XA, Y, YA, 7, 0), R)", "type_error(compound)"},
+      {"", "try(in_set_iff(X, S, B), s(X, XA, [[3|1]], B, BA, _, 0), R)", "type_error(fd_set)"},
+      {"", "try(in_set_iff(X, S, B), s(X, XA, [[1|2]|x], B, BA, _, 0), R)", "type_error(fd_set)"},
+      {"", "try(in_set_iff(X, S, B), s(X, XA, S, B, BA, _, 0), R)", "type_error(fd_set)"},
+      {"", "try(in_set_iff(X, S, B), s(X, XA, [[1|a]], B, BA, _, 0), R)", "type_error(fd_set)"},
+      {"", "catch(clpfd:'$fd_le_iff'(s(X, XA, Y, YA, B, BA, _, 0), _, _), error(E, _), R = E)",
+       "instantiation_error"},
+      /* X above the largest integer, Y below the smallest */
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Z, Max, 0), fail, R)", "failed"},
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Min, W, 0), fail, R)", "failed"},
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Z, Max, 0), error, R)",
+       "fd_driver_error(overflow,le_iff(_,268435455,0))"},
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Min, W, 0), error, R)",
+       "fd_driver_error(overflow,le_iff(-268435456,_,0))"},
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Z, Max, B), error, R)", "passed"},
+  };
+  for (const auto &row : rows) {
+    std::string goal = std::string("in(X, 0, 5), in(Y, inf, sup), in(B, 0, 1), ") +
+                       (*row.setup ? std::string(row.setup) + ", " : "") +
+                       "attr(X, XA), attr(Y, YA), attr(B, BA), undone(" + row.goal + ", R, Out)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("Out"), row.expected);
   }
 }
