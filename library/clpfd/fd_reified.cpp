@@ -390,32 +390,18 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
 
 }  // namespace
 
-void prolog_fd_le_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                     QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, LE_IFF);
-}
+/* Each native runs the entry with its constraint's kind. */
+#define REIFIED_NATIVE(function, which)                                                            \
+  void function(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,                    \
+                QX_term_ref actions)                                                               \
+  {                                                                                                \
+    reified_entry(api, state0, state, actions, which);                                             \
+  }
 
-void prolog_fd_eq_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                     QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, EQ_IFF);
-}
+REIFIED_NATIVE(prolog_fd_le_iff_qxenv_multi_qx, LE_IFF)
+REIFIED_NATIVE(prolog_fd_eq_iff_qxenv_multi_qx, EQ_IFF)
+REIFIED_NATIVE(prolog_fd_in_set_iff_qxenv_multi_qx, IN_SET_IFF)
+REIFIED_NATIVE(prolog_fd_oneof_qxenv_multi_qx, ONEOF)
+REIFIED_NATIVE(prolog_fd_abs_qxenv_multi_qx, ABS)
 
-void prolog_fd_in_set_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
-                                         QX_term_ref state, QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, IN_SET_IFF);
-}
-
-void prolog_fd_oneof_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                    QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, ONEOF);
-}
-
-void prolog_fd_abs_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                  QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, ABS);
-}
+#undef REIFIED_NATIVE
