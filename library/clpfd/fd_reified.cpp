@@ -54,7 +54,6 @@ struct run {
   ORVALIS_API_STRUCT *api;
   worker *w;
   dvar v[3];
-  int nvars;
   TAGGED set; /* in_set_iff's S, imported */
   dvar *unify[2];
 };
@@ -62,7 +61,7 @@ struct run {
 inline int32_t lo(const dvar &d) { return fds_val(d.min); }
 inline int32_t hi(const dvar &d) { return fds_val(d.max); }
 inline bool fixed(const dvar &d) { return (d.flags & DV_FIXED) != 0; }
-inline int single(TAGGED set)
+inline bool single(TAGGED set)
 {
   return IsLst(set) && !IsLst(fds_next(set)) && fds_lo(set) == fds_hi(set);
 }
@@ -256,8 +255,11 @@ int eq_iff_daemon(ORVALIS_API_STRUCT *api, worker *w, void *block, TAGGED *, TAG
 {
   auto *b = (arith_data *)block;
   TAGGED x = ref_value(b, 0), y = ref_value(b, 1), bv = ref_value(b, 2);
+  TAGGED xv = deref(b->refbase[1].term);
   bool wake;
-  if (bv)
+  if (IsVar(xv) && xv == deref(b->refbase[3].term))
+    wake = true; /* X and Y made one variable: B is 1 */
+  else if (bv)
     wake = !(bv == MakeSmall(0) && !x && !y);
   else if (!x || !y) {
     TAGGED one_x[4], one_y[4];
@@ -332,7 +334,7 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
   int nrefs = 2 * spec.nvars + (spec.set_arg ? 1 : 0);
   QX_term_ref refs = QX_new_term_refs(nrefs);
   if (!refs) qx_memory_fault("term references", QX_SPACE_FOREIGN);
-  run r{api, w, {}, spec.nvars, atom_nil, {nullptr, nullptr}};
+  run r{api, w, {}, atom_nil, {nullptr, nullptr}};
   int outcome = SUSPENDED;
   for (int i = 0; i < spec.nvars && outcome == SUSPENDED; i++)
     if (!load_view(r, refs, i, spec.var_arg[i])) outcome = FAILED;

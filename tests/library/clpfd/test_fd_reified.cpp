@@ -366,7 +366,7 @@ TEST_F(FdReified, RandomInstancesAgainstBruteForce)
 
 /* eq_iff's daemon wakes the propagator only when a run can decide something: B fixed at posting,
  * on X or Y becoming fixed; B open, on X and Y becoming disjoint or both fixed, or on B becoming
- * fixed unless it is 0 with X and Y open. Each row: the domains, B, then narrowings (X := 3 is
+ * fixed unless it is 0 with X and Y open, or on X and Y becoming one variable. Each row: the domains, B, then narrowings (X := 3 is
  * in(X, 3, 3)), each followed by the loop; the propagator runs of the posting and of each step,
  * whether it ended entailed, the domains of X, Y and B and whether X and Y are one variable. */
 TEST_F(FdReified, EqIffDaemonWakesOnlyWhenARunDecides)
@@ -392,6 +392,8 @@ TEST_F(FdReified, EqIffDaemonWakesOnlyWhenARunDecides)
        "r([1,0,0,1],1,[[[3|3]],[[3|3]],[[1|1]]],1)"},
       {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(X, 3, 3), in(Y, 4, 5)",
        "r([1,0,1],1,[[[3|3]],[[4|5]],[[0|0]]],0)"},
+      /* X and Y made one variable: B becomes 1 */
+      {"in(X, 1, 5), in(Y, 2, 6), in(B, 0, 1)", "X = Y", "r([1,1],1,[[[2|5]],[[2|5]],[[1|1]]],1)"},
       {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(X, 2, 3), in(Y, 1, 4), in(B, 1, 1)",
        "r([1,0,0,1],1,[[[2|3]],[[2|3]],[[1|1]]],1)"},
   };
