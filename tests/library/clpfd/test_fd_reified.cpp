@@ -502,3 +502,17 @@ TEST_F(FdReified, BadInputAndOverflow)
     EXPECT_EQ(var("Out"), row.expected);
   }
 }
+
+/* A block made before a choicepoint outlives an entailment under it: backtracking revives the
+ * constraint with its daemon, which wakes the propagator in the next branch. */
+TEST_F(FdReified, EntailedUnderAChoicepointRevivesOnBacktracking)
+{
+  ASSERT_EQ(run("undone((in(X, 1, 5), in(Y, 3, 8), in(B, 0, 1), post(eq_iff(X, Y, B), G), prop, "
+                "clpfd:'$fd_statistics'(0, _), "
+                "( in(Y, 6, 8), prop, dead(G, 1), B == 0, assertz(first(ok)), fail "
+                "; dead(G, E0), B = 1, prop, dead(G, E1), X == Y ), "
+                "clpfd:'$fd_statistics'(0, N), dom(X, D)), r(E0, E1, N, D), R), first(F)"),
+            1)
+      << exception();
+  EXPECT_EQ(var("R") + " " + var("F"), "r(0,1,2,[[3|5]]) ok");
+}
