@@ -205,6 +205,13 @@ protected:
 
   /* Runs a goal once in module user: 1, 0, or -1 with the exception in exception(). */
   int run(const std::string &goal) { return p.run(goal); }
+  /* run() with each '$fd_ native of the text called in module clpfd. */
+  int go(std::string text)
+  {
+    for (size_t at = 0; (at = text.find("'$fd_", at)) != std::string::npos; at += 12)
+      text.insert(at, "clpfd:");
+    return run(text);
+  }
   /* A variable of the last goal, written canonically ("_" when unbound). */
   std::string var(const std::string &name) { return p.var(name); }
   /* The pending exception, written canonically, and cleared; "<none>" when there is none. */
