@@ -28,6 +28,8 @@
 #include "foreign_interface.h"
 #include "hashtab.h"
 #include "test_prolog.h"
+#include "wam.h"
+#include "wam_internal.h"
 
 /* What a test global does, and what it saw. */
 struct fd_test_global {
@@ -158,6 +160,23 @@ inline const QX_pre_linkage_fn pre_linkage[] = {entry_function, nullptr};
 inline const qx_foreign_interface *const interfaces[] = {&qx_clpfd_interface, nullptr};
 
 }  // namespace fd_kernel_env
+
+/* Undoes, when it goes, what was done since it was made: the choicepoint pushed then is restored
+ * and popped. Goals run in a loop under one keep the heap and the trail from growing. */
+struct fd_undo_scope {
+  worker *w;
+  node *n;
+  explicit fd_undo_scope(worker *w, int kind = QX_ALT_BARRIER)
+      : w(w), n(qx_push_node(w, qx_alt(kind, 0)))
+  {}
+  ~fd_undo_scope()
+  {
+    qx_restore_node(w, n);
+    qx_pop_node(w);
+  }
+  fd_undo_scope(const fd_undo_scope &) = delete;
+  fd_undo_scope &operator=(const fd_undo_scope &) = delete;
+};
 
 class FdKernelTest : public ::testing::Test {
 protected:
