@@ -212,16 +212,31 @@ TEST_F(FdPropTest, DaemonsFirstQueuedOnceAndSelfRequeue)
       << exception();
   EXPECT_EQ(c.runs, 2);
 
-  for (int status : {0, 32}) {
-    fd_test_global &s = add_test_global(status ? "s32" : "s0", 1);
+  /* the prunings of a run are told whether it suspends or is entailed */
+  for (auto [status, outcome, runs] : {std::tuple{0, 0, 1}, {32, 0, 2}, {0, 1, 1}}) {
+    std::string name = "s" + std::to_string(status) + "_" + std::to_string(outcome);
+    fd_test_global &s = add_test_global(name.c_str(), 1);
     s.prunes = {{1, MakeSmall(1), MakeSmall(8)}};
-    ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), '$fd_post_global'(" +
-                 std::string(status ? "s32" : "s0") + "(X), s(_, 0), " + std::to_string(status) +
-                 ", t(X), [dom(X)], _), '$fd_evaluate_indexical'(_, 0)"),
+    s.outcome = outcome;
+    ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), '$fd_post_global'(" + name + "(X), s(_, 0), " +
+                 std::to_string(status) +
+                 ", t(X), [dom(X)], _), '$fd_evaluate_indexical'(_, 0), "
+                 "'$fd_arg_attribute'(X, 0, v(_, _, '$mutable'(dom(S, _, _, _), _), _))"),
               1)
         << exception();
-    EXPECT_EQ(s.runs, status ? 2 : 1) << status;
+    EXPECT_EQ(s.runs, runs) << name;
+    EXPECT_EQ(var("S"), "[[1|8]]") << name;
   }
+  /* a daemon that queues its global again runs it */
+  fd_test_global &r = add_test_global("r", 1);
+  r.daemon = r.daemon_requeues = true;
+  ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), '$fd_post_global'(r(X), s(_, 0), 0, r(X), [], _), "
+               "'$fd_evaluate_indexical'(_, 0), '$fd_in_interval'(X, 0, 4, 1), "
+               "'$fd_evaluate_indexical'(_, 0)"),
+            1)
+      << exception();
+  EXPECT_EQ(r.daemon_runs, 1);
+  EXPECT_EQ(r.runs, 2);
 }
 
 /* A variable with only clpfd's attribute is bound by the tell; one with another module's
