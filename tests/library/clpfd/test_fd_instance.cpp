@@ -495,58 +495,6 @@ TEST_F(FdInstance, IncumbentUpdateAndBound)
   EXPECT_EQ(inc[13], MakeSmall(2));
 }
 
-/* The harness's test global through the kernel: posted, run by the loop, its prunings told, its
- * block destroyed once (at entailment, or when backtracking passes its creation), its daemons run
- * when a watched variable changes. */
-TEST_F(FdInstance, TestGlobalThroughTheLoop)
-{
-  const std::string post = "'$fd_in_interval'(X, 0, 9, 1), '$fd_in_interval'(Y, 0, 9, 0), "
-                           "'$fd_post_global'(tg(X, Y), st(_, 0), 0, tg(X, Y), Susp, G), "
-                           "'$fd_evaluate_indexical'(_, R), ";
-  const std::string domains =
-      "'$fd_arg_attribute'(X, 0, v(_, _, '$mutable'(dom(SX, _, _, _), _), _)), "
-      "'$fd_arg_attribute'(Y, 0, v(_, _, '$mutable'(dom(SY, _, _, _), _), _))";
-  struct {
-    int outcome;
-    bool daemon, requeue, backtrack;
-    const char *after; /* the extra goal after the first loop */
-    const char *result;
-    int runs, daemon_runs, destroyed;
-  } rows[] = {
-      {0, false, false, false, "true", "0 [[2|5]] [[0|9]]", 1, 0, 0},
-      {0, false, false, true, "true", "failed", 1, 0, 1},
-      {1, false, false, false, "true", "0 [[2|5]] [[0|9]]", 1, 0, 1},
-      {-1, false, false, false, "true", "failed", 1, 0, 1},
-      {0, true, false, false, "'$fd_in_interval'(Y, 0, 4, 1), '$fd_evaluate_indexical'(_, R2)",
-       "0 [[2|5]] [[0|4]]", 1, 1, 0},
-      {0, true, true, false, "'$fd_in_interval'(Y, 0, 4, 1), '$fd_evaluate_indexical'(_, R2)",
-       "0 [[2|5]] [[0|4]]", 2, 1, 0},
-  };
-  int k = 0;
-  for (const auto &r : rows) {
-    SCOPED_TRACE(k);
-    fd_test_global &g = add_test_global("tg", 2);
-    g.prunes = {{1, MakeSmall(2), MakeSmall(5)}};
-    g.outcome = r.outcome;
-    g.daemon = r.daemon;
-    g.daemon_requeues = r.requeue;
-    /* with daemons the global watches nothing itself: only its daemons wake it */
-    std::string goal = std::string("Susp = ") + (r.daemon ? "[]" : "[dom(X), dom(Y)]") + ", " +
-                       post + r.after + ", " + domains;
-    if (r.backtrack) goal = "(" + goal + ", fail)";
-    int rc = go(goal);
-    std::string result = rc == 1   ? var("R") + " " + var("SX") + " " + var("SY")
-                         : rc == 0 ? "failed"
-                                   : exception();
-    EXPECT_EQ(result, r.result);
-    EXPECT_EQ(g.runs, r.runs);
-    EXPECT_EQ(g.daemon_runs, r.daemon_runs);
-    EXPECT_EQ(g.destroyed, r.destroyed);
-    EXPECT_EQ(g.blocks, 1);
-    k++;
-  }
-}
-
 /* Random small terms as the arguments of this file's natives: every call succeeds, fails or
  * raises error(_, _), never anything else; afterwards the modes are as the calls left them and
  * a global still runs through the loop. */
