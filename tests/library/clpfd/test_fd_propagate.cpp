@@ -110,7 +110,8 @@ TEST_F(FdPropTest, QueuesFollowADequeModelThroughGrowthAndWrapAround)
 /* Levels follow the level mutable: a level made after a choicepoint goes, one popped after it
  * comes back, at the next kernel call; entries queued after it on an older level go too. With no
  * open level the loop answers 0 and pops nothing, and posting opens one. A choicepoint holding a
- * level-mutable entry of an unloaded instance names a level the new instance never made: no level. */
+ * level-mutable entry of an unloaded instance names a level the new instance never made: no level.
+ * A tell on an integer opens no level, a wake does. */
 TEST_F(FdPropTest, LevelsAndEntriesFollowBacktracking)
 {
   fd_test_global &g = add_test_global("t", 1);
@@ -135,6 +136,10 @@ TEST_F(FdPropTest, LevelsAndEntriesFollowBacktracking)
       {"'$fd_begin', ( '$fd_begin', unload_clpfd_resource, load_clpfd_resource, fail ; "
        "'$fd_evaluate_indexical'(_, R), '$fd_begin', '$fd_evaluate_indexical'(_, R2) )",
        "00", 0, 0},
+      /* a bound integer changes nothing; but a wake opens a level */
+      {"'$fd_in_set'(3, [[1|5]], 0), '$fd_in_interval'(3, 1, 5, 0)", "", 0, 0},
+      {"'$fd_in_set'(3, [[1|5]], 1)", "", 1, 0},
+      {"'$fd_evaluate_indexical'(_, R)", "0", 0, 0},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.goal);
