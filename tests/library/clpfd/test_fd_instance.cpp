@@ -537,6 +537,7 @@ TEST_F(FdInstance, RandomBadArgumentsLeaveAWorkingKernel)
     for (int k = 0; k < n.arity; k++)
       goal += (k ? ", " : "") + std::string(pool[random() % pool_size]);
     goal += ")";
+    fd_undo_scope undo(w); /* the heap stays small: the stress mode's collections stay cheap */
     int rc = go("incumbent_ref(inc/2, R), catch(" + goal + ", error(_, _), true)");
     ASSERT_NE(rc, -1) << goal << " " << exception();
     fd()->fd_overflow = 0;
