@@ -356,14 +356,15 @@ TEST_F(FdTell, DirectTellsSetTheDomainAndAnswerTheChange)
   /* a value or interval beyond the small integers is an overflow and tells nothing */
   fdvar v = make({{0, 9}});
   slots(v);
+  for (bool value : {true, false}) {
+    fd()->fd_overflow = 0;
+    EXPECT_EQ(value ? fd_tell_value(api, w, atom_sup)
+                    : fd_tell_interval(api, w, atom_sup, atom_sup, 1),
+              0);
+    EXPECT_EQ(fd()->fd_overflow, 1u);
+    EXPECT_EQ(domain(v), (Pairs{{0, 9}}));
+  }
   fd()->fd_overflow = 0;
-  EXPECT_EQ(fd_tell_value(api, w, atom_sup), 0);
-  EXPECT_EQ(fd()->fd_overflow, 1u);
-  fd()->fd_overflow = 0;
-  EXPECT_EQ(fd_tell_interval(api, w, atom_sup, atom_sup, 1), 0);
-  EXPECT_EQ(fd()->fd_overflow, 1u);
-  fd()->fd_overflow = 0;
-  EXPECT_EQ(domain(v), (Pairs{{0, 9}}));
 }
 
 TEST_F(FdTell, TellsChangeANewRecordInPlaceAndCopyAnOldOneThatUndoRestores)
