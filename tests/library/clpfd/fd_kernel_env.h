@@ -224,11 +224,11 @@ protected:
 
   /* Runs a goal once in module user: 1, 0, or -1 with the exception in exception(). */
   int run(const std::string &goal) { return p.run(goal); }
-  /* run() with each '$fd_ native of the text called in module clpfd. */
+  /* run() with each '$fd_ native of the text called in module clpfd (unless it already is). */
   int go(std::string text)
   {
-    for (size_t at = 0; (at = text.find("'$fd_", at)) != std::string::npos; at += 12)
-      text.insert(at, "clpfd:");
+    for (size_t at = 0; (at = text.find("'$fd_", at)) != std::string::npos; at += 5)
+      if (at < 6 || text.compare(at - 6, 6, "clpfd:") != 0) text.insert(at, "clpfd:"), at += 6;
     return run(text);
   }
   /* A variable of the last goal, written canonically ("_" when unbound). */
