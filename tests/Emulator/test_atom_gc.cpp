@@ -185,59 +185,54 @@ TEST_F(AtomGcTest, SweptHashChainsStillFindSurvivorsAndFreshAtomsGetTheirOwnText
 int finalised;
 void count_finalised(void *, void *) { finalised++; }
 
-TEST_F(AtomGcTest, ExternalObjectIsFinalisedOnceAfterItsAtomWasCollected)
-{
-  finalised = 0;
-  QX_external_object_type type = QX_register_external_object_type(count_finalised, nullptr, 0);
-  QX_external_object_link link = QX_register_external_object(&finalised, type);
-  QX_term_ref mark = QX_new_term_refs(0);
-  TAGGED *heap = p.w->global_top, *trail = p.w->trail_top;
-  ASSERT_EQ(QX_put_external_object(QX_new_term_ref(), link), 1);
-  collect();
-  EXPECT_EQ(QX_garbage_collect_external_objects(type), 0) << "its term still names the link";
-  EXPECT_EQ(finalised, 0);
-  QX_reset_term_refs(mark);
-  forget_since(heap, trail);
-  EXPECT_EQ(QX_garbage_collect_external_objects(type), 0) << "the atom is collected only by agc";
-  collect();
-  EXPECT_EQ(QX_garbage_collect_external_objects(type), 1);
-  EXPECT_EQ(finalised, 1);
-  EXPECT_EQ(QX_garbage_collect_external_objects(type), 0);
-  EXPECT_EQ(QX_garbage_collect_external_objects(nullptr), 0);
-  EXPECT_EQ(finalised, 1);
-}
-
-TEST_F(AtomGcTest, ProcessObjectWhoseTermBecameGarbageIsReleasedByItsFinaliserOnce)
+/* An external object of a plain type (its finaliser counts) and a process object (its finaliser
+ * releases the running child, which is then remembered): while a term names the link its atom is
+ * kept; once the term is garbage only an atom collection lets the link be finalised, and that
+ * happens once. */
+TEST_F(AtomGcTest, ExternalObjectsAreFinalisedOnceAfterTheirAtomWasCollected)
 {
   worker *w = p.w;
-  TAGGED *heap = w->global_top, *trail = w->trail_top;
-  /* $process_create('/bin/sleep', ['30'], '', [], Options, In, Out, Err, Process, Result) */
-  std::vector<TAGGED> a = {at("/bin/sleep"), p.list({at("30")}), at(""), atom_nil,
-                           MakeSmall(0x2 | 0x20 | 0x200 | 0x1000)};
-  for (int i = 0; i < 5; i++) a.push_back(fresh());
-  QX_term_ref t;
-  pid_t pid;
-  {
-    /* the heap stays where it is until the terms made here are forgotten below */
-    qx_gc_off still;
-    ASSERT_EQ(call("$process_create", a).rc, 1);
-    ASSERT_EQ(deref(a[9]), MakeSmall(0));
-    t = QX_new_term_ref();
-    set(t, deref(a[8]));
-    std::vector<TAGGED> id = {deref(a[8]), fresh(), fresh()};
-    call("$process_id", id);
-    pid = (pid_t)GetSmall(deref(id[1]));
-  }
+  finalised = 0;
+  QX_external_object_type plain = QX_register_external_object_type(count_finalised, nullptr, 0);
   size_t remembered = qxio_process_unreaped_count();
-  collect();
-  EXPECT_EQ(QX_garbage_collect_external_objects(qx_process_object_type()), 0);
-  QX_reset_term_refs(t);
-  forget_since(heap, trail);
-  collect();
-  EXPECT_EQ(QX_garbage_collect_external_objects(qx_process_object_type()), 1);
-  EXPECT_EQ(qxio_process_unreaped_count(), remembered + 1) << "the child was not released";
-  EXPECT_EQ(QX_garbage_collect_external_objects(qx_process_object_type()), 0);
-  EXPECT_EQ(qxio_process_unreaped_count(), remembered + 1) << "released a second time";
+  pid_t pid = 0;
+  for (bool process : {false, true}) {
+    SCOPED_TRACE(process ? "process" : "plain");
+    QX_external_object_type type = process ? qx_process_object_type() : plain;
+    TAGGED *heap = w->global_top, *trail = w->trail_top;
+    QX_term_ref t = QX_new_term_ref();
+    if (!process) {
+      ASSERT_EQ(QX_put_external_object(t, QX_register_external_object(&finalised, type)), 1);
+    } else {
+      /* $process_create('/bin/sleep', ['30'], '', [], Options, In, Out, Err, Process, Result) */
+      std::vector<TAGGED> a = {at("/bin/sleep"), p.list({at("30")}), at(""), atom_nil,
+                               MakeSmall(0x2 | 0x20 | 0x200 | 0x1000)};
+      for (int i = 0; i < 5; i++) a.push_back(fresh());
+      qx_gc_off still; /* the heap stays where it is until the terms made here are forgotten */
+      ASSERT_EQ(call("$process_create", a).rc, 1);
+      ASSERT_EQ(deref(a[9]), MakeSmall(0));
+      set(t, deref(a[8]));
+      std::vector<TAGGED> id = {deref(a[8]), fresh(), fresh()};
+      call("$process_id", id);
+      pid = (pid_t)GetSmall(deref(id[1]));
+    }
+    auto released = [&] {
+      return process ? qxio_process_unreaped_count() - remembered : finalised;
+    };
+    collect();
+    EXPECT_EQ(QX_garbage_collect_external_objects(type), 0) << "its term still names the link";
+    EXPECT_EQ(released(), 0u);
+    QX_reset_term_refs(t);
+    forget_since(heap, trail);
+    EXPECT_EQ(QX_garbage_collect_external_objects(type), 0) << "the atom is collected only by agc";
+    collect();
+    EXPECT_EQ(QX_garbage_collect_external_objects(type), 1);
+    EXPECT_EQ(released(), 1u);
+    EXPECT_EQ(QX_garbage_collect_external_objects(type), 0);
+    EXPECT_EQ(QX_garbage_collect_external_objects(nullptr), 0);
+    EXPECT_EQ(released(), 1u) << "released a second time";
+  }
+  ASSERT_GT(pid, 0);
   kill(pid, SIGKILL);
   qxio_process_wait((qxio_t_process)(intptr_t)pid, nullptr, nullptr, 2);
 }

@@ -28,6 +28,8 @@
 #include "foreign_interface.h"
 #include "hashtab.h"
 #include "test_prolog.h"
+#include "wam.h"
+#include "wam_internal.h"
 
 /* What a test global does, and what it saw. */
 struct fd_test_global {
@@ -159,6 +161,23 @@ inline const qx_foreign_interface *const interfaces[] = {&qx_clpfd_interface, nu
 
 }  // namespace fd_kernel_env
 
+/* Undoes, when it goes, what was done since it was made: the choicepoint pushed then is restored
+ * and popped. Goals run in a loop under one keep the heap and the trail from growing. */
+struct fd_undo_scope {
+  worker *w;
+  node *n;
+  explicit fd_undo_scope(worker *w, int kind = QX_ALT_BARRIER)
+      : w(w), n(qx_push_node(w, qx_alt(kind, 0)))
+  {}
+  ~fd_undo_scope()
+  {
+    qx_restore_node(w, n);
+    qx_pop_node(w);
+  }
+  fd_undo_scope(const fd_undo_scope &) = delete;
+  fd_undo_scope &operator=(const fd_undo_scope &) = delete;
+};
+
 class FdKernelTest : public ::testing::Test {
 protected:
   FdKernelTest() : w(p.w)
@@ -205,6 +224,13 @@ protected:
 
   /* Runs a goal once in module user: 1, 0, or -1 with the exception in exception(). */
   int run(const std::string &goal) { return p.run(goal); }
+  /* run() with each '$fd_ native of the text called in module clpfd (unless it already is). */
+  int go(std::string text)
+  {
+    for (size_t at = 0; (at = text.find("'$fd_", at)) != std::string::npos; at += 5)
+      if (at < 6 || text.compare(at - 6, 6, "clpfd:") != 0) text.insert(at, "clpfd:"), at += 6;
+    return run(text);
+  }
   /* A variable of the last goal, written canonically ("_" when unbound). */
   std::string var(const std::string &name) { return p.var(name); }
   /* The pending exception, written canonically, and cleared; "<none>" when there is none. */

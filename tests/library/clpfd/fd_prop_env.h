@@ -30,6 +30,11 @@ protected:
         api, w, 4, (void *)+[](TAGGED *e) { seen->push_back(*e); });
     return out;
   }
+  /* Runs the loop until no level is open. */
+  void drain()
+  {
+    while (levels() > 0) ASSERT_EQ(go("'$fd_evaluate_indexical'(_, _)"), 1);
+  }
   int levels()
   {
     int n = 0;

@@ -8,6 +8,12 @@ namespace {
 
 fd_test_global *watched;
 
+/* Unifies the goal's argument with n. */
+int answer(QX_term_ref goal, int n)
+{
+  return cunify(qx_w, StrArg(deref(qx_w->fli_info.fli_stack_start[2 * goal]), 1), MakeSmall(n));
+}
+
 }  // namespace
 
 class FdGlobalTest : public FdPropTest {
@@ -17,70 +23,62 @@ protected:
     /* entail: the watched global ends with outcome 1 from its next run on; destroyed(N);
      * free_entries(N): $free entries on the trail. */
     QX_define_c_predicate(
-        "entail", 0, "user",
-        [](QX_term_ref, void *) {
-          watched->outcome = 1;
-          return 1;
-        },
-        nullptr);
+        "entail", 0, "user", [](QX_term_ref, void *) { return watched->outcome = 1; }, nullptr);
     QX_define_c_predicate(
         "destroyed", 1, "user",
-        [](QX_term_ref goal, void *) {
-          return cunify(qx_w, StrArg(deref(qx_w->fli_info.fli_stack_start[2 * goal]), 1),
-                        MakeSmall(watched->destroyed));
-        },
-        nullptr);
+        [](QX_term_ref goal, void *) { return answer(goal, watched->destroyed); }, nullptr);
     QX_define_c_predicate(
         "free_entries", 1, "user",
         [](QX_term_ref goal, void *) {
-          worker *w = qx_w;
           int n = 0;
-          for (TAGGED *t = w->trail_top; t > w->trail_start + 1;) {
+          for (TAGGED *t = qx_w->trail_top; t > qx_w->trail_start + 1;) {
             qx_trail_kind kind;
             t = qx_trail_step(t, &kind);
             n += kind == QX_TRAIL_FREE;
           }
-          return cunify(w, StrArg(deref(w->fli_info.fli_stack_start[2 * goal]), 1), MakeSmall(n));
+          return answer(goal, n);
         },
         nullptr);
   }
 };
 
-/* A block's destructor runs exactly once: backtracking over its creation; entailment in the
- * creating segment (its trail entry dropped when it is the newest, skipped later otherwise);
- * entailment under a later choicepoint, then backtracking, or then a cut. */
+/* A block's destructor runs exactly once: backtracking over its creation; failure at its first
+ * run; entailment in the creating segment (its trail entry dropped when it is the newest, skipped
+ * later otherwise); entailment under a later choicepoint, then backtracking, or then a cut. */
 TEST_F(FdGlobalTest, PersistentBlocksAreDestroyedOnce)
 {
-  const std::string with = "clpfd:'$fd_post_global'(t(X), S, 0, t(X), [dom(X)], _), "
-                           "clpfd:'$fd_evaluate_indexical'(_, 0)";
+  const std::string with = "'$fd_post_global'(t(X), S, 0, t(X), [dom(X)], _), "
+                           "'$fd_evaluate_indexical'(_, 0)";
   struct row {
     std::string goal;
     int inside;
-    bool entail_first;
+    int first; /* the outcome of the first run */
   };
   const row rows[] = {
       /* backtracking over creation */
-      {"S = s(_, 0), " + with + ", destroyed(N)", 0, false},
+      {"S = s(_, 0), " + with + ", destroyed(N)", 0, 0},
+      /* failed at its first run */
+      {"S = s(_, 0), \\+ (" + with + "), destroyed(N)", 1, -1},
       /* entailed at its first run, nothing newer on the trail: destroyed, entry dropped */
-      {"X = 1, copy_term(s(_, 0), S), " + with + ", free_entries(0), destroyed(N)", 1, true},
+      {"X = 1, copy_term(s(_, 0), S), " + with + ", free_entries(0), destroyed(N)", 1, 1},
       /* entailed at its first run with newer entries above the block's */
-      {"S = s(_, 0), " + with + ", free_entries(1), destroyed(N)", 1, true},
+      {"S = s(_, 0), " + with + ", free_entries(1), destroyed(N)", 1, 1},
       /* entailed under a later choicepoint: alive again after backtracking to it */
       {"S = s(_, 0), " + with +
-           ", ( entail, clpfd:'$fd_in_interval'(X, 0, 9, 1), "
-           "clpfd:'$fd_evaluate_indexical'(_, 0), destroyed(0), fail ; destroyed(N) )",
-       0, false},
+           ", ( entail, '$fd_in_interval'(X, 0, 9, 1), "
+           "'$fd_evaluate_indexical'(_, 0), destroyed(0), fail ; destroyed(N) )",
+       0, 0},
       /* the same, then a cut */
       {"S = s(_, 0), " + with +
-           ", ( ( entail, clpfd:'$fd_in_interval'(X, 0, 9, 1), "
-           "clpfd:'$fd_evaluate_indexical'(_, 0) ; true ) -> true ; true ), destroyed(N)",
-       1, false},
+           ", ( ( entail, '$fd_in_interval'(X, 0, 9, 1), "
+           "'$fd_evaluate_indexical'(_, 0) ; true ) -> true ; true ), destroyed(N)",
+       1, 0},
   };
   for (const row &r : rows) {
     fd_test_global &g = add_test_global("t", 1);
     watched = &g;
-    g.outcome = r.entail_first ? 1 : 0;
-    ASSERT_EQ(run("( " + r.goal + ", assertz(seen(N)), fail ; true ), retract(seen(M))"), 1)
+    g.outcome = r.first;
+    ASSERT_EQ(go("( " + r.goal + ", assertz(seen(N)), fail ; true ), retract(seen(M))"), 1)
         << r.goal << exception();
     EXPECT_EQ(var("M"), std::to_string(r.inside)) << r.goal;
     EXPECT_EQ(g.blocks, 1) << r.goal;
@@ -94,16 +92,15 @@ TEST_F(FdGlobalTest, StampsInPlaceOrOnACopy)
 {
   fd_test_global &g = add_test_global("t", 1);
   const std::string post = "copy_term(s(_, 0), S), "
-                           "clpfd:'$fd_post_global'(t(X), S, 0, t(X), [dom(X)], G), "
-                           "clpfd:'$fd_evaluate_indexical'(_, 0), G = global(M, _, _, _, _), ";
-  const std::string wake =
-      "clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_evaluate_indexical'(_, 0)";
-  ASSERT_EQ(run(post + wake + ", '$mutable'(S2, _) = M, S2 == S, arg(2, S, N)"), 1) << exception();
+                           "'$fd_post_global'(t(X), S, 0, t(X), [dom(X)], G), "
+                           "'$fd_evaluate_indexical'(_, 0), G = global(M, _, _, _, _), ";
+  const std::string wake = "'$fd_in_interval'(X, 0, 9, 1), '$fd_evaluate_indexical'(_, 0)";
+  ASSERT_EQ(go(post + wake + ", '$mutable'(S2, _) = M, S2 == S, arg(2, S, N)"), 1) << exception();
   EXPECT_EQ(var("N"), "2");
   EXPECT_EQ(g.stamps, (std::vector<int>{0, 1}));
-  ASSERT_EQ(run(post + "( " + wake +
-                ", '$mutable'(S2, _) = M, S2 \\== S, arg(2, S, 1), "
-                "arg(2, S2, 2), fail ; '$mutable'(S3, _) = M, S3 == S, arg(2, S, N) )"),
+  ASSERT_EQ(go(post + "( " + wake +
+               ", '$mutable'(S2, _) = M, S2 \\== S, arg(2, S, 1), "
+               "arg(2, S2, 2), fail ; '$mutable'(S3, _) = M, S3 == S, arg(2, S, N) )"),
             1)
       << exception();
   EXPECT_EQ(var("N"), "1");

@@ -163,7 +163,7 @@ TEST_F(FdInstance, LoadUnloadLoadKeepsAtomCounts)
   std::vector<int> loaded2 = atom_counts();
   loaded1.resize(loaded2.size(), 0);
   EXPECT_EQ(loaded2, loaded1);
-  ASSERT_EQ(run("load_clpfd_resource"), 1) << "a second load keeps the instance";
+  ASSERT_EQ(go("load_clpfd_resource"), 1) << "a second load keeps the instance";
   EXPECT_EQ(atom_counts(), loaded2);
   ASSERT_TRUE(unload());
   std::vector<int> unloaded2 = atom_counts();
@@ -172,24 +172,18 @@ TEST_F(FdInstance, LoadUnloadLoadKeepsAtomCounts)
   ASSERT_TRUE(load());
 }
 
-/* A fresh instance: modes, counters and the tables of functor words. */
+/* A fresh instance: modes, counters, no level, the attribute template's functors those of the
+ * state, and the suspension lists' keys in the order of their waking masks. */
 TEST_F(FdInstance, FreshInstanceState)
 {
   struct fd_state *s = fd();
   EXPECT_EQ(counters(), (std::vector<uint32_t>{0, 1, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(s->current_propagator, nullptr);
-  EXPECT_EQ(s->fd_module, find_module(atom_clpfd, 0));
-  EXPECT_EQ(s->functor_dom4, MakeFunctor(atom_dom, 4));
-  EXPECT_EQ(s->functor_lists7, MakeFunctor(atom_fdlists, 7));
   EXPECT_EQ(fd_attribute[11], s->functor_dom4);
   EXPECT_EQ(fd_attribute[16], s->functor_lists7);
-  EXPECT_EQ(s->functor_leqc, MakeFunctor(init_atom_check("t=<u+c", 0), 3));
-  EXPECT_EQ(s->token_h, MakeFunctor(init_atom_check("h", 0), 1));
   const char *keys[] = {"dom", "min", "dom", "max", "dom", "minmax", "dom"};
   for (int i = 1; i < 8; i++)
     EXPECT_EQ(s->linkage_keys[i], MakeFunctor(init_atom_check(keys[i - 1], 0), 1)) << i;
-  EXPECT_EQ(s->call_action1, (definition *)QX_predicate("call_action", 1, "clpfd"));
-  EXPECT_EQ(s->overflow_action1, (definition *)QX_predicate("overflow_action", 1, "clpfd"));
 }
 
 /* Every native resolves, through the engine's lookup of the resource's symbols, to the function
@@ -210,131 +204,91 @@ TEST_F(FdInstance, EachNativeResolvesToItsFunction)
 }
 
 /* $fd_dispatch_global_fast: a functor with an entry runs it with State0 in term slot 0 and the
- * global/5 record in slot 1 and answers 1; anything else answers 0 and changes nothing. */
+ * global/5 record in slot 1 and answers 1; anything else answers 0 and changes nothing. An entry
+ * that finds no global/5 record in slot 1 raises an error, whatever the record is. */
 TEST_F(FdInstance, DispatchGlobalFast)
 {
   enter("probe", 1, slot_recorder);
   enter("probe", 0, slot_recorder);
-  const std::string global = "global(M, probe(x), S, D, t)";
-  struct {
-    const char *constraint;
-    const char *result;
-    const char *slots;
+  const char *global = "global(M, probe(x), S, D, t)", *ran = "s(1) global(_,probe(x),_,_,t)";
+  const struct {
+    const char *constraint, *global, *result, *slots;
   } rows[] = {
-      {"probe(x)", "1 s(1) s(1)", "s(1) global(_,probe(x),_,_,t)"},
-      {"probe", "1 s(1) s(1)", "s(1) global(_,probe(x),_,_,t)"},
-      {"probe(x, y)", "0 s(1) _", ""},
-      {"unknown(x)", "0 s(1) _", ""},
-      {"unknown", "0 s(1) _", ""},
-      {"C", "0 s(1) _", ""},
-      {"7", "0 s(1) _", ""},
-      {"[probe]", "0 s(1) _", ""},
+      {"probe(x)", global, "1 s(1) []", ran},
+      {"probe", global, "1 s(1) []", ran},
+      {"probe(x, y)", global, "0 _ _", ""},
+      {"unknown(x)", global, "0 _ _", ""},
+      {"unknown", global, "0 _ _", ""},
+      {"C", global, "0 _ _", ""},
+      {"7", global, "0 _ _", ""},
+      {"[probe]", global, "0 _ _", ""},
+      {"probe(x)", "G", "instantiation_error", ""},
+      {"probe(x)", "foo", "type_error(global,foo)", ""},
+      {"probe(x)", "global(a, b, c, d)", "type_error(global,global(a,b,c,d))", ""},
+      {"probe(x)", "glob(a, b, c, d, e)", "type_error(global,glob(a,b,c,d,e))", ""},
   };
   for (const auto &r : rows) {
-    SCOPED_TRACE(r.constraint);
+    SCOPED_TRACE(std::string(r.constraint) + " " + r.global);
     seen_slots.clear();
     std::vector<uint32_t> before = counters();
-    ASSERT_EQ(run("G = " + global + ", clpfd:'$fd_dispatch_global_fast'(" + r.constraint +
-                  ", s(1), S1, A, G, R)"),
+    ASSERT_EQ(go(std::string("catch('$fd_dispatch_global_fast'(") + r.constraint +
+                 ", s(1), S1, A, " + r.global + ", R), error(E, _), true)"),
               1)
         << exception();
-    EXPECT_EQ(var("R") + " " + "s(1) " + var("S1"), std::string(r.result));
-    EXPECT_EQ(seen_slots, r.slots);
-    if (r.result[0] == '1')
-      EXPECT_EQ(var("A"), "[]");
-    else
-      EXPECT_EQ(var("A"), "_");
+    EXPECT_EQ(var("E") == "_" ? var("R") + " " + var("S1") + " " + var("A") : var("E"), r.result);
+    EXPECT_EQ(seen_slots, r.slots) << "an entry that raises stops before its work";
     EXPECT_EQ(counters(), before);
   }
 }
 
-/* A propagator entry finds no global/5 record in term slot 1: an error, whatever it is. */
-TEST_F(FdInstance, EntryWithoutGlobalRecordRaises)
+/* An overflow after a global's run, or a complement past an end of the integer range, ends the
+ * call: in fail mode it fails without the action; in error mode the overflow action runs on the
+ * culprit (the constraint, or fdset_complement(_, _)) and its exception reaches the caller (or the
+ * call fails when the action succeeds). The flag stays set for the next loop to clear. A
+ * representable complement is unaffected. */
+TEST_F(FdInstance, OverflowAfterAGlobalsRunOrAComplement)
 {
   enter("probe", 1, slot_recorder);
-  struct {
-    const char *global, *error;
-  } rows[] = {
-      {"G", "instantiation_error"},
-      {"foo", "type_error(global,foo)"},
-      {"global(a, b, c, d)", "type_error(global,global(a,b,c,d))"},
-      {"glob(a, b, c, d, e)", "type_error(global,glob(a,b,c,d,e))"},
-  };
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.global);
-    seen_slots.clear();
-    ASSERT_EQ(run(std::string("catch(clpfd:'$fd_dispatch_global_fast'(probe(x), s, S, A, ") +
-                  r.global + ", R), error(E, _), true)"),
-              1)
-        << exception();
-    EXPECT_EQ(var("E"), r.error);
-    EXPECT_EQ(seen_slots, "") << "the entry stopped before its work";
-  }
-}
-
-/* A run that overflows ends the call: in fail mode it fails without the action; in error mode
- * the overflow action runs on the constraint and its exception reaches the caller (or the call
- * fails when the action succeeds). The flag stays set for the next loop to clear. */
-TEST_F(FdInstance, OverflowAfterAGlobalsRun)
-{
-  enter("probe", 1, slot_recorder);
-  ASSERT_EQ(run("assertz(clpfd:(overflow_action(C) :- assertz(user:acted(C)), "
-                "user:action_throws, throw(overflowed(C)))), "
-                "assertz(clpfd:(overflow_action(C) :- assertz(user:acted(C)))), "
-                "assertz((action_throws :- throws)), assertz(throws), assertz(acted(none))"),
+  ASSERT_EQ(go("assertz(clpfd:(overflow_action(C) :- assertz(user:acted(C)), "
+               "user:action_throws, throw(overflowed(C)))), "
+               "assertz(clpfd:(overflow_action(C) :- assertz(user:acted(C)))), "
+               "assertz((action_throws :- throws))"),
             1)
       << exception();
-  struct {
-    const char *mode;
+  const char *dispatch = "'$fd_dispatch_global_fast'(probe(overflow), s, S, A, "
+                         "global(M, probe(overflow), St, D, t), R)";
+  const char *low = "'$fd_dom_complement'([[-268435456|3]], S)";
+  const char *high = "'$fd_dom_complement'([[3|268435455]], S)";
+  const struct {
+    const char *mode, *call;
     bool throws;
-    const char *outcome;
-    const char *acted;
+    const char *outcome, *acted;
   } rows[] = {
-      {"fail", true, "failed", "not_acted"},
-      {"error", true, "caught overflowed(probe(overflow))", "acted"},
-      {"error", false, "failed", "acted"},
+      {"fail", dispatch, true, "failed", "none"},
+      {"error", dispatch, true, "caught overflowed(probe(overflow))", "probe(overflow)"},
+      {"error", dispatch, false, "failed", "probe(overflow)"},
+      {"fail", low, true, "failed", "none"},
+      {"error", low, true, "caught overflowed(fdset_complement(_,_))", "fdset_complement(_,_)"},
+      {"fail", high, true, "failed", "none"},
+      {"error", high, true, "caught overflowed(fdset_complement(_,_))", "fdset_complement(_,_)"},
   };
   for (const auto &r : rows) {
-    SCOPED_TRACE(std::string(r.mode) + (r.throws ? " throws" : ""));
-    ASSERT_EQ(run("(retract(throws), fail ; retract(acted(_)), fail ; assertz(acted(none)))"), 1)
+    SCOPED_TRACE(std::string(r.mode) + " " + r.call + (r.throws ? " throws" : ""));
+    ASSERT_EQ(go(std::string(
+                     "(retract(throws), fail ; retract(acted(_)), fail ; assertz(acted(none))), ") +
+                 (r.throws ? "assertz(throws), " : "") + "'$fd_overflow'(_, " + r.mode + ", 1)"),
+              1)
         << exception();
-    if (r.throws) {
-      ASSERT_EQ(run("assertz(throws)"), 1);
-    }
-    ASSERT_EQ(run(std::string("clpfd:'$fd_overflow'(_, ") + r.mode + ", 1)"), 1);
     fd()->fd_overflow = 0;
-    int rc = run("catch(clpfd:'$fd_dispatch_global_fast'(probe(overflow), s, S, A, "
-                 "global(M, probe(overflow), St, D, t), R), B, true), nonvar(B)");
-    std::string outcome = rc == 1 ? "caught " + var("B") : rc == 0 ? "failed" : exception();
-    EXPECT_EQ(outcome, r.outcome);
-    ASSERT_EQ(run("acted(none), (acted(probe(overflow)) -> L = acted ; L = not_acted)"), 1)
-        << exception();
+    int rc = go(std::string("catch(") + r.call + ", B, true), nonvar(B)");
+    EXPECT_EQ(rc == 1 ? "caught " + var("B") : rc == 0 ? "failed" : exception(), r.outcome);
+    ASSERT_EQ(go("(acted(L), L \\== none -> true ; L = none)"), 1) << exception();
     EXPECT_EQ(var("L"), r.acted);
     EXPECT_EQ(fd()->fd_overflow, 1u);
   }
   fd()->fd_overflow = 0;
   EXPECT_EQ(fd_check_overflow(api, atom_nil), 1) << "a clear flag passes";
-}
-
-/* A complement that reaches past an end of the integer range cannot be represented: in error
- * mode the overflow action runs on fdset_complement(_, _) and its exception reaches the caller; in
- * fail mode the call fails without the action. A representable complement is unaffected. */
-TEST_F(FdInstance, UnrepresentableComplementGoesThroughTheOverflowHandling)
-{
-  ASSERT_EQ(run("assertz(clpfd:(overflow_action(C) :- throw(overflowed(C))))"), 1) << exception();
-  const std::string low = "clpfd:'$fd_dom_complement'([[-268435456|3]], S)";
-  const std::string high = "clpfd:'$fd_dom_complement'([[3|268435455]], S)";
-  for (const std::string &call : {low, high}) {
-    SCOPED_TRACE(call);
-    EXPECT_EQ(run("clpfd:'$fd_overflow'(_, error, _), " + call), -1);
-    EXPECT_EQ(exception(), "overflowed(fdset_complement(_,_))");
-    EXPECT_EQ(run("clpfd:'$fd_overflow'(_, fail, _), " + call), 0);
-    EXPECT_EQ(fd()->fd_overflow, 1u);
-    fd()->fd_overflow = 0;
-  }
-  ASSERT_EQ(run("clpfd:'$fd_overflow'(_, error, _), "
-                "clpfd:'$fd_dom_complement'([[inf|3],[7|sup]], S)"),
-            1)
+  ASSERT_EQ(go("'$fd_overflow'(_, error, _), '$fd_dom_complement'([[inf|3],[7|sup]], S)"), 1)
       << exception();
   EXPECT_EQ(var("S"), "[[4|6]]");
 }
@@ -346,14 +300,14 @@ TEST_F(FdInstance, StatisticsReadAndReset)
                                   &fd_state::prunings, &fd_state::failures, &fd_state::constraints};
   for (int k = 0; k < 5; k++) fd()->*fields[k] = 10 + k;
   for (int key : {5, -1, 1000}) {
-    ASSERT_EQ(run("clpfd:'$fd_statistics'(" + std::to_string(key) + ", V)"), 1);
+    ASSERT_EQ(go("'$fd_statistics'(" + std::to_string(key) + ", V)"), 1);
     EXPECT_EQ(var("V"), "0");
   }
   for (int k = 0; k < 5; k++) {
-    ASSERT_EQ(run("clpfd:'$fd_statistics'(" + std::to_string(k) +
-                  ", V1), "
-                  "clpfd:'$fd_statistics'(" +
-                  std::to_string(k) + ", V2)"),
+    ASSERT_EQ(go("'$fd_statistics'(" + std::to_string(k) +
+                 ", V1), "
+                 "'$fd_statistics'(" +
+                 std::to_string(k) + ", V2)"),
               1);
     EXPECT_EQ(var("V1") + " " + var("V2"), std::to_string(10 + k) + " 0");
     for (int j = k + 1; j < 5; j++) EXPECT_EQ(fd()->*fields[j], (uint32_t)(10 + j));
@@ -385,8 +339,7 @@ TEST_F(FdInstance, DebugAndOverflowModes)
       SCOPED_TRACE(std::string(p.pred) + " " + std::to_string(r.before) + " " + r.old_arg + " " +
                    r.new_arg);
       fd()->*p.field = r.before;
-      ASSERT_EQ(run("clpfd:'" + std::string(p.pred) + "'(" + r.old_arg + ", " + r.new_arg +
-                    ", R), X = X"),
+      ASSERT_EQ(go("'" + std::string(p.pred) + "'(" + r.old_arg + ", " + r.new_arg + ", R), X = X"),
                 1)
           << exception();
       EXPECT_EQ(var("R"), r.result);
@@ -412,12 +365,14 @@ TEST_F(FdInstance, BadArgumentsOfTheModeNatives)
       {"'$fd_overflow'(_, f(a), _)", "type_error(atom,f(a))"},
       {"'$fd_overflow'(_, error, 2)", "failed"},
       {"'$fd_minint_maxint'(a, _)", "failed"},
+      {"'$fd_minint_maxint'(0, _)", "failed"},
+      {"'$fd_minint_maxint'(-268435456, 268435455)", "_"},
       {"'$fd_incumbent_bound'(_, _)", "instantiation_error"},
       {"'$fd_update_incumbent'([], 1, [])", "type_error(db_reference,[])"},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.goal);
-    int rc = run(std::string("catch(clpfd:") + r.goal + ", error(E, _), true)");
+    int rc = go(std::string("catch(") + r.goal + ", error(E, _), true)");
     EXPECT_EQ(rc == 1   ? var("E")
               : rc == 0 ? "failed"
                         : exception(),
@@ -425,13 +380,6 @@ TEST_F(FdInstance, BadArgumentsOfTheModeNatives)
   }
   EXPECT_EQ(fd()->overflowing, 1u);
   EXPECT_EQ(fd()->debugging, 0u);
-}
-
-TEST_F(FdInstance, MinintMaxint)
-{
-  ASSERT_EQ(run("clpfd:'$fd_minint_maxint'(A, B)"), 1);
-  EXPECT_EQ(var("A") + " " + var("B"), "-268435456 268435455");
-  EXPECT_EQ(run("clpfd:'$fd_minint_maxint'(0, _)"), 0);
 }
 
 namespace {
@@ -456,9 +404,9 @@ int t_incumbent_ref(worker *w)
 TEST_F(FdInstance, IncumbentUpdateAndBound)
 {
   qx_define_native(qx_eg.prolog_module, "incumbent_ref", 2, t_incumbent_ref, nullptr, ENTER_C);
-  ASSERT_EQ(run("assertz(inc(sup, [0, 0, 0])), assertz(open(B, [0, f(x), 0])), "
-                "assertz(odd(a, b, c)), assertz(gone(1, [0])), incumbent_ref(gone/2, R), "
-                "retract(gone(_, _)), assertz(gone_ref(R))"),
+  ASSERT_EQ(go("assertz(inc(sup, [0, 0, 0])), assertz(open(B, [0, f(x), 0])), "
+               "assertz(odd(a, b, c)), assertz(gone(1, [0])), incumbent_ref(gone/2, R), "
+               "retract(gone(_, _)), assertz(gone_ref(R))"),
             1)
       << exception();
   auto words = [](const char *name) {
@@ -467,7 +415,7 @@ TEST_F(FdInstance, IncumbentUpdateAndBound)
     return (const TAGGED *)d->first_clause;
   };
   const TAGGED *inc = words("inc");
-  ASSERT_EQ(run("incumbent_ref(inc/2, R), clpfd:'$fd_incumbent_bound'(R, B)"), 1) << exception();
+  ASSERT_EQ(go("incumbent_ref(inc/2, R), '$fd_incumbent_bound'(R, B)"), 1) << exception();
   EXPECT_EQ(var("B"), "sup");
   struct {
     const char *bound, *values, *error;
@@ -488,19 +436,19 @@ TEST_F(FdInstance, IncumbentUpdateAndBound)
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(std::string(r.bound) + " " + r.values);
-    ASSERT_EQ(run(std::string("incumbent_ref(inc/2, R), catch(clpfd:'$fd_update_incumbent'(R, ") +
-                  r.bound + ", " + r.values + "), error(E, _), true)"),
+    ASSERT_EQ(go(std::string("incumbent_ref(inc/2, R), catch('$fd_update_incumbent'(R, ") +
+                 r.bound + ", " + r.values + "), error(E, _), true)"),
               1)
         << exception();
     EXPECT_EQ(var("E"), r.error ? r.error : "_");
     EXPECT_EQ(inc[13], MakeSmall(r.expect[0]));
     for (int i = 0; i < 3; i++) EXPECT_EQ(inc[15 + 2 * i], MakeSmall(r.expect[i + 1])) << i;
   }
-  ASSERT_EQ(run("incumbent_ref(inc/2, R), clpfd:'$fd_incumbent_bound'(R, B)"), 1) << exception();
+  ASSERT_EQ(go("incumbent_ref(inc/2, R), '$fd_incumbent_bound'(R, B)"), 1) << exception();
   EXPECT_EQ(var("B"), "2");
   /* a compound element: its cell takes the value, the structure behind it stays unreached */
-  ASSERT_EQ(run("incumbent_ref(open/2, R), \\+ clpfd:'$fd_incumbent_bound'(R, _), "
-                "clpfd:'$fd_update_incumbent'(R, 7, [4, 5, 6]), clpfd:'$fd_incumbent_bound'(R, B)"),
+  ASSERT_EQ(go("incumbent_ref(open/2, R), \\+ '$fd_incumbent_bound'(R, _), "
+               "'$fd_update_incumbent'(R, 7, [4, 5, 6]), '$fd_incumbent_bound'(R, B)"),
             1)
       << exception();
   EXPECT_EQ(var("B"), "7");
@@ -516,69 +464,14 @@ TEST_F(FdInstance, IncumbentUpdateAndBound)
     for (const char *goal :
          {"'$fd_update_incumbent'(Ref, 1, [1])", "'$fd_incumbent_bound'(Ref, _)"}) {
       SCOPED_TRACE(std::string(ref) + " " + goal);
-      ASSERT_EQ(run(std::string("gone_ref(Gone), incumbent_ref(odd/3, Odd), Ref = ") + ref +
-                    ", catch(clpfd:" + goal + ", error(E, _), true)"),
+      ASSERT_EQ(go(std::string("gone_ref(Gone), incumbent_ref(odd/3, Odd), Ref = ") + ref +
+                   ", catch(" + goal + ", error(E, _), true)"),
                 1)
           << exception();
       EXPECT_EQ(var("E").substr(0, std::strlen(error)), error);
     }
   }
   EXPECT_EQ(inc[13], MakeSmall(2));
-}
-
-/* The harness's test global through the kernel: posted, run by the loop, its prunings told, its
- * block destroyed once (at entailment, or when backtracking passes its creation), its daemons run
- * when a watched variable changes. */
-TEST_F(FdInstance, TestGlobalThroughTheLoop)
-{
-  const std::string post =
-      "clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
-      "clpfd:'$fd_post_global'(tg(X, Y), st(_, 0), 0, tg(X, Y), Susp, G), "
-      "clpfd:'$fd_evaluate_indexical'(_, R), ";
-  const std::string domains =
-      "clpfd:'$fd_arg_attribute'(X, 0, v(_, _, '$mutable'(dom(SX, _, _, _), _), _)), "
-      "clpfd:'$fd_arg_attribute'(Y, 0, v(_, _, '$mutable'(dom(SY, _, _, _), _), _))";
-  struct {
-    int outcome;
-    bool daemon, requeue, backtrack;
-    const char *after; /* the extra goal after the first loop */
-    const char *result;
-    int runs, daemon_runs, destroyed;
-  } rows[] = {
-      {0, false, false, false, "true", "0 [[2|5]] [[0|9]]", 1, 0, 0},
-      {0, false, false, true, "true", "failed", 1, 0, 1},
-      {1, false, false, false, "true", "0 [[2|5]] [[0|9]]", 1, 0, 1},
-      {-1, false, false, false, "true", "failed", 1, 0, 1},
-      {0, true, false, false,
-       "clpfd:'$fd_in_interval'(Y, 0, 4, 1), clpfd:'$fd_evaluate_indexical'(_, R2)",
-       "0 [[2|5]] [[0|4]]", 1, 1, 0},
-      {0, true, true, false,
-       "clpfd:'$fd_in_interval'(Y, 0, 4, 1), clpfd:'$fd_evaluate_indexical'(_, R2)",
-       "0 [[2|5]] [[0|4]]", 2, 1, 0},
-  };
-  int k = 0;
-  for (const auto &r : rows) {
-    SCOPED_TRACE(k);
-    fd_test_global &g = add_test_global("tg", 2);
-    g.prunes = {{1, MakeSmall(2), MakeSmall(5)}};
-    g.outcome = r.outcome;
-    g.daemon = r.daemon;
-    g.daemon_requeues = r.requeue;
-    /* with daemons the global watches nothing itself: only its daemons wake it */
-    std::string goal = std::string("Susp = ") + (r.daemon ? "[]" : "[dom(X), dom(Y)]") + ", " +
-                       post + r.after + ", " + domains;
-    if (r.backtrack) goal = "(" + goal + ", fail)";
-    int rc = run(goal);
-    std::string result = rc == 1   ? var("R") + " " + var("SX") + " " + var("SY")
-                         : rc == 0 ? "failed"
-                                   : exception();
-    EXPECT_EQ(result, r.result);
-    EXPECT_EQ(g.runs, r.runs);
-    EXPECT_EQ(g.daemon_runs, r.daemon_runs);
-    EXPECT_EQ(g.destroyed, r.destroyed);
-    EXPECT_EQ(g.blocks, 1);
-    k++;
-  }
 }
 
 /* Random small terms as the arguments of this file's natives: every call succeeds, fails or
@@ -588,7 +481,7 @@ TEST_F(FdInstance, RandomBadArgumentsLeaveAWorkingKernel)
 {
   enter("probe", 1, slot_recorder);
   qx_define_native(qx_eg.prolog_module, "incumbent_ref", 2, t_incumbent_ref, nullptr, ENTER_C);
-  ASSERT_EQ(run("assertz(inc(sup, [0, 0]))"), 1);
+  ASSERT_EQ(go("assertz(inc(sup, [0, 0]))"), 1);
   const char *pool[] = {"_",
                         "a",
                         "0",
@@ -625,26 +518,27 @@ TEST_F(FdInstance, RandomBadArgumentsLeaveAWorkingKernel)
   const size_t pool_size = sizeof pool / sizeof pool[0];
   for (int i = 0; i < 3000; i++) {
     const auto &n = natives[random() % (sizeof natives / sizeof natives[0])];
-    std::string goal = std::string("clpfd:'") + n.name + "'(";
+    std::string goal = std::string("'") + n.name + "'(";
     for (int k = 0; k < n.arity; k++)
       goal += (k ? ", " : "") + std::string(pool[random() % pool_size]);
     goal += ")";
-    int rc = run("incumbent_ref(inc/2, R), catch(" + goal + ", error(_, _), true)");
+    fd_undo_scope undo(w); /* the heap stays small: the stress mode's collections stay cheap */
+    int rc = go("incumbent_ref(inc/2, R), catch(" + goal + ", error(_, _), true)");
     ASSERT_NE(rc, -1) << goal << " " << exception();
     fd()->fd_overflow = 0;
   }
-  ASSERT_EQ(run("incumbent_ref(inc/2, R), clpfd:'$fd_incumbent_bound'(R, B), "
-                "clpfd:'$fd_debug'(_, off, 1), clpfd:'$fd_overflow'(_, error, 1)"),
+  ASSERT_EQ(go("incumbent_ref(inc/2, R), '$fd_incumbent_bound'(R, B), "
+               "'$fd_debug'(_, off, 1), '$fd_overflow'(_, error, 1)"),
             1)
       << exception();
   EXPECT_TRUE(var("B") == "sup" || var("B").find_first_not_of("-0123456789") == std::string::npos)
       << var("B");
   fd_test_global &g = add_test_global("tg", 2);
   g.prunes = {{2, MakeSmall(3), MakeSmall(4)}};
-  ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
-                "clpfd:'$fd_post_global'(tg(X, Y), st(_, 0), 0, tg(X, Y), [dom(X)], _), "
-                "clpfd:'$fd_evaluate_indexical'(_, R), "
-                "clpfd:'$fd_arg_attribute'(Y, 0, v(_, _, '$mutable'(dom(S, _, _, _), _), _))"),
+  ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 1), '$fd_in_interval'(Y, 0, 9, 0), "
+               "'$fd_post_global'(tg(X, Y), st(_, 0), 0, tg(X, Y), [dom(X)], _), "
+               "'$fd_evaluate_indexical'(_, R), "
+               "'$fd_arg_attribute'(Y, 0, v(_, _, '$mutable'(dom(S, _, _, _), _), _))"),
             1)
       << exception();
   EXPECT_EQ(var("R") + " " + var("S"), "0 [[3|4]]");

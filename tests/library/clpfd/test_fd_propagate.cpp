@@ -76,7 +76,9 @@ TEST_F(FdPropTest, QueuesFollowADequeModelThroughGrowthAndWrapAround)
         q.push_back(e);
       else
         q.push_front(e);
-      if (code < 8) ASSERT_EQ(fd_status(e) & FD_ST_QUEUED, FD_ST_QUEUED);
+      if (code < 8) {
+        ASSERT_EQ(fd_status(e) & FD_ST_QUEUED, FD_ST_QUEUED);
+      }
       continue;
     }
     TAGGED out = 0;
@@ -106,64 +108,54 @@ TEST_F(FdPropTest, QueuesFollowADequeModelThroughGrowthAndWrapAround)
 }
 
 /* Levels follow the level mutable: a level made after a choicepoint goes, one popped after it
- * comes back, at the next kernel call; entries queued after it on an older level go too. */
+ * comes back, at the next kernel call; entries queued after it on an older level go too. With no
+ * open level the loop answers 0 and pops nothing, and posting opens one. A choicepoint holding a
+ * level-mutable entry of an unloaded instance names a level the new instance never made: no level.
+ * A tell on an integer opens no level, a wake does. */
 TEST_F(FdPropTest, LevelsAndEntriesFollowBacktracking)
 {
-  add_test_global("t", 1);
-  ASSERT_EQ(run("clpfd:'$fd_begin', ( clpfd:'$fd_begin', fail ; true ), "
-                "clpfd:'$fd_evaluate_indexical'(_, R)"),
-            1)
-      << exception();
-  EXPECT_EQ(var("R"), "0");
-  EXPECT_EQ(levels(), 0);
-  EXPECT_EQ(level_value(), MakeSmall(0));
-  /* The loop's pop undone: the level is open again, with no work. */
-  ASSERT_EQ(run("clpfd:'$fd_begin', ( clpfd:'$fd_evaluate_indexical'(_, R), fail ; true ), "
-                "clpfd:'$fd_global_enqueue'(global(a,b,'$mutable'(2,0),_,d))"),
-            1)
-      << exception();
-  EXPECT_EQ(levels(), 2); /* the level popped by the loop, and $fd_global_enqueue's */
-  EXPECT_TRUE(entries().empty());
-  ASSERT_EQ(run("clpfd:'$fd_evaluate_indexical'(_, 0), clpfd:'$fd_evaluate_indexical'(_, 0)"), 1);
-  EXPECT_EQ(levels(), 0);
-  /* A global posted on an open level under a choicepoint is gone once it is undone. */
-  ASSERT_EQ(run("clpfd:'$fd_begin', ( clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], _), "
-                "fail ; true ), clpfd:'$fd_begin'"),
-            1)
-      << exception();
-  EXPECT_EQ(levels(), 2);
-  EXPECT_TRUE(entries().empty());
-}
-
-/* With no open level, posting opens one; the loop answers 0 and pops nothing. */
-TEST_F(FdPropTest, NoOpenLevel)
-{
   fd_test_global &g = add_test_global("t", 1);
-  ASSERT_EQ(run("clpfd:'$fd_evaluate_indexical'(_, R0), "
-                "clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [dom(X)], _)"),
-            1)
-      << exception();
-  EXPECT_EQ(var("R0"), "0");
-  EXPECT_EQ(levels(), 1);
-  EXPECT_EQ(entries().size(), 1u);
-  ASSERT_EQ(run("clpfd:'$fd_evaluate_indexical'(_, R1), clpfd:'$fd_evaluate_indexical'(_, R2)"), 1);
-  EXPECT_EQ(var("R1") + var("R2"), "00");
+  const struct {
+    const char *goal, *results;
+    int levels, entries;
+  } rows[] = {
+      {"'$fd_begin', ( '$fd_begin', fail ; true ), '$fd_evaluate_indexical'(_, R)", "0", 0, 0},
+      /* the loop's pop undone: open again with no work, and $fd_global_enqueue's level */
+      {"'$fd_begin', ( '$fd_evaluate_indexical'(_, R), fail ; true ), "
+       "'$fd_global_enqueue'(global(a,b,'$mutable'(2,0),_,d))",
+       "_", 2, 0},
+      {"'$fd_evaluate_indexical'(_, 0), '$fd_evaluate_indexical'(_, R)", "0", 0, 0},
+      /* a global posted on an open level under a choicepoint is gone once it is undone */
+      {"'$fd_begin', ( '$fd_post_global'(t(X), s(_, 0), 0, t(X), [], _), fail ; true ), "
+       "'$fd_begin'",
+       "", 2, 0},
+      {"'$fd_evaluate_indexical'(_, 0), '$fd_evaluate_indexical'(_, R)", "0", 0, 0},
+      {"'$fd_evaluate_indexical'(_, R), '$fd_post_global'(t(X), s(_, 0), 0, t(X), [dom(X)], _)",
+       "0", 1, 1},
+      {"'$fd_evaluate_indexical'(_, R), '$fd_evaluate_indexical'(_, R2)", "00", 0, 0},
+      {"'$fd_begin', ( '$fd_begin', unload_clpfd_resource, load_clpfd_resource, fail ; "
+       "'$fd_evaluate_indexical'(_, R), '$fd_begin', '$fd_evaluate_indexical'(_, R2) )",
+       "00", 0, 0},
+      /* a bound integer changes nothing; but a wake opens a level */
+      {"'$fd_in_set'(3, [[1|5]], 0), '$fd_in_interval'(3, 1, 5, 0)", "", 0, 0},
+      {"'$fd_in_set'(3, [[1|5]], 1)", "", 1, 0},
+      {"'$fd_evaluate_indexical'(_, R)", "0", 0, 0},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.goal);
+    ASSERT_EQ(go(r.goal), 1) << exception();
+    api = instance_api();
+    std::string goal = r.goal, results;
+    for (const char *v : {"R)", "R2)"})
+      if (goal.find(v) != std::string::npos) results += var(std::string(v, strlen(v) - 1));
+    EXPECT_EQ(results, r.results);
+    EXPECT_EQ(levels(), r.levels);
+    EXPECT_EQ(entries().size(), (size_t)r.entries);
+    if (r.levels == 0) {
+      EXPECT_EQ(level_value(), MakeSmall(0));
+    }
+  }
   EXPECT_EQ(g.runs, 1);
-  EXPECT_EQ(levels(), 0);
-}
-
-/* A choicepoint holds a level-mutable entry of an unloaded instance: after backtracking the
- * mutable names a level the new instance never made, which is taken as no open level. */
-TEST_F(FdPropTest, LevelOfAnEarlierInstanceIsNoLevel)
-{
-  ASSERT_EQ(run("clpfd:'$fd_begin', ( clpfd:'$fd_begin', unload_clpfd_resource, "
-                "load_clpfd_resource, fail ; clpfd:'$fd_evaluate_indexical'(_, R), "
-                "clpfd:'$fd_begin', clpfd:'$fd_evaluate_indexical'(_, R2) )"),
-            1)
-      << exception();
-  api = instance_api();
-  EXPECT_EQ(var("R") + var("R2"), "00");
-  EXPECT_EQ(levels(), 0);
 }
 
 /* A run that overflows ends the loop: failure in fail mode, the overflow action's exception in
@@ -173,30 +165,30 @@ TEST_F(FdPropTest, OverflowEndsTheLoopAndResultTwoMeansProlog)
   consult_in("clpfd", "overflow_action(G) :- throw(overflowed(G)).");
   fd_test_global &g = add_test_global("t", 1);
   g.overflow = true;
-  /* the culprit is the constraint (argument 2 of global/5), not the goal (argument 5) */
-  const char *post = "clpfd:'$fd_post_global'(t(X), s(_, 0), 0, goal_t(X), [], _), ";
-  EXPECT_EQ(run(std::string(post) + "clpfd:'$fd_evaluate_indexical'(_, _)"), -1);
-  EXPECT_EQ(exception(), "overflowed(t(_))");
-  EXPECT_EQ(run(std::string("clpfd:'$fd_overflow'(_, fail, _), ") + post +
-                "clpfd:'$fd_evaluate_indexical'(_, _)"),
-            0);
-  EXPECT_EQ(g.runs, 2);
   enter_global("ov", 1, &unchecked_overflow);
-  const char *unchecked = "clpfd:'$fd_post_global'(ov(X), s(_, 0), 0, goal(X), [], _), "
-                          "clpfd:'$fd_evaluate_indexical'(_, _)";
-  EXPECT_EQ(run(unchecked), 0);
-  EXPECT_EQ(run(std::string("clpfd:'$fd_overflow'(_, error, _), ") + unchecked), -1);
-  EXPECT_EQ(exception(), "overflowed(ov(_))");
-  g.overflow = false;
-  ASSERT_EQ(run("clpfd:'$fd_post_global'(u(X), s(_, 0), 0, u(X), [], G), "
-                "clpfd:'$fd_evaluate_indexical'(G1, R), G1 == G"),
-            1);
-  EXPECT_EQ(var("R"), "2");
-  ASSERT_EQ(run(std::string("clpfd:'$fd_debug'(_, on, _), ") + post +
-                "clpfd:'$fd_evaluate_indexical'(G1, R), G1 = global(_, C, _, _, _)"),
-            1);
-  EXPECT_EQ(var("R") + var("C"), "2t(_)");
-  EXPECT_EQ(g.runs, 2);
+  /* the culprit is the constraint (argument 2 of global/5), not the goal (argument 5) */
+  const std::string t = "'$fd_post_global'(t(X), s(_, 0), 0, goal_t(X), [], _), ",
+                    ov = "'$fd_post_global'(ov(X), s(_, 0), 0, goal(X), [], _), ",
+                    loop = "'$fd_evaluate_indexical'(G1, R)";
+  const struct {
+    std::string goal;
+    const char *outcome; /* the exception, "failed", or R and C */
+  } rows[] = {
+      {t + loop, "overflowed(t(_))"},
+      {"'$fd_overflow'(_, fail, _), " + t + loop, "failed"},
+      {ov + loop, "failed"},
+      {"'$fd_overflow'(_, error, _), " + ov + loop, "overflowed(ov(_))"},
+      /* a constraint without a native entry, or any in debugging mode: handed back */
+      {"'$fd_post_global'(u(X), s(_, 0), 0, u(X), [], G), " + loop + ", G1 == G", "2"},
+      {"'$fd_debug'(_, on, _), " + t + loop + ", G1 = global(_, C, _, _, _)", "2 t(_)"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.goal);
+    int rc = go(r.goal);
+    std::string c = r.goal.find(" C,") != std::string::npos ? " " + var("C") : "";
+    EXPECT_EQ(rc == 1 ? var("R") + c : rc == 0 ? "failed" : exception(), r.outcome);
+  }
+  EXPECT_EQ(g.runs, 2) << "run in the first two rows only";
 }
 
 /* Daemons run before queued globals; a global in two woken lists runs once; a running global
@@ -206,11 +198,11 @@ TEST_F(FdPropTest, DaemonsFirstQueuedOnceAndSelfRequeue)
   fd_test_global &a = add_test_global("a", 1);
   fd_test_global &b = add_test_global("b", 1);
   a.daemon = true;
-  ASSERT_EQ(run("clpfd:'$fd_post_global'(a(X), s(_, 0), 0, a(X), [], _), "
-                "clpfd:'$fd_evaluate_indexical'(_, 0), clpfd:'$fd_debug'(_, on, _), "
-                "clpfd:'$fd_post_global'(b(Y), s(_, 0), 0, b(Y), [], _), "
-                "clpfd:'$fd_in_interval'(X, 0, 5, 0), clpfd:'$fd_evaluate_indexical'(G, 2), "
-                "G = global(_, C, _, _, _), clpfd:'$fd_debug'(_, off, _)"),
+  ASSERT_EQ(go("'$fd_post_global'(a(X), s(_, 0), 0, a(X), [], _), "
+               "'$fd_evaluate_indexical'(_, 0), '$fd_debug'(_, on, _), "
+               "'$fd_post_global'(b(Y), s(_, 0), 0, b(Y), [], _), "
+               "'$fd_in_interval'(X, 0, 5, 0), '$fd_evaluate_indexical'(G, 2), "
+               "G = global(_, C, _, _, _), '$fd_debug'(_, off, _)"),
             1)
       << exception();
   EXPECT_EQ(var("C"), "b(_)");
@@ -218,24 +210,39 @@ TEST_F(FdPropTest, DaemonsFirstQueuedOnceAndSelfRequeue)
   EXPECT_EQ(b.runs, 0);
 
   fd_test_global &c = add_test_global("c", 1);
-  ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 0), "
-                "clpfd:'$fd_post_global'(c(X), s(_, 0), 0, c(X), [dom(X), min(X), minmax(X)], _), "
-                "clpfd:'$fd_evaluate_indexical'(_, 0), clpfd:'$fd_in_interval'(X, 2, 9, 1), "
-                "clpfd:'$fd_evaluate_indexical'(_, 0)"),
+  ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), "
+               "'$fd_post_global'(c(X), s(_, 0), 0, c(X), [dom(X), min(X), minmax(X)], _), "
+               "'$fd_evaluate_indexical'(_, 0), '$fd_in_interval'(X, 2, 9, 1), "
+               "'$fd_evaluate_indexical'(_, 0)"),
             1)
       << exception();
   EXPECT_EQ(c.runs, 2);
 
-  for (int status : {0, 32}) {
-    fd_test_global &s = add_test_global(status ? "s32" : "s0", 1);
+  /* the prunings of a run are told whether it suspends or is entailed */
+  for (auto [status, outcome, runs] : {std::tuple{0, 0, 1}, {32, 0, 2}, {0, 1, 1}}) {
+    std::string name = "s" + std::to_string(status) + "_" + std::to_string(outcome);
+    fd_test_global &s = add_test_global(name.c_str(), 1);
     s.prunes = {{1, MakeSmall(1), MakeSmall(8)}};
-    ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 0), clpfd:'$fd_post_global'(" +
-                  std::string(status ? "s32" : "s0") + "(X), s(_, 0), " + std::to_string(status) +
-                  ", t(X), [dom(X)], _), clpfd:'$fd_evaluate_indexical'(_, 0)"),
+    s.outcome = outcome;
+    ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), '$fd_post_global'(" + name + "(X), s(_, 0), " +
+                 std::to_string(status) +
+                 ", t(X), [dom(X)], _), '$fd_evaluate_indexical'(_, 0), "
+                 "'$fd_arg_attribute'(X, 0, v(_, _, '$mutable'(dom(S, _, _, _), _), _))"),
               1)
         << exception();
-    EXPECT_EQ(s.runs, status ? 2 : 1) << status;
+    EXPECT_EQ(s.runs, runs) << name;
+    EXPECT_EQ(var("S"), "[[1|8]]") << name;
   }
+  /* a daemon that queues its global again runs it */
+  fd_test_global &r = add_test_global("r", 1);
+  r.daemon = r.daemon_requeues = true;
+  ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), '$fd_post_global'(r(X), s(_, 0), 0, r(X), [], _), "
+               "'$fd_evaluate_indexical'(_, 0), '$fd_in_interval'(X, 0, 4, 1), "
+               "'$fd_evaluate_indexical'(_, 0)"),
+            1)
+      << exception();
+  EXPECT_EQ(r.daemon_runs, 1);
+  EXPECT_EQ(r.runs, 2);
 }
 
 /* A variable with only clpfd's attribute is bound by the tell; one with another module's
@@ -243,15 +250,15 @@ TEST_F(FdPropTest, DaemonsFirstQueuedOnceAndSelfRequeue)
 TEST_F(FdPropTest, FixedVariablesAreBoundAtOnceOrThroughTheEngine)
 {
   consult_in("tm", "attr_unify_hook(A, V) :- assertz(hooked(A, V)).");
-  ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 0), clpfd:'$fd_in_interval'(X, 4, 4, 1), "
-                "integer(X), clpfd:'$fd_evaluate_indexical'(_, 0)"),
+  ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), '$fd_in_interval'(X, 4, 4, 1), "
+               "integer(X), '$fd_evaluate_indexical'(_, 0)"),
             1)
       << exception();
   EXPECT_EQ(var("X"), "4");
-  ASSERT_EQ(run("put_attr(Y, tm, a), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
-                "clpfd:'$fd_in_interval'(Y, 5, 5, 1), var(Y), "
-                "clpfd:'$fd_evaluate_indexical'(_, 0), true, tm:retract(hooked(A, V)), \\+ "
-                "tm:hooked(_, _)"),
+  ASSERT_EQ(go("put_attr(Y, tm, a), '$fd_in_interval'(Y, 0, 9, 0), "
+               "'$fd_in_interval'(Y, 5, 5, 1), var(Y), "
+               "'$fd_evaluate_indexical'(_, 0), true, tm:retract(hooked(A, V)), \\+ "
+               "tm:hooked(_, _)"),
             1)
       << exception();
   EXPECT_EQ(var("Y") + var("A") + var("V"), "5a5");
@@ -265,7 +272,7 @@ TEST_F(FdPropTest, SoftLimitAnswersOneAndKeepsTheLevel)
   QX_term_ref global = QX_new_term_ref();
   node *b = qx_push_node(w, qx_alt(QX_ALT_BARRIER, 0)); /* undone at the end: blocks go */
   for (int way = 0; way < 2; way++) {
-    ASSERT_EQ(run("clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], _)"), 1);
+    ASSERT_EQ(go("'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], _)"), 1);
     TAGGED *saved = w->heap_warn_soft;
     if (way == 0) {
       w->heap_warn_soft = w->global_top;
@@ -392,38 +399,37 @@ TEST_F(FdBacktrackTest, BacktrackingRestoresExactly)
   auto x = [&] { return "X" + std::to_string(rng() % 4); };
   for (int round = 0; round < 40; round++) {
     std::string goal;
-    for (int i = 0; i < 4; i++)
-      goal += "clpfd:'$fd_in_interval'(X" + std::to_string(i) + ", 0, 20, 0), ";
-    goal += "clpfd:'$fd_post_global'(gd(X0, X1), s(_, 0), 0, t, [dom(X0), val(X1)], _), ";
-    goal += round % 2 ? "clpfd:'$fd_begin', " : "clpfd:'$fd_evaluate_indexical'(_, _), ";
+    for (int i = 0; i < 4; i++) goal += "'$fd_in_interval'(X" + std::to_string(i) + ", 0, 20, 0), ";
+    goal += "'$fd_post_global'(gd(X0, X1), s(_, 0), 0, t, [dom(X0), val(X1)], _), ";
+    goal += round % 2 ? "'$fd_begin', " : "'$fd_evaluate_indexical'(_, _), ";
     goal += "( snap";
     for (int op = 0, n = 4 + (int)(rng() % 8); op < n; op++) {
       std::string g;
       switch (rng() % 5) {
       case 0:
-        g = "clpfd:'$fd_in_interval'(" + x() + ", " + std::to_string(rng() % 4) + ", " +
+        g = "'$fd_in_interval'(" + x() + ", " + std::to_string(rng() % 4) + ", " +
             std::to_string(16 + rng() % 5) + ", " + std::to_string(rng() % 2) + ")";
         break;
       case 1: {
         std::string a = x(), b = x(), k = globals[rng() % 4];
-        g = "clpfd:'$fd_post_global'(" + k + "(" + a + ", " + b + "), s(_, 0), " +
+        g = "'$fd_post_global'(" + k + "(" + a + ", " + b + "), s(_, 0), " +
             std::to_string(rng() % 2 * 32) + ", t, [dom(" + a + "), min(" + b + "), val(" + b +
             ")], _)";
         break;
       }
-      case 2: g = "clpfd:'$fd_evaluate_indexical'(_, _)"; break;
-      case 3: g = "clpfd:'$fd_begin'"; break;
+      case 2: g = "'$fd_evaluate_indexical'(_, _)"; break;
+      case 3: g = "'$fd_begin'"; break;
       default: {
         std::string v = std::to_string(5 + rng() % 10);
-        g = "clpfd:'$fd_in_interval'(" + x() + ", " + v + ", " + v + ", 1)";
+        g = "'$fd_in_interval'(" + x() + ", " + v + ", " + v + ", 1)";
       }
       }
       goal += ", " + g; /* none fails: no choicepoint of its own under the snapshot's */
     }
     goal += ", trail_once, fail ; undone )";
-    ASSERT_EQ(run(goal), 1) << goal << exception();
+    ASSERT_EQ(go(goal), 1) << goal << exception();
     ASSERT_TRUE(snap.faults.empty()) << goal << " " << snap.faults[0];
-    while (levels() > 0) ASSERT_EQ(run("clpfd:'$fd_evaluate_indexical'(_, _)"), 1);
+    drain();
   }
   EXPECT_EQ(snap.checks, 40);
 }
@@ -434,8 +440,8 @@ TEST_F(FdPropTest, ManagerHookFollowsTheHeap)
 {
   add_test_global("t", 1);
   consult("junk :- functor(_, f, 200), functor(_, f, 200).");
-  ASSERT_EQ(run("junk, clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], _), junk, "
-                "clpfd:'$fd_post_global'(t(Y), s(_, 0), 0, t(Y), [], _)"),
+  ASSERT_EQ(go("junk, '$fd_post_global'(t(X), s(_, 0), 0, t(X), [], _), junk, "
+               "'$fd_post_global'(t(Y), s(_, 0), 0, t(Y), [], _)"),
             1)
       << exception();
   std::vector<TAGGED> before = entries();
@@ -449,12 +455,12 @@ TEST_F(FdPropTest, ManagerHookFollowsTheHeap)
   EXPECT_EQ(entries(), before);
 
   uint64_t collections = qx_gc_statistics()->collections;
-  ASSERT_EQ(run("junk, clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], G), junk, "
-                "clpfd:'$fd_post_global'(t(Y), s(_, 0), 0, t(Y), [], G2), garbage_collect, "
-                "clpfd:'$fd_debug'(_, on, _), clpfd:'$fd_evaluate_indexical'(_, 2), "
-                "clpfd:'$fd_evaluate_indexical'(_, 2), clpfd:'$fd_evaluate_indexical'(H, 2), "
-                "clpfd:'$fd_evaluate_indexical'(H2, 2), clpfd:'$fd_debug'(_, off, _), H == G, "
-                "H2 == G2"),
+  ASSERT_EQ(go("junk, '$fd_post_global'(t(X), s(_, 0), 0, t(X), [], G), junk, "
+               "'$fd_post_global'(t(Y), s(_, 0), 0, t(Y), [], G2), garbage_collect, "
+               "'$fd_debug'(_, on, _), '$fd_evaluate_indexical'(_, 2), "
+               "'$fd_evaluate_indexical'(_, 2), '$fd_evaluate_indexical'(H, 2), "
+               "'$fd_evaluate_indexical'(H2, 2), '$fd_debug'(_, off, _), H == G, "
+               "H2 == G2"),
             1)
       << exception();
   EXPECT_GT(qx_gc_statistics()->collections, collections);
@@ -486,12 +492,12 @@ TEST_F(FdPropTest, BadArgumentsAreTypeErrors)
     std::string tb = terms[rng() % 10];
     if (b != std::string::npos) goal.replace(b, 1, tb);
     goal.replace(a, 1, terms[rng() % 10]);
-    int r = run("catch(clpfd:" + goal + ", error(type_error(_, _), _), true)");
+    int r = go("catch(" + goal + ", error(type_error(_, _), _), true)");
     ASSERT_GE(r, 0) << goal << exception();
   }
-  while (levels() > 0) ASSERT_EQ(run("clpfd:'$fd_evaluate_indexical'(_, _)"), 1);
-  ASSERT_EQ(run("clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [dom(X)], _), "
-                "clpfd:'$fd_evaluate_indexical'(_, 0), clpfd:'$fd_in_interval'(X, 0, 9, 0)"),
+  drain();
+  ASSERT_EQ(go("'$fd_post_global'(t(X), s(_, 0), 0, t(X), [dom(X)], _), "
+               "'$fd_evaluate_indexical'(_, 0), '$fd_in_interval'(X, 0, 9, 0)"),
             1)
       << exception();
   EXPECT_EQ(g.runs, 1);
@@ -504,34 +510,33 @@ TEST_F(FdPropTest, ActionsAndWakingNatives)
 {
   fd_test_global &g = add_test_global("t", 1);
   consult_in("clpfd", "call_action(G) :- G.");
-  ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 0), "
-                "clpfd:'$fd_post_global'(t(X), s(_, 0), 32, t(X), [dom(X)], G), "
-                "clpfd:'$fd_evaluate_indexical'(_, 0), get_attr(X, clpfd, v(_, _, _, L)), "
-                "clpfd:'$fd_enqueue_all'(L), clpfd:'$fd_evaluate_indexical'(_, 0), "
-                "clpfd:'$fd_global_enqueue'(G), G = global(_, _, '$mutable'(S1, _), D, _), "
-                "clpfd:'$fd_prune_and_enqueue'([Y = 3, exit], G), "
-                "G = global(_, _, '$mutable'(S2, _), _, _), clpfd:'$fd_evaluate_indexical'(_, 0)"),
+  ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), "
+               "'$fd_post_global'(t(X), s(_, 0), 32, t(X), [dom(X)], G), "
+               "'$fd_evaluate_indexical'(_, 0), get_attr(X, clpfd, v(_, _, _, L)), "
+               "'$fd_enqueue_all'(L), '$fd_evaluate_indexical'(_, 0), "
+               "'$fd_global_enqueue'(G), G = global(_, _, '$mutable'(S1, _), D, _), "
+               "'$fd_prune_and_enqueue'([Y = 3, exit], G), "
+               "G = global(_, _, '$mutable'(S2, _), _, _), '$fd_evaluate_indexical'(_, 0)"),
             1)
       << exception();
   EXPECT_EQ(g.runs, 2);
   EXPECT_EQ(var("S1") + " " + var("S2") + " " + var("D") + " " + var("Y"), "98 34 1 3");
-  EXPECT_EQ(run("clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], G), "
-                "clpfd:'$fd_prune_and_enqueue'([throw(oops)], G)"),
+  EXPECT_EQ(go("'$fd_post_global'(t(X), s(_, 0), 0, t(X), [], G), "
+               "'$fd_prune_and_enqueue'([throw(oops)], G)"),
             -1);
   EXPECT_EQ(exception(), "oops");
-  ASSERT_EQ(
-      run("clpfd:'$fd_statistics'(3, _), clpfd:'$fd_post_global'(t(X), s(_, 0), 0, t(X), "
-          "[], G), \\+ clpfd:'$fd_prune_and_enqueue'([fail], G), clpfd:'$fd_statistics'(3, F)"),
-      1);
+  ASSERT_EQ(go("'$fd_statistics'(3, _), '$fd_post_global'(t(X), s(_, 0), 0, t(X), "
+               "[], G), \\+ '$fd_prune_and_enqueue'([fail], G), '$fd_statistics'(3, F)"),
+            1);
   EXPECT_EQ(var("F"), "1");
-  while (levels() > 0) ASSERT_EQ(run("clpfd:'$fd_evaluate_indexical'(_, _)"), 1);
+  drain();
 }
 
 /* An indexical reaching the loop is an error until indexicals are evaluated, not dropped. */
 TEST_F(FdPropTest, IndexicalsRaiseASystemError)
 {
-  EXPECT_EQ(run("L = '$mutable'('$fdlists'(1, 1, [ix(i, a, '$mutable'(1, 0), _, b, c, d)], [], [], "
-                "[], []), 0), clpfd:'$fd_enqueue_all'(L), clpfd:'$fd_evaluate_indexical'(_, _)"),
+  EXPECT_EQ(go("L = '$mutable'('$fdlists'(1, 1, [ix(i, a, '$mutable'(1, 0), _, b, c, d)], [], [], "
+               "[], []), 0), '$fd_enqueue_all'(L), '$fd_evaluate_indexical'(_, _)"),
             -1);
   EXPECT_EQ(exception(), "error(system_error(indexicals are not supported yet),"
                          "context(:(clpfd,/($fd_evaluate_indexical,2)),0))");
