@@ -11,6 +11,7 @@
 #include "instance.h"
 #include "fd_propagate.h"
 #include "foreign.h"
+#include "gc.h"
 #include "modules.h"
 #include "numbers.h"
 #include "unify.h"
@@ -942,6 +943,36 @@ int driver::rerun_globals()
   }
   QX_reset_term_refs(r);
   return pruning;
+}
+
+/* ---- the tests' oracle ---- */
+
+void checker::pushed(worker *w, TAGGED *top)
+{
+  if (!heap) return;
+  starts.push_back(copies.size());
+  copies.insert(copies.end(), (char *)w->heap_start, (char *)top);
+  collections.push_back(qx_gc_statistics()->collections);
+}
+
+void checker::undone(worker *w, TAGGED *top)
+{
+  if (!heap) return;
+  size_t start = starts.back(), size = copies.size() - start;
+  if (collections.back() == qx_gc_statistics()->collections) {
+    compared++;
+    differing += size != (size_t)((char *)top - (char *)w->heap_start) ||
+                 std::memcmp(copies.data() + start, w->heap_start, size) != 0;
+  }
+  copies.resize(start);
+  starts.pop_back();
+  collections.pop_back();
+}
+
+bool checker::fixpoint()
+{
+  if (rerun) pruning += d->rerun_globals() != 0;
+  return true;
 }
 
 }  // namespace fd_driver

@@ -42,6 +42,25 @@ struct observer {
   virtual bool fixpoint() { return true; }
 };
 
+class driver;
+
+/* The tests' oracle around a search: at every fixpoint no global prunes on a rerun (when rerun
+ * is set); after every undo the heap below the node's top is byte for byte as it was at the
+ * push, unless a collection ran between (when heap is set). */
+struct checker : observer {
+  driver *d = nullptr;
+  bool rerun = true, heap = false;
+  int pruning = 0, compared = 0, differing = 0;
+  void pushed(worker *w, TAGGED *top) override;
+  void undone(worker *w, TAGGED *top) override;
+  bool fixpoint() override;
+
+private:
+  std::vector<char> copies; /* the copies of the open nodes, one after another */
+  std::vector<size_t> starts;
+  std::vector<uint64_t> collections;
+};
+
 class driver {
 public:
   explicit driver(ORVALIS_API_STRUCT *api);
