@@ -56,7 +56,13 @@ TAGGED *ref(const ac_linear_data *b, int i, int which)
 
 /* ---- 64-bit helpers ---- */
 
-int64_t clamp_big(int64_t v) { return std::clamp(v, -BIG, BIG); }
+/* a + b where either may be infinite (never both, of opposite signs). */
+int64_t sat_add(int64_t a, int64_t b)
+{
+  if (a >= BIG || b >= BIG) return BIG;
+  if (a <= -BIG || b <= -BIG) return -BIG;
+  return std::clamp(a + b, -BIG, BIG);
+}
 
 int64_t bound64(TAGGED t)
 {
@@ -205,13 +211,22 @@ private:
     f.S = atom_nil;
     f.rest = f.U;
     f.trying = false;
-    if (IsLst(f.U) && (coeff(i) == 1 || coeff(i) == -1) && b->term.min[i] == b->term.max[i])
+    if (IsLst(f.U) && (coeff(i) == 1 || coeff(i) == -1) && forced_past_support(i))
       forced(f);
     else if (IsLst(f.U))
       return false;
     *out = finish(f);
     top--;
     return true;
+  }
+
+  /* Whether r(i+1) is forced while the terms after i have no values left to support: a forced
+   * residual always reaches 0 (it lies at an end of both passes' ranges, where every later term
+   * takes an end of its domain), so the values of xi leading to it are supported without a
+   * search. Before such terms the search must still go down to mark their values. */
+  bool forced_past_support(int i) const
+  {
+    return b->term.min[i] == b->term.max[i] && i + 1 >= b->nrelevant;
   }
 
   /* The next residual m is forced and xi's coefficient is 1 or -1: r + xi = m gives xi = m - r,
@@ -294,7 +309,7 @@ private:
       }
       int32_t v = fds_val(dviter_next_value_t(&f.it));
       int64_t c = ai * v;
-      if (mn == mx) { /* r(i+1) is forced, and a forced residual reaches 0 */
+      if (forced_past_support(i)) {
         f.S = add_interval(api, w, f.S, v, v);
         f.K = add_interval(api, w, f.K, mn - c, mn - c);
         continue;
@@ -519,8 +534,8 @@ int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
     term_range(b->term.coeff[i], &b->term.dvar[i], &terms[2 * i], &terms[2 * i + 1]);
     back[2 * i] = lo;
     back[2 * i + 1] = hi;
-    lo = clamp_big(lo - terms[2 * i + 1]);
-    hi = clamp_big(hi - terms[2 * i]);
+    lo = sat_add(lo, -terms[2 * i + 1]);
+    hi = sat_add(hi, -terms[2 * i]);
   }
   int64_t r0 = -(int64_t)b->rhs;
   if (r0 < lo || r0 > hi) return -1;
@@ -531,8 +546,8 @@ int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   bool infinite = false;
   int64_t p = r0, q = r0;
   for (int i = 0; i < n; i++) {
-    p = clamp_big(p + terms[2 * i]);
-    q = clamp_big(q + terms[2 * i + 1]);
+    p = sat_add(p, terms[2 * i]);
+    q = sat_add(q, terms[2 * i + 1]);
     int64_t mn = std::max(back[2 * i], p), mx = std::min(back[2 * i + 1], q);
     if (mn > mx) return -1;
     if (mn <= -BIG || mx >= BIG) {
