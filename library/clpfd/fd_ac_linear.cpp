@@ -380,6 +380,33 @@ bool is_compound(TAGGED t, uint32_t arity)
   return IsStr(t) && !IsBox(t) && Arity(StrFunctor(t)) == arity;
 }
 
+/* The culprit an error names: the term itself when it is small, acyclic and without variables
+ * (the error copies it, and an attributed variable would bring the whole constraint store along);
+ * else the name of its functor. */
+TAGGED culprit(TAGGED t)
+{
+  constexpr int LIMIT = 64;
+  t = deref(t);
+  TAGGED name = IsLst(t) ? atom_dot : IsStr(t) && !IsBox(t) ? FunctorName(StrFunctor(t)) : t;
+  TAGGED stack[LIMIT];
+  int top = 0, seen = 0;
+  stack[top++] = t;
+  while (top > 0) {
+    TAGGED u = deref(stack[--top]);
+    if (++seen > LIMIT || IsVar(u)) return name;
+    if (IsLst(u)) {
+      if (top + 2 > LIMIT) return name;
+      stack[top++] = LstHead(u);
+      stack[top++] = LstTail(u);
+    } else if (IsStr(u) && !IsBox(u)) {
+      int arity = (int)Arity(StrFunctor(u));
+      if (top + arity > LIMIT) return name;
+      for (int k = 1; k <= arity; k++) stack[top++] = StrArg(u, k);
+    }
+  }
+  return t;
+}
+
 /* An integer argument: 1 small, 0 a bignum (the caller reports overflow); -1 after raising an
  * error. */
 int check_integer(worker *w, TAGGED t)
@@ -389,7 +416,7 @@ int check_integer(worker *w, TAGGED t)
   if (IsVar(t))
     qx_instantiation_error(w, 1);
   else
-    qx_type_error(w, "integer", t, 1);
+    qx_type_error(w, "integer", culprit(t), 1);
   return -1;
 }
 
@@ -411,7 +438,7 @@ int check_state(worker *w, TAGGED s)
   for (; IsLst(l) && steps-- > 0; l = deref(LstTail(l)), count++) {
     TAGGED t = deref(LstHead(l));
     if (!is_compound(t, 4)) {
-      qx_type_error(w, "linear_term", t, 1);
+      qx_type_error(w, "linear_term", culprit(t), 1);
       return -1;
     }
     TAGGED a = deref(StrArg(t, 1)), x = deref(StrArg(t, 2)), m = deref(StrArg(t, 4));
@@ -423,11 +450,11 @@ int check_state(worker *w, TAGGED s)
     }
     if (k == 0) fits = 0;
     if (!IsSmall(x) && !(IsVar(x) && fd_well_formed_attribute(deref(StrArg(t, 3))))) {
-      qx_type_error(w, "domain_variable", x, 1);
+      qx_type_error(w, "domain_variable", culprit(x), 1);
       return -1;
     }
     if (!IsStr(m) || StrFunctor(m) != functor_mutable2) {
-      qx_type_error(w, "mutable", m, 1);
+      qx_type_error(w, "mutable", culprit(m), 1);
       return -1;
     }
   }
@@ -435,7 +462,7 @@ int check_state(worker *w, TAGGED s)
     if (IsVar(l))
       qx_instantiation_error(w, 1);
     else
-      qx_type_error(w, "list", l, 1);
+      qx_type_error(w, "list", culprit(l), 1);
     return -1;
   }
   if (deref(StrArg(s, 2)) != MakeSmall(count)) {
@@ -503,7 +530,7 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
       continue;
     }
     if (!IsVar(x) || !fd_well_formed_attribute(*ref(b, i, 0))) {
-      qx_type_error(w, "domain_variable", x, 1);
+      qx_type_error(w, "domain_variable", culprit(x), 1);
       return 0;
     }
     dvar_init(d, ref(b, i, 0), ref(b, i, 1));
@@ -511,7 +538,7 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
     fd_ref_put(api, scratch, fd_mutable_value(*ref(b, i, 2)));
     TAGGED dead = fds_import_set(api, w, scratch);
     if (!dead) {
-      qx_type_error(w, "fd_set", fd_ref_get(api, scratch), 1);
+      qx_type_error(w, "fd_set", culprit(fd_ref_get(api, scratch)), 1);
       return 0;
     }
     b->term.failed[i] = start[i] = dead;
@@ -627,7 +654,7 @@ void prolog_fd_ac_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref sta
   w->term[2] = atom_nil;
   TAGGED s = w->term[0];
   if (!is_compound(s, 5) || !IsSmall(deref(StrArg(s, 5))) || !valid_handle(deref(StrArg(s, 4)))) {
-    qx_type_error(w, "ac_linear_state", s, 1);
+    qx_type_error(w, "ac_linear_state", culprit(s), 1);
     fd_native_fail(api);
     return;
   }
