@@ -466,7 +466,7 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
   uint32_t words = 2 * (uint32_t)arity + 8 + 4 * (uint32_t)vs.size();
   for (const arg &a : args)
     words +=
-        a.kind == arg::integer ? 8 : 9 * (uint32_t)a.lin.size() + 4 * (uint32_t)a.ranges.size();
+        a.kind == arg::integer ? 8 : 10 * (uint32_t)a.lin.size() + 4 * (uint32_t)a.ranges.size();
   qx_heap_room(w_, words);
   TAGGED atom = init_atom_check(name, 0);
   TAGGED *c = w_->global_top;
@@ -503,7 +503,7 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
       TAGGED *tail = &t;
       for (const lin_term &lt : a.lin) {
         TAGGED *p = w_->global_top;
-        w_->global_top += dead ? 9 : 6;
+        w_->global_top += dead ? 10 : 6;
         p[0] = MakeFunctor(init_atom_check("t", 0), dead ? 4 : 3);
         p[1] = MakeSmall(lt.a), p[2] = term(lt.x), p[3] = ref(attrs + v++);
         if (dead)
