@@ -153,14 +153,16 @@ std::string describe(TAGGED t, int depth = 0)
   if (IsStr(t) && !IsFloatHeader(StrFunctor(t)) && !IsBignumHeader(StrFunctor(t))) {
     TAGGED f = StrFunctor(t);
     std::string name = atom_name(f);
-        if (name != "t" && name != "probe" && name != "$mutable")
+    if (name != "t" && name != "probe" && name != "$mutable")
       return "<" + name + "/" + std::to_string(Arity(f)) + ">";
-    for (uint32_t i = 1; i <= Arity(f); i++) name += (i > 1 ? "," : "(") + describe(StrArg(t, i), depth + 1);
+    for (uint32_t i = 1; i <= Arity(f); i++)
+      name += (i > 1 ? "," : "(") + describe(StrArg(t, i), depth + 1);
     return name + ")";
   }
   if (IsLst(t)) {
     std::string s = "[";
-    for (; IsLst(t); t = deref(LstTail(t))) s += (s.size() > 1 ? "," : "") + describe(LstHead(t), depth + 1);
+    for (; IsLst(t); t = deref(LstTail(t)))
+      s += (s.size() > 1 ? "," : "") + describe(LstHead(t), depth + 1);
     return s + (t == atom_nil ? "]" : "|" + describe(t, depth + 1) + "]");
   }
   return TestProlog::show(t);
@@ -269,6 +271,46 @@ TEST_F(FdSolver, RandomProblemsAgreeWithBruteForce)
   }
   EXPECT_GT(searched, problems / 4);
   if (!qx_gc_stress) EXPECT_GT(watch.compared, 0);
+}
+
+}  // namespace
+
+namespace {
+
+/* call_action('t=<u+c'(X, Y, K)) posts X - Y at most K into the running level: the driver's
+ * loop runs it, later bindings wake it; a fixed side moves into K, both fixed is a test. */
+TEST_F(FdSolver, ActionLeqcPostsALinearConstraint)
+{
+  driver d(api);
+  int x = d.new_var(0, 9), y = d.new_var(0, 5), z = d.new_var(4, 4);
+  definition *call_action = QX_predicate("call_action", 1, "clpfd");
+  /* call(clpfd:'t=<u+c'(A, B, K)) */
+  auto act = [&](TAGGED a, TAGGED b, int k) {
+    QX_term_ref r = QX_new_term_refs(7);
+    fd_ref_put(api, r, a);
+    fd_ref_put(api, r + 1, b);
+    fd_ref_put(api, r + 2, MakeSmall(k));
+    QX_cons_functor(r + 3, QX_atom_from_string("t=<u+c"), 3, r, r + 1, r + 2);
+    QX_put_atom(r + 4, QX_atom_from_string("clpfd"));
+    QX_cons_functor(r + 5, QX_atom_from_string(":"), 2, r + 4, r + 3);
+    QX_cons_functor(r + 6, QX_atom_from_string("call"), 1, r + 5);
+    int ok = QX_query(call_action, r + 6);
+    if (ok == 1) ok = d.propagate();
+    QX_reset_term_refs(r);
+    return ok;
+  };
+  ASSERT_EQ(act(d.term(x), d.term(y), 2), 1) << exception() << d.error();
+  EXPECT_EQ(d.domain(x), (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+  node *mark = qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0));
+  ASSERT_EQ(d.bind(y, 1, fd_driver::binding::fd_unify), 1);
+  EXPECT_EQ(d.domain(x), (std::vector<int32_t>{0, 1, 2, 3}));
+  qx_restore_node(w, mark);
+  qx_pop_node(w);
+  ASSERT_EQ(act(d.term(z), d.term(y), -1), 1) << exception(); /* 4 - Y at most -1 */
+  EXPECT_EQ(d.domain(y), (std::vector<int32_t>{5}));
+  EXPECT_EQ(act(d.term(z), MakeSmall(1), 3), 1);
+  EXPECT_EQ(act(d.term(z), MakeSmall(1), 2), 0);
+  EXPECT_EQ(d.error(), "");
 }
 
 }  // namespace
