@@ -74,6 +74,7 @@ const native_row clpfd_natives[] = {
     {"$fd_set_singleton", 2, FD_NATIVE(prolog_fd_set_singleton_qxenv_multi_qx), "+term +term"},
     {"$fd_unify", 2, FD_NATIVE(prolog_fd_unify_qxenv_multi_qx), "+term +term"},
     {"$fd_bool", 3, FD_NATIVE(prolog_fd_bool_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_linear", 3, FD_NATIVE(prolog_fd_linear_qxenv_multi_qx), "+term -term -term"},
 };
 // clang-format on
 constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];
@@ -102,6 +103,7 @@ void fill_tables()
 
 const pred_spec pred_table[] = {
     {"bool", 4, prolog_fd_bool_qxenv_multi_qx},
+    {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

@@ -286,4 +286,10 @@ void prolog_fd_set_singleton_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref
                                             QX_term_ref dom_mutable);
 void prolog_fd_unify_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_term_ref y);
 
+/* ---- linear constraints (fd_linear.cpp) ---- */
+
+/* The propagator of scalar_product/4, also the native '$fd_linear'/3. */
+void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
+
 #endif
