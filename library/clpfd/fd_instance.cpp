@@ -79,6 +79,7 @@ const native_row clpfd_natives[] = {
     {"$fd_in_set_iff", 3, FD_NATIVE(prolog_fd_in_set_iff_qxenv_multi_qx), "+term -term -term"},
     {"$fd_oneof", 3, FD_NATIVE(prolog_fd_oneof_qxenv_multi_qx), "+term -term -term"},
     {"$fd_abs", 3, FD_NATIVE(prolog_fd_abs_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_linear", 3, FD_NATIVE(prolog_fd_linear_qxenv_multi_qx), "+term -term -term"},
 };
 // clang-format on
 constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];
@@ -112,6 +113,7 @@ const pred_spec pred_table[] = {
     {"in_set_iff", 3, prolog_fd_in_set_iff_qxenv_multi_qx},
     {"oneof", 3, prolog_fd_oneof_qxenv_multi_qx},
     {"abs", 2, prolog_fd_abs_qxenv_multi_qx},
+    {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 
