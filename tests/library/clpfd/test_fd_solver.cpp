@@ -225,16 +225,7 @@ TEST_F(FdSolver, RandomProblemsAgreeWithBruteForce)
     std::set<std::vector<int>> oracle = p.brute_force();
     SCOPED_TRACE("problem " + std::to_string(k));
     driver d(api);
-    struct base {
-      worker *w;
-      node *n;
-      explicit base(worker *w) : w(w), n(qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0))) {}
-      ~base()
-      {
-        qx_restore_node(w, n);
-        qx_pop_node(w);
-      }
-    } undo(w);
+    fd_driver::undo_scope undo(w);
     bool posted = true;
     for (const std::vector<int32_t> &dom : p.domains) ASSERT_GE(d.new_var_in(dom), 0);
     for (const constraint &c : p.constraints) {
