@@ -54,7 +54,6 @@ struct run {
   ORVALIS_API_STRUCT *api;
   worker *w;
   dvar v[3];
-  int nvars;
   TAGGED set; /* in_set_iff's S, imported */
   dvar *unify[2];
 };
@@ -62,7 +61,7 @@ struct run {
 inline int32_t lo(const dvar &d) { return fds_val(d.min); }
 inline int32_t hi(const dvar &d) { return fds_val(d.max); }
 inline bool fixed(const dvar &d) { return (d.flags & DV_FIXED) != 0; }
-inline int single(TAGGED set)
+inline bool single(TAGGED set)
 {
   return IsLst(set) && !IsLst(fds_next(set)) && fds_lo(set) == fds_hi(set);
 }
@@ -256,8 +255,11 @@ int eq_iff_daemon(ORVALIS_API_STRUCT *api, worker *w, void *block, TAGGED *, TAG
 {
   auto *b = (arith_data *)block;
   TAGGED x = ref_value(b, 0), y = ref_value(b, 1), bv = ref_value(b, 2);
+  TAGGED xv = deref(b->refbase[1].term);
   bool wake;
-  if (bv)
+  if (IsVar(xv) && xv == deref(b->refbase[3].term))
+    wake = true; /* X and Y made one variable: B is 1 */
+  else if (bv)
     wake = !(bv == MakeSmall(0) && !x && !y);
   else if (!x || !y) {
     TAGGED one_x[4], one_y[4];
@@ -287,6 +289,15 @@ bool load_view(run &r, QX_term_ref refs, int i, int k)
   return true;
 }
 
+/* Unbound, or [V | '$free'(Block)] as fd_perm_alloc binds it. */
+bool valid_handle(TAGGED h)
+{
+  if (IsVar(h)) return true;
+  if (!IsLst(h)) return false;
+  TAGGED f = deref(LstTail(h));
+  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
+}
+
 /* A block for a constraint suspended on its first run, holding the run's references. */
 arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
 {
@@ -313,7 +324,8 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
   w->term[0] = fd_ref_get(api, state0);
   w->term[2] = atom_nil;
   TAGGED s = w->term[0];
-  if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != spec.arity) {
+  if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != spec.arity ||
+      !valid_handle(deref(StrArg(s, (int)spec.arity - 1)))) {
     qx_type_error(w, "compound", s, 0);
     fd_native_fail(api);
     return;
@@ -322,7 +334,7 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
   int nrefs = 2 * spec.nvars + (spec.set_arg ? 1 : 0);
   QX_term_ref refs = QX_new_term_refs(nrefs);
   if (!refs) qx_memory_fault("term references", QX_SPACE_FOREIGN);
-  run r{api, w, {}, spec.nvars, atom_nil, {nullptr, nullptr}};
+  run r{api, w, {}, atom_nil, {nullptr, nullptr}};
   int outcome = SUSPENDED;
   for (int i = 0; i < spec.nvars && outcome == SUSPENDED; i++)
     if (!load_view(r, refs, i, spec.var_arg[i])) outcome = FAILED;
@@ -336,11 +348,15 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
       return;
     }
   }
-  /* B is a 0/1 variable: a value outside fails */
-  bool reified = which == LE_IFF || which == EQ_IFF || which == IN_SET_IFF;
-  if (outcome == SUSPENDED && reified &&
-      dvar_fix_interval_t(&r.v[spec.nvars - 1], MakeSmall(0), MakeSmall(1)) < 0)
-    outcome = FAILED;
+  /* B is a 0/1 variable: a value outside fails. Another view of B's variable gets the same
+   * domain, so that the propagator's reasoning about it needs no second run. */
+  if (outcome == SUSPENDED && (which == LE_IFF || which == EQ_IFF || which == IN_SET_IFF))
+    for (int i = 0; i < spec.nvars && outcome == SUSPENDED; i++) {
+      dvar &b = r.v[spec.nvars - 1];
+      if ((&r.v[i] == &b || dvar_is_alias(&r.v[i], &b)) &&
+          dvar_fix_interval_t(&r.v[i], MakeSmall(0), MakeSmall(1)) < 0)
+        outcome = FAILED;
+    }
   if (outcome == SUSPENDED) outcome = PROPAGATORS[which](r);
   if (outcome != FAILED) {
     for (int i = 0; i < spec.nvars; i++) dvar_pruning_done(api, w, &r.v[i]);
@@ -376,32 +392,18 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
 
 }  // namespace
 
-void prolog_fd_le_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                     QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, LE_IFF);
-}
+/* Each native runs the entry with its constraint's kind. */
+#define REIFIED_NATIVE(function, which)                                                            \
+  void function(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,                    \
+                QX_term_ref actions)                                                               \
+  {                                                                                                \
+    reified_entry(api, state0, state, actions, which);                                             \
+  }
 
-void prolog_fd_eq_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                     QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, EQ_IFF);
-}
+REIFIED_NATIVE(prolog_fd_le_iff_qxenv_multi_qx, LE_IFF)
+REIFIED_NATIVE(prolog_fd_eq_iff_qxenv_multi_qx, EQ_IFF)
+REIFIED_NATIVE(prolog_fd_in_set_iff_qxenv_multi_qx, IN_SET_IFF)
+REIFIED_NATIVE(prolog_fd_oneof_qxenv_multi_qx, ONEOF)
+REIFIED_NATIVE(prolog_fd_abs_qxenv_multi_qx, ABS)
 
-void prolog_fd_in_set_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
-                                         QX_term_ref state, QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, IN_SET_IFF);
-}
-
-void prolog_fd_oneof_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                    QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, ONEOF);
-}
-
-void prolog_fd_abs_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                  QX_term_ref actions)
-{
-  reified_entry(api, state0, state, actions, ABS);
-}
+#undef REIFIED_NATIVE
