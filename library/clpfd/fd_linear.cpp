@@ -172,8 +172,10 @@ void count_unfixed(linear_data *b, int i, int by)
 /* Term i's contribution became lo..hi: the slacks follow. */
 void set_contribution(linear_data *b, const checked &c, int i, int64_t lo, int64_t hi)
 {
-  b->bigf = c.sub(c.add(b->bigf, b->cmin[i]), lo);
-  b->bige = c.add(c.sub(b->bige, b->cmax[i]), hi);
+  if (b->op != OP_NE) { /* a disequation needs no slacks */
+    b->bigf = c.sub(c.add(b->bigf, b->cmin[i]), lo);
+    b->bige = c.add(c.sub(b->bige, b->cmax[i]), hi);
+  }
   b->cmin[i] = lo;
   b->cmax[i] = hi;
   b->interval[i] = hi - lo;
@@ -185,7 +187,11 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
   linear_data *b = f->block;
   int i = (int)(f - b->frames);
   TAGGED state = fd_mutable_value(StrArg(deref(global), FD_GLOBAL_STATE));
-  if (state_stamp(state) != MakeSmall(b->stamp)) return 1;
+  if (state_stamp(state) != MakeSmall(b->stamp)) {
+    /* the sums are stale (backtracking undid runs): only a rebuild can tell what follows */
+    fd_enqueue_global(api, w, global, CODE_WAKE);
+    return 1;
+  }
   struct fd_state *fd = fd_state(api);
   /* An overflow met here is the constraint's: it is kept in the block for its next run. */
   uint32_t flag = fd->fd_overflow;
@@ -357,24 +363,26 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
   }
   b->fast = 0;
   b->units = b->nonunits = 0;
+  bool slacks = b->op != OP_NE, fast = slacks;
   b->bigf = b->rhs;
-  b->bige = c.sub(0, b->rhs);
-  bool fast = true;
+  b->bige = slacks ? c.sub(0, b->rhs) : 0;
   for (int k = 0; k < b->ntargets; k++) {
     int i = b->target[k];
     dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
     contribution(api, b, i, &b->cmin[i], &b->cmax[i]);
     b->interval[i] = b->cmax[i] - b->cmin[i];
-    if (b->op != OP_NE) place(b, k, i);
-    b->bigf = c.sub(b->bigf, b->cmin[i]);
-    b->bige = c.add(b->bige, b->cmax[i]);
+    if (slacks) {
+      place(b, k, i);
+      b->bigf = c.sub(b->bigf, b->cmin[i]);
+      b->bige = c.add(b->bige, b->cmax[i]);
+    }
     fast = fast && fits32(b->cmin[i]) && fits32(b->cmax[i]) && fits32(b->interval[i]);
     if (unfixed(b, i))
       count_unfixed(b, i, 1);
     else
       b->rhs = c.sub(b->rhs, b->cmin[i]);
   }
-  b->heapsize = b->op != OP_NE ? b->ntargets : 0;
+  b->heapsize = slacks ? b->ntargets : 0;
   for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) qxheapify(b, pos);
   b->fast = fast && fits32(b->bige) && fits32(b->bigf) && fits32(b->rhs);
   return 1;
