@@ -7,6 +7,7 @@
 #include "fd_kernel_env.h"
 #include "gc.h"
 #include "models/fd_models.h"
+#include "wam_internal.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ TEST_F(FdModels, QueensCountsAndSearchTree)
   const uint64_t counts[] = {1, 0, 0, 2, 10, 4, 40, 92, 352, 724};
   int top = qx_gc_stress ? 8 : 10;
   for (int n = 1; n <= top; n++) {
+    fd_driver::undo_scope undo(w);
     driver d(api);
     ASSERT_TRUE(fd_models::queens(d, n)) << n << exception() << d.error();
     fd_driver::counts c;
@@ -76,6 +78,7 @@ TEST_F(FdModels, QueensCountsAndSearchTree)
 /* SEND+MORE: the one solution 9567 + 1085 = 10652. */
 TEST_F(FdModels, SendMoreHasOneSolution)
 {
+  fd_driver::undo_scope undo(w);
   driver d(api);
   ASSERT_TRUE(fd_models::send_more(d)) << exception() << d.error();
   fd_driver::counts c;
@@ -87,7 +90,9 @@ TEST_F(FdModels, SendMoreHasOneSolution)
 /* Magic squares: order 3 has its 8 solutions, each magic; order 4's first solution is magic. */
 TEST_F(FdModels, MagicSquares)
 {
+  fd_driver::undo_scope undo(w);
   {
+    fd_driver::undo_scope undo3(w);
     driver d(api);
     ASSERT_TRUE(fd_models::magic_square(d, 3)) << exception() << d.error();
     fd_driver::counts c;
@@ -115,6 +120,7 @@ TEST_F(FdModels, JobShopOptimaAgainstEveryMachineOrder)
       if (qx_gc_stress && jobs == 4) continue;
       fd_jobshop::instance p = fd_jobshop::random((uint64_t)seed * 7919 + jobs, jobs, 3, 6);
       int best = fd_jobshop::best_earliest_start(p);
+      fd_driver::undo_scope undo(w);
       driver d(api);
       fd_models::jobshop js;
       ASSERT_TRUE(fd_models::jobshop_model(d, p, &js)) << exception() << d.error();

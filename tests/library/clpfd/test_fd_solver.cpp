@@ -145,6 +145,72 @@ problem random_problem(fd_circuit::rng &r)
 
 class FdSolver : public FdKernelTest {};
 
+/* A state term written with the attributes as <name/arity>, the rest as the tests write terms. */
+std::string describe(TAGGED t, int depth = 0)
+{
+  t = deref(t);
+  if (depth > 4) return "...";
+  if (IsStr(t) && !IsFloatHeader(StrFunctor(t)) && !IsBignumHeader(StrFunctor(t))) {
+    TAGGED f = StrFunctor(t);
+    std::string name = atom_name(f);
+    if (name != "t" && name != "probe" && name != "$mutable")
+      return "<" + name + "/" + std::to_string(Arity(f)) + ">";
+    for (uint32_t i = 1; i <= Arity(f); i++)
+      name += (i > 1 ? "," : "(") + describe(StrArg(t, i), depth + 1);
+    return name + ")";
+  }
+  if (IsLst(t)) {
+    std::string s = "[";
+    for (; IsLst(t); t = deref(LstTail(t)))
+      s += (s.size() > 1 ? "," : "") + describe(LstHead(t), depth + 1);
+    return s + (t == atom_nil ? "]" : "|" + describe(t, depth + 1) + "]");
+  }
+  return TestProlog::show(t);
+}
+
+std::string probed; /* the state term of the probe's last run */
+
+/* A global that records its state term and is entailed at once. */
+void probe_entry(ORVALIS_API_STRUCT *api, QX_term_ref, QX_term_ref state, QX_term_ref actions)
+{
+  worker *w = fd_worker(api);
+  if (!fd_check_global(api, w)) return;
+  probed = describe(w->term[0]);
+  w->numstack_end = nullptr;
+  w->term[2] = atom_nil;
+  TAGGED handle;
+  int32_t stamp;
+  int is_new;
+  fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+  fd_ref_put(api, state, w->term[0]);
+  dvar_export_done(api, w, actions, 1);
+}
+
+/* The driver's posting: term lists (with and without the dead-residual mutable), FD sets with
+ * inf and sup, parameters beyond 32 bits, each argument in place in the state term. */
+TEST_F(FdSolver, PostingBuildsTheStateTerms)
+{
+  enter_global("probe", 4, probe_entry);
+  enter_global("probe", 3, probe_entry);
+  driver d(api);
+  int x = d.new_var(0, 9), y = d.new_var(0, 9);
+  ASSERT_EQ(d.post("probe", {driver::terms({{3, x}, {-2, y}}), driver::param(1),
+                             driver::param(int64_t(1) << 40), driver::param(-7)}),
+            1)
+      << exception() << d.error();
+  EXPECT_EQ(probed, "probe([t(3,_,<v/4>),t(-2,_,<v/4>)],1,1099511627776,-7,_,0)");
+  ASSERT_EQ(d.post("probe", {driver::terms({{5, y}}, true), driver::param(1), driver::param(4)}),
+            1);
+  EXPECT_EQ(probed, "probe([t(5,_,<v/4>,$mutable([],0))],1,4,_,0)");
+  ASSERT_EQ(
+      d.post("probe", {driver::var(x), driver::fdset({{INT32_MIN, 2}, {4, 4}, {7, INT32_MAX}}),
+                       driver::var(y)}),
+      1);
+  EXPECT_EQ(probed, "probe(_,<v/4>,[[inf|2],[4|4],[7|sup]],_,<v/4>,_,0)");
+  ASSERT_EQ(d.post("probe", {driver::var(x), driver::fdset({}), driver::var(y)}), 1);
+  EXPECT_EQ(probed, "probe(_,<v/4>,[],_,<v/4>,_,0)");
+}
+
 /* 300 random problems (30 in the collector's stress mode): the search's solutions are the brute
  * force's, each checked against every constraint; reruns at every fixpoint prune nothing; the
  * heap byte check after every undo of the first problems. */
@@ -159,16 +225,7 @@ TEST_F(FdSolver, RandomProblemsAgreeWithBruteForce)
     std::set<std::vector<int>> oracle = p.brute_force();
     SCOPED_TRACE("problem " + std::to_string(k));
     driver d(api);
-    struct base {
-      worker *w;
-      node *n;
-      explicit base(worker *w) : w(w), n(qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0))) {}
-      ~base()
-      {
-        qx_restore_node(w, n);
-        qx_pop_node(w);
-      }
-    } undo(w);
+    fd_driver::undo_scope undo(w);
     bool posted = true;
     for (const std::vector<int32_t> &dom : p.domains) ASSERT_GE(d.new_var_in(dom), 0);
     for (const constraint &c : p.constraints) {
@@ -205,6 +262,46 @@ TEST_F(FdSolver, RandomProblemsAgreeWithBruteForce)
   }
   EXPECT_GT(searched, problems / 4);
   if (!qx_gc_stress) EXPECT_GT(watch.compared, 0);
+}
+
+}  // namespace
+
+namespace {
+
+/* call_action('t=<u+c'(X, Y, K)) posts X - Y at most K into the running level: the driver's
+ * loop runs it, later bindings wake it; a fixed side moves into K, both fixed is a test. */
+TEST_F(FdSolver, ActionLeqcPostsALinearConstraint)
+{
+  driver d(api);
+  int x = d.new_var(0, 9), y = d.new_var(0, 5), z = d.new_var(4, 4);
+  definition *call_action = QX_predicate("call_action", 1, "clpfd");
+  /* call(clpfd:'t=<u+c'(A, B, K)) */
+  auto act = [&](TAGGED a, TAGGED b, int k) {
+    QX_term_ref r = QX_new_term_refs(7);
+    fd_ref_put(api, r, a);
+    fd_ref_put(api, r + 1, b);
+    fd_ref_put(api, r + 2, MakeSmall(k));
+    QX_cons_functor(r + 3, QX_atom_from_string("t=<u+c"), 3, r, r + 1, r + 2);
+    QX_put_atom(r + 4, QX_atom_from_string("clpfd"));
+    QX_cons_functor(r + 5, QX_atom_from_string(":"), 2, r + 4, r + 3);
+    QX_cons_functor(r + 6, QX_atom_from_string("call"), 1, r + 5);
+    int ok = QX_query(call_action, r + 6);
+    if (ok == 1) ok = d.propagate();
+    QX_reset_term_refs(r);
+    return ok;
+  };
+  ASSERT_EQ(act(d.term(x), d.term(y), 2), 1) << exception() << d.error();
+  EXPECT_EQ(d.domain(x), (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+  node *mark = qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0));
+  ASSERT_EQ(d.bind(y, 1, fd_driver::binding::fd_unify), 1);
+  EXPECT_EQ(d.domain(x), (std::vector<int32_t>{0, 1, 2, 3}));
+  qx_restore_node(w, mark);
+  qx_pop_node(w);
+  ASSERT_EQ(act(d.term(z), d.term(y), -1), 1) << exception(); /* 4 - Y at most -1 */
+  EXPECT_EQ(d.domain(y), (std::vector<int32_t>{5}));
+  EXPECT_EQ(act(d.term(z), MakeSmall(1), 3), 1);
+  EXPECT_EQ(act(d.term(z), MakeSmall(1), 2), 0);
+  EXPECT_EQ(d.error(), "");
 }
 
 }  // namespace

@@ -135,7 +135,8 @@ struct hooks {
 
   /* Two FD variables made one: the older v/4 of the two chains aliases the younger, the
    * younger keeps both sides' suspensions, the domain becomes the intersection and both sides'
-   * constraints run again. */
+   * constraints run again, those waiting for a value too: that X and Y are one is news no
+   * domain event carries (eq_iff(X, Y, 0) fails on it). */
   static int merge(driver *d, QX_term_ref goal, TAGGED other_attr)
   {
     ORVALIS_API_STRUCT *api = d->api_;
@@ -201,6 +202,13 @@ struct hooks {
     fd_sync(api, w);
     fd_enqueue_all(api, w, FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MAX | FD_WAKE_MINMAX,
                    fd_state(api)->functor_none, fd_ref_get(api, r + 3));
+    /* The value list's globals, and those of its daemons, run too (its indexicals wait). */
+    lists = fd_mutable_value(fd_ref_get(api, r + 3));
+    for (TAGGED l = deref(StrArg(lists, FD_LISTS_FIRST + 4)); IsLst(l); l = deref(LstTail(l))) {
+      TAGGED s = deref(StrArg(deref(LstHead(l)), 2));
+      if (StrFunctor(s) == functor_daemon5) s = deref(StrArg(s, 1));
+      if (StrFunctor(s) == functor_global5 && !fd_dead(s)) fd_enqueue_global(api, w, s, 2);
+    }
     return 1;
   }
 
@@ -466,7 +474,7 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
   uint32_t words = 2 * (uint32_t)arity + 8 + 4 * (uint32_t)vs.size();
   for (const arg &a : args)
     words +=
-        a.kind == arg::integer ? 8 : 9 * (uint32_t)a.lin.size() + 4 * (uint32_t)a.ranges.size();
+        a.kind == arg::integer ? 8 : 10 * (uint32_t)a.lin.size() + 4 * (uint32_t)a.ranges.size();
   qx_heap_room(w_, words);
   TAGGED atom = init_atom_check(name, 0);
   TAGGED *c = w_->global_top;
@@ -503,7 +511,7 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
       TAGGED *tail = &t;
       for (const lin_term &lt : a.lin) {
         TAGGED *p = w_->global_top;
-        w_->global_top += dead ? 9 : 6;
+        w_->global_top += dead ? 10 : 6;
         p[0] = MakeFunctor(init_atom_check("t", 0), dead ? 4 : 3);
         p[1] = MakeSmall(lt.a), p[2] = term(lt.x), p[3] = ref(attrs + v++);
         if (dead)
@@ -843,14 +851,23 @@ int driver::record_incumbent(size_t count)
     p[0] = MakeSmall(0), p[1] = list;
     list = MakeLst(p);
   }
+  TAGGED functor = MakeFunctor(init_atom_check("incumbent", 0), 2);
+  TAGGED user = init_atom_check("user", 0);
   TAGGED *t = w_->global_top;
   w_->global_top += 6;
-  t[0] = t[3] = MakeFunctor(init_atom_check("incumbent", 0), 2), t[1] = atom_sup, t[2] = list;
-  t[4] = MakeRef(&t[4]), t[5] = MakeRef(&t[5]);
-  set(r, MakeStr(t));
-  set(r + 1, MakeStr(t + 3));
-  int ok = QX_query(QX_predicate("retractall", 1, "prolog"), r + 1);
-  if (ok == 1) ok = QX_query(QX_predicate("assertz", 1, "prolog"), r);
+  t[0] = functor, t[1] = atom_sup, t[2] = list;
+  t[3] = functor_colon2, t[4] = user, t[5] = MakeStr(t);
+  set(r, MakeStr(t + 3));
+  int ok;
+  do { /* the records of earlier searches go */
+    qx_heap_room(w_, 6);
+    t = w_->global_top;
+    w_->global_top += 6;
+    t[0] = functor, t[1] = MakeRef(&t[1]), t[2] = MakeRef(&t[2]);
+    t[3] = functor_colon2, t[4] = user, t[5] = MakeStr(t);
+    set(r + 1, MakeStr(t + 3));
+  } while ((ok = QX_query(QX_predicate("retract", 1, "prolog"), r + 1)) == 1);
+  if (ok == 0) ok = QX_query(QX_predicate("assertz", 1, "prolog"), r);
   instance *live = nullptr;
   if (ok == 1)
     for (instance *ins = incumbent_definition()->first_clause; ins; ins = ins->next)
@@ -891,22 +908,22 @@ int driver::new_incumbent(const std::vector<int> &vars, const options &opt)
   return call(n.update_incumbent, {ref(incumbent_), cost, list});
 }
 
+/* The record's words as the kernel writes them: the bound after the functor, then the list's
+ * cells, linked by offsets from the instance's start. */
 bool driver::incumbent(TAGGED *bound, std::vector<int32_t> *values)
 {
-  QX_term_ref r = QX_new_term_refs(2);
-  set(r, fresh_var());
-  set(r + 1, fresh_var());
-  bool ok = QX_query(incumbent_definition(), r, r + 1) == 1;
-  if (ok) {
-    *bound = ref(r);
-    values->clear();
-    for (TAGGED l = ref(r + 1); IsLst(l); l = deref(LstTail(l))) {
-      TAGGED v = deref(LstHead(l));
-      values->push_back(IsSmall(v) ? GetSmall(v) : INT32_MIN);
-    }
+  if (!IsStr(ref(incumbent_))) return false;
+  const instance *ins = decode_dbref(ref(incumbent_));
+  if (!ins || ins->death != QX_CLOCK_ALIVE) return false;
+  const TAGGED *words = (const TAGGED *)ins;
+  *bound = words[QX_INSTANCE_HEADER_WORDS + 1];
+  values->clear();
+  for (uint32_t link = QX_INSTANCE_HEADER_WORDS + 2; IsLst(words[link]);) {
+    uint32_t cell = (words[link] - QX_TAG_LST) / sizeof(TAGGED);
+    values->push_back(IsSmall(words[cell]) ? GetSmall(words[cell]) : INT32_MIN);
+    link = cell + 1;
   }
-  QX_reset_term_refs(r);
-  return ok;
+  return true;
 }
 
 /* ---- checks ---- */
@@ -946,6 +963,14 @@ int driver::rerun_globals()
 }
 
 /* ---- the tests' oracle ---- */
+
+undo_scope::undo_scope(worker *w) : w(w), n(qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0))) {}
+
+undo_scope::~undo_scope()
+{
+  qx_restore_node(w, n);
+  qx_pop_node(w);
+}
 
 void checker::pushed(worker *w, TAGGED *top)
 {

@@ -140,8 +140,8 @@ public:
              const std::function<bool(driver &)> &on_solution, counts *out);
 
   /* The incumbent record incumbent(Bound, [V1, ..., Vn]) of the last branch-and-bound search
-   * (Bound sup and the values 0 before its first solution), read back from the database: false
-   * when none was recorded. */
+   * (Bound sup and the values 0 before its first solution), read from the recorded instance:
+   * false when none is recorded. */
   bool incumbent(TAGGED *bound, std::vector<int32_t> *values);
 
   /* Reruns every posted global through $fd_dispatch_global_fast on its current state and
@@ -198,6 +198,17 @@ private:
   bool stop_ = false;
   int in_native_ = 0; /* hooks and actions being run: errors stay as error nodes */
   definition *true0_;
+};
+
+/* A choicepoint for the life of the scope, undone at its end: what a test posts inside (and the
+ * blocks its propagators allocate) is gone after it. */
+struct undo_scope {
+  worker *w;
+  node *n;
+  explicit undo_scope(worker *w);
+  ~undo_scope();
+  undo_scope(const undo_scope &) = delete;
+  undo_scope &operator=(const undo_scope &) = delete;
 };
 
 /* The driver whose hooks are installed, or null. */
