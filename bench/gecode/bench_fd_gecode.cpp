@@ -12,6 +12,7 @@
 
 #include "fd_circuit.h"
 #include "fd_jobshop.h"
+#include "gecode_aclinear.h"
 
 #include <gecode/int.hh>
 #include <gecode/search.hh>
@@ -271,6 +272,7 @@ const row rows[] = {
     {"magic4", "solutions", 7040, 1, [] { return count_all<Magic>(4); }},
     {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},
     {"ft06", "optimum", 55, 100, ft06},
+    {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
 };
 
 /* Each row: the best time of three runs of repeat searches; false when a value is wrong. */
