@@ -22,7 +22,9 @@ inline bool equation8(fd_driver::driver &d, fd_driver::counts *c, long *value)
   if (d.post("ac_linear", {driver::terms(terms, true), driver::param(TERMS), driver::param(RHS)}) !=
       1)
     return false;
-  if (d.search({}, {}, [](driver &) { return true; }, c) != 1) return false;
+  if (d.search(
+          {}, {}, [](driver &) { return true; }, c) != 1)
+    return false;
   *value = (long)c->solutions;
   return true;
 }

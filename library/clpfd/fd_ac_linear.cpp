@@ -24,7 +24,11 @@ namespace {
 
 /* An infinite bound in the 64-bit bound passes; finite sums stay far below it. */
 constexpr int64_t BIG = (int64_t)1 << 62;
-constexpr int REFS_PER_TERM = 3; /* attribute, variable, mutable */
+/* attribute, variable, mutable, and the dead set last stored in the mutable (known sound) */
+constexpr int REFS_PER_TERM = 4;
+/* A term whose residuals span at most this many values keeps its run's memo in a byte per value. */
+constexpr int64_t DENSE_WIDTH = 1 << 14;
+enum : uint8_t { OPEN = 0, LIVE = 1, DEAD = 2 };
 
 struct ac_linear_data {
   daemon_frame frame;
@@ -125,6 +129,14 @@ bool covers(TAGGED set, int32_t a, int32_t b)
 
 /* ---- the search ---- */
 
+/* The residuals r(i) decided in this run, one byte each over base..base+width-1; st is null when
+ * the range is too wide, and the term's succeeded and failed sets serve instead. */
+struct memo {
+  int32_t base, width;
+  uint8_t *st;
+  TAGGED dead; /* the residuals this run found dead */
+};
+
 struct frame {
   int i;
   int64_t back; /* the fixed terms before i added this much: the answer is shifted back by it */
@@ -145,6 +157,29 @@ public:
   search(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b) : api(api), w(w), b(b), n(b->nvars)
   {
     stack = (frame *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(frame));
+    memos = (memo *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(memo));
+    for (int i = 0; i < n; i++) {
+      memo &m = memos[i];
+      m = {0, 0, nullptr, atom_nil};
+      if (fixed(i)) continue;
+      int64_t lo = i == 0 ? -(int64_t)b->rhs : b->term.min[i - 1];
+      int64_t hi = i == 0 ? -(int64_t)b->rhs : b->term.max[i - 1];
+      if (hi - lo >= DENSE_WIDTH) continue;
+      m.base = (int32_t)lo;
+      m.width = (int32_t)(hi - lo + 1);
+      m.st = (uint8_t *)fd_temp_alloc(api, w, (size_t)m.width);
+      std::memset(m.st, OPEN, (size_t)m.width);
+      for (TAGGED l = b->term.failed[i]; IsLst(l); l = fds_next(l))
+        mark(m, std::max<int64_t>(fds_lo(l), lo), std::min<int64_t>(fds_hi(l), hi), DEAD);
+    }
+  }
+
+  /* After the run: each term's dead set with what the run found added. */
+  void collect_dead()
+  {
+    for (int i = 0; i < n; i++)
+      if (memos[i].st && IsLst(memos[i].dead))
+        b->term.failed[i] = fd_union(api, w, b->term.failed[i], memos[i].dead);
   }
 
   /* The residuals r0 in lo..hi that reach 0. */
@@ -166,6 +201,11 @@ public:
   }
 
 private:
+  static void mark(memo &m, int64_t lo, int64_t hi, uint8_t what)
+  {
+    for (int64_t r = lo; r <= hi; r++) m.st[r - m.base] = what;
+  }
+
   int32_t coeff(int i) const { return b->term.coeff[i]; }
   dvar *view(int i) const { return &b->term.dvar[i]; }
   bool fixed(int i) const { return view(i)->flags & DV_FIXED; }
@@ -205,16 +245,35 @@ private:
     f.back = s;
     f.lo = (int32_t)lo;
     f.hi = (int32_t)hi;
-    TAGGED range = fd_interval(api, w, MakeSmall(f.lo), MakeSmall(f.hi));
-    f.K = fd_intersection(api, w, range, b->term.succeeded[i]);
-    f.U = fd_subtract(api, w, fd_subtract(api, w, range, b->term.succeeded[i]), b->term.failed[i]);
+    const memo &m = memos[i];
+    if (m.st) {
+      fds_builder known(api, w), open(api, w);
+      for (int32_t r = f.lo; r <= f.hi;) {
+        uint8_t st = m.st[r - m.base];
+        int32_t e = r;
+        while (e < f.hi && m.st[e + 1 - m.base] == st) e++;
+        if (st == LIVE) known.add(MakeSmall(r), MakeSmall(e));
+        if (st == OPEN) open.add(MakeSmall(r), MakeSmall(e));
+        r = e + 1;
+      }
+      f.K = known.close(atom_nil);
+      f.U = open.close(atom_nil);
+    } else {
+      TAGGED range = fd_interval(api, w, MakeSmall(f.lo), MakeSmall(f.hi));
+      f.K = fd_intersection(api, w, range, b->term.succeeded[i]);
+      f.U =
+          fd_subtract(api, w, fd_subtract(api, w, range, b->term.succeeded[i]), b->term.failed[i]);
+    }
+    if (!IsLst(f.U)) { /* decided already: nothing to record */
+      *out = shift(api, w, f.K, -f.back);
+      top--;
+      return true;
+    }
     f.S = atom_nil;
     f.rest = f.U;
     f.trying = false;
-    if (IsLst(f.U) && (coeff(i) == 1 || coeff(i) == -1) && forced_past_support(i))
-      forced(f);
-    else if (IsLst(f.U))
-      return false;
+    if ((coeff(i) != 1 && coeff(i) != -1) || !forced_past_support(i)) return false;
+    forced(f);
     *out = finish(f);
     top--;
     return true;
@@ -356,9 +415,16 @@ private:
         b->nrelevant = j;
       }
     }
-    b->term.succeeded[i] = fd_union(api, w, b->term.succeeded[i], f.K);
     TAGGED dead = fd_subtract(api, w, f.U, f.K);
-    if (IsLst(dead)) b->term.failed[i] = fd_union(api, w, b->term.failed[i], dead);
+    memo &m = memos[i];
+    if (m.st) {
+      for (TAGGED l = f.K; IsLst(l); l = fds_next(l)) mark(m, fds_lo(l), fds_hi(l), LIVE);
+      for (TAGGED l = dead; IsLst(l); l = fds_next(l)) mark(m, fds_lo(l), fds_hi(l), DEAD);
+      if (IsLst(dead)) m.dead = fd_union(api, w, m.dead, dead);
+    } else {
+      b->term.succeeded[i] = fd_union(api, w, b->term.succeeded[i], f.K);
+      if (IsLst(dead)) b->term.failed[i] = fd_union(api, w, b->term.failed[i], dead);
+    }
     return shift(api, w, f.K, -f.back);
   }
 
@@ -367,6 +433,7 @@ private:
   ac_linear_data *b;
   int n;
   frame *stack;
+  memo *memos;
   int top = -1;
 };
 
@@ -510,6 +577,7 @@ ac_linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle)
     *ref(b, i, 0) = deref(StrArg(t, 3));
     *ref(b, i, 1) = deref(StrArg(t, 2));
     *ref(b, i, 2) = deref(StrArg(t, 4));
+    *ref(b, i, 3) = atom_nil;
   }
   return b;
 }
@@ -535,8 +603,9 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
     }
     dvar_init(d, ref(b, i, 0), ref(b, i, 1));
     if (d->flags & DV_FIXED) continue;
-    fd_ref_put(api, scratch, fd_mutable_value(*ref(b, i, 2)));
-    TAGGED dead = fds_import_set(api, w, scratch);
+    TAGGED dead = fd_mutable_value(*ref(b, i, 2));
+    fd_ref_put(api, scratch, dead);
+    if (dead != deref(*ref(b, i, 3))) dead = fds_import_set(api, w, scratch);
     if (!dead) {
       qx_type_error(w, "fd_set", culprit(fd_ref_get(api, scratch)), 1);
       return 0;
@@ -617,6 +686,7 @@ int conclude(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, const TAGGED
     if (!b->term.failed[i]) continue;
     TAGGED set = fd_globalize(api, w, b->term.failed[i], 0, FD_LIVE);
     fd_update_mutable(api, w, set, deref(*ref(b, i, 2)));
+    *ref(b, i, 3) = set;
   }
   for (int i = 0; i < n; i++)
     if (b->term.dvar[i].attr_ref) dvar_export_do(api, w, &b->term.dvar[i]);
@@ -639,6 +709,7 @@ int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   int32_t r0 = -b->rhs;
   search s(api, w, b);
   if (!IsLst(s.run(r0, r0))) return -1;
+  s.collect_dead();
   return conclude(api, w, b, start);
 }
 

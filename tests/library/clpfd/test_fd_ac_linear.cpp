@@ -73,6 +73,16 @@ equation random_equation(std::mt19937 &r)
   return e;
 }
 
+/* The same equation with every value times k: its residuals spread over a wide range, which the
+ * propagator keeps in FD sets rather than in a byte per value. */
+equation scaled(equation e, int k)
+{
+  for (auto &d : e.dom)
+    for (int &v : d) v *= k;
+  e.rhs *= k;
+  return e;
+}
+
 std::string text(const equation &e)
 {
   std::string s;
@@ -227,6 +237,7 @@ TEST_F(FdAcLinear, DomainConsistentAgainstBruteForce)
   watch.heap = true;
   for (int k = 0; k < instances; k++) {
     equation e = random_equation(r);
+    if (k % 3 == 0) e = scaled(e, 2503);
     SCOPED_TRACE(text(e));
     long count;
     std::vector<std::set<int>> sup = supports(e, &count);
@@ -267,7 +278,7 @@ TEST_F(FdAcLinear, DomainConsistentAgainstBruteForce)
   }
   EXPECT_EQ(watch.pruning, 0);
   EXPECT_EQ(watch.differing, 0);
-  EXPECT_GT(watch.compared, 0);
+  if (!qx_gc_stress) EXPECT_GT(watch.compared, 0); /* there, every undo has a collection between */
   /* the instances are not all trivial */
   EXPECT_GT(failed, instances / 40);
   EXPECT_GT(pruned, instances / 4);
@@ -320,6 +331,7 @@ TEST_F(FdAcLinear, DeadResidualsPersistAlongABranch)
   for (int k = 0; k < instances; k++) {
     equation e = random_equation(r);
     if (e.a.size() < 2) continue;
+    if (k % 3 == 0) e = scaled(e, 2503);
     /* the narrowing: variable j loses a random half of its values */
     size_t j = r() % e.a.size();
     equation e2 = e;
