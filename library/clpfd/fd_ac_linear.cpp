@@ -74,17 +74,23 @@ int64_t bound64(TAGGED t)
   return t == atom_inf ? -BIG : BIG;
 }
 
-int64_t floor_div(int64_t a, int64_t b)
+/* a / b rounded down (up with the second); the 32-bit division when both fit, the usual case. */
+template <typename T>
+T floor_div_t(T a, T b)
 {
-  int64_t q = a / b;
+  T q = a / b;
   return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 
-int64_t ceil_div(int64_t a, int64_t b)
+bool fits32(int64_t v) { return v == (int32_t)v; }
+
+int64_t floor_div(int64_t a, int64_t b)
 {
-  int64_t q = a / b;
-  return (a % b != 0 && ((a < 0) == (b < 0))) ? q + 1 : q;
+  return fits32(a) && fits32(b) ? floor_div_t<int32_t>((int32_t)a, (int32_t)b)
+                                : floor_div_t<int64_t>(a, b);
 }
+
+int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
 
 /* The smallest and largest value of a*x over the view's bounds (infinities as -BIG, BIG). */
 void term_range(int32_t a, const dvar *d, int64_t *lo, int64_t *hi)
@@ -203,7 +209,7 @@ public:
 private:
   static void mark(memo &m, int64_t lo, int64_t hi, uint8_t what)
   {
-    for (int64_t r = lo; r <= hi; r++) m.st[r - m.base] = what;
+    if (lo <= hi) std::memset(m.st + (lo - m.base), what, (size_t)(hi - lo + 1));
   }
 
   int32_t coeff(int i) const { return b->term.coeff[i]; }
