@@ -445,9 +445,6 @@ private:
 
 /* ---- state checks ---- */
 
-/* A list's cells are fewer than the heap's word pairs: a longer walk is a cyclic list. */
-uint32_t list_bound(const worker *w) { return (uint32_t)(w->global_top - w->heap_start) / 2 + 1; }
-
 bool is_compound(TAGGED t, uint32_t arity)
 {
   return IsStr(t) && !IsBox(t) && Arity(StrFunctor(t)) == arity;
@@ -506,7 +503,7 @@ int check_state(worker *w, TAGGED s)
     return -1;
   }
   int32_t count = 0;
-  uint32_t steps = list_bound(w);
+  uint32_t steps = fd_list_bound(w);
   TAGGED l = deref(StrArg(s, 1));
   for (; IsLst(l) && steps-- > 0; l = deref(LstTail(l)), count++) {
     TAGGED t = deref(LstHead(l));
@@ -543,15 +540,6 @@ int check_state(worker *w, TAGGED s)
     return -1;
   }
   return fits;
-}
-
-/* Unbound, or [V | '$free'(Block)] as fd_perm_alloc binds it. */
-bool valid_handle(TAGGED h)
-{
-  if (IsVar(h)) return true;
-  if (!IsLst(h)) return false;
-  TAGGED f = deref(LstTail(h));
-  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
 }
 
 /* A new block for the state in w->term[0], whose terms were checked. */
@@ -724,13 +712,11 @@ int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
 void prolog_fd_ac_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions)
 {
-  worker *w = fd_worker(api);
-  if (!fd_check_global(api, w)) return;
-  w->numstack_end = nullptr;
-  w->term[0] = fd_ref_get(api, state0);
-  w->term[2] = atom_nil;
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
   TAGGED s = w->term[0];
-  if (!is_compound(s, 5) || !IsSmall(deref(StrArg(s, 5))) || !valid_handle(deref(StrArg(s, 4)))) {
+  if (!is_compound(s, 5) || !IsSmall(deref(StrArg(s, 5))) ||
+      !fd_valid_handle(deref(StrArg(s, 4)))) {
     qx_type_error(w, "ac_linear_state", culprit(s), 1);
     fd_native_fail(api);
     return;
