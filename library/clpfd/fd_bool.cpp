@@ -142,11 +142,8 @@ int run_cell(ORVALIS_API_STRUCT *api, worker *w, const cell &c, QX_term_ref refs
 void prolog_fd_bool_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                    QX_term_ref actions)
 {
-  worker *w = fd_worker(api);
-  if (!fd_check_global(api, w)) return;
-  w->numstack_end = nullptr;
-  w->term[0] = fd_ref_get(api, state0);
-  w->term[2] = atom_nil;
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
   TAGGED s = w->term[0];
   if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) < 7) {
     qx_type_error(w, "compound", s, 0);

@@ -149,6 +149,24 @@ void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED hand
 
 void *fd_perm_data(TAGGED handle) { return block_of(deref(handle)); }
 
+bool fd_valid_handle(TAGGED h)
+{
+  if (IsVar(h)) return true;
+  if (!IsLst(h)) return false;
+  TAGGED f = deref(LstTail(h));
+  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
+}
+
+worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0)
+{
+  worker *w = fd_worker(api);
+  if (!fd_check_global(api, w)) return nullptr;
+  w->numstack_end = nullptr;
+  w->term[0] = fd_ref_get(api, state0);
+  w->term[2] = atom_nil;
+  return w;
+}
+
 void fd_perm_free(ORVALIS_API_STRUCT *, worker *w)
 {
   TAGGED pair = deref(state_handle(deref(w->term[0])));
@@ -221,6 +239,12 @@ TAGGED fd_globalize_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint3
   while (IsLst(LstTail(last))) last = LstTail(last);
   LstPtr(last)[1] = shared;
   return copy;
+}
+
+/* A list's cells are fewer than the heap's word pairs. */
+uint32_t fd_list_bound(const worker *w)
+{
+  return (uint32_t)(w->global_top - w->heap_start) / 2 + 1;
 }
 
 int fd_list_length(TAGGED list)

@@ -74,11 +74,13 @@ const native_row clpfd_natives[] = {
     {"$fd_set_singleton", 2, FD_NATIVE(prolog_fd_set_singleton_qxenv_multi_qx), "+term +term"},
     {"$fd_unify", 2, FD_NATIVE(prolog_fd_unify_qxenv_multi_qx), "+term +term"},
     {"$fd_bool", 3, FD_NATIVE(prolog_fd_bool_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_ac_linear", 3, FD_NATIVE(prolog_fd_ac_linear_qxenv_multi_qx), "+term -term -term"},
     {"$fd_le_iff", 3, FD_NATIVE(prolog_fd_le_iff_qxenv_multi_qx), "+term -term -term"},
     {"$fd_eq_iff", 3, FD_NATIVE(prolog_fd_eq_iff_qxenv_multi_qx), "+term -term -term"},
     {"$fd_in_set_iff", 3, FD_NATIVE(prolog_fd_in_set_iff_qxenv_multi_qx), "+term -term -term"},
     {"$fd_oneof", 3, FD_NATIVE(prolog_fd_oneof_qxenv_multi_qx), "+term -term -term"},
     {"$fd_abs", 3, FD_NATIVE(prolog_fd_abs_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_linear", 3, FD_NATIVE(prolog_fd_linear_qxenv_multi_qx), "+term -term -term"},
 };
 // clang-format on
 constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];
@@ -107,11 +109,13 @@ void fill_tables()
 
 const pred_spec pred_table[] = {
     {"bool", 4, prolog_fd_bool_qxenv_multi_qx},
+    {"ac_linear", 3, prolog_fd_ac_linear_qxenv_multi_qx},
     {"le_iff", 3, prolog_fd_le_iff_qxenv_multi_qx},
     {"eq_iff", 3, prolog_fd_eq_iff_qxenv_multi_qx},
     {"in_set_iff", 3, prolog_fd_in_set_iff_qxenv_multi_qx},
     {"oneof", 3, prolog_fd_oneof_qxenv_multi_qx},
     {"abs", 2, prolog_fd_abs_qxenv_multi_qx},
+    {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

@@ -262,6 +262,12 @@ TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle,
 TAGGED fd_static_output_state(worker *w, TAGGED *handle, int *is_new);
 void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED handle);
 void *fd_perm_data(TAGGED handle);
+/* A state's Handle as the protocol leaves it: unbound, or [V | '$free'(Block)]. */
+bool fd_valid_handle(TAGGED handle);
+/* The worker of a propagator entry, set up for the run: term[0] State0, term[2] the empty list of
+ * actions, the temporary area empty. Null after raising an error when term[1] holds no global
+ * record (see fd_check_global). */
+worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0);
 void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w);
 TAGGED fd_daemon_copy_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *global);
 void *fd_malloc(ORVALIS_API_STRUCT *api, size_t size);
@@ -270,6 +276,8 @@ void fd_perm_free2(ORVALIS_API_STRUCT *api, void *pointer, size_mem *held);
 TAGGED fd_globalize_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint32_t extra,
                            int live);
 int fd_list_length(TAGGED list);
+/* More steps than this along a list on the heap mean a cyclic list. */
+uint32_t fd_list_bound(const worker *w);
 void fd_get_var_and_attr(TAGGED susp, worker *w);
 void prolog_fd_coref_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list);
 
@@ -300,5 +308,17 @@ void prolog_fd_oneof_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                     QX_term_ref actions);
 void prolog_fd_abs_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                   QX_term_ref actions);
+
+/* ---- linear constraints (fd_linear.cpp) ---- */
+
+/* The propagator of scalar_product/4, also the native '$fd_linear'/3. */
+void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
+
+/* ---- arc-consistent linear equations (fd_ac_linear.cpp) ---- */
+
+/* The propagator of ac_linear/3, also the native '$fd_ac_linear'/3. */
+void prolog_fd_ac_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
 
 #endif

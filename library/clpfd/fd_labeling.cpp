@@ -172,9 +172,6 @@ void clear_scratch(worker *w)
 
 void fail_with(ORVALIS_API_STRUCT *api, int /* the error raised */) { fd_native_fail(api); }
 
-/* A list's cells are fewer than the heap's word pairs: a longer walk is a cyclic list. */
-uint32_t list_bound(const worker *w) { return (uint32_t)(w->global_top - w->heap_start) / 2 + 1; }
-
 /* The attribute of an FD variable, or 0 when v has none or a malformed one. */
 TAGGED fd_attribute_of(ORVALIS_API_STRUCT *api, TAGGED v)
 {
@@ -185,7 +182,7 @@ TAGGED fd_attribute_of(ORVALIS_API_STRUCT *api, TAGGED v)
 /* A proper list of integers and FD variables; else raises the error and answers false. */
 bool check_labeling_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED list)
 {
-  uint32_t steps = list_bound(w);
+  uint32_t steps = fd_list_bound(w);
   for (; IsLst(list) && steps-- > 0; list = deref(LstTail(list))) {
     TAGGED e = deref(LstHead(list));
     if (!IsSmall(e) && !(IsVar(e) && fd_attribute_of(api, e))) {
@@ -254,15 +251,6 @@ labeling_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
   return b;
 }
 
-/* Unbound, or [V | '$free'(Block)] as fd_perm_alloc binds it. */
-bool valid_handle(TAGGED h)
-{
-  if (IsVar(h)) return true;
-  if (!IsLst(h)) return false;
-  TAGGED f = deref(LstTail(h));
-  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
-}
-
 int count_unbound(TAGGED list)
 {
   int n = 0;
@@ -314,7 +302,7 @@ void prolog_fd_labeling_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref stat
   clear_scratch(w);
   TAGGED s = fd_ref_get(api, state0);
   if (!IsStr(s) || Arity(StrFunctor(s)) != 4 || !IsSmall(state_stamp(s)) ||
-      !valid_handle(deref(StrArg(s, 3)))) {
+      !fd_valid_handle(deref(StrArg(s, 3)))) {
     fail_with(api, qx_type_error(w, "labeling_state", s, 1));
     return;
   }
@@ -412,7 +400,7 @@ void prolog_fd_delete_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list, 
     fail_with(api, qx_type_error(w, "domain_variable", chosen, 1));
     return;
   }
-  uint32_t steps = list_bound(w);
+  uint32_t steps = fd_list_bound(w);
   for (l = deref(LstTail(l)); IsLst(l) && steps-- > 0; l = deref(LstTail(l))) {
     if (type == CHOICE_FF && best.key <= 2) break; /* no unfixed variable has a smaller domain */
     TAGGED e = deref(LstHead(l));
