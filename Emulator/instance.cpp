@@ -9,6 +9,7 @@
 #include "instance.h"
 
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "atoms.h"
@@ -27,6 +28,49 @@ inline uint32_t forward_index(TAGGED mark) { return (mark & 0x7FFFFFF8u) >> 3; }
 
 inline TAGGED offset_cell(uint32_t index, TAGGED tag) { return (kHeaderBytes + index * 4) | tag; }
 
+/* Whether a cycle can be reached from t: an iterative depth-first walk that colours each
+ * compound block while it is on the path (false) and once it is done (true), so that shared
+ * subterms are walked once. Variable cells holding a copy's forward marker count as variables. */
+bool reaches_cycle(TAGGED t)
+{
+  struct step {
+    const TAGGED *args;
+    uint32_t next, count;
+  };
+  std::unordered_map<const TAGGED *, bool> colour;
+  std::vector<step> path;
+  auto enter = [&](TAGGED v) {
+    v = deref(v);
+    const TAGGED *block;
+    uint32_t count;
+    if (IsLst(v)) {
+      block = LstPtr(v);
+      count = 2;
+    } else if (IsStr(v) && !IsBoxHeader(*StrPtr(v)) && *StrPtr(v) != functor_ref2) {
+      block = StrPtr(v);
+      count = Arity(*block);
+      block++;
+    } else {
+      return true;
+    }
+    auto [it, fresh] = colour.try_emplace(block, false);
+    if (!fresh) return it->second; /* on the path: a cycle */
+    path.push_back({block, 0, count});
+    return true;
+  };
+  if (!enter(t)) return true;
+  while (!path.empty()) {
+    step &top = path.back();
+    if (top.next == top.count) {
+      colour[top.args] = true;
+      path.pop_back();
+    } else if (!enter(top.args[top.next++])) {
+      return true;
+    }
+  }
+  return false;
+}
+
 /* The buffers of copies in, kept between copies (a copy never starts another one). */
 std::vector<TAGGED> body_buffer;
 std::vector<TAGGED *> forwarded_buffer;
@@ -35,6 +79,10 @@ struct CopyIn {
   std::vector<TAGGED> &body;
   std::vector<TAGGED *> &forwarded; /* variable cells holding a forward marker */
   TAGGED private_ref = 0;
+  /* A copy that outgrows the heap in use is of a term with shared subterms or of a cyclic one:
+   * it is checked once for a cycle, which would make it grow without end. */
+  TAGGED root = 0;
+  size_t budget = 0;
 
   CopyIn() : body(body_buffer), forwarded(forwarded_buffer)
   {
@@ -62,6 +110,10 @@ struct CopyIn {
   uint32_t reserve(uint32_t words)
   {
     uint32_t at = (uint32_t)body.size();
+    if (at + words > budget) {
+      if (root && reaches_cycle(root)) qx_memory_fault("cyclic term", QX_SPACE_DATABASE);
+      budget = SIZE_MAX;
+    }
     body.resize(at + words);
     return at;
   }
@@ -145,9 +197,10 @@ instance *qx_copy_to_instance(worker *w, TAGGED term)
 
 instance *qx_copy_to_instance_room(worker *w, TAGGED term, qx_instance_room_fn room, void *arg)
 {
-  (void)w;
   CopyIn copy;
   copy.private_ref = functor_ref_term2;
+  copy.root = term;
+  copy.budget = w ? (size_t)(w->global_top - w->heap_start) + 1024 : SIZE_MAX;
   try {
     TAGGED root = CopyIn::follow(term);
     if (IsLst(root) || IsStr(root)) {

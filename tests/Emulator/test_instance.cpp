@@ -6,6 +6,7 @@
 
 #include "instance.h"
 #include "test_engine.h"
+#include "test_prolog.h"
 
 namespace {
 
@@ -218,4 +219,28 @@ TEST(Instance, LongListsAndDeepTermsNeedNoRecursion)
   }
   EXPECT_EQ(l, atom_nil);
   qx_free_instance(ins);
+}
+
+/* A cyclic term cannot be copied out of the stacks: the copy stops with a resource error instead
+ * of growing until memory runs out. A term whose shared subterms make its copy far larger than
+ * the heap in use is no cycle and is copied whole. */
+TEST(Instance, CyclicTermsAreRefusedAndLargeSharedOnesCopied)
+{
+  TestProlog p;
+  p.consult("dbl(0, T, T).\n"
+            "dbl(N, T0, T) :- N > 0, N1 is N - 1, dbl(N1, f(T0, T0), T).\n"
+            "leaves(a, 1) :- !.\n"
+            "leaves(f(A, B), N) :- leaves(A, NA), leaves(B, NB), N is NA + NB.\n");
+  const char *goals[] = {
+      "X = f(X), catch(throw(b(X)), error(resource_error(_), _), true)",
+      "X = g(a, X, X), catch(atom_length(X, _), error(resource_error(_), _), true)",
+      "X = [a|X], catch(assertz(p(X)), error(resource_error(_), _), true), \\+ catch(p(_), _, "
+      "fail)",
+      "X = f(Y), Y = s(1, [Z]), Z = h(X), catch(assertz(p(X)), error(resource_error(_), _), true)",
+      "dbl(16, a, T), assertz(big(T)), big(C), T == C, C = f(L, R), L == R, leaves(C, 65536)",
+  };
+  for (const char *g : goals) {
+    SCOPED_TRACE(g);
+    EXPECT_EQ(p.run(g), 1) << p.exception();
+  }
 }
