@@ -316,4 +316,253 @@ TEST_F(FdIxMachine, AttributeOfArgumentOne)
   EXPECT_EQ(show(seen.at(0)), show({{INF, SUP}}));
 }
 
+struct end_case {
+  const char *what;
+  int chain;
+  const char *x; /* how X (argument 1) starts; Y (argument 0) is 0..9 */
+  std::vector<ix_byte> code;
+  int result;          /* of the goal */
+  const char *ent, *b; /* their values after it */
+  const char *status;  /* ix/7's status after it */
+  uint32_t entailments, failures;
+};
+
+/* Every end: what it binds (Ent, B), whether it links (status bit 16) and what it counts. */
+TEST_F(FdIxMachine, EveryEndBindsLinksAndCounts)
+{
+  const TAGGED three_to_five = set({{3, 5}});
+  const std::vector<end_case> cases = {
+      {"done, all fixed", 1, "X = 4", {45}, 1, "1", "_", "1", 1, 0},
+      {"done after an unfixed read", 1, "true", {30, 45}, 1, "_", "_", "17", 0, 0},
+      {"give up, all fixed", 1, "true", {41, S(5), 22, S(0)}, 1, "1", "_", "1", 1, 0},
+      {"give up after an unfixed read", 1, "true", {33, 0, 22, S(0)}, 1, "_", "_", "17", 0, 0},
+      {"entailed, chain 3", 3, "true", {53}, 1, "1", "1", "1", 1, 0},
+      {"entailed, chain 2", 2, "true", {53}, 1, "0", "0", "1", 1, 0},
+      {"disentailed, all fixed", 3, "X = 3", {41, S(4), 59}, 1, "0", "0", "1", 1, 0},
+      {"disentailed after an unfixed read",
+       3,
+       "X = 3",
+       {30, 41, S(4), 59},
+       1,
+       "_",
+       "_",
+       "17",
+       0,
+       0},
+      {"undecided",
+       3,
+       "clpfd:'$fd_in_interval'(X, 0, 9, 0)",
+       {41, three_to_five, 60},
+       1,
+       "_",
+       "_",
+       "17",
+       0,
+       0},
+      {"in 0..10 with X fixed", 3, "X = 5", {41, S(0), 41, S(10), 56}, 1, "1", "1", "1", 1, 0},
+      {"failure", 1, "true", {41, atom_nil, 52, 0}, 0, "", "", "", 0, 1},
+      {"failure by 72", 1, "true", {72}, 0, "", "", "", 0, 0},
+      {"pruned to inf..inf", 1, "true", {41, INF_W, 46}, -1, "", "", "", 0, 0},
+  };
+  for (const end_case &c : cases) {
+    SCOPED_TRACE(c.what);
+    fd()->entailments = fd()->failures = 0;
+    std::string goal =
+        "clpfd:'$fd_in_interval'(Y, 0, 9, 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), " +
+        std::string(c.x) + ", " +
+        queue(info(c.code, 1, c.chain, {1 + (1 << IX_LINK_ARG_SHIFT)}), "t(Y, X)") +
+        ", arg(3, Ix, M), arg(1, M, Status)";
+    ASSERT_EQ(run(goal), c.result) << exception();
+    if (c.result == 1) {
+      EXPECT_EQ(var("Ent"), c.ent);
+      EXPECT_EQ(var("B"), c.b);
+      EXPECT_EQ(var("Status"), c.status);
+    } else if (c.result < 0) {
+      EXPECT_EQ(exception(), "overflowed(t(_,_))");
+    }
+    EXPECT_EQ(fd()->entailments, c.entailments);
+    EXPECT_EQ(fd()->failures, c.failures);
+  }
+}
+
+/* An undecided check is linked: pruning X runs it again, and it then decides B. */
+TEST_F(FdIxMachine, LinkedCheckRunsAgainWhenItsArgumentChanges)
+{
+  std::string ix = info({41, set({{3, 5}}), 60}, 1, 3, {1 + (1 << IX_LINK_ARG_SHIFT)});
+  ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), " +
+                queue(ix, "t(Y, X)") +
+                ", ( var(B) -> B1 = open ; B1 = B ), clpfd:'$fd_in_interval'(X, 3, 4, 1), " +
+                "clpfd:'$fd_evaluate_indexical'(_, 0)"),
+            1)
+      << exception();
+  EXPECT_EQ(var("B1") + var("B") + var("Ent"), "open11");
+  ASSERT_EQ(run("clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), " +
+                queue(ix, "t(Y, X)") + ", clpfd:'$fd_in_interval'(X, 6, 9, 1), " +
+                "clpfd:'$fd_evaluate_indexical'(_, 0)"),
+            1)
+      << exception();
+  EXPECT_EQ(var("B") + var("Ent"), "00");
+}
+
+/* The union loop: for each x of S, the body's set; all of them joined. Body A: {x * m}; body B:
+ * dom(Y) shifted by -x, so that the loop computes dom(Y) minus S pointwise. */
+TEST_F(FdIxMachine, UnionLoopJoinsTheBodyOverEveryValue)
+{
+  std::mt19937 rng(7);
+  int rounds = qx_gc_stress ? 4 : 40;
+  for (int i = 0; i < rounds; i++) {
+    Pairs s;
+    for (int v = -6; v <= 6; v++)
+      if (rng() % 3 == 0) s.push_back({v, v});
+    s = combine(s, {}, 1); /* joined into runs */
+    int32_t m = (int32_t)(rng() % 5) - 2;
+    bool pointwise = i % 2;
+    /* 0: lit S; 2: union_start END; 4: body; then union_step k BODY; END */
+    std::vector<ix_byte> body =
+        pointwise ? std::vector<ix_byte>{30, 18, 2, 6} : std::vector<ix_byte>{18, 2, 21, S(m), 0};
+    std::vector<ix_byte> code = {41, set(s), 63, 0};
+    code.insert(code.end(), body.begin(), body.end());
+    code.insert(code.end(), {64, 2, 4});
+    code[3] = (ix_byte)code.size();
+    code.insert(code.end(), {41, set({{MARK, MARK}}), 13, 52, 0});
+    seen.clear();
+    ASSERT_EQ(run("clpfd:'$fd_in_set'(Y, [[-2|1],[5|5]], 1), " + queue(info(code, 1), "t(Y, X)") +
+                  ", ix_dom(X)"),
+              1)
+        << exception();
+    std::set<int64_t> want = {MARK};
+    for (auto &[lo, hi] : s)
+      for (int64_t x = lo; x <= hi; x++)
+        if (pointwise)
+          for (int64_t y : {-2, -1, 0, 1, 5}) want.insert(y - x);
+        else
+          want.insert(x * m);
+    Pairs w;
+    for (int64_t v : want) w.push_back({(int32_t)v, (int32_t)v});
+    EXPECT_EQ(show(seen.at(0)), show(combine(w, {}, 1))) << show(s) << " m " << m;
+  }
+  /* An infinite set gives up. */
+  ASSERT_EQ(run(queue(info({41, set({{0, SUP}}), 63, 8, 18, 0, 0, 64, 0, 4, 52, 0}, 1), "t(Y, X)") +
+                ", ix_dom(X)"),
+            1)
+      << exception();
+  EXPECT_EQ(var("Ent"), "1");
+}
+
+/* The case dispatch: a key found runs its case, whose value returns to the label; else []. */
+TEST_F(FdIxMachine, CaseDispatchRunsTheCaseOfTheKey)
+{
+  /* 0: lit K; 2: case H END; 5: lit {10}; 7: return; 8: lit {20,21}; 10: return; 11: END */
+  sw_on_key *h = table({{1, 5}, {2, 8}, {-7, 5}});
+  TAGGED ten = set({{10, 10}}), twenty = set({{20, 21}});
+  for (int32_t key : {1, 2, -7, 3, 0}) {
+    SCOPED_TRACE(key);
+    std::vector<ix_byte> code = {41,     S(key), 69, (ix_byte)(uintptr_t)h, 11, 41, ten, 70, 41,
+                                 twenty, 70,     41, set({{MARK, MARK}}),   13, 52, 0};
+    seen.clear();
+    ASSERT_EQ(run(queue(info(code, 1), "t(Y, X)") + ", ix_dom(X)"), 1) << exception();
+    Pairs want = key == 1 || key == -7 ? Pairs{{10, 10}} : key == 2 ? Pairs{{20, 21}} : Pairs{};
+    want.push_back({MARK, MARK});
+    EXPECT_EQ(show(seen.at(0)), show(want));
+  }
+}
+
+/* Code that would leave its stack or its code is stopped with an error, never run on. */
+TEST_F(FdIxMachine, BrokenCodeIsStoppedWithAnError)
+{
+  std::vector<ix_byte> deep;
+  for (uint32_t i = 0; i <= IX_STACK_SLOTS; i++) deep.insert(deep.end(), {41, S(1)});
+  deep.push_back(45);
+  const std::vector<std::pair<const char *, std::vector<ix_byte>>> cases = {
+      {"pop of an empty stack", {52, 0}},
+      {"binary on one word", {41, S(1), 13}},
+      {"push past the last register", deep},
+      {"no end", {41, S(1)}},
+      {"operand past the end", {41}},
+      {"jump past the end", {41, set({{1, 1}}), 61, 99}},
+      {"local out of range", {18, IX_LOCALS}},
+      {"argument out of range", {29, 7}},
+      {"set operation on a bound", {41, S(1), 41, S(2), 13}},
+      {"return to no address", {41, S(1), 41, S(2), 70}},
+  };
+  for (auto &[what, code] : cases) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(run(queue(info(code, 1), "t(Y, X)")), -1);
+    EXPECT_NE(exception().find("system_error"), std::string::npos);
+  }
+  /* opcodes above 86 are skipped */
+  ASSERT_EQ(run(queue(info({87, 200, 41, S(3), 1000, 51}, 1), "t(Y, X)")), 1) << exception();
+  EXPECT_EQ(var("X"), "3");
+}
+
+/* The set helpers against brute force over small sets, and at the infinite ends. */
+TEST_F(FdIxMachine, SetHelpersMatchBruteForce)
+{
+  auto values = [](const Pairs &p) {
+    std::set<int64_t> out;
+    for (auto &[lo, hi] : p)
+      for (int64_t v = lo; v <= hi; v++) out.insert(v);
+    return out;
+  };
+  auto runs = [](const std::set<int64_t> &vs) {
+    Pairs out;
+    for (int64_t v : vs)
+      if (!out.empty() && out.back().second + 1 == v)
+        out.back().second = (int32_t)v;
+      else
+        out.push_back({(int32_t)v, (int32_t)v});
+    return out;
+  };
+  std::mt19937 rng(11);
+  auto random_set = [&]() {
+    Pairs p;
+    for (int v = -8; v <= 8; v++)
+      if (rng() % 3 == 0) p.push_back({v, v});
+    return combine(p, {}, 1);
+  };
+  int rounds = qx_gc_stress ? 30 : 300;
+  for (int i = 0; i < rounds; i++) {
+    w->numstack_end = nullptr;
+    Pairs a = random_set(), b = random_set();
+    int32_t lo = (int32_t)(rng() % 20) - 14, hi = lo + (int32_t)(rng() % 24);
+    std::set<int64_t> plus, minus;
+    for (int64_t x : values(a))
+      for (int64_t y : values(b)) {
+        if (x + y >= lo && x + y <= hi) plus.insert(x + y);
+        if (x - y >= lo && x - y <= hi) minus.insert(x - y);
+      }
+    EXPECT_EQ(show(fdmodel::read(fd_plus(api, w, set(a), set(b), S(lo), S(hi)))), show(runs(plus)))
+        << show(a) << " + " << show(b);
+    EXPECT_EQ(show(fdmodel::read(fd_minus(api, w, set(a), set(b), S(lo), S(hi)))),
+              show(runs(minus)))
+        << show(a) << " - " << show(b);
+    int32_t m = 1 + (int32_t)(rng() % 9), from = (int32_t)(rng() % 40) - 20;
+    int32_t to = from + (int32_t)(rng() % 14);
+    if (from < 0 && to > 0) to = -1; /* not across 0 */
+    std::set<int64_t> rem;
+    for (int64_t x = from; x <= to; x++) rem.insert(x % m);
+    EXPECT_EQ(show(fdmodel::read(fd_setrem_interval(api, w, S(from), S(to), S(m)))),
+              show(runs(rem)))
+        << from << ".." << to << " rem " << m;
+    int32_t n = (int32_t)(rng() % 6) - 1, k = (int32_t)(rng() % 9) - 4;
+    std::set<int64_t> mult;
+    for (int64_t j = 0; j <= n; j++) mult.insert(j * k);
+    EXPECT_EQ(show(fdmodel::read(fd_multiples(api, w, S(n), S(k)))), show(runs(mult)))
+        << n << " x " << k;
+  }
+  w->numstack_end = nullptr;
+  EXPECT_EQ(show(fdmodel::read(fd_setrem_interval(api, w, S(0), SUP_W, S(4)))), show({{0, 3}}));
+  EXPECT_EQ(show(fdmodel::read(fd_setrem_interval(api, w, INF_W, S(-1), S(4)))), show({{-3, 0}}));
+  EXPECT_EQ(show(fdmodel::read(fd_plus(api, w, set({{INF, 2}}), set({{3, SUP}}), INF_W, SUP_W))),
+            show({{INF, SUP}}));
+  EXPECT_EQ(show(fdmodel::read(fd_minus(api, w, set({{INF, 2}}), set({{3, SUP}}), INF_W, SUP_W))),
+            show({{INF, -1}}));
+  EXPECT_EQ(show(fdmodel::read(fd_plus(api, w, set({{MAX - 1, MAX}}), set({{1, 2}}), S(0), SUP_W))),
+            show({{MAX, SUP}}));
+  EXPECT_EQ(fd()->fd_overflow, 0u);
+  fd_multiples(api, w, S(MAX / 2), S(3));
+  EXPECT_EQ(fd()->fd_overflow, 1u);
+  fd()->fd_overflow = 0;
+}
+
 }  // namespace
