@@ -236,7 +236,7 @@ private:
   }
   bool push(TAGGED v)
   {
-    if (depth_ >= IX_STACK_SLOTS) return false;
+    if (depth_ >= (uint32_t)IX_STACK_LIMIT) return false;
     stack_[depth_++] = v;
     return true;
   }
@@ -818,8 +818,8 @@ ix_end machine::run()
     case 70: end = control(op); break;
     case 72: end = IX_FAIL_UNCOUNTED; break;
     default:
-      end = op == 18 || (op >= 25 && op <= 40) || (op >= 42 && op <= 44) || (op >= 65 && op <= 68) ||
-                    op == 71 || (op >= 80 && op <= 82)
+      end = op == 18 || (op >= 25 && op <= 40) || (op >= 42 && op <= 44) ||
+                    (op >= 65 && op <= 68) || op == 71 || (op >= 80 && op <= 82)
                 ? argument_read(op)
                 : binary(op);
       break;
@@ -864,7 +864,13 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   struct fd_state *fd = fd_state(api);
   ix = deref(ix);
   if (fd_dead(ix)) return true;
-  auto *info = (const indexical_info *)fd_word_address(deref(StrArg(ix, 1)));
+  TAGGED info_word = deref(StrArg(ix, 1));
+  if (!IsSmall(info_word) || info_word == MakeSmall(0) || !IsCompound(deref(StrArg(ix, 6)))) {
+    qx_system_error(w, "malformed indexical record");
+    fd_native_fail(api);
+    return false;
+  }
+  auto *info = (const indexical_info *)fd_word_address(info_word);
   fd->resumptions++;
   w->numstack_end = nullptr;
   w->term[0] = ix;
@@ -910,25 +916,4 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   fd_set_status(api, w, ix, status);
   if (!(status & FD_ST_LINKED) && !fd_dead(ix)) fd_link_indexical(api, w, ix);
   return fd_check_overflow(api, deref(StrArg(deref(w->term[0]), 2))) != 0;
-}
-
-/* Until the storage side links indexicals: into the lists their linkage words name. */
-__attribute__((weak)) void fd_link_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
-{
-  struct fd_state *fd = fd_state(api);
-  ix = deref(ix);
-  auto *info = (const indexical_info *)fd_word_address(deref(StrArg(ix, 1)));
-  ix_byte value_bit = info->checking ? IX_LINK_VALUE_CHECK : IX_LINK_VALUE_PROP;
-  fd_room(w, 294 * info->length_of_linkage + 128);
-  for (uint32_t i = 0; i < info->length_of_linkage; i++) {
-    ix = deref(w->term[0]);
-    ix_byte word = info->linkage[i];
-    if (word & value_bit) continue;
-    TAGGED args = deref(StrArg(ix, 2));
-    uint32_t k = word >> IX_LINK_ARG_SHIFT;
-    TAGGED var = deref(IsLst(args) ? LstPtr(args)[k] : StrArg(args, k + 1));
-    if (IsVar(var)) fd_link(api, w, var, fd->linkage_keys[word & IX_LINK_MASK], ix);
-  }
-  ix = deref(w->term[0]);
-  fd_set_status(api, w, ix, fd_status(ix) | FD_ST_LINKED);
 }

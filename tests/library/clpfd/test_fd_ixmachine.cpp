@@ -471,7 +471,7 @@ TEST_F(FdIxMachine, CaseDispatchRunsTheCaseOfTheKey)
 TEST_F(FdIxMachine, BrokenCodeIsStoppedWithAnError)
 {
   std::vector<ix_byte> deep;
-  for (uint32_t i = 0; i <= IX_STACK_SLOTS; i++) deep.insert(deep.end(), {41, S(1)});
+  for (uint32_t i = 0; i <= (uint32_t)IX_STACK_LIMIT; i++) deep.insert(deep.end(), {41, S(1)});
   deep.push_back(45);
   const std::vector<std::pair<const char *, std::vector<ix_byte>>> cases = {
       {"pop of an empty stack", {52, 0}},
