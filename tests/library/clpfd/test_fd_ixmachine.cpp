@@ -12,6 +12,7 @@
 
 #include "fd_dom_model.h"
 #include "fd_indexical.h"
+#include "fd_ix_asm.h"
 #include "fd_prop_env.h"
 #include "hashtab.h"
 #include "unify.h"
@@ -563,6 +564,77 @@ TEST_F(FdIxMachine, SetHelpersMatchBruteForce)
   fd_multiples(api, w, S(MAX / 2), S(3));
   EXPECT_EQ(fd()->fd_overflow, 1u);
   fd()->fd_overflow = 0;
+}
+
+/* One operand table for every reader of code: 52 carries its f, 83, 84 and 24 carry nothing. */
+TEST_F(FdIxMachine, OperandCounts)
+{
+  std::string counts;
+  for (ix_byte op = 0; op <= 90; op++) counts += std::to_string(ix_operands(op));
+  EXPECT_EQ(counts, "0000000000000000001001110100010001000100011110000000100000000111210002"
+                    "000000000011100000000");
+}
+
+/* Installed and posted through the storage side: X =\= Y + 3 as two value-dependent indexicals;
+ * fixing Y removes Y + 3 from X and entails the constraint (Ent is shared by both). */
+TEST_F(FdIxMachine, PostedIndexicalsPropagateThroughTheLoop)
+{
+  fd_ix_asm::indexical x, y;
+  x.pruned = 0;
+  x.link(1, 9);
+  x.code = "min1 lit #3 plus prune_remove";
+  y.pruned = 1;
+  y.link(0, 9);
+  y.code = "min0 lit #3 minus prune_remove";
+  ASSERT_EQ(run(fd_ix_asm::install("p/2", "user", 1, {x, y})), 1) << exception();
+  std::string post = "clpfd:'$fd_find_definition'(p(_, _), user, D), "
+                     "clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
+                     "clpfd:'$fd_check_arguments'(p(X, Y), A), "
+                     "clpfd:'$fd_post_reified'(D, p(X, Y), A, 1, 0), "
+                     "clpfd:'$fd_evaluate_indexical'(_, 0), ";
+  seen.clear();
+  ASSERT_EQ(run(post + "clpfd:'$fd_in_interval'(Y, 2, 2, 1), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                       "ix_dom(X)"),
+            1)
+      << exception();
+  EXPECT_EQ(show(seen.at(0)), show({{0, 4}, {6, 9}}));
+  ASSERT_EQ(run(post + "clpfd:'$fd_in_interval'(X, 8, 8, 1), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                       "ix_dom(Y)"),
+            1)
+      << exception();
+  EXPECT_EQ(show(seen.at(1)), show({{0, 4}, {6, 9}}));
+  /* X = 5 leaves Y no 2 */
+  EXPECT_EQ(run(post + "clpfd:'$fd_in_interval'(X, 5, 5, 1), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                       "Y == 2"),
+            0);
+}
+
+/* A pruning by 52 with a non-zero f wakes no indexical of the same call (they share its Ent); with
+ * f = 0 they are woken as any other. */
+TEST_F(FdIxMachine, PruningWithSelfWakesNoSibling)
+{
+  for (int f : {0, 1}) {
+    SCOPED_TRACE(f);
+    fd_ix_asm::indexical x, y;
+    x.pruned = 0;
+    x.link(1, 1);
+    x.code = "dom1 prune_set " + std::to_string(f);
+    y.pruned = 1;
+    y.link(0, 1);
+    y.code = "dom0 universe union prune_set 0";
+    ASSERT_EQ(run(fd_ix_asm::install("q/2", "user", 1, {x, y})), 1) << exception();
+    ASSERT_EQ(run("clpfd:'$fd_find_definition'(q(_, _), user, D), "
+                  "clpfd:'$fd_in_interval'(X, 2, 6, 1), clpfd:'$fd_in_interval'(Y, 0, 10, 0), "
+                  "clpfd:'$fd_check_arguments'(q(X, Y), A), "
+                  "clpfd:'$fd_post_reified'(D, q(X, Y), A, 1, 0), "
+                  "clpfd:'$fd_evaluate_indexical'(_, 0), clpfd:'$fd_statistics'(0, _), "
+                  "clpfd:'$fd_in_set'(Y, [[0|3],[9|10]], 1), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                  "clpfd:'$fd_statistics'(0, R), ix_dom(X)"),
+              1)
+        << exception();
+    EXPECT_EQ(var("R"), f ? "1" : "2");
+    EXPECT_EQ(show(seen.back()), show({{2, 3}}));
+  }
 }
 
 }  // namespace
