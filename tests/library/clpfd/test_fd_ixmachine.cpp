@@ -386,6 +386,149 @@ TEST_F(FdIxMachine, EveryEndBindsLinksAndCounts)
   }
 }
 
+struct final_case {
+  const char *what;
+  int chain;     /* 1 pruning, 3 checking */
+  const char *x; /* X's domain, a set; X is bound when it has one value */
+  std::vector<ix_byte> code;
+  int result;    /* of the goal: -1 an overflow */
+  Pairs dom;     /* X's domain after a pruning */
+  const char *b; /* B after a check */
+};
+
+/* The prunings, the checks (T the chain's truth value, but 1 - it for 57) and the jumps 61, 62, by
+ * X's domain or B afterwards. */
+TEST_F(FdIxMachine, PruningsChecksAndJumps)
+{
+  auto L = [&](TAGGED t) { return std::vector<ix_byte>{41, t}; };
+  auto cat = [](std::initializer_list<std::vector<ix_byte>> parts) {
+    std::vector<ix_byte> out;
+    for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  const char *const all = "[[0|9]]";
+  TAGGED none = atom_nil, three_five = set({{3, 5}}), two_three = set({{2, 3}});
+  const std::vector<final_case> cases = {
+      {"46", 1, all, cat({L(S(5)), {46}}), 1, {{0, 5}}, ""},
+      {"46 inf", 1, all, cat({L(INF_W), {46}}), -1, {}, ""},
+      {"46 sup", 1, all, cat({L(SUP_W), {46}}), 1, {{0, 9}}, ""},
+      {"46 empty", 1, all, cat({L(S(-1)), {46}}), 0, {}, ""},
+      {"47", 1, all, cat({L(S(3)), {47}}), 1, {{3, 9}}, ""},
+      {"47 sup", 1, all, cat({L(SUP_W), {47}}), -1, {}, ""},
+      {"47 empty", 1, all, cat({L(S(10)), {47}}), 0, {}, ""},
+      {"48", 1, all, cat({L(S(2)), L(S(7)), {48}}), 1, {{2, 7}}, ""},
+      {"48 inf..inf", 1, all, cat({L(INF_W), L(INF_W), {48}}), -1, {}, ""},
+      {"48 empty", 1, all, cat({L(S(7)), L(S(2)), {48}}), 0, {}, ""},
+      {"49", 1, all, cat({L(S(4)), {49}}), 1, {{0, 3}, {5, 9}}, ""},
+      {"49 inf", 1, all, cat({L(INF_W), {49}}), -1, {}, ""},
+      {"49 next to sup", 1, "[[inf|sup]]", cat({L(S(MAX)), {49}}), -1, {}, ""},
+      {"49 outside", 1, all, cat({L(S(20)), {49}}), 1, {{0, 9}}, ""},
+      {"49 last", 1, "[[4|4],[6|6]]", cat({L(S(4)), {49}}), 1, {{6, 6}}, ""},
+      {"50", 1, all, cat({L(set({{2, 3}, {8, 8}})), {50}}), 1, {{0, 1}, {4, 7}, {9, 9}}, ""},
+      {"50 all", 1, all, cat({L(set({{-1, 10}})), {50}}), 0, {}, ""},
+      {"50 none", 1, all, cat({L(none), {50}}), 1, {{0, 9}}, ""},
+      {"51", 1, all, cat({L(S(4)), {51}}), 1, {{4, 4}}, ""},
+      {"51 outside", 1, all, cat({L(S(12)), {51}}), 0, {}, ""},
+      {"51 sup", 1, all, cat({L(SUP_W), {51}}), -1, {}, ""},
+      {"52 several",
+       1,
+       all,
+       cat({L(set({{1, 2}, {5, 7}, {12, 12}})), {52, 0}}),
+       1,
+       {{1, 2}, {5, 7}},
+       ""},
+      {"52 one", 1, all, cat({L(three_five), {52, 0}}), 1, {{3, 5}}, ""},
+      {"52 empty", 1, all, cat({L(none), {52, 0}}), 0, {}, ""},
+      {"52 disjoint", 1, all, cat({L(set({{12, 14}})), {52, 0}}), 0, {}, ""},
+      {"83",
+       1,
+       all,
+       cat({L(set({{1, 2}})), L(set({{0, 0}, {5, 5}})), {83}}),
+       1,
+       {{1, 2}, {6, 7}},
+       ""},
+      {"83 clipped away", 1, all, cat({L(set({{8, 9}})), L(set({{5, 5}})), {83}}), 0, {}, ""},
+      {"84", 1, all, cat({L(set({{5, 9}})), L(set({{1, 1}})), {84}}), 1, {{4, 8}}, ""},
+      {"84 overflow",
+       1,
+       "[[inf|sup]]",
+       cat({L(set({{MAX, MAX}})), L(set({{-5, -5}})), {84}}),
+       -1,
+       {},
+       ""},
+      {"54 inside", 3, all, cat({L(S(9)), {54}}), 1, {}, "1"},
+      {"54 outside", 3, all, cat({L(S(-1)), {54}}), 1, {}, "0"},
+      {"54 across", 3, all, cat({L(S(5)), {54}}), 1, {}, "_"},
+      {"55 inside", 3, all, cat({L(S(0)), {55}}), 1, {}, "1"},
+      {"55 outside", 3, all, cat({L(S(10)), {55}}), 1, {}, "0"},
+      {"55 across", 3, all, cat({L(S(5)), {55}}), 1, {}, "_"},
+      {"56 a = b in X", 3, all, cat({L(S(4)), L(S(4)), {56}}), 1, {}, "_"},
+      {"56 a = b fixed", 3, "[[4|4]]", cat({L(S(4)), L(S(4)), {56}}), 1, {}, "1"},
+      {"56 a = b = inf", 3, all, cat({L(INF_W), L(INF_W), {56}}), 1, {}, "0"},
+      {"56 inside", 3, all, cat({L(S(0)), L(S(9)), {56}}), 1, {}, "1"},
+      {"56 across", 3, all, cat({L(S(2)), L(S(12)), {56}}), 1, {}, "_"},
+      {"56 disjoint", 3, all, cat({L(S(10)), L(S(12)), {56}}), 1, {}, "0"},
+      {"56 empty", 3, all, cat({L(S(5)), L(S(3)), {56}}), 1, {}, "0"},
+      {"57 fixed equal", 3, "[[4|4]]", cat({L(S(4)), {57}}), 1, {}, "0"},
+      {"57 fixed other", 3, "[[4|4]]", cat({L(S(5)), {57}}), 1, {}, "1"},
+      {"57 possible", 3, all, cat({L(S(4)), {57}}), 1, {}, "_"},
+      {"57 impossible", 3, all, cat({L(S(12)), {57}}), 1, {}, "1"},
+      {"58 empty", 3, all, cat({L(none), {58}}), 1, {}, "1"},
+      {"58 disjoint", 3, all, cat({L(set({{12, 13}})), {58}}), 1, {}, "1"},
+      {"58 fixed inside", 3, "[[4|4]]", cat({L(set({{4, 4}})), {58}}), 1, {}, "0"},
+      {"58 fixed outside", 3, "[[4|4]]", cat({L(set({{7, 7}})), {58}}), 1, {}, "1"},
+      {"58 overlap", 3, all, cat({L(three_five), {58}}), 1, {}, "_"},
+      {"58 X inside", 3, all, cat({L(set({{0, 20}})), {58}}), 1, {}, "0"},
+      {"59 fixed equal", 3, "[[4|4]]", cat({L(S(4)), {59}}), 1, {}, "1"},
+      {"59 possible", 3, all, cat({L(S(4)), {59}}), 1, {}, "_"},
+      {"59 impossible", 3, all, cat({L(S(12)), {59}}), 1, {}, "0"},
+      {"60 empty", 3, all, cat({L(none), {60}}), 1, {}, "0"},
+      {"60 fixed inside", 3, "[[4|4]]", cat({L(set({{4, 4}})), {60}}), 1, {}, "1"},
+      {"60 X inside", 3, all, cat({L(set({{0, 20}})), {60}}), 1, {}, "1"},
+      {"60 disjoint", 3, all, cat({L(set({{12, 12}})), {60}}), 1, {}, "0"},
+      {"60 overlap", 3, all, cat({L(three_five), {60}}), 1, {}, "_"},
+      /* 0: lit t; 2: jump L; 4: lit {2..3}; 6: prune_set 0; 8: L: prune_set 0 */
+      {"61 taken",
+       1,
+       all,
+       cat({L(three_five), {61, 8}, L(two_three), {52, 0, 52, 0}}),
+       1,
+       {{0, 9}},
+       ""},
+      {"61 not taken",
+       1,
+       all,
+       cat({L(none), {61, 8}, L(two_three), {52, 0, 52, 0}}),
+       1,
+       {{2, 3}},
+       ""},
+      {"62 taken", 1, all, cat({L(none), {62, 8}, L(two_three), {52, 0, 52, 0}}), 0, {}, ""},
+      {"62 not taken",
+       1,
+       all,
+       cat({L(three_five), {62, 8}, L(two_three), {52, 0, 52, 0}}),
+       1,
+       {{2, 3}},
+       ""},
+  };
+  for (const final_case &c : cases) {
+    SCOPED_TRACE(c.what);
+    seen.clear();
+    std::string goal = "clpfd:'$fd_in_set'(X, " + std::string(c.x) +
+                       ", 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), " +
+                       queue(info(c.code, 1, c.chain), "t(Y, X)") + ", ix_dom(X)";
+    ASSERT_EQ(run(goal), c.result) << exception();
+    if (c.result < 0) {
+      EXPECT_EQ(exception(), "overflowed(t(_,_))");
+    }
+    if (c.result < 1) continue;
+    if (c.chain == 1)
+      EXPECT_EQ(show(seen.at(0)), show(c.dom));
+    else
+      EXPECT_EQ(var("B"), c.b);
+  }
+}
+
 /* An undecided check is linked: pruning X runs it again, and it then decides B. */
 TEST_F(FdIxMachine, LinkedCheckRunsAgainWhenItsArgumentChanges)
 {
