@@ -55,6 +55,15 @@ int dom_probe(QX_term_ref goal, void *)
 constexpr TAGGED INF_W = atom_inf, SUP_W = atom_sup;
 TAGGED S(int32_t v) { return MakeSmall(v); }
 
+/* Code pieces: a literal push, and pieces joined. */
+std::vector<ix_byte> L(TAGGED t) { return {41, t}; }
+std::vector<ix_byte> cat(std::initializer_list<std::vector<ix_byte>> parts)
+{
+  std::vector<ix_byte> out;
+  for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
 /* Marker set left below every instruction's inputs. */
 constexpr int32_t MARK = 1000;
 
@@ -149,12 +158,6 @@ struct op_case {
  * stack words shows in X's domain (or underflows). */
 TEST_F(FdIxMachine, EachInstructionByItsStackEffect)
 {
-  auto L = [&](TAGGED t) { return std::vector<ix_byte>{41, t}; };
-  auto cat = [](std::initializer_list<std::vector<ix_byte>> parts) {
-    std::vector<ix_byte> out;
-    for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
   TAGGED s1 = set({{1, 3}, {6, 6}}), s2 = set({{2, 7}}), s3 = set({{-3, 4}}), wide = set({{0, 9}});
   const std::vector<op_case> cases = {
       {"0 singleton", cat({L(S(4)), {0}}), false, PRUNED, {{4, 4}}, true},
@@ -400,12 +403,6 @@ struct final_case {
  * X's domain or B afterwards. */
 TEST_F(FdIxMachine, PruningsChecksAndJumps)
 {
-  auto L = [&](TAGGED t) { return std::vector<ix_byte>{41, t}; };
-  auto cat = [](std::initializer_list<std::vector<ix_byte>> parts) {
-    std::vector<ix_byte> out;
-    for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
   const char *const all = "[[0|9]]";
   TAGGED none = atom_nil, three_five = set({{3, 5}}), two_three = set({{2, 3}});
   const std::vector<final_case> cases = {
