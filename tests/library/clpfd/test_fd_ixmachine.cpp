@@ -5,6 +5,7 @@
  * against direct computations. */
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <random>
@@ -52,6 +53,25 @@ int dom_probe(QX_term_ref goal, void *)
   return 1;
 }
 
+/* heap_snap: copies the heap; heap_same: succeeds when the heap below the copy's top is as it was
+ * (or a collection ran since, which moves it). */
+std::vector<char> heap_copy;
+uint64_t heap_collections;
+int heap_snap(QX_term_ref, void *)
+{
+  worker *w = fd_worker(the_api);
+  heap_copy.assign((char *)w->heap_start, (char *)w->global_top);
+  heap_collections = qx_gc_statistics()->collections;
+  return 1;
+}
+int heap_same(QX_term_ref, void *)
+{
+  worker *w = fd_worker(the_api);
+  if (heap_collections != qx_gc_statistics()->collections) return 1;
+  return (size_t)((char *)w->global_top - (char *)w->heap_start) == heap_copy.size() &&
+         std::memcmp(heap_copy.data(), w->heap_start, heap_copy.size()) == 0;
+}
+
 constexpr TAGGED INF_W = atom_inf, SUP_W = atom_sup;
 TAGGED S(int32_t v) { return MakeSmall(v); }
 
@@ -77,6 +97,8 @@ protected:
     seen.clear();
     EXPECT_EQ(QX_define_c_predicate("ix_enqueue", 1, "user", enqueue, nullptr), 1);
     EXPECT_EQ(QX_define_c_predicate("ix_dom", 1, "user", dom_probe, nullptr), 1);
+    EXPECT_EQ(QX_define_c_predicate("heap_snap", 0, "user", heap_snap, nullptr), 1);
+    EXPECT_EQ(QX_define_c_predicate("heap_same", 0, "user", heap_same, nullptr), 1);
     consult_in("clpfd", "overflow_action(G) :- throw(overflowed(G)).");
   }
   ~FdIxMachine() override
@@ -130,6 +152,12 @@ protected:
            ", '$mutable'(1, 0), Ent, " + b +
            ", A, 0), ix_enqueue(Ix), "
            "clpfd:'$fd_evaluate_indexical'(_, 0)";
+  }
+
+  /* What body changes below a choicepoint is undone to the byte when it is backtracked. */
+  void undo_restores_heap(const std::string &setup, const std::string &body)
+  {
+    ASSERT_EQ(run(setup + "heap_snap, ( " + body + ", fail ; true ), heap_same"), 1) << exception();
   }
 
   std::deque<std::vector<TAGGED>> blocks;
@@ -370,13 +398,14 @@ TEST_F(FdIxMachine, EveryEndBindsLinksAndCounts)
   };
   for (const end_case &c : cases) {
     SCOPED_TRACE(c.what);
-    fd()->entailments = fd()->failures = 0;
-    std::string goal =
+    std::string setup =
         "clpfd:'$fd_in_interval'(Y, 0, 9, 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), " +
-        std::string(c.x) + ", " +
-        queue(info(c.code, 1, c.chain, {1 + (1 << IX_LINK_ARG_SHIFT)}), "t(Y, X)") +
-        ", arg(3, Ix, M), arg(1, M, Status)";
-    ASSERT_EQ(run(goal), c.result) << exception();
+        std::string(c.x) + ", ";
+    std::string body = queue(info(c.code, 1, c.chain, {1 + (1 << IX_LINK_ARG_SHIFT)}), "t(Y, X)") +
+                       ", arg(3, Ix, M), arg(1, M, Status)";
+    if (c.result >= 0) ASSERT_NO_FATAL_FAILURE(undo_restores_heap(setup, body));
+    fd()->entailments = fd()->failures = 0;
+    ASSERT_EQ(run(setup + body), c.result) << exception();
     if (c.result == 1) {
       EXPECT_EQ(var("Ent"), c.ent);
       EXPECT_EQ(var("B"), c.b);
@@ -511,10 +540,11 @@ TEST_F(FdIxMachine, PruningsChecksAndJumps)
   for (const final_case &c : cases) {
     SCOPED_TRACE(c.what);
     seen.clear();
-    std::string goal = "clpfd:'$fd_in_set'(X, " + std::string(c.x) +
-                       ", 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), " +
-                       queue(info(c.code, 1, c.chain), "t(Y, X)") + ", ix_dom(X)";
-    ASSERT_EQ(run(goal), c.result) << exception();
+    std::string setup =
+        "clpfd:'$fd_in_set'(X, " + std::string(c.x) + ", 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), ";
+    std::string body = queue(info(c.code, 1, c.chain), "t(Y, X)");
+    if (c.result >= 0) ASSERT_NO_FATAL_FAILURE(undo_restores_heap(setup, body));
+    ASSERT_EQ(run(setup + body + ", ix_dom(X)"), c.result) << exception();
     if (c.result < 0) {
       EXPECT_EQ(exception(), "overflowed(t(_,_))");
     }
