@@ -403,7 +403,9 @@ TEST_F(FdIxMachine, EveryEndBindsLinksAndCounts)
         std::string(c.x) + ", ";
     std::string body = queue(info(c.code, 1, c.chain, {1 + (1 << IX_LINK_ARG_SHIFT)}), "t(Y, X)") +
                        ", arg(3, Ix, M), arg(1, M, Status)";
-    if (c.result >= 0) ASSERT_NO_FATAL_FAILURE(undo_restores_heap(setup, body));
+    if (c.result >= 0) {
+      ASSERT_NO_FATAL_FAILURE(undo_restores_heap(setup, body));
+    }
     fd()->entailments = fd()->failures = 0;
     ASSERT_EQ(run(setup + body), c.result) << exception();
     if (c.result == 1) {
@@ -543,7 +545,9 @@ TEST_F(FdIxMachine, PruningsChecksAndJumps)
     std::string setup =
         "clpfd:'$fd_in_set'(X, " + std::string(c.x) + ", 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), ";
     std::string body = queue(info(c.code, 1, c.chain), "t(Y, X)");
-    if (c.result >= 0) ASSERT_NO_FATAL_FAILURE(undo_restores_heap(setup, body));
+    if (c.result >= 0) {
+      ASSERT_NO_FATAL_FAILURE(undo_restores_heap(setup, body));
+    }
     ASSERT_EQ(run(setup + body + ", ix_dom(X)"), c.result) << exception();
     if (c.result < 0) {
       EXPECT_EQ(exception(), "overflowed(t(_,_))");
