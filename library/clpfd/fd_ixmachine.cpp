@@ -255,10 +255,10 @@ private:
   TAGGED &top() { return stack_[depth_ - 1]; }
 
   /* ---- arguments ---- */
-  uint32_t arity() const
+  static uint32_t arity(TAGGED term)
   {
-    if (IsLst(args_)) return 2;
-    return IsStr(args_) ? Arity(StrFunctor(args_)) : 0;
+    if (IsLst(term)) return 2;
+    return IsStr(term) ? Arity(StrFunctor(term)) : 0;
   }
   static TAGGED *cell(TAGGED term, uint32_t k)
   {
@@ -267,8 +267,7 @@ private:
   /* dom/4 of argument k, or null when there is no such argument. */
   TAGGED *dom(ix_byte k)
   {
-    if (k >= arity() || (IsLst(attrs_) ? 2 : IsStr(attrs_) ? Arity(StrFunctor(attrs_)) : 0) <= k)
-      return nullptr;
+    if (k >= arity(args_) || k >= arity(attrs_)) return nullptr;
     TAGGED attr = deref(*cell(attrs_, k));
     if (!IsStr(attr)) return nullptr;
     TAGGED d = fd_attr_dom(attr);
@@ -312,7 +311,6 @@ private:
   int t_ = 1;
   TAGGED locals_[IX_LOCALS];
   const char *error_ = nullptr;
-  TAGGED x_cells_[2] = {0, 0};
   dvar x_;
 };
 
