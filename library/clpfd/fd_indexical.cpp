@@ -791,6 +791,7 @@ long prolog_fd_indexical_data_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
 namespace {
 
 typedef uint32_t (*writer_fn)(const void *, uint32_t, saverest_info *);
+/* The saved-state reader: nonzero when it read all the bytes asked for. */
 typedef int (*reader_fn)(void *, uint32_t, saverest_info *);
 
 /* A literal block as saved: the set's cell words as offsets from the block's start, so that the
@@ -844,7 +845,7 @@ template <typename T>
 bool read_array(T **out, uint32_t n, reader_fn read, saverest_info *info)
 {
   *out = zeroed_array<T>(n);
-  return n == 0 || read(*out, n * sizeof(T), info) == 0;
+  return n == 0 || read(*out, n * sizeof(T), info);
 }
 
 /* One saved literal block over its announcing word: false when the word or the block is not one
@@ -856,7 +857,7 @@ bool read_literal(TAGGED word, TAGGED *literal, reader_fn read, saverest_info *i
     if (bytes % 4 || words != 1 + 4 * k || k == 0 || k > MAX_INTERVALS) return false;
     TAGGED *block = (TAGGED *)qx_checkalloc(bytes, QX_SPACE_SOLVER);
     *literal = MakeStr(block);
-    if (read(block, bytes, info) != 0) {
+    if (!read(block, bytes, info)) {
       block[0] = set_header(k); /* so that it is freed with its size */
       return false;
     }
@@ -874,12 +875,12 @@ bool read_literal(TAGGED word, TAGGED *literal, reader_fn read, saverest_info *i
     if (slots > MAX_TABLE_SLOTS || (slots & (slots - 1))) return false;
     sw_on_key *table = new_switch_on_key(slots);
     *literal = (TAGGED)(uintptr_t)table + QX_TAG_LST;
-    int rc = read(table, word - 2, info);
+    bool whole = read(table, word - 2, info);
     bool shape = (table->mask_and_flags & ~7u) == word - 18;
     table->mask_and_flags = (slots - 1) << 3;
     uint32_t empty = 0;
     for (uint32_t i = 0; i < slots; i++) empty += table->node[i].key == 0;
-    return rc == 0 && shape && empty > 0;
+    return whole && shape && empty > 0;
   }
   *literal = word;
   return IsConst(word);
@@ -891,7 +892,7 @@ bool read_record(indexical_info *ix, uint32_t arity, reader_fn read, saverest_in
   for (uint32_t i = 0; i < ix->length_of_linkage; i++)
     if ((ix->linkage[i] >> IX_LINK_ARG_SHIFT) >= arity || (ix->linkage[i] & 0xE0)) return false;
   std::vector<TAGGED> words(ix->length_of_literals);
-  if (!words.empty() && read(words.data(), (uint32_t)words.size() * 4, info) != 0) return false;
+  if (!words.empty() && !read(words.data(), (uint32_t)words.size() * 4, info)) return false;
   ix->literals = zeroed_array<TAGGED>(ix->length_of_literals);
   for (uint32_t i = 0; i < ix->length_of_literals; i++)
     if (!read_literal(words[i], &ix->literals[i], read, info)) return false;
