@@ -46,6 +46,9 @@ constexpr ix_byte IX_LAST_OPCODE = 86;
 /* The machine's stack: worker term slots from IX_STACK_BASE on, at most IX_STACK_LIMIT words. */
 constexpr int IX_STACK_BASE = 3, IX_STACK_LIMIT = QX_ARG_REGISTERS - IX_STACK_BASE;
 
+/* The machine's locals (of the union loop, instructions 18 and 80 to 82), indices from 0. */
+constexpr uint32_t IX_LOCALS = 16;
+
 /* Operand words that follow an opcode (0 for opcodes above IX_LAST_OPCODE, which are skipped). */
 int ix_operands(ix_byte opcode);
 
