@@ -750,6 +750,45 @@ TEST_F(FdIndexical, QueensCountSolutions)
   }
 }
 
+/* With B unbound nothing is pruned; B = 1 starts chain 1, B = 0 chain 0; decided checks tell B,
+ * and once B is known the checking indexicals are dead. */
+TEST_F(FdIndexical, TheBooleanStartsItsChain)
+{
+  install_leq();
+  struct row {
+    int x_lo, x_hi, y_lo, y_hi, b; /* b: -1 left alone, else bound after posting */
+    const char *x, *bool_after;
+    int live_checks; /* checking indexicals still linked on X and alive */
+  } rows[] = {
+      {0, 9, 0, 5, -1, "0..9", "0..1", 2}, {0, 9, 0, 5, 1, "0..5", "1", 0},
+      {0, 9, 3, 5, 0, "4..9", "0", 0},     {0, 2, 5, 9, -1, "0..2", "1", 0},
+      {7, 9, 0, 5, -1, "7..9", "0", 0},
+  };
+  for (const row &r : rows) {
+    driver d(api);
+    int x = d.new_var(r.x_lo, r.x_hi), y = d.new_var(r.y_lo, r.y_hi), b = d.new_var(0, 1);
+    ASSERT_EQ(d.post_indexicals("leq", {driver::var(x), driver::var(y), driver::param(0)}, b), 1)
+        << exception() << d.error();
+    if (r.b >= 0) ASSERT_EQ(d.exclude(b, 1 - r.b), 1);
+    auto range = [&](int v) {
+      std::vector<int32_t> dom = d.domain(v);
+      return dom.size() == 1 ? std::to_string(dom[0])
+                             : std::to_string(dom.front()) + ".." + std::to_string(dom.back());
+    };
+    EXPECT_EQ(range(x) + " " + range(b), std::string(r.x) + " " + r.bool_after) << r.x;
+    /* the checking indexicals linked on X (suspended after their first run) stop with B known */
+    int checks = 0;
+    TAGGED attr = get_attributes(d.term(x), fd()->fd_module);
+    TAGGED lists = fd_mutable_value(StrArg(fd_attr_last(attr), 4));
+    for (TAGGED l = deref(StrArg(lists, 3)); IsLst(l); l = deref(LstTail(l))) {
+      TAGGED ix = deref(LstHead(l));
+      auto *info = (indexical_info *)fd_word_address(deref(StrArg(ix, 1)));
+      checks += info->checking && !fd_dead(ix);
+    }
+    EXPECT_EQ(checks, r.live_checks) << r.x;
+  }
+}
+
 /* Random small problems of reified X =< Y + C (B unbound: all four chains; B = 1; B = 0) and
  * X != Y + C: the solutions the search finds are those of an enumeration. */
 TEST_F(FdIndexical, ReifiedLeqSolutionsEqualEnumeration)
