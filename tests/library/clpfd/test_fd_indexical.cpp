@@ -16,6 +16,7 @@
 #include "memman.h"
 #include "modules.h"
 #include "saverest.h"
+#include "test_fork.h"
 
 namespace {
 
@@ -686,6 +687,81 @@ TEST_F(FdIndexical, FirstRunsEntailSuspendAndGiveUp)
         << exception();
     EXPECT_EQ(var("R"), y ? "-(0,5)" : "-(0,50)") << y;
   }
+}
+
+/* ---- an allocation failing part way ---- */
+
+struct failing_source {
+  bool armed = false;
+  int left = 0;
+} failing;
+int source_init(void *) { return 1; }
+void source_deinit(void *) {}
+void *source_alloc(size_t size, void *cookie)
+{
+  auto *f = (failing_source *)cookie;
+  if (f->armed && f->left-- <= 0) return nullptr;
+  return std::malloc(size);
+}
+void source_free(void *block, size_t, void *) { std::free(block); }
+/* fdq:arm: from here on the allocations count down (the goal is read by then). */
+int arm(QX_term_ref, void *)
+{
+  failing.armed = true;
+  return 1;
+}
+
+/* Installing over a chain and restoring records with each allocation made to fail in turn: the
+ * fault reaches the caller (or becomes an error), the installed chain stays and no block is
+ * left behind. */
+TEST(FdIndexicalFaults, AnAllocationFailingPartWayLeavesTheChain)
+{
+  int faults = 0, step = qx_gc_stress ? 5 : 1;
+  for (int n = 0; n < 32; n += step) {
+    SCOPED_TRACE(n);
+    forked_child c = run_forked([&] {
+      qx_memman_set_hooks(0, source_init, source_deinit, source_alloc, source_free, &failing);
+      IxEngine e;
+      e.install_p();
+      indexical a = tagged(120, 0, "lit d:0 lit #2 case h:1 @e e: prune_set 0");
+      a.link(1, 1).link(2, 8);
+      a.literals = {"d([[0|3],[5|9]])", "h([1-4, 2-9, 3-5, 4-6])"};
+      std::string goal = "fdq:arm, " + fd_ix_asm::install("p/3", "user", 1, {a, a, a});
+      QX_define_c_predicate("arm", 0, "fdq", arm, nullptr);
+      std::string bytes = saved(e.api, e.def("p", 3));
+      definition *q = e.def("q", 3);
+      indexical_info *kept = ((fd_info *)e.def("p", 3)->fd_info)->info[1];
+      size_t before = blocks_in_use();
+      failing.left = n;
+      std::string out;
+      try {
+        out = e.run(goal) == 1 ? "ok" : "error";
+      } catch (const qx_fault &) {
+        out = "fault";
+      }
+      failing.armed = false;
+      e.exception();
+      bool intact = ((fd_info *)e.def("p", 3)->fd_info)->info[1] == kept;
+      if (out != "ok") out += intact && blocks_in_use() == before ? " intact" : " changed";
+      size_t mid = blocks_in_use();
+      failing.left = n;
+      failing.armed = true;
+      try {
+        out += restore_into(e.api, q, bytes) == 3 ? " ok" : " refused";
+      } catch (const qx_fault &) {
+        out += " fault";
+      }
+      failing.armed = false;
+      undefine_predicate(q);
+      return out + (blocks_in_use() == mid ? " freed" : " kept");
+    });
+    faults += c.report.find("fault") != std::string::npos;
+    EXPECT_TRUE(c.report.find("changed") == std::string::npos &&
+                c.report.find("kept") == std::string::npos &&
+                c.report.find("refused") == std::string::npos && c.report.size() > 8)
+        << c.report << c.err;
+  }
+  EXPECT_GT(faults, 0);
 }
 
 /* ---- models through the search driver ---- */
