@@ -5,6 +5,7 @@
  * against direct computations. */
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <random>
@@ -12,6 +13,7 @@
 
 #include "fd_dom_model.h"
 #include "fd_indexical.h"
+#include "fd_ix_asm.h"
 #include "fd_prop_env.h"
 #include "hashtab.h"
 #include "unify.h"
@@ -51,8 +53,36 @@ int dom_probe(QX_term_ref goal, void *)
   return 1;
 }
 
+/* heap_snap: copies the heap; heap_same: succeeds when the heap below the copy's top is as it was
+ * (or a collection ran since, which moves it). */
+std::vector<char> heap_copy;
+uint64_t heap_collections;
+int heap_snap(QX_term_ref, void *)
+{
+  worker *w = fd_worker(the_api);
+  heap_copy.assign((char *)w->heap_start, (char *)w->global_top);
+  heap_collections = qx_gc_statistics()->collections;
+  return 1;
+}
+int heap_same(QX_term_ref, void *)
+{
+  worker *w = fd_worker(the_api);
+  if (heap_collections != qx_gc_statistics()->collections) return 1;
+  return (size_t)((char *)w->global_top - (char *)w->heap_start) == heap_copy.size() &&
+         std::memcmp(heap_copy.data(), w->heap_start, heap_copy.size()) == 0;
+}
+
 constexpr TAGGED INF_W = atom_inf, SUP_W = atom_sup;
 TAGGED S(int32_t v) { return MakeSmall(v); }
+
+/* Code pieces: a literal push, and pieces joined. */
+std::vector<ix_byte> L(TAGGED t) { return {41, t}; }
+std::vector<ix_byte> cat(std::initializer_list<std::vector<ix_byte>> parts)
+{
+  std::vector<ix_byte> out;
+  for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
 
 /* Marker set left below every instruction's inputs. */
 constexpr int32_t MARK = 1000;
@@ -67,6 +97,8 @@ protected:
     seen.clear();
     EXPECT_EQ(QX_define_c_predicate("ix_enqueue", 1, "user", enqueue, nullptr), 1);
     EXPECT_EQ(QX_define_c_predicate("ix_dom", 1, "user", dom_probe, nullptr), 1);
+    EXPECT_EQ(QX_define_c_predicate("heap_snap", 0, "user", heap_snap, nullptr), 1);
+    EXPECT_EQ(QX_define_c_predicate("heap_same", 0, "user", heap_same, nullptr), 1);
     consult_in("clpfd", "overflow_action(G) :- throw(overflowed(G)).");
   }
   ~FdIxMachine() override
@@ -122,6 +154,12 @@ protected:
            "clpfd:'$fd_evaluate_indexical'(_, 0)";
   }
 
+  /* What body changes below a choicepoint is undone to the byte when it is backtracked. */
+  void undo_restores_heap(const std::string &setup, const std::string &body)
+  {
+    ASSERT_EQ(run(setup + "heap_snap, ( " + body + ", fail ; true ), heap_same"), 1) << exception();
+  }
+
   std::deque<std::vector<TAGGED>> blocks;
   std::deque<std::vector<ix_byte>> codes, links;
   std::deque<std::unique_ptr<indexical_info>> infos;
@@ -148,12 +186,6 @@ struct op_case {
  * stack words shows in X's domain (or underflows). */
 TEST_F(FdIxMachine, EachInstructionByItsStackEffect)
 {
-  auto L = [&](TAGGED t) { return std::vector<ix_byte>{41, t}; };
-  auto cat = [](std::initializer_list<std::vector<ix_byte>> parts) {
-    std::vector<ix_byte> out;
-    for (auto &p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
   TAGGED s1 = set({{1, 3}, {6, 6}}), s2 = set({{2, 7}}), s3 = set({{-3, 4}}), wide = set({{0, 9}});
   const std::vector<op_case> cases = {
       {"0 singleton", cat({L(S(4)), {0}}), false, PRUNED, {{4, 4}}, true},
@@ -366,13 +398,16 @@ TEST_F(FdIxMachine, EveryEndBindsLinksAndCounts)
   };
   for (const end_case &c : cases) {
     SCOPED_TRACE(c.what);
-    fd()->entailments = fd()->failures = 0;
-    std::string goal =
+    std::string setup =
         "clpfd:'$fd_in_interval'(Y, 0, 9, 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), " +
-        std::string(c.x) + ", " +
-        queue(info(c.code, 1, c.chain, {1 + (1 << IX_LINK_ARG_SHIFT)}), "t(Y, X)") +
-        ", arg(3, Ix, M), arg(1, M, Status)";
-    ASSERT_EQ(run(goal), c.result) << exception();
+        std::string(c.x) + ", ";
+    std::string body = queue(info(c.code, 1, c.chain, {1 + (1 << IX_LINK_ARG_SHIFT)}), "t(Y, X)") +
+                       ", arg(3, Ix, M), arg(1, M, Status)";
+    if (c.result >= 0) {
+      ASSERT_NO_FATAL_FAILURE(undo_restores_heap(setup, body));
+    }
+    fd()->entailments = fd()->failures = 0;
+    ASSERT_EQ(run(setup + body), c.result) << exception();
     if (c.result == 1) {
       EXPECT_EQ(var("Ent"), c.ent);
       EXPECT_EQ(var("B"), c.b);
@@ -382,6 +417,146 @@ TEST_F(FdIxMachine, EveryEndBindsLinksAndCounts)
     }
     EXPECT_EQ(fd()->entailments, c.entailments);
     EXPECT_EQ(fd()->failures, c.failures);
+  }
+}
+
+struct final_case {
+  const char *what;
+  int chain;     /* 1 pruning, 3 checking */
+  const char *x; /* X's domain, a set; X is bound when it has one value */
+  std::vector<ix_byte> code;
+  int result;    /* of the goal: -1 an overflow */
+  Pairs dom;     /* X's domain after a pruning */
+  const char *b; /* B after a check */
+};
+
+/* The prunings, the checks (T the chain's truth value, but 1 - it for 57) and the jumps 61, 62, by
+ * X's domain or B afterwards. */
+TEST_F(FdIxMachine, PruningsChecksAndJumps)
+{
+  const char *const all = "[[0|9]]";
+  TAGGED none = atom_nil, three_five = set({{3, 5}}), two_three = set({{2, 3}});
+  const std::vector<final_case> cases = {
+      {"46", 1, all, cat({L(S(5)), {46}}), 1, {{0, 5}}, ""},
+      {"46 inf", 1, all, cat({L(INF_W), {46}}), -1, {}, ""},
+      {"46 sup", 1, all, cat({L(SUP_W), {46}}), 1, {{0, 9}}, ""},
+      {"46 empty", 1, all, cat({L(S(-1)), {46}}), 0, {}, ""},
+      {"47", 1, all, cat({L(S(3)), {47}}), 1, {{3, 9}}, ""},
+      {"47 sup", 1, all, cat({L(SUP_W), {47}}), -1, {}, ""},
+      {"47 empty", 1, all, cat({L(S(10)), {47}}), 0, {}, ""},
+      {"48", 1, all, cat({L(S(2)), L(S(7)), {48}}), 1, {{2, 7}}, ""},
+      {"48 inf..inf", 1, all, cat({L(INF_W), L(INF_W), {48}}), -1, {}, ""},
+      {"48 empty", 1, all, cat({L(S(7)), L(S(2)), {48}}), 0, {}, ""},
+      {"49", 1, all, cat({L(S(4)), {49}}), 1, {{0, 3}, {5, 9}}, ""},
+      {"49 inf", 1, all, cat({L(INF_W), {49}}), -1, {}, ""},
+      {"49 next to sup", 1, "[[inf|sup]]", cat({L(S(MAX)), {49}}), -1, {}, ""},
+      {"49 outside", 1, all, cat({L(S(20)), {49}}), 1, {{0, 9}}, ""},
+      {"49 last", 1, "[[4|4],[6|6]]", cat({L(S(4)), {49}}), 1, {{6, 6}}, ""},
+      {"50", 1, all, cat({L(set({{2, 3}, {8, 8}})), {50}}), 1, {{0, 1}, {4, 7}, {9, 9}}, ""},
+      {"50 all", 1, all, cat({L(set({{-1, 10}})), {50}}), 0, {}, ""},
+      {"50 none", 1, all, cat({L(none), {50}}), 1, {{0, 9}}, ""},
+      {"51", 1, all, cat({L(S(4)), {51}}), 1, {{4, 4}}, ""},
+      {"51 outside", 1, all, cat({L(S(12)), {51}}), 0, {}, ""},
+      {"51 sup", 1, all, cat({L(SUP_W), {51}}), -1, {}, ""},
+      {"52 several",
+       1,
+       all,
+       cat({L(set({{1, 2}, {5, 7}, {12, 12}})), {52, 0}}),
+       1,
+       {{1, 2}, {5, 7}},
+       ""},
+      {"52 one", 1, all, cat({L(three_five), {52, 0}}), 1, {{3, 5}}, ""},
+      {"52 empty", 1, all, cat({L(none), {52, 0}}), 0, {}, ""},
+      {"52 disjoint", 1, all, cat({L(set({{12, 14}})), {52, 0}}), 0, {}, ""},
+      {"83",
+       1,
+       all,
+       cat({L(set({{1, 2}})), L(set({{0, 0}, {5, 5}})), {83}}),
+       1,
+       {{1, 2}, {6, 7}},
+       ""},
+      {"83 clipped away", 1, all, cat({L(set({{8, 9}})), L(set({{5, 5}})), {83}}), 0, {}, ""},
+      {"84", 1, all, cat({L(set({{5, 9}})), L(set({{1, 1}})), {84}}), 1, {{4, 8}}, ""},
+      {"84 overflow",
+       1,
+       "[[inf|sup]]",
+       cat({L(set({{MAX, MAX}})), L(set({{-5, -5}})), {84}}),
+       -1,
+       {},
+       ""},
+      {"54 inside", 3, all, cat({L(S(9)), {54}}), 1, {}, "1"},
+      {"54 outside", 3, all, cat({L(S(-1)), {54}}), 1, {}, "0"},
+      {"54 across", 3, all, cat({L(S(5)), {54}}), 1, {}, "_"},
+      {"55 inside", 3, all, cat({L(S(0)), {55}}), 1, {}, "1"},
+      {"55 outside", 3, all, cat({L(S(10)), {55}}), 1, {}, "0"},
+      {"55 across", 3, all, cat({L(S(5)), {55}}), 1, {}, "_"},
+      {"56 a = b in X", 3, all, cat({L(S(4)), L(S(4)), {56}}), 1, {}, "_"},
+      {"56 a = b fixed", 3, "[[4|4]]", cat({L(S(4)), L(S(4)), {56}}), 1, {}, "1"},
+      {"56 a = b = inf", 3, all, cat({L(INF_W), L(INF_W), {56}}), 1, {}, "0"},
+      {"56 inside", 3, all, cat({L(S(0)), L(S(9)), {56}}), 1, {}, "1"},
+      {"56 across", 3, all, cat({L(S(2)), L(S(12)), {56}}), 1, {}, "_"},
+      {"56 disjoint", 3, all, cat({L(S(10)), L(S(12)), {56}}), 1, {}, "0"},
+      {"56 empty", 3, all, cat({L(S(5)), L(S(3)), {56}}), 1, {}, "0"},
+      {"57 fixed equal", 3, "[[4|4]]", cat({L(S(4)), {57}}), 1, {}, "0"},
+      {"57 fixed other", 3, "[[4|4]]", cat({L(S(5)), {57}}), 1, {}, "1"},
+      {"57 possible", 3, all, cat({L(S(4)), {57}}), 1, {}, "_"},
+      {"57 impossible", 3, all, cat({L(S(12)), {57}}), 1, {}, "1"},
+      {"58 empty", 3, all, cat({L(none), {58}}), 1, {}, "1"},
+      {"58 disjoint", 3, all, cat({L(set({{12, 13}})), {58}}), 1, {}, "1"},
+      {"58 fixed inside", 3, "[[4|4]]", cat({L(set({{4, 4}})), {58}}), 1, {}, "0"},
+      {"58 fixed outside", 3, "[[4|4]]", cat({L(set({{7, 7}})), {58}}), 1, {}, "1"},
+      {"58 overlap", 3, all, cat({L(three_five), {58}}), 1, {}, "_"},
+      {"58 X inside", 3, all, cat({L(set({{0, 20}})), {58}}), 1, {}, "0"},
+      {"59 fixed equal", 3, "[[4|4]]", cat({L(S(4)), {59}}), 1, {}, "1"},
+      {"59 possible", 3, all, cat({L(S(4)), {59}}), 1, {}, "_"},
+      {"59 impossible", 3, all, cat({L(S(12)), {59}}), 1, {}, "0"},
+      {"60 empty", 3, all, cat({L(none), {60}}), 1, {}, "0"},
+      {"60 fixed inside", 3, "[[4|4]]", cat({L(set({{4, 4}})), {60}}), 1, {}, "1"},
+      {"60 X inside", 3, all, cat({L(set({{0, 20}})), {60}}), 1, {}, "1"},
+      {"60 disjoint", 3, all, cat({L(set({{12, 12}})), {60}}), 1, {}, "0"},
+      {"60 overlap", 3, all, cat({L(three_five), {60}}), 1, {}, "_"},
+      /* 0: lit t; 2: jump L; 4: lit {2..3}; 6: prune_set 0; 8: L: prune_set 0 */
+      {"61 taken",
+       1,
+       all,
+       cat({L(three_five), {61, 8}, L(two_three), {52, 0, 52, 0}}),
+       1,
+       {{0, 9}},
+       ""},
+      {"61 not taken",
+       1,
+       all,
+       cat({L(none), {61, 8}, L(two_three), {52, 0, 52, 0}}),
+       1,
+       {{2, 3}},
+       ""},
+      {"62 taken", 1, all, cat({L(none), {62, 8}, L(two_three), {52, 0, 52, 0}}), 0, {}, ""},
+      {"62 not taken",
+       1,
+       all,
+       cat({L(three_five), {62, 8}, L(two_three), {52, 0, 52, 0}}),
+       1,
+       {{2, 3}},
+       ""},
+  };
+  for (const final_case &c : cases) {
+    SCOPED_TRACE(c.what);
+    seen.clear();
+    std::string setup =
+        "clpfd:'$fd_in_set'(X, " + std::string(c.x) + ", 1), clpfd:'$fd_in_interval'(B, 0, 1, 0), ";
+    std::string body = queue(info(c.code, 1, c.chain), "t(Y, X)");
+    if (c.result >= 0) {
+      ASSERT_NO_FATAL_FAILURE(undo_restores_heap(setup, body));
+    }
+    ASSERT_EQ(run(setup + body + ", ix_dom(X)"), c.result) << exception();
+    if (c.result < 0) {
+      EXPECT_EQ(exception(), "overflowed(t(_,_))");
+    }
+    if (c.result < 1) continue;
+    if (c.chain == 1)
+      EXPECT_EQ(show(seen.at(0)), show(c.dom));
+    else
+      EXPECT_EQ(var("B"), c.b);
   }
 }
 
@@ -563,6 +738,77 @@ TEST_F(FdIxMachine, SetHelpersMatchBruteForce)
   fd_multiples(api, w, S(MAX / 2), S(3));
   EXPECT_EQ(fd()->fd_overflow, 1u);
   fd()->fd_overflow = 0;
+}
+
+/* One operand table for every reader of code: 52 carries its f, 83, 84 and 24 carry nothing. */
+TEST_F(FdIxMachine, OperandCounts)
+{
+  std::string counts;
+  for (ix_byte op = 0; op <= 90; op++) counts += std::to_string(ix_operands(op));
+  EXPECT_EQ(counts, "0000000000000000001001110100010001000100011110000000100000000111210002"
+                    "000000000011100000000");
+}
+
+/* Installed and posted through the storage side: X =\= Y + 3 as two value-dependent indexicals;
+ * fixing Y removes Y + 3 from X and entails the constraint (Ent is shared by both). */
+TEST_F(FdIxMachine, PostedIndexicalsPropagateThroughTheLoop)
+{
+  fd_ix_asm::indexical x, y;
+  x.pruned = 0;
+  x.link(1, 9);
+  x.code = "min1 lit #3 plus prune_remove";
+  y.pruned = 1;
+  y.link(0, 9);
+  y.code = "min0 lit #3 minus prune_remove";
+  ASSERT_EQ(run(fd_ix_asm::install("p/2", "user", 1, {x, y})), 1) << exception();
+  std::string post = "clpfd:'$fd_find_definition'(p(_, _), user, D), "
+                     "clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
+                     "clpfd:'$fd_check_arguments'(p(X, Y), A), "
+                     "clpfd:'$fd_post_reified'(D, p(X, Y), A, 1, 0), "
+                     "clpfd:'$fd_evaluate_indexical'(_, 0), ";
+  seen.clear();
+  ASSERT_EQ(run(post + "clpfd:'$fd_in_interval'(Y, 2, 2, 1), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                       "ix_dom(X)"),
+            1)
+      << exception();
+  EXPECT_EQ(show(seen.at(0)), show({{0, 4}, {6, 9}}));
+  ASSERT_EQ(run(post + "clpfd:'$fd_in_interval'(X, 8, 8, 1), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                       "ix_dom(Y)"),
+            1)
+      << exception();
+  EXPECT_EQ(show(seen.at(1)), show({{0, 4}, {6, 9}}));
+  /* X = 5 leaves Y no 2 */
+  EXPECT_EQ(run(post + "clpfd:'$fd_in_interval'(X, 5, 5, 1), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                       "Y == 2"),
+            0);
+}
+
+/* A pruning by 52 with a non-zero f wakes no indexical of the same call (they share its Ent); with
+ * f = 0 they are woken as any other. */
+TEST_F(FdIxMachine, PruningWithSelfWakesNoSibling)
+{
+  for (int f : {0, 1}) {
+    SCOPED_TRACE(f);
+    fd_ix_asm::indexical x, y;
+    x.pruned = 0;
+    x.link(1, 1);
+    x.code = "dom1 prune_set " + std::to_string(f);
+    y.pruned = 1;
+    y.link(0, 1);
+    y.code = "dom0 universe union prune_set 0";
+    ASSERT_EQ(run(fd_ix_asm::install("q/2", "user", 1, {x, y})), 1) << exception();
+    ASSERT_EQ(run("clpfd:'$fd_find_definition'(q(_, _), user, D), "
+                  "clpfd:'$fd_in_interval'(X, 2, 6, 1), clpfd:'$fd_in_interval'(Y, 0, 10, 0), "
+                  "clpfd:'$fd_check_arguments'(q(X, Y), A), "
+                  "clpfd:'$fd_post_reified'(D, q(X, Y), A, 1, 0), "
+                  "clpfd:'$fd_evaluate_indexical'(_, 0), clpfd:'$fd_statistics'(0, _), "
+                  "clpfd:'$fd_in_set'(Y, [[0|3],[9|10]], 1), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                  "clpfd:'$fd_statistics'(0, R), ix_dom(X)"),
+              1)
+        << exception();
+    EXPECT_EQ(var("R"), f ? "1" : "2");
+    EXPECT_EQ(show(seen.back()), show({{2, 3}}));
+  }
 }
 
 }  // namespace
