@@ -330,21 +330,28 @@ TAGGED *set_block(TAGGED intervals, refusal *r)
   return block;
 }
 
-/* A hash-table literal from a list of Key-Value pairs of plain constants. */
-sw_on_key *table_literal(TAGGED pairs, refusal *r)
+inline TAGGED table_word(const sw_on_key *t) { return (TAGGED)(uintptr_t)t + QX_TAG_LST; }
+
+/* A hash-table literal from a list of Key-Value pairs of plain constants, stored in *literal as
+ * it grows (so that it is freed with the record if a later allocation fails). */
+bool table_literal(TAGGED pairs, refusal *r, TAGGED *literal)
 {
   std::vector<TAGGED> list;
-  if (!list_elements(pairs, MAX_TABLE_SLOTS / 2, &list, r)) return nullptr;
+  if (!list_elements(pairs, MAX_TABLE_SLOTS / 2, &list, r)) return false;
   for (TAGGED p : list)
     if (!IsStr(p) || StrFunctor(p) != functor_minus2 || !plain_constant(deref(StrArg(p, 1))) ||
         !plain_constant(deref(StrArg(p, 2))))
-      return refuse(r, false, "indexical_pair", p), nullptr;
+      return refuse(r, false, "indexical_pair", p);
   sw_on_key *table = new_switch_on_key(2);
+  *literal = table_word(table);
   for (TAGGED p : list) {
-    if (expansion_due(table)) expand_sw_on_key(&table);
+    if (expansion_due(table)) {
+      expand_sw_on_key(&table);
+      *literal = table_word(table);
+    }
     dyn_puthash(&table, deref(StrArg(p, 1)))->value = deref(StrArg(p, 2));
   }
-  return table;
+  return true;
 }
 
 /* Where a code word came from: its relocation must match the role the walk gives its position. */
@@ -374,9 +381,7 @@ struct builder {
         if (!block) return false;
         ix->literals[i] = MakeStr(block);
       } else if (is_token(t, fd->token_h)) {
-        sw_on_key *table = table_literal(deref(StrArg(t, 1)), r);
-        if (!table) return false;
-        ix->literals[i] = (TAGGED)(uintptr_t)table + QX_TAG_LST;
+        if (!table_literal(deref(StrArg(t, 1)), r, &ix->literals[i])) return false;
       } else {
         ix->literals[i] = MakeSmall(0);
         return refuse(r, false, "indexical_literal", t);
@@ -469,9 +474,15 @@ struct builder {
     ix->pruned = (uint8_t)pruned;
     ix->checking = (chain >> 1) & 1;
     ix->truth_value = chain & 1;
-    if (literals(ix, StrArg(e, 6), StrArg(e, 7)) && linkage(ix, StrArg(e, 1), StrArg(e, 2)) &&
-        code(ix, StrArg(e, 4), StrArg(e, 5)))
-      return ix;
+    bool built;
+    try {
+      built = literals(ix, StrArg(e, 6), StrArg(e, 7)) && linkage(ix, StrArg(e, 1), StrArg(e, 2)) &&
+              code(ix, StrArg(e, 4), StrArg(e, 5));
+    } catch (...) { /* a memory fault: what was built goes, the fault goes on */
+      free_record(ix);
+      throw;
+    }
+    if (built) return ix;
     free_record(ix);
     return nullptr;
   }
@@ -545,18 +556,24 @@ long prolog_fd_install_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref name_
   /* Every record is built before the chain changes: a refused one leaves it as it was. */
   builder b{fd, (uint32_t)arity, &r};
   indexical_info *first = nullptr, **last = &first;
-  for (TAGGED e : items) {
-    indexical_info *ix = b.record(e, (uint32_t)chain);
-    if (!ix) {
-      free_chain(first);
-      raise_refusal(api, w, r);
-      return 0;
+  fd_info *info;
+  try {
+    for (TAGGED e : items) {
+      indexical_info *ix = b.record(e, (uint32_t)chain);
+      if (!ix) {
+        free_chain(first);
+        raise_refusal(api, w, r);
+        return 0;
+      }
+      ix->pred = def;
+      *last = ix;
+      last = &ix->next;
     }
-    ix->pred = def;
-    *last = ix;
-    last = &ix->next;
+    info = init_fd_constraint(def);
+  } catch (...) { /* a memory fault: the new records go, the installed chain stays */
+    free_chain(first);
+    throw;
   }
-  fd_info *info = init_fd_constraint(def);
   indexical_info *old = info->info[chain];
   info->info[chain] = first;
   free_chain(old);
@@ -791,6 +808,7 @@ long prolog_fd_indexical_data_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
 namespace {
 
 typedef uint32_t (*writer_fn)(const void *, uint32_t, saverest_info *);
+/* The saved-state reader: nonzero when it read all the bytes asked for. */
 typedef int (*reader_fn)(void *, uint32_t, saverest_info *);
 
 /* A literal block as saved: the set's cell words as offsets from the block's start, so that the
@@ -844,7 +862,7 @@ template <typename T>
 bool read_array(T **out, uint32_t n, reader_fn read, saverest_info *info)
 {
   *out = zeroed_array<T>(n);
-  return n == 0 || read(*out, n * sizeof(T), info) == 0;
+  return n == 0 || read(*out, n * sizeof(T), info);
 }
 
 /* One saved literal block over its announcing word: false when the word or the block is not one
@@ -856,7 +874,7 @@ bool read_literal(TAGGED word, TAGGED *literal, reader_fn read, saverest_info *i
     if (bytes % 4 || words != 1 + 4 * k || k == 0 || k > MAX_INTERVALS) return false;
     TAGGED *block = (TAGGED *)qx_checkalloc(bytes, QX_SPACE_SOLVER);
     *literal = MakeStr(block);
-    if (read(block, bytes, info) != 0) {
+    if (!read(block, bytes, info)) {
       block[0] = set_header(k); /* so that it is freed with its size */
       return false;
     }
@@ -873,13 +891,13 @@ bool read_literal(TAGGED word, TAGGED *literal, reader_fn read, saverest_info *i
     uint32_t slots = ((word - 18) >> 3) + 1;
     if (slots > MAX_TABLE_SLOTS || (slots & (slots - 1))) return false;
     sw_on_key *table = new_switch_on_key(slots);
-    *literal = (TAGGED)(uintptr_t)table + QX_TAG_LST;
-    int rc = read(table, word - 2, info);
+    *literal = table_word(table);
+    bool whole = read(table, word - 2, info);
     bool shape = (table->mask_and_flags & ~7u) == word - 18;
     table->mask_and_flags = (slots - 1) << 3;
     uint32_t empty = 0;
     for (uint32_t i = 0; i < slots; i++) empty += table->node[i].key == 0;
-    return rc == 0 && shape && empty > 0;
+    return whole && shape && empty > 0;
   }
   *literal = word;
   return IsConst(word);
@@ -891,7 +909,7 @@ bool read_record(indexical_info *ix, uint32_t arity, reader_fn read, saverest_in
   for (uint32_t i = 0; i < ix->length_of_linkage; i++)
     if ((ix->linkage[i] >> IX_LINK_ARG_SHIFT) >= arity || (ix->linkage[i] & 0xE0)) return false;
   std::vector<TAGGED> words(ix->length_of_literals);
-  if (!words.empty() && read(words.data(), (uint32_t)words.size() * 4, info) != 0) return false;
+  if (!words.empty() && !read(words.data(), (uint32_t)words.size() * 4, info)) return false;
   ix->literals = zeroed_array<TAGGED>(ix->length_of_literals);
   for (uint32_t i = 0; i < ix->length_of_literals; i++)
     if (!read_literal(words[i], &ix->literals[i], read, info)) return false;
@@ -931,11 +949,18 @@ int fd_restore_hook(void *, saverest_record *record, reader_fn read, saverest_in
   ix->length_of_linkage = (packed >> 2) & 255;
   ix->length_of_bytecode = record->w3;
   ix->length_of_literals = record->w4;
-  if (!read_record(ix, arity, read, info)) {
+  fd_info *chains;
+  try {
+    chains = read_record(ix, arity, read, info) ? init_fd_constraint(def) : nullptr;
+  } catch (...) { /* a memory fault: the record goes, the fault goes on */
+    free_record(ix);
+    throw;
+  }
+  if (!chains) {
     free_record(ix);
     return 0;
   }
-  indexical_info **end = &init_fd_constraint(def)->info[packed & 3];
+  indexical_info **end = &chains->info[packed & 3];
   while (*end) end = &(*end)->next;
   *end = ix;
   return 1;

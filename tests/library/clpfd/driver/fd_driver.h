@@ -72,6 +72,9 @@ public:
   static arg var(int x) { return {true, x}; }
   static arg param(int32_t k) { return {false, k}; }
   int post(const char *name, const std::vector<arg> &args, const char *susp = nullptr);
+  /* Posts a call of the indexical-defined predicate name(args...) of module user through
+   * $fd_post_reified, reified by the 0..1 variable b (b < 0: B = 1), and propagates (fd_driver_ix.cpp). */
+  int post_indexicals(const char *name, const std::vector<arg> &args, int b = -1);
 
   /* Propagation to the fixpoint: 1, 0 failure, -1 exception pending. */
   int propagate();
