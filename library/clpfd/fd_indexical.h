@@ -43,6 +43,11 @@ static_assert(sizeof(fd_info) == 16, "fd_info is the engine's 16-byte record");
 /* ---- the instruction set ---- */
 
 constexpr ix_byte IX_LAST_OPCODE = 86;
+/* The machine's stack: worker term slots from IX_STACK_BASE on, at most IX_STACK_LIMIT words. */
+constexpr int IX_STACK_BASE = 3, IX_STACK_LIMIT = QX_ARG_REGISTERS - IX_STACK_BASE;
+
+/* The machine's locals (of the union loop, instructions 18 and 80 to 82), indices from 0. */
+constexpr uint32_t IX_LOCALS = 16;
 
 /* Operand words that follow an opcode (0 for opcodes above IX_LAST_OPCODE, which are skipped). */
 int ix_operands(ix_byte opcode);
@@ -54,10 +59,17 @@ void free_fd_info(ORVALIS_API_STRUCT *api, indexical_info *chain);
 /* Links an evaluated indexical into the suspension lists of its arguments (once; sets the linked
  * status bit). ix is the ix/7 record. */
 void fd_link_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix);
-/* Rewrites literal references in code between literal indices (to_index) and addresses. */
-void relocate_bytecode(ix_byte *code, uint32_t length, const TAGGED *literals, int to_index);
+/* Rewrites the literal references of code (the operand of 41 naming an FD set, the first operand
+ * of 69) between literal indices (to_index) and addresses, walking from the second word; false,
+ * with the code partly rewritten, when a reference names no literal of its kind or an opcode's
+ * operands run past the end. */
+bool relocate_bytecode(ix_byte *code, uint32_t length, const TAGGED *literals,
+                       uint32_t length_of_literals, int to_index);
 
 void fd_destructor_hook(void *api, void *chain);
+/* Undefines every predicate the solver made FD-defined (their code goes with the solver), while
+ * its destructor hook is still installed. */
+void fd_release_indexicals(ORVALIS_API_STRUCT *api);
 int fd_save_hook(void *api, saverest_record *record, definition *def,
                  uint32_t (*write)(const void *, uint32_t, saverest_info *), saverest_info *info);
 int fd_restore_hook(void *api, saverest_record *record,

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "errors.h"
+#include "fd_indexical.h"
 #include "fd_kernel.h"
 #include "foreign_interface.h"
 #include "hashtab.h"
@@ -81,6 +82,10 @@ const native_row clpfd_natives[] = {
     {"$fd_oneof", 3, FD_NATIVE(prolog_fd_oneof_qxenv_multi_qx), "+term -term -term"},
     {"$fd_abs", 3, FD_NATIVE(prolog_fd_abs_qxenv_multi_qx), "+term -term -term"},
     {"$fd_linear", 3, FD_NATIVE(prolog_fd_linear_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_install", 5, FD_NATIVE(prolog_fd_install_qxenv_multi_qx), "+term +term +integer +integer +term"},
+    {"$fd_post_reified", 5, FD_NATIVE(prolog_fd_post_reified_qxenv_multi_qx), "+term +term +term +term +term"},
+    {"$fd_find_definition", 3, FD_NATIVE(prolog_fd_find_definition_qxenv_multi_qx), "+term +term -term"},
+    {"$fd_indexical_data", 3, FD_NATIVE(prolog_fd_indexical_data_qxenv_multi_qx), "+term -term [-integer]"},
 };
 // clang-format on
 constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];
@@ -251,8 +256,9 @@ void fd_deinitialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
 
 void fd_define_predicates(ORVALIS_API_STRUCT *api, int enable)
 {
-  /* The saver, restorer and destructor of compiled indexicals come with the indexicals. */
-  QX_install_fd_hooks(api, fd_manager_hook, nullptr, nullptr, nullptr, enable);
+  if (!enable) fd_release_indexicals(api);
+  QX_install_fd_hooks(api, fd_manager_hook, fd_restore_hook, fd_save_hook, fd_destructor_hook,
+                      enable);
 }
 
 int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,

@@ -523,16 +523,6 @@ bool global_argument(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
 
 }  // namespace
 
-/* Evaluating an indexical belongs to the indexical machine, which this kernel does not have
- * yet: an indexical reaching the loop raises a system error rather than being dropped. */
-bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
-{
-  (void)ix;
-  qx_system_error(w, "indexicals are not supported yet");
-  fd_native_fail(api);
-  return false;
-}
-
 /* ---- mutables and levels ---- */
 
 void fd_update_mutable(ORVALIS_API_STRUCT *, worker *w, TAGGED value, TAGGED mutable_term)

@@ -532,12 +532,12 @@ TEST_F(FdPropTest, ActionsAndWakingNatives)
   drain();
 }
 
-/* An indexical reaching the loop is an error until indexicals are evaluated, not dropped. */
-TEST_F(FdPropTest, IndexicalsRaiseASystemError)
+/* An ix/7 record that names no indexical is an error when it reaches the loop, not dropped. */
+TEST_F(FdPropTest, MalformedIndexicalRaisesASystemError)
 {
   EXPECT_EQ(go("L = '$mutable'('$fdlists'(1, 1, [ix(i, a, '$mutable'(1, 0), _, b, c, d)], [], [], "
                "[], []), 0), '$fd_enqueue_all'(L), '$fd_evaluate_indexical'(_, _)"),
             -1);
-  EXPECT_EQ(exception(), "error(system_error(indexicals are not supported yet),"
+  EXPECT_EQ(exception(), "error(system_error(malformed indexical record),"
                          "context(:(clpfd,/($fd_evaluate_indexical,2)),0))");
 }

@@ -110,6 +110,9 @@ public:
   /* sum of a*x over terms, relation rel (1 at most, 2 at least, 3 equal, 4 different) rhs:
    * scalar_product/4. */
   int post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs);
+  /* Posts a call of the indexical-defined predicate name(args...) of module user through
+   * $fd_post_reified, reified by the 0..1 variable b (b < 0: B = 1), and propagates (fd_driver_ix.cpp). */
+  int post_indexicals(const char *name, const std::vector<arg> &args, int b = -1);
 
   /* Propagation to the fixpoint: 1, 0 failure, -1 exception pending. */
   int propagate();

@@ -1,0 +1,917 @@
+/* The indexical machine: evaluates one posted ix/7 record with a stack machine over tagged words
+ * (worker term slots from IX_STACK_BASE up), prunes its argument or decides its check, and ends
+ * the run with the record's status update; plus the set helpers its instructions use.
+ *
+ * Values on the stack are small integers, inf and sup, FD sets ([] or a list of [Min|Max]) in
+ * temporary storage, on the heap or in a literal block, code addresses (small integers) and
+ * attribute terms. Nothing here allocates heap words before the run's single pruning, which ends
+ * it, so the heap terms the run reads (Args, Attrs, domains) stay put while it works; the record
+ * itself is parked in term slot 0 across everything after that.
+ */
+#include <algorithm>
+
+#include "errors.h"
+#include "fd_bounds.h"
+#include "fd_indexical.h"
+#include "fd_propagate.h"
+#include "fd_sets.h"
+#include "hashtab.h"
+#include "unify.h"
+
+/* ---- the operand table ---- */
+
+int ix_operands(ix_byte opcode)
+{
+  switch (opcode) {
+  case 18:
+  case 21:
+  case 22:
+  case 23:
+  case 25:
+  case 29:
+  case 33:
+  case 37:
+  case 41:
+  case 42:
+  case 43:
+  case 44:
+  case 52:
+  case 61:
+  case 62:
+  case 63:
+  case 65:
+  case 80:
+  case 81:
+  case 82: return 1;
+  case 64:
+  case 69: return 2;
+  default: return 0;
+  }
+}
+
+/* ---- set helpers ---- */
+
+namespace {
+
+/* Bounds as 64-bit integers for sums: inf and sup far outside the small-integer range, so that
+ * a sum involving one stays beyond the range on its side. */
+constexpr int64_t WIDE_INF = -(INT64_C(1) << 40), WIDE_SUP = INT64_C(1) << 40;
+
+int64_t wide(TAGGED b)
+{
+  if (IsSmall(b)) return GetSmall(b);
+  return b == atom_inf ? WIDE_INF : WIDE_SUP;
+}
+
+/* Clamps a wide value to the points just outside the range, where inf and sup stand. */
+int64_t clamp(int64_t v) { return std::clamp<int64_t>(v, FDS_INF, FDS_SUP); }
+
+struct wide_interval {
+  int64_t lo, hi;
+};
+
+/* The set of n intervals (any order, overlapping or not), each clipped to lo..hi. */
+TAGGED merge_intervals(ORVALIS_API_STRUCT *api, worker *w, wide_interval *v, size_t n, int64_t lo,
+                       int64_t hi)
+{
+  size_t kept = 0;
+  for (size_t i = 0; i < n; i++) {
+    int64_t a = clamp(std::max(v[i].lo, lo)), b = clamp(std::min(v[i].hi, hi));
+    if (a <= b) v[kept++] = {a, b};
+  }
+  std::sort(v, v + kept,
+            [](const wide_interval &x, const wide_interval &y) { return x.lo < y.lo; });
+  fds_builder out(api, w);
+  for (size_t i = 0; i < kept;) {
+    int64_t a = v[i].lo, b = v[i].hi;
+    for (i++; i < kept && v[i].lo <= b + 1; i++) b = std::max(b, v[i].hi);
+    out.add(fds_bound((int32_t)a), fds_bound((int32_t)b));
+  }
+  return out.close(atom_nil);
+}
+
+/* The pointwise sum (sign 1) or difference (sign -1) of two sets, clipped to lo..hi. */
+TAGGED pointwise(ORVALIS_API_STRUCT *api, worker *w, TAGGED s1, TAGGED s2, TAGGED lo, TAGGED hi,
+                 int sign)
+{
+  size_t n1 = 0, n2 = 0;
+  for (TAGGED l = s1; IsLst(l); l = fds_next(l)) n1++;
+  for (TAGGED l = s2; IsLst(l); l = fds_next(l)) n2++;
+  if (!n1 || !n2) return atom_nil;
+  auto *v = (wide_interval *)fd_temp_alloc(api, w, n1 * n2 * sizeof(wide_interval));
+  size_t n = 0;
+  for (TAGGED a = s1; IsLst(a); a = fds_next(a))
+    for (TAGGED b = s2; IsLst(b); b = fds_next(b)) {
+      TAGGED *x = fds_interval(a), *y = fds_interval(b);
+      if (sign > 0)
+        v[n++] = {wide(x[0]) + wide(y[0]), wide(x[1]) + wide(y[1])};
+      else
+        v[n++] = {wide(x[0]) - wide(y[1]), wide(x[1]) - wide(y[0])};
+    }
+  return merge_intervals(api, w, v, n, wide(lo), wide(hi));
+}
+
+/* The residues of lo..hi modulo m, as a range rlo..rhi (m's residue range) with the residues of
+ * an interval narrower than |m| exact, in at most two intervals; floor (floored modulo) or
+ * truncated remainder of a non-negative interval. */
+TAGGED residues(ORVALIS_API_STRUCT *api, worker *w, int64_t lo, int64_t hi, int64_t m, int64_t rlo,
+                int64_t rhi)
+{
+  int64_t size = m < 0 ? -m : m;
+  fds_builder out(api, w);
+  if (lo > WIDE_INF / 2 && hi < WIDE_SUP / 2 && hi - lo + 1 < size) {
+    int64_t r1 = lo % m, r2 = hi % m;
+    if (r1 != 0 && (r1 < 0) != (m < 0)) r1 += m;
+    if (r2 != 0 && (r2 < 0) != (m < 0)) r2 += m;
+    if (r1 <= r2) {
+      out.add(MakeSmall((int32_t)r1), MakeSmall((int32_t)r2));
+    } else {
+      out.add(MakeSmall((int32_t)rlo), MakeSmall((int32_t)r2));
+      out.add(MakeSmall((int32_t)r1), MakeSmall((int32_t)rhi));
+    }
+  } else {
+    out.add(MakeSmall((int32_t)rlo), MakeSmall((int32_t)rhi));
+  }
+  return out.close(atom_nil);
+}
+
+}  // namespace
+
+TAGGED fd_multiples(ORVALIS_API_STRUCT *api, worker *w, TAGGED n, TAGGED k)
+{
+  if (!IsSmall(n) || !IsSmall(k)) {
+    fd_state(api)->fd_overflow = 1;
+    return atom_nil;
+  }
+  int64_t count = GetSmall(n), step = GetSmall(k);
+  if (count < 0) return atom_nil;
+  if (!SmallFits(count * step)) {
+    fd_state(api)->fd_overflow = 1;
+    return atom_nil;
+  }
+  fds_builder out(api, w);
+  if (step == 0) {
+    out.add(MakeSmall(0), MakeSmall(0));
+  } else if (step == 1 || step == -1) {
+    out.add(MakeSmall((int32_t)std::min<int64_t>(0, count * step)),
+            MakeSmall((int32_t)std::max<int64_t>(0, count * step)));
+  } else {
+    for (int64_t i = 0; i <= count; i++) {
+      TAGGED v = MakeSmall((int32_t)(step > 0 ? i * step : (count - i) * step));
+      out.add(v, v);
+    }
+  }
+  return out.close(atom_nil);
+}
+
+TAGGED fd_setrem_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED min, TAGGED max, TAGGED m)
+{
+  int64_t lo = wide(min), hi = wide(max), size = GetSmall(m);
+  if (lo >= 0) return residues(api, w, lo, hi, size, 0, size - 1);
+  if (hi > 0)
+    return fd_interval(api, w, MakeSmall((int32_t)(1 - size)), MakeSmall((int32_t)(size - 1)));
+  /* x rem m = -((-x) rem m) below 0: the residues of the mirrored interval, mirrored back */
+  TAGGED positive = residues(api, w, -hi, -lo, size, 0, size - 1);
+  return fd_neg_offset(api, w, positive, MakeSmall(0));
+}
+
+TAGGED fd_plus(ORVALIS_API_STRUCT *api, worker *w, TAGGED s1, TAGGED s2, TAGGED lo, TAGGED hi)
+{
+  return pointwise(api, w, s1, s2, lo, hi, 1);
+}
+
+TAGGED fd_minus(ORVALIS_API_STRUCT *api, worker *w, TAGGED s1, TAGGED s2, TAGGED lo, TAGGED hi)
+{
+  return pointwise(api, w, s1, s2, lo, hi, -1);
+}
+
+/* ---- the machine ---- */
+
+namespace {
+
+enum ix_end {
+  IX_NEXT, /* not an end: go on with the next instruction */
+  IX_DONE,
+  IX_GIVE_UP,
+  IX_ENTAILED,
+  IX_DISENTAILED,
+  IX_UNDECIDED,
+  IX_FAIL,
+  IX_FAIL_UNCOUNTED,
+  IX_OVERFLOW,
+  IX_ERROR
+};
+
+bool is_bound(TAGGED t) { return fds_is_bound(t); }
+bool is_set(TAGGED t) { return t == atom_nil || IsLst(t); }
+
+/* An interval inf..inf or sup..sup in a set: its values left the small-integer range. */
+bool degenerate(TAGGED set)
+{
+  for (TAGGED l = set; IsLst(l); l = fds_next(l))
+    if (fds_interval(l)[0] == atom_sup || fds_interval(l)[1] == atom_inf) return true;
+  return false;
+}
+
+class machine {
+public:
+  machine(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info, TAGGED ix)
+      : api_(api), w_(w), info_(info), args_(deref(StrArg(ix, 2))), attrs_(deref(StrArg(ix, 6))),
+        ent_(deref(StrArg(ix, FD_ARG_DEAD))), stack_(&w->term[IX_STACK_BASE])
+  {
+    std::fill(std::begin(locals_), std::end(locals_), MakeSmall(0));
+  }
+
+  ix_end run();
+  int truth() const { return t_; }
+  bool all_fixed() const { return e_; }
+  const char *error() const { return error_; }
+
+private:
+  /* ---- stack ---- */
+  ix_end fault(const char *what)
+  {
+    error_ = what;
+    return IX_ERROR;
+  }
+  bool push(TAGGED v)
+  {
+    if (depth_ >= (uint32_t)IX_STACK_LIMIT) return false;
+    stack_[depth_++] = v;
+    return true;
+  }
+  bool pop(TAGGED *v)
+  {
+    if (depth_ <= 1) return false; /* something stays below for the instruction's top */
+    *v = stack_[--depth_];
+    return true;
+  }
+  bool pop_last(TAGGED *v)
+  {
+    if (depth_ == 0) return false;
+    *v = stack_[--depth_];
+    return true;
+  }
+  TAGGED &top() { return stack_[depth_ - 1]; }
+
+  /* ---- arguments ---- */
+  static uint32_t arity(TAGGED term)
+  {
+    if (IsLst(term)) return 2;
+    return IsStr(term) ? Arity(StrFunctor(term)) : 0;
+  }
+  static TAGGED *cell(TAGGED term, uint32_t k)
+  {
+    return IsLst(term) ? LstPtr(term) + k : StrArgs(term) + k;
+  }
+  /* dom/4 of argument k, or null when there is no such argument. */
+  TAGGED *dom(ix_byte k)
+  {
+    if (k >= arity(args_) || k >= arity(attrs_)) return nullptr;
+    TAGGED attr = deref(*cell(attrs_, k));
+    if (!IsStr(attr)) return nullptr;
+    TAGGED d = fd_attr_dom(attr);
+    return d ? StrPtr(d) : nullptr;
+  }
+  static bool fixed(const TAGGED *d) { return d[2] == d[3]; }
+
+  /* ---- operands ---- */
+  ix_byte operand(int i) const { return info_->code[pc_ + 1 + i]; }
+
+  ix_end unary(int op);
+  ix_end binary(int op);
+  ix_end argument_read(int op);
+  ix_end prune(int op);
+  ix_end check(int op);
+  ix_end control(int op);
+
+  ix_end arith(TAGGED b, int op);
+  TAGGED residue_set(TAGGED set, int32_t m, bool rem);
+  ix_end singleton(TAGGED v, TAGGED *out);
+  ix_end prune_set(TAGGED set, TAGGED self);
+  ix_end pruned(int mask, TAGGED self);
+  ix_end check_value(TAGGED v, int t);
+  ix_end check_interval(TAGGED a, TAGGED b);
+  ix_end decide(bool entailed, int t)
+  {
+    t_ = t;
+    return entailed ? IX_ENTAILED : IX_DISENTAILED;
+  }
+  ix_end load_x();
+
+  ORVALIS_API_STRUCT *api_;
+  worker *w_;
+  const indexical_info *info_;
+  TAGGED args_, attrs_, ent_;
+  TAGGED *stack_;
+  uint32_t depth_ = 0;
+  uint32_t pc_ = 0;
+  uint32_t next_ = 0; /* where the instruction continues */
+  bool e_ = true;
+  int t_ = 1;
+  TAGGED locals_[IX_LOCALS];
+  const char *error_ = nullptr;
+  dvar x_;
+};
+
+/* The pruned argument's view; its cells are the record's own (nothing moves before export). */
+ix_end machine::load_x()
+{
+  uint32_t k = info_->pruned;
+  if (!dom(k)) return fault("indexical prunes no argument");
+  dvar_init_ix(&x_, cell(attrs_, k), cell(args_, k));
+  return IX_NEXT;
+}
+
+ix_end machine::singleton(TAGGED v, TAGGED *out)
+{
+  if (!is_bound(v)) return fault("indexical value is no bound");
+  if (!IsSmall(v)) return IX_OVERFLOW;
+  *out = fd_interval(api_, w_, v, v);
+  return IX_NEXT;
+}
+
+/* top := top op b for the arithmetic instructions: 19 plus, 20 minus, 21/42/80 times, 22/43/81
+ * divide rounding down, 23/44/82 rounding up, 24 modulo, 85 remainder. */
+ix_end machine::arith(TAGGED b, int op)
+{
+  TAGGED a = top();
+  if (!is_bound(a) || !is_bound(b)) return fault("indexical arithmetic on no bound");
+  TAGGED r;
+  switch (op) {
+  case 19:
+    if ((a == atom_inf && b == atom_sup) || (a == atom_sup && b == atom_inf)) return IX_GIVE_UP;
+    r = fd_safe_plus(a, b);
+    break;
+  case 20:
+    if (!IsSmall(a) && a == b) return IX_GIVE_UP;
+    r = fd_safe_minus(a, b);
+    break;
+  case 21:
+  case 42:
+  case 80: r = fd_safe_mul(a, b); break;
+  case 22:
+  case 43:
+  case 81:
+  case 23:
+  case 44:
+  case 82:
+    if (b == MakeSmall(0)) return IX_GIVE_UP;
+    r = fd_safe_div(a, b, op == 23 || op == 44 || op == 82);
+    break;
+  default: /* 24, 85 */
+    if (b == MakeSmall(0) || !IsSmall(a)) return IX_GIVE_UP;
+    if (!IsSmall(b)) return IX_NEXT;
+    if (op == 24)
+      r = MakeSmall(fast_modi(GetSmall(a), GetSmall(b)));
+    else
+      r = MakeSmall(GetSmall(b) == -1 ? 0 : GetSmall(a) % GetSmall(b));
+    break;
+  }
+  if (r == FD_UNDEFINED) return IX_GIVE_UP;
+  top() = r;
+  return IX_NEXT;
+}
+
+/* {x mod m} (floored, the sign of m) or, with rem, {x rem m} (truncated, the sign of x) over a
+ * set; the remainder takes each interval crossing 0 in two parts. */
+TAGGED machine::residue_set(TAGGED set, int32_t m, bool rem)
+{
+  int64_t size = m < 0 ? -(int64_t)m : m;
+  size_t n = 0;
+  for (TAGGED l = set; IsLst(l); l = fds_next(l)) n++;
+  auto *v = (wide_interval *)fd_temp_alloc(api_, w_, (4 * n + 1) * sizeof(wide_interval));
+  size_t k = 0;
+  for (TAGGED l = set; IsLst(l); l = fds_next(l)) {
+    TAGGED lo = fds_interval(l)[0], hi = fds_interval(l)[1];
+    TAGGED parts[2][2] = {{lo, hi}, {MakeSmall(0), hi}};
+    int count = 1;
+    if (rem && wide(lo) < 0 && wide(hi) > 0) {
+      parts[0][1] = MakeSmall(-1);
+      count = 2;
+    }
+    for (int p = 0; p < count; p++) {
+      TAGGED s =
+          rem ? fd_setrem_interval(api_, w_, parts[p][0], parts[p][1], MakeSmall((int32_t)size))
+              : residues(api_, w_, wide(lo), wide(hi), m, m > 0 ? 0 : m + 1, m > 0 ? m - 1 : 0);
+      for (; IsLst(s); s = fds_next(s))
+        v[k++] = {wide(fds_interval(s)[0]), wide(fds_interval(s)[1])};
+    }
+  }
+  return merge_intervals(api_, w_, v, k, WIDE_INF, WIDE_SUP);
+}
+
+/* Instructions that replace the top by a function of it. */
+ix_end machine::unary(int op)
+{
+  if (depth_ == 0) return fault("indexical stack underflow");
+  TAGGED a = top();
+  switch (op) {
+  case 0: return singleton(a, &top());
+  case 2:
+  case 3:
+    if (!is_bound(a)) return fault("indexical interval of no bound");
+    if (a == (op == 2 ? atom_inf : atom_sup))
+      top() = atom_nil;
+    else
+      top() = op == 2 ? fd_interval(api_, w_, atom_inf, a) : fd_interval(api_, w_, a, atom_sup);
+    return IX_NEXT;
+  case 8:
+    if (!is_bound(a)) return fault("indexical complement of no bound");
+    if (!IsSmall(a)) return IX_OVERFLOW;
+    top() = fd_compl_interval(api_, w_, a, a);
+    return IX_NEXT;
+  case 9:
+    if (!is_set(a)) return fault("indexical complement of no set");
+    top() = fd_complement(api_, w_, a);
+    return IX_NEXT;
+  default: return fault("indexical opcode");
+  }
+}
+
+/* Instructions that pop b and replace the top by a function of it and b. */
+ix_end machine::binary(int op)
+{
+  TAGGED b;
+  if (!pop(&b)) return fault("indexical stack underflow");
+  TAGGED a = top(), r;
+  bool set_a = is_set(a), set_b = is_set(b), bound_a = is_bound(a), bound_b = is_bound(b);
+  switch (op) {
+  case 4:
+    if (!bound_a || !bound_b) return fault("indexical interval of no bound");
+    if (a == b && !IsSmall(a)) return IX_OVERFLOW;
+    r = a == atom_sup || b == atom_inf || fds_val(a) > fds_val(b) ? atom_nil
+                                                                  : fd_interval(api_, w_, a, b);
+    break;
+  case 5:
+  case 6:
+    if (!set_a || !bound_b) return fault("indexical shift of no set");
+    r = fd_lsh(api_, w_, a, op == 5 ? b : fd_safe_negate(b));
+    if (degenerate(r)) return IX_OVERFLOW;
+    break;
+  case 7:
+  case 86: {
+    if (!set_a || !bound_b) return fault("indexical residues of no set");
+    if (b == MakeSmall(0)) return IX_GIVE_UP;
+    if (!IsSmall(b)) return IX_NEXT;
+    r = residue_set(a, GetSmall(b), op == 86);
+    break;
+  }
+  case 10:
+  case 14: {
+    if (!bound_a || !bound_b) return fault("indexical value is no bound");
+    if (op == 14 && a != b) {
+      r = atom_nil;
+      break;
+    }
+    if (!IsSmall(a) || !IsSmall(b)) return IX_OVERFLOW;
+    r = op == 10 ? fd_pair(api_, w_, a, b) : fd_interval(api_, w_, b, b);
+    break;
+  }
+  case 11:
+  case 12: {
+    TAGGED set = op == 11 ? a : b, v = op == 11 ? b : a;
+    if (!is_set(set) || !is_bound(v)) return fault("indexical insertion into no set");
+    if (!IsSmall(v)) return IX_OVERFLOW;
+    r = fd_insert_into(api_, w_, v, set);
+    break;
+  }
+  case 13:
+  case 17:
+  case 79:
+    if (!set_a || !set_b) return fault("indexical set operation on no set");
+    r = op == 13   ? fd_union(api_, w_, a, b)
+        : op == 17 ? fd_intersection(api_, w_, a, b)
+                   : fd_subtract(api_, w_, a, b);
+    break;
+  case 15:
+  case 77:
+    if (!bound_a || !set_b) return fault("indexical membership in no set");
+    if (fd_member(a, b) == (op == 15)) return singleton(a, &top());
+    r = atom_nil;
+    break;
+  case 16:
+    if (!set_a || !bound_b) return fault("indexical membership in no set");
+    if (!fd_member(b, a)) {
+      r = atom_nil;
+      break;
+    }
+    return singleton(b, &top());
+  case 73:
+    if (!set_a || !bound_b) return fault("indexical negation of no set");
+    r = fd_neg_offset(api_, w_, a, b);
+    if (degenerate(r)) return IX_OVERFLOW;
+    break;
+  case 74:
+  case 75:
+    if (!set_a || !set_b) return fault("indexical pointwise operation on no set");
+    r = pointwise(api_, w_, a, b, atom_inf, atom_sup, op == 74 ? 1 : -1);
+    if (degenerate(r)) return IX_OVERFLOW;
+    break;
+  case 76:
+    if (!bound_a || !bound_b) return fault("indexical value is no bound");
+    if (a != b) return singleton(a, &top());
+    r = atom_nil;
+    break;
+  case 78:
+    if (!set_a || !bound_b) return fault("indexical deletion from no set");
+    r = fd_delete(api_, w_, a, b);
+    break;
+  case 19:
+  case 20:
+  case 24:
+  case 85: return arith(b, op);
+  default: return fault("indexical opcode");
+  }
+  top() = r;
+  return IX_NEXT;
+}
+
+/* Instructions that push what an argument or a local holds, or multiply and divide by it. */
+ix_end machine::argument_read(int op)
+{
+  ix_byte k = op >= 26 && op <= 28   ? (ix_byte)(op - 26)
+              : op >= 30 && op <= 32 ? (ix_byte)(op - 30)
+              : op >= 34 && op <= 36 ? (ix_byte)(op - 34)
+              : op >= 38 && op <= 40 ? (ix_byte)(op - 38)
+              : op >= 66 && op <= 68 ? (ix_byte)(op - 66)
+              : op == 71             ? 1
+                                     : operand(0);
+  if (op == 18 || op >= 80) {
+    if (k >= IX_LOCALS) return fault("indexical local out of range");
+    if (op == 18) return push(locals_[k]) ? IX_NEXT : fault("indexical stack overflow");
+    if (depth_ == 0) return fault("indexical stack underflow");
+    return arith(locals_[k], op);
+  }
+  TAGGED *d = dom(k);
+  if (!d) return fault("indexical argument out of range");
+  TAGGED v;
+  switch (op) {
+  case 25:
+  case 26:
+  case 27:
+  case 28: v = d[2]; break;
+  case 29:
+  case 30:
+  case 31:
+  case 32: v = deref(d[1]); break;
+  case 33:
+  case 34:
+  case 35:
+  case 36: v = d[2]; break;
+  case 37:
+  case 38:
+  case 39:
+  case 40: v = d[3]; break;
+  case 71: v = deref(*cell(attrs_, k)); break;
+  case 42:
+  case 43:
+  case 44:
+    if (depth_ == 0) return fault("indexical stack underflow");
+    if (!fixed(d)) { /* a value dependency read before it is fixed: nothing to conclude */
+      e_ = false;
+      return IX_GIVE_UP;
+    }
+    return arith(d[2], op);
+  default: v = d[4]; break; /* 65 to 68 */
+  }
+  if (op >= 29 && op != 71 && !fixed(d)) e_ = false;
+  return push(v) ? IX_NEXT : fault("indexical stack overflow");
+}
+
+/* The end after a pruning's change mask: exported right away, so that later readers see it. */
+ix_end machine::pruned(int mask, TAGGED self)
+{
+  if (mask < 0) return fd_state(api_)->fd_overflow ? IX_OVERFLOW : IX_FAIL;
+  if (mask > 0) dvar_export_ix(api_, w_, &x_, self);
+  return IX_DONE;
+}
+
+/* Prunes X to a set: one interval as bounds, several as a set. */
+ix_end machine::prune_set(TAGGED set, TAGGED self)
+{
+  if (set == atom_nil) return IX_FAIL;
+  if (degenerate(set)) return IX_OVERFLOW;
+  if (!IsLst(fds_next(set))) return pruned(dvar_fix_interval_t(&x_, fd_min(set), fd_max(set)), 0);
+  return pruned(dvar_fix_set(api_, &x_, set, w_), self);
+}
+
+ix_end machine::prune(int op)
+{
+  TAGGED a, b;
+  if (ix_end e = load_x()) return e;
+  switch (op) {
+  case 46:
+  case 47:
+  case 49:
+  case 51:
+    if (!pop_last(&b)) return fault("indexical stack underflow");
+    if (!is_bound(b)) return fault("indexical pruning to no bound");
+    if (op == 46)
+      return b == atom_inf ? IX_OVERFLOW : pruned(dvar_fix_interval_t(&x_, atom_inf, b), 0);
+    if (op == 47)
+      return b == atom_sup ? IX_OVERFLOW : pruned(dvar_fix_interval_t(&x_, b, atom_sup), 0);
+    if (!IsSmall(b)) return IX_OVERFLOW;
+    if (op == 51) return pruned(dvar_fix_interval_t(&x_, b, b), 0);
+    return pruned(dvar_prune_interval_t(api_, &x_, b, b, w_), 0);
+  case 48:
+    if (!pop_last(&b) || !pop_last(&a)) return fault("indexical stack underflow");
+    if (!is_bound(a) || !is_bound(b)) return fault("indexical pruning to no bound");
+    if (a == b && !IsSmall(a)) return IX_OVERFLOW;
+    return pruned(dvar_fix_interval_t(&x_, a, b), 0);
+  case 50:
+    if (!pop_last(&b)) return fault("indexical stack underflow");
+    if (!is_set(b)) return fault("indexical pruning by no set");
+    if (degenerate(b)) return IX_OVERFLOW;
+    return pruned(dvar_prune_set(api_, &x_, b, w_), 0);
+  case 52:
+    if (!pop_last(&b)) return fault("indexical stack underflow");
+    if (!is_set(b)) return fault("indexical pruning to no set");
+    return prune_set(b, operand(0) ? ent_ : 0);
+  default: /* 83, 84 */
+    if (!pop_last(&b) || !pop_last(&a)) return fault("indexical stack underflow");
+    if (!is_set(a) || !is_set(b)) return fault("indexical pruning to no set");
+    return prune_set(pointwise(api_, w_, a, b, x_.min, x_.max, op == 83 ? 1 : -1), 0);
+  }
+}
+
+/* X = v: undecided while X may still take v. */
+ix_end machine::check_value(TAGGED v, int t)
+{
+  if (!fixed(dom(info_->pruned))) {
+    if (dvar_contains_value_t(&x_, v)) return IX_UNDECIDED;
+    return decide(false, t);
+  }
+  return decide(x_.min == v, t);
+}
+
+ix_end machine::check_interval(TAGGED a, TAGGED b)
+{
+  int t = info_->truth_value;
+  if (a == b) return IsSmall(a) ? check_value(a, t) : decide(false, t);
+  if (fds_val(a) > fds_val(b)) return decide(false, t);
+  int code = dvar_compare_interval_t(api_, &x_, a, b, w_);
+  if (code == 1 || code == 3) return decide(true, t);
+  return code == 4 ? decide(false, t) : IX_UNDECIDED;
+}
+
+ix_end machine::check(int op)
+{
+  TAGGED a, b;
+  if (ix_end e = load_x()) return e;
+  int t = info_->truth_value;
+  if (op == 53) return decide(true, t);
+  if (op == 56 && !pop_last(&b)) return fault("indexical stack underflow");
+  if (!pop_last(&a)) return fault("indexical stack underflow");
+  switch (op) {
+  case 54:
+  case 55:
+  case 56:
+    if (op == 54) b = a, a = atom_inf;
+    if (op == 55) b = atom_sup;
+    if (!is_bound(a) || !is_bound(b)) return fault("indexical check of no bound");
+    return check_interval(a, b);
+  case 57:
+  case 59:
+    if (!is_bound(a)) return fault("indexical check of no bound");
+    return check_value(a, op == 57 ? 1 - t : t);
+  default: { /* 58 X not in S, 60 X in S */
+    if (!is_set(a)) return fault("indexical check of no set");
+    bool in = op == 60;
+    if (a == atom_nil) return decide(!in, t);
+    if (fixed(dom(info_->pruned))) return decide(fd_member(x_.min, a) == in, t);
+    int code = dvar_compare_set(api_, &x_, a, w_);
+    if (code == 4) return decide(!in, t);
+    if (code == 1 || code == 3) return decide(in, t);
+    return IX_UNDECIDED;
+  }
+  }
+}
+
+/* Jumps: conditions, the union loop and the case dispatch. */
+ix_end machine::control(int op)
+{
+  uint32_t length = info_->length_of_bytecode;
+  TAGGED s, v;
+  switch (op) {
+  case 61:
+  case 62:
+    if (!pop_last(&s) || !is_set(s)) return fault("indexical condition on no set");
+    if ((s == atom_nil) == (op == 62)) {
+      next_ = operand(0);
+      return push(op == 61 ? fd_interval(api_, w_, atom_inf, atom_sup) : atom_nil)
+                 ? IX_NEXT
+                 : fault("indexical stack overflow");
+    }
+    return IX_NEXT;
+  case 63: {
+    if (depth_ == 0) return fault("indexical stack underflow");
+    s = top();
+    if (!is_set(s)) return fault("indexical union over no set");
+    top() = atom_nil;
+    ix_byte end = operand(0);
+    next_ = end;
+    if (s == atom_nil) return IX_NEXT;
+    if (fd_min(s) == atom_inf || fd_max(s) == atom_sup) return IX_GIVE_UP;
+    if (end < 2 || end > length) return fault("indexical union loop without its step");
+    ix_byte k = info_->code[end - 2], body = info_->code[end - 1];
+    if (k >= IX_LOCALS) return fault("indexical local out of range");
+    if (!push(s)) return fault("indexical stack overflow");
+    fd_first_and_rest(api_, w_, s, &locals_[k], &top());
+    next_ = body;
+    return IX_NEXT;
+  }
+  case 64: {
+    TAGGED value, rest;
+    if (!pop(&value) || !pop(&rest)) return fault("indexical stack underflow");
+    if (!is_set(value) || !is_set(rest) || !is_set(top()))
+      return fault("indexical union of no set");
+    top() = fd_union(api_, w_, top(), value);
+    ix_byte k = operand(0);
+    if (k >= IX_LOCALS) return fault("indexical local out of range");
+    if (rest == atom_nil) return IX_NEXT;
+    if (!push(rest)) return fault("indexical stack overflow");
+    fd_first_and_rest(api_, w_, rest, &locals_[k], &top());
+    next_ = operand(1);
+    return IX_NEXT;
+  }
+  case 69: {
+    if (depth_ == 0) return fault("indexical stack underflow");
+    auto *table = (sw_on_key *)(uintptr_t)operand(0);
+    sw_on_key_node *node = top() ? incore_gethash(table, top()) : nullptr;
+    if (!node || node->key != top()) {
+      top() = atom_nil;
+      next_ = operand(1);
+      return IX_NEXT;
+    }
+    if (!IsSmall(node->value)) return fault("indexical case without its code");
+    top() = MakeSmall((int32_t)operand(1));
+    next_ = (uint32_t)GetSmall(node->value);
+    return IX_NEXT;
+  }
+  default: /* 70 */
+    if (!pop(&v)) return fault("indexical stack underflow");
+    if (!IsSmall(top()) || GetSmall(top()) < 0) return fault("indexical return without its case");
+    next_ = (uint32_t)GetSmall(top());
+    top() = v;
+    return IX_NEXT;
+  }
+}
+
+ix_end machine::run()
+{
+  const ix_byte *code = info_->code;
+  uint32_t length = info_->length_of_bytecode;
+  for (;;) {
+    if (pc_ >= length || !code) return fault("indexical code ends without an end");
+    ix_byte op = code[pc_];
+    if (op > IX_LAST_OPCODE) {
+      pc_++;
+      continue;
+    }
+    uint32_t operands = (uint32_t)ix_operands(op);
+    if (length - pc_ <= operands) return fault("indexical operands beyond the code");
+    next_ = pc_ + 1 + operands;
+    ix_end end;
+    switch (op) {
+    case 1:
+      end = push(fd_interval(api_, w_, atom_inf, atom_sup)) ? IX_NEXT
+                                                            : fault("indexical stack overflow");
+      break;
+    case 41: end = push((TAGGED)operand(0)) ? IX_NEXT : fault("indexical stack overflow"); break;
+    case 0:
+    case 2:
+    case 3:
+    case 8:
+    case 9: end = unary(op); break;
+    case 21:
+    case 22:
+    case 23:
+      if (depth_ == 0) return fault("indexical stack underflow");
+      end = arith((TAGGED)operand(0), op);
+      break;
+    case 45: end = IX_DONE; break;
+    case 46:
+    case 47:
+    case 48:
+    case 49:
+    case 50:
+    case 51:
+    case 52:
+    case 83:
+    case 84: end = prune(op); break;
+    case 53:
+    case 54:
+    case 55:
+    case 56:
+    case 57:
+    case 58:
+    case 59:
+    case 60: end = check(op); break;
+    case 61:
+    case 62:
+    case 63:
+    case 64:
+    case 69:
+    case 70: end = control(op); break;
+    case 72: end = IX_FAIL_UNCOUNTED; break;
+    default:
+      end = op == 18 || (op >= 25 && op <= 40) || (op >= 42 && op <= 44) ||
+                    (op >= 65 && op <= 68) || op == 71 || (op >= 80 && op <= 82)
+                ? argument_read(op)
+                : binary(op);
+      break;
+    }
+    if (end != IX_NEXT) return end;
+    if (next_ >= length) return fault("indexical jump beyond the code");
+    pc_ = next_;
+  }
+}
+
+/* Fixes B' to the truth value: through its attribute when it has one, else bound plainly. */
+bool tell_truth(ORVALIS_API_STRUCT *api, worker *w, int t)
+{
+  TAGGED b = deref(StrArg(deref(w->term[0]), 5));
+  if (!IsVar(b)) return true;
+  TAGGED attr = get_attributes(b, fd_state(api)->fd_module);
+  if (!attr) {
+    fd_bind(w, b, MakeSmall(t));
+    return true;
+  }
+  TAGGED cells[2] = {attr, b};
+  qx_gc_root root(cells, 2);
+  dvar d;
+  dvar_init_ix(&d, &cells[0], &cells[1]);
+  int mask = dvar_fix_interval_t(&d, MakeSmall(t), MakeSmall(t));
+  if (mask < 0) return false;
+  if (mask > 0) dvar_export_ix(api, w, &d, 0);
+  return true;
+}
+
+void bind_ent(ORVALIS_API_STRUCT *api, worker *w, int t)
+{
+  fd_state(api)->entailments++;
+  TAGGED ent = deref(StrArg(deref(w->term[0]), FD_ARG_DEAD));
+  if (IsVar(ent)) fd_bind(w, ent, MakeSmall(t));
+}
+
+}  // namespace
+
+bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
+{
+  struct fd_state *fd = fd_state(api);
+  ix = deref(ix);
+  if (fd_dead(ix)) return true;
+  TAGGED info_word = deref(StrArg(ix, 1));
+  if (!IsSmall(info_word) || info_word == MakeSmall(0) || !IsCompound(deref(StrArg(ix, 6)))) {
+    qx_system_error(w, "malformed indexical record");
+    fd_native_fail(api);
+    return false;
+  }
+  auto *info = (const indexical_info *)fd_word_address(info_word);
+  fd->resumptions++;
+  w->numstack_end = nullptr;
+  w->term[0] = ix;
+  w->term[1] = w->term[2] = atom_nil;
+  machine m(api, w, info, ix);
+  ix_end end = m.run();
+  /* the stack's slots may hold temporary words: no root of a collection may see them */
+  w->term[IX_STACK_BASE] = w->term[IX_STACK_BASE + 1] = atom_nil;
+  int t = m.truth();
+  switch (end) {
+  case IX_ERROR:
+    qx_system_error(w, m.error());
+    fd_native_fail(api);
+    return false;
+  case IX_FAIL: fd->failures++; [[fallthrough]];
+  case IX_FAIL_UNCOUNTED: fd_native_fail(api); return false;
+  case IX_OVERFLOW:
+    fd->fd_overflow = 1;
+    fd_check_overflow(api, deref(StrArg(deref(w->term[0]), 2)));
+    return false;
+  case IX_DISENTAILED:
+    t = 1 - t;
+    if (!m.all_fixed()) break;
+    [[fallthrough]];
+  case IX_ENTAILED:
+    bind_ent(api, w, t);
+    if (!tell_truth(api, w, t)) {
+      fd->failures++;
+      fd_native_fail(api);
+      return false;
+    }
+    break;
+  case IX_DONE:
+  case IX_GIVE_UP:
+    if (m.all_fixed()) bind_ent(api, w, t);
+    break;
+  default: break;
+  }
+  /* the status update: no longer queued (unless it asked to be queued again), linked once */
+  ix = deref(w->term[0]);
+  uint32_t status = fd_status(ix) & ~FD_ST_RUNNING;
+  if (!(status & FD_ST_REQUEUE)) status &= ~FD_ST_QUEUED;
+  fd_set_status(api, w, ix, status);
+  if (!(status & FD_ST_LINKED) && !fd_dead(ix)) fd_link_indexical(api, w, ix);
+  return fd_check_overflow(api, deref(StrArg(deref(w->term[0]), 2))) != 0;
+}
