@@ -74,6 +74,11 @@ const native_row clpfd_natives[] = {
     {"$fd_set_singleton", 2, FD_NATIVE(prolog_fd_set_singleton_qxenv_multi_qx), "+term +term"},
     {"$fd_unify", 2, FD_NATIVE(prolog_fd_unify_qxenv_multi_qx), "+term +term"},
     {"$fd_bool", 3, FD_NATIVE(prolog_fd_bool_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_product", 3, FD_NATIVE(prolog_fd_product_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_square", 3, FD_NATIVE(prolog_fd_square_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_quotient", 3, FD_NATIVE(prolog_fd_quotient_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_modulo", 3, FD_NATIVE(prolog_fd_modulo_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_remainder", 3, FD_NATIVE(prolog_fd_remainder_qxenv_multi_qx), "+term -term -term"},
 };
 // clang-format on
 constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];
@@ -102,6 +107,11 @@ void fill_tables()
 
 const pred_spec pred_table[] = {
     {"bool", 4, prolog_fd_bool_qxenv_multi_qx},
+    {"x*y=z", 3, prolog_fd_product_qxenv_multi_qx},
+    {"x*x=y", 2, prolog_fd_square_qxenv_multi_qx},
+    {"x/y=z", 3, prolog_fd_quotient_qxenv_multi_qx},
+    {"x mod y=z", 3, prolog_fd_modulo_qxenv_multi_qx},
+    {"x rem y=z", 3, prolog_fd_remainder_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 
