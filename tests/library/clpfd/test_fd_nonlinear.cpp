@@ -276,7 +276,7 @@ protected:
 TEST_F(FdNonlinear, RandomInstancesAgainstBruteForce)
 {
   std::mt19937 r(24);
-  int rounds = qx_gc_stress ? 12 : 120;
+  int rounds = qx_gc_stress ? 30 : 300;
   for (kind k : {PRODUCT, SQUARE, QUOTIENT, MODULO, REMAINDER}) {
     int failures = 0, entailed = 0, pruned = 0;
     for (int round = 0; round < rounds; round++) {
@@ -327,6 +327,8 @@ TEST_F(FdNonlinear, RandomInstancesAgainstBruteForce)
               EXPECT_TRUE(holds(k, x, y, z)) << "entailed, not a solution";
       }
     }
+    /* the instances exercise failing, entailed and pruning runs (too few in the stress mode) */
+    if (qx_gc_stress) continue;
     EXPECT_GT(failures, 0) << KEYS[k];
     EXPECT_GT(entailed, 0) << KEYS[k];
     EXPECT_GT(pruned, rounds / 4) << KEYS[k];
@@ -339,7 +341,7 @@ TEST_F(FdNonlinear, RandomInstancesAgainstBruteForce)
 TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
 {
   std::mt19937 r(2024);
-  int rounds = qx_gc_stress ? 15 : 150;
+  int rounds = qx_gc_stress ? 30 : 300;
   auto interval = [](const domain &d) {
     std::vector<i64> v;
     for (i64 x = d.lo(); x <= d.hi(); x++) v.push_back(x);
@@ -448,7 +450,7 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
       for (int i = 0; i < n; i++)
         EXPECT_EQ(res.after[i].text(), expect[i].text()) << "variable " << i;
     }
-    /* the instances exercise failing and pruning runs alike */
+    if (qx_gc_stress) continue;
     EXPECT_GT(failures, rounds / 20) << KEYS[k];
     EXPECT_GT(changed, rounds / 8) << KEYS[k];
   }
