@@ -79,6 +79,7 @@ const native_row clpfd_natives[] = {
     {"$fd_quotient", 3, FD_NATIVE(prolog_fd_quotient_qxenv_multi_qx), "+term -term -term"},
     {"$fd_modulo", 3, FD_NATIVE(prolog_fd_modulo_qxenv_multi_qx), "+term -term -term"},
     {"$fd_remainder", 3, FD_NATIVE(prolog_fd_remainder_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_linear", 3, FD_NATIVE(prolog_fd_linear_qxenv_multi_qx), "+term -term -term"},
 };
 // clang-format on
 constexpr size_t NATIVES = sizeof clpfd_natives / sizeof clpfd_natives[0];
@@ -112,6 +113,7 @@ const pred_spec pred_table[] = {
     {"x/y=z", 3, prolog_fd_quotient_qxenv_multi_qx},
     {"x mod y=z", 3, prolog_fd_modulo_qxenv_multi_qx},
     {"x rem y=z", 3, prolog_fd_remainder_qxenv_multi_qx},
+    {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

@@ -301,4 +301,10 @@ void prolog_fd_modulo_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
 void prolog_fd_remainder_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
 
+/* ---- linear constraints (fd_linear.cpp) ---- */
+
+/* The propagator of scalar_product/4, also the native '$fd_linear'/3. */
+void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
+
 #endif

@@ -1,0 +1,734 @@
+/* The linear constraint a1*x1 + ... + an*xn Rel RHS (Rel 1 at most, 2 at least, 3 equal, 4
+ * different), kept bounds-consistent by an incremental global constraint.
+ *
+ * State: s(Terms, Rel, RHS, Dropped, Handle, Stamp), Terms a list of t(A, X, XAttr). The first run
+ * builds a persistent block that takes over the terms (argument 1 becomes []) and attaches a
+ * daemon to every variable. The block keeps, per term, the smallest and largest value of a*x over
+ * the current bounds (an infinite bound counting as 2^32) and their difference, and two slacks:
+ * bigf = R - sum of minima (room on the at-most side), bige = sum of maxima - R. A term whose
+ * range exceeds a slack can be pruned; a max-heap over the ranges finds it. The daemon keeps the
+ * sums current while the block's stamp matches the state's, and wakes the constraint only when a
+ * pruning may follow. Fixed terms are folded into the residual RHS, which each run writes back
+ * into argument 3 with the count of dropped terms in argument 4, so that a run after backtracking
+ * rebuilds from them. For equations, divisibility by the gcd of the other coefficients narrows
+ * each variable to a congruence class.
+ *
+ * All 64-bit sums are checked: one that leaves the 64-bit range is an integer overflow, as is a
+ * bound beyond the small-integer range on the side that empties the domain. When every quantity
+ * fits in 32 bits the pruning steps use 32-bit arithmetic.
+ */
+#include <algorithm>
+#include <cstring>
+
+#include "errors.h"
+#include "fd_bounds.h"
+#include "fd_propagate.h"
+#include "memman.h"
+#include "numbers.h"
+
+namespace {
+
+constexpr int OP_LE = 1, OP_GE = 2, OP_EQ = 3, OP_NE = 4;
+/* Heap room the write-back of the residual RHS makes sure of. */
+constexpr uint32_t WRITE_BACK_WORDS = 132;
+constexpr int CODE_WAKE = 5;
+
+struct linear_data;
+
+/* The daemon record of term i carries the address of frames[i]. */
+struct term_frame {
+  daemon_frame frame; /* no destructor: the block's own frame frees it */
+  linear_data *block;
+};
+
+struct linear_data {
+  daemon_frame frame;
+  ORVALIS_API_STRUCT *qxenv;
+  QX_globref refbase; /* two per term: its attribute, its variable */
+  term_frame *frames;
+  int64_t *cmin, *cmax, *interval;
+  dvar *dv;
+  int32_t *coeff, *abscoeff, *gcd, *target, *heap, *vheap;
+  int32_t fast, op, stamp, units, nonunits, gcdall;
+  int64_t rhs;
+  int32_t prunings, nvars, ntargets, overflow;
+  int64_t bige, bigf;
+  int32_t heapsize;
+};
+
+/* ---- checked 64-bit arithmetic: an overflow raises the solver's overflow flag ---- */
+
+struct checked {
+  ORVALIS_API_STRUCT *api;
+  int64_t add(int64_t a, int64_t b) const
+  {
+    int64_t r;
+    if (__builtin_add_overflow(a, b, &r)) fd_state(api)->fd_overflow = 1;
+    return r;
+  }
+  int64_t sub(int64_t a, int64_t b) const
+  {
+    int64_t r;
+    if (__builtin_sub_overflow(a, b, &r)) fd_state(api)->fd_overflow = 1;
+    return r;
+  }
+};
+
+bool overflowed(ORVALIS_API_STRUCT *api) { return fd_state(api)->fd_overflow != 0; }
+
+bool fits32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
+
+/* Quotients by a positive divisor, rounded down and up. */
+int64_t floor_div(int64_t n, int64_t d)
+{
+  int64_t q = n / d;
+  return n % d < 0 ? q - 1 : q;
+}
+int64_t ceil_div(int64_t n, int64_t d)
+{
+  int64_t q = n / d;
+  return n % d > 0 ? q + 1 : q;
+}
+/* Floored modulo by a positive divisor. */
+int64_t floor_mod(int64_t n, int64_t d)
+{
+  int64_t r = n % d;
+  return r < 0 ? r + d : r;
+}
+
+int32_t gcd2(int32_t a, int32_t b)
+{
+  if (a == 1 || b == 1) return 1;
+  while (b) {
+    int32_t t = a % b;
+    a = b;
+    b = t;
+  }
+  return a;
+}
+
+/* ---- the block ---- */
+
+bool unfixed(const linear_data *b, int i) { return b->interval[i] != 0; }
+
+/* The smallest and largest a*x over the view's bounds. */
+void contribution(ORVALIS_API_STRUCT *api, const linear_data *b, int i, int64_t *lo, int64_t *hi)
+{
+  const dvar *d = &b->dv[i];
+  int32_t a = b->coeff[i];
+  *lo = mul_lt_internal(api, a, a > 0 ? d->min : d->max);
+  *hi = mul_lt_internal(api, a, a > 0 ? d->max : d->min);
+}
+
+void place(linear_data *b, int pos, int i)
+{
+  b->heap[pos] = i;
+  b->vheap[i] = pos;
+}
+
+/* Sift-down on the max-heap of ranges: a child replaces its parent only when its range is
+ * strictly larger, the left child winning ties. */
+void qxheapify(linear_data *b, int pos)
+{
+  int i = b->heap[pos];
+  for (;;) {
+    int child = 2 * pos + 1;
+    if (child >= b->heapsize) break;
+    if (child + 1 < b->heapsize && b->interval[b->heap[child + 1]] > b->interval[b->heap[child]])
+      child++;
+    if (b->interval[b->heap[child]] <= b->interval[i]) break;
+    place(b, pos, b->heap[child]);
+    pos = child;
+  }
+  place(b, pos, i);
+}
+
+void sift_up(linear_data *b, int pos)
+{
+  int i = b->heap[pos];
+  while (pos > 0 && b->interval[i] > b->interval[b->heap[(pos - 1) / 2]]) {
+    place(b, pos, b->heap[(pos - 1) / 2]);
+    pos = (pos - 1) / 2;
+  }
+  place(b, pos, i);
+}
+
+void linear_destructor(void *block)
+{
+  QX_free_globrefs(((linear_data *)block)->refbase);
+  QX_free(block);
+}
+
+TAGGED state_stamp(TAGGED state) { return deref(StrArg(state, (int)Arity(StrFunctor(state)))); }
+
+void count_unfixed(linear_data *b, int i, int by)
+{
+  if (b->abscoeff[i] == 1)
+    b->units += by;
+  else
+    b->nonunits += by;
+}
+
+/* Term i's contribution became lo..hi: the slacks follow. */
+void set_contribution(linear_data *b, const checked &c, int i, int64_t lo, int64_t hi)
+{
+  if (b->op != OP_NE) { /* a disequation needs no slacks */
+    b->bigf = c.sub(c.add(b->bigf, b->cmin[i]), lo);
+    b->bige = c.add(c.sub(b->bige, b->cmax[i]), hi);
+  }
+  b->cmin[i] = lo;
+  b->cmax[i] = hi;
+  b->interval[i] = hi - lo;
+}
+
+int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGED global)
+{
+  auto *f = (term_frame *)frame;
+  linear_data *b = f->block;
+  int i = (int)(f - b->frames);
+  TAGGED state = fd_mutable_value(StrArg(deref(global), FD_GLOBAL_STATE));
+  if (state_stamp(state) != MakeSmall(b->stamp)) {
+    /* the sums are stale (backtracking undid runs): only a rebuild can tell what follows */
+    fd_enqueue_global(api, w, global, CODE_WAKE);
+    return 1;
+  }
+  struct fd_state *fd = fd_state(api);
+  /* An overflow met here is the constraint's: it is kept in the block for its next run. */
+  uint32_t flag = fd->fd_overflow;
+  fd->fd_overflow = 0;
+  dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+  int64_t lo, hi;
+  contribution(api, b, i, &lo, &hi);
+  if (lo == b->cmin[i] && hi == b->cmax[i] && !fd->fd_overflow) {
+    fd->fd_overflow = flag;
+    return 1;
+  }
+  fd_daemon_copy_state(api, w, &global);
+  b->stamp++;
+  bool was_unfixed = unfixed(b, i);
+  int64_t old = b->interval[i];
+  set_contribution(b, checked{api}, i, lo, hi);
+  bool fixed_now = was_unfixed && !unfixed(b, i);
+  if (fixed_now) count_unfixed(b, i, -1);
+  bool wake = true;
+  if (fd->fd_overflow) {
+    b->overflow = 1;
+  } else if (b->units + b->nonunits != 0) {
+    if (b->op != OP_NE) {
+      if (b->interval[i] > old)
+        sift_up(b, b->vheap[i]);
+      else
+        qxheapify(b, b->vheap[i]);
+    }
+    int64_t top = b->op != OP_NE && b->heapsize ? b->interval[b->heap[0]] : 0;
+    switch (b->op) {
+    case OP_GE: wake = top > b->bige; break;
+    case OP_LE: wake = top > b->bigf; break;
+    case OP_EQ:
+      /* the congruence of a variable may move its new bound, and a fixing may change them */
+      wake = top > b->bigf || top > b->bige ||
+             (b->units < 2 && b->nonunits > 0 && (fixed_now || b->gcd[i] > b->gcdall));
+      break;
+    default: wake = b->units + b->nonunits <= 1;
+    }
+  }
+  fd->fd_overflow = flag;
+  if (wake) fd_enqueue_global(api, w, global, CODE_WAKE);
+  return 1;
+}
+
+/* ---- building ---- */
+
+/* Unbound, or [V | '$free'(Block)] as fd_perm_alloc binds it. */
+bool valid_handle(TAGGED h)
+{
+  if (IsVar(h)) return true;
+  if (!IsLst(h)) return false;
+  TAGGED f = deref(LstTail(h));
+  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
+}
+
+/* A list's cells are fewer than the heap's word pairs: a longer walk is a cyclic list. */
+uint32_t list_bound(const worker *w) { return (uint32_t)(w->global_top - w->heap_start) / 2 + 1; }
+
+/* Fails the native after an error was raised; false. */
+bool raise(ORVALIS_API_STRUCT *api)
+{
+  fd_native_fail(api);
+  return false;
+}
+
+/* The terms list of a new block: a proper list of t(A, X, XAttr) with A a nonzero small integer,
+ * X a variable or small integer and XAttr its attribute; *n its length. Else raises an error. */
+bool check_terms(ORVALIS_API_STRUCT *api, worker *w, TAGGED list, int *n)
+{
+  uint32_t steps = list_bound(w);
+  *n = 0;
+  for (; IsLst(list) && steps-- > 0; list = deref(LstTail(list)), ++*n) {
+    TAGGED t = deref(LstHead(list));
+    if (!IsStr(t) || IsBox(t) || Arity(StrFunctor(t)) < 3)
+      return qx_type_error(w, "linear_term", t, 1), raise(api);
+    TAGGED a = deref(StrArg(t, 1)), x = deref(StrArg(t, 2)), attr = deref(StrArg(t, 3));
+    if (IsVar(a)) return qx_instantiation_error(w, 1), raise(api);
+    if (!IsSmall(a)) return qx_type_error(w, "integer", a, 1), raise(api);
+    if (a == MakeSmall(0)) return qx_domain_error(w, "not_less_than_one", a, 1), raise(api);
+    if ((!IsVar(x) && !IsSmall(x)) || !fd_well_formed_attribute(attr))
+      return qx_type_error(w, "domain_variable", x, 1), raise(api);
+  }
+  if (list == atom_nil) return true;
+  if (IsVar(list)) return qx_instantiation_error(w, 1), raise(api);
+  return qx_type_error(w, "list", list, 1), raise(api);
+}
+
+/* Relation, RHS and Dropped of a state term; else raises an error. */
+bool check_arguments(ORVALIS_API_STRUCT *api, worker *w, TAGGED state, int n, int *op, int64_t *rhs,
+                     int *dropped)
+{
+  TAGGED rel = deref(StrArg(state, 2)), r = deref(StrArg(state, 3)), d = deref(StrArg(state, 4));
+  for (TAGGED t : {rel, r, d}) {
+    if (IsVar(t)) return qx_instantiation_error(w, 1), raise(api);
+    if (!IsInteger(t)) return qx_type_error(w, "integer", t, 1), raise(api);
+  }
+  if (!IsSmall(rel) || GetSmall(rel) < OP_LE || GetSmall(rel) > OP_NE)
+    return qx_domain_error(w, "linear_relation", rel, 1), raise(api);
+  if (!qx_get_int64(r, rhs)) return qx_representation_error(w, "int64", 1), raise(api);
+  if (!IsSmall(d) || GetSmall(d) < 0 || GetSmall(d) > n)
+    return qx_domain_error(w, "dropped_terms", d, 1), raise(api);
+  *op = GetSmall(rel);
+  *dropped = GetSmall(d);
+  return true;
+}
+
+/* A new block for the n terms of the state in w->term[0], with a daemon on each variable. */
+linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n, int op)
+{
+  size_t bytes = sizeof(linear_data) + (size_t)n * (3 * sizeof(int64_t) + sizeof(dvar) +
+                                                    sizeof(term_frame) + 6 * sizeof(int32_t));
+  auto *b = (linear_data *)fd_perm_alloc(api, w, bytes, handle);
+  std::memset(b, 0, bytes); /* the overflow word and the arrays start cleared */
+  b->frame.destructor = linear_destructor;
+  b->frame.daemon = linear_daemon;
+  b->qxenv = api;
+  b->cmin = (int64_t *)(b + 1);
+  b->cmax = b->cmin + n;
+  b->interval = b->cmax + n;
+  b->dv = (dvar *)(b->interval + n);
+  b->frames = (term_frame *)(b->dv + n);
+  b->coeff = (int32_t *)(b->frames + n);
+  b->abscoeff = b->coeff + n;
+  b->gcd = b->abscoeff + n;
+  b->target = b->gcd + n;
+  b->heap = b->target + n;
+  b->vheap = b->heap + n;
+  b->op = op;
+  b->nvars = b->ntargets = n;
+  b->refbase = QX_alloc_globrefs(2 * n + 1);
+  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
+  int i = 0;
+  for (w->term[2] = deref(StrArg(deref(w->term[0]), 1)); IsLst(w->term[2]);
+       w->term[2] = deref(LstTail(w->term[2])), i++) {
+    TAGGED t = deref(LstHead(w->term[2]));
+    int32_t a = GetSmall(deref(StrArg(t, 1)));
+    b->coeff[i] = a;
+    b->abscoeff[i] = a < 0 ? -a : a;
+    b->refbase[2 * i] = {deref(StrArg(t, 3)), 0};
+    b->refbase[2 * i + 1] = {deref(StrArg(t, 2)), 0};
+    b->frames[i] = {{nullptr, linear_daemon}, b};
+    b->target[i] = i;
+  }
+  w->term[2] = atom_nil;
+  StrPtr(deref(w->term[0]))[1] = atom_nil; /* the block holds the terms from now on */
+  struct fd_state *fd = fd_state(api);
+  TAGGED key = op == OP_NE ? fd->functor_val : fd->functor_minmax;
+  for (i = 0; i < n; i++) {
+    dvar d;
+    dvar_init(&d, &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+    dvar_attach_daemon(api, w, &d, &b->frames[i], deref(w->term[1]), key);
+  }
+  return b;
+}
+
+/* The contributions: all of them from argument 3's RHS, or (incremental) only the targets fixed
+ * since the last run folded into rhs, the daemon having kept the rest. Returns 1. */
+int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental)
+{
+  checked c{api};
+  if (incremental) {
+    for (int k = 0; k < b->ntargets; k++) {
+      int i = b->target[k];
+      dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+      if (!unfixed(b, i)) b->rhs = c.sub(b->rhs, b->cmin[i]);
+    }
+    return 1;
+  }
+  b->fast = 0;
+  b->units = b->nonunits = 0;
+  bool slacks = b->op != OP_NE, fast = slacks;
+  b->bigf = b->rhs;
+  b->bige = slacks ? c.sub(0, b->rhs) : 0;
+  for (int k = 0; k < b->ntargets; k++) {
+    int i = b->target[k];
+    dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+    contribution(api, b, i, &b->cmin[i], &b->cmax[i]);
+    b->interval[i] = b->cmax[i] - b->cmin[i];
+    if (slacks) {
+      place(b, k, i);
+      b->bigf = c.sub(b->bigf, b->cmin[i]);
+      b->bige = c.add(b->bige, b->cmax[i]);
+    }
+    fast = fast && fits32(b->cmin[i]) && fits32(b->cmax[i]) && fits32(b->interval[i]);
+    if (unfixed(b, i))
+      count_unfixed(b, i, 1);
+    else
+      b->rhs = c.sub(b->rhs, b->cmin[i]);
+  }
+  b->heapsize = slacks ? b->ntargets : 0;
+  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) qxheapify(b, pos);
+  b->fast = fast && fits32(b->bige) && fits32(b->bigf) && fits32(b->rhs);
+  return 1;
+}
+
+/* ---- pruning ---- */
+
+/* Term i's view was narrowed (or, beyond the small-integer range, only its contribution): the
+ * slacks and the heap follow, a term now fixed is folded into rhs. */
+void narrowed(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t lo, int64_t hi)
+{
+  set_contribution(b, checked{api}, i, lo, hi);
+  qxheapify(b, b->vheap[i]);
+  if (!unfixed(b, i)) {
+    b->rhs = checked{api}.sub(b->rhs, lo);
+    count_unfixed(b, i, -1);
+  }
+}
+
+/* Restricts term i to lo..hi (untagged small integers or the infinities) and updates it;
+ * 0 when the domain empties. */
+int restrict_term(ORVALIS_API_STRUCT *api, linear_data *b, int i, TAGGED lo, TAGGED hi)
+{
+  dvar *d = &b->dv[i];
+  if (dvar_fix_interval_t(d, lo, hi) < 0) return 0;
+  int64_t cmin, cmax;
+  contribution(api, b, i, &cmin, &cmax);
+  /* a contribution narrowed beyond what an infinite bound gives stays narrowed */
+  narrowed(api, b, i, std::max(cmin, b->cmin[i]), std::min(cmax, b->cmax[i]));
+  return !overflowed(api);
+}
+
+/* A new lower (is_lower) or upper bound for term i's variable: restricts it when the bound is a
+ * small integer; beyond the range on the emptying side it is an overflow; beyond it on the other
+ * side only the contribution moves, to the given limit. 0 on failure. */
+int apply_bound(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t bound, bool is_lower,
+                int64_t limit, bool limits_min)
+{
+  if (SmallFits(bound)) {
+    TAGGED v = MakeSmall((int32_t)bound);
+    return restrict_term(api, b, i, is_lower ? v : atom_inf, is_lower ? atom_sup : v);
+  }
+  if (is_lower == (bound > QX_SMALL_MAX)) {
+    fd_state(api)->fd_overflow = 1;
+    return 0;
+  }
+  if (limits_min)
+    narrowed(api, b, i, limit, b->cmax[i]);
+  else
+    narrowed(api, b, i, b->cmin[i], limit);
+  return !overflowed(api);
+}
+
+/* -q, saturating: a bound that stays beyond the range on the same side. */
+int64_t negate(int64_t q) { return q == INT64_MIN ? INT64_MAX : -q; }
+
+/* The at-least step on the top term: its minimum contribution rises to cmax - bige. */
+int scalar_product_ge(ORVALIS_API_STRUCT *api, linear_data *b)
+{
+  if (b->bige < 0) return 0;
+  int i = b->heap[0];
+  int64_t a = b->abscoeff[i], room = b->bige;
+  int64_t q = ceil_div(checked{api}.sub(b->cmax[i], room), a);
+  if (overflowed(api)) return 0;
+  int64_t limit = b->cmax[i] - a * (room / a);
+  bool positive = b->coeff[i] > 0;
+  return apply_bound(api, b, i, positive ? q : negate(q), positive, limit, true);
+}
+
+/* The at-most step on the top term: its maximum contribution falls to cmin + bigf. */
+int scalar_product_le(ORVALIS_API_STRUCT *api, linear_data *b)
+{
+  if (b->bigf < 0) return 0;
+  int i = b->heap[0];
+  int64_t a = b->abscoeff[i], room = b->bigf;
+  int64_t q = floor_div(checked{api}.add(b->cmin[i], room), a);
+  if (overflowed(api)) return 0;
+  int64_t limit = b->cmin[i] + a * (room / a);
+  bool positive = b->coeff[i] > 0;
+  return apply_bound(api, b, i, positive ? q : negate(q), !positive, limit, false);
+}
+
+/* The 32-bit forms: every quantity fits, so the new bound lies within the old ones. */
+int scalar_product_ge_fast(ORVALIS_API_STRUCT *api, linear_data *b)
+{
+  if (b->bige < 0) return 0;
+  int i = b->heap[0];
+  const dvar *d = &b->dv[i];
+  int32_t a = b->coeff[i], room = (int32_t)b->bige;
+  if (a > 0) return restrict_term(api, b, i, MakeSmall(GetSmall(d->max) - room / a), atom_sup);
+  return restrict_term(api, b, i, atom_inf, MakeSmall(GetSmall(d->min) + room / -a));
+}
+
+int scalar_product_le_fast(ORVALIS_API_STRUCT *api, linear_data *b)
+{
+  if (b->bigf < 0) return 0;
+  int i = b->heap[0];
+  const dvar *d = &b->dv[i];
+  int32_t a = b->coeff[i], room = (int32_t)b->bigf;
+  if (a > 0) return restrict_term(api, b, i, atom_inf, MakeSmall(GetSmall(d->min) + room / a));
+  return restrict_term(api, b, i, MakeSmall(GetSmall(d->max) + room / a), atom_sup);
+}
+
+int step_ge(ORVALIS_API_STRUCT *api, linear_data *b)
+{
+  return b->fast ? scalar_product_ge_fast(api, b) : scalar_product_ge(api, b);
+}
+int step_le(ORVALIS_API_STRUCT *api, linear_data *b)
+{
+  return b->fast ? scalar_product_le_fast(api, b) : scalar_product_le(api, b);
+}
+
+/* ---- divisibility ---- */
+
+/* gcdall := the gcd of the unfixed targets' coefficients (1 when units make it useless); gcd[i]
+ * := the gcd of the other unfixed targets' coefficients. */
+void refresh_gcd(linear_data *b)
+{
+  b->gcdall = 1;
+  if (b->nonunits == 0) return;
+  if (b->units >= 1) {
+    for (int k = 0; k < b->ntargets; k++) b->gcd[b->target[k]] = 1;
+    if (b->units >= 2) return;
+    int g = 0, unit = -1;
+    for (int k = 0; k < b->ntargets; k++) {
+      int i = b->target[k];
+      if (!unfixed(b, i)) continue;
+      if (b->abscoeff[i] == 1)
+        unit = i;
+      else
+        g = gcd2(g, b->abscoeff[i]);
+    }
+    if (unit >= 0) b->gcd[unit] = g;
+    return;
+  }
+  /* prefix gcds forwards into gcd[], then suffix gcds backwards */
+  int g = 0;
+  for (int k = 0; k < b->ntargets; k++) {
+    int i = b->target[k];
+    if (!unfixed(b, i)) continue;
+    b->gcd[i] = g;
+    g = gcd2(g, b->abscoeff[i]);
+  }
+  b->gcdall = g;
+  g = 0;
+  for (int k = b->ntargets - 1; k >= 0; k--) {
+    int i = b->target[k];
+    if (!unfixed(b, i)) continue;
+    b->gcd[i] = gcd2(b->gcd[i], g);
+    g = gcd2(g, b->abscoeff[i]);
+  }
+}
+
+/* The smallest non-negative x with a*x congruent to b modulo m (0 < a < m, 0 <= b < m, a
+ * solution exists). */
+int64_t solve_gcd(int64_t a, int64_t b, int64_t m)
+{
+  if (b == 0) return 0;
+  if (b % a == 0) return b / a;
+  return (solve_gcd(m % a, a - b % a, a) * m + b) / a;
+}
+
+/* The congruence classes of the variables: 1 when some variable moved, 0 when none did, -1 on
+ * failure. */
+int congruences(ORVALIS_API_STRUCT *api, linear_data *b)
+{
+  for (int k = 0; k < b->ntargets; k++) {
+    int i = b->target[k];
+    const dvar *d = &b->dv[i];
+    if (!unfixed(b, i) || !IsSmall(d->min) || !IsSmall(d->max) || b->gcd[i] <= b->gcdall) continue;
+    int64_t g = b->gcd[i], step = g / b->gcdall;
+    int64_t r = floor_mod(b->rhs, g), a = floor_mod(b->abscoeff[i], g);
+    if (b->coeff[i] < 0) r = (g - r) % g;
+    int64_t x0 = solve_gcd(a, r, g) % step;
+    int64_t lo = GetSmall(d->min), hi = GetSmall(d->max);
+    int64_t nlo = lo + floor_mod(x0 - lo, step), nhi = hi - floor_mod(hi - x0, step);
+    if (nlo > nhi) return -1;
+    if (nlo == lo && nhi == hi) continue;
+    if (!restrict_term(api, b, i, MakeSmall((int32_t)nlo), MakeSmall((int32_t)nhi))) return -1;
+    return 1;
+  }
+  return 0;
+}
+
+bool divides(int32_t g, int64_t v) { return g < 2 || floor_mod(v, g) == 0; }
+
+/* The main loop of a relation: 1 entailed, 0 suspended, -1 failed. */
+int propagate_op(ORVALIS_API_STRUCT *api, linear_data *b)
+{
+  switch (b->op) {
+  case OP_GE:
+    while (b->heapsize > 0 && b->interval[b->heap[0]] > b->bige)
+      if (!step_ge(api, b)) return -1;
+    return b->bige < 0 ? -1 : b->bigf <= 0 ? 1 : 0;
+  case OP_LE:
+    while (b->heapsize > 0 && b->interval[b->heap[0]] > b->bigf)
+      if (!step_le(api, b)) return -1;
+    return b->bigf < 0 ? -1 : b->bige <= 0 ? 1 : 0;
+  case OP_EQ:
+    for (;;) {
+      while (b->heapsize > 0) {
+        int64_t top = b->interval[b->heap[0]];
+        int ok;
+        if (top > b->bigf)
+          ok = step_le(api, b);
+        else if (top > b->bige)
+          ok = step_ge(api, b);
+        else
+          break;
+        if (!ok) return -1;
+      }
+      refresh_gcd(b);
+      if (!divides(b->gcdall, b->rhs)) return -1;
+      if (b->units >= 2) break;
+      int moved = congruences(api, b);
+      if (moved < 0) return -1;
+      if (moved == 0) break;
+    }
+    if (b->bigf < 0 || b->bige < 0) return -1;
+    return b->bigf == 0 && b->bige == 0 ? 1 : 0;
+  default: {
+    int count = b->units + b->nonunits;
+    if (count == 0) return b->rhs == 0 ? -1 : 1;
+    if (count > 1) return 0;
+    for (int k = 0; k < b->ntargets; k++) {
+      int i = b->target[k];
+      if (!unfixed(b, i)) continue;
+      if (floor_mod(b->rhs, b->abscoeff[i]) != 0) return 1;
+      int64_t q = b->rhs / b->abscoeff[i];
+      if (!SmallFits(q) || q == QX_SMALL_MIN) return 1; /* no value of the domain */
+      int64_t v = b->coeff[i] < 0 ? -q : q;
+      return dvar_prune_interval_t(api, &b->dv[i], MakeSmall((int32_t)v), MakeSmall((int32_t)v),
+                                   fd_worker(api)) < 0
+                 ? -1
+                 : 1;
+    }
+    return 1;
+  }
+  }
+}
+
+bool changed(const dvar *d)
+{
+  return (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) != 0;
+}
+
+/* Unfixed targets first; every changed view localised, then exported (an export may collect). */
+void export_targets(ORVALIS_API_STRUCT *api, worker *w, linear_data *b)
+{
+  int live = 0;
+  for (int k = 0; k < b->ntargets; k++)
+    if (!(b->dv[b->target[k]].flags & DV_FIXED)) std::swap(b->target[k], b->target[live++]);
+  for (int k = 0; k < b->ntargets; k++)
+    if (changed(&b->dv[b->target[k]])) dvar_pruning_done(api, w, &b->dv[b->target[k]]);
+  for (int k = 0; k < b->ntargets; k++)
+    if (changed(&b->dv[b->target[k]])) dvar_export_do(api, w, &b->dv[b->target[k]]);
+  b->ntargets = live;
+}
+
+/* The residual RHS and the count of dropped terms into the output state (w->term[0]). */
+void write_back(worker *w, const linear_data *b)
+{
+  fd_room(w, WRITE_BACK_WORDS);
+  TAGGED rhs = make_int64(w, b->rhs);
+  TAGGED *state = StrPtr(deref(w->term[0]));
+  state[3] = rhs;
+  state[4] = MakeSmall(b->nvars - b->ntargets);
+}
+
+int run(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED s = deref(w->term[0]);
+  if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) < 6 || !valid_handle(deref(StrArg(s, 5))) ||
+      !IsSmall(state_stamp(s))) {
+    qx_type_error(w, "linear_state", s, 1);
+    raise(api);
+    return 2;
+  }
+  TAGGED h = deref(StrArg(s, 5));
+  bool first = IsVar(h);
+  if (!first && !IsVar(deref(LstHead(h))))
+    return 1; /* the block went with an entailment: nothing is left to do */
+  int n = 0, op, dropped;
+  int64_t rhs;
+  if (first && !check_terms(api, w, deref(StrArg(s, 1)), &n)) return 2;
+  if (!first) n = ((linear_data *)fd_perm_data(deref(StrArg(s, 5))))->nvars;
+  if (!check_arguments(api, w, s, n, &op, &rhs, &dropped)) return 2;
+  TAGGED handle;
+  int32_t stamp;
+  int is_new;
+  fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+  linear_data *b;
+  if (first) {
+    b = make_block(api, w, handle, n, op);
+    b->stamp = stamp - 1;
+  } else {
+    b = (linear_data *)fd_perm_data(handle);
+  }
+  struct fd_state *fd = fd_state(api);
+  /* an overflow the daemon met is this run's; it is reported once */
+  if (b->overflow) fd->fd_overflow = 1;
+  b->overflow = 0;
+  if (b->op != OP_NE && b->stamp == stamp) {
+    scalar_product_init(api, b, 1);
+  } else {
+    b->rhs = rhs;
+    b->ntargets = b->nvars - dropped;
+    scalar_product_init(api, b, 0);
+  }
+  b->stamp = stamp + 1;
+  if (overflowed(api)) return -1;
+  if (b->op == OP_EQ || b->op == OP_NE) {
+    refresh_gcd(b);
+    if (!divides(b->gcdall, b->rhs)) {
+      if (b->op == OP_EQ) return -1;
+      fd_perm_free(api, w);
+      return 1;
+    }
+  }
+  int outcome = propagate_op(api, b);
+  if (outcome < 0 || overflowed(api)) return -1;
+  export_targets(api, w, b);
+  if (outcome == 0 && b->op == OP_EQ && b->ntargets == 2 && b->rhs == 0 &&
+      b->coeff[b->target[0]] + b->coeff[b->target[1]] == 0) {
+    dvar_export_equal(api, w, &b->dv[b->target[0]], &b->dv[b->target[1]]);
+    outcome = 1;
+  }
+  if (outcome == 1)
+    fd_perm_free(api, w);
+  else
+    write_back(w, b);
+  return outcome;
+}
+
+}  // namespace
+
+void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions)
+{
+  worker *w = fd_worker(api);
+  if (!fd_check_global(api, w)) return;
+  w->numstack_end = nullptr;
+  w->term[0] = fd_ref_get(api, state0);
+  w->term[2] = atom_nil;
+  int outcome = run(api, w);
+  if (outcome == 2) return; /* an error was raised */
+  fd_ref_put(api, state, w->term[0]);
+  dvar_export_done(api, w, actions, outcome);
+}
