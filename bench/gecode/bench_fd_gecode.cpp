@@ -1,15 +1,17 @@
 /* The solver benchmarks' models run by Gecode: all solutions of 12-queens, with one binary
  * disequality propagator per pair of queens and line (as the solver's propagators are small
- * ones), labelling the queens in order from the smallest value; and all models of the random
+ * ones), labelling the queens in order from the smallest value; all models of the random
  * Boolean circuit of bench_fd_bool (the same generator and seed), one propagator per connective
  * (a negated connective as a negation and a connective), every signal labelled in order, 0
- * first. Prints the counts Gecode reports, the best time of three runs and the rates as
- * "name value" lines. */
+ * first; and the rows of bench_fd, the same models with the same constraints and search.
+ * Prints the counts Gecode reports, the best time of three runs and the rates as "name value"
+ * lines. */
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
 #include "fd_circuit.h"
+#include "fd_jobshop.h"
 
 #include <gecode/int.hh>
 #include <gecode/search.hh>
@@ -20,7 +22,7 @@ namespace {
 
 class Queens : public Space {
 public:
-  explicit Queens(int n) : q(*this, n, 0, n - 1)
+  explicit Queens(int n, bool ff = false) : q(*this, n, 0, n - 1)
   {
     for (int i = 0; i < n; i++)
       for (int j = i + 1; j < n; j++) {
@@ -30,7 +32,10 @@ public:
         linear(*this, IntArgs({1, -1}), pair, IRT_NQ, j - i); /* q[i] + i != q[j] + j */
         linear(*this, IntArgs({1, -1}), pair, IRT_NQ, i - j); /* q[i] - i != q[j] - j */
       }
-    branch(*this, q, INT_VAR_NONE(), INT_VAL_MIN());
+    if (ff)
+      branch(*this, q, INT_VAR_SIZE_MIN(), INT_VAL_MIN());
+    else
+      branch(*this, q, INT_VAR_NONE(), INT_VAL_MIN());
   }
   Queens(Queens &other) : Space(other) { q.update(*this, other.q); }
   Space *copy() override { return new Queens(*this); }
@@ -73,6 +78,109 @@ private:
   BoolVarArray s;
 };
 
+/* Pairwise different, one binary propagator per pair (as the solver's models post them). */
+void pairwise_different(Space &home, const IntVarArray &x)
+{
+  for (int a = 0; a < x.size(); a++)
+    for (int b = a + 1; b < x.size(); b++) rel(home, x[a], IRT_NQ, x[b]);
+}
+
+class SendMore : public Space {
+public:
+  SendMore() : x(*this, 8, 0, 9)
+  {
+    linear(*this, IntArgs({1000, 91, -90, 1, -9000, -900, 10, -1}), x, IRT_EQ, 0);
+    pairwise_different(*this, x);
+    rel(*this, x[0], IRT_NQ, 0);
+    rel(*this, x[4], IRT_NQ, 0);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  SendMore(SendMore &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new SendMore(*this); }
+
+private:
+  IntVarArray x;
+};
+
+class Magic : public Space {
+public:
+  explicit Magic(int n) : x(*this, n * n, 1, n * n)
+  {
+    int sum = n * (n * n + 1) / 2;
+    IntVarArgs d1, d2;
+    for (int k = 0; k < n; k++) {
+      IntVarArgs row, col;
+      for (int m = 0; m < n; m++) row << x[k * n + m], col << x[m * n + k];
+      linear(*this, row, IRT_EQ, sum);
+      linear(*this, col, IRT_EQ, sum);
+      d1 << x[k * n + k];
+      d2 << x[k * n + n - 1 - k];
+    }
+    linear(*this, d1, IRT_EQ, sum);
+    linear(*this, d2, IRT_EQ, sum);
+    pairwise_different(*this, x);
+    branch(*this, x, INT_VAR_SIZE_MIN(), INT_VAL_MIN());
+  }
+  Magic(Magic &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new Magic(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* The job-shop of the solver's model: end = start + duration, precedences, a reified pair and
+ * a disjunction per pair of operations on a machine; every B1 in order 1 first, then the starts
+ * from their minimum; branch-and-bound on the makespan. */
+class JobShop : public Space {
+public:
+  explicit JobShop(const fd_jobshop::instance &p)
+  {
+    int horizon = p.horizon(), ops = 0;
+    for (const auto &j : p.jobs) ops += (int)j.size();
+    start = IntVarArray(*this, ops, 0, horizon);
+    IntVarArray end(*this, ops, 0, horizon);
+    makespan = IntVar(*this, 0, horizon);
+    std::vector<int> first;
+    for (size_t j = 0, k = 0; j < p.jobs.size(); j++) {
+      first.push_back((int)k);
+      for (size_t i = 0; i < p.jobs[j].size(); i++, k++) {
+        linear(*this, IntArgs({1, -1}), IntVarArgs() << end[k] << start[k], IRT_EQ,
+               p.jobs[j][i].duration);
+        if (i > 0) rel(*this, end[k - 1], IRT_LQ, start[k]);
+      }
+      rel(*this, makespan, IRT_GQ, end[k - 1]);
+    }
+    std::vector<fd_jobshop::disjunction> ds = fd_jobshop::disjunctions(p);
+    before = BoolVarArray(*this, (int)ds.size(), 0, 1);
+    for (size_t k = 0; k < ds.size(); k++) {
+      int a = first[ds[k].job_a] + ds[k].op_a, b = first[ds[k].job_b] + ds[k].op_b;
+      BoolVar after(*this, 0, 1);
+      rel(*this, end[a], IRT_LQ, start[b], before[(int)k]);
+      rel(*this, end[b], IRT_LQ, start[a], after);
+      rel(*this, before[(int)k], BOT_OR, after, 1);
+    }
+    branch(*this, before, BOOL_VAR_NONE(), BOOL_VAL_MAX());
+    branch(*this, start, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  JobShop(JobShop &other) : Space(other)
+  {
+    start.update(*this, other.start);
+    before.update(*this, other.before);
+    makespan.update(*this, other.makespan);
+  }
+  Space *copy() override { return new JobShop(*this); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, makespan, IRT_LE, static_cast<const JobShop &>(best).value());
+  }
+  int value() const { return makespan.min(); } /* every start fixed: the latest end */
+
+private:
+  IntVarArray start;
+  BoolVarArray before;
+  IntVar makespan;
+};
+
 /* All solutions of a model by depth-first search: the count, Gecode's statistics and the time. */
 struct run_result {
   long solutions;
@@ -108,6 +216,89 @@ run_result fastest(const Args &...args)
   return best;
 }
 
+/* ---- the rows of bench_fd ---- */
+
+struct outcome {
+  long value; /* count or optimum */
+  unsigned long nodes, failures;
+};
+
+template <class Model, class... Args>
+outcome count_all(const Args &...args)
+{
+  run_result r = all_solutions<Model>(args...);
+  return {r.solutions, r.statistics.node, r.statistics.fail};
+}
+
+template <class Model, class... Args>
+outcome first_solution(const Args &...args)
+{
+  Model *root = new Model(args...);
+  DFS<Model> search(root);
+  delete root;
+  Model *s = search.next();
+  long found = s != nullptr;
+  delete s;
+  return {found, search.statistics().node, search.statistics().fail};
+}
+
+outcome ft06()
+{
+  JobShop *root = new JobShop(fd_jobshop::ft06());
+  BAB<JobShop> search(root);
+  delete root;
+  long best = -1;
+  while (JobShop *s = search.next()) {
+    best = s->value();
+    delete s;
+  }
+  return {best, search.statistics().node, search.statistics().fail};
+}
+
+struct row {
+  const char *name;
+  const char *value_name;
+  long expected;
+  int repeat;
+  outcome (*run)();
+};
+
+const row rows[] = {
+    {"queens10", "solutions", 724, 1, [] { return count_all<Queens>(10, true); }},
+    {"queens11", "solutions", 2680, 1, [] { return count_all<Queens>(11, true); }},
+    {"queens12", "solutions", 14200, 1, [] { return count_all<Queens>(12, true); }},
+    {"magic4_first", "solutions", 1, 1, [] { return first_solution<Magic>(4); }},
+    {"magic4", "solutions", 7040, 1, [] { return count_all<Magic>(4); }},
+    {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},
+    {"ft06", "optimum", 55, 100, ft06},
+};
+
+/* Each row: the best time of three runs of repeat searches; false when a value is wrong. */
+bool run_rows()
+{
+  bool ok = true;
+  for (const row &r : rows) {
+    outcome o{};
+    double best = 1e30;
+    for (int run = 0; run < 3; run++) {
+      auto start = std::chrono::steady_clock::now();
+      for (int k = 0; k < r.repeat; k++) o = r.run();
+      double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (seconds < best) best = seconds;
+    }
+    std::printf("%s_seconds %.4f\n", r.name, best);
+    std::printf("%s_nodes %lu\n", r.name, o.nodes);
+    std::printf("%s_failures %lu\n", r.name, o.failures);
+    std::printf("%s_%s %ld\n", r.name, r.value_name, o.value);
+    if (o.value != r.expected) {
+      std::printf("%s_wrong %ld (expected %ld)\n", r.name, o.value, r.expected);
+      ok = false;
+    }
+  }
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -121,10 +312,11 @@ int main(int argc, char **argv)
   std::printf("circuit_nodes_per_second %.0f\n", (double)circuit.statistics.node / circuit.seconds);
 
   run_result best = fastest<Queens>(12);
-  std::printf("queens12_solutions %ld\n", best.solutions);
-  std::printf("queens12_propagations %lu\n", best.statistics.propagate);
-  std::printf("queens12_seconds %.4f\n", best.seconds);
-  std::printf("queens12_propagations_per_second %.0f\n",
+  std::printf("kernel_queens12_solutions %ld\n", best.solutions);
+  std::printf("kernel_queens12_propagations %lu\n", best.statistics.propagate);
+  std::printf("kernel_queens12_seconds %.4f\n", best.seconds);
+  std::printf("kernel_queens12_propagations_per_second %.0f\n",
               (double)best.statistics.propagate / best.seconds);
-  return best.solutions == 14200 ? 0 : 1;
+  bool rows_ok = run_rows();
+  return best.solutions == 14200 && rows_ok ? 0 : 1;
 }

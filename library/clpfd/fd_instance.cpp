@@ -79,6 +79,11 @@ const native_row clpfd_natives[] = {
     {"$fd_quotient", 3, FD_NATIVE(prolog_fd_quotient_qxenv_multi_qx), "+term -term -term"},
     {"$fd_modulo", 3, FD_NATIVE(prolog_fd_modulo_qxenv_multi_qx), "+term -term -term"},
     {"$fd_remainder", 3, FD_NATIVE(prolog_fd_remainder_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_le_iff", 3, FD_NATIVE(prolog_fd_le_iff_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_eq_iff", 3, FD_NATIVE(prolog_fd_eq_iff_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_in_set_iff", 3, FD_NATIVE(prolog_fd_in_set_iff_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_oneof", 3, FD_NATIVE(prolog_fd_oneof_qxenv_multi_qx), "+term -term -term"},
+    {"$fd_abs", 3, FD_NATIVE(prolog_fd_abs_qxenv_multi_qx), "+term -term -term"},
     {"$fd_linear", 3, FD_NATIVE(prolog_fd_linear_qxenv_multi_qx), "+term -term -term"},
 };
 // clang-format on
@@ -113,6 +118,11 @@ const pred_spec pred_table[] = {
     {"x/y=z", 3, prolog_fd_quotient_qxenv_multi_qx},
     {"x mod y=z", 3, prolog_fd_modulo_qxenv_multi_qx},
     {"x rem y=z", 3, prolog_fd_remainder_qxenv_multi_qx},
+    {"le_iff", 3, prolog_fd_le_iff_qxenv_multi_qx},
+    {"eq_iff", 3, prolog_fd_eq_iff_qxenv_multi_qx},
+    {"in_set_iff", 3, prolog_fd_in_set_iff_qxenv_multi_qx},
+    {"oneof", 3, prolog_fd_oneof_qxenv_multi_qx},
+    {"abs", 2, prolog_fd_abs_qxenv_multi_qx},
     {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };

@@ -301,6 +301,21 @@ void prolog_fd_modulo_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
 void prolog_fd_remainder_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
 
+/* ---- reified and related constraints (fd_reified.cpp) ---- */
+
+/* The propagators of le_iff/3, eq_iff/3, in_set_iff/3, oneof/3 and abs/2, also the natives
+ * '$fd_le_iff'/3, '$fd_eq_iff'/3, '$fd_in_set_iff'/3, '$fd_oneof'/3 and '$fd_abs'/3. */
+void prolog_fd_le_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
+void prolog_fd_eq_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
+void prolog_fd_in_set_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+void prolog_fd_oneof_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                    QX_term_ref actions);
+void prolog_fd_abs_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                  QX_term_ref actions);
+
 /* ---- linear constraints (fd_linear.cpp) ---- */
 
 /* The propagator of scalar_product/4, also the native '$fd_linear'/3. */

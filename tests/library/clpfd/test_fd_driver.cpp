@@ -15,42 +15,7 @@ namespace {
 using fd_driver::driver;
 using solutions = std::set<std::vector<int>>;
 
-/* At every fixpoint no global prunes on a rerun; after every undo the heap below the node's top
- * is as it was at the push (unless a collection ran between). */
-struct checker : fd_driver::observer {
-  driver *d = nullptr;
-  bool rerun = true, heap = false;
-  int pruning = 0, compared = 0, differing = 0;
-  std::vector<char> copies; /* the copies of the open nodes, one after another */
-  std::vector<size_t> starts;
-  std::vector<uint64_t> collections;
-
-  void pushed(worker *w, TAGGED *top) override
-  {
-    if (!heap) return;
-    starts.push_back(copies.size());
-    copies.insert(copies.end(), (char *)w->heap_start, (char *)top);
-    collections.push_back(qx_gc_statistics()->collections);
-  }
-  void undone(worker *w, TAGGED *top) override
-  {
-    if (!heap) return;
-    size_t start = starts.back(), size = copies.size() - start;
-    if (collections.back() == qx_gc_statistics()->collections) {
-      compared++;
-      differing += size != (size_t)((char *)top - (char *)w->heap_start) ||
-                   std::memcmp(copies.data() + start, w->heap_start, size) != 0;
-    }
-    copies.resize(start);
-    starts.pop_back();
-    collections.pop_back();
-  }
-  bool fixpoint() override
-  {
-    if (rerun) pruning += d->rerun_globals() != 0;
-    return true;
-  }
-};
+using fd_driver::checker;
 
 class FdDriver : public FdKernelTest {
 protected:

@@ -2,13 +2,18 @@
  * goals and depth-first search, over the natives the clpfd resource installs. */
 #include "fd_driver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
+#include "database.h"
 #include "errors.h"
+#include "instance.h"
 #include "fd_propagate.h"
 #include "foreign.h"
+#include "gc.h"
 #include "modules.h"
+#include "numbers.h"
 #include "unify.h"
 #include "wam.h"
 #include "wam_internal.h"
@@ -215,8 +220,36 @@ struct hooks {
       if (d->n.fd_unify) return d->call(d->n.fd_unify, {StrArg(inner, 1), StrArg(inner, 2)}) == 1;
       return cunify(d->w_, StrArg(inner, 1), StrArg(inner, 2));
     }
-    /* 't=<u+c'/3 needs the linear constraint, all_distinct/1 its own: neither is posted here. */
+    if (IsStr(inner) && StrFunctor(inner) == functor_colon2) {
+      inner = deref(StrArg(inner, 2));
+      f = IsStr(inner) ? StrFunctor(inner) : 0;
+    }
+    if (f == fd_state(d->api_)->functor_leqc) return leqc(d, inner);
+    /* all_distinct/1 needs its own constraint, not posted here. */
     return raise_in_native(d->w_, "unsupported_action", g);
+  }
+
+  /* 't=<u+c'(X, Y, K): X - Y at most K, posted into the level being run. */
+  static int leqc(driver *d, TAGGED goal)
+  {
+    TAGGED x = deref(StrArg(goal, 1)), y = deref(StrArg(goal, 2)), k = deref(StrArg(goal, 3));
+    if (!IsSmall(k)) return raise_in_native(d->w_, "unsupported_action", goal);
+    /* A fixed side moves into the constant. */
+    int64_t rhs = GetSmall(k) - (IsSmall(x) ? GetSmall(x) : 0) + (IsSmall(y) ? GetSmall(y) : 0);
+    QX_term_ref r = QX_new_term_refs(2);
+    int first = d->var_count();
+    std::vector<driver::lin_term> lin;
+    if (!IsSmall(x)) lin.push_back({1, d->var_count()}), d->set(r, x), d->vars_.push_back(r);
+    if (!IsSmall(y))
+      lin.push_back({-1, d->var_count()}), d->set(r + 1, y), d->vars_.push_back(r + 1);
+    int ok = lin.empty() ? rhs >= 0
+                         : d->post_global("scalar_product",
+                                          {driver::terms(lin), driver::param(1), driver::param(rhs),
+                                           driver::param(0)},
+                                          nullptr, true);
+    d->vars_.resize(first);
+    QX_reset_term_refs(r);
+    return ok == 1;
   }
 
   static int overflow_action(QX_term_ref goal, void *)
@@ -239,6 +272,8 @@ driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
   scratch_ = QX_new_term_refs(4);
   set(globals_, atom_nil);
   set(labeling_, atom_nil);
+  incumbent_ = QX_new_term_ref();
+  set(incumbent_, atom_nil);
   n.arg_attribute = native("$fd_arg_attribute", 3);
   n.in_interval = native("$fd_in_interval", 4);
   n.in_set = native("$fd_in_set", 3);
@@ -255,6 +290,8 @@ driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
   n.set_singleton = native("$fd_set_singleton", 2);
   n.labeling = native("$fd_labeling", 4);
   n.fd_delete = native("$fd_delete", 3);
+  n.update_incumbent = native("$fd_update_incumbent", 3);
+  n.incumbent_bound = native("$fd_incumbent_bound", 2);
   true0_ = QX_predicate("true", 0, "prolog");
   QX_define_c_predicate("attr_unify_hook", 2, "clpfd", hooks::unify_hook, nullptr);
   QX_define_c_predicate("call_action", 1, "clpfd", hooks::call_action, nullptr);
@@ -380,51 +417,118 @@ std::vector<int32_t> driver::domain(int x) const
 
 int driver::post(const char *name, const std::vector<arg> &args, const char *susp_key)
 {
+  return post_global(name, args, susp_key, false);
+}
+
+int driver::post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs)
+{
+  return post("scalar_product", {terms(t), param(rel), param(rhs), param(0)});
+}
+
+namespace {
+
+/* The variables of the arguments in order, one per occurrence. */
+std::vector<int> variables_of(const std::vector<driver::arg> &args)
+{
+  std::vector<int> out;
+  for (const driver::arg &a : args) {
+    if (a.kind == driver::arg::variable) out.push_back((int)a.v);
+    if (a.kind == driver::arg::terms || a.kind == driver::arg::dead_terms)
+      for (const driver::lin_term &t : a.lin) out.push_back(t.x);
+  }
+  return out;
+}
+
+TAGGED bound_word(int32_t v)
+{
+  return v == INT32_MIN ? atom_inf : v == INT32_MAX ? atom_sup : MakeSmall(v);
+}
+
+}  // namespace
+
+/* Nested (from an action goal): the level being run takes the global, and the running
+ * propagation loop runs it. */
+int driver::post_global(const char *name, const std::vector<arg> &args, const char *susp_key,
+                        bool nested)
+{
   QX_term_ref mark = QX_new_term_refs(0);
   int arity = (int)args.size();
   const key_spec *spec = spec_of(name, arity);
-  std::vector<QX_term_ref> attrs;
-  for (const arg &a : args) {
-    if (!a.is_var) continue;
-    QX_term_ref at = QX_new_term_ref();
-    set(at, fresh_var());
-    int r = call(n.arg_attribute, {term(a.v), MakeSmall(0), ref(at)});
+  std::vector<int> vs = variables_of(args);
+  QX_term_ref attrs = QX_new_term_refs((int)vs.size() + 1);
+  for (size_t i = 0; i < vs.size(); i++) {
+    set(attrs + (int)i, fresh_var());
+    int r = call(n.arg_attribute, {term(vs[i]), MakeSmall(0), ref(attrs + (int)i)});
     if (r != 1) return QX_reset_term_refs(mark), r;
-    attrs.push_back(at);
   }
-  int nvars = (int)attrs.size();
   QX_term_ref out = QX_new_term_refs(4); /* constraint, state, susp, global */
   set(out + 3, fresh_var());
-  qx_heap_room(w_, (uint32_t)(arity + 1 + 2 * nvars + arity + 3 + 4 * nvars + 2));
+  uint32_t words = 2 * (uint32_t)arity + 8 + 4 * (uint32_t)vs.size();
+  for (const arg &a : args)
+    words +=
+        a.kind == arg::integer ? 8 : 10 * (uint32_t)a.lin.size() + 4 * (uint32_t)a.ranges.size();
+  qx_heap_room(w_, words);
   TAGGED atom = init_atom_check(name, 0);
   TAGGED *c = w_->global_top;
   w_->global_top += arity + 1;
   c[0] = MakeFunctor(atom, arity);
-  int state_arity = 2 * nvars + (arity - nvars) + 2;
+  int state_arity = arity +
+                    (int)std::count_if(args.begin(), args.end(),
+                                       [](const arg &a) { return a.kind == arg::variable; }) +
+                    2;
   TAGGED *s = w_->global_top;
   w_->global_top += state_arity + 1;
   s[0] = MakeFunctor(atom, state_arity);
   int k = 1, v = 0;
   for (int i = 0; i < arity; i++) {
-    if (!args[i].is_var) continue;
-    c[i + 1] = term(args[i].v);
-    s[k++] = c[i + 1];
-    s[k++] = ref(attrs[v++]);
+    const arg &a = args[i];
+    TAGGED t = atom_nil;
+    switch (a.kind) {
+    case arg::variable:
+      c[i + 1] = s[k++] = term((int)a.v);
+      s[k++] = ref(attrs + v++);
+      continue;
+    case arg::integer: t = make_int64(w_, a.v); break;
+    case arg::set:
+      for (size_t r = a.ranges.size(); r-- > 0;) {
+        TAGGED *p = w_->global_top;
+        w_->global_top += 4;
+        p[0] = bound_word(a.ranges[r].first), p[1] = bound_word(a.ranges[r].second);
+        p[2] = MakeLst(p), p[3] = t;
+        t = MakeLst(p + 2);
+      }
+      break;
+    default: {
+      bool dead = a.kind == arg::dead_terms;
+      TAGGED *tail = &t;
+      for (const lin_term &lt : a.lin) {
+        TAGGED *p = w_->global_top;
+        w_->global_top += dead ? 10 : 6;
+        p[0] = MakeFunctor(init_atom_check("t", 0), dead ? 4 : 3);
+        p[1] = MakeSmall(lt.a), p[2] = term(lt.x), p[3] = ref(attrs + v++);
+        if (dead)
+          p[4] = MakeStr(p + 5), p[5] = functor_mutable2, p[6] = atom_nil, p[7] = MakeSmall(0);
+        TAGGED *cell = w_->global_top - 2;
+        cell[0] = MakeStr(p);
+        *tail = MakeLst(cell);
+        tail = &cell[1];
+      }
+      *tail = atom_nil;
+    }
+    }
+    c[i + 1] = s[k++] = t;
   }
-  for (int i = 0; i < arity; i++)
-    if (!args[i].is_var) c[i + 1] = s[k++] = MakeSmall(args[i].v);
   s[k] = MakeRef(&s[k]); /* Handle */
   s[k + 1] = MakeSmall(0);
   TAGGED susp = atom_nil;
   if (!susp_key) susp_key = spec ? spec->susp : "minmax";
   if (susp_key && *susp_key) {
     TAGGED key = init_atom_check(susp_key, 0);
-    for (int i = arity; i-- > 0;) {
-      if (!args[i].is_var) continue;
+    for (size_t i = vs.size(); i-- > 0;) {
       TAGGED *p = w_->global_top;
       w_->global_top += 4;
       p[0] = MakeFunctor(key, 1);
-      p[1] = term(args[i].v);
+      p[1] = term(vs[i]);
       p[2] = MakeStr(p);
       p[3] = susp;
       susp = MakeLst(p + 2);
@@ -433,7 +537,7 @@ int driver::post(const char *name, const std::vector<arg> &args, const char *sus
   set(out, MakeStr(c));
   set(out + 1, MakeStr(s));
   set(out + 2, susp);
-  int r = call(n.begin, {});
+  int r = nested ? 1 : call(n.begin, {});
   if (r == 1)
     r = call(n.post_global, {ref(out), ref(out + 1), MakeSmall(spec ? spec->status : 0), ref(out),
                              ref(out + 2), ref(out + 3)});
@@ -444,7 +548,7 @@ int driver::post(const char *name, const std::vector<arg> &args, const char *sus
     cell[0] = ref(out + 3);
     cell[1] = ref(globals_);
     set(globals_, MakeLst(cell));
-    r = propagate();
+    if (!nested) r = propagate();
   }
   QX_reset_term_refs(mark);
   return r;
@@ -617,6 +721,7 @@ int driver::search(const std::vector<int> &vars_in, const options &opt,
     for (int x = 0; x < var_count(); x++) vars.push_back(x);
   counts c;
   stop_ = false;
+  if (opt.cost >= 0 && record_incumbent(vars.size()) != 1) return -1;
   QX_term_ref mark = QX_new_term_refs(0);
   QX_query_ref q = 0;
   node *root = nullptr;
@@ -654,7 +759,8 @@ int driver::search(const std::vector<int> &vars_in, const options &opt,
 int driver::search_node(const std::vector<int> &vars, size_t from, const options &opt,
                         const std::function<bool(driver &)> &on_solution, counts *c)
 {
-  int r = propagate();
+  int r = opt.cost >= 0 ? tell_incumbent_bound(opt) : 1;
+  if (r == 1) r = propagate();
   c->nodes++;
   if (r < 0) return -1;
   if (r == 0) return c->failures++, 1;
@@ -664,14 +770,20 @@ int driver::search_node(const std::vector<int> &vars, size_t from, const options
   if (r < 0) return -1;
   if (r == 0) {
     c->solutions++;
-    if (!on_solution || !on_solution(*this)) stop_ = true;
+    if (opt.cost >= 0) {
+      if (new_incumbent(vars, opt) != 1) return -1;
+      if (on_solution && !on_solution(*this)) stop_ = true;
+    } else if (!on_solution || !on_solution(*this)) {
+      stop_ = true;
+    }
     return 1;
   }
   QX_term_ref x = QX_new_term_refs(2); /* the variable; the posted globals at the push */
   set(x, chosen);
   set(x + 1, ref(globals_));
   TAGGED dom = fd_attr_dom(attribute_of(api_, chosen));
-  int32_t v = GetSmall(deref(StrArg(dom, opt.largest ? 3 : 2)));
+  bool largest = opt.largest || (opt.rule == choice::input && from < opt.largest_first);
+  int32_t v = GetSmall(deref(StrArg(dom, largest ? 3 : 2)));
   for (int left = 1; left >= 0 && !stop_; left--) {
     QX_query_ref q = 0;
     TAGGED *top = nullptr;
@@ -710,6 +822,102 @@ int driver::search_node(const std::vector<int> &vars, size_t from, const options
   return 1;
 }
 
+/* ---- branch-and-bound ---- */
+
+namespace {
+
+definition *incumbent_definition() { return QX_predicate("incumbent", 2, "user"); }
+
+}  // namespace
+
+/* incumbent(sup, [0, ..., 0]) with count values as the only clause of user:incumbent/2, and its
+ * database reference in incumbent_. */
+int driver::record_incumbent(size_t count)
+{
+  QX_term_ref r = QX_new_term_refs(2);
+  qx_heap_room(w_, 2 * (uint32_t)count + 6);
+  TAGGED list = atom_nil;
+  for (size_t k = 0; k < count; k++) {
+    TAGGED *p = w_->global_top;
+    w_->global_top += 2;
+    p[0] = MakeSmall(0), p[1] = list;
+    list = MakeLst(p);
+  }
+  TAGGED functor = MakeFunctor(init_atom_check("incumbent", 0), 2);
+  TAGGED user = init_atom_check("user", 0);
+  TAGGED *t = w_->global_top;
+  w_->global_top += 6;
+  t[0] = functor, t[1] = atom_sup, t[2] = list;
+  t[3] = functor_colon2, t[4] = user, t[5] = MakeStr(t);
+  set(r, MakeStr(t + 3));
+  int ok;
+  do { /* the records of earlier searches go */
+    qx_heap_room(w_, 6);
+    t = w_->global_top;
+    w_->global_top += 6;
+    t[0] = functor, t[1] = MakeRef(&t[1]), t[2] = MakeRef(&t[2]);
+    t[3] = functor_colon2, t[4] = user, t[5] = MakeStr(t);
+    set(r + 1, MakeStr(t + 3));
+  } while ((ok = QX_query(QX_predicate("retract", 1, "prolog"), r + 1)) == 1);
+  if (ok == 0) ok = QX_query(QX_predicate("assertz", 1, "prolog"), r);
+  instance *live = nullptr;
+  if (ok == 1)
+    for (instance *ins = incumbent_definition()->first_clause; ins; ins = ins->next)
+      if (ins->death == QX_CLOCK_ALIVE) live = ins;
+  if (live) {
+    qx_heap_room(w_, 8);
+    set(incumbent_, cons_dbref(w_, live, 0));
+  }
+  QX_reset_term_refs(r);
+  return live ? 1 : -1;
+}
+
+/* Cost at most the incumbent's bound less one (nothing before the first solution). */
+int driver::tell_incumbent_bound(const options &opt)
+{
+  set(scratch_, fresh_var());
+  int r = call(n.incumbent_bound, {ref(incumbent_), ref(scratch_)});
+  if (r != 1) return r;
+  TAGGED b = ref(scratch_);
+  if (!IsSmall(b)) return 1;
+  return call(n.in_interval, {term(opt.cost), atom_inf, MakeSmall(GetSmall(b) - 1), MakeSmall(1)});
+}
+
+int driver::new_incumbent(const std::vector<int> &vars, const options &opt)
+{
+  qx_heap_room(w_, 2 * (uint32_t)vars.size());
+  TAGGED list = atom_nil;
+  for (size_t k = vars.size(); k-- > 0;) {
+    TAGGED *p = w_->global_top;
+    w_->global_top += 2;
+    p[0] = term(vars[k]), p[1] = list;
+    list = MakeLst(p);
+  }
+  /* Every search variable fixed: the cost's minimum is its value (a makespan is only bounded
+   * below by the ends). */
+  TAGGED cost = term(opt.cost);
+  if (IsVar(cost)) cost = deref(StrArg(fd_attr_dom(attribute_of(api_, cost)), 2));
+  return call(n.update_incumbent, {ref(incumbent_), cost, list});
+}
+
+/* The record's words as the kernel writes them: the bound after the functor, then the list's
+ * cells, linked by offsets from the instance's start. */
+bool driver::incumbent(TAGGED *bound, std::vector<int32_t> *values)
+{
+  if (!IsStr(ref(incumbent_))) return false;
+  const instance *ins = decode_dbref(ref(incumbent_));
+  if (!ins || ins->death != QX_CLOCK_ALIVE) return false;
+  const TAGGED *words = (const TAGGED *)ins;
+  *bound = words[QX_INSTANCE_HEADER_WORDS + 1];
+  values->clear();
+  for (uint32_t link = QX_INSTANCE_HEADER_WORDS + 2; IsLst(words[link]);) {
+    uint32_t cell = (words[link] - QX_TAG_LST) / sizeof(TAGGED);
+    values->push_back(IsSmall(words[cell]) ? GetSmall(words[cell]) : INT32_MIN);
+    link = cell + 1;
+  }
+  return true;
+}
+
 /* ---- checks ---- */
 
 int driver::rerun_globals()
@@ -744,6 +952,44 @@ int driver::rerun_globals()
   }
   QX_reset_term_refs(r);
   return pruning;
+}
+
+/* ---- the tests' oracle ---- */
+
+undo_scope::undo_scope(worker *w) : w(w), n(qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0))) {}
+
+undo_scope::~undo_scope()
+{
+  qx_restore_node(w, n);
+  qx_pop_node(w);
+}
+
+void checker::pushed(worker *w, TAGGED *top)
+{
+  if (!heap) return;
+  starts.push_back(copies.size());
+  copies.insert(copies.end(), (char *)w->heap_start, (char *)top);
+  collections.push_back(qx_gc_statistics()->collections);
+}
+
+void checker::undone(worker *w, TAGGED *top)
+{
+  if (!heap) return;
+  size_t start = starts.back(), size = copies.size() - start;
+  if (collections.back() == qx_gc_statistics()->collections) {
+    compared++;
+    differing += size != (size_t)((char *)top - (char *)w->heap_start) ||
+                 std::memcmp(copies.data() + start, w->heap_start, size) != 0;
+  }
+  copies.resize(start);
+  starts.pop_back();
+  collections.pop_back();
+}
+
+bool checker::fixpoint()
+{
+  if (rerun) pruning += d->rerun_globals() != 0;
+  return true;
 }
 
 }  // namespace fd_driver

@@ -42,6 +42,25 @@ struct observer {
   virtual bool fixpoint() { return true; }
 };
 
+class driver;
+
+/* The tests' oracle around a search: at every fixpoint no global prunes on a rerun (when rerun
+ * is set); after every undo the heap below the node's top is byte for byte as it was at the
+ * push, unless a collection ran between (when heap is set). */
+struct checker : observer {
+  driver *d = nullptr;
+  bool rerun = true, heap = false;
+  int pruning = 0, compared = 0, differing = 0;
+  void pushed(worker *w, TAGGED *top) override;
+  void undone(worker *w, TAGGED *top) override;
+  bool fixpoint() override;
+
+private:
+  std::vector<char> copies; /* the copies of the open nodes, one after another */
+  std::vector<size_t> starts;
+  std::vector<uint64_t> collections;
+};
+
 class driver {
 public:
   explicit driver(ORVALIS_API_STRUCT *api);
@@ -60,18 +79,37 @@ public:
   bool bound(int x) const;
   int32_t value(int x) const;
 
-  /* Posts the global constraint name(args...): each argument a variable index (>= 0) or an
-   * integer parameter (given as param(k)). The state term holds (X, Attr) per variable argument,
-   * the parameters, then Handle and Stamp 0. Susp and Status come from the driver's table by key
-   * (minmax and 0 for keys it does not know); susp, when given, names the suspension key instead
-   * ("" for []). 1 posted, 0 failed, -1 exception. */
-  struct arg {
-    bool is_var;
-    int32_t v;
+  /* Posts the global constraint name(args...). Each argument is a variable index, an integer
+   * parameter (up to 64 bits), a list of linear terms (coefficient, variable), each t(A, X, Attr),
+   * or t(A, X, Attr, Dead) with Dead a mutable holding the empty FD set, or an FD set given as
+   * intervals (INT32_MIN and INT32_MAX stand for inf and sup). The state term holds the arguments
+   * in order, a variable as X, Attr, then Handle and Stamp 0. Susp and Status come from the
+   * driver's table by key (minmax and 0 for keys it does not know); susp, when given, names the
+   * suspension key of every variable instead ("" for []). 1 posted, 0 failed, -1 exception. */
+  struct lin_term {
+    int32_t a;
+    int x;
   };
-  static arg var(int x) { return {true, x}; }
-  static arg param(int32_t k) { return {false, k}; }
+  struct arg {
+    enum kind_t { variable, integer, terms, dead_terms, set } kind;
+    int64_t v = 0;
+    std::vector<lin_term> lin{};
+    std::vector<std::pair<int32_t, int32_t>> ranges{};
+  };
+  static arg var(int x) { return {arg::variable, x}; }
+  static arg param(int64_t k) { return {arg::integer, k}; }
+  static arg terms(std::vector<lin_term> t, bool dead = false)
+  {
+    return {dead ? arg::dead_terms : arg::terms, 0, std::move(t)};
+  }
+  static arg fdset(std::vector<std::pair<int32_t, int32_t>> r)
+  {
+    return {arg::set, 0, {}, std::move(r)};
+  }
   int post(const char *name, const std::vector<arg> &args, const char *susp = nullptr);
+  /* sum of a*x over terms, relation rel (1 at most, 2 at least, 3 equal, 4 different) rhs:
+   * scalar_product/4. */
+  int post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs);
 
   /* Propagation to the fixpoint: 1, 0 failure, -1 exception pending. */
   int propagate();
@@ -89,12 +127,22 @@ public:
   struct options {
     choice rule = choice::input;
     binding how = binding::fd_unify;
-    bool largest = false; /* try the maximum first */
-    bool queries = false; /* choicepoints as nested queries instead of nodes */
+    bool largest = false;     /* try the maximum first */
+    size_t largest_first = 0; /* with choice::input: the first this many of vars try it too */
+    bool queries = false;     /* choicepoints as nested queries instead of nodes */
     observer *watch = nullptr;
+    /* Branch-and-bound minimising this variable (an index, -1 none): every solution is
+     * recorded as the incumbent, and every node entered after it first tells cost at most the
+     * incumbent's bound less one. */
+    int cost = -1;
   };
   int search(const std::vector<int> &vars, const options &opt,
              const std::function<bool(driver &)> &on_solution, counts *out);
+
+  /* The incumbent record incumbent(Bound, [V1, ..., Vn]) of the last branch-and-bound search
+   * (Bound sup and the values 0 before its first solution), read from the recorded instance:
+   * false when none is recorded. */
+  bool incumbent(TAGGED *bound, std::vector<int32_t> *values);
 
   /* Reruns every posted global through $fd_dispatch_global_fast on its current state and
    * answers the number whose actions would prune (0 at a fixpoint), or -1 on an error. */
@@ -116,7 +164,8 @@ public:
   struct natives {
     definition *arg_attribute, *in_interval, *in_set, *begin, *post_global, *evaluate,
         *dispatch_fast, *prune_and_enqueue, *dom_intersection, *dom_complement, *debug,
-        *enqueue_all, *fd_unify, *set_singleton, *labeling, *fd_delete;
+        *enqueue_all, *fd_unify, *set_singleton, *labeling, *fd_delete, *update_incumbent,
+        *incumbent_bound;
   } n{};
 
 private:
@@ -126,7 +175,10 @@ private:
   int search_node(const std::vector<int> &vars, size_t from, const options &opt,
                   const std::function<bool(driver &)> &on_solution, counts *c);
   int choose(const std::vector<int> &vars, const options &opt, size_t *from, TAGGED *chosen);
-  int branch(TAGGED x, int32_t v, bool left, const options &opt);
+  int post_global(const char *name, const std::vector<arg> &args, const char *susp, bool nested);
+  int record_incumbent(size_t count);
+  int tell_incumbent_bound(const options &opt);
+  int new_incumbent(const std::vector<int> &vars, const options &opt);
   TAGGED fresh_var();
   int exclude_term(TAGGED x, int32_t v);
   TAGGED set_of(const std::vector<int32_t> &values);
@@ -137,14 +189,26 @@ private:
   worker *w_;
   QX_term_ref mark_;
   std::vector<QX_term_ref> vars_;
-  QX_term_ref globals_;  /* list of the posted global/5 records */
-  QX_term_ref labeling_; /* the labeling record of the running search, or [] */
-  QX_term_ref scratch_;  /* four scratch references */
+  QX_term_ref globals_;   /* list of the posted global/5 records */
+  QX_term_ref labeling_;  /* the labeling record of the running search, or [] */
+  QX_term_ref scratch_;   /* four scratch references */
+  QX_term_ref incumbent_; /* the database reference of the incumbent record, or [] */
   std::string error_;
   double native_seconds_ = 0;
   bool stop_ = false;
   int in_native_ = 0; /* hooks and actions being run: errors stay as error nodes */
   definition *true0_;
+};
+
+/* A choicepoint for the life of the scope, undone at its end: what a test posts inside (and the
+ * blocks its propagators allocate) is gone after it. */
+struct undo_scope {
+  worker *w;
+  node *n;
+  explicit undo_scope(worker *w);
+  ~undo_scope();
+  undo_scope(const undo_scope &) = delete;
+  undo_scope &operator=(const undo_scope &) = delete;
 };
 
 /* The driver whose hooks are installed, or null. */

@@ -1,0 +1,61 @@
+/* Job-shop scheduling through the driver: end = start + duration by an equation, precedences
+ * in each job, one reified pair and a disjunction per pair of operations on a machine. */
+#include "fd_models.h"
+
+namespace fd_models {
+
+using drv = fd_driver::driver;
+
+bool jobshop_model(drv &d, const fd_jobshop::instance &p, jobshop *js)
+{
+  int horizon = p.horizon();
+  js->start.assign(p.jobs.size(), {});
+  js->end.assign(p.jobs.size(), {});
+  for (size_t j = 0; j < p.jobs.size(); j++)
+    for (const fd_jobshop::operation &o : p.jobs[j]) {
+      int s = d.new_var(0, horizon), e = d.new_var(0, horizon);
+      if (s < 0 || e < 0) return false;
+      js->start[j].push_back(s);
+      js->end[j].push_back(e);
+      if (d.post_linear({{1, e}, {-1, s}}, 3, o.duration) != 1) return false;
+    }
+  js->makespan = d.new_var(0, horizon);
+  int one = d.new_var(0, 1);
+  if (js->makespan < 0 || one < 0) return false;
+  for (size_t j = 0; j < p.jobs.size(); j++) {
+    for (size_t i = 1; i < p.jobs[j].size(); i++)
+      if (d.post_linear({{1, js->end[j][i - 1]}, {-1, js->start[j][i]}}, 1, 0) != 1) return false;
+    if (d.post_linear({{1, js->makespan}, {-1, js->end[j].back()}}, 2, 0) != 1) return false;
+  }
+  js->before.clear();
+  for (const fd_jobshop::disjunction &x : fd_jobshop::disjunctions(p)) {
+    int b1 = d.new_var(0, 1), b2 = d.new_var(0, 1);
+    if (b1 < 0 || b2 < 0) return false;
+    js->before.push_back(b1);
+    int ea = js->end[x.job_a][x.op_a], sa = js->start[x.job_a][x.op_a];
+    int eb = js->end[x.job_b][x.op_b], sb = js->start[x.job_b][x.op_b];
+    if (d.post("le_iff", {drv::var(ea), drv::var(sb), drv::var(b1)}) != 1 ||
+        d.post("le_iff", {drv::var(eb), drv::var(sa), drv::var(b2)}) != 1 ||
+        d.post("bool", {drv::var(b1), drv::var(b2), drv::var(one), drv::param(fd_circuit::OR)}) !=
+            1)
+      return false;
+  }
+  return d.exclude(one, 0) == 1;
+}
+
+std::vector<int> jobshop::vars() const
+{
+  std::vector<int> v = before;
+  for (const auto &job : start) v.insert(v.end(), job.begin(), job.end());
+  return v;
+}
+
+drv::options jobshop::search() const
+{
+  drv::options o;
+  o.largest_first = before.size();
+  o.cost = makespan;
+  return o;
+}
+
+}  // namespace fd_models

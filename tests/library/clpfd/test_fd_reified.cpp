@@ -1,0 +1,504 @@
+/* The reified and related constraints le_iff/3, eq_iff/3, in_set_iff/3, oneof/3 and abs/2, posted
+ * as global constraints and run by the propagation loop; a search driver supplies the hook that
+ * merges two FD variables the engine unifies. Random instances are checked against brute force
+ * over the distinct variables.
+ */
+#include <functional>
+#include <memory>
+#include <random>
+#include <set>
+
+#include "driver/fd_driver.h"
+#include "fd_kernel_env.h"
+#include "gc.h"
+
+namespace {
+
+/* The relation of each constraint over argument values (in_set_iff's set is a bit mask of
+ * -4..4, passed as a). */
+bool holds(const std::string &k, const std::vector<int> &v, int set = 0)
+{
+  if (k == "le_iff") return v[2] == (v[0] <= v[1]);
+  if (k == "eq_iff") return v[2] == (v[0] == v[1]);
+  if (k == "in_set_iff") return v[1] == (v[0] >= -4 && v[0] <= 4 && (set >> (v[0] + 4) & 1));
+  if (k == "oneof") return v[2] == v[0] || v[2] == v[1];
+  return v[1] == (v[0] < 0 ? -v[0] : v[0]); /* abs */
+}
+
+/* An FD set term of the values of a mask over -4..4 (bit v + 4). */
+std::string set_term(int mask)
+{
+  std::string s = "[";
+  for (int v = -4; v <= 4; v++) {
+    if (!(mask >> (v + 4) & 1) || (v > -4 && mask >> (v + 3) & 1)) continue;
+    int h = v;
+    while (h < 4 && mask >> (h + 5) & 1) h++;
+    s += (s.size() > 1 ? ",[" : "[") + std::to_string(v) + "|" + std::to_string(h) + "]";
+  }
+  return s + "]";
+}
+
+}  // namespace
+
+class FdReified : public FdKernelTest {
+protected:
+  FdReified()
+  {
+    hooks = std::make_unique<fd_driver::driver>(api);
+    /* prop: the loop to its end. post(C, G): C posted with a state of each variable argument
+     * and its attribute (in_set_iff: X, XA, S, B, BA), then Handle and Stamp. codes(Vs, Cs):
+     * each domain as a bit mask over -4..4 (bit V + 4). */
+    consult("prop :- clpfd:'$fd_evaluate_indexical'(_, R), prop(R).\n"
+            "prop(0).\n"
+            "prop(1) :- prop.\n"
+            "prop(R) :- R > 1, throw(handed_back(R)).\n"
+            "attr(X, A) :- clpfd:'$fd_arg_attribute'(X, 0, A).\n"
+            "pairs([], [H, 0], []).\n"
+            "pairs([X|Xs], [X, A|L], [dom(X)|Su]) :- attr(X, A), pairs(Xs, L, Su).\n"
+            "state(in_set_iff(X, S, B), [X, XA, S, B, BA, _, 0], [dom(X), dom(B)]) :- !, "
+            "attr(X, XA), attr(B, BA).\n"
+            "state(C, L, Su) :- C =.. [_|Args], pairs(Args, L, Su).\n"
+            "post(C, G) :- state(C, L, Su0), S =.. [s|L], "
+            "( functor(C, eq_iff, 3) -> Su = [] ; Su = Su0 ), clpfd:'$fd_begin', "
+            "clpfd:'$fd_post_global'(C, S, 0, C, Su, G).\n"
+            "codes([], []).\n"
+            "codes([V|Vs], [C|Cs]) :- code(V, C), codes(Vs, Cs).\n"
+            "code(V, C) :- dom(V, S), set_bits(S, 0, C).\n"
+            "mval('$mutable'(V0, _), V) :- ( V0 = '$mutable'(_, _) -> mval(V0, V) ; V = V0 ).\n"
+            "set_bits([], B, B).\n"
+            "set_bits([[L|H]|T], B0, B) :- B1 is B0 \\/ ((1 << (H + 5)) - (1 << (L + 4))), "
+            "set_bits(T, B1, B).\n"
+            "dom(V, D) :- integer(V), !, D = [[V|V]].\n"
+            "dom(V, D) :- attr(V, A), vdom(A, dom(D, _, _, _)).\n"
+            "vdom(v(_, _, M, _), D) :- mval(M, X), ( X = v(_, _, _, _) -> vdom(X, D) ; D = X ).\n"
+            "doms([], []).\n"
+            "doms([V|Vs], [D|Ds]) :- dom(V, D), doms(Vs, Ds).\n"
+            "dead(G, 1) :- arg(4, G, D), nonvar(D), !.\n"
+            "dead(_, 0).\n"
+            "b(G, V, R) :- ( G -> R = V ; R = 0 ).\n"
+            "in(V, L, H) :- clpfd:'$fd_in_interval'(V, L, H, 1).\n"
+            "undone(G, T, R) :- ( call(G), assertz(seen(T)), fail ; true ), "
+            "( retract(seen(R)) -> true ; R = failed ).\n");
+  }
+  ~FdReified() override { hooks.reset(); }
+
+  std::unique_ptr<fd_driver::driver> hooks;
+};
+
+/* The Part's edge cases and the alias cases: the domains after the loop and whether the
+ * constraint is entailed. */
+TEST_F(FdReified, EdgeCases)
+{
+  const struct {
+    const char *setup, *constraint, *vars, *expected;
+  } cases[] = {
+      {"X in 1..3, Y in 5..9", "le_iff(X, Y, B)", "[X, Y, B]", "r([[[1|3]],[[5|9]],[[1|1]]],1)"},
+      {"X in 0..10, Y in 3..20", "le_iff(X, Y, 0)", "[X, Y]", "r([[[4|10]],[[3|9]]],0)"},
+      {"X = 5, Y in 0..9", "le_iff(X, Y, 1)", "[X, Y]", "r([[[5|5]],[[5|9]]],1)"},
+      {"X = 3, Y in 1..5", "eq_iff(X, Y, 0)", "[Y]", "r([[[1|2],[4|5]]],1)"},
+      {"X in 1..3, Y in 4..6", "eq_iff(X, Y, B)", "[B]", "r([[[0|0]]],1)"},
+      {"X in 1..3", "in_set_iff(X, [], B)", "[X, B]", "r([[[1|3]],[[0|0]]],1)"},
+      {"X = 1, Y = 2, Z in 0..5", "oneof(X, Y, Z)", "[Z]", "r([[[1|2]]],1)"},
+      {"X in -3..5", "abs(X, Y)", "[X, Y]", "r([[[-3|5]],[[0|5]]],0)"},
+      {"X in -5.. -2, Y in 0..3", "abs(X, Y)", "[X, Y]", "r([[[-3|-2]],[[2|3]]],0)"},
+      /* infinite ends */
+      {"X in inf..sup, Y in inf..5", "le_iff(X, Y, 1)", "[X, Y]", "r([[[inf|5]],[[inf|5]]],0)"},
+      {"X in inf..3, Y in 5..sup", "le_iff(X, Y, B)", "[B]", "r([[[1|1]]],1)"},
+      {"X in 2..sup, Y in inf..1", "le_iff(X, Y, B)", "[B]", "r([[[0|0]]],1)"},
+      {"X in inf..sup, Y in 0..sup", "le_iff(X, Y, 0)", "[X, Y]", "r([[[1|sup]],[[0|sup]]],0)"},
+      {"X in inf..sup", "abs(X, Y)", "[X, Y]", "r([[[inf|sup]],[[0|sup]]],0)"},
+      {"X in inf.. -2, Y in 0..3", "abs(X, Y)", "[X, Y]", "r([[[-3|-2]],[[2|3]]],0)"},
+      {"X in 3..sup", "in_set_iff(X, [[inf|2],[5|sup]], B)", "[X, B]", "r([[[3|sup]],[[0|1]]],0)"},
+      {"X in 3..sup", "in_set_iff(X, [[inf|2],[5|sup]], 0)", "[X]", "r([[[3|4]]],1)"},
+      /* shared variables */
+      {"X in 1..5", "le_iff(X, X, B)", "[B]", "r([[[1|1]]],1)"},
+      {"X in 1..5", "eq_iff(X, X, B)", "[B]", "r([[[1|1]]],1)"},
+      {"X in -2..5", "abs(X, X)", "[X]", "r([[[0|5]]],1)"},
+      {"X in 1..5, Z in 0..9", "oneof(X, Y, X)", "[X]", "r([[[1|5]]],1)"},
+      {"X in 0..9, Y in -5..5", "le_iff(X, Y, X)", "[X, Y]", "r([[[0|1]],[[-5|5]]],0)"},
+      /* a single common value is told, not unified */
+      {"X in 1..3, Y in 3..5", "eq_iff(X, Y, 1)", "[X, Y]", "r([[[3|3]],[[3|3]]],1)"},
+      {"X in 10..12, Y = 4, Z in 3..8", "oneof(X, Y, Z)", "[Z]", "r([[[4|4]]],1)"},
+      {"X in 10..12, Y in 1..4, Z in 4..8", "oneof(X, Y, Z)", "[Y, Z]", "r([[[4|4]],[[4|4]]],1)"},
+  };
+  for (const auto &c : cases) {
+    std::string setup = c.setup, goal;
+    /* "V in L..H" and "V = N" */
+    for (size_t at = 0; at < setup.size();) {
+      size_t end = setup.find(", ", at);
+      std::string part = setup.substr(at, end == std::string::npos ? std::string::npos : end - at);
+      size_t in = part.find(" in ");
+      if (in != std::string::npos) {
+        size_t dots = part.find("..");
+        part = "clpfd:'$fd_in_interval'(" + part.substr(0, in) + ", " +
+               part.substr(in + 4, dots - in - 4) + ", " + part.substr(dots + 2) + ", 0)";
+      }
+      goal += part + ", ";
+      at = end == std::string::npos ? setup.size() : end + 2;
+    }
+    goal = "undone((" + goal + "post(" + c.constraint + ", G), prop, dead(G, E), doms(" + c.vars +
+           ", D)), r(D, E), R)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("R"), c.expected);
+  }
+}
+
+namespace {
+
+/* An argument: variable V<index> of the pool, or an integer. */
+struct arg {
+  bool is_var;
+  int v;
+};
+
+struct problem {
+  std::string kind;
+  std::vector<arg> args;
+  int set = 0;     /* in_set_iff's S, a mask over -4..4 */
+  int dom[3] = {}; /* the pool's domains, masks over -4..4 */
+};
+
+constexpr int POOL = 3;
+
+/* The values of the pool (a[k] for V<k>) that satisfy the constraint. */
+bool satisfies(const problem &c, const int a[POOL])
+{
+  std::vector<int> v;
+  for (const arg &x : c.args) v.push_back(x.is_var ? a[x.v] : x.v);
+  return holds(c.kind, v, c.set);
+}
+
+/* Calls f on every assignment of the pool within the domains whose aliased variables (bit
+ * 1: V0 = V1, 2: V0 = V2, 4: V1 = V2) are equal. */
+void each_assignment(const int dom[POOL], int alias, const std::function<void(const int *)> &f)
+{
+  int a[POOL];
+  for (a[0] = -4; a[0] <= 4; a[0]++)
+    for (a[1] = -4; a[1] <= 4; a[1]++)
+      for (a[2] = -4; a[2] <= 4; a[2]++) {
+        bool in = true;
+        for (int k = 0; k < POOL; k++) in = in && (dom[k] >> (a[k] + 4) & 1);
+        if ((alias & 1 && a[0] != a[1]) || (alias & 2 && a[0] != a[2]) ||
+            (alias & 4 && a[1] != a[2]))
+          in = false;
+        if (in) f(a);
+      }
+}
+
+/* The integers of a written term in order, "failed" read as INT32_MIN. */
+std::vector<int> numbers(const std::string &text)
+{
+  std::vector<int> out;
+  for (size_t i = 0; i < text.size();) {
+    if (text.compare(i, 6, "failed") == 0) {
+      out.push_back(INT32_MIN);
+      i += 6;
+    } else if (isdigit((unsigned char)text[i]) ||
+               (text[i] == '-' && i + 1 < text.size() && isdigit((unsigned char)text[i + 1]))) {
+      size_t used;
+      out.push_back(std::stoi(text.substr(i), &used));
+      i += used;
+    } else {
+      i++;
+    }
+  }
+  return out;
+}
+
+std::string term(const arg &a) { return (a.is_var ? "V" : "") + std::to_string(a.v); }
+
+/* A random instance: each argument a pool variable or (one time in four) a constant; the
+ * reified B is mostly V2, whose domain mostly lies within 0..1. */
+problem random_instance(std::mt19937 &random, const std::string &kind)
+{
+  problem c;
+  c.kind = kind;
+  int n = kind == "abs" ? 2 : kind == "in_set_iff" ? 2 : 3;
+  bool reified = kind.ends_with("_iff");
+  for (int k = 0; k < n; k++) {
+    bool is_b = reified && k == n - 1;
+    if (random() % 4 == 0)
+      c.args.push_back(
+          {false, is_b ? (int)(random() % 7 == 0 ? 2 : random() % 2) : (int)(random() % 9) - 4});
+    else
+      c.args.push_back({true, is_b && random() % 6 ? 2 : (int)(random() % POOL)});
+  }
+  for (int k = 0; k < POOL; k++) {
+    int mask = 0;
+    while (!mask) {
+      if (k == 2 && random() % 3)
+        mask = 1 << 4 | 1 << 5;
+      else if (random() % 3 == 0) {
+        int lo = (int)(random() % 9), hi = (int)(random() % 9);
+        if (lo > hi) std::swap(lo, hi);
+        mask = (1 << (hi + 1)) - (1 << lo);
+      } else {
+        mask = (int)(random() % 512);
+      }
+    }
+    c.dom[k] = mask;
+  }
+  if (kind == "in_set_iff") c.set = random() % 5 == 0 ? 0 : (int)(random() % 512);
+  return c;
+}
+
+std::string constraint_term(const problem &c)
+{
+  std::string s = c.kind + "(" + term(c.args[0]);
+  if (c.kind == "in_set_iff") s += ", " + set_term(c.set);
+  for (size_t k = 1; k < c.args.size(); k++) s += ", " + term(c.args[k]);
+  return s + ")";
+}
+
+/* One snapshot: domains, aliases, entailed; or failed. */
+struct snapshot {
+  bool failed = true;
+  int dom[POOL] = {};
+  int alias = 0;
+  bool entailed = false;
+};
+
+snapshot read_snapshot(const std::vector<int> &n, size_t &at)
+{
+  snapshot s;
+  if (n[at] == INT32_MIN) {
+    at++;
+    return s;
+  }
+  s.failed = false;
+  for (int k = 0; k < POOL; k++) s.dom[k] = n[at++];
+  s.alias = n[at++];
+  s.entailed = n[at++] != 0;
+  return s;
+}
+
+}  // namespace
+
+/* Random instances of every constraint with holes, constants and shared variables, run to the
+ * fixpoint, then once more after one variable is narrowed (a value or an interval) under the
+ * same search: failure only without solutions; every solution within the domains, its aliased
+ * variables equal; entailment only when every assignment left is a solution; a rerun at the
+ * fixpoint prunes nothing; backtracking restores every domain. */
+TEST_F(FdReified, RandomInstancesAgainstBruteForce)
+{
+  consult("snap(Vs, G, s(C, A, E)) :- codes(Vs, C), al(Vs, A), dead(G, E).\n"
+          "al([X, Y, Z], A) :- b(X == Y, 1, A1), b(X == Z, 2, A2), b(Y == Z, 4, A3), "
+          "A is A1 + A2 + A3.\n"
+          "rerun(G) :- dead(G, 1), !.\n"
+          "rerun(G) :- G = global(M, C, _, _, _), mval(M, S), clpfd:'$fd_begin', "
+          "clpfd:'$fd_dispatch_global_fast'(C, S, _, A, G, 1), "
+          "clpfd:'$fd_prune_and_enqueue'(A, G), prop.\n"
+          "phase(G, Vs, Gl, S) :- ( call(G), prop -> snap(Vs, Gl, S) ; S = failed ).\n"
+          "again(G, Vs, C) :- ( rerun(G) -> codes(Vs, C) ; C = failed ).\n");
+  std::mt19937 random(6134);
+  const char *kinds[] = {"le_iff", "eq_iff", "in_set_iff", "oneof", "abs"};
+  int rounds = qx_gc_stress ? 60 : 600, entailed = 0, failed = 0, merged = 0;
+  for (const char *kind : kinds)
+    for (int round = 0; round < rounds; round++) {
+      problem c = random_instance(random, kind);
+      std::string setup = "Vs = [V0, V1, V2]";
+      for (int k = 0; k < POOL; k++)
+        setup += ", clpfd:'$fd_in_set'(V" + std::to_string(k) + ", " + set_term(c.dom[k]) + ", 0)";
+      /* the narrowing: a pool variable to one value or an interval of -4..4 */
+      int nk = (int)(random() % POOL), lo = (int)(random() % 9) - 4,
+          hi = random() % 2 ? lo : (int)(random() % 9) - 4;
+      if (lo > hi) std::swap(lo, hi);
+      std::string narrow = "clpfd:'$fd_in_interval'(V" + std::to_string(nk) + ", " +
+                           std::to_string(lo) + ", " + std::to_string(hi) + ", 1)";
+      std::string goal = setup + ", undone((phase(post(" + constraint_term(c) +
+                         ", G), Vs, G, S1), ( S1 == failed -> R = failed, S2 = failed ; " +
+                         "again(G, Vs, R), phase(" + narrow +
+                         ", Vs, G, S2) )), r(S1, R, S2), L), codes(Vs, B)";
+      SCOPED_TRACE(goal);
+      ASSERT_EQ(run(goal), 1) << exception();
+      std::vector<int> restored = numbers(var("B")), n = numbers(var("L"));
+      ASSERT_EQ(restored.size(), (size_t)POOL);
+      ASSERT_GE(n.size(), 3u) << var("L");
+      for (int k = 0; k < POOL; k++) EXPECT_EQ(restored[k], c.dom[k]) << "not restored";
+      size_t at = 0;
+      snapshot s1 = read_snapshot(n, at);
+      int narrowed[POOL] = {c.dom[0], c.dom[1], c.dom[2]};
+      narrowed[nk] &= (1 << (hi + 5)) - (1 << (lo + 4));
+      std::vector<int> again;
+      if (!s1.failed)
+        for (int k = 0; k < POOL; k++) again.push_back(n[at++]);
+      snapshot s2 = read_snapshot(n, at);
+      struct {
+        const snapshot &s;
+        const int *dom;
+      } phases[] = {{s1, c.dom}, {s2, narrowed}};
+      for (auto &[s, dom] : phases) {
+        if (&s == &s2 && s1.failed) break;
+        int solutions = 0;
+        each_assignment(dom, 0, [&](const int *a) {
+          if (!satisfies(c, a)) return;
+          solutions++;
+          if (s.failed) return;
+          for (int k = 0; k < POOL; k++)
+            EXPECT_TRUE(s.dom[k] >> (a[k] + 4) & 1) << "lost solution, variable " << k;
+          EXPECT_TRUE(!(s.alias & 1 && a[0] != a[1]) && !(s.alias & 2 && a[0] != a[2]) &&
+                      !(s.alias & 4 && a[1] != a[2]))
+              << "unified variables that a solution tells apart";
+        });
+        if (s.failed) {
+          EXPECT_EQ(solutions, 0) << "failed with solutions";
+          failed++;
+          continue;
+        }
+        merged += s.alias != 0;
+        if (s.entailed) {
+          entailed++;
+          each_assignment(s.dom, s.alias, [&](const int *a) {
+            EXPECT_TRUE(satisfies(c, a))
+                << "entailed, but " << a[0] << " " << a[1] << " " << a[2] << " is no solution";
+          });
+        }
+      }
+      for (size_t k = 0; k < again.size(); k++)
+        EXPECT_EQ(again[k], s1.dom[k]) << "a rerun at the fixpoint pruned " << k;
+    }
+  /* the instances reach every outcome */
+  EXPECT_GT(entailed, rounds);
+  EXPECT_GT(failed, rounds / 4);
+  EXPECT_GT(merged, rounds / 10);
+}
+
+/* eq_iff's daemon wakes the propagator only when a run can decide something: B fixed at posting,
+ * on X or Y becoming fixed; B open, on X and Y becoming disjoint or both fixed, or on B becoming
+ * fixed unless it is 0 with X and Y open, or on X and Y becoming one variable. Each row: the domains, B, then narrowings (X := 3 is
+ * in(X, 3, 3)), each followed by the loop; the propagator runs of the posting and of each step,
+ * whether it ended entailed, the domains of X, Y and B and whether X and Y are one variable. */
+TEST_F(FdReified, EqIffDaemonWakesOnlyWhenARunDecides)
+{
+  consult("st(N) :- clpfd:'$fd_statistics'(0, N).\n");
+  const struct {
+    const char *setup, *steps, *expected;
+  } rows[] = {
+      /* B fixed at posting: the val lists of X and Y */
+      {"in(X, 1, 5), in(Y, 1, 5), B = 0", "in(X, 2, 5), in(X, 3, 3), in(Y, 4, 5)",
+       "r([1,0,1,0],1,[[[3|3]],[[4|5]],[[0|0]]],0)"},
+      {"in(X, 1, 5), in(Y, 1, 5), B = 0", "in(Y, 2, 2), in(X, 1, 1)",
+       "r([1,1,0],1,[[[1|1]],[[2|2]],[[0|0]]],0)"},
+      {"in(X, 1, 5), in(Y, 3, 8), B = 1", "in(X, 4, 4)", "r([1,0],1,[[[4|4]],[[4|4]],[[1|1]]],1)"},
+      /* B open: X and Y on their dom lists, B on its val list */
+      {"in(X, 1, 5), in(Y, 3, 8), in(B, 0, 1)", "in(X, 1, 4), in(Y, 5, 8)",
+       "r([1,0,1],1,[[[1|4]],[[5|8]],[[0|0]]],0)"},
+      {"in(X, 1, 5), in(Y, 3, 8), in(B, 0, 1)", "in(B, 1, 1)",
+       "r([1,1],1,[[[3|5]],[[3|5]],[[1|1]]],1)"},
+      {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(B, 0, 0), in(X, 2, 4), in(X, 4, 4)",
+       "r([1,0,0,1],1,[[[4|4]],[[1|3],[5|5]],[[0|0]]],0)"},
+      {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(X, 3, 3), in(Y, 2, 4), in(Y, 3, 3)",
+       "r([1,0,0,1],1,[[[3|3]],[[3|3]],[[1|1]]],1)"},
+      {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(X, 3, 3), in(Y, 4, 5)",
+       "r([1,0,1],1,[[[3|3]],[[4|5]],[[0|0]]],0)"},
+      /* X and Y made one variable: B becomes 1 */
+      {"in(X, 1, 5), in(Y, 2, 6), in(B, 0, 1)", "X = Y", "r([1,1],1,[[[2|5]],[[2|5]],[[1|1]]],1)"},
+      {"in(X, 1, 5), in(Y, 1, 5), in(B, 0, 1)", "in(X, 2, 3), in(Y, 1, 4), in(B, 1, 1)",
+       "r([1,0,0,1],1,[[[2|3]],[[2|3]],[[1|1]]],1)"},
+  };
+  for (const auto &row : rows) {
+    std::string goal = "undone((" + std::string(row.setup) + ", st(_), post(eq_iff(X, Y, B), G), " +
+                       "prop, st(N0)",
+                ns = "N0";
+    std::string steps = row.steps;
+    for (int k = 1; !steps.empty(); k++) {
+      size_t end = steps.find("), ");
+      std::string step = steps.substr(0, end == std::string::npos ? steps.size() : end + 1);
+      steps = end == std::string::npos ? "" : steps.substr(end + 3);
+      goal += ", " + step + ", prop, st(N" + std::to_string(k) + ")";
+      ns += ", N" + std::to_string(k);
+    }
+    goal += ", dead(G, E), doms([X, Y, B], D), b(X == Y, 1, XY)), r([" + ns + "], E, D, XY), R)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("R"), row.expected);
+  }
+}
+
+/* Two variables the constraint makes equal are unified by the engine; the search driver's hook
+ * merges them into one with the common domain. In debugging mode the run reports the
+ * unification as the action call(X = Y) instead, which the action hook then carries out. */
+TEST_F(FdReified, TellEqUnifiesThroughTheEngine)
+{
+  const struct {
+    const char *setup, *constraint, *pair, *expected, *then = "";
+  } rows[] = {
+      {"in(X, 1, 9), in(Y, 3, 12)", "eq_iff(X, Y, 1)", "X-Y", "[[3|9]]"},
+      {"clpfd:'$fd_in_set'(X, [[1|1],[3|3],[5|5],[7|7]], 0), in(Y, 3, 9)", "eq_iff(X, Y, 1)", "X-Y",
+       "[[3|3],[5|5],[7|7]]"},
+      {"in(X, 10, 12), in(Y, 1, 5), in(Z, 3, 8)", "oneof(X, Y, Z)", "Y-Z", "[[3|5]]"},
+      {"in(X, 1, 5), in(Y, 10, 12), in(Z, 3, 8)", "oneof(X, Y, Z)", "X-Z", "[[3|5]]"},
+      {"in(X, 1, 5), in(Z, 3, 8)", "oneof(X, X, Z)", "X-Z", "[[3|5]]"},
+      {"in(X, 0, 6), in(Y, 4, 9)", "abs(X, Y)", "X-Y", "[[4|6]]"},
+      {"in(X, 1, 5), in(Y, 3, 8), in(B, 0, 1)", "eq_iff(X, Y, B)", "X-Y", "[[3|5]]",
+       "prop, B = 1, "},
+  };
+  for (const auto &row : rows) {
+    std::string base = std::string(row.setup) + ", post(" + row.constraint + ", G), " + row.then;
+    std::string goal =
+        "undone((" + base + "prop, " + row.pair + " = P-Q, P == Q, dom(P, D), dead(G, E)), D-E, R)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("R"), std::string("-(") + row.expected + ",1)");
+    if (*row.then) continue;
+    /* debugging mode: the action, the variables still apart; then the action is applied */
+    goal = "undone((clpfd:'$fd_debug'(_, on, _), " + base +
+           "G = global(M, C, _, _, _), mval(M, S), "
+           "clpfd:'$fd_dispatch_global_fast'(C, S, _, A, G, 1), " +
+           row.pair + " = P-Q, A = [exit, call(U = V)], b(U-V == P-Q, 1, I), b(P == Q, 1, J), " +
+           "clpfd:'$fd_prune_and_enqueue'(A, G), b(P == Q, 1, K)), I-J-K, R)";
+    ASSERT_EQ(run(goal), 1) << exception();
+    std::string r = var("R");
+    ASSERT_EQ(run("clpfd:'$fd_debug'(_, off, _)"), 1);
+    EXPECT_EQ(r, "-(-(1,0),1)") << goal;
+  }
+}
+
+/* A B that is no 0/1 value, a value that is no small integer or a variable without an
+ * attribute fail; a malformed set, state or Handle raises an error; so does a native called
+ * from Prolog without a global record. An overflow raises the overflow error, or fails in
+ * fail mode. Nothing crashes. */
+TEST_F(FdReified, BadInputAndOverflow)
+{
+  consult("try(C, S, R) :- clpfd:'$fd_begin', clpfd:'$fd_post_global'(C, S, 0, C, [], G), "
+          "catch(( prop -> dead(G, R) ; R = failed ), error(E, _), short(E, R)).\n"
+          "short(E, R) :- ( E = type_error(T, _) -> R = type_error(T) ; R = E ).\n"
+          "ovf(C, M, R) :- clpfd:'$fd_overflow'(O, M, _), post(C, _), "
+          "catch(( prop -> R = passed ; R = failed ), E, R = E), clpfd:'$fd_overflow'(_, O, _).\n");
+  const struct {
+    const char *setup, *goal, *expected;
+  } rows[] = {
+      {"", "try(le_iff(X, Y, 2), s(X, XA, Y, YA, 2, BA, _, 0), R)", "failed"},
+      {"", "try(eq_iff(X, Y, W), s(X, XA, Y, YA, W, foo, _, 0), R)", "failed"},
+      {"", "try(eq_iff(X, Y, a), s(X, XA, Y, YA, a, foo, _, 0), R)", "failed"},
+      {"", "try(le_iff(1.5, Y, B), s(1.5, foo, Y, YA, B, BA, _, 0), R)", "failed"},
+      {"", "try(abs(X, Y), s(1099511627776, foo, Y, YA, _, 0), R)", "failed"},
+      {"", "try(oneof(X, Y, Z), s(f(X), XA, Y, YA, Z, ZA, _, 0), R)", "failed"},
+      {"", "try(le_iff(X, Y, B), s(X, XA, Y, YA, B, BA, _), R)", "type_error(compound)"},
+      {"", "try(abs(X, Y), s(X, XA, Y, YA, [A|foo], 0), R)", "type_error(compound)"},
+      {"", "try(abs(X, Y), s(X, XA, Y, YA, 7, 0), R)", "type_error(compound)"},
+      {"", "try(in_set_iff(X, S, B), s(X, XA, [[3|1]], B, BA, _, 0), R)", "type_error(fd_set)"},
+      {"", "try(in_set_iff(X, S, B), s(X, XA, [[1|2]|x], B, BA, _, 0), R)", "type_error(fd_set)"},
+      {"", "try(in_set_iff(X, S, B), s(X, XA, S, B, BA, _, 0), R)", "type_error(fd_set)"},
+      {"", "try(in_set_iff(X, S, B), s(X, XA, [[1|a]], B, BA, _, 0), R)", "type_error(fd_set)"},
+      {"", "catch(clpfd:'$fd_le_iff'(s(X, XA, Y, YA, B, BA, _, 0), _, _), error(E, _), R = E)",
+       "instantiation_error"},
+      /* X above the largest integer, Y below the smallest */
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Z, Max, 0), fail, R)", "failed"},
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Min, W, 0), fail, R)", "failed"},
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Z, Max, 0), error, R)",
+       "fd_driver_error(overflow,le_iff(_,268435455,0))"},
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Min, W, 0), error, R)",
+       "fd_driver_error(overflow,le_iff(-268435456,_,0))"},
+      {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Z, Max, B), error, R)", "passed"},
+  };
+  for (const auto &row : rows) {
+    std::string goal = std::string("in(X, 0, 5), in(Y, inf, sup), in(B, 0, 1), ") +
+                       (*row.setup ? std::string(row.setup) + ", " : "") +
+                       "attr(X, XA), attr(Y, YA), attr(B, BA), undone(" + row.goal + ", R, Out)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("Out"), row.expected);
+  }
+}
