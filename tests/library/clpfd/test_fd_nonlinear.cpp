@@ -4,7 +4,11 @@
  * values; the documented cases, the overflow cases and bad states. */
 #include <random>
 
+#include <set>
+
+#include "driver/fd_driver.h"
 #include "fd_prop_env.h"
+#include "models/fd_pythag.h"
 
 namespace {
 
@@ -543,5 +547,116 @@ TEST_F(FdNonlinear, DocumentedCasesBadInputAndOverflow)
     EXPECT_EQ(res.after[0].text(), all.text());
     EXPECT_EQ(res.after[1].text(), nonzero.text());
     EXPECT_EQ(res.after[2].text(), all.text());
+  }
+}
+
+/* ---- models through the search driver ---- */
+
+namespace {
+
+using fd_driver::driver;
+using triples = std::set<std::array<i64, 3>>;
+
+/* Every solution of the search over vars (the values of vars, in order), with the driver's
+ * checks: no global prunes on a rerun at any fixpoint, the heap as it was after every undo. */
+triples solve(driver &d, const std::vector<int> &vars, fd_driver::counts *c, bool heap)
+{
+  fd_driver::checker watch;
+  watch.d = &d;
+  watch.heap = heap && !qx_gc_stress;
+  driver::options o;
+  o.watch = &watch;
+  triples found;
+  auto record = [&](driver &dd) {
+    std::array<i64, 3> s{};
+    for (size_t k = 0; k < vars.size(); k++) s[k] = dd.bound(vars[k]) ? dd.value(vars[k]) : SUP;
+    EXPECT_TRUE(found.insert(s).second) << "a solution found twice";
+    return true;
+  };
+  EXPECT_EQ(d.search(vars, o, record, c), 1);
+  EXPECT_EQ(c->solutions, found.size());
+  EXPECT_EQ(watch.pruning, 0) << "a rerun at a fixpoint pruned";
+  EXPECT_EQ(watch.differing, 0) << "an undo left the heap changed";
+  if (watch.heap) {
+    EXPECT_GT(watch.compared, 0);
+  }
+  return found;
+}
+
+}  // namespace
+
+class FdNonlinearModels : public FdKernelTest {};
+
+/* Pythagorean triples with c at most 100 (squares by x*x=y, the sum by a linear equation): the
+ * triples of a brute-force enumeration, each checked. */
+TEST_F(FdNonlinearModels, PythagoreanTriplesMatchBruteForce)
+{
+  for (int cmax : {qx_gc_stress ? 30 : 100, 5, 4}) {
+    SCOPED_TRACE(cmax);
+    triples oracle;
+    for (i64 a = 1; a <= cmax; a++)
+      for (i64 b = a + 1; b <= cmax; b++)
+        for (i64 c = b; c <= cmax; c++)
+          if (a * a + b * b == c * c) oracle.insert({a, b, c});
+    fd_driver::undo_scope undo(w);
+    driver d(api);
+    if (!fd_models::pythagorean(d, cmax)) {
+      EXPECT_TRUE(oracle.empty()) << "posting failed";
+      EXPECT_EQ(exception(), "<none>");
+      continue;
+    }
+    fd_driver::counts c;
+    triples found = solve(d, fd_models::pythagorean_vars(), &c, cmax < 50);
+    EXPECT_EQ(found, oracle);
+    if (cmax == 100) {
+      EXPECT_EQ(found.size(), 52u);
+    }
+  }
+}
+
+/* x*y = N over -N..N (and x*y = 0 over -6..6): every factor pair, nothing else. */
+TEST_F(FdNonlinearModels, FactorPairsMatchBruteForce)
+{
+  for (i64 n : {0, 1, 12, 36, 97, -30, 64}) {
+    SCOPED_TRACE(n);
+    i64 m = n == 0 ? 6 : std::abs(n);
+    triples oracle;
+    for (i64 x = -m; x <= m; x++)
+      for (i64 y = -m; y <= m; y++)
+        if (x * y == n) oracle.insert({x, y, n});
+    fd_driver::undo_scope undo(w);
+    driver d(api);
+    ASSERT_EQ(d.new_var((int32_t)-m, (int32_t)m), 0);
+    ASSERT_EQ(d.new_var((int32_t)-m, (int32_t)m), 1);
+    ASSERT_EQ(d.new_var((int32_t)n, (int32_t)n), 2);
+    ASSERT_EQ(d.post("x*y=z", {driver::var(0), driver::var(1), driver::var(2)}), 1) << exception();
+    fd_driver::counts c;
+    EXPECT_EQ(solve(d, {0, 1, 2}, &c, true), oracle);
+  }
+}
+
+/* x/y = z, x mod y = z and x rem y = z with x in -12..12, y in -5..5 and z in -4..9: every
+ * solution of C++'s truncating division, floored modulo and truncated remainder. */
+TEST_F(FdNonlinearModels, DivisionsMatchBruteForce)
+{
+  const char *names[] = {"x/y=z", "x mod y=z", "x rem y=z"};
+  for (kind k : {QUOTIENT, MODULO, REMAINDER}) {
+    SCOPED_TRACE(names[k - QUOTIENT]);
+    triples oracle;
+    for (i64 x = -12; x <= 12; x++)
+      for (i64 y = -5; y <= 5; y++)
+        for (i64 z = -4; z <= 9; z++)
+          if (holds(k, x, y, z)) oracle.insert({x, y, z});
+    fd_driver::undo_scope undo(w);
+    driver d(api);
+    ASSERT_EQ(d.new_var(-12, 12), 0);
+    ASSERT_EQ(d.new_var(-5, 5), 1);
+    ASSERT_EQ(d.new_var(-4, 9), 2);
+    ASSERT_EQ(d.post(names[k - QUOTIENT], {driver::var(0), driver::var(1), driver::var(2)}), 1)
+        << exception();
+    fd_driver::counts c;
+    triples found = solve(d, {0, 1, 2}, &c, true);
+    EXPECT_EQ(found, oracle);
+    for (const auto &s : found) EXPECT_TRUE(holds(k, s[0], s[1], s[2]));
   }
 }
