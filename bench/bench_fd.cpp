@@ -10,6 +10,7 @@
 #include "../tests/library/clpfd/driver/fd_driver.h"
 #include "../tests/library/clpfd/models/fd_models.h"
 #include "bench_fd_common.h"
+#include "bench_fd_pythag.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ const row rows[] = {
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},
     {"ft06", "optimum", 55, 100, ft06},
+    {"pythag500", "solutions", 386, 1, bench_fd_pythag::pythag500},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */

@@ -224,7 +224,10 @@ void arith_run(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state, Q
   w->term[2] = atom_nil;
   int outcome = check_state(deref(w->term[0]), n);
   if (outcome < 0) {
-    qx_type_error(w, "state", deref(w->term[0]), 0);
+    /* the culprit is the state's name: its arguments reach the attributes, whose suspensions
+     * reach this state again */
+    TAGGED s = deref(w->term[0]);
+    qx_type_error(w, "state", IsStr(s) ? FunctorName(StrFunctor(s)) : s, 0);
     fd_native_fail(api);
     return;
   }

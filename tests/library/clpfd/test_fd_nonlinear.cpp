@@ -550,6 +550,48 @@ TEST_F(FdNonlinear, DocumentedCasesBadInputAndOverflow)
   }
 }
 
+/* States that are no state term, or whose Handle no block allocation made, raise an error; a
+ * value outside its domain or a variable without a domain has no model; a native called without
+ * its global record raises an error. */
+TEST_F(FdNonlinear, BadStates)
+{
+  const std::string setup =
+      "clpfd:'$fd_in_set'(X, [[1|5]], 1), clpfd:'$fd_in_set'(Y, [[1|5]], 1), "
+      "clpfd:'$fd_in_set'(Z, [[1|5]], 1), clpfd:'$fd_arg_attribute'(X, 0, XA), "
+      "clpfd:'$fd_arg_attribute'(Y, 0, YA), clpfd:'$fd_arg_attribute'(Z, 0, ZA), "
+      "clpfd:'$fd_begin', ";
+  const struct {
+    const char *key, *state, *expect;
+  } cases[] = {
+      {"'x*y=z'", "st(X, XA, Y, YA, _, 0)", "type_error"},
+      {"'x*y=z'", "st(X, XA, Y, YA, Z, ZA, bad, 0)", "type_error"},
+      {"'x*y=z'", "st(X, XA, Y, YA, Z, ZA, [_|f(1)], 0)", "type_error"},
+      {"'x/y=z'", "foo", "type_error"},
+      {"'x*x=y'", "st(X, XA, 1)", "type_error"},
+      {"'x*y=z'", "st(X, XA, Y, foo, Z, ZA, _, 0)", "failed"},
+      {"'x mod y=z'", "st(X, XA, 7, YA, Z, ZA, _, 0)", "failed"},
+      {"'x rem y=z'", "st(X, XA, a, YA, Z, ZA, _, 0)", "failed"},
+      {"'x*x=y'", "st(X, v(1), Y, YA, _, 0)", "failed"},
+      {"'x*y=z'", "st(X, XA, Y, YA, Z, ZA, _, 0)", "ok"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " " + c.state);
+    std::string args = std::string(c.key) == "'x*x=y'" ? "(X, Y), " : "(X, Y, Z), ";
+    std::string goal = "undone((" + setup + "clpfd:'$fd_post_global'(" + c.key + args + c.state +
+                       ", 32, c, [minmax(X), minmax(Y), minmax(Z)], _), catch((nl_prop -> R = "
+                       "ok ; R = failed), error(E, _), functor(E, R, _))), R, L)";
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("L"), c.expect);
+  }
+  for (const char *native : {"product", "square", "quotient", "modulo", "remainder"}) {
+    ASSERT_EQ(run(std::string("clpfd:'$fd_in_set'(X, [[1|5]], 1), catch(clpfd:'$fd_") + native +
+                  "'(st(X, _, X, _, X, _, _, 0), _, _), error(E, _), true)"),
+              1)
+        << exception();
+    EXPECT_NE(var("E"), "_") << native << ": no global record, an error";
+  }
+}
+
 /* ---- models through the search driver ---- */
 
 namespace {
