@@ -180,11 +180,14 @@ bool valid_handle(TAGGED h)
 }
 
 /* A state term with n (variable, attribute) pairs, then Handle and Stamp. 1 good, 0 a value
- * with no domain (no model), -1 not a state term. */
+ * with no domain (no model), -1 not a state term. The pairs are checked before the block that
+ * keeps them is made. */
 int check_state(TAGGED s, int n)
 {
   if (!IsStr(s) || IsBox(s) || (int)Arity(StrFunctor(s)) < 2 * n + 2) return -1;
-  if (!valid_handle(deref(StrArg(s, (int)Arity(StrFunctor(s)) - 1)))) return -1;
+  TAGGED handle = deref(StrArg(s, (int)Arity(StrFunctor(s)) - 1));
+  if (!valid_handle(handle)) return -1;
+  if (!IsVar(handle)) return 1;
   for (int k = 0; k < n; k++) {
     TAGGED x = deref(StrArg(s, 2 * k + 1)), attr = deref(StrArg(s, 2 * k + 2));
     if (!(IsVar(x) || IsSmall(x)) || !fd_well_formed_attribute(attr)) return 0;
@@ -312,9 +315,10 @@ int product_step(ORVALIS_API_STRUCT *api, worker *, dvar *v)
 
 /* ---- X*X = Y ---- */
 
+/* m is a small integer: its root, converted through 32 bits (no 64-bit float conversion). */
 i64 floor_sqrt(i64 m)
 {
-  i64 r = (i64)std::sqrt((double)m);
+  i64 r = (int32_t)std::sqrt((double)m);
   while (r * r > m) r--;
   while ((r + 1) * (r + 1) <= m) r++;
   return r;
