@@ -532,32 +532,17 @@ int remainder_run(ORVALIS_API_STRUCT *api, worker *w, dvar *v)
 
 }  // namespace
 
-void prolog_fd_product_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
-                                      QX_term_ref state, QX_term_ref actions)
-{
-  arith_run(api, state0, state, actions, 3, product_step);
-}
+/* The protocol's entries: one per relation, each the frame around its step. */
+#define ARITH_NATIVE(name, n, step)                                                                \
+  void name(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state, QX_term_ref actions)   \
+  {                                                                                                \
+    arith_run(api, state0, state, actions, n, step);                                               \
+  }
 
-void prolog_fd_square_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                     QX_term_ref actions)
-{
-  arith_run(api, state0, state, actions, 2, square_step);
-}
+ARITH_NATIVE(prolog_fd_product_qxenv_multi_qx, 3, product_step)
+ARITH_NATIVE(prolog_fd_square_qxenv_multi_qx, 2, square_step)
+ARITH_NATIVE(prolog_fd_quotient_qxenv_multi_qx, 3, quotient_run)
+ARITH_NATIVE(prolog_fd_modulo_qxenv_multi_qx, 3, modulo_run)
+ARITH_NATIVE(prolog_fd_remainder_qxenv_multi_qx, 3, remainder_run)
 
-void prolog_fd_quotient_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
-                                       QX_term_ref state, QX_term_ref actions)
-{
-  arith_run(api, state0, state, actions, 3, quotient_run);
-}
-
-void prolog_fd_modulo_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                                     QX_term_ref actions)
-{
-  arith_run(api, state0, state, actions, 3, modulo_run);
-}
-
-void prolog_fd_remainder_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
-                                        QX_term_ref state, QX_term_ref actions)
-{
-  arith_run(api, state0, state, actions, 3, remainder_run);
-}
+#undef ARITH_NATIVE
