@@ -343,7 +343,11 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     r.set = fds_import_set(api, w, refs + nrefs - 1);
     if (!r.set) {
       QX_reset_term_refs(mark);
-      qx_type_error(w, "fd_set", deref(StrArg(deref(w->term[0]), spec.set_arg)), 0);
+      TAGGED culprit = deref(StrArg(deref(w->term[0]), spec.set_arg));
+      if (IsVar(culprit))
+        qx_instantiation_error(w, 0);
+      else
+        qx_type_error(w, "fd_set", culprit, 0);
       fd_native_fail(api);
       return;
     }

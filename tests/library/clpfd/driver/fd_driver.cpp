@@ -135,7 +135,8 @@ struct hooks {
 
   /* Two FD variables made one: the older v/4 of the two chains aliases the younger, the
    * younger keeps both sides' suspensions, the domain becomes the intersection and both sides'
-   * constraints run again. */
+   * constraints run again, those waiting for a value too: that X and Y are one is news no
+   * domain event carries (eq_iff(X, Y, 0) fails on it). */
   static int merge(driver *d, QX_term_ref goal, TAGGED other_attr)
   {
     ORVALIS_API_STRUCT *api = d->api_;
@@ -201,6 +202,13 @@ struct hooks {
     fd_sync(api, w);
     fd_enqueue_all(api, w, FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MAX | FD_WAKE_MINMAX,
                    fd_state(api)->functor_none, fd_ref_get(api, r + 3));
+    /* The value list's globals, and those of its daemons, run too (its indexicals wait). */
+    lists = fd_mutable_value(fd_ref_get(api, r + 3));
+    for (TAGGED l = deref(StrArg(lists, FD_LISTS_FIRST + 4)); IsLst(l); l = deref(LstTail(l))) {
+      TAGGED s = deref(StrArg(deref(LstHead(l)), 2));
+      if (StrFunctor(s) == functor_daemon5) s = deref(StrArg(s, 1));
+      if (StrFunctor(s) == functor_global5 && !fd_dead(s)) fd_enqueue_global(api, w, s, 2);
+    }
     return 1;
   }
 
