@@ -5,6 +5,7 @@
 #include <random>
 
 #include <set>
+#include <sstream>
 
 #include "driver/fd_driver.h"
 #include "fd_prop_env.h"
@@ -144,18 +145,14 @@ std::vector<domain> read_domains(const std::vector<i64> &nums, size_t *at, int n
   return out;
 }
 
-std::vector<i64> numbers(const std::string &text)
+/* The integers written in a text, in order. */
+std::vector<i64> numbers(std::string text)
 {
+  for (char &c : text)
+    if (c != '-' && !std::isdigit((unsigned char)c)) c = ' ';
+  std::istringstream in(text);
   std::vector<i64> out;
-  for (size_t i = 0; i < text.size();) {
-    if (text[i] == '-' || std::isdigit((unsigned char)text[i])) {
-      size_t used;
-      out.push_back(std::stoll(text.substr(i), &used));
-      i += used;
-    } else {
-      i++;
-    }
-  }
+  for (i64 v; in >> v;) out.push_back(v);
   return out;
 }
 
