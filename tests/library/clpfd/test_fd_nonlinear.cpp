@@ -703,3 +703,41 @@ TEST_F(FdNonlinearModels, DivisionsMatchBruteForce)
     for (const auto &s : found) EXPECT_TRUE(holds(k, s[0], s[1], s[2]));
   }
 }
+
+/* Two arguments made one variable after posting (the engine's unification merges them): the
+ * solutions over -6..6 are those of the relation with the two values equal. */
+TEST_F(FdNonlinearModels, AliasedArgumentsMatchBruteForce)
+{
+  const char *names[] = {"x*y=z", "x*x=y", "x/y=z", "x mod y=z", "x rem y=z"};
+  const int pairs[][2] = {{0, 1}, {0, 2}, {1, 2}};
+  for (kind k : {PRODUCT, SQUARE, QUOTIENT, MODULO, REMAINDER})
+    for (const auto &pair : pairs) {
+      int n = arity(k);
+      if (pair[1] >= n) continue;
+      SCOPED_TRACE(std::string(names[k]) + " " + std::to_string(pair[0]) + "=" +
+                   std::to_string(pair[1]));
+      triples oracle;
+      for (i64 x = -6; x <= 6; x++)
+        for (i64 y = -6; y <= 6; y++)
+          for (i64 z = n == 2 ? 0 : -6; z <= (n == 2 ? 0 : 6); z++) {
+            std::array<i64, 3> s{x, y, z};
+            if (s[pair[0]] == s[pair[1]] && holds(k, x, y, z)) oracle.insert(s);
+          }
+      fd_driver::undo_scope undo(w);
+      driver d(api);
+      std::vector<driver::arg> args;
+      std::vector<int> vars;
+      for (int i = 0; i < n; i++) {
+        ASSERT_EQ(d.new_var(-6, 6), i);
+        args.push_back(driver::var(i));
+        vars.push_back(i);
+      }
+      ASSERT_EQ(d.post(names[k], args), 1) << exception();
+      if (d.unify(pair[0], pair[1]) != 1) {
+        EXPECT_TRUE(oracle.empty()) << exception();
+        continue;
+      }
+      fd_driver::counts c;
+      EXPECT_EQ(solve(d, vars, &c, true), oracle);
+    }
+}
