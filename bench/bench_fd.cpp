@@ -11,6 +11,7 @@
 #include "../tests/library/clpfd/models/fd_models.h"
 #include "bench_fd_aclinear.h"
 #include "bench_fd_common.h"
+#include "bench_fd_pythag.h"
 
 namespace {
 
@@ -84,6 +85,7 @@ const row rows[] = {
     {"send_more", "solutions", 1, 10000, send_more},
     {"ft06", "optimum", 55, 100, ft06},
     {"aclinear8", "solutions", bench_fd_aclinear::SOLUTIONS, 1, bench_fd_aclinear::equation8},
+    {"pythag500", "solutions", 386, 1, bench_fd_pythag::pythag500},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */

@@ -17,6 +17,8 @@
 #include <gecode/int.hh>
 #include <gecode/search.hh>
 
+#include "gecode_pythag.h"
+
 using namespace Gecode;
 
 namespace {
@@ -273,6 +275,7 @@ const row rows[] = {
     {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},
     {"ft06", "optimum", 55, 100, ft06},
     {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
+    {"pythag500", "solutions", 386, 1, [] { return count_all<gecode_pythag::Pythag>(500); }},
 };
 
 /* Each row: the best time of three runs of repeat searches; false when a value is wrong. */

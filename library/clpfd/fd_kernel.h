@@ -294,6 +294,21 @@ void prolog_fd_set_singleton_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref
                                             QX_term_ref dom_mutable);
 void prolog_fd_unify_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_term_ref y);
 
+/* ---- nonlinear arithmetic (fd_nonlinear.cpp) ---- */
+
+/* The propagators of x*y=z, x*x=y, x/y=z, x mod y=z and x rem y=z, also the natives
+ * '$fd_product'/3, '$fd_square'/3, '$fd_quotient'/3, '$fd_modulo'/3 and '$fd_remainder'/3. */
+void prolog_fd_product_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                      QX_term_ref state, QX_term_ref actions);
+void prolog_fd_square_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
+void prolog_fd_quotient_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                       QX_term_ref state, QX_term_ref actions);
+void prolog_fd_modulo_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
+void prolog_fd_remainder_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
 /* ---- reified and related constraints (fd_reified.cpp) ---- */
 
 /* The propagators of le_iff/3, eq_iff/3, in_set_iff/3, oneof/3 and abs/2, also the natives

@@ -170,28 +170,22 @@ std::string describe(TAGGED t, int depth = 0)
 
 std::string probed; /* the state term of the probe's last run */
 
-/* A global that records its state term and is entailed at once. */
-void probe_entry(ORVALIS_API_STRUCT *api, QX_term_ref, QX_term_ref state, QX_term_ref actions)
+/* A test global that records its state term first. */
+void probe_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                 QX_term_ref actions)
 {
-  worker *w = fd_worker(api);
-  if (!fd_check_global(api, w)) return;
-  probed = describe(w->term[0]);
-  w->numstack_end = nullptr;
-  w->term[2] = atom_nil;
-  TAGGED handle;
-  int32_t stamp;
-  int is_new;
-  fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-  fd_ref_put(api, state, w->term[0]);
-  dvar_export_done(api, w, actions, 1);
+  probed = describe(fd_worker(api)->term[0]);
+  fd_kernel_env::test_global_entry(api, state0, state, actions);
 }
 
 /* The driver's posting: term lists (with and without the dead-residual mutable), FD sets with
  * inf and sup, parameters beyond 32 bits, each argument in place in the state term. */
 TEST_F(FdSolver, PostingBuildsTheStateTerms)
 {
-  enter_global("probe", 4, probe_entry);
-  enter_global("probe", 3, probe_entry);
+  for (uint32_t arity : {3u, 4u}) {
+    add_test_global("probe", arity);
+    enter_global("probe", arity, probe_entry);
+  }
   driver d(api);
   int x = d.new_var(0, 9), y = d.new_var(0, 9);
   ASSERT_EQ(d.post("probe", {driver::terms({{3, x}, {-2, y}}), driver::param(1),

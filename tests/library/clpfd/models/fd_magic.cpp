@@ -21,10 +21,7 @@ bool magic_square(fd_driver::driver &d, int n)
   }
   for (const auto &line : lines)
     if (d.post_linear(line, 3, sum) != 1) return false;
-  for (int a = 0; a < cells; a++)
-    for (int b = a + 1; b < cells; b++)
-      if (d.post_linear({{1, first + a}, {-1, first + b}}, 4, 0) != 1) return false;
-  return true;
+  return pairwise_different(d, first, cells);
 }
 
 fd_driver::driver::options magic_search()

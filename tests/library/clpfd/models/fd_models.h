@@ -12,6 +12,10 @@
 
 namespace fd_models {
 
+/* x_a - x_b different from 0 for every pair of the variables first..first+count-1: one
+ * scalar_product of relation 4 per pair. */
+bool pairwise_different(fd_driver::driver &d, int first, int count);
+
 /* N-queens: queen i's row is variable i (0..n-1); per pair of queens q_i - q_j differs from 0,
  * j - i and i - j, each a scalar_product of relation 4. Search: ff, minimum value. */
 bool queens(fd_driver::driver &d, int n);

@@ -3,6 +3,14 @@
 
 namespace fd_models {
 
+bool pairwise_different(fd_driver::driver &d, int first, int count)
+{
+  for (int a = 0; a < count; a++)
+    for (int b = a + 1; b < count; b++)
+      if (d.post_linear({{1, first + a}, {-1, first + b}}, 4, 0) != 1) return false;
+  return true;
+}
+
 bool send_more(fd_driver::driver &d)
 {
   enum { S, E, N, D, M, O, R, Y };
@@ -21,10 +29,8 @@ bool send_more(fd_driver::driver &d)
                      {-1, at(Y)}},
                     3, 0) != 1)
     return false;
-  for (int a = 0; a < 8; a++)
-    for (int b = a + 1; b < 8; b++)
-      if (d.post_linear({{1, at(a)}, {-1, at(b)}}, 4, 0) != 1) return false;
-  return d.post_linear({{1, at(S)}}, 4, 0) == 1 && d.post_linear({{1, at(M)}}, 4, 0) == 1;
+  return pairwise_different(d, first, 8) && d.post_linear({{1, at(S)}}, 4, 0) == 1 &&
+         d.post_linear({{1, at(M)}}, 4, 0) == 1;
 }
 
 }  // namespace fd_models
