@@ -271,13 +271,19 @@ void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
 {
   d->flags |= DV_EXPORTED;
   load_slots(w, d);
+  /* self may be a heap variable (an indexical's Ent): a tell can collect, so it stays rooted and
+   * is read once the tell is done. */
+  qx_gc_root keep(&self, 1);
+  int mask;
   if (d->flags & DV_FIXED) {
-    told(api, w, fd_tell_value(api, w, d->min), self);
+    mask = fd_tell_value(api, w, d->min);
   } else if (has_holes(d)) {
-    told(api, w, fd_tell_unsafe(api, w, view_set(api, w, d)), SELF_NONE);
+    mask = fd_tell_unsafe(api, w, view_set(api, w, d));
+    self = SELF_NONE;
   } else {
-    told(api, w, tell_bounds(api, w, d->min, d->max), self);
+    mask = tell_bounds(api, w, d->min, d->max);
   }
+  told(api, w, mask, self);
 }
 
 void dvar_export_equal(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y)
