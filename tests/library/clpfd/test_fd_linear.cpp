@@ -86,13 +86,6 @@ void each_assignment(const std::vector<domain> &d, F f)
   }
 }
 
-bool finite(const std::vector<domain> &d)
-{
-  for (const domain &x : d)
-    if (x.min() == INF || x.max() == SUP) return false;
-  return true;
-}
-
 int64_t floor_div(int64_t n, int64_t d) { return n / d - (n % d != 0 && (n < 0) != (d < 0)); }
 int64_t ceil_div(int64_t n, int64_t d) { return n / d + (n % d != 0 && (n < 0) == (d < 0)); }
 
