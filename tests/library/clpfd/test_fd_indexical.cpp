@@ -646,8 +646,8 @@ void expect_queens(ORVALIS_API_STRUCT *api)
     EXPECT_EQ(std::to_string(c.nodes) + " " + std::to_string(c.failures), "767 292");
 }
 
-/* A state of indexicals restored by an engine that has not loaded the solver loads it first; the
- * restored ne/3 propagates as it did. */
+/* A state of indexicals restored by an engine that has not loaded the solver loads it first (a
+ * restore that cannot load it fails); the restored ne/3 propagates as it did. */
 TEST(FdSavedState, RestoringIndexicalsLoadsTheSolver)
 {
   char dir_template[] = "/tmp/qx_fdix_XXXXXX";
@@ -659,6 +659,12 @@ TEST(FdSavedState, RestoringIndexicalsLoadsTheSolver)
   }
   IxEngine b;
   ASSERT_TRUE(b.unload());
+  /* without the resource to load the restore fails with the file-not-found code */
+  qx_set_linked_resources(nullptr, nullptr);
+  EXPECT_EQ(b.run("'$restore'('" + dir + "/a.sav', c)"), -1);
+  EXPECT_EQ(b.exception().rfind("error(existence_error(source_sink,", 0), 0u);
+  EXPECT_EQ(b.instance_api(), nullptr);
+  qx_set_linked_resources(fd_kernel_env::pre_map, fd_kernel_env::pre_linkage);
   ASSERT_EQ(b.run("'$restore'('" + dir + "/a.sav', c)"), 1) << b.exception();
   b.api = b.instance_api();
   ASSERT_TRUE(b.api);
