@@ -259,6 +259,15 @@ void import_predicate(definition *def, mod_def *module, mod_def *importer)
   (void)module;
   definition *imp = find_definition(importer, def->functor, nullptr, 1);
   if (imp == def || imp->imported_from == def) return;
+  /* imported from elsewhere before: it leaves that exporter's importers, whose kind, code and
+   * indexicals would otherwise go on being copied into it (and, through its link, into the new
+   * exporter's importers) */
+  if (definition *from = imp->imported_from)
+    for (definition **p = &from->importers; *p; p = &(*p)->next_importer)
+      if (*p == imp) {
+        *p = imp->next_importer;
+        break;
+      }
   imp->imported_from = def;
   imp->defined_in = def->module;
   copy_entry(imp, def);

@@ -715,7 +715,8 @@ TEST(FdSavedState, APredicateListSavesThePredicates)
 
 /* An importer of an FD-defined predicate keeps no copy of chains that are gone: undefined,
  * redefined or installed over, the exporter's chains are what a post through the importer
- * finds. */
+ * finds. Imported from elsewhere since, it (and the new exporter's other importers) takes no
+ * more of the first exporter's entry. */
 TEST_F(FdIndexical, AnImporterForgetsFreedChains)
 {
   install_ne();
@@ -738,6 +739,19 @@ TEST_F(FdIndexical, AnImporterForgetsFreedChains)
       1)
       << exception();
   EXPECT_EQ(var("R"), "-(0,1)");
+  /* imported from elsewhere, it leaves the first exporter's importers */
+  consult_in("m2", "ne(_, _, _).\n");
+  definition *m2 = def("ne", 3, "m2"), *third = def("ne", 3, "third");
+  import_predicate(m2, m2->module, third->module);
+  import_predicate(m2, m2->module, imp->module);
+  std::set<definition *> of_src;
+  for (definition *d = src->importers; d; d = d->next_importer) of_src.insert(d);
+  EXPECT_EQ(of_src, std::set<definition *>{});
+  undefine_predicate(src);
+  install_ne();
+  for (definition *d : {imp, third})
+    EXPECT_TRUE(d->fd_info == nullptr && d->predtyp == ENTER_INTERPRETED)
+        << atom_name(d->module->name);
 }
 
 /* ---- the Part's cases on the machine ---- */
