@@ -673,43 +673,37 @@ TEST(FdSavedState, RestoringIndexicalsLoadsTheSolver)
   std::system(("rm -rf " + dir).c_str());
 }
 
-/* A state holding the solver's own natives, restored by an engine that has the solver loaded:
- * the natives still run. */
-TEST(FdSavedState, RestoredSolverNativesStillRun)
+/* Selected states restored by an engine that has the solver loaded: one holding the solver's own
+ * natives, which still run, and one of a predicate list alone (Module:Name/Arity as written),
+ * which holds those predicates. */
+TEST(FdSavedState, SelectedStatesRestoreIntoALoadedSolver)
 {
   char dir_template[] = "/tmp/qx_fdix_XXXXXX";
   std::string dir = mkdtemp(dir_template);
-  {
-    IxEngine a;
-    a.install_p();
-    ASSERT_EQ(a.run("'$save_increment'([user, clpfd], [], [], '" + dir + "/a.sav', c)"), 1)
-        << a.exception();
+  const struct {
+    const char *modules, *preds, *check;
+  } rows[] = {
+      {"[user, clpfd]", "[]", "clpfd:'$fd_in_interval'(X, 2, 9, 0), fdq:range(X, R), R == 2-9"},
+      {"[]", "[user:ne/3, q/1]", "q(1), q(2), \\+ q(3)"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.preds);
+    std::string file = "'" + dir + "/a.sav'";
+    {
+      IxEngine a;
+      a.install_p();
+      a.consult("q(1).\nq(2).\n");
+      ASSERT_EQ(a.run(std::string("'$save_increment'(") + row.modules + ", [], " + row.preds +
+                      ", " + file + ", c)"),
+                1)
+          << a.exception();
+    }
+    IxEngine b;
+    ASSERT_EQ(b.run("'$restore_increment'(" + file + ", c)"), 1) << b.exception();
+    EXPECT_EQ(b.run(row.check), 1) << b.exception();
+    ASSERT_EQ(b.def("ne", 3)->predtyp, FD_CONSTRAINT);
+    expect_queens(b.api);
   }
-  IxEngine b;
-  ASSERT_EQ(b.run("'$restore_increment'('" + dir + "/a.sav', c)"), 1) << b.exception();
-  EXPECT_EQ(b.run("clpfd:'$fd_in_interval'(X, 2, 9, 0), fdq:range(X, R)"), 1) << b.exception();
-  EXPECT_EQ(b.var("R"), "-(2,9)");
-  expect_queens(b.api);
-  std::system(("rm -rf " + dir).c_str());
-}
-
-/* A predicate list alone saves those predicates. */
-TEST(FdSavedState, APredicateListSavesThePredicates)
-{
-  char dir_template[] = "/tmp/qx_fdix_XXXXXX";
-  std::string dir = mkdtemp(dir_template);
-  {
-    IxEngine a;
-    a.install_ne();
-    a.consult("q(1).\nq(2).\n");
-    ASSERT_EQ(a.run("'$save_increment'([], [], [user:ne/3, q/1], '" + dir + "/a.sav', c)"), 1)
-        << a.exception();
-  }
-  IxEngine b;
-  ASSERT_EQ(b.run("'$restore_increment'('" + dir + "/a.sav', c)"), 1) << b.exception();
-  EXPECT_EQ(b.run("q(1), q(2), \\+ q(3)"), 1) << b.exception();
-  ASSERT_EQ(b.def("ne", 3)->predtyp, FD_CONSTRAINT);
-  expect_queens(b.api);
   std::system(("rm -rf " + dir).c_str());
 }
 
