@@ -470,7 +470,7 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   fd_ref_put(api, global, g);
   if (fd_dead(g)) return RUN_CONTINUE;
   uint32_t status = fd_status(g);
-  if (status & FD_ST_REQUEUE) status &= ~FD_ST_QUEUED;
+  if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   fd_set_status(api, w, g, status | FD_ST_RUNNING);
   fd->resumptions++;
   if (fd->debugging) return RUN_PROLOG;
@@ -739,9 +739,19 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
   }
   TAGGED g = fd_ref_get(api, global);
   uint32_t status = fd_status(g) & ~FD_ST_RUNNING;
-  if (!(status & FD_ST_REQUEUE)) status &= ~FD_ST_QUEUED;
+  if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
+    status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   fd_set_status(api, w, g, status);
   return 1;
+}
+
+void fd_global_at_fixpoint(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED g = deref(w->term[1]);
+  if (!is_record(g, functor_global5)) return;
+  uint32_t status = fd_status(g);
+  if ((status & (FD_ST_REQUEUE | FD_ST_RUNNING | FD_ST_QUEUED)) != STATUS_RUN_MASK) return;
+  fd_set_status(api, w, g, status | FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
 }
 
 /* ---- natives ---- */
@@ -773,7 +783,7 @@ void prolog_fd_global_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
   /* As the loop marks a global it runs: one that may queue itself again is not kept queued. */
   TAGGED g = fd_ref_get(api, global);
   uint32_t status = fd_status(g) | FD_ST_QUEUED | FD_ST_RUNNING;
-  if (status & FD_ST_REQUEUE) status &= ~FD_ST_QUEUED;
+  if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   fd_set_status(api, w, g, status);
 }
 
