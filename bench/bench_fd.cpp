@@ -9,6 +9,7 @@
 
 #include "../tests/library/clpfd/driver/fd_driver.h"
 #include "../tests/library/clpfd/models/fd_models.h"
+#include "../tests/library/clpfd/models/fd_queens_ix.h"
 #include "bench_fd_aclinear.h"
 #include "bench_fd_common.h"
 #include "bench_fd_pythag.h"
@@ -41,6 +42,13 @@ template <int n>
 bool queens(driver &d, fd_driver::counts *c, long *value)
 {
   return fd_models::queens(d, n) && all_solutions(d, fd_models::queens_search(), c, value);
+}
+
+/* The same queens with ne/3 indexicals in place of the linear disequations. */
+template <int n>
+bool queens_ix(driver &d, fd_driver::counts *c, long *value)
+{
+  return fd_models::queens_ix(d, n) && all_solutions(d, fd_models::queens_search(), c, value);
 }
 
 bool send_more(driver &d, fd_driver::counts *c, long *value)
@@ -80,6 +88,8 @@ const row rows[] = {
     {"queens10", "solutions", 724, 1, queens<10>},
     {"queens11", "solutions", 2680, 1, queens<11>},
     {"queens12", "solutions", 14200, 1, queens<12>},
+    {"queens10_ix", "solutions", 724, 1, queens_ix<10>},
+    {"queens12_ix", "solutions", 14200, 1, queens_ix<12>},
     {"magic4_first", "solutions", 1, 1, magic4_first},
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},
@@ -119,6 +129,10 @@ int main(int argc, char **argv)
 {
   BenchEngine e;
   ORVALIS_API_STRUCT *api = bench_fd::load_clpfd(e);
+  if (e.run(fd_models::install_ne_goal()) != 1) {
+    std::printf("install_ne_error 1\n");
+    return 1;
+  }
   int status = 0;
   for (const row &r : rows) {
     if (argc > 1 && std::strcmp(argv[1], r.name) != 0) continue;

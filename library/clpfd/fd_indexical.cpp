@@ -393,7 +393,7 @@ struct builder {
   bool linkage(indexical_info *ix, TAGGED list, TAGGED length)
   {
     std::vector<TAGGED> items;
-    int32_t n, a, m;
+    int32_t n = 0, a = 0, m = 0;
     if (!list_elements(list, MAX_LINKAGE, &items, r)) return false;
     if (!small_in(length, 0, (int32_t)MAX_LINKAGE, &n) || (uint32_t)n != items.size())
       return refuse(r, false, "indexical_length", length);

@@ -12,6 +12,8 @@
 #include "fd_ix_asm.h"
 #include "driver/fd_driver.h"
 #include "fd_prop_env.h"
+#include "models/fd_models.h"
+#include "models/fd_queens_ix.h"
 #include "gc.h"
 #include "memman.h"
 #include "modules.h"
@@ -65,14 +67,7 @@ protected:
   fd_info *chains(definition *d) { return (fd_info *)d->fd_info; }
   /* ne(X, Y, C): X != Y + C as two propagating indexicals, each removing one value once the
    * other argument is fixed (a value dependency). */
-  void install_ne()
-  {
-    indexical x = tagged(900, 0, "amin1 amin2 plus prune_remove"),
-              y = tagged(901, 1, "amin0 amin2 minus prune_remove");
-    x.link(1, 8);
-    y.link(0, 8);
-    ASSERT_EQ(install("ne/3", 1, {x, y}), 1) << exception();
-  }
+  void install_ne() { ASSERT_EQ(run(fd_models::install_ne_goal()), 1) << exception(); }
   /* leq(X, Y, C) reified: X =< Y + C in chain 1, X > Y + C in chain 0, and the checks of both. */
   void install_leq()
   {
@@ -909,14 +904,8 @@ struct heap_undo : fd_driver::observer {
 fd_driver::counts queens(driver &d, int n, fd_driver::observer *watch)
 {
   fd_driver::counts c;
-  for (int i = 0; i < n; i++) d.new_var(1, n);
-  for (int i = 0; i < n; i++)
-    for (int j = i + 1; j < n; j++)
-      for (int k : {0, j - i, i - j})
-        if (d.post_indexicals("ne", {driver::var(i), driver::var(j), driver::param(k)}) != 1)
-          return c;
-  driver::options o;
-  o.rule = fd_driver::choice::ff;
+  if (!fd_models::queens_ix(d, n)) return c;
+  driver::options o = fd_models::queens_search();
   o.watch = watch;
   d.search(
       {}, o, [](driver &) { return true; }, &c);
