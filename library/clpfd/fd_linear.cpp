@@ -390,16 +390,26 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
 
 /* ---- pruning ---- */
 
+void refresh_gcd(linear_data *b);
+bool divides(int32_t g, int64_t v);
+
 /* Term i's view was narrowed (or, beyond the small-integer range, only its contribution): the
- * slacks and the heap follow, a term now fixed is folded into rhs. */
-void narrowed(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t lo, int64_t hi)
+ * slacks and the heap follow, a term now fixed is folded into rhs. 0 on overflow, or when the
+ * fixed term leaves an equation whose other coefficients' gcd does not divide the residual RHS:
+ * the bound rules alone would close in on that by rounding steps, as many as the range is wide. */
+int narrowed(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t lo, int64_t hi)
 {
   set_contribution(b, checked{api}, i, lo, hi);
   qxheapify(b, b->vheap[i]);
   if (!unfixed(b, i)) {
     b->rhs = checked{api}.sub(b->rhs, lo);
     count_unfixed(b, i, -1);
+    if (b->op == OP_EQ) {
+      refresh_gcd(b);
+      if (!divides(b->gcdall, b->rhs)) return 0;
+    }
   }
+  return !overflowed(api);
 }
 
 /* Restricts term i to lo..hi (untagged small integers or the infinities) and updates it;
@@ -411,15 +421,17 @@ int restrict_term(ORVALIS_API_STRUCT *api, linear_data *b, int i, TAGGED lo, TAG
   int64_t cmin, cmax;
   contribution(api, b, i, &cmin, &cmax);
   /* a contribution narrowed beyond what an infinite bound gives stays narrowed */
-  narrowed(api, b, i, std::max(cmin, b->cmin[i]), std::min(cmax, b->cmax[i]));
-  return !overflowed(api);
+  return narrowed(api, b, i, std::max(cmin, b->cmin[i]), std::min(cmax, b->cmax[i]));
 }
 
-/* A new lower (is_lower) or upper bound for term i's variable: restricts it when the bound is a
- * small integer; beyond the range on the emptying side it is an overflow; beyond it on the other
- * side only the contribution moves, to the given limit. 0 on failure. */
+/* A new lower (is_lower) or upper bound for term i's variable, from the at-least (limits_min)
+ * or the at-most step: restricts the variable when the bound is a small integer; beyond the range
+ * on the emptying side it is an overflow. Beyond it on the other side the domain stays, and the
+ * contribution moves to that of the value just outside the range: every value lies within, and
+ * the contribution cannot creep towards the range by rounding steps, one per run of the loop.
+ * 0 on failure. */
 int apply_bound(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t bound, bool is_lower,
-                int64_t limit, bool limits_min)
+                bool limits_min)
 {
   if (SmallFits(bound)) {
     TAGGED v = MakeSmall((int32_t)bound);
@@ -429,11 +441,9 @@ int apply_bound(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t bound, b
     fd_state(api)->fd_overflow = 1;
     return 0;
   }
-  if (limits_min)
-    narrowed(api, b, i, limit, b->cmax[i]);
-  else
-    narrowed(api, b, i, b->cmin[i], limit);
-  return !overflowed(api);
+  int64_t edge = (int64_t)b->coeff[i] * (is_lower ? QX_SMALL_MIN - 1LL : QX_SMALL_MAX + 1LL);
+  if (limits_min) return narrowed(api, b, i, std::max(edge, b->cmin[i]), b->cmax[i]);
+  return narrowed(api, b, i, b->cmin[i], std::min(edge, b->cmax[i]));
 }
 
 /* -q, saturating: a bound that stays beyond the range on the same side. */
@@ -444,12 +454,10 @@ int scalar_product_ge(ORVALIS_API_STRUCT *api, linear_data *b)
 {
   if (b->bige < 0) return 0;
   int i = b->heap[0];
-  int64_t a = b->abscoeff[i], room = b->bige;
-  int64_t q = ceil_div(checked{api}.sub(b->cmax[i], room), a);
+  int64_t q = ceil_div(checked{api}.sub(b->cmax[i], b->bige), b->abscoeff[i]);
   if (overflowed(api)) return 0;
-  int64_t limit = b->cmax[i] - a * (room / a);
   bool positive = b->coeff[i] > 0;
-  return apply_bound(api, b, i, positive ? q : negate(q), positive, limit, true);
+  return apply_bound(api, b, i, positive ? q : negate(q), positive, true);
 }
 
 /* The at-most step on the top term: its maximum contribution falls to cmin + bigf. */
@@ -457,12 +465,10 @@ int scalar_product_le(ORVALIS_API_STRUCT *api, linear_data *b)
 {
   if (b->bigf < 0) return 0;
   int i = b->heap[0];
-  int64_t a = b->abscoeff[i], room = b->bigf;
-  int64_t q = floor_div(checked{api}.add(b->cmin[i], room), a);
+  int64_t q = floor_div(checked{api}.add(b->cmin[i], b->bigf), b->abscoeff[i]);
   if (overflowed(api)) return 0;
-  int64_t limit = b->cmin[i] + a * (room / a);
   bool positive = b->coeff[i] > 0;
-  return apply_bound(api, b, i, positive ? q : negate(q), !positive, limit, false);
+  return apply_bound(api, b, i, positive ? q : negate(q), !positive, false);
 }
 
 /* The 32-bit forms: every quantity fits, so the new bound lies within the old ones. */
