@@ -47,10 +47,7 @@ inline const char *const prelude =
     "len([], 0).\n"
     "len([_|T], N) :- len(T, N0), N is N0 + 1.\n"
     "flat_set([], F, F).\n"
-    "flat_set([[L|H]|T], [L1,H1|F], F0) :- num(L, L1), num(H, H1), flat_set(T, F, F0).\n"
-    "num(inf, -268435457) :- !.\n"
-    "num(sup, 268435456) :- !.\n"
-    "num(X, X).\n"
+    "flat_set([[L|H]|T], [L,H|F], F0) :- flat_set(T, F, F0).\n"
     "snap(Vs, G, [E|F]) :- dead(G, E), flat(Vs, F).\n";
 
 using values = std::vector<int64_t>;
@@ -116,7 +113,8 @@ struct domain {
 
 inline domain range(int64_t lo, int64_t hi) { return domain{{{lo, hi}}}; }
 
-/* The integers written in a text, in order; the word failed read as FAILED. */
+/* The integers written in a text, in order; the words inf, sup and failed read as INF, SUP and
+ * FAILED. */
 constexpr int64_t FAILED = INT64_MIN;
 inline values numbers(const std::string &text)
 {
@@ -126,6 +124,9 @@ inline values numbers(const std::string &text)
     if (text.compare(i, 6, "failed") == 0) {
       out.push_back(FAILED);
       i += 6;
+    } else if (text.compare(i, 3, "inf") == 0 || text.compare(i, 3, "sup") == 0) {
+      out.push_back(text[i] == 'i' ? INF : SUP);
+      i += 3;
     } else if (digit(i) || (text[i] == '-' && digit(i + 1))) {
       size_t used;
       out.push_back(std::stoll(text.substr(i), &used));
@@ -150,12 +151,12 @@ inline std::vector<domain> read_domains(const values &nums, size_t *at, size_t n
 }
 
 /* Calls f on every tuple of the product of the value lists (on none when one is empty). */
-template <typename F>
-void each_assignment(const std::vector<values> &vals, F f)
+template <typename T, typename F>
+void each_assignment(const std::vector<std::vector<T>> &vals, F f)
 {
-  for (const values &v : vals)
+  for (const auto &v : vals)
     if (v.empty()) return;
-  values x(vals.size());
+  std::vector<T> x(vals.size());
   std::vector<size_t> at(vals.size(), 0);
   for (;;) {
     for (size_t i = 0; i < vals.size(); i++) x[i] = vals[i][at[i]];
