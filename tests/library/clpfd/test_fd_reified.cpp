@@ -72,7 +72,7 @@ protected:
   std::unique_ptr<fd_driver::driver> hooks;
 };
 
-/* The Part's edge cases and the alias cases: the domains after the loop and whether the
+/* The edge cases and the alias cases: the domains after the loop and whether the
  * constraint is entailed. */
 TEST_F(FdReified, EdgeCases)
 {
@@ -298,7 +298,9 @@ TEST_F(FdReified, RandomInstancesAgainstBruteForce)
  * whether it ended entailed, the domains of X, Y and B and whether X and Y are one variable. */
 TEST_F(FdReified, EqIffDaemonWakesOnlyWhenARunDecides)
 {
-  consult("st(N) :- clpfd:'$fd_statistics'(0, N).\n");
+  consult("st(N) :- clpfd:'$fd_statistics'(0, N).\n"
+          "steps([], []).\n"
+          "steps([S|Ss], [N|Ns]) :- call(S), prop, st(N), steps(Ss, Ns).\n");
   const struct {
     const char *setup, *steps, *expected;
   } rows[] = {
@@ -325,18 +327,10 @@ TEST_F(FdReified, EqIffDaemonWakesOnlyWhenARunDecides)
        "r([1,0,0,1],1,[[[2|3]],[[2|3]],[[1|1]]],1)"},
   };
   for (const auto &row : rows) {
-    std::string goal = "undone((" + std::string(row.setup) + ", st(_), post(eq_iff(X, Y, B), G), " +
-                       "prop, st(N0)",
-                ns = "N0";
-    std::string steps = row.steps;
-    for (int k = 1; !steps.empty(); k++) {
-      size_t end = steps.find("), ");
-      std::string step = steps.substr(0, end == std::string::npos ? steps.size() : end + 1);
-      steps = end == std::string::npos ? "" : steps.substr(end + 3);
-      goal += ", " + step + ", prop, st(N" + std::to_string(k) + ")";
-      ns += ", N" + std::to_string(k);
-    }
-    goal += ", dead(G, E), doms([X, Y, B], D), b(X == Y, 1, XY)), r([" + ns + "], E, D, XY), R)";
+    std::string goal = "undone((" + std::string(row.setup) +
+                       ", st(_), post(eq_iff(X, Y, B), G), prop, st(N0), steps([" + row.steps +
+                       "], Ns), dead(G, E), doms([X, Y, B], D), b(X == Y, 1, XY)), "
+                       "r([N0|Ns], E, D, XY), R)";
     SCOPED_TRACE(goal);
     ASSERT_EQ(run(goal), 1) << exception();
     EXPECT_EQ(var("R"), row.expected);
