@@ -368,7 +368,7 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
   }
 }
 
-/* The documented cases, the two readings of the square that review found wrong, bad input and the
+/* The documented cases, two easily misread cases of the square, bad input and the
  * overflow flag. Each case runs once, or (loop) to the fixpoint; it expects a domain per variable
  * ("*" not checked), or fail, entailed or overflowed. */
 TEST_F(FdNonlinear, DocumentedCasesBadInputAndOverflow)
