@@ -143,19 +143,30 @@ definition *insert_definition(mod_def *module, TAGGED name, uint32_t arity, int 
   return find_definition(module, key, nullptr, create);
 }
 
-/* Name/Arity or Module:Name/Arity. */
+/* The term after its module qualifications, module set to the innermost one; null when a
+ * qualifier is no atom. */
+static bool strip_modules(TAGGED *term, mod_def **module)
+{
+  TAGGED t = deref(*term);
+  while (IsStr(t) && StrFunctor(t) == functor_colon2) {
+    TAGGED m = deref(StrArg(t, 1));
+    if (!IsAtom(m)) return false;
+    *module = find_module(m, 1);
+    t = deref(StrArg(t, 2));
+  }
+  *term = t;
+  return true;
+}
+
+/* Name/Arity, Module:Name/Arity as written (read as (Module:Name)/Arity, since ':' binds
+ * tighter than '/') or Module:(Name/Arity). */
 definition *parse_definition(TAGGED spec, mod_def *module)
 {
-  spec = deref(spec);
-  while (IsStr(spec) && StrFunctor(spec) == functor_colon2) {
-    TAGGED m = deref(StrArg(spec, 1));
-    if (!IsAtom(m)) return nullptr;
-    module = find_module(m, 1);
-    spec = deref(StrArg(spec, 2));
-  }
+  if (!strip_modules(&spec, &module)) return nullptr;
   if (!IsStr(spec) || StrFunctor(spec) != MakeFunctor(qx_char_atom_fixed('/'), 2)) return nullptr;
-  TAGGED name = deref(StrArg(spec, 1));
+  TAGGED name = StrArg(spec, 1);
   TAGGED arity = deref(StrArg(spec, 2));
+  if (!strip_modules(&name, &module)) return nullptr;
   if (!IsAtom(name) || !IsSmall(arity) || GetSmall(arity) < 0) return nullptr;
   return insert_definition(module, name, (uint32_t)GetSmall(arity), 1);
 }
@@ -231,10 +242,16 @@ void undefine_predicate(definition *def)
   update_exports(def, ENTER_UNDEFINED);
 }
 
+/* Saved states bring no native code: the predicates of loaded resources keep theirs (a state
+ * that names them keeps them as they are). */
 void undefine_all(mod_def *module, int flag)
 {
   (void)flag;
-  qx_for_each_definition(module, [](definition *d) { undefine_predicate(d); });
+  qx_for_each_definition(module, [](definition *d) {
+    bool resource = (d->predtyp == ENTER_FOREIGN || d->predtyp == ENTER_STASH) && d->code.code &&
+                    !d->imported_from;
+    if (!resource) undefine_predicate(d);
+  });
 }
 
 void import_predicate(definition *def, mod_def *module, mod_def *importer)
@@ -242,6 +259,15 @@ void import_predicate(definition *def, mod_def *module, mod_def *importer)
   (void)module;
   definition *imp = find_definition(importer, def->functor, nullptr, 1);
   if (imp == def || imp->imported_from == def) return;
+  /* imported from elsewhere before: it leaves that exporter's importers, whose kind, code and
+   * indexicals would otherwise go on being copied into it (and, through its link, into the new
+   * exporter's importers) */
+  if (definition *from = imp->imported_from)
+    for (definition **p = &from->importers; *p; p = &(*p)->next_importer)
+      if (*p == imp) {
+        *p = imp->next_importer;
+        break;
+      }
   imp->imported_from = def;
   imp->defined_in = def->module;
   copy_entry(imp, def);

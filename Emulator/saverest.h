@@ -177,5 +177,7 @@ int QX_install_fd_hooks(void *api, qx_fd_manager_fn manager, qx_fd_restorer_fn r
                         int enable);
 void init_fd_hooks();
 int call_fd_manager(int operation, void *argument);
+/* Loads the solver's resource, so that its hooks are installed: 0, or the file-not-found code. */
+int load_clpfd_resource();
 
 #endif

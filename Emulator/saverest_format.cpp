@@ -13,6 +13,7 @@
 #include "objareas.h"
 #include "orvalis.h"
 #include "saverest.h"
+#include "wam.h"
 
 const char *const qx_bad_saved_state = "bad saved state";
 
@@ -463,6 +464,18 @@ void init_fd_hooks()
   qx_fd_restorer_hook = nullptr;
   qx_fd_saver_hook = nullptr;
   qx_fd_destructor_hook = nullptr;
+}
+
+/* Runs prolog:load_clpfd_resource/0 as a query with events off: 0 once the solver's hooks are
+ * installed, else the file-not-found code (the load's own error is dropped). */
+int load_clpfd_resource()
+{
+  worker *w = qx_w;
+  disable_events();
+  int rc = qx_call_once(w, init_atom_check("load_clpfd_resource", 0), qx_eg.prolog_module);
+  enable_events();
+  if (rc < 0) qx_clear_exception();
+  return rc == 1 && qx_fd_restorer_hook ? 0 : QXIO_E_FILE_NOT_FOUND;
 }
 
 int call_fd_manager(int operation, void *argument)

@@ -17,6 +17,7 @@
 #include "emulcode.h"
 #include "errors.h"
 #include "filenames.h"
+#include "gc.h"
 #include "hashtab.h"
 #include "instance.h"
 #include "memman.h"
@@ -238,6 +239,15 @@ struct Reader {
     return 0;
   }
 
+  /* A state holds no native code: a saved native definition that the running engine has as
+   * the same kind of native code (a loaded resource's predicate) keeps that code. */
+  static bool runs_native_code(const definition *d, uint32_t kind)
+  {
+    bool native =
+        kind == ENTER_FOREIGN || kind == ENTER_STASH || kind == ENTER_C || kind == ENTER_C_NONDET;
+    return native && d->predtyp == kind && d->code.code;
+  }
+
   int rec_properties()
   {
     definition *d = def(r.w1);
@@ -269,7 +279,7 @@ struct Reader {
       }
       w->global_top += 2 * n;
       multifile_retractall(d, files);
-    } else if (!d->properties.builtin_row) {
+    } else if (!d->properties.builtin_row && !runs_native_code(d, kind)) {
       undefine_predicate(d);
       int new_kind = kind < 4                                             ? (int)(kind & ~1u)
                      : kind == ENTER_INTERPRETED || kind == FD_CONSTRAINT ? ENTER_INTERPRETED
@@ -381,9 +391,12 @@ struct Reader {
 
   int rec_fd_predicate()
   {
-    if (!qx_fd_restorer_hook) return QXIO_E_FILE_NOT_FOUND;
     definition *d = def(r.w1);
     if (!d) return kBad;
+    if (!qx_fd_restorer_hook) {
+      int rc = load_clpfd_resource();
+      if (rc < 0) return rc;
+    }
     r.w1 = (TAGGED)(uintptr_t)d;
     return qx_fd_restorer_hook(qx_fd_hook_cookie, &r, fread_longs_callback, info) ? 0 : kBad;
   }
@@ -568,16 +581,18 @@ void empty_database(uint32_t saved_kind)
 
 int restore(worker *w, uint32_t requested)
 {
-  /* the culprit stays in its register: the heap may move while clauses are made */
-  TAGGED file = deref(w->term[0]);
+  /* the culprit is a root: the heap may move while clauses are made, and loading the solver
+   * runs a query that takes the argument registers */
+  TAGGED file = deref(w->term[0]), culprit = w->term[1];
+  qx_gc_root keep(&culprit);
   if (!IsAtom(file)) {
     save_qxio_error(QXIO_E_PARAMETER_ERROR, false, file);
-    return raise_error_goal(w->term[1], 1);
+    return raise_error_goal(culprit, 1);
   }
   saverest_info *info = nullptr;
   uint32_t kind = requested;
   int rc = restore_init(atom_name(file), &info, &kind, file, 1);
-  if (rc < 0) return raise_error_goal(w->term[1], 1);
+  if (rc < 0) return raise_error_goal(culprit, 1);
   definition *skipped = nullptr;
   try {
     if (requested == QX_SAVE_ALL_BUT_PROLOG) empty_database(kind);
@@ -594,14 +609,14 @@ int restore(worker *w, uint32_t requested)
       save_error(QX_ERR_SYSTEM, text.c_str(), file);
     else
       save_qxio_error(rc, false, file);
-    return raise_error_goal(w->term[1], 1);
+    return raise_error_goal(culprit, 1);
   }
   if (skipped) {
     char what[1024];
     std::snprintf(what, sizeof what, "%s:%s/%u", atom_name(skipped->module->name),
                   atom_name(skipped->proc.printname), skipped->proc.arity);
     save_error(QX_ERR_PERMISSION, "redefine multifile_procedure", init_atom_check(what, 0));
-    return raise_error_goal(w->term[1], 1);
+    return raise_error_goal(culprit, 1);
   }
   return 1;
 }

@@ -336,4 +336,14 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
 void prolog_fd_ac_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
 
+/* ---- a global's own fixpoint (fd_propagate.cpp) ---- */
+
+/* Status bit of a global run with bit 32 that declared its own fixpoint during the run: its
+ * queued bit then stays set until the run ends, so its own prunings do not queue it again. */
+constexpr uint32_t FD_ST_AT_FIXPOINT = 128;
+/* Called by a running global (term slot 1) before its exports when one more run on the domains
+ * it is about to tell would prune nothing: a global with status bit 32 is then not queued again
+ * by these prunings. Does nothing for other globals. */
+void fd_global_at_fixpoint(ORVALIS_API_STRUCT *api, worker *w);
+
 #endif

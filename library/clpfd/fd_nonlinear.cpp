@@ -318,7 +318,7 @@ int product_step(ORVALIS_API_STRUCT *api, worker *, dvar *v)
 /* m is a small integer: its root, converted through 32 bits (no 64-bit float conversion). */
 i64 floor_sqrt(i64 m)
 {
-  i64 r = (int32_t)std::sqrt((double)m);
+  i64 r = (int32_t)std::sqrt((double)(int32_t)m);
   while (r * r > m) r--;
   while ((r + 1) * (r + 1) <= m) r++;
   return r;
@@ -332,11 +332,14 @@ bool has_value_in(const dvar *d, i64 lo, i64 hi)
   return first != atom_sup && (!IsSmall(first) || GetSmall(first) <= hi);
 }
 
-int square_step(ORVALIS_API_STRUCT *api, worker *, dvar *v)
+int square_step(ORVALIS_API_STRUCT *api, worker *w, dvar *v)
 {
   dvar *x = &v[0], *y = &v[1];
+  /* On two distinct single intervals one pass reaches the square's own fixpoint: the roots of Y's
+   * new bounds are X's new bounds, whose squares are Y's. */
+  bool idempotent = (x->flags & DV_INTERVAL) && (y->flags & DV_INTERVAL) && !dvar_is_alias(x, y);
   /* Y is a square: its lower bound is at least 0 before the roots are taken from it. */
-  if (restrict_to(api, y, 0, BIG) < 0) return -1;
+  if (low(y) < 0 && restrict_to(api, y, 0, BIG) < 0) return -1;
   i64 m = low(y), big_m = high(y);
   i64 r = floor_sqrt(m);
   if (r * r < m) r++;
@@ -361,7 +364,10 @@ int square_step(ORVALIS_API_STRUCT *api, worker *, dvar *v)
     lo = neg_s, hi = -r;
   if (restrict_to(api, x, lo, hi) < 0) return -1;
   bool unchanged = !(x->flags & (DV_MIN_RAISED | DV_MAX_LOWERED | DV_SET_TOLD));
-  return x_fixed && unchanged ? 1 : 0;
+  if (!idempotent) return x_fixed && unchanged ? 1 : 0;
+  /* a rerun would find X fixed and unchanged exactly when it is fixed now */
+  fd_global_at_fixpoint(api, w);
+  return fixed(x) ? 1 : 0;
 }
 
 /* ---- the division constraints ---- */

@@ -41,15 +41,6 @@ propagator *level_of(TAGGED m)
 }
 inline int32_t stamp_of(TAGGED m) { return GetSmall(deref(StrArg(m, 2))); }
 
-/* The level mutable's Stamp after saving it under the newest choicepoint (once per choicepoint):
- * entries inserted now carry it, and backtracking past their insertion brings it below theirs. */
-int32_t touch_levels(ORVALIS_API_STRUCT *api, worker *w)
-{
-  TAGGED m = fd_mutable_last(level_mutable(api));
-  qx_trail_mutable(w, m);
-  return stamp_of(m);
-}
-
 void name_level(ORVALIS_API_STRUCT *api, worker *w, propagator *p)
 {
   fd_update_mutable(api, w, fd_address_word(p), level_mutable(api));
@@ -122,6 +113,22 @@ propagator *open_level(ORVALIS_API_STRUCT *api, worker *w)
   return fd_state(api)->current_propagator;
 }
 
+/* The current level (opened first when there is none) and the level mutable's Stamp after saving
+ * it under the newest choicepoint (once per choicepoint): entries inserted now carry the Stamp,
+ * and backtracking past their insertion brings it below theirs. */
+propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, int32_t *stamp)
+{
+  TAGGED m = fd_mutable_last(level_mutable(api));
+  propagator *p = fd_state(api)->current_propagator;
+  if (!p || level_of(m) != p || p->stamp > stamp_of(m)) {
+    p = open_level(api, w);
+    m = fd_mutable_last(level_mutable(api));
+  }
+  qx_trail_mutable(w, m);
+  *stamp = stamp_of(m);
+  return p;
+}
+
 /* Moves levels from the free list back onto the empty stack until target is on top. A target
  * not on the list was made by an earlier instance of the solver: no level is open then. */
 void reinstate_levels(struct fd_state *fd, propagator *target)
@@ -166,7 +173,7 @@ void queue_grow(prop_queue *q)
 }
 
 /* Queue code >> 1 gets entry: odd codes append, even ones insert in front. stamp is the level
- * mutable's after touch_levels. */
+ * mutable's after insertion_level. */
 inline void level_insert(propagator *p, int code, TAGGED entry, int32_t stamp)
 {
   uint32_t index = (uint32_t)code >> 1;
@@ -280,9 +287,11 @@ void queue_suspension(const waker &k, TAGGED s, int code, int ix_code)
   } else if (f != functor_global5) {
     return;
   }
-  uint32_t status = fd_status(s);
-  if (status & FD_ST_QUEUED) return;
-  fd_set_status(k.api, k.w, s, status | FD_ST_QUEUED);
+  TAGGED m = fd_mutable_last(StrArg(s, FD_ARG_STATUS));
+  TAGGED status = deref(StrArg(m, 1));
+  if (GetSmall(status) & FD_ST_QUEUED) return;
+  qx_trail_mutable(k.w, m);
+  StrPtr(m)[1] = MakeSmall(GetSmall(status) | FD_ST_QUEUED);
   level_insert(k.p, code, s, k.stamp);
 }
 
@@ -470,7 +479,7 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   fd_ref_put(api, global, g);
   if (fd_dead(g)) return RUN_CONTINUE;
   uint32_t status = fd_status(g);
-  if (status & FD_ST_REQUEUE) status &= ~FD_ST_QUEUED;
+  if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   fd_set_status(api, w, g, status | FD_ST_RUNNING);
   fd->resumptions++;
   if (fd->debugging) return RUN_PROLOG;
@@ -619,12 +628,13 @@ void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED 
 void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
 {
   struct fd_state *fd = fd_state(api);
-  TAGGED dom = fd_attr_dom(deref(w->term[3]));
+  TAGGED last = fd_attr_last(deref(w->term[3]));
+  TAGGED dom = fd_mutable_value(StrArg(last, 3));
   if (mask & (FD_WAKE_MIN | FD_WAKE_MAX)) mask |= FD_WAKE_MINMAX;
   if (deref(StrArg(dom, 4)) == MakeSmall(1)) mask |= FD_WAKE_VAL;
   fd->prunings++;
   if (!(mask & FD_WAKE_VAL)) {
-    TAGGED lists_mutable = StrArg(fd_attr_last(deref(w->term[3])), 4);
+    TAGGED lists_mutable = StrArg(last, 4);
     fd_enqueue_all(api, w, mask & lists_mask(lists_mutable), self, lists_mutable);
     return;
   }
@@ -656,8 +666,9 @@ void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, T
     words += VAL_RELINK_WORDS * (uint32_t)fd_list_length(deref(StrArg(lists, FD_LISTS_FIRST + 4)));
   TAGGED keep[2] = {self, lists_mutable};
   fd_room(w, words, keep, 2);
-  propagator *p = open_level(api, w);
-  waker k{api, w, p, keep[0], touch_levels(api, w)};
+  int32_t stamp;
+  propagator *p = insertion_level(api, w, &stamp);
+  waker k{api, w, p, keep[0], stamp};
   lists_mutable = keep[1];
   lists = fd_mutable_value(lists_mutable);
   if (mask & FD_WAKE_FIXED) {
@@ -673,9 +684,10 @@ void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, T
 
 void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int code)
 {
-  propagator *p = open_level(api, w);
+  int32_t stamp;
+  propagator *p = insertion_level(api, w, &stamp);
   if (code < 2 * QUEUE_DAEMONS) fd_set_status(api, w, entry, fd_status(entry) | FD_ST_QUEUED);
-  level_insert(p, code, entry, touch_levels(api, w));
+  level_insert(p, code, entry, stamp);
 }
 
 void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int code)
@@ -683,9 +695,10 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
   global = deref(global);
   uint32_t status = fd_status(global);
   if (status & FD_ST_QUEUED) return;
-  propagator *p = open_level(api, w);
+  int32_t stamp;
+  propagator *p = insertion_level(api, w, &stamp);
   fd_set_status(api, w, global, status | FD_ST_QUEUED);
-  level_insert(p, code, global, touch_levels(api, w));
+  level_insert(p, code, global, stamp);
 }
 
 int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
@@ -739,9 +752,19 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
   }
   TAGGED g = fd_ref_get(api, global);
   uint32_t status = fd_status(g) & ~FD_ST_RUNNING;
-  if (!(status & FD_ST_REQUEUE)) status &= ~FD_ST_QUEUED;
+  if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
+    status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   fd_set_status(api, w, g, status);
   return 1;
+}
+
+void fd_global_at_fixpoint(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED g = deref(w->term[1]);
+  if (!is_record(g, functor_global5)) return;
+  uint32_t status = fd_status(g);
+  if ((status & (FD_ST_REQUEUE | FD_ST_RUNNING | FD_ST_QUEUED)) != STATUS_RUN_MASK) return;
+  fd_set_status(api, w, g, status | FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
 }
 
 /* ---- natives ---- */
@@ -773,7 +796,7 @@ void prolog_fd_global_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
   /* As the loop marks a global it runs: one that may queue itself again is not kept queued. */
   TAGGED g = fd_ref_get(api, global);
   uint32_t status = fd_status(g) | FD_ST_QUEUED | FD_ST_RUNNING;
-  if (status & FD_ST_REQUEUE) status &= ~FD_ST_QUEUED;
+  if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   fd_set_status(api, w, g, status);
 }
 

@@ -343,16 +343,18 @@ TEST(SaveRestore, RoundTripsIntoFreshEnginesKeepTheListing)
   struct {
     int selector; /* 0 ALL_BUT_PROLOG, 1 ALL, 2 SELECTED */
     std::set<std::string> only;
-  } rows[] = {{1, {}}, {0, {}}, {2, {"m1"}}};
+    const char *preds = "[r/2]"; /* SELECTED: Module:Name/Arity reads (Module:Name)/Arity */
+  } rows[] = {
+      {1, {}}, {0, {}}, {2, {"m1"}}, {2, {"m1"}, "[user:r/2]"}, {2, {"m1"}, "[user:(r/2)]"}};
   for (auto &row : rows) {
-    SCOPED_TRACE(row.selector);
+    SCOPED_TRACE(std::to_string(row.selector) + row.preds);
     forked_child before = run_forked([&] {
       SaveEngine e;
       e.build();
       std::string listing = e.listing(row.only, row.selector != 2);
       bi_call r =
           row.selector == 2
-              ? e.call("$save_increment", {e.read_term("[m1]"), atom_nil, e.read_term("[r/2]"),
+              ? e.call("$save_increment", {e.read_term("[m1]"), atom_nil, e.read_term(row.preds),
                                            e.at(state.c_str()), e.at("c")})
               : e.call("$save", {e.at(state.c_str()), MakeSmall(row.selector), e.at("c")});
       return SaveEngine::outcome(r) + "\n" + listing;

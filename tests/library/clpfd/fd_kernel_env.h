@@ -43,6 +43,7 @@ struct fd_test_global {
   bool daemon = false;       /* attach a daemon to each variable argument on the first run */
   bool daemon_requeues = false;
   bool overflow = false; /* raise fd_overflow during the run */
+  bool fixpoint = false; /* declare its own fixpoint before its exports */
   /* seen */
   int runs = 0;
   int daemon_runs = 0;
@@ -120,6 +121,7 @@ inline void test_global_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_te
   }
   block->stamp = stamp + 1;
   int outcome = spec->outcome;
+  if (spec->fixpoint) fd_global_at_fixpoint(api, w);
   TAGGED constraint = deref(StrArg(deref(w->term[1]), 2));
   uint32_t arity = IsStr(constraint) ? Arity(StrFunctor(constraint)) : 0;
   for (uint32_t k = 1; k <= arity; k++) {

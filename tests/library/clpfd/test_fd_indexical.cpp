@@ -571,9 +571,14 @@ fd_driver::counts queens(fd_driver::driver &d, int n, fd_driver::observer *watch
 struct IxEngine : FdSavedIndexical {
   void TestBody() override {}
   using FdIndexical::def;
+  using FdIndexical::install_ne;
   using FdKernelTest::api;
+  using FdKernelTest::consult;
   using FdKernelTest::exception;
+  using FdKernelTest::instance_api;
   using FdKernelTest::run;
+  using FdKernelTest::unload;
+  using FdKernelTest::var;
   void install_p()
   {
     SetUp();
@@ -595,9 +600,7 @@ struct IxEngine : FdSavedIndexical {
   }
   std::string save(const std::string &file)
   {
-    /* the solver's own natives stay out: restoring them takes their code from the loaded solver */
-    if (run("'$save_increment'([user], [], [], '" + file + "', c)") != 1)
-      return "save: " + exception();
+    if (run("'$save'('" + file + "', 0, c)") != 1) return "save: " + exception();
     std::ifstream in(file, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
@@ -619,7 +622,7 @@ TEST(FdSavedState, RestoredInAFreshEngineSavesTheSameRecords)
   }
   {
     IxEngine b;
-    ASSERT_EQ(b.run("'$restore_increment'('" + dir + "/a.sav', c)"), 1) << b.exception();
+    ASSERT_EQ(b.run("'$restore'('" + dir + "/a.sav', c)"), 1) << b.exception();
     ASSERT_EQ(b.def("p", 3)->predtyp, FD_CONSTRAINT);
     EXPECT_EQ(saved(b.api, b.def("p", 3)), hook_bytes);
     std::string state = b.save(dir + "/b.sav");
@@ -631,6 +634,118 @@ TEST(FdSavedState, RestoredInAFreshEngineSavesTheSameRecords)
       EXPECT_EQ(std::to_string(c.nodes) + " " + std::to_string(c.failures), "767 292");
   }
   std::system(("rm -rf " + dir).c_str());
+}
+
+/* The 8-queens search on the engine's ne/3 (6-queens in the collector's stress mode). */
+void expect_queens(ORVALIS_API_STRUCT *api)
+{
+  fd_driver::driver d(api);
+  fd_driver::counts c = queens(d, qx_gc_stress ? 6 : 8);
+  EXPECT_EQ(c.solutions, qx_gc_stress ? 4u : 92u);
+  if (!qx_gc_stress)
+    EXPECT_EQ(std::to_string(c.nodes) + " " + std::to_string(c.failures), "767 292");
+}
+
+/* A state of indexicals restored by an engine that has not loaded the solver loads it first (a
+ * restore that cannot load it fails); the restored ne/3 propagates as it did. */
+TEST(FdSavedState, RestoringIndexicalsLoadsTheSolver)
+{
+  char dir_template[] = "/tmp/qx_fdix_XXXXXX";
+  std::string dir = mkdtemp(dir_template);
+  {
+    IxEngine a;
+    a.install_p();
+    a.save(dir + "/a.sav");
+  }
+  IxEngine b;
+  ASSERT_TRUE(b.unload());
+  /* without the resource to load the restore fails with the file-not-found code */
+  qx_set_linked_resources(nullptr, nullptr);
+  EXPECT_EQ(b.run("'$restore'('" + dir + "/a.sav', c)"), -1);
+  EXPECT_EQ(b.exception().rfind("error(existence_error(source_sink,", 0), 0u);
+  EXPECT_EQ(b.instance_api(), nullptr);
+  qx_set_linked_resources(fd_kernel_env::pre_map, fd_kernel_env::pre_linkage);
+  ASSERT_EQ(b.run("'$restore'('" + dir + "/a.sav', c)"), 1) << b.exception();
+  b.api = b.instance_api();
+  ASSERT_TRUE(b.api);
+  EXPECT_EQ(b.def("ne", 3)->predtyp, FD_CONSTRAINT);
+  expect_queens(b.api);
+  std::system(("rm -rf " + dir).c_str());
+}
+
+/* Selected states restored by an engine that has the solver loaded: one holding the solver's own
+ * natives, which still run, and one of a predicate list alone (Module:Name/Arity as written),
+ * which holds those predicates. */
+TEST(FdSavedState, SelectedStatesRestoreIntoALoadedSolver)
+{
+  char dir_template[] = "/tmp/qx_fdix_XXXXXX";
+  std::string dir = mkdtemp(dir_template);
+  const struct {
+    const char *modules, *preds, *check;
+  } rows[] = {
+      {"[user, clpfd]", "[]", "clpfd:'$fd_in_interval'(X, 2, 9, 0), fdq:range(X, R), R == 2-9"},
+      {"[]", "[user:ne/3, q/1]", "q(1), q(2), \\+ q(3)"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.preds);
+    std::string file = "'" + dir + "/a.sav'";
+    {
+      IxEngine a;
+      a.install_p();
+      a.consult("q(1).\nq(2).\n");
+      ASSERT_EQ(a.run(std::string("'$save_increment'(") + row.modules + ", [], " + row.preds +
+                      ", " + file + ", c)"),
+                1)
+          << a.exception();
+    }
+    IxEngine b;
+    ASSERT_EQ(b.run("'$restore_increment'(" + file + ", c)"), 1) << b.exception();
+    EXPECT_EQ(b.run(row.check), 1) << b.exception();
+    ASSERT_EQ(b.def("ne", 3)->predtyp, FD_CONSTRAINT);
+    expect_queens(b.api);
+  }
+  std::system(("rm -rf " + dir).c_str());
+}
+
+/* An importer of an FD-defined predicate keeps no copy of chains that are gone: undefined,
+ * redefined or installed over, the exporter's chains are what a post through the importer
+ * finds. Imported from elsewhere since, it (and the new exporter's other importers) takes no
+ * more of the first exporter's entry. */
+TEST_F(FdIndexical, AnImporterForgetsFreedChains)
+{
+  install_ne();
+  definition *src = def("ne", 3), *imp = def("ne", 3, "other");
+  import_predicate(src, src->module, imp->module);
+  ASSERT_EQ(imp->fd_info, src->fd_info);
+  undefine_predicate(src);
+  EXPECT_EQ(imp->fd_info, nullptr);
+  install_ne();
+  EXPECT_EQ(imp->fd_info, src->fd_info);
+  redefine_predicate(src, ENTER_INTERPRETED);
+  EXPECT_EQ(imp->fd_info, nullptr);
+  install_ne();
+  install_ne(); /* over the chain: the first one's records are freed */
+  EXPECT_EQ(imp->fd_info, src->fd_info);
+  ASSERT_EQ(
+      go("'$fd_find_definition'(ne(_, _, _), other, D), '$fd_in_interval'(X, 0, 2, 0), "
+         "'$fd_check_arguments'(ne(X, 2, 0), A), '$fd_post_reified'(D, ne(X, 2, 0), A, 1, 1), "
+         "'$fd_evaluate_indexical'(_, 0), fdq:range(X, R)"),
+      1)
+      << exception();
+  EXPECT_EQ(var("R"), "-(0,1)");
+  /* imported from elsewhere, it leaves the first exporter's importers */
+  consult_in("m2", "ne(_, _, _).\n");
+  definition *m2 = def("ne", 3, "m2"), *third = def("ne", 3, "third");
+  import_predicate(m2, m2->module, third->module);
+  import_predicate(m2, m2->module, imp->module);
+  std::set<definition *> of_src;
+  for (definition *d = src->importers; d; d = d->next_importer) of_src.insert(d);
+  EXPECT_EQ(of_src, std::set<definition *>{});
+  undefine_predicate(src);
+  install_ne();
+  for (definition *d : {imp, third})
+    EXPECT_TRUE(d->fd_info == nullptr && d->predtyp == ENTER_INTERPRETED)
+        << atom_name(d->module->name);
 }
 
 /* ---- the Part's cases on the machine ---- */

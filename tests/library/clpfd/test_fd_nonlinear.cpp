@@ -368,6 +368,57 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
   }
 }
 
+/* On two single intervals one run of the square reaches its own fixpoint (random intervals, an
+ * infinite side now and then): a second run prunes nothing, the run is entailed exactly when it
+ * leaves X fixed, no solution is lost, and the loop runs it once. With a hole in X that the pass
+ * exposes the loop runs it again. */
+TEST_F(FdNonlinear, SquareOnIntervalsRunsOnce)
+{
+  std::mt19937 r(131);
+  int rounds = qx_gc_stress ? 20 : 200, failures = 0, entailed = 0;
+  for (int round = 0; round < rounds; round++) {
+    i64 xl = (i64)(r() % 25) - 12, xh = xl + (i64)(r() % 13);
+    i64 yl = (i64)(r() % 170) - 20, yh = yl + (i64)(r() % 150);
+    domain x = range(r() % 8 == 0 ? INF : xl, r() % 8 == 0 ? SUP : xh);
+    domain y = range(r() % 8 == 0 ? INF : yl, r() % 8 == 0 ? SUP : yh);
+    SCOPED_TRACE("X " + x.text() + " Y " + y.text());
+    bool solvable = false;
+    for (i64 v : x.all(WINDOW)) solvable = solvable || y.contains(v * v);
+    result once = run_constraint(SQUARE, {x, y}, true);
+    uint32_t resumptions = fd()->resumptions;
+    result loop = run_constraint(SQUARE, {x, y});
+    EXPECT_EQ(loop.failed, once.failed);
+    if (once.failed) {
+      EXPECT_FALSE(solvable);
+      failures++;
+      continue;
+    }
+    EXPECT_EQ(fd()->resumptions - resumptions, 1u) << "the loop ran it again";
+    EXPECT_EQ(loop.after, once.after);
+    for (i64 v : x.all(WINDOW))
+      if (y.contains(v * v))
+        EXPECT_TRUE(once.after[0].contains(v) && once.after[1].contains(v * v)) << v;
+    bool fixed = once.after[0].min() == once.after[0].max();
+    EXPECT_EQ(once.entailed, fixed);
+    entailed += fixed;
+    if (fixed) continue;
+    result again = run_constraint(SQUARE, once.after, true);
+    ASSERT_FALSE(again.failed);
+    EXPECT_EQ(again.after, once.after) << "a second run pruned";
+  }
+  if (!qx_gc_stress) {
+    EXPECT_GT(failures, rounds / 10);
+    EXPECT_GT(entailed, rounds / 50);
+  }
+  /* X without 4: the pass raises X to 5 after raising Y to 16 only */
+  uint32_t resumptions = fd()->resumptions;
+  result res = run_constraint(SQUARE, {domain{{{0, 3}, {5, 10}}}, range(10, 50)});
+  EXPECT_GE(fd()->resumptions - resumptions, 2u);
+  ASSERT_FALSE(res.failed);
+  EXPECT_EQ(res.after[0].text(), "[[5|7]]");
+  EXPECT_EQ(res.after[1].text(), "[[25|49]]");
+}
+
 /* The documented cases, two easily misread cases of the square, bad input and the
  * overflow flag. Each case runs once, or (loop) to the fixpoint; it expects a domain per variable
  * ("*" not checked), or fail, entailed or overflowed. */

@@ -218,20 +218,38 @@ TEST_F(FdPropTest, DaemonsFirstQueuedOnceAndSelfRequeue)
       << exception();
   EXPECT_EQ(c.runs, 2);
 
-  /* the prunings of a run are told whether it suspends or is entailed */
-  for (auto [status, outcome, runs] : {std::tuple{0, 0, 1}, {32, 0, 2}, {0, 1, 1}}) {
-    std::string name = "s" + std::to_string(status) + "_" + std::to_string(outcome);
+  /* the prunings of a run are told whether it suspends or is entailed; one that declares its own
+   * fixpoint is not queued again by them, but is by a later pruning */
+  for (auto [status, outcome, fixpoint, runs] : {std::tuple{0, 0, false, 1},
+                                                 {32, 0, false, 2},
+                                                 {0, 1, false, 1},
+                                                 {32, 0, true, 1},
+                                                 {0, 0, true, 1}}) {
+    std::string name =
+        "s" + std::to_string(status) + "_" + std::to_string(outcome) + (fixpoint ? "_f" : "");
     fd_test_global &s = add_test_global(name.c_str(), 1);
     s.prunes = {{1, MakeSmall(1), MakeSmall(8)}};
     s.outcome = outcome;
+    s.fixpoint = fixpoint;
     ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), '$fd_post_global'(" + name + "(X), s(_, 0), " +
                  std::to_string(status) +
-                 ", t(X), [dom(X)], _), '$fd_evaluate_indexical'(_, 0), "
-                 "'$fd_arg_attribute'(X, 0, v(_, _, '$mutable'(dom(S, _, _, _), _), _))"),
+                 ", t(X), [dom(X)], G), '$fd_evaluate_indexical'(_, 0), "
+                 "'$fd_arg_attribute'(X, 0, v(_, _, '$mutable'(dom(S, _, _, _), _), _)), "
+                 "G = global(_, _, '$mutable'(St, _), _, _)"),
               1)
         << exception();
     EXPECT_EQ(s.runs, runs) << name;
     EXPECT_EQ(var("S"), "[[1|8]]") << name;
+    EXPECT_EQ(var("St"), std::to_string(2 + status)) << name << ": neither queued nor running";
+    if (!fixpoint) continue;
+    s.prunes.clear();
+    ASSERT_EQ(go("'$fd_in_interval'(X, 0, 9, 0), '$fd_post_global'(" + name + "(X), s(_, 0), " +
+                 std::to_string(status) +
+                 ", t(X), [dom(X)], _), '$fd_evaluate_indexical'(_, 0), "
+                 "'$fd_in_interval'(X, 2, 9, 1), '$fd_evaluate_indexical'(_, 0)"),
+              1)
+        << exception();
+    EXPECT_EQ(s.runs, runs + 2) << name << ": woken again after its run";
   }
   /* a daemon that queues its global again runs it */
   fd_test_global &r = add_test_global("r", 1);
