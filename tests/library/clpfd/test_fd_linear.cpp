@@ -7,51 +7,15 @@
 #include <random>
 
 #include "fd_kernel_env.h"
+#include "fd_oracle.h"
 
 namespace {
 
-constexpr int64_t INF = QX_SMALL_MIN - 1LL, SUP = QX_SMALL_MAX + 1LL;
+using fd_oracle::domain;
+using fd_oracle::INF;
+using fd_oracle::SUP;
 /* Values tried for an infinite end by brute force. */
 constexpr int64_t WINDOW = 12;
-
-/* A domain: sorted disjoint intervals, INF and SUP standing for the infinities. */
-struct domain {
-  std::vector<std::pair<int64_t, int64_t>> iv;
-  int64_t min() const { return iv.front().first; }
-  int64_t max() const { return iv.back().second; }
-  bool fixed() const { return min() == max(); }
-  bool contains(int64_t v) const
-  {
-    for (auto [l, h] : iv)
-      if (l <= v && v <= h) return true;
-    return false;
-  }
-  /* Narrowed to lo..hi: false when empty. */
-  bool restrict(int64_t lo, int64_t hi)
-  {
-    std::vector<std::pair<int64_t, int64_t>> out;
-    for (auto [l, h] : iv)
-      if (std::max(l, lo) <= std::min(h, hi)) out.push_back({std::max(l, lo), std::min(h, hi)});
-    iv = out;
-    return !iv.empty();
-  }
-  std::vector<int64_t> values() const
-  {
-    std::vector<int64_t> out;
-    for (auto [l, h] : iv)
-      for (int64_t v = std::max(l, -WINDOW); v <= std::min(h, WINDOW); v++) out.push_back(v);
-    return out;
-  }
-  std::string text() const
-  {
-    auto b = [](int64_t v) {
-      return v == INF ? std::string("inf") : v == SUP ? std::string("sup") : std::to_string(v);
-    };
-    std::string s = "[";
-    for (auto [l, h] : iv) s += (s.size() > 1 ? ",[" : "[") + b(l) + "|" + b(h) + "]";
-    return s + "]";
-  }
-};
 
 struct linear {
   std::vector<int32_t> a;
@@ -65,25 +29,6 @@ bool holds(const linear &c, const std::vector<int64_t> &x)
   int64_t s = 0;
   for (size_t i = 0; i < x.size(); i++) s += c.a[i] * x[i];
   return c.rel == 1 ? s <= c.rhs : c.rel == 2 ? s >= c.rhs : c.rel == 3 ? s == c.rhs : s != c.rhs;
-}
-
-/* Calls f on every assignment of the domains (infinite ends cut to the window). */
-template <typename F>
-void each_assignment(const std::vector<domain> &d, F f)
-{
-  std::vector<std::vector<int64_t>> vals;
-  for (const domain &x : d) vals.push_back(x.values());
-  std::vector<int64_t> x(d.size());
-  std::vector<size_t> at(d.size(), 0);
-  for (const auto &v : vals)
-    if (v.empty()) return;
-  for (;;) {
-    for (size_t i = 0; i < d.size(); i++) x[i] = vals[i][at[i]];
-    f(x);
-    size_t i = 0;
-    while (i < d.size() && ++at[i] == vals[i].size()) at[i++] = 0;
-    if (i == d.size()) return;
-  }
 }
 
 int64_t floor_div(int64_t n, int64_t d) { return n / d - (n % d != 0 && (n < 0) != (d < 0)); }
@@ -131,7 +76,7 @@ std::optional<std::vector<domain>> reference(const linear &c, bool *overflow)
       if (__builtin_add_overflow(slo, lo[i], &slo) || __builtin_add_overflow(shi, hi[i], &shi))
         *overflow = true;
     }
-    int64_t bigf, bige;
+    int64_t bigf = 0, bige = 0;
     if (__builtin_sub_overflow(c.rhs, slo, &bigf) || __builtin_sub_overflow(shi, c.rhs, &bige))
       *overflow = true;
     if (*overflow) return std::nullopt;
@@ -205,6 +150,13 @@ std::string post(const linear &c)
          std::to_string(c.rhs) + ", G)";
 }
 
+std::vector<fd_oracle::values> vals(const std::vector<domain> &d)
+{
+  std::vector<fd_oracle::values> out;
+  for (const domain &x : d) out.push_back(x.all(WINDOW));
+  return out;
+}
+
 std::string texts(const std::vector<domain> &d)
 {
   std::string s;
@@ -218,29 +170,14 @@ class FdLinear : public FdKernelTest {
 protected:
   FdLinear()
   {
-    consult("lin_prop :- clpfd:'$fd_evaluate_indexical'(_, R), lin_prop(R).\n"
-            "lin_prop(0).\n"
-            "lin_prop(1) :- lin_prop.\n"
-            "lin_prop(R) :- R > 1, throw(handed_back(R)).\n"
-            "lin(Ts, Rel, Rhs, G) :- lin_terms(Ts, Ls), C = scalar_product(Ts, Rel, Rhs, 0), "
+    consult(fd_oracle::prelude);
+    consult("lin(Ts, Rel, Rhs, G) :- lin_terms(Ts, Ls), C = scalar_product(Ts, Rel, Rhs, 0), "
             "clpfd:'$fd_post_global'(C, s(Ls, Rel, Rhs, 0, _, 0), 0, C, [], G).\n"
             "lin_terms([], []).\n"
-            "lin_terms([A*X|Ts], [t(A, X, XA)|Ls]) :- clpfd:'$fd_arg_attribute'(X, 0, XA), "
-            "lin_terms(Ts, Ls).\n"
-            "mval('$mutable'(V0, _), V) :- ( V0 = '$mutable'(_, _) -> mval(V0, V) ; V = V0 ).\n"
-            "dom(V, [[V|V]]) :- integer(V), !.\n"
-            "dom(V, S) :- clpfd:'$fd_arg_attribute'(V, 0, v(_, _, M, _)), mval(M, dom(S, _, _, "
-            "_)).\n"
-            "doms([], []).\n"
-            "doms([V|Vs], [S|Ss]) :- dom(V, S), doms(Vs, Ss).\n"
+            "lin_terms([A*X|Ts], [t(A, X, XA)|Ls]) :- attr(X, XA), lin_terms(Ts, Ls).\n"
             "fix(V, X) :- clpfd:'$fd_in_interval'(V, X, X, 1).\n"
             "range(V, L, H) :- clpfd:'$fd_in_interval'(V, L, H, 1).\n"
-            "rhs(G, R, N) :- state(G, S), arg(3, S, R), arg(4, S, N).\n"
-            "dead(G, 1) :- arg(4, G, D), nonvar(D), !.\n"
-            "dead(_, 0).\n"
-            "state(G, S) :- G = global(M, _, _, _, _), mval(M, S).\n"
-            "undone(G, T, R) :- ( call(G), assertz(lin_seen(T)), fail ; true ), "
-            "( retract(lin_seen(R)) -> true ; R = failed ).\n");
+            "rhs(G, R, N) :- state(G, S), arg(3, S, R), arg(4, S, N).\n");
     EXPECT_EQ(run("assertz(clpfd:(overflow_action(C) :- throw(overflowed(C)))), "
                   "assertz(clpfd:attr_unify_hook(_, _))"),
               1);
@@ -256,8 +193,8 @@ protected:
   /* The domains as the loop leaves them after goal, or "failed". */
   std::string after(const linear &c, const std::string &goal = "true")
   {
-    return result("Vs = " + var_list(c.d.size()) + ", undone((" + post(c) + ", lin_prop, " + goal +
-                  ", lin_prop, doms(Vs, D), dead(G, E)), D-E, R)");
+    return result("Vs = " + var_list(c.d.size()) + ", undone((" + post(c) + ", prop, " + goal +
+                  ", prop, doms(Vs, D), dead(G, E)), D-E, R)");
   }
 };
 
@@ -293,57 +230,6 @@ TEST_F(FdLinear, EdgeCases)
 
 namespace {
 
-/* The top-level arguments of a compound's canonical text. */
-std::vector<std::string> args_of(const std::string &t)
-{
-  std::vector<std::string> out;
-  size_t start = t.find('(') + 1;
-  int depth = 0;
-  for (size_t i = start; i < t.size(); i++) {
-    char ch = t[i];
-    if (ch == '(' || ch == '[') {
-      depth++;
-    } else if ((ch == ')' || ch == ']') && depth-- == 0) {
-      out.push_back(t.substr(start, i - start));
-      break;
-    } else if (ch == ',' && depth == 0) {
-      out.push_back(t.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  return out;
-}
-
-/* The domains of a canonical list of sets such as [[[0|3]],[[inf|-1],[2|sup]]]. */
-std::vector<domain> parse_domains(const std::string &t)
-{
-  std::vector<domain> out;
-  int depth = 0;
-  int64_t lo = 0;
-  for (size_t i = 0; i < t.size();) {
-    char ch = t[i];
-    if (ch == '[') {
-      if (++depth == 2) out.emplace_back();
-      i++;
-    } else if (ch == ']') {
-      depth--;
-      i++;
-    } else if (ch == ',') {
-      i++;
-    } else {
-      size_t end = t.find_first_of("|]", i);
-      std::string word = t.substr(i, end - i);
-      int64_t v = word == "inf" ? INF : word == "sup" ? SUP : std::stoll(word);
-      if (t[end] == '|')
-        lo = v;
-      else
-        out.back().iv.push_back({lo, v});
-      i = end + (t[end] == '|');
-    }
-  }
-  return out;
-}
-
 /* A random instance: 1-4 terms, coefficients 1..5 or near 2^27 in either sign, domains within
  * -8..8 with holes and some infinite ends, a RHS near the sum of a random assignment. */
 linear random_linear(std::mt19937 &random)
@@ -360,17 +246,15 @@ linear random_linear(std::mt19937 &random)
     domain d{{{lo, hi}}};
     for (int holes = pick(3); holes > 0; holes--) {
       int64_t v = lo + pick((int)(hi - lo + 1));
-      domain cut = d;
-      if (cut.restrict(INF, v - 1), true) {
-        domain above = d;
-        above.restrict(v + 1, SUP);
-        cut.iv.insert(cut.iv.end(), above.iv.begin(), above.iv.end());
-        if (!cut.iv.empty()) d = cut;
-      }
+      domain below = d, above = d;
+      below.restrict(INF, v - 1);
+      above.restrict(v + 1, SUP);
+      below.iv.insert(below.iv.end(), above.iv.begin(), above.iv.end());
+      if (!below.iv.empty()) d = below;
     }
     if (pick(8) == 0) d.iv.front().first = INF;
     if (pick(8) == 0) d.iv.back().second = SUP;
-    std::vector<int64_t> vals = d.values();
+    std::vector<int64_t> vals = d.all(WINDOW);
     sum += c.a.back() * vals[random() % vals.size()];
     c.d.push_back(d);
   }
@@ -403,52 +287,46 @@ TEST_F(FdLinear, RandomInstancesAgainstTheReference)
     };
     auto pick = [&](int64_t width) {
       size_t v = random() % n;
-      std::vector<int64_t> vals = base[v].values();
+      std::vector<int64_t> vals = base[v].all(WINDOW);
       int64_t lo = vals.empty() ? 0 : vals[random() % vals.size()];
       return narrowing{v, lo, lo + (int64_t)(random() % (uint32_t)(width + 1))};
     };
     narrowing n1 = pick(2), n2 = pick(0), n3 = pick(0);
     const std::vector<std::vector<narrowing>> steps = {{}, {n1, n2}, {n3}};
     std::string goal = "clpfd:'$fd_overflow'(_, fail, _), Vs = " + var_list(n) + ", undone((" +
-                       post(c) + ", lin_prop, doms(Vs, D1), dead(G, E1)";
+                       post(c) + ", prop, snap(Vs, G, S1)";
     for (size_t s = 1; s < steps.size(); s++) {
-      std::string k = std::to_string(s + 1);
       goal += ", undone((true";
       for (const narrowing &m : steps[s])
         goal += ", range(V" + std::to_string(m.v) + ", " + std::to_string(m.lo) + ", " +
-                std::to_string(m.hi) + "), lin_prop";
-      goal += ", doms(Vs, D" + k + "), dead(G, E" + k + ")), D" + k + "-E" + k + ", S" + k + ")";
+                std::to_string(m.hi) + "), prop";
+      goal += ", snap(Vs, G, T)), T, S" + std::to_string(s + 1) + ")";
     }
-    goal += "), r(D1-E1, S2, S3), R)";
+    goal += "), r(S1, S2, S3), R)";
     SCOPED_TRACE(goal);
-    std::string r = result(goal);
-    std::vector<std::string> stages = r == "failed" ? std::vector<std::string>{r} : args_of(r);
-    for (size_t s = 0; s < stages.size(); s++) {
-      SCOPED_TRACE("run " + std::to_string(s + 1) + ": " + stages[s]);
+    /* each run: failed, or entailed (0 or 1) and the domains */
+    fd_oracle::values nums = fd_oracle::numbers(result(goal));
+    size_t at = 0;
+    for (size_t s = 0; at < nums.size(); s++) {
+      SCOPED_TRACE("run " + std::to_string(s + 1));
       linear start = c;
       for (const narrowing &m : steps[s]) start.d[m.v].restrict(m.lo, m.hi);
-      std::vector<std::vector<int64_t>> solutions;
-      each_assignment(start.d, [&](const std::vector<int64_t> &v) {
-        if (holds(c, v)) solutions.push_back(v);
-      });
+      fd_oracle::outcome o;
+      std::vector<domain> got;
+      int64_t head = nums[at++];
+      if (head != fd_oracle::FAILED) {
+        got = fd_oracle::read_domains(nums, &at, n);
+        o = {false, head == 1, vals(got)};
+      }
+      /* an overflow (a finite product beyond 32 bits) fails whatever the solutions */
       bool ovf = false;
       auto expect = c.rel < 4 ? reference(start, &ovf) : std::nullopt;
-      if (stages[s] == "failed") {
-        /* an overflow (a finite product beyond 32 bits) fails whatever the solutions */
-        if (!ovf) EXPECT_TRUE(solutions.empty()) << "failed with a solution";
-        if (c.rel < 4) EXPECT_FALSE(expect) << texts(*expect);
-        continue;
-      }
-      std::vector<std::string> de = args_of(stages[s]);
-      std::vector<domain> got = parse_domains(de[0]);
-      ASSERT_EQ(got.size(), n);
-      for (const auto &v : solutions)
-        for (size_t i = 0; i < n; i++) EXPECT_TRUE(got[i].contains(v[i])) << "lost a solution";
-      if (de[1] == "1")
-        each_assignment(got, [&](const std::vector<int64_t> &v) {
-          EXPECT_TRUE(holds(c, v)) << "entailed, yet an assignment violates it";
-        });
-      if (c.rel < 4) {
+      fd_oracle::check(
+          vals(start.d), o, [&](const auto &x) { return holds(c, x); }, ovf);
+      if (c.rel == 4) continue;
+      if (o.failed) {
+        EXPECT_FALSE(expect) << texts(*expect);
+      } else {
         EXPECT_FALSE(ovf);
         ASSERT_TRUE(expect) << "the reference fails";
         EXPECT_EQ(texts(got), texts(*expect));
@@ -477,8 +355,8 @@ TEST_F(FdLinear, OverflowInBothModes)
   };
   for (const std::string &p : posts) {
     SCOPED_TRACE(p);
-    EXPECT_EQ(run("clpfd:'$fd_overflow'(_, fail, _), " + p + ", lin_prop"), 0) << exception();
-    EXPECT_EQ(run("clpfd:'$fd_overflow'(_, error, _), " + p + ", lin_prop"), -1);
+    EXPECT_EQ(run("clpfd:'$fd_overflow'(_, fail, _), " + p + ", prop"), 0) << exception();
+    EXPECT_EQ(run("clpfd:'$fd_overflow'(_, error, _), " + p + ", prop"), -1);
     EXPECT_EQ(exception().rfind("overflowed(scalar_product(", 0), 0u);
   }
 }
@@ -491,9 +369,9 @@ TEST_F(FdLinear, OverflowStaysOnItsBranch)
     SCOPED_TRACE(mode);
     EXPECT_EQ(result(std::string("clpfd:'$fd_overflow'(_, ") + mode +
                      ", _), undone((range(X, inf, sup), range(Y, 0, 10), clpfd:'$fd_begin', "
-                     "lin([134217727*X, 1*Y], 2, 5, G), lin_prop, doms([X, Y], D0), "
-                     "( catch((range(X, 100, 200), lin_prop), overflowed(_), fail) -> B = pruned "
-                     "; B = failed ), range(X, 0, 0), lin_prop, doms([X, Y], D)), D0-B-D, R)"),
+                     "lin([134217727*X, 1*Y], 2, 5, G), prop, doms([X, Y], D0), "
+                     "( catch((range(X, 100, 200), prop), overflowed(_), fail) -> B = pruned "
+                     "; B = failed ), range(X, 0, 0), prop, doms([X, Y], D)), D0-B-D, R)"),
               "-(-([[[0|sup]],[[0|10]]],failed),[[[0|0]],[[5|10]]])");
   }
 }
@@ -519,8 +397,8 @@ TEST_F(FdLinear, ResidualRhsWrittenBackExactly)
     SCOPED_TRACE(c.rhs);
     ASSERT_EQ(run("range(X, inf, sup), range(Y, 0, 10), clpfd:'$fd_begin', lin([1*X, 1*Y, 5*3], "
                   "4, " +
-                  c.rhs + ", G), lin_prop, rhs(G, R, N), R =:= " + c.residual +
-                  ", range(Y, 0, 0), lin_prop, doms([X], D), dead(G, E)"),
+                  c.rhs + ", G), prop, rhs(G, R, N), R =:= " + c.residual +
+                  ", range(Y, 0, 0), prop, doms([X], D), dead(G, E)"),
               1)
         << exception();
     EXPECT_EQ(var("N"), "1");
@@ -535,7 +413,7 @@ TEST_F(FdLinear, ResidualRhsWrittenBackExactly)
 TEST_F(FdLinear, OppositeTermsUnify)
 {
   ASSERT_EQ(run("range(X, 0, 10), range(Y, 3, 20), clpfd:'$fd_begin', "
-                "lin([3*X, -3*Y], 3, 0, G), lin_prop, dead(G, E), doms([X], D), "
+                "lin([3*X, -3*Y], 3, 0, G), prop, dead(G, E), doms([X], D), "
                 "( X == Y -> U = same ; U = apart )"),
             1)
       << exception();
@@ -580,7 +458,7 @@ TEST_F(FdLinear, BadInput)
     ASSERT_EQ(run("range(X, 0, 9), clpfd:'$fd_arg_attribute'(X, 0, XA), clpfd:'$fd_begin', "
                   "clpfd:'$fd_post_global'(scalar_product(X, 1, 3, 0), " +
                   c.state +
-                  ", 0, scalar_product(X, 1, 3, 0), [], _), catch(lin_prop, error(E, _), true)"),
+                  ", 0, scalar_product(X, 1, 3, 0), [], _), catch(prop, error(E, _), true)"),
               1)
         << exception();
     EXPECT_EQ(var("E"), c.error);

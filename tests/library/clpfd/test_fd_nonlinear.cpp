@@ -5,20 +5,24 @@
 #include <random>
 
 #include <set>
-#include <sstream>
 
 #include "driver/fd_driver.h"
+#include "fd_oracle.h"
 #include "fd_prop_env.h"
 #include "models/fd_pythag.h"
 
 namespace {
 
 using i64 = long long;
-constexpr i64 INF = -99999, SUP = 99999; /* inf and sup as the test's Prolog helpers write them */
-constexpr i64 WINDOW = 200;              /* values of an infinite side that are enumerated */
+using fd_oracle::domain;
+using fd_oracle::INF;
+using fd_oracle::range;
+using fd_oracle::SUP;
+constexpr i64 WINDOW = 200; /* values of an infinite side that are enumerated */
 
 enum kind { PRODUCT, SQUARE, QUOTIENT, MODULO, REMAINDER };
-const char *const KEYS[] = {"'x*y=z'", "'x*x=y'", "'x/y=z'", "'x mod y=z'", "'x rem y=z'"};
+const char *const NAMES[] = {"x*y=z", "x*x=y", "x/y=z", "x mod y=z", "x rem y=z"};
+std::string key(kind k) { return "'" + std::string(NAMES[k]) + "'"; }
 int arity(kind k) { return k == SQUARE ? 2 : 3; }
 
 i64 floored(i64 x, i64 y)
@@ -38,56 +42,6 @@ bool holds(kind k, i64 x, i64 y, i64 z)
   default: return y != 0 && x % y == z;
   }
 }
-
-/* A domain: sorted disjoint intervals, INF and SUP standing for inf and sup. */
-struct domain {
-  std::vector<std::pair<i64, i64>> iv;
-  bool empty() const { return iv.empty(); }
-  i64 lo() const { return iv.front().first; }
-  i64 hi() const { return iv.back().second; }
-  bool finite() const { return !empty() && lo() != INF && hi() != SUP; }
-  bool has(i64 v) const
-  {
-    for (auto [a, b] : iv)
-      if (v >= a && v <= b) return true;
-    return false;
-  }
-  std::vector<i64> values() const
-  {
-    std::vector<i64> out;
-    for (auto [a, b] : iv)
-      for (i64 v = std::max(a, -WINDOW); v <= std::min(b, WINDOW); v++) out.push_back(v);
-    return out;
-  }
-  static domain of(const std::vector<i64> &values)
-  {
-    domain d;
-    for (i64 v : values)
-      if (!d.iv.empty() && d.iv.back().second + 1 == v)
-        d.iv.back().second = v;
-      else
-        d.iv.push_back({v, v});
-    return d;
-  }
-  /* The values within lo..hi. */
-  domain within(i64 l, i64 h) const
-  {
-    domain d;
-    for (auto [a, b] : iv)
-      if (std::max(a, l) <= std::min(b, h)) d.iv.push_back({std::max(a, l), std::min(b, h)});
-    return d;
-  }
-  std::string text() const
-  {
-    auto bound = [](i64 v) { return v == INF ? "inf" : v == SUP ? "sup" : std::to_string(v); };
-    std::string s = "[";
-    for (auto [a, b] : iv) s += (s.size() > 1 ? ",[" : "[") + bound(a) + "|" + bound(b) + "]";
-    return s + "]";
-  }
-  bool operator==(const domain &o) const { return iv == o.iv; }
-};
-
-domain range(i64 lo, i64 hi) { return domain{{{lo, hi}}}; }
 
 /* The negative hull, 0 and the positive hull of a set of values, as a domain. */
 domain pieces(const std::vector<i64> &s)
@@ -134,26 +88,11 @@ struct result {
   std::vector<domain> after, rerun, restored;
 };
 
-/* Reads the numbers of a written list of integer lists; n domains from position *at. */
-std::vector<domain> read_domains(const std::vector<i64> &nums, size_t *at, int n)
+std::string describe(kind k, const std::vector<domain> &doms)
 {
-  std::vector<domain> out(n);
-  for (int k = 0; k < n; k++) {
-    i64 count = nums.at((*at)++);
-    for (i64 j = 0; j < count; j++, *at += 2) out[k].iv.push_back({nums.at(*at), nums.at(*at + 1)});
-  }
-  return out;
-}
-
-/* The integers written in a text, in order. */
-std::vector<i64> numbers(std::string text)
-{
-  for (char &c : text)
-    if (c != '-' && !std::isdigit((unsigned char)c)) c = ' ';
-  std::istringstream in(text);
-  std::vector<i64> out;
-  for (i64 v; in >> v;) out.push_back(v);
-  return out;
+  std::string s = key(k);
+  for (const domain &d : doms) s += " " + d.text();
+  return s;
 }
 
 /* Random small domains: bounds within -12..12, holes, an infinite side now and then. */
@@ -180,33 +119,7 @@ class FdNonlinear : public FdPropTest {
 protected:
   FdNonlinear()
   {
-    consult("nl_prop :- clpfd:'$fd_evaluate_indexical'(_, R), nl_prop(R).\n"
-            "nl_prop(0).\n"
-            "nl_prop(1) :- nl_prop.\n"
-            "nl_prop(R) :- R > 1, throw(handed_back(R)).\n"
-            "mval('$mutable'(V0, _), V) :- ( V0 = '$mutable'(_, _) -> mval(V0, V) ; V = V0 ).\n"
-            "dom_of(V, [[V|V]]) :- integer(V), !.\n"
-            "dom_of(V, S) :- clpfd:'$fd_arg_attribute'(V, 0, A), dom_attr(A, S).\n"
-            "dom_attr(v(_, _, M, _), S) :- mval(M, D), ( D = dom(S, _, _, _) -> true ; "
-            "dom_attr(D, S) ).\n"
-            "flat([], []).\n"
-            "flat([V|Vs], [N|F]) :- dom_of(V, S), len(S, N), flat_set(S, F, F1), flat(Vs, F1).\n"
-            "len([], 0).\n"
-            "len([_|T], N) :- len(T, N0), N is N0 + 1.\n"
-            "flat_set([], F, F).\n"
-            "flat_set([[L|H]|T], [L1,H1|F], F0) :- num(L, L1), num(H, H1), flat_set(T, F, F0).\n"
-            "num(inf, -99999) :- !.\n"
-            "num(sup, 99999) :- !.\n"
-            "num(X, X).\n"
-            "dead(G, 1) :- arg(4, G, D), nonvar(D), !.\n"
-            "dead(_, 0).\n"
-            "once_run(G) :- G = global(M, C, _, _, _), mval(M, S), clpfd:'$fd_begin', "
-            "clpfd:'$fd_dispatch_global_fast'(C, S, _, A, G, 1), "
-            "clpfd:'$fd_prune_and_enqueue'(A, G).\n"
-            "rerun(G) :- dead(G, 1), !.\n"
-            "rerun(G) :- once_run(G), nl_prop.\n"
-            "undone(G, T, R) :- ( call(G), assertz(nl_seen(T)), fail ; true ), "
-            "( retract(nl_seen(R)) -> true ; R = failed ).\n");
+    consult(fd_oracle::prelude);
     consult_in("clpfd", "overflow_action(G) :- throw(overflowed(G)).");
   }
 
@@ -229,12 +142,12 @@ protected:
     }
     vs += "]";
     state = state_override.empty() ? state + "_, 0)" : state_override;
-    std::string c = std::string(KEYS[k]) + "(" + args + ")";
+    std::string c = key(k) + "(" + args + ")";
     std::string post = "clpfd:'$fd_begin'" + attrs + ", clpfd:'$fd_post_global'(" + c + ", " +
                        state + ", 32, " + c + ", " + susp + "], G)";
     std::string body =
         once ? post + ", catch(once_run(G), E, true), ( var(E) -> flat(Vs, F1), F2 = F1 ; true )"
-             : post + ", catch(nl_prop, E, true), ( var(E) -> flat(Vs, F1), catch(rerun(G), "
+             : post + ", catch(prop, E, true), ( var(E) -> flat(Vs, F1), catch(rerun(G), "
                       "E2, true), ( var(E2) -> flat(Vs, F2) ; F2 = E2 ) ; true )";
     goal += ", Vs = " + vs + ", flat(Vs, B0), undone((" + body +
             ", dead(G, D)), r(E, D, F1, F2), L), flat(Vs, B)";
@@ -248,10 +161,11 @@ protected:
     }
     std::string l = var("L");
     size_t at = 0;
-    std::vector<i64> before = numbers(var("B0")), restored = numbers(var("B"));
-    out.restored = read_domains(restored, &at, n);
+    std::vector<i64> before = fd_oracle::numbers(var("B0")),
+                     restored = fd_oracle::numbers(var("B"));
+    out.restored = fd_oracle::read_domains(restored, &at, n);
     at = 0;
-    EXPECT_EQ(read_domains(before, &at, n), out.restored) << "undo restores the domains";
+    EXPECT_EQ(fd_oracle::read_domains(before, &at, n), out.restored) << "undo restores the domains";
     if (l == "failed") {
       out.failed = true;
       return out;
@@ -262,11 +176,11 @@ protected:
       if (l.rfind("r(overflowed(", 0) == 0) out.exception = "overflowed";
       return out;
     }
-    std::vector<i64> nums = numbers(l.substr(4));
+    std::vector<i64> nums = fd_oracle::numbers(l.substr(4));
     at = 1;
     out.entailed = nums.at(0) == 1;
-    out.after = read_domains(nums, &at, n);
-    out.rerun = read_domains(nums, &at, n);
+    out.after = fd_oracle::read_domains(nums, &at, n);
+    out.rerun = fd_oracle::read_domains(nums, &at, n);
     return out;
   }
 };
@@ -289,12 +203,10 @@ TEST_F(FdNonlinear, RandomInstancesAgainstBruteForce)
         i64 y = (i64)(r() % 9) - 4;
         doms[1] = range(y == 0 ? 3 : y, y == 0 ? 3 : y);
       }
-      std::string what = std::string(KEYS[k]) + " " + doms[0].text() + " " + doms[1].text() +
-                         (n == 3 ? " " + doms[2].text() : "");
-      SCOPED_TRACE(what);
+      SCOPED_TRACE(describe(k, doms));
       std::vector<std::array<i64, 3>> solutions;
-      for (i64 x : doms[0].values())
-        for (i64 y : doms[1].values()) {
+      for (i64 x : doms[0].all(WINDOW))
+        for (i64 y : doms[1].all(WINDOW)) {
           if (k == SQUARE) {
             if (x * x == y) solutions.push_back({x, y, 0});
             continue;
@@ -304,7 +216,7 @@ TEST_F(FdNonlinear, RandomInstancesAgainstBruteForce)
                   : k == QUOTIENT ? x / y
                   : k == MODULO   ? floored(x, y)
                                   : x % y;
-          if (doms[2].has(z)) solutions.push_back({x, y, z});
+          if (doms[2].contains(z)) solutions.push_back({x, y, z});
         }
       result res = run_constraint(k, doms);
       EXPECT_EQ(res.exception, "");
@@ -317,22 +229,22 @@ TEST_F(FdNonlinear, RandomInstancesAgainstBruteForce)
       pruned += res.after != doms;
       for (const auto &s : solutions)
         for (int i = 0; i < n; i++)
-          EXPECT_TRUE(res.after[i].has(s[i]))
+          EXPECT_TRUE(res.after[i].contains(s[i]))
               << "lost " << s[0] << " " << s[1] << " " << s[2] << " at " << i;
       EXPECT_EQ(res.rerun, res.after) << "a rerun at the fixpoint pruned";
       if (res.entailed) {
         for (const domain &d : res.after) ASSERT_TRUE(d.finite());
-        for (i64 x : res.after[0].values())
-          for (i64 y : res.after[1].values())
-            for (i64 z : n == 2 ? std::vector<i64>{0} : res.after[2].values())
+        for (i64 x : res.after[0].all(WINDOW))
+          for (i64 y : res.after[1].all(WINDOW))
+            for (i64 z : n == 2 ? std::vector<i64>{0} : res.after[2].all(WINDOW))
               EXPECT_TRUE(holds(k, x, y, z)) << "entailed, not a solution";
       }
     }
     /* the instances exercise failing, entailed and pruning runs (too few in the stress mode) */
     if (qx_gc_stress) continue;
-    EXPECT_GT(failures, 0) << KEYS[k];
-    EXPECT_GT(entailed, 0) << KEYS[k];
-    EXPECT_GT(pruned, rounds / 4) << KEYS[k];
+    EXPECT_GT(failures, 0) << key(k);
+    EXPECT_GT(entailed, 0) << key(k);
+    EXPECT_GT(pruned, rounds / 4) << key(k);
   }
 }
 
@@ -345,7 +257,7 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
   int rounds = qx_gc_stress ? 30 : 300;
   auto interval = [](const domain &d) {
     std::vector<i64> v;
-    for (i64 x = d.lo(); x <= d.hi(); x++) v.push_back(x);
+    for (i64 x = d.min(); x <= d.max(); x++) v.push_back(x);
     return v;
   };
   for (kind k : {PRODUCT, SQUARE, QUOTIENT}) {
@@ -358,8 +270,7 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
         while (!d.finite()) d = random_domain(r, i == 1 && k == QUOTIENT);
         doms.push_back(d);
       }
-      SCOPED_TRACE(std::string(KEYS[k]) + " " + doms[0].text() + " " + doms[1].text() +
-                   (n == 3 ? " " + doms[2].text() : ""));
+      SCOPED_TRACE(describe(k, doms));
       std::vector<domain> expect = doms;
       bool fails = false;
       auto step = [&](int target, const domain &shape) {
@@ -377,9 +288,9 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
           if (fails) break;
           const domain &v = expect[1 - u], &z = expect[2];
           std::vector<i64> supported;
-          for (i64 a : expect[u].values())
+          for (i64 a : expect[u].all(WINDOW))
             for (i64 b : interval(v))
-              if (a * b >= z.lo() && a * b <= z.hi()) {
+              if (a * b >= z.min() && a * b <= z.max()) {
                 supported.push_back(a);
                 break;
               }
@@ -393,15 +304,15 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
         if (!fails) {
           domain y0 = expect[1];
           i64 rt = 0, s = 0;
-          while (rt * rt < y0.lo()) rt++;
-          while ((s + 1) * (s + 1) <= y0.hi()) s++;
+          while (rt * rt < y0.min()) rt++;
+          while ((s + 1) * (s + 1) <= y0.max()) s++;
           std::vector<i64> squares;
           for (i64 x : interval(doms[0])) squares.push_back(x * x);
           step(1, range(std::max(*std::min_element(squares.begin(), squares.end()), rt * rt),
                         std::min(*std::max_element(squares.begin(), squares.end()), s * s)));
           std::vector<i64> supported;
-          for (i64 x : doms[0].values())
-            if (x * x >= y0.lo() && x * x <= y0.hi()) supported.push_back(x);
+          for (i64 x : doms[0].all(WINDOW))
+            if (x * x >= y0.min() && x * x <= y0.max()) supported.push_back(x);
           if (supported.empty())
             fails = true;
           else
@@ -425,7 +336,7 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
           s.clear();
           for (i64 y = -WINDOW; y <= WINDOW; y++)
             for (i64 x : interval(expect[0]))
-              if (y && x / y >= expect[2].lo() && x / y <= expect[2].hi()) {
+              if (y && x / y >= expect[2].min() && x / y <= expect[2].max()) {
                 s.push_back(y);
                 break;
               }
@@ -435,7 +346,7 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
           s.clear();
           for (i64 x = -WINDOW; x <= WINDOW; x++)
             for (i64 y : nonzero(expect[1]))
-              if (x / y >= expect[2].lo() && x / y <= expect[2].hi()) {
+              if (x / y >= expect[2].min() && x / y <= expect[2].max()) {
                 s.push_back(x);
                 break;
               }
@@ -452,8 +363,8 @@ TEST_F(FdNonlinear, SingleRunsAreExactWhereTheRulesAreComplete)
         EXPECT_EQ(res.after[i].text(), expect[i].text()) << "variable " << i;
     }
     if (qx_gc_stress) continue;
-    EXPECT_GT(failures, rounds / 20) << KEYS[k];
-    EXPECT_GT(changed, rounds / 8) << KEYS[k];
+    EXPECT_GT(failures, rounds / 20) << key(k);
+    EXPECT_GT(changed, rounds / 8) << key(k);
   }
 }
 
@@ -472,7 +383,7 @@ TEST_F(FdNonlinear, SquareOnIntervalsRunsOnce)
     domain y = range(r() % 8 == 0 ? INF : yl, r() % 8 == 0 ? SUP : yh);
     SCOPED_TRACE("X " + x.text() + " Y " + y.text());
     bool solvable = false;
-    for (i64 v : x.values()) solvable = solvable || y.has(v * v);
+    for (i64 v : x.all(WINDOW)) solvable = solvable || y.contains(v * v);
     result once = run_constraint(SQUARE, {x, y}, true);
     uint32_t resumptions = fd()->resumptions;
     result loop = run_constraint(SQUARE, {x, y});
@@ -484,9 +395,10 @@ TEST_F(FdNonlinear, SquareOnIntervalsRunsOnce)
     }
     EXPECT_EQ(fd()->resumptions - resumptions, 1u) << "the loop ran it again";
     EXPECT_EQ(loop.after, once.after);
-    for (i64 v : x.values())
-      if (y.has(v * v)) EXPECT_TRUE(once.after[0].has(v) && once.after[1].has(v * v)) << v;
-    bool fixed = once.after[0].lo() == once.after[0].hi();
+    for (i64 v : x.all(WINDOW))
+      if (y.contains(v * v))
+        EXPECT_TRUE(once.after[0].contains(v) && once.after[1].contains(v * v)) << v;
+    bool fixed = once.after[0].min() == once.after[0].max();
     EXPECT_EQ(once.entailed, fixed);
     entailed += fixed;
     if (fixed) continue;
@@ -507,7 +419,7 @@ TEST_F(FdNonlinear, SquareOnIntervalsRunsOnce)
   EXPECT_EQ(res.after[1].text(), "[[25|49]]");
 }
 
-/* The documented cases, the two readings of the square that review found wrong, bad input and the
+/* The documented cases, two easily misread cases of the square, bad input and the
  * overflow flag. Each case runs once, or (loop) to the fixpoint; it expects a domain per variable
  * ("*" not checked), or fail, entailed or overflowed. */
 TEST_F(FdNonlinear, DocumentedCasesBadInputAndOverflow)
@@ -520,9 +432,7 @@ TEST_F(FdNonlinear, DocumentedCasesBadInputAndOverflow)
   };
   const domain all = range(INF, SUP), zero = range(0, 0);
   auto one = [](i64 v) { return range(v, v); };
-  const domain nonzero = domain{{{INF, -1}, {1, SUP}}};
-  const std::string y_pm1 = "[[-1|-1],[1|1]]";
-  const edge cases[] = {
+  std::vector<edge> cases = {
       {PRODUCT, {range(2, 3), range(4, 5), all}, false, {"*", "*", "[[8|15]]"}},
       {PRODUCT, {range(2, 3), range(4, 5), one(9)}, false, {"fail"}},
       {PRODUCT, {all, zero, range(1, 5)}, false, {"fail"}},
@@ -565,9 +475,16 @@ TEST_F(FdNonlinear, DocumentedCasesBadInputAndOverflow)
       {QUOTIENT, {all, one(20000), one(20000)}, true, {"overflowed"}},
       {MODULO, {range(268435451, SUP), one(10), zero}, true, {"overflowed"}},
   };
+  /* every division constraint: Y in -1..1 loses 0; a divisor fixed to 0 fails; inf..sup
+   * everywhere only takes 0 from Y */
+  for (kind k : {QUOTIENT, MODULO, REMAINDER}) {
+    cases.push_back({k, {all, range(-1, 1), all}, false, {"*", "[[-1|-1],[1|1]]", "*"}});
+    cases.push_back({k, {range(-4, 4), zero, all}, true, {"fail"}});
+    cases.push_back(
+        {k, {all, all, all}, true, {"[[inf|sup]]", "[[inf|-1],[1|sup]]", "[[inf|sup]]"}});
+  }
   for (const edge &e : cases) {
-    SCOPED_TRACE(std::string(KEYS[e.k]) + " " + e.doms[0].text() + " " + e.doms[1].text() +
-                 (arity(e.k) == 3 ? " " + e.doms[2].text() : ""));
+    SCOPED_TRACE(describe(e.k, e.doms));
     result res = run_constraint(e.k, e.doms, !e.loop);
     const std::string &first = e.expect[0];
     if (first == "fail" || first == "overflowed") {
@@ -582,22 +499,6 @@ TEST_F(FdNonlinear, DocumentedCasesBadInputAndOverflow)
         EXPECT_EQ(res.after[i].text(), e.expect[i]) << "variable " << i;
       }
     }
-  }
-  /* every division constraint: Y in -1..1 loses 0; a divisor fixed to 0 fails; inf..sup
-   * everywhere only takes 0 from Y */
-  for (kind k : {QUOTIENT, MODULO, REMAINDER}) {
-    SCOPED_TRACE(KEYS[k]);
-    result res = run_constraint(k, {all, range(-1, 1), all}, true);
-    ASSERT_FALSE(res.failed) << res.exception;
-    EXPECT_EQ(res.after[1].text(), y_pm1);
-    res = run_constraint(k, {range(-4, 4), zero, all});
-    EXPECT_TRUE(res.failed);
-    EXPECT_EQ(res.exception, "");
-    res = run_constraint(k, {all, all, all});
-    ASSERT_FALSE(res.failed);
-    EXPECT_EQ(res.after[0].text(), all.text());
-    EXPECT_EQ(res.after[1].text(), nonzero.text());
-    EXPECT_EQ(res.after[2].text(), all.text());
   }
 }
 
@@ -629,7 +530,7 @@ TEST_F(FdNonlinear, BadStates)
     SCOPED_TRACE(std::string(c.key) + " " + c.state);
     std::string args = std::string(c.key) == "'x*x=y'" ? "(X, Y), " : "(X, Y, Z), ";
     std::string goal = "undone((" + setup + "clpfd:'$fd_post_global'(" + c.key + args + c.state +
-                       ", 32, c, [minmax(X), minmax(Y), minmax(Z)], _), catch((nl_prop -> R = "
+                       ", 32, c, [minmax(X), minmax(Y), minmax(Z)], _), catch((prop -> R = "
                        "ok ; R = failed), error(E, _), functor(E, R, _))), R, L)";
     ASSERT_EQ(run(goal), 1) << exception();
     EXPECT_EQ(var("L"), c.expect);
@@ -678,7 +579,39 @@ triples solve(driver &d, const std::vector<int> &vars, fd_driver::counts *c, boo
 
 }  // namespace
 
-class FdNonlinearModels : public FdKernelTest {};
+class FdNonlinearModels : public FdKernelTest {
+protected:
+  /* Posts the constraint on new variables with the given ranges (two of them then made one when
+   * alias is given) and searches: the solutions are those of brute force. */
+  void check_model(kind k, const std::vector<std::pair<int32_t, int32_t>> &ranges,
+                   std::pair<int, int> alias = {-1, -1})
+  {
+    triples oracle;
+    std::vector<fd_oracle::values> vals;
+    for (auto [lo, hi] : ranges) vals.push_back(range(lo, hi).all(WINDOW));
+    fd_oracle::each_assignment(vals, [&](const fd_oracle::values &x) {
+      std::array<i64, 3> s{x[0], x[1], x.size() == 3 ? x[2] : 0};
+      if ((alias.first < 0 || s[alias.first] == s[alias.second]) && holds(k, s[0], s[1], s[2]))
+        oracle.insert(s);
+    });
+    fd_driver::undo_scope undo(w);
+    driver d(api);
+    std::vector<driver::arg> args;
+    std::vector<int> vars;
+    for (int i = 0; i < (int)ranges.size(); i++) {
+      ASSERT_EQ(d.new_var(ranges[i].first, ranges[i].second), i);
+      args.push_back(driver::var(i));
+      vars.push_back(i);
+    }
+    ASSERT_EQ(d.post(NAMES[k], args), 1) << exception();
+    if (alias.first >= 0 && d.unify(alias.first, alias.second) != 1) {
+      EXPECT_TRUE(oracle.empty()) << exception();
+      return;
+    }
+    fd_driver::counts c;
+    EXPECT_EQ(solve(d, vars, &c, true), oracle);
+  }
+};
 
 /* Pythagorean triples with c at most 100 (squares by x*x=y, the sum by a linear equation): the
  * triples of a brute-force enumeration, each checked. */
@@ -710,21 +643,10 @@ TEST_F(FdNonlinearModels, PythagoreanTriplesMatchBruteForce)
 /* x*y = N over -N..N (and x*y = 0 over -6..6): every factor pair, nothing else. */
 TEST_F(FdNonlinearModels, FactorPairsMatchBruteForce)
 {
-  for (i64 n : {0, 1, 12, 36, 97, -30, 64}) {
+  for (int32_t n : {0, 1, 12, 36, 97, -30, 64}) {
     SCOPED_TRACE(n);
-    i64 m = n == 0 ? 6 : std::abs(n);
-    triples oracle;
-    for (i64 x = -m; x <= m; x++)
-      for (i64 y = -m; y <= m; y++)
-        if (x * y == n) oracle.insert({x, y, n});
-    fd_driver::undo_scope undo(w);
-    driver d(api);
-    ASSERT_EQ(d.new_var((int32_t)-m, (int32_t)m), 0);
-    ASSERT_EQ(d.new_var((int32_t)-m, (int32_t)m), 1);
-    ASSERT_EQ(d.new_var((int32_t)n, (int32_t)n), 2);
-    ASSERT_EQ(d.post("x*y=z", {driver::var(0), driver::var(1), driver::var(2)}), 1) << exception();
-    fd_driver::counts c;
-    EXPECT_EQ(solve(d, {0, 1, 2}, &c, true), oracle);
+    int32_t m = n == 0 ? 6 : std::abs(n);
+    check_model(PRODUCT, {{-m, m}, {-m, m}, {n, n}});
   }
 }
 
@@ -732,25 +654,9 @@ TEST_F(FdNonlinearModels, FactorPairsMatchBruteForce)
  * solution of C++'s truncating division, floored modulo and truncated remainder. */
 TEST_F(FdNonlinearModels, DivisionsMatchBruteForce)
 {
-  const char *names[] = {"x/y=z", "x mod y=z", "x rem y=z"};
   for (kind k : {QUOTIENT, MODULO, REMAINDER}) {
-    SCOPED_TRACE(names[k - QUOTIENT]);
-    triples oracle;
-    for (i64 x = -12; x <= 12; x++)
-      for (i64 y = -5; y <= 5; y++)
-        for (i64 z = -4; z <= 9; z++)
-          if (holds(k, x, y, z)) oracle.insert({x, y, z});
-    fd_driver::undo_scope undo(w);
-    driver d(api);
-    ASSERT_EQ(d.new_var(-12, 12), 0);
-    ASSERT_EQ(d.new_var(-5, 5), 1);
-    ASSERT_EQ(d.new_var(-4, 9), 2);
-    ASSERT_EQ(d.post(names[k - QUOTIENT], {driver::var(0), driver::var(1), driver::var(2)}), 1)
-        << exception();
-    fd_driver::counts c;
-    triples found = solve(d, {0, 1, 2}, &c, true);
-    EXPECT_EQ(found, oracle);
-    for (const auto &s : found) EXPECT_TRUE(holds(k, s[0], s[1], s[2]));
+    SCOPED_TRACE(NAMES[k]);
+    check_model(k, {{-12, 12}, {-5, 5}, {-4, 9}});
   }
 }
 
@@ -758,36 +664,11 @@ TEST_F(FdNonlinearModels, DivisionsMatchBruteForce)
  * solutions over -6..6 are those of the relation with the two values equal. */
 TEST_F(FdNonlinearModels, AliasedArgumentsMatchBruteForce)
 {
-  const char *names[] = {"x*y=z", "x*x=y", "x/y=z", "x mod y=z", "x rem y=z"};
-  const int pairs[][2] = {{0, 1}, {0, 2}, {1, 2}};
   for (kind k : {PRODUCT, SQUARE, QUOTIENT, MODULO, REMAINDER})
-    for (const auto &pair : pairs) {
-      int n = arity(k);
-      if (pair[1] >= n) continue;
-      SCOPED_TRACE(std::string(names[k]) + " " + std::to_string(pair[0]) + "=" +
-                   std::to_string(pair[1]));
-      triples oracle;
-      for (i64 x = -6; x <= 6; x++)
-        for (i64 y = -6; y <= 6; y++)
-          for (i64 z = n == 2 ? 0 : -6; z <= (n == 2 ? 0 : 6); z++) {
-            std::array<i64, 3> s{x, y, z};
-            if (s[pair[0]] == s[pair[1]] && holds(k, x, y, z)) oracle.insert(s);
-          }
-      fd_driver::undo_scope undo(w);
-      driver d(api);
-      std::vector<driver::arg> args;
-      std::vector<int> vars;
-      for (int i = 0; i < n; i++) {
-        ASSERT_EQ(d.new_var(-6, 6), i);
-        args.push_back(driver::var(i));
-        vars.push_back(i);
-      }
-      ASSERT_EQ(d.post(names[k], args), 1) << exception();
-      if (d.unify(pair[0], pair[1]) != 1) {
-        EXPECT_TRUE(oracle.empty()) << exception();
-        continue;
-      }
-      fd_driver::counts c;
-      EXPECT_EQ(solve(d, vars, &c, true), oracle);
+    for (std::pair<int, int> pair : {std::pair{0, 1}, {0, 2}, {1, 2}}) {
+      if (pair.second >= arity(k)) continue;
+      SCOPED_TRACE(std::string(NAMES[k]) + " " + std::to_string(pair.first) + "=" +
+                   std::to_string(pair.second));
+      check_model(k, std::vector<std::pair<int32_t, int32_t>>(arity(k), {-6, 6}), pair);
     }
 }
