@@ -28,7 +28,11 @@ constexpr int64_t BIG = (int64_t)1 << 62;
 constexpr int REFS_PER_TERM = 4;
 /* A term whose residuals span at most this many values keeps its run's memo in a byte per value. */
 constexpr int64_t DENSE_WIDTH = 1 << 14;
-enum : uint8_t { OPEN = 0, LIVE = 1, DEAD = 2 };
+/* A term takes part in the search value by value when it has at most this many values (fewer with a
+ * unit coefficient, whose intervals the general search takes whole). */
+constexpr int POINT_VALUES = 1024, POINT_UNIT_VALUES = 64;
+/* FOUND_DEAD: dead, found so in this run (to be added to the term's dead set) */
+enum : uint8_t { OPEN = 0, LIVE = 1, DEAD = 2, FOUND_DEAD = 3 };
 
 struct ac_linear_data {
   daemon_frame frame;
@@ -140,7 +144,8 @@ bool covers(TAGGED set, int32_t a, int32_t b)
 struct memo {
   int32_t base, width;
   uint8_t *st;
-  TAGGED dead; /* the residuals this run found dead */
+  TAGGED dead;    /* the residuals this run found dead */
+  int found_dead; /* how many of them the value-by-value search marked FOUND_DEAD */
 };
 
 struct frame {
@@ -158,6 +163,21 @@ struct frame {
   int32_t c, d; /* the values of xi of the pending call */
 };
 
+/* The search value by value: r(i) is one residual, each value of xi leads to one r(i+1). */
+struct point_frame {
+  int i;
+  int32_t r;
+  int k, end; /* the values of xi still to try, as indices into the term's values */
+  bool live;
+};
+
+/* A term's values in ascending order and whether each has been found on a path to 0. */
+struct point_term {
+  int32_t *vals;
+  uint8_t *sup;
+  int nvals, unsupported;
+};
+
 class search {
 public:
   search(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b) : api(api), w(w), b(b), n(b->nvars)
@@ -166,7 +186,7 @@ public:
     memos = (memo *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(memo));
     for (int i = 0; i < n; i++) {
       memo &m = memos[i];
-      m = {0, 0, nullptr, atom_nil};
+      m = {0, 0, nullptr, atom_nil, 0};
       if (fixed(i)) continue;
       int64_t lo = i == 0 ? -(int64_t)b->rhs : b->term.min[i - 1];
       int64_t hi = i == 0 ? -(int64_t)b->rhs : b->term.max[i - 1];
@@ -175,7 +195,7 @@ public:
       m.width = (int32_t)(hi - lo + 1);
       m.st = (uint8_t *)fd_temp_alloc(api, w, (size_t)m.width);
       std::memset(m.st, OPEN, (size_t)m.width);
-      for (TAGGED l = b->term.failed[i]; IsLst(l); l = fds_next(l))
+      for (TAGGED l = b->term.failed[i]; IsLst(l) && fds_lo(l) <= hi; l = fds_next(l))
         mark(m, std::max<int64_t>(fds_lo(l), lo), std::min<int64_t>(fds_hi(l), hi), DEAD);
     }
   }
@@ -206,7 +226,139 @@ public:
     }
   }
 
+  /* Whether every unfixed term has a dense memo and few values, so that run_points applies. */
+  bool points_apply() const
+  {
+    for (int i = 0; i < n; i++) {
+      if (fixed(i)) continue;
+      int limit = coeff(i) == 1 || coeff(i) == -1 ? POINT_UNIT_VALUES : POINT_VALUES;
+      if (!memos[i].st || dvar_value_count(view(i)) > limit) return false;
+    }
+    return true;
+  }
+
+  /* Whether the residual r0 reaches 0, searching value by value; leaves each term's unsupported
+   * values in unsupported[i] and the residuals found dead in the memo's dead set. */
+  bool run_points(int32_t r0)
+  {
+    pts = (point_term *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(point_term));
+    pstack = (point_frame *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(point_frame));
+    for (int i = 0; i < n; i++) {
+      point_term &t = pts[i];
+      t = {nullptr, nullptr, 0, 0};
+      if (fixed(i)) continue;
+      int count = dvar_value_count(view(i));
+      t.vals = (int32_t *)fd_temp_alloc(api, w, (size_t)count * sizeof(int32_t));
+      t.sup = (uint8_t *)fd_temp_alloc(api, w, (size_t)count);
+      std::memset(t.sup, 0, (size_t)count);
+      DVITER it;
+      dviter_init(&it, view(i));
+      while (!dviter_empty(&it) && t.nvals < count)
+        t.vals[t.nvals++] = fds_val(dviter_next_value_t(&it));
+      t.unsupported = t.nvals;
+    }
+    int top = -1;
+    int res = enter_point(0, r0, &top);
+    while (top >= 0) {
+      point_frame &f = pstack[top];
+      if (res >= 0) { /* the answer for value k */
+        if (res == 1) support(f);
+        f.k++;
+      }
+      res = -1;
+      if (f.k < f.end && !(f.live && f.i >= b->nrelevant)) {
+        int32_t child = (int32_t)(f.r + (int64_t)coeff(f.i) * pts[f.i].vals[f.k]);
+        res = enter_point(f.i + 1, child, &top);
+        continue;
+      }
+      memo &m = memos[f.i];
+      m.st[f.r - m.base] = f.live ? LIVE : FOUND_DEAD;
+      m.found_dead += !f.live;
+      res = f.live ? 1 : 0;
+      top--;
+    }
+    for (int i = 0; i < n; i++) {
+      if (fixed(i)) continue;
+      point_term &t = pts[i];
+      memo &m = memos[i];
+      if (m.found_dead > 0) m.dead = marked_dead(m);
+      if (t.unsupported == 0) {
+        b->term.unsupported[i] = atom_nil;
+        continue;
+      }
+      fds_builder out(api, w);
+      for (int k = 0; k < t.nvals; k++) {
+        if (t.sup[k]) continue;
+        int e = k;
+        while (e + 1 < t.nvals && !t.sup[e + 1] && t.vals[e + 1] == t.vals[e] + 1) e++;
+        out.add(MakeSmall(t.vals[k]), MakeSmall(t.vals[e]));
+        k = e;
+      }
+      b->term.unsupported[i] = out.close(atom_nil);
+    }
+    return res == 1;
+  }
+
 private:
+  /* The residuals of the memo marked FOUND_DEAD, as a set. */
+  TAGGED marked_dead(const memo &m)
+  {
+    fds_builder dead(api, w);
+    for (int32_t r = 0, left = m.found_dead; left > 0; r++) {
+      if (m.st[r] != FOUND_DEAD) continue;
+      int32_t e = r;
+      while (e + 1 < m.width && m.st[e + 1] == FOUND_DEAD) e++;
+      dead.add(MakeSmall(m.base + r), MakeSmall(m.base + e));
+      left -= e - r + 1;
+      r = e;
+    }
+    return dead.close(atom_nil);
+  }
+
+  /* r(i) = r: 1 when it reaches 0, 0 when not, -1 with a frame pushed to decide it. Fixed terms
+   * are passed through. */
+  int enter_point(int i, int64_t r, int *top)
+  {
+    for (;;) {
+      if (i >= 1 && (r < b->term.min[i - 1] || r > b->term.max[i - 1])) return 0;
+      if (i == n) return r == 0;
+      /* beyond the terms with values to support, a forced residual is known to reach 0 */
+      if (i >= 1 && i >= b->nrelevant && b->term.min[i - 1] == b->term.max[i - 1]) return 1;
+      if (!fixed(i)) break;
+      r += (int64_t)coeff(i) * GetSmall(view(i)->min);
+      i++;
+    }
+    const memo &m = memos[i];
+    uint8_t st = m.st[r - m.base];
+    if (st != OPEN) return st == LIVE;
+    /* the values x with r + ai*x in min[i]..max[i] */
+    int64_t ai = coeff(i), lo = (int64_t)b->term.min[i] - r, hi = (int64_t)b->term.max[i] - r;
+    int64_t xlo = ai > 0 ? ceil_div(lo, ai) : ceil_div(hi, ai);
+    int64_t xhi = ai > 0 ? floor_div(hi, ai) : floor_div(lo, ai);
+    const point_term &t = pts[i];
+    point_frame &f = pstack[++*top];
+    f.i = i;
+    f.r = (int32_t)r;
+    f.live = false;
+    f.k = (int)(std::lower_bound(t.vals, t.vals + t.nvals, xlo) - t.vals);
+    f.end = (int)(std::upper_bound(t.vals + f.k, t.vals + t.nvals, xhi) - t.vals);
+    return -1;
+  }
+
+  /* The value k of the frame's term leads to 0. */
+  void support(point_frame &f)
+  {
+    f.live = true;
+    point_term &t = pts[f.i];
+    if (t.sup[f.k]) return;
+    t.sup[f.k] = 1;
+    if (--t.unsupported == 0 && f.i + 1 == b->nrelevant) {
+      int j = f.i;
+      while (j > 0 && (!pts[j - 1].vals ? true : pts[j - 1].unsupported == 0)) j--;
+      b->nrelevant = j;
+    }
+  }
+
   static void mark(memo &m, int64_t lo, int64_t hi, uint8_t what)
   {
     if (lo <= hi) std::memset(m.st + (lo - m.base), what, (size_t)(hi - lo + 1));
@@ -441,6 +593,8 @@ private:
   frame *stack;
   memo *memos;
   int top = -1;
+  point_term *pts = nullptr;
+  point_frame *pstack = nullptr;
 };
 
 /* ---- state checks ---- */
@@ -605,7 +759,6 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
       return 0;
     }
     b->term.failed[i] = start[i] = dead;
-    b->term.unsupported[i] = dvar_set(api, d, w);
     b->nrelevant = i + 1;
   }
   return 1;
@@ -702,7 +855,16 @@ int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   b->singleton_zero = single(api, w, 0);
   int32_t r0 = -b->rhs;
   search s(api, w, b);
-  if (!IsLst(s.run(r0, r0))) return -1;
+  bool live;
+  if (s.points_apply()) {
+    live = s.run_points(r0);
+  } else {
+    for (int i = 0; i < b->nvars; i++)
+      if (!(b->term.dvar[i].flags & DV_FIXED))
+        b->term.unsupported[i] = dvar_set(api, &b->term.dvar[i], w);
+    live = IsLst(s.run(r0, r0));
+  }
+  if (!live) return -1;
   s.collect_dead();
   return conclude(api, w, b, start);
 }
