@@ -167,16 +167,21 @@ struct frame {
 struct point_frame {
   int i;
   int32_t r;
-  int k, end; /* the values of xi still to try, as indices into the term's values */
+  int k; /* the next value of xi to try, as an index into the term's values */
   bool live;
 };
 
-/* A term's values in ascending order and whether each has been found on a path to 0. */
+/* A term's values ordered by ai*x ascending (the values themselves descending when ai < 0), the
+ * products ai*x, and whether each value has been found on a path to 0. */
 struct point_term {
   int32_t *vals;
+  int64_t *step;
   uint8_t *sup;
   int nvals, unsupported;
 };
+
+/* Below this many values a term's first useful value is found by a linear scan. */
+constexpr int POINT_SCAN = 16;
 
 class search {
 public:
@@ -245,9 +250,10 @@ public:
     pstack = (point_frame *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(point_frame));
     for (int i = 0; i < n; i++) {
       point_term &t = pts[i];
-      t = {nullptr, nullptr, 0, 0};
+      t = {nullptr, nullptr, nullptr, 0, 0};
       if (fixed(i)) continue;
       int count = dvar_value_count(view(i));
+      t.step = (int64_t *)fd_temp_alloc(api, w, (size_t)count * sizeof(int64_t));
       t.vals = (int32_t *)fd_temp_alloc(api, w, (size_t)count * sizeof(int32_t));
       t.sup = (uint8_t *)fd_temp_alloc(api, w, (size_t)count);
       std::memset(t.sup, 0, (size_t)count);
@@ -255,6 +261,8 @@ public:
       dviter_init(&it, view(i));
       while (!dviter_empty(&it) && t.nvals < count)
         t.vals[t.nvals++] = fds_val(dviter_next_value_t(&it));
+      if (coeff(i) < 0) std::reverse(t.vals, t.vals + t.nvals);
+      for (int k = 0; k < t.nvals; k++) t.step[k] = (int64_t)coeff(i) * t.vals[k];
       t.unsupported = t.nvals;
     }
     int top = -1;
@@ -266,10 +274,13 @@ public:
         f.k++;
       }
       res = -1;
-      if (f.k < f.end && !(f.live && f.i >= b->nrelevant)) {
-        int32_t child = (int32_t)(f.r + (int64_t)coeff(f.i) * pts[f.i].vals[f.k]);
-        res = enter_point(f.i + 1, child, &top);
-        continue;
+      const point_term &t = pts[f.i];
+      if (f.k < t.nvals && !(f.live && f.i >= b->nrelevant)) {
+        int64_t child = f.r + t.step[f.k];
+        if (child <= b->term.max[f.i]) {
+          res = enter_point(f.i + 1, child, &top);
+          continue;
+        }
       }
       memo &m = memos[f.i];
       m.st[f.r - m.base] = f.live ? LIVE : FOUND_DEAD;
@@ -285,6 +296,10 @@ public:
       if (t.unsupported == 0) {
         b->term.unsupported[i] = atom_nil;
         continue;
+      }
+      if (coeff(i) < 0) { /* ascending values for the set */
+        std::reverse(t.vals, t.vals + t.nvals);
+        std::reverse(t.sup, t.sup + t.nvals);
       }
       fds_builder out(api, w);
       for (int k = 0; k < t.nvals; k++) {
@@ -331,17 +346,19 @@ private:
     const memo &m = memos[i];
     uint8_t st = m.st[r - m.base];
     if (st != OPEN) return st == LIVE;
-    /* the values x with r + ai*x in min[i]..max[i] */
-    int64_t ai = coeff(i), lo = (int64_t)b->term.min[i] - r, hi = (int64_t)b->term.max[i] - r;
-    int64_t xlo = ai > 0 ? ceil_div(lo, ai) : ceil_div(hi, ai);
-    int64_t xhi = ai > 0 ? floor_div(hi, ai) : floor_div(lo, ai);
+    /* the first value x with r + ai*x >= min[i]; the frame stops past max[i] */
+    int64_t lo = (int64_t)b->term.min[i] - r;
     const point_term &t = pts[i];
+    int k = 0;
+    if (t.nvals <= POINT_SCAN)
+      while (k < t.nvals && t.step[k] < lo) k++;
+    else
+      k = (int)(std::lower_bound(t.step, t.step + t.nvals, lo) - t.step);
     point_frame &f = pstack[++*top];
     f.i = i;
     f.r = (int32_t)r;
     f.live = false;
-    f.k = (int)(std::lower_bound(t.vals, t.vals + t.nvals, xlo) - t.vals);
-    f.end = (int)(std::upper_bound(t.vals + f.k, t.vals + t.nvals, xhi) - t.vals);
+    f.k = k;
     return -1;
   }
 
@@ -764,21 +781,19 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
   return 1;
 }
 
-/* The bounds of every residual, the tighter of a backward pass from r(n) = 0 and a forward pass
- * from r0: 1, 0 when some bound is infinite (the search could not end: nothing is pruned then),
- * -1 failure (with the overflow flag when a bound left the small integers). */
-int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
+/* The two passes of residual_bounds over the terms' ranges (Plain: no sum nears an infinity). */
+template <bool Plain>
+int residual_passes(ORVALIS_API_STRUCT *api, ac_linear_data *b, const int64_t *terms)
 {
+  auto add = [](int64_t x, int64_t y) { return Plain ? x + y : sat_add(x, y); };
   int n = b->nvars;
-  auto *terms = (int64_t *)fd_temp_alloc(api, w, 4 * sizeof(int64_t) * (size_t)(n + 1));
-  int64_t *back = terms + 2 * n; /* bounds of r(i+1) from the terms after i */
+  int64_t *back = const_cast<int64_t *>(terms) + 2 * n;
   int64_t lo = 0, hi = 0;
   for (int i = n - 1; i >= 0; i--) {
-    term_range(b->term.coeff[i], &b->term.dvar[i], &terms[2 * i], &terms[2 * i + 1]);
     back[2 * i] = lo;
     back[2 * i + 1] = hi;
-    lo = sat_add(lo, -terms[2 * i + 1]);
-    hi = sat_add(hi, -terms[2 * i]);
+    lo = add(lo, -terms[2 * i + 1]);
+    hi = add(hi, -terms[2 * i]);
   }
   int64_t r0 = -(int64_t)b->rhs;
   if (r0 < lo || r0 > hi) return -1;
@@ -789,8 +804,8 @@ int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   bool infinite = false;
   int64_t p = r0, q = r0;
   for (int i = 0; i < n; i++) {
-    p = sat_add(p, terms[2 * i]);
-    q = sat_add(q, terms[2 * i + 1]);
+    p = add(p, terms[2 * i]);
+    q = add(q, terms[2 * i + 1]);
     int64_t mn = std::max(back[2 * i], p), mx = std::min(back[2 * i + 1], q);
     if (mn > mx) return -1;
     if (mn <= -BIG || mx >= BIG) {
@@ -805,6 +820,25 @@ int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
     b->term.max[i] = (int32_t)mx;
   }
   return infinite ? 0 : 1;
+}
+
+/* The bounds of every residual, the tighter of a backward pass from r(n) = 0 and a forward pass
+ * from r0: 1, 0 when some bound is infinite (the search could not end: nothing is pruned then),
+ * -1 failure (with the overflow flag when a bound left the small integers). */
+int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
+{
+  int n = b->nvars;
+  /* the range of each term, then the bounds of r(i+1) from the terms after i */
+  auto *terms = (int64_t *)fd_temp_alloc(api, w, 4 * sizeof(int64_t) * (size_t)(n + 1));
+  /* Usually every term is finite and so small that no sum of them comes near an infinity: the
+   * passes then add plainly. */
+  constexpr int64_t PLAIN = (int64_t)1 << 40;
+  bool plain = n < (1 << 20);
+  for (int i = 0; i < n; i++) {
+    term_range(b->term.coeff[i], &b->term.dvar[i], &terms[2 * i], &terms[2 * i + 1]);
+    plain = plain && terms[2 * i] > -PLAIN && terms[2 * i + 1] < PLAIN;
+  }
+  return plain ? residual_passes<true>(api, b, terms) : residual_passes<false>(api, b, terms);
 }
 
 /* Prunes the unsupported values and stores the grown dead sets: the outcome. */
