@@ -24,8 +24,10 @@ namespace {
 
 /* An infinite bound in the 64-bit bound passes; finite sums stay far below it. */
 constexpr int64_t BIG = (int64_t)1 << 62;
-/* attribute, variable, mutable, and the dead set last stored in the mutable (known sound) */
-constexpr int REFS_PER_TERM = 4;
+/* attribute, variable, mutable, the dead set last stored in the mutable (known sound), and the
+ * first interval of that set reaching the term's residual range of the run that stored it (the
+ * range only shrinks along the branch, so the intervals before it never matter there again) */
+constexpr int REFS_PER_TERM = 5;
 /* A term whose residuals span at most this many values keeps its run's memo in a byte per value. */
 constexpr int64_t DENSE_WIDTH = 1 << 14;
 /* A term takes part in the search value by value when it has at most this many values (fewer with a
@@ -185,7 +187,9 @@ constexpr int POINT_SCAN = 16;
 
 class search {
 public:
-  search(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b) : api(api), w(w), b(b), n(b->nvars)
+  /* from[i]: where the dead set of term i starts to matter */
+  search(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, const TAGGED *from)
+      : api(api), w(w), b(b), n(b->nvars)
   {
     stack = (frame *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(frame));
     memos = (memo *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(memo));
@@ -200,7 +204,7 @@ public:
       m.width = (int32_t)(hi - lo + 1);
       m.st = (uint8_t *)fd_temp_alloc(api, w, (size_t)m.width);
       std::memset(m.st, OPEN, (size_t)m.width);
-      for (TAGGED l = b->term.failed[i]; IsLst(l) && fds_lo(l) <= hi; l = fds_next(l))
+      for (TAGGED l = from[i]; IsLst(l) && fds_lo(l) <= hi; l = fds_next(l))
         mark(m, std::max<int64_t>(fds_lo(l), lo), std::min<int64_t>(fds_hi(l), hi), DEAD);
     }
   }
@@ -743,15 +747,17 @@ ac_linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle)
     *ref(b, i, 1) = deref(StrArg(t, 2));
     *ref(b, i, 2) = deref(StrArg(t, 4));
     *ref(b, i, 3) = atom_nil;
+    *ref(b, i, 4) = atom_nil;
   }
   return b;
 }
 
 /* ---- a run ---- */
 
-/* Loads the views and the dead sets (start[i] the one of the mutable): 1, or 0 after raising an
- * error. */
-int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scratch, TAGGED *start)
+/* Loads the views and the dead sets (start[i] the one of the mutable, from[i] its part that may
+ * still matter): 1, or 0 after raising an error. */
+int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scratch, TAGGED *start,
+         TAGGED *from)
 {
   b->nrelevant = 0;
   for (int i = 0; i < b->nvars; i++) {
@@ -770,12 +776,14 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
     if (d->flags & DV_FIXED) continue;
     TAGGED dead = fd_mutable_value(*ref(b, i, 2));
     fd_ref_put(api, scratch, dead);
-    if (dead != deref(*ref(b, i, 3))) dead = fds_import_set(api, w, scratch);
+    bool stored = dead == deref(*ref(b, i, 3));
+    if (!stored) dead = fds_import_set(api, w, scratch);
     if (!dead) {
       qx_type_error(w, "fd_set", culprit(fd_ref_get(api, scratch)), 1);
       return 0;
     }
     b->term.failed[i] = start[i] = dead;
+    from[i] = stored ? deref(*ref(b, i, 4)) : dead;
     b->nrelevant = i + 1;
   }
   return 1;
@@ -868,6 +876,9 @@ int conclude(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, const TAGGED
     TAGGED set = fd_globalize(api, w, b->term.failed[i], 0, FD_LIVE);
     fd_update_mutable(api, w, set, deref(*ref(b, i, 2)));
     *ref(b, i, 3) = set;
+    int32_t lo = i == 0 ? -b->rhs : b->term.min[i - 1];
+    for (set = deref(*ref(b, i, 3)); IsLst(set) && fds_hi(set) < lo;) set = fds_next(set);
+    *ref(b, i, 4) = set;
   }
   for (int i = 0; i < n; i++)
     if (b->term.dvar[i].attr_ref) dvar_export_do(api, w, &b->term.dvar[i]);
@@ -877,10 +888,11 @@ int conclude(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, const TAGGED
 /* One run on the block: 1 entailed, 0 suspended, -1 failed, -2 an error was raised. */
 int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
 {
-  auto *start = (TAGGED *)fd_temp_alloc(api, w, sizeof(TAGGED) * (size_t)(b->nvars + 1));
-  std::memset(start, 0, sizeof(TAGGED) * (size_t)(b->nvars + 1));
+  auto *start = (TAGGED *)fd_temp_alloc(api, w, 2 * sizeof(TAGGED) * (size_t)(b->nvars + 1));
+  std::memset(start, 0, 2 * sizeof(TAGGED) * (size_t)(b->nvars + 1));
+  TAGGED *from = start + b->nvars + 1;
   QX_term_ref mark = QX_new_term_refs(0), scratch = QX_new_term_ref();
-  int loaded = load(api, w, b, scratch, start);
+  int loaded = load(api, w, b, scratch, start, from);
   QX_reset_term_refs(mark);
   if (!loaded) return -2;
   int bounds = residual_bounds(api, w, b);
@@ -888,7 +900,7 @@ int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   if (b->nvars == 0) return 1;
   b->singleton_zero = single(api, w, 0);
   int32_t r0 = -b->rhs;
-  search s(api, w, b);
+  search s(api, w, b, from);
   bool live;
   if (s.points_apply()) {
     live = s.run_points(r0);
