@@ -236,12 +236,16 @@ public:
   }
 
   /* Whether every unfixed term has a dense memo and few values, so that run_points applies. */
-  bool points_apply() const
+  bool points_apply()
   {
+    pts = (point_term *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(point_term));
     for (int i = 0; i < n; i++) {
+      point_term &t = pts[i];
+      t = {nullptr, nullptr, nullptr, 0, 0};
       if (fixed(i)) continue;
       int limit = coeff(i) == 1 || coeff(i) == -1 ? POINT_UNIT_VALUES : POINT_VALUES;
-      if (!memos[i].st || dvar_value_count(view(i)) > limit) return false;
+      t.nvals = dvar_value_count(view(i));
+      if (!memos[i].st || t.nvals > limit) return false;
     }
     return true;
   }
@@ -250,21 +254,24 @@ public:
    * values in unsupported[i] and the residuals found dead in the memo's dead set. */
   bool run_points(int32_t r0)
   {
-    pts = (point_term *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(point_term));
     pstack = (point_frame *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(point_frame));
     for (int i = 0; i < n; i++) {
       point_term &t = pts[i];
-      t = {nullptr, nullptr, nullptr, 0, 0};
       if (fixed(i)) continue;
-      int count = dvar_value_count(view(i));
+      int count = t.nvals;
       t.step = (int64_t *)fd_temp_alloc(api, w, (size_t)count * sizeof(int64_t));
       t.vals = (int32_t *)fd_temp_alloc(api, w, (size_t)count * sizeof(int32_t));
       t.sup = (uint8_t *)fd_temp_alloc(api, w, (size_t)count);
       std::memset(t.sup, 0, (size_t)count);
+      t.nvals = 0;
       DVITER it;
       dviter_init(&it, view(i));
-      while (!dviter_empty(&it) && t.nvals < count)
-        t.vals[t.nvals++] = fds_val(dviter_next_value_t(&it));
+      while (!dviter_empty(&it) && t.nvals < count) {
+        TAGGED lo, hi;
+        dviter_next_interval_t(&it, &lo, &hi);
+        for (int32_t v = fds_val(lo), e = fds_val(hi); v <= e && t.nvals < count; v++)
+          t.vals[t.nvals++] = v;
+      }
       if (coeff(i) < 0) std::reverse(t.vals, t.vals + t.nvals);
       for (int k = 0; k < t.nvals; k++) t.step[k] = (int64_t)coeff(i) * t.vals[k];
       t.unsupported = t.nvals;
