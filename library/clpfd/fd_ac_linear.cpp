@@ -281,7 +281,10 @@ public:
     while (top >= 0) {
       point_frame &f = pstack[top];
       if (res >= 0) { /* the answer for value k */
-        if (res == 1) support(f);
+        if (res == 1) {
+          f.live = true;
+          supported(f.i, f.k);
+        }
         f.k++;
       }
       res = -1;
@@ -354,8 +357,8 @@ private:
       r += (int64_t)coeff(i) * GetSmall(view(i)->min);
       i++;
     }
-    const memo &m = memos[i];
-    uint8_t st = m.st[r - m.base];
+    memo &m = memos[i];
+    uint8_t &st = m.st[r - m.base];
     if (st != OPEN) return st == LIVE;
     /* the first value x with r + ai*x >= min[i]; the frame stops past max[i] */
     int64_t lo = (int64_t)b->term.min[i] - r;
@@ -365,6 +368,14 @@ private:
       while (k < t.nvals && t.step[k] < lo) k++;
     else
       k = (int)(std::lower_bound(t.step, t.step + t.nvals, lo) - t.step);
+    if (b->term.min[i] == b->term.max[i] && i + 1 >= b->nrelevant) {
+      /* r(i+1) is forced and then known to reach 0: decided by the one value leading to it */
+      bool live = k < t.nvals && t.step[k] == lo;
+      if (live) supported(i, k);
+      st = live ? LIVE : FOUND_DEAD;
+      m.found_dead += !live;
+      return live;
+    }
     point_frame &f = pstack[++*top];
     f.i = i;
     f.r = (int32_t)r;
@@ -373,15 +384,14 @@ private:
     return -1;
   }
 
-  /* The value k of the frame's term leads to 0. */
-  void support(point_frame &f)
+  /* The value k of term i lies on a path to 0. */
+  void supported(int i, int k)
   {
-    f.live = true;
-    point_term &t = pts[f.i];
-    if (t.sup[f.k]) return;
-    t.sup[f.k] = 1;
-    if (--t.unsupported == 0 && f.i + 1 == b->nrelevant) {
-      int j = f.i;
+    point_term &t = pts[i];
+    if (t.sup[k]) return;
+    t.sup[k] = 1;
+    if (--t.unsupported == 0 && i + 1 == b->nrelevant) {
+      int j = i;
       while (j > 0 && (!pts[j - 1].vals ? true : pts[j - 1].unsupported == 0)) j--;
       b->nrelevant = j;
     }
