@@ -101,6 +101,12 @@ int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
 /* The smallest and largest value of a*x over the view's bounds (infinities as -BIG, BIG). */
 void term_range(int32_t a, const dvar *d, int64_t *lo, int64_t *hi)
 {
+  if (IsSmall(d->min) && IsSmall(d->max)) {
+    int64_t p = (int64_t)a * GetSmall(d->min), q = (int64_t)a * GetSmall(d->max);
+    *lo = a > 0 ? p : q;
+    *hi = a > 0 ? q : p;
+    return;
+  }
   int64_t xl = bound64(d->min), xh = bound64(d->max);
   int64_t p = std::abs(xl) == BIG ? (a > 0 ? xl : -xl) : a * xl;
   int64_t q = std::abs(xh) == BIG ? (a > 0 ? xh : -xh) : a * xh;
@@ -785,7 +791,8 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
       dvar_init_temp(d, x, x);
       continue;
     }
-    if (!IsVar(x) || !fd_well_formed_attribute(*ref(b, i, 0))) {
+    /* the attribute was checked with the state; the kernel keeps it well-formed */
+    if (!IsVar(x)) {
       qx_type_error(w, "domain_variable", culprit(x), 1);
       return 0;
     }
@@ -915,13 +922,13 @@ int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   int bounds = residual_bounds(api, w, b);
   if (bounds <= 0) return bounds;
   if (b->nvars == 0) return 1;
-  b->singleton_zero = single(api, w, 0);
   int32_t r0 = -b->rhs;
   search s(api, w, b, from);
   bool live;
   if (s.points_apply()) {
     live = s.run_points(r0);
   } else {
+    b->singleton_zero = single(api, w, 0);
     for (int i = 0; i < b->nvars; i++)
       if (!(b->term.dvar[i].flags & DV_FIXED))
         b->term.unsupported[i] = dvar_set(api, &b->term.dvar[i], w);
