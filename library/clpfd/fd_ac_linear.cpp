@@ -24,11 +24,17 @@ namespace {
 
 /* An infinite bound in the 64-bit bound passes; finite sums stay far below it. */
 constexpr int64_t BIG = (int64_t)1 << 62;
-/* attribute, variable, mutable, and the dead set last stored in the mutable (known sound) */
-constexpr int REFS_PER_TERM = 4;
+/* attribute, variable, mutable, the dead set last stored in the mutable (known sound), and the
+ * first interval of that set reaching the term's residual range of the run that stored it (the
+ * range only shrinks along the branch, so the intervals before it never matter there again) */
+constexpr int REFS_PER_TERM = 5;
 /* A term whose residuals span at most this many values keeps its run's memo in a byte per value. */
 constexpr int64_t DENSE_WIDTH = 1 << 14;
-enum : uint8_t { OPEN = 0, LIVE = 1, DEAD = 2 };
+/* A term takes part in the search value by value when it has at most this many values (fewer with a
+ * unit coefficient, whose intervals the general search takes whole). */
+constexpr int POINT_VALUES = 1024, POINT_UNIT_VALUES = 64;
+/* FOUND_DEAD: dead, found so in this run (to be added to the term's dead set) */
+enum : uint8_t { OPEN = 0, LIVE = 1, DEAD = 2, FOUND_DEAD = 3 };
 
 struct ac_linear_data {
   daemon_frame frame;
@@ -95,6 +101,12 @@ int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
 /* The smallest and largest value of a*x over the view's bounds (infinities as -BIG, BIG). */
 void term_range(int32_t a, const dvar *d, int64_t *lo, int64_t *hi)
 {
+  if (IsSmall(d->min) && IsSmall(d->max)) {
+    int64_t p = (int64_t)a * GetSmall(d->min), q = (int64_t)a * GetSmall(d->max);
+    *lo = a > 0 ? p : q;
+    *hi = a > 0 ? q : p;
+    return;
+  }
   int64_t xl = bound64(d->min), xh = bound64(d->max);
   int64_t p = std::abs(xl) == BIG ? (a > 0 ? xl : -xl) : a * xl;
   int64_t q = std::abs(xh) == BIG ? (a > 0 ? xh : -xh) : a * xh;
@@ -140,7 +152,8 @@ bool covers(TAGGED set, int32_t a, int32_t b)
 struct memo {
   int32_t base, width;
   uint8_t *st;
-  TAGGED dead; /* the residuals this run found dead */
+  TAGGED dead;    /* the residuals this run found dead */
+  int found_dead; /* how many of them the value-by-value search marked FOUND_DEAD */
 };
 
 struct frame {
@@ -158,15 +171,37 @@ struct frame {
   int32_t c, d; /* the values of xi of the pending call */
 };
 
+/* The search value by value: r(i) is one residual, each value of xi leads to one r(i+1). */
+struct point_frame {
+  int i;
+  int32_t r;
+  int k; /* the next value of xi to try, as an index into the term's values */
+  bool live;
+};
+
+/* A term's values ordered by ai*x ascending (the values themselves descending when ai < 0), the
+ * products ai*x, and whether each value has been found on a path to 0. */
+struct point_term {
+  int32_t *vals;
+  int64_t *step;
+  uint8_t *sup;
+  int nvals, unsupported;
+};
+
+/* Below this many values a term's first useful value is found by a linear scan. */
+constexpr int POINT_SCAN = 16;
+
 class search {
 public:
-  search(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b) : api(api), w(w), b(b), n(b->nvars)
+  /* from[i]: where the dead set of term i starts to matter */
+  search(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, const TAGGED *from)
+      : api(api), w(w), b(b), n(b->nvars)
   {
     stack = (frame *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(frame));
     memos = (memo *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(memo));
     for (int i = 0; i < n; i++) {
       memo &m = memos[i];
-      m = {0, 0, nullptr, atom_nil};
+      m = {0, 0, nullptr, atom_nil, 0};
       if (fixed(i)) continue;
       int64_t lo = i == 0 ? -(int64_t)b->rhs : b->term.min[i - 1];
       int64_t hi = i == 0 ? -(int64_t)b->rhs : b->term.max[i - 1];
@@ -175,7 +210,7 @@ public:
       m.width = (int32_t)(hi - lo + 1);
       m.st = (uint8_t *)fd_temp_alloc(api, w, (size_t)m.width);
       std::memset(m.st, OPEN, (size_t)m.width);
-      for (TAGGED l = b->term.failed[i]; IsLst(l); l = fds_next(l))
+      for (TAGGED l = from[i]; IsLst(l) && fds_lo(l) <= hi; l = fds_next(l))
         mark(m, std::max<int64_t>(fds_lo(l), lo), std::min<int64_t>(fds_hi(l), hi), DEAD);
     }
   }
@@ -206,7 +241,168 @@ public:
     }
   }
 
+  /* Whether every unfixed term has a dense memo and few values, so that run_points applies. */
+  bool points_apply()
+  {
+    pts = (point_term *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(point_term));
+    for (int i = 0; i < n; i++) {
+      point_term &t = pts[i];
+      t = {nullptr, nullptr, nullptr, 0, 0};
+      if (fixed(i)) continue;
+      int limit = coeff(i) == 1 || coeff(i) == -1 ? POINT_UNIT_VALUES : POINT_VALUES;
+      t.nvals = dvar_value_count(view(i));
+      if (!memos[i].st || t.nvals > limit) return false;
+    }
+    return true;
+  }
+
+  /* Whether the residual r0 reaches 0, searching value by value; leaves each term's unsupported
+   * values in unsupported[i] and the residuals found dead in the memo's dead set. */
+  bool run_points(int32_t r0)
+  {
+    pstack = (point_frame *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(point_frame));
+    for (int i = 0; i < n; i++) {
+      point_term &t = pts[i];
+      if (fixed(i)) continue;
+      int count = t.nvals;
+      t.step = (int64_t *)fd_temp_alloc(api, w, (size_t)count * sizeof(int64_t));
+      t.vals = (int32_t *)fd_temp_alloc(api, w, (size_t)count * sizeof(int32_t));
+      t.sup = (uint8_t *)fd_temp_alloc(api, w, (size_t)count);
+      std::memset(t.sup, 0, (size_t)count);
+      t.nvals = 0;
+      DVITER it;
+      dviter_init(&it, view(i));
+      while (!dviter_empty(&it) && t.nvals < count) {
+        TAGGED lo, hi;
+        dviter_next_interval_t(&it, &lo, &hi);
+        for (int32_t v = fds_val(lo), e = fds_val(hi); v <= e && t.nvals < count; v++)
+          t.vals[t.nvals++] = v;
+      }
+      if (coeff(i) < 0) std::reverse(t.vals, t.vals + t.nvals);
+      for (int k = 0; k < t.nvals; k++) t.step[k] = (int64_t)coeff(i) * t.vals[k];
+      t.unsupported = t.nvals;
+    }
+    int top = -1;
+    int res = enter_point(0, r0, &top);
+    while (top >= 0) {
+      point_frame &f = pstack[top];
+      if (res >= 0) { /* the answer for value k */
+        if (res == 1) {
+          f.live = true;
+          supported(f.i, f.k);
+        }
+        f.k++;
+      }
+      res = -1;
+      const point_term &t = pts[f.i];
+      if (f.k < t.nvals && !(f.live && f.i >= b->nrelevant)) {
+        int64_t child = f.r + t.step[f.k];
+        if (child <= b->term.max[f.i]) {
+          res = enter_point(f.i + 1, child, &top);
+          continue;
+        }
+      }
+      memo &m = memos[f.i];
+      m.st[f.r - m.base] = f.live ? LIVE : FOUND_DEAD;
+      m.found_dead += !f.live;
+      res = f.live ? 1 : 0;
+      top--;
+    }
+    for (int i = 0; i < n; i++) {
+      if (fixed(i)) continue;
+      point_term &t = pts[i];
+      memo &m = memos[i];
+      if (m.found_dead > 0) m.dead = marked_dead(m);
+      if (t.unsupported == 0) {
+        b->term.unsupported[i] = atom_nil;
+        continue;
+      }
+      if (coeff(i) < 0) { /* ascending values for the set */
+        std::reverse(t.vals, t.vals + t.nvals);
+        std::reverse(t.sup, t.sup + t.nvals);
+      }
+      fds_builder out(api, w);
+      for (int k = 0; k < t.nvals; k++) {
+        if (t.sup[k]) continue;
+        int e = k;
+        while (e + 1 < t.nvals && !t.sup[e + 1] && t.vals[e + 1] == t.vals[e] + 1) e++;
+        out.add(MakeSmall(t.vals[k]), MakeSmall(t.vals[e]));
+        k = e;
+      }
+      b->term.unsupported[i] = out.close(atom_nil);
+    }
+    return res == 1;
+  }
+
 private:
+  /* The residuals of the memo marked FOUND_DEAD, as a set. */
+  TAGGED marked_dead(const memo &m)
+  {
+    fds_builder dead(api, w);
+    for (int32_t r = 0, left = m.found_dead; left > 0; r++) {
+      if (m.st[r] != FOUND_DEAD) continue;
+      int32_t e = r;
+      while (e + 1 < m.width && m.st[e + 1] == FOUND_DEAD) e++;
+      dead.add(MakeSmall(m.base + r), MakeSmall(m.base + e));
+      left -= e - r + 1;
+      r = e;
+    }
+    return dead.close(atom_nil);
+  }
+
+  /* r(i) = r: 1 when it reaches 0, 0 when not, -1 with a frame pushed to decide it. Fixed terms
+   * are passed through. */
+  int enter_point(int i, int64_t r, int *top)
+  {
+    for (;;) {
+      if (i >= 1 && (r < b->term.min[i - 1] || r > b->term.max[i - 1])) return 0;
+      if (i == n) return r == 0;
+      /* beyond the terms with values to support, a forced residual is known to reach 0 */
+      if (i >= 1 && i >= b->nrelevant && b->term.min[i - 1] == b->term.max[i - 1]) return 1;
+      if (!fixed(i)) break;
+      r += (int64_t)coeff(i) * GetSmall(view(i)->min);
+      i++;
+    }
+    memo &m = memos[i];
+    uint8_t &st = m.st[r - m.base];
+    if (st != OPEN) return st == LIVE;
+    /* the first value x with r + ai*x >= min[i]; the frame stops past max[i] */
+    int64_t lo = (int64_t)b->term.min[i] - r;
+    const point_term &t = pts[i];
+    int k = 0;
+    if (t.nvals <= POINT_SCAN)
+      while (k < t.nvals && t.step[k] < lo) k++;
+    else
+      k = (int)(std::lower_bound(t.step, t.step + t.nvals, lo) - t.step);
+    if (b->term.min[i] == b->term.max[i] && i + 1 >= b->nrelevant) {
+      /* r(i+1) is forced and then known to reach 0: decided by the one value leading to it */
+      bool live = k < t.nvals && t.step[k] == lo;
+      if (live) supported(i, k);
+      st = live ? LIVE : FOUND_DEAD;
+      m.found_dead += !live;
+      return live;
+    }
+    point_frame &f = pstack[++*top];
+    f.i = i;
+    f.r = (int32_t)r;
+    f.live = false;
+    f.k = k;
+    return -1;
+  }
+
+  /* The value k of term i lies on a path to 0. */
+  void supported(int i, int k)
+  {
+    point_term &t = pts[i];
+    if (t.sup[k]) return;
+    t.sup[k] = 1;
+    if (--t.unsupported == 0 && i + 1 == b->nrelevant) {
+      int j = i;
+      while (j > 0 && (!pts[j - 1].vals ? true : pts[j - 1].unsupported == 0)) j--;
+      b->nrelevant = j;
+    }
+  }
+
   static void mark(memo &m, int64_t lo, int64_t hi, uint8_t what)
   {
     if (lo <= hi) std::memset(m.st + (lo - m.base), what, (size_t)(hi - lo + 1));
@@ -441,6 +637,8 @@ private:
   frame *stack;
   memo *memos;
   int top = -1;
+  point_term *pts = nullptr;
+  point_frame *pstack = nullptr;
 };
 
 /* ---- state checks ---- */
@@ -572,15 +770,17 @@ ac_linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle)
     *ref(b, i, 1) = deref(StrArg(t, 2));
     *ref(b, i, 2) = deref(StrArg(t, 4));
     *ref(b, i, 3) = atom_nil;
+    *ref(b, i, 4) = atom_nil;
   }
   return b;
 }
 
 /* ---- a run ---- */
 
-/* Loads the views and the dead sets (start[i] the one of the mutable): 1, or 0 after raising an
- * error. */
-int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scratch, TAGGED *start)
+/* Loads the views and the dead sets (start[i] the one of the mutable, from[i] its part that may
+ * still matter): 1, or 0 after raising an error. */
+int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scratch, TAGGED *start,
+         TAGGED *from)
 {
   b->nrelevant = 0;
   for (int i = 0; i < b->nvars; i++) {
@@ -591,7 +791,8 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
       dvar_init_temp(d, x, x);
       continue;
     }
-    if (!IsVar(x) || !fd_well_formed_attribute(*ref(b, i, 0))) {
+    /* the attribute was checked with the state; the kernel keeps it well-formed */
+    if (!IsVar(x)) {
       qx_type_error(w, "domain_variable", culprit(x), 1);
       return 0;
     }
@@ -599,33 +800,32 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
     if (d->flags & DV_FIXED) continue;
     TAGGED dead = fd_mutable_value(*ref(b, i, 2));
     fd_ref_put(api, scratch, dead);
-    if (dead != deref(*ref(b, i, 3))) dead = fds_import_set(api, w, scratch);
+    bool stored = dead == deref(*ref(b, i, 3));
+    if (!stored) dead = fds_import_set(api, w, scratch);
     if (!dead) {
       qx_type_error(w, "fd_set", culprit(fd_ref_get(api, scratch)), 1);
       return 0;
     }
     b->term.failed[i] = start[i] = dead;
-    b->term.unsupported[i] = dvar_set(api, d, w);
+    from[i] = stored ? deref(*ref(b, i, 4)) : dead;
     b->nrelevant = i + 1;
   }
   return 1;
 }
 
-/* The bounds of every residual, the tighter of a backward pass from r(n) = 0 and a forward pass
- * from r0: 1, 0 when some bound is infinite (the search could not end: nothing is pruned then),
- * -1 failure (with the overflow flag when a bound left the small integers). */
-int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
+/* The two passes of residual_bounds over the terms' ranges (Plain: no sum nears an infinity). */
+template <bool Plain>
+int residual_passes(ORVALIS_API_STRUCT *api, ac_linear_data *b, const int64_t *terms)
 {
+  auto add = [](int64_t x, int64_t y) { return Plain ? x + y : sat_add(x, y); };
   int n = b->nvars;
-  auto *terms = (int64_t *)fd_temp_alloc(api, w, 4 * sizeof(int64_t) * (size_t)(n + 1));
-  int64_t *back = terms + 2 * n; /* bounds of r(i+1) from the terms after i */
+  int64_t *back = const_cast<int64_t *>(terms) + 2 * n;
   int64_t lo = 0, hi = 0;
   for (int i = n - 1; i >= 0; i--) {
-    term_range(b->term.coeff[i], &b->term.dvar[i], &terms[2 * i], &terms[2 * i + 1]);
     back[2 * i] = lo;
     back[2 * i + 1] = hi;
-    lo = sat_add(lo, -terms[2 * i + 1]);
-    hi = sat_add(hi, -terms[2 * i]);
+    lo = add(lo, -terms[2 * i + 1]);
+    hi = add(hi, -terms[2 * i]);
   }
   int64_t r0 = -(int64_t)b->rhs;
   if (r0 < lo || r0 > hi) return -1;
@@ -636,8 +836,8 @@ int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   bool infinite = false;
   int64_t p = r0, q = r0;
   for (int i = 0; i < n; i++) {
-    p = sat_add(p, terms[2 * i]);
-    q = sat_add(q, terms[2 * i + 1]);
+    p = add(p, terms[2 * i]);
+    q = add(q, terms[2 * i + 1]);
     int64_t mn = std::max(back[2 * i], p), mx = std::min(back[2 * i + 1], q);
     if (mn > mx) return -1;
     if (mn <= -BIG || mx >= BIG) {
@@ -652,6 +852,25 @@ int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
     b->term.max[i] = (int32_t)mx;
   }
   return infinite ? 0 : 1;
+}
+
+/* The bounds of every residual, the tighter of a backward pass from r(n) = 0 and a forward pass
+ * from r0: 1, 0 when some bound is infinite (the search could not end: nothing is pruned then),
+ * -1 failure (with the overflow flag when a bound left the small integers). */
+int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
+{
+  int n = b->nvars;
+  /* the range of each term, then the bounds of r(i+1) from the terms after i */
+  auto *terms = (int64_t *)fd_temp_alloc(api, w, 4 * sizeof(int64_t) * (size_t)(n + 1));
+  /* Usually every term is finite and so small that no sum of them comes near an infinity: the
+   * passes then add plainly. */
+  constexpr int64_t PLAIN = (int64_t)1 << 40;
+  bool plain = n < (1 << 20);
+  for (int i = 0; i < n; i++) {
+    term_range(b->term.coeff[i], &b->term.dvar[i], &terms[2 * i], &terms[2 * i + 1]);
+    plain = plain && terms[2 * i] > -PLAIN && terms[2 * i + 1] < PLAIN;
+  }
+  return plain ? residual_passes<true>(api, b, terms) : residual_passes<false>(api, b, terms);
 }
 
 /* Prunes the unsupported values and stores the grown dead sets: the outcome. */
@@ -681,6 +900,9 @@ int conclude(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, const TAGGED
     TAGGED set = fd_globalize(api, w, b->term.failed[i], 0, FD_LIVE);
     fd_update_mutable(api, w, set, deref(*ref(b, i, 2)));
     *ref(b, i, 3) = set;
+    int32_t lo = i == 0 ? -b->rhs : b->term.min[i - 1];
+    for (set = deref(*ref(b, i, 3)); IsLst(set) && fds_hi(set) < lo;) set = fds_next(set);
+    *ref(b, i, 4) = set;
   }
   for (int i = 0; i < n; i++)
     if (b->term.dvar[i].attr_ref) dvar_export_do(api, w, &b->term.dvar[i]);
@@ -690,19 +912,29 @@ int conclude(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, const TAGGED
 /* One run on the block: 1 entailed, 0 suspended, -1 failed, -2 an error was raised. */
 int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
 {
-  auto *start = (TAGGED *)fd_temp_alloc(api, w, sizeof(TAGGED) * (size_t)(b->nvars + 1));
-  std::memset(start, 0, sizeof(TAGGED) * (size_t)(b->nvars + 1));
+  auto *start = (TAGGED *)fd_temp_alloc(api, w, 2 * sizeof(TAGGED) * (size_t)(b->nvars + 1));
+  std::memset(start, 0, 2 * sizeof(TAGGED) * (size_t)(b->nvars + 1));
+  TAGGED *from = start + b->nvars + 1;
   QX_term_ref mark = QX_new_term_refs(0), scratch = QX_new_term_ref();
-  int loaded = load(api, w, b, scratch, start);
+  int loaded = load(api, w, b, scratch, start, from);
   QX_reset_term_refs(mark);
   if (!loaded) return -2;
   int bounds = residual_bounds(api, w, b);
   if (bounds <= 0) return bounds;
   if (b->nvars == 0) return 1;
-  b->singleton_zero = single(api, w, 0);
   int32_t r0 = -b->rhs;
-  search s(api, w, b);
-  if (!IsLst(s.run(r0, r0))) return -1;
+  search s(api, w, b, from);
+  bool live;
+  if (s.points_apply()) {
+    live = s.run_points(r0);
+  } else {
+    b->singleton_zero = single(api, w, 0);
+    for (int i = 0; i < b->nvars; i++)
+      if (!(b->term.dvar[i].flags & DV_FIXED))
+        b->term.unsupported[i] = dvar_set(api, &b->term.dvar[i], w);
+    live = IsLst(s.run(r0, r0));
+  }
+  if (!live) return -1;
   s.collect_dead();
   return conclude(api, w, b, start);
 }
