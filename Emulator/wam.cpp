@@ -724,6 +724,9 @@ proceed : {
 }
 
 fail : {
+  /* The goal last taken apart may lie above the heap top undone to: the root must not name the
+   * words that will be built there (a collection would read whatever lands there as that goal). */
+  goal = atom_nil;
   if (QX_UNLIKELY(!qx_has_node(w))) return 0;
   node *b = w->node_;
   qx_restore_node(w, b);
@@ -782,6 +785,7 @@ fail : {
 }
 
 throw_ball : {
+  goal = atom_nil; /* as when failing: the unwinding undoes the heap */
   TAGGED recovery;
   mod_def *recovery_ctx;
   if (!unwind_to_catcher(w, &recovery, &recovery_ctx)) return -1;

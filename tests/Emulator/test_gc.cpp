@@ -695,6 +695,29 @@ TEST(GcPolicy, TheStressModeCollectsAtEveryOverflowCallAndTrapsTheFreedHeap)
   qx_gc_stress = stress;
 }
 
+/* A goal term left behind by backtracking, its heap since reused: a big integer's last word now
+ * stands where the goal's functor stood. A collection with that dangling goal still about must
+ * not take the words after it for a box's raw payload. pad(N, _) shifts the goal by 2N words, so
+ * that one of the cases puts it on the box's last word, whatever the exact layout. */
+TEST(GcPolicy, AGoalLeftBehindByBacktrackingIsNoRootIntoReusedHeap)
+{
+  TestProlog p;
+  p.consult("big(268435456).\n"
+            "g(_).\n"
+            "pad(0, z).\n"
+            "pad(N, f(P)) :- N > 0, N1 is N - 1, pad(N1, P).\n"
+            "stale(N) :- ( pad(N, P), G = g(P), call(G), fail ; true ).\n"
+            "mk(T) :- big(B), T = t(B, x).\n"
+            "case(N, T) :- functor(_, f, 40), stale(N), mk(T), garbage_collect.\n");
+  bool stress = qx_gc_stress;
+  qx_gc_stress = true; /* the freed heap trapped: a pointer left unrelocated shows */
+  for (int n = 0; n < 6; n++) {
+    std::string query = "case(" + std::to_string(n) + ", T), T = t(B, x), integer(B)";
+    ASSERT_EQ(p.run(query + ", B =:= 268435456"), 1) << n;
+  }
+  qx_gc_stress = stress;
+}
+
 /* ---- bad input ---- */
 
 class GcNested : public EngineTest {
