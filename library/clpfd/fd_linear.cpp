@@ -696,10 +696,13 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   if (first && !check_terms(api, w, deref(StrArg(s, 1)), &n)) return 2;
   if (!first) n = ((linear_data *)fd_perm_data(deref(StrArg(s, 5))))->nvars;
   if (!check_arguments(api, w, s, n, &op, &rhs, &dropped)) return 2;
-  TAGGED handle;
-  int32_t stamp;
+  /* A two-term disequation has no daemons reading the stamp and is mostly entailed by a later
+   * run: its output state is made only when it suspends again. */
+  bool defer = !first && op == OP_NE && n == 2;
+  TAGGED handle = h;
+  int32_t stamp = 0;
   int is_new;
-  fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+  if (!defer) fd_unify_output_state(api, w, &handle, &stamp, &is_new);
   linear_data *b;
   if (first) {
     b = make_block(api, w, handle, n, op);
@@ -736,10 +739,15 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
     dvar_export_equal(api, w, &b->dv[b->target[0]], &b->dv[b->target[1]]);
     outcome = 1;
   }
-  if (outcome == 1)
+  if (outcome == 1) {
     fd_perm_free(api, w);
-  else
-    write_back(w, b);
+    return 1;
+  }
+  if (defer) {
+    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+    b->stamp = stamp + 1;
+  }
+  write_back(w, b);
   return outcome;
 }
 
