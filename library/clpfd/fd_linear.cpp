@@ -32,6 +32,8 @@ constexpr int OP_LE = 1, OP_GE = 2, OP_EQ = 3, OP_NE = 4;
 /* Heap room the write-back of the residual RHS makes sure of. */
 constexpr uint32_t WRITE_BACK_WORDS = 132;
 constexpr int CODE_WAKE = 5;
+/* Heap room the linking of one suspension makes sure of. */
+constexpr uint32_t LINK_WORDS = 32;
 
 struct linear_data;
 
@@ -299,6 +301,15 @@ bool check_arguments(ORVALIS_API_STRUCT *api, worker *w, TAGGED state, int n, in
   return true;
 }
 
+/* A disequation of two terms has a pruning to try whenever one of its variables is fixed, so the
+ * global itself (in w->term[1]) waits on their Val lists: no daemon runs to decide the wake. */
+void link_global(ORVALIS_API_STRUCT *api, worker *w, const dvar *d)
+{
+  if (d->flags & DV_FIXED) return;
+  fd_room(w, LINK_WORDS);
+  fd_link(api, w, deref(*d->var_ref), fd_state(api)->functor_val, deref(w->term[1]));
+}
+
 /* A new block for the n terms of the state in w->term[0], with a daemon on each variable. */
 linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n, int op)
 {
@@ -343,7 +354,10 @@ linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n
   for (i = 0; i < n; i++) {
     dvar d;
     dvar_init(&d, &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
-    dvar_attach_daemon(api, w, &d, &b->frames[i], deref(w->term[1]), key);
+    if (op == OP_NE && n == 2)
+      link_global(api, w, &d);
+    else
+      dvar_attach_daemon(api, w, &d, &b->frames[i], deref(w->term[1]), key);
   }
   return b;
 }
@@ -369,18 +383,21 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
   for (int k = 0; k < b->ntargets; k++) {
     int i = b->target[k];
     dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
-    contribution(api, b, i, &b->cmin[i], &b->cmax[i]);
-    b->interval[i] = b->cmax[i] - b->cmin[i];
+    int64_t lo, hi; /* in registers: the stores below are not read back at once */
+    contribution(api, b, i, &lo, &hi);
+    b->cmin[i] = lo;
+    b->cmax[i] = hi;
+    b->interval[i] = hi - lo;
     if (slacks) {
       place(b, k, i);
-      b->bigf = c.sub(b->bigf, b->cmin[i]);
-      b->bige = c.add(b->bige, b->cmax[i]);
+      b->bigf = c.sub(b->bigf, lo);
+      b->bige = c.add(b->bige, hi);
     }
-    fast = fast && fits32(b->cmin[i]) && fits32(b->cmax[i]) && fits32(b->interval[i]);
-    if (unfixed(b, i))
+    fast = fast && fits32(lo) && fits32(hi) && fits32(hi - lo);
+    if (hi != lo)
       count_unfixed(b, i, 1);
     else
-      b->rhs = c.sub(b->rhs, b->cmin[i]);
+      b->rhs = c.sub(b->rhs, lo);
   }
   b->heapsize = slacks ? b->ntargets : 0;
   for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) qxheapify(b, pos);
@@ -616,10 +633,13 @@ int propagate_op(ORVALIS_API_STRUCT *api, linear_data *b)
     for (int k = 0; k < b->ntargets; k++) {
       int i = b->target[k];
       if (!unfixed(b, i)) continue;
-      if (floor_mod(b->rhs, b->abscoeff[i]) != 0) return 1;
-      int64_t q = b->rhs / b->abscoeff[i];
+      int32_t a = b->abscoeff[i];
+      if (a != 1 && floor_mod(b->rhs, a) != 0) return 1;
+      int64_t q = a == 1 ? b->rhs : b->rhs / a;
       if (!SmallFits(q) || q == QX_SMALL_MIN) return 1; /* no value of the domain */
       int64_t v = b->coeff[i] < 0 ? -q : q;
+      /* the view is as loaded: its set is the domain */
+      if (!fd_member(MakeSmall((int32_t)v), b->dv[i].set)) return 1;
       return dvar_prune_interval_t(api, &b->dv[i], MakeSmall((int32_t)v), MakeSmall((int32_t)v),
                                    fd_worker(api)) < 0
                  ? -1
@@ -676,10 +696,13 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   if (first && !check_terms(api, w, deref(StrArg(s, 1)), &n)) return 2;
   if (!first) n = ((linear_data *)fd_perm_data(deref(StrArg(s, 5))))->nvars;
   if (!check_arguments(api, w, s, n, &op, &rhs, &dropped)) return 2;
-  TAGGED handle;
-  int32_t stamp;
+  /* A two-term disequation has no daemons reading the stamp and is mostly entailed by a later
+   * run: its output state is made only when it suspends again. */
+  bool defer = !first && op == OP_NE && n == 2;
+  TAGGED handle = h;
+  int32_t stamp = 0;
   int is_new;
-  fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+  if (!defer) fd_unify_output_state(api, w, &handle, &stamp, &is_new);
   linear_data *b;
   if (first) {
     b = make_block(api, w, handle, n, op);
@@ -716,10 +739,15 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
     dvar_export_equal(api, w, &b->dv[b->target[0]], &b->dv[b->target[1]]);
     outcome = 1;
   }
-  if (outcome == 1)
+  if (outcome == 1) {
     fd_perm_free(api, w);
-  else
-    write_back(w, b);
+    return 1;
+  }
+  if (defer) {
+    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+    b->stamp = stamp + 1;
+  }
+  write_back(w, b);
   return outcome;
 }
 

@@ -28,6 +28,7 @@ constexpr int CODE_IX_FRONT = 0, CODE_IX_BACK = 1, CODE_GLOBAL_FRONT = 2, CODE_D
 /* Words the waking of one Val-list entry may build when it is linked again: '-'/2, a copy of the
  * suspension record, a list cell, and an attribute for a variable that has none. */
 constexpr uint32_t VAL_RELINK_WORDS = 13 + FD_ATTRIBUTE_WORDS;
+constexpr int KEPT_BUFFER = 32; /* Val-list entries kept on the stack before temporary storage */
 constexpr uint32_t STATUS_RUN_MASK = FD_ST_REQUEUE | FD_ST_RUNNING;
 
 /* ---- the level mutable and the level stack ---- */
@@ -380,24 +381,31 @@ void fire_value_suspension(const waker &k, TAGGED s)
 }
 
 /* The Val list of a fixed variable: suspensions whose variables are all fixed fire; the others
- * are linked into the list of their next unbound variable. The caller made room for
- * VAL_RELINK_WORDS per entry. */
+ * are linked into the list of their next unbound variable, after making room for them (the kept
+ * entries are roots meanwhile). */
 void wake_values(const waker &k, TAGGED list)
 {
   ORVALIS_API_STRUCT *api = k.api;
   worker *w = k.w;
   struct fd_state *fd = fd_state(api);
-  int n = fd_list_length(list);
-  TAGGED *kept = (TAGGED *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(TAGGED));
-  int nkept = 0;
+  /* Most lists keep few entries: the list is measured only when they outgrow the buffer. */
+  TAGGED buffer[KEPT_BUFFER];
+  TAGGED *kept = buffer;
+  int nkept = 0, capacity = KEPT_BUFFER;
   TAGGED first_iff = 0;
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
     TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), rest;
     if (!first_iff && StrFunctor(s) == functor_iff4) first_iff = l;
     if (fd_dead(s)) continue;
-    if (first_unbound(StrArg(e, 1), &rest))
+    if (first_unbound(StrArg(e, 1), &rest)) {
+      if (nkept == capacity) {
+        capacity = fd_list_length(list);
+        auto *more = (TAGGED *)fd_temp_alloc(api, w, (size_t)capacity * sizeof(TAGGED));
+        std::memcpy(more, kept, (size_t)nkept * sizeof(TAGGED));
+        kept = more;
+      }
       kept[nkept++] = e;
-    else
+    } else
       fire_value_suspension(k, s);
   }
   /* The checking indexicals of a reified call stop once their Boolean is decided. */
@@ -406,6 +414,7 @@ void wake_values(const waker &k, TAGGED list)
     TAGGED dead = deref(StrArg(s, FD_ARG_DEAD));
     if (StrFunctor(s) == functor_iff4 && IsVar(dead)) fd_bind(w, dead, deref(StrArg(s, 3)));
   }
+  if (nkept) fd_room(w, VAL_RELINK_WORDS * (uint32_t)nkept, kept, (size_t)nkept);
   for (int i = 0; i < nkept; i++) {
     TAGGED s = deref(StrArg(kept[i], 2)), rest;
     if (StrFunctor(s) == functor_iff4) {
@@ -662,8 +671,6 @@ void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, T
   if (mask <= 0 || !lists) return;
   int32_t count = lists_int(lists, FD_LISTS_COUNT);
   uint32_t words = 2 * (uint32_t)(count > 0 ? count : 0) + 136;
-  if (mask & FD_WAKE_FIXED)
-    words += VAL_RELINK_WORDS * (uint32_t)fd_list_length(deref(StrArg(lists, FD_LISTS_FIRST + 4)));
   TAGGED keep[2] = {self, lists_mutable};
   fd_room(w, words, keep, 2);
   int32_t stamp;
