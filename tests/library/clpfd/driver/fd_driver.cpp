@@ -282,30 +282,43 @@ driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
   set(labeling_, atom_nil);
   incumbent_ = QX_new_term_ref();
   set(incumbent_, atom_nil);
-  n.arg_attribute = native("$fd_arg_attribute", 3);
-  n.in_interval = native("$fd_in_interval", 4);
-  n.in_set = native("$fd_in_set", 3);
-  n.begin = native("$fd_begin", 0);
-  n.post_global = native("$fd_post_global", 6);
-  n.evaluate = native("$fd_evaluate_indexical", 2);
-  n.dispatch_fast = native("$fd_dispatch_global_fast", 6);
-  n.prune_and_enqueue = native("$fd_prune_and_enqueue", 2);
-  n.dom_intersection = native("$fd_dom_intersection", 3);
-  n.dom_complement = native("$fd_dom_complement", 2);
-  n.debug = native("$fd_debug", 3);
-  n.enqueue_all = native("$fd_enqueue_all", 1);
-  n.fd_unify = native("$fd_unify", 2);
-  n.set_singleton = native("$fd_set_singleton", 2);
-  n.labeling = native("$fd_labeling", 4);
-  n.fd_delete = native("$fd_delete", 3);
-  n.update_incumbent = native("$fd_update_incumbent", 3);
-  n.incumbent_bound = native("$fd_incumbent_bound", 2);
-  true0_ = QX_predicate("true", 0, "prolog");
-  QX_define_c_predicate("attr_unify_hook", 2, "clpfd", hooks::unify_hook, nullptr);
-  QX_define_c_predicate("call_action", 1, "clpfd", hooks::call_action, nullptr);
-  QX_define_c_predicate("overflow_action", 1, "clpfd", hooks::overflow_action, nullptr);
-  fd_state(api)->call_action1 = QX_predicate("call_action", 1, "clpfd");
-  fd_state(api)->overflow_action1 = QX_predicate("overflow_action", 1, "clpfd");
+  /* The natives and the hooks are looked up and defined once per engine: redefining the hooks
+   * runs a query each, and a driver per small search would spend most of its time there. */
+  static const struct fd_state *engine = nullptr;
+  static natives cached{};
+  static definition *cached_true0 = nullptr, *cached_hook = nullptr;
+  struct fd_state *fd = fd_state(api);
+  if (engine != fd || fd->call_action1 != cached_hook || !cached_hook ||
+      cached_hook->predtyp < ENTER_FOREIGN) {
+    cached.arg_attribute = native("$fd_arg_attribute", 3);
+    cached.in_interval = native("$fd_in_interval", 4);
+    cached.in_set = native("$fd_in_set", 3);
+    cached.begin = native("$fd_begin", 0);
+    cached.post_global = native("$fd_post_global", 6);
+    cached.evaluate = native("$fd_evaluate_indexical", 2);
+    cached.dispatch_fast = native("$fd_dispatch_global_fast", 6);
+    cached.prune_and_enqueue = native("$fd_prune_and_enqueue", 2);
+    cached.dom_intersection = native("$fd_dom_intersection", 3);
+    cached.dom_complement = native("$fd_dom_complement", 2);
+    cached.debug = native("$fd_debug", 3);
+    cached.enqueue_all = native("$fd_enqueue_all", 1);
+    cached.fd_unify = native("$fd_unify", 2);
+    cached.set_singleton = native("$fd_set_singleton", 2);
+    cached.labeling = native("$fd_labeling", 4);
+    cached.fd_delete = native("$fd_delete", 3);
+    cached.update_incumbent = native("$fd_update_incumbent", 3);
+    cached.incumbent_bound = native("$fd_incumbent_bound", 2);
+    cached_true0 = QX_predicate("true", 0, "prolog");
+    QX_define_c_predicate("attr_unify_hook", 2, "clpfd", hooks::unify_hook, nullptr);
+    QX_define_c_predicate("call_action", 1, "clpfd", hooks::call_action, nullptr);
+    QX_define_c_predicate("overflow_action", 1, "clpfd", hooks::overflow_action, nullptr);
+    fd->call_action1 = QX_predicate("call_action", 1, "clpfd");
+    fd->overflow_action1 = QX_predicate("overflow_action", 1, "clpfd");
+    engine = fd;
+    cached_hook = fd->call_action1;
+  }
+  n = cached;
+  true0_ = cached_true0;
 }
 
 driver::~driver()
@@ -792,6 +805,7 @@ int driver::search_node(const std::vector<int> &vars, size_t from, const options
   TAGGED dom = fd_attr_dom(attribute_of(api_, chosen));
   bool largest = opt.largest || (opt.rule == choice::input && from < opt.largest_first);
   int32_t v = GetSmall(deref(StrArg(dom, largest ? 3 : 2)));
+  uint64_t solutions = c->solutions;
   for (int left = 1; left >= 0 && !stop_; left--) {
     QX_query_ref q = 0;
     TAGGED *top = nullptr;
@@ -804,12 +818,22 @@ int driver::search_node(const std::vector<int> &vars, size_t from, const options
     }
     if (left && opt.watch) opt.watch->pushed(w_, top);
     int ok;
-    if (left)
+    if (left) {
       ok = opt.how == binding::fd_unify
                ? call(n.fd_unify, {ref(x), MakeSmall(v)})
                : call(n.in_interval, {ref(x), MakeSmall(v), MakeSmall(v), MakeSmall(1)});
-    else
+    } else if (opt.cost >= 0 && c->solutions != solutions) {
+      /* A solution was found below the left branch: the bound is told here first, so that a
+       * node it fails abandons its right branch at once (a failure, not a node). */
+      ok = tell_incumbent_bound(opt);
+      if (ok == 1) ok = propagate();
+      if (ok == 1)
+        ok = exclude_term(ref(x), v);
+      else if (ok == 0)
+        c->failures++, ok = 2;
+    } else {
       ok = exclude_term(ref(x), v);
+    }
     if (ok == 1)
       ok = search_node(vars, from, opt, on_solution, c);
     else if (ok == 0)

@@ -6,8 +6,8 @@
  * step is one call of the installed predicate without a query; queries serve the slow path only
  * (a query of true/0 that lets the engine make heap room and run pending wake-ups).
  *
- * The driver defines clpfd:attr_unify_hook/2, clpfd:call_action/1 and clpfd:overflow_action/1
- * while it exists; one driver per engine at a time.
+ * The first driver of an engine defines clpfd:attr_unify_hook/2, clpfd:call_action/1 and
+ * clpfd:overflow_action/1; they act for the driver that exists (one per engine at a time).
  */
 #ifndef QX_FD_DRIVER_H
 #define QX_FD_DRIVER_H
