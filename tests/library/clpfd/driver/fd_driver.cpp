@@ -489,7 +489,7 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
     words +=
         a.kind == arg::integer ? 8 : 10 * (uint32_t)a.lin.size() + 4 * (uint32_t)a.ranges.size();
   qx_heap_room(w_, words);
-  TAGGED atom = init_atom_check(name, 0);
+  TAGGED atom = init_atom_check(name, 0), t_atom = init_atom_check("t", 0);
   TAGGED *c = w_->global_top;
   w_->global_top += arity + 1;
   c[0] = MakeFunctor(atom, arity);
@@ -525,7 +525,7 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
       for (const lin_term &lt : a.lin) {
         TAGGED *p = w_->global_top;
         w_->global_top += dead ? 10 : 6;
-        p[0] = MakeFunctor(init_atom_check("t", 0), dead ? 4 : 3);
+        p[0] = MakeFunctor(t_atom, dead ? 4 : 3);
         p[1] = MakeSmall(lt.a), p[2] = term(lt.x), p[3] = ref(attrs + v++);
         if (dead)
           p[4] = MakeStr(p + 5), p[5] = functor_mutable2, p[6] = atom_nil, p[7] = MakeSmall(0);
@@ -912,6 +912,12 @@ int driver::tell_incumbent_bound(const options &opt)
   if (r != 1) return r;
   TAGGED b = ref(scratch_);
   if (!IsSmall(b)) return 1;
+  /* Nothing to tell when the cost's maximum is below the bound already. */
+  TAGGED cost = term(opt.cost);
+  TAGGED attr = attribute_of(api_, cost);
+  TAGGED dom = attr ? fd_attr_dom(attr) : 0;
+  TAGGED max = IsSmall(cost) ? cost : dom ? deref(StrArg(dom, 3)) : 0;
+  if (IsSmall(max) && GetSmall(max) < GetSmall(b)) return 1;
   return call(n.in_interval, {term(opt.cost), atom_inf, MakeSmall(GetSmall(b) - 1), MakeSmall(1)});
 }
 
