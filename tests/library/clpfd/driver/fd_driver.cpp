@@ -764,6 +764,8 @@ int driver::search(const std::vector<int> &vars_in, const options &opt,
     }
     set(labeling_, labeling_record(w_, list, 1 + (int)opt.rule - (int)choice::min));
   }
+  path_.clear();
+  frames_ = 0, replay_until_ = 0, probe_at_ = SIZE_MAX;
   int r = search_node(vars, 0, opt, on_solution, &c);
   set(labeling_, atom_nil);
   if (opt.queries) {
@@ -777,36 +779,65 @@ int driver::search(const std::vector<int> &vars_in, const options &opt,
   return r < 0 ? -1 : 1;
 }
 
+/* Branch-and-bound with input order keeps the decisions of the open path in path_. After a
+ * solution the frames return without trying their right branches up to a probe depth (a multiple
+ * of PROBE_DISTANCE): there the bound is told and propagated once. Failing, it abandons every
+ * branch below at once and the next probe is that distance higher; holding, the decisions down
+ * to the deepest open left branch are replayed (nodes not counted again, each told the bound on
+ * entry) and the search goes on from there. */
+constexpr size_t PROBE_DISTANCE = 8;
+
 int driver::search_node(const std::vector<int> &vars, size_t from, const options &opt,
                         const std::function<bool(driver &)> &on_solution, counts *c)
 {
+  size_t depth = frames_;
+  bool replaying = depth < replay_until_;
   int r = opt.cost >= 0 ? tell_incumbent_bound(opt) : 1;
   if (r == 1) r = propagate();
-  c->nodes++;
+  if (!replaying) c->nodes++;
   if (r < 0) return -1;
-  if (r == 0) return c->failures++, 1;
+  if (r == 0) return c->failures++, replay_until_ = 0, 1;
   if (opt.watch && !opt.watch->fixpoint()) return stop_ = true, 1;
+  bool probing = opt.cost >= 0 && opt.rule == choice::input && !opt.queries;
   TAGGED chosen;
-  r = choose(vars, opt, &from, &chosen);
-  if (r < 0) return -1;
-  if (r == 0) {
-    c->solutions++;
-    if (opt.cost >= 0) {
-      if (new_incumbent(vars, opt) != 1) return -1;
-      if (on_solution && !on_solution(*this)) stop_ = true;
-    } else if (!on_solution || !on_solution(*this)) {
-      stop_ = true;
+  int32_t v;
+  int first = 1; /* 1 left branch first, 0 right branch only */
+  if (replaying) {
+    step st = path_[depth];
+    from = (size_t)st.k;
+    chosen = term(vars[from]);
+    v = st.v;
+    first = st.left && depth + 1 < replay_until_ ? 1 : 0;
+    if (depth + 1 == replay_until_) replay_until_ = 0; /* the deepest open left branch */
+  } else {
+    r = choose(vars, opt, &from, &chosen);
+    if (r < 0) return -1;
+    if (r == 0) {
+      c->solutions++;
+      if (opt.cost >= 0) {
+        if (new_incumbent(vars, opt) != 1) return -1;
+        if (on_solution && !on_solution(*this)) stop_ = true;
+        if (probing && depth > 0) {
+          path_.resize(depth);
+          probe_at_ = (depth - 1) / PROBE_DISTANCE * PROBE_DISTANCE;
+        }
+      } else if (!on_solution || !on_solution(*this)) {
+        stop_ = true;
+      }
+      return 1;
     }
-    return 1;
+    TAGGED dom = fd_attr_dom(attribute_of(api_, chosen));
+    bool largest = opt.largest || (opt.rule == choice::input && from < opt.largest_first);
+    v = GetSmall(deref(StrArg(dom, largest ? 3 : 2)));
   }
   QX_term_ref x = QX_new_term_refs(2); /* the variable; the posted globals at the push */
   set(x, chosen);
   set(x + 1, ref(globals_));
-  TAGGED dom = fd_attr_dom(attribute_of(api_, chosen));
-  bool largest = opt.largest || (opt.rule == choice::input && from < opt.largest_first);
-  int32_t v = GetSmall(deref(StrArg(dom, largest ? 3 : 2)));
-  uint64_t solutions = c->solutions;
-  for (int left = 1; left >= 0 && !stop_; left--) {
+  for (int left = first; left >= 0 && !stop_; left--) {
+    if (probing) {
+      if (path_.size() <= depth) path_.resize(depth + 1);
+      path_[depth] = {(int)from, v, left == 1};
+    }
     QX_query_ref q = 0;
     TAGGED *top = nullptr;
     if (left && opt.queries) {
@@ -817,27 +848,18 @@ int driver::search_node(const std::vector<int> &vars, size_t from, const options
       top = qx_push_node(w_, qx_alt(QX_ALT_FAILCODE, 0))->global_top;
     }
     if (left && opt.watch) opt.watch->pushed(w_, top);
-    int ok;
-    if (left) {
-      ok = opt.how == binding::fd_unify
-               ? call(n.fd_unify, {ref(x), MakeSmall(v)})
-               : call(n.in_interval, {ref(x), MakeSmall(v), MakeSmall(v), MakeSmall(1)});
-    } else if (opt.cost >= 0 && c->solutions != solutions) {
-      /* A solution was found below the left branch: the bound is told here first, so that a
-       * node it fails abandons its right branch at once (a failure, not a node). */
-      ok = tell_incumbent_bound(opt);
-      if (ok == 1) ok = propagate();
-      if (ok == 1)
-        ok = exclude_term(ref(x), v);
-      else if (ok == 0)
-        c->failures++, ok = 2;
-    } else {
-      ok = exclude_term(ref(x), v);
-    }
-    if (ok == 1)
+    int ok = left ? opt.how == binding::fd_unify
+                        ? call(n.fd_unify, {ref(x), MakeSmall(v)})
+                        : call(n.in_interval, {ref(x), MakeSmall(v), MakeSmall(v), MakeSmall(1)})
+                  : exclude_term(ref(x), v);
+    if (ok == 1) {
+      frames_ = depth + 1;
       ok = search_node(vars, from, opt, on_solution, c);
-    else if (ok == 0)
-      c->nodes++, c->failures++, ok = 1;
+      frames_ = depth;
+    } else if (ok == 0) {
+      if (depth + 1 >= replay_until_) c->nodes++;
+      c->failures++, replay_until_ = 0, ok = 1;
+    }
     if (left) {
       if (opt.queries) {
         QX_close_query(q);
@@ -849,6 +871,31 @@ int driver::search_node(const std::vector<int> &vars, size_t from, const options
       if (opt.watch) opt.watch->undone(w_, top);
     }
     if (ok < 0) return -1;
+    if (probe_at_ != SIZE_MAX && !stop_) {
+      if (depth > probe_at_) break; /* the right branch waits for the probe above */
+      probe_at_ = SIZE_MAX;
+      ok = tell_incumbent_bound(opt);
+      if (ok == 1) ok = propagate();
+      if (ok < 0) return -1;
+      if (ok == 0) {
+        /* Every branch below fails the bound too. */
+        c->failures++;
+        path_.resize(depth);
+        if (depth > 0) probe_at_ = depth >= PROBE_DISTANCE ? depth - PROBE_DISTANCE : 0;
+        break;
+      }
+      /* The deepest open left branch below, if any, is replayed from this branch. */
+      size_t deepest = 0;
+      for (size_t j = path_.size(); j-- > depth + 1;)
+        if (path_[j].left) {
+          deepest = j;
+          break;
+        }
+      if (deepest) {
+        replay_until_ = deepest + 1;
+        left++; /* the loop's decrement makes it this branch again */
+      }
+    }
   }
   QX_reset_term_refs(x);
   return 1;

@@ -199,6 +199,14 @@ private:
   std::string error_;
   double native_seconds_ = 0;
   bool stop_ = false;
+  /* Branch-and-bound's decisions on the open path (fd_driver.cpp, search_node). */
+  struct step {
+    int k;
+    int32_t v;
+    bool left;
+  };
+  std::vector<step> path_;
+  size_t frames_ = 0, replay_until_ = 0, probe_at_ = SIZE_MAX;
   int in_native_ = 0; /* hooks and actions being run: errors stay as error nodes */
   definition *true0_;
 };
