@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr TAGGED FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
+
 enum kind { LE_IFF, EQ_IFF, IN_SET_IFF, ONEOF, ABS };
 
 struct kind_spec {
@@ -314,6 +316,44 @@ arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
   return b;
 }
 
+/* The bounds of the variable at argument k of the state and its last attribute (0 for a value):
+ * false when a bound is no small integer or the argument is no FD variable. */
+bool quick_bounds(TAGGED s, int k, int32_t *min, int32_t *max, TAGGED *last)
+{
+  TAGGED x = deref(StrArg(s, k));
+  if (IsSmall(x)) return *min = *max = GetSmall(x), *last = 0, true;
+  TAGGED attr = deref(StrArg(s, k + 1));
+  if (!IsVar(x) || !IsStr(attr) || IsBox(attr) || StrFunctor(attr) != functor_v4) return false;
+  for (;;) {
+    TAGGED value = fd_mutable_value(StrArg(attr, 3));
+    if (!IsStr(value)) return false;
+    if (StrFunctor(value) != functor_v4) {
+      if (StrFunctor(value) != FUNCTOR_DOM4) return false;
+      TAGGED lo = deref(StrArg(value, 2)), hi = deref(StrArg(value, 3));
+      if (!IsSmall(lo) || !IsSmall(hi)) return false;
+      return *min = GetSmall(lo), *max = GetSmall(hi), *last = attr, true;
+    }
+    attr = value;
+  }
+}
+
+/* A run of le_iff that would end suspended without pruning, found from the bounds alone: B open
+ * and the bounds of X and Y overlapping both ways; B 1 and X's bounds within Y's but X's
+ * maximum above Y's minimum; B 0 and X's bounds above Y's but X's minimum at most Y's maximum.
+ * Aliased variables take the full run. */
+bool le_iff_unchanged(TAGGED s)
+{
+  int32_t xmin, xmax, ymin, ymax, bmin, bmax;
+  TAGGED xl, yl, bl;
+  if (!quick_bounds(s, 5, &bmin, &bmax, &bl) || bmin < 0 || bmax > 1 ||
+      !quick_bounds(s, 1, &xmin, &xmax, &xl) || !quick_bounds(s, 3, &ymin, &ymax, &yl) ||
+      (xl && (xl == yl || xl == bl)) || (yl && yl == bl))
+    return false;
+  if (bmin != bmax) return xmin <= ymax && xmax > ymin;
+  if (bmin == 1) return xmax > ymin && xmax <= ymax && xmin <= ymin;
+  return xmin > ymin && xmax > ymax && xmin <= ymax;
+}
+
 void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                    QX_term_ref actions, kind which)
 {
@@ -328,6 +368,11 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
       !valid_handle(deref(StrArg(s, (int)spec.arity - 1)))) {
     qx_type_error(w, "compound", s, 0);
     fd_native_fail(api);
+    return;
+  }
+  if (which == LE_IFF && !IsVar(deref(StrArg(s, (int)spec.arity - 1))) && le_iff_unchanged(s)) {
+    fd_ref_put(api, state, s);
+    dvar_export_done(api, w, actions, SUSPENDED);
     return;
   }
   QX_term_ref mark = QX_new_term_refs(0);

@@ -161,4 +161,44 @@ TEST_F(FdModels, JobShopOptimaAgainstEveryMachineOrder)
     }
 }
 
+/* Branch-and-bound probes the bound only every few levels after a solution and replays the
+ * path down to the deepest open branch: the same improving solutions in the same order as the
+ * search that tries every right branch (choicepoints as queries, which takes no shortcut), fewer
+ * failures on trees deeper than the probe distance, the undo leaving the heap as it was and no
+ * global pruning at any fixpoint, replayed nodes included. */
+TEST_F(FdModels, JobShopProbesAbandonSubtreesWithTheSameSolutions)
+{
+  int deeper = 0;
+  for (int seed = 1; seed <= (qx_gc_stress ? 1 : 4); seed++) {
+    fd_jobshop::instance p =
+        fd_jobshop::random((uint64_t)seed * 104729, qx_gc_stress ? 4 : 5, qx_gc_stress ? 3 : 4, 9);
+    std::vector<int> spans[2];
+    fd_driver::counts c[2];
+    fd_driver::checker watch;
+    watch.heap = true;
+    for (int queries = 0; queries < 2; queries++) {
+      fd_driver::undo_scope undo(w);
+      driver d(api);
+      watch.d = &d;
+      fd_models::jobshop js;
+      ASSERT_TRUE(fd_models::jobshop_model(d, p, &js)) << exception() << d.error();
+      driver::options o = js.search();
+      o.queries = queries == 1;
+      if (!queries) o.watch = &watch;
+      auto on_solution = [&](driver &dd) {
+        spans[queries].push_back(dd.domain(js.makespan).front());
+        return true;
+      };
+      ASSERT_EQ(d.search(js.vars(), o, on_solution, &c[queries]), 1) << exception() << d.error();
+    }
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    EXPECT_EQ(spans[0], spans[1]);
+    EXPECT_LE(c[0].failures, c[1].failures);
+    deeper += c[0].failures < c[1].failures;
+    EXPECT_EQ(watch.pruning, 0);
+    EXPECT_EQ(watch.differing, 0);
+  }
+  EXPECT_GT(deeper, 0);
+}
+
 }  // namespace

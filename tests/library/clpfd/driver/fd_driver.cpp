@@ -282,30 +282,43 @@ driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
   set(labeling_, atom_nil);
   incumbent_ = QX_new_term_ref();
   set(incumbent_, atom_nil);
-  n.arg_attribute = native("$fd_arg_attribute", 3);
-  n.in_interval = native("$fd_in_interval", 4);
-  n.in_set = native("$fd_in_set", 3);
-  n.begin = native("$fd_begin", 0);
-  n.post_global = native("$fd_post_global", 6);
-  n.evaluate = native("$fd_evaluate_indexical", 2);
-  n.dispatch_fast = native("$fd_dispatch_global_fast", 6);
-  n.prune_and_enqueue = native("$fd_prune_and_enqueue", 2);
-  n.dom_intersection = native("$fd_dom_intersection", 3);
-  n.dom_complement = native("$fd_dom_complement", 2);
-  n.debug = native("$fd_debug", 3);
-  n.enqueue_all = native("$fd_enqueue_all", 1);
-  n.fd_unify = native("$fd_unify", 2);
-  n.set_singleton = native("$fd_set_singleton", 2);
-  n.labeling = native("$fd_labeling", 4);
-  n.fd_delete = native("$fd_delete", 3);
-  n.update_incumbent = native("$fd_update_incumbent", 3);
-  n.incumbent_bound = native("$fd_incumbent_bound", 2);
-  true0_ = QX_predicate("true", 0, "prolog");
-  QX_define_c_predicate("attr_unify_hook", 2, "clpfd", hooks::unify_hook, nullptr);
-  QX_define_c_predicate("call_action", 1, "clpfd", hooks::call_action, nullptr);
-  QX_define_c_predicate("overflow_action", 1, "clpfd", hooks::overflow_action, nullptr);
-  fd_state(api)->call_action1 = QX_predicate("call_action", 1, "clpfd");
-  fd_state(api)->overflow_action1 = QX_predicate("overflow_action", 1, "clpfd");
+  /* The natives and the hooks are looked up and defined once per engine: redefining the hooks
+   * runs a query each, and a driver per small search would spend most of its time there. */
+  static const struct fd_state *engine = nullptr;
+  static natives cached{};
+  static definition *cached_true0 = nullptr, *cached_hook = nullptr;
+  struct fd_state *fd = fd_state(api);
+  if (engine != fd || fd->call_action1 != cached_hook || !cached_hook ||
+      cached_hook->predtyp < ENTER_FOREIGN) {
+    cached.arg_attribute = native("$fd_arg_attribute", 3);
+    cached.in_interval = native("$fd_in_interval", 4);
+    cached.in_set = native("$fd_in_set", 3);
+    cached.begin = native("$fd_begin", 0);
+    cached.post_global = native("$fd_post_global", 6);
+    cached.evaluate = native("$fd_evaluate_indexical", 2);
+    cached.dispatch_fast = native("$fd_dispatch_global_fast", 6);
+    cached.prune_and_enqueue = native("$fd_prune_and_enqueue", 2);
+    cached.dom_intersection = native("$fd_dom_intersection", 3);
+    cached.dom_complement = native("$fd_dom_complement", 2);
+    cached.debug = native("$fd_debug", 3);
+    cached.enqueue_all = native("$fd_enqueue_all", 1);
+    cached.fd_unify = native("$fd_unify", 2);
+    cached.set_singleton = native("$fd_set_singleton", 2);
+    cached.labeling = native("$fd_labeling", 4);
+    cached.fd_delete = native("$fd_delete", 3);
+    cached.update_incumbent = native("$fd_update_incumbent", 3);
+    cached.incumbent_bound = native("$fd_incumbent_bound", 2);
+    cached_true0 = QX_predicate("true", 0, "prolog");
+    QX_define_c_predicate("attr_unify_hook", 2, "clpfd", hooks::unify_hook, nullptr);
+    QX_define_c_predicate("call_action", 1, "clpfd", hooks::call_action, nullptr);
+    QX_define_c_predicate("overflow_action", 1, "clpfd", hooks::overflow_action, nullptr);
+    fd->call_action1 = QX_predicate("call_action", 1, "clpfd");
+    fd->overflow_action1 = QX_predicate("overflow_action", 1, "clpfd");
+    engine = fd;
+    cached_hook = fd->call_action1;
+  }
+  n = cached;
+  true0_ = cached_true0;
 }
 
 driver::~driver()
@@ -476,7 +489,7 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
     words +=
         a.kind == arg::integer ? 8 : 10 * (uint32_t)a.lin.size() + 4 * (uint32_t)a.ranges.size();
   qx_heap_room(w_, words);
-  TAGGED atom = init_atom_check(name, 0);
+  TAGGED atom = init_atom_check(name, 0), t_atom = init_atom_check("t", 0);
   TAGGED *c = w_->global_top;
   w_->global_top += arity + 1;
   c[0] = MakeFunctor(atom, arity);
@@ -512,7 +525,7 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
       for (const lin_term &lt : a.lin) {
         TAGGED *p = w_->global_top;
         w_->global_top += dead ? 10 : 6;
-        p[0] = MakeFunctor(init_atom_check("t", 0), dead ? 4 : 3);
+        p[0] = MakeFunctor(t_atom, dead ? 4 : 3);
         p[1] = MakeSmall(lt.a), p[2] = term(lt.x), p[3] = ref(attrs + v++);
         if (dead)
           p[4] = MakeStr(p + 5), p[5] = functor_mutable2, p[6] = atom_nil, p[7] = MakeSmall(0);
@@ -751,6 +764,8 @@ int driver::search(const std::vector<int> &vars_in, const options &opt,
     }
     set(labeling_, labeling_record(w_, list, 1 + (int)opt.rule - (int)choice::min));
   }
+  path_.clear();
+  frames_ = 0, replay_until_ = 0, probe_at_ = SIZE_MAX;
   int r = search_node(vars, 0, opt, on_solution, &c);
   set(labeling_, atom_nil);
   if (opt.queries) {
@@ -764,35 +779,65 @@ int driver::search(const std::vector<int> &vars_in, const options &opt,
   return r < 0 ? -1 : 1;
 }
 
+/* Branch-and-bound with input order keeps the decisions of the open path in path_. After a
+ * solution the frames return without trying their right branches up to a probe depth (a multiple
+ * of PROBE_DISTANCE): there the bound is told and propagated once. Failing, it abandons every
+ * branch below at once and the next probe is that distance higher; holding, the decisions down
+ * to the deepest open left branch are replayed (nodes not counted again, each told the bound on
+ * entry) and the search goes on from there. */
+constexpr size_t PROBE_DISTANCE = 8;
+
 int driver::search_node(const std::vector<int> &vars, size_t from, const options &opt,
                         const std::function<bool(driver &)> &on_solution, counts *c)
 {
+  size_t depth = frames_;
+  bool replaying = depth < replay_until_;
   int r = opt.cost >= 0 ? tell_incumbent_bound(opt) : 1;
   if (r == 1) r = propagate();
-  c->nodes++;
+  if (!replaying) c->nodes++;
   if (r < 0) return -1;
-  if (r == 0) return c->failures++, 1;
+  if (r == 0) return c->failures++, replay_until_ = 0, 1;
   if (opt.watch && !opt.watch->fixpoint()) return stop_ = true, 1;
+  bool probing = opt.cost >= 0 && opt.rule == choice::input && !opt.queries;
   TAGGED chosen;
-  r = choose(vars, opt, &from, &chosen);
-  if (r < 0) return -1;
-  if (r == 0) {
-    c->solutions++;
-    if (opt.cost >= 0) {
-      if (new_incumbent(vars, opt) != 1) return -1;
-      if (on_solution && !on_solution(*this)) stop_ = true;
-    } else if (!on_solution || !on_solution(*this)) {
-      stop_ = true;
+  int32_t v;
+  int first = 1; /* 1 left branch first, 0 right branch only */
+  if (replaying) {
+    step st = path_[depth];
+    from = (size_t)st.k;
+    chosen = term(vars[from]);
+    v = st.v;
+    first = st.left && depth + 1 < replay_until_ ? 1 : 0;
+    if (depth + 1 == replay_until_) replay_until_ = 0; /* the deepest open left branch */
+  } else {
+    r = choose(vars, opt, &from, &chosen);
+    if (r < 0) return -1;
+    if (r == 0) {
+      c->solutions++;
+      if (opt.cost >= 0) {
+        if (new_incumbent(vars, opt) != 1) return -1;
+        if (on_solution && !on_solution(*this)) stop_ = true;
+        if (probing && depth > 0) {
+          path_.resize(depth);
+          probe_at_ = (depth - 1) / PROBE_DISTANCE * PROBE_DISTANCE;
+        }
+      } else if (!on_solution || !on_solution(*this)) {
+        stop_ = true;
+      }
+      return 1;
     }
-    return 1;
+    TAGGED dom = fd_attr_dom(attribute_of(api_, chosen));
+    bool largest = opt.largest || (opt.rule == choice::input && from < opt.largest_first);
+    v = GetSmall(deref(StrArg(dom, largest ? 3 : 2)));
   }
   QX_term_ref x = QX_new_term_refs(2); /* the variable; the posted globals at the push */
   set(x, chosen);
   set(x + 1, ref(globals_));
-  TAGGED dom = fd_attr_dom(attribute_of(api_, chosen));
-  bool largest = opt.largest || (opt.rule == choice::input && from < opt.largest_first);
-  int32_t v = GetSmall(deref(StrArg(dom, largest ? 3 : 2)));
-  for (int left = 1; left >= 0 && !stop_; left--) {
+  for (int left = first; left >= 0 && !stop_; left--) {
+    if (probing) {
+      if (path_.size() <= depth) path_.resize(depth + 1);
+      path_[depth] = {(int)from, v, left == 1};
+    }
     QX_query_ref q = 0;
     TAGGED *top = nullptr;
     if (left && opt.queries) {
@@ -803,17 +848,18 @@ int driver::search_node(const std::vector<int> &vars, size_t from, const options
       top = qx_push_node(w_, qx_alt(QX_ALT_FAILCODE, 0))->global_top;
     }
     if (left && opt.watch) opt.watch->pushed(w_, top);
-    int ok;
-    if (left)
-      ok = opt.how == binding::fd_unify
-               ? call(n.fd_unify, {ref(x), MakeSmall(v)})
-               : call(n.in_interval, {ref(x), MakeSmall(v), MakeSmall(v), MakeSmall(1)});
-    else
-      ok = exclude_term(ref(x), v);
-    if (ok == 1)
+    int ok = left ? opt.how == binding::fd_unify
+                        ? call(n.fd_unify, {ref(x), MakeSmall(v)})
+                        : call(n.in_interval, {ref(x), MakeSmall(v), MakeSmall(v), MakeSmall(1)})
+                  : exclude_term(ref(x), v);
+    if (ok == 1) {
+      frames_ = depth + 1;
       ok = search_node(vars, from, opt, on_solution, c);
-    else if (ok == 0)
-      c->nodes++, c->failures++, ok = 1;
+      frames_ = depth;
+    } else if (ok == 0) {
+      if (depth + 1 >= replay_until_) c->nodes++;
+      c->failures++, replay_until_ = 0, ok = 1;
+    }
     if (left) {
       if (opt.queries) {
         QX_close_query(q);
@@ -825,6 +871,31 @@ int driver::search_node(const std::vector<int> &vars, size_t from, const options
       if (opt.watch) opt.watch->undone(w_, top);
     }
     if (ok < 0) return -1;
+    if (probe_at_ != SIZE_MAX && !stop_) {
+      if (depth > probe_at_) break; /* the right branch waits for the probe above */
+      probe_at_ = SIZE_MAX;
+      ok = tell_incumbent_bound(opt);
+      if (ok == 1) ok = propagate();
+      if (ok < 0) return -1;
+      if (ok == 0) {
+        /* Every branch below fails the bound too. */
+        c->failures++;
+        path_.resize(depth);
+        if (depth > 0) probe_at_ = depth >= PROBE_DISTANCE ? depth - PROBE_DISTANCE : 0;
+        break;
+      }
+      /* The deepest open left branch below, if any, is replayed from this branch. */
+      size_t deepest = 0;
+      for (size_t j = path_.size(); j-- > depth + 1;)
+        if (path_[j].left) {
+          deepest = j;
+          break;
+        }
+      if (deepest) {
+        replay_until_ = deepest + 1;
+        left++; /* the loop's decrement makes it this branch again */
+      }
+    }
   }
   QX_reset_term_refs(x);
   return 1;
@@ -888,6 +959,12 @@ int driver::tell_incumbent_bound(const options &opt)
   if (r != 1) return r;
   TAGGED b = ref(scratch_);
   if (!IsSmall(b)) return 1;
+  /* Nothing to tell when the cost's maximum is below the bound already. */
+  TAGGED cost = term(opt.cost);
+  TAGGED attr = attribute_of(api_, cost);
+  TAGGED dom = attr ? fd_attr_dom(attr) : 0;
+  TAGGED max = IsSmall(cost) ? cost : dom ? deref(StrArg(dom, 3)) : 0;
+  if (IsSmall(max) && GetSmall(max) < GetSmall(b)) return 1;
   return call(n.in_interval, {term(opt.cost), atom_inf, MakeSmall(GetSmall(b) - 1), MakeSmall(1)});
 }
 

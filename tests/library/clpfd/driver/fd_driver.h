@@ -6,8 +6,8 @@
  * step is one call of the installed predicate without a query; queries serve the slow path only
  * (a query of true/0 that lets the engine make heap room and run pending wake-ups).
  *
- * The driver defines clpfd:attr_unify_hook/2, clpfd:call_action/1 and clpfd:overflow_action/1
- * while it exists; one driver per engine at a time.
+ * The first driver of an engine defines clpfd:attr_unify_hook/2, clpfd:call_action/1 and
+ * clpfd:overflow_action/1; they act for the driver that exists (one per engine at a time).
  */
 #ifndef QX_FD_DRIVER_H
 #define QX_FD_DRIVER_H
@@ -199,6 +199,14 @@ private:
   std::string error_;
   double native_seconds_ = 0;
   bool stop_ = false;
+  /* Branch-and-bound's decisions on the open path (fd_driver.cpp, search_node). */
+  struct step {
+    int k;
+    int32_t v;
+    bool left;
+  };
+  std::vector<step> path_;
+  size_t frames_ = 0, replay_until_ = 0, probe_at_ = SIZE_MAX;
   int in_native_ = 0; /* hooks and actions being run: errors stay as error nodes */
   definition *true0_;
 };
