@@ -8,6 +8,7 @@
 #include "driver/fd_circuit.h"
 #include "driver/fd_driver.h"
 #include "fd_kernel_env.h"
+#include "fd_oracle.h"
 #include "gc.h"
 #include "wam_internal.h"
 
@@ -71,18 +72,14 @@ struct problem {
   std::set<std::vector<int>> brute_force() const
   {
     std::set<std::vector<int>> out;
-    std::vector<size_t> at(domains.size(), 0);
-    for (;;) {
-      std::vector<int> v;
-      for (size_t k = 0; k < domains.size(); k++) v.push_back(domains[k][at[k]]);
+    fd_oracle::each_assignment(domains, [&](const std::vector<int32_t> &x) {
+      std::vector<int> v(x.begin(), x.end());
       bool ok = true;
       for (auto [p, q] : same) ok &= v[p] == v[q];
       for (const constraint &c : constraints) ok = ok && c.holds(v);
       if (ok) out.insert(v);
-      size_t k = 0;
-      while (k < at.size() && ++at[k] == domains[k].size()) at[k++] = 0;
-      if (k == at.size()) return out;
-    }
+    });
+    return out;
   }
 };
 
@@ -257,10 +254,6 @@ TEST_F(FdSolver, RandomProblemsAgreeWithBruteForce)
   EXPECT_GT(searched, problems / 4);
   if (!qx_gc_stress) EXPECT_GT(watch.compared, 0);
 }
-
-}  // namespace
-
-namespace {
 
 /* call_action('t=<u+c'(X, Y, K)) posts X - Y at most K into the running level: the driver's
  * loop runs it, later bindings wake it; a fixed side moves into K, both fixed is a test. */
