@@ -79,19 +79,10 @@ std::string text(const equation &e)
   return s + "= " + std::to_string(e.rhs);
 }
 
-std::vector<int> values(const std::vector<int32_t> &v) { return {v.begin(), v.end()}; }
-
-/* A set term [[L|H], ...] of the values. */
+/* A set term [[L|H], ...] of the sorted values. */
 std::string set_text(const std::vector<int> &d)
 {
-  std::string s = "[";
-  for (size_t k = 0; k < d.size();) {
-    size_t j = k;
-    while (j + 1 < d.size() && d[j + 1] == d[j] + 1) j++;
-    s += (k ? ",[" : "[") + std::to_string(d[k]) + "|" + std::to_string(d[j]) + "]";
-    k = j + 1;
-  }
-  return s + "]";
+  return fd_oracle::domain::of({d.begin(), d.end()}).text();
 }
 
 }  // namespace
@@ -219,7 +210,8 @@ TEST_F(FdAcLinear, DomainConsistentAgainstBruteForce)
       continue;
     }
     for (size_t i = 0; i < e.a.size(); i++) {
-      std::vector<int> got = values(d.domain((int)i));
+      std::vector<int32_t> dom = d.domain((int)i);
+      std::vector<int> got(dom.begin(), dom.end());
       EXPECT_EQ(got, std::vector<int>(sup[i].begin(), sup[i].end())) << "term " << i;
       pruned += got.size() < e.dom[i].size();
     }
