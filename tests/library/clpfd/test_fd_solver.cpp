@@ -185,21 +185,24 @@ TEST_F(FdSolver, PostingBuildsTheStateTerms)
   }
   driver d(api);
   int x = d.new_var(0, 9), y = d.new_var(0, 9);
-  ASSERT_EQ(d.post("probe", {driver::terms({{3, x}, {-2, y}}), driver::param(1),
-                             driver::param(int64_t(1) << 40), driver::param(-7)}),
-            1)
-      << exception() << d.error();
-  EXPECT_EQ(probed, "probe([t(3,_,<v/4>),t(-2,_,<v/4>)],1,1099511627776,-7,_,0)");
-  ASSERT_EQ(d.post("probe", {driver::terms({{5, y}}, true), driver::param(1), driver::param(4)}),
-            1);
-  EXPECT_EQ(probed, "probe([t(5,_,<v/4>,$mutable([],0))],1,4,_,0)");
-  ASSERT_EQ(
-      d.post("probe", {driver::var(x), driver::fdset({{INT32_MIN, 2}, {4, 4}, {7, INT32_MAX}}),
-                       driver::var(y)}),
-      1);
-  EXPECT_EQ(probed, "probe(_,<v/4>,[[inf|2],[4|4],[7|sup]],_,<v/4>,_,0)");
-  ASSERT_EQ(d.post("probe", {driver::var(x), driver::fdset({}), driver::var(y)}), 1);
-  EXPECT_EQ(probed, "probe(_,<v/4>,[],_,<v/4>,_,0)");
+  const struct {
+    std::vector<driver::arg> args;
+    const char *expect;
+  } cases[] = {
+      {{driver::terms({{3, x}, {-2, y}}), driver::param(1), driver::param(int64_t(1) << 40),
+        driver::param(-7)},
+       "probe([t(3,_,<v/4>),t(-2,_,<v/4>)],1,1099511627776,-7,_,0)"},
+      {{driver::terms({{5, y}}, true), driver::param(1), driver::param(4)},
+       "probe([t(5,_,<v/4>,$mutable([],0))],1,4,_,0)"},
+      {{driver::var(x), driver::fdset({{INT32_MIN, 2}, {4, 4}, {7, INT32_MAX}}), driver::var(y)},
+       "probe(_,<v/4>,[[inf|2],[4|4],[7|sup]],_,<v/4>,_,0)"},
+      {{driver::var(x), driver::fdset({}), driver::var(y)}, "probe(_,<v/4>,[],_,<v/4>,_,0)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.expect);
+    ASSERT_EQ(d.post("probe", c.args), 1) << exception() << d.error();
+    EXPECT_EQ(probed, c.expect);
+  }
 }
 
 /* 300 random problems (30 in the collector's stress mode): the search's solutions are the brute
