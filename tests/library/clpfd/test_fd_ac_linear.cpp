@@ -68,6 +68,18 @@ equation scaled(equation e, int k)
   return e;
 }
 
+/* Posts e over new variables 0, 1, ... of d: the post's answer, or -1. */
+int post(driver &d, const equation &e)
+{
+  std::vector<driver::lin_term> terms;
+  for (size_t i = 0; i < e.a.size(); i++) {
+    if (d.new_var_in({e.dom[i].begin(), e.dom[i].end()}) != (int)i) return -1;
+    terms.push_back({e.a[i], (int)i});
+  }
+  return d.post("ac_linear",
+                {driver::terms(terms, true), driver::param((int)e.a.size()), driver::param(e.rhs)});
+}
+
 std::string text(const equation &e)
 {
   std::string s;
@@ -193,14 +205,7 @@ TEST_F(FdAcLinear, DomainConsistentAgainstBruteForce)
     std::vector<std::set<int>> sup = supports(e, &count);
     driver d(api);
     fd_driver::undo_scope undo(w);
-    std::vector<driver::lin_term> terms;
-    for (size_t i = 0; i < e.a.size(); i++) {
-      int x = d.new_var_in({e.dom[i].begin(), e.dom[i].end()});
-      ASSERT_EQ(x, (int)i) << exception();
-      terms.push_back({e.a[i], x});
-    }
-    int posted = d.post("ac_linear", {driver::terms(terms, true), driver::param((int)e.a.size()),
-                                      driver::param(e.rhs)});
+    int posted = post(d, e);
     ASSERT_GE(posted, 0) << exception() << d.error();
     int ok = posted == 1 ? d.propagate() : 0;
     ASSERT_GE(ok, 0) << exception();
@@ -399,11 +404,7 @@ TEST_F(FdAcLinear, SearchOverTheEightTermEquation)
   if (!qx_gc_stress) EXPECT_EQ(count, 96351);
   driver d(api);
   fd_driver::undo_scope undo(w);
-  std::vector<driver::lin_term> terms;
-  for (int i = 0; i < n; i++) terms.push_back({e.a[i], d.new_var(0, 9)});
-  ASSERT_EQ(d.post("ac_linear", {driver::terms(terms, true), driver::param(n), driver::param(rhs)}),
-            1)
-      << exception() << d.error();
+  ASSERT_EQ(post(d, e), 1) << exception() << d.error();
   ASSERT_EQ(d.propagate(), 1) << exception();
   fd_driver::counts c;
   long wrong = 0;
