@@ -119,6 +119,11 @@ protected:
     EXPECT_EQ(run(goal), -1) << goal;
     EXPECT_NE(exception().find(error), std::string::npos) << goal << ": " << exception();
   }
+  /* The suspension lists of an FD variable's attribute. */
+  TAGGED suspensions(TAGGED v)
+  {
+    return fd_mutable_value(StrArg(fd_attr_last(get_attributes(v, fd()->fd_module)), 4));
+  }
   /* "K/W" of each queued indexical in queue order (K its chain, W its first code word); the levels
    * are closed after. */
   std::string queued()
@@ -380,8 +385,7 @@ TEST_F(FdIndexical, LinkingHappensOnce)
   EXPECT_NE(fd_status(fd_ref_get(api, r)) & FD_ST_LINKED, 0u);
   TAGGED args = deref(StrArg(fd_ref_get(api, r), 2));
   auto lists = [&](int arg) {
-    TAGGED attr = get_attributes(deref(StrArg(args, arg)), fd()->fd_module);
-    TAGGED l = fd_mutable_value(StrArg(fd_attr_last(attr), 4));
+    TAGGED l = suspensions(deref(StrArg(args, arg)));
     std::string s;
     for (int i = 0; i < 5; i++) s += std::to_string(fd_list_length(deref(StrArg(l, 3 + i))));
     return s;
@@ -567,14 +571,12 @@ fd_driver::counts queens(fd_driver::driver &d, int n, fd_driver::observer *watch
 struct IxEngine : FdSavedIndexical {
   void TestBody() override {}
   using FdIndexical::def;
-  using FdIndexical::install_ne;
   using FdKernelTest::api;
   using FdKernelTest::consult;
   using FdKernelTest::exception;
   using FdKernelTest::instance_api;
   using FdKernelTest::run;
   using FdKernelTest::unload;
-  using FdKernelTest::var;
   void install_p()
   {
     SetUp();
@@ -600,6 +602,15 @@ struct IxEngine : FdSavedIndexical {
     std::ifstream in(file, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
+  /* Saves a state of p/3 and ne/3 in an engine of its own; the hook's bytes of p/3. */
+  static std::string save_p(const std::string &file)
+  {
+    IxEngine a;
+    a.install_p();
+    std::string state = a.save(file);
+    EXPECT_NE(state.find(a.records()), std::string::npos) << state.substr(0, 80);
+    return saved(a.api, a.def("p", 3));
+  }
 };
 
 /* A state holding indexicals, restored by a fresh engine and saved again, holds the same
@@ -608,14 +619,7 @@ TEST(FdSavedState, RestoredInAFreshEngineSavesTheSameRecords)
 {
   temp_dir tmp;
   const std::string &dir = tmp.path;
-  std::string hook_bytes;
-  {
-    IxEngine a;
-    a.install_p();
-    hook_bytes = saved(a.api, a.def("p", 3));
-    std::string state = a.save(dir + "/a.sav");
-    EXPECT_NE(state.find(a.records()), std::string::npos) << state.substr(0, 80);
-  }
+  std::string hook_bytes = IxEngine::save_p(dir + "/a.sav");
   {
     IxEngine b;
     ASSERT_EQ(b.run("'$restore'('" + dir + "/a.sav', c)"), 1) << b.exception();
@@ -642,11 +646,7 @@ TEST(FdSavedState, RestoringIndexicalsLoadsTheSolver)
 {
   temp_dir tmp;
   const std::string &dir = tmp.path;
-  {
-    IxEngine a;
-    a.install_p();
-    a.save(dir + "/a.sav");
-  }
+  IxEngine::save_p(dir + "/a.sav");
   IxEngine b;
   ASSERT_TRUE(b.unload());
   /* without the resource to load the restore fails with the file-not-found code */
@@ -939,9 +939,7 @@ TEST_F(FdIndexical, TheBooleanStartsItsChain)
     EXPECT_EQ(range(x) + " " + range(b), std::string(r.x) + " " + r.bool_after) << r.x;
     /* the checking indexicals linked on X (suspended after their first run) stop with B known */
     int checks = 0;
-    TAGGED attr = get_attributes(d.term(x), fd()->fd_module);
-    TAGGED lists = fd_mutable_value(StrArg(fd_attr_last(attr), 4));
-    for (TAGGED l = deref(StrArg(lists, 3)); IsLst(l); l = deref(LstTail(l))) {
+    for (TAGGED l = deref(StrArg(suspensions(d.term(x)), 3)); IsLst(l); l = deref(LstTail(l))) {
       TAGGED ix = deref(LstHead(l));
       auto *info = (indexical_info *)fd_word_address(deref(StrArg(ix, 1)));
       checks += info->checking && !fd_dead(ix);
