@@ -9,6 +9,7 @@
 #include <set>
 
 #include "fd_indexical.h"
+#include "fd_oracle.h"
 #include "fd_ix_asm.h"
 #include "driver/fd_driver.h"
 #include "fd_prop_env.h"
@@ -963,10 +964,10 @@ TEST_F(FdIndexical, ReifiedLeqSolutionsEqualEnumeration)
   for (int p = 0; p < problems; p++) {
     driver d(api);
     int nx = 2 + (int)(rng() % 3);
-    std::vector<std::pair<int, int>> dom;
+    std::vector<std::vector<int>> dom(nx);
     for (int i = 0; i < nx; i++) {
       int lo = (int)(rng() % 3), hi = lo + 1 + (int)(rng() % 3);
-      dom.emplace_back(lo, hi);
+      for (int v = lo; v <= hi; v++) dom[i].push_back(v);
       ASSERT_EQ(d.new_var(lo, hi), i);
     }
     std::vector<con> cons;
@@ -1002,13 +1003,8 @@ TEST_F(FdIndexical, ReifiedLeqSolutionsEqualEnumeration)
     }
     /* the enumeration: every X in its domain, each B the truth of its constraint */
     int vars = d.var_count();
-    std::vector<int> x(nx);
-    std::function<void(int)> enumerate = [&](int i) {
-      if (i < nx) {
-        for (x[i] = dom[i].first; x[i] <= dom[i].second; x[i]++) enumerate(i + 1);
-        return;
-      }
-      std::vector<int> values(x.begin(), x.end());
+    fd_oracle::each_assignment(dom, [&](const std::vector<int> &x) {
+      std::vector<int> values(x);
       values.resize(vars);
       for (const con &c : cons) {
         bool le = x[c.x] <= x[c.y] + c.c;
@@ -1017,8 +1013,7 @@ TEST_F(FdIndexical, ReifiedLeqSolutionsEqualEnumeration)
         if (c.b >= 0) values[c.b] = c.kind == 0 ? le : 0;
       }
       oracle.insert(values);
-    };
-    enumerate(0);
+    });
     while (levels() > 0) fd_end(api, w); /* the work a failed posting left queued */
     if (failed) {
       EXPECT_TRUE(oracle.empty()) << p;
