@@ -93,18 +93,12 @@ protected:
   /* leq(X, Y, C) reified: X =< Y + C in chain 1, X > Y + C in chain 0, and the checks of both. */
   void install_leq()
   {
-    indexical le_x = tagged(910, 0, "max1 amin2 plus prune_le"),
-              le_y = tagged(911, 1, "min0 amin2 minus prune_ge"),
-              gt_x = tagged(912, 0, "min1 amin2 plus lit #1 plus prune_ge"),
-              gt_y = tagged(913, 1, "max0 amin2 minus lit #1 minus prune_le"),
-              is_le = tagged(914, 0, "min1 amin2 plus check_le"),
-              is_gt = tagged(915, 0, "max1 amin2 plus lit #1 plus check_ge");
-    le_x.link(1, 4);
-    le_y.link(0, 2);
-    gt_x.link(1, 2);
-    gt_y.link(0, 4);
-    is_le.link(0, 1).link(1, 2);
-    is_gt.link(0, 1).link(1, 4);
+    indexical le_x = tagged(910, 0, "max1 amin2 plus prune_le").link(1, 4),
+              le_y = tagged(911, 1, "min0 amin2 minus prune_ge").link(0, 2),
+              gt_x = tagged(912, 0, "min1 amin2 plus lit #1 plus prune_ge").link(1, 2),
+              gt_y = tagged(913, 1, "max0 amin2 minus lit #1 minus prune_le").link(0, 4),
+              is_le = tagged(914, 0, "min1 amin2 plus check_le").link(0, 1).link(1, 2),
+              is_gt = tagged(915, 0, "max1 amin2 plus lit #1 plus check_ge").link(0, 1).link(1, 4);
     ASSERT_EQ(install("leq/3", 1, {le_x, le_y}), 1) << exception();
     ASSERT_EQ(install("leq/3", 0, {gt_x, gt_y}), 1) << exception();
     ASSERT_EQ(install("leq/3", 3, {is_le}), 1) << exception();
@@ -152,8 +146,9 @@ protected:
  * for boxed numbers. */
 TEST_F(FdIndexical, InstallBuildsRecordsInListOrder)
 {
-  indexical a = tagged(101, 1, "lit t:0 lit d:1 L: dom1 times #-3 case h:2 @L done");
-  a.link(0, 1).link(1, 2 + 8);
+  indexical a = tagged(101, 1, "lit t:0 lit d:1 L: dom1 times #-3 case h:2 @L done")
+                    .link(0, 1)
+                    .link(1, 2 + 8);
   a.literals = {"7", "d([[inf|-5],[0|3],[6|sup]])", "h([1-4, 2-9])"};
   ASSERT_EQ(install("p/2", 3, {a, tagged(102, 0)}), 1) << exception();
   definition *d = def("p", 2);
@@ -197,8 +192,7 @@ TEST_F(FdIndexical, InstallBuildsRecordsInListOrder)
  * the blocks built for the refused records are freed. */
 TEST_F(FdIndexical, InstallRefusesBadInputAndKeepsTheChain)
 {
-  indexical good = tagged(101, 0, "lit d:0 prune_set 0");
-  good.link(1, 1);
+  indexical good = tagged(101, 0, "lit d:0 prune_set 0").link(1, 1);
   good.literals = {"d([[0|3]])"};
   ASSERT_EQ(install("p/2", 1, {good}), 1) << exception();
   indexical_info *kept = chains(def("p", 2))->info[1];
@@ -278,8 +272,8 @@ TEST_F(FdIndexical, InstallRefusesBadInputAndKeepsTheChain)
 TEST_F(FdIndexical, RedefiningAndUndefiningFreeEveryBlock)
 {
   size_t before = blocks_in_use();
-  indexical a = tagged(101, 0, "lit d:0 lit d:1 #1 case h:2 @e e: prune_set 0");
-  a.link(0, 1).link(1, 8);
+  indexical a =
+      tagged(101, 0, "lit d:0 lit d:1 #1 case h:2 @e e: prune_set 0").link(0, 1).link(1, 8);
   a.literals = {"d([[0|3],[6|9]])", "d([[1|1]])", "h([1-4, 2-9, 3-5, 4-6, 5-7])"};
   for (int chain = 0; chain < 4; chain++)
     ASSERT_EQ(install("p/2", chain, {a, a}), 1) << exception();
@@ -329,52 +323,45 @@ TEST_F(FdIndexical, PostTakesOnlyKnownDefinitions)
  * first, latest first; value dependencies put a record in the value list of the first one. */
 TEST_F(FdIndexical, PostingSelectsChainsByTheBoolean)
 {
-  indexical wait_y = tagged(111, 0);
-  wait_y.link(1, 8).link(1, 16);
+  indexical wait_y = tagged(111, 0).link(1, 8).link(1, 16);
   for (int chain = 0; chain < 4; chain++) {
     int base = 100 + 10 * chain;
     ASSERT_EQ(
         install("p/2", chain, {tagged(base + 1, 0), tagged(base + 2, 1), tagged(base + 3, 1)}), 1);
   }
-  ASSERT_EQ(run(post_goal("B = 1")), 1) << exception();
-  EXPECT_EQ(queued(), "1/111 1/112 1/113");
-  ASSERT_EQ(run(post_goal("B = 0, Y = 4")), 1) << exception();
-  EXPECT_EQ(queued(), "0/103 0/102 0/101");
-  ASSERT_EQ(run(post_goal("clpfd:'$fd_in_interval'(B, 0, 1, 0)") + ", fdq:vals(B, V)"), 1)
-      << exception();
-  EXPECT_EQ(queued(), "2/121 2/122 2/123 3/131 3/132 3/133");
+  /* posts goal, expecting the queue q */
+  auto posts = [&](const std::string &goal, const char *q) {
+    EXPECT_EQ(run(goal), 1) << goal << exception();
+    EXPECT_EQ(queued(), q) << goal;
+  };
+  posts(post_goal("B = 1"), "1/111 1/112 1/113");
+  posts(post_goal("B = 0, Y = 4"), "0/103 0/102 0/101");
+  posts(post_goal("clpfd:'$fd_in_interval'(B, 0, 1, 0)") + ", fdq:vals(B, V)",
+        "2/121 2/122 2/123 3/131 3/132 3/133");
   EXPECT_EQ(var("V"), "[iff(1,0,1113),iff(1,0,1112),iff(1,0,1111),"
                       "iff(0,0,103),iff(0,0,102),iff(0,0,101)]");
   /* value dependencies: with B = 1 the record waits for Y; checking ones use their own bit */
-  indexical check_y = tagged(131, 0);
-  check_y.link(1, 16);
-  indexical prop_bit = tagged(132, 0);
-  prop_bit.link(1, 8);
+  indexical check_y = tagged(131, 0).link(1, 16);
+  indexical prop_bit = tagged(132, 0).link(1, 8);
   ASSERT_EQ(install("p/2", 1, {wait_y}), 1);
   ASSERT_EQ(install("p/2", 3, {check_y, prop_bit}), 1);
-  ASSERT_EQ(run(post_goal("B = 1") + ", fdq:vals(Y, V)"), 1) << exception();
-  EXPECT_EQ(queued(), "");
+  posts(post_goal("B = 1") + ", fdq:vals(Y, V)", "");
   EXPECT_EQ(var("V"), "[dep(0,1111)]");
-  ASSERT_EQ(
-      run(post_goal("clpfd:'$fd_in_interval'(B, 0, 1, 0)") + ", fdq:vals(Y, V), fdq:vals(B, VB)"),
-      1);
-  EXPECT_EQ(queued(), "2/121 2/122 2/123 3/132");
+  posts(post_goal("clpfd:'$fd_in_interval'(B, 0, 1, 0)") + ", fdq:vals(Y, V), fdq:vals(B, VB)",
+        "2/121 2/122 2/123 3/132");
   EXPECT_EQ(var("V"), "[dep(0,3131)]");
   EXPECT_EQ(var("VB"), "[iff(1,1,1111),iff(0,0,103),iff(0,0,102),iff(0,0,101)]");
   /* a fixed dependency is no dependency */
-  ASSERT_EQ(run(post_goal("B = 1, Y = 3")), 1);
-  EXPECT_EQ(queued(), "1/111");
+  posts(post_goal("B = 1, Y = 3"), "1/111");
   /* B outside 0..1 posts nothing */
-  ASSERT_EQ(run(post_goal("B = 2")), 1);
-  EXPECT_EQ(queued(), "");
+  posts(post_goal("B = 2"), "");
 }
 
 /* Linking puts the record in the lists its linkage selects, once; value dependencies of its kind
  * are left to the value list. */
 TEST_F(FdIndexical, LinkingHappensOnce)
 {
-  indexical ix = tagged(101, 0);
-  ix.link(0, 2).link(1, 4).link(1, 1 + 16);
+  indexical ix = tagged(101, 0).link(0, 2).link(1, 4).link(1, 1 + 16);
   ASSERT_EQ(install("p/2", 1, {ix}), 1);
   ASSERT_EQ(run(post_goal("B = 1")), 1);
   std::vector<TAGGED> queue = entries();
@@ -460,8 +447,10 @@ class FdSavedIndexical : public FdIndexical {
 protected:
   void SetUp() override
   {
-    indexical a = tagged(101, 2, "lit d:0 lit t:1 lit #5 case h:2 @e e: lit d:3 prune_set 0");
-    a.link(0, 1).link(1, 2 + 8).link(2, 4 + 16);
+    indexical a = tagged(101, 2, "lit d:0 lit t:1 lit #5 case h:2 @e e: lit d:3 prune_set 0")
+                      .link(0, 1)
+                      .link(1, 2 + 8)
+                      .link(2, 4 + 16);
     a.literals = {"d([[inf|-5],[0|3],[6|sup]])", "7", "h([1-4, 2-9, 3-5])", "d([[1|1]])"};
     indexical b = tagged(102, 0, "min1 max1 prune_range");
     indexical c = tagged(103, 1, "lit d:0 prune_set 41 lit d:1 prune_set 1");
@@ -744,15 +733,12 @@ TEST_F(FdIndexical, AnImporterForgetsFreedChains)
  * argument of 0 gives up without pruning. */
 TEST_F(FdIndexical, FirstRunsEntailSuspendAndGiveUp)
 {
-  indexical range = tagged(101, 0, "lit #0 lit #10 prune_range");
-  range.link(0, 1);
+  indexical range = tagged(101, 0, "lit #0 lit #10 prune_range").link(0, 1);
   ASSERT_EQ(install("in010/1", 1, {range}), 1);
-  indexical in_s = tagged(102, 0, "lit d:0 check_in");
-  in_s.link(0, 1);
+  indexical in_s = tagged(102, 0, "lit d:0 check_in").link(0, 1);
   in_s.literals = {"d([[0|3]])"};
   ASSERT_EQ(install("ins/1", 3, {in_s}), 1);
-  indexical div = tagged(103, 0, "lit #0 lit #10 div_floor_arg 1 prune_range");
-  div.link(1, 1);
+  indexical div = tagged(103, 0, "lit #0 lit #10 div_floor_arg 1 prune_range").link(1, 1);
   ASSERT_EQ(install("dv/2", 1, {div}), 1);
   ASSERT_EQ(run(post("in010(5)")), 1) << exception();
   std::vector<TAGGED> q = entries();
@@ -815,8 +801,8 @@ TEST(FdIndexicalFaults, AnAllocationFailingPartWayLeavesTheChain)
       qx_memman_set_hooks(0, source_init, source_deinit, source_alloc, source_free, &failing);
       IxEngine e;
       e.install_p();
-      indexical a = tagged(120, 0, "lit d:0 lit #2 case h:1 @e e: prune_set 0");
-      a.link(1, 1).link(2, 8);
+      indexical a =
+          tagged(120, 0, "lit d:0 lit #2 case h:1 @e e: prune_set 0").link(1, 1).link(2, 8);
       a.literals = {"d([[0|3],[5|9]])", "h([1-4, 2-9, 3-5, 4-6])"};
       std::string goal = "fdq:arm, " + fd_ix_asm::install("p/3", "user", 1, {a, a, a});
       QX_define_c_predicate("arm", 0, "fdq", arm, nullptr);
