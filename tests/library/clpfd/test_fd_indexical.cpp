@@ -61,25 +61,23 @@ class FdIndexical : public FdPropTest {
 protected:
   FdIndexical()
   {
-    consult_in("fdq", "mval(M, V) :- M = '$mutable'(V0, _), "
-                      "( V0 = '$mutable'(_, _) -> mval(V0, V) ; V = V0 ).\n"
-                      "vals(X, Ids) :- get_attr(X, clpfd, v(_, _, _, LM)), mval(LM, Ls), "
-                      "arg(7, Ls, Val), ids(Val, Ids).\n"
-                      "ids([], []).\n"
-                      "ids([E|T], [I|R]) :- id(E, I), ids(T, R).\n"
-                      "id(D-iff(Ix, _, C, _), iff(C, N, I)) :- !, len(D, N), id(Ix, I).\n"
-                      "id(D-Ix, dep(N, I)) :- !, len(D, N), id(Ix, I).\n"
-                      "links(X, L) :- get_attr(X, clpfd, v(_, _, _, LM)), mval(LM, Ls), "
-                      "arg(3, Ls, Dom), states(Dom, L).\n"
-                      "states([], []).\n"
-                      "states([Ix|T], [S|R]) :- arg(3, Ix, SM), mval(SM, N), arg(4, Ix, E), "
-                      "( var(E) -> S = alive(N) ; S = dead(N) ), states(T, R).\n"
-                      "range(X, Min-Max) :- get_attr(X, clpfd, v(_, _, DM, _)), "
-                      "mval(DM, dom(_, Min, Max, _)).\n"
-                      "len([], 0).\n"
-                      "len([_|T], N) :- len(T, N0), N is N0 + 1.\n"
-                      "id(ix(Info, _, _, _, _, _, _), I) :- "
-                      "clpfd:'$fd_indexical_data'(Info, K, W), I is K * 1000 + W.\n");
+    /* mval/2 and len/2 come from the shared prelude */
+    consult_in("fdq", std::string(fd_oracle::prelude) +
+                          "vals(X, Ids) :- get_attr(X, clpfd, v(_, _, _, LM)), mval(LM, Ls), "
+                          "arg(7, Ls, Val), ids(Val, Ids).\n"
+                          "ids([], []).\n"
+                          "ids([E|T], [I|R]) :- id(E, I), ids(T, R).\n"
+                          "id(D-iff(Ix, _, C, _), iff(C, N, I)) :- !, len(D, N), id(Ix, I).\n"
+                          "id(D-Ix, dep(N, I)) :- !, len(D, N), id(Ix, I).\n"
+                          "links(X, L) :- get_attr(X, clpfd, v(_, _, _, LM)), mval(LM, Ls), "
+                          "arg(3, Ls, Dom), states(Dom, L).\n"
+                          "states([], []).\n"
+                          "states([Ix|T], [S|R]) :- arg(3, Ix, SM), mval(SM, N), arg(4, Ix, E), "
+                          "( var(E) -> S = alive(N) ; S = dead(N) ), states(T, R).\n"
+                          "range(X, Min-Max) :- get_attr(X, clpfd, v(_, _, DM, _)), "
+                          "mval(DM, dom(_, Min, Max, _)).\n"
+                          "id(ix(Info, _, _, _, _, _, _), I) :- "
+                          "clpfd:'$fd_indexical_data'(Info, K, W), I is K * 1000 + W.\n");
   }
   definition *def(const char *name, uint32_t arity, const char *module = "user")
   {
