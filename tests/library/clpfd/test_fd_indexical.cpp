@@ -731,13 +731,13 @@ TEST_F(FdIndexical, AnImporterForgetsFreedChains)
  * argument of 0 gives up without pruning. */
 TEST_F(FdIndexical, FirstRunsEntailSuspendAndGiveUp)
 {
-  indexical range = tagged(101, 0, "lit #0 lit #10 prune_range").link(0, 1);
-  ASSERT_EQ(install("in010/1", 1, {range}), 1);
+  ASSERT_EQ(install("in010/1", 1, {tagged(101, 0, "lit #0 lit #10 prune_range").link(0, 1)}), 1);
   indexical in_s = tagged(102, 0, "lit d:0 check_in").link(0, 1);
   in_s.literals = {"d([[0|3]])"};
   ASSERT_EQ(install("ins/1", 3, {in_s}), 1);
-  indexical div = tagged(103, 0, "lit #0 lit #10 div_floor_arg 1 prune_range").link(1, 1);
-  ASSERT_EQ(install("dv/2", 1, {div}), 1);
+  ASSERT_EQ(
+      install("dv/2", 1, {tagged(103, 0, "lit #0 lit #10 div_floor_arg 1 prune_range").link(1, 1)}),
+      1);
   ASSERT_EQ(run(post("in010(5)")), 1) << exception();
   std::vector<TAGGED> q = entries();
   ASSERT_EQ(q.size(), 1u);
