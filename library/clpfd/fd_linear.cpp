@@ -241,18 +241,6 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
 
 /* ---- building ---- */
 
-/* Unbound, or [V | '$free'(Block)] as fd_perm_alloc binds it. */
-bool valid_handle(TAGGED h)
-{
-  if (IsVar(h)) return true;
-  if (!IsLst(h)) return false;
-  TAGGED f = deref(LstTail(h));
-  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
-}
-
-/* A list's cells are fewer than the heap's word pairs: a longer walk is a cyclic list. */
-uint32_t list_bound(const worker *w) { return (uint32_t)(w->global_top - w->heap_start) / 2 + 1; }
-
 /* Fails the native after an error was raised; false. */
 bool raise(ORVALIS_API_STRUCT *api)
 {
@@ -264,7 +252,7 @@ bool raise(ORVALIS_API_STRUCT *api)
  * X a variable or small integer and XAttr its attribute; *n its length. Else raises an error. */
 bool check_terms(ORVALIS_API_STRUCT *api, worker *w, TAGGED list, int *n)
 {
-  uint32_t steps = list_bound(w);
+  uint32_t steps = fd_list_bound(w);
   *n = 0;
   for (; IsLst(list) && steps-- > 0; list = deref(LstTail(list)), ++*n) {
     TAGGED t = deref(LstHead(list));
@@ -681,7 +669,7 @@ void write_back(worker *w, const linear_data *b)
 int run(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED s = deref(w->term[0]);
-  if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) < 6 || !valid_handle(deref(StrArg(s, 5))) ||
+  if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) < 6 || !fd_valid_handle(deref(StrArg(s, 5))) ||
       !IsSmall(state_stamp(s))) {
     qx_type_error(w, "linear_state", s, 1);
     raise(api);
@@ -756,11 +744,8 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
 void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                      QX_term_ref actions)
 {
-  worker *w = fd_worker(api);
-  if (!fd_check_global(api, w)) return;
-  w->numstack_end = nullptr;
-  w->term[0] = fd_ref_get(api, state0);
-  w->term[2] = atom_nil;
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
   int outcome = run(api, w);
   if (outcome == 2) return; /* an error was raised */
   fd_ref_put(api, state, w->term[0]);

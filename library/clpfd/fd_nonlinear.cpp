@@ -170,15 +170,6 @@ void arith_destructor(void *block)
   QX_free(b);
 }
 
-/* Unbound, or [V | '$free'(Block)] as fd_perm_alloc binds it. */
-bool valid_handle(TAGGED h)
-{
-  if (IsVar(h)) return true;
-  if (!IsLst(h)) return false;
-  TAGGED f = deref(LstTail(h));
-  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
-}
-
 /* A state term with n (variable, attribute) pairs, then Handle and Stamp. 1 good, 0 a value
  * with no domain (no model), -1 not a state term. The pairs are checked before the block that
  * keeps them is made. */
@@ -186,7 +177,7 @@ int check_state(TAGGED s, int n)
 {
   if (!IsStr(s) || IsBox(s) || (int)Arity(StrFunctor(s)) < 2 * n + 2) return -1;
   TAGGED handle = deref(StrArg(s, (int)Arity(StrFunctor(s)) - 1));
-  if (!valid_handle(handle)) return -1;
+  if (!fd_valid_handle(handle)) return -1;
   if (!IsVar(handle)) return 1;
   for (int k = 0; k < n; k++) {
     TAGGED x = deref(StrArg(s, 2 * k + 1)), attr = deref(StrArg(s, 2 * k + 2));
@@ -220,11 +211,8 @@ typedef int (*arith_step)(ORVALIS_API_STRUCT *api, worker *w, dvar *v);
 void arith_run(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state, QX_term_ref actions,
                int n, arith_step step)
 {
-  worker *w = fd_worker(api);
-  if (!fd_check_global(api, w)) return;
-  w->numstack_end = nullptr;
-  w->term[0] = fd_ref_get(api, state0);
-  w->term[2] = atom_nil;
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
   int outcome = check_state(deref(w->term[0]), n);
   if (outcome < 0) {
     /* the culprit is the state's name: its arguments reach the attributes, whose suspensions

@@ -291,15 +291,6 @@ bool load_view(run &r, QX_term_ref refs, int i, int k)
   return true;
 }
 
-/* Unbound, or [V | '$free'(Block)] as fd_perm_alloc binds it. */
-bool valid_handle(TAGGED h)
-{
-  if (IsVar(h)) return true;
-  if (!IsLst(h)) return false;
-  TAGGED f = deref(LstTail(h));
-  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
-}
-
 /* A block for a constraint suspended on its first run, holding the run's references. */
 arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
 {
@@ -357,15 +348,12 @@ bool le_iff_unchanged(TAGGED s)
 void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                    QX_term_ref actions, kind which)
 {
-  worker *w = fd_worker(api);
-  if (!fd_check_global(api, w)) return;
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
   const kind_spec &spec = KINDS[which];
-  w->numstack_end = nullptr;
-  w->term[0] = fd_ref_get(api, state0);
-  w->term[2] = atom_nil;
   TAGGED s = w->term[0];
   if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != spec.arity ||
-      !valid_handle(deref(StrArg(s, (int)spec.arity - 1)))) {
+      !fd_valid_handle(deref(StrArg(s, (int)spec.arity - 1)))) {
     qx_type_error(w, "compound", s, 0);
     fd_native_fail(api);
     return;
