@@ -16,6 +16,7 @@
 
 #include "archmask.h"
 #include "datadefs.h"
+#include "relocate.h" /* QX_REL_ATOM, QX_REL_PREDICATE: the walk callbacks' kinds */
 #include "streams.h"
 
 struct emul_info;
@@ -61,8 +62,6 @@ void qx_set_state_flags(const TAGGED words[QX_STATE_FLAG_WORDS]);
 /* Bit 0 of mod_def.prop: the module is hidden. */
 constexpr uint32_t QX_MODULE_HIDDEN = 1;
 
-/* Relocation kinds of the walk callbacks. */
-enum : int { QX_REL_ATOM = 1, QX_REL_PREDICATE = 2 };
 
 struct saverest_info;
 typedef int (*saverest_callback)(TAGGED *cell, TAGGED key, saverest_info *info, int kind);

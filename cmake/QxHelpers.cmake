@@ -13,19 +13,41 @@ function(qx_library name dir)
   endif()
 endfunction()
 
-# qx_test_suite(NAME DIR [LIBS...]): one GoogleTest program of every .cpp in DIR, its cases
-# registered with ctest one by one (each case runs in a process of its own).
+# qx_add_shards(NAME PROGRAM COUNT TIMEOUT [ENV...]): COUNT ctest entries NAME.0 .. NAME.<COUNT-1>,
+# each running its share of PROGRAM's cases (GoogleTest's sharding) in one process.
+function(qx_add_shards name program count timeout)
+  math(EXPR last "${count} - 1")
+  foreach(shard RANGE ${last})
+    add_test(NAME ${name}.${shard} COMMAND ${program})
+    set_tests_properties(${name}.${shard} PROPERTIES TIMEOUT ${timeout} ENVIRONMENT
+                         "${ARGN};GTEST_TOTAL_SHARDS=${count};GTEST_SHARD_INDEX=${shard}")
+  endforeach()
+endfunction()
+
+# qx_test_suite(NAME DIR [SHARDS n] [STRESS_SHARDS m] [LIBS...]): one GoogleTest program of
+# every .cpp in DIR. ctest runs its cases in n processes, each a shard of the cases (a process
+# per case cost more than the cases themselves), and, with STRESS_SHARDS, once more in m
+# processes with the collector in its stress mode (a collection on every heap overflow call, the
+# freed heap filled with a trap pattern), so that a native holding a heap pointer where no root
+# reaches it across a collection fails.
 function(qx_test_suite name dir)
+  cmake_parse_arguments(PARSE_ARGV 2 suite "" "SHARDS;STRESS_SHARDS" "")
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(NOT srcs)
     return()
   endif()
   add_executable(${name} ${srcs})
-  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${suite_UNPARSED_ARGUMENTS} GTest::gtest_main)
+  target_compile_options(${name} PRIVATE ${QX_TEST_COMPILE_OPTIONS})
+  set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
   target_include_directories(${name} PRIVATE ${dir} ${CMAKE_SOURCE_DIR}/tests/support)
   target_compile_definitions(${name} PRIVATE QX_TEST_DATA_DIR="${dir}/data"
                                              QX_BUILD_DIR="${CMAKE_BINARY_DIR}")
-  include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 300)
+  if(NOT suite_SHARDS)
+    set(suite_SHARDS 1)
+  endif()
+  qx_add_shards(${name} ${name} ${suite_SHARDS} 600)
+  if(suite_STRESS_SHARDS)
+    qx_add_shards(${name}.gcstress ${name} ${suite_STRESS_SHARDS} 900 QX_GC_STRESS=1)
+  endif()
 endfunction()
