@@ -6,6 +6,7 @@
  * and usable.
  */
 #include <cstring>
+#include <vector>
 
 #include "atoms.h"
 #include "filenames.h"
@@ -400,14 +401,19 @@ int QX_fclose(QX_stream *stream, uint32_t options)
   const void *user_class = stream;
   QX_stream *root = qx_eg.root_stream_ptr;
   options &= ~QX_FC_USER_CLASS;
-  for (QX_stream *s = root ? root->forward : nullptr; s && s != root;) {
-    QX_stream *next = s->forward;
+  auto of_class = [user_class](QX_stream *s) {
     void *data = nullptr;
-    if (s->qxio && qxio_get_device_user_data(&s->qxio, user_class, &data, 0) >= 0) {
-      int rc = qx_fclose_internal(s, options);
-      if (rc < 0 && !(options & QX_FC_FORCE)) return rc;
-    }
-    s = next;
+    return s->qxio && qxio_get_device_user_data(&s->qxio, user_class, &data, 0) >= 0;
+  };
+  /* The members are listed first: a close_cleanup/2 run by one close may close others, so
+   * each is looked up again before its own close. */
+  std::vector<QX_stream *> members;
+  for (QX_stream *s = root ? root->forward : nullptr; s && s != root; s = s->forward)
+    if (of_class(s)) members.push_back(s);
+  for (QX_stream *s : members) {
+    if (!find_stream(s) || !of_class(s)) continue;
+    int rc = qx_fclose_internal(s, options);
+    if (rc < 0 && !(options & QX_FC_FORCE)) return rc;
   }
   return 0;
 }
