@@ -435,8 +435,10 @@ int set_stream_position(QX_stream *s, int64_t item_offset, int64_t newline_count
     if (options & QX_SP_CURRENT) method = QXIO_SEEK_CUR;
     if (options & QX_SP_EOF) method = QXIO_SEEK_END;
   }
+  /* A target beyond what a 64-bit offset holds fails like any other seek error. */
   if (method == QXIO_SEEK_CUR) {
-    item_offset += s->item_offset;
+    if (__builtin_add_overflow(item_offset, s->item_offset, &item_offset))
+      return QXIO_E_PARAMETER_ERROR;
     method = QXIO_SEEK_SET;
   }
   int64_t isz = s->flags & QX_SF_TEXT ? 4 : 1;
@@ -444,8 +446,9 @@ int set_stream_position(QX_stream *s, int64_t item_offset, int64_t newline_count
   if (!s->qxio) {
     if (method != QXIO_SEEK_SET) return QXIO_E_SEEK_ERROR;
   } else {
-    int64_t bytes = 0;
-    int rc = qxio_seek(&s->qxio, item_offset * isz, &bytes, nullptr, method);
+    int64_t bytes = 0, byte_offset;
+    if (__builtin_mul_overflow(item_offset, isz, &byte_offset)) return QXIO_E_PARAMETER_ERROR;
+    int rc = qxio_seek(&s->qxio, byte_offset, &bytes, nullptr, method);
     if (rc < 0) return rc;
     offset = bytes / isz;
   }
