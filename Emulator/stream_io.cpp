@@ -505,6 +505,9 @@ int flush_output_buffer(QX_stream *s, uint32_t options)
     if (rc >= 0) written = b->extent;
   }
   written -= written % isz;
+  /* A code that the encoding cannot hold stops the write there: it is dropped, so that the
+   * error is reported once and the items after it go out with the next flush. */
+  if (rc == QXIO_E_ENCODING_UNMAPPABLE && written < b->extent) written += isz;
   qxio_buf_contract(b, (ptrdiff_t)written);
   if (output_only) {
     size_t items = written / isz;
@@ -523,14 +526,15 @@ int qx_flush_output(QX_stream *s, uint32_t options)
       qx_flush_autoflush_streams(s);
     }
   }
-  while (s->output_buf && out_ptr(s) > s->output_buf->buf) {
-    int rc = flush_output_buffer(s, options & 0x1);
-    if (rc < 0) return rc;
-  }
-  if (!s->qxio || !(s->flags & QX_SF_OUTPUT)) return 0;
+  int rc = 0;
+  while (rc >= 0 && s->output_buf && out_ptr(s) > s->output_buf->buf)
+    rc = flush_output_buffer(s, options & 0x1);
+  /* After a code that the encoding cannot hold, what was encoded before it still goes down. */
+  if ((rc < 0 && rc != QXIO_E_ENCODING_UNMAPPABLE) || !s->qxio || !(s->flags & QX_SF_OUTPUT))
+    return rc;
   uint32_t sync = (options & 0x2 ? 76u : 12u) | (options & 0x1 ? 1u : 0u);
-  int rc = qxio_sync(&s->qxio, sync);
-  return rc < 0 ? rc : 0;
+  int synced = qxio_sync(&s->qxio, sync);
+  return rc < 0 ? rc : synced < 0 ? synced : 0;
 }
 
 int QX_flush_output(QX_stream *s, uint32_t options)

@@ -6,6 +6,7 @@
  * and usable.
  */
 #include <cstring>
+#include <vector>
 
 #include "atoms.h"
 #include "filenames.h"
@@ -400,14 +401,19 @@ int QX_fclose(QX_stream *stream, uint32_t options)
   const void *user_class = stream;
   QX_stream *root = qx_eg.root_stream_ptr;
   options &= ~QX_FC_USER_CLASS;
-  for (QX_stream *s = root ? root->forward : nullptr; s && s != root;) {
-    QX_stream *next = s->forward;
+  auto of_class = [user_class](QX_stream *s) {
     void *data = nullptr;
-    if (s->qxio && qxio_get_device_user_data(&s->qxio, user_class, &data, 0) >= 0) {
-      int rc = qx_fclose_internal(s, options);
-      if (rc < 0 && !(options & QX_FC_FORCE)) return rc;
-    }
-    s = next;
+    return s->qxio && qxio_get_device_user_data(&s->qxio, user_class, &data, 0) >= 0;
+  };
+  /* The members are listed first: a close_cleanup/2 run by one close may close others, so
+   * each is looked up again before its own close. */
+  std::vector<QX_stream *> members;
+  for (QX_stream *s = root ? root->forward : nullptr; s && s != root; s = s->forward)
+    if (of_class(s)) members.push_back(s);
+  for (QX_stream *s : members) {
+    if (!find_stream(s) || !of_class(s)) continue;
+    int rc = qx_fclose_internal(s, options);
+    if (rc < 0 && !(options & QX_FC_FORCE)) return rc;
   }
   return 0;
 }
@@ -429,8 +435,10 @@ int set_stream_position(QX_stream *s, int64_t item_offset, int64_t newline_count
     if (options & QX_SP_CURRENT) method = QXIO_SEEK_CUR;
     if (options & QX_SP_EOF) method = QXIO_SEEK_END;
   }
+  /* A target beyond what a 64-bit offset holds fails like any other seek error. */
   if (method == QXIO_SEEK_CUR) {
-    item_offset += s->item_offset;
+    if (__builtin_add_overflow(item_offset, s->item_offset, &item_offset))
+      return QXIO_E_PARAMETER_ERROR;
     method = QXIO_SEEK_SET;
   }
   int64_t isz = s->flags & QX_SF_TEXT ? 4 : 1;
@@ -438,8 +446,9 @@ int set_stream_position(QX_stream *s, int64_t item_offset, int64_t newline_count
   if (!s->qxio) {
     if (method != QXIO_SEEK_SET) return QXIO_E_SEEK_ERROR;
   } else {
-    int64_t bytes = 0;
-    int rc = qxio_seek(&s->qxio, item_offset * isz, &bytes, nullptr, method);
+    int64_t bytes = 0, byte_offset;
+    if (__builtin_mul_overflow(item_offset, isz, &byte_offset)) return QXIO_E_PARAMETER_ERROR;
+    int rc = qxio_seek(&s->qxio, byte_offset, &bytes, nullptr, method);
     if (rc < 0) return rc;
     offset = bytes / isz;
   }

@@ -170,8 +170,8 @@ int wci_valid_string(const char *text)
 
 /* ---- conversions to and from the operating system's charset ---- */
 
-/* UTF-8 (and ASCII, taken as UTF-8 so that bytes pass through the C locale) and ISO-8859-1 are
- * converted here directly; any other charset through the I/O library's character coder of that
+/* UTF-8 and ISO-8859-1 are converted here directly; any other charset (ASCII of the C locale
+ * among them, which refuses bytes above 127) through the I/O library's character coder of that
  * name, when the library has one registered, else as UTF-8. */
 enum qx_os_charset { QX_OS_UTF8, QX_OS_LATIN1, QX_OS_CODER };
 static qx_os_charset os_charset = QX_OS_UTF8;
@@ -308,8 +308,7 @@ static bool codeset_is(const char *codeset, const char *const *names)
 int init_wcx()
 {
   static const char *const latin1[] = {"ISO-8859-1", "ISO8859-1", "ISO_8859-1", "LATIN1", nullptr};
-  static const char *const utf8[] = {"UTF-8", "UTF8",     "ANSI_X3.4-1968",
-                                     "ASCII", "US-ASCII", nullptr};
+  static const char *const utf8[] = {"UTF-8", "UTF8", nullptr};
   const char *codeset = nl_langinfo(CODESET);
   deinit_wcx();
   if (codeset && codeset_is(codeset, latin1))

@@ -1,6 +1,7 @@
 /* The launcher's start, run and exit paths. */
 #include "launcher.h"
 
+#include <clocale>
 #include <cstdio>
 
 #include "datadefs.h"
@@ -84,6 +85,8 @@ int qx_launch(int argc, char **argv, int init_flags)
   int nargs = argc > 0 ? argc - 1 : 0;
   char **args = argc > 0 ? argv + 1 : argv;
   int code = 1;
+  /* The character set of the arguments and of the standard streams is the environment's. */
+  std::setlocale(LC_CTYPE, "");
   qx_set_linked_interfaces(interfaces);
   if (qx_glue_initialize(0, nullptr, nullptr, qx_pre_linkage, qx_pre_map, 0, init_flags) != 1) {
     int error = QX_get_errno();

@@ -94,6 +94,11 @@ TEST_F(StreamTest, RepositioningRulesAndSeekToEnd)
   ASSERT_EQ(QX_get_stream_counts(s, &at_end, nullptr, nullptr, 0), 0);
   ASSERT_EQ(call("$seek", {term(s), MakeSmall(2), at("bof"), fresh()}).rc, 1);
   EXPECT_FALSE(s->flags & QX_SF_AT_EOF);
+  /* The second read takes the inline path: it is counted before a relative seek. */
+  for (int i = 0; i < 2; i++) ASSERT_EQ(call("$get_byte", {term(s), fresh(), MakeSmall(0)}).rc, 1);
+  offset = fresh();
+  ASSERT_EQ(call("$seek", {term(s), MakeSmall(0), at("current"), offset}).rc, 1);
+  EXPECT_EQ(TestProlog::show(offset), "4");
   ASSERT_EQ(
       call("$set_stream_position", {term(s), num(at_end), MakeSmall(0), MakeSmall(0), MakeSmall(0)})
           .rc,
@@ -103,6 +108,23 @@ TEST_F(StreamTest, RepositioningRulesAndSeekToEnd)
                    {term(s), MakeSmall(-1), MakeSmall(0), MakeSmall(0), MakeSmall(0)});
   EXPECT_EQ(r.code, 5u);
   EXPECT_EQ(r.argument, 2);
+  EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+}
+
+TEST_F(StreamTest, SeeksBeyondA64BitOffsetFailAndKeepThePosition)
+{
+  QX_stream *s = nullptr;
+  uint32_t options = QX_FO_READ | QX_FO_TEXT | QX_FO_REPOSITION;
+  ASSERT_EQ(qx_fopen_internal(make_file("far", "abc").c_str(), options, 0, &s), 0);
+  ASSERT_EQ(qx_get_code_helper(s, 0), 'a');
+  const int64_t far = INT64_C(1) << 62;
+  for (auto [offset, method] :
+       {std::pair{far, "bof"}, {INT64_MAX, "current"}, {INT64_MIN, "current"}})
+    EXPECT_EQ(call("$seek", {term(s), num(offset), at(method), fresh()}).rc, 0) << method;
+  EXPECT_TRUE(
+      call("$set_stream_position", {term(s), num(far), MakeSmall(0), MakeSmall(0), MakeSmall(0)})
+          .raised);
+  EXPECT_EQ(qx_get_code_helper(s, 0), 'b');
   EXPECT_EQ(qx_fclose_internal(s, 0), 2);
 }
 

@@ -279,6 +279,14 @@ TEST_F(StreamTest, ClosingAUserClassClosesEveryStreamOfIt)
                              nullptr, nullptr, nullptr, QX_CS_BINARY, &b),
             0);
   ASSERT_EQ(QX_put_bytes(a[1], (const unsigned char *)"kept", 4, 0), 0);
+  /* The first one's cleanup closes the next one of the walk. */
+  a[0]->flags |= QX_SF_CLOSE_CLEANUP;
+  std::string cleanup = "close_cleanup(" + std::to_string((int32_t)(intptr_t)a[0]) +
+                        ", all) :- '$close'(" + std::to_string((int32_t)(intptr_t)a[1]) + ", 0).";
+  redefine_predicate(
+      find_definition(qx_eg.prolog_module, MakeFunctor(at("close_cleanup"), 2), nullptr, 1),
+      ENTER_INTERPRETED);
+  for (TAGGED clause : TermReader::clauses(p.w, cleanup)) p.add_clause(clause, qx_eg.prolog_module);
   ASSERT_EQ(QX_fclose((QX_stream *)class_a, QX_FC_USER_CLASS), 0);
   EXPECT_EQ(ta.closes, 3);
   EXPECT_EQ(ta.sink, "kept") << "pending output is flushed by the close";

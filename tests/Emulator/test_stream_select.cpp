@@ -34,13 +34,14 @@ void reap(pid_t pid)
  * answers that it would block and resets the event. */
 struct restless {
   qxio_t_event *event = nullptr;
+  qxio_t_error_code answer = QXIO_E_WOULD_BLOCK;
 };
 
 qxio_t_error_code restless_read(void *data, void *, size_t *size, uint32_t)
 {
   qxio_event_reset(((restless *)data)->event);
   *size = 0;
-  return QXIO_E_WOULD_BLOCK;
+  return ((restless *)data)->answer;
 }
 
 qxio_t_error_code restless_close(void **, uint32_t) { return 0; }
@@ -199,6 +200,12 @@ TEST_F(SelectTest, WakeUpsWithNothingToReadDoNotRestartTheTimeOut)
       QXIO_E_TIMEOUT);
   stop.store(true);
   setter.join();
+  /* A read that fails is ready now: the reader's next read returns at once. */
+  r.answer = QXIO_E_READ_ERROR;
+  const qxio_t_timespec zero = {0, 0};
+  EXPECT_EQ(QX_select(nullptr, nullptr, nullptr, nullptr, streams, &n, nullptr, nullptr, &zero, 0),
+            0);
+  EXPECT_EQ(n, 1u);
   qx_fclose_internal(s, 0);
   qxio_event_free(r.event);
 }

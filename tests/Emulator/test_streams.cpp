@@ -191,6 +191,16 @@ TEST_F(StreamTest, UngetAfterInlineReadsTakesBackTheLastCodeOnce)
   EXPECT_FALSE(s->flags & QX_SF_AT_EOF);
   EXPECT_EQ(qx_get_code_helper(s, 0), -1) << "the ungot end of stream, without a device read";
   EXPECT_FALSE(s->flags & QX_SF_PAST_EOF);
+  /* Bytes keep no previous counters: the unget offset alone refuses a second unget. */
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_EQ(write(ends[1], "xy", 2), 2);
+  QX_stream *b = stream_over_fd(ends[0], QX_SC_INPUT, false);
+  for (int byte : {'x', 'y'}) ASSERT_EQ(qx_get_byte_helper(b, 0), byte);
+  EXPECT_EQ(QX_unget_byte(b, 'y'), 0);
+  EXPECT_EQ(QX_unget_byte(b, 'x'), QXIO_E_PARAMETER_ERROR);
+  close(ends[1]);
+  qx_fclose_internal(b, 0);
 }
 
 /* ---- writing ---- */
@@ -254,6 +264,37 @@ TEST_F(StreamTest, OutputThatTheDeviceAnswersWithEndOfFileIsAnErrorAndStaysBuffe
   EXPECT_EQ(r.argument, 1);
   EXPECT_EQ(s->pub.output_binary.ptr - s->output_buf->buf, 1) << "the byte is kept";
   EXPECT_EQ(qx_fclose_internal(s, QX_FC_FORCE), 2);
+}
+
+/* A code the encoding cannot hold raises once, at the flush or the put that meets it, and is
+ * dropped: what came before it reaches the file and the stream goes on. */
+TEST_F(StreamTest, AnUnencodableCodeRaisesOnceAndTheStreamGoesOn)
+{
+  std::string path = temp_path("unencodable");
+  auto text = [&] {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  };
+  for (auto [encoding, bad] :
+       {std::pair{"'ISO-8859-1'", 0x263A}, {"'UTF-8'", 0xD800}, {"'UTF-8'", 0x110000}}) {
+    QX_stream *s = nullptr;
+    TAGGED enc = goal(std::string("encoding(") + encoding + ",default,lf)");
+    ASSERT_EQ(
+        qx_fopen_internal(path.c_str(), QX_FO_WRITE | QX_FO_TEXT | QX_FO_ENCODING_TERM, enc, &s),
+        0);
+    auto put = [&](int code) {
+      return call("$put_code", {term(s), num(code), MakeSmall(0)}).raised;
+    };
+    int raised = put('a') + put('b') + put(bad) + put('c');
+    raised += call("$flush_output", {term(s), MakeSmall(0)}).raised;
+    EXPECT_EQ(text(), "ab") << bad;
+    raised += put(bad);
+    for (int i = 0; i < 5000; i++) raised += put('x');
+    EXPECT_EQ(raised, 2) << bad;
+    EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+    EXPECT_EQ(text(), "abc" + std::string(4999, 'x')) << bad;
+  }
+  unlink(path.c_str());
 }
 
 /* ---- the built-ins' argument errors and the error map ---- */

@@ -194,8 +194,20 @@ TEST(Launcher, LinkedStatesBootAndRunMain)
     std::vector<std::string> args;
     int code;
     const char *out_begins, *err;
+    const char *locale = nullptr; /* LC_ALL of the child */
   } cases[] = {
       {{}, 0, "Hello from the stand-in application.\nArguments: []\n", ""},
+      /* arguments and standard streams in the charset of the environment's locale */
+      {{"\xC3\xA9"},
+       0,
+       "Hello from the stand-in application.\nArguments: [\xC3\xA9]\n",
+       "",
+       "C.UTF-8"},
+      {{"\xC3\xA9"},
+       1,
+       "",
+       "! Prolog engine initialization failed. Malformed or overlong command line.\n",
+       "C"},
       {{"x", "3"}, 0, "Hello from the stand-in application.\nArguments: [x,3]\n", ""},
       {{"fail"}, 1, "Hello from the stand-in application.\n", ""},
       {{"throw"}, 1, "Hello from the stand-in application.\n", ""},
@@ -206,6 +218,7 @@ TEST(Launcher, LinkedStatesBootAndRunMain)
       std::vector<char *> argv = {(char *)"launcher"};
       for (std::string &a : c.args) argv.push_back(a.data());
       argv.push_back(nullptr);
+      if (c.locale) setenv("LC_ALL", c.locale, 1);
       return user_main((int)argv.size() - 1, argv.data());
     });
     std::string label = c.args.empty() ? "no arguments" : c.args[0];
