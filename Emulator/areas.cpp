@@ -281,6 +281,10 @@ int init_stacks(worker *w)
   const char *stress = std::getenv("QX_GC_STRESS");
   if (stress && stress[0] == '1') qx_gc_stress = true;
   set_heap_limits(w);
+  if (!qx_unify_init(w)) {
+    deinit_stacks(w);
+    return 1;
+  }
   return 0;
 }
 

@@ -13,8 +13,6 @@
 #include "objareas.h"
 #include "unify.h"
 
-constexpr uint32_t FIRST_WAKE_CAP = 64;
-
 /* Slots are handed out in order; the slot-to-module table lets a wake-up find each slot's hook. */
 void save_attribute_info(mod_def *module)
 {
@@ -39,7 +37,7 @@ mod_def *qx_attr_module(uint32_t slot)
 static void wake_register(worker *w, TAGGED *cell)
 {
   if (w->wake_len == w->wake_cap) {
-    uint32_t cap = w->wake_cap ? w->wake_cap * 2 : FIRST_WAKE_CAP;
+    uint32_t cap = w->wake_cap ? w->wake_cap * 2 : QX_FIRST_WAKE_CAP;
     w->wake_list = (TAGGED **)qx_checkrealloc(w->wake_list, w->wake_cap * sizeof(TAGGED *),
                                               cap * sizeof(TAGGED *), QX_SPACE_STACKS);
     w->wake_cap = cap;

@@ -6,8 +6,8 @@
  * body is compiled in execution order: conjunctions in line, disjunctions and if-then-else with
  * nodes that resume at their else branch, \+ as (G -> fail ; true). A variable first met in only
  * one of two branches that both go on is given a fresh value at the end of the other, so whatever
- * follows may read it. Goals nested deeper than kMaxDepth run as terms, which keeps the maker's
- * recursion bounded.
+ * follows may read it. Control constructs nested deeper than kMaxDepth run as terms and
+ * conjunctions are made in a loop, which keeps the maker's recursion bounded.
  */
 #include "clause_code.h"
 
@@ -32,6 +32,7 @@ struct Buffers {
   std::vector<uint32_t> info, starts, blocks, instr, slot_of;
   std::vector<uint8_t> seen;
   std::vector<Run> runs;
+  std::vector<TAGGED> rights;
   /* A huge clause's buffers go, so that one clause does not hold memory for good. */
   void trim()
   {
@@ -40,6 +41,7 @@ struct Buffers {
       if (v->capacity() > kKept) std::vector<uint32_t>().swap(*v);
     if (seen.capacity() > kKept) std::vector<uint8_t>().swap(seen);
     if (runs.capacity() > kKept) std::vector<Run>().swap(runs);
+    if (rights.capacity() > kKept) std::vector<TAGGED>().swap(rights);
   }
 } buffers;
 
@@ -91,12 +93,14 @@ struct Maker {
   std::vector<uint32_t> &slot_of; /* body index of a variable -> slot + 1 (made when needed) */
   std::vector<uint8_t> &seen;     /* per slot: met on every path to here */
   std::vector<Run> &runs;         /* cell()'s stack */
+  std::vector<TAGGED> &rights;    /* goal()'s stack: right sides of conjunctions still to make */
   uint32_t nvars = 0;
   uint32_t words;
 
   Maker(const TAGGED *b, uint32_t n)
       : body(b), blocks(buffers.blocks), instr(buffers.instr), info(buffers.info),
-        slot_of(buffers.slot_of), seen(buffers.seen), runs(buffers.runs), words(n)
+        slot_of(buffers.slot_of), seen(buffers.seen), runs(buffers.runs), rights(buffers.rights),
+        words(n)
   {
     analyse(b, n, info);
     blocks.clear();
@@ -104,6 +108,7 @@ struct Maker {
     slot_of.clear();
     seen.clear();
     runs.clear();
+    rights.clear();
   }
   ~Maker() { buffers.trim(); }
 
@@ -143,6 +148,7 @@ struct Maker {
   /* Compiles goal g; answers whether control goes on after it. `tail`: nothing follows in the
    * body; cut_slot: the slot of the condition a cut is local to, or -1 for the clause. */
   bool goal(TAGGED g, bool tail, int64_t cut_slot, int depth);
+  bool single(TAGGED g, bool tail, int64_t cut_slot, int depth);
   bool control(TAGGED g, TAGGED f, bool tail, int64_t cut_slot, int depth);
   bool branches(TAGGED cond, TAGGED then, TAGGED otherwise, bool ite, bool tail, int64_t cut_slot,
                 int depth);
@@ -276,13 +282,30 @@ void Maker::term_goal(TAGGED g, bool tail, int64_t cut_slot)
   instr[at + 1] = heap;
 }
 
+/* A conjunction, nested either way, is its goals in order: the right sides wait on a stack, so
+ * that no shape of conjunction makes the maker recurse. */
 bool Maker::goal(TAGGED g, bool tail, int64_t cut_slot, int depth)
 {
-  /* Right-nested conjunctions in a loop: long bodies need no recursion. */
-  while (IsStr(g) && body[index(g)] == functor_comma2) {
-    if (!goal(body[index(g) + 1], false, cut_slot, depth + 1)) return false;
-    g = body[index(g) + 2];
+  size_t base = rights.size();
+  for (;;) {
+    while (IsStr(g) && body[index(g)] == functor_comma2) {
+      rights.push_back(body[index(g) + 2]);
+      g = body[index(g) + 1];
+    }
+    bool last = rights.size() == base;
+    bool goes_on = single(g, tail && last, cut_slot, depth);
+    if (last || !goes_on) {
+      rights.resize(base);
+      return goes_on;
+    }
+    g = rights.back();
+    rights.pop_back();
   }
+}
+
+/* A goal other than a conjunction. */
+bool Maker::single(TAGGED g, bool tail, int64_t cut_slot, int depth)
+{
   TAGGED f = IsAtom(g) ? g : IsStr(g) ? body[index(g)] : 0;
   int kind = f && !IsBoxHeader(f) ? qx_goal_kind(f) : QX_GOAL_TERM;
   if (depth >= kMaxDepth && kind >= QX_GOAL_DISJ && kind <= QX_GOAL_NOT) kind = QX_GOAL_TERM;
@@ -299,7 +322,6 @@ bool Maker::goal(TAGGED g, bool tail, int64_t cut_slot, int depth)
       emit((uint32_t)cut_slot);
     }
     break;
-  case QX_GOAL_CONJ:
   case QX_GOAL_DISJ:
   case QX_GOAL_ARROW:
   case QX_GOAL_NOT: return control(g, f, tail, cut_slot, depth);
@@ -317,10 +339,6 @@ bool Maker::goal(TAGGED g, bool tail, int64_t cut_slot, int depth)
 bool Maker::control(TAGGED g, TAGGED f, bool tail, int64_t cut_slot, int depth)
 {
   const TAGGED *args = body + index(g) + 1;
-  if (f == functor_comma2) { /* a conjunction nested on the left */
-    if (!goal(args[0], false, cut_slot, depth + 1)) return false;
-    return goal(args[1], tail, cut_slot, depth + 1);
-  }
   if (f == qx_K.not_) return branches(args[0], 0, atom_true, true, tail, cut_slot, depth);
   if (f == qx_K.arrow) return branches(args[0], args[1], atom_fail, true, tail, cut_slot, depth);
   TAGGED left = args[0];

@@ -175,10 +175,13 @@ void unlink_clause(definition *def, instance *ins)
 uint32_t dead_refs;
 
 /* The table without the keys of freed clauses: open addressing cannot delete a key, so the table
- * is rebuilt once most of it is dead, which keeps it proportional to the live clauses. */
+ * is rebuilt once most of it is dead, which keeps it proportional to the live clauses. Freeing
+ * only marks keys dead; the rebuild comes with the next clause stored, where memory may run out
+ * (before anything changed) without harm, so that retracting at exhaustion allocates nothing. */
 void compact_dbrefs()
 {
   sw_on_key *old = qx_eg.dbrefs;
+  if (dead_refs <= 1024 || 2 * dead_refs <= old->count) return;
   uint32_t live = old->count - dead_refs, slots = 64;
   while (slots < 2 * live) slots *= 2;
   sw_on_key *fresh = new_switch_on_key(slots);
@@ -195,7 +198,7 @@ void forget_dbref(const instance *ins)
   sw_on_key_node *n = incore_gethash(qx_eg.dbrefs, ref_key(ins));
   if (!n->key || n->value == 0) return;
   n->value = 0; /* stamp 0 never validates */
-  if (++dead_refs > 1024 && 2 * dead_refs > qx_eg.dbrefs->count) compact_dbrefs();
+  dead_refs++;
 }
 
 void free_block(instance *ins)
@@ -204,8 +207,10 @@ void free_block(instance *ins)
 }
 
 /* Clauses out of their chains whose code a running body may still be using (its frame's table
- * names the clause): freed by qx_free_retired_clauses once no frame does. */
-std::vector<instance *> retired;
+ * names the clause): freed by qx_free_retired_clauses once no frame does. Linked through their
+ * dead_next words, so that retiring a clause allocates nothing. */
+instance *retired;
+size_t retired_count;
 size_t next_scan = 64; /* retired clauses that make an erase look for frames */
 
 /* A dead clause leaves its chain, its index list and the reference table; its block goes now
@@ -215,10 +220,13 @@ void free_clause(definition *def, instance *ins, bool force)
   unlink_clause(def, ins);
   if (def->index) index_remove(def->index, ins);
   forget_dbref(ins);
-  if (force)
+  if (force) {
     free_block(ins);
-  else
-    retired.push_back(ins);
+  } else {
+    qx_clause(ins)->dead_next = retired;
+    retired = ins;
+    retired_count++;
+  }
 }
 
 /* The code of the clause being stored, made while its instance is sized. */
@@ -253,8 +261,11 @@ int init_database()
 
 void deinit_database()
 {
-  for (instance *ins : retired) free_block(ins);
-  std::vector<instance *>().swap(retired);
+  while (instance *ins = retired) {
+    retired = qx_clause(ins)->dead_next;
+    free_block(ins);
+  }
+  retired_count = 0;
   next_scan = 64;
   std::vector<uint32_t>().swap(clause_code);
   if (qx_eg.dbrefs) dispose_switch_on_key(qx_eg.dbrefs);
@@ -282,6 +293,9 @@ instance *qx_make_clause(worker *w, definition *def, TAGGED clause)
 {
   TAGGED c = deref(clause);
   TAGGED head = (IsStr(c) && StrFunctor(c) == qx_K.neck) ? StrArg(c, 1) : c;
+  /* The reference table's room first: once the clause is made, entering it allocates nothing. */
+  compact_dbrefs();
+  if (expansion_due(qx_eg.dbrefs)) expand_sw_on_key(&qx_eg.dbrefs);
   instance *ins = qx_copy_to_instance_room(w, clause, clause_room, nullptr);
   qx_clause_info *info = qx_clause(ins);
   std::memset(info, 0, sizeof(qx_clause_info));
@@ -426,30 +440,33 @@ int qx_erase_clause(instance *ins)
   def->dead_clauses = ins;
   qx_eg.dead_clause_count++;
   if (def->active_calls == 0) qx_reclaim_dead_clauses(def, false);
-  if (retired.size() >= next_scan) qx_free_retired_clauses(qx_w);
+  if (retired_count >= next_scan) qx_free_retired_clauses(qx_w);
   return 1;
 }
 
 void qx_visit_retired_clauses(void (*fn)(const instance *ins))
 {
-  for (instance *ins : retired) fn(ins);
+  for (instance *ins = retired; ins; ins = qx_clause(ins)->dead_next) fn(ins);
 }
 
 void qx_free_retired_clauses(worker *w)
 {
-  if (retired.empty()) return;
+  if (!retired) return;
   std::vector<const qx_clause_info *> running;
   size_t walked = qx_running_clauses(w, running);
   std::sort(running.begin(), running.end());
-  size_t kept = 0;
-  for (instance *ins : retired)
-    if (std::binary_search(running.begin(), running.end(), qx_clause(ins)))
-      retired[kept++] = ins;
-    else
+  instance **link = &retired;
+  while (instance *ins = *link) {
+    if (std::binary_search(running.begin(), running.end(), qx_clause(ins))) {
+      link = &qx_clause(ins)->dead_next;
+    } else {
+      *link = qx_clause(ins)->dead_next;
+      retired_count--;
       free_block(ins);
-  retired.resize(kept);
+    }
+  }
   /* As many retirements again as the walk took before the next one: linear in all. */
-  next_scan = kept + (walked > 64 ? walked : 64);
+  next_scan = retired_count + (walked > 64 ? walked : 64);
 }
 
 void qx_remove_all_clauses(definition *def)
@@ -463,14 +480,12 @@ void qx_remove_all_clauses(definition *def)
 void qx_reclaim_dead_clauses(definition *def, bool force)
 {
   if (def->dead_count == 0 || (def->active_calls && !force)) return;
-  instance *ins = def->dead_clauses;
-  def->dead_clauses = nullptr;
-  while (ins) {
-    instance *next = qx_clause(ins)->dead_next;
-    free_clause(def, ins, force);
+  /* One clause at a time off the list: the definition stays whole at every step. */
+  while (instance *ins = def->dead_clauses) {
+    def->dead_clauses = qx_clause(ins)->dead_next;
     def->dead_count--;
     qx_eg.dead_clause_count--;
-    ins = next;
+    free_clause(def, ins, force);
   }
   if (!def->first_clause) index_free(def);
 }

@@ -51,7 +51,7 @@ static inline uint64_t qx_saved_clock(const TAGGED *words)
 struct qx_clause_info {
   instance *ix_next; /* the clause's index list: the clauses of its key, or of a variable key */
   instance *ix_prev;
-  instance *dead_next; /* erased clauses of the predicate waiting to be freed */
+  instance *dead_next; /* erased clauses of the predicate waiting to be freed, then retired ones */
   int64_t rank;        /* chain order: insertz counts up, asserta down */
   uint32_t block_bytes;
   /* the code the interpreter runs (clause_code.h) */

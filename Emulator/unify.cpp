@@ -29,6 +29,21 @@ void qx_runs_push(worker *w, uint32_t &depth, const TAGGED *a, const TAGGED *b, 
   run->n = n;
 }
 
+bool qx_unify_init(worker *w)
+{
+  if (!w->unify_stack) {
+    w->unify_stack =
+        (TAGGED *)qx_checkalloc(FIRST_STACK_WORDS * sizeof(TAGGED), QX_SPACE_STACKS | QX_MAY_FAIL);
+    w->unify_stack_size = w->unify_stack ? FIRST_STACK_WORDS : 0;
+  }
+  if (!w->wake_list) {
+    w->wake_list = (TAGGED **)qx_checkalloc(QX_FIRST_WAKE_CAP * sizeof(TAGGED *),
+                                            QX_SPACE_STACKS | QX_MAY_FAIL);
+    w->wake_cap = w->wake_list ? QX_FIRST_WAKE_CAP : 0;
+  }
+  return w->unify_stack && w->wake_list;
+}
+
 void qx_unify_deinit(worker *w)
 {
   if (w->unify_stack)

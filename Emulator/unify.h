@@ -24,6 +24,11 @@ void qx_restore_soft_limit(worker *w);
 /* Give a module an attribute slot (attr_no) when it has none. */
 void save_attribute_info(mod_def *module);
 mod_def *qx_attr_module(uint32_t slot);
+/* The worker's unification stack and wake list, made with its areas so that unifying (above all
+ * a ball with a catcher after memory ran out) allocates nothing until a term is deeper or wakes
+ * more variables than the first blocks hold; false when they cannot be had. */
+constexpr uint32_t QX_FIRST_WAKE_CAP = 64;
+bool qx_unify_init(worker *w);
 /* Free the worker's unification stack and wake list (called when its areas go). */
 void qx_unify_deinit(worker *w);
 

@@ -229,6 +229,57 @@ bool unwind_to_catcher(worker *w, TAGGED *recovery, mod_def **ctx)
   return false;
 }
 
+/* The text of the C++ exception being handled; a fault or bad_alloc is thrown on, to be
+ * recovered from as a fault. */
+void exception_text(char *text, size_t size)
+{
+  try {
+    throw;
+  } catch (const qx_fault &) {
+    throw;
+  } catch (const std::bad_alloc &) {
+    throw;
+  } catch (const std::exception &e) {
+    std::snprintf(text, size, "%s", e.what());
+  } catch (...) {
+    std::snprintf(text, size, "unknown exception");
+  }
+}
+
+/* A C++ exception left a native called with the newest node at offset `before`, term references
+ * up to `mark` and the foreign-call flag `flag`. Those come back; a fault then goes on to the
+ * run's recovery point, any other exception becomes system_error naming the predicate, raised
+ * once the nodes the native pushed are undone and gone. */
+[[gnu::cold, gnu::noinline]] int native_threw(worker *w, definition *def, uint32_t before,
+                                              uint32_t mark, int flag)
+{
+  w->fli_stack_index = mark;
+  w->fli_info.excp_flag = flag;
+  char what[512], text[640];
+  exception_text(what, sizeof what);
+  std::snprintf(text, sizeof text, "C++ exception in %s:%s/%u: %s", atom_name(def->module->name),
+                atom_name(def->proc.printname), def->proc.arity, what);
+  while (qx_node_offset(w, w->node_) > before) {
+    qx_restore_node(w, w->node_);
+    qx_pop_node(w);
+  }
+  save_error(QX_ERR_SYSTEM, text, 0);
+  return raise_error(def->module->name, def->proc.printname, (int)def->proc.arity, 0);
+}
+
+/* Every native is called through here: a try block costs nothing unless something is thrown. */
+template <class Call>
+inline int native_boundary(worker *w, definition *def, uint32_t before, Call call)
+{
+  uint32_t mark = w->fli_stack_index;
+  int flag = w->fli_info.excp_flag;
+  try {
+    return call();
+  } catch (...) {
+    return native_threw(w, def, before, mark, flag);
+  }
+}
+
 /* The retry step of a nondeterministic native: state restored from node b. 0 when it fails. */
 int retry_native(worker *w, node *b, const alt_code *alt)
 {
@@ -237,7 +288,7 @@ int retry_native(worker *w, node *b, const alt_code *alt)
   definition *def = qx_unraw<definition>(b->term[nsaved]);
   set_running_native(def, b->term[nsaved + 1]);
   uint32_t b_off = qx_node_offset(w, b);
-  if (def->retry(w)) return 1;
+  if (native_boundary(w, def, b_off, [&] { return def->retry(w); })) return 1;
   if (qx_node_offset(w, w->node_) == b_off) qx_pop_node(w);
   return 0;
 }
@@ -615,7 +666,9 @@ call_pred:
   case ENTER_STASH: {
     uint32_t before = qx_node_offset(w, w->node_);
     set_running_native(def, def->functor, ctx);
-    if (!(def->predtyp >= ENTER_FOREIGN ? qx_call_foreign(w, def) : def->code.native(w))) {
+    if (!native_boundary(w, def, before, [&] {
+          return def->predtyp >= ENTER_FOREIGN ? qx_call_foreign(w, def) : def->code.native(w);
+        })) {
       if (qx_node_offset(w, w->node_) != before && is_retry_op(NodeAlt(w->node_)->op))
         qx_pop_node(w);
       goto fail;
@@ -1024,6 +1077,12 @@ int do_wam(worker *w, int mode, definition *def)
     } catch (const std::bad_alloc &) {
       need_goal = false;
       start = recover(w, run_frame, QX_FAULT_MEMORY, "", &fault_at);
+    } catch (...) { /* natives have their own boundary: this is the loop's own code */
+      need_goal = false;
+      char what[256], text[300];
+      exception_text(what, sizeof what);
+      std::snprintf(text, sizeof text, "C++ exception: %s", what);
+      start = recover(w, run_frame, QX_FAULT_MESSAGE, text, &fault_at);
     }
   }
   run_frame.restore(w);
@@ -1066,7 +1125,7 @@ int qx_call_native(worker *w, definition *def)
   qx_gc_root keep(&saved.goal);
   qx_heap_room(w, def->proc.arity + 1, (int)def->proc.arity);
   set_running_native(def, goal_of(w, def));
-  int r = def->code.native(w) ? 1 : 0;
+  int r = native_boundary(w, def, before, [&] { return def->code.native(w); }) ? 1 : 0;
   set_running_native(saved.def, saved.goal, saved.context);
   if (qx_node_offset(w, w->node_) != before && NodeAlt(w->node_)->op == QX_ALT_ERROR) {
     qx_pop_node(w);

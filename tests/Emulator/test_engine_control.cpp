@@ -1,7 +1,10 @@
 /* The interpreter's control: catch/throw through natives and nested runs, call_cleanup/2, the
  * context of natives across nested runs, and the error terms of the control constructs. */
+#include <stdexcept>
+
 #include "engine_fixture.h"
 #include "gc.h"
+#include "orvalis.h"
 
 namespace {
 
@@ -34,10 +37,34 @@ int stream_err(worker *w)
   return raise_error(atom_user, init_atom_check("stream_op", 0), 2, 1);
 }
 
+/* cxx_throw(When): pushes its retry node, then, on its call (When = first) or its retry, makes a
+ * term reference and throws a C++ exception; cxx_catcher runs cxx_throw(first) as a nested query
+ * and catches C++ exceptions around it. */
+int cxx_throw_retry(worker *)
+{
+  QX_new_term_ref();
+  throw std::runtime_error("boom");
+}
+int cxx_throw(worker *w)
+{
+  qx_push_retry(w, 1);
+  return deref(w->term[0]) == init_atom_check("first", 0) ? cxx_throw_retry(w) : 1;
+}
+int cxx_catcher(worker *w)
+{
+  try {
+    qx_call_once(w, TermReader(w, "cxx_throw(first)").read(), qx_eg.user_module);
+  } catch (...) {}
+  qx_clear_exception();
+  return 1;
+}
+
 class Control : public EngineTest {
 protected:
   Control()
   {
+    native("cxx_throw", 1, cxx_throw, cxx_throw_retry);
+    native("cxx_catcher", 0, cxx_catcher);
     native("nd_nested", 1, nd_nested, nd_nested_retry);
     native("err_after_nested", 0, err_after_nested);
     native("stream_err", 1, stream_err);
@@ -57,6 +84,24 @@ TEST_F(Control, ThrowCrossesANestedQueryAndANative)
   EXPECT_EQ(p.var("F"), "domain_error(stream_or_alias,s)");
   EXPECT_EQ(p.var("C"), "context(:(user,/(stream_op,2)),1)");
   EXPECT_EQ(qx_has_node(p.w), false);
+}
+
+/* A C++ exception leaving a native, on its call or its retry, is a system error naming it, raised
+ * once the native's nodes and term references are gone; a caller that catches C++ exceptions
+ * around a nested query sees none and goes on. */
+TEST_F(Control, ACxxExceptionFromANativeIsASystemError)
+{
+  uint32_t mark = p.w->fli_stack_index;
+  p.consult("p(1). p(2).");
+  EXPECT_EQ(p.run("(p(X), cxx_catcher, note(X), fail ; note(end))"), 1);
+  EXPECT_EQ(log(), "1,2,end");
+  for (std::string when : {"first", "retry"}) {
+    EXPECT_EQ(p.run("cxx_throw(" + when + "), fail"), -1);
+    EXPECT_EQ(exception(), "error(system_error(C++ exception in prolog:cxx_throw/1: boom),"
+                           "context(:(prolog,/(cxx_throw,1)),0))");
+    EXPECT_FALSE(qx_has_node(p.w));
+    EXPECT_EQ(p.w->fli_stack_index, mark) << when;
+  }
 }
 
 TEST_F(Control, CatchInsideANestedRunStaysInside)

@@ -109,6 +109,40 @@ int fault_in_last_alternative()
   return 0;
 }
 
+/* Memory filled with f/2 clauses under a 48 MB ceiling, the resource error caught by a catcher
+ * that unification must match; with `retract`, every clause is then retracted, twice over: all
+ * are freed and the second fill stores as many. count_f notes the count, as no goal could be read
+ * at exhaustion. Answers 0, or the number of the check that failed. */
+definition *f_def;
+uint32_t f_count;
+int fill_memory(bool retract)
+{
+  alarm(120);
+  EnvGuard size("PROLOGMAXSIZE", "48M");
+  TestProlog p;
+  try {
+    throw qx_fault{};
+  } catch (const qx_fault &) {}
+  p.consult("fill(N) :- assertz(f(N, [N])), M is N + 1, fill(M).");
+  f_def = user_def(TermReader(p.w, "f(_, _)").read());
+  qx_native_fn count_f = [](worker *) {
+    f_count = f_def->clause_count;
+    return 1;
+  };
+  qx_define_native(qx_eg.prolog_module, "count_f", 0, count_f, nullptr, ENTER_C);
+  size_t base = qx_space_in_use(QX_SPACE_DATABASE);
+  std::string then = retract ? ", count_f, (retract(f(_, _)), fail ; true)" : "";
+  for (uint32_t round = 0, filled = 100000; round < (retract ? 2 : 1); round++) {
+    if (p.run("catch(fill(0), error(resource_error(memory), _), true)" + then) != 1) return 2;
+    if (retract && f_count < filled) return 3;
+    filled = f_count / 10 * 9;
+    if (retract && (f_def->active_calls || f_def->dead_count || f_def->first_clause ||
+                    qx_space_in_use(QX_SPACE_DATABASE) > base + 65536))
+      return 4;
+  }
+  return 0;
+}
+
 /* ---- indexical destructor hook ---- */
 std::vector<void *> chains_destroyed;
 void record_chain(void *cookie, void *chain)
@@ -276,6 +310,16 @@ TEST_F(Database, TheClauseClockDoesNotWrap)
 TEST(EngineDb, AFaultInTheLastAlternativeLeavesNothingReachingTheClauses)
 {
   EXPECT_EQ(run_in_child(fault_in_last_alternative), 0);
+}
+
+TEST(EngineDb, AtExhaustionAResourceErrorCatcherIsMatched)
+{
+  EXPECT_EQ(run_in_child([] { return fill_memory(false); }), 0);
+}
+
+TEST(EngineDb, AtExhaustionRetractingFreesEveryClauseForReuse)
+{
+  EXPECT_EQ(run_in_child([] { return fill_memory(true); }), 0);
 }
 
 /* The table that validates database references keeps only the live clauses' keys. */

@@ -4,6 +4,7 @@
 
 #include "builtins.h"
 #include "engine_fixture.h"
+#include "memtest_support.h"
 #include "test_natives.h"
 #include "test_prolog.h"
 #include "unify.h"
@@ -281,6 +282,18 @@ TEST_F(ClauseCode, DeeplyNestedControlRunsAsTerms)
   p.consult("deep(X) :- " + body + ".");
   EXPECT_EQ(all("deep(X)"), all("call((" + body + "))"));
   EXPECT_EQ(all("deep(2)"), all("X = 2, call((" + body + "))"));
+}
+
+/* A body that is a conjunction nested on the left as deep as it is long is stored and runs every
+ * goal (in a child: making its code by recursion would overflow the C stack). */
+TEST_F(ClauseCode, ALeftNestedConjunctionOfAHundredThousandGoals)
+{
+  p.consult("lc(0, G, G) :- !. lc(N, G0, G) :- M is N - 1, lc(M, (G0, note(x)), G).");
+  EXPECT_EQ(run_in_child([&] {
+              int r = p.run("lc(99999, note(x), G), assertz((h :- G)), h");
+              return r == 1 && log().size() == 2 * 100000 - 1 ? 0 : 1;
+            }),
+            0);
 }
 
 /* A count by last call leaves the heap and the local stack as they were, with if-then-else,
