@@ -275,10 +275,11 @@ struct StateWriter {
     std::snprintf(line, sizeof line, "version=%d archmask=0x%x\n", version, mask);
     bytes = "#! /bin/sh\n# META_INFO 1\n" + extra_header + "# META_INFO END\n" + line;
   }
-  void word(uint32_t w)
+  StateWriter &word(uint32_t w)
   {
     if (swap) w = __builtin_bswap32(w);
     bytes.append((const char *)&w, 4);
+    return *this;
   }
   StateWriter &rec(int32_t tag, uint32_t w1 = 0, uint32_t w2 = 0, uint32_t w3 = 0, uint32_t w4 = 0,
                    uint32_t w5 = 0, uint32_t w6 = 0)
@@ -746,6 +747,24 @@ TEST(SaveRestoreRecords, HandMadeStates)
                     s.bytes.replace(at, 8, hi + lo);
                     return s.end().bytes;
                   }(),
+                  false, "ok", "", "p(foo,1.5); file=[]"});
+  rows.push_back({"64-bit state", StateWriter(kAllButProlog | 3).end().bytes, false,
+                  "error 5 type 64-bit,BDD,GAUGE,ALL_BUT_PROLOG, saved state", "", ""});
+  rows.push_back({"definition exported twice", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_EXPORTS, kMod, atom_nil, 8).word(kDef).word(kDef).end();
+                  }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"GC margin beyond any heap", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_FLAGS);
+                    for (int i = 0; i < QX_STATE_FLAG_WORDS; i++)
+                      s.word(i == 4 ? 2u << 20 : i == 14 ? kUser : 0); /* 2 GiB in KiB */
+                    s.end();
+                  }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"compiled clause without code", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_PREDICATE, kDef + 8, kMod, kFoo).rec(QX_REC_PROPERTIES, kDef + 8);
+                    s.rec(QX_REC_COMPILED_CLAUSE, kDef + 8, 16u << 9, 0, 0, atom_nil, 0).end();
+                  }),
                   false, "ok", "", "p(foo,1.5); file=[]"});
   (void)bad;
   (void)flo;
