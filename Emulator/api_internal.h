@@ -50,11 +50,13 @@ R qx_api_call(R failure, F body)
   return failure;
 }
 
-/* cells plus the reserve free on the heap: false with error 15 when the heap cannot grow so far. */
+/* cells plus the reserve free on the heap: false with error 15 when the heap cannot grow so far.
+ * The room is the fence minus the top as a signed difference: a top past the fence has none.
+ * cells stays far below 2^62 (it counts cells of terms that a caller describes). */
 static inline bool qx_api_heap_room(worker *w, uint64_t cells)
 {
   uint64_t need = cells + QX_API_HEAP_RESERVE;
-  if ((uint64_t)(w->stack_start - w->global_top) >= need) return true;
+  if (w->stack_start - w->global_top >= (int64_t)need) return true;
   return qx_api_call(false, [&] {
     if (need > UINT32_MAX) qx_memory_fault(nullptr, QX_SPACE_STACKS);
     call_overflow(w, (uint32_t)need, 0);

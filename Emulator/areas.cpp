@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr size_t QX_RESERVE_DEFAULT = (size_t)1 << 30;
+constexpr size_t QX_RESERVE_DEFAULT = QX_RESERVE_MAX;
 constexpr size_t QX_RESERVE_MIN = (size_t)1 << 20;
 constexpr size_t QX_GLOBAL_DEFAULT = (size_t)2 << 20;
 constexpr size_t QX_LOCAL_DEFAULT = (size_t)256 << 10;
@@ -109,10 +109,21 @@ char *reserve(size_t *size)
   return nullptr;
 }
 
+/* The GC margin in cells, reckoned in 64 bits and at most the whole reservation, so that it
+ * neither wraps nor makes a sum with a request wrap. */
 size_t gcmargin_cells()
 {
-  uint32_t kb = qx_eg.current_gcmargin ? qx_eg.current_gcmargin : QX_GCMARGIN_DEFAULT_KB;
-  return (size_t)kb * 1024 / sizeof(TAGGED);
+  constexpr uint64_t most = QX_RESERVE_MAX / sizeof(TAGGED);
+  uint64_t kb = qx_eg.current_gcmargin ? qx_eg.current_gcmargin : QX_GCMARGIN_DEFAULT_KB;
+  uint64_t cells = kb * 1024 / sizeof(TAGGED);
+  return (size_t)(cells < most ? cells : most);
+}
+
+/* Whether more than `cells` cells lie free above the heap top. The room is a signed difference:
+ * a top past the fence has none. */
+bool heap_room_over(const worker *w, uint64_t cells)
+{
+  return (int64_t)(w->stack_start - w->global_top) > (int64_t)cells;
 }
 
 /* Recomputes the warning limits after the fence moved. A zeroed soft limit is a pending
@@ -303,8 +314,9 @@ void deinit_stacks(worker *w)
 void call_overflow(worker *w, uint32_t words, int live)
 {
   size_t margin = gcmargin_cells();
+  uint64_t want = (uint64_t)words + margin;
   bool stress = qx_gc_stress && qx_eg.current_gcmode != atom_off;
-  if (!stress && (size_t)(w->stack_start - w->global_top) > words + margin) return;
+  if (!stress && heap_room_over(w, want)) return;
   bool collected = false;
   if (qx_eg.current_gcmode != atom_off) {
     TAGGED *before = w->global_top;
@@ -312,7 +324,7 @@ void call_overflow(worker *w, uint32_t words, int live)
     if (collected) {
       size_t freed = (size_t)(before - w->global_top);
       size_t kept = (size_t)(w->global_top - w->heap_start);
-      bool enough = (size_t)(w->stack_start - w->global_top) > words + margin;
+      bool enough = heap_room_over(w, want);
       if (enough && (stress || (freed >= margin && freed >= kept / 4))) {
         set_heap_limits(w);
         return;
@@ -321,8 +333,7 @@ void call_overflow(worker *w, uint32_t words, int live)
   }
   bool grown = grow_heap(w, words + margin, words);
   set_heap_limits(w);
-  bool short_after_collection =
-      collected && !stress && (size_t)(w->stack_start - w->global_top) <= words + margin;
+  bool short_after_collection = collected && !stress && !heap_room_over(w, want);
   if (!grown || short_after_collection) qx_memory_fault(nullptr, QX_SPACE_STACKS);
 }
 

@@ -4,6 +4,8 @@
  *   $mktime(+Y, +Mo, +D, +H, +Mi, +S, -T)
  *   $get_system_property(+Name, +Source, ?Value)   $get_system_properties(+Source, -List)
  *   $set_system_property(+Name, +Value)
+ *
+ * Times are seconds since the epoch as 64-bit integers, so that dates past 2038 hold.
  */
 #include <cstring>
 #include <ctime>
@@ -16,6 +18,8 @@
 #include "orvalis.h"
 #include "system.h"
 #include "unify.h"
+
+static_assert(sizeof(time_t) == 8, "32-bit trees are built with _TIME_BITS=64");
 
 namespace {
 
@@ -44,8 +48,8 @@ int prolog_datime6(worker *w)
 
 int prolog_datime7(worker *w)
 {
-  int32_t seconds;
-  if (!qx_int32_arg(w->term[0], &seconds)) return 0;
+  int64_t seconds;
+  if (!qx_get_int64(deref(w->term[0]), &seconds)) return 0;
   time_t when = seconds;
   struct tm t;
   return localtime_r(&when, &t) != nullptr && unify_broken_down(w, t, 1);
@@ -68,10 +72,12 @@ int prolog_mktime(worker *w)
   t.tm_min = field[4];
   t.tm_sec = field[5];
   t.tm_isdst = -1;
-  int32_t result = (int32_t)mktime(&t);
-  if (result == -1) return 0;
-  call_overflow(w, 4, 7);
-  return cunify(w, w->term[6], make_integer(w, result));
+  /* -1 is also the second before the epoch: only a call that failed leaves tm_wday as it was */
+  t.tm_wday = -1;
+  time_t result = mktime(&t);
+  if (result == (time_t)-1 && t.tm_wday == -1) return 0;
+  call_overflow(w, 8, 7);
+  return cunify(w, w->term[6], make_int64(w, (int64_t)result));
 }
 
 /* The flags of a property source for a single lookup and for the whole list; -1 for another

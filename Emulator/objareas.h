@@ -16,6 +16,11 @@ void trimcore(worker *w, int mode);
  * area, counted in words, then stay below 2^28 and are kept in terms as small integers. */
 constexpr size_t QX_CHOICE_BLOCK_MAX = (size_t)1 << 30;
 
+/* The heap and the local stack share a reservation of at most this size. No GC margin (the
+ * gc_margin flag, in KiB) larger than it can be kept: a saved state that asks for one is refused. */
+constexpr size_t QX_RESERVE_MAX = (size_t)1 << 30;
+constexpr uint32_t QX_GCMARGIN_MAX_KB = QX_RESERVE_MAX / 1024;
+
 /* Make `words` heap words free; term[0..live-1] are roots. Never moves the heap. */
 void call_overflow(worker *w, uint32_t words, int live);
 /* Grow the trail/choicepoint block so that at least `pad` cells lie between the trail top and

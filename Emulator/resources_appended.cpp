@@ -1,8 +1,12 @@
 /* Resources appended to the files that QX_RT_PATH, QX_APP_PATH and QX_EMBEDDED_RESOURCES_PATH
- * name: each file is opened as a hidden binary stream and scanned once, at the first lookup;
- * files that hold resources stay open until the list is freed at shutdown.
+ * name: each regular file among them is opened and scanned once, at the first lookup; files that
+ * hold resources stay open until the list is freed at shutdown.
  */
-#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "datadefs.h"
 #include "memman.h"
@@ -15,53 +19,55 @@ namespace {
 const char *const RESOURCE_FILE_VARIABLES[] = {"QX_RT_PATH", "QX_APP_PATH",
                                                "QX_EMBEDDED_RESOURCES_PATH"};
 
-/* Reads n bytes from the stream's current position, through its buffer. */
-int read_bytes(QX_stream *s, unsigned char *into, size_t n)
+/* A scanned file: its descriptor, read with pread so that no position is shared. */
+struct file_source {
+  int fd;
+};
+
+int file_read_at(void *source, int64_t offset, void *into, size_t n)
 {
+  int fd = ((file_source *)source)->fd;
+  char *to = (char *)into;
   while (n > 0) {
-    auto &in = s->pub.input_binary;
-    if (in.ptr && in.ptr < in.limit) {
-      size_t k = (size_t)(in.limit - in.ptr) < n ? (size_t)(in.limit - in.ptr) : n;
-      std::memcpy(into, in.ptr, k);
-      in.ptr += k;
-      into += k;
-      n -= k;
-      continue;
-    }
-    int c = qx_get_byte_helper(s, 0);
-    if (c < 0) return c == -1 ? QXIO_E_END_OF_FILE : c;
-    *into++ = (unsigned char)c;
-    n--;
+    ssize_t k = pread(fd, to, n, (off_t)offset);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) return qxio_map_unix_error(errno, QXIO_E_READ_ERROR);
+    if (k == 0) return QXIO_E_END_OF_FILE;
+    to += k;
+    offset += k;
+    n -= (size_t)k;
   }
   return 0;
 }
 
-int stream_read_at(void *stream, int64_t offset, void *into, size_t n)
+void file_close(void *source)
 {
-  QX_stream *s = (QX_stream *)stream;
-  int rc = set_stream_position(s, offset, 0, 0, 0);
-  return rc < 0 ? rc : read_bytes(s, (unsigned char *)into, n);
+  close(((file_source *)source)->fd);
+  qxio_free(source);
 }
 
-void stream_close(void *stream) { qx_fclose_internal((QX_stream *)stream, QX_FC_FORCE); }
+const qx_t_resource_source_funcs_ file_funcs = {file_read_at, file_close};
 
-const qx_t_resource_source_funcs_ stream_source = {stream_read_at, stream_close};
-
-/* The header of one file, with what its scan found; null when it holds no resource. */
+/* The header of one file, with what its scan found; null when it holds no resource. The file is
+ * opened without blocking and taken only when it is a regular file: a FIFO or a device named by
+ * the variable would otherwise block the open or the reads. */
 qx_t_meta_info_header_ *scan_file(const char *path)
 {
-  QX_stream *s = nullptr;
-  const uint32_t open = QX_FO_READ | QX_FO_BINARY | QX_FO_NO_EXPAND | QX_FO_HIDDEN;
-  if (qx_fopen_internal(path, open, 0, &s) < 0) return nullptr;
-  qx_t_meta_info_header_ *h = new_meta_info_header();
-  if (!h || set_stream_position(s, 0, 0, 0, QX_SP_RESET | QX_SP_EOF) < 0) {
-    qxio_free(h);
-    qx_fclose_internal(s, QX_FC_FORCE);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  file_source *source = nullptr;
+  qx_t_meta_info_header_ *h = nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      !(source = (file_source *)qxio_alloc(sizeof(file_source))) || !(h = new_meta_info_header())) {
+    qxio_free(source);
+    close(fd);
     return nullptr;
   }
-  h->stream = s;
-  h->funcs = &stream_source;
-  h->stream_length = s->item_offset;
+  source->fd = fd;
+  h->stream = source;
+  h->funcs = &file_funcs;
+  h->stream_length = st.st_size;
   qx_scan_meta_info(h);
   if (!h->infos) {
     free_meta_info_header(h);

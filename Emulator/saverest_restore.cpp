@@ -383,7 +383,7 @@ struct Reader {
       for (uint32_t i = 0; i + 1 < m; i += 2) std::swap(code[i], code[i + 1]);
     emul_info *clause = qx_alloc_emul_info(size);
     if (!clause) return QXIO_E_OUT_OF_MEMORY;
-    std::memcpy(clause->emulcode, code.data(), m);
+    if (m) std::memcpy(clause->emulcode, code.data(), m); /* no code: no buffer to copy from */
     clause->filename = file;
     insert_compactcode(d, clause, (int)(r.w2 & 0x1FF), 0);
     return 0;
@@ -415,7 +415,8 @@ struct Reader {
         return kBad;
       }
     }
-    if (!IsAtom(words[14])) return kBad;
+    /* the GC margin is raw KiB: one that no heap can keep is a broken state */
+    if (!IsAtom(words[14]) || words[4] > QX_GCMARGIN_MAX_KB) return kBad;
     qx_set_state_flags(words);
     return 0;
   }

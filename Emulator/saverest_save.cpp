@@ -1,12 +1,16 @@
 /* Saving: $save/3, $save_doit/7 and $save_increment/5.
  *
  * A save never harms the state already in the target file: it checks that the target can be
- * written without opening it, writes a temporary file in the same directory, and renames that
- * over the target only once the trailer is written and the file closed without error.
+ * written without opening it, writes a temporary file in the same directory (the directory of the
+ * file a symbolic link names, with the target's permission bits), and renames that over the
+ * target only once the trailer is written, the file closed without error and forced to storage.
  */
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -296,12 +300,15 @@ void save_flags(saverest_info *info)
   Fwrite(words, sizeof words, info);
 }
 
-/* The target can be written: an existing one without opening it, else its directory. */
-int check_writable(const std::string &target)
+/* The target can be written: an existing one without opening it, else its directory. *mode is
+ * the existing target's permission bits, else 0. */
+int check_writable(const std::string &target, mode_t *mode)
 {
   struct stat st;
+  *mode = 0;
   if (stat(target.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0) return QXIO_E_PERMISSION_ERROR;
+    *mode = st.st_mode & 07777;
   } else if (errno != ENOENT) {
     return QXIO_E_PERMISSION_ERROR;
   }
@@ -309,6 +316,23 @@ int check_writable(const std::string &target)
   if (access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) != 0)
     return errno == ENOENT ? QXIO_E_FILE_NOT_FOUND : QXIO_E_PERMISSION_ERROR;
   return 0;
+}
+
+/* The file a save replaces: the target, or where its chain of symbolic links ends (a link to a
+ * file not yet there names the file to make), so that a link stays a link. A chain too long is
+ * left as it is: the check of the target then refuses it. */
+std::string resolved_target(std::string path)
+{
+  for (int hops = 0; hops < 40; hops++) {
+    struct stat st;
+    char link[PATH_MAX];
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+    if (n < 0) break;
+    link[n] = 0;
+    path = link[0] == '/' ? std::string(link) : qx_directory_of(path) + link;
+  }
+  return path;
 }
 
 std::vector<mod_def *> modules_of(TAGGED list)
@@ -357,6 +381,49 @@ int write_records(saverest_info *info, uint32_t kind, TAGGED a, TAGGED b, TAGGED
 
 unsigned temp_counter;
 
+/* Creates the temporary file beside `real`, exclusively: real + ".tmp<pid>_<n>", with n counting
+ * on past names that exist (left by a process of the same pid that died), and gives it `mode`
+ * unless 0. */
+int open_temp(saverest_info *info, const std::string &real, mode_t mode)
+{
+  const uint32_t options = QX_FO_WRITE | QX_FO_BINARY | QX_FO_NO_EXPAND | QX_FO_EXCLUSIVE;
+  int rc = QXIO_E_FILE_EXISTS;
+  for (int tries = 0; rc == QXIO_E_FILE_EXISTS && tries < 1000; tries++) {
+    info->temp = real + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(++temp_counter);
+    rc = QX_fopen(info->temp.c_str(), nullptr, options, &info->stream);
+  }
+  if (rc < 0) {
+    info->stream = nullptr;
+    /* an open that failed after making the file leaves it to us; one that met a file of
+     * that name made nothing */
+    if (rc == QXIO_E_FILE_EXISTS) info->temp.clear();
+    return rc;
+  }
+  if (mode && chmod(info->temp.c_str(), mode) != 0)
+    return qxio_map_unix_error(errno, QXIO_E_PERMISSION_ERROR);
+  return 0;
+}
+
+/* Forces the complete temporary file to storage, renames it over `real` and forces the
+ * directory too, so that a crash leaves under the name either the old state or the new one,
+ * whole. The directory's sync is not checked: some file systems cannot sync a directory. */
+int put_in_place(saverest_info *info, const std::string &real)
+{
+  int fd = open(info->temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return qxio_map_unix_error(errno, QXIO_E_WRITE_ERROR);
+  int synced = fsync(fd) == 0 ? 0 : qxio_map_unix_error(errno, QXIO_E_WRITE_ERROR);
+  close(fd);
+  if (synced < 0) return synced;
+  if (rename(info->temp.c_str(), real.c_str()) != 0) return QXIO_E_PERMISSION_ERROR;
+  std::string dir = qx_directory_of(real);
+  int dir_fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    fsync(dir_fd);
+    close(dir_fd);
+  }
+  return 0;
+}
+
 }  // namespace
 
 void save_deinit(saverest_info *info, int failed)
@@ -391,21 +458,14 @@ int save_to(saverest_info *info, TAGGED file, uint32_t kind, TAGGED a, TAGGED b,
 {
   info->filename = file;
   QX_register_atom(file);
-  int rc = check_writable(info->target);
+  std::string real = resolved_target(info->target);
+  mode_t mode;
+  int rc = check_writable(real, &mode);
   if (rc < 0) return rc;
   info->dir_path = qx_directory_of(info->target);
   info->library_path = qx_library_path();
-  info->temp =
-      info->target + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(++temp_counter);
-  rc = QX_fopen(info->temp.c_str(), nullptr,
-                QX_FO_WRITE | QX_FO_BINARY | QX_FO_NO_EXPAND | QX_FO_EXCLUSIVE, &info->stream);
-  if (rc < 0) {
-    info->stream = nullptr;
-    /* an open that failed after making the file leaves it to us; one that met a file of
-     * that name made nothing */
-    if (rc == QXIO_E_FILE_EXISTS) info->temp.clear();
-    return rc;
-  }
+  rc = open_temp(info, real, mode);
+  if (rc < 0) return rc;
   info->hash = new_switch_on_key(256);
   info->savemask = info->restoremask = get_archmask(kind);
   info->written = 0;
@@ -418,9 +478,7 @@ int save_to(saverest_info *info, TAGGED file, uint32_t kind, TAGGED a, TAGGED b,
   int closed = QX_fclose(info->stream, 0);
   info->stream = nullptr;
   rc = info->write_error ? info->write_error : closed < 0 ? closed : 0;
-  if (rc == 0 && rename(info->temp.c_str(), info->target.c_str()) != 0)
-    rc = QXIO_E_PERMISSION_ERROR;
-  return rc;
+  return rc < 0 ? rc : put_in_place(info, real);
 }
 
 int save_doit(TAGGED file, TAGGED selector, TAGGED a, TAGGED b, TAGGED preds, int argument,

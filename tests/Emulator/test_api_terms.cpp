@@ -310,12 +310,14 @@ TEST_F(TermApi, CompareOrdersFreshVariablesByAge)
 }
 
 /* An address at or above 2^31 is one limb, read back as the same word. The box needs three
- * cells: with less than that free the constructor must make room first. */
+ * cells: with less than that free (or a top past the fence, with no room at all; the collector
+ * off, as it could not walk such a heap) the constructor must make room first. */
 TEST_F(TermApi, AddressesAreSignedOneLimbAndGetTheirRoom)
 {
   worker *w = p.w;
   void *high = (void *)(uintptr_t)0x90000000u;
-  for (size_t free_cells : {(size_t)100000, (size_t)2}) {
+  qx_eg.current_gcmode = atom_off;
+  for (ptrdiff_t free_cells : {100000, 2, -4}) {
     w->global_top = w->stack_start - free_cells;
     QX_term_ref t = fresh();
     ASSERT_EQ(QX_put_address(t, high), 1) << free_cells;

@@ -101,6 +101,18 @@ TEST(Areas, CallOverflowKeepsAPendingEventRequest)
   EXPECT_EQ(w->int_heap_warn, w->stack_start - 16 * KiB / sizeof(TAGGED));
 }
 
+/* A GC margin of 4 GiB and 16 KiB is no 16 KiB one (its bytes counted in 32 bits would wrap):
+ * no heap can keep it, so the warning limit goes to the heap's start. */
+TEST(Areas, AMarginBeyondTheAddressSpaceIsNotWrapped)
+{
+  TestEngine e;
+  worker *w = e.w;
+  qx_eg.current_gcmargin = (4u << 20) + 16; /* KiB */
+  qx_eg.current_gcmode = atom_off;
+  call_overflow(w, (uint32_t)(w->stack_start - w->global_top) + 10, 0);
+  EXPECT_EQ(w->int_heap_warn, w->heap_start);
+}
+
 TEST(Areas, CallOverflowBeyondTheReservationIsAMemoryFault)
 {
   TestEngine e;

@@ -26,16 +26,18 @@ std::string in_zone(const char *tz, std::initializer_list<const char *> goals)
 
 TEST(BiTimeZones, MktimeNormalisesAndDatimeBreaksDownUnderTheZone)
 {
-  EXPECT_EQ(in_zone("UTC",
-                    {"'$mktime'(2024, 2, 30, 0, 0, 0, R)",
-                     "'$datime'(0, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
-                     "'$mktime'(1970, 1, 1, 0, 0, 0, R)",
-                     "'$datime'(1709251199, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
-                     "'$datime'(-1, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
-                     "'$mktime'(2038, 1, 19, 3, 14, 7, R)", "'$mktime'(2038, 1, 19, 3, 14, 8, R)"}),
-            "1709251200 [1970,1,1,0,0,0] 0 [2024,2,29,23,59,59] [1969,12,31,23,59,59] "
-            "2147483647 -2147483648")
-      << "the result is kept as a signed 32-bit integer";
+  EXPECT_EQ(
+      in_zone("UTC", {"'$mktime'(2024, 2, 30, 0, 0, 0, R)",
+                      "'$datime'(0, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
+                      "'$mktime'(1970, 1, 1, 0, 0, 0, R)",
+                      "'$datime'(1709251199, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
+                      "'$datime'(-1, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
+                      "'$mktime'(2038, 1, 19, 3, 14, 7, R)", "'$mktime'(2038, 1, 19, 3, 14, 8, R)",
+                      "'$mktime'(2100, 1, 1, 0, 0, 0, R)", "'$mktime'(1969, 12, 31, 23, 59, 59, R)",
+                      "'$datime'(2147483648, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]"}),
+      "1709251200 [1970,1,1,0,0,0] 0 [2024,2,29,23,59,59] [1969,12,31,23,59,59] "
+      "2147483647 2147483648 4102444800 -1 [2038,1,19,3,14,8]")
+      << "times are 64-bit, and -1 is a time like any other";
   /* Shifted by the zone: 0 is 09:00 in Tokyo, and 1 March 00:00 there is 15:00 UTC before. */
   EXPECT_EQ(in_zone("JST-9", {"'$datime'(0, Y, Mo, D, H, Mi, S), R = [Y, Mo, D, H, Mi, S]",
                               "'$mktime'(2024, 3, 1, 0, 0, 0, R)"}),
@@ -46,7 +48,9 @@ TEST_F(BiTime, ArgumentsOutsideTheRangesFail)
 {
   EXPECT_EQ(result("'$mktime'(a, 1, 1, 0, 0, 0, R)"), "<failed>");
   EXPECT_EQ(result("'$mktime'(2000, 1, 1, 0, 0, _, R)"), "<failed>");
-  EXPECT_EQ(result("'$datime'(4294967296, _, _, _, _, _, _)"), "<failed>");
+  EXPECT_EQ(result("'$datime'(18446744073709551616, _, _, _, _, _, _)"), "<failed>");
+  EXPECT_EQ(result("'$datime'(4611686018427387904, _, _, _, _, _, _)"), "<failed>")
+      << "a year beyond the broken-down time's range";
   EXPECT_EQ(result("'$datime'(foo, _, _, _, _, _, _)"), "<failed>");
   EXPECT_EQ(result("'$datime'(0, 1969, _, _, _, _, _)"), "<failed>") << "a field that differs";
 }

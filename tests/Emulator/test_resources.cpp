@@ -2,12 +2,14 @@
  * suffix, a second size line, sizes that do not fit the file or memory, the order of the
  * resource files and the one scan per run. */
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "resources.h"
 #include "scratch_files.h"
 #include "stream_fixture.h"
+#include "test_fork.h"
 
 namespace {
 
@@ -217,4 +219,19 @@ TEST_F(Resources, ScanOncePerRunAndFilesInVariableOrder)
   EXPECT_EQ(find_embedded_resource("new", &data, &size), QXIO_E_NOT_FOUND);
   qx_free_embedded_resources();
   EXPECT_EQ(find_embedded_resource("new", &data, &size), 0);
+}
+
+/* A FIFO named as a resource file is passed over, not opened to wait for a writer that never
+ * comes; the child's alarm only ends a regression that would block. */
+TEST_F(Resources, AFileThatIsNotRegularIsPassedOver)
+{
+  std::string fifo = scratch_dir() + "/fifo";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  forked_child c = run_forked([&] {
+    alarm(30);
+    return std::to_string(lookup(fifo, "r"));
+  });
+  EXPECT_EQ(c.report, std::to_string(QXIO_E_NOT_FOUND)) << c.err;
+  unlink(fifo.c_str());
 }

@@ -1,5 +1,6 @@
 /* Saved states: round trips into fresh engines (child processes) compared by canonical listings,
  * hand-made states record by record, broken states, and saves that fail part way. */
+#include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -17,6 +18,27 @@
 #include "stream_fixture.h"
 #include "test_fork.h"
 #include "unify.h"
+
+/* fsync and rename of the whole test program, logged while call_log is set ("fsync" and the
+ * path the descriptor names; "rename", from and to), then the C library's own. */
+static std::vector<std::string> *call_log;
+extern "C" int fsync(int fd)
+{
+  static auto real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+  if (call_log) {
+    char link[32], path[PATH_MAX];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path);
+    call_log->push_back("fsync " + std::string(path, n > 0 ? (size_t)n : 0));
+  }
+  return real(fd);
+}
+extern "C" int rename(const char *from, const char *to)
+{
+  static auto real = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
+  if (call_log) call_log->push_back(std::string("rename ") + from + " " + to);
+  return real(from, to);
+}
 
 namespace {
 
@@ -275,10 +297,11 @@ struct StateWriter {
     std::snprintf(line, sizeof line, "version=%d archmask=0x%x\n", version, mask);
     bytes = "#! /bin/sh\n# META_INFO 1\n" + extra_header + "# META_INFO END\n" + line;
   }
-  void word(uint32_t w)
+  StateWriter &word(uint32_t w)
   {
     if (swap) w = __builtin_bswap32(w);
     bytes.append((const char *)&w, 4);
+    return *this;
   }
   StateWriter &rec(int32_t tag, uint32_t w1 = 0, uint32_t w2 = 0, uint32_t w3 = 0, uint32_t w4 = 0,
                    uint32_t w5 = 0, uint32_t w6 = 0)
@@ -747,6 +770,24 @@ TEST(SaveRestoreRecords, HandMadeStates)
                     return s.end().bytes;
                   }(),
                   false, "ok", "", "p(foo,1.5); file=[]"});
+  rows.push_back({"64-bit state", StateWriter(kAllButProlog | 3).end().bytes, false,
+                  "error 5 type 64-bit,BDD,GAUGE,ALL_BUT_PROLOG, saved state", "", ""});
+  rows.push_back({"definition exported twice", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_EXPORTS, kMod, atom_nil, 8).word(kDef).word(kDef).end();
+                  }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"GC margin beyond any heap", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_FLAGS);
+                    for (int i = 0; i < QX_STATE_FLAG_WORDS; i++)
+                      s.word(i == 4 ? 2u << 20 : i == 14 ? kUser : 0); /* 2 GiB in KiB */
+                    s.end();
+                  }),
+                  false, "error 5 bad saved state", "", ""});
+  rows.push_back({"compiled clause without code", after_clause([](StateWriter &s) {
+                    s.rec(QX_REC_PREDICATE, kDef + 8, kMod, kFoo).rec(QX_REC_PROPERTIES, kDef + 8);
+                    s.rec(QX_REC_COMPILED_CLAUSE, kDef + 8, 16u << 9, 0, 0, atom_nil, 0).end();
+                  }),
+                  false, "ok", "", "p(foo,1.5); file=[]"});
   (void)bad;
   (void)flo;
   (void)fhi;
@@ -817,6 +858,91 @@ TEST(SaveRestoreFaults, WriteErrorKeepsThePreviousState)
            "|" + std::to_string(others) + "|" + std::to_string(before.size() > 100);
   });
   EXPECT_EQ(c.report, "ok|error |same|1|1") << c.err;
+}
+
+/* A body cut one word short: its argument then refers one word past the end, to a cell that
+ * matches it there. A longer body checked first leaves that index known as a cell. */
+TEST(SaveRestoreRecords, ABodyRefersOnlyToItsOwnWords)
+{
+  const TAGGED var = (TAGGED)sizeof(instance) + 8; /* a variable at word 2 */
+  const TAGGED body[3] = {MakeFunctor(MakeAtom(2000), 1), var, var};
+  EXPECT_TRUE(qx_valid_instance_body(body, 3));
+  EXPECT_FALSE(qx_valid_instance_body(body, 2));
+}
+
+/* ---- what a save leaves on disk ---- */
+
+/* Saves to file with fsync and rename logged: the name of the temporary file renamed over file,
+ * or "" when the save failed. */
+std::string save_logged(SaveEngine &e, const std::string &file, std::vector<std::string> &log)
+{
+  call_log = &log;
+  std::string r = e.save(file, 0);
+  call_log = nullptr;
+  for (const std::string &line : log) {
+    size_t tail = line.size() - std::min(line.size(), file.size() + 1);
+    if (r == "ok" && line.compare(0, 7, "rename ") == 0 && tail > 7 &&
+        line.substr(tail) == " " + file)
+      return line.substr(7, tail - 7);
+  }
+  return "";
+}
+
+/* Temporary files that a dead process of the same pid left do not block saving: the save takes
+ * the next free name. */
+TEST_F(SaveTest, LeftoverTemporaryFilesArePassedOver)
+{
+  std::string file = dir + "/s.sav";
+  std::vector<std::string> log;
+  std::string temp = save_logged(*this, file, log);
+  size_t n_at = temp.rfind('_') + 1;
+  ASSERT_EQ(temp.substr(0, n_at), file + ".tmp" + std::to_string(getpid()) + "_");
+  for (int k = 1; k <= 3; k++)
+    spit(temp.substr(0, n_at) + std::to_string(std::stoi(temp.substr(n_at)) + k), "left");
+  EXPECT_EQ(save(file, 0), "ok");
+  EXPECT_EQ(entries_in(dir), 4) << "the state and the three files left";
+}
+
+/* Through a symbolic link, a save writes the file the link names, beside it, with that file's
+ * permission bits, or makes that file when it is not there yet; the link stays a link. */
+TEST_F(SaveTest, ASymbolicLinkStaysAndTheModeIsKept)
+{
+  ASSERT_EQ(mkdir((dir + "/real").c_str(), 0700), 0);
+  std::string real = dir + "/real/s.sav", link = dir + "/s.sav";
+  ASSERT_EQ(symlink("real/s.sav", link.c_str()), 0);
+  for (mode_t mode : {0750, 0}) {
+    SCOPED_TRACE(mode);
+    if (mode) {
+      spit(real, "old");
+      ASSERT_EQ(chmod(real.c_str(), mode), 0);
+    }
+    ASSERT_EQ(save(link, 0), "ok");
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_TRUE(!mode || (st.st_mode & 07777) == mode) << std::oct << st.st_mode;
+    EXPECT_EQ(slurp(real).substr(0, 11), "#! /bin/sh\n");
+    EXPECT_EQ(entries_in(dir + "/real"), 1);
+    ASSERT_EQ(unlink(real.c_str()), 0);
+  }
+}
+
+/* The new state is forced to storage under its temporary name, then renamed over the target,
+ * then the directory entry is forced: a crash leaves the old state or the whole new one. The
+ * save syncs the file itself, whichever device layer the I/O library uses. */
+TEST_F(SaveTest, TheStateIsSyncedBeforeItsRenameAndTheDirectoryAfter)
+{
+  char real_dir[PATH_MAX]; /* as the descriptors name it */
+  ASSERT_NE(realpath(dir.c_str(), real_dir), nullptr);
+  std::string file = std::string(real_dir) + "/s.sav";
+  std::vector<std::string> log;
+  std::string temp = save_logged(*this, file, log);
+  ASSERT_NE(temp, "");
+  std::string calls; /* the last three: the I/O library may sync the file before as well */
+  for (size_t i = log.size() > 3 ? log.size() - 3 : 0; i < log.size(); i++) calls += log[i] + "\n";
+  EXPECT_EQ(calls,
+            "fsync " + temp + "\nrename " + temp + " " + file + "\nfsync " + real_dir + "\n");
 }
 
 /* ---- compiled code kept opaque ---- */
