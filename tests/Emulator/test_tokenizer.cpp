@@ -88,6 +88,7 @@ TEST_F(TokenizerTest, GoldenTokenTables)
       {"a. b.% c\na.b", "atom(a) 1 . 1 | . 0 32 1 | atom(b) 1 . 1 | . 0 % 1 | atom(a) 1 . 2 | "
                         "atom(.) 1 b 2 | atom(b) 1 -1 2 | [] -1 -1 2"},
       {"/* x */ a /* y", "atom(a) 1 32 1 | atom() -17 -1 1 | [] -1 -1 1"},
+      {"/*/ a */ b /**/ c", "atom(b) 1 32 1 | atom(c) 1 -1 1 | [] -1 -1 1"},
       {"a % end", "atom(a) 1 32 1 | [] -2 -1 1"},
       {"[a|B]{c},;!",
        "[ 0 a 1 | atom(a) 1 | 1 | | 0 B 1 | var(66,[66],_) 0 ] 1 | ] 1 { 1 | { 0 c 1 | atom(c) 1 } "
