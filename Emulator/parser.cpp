@@ -191,7 +191,8 @@ private:
     QX_stream *before = qx_eg.input_stream_ptr;
     qx_eg.input_stream_ptr = s_;
     int rc = prolog_read_token(w_);
-    qx_eg.input_stream_ptr = before;
+    /* A signal handler run by the read may have closed the stream that was current input. */
+    qx_eg.input_stream_ptr = !before || find_stream(before) ? before : qx_eg.stream_user_input;
     if (!rc) return false;
     TAGGED out = outs[0], ch1 = outs[1], kind = outs[2];
     int64_t c = 0;
