@@ -281,9 +281,7 @@ private:
         TAGGED name = tok_.value;
         int32_t after = tok_.after;
         if (!peek()) return false;
-        if (ahead_.form == token::PUNCT && ahead_.value == open_paren_) {
-          has_ahead_ = false;
-          stack_.push_back({frame::ARGS, 0, name, 0, items_.size()});
+        if (opens_arguments(name)) {
           max = 999;
           continue;
         }
@@ -318,7 +316,13 @@ private:
           TAGGED closing = p == open_bracket_ ? close_bracket_ : close_brace_;
           if (ahead_.form == token::PUNCT && ahead_.value == closing) {
             has_ahead_ = false;
-            result_ = p == open_bracket_ ? atom_nil : atom_curly;
+            TAGGED name = p == open_bracket_ ? atom_nil : atom_curly;
+            if (!peek()) return false;
+            if (opens_arguments(name)) { /* [](a), {}(a) */
+              max = 999;
+              continue;
+            }
+            result_ = name;
             return true;
           }
           if (p == open_bracket_)
@@ -333,6 +337,16 @@ private:
       default: return false;
       }
     }
+  }
+
+  /* After a name, with the next token peeked: when it is the parenthesis of functional
+   * notation, the name's argument list opens. */
+  bool opens_arguments(TAGGED name)
+  {
+    if (ahead_.form != token::PUNCT || ahead_.value != open_paren_) return false;
+    has_ahead_ = false;
+    stack_.push_back({frame::ARGS, 0, name, 0, items_.size()});
+    return true;
   }
 
   TAGGED negate(TAGGED number)
@@ -355,6 +369,12 @@ private:
   void finish_compound(frame &f)
   {
     size_t n = items_.size() - f.base;
+    if (f.name == end_ && n == 2) { /* '.'(H, T) is the list pair, as functor/3 builds it */
+      result_ = items_.back();
+      items_.pop_back();
+      finish_list(f, true);
+      return;
+    }
     room((uint32_t)n + 1);
     TAGGED *h = w_->global_top;
     h[0] = MakeFunctor(f.name, (uint32_t)n);
