@@ -49,6 +49,7 @@ public:
   parser &operator=(const parser &) = delete;
 
   int32_t ch() const { return ch_; }
+  int line(int rc) const { return rc == 1 ? first_line_ : last_line_; }
 
   int read(TAGGED *term, TAGGED *vars)
   {
@@ -147,6 +148,7 @@ private:
   bool at_end_ = false;   /* whether end of file came before any token */
   TAGGED result_ = 0;
   int prec_ = 0;
+  int first_line_ = 0, last_line_ = 0; /* of the first token and of the last one read */
   const TAGGED open_paren_ = init_atom_check("(", 0), open_paren_layout_ = init_atom_check(" (", 0),
                close_paren_ = init_atom_check(")", 0), open_bracket_ = init_atom_check("[", 0),
                close_bracket_ = init_atom_check("]", 0), open_brace_ = init_atom_check("{", 0),
@@ -195,6 +197,8 @@ private:
     qx_eg.input_stream_ptr = !before || find_stream(before) ? before : qx_eg.stream_user_input;
     if (!rc) return false;
     TAGGED out = outs[0], ch1 = outs[1], kind = outs[2];
+    last_line_ = (int)GetSmall(deref(outs[3]));
+    if (!read_any_) first_line_ = last_line_;
     int64_t c = 0;
     qx_get_int64(deref(ch1), &c);
     ch_ = t.after = (int32_t)c;
@@ -425,11 +429,12 @@ private:
 
 }  // namespace
 
-int qx_read_term(worker *w, QX_stream *stream, int32_t *ch, TAGGED *term, TAGGED *vars)
+int qx_read_term(worker *w, QX_stream *stream, int32_t *ch, TAGGED *term, TAGGED *vars, int *line)
 {
   parser p(w, stream, *ch);
   int rc = p.read(term, vars);
   *ch = p.ch();
+  if (line) *line = p.line(rc);
   return rc;
 }
 
