@@ -13,7 +13,7 @@ TOOLCHAIN := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-i686.cmake
 # Address-space randomisation off for the sanitizer runs: 32-bit ASan and TSan need fixed shadow layouts.
 NORAND   := $(shell setarch $$(uname -m) -R true >/dev/null 2>&1 && echo "setarch $$(uname -m) -R")
 
-.PHONY: setup test run bench test-asan test-tsan release clean fuzz fuzz-setup
+.PHONY: setup test run bench test-asan test-tsan release clean fuzz fuzz-setup fuzz-files
 
 # $(call install_missing,PACKAGES): apt-get install those of the packages not yet installed.
 define install_missing
@@ -66,21 +66,30 @@ run: release
 FUZZ_PACKAGES := clang libclang-rt-dev
 FUZZ_TARGETS  := $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 FUZZ_SECONDS  ?= 60
+# The files the fuzz run names for a target: its dictionary and its seed directory. The run and
+# fuzz-files (which a ctest calls) both take them from here.
+fuzz_dict  = tests/fuzz/$(1).dict
+fuzz_seeds = tests/fuzz/seeds/$(1)
 
 fuzz-setup: setup
+
+fuzz-files:
+	@missing=0; for f in $(foreach t,$(FUZZ_TARGETS),$(call fuzz_dict,$(t)) $(call fuzz_seeds,$(t))); do \
+	  [ -e "$$f" ] || { echo "missing: $$f"; missing=1; }; \
+	done; exit $$missing
 	$(call install_missing,$(FUZZ_PACKAGES))
 
 build/fuzz/build.ninja: | fuzz-setup
 	cmake -S tests/fuzz -B build/fuzz -G Ninja
 
-fuzz: fuzz-setup build/fuzz/build.ninja
+fuzz: fuzz-files fuzz-setup build/fuzz/build.ninja
 	cmake --build build/fuzz -j $(JOBS)
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p build/fuzz/corpus/$$t || exit 1; \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
 	  $(NORAND) build/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    -dict=tests/fuzz/$$t.dict -artifact_prefix=build/fuzz/$$t- \
-	    build/fuzz/corpus/$$t tests/fuzz/seeds/$$t \
+	    -dict=$(call fuzz_dict,$$t) -artifact_prefix=build/fuzz/$$t- \
+	    build/fuzz/corpus/$$t $(call fuzz_seeds,$$t) \
 	    2>build/fuzz/$$t.log || { tail -40 build/fuzz/$$t.log; exit 1; }; \
 	  grep -E '^(Done|stat::number_of_executed_units)' build/fuzz/$$t.log; \
 	done

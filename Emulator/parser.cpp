@@ -49,6 +49,7 @@ public:
   parser &operator=(const parser &) = delete;
 
   int32_t ch() const { return ch_; }
+  int line(int rc) const { return rc == 1 ? first_line_ : last_line_; }
 
   int read(TAGGED *term, TAGGED *vars)
   {
@@ -147,6 +148,7 @@ private:
   bool at_end_ = false;   /* whether end of file came before any token */
   TAGGED result_ = 0;
   int prec_ = 0;
+  int first_line_ = 0, last_line_ = 0; /* of the first token and of the last one read */
   const TAGGED open_paren_ = init_atom_check("(", 0), open_paren_layout_ = init_atom_check(" (", 0),
                close_paren_ = init_atom_check(")", 0), open_bracket_ = init_atom_check("[", 0),
                close_bracket_ = init_atom_check("]", 0), open_brace_ = init_atom_check("{", 0),
@@ -191,9 +193,12 @@ private:
     QX_stream *before = qx_eg.input_stream_ptr;
     qx_eg.input_stream_ptr = s_;
     int rc = prolog_read_token(w_);
-    qx_eg.input_stream_ptr = before;
+    /* A signal handler run by the read may have closed the stream that was current input. */
+    qx_eg.input_stream_ptr = !before || find_stream(before) ? before : qx_eg.stream_user_input;
     if (!rc) return false;
     TAGGED out = outs[0], ch1 = outs[1], kind = outs[2];
+    last_line_ = (int)GetSmall(deref(outs[3]));
+    if (!read_any_) first_line_ = last_line_;
     int64_t c = 0;
     qx_get_int64(deref(ch1), &c);
     ch_ = t.after = (int32_t)c;
@@ -280,9 +285,7 @@ private:
         TAGGED name = tok_.value;
         int32_t after = tok_.after;
         if (!peek()) return false;
-        if (ahead_.form == token::PUNCT && ahead_.value == open_paren_) {
-          has_ahead_ = false;
-          stack_.push_back({frame::ARGS, 0, name, 0, items_.size()});
+        if (opens_arguments(name)) {
           max = 999;
           continue;
         }
@@ -317,7 +320,13 @@ private:
           TAGGED closing = p == open_bracket_ ? close_bracket_ : close_brace_;
           if (ahead_.form == token::PUNCT && ahead_.value == closing) {
             has_ahead_ = false;
-            result_ = p == open_bracket_ ? atom_nil : atom_curly;
+            TAGGED name = p == open_bracket_ ? atom_nil : atom_curly;
+            if (!peek()) return false;
+            if (opens_arguments(name)) { /* [](a), {}(a) */
+              max = 999;
+              continue;
+            }
+            result_ = name;
             return true;
           }
           if (p == open_bracket_)
@@ -332,6 +341,16 @@ private:
       default: return false;
       }
     }
+  }
+
+  /* After a name, with the next token peeked: when it is the parenthesis of functional
+   * notation, the name's argument list opens. */
+  bool opens_arguments(TAGGED name)
+  {
+    if (ahead_.form != token::PUNCT || ahead_.value != open_paren_) return false;
+    has_ahead_ = false;
+    stack_.push_back({frame::ARGS, 0, name, 0, items_.size()});
+    return true;
   }
 
   TAGGED negate(TAGGED number)
@@ -354,6 +373,12 @@ private:
   void finish_compound(frame &f)
   {
     size_t n = items_.size() - f.base;
+    if (f.name == end_ && n == 2) { /* '.'(H, T) is the list pair, as functor/3 builds it */
+      result_ = items_.back();
+      items_.pop_back();
+      finish_list(f, true);
+      return;
+    }
     room((uint32_t)n + 1);
     TAGGED *h = w_->global_top;
     h[0] = MakeFunctor(f.name, (uint32_t)n);
@@ -404,11 +429,12 @@ private:
 
 }  // namespace
 
-int qx_read_term(worker *w, QX_stream *stream, int32_t *ch, TAGGED *term, TAGGED *vars)
+int qx_read_term(worker *w, QX_stream *stream, int32_t *ch, TAGGED *term, TAGGED *vars, int *line)
 {
   parser p(w, stream, *ch);
   int rc = p.read(term, vars);
   *ch = p.ch();
+  if (line) *line = p.line(rc);
   return rc;
 }
 

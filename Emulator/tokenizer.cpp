@@ -90,6 +90,20 @@ struct token_buffer {
 
 constexpr int ABORT = -1000; /* the call ends: an error was raised or events failed */
 
+/* At least `words` free heap words, the six arguments kept across a collection. */
+void heap_room(worker *w, uint32_t words)
+{
+  if ((uint32_t)(w->stack_start - w->global_top) < words + 256) call_overflow(w, words + 256, 6);
+}
+
+/* The existence error of a stream that an event closed while the read waited on it. */
+int stream_gone(worker *w, QX_stream *s)
+{
+  heap_room(w, 8);
+  save_error(QX_ERR_EXISTENCE, "stream", make_int64(w, (int32_t)(intptr_t)s));
+  return raise_error(atom_prolog, init_atom_check("$read_token", 0), 6, 0);
+}
+
 struct reader {
   worker *w;
   QX_stream *s;
@@ -115,6 +129,7 @@ struct reader {
       }
       if (qx_run_pending_events("$read_token", 6) <= 0) return ABORT;
       for (int i = 0; i < 6; i++) w->term[i] = qx_get_globref_checked(saved + i, w)->term;
+      if (!find_stream(s)) return stream_gone(w, s), ABORT; /* a handler closed it */
     }
     raw = c;
     return conv && c >= 0 ? conv_char(c) : c;
@@ -213,12 +228,6 @@ int32_t read_escape(reader &r, int32_t &c, bool *again, token_buffer *seen)
       seen->text_code(c);
   }
   return v;
-}
-
-/* At least `words` free heap words, the six arguments kept across a collection. */
-void heap_room(worker *w, uint32_t words)
-{
-  if ((uint32_t)(w->stack_start - w->global_top) < words + 256) call_overflow(w, words + 256, 6);
 }
 
 int build(worker *w, token &t, token_buffer &buf, int32_t ch1, int line, TAGGED dq)

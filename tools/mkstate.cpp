@@ -5,7 +5,9 @@
  * starts the engine without a boot file (qx_glue_initialize with flags bit 0 clear) and writes
  * DIR/qxrt.sav, the runtime state (kind ALL), and DIR/tavro/tavro.sav, the application state
  * (kind ALL_BUT_PROLOG): the clauses of APP.pl as dynamic predicates of module prolog, beside
- * the module clpfd with its attribute slot. OUT.cpp then gets each state as a linked-in data
+ * the module clpfd with its attribute slot. The directives of APP.pl run as they are read, on the
+ * engine's built-ins and the clauses added before them; the operator table is fixed, so op/3
+ * is not among them. OUT.cpp then gets each state as a linked-in data
  * resource (a blob: a magic text, the size and the modification time as big-endian 8-byte
  * numbers, the bytes) and the launcher's resource table, qx_pre_map and qx_pre_linkage.
  */
@@ -22,6 +24,7 @@
 #include "builtins.h"
 #include "database.h"
 #include "datadefs.h"
+#include "gc.h"
 #include "memman.h"
 #include "modules.h"
 #include "objareas.h"
@@ -58,22 +61,37 @@ bool run(TAGGED goal, const std::string &what)
   int rc = qx_call_once(qx_w, goal, qx_eg.prolog_module);
   if (rc == 1) return true;
   qx_clear_exception();
-  return fail(what + (rc < 0 ? ": an exception" : ": failed"));
+  return fail(what + (rc < 0 ? " raised an exception" : " failed"));
 }
 
 TAGGED compound(const char *name, std::initializer_list<TAGGED> args)
 {
+  std::vector<TAGGED> kept(args);
+  qx_gc_root keep(kept.data(), kept.size()); /* making room may collect */
   call_overflow(qx_w, (uint32_t)args.size() + 1, 0);
   TAGGED *p = qx_w->global_top;
   p[0] = MakeFunctor(init_atom_check(name, 0), (uint32_t)args.size());
   int i = 1;
-  for (TAGGED a : args) p[i++] = a;
+  for (TAGGED a : kept) p[i++] = a;
   qx_w->global_top += args.size() + 1;
   return MakeStr(p);
 }
 
+/* The goal of a directive (:- Goal or ?- Goal), or 0 for a clause. */
+TAGGED directive_goal(TAGGED clause)
+{
+  clause = deref(clause);
+  if (!IsStr(clause) || IsBox(clause)) return 0;
+  TAGGED f = StrFunctor(clause);
+  bool directive = f == MakeFunctor(init_atom_check(":-", 0), 1) ||
+                   f == MakeFunctor(init_atom_check("?-", 0), 1);
+  return directive ? StrArg(clause, 1) : 0;
+}
+
 /* Adds every clause of the text at path to module prolog with assertz/1: each predicate becomes
- * dynamic, which is what an ALL_BUT_PROLOG state keeps of module prolog. */
+ * dynamic, which is what an ALL_BUT_PROLOG state keeps of module prolog. A directive runs as a
+ * goal in module prolog when it is read, as consulting would run it; one that fails or raises
+ * stops the tool, as does a syntax error, each named by file and line. */
 bool consult_into_prolog(const std::string &path)
 {
   std::string text;
@@ -85,17 +103,24 @@ bool consult_into_prolog(const std::string &path)
   if (!quotes) qx_eg.current_double_quotes = init_atom_check("codes", 0);
   int32_t ch = qx_get_code_helper(s, 0);
   bool ok = true;
-  int rc;
+  int rc, line = 0;
   while (ok) {
     TAGGED clause = 0, names = 0;
-    rc = qx_read_term(qx_w, s, &ch, &clause, &names);
+    rc = qx_read_term(qx_w, s, &ch, &clause, &names, &line);
     if (rc != 1) break;
-    ok = run(compound("assertz", {compound(":", {init_atom_check("prolog", 0), clause})}),
-             "adding a clause of " + path);
+    std::string where = path + ":" + std::to_string(line);
+    TAGGED goal = directive_goal(clause);
+    if (!goal) {
+      ok = run(compound("assertz", {compound(":", {init_atom_check("prolog", 0), clause})}),
+               where + ": adding a clause");
+      continue;
+    }
+    ok = run(goal, where + ": the directive");
+    QX_flush_output(qx_eg.output_stream_ptr, 0); /* what it wrote, before any message of ours */
   }
   qx_eg.current_double_quotes = quotes;
   QX_fclose(s, QX_FC_FORCE);
-  if (ok && rc == 0) return fail("syntax error in " + path);
+  if (ok && rc == 0) return fail(path + ":" + std::to_string(line) + ": syntax error");
   return ok;
 }
 

@@ -127,6 +127,10 @@ TEST_F(ParserTest, TextsReadAsTheirCanonicalTerms)
       {"f(a) /* c */ .", "f(a)"},
       {"a- (b:-c).", "a-(b:-c)"},
       {"f(;, '|', '.').", "f(;,'|','.')"},
+      /* '.'/2 is the list pair; [] and {} take functional notation, as writeq/1 writes them */
+      {"'.'(a, '.'(b, [])) = .(c, d).", "[a,b]=[c|d]"},
+      {"'.'(a, b, c).", "'.'(a,b,c)"},
+      {"{}(a, b) + [](c) + {}(d) + f([], {}).", "{}(a,b)+[](c)+{d}+f([],{})"},
   };
   for (const auto &row : rows) {
     TAGGED vars = 0;

@@ -88,6 +88,7 @@ TEST_F(TokenizerTest, GoldenTokenTables)
       {"a. b.% c\na.b", "atom(a) 1 . 1 | . 0 32 1 | atom(b) 1 . 1 | . 0 % 1 | atom(a) 1 . 2 | "
                         "atom(.) 1 b 2 | atom(b) 1 -1 2 | [] -1 -1 2"},
       {"/* x */ a /* y", "atom(a) 1 32 1 | atom() -17 -1 1 | [] -1 -1 1"},
+      {"/*/ a */ b /**/ c", "atom(b) 1 32 1 | atom(c) 1 -1 1 | [] -1 -1 1"},
       {"a % end", "atom(a) 1 32 1 | [] -2 -1 1"},
       {"[a|B]{c},;!",
        "[ 0 a 1 | atom(a) 1 | 1 | | 0 B 1 | var(66,[66],_) 0 ] 1 | ] 1 { 1 | { 0 c 1 | atom(c) 1 } "
@@ -312,39 +313,32 @@ TEST_F(TokenizerTest, FilesAndPipesGiveTheTokensOfAStringStream)
             "atom(\xC3\xA9\xE2\x82\xAC) 1 32 1 | atom(\xF0\x9F\x98\x80) -24 -1 1 | [] -1 -1 1");
 }
 
-class StdioTokenizer : public TokenizerTest {
+class ChildTokenizer : public TokenizerTest {
 public:
-  StdioTokenizer() : TokenizerTest(true) {}
+  explicit ChildTokenizer(bool standard_streams) : TokenizerTest(standard_streams) {}
   void TestBody() override {}
-  using TokenizerTest::tokens_of;
+  using TokenizerTest::call, TokenizerTest::fresh, TokenizerTest::num, TokenizerTest::tokens_of;
 };
 
 struct {
   int status_fd = -1; /* to the parent: "r" before reading, "h" per handler run */
   int handled = 0;
+  QX_stream *close = nullptr; /* the stream the handler closes, if any */
 } usr1;
 
 void count_usr1(int, void *)
 {
   usr1.handled++;
+  if (usr1.close) QX_fclose(usr1.close, QX_FC_FORCE);
   EXPECT_EQ(write(usr1.status_fd, "h", 1), 1);
 }
 
-/* A signal while $read_token/6 blocks in the middle of a token: the handler runs once and the
- * tokens come out whole. The child reads its standard input, a pipe the parent writes. */
-TEST(TokenizerRetry, ASignalDuringABlockedReadRunsItsHandlerAndKeepsThePartialToken)
+/* The parent's side of a child that reads its standard input, a pipe: writes first, signals the
+ * child once it has slept a while in its read with the pipe empty, waits for the handler, writes
+ * rest and ends the input. Answers what went wrong, then the child's report. */
+std::string signal_mid_token(const reader_child &rc, const std::string &first,
+                             const std::string &rest)
 {
-  reader_child rc = fork_reader_child([](int status_fd) {
-    usr1.status_fd = status_fd;
-    setenv("QX_CTYPE_STDIO", "xx_YY.UTF-8", 1);
-    StdioTokenizer e;
-    if (QX_signal(SIGUSR1, count_usr1, nullptr) == QX_SIG_ERR) return std::string("no handler");
-    if (write(status_fd, "r", 1) != 1) return std::string("no status pipe");
-    std::string text = e.tokens_of(qx_eg.stream_user_input);
-    text += " handled=" + std::to_string(usr1.handled);
-    return text;
-  });
-  ASSERT_GT(rc.pid, 0);
   pid_t pid = rc.pid;
   /* A child that ended early must fail the test, not end it by SIGPIPE. */
   struct sigaction ignore {
@@ -352,10 +346,11 @@ TEST(TokenizerRetry, ASignalDuringABlockedReadRunsItsHandlerAndKeepsThePartialTo
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
   std::string log;
-  if (await_byte(rc.status, 'r') && write(rc.data, "foo(bar", 7) == 7) {
+  if (await_byte(rc.status, 'r') &&
+      write(rc.data, first.data(), first.size()) == (ssize_t)first.size()) {
     /* Best effort: the signal goes once the pipe is empty and the child has slept a while in
-     * its read in the middle of bar. A signal that meets data on its way can be taken by that
-     * read without an interrupt reaching the tokenizer. */
+     * its read in the middle of a token. A signal that meets data on its way can be taken by
+     * that read without an interrupt reaching the tokenizer. */
     for (int i = 0, quiet = 0; i < 20000 && quiet < 50; i++) {
       int queued = 0;
       ioctl(rc.data, FIONREAD, &queued);
@@ -364,7 +359,7 @@ TEST(TokenizerRetry, ASignalDuringABlockedReadRunsItsHandlerAndKeepsThePartialTo
     }
     kill(pid, SIGUSR1);
     if (!await_byte(rc.status, 'h')) log += "handler did not run;";
-    if (write(rc.data, ", baz).", 7) != 7) log += "short write;";
+    if (write(rc.data, rest.data(), rest.size()) != (ssize_t)rest.size()) log += "short write;";
   } else {
     log += "no start;";
   }
@@ -377,11 +372,53 @@ TEST(TokenizerRetry, ASignalDuringABlockedReadRunsItsHandlerAndKeepsThePartialTo
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);
   close(rc.status), close(rc.report);
-  EXPECT_EQ(log, "");
-  EXPECT_EQ(std::string(text),
+  if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0)
+    log += "child ended with " + std::to_string(wait_status) + ";";
+  return log + text;
+}
+
+/* A signal while $read_token/6 blocks in the middle of a token: the handler runs once and the
+ * tokens come out whole. */
+TEST(TokenizerRetry, ASignalDuringABlockedReadRunsItsHandlerAndKeepsThePartialToken)
+{
+  reader_child rc = fork_reader_child([](int status_fd) {
+    usr1.status_fd = status_fd;
+    setenv("QX_CTYPE_STDIO", "xx_YY.UTF-8", 1);
+    ChildTokenizer e(true);
+    if (QX_signal(SIGUSR1, count_usr1, nullptr) == QX_SIG_ERR) return std::string("no handler");
+    if (write(status_fd, "r", 1) != 1) return std::string("no status pipe");
+    std::string text = e.tokens_of(qx_eg.stream_user_input);
+    text += " handled=" + std::to_string(usr1.handled);
+    return text;
+  });
+  ASSERT_GT(rc.pid, 0);
+  EXPECT_EQ(signal_mid_token(rc, "foo(bar", ", baz)."),
             "atom(foo) 1 ( 1 | ( 0 b 1 | atom(bar) 1 , 1 | , 0 32 1 | atom(baz) 1 ) "
             "1 | ) 1 . 1 | . 0 -1 1 | [] -1 -1 1 handled=1");
-  EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << wait_status;
+}
+
+/* A handler that closes the stream a term is being read from, in the middle of a token: the
+ * read raises the stream's existence error, and current input is a live stream again. */
+TEST(TokenizerRetry, AHandlerThatClosesTheStreamEndsTheReadWithAnExistenceError)
+{
+  reader_child rc = fork_reader_child([](int status_fd) {
+    usr1.status_fd = status_fd;
+    ChildTokenizer e(false);
+    QX_stream *s = usr1.close = e.stream_over_fd(dup(0), QX_SC_INPUT);
+    if (!s || QX_signal(SIGUSR1, count_usr1, nullptr) == QX_SIG_ERR)
+      return std::string("no set-up");
+    if (write(status_fd, "r", 1) != 1) return std::string("no status pipe");
+    qx_eg.input_stream_ptr = s;
+    bi_call r = e.call("read_from_string_helper", {e.num((intptr_t)s), atom_nil, e.fresh()});
+    bool same = r.culprit == std::to_string((int32_t)(intptr_t)s);
+    return std::to_string(r.rc) + " " + std::to_string(r.code) + " " + r.message + " " +
+           (same ? "the stream" : r.culprit) + " " + r.predicate + " input " +
+           (qx_eg.input_stream_ptr == qx_eg.stream_user_input ? "user_input" : "other");
+  });
+  ASSERT_GT(rc.pid, 0);
+  EXPECT_EQ(signal_mid_token(rc, "foo(bar", ""),
+            std::to_string(0) + " " + std::to_string(QX_ERR_EXISTENCE) +
+                " stream the stream $read_token/6 input user_input");
 }
 
 }  // namespace

@@ -400,3 +400,28 @@ TEST(LauncherProgram, RealBinaryRunsTheLinkedStates)
     EXPECT_EQ(l.err, "");
   }
 }
+
+/* mkstate runs the directives of its program as it reads them; a directive that fails or raises
+ * (op/3 among them: the operator table is fixed) and a syntax error stop it with the file and
+ * line named. */
+TEST(LauncherProgram, MkstateRunsDirectivesAndNamesTheLineOfAnError)
+{
+  struct {
+    const char *text;
+    int code;
+    std::string out, err; /* err after "mkstate: FILE:" */
+  } cases[] = {
+      {"a.\n:- write(hello), nl.\nb.\n", 0, "hello\n", ""},
+      {"a.\n\n:- op(700, xfx, less_than).\nx less_than y.\n", 1, "",
+       "3: the directive raised an exception\n"},
+      {"a.\n% b\n?- fail.\n", 1, "", "3: the directive failed\n"},
+      {"a.\nb :-\n  .\n", 1, "", "3: syntax error\n"},
+  };
+  for (auto &c : cases) {
+    std::string app = scratch_file("mkstate_app.pl", c.text), dir = scratch_dir() + "/mkstate";
+    launched l = exec_program(QX_MKSTATE, {app, dir, dir + ".cpp"}, "");
+    EXPECT_EQ(exit_code(l), c.code) << c.text;
+    EXPECT_EQ(l.out, c.out) << c.text;
+    EXPECT_EQ(l.err, c.err.empty() ? "" : "mkstate: " + app + ":" + c.err) << c.text;
+  }
+}
