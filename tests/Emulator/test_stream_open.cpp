@@ -1,4 +1,5 @@
 /* Opening, closing and repositioning streams on real files and socketpairs. */
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -7,6 +8,7 @@
 
 #include "filenames.h"
 #include "stream_fixture.h"
+#include "test_fork.h"
 
 namespace {
 
@@ -233,4 +235,33 @@ TEST_F(StreamTest, RelativeNamesResolveAgainstTheEnginesDirectoryNotTheProcesss)
   EXPECT_EQ(chdir(old_cwd), 0);
   free(old_cwd);
   deinit_file();
+}
+
+/* With every descriptor the limit allows in use, each stream closes, the first one writing
+ * its output through its running worker, and every descriptor comes back. */
+TEST_F(StreamTest, ClosingTakesNoNewDescriptor)
+{
+  forked_child child = run_forked([&] {
+    int fds = open_fds();
+    rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = (rlim_t)fds + 24;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<QX_stream *> streams;
+    auto path = [](size_t i) { return dir_path() + "/many" + std::to_string(i); };
+    for (TAGGED s = fresh(); streams.size() < 64; s = fresh()) {
+      TAGGED file = at(path(streams.size()).c_str());
+      if (call("$open", {file, at("write"), num(0), at("[]"), s}).rc != 1) break;
+      streams.push_back(stream_to_ptr(s, 0, 0));
+      QX_put_encoded_string(streams.back(), "x", 0);
+      if (streams.size() == 1) QX_flush_output(streams[0], 0); /* its worker runs */
+    }
+    std::vector<int> rest; /* the last free numbers */
+    for (int fd; (fd = dup(0)) >= 0;) rest.push_back(fd);
+    std::string out = std::to_string(streams.size() > 1);
+    for (QX_stream *s : streams) out += call("$close", {term(s), num(0)}).rc == 1 ? "" : " failed";
+    for (int fd : rest) close(fd);
+    return out + " " + file_text(path(0)) + file_text(path(1)) + (open_fds() == fds ? " back" : "");
+  });
+  EXPECT_EQ(child.report, "1 xx back") << child.err;
 }
