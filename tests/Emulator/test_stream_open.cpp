@@ -237,6 +237,29 @@ TEST_F(StreamTest, RelativeNamesResolveAgainstTheEnginesDirectoryNotTheProcesss)
   deinit_file();
 }
 
+/* A user device whose close fails once: the stream stays open, current and writable. */
+TEST_F(StreamTest, AFailedCloseLeavesTheStreamOpenAndUsable)
+{
+  static std::string bytes;
+  static int closes = 0;
+  auto keep = [](void *, const void *b, size_t *n, uint32_t) -> qxio_t_error_code {
+    return bytes.append((const char *)b, *n), QXIO_S_NOERR;
+  };
+  auto close_once = [](void **, uint32_t) -> qxio_t_error_code {
+    return ++closes == 1 ? QXIO_E_WRITE_ERROR : QXIO_S_NOERR;
+  };
+  QXIO q = nullptr;
+  qxio_create_device(&q, &bytes, "once", nullptr, keep, nullptr, nullptr, close_once, nullptr,
+                     nullptr, QXIO_DEVICE_BYTES);
+  QX_stream *s = qx_eg.output_stream_ptr = stream_over(q, QX_SC_OUTPUT);
+  EXPECT_EQ(QX_put_encoded_string(s, "ab", 0), 0);
+  EXPECT_EQ(qx_fclose_internal(s, 0), QXIO_E_WRITE_ERROR);
+  EXPECT_EQ(qx_eg.output_stream_ptr, s);
+  EXPECT_EQ(QX_put_encoded_string(s, "c", 0), 0);
+  EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+  EXPECT_EQ(bytes, "abc");
+}
+
 /* With every descriptor the limit allows in use, each stream closes, the first one writing
  * its output through its running worker, and every descriptor comes back. */
 TEST_F(StreamTest, ClosingTakesNoNewDescriptor)
