@@ -288,3 +288,14 @@ TEST_F(StreamTest, ClosingTakesNoNewDescriptor)
   });
   EXPECT_EQ(child.report, "1 xx back") << child.err;
 }
+
+TEST_F(StreamTest, AnOpenWhoseStreamArgumentIsBoundLeavesNothingBehind)
+{
+  std::string path = make_file("bound", "x");
+  int fds = open_fds();
+  QX_stream *last = qx_eg.root_stream_ptr->backward;
+  for (int i = 0; i < 3; i++)
+    EXPECT_EQ(call("$open", {at(path.c_str()), at("read"), num(0), at("[]"), at("bound")}).rc, 0);
+  EXPECT_EQ(open_fds(), fds);
+  EXPECT_EQ(qx_eg.root_stream_ptr->backward, last) << "no node left in the ring";
+}
