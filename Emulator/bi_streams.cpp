@@ -374,11 +374,15 @@ int prolog_open(worker *w)
     rc = qx_fopen_internal(name.data(), open, w->term[3], &s);
   }
   if (rc < 0) return raise_io(b, rc, open & QX_FO_WRITE, 1);
+  if (!unify_stream(w, 4, s)) {
+    qx_fclose_internal(s, QX_FC_FORCE); /* a bound Stream: nothing of the open is left */
+    return 0;
+  }
   if (options & 0x200) s->flags |= QX_SF_EOF_CODE;
   if (options & 0x400) s->flags |= QX_SF_EOF_RESET;
   if (options & 0x1000) s->flags |= QX_SF_CLOSE_CLEANUP;
   resync_stream_mode(s);
-  return unify_stream(w, 4, s);
+  return 1;
 }
 
 int prolog_close(worker *w)

@@ -431,9 +431,9 @@ void QX_deinitialize(void)
   qx_run_event(w, 1);
   set_failed_bootfile(nullptr);
   if (definition *d = defined_prolog_predicate("qx_deinitialize", 0)) QX_query_cut_fail(d);
-  qx_flush_user_output(); /* closing the streams at shutdown forces them: flush what they hold */
   qx_free_start_data();
-  deinit_once(w);
+  /* 15 tells the caller that output was lost (deinit_once named the streams on user_error) */
+  qx_set_errno(deinit_once(w) ? QX_ERR_NONE : QX_ERR_SYSTEM_ERROR);
   free_replaced_definitions();
   deinit_wcx();
   memman_deinit();

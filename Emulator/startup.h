@@ -38,8 +38,9 @@ void init_each_time(worker *w);
 void dealloc_worker(worker *w);
 /* The reverse of init_once and create_worker, for the shutdown and the test engines: the
  * streams, the restored code objects, the file state, the worker w, the interpreter, the
- * built-in table, the program store and the atoms. */
-void deinit_once(worker *w);
+ * built-in table, the program store and the atoms. Answers 1, or 0 when output that a stream
+ * held could not be written (each such stream is named on user_error). */
+int deinit_once(worker *w);
 void reinitialize(worker *w); /* null: the current worker */
 void set_current_worker(worker *w);
 /* The engine kind given to qx_glue_initialize (0 runtime, 1 development). */

@@ -200,6 +200,20 @@ void run_close_cleanup(QX_stream *s, const char *which)
   QX_reset_term_refs(args);
 }
 
+/* Whether a close of the given sides leaves the stream open because the engine's slots
+ * protect it: what release_slots answers, with nothing changed. */
+bool stays_open(QX_stream *s, uint32_t options, bool close_in, bool close_out)
+{
+  if (options & QX_FC_FORGET) return false;
+  if (!(options & QX_FC_STANDARD) && (s->mode & QX_SM_STANDARD)) return true;
+  QX_stream *orig[] = {qx_eg.stream_user_input_orig, qx_eg.stream_user_output_orig,
+                       qx_eg.stream_user_error_orig};
+  for (int i = 0; i < 3; i++)
+    if (holds(orig[i], s) && !((options & QX_FC_STANDARD) && (i == 0 ? close_in : close_out)))
+      return true;
+  return s == qx_eg.persistent_null_stream;
+}
+
 /* The engine slots: who still holds the stream after a close of the given sides. Answers
  * false when the stream must stay open. */
 bool release_slots(QX_stream *s, uint32_t options, bool close_in, bool close_out)
@@ -366,17 +380,19 @@ int qx_fclose_internal(QX_stream *s, uint32_t options)
     int rc = qx_flush_output(s, options & QX_FC_NONBLOCKING ? 0x1 : 0);
     if (rc < 0) return rc;
   }
-  if (!release_slots(s, options, close_in, close_out)) return 0;
+  if (stays_open(s, options, close_in, close_out))
+    return release_slots(s, options, close_in, close_out), 0;
   if (close_in) qx_drop_read_listener(s);
   if (s->qxio) {
     uint32_t close = (close_in ? QXIO_CLOSE_READ : 0) | (close_out ? QXIO_CLOSE_WRITE : 0) |
                      (options & QX_FC_NONBLOCKING ? 0x8 : 0) | (force ? QXIO_CLOSE_ABORTIVE : 0);
     int rc = qxio_close(&s->qxio, close);
     if (rc < 0) {
-      if (!force) return rc;
+      if (!force) return rc; /* the slots still hold it: the stream stays as it was */
       s->qxio = nullptr;
     }
   }
+  release_slots(s, options, close_in, close_out);
   s->flags &= ~((close_in ? QX_SF_INPUT : 0) | (close_out ? QX_SF_OUTPUT : 0));
   resync_stream_mode(s);
   bool in_left = s->flags & QX_SF_INPUT, out_left = s->flags & QX_SF_OUTPUT;

@@ -7,6 +7,7 @@
  */
 #include "streams.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "atoms.h"
@@ -428,13 +429,57 @@ void init_stream_again(void)
   qx_eg.output_stream_ptr = qx_eg.stream_user_output;
 }
 
-/* Shutdown: the persistent null stream, then every stream still open (forced, forgotten by
- * the engine's slots), then the sentinel. */
+namespace {
+
+/* Names a stream whose output shutdown could not write, on user_error. */
+void report_lost_output(QX_stream *s, int rc)
+{
+  QX_stream *err = qx_eg.stream_user_error;
+  if (!err || s == err) return;
+  char number[24];
+  std::snprintf(number, sizeof number, "stream %d", (int)(intptr_t)s);
+  const char *name = s == qx_eg.stream_user_output ? "user_output"
+                     : s->filename_atom            ? atom_name(s->filename_atom)
+                                                   : number;
+  QX_fprintf(err, "! Output to %s lost at shutdown: %s\n", name, qxio_error_name(rc));
+  qx_flush_output(err, 0);
+}
+
+/* Writes out what a stream holds; false when it cannot (then it is reported). */
+bool flush_at_shutdown(QX_stream *s)
+{
+  if (!s || !(s->flags & QX_SF_OUTPUT)) return true;
+  int rc;
+  do {
+    rc = qx_flush_output(s, 0);
+  } while (rc == QXIO_E_INTERRUPTED); /* events are off: a signal only cuts the wait */
+  if (rc >= 0) return true;
+  report_lost_output(s, rc);
+  return false;
+}
+
+/* Every stream's output, user_error's last, since it carries the reports of the others. */
+bool flush_all_at_shutdown(QX_stream *root)
+{
+  bool written = true;
+  for (QX_stream *s = root->forward, *next; s != root; s = next) {
+    next = s->forward;
+    if (s != qx_eg.stream_user_error && !flush_at_shutdown(s)) written = false;
+  }
+  return flush_at_shutdown(qx_eg.stream_user_error) && written;
+}
+
+}  // namespace
+
+/* Shutdown: every stream's output is written out, then the persistent null stream and every
+ * stream still open are closed (forced, forgotten by the engine's slots), then the sentinel
+ * is freed. Answers 1, or 0 when some output could not be written. */
 int deinit_stream(void)
 {
   QX_stream *root = qx_eg.root_stream_ptr;
   if (!root) return 1;
   qx_free_embedded_resources(); /* closes the hidden streams of the resource files */
+  bool written = flush_all_at_shutdown(root);
   const uint32_t shutdown = QX_FC_FORCE | QX_FC_STANDARD | QX_FC_FORGET;
   free_stream_event_listeners();
   if (qx_eg.persistent_null_stream) qx_fclose_internal(qx_eg.persistent_null_stream, shutdown);
@@ -446,5 +491,5 @@ int deinit_stream(void)
   }
   QX_free(root);
   qx_eg.root_stream_ptr = nullptr;
-  return 1;
+  return written ? 1 : 0;
 }

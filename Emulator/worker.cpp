@@ -71,9 +71,9 @@ int init_once(void)
   return ok;
 }
 
-void deinit_once(worker *w)
+int deinit_once(worker *w)
 {
-  deinit_stream(); /* closing a stream may run Prolog code: the worker is still there */
+  int written = deinit_stream(); /* closing a stream may run Prolog code: the worker is there */
   qx_free_code_objects();
   deinit_file();
   dealloc_worker(w);
@@ -82,6 +82,7 @@ void deinit_once(worker *w)
   deinit_modules();
   deinit_database();
   deinit_atoms();
+  return written;
 }
 
 void init_each_time(worker *w)

@@ -103,6 +103,8 @@ int qx_launch(int argc, char **argv, int init_flags)
     code = run_application();
   }
   QX_deinitialize();
+  /* output that could not be written at exit (named on user_error) fails a run that succeeded */
+  if (code == 0 && QX_get_errno() == QX_ERR_SYSTEM_ERROR) code = 1;
   return code;
 }
 

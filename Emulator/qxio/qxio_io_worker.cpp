@@ -355,6 +355,7 @@ void publish(qxio_t_io_worker *worker, qxio_t_io_request *request, int result)
       result == IO_WORKER_QUIT ? QXIO_IO_WORKER_STATE_QUITTING_ : QXIO_IO_WORKER_STATE_WAITING_;
   request->funcs->pre_finished_fun(request);
   if (request->code == IO_STATUS_EXECUTED) request->code = IO_STATUS_FINISHED;
+  request->flags |= IO_REQUEST_PUBLISHED;
   qxio_queue_put_last(worker->finished, &request->queue_entry, QXIO_QUEUE_LOCKED);
   worker->current = nullptr;
   qxio_queue_unlock(worker->finished);
@@ -684,6 +685,27 @@ qxio_t_error_code qxio_io_wait_progress(qxio_t_io_worker *worker, uint32_t seen)
   return qxio_io_wait(worker->event);
 }
 
+/* Issues a request at high priority and waits until it is published. The wait uses the
+   worker's own event, reset only while the request is still out, so that it needs no
+   descriptor of its own (a stream closes even when none is left); the publication sets the
+   event again. An interrupt ends the wait only when asked. */
+static qxio_t_error_code issue_and_wait(qxio_t_io_worker *worker, qxio_t_io_request *request,
+                                        bool interruptible)
+{
+  request->flags |= IO_REQUEST_WORKER_EVENT;
+  request->event = worker->event;
+  qxio_io_issue(worker, request, IO_ISSUE_HIGH);
+  for (;;) {
+    qxio_queue_lock(worker->finished);
+    bool published = request->flags & IO_REQUEST_PUBLISHED;
+    if (!published) qxio_event_reset(worker->event);
+    qxio_queue_unlock(worker->finished);
+    if (published) return QXIO_S_NOERR;
+    qxio_t_error_code rc = qxio_io_wait(worker->event);
+    if (rc < 0 && (rc != QXIO_E_INTERRUPTED || interruptible)) return rc;
+  }
+}
+
 qxio_t_error_code qxio_io_barrier(qxio_t_io_worker *worker, bool abortive)
 {
   if (abortive && abortive_write_cancel) qxio_io_worker_empty(worker);
@@ -696,14 +718,7 @@ qxio_t_error_code qxio_io_barrier(qxio_t_io_worker *worker, bool abortive)
   do {
     qxio_t_io_request *marker = qxio_io_request_new(worker, &set_event_funcs);
     if (marker == nullptr) return QXIO_E_OUT_OF_MEMORY;
-    rc = qxio_event_new(0, &marker->event);
-    if (rc < 0) {
-      qxio_io_request_free(marker);
-      return rc;
-    }
-    qxio_t_event *done = marker->event;
-    qxio_io_issue(worker, marker, IO_ISSUE_HIGH);
-    rc = qxio_io_wait(done);
+    rc = issue_and_wait(worker, marker, true);
     if (rc < 0) return rc;
     rc = qxio_io_collect(worker, abortive);
     if (rc < 0) return rc;
@@ -719,19 +734,10 @@ qxio_t_error_code qxio_io_run_simple(qxio_t_io_worker *worker, int fd,
   if (rc < 0) return rc;
   qxio_t_io_request *request = qxio_io_request_new(worker, &simple_funcs);
   if (request == nullptr) return QXIO_E_OUT_OF_MEMORY;
-  rc = qxio_event_new(0, &request->event);
-  if (rc < 0) {
-    qxio_io_request_free(request);
-    return rc;
-  }
   request->cookie = const_cast<qxio_t_io_simple_operation *>(operation);
   request->flags |= IO_REQUEST_SYNCHRONOUS | flags;
   request->hFile = fd;
-  qxio_t_event *done = request->event;
-  qxio_io_issue(worker, request, IO_ISSUE_HIGH);
-  do {
-    rc = qxio_io_wait(done);
-  } while (rc == QXIO_E_INTERRUPTED);
+  rc = issue_and_wait(worker, request, false);
   if (rc < 0) return rc;
   return qxio_io_collect(worker, false);
 }

@@ -43,6 +43,7 @@ typedef struct qxio_t_io_request_funcs {
 #define IO_REQUEST_SHUT_WRITE 0x80u
 #define IO_REQUEST_SHUT_ABORTIVE 0x100u
 #define IO_REQUEST_COST_COUNTED 0x1000u /* its unwritten bytes are in pending_cost */
+#define IO_REQUEST_PUBLISHED 0x2000u    /* on finished: set under the finished lock */
 
 struct qxio_t_io_request {
   const qxio_t_io_request_funcs *funcs;

@@ -74,6 +74,21 @@ void mark_closing(QXIO stream, uint32_t sides)
     layer->flags = (layer->flags | set) & ~clear;
 }
 
+/* Undoes mark_closing after a failed close, on the layers that keep the sides open. */
+void unmark_closing(QXIO stream, uint32_t sides)
+{
+  for (qxio_t_layer *layer = stream; layer != nullptr; layer = layer->next) {
+    if (sides & QXIO_CLOSE_READ) {
+      layer->flags &= ~QXIO_LAYER_READ_CLOSING;
+      if (layer->flags & QXIO_LAYER_READ_OPEN) layer->flags |= QXIO_LAYER_READABLE;
+    }
+    if (sides & QXIO_CLOSE_WRITE) {
+      layer->flags &= ~QXIO_LAYER_WRITE_CLOSING;
+      if (layer->flags & QXIO_LAYER_WRITE_OPEN) layer->flags |= QXIO_LAYER_WRITABLE;
+    }
+  }
+}
+
 uint32_t closing_bits(uint32_t sides)
 {
   return ((sides & QXIO_CLOSE_READ) ? QXIO_LAYER_READ_CLOSING : 0) |
@@ -331,10 +346,15 @@ qxio_t_error_code qxio_close(QXIO *slot, uint32_t options)
   layer_opts |= sides;
   bool abortive = (layer_opts & QXIO_CLOSE_ABORTIVE) != 0;
   uint32_t closing = closing_bits(sides);
-  bool synced = false;
+  bool synced = false, marked = false;
   for (;;) {
     if (*slot == nullptr) return QXIO_S_NOERR;
-    if (((*slot)->flags & closing) == closing) return close_top(slot, layer_opts);
+    if (((*slot)->flags & closing) == closing) {
+      qxio_t_error_code rc = close_top(slot, layer_opts);
+      /* a failed close leaves the stream as it was: open and usable */
+      if (rc < 0 && marked && !abortive && *slot != nullptr) unmark_closing(*slot, sides);
+      return rc;
+    }
     if (!synced && !(abortive && skip_abortive_sync)) {
       qxio_t_error_code rc = qxio_sync(slot, sides | QXIO_SYNC_DOWN | QXIO_SYNC_KEEP_READAHEAD);
       if (rc < 0 && !abortive) return rc;
@@ -342,6 +362,7 @@ qxio_t_error_code qxio_close(QXIO *slot, uint32_t options)
       if (*slot == nullptr) continue;
     }
     mark_closing(*slot, sides);
+    marked = true;
   }
 }
 

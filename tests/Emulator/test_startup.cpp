@@ -444,6 +444,26 @@ TEST(Startup, ShutdownRunsTheHookAndFinalEventsThenStartsAgain)
   EXPECT_EQ(child.report, round + "; " + round) << child.err;
 }
 
+/* Shutdown writes what open streams hold; one that cannot be written is named on user_error,
+ * the others are written all the same, and the error number says that output was lost. */
+TEST(Startup, ShutdownWritesWhatOpenStreamsHold)
+{
+  std::string path = temp_dir() + "/held";
+  forked_child child = run_forked([&] {
+    if (!boot()) return std::string("no boot");
+    QX_stream *full = nullptr, *file = nullptr;
+    int rc = qx_fopen_internal("/dev/full", QX_FO_WRITE | QX_FO_TEXT, 0, &full);
+    rc |= qx_fopen_internal(path.c_str(), QX_FO_WRITE | QX_FO_TEXT, 0, &file);
+    rc |= QX_put_encoded_string(full, "x", 0) | QX_put_encoded_string(file, "ab", 0);
+    QX_deinitialize();
+    return std::to_string(rc) + " " + std::to_string(QX_get_errno());
+  });
+  EXPECT_EQ(child.report, "0 15");
+  EXPECT_EQ(child.err, "! Output to /dev/full lost at shutdown: QXIO_E_NOSPACE\n");
+  std::ifstream held(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), "ab");
+}
+
 /* deinit_once gives back what init_once and create_worker took, with a clause asserted and a
  * stream left open (memory, and every descriptor opened; the standard streams' are closed with
  * them), and the engine starts again after it. External object types are left out:

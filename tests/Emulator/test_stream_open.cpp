@@ -1,4 +1,5 @@
 /* Opening, closing and repositioning streams on real files and socketpairs. */
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -7,6 +8,7 @@
 
 #include "filenames.h"
 #include "stream_fixture.h"
+#include "test_fork.h"
 
 namespace {
 
@@ -255,4 +257,67 @@ TEST_F(StreamTest, RelativeNamesResolveAgainstTheEnginesDirectoryNotTheProcesss)
   EXPECT_EQ(chdir(old_cwd), 0);
   free(old_cwd);
   deinit_file();
+}
+
+/* A user device whose close fails once: the stream stays open, current and writable. */
+TEST_F(StreamTest, AFailedCloseLeavesTheStreamOpenAndUsable)
+{
+  static std::string bytes;
+  static int closes = 0;
+  auto keep = [](void *, const void *b, size_t *n, uint32_t) -> qxio_t_error_code {
+    return bytes.append((const char *)b, *n), QXIO_S_NOERR;
+  };
+  auto close_once = [](void **, uint32_t) -> qxio_t_error_code {
+    return ++closes == 1 ? QXIO_E_WRITE_ERROR : QXIO_S_NOERR;
+  };
+  QXIO q = nullptr;
+  qxio_create_device(&q, &bytes, "once", nullptr, keep, nullptr, nullptr, close_once, nullptr,
+                     nullptr, QXIO_DEVICE_BYTES);
+  QX_stream *s = qx_eg.output_stream_ptr = stream_over(q, QX_SC_OUTPUT);
+  EXPECT_EQ(QX_put_encoded_string(s, "ab", 0), 0);
+  EXPECT_EQ(qx_fclose_internal(s, 0), QXIO_E_WRITE_ERROR);
+  EXPECT_EQ(qx_eg.output_stream_ptr, s);
+  EXPECT_EQ(QX_put_encoded_string(s, "c", 0), 0);
+  EXPECT_EQ(qx_fclose_internal(s, 0), 2);
+  EXPECT_EQ(bytes, "abc");
+}
+
+/* With every descriptor the limit allows in use, each stream closes, the first one writing
+ * its output through its running worker, and every descriptor comes back. */
+TEST_F(StreamTest, ClosingTakesNoNewDescriptor)
+{
+  forked_child child = run_forked([&] {
+    int fds = open_fds();
+    rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = (rlim_t)fds + 24;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<QX_stream *> streams;
+    auto path = [](size_t i) { return dir_path() + "/many" + std::to_string(i); };
+    for (TAGGED s = fresh(); streams.size() < 64; s = fresh()) {
+      TAGGED file = at(path(streams.size()).c_str());
+      if (call("$open", {file, at("write"), num(0), at("[]"), s}).rc != 1) break;
+      streams.push_back(stream_to_ptr(s, 0, 0));
+      QX_put_encoded_string(streams.back(), "x", 0);
+      if (streams.size() == 1) QX_flush_output(streams[0], 0); /* its worker runs */
+    }
+    std::vector<int> rest; /* the last free numbers */
+    for (int fd; (fd = dup(0)) >= 0;) rest.push_back(fd);
+    std::string out = std::to_string(streams.size() > 1);
+    for (QX_stream *s : streams) out += call("$close", {term(s), num(0)}).rc == 1 ? "" : " failed";
+    for (int fd : rest) close(fd);
+    return out + " " + file_text(path(0)) + file_text(path(1)) + (open_fds() == fds ? " back" : "");
+  });
+  EXPECT_EQ(child.report, "1 xx back") << child.err;
+}
+
+TEST_F(StreamTest, AnOpenWhoseStreamArgumentIsBoundLeavesNothingBehind)
+{
+  std::string path = make_file("bound", "x");
+  int fds = open_fds();
+  QX_stream *last = qx_eg.root_stream_ptr->backward;
+  for (int i = 0; i < 3; i++)
+    EXPECT_EQ(call("$open", {at(path.c_str()), at("read"), num(0), at("[]"), at("bound")}).rc, 0);
+  EXPECT_EQ(open_fds(), fds);
+  EXPECT_EQ(qx_eg.root_stream_ptr->backward, last) << "no node left in the ring";
 }

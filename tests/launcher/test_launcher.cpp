@@ -3,6 +3,7 @@
  * a stand-in of the restore built-in and defines restore/1 and main/0 from Prolog text, standing
  * in for the two saved states; the launcher's own start then finds the engine initialised and
  * goes on with the arguments, the application's restore and main/0. */
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,9 +36,10 @@ struct launched {
   int status = -1;
 };
 
-/* Runs body in a child with both output streams on pipes; the child exits with its result. */
+/* Runs body in a child with both output streams on pipes (the descriptor full, if any, on
+ * /dev/full instead); the child exits with its result. */
 template <class Body>
-launched run_child(Body body)
+launched run_child(Body body, int full = -1)
 {
   launched result;
   int out[2], err[2];
@@ -50,6 +52,7 @@ launched run_child(Body body)
     dup2(out[1], 1);
     dup2(err[1], 2);
     for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+    if (full >= 0) dup2(open("/dev/full", O_WRONLY), full);
     _exit(body());
   }
   close(out[1]);
@@ -91,9 +94,9 @@ bool preboot(const std::vector<std::pair<const char *, std::string>> &program)
 
 /* The launcher with arguments after the program name, on an engine booted with program. */
 launched launch(const std::string &restore, const std::string &main_text,
-                std::vector<std::string> args = {})
+                std::vector<std::string> args = {}, int full = -1)
 {
-  return run_child([&] {
+  auto body = [&] {
     std::vector<std::pair<const char *, std::string>> program = {{"user", restore},
                                                                  {"prolog", main_text}};
     if (!preboot(program)) return 99;
@@ -101,7 +104,8 @@ launched launch(const std::string &restore, const std::string &main_text,
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     return user_main((int)argv.size() - 1, argv.data());
-  });
+  };
+  return run_child(body, full);
 }
 
 const std::string could_not_restore =
@@ -225,6 +229,20 @@ TEST(Launcher, LinkedStatesBootAndRunMain)
     EXPECT_EQ(exit_code(l), c.code) << label << ": " << l.err;
     EXPECT_EQ(l.out.substr(0, std::strlen(c.out_begins)), c.out_begins) << label;
     EXPECT_EQ(l.err, c.err) << label;
+  }
+}
+
+/* Output that cannot be written at exit: the loss of user_output's is named on user_error,
+ * and the run that succeeded exits with 1. */
+TEST(Launcher, UnwritableOutputAtExitFailsTheRun)
+{
+  for (int full : {1, 2}) {
+    launched l =
+        launch("restore(_).", "main :- write(x), '$put_code'(user_error, 0'y, 0).", {}, full);
+    EXPECT_EQ(exit_code(l), 1) << full;
+    EXPECT_EQ(l.out + l.err,
+              full == 1 ? "y! Output to user_output lost at shutdown: QXIO_E_NOSPACE\n" : "x")
+        << full;
   }
 }
 
