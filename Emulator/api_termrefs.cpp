@@ -150,12 +150,34 @@ QX_term_ref QX_new_term_refs(int n)
 int QX_reset_term_refs(QX_term_ref mark)
 {
   worker *w = qx_w;
-  if (mark < 0 || (uint32_t)mark > w->fli_stack_index) {
+  /* the reserved slots are never popped: the next reference would be one of them */
+  if (mark < QX_RESERVED_TERM_REFS || (uint32_t)mark > w->fli_stack_index) {
     qx_set_errno(QX_ERR_DOMAIN_ERROR);
     return 0;
   }
   w->fli_stack_index = (uint32_t)mark;
   return 1;
+}
+
+QX_term_ref qx_new_term_refs_checked(int n)
+{
+  QX_term_ref first = QX_new_term_refs(n);
+  if (first == 0) qx_memory_fault("term references", QX_SPACE_FOREIGN);
+  return first;
+}
+
+QX_term_ref qx_save_arguments(worker *w, int n)
+{
+  QX_term_ref saved = qx_new_term_refs_checked(n);
+  for (int i = 0; i < n; i++) qx_ref_put(w, saved + i, w->term[i]);
+  return saved;
+}
+
+bool qx_restore_arguments(worker *w, QX_term_ref saved, int n)
+{
+  if (n > 0 && qx_get_globref_checked(saved + n - 1, w) == nullptr) return false;
+  for (int i = 0; i < n; i++) w->term[i] = *qx_ref_cell(w, saved + i);
+  return true;
 }
 
 QX_globref qx_get_globref_checked(int i, worker *w)

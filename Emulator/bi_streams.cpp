@@ -118,15 +118,14 @@ template <class Body>
 int with_retry(const bi_ctx &b, Body body)
 {
   worker *w = b.w;
-  QX_term_ref saved = QX_new_term_refs(b.arity);
-  for (int i = 0; i < b.arity; i++) qx_get_globref_checked(saved + i, w)->term = w->term[i];
+  QX_term_ref saved = qx_save_arguments(w, b.arity);
   int result;
   for (;;) {
     result = body();
     if (result != RETRY) break;
     qx_stream_retries++;
     int q = run_pending_events(b);
-    for (int i = 0; i < b.arity; i++) w->term[i] = qx_get_globref_checked(saved + i, w)->term;
+    if (!qx_restore_arguments(w, saved, b.arity)) q = 0;
     if (q <= 0) {
       result = 0;
       break;

@@ -285,7 +285,7 @@ union out_value {
 /* Unifies argument reference ref with the value v of kind k (an output); false on failure. */
 bool unify_output(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
 {
-  QX_term_ref t = QX_new_term_ref();
+  QX_term_ref t = qx_new_term_refs_checked(1);
   int ok = 1;
   switch (k & ~K_OUT) {
   case K_INTEGER: ok = QX_put_integer(t, v.l); break;
@@ -339,7 +339,7 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
 {
   uint32_t mark = w->fli_stack_index;
   int n = spec->nargs;
-  QX_term_ref args = QX_new_term_refs(n);
+  QX_term_ref args = qx_new_term_refs_checked(n);
   for (int i = 0; i < n; i++) qx_ref_put(w, args + i, w->term[i]);
   uint32_t words[2 * QX_ARG_REGISTERS + 2];
   out_value outs[QX_ARG_REGISTERS];
@@ -357,7 +357,7 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
     }
     std::memset(&outs[i], 0, sizeof outs[i]);
     if (k == (K_TERM | K_OUT)) {
-      outs[i].l = QX_new_term_ref();
+      outs[i].l = qx_new_term_refs_checked(1);
       QX_put_variable((QX_term_ref)outs[i].l);
       words[nw++] = (uint32_t)outs[i].l;
     } else {
@@ -400,7 +400,7 @@ int simple_pred_dispatcher(void *record, QX_term_ref first)
   const c_pred_record *r = (const c_pred_record *)record;
   worker *w = qx_w;
   uint32_t mark = w->fli_stack_index;
-  QX_term_ref goal = QX_new_term_ref();
+  QX_term_ref goal = qx_new_term_refs_checked(1);
   QX_term_ref refs[QX_ARG_REGISTERS];
   for (int i = 0; i < r->arity; i++) refs[i] = first + i;
   int ok =
@@ -419,7 +419,7 @@ int call_stash(worker *w, definition *def)
   const stash_entry *e = (const stash_entry *)def->code.code;
   uint32_t mark = w->fli_stack_index;
   int n = (int)def->proc.arity;
-  QX_term_ref first = QX_new_term_refs(n);
+  QX_term_ref first = qx_new_term_refs_checked(n);
   for (int i = 0; i < n; i++) qx_ref_put(w, first + i, w->term[i]);
   int saved = w->fli_info.excp_flag;
   w->fli_info.excp_flag = 1;
@@ -887,10 +887,9 @@ int QX_define_c_predicate(const char *name, int arity, const char *module, QX_CP
   QX_register_atom(atom);
   c_pred_record *record = (c_pred_record *)QX_malloc(sizeof(c_pred_record));
   int ok = 0;
-  if (record) {
+  QX_term_ref args = record ? QX_new_term_refs(5) : 0;
+  if (args) {
     *record = {atom, arity, function, user_data};
-    QX_term_ref mark = QX_new_term_refs(0);
-    QX_term_ref args = QX_new_term_refs(5);
     QX_put_atom(args, atom);
     QX_put_integer(args + 1, arity);
     QX_put_atom(args + 2, m->name);
@@ -900,7 +899,7 @@ int QX_define_c_predicate(const char *name, int arity, const char *module, QX_CP
     disable_events();
     ok = pred && QX_query(pred, args, args + 1, args + 2, args + 3, args + 4) == 1;
     enable_events();
-    QX_reset_term_refs(mark);
+    QX_reset_term_refs(args);
     if (!ok) qx_set_errno(QX_ERR_UNKNOWN);
   }
   if (!ok) {

@@ -62,8 +62,16 @@ constexpr uint32_t QX_FIRST_FLI_STACK_SIZE = 256;
 QX_term_ref QX_new_term_ref(void);
 /* n new consecutive slots holding []; n = 0 answers the top as a mark. */
 QX_term_ref QX_new_term_refs(int n);
-/* Pops every slot at or above mark; a mark below 0 or above the top: error 12, nothing changes. */
+/* Pops every slot at or above mark; a mark below the reserved slots or above the top: error 12,
+ * nothing changes. */
 int QX_reset_term_refs(QX_term_ref mark);
+/* For engine code inside a native: n new slots, where running out of memory is a memory fault
+ * (a resource error of the running goal) instead of the answer 0, which names a reserved slot. */
+QX_term_ref qx_new_term_refs_checked(int n);
+/* Argument registers 0..n-1 kept in n new slots, where the collectors find them (the first
+ * slot; a memory fault as above), and put back from them: false when the slots were popped. */
+QX_term_ref qx_save_arguments(worker *w, int n);
+bool qx_restore_arguments(worker *w, QX_term_ref saved, int n);
 /* The slot of term reference i, or null when i is not below the top. */
 QX_globref qx_get_globref_checked(int i, worker *w);
 /* The tagged word stored in term reference t, not dereferenced. */

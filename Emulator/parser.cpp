@@ -471,7 +471,8 @@ int QX_read_from_string(QX_term_ref t, const char *text, QX_term_ref *vars)
   QX_stream *s = nullptr;
   if (QX_stream_from_string(text, &s) != 1) return 0;
   QX_term_ref stream = QX_new_term_ref(), list = QX_new_term_ref();
-  bool built = QX_put_integer(stream, (long)(intptr_t)s) && QX_put_atom(list, (QX_atom)atom_nil);
+  bool built = stream && list && QX_put_integer(stream, (long)(intptr_t)s) &&
+               QX_put_atom(list, (QX_atom)atom_nil);
   if (built && vars) {
     int n = 0;
     while (vars[n]) n++;

@@ -546,9 +546,8 @@ bool qx_loaded_resource_names(std::vector<std::string> &names)
   if (!pred) return true;
   disable_events();
   QX_term_ref mark = QX_new_term_ref();
-  QX_put_variable(mark);
-  QX_query_ref query = QX_open_query(pred, mark);
-  bool text = true;
+  bool text = mark != 0 && QX_put_variable(mark);
+  QX_query_ref query = text ? QX_open_query(pred, mark) : 0;
   while (text && query && QX_next_solution(query) == 1) {
     const char *name;
     if (QX_get_string(mark, &name))
@@ -557,7 +556,7 @@ bool qx_loaded_resource_names(std::vector<std::string> &names)
       text = false;
   }
   if (query) QX_close_query(query);
-  QX_reset_term_refs(mark);
+  if (mark) QX_reset_term_refs(mark);
   enable_events();
   return text;
 }

@@ -460,7 +460,7 @@ int query_path(const char *name, const char *path)
   if (!pred) return 0;
   QX_term_ref arg = QX_new_term_ref();
   QX_atom atom = path ? QX_atom_from_string(path) : 0;
-  if (!atom) return 0;
+  if (!arg || !atom) return 0;
   QX_put_atom(arg, atom);
   return QX_query_cut_fail(pred, arg);
 }

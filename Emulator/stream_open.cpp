@@ -192,6 +192,7 @@ void run_close_cleanup(QX_stream *s, const char *which)
   QX_pred_ref pred = QX_predicate("close_cleanup", 2, "prolog");
   if (!pred) return;
   QX_term_ref args = QX_new_term_refs(2);
+  if (!args) return;
   if (QX_put_address(args, s) && QX_put_atom(args + 1, QX_atom_from_string(which))) {
     disable_events();
     if (QX_query_cut_fail(pred, args, args + 1) < 0) qx_clear_exception();

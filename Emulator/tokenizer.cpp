@@ -128,7 +128,7 @@ struct reader {
         return ABORT;
       }
       if (qx_run_pending_events("$read_token", 6) <= 0) return ABORT;
-      for (int i = 0; i < 6; i++) w->term[i] = qx_get_globref_checked(saved + i, w)->term;
+      if (!qx_restore_arguments(w, saved, 6)) return ABORT;
       if (!find_stream(s)) return stream_gone(w, s), ABORT; /* a handler closed it */
     }
     raw = c;
@@ -633,8 +633,7 @@ int prolog_read_token(worker *w)
   int64_t ch0 = 0, prev = 0;
   if (!qx_get_int64(deref(w->term[0]), &ch0) || !qx_get_int64(deref(w->term[1]), &prev)) return 0;
   escape_log_base = -1;
-  QX_term_ref saved = QX_new_term_refs(6);
-  for (int i = 0; i < 6; i++) qx_get_globref_checked(saved + i, w)->term = w->term[i];
+  QX_term_ref saved = qx_save_arguments(w, 6);
   bool on = qx_eg.current_char_conversion == init_atom_check("on", 0);
   reader r{w, s, on, on, (int32_t)ch0, (int32_t)saved};
   int32_t c = on && ch0 >= 0 ? conv_char((int32_t)ch0) : (int32_t)ch0;
@@ -645,7 +644,7 @@ int prolog_read_token(worker *w)
   TAGGED dq = qx_eg.current_double_quotes;
   int rc = scan(r, c, (int)prev, t, buf, &ch1, &line, dq);
   if (rc == -2) rc = scan_number(r, c, t, buf, &ch1);
-  for (int i = 0; i < 6; i++) w->term[i] = qx_get_globref_checked(saved + i, w)->term;
+  if (!qx_restore_arguments(w, saved, 6)) rc = 0;
   QX_reset_term_refs(saved);
   if (rc == -3) return raise_qxio_error(QXIO_E_PARAMETER_ERROR, false, "$read_token", 6, 0);
   if (rc <= 0) return 0;

@@ -72,7 +72,7 @@ ORVALIS_API_STRUCT *QX_get_dispatch_40102_checked()
 int get_reserved_exception(int *code)
 {
   QX_term_ref t = QX_new_term_ref();
-  if (!QX_exception_term(t)) return -1;
+  if (!t || !QX_exception_term(t)) return -1;
   int found = 0;
   int kind = QX_decode_reserved_exception(t, &found);
   if (kind < 1) return -1;

@@ -172,7 +172,7 @@ void stream_to_codes(void *stream, QX_term_ref codes, QX_term_ref tail)
   }
   auto *data = (codesio_data *)user_data;
   QX_term_ref code = QX_new_term_ref();
-  bool built = QX_put_variable(tail) && QX_put_term(codes, tail);
+  bool built = code && QX_put_variable(tail) && QX_put_term(codes, tail);
   for (uint32_t i = data->position; built && i-- > 0;)
     built = QX_put_integer(code, (long)data->buffer[i]) && QX_cons_list(codes, code, codes);
   if (!built) QX_put_string(codes, "error");

@@ -41,6 +41,10 @@ int64_t cpu_time_now()
 void raise_system_error(const char *message)
 {
   QX_term_ref culprit = QX_new_term_ref();
+  if (!culprit) { /* no room for the error: the call fails */
+    QX_fail();
+    return;
+  }
   QX_put_integer(culprit, 0);
   QX_save_error(TO_SYSTEM_ERROR, message, culprit);
   QX_raise_error("prolog", "$start_timer_a", 3, 0);
@@ -50,6 +54,7 @@ int alarm_event(void *)
 {
   QX_signal(SIGVTALRM, QX_SIG_IGN, nullptr);
   QX_term_ref ball = QX_new_term_ref();
+  if (!ball) return 0;
   QX_put_string(ball, "time_out");
   QX_raise_exception(ball);
   return 0;
@@ -183,9 +188,14 @@ long to_start_timer_a(QX_term_ref deadline, QX_term_ref limit)
 
 QX_term_ref to_stop_timer_a(void)
 {
-  QX_term_ref result = QX_new_term_ref();
   int64_t expiry = to.expiry;
-  if (!to.armed || alarm_clock_off() != 0)
+  bool stopped = to.armed && alarm_clock_off() == 0;
+  QX_term_ref result = QX_new_term_ref();
+  if (!result) {
+    QX_fail();
+    return 0;
+  }
+  if (!stopped)
     QX_put_atom(result, to.off);
   else if (expiry >= LONG_MIN && expiry <= LONG_MAX)
     QX_put_integer(result, (long)expiry);

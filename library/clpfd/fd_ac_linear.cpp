@@ -934,7 +934,7 @@ int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   auto *start = (TAGGED *)fd_temp_alloc(api, w, 2 * sizeof(TAGGED) * (size_t)(b->nvars + 1));
   std::memset(start, 0, 2 * sizeof(TAGGED) * (size_t)(b->nvars + 1));
   TAGGED *from = start + b->nvars + 1;
-  QX_term_ref mark = QX_new_term_refs(0), scratch = QX_new_term_ref();
+  QX_term_ref mark = QX_new_term_refs(0), scratch = fd_new_refs(1);
   int loaded = load(api, w, b, scratch, start, from);
   QX_reset_term_refs(mark);
   if (!loaded) return -2;

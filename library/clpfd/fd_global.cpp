@@ -83,7 +83,7 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
   g[9] = functor_mutable2;
   g[10] = MakeSmall((int32_t)((uint32_t)status | FD_ST_GLOBAL));
   g[11] = MakeSmall(0);
-  QX_term_ref record = QX_new_term_ref();
+  QX_term_ref record = fd_new_refs(1);
   fd_ref_put(api, record, MakeStr(g));
   for (TAGGED l; IsLst(l = fd_ref_get(api, susp));) {
     TAGGED k = deref(LstHead(l));

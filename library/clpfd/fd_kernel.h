@@ -210,6 +210,8 @@ constexpr int FD_WAKE_DOM = 1, FD_WAKE_MIN = 2, FD_WAKE_MAX = 4, FD_WAKE_MINMAX 
               FD_WAKE_VAL = 16, FD_WAKE_FIXED = 32;
 
 void fd_update_mutable(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED mutable_term);
+/* n new term references; a memory fault where QX_new_term_refs answers 0, a reserved slot. */
+QX_term_ref fd_new_refs(int n);
 void fd_sync(ORVALIS_API_STRUCT *api, worker *w);
 void fd_begin(ORVALIS_API_STRUCT *api, worker *w);
 void fd_end(ORVALIS_API_STRUCT *api, worker *w);

@@ -148,10 +148,10 @@ int fd_check_overflow(ORVALIS_API_STRUCT *api, TAGGED culprit)
   if (!fd->fd_overflow) return 1;
   if (fd->overflowing) {
     QX_term_ref mark = QX_new_term_refs(0);
-    QX_term_ref goal = QX_new_term_ref();
+    QX_term_ref goal = fd_new_refs(1);
     fd_ref_put(api, goal, culprit);
     if (QX_query((QX_pred_ref)fd->overflow_action1, goal) < 0) {
-      QX_term_ref ball = QX_new_term_ref();
+      QX_term_ref ball = fd_new_refs(1);
       if (QX_exception_term(ball)) QX_raise_exception(ball);
     }
     QX_reset_term_refs(mark);

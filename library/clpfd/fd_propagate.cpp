@@ -462,13 +462,6 @@ void clear_scratch(worker *w)
   for (int i = 0; i < FD_LIVE; i++) w->term[i] = atom_nil;
 }
 
-QX_term_ref new_refs(int n)
-{
-  QX_term_ref r = QX_new_term_refs(n);
-  if (!r) qx_memory_fault("term references", QX_SPACE_FOREIGN);
-  return r;
-}
-
 /* Makes the native raise the exception an action goal left pending. */
 void raise_pending(ORVALIS_API_STRUCT *api, QX_term_ref scratch)
 {
@@ -540,6 +533,13 @@ bool global_argument(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
 }
 
 }  // namespace
+
+QX_term_ref fd_new_refs(int n)
+{
+  QX_term_ref r = QX_new_term_refs(n);
+  if (!r) qx_memory_fault("term references", QX_SPACE_FOREIGN);
+  return r;
+}
 
 /* ---- mutables and levels ---- */
 
@@ -814,7 +814,7 @@ void prolog_fd_prune_and_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term
   if (!global_argument(api, w, global)) return;
   clear_scratch(w);
   w->term[0] = fd_ref_get(api, actions);
-  QX_term_ref refs = new_refs(2);
+  QX_term_ref refs = fd_new_refs(2);
   switch (fd_prune_and_enqueue(api, w, refs, global, refs + 1)) {
   case 1: break;
   case -1: raise_pending(api, refs); break;
@@ -830,7 +830,7 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
   if (!fd->current_propagator) return 0;
   fd->fd_overflow = 0;
   clear_scratch(w);
-  QX_term_ref refs = new_refs(5);
+  QX_term_ref refs = fd_new_refs(5);
   for (;;) {
     TAGGED item;
     switch (fd_dequeue(api, w, &item)) {

@@ -21,16 +21,18 @@ TEST_F(TermRefs, TheFirstReferenceIsTenAndBadMarksChangeNothing)
   EXPECT_EQ(mark, 11);
   EXPECT_EQ(QX_reset_term_refs(mark), 1);
   EXPECT_EQ(top(), 11) << "a mark and its reset are a no-op pair";
-  for (int bad : {-1, 12, 1000}) {
+  /* the reserved slots are no mark: the next reference would be one of them */
+  for (int bad : {-1, 0, 9, 12, 1000}) {
     qx_set_errno(0);
     EXPECT_EQ(QX_reset_term_refs(bad), 0) << bad;
     EXPECT_EQ(QX_get_errno(), QX_ERR_DOMAIN_ERROR) << bad;
     EXPECT_EQ(top(), 11) << bad;
   }
   EXPECT_EQ(QX_new_term_refs(3), 11);
-  EXPECT_EQ(QX_reset_term_refs(0), 1) << "down to the bottom is a valid mark";
-  EXPECT_EQ(top(), 0);
-  EXPECT_EQ(qx_get_globref_checked(0, p.w), nullptr);
+  EXPECT_EQ(QX_reset_term_refs(10), 1) << "down to the first free slot is a valid mark";
+  EXPECT_EQ(QX_new_term_ref(), 10);
+  EXPECT_EQ(p.run("'$ref_term'(clpfd, M)"), 1);
+  EXPECT_EQ(p.var("M"), "$mutable(0,0)");
 }
 
 TEST_F(TermRefs, ThreeHundredReferencesGrowTheStackAndKeepTheirTerms)

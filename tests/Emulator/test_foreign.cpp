@@ -12,6 +12,7 @@
 #include "foreign.h"
 #include "foreign_interface.h"
 #include "scratch_files.h"
+#include "test_fork.h"
 
 namespace {
 
@@ -180,6 +181,24 @@ TEST_F(ForeignTest, UnloadCallsEntryBeforeDeinitAndOnlyOnce)
   /* Loading it again runs the entry and the init again. */
   ASSERT_EQ(run("load_foreign_resource(random), unload_foreign_resource('/a/random.so')"), 1);
   EXPECT_EQ(joined(), "entry:2,deinit:5,entry:1,init:0,entry:2,deinit:0");
+}
+
+/* With the term-reference array full and no memory to grow it, a foreign call raises a resource
+ * error instead of taking the answer 0 for a reference and writing into the reserved slots. */
+TEST_F(ForeignTest, NoRoomForReferencesIsAResourceErrorNotTheReservedSlots)
+{
+  ASSERT_EQ(run("load_foreign_resource(random)"), 1) << exception();
+  forked_child child = run_forked([&] {
+    worker *w = p.w;
+    TAGGED call = goal("r_add(2, 40, _)");
+    QX_new_term_refs((int)(w->fli_stack_size - w->fli_stack_index) - 1);
+    auto *config = const_cast<qx_memconfig *>(qx_memman_config());
+    config->max_size = 1;
+    int rc = run_goal(call);
+    config->max_size = 0;
+    return std::to_string(rc) + " " + exception() + " " + ApiTest::show(0);
+  });
+  EXPECT_EQ(child.report, "-1 error(resource_error(memory),context(_,0)) _") << child.err;
 }
 
 TEST_F(ForeignTest, EntryProtocolFaultsLeaveNoRecord)
