@@ -4,7 +4,10 @@
  * that once atom collection has removed that atom no term can reach the object any more.
  *
  * Links sit on one list, newest first; a lookup accepts an address only while its link is on
- * the list, so a stale atom never reaches freed memory. Engine thread only. */
+ * the list, so a stale atom never reaches freed memory. A finalised link whose atom still exists
+ * keeps its memory until the atom is gone: a term may hold that atom, and a new link at the same
+ * address would have the same name, so the stale term would reach the new object. Engine thread
+ * only. */
 #include <cstring>
 
 #include "api_internal.h"
@@ -21,6 +24,8 @@ constexpr size_t LINK_NAME_BYTES = LINK_PREFIX_LEN + LINK_DIGITS + 1;
 
 QX_external_object_type all_types;
 QX_external_object_link all_links;
+/* Finalised links whose atom still existed, linked through next. */
+QX_external_object_link retired_links;
 
 void default_finalizer(void *, void *) {}
 
@@ -64,7 +69,16 @@ QX_external_object_link *slot_of(QX_external_object_link link)
   return nullptr;
 }
 
-/* Calls the type's finaliser, then clears and frees the link (which is off the list). */
+/* Whether the atom that names link exists (the lookup creates nothing). */
+bool link_atom_exists(QX_external_object_link link)
+{
+  char name[LINK_NAME_BYTES];
+  link_name(link, name);
+  return init_atom_check(name, 1) != 0;
+}
+
+/* Calls the type's finaliser, then clears the link (which is off the list) and frees it, or
+ * retires it while its atom exists. */
 void finalize_link(QX_external_object_link link)
 {
   QX_external_object_type type = link->object_type;
@@ -73,7 +87,26 @@ void finalize_link(QX_external_object_link link)
   link->object_type = nullptr;
   link->next = nullptr;
   type->finalizer(data, type->type_data);
-  QX_free(link);
+  if (link_atom_exists(link)) {
+    link->next = retired_links;
+    retired_links = link;
+  } else {
+    QX_free(link);
+  }
+}
+
+/* Frees the retired links whose atom has been collected since. */
+void free_forgotten_links()
+{
+  for (QX_external_object_link *at = &retired_links; *at != nullptr;) {
+    QX_external_object_link link = *at;
+    if (link_atom_exists(link)) {
+      at = &link->next;
+    } else {
+      *at = link->next;
+      QX_free(link);
+    }
+  }
 }
 
 bool type_matches(QX_external_object_link link, QX_external_object_type type)
@@ -85,9 +118,7 @@ bool type_matches(QX_external_object_link link, QX_external_object_type type)
  * own, finalised after the walk so that a finaliser may touch the list freely. */
 void *take_if_unreachable(QX_external_object_link link, void *chain)
 {
-  char name[LINK_NAME_BYTES];
-  link_name(link, name);
-  if (init_atom_check(name, 1) != 0) return nullptr;
+  if (link_atom_exists(link)) return nullptr;
   QX_external_object_link *head = (QX_external_object_link *)chain;
   link->next = *head;
   *head = link;
@@ -114,6 +145,7 @@ QX_external_object_type QX_register_external_object_type(QX_external_object_fina
 QX_external_object_link QX_register_external_object(void *data, QX_external_object_type type)
 {
   if (type == nullptr) return nullptr;
+  free_forgotten_links();
   QX_external_object_link link =
       (QX_external_object_link)QX_malloc(sizeof(QX_external_object_link_));
   if (link == nullptr) return nullptr;
@@ -222,8 +254,17 @@ void *QX_map_external_objects(QX_external_object_type type, QX_external_object_m
 
 /* Atom collection is what makes a link atom disappear; until the collector runs, an atom once
  * made stays, and only links whose atom was never made are finalised here. */
+void qx_free_retired_external_objects(void)
+{
+  while (QX_external_object_link link = retired_links) {
+    retired_links = link->next;
+    QX_free(link);
+  }
+}
+
 int QX_garbage_collect_external_objects(QX_external_object_type type)
 {
+  free_forgotten_links();
   QX_external_object_link chain = nullptr;
   QX_map_external_objects(type, take_if_unreachable, &chain, 2);
   int count = 0;

@@ -597,6 +597,9 @@ void *QX_map_external_objects(QX_external_object_type type, QX_external_object_m
 /* Finalises every link of type (every link for null) whose atom is not in the atom table: the
  * number finalised. */
 int QX_garbage_collect_external_objects(QX_external_object_type type);
+/* Frees the finalised links kept while their atom existed: for the engine's teardown, when the
+ * atom table and every term go. */
+void qx_free_retired_external_objects(void);
 #ifdef QX_RESOURCE_API
 #include "orvalis_slots.h"
 #endif

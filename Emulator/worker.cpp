@@ -81,6 +81,7 @@ int deinit_once(worker *w)
   deinit_wamsup();
   deinit_modules();
   deinit_database();
+  qx_free_retired_external_objects(); /* no atom, so no term, names them any more */
   deinit_atoms();
   return written;
 }

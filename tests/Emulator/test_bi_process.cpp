@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <vector>
@@ -403,6 +404,52 @@ TEST_F(ProcessTest, AllocationFailureAtEveryStepLeavesNothingBehind)
     if (!spent || fail_at > 500) break;
   }
   EXPECT_GT(failures, 3);
+}
+
+/* The engine's memory from the blocks it freed, the newest of a size first, as a caching
+ * allocator hands them out (the sanitizer's allocator holds freed blocks back). */
+struct recycling_allocator {
+  static inline std::vector<std::pair<void *, size_t>> freed;
+  recycling_allocator()
+  {
+    QX_set_memalloc_hooks(
+        0, [](void *) { return 1; }, [](void *) {}, alloc, release, nullptr);
+  }
+  static void *alloc(size_t size, void *)
+  {
+    auto it = std::find_if(freed.rbegin(), freed.rend(), [&](auto &f) { return f.second == size; });
+    if (it == freed.rend()) return std::malloc(size);
+    void *block = it->first;
+    freed.erase(std::next(it).base());
+    return block;
+  }
+  static void release(void *block, size_t size, void *) { freed.push_back({block, size}); }
+};
+
+struct RecyclingProcessTest : recycling_allocator, ProcessTest {
+  void TestBody() override {}
+  /* Kills through a reaped child's term once the next child runs: the answer, and the next
+   * child's flags after a wait that does not block. */
+  std::string stale_term_after_reap()
+  {
+    created old = sleeper();
+    result_of("$process_kill", {old.process, num(9)});
+    reap(old.process);
+    created next = sleeper();
+    std::string out = std::to_string(result_of("$process_kill", {old.process, num(9)}));
+    out += " " + std::to_string(wait(next.process, num(0), num(0)).flags);
+    result_of("$process_kill", {next.process, num(9)});
+    reap(next.process);
+    return out;
+  }
+};
+
+/* A reaped process's term never names a later process: killing through it is an existence
+ * error (not found) and the new child lives on. */
+TEST(ProcessObjects, AReapedProcessTermNamesNoLaterChild)
+{
+  forked_child child = run_forked([] { return RecyclingProcessTest().stale_term_after_reap(); });
+  EXPECT_EQ(child.report, std::to_string(QXIO_E_NOT_FOUND) + " 4096") << child.err;
 }
 
 }  // namespace
