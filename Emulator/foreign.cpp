@@ -86,9 +86,29 @@ bool entry_answer_ok(int answer, const QX_MAINFUN_PARAMS_STRUCT &p)
          (p.flags & (QX_MAINFUN_PLAIN_INIT | QX_MAINFUN_API_INIT));
 }
 
+/* Counts a call into rec's code (null: none) as running for as long as it lasts: unloading rec
+ * meanwhile would free the call's record and unmap the code the call returns into. */
+class running_call {
+public:
+  explicit running_call(qx_open_resource *rec) : rec_(rec)
+  {
+    if (rec_) rec_->running++;
+  }
+  ~running_call()
+  {
+    if (rec_) rec_->running--;
+  }
+  running_call(const running_call &) = delete;
+  running_call &operator=(const running_call &) = delete;
+
+private:
+  qx_open_resource *rec_;
+};
+
 /* Calls an init or deinit function with reason: true when it neither failed nor raised. */
 bool call_init_helper(worker *w, qx_open_resource *rec, void (*fn)(), int reason)
 {
+  running_call in_progress(rec);
   uint32_t mark = w->fli_stack_index;
   int saved = w->fli_info.excp_flag;
   w->fli_info.excp_flag = 1;
@@ -177,6 +197,7 @@ enum arg_kind : uint8_t {
 struct foreign_spec {
   void (*fn)();
   ORVALIS_API_STRUCT *api; /* passed first when the resource's functions take it */
+  qx_open_resource *owner; /* the resource fn belongs to, or null */
   uint8_t nargs;           /* the predicate's arity */
   uint8_t ret;             /* kind of the returned value (unified with the last argument) */
   uint8_t kinds[QX_ARG_REGISTERS];
@@ -237,6 +258,9 @@ bool define_foreign(worker *w, mod_def *module, TAGGED name, void (*fn)(), ORVAL
   std::memcpy(spec, &parsed, bytes);
   spec->fn = fn;
   spec->api = api;
+  spec->owner = nullptr;
+  for (qx_open_resource *r = qx_eg.open_resources; r && !spec->owner; r = r->next)
+    if (&r->qxenv == api || resource_function(r, fn)) spec->owner = r;
   definition *d = insert_definition(module, name, parsed.nargs, 1);
   redefine_predicate(d, ENTER_UNDEFINED);
   d->code.code = spec;
@@ -337,6 +361,7 @@ bool input_words(worker *w, QX_term_ref ref, int i, uint8_t k, uint32_t *words, 
 
 int call_foreign_spec(worker *w, const foreign_spec *spec)
 {
+  running_call in_progress(spec->owner); /* spec lives as long as its resource */
   uint32_t mark = w->fli_stack_index;
   int n = spec->nargs;
   QX_term_ref args = qx_new_term_refs_checked(n);
@@ -552,6 +577,10 @@ int prolog_unload_foreign_resource3(worker *w)
   TAGGED when = deref(w->term[2]);
   if (!module_arg(w, 1)) return 0;
   if (!IsSmall(when)) return qx_type_error(w, "integer", when, 3);
+  if (rec->running) { /* asked from inside its own code */
+    save_error(QX_ERR_PERMISSION, "unload foreign_resource", resource);
+    return raise_error(atom_prolog, init_atom_check(UNLOAD_PRED, 0), 1, 1);
+  }
   return unload_record(w, rec, GetSmall(when)) == 1;
 }
 

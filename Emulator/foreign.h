@@ -13,6 +13,7 @@ struct qx_open_resource {
   void *handle;             /* not used */
   QX_pre_linkage_fn funcp;  /* the entry function */
   bool unload_attempted;    /* the entry's unload call happens at most once */
+  int running;              /* calls into its code in progress: it is not unloaded meanwhile */
   qx_open_resource *next;
   QX_MAINFUN_PARAMS_STRUCT params; /* as the entry function filled it */
 };

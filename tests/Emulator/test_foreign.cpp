@@ -38,14 +38,29 @@ QX_term_ref r_pair(long i)
   return t;
 }
 long r_len(const char *text) { return (long)std::strlen(text); }
-void (*const r_funcs[])() = {(void (*)())r_add,  (void (*)())r_name,
-                             (void (*)())r_half, (void (*)())r_fail,
-                             (void (*)())r_step, (void (*)())r_mean,
-                             (void (*)())r_pick, (void (*)())r_pair,
-                             (void (*)())r_len,  nullptr};
-const char *const r_names[] = {"r_add",  "r_name", "r_half", "r_fail", "r_step",
-                               "r_mean", "r_pick", "r_pair", "r_len",  nullptr};
-const int r_arities[] = {3, 2, 2, 1, 2, 3, 2, 2, 2, 0};
+/* Unloads its own resource through Prolog: the query's answer, the exception noted. */
+long r_unload_self()
+{
+  QX_term_ref name = QX_new_term_ref(), ball = QX_new_term_ref();
+  QX_put_atom(name, QX_atom_from_string("random"));
+  int rc = QX_query(QX_predicate("unload_foreign_resource", 1, "prolog"), name);
+  if (rc < 0 && QX_exception_term(ball)) note(ApiTest::show(ball));
+  return rc;
+}
+void (*const r_funcs[])() = {(void (*)())r_add,
+                             (void (*)())r_name,
+                             (void (*)())r_half,
+                             (void (*)())r_fail,
+                             (void (*)())r_step,
+                             (void (*)())r_mean,
+                             (void (*)())r_pick,
+                             (void (*)())r_pair,
+                             (void (*)())r_len,
+                             (void (*)())r_unload_self,
+                             nullptr};
+const char *const r_names[] = {"r_add",  "r_name", "r_half", "r_fail",        "r_step", "r_mean",
+                               "r_pick", "r_pair", "r_len",  "r_unload_self", nullptr};
+const int r_arities[] = {3, 2, 2, 1, 2, 3, 2, 2, 2, 1, 0};
 
 void r_init(int reason) { note("init:" + std::to_string(reason)); }
 void r_deinit(int reason) { note("deinit:" + std::to_string(reason)); }
@@ -89,6 +104,7 @@ const qx_foreign_pred random_preds[] = {{"r_add", "+integer +integer [-integer]"
                                         {"r_pick", "+integer [-atom]"},
                                         {"r_pair", "+integer [-term]"},
                                         {"r_len", "+string [-integer]"},
+                                        {"r_unload_self", "[-integer]"},
                                         {nullptr, nullptr}};
 const qx_foreign_interface random_interface = {"random", "user", random_preds};
 const qx_foreign_interface *const interfaces[] = {&random_interface, nullptr};
@@ -181,6 +197,19 @@ TEST_F(ForeignTest, UnloadCallsEntryBeforeDeinitAndOnlyOnce)
   /* Loading it again runs the entry and the init again. */
   ASSERT_EQ(run("load_foreign_resource(random), unload_foreign_resource('/a/random.so')"), 1);
   EXPECT_EQ(joined(), "entry:2,deinit:5,entry:1,init:0,entry:2,deinit:0");
+}
+
+/* A predicate that unloads its own resource would return into freed (for a shared object,
+ * unmapped) code: refused with a permission error, and the resource stays usable. */
+TEST_F(ForeignTest, AResourceIsNotUnloadedFromInsideItsOwnCall)
+{
+  ASSERT_EQ(run("load_foreign_resource(random)"), 1) << exception();
+  events.clear();
+  ASSERT_EQ(run("r_unload_self(R)"), 1) << exception();
+  EXPECT_EQ(val("R") + " " + joined(), "-1 error(permission_error(unload,foreign_resource,random),"
+                                       "context(:(prolog,/(unload_foreign_resource,1)),1))");
+  EXPECT_EQ(loaded(), "[random]");
+  EXPECT_EQ(run("r_add(1, 2, 3)"), 1);
 }
 
 /* With the term-reference array full and no memory to grow it, a foreign call raises a resource
