@@ -65,6 +65,9 @@ std::atomic<bool> event_queue_cs_inited{false};
 sigset_t async_signals;
 
 user_signal_entry user_signal_handler[SIGNAL_SLOTS];
+/* The action each signal had before its first user handler was installed, given back when the
+ * table is switched off. */
+struct sigaction previous_action[SIGNAL_SLOTS];
 std::atomic<uint32_t> signal_has_happened[SIGNAL_SLOTS];
 std::atomic<bool> thread_safe_signals_inited{false};
 
@@ -168,22 +171,24 @@ void real_signal_handler(int sig)
   errno = saved_errno;
 }
 
-int set_action(int sig, void (*action)(int), int flags)
+int set_action(int sig, void (*action)(int), int flags, struct sigaction *previous = nullptr)
 {
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = action;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = flags;
-  return sigaction(sig, &sa, nullptr);
+  return sigaction(sig, &sa, previous);
 }
 
-/* Switching the table off gives every signal that had a user handler its default action again;
- * switching either way clears the handlers and the counters. Called under the lock. */
+/* Switching the table off gives every signal that had a user handler the action it had before
+ * (an embedding program's own handler, or an ignored signal, stays as it was); switching either
+ * way clears the handlers and the counters. Called under the lock. */
 void switch_signal_table(bool on)
 {
   for (int sig = 0; sig < SIGNAL_SLOTS; sig++) {
-    if (!on && user_signal_handler[sig].handler != nullptr) set_action(sig, SIG_DFL, 0);
+    if (!on && user_signal_handler[sig].handler != nullptr)
+      sigaction(sig, &previous_action[sig], nullptr);
     user_signal_handler[sig] = {};
     signal_has_happened[sig].store(0);
   }
@@ -437,11 +442,10 @@ QX_SigFun QX_signal(int sig, QX_SigFun handler, void *user_data)
   signal_has_happened[sig].store(0);
   user_signal_entry &entry = user_signal_handler[sig];
   if (handler != QX_SIG_DFL && handler != QX_SIG_IGN) {
+    /* the action before the first handler is the one to give back */
+    struct sigaction *previous = entry.handler == nullptr ? &previous_action[sig] : nullptr;
+    if (set_action(sig, real_signal_handler, 0, previous) != 0) return QX_SIG_ERR;
     entry = {handler, user_data};
-    if (set_action(sig, real_signal_handler, 0) != 0) {
-      entry = {};
-      return QX_SIG_ERR;
-    }
     return qx_signal_noop;
   }
   if (entry.handler == nullptr) return QX_SIG_ERR;

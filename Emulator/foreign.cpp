@@ -27,6 +27,8 @@ namespace {
 const char MAIN_PREFIX[] = "qx_main_QXENV_";
 /* The reason given to init and deinit functions by load_foreign_resource/1 and its inverse. */
 constexpr int EXPLICIT_REASON = 0;
+/* The reason given to deinit functions when the engine shuts down. */
+constexpr int SHUTDOWN_REASON = 3;
 
 /* ---- faults ---- */
 
@@ -802,6 +804,17 @@ void qx_forget_foreign_resources(void)
   while (qx_open_resource *rec = qx_eg.open_resources) {
     rec->unload_attempted = true;
     unload_record(qx_w, rec, -1);
+  }
+}
+
+void qx_unload_foreign_resources(worker *w)
+{
+  while (qx_open_resource *rec = qx_eg.open_resources) {
+    while (rec->next) rec = rec->next;
+    if (unload_record(w, rec, SHUTDOWN_REASON) < 0) { /* the entry refused: dropped all the same */
+      rec->unload_attempted = true;
+      unload_record(w, rec, -1);
+    }
   }
 }
 

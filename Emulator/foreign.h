@@ -28,6 +28,8 @@ void qx_free_foreign_code(definition *def);
 /* Drops the records of the resources still loaded as the engine's predicates go: shared objects
  * are closed, no resource function is called. */
 void qx_forget_foreign_resources(void);
+/* Shutdown: unloads every resource still loaded, newest first, running its deinit function. */
+void qx_unload_foreign_resources(worker *w);
 
 /* The entry function of a linked-in resource, or null. */
 QX_pre_linkage_fn qx_is_statically_linked(const char *name);

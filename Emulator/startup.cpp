@@ -25,6 +25,7 @@
 #include "builtins.h"
 #include "database.h"
 #include "filenames.h"
+#include "foreign.h"
 #include "gc.h"
 #include "memman.h"
 #include "modules.h"
@@ -258,11 +259,34 @@ bool is_directory(const char *path)
 
 /* ---- start-up ---- */
 
+/* Takes down what a start built, newest part first: the resources still loaded (their deinit
+ * functions stop what they started), then the engine. Each step copes with a part that was never
+ * built, so that what a failed start left goes as well as a running engine. false when output
+ * was lost. */
+bool take_down_engine()
+{
+  if (qx_w) qx_unload_foreign_resources(qx_w);
+  qx_free_start_data();
+  bool written = deinit_once(qx_w);
+  free_replaced_definitions();
+  deinit_wcx();
+  memman_deinit();
+  memory_manager_initialized = false;
+  if (qxio_inited) {
+    qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
+    qxio_inited = false;
+  }
+  QX_prolog_initialized = 0;
+  return written;
+}
+
 /* The steps of qx_glue_initialize after the recovery point: 1, or 0 with the error set. */
 int start_engine(int argc, char **argv, const QX_options_ *options,
                  const QX_pre_linkage_fn *pre_linkage, const char *const *pre_map, int kind,
                  int flags)
 {
+  /* an earlier start that failed or restored nothing, and was not shut down, goes first */
+  if (qxio_inited) take_down_engine();
   memory_manager_initialized = false;
   /* the linked-in resources' interfaces are registered by the program before it starts us */
   const qx_foreign_interface *const *interfaces = qx_eg.fli_pre_interfaces;
@@ -424,25 +448,18 @@ int qx_glue_initialize(int argc, char **argv, const QX_options_ *options,
 
 void QX_deinitialize(void)
 {
-  if (!QX_prolog_initialized) return;
+  if (!QX_prolog_initialized) {
+    if (qxio_inited) take_down_engine(); /* what a start that failed or restored nothing left */
+    return;
+  }
   worker *w = qx_w;
   free_stream_event_listeners();
   disable_events();
   qx_run_event(w, 1);
   set_failed_bootfile(nullptr);
   if (definition *d = defined_prolog_predicate("qx_deinitialize", 0)) QX_query_cut_fail(d);
-  qx_free_start_data();
   /* 15 tells the caller that output was lost (deinit_once named the streams on user_error) */
-  qx_set_errno(deinit_once(w) ? QX_ERR_NONE : QX_ERR_SYSTEM_ERROR);
-  free_replaced_definitions();
-  deinit_wcx();
-  memman_deinit();
-  memory_manager_initialized = false;
-  if (qxio_inited) {
-    qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
-    qxio_inited = false;
-  }
-  QX_prolog_initialized = 0;
+  qx_set_errno(take_down_engine() ? QX_ERR_NONE : QX_ERR_SYSTEM_ERROR);
 }
 
 int QX_set_memalloc_hooks(int hint, qx_memhook_init *init, qx_memhook_deinit *deinit,

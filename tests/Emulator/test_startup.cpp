@@ -5,8 +5,10 @@
  * shutdown and start again in one process. */
 #include <linux/capability.h>
 #include <sys/resource.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <climits>
@@ -80,13 +82,49 @@ definition *native(const char *name, uint32_t arity, qx_native_fn fn)
 
 /* Starts without a boot file, then restores "qxrt.sav" through the stand-in, which accepts the
  * embedded resource's URL: 1 when the engine ends up initialised. */
-int boot(int kind = 0)
+int boot(int kind = 0, const QX_pre_linkage_fn *linkage = nullptr, const char *const *map = nullptr)
 {
-  if (qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, kind, 0) != 1) return 0;
+  if (qx_glue_initialize(0, nullptr, nullptr, linkage, map, kind, 0) != 1) return 0;
   native("$restore", 2, stand_in_restore);
   native("note", 1, note);
   restorable = "URL:x-orvalis-resource:/qxrt.sav";
   return qx_qload_or_restore("/no/such/dir/qxrt.sav", 0);
+}
+
+/* A linked-in resource that arms the virtual timer with a handler of its own, as the time-out
+ * resource does, and disarms it in its deinit function. */
+void ticker_init(int)
+{
+  QX_signal(
+      SIGVTALRM, [](int, void *) {}, nullptr);
+  itimerval far = {{0, 0}, {1000, 0}};
+  setitimer(ITIMER_VIRTUAL, &far, nullptr);
+}
+void ticker_deinit(int reason)
+{
+  itimerval off = {};
+  setitimer(ITIMER_VIRTUAL, &off, nullptr);
+  calls.push_back("deinit " + std::to_string(reason));
+}
+int ticker_entry(void *arg)
+{
+  static void (*const funcs[])() = {nullptr};
+  static const char *const names[] = {nullptr};
+  static const int arities[] = {0};
+  auto *p = (QX_MAINFUN_PARAMS_STRUCT *)arg;
+  *p = {p->version, p->qxenv, p->flags | QX_MAINFUN_PLAIN_INIT, funcs,
+        names,      arities,  (void (*)())ticker_init,          (void (*)())ticker_deinit};
+  return 0;
+}
+
+/* Descriptors and threads of the process. */
+std::string fds_and_threads()
+{
+  auto count = [](const char *dir) {
+    auto entries = std::filesystem::directory_iterator(dir);
+    return std::to_string(std::distance(begin(entries), end(entries)));
+  };
+  return count("/proc/self/fd") + " fds " + count("/proc/self/task") + " threads";
 }
 
 std::string property(const char *key)
@@ -316,6 +354,55 @@ TEST(Startup, MissingBootFileIsNamed)
         << child.err;
   }
   std::filesystem::remove_all(dir);
+}
+
+/* What failed starts took goes back at the shutdown after them or, without one, when the next
+ * start begins; a start after them is as good as the first. */
+TEST(Startup, FailedStartsLeaveNothingBehind)
+{
+  std::string dir = temp_dir();
+  ASSERT_FALSE(dir.empty());
+  forked_child child = run_forked([&] {
+    setenv("QX_PATH", dir.c_str(), 1); /* no boot file there */
+    std::string before = fds_and_threads();
+    for (int round = 0; round < 8; round++) {
+      if (qx_glue_initialize(0, nullptr, nullptr, nullptr, nullptr, 0, 1) != 0) return before;
+      if (round % 2) QX_deinitialize();
+    }
+    QX_deinitialize();
+    std::string after = fds_and_threads();
+    return (after == before ? "all back" : before + " -> " + after) + " " + std::to_string(boot());
+  });
+  EXPECT_EQ(child.report, "all back 1") << child.err;
+  std::filesystem::remove_all(dir);
+}
+
+/* Shutdown unloads the resources still loaded, so that a timer one armed is disarmed, and gives
+ * a signal with a QX_signal handler the action it had before: here the program's own. */
+TEST(Startup, ShutdownUnloadsResourcesAndGivesSignalsTheirActionsBack)
+{
+  forked_child child = run_forked([] {
+    static int own_runs = 0;
+    struct sigaction own = {}, now = {};
+    own.sa_handler = [](int) { own_runs++; };
+    sigaction(SIGVTALRM, &own, nullptr);
+    static const char *const map[] = {"ticker", nullptr};
+    static const QX_pre_linkage_fn linkage[] = {ticker_entry, nullptr};
+    if (!boot(0, linkage, map)) return std::string("no boot");
+    calls.clear();
+    QX_term_ref name = QX_new_term_ref();
+    QX_put_atom(name, QX_atom_from_string("ticker"));
+    int loaded = QX_query(QX_predicate("load_foreign_resource", 1, "prolog"), name);
+    QX_deinitialize();
+    itimerval left;
+    getitimer(ITIMER_VIRTUAL, &left);
+    sigaction(SIGVTALRM, nullptr, &now);
+    raise(SIGVTALRM);
+    return std::to_string(loaded) + " " + joined(calls) +
+           (left.it_value.tv_sec || left.it_value.tv_usec ? " armed" : " disarmed") +
+           (now.sa_handler == own.sa_handler ? " own " : " other ") + std::to_string(own_runs);
+  });
+  EXPECT_EQ(child.report, "1 deinit 3 disarmed own 1") << child.err;
 }
 
 TEST(Startup, InitialFlagsOfEachKind)
