@@ -122,20 +122,24 @@ qxio_t_error_code qxio_cond_var_now(qxio_t_timespec *time_out)
   return QXIO_S_NOERR;
 }
 
-/* The deadline of a timed wait: a time-out below a day is relative to the real-time clock,
-   with its nanoseconds rounded up to whole milliseconds; a larger one is already absolute. */
+/* The deadline of a timed wait: a time-out below a day is relative, with its nanoseconds rounded
+   up to whole milliseconds, and is measured on the monotonic clock so that a step or slew of the
+   real-time clock never ends it early; a larger one is an absolute real-time deadline. */
 namespace {
 
-qxio_t_error_code deadline_from_timeout(const qxio_t_timespec *timeout, struct timespec *deadline)
+qxio_t_error_code deadline_from_timeout(const qxio_t_timespec *timeout, clockid_t *clock,
+                                        struct timespec *deadline)
 {
   if (timeout->sec < 0 || timeout->nsec < 0 || timeout->nsec >= NSEC_PER_SEC)
     return QXIO_E_PARAMETER_ERROR;
   if (timeout->sec >= QXIO_ABSOLUTE_TIME_MIN) {
+    *clock = CLOCK_REALTIME;
     deadline->tv_sec = timeout->sec;
     deadline->tv_nsec = timeout->nsec;
     return QXIO_S_NOERR;
   }
-  if (clock_gettime(CLOCK_REALTIME, deadline) != 0) return map_pthread_error(errno);
+  *clock = CLOCK_MONOTONIC;
+  if (clock_gettime(CLOCK_MONOTONIC, deadline) != 0) return map_pthread_error(errno);
   long msec = (timeout->nsec + NSEC_PER_MSEC - 1) / NSEC_PER_MSEC;
   deadline->tv_sec += timeout->sec + msec / 1000;
   deadline->tv_nsec += (msec % 1000) * NSEC_PER_MSEC;
@@ -152,10 +156,12 @@ qxio_t_error_code qxio_cond_var_timedwait(qxio_t_cond_var *cond, qxio_t_mutex *m
                                           const qxio_t_timespec *timeout)
 {
   if (timeout == nullptr) return qxio_cond_var_wait(cond, mutex);
+  clockid_t clock;
   struct timespec deadline;
-  qxio_t_error_code rc = deadline_from_timeout(timeout, &deadline);
+  qxio_t_error_code rc = deadline_from_timeout(timeout, &clock, &deadline);
   if (rc < 0) return rc;
-  int error = pthread_cond_timedwait(&cond->pthread_cond_var, &mutex->pthread_mutex, &deadline);
+  int error = pthread_cond_clockwait(&cond->pthread_cond_var, &mutex->pthread_mutex, clock,
+                                     &deadline);
   if (error == ETIMEDOUT) return QXIO_E_TIMEOUT;
   return map_pthread_error(error);
 }
