@@ -43,6 +43,9 @@ struct ac_linear_data {
   int nrelevant; /* terms from here on have no value left to support: they need only be feasible */
   int32_t rhs;
   TAGGED singleton_zero;
+  /* per run: the residuals r(i) are kept as r(i) - off[i] (i = 0..n, off[n] = 0), so that a
+   * partial sum beyond the small integers still fits an FD set */
+  int64_t *off;
   struct {
     struct dvar *dvar;
     int32_t *coeff;
@@ -78,6 +81,16 @@ int64_t bound64(TAGGED t)
   if (IsSmall(t)) return GetSmall(t);
   return t == atom_inf ? -BIG : BIG;
 }
+
+/* The shift that brings the residuals lo..hi into the small integers (0 when they are there):
+ * false when they span more values than the small integers hold. */
+bool residual_shift(int64_t lo, int64_t hi, int64_t *off)
+{
+  *off = SmallFits(lo) && SmallFits(hi) ? 0 : lo - QX_SMALL_MIN;
+  return hi - *off <= QX_SMALL_MAX;
+}
+
+int64_t first_residual(const ac_linear_data *b) { return -(int64_t)b->rhs - b->off[0]; }
 
 /* a / b rounded down (up with the second); the 32-bit division when both fit, the usual case. */
 template <typename T>
@@ -134,6 +147,13 @@ TAGGED shift(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, int64_t by)
   for (; IsLst(set); set = fds_next(set))
     out.add(MakeSmall((int32_t)(fds_lo(set) + by)), MakeSmall((int32_t)(fds_hi(set) + by)));
   return out.close(atom_nil);
+}
+
+/* {m - r : r in set}, m perhaps beyond the small integers; the caller knows the results are. */
+TAGGED mirror(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, int64_t m)
+{
+  if (SmallFits(m)) return fd_neg_offset(api, w, set, MakeSmall((int32_t)m));
+  return fd_neg_offset(api, w, shift(api, w, set, -(m + 1)), MakeSmall(-1));
 }
 
 /* Whether the set holds every value of a..b. */
@@ -202,8 +222,8 @@ public:
       memo &m = memos[i];
       m = {0, 0, nullptr, atom_nil, 0};
       if (fixed(i)) continue;
-      int64_t lo = i == 0 ? -(int64_t)b->rhs : b->term.min[i - 1];
-      int64_t hi = i == 0 ? -(int64_t)b->rhs : b->term.max[i - 1];
+      int64_t lo = i == 0 ? first_residual(b) : b->term.min[i - 1];
+      int64_t hi = i == 0 ? first_residual(b) : b->term.max[i - 1];
       if (hi - lo >= DENSE_WIDTH) continue;
       m.base = (int32_t)lo;
       m.width = (int32_t)(hi - lo + 1);
@@ -278,7 +298,7 @@ public:
           t.vals[t.nvals++] = v;
       }
       if (coeff(i) < 0) std::reverse(t.vals, t.vals + t.nvals);
-      for (int k = 0; k < t.nvals; k++) t.step[k] = (int64_t)coeff(i) * t.vals[k];
+      for (int k = 0; k < t.nvals; k++) t.step[k] = (int64_t)coeff(i) * t.vals[k] + drift(i);
       t.unsupported = t.nvals;
     }
     int top = -1;
@@ -359,7 +379,7 @@ private:
       /* beyond the terms with values to support, a forced residual is known to reach 0 */
       if (i >= 1 && i >= b->nrelevant && b->term.min[i - 1] == b->term.max[i - 1]) return 1;
       if (!fixed(i)) break;
-      r += (int64_t)coeff(i) * GetSmall(view(i)->min);
+      r += (int64_t)coeff(i) * GetSmall(view(i)->min) + drift(i);
       i++;
     }
     memo &m = memos[i];
@@ -408,6 +428,8 @@ private:
   }
 
   int32_t coeff(int i) const { return b->term.coeff[i]; }
+  /* what term i adds to a residual besides ai*xi: the change of shift from r(i) to r(i+1) */
+  int64_t drift(int i) const { return b->off[i] - b->off[i + 1]; }
   dvar *view(int i) const { return &b->term.dvar[i]; }
   bool fixed(int i) const { return view(i)->flags & DV_FIXED; }
 
@@ -435,7 +457,7 @@ private:
         return true;
       }
       if (!fixed(i)) break;
-      int64_t c = (int64_t)coeff(i) * GetSmall(view(i)->min);
+      int64_t c = (int64_t)coeff(i) * GetSmall(view(i)->min) + drift(i);
       lo += c;
       hi += c;
       s += c;
@@ -496,7 +518,7 @@ private:
   void forced(frame &f)
   {
     dvar *d = view(f.i);
-    int32_t m = b->term.min[f.i];
+    int64_t m = b->term.min[f.i] - drift(f.i);
     int64_t dlo = std::max(bound64(d->min), (int64_t)QX_SMALL_MIN);
     int64_t dhi = std::min(bound64(d->max), (int64_t)QX_SMALL_MAX);
     TAGGED dom = dvar_set(api, d, w);
@@ -504,13 +526,13 @@ private:
       TAGGED u = fd_intersection_interval(api, w, f.U,
                                           MakeSmall((int32_t)std::max(m - dhi, (int64_t)f.lo)),
                                           MakeSmall((int32_t)std::min(m - dlo, (int64_t)f.hi)));
-      f.S = fd_intersection(api, w, dom, fd_neg_offset(api, w, u, MakeSmall(m)));
-      f.K = fd_union(api, w, f.K, fd_neg_offset(api, w, f.S, MakeSmall(m)));
+      f.S = fd_intersection(api, w, dom, mirror(api, w, u, m));
+      f.K = fd_union(api, w, f.K, mirror(api, w, f.S, m));
     } else {
       TAGGED u = fd_intersection_interval(api, w, f.U,
                                           MakeSmall((int32_t)std::max(m + dlo, (int64_t)f.lo)),
                                           MakeSmall((int32_t)std::min(m + dhi, (int64_t)f.hi)));
-      f.S = fd_intersection(api, w, dom, shift(api, w, u, -(int64_t)m));
+      f.S = fd_intersection(api, w, dom, shift(api, w, u, -m));
       f.K = fd_union(api, w, f.K, shift(api, w, f.S, m));
     }
   }
@@ -524,8 +546,8 @@ private:
       f.a = fds_lo(f.rest);
       f.b = fds_hi(f.rest);
       f.rest = fds_next(f.rest);
-      /* ai*xi must lie in min[i]-b .. max[i]-a */
-      int64_t clo = (int64_t)b->term.min[f.i] - f.b, chi = (int64_t)b->term.max[f.i] - f.a;
+      /* ai*xi must lie in min[i]-b .. max[i]-a, less the drift */
+      int64_t clo = b->term.min[f.i] - f.b - drift(f.i), chi = b->term.max[f.i] - f.a - drift(f.i);
       int64_t xlo = ai > 0 ? ceil_div(clo, ai) : ceil_div(chi, ai);
       int64_t xhi = ai > 0 ? floor_div(chi, ai) : floor_div(clo, ai);
       xlo = std::max({xlo, bound64(d->min), (int64_t)QX_SMALL_MIN});
@@ -561,14 +583,14 @@ private:
         dviter_next_interval_t(&f.it, &tl, &th);
         f.c = fds_val(tl);
         f.d = std::min(fds_val(th), f.xhi);
-        int64_t l = ai == 1 ? (int64_t)f.a + f.c : (int64_t)f.a - f.d;
-        int64_t h = ai == 1 ? (int64_t)f.b + f.d : (int64_t)f.b - f.c;
+        int64_t l = (ai == 1 ? (int64_t)f.a + f.c : (int64_t)f.a - f.d) + drift(i);
+        int64_t h = (ai == 1 ? (int64_t)f.b + f.d : (int64_t)f.b - f.c) + drift(i);
         *lo = (int32_t)std::max(l, (int64_t)mn);
         *hi = (int32_t)std::min(h, (int64_t)mx);
         return true;
       }
       int32_t v = fds_val(dviter_next_value_t(&f.it));
-      int64_t c = ai * v;
+      int64_t c = ai * v + drift(i);
       if (forced_past_support(i)) {
         f.S = add_interval(api, w, f.S, v, v);
         f.K = add_interval(api, w, f.K, mn - c, mn - c);
@@ -588,11 +610,11 @@ private:
     if (ai != 1 && ai != -1) {
       if (!IsLst(P)) return;
       f.S = add_interval(api, w, f.S, c, c);
-      f.K = fd_union(api, w, f.K, shift(api, w, P, -(ai * c)));
+      f.K = fd_union(api, w, f.K, shift(api, w, P, -(ai * c + drift(f.i))));
       return;
     }
     for (; IsLst(P); P = fds_next(P)) {
-      int64_t p = fds_lo(P), q = fds_hi(P);
+      int64_t p = fds_lo(P) - drift(f.i), q = fds_hi(P) - drift(f.i);
       if (ai == 1) { /* r + x in p..q */
         f.K = add_interval(api, w, f.K, std::max(p - d, a), std::min(q - c, bb));
         f.S = add_interval(api, w, f.S, std::max(p - bb, c), std::min(q - a, d));
@@ -814,7 +836,7 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
 
 /* The two passes of residual_bounds over the terms' ranges (Plain: no sum nears an infinity). */
 template <bool Plain>
-int residual_passes(ORVALIS_API_STRUCT *api, ac_linear_data *b, const int64_t *terms)
+int residual_passes(ac_linear_data *b, const int64_t *terms)
 {
   auto add = [](int64_t x, int64_t y) { return Plain ? x + y : sat_add(x, y); };
   int n = b->nvars;
@@ -828,10 +850,7 @@ int residual_passes(ORVALIS_API_STRUCT *api, ac_linear_data *b, const int64_t *t
   }
   int64_t r0 = -(int64_t)b->rhs;
   if (r0 < lo || r0 > hi) return -1;
-  if (!SmallFits(r0)) {
-    fd_state(api)->fd_overflow = 1;
-    return -1;
-  }
+  residual_shift(r0, r0, &b->off[0]);
   bool infinite = false;
   int64_t p = r0, q = r0;
   for (int i = 0; i < n; i++) {
@@ -839,28 +858,27 @@ int residual_passes(ORVALIS_API_STRUCT *api, ac_linear_data *b, const int64_t *t
     q = add(q, terms[2 * i + 1]);
     int64_t mn = std::max(back[2 * i], p), mx = std::min(back[2 * i + 1], q);
     if (mn > mx) return -1;
-    if (mn <= -BIG || mx >= BIG) {
+    /* a range too wide to shift into the small integers is searched no better than an infinite
+     * one */
+    if (mn <= -BIG || mx >= BIG || !residual_shift(mn, mx, &b->off[i + 1])) {
       infinite = true;
       continue;
     }
-    if (!SmallFits(mn) || !SmallFits(mx)) {
-      fd_state(api)->fd_overflow = 1;
-      return -1;
-    }
-    b->term.min[i] = (int32_t)mn;
-    b->term.max[i] = (int32_t)mx;
+    b->term.min[i] = (int32_t)(mn - b->off[i + 1]);
+    b->term.max[i] = (int32_t)(mx - b->off[i + 1]);
   }
   return infinite ? 0 : 1;
 }
 
 /* The bounds of every residual, the tighter of a backward pass from r(n) = 0 and a forward pass
- * from r0: 1, 0 when some bound is infinite (the search could not end: nothing is pruned then),
- * -1 failure (with the overflow flag when a bound left the small integers). */
+ * from r0, and their shifts: 1, 0 when some bound is infinite (the search could not end: nothing
+ * is pruned then), -1 failure. */
 int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
 {
   int n = b->nvars;
   /* the range of each term, then the bounds of r(i+1) from the terms after i */
   auto *terms = (int64_t *)fd_temp_alloc(api, w, 4 * sizeof(int64_t) * (size_t)(n + 1));
+  b->off = (int64_t *)fd_temp_alloc(api, w, sizeof(int64_t) * (size_t)(n + 1));
   /* Usually every term is finite and so small that no sum of them comes near an infinity: the
    * passes then add plainly. */
   constexpr int64_t PLAIN = (int64_t)1 << 40;
@@ -869,7 +887,7 @@ int residual_bounds(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
     term_range(b->term.coeff[i], &b->term.dvar[i], &terms[2 * i], &terms[2 * i + 1]);
     plain = plain && terms[2 * i] > -PLAIN && terms[2 * i + 1] < PLAIN;
   }
-  return plain ? residual_passes<true>(api, b, terms) : residual_passes<false>(api, b, terms);
+  return plain ? residual_passes<true>(b, terms) : residual_passes<false>(b, terms);
 }
 
 /* Prunes the unsupported values and stores the grown dead sets: the outcome. */
@@ -883,7 +901,8 @@ int conclude(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, const TAGGED
       continue;
     }
     /* a dead set that grew is built in the temporary area whole before anything collects */
-    b->term.failed[i] = b->term.failed[i] == start[i] ? 0 : fd_localize(api, w, b->term.failed[i]);
+    bool kept = b->term.failed[i] == start[i] || b->off[i] != 0; /* shifted: not stored */
+    b->term.failed[i] = kept ? 0 : fd_localize(api, w, b->term.failed[i]);
     if (i < b->nrelevant && IsLst(b->term.unsupported[i])) {
       int mask = dvar_prune_set(api, d, b->term.unsupported[i], w);
       if (mask < 0) return -1;
@@ -921,7 +940,11 @@ int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   int bounds = residual_bounds(api, w, b);
   if (bounds <= 0) return bounds;
   if (b->nvars == 0) return 1;
-  int32_t r0 = -b->rhs;
+  /* the stored dead sets hold unshifted residuals: a term whose residuals are shifted goes
+   * without them */
+  for (int i = 0; i < b->nvars; i++)
+    if (b->off[i] != 0) b->term.failed[i] = from[i] = atom_nil;
+  int32_t r0 = (int32_t)first_residual(b);
   search s(api, w, b, from);
   bool live;
   if (s.points_apply()) {

@@ -622,8 +622,8 @@ int propagate_op(ORVALIS_API_STRUCT *api, linear_data *b)
       int32_t a = b->abscoeff[i];
       if (a != 1 && floor_mod(b->rhs, a) != 0) return 1;
       int64_t q = a == 1 ? b->rhs : b->rhs / a;
-      if (!SmallFits(q) || q == QX_SMALL_MIN) return 1; /* no value of the domain */
-      int64_t v = b->coeff[i] < 0 ? -q : q;
+      int64_t v = b->coeff[i] < 0 ? negate(q) : q;
+      if (!SmallFits(v)) return 1; /* no value of the domain */
       /* the view is as loaded: its set is the domain */
       if (!fd_member(MakeSmall((int32_t)v), b->dv[i].set)) return 1;
       return dvar_prune_interval_t(api, &b->dv[i], MakeSmall((int32_t)v), MakeSmall((int32_t)v),

@@ -28,8 +28,8 @@ std::vector<std::set<int>> supports(const equation &e, long *count)
   std::vector<std::set<int>> s(e.a.size());
   *count = 0;
   fd_oracle::each_assignment(e.dom, [&](const std::vector<int> &x) {
-    long sum = 0;
-    for (size_t i = 0; i < x.size(); i++) sum += (long)e.a[i] * x[i];
+    int64_t sum = 0;
+    for (size_t i = 0; i < x.size(); i++) sum += (int64_t)e.a[i] * x[i];
     if (sum != e.rhs) return;
     ++*count;
     for (size_t i = 0; i < x.size(); i++) s[i].insert(x[i]);
@@ -65,6 +65,28 @@ equation scaled(equation e, int k)
   for (auto &d : e.dom)
     for (int &v : d) v *= k;
   e.rhs *= k;
+  return e;
+}
+
+/* The same equation with some terms' values moved near 10^8 or to an end of the small integers
+ * and the right-hand side with them, when it stays small: partial sums then leave the small
+ * integers. */
+equation at_ends(equation e, std::mt19937 &r)
+{
+  const int bases[] = {100000000, -100000000, QX_SMALL_MIN, QX_SMALL_MAX};
+  for (int tries = 0; tries < 20; tries++) {
+    equation m = e;
+    int64_t rhs = e.rhs;
+    for (size_t i = 0; i < e.a.size(); i++) {
+      int base = r() % 3 ? bases[r() % 4] : 0;
+      /* the ends themselves are values */
+      base -= base == QX_SMALL_MIN ? e.dom[i].front() : base == QX_SMALL_MAX ? e.dom[i].back() : 0;
+      for (int &v : m.dom[i]) v += base;
+      rhs += (int64_t)e.a[i] * base;
+    }
+    m.rhs = (int)rhs;
+    if (rhs != e.rhs && SmallFits(rhs)) return m;
+  }
   return e;
 }
 
@@ -193,13 +215,15 @@ TEST_F(FdAcLinear, EdgeCases)
  * it was. */
 TEST_F(FdAcLinear, DomainConsistentAgainstBruteForce)
 {
-  std::mt19937 r(132);
+  std::mt19937 r(132), ends(232); /* the second moves instances: the first draws them as before */
   int instances = qx_gc_stress ? 40 : 400, searched = 0, failed = 0, pruned = 0;
   fd_driver::checker watch;
   watch.heap = true;
+  ASSERT_EQ(run("clpfd:'$fd_overflow'(_, fail, _)"), 1); /* an overflow would lose solutions */
   for (int k = 0; k < instances; k++) {
     equation e = random_equation(r);
     if (k % 3 == 0) e = scaled(e, 2503);
+    if (k % 3 == 1) e = at_ends(e, ends);
     SCOPED_TRACE(text(e));
     long count;
     std::vector<std::set<int>> sup = supports(e, &count);
@@ -223,6 +247,7 @@ TEST_F(FdAcLinear, DomainConsistentAgainstBruteForce)
     watch.d = &d;
     driver::options o;
     o.watch = &watch;
+    o.largest = k % 2; /* either end of a domain tried first */
     fd_driver::counts c;
     ASSERT_EQ(d.search(
                   {}, o, [](driver &) { return true; }, &c),
@@ -352,8 +377,9 @@ TEST_F(FdAcLinear, BadStates)
       /* beyond the small integers: an overflow, which raises an error here */
       {"s([t(1, X, XA, M1)], 1, 1099511627776, _, 0)", "overflow"},
       {"s([t(1099511627776, X, XA, M1)], 1, 3, _, 0)", "overflow"},
-      {"s([t(134217728, X, XA, M1), t(-134217728, Y, YA, M2)], 2, 0, _, 0)", "overflow"},
-      /* residuals that fit where it matters, or no solution at all */
+      /* residuals that fit where it matters, or no solution at all; residuals spanning more
+       * values than the small integers are searched no better than unbounded ones */
+      {"s([t(134217728, X, XA, M1), t(-134217728, Y, YA, M2)], 2, 0, _, 0)", "suspended"},
       {"s([t(134217728, X, XA, M1), t(1, Y, YA, M2)], 2, 3, _, 0)", "suspended"},
       {"s([t(1, X, XA, M1)], 1, -268435456, _, 0)", "failed"},
       /* the dead sets are trusted */

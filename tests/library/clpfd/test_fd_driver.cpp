@@ -171,6 +171,30 @@ TEST_F(FdDriver, MergeVariablesCarryingConstraints)
   }
 }
 
+/* Values at the ends of the small integers: a right branch X #\= v keeps the other value, either
+ * end tried first; branch-and-bound after a cost of -2^28 tells no bound below it, it fails. */
+TEST_F(FdDriver, SearchAtTheEndsOfTheSmallIntegers)
+{
+  for (bool largest : {false, true}) {
+    driver d(api);
+    d.new_var(QX_SMALL_MIN, QX_SMALL_MIN + 1);
+    d.new_var(QX_SMALL_MAX - 1, QX_SMALL_MAX);
+    driver::options o;
+    o.largest = largest;
+    fd_driver::counts all, best;
+    auto every = [](driver &) { return true; };
+    ASSERT_EQ(d.search({}, o, every, &all), 1) << exception();
+    EXPECT_EQ(all.solutions, 4u);
+    o.cost = 0;
+    ASSERT_EQ(d.search({}, o, every, &best), 1) << exception();
+    EXPECT_EQ(best.solutions, largest ? 2u : 1u);
+    TAGGED bound;
+    std::vector<int32_t> values;
+    ASSERT_TRUE(d.incumbent(&bound, &values));
+    EXPECT_EQ(bound, MakeSmall(QX_SMALL_MIN));
+  }
+}
+
 /* The hook and the action goals called directly; a key without a native propagator and an action
  * goal the driver does not run are errors, never a silent success. */
 TEST_F(FdDriver, HookActionsAndErrors)

@@ -215,6 +215,7 @@ TEST_F(FdIxMachine, EachInstructionByItsStackEffect)
       {"7 mod narrow", cat({LS({{9, 11}}), L(S(5)), {7}}), false, PRUNED, {{0, 1}, {4, 4}}, true},
       {"7 mod inside", cat({LS({{6, 8}}), L(S(5)), {7}}), false, PRUNED, {{1, 3}}, true},
       {"7 mod negative", cat({LS({{6, 7}}), L(S(-5)), {7}}), false, PRUNED, {{-4, -3}}, true},
+      {"7 mod at 0", cat({LS({{8, 9}}), L(S(-4)), {7}}), false, PRUNED, {{-3, -3}, {0, 0}}, true},
       {"7 mod wide", cat({L(wide), L(S(4)), {7}}), false, PRUNED, {{0, 3}}, true},
       {"7 mod infinite", cat({LS({{INF, -20}}), L(S(-3)), {7}}), false, PRUNED, {{-2, 0}}, true},
       {"7 mod 0", cat({L(s1), L(S(0)), {7}}), false, GIVE_UP, {}, true},

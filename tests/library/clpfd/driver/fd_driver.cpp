@@ -660,9 +660,11 @@ int driver::exclude_term(TAGGED x, int32_t v)
   qx_heap_room(w_, 8);
   TAGGED *p = w_->global_top;
   w_->global_top += 8;
-  p[0] = atom_inf, p[1] = MakeSmall(v - 1), p[2] = MakeLst(p), p[3] = MakeLst(p + 6);
+  /* inf..v-1 and v+1..sup, each left out at its end of the small integers */
+  TAGGED above = v < QX_SMALL_MAX ? MakeLst(p + 6) : atom_nil;
+  p[0] = atom_inf, p[1] = MakeSmall(v - 1), p[2] = MakeLst(p), p[3] = above;
   p[4] = MakeSmall(v + 1), p[5] = atom_sup, p[6] = MakeLst(p + 4), p[7] = atom_nil;
-  int ok = call(n.in_set, {ref(r), MakeLst(p + 2), MakeSmall(1)});
+  int ok = call(n.in_set, {ref(r), v > QX_SMALL_MIN ? MakeLst(p + 2) : above, MakeSmall(1)});
   QX_reset_term_refs(r);
   return ok;
 }
@@ -965,6 +967,7 @@ int driver::tell_incumbent_bound(const options &opt)
   TAGGED dom = attr ? fd_attr_dom(attr) : 0;
   TAGGED max = IsSmall(cost) ? cost : dom ? deref(StrArg(dom, 3)) : 0;
   if (IsSmall(max) && GetSmall(max) < GetSmall(b)) return 1;
+  if (GetSmall(b) == QX_SMALL_MIN) return 0; /* no cost below the smallest integer */
   return call(n.in_interval, {term(opt.cost), atom_inf, MakeSmall(GetSmall(b) - 1), MakeSmall(1)});
 }
 
