@@ -62,7 +62,7 @@ QX_SUPPORT_H_SLOTS(QX_SLOT_AT, QX_SLOT_AT, QX_SLOT_AT)
 #undef QX_SLOT_AT
 /* A type the slot list gives is the type a resource calls the function with. */
 #define QX_SLOT_TYPE(f, ...)                                                                       \
-  static_assert(std::is_same_v<decltype(&::f), qx_slot_fn<__VA_ARGS__>>, #f ": not its slot type");
+  static_assert(std::is_same_v<decltype(&::f), qx_slot_fn<__VA_ARGS__>>, #f);
 QX_ORVALIS_H_TYPED(QX_SLOT_TYPE)
 QX_SUPPORT_H_TYPED(QX_SLOT_TYPE)
 #undef QX_SLOT_TYPE

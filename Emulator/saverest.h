@@ -165,5 +165,7 @@ void init_fd_hooks();
 int call_fd_manager(int operation, void *argument);
 /* Loads the solver's resource, so that its hooks are installed: 0, or the file-not-found code. */
 int load_clpfd_resource();
+/* Unloads it (its hooks go): 0, or the file-not-found code when it was not loaded. */
+int unload_clpfd_resource();
 
 #endif

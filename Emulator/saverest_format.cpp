@@ -478,6 +478,17 @@ int load_clpfd_resource()
   return rc == 1 && qx_fd_restorer_hook ? 0 : QXIO_E_FILE_NOT_FOUND;
 }
 
+/* Runs prolog:unload_clpfd_resource/0 likewise: 0 once the solver's hooks are gone. */
+int unload_clpfd_resource()
+{
+  worker *w = qx_w;
+  disable_events();
+  int rc = qx_call_once(w, init_atom_check("unload_clpfd_resource", 0), qx_eg.prolog_module);
+  enable_events();
+  if (rc < 0) qx_clear_exception();
+  return rc == 1 && !qx_fd_restorer_hook ? 0 : QXIO_E_FILE_NOT_FOUND;
+}
+
 int call_fd_manager(int operation, void *argument)
 {
   return qx_fd_manager_hook ? qx_fd_manager_hook(qx_fd_hook_cookie, qx_w, operation, argument) : 0;
