@@ -245,6 +245,17 @@ struct definition {
   struct qx_clause_index *index; /* first-argument index of the clauses, once there are many */
 };
 
+/* What undefining a definition leaves of its code and declarations: nothing (the caller freed
+ * what they held). */
+static inline void qx_forget_definition(definition *def)
+{
+  def->code.code = nullptr;
+  def->retry = nullptr;
+  qx_def_props &p = def->properties;
+  p.dynamic = p.block = p.meta = p.multifile = p.volatyle = p.spy = p.foreign_code = 0;
+  def->blockinfo = def->metainfo = MakeAtom(0); /* [] */
+}
+
 /* A module. preds maps functor words to definitions; attr_no is the attribute slot (0 none). */
 struct mod_def {
   TAGGED name;

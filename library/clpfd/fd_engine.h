@@ -54,23 +54,11 @@ static inline void fd_bind_cell(ORVALIS_API_STRUCT *api, worker *w, TAGGED *cell
   if (qx_cell_is_old(w, cell)) fd_trail_push(api, w, MakeRef(cell));
 }
 
-/* A '$mutable'(Value, Stamp) about to change is saved once per choicepoint: only when it is older
- * than the newest choicepoint and its Stamp (the trail index of its last save) lies below that
- * choicepoint's trail top. The entry is three words (address, old Value, old Stamp) and the
- * Stamp becomes the entry's index. The caller writes the new Value afterwards. */
+/* A '$mutable'(Value, Stamp) about to change is saved once per choicepoint (objareas.h). The
+ * caller writes the new Value afterwards. */
 static inline void fd_trail_mutable(ORVALIS_API_STRUCT *api, worker *w, TAGGED mutable_term)
 {
-  TAGGED *m = StrPtr(mutable_term);
-  if (m >= w->global_uncond || w->node_ >= w->choice_start) return;
-  if (GetSmall(m[2]) >= (int32_t)(w->node_->trail_top - w->trail_start)) return;
-  uint32_t index = qx_trail_index(w);
-  TAGGED *t = w->trail_top;
-  t[0] = MakeRef(m);
-  t[1] = m[1];
-  t[2] = m[2];
-  w->trail_top = t + 3;
-  m[2] = MakeSmall((int32_t)index);
-  fd_trail_check(api, w);
+  if (qx_trail_mutable_push(w, mutable_term)) fd_trail_check(api, w);
 }
 
 /* Marks the choicepoints from the newest towards the oldest, up to the first one already marked,

@@ -994,12 +994,7 @@ void undefine(ORVALIS_API_STRUCT *api, definition *def)
   fd_defined().erase(def);
   for (indexical_info *chain : chains->info) free_chain(api, chain);
   qx_checkdealloc(chains, QX_FD_INFO_BYTES, QX_FD_INFO_SPACE);
-  def->code.code = nullptr;
-  def->retry = nullptr;
-  qx_def_props &p = def->properties;
-  p.dynamic = p.block = p.meta = p.multifile = p.volatyle = p.spy = p.foreign_code = 0;
-  def->blockinfo = atom_nil;
-  def->metainfo = atom_nil;
+  qx_forget_definition(def);
   update_exports(def, ENTER_UNDEFINED);
 }
 
