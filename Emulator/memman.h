@@ -10,7 +10,6 @@
 #include "datadefs.h" /* the space categories */
 #include "qxaux.h"
 
-
 /* Blocks with an 8-byte header {size, magic}; 8-aligned. */
 void *QX_malloc(size_t size);
 void *QX_realloc(void *block, size_t size);
