@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "api_support.h"
 #include "atoms.h"
@@ -59,6 +60,12 @@ QX_ORVALIS_H_SLOTS(QX_SLOT_AT, QX_SLOT_AT, QX_SLOT_AT)
 #define QX_SLOT_AT(k, f) static_assert(offsetof(support_h_block, slot[k].fn) == 16 + 8 * (k));
 QX_SUPPORT_H_SLOTS(QX_SLOT_AT, QX_SLOT_AT, QX_SLOT_AT)
 #undef QX_SLOT_AT
+/* A type the slot list gives is the type a resource calls the function with. */
+#define QX_SLOT_TYPE(f, ...)                                                                       \
+  static_assert(std::is_same_v<decltype(&::f), qx_slot_fn<__VA_ARGS__>>, #f);
+QX_ORVALIS_H_TYPED(QX_SLOT_TYPE)
+QX_SUPPORT_H_TYPED(QX_SLOT_TYPE)
+#undef QX_SLOT_TYPE
 
 ORVALIS_API_STRUCT default_orvalis_api_struct = {
     (const qx_dispatch_table *)&orvalis_h, (const qx_dispatch_table *)&support_h, nullptr, nullptr};

@@ -245,6 +245,17 @@ struct definition {
   struct qx_clause_index *index; /* first-argument index of the clauses, once there are many */
 };
 
+/* What undefining a definition leaves of its code and declarations: nothing (the caller freed
+ * what they held). */
+static inline void qx_forget_definition(definition *def)
+{
+  def->code.code = nullptr;
+  def->retry = nullptr;
+  qx_def_props &p = def->properties;
+  p.dynamic = p.block = p.meta = p.multifile = p.volatyle = p.spy = p.foreign_code = 0;
+  def->blockinfo = def->metainfo = MakeAtom(0); /* [] */
+}
+
 /* A module. preds maps functor words to definitions; attr_no is the attribute slot (0 none). */
 struct mod_def {
   TAGGED name;
@@ -358,6 +369,90 @@ struct eglobal {
   uint32_t current_breaklevel;
   TAGGED current_debugger_global;
 };
+
+/* ---- what the engine shares with library resources (the solver) through the support table ---- */
+
+/* Space categories of engine blocks; QX_MAY_FAIL in the category word makes qx_checkalloc
+ * return null instead of entering the memory-fault path. */
+enum qx_space {
+  QX_SPACE_MISC = 0,
+  QX_SPACE_ATOM,
+  QX_SPACE_PROGRAM,
+  QX_SPACE_DATABASE,
+  QX_SPACE_STACKS,
+  QX_SPACE_NUMSTACK,
+  QX_SPACE_FOREIGN,
+  QX_SPACE_SOLVER,
+  QX_SPACE_COUNT
+};
+constexpr int QX_MAY_FAIL = 0x100;
+
+/* Finite-domain indexicals of a definition: fd_info is a record of QX_FD_INFO_BYTES (four chains,
+ * zeroed when made), allocated by the solver with qx_checkalloc(QX_FD_INFO_BYTES, QX_FD_INFO_SPACE)
+ * and freed by the engine when the definition is undefined, redefined or destroyed: the solver's
+ * destructor hook is called once per non-empty chain first. */
+constexpr uint32_t QX_FD_INFO_BYTES = 16;
+constexpr int QX_FD_INFO_SPACE = QX_SPACE_SOLVER;
+
+/* sw_on_key: an open-addressing table of key/value word pairs; one contiguous block of
+ * 8 + 8 * slots bytes: word 0 = (slots - 1) << 3 with three flag bits, word 1 = count, then the
+ * nodes. Key 0 marks a free node. The table doubles when more than three quarters full. */
+struct sw_on_key_node {
+  TAGGED key;
+  TAGGED value;
+};
+
+struct sw_on_key {
+  uint32_t mask_and_flags; /* (slots - 1) << 3 | flags */
+  uint32_t count;
+  sw_on_key_node node[];
+};
+
+static inline uint32_t sw_on_key_slots(const sw_on_key *t) { return (t->mask_and_flags >> 3) + 1; }
+
+/* An instance: a relocatable copy of a term outside the stacks (instance.h), a 48-byte header
+ * followed by the body. */
+constexpr uint64_t QX_CLOCK_ALIVE = UINT64_MAX;
+
+struct instance {
+  instance *next; /* clause chain */
+  instance *prev;
+  definition *owner;
+  TAGGED key;       /* first-argument key of a clause (0: any) */
+  TAGGED extra;     /* source-file atom */
+  uint32_t objsize; /* bytes, header included */
+  uint32_t bdd_count;
+  uint64_t birth; /* clause clocks: visible to calls made at birth <= clock < death */
+  uint64_t death;
+  uint32_t stamp; /* database-reference stamp */
+  TAGGED body[];
+};
+static_assert(sizeof(instance) == 48, "the instance header is 48 bytes");
+constexpr uint32_t QX_INSTANCE_HEADER_WORDS = 12;
+
+static inline uint32_t qx_instance_body_words(const instance *ins)
+{
+  return (ins->objsize - (uint32_t)sizeof(instance)) / sizeof(TAGGED);
+}
+
+/* A saved state's record header: the tag and six words. The solver's saver and restorer hooks
+ * read and write the records of finite-domain predicates (tag 13). */
+struct saverest_record {
+  int32_t tag;
+  uint32_t w1, w2, w3, w4, w5, w6;
+};
+static_assert(sizeof(saverest_record) == 28, "a record header is seven words");
+
+/* The solver's hooks (QX_install_fd_hooks): the collector's callback over the solver's outside
+ * roots, and the restorer and saver of its tag-13 records. */
+struct saverest_info;
+typedef int (*qx_fd_manager_fn)(void *cookie, worker *w, int operation, void *argument);
+typedef int (*qx_fd_restorer_fn)(void *cookie, saverest_record *record,
+                                 int (*read)(void *, uint32_t, saverest_info *),
+                                 saverest_info *info);
+typedef int (*qx_fd_saver_fn)(void *cookie, saverest_record *record, definition *def,
+                              uint32_t (*write)(const void *, uint32_t, saverest_info *),
+                              saverest_info *info);
 
 extern eglobal qx_eg;
 extern worker *qx_w;

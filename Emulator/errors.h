@@ -6,22 +6,7 @@
 #include <cstdint>
 
 #include "datadefs.h"
-
-/* Error codes: the class in the low byte, a detail in the high byte. Codes of the stream and file
- * layers are mapped by the table in errors.cpp; the QX_ERR_ codes below carry ISO error classes
- * whose type or domain name is the message text. */
-enum : uint32_t {
-  QX_ERR_SYSTEM = 5,             /* system_error(Message) */
-  QX_ERR_INSTANTIATION = 0x1001, /* instantiation_error */
-  QX_ERR_TYPE = 0x1002,          /* type_error(Message, Culprit) */
-  QX_ERR_DOMAIN = 0x1003,        /* domain_error(Message, Culprit) */
-  QX_ERR_EXISTENCE = 0x1004,     /* existence_error(Message, Culprit) */
-  QX_ERR_PERMISSION = 0x1005, /* permission_error(Action, Type, Culprit), message "action type" */
-  QX_ERR_REPRESENTATION = 0x1007,  /* representation_error(Message) */
-  QX_ERR_EVALUATION = 0x1008,      /* evaluation_error(Message) */
-  QX_ERR_RESOURCE = 0x1009,        /* resource_error(Message) */
-  QX_ERR_UNINSTANTIATION = 0x100A, /* uninstantiation_error(Culprit) */
-};
+#include "orvalis.h" /* the error codes */
 
 /* Record a pending error: code, message (at most 2047 bytes kept), culprit term. */
 void save_error(uint32_t code, const char *message, TAGGED culprit);

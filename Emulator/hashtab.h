@@ -6,18 +6,7 @@
 
 #include <cstdint>
 
-#include "termdefs.h"
-
-struct sw_on_key_node {
-  TAGGED key;
-  TAGGED value;
-};
-
-struct sw_on_key {
-  uint32_t mask_and_flags; /* (slots - 1) << 3 | flags */
-  uint32_t count;
-  sw_on_key_node node[];
-};
+#include "datadefs.h" /* sw_on_key */
 
 sw_on_key *new_switch_on_key(uint32_t size, TAGGED otherwise = 0);
 sw_on_key_node *incore_gethash(sw_on_key *table, TAGGED key);
@@ -26,6 +15,5 @@ int expansion_due(sw_on_key *table);
 /* Doubles the table; new empty nodes get the value the old empty ones hold (otherwise). */
 void expand_sw_on_key(sw_on_key **table);
 void dispose_switch_on_key(sw_on_key *table);
-static inline uint32_t sw_on_key_slots(const sw_on_key *t) { return (t->mask_and_flags >> 3) + 1; }
 
 #endif

@@ -17,29 +17,6 @@
 
 #include "datadefs.h"
 
-constexpr uint64_t QX_CLOCK_ALIVE = UINT64_MAX;
-
-struct instance {
-  instance *next; /* clause chain */
-  instance *prev;
-  definition *owner;
-  TAGGED key;       /* first-argument key of a clause (0: any) */
-  TAGGED extra;     /* source-file atom */
-  uint32_t objsize; /* bytes, header included */
-  uint32_t bdd_count;
-  uint64_t birth; /* clause clocks: visible to calls made at birth <= clock < death */
-  uint64_t death;
-  uint32_t stamp; /* database-reference stamp */
-  TAGGED body[];
-};
-static_assert(sizeof(instance) == 48, "the instance header is 48 bytes");
-constexpr uint32_t QX_INSTANCE_HEADER_WORDS = 12;
-
-static inline uint32_t qx_instance_body_words(const instance *ins)
-{
-  return (ins->objsize - (uint32_t)sizeof(instance)) / sizeof(TAGGED);
-}
-
 /* Copy a term into a new instance (qx_checkalloc'd, space QX_SPACE_DATABASE, header zeroed but
  * objsize, birth/death = alive). Attributed variables are copied as plain variables. */
 instance *qx_copy_to_instance(worker *w, TAGGED term);

@@ -7,22 +7,8 @@
 #include <csetjmp>
 #include <exception>
 
+#include "datadefs.h" /* the space categories */
 #include "qxaux.h"
-
-/* Space categories of engine blocks; QX_MAY_FAIL in the category word makes qx_checkalloc
- * return null instead of entering the memory-fault path. */
-enum qx_space {
-  QX_SPACE_MISC = 0,
-  QX_SPACE_ATOM,
-  QX_SPACE_PROGRAM,
-  QX_SPACE_DATABASE,
-  QX_SPACE_STACKS,
-  QX_SPACE_NUMSTACK,
-  QX_SPACE_FOREIGN,
-  QX_SPACE_SOLVER,
-  QX_SPACE_COUNT
-};
-constexpr int QX_MAY_FAIL = 0x100;
 
 /* Blocks with an 8-byte header {size, magic}; 8-aligned. */
 void *QX_malloc(size_t size);

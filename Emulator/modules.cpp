@@ -233,12 +233,7 @@ void undefine_predicate(definition *def)
   qx_remove_all_clauses(def);
   destroy_fd_info(def);
   release_foreign_code(def);
-  def->code.code = nullptr;
-  def->retry = nullptr;
-  qx_def_props &p = def->properties;
-  p.dynamic = p.block = p.meta = p.multifile = p.volatyle = p.spy = p.foreign_code = 0;
-  def->blockinfo = atom_nil;
-  def->metainfo = atom_nil;
+  qx_forget_definition(def);
   update_exports(def, ENTER_UNDEFINED);
 }
 

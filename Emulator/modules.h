@@ -24,12 +24,6 @@ void undefine_all(mod_def *module, int flag);
 void import_predicate(definition *def, mod_def *module, mod_def *importer);
 void bb_remove(mod_def *module);
 
-/* Finite-domain indexicals of a definition: fd_info is a record of QX_FD_INFO_BYTES (four chains,
- * zeroed when made), allocated by the solver with qx_checkalloc(QX_FD_INFO_BYTES, QX_FD_INFO_SPACE)
- * and freed by the engine when the definition is undefined, redefined or destroyed: the solver's
- * destructor hook is called once per non-empty chain first. */
-constexpr uint32_t QX_FD_INFO_BYTES = 16;
-constexpr int QX_FD_INFO_SPACE = QX_SPACE_SOLVER;
 extern void (*qx_fd_destructor_hook)(void *cookie, void *chain);
 extern void *qx_fd_hook_cookie;
 void call_fd_destructor(void *chain);

@@ -65,6 +65,22 @@ void qx_trail_cell_value(worker *w, TAGGED *cell); /* saves *cell before the cal
  * the newest choicepoint and not yet saved under it, then sets Stamp to the entry's trail index;
  * the caller writes the new Value afterwards. */
 void qx_trail_mutable(worker *w, TAGGED mutable_term);
+/* The push of qx_trail_mutable without the trail check that follows it: true when an entry was
+ * pushed (a library resource checks through its dispatch table). */
+static inline bool qx_trail_mutable_push(worker *w, TAGGED mutable_term)
+{
+  TAGGED *m = StrPtr(mutable_term);
+  if (m >= w->global_uncond || w->node_ >= w->choice_start) return false;
+  if (GetSmall(m[2]) >= (int32_t)(w->node_->trail_top - w->trail_start)) return false;
+  uint32_t index = qx_trail_index(w);
+  TAGGED *t = w->trail_top;
+  t[0] = MakeRef(m);
+  t[1] = m[1];
+  t[2] = m[2];
+  w->trail_top = t + 3;
+  m[2] = MakeSmall((int32_t)index);
+  return true;
+}
 void qx_trail_free(worker *w, TAGGED pair);       /* pair = list-tagged [V | '$free'(Block)] */
 void qx_trail_cleanup(worker *w, TAGGED cleanup); /* cleanup = '$cleanup'(Goal, Done, Exited) */
 /* Undo the trail down to `to`, running $free destructors; leaves trail_top == to. */

@@ -190,8 +190,24 @@ void QX_write_term(QX_term_ref t);
 /* From a native predicate: throw the term of t, or fail, when the native returns. */
 void QX_raise_exception(QX_term_ref t);
 void QX_fail(void);
-/* Record an error (a native error code, see errors.h) with the term of t as culprit, then raise
- * it for the goal module:name/arity naming argument `argument` (0: none). */
+/* Error codes: the class in the low byte, a detail in the high byte. Codes of the stream and file
+ * layers are mapped by the table in errors.cpp; the QX_ERR_ codes below carry ISO error classes
+ * whose type or domain name is the message text. */
+enum : uint32_t {
+  QX_ERR_SYSTEM = 5,             /* system_error(Message) */
+  QX_ERR_INSTANTIATION = 0x1001, /* instantiation_error */
+  QX_ERR_TYPE = 0x1002,          /* type_error(Message, Culprit) */
+  QX_ERR_DOMAIN = 0x1003,        /* domain_error(Message, Culprit) */
+  QX_ERR_EXISTENCE = 0x1004,     /* existence_error(Message, Culprit) */
+  QX_ERR_PERMISSION = 0x1005, /* permission_error(Action, Type, Culprit), message "action type" */
+  QX_ERR_REPRESENTATION = 0x1007,  /* representation_error(Message) */
+  QX_ERR_EVALUATION = 0x1008,      /* evaluation_error(Message) */
+  QX_ERR_RESOURCE = 0x1009,        /* resource_error(Message) */
+  QX_ERR_UNINSTANTIATION = 0x100A, /* uninstantiation_error(Culprit) */
+};
+/* Record an error (one of the codes above, or a code of the stream and file layers) with the term
+ * of t as culprit, then raise it for the goal module:name/arity naming argument `argument` (0:
+ * none). */
 void QX_save_error(int code, const char *message, QX_term_ref t);
 void QX_raise_error(const char *module, const char *name, int arity, int argument);
 /* For '$reserved'(N) with an integer N: N's low 8 bits (the kind), and N >> 8 in *code when the
@@ -384,6 +400,36 @@ struct QX_MAINFUN_PARAMS_STRUCT {
   void (*deinit_fun)(); /* likewise */
 };
 
+/* The Prolog interface of a linked-in foreign resource, written as data beside the resource.
+ *
+ * A resource's entry function hands the engine parallel tables of functions, predicate names and
+ * arities. What the resource's Prolog library would declare on top of that - which module gets
+ * the predicates and how each argument is converted - is this record: load_foreign_resource/1
+ * resolves each predicate through "$foreign_resource_symbols"/3 and defines it with the argument
+ * kinds given here.
+ *
+ * Argument kinds, one word per argument, separated by single spaces, in argument order:
+ *   +integer -integer   a C long in or out
+ *   +float   -float     a C double in or out
+ *   +atom    -atom      an atom word (TAGGED) in or out
+ *   +term    -term      a term reference in; a fresh term reference, unified afterwards
+ *   +string  -string    a NUL-terminated text in the internal encoding (const char *) in or out
+ *   +address -address   a pointer in or out (0 for a null pointer)
+ * and, as the last word only, the function's return value unified with the last argument:
+ *   [-integer] [-float] [-atom] [-term] [-address]
+ * The predicate's arity is the number of words.
+ */
+struct qx_foreign_pred {
+  const char *name; /* the predicate's name, as in the resource's name table */
+  const char *args; /* argument kinds as above; "" for arity 0 */
+};
+
+struct qx_foreign_interface {
+  const char *resource;         /* resource name: the base name of its file, no extension */
+  const char *module;           /* module that receives the predicates */
+  const qx_foreign_pred *preds; /* ended by an entry whose name is null */
+};
+
 /* ---- dispatch tables and the API struct ----
  * Native code outside the engine (the launcher, foreign resources) holds an ORVALIS_API_STRUCT
  * and calls through the slots of its two tables. The slot list is Emulator/api_slots.list; a
@@ -392,6 +438,9 @@ struct QX_MAINFUN_PARAMS_STRUCT {
  * the table, and includes support.h for the support table's functions. */
 constexpr uint32_t QX_API_VERSION = 0x301C3;
 typedef void (*qx_api_fn)();
+/* The pointer type through which a resource calls a slot whose function type F the list gives. */
+template <class F>
+using qx_slot_fn = F *;
 struct qx_dispatch_slot {
   const char *name;
   qx_api_fn fn; /* null for an unavailable slot */
@@ -478,8 +527,7 @@ int multi_qx_init(void);
 
 /* ---- foreign resources and native predicates ----
  * A foreign resource's Prolog interface (module and argument kinds of its predicates) is data
- * beside the resource (foreign_interface.h). */
-struct qx_foreign_interface;
+ * beside the resource (qx_foreign_interface above). */
 /* The interfaces of the linked-in resources, a null-terminated array (borrowed; null: none).
  * load_foreign_resource/1 defines a linked-in resource's predicates from its entry here. */
 void qx_set_linked_interfaces(const qx_foreign_interface *const *list);

@@ -41,12 +41,6 @@ enum : int32_t {
   QX_REC_RESET_MODULE = 15,
   QX_REC_END = 16,
 };
-struct saverest_record {
-  int32_t tag;
-  uint32_t w1, w2, w3, w4, w5, w6;
-};
-static_assert(sizeof(saverest_record) == 28, "a record header is seven words");
-
 /* Prefix kinds of atom records. */
 enum : uint32_t { QX_PREFIX_LIBRARY = 1, QX_PREFIX_STATE_DIR = 2, QX_PREFIX_NONE = 3 };
 /* Words of the global-flags record. */
@@ -160,13 +154,6 @@ void qx_find_file_filter(saverest_info *info);
 bool qx_loaded_resource_names(std::vector<std::string> &names);
 
 /* ---- the finite-domain solver's hooks ---- */
-typedef int (*qx_fd_manager_fn)(void *cookie, worker *w, int operation, void *argument);
-typedef int (*qx_fd_restorer_fn)(void *cookie, saverest_record *record,
-                                 int (*read)(void *, uint32_t, saverest_info *),
-                                 saverest_info *info);
-typedef int (*qx_fd_saver_fn)(void *cookie, saverest_record *record, definition *def,
-                              uint32_t (*write)(const void *, uint32_t, saverest_info *),
-                              saverest_info *info);
 extern int QX_fd_ever_loaded;
 extern qx_fd_manager_fn qx_fd_manager_hook;
 extern qx_fd_restorer_fn qx_fd_restorer_hook;
@@ -178,5 +165,7 @@ void init_fd_hooks();
 int call_fd_manager(int operation, void *argument);
 /* Loads the solver's resource, so that its hooks are installed: 0, or the file-not-found code. */
 int load_clpfd_resource();
+/* Unloads it (its hooks go): 0, or the file-not-found code when it was not loaded. */
+int unload_clpfd_resource();
 
 #endif

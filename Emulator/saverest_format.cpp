@@ -466,16 +466,30 @@ void init_fd_hooks()
   qx_fd_destructor_hook = nullptr;
 }
 
-/* Runs prolog:load_clpfd_resource/0 as a query with events off: 0 once the solver's hooks are
- * installed, else the file-not-found code (the load's own error is dropped). */
-int load_clpfd_resource()
+/* Runs prolog:Name/0 as a query with events off; true when it succeeded (its error is
+ * dropped). */
+static bool run_system_query(const char *name)
 {
   worker *w = qx_w;
   disable_events();
-  int rc = qx_call_once(w, init_atom_check("load_clpfd_resource", 0), qx_eg.prolog_module);
+  int rc = qx_call_once(w, init_atom_check(name, 0), qx_eg.prolog_module);
   enable_events();
   if (rc < 0) qx_clear_exception();
-  return rc == 1 && qx_fd_restorer_hook ? 0 : QXIO_E_FILE_NOT_FOUND;
+  return rc == 1;
+}
+
+/* Runs prolog:load_clpfd_resource/0: 0 once the solver's hooks are installed, else the
+ * file-not-found code. */
+int load_clpfd_resource()
+{
+  return run_system_query("load_clpfd_resource") && qx_fd_restorer_hook ? 0 : QXIO_E_FILE_NOT_FOUND;
+}
+
+/* Runs prolog:unload_clpfd_resource/0: 0 once the solver's hooks are gone. */
+int unload_clpfd_resource()
+{
+  return run_system_query("unload_clpfd_resource") && !qx_fd_restorer_hook ? 0
+                                                                           : QXIO_E_FILE_NOT_FOUND;
 }
 
 int call_fd_manager(int operation, void *argument)

@@ -596,7 +596,14 @@ int restore(worker *w, uint32_t requested)
   if (rc < 0) return raise_error_goal(culprit, 1);
   definition *skipped = nullptr;
   try {
-    if (requested == QX_SAVE_ALL_BUT_PROLOG) empty_database(kind);
+    if (requested == QX_SAVE_ALL_BUT_PROLOG) {
+      /* The solver is loaded while the database empties, so that its destructor frees the
+       * indexicals of the predicates that go; then unloaded: its state is replaced by what
+       * the records bring, and the state's finite-domain records load it again. */
+      if (QX_fd_ever_loaded && !qx_fd_restorer_hook) load_clpfd_resource();
+      empty_database(kind);
+      if (qx_fd_restorer_hook) unload_clpfd_resource();
+    }
     rc = restore_common(info, &skipped);
   } catch (...) {
     restore_deinit(info, 1);

@@ -453,8 +453,19 @@ int save_failed(saverest_info *info, int code, TAGGED file, TAGGED culprit, int 
   return raise_error_goal(culprit, argument);
 }
 
-/* Writes the state to a temporary file and renames it over the target; 0 or the error. */
-int save_to(saverest_info *info, TAGGED file, uint32_t kind, TAGGED a, TAGGED b, TAGGED preds)
+/* Whether some predicate is defined by indexicals: its records need the solver's saver. */
+bool has_fd_predicates()
+{
+  bool found = false;
+  qx_for_each_module([&](mod_def *m) {
+    qx_for_each_definition(m, [&](definition *d) { found |= d->predtyp == FD_CONSTRAINT; });
+  });
+  return found;
+}
+
+/* Writes the state to a temporary file and renames it over the target; 0 or the error. lists
+ * holds the module lists A and B and the predicate list, kept where a collection finds them. */
+int save_to(saverest_info *info, TAGGED file, uint32_t kind, const TAGGED *lists)
 {
   info->filename = file;
   QX_register_atom(file);
@@ -472,7 +483,14 @@ int save_to(saverest_info *info, TAGGED file, uint32_t kind, TAGGED a, TAGGED b,
   std::vector<std::string> resources;
   if (!qx_loaded_resource_names(resources)) return QXIO_E_INTERNAL_ERROR;
   qx_write_state_header(info, resources);
-  rc = write_records(info, kind, a, b, preds);
+  /* An FD-defined predicate needs the solver's saver: it is loaded before the records are
+   * written, since loading runs a query, which may collect. */
+  if (!qx_fd_saver_hook && has_fd_predicates()) {
+    rc = load_clpfd_resource();
+    if (rc < 0) return rc;
+    info->fd_saver = (void *)qx_fd_saver_hook;
+  }
+  rc = write_records(info, kind, lists[0], lists[1], lists[2]);
   if (rc < 0) return rc;
   qx_write_state_trailer(info, info->written);
   int closed = QX_fclose(info->stream, 0);
@@ -485,6 +503,8 @@ int save_doit(TAGGED file, TAGGED selector, TAGGED a, TAGGED b, TAGGED preds, in
               TAGGED culprit)
 {
   qx_gc_root keep_culprit(&culprit); /* writing the records may collect */
+  TAGGED lists[3] = {a, b, preds};   /* and loading the solver for them may */
+  qx_gc_root keep_lists(lists, 3);
   file = deref(file);
   selector = deref(selector);
   if (!IsSmall(selector) || GetSmall(selector) < 0 || GetSmall(selector) > 2)
@@ -499,11 +519,12 @@ int save_doit(TAGGED file, TAGGED selector, TAGGED a, TAGGED b, TAGGED preds, in
   QX_free(expanded);
   int rc;
   try {
-    rc = save_to(info, file, kind, a, b, preds);
+    rc = save_to(info, file, kind, lists);
   } catch (...) {
     save_deinit(info, 1); /* a fault: the partial file goes, the fault goes on */
     throw;
   }
+  if (info->fd_saver) unload_clpfd_resource(); /* this save loaded the solver */
   if (rc < 0) return save_failed(info, rc, file, culprit, argument);
   save_deinit(info, 0);
   return 1;

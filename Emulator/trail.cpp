@@ -29,18 +29,7 @@ void qx_trail_cell_value(worker *w, TAGGED *cell)
  * afterwards, so the next update under such a choicepoint saves again. */
 void qx_trail_mutable(worker *w, TAGGED mutable_term)
 {
-  TAGGED *m = StrPtr(mutable_term);
-  if (m >= w->global_uncond || w->node_ >= w->choice_start) return;
-  uint32_t saved_top = (uint32_t)(w->node_->trail_top - w->trail_start);
-  if (GetSmall(m[2]) >= (int32_t)saved_top) return;
-  uint32_t index = qx_trail_index(w);
-  TAGGED *t = w->trail_top;
-  t[0] = MakeRef(m);
-  t[1] = m[1];
-  t[2] = m[2];
-  w->trail_top = t + 3;
-  m[2] = MakeSmall((int32_t)index);
-  qx_trail_check(w);
+  if (qx_trail_mutable_push(w, mutable_term)) qx_trail_check(w);
 }
 
 void qx_trail_free(worker *w, TAGGED pair)

@@ -11,12 +11,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "atoms.h"
-#include "datadefs.h"
-#include "objareas.h"
+#include "fd_engine.h"
 
 struct propagator;
 struct profile;
+
+/* A range of cells outside the heap that hold heap terms while a native runs: the manager hook
+ * marks and relocates them with the queue entries, so that they survive a collection. */
+struct fd_root_range {
+  TAGGED *start;
+  uint32_t n;
+};
+constexpr uint32_t FD_ROOT_RANGES = 64;
 
 /* The solver's per-instance state, kept in the stash word of its API handle. */
 struct fd_state {
@@ -56,6 +62,9 @@ struct fd_state {
   propagator *current_propagator;
   propagator *free_propagators;
   sw_on_key *dispatch;
+  const void *native;  /* the native predicate running (its function): errors name its goal */
+  uint32_t root_count; /* ranges in roots */
+  fd_root_range roots[FD_ROOT_RANGES];
 };
 
 static inline struct fd_state *fd_state(ORVALIS_API_STRUCT *api)
@@ -79,6 +88,25 @@ static inline void fd_ref_put(ORVALIS_API_STRUCT *api, QX_term_ref ref, TAGGED t
 }
 /* A native predicate fails by clearing the exception flag the caller set before the call. */
 static inline void fd_native_fail(ORVALIS_API_STRUCT *api) { (*api->fli_data)->excp_flag = 0; }
+
+/* A memory fault: more root ranges at once than FD_ROOT_RANGES. */
+[[noreturn]] void fd_roots_exhausted(ORVALIS_API_STRUCT *api);
+/* Keeps the n cells at start as roots of every collection while it lives (scoped: the ranges
+ * go newest first). */
+class fd_roots {
+public:
+  fd_roots(ORVALIS_API_STRUCT *api, TAGGED *start, uint32_t n = 1) : fd_(fd_state(api))
+  {
+    if (fd_->root_count == FD_ROOT_RANGES) fd_roots_exhausted(api);
+    fd_->roots[fd_->root_count++] = {start, n};
+  }
+  ~fd_roots() { fd_->root_count--; }
+  fd_roots(const fd_roots &) = delete;
+  fd_roots &operator=(const fd_roots &) = delete;
+
+private:
+  struct fd_state *fd_;
+};
 
 /* ---- temporary storage: the number stack, valid until the propagator call returns ---- */
 static inline void *fd_temp_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t bytes)

@@ -15,10 +15,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "errors.h"
 #include "fd_propagate.h"
 #include "fd_sets.h"
-#include "memman.h"
 
 namespace {
 
@@ -58,6 +56,7 @@ struct ac_linear_data {
 
 void ac_linear_destructor(void *block)
 {
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
   QX_free_globrefs(((ac_linear_data *)block)->refbase);
   QX_free(block);
 }
@@ -699,27 +698,27 @@ TAGGED culprit(TAGGED t)
 
 /* An integer argument: 1 small, 0 a bignum (the caller reports overflow); -1 after raising an
  * error. */
-int check_integer(worker *w, TAGGED t)
+int check_integer(ORVALIS_API_STRUCT *api, worker *w, TAGGED t)
 {
   if (IsSmall(t)) return 1;
   if (IsInteger(t)) return 0;
   if (IsVar(t))
-    qx_instantiation_error(w, 1);
+    fd_instantiation_error(api, 1);
   else
-    qx_type_error(w, "integer", culprit(t), 1);
+    fd_type_error(api, "integer", culprit(t), 1);
   return -1;
 }
 
 /* The terms of a new state: 1 sound, 0 an integer beyond the small integers (an overflow), -1
  * after raising an error. */
-int check_state(worker *w, TAGGED s)
+int check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
-  int ok = check_integer(w, deref(StrArg(s, 2)));
+  int ok = check_integer(api, w, deref(StrArg(s, 2)));
   if (ok < 0) return -1;
-  int fits = check_integer(w, deref(StrArg(s, 3)));
+  int fits = check_integer(api, w, deref(StrArg(s, 3)));
   if (fits < 0) return -1;
   if (ok == 0) {
-    qx_domain_error(w, "term_count", deref(StrArg(s, 2)), 1);
+    fd_domain_error(api, "term_count", deref(StrArg(s, 2)), 1);
     return -1;
   }
   int32_t count = 0;
@@ -728,35 +727,35 @@ int check_state(worker *w, TAGGED s)
   for (; IsLst(l) && steps-- > 0; l = deref(LstTail(l)), count++) {
     TAGGED t = deref(LstHead(l));
     if (!is_compound(t, 4)) {
-      qx_type_error(w, "linear_term", culprit(t), 1);
+      fd_type_error(api, "linear_term", culprit(t), 1);
       return -1;
     }
     TAGGED a = deref(StrArg(t, 1)), x = deref(StrArg(t, 2)), m = deref(StrArg(t, 4));
-    int k = check_integer(w, a);
+    int k = check_integer(api, w, a);
     if (k < 0) return -1;
     if (a == MakeSmall(0)) {
-      qx_domain_error(w, "not_equal_to_zero", a, 1);
+      fd_domain_error(api, "not_equal_to_zero", a, 1);
       return -1;
     }
     if (k == 0) fits = 0;
     if (!IsSmall(x) && !(IsVar(x) && fd_well_formed_attribute(deref(StrArg(t, 3))))) {
-      qx_type_error(w, "domain_variable", culprit(x), 1);
+      fd_type_error(api, "domain_variable", culprit(x), 1);
       return -1;
     }
     if (!IsStr(m) || StrFunctor(m) != functor_mutable2) {
-      qx_type_error(w, "mutable", culprit(m), 1);
+      fd_type_error(api, "mutable", culprit(m), 1);
       return -1;
     }
   }
   if (l != atom_nil) {
     if (IsVar(l))
-      qx_instantiation_error(w, 1);
+      fd_instantiation_error(api, 1);
     else
-      qx_type_error(w, "list", culprit(l), 1);
+      fd_type_error(api, "list", culprit(l), 1);
     return -1;
   }
   if (deref(StrArg(s, 2)) != MakeSmall(count)) {
-    qx_domain_error(w, "term_count", deref(StrArg(s, 2)), 1);
+    fd_domain_error(api, "term_count", deref(StrArg(s, 2)), 1);
     return -1;
   }
   return fits;
@@ -815,7 +814,7 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
     }
     /* the attribute was checked with the state; the kernel keeps it well-formed */
     if (!IsVar(x)) {
-      qx_type_error(w, "domain_variable", culprit(x), 1);
+      fd_type_error(api, "domain_variable", culprit(x), 1);
       return 0;
     }
     dvar_init(d, ref(b, i, 0), ref(b, i, 1));
@@ -825,7 +824,7 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
     bool stored = dead == deref(*ref(b, i, 3));
     if (!stored) dead = fds_import_set(api, w, scratch);
     if (!dead) {
-      qx_type_error(w, "fd_set", culprit(fd_ref_get(api, scratch)), 1);
+      fd_type_error(api, "fd_set", culprit(fd_ref_get(api, scratch)), 1);
       return 0;
     }
     b->term.failed[i] = start[i] = dead;
@@ -934,7 +933,7 @@ int propagate(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b)
   auto *start = (TAGGED *)fd_temp_alloc(api, w, 2 * sizeof(TAGGED) * (size_t)(b->nvars + 1));
   std::memset(start, 0, 2 * sizeof(TAGGED) * (size_t)(b->nvars + 1));
   TAGGED *from = start + b->nvars + 1;
-  QX_term_ref mark = QX_new_term_refs(0), scratch = fd_new_refs(1);
+  QX_term_ref mark = QX_new_term_refs(0), scratch = fd_new_refs(api, 1);
   int loaded = load(api, w, b, scratch, start, from);
   QX_reset_term_refs(mark);
   if (!loaded) return -2;
@@ -972,11 +971,11 @@ void prolog_fd_ac_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref sta
   TAGGED s = w->term[0];
   if (!is_compound(s, 5) || !IsSmall(deref(StrArg(s, 5))) ||
       !fd_valid_handle(deref(StrArg(s, 4)))) {
-    qx_type_error(w, "ac_linear_state", culprit(s), 1);
+    fd_type_error(api, "ac_linear_state", culprit(s), 1);
     fd_native_fail(api);
     return;
   }
-  int sound = IsVar(deref(StrArg(s, 4))) ? check_state(w, s) : 1;
+  int sound = IsVar(deref(StrArg(s, 4))) ? check_state(api, w, s) : 1;
   if (sound < 0) {
     fd_native_fail(api);
     return;

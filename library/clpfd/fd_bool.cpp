@@ -9,9 +9,7 @@
  */
 #include <array>
 
-#include "errors.h"
 #include "fd_kernel.h"
-#include "memman.h"
 
 namespace {
 
@@ -146,16 +144,16 @@ void prolog_fd_bool_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, 
   if (!w) return;
   TAGGED s = w->term[0];
   if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) < 7) {
-    qx_type_error(w, "compound", s, 0);
+    fd_type_error(api, "compound", s, 0);
     fd_native_fail(api);
     return;
   }
   TAGGED op = deref(StrArg(s, 7));
   if (!IsInteger(op)) {
     if (IsVar(op))
-      qx_instantiation_error(w, 0);
+      fd_instantiation_error(api, 0);
     else
-      qx_type_error(w, "integer", op, 0);
+      fd_type_error(api, "integer", op, 0);
     fd_native_fail(api);
     return;
   }

@@ -8,13 +8,9 @@
  */
 #include <cstring>
 
-#include "errors.h"
 #include "fd_propagate.h"
 #include "fd_sets.h"
-#include "memman.h"
 #include "objareas.h"
-#include "unify.h"
-#include "wam.h"
 
 namespace {
 
@@ -83,7 +79,7 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
   g[9] = functor_mutable2;
   g[10] = MakeSmall((int32_t)((uint32_t)status | FD_ST_GLOBAL));
   g[11] = MakeSmall(0);
-  QX_term_ref record = fd_new_refs(1);
+  QX_term_ref record = fd_new_refs(api, 1);
   fd_ref_put(api, record, MakeStr(g));
   for (TAGGED l; IsLst(l = fd_ref_get(api, susp));) {
     TAGGED k = deref(LstHead(l));
@@ -102,7 +98,7 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
   if (!cunify(w, fd_ref_get(api, global), fd_ref_get(api, record))) fd_native_fail(api);
 }
 
-TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *, worker *w, TAGGED *handle, int32_t *stamp,
+TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle, int32_t *stamp,
                              int *is_new)
 {
   TAGGED state = deref(w->term[0]);
@@ -142,8 +138,8 @@ void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED hand
   cells[3] = fd_address_word(block);
   /* The destructor is the caller's to store: the block must not be destroyed before it is. */
   std::memset(block, 0, size < sizeof(daemon_frame) ? size : sizeof(daemon_frame));
-  qx_trail_free(w, MakeLst(cells));
-  fd_bind(w, handle, MakeLst(cells));
+  fd_trail_push(api, w, MakeLst(cells)); /* the $free entry */
+  fd_bind(api, w, handle, MakeLst(cells));
   return block;
 }
 
@@ -167,7 +163,7 @@ worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0)
   return w;
 }
 
-void fd_perm_free(ORVALIS_API_STRUCT *, worker *w)
+void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED pair = deref(state_handle(deref(w->term[0])));
   if (!IsLst(pair)) return; /* no block was made */
@@ -175,13 +171,13 @@ void fd_perm_free(ORVALIS_API_STRUCT *, worker *w)
   TAGGED v = deref(cells[0]);
   if (!IsVar(v)) return; /* already dead */
   if (cells >= w->global_uncond) {
-    fd_bind(w, v, MakeSmall(0));
+    fd_bind(api, w, v, MakeSmall(0));
     auto *block = (daemon_frame *)block_of(pair);
     if (w->trail_top[-1] == pair) w->trail_top--;
     if (block->destructor) block->destructor(block);
   } else {
-    fd_bind(w, v, MakeSmall(1));
-    qx_mark_nodes(w);
+    fd_bind(api, w, v, MakeSmall(1));
+    fd_mark_choicepoints(w);
   }
 }
 
@@ -192,20 +188,20 @@ TAGGED fd_daemon_copy_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *global)
     bump_stamp(state);
     return state;
   }
-  fd_room(w, Arity(StrFunctor(state)) + 129, global, 1);
+  fd_room(api, w, Arity(StrFunctor(state)) + 129, global, 1);
   state = copy_state(w, fd_mutable_value(StrArg(deref(*global), FD_GLOBAL_STATE)));
   fd_update_mutable(api, w, state, StrArg(deref(*global), FD_GLOBAL_STATE));
   return state;
 }
 
-void *fd_malloc(ORVALIS_API_STRUCT *, size_t size)
+void *fd_malloc(ORVALIS_API_STRUCT *api, size_t size)
 {
   void *p = QX_malloc(size);
   if (!p) qx_memory_fault(nullptr, -1);
   return p;
 }
 
-void *fd_perm_alloc2(ORVALIS_API_STRUCT *, size_t size, size_mem *held)
+void *fd_perm_alloc2(ORVALIS_API_STRUCT *api, size_t size, size_mem *held)
 {
   if (held->size == 0) return QX_malloc(size);
   if (held->size < size) {
@@ -217,7 +213,7 @@ void *fd_perm_alloc2(ORVALIS_API_STRUCT *, size_t size, size_mem *held)
   return held->mem;
 }
 
-void fd_perm_free2(ORVALIS_API_STRUCT *, void *pointer, size_mem *held)
+void fd_perm_free2(ORVALIS_API_STRUCT *api, void *pointer, size_mem *held)
 {
   if (held->size == 0) QX_free(pointer);
 }
@@ -233,7 +229,7 @@ TAGGED fd_globalize_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, uint3
   fds_builder prefix(api, w);
   for (TAGGED l = set; l != shared; l = fds_next(l))
     prefix.add(fds_interval(l)[0], fds_interval(l)[1]);
-  qx_gc_root root(&shared);
+  fd_roots root(api, &shared);
   TAGGED copy = fd_globalize(api, w, prefix.close(atom_nil), extra, live);
   TAGGED last = copy;
   while (IsLst(LstTail(last))) last = LstTail(last);
@@ -271,7 +267,7 @@ void prolog_fd_coref_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list)
     if (x == atom_nil) return;
     if (!IsVar(x)) continue;
     *RefPtr(x) = atom_nil;
-    qx_trail_plain(w, RefPtr(x));
+    fd_trail_push(api, w, x);
   }
   fd_native_fail(api);
 }

@@ -14,12 +14,8 @@
 #include <map>
 #include <vector>
 
-#include "errors.h"
 #include "fd_indexical.h"
 #include "fd_propagate.h"
-#include "hashtab.h"
-#include "memman.h"
-#include "modules.h"
 
 namespace {
 
@@ -43,7 +39,7 @@ std::map<definition *, fd_definition> &fd_defined()
 }
 
 /* A definition address the solver made FD-defined and that is still in place. */
-definition *known_definition(const void *p)
+definition *known_definition(ORVALIS_API_STRUCT *api, const void *p)
 {
   auto it = fd_defined().find((definition *)p);
   if (it == fd_defined().end()) return nullptr;
@@ -53,10 +49,19 @@ definition *known_definition(const void *p)
   return d;
 }
 
-/* Makes def FD-defined (its clauses go) with empty chains, or keeps the chains it has. */
-fd_info *init_fd_constraint(definition *def)
+/* Whether def holds code of its own that making it FD-defined would have to drop: clauses,
+ * compiled code, a native function. No slot of the engine's tables drops them. */
+bool holds_code(const definition *def)
 {
-  if (def->predtyp != FD_CONSTRAINT) redefine_predicate(def, FD_CONSTRAINT);
+  return def->predtyp != FD_CONSTRAINT && def->predtyp != ENTER_UNDEFINED &&
+         (def->first_clause || def->code.code || def->predtyp != ENTER_INTERPRETED);
+}
+
+/* Makes def FD-defined with empty chains, or keeps the chains it has; null when def holds code
+ * of its own (holds_code). */
+fd_info *init_fd_constraint(ORVALIS_API_STRUCT *api, definition *def)
+{
+  if (holds_code(def)) return nullptr;
   if (!def->fd_info) {
     void *chains = qx_checkalloc(QX_FD_INFO_BYTES, QX_FD_INFO_SPACE);
     std::memset(chains, 0, QX_FD_INFO_BYTES);
@@ -92,7 +97,7 @@ inline bool is_table_literal(TAGGED t) { return IsLst(t); }
 inline TAGGED set_of_literal(TAGGED t) { return t + 5; } /* the block's first list cell */
 inline sw_on_key *table_of_literal(TAGGED t) { return (sw_on_key *)(uintptr_t)(t - 2); }
 
-void free_literals(TAGGED *literals, uint32_t n)
+void free_literals(ORVALIS_API_STRUCT *api, TAGGED *literals, uint32_t n)
 {
   if (!literals) return;
   for (uint32_t i = 0; i < n; i++) {
@@ -105,18 +110,18 @@ void free_literals(TAGGED *literals, uint32_t n)
   qx_checkdealloc(literals, n * sizeof(TAGGED), QX_SPACE_SOLVER);
 }
 
-void free_record(indexical_info *ix)
+void free_record(ORVALIS_API_STRUCT *api, indexical_info *ix)
 {
   if (ix->linkage)
     qx_checkdealloc(ix->linkage, ix->length_of_linkage * sizeof(ix_byte), QX_SPACE_SOLVER);
   if (ix->code)
     qx_checkdealloc(ix->code, ix->length_of_bytecode * sizeof(ix_byte), QX_SPACE_SOLVER);
-  free_literals(ix->literals, ix->length_of_literals);
+  free_literals(api, ix->literals, ix->length_of_literals);
   qx_checkdealloc(ix, sizeof(indexical_info), QX_SPACE_SOLVER);
 }
 
 template <typename T>
-T *zeroed_array(uint32_t n)
+T *zeroed_array(ORVALIS_API_STRUCT *api, uint32_t n)
 {
   if (n == 0) return nullptr;
   T *p = (T *)qx_checkalloc(n * sizeof(T), QX_SPACE_SOLVER);
@@ -124,7 +129,7 @@ T *zeroed_array(uint32_t n)
   return p;
 }
 
-indexical_info *new_record(definition *def)
+indexical_info *new_record(ORVALIS_API_STRUCT *api, definition *def)
 {
   indexical_info *ix = (indexical_info *)qx_checkalloc(sizeof(indexical_info), QX_SPACE_SOLVER);
   std::memset(ix, 0, sizeof *ix);
@@ -305,7 +310,7 @@ bool proper_intervals(const std::vector<std::pair<TAGGED, TAGGED>> &set, size_t 
 }
 
 /* An FD-set literal block from a list of [Min|Max] intervals; null after refusing. */
-TAGGED *set_block(TAGGED intervals, refusal *r)
+TAGGED *set_block(ORVALIS_API_STRUCT *api, TAGGED intervals, refusal *r)
 {
   std::vector<TAGGED> list;
   if (!list_elements(intervals, MAX_INTERVALS, &list, r)) return nullptr;
@@ -334,7 +339,7 @@ inline TAGGED table_word(const sw_on_key *t) { return (TAGGED)(uintptr_t)t + QX_
 
 /* A hash-table literal from a list of Key-Value pairs of plain constants, stored in *literal as
  * it grows (so that it is freed with the record if a later allocation fails). */
-bool table_literal(TAGGED pairs, refusal *r, TAGGED *literal)
+bool table_literal(ORVALIS_API_STRUCT *api, TAGGED pairs, refusal *r, TAGGED *literal)
 {
   std::vector<TAGGED> list;
   if (!list_elements(pairs, MAX_TABLE_SLOTS / 2, &list, r)) return false;
@@ -342,14 +347,12 @@ bool table_literal(TAGGED pairs, refusal *r, TAGGED *literal)
     if (!IsStr(p) || StrFunctor(p) != functor_minus2 || !plain_constant(deref(StrArg(p, 1))) ||
         !plain_constant(deref(StrArg(p, 2))))
       return refuse(r, false, "indexical_pair", p);
-  sw_on_key *table = new_switch_on_key(2);
+  sw_on_key *table = new_switch_on_key(2, 0);
   *literal = table_word(table);
   for (TAGGED p : list) {
-    if (expansion_due(table)) {
-      expand_sw_on_key(&table);
-      *literal = table_word(table);
-    }
+    /* a table that grows is replaced: the old one is freed only once the new one is made */
     dyn_puthash(&table, deref(StrArg(p, 1)))->value = deref(StrArg(p, 2));
+    *literal = table_word(table);
   }
   return true;
 }
@@ -358,6 +361,7 @@ bool table_literal(TAGGED pairs, refusal *r, TAGGED *literal)
 enum origin : uint8_t { FROM_PLAIN, FROM_SET, FROM_TABLE };
 
 struct builder {
+  ORVALIS_API_STRUCT *api;
   struct fd_state *fd;
   uint32_t arity;
   refusal *r;
@@ -369,7 +373,7 @@ struct builder {
     if (!list_elements(list, MAX_LITERALS, &items, r)) return false;
     if (!small_in(length, 0, (int32_t)MAX_LITERALS, &n) || (uint32_t)n != items.size())
       return refuse(r, false, "indexical_length", length);
-    ix->literals = zeroed_array<TAGGED>((uint32_t)n);
+    ix->literals = zeroed_array<TAGGED>(api, (uint32_t)n);
     ix->length_of_literals = (uint32_t)n;
     /* Constants first, so that a refused block leaves no half-filled word behind. */
     for (uint32_t i = 0; i < (uint32_t)n; i++) {
@@ -377,11 +381,11 @@ struct builder {
       if (plain_constant(t)) {
         ix->literals[i] = t;
       } else if (is_token(t, fd->token_d)) {
-        TAGGED *block = set_block(deref(StrArg(t, 1)), r);
+        TAGGED *block = set_block(api, deref(StrArg(t, 1)), r);
         if (!block) return false;
         ix->literals[i] = MakeStr(block);
       } else if (is_token(t, fd->token_h)) {
-        if (!table_literal(deref(StrArg(t, 1)), r, &ix->literals[i])) return false;
+        if (!table_literal(api, deref(StrArg(t, 1)), r, &ix->literals[i])) return false;
       } else {
         ix->literals[i] = MakeSmall(0);
         return refuse(r, false, "indexical_literal", t);
@@ -401,7 +405,7 @@ struct builder {
       if (!IsStr(p) || Arity(StrFunctor(p)) != 2 ||
           !small_in(StrArg(p, 1), 0, (int32_t)arity - 1, &a) || !small_in(StrArg(p, 2), 0, 31, &m))
         return refuse(r, false, "indexical_linkage", p);
-    ix->linkage = zeroed_array<ix_byte>((uint32_t)n);
+    ix->linkage = zeroed_array<ix_byte>(api, (uint32_t)n);
     ix->length_of_linkage = (uint32_t)n;
     for (uint32_t i = 0; i < (uint32_t)n; i++) {
       small_in(StrArg(items[i], 1), 0, (int32_t)arity - 1, &a);
@@ -419,7 +423,7 @@ struct builder {
     if (!small_in(length, 1, (int32_t)MAX_CODE_WORDS, &n) || (uint32_t)n != items.size())
       return refuse(r, false, "indexical_length", length);
     std::vector<uint8_t> from(items.size(), FROM_PLAIN), roles(items.size(), ROLE_PLAIN);
-    ix->code = zeroed_array<ix_byte>((uint32_t)n);
+    ix->code = zeroed_array<ix_byte>(api, (uint32_t)n);
     ix->length_of_bytecode = (uint32_t)n;
     for (uint32_t i = 0; i < (uint32_t)n; i++) {
       TAGGED t = items[i];
@@ -470,7 +474,7 @@ struct builder {
     if (!IsStr(e) || Arity(StrFunctor(e)) != 7) return refuse(r, true, "indexical", e), nullptr;
     if (!small_in(StrArg(e, 3), 0, (int32_t)arity - 1, &pruned))
       return refuse(r, false, "indexical_pruned", deref(StrArg(e, 3))), nullptr;
-    indexical_info *ix = new_record(nullptr);
+    indexical_info *ix = new_record(api, nullptr);
     ix->pruned = (uint8_t)pruned;
     ix->checking = (chain >> 1) & 1;
     ix->truth_value = chain & 1;
@@ -479,20 +483,20 @@ struct builder {
       built = literals(ix, StrArg(e, 6), StrArg(e, 7)) && linkage(ix, StrArg(e, 1), StrArg(e, 2)) &&
               code(ix, StrArg(e, 4), StrArg(e, 5));
     } catch (...) { /* a memory fault: what was built goes, the fault goes on */
-      free_record(ix);
+      free_record(api, ix);
       throw;
     }
     if (built) return ix;
-    free_record(ix);
+    free_record(api, ix);
     return nullptr;
   }
 };
 
-void free_chain(indexical_info *chain)
+void free_chain(ORVALIS_API_STRUCT *api, indexical_info *chain)
 {
   while (chain) {
     indexical_info *next = chain->next;
-    free_record(chain);
+    free_record(api, chain);
     chain = next;
   }
 }
@@ -500,15 +504,15 @@ void free_chain(indexical_info *chain)
 void raise_refusal(ORVALIS_API_STRUCT *api, worker *w, const refusal &r)
 {
   if (r.type)
-    qx_type_error(w, r.what, r.culprit, r.argument);
+    fd_type_error(api, r.what, r.culprit, r.argument);
   else
-    qx_domain_error(w, r.what, r.culprit, r.argument);
+    fd_domain_error(api, r.what, r.culprit, r.argument);
   fd_native_fail(api);
 }
 
 }  // namespace
 
-void free_fd_info(ORVALIS_API_STRUCT *, indexical_info *chain) { free_chain(chain); }
+void free_fd_info(ORVALIS_API_STRUCT *api, indexical_info *chain) { free_chain(api, chain); }
 
 long prolog_fd_install_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref name_arity,
                                       QX_term_ref module, long chain, long count, QX_term_ref list)
@@ -520,17 +524,17 @@ long prolog_fd_install_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref name_
   int32_t arity;
   if (!IsStr(spec) || StrFunctor(spec) != functor_slash2 || !IsAtom(deref(StrArg(spec, 1))) ||
       !small_in(StrArg(spec, 2), 0, (int32_t)QX_MAX_ARITY, &arity)) {
-    qx_type_error(w, "predicate_indicator", spec, 1);
+    fd_type_error(api, "predicate_indicator", spec, 1);
     fd_native_fail(api);
     return 0;
   }
   if (!IsAtom(mod)) {
-    qx_type_error(w, "atom", mod, 2);
+    fd_type_error(api, "atom", mod, 2);
     fd_native_fail(api);
     return 0;
   }
   if (chain < 0 || chain > 3) {
-    qx_domain_error(w, "indexical_chain", MakeSmall((int32_t)chain), 3);
+    fd_domain_error(api, "indexical_chain", MakeSmall((int32_t)chain), 3);
     fd_native_fail(api);
     return 0;
   }
@@ -541,27 +545,29 @@ long prolog_fd_install_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref name_
     return 0;
   }
   if (count != (long)items.size()) {
-    qx_domain_error(w, "indexical_length", MakeSmall((int32_t)count), 4);
+    fd_domain_error(api, "indexical_length", MakeSmall((int32_t)count), 4);
     fd_native_fail(api);
     return 0;
   }
   TAGGED name = deref(StrArg(spec, 1));
   mod_def *m = find_module(mod, 1);
-  definition *def = insert_definition(m, name, (uint32_t)arity, 1);
-  if (def->properties.builtin_row || def->imported_from) {
-    qx_permission_error(w, "modify", "static_procedure", spec, 1);
+  definition *def =
+      find_definition(m, arity ? MakeFunctor(name, (uint32_t)arity) : name, nullptr, 1);
+  if (def->properties.builtin_row || def->imported_from || holds_code(def)) {
+    fd_permission_error(
+        api, "modify", def->properties.dynamic ? "dynamic_procedure" : "static_procedure", spec, 1);
     fd_native_fail(api);
     return 0;
   }
   /* Every record is built before the chain changes: a refused one leaves it as it was. */
-  builder b{fd, (uint32_t)arity, &r};
+  builder b{api, fd, (uint32_t)arity, &r};
   indexical_info *first = nullptr, **last = &first;
   fd_info *info;
   try {
     for (TAGGED e : items) {
       indexical_info *ix = b.record(e, (uint32_t)chain);
       if (!ix) {
-        free_chain(first);
+        free_chain(api, first);
         raise_refusal(api, w, r);
         return 0;
       }
@@ -569,14 +575,14 @@ long prolog_fd_install_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref name_
       *last = ix;
       last = &ix->next;
     }
-    info = init_fd_constraint(def);
+    info = init_fd_constraint(api, def);
   } catch (...) { /* a memory fault: the new records go, the installed chain stays */
-    free_chain(first);
+    free_chain(api, first);
     throw;
   }
   indexical_info *old = info->info[chain];
   info->info[chain] = first;
-  free_chain(old);
+  free_chain(api, old);
   return 1;
 }
 
@@ -682,16 +688,16 @@ void prolog_fd_post_reified_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
   worker *w = fd_worker(api);
   struct fd_state *fd = fd_state(api);
   TAGGED p = fd_ref_get(api, pred);
-  definition *def = IsSmall(p) ? known_definition(fd_word_address(p)) : nullptr;
+  definition *def = IsSmall(p) ? known_definition(api, fd_word_address(p)) : nullptr;
   if (!def) {
-    qx_type_error(w, "fd_definition", p, 1);
+    fd_type_error(api, "fd_definition", p, 1);
     fd_native_fail(api);
     return;
   }
   uint32_t arity = def->proc.arity;
   for (QX_term_ref ref : {args, attrs})
     if (!arguments_of(fd_ref_get(api, ref), arity)) {
-      qx_type_error(w, "compound", fd_ref_get(api, ref), ref == args ? 2 : 3);
+      fd_type_error(api, "compound", fd_ref_get(api, ref), ref == args ? 2 : 3);
       fd_native_fail(api);
       return;
     }
@@ -699,7 +705,7 @@ void prolog_fd_post_reified_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
   bool chains[4] = {IsVar(bv) || bv == MakeSmall(0), IsVar(bv) || bv == MakeSmall(1), IsVar(bv),
                     IsVar(bv)};
   if (!IsVar(bv) && !IsSmall(bv)) {
-    qx_type_error(w, "integer", bv, 4);
+    fd_type_error(api, "integer", bv, 4);
     fd_native_fail(api);
     return;
   }
@@ -711,7 +717,7 @@ void prolog_fd_post_reified_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
     for (indexical_info *ix = chains[c] ? info->info[c] : nullptr; ix; ix = ix->next) n++;
   if (n == 0) return;
   for (int i = 0; i < FD_LIVE; i++) w->term[i] = atom_nil;
-  fd_room(w, n * (2 * arity + POST_WORDS_BASE) + ROOM_EXTRA);
+  fd_room(api, w, n * (2 * arity + POST_WORDS_BASE) + ROOM_EXTRA);
   poster post{api,
               w,
               fd,
@@ -744,7 +750,7 @@ void fd_link_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   ix = deref(ix);
   if (fd_status(ix) & FD_ST_LINKED) return;
   indexical_info *info = info_of(ix);
-  fd_room(w, LINK_WORDS * info->length_of_linkage + ROOM_EXTRA, &ix, 1);
+  fd_room(api, w, LINK_WORDS * info->length_of_linkage + ROOM_EXTRA, &ix, 1);
   for (uint32_t i = 0; i < info->length_of_linkage; i++) {
     ix_byte word = info->linkage[i];
     if ((word & value_bit(info)) || !(word & IX_LINK_MASK)) continue;
@@ -758,10 +764,10 @@ void fd_link_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
 
 namespace {
 
-indexical_info *known_indexical(const void *p)
+indexical_info *known_indexical(ORVALIS_API_STRUCT *api, const void *p)
 {
   for (auto &[d, where] : fd_defined()) {
-    if (!known_definition(d)) continue;
+    if (!known_definition(api, d)) continue;
     for (indexical_info *chain : ((fd_info *)d->fd_info)->info)
       for (indexical_info *ix = chain; ix; ix = ix->next)
         if (ix == p) return ix;
@@ -778,14 +784,14 @@ void prolog_fd_find_definition_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_r
   TAGGED h = fd_ref_get(api, head), m = fd_ref_get(api, module);
   TAGGED key = IsAtom(h) ? h : IsCompound(h) && IsStr(h) ? StrFunctor(h) : 0;
   if (!key || !IsAtom(m)) {
-    qx_type_error(w, key ? "atom" : "callable", key ? m : h, key ? 2 : 1);
+    fd_type_error(api, key ? "atom" : "callable", key ? m : h, key ? 2 : 1);
     fd_native_fail(api);
     return;
   }
   mod_def *md = find_module(m, 0);
   definition *d = md ? find_definition(md, key, nullptr, 0) : nullptr;
   while (d && d->imported_from) d = d->imported_from;
-  d = d ? known_definition(d) : nullptr;
+  d = d ? known_definition(api, d) : nullptr;
   fd_ref_put(api, def, d ? fd_address_word(d) : MakeSmall(0));
 }
 
@@ -793,9 +799,9 @@ long prolog_fd_indexical_data_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
                                              QX_term_ref kind)
 {
   TAGGED t = fd_ref_get(api, info);
-  indexical_info *ix = IsSmall(t) ? known_indexical(fd_word_address(t)) : nullptr;
+  indexical_info *ix = IsSmall(t) ? known_indexical(api, fd_word_address(t)) : nullptr;
   if (!ix) {
-    qx_type_error(fd_worker(api), "indexical", t, 1);
+    fd_type_error(api, "indexical", t, 1);
     fd_native_fail(api);
     return 0;
   }
@@ -859,15 +865,16 @@ bool save_record(const indexical_info *ix, saverest_record r, writer_fn write, s
 
 /* Reads n words into a fresh array (none for n = 0). */
 template <typename T>
-bool read_array(T **out, uint32_t n, reader_fn read, saverest_info *info)
+bool read_array(ORVALIS_API_STRUCT *api, T **out, uint32_t n, reader_fn read, saverest_info *info)
 {
-  *out = zeroed_array<T>(n);
+  *out = zeroed_array<T>(api, n);
   return n == 0 || read(*out, n * sizeof(T), info);
 }
 
 /* One saved literal block over its announcing word: false when the word or the block is not one
  * the saver writes. */
-bool read_literal(TAGGED word, TAGGED *literal, reader_fn read, saverest_info *info)
+bool read_literal(ORVALIS_API_STRUCT *api, TAGGED word, TAGGED *literal, reader_fn read,
+                  saverest_info *info)
 {
   if (IsStr(word)) {
     uint32_t bytes = word - 1, words = bytes / 4, k = words > 0 ? (words - 1) / 4 : 0;
@@ -890,7 +897,7 @@ bool read_literal(TAGGED word, TAGGED *literal, reader_fn read, saverest_info *i
     if (word < 18 || (word - 18) % 8) return false;
     uint32_t slots = ((word - 18) >> 3) + 1;
     if (slots > MAX_TABLE_SLOTS || (slots & (slots - 1))) return false;
-    sw_on_key *table = new_switch_on_key(slots);
+    sw_on_key *table = new_switch_on_key(slots, 0);
     *literal = table_word(table);
     bool whole = read(table, word - 2, info);
     bool shape = (table->mask_and_flags & ~7u) == word - 18;
@@ -903,17 +910,18 @@ bool read_literal(TAGGED word, TAGGED *literal, reader_fn read, saverest_info *i
   return IsConst(word);
 }
 
-bool read_record(indexical_info *ix, uint32_t arity, reader_fn read, saverest_info *info)
+bool read_record(ORVALIS_API_STRUCT *api, indexical_info *ix, uint32_t arity, reader_fn read,
+                 saverest_info *info)
 {
-  if (!read_array(&ix->linkage, ix->length_of_linkage, read, info)) return false;
+  if (!read_array(api, &ix->linkage, ix->length_of_linkage, read, info)) return false;
   for (uint32_t i = 0; i < ix->length_of_linkage; i++)
     if ((ix->linkage[i] >> IX_LINK_ARG_SHIFT) >= arity || (ix->linkage[i] & 0xE0)) return false;
   std::vector<TAGGED> words(ix->length_of_literals);
   if (!words.empty() && !read(words.data(), (uint32_t)words.size() * 4, info)) return false;
-  ix->literals = zeroed_array<TAGGED>(ix->length_of_literals);
+  ix->literals = zeroed_array<TAGGED>(api, ix->length_of_literals);
   for (uint32_t i = 0; i < ix->length_of_literals; i++)
-    if (!read_literal(words[i], &ix->literals[i], read, info)) return false;
-  if (!read_array(&ix->code, ix->length_of_bytecode, read, info)) return false;
+    if (!read_literal(api, words[i], &ix->literals[i], read, info)) return false;
+  if (!read_array(api, &ix->code, ix->length_of_bytecode, read, info)) return false;
   std::vector<uint8_t> roles(ix->length_of_bytecode);
   uint32_t fault;
   return walk_code(ix->code, ix->length_of_bytecode, roles.data(), &fault) &&
@@ -924,7 +932,7 @@ bool read_record(indexical_info *ix, uint32_t arity, reader_fn read, saverest_in
 
 }  // namespace
 
-int fd_save_hook(void *, saverest_record *record, definition *def, writer_fn write,
+int fd_save_hook(void *cookie, saverest_record *record, definition *def, writer_fn write,
                  saverest_info *info)
 {
   auto *chains = (fd_info *)def->fd_info;
@@ -935,14 +943,15 @@ int fd_save_hook(void *, saverest_record *record, definition *def, writer_fn wri
   return 1;
 }
 
-int fd_restore_hook(void *, saverest_record *record, reader_fn read, saverest_info *info)
+int fd_restore_hook(void *cookie, saverest_record *record, reader_fn read, saverest_info *info)
 {
+  auto *api = (ORVALIS_API_STRUCT *)cookie;
   auto *def = (definition *)(uintptr_t)record->w1;
   uint32_t packed = record->w2, arity = def->proc.arity;
   if ((packed >> 10) >= arity || record->w3 == 0 || record->w3 > MAX_CODE_WORDS ||
       record->w4 > MAX_LITERALS || def->properties.builtin_row || def->imported_from)
     return 0;
-  indexical_info *ix = new_record(def);
+  indexical_info *ix = new_record(api, def);
   ix->pruned = (uint8_t)(packed >> 10);
   ix->checking = (packed >> 1) & 1;
   ix->truth_value = packed & 1;
@@ -951,13 +960,13 @@ int fd_restore_hook(void *, saverest_record *record, reader_fn read, saverest_in
   ix->length_of_literals = record->w4;
   fd_info *chains;
   try {
-    chains = read_record(ix, arity, read, info) ? init_fd_constraint(def) : nullptr;
+    chains = read_record(api, ix, arity, read, info) ? init_fd_constraint(api, def) : nullptr;
   } catch (...) { /* a memory fault: the record goes, the fault goes on */
-    free_record(ix);
+    free_record(api, ix);
     throw;
   }
   if (!chains) {
-    free_record(ix);
+    free_record(api, ix);
     return 0;
   }
   indexical_info **end = &chains->info[packed & 3];
@@ -966,20 +975,38 @@ int fd_restore_hook(void *, saverest_record *record, reader_fn read, saverest_in
   return 1;
 }
 
-void fd_destructor_hook(void *, void *chain)
+void fd_destructor_hook(void *cookie, void *chain)
 {
+  auto *api = (ORVALIS_API_STRUCT *)cookie;
   if (!chain) return;
   fd_defined().erase(((indexical_info *)chain)->pred);
-  free_chain((indexical_info *)chain);
+  free_chain(api, (indexical_info *)chain);
 }
 
-void fd_release_indexicals(ORVALIS_API_STRUCT *)
+namespace {
+
+/* Makes an FD-defined definition undefined, as the engine does: its chains and declarations go
+ * and calling it is an existence error again. */
+void undefine(ORVALIS_API_STRUCT *api, definition *def)
+{
+  auto *chains = (fd_info *)def->fd_info;
+  def->fd_info = nullptr;
+  fd_defined().erase(def);
+  for (indexical_info *chain : chains->info) free_chain(api, chain);
+  qx_checkdealloc(chains, QX_FD_INFO_BYTES, QX_FD_INFO_SPACE);
+  qx_forget_definition(def);
+  update_exports(def, ENTER_UNDEFINED);
+}
+
+}  // namespace
+
+void fd_release_indexicals(ORVALIS_API_STRUCT *api)
 {
   std::map<definition *, fd_definition> defined;
   defined.swap(fd_defined());
   for (auto &[d, where] : defined) {
     fd_defined().insert({d, where}); /* so that it is known while it goes */
-    if (known_definition(d)) undefine_predicate(d);
+    if (known_definition(api, d)) undefine(api, d);
     fd_defined().erase(d);
   }
 }

@@ -10,7 +10,6 @@
 
 #include "datadefs.h"
 #include "fd_kernel.h"
-#include "saverest.h"
 
 typedef uint32_t ix_byte;
 

@@ -6,16 +6,13 @@
  * that the entry hands to the engine and the interface record are made from it.
  */
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <type_traits>
 
-#include "errors.h"
 #include "fd_indexical.h"
 #include "fd_kernel.h"
-#include "foreign_interface.h"
-#include "hashtab.h"
-#include "memman.h"
-#include "modules.h"
-#include "saverest.h"
 
 namespace {
 
@@ -26,13 +23,37 @@ constexpr TAGGED lst_at(int word) { return (TAGGED)(4 * word) | QX_TAG_LST; }
 /* ---- the native predicates ---- */
 
 typedef void (*native_fn)();
-#define FD_NATIVE(f) ((native_fn)(void *)&f)
+
+/* The function the engine calls for native F: F itself, recorded as the native running for as
+ * long as it runs, so that an error it raises names its goal (a native may run another through
+ * a query: the outer one is running again afterwards). */
+template <auto F>
+struct native_entry;
+template <class R, class... A, R (*F)(ORVALIS_API_STRUCT *, A...)>
+struct native_entry<F> {
+  static R run(ORVALIS_API_STRUCT *api, A... args)
+  {
+    struct fd_state *fd = fd_state(api);
+    const void *outer = fd->native;
+    fd->native = (const void *)F;
+    if constexpr (std::is_void_v<R>) {
+      F(api, args...);
+      fd->native = outer;
+    } else {
+      R result = F(api, args...);
+      fd->native = outer;
+      return result;
+    }
+  }
+};
+#define FD_NATIVE(f) (native_fn)(void *)&f, (native_fn)(void *)&native_entry<&f>::run
 
 struct native_row {
   const char *name;
   int arity;
   native_fn function;
-  const char *kinds; /* argument conversions, as foreign_interface.h describes them */
+  native_fn entry;   /* what the engine calls: native_entry<function> */
+  const char *kinds; /* argument conversions, as qx_foreign_interface describes them */
 };
 
 /* In the engine's table order. Outputs that a native stores in a term reference are -term. */
@@ -104,7 +125,7 @@ qx_foreign_pred clpfd_preds[NATIVES + 1];
 void fill_tables()
 {
   for (size_t i = 0; i < NATIVES; i++) {
-    clpfd_funcs[i] = clpfd_natives[i].function;
+    clpfd_funcs[i] = clpfd_natives[i].entry;
     clpfd_prednames[i] = clpfd_natives[i].name;
     clpfd_arities[i] = clpfd_natives[i].arity;
     clpfd_preds[i] = {clpfd_natives[i].name, clpfd_natives[i].kinds};
@@ -162,9 +183,9 @@ const functor_slot functor_slots[] = {
     {&fd_state::token_t, "t", 1},
 };
 
-TAGGED registered_functor(const char *name, uint32_t arity)
+TAGGED registered_functor(ORVALIS_API_STRUCT *api, const char *name, uint32_t arity)
 {
-  TAGGED word = fd_functor_word(init_atom_check(name, 0), arity);
+  TAGGED word = fd_functor_word(QX_atom_from_string(name), arity);
   QX_register_atom(word);
   return word;
 }
@@ -202,12 +223,25 @@ TAGGED fd_attribute[FD_ATTRIBUTE_WORDS] = {
     atom_nil, /* [[Min|Max]] */
 };
 
+ORVALIS_API_STRUCT fd_engine_tables;
+
+const bool fd_gc_stress = [] {
+#ifdef QX_GC_STRESS
+  return true;
+#else
+  const char *stress = std::getenv("QX_GC_STRESS");
+  return stress && stress[0] == '1';
+#endif
+}();
+
 int qx_main_QXENV_clpfd(QX_MAINFUN_PARAMS_STRUCT *p)
 {
   if (p->version != QX_MAINFUN_PARAMS_VERSION) return 2;
   if (!p->qxenv || !p->qxenv->dispatch_API_ORVALIS_H) return 1;
   uint32_t version = p->qxenv->dispatch_API_ORVALIS_H->version;
   if (version >> 16 != 3 || version < 0x301C3) return 2;
+  fd_engine_tables.dispatch_API_ORVALIS_H = p->qxenv->dispatch_API_ORVALIS_H;
+  fd_engine_tables.dispatch_API_SUPPORT_H = p->qxenv->dispatch_API_SUPPORT_H;
   fill_tables();
   p->flags |= QX_MAINFUN_API_INIT;
   p->funcs = clpfd_funcs;
@@ -226,7 +260,8 @@ void fd_initialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
   std::memset(fd, 0, sizeof *fd);
   fd->overflowing = 1;
   api->stash = fd;
-  for (const functor_slot &f : functor_slots) fd->*f.field = registered_functor(f.name, f.arity);
+  for (const functor_slot &f : functor_slots)
+    fd->*f.field = registered_functor(api, f.name, f.arity);
   fd_attribute[11] = fd->functor_dom4;
   fd_attribute[16] = fd->functor_lists7;
   static const TAGGED fd_state::*const keys[8] = {nullptr,
@@ -244,7 +279,7 @@ void fd_initialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
   fd->overflow_action1 = (definition *)QX_predicate("overflow_action", 1, "clpfd");
   fd->dispatch = new_switch_on_key(32, 0);
   for (const pred_spec *row = pred_table; row->name; row++)
-    dyn_puthash(&fd->dispatch, registered_functor(row->name, (uint32_t)row->arity))->value =
+    dyn_puthash(&fd->dispatch, registered_functor(api, row->name, (uint32_t)row->arity))->value =
         (TAGGED)(uintptr_t)row->function;
 }
 
@@ -254,7 +289,7 @@ void fd_deinitialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
   struct fd_state *fd = fd_state(api);
   if (!fd) return;
   for (const pred_spec *row = pred_table; row->name; row++)
-    QX_unregister_atom(fd_functor_word(init_atom_check(row->name, 0), (uint32_t)row->arity));
+    QX_unregister_atom(fd_functor_word(QX_atom_from_string(row->name), (uint32_t)row->arity));
   dispose_switch_on_key(fd->dispatch);
   fd->dispatch = nullptr;
   for (const functor_slot &f : functor_slots) QX_unregister_atom(fd->*f.field);
@@ -291,14 +326,26 @@ int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, 
   return fd->fd_overflow ? 0 : 1;
 }
 
+void fd_running_native(ORVALIS_API_STRUCT *api, const char **name, int *arity)
+{
+  *name = "";
+  *arity = 0;
+  const void *running = fd_state(api)->native;
+  for (const native_row &row : clpfd_natives)
+    if (running && (const void *)row.function == running) {
+      *name = row.name;
+      *arity = row.arity;
+    }
+}
+
 int fd_check_global(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED g = deref(w->term[1]);
   if (IsStr(g) && StrFunctor(g) == MakeFunctor(atom_global, 5)) return 1;
   if (IsVar(g))
-    qx_instantiation_error(w, 0);
+    fd_instantiation_error(api, 0);
   else
-    qx_type_error(w, "global", g, 0);
+    fd_type_error(api, "global", g, 0);
   fd_native_fail(api);
   return 0;
 }

@@ -9,14 +9,12 @@
  * itself is parked in term slot 0 across everything after that.
  */
 #include <algorithm>
+#include <iterator>
 
-#include "errors.h"
 #include "fd_bounds.h"
 #include "fd_indexical.h"
 #include "fd_propagate.h"
 #include "fd_sets.h"
-#include "hashtab.h"
-#include "unify.h"
 
 /* ---- the operand table ---- */
 
@@ -216,7 +214,7 @@ bool degenerate(TAGGED set)
 class machine {
 public:
   machine(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info, TAGGED ix)
-      : api_(api), w_(w), info_(info), args_(deref(StrArg(ix, 2))), attrs_(deref(StrArg(ix, 6))),
+      : api(api), w_(w), info_(info), args_(deref(StrArg(ix, 2))), attrs_(deref(StrArg(ix, 6))),
         ent_(deref(StrArg(ix, FD_ARG_DEAD))), stack_(&w->term[IX_STACK_BASE])
   {
     std::fill(std::begin(locals_), std::end(locals_), MakeSmall(0));
@@ -299,7 +297,7 @@ private:
   }
   ix_end load_x();
 
-  ORVALIS_API_STRUCT *api_;
+  ORVALIS_API_STRUCT *api; /* the handle the engine calls go through (QX_RESOURCE_API) */
   worker *w_;
   const indexical_info *info_;
   TAGGED args_, attrs_, ent_;
@@ -327,7 +325,7 @@ ix_end machine::singleton(TAGGED v, TAGGED *out)
 {
   if (!is_bound(v)) return fault("indexical value is no bound");
   if (!IsSmall(v)) return IX_OVERFLOW;
-  *out = fd_interval(api_, w_, v, v);
+  *out = fd_interval(api, w_, v, v);
   return IX_NEXT;
 }
 
@@ -380,7 +378,7 @@ TAGGED machine::residue_set(TAGGED set, int32_t m, bool rem)
   int64_t size = m < 0 ? -(int64_t)m : m;
   size_t n = 0;
   for (TAGGED l = set; IsLst(l); l = fds_next(l)) n++;
-  auto *v = (wide_interval *)fd_temp_alloc(api_, w_, (4 * n + 1) * sizeof(wide_interval));
+  auto *v = (wide_interval *)fd_temp_alloc(api, w_, (4 * n + 1) * sizeof(wide_interval));
   size_t k = 0;
   for (TAGGED l = set; IsLst(l); l = fds_next(l)) {
     TAGGED lo = fds_interval(l)[0], hi = fds_interval(l)[1];
@@ -392,13 +390,13 @@ TAGGED machine::residue_set(TAGGED set, int32_t m, bool rem)
     }
     for (int p = 0; p < count; p++) {
       TAGGED s =
-          rem ? fd_setrem_interval(api_, w_, parts[p][0], parts[p][1], MakeSmall((int32_t)size))
-              : residues(api_, w_, wide(lo), wide(hi), m, m > 0 ? 0 : m + 1, m > 0 ? m - 1 : 0);
+          rem ? fd_setrem_interval(api, w_, parts[p][0], parts[p][1], MakeSmall((int32_t)size))
+              : residues(api, w_, wide(lo), wide(hi), m, m > 0 ? 0 : m + 1, m > 0 ? m - 1 : 0);
       for (; IsLst(s); s = fds_next(s))
         v[k++] = {wide(fds_interval(s)[0]), wide(fds_interval(s)[1])};
     }
   }
-  return merge_intervals(api_, w_, v, k, WIDE_INF, WIDE_SUP);
+  return merge_intervals(api, w_, v, k, WIDE_INF, WIDE_SUP);
 }
 
 /* Instructions that replace the top by a function of it. */
@@ -414,16 +412,16 @@ ix_end machine::unary(int op)
     if (a == (op == 2 ? atom_inf : atom_sup))
       top() = atom_nil;
     else
-      top() = op == 2 ? fd_interval(api_, w_, atom_inf, a) : fd_interval(api_, w_, a, atom_sup);
+      top() = op == 2 ? fd_interval(api, w_, atom_inf, a) : fd_interval(api, w_, a, atom_sup);
     return IX_NEXT;
   case 8:
     if (!is_bound(a)) return fault("indexical complement of no bound");
     if (!IsSmall(a)) return IX_OVERFLOW;
-    top() = fd_compl_interval(api_, w_, a, a);
+    top() = fd_compl_interval(api, w_, a, a);
     return IX_NEXT;
   case 9:
     if (!is_set(a)) return fault("indexical complement of no set");
-    top() = fd_complement(api_, w_, a);
+    top() = fd_complement(api, w_, a);
     return IX_NEXT;
   default: return fault("indexical opcode");
   }
@@ -441,12 +439,12 @@ ix_end machine::binary(int op)
     if (!bound_a || !bound_b) return fault("indexical interval of no bound");
     if (a == b && !IsSmall(a)) return IX_OVERFLOW;
     r = a == atom_sup || b == atom_inf || fds_val(a) > fds_val(b) ? atom_nil
-                                                                  : fd_interval(api_, w_, a, b);
+                                                                  : fd_interval(api, w_, a, b);
     break;
   case 5:
   case 6:
     if (!set_a || !bound_b) return fault("indexical shift of no set");
-    r = fd_lsh(api_, w_, a, op == 5 ? b : fd_safe_negate(b));
+    r = fd_lsh(api, w_, a, op == 5 ? b : fd_safe_negate(b));
     if (degenerate(r)) return IX_OVERFLOW;
     break;
   case 7:
@@ -465,7 +463,7 @@ ix_end machine::binary(int op)
       break;
     }
     if (!IsSmall(a) || !IsSmall(b)) return IX_OVERFLOW;
-    r = op == 10 ? fd_pair(api_, w_, a, b) : fd_interval(api_, w_, b, b);
+    r = op == 10 ? fd_pair(api, w_, a, b) : fd_interval(api, w_, b, b);
     break;
   }
   case 11:
@@ -473,16 +471,16 @@ ix_end machine::binary(int op)
     TAGGED set = op == 11 ? a : b, v = op == 11 ? b : a;
     if (!is_set(set) || !is_bound(v)) return fault("indexical insertion into no set");
     if (!IsSmall(v)) return IX_OVERFLOW;
-    r = fd_insert_into(api_, w_, v, set);
+    r = fd_insert_into(api, w_, v, set);
     break;
   }
   case 13:
   case 17:
   case 79:
     if (!set_a || !set_b) return fault("indexical set operation on no set");
-    r = op == 13   ? fd_union(api_, w_, a, b)
-        : op == 17 ? fd_intersection(api_, w_, a, b)
-                   : fd_subtract(api_, w_, a, b);
+    r = op == 13   ? fd_union(api, w_, a, b)
+        : op == 17 ? fd_intersection(api, w_, a, b)
+                   : fd_subtract(api, w_, a, b);
     break;
   case 15:
   case 77:
@@ -499,13 +497,13 @@ ix_end machine::binary(int op)
     return singleton(b, &top());
   case 73:
     if (!set_a || !bound_b) return fault("indexical negation of no set");
-    r = fd_neg_offset(api_, w_, a, b);
+    r = fd_neg_offset(api, w_, a, b);
     if (degenerate(r)) return IX_OVERFLOW;
     break;
   case 74:
   case 75:
     if (!set_a || !set_b) return fault("indexical pointwise operation on no set");
-    r = pointwise(api_, w_, a, b, atom_inf, atom_sup, op == 74 ? 1 : -1);
+    r = pointwise(api, w_, a, b, atom_inf, atom_sup, op == 74 ? 1 : -1);
     if (degenerate(r)) return IX_OVERFLOW;
     break;
   case 76:
@@ -515,7 +513,7 @@ ix_end machine::binary(int op)
     break;
   case 78:
     if (!set_a || !bound_b) return fault("indexical deletion from no set");
-    r = fd_delete(api_, w_, a, b);
+    r = fd_delete(api, w_, a, b);
     break;
   case 19:
   case 20:
@@ -582,8 +580,8 @@ ix_end machine::argument_read(int op)
 /* The end after a pruning's change mask: exported right away, so that later readers see it. */
 ix_end machine::pruned(int mask, TAGGED self)
 {
-  if (mask < 0) return fd_state(api_)->fd_overflow ? IX_OVERFLOW : IX_FAIL;
-  if (mask > 0) dvar_export_ix(api_, w_, &x_, self);
+  if (mask < 0) return fd_state(api)->fd_overflow ? IX_OVERFLOW : IX_FAIL;
+  if (mask > 0) dvar_export_ix(api, w_, &x_, self);
   return IX_DONE;
 }
 
@@ -593,7 +591,7 @@ ix_end machine::prune_set(TAGGED set, TAGGED self)
   if (set == atom_nil) return IX_FAIL;
   if (degenerate(set)) return IX_OVERFLOW;
   if (!IsLst(fds_next(set))) return pruned(dvar_fix_interval_t(&x_, fd_min(set), fd_max(set)), 0);
-  return pruned(dvar_fix_set(api_, &x_, set, w_), self);
+  return pruned(dvar_fix_set(api, &x_, set, w_), self);
 }
 
 ix_end machine::prune(int op)
@@ -613,7 +611,7 @@ ix_end machine::prune(int op)
       return b == atom_sup ? IX_OVERFLOW : pruned(dvar_fix_interval_t(&x_, b, atom_sup), 0);
     if (!IsSmall(b)) return IX_OVERFLOW;
     if (op == 51) return pruned(dvar_fix_interval_t(&x_, b, b), 0);
-    return pruned(dvar_prune_interval_t(api_, &x_, b, b, w_), 0);
+    return pruned(dvar_prune_interval_t(api, &x_, b, b, w_), 0);
   case 48:
     if (!pop_last(&b) || !pop_last(&a)) return fault("indexical stack underflow");
     if (!is_bound(a) || !is_bound(b)) return fault("indexical pruning to no bound");
@@ -623,7 +621,7 @@ ix_end machine::prune(int op)
     if (!pop_last(&b)) return fault("indexical stack underflow");
     if (!is_set(b)) return fault("indexical pruning by no set");
     if (degenerate(b)) return IX_OVERFLOW;
-    return pruned(dvar_prune_set(api_, &x_, b, w_), 0);
+    return pruned(dvar_prune_set(api, &x_, b, w_), 0);
   case 52:
     if (!pop_last(&b)) return fault("indexical stack underflow");
     if (!is_set(b)) return fault("indexical pruning to no set");
@@ -631,7 +629,7 @@ ix_end machine::prune(int op)
   default: /* 83, 84 */
     if (!pop_last(&b) || !pop_last(&a)) return fault("indexical stack underflow");
     if (!is_set(a) || !is_set(b)) return fault("indexical pruning to no set");
-    return prune_set(pointwise(api_, w_, a, b, x_.min, x_.max, op == 83 ? 1 : -1), 0);
+    return prune_set(pointwise(api, w_, a, b, x_.min, x_.max, op == 83 ? 1 : -1), 0);
   }
 }
 
@@ -650,7 +648,7 @@ ix_end machine::check_interval(TAGGED a, TAGGED b)
   int t = info_->truth_value;
   if (a == b) return IsSmall(a) ? check_value(a, t) : decide(false, t);
   if (fds_val(a) > fds_val(b)) return decide(false, t);
-  int code = dvar_compare_interval_t(api_, &x_, a, b, w_);
+  int code = dvar_compare_interval_t(api, &x_, a, b, w_);
   if (code == 1 || code == 3) return decide(true, t);
   return code == 4 ? decide(false, t) : IX_UNDECIDED;
 }
@@ -680,7 +678,7 @@ ix_end machine::check(int op)
     bool in = op == 60;
     if (a == atom_nil) return decide(!in, t);
     if (fixed(dom(info_->pruned))) return decide(fd_member(x_.min, a) == in, t);
-    int code = dvar_compare_set(api_, &x_, a, w_);
+    int code = dvar_compare_set(api, &x_, a, w_);
     if (code == 4) return decide(!in, t);
     if (code == 1 || code == 3) return decide(in, t);
     return IX_UNDECIDED;
@@ -699,7 +697,7 @@ ix_end machine::control(int op)
     if (!pop_last(&s) || !is_set(s)) return fault("indexical condition on no set");
     if ((s == atom_nil) == (op == 62)) {
       next_ = operand(0);
-      return push(op == 61 ? fd_interval(api_, w_, atom_inf, atom_sup) : atom_nil)
+      return push(op == 61 ? fd_interval(api, w_, atom_inf, atom_sup) : atom_nil)
                  ? IX_NEXT
                  : fault("indexical stack overflow");
     }
@@ -717,7 +715,7 @@ ix_end machine::control(int op)
     ix_byte k = info_->code[end - 2], body = info_->code[end - 1];
     if (k >= IX_LOCALS) return fault("indexical local out of range");
     if (!push(s)) return fault("indexical stack overflow");
-    fd_first_and_rest(api_, w_, s, &locals_[k], &top());
+    fd_first_and_rest(api, w_, s, &locals_[k], &top());
     next_ = body;
     return IX_NEXT;
   }
@@ -726,12 +724,12 @@ ix_end machine::control(int op)
     if (!pop(&value) || !pop(&rest)) return fault("indexical stack underflow");
     if (!is_set(value) || !is_set(rest) || !is_set(top()))
       return fault("indexical union of no set");
-    top() = fd_union(api_, w_, top(), value);
+    top() = fd_union(api, w_, top(), value);
     ix_byte k = operand(0);
     if (k >= IX_LOCALS) return fault("indexical local out of range");
     if (rest == atom_nil) return IX_NEXT;
     if (!push(rest)) return fault("indexical stack overflow");
-    fd_first_and_rest(api_, w_, rest, &locals_[k], &top());
+    fd_first_and_rest(api, w_, rest, &locals_[k], &top());
     next_ = operand(1);
     return IX_NEXT;
   }
@@ -775,8 +773,8 @@ ix_end machine::run()
     ix_end end;
     switch (op) {
     case 1:
-      end = push(fd_interval(api_, w_, atom_inf, atom_sup)) ? IX_NEXT
-                                                            : fault("indexical stack overflow");
+      end = push(fd_interval(api, w_, atom_inf, atom_sup)) ? IX_NEXT
+                                                           : fault("indexical stack overflow");
       break;
     case 41: end = push((TAGGED)operand(0)) ? IX_NEXT : fault("indexical stack overflow"); break;
     case 0:
@@ -835,11 +833,11 @@ bool tell_truth(ORVALIS_API_STRUCT *api, worker *w, int t)
   if (!IsVar(b)) return true;
   TAGGED attr = get_attributes(b, fd_state(api)->fd_module);
   if (!attr) {
-    fd_bind(w, b, MakeSmall(t));
+    fd_bind(api, w, b, MakeSmall(t));
     return true;
   }
   TAGGED cells[2] = {attr, b};
-  qx_gc_root root(cells, 2);
+  fd_roots root(api, cells, 2);
   dvar d;
   dvar_init_ix(&d, &cells[0], &cells[1]);
   int mask = dvar_fix_interval_t(&d, MakeSmall(t), MakeSmall(t));
@@ -852,7 +850,7 @@ void bind_ent(ORVALIS_API_STRUCT *api, worker *w, int t)
 {
   fd_state(api)->entailments++;
   TAGGED ent = deref(StrArg(deref(w->term[0]), FD_ARG_DEAD));
-  if (IsVar(ent)) fd_bind(w, ent, MakeSmall(t));
+  if (IsVar(ent)) fd_bind(api, w, ent, MakeSmall(t));
 }
 
 }  // namespace
@@ -864,7 +862,7 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   if (fd_dead(ix)) return true;
   TAGGED info_word = deref(StrArg(ix, 1));
   if (!IsSmall(info_word) || info_word == MakeSmall(0) || !IsCompound(deref(StrArg(ix, 6)))) {
-    qx_system_error(w, "malformed indexical record");
+    fd_system_error(api, "malformed indexical record");
     fd_native_fail(api);
     return false;
   }
@@ -880,7 +878,7 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   int t = m.truth();
   switch (end) {
   case IX_ERROR:
-    qx_system_error(w, m.error());
+    fd_system_error(api, m.error());
     fd_native_fail(api);
     return false;
   case IX_FAIL: fd->failures++; [[fallthrough]];

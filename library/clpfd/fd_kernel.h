@@ -11,14 +11,12 @@
 #define QX_FD_KERNEL_H
 
 #include "fd.h"
-#include "gc.h"
-#include "orvalis.h"
 
 /* True when `words` heap words lie free below the warning limit, so that making room needs no
  * call_overflow (outside the collector's stress mode, where every check collects). */
 static inline bool fd_room_free(const worker *w, uint32_t words)
 {
-  return !qx_gc_stress && w->global_top + words < w->heap_warn;
+  return !fd_gc_stress && w->global_top + words < w->heap_warn;
 }
 
 /* ---- the resource instance (fd_instance.cpp) ---- */
@@ -62,6 +60,22 @@ long prolog_fd_dispatch_global_fast_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_t
  * filled in at initialisation. */
 constexpr int FD_ATTRIBUTE_WORDS = 26;
 extern TAGGED fd_attribute[FD_ATTRIBUTE_WORDS];
+
+/* The name and arity of the native predicate running, for error contexts: "" and 0 when none. */
+void fd_running_native(ORVALIS_API_STRUCT *api, const char **name, int *arity);
+
+/* ---- errors (fd_errors.cpp) ----
+ * Each records the error through the public table (QX_save_error, whose codes the engine's one
+ * table turns into the ISO error term) and raises it for the goal clpfd:Name/Arity of the native
+ * predicate running, naming argument `argument` (0: none); the native then fails. All answer 0. */
+int fd_instantiation_error(ORVALIS_API_STRUCT *api, int argument);
+int fd_type_error(ORVALIS_API_STRUCT *api, const char *type, TAGGED culprit, int argument);
+int fd_domain_error(ORVALIS_API_STRUCT *api, const char *domain, TAGGED culprit, int argument);
+int fd_representation_error(ORVALIS_API_STRUCT *api, const char *what, int argument);
+int fd_permission_error(ORVALIS_API_STRUCT *api, const char *action, const char *type,
+                        TAGGED culprit, int argument);
+int fd_existence_error(ORVALIS_API_STRUCT *api, const char *kind, TAGGED culprit, int argument);
+int fd_system_error(ORVALIS_API_STRUCT *api, const char *message);
 
 /* ---- statistics, modes, overflow, incumbents (fd_modes.cpp) ---- */
 
@@ -211,7 +225,7 @@ constexpr int FD_WAKE_DOM = 1, FD_WAKE_MIN = 2, FD_WAKE_MAX = 4, FD_WAKE_MINMAX 
 
 void fd_update_mutable(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED mutable_term);
 /* n new term references; a memory fault where QX_new_term_refs answers 0, a reserved slot. */
-QX_term_ref fd_new_refs(int n);
+QX_term_ref fd_new_refs(ORVALIS_API_STRUCT *api, int n);
 void fd_sync(ORVALIS_API_STRUCT *api, worker *w);
 void fd_begin(ORVALIS_API_STRUCT *api, worker *w);
 void fd_end(ORVALIS_API_STRUCT *api, worker *w);
@@ -234,7 +248,9 @@ void prolog_fd_prune_and_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term
 long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref global);
 
 /* The collector's callback over the queue entries of the open levels: 1 the heap moved by
- * argument bytes, 2 mark, 3 relocate entries at or above argument, 4 call argument on each. */
+ * argument bytes, 2 mark, 3 relocate entries at or above argument, 4 call argument on each.
+ * Marking and relocating take the running native's root ranges (fd_roots) too; the heap does
+ * not move while a native runs, so 1 and 4 leave them alone. */
 int fd_manager_hook(void *api, worker *w, int operation, void *argument);
 
 /* ---- Boolean connectives (fd_bool.cpp) ---- */

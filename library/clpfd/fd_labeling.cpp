@@ -9,13 +9,9 @@
  */
 #include <climits>
 #include <cstring>
-#include <vector>
 
-#include "errors.h"
 #include "fd_propagate.h"
 #include "fd_sets.h"
-#include "memman.h"
-#include "unify.h"
 
 namespace {
 
@@ -135,6 +131,7 @@ void rebuild(labeling_data *b)
 
 void labeling_destructor(void *block)
 {
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
   QX_free_globrefs(((labeling_data *)block)->refbase);
   QX_free(block);
 }
@@ -186,15 +183,15 @@ bool check_labeling_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED list)
   for (; IsLst(list) && steps-- > 0; list = deref(LstTail(list))) {
     TAGGED e = deref(LstHead(list));
     if (!IsSmall(e) && !(IsVar(e) && fd_attribute_of(api, e))) {
-      fail_with(api, qx_type_error(w, "domain_variable", e, 1));
+      fail_with(api, fd_type_error(api, "domain_variable", e, 1));
       return false;
     }
   }
   if (list == atom_nil) return true;
   if (IsVar(list))
-    fail_with(api, qx_instantiation_error(w, 1));
+    fail_with(api, fd_instantiation_error(api, 1));
   else
-    fail_with(api, qx_type_error(w, "list", list, 1));
+    fail_with(api, fd_type_error(api, "list", list, 1));
   return false;
 }
 
@@ -207,11 +204,11 @@ int labeling_type(ORVALIS_API_STRUCT *api, worker *w, TAGGED name)
   if (name == FunctorName(fd->functor_max)) return CHOICE_MAX;
   if (name == atom_dom || name == FunctorName(fd->functor_minmax)) return CHOICE_FF;
   if (IsVar(name))
-    fail_with(api, qx_instantiation_error(w, 1));
+    fail_with(api, fd_instantiation_error(api, 1));
   else if (!IsAtom(name))
-    fail_with(api, qx_type_error(w, "atom", name, 1));
+    fail_with(api, fd_type_error(api, "atom", name, 1));
   else
-    fail_with(api, qx_domain_error(w, "suspension_list", name, 1));
+    fail_with(api, fd_domain_error(api, "suspension_list", name, 1));
   return 0;
 }
 
@@ -264,7 +261,7 @@ void finish(ORVALIS_API_STRUCT *api, worker *w)
 {
   fd_perm_free(api, w);
   TAGGED dead = deref(StrArg(deref(w->term[1]), FD_ARG_DEAD));
-  if (IsVar(dead)) fd_bind(w, dead, MakeSmall(1));
+  if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
 }
 
 }  // namespace
@@ -303,7 +300,7 @@ void prolog_fd_labeling_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref stat
   TAGGED s = fd_ref_get(api, state0);
   if (!IsStr(s) || Arity(StrFunctor(s)) != 4 || !IsSmall(state_stamp(s)) ||
       !fd_valid_handle(deref(StrArg(s, 3)))) {
-    fail_with(api, qx_type_error(w, "labeling_state", s, 1));
+    fail_with(api, fd_type_error(api, "labeling_state", s, 1));
     return;
   }
   int type = labeling_type(api, w, deref(StrArg(s, 2)));
@@ -380,16 +377,16 @@ void prolog_fd_delete_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list, 
 {
   worker *w = fd_worker(api);
   if (rule < CHOICE_MIN || rule > CHOICE_FFC) {
-    fail_with(api, qx_domain_error(w, "var_choice", MakeSmall((int32_t)rule), 3));
+    fail_with(api, fd_domain_error(api, "var_choice", MakeSmall((int32_t)rule), 3));
     return;
   }
   int type = (int)rule;
   TAGGED l = fd_ref_get(api, list);
   if (!IsLst(l)) {
     if (IsVar(l))
-      fail_with(api, qx_instantiation_error(w, 1));
+      fail_with(api, fd_instantiation_error(api, 1));
     else if (l != atom_nil)
-      fail_with(api, qx_type_error(w, "list", l, 1));
+      fail_with(api, fd_type_error(api, "list", l, 1));
     else
       fd_native_fail(api);
     return;
@@ -397,7 +394,7 @@ void prolog_fd_delete_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list, 
   TAGGED chosen = deref(LstHead(l));
   rank best;
   if (!rank_var(api, chosen, type, &best)) {
-    fail_with(api, qx_type_error(w, "domain_variable", chosen, 1));
+    fail_with(api, fd_type_error(api, "domain_variable", chosen, 1));
     return;
   }
   uint32_t steps = fd_list_bound(w);
@@ -407,7 +404,7 @@ void prolog_fd_delete_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list, 
     if (!IsVar(e)) continue;
     rank r;
     if (!rank_var(api, e, type, &r)) {
-      fail_with(api, qx_type_error(w, "domain_variable", e, 1));
+      fail_with(api, fd_type_error(api, "domain_variable", e, 1));
       return;
     }
     if (r.key < best.key || (type == CHOICE_FFC && r.key == best.key && r.count < best.count)) {
@@ -451,7 +448,7 @@ void prolog_fd_set_singleton_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref
   clear_scratch(w);
   TAGGED m = domain_mutable(fd_ref_get(api, dom_mutable));
   if (!m) {
-    fail_with(api, qx_type_error(w, "mutable", fd_ref_get(api, dom_mutable), 2));
+    fail_with(api, fd_type_error(api, "mutable", fd_ref_get(api, dom_mutable), 2));
     return;
   }
   w->term[0] = m;
@@ -498,19 +495,19 @@ void prolog_fd_unify_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_t
     fd_begin(api, w);
     return;
   }
-  std::vector<TAGGED *> cells(w->wake_len);
-  qx_wake_take(w, cells.data(), (uint32_t)cells.size());
+  /* The unification's wake-ups leave the worker's wake list (in place): the solver does them. */
   uint32_t kept = first;
   for (uint32_t k = 0; k < n; k++) {
-    TAGGED *cell = cells[first + k];
+    TAGGED *cell = w->wake_list[first + k];
     fd_ref_put(api, pairs + 2 * (int)k, deref(StrArg(deref(cell[2]), (int)fd->fd_module->attr_no)));
     fd_ref_put(api, pairs + 2 * (int)k + 1, deref(cell[0]));
     /* an older variable's wake-up stays with the engine: its hook finds the domain {V} */
-    if (cell < w->global_uncond) cells[kept++] = cell;
+    if (cell < w->global_uncond) w->wake_list[kept++] = cell;
   }
-  qx_wake_put(w, cells.data(), kept);
-  w->wake_count = w->wake_len;
-  qx_restore_soft_limit(w);
+  w->wake_len = kept;
+  w->wake_count = kept;
+  /* The soft heap limit stays zeroed: the engine's next event check finds what is left, and
+   * restores the limit when nothing is. */
   fd_begin(api, w);
   for (uint32_t k = 0; k < n; k++) {
     call_overflow(w, BINDING_WORDS, FD_LIVE);

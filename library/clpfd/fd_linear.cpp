@@ -20,11 +20,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "errors.h"
 #include "fd_bounds.h"
 #include "fd_propagate.h"
-#include "memman.h"
-#include "numbers.h"
 
 namespace {
 
@@ -157,6 +154,7 @@ void sift_up(linear_data *b, int pos)
 
 void linear_destructor(void *block)
 {
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
   QX_free_globrefs(((linear_data *)block)->refbase);
   QX_free(block);
 }
@@ -257,17 +255,17 @@ bool check_terms(ORVALIS_API_STRUCT *api, worker *w, TAGGED list, int *n)
   for (; IsLst(list) && steps-- > 0; list = deref(LstTail(list)), ++*n) {
     TAGGED t = deref(LstHead(list));
     if (!IsStr(t) || IsBox(t) || Arity(StrFunctor(t)) < 3)
-      return qx_type_error(w, "linear_term", t, 1), raise(api);
+      return fd_type_error(api, "linear_term", t, 1), raise(api);
     TAGGED a = deref(StrArg(t, 1)), x = deref(StrArg(t, 2)), attr = deref(StrArg(t, 3));
-    if (IsVar(a)) return qx_instantiation_error(w, 1), raise(api);
-    if (!IsSmall(a)) return qx_type_error(w, "integer", a, 1), raise(api);
-    if (a == MakeSmall(0)) return qx_domain_error(w, "not_less_than_one", a, 1), raise(api);
+    if (IsVar(a)) return fd_instantiation_error(api, 1), raise(api);
+    if (!IsSmall(a)) return fd_type_error(api, "integer", a, 1), raise(api);
+    if (a == MakeSmall(0)) return fd_domain_error(api, "not_less_than_one", a, 1), raise(api);
     if ((!IsVar(x) && !IsSmall(x)) || !fd_well_formed_attribute(attr))
-      return qx_type_error(w, "domain_variable", x, 1), raise(api);
+      return fd_type_error(api, "domain_variable", x, 1), raise(api);
   }
   if (list == atom_nil) return true;
-  if (IsVar(list)) return qx_instantiation_error(w, 1), raise(api);
-  return qx_type_error(w, "list", list, 1), raise(api);
+  if (IsVar(list)) return fd_instantiation_error(api, 1), raise(api);
+  return fd_type_error(api, "list", list, 1), raise(api);
 }
 
 /* Relation, RHS and Dropped of a state term; else raises an error. */
@@ -276,14 +274,14 @@ bool check_arguments(ORVALIS_API_STRUCT *api, worker *w, TAGGED state, int n, in
 {
   TAGGED rel = deref(StrArg(state, 2)), r = deref(StrArg(state, 3)), d = deref(StrArg(state, 4));
   for (TAGGED t : {rel, r, d}) {
-    if (IsVar(t)) return qx_instantiation_error(w, 1), raise(api);
-    if (!IsInteger(t)) return qx_type_error(w, "integer", t, 1), raise(api);
+    if (IsVar(t)) return fd_instantiation_error(api, 1), raise(api);
+    if (!IsInteger(t)) return fd_type_error(api, "integer", t, 1), raise(api);
   }
   if (!IsSmall(rel) || GetSmall(rel) < OP_LE || GetSmall(rel) > OP_NE)
-    return qx_domain_error(w, "linear_relation", rel, 1), raise(api);
-  if (!qx_get_int64(r, rhs)) return qx_representation_error(w, "int64", 1), raise(api);
+    return fd_domain_error(api, "linear_relation", rel, 1), raise(api);
+  if (!fd_get_int64(r, rhs)) return fd_representation_error(api, "int64", 1), raise(api);
   if (!IsSmall(d) || GetSmall(d) < 0 || GetSmall(d) > n)
-    return qx_domain_error(w, "dropped_terms", d, 1), raise(api);
+    return fd_domain_error(api, "dropped_terms", d, 1), raise(api);
   *op = GetSmall(rel);
   *dropped = GetSmall(d);
   return true;
@@ -294,7 +292,7 @@ bool check_arguments(ORVALIS_API_STRUCT *api, worker *w, TAGGED state, int n, in
 void link_global(ORVALIS_API_STRUCT *api, worker *w, const dvar *d)
 {
   if (d->flags & DV_FIXED) return;
-  fd_room(w, LINK_WORDS);
+  fd_room(api, w, LINK_WORDS);
   fd_link(api, w, deref(*d->var_ref), fd_state(api)->functor_val, deref(w->term[1]));
 }
 
@@ -657,10 +655,10 @@ void export_targets(ORVALIS_API_STRUCT *api, worker *w, linear_data *b)
 }
 
 /* The residual RHS and the count of dropped terms into the output state (w->term[0]). */
-void write_back(worker *w, const linear_data *b)
+void write_back(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b)
 {
-  fd_room(w, WRITE_BACK_WORDS);
-  TAGGED rhs = make_int64(w, b->rhs);
+  fd_room(api, w, WRITE_BACK_WORDS);
+  TAGGED rhs = fd_make_int64(w, b->rhs);
   TAGGED *state = StrPtr(deref(w->term[0]));
   state[3] = rhs;
   state[4] = MakeSmall(b->nvars - b->ntargets);
@@ -671,7 +669,7 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   TAGGED s = deref(w->term[0]);
   if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) < 6 || !fd_valid_handle(deref(StrArg(s, 5))) ||
       !IsSmall(state_stamp(s))) {
-    qx_type_error(w, "linear_state", s, 1);
+    fd_type_error(api, "linear_state", s, 1);
     raise(api);
     return 2;
   }
@@ -735,7 +733,7 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
     fd_unify_output_state(api, w, &handle, &stamp, &is_new);
     b->stamp = stamp + 1;
   }
-  write_back(w, b);
+  write_back(api, w, b);
   return outcome;
 }
 

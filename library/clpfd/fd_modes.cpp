@@ -1,10 +1,6 @@
 /* The solver's counters, its debugging and overflow modes, the small-integer range, the
  * incumbent of an optimisation, and the overflow check that ends every propagator step. */
-#include "database.h"
-#include "errors.h"
 #include "fd_kernel.h"
-#include "instance.h"
-#include "unify.h"
 
 namespace {
 
@@ -27,23 +23,35 @@ long switch_mode(ORVALIS_API_STRUCT *api, uint32_t *mode, QX_term_ref old_mode, 
 constexpr uint32_t BOUND_WORD = QX_INSTANCE_HEADER_WORDS + 1;
 constexpr uint32_t LIST_WORD = QX_INSTANCE_HEADER_WORDS + 2;
 
+/* The instance that a database reference '$ref'(Address + 3, Stamp) names while the reference
+ * is valid: the engine's table of references (eglobal's dbrefs) holds its stamp. */
+instance *referenced_instance(ORVALIS_API_STRUCT *api, TAGGED ref)
+{
+  if (!IsStr(ref) || StrFunctor(ref) != functor_ref2) return nullptr;
+  TAGGED a = deref(StrArg(ref, 1)), b = deref(StrArg(ref, 2));
+  if (!IsSmall(a) || !IsSmall(b)) return nullptr;
+  sw_on_key_node *n = incore_gethash(qx_get_engine_global()->dbrefs, a);
+  if (!n->key || n->value == 0 || n->value != b) return nullptr;
+  return (instance *)(uintptr_t)(a & ~(TAGGED)3);
+}
+
 /* The live recorded incumbent that Ref names, or null with an error raised: Ref must be a
  * database reference to a live instance whose term is a compound of two arguments. */
 instance *incumbent_instance(ORVALIS_API_STRUCT *api, QX_term_ref ref)
 {
   worker *w = fd_worker(api);
   TAGGED t = fd_ref_get(api, ref);
-  instance *ins = IsVar(t) ? nullptr : decode_dbref(t);
+  instance *ins = IsVar(t) ? nullptr : referenced_instance(api, t);
   if (ins && ins->death == QX_CLOCK_ALIVE) {
     if (qx_instance_body_words(ins) >= 3 && IsFunctorCell(ins->body[0]) && Arity(ins->body[0]) == 2)
       return ins;
-    qx_domain_error(w, "incumbent", t, 1);
+    fd_domain_error(api, "incumbent", t, 1);
   } else if (IsVar(t))
-    qx_instantiation_error(w, 1);
+    fd_instantiation_error(api, 1);
   else if (IsStr(t) && StrFunctor(t) == functor_ref2)
-    qx_existence_error(w, "db_reference", t, 1);
+    fd_existence_error(api, "db_reference", t, 1);
   else
-    qx_type_error(w, "db_reference", t, 1);
+    fd_type_error(api, "db_reference", t, 1);
   fd_native_fail(api);
   return nullptr;
 }
@@ -100,7 +108,7 @@ void prolog_fd_update_incumbent_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_
   if (!ins) return;
   TAGGED b = fd_ref_get(api, bound);
   if (!IsSmall(b)) {
-    IsVar(b) ? qx_instantiation_error(w, 2) : qx_type_error(w, "integer", b, 2);
+    IsVar(b) ? fd_instantiation_error(api, 2) : fd_type_error(api, "integer", b, 2);
     fd_native_fail(api);
     return;
   }
@@ -108,14 +116,14 @@ void prolog_fd_update_incumbent_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_
   for (TAGGED l = fd_ref_get(api, values); IsLst(l); l = deref(LstTail(l))) {
     TAGGED v = deref(LstHead(l));
     if (!IsSmall(v)) {
-      IsVar(v) ? qx_instantiation_error(w, 3) : qx_type_error(w, "integer", v, 3);
+      IsVar(v) ? fd_instantiation_error(api, 3) : fd_type_error(api, "integer", v, 3);
       fd_native_fail(api);
       return;
     }
     uint32_t cell = next_cell(ins, link);
     link = cell + 1;
     if (!cell) {
-      qx_domain_error(w, "incumbent", fd_ref_get(api, values), 3);
+      fd_domain_error(api, "incumbent", fd_ref_get(api, values), 3);
       fd_native_fail(api);
       return;
     }
@@ -148,10 +156,10 @@ int fd_check_overflow(ORVALIS_API_STRUCT *api, TAGGED culprit)
   if (!fd->fd_overflow) return 1;
   if (fd->overflowing) {
     QX_term_ref mark = QX_new_term_refs(0);
-    QX_term_ref goal = fd_new_refs(1);
+    QX_term_ref goal = fd_new_refs(api, 1);
     fd_ref_put(api, goal, culprit);
     if (QX_query((QX_pred_ref)fd->overflow_action1, goal) < 0) {
-      QX_term_ref ball = fd_new_refs(1);
+      QX_term_ref ball = fd_new_refs(api, 1);
       if (QX_exception_term(ball)) QX_raise_exception(ball);
     }
     QX_reset_term_refs(mark);

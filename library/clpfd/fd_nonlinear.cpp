@@ -16,12 +16,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "errors.h"
 #include "fd_bounds.h"
 #include "fd_kernel.h"
 #include "fd_propagate.h"
 #include "fd_sets.h"
-#include "memman.h"
 
 namespace {
 
@@ -165,6 +163,7 @@ struct arith_data {
 
 void arith_destructor(void *block)
 {
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
   auto *b = (arith_data *)block;
   if (b->refbase) QX_free_globrefs(b->refbase);
   QX_free(b);
@@ -218,7 +217,7 @@ void arith_run(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state, Q
     /* the culprit is the state's name: its arguments reach the attributes, whose suspensions
      * reach this state again */
     TAGGED s = deref(w->term[0]);
-    qx_type_error(w, "state", IsStr(s) ? FunctorName(StrFunctor(s)) : s, 0);
+    fd_type_error(api, "state", IsStr(s) ? FunctorName(StrFunctor(s)) : s, 0);
     fd_native_fail(api);
     return;
   }

@@ -10,12 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "errors.h"
 #include "fd_indexical.h"
 #include "fd_propagate.h"
-#include "memman.h"
 #include "objareas.h"
-#include "unify.h"
 
 namespace {
 
@@ -83,7 +80,7 @@ void pop_level(struct fd_state *fd)
 }
 
 /* A level taken from the free list may lack queues when an allocation failed while it was made. */
-void give_queues(propagator *p)
+void give_queues(ORVALIS_API_STRUCT *api, propagator *p)
 {
   for (prop_queue &q : p->queue)
     if (!q.items) {
@@ -125,7 +122,7 @@ propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, int32_t *stamp)
     p = open_level(api, w);
     m = fd_mutable_last(level_mutable(api));
   }
-  qx_trail_mutable(w, m);
+  fd_trail_mutable(api, w, m);
   *stamp = stamp_of(m);
   return p;
 }
@@ -159,7 +156,7 @@ inline bool queue_full(const prop_queue *q)
 }
 
 /* Doubles the ring; wrapped entries (first after last) move up by the old size. */
-void queue_grow(prop_queue *q)
+void queue_grow(ORVALIS_API_STRUCT *api, prop_queue *q)
 {
   uint32_t old = q->size;
   q->items = (TAGGED *)qx_checkrealloc(q->items, (size_t)old * 2 * sizeof(TAGGED),
@@ -175,11 +172,12 @@ void queue_grow(prop_queue *q)
 
 /* Queue code >> 1 gets entry: odd codes append, even ones insert in front. stamp is the level
  * mutable's after insertion_level. */
-inline void level_insert(propagator *p, int code, TAGGED entry, int32_t stamp)
+inline void level_insert(ORVALIS_API_STRUCT *api, propagator *p, int code, TAGGED entry,
+                         int32_t stamp)
 {
   uint32_t index = (uint32_t)code >> 1;
   prop_queue *q = &p->queue[index];
-  if (queue_full(q)) queue_grow(q);
+  if (queue_full(q)) queue_grow(api, q);
   uint32_t mask = q->size - 1, at;
   if (code & 1) {
     at = q->last;
@@ -207,6 +205,14 @@ void each_entry(struct fd_state *fd, F f)
   for (propagator *p = fd->current_propagator; p; p = p->next)
     for (prop_queue &q : p->queue)
       for (uint32_t i = q.first; i != q.last; i = (i + 1) & (q.size - 1)) f(&q.items[2 * i]);
+}
+
+/* Calls f on every cell of the running native's root ranges (fd_roots). */
+template <typename F>
+void each_root(struct fd_state *fd, F f)
+{
+  for (uint32_t r = 0; r < fd->root_count; r++)
+    for (uint32_t i = 0; i < fd->roots[r].n; i++) f(&fd->roots[r].start[i]);
 }
 
 /* ---- suspension records ---- */
@@ -274,7 +280,8 @@ struct waker {
 
 void queue_daemon(const waker &k, TAGGED d)
 {
-  if ((fd_status(d) & STATUS_RUN_MASK) != FD_ST_RUNNING) level_insert(k.p, CODE_DAEMON, d, k.stamp);
+  if ((fd_status(d) & STATUS_RUN_MASK) != FD_ST_RUNNING)
+    level_insert(k.api, k.p, CODE_DAEMON, d, k.stamp);
 }
 
 /* Queues a suspension unless it is queued already: code for a global, ix_code for an ix/7. */
@@ -291,9 +298,9 @@ void queue_suspension(const waker &k, TAGGED s, int code, int ix_code)
   TAGGED m = fd_mutable_last(StrArg(s, FD_ARG_STATUS));
   TAGGED status = deref(StrArg(m, 1));
   if (GetSmall(status) & FD_ST_QUEUED) return;
-  qx_trail_mutable(k.w, m);
+  fd_trail_mutable(k.api, k.w, m);
   StrPtr(m)[1] = MakeSmall(GetSmall(status) | FD_ST_QUEUED);
-  level_insert(k.p, code, s, k.stamp);
+  level_insert(k.api, k.p, code, s, k.stamp);
 }
 
 /* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
@@ -349,11 +356,11 @@ void wake_back(const waker &k, TAGGED lists_mutable, int index, int gq)
 }
 
 /* B of iff(Ix, B, Value, Dead) is bound to, or has the domain minimum, Value. */
-bool iff_holds(const struct fd_state *fd, TAGGED iff)
+bool iff_holds(ORVALIS_API_STRUCT *api, TAGGED iff)
 {
   TAGGED b = deref(StrArg(iff, 2)), value = deref(StrArg(iff, 3));
   if (!IsVar(b)) return b == value;
-  TAGGED attr = get_attributes(b, fd->fd_module);
+  TAGGED attr = get_attributes(b, fd_state(api)->fd_module);
   return attr && deref(StrArg(fd_attr_dom(attr), 2)) == value;
 }
 
@@ -374,7 +381,7 @@ void fire_value_suspension(const waker &k, TAGGED s)
 {
   TAGGED f = StrFunctor(s);
   if (f == functor_iff4) {
-    if (!iff_holds(fd_state(k.api), s)) return;
+    if (!iff_holds(k.api, s)) return;
     s = deref(StrArg(s, 1));
   }
   queue_suspension(k, s, CODE_GLOBAL_FRONT, CODE_IX_FRONT);
@@ -412,13 +419,13 @@ void wake_values(const waker &k, TAGGED list)
   for (TAGGED l = first_iff ? first_iff : atom_nil; IsLst(l); l = deref(LstTail(l))) {
     TAGGED s = deref(StrArg(deref(LstHead(l)), 2));
     TAGGED dead = deref(StrArg(s, FD_ARG_DEAD));
-    if (StrFunctor(s) == functor_iff4 && IsVar(dead)) fd_bind(w, dead, deref(StrArg(s, 3)));
+    if (StrFunctor(s) == functor_iff4 && IsVar(dead)) fd_bind(api, w, dead, deref(StrArg(s, 3)));
   }
-  if (nkept) fd_room(w, VAL_RELINK_WORDS * (uint32_t)nkept, kept, (size_t)nkept);
+  if (nkept) fd_room(api, w, VAL_RELINK_WORDS * (uint32_t)nkept, kept, (size_t)nkept);
   for (int i = 0; i < nkept; i++) {
     TAGGED s = deref(StrArg(kept[i], 2)), rest;
     if (StrFunctor(s) == functor_iff4) {
-      if (!iff_holds(fd, s)) continue;
+      if (!iff_holds(api, s)) continue;
       s = deref(StrArg(s, 1));
     }
     TAGGED var = first_unbound(StrArg(kept[i], 1), &rest);
@@ -437,21 +444,22 @@ void run_daemon(ORVALIS_API_STRUCT *api, worker *w, TAGGED d)
 {
   auto *block = (daemon_frame *)fd_word_address(deref(StrArg(d, 5)));
   TAGGED roots[2] = {deref(StrArg(d, 1)), deref(StrArg(d, 2))};
-  qx_gc_root root(roots, 2);
+  fd_roots root(api, roots, 2);
   TAGGED *attr_ref = IsConst(roots[1]) ? (TAGGED *)fd_word_address(roots[1]) : &roots[1];
   block->daemon(api, w, block, attr_ref, roots[0]);
 }
 
 /* Queue 5: variables with other modules' attributes are bound through the engine's wake-up. */
-void drain_bindings(struct fd_state *fd, worker *w, prop_queue *q)
+void drain_bindings(ORVALIS_API_STRUCT *api, worker *w, prop_queue *q)
 {
+  struct fd_state *fd = fd_state(api);
   while (!queue_empty(q)) {
     TAGGED b = queue_take(q);
     TAGGED var = deref(StrArg(b, 1));
     if (!IsVar(var)) continue;
     TAGGED *cell = delete_attributes(var, fd->fd_module, 0);
     *cell = deref(StrArg(b, 2));
-    if (qx_cell_is_old(w, cell)) qx_trail_plain(w, cell);
+    if (qx_cell_is_old(w, cell)) fd_trail_push(api, w, MakeRef(cell));
     w->wake_count++;
     w->heap_warn_soft = nullptr;
   }
@@ -527,14 +535,14 @@ bool global_argument(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
   TAGGED g = fd_ref_get(api, ref);
   if (is_record(g, functor_global5) && is_record(deref(StrArg(g, FD_ARG_STATUS)), functor_mutable2))
     return true;
-  qx_type_error(w, "global", g, 0);
+  fd_type_error(api, "global", g, 0);
   fd_native_fail(api);
   return false;
 }
 
 }  // namespace
 
-QX_term_ref fd_new_refs(int n)
+QX_term_ref fd_new_refs(ORVALIS_API_STRUCT *api, int n)
 {
   QX_term_ref r = QX_new_term_refs(n);
   if (!r) qx_memory_fault("term references", QX_SPACE_FOREIGN);
@@ -543,10 +551,10 @@ QX_term_ref fd_new_refs(int n)
 
 /* ---- mutables and levels ---- */
 
-void fd_update_mutable(ORVALIS_API_STRUCT *, worker *w, TAGGED value, TAGGED mutable_term)
+void fd_update_mutable(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED mutable_term)
 {
   TAGGED m = fd_mutable_last(mutable_term);
-  qx_trail_mutable(w, m);
+  fd_trail_mutable(api, w, m);
   StrPtr(m)[1] = value;
 }
 
@@ -579,7 +587,7 @@ void fd_begin(ORVALIS_API_STRUCT *api, worker *w)
   /* On the stack before its queues are made, so that a failed allocation leaks nothing. */
   p->next = fd->current_propagator;
   fd->current_propagator = p;
-  give_queues(p);
+  give_queues(api, p);
   name_level(api, w, p);
 }
 
@@ -650,9 +658,9 @@ void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
   TAGGED var = deref(w->term[4]);
   if (IsVar(var)) {
     if (single_attribute(var, fd->fd_module)) {
-      fd_bind(w, var, deref(StrArg(dom, 2)));
+      fd_bind(api, w, var, deref(StrArg(dom, 2)));
     } else {
-      fd_room(w, 3, &self, 1);
+      fd_room(api, w, 3, &self, 1);
       var = deref(w->term[4]);
       TAGGED *binding = fd_heap_words(w, 3);
       binding[0] = functor_minus2;
@@ -672,7 +680,7 @@ void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, T
   int32_t count = lists_int(lists, FD_LISTS_COUNT);
   uint32_t words = 2 * (uint32_t)(count > 0 ? count : 0) + 136;
   TAGGED keep[2] = {self, lists_mutable};
-  fd_room(w, words, keep, 2);
+  fd_room(api, w, words, keep, 2);
   int32_t stamp;
   propagator *p = insertion_level(api, w, &stamp);
   waker k{api, w, p, keep[0], stamp};
@@ -694,7 +702,7 @@ void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int co
   int32_t stamp;
   propagator *p = insertion_level(api, w, &stamp);
   if (code < 2 * QUEUE_DAEMONS) fd_set_status(api, w, entry, fd_status(entry) | FD_ST_QUEUED);
-  level_insert(p, code, entry, stamp);
+  level_insert(api, p, code, entry, stamp);
 }
 
 void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int code)
@@ -705,7 +713,7 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
   int32_t stamp;
   propagator *p = insertion_level(api, w, &stamp);
   fd_set_status(api, w, global, status | FD_ST_QUEUED);
-  level_insert(p, code, global, stamp);
+  level_insert(api, p, code, global, stamp);
 }
 
 int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
@@ -726,7 +734,7 @@ int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
     return i == 0 ? 1 : 2;
   }
   p->hint = QUEUE_DAEMONS;
-  drain_bindings(fd, w, &p->queue[QUEUE_BINDINGS]);
+  drain_bindings(api, w, &p->queue[QUEUE_BINDINGS]);
   return 0;
 }
 
@@ -743,7 +751,7 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
     if (a == atom_exit) {
       fd->entailments++;
       TAGGED dead = deref(StrArg(fd_ref_get(api, global), FD_ARG_DEAD));
-      if (IsVar(dead)) fd_bind(w, dead, MakeSmall(1));
+      if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
     } else if (int mask = action_mask(fd, a)) {
       TAGGED x = deref(StrArg(a, 1));
       TAGGED attr = IsVar(x) ? get_attributes(x, fd->fd_module) : 0;
@@ -783,7 +791,7 @@ void prolog_fd_enqueue_all_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref l
   worker *w = fd_worker(api);
   TAGGED m = fd_ref_get(api, lists_mutable);
   if (!is_record(m, functor_mutable2) || !is_record(fd_mutable_value(m), functor_fdlists7)) {
-    qx_type_error(w, "mutable", m, 1);
+    fd_type_error(api, "mutable", m, 1);
     fd_native_fail(api);
     return;
   }
@@ -814,7 +822,7 @@ void prolog_fd_prune_and_enqueue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term
   if (!global_argument(api, w, global)) return;
   clear_scratch(w);
   w->term[0] = fd_ref_get(api, actions);
-  QX_term_ref refs = fd_new_refs(2);
+  QX_term_ref refs = fd_new_refs(api, 2);
   switch (fd_prune_and_enqueue(api, w, refs, global, refs + 1)) {
   case 1: break;
   case -1: raise_pending(api, refs); break;
@@ -830,7 +838,7 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
   if (!fd->current_propagator) return 0;
   fd->fd_overflow = 0;
   clear_scratch(w);
-  QX_term_ref refs = fd_new_refs(5);
+  QX_term_ref refs = fd_new_refs(api, 5);
   for (;;) {
     TAGGED item;
     switch (fd_dequeue(api, w, &item)) {
@@ -851,6 +859,12 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
 
 /* ---- the collector's hook ---- */
 
+void fd_roots_exhausted(ORVALIS_API_STRUCT *api)
+{
+  qx_memory_fault("solver roots", QX_SPACE_SOLVER);
+  __builtin_unreachable();
+}
+
 int fd_manager_hook(void *cookie, worker *w, int operation, void *argument)
 {
   auto *api = (ORVALIS_API_STRUCT *)cookie;
@@ -862,12 +876,19 @@ int fd_manager_hook(void *cookie, worker *w, int operation, void *argument)
     break;
   case 2:
     fd_sync(api, w);
-    each_entry(fd, [](TAGGED *e) { markTerm(*e); });
+    each_entry(fd, [&](TAGGED *e) { markTerm(*e); });
+    each_root(fd, [&](TAGGED *e) { markTerm(*e); });
     break;
   case 3:
     each_entry(fd, [&](TAGGED *e) {
       TAGGED *address = TagToPointer(*e);
       if (!IsConst(*e) && address >= (TAGGED *)argument) intoRelocationChain(w, address, e);
+    });
+    /* a root may hold temporary storage or a constant: only heap words follow the compaction */
+    each_root(fd, [&](TAGGED *e) {
+      TAGGED *address = TagToPointer(*e);
+      if (!IsConst(*e) && address >= (TAGGED *)argument && address < w->global_top)
+        intoRelocationChain(w, address, e);
     });
     break;
   case 4:

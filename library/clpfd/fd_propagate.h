@@ -3,9 +3,7 @@
 #ifndef QX_FD_PROPAGATE_H
 #define QX_FD_PROPAGATE_H
 
-#include "atoms.h"
 #include "fd_kernel.h"
-#include "gc.h"
 
 constexpr TAGGED functor_ix7 = atom_ix | (7u << QX_ARITY_SHIFT);
 constexpr TAGGED functor_global5 = atom_global | (5u << QX_ARITY_SHIFT);
@@ -51,14 +49,15 @@ static inline TAGGED fd_address_word(const void *p) { return (TAGGED)(uintptr_t)
 static inline void *fd_word_address(TAGGED word) { return (void *)(uintptr_t)(word & ~(TAGGED)3); }
 
 /* Makes `words` heap words free; the scratch slots and the n words at keep are roots. */
-static inline void fd_room(worker *w, uint32_t words, TAGGED *keep = nullptr, size_t n = 0)
+static inline void fd_room(ORVALIS_API_STRUCT *api, worker *w, uint32_t words,
+                           TAGGED *keep = nullptr, uint32_t n = 0)
 {
   if (fd_room_free(w, words)) return;
   if (n == 0) {
     call_overflow(w, words, FD_LIVE);
     return;
   }
-  qx_gc_root root(keep, n);
+  fd_roots root(api, keep, n);
   call_overflow(w, words, FD_LIVE);
 }
 
@@ -71,9 +70,9 @@ static inline TAGGED *fd_heap_words(worker *w, uint32_t words)
 }
 
 /* Binds a variable cell to value without registering a wake-up, trailed when it is old. */
-static inline void fd_bind(worker *w, TAGGED var, TAGGED value)
+static inline void fd_bind(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED value)
 {
-  qx_bind_plain(w, RefPtr(var), value);
+  fd_bind_cell(api, w, RefPtr(var), value);
 }
 
 #endif

@@ -8,10 +8,8 @@
  * variables, bound to the Handle; eq_iff attaches its daemon to it, which wakes the propagator
  * only when a run could decide something.
  */
-#include "errors.h"
 #include "fd_propagate.h"
 #include "fd_sets.h"
-#include "memman.h"
 
 namespace {
 
@@ -44,6 +42,7 @@ struct arith_data {
 
 void arith_destructor(void *block)
 {
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
   QX_free_globrefs(((arith_data *)block)->refbase);
   QX_free(block);
 }
@@ -294,6 +293,7 @@ bool load_view(run &r, QX_term_ref refs, int i, int k)
 /* A block for a constraint suspended on its first run, holding the run's references. */
 arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
 {
+  ORVALIS_API_STRUCT *api = r.api;
   TAGGED handle;
   int is_new;
   fd_static_output_state(r.w, &handle, &is_new);
@@ -354,7 +354,7 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
   TAGGED s = w->term[0];
   if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != spec.arity ||
       !fd_valid_handle(deref(StrArg(s, (int)spec.arity - 1)))) {
-    qx_type_error(w, "compound", s, 0);
+    fd_type_error(api, "compound", s, 0);
     fd_native_fail(api);
     return;
   }
@@ -378,9 +378,9 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
       QX_reset_term_refs(mark);
       TAGGED culprit = deref(StrArg(deref(w->term[0]), spec.set_arg));
       if (IsVar(culprit))
-        qx_instantiation_error(w, 0);
+        fd_instantiation_error(api, 0);
       else
-        qx_type_error(w, "fd_set", culprit, 0);
+        fd_type_error(api, "fd_set", culprit, 0);
       fd_native_fail(api);
       return;
     }

@@ -206,7 +206,7 @@ void prolog_fd_dom_complement_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_re
    * error mode only, is shown fdset_complement(_, _). */
   TAGGED culprit = atom_nil;
   if (fd_state(api)->overflowing) {
-    QX_term_ref goal = fd_new_refs(1);
+    QX_term_ref goal = fd_new_refs(api, 1);
     QX_put_functor(goal, QX_atom_from_string("fdset_complement"), 2);
     culprit = fd_ref_get(api, goal);
   }

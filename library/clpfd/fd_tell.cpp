@@ -14,8 +14,6 @@
 #include "fd_bounds.h"
 #include "fd_kernel.h"
 #include "fd_sets.h"
-#include "gc.h"
-#include "unify.h"
 
 /* fd_told's self when the change comes from no indexical. */
 static constexpr TAGGED SELF_NONE = 0;
@@ -41,7 +39,7 @@ static TAGGED *heap_take(worker *w, uint32_t words)
   return p;
 }
 
-static void ensure_heap(worker *w, uint32_t words)
+static void ensure_heap(ORVALIS_API_STRUCT *api, worker *w, uint32_t words)
 {
   if (fd_room_free(w, words + HEAP_MARGIN)) return;
   call_overflow(w, words + HEAP_MARGIN, LIVE_SLOTS);
@@ -91,7 +89,7 @@ int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
   if (dom[2] == value && dom[3] == value) return 0;
   int mask = FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL | (dom[2] != value ? FD_WAKE_MIN : 0) |
              (dom[3] != value ? FD_WAKE_MAX : 0);
-  ensure_heap(w, 7);
+  ensure_heap(api, w, 7);
   store_dom(api, w, 0, value, value, MakeSmall(1));
   return mask;
 }
@@ -108,7 +106,7 @@ int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, i
   int64_t width = (int64_t)fds_val(hi) - fds_val(lo) + 1;
   TAGGED size =
       IsSmall(lo) && IsSmall(hi) && SmallFits(width) ? MakeSmall((int32_t)width) : atom_sup;
-  ensure_heap(w, 7);
+  ensure_heap(api, w, 7);
   store_dom(api, w, 0, lo, hi, size);
   return mask;
 }
@@ -151,9 +149,9 @@ static void push_action(worker *w, TAGGED action)
   w->term[2] = MakeLst(cell);
 }
 
-static void push_fail(worker *w)
+static void push_fail(ORVALIS_API_STRUCT *api, worker *w)
 {
-  ensure_heap(w, 2);
+  ensure_heap(api, w, 2);
   push_action(w, atom_fail);
 }
 
@@ -213,14 +211,14 @@ static void export_changed(ORVALIS_API_STRUCT *api, worker *w, dvar *d, bool deb
   TAGGED current = deref(dom[1]);
   if (d->flags & DV_FIXED) {
     if (debugging) {
-      ensure_heap(w, 5);
+      ensure_heap(api, w, 5);
       TAGGED *goal = heap_take(w, 3);
       goal[0] = FUNCTOR_EQ2;
       goal[1] = deref(w->term[4]);
       goal[2] = d->min;
       push_action(w, MakeStr(goal));
     } else if (!fd_member(d->min, current)) {
-      push_fail(w);
+      push_fail(api, w);
     } else if (dom[2] != dom[3]) {
       int mask = fd_tell_value(api, w, d->min);
       if (IsVar(deref(w->term[4]))) told(api, w, mask, SELF_NONE);
@@ -236,7 +234,7 @@ static void export_changed(ORVALIS_API_STRUCT *api, worker *w, dvar *d, bool deb
   int code = fd_compare(current, set ? set : fds_stack_interval(cells, d->min, d->max));
   int mask = 0;
   if (code == 4)
-    push_fail(w);
+    push_fail(api, w);
   else if (code == 2 && set)
     mask = fd_tell_unsafe(api, w, set);
   else if (code == 5 && set)
@@ -273,7 +271,7 @@ void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
   load_slots(w, d);
   /* self may be a heap variable (an indexical's Ent): a tell can collect, so it stays rooted and
    * is read once the tell is done. */
-  qx_gc_root keep(&self, 1);
+  fd_roots keep(api, &self, 1);
   int mask;
   if (d->flags & DV_FIXED) {
     mask = fd_tell_value(api, w, d->min);
@@ -290,10 +288,10 @@ void dvar_export_equal(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y)
 {
   if (dvar_is_alias(x, y)) return;
   if (!fd_state(api)->debugging) {
-    if (!cunify(w, dvar_get(x), dvar_get(y))) push_fail(w);
+    if (!cunify(w, dvar_get(x), dvar_get(y))) push_fail(api, w);
     return;
   }
-  ensure_heap(w, 7);
+  ensure_heap(api, w, 7);
   TAGGED *goal = heap_take(w, 5);
   goal[0] = FUNCTOR_EQ2;
   goal[1] = dvar_get(x);
@@ -306,9 +304,9 @@ void dvar_export_equal(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y)
 /* Conses call(clpfd:Goal) for a goal of `words` heap words that build() lays out at its argument
  * and returns. */
 template <typename Build>
-static void push_library_call(worker *w, uint32_t words, Build build)
+static void push_library_call(ORVALIS_API_STRUCT *api, worker *w, uint32_t words, Build build)
 {
-  ensure_heap(w, words + 7);
+  ensure_heap(api, w, words + 7);
   TAGGED goal = build(heap_take(w, words));
   TAGGED *call = heap_take(w, 5);
   call[0] = functor_colon2;
@@ -325,7 +323,7 @@ void dvar_export_leqc(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y, int3
     fd_state(api)->fd_overflow = 1;
     return;
   }
-  push_library_call(w, 4, [&](TAGGED *goal) {
+  push_library_call(api, w, 4, [&](TAGGED *goal) {
     goal[0] = fd_state(api)->functor_leqc;
     goal[1] = dvar_get(x);
     goal[2] = dvar_get(y);
@@ -336,7 +334,7 @@ void dvar_export_leqc(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y, int3
 
 void dvar_export_alldiff(ORVALIS_API_STRUCT *api, worker *w, dvar **views, int n)
 {
-  push_library_call(w, 2 + 2 * (uint32_t)n, [&](TAGGED *goal) {
+  push_library_call(api, w, 2 + 2 * (uint32_t)n, [&](TAGGED *goal) {
     TAGGED *cells = goal + 2;
     for (int i = 0; i < n; i++) {
       cells[2 * i] = dvar_get(views[i]);
@@ -353,8 +351,8 @@ void dvar_attach_daemon(ORVALIS_API_STRUCT *api, worker *w, dvar *d, void *block
 {
   if (d->flags & DV_FIXED) return;
   TAGGED parked = global;
-  qx_gc_root root(&parked);
-  ensure_heap(w, 6 + LINK_ROOM);
+  fd_roots root(api, &parked);
+  ensure_heap(api, w, 6 + LINK_ROOM);
   global = deref(parked);
   TAGGED *daemon = heap_take(w, 6);
   daemon[0] = FUNCTOR_DAEMON5;
@@ -369,7 +367,7 @@ void dvar_attach_daemon(ORVALIS_API_STRUCT *api, worker *w, dvar *d, void *block
 void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, int outcome)
 {
   if (outcome == 1 || outcome == -1) {
-    ensure_heap(w, 2);
+    ensure_heap(api, w, 2);
     push_action(w, outcome == 1 ? atom_exit : atom_fail);
   }
   fd_ref_put(api, actions, w->term[2]);
@@ -505,7 +503,7 @@ long prolog_fd_arg_attribute_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref
                                             QX_term_ref attr)
 {
   worker *w = begin_native(api);
-  ensure_heap(w, ATTRIBUTE_ROOM);
+  ensure_heap(api, w, ATTRIBUTE_ROOM);
   TAGGED a = fd_check_argument(api, w, fd_ref_get(api, x), atom_inf, atom_sup, atom_sup);
   if (!a || (finite && infinite_domain(a))) return fail_native(api);
   fd_ref_put(api, attr, a);
@@ -521,7 +519,7 @@ long prolog_fd_dvar_list_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref lis
   for (; IsLst(w->term[0]); w->term[0] = deref(LstTail(w->term[0]))) {
     if (steps-- == 0) return fail_native(api);
     if (IsSmall(deref(LstHead(w->term[0])))) continue;
-    ensure_heap(w, ATTRIBUTE_ROOM);
+    ensure_heap(api, w, ATTRIBUTE_ROOM);
     TAGGED a = fd_check_argument(api, w, LstHead(w->term[0]), atom_inf, atom_sup, atom_sup);
     if (!a || (finite && infinite_domain(a))) return fail_native(api);
   }
@@ -581,7 +579,7 @@ static void restrict_variable(ORVALIS_API_STRUCT *api, QX_term_ref x, TAGGED set
     return;
   }
   fd_sync(api, w);
-  ensure_heap(w, ATTRIBUTE_ROOM);
+  ensure_heap(api, w, ATTRIBUTE_ROOM);
   w->term[4] = fd_ref_get(api, x);
   w->term[3] = fd_check_argument(api, w, w->term[4], atom_inf, atom_sup, atom_sup);
   if (!w->term[3]) {
@@ -643,7 +641,7 @@ long prolog_fd_tell_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, QX_te
   if (!s || !(IsSmall(value) || IsVar(value))) return fail_native(api);
   s = fd_localize(api, w, s);
   if (IsSmall(value)) return fd_member(value, s) ? 0 : fail_native(api);
-  ensure_heap(w, ATTRIBUTE_ROOM);
+  ensure_heap(api, w, ATTRIBUTE_ROOM);
   w->term[4] = fd_ref_get(api, x);
   w->term[3] = fd_check_argument(api, w, w->term[4], atom_inf, atom_sup, atom_sup);
   if (!w->term[3]) return fail_native(api);

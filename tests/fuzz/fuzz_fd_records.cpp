@@ -37,11 +37,14 @@ uint32_t write_bytes(const void *p, uint32_t n, saverest_info *info)
   return n;
 }
 
+/* The hooks are given the API struct that installed them: the engine's own, whose tables the
+ * solver calls through. */
+ORVALIS_API_STRUCT *api() { return QX_get_dispatch_40102(nullptr); }
+
 definition *start(const char *name)
 {
   static BenchEngine engine;
-  static int cookie;
-  QX_install_fd_hooks(&cookie, nullptr, fd_restore_hook, fd_save_hook, fd_destructor_hook, 1);
+  QX_install_fd_hooks(api(), nullptr, fd_restore_hook, fd_save_hook, fd_destructor_hook, 1);
   return insert_definition(qx_eg.user_module, init_atom_check(name, 0), 3, 1);
 }
 
@@ -54,7 +57,7 @@ bool restore(definition *d, const uint8_t *data, size_t size)
     if (!read_bytes(&rec, sizeof rec, (saverest_info *)(void *)&r)) return false;
     if (rec.tag != QX_REC_FD_PREDICATE) return false;
     rec.w1 = (uint32_t)(uintptr_t)d;
-    if (!fd_restore_hook(nullptr, &rec, read_bytes, (saverest_info *)(void *)&r)) return false;
+    if (!fd_restore_hook(api(), &rec, read_bytes, (saverest_info *)(void *)&r)) return false;
   }
   return true;
 }
@@ -63,7 +66,7 @@ std::string save(definition *d)
 {
   std::string out;
   saverest_record rec{QX_REC_FD_PREDICATE, 0x1000, 0, 0, 0, 0, 0};
-  CHECK(fd_save_hook(nullptr, &rec, d, write_bytes, (saverest_info *)(void *)&out) == 1);
+  CHECK(fd_save_hook(api(), &rec, d, write_bytes, (saverest_info *)(void *)&out) == 1);
   return out;
 }
 

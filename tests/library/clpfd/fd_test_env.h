@@ -18,6 +18,12 @@ public:
     w->fli_data = &w->fli_info;
     api.stash = &state;
     api.fli_data = (qx_fli_info **)w; /* the worker's first word */
+    /* the solver calls the engine through the handle's tables */
+    const ORVALIS_API_STRUCT *engine = QX_get_dispatch_40102(nullptr);
+    api.dispatch_API_ORVALIS_H = engine->dispatch_API_ORVALIS_H;
+    api.dispatch_API_SUPPORT_H = engine->dispatch_API_SUPPORT_H;
+    fd_engine_tables.dispatch_API_ORVALIS_H = engine->dispatch_API_ORVALIS_H;
+    fd_engine_tables.dispatch_API_SUPPORT_H = engine->dispatch_API_SUPPORT_H;
     qx_gc_add_root_range(slots_.data(), slots_.size());
   }
   ~FdTestEnv() { qx_gc_remove_root_range(slots_.data()); }

@@ -683,6 +683,46 @@ TEST(FdSavedState, SelectedStatesRestoreIntoALoadedSolver)
   }
 }
 
+/* A full restore starts the solver afresh: it is unloaded once the database is emptied and
+ * loaded again by the state's indexical records, so that a mode set before is gone. */
+TEST(FdSavedState, RestoreStartsTheSolverAfresh)
+{
+  temp_dir tmp;
+  IxEngine::save_p(tmp.path + "/a.sav");
+  IxEngine b;
+  ASSERT_EQ(b.run("clpfd:'$fd_debug'(_, on, _)"), 1) << b.exception();
+  ASSERT_EQ(b.run("'$restore'('" + tmp.path + "/a.sav', c)"), 1) << b.exception();
+  b.api = b.instance_api();
+  ASSERT_TRUE(b.api);
+  EXPECT_EQ(fd_state(b.api)->debugging, 0u);
+  expect_queens(b.api);
+}
+
+/* A save meeting a predicate defined by indexicals with no saver installed loads the solver for
+ * it and unloads it again afterwards: the resource's entry runs for both. */
+int counted_entries;
+int counting_entry(void *params)
+{
+  counted_entries++;
+  return fd_kernel_env::entry_function(params);
+}
+
+TEST(FdSavedState, SavingLoadsTheSolverForItsSaver)
+{
+  temp_dir tmp;
+  IxEngine e;
+  ASSERT_TRUE(e.unload());
+  const QX_pre_linkage_fn counting[] = {counting_entry, nullptr};
+  qx_set_linked_resources(fd_kernel_env::pre_map, counting);
+  definition *d = e.def("r", 2);
+  d->predtyp = FD_CONSTRAINT; /* as indexicals leave it, none installed */
+  counted_entries = 0;
+  EXPECT_EQ(e.save(tmp.path + "/a.sav").rfind("save: ", 0), std::string::npos);
+  d->predtyp = ENTER_UNDEFINED;
+  EXPECT_EQ(counted_entries, 2);
+  EXPECT_EQ(e.instance_api(), nullptr);
+}
+
 /* An importer of an FD-defined predicate keeps no copy of chains that are gone: undefined,
  * redefined or installed over, the exporter's chains are what a post through the importer
  * finds. Imported from elsewhere since, it (and the new exporter's other importers) takes no

@@ -172,6 +172,22 @@ TEST_F(FdInstance, LoadUnloadLoadKeepsAtomCounts)
   ASSERT_TRUE(load());
 }
 
+/* A constraint outlives the instance that posted it: with the solver unloaded and loaded again
+ * under the choicepoint of its post, backtracking runs its block's destructor (through the
+ * tables the entry was given: the instance is gone), and the new instance propagates. */
+TEST_F(FdInstance, UnloadAndLoadWhileAConstraintLives)
+{
+  consult("post(X, Y) :- clpfd:'$fd_in_interval'(X, 0, 9, 0), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
+          "get_attr(X, clpfd, XA), get_attr(Y, clpfd, YA), C = scalar_product([1, 1], 1, 3, 0), "
+          "clpfd:'$fd_post_global'(C, s([t(1, X, XA), t(1, Y, YA)], 1, 3, 0, _, 0), 0, C, [], _), "
+          "clpfd:'$fd_evaluate_indexical'(_, 0).\n"
+          "max(X, M) :- get_attr(X, clpfd, v(_, _, DM, _)), arg(1, DM, dom(_, _, M, _)).\n");
+  EXPECT_EQ(run("( post(X, Y), max(X, 3), unload_clpfd_resource, load_clpfd_resource, fail "
+                "; \\+ \\+ ( post(X, Y), max(Y, 3) ) )"),
+            1)
+      << exception();
+}
+
 /* A fresh instance: modes, counters, no level, the attribute template's functors those of the
  * state, and the suspension lists' keys in the order of their waking masks. */
 TEST_F(FdInstance, FreshInstanceState)
