@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "atoms.h"
+#include "gc.h"
 #include "modules.h"
 #include "unify.h"
 #include "wam_internal.h"
@@ -133,7 +134,11 @@ TAGGED qx_pending_work(worker *w)
   if (w->heap_warn && w->global_top >= w->heap_warn) call_overflow(w, 1024, 0);
   if (qx_agc_due()) qx_atom_gc(w);
   TAGGED goal = w->wake_len ? take_wakeups(w) : 0;
-  if (!pending_cleanups.empty()) goal = conj(w, goal, take_cleanups(w));
+  qx_gc_root root(&goal); /* making room for the cleanups and the event hook may collect */
+  if (!pending_cleanups.empty()) {
+    TAGGED cleanups = take_cleanups(w); /* first: it moves the goal when it collects */
+    goal = conj(w, goal, cleanups);
+  }
   if (w->event_flags && !w->events_disabled && qx_event_hook) {
     w->event_flags = 0;
     qx_event_hook(w);

@@ -167,10 +167,10 @@ int find_function(const qx_open_resource *rec, const char *name, int arity)
   return -1;
 }
 
-/* Unifies t with an address as a signed integer (one limb at most). */
+/* Unifies t with an address as a signed integer (one limb at most). The caller has made room
+ * for its box: making it here could collect under the caller's terms. */
 int unify_address(worker *w, TAGGED t, const void *address)
 {
-  call_overflow(w, 8, 0);
   return cunify(w, t, make_integer(w, (int32_t)(intptr_t)address));
 }
 

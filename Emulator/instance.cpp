@@ -118,6 +118,16 @@ struct CopyIn {
     return at;
   }
 
+  /* A variable cell inside a block (an argument slot that is its own variable) may already hold
+   * its forward marker when the block is placed: a reference met earlier forwarded it. Its copy
+   * becomes a reference to the cell, which the scan converts like any other; left as it is, the
+   * scan would take the marker for a box. No other argument word has the shape of a box header. */
+  void forward_cells(uint32_t at, const TAGGED *src, uint32_t n)
+  {
+    for (uint32_t k = 0; k < n; k++)
+      if (IsBoxHeader(body[at + k])) body[at + k] = MakeRef(src + k);
+  }
+
   /* Store at body[at] the block of a compound/box/list source value; returns the tag to use. */
   void place_block(TAGGED value, uint32_t at_cell, bool root)
   {
@@ -127,6 +137,7 @@ struct CopyIn {
       const TAGGED *src = LstPtr(value);
       body[at] = src[0];
       body[at + 1] = src[1];
+      forward_cells(at, src, 2);
       if (!root) body[at_cell] = offset_cell(at, QX_TAG_LST);
       return;
     }
@@ -136,6 +147,7 @@ struct CopyIn {
     uint32_t at = root ? 0 : reserve(words);
     if (root) body.resize(words);
     std::memcpy(&body[at], src, words * sizeof(TAGGED));
+    if (!IsBoxHeader(head)) forward_cells(at + 1, src + 1, words - 1);
     if (head == functor_ref2) {
       if (qx_dbref_valid_hook && qx_dbref_valid_hook(src[1], src[2])) {
         body[at + 1] = deref(src[1]); /* the two raw words, never pointers */

@@ -49,6 +49,23 @@ int t_post_event(worker *w)
 /* The event hook: inserts note(event) before the interrupted goal. */
 void note_event_hook(worker *w) { qx_push_frame(w, note_goal(w, "event"), qx_eg.user_module); }
 
+/* bind_posting(X, V): leaves garbage on the heap, binds X and posts an event, so that the next
+ * check runs a wake-up and the event hook together. */
+int t_bind_posting(worker *w)
+{
+  call_overflow(w, 64, 2);
+  for (int i = 0; i < 32; i++) *w->global_top++ = atom_nil;
+  qx_request_event(w);
+  return cunify(w, w->term[0], w->term[1]);
+}
+
+/* An event hook that collects before it inserts note(event). */
+void collecting_hook(worker *w)
+{
+  qx_gc_collect(w, 0);
+  note_event_hook(w);
+}
+
 /* eat: moves the heap top past the warning limit without asking for room. */
 int t_eat(worker *w)
 {
@@ -71,6 +88,7 @@ protected:
     native("put_attr", 3, t_put_attr);
     native("queue5_bind", 2, t_queue5_bind);
     native("post_event", 0, t_post_event);
+    native("bind_posting", 2, t_bind_posting);
     native("eat", 0, t_eat);
     native("limits_ok", 0, t_limits_ok);
     mod_def *m2 = find_module(init_atom_check("m2", 0), 1);
@@ -131,6 +149,17 @@ TEST_F(Events, APostedEventRunsAtTheNextCall)
   /* Posted at the end of a query: it runs before the query returns. */
   ASSERT_EQ(p.run("post_event"), 1);
   EXPECT_EQ(log(), "event,a,event,b,event");
+}
+
+TEST_F(Events, AWakeUpSurvivesACollectionInTheEventHook)
+{
+  qx_event_hook = collecting_hook;
+  bool stress = qx_gc_stress;
+  qx_gc_stress = true; /* the freed heap trapped: a goal left behind shows */
+  int r = p.run("freeze(X, note(woken(X))), bind_posting(X, 1), note(after)");
+  qx_gc_stress = stress;
+  ASSERT_EQ(r, 1) << exception();
+  EXPECT_EQ(log(), "woken(1),event,after");
 }
 
 TEST_F(Events, EventsWaitWhileDisabled)

@@ -11,6 +11,7 @@
 #include "api_fixture.h"
 #include "foreign.h"
 #include "foreign_interface.h"
+#include "gc.h"
 #include "scratch_files.h"
 #include "test_fork.h"
 
@@ -181,6 +182,23 @@ TEST_F(ForeignTest, SamePathTwiceLoadsOnce)
   ASSERT_EQ(run("'$load_foreign_resource'('/y/random.so', user, 0)"), 1) << exception();
   EXPECT_EQ(joined(), "entry:1,init:0");
   EXPECT_EQ(loaded(), "[random]");
+}
+
+/* A list of specifications that the calling clause builds above garbage: each step collects in
+ * the stress mode (the freed heap trapped), and the list must be read where it then lies. */
+TEST_F(ForeignTest, SymbolsOfAListBuiltByTheCallerSurviveCollections)
+{
+  ASSERT_EQ(run("'$load_foreign_resource'('/x/random.so', user, 0)"), 1) << exception();
+  p.consult("junk :- X = f(1, 2, 3, 4, 5, 6, 7, 8), X = f(_, _, _, _, _, _, _, _). "
+            "syms(A, H) :- junk, '$foreign_resource_symbols'(random, "
+            "[s(a, b, r_add(_, _, _), A), s(a, b, r_half(_, _), H)], _). ");
+  bool stress = qx_gc_stress;
+  qx_gc_stress = true;
+  int r = run("syms(A, H)");
+  qx_gc_stress = stress;
+  ASSERT_EQ(r, 1) << exception();
+  EXPECT_EQ(val("A") + " " + val("H"), std::to_string((int32_t)(intptr_t)r_add) + " " +
+                                           std::to_string((int32_t)(intptr_t)r_half));
 }
 
 TEST_F(ForeignTest, UnloadCallsEntryBeforeDeinitAndOnlyOnce)
