@@ -71,6 +71,45 @@ uint32_t *map_table(size_t words)
   return p == MAP_FAILED ? nullptr : (uint32_t *)p;
 }
 
+/* The mark stack, mapped outside the allocator as the tables are: the collector runs when memory
+ * is short, and an allocator that has run out may abort rather than throw. A push that finds no
+ * room is dropped and recorded; the collection is then given up. */
+class mark_stack {
+public:
+  ~mark_stack()
+  {
+    if (base_) munmap(base_, cap_ * sizeof(TAGGED *));
+  }
+  bool empty() const { return size_ == 0 || failed_; } /* a failed marking stops */
+  TAGGED *pop() { return base_[--size_]; }
+  void push(TAGGED *p)
+  {
+    if (size_ == cap_ && (failed_ || !grow())) {
+      failed_ = true;
+      return;
+    }
+    base_[size_++] = p;
+  }
+  bool failed() const { return failed_; }
+
+private:
+  bool grow()
+  {
+    size_t cap = cap_ ? 2 * cap_ : 16384;
+    void *p = base_ ? mremap(base_, cap_ * sizeof(TAGGED *), cap * sizeof(TAGGED *), MREMAP_MAYMOVE)
+                    : mmap(nullptr, cap * sizeof(TAGGED *), PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    base_ = (TAGGED **)p;
+    cap_ = cap;
+    return true;
+  }
+
+  TAGGED **base_ = nullptr;
+  size_t size_ = 0, cap_ = 0;
+  bool failed_ = false;
+};
+
 class collector {
 public:
   collector(worker *w) : w_(w), base_(w->heap_start), top_(w->global_top) {}
@@ -144,7 +183,7 @@ private:
   {
     if (test(p)) return;
     set(bits_, p);
-    stack_.push_back(p);
+    stack_.push(p);
   }
   /* A structure's functor cell and arguments, or a box (whole, its words raw). A word that is
    * neither is taken as a single cell. */
@@ -172,8 +211,7 @@ private:
   void drain()
   {
     while (!stack_.empty()) {
-      TAGGED *p = stack_.back();
-      stack_.pop_back();
+      TAGGED *p = stack_.pop();
       /* An attributed variable keeps its whole record: marker, cell, goals and attributes. */
       if (p > base_ && p[-1] == QX_ATTVAR_MARK && p + 2 < top_) {
         set(bits_, p - 1);
@@ -197,7 +235,7 @@ private:
   TAGGED *base_, *top_;
   uint32_t *bits_ = nullptr, *raw_ = nullptr, *offs_ = nullptr;
   size_t words_ = 0;
-  std::vector<TAGGED *> stack_;
+  mark_stack stack_;
   std::vector<TAGGED *> slots_; /* root words, relocated as they are */
 };
 
@@ -312,6 +350,7 @@ bool collector::run(int live)
   } catch (const std::bad_alloc &) {
     return false;
   }
+  if (stack_.failed()) return false; /* marking is incomplete: nothing has changed yet */
   compute_offsets();
   if (!offs_) return false;
   relocate_roots();

@@ -767,3 +767,26 @@ TEST(GcBadInput, LiveDataPastTheHeapLimitIsAResourceErrorAndTheNextQueryRuns)
 }
 
 }  // namespace
+
+namespace {
+
+/* A term whose marking needs a stack of 16 MiB with less than that left: the collection is given
+ * up and the term is whole (with the stack on the allocator, a sanitizer's allocator aborted). */
+int marking_past_the_memory_left()
+{
+  alarm(120);
+  TestProlog p;
+  constexpr uint32_t depth = 6000000;
+  call_overflow(p.w, 3 * depth + 1024, 0);
+  p.w->term[0] = deep_term(p.w, depth);
+  limit_data_segment(8 * MiB);
+  if (qx_gc_collect(p.w, 1)) return 2;
+  return is_deep_term(p.w->term[0], depth) ? 0 : 3;
+}
+
+}  // namespace
+
+TEST(GcBadInput, AMarkStackPastTheMemoryLeftGivesTheCollectionUp)
+{
+  EXPECT_EQ(run_in_child(marking_past_the_memory_left), 0);
+}
