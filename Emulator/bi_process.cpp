@@ -14,6 +14,7 @@
 #include "api_internal.h"
 #include "atoms.h"
 #include "builtins.h"
+#include "gc.h"
 #include "numbers.h"
 #include "streams.h"
 #include "termops.h"
@@ -455,6 +456,7 @@ int prolog_process_create(worker *w)
   QX_term_ref object = QX_new_term_ref();
   if (object == 0) rc = QXIO_E_OUT_OF_MEMORY;
   if (rc == 0) rc = wrap_pipe_ends(&child);
+  qx_gc_root outputs(&w->term[5], 5); /* making the process object may collect */
   if (rc == 0 && want_process) rc = register_process(&child, object);
   if (rc < 0) {
     child.undo();

@@ -60,8 +60,9 @@ public:
       switch (f.kind) {
       case frame::TOP: {
         if (!next(tok_) || tok_.form != token::END) return 0;
+        int rc = make_var_list(vars); /* first: making room may move the result */
         *term = result_;
-        return make_var_list(vars);
+        return rc;
       }
       case frame::EXPR: {
         if (!peek()) return 0;
