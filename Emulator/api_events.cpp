@@ -302,7 +302,7 @@ void run_event_hook(worker *w)
     return;
   }
   uint32_t words = qx_instance_heap_words(qx_eg.exception) + 2;
-  if ((uint32_t)(w->stack_start - w->global_top) < words) call_overflow(w, words, 0);
+  if (qx_heap_short(w, words)) call_overflow(w, words, 0);
   TAGGED ball = qx_exception_term(w);
   qx_clear_exception();
   push_throw_goal(w, ball);
@@ -333,7 +333,7 @@ int break_event(void *data)
  * catch/3 does not catch, is thrown as the next goal. */
 int throw_abort(worker *w)
 {
-  if (w->stack_start - w->global_top < 8) call_overflow(w, 8, 0);
+  if (qx_heap_short(w, 8)) call_overflow(w, 8, 0);
   TAGGED *ball = w->global_top;
   ball[0] = MakeFunctor(atom_reserved, 1);
   ball[1] = MakeSmall(3);

@@ -56,7 +56,7 @@ R qx_api_call(R failure, F body)
 static inline bool qx_api_heap_room(worker *w, uint64_t cells)
 {
   uint64_t need = cells + QX_API_HEAP_RESERVE;
-  if (w->stack_start - w->global_top >= (int64_t)need) return true;
+  if (!qx_heap_short(w, need)) return true;
   return qx_api_call(false, [&] {
     if (need > UINT32_MAX) qx_memory_fault(nullptr, QX_SPACE_STACKS);
     call_overflow(w, (uint32_t)need, 0);

@@ -100,8 +100,7 @@ QX_query_ref open_query(definition *pred, const QX_term_ref *args)
   uint32_t arity = pred->proc.arity;
   alt_code *alt = qx_alt(QX_ALT_TERMCODE, SAVED_WORDS);
   bool room = qx_api_call(false, [&] {
-    if ((uint32_t)(w->stack_start - w->global_top) < GOAL_ROOM + arity)
-      call_overflow(w, GOAL_ROOM + arity, 0);
+    if (qx_heap_short(w, GOAL_ROOM + arity)) call_overflow(w, GOAL_ROOM + arity, 0);
     choice_overflow(w, (uint32_t)alt->node_size / sizeof(TAGGED) + QX_TRAIL_MARGIN_CELLS + arity);
     return true;
   });

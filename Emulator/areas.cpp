@@ -289,8 +289,7 @@ int init_stacks(worker *w)
   w->heap_warn_soft = w->heap_start; /* any non-null value: set_heap_limits replaces it */
   qx_eg.current_gcmode = atom_on;
   qx_eg.current_gctrace = atom_off;
-  const char *stress = std::getenv("QX_GC_STRESS");
-  if (stress && stress[0] == '1') qx_gc_stress = true;
+  qx_gc_stress_init();
   set_heap_limits(w);
   if (!qx_unify_init(w)) {
     deinit_stacks(w);
@@ -321,14 +320,13 @@ void call_overflow(worker *w, uint32_t words, int live)
   if (qx_eg.current_gcmode != atom_off) {
     TAGGED *before = w->global_top;
     collected = qx_gc_collect(w, live);
-    if (collected) {
-      size_t freed = (size_t)(before - w->global_top);
-      size_t kept = (size_t)(w->global_top - w->heap_start);
-      bool enough = heap_room_over(w, want);
-      if (enough && (stress || (freed >= margin && freed >= kept / 4))) {
-        set_heap_limits(w);
-        return;
-      }
+    size_t freed = (size_t)(before - w->global_top);
+    size_t kept = (size_t)(w->global_top - w->heap_start);
+    bool enough = heap_room_over(w, want);
+    /* In the stress mode a call that has room does not grow, collected or not (collection off). */
+    if (enough && (stress || (collected && freed >= margin && freed >= kept / 4))) {
+      set_heap_limits(w);
+      return;
     }
   }
   bool grown = grow_heap(w, words + margin, words);

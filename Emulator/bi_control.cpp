@@ -12,7 +12,7 @@ namespace {
  * the query's caller. The payload is built before the structure that holds it. */
 int halt_with(worker *w, int64_t code)
 {
-  if (w->stack_start - w->global_top < 16) call_overflow(w, 16, 0);
+  if (qx_heap_short(w, 16)) call_overflow(w, 16, 0);
   TAGGED payload = make_int64(w, code * 256 + 4);
   TAGGED *p = w->global_top;
   p[0] = MakeFunctor(atom_reserved, 1);

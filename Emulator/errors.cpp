@@ -51,7 +51,7 @@ int push_error_node(worker *w)
 
 void ensure_room(worker *w, uint32_t words)
 {
-  if ((uint32_t)(w->stack_start - w->global_top) < words + 256) call_overflow(w, words + 256, 0);
+  if (qx_heap_short(w, words + 256)) call_overflow(w, words + 256, 0);
 }
 
 }  // namespace

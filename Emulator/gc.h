@@ -61,6 +61,10 @@ const qx_gc_stats *qx_gc_statistics();
  * (the QX_GC_STRESS build option, or QX_GC_STRESS=1 in the environment when the areas are set
  * up). */
 extern bool qx_gc_stress;
+/* Reads QX_GC_STRESS and QX_GC_STRESS_PERIOD and restarts the count of room checks: in the
+ * stress mode a check that has room answers "short" too once so many passed since the last
+ * collection (objareas.h), 256 by default plus one per 4 cells and roots that it kept. */
+void qx_gc_stress_init();
 constexpr TAGGED QX_GC_TRAP = 0x00000BACu; /* a reference to an unmapped page */
 /* The gc_mode flag (eglobal current_gcmode: collect before growing unless off) and the gc_trace
  * flag (current_gctrace: "%" lines on the error stream for each collection when on); both are

@@ -23,6 +23,16 @@ constexpr uint32_t QX_GCMARGIN_MAX_KB = QX_RESERVE_MAX / 1024;
 
 /* Make `words` heap words free; term[0..live-1] are roots. Never moves the heap. */
 void call_overflow(worker *w, uint32_t words, int live);
+/* Whether a caller must call call_overflow before it takes `words` heap words: when fewer are
+ * free, and now and then in the collector's stress mode (gc.h) as well, so that what callers hold
+ * across the call is tested also where there is usually room. */
+extern bool qx_gc_stress;
+bool qx_gc_stress_due();
+inline bool qx_heap_short(const worker *w, uint64_t words)
+{
+  if ((int64_t)(w->stack_start - w->global_top) < (int64_t)words) return true;
+  return __builtin_expect(qx_gc_stress, 0) && qx_gc_stress_due();
+}
 /* Grow the trail/choicepoint block so that at least `pad` cells lie between the trail top and
  * the newest choicepoint. Choicepoints move; trail entries do not. Past QX_CHOICE_BLOCK_MAX it
  * is a memory fault. */

@@ -215,7 +215,7 @@ static int32_t next_text_code(const char *text, size_t n, size_t *pos)
 /* Make `words` free on the heap; term[0..live-1] and the tail (parked in term[live]) survive. */
 static TAGGED make_room(worker *w, uint32_t words, TAGGED tail, int live)
 {
-  if ((uint32_t)(w->stack_start - w->global_top) >= words) return tail;
+  if (!qx_heap_short(w, words)) return tail;
   w->term[live] = tail;
   call_overflow(w, words, live + 1);
   return w->term[live];

@@ -93,7 +93,7 @@ constexpr int ABORT = -1000; /* the call ends: an error was raised or events fai
 /* At least `words` free heap words, the six arguments kept across a collection. */
 void heap_room(worker *w, uint32_t words)
 {
-  if ((uint32_t)(w->stack_start - w->global_top) < words + 256) call_overflow(w, words + 256, 6);
+  if (qx_heap_short(w, words + 256)) call_overflow(w, words + 256, 6);
 }
 
 /* The existence error of a stream that an event closed while the read waited on it. */

@@ -353,7 +353,7 @@ inline void release_env(worker *w, TAGGED *env)
 /* Heap room while clause code runs: the running clause's table is a root during a collection. */
 inline void code_room(worker *w, uint32_t words, TAGGED *env)
 {
-  if ((uint32_t)(w->stack_start - w->global_top) >= words + 256) return;
+  if (!qx_heap_short(w, words + 256)) return;
   qx_gc_root table(env, env_clause(env)->nvars);
   call_overflow(w, words + 256, 0);
 }

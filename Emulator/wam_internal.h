@@ -78,7 +78,7 @@ inline T *qx_unraw(TAGGED t)
  * live-1] hold terms the caller still needs. */
 inline void qx_heap_room(worker *w, uint32_t words, int live = 0)
 {
-  if ((uint32_t)(w->stack_start - w->global_top) < words + 256) call_overflow(w, words + 256, live);
+  if (qx_heap_short(w, words + 256)) call_overflow(w, words + 256, live);
 }
 /* functor(args...) at the heap top; the caller has made room. */
 TAGGED qx_make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> args);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "gc.h"
 #include "memman.h"
 #include "orvalis.h"
 #include "qxio.h"
@@ -379,6 +380,7 @@ TEST(ApiGetenvBuiltin, AnswersFromTheEnvironmentTheChildWasGiven)
       TestProlog p;
       for (const char *key : {"QX_T_FF", "QX_T_LONG", "QX_T_EMPTY", "QX_T_ABSENT", "PATH"}) {
         TAGGED v = p.TestEngine::var();
+        qx_gc_root keep(&v); /* the query may collect */
         TAGGED goal = p.compound("$getenv", {p.atom(key), v});
         int r = qx_call_once(p.w, goal, qx_eg.user_module);
         report +=

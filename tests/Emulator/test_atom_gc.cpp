@@ -202,6 +202,7 @@ TEST_F(AtomGcTest, ExternalObjectsAreFinalisedOnceAfterTheirAtomWasCollected)
     TAGGED *heap = w->global_top, *trail = w->trail_top;
     QX_term_ref t = QX_new_term_ref();
     if (!process) {
+      qx_gc_off still; /* as below */
       ASSERT_EQ(QX_put_external_object(t, QX_register_external_object(&finalised, type)), 1);
     } else {
       /* $process_create('/bin/sleep', ['30'], '', [], Options, In, Out, Err, Process, Result) */

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "bi_test_support.h"
+#include "gc.h"
 #include "unify.h"
 
 namespace {
@@ -138,6 +139,7 @@ TEST_F(BiArith, BignumInputsBeyondSixtyFourBits)
   ASSERT_EQ(bn_from_string("-123456789012345678901234567890", box, p.w->stack_start, 10), 0);
   p.w->global_top += BoxWords(box[0]);
   TAGGED big = MakeStr(box);
+  qx_gc_root keep(&big); /* a run may collect */
   TAGGED x = p.TestEngine::var();
   EXPECT_EQ(run_term(p.compound("is", {x, p.compound("+", {big, MakeSmall(1)})})), -1);
   EXPECT_EQ(p.exception(), is_error("representation_error(min_integer)"));

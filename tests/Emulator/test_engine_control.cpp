@@ -260,6 +260,7 @@ TEST_F(Control, NativesCalledOutsideTheEmulator)
   definition *between = find_definition(qx_eg.prolog_module,
                                         MakeFunctor(init_atom_check("between", 0), 3), nullptr, 0);
   TAGGED x = p.TestEngine::var();
+  qx_gc_root keep(&x); /* a native may collect */
   p.w->term[0] = MakeSmall(1);
   p.w->term[1] = MakeSmall(3);
   p.w->term[2] = x;
@@ -278,7 +279,9 @@ TEST_F(Control, RetryDefinitionsOfTheSameArityStayApart)
   definition *a = def_retry_c(first, 1);
   definition *b = def_retry_c(second, 1);
   ASSERT_NE(a, b);
-  TAGGED x = p.TestEngine::var(), y = p.TestEngine::var();
+  TAGGED xy[2] = {p.TestEngine::var(), p.TestEngine::var()};
+  qx_gc_root keep(xy, 2); /* a native may collect */
+  TAGGED &x = xy[0], &y = xy[1];
   p.w->term[0] = x;
   EXPECT_EQ(qx_call_native(p.w, a), 1);
   p.w->term[0] = y;

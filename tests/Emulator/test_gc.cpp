@@ -668,7 +668,10 @@ TEST(GcPolicy, TraceLinesOnTheErrorStreamOnlyWhileGcTraceIsOn)
     size_t lines = 0;
     for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1, lines++)
       EXPECT_EQ(text[at], '%') << text;
-    EXPECT_EQ(lines, 2u) << text;
+    EXPECT_GE(lines, 2u) << text;
+    if (!qx_gc_stress) {
+      EXPECT_EQ(lines, 2u) << text; /* the stress mode adds collections */
+    }
   }
 }
 

@@ -183,7 +183,9 @@ TEST_F(FdGlobalTest, CorefInsideAClosedQuery)
 {
   QX_pred_ref coref = QX_predicate("$fd_coref", 1, "clpfd");
   for (bool shared : {true, false}) {
-    TAGGED x = p.TestEngine::var(), y = p.TestEngine::var();
+    TAGGED xy[2] = {p.TestEngine::var(), p.TestEngine::var()};
+    qx_gc_root keep(xy, 2); /* the query may collect */
+    TAGGED &x = xy[0], &y = xy[1];
     QX_term_ref list = QX_new_term_ref();
     fd_ref_put(api, list,
                p.list({p.compound("f", {x}), p.compound("g", {y, atom_true}),
