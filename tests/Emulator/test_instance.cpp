@@ -250,107 +250,74 @@ TEST(Instance, CyclicTermsAreRefusedAndLargeSharedOnesCopied)
 
 namespace {
 
-/* Random terms with the shapes of the solver's state: structures whose argument slots are
- * variables of their own that other subterms refer to (as daemons refer to a constraint's
- * record), subterms shared along several paths, attributed variables whose attribute, a
- * '$mutable', refers back to them, and bignums whose limbs look like box headers or copy
- * markers. A cyclic term closes a cycle from the root through a '$mutable'. */
-class Shapes {
-public:
-  Shapes(worker *w, uint32_t seed) : w_(w), end_(w->global_top + 8000), rng_(seed) {}
-  TAGGED root(bool cyclic)
-  {
-    TAGGED t = block(4);
-    if (cyclic) StrPtr(t)[1] = make(functor_mutable2, {t, MakeSmall(0)});
-    return t;
-  }
+/* Random terms shaped like the solver's state: structures whose argument slots are variables of
+ * their own that other subterms refer to (as daemons refer to a constraint's record), subterms
+ * shared along several paths, attributed variables whose '$mutable' attribute refers back to
+ * them, and bignums whose limbs look like box headers or copy markers. A cyclic one closes a
+ * cycle from the root through a '$mutable'. */
+struct Shapes {
+  Shapes(worker *w, uint32_t seed) : w(w), rng(seed) {}
+  worker *w;
+  std::mt19937 rng;
+  TAGGED *end = w->global_top + 8000;
+  std::vector<TAGGED> vars, shared;
 
-private:
-  TAGGED *take(uint32_t n)
-  {
-    TAGGED *p = w_->global_top;
-    w_->global_top += n;
-    return p;
-  }
-  /* Argument words; 0 stands for a variable cell of the block's own. */
-  TAGGED *fill(TAGGED *p, const std::vector<TAGGED> &args)
-  {
-    for (size_t i = 0; i < args.size(); i++) p[i] = args[i] ? args[i] : own_var(&p[i]);
-    return p;
-  }
-  TAGGED make(TAGGED functor, std::vector<TAGGED> args)
+  TAGGED *take(uint32_t n) { return (w->global_top += n) - n; }
+  TAGGED make(TAGGED functor, std::vector<TAGGED> args) /* an arg 0: a variable of its own */
   {
     TAGGED *p = take((uint32_t)args.size() + 1);
     p[0] = functor;
-    return MakeStr(fill(p + 1, args) - 1);
+    for (size_t i = 1; i <= args.size(); i++)
+      if (!(p[i] = args[i - 1])) vars.push_back(p[i] = MakeRef(&p[i]));
+    return MakeStr(p);
   }
-  TAGGED own_var(TAGGED *cell)
-  {
-    *cell = MakeRef(cell);
-    vars_.push_back(*cell);
-    return *cell;
-  }
-  TAGGED pick(const std::vector<TAGGED> &v) { return v[rng_() % v.size()]; }
   TAGGED term(int depth)
   {
-    if (depth < 0 || w_->global_top > end_) return MakeSmall((int32_t)(rng_() % 9));
-    switch (rng_() % 8) {
+    if (depth < 0 || w->global_top > end) return MakeSmall((int32_t)(rng() % 9));
+    switch (rng() % 8) {
     case 0: return 0;
-    case 1: return vars_.empty() ? 0 : pick(vars_);
-    case 2: return box_like();
-    case 3: return shared_.empty() ? atom_nil : pick(shared_);
-    case 4: return attributed(depth - 1);
-    case 5: return MakeLst(fill(take(2), {term(depth - 1), term(depth - 1)}));
+    case 1: return vars.empty() ? 0 : vars[rng() % vars.size()];
+    case 2: return shared.empty() ? atom_nil : shared[rng() % shared.size()];
+    case 3: {
+      TAGGED *p = take(4), limbs[] = {0x80000007u | (rng() % 64) << 3, QX_ATTVAR_MARK,
+                                      QX_FLOAT_HEADER, BignumHeader(2)};
+      p[0] = p[3] = BignumHeader(2), p[1] = limbs[rng() % 4], p[2] = 1;
+      return MakeStr(p);
+    }
+    case 4: { /* an attributed variable, argument 1 of its record */
+      TAGGED *cell = take(1);
+      vars.push_back(*cell = MakeRef(cell));
+      TAGGED record = block(depth - 1);
+      StrPtr(record)[1] = *cell;
+      shared.push_back(make(functor_mutable2, {record, MakeSmall(0)}));
+      put_attributes(*cell, shared.back(), find_module(atom_clpfd, 1));
+      return MakeRef(cell);
+    }
+    case 5: return MakeLst(StrPtr(make(atom_nil, {term(depth - 1), term(depth - 1)})) + 1);
     default: return block(depth - 1);
     }
   }
   TAGGED block(int depth)
   {
     static const char *const names[] = {"f", "global", "$mutable", "daemon"};
-    uint32_t n = 1 + rng_() % 5;
-    std::vector<TAGGED> args(n);
+    std::vector<TAGGED> args(1 + rng() % 5);
     for (TAGGED &a : args) a = term(depth);
-    TAGGED t = make(MakeFunctor(init_atom_check(names[rng_() % 4], 0), n), args);
-    shared_.push_back(t);
-    return t;
+    shared.push_back(
+        make(MakeFunctor(init_atom_check(names[rng() % 4], 0), (uint32_t)args.size()), args));
+    return shared.back();
   }
-  TAGGED box_like()
-  {
-    const TAGGED limbs[] = {0x80000007u | (rng_() % 64) << 3, QX_ATTVAR_MARK, QX_FLOAT_HEADER,
-                            BignumHeader(2)};
-    TAGGED *p = take(4);
-    p[0] = p[3] = BignumHeader(2);
-    p[1] = limbs[rng_() % 4];
-    p[2] = 1;
-    return MakeStr(p);
-  }
-  TAGGED attributed(int depth)
-  {
-    TAGGED *cell = take(1);
-    TAGGED v = own_var(cell);
-    TAGGED record = block(depth);
-    StrPtr(record)[1] = v;
-    TAGGED value = make(functor_mutable2, {record, MakeSmall(0)});
-    put_attributes(v, value, find_module(atom_clpfd, 1));
-    shared_.push_back(value);
-    return v;
-  }
-
-  worker *w_;
-  TAGGED *end_;
-  std::mt19937 rng_;
-  std::vector<TAGGED> vars_, shared_;
 };
 
-/* shapes(Seed, T) and shapes_cyclic(Seed, T) */
-int make_shapes(worker *w, bool cyclic)
+/* shapes(Seed, Cyclic, T) */
+int t_shapes(worker *w)
 {
-  call_overflow(w, 10000, 2);
-  uint32_t seed = (uint32_t)GetSmall(deref(w->term[0]));
-  return cunify(w, w->term[1], Shapes(w, seed).root(cyclic));
+  call_overflow(w, 10000, 3);
+  Shapes shapes(w, (uint32_t)GetSmall(deref(w->term[0])));
+  TAGGED t = shapes.block(4);
+  if (deref(w->term[1]) == atom_true)
+    StrPtr(t)[1] = shapes.make(functor_mutable2, {t, MakeSmall(0)});
+  return cunify(w, w->term[2], t);
 }
-int t_shapes(worker *w) { return make_shapes(w, false); }
-int t_shapes_cyclic(worker *w) { return make_shapes(w, true); }
 /* variant(A, B) */
 int t_variant(worker *w) { return Variant().same(w->term[0], w->term[1]); }
 
@@ -361,8 +328,7 @@ int t_variant(worker *w) { return Variant().same(w->term[0], w->term[1]); }
 TEST(Instance, RandomSolverShapedTermsCopyAsVariants)
 {
   TestProlog p;
-  qx_define_native(qx_eg.prolog_module, "shapes", 2, t_shapes, nullptr, ENTER_C);
-  qx_define_native(qx_eg.prolog_module, "shapes_cyclic", 2, t_shapes_cyclic, nullptr, ENTER_C);
+  qx_define_native(qx_eg.prolog_module, "shapes", 3, t_shapes, nullptr, ENTER_C);
   qx_define_native(qx_eg.prolog_module, "variant", 2, t_variant, nullptr, ENTER_C);
   const std::string copies =
       "catch(throw(b(T)), b(C1), true), variant(T, C1), assertz(k(T)), retract(k(C2)), "
@@ -373,9 +339,9 @@ TEST(Instance, RandomSolverShapedTermsCopyAsVariants)
       "catch(assertz(k(T)), error(resource_error(_), _), true), \\+ catch(k(_), _, fail)"};
   for (int seed = 0; seed < 300; seed++) {
     std::string n = std::to_string(seed);
-    ASSERT_EQ(p.run("shapes(" + n + ", T), " + copies), 1) << seed << " " << p.exception();
+    ASSERT_EQ(p.run("shapes(" + n + ", false, T), " + copies), 1) << seed << p.exception();
     if (seed % 8 != 0) continue;
     for (const std::string &refusal : refusals)
-      ASSERT_EQ(p.run("shapes_cyclic(" + n + ", T), " + refusal), 1) << seed << p.exception();
+      ASSERT_EQ(p.run("shapes(" + n + ", true, T), " + refusal), 1) << seed << p.exception();
   }
 }
