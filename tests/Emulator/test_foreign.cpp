@@ -184,7 +184,7 @@ TEST_F(ForeignTest, SamePathTwiceLoadsOnce)
   EXPECT_EQ(loaded(), "[random]");
 }
 
-/* A list of specifications that the calling clause builds above garbage: each step collects in
+/* A list of symbol names that the calling clause builds above garbage: each step collects in
  * the stress mode (the freed heap trapped), and the list must be read where it then lies. */
 TEST_F(ForeignTest, SymbolsOfAListBuiltByTheCallerSurviveCollections)
 {
