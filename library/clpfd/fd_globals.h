@@ -1,0 +1,13 @@
+/* The entries of the global constraints, one block of lines per family: each is called as
+ * entry(api, State0, State, Actions) with the state term in w->term[0] and the global's record in
+ * w->term[1] (see fd_global_fn). */
+#ifndef QX_FD_GLOBALS_H
+#define QX_FD_GLOBALS_H
+
+#include "fd_kernel.h"
+
+/* global_cardinality/3 and global_cardinality_helper/2 (gcc.cpp) */
+void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                  QX_term_ref actions);
+
+#endif

@@ -1,0 +1,840 @@
+/* global_cardinality/3: variables X1..Xn take keys K1..Km, exactly Cj of them Kj, as a flow
+ * network (source -> key -> variable -> sink, return arc sink -> source).
+ *
+ * The flow is kept in the block from call to call and repaired: removed arcs unassign their own
+ * variables, a breadth-first search restores the count minima and Dinic's method with unit
+ * augmentations brings the flow back to every variable. Arcs that no maximum flow uses are those
+ * between strongly connected components of the residual graph (Tarjan, iterative); the counts are
+ * bounded by the variables that must and can take their key, and by the sum of all counts. The
+ * variables end arc-consistent with respect to the count bounds.
+ *
+ * Also the variable/value graph that local_cardinality and nvalue share (fd_gcc.h).
+ */
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include "fd_gcc.h"
+#include "fd_globals.h"
+#include "fd_propagate.h"
+#include "fd_sets.h"
+
+/* ---- the shared graph ---- */
+
+size_t fd_vg_words(int nvars, int nvals)
+{
+  size_t nnodes = (size_t)nvars + nvals + 2;
+  size_t edges = (nvals + 1) + (size_t)nvals * (nvars + 1) + (size_t)nvars * (nvals + 1) + nvars + 1;
+  return nvals + nvars + nnodes + edges + 10 * nnodes;
+}
+
+void fd_vg_carve(fd_vgraph *g, int nvars, int nvals, int *mem)
+{
+  int nnodes = nvars + nvals + 2, sink = nnodes - 1;
+  g->nvars = nvars;
+  g->nvals = nvals;
+  g->nnodes = nnodes;
+  g->nvartargets = nvars;
+  g->nvaltargets = nvals;
+  g->valtarget = mem;
+  g->vartarget = g->valtarget + nvals;
+  g->activeset = g->vartarget + nvars;
+  int **arrays[] = {(int **)&g->val, &g->component, &g->visited,   &g->mate[0], &g->mate[1],
+                    &g->out_degree,  &g->in_degree, &g->neighs};
+  int *p = g->activeset + nnodes;
+  for (int **a : arrays) {
+    *a = p;
+    p += nnodes;
+  }
+  p += 2 * nnodes; /* room kept for the cost variant's potentials */
+  g->edge = p;
+  std::memset(g->component, 0, 8 * nnodes * sizeof(int));
+  int at = 0;
+  auto slice = [&](int x, int out, int in, int size) {
+    g->neighs[x] = at;
+    g->out_degree[x] = out;
+    g->in_degree[x] = in;
+    at += size;
+  };
+  slice(0, nvals, 1, nvals + 1);
+  for (int j = 1; j <= nvals; j++) {
+    slice(j, 0, 1, nvars + 1);
+    g->edge[g->neighs[j]] = 0;
+    g->edge[g->neighs[0] + j - 1] = j;
+    g->valtarget[j - 1] = j;
+  }
+  g->edge[g->neighs[0] + nvals] = sink;
+  slice(sink, 1, nvars, nvars + 1);
+  g->edge[g->neighs[sink]] = 0;
+  for (int i = 0; i < nvars; i++) {
+    int x = nvals + 1 + i;
+    slice(x, 1, 0, nvals + 1);
+    g->edge[g->neighs[x]] = sink;
+    g->edge[g->neighs[sink] + 1 + i] = x;
+    g->vartarget[i] = x;
+  }
+  for (int f = 0; f < 2; f++)
+    for (int x = 0; x < nnodes; x++) g->mate[f][x] = fd_vg_is_var(g, x) || x == sink ? -1 : 0;
+}
+
+void fd_vg_begin(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
+{
+  int n = g->nnodes;
+  int *scratch = (int *)fd_temp_alloc(api, w, 5 * (size_t)n * sizeof(int));
+  g->stack = scratch;
+  g->dad = scratch + n;
+  g->iter = scratch + 2 * n;
+  g->low = scratch + 3 * n;
+  g->calls = scratch + 4 * n;
+  /* the active set in node order: counting sort through a mark per node */
+  std::memset(g->iter, 0, n * sizeof(int));
+  for (int k = 0; k < g->nvaltargets; k++) g->iter[g->valtarget[k]] = 1;
+  for (int k = 0; k < g->nvartargets; k++) g->iter[g->vartarget[k]] = 1;
+  int m = 0;
+  g->activeset[m++] = 0;
+  for (int x = 1; x < n - 1; x++)
+    if (g->iter[x]) g->activeset[m++] = x;
+  g->activeset[m++] = n - 1;
+  g->nactive = m;
+}
+
+bool fd_vg_reset_flow(fd_vgraph *g, int value, int var, int f)
+{
+  if (g->mate[f][var] != value) return false;
+  g->mate[f][var] = -1;
+  g->mate[f][value]--;
+  g->mate[f][0]--;
+  return true;
+}
+
+namespace {
+
+/* Merges the ascending run into the list part of n entries at list, as a symmetric difference
+ * (through tmp); answers the new length. */
+int merge_run(int *list, int n, const int *run, int nrun, int *tmp)
+{
+  int i = 0, k = 0, m = 0;
+  while (i < n || k < nrun) {
+    if (k == nrun || (i < n && list[i] < run[k]))
+      tmp[m++] = list[i++];
+    else if (i == n || run[k] < list[i])
+      tmp[m++] = run[k++];
+    else
+      i++, k++;
+  }
+  std::memcpy(list, tmp, m * sizeof(int));
+  return m;
+}
+
+/* Applies the leading run of codes that belong to one node of the given side. */
+int apply_run(fd_vgraph *g, const int *codes, int n, bool var_side)
+{
+  int nv = g->nvals;
+  auto node = [&](int c) { return var_side ? c / nv + nv + 1 : c % nv + 1; };
+  auto other = [&](int c) { return var_side ? c % nv + 1 : c / nv + nv + 1; };
+  int x = node(codes[0]), len = 0;
+  int *run = g->low; /* other-side node numbers of the run */
+  while (len < n && node(codes[len]) == x) {
+    run[len] = other(codes[len]);
+    len++;
+  }
+  if (var_side) {
+    g->in_degree[x] = merge_run(fd_vg_values(g, x), g->in_degree[x], run, len, g->calls);
+  } else {
+    int *list = fd_vg_vars(g, x);
+    g->out_degree[x] = merge_run(list, g->out_degree[x], run, len, g->calls);
+    list[g->out_degree[x]] = 0;
+  }
+  return len;
+}
+
+}  // namespace
+
+void fd_vg_apply(fd_vgraph *g, int *codes, int n)
+{
+  for (int k = 0; k < n;) k += apply_run(g, codes + k, n - k, true);
+  /* stable counting sort by value into the second half */
+  int nv = g->nvals, *by_value = codes + n, *start = g->stack;
+  std::memset(start, 0, (nv + 1) * sizeof(int));
+  for (int k = 0; k < n; k++) start[codes[k] % nv + 1]++;
+  for (int j = 1; j <= nv; j++) start[j] += start[j - 1];
+  for (int k = 0; k < n; k++) by_value[start[codes[k] % nv]++] = codes[k];
+  for (int k = 0; k < n;) k += apply_run(g, by_value + k, n - k, false);
+}
+
+namespace {
+
+/* Appends to codes the arcs of variable x that differ from its domain: values of the list the
+ * domain lost, keys of the domain the list lacks. The scan walks the domain's intervals and the
+ * keys together, so an infinite domain or one with many non-key values costs no more than its
+ * intervals and the keys. */
+int sync_variable(fd_vgraph *g, int x, int *codes, int nflows)
+{
+  const int *list = fd_vg_values(g, x);
+  int n = g->in_degree[x], p = 0, k = 1, m = 0;
+  auto removed = [&](int j) {
+    for (int f = 0; f < nflows; f++) fd_vg_reset_flow(g, j, x, f);
+    codes[m++] = fd_vg_code(g, x, j);
+  };
+  DVITER it;
+  dviter_init(&it, &g->dv[x]);
+  while (!dviter_empty(&it) && k <= g->nvals) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (; k <= g->nvals && g->val[k] < lo; k++)
+      if (p < n && list[p] == k) removed(k), p++;
+    for (; k <= g->nvals && g->val[k] <= hi; k++)
+      if (p < n && list[p] == k)
+        p++;
+      else
+        codes[m++] = fd_vg_code(g, x, k);
+  }
+  for (; k <= g->nvals; k++)
+    if (p < n && list[p] == k) removed(k), p++;
+  return m;
+}
+
+}  // namespace
+
+void fd_vg_refresh(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, bool incremental, int nflows)
+{
+  size_t room = 2 * (size_t)g->nvals * g->nvars + 2;
+  int *codes = (int *)fd_temp_alloc(api, w, room * sizeof(int)), n = 0;
+  for (int a = 1; a < g->nactive - 1; a++) {
+    int x = g->activeset[a];
+    if (!fd_vg_is_var(g, x)) continue;
+    if (incremental && dvar_value_count(&g->dv[x]) >= g->in_degree[x]) continue;
+    n += sync_variable(g, x, codes + n, nflows);
+  }
+  /* codes are ascending: variables were visited in node order, values in key order */
+  if (n > 0) fd_vg_apply(g, codes, n);
+}
+
+int fd_vg_new_domains(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
+{
+  int outcome = 1;
+  for (int k = 0; k < g->nvartargets; k++) {
+    int x = g->vartarget[k], n = g->in_degree[x];
+    if (n >= 2) outcome = 0;
+    dvar *d = &g->dv[x];
+    if (dvar_value_count(d) != n) {
+      FDCONS cons;
+      fdcons_init(&cons);
+      const int *list = fd_vg_values(g, x);
+      for (int i = 0; i < n; i++) fdcons_add(api, &cons, w, MakeSmall(g->val[list[i]]));
+      if (dvar_fix_set(api, d, cons.head, w) < 0) return -1;
+    }
+    dvar_pruning_done(api, w, d);
+  }
+  return outcome;
+}
+
+void fd_vg_settle(fd_vgraph *g, int *targets, int i, int *n)
+{
+  int x = targets[i];
+  g->visited[x] = FD_VG_SETTLED;
+  g->component[x] = -1;
+  std::swap(targets[i], targets[--*n]);
+}
+
+void fd_vg_contract_vars(fd_vgraph *g)
+{
+  int *active = g->iter;
+  std::memset(active, 0, g->nnodes * sizeof(int));
+  for (int k = 0; k < g->nvaltargets; k++) active[g->valtarget[k]] = 1;
+  for (int k = 0; k < g->nvartargets;) {
+    int x = g->vartarget[k];
+    if (g->in_degree[x] <= 1 && (g->in_degree[x] == 0 || !active[fd_vg_values(g, x)[0]]))
+      fd_vg_settle(g, g->vartarget, k, &g->nvartargets);
+    else
+      k++;
+  }
+}
+
+/* ---- global_cardinality ---- */
+
+namespace {
+
+struct gcc_graph {
+  void (*destructor)(void *block);
+  ORVALIS_API_STRUCT *qxenv;
+  QX_globref refbase;
+  int32_t stamp;
+  fd_vgraph g;
+  int scc_component, scc_visited, scc_index;
+};
+
+/* State term arguments. */
+enum { ARG_NVARS = 1, ARG_NVALS, ARG_VARS, ARG_KEYS, ARG_COSTFLAG, ARG_COST, ARG_FIXEDCOST,
+       ARG_HANDLE, ARG_STAMP, GCC_ARITY = ARG_STAMP };
+
+void gcc_destructor(void *block)
+{
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
+  QX_free_globrefs(((gcc_graph *)block)->refbase);
+  QX_free(block);
+}
+
+TAGGED *attr_ref(const gcc_graph *b, int x) { return &b->refbase[2 * x].term; }
+TAGGED *var_ref(const gcc_graph *b, int x) { return &b->refbase[2 * x + 1].term; }
+
+/* The name an error gives a term: the term when atomic, else its functor's name. */
+TAGGED culprit(TAGGED t)
+{
+  t = deref(t);
+  if (IsLst(t)) return atom_dot;
+  return IsStr(t) && !IsBox(t) ? FunctorName(StrFunctor(t)) : IsVar(t) ? atom_nil : t;
+}
+
+bool is_struct(TAGGED t, uint32_t arity)
+{
+  return IsStr(t) && !IsBox(t) && Arity(StrFunctor(t)) == arity;
+}
+
+/* The length of a proper list, or -1 (improper, partial or cyclic). */
+int proper_length(const worker *w, TAGGED l)
+{
+  uint32_t steps = fd_list_bound(w);
+  int n = 0;
+  for (l = deref(l); IsLst(l); l = deref(LstTail(l)), n++)
+    if (steps-- == 0) return -1;
+  return l == atom_nil ? n : -1;
+}
+
+int bad_state(ORVALIS_API_STRUCT *api, const char *what, TAGGED t)
+{
+  fd_domain_error(api, what, culprit(t), 1);
+  return 0;
+}
+
+/* The checks of a first call, before any block exists: 1, or 0 after raising an error. */
+int gcc_check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+{
+  TAGGED nv = deref(StrArg(s, ARG_NVARS)), nk = deref(StrArg(s, ARG_NVALS));
+  TAGGED vars = deref(StrArg(s, ARG_VARS)), keys = deref(StrArg(s, ARG_KEYS));
+  if (!IsSmall(nv) || proper_length(w, vars) != GetSmall(nv))
+    return bad_state(api, "gcc_variable_count", nv);
+  if (!IsSmall(nk) || proper_length(w, keys) != GetSmall(nk))
+    return bad_state(api, "gcc_key_count", nk);
+  for (TAGGED l = vars; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED x = deref(LstHead(l));
+    if (!IsVar(x) && !IsSmall(x)) return bad_state(api, "domain_variable", x);
+  }
+  int32_t last = 0;
+  for (TAGGED l = keys; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED e = deref(LstHead(l));
+    if (!is_struct(e, 2)) return bad_state(api, "gcc_key_entry", e);
+    TAGGED key = deref(StrArg(e, 1)), c = deref(StrArg(e, 2));
+    if (!IsSmall(key)) return bad_state(api, "gcc_key", key);
+    if (l != keys && GetSmall(key) <= last) return bad_state(api, "gcc_ascending_keys", key);
+    last = GetSmall(key);
+    if (!IsStr(c) || IsBox(c) || Arity(StrFunctor(c)) < 2) return bad_state(api, "gcc_count", c);
+    TAGGED cv = deref(StrArg(c, 1));
+    if (!IsVar(cv) && !IsSmall(cv)) return bad_state(api, "domain_variable", cv);
+  }
+  TAGGED flag = deref(StrArg(s, ARG_COSTFLAG));
+  if (!IsSmall(flag)) return bad_state(api, "gcc_cost_flag", flag);
+  if (flag != MakeSmall(0)) {
+    fd_representation_error(api, "gcc_costs", 1);
+    return 0;
+  }
+  return 1;
+}
+
+/* The attribute of term (made when it has none) into the pair of node x; the state in term[0]
+ * and the rest of its list in term[3] are roots while room is made. */
+int load_pair(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int x, TAGGED term)
+{
+  constexpr uint32_t ATTRIBUTE_ROOM = 414;
+  w->term[4] = term;
+  fd_room(api, w, ATTRIBUTE_ROOM);
+  term = deref(w->term[4]);
+  TAGGED attr = fd_check_argument(api, w, term, atom_inf, atom_sup, atom_sup);
+  if (!attr) return bad_state(api, "domain_variable", term);
+  *attr_ref(b, x) = attr;
+  *var_ref(b, x) = term;
+  return 1;
+}
+
+/* Creation: the block sized for the complete graph, the pairs, the keys. 0 after an error. */
+gcc_graph *gcc_init(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp)
+{
+  TAGGED s = deref(w->term[0]);
+  int nvars = GetSmall(deref(StrArg(s, ARG_NVARS))), nvals = GetSmall(deref(StrArg(s, ARG_NVALS)));
+  int nnodes = nvars + nvals + 2;
+  size_t bytes = sizeof(gcc_graph) + nnodes * sizeof(dvar) + fd_vg_words(nvars, nvals) * sizeof(int);
+  auto *b = (gcc_graph *)fd_perm_alloc(api, w, bytes, handle);
+  std::memset(b, 0, bytes);
+  b->destructor = gcc_destructor;
+  b->qxenv = api;
+  b->stamp = stamp - 1;
+  b->refbase = QX_alloc_globrefs(2 * nnodes);
+  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
+  fd_vgraph *g = &b->g;
+  g->dv = (dvar *)(b + 1);
+  fd_vg_carve(g, nvars, nvals, (int *)(g->dv + nnodes));
+  g->val[0] = 0x7ffffffd;
+  g->val[nnodes - 1] = 0x7fffffff;
+  for (int x = nvals + 1; x < nnodes - 1; x++) g->val[x] = 0x7ffffffe;
+  fd_room(api, w, 15 * (nvars + nvals) + 128);
+  w->term[3] = deref(StrArg(deref(w->term[0]), ARG_VARS));
+  for (int x = nvals + 1; IsLst(w->term[3]); x++) {
+    TAGGED l = w->term[3];
+    w->term[3] = deref(LstTail(l));
+    if (!load_pair(api, w, b, x, deref(LstHead(l)))) return nullptr;
+  }
+  w->term[3] = deref(StrArg(deref(w->term[0]), ARG_KEYS));
+  for (int j = 1; IsLst(w->term[3]); j++) {
+    TAGGED e = deref(LstHead(w->term[3]));
+    w->term[3] = deref(LstTail(w->term[3]));
+    g->val[j] = GetSmall(deref(StrArg(e, 1)));
+    if (!load_pair(api, w, b, j, deref(StrArg(deref(StrArg(e, 2)), 1)))) return nullptr;
+  }
+  w->term[3] = w->term[4] = atom_nil;
+  TAGGED *args = StrPtr(deref(w->term[0]));
+  args[ARG_VARS] = args[ARG_KEYS] = args[ARG_COST] = atom_nil;
+  return b;
+}
+
+/* ---- the flow ---- */
+
+int count_min(const fd_vgraph *g, int j)
+{
+  TAGGED m = g->dv[j].min;
+  return IsSmall(m) ? std::max(0, (int)GetSmall(m)) : 0;
+}
+
+int count_max(const fd_vgraph *g, int j)
+{
+  TAGGED m = g->dv[j].max;
+  return IsSmall(m) ? std::min(g->nvars, (int)GetSmall(m)) : g->nvars;
+}
+
+/* Residual capacity of arc (u, v) in flow f. */
+int res(const fd_vgraph *g, int u, int v, int f)
+{
+  const int *mate = g->mate[f];
+  int sink = g->nnodes - 1;
+  if (u == 0) return v == sink ? mate[0] : count_max(g, v) - mate[v];
+  if (fd_vg_is_value(g, u)) return v == 0 ? mate[u] - count_min(g, u) : mate[v] != u;
+  if (u != sink) return v == sink ? mate[u] == -1 : mate[u] == v;
+  return v == 0 ? g->nvars - mate[0] : mate[v] != -1;
+}
+
+/* Pushes one unit along residual arc (u, v). */
+void incflow(fd_vgraph *g, int u, int v, int f)
+{
+  int *mate = g->mate[f], sink = g->nnodes - 1;
+  if (u == 0)
+    v == sink ? mate[0]-- : mate[v]++;
+  else if (fd_vg_is_value(g, u))
+    v == 0 ? mate[u]-- : mate[v] = u;
+  else if (u == sink)
+    v == 0 ? mate[0]++ : 0;
+  else if (v != sink)
+    mate[u] = -1;
+}
+
+/* Pushes one unit on (u, v), then along the dad links from u back to a node without one. */
+void adjust_flow(fd_vgraph *g, int u, int v, int f)
+{
+  incflow(g, u, v, f);
+  for (int x = u; g->dad[x] != -1; x = g->dad[x]) incflow(g, g->dad[x], x, f);
+}
+
+void clear_visited(fd_vgraph *g)
+{
+  for (int a = 0; a < g->nactive; a++) g->visited[g->activeset[a]] = 0;
+}
+
+/* Flows above a count's maximum give back variables until they fit. */
+void maintain_capacities(fd_vgraph *g, int f)
+{
+  for (int k = 0; k < g->nvaltargets; k++) {
+    int j = g->valtarget[k];
+    const int *vars = fd_vg_vars(g, j);
+    for (int i = 0; i < g->out_degree[j] && g->mate[f][j] > count_max(g, j); i++)
+      fd_vg_reset_flow(g, j, vars[i], f);
+  }
+}
+
+/* Breadth first from j over residual arcs until the source: false when it is out of reach. */
+bool path_to_source(fd_vgraph *g, int j, int f)
+{
+  clear_visited(g);
+  int head = 0, tail = 0;
+  g->stack[tail++] = j;
+  g->visited[j] = 1;
+  g->dad[j] = -1;
+  while (head < tail) {
+    int x = g->stack[head++];
+    const int *list = fd_vg_list(g, x);
+    for (int i = 0, n = fd_vg_degree(g, x); i < n; i++) {
+      int y = list[i];
+      if (g->visited[y] || res(g, x, y, f) <= 0) continue;
+      g->visited[y] = 1;
+      g->dad[y] = x;
+      if (y == 0) return true;
+      g->stack[tail++] = y;
+    }
+  }
+  return false;
+}
+
+/* Raises every flow below its count's minimum: false when a minimum cannot be met. */
+bool feasible_flow(fd_vgraph *g, int f, bool *changed)
+{
+  for (int k = 0; k < g->nvaltargets; k++) {
+    int j = g->valtarget[k];
+    while (count_min(g, j) > g->mate[f][j]) {
+      if (!path_to_source(g, j, f)) return false;
+      adjust_flow(g, 0, j, f);
+      *changed = true;
+    }
+  }
+  return true;
+}
+
+/* Levels (source 1) in component over the residual graph: whether the sink has one. */
+bool flow_levels(fd_vgraph *g, int f)
+{
+  int sink = g->nnodes - 1, head = 0, tail = 0;
+  for (int a = 0; a < g->nactive; a++) g->component[g->activeset[a]] = 0;
+  g->component[0] = 1;
+  g->stack[tail++] = 0;
+  while (head < tail) {
+    int x = g->stack[head++];
+    if (x == sink) continue;
+    const int *list = fd_vg_list(g, x);
+    for (int i = 0, n = fd_vg_degree(g, x); i < n; i++) {
+      int y = list[i];
+      if (g->component[y] != 0 || res(g, x, y, f) <= 0) continue;
+      g->component[y] = g->component[x] + 1;
+      g->stack[tail++] = y;
+    }
+  }
+  return g->component[sink] != 0;
+}
+
+/* One Dinic phase: unit augmentations along level-increasing arcs, dead ends marked in visited. */
+void blocking_flow(fd_vgraph *g, int f, bool *changed)
+{
+  int sink = g->nnodes - 1;
+  for (int a = 0; a < g->nactive; a++) {
+    g->visited[g->activeset[a]] = 0;
+    g->iter[g->activeset[a]] = 0;
+  }
+  g->dad[0] = -1;
+  int x = 0;
+  for (;;) {
+    if (x == sink) {
+      adjust_flow(g, sink, 0, f);
+      *changed = true;
+      x = 0;
+      continue;
+    }
+    const int *list = fd_vg_list(g, x);
+    int n = fd_vg_degree(g, x), y = -1;
+    for (; g->iter[x] < n; g->iter[x]++) {
+      int z = list[g->iter[x]];
+      if (g->component[z] == g->component[x] + 1 && !g->visited[z] && res(g, x, z, f) > 0) {
+        y = z;
+        break;
+      }
+    }
+    if (y >= 0) {
+      g->dad[y] = x;
+      x = y;
+      continue;
+    }
+    g->visited[x] = 1;
+    if (x == 0) return;
+    x = g->dad[x];
+  }
+}
+
+/* Dinic's method; the source's in-neighbour (the sink) is hidden meanwhile. The flow value. */
+int maximum_flow(fd_vgraph *g, int f, bool *changed)
+{
+  g->in_degree[0] = 0;
+  while (flow_levels(g, f)) blocking_flow(g, f, changed);
+  g->in_degree[0] = 1;
+  return g->mate[f][0];
+}
+
+/* Tarjan's components of the residual graph of flow 0 from root, without recursion: calls holds
+ * the open nodes, iter their list positions, low their low values. */
+void sccs_visit(gcc_graph *b, int root)
+{
+  fd_vgraph *g = &b->g;
+  int ncalls = 0;
+  auto open = [&](int x) {
+    g->visited[x] = g->low[x] = ++b->scc_visited;
+    g->iter[x] = 0;
+    g->stack[b->scc_index++] = x;
+    g->calls[ncalls++] = x;
+  };
+  open(root);
+  while (ncalls > 0) {
+    int x = g->calls[ncalls - 1];
+    if (g->iter[x] < fd_vg_degree(g, x)) {
+      int y = fd_vg_list(g, x)[g->iter[x]++];
+      if (res(g, x, y, 0) <= 0) continue;
+      if (g->visited[y] == 0)
+        open(y);
+      else
+        g->low[x] = std::min(g->low[x], g->visited[y]);
+      continue;
+    }
+    ncalls--;
+    if (g->low[x] == g->visited[x]) {
+      b->scc_component++;
+      int y;
+      do {
+        y = g->stack[--b->scc_index];
+        g->component[y] = b->scc_component;
+        g->visited[y] = FD_VG_SETTLED;
+      } while (y != x);
+    }
+    if (ncalls > 0) {
+      int p = g->calls[ncalls - 1];
+      g->low[p] = std::min(g->low[p], g->low[x]);
+    }
+  }
+}
+
+void sccs(gcc_graph *b)
+{
+  fd_vgraph *g = &b->g;
+  b->scc_component = b->scc_visited = b->scc_index = 0;
+  clear_visited(g);
+  g->in_degree[0] = 0;
+  sccs_visit(b, 0);
+  for (int k = 0; k < g->nvaltargets; k++)
+    if (!g->visited[g->valtarget[k]]) sccs_visit(b, g->valtarget[k]);
+  for (int k = 0; k < g->nvartargets; k++)
+    if (!g->visited[g->vartarget[k]]) sccs_visit(b, g->vartarget[k]);
+  g->in_degree[0] = 1;
+}
+
+/* Removes the arcs between components that flow 0 does not use. */
+void compress_edges(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
+{
+  int *codes = (int *)fd_temp_alloc(api, w, (2 * (size_t)g->nvals * g->nvars + 2) * sizeof(int));
+  int n = 0;
+  for (int a = 1; a < g->nactive - 1; a++) {
+    int x = g->activeset[a];
+    if (!fd_vg_is_var(g, x)) continue;
+    const int *values = fd_vg_values(g, x);
+    for (int i = 0; i < g->in_degree[x]; i++)
+      if (g->component[values[i]] != g->component[x] && g->mate[0][x] != values[i])
+        codes[n++] = fd_vg_code(g, x, values[i]);
+  }
+  if (n > 0) fd_vg_apply(g, codes, n);
+}
+
+/* Whether some flow of j lies outside its count's bounds. */
+bool flow_outside(const fd_vgraph *g, int j, int nflows)
+{
+  for (int f = 0; f < nflows; f++)
+    if (g->mate[f][j] < count_min(g, j) || g->mate[f][j] > count_max(g, j)) return true;
+  return false;
+}
+
+/* Counts between the variables that must and those that can take their key, then the sum passes
+ * (the counts of the active keys add up to the active variables). false on a wipe-out. */
+bool adjust_count_bounds(fd_vgraph *g, int nflows, bool *changed)
+{
+  bool flag = false;
+  int64_t summin = 0, summax = 0;
+  for (int k = 0; k < g->nvaltargets; k++) {
+    int j = g->valtarget[k], fixed = 0, possible = g->out_degree[j];
+    const int *vars = fd_vg_vars(g, j);
+    for (int i = 0; i < possible; i++) fixed += g->in_degree[vars[i]] == 1;
+    dvar *c = &g->dv[j];
+    if (fds_val(c->min) < fixed || fds_val(c->max) > possible) {
+      if (dvar_fix_interval_t(c, MakeSmall(fixed), MakeSmall(possible)) < 0) return false;
+      if (GetSmall(c->min) > fixed || GetSmall(c->max) < possible) flag = true;
+      if (!flag) flag = flow_outside(g, j, nflows);
+    }
+    summin += GetSmall(c->min);
+    summax += GetSmall(c->max);
+  }
+  int64_t spread;
+  do {
+    spread = summax - summin;
+    for (int k = 0; k < g->nvaltargets; k++) {
+      int j = g->valtarget[k];
+      dvar *c = &g->dv[j];
+      int64_t othermin = summin - GetSmall(c->min), othermax = summax - GetSmall(c->max);
+      int64_t lo = g->nvartargets - othermax, hi = g->nvartargets - othermin;
+      if (GetSmall(c->min) < lo || GetSmall(c->max) > hi) {
+        int r = dvar_fix_interval_t(c, MakeSmall((int32_t)std::max<int64_t>(lo, 0)),
+                                    MakeSmall((int32_t)std::min<int64_t>(hi, g->nvars)));
+        if (r < 0) return false;
+        if (!flag) flag = flow_outside(g, j, nflows);
+      }
+      summin = othermin + GetSmall(c->min);
+      summax = othermax + GetSmall(c->max);
+    }
+  } while (g->nvaltargets > 0 && summax - summin != spread);
+  *changed |= flag;
+  return true;
+}
+
+bool gcc_filter(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b)
+{
+  fd_vgraph *g = &b->g;
+  for (int k = 0; k < g->nvaltargets; k++)
+    if (count_max(g, g->valtarget[k]) < count_min(g, g->valtarget[k])) return false;
+  bool changed;
+  do {
+    changed = false;
+    maintain_capacities(g, 0);
+    if (!feasible_flow(g, 0, &changed)) return false;
+    if (maximum_flow(g, 0, &changed) != g->nvars) return false;
+    sccs(b);
+    if (b->scc_component > 1) compress_edges(api, w, g);
+    if (!adjust_count_bounds(g, 1, &changed)) return false;
+  } while (changed);
+  return true;
+}
+
+#ifndef NDEBUG
+/* The flow invariants after a successful call: each variable assigned along one of its arcs,
+ * each value's flow the number of its variables and within its count, every variable assigned. */
+void gcc_check_flow(const fd_vgraph *g, int f)
+{
+  const int *mate = g->mate[f];
+  int *flow = g->low;
+  std::memset(flow, 0, g->nnodes * sizeof(int));
+  int assigned = 0;
+  for (int x = g->nvals + 1; x < g->nnodes - 1; x++) {
+    if (mate[x] == -1) continue;
+    assert(fd_vg_is_value(g, mate[x]));
+    const int *values = fd_vg_values(g, x);
+    assert(std::find(values, values + g->in_degree[x], mate[x]) != values + g->in_degree[x]);
+    flow[mate[x]]++;
+    assigned++;
+  }
+  assert(assigned == mate[0] && assigned == g->nvars);
+  for (int j = 1; j <= g->nvals; j++) assert(flow[j] == mate[j]);
+  for (int k = 0; k < g->nvaltargets; k++) {
+    int j = g->valtarget[k];
+    assert(mate[j] >= count_min(g, j) && mate[j] <= count_max(g, j));
+  }
+  (void)assigned;
+}
+#endif
+
+/* A value is settled when its flow takes every variable it has and none of them has a choice. */
+void contract_vals(fd_vgraph *g)
+{
+  for (int k = 0; k < g->nvaltargets;) {
+    int j = g->valtarget[k];
+    bool settled = g->mate[0][j] == g->out_degree[j];
+    const int *vars = fd_vg_vars(g, j);
+    for (int i = 0; settled && i < g->out_degree[j]; i++) settled = g->in_degree[vars[i]] <= 1;
+    if (settled)
+      fd_vg_settle(g, g->valtarget, k, &g->nvaltargets);
+    else
+      k++;
+  }
+}
+
+void export_changed(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *targets, int n)
+{
+  for (int k = 0; k < n; k++) {
+    dvar *d = &g->dv[targets[k]];
+    if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) dvar_export_do(api, w, d);
+  }
+}
+
+/* One call on an existing block: 1 entailed, 0 suspended, -1 failed. */
+int gcc_run(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int32_t stamp)
+{
+  fd_vgraph *g = &b->g;
+  bool incremental = b->stamp == stamp;
+  if (!incremental) {
+    TAGGED s = deref(w->term[0]);
+    g->nvartargets = GetSmall(deref(StrArg(s, ARG_NVARS)));
+    g->nvaltargets = GetSmall(deref(StrArg(s, ARG_NVALS)));
+  }
+  fd_vg_begin(api, w, g);
+  for (int a = 1; a < g->nactive - 1; a++) {
+    int x = g->activeset[a];
+    dvar_init(&g->dv[x], attr_ref(b, x), var_ref(b, x));
+  }
+  fd_vg_refresh(api, w, g, incremental, 1);
+  b->stamp = stamp + 1;
+  if (!gcc_filter(api, w, b)) return -1;
+#ifndef NDEBUG
+  gcc_check_flow(g, 0);
+#endif
+  int outcome = fd_vg_new_domains(api, w, g);
+  if (outcome < 0) return -1;
+  for (int k = 0; k < g->nvaltargets; k++) dvar_pruning_done(api, w, &g->dv[g->valtarget[k]]);
+  export_changed(api, w, g, g->vartarget, g->nvartargets);
+  export_changed(api, w, g, g->valtarget, g->nvaltargets);
+  contract_vals(g);
+  fd_vg_contract_vars(g);
+  TAGGED *args = StrPtr(deref(w->term[0]));
+  args[ARG_NVARS] = MakeSmall(g->nvartargets);
+  args[ARG_NVALS] = MakeSmall(g->nvaltargets);
+  return outcome;
+}
+
+/* The active counts of a state for a block: 1, or 0 after raising an error. */
+int gcc_check_targets(ORVALIS_API_STRUCT *api, const gcc_graph *b, TAGGED s)
+{
+  TAGGED nv = deref(StrArg(s, ARG_NVARS)), nk = deref(StrArg(s, ARG_NVALS));
+  if (!IsSmall(nv) || GetSmall(nv) < 0 || GetSmall(nv) > b->g.nvars)
+    return bad_state(api, "gcc_variable_count", nv);
+  if (!IsSmall(nk) || GetSmall(nk) < 0 || GetSmall(nk) > b->g.nvals)
+    return bad_state(api, "gcc_key_count", nk);
+  return 1;
+}
+
+}  // namespace
+
+void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                  QX_term_ref actions)
+{
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
+  TAGGED s = deref(w->term[0]);
+  if (!is_struct(s, GCC_ARITY) || !IsSmall(deref(StrArg(s, ARG_STAMP))) ||
+      !(fd_valid_handle(deref(StrArg(s, ARG_HANDLE))) ||
+        deref(StrArg(s, ARG_HANDLE)) == MakeSmall(0))) {
+    fd_type_error(api, "gcc_state", culprit(s), 1);
+    fd_native_fail(api);
+    return;
+  }
+  int outcome = 1;
+  if (deref(StrArg(s, ARG_HANDLE)) != MakeSmall(0)) { /* 0: entailed before */
+    if (IsVar(deref(StrArg(s, ARG_HANDLE))) && !gcc_check_state(api, w, s)) {
+      fd_native_fail(api);
+      return;
+    }
+    TAGGED handle;
+    int32_t stamp;
+    int is_new;
+    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+    gcc_graph *b = nullptr;
+    if (IsVar(handle))
+      b = gcc_init(api, w, handle, stamp);
+    else if (IsVar(deref(LstHead(handle))))
+      b = (gcc_graph *)fd_perm_data(handle);
+    if (IsVar(handle) ? !b : b && !gcc_check_targets(api, b, deref(w->term[0]))) {
+      fd_native_fail(api);
+      return;
+    }
+    if (b) outcome = gcc_run(api, w, b, stamp);
+    if (outcome == 1) {
+      fd_perm_free(api, w);
+      StrPtr(deref(w->term[0]))[ARG_HANDLE] = MakeSmall(0);
+    }
+  }
+  fd_ref_put(api, state, w->term[0]);
+  dvar_export_done(api, w, actions, outcome);
+}
