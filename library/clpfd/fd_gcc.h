@@ -31,6 +31,40 @@ struct fd_vgraph {
   int *stack, *dad, *iter, *low, *calls;
 };
 
+/* The head of a graph constraint's persistent block; the constraint's own fields follow. */
+struct fd_vg_block {
+  void (*destructor)(void *block);
+  ORVALIS_API_STRUCT *qxenv;
+  QX_globref refbase; /* 2 x nnodes: the pair of node x is 2x (attribute), 2x+1 (variable) */
+  int32_t stamp;
+  fd_vgraph g;
+};
+
+/* A keyed state (global_cardinality, local_cardinality): its arity and the positions of the
+ * active counts, the variable list and the key entries (Key-Entry, Entry a variable entry of the
+ * key's count); the last two arguments are the Handle and the Stamp. */
+struct fd_vg_args {
+  int arity, nvars, nvals, vars, keys;
+};
+
+/* One call of a graph constraint on its block: 1 entailed, 0 suspended, -1 failed. */
+typedef int (*fd_vg_run_fn)(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp);
+/* The entry protocol of a keyed constraint: the state checked on the first call (check: the
+ * constraint's own arguments, or null; raises and answers 0 when bad), the block of head bytes
+ * made with the graph and the pairs, run called, the Handle replaced by 0 at entailment. */
+void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                 QX_term_ref actions, const fd_vg_args *a, size_t head,
+                 void (*destructor)(void *block), int (*check)(ORVALIS_API_STRUCT *api, TAGGED s),
+                 fd_vg_run_fn run);
+void fd_vg_destroy(void *block);
+/* Start of a call: the active counts re-read from the state unless incremental, the views of
+ * the active nodes loaded, the lists synchronised; the block's stamp moves on. */
+void fd_vg_start(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp,
+                 const fd_vg_args *a, int nflows);
+/* The exports of the changed views of targets, and the active counts into the output state. */
+void fd_vg_export(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *targets, int n);
+void fd_vg_store_targets(worker *w, const fd_vg_args *a, const fd_vgraph *g);
+
 /* Words of the graph's arrays in the block (the dvars apart). */
 size_t fd_vg_words(int nvars, int nvals);
 /* Points the arrays into mem and builds the empty graph: every value and variable active, value

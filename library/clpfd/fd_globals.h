@@ -10,4 +10,12 @@
 void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                   QX_term_ref actions);
 
+/* local_cardinality/2 (lcc.cpp) */
+void prolog_fd_lcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                  QX_term_ref actions);
+
+/* nvalue/2 (nvalue.cpp) */
+void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                     QX_term_ref state, QX_term_ref actions);
+
 #endif

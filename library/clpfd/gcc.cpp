@@ -251,32 +251,9 @@ void fd_vg_contract_vars(fd_vgraph *g)
   }
 }
 
-/* ---- global_cardinality ---- */
+/* ---- the keyed entry ---- */
 
 namespace {
-
-struct gcc_graph {
-  void (*destructor)(void *block);
-  ORVALIS_API_STRUCT *qxenv;
-  QX_globref refbase;
-  int32_t stamp;
-  fd_vgraph g;
-  int scc_component, scc_visited, scc_index;
-};
-
-/* State term arguments. */
-enum { ARG_NVARS = 1, ARG_NVALS, ARG_VARS, ARG_KEYS, ARG_COSTFLAG, ARG_COST, ARG_FIXEDCOST,
-       ARG_HANDLE, ARG_STAMP, GCC_ARITY = ARG_STAMP };
-
-void gcc_destructor(void *block)
-{
-  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
-  QX_free_globrefs(((gcc_graph *)block)->refbase);
-  QX_free(block);
-}
-
-TAGGED *attr_ref(const gcc_graph *b, int x) { return &b->refbase[2 * x].term; }
-TAGGED *var_ref(const gcc_graph *b, int x) { return &b->refbase[2 * x + 1].term; }
 
 /* The name an error gives a term: the term when atomic, else its functor's name. */
 TAGGED culprit(TAGGED t)
@@ -308,14 +285,14 @@ int bad_state(ORVALIS_API_STRUCT *api, const char *what, TAGGED t)
 }
 
 /* The checks of a first call, before any block exists: 1, or 0 after raising an error. */
-int gcc_check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+int check_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, const fd_vg_args *a)
 {
-  TAGGED nv = deref(StrArg(s, ARG_NVARS)), nk = deref(StrArg(s, ARG_NVALS));
-  TAGGED vars = deref(StrArg(s, ARG_VARS)), keys = deref(StrArg(s, ARG_KEYS));
+  TAGGED nv = deref(StrArg(s, a->nvars)), nk = deref(StrArg(s, a->nvals));
+  TAGGED vars = deref(StrArg(s, a->vars)), keys = deref(StrArg(s, a->keys));
   if (!IsSmall(nv) || proper_length(w, vars) != GetSmall(nv))
-    return bad_state(api, "gcc_variable_count", nv);
+    return bad_state(api, "variable_count", nv);
   if (!IsSmall(nk) || proper_length(w, keys) != GetSmall(nk))
-    return bad_state(api, "gcc_key_count", nk);
+    return bad_state(api, "key_count", nk);
   for (TAGGED l = vars; IsLst(l); l = deref(LstTail(l))) {
     TAGGED x = deref(LstHead(l));
     if (!IsVar(x) && !IsSmall(x)) return bad_state(api, "domain_variable", x);
@@ -323,27 +300,21 @@ int gcc_check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   int32_t last = 0;
   for (TAGGED l = keys; IsLst(l); l = deref(LstTail(l))) {
     TAGGED e = deref(LstHead(l));
-    if (!is_struct(e, 2)) return bad_state(api, "gcc_key_entry", e);
+    if (!is_struct(e, 2)) return bad_state(api, "key_entry", e);
     TAGGED key = deref(StrArg(e, 1)), c = deref(StrArg(e, 2));
-    if (!IsSmall(key)) return bad_state(api, "gcc_key", key);
-    if (l != keys && GetSmall(key) <= last) return bad_state(api, "gcc_ascending_keys", key);
+    if (!IsSmall(key)) return bad_state(api, "key", key);
+    if (l != keys && GetSmall(key) <= last) return bad_state(api, "ascending_keys", key);
     last = GetSmall(key);
-    if (!IsStr(c) || IsBox(c) || Arity(StrFunctor(c)) < 2) return bad_state(api, "gcc_count", c);
+    if (!IsStr(c) || IsBox(c) || Arity(StrFunctor(c)) < 2) return bad_state(api, "count", c);
     TAGGED cv = deref(StrArg(c, 1));
     if (!IsVar(cv) && !IsSmall(cv)) return bad_state(api, "domain_variable", cv);
-  }
-  TAGGED flag = deref(StrArg(s, ARG_COSTFLAG));
-  if (!IsSmall(flag)) return bad_state(api, "gcc_cost_flag", flag);
-  if (flag != MakeSmall(0)) {
-    fd_representation_error(api, "gcc_costs", 1);
-    return 0;
   }
   return 1;
 }
 
 /* The attribute of term (made when it has none) into the pair of node x; the state in term[0]
  * and the rest of its list in term[3] are roots while room is made. */
-int load_pair(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int x, TAGGED term)
+int load_pair(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int x, TAGGED term)
 {
   constexpr uint32_t ATTRIBUTE_ROOM = 414;
   w->term[4] = term;
@@ -351,39 +322,40 @@ int load_pair(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int x, TAGGED te
   term = deref(w->term[4]);
   TAGGED attr = fd_check_argument(api, w, term, atom_inf, atom_sup, atom_sup);
   if (!attr) return bad_state(api, "domain_variable", term);
-  *attr_ref(b, x) = attr;
-  *var_ref(b, x) = term;
+  b->refbase[2 * x].term = attr;
+  b->refbase[2 * x + 1].term = term;
   return 1;
 }
 
-/* Creation: the block sized for the complete graph, the pairs, the keys. 0 after an error. */
-gcc_graph *gcc_init(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp)
+/* Creation: the block sized for the complete graph, the pairs, the keys. Null after an error. */
+fd_vg_block *create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp,
+                          const fd_vg_args *a, size_t head, void (*destructor)(void *block))
 {
   TAGGED s = deref(w->term[0]);
-  int nvars = GetSmall(deref(StrArg(s, ARG_NVARS))), nvals = GetSmall(deref(StrArg(s, ARG_NVALS)));
+  int nvars = GetSmall(deref(StrArg(s, a->nvars))), nvals = GetSmall(deref(StrArg(s, a->nvals)));
   int nnodes = nvars + nvals + 2;
-  size_t bytes = sizeof(gcc_graph) + nnodes * sizeof(dvar) + fd_vg_words(nvars, nvals) * sizeof(int);
-  auto *b = (gcc_graph *)fd_perm_alloc(api, w, bytes, handle);
-  std::memset(b, 0, bytes);
-  b->destructor = gcc_destructor;
+  size_t bytes = head + nnodes * sizeof(dvar) + fd_vg_words(nvars, nvals) * sizeof(int);
+  auto *b = (fd_vg_block *)fd_perm_alloc(api, w, bytes, handle);
+  std::memset((void *)b, 0, bytes);
+  b->destructor = destructor;
   b->qxenv = api;
   b->stamp = stamp - 1;
   b->refbase = QX_alloc_globrefs(2 * nnodes);
   if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
   fd_vgraph *g = &b->g;
-  g->dv = (dvar *)(b + 1);
+  g->dv = (dvar *)((char *)b + head);
   fd_vg_carve(g, nvars, nvals, (int *)(g->dv + nnodes));
   g->val[0] = 0x7ffffffd;
   g->val[nnodes - 1] = 0x7fffffff;
   for (int x = nvals + 1; x < nnodes - 1; x++) g->val[x] = 0x7ffffffe;
   fd_room(api, w, 15 * (nvars + nvals) + 128);
-  w->term[3] = deref(StrArg(deref(w->term[0]), ARG_VARS));
+  w->term[3] = deref(StrArg(deref(w->term[0]), a->vars));
   for (int x = nvals + 1; IsLst(w->term[3]); x++) {
     TAGGED l = w->term[3];
     w->term[3] = deref(LstTail(l));
     if (!load_pair(api, w, b, x, deref(LstHead(l)))) return nullptr;
   }
-  w->term[3] = deref(StrArg(deref(w->term[0]), ARG_KEYS));
+  w->term[3] = deref(StrArg(deref(w->term[0]), a->keys));
   for (int j = 1; IsLst(w->term[3]); j++) {
     TAGGED e = deref(LstHead(w->term[3]));
     w->term[3] = deref(LstTail(w->term[3]));
@@ -392,8 +364,130 @@ gcc_graph *gcc_init(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t s
   }
   w->term[3] = w->term[4] = atom_nil;
   TAGGED *args = StrPtr(deref(w->term[0]));
-  args[ARG_VARS] = args[ARG_KEYS] = args[ARG_COST] = atom_nil;
+  args[a->vars] = args[a->keys] = atom_nil;
   return b;
+}
+
+/* The active counts of a state for a block: 1, or 0 after raising an error. */
+int check_targets(ORVALIS_API_STRUCT *api, const fd_vg_block *b, TAGGED s, const fd_vg_args *a)
+{
+  TAGGED nv = deref(StrArg(s, a->nvars)), nk = deref(StrArg(s, a->nvals));
+  if (!IsSmall(nv) || GetSmall(nv) < 0 || GetSmall(nv) > b->g.nvars)
+    return bad_state(api, "variable_count", nv);
+  if (!IsSmall(nk) || GetSmall(nk) < 0 || GetSmall(nk) > b->g.nvals)
+    return bad_state(api, "key_count", nk);
+  return 1;
+}
+
+}  // namespace
+
+void fd_vg_destroy(void *block)
+{
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
+  QX_free_globrefs(((fd_vg_block *)block)->refbase);
+  QX_free(block);
+}
+
+void fd_vg_start(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp,
+                 const fd_vg_args *a, int nflows)
+{
+  fd_vgraph *g = &b->g;
+  bool incremental = b->stamp == stamp;
+  if (!incremental) {
+    TAGGED s = deref(w->term[0]);
+    g->nvartargets = GetSmall(deref(StrArg(s, a->nvars)));
+    g->nvaltargets = GetSmall(deref(StrArg(s, a->nvals)));
+  }
+  fd_vg_begin(api, w, g);
+  for (int k = 1; k < g->nactive - 1; k++) {
+    int x = g->activeset[k];
+    dvar_init(&g->dv[x], &b->refbase[2 * x].term, &b->refbase[2 * x + 1].term);
+  }
+  fd_vg_refresh(api, w, g, incremental, nflows);
+  b->stamp = stamp + 1;
+}
+
+void fd_vg_export(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *targets, int n)
+{
+  for (int k = 0; k < n; k++) {
+    dvar *d = &g->dv[targets[k]];
+    if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) dvar_export_do(api, w, d);
+  }
+}
+
+void fd_vg_store_targets(worker *w, const fd_vg_args *a, const fd_vgraph *g)
+{
+  TAGGED *args = StrPtr(deref(w->term[0]));
+  args[a->nvars] = MakeSmall(g->nvartargets);
+  args[a->nvals] = MakeSmall(g->nvaltargets);
+}
+
+void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                 QX_term_ref actions, const fd_vg_args *a, size_t head,
+                 void (*destructor)(void *block), int (*check)(ORVALIS_API_STRUCT *api, TAGGED s),
+                 fd_vg_run_fn run)
+{
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
+  TAGGED s = deref(w->term[0]);
+  TAGGED h = is_struct(s, a->arity) ? deref(StrArg(s, a->arity - 1)) : 0;
+  if (!h || !IsSmall(deref(StrArg(s, a->arity))) || !(fd_valid_handle(h) || h == MakeSmall(0))) {
+    fd_type_error(api, "state", culprit(s), 1);
+    fd_native_fail(api);
+    return;
+  }
+  int outcome = 1;
+  if (h != MakeSmall(0)) { /* 0: entailed before */
+    if (IsVar(h) && !(check_keyed(api, w, s, a) && (!check || check(api, s)))) {
+      fd_native_fail(api);
+      return;
+    }
+    TAGGED handle;
+    int32_t stamp;
+    int is_new;
+    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+    fd_vg_block *b = nullptr;
+    if (IsVar(handle))
+      b = create_keyed(api, w, handle, stamp, a, head, destructor);
+    else if (IsVar(deref(LstHead(handle))))
+      b = (fd_vg_block *)fd_perm_data(handle);
+    if (IsVar(handle) ? !b : b && !check_targets(api, b, deref(w->term[0]), a)) {
+      fd_native_fail(api);
+      return;
+    }
+    if (b) outcome = run(api, w, b, stamp);
+    if (outcome == 1) {
+      fd_perm_free(api, w);
+      StrPtr(deref(w->term[0]))[a->arity - 1] = MakeSmall(0);
+    }
+  }
+  fd_ref_put(api, state, w->term[0]);
+  dvar_export_done(api, w, actions, outcome);
+}
+
+/* ---- global_cardinality ---- */
+
+namespace {
+
+struct gcc_graph : fd_vg_block {
+  int scc_component, scc_visited, scc_index;
+};
+
+enum { ARG_NVARS = 1, ARG_NVALS, ARG_VARS, ARG_KEYS, ARG_COSTFLAG, ARG_COST, ARG_FIXEDCOST,
+       ARG_HANDLE, ARG_STAMP };
+const fd_vg_args gcc_args = {ARG_STAMP, ARG_NVARS, ARG_NVALS, ARG_VARS, ARG_KEYS};
+
+/* The cost flag and argument: costs are not supported. */
+int gcc_check_costs(ORVALIS_API_STRUCT *api, TAGGED s)
+{
+  TAGGED flag = deref(StrArg(s, ARG_COSTFLAG));
+  if (!IsSmall(flag)) {
+    fd_domain_error(api, "cost_flag", IsVar(flag) ? atom_nil : flag, 1);
+    return 0;
+  }
+  if (flag == MakeSmall(0)) return 1;
+  fd_representation_error(api, "global_cardinality_costs", 1);
+  return 0;
 }
 
 /* ---- the flow ---- */
@@ -742,31 +836,12 @@ void contract_vals(fd_vgraph *g)
   }
 }
 
-void export_changed(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *targets, int n)
-{
-  for (int k = 0; k < n; k++) {
-    dvar *d = &g->dv[targets[k]];
-    if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) dvar_export_do(api, w, d);
-  }
-}
-
 /* One call on an existing block: 1 entailed, 0 suspended, -1 failed. */
-int gcc_run(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int32_t stamp)
+int gcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t stamp)
 {
+  auto *b = (gcc_graph *)block;
   fd_vgraph *g = &b->g;
-  bool incremental = b->stamp == stamp;
-  if (!incremental) {
-    TAGGED s = deref(w->term[0]);
-    g->nvartargets = GetSmall(deref(StrArg(s, ARG_NVARS)));
-    g->nvaltargets = GetSmall(deref(StrArg(s, ARG_NVALS)));
-  }
-  fd_vg_begin(api, w, g);
-  for (int a = 1; a < g->nactive - 1; a++) {
-    int x = g->activeset[a];
-    dvar_init(&g->dv[x], attr_ref(b, x), var_ref(b, x));
-  }
-  fd_vg_refresh(api, w, g, incremental, 1);
-  b->stamp = stamp + 1;
+  fd_vg_start(api, w, b, stamp, &gcc_args, 1);
   if (!gcc_filter(api, w, b)) return -1;
 #ifndef NDEBUG
   gcc_check_flow(g, 0);
@@ -774,25 +849,12 @@ int gcc_run(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int32_t stamp)
   int outcome = fd_vg_new_domains(api, w, g);
   if (outcome < 0) return -1;
   for (int k = 0; k < g->nvaltargets; k++) dvar_pruning_done(api, w, &g->dv[g->valtarget[k]]);
-  export_changed(api, w, g, g->vartarget, g->nvartargets);
-  export_changed(api, w, g, g->valtarget, g->nvaltargets);
+  fd_vg_export(api, w, g, g->vartarget, g->nvartargets);
+  fd_vg_export(api, w, g, g->valtarget, g->nvaltargets);
   contract_vals(g);
   fd_vg_contract_vars(g);
-  TAGGED *args = StrPtr(deref(w->term[0]));
-  args[ARG_NVARS] = MakeSmall(g->nvartargets);
-  args[ARG_NVALS] = MakeSmall(g->nvaltargets);
+  fd_vg_store_targets(w, &gcc_args, g);
   return outcome;
-}
-
-/* The active counts of a state for a block: 1, or 0 after raising an error. */
-int gcc_check_targets(ORVALIS_API_STRUCT *api, const gcc_graph *b, TAGGED s)
-{
-  TAGGED nv = deref(StrArg(s, ARG_NVARS)), nk = deref(StrArg(s, ARG_NVALS));
-  if (!IsSmall(nv) || GetSmall(nv) < 0 || GetSmall(nv) > b->g.nvars)
-    return bad_state(api, "gcc_variable_count", nv);
-  if (!IsSmall(nk) || GetSmall(nk) < 0 || GetSmall(nk) > b->g.nvals)
-    return bad_state(api, "gcc_key_count", nk);
-  return 1;
 }
 
 }  // namespace
@@ -800,41 +862,6 @@ int gcc_check_targets(ORVALIS_API_STRUCT *api, const gcc_graph *b, TAGGED s)
 void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                   QX_term_ref actions)
 {
-  worker *w = fd_global_run(api, state0);
-  if (!w) return;
-  TAGGED s = deref(w->term[0]);
-  if (!is_struct(s, GCC_ARITY) || !IsSmall(deref(StrArg(s, ARG_STAMP))) ||
-      !(fd_valid_handle(deref(StrArg(s, ARG_HANDLE))) ||
-        deref(StrArg(s, ARG_HANDLE)) == MakeSmall(0))) {
-    fd_type_error(api, "gcc_state", culprit(s), 1);
-    fd_native_fail(api);
-    return;
-  }
-  int outcome = 1;
-  if (deref(StrArg(s, ARG_HANDLE)) != MakeSmall(0)) { /* 0: entailed before */
-    if (IsVar(deref(StrArg(s, ARG_HANDLE))) && !gcc_check_state(api, w, s)) {
-      fd_native_fail(api);
-      return;
-    }
-    TAGGED handle;
-    int32_t stamp;
-    int is_new;
-    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-    gcc_graph *b = nullptr;
-    if (IsVar(handle))
-      b = gcc_init(api, w, handle, stamp);
-    else if (IsVar(deref(LstHead(handle))))
-      b = (gcc_graph *)fd_perm_data(handle);
-    if (IsVar(handle) ? !b : b && !gcc_check_targets(api, b, deref(w->term[0]))) {
-      fd_native_fail(api);
-      return;
-    }
-    if (b) outcome = gcc_run(api, w, b, stamp);
-    if (outcome == 1) {
-      fd_perm_free(api, w);
-      StrPtr(deref(w->term[0]))[ARG_HANDLE] = MakeSmall(0);
-    }
-  }
-  fd_ref_put(api, state, w->term[0]);
-  dvar_export_done(api, w, actions, outcome);
+  fd_vg_entry(api, state0, state, actions, &gcc_args, sizeof(gcc_graph), fd_vg_destroy,
+              gcc_check_costs, gcc_run);
 }

@@ -74,6 +74,9 @@ protected:
             "C = global_cardinality(Xs, Ks, Cs), gcc_susp(Xs, S1), gcc_susp(Cs, S2), "
             "append(S1, S2, Ss), "
             "clpfd:'$fd_post_global'(C, s(N, M, Xs, Es, 0, [], 0, _, 0), 32, C, Ss, G).\n"
+            "lcc_post(Xs, Ks, Cs, G) :- len(Xs, N), len(Ks, M), gcc_entries(Ks, Cs, Es), "
+            "C = local_cardinality(Xs, Es), gcc_susp(Xs, S1), gcc_susp(Cs, S2), append(S1, S2, Ss), "
+            "clpfd:'$fd_post_global'(C, s(N, M, Xs, Es, _, 0), 32, C, Ss, G).\n"
             "append([], L, L).\n"
             "append([H|T], L, [H|R]) :- append(T, L, R).\n"
             "in_doms([], []).\n"
@@ -94,7 +97,7 @@ protected:
   }
 
   /* Posts g and propagates: the outcome with the values of the variables then the counts. */
-  fd_oracle::outcome solve(const gcc_instance &g)
+  fd_oracle::outcome solve(const gcc_instance &g, const char *post = "gcc_post")
   {
     std::string xs, cs, ks, dx, dc;
     for (size_t i = 0; i < g.x.size(); i++)
@@ -104,7 +107,7 @@ protected:
       ks += (j ? ", " : "") + std::to_string(g.keys[j]);
     }
     std::string goal = "undone((clpfd:'$fd_begin', in_doms([" + xs + "], [" + dx + "]), in_doms([" +
-                       cs + "], [" + dc + "]), gcc_post([" + xs + "], [" + ks + "], [" + cs +
+                       cs + "], [" + dc + "]), " + post + "([" + xs + "], [" + ks + "], [" + cs +
                        "], G), prop, flat([" + xs + ", " + cs + "], F), dead(G, E)), [E|F], L)";
     EXPECT_EQ(run(goal), 1) << goal << exception();
     fd_oracle::values nums = fd_oracle::numbers(var("L"));
@@ -155,6 +158,7 @@ TEST_F(FdGcc, VariablesDomainConsistentAgainstBruteForce)
 TEST_F(FdGcc, MagicSeriesCounts)
 {
   const int expected[] = {2, 1, 0, 1, 1};
+  for (const char *post : {"gcc_post", "lcc_post"})
   for (int n = 4; n <= 8; n++) {
     std::string xs, ks;
     for (int i = 0; i < n; i++)
@@ -163,8 +167,28 @@ TEST_F(FdGcc, MagicSeriesCounts)
       std::string d;
       for (int i = 0; i < n; i++) d += (i ? ", [[0|" : "[[0|") + std::to_string(n - 1) + "]]";
       return d;
-    }() + "]), count_solutions((clpfd:'$fd_begin', gcc_post(Xs, [" + ks + "], Xs, _), prop, label(Xs)), N)";
+    }() + "]), count_solutions((clpfd:'$fd_begin', " + post + "(Xs, [" + ks + "], Xs, _), prop, label(Xs)), N)";
     ASSERT_EQ(run(goal), 1) << goal << exception();
-    EXPECT_EQ(var("N"), std::to_string(expected[n - 4])) << "n = " << n;
+    EXPECT_EQ(var("N"), std::to_string(expected[n - 4])) << post << " n = " << n;
+  }
+}
+
+/* local_cardinality loses no solution, fails only without one, is entailed only when every
+ * assignment left is a solution, and never prunes more than global_cardinality. */
+TEST_F(FdGcc, LocalCardinalitySoundAndWeakerThanGlobal)
+{
+  std::mt19937 r(1213);
+  for (int t = 0; t < 300; t++) {
+    gcc_instance g = random_gcc(r);
+    std::vector<values> before = g.x;
+    before.insert(before.end(), g.c.begin(), g.c.end());
+    fd_oracle::outcome local = solve(g, "lcc_post"), global = solve(g);
+    SCOPED_TRACE("instance " + std::to_string(t));
+    fd_oracle::check(before, local, [&](const values &x) { return gcc_sat(g, x); });
+    if (local.failed) EXPECT_TRUE(global.failed);
+    if (local.failed || global.failed) continue;
+    for (size_t i = 0; i < before.size(); i++)
+      for (int64_t v : global.after[i])
+        EXPECT_NE(std::find(local.after[i].begin(), local.after[i].end(), v), local.after[i].end());
   }
 }
