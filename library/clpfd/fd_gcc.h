@@ -47,15 +47,74 @@ struct fd_vg_args {
   int arity, nvars, nvals, vars, keys;
 };
 
-/* One call of a graph constraint on its block: 1 entailed, 0 suspended, -1 failed. */
-typedef int (*fd_vg_run_fn)(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp);
-/* The entry protocol of a keyed constraint: the state checked on the first call (check: the
- * constraint's own arguments, or null; raises and answers 0 when bad), the block of head bytes
- * made with the graph and the pairs, run called, the Handle replaced by 0 at entailment. */
+/* What a graph constraint gives the shared entry: the positions of its active counts (and its
+ * arity), the checks of a first call (null: none; 0 after raising an error), the making of its
+ * block (null after raising an error) and one call on the block (1 entailed, 0 suspended, -1
+ * failed). */
+struct fd_vg_kind {
+  fd_vg_args args;
+  int (*check)(ORVALIS_API_STRUCT *api, worker *w, TAGGED state);
+  fd_vg_block *(*create)(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp);
+  int (*run)(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp);
+};
+/* The entry protocol: the state's shape, the first call's checks and block, the block's active
+ * counts, the run; at entailment the block dies and the Handle becomes 0. */
 void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                 QX_term_ref actions, const fd_vg_args *a, size_t head,
-                 void (*destructor)(void *block), int (*check)(ORVALIS_API_STRUCT *api, TAGGED s),
-                 fd_vg_run_fn run);
+                 QX_term_ref actions, const fd_vg_kind *kind);
+/* The checks and the block of a keyed state; head: the bytes of the constraint's block head. */
+int fd_vg_check_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, const fd_vg_args *a);
+fd_vg_block *fd_vg_create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp,
+                                const fd_vg_args *a, size_t head);
+/* Removes every arc of an active variable whose ends have different components, except the arc
+ * of keep[x] when keep is given: the number removed. */
+int fd_vg_compress(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *keep);
+/* The error of a bad state argument t (named by the term when atomic, else its functor): 0. */
+int fd_vg_bad_state(ORVALIS_API_STRUCT *api, const char *what, TAGGED t);
+
+/* Tarjan's strongly connected components from root, without recursion (calls, iter and low of
+ * the graph's scratch; the component stack in stack, *top its height). next(x, i) is the i-th
+ * candidate successor of x: a node, -1 to pass over it, -2 after the last. A node with visited 0
+ * is new; finished nodes get visited FD_VG_SETTLED, which no low value reaches, and are handed
+ * to done(x, component). */
+template <typename Next, typename Done>
+void fd_vg_tarjan(fd_vgraph *g, int root, int *visits, int *top, int *ncomp, Next next, Done done)
+{
+  int ncalls = 0;
+  auto open = [&](int x) {
+    g->visited[x] = g->low[x] = ++*visits;
+    g->iter[x] = 0;
+    g->stack[(*top)++] = x;
+    g->calls[ncalls++] = x;
+  };
+  open(root);
+  while (ncalls > 0) {
+    int x = g->calls[ncalls - 1];
+    int y = next(x, g->iter[x]);
+    if (y != -2) {
+      g->iter[x]++;
+      if (y < 0) continue;
+      if (g->visited[y] == 0)
+        open(y);
+      else if (g->visited[y] < g->low[x])
+        g->low[x] = g->visited[y];
+      continue;
+    }
+    ncalls--;
+    if (g->low[x] == g->visited[x]) {
+      ++*ncomp;
+      int z;
+      do {
+        z = g->stack[--*top];
+        g->visited[z] = FD_VG_SETTLED;
+        done(z, *ncomp);
+      } while (z != x);
+    }
+    if (ncalls > 0) {
+      int p = g->calls[ncalls - 1];
+      if (g->low[x] < g->low[p]) g->low[p] = g->low[x];
+    }
+  }
+}
 void fd_vg_destroy(void *block);
 /* Start of a call: the active counts re-read from the state unless incremental, the views of
  * the active nodes loaded, the lists synchronised; the block's stamp moves on. */

@@ -278,14 +278,24 @@ int proper_length(const worker *w, TAGGED l)
   return l == atom_nil ? n : -1;
 }
 
-int bad_state(ORVALIS_API_STRUCT *api, const char *what, TAGGED t)
+}  // namespace
+
+int fd_vg_bad_state(ORVALIS_API_STRUCT *api, const char *what, TAGGED t)
 {
   fd_domain_error(api, what, culprit(t), 1);
   return 0;
 }
 
-/* The checks of a first call, before any block exists: 1, or 0 after raising an error. */
-int check_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, const fd_vg_args *a)
+namespace {
+
+int bad_state(ORVALIS_API_STRUCT *api, const char *what, TAGGED t)
+{
+  return fd_vg_bad_state(api, what, t);
+}
+
+}  // namespace
+
+int fd_vg_check_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, const fd_vg_args *a)
 {
   TAGGED nv = deref(StrArg(s, a->nvars)), nk = deref(StrArg(s, a->nvals));
   TAGGED vars = deref(StrArg(s, a->vars)), keys = deref(StrArg(s, a->keys));
@@ -312,6 +322,8 @@ int check_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, const fd_vg_args *
   return 1;
 }
 
+namespace {
+
 /* The attribute of term (made when it has none) into the pair of node x; the state in term[0]
  * and the rest of its list in term[3] are roots while room is made. */
 int load_pair(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int x, TAGGED term)
@@ -327,9 +339,11 @@ int load_pair(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int x, TAGGED 
   return 1;
 }
 
+}  // namespace
+
 /* Creation: the block sized for the complete graph, the pairs, the keys. Null after an error. */
-fd_vg_block *create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp,
-                          const fd_vg_args *a, size_t head, void (*destructor)(void *block))
+fd_vg_block *fd_vg_create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp,
+                                const fd_vg_args *a, size_t head)
 {
   TAGGED s = deref(w->term[0]);
   int nvars = GetSmall(deref(StrArg(s, a->nvars))), nvals = GetSmall(deref(StrArg(s, a->nvals)));
@@ -337,7 +351,7 @@ fd_vg_block *create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
   size_t bytes = head + nnodes * sizeof(dvar) + fd_vg_words(nvars, nvals) * sizeof(int);
   auto *b = (fd_vg_block *)fd_perm_alloc(api, w, bytes, handle);
   std::memset((void *)b, 0, bytes);
-  b->destructor = destructor;
+  b->destructor = fd_vg_destroy;
   b->qxenv = api;
   b->stamp = stamp - 1;
   b->refbase = QX_alloc_globrefs(2 * nnodes);
@@ -367,6 +381,8 @@ fd_vg_block *create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
   args[a->vars] = args[a->keys] = atom_nil;
   return b;
 }
+
+namespace {
 
 /* The active counts of a state for a block: 1, or 0 after raising an error. */
 int check_targets(ORVALIS_API_STRUCT *api, const fd_vg_block *b, TAGGED s, const fd_vg_args *a)
@@ -423,10 +439,9 @@ void fd_vg_store_targets(worker *w, const fd_vg_args *a, const fd_vgraph *g)
 }
 
 void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
-                 QX_term_ref actions, const fd_vg_args *a, size_t head,
-                 void (*destructor)(void *block), int (*check)(ORVALIS_API_STRUCT *api, TAGGED s),
-                 fd_vg_run_fn run)
+                 QX_term_ref actions, const fd_vg_kind *kind)
 {
+  const fd_vg_args *a = &kind->args;
   worker *w = fd_global_run(api, state0);
   if (!w) return;
   TAGGED s = deref(w->term[0]);
@@ -438,7 +453,7 @@ void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
   }
   int outcome = 1;
   if (h != MakeSmall(0)) { /* 0: entailed before */
-    if (IsVar(h) && !(check_keyed(api, w, s, a) && (!check || check(api, s)))) {
+    if (IsVar(h) && kind->check && !kind->check(api, w, s)) {
       fd_native_fail(api);
       return;
     }
@@ -448,14 +463,14 @@ void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
     fd_unify_output_state(api, w, &handle, &stamp, &is_new);
     fd_vg_block *b = nullptr;
     if (IsVar(handle))
-      b = create_keyed(api, w, handle, stamp, a, head, destructor);
+      b = kind->create(api, w, handle, stamp);
     else if (IsVar(deref(LstHead(handle))))
       b = (fd_vg_block *)fd_perm_data(handle);
     if (IsVar(handle) ? !b : b && !check_targets(api, b, deref(w->term[0]), a)) {
       fd_native_fail(api);
       return;
     }
-    if (b) outcome = run(api, w, b, stamp);
+    if (b) outcome = kind->run(api, w, b, stamp);
     if (outcome == 1) {
       fd_perm_free(api, w);
       StrPtr(deref(w->term[0]))[a->arity - 1] = MakeSmall(0);
@@ -463,6 +478,22 @@ void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
   }
   fd_ref_put(api, state, w->term[0]);
   dvar_export_done(api, w, actions, outcome);
+}
+
+int fd_vg_compress(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *keep)
+{
+  int *codes = (int *)fd_temp_alloc(api, w, (2 * (size_t)g->nvals * g->nvars + 2) * sizeof(int));
+  int n = 0;
+  for (int k = 1; k < g->nactive - 1; k++) {
+    int x = g->activeset[k];
+    if (!fd_vg_is_var(g, x)) continue;
+    const int *values = fd_vg_values(g, x);
+    for (int i = 0; i < g->in_degree[x]; i++)
+      if (g->component[values[i]] != g->component[x] && !(keep && keep[x] == values[i]))
+        codes[n++] = fd_vg_code(g, x, values[i]);
+  }
+  if (n > 0) fd_vg_apply(g, codes, n);
+  return n;
 }
 
 /* ---- global_cardinality ---- */
@@ -477,9 +508,10 @@ enum { ARG_NVARS = 1, ARG_NVALS, ARG_VARS, ARG_KEYS, ARG_COSTFLAG, ARG_COST, ARG
        ARG_HANDLE, ARG_STAMP };
 const fd_vg_args gcc_args = {ARG_STAMP, ARG_NVARS, ARG_NVALS, ARG_VARS, ARG_KEYS};
 
-/* The cost flag and argument: costs are not supported. */
-int gcc_check_costs(ORVALIS_API_STRUCT *api, TAGGED s)
+/* The keyed checks, and the cost flag: costs are not supported. */
+int gcc_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
+  if (!fd_vg_check_keyed(api, w, s, &gcc_args)) return 0;
   TAGGED flag = deref(StrArg(s, ARG_COSTFLAG));
   if (!IsSmall(flag)) {
     fd_domain_error(api, "cost_flag", IsVar(flag) ? atom_nil : flag, 1);
@@ -656,75 +688,27 @@ int maximum_flow(fd_vgraph *g, int f, bool *changed)
   return g->mate[f][0];
 }
 
-/* Tarjan's components of the residual graph of flow 0 from root, without recursion: calls holds
- * the open nodes, iter their list positions, low their low values. */
-void sccs_visit(gcc_graph *b, int root)
-{
-  fd_vgraph *g = &b->g;
-  int ncalls = 0;
-  auto open = [&](int x) {
-    g->visited[x] = g->low[x] = ++b->scc_visited;
-    g->iter[x] = 0;
-    g->stack[b->scc_index++] = x;
-    g->calls[ncalls++] = x;
-  };
-  open(root);
-  while (ncalls > 0) {
-    int x = g->calls[ncalls - 1];
-    if (g->iter[x] < fd_vg_degree(g, x)) {
-      int y = fd_vg_list(g, x)[g->iter[x]++];
-      if (res(g, x, y, 0) <= 0) continue;
-      if (g->visited[y] == 0)
-        open(y);
-      else
-        g->low[x] = std::min(g->low[x], g->visited[y]);
-      continue;
-    }
-    ncalls--;
-    if (g->low[x] == g->visited[x]) {
-      b->scc_component++;
-      int y;
-      do {
-        y = g->stack[--b->scc_index];
-        g->component[y] = b->scc_component;
-        g->visited[y] = FD_VG_SETTLED;
-      } while (y != x);
-    }
-    if (ncalls > 0) {
-      int p = g->calls[ncalls - 1];
-      g->low[p] = std::min(g->low[p], g->low[x]);
-    }
-  }
-}
-
 void sccs(gcc_graph *b)
 {
   fd_vgraph *g = &b->g;
   b->scc_component = b->scc_visited = b->scc_index = 0;
   clear_visited(g);
   g->in_degree[0] = 0;
-  sccs_visit(b, 0);
+  auto next = [g](int x, int i) {
+    if (i >= fd_vg_degree(g, x)) return -2;
+    int y = fd_vg_list(g, x)[i];
+    return res(g, x, y, 0) > 0 ? y : -1;
+  };
+  auto done = [g](int x, int c) { g->component[x] = c; };
+  auto visit = [&](int root) {
+    fd_vg_tarjan(g, root, &b->scc_visited, &b->scc_index, &b->scc_component, next, done);
+  };
+  visit(0);
   for (int k = 0; k < g->nvaltargets; k++)
-    if (!g->visited[g->valtarget[k]]) sccs_visit(b, g->valtarget[k]);
+    if (!g->visited[g->valtarget[k]]) visit(g->valtarget[k]);
   for (int k = 0; k < g->nvartargets; k++)
-    if (!g->visited[g->vartarget[k]]) sccs_visit(b, g->vartarget[k]);
+    if (!g->visited[g->vartarget[k]]) visit(g->vartarget[k]);
   g->in_degree[0] = 1;
-}
-
-/* Removes the arcs between components that flow 0 does not use. */
-void compress_edges(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
-{
-  int *codes = (int *)fd_temp_alloc(api, w, (2 * (size_t)g->nvals * g->nvars + 2) * sizeof(int));
-  int n = 0;
-  for (int a = 1; a < g->nactive - 1; a++) {
-    int x = g->activeset[a];
-    if (!fd_vg_is_var(g, x)) continue;
-    const int *values = fd_vg_values(g, x);
-    for (int i = 0; i < g->in_degree[x]; i++)
-      if (g->component[values[i]] != g->component[x] && g->mate[0][x] != values[i])
-        codes[n++] = fd_vg_code(g, x, values[i]);
-  }
-  if (n > 0) fd_vg_apply(g, codes, n);
 }
 
 /* Whether some flow of j lies outside its count's bounds. */
@@ -788,7 +772,7 @@ bool gcc_filter(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b)
     if (!feasible_flow(g, 0, &changed)) return false;
     if (maximum_flow(g, 0, &changed) != g->nvars) return false;
     sccs(b);
-    if (b->scc_component > 1) compress_edges(api, w, g);
+    if (b->scc_component > 1) fd_vg_compress(api, w, g, g->mate[0]);
     if (!adjust_count_bounds(g, 1, &changed)) return false;
   } while (changed);
   return true;
@@ -836,6 +820,11 @@ void contract_vals(fd_vgraph *g)
   }
 }
 
+fd_vg_block *gcc_create(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp)
+{
+  return fd_vg_create_keyed(api, w, handle, stamp, &gcc_args, sizeof(gcc_graph));
+}
+
 /* One call on an existing block: 1 entailed, 0 suspended, -1 failed. */
 int gcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t stamp)
 {
@@ -862,6 +851,6 @@ int gcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t stam
 void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                   QX_term_ref actions)
 {
-  fd_vg_entry(api, state0, state, actions, &gcc_args, sizeof(gcc_graph), fd_vg_destroy,
-              gcc_check_costs, gcc_run);
+  static const fd_vg_kind kind = {gcc_args, gcc_check, gcc_create, gcc_run};
+  fd_vg_entry(api, state0, state, actions, &kind);
 }

@@ -93,21 +93,6 @@ bool lcc_sum_passes(fd_vgraph *g, int64_t summin, int64_t summax, bool *flag)
   return true;
 }
 
-/* Removes every arc whose ends carry different claims. */
-void lcc_compress(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
-{
-  int *codes = (int *)fd_temp_alloc(api, w, (2 * (size_t)g->nvals * g->nvars + 2) * sizeof(int));
-  int n = 0;
-  for (int k = 1; k < g->nactive - 1; k++) {
-    int x = g->activeset[k];
-    if (!fd_vg_is_var(g, x)) continue;
-    const int *values = fd_vg_values(g, x);
-    for (int i = 0; i < g->in_degree[x]; i++)
-      if (g->component[values[i]] != g->component[x]) codes[n++] = fd_vg_code(g, x, values[i]);
-  }
-  if (n > 0) fd_vg_apply(g, codes, n);
-}
-
 bool lcc_filter(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
 {
   for (;;) {
@@ -117,7 +102,7 @@ bool lcc_filter(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
     if (!lcc_graph_bounds(g, &summin, &summax, &flag)) return false;
     if (g->nvaltargets > 0 && !lcc_sum_passes(g, summin, summax, &flag)) return false;
     if (!flag) return true;
-    lcc_compress(api, w, g);
+    fd_vg_compress(api, w, g, nullptr);
   }
 }
 
@@ -131,6 +116,16 @@ void lcc_contract_vals(fd_vgraph *g)
     else
       k++;
   }
+}
+
+int lcc_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+{
+  return fd_vg_check_keyed(api, w, s, &lcc_args);
+}
+
+fd_vg_block *lcc_create(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp)
+{
+  return fd_vg_create_keyed(api, w, handle, stamp, &lcc_args, sizeof(fd_vg_block));
 }
 
 int lcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp)
@@ -154,6 +149,6 @@ int lcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp)
 void prolog_fd_lcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                   QX_term_ref actions)
 {
-  fd_vg_entry(api, state0, state, actions, &lcc_args, sizeof(fd_vg_block), fd_vg_destroy, nullptr,
-              lcc_run);
+  static const fd_vg_kind kind = {lcc_args, lcc_check, lcc_create, lcc_run};
+  fd_vg_entry(api, state0, state, actions, &kind);
 }

@@ -5,6 +5,7 @@
 #include <random>
 #include <set>
 
+#include "fd_globals.h"
 #include "fd_kernel_env.h"
 #include "fd_oracle.h"
 
@@ -191,4 +192,150 @@ TEST_F(FdGcc, LocalCardinalitySoundAndWeakerThanGlobal)
       for (int64_t v : global.after[i])
         EXPECT_NE(std::find(local.after[i].begin(), local.after[i].end(), v), local.after[i].end());
   }
+}
+
+/* ---- nvalue ---- */
+
+namespace {
+
+struct nvalue_instance {
+  std::vector<values> x;
+  values n;
+};
+
+/* 1..5 variables over 1..5 with holes, N an interval within 0..6. */
+nvalue_instance random_nvalue(std::mt19937 &r)
+{
+  nvalue_instance g;
+  int n = 1 + (int)(r() % 5);
+  for (int i = 0; i < n; i++) {
+    values d;
+    for (int v = 1; v <= 5; v++)
+      if (r() % 2) d.push_back(v);
+    if (d.empty()) d.push_back(1 + (int)(r() % 5));
+    g.x.push_back(d);
+  }
+  int lo = (int)(r() % 4), hi = r() % 3 ? lo + (int)(r() % 3) : 6;
+  for (int v = lo; v <= hi; v++) g.n.push_back(v);
+  return g;
+}
+
+int64_t distinct(const values &x, size_t n)
+{
+  std::set<int64_t> s(x.begin(), x.begin() + n);
+  return (int64_t)s.size();
+}
+
+}  // namespace
+
+class FdNvalue : public FdGcc {
+protected:
+  fd_oracle::outcome solve_nvalue(const nvalue_instance &g)
+  {
+    std::string xs, dx;
+    for (size_t i = 0; i < g.x.size(); i++)
+      xs += ", X" + std::to_string(i), dx += ", " + set_text(g.x[i]);
+    std::string goal = "undone((clpfd:'$fd_begin', in_doms([N" + xs + "], [" + set_text(g.n) + dx +
+                       "]), nv_post(N, [" + xs.substr(2) + "], G), prop, flat([N" + xs +
+                       "], F), dead(G, E)), [E|F], L)";
+    EXPECT_EQ(run(goal), 1) << goal << exception();
+    fd_oracle::values nums = fd_oracle::numbers(var("L"));
+    fd_oracle::outcome o;
+    if (nums.empty() || nums[0] == fd_oracle::FAILED) return o;
+    o.failed = false;
+    o.entailed = nums[0] == 1;
+    size_t at = 1;
+    for (const fd_oracle::domain &d : fd_oracle::read_domains(nums, &at, g.x.size() + 1))
+      o.after.push_back(d.all(100));
+    return o;
+  }
+  FdNvalue()
+  {
+    consult("nv_entries([], []).\n"
+            "nv_entries([X|Xs], [v(X, A)|Es]) :- attr(X, A), nv_entries(Xs, Es).\n"
+            "nv_post(N, Xs, G) :- attr(N, NA), nv_entries(Xs, Es), len(Xs, K), "
+            "C = nvalue(N, Xs), gcc_susp([N|Xs], Ss), "
+            "clpfd:'$fd_post_global'(C, s(v(N, NA), Es, K, 0, _, 0), 32, C, Ss, G).\n");
+  }
+};
+
+/* Soundness against the oracle (N first, then the variables); with no variable fixed and N
+ * open, N's maximum is the oracle's greatest number of distinct values and its minimum at most
+ * the least. The diagnostic of a failed non-kernel match is never printed. */
+TEST_F(FdNvalue, SoundAndBoundedAgainstBruteForce)
+{
+  std::mt19937 r(2718);
+  uint64_t runs[3];
+  std::copy(fd_nvalue_prunings, fd_nvalue_prunings + 3, runs);
+  testing::internal::CaptureStdout();
+  /* the greedy independent set finds 2 where the hulls need 3 groups: the interval pruning */
+  const std::vector<values> greedy_short = {{5, 7, 8, 9}, {8, 10, 11}, {3, 4, 6}, {8, 12}, {6, 7}, {3, 5}};
+  for (int t = 0; t < 406; t++) {
+    nvalue_instance g = t < 400 ? random_nvalue(r) : nvalue_instance{greedy_short, {t - 399}};
+    std::vector<values> before = {g.n};
+    before.insert(before.end(), g.x.begin(), g.x.end());
+    auto sat = [&](const values &x) { return x[0] == distinct(values(x.begin() + 1, x.end()), g.x.size()); };
+    fd_oracle::outcome o = solve_nvalue(g);
+    SCOPED_TRACE("instance " + std::to_string(t));
+    fd_oracle::check(before, o, sat);
+    bool open = g.n.size() == 7;
+    for (const values &d : g.x) open = open && d.size() > 1;
+    if (!open || o.failed) continue;
+    int64_t most = 0, least = 99;
+    fd_oracle::each_assignment(g.x, [&](const values &x) {
+      most = std::max(most, distinct(x, x.size()));
+      least = std::min(least, distinct(x, x.size()));
+    });
+    EXPECT_EQ(o.after[0].back(), most);
+    EXPECT_LE(o.after[0].front(), least);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout().find("non-kernel"), std::string::npos);
+  for (int mode = 0; mode < 3; mode++) EXPECT_GT(fd_nvalue_prunings[mode], runs[mode]) << mode;
+}
+
+/* The constraint's own cases: N, then the variables, "failed", and the dead flag. */
+TEST_F(FdNvalue, EdgeCases)
+{
+  struct row {
+    values n;
+    std::vector<values> x;
+    const char *expect; /* flat domains of N and the variables, or failed */
+    bool entailed;
+  } rows[] = {
+      /* an alternating cycle: nothing goes */
+      {{2}, {{1, 2}, {1, 2}}, "[[2,2]] [[1,2]] [[1,2]]", false},
+      /* two disjoint hulls: N is 2 */
+      {{0, 1, 2, 3, 4}, {{1, 2}, {3, 4}}, "[[2,2]] [[1,2]] [[3,4]]", false},
+      /* all fixed: N is the number of distinct values */
+      {{0, 1, 2, 3, 4, 5}, {{1}, {3}, {1}}, "[[2,2]] [[1,1]] [[3,3]] [[1,1]]", true},
+      /* N below the stabbing bound */
+      {{1}, {{1, 2}, {3, 4}}, "failed", false},
+      /* one value for three variables, two of them fixed apart */
+      {{2}, {{1}, {2}, {1, 2, 3}}, "[[2,2]] [[1,1]] [[2,2]] [[1,2]]", false},
+  };
+  for (const row &c : rows) {
+    fd_oracle::outcome o = solve_nvalue({c.x, c.n});
+    std::string got = "failed";
+    if (!o.failed) {
+      got.clear();
+      for (const values &d : o.after) got += (got.empty() ? "" : " ") + set_text(d);
+    }
+    auto flat = [](std::string s) {
+      std::replace(s.begin(), s.end(), '|', ' ');
+      std::replace(s.begin(), s.end(), ',', ' ');
+      return s;
+    };
+    EXPECT_EQ(flat(got), flat(c.expect));
+    if (!o.failed) EXPECT_EQ(o.entailed, c.entailed) << c.expect;
+  }
+}
+
+/* Four variables over 1..4 taking exactly two distinct values: 84 assignments. */
+TEST_F(FdNvalue, TwoValuesOfFourCount)
+{
+  ASSERT_EQ(run("Xs = [A, B, C, D], in_doms([N|Xs], [[[2|2]], [[1|4]], [[1|4]], [[1|4]], [[1|4]]]), "
+                "count_solutions((clpfd:'$fd_begin', nv_post(N, Xs, _), prop, label(Xs)), K)"),
+            1)
+      << exception();
+  EXPECT_EQ(var("K"), "84");
 }
