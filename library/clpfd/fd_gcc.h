@@ -61,10 +61,12 @@ struct fd_vg_kind {
  * counts, the run; at entailment the block dies and the Handle becomes 0. */
 void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                  QX_term_ref actions, const fd_vg_kind *kind);
-/* The checks and the block of a keyed state; head: the bytes of the constraint's block head. */
+/* The checks and the block of a keyed state; head: the bytes of the constraint's block head,
+ * extra: bytes the constraint wants after the graph (fd_vg_extra). */
 int fd_vg_check_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, const fd_vg_args *a);
 fd_vg_block *fd_vg_create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp,
-                                const fd_vg_args *a, size_t head);
+                                const fd_vg_args *a, size_t head, size_t extra = 0);
+void *fd_vg_extra(fd_vg_block *b);
 /* Removes every arc of an active variable whose ends have different components, except the arc
  * of keep[x] when keep is given: the number removed. */
 int fd_vg_compress(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *keep);
@@ -143,6 +145,9 @@ static inline int fd_vg_code(const fd_vgraph *g, int var, int value)
 {
   return (var - g->nvals - 1) * g->nvals + (value - 1);
 }
+
+/* Whether value node j is in variable x's list. */
+bool fd_vg_has_value(const fd_vgraph *g, int x, int j);
 
 /* Synchronises the variable lists with the domains (dvars already loaded): incremental, only
  * variables whose value count fell below their in-degree and only removals are looked at; else

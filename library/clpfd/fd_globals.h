@@ -9,6 +9,8 @@
 /* global_cardinality/3 and global_cardinality_helper/2 (gcc.cpp) */
 void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                   QX_term_ref actions);
+void prolog_fd_gcc_helper_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
 
 /* local_cardinality/2 (lcc.cpp) */
 void prolog_fd_lcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,

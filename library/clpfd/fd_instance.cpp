@@ -154,6 +154,7 @@ const pred_spec pred_table[] = {
     {"abs", 2, prolog_fd_abs_qxenv_multi_qx},
     {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
     {"global_cardinality", 3, prolog_fd_gcc_qxenv_multi_qx},
+    {"global_cardinality_helper", 2, prolog_fd_gcc_helper_qxenv_multi_qx},
     {"local_cardinality", 2, prolog_fd_lcc_qxenv_multi_qx},
     {"nvalue", 2, prolog_fd_nvalue_qxenv_multi_qx},
     {nullptr, 0, nullptr},

@@ -25,7 +25,7 @@ size_t fd_vg_words(int nvars, int nvals)
 {
   size_t nnodes = (size_t)nvars + nvals + 2;
   size_t edges = (nvals + 1) + (size_t)nvals * (nvars + 1) + (size_t)nvars * (nvals + 1) + nvars + 1;
-  return nvals + nvars + nnodes + edges + 10 * nnodes;
+  return nvals + nvars + nnodes + edges + 8 * nnodes;
 }
 
 void fd_vg_carve(fd_vgraph *g, int nvars, int nvals, int *mem)
@@ -46,7 +46,6 @@ void fd_vg_carve(fd_vgraph *g, int nvars, int nvals, int *mem)
     *a = p;
     p += nnodes;
   }
-  p += 2 * nnodes; /* room kept for the cost variant's potentials */
   g->edge = p;
   std::memset(g->component, 0, 8 * nnodes * sizeof(int));
   int at = 0;
@@ -96,6 +95,12 @@ void fd_vg_begin(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
     if (g->iter[x]) g->activeset[m++] = x;
   g->activeset[m++] = n - 1;
   g->nactive = m;
+}
+
+bool fd_vg_has_value(const fd_vgraph *g, int x, int j)
+{
+  const int *values = fd_vg_values(g, x);
+  return std::binary_search(values, values + g->in_degree[x], j);
 }
 
 bool fd_vg_reset_flow(fd_vgraph *g, int value, int var, int f)
@@ -342,13 +347,19 @@ int load_pair(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int x, TAGGED 
 }  // namespace
 
 /* Creation: the block sized for the complete graph, the pairs, the keys. Null after an error. */
+void *fd_vg_extra(fd_vg_block *b)
+{
+  fd_vgraph *g = &b->g;
+  return (char *)(g->dv + g->nnodes) + fd_vg_words(g->nvars, g->nvals) * sizeof(int);
+}
+
 fd_vg_block *fd_vg_create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp,
-                                const fd_vg_args *a, size_t head)
+                                const fd_vg_args *a, size_t head, size_t extra)
 {
   TAGGED s = deref(w->term[0]);
   int nvars = GetSmall(deref(StrArg(s, a->nvars))), nvals = GetSmall(deref(StrArg(s, a->nvals)));
   int nnodes = nvars + nvals + 2;
-  size_t bytes = head + nnodes * sizeof(dvar) + fd_vg_words(nvars, nvals) * sizeof(int);
+  size_t bytes = head + nnodes * sizeof(dvar) + fd_vg_words(nvars, nvals) * sizeof(int) + extra;
   auto *b = (fd_vg_block *)fd_perm_alloc(api, w, bytes, handle);
   std::memset((void *)b, 0, bytes);
   b->destructor = fd_vg_destroy;
@@ -500,8 +511,17 @@ int fd_vg_compress(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *
 
 namespace {
 
+/* Infinite regret. */
+constexpr int32_t REGRET_INF = 0x7fffffff;
+
 struct gcc_graph : fd_vg_block {
   int scc_component, scc_visited, scc_index;
+  /* the cost variant: flow 0 least total, flow 1 greatest (its costs negated) */
+  bool costs;
+  int32_t *cost;      /* nvars x nvals, by variable then key position */
+  int32_t *regret[2]; /* per flow, indexed like cost; REGRET_INF when no solution has the arc */
+  int64_t optcost[2]; /* FixedCost included; flow 1 negated */
+  int64_t threshold[2], min_regret[2], max_regret[2];
 };
 
 enum { ARG_NVARS = 1, ARG_NVALS, ARG_VARS, ARG_KEYS, ARG_COSTFLAG, ARG_COST, ARG_FIXEDCOST,
@@ -518,11 +538,26 @@ int gcc_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     return 0;
   }
   if (flag == MakeSmall(0)) return 1;
-  fd_representation_error(api, "global_cardinality_costs", 1);
-  return 0;
+  int nvars = GetSmall(deref(StrArg(s, ARG_NVARS))), nvals = GetSmall(deref(StrArg(s, ARG_NVALS)));
+  TAGGED c = deref(StrArg(s, ARG_COST)), fixed = deref(StrArg(s, ARG_FIXEDCOST));
+  if (!IsSmall(fixed)) return fd_vg_bad_state(api, "fixed_cost", fixed);
+  if (!IsStr(c) || IsBox(c) || Arity(StrFunctor(c)) < 3) return fd_vg_bad_state(api, "cost", c);
+  TAGGED cv = deref(StrArg(c, 1)), rows = deref(StrArg(c, 3));
+  if (!IsVar(cv) && !IsSmall(cv)) return fd_vg_bad_state(api, "domain_variable", cv);
+  if (proper_length(w, rows) != nvars) return fd_vg_bad_state(api, "cost_matrix", rows);
+  for (; IsLst(rows); rows = deref(LstTail(rows))) {
+    TAGGED row = deref(LstHead(rows));
+    if (proper_length(w, row) != nvals) return fd_vg_bad_state(api, "cost_matrix", row);
+    for (; IsLst(row); row = deref(LstTail(row)))
+      if (!IsSmall(deref(LstHead(row)))) return fd_vg_bad_state(api, "cost_matrix", LstHead(row));
+  }
+  return 1;
 }
 
 /* ---- the flow ---- */
+
+/* A 64-bit value held within the small integers (beyond them: just outside, read as inf/sup). */
+int64_t clamp_small(int64_t v) { return std::clamp<int64_t>(v, QX_SMALL_MIN - 1LL, QX_SMALL_MAX + 1LL); }
 
 int count_min(const fd_vgraph *g, int j)
 {
@@ -822,7 +857,271 @@ void contract_vals(fd_vgraph *g)
 
 fd_vg_block *gcc_create(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp)
 {
-  return fd_vg_create_keyed(api, w, handle, stamp, &gcc_args, sizeof(gcc_graph));
+  TAGGED s = deref(w->term[0]);
+  bool costs = deref(StrArg(s, ARG_COSTFLAG)) != MakeSmall(0);
+  size_t cells = (size_t)GetSmall(deref(StrArg(s, ARG_NVARS))) * GetSmall(deref(StrArg(s, ARG_NVALS)));
+  size_t extra = costs ? 3 * cells * sizeof(int32_t) : 0;
+  auto *b = (gcc_graph *)fd_vg_create_keyed(api, w, handle, stamp, &gcc_args, sizeof(gcc_graph), extra);
+  if (!b) return nullptr;
+  b->costs = costs;
+  if (costs) {
+    b->cost = (int32_t *)fd_vg_extra(b);
+    b->regret[0] = b->cost + cells;
+    b->regret[1] = b->regret[0] + cells;
+    TAGGED c = deref(StrArg(deref(w->term[0]), ARG_COST));
+    int32_t *m = b->cost;
+    for (TAGGED rows = deref(StrArg(c, 3)); IsLst(rows); rows = deref(LstTail(rows)))
+      for (TAGGED row = deref(LstHead(rows)); IsLst(row); row = deref(LstTail(row)))
+        *m++ = GetSmall(deref(LstHead(row)));
+    w->term[3] = atom_nil;
+    if (!load_pair(api, w, b, 0, deref(StrArg(c, 1)))) return nullptr;
+  }
+  StrPtr(deref(w->term[0]))[ARG_COST] = atom_nil;
+  return b;
+}
+
+/* ---- costs ----
+ * Flow 0 carries the least total cost, flow 1 the greatest (arc costs negated). Each flow is made
+ * optimal by cancelling negative cycles of its residual graph (Bellman-Ford over the active
+ * nodes); the regret of an arc (x, k) off the flow is the cost of the cheapest cycle through it:
+ * M[x][k] - M[x][j] plus the shortest path from j, x's value, back to k. */
+
+constexpr int64_t DIST_INF = INT64_MAX / 4;
+
+int sign(int f) { return f == 0 ? 1 : -1; }
+
+int32_t matrix(const gcc_graph *b, int x, int j)
+{
+  return b->cost[(x - b->g.nvals - 1) * b->g.nvals + (j - 1)];
+}
+
+int32_t *regret_of(gcc_graph *b, int f, int x, int j)
+{
+  return &b->regret[f][(x - b->g.nvals - 1) * b->g.nvals + (j - 1)];
+}
+
+/* The cost of residual arc (u, v) in flow f. */
+int64_t arc_cost(const gcc_graph *b, int u, int v, int f)
+{
+  const fd_vgraph *g = &b->g;
+  if (fd_vg_is_value(g, u) && fd_vg_is_var(g, v)) return sign(f) * (int64_t)matrix(b, v, u);
+  if (fd_vg_is_var(g, u) && fd_vg_is_value(g, v)) return -sign(f) * (int64_t)matrix(b, u, v);
+  return 0;
+}
+
+/* Scratch of the cost searches: distances, parents and the active mark per node. */
+struct cost_scratch {
+  int64_t *dist;
+  int *parent;
+  uint8_t *active;
+};
+
+/* Bellman-Ford over the residual graph of flow f among the active nodes (the source's arc to the
+ * sink hidden, the sink left out: no cycle or path of interest passes it). With from < 0 every
+ * node starts at 0 and a node of a negative cycle is answered (-1 when there is none); else the
+ * distances from `from`. */
+int bellman_ford(gcc_graph *b, cost_scratch *cs, int f, int from)
+{
+  fd_vgraph *g = &b->g;
+  int n = g->nactive - 1, last = -1; /* the sink is the last active node */
+  for (int a = 0; a < n; a++) {
+    int x = g->activeset[a];
+    cs->dist[x] = from < 0 || x == from ? 0 : DIST_INF;
+    cs->parent[x] = -1;
+  }
+  g->in_degree[0] = 0;
+  for (int round = 0; round < n; round++) {
+    last = -1;
+    for (int a = 0; a < n; a++) {
+      int u = g->activeset[a];
+      if (cs->dist[u] >= DIST_INF) continue;
+      const int *list = fd_vg_list(g, u);
+      for (int i = 0, d = fd_vg_degree(g, u); i < d; i++) {
+        int v = list[i];
+        if (!cs->active[v] || res(g, u, v, f) <= 0) continue;
+        int64_t nd = cs->dist[u] + arc_cost(b, u, v, f);
+        if (nd < cs->dist[v]) {
+          cs->dist[v] = nd;
+          cs->parent[v] = u;
+          last = v;
+        }
+      }
+    }
+    if (last < 0) break;
+  }
+  g->in_degree[0] = 1;
+  if (from >= 0 || last < 0) return -1;
+  for (int k = 0; k < n; k++) last = cs->parent[last]; /* into the cycle */
+  return last;
+}
+
+/* Makes flow f of least cost by pushing one unit around negative cycles until none is left. */
+void cancel_cycles(gcc_graph *b, cost_scratch *cs, int f)
+{
+  fd_vgraph *g = &b->g;
+  for (int c; (c = bellman_ford(b, cs, f, -1)) >= 0;) {
+    /* unassignments before assignments: push the cycle's arcs backwards from a node that is
+     * no variable, so that each variable's two arcs are pushed in that order */
+    if (fd_vg_is_var(g, c)) c = cs->parent[c];
+    int v = c;
+    do {
+      int u = cs->parent[v];
+      incflow(g, u, v, f);
+      v = u;
+    } while (v != c);
+  }
+}
+
+/* The regrets of flow f: per value target j with flow, the distances from j give the regret of
+ * every other value of each variable assigned to j. */
+void costgcc_mark(gcc_graph *b, cost_scratch *cs, int f)
+{
+  fd_vgraph *g = &b->g;
+  int64_t most = 0, least = REGRET_INF;
+  for (int k = 0; k < g->nvaltargets; k++) {
+    int j = g->valtarget[k];
+    if (g->mate[f][j] == 0) continue;
+    bellman_ford(b, cs, f, j);
+    const int *vars = fd_vg_vars(g, j);
+    for (int i = 0; i < g->out_degree[j]; i++) {
+      int x = vars[i];
+      if (g->mate[f][x] != j) continue;
+      const int *values = fd_vg_values(g, x);
+      for (int r = 0; r < g->in_degree[x]; r++) {
+        int v = values[r];
+        int64_t regret = 0;
+        if (v != j)
+          regret = cs->dist[v] >= DIST_INF
+                       ? REGRET_INF
+                       : std::min<int64_t>(REGRET_INF - 1, cs->dist[v] + arc_cost(b, v, x, f) +
+                                                               arc_cost(b, x, j, f));
+        *regret_of(b, f, x, v) = (int32_t)regret;
+        if (v == j) continue;
+        most = std::max(most, regret);
+        least = std::min(least, regret);
+      }
+    }
+  }
+  b->max_regret[f] = most;
+  b->min_regret[f] = least;
+}
+
+/* Flow f feasible and optimal, its total (base and the active assignments) and its threshold,
+ * then its regrets: false when no solution's cost can lie in Cost. */
+bool costgcc_filter(gcc_graph *b, cost_scratch *cs, int f, int64_t base, bool *changed)
+{
+  fd_vgraph *g = &b->g;
+  maintain_capacities(g, f);
+  if (!feasible_flow(g, f, changed)) return false;
+  if (maximum_flow(g, f, changed) != g->nvars) return false;
+  cancel_cycles(b, cs, f);
+  int64_t total = base;
+  for (int k = 0; k < g->nvartargets; k++) {
+    int x = g->vartarget[k];
+    total += sign(f) * (int64_t)matrix(b, x, g->mate[f][x]);
+  }
+  b->optcost[f] = total;
+  const dvar *cost = &g->dv[0];
+  TAGGED end = f == 0 ? cost->max : cost->min;
+  b->threshold[f] = IsSmall(end) ? (f == 0 ? GetSmall(end) - total : -total - GetSmall(end))
+                                 : REGRET_INF - 1;
+  if (b->threshold[f] < 0) return false;
+  costgcc_mark(b, cs, f);
+  return true;
+}
+
+/* Removes the arcs whose regret passes a threshold or whose cost interval misses Cost. false
+ * when a variable loses every value. */
+bool costgcc_prune(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, bool *changed)
+{
+  fd_vgraph *g = &b->g;
+  dvar *cost = &g->dv[0];
+  bool holes = !(cost->flags & DV_INTERVAL);
+  if (b->max_regret[0] <= b->threshold[0] && b->max_regret[1] <= b->threshold[1] && !holes)
+    return true;
+  int *codes = (int *)fd_temp_alloc(api, w, (2 * (size_t)g->nvals * g->nvars + 2) * sizeof(int));
+  int n = 0;
+  for (int k = 0; k < g->nvartargets; k++) {
+    int x = g->vartarget[k], removed = 0;
+    if (g->in_degree[x] < 2) continue;
+    const int *values = fd_vg_values(g, x);
+    for (int i = 0; i < g->in_degree[x]; i++) {
+      int j = values[i];
+      int64_t r0 = *regret_of(b, 0, x, j), r1 = *regret_of(b, 1, x, j);
+      bool out = r0 > b->threshold[0] || r1 > b->threshold[1];
+      if (!out && holes && r0 + r1 > 0) {
+        int64_t lo = b->optcost[0] + r0, hi = -b->optcost[1] - r1;
+        out = lo > hi || dvar_compare_interval_t(api, cost, fds_bound(clamp_small(lo)),
+                                                 fds_bound(clamp_small(hi)), w) == 4;
+      }
+      if (!out) continue;
+      for (int f = 0; f < 2; f++) fd_vg_reset_flow(g, j, x, f);
+      codes[n++] = fd_vg_code(g, x, j);
+      removed++;
+    }
+    if (removed == g->in_degree[x]) return false;
+  }
+  if (n > 0) {
+    fd_vg_apply(g, codes, n);
+    *changed = true;
+  }
+  return true;
+}
+
+/* Cost between the least total (or the next one when Cost lacks it) and the greatest. */
+bool cost_bounds(gcc_graph *b, bool *changed)
+{
+  dvar *cost = &b->g.dv[0];
+  int64_t lower = b->optcost[0], upper = -b->optcost[1];
+  if (!dvar_contains_value_t(cost, fds_bound(clamp_small(lower)))) {
+    if (b->min_regret[0] >= REGRET_INF) return false;
+    lower += b->min_regret[0];
+  }
+  if (!dvar_contains_value_t(cost, fds_bound(clamp_small(upper)))) {
+    if (b->min_regret[1] >= REGRET_INF) return false;
+    upper -= b->min_regret[1];
+  }
+  int r = dvar_fix_interval_t(cost, fds_bound(clamp_small(lower)), fds_bound(clamp_small(upper)));
+  if (r < 0) return false;
+  if (r > 0) *changed = true;
+  return true;
+}
+
+/* The loop of the cost variant: false on failure. */
+bool costgcc_loop(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixed)
+{
+  fd_vgraph *g = &b->g;
+  cost_scratch cs;
+  cs.dist = (int64_t *)fd_temp_alloc(api, w, g->nnodes * sizeof(int64_t));
+  cs.parent = (int *)fd_temp_alloc(api, w, g->nnodes * sizeof(int));
+  cs.active = (uint8_t *)fd_temp_alloc(api, w, g->nnodes);
+  std::memset(cs.active, 0, g->nnodes);
+  for (int a = 0; a < g->nactive - 1; a++) cs.active[g->activeset[a]] = 1;
+  for (int k = 0; k < g->nvaltargets; k++)
+    if (count_max(g, g->valtarget[k]) < count_min(g, g->valtarget[k])) return false;
+  bool changed;
+  do {
+    changed = false;
+    if (!costgcc_filter(b, &cs, 0, fixed, &changed)) return false;
+    if (!costgcc_filter(b, &cs, 1, -fixed, &changed)) return false;
+    if (!costgcc_prune(api, w, b, &changed)) return false;
+    if (!cost_bounds(b, &changed)) return false;
+    if (!adjust_count_bounds(g, 2, &changed)) return false;
+  } while (changed);
+  return true;
+}
+
+/* FixedCost with the costs of the variables that left the active prefix since old. */
+void settle_costs(worker *w, gcc_graph *b, int old)
+{
+  fd_vgraph *g = &b->g;
+  TAGGED *args = StrPtr(deref(w->term[0]));
+  int64_t fixed = GetSmall(deref(args[ARG_FIXEDCOST]));
+  for (int k = g->nvartargets; k < old; k++) {
+    int x = g->vartarget[k];
+    if (g->in_degree[x] == 1) fixed += matrix(b, x, fd_vg_values(g, x)[0]);
+  }
+  args[ARG_FIXEDCOST] = MakeSmall((int32_t)clamp_small(fixed));
 }
 
 /* One call on an existing block: 1 entailed, 0 suspended, -1 failed. */
@@ -830,18 +1129,31 @@ int gcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t stam
 {
   auto *b = (gcc_graph *)block;
   fd_vgraph *g = &b->g;
-  fd_vg_start(api, w, b, stamp, &gcc_args, 1);
-  if (!gcc_filter(api, w, b)) return -1;
+  fd_vg_start(api, w, b, stamp, &gcc_args, b->costs ? 2 : 1);
+  int old = g->nvartargets;
+  if (b->costs) {
+    dvar_init(&g->dv[0], &b->refbase[0].term, &b->refbase[1].term);
+    if (!costgcc_loop(api, w, b, GetSmall(deref(StrArg(deref(w->term[0]), ARG_FIXEDCOST)))))
+      return -1;
+  } else if (!gcc_filter(api, w, b)) {
+    return -1;
+  }
 #ifndef NDEBUG
-  gcc_check_flow(g, 0);
+  for (int f = 0; f < (b->costs ? 2 : 1); f++) gcc_check_flow(g, f);
 #endif
   int outcome = fd_vg_new_domains(api, w, g);
   if (outcome < 0) return -1;
   for (int k = 0; k < g->nvaltargets; k++) dvar_pruning_done(api, w, &g->dv[g->valtarget[k]]);
   fd_vg_export(api, w, g, g->vartarget, g->nvartargets);
   fd_vg_export(api, w, g, g->valtarget, g->nvaltargets);
+  if (b->costs) {
+    dvar_pruning_done(api, w, &g->dv[0]);
+    int zero = 0;
+    fd_vg_export(api, w, g, &zero, 1);
+  }
   contract_vals(g);
   fd_vg_contract_vars(g);
+  if (b->costs) settle_costs(w, b, old);
   fd_vg_store_targets(w, &gcc_args, g);
   return outcome;
 }
@@ -853,4 +1165,58 @@ void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, Q
 {
   static const fd_vg_kind kind = {gcc_args, gcc_check, gcc_create, gcc_run};
   fd_vg_entry(api, state0, state, actions, &kind);
+}
+
+/* global_cardinality_helper(I, X, Mutable): once X is bound, Cost lies within the least and
+ * greatest totals of the solutions with X = key, read from the regrets the constraint's last call
+ * left in its block. A dead constraint, a block older than the constraint's state, a variable the
+ * block already sees fixed, or a key the block does not hold: entailed, nothing pruned. */
+void prolog_fd_gcc_helper_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions)
+{
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
+  TAGGED s = deref(w->term[0]);
+  TAGGED pos = is_struct(s, 3) ? deref(StrArg(s, 1)) : 0, m = pos ? deref(StrArg(s, 3)) : 0;
+  if (!pos || !IsSmall(pos) || !IsStr(m) || StrFunctor(m) != functor_mutable2) {
+    fd_type_error(api, "gcc_helper_state", culprit(s), 1);
+    fd_native_fail(api);
+    return;
+  }
+  fd_ref_put(api, state, s);
+  int outcome = 0;
+  TAGGED x = deref(StrArg(s, 2)), gs = fd_mutable_value(m);
+  if (!IsVar(x)) outcome = 1;
+  TAGGED handle = is_struct(gs, ARG_STAMP) ? deref(StrArg(gs, ARG_HANDLE)) : MakeSmall(0);
+  if (outcome == 1 && IsSmall(x) && IsLst(handle) && fd_valid_handle(handle) &&
+      IsVar(deref(LstHead(handle)))) {
+    auto *b = (gcc_graph *)fd_perm_data(handle);
+    fd_vgraph *g = &b->g;
+    if (GetSmall(pos) < 0 || GetSmall(pos) >= g->nvars) {
+      fd_domain_error(api, "gcc_helper_position", pos, 1);
+      fd_native_fail(api);
+      return;
+    }
+    int node = GetSmall(pos) + g->nvals + 1;
+    const int32_t *key = std::lower_bound(g->val + 1, g->val + 1 + g->nvals, GetSmall(x));
+    int j = (int)(key - g->val);
+    bool current = b->costs && IsSmall(deref(StrArg(gs, ARG_STAMP))) &&
+                   b->stamp == GetSmall(deref(StrArg(gs, ARG_STAMP)));
+    if (current && g->in_degree[node] > 1 && j <= g->nvals && *key == GetSmall(x) &&
+        fd_vg_has_value(g, node, j)) {
+      int64_t r0 = *regret_of(b, 0, node, j), r1 = *regret_of(b, 1, node, j);
+      dvar *cost = &g->dv[0];
+      dvar_init(cost, &b->refbase[0].term, &b->refbase[1].term);
+      if (r0 >= REGRET_INF || r1 >= REGRET_INF ||
+          dvar_fix_interval_t(cost, fds_bound(clamp_small(b->optcost[0] + r0)),
+                              fds_bound(clamp_small(-b->optcost[1] - r1))) < 0) {
+        outcome = -1;
+      } else {
+        dvar_pruning_done(api, w, cost);
+        int zero = 0;
+        fd_vg_export(api, w, g, &zero, 1);
+      }
+    }
+  }
+  dvar_export_done(api, w, actions, outcome);
 }

@@ -39,12 +39,6 @@ int var_index(const fd_vgraph *g, int x) { return x - g->nvals - 1; }
 int first_value(const fd_vgraph *g, int x) { return fd_vg_values(g, x)[0]; }
 int last_value(const fd_vgraph *g, int x) { return fd_vg_values(g, x)[g->in_degree[x] - 1]; }
 
-bool has_value(const fd_vgraph *g, int x, int j)
-{
-  const int *values = fd_vg_values(g, x);
-  return std::binary_search(values, values + g->in_degree[x], j);
-}
-
 void unmatch(nvalue_data *b, int x)
 {
   int *m = mate(b);
@@ -582,7 +576,7 @@ bool nvalue_refresh(ORVALIS_API_STRUCT *api, worker *w, nvalue_data *b, int32_t 
   for (int k = 0; k < g->nvartargets; k++) {
     int x = g->vartarget[k];
     if (g->in_degree[x] == 0) return false;
-    if (mate(b)[x] >= 0 && !has_value(g, x, mate(b)[x])) unmatch(b, x);
+    if (mate(b)[x] >= 0 && !fd_vg_has_value(g, x, mate(b)[x])) unmatch(b, x);
   }
   return true;
 }

@@ -339,3 +339,201 @@ TEST_F(FdNvalue, TwoValuesOfFourCount)
       << exception();
   EXPECT_EQ(var("K"), "84");
 }
+
+/* ---- global_cardinality with costs ---- */
+
+namespace {
+
+struct cost_instance {
+  gcc_instance g;
+  std::vector<values> m; /* per variable, per key */
+  values cost;           /* Cost's domain */
+};
+
+/* Up to 4 variables over 3 keys 1..3 (some non-key values), costs 0..9, Cost an interval or a
+ * set with holes around the possible totals. */
+cost_instance random_cost(std::mt19937 &r)
+{
+  cost_instance c;
+  int n = 1 + (int)(r() % 4);
+  c.g.keys = {1, 2, 3};
+  for (int i = 0; i < n; i++) {
+    values d, row;
+    for (int v = 0; v <= 4; v++)
+      if (r() % 3 != 0) d.push_back(v);
+    if (d.empty()) d.push_back(2);
+    c.g.x.push_back(d);
+    for (int j = 0; j < 3; j++) row.push_back((int)(r() % 10));
+    c.m.push_back(row);
+  }
+  for (int j = 0; j < 3; j++) {
+    int lo = (int)(r() % 2);
+    c.g.c.push_back({});
+    for (int v = lo; v <= lo + (int)(r() % (n + 1)); v++) c.g.c.back().push_back(v);
+  }
+  int lo = (int)(r() % (5 * n + 1)), hi = lo + (int)(r() % (6 * n + 2));
+  for (int v = lo; v <= hi; v++)
+    if (r() % 3 || v == lo) c.cost.push_back(v);
+  if (r() % 3 == 0) c.cost = {};
+  return c;
+}
+
+int64_t total(const cost_instance &c, const values &x)
+{
+  int64_t t = 0;
+  for (size_t i = 0; i < c.g.x.size(); i++) t += c.m[i][x[i] - 1];
+  return t;
+}
+
+}  // namespace
+
+class FdGccCost : public FdGcc {
+protected:
+  FdGccCost()
+  {
+    consult("gcc_cost_post(Xs, Ks, Cs, M, Cost, G) :- len(Xs, N), len(Ks, K), "
+            "gcc_entries(Ks, Cs, Es), attr(Cost, CA), C = global_cardinality(Xs, Ks, Cs), "
+            "append(Xs, [Cost|Cs], Vs), gcc_susp(Vs, Ss), "
+            "clpfd:'$fd_post_global'(C, s(N, K, Xs, Es, 1, c(Cost, CA, M), 0, _, 0), 32, C, Ss, G).\n"
+            "gcc_cost_quiet(Xs, Ks, Cs, M, Cost, G) :- len(Xs, N), len(Ks, K), "
+            "gcc_entries(Ks, Cs, Es), attr(Cost, CA), C = global_cardinality(Xs, Ks, Cs), "
+            "gcc_susp([Cost|Cs], Ss), "
+            "clpfd:'$fd_post_global'(C, s(N, K, Xs, Es, 1, c(Cost, CA, M), 0, _, 0), 32, C, Ss, G).\n"
+            "gcc_helper_post(G, I, X) :- G = global(M, _, _, _, _), "
+            "C = global_cardinality_helper(I, X), "
+            "clpfd:'$fd_post_global'(C, s(I, X, M), 0, C, [dom(X)], _).\n");
+  }
+
+  std::string text(const std::vector<values> &rows)
+  {
+    std::string s = "[";
+    for (size_t i = 0; i < rows.size(); i++) {
+      s += i ? ",[" : "[";
+      for (size_t j = 0; j < rows[i].size(); j++) s += (j ? "," : "") + std::to_string(rows[i][j]);
+      s += "]";
+    }
+    return s + "]";
+  }
+
+  /* The goal's setup: domains and the constraint with costs over X0.., C0.., Cost. */
+  std::string setup(const cost_instance &c, const char *post, std::string *xs)
+  {
+    std::string cs, ks, dx, dc;
+    for (size_t i = 0; i < c.g.x.size(); i++)
+      *xs += (i ? ", X" : "X") + std::to_string(i), dx += (i ? ", " : "") + set_text(c.g.x[i]);
+    for (size_t j = 0; j < 3; j++) {
+      cs += (j ? ", C" : "C") + std::to_string(j), dc += (j ? ", " : "") + set_text(c.g.c[j]);
+      ks += (j ? ", " : "") + std::to_string(c.g.keys[j]);
+    }
+    std::string cost = c.cost.empty() ? "[[0|1000]]" : set_text(c.cost);
+    return "clpfd:'$fd_begin', in_doms([" + *xs + ", " + cs + ", Cost], [" + dx + ", " + dc + ", " +
+           cost + "]), " + post + "([" + *xs + "], [" + ks + "], [" + cs + "], " + text(c.m) +
+           ", Cost, G), prop";
+  }
+
+  /* The outcome over the variables, then Cost. */
+  fd_oracle::outcome solve_cost(const cost_instance &c)
+  {
+    std::string xs, goal = setup(c, "gcc_cost_post", &xs);
+    goal = "undone((" + goal + ", flat([" + xs + ", Cost], F), dead(G, E)), [E|F], L)";
+    EXPECT_EQ(run(goal), 1) << goal << exception();
+    fd_oracle::values nums = fd_oracle::numbers(var("L"));
+    fd_oracle::outcome o;
+    if (nums.empty() || nums[0] == fd_oracle::FAILED) return o;
+    o.failed = false;
+    o.entailed = nums[0] == 1;
+    size_t at = 1;
+    for (const fd_oracle::domain &d : fd_oracle::read_domains(nums, &at, c.g.x.size() + 1))
+      o.after.push_back(d.all(100000));
+    return o;
+  }
+
+  /* The solutions' totals: all, and with X_i = v. */
+  template <typename F>
+  void each_solution(const cost_instance &c, F f)
+  {
+    fd_oracle::each_assignment(c.g.x, [&](const values &x) {
+      for (size_t j = 0; j < 3; j++) {
+        int64_t k = std::count(x.begin(), x.end(), c.g.keys[j]);
+        if (std::find(c.g.c[j].begin(), c.g.c[j].end(), k) == c.g.c[j].end()) return;
+      }
+      for (int64_t v : x)
+        if (v < 1 || v > 3) return;
+      f(x, total(c, x));
+    });
+  }
+};
+
+/* Least and greatest totals, soundness with Cost's holes, failure exactly without solutions. */
+TEST_F(FdGccCost, TotalsAndSoundnessAgainstBruteForce)
+{
+  std::mt19937 r(31337);
+  for (int t = 0; t < 300; t++) {
+    cost_instance c = random_cost(r);
+    fd_oracle::outcome o = solve_cost(c);
+    SCOPED_TRACE("instance " + std::to_string(t));
+    int64_t least = INT64_MAX, most = INT64_MIN;
+    size_t n = c.g.x.size();
+    bool any = false;
+    each_solution(c, [&](const values &x, int64_t cost) {
+      least = std::min(least, cost), most = std::max(most, cost);
+      if (!c.cost.empty() && std::find(c.cost.begin(), c.cost.end(), cost) == c.cost.end()) return;
+      any = true;
+      if (o.failed) return;
+      for (size_t i = 0; i < n; i++)
+        EXPECT_NE(std::find(o.after[i].begin(), o.after[i].end(), x[i]), o.after[i].end()) << i;
+      EXPECT_NE(std::find(o.after[n].begin(), o.after[n].end(), cost), o.after[n].end());
+    });
+    ASSERT_EQ(o.failed, !any);
+    if (!o.failed && c.cost.empty()) { /* Cost open: its bounds are the extreme totals */
+      EXPECT_EQ(o.after[n].front(), least);
+      EXPECT_EQ(o.after[n].back(), most);
+    }
+  }
+}
+
+/* The helper, its constraint not woken by X_i: after X_i = v, Cost lies within the least and
+ * greatest totals of the solutions with X_i = v (the regrets are exact here), and keeps them. */
+TEST_F(FdGccCost, HelperBoundsCostByTheArc)
+{
+  std::mt19937 r(4242);
+  for (int t = 0; t < 60; t++) {
+    cost_instance c = random_cost(r);
+    c.cost = {};
+    for (size_t i = 0; i < c.g.x.size(); i++)
+      for (int64_t v = 1; v <= 3; v++) {
+        int64_t least = INT64_MAX, most = INT64_MIN;
+        each_solution(c, [&](const values &x, int64_t cost) {
+          if (x[i] == v) least = std::min(least, cost), most = std::max(most, cost);
+        });
+        std::string xs, goal = setup(c, "gcc_cost_quiet", &xs);
+        goal = "undone((" + goal + ", X = X" + std::to_string(i) + ", gcc_helper_post(G, " +
+               std::to_string(i) +
+               ", X), prop, clpfd:'$fd_in_set'(X, [[" + std::to_string(v) + "|" +
+               std::to_string(v) + "]], 1), prop, dom(Cost, D)), D, L)";
+        ASSERT_EQ(run(goal), 1) << goal << exception();
+        SCOPED_TRACE(goal);
+        fd_oracle::values d = fd_oracle::numbers(var("L"));
+        if (least == INT64_MAX) continue; /* X_i = v is no solution: either outcome is right */
+        ASSERT_GE(d.size(), 2u);
+        EXPECT_EQ(d.front(), least);
+        EXPECT_EQ(d.back(), most);
+      }
+  }
+}
+
+/* The Part's case: two variables, keys at most once each, costs [[1,5],[5,1]], Cost in 0..3:
+ * each keeps its cheap key and Cost is 2; Cost below the least total fails. */
+TEST_F(FdGccCost, EdgeCases)
+{
+  std::string goal = "undone((clpfd:'$fd_begin', in_doms([X, Y, C1, C2, Cost], [[[1|2]], [[1|2]], "
+                     "[[0|1]], [[0|1]], [[0|3]]]), gcc_cost_post([X, Y], [1, 2], [C1, C2], "
+                     "[[1,5],[5,1]], Cost, _), prop, doms([X, Y, Cost], D)), D, L)";
+  ASSERT_EQ(run(goal), 1) << exception();
+  EXPECT_EQ(var("L"), "[[[1|1]],[[2|2]],[[2|2]]]");
+  goal = "undone((clpfd:'$fd_begin', in_doms([X, Y, C1, C2, Cost], [[[1|2]], [[1|2]], "
+         "[[0|1]], [[0|1]], [[0|1]]]), gcc_cost_post([X, Y], [1, 2], [C1, C2], "
+         "[[1,5],[5,1]], Cost, _), prop), ok, L)";
+  ASSERT_EQ(run(goal), 1) << exception();
+  EXPECT_EQ(var("L"), "failed");
+}
