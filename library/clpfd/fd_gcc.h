@@ -14,7 +14,7 @@
 #ifndef QX_FD_GCC_H
 #define QX_FD_GCC_H
 
-#include "fd_kernel.h"
+#include "fd_globals.h"
 
 constexpr int FD_VG_SETTLED = 0xffffff;
 
@@ -54,7 +54,7 @@ struct fd_vg_args {
 struct fd_vg_kind {
   fd_vg_args args;
   int (*check)(ORVALIS_API_STRUCT *api, worker *w, TAGGED state);
-  fd_vg_block *(*create)(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp);
+  fd_vg_block *(*create)(fd_entry *e);
   int (*run)(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp);
 };
 /* The entry protocol: the state's shape, the first call's checks and block, the block's active
@@ -64,8 +64,10 @@ void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
 /* The checks and the block of a keyed state; head: the bytes of the constraint's block head,
  * extra: bytes the constraint wants after the graph (fd_vg_extra). */
 int fd_vg_check_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, const fd_vg_args *a);
-fd_vg_block *fd_vg_create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp,
-                                const fd_vg_args *a, size_t head, size_t extra = 0);
+fd_vg_block *fd_vg_create_keyed(fd_entry *e, const fd_vg_args *a, size_t head, size_t extra = 0);
+/* A zeroed block of head bytes and the graph's arrays for nvars and nvals (plus extra bytes),
+ * with its references, its stamp before the entry's (the first run rebuilds) and its views. */
+fd_vg_block *fd_vg_alloc(fd_entry *e, size_t head, int nvars, int nvals, size_t extra);
 void *fd_vg_extra(fd_vg_block *b);
 /* Removes every arc of an active variable whose ends have different components, except the arc
  * of keep[x] when keep is given: the number removed. */

@@ -353,23 +353,30 @@ void *fd_vg_extra(fd_vg_block *b)
   return (char *)(g->dv + g->nnodes) + fd_vg_words(g->nvars, g->nvals) * sizeof(int);
 }
 
-fd_vg_block *fd_vg_create_keyed(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp,
-                                const fd_vg_args *a, size_t head, size_t extra)
+fd_vg_block *fd_vg_alloc(fd_entry *e, size_t head, int nvars, int nvals, size_t extra)
 {
-  TAGGED s = deref(w->term[0]);
-  int nvars = GetSmall(deref(StrArg(s, a->nvars))), nvals = GetSmall(deref(StrArg(s, a->nvals)));
   int nnodes = nvars + nvals + 2;
   size_t bytes = head + nnodes * sizeof(dvar) + fd_vg_words(nvars, nvals) * sizeof(int) + extra;
-  auto *b = (fd_vg_block *)fd_perm_alloc(api, w, bytes, handle);
-  std::memset((void *)b, 0, bytes);
-  b->destructor = fd_vg_destroy;
-  b->qxenv = api;
-  b->stamp = stamp - 1;
-  b->refbase = QX_alloc_globrefs(2 * nnodes);
-  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
+  QX_globref refs;
+  auto *b = (fd_vg_block *)fd_entry_block(e, bytes, fd_vg_destroy, nullptr, 2 * nnodes, &refs);
+  b->qxenv = e->api;
+  b->refbase = refs;
+  b->stamp = e->stamp - 1;
   fd_vgraph *g = &b->g;
   g->dv = (dvar *)((char *)b + head);
   fd_vg_carve(g, nvars, nvals, (int *)(g->dv + nnodes));
+  return b;
+}
+
+fd_vg_block *fd_vg_create_keyed(fd_entry *e, const fd_vg_args *a, size_t head, size_t extra)
+{
+  ORVALIS_API_STRUCT *api = e->api;
+  worker *w = e->w;
+  TAGGED s = deref(w->term[0]);
+  int nvars = GetSmall(deref(StrArg(s, a->nvars))), nvals = GetSmall(deref(StrArg(s, a->nvals)));
+  int nnodes = nvars + nvals + 2;
+  fd_vg_block *b = fd_vg_alloc(e, head, nvars, nvals, extra);
+  fd_vgraph *g = &b->g;
   g->val[0] = 0x7ffffffd;
   g->val[nnodes - 1] = 0x7fffffff;
   for (int x = nvals + 1; x < nnodes - 1; x++) g->val[x] = 0x7ffffffe;
@@ -408,12 +415,7 @@ int check_targets(ORVALIS_API_STRUCT *api, const fd_vg_block *b, TAGGED s, const
 
 }  // namespace
 
-void fd_vg_destroy(void *block)
-{
-  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
-  QX_free_globrefs(((fd_vg_block *)block)->refbase);
-  QX_free(block);
-}
+void fd_vg_destroy(void *block) { fd_entry_destroy(block, ((fd_vg_block *)block)->refbase); }
 
 void fd_vg_start(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp,
                  const fd_vg_args *a, int nflows)
@@ -453,42 +455,36 @@ void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                  QX_term_ref actions, const fd_vg_kind *kind)
 {
   const fd_vg_args *a = &kind->args;
-  worker *w = fd_global_run(api, state0);
-  if (!w) return;
-  TAGGED s = deref(w->term[0]);
-  TAGGED h = is_struct(s, a->arity) ? deref(StrArg(s, a->arity - 1)) : 0;
-  if (!h || !IsSmall(deref(StrArg(s, a->arity))) || !(fd_valid_handle(h) || h == MakeSmall(0))) {
-    fd_type_error(api, "state", culprit(s), 1);
-    fd_native_fail(api);
+  TAGGED s = fd_ref_get(api, state0);
+  if (is_struct(s, a->arity) && deref(StrArg(s, a->arity - 1)) == MakeSmall(0)) {
+    worker *w = fd_global_run(api, state0); /* entailed before */
+    if (!w) return;
+    fd_ref_put(api, state, w->term[0]);
+    dvar_export_done(api, w, actions, 1);
     return;
   }
-  int outcome = 1;
-  if (h != MakeSmall(0)) { /* 0: entailed before */
-    if (IsVar(h) && kind->check && !kind->check(api, w, s)) {
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, a->arity, true)) return;
+  worker *w = e.w;
+  fd_vg_block *b = nullptr;
+  if (IsVar(e.handle)) {
+    if ((kind->check && !kind->check(api, w, deref(w->term[0]))) || !(b = kind->create(&e))) {
       fd_native_fail(api);
       return;
     }
-    TAGGED handle;
-    int32_t stamp;
-    int is_new;
-    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-    fd_vg_block *b = nullptr;
-    if (IsVar(handle))
-      b = kind->create(api, w, handle, stamp);
-    else if (IsVar(deref(LstHead(handle))))
-      b = (fd_vg_block *)fd_perm_data(handle);
-    if (IsVar(handle) ? !b : b && !check_targets(api, b, deref(w->term[0]), a)) {
+  } else if (IsVar(deref(LstHead(e.handle)))) {
+    b = (fd_vg_block *)fd_perm_data(e.handle);
+    if (!check_targets(api, b, deref(w->term[0]), a)) {
       fd_native_fail(api);
       return;
-    }
-    if (b) outcome = kind->run(api, w, b, stamp);
-    if (outcome == 1) {
-      fd_perm_free(api, w);
-      StrPtr(deref(w->term[0]))[a->arity - 1] = MakeSmall(0);
     }
   }
-  fd_ref_put(api, state, w->term[0]);
-  dvar_export_done(api, w, actions, outcome);
+  int outcome = b ? kind->run(api, w, b, e.stamp) : 1;
+  if (outcome == 1) {
+    fd_perm_free(api, w);
+    StrPtr(deref(w->term[0]))[a->arity - 1] = MakeSmall(0);
+  }
+  fd_entry_end(&e, state, actions, outcome);
 }
 
 int fd_vg_compress(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *keep)
@@ -855,13 +851,15 @@ void contract_vals(fd_vgraph *g)
   }
 }
 
-fd_vg_block *gcc_create(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp)
+fd_vg_block *gcc_create(fd_entry *e)
 {
+  ORVALIS_API_STRUCT *api = e->api;
+  worker *w = e->w;
   TAGGED s = deref(w->term[0]);
   bool costs = deref(StrArg(s, ARG_COSTFLAG)) != MakeSmall(0);
   size_t cells = (size_t)GetSmall(deref(StrArg(s, ARG_NVARS))) * GetSmall(deref(StrArg(s, ARG_NVALS)));
   size_t extra = costs ? 3 * cells * sizeof(int32_t) : 0;
-  auto *b = (gcc_graph *)fd_vg_create_keyed(api, w, handle, stamp, &gcc_args, sizeof(gcc_graph), extra);
+  auto *b = (gcc_graph *)fd_vg_create_keyed(e, &gcc_args, sizeof(gcc_graph), extra);
   if (!b) return nullptr;
   b->costs = costs;
   if (costs) {

@@ -123,10 +123,7 @@ int lcc_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   return fd_vg_check_keyed(api, w, s, &lcc_args);
 }
 
-fd_vg_block *lcc_create(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp)
-{
-  return fd_vg_create_keyed(api, w, handle, stamp, &lcc_args, sizeof(fd_vg_block));
-}
+fd_vg_block *lcc_create(fd_entry *e) { return fd_vg_create_keyed(e, &lcc_args, sizeof(fd_vg_block)); }
 
 int lcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp)
 {

@@ -114,24 +114,14 @@ void store_pair(nvalue_data *b, int x, TAGGED entry)
   b->refbase[2 * x + 1].term = deref(StrArg(entry, 1));
 }
 
-nvalue_data *nvalue_init(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp,
-                         int nvars, int nvals, const int32_t *values)
+nvalue_data *nvalue_init(fd_entry *e, int nvars, int nvals, const int32_t *values)
 {
+  worker *w = e->w;
   int nnodes = nvars + nvals + 2;
-  size_t words = fd_vg_words(nvars, nvals) + nvars;
-  size_t bytes = sizeof(nvalue_data) + nnodes * sizeof(dvar) + words * sizeof(int) +
-                 (size_t)nvars * nvars;
-  auto *b = (nvalue_data *)fd_perm_alloc(api, w, bytes, handle);
-  std::memset((void *)b, 0, bytes);
-  b->destructor = fd_vg_destroy;
-  b->qxenv = api;
-  b->stamp = stamp - 1;
-  b->refbase = QX_alloc_globrefs(2 * nnodes);
-  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
+  size_t extra = nvars * sizeof(int) + (size_t)nvars * nvars;
+  auto *b = (nvalue_data *)fd_vg_alloc(e, sizeof(nvalue_data), nvars, nvals, extra);
   fd_vgraph *g = &b->g;
-  g->dv = (dvar *)(b + 1);
-  fd_vg_carve(g, nvars, nvals, (int *)(g->dv + nnodes));
-  b->iset = (int *)(g->dv + nnodes) + fd_vg_words(nvars, nvals);
+  b->iset = (int *)fd_vg_extra(b);
   b->igraph = (uint8_t *)(b->iset + nvars);
   for (int j = 1; j <= nvals; j++) g->val[j] = values[j - 1];
   g->val[0] = 0x7fffffec;
@@ -614,13 +604,11 @@ int nvalue_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t s
   return outcome;
 }
 
-fd_vg_block *nvalue_create(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp)
+fd_vg_block *nvalue_create(fd_entry *e)
 {
-  TAGGED s = deref(w->term[0]);
   int nvars, nvals;
-  int32_t *values = check_and_union(api, w, s, &nvars, &nvals);
-  if (!values) return nullptr;
-  return nvalue_init(api, w, handle, stamp, nvars, nvals, values);
+  int32_t *values = check_and_union(e->api, e->w, deref(e->w->term[0]), &nvars, &nvals);
+  return values ? nvalue_init(e, nvars, nvals, values) : nullptr;
 }
 
 }  // namespace
