@@ -157,6 +157,7 @@ int apply_run(fd_vgraph *g, const int *codes, int n, bool var_side)
 
 void fd_vg_apply(fd_vgraph *g, int *codes, int n)
 {
+  assert(std::is_sorted(codes, codes + n));
   for (int k = 0; k < n;) k += apply_run(g, codes + k, n - k, true);
   /* stable counting sort by value into the second half */
   int nv = g->nvals, *by_value = codes + n, *start = g->stack;
@@ -1039,9 +1040,9 @@ bool costgcc_prune(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, bool *chang
     return true;
   int *codes = (int *)fd_temp_alloc(api, w, (2 * (size_t)g->nvals * g->nvars + 2) * sizeof(int));
   int n = 0;
-  for (int k = 0; k < g->nvartargets; k++) {
-    int x = g->vartarget[k], removed = 0;
-    if (g->in_degree[x] < 2) continue;
+  for (int a = 1; a < g->nactive - 1; a++) { /* node order: the codes stay ascending */
+    int x = g->activeset[a], removed = 0;
+    if (!fd_vg_is_var(g, x) || g->in_degree[x] < 2) continue;
     const int *values = fd_vg_values(g, x);
     for (int i = 0; i < g->in_degree[x]; i++) {
       int j = values[i];

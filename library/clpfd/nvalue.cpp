@@ -87,6 +87,8 @@ TAGGED entry_attribute(ORVALIS_API_STRUCT *api, TAGGED e)
 int32_t *check_and_union(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, int *nvars, int *nvals)
 {
   if (!entry_attribute(api, StrArg(s, ARG_N))) return nullptr;
+  for (int arg : {ARG_NVARS, ARG_NVALS})
+    if (!IsSmall(deref(StrArg(s, arg)))) return fd_vg_bad_state(api, "target_count", StrArg(s, arg)), nullptr;
   TAGGED all = atom_nil, l = deref(StrArg(s, ARG_VARS));
   uint32_t steps = fd_list_bound(w);
   *nvars = 0;

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "fd_globals.h"
+#include "fd_harness.h"
 #include "fd_kernel_env.h"
 #include "fd_oracle.h"
 
@@ -537,3 +538,186 @@ TEST_F(FdGccCost, EdgeCases)
   ASSERT_EQ(run(goal), 1) << exception();
   EXPECT_EQ(var("L"), "failed");
 }
+
+/* ---- the harness rows: properties (a)-(g) ---- */
+
+namespace {
+
+using fd_harness::driver;
+using fd_harness::instance;
+using fd_harness::level;
+using fd_harness::row;
+using fd_harness::tuple;
+using tmpl = driver::tmpl;
+
+/* A keyed instance: data = n, m, the keys; doms = X1..Xn, C1..Cm (then Cost, with costs: data
+ * goes on with the matrix row by row). Variables take values in -1..5, keys lie in 0..4. */
+instance keyed_instance(fd_harness::rng &g, int max_vars, bool costs)
+{
+  instance in;
+  int n = g.below(max_vars + 1), m = 1 + g.below(3);
+  in.data = {n, m};
+  for (int k = 0, left = m; k <= 4 && left > 0; k++)
+    if (g.below(5 - k) < left) in.data.push_back(k), left--;
+  for (int i = 0; i < n; i++) in.doms.push_back(fd_harness::random_domain(g, -1, 5, 40));
+  for (int j = 0; j < m; j++) {
+    int lo = g.below(2);
+    in.doms.push_back(fd_harness::random_domain(g, lo, std::max(lo, n), 20));
+  }
+  if (costs) {
+    for (int k = 0; k < n * m; k++) in.data.push_back(g.below(8));
+    in.doms.push_back(fd_harness::random_domain(g, g.below(4 * n + 1), 8 * n, 30));
+  }
+  return in;
+}
+
+bool keyed_sat(const instance &in, const tuple &t, bool costs)
+{
+  int n = (int)in.data[0], m = (int)in.data[1];
+  int64_t total = 0;
+  for (int i = 0; i < n; i++) {
+    const int64_t *key = std::find(&in.data[2], &in.data[2] + m, t[i]);
+    if (key == &in.data[2] + m) return false;
+    if (costs) total += in.data[2 + m + i * m + (key - &in.data[2])];
+  }
+  for (int j = 0; j < m; j++)
+    if (std::count(t.begin(), t.begin() + n, in.data[2 + j]) != t[n + j]) return false;
+  return !costs || t[n + m] == total;
+}
+
+/* The state of global_cardinality (lcc: its first four arguments) as the library posts it. */
+driver::posting keyed_posting(const instance &in, const std::vector<int> &vars, const char *key,
+                              bool costs)
+{
+  int n = (int)in.data[0], m = (int)in.data[1];
+  std::vector<tmpl> xs, keys, counts, entries, matrix;
+  for (int i = 0; i < n; i++) xs.push_back(driver::t_var(vars[i]));
+  for (int j = 0; j < m; j++) {
+    keys.push_back(driver::t_int(in.data[2 + j]));
+    counts.push_back(driver::t_var(vars[n + j]));
+    entries.push_back(driver::t_struct("-", {driver::t_int(in.data[2 + j]), driver::t_entry(vars[n + j])}));
+  }
+  std::vector<tmpl> state = {driver::t_int(n), driver::t_int(m), driver::t_list(xs),
+                             driver::t_list(entries)};
+  if (std::string(key) == "local_cardinality")
+    return {key, {driver::t_list(xs), driver::t_list(entries)}, state};
+  if (costs) {
+    for (int i = 0; i < n; i++) {
+      std::vector<tmpl> r;
+      for (int j = 0; j < m; j++) r.push_back(driver::t_int(in.data[2 + m + i * m + j]));
+      matrix.push_back(driver::t_list(r));
+    }
+    int cost = vars[n + m];
+    state.push_back(driver::t_int(1));
+    state.push_back(driver::t_struct("c", {driver::t_var(cost), driver::t_attr(cost), driver::t_list(matrix)}));
+  } else {
+    state.push_back(driver::t_int(0));
+    state.push_back(driver::t_atom("[]"));
+  }
+  state.push_back(driver::t_int(0));
+  return {key, {driver::t_list(xs), driver::t_list(keys), driver::t_list(counts)}, state};
+}
+
+/* The mutations of a keyed state (Bad input). */
+std::vector<std::pair<std::string, std::function<void(driver::posting &)>>> keyed_mutations()
+{
+  auto entries = [](driver::posting &p) -> std::vector<tmpl> & { return p.state[3].args; };
+  return {
+      {"variable count", [](driver::posting &p) { p.state[0] = driver::t_int(p.state[0].v + 1); }},
+      {"key count", [](driver::posting &p) { p.state[1] = driver::t_int(p.state[1].v + 1); }},
+      {"negative count", [](driver::posting &p) { p.state[0] = driver::t_int(-1); }},
+      {"improper variables",
+       [](driver::posting &p) { p.state[2] = driver::t_improper(p.state[2].args, driver::t_int(1)); }},
+      {"key repeated",
+       [entries](driver::posting &p) {
+         auto &e = entries(p);
+         e.push_back(e.back());
+         p.state[1] = driver::t_int(p.state[1].v + 1);
+       }},
+      {"keys descending",
+       [entries](driver::posting &p) {
+         auto &e = entries(p);
+         e.insert(e.begin(), driver::t_struct("-", {driver::t_int(9), e.front().args[1]}));
+         p.state[1] = driver::t_int(p.state[1].v + 1);
+       }},
+      {"key not an integer", [entries](driver::posting &p) { entries(p).front().args[0] = driver::t_atom("a"); }},
+      {"key entry not a pair", [entries](driver::posting &p) { entries(p).front() = driver::t_int(3); }},
+      {"count entry not a structure",
+       [entries](driver::posting &p) { entries(p).front().args[1] = driver::t_atom("c"); }},
+  };
+}
+
+row keyed_row(const char *key, bool costs)
+{
+  row r;
+  r.name = std::string(key) + (costs ? "_costs" : "");
+  r.generate = [costs](fd_harness::rng &g) { return keyed_instance(g, costs ? 3 : 4, costs); };
+  r.sat = [costs](const instance &in, const tuple &t) { return keyed_sat(in, t, costs); };
+  r.posting = [key, costs](const instance &in, const std::vector<int> &vars) {
+    return keyed_posting(in, vars, key, costs);
+  };
+  r.mutations = keyed_mutations();
+  if (std::string(key) == "global_cardinality") {
+    r.mutations.push_back({"cost flag not an integer", [](driver::posting &p) { p.state[4] = driver::t_atom("x"); }});
+    r.mutations.push_back({"cost matrix missing", [](driver::posting &p) {
+                             p.state[4] = driver::t_int(1);
+                             p.state[5] = driver::t_atom("[]");
+                           }});
+  }
+  if (costs) {
+    r.mutations.push_back({"matrix row short", [](driver::posting &p) {
+                             if (!p.state[5].args[2].args.empty()) p.state[5].args[2].args[0].args.pop_back();
+                             else p.state[5].args[2].args.push_back(driver::t_list({}));
+                           }});
+    r.mutations.push_back({"matrix entry not an integer", [](driver::posting &p) {
+                             p.state[5].args[2] = driver::t_list({driver::t_list({driver::t_atom("a")})});
+                           }});
+  }
+  r.instances = costs ? 60 : 100;
+  return r;
+}
+
+/* nvalue: doms N, X1..Xn over 1..4. */
+row nvalue_row()
+{
+  row r;
+  r.name = "nvalue";
+  r.generate = [](fd_harness::rng &g) {
+    instance in;
+    int n = 1 + g.below(4);
+    in.doms.push_back(fd_harness::random_domain(g, 0, n + 1, 30));
+    for (int i = 0; i < n; i++) in.doms.push_back(fd_harness::random_domain(g, 1, 4, 40));
+    return in;
+  };
+  r.sat = [](const instance &, const tuple &t) {
+    return t[0] == (int64_t)std::set<int64_t>(t.begin() + 1, t.end()).size();
+  };
+  r.posting = [](const instance &in, const std::vector<int> &vars) {
+    std::vector<tmpl> xs, entries;
+    for (size_t i = 1; i < vars.size(); i++) {
+      xs.push_back(driver::t_var(vars[i]));
+      entries.push_back(driver::t_entry(vars[i]));
+    }
+    std::vector<tmpl> state = {driver::t_entry(vars[0]), driver::t_list(entries),
+                               driver::t_int((int64_t)entries.size()), driver::t_int(0)};
+    return driver::posting{"nvalue", {driver::t_var(vars[0]), driver::t_list(xs)}, state};
+  };
+  r.mutations = {
+      {"entry not a structure", [](driver::posting &p) { p.state[1].args[0] = driver::t_int(1); }},
+      {"improper list",
+       [](driver::posting &p) { p.state[1] = driver::t_improper(p.state[1].args, driver::t_atom("x")); }},
+      {"N not an entry", [](driver::posting &p) { p.state[0] = driver::t_atom("n"); }},
+      {"count beyond the variables", [](driver::posting &p) { p.state[2] = driver::t_atom("n"); }},
+  };
+  r.instances = 120;
+  return r;
+}
+
+}  // namespace
+
+class FdGccRows : public fd_harness::FdHarness {};
+
+TEST_F(FdGccRows, GlobalCardinality) { check_row(keyed_row("global_cardinality", false)); }
+TEST_F(FdGccRows, GlobalCardinalityWithCosts) { check_row(keyed_row("global_cardinality", true)); }
+TEST_F(FdGccRows, LocalCardinality) { check_row(keyed_row("local_cardinality", false)); }
+TEST_F(FdGccRows, Nvalue) { check_row(nvalue_row()); }

@@ -45,6 +45,10 @@ const key_spec key_table[] = {
     {"x/y=z", 3, "minmax", 32},
     {"x mod y=z", 3, "minmax", 32},
     {"x rem y=z", 3, "minmax", 32},
+    {"global_cardinality", 3, "dom", 32},
+    {"global_cardinality_helper", 2, "dom", 0},
+    {"local_cardinality", 2, "dom", 32},
+    {"nvalue", 2, "dom", 32},
 };
 
 const key_spec *spec_of(const char *name, int arity)
