@@ -654,8 +654,11 @@ row keyed_row(const char *key, bool costs)
   r.generate = [costs](fd_harness::rng &g) { return keyed_instance(g, costs ? 3 : 4, costs); };
   r.sat = [costs](const instance &in, const tuple &t) { return keyed_sat(in, t, costs); };
   r.posting = [key, costs](const instance &in, const std::vector<int> &vars) {
-    return keyed_posting(in, vars, key, costs);
+    driver::posting p = keyed_posting(in, vars, key, costs);
+    if (in.variant == 1) p.susp = "val"; /* woken on fixing only: weaker, same solutions */
+    return p;
   };
+  r.variants = {0, 1};
   r.mutations = keyed_mutations();
   if (std::string(key) == "global_cardinality") {
     r.mutations.push_back({"cost flag not an integer", [](driver::posting &p) { p.state[4] = driver::t_atom("x"); }});
@@ -700,8 +703,11 @@ row nvalue_row()
     }
     std::vector<tmpl> state = {driver::t_entry(vars[0]), driver::t_list(entries),
                                driver::t_int((int64_t)entries.size()), driver::t_int(0)};
-    return driver::posting{"nvalue", {driver::t_var(vars[0]), driver::t_list(xs)}, state};
+    driver::posting p{"nvalue", {driver::t_var(vars[0]), driver::t_list(xs)}, state};
+    if (in.variant == 1) p.susp = "val";
+    return p;
   };
+  r.variants = {0, 1};
   r.mutations = {
       {"entry not a structure", [](driver::posting &p) { p.state[1].args[0] = driver::t_int(1); }},
       {"improper list",
@@ -721,3 +727,84 @@ TEST_F(FdGccRows, GlobalCardinality) { check_row(keyed_row("global_cardinality",
 TEST_F(FdGccRows, GlobalCardinalityWithCosts) { check_row(keyed_row("global_cardinality", true)); }
 TEST_F(FdGccRows, LocalCardinality) { check_row(keyed_row("local_cardinality", false)); }
 TEST_F(FdGccRows, Nvalue) { check_row(nvalue_row()); }
+
+/* The Parts' cases of global_cardinality and local_cardinality, one table for both (data: n, m,
+ * the keys; domains X1..Xn, C1..Cm): the domains left, or failed, and entailment. */
+TEST_F(FdGccRows, KeyedEdgeCases)
+{
+  using fd_oracle::range;
+  auto set = [](fd_oracle::values v) { return fd_oracle::domain::of(v); };
+  const fd_oracle::domain any{{{fd_oracle::INF, fd_oracle::SUP}}};
+  struct edge {
+    const char *what;
+    std::vector<int64_t> data;
+    std::vector<fd_oracle::domain> doms;
+    const char *expect; /* the domains' texts, or failed */
+    bool entailed;
+  } rows[] = {
+      {"no variables: counts 0", {0, 2, 1, 2}, {range(0, 3), range(0, 3)}, "[[0|0]] [[0|0]]", true},
+      {"a minimum one variable cannot meet", {2, 2, 1, 2}, {range(1, 2), range(2, 2), range(2, 2), range(0, 2)}, "failed", false},
+      {"X3 takes 3, every count 1", {3, 3, 1, 2, 3},
+       {range(1, 2), range(1, 2), range(1, 3), range(0, 1), range(0, 1), range(0, 3)},
+       "[[1|2]] [[1|2]] [[3|3]] [[1|1]] [[1|1]] [[1|1]]", false},
+      {"maxima below the variables", {3, 2, 1, 2}, {range(1, 2), range(1, 2), range(1, 2), range(0, 1), range(0, 1)}, "failed", false},
+      {"minima above the variables", {2, 2, 1, 2}, {range(1, 2), range(1, 2), range(2, 2), range(2, 2)}, "failed", false},
+      {"a minimum forces its variables", {3, 3, 1, 2, 3},
+       {set({1, 2}), set({1, 3}), set({2, 3}), range(2, 2), range(0, 3), range(0, 3)},
+       "[[1|1]] [[1|1]] [[2|3]] [[2|2]] [[0|1]] [[0|1]]", false},
+      {"one variable forced by two keys", {2, 3, 1, 2, 3},
+       {range(1, 2), range(3, 3), range(1, 1), range(1, 1), range(0, 2)}, "failed", false},
+      {"a saturated key leaves the others", {3, 2, 1, 2},
+       {range(1, 1), range(1, 2), range(1, 2), range(0, 1), range(0, 3)},
+       "[[1|1]] [[2|2]] [[2|2]] [[1|1]] [[2|2]]", true},
+      {"all fixed", {3, 2, 1, 2}, {range(1, 1), range(2, 2), range(1, 1), range(0, 3), range(0, 3)},
+       "[[1|1]] [[2|2]] [[1|1]] [[2|2]] [[1|1]]", true},
+      {"values that are no keys, an unbounded variable", {2, 2, 1, 5},
+       {set({0, 1, 5, 7}), any, range(0, 2), range(0, 2)}, "[[1|1],[5|5]] [[1|1],[5|5]] [[0|2]] [[0|2]]", false},
+  };
+  for (const char *key : {"global_cardinality", "local_cardinality"}) {
+    row rw = keyed_row(key, false);
+    for (const edge &e : rows) {
+      SCOPED_TRACE(std::string(key) + ": " + e.what);
+      fd_harness::instance in{e.doms, e.data};
+      fd_harness::result r = run(rw, in);
+      std::string got = r.outcome == 1 ? "" : "failed";
+      for (const fd_oracle::domain &d : r.doms) got += (got.empty() ? "" : " ") + d.text();
+      EXPECT_EQ(got, e.expect);
+      if (r.outcome == 1) EXPECT_EQ(r.entailed, e.entailed);
+    }
+  }
+}
+
+/* Entailment frees the block (at once: it was made since the newest choicepoint), then the
+ * output state's Handle becomes 0. */
+TEST_F(FdGccRows, EntailmentFreesTheBlockThenZeroesTheHandle)
+{
+  row rw = keyed_row("global_cardinality", false);
+  fd_harness::instance in{{fd_oracle::range(1, 1), fd_oracle::range(2, 2), fd_oracle::range(0, 3),
+                           fd_oracle::range(0, 3)},
+                          {2, 2, 1, 2}};
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  uint64_t live = fd_entry_blocks_made - fd_entry_blocks_destroyed, made = fd_entry_blocks_made;
+  std::vector<int> vars = make_vars(d, in.doms);
+  ASSERT_EQ(post(d, rw, in, vars).outcome, 1);
+  TAGGED state = fd_mutable_value(StrArg(d.last_global(), FD_GLOBAL_STATE));
+  EXPECT_EQ(deref(StrArg(state, 8)), MakeSmall(0));
+  EXPECT_EQ(fd_entry_blocks_made, made + 1);
+  EXPECT_EQ(fd_entry_blocks_made - fd_entry_blocks_destroyed, live);
+}
+
+/* nvalue numbers its value nodes from the union of the domains: an unbounded variable is an
+ * error at posting. */
+TEST_F(FdGccRows, NvalueRefusesAnUnboundedVariable)
+{
+  row rw = nvalue_row();
+  fd_harness::instance in{{fd_oracle::range(0, 3), fd_oracle::range(1, 2),
+                           fd_oracle::domain{{{1, fd_oracle::SUP}}}}};
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  std::vector<int> vars = make_vars(d, in.doms);
+  EXPECT_EQ(d.post_state(rw.posting(in, vars)), -1);
+  EXPECT_EQ(exception().rfind("error(domain_error(finite_domain", 0), 0u) << exception();
+}
