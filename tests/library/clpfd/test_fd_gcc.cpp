@@ -537,6 +537,18 @@ TEST_F(FdGccCost, EdgeCases)
          "[[1,5],[5,1]], Cost, _), prop), ok, L)";
   ASSERT_EQ(run(goal), 1) << exception();
   EXPECT_EQ(var("L"), "failed");
+  /* the helper: a value that is no key (not found: entailed, nothing pruned), and a variable the
+   * block sees fixed (entailed, nothing pruned) */
+  for (const char *helper : {"in_doms([Z], [[[7|8]]]), gcc_helper_post(G, 0, Z), prop, "
+                             "clpfd:'$fd_in_set'(Z, [[7|7]], 1)",
+                             "gcc_helper_post(G, 2, W), prop, clpfd:'$fd_in_set'(W, [[2|2]], 1)"}) {
+    goal = std::string("undone((clpfd:'$fd_begin', in_doms([X, Y, W, C1, C2, Cost], [[[1|2]], [[1|2]], "
+                       "[[2|2]], [[0|2]], [[0|2]], [[0|100]]]), gcc_cost_quiet([X, Y, W], [1, 2], "
+                       "[C1, C2], [[1,5],[5,1],[3,3]], Cost, G), prop, dom(Cost, D0), ") +
+           helper + ", prop, dom(Cost, D)), D0-D, L)";
+    ASSERT_EQ(run(goal), 1) << goal << exception();
+    EXPECT_EQ(var("L"), "-([[5|13]],[[5|13]])") << helper;
+  }
 }
 
 /* ---- the harness rows: properties (a)-(g) ---- */
