@@ -1143,13 +1143,12 @@ int gcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t stam
   int outcome = fd_vg_new_domains(api, w, g);
   if (outcome < 0) return -1;
   for (int k = 0; k < g->nvaltargets; k++) dvar_pruning_done(api, w, &g->dv[g->valtarget[k]]);
+  if (b->costs) dvar_pruning_done(api, w, &g->dv[0]);
+  /* every view is localised before the first export, which may collect */
   fd_vg_export(api, w, g, g->vartarget, g->nvartargets);
   fd_vg_export(api, w, g, g->valtarget, g->nvaltargets);
-  if (b->costs) {
-    dvar_pruning_done(api, w, &g->dv[0]);
-    int zero = 0;
-    fd_vg_export(api, w, g, &zero, 1);
-  }
+  int zero = 0;
+  if (b->costs) fd_vg_export(api, w, g, &zero, 1);
   contract_vals(g);
   fd_vg_contract_vars(g);
   if (b->costs) settle_costs(w, b, old);
