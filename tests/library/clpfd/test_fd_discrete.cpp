@@ -1,0 +1,324 @@
+/* The unary filter and the task pruning helpers on mock tasks, against placements enumerated by
+ * the oracle of fd_tasks.h; the theta-lambda tree against a naive recomputation. */
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "fd_tasks.h"
+
+using namespace fd_tasks;
+
+namespace {
+
+class UnaryFilter : public ::testing::Test {
+protected:
+  FdTestEnv env;
+  ORVALIS_API_STRUCT *api() { return &env.api; }
+
+  /* One call of the unary filter on the mocks: its result. */
+  int filter(mock_set &ms, int flags, int32_t *lst = nullptr, int32_t *ect = nullptr)
+  {
+    int32_t l, e;
+    ms.install(api());
+    env.w->numstack_end = nullptr;
+    size_mem held{0, nullptr};
+    return unary_filtering(api(), env.w, ms.t.data(), (int)ms.t.size(), (int)ms.t.size(), flags,
+                           ms.diffvar.data(), ms.dc.data(), (int)ms.dc.size(), lst ? lst : &l,
+                           ect ? ect : &e, &held);
+  }
+};
+
+/* What the filter left must keep every placement the oracle found; failure only without one. */
+void expect_sound(const support &s, const mock_set &ms, int r, const std::string &what)
+{
+  SCOPED_TRACE(what);
+  if (r > 1) {
+    EXPECT_FALSE(s.feasible) << "failed with " << s.schedules << " schedules";
+    return;
+  }
+  for (size_t i = 0; i < ms.m.size(); i++) {
+    const mock &m = ms.m[i];
+    bool off = m.absent || ms.t[i].enable == TASK_ABSENT;
+    if (off) {
+      EXPECT_TRUE(m.optional) << "task " << i;
+      EXPECT_FALSE(s.present[i]) << "task " << i << " switched off";
+      continue;
+    }
+    EXPECT_EQ(s.starts[i] & ~m.starts, 0u) << "task " << i << " lost a supported start";
+    EXPECT_GE(m.dmax, s.dmax[i]) << "task " << i << " lost a supported duration";
+  }
+  for (size_t q = 0; q < ms.dc.size(); q++) {
+    if (s.dlo[q] > s.dhi[q]) continue;
+    EXPECT_LE(GetSmall(ms.diffvar[q].min), s.dlo[q]) << "pair " << q;
+    EXPECT_GE(GetSmall(ms.diffvar[q].max), s.dhi[q]) << "pair " << q;
+  }
+}
+
+TEST_F(UnaryFilter, NoSupportedPlacementIsLost)
+{
+  struct row {
+    const char *name;
+    int flags, dspread, precedences;
+    double p_optional;
+  };
+  const row rows[] = {
+      {"general", 0, 0, 0, 0.0},          {"optional", 0, 0, 0, 0.4},
+      {"durations", 0, 2, 0, 0.3},        {"precedences", 0, 0, 2, 0.2},
+      {"exact", 8, 0, 0, 0.0},            {"exact with pairs", 8, 0, 2, 0.0},
+      {"global scratch", 2, 1, 1, 0.3},
+  };
+  int rounds = fd_gc_stress ? 60 : 400;
+  for (const row &rw : rows) {
+    generator g(4711);
+    g.dspread = rw.dspread, g.p_optional = rw.p_optional, g.precedences = rw.precedences;
+    int failed = 0, pruned = 0, off = 0;
+    for (int k = 0; k < rounds; k++) {
+      problem in = g.make(g.pick(1, 6));
+      support s = oracle(in).run();
+      mock_set ms(in);
+      std::string what = std::string(rw.name) + ": " + describe(in);
+      for (int call = 0; call < 6; call++) { /* to the filter's own fixpoint */
+        int r = filter(ms, rw.flags);
+        expect_sound(s, ms, r, what);
+        if (HasFailure()) return;
+        failed += r > 1, pruned += r == 1;
+        if (r != 1) break;
+      }
+      for (const task &t : ms.t) off += t.enable == TASK_ABSENT;
+    }
+    /* the generator reaches the rules that prune, fail and switch off */
+    EXPECT_GT(failed, 0) << rw.name;
+    EXPECT_GT(pruned, 0) << rw.name;
+    if (rw.p_optional > 0) {
+      EXPECT_GT(off, 0) << rw.name;
+    }
+  }
+}
+
+TEST_F(UnaryFilter, FixedTasksFailExactlyWhenTheyOverlap)
+{
+  generator g(99);
+  for (int k = 0; k < (fd_gc_stress ? 50 : 300); k++) {
+    problem in = g.make(g.pick(2, 5));
+    for (spec &t : in.tasks) t.starts = (mask)1 << lowest(t.starts);
+    mock_set ms(in);
+    EXPECT_EQ(filter(ms, 0) > 1, !oracle(in).run().feasible) << describe(in);
+  }
+}
+
+/* With fixed durations and at most four tasks not fixed, the exact rules leave every start that
+ * some order of the others fits, and nothing else. */
+TEST_F(UnaryFilter, ExactRulesKeepExactlyTheSupportedStarts)
+{
+  generator g(2024);
+  g.p_hole = 0.2;
+  for (int k = 0; k < (fd_gc_stress ? 60 : 600); k++) {
+    int n = g.pick(2, 4);
+    problem in = g.make(n);
+    bool open = true;
+    for (const spec &t : in.tasks) open = open && __builtin_popcountll(t.starts) > 1;
+    if (!open) continue;
+    mock_set ms(in);
+    support s = oracle(in).run();
+    int r = filter(ms, 8);
+    SCOPED_TRACE(describe(in));
+    if (n == 2) {
+      /* each start loses exactly lst(other) - dur + 1 .. ect(other) - 1, in task order */
+      mask a = in.tasks[0].starts, b = in.tasks[1].starts;
+      int da = in.tasks[0].dmin, db = in.tasks[1].dmin;
+      a &= ~range(highest(b) - da + 1, lowest(b) + db - 1);
+      if (!a) {
+        EXPECT_GT(r, 1);
+        continue;
+      }
+      b &= ~range(highest(a) - db + 1, lowest(a) + da - 1);
+      if (!b) {
+        EXPECT_GT(r, 1);
+        continue;
+      }
+      EXPECT_EQ(ms.m[0].starts, a);
+      EXPECT_EQ(ms.m[1].starts, b);
+      continue;
+    }
+    if (r > 1) {
+      EXPECT_FALSE(s.feasible);
+      continue;
+    }
+    for (int i = 0; i < n; i++) EXPECT_EQ(ms.m[i].starts, s.starts[i]) << "task " << i;
+  }
+}
+
+TEST_F(UnaryFilter, EdgeCases)
+{
+  auto one = [](int lo, int hi, int d, bool optional = false) {
+    return spec{range(lo, hi), d, d, 1, optional};
+  };
+  /* no task: nothing told, lst sup, ect inf */
+  {
+    mock_set ms(problem{});
+    int32_t lst = 0, ect = 0;
+    EXPECT_EQ(filter(ms, 0, &lst, &ect), 0);
+    EXPECT_EQ(lst, SCHED_SUP);
+    EXPECT_EQ(ect, SCHED_INF);
+    EXPECT_TRUE(ms.log.empty());
+  }
+  /* only fixed tasks with fixed durations: 0, lst/ect of the fixed tasks, nothing told */
+  {
+    mock_set ms(problem{{one(2, 2, 3), one(7, 7, 2)}, {}});
+    int32_t lst = 0, ect = 0;
+    EXPECT_EQ(filter(ms, 8, &lst, &ect), 0);
+    EXPECT_EQ(lst, 2);
+    EXPECT_EQ(ect, 9);
+    EXPECT_TRUE(ms.log.empty());
+  }
+  /* three obligatory tasks whose durations exceed their common window fail */
+  {
+    mock_set ms(problem{{one(0, 4, 3), one(0, 4, 3), one(0, 4, 2)}, {}});
+    EXPECT_GT(filter(ms, 0), 1);
+  }
+  /* a difference excluding both orders fails */
+  {
+    problem in{{one(0, 9, 3), one(0, 9, 3)}, {{0, 1, -2, 2}}};
+    mock_set ms(in);
+    EXPECT_GT(filter(ms, 0), 1);
+  }
+  /* an optional task that would push an obligatory one past its latest start is switched off */
+  {
+    mock_set ms(problem{{one(0, 2, 4), one(0, 0, 3, true)}, {}});
+    EXPECT_LE(filter(ms, 0), 1);
+    EXPECT_EQ(ms.t[1].enable, TASK_ABSENT);
+    EXPECT_EQ(ms.m[0].starts, range(0, 2));
+  }
+  /* a variable duration is not cut when no rule fired: origin 0 with duration 1..10 against a
+   * task at 20 keeps every duration */
+  {
+    mock_set ms(problem{{spec{range(0, 0), 1, 10}, one(20, 20, 1)}, {}});
+    EXPECT_EQ(filter(ms, 0), 0);
+    EXPECT_EQ(ms.m[0].dmax, 10);
+  }
+}
+
+TEST_F(UnaryFilter, AllocMapsOnlyDiffidsInRange)
+{
+  task ts[3] = {};
+  ts[0].diffid = 1, ts[1].diffid = 7, ts[2].diffid = -2;
+  size_mem held{0, nullptr};
+  unary_data *u = unary_alloc(api(), env.w, ts, 3, 2, 0, &held);
+  EXPECT_EQ(u->id_map[0], -1);
+  EXPECT_EQ(u->id_map[1], 0);
+  fd_perm_free2(api(), u, &held);
+}
+
+/* ---- the theta-lambda tree ---- */
+
+TEST(ThetaLambdaTree, MatchesANaiveRecomputation)
+{
+  std::mt19937 rng(7);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int round = 0; round < 300; round++) {
+    int n = pick(1, 9);
+    std::vector<int64_t> est(n), dur(n);
+    for (int i = 0; i < n; i++) est[i] = pick(-5, 20), dur[i] = pick(1, 6);
+    std::sort(est.begin(), est.end()); /* ranks follow est */
+    std::vector<theta_lambda_node> nodes(2 * n + 2);
+    std::vector<int32_t> map(n + 1);
+    tt_init_inorder(map.data(), n);
+    theta_lambda_tree t{nodes.data(), map.data(), n};
+    tlt_clear(&t);
+    std::vector<int> state(n, 0);
+    /* completion of the ranks in set: max over r of est[r] + durations of set ranks >= r */
+    auto ect = [&](const std::vector<bool> &in) {
+      int64_t best = INT64_MIN;
+      for (int r = 0; r < n; r++) {
+        if (!in[r]) continue;
+        int64_t sum = 0;
+        for (int q = r; q < n; q++) sum += in[q] ? dur[q] : 0;
+        best = std::max(best, est[r] + sum);
+      }
+      return best;
+    };
+    auto theta = [&](int without) {
+      std::vector<bool> in(n);
+      for (int r = 0; r < n; r++) in[r] = state[r] == 1 && r != without;
+      return in;
+    };
+    for (int step = 0; step < 30; step++) {
+      int r = pick(0, n - 1), op = pick(0, 2);
+      if (op == 2)
+        tlt_remove(&t, r);
+      else
+        tlt_place(&t, r, est[r], dur[r], op + 1);
+      state[r] = op == 2 ? 0 : op + 1;
+      std::vector<bool> th = theta(-1);
+      int64_t e = ect(th), le = e;
+      for (int g = 0; g < n; g++)
+        if (state[g] == 2) {
+          std::vector<bool> with = th;
+          with[g] = true;
+          le = std::max(le, ect(with));
+        }
+      const theta_lambda_node &root = nodes[1];
+      bool empty = std::none_of(th.begin(), th.end(), [](bool b) { return b; });
+      if (!empty) {
+        ASSERT_EQ(root.ECT, e) << "round " << round << " step " << step;
+      }
+      if (le != INT64_MIN) {
+        ASSERT_EQ(root.lECT, le) << "round " << round << " step " << step;
+      }
+      if (root.grayECT >= 0) { /* the responsible gray task reaches lambda's completion */
+        std::vector<bool> with = th;
+        with[root.grayECT] = true;
+        ASSERT_EQ(state[root.grayECT], 2);
+        ASSERT_EQ(ect(with), root.lECT);
+      }
+      int q = pick(0, n - 1);
+      if (state[q] == 1 && std::count(state.begin(), state.end(), 1) > 1) {
+        ASSERT_EQ(tt_del_element_ect(&t, q), ect(theta(q)));
+      }
+      ASSERT_EQ(nodes[1].ECT, root.ECT); /* the query left the tree as it was */
+    }
+  }
+}
+
+/* ---- task pruning helpers, exact on interval starts with a fixed duration ---- */
+
+TEST_F(UnaryFilter, OverlapHelpersAreExactOnIntervals)
+{
+  generator g(31);
+  auto overlap = [](int s, int d, int lo, int hi) {
+    return std::max(0, std::min(s + d, hi) - std::max(s, lo));
+  };
+  for (int k = 0; k < 500; k++) {
+    int lo = g.pick(0, 15), hi = g.pick(lo, 20), amount = g.pick(1, 6);
+    int est = g.pick(0, 15), lst = g.pick(est, 20), d = g.pick(1, 6);
+    problem in{{spec{range(est, lst), d, d, 2}}, {}};
+    SCOPED_TRACE(testing::Message() << "starts " << est << ".." << lst << " d " << d << " window "
+                                    << lo << ".." << hi << " amount " << amount);
+    int least = INT32_MAX;
+    mask atleast = 0, below = 0;
+    for (int s = est; s <= lst; s++) {
+      least = std::min(least, overlap(s, d, lo, hi));
+      if (overlap(s, d, lo, hi) >= amount) atleast |= (mask)1 << s;
+      if (overlap(s, d, lo, hi) < amount) below |= (mask)1 << s;
+    }
+    mock_set ms(in);
+    ms.install(api());
+    EXPECT_EQ(min_overlap(&ms.t[0], lo, hi), (int64_t)least * 2);
+    int r = must_overlap_at_least(api(), &ms.t[0], amount, lo, hi);
+    EXPECT_EQ(r > 1, atleast == 0);
+    if (r < 2) {
+      EXPECT_EQ(ms.m[0].starts, atleast);
+    }
+    mock_set ms2(in);
+    ms2.install(api());
+    env.w->numstack_end = nullptr;
+    r = must_overlap_less_than(api(), &ms2.t[0], amount, lo, hi, env.w);
+    EXPECT_EQ(r > 1, below == 0);
+    if (r < 2) {
+      EXPECT_EQ(ms2.m[0].starts, below);
+    }
+  }
+}
+
+}  // namespace
