@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 #include "fd_tasks.h"
@@ -199,15 +200,21 @@ TEST_F(UnaryFilter, EdgeCases)
   }
 }
 
+/* A diffid outside 0..nbtotal-1 is not mapped: nothing past id_map is written. */
 TEST_F(UnaryFilter, AllocMapsOnlyDiffidsInRange)
 {
   task ts[3] = {};
   ts[0].diffid = 1, ts[1].diffid = 7, ts[2].diffid = -2;
-  size_mem held{0, nullptr};
+  std::vector<unsigned char> block(1 << 16, 0xAB);
+  size_mem held{block.size(), nullptr};
+  held.mem = QX_malloc(block.size());
+  std::memcpy(held.mem, block.data(), block.size());
   unary_data *u = unary_alloc(api(), env.w, ts, 3, 2, 0, &held);
   EXPECT_EQ(u->id_map[0], -1);
   EXPECT_EQ(u->id_map[1], 0);
-  fd_perm_free2(api(), u, &held);
+  auto *after = (unsigned char *)(u->id_map + 2);
+  EXPECT_TRUE(std::all_of(after, (unsigned char *)u->est_rank, [](unsigned char c) { return c == 0xAB; }));
+  QX_free(held.mem);
 }
 
 /* ---- the theta-lambda tree ---- */
