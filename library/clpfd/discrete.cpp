@@ -74,14 +74,15 @@ size_t unary_layout(unary_data *u, int n, int nbtotal, int flags, char *base)
   u->pred = c.take<int32_t>(nn);
   u->succ = c.take<int32_t>(nn);
   u->est = u->lct = u->obltasks = u->ti_tasks = nullptr;
-  u->ti_index = u->task_interval = nullptr;
+  u->ti_index = nullptr;
+  u->ti = nullptr;
   if (flags & 2) {
     u->est = c.take<int32_t>(nn);
     u->lct = c.take<int32_t>(nn);
     u->obltasks = c.take<int32_t>(nn);
     u->ti_tasks = c.take<int32_t>(nn);
-    u->ti_index = c.take<int32_t>(15 * nn);
-    u->task_interval = c.take<int32_t>(4 * nn * nn);
+    u->ti_index = c.take<ti_node>(5 * nn);
+    u->ti = c.take<task_interval>(nn * nn);
   }
   return c.off;
 }
@@ -885,6 +886,219 @@ int unary_filtering(ORVALIS_API_STRUCT *api, worker *w, task *tasks, int n, int 
   unary_lst_ect(open, k, &lst, &ect);
   *lst_out = std::min(fixed_est, lst);
   *ect_out = std::max(fixed_ect, ect);
+  return r;
+}
+
+/* ---- task intervals ---- */
+
+namespace {
+
+bool ti_open(const task *t) { return t->enable == TASK_PRESENT && (int64_t)t->lct - t->est > t->dur; }
+int64_t area(const task *t) { return (int64_t)t->dur * t->res; }
+
+/* Sorted unique values of key over the obligatory tasks into out: their count. */
+int unique_times(ORVALIS_API_STRUCT *api, unary_data *u, int32_t *out, int32_t (*key)(const task *))
+{
+  int m = 0;
+  for (int k = 0; k < u->nbobltasks; k++) out[m++] = key(&u->tasks[u->obltasks[k]]);
+  fd_qsort(api, out, (size_t)m, [](const int32_t *a, const int32_t *b) { return *a < *b ? -1 : *a > *b ? 1 : 0; });
+  int q = 0;
+  for (int k = 0; k < m; k++)
+    if (q == 0 || out[q - 1] != out[k]) out[q++] = out[k];
+  return q;
+}
+
+/* Keeps interval (a, b) unless the last kept one dominates it; it may replace that one. */
+void keep_interval(unary_data *u, int32_t a, int32_t b, int64_t minslack, int64_t maxslack, int64_t limit)
+{
+  int cap = u->nbtasks * u->nbtasks;
+  if (u->nbti > 0) {
+    task_interval *p = &u->ti[u->nbti - 1];
+    if (p->a == a && p->b <= b && ((int64_t)p->b - p->a - ((int64_t)b - a)) * limit >= p->maxslack - maxslack)
+      return;
+    if (b <= p->b && maxslack - p->maxslack <= ((int64_t)b - a + p->a - p->b) * limit) {
+      *p = {a, b, minslack, maxslack};
+      return;
+    }
+  }
+  if (u->nbti < cap) u->ti[u->nbti++] = {a, b, minslack, maxslack};
+}
+
+/* Collects the task intervals from the release date a: false on overload. */
+bool intervals_from(ORVALIS_API_STRUCT *api, unary_data *u, int32_t a, const int32_t *lcts, int nl,
+                    bool first, int64_t limit_min, int64_t limit_max)
+{
+  event *ev = u->events;
+  int ne = 0;
+  int32_t blast = SCHED_INF;
+  for (int k = 0; k < nl; k++) {
+    if (lcts[k] <= a || (first && k == nl - 1)) continue;
+    ev[ne++] = {8 * (int64_t)lcts[k], 0};
+    blast = lcts[k];
+  }
+  if (ne == 0) return true;
+  int64_t maxarea = 0, rmin = 0, omin = 0, rmax = 0, omax = 0, end = 8 * (int64_t)blast;
+  auto add = [&](int64_t date, int kind, int t) {
+    if (8 * date + kind < end) ev[ne++] = {8 * date + kind, (uint32_t)t};
+  };
+  for (int k = 0; k < u->nbobltasks; k++) {
+    int i = u->obltasks[k];
+    const task *t = &u->tasks[i];
+    if (ti_open(t) && t->lct > a) maxarea = std::max(maxarea, area(t));
+    int64_t ect = task_ect(t), lst = task_lst(t);
+    if (ect > a) { /* the least energy in [a, b) grows from lst (or a) for m units */
+      int64_t m = std::min<int64_t>(t->dur, ect - a);
+      if (a < lst) {
+        add(lst, 1, i), add(lst + m, 2, i);
+      } else {
+        rmin += t->res, add(a + m, 2, i);
+      }
+    }
+    if (t->lct > a) { /* the greatest energy grows from est (or a) for M units */
+      int64_t M = std::min<int64_t>(t->dur, (int64_t)t->lct - a);
+      if (a < t->est) {
+        add(t->est, 3, i), add(t->est + M, 4, i);
+      } else {
+        rmax += t->res, add(a + M, 4, i);
+      }
+    }
+  }
+  fd_qsort(api, ev, (size_t)ne, [](const event *x, const event *y) {
+    if (x->key != y->key) return x->key < y->key ? -1 : 1;
+    return x->value < y->value ? -1 : x->value > y->value ? 1 : 0;
+  });
+  for (int k = 0; k < ne; k++) {
+    int64_t date = ev[k].key >> 3, res = u->tasks[ev[k].value].res;
+    switch (ev[k].key & 7) {
+    case 0: {
+      int64_t len = date - a;
+      int64_t maxslack = limit_max * len - (rmin * len + omin);
+      int64_t minslack = limit_min * len - (rmax * len + omax);
+      if (maxslack < 0) return false;
+      if ((u->flags & 8) && minslack > u->slack) return false;
+      if (maxslack < maxarea) keep_interval(u, a, (int32_t)date, minslack, maxslack, limit_max);
+      break;
+    }
+    case 1: rmin += res, omin -= res * (date - a); break;
+    case 2: rmin -= res, omin += res * (date - a); break;
+    case 3: rmax += res, omax -= res * (date - a); break;
+    default: rmax -= res, omax += res * (date - a); break;
+    }
+  }
+  return true;
+}
+
+/* The upward (end bound) and downward (start bound) passes of the kept intervals. */
+int ti_pass(ORVALIS_API_STRUCT *api, unary_data *u, bool up)
+{
+  int root = ti_build(api, u, up), r = 0;
+  for (int k = 0; k < u->nbti && r < 2; k++) {
+    const task_interval &iv = u->ti[k];
+    ti_query(u, root, up, iv.a, iv.b, iv.maxslack, [&](int i) {
+      task *t = &u->tasks[i];
+      int64_t e = min_overlap(t, iv.a, iv.b) + iv.maxslack, res = t->res;
+      if (up) {
+        int64_t at_lst = (std::min<int64_t>(t->lct, iv.b) - std::max<int64_t>(task_lst(t), iv.a)) * res;
+        if (e >= at_lst || e >= ((int64_t)t->lct - iv.a) * res) return true;
+        t->lctmax = std::min(t->lctmax, clamp32(iv.a + e / res));
+        t->lct = std::min(t->lct, t->lctmax);
+      } else {
+        int64_t at_est = (std::min<int64_t>(task_ect(t), iv.b) - std::max<int64_t>(t->est, iv.a)) * res;
+        if (e >= at_est || e >= ((int64_t)iv.b - t->est) * res) return true;
+        t->est = std::max(t->est, clamp32(iv.b - e / res));
+        t->lct = std::min(t->lct, t->lctmax);
+      }
+      r |= tell_task(api, t);
+      return r < 2;
+    });
+  }
+  return r;
+}
+
+/* With every duration and height fixed: a task whose absence from [a, b) would waste more than
+ * the overall slack must overlap it. */
+int ti_overlap_pass(ORVALIS_API_STRUCT *api, unary_data *u)
+{
+  int r = 0;
+  for (int k = 0; k < u->nbti && r < 2; k++) {
+    const task_interval &iv = u->ti[k];
+    for (int q = 0; q < u->nbobltasks && r < 2; q++) {
+      task *t = &u->tasks[u->obltasks[q]];
+      if (!ti_open(t) || t->lct <= iv.a || t->est >= iv.b || t->res < 1) continue;
+      int64_t side = std::min<int64_t>((int64_t)t->lct - iv.a, (int64_t)iv.b - t->est);
+      int64_t o = side > 0 ? std::min({(int64_t)iv.b - iv.a, (int64_t)t->dur, side}) : 0;
+      int64_t need = iv.minslack - u->slack + o * t->res;
+      if (need > 0) r |= must_overlap_at_least(api, t, clamp32((need + t->res - 1) / t->res), iv.a, iv.b);
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+int ti_build(ORVALIS_API_STRUCT *api, unary_data *u, bool up)
+{
+  int32_t *ids = u->ti_tasks;
+  int m = 0;
+  for (int k = 0; k < u->nbobltasks; k++)
+    if (ti_open(&u->tasks[u->obltasks[k]])) ids[m++] = u->obltasks[k];
+  u->nbti_tasks = m;
+  if (m == 0) return -1;
+  const task *ts = u->tasks;
+  auto keys = [&](int i, int64_t out[5]) {
+    const task *t = &ts[i];
+    out[0] = up ? t->est : t->lct;
+    out[1] = up ? t->lct : t->est;
+    out[2] = up ? task_lst(t) : task_ect(t);
+    out[3] = area(t);
+    out[4] = i;
+  };
+  /* ascending on levels where the query keeps small keys, descending elsewhere */
+  const bool ascending[5] = {up, !up, up, false, true};
+  fd_qsort(api, ids, (size_t)m, [&](const int32_t *x, const int32_t *y) {
+    int64_t kx[5], ky[5];
+    keys(*x, kx), keys(*y, ky);
+    for (int l = 0; l < 5; l++)
+      if (kx[l] != ky[l]) return (kx[l] < ky[l]) == ascending[l] ? -1 : 1;
+    return 0;
+  });
+  ti_node *nd = u->ti_index;
+  for (int p = 0; p < m; p++) {
+    int64_t k[5];
+    keys(ids[p], k);
+    for (int l = 0; l < 5; l++) nd[5 * p + l] = {k[l], l < 4 ? 5 * p + l + 1 : -1, -1};
+    if (p + 1 < m) nd[5 * p].next = 5 * (p + 1);
+  }
+  /* a node absorbs its next sibling of equal key (children appended), from the back */
+  for (int l = 0; l < 4; l++)
+    for (int p = m - 2; p >= 0; p--) {
+      int x = 5 * p + l, y = nd[x].next;
+      if (y < 0 || nd[y].key != nd[x].key) continue;
+      int tail = nd[x].val;
+      while (nd[tail].next >= 0) tail = nd[tail].next;
+      nd[tail].next = nd[y].val;
+      nd[x].next = nd[y].next;
+    }
+  return 0;
+}
+
+int fd_task_intervals(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int32_t limit_min,
+                      int32_t limit_max)
+{
+  (void)w;
+  u->nbobltasks = 0;
+  u->nbti = 0;
+  for (int i = 0; i < u->nbtasks; i++)
+    if (u->tasks[i].enable == TASK_PRESENT) u->obltasks[u->nbobltasks++] = i;
+  if (u->nbobltasks < 3) return 0;
+  int ne = unique_times(api, u, u->est, [](const task *t) { return t->est; });
+  int nl = unique_times(api, u, u->lct, [](const task *t) { return t->lct; });
+  for (int k = 0; k < ne; k++)
+    if (!intervals_from(api, u, u->est[k], u->lct, nl, k == 0, limit_min, limit_max)) return 2;
+  if (u->nbti == 0) return 0;
+  int r = ti_pass(api, u, true);
+  if (r < 2) r |= ti_pass(api, u, false);
+  if (r < 2 && (u->flags & 8)) r |= ti_overlap_pass(api, u);
   return r;
 }
 

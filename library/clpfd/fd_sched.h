@@ -86,6 +86,19 @@ struct theta_lambda_node {
   int32_t gray;            /* own rank when gray, else -1 */
 };
 
+/* Task-interval index node: key, first child, next sibling (-1 none). Energies are 64-bit. */
+struct ti_node {
+  int64_t key;
+  int32_t val, next;
+};
+
+/* A kept task interval [a, b) with the surface it may still waste (maxslack) and must waste
+ * (minslack). */
+struct task_interval {
+  int32_t a, b;
+  int64_t minslack, maxslack;
+};
+
 /* Per-call working state of the filters, carved from one scratch block. */
 struct unary_data {
   int32_t nbtasks;
@@ -107,7 +120,8 @@ struct unary_data {
   int32_t *pred, *succ;
   int32_t nbobltasks, nbti_tasks, nbti;
   int32_t *est, *lct, *obltasks, *ti_tasks; /* flag 2 only */
-  void *ti_index, *task_interval;           /* flag 2 only */
+  ti_node *ti_index;                        /* flag 2 only */
+  task_interval *ti;                        /* flag 2 only */
 };
 
 /* Scratch pairs of fd_discrete_filtering / unary_filtering: [0] unary_data, [1] clique and slack,
@@ -143,6 +157,36 @@ int must_overlap_at_least(ORVALIS_API_STRUCT *env, task *t, int32_t lmin, int32_
 int must_overlap_less_than(ORVALIS_API_STRUCT *env, task *t, int32_t lmax, int32_t inf,
                            int32_t sup, worker *w);
 int64_t min_overlap(const task *t, int32_t lb, int32_t ub);
+
+/* Energetic reasoning over task intervals on the obligatory tasks of u (flags 2; with 8 the
+ * overall slack u->slack is used too): 0, 1 pruned, 2 failure. */
+int fd_task_intervals(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, int32_t limit_min,
+                      int32_t limit_max);
+/* The task-interval index over the non-fixed obligatory tasks (up: est/lct/lst/area order, else
+ * lct/est/ect/area): its root, -1 when empty. ti_query visits, for the interval [a, b) and slack,
+ * the tasks the passes consider; visit answers false to stop. */
+int ti_build(ORVALIS_API_STRUCT *env, unary_data *u, bool up);
+template <typename F>
+void ti_query(const unary_data *u, int root, bool up, int32_t a, int32_t b, int64_t maxslack, F visit)
+{
+  /* per level: whether a key passes; the keys of a chain are sorted so that the first key that
+   * fails ends the chain */
+  auto pass = [&](int level, int64_t k) {
+    switch (level) {
+    case 0: return up ? k < a : k > b;
+    case 1: return up ? k > a : k < b;
+    case 2: return up ? k < b : k > a;
+    default: return k > maxslack;
+    }
+  };
+  const ti_node *nd = u->ti_index;
+  for (int x0 = root; x0 >= 0 && pass(0, nd[x0].key); x0 = nd[x0].next)
+    for (int x1 = nd[x0].val; x1 >= 0 && pass(1, nd[x1].key); x1 = nd[x1].next)
+      for (int x2 = nd[x1].val; x2 >= 0 && pass(2, nd[x2].key); x2 = nd[x2].next)
+        for (int x3 = nd[x2].val; x3 >= 0 && pass(3, nd[x3].key); x3 = nd[x3].next)
+          for (int x4 = nd[x3].val; x4 >= 0; x4 = nd[x4].next)
+            if (!visit((int)nd[x4].key)) return;
+}
 
 /* The theta-lambda tree over n tasks (nodes 1 .. 2n-1), exposed for tests. Ranks index the order
  * the tree was built for; tt_map maps rank -> node. */

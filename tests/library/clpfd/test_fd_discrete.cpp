@@ -329,3 +329,105 @@ TEST_F(UnaryFilter, OverlapHelpersAreExactOnIntervals)
 }
 
 }  // namespace
+
+/* ---- task intervals, on cumulative placements ---- */
+
+namespace {
+
+class TaskIntervals : public UnaryFilter {
+protected:
+  /* One run of the task-interval step on the mocks (flags 2, plus 8 with the overall slack). */
+  int run(mock_set &ms, int flags, int limit)
+  {
+    ms.install(api());
+    env.w->numstack_end = nullptr;
+    size_mem held{0, nullptr};
+    int n = (int)ms.t.size();
+    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, flags, &held);
+    int64_t lo = INT64_MAX, hi = INT64_MIN, energy = 0;
+    for (const task &t : ms.t) {
+      lo = std::min<int64_t>(lo, t.est), hi = std::max<int64_t>(hi, t.lctmax);
+      energy += (int64_t)t.dur * t.res;
+    }
+    u->slack = (hi - lo) * limit - energy;
+    int r = fd_task_intervals(api(), env.w, u, limit, limit);
+    fd_perm_free2(api(), u, &held);
+    return r;
+  }
+};
+
+TEST_F(TaskIntervals, NoSupportedPlacementIsLost)
+{
+  int failed = 0, pruned = 0;
+  for (int flags : {2, 10}) {
+    generator g(flags * 7 + 1);
+    g.limit = 2, g.max_height = 2, g.max_dur = 5, g.p_hole = 0.1;
+    for (int k = 0; k < (fd_gc_stress ? 80 : 800); k++) {
+      g.limit = g.pick(1, 3);
+      problem in = g.make(g.pick(3, 6));
+      support s = oracle(in).run();
+      mock_set ms(in);
+      for (int call = 0; call < 6; call++) {
+        int r = run(ms, flags, in.limit);
+        expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
+        if (HasFailure()) return;
+        failed += r > 1, pruned += r == 1;
+        if (r != 1) break;
+      }
+      /* a task whose start is fixed is never moved */
+      for (const call &c : ms.log)
+        EXPECT_GT(__builtin_popcountll(in.tasks[c.task].starts), 1) << describe(in);
+    }
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(pruned, 0);
+}
+
+TEST_F(TaskIntervals, FewerThanThreeObligatoryTasksDoNothing)
+{
+  auto one = [](int lo, int hi, int d, bool optional = false) {
+    return spec{range(lo, hi), d, d, 1, optional};
+  };
+  /* two obligatory tasks overloading their window, and an optional one */
+  mock_set ms(problem{{one(0, 1, 3), one(0, 1, 3), one(0, 9, 2, true)}, {}, 1});
+  EXPECT_EQ(run(ms, 2, 1), 0);
+  EXPECT_TRUE(ms.log.empty());
+}
+
+TEST_F(TaskIntervals, IndexQueriesMatchALinearScan)
+{
+  generator g(5);
+  g.max_height = 3, g.max_dur = 4, g.p_hole = 0;
+  for (int k = 0; k < 200; k++) {
+    problem in = g.make(g.pick(1, 9));
+    for (spec &t : in.tasks) t.optional = g.chance(0.2);
+    mock_set ms(in);
+    int n = (int)ms.t.size();
+    size_mem held{0, nullptr};
+    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, 2, &held);
+    u->nbobltasks = 0;
+    for (int i = 0; i < n; i++)
+      if (ms.t[i].enable == TASK_PRESENT) u->obltasks[u->nbobltasks++] = i;
+    for (bool up : {true, false}) {
+      int root = ti_build(api(), u, up);
+      for (int q = 0; q < 20; q++) {
+        int32_t a = g.pick(0, 14), b = g.pick(a + 1, 16);
+        int64_t slack = g.pick(0, 8);
+        std::vector<int> seen, want;
+        ti_query(u, root, up, a, b, slack, [&](int i) { return seen.push_back(i), true; });
+        for (int i = 0; i < n; i++) {
+          const task &t = ms.t[i];
+          bool open = t.enable == TASK_PRESENT && t.lct - t.est > t.dur && (int64_t)t.dur * t.res > slack;
+          bool hit = up ? t.est < a && t.lct > a && t.lct - t.dur < b
+                        : t.lct > b && t.est < b && t.est + t.dur > a;
+          if (open && hit) want.push_back(i);
+        }
+        std::sort(seen.begin(), seen.end());
+        ASSERT_EQ(seen, want) << describe(in) << " up " << up << " a " << a << " b " << b;
+      }
+    }
+    fd_perm_free2(api(), u, &held);
+  }
+}
+
+}  // namespace
