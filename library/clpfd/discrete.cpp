@@ -1149,9 +1149,7 @@ struct disjoint1_data {
 
 void disjoint1_destructor(void *block)
 {
-  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
-  QX_free_globrefs(((disjoint1_data *)block)->refbase);
-  QX_free(block);
+  fd_entry_destroy(block, ((disjoint1_data *)block)->refbase);
 }
 
 TAGGED *d1_ref(const disjoint1_data *b, int item, int k) { return &b->refbase[4 * item + k].term; }
@@ -1270,12 +1268,14 @@ int proper_length(const worker *w, TAGGED l)
   return l == atom_nil ? n : -1;
 }
 
-/* A variable entry laid out as two arguments: an integer, or a variable and its attribute. */
+/* A variable entry laid out as two arguments: a variable and its attribute, an integer and an
+ * attribute holding it, or an integer given twice (a constant). */
 bool entry_ok(TAGGED x, TAGGED attr)
 {
-  x = deref(x);
-  if (IsSmall(x)) return true;
-  return IsVar(x) && fd_well_formed_attribute(deref(attr));
+  x = deref(x), attr = deref(attr);
+  if (IsSmall(x) && attr == x) return true;
+  if (!(IsVar(x) || IsSmall(x)) || !fd_well_formed_attribute(attr)) return false;
+  return IsVar(x) || fd_member(x, deref(StrArg(fd_attr_dom(attr), 1)));
 }
 
 bool type_ok(TAGGED t) { return IsAtom(t) || IsSmall(t); }
@@ -1340,8 +1340,10 @@ int d1_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, bool first, int known
 int margin_hash(TAGGED t1, TAGGED t2, int size) { return (int)(((t1 ^ t2) >> 2) & (uint32_t)(size - 1)); }
 
 /* The first call's block, from the checked state in w->term[0]. */
-disjoint1_data *d1_make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int32_t stamp)
+disjoint1_data *d1_make_block(fd_entry *e)
 {
+  ORVALIS_API_STRUCT *api = e->api;
+  worker *w = e->w;
   TAGGED s = deref(w->term[0]);
   int n = GetSmall(deref(StrArg(s, 1)));
   TAGGED opt = deref(StrArg(s, 2));
@@ -1353,9 +1355,10 @@ disjoint1_data *d1_make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle,
   size_t bytes = sizeof(disjoint1_data) + (size_t)n * sizeof(int32_t) +
                  (size_t)aligned * sizeof(int32_t) + 2 * (size_t)n * sizeof(dvar) +
                  (size_t)n * sizeof(d1_item) + (size_t)nm * sizeof(d1_margin) + 64;
-  auto *b = (disjoint1_data *)fd_perm_alloc(api, w, bytes, handle);
-  std::memset(b, 0, bytes);
-  b->frame.destructor = disjoint1_destructor;
+  QX_globref refs;
+  auto *b = (disjoint1_data *)fd_entry_block(e, bytes, disjoint1_destructor, nullptr,
+                                             4 * (n > 0 ? n : 1), &refs);
+  b->refbase = refs;
   b->qxenv = api;
   carver c{(char *)b};
   c.take<disjoint1_data>(1);
@@ -1365,11 +1368,9 @@ disjoint1_data *d1_make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle,
   b->item = c.take<d1_item>((size_t)n);
   b->target = c.take<int32_t>((size_t)n);
   b->margtab = c.take<int32_t>((size_t)aligned);
-  b->refbase = QX_alloc_globrefs(4 * (n > 0 ? n : 1));
-  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
-  s = deref(w->term[0]); /* fd_perm_alloc may have collected */
+  s = deref(w->term[0]); /* making the block may have collected */
   opt = deref(StrArg(s, 2));
-  b->stamp = stamp - 1;
+  b->stamp = e->stamp - 1;
   b->nitems = n;
   b->flags = flags;
   b->nshifted_items = flags & D1_WRAP ? 3 * n : n;
@@ -1602,38 +1603,27 @@ int d1_run(ORVALIS_API_STRUCT *api, worker *w, disjoint1_data *b, int32_t stamp,
 void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions)
 {
-  worker *w = fd_global_run(api, state0);
-  if (!w) return;
-  TAGGED s = deref(w->term[0]);
-  bool shaped = compound(s, 7) && fd_valid_handle(deref(StrArg(s, 6)));
-  TAGGED h = shaped ? deref(StrArg(s, 6)) : atom_nil;
-  bool first = !shaped || IsVar(h);
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, 7, true)) return;
+  worker *w = e.w;
+  bool first = IsVar(e.handle);
+  disjoint1_data *b = nullptr;
+  if (!first && IsVar(deref(LstHead(e.handle)))) b = (disjoint1_data *)fd_perm_data(e.handle);
   /* a dead block's count is gone with it: any partition passes */
-  int known = first ? 0 : IsVar(deref(LstHead(h))) ? ((disjoint1_data *)fd_perm_data(h))->nitems
-                                                    : QX_SMALL_MAX;
-  if (!d1_check(api, w, s, first, known)) {
+  int known = first ? 0 : b ? b->nitems : QX_SMALL_MAX;
+  if (!d1_check(api, w, deref(w->term[0]), first, known)) {
     fd_native_fail(api);
     return;
   }
-  TAGGED handle;
-  int32_t stamp;
-  int committed;
-  fd_unify_output_state(api, w, &handle, &stamp, &committed);
+  if (first && GetSmall(deref(StrArg(deref(w->term[0]), 1))) > 0)
+    b = d1_make_block(&e);
   int outcome = 1;
-  disjoint1_data *b = nullptr;
-  if (IsVar(handle)) {
-    if (GetSmall(deref(StrArg(deref(w->term[0]), 1))) > 0) b = d1_make_block(api, w, handle, stamp);
-  } else if (IsVar(deref(LstHead(handle)))) {
-    b = (disjoint1_data *)fd_perm_data(handle);
-  }
   if (b) {
     fd_state(api)->gdata = b;
-    outcome = d1_run(api, w, b, stamp, committed);
+    outcome = d1_run(api, w, b, e.stamp, e.committed);
     TAGGED out = deref(w->term[0]);
     StrPtr(out)[4] = MakeSmall(b->ntargets);
     StrPtr(out)[5] = MakeSmall(b->nsources);
   }
-  if (outcome == 1) fd_perm_free(api, w);
-  fd_ref_put(api, state, w->term[0]);
-  dvar_export_done(api, w, actions, outcome);
+  fd_entry_end(&e, state, actions, outcome);
 }

@@ -1,254 +1,238 @@
-/* disjoint1/2 posted through the kernel on random small instances (holes, durations that may be
- * 0, wrap, duplicated and unequal margins, the global option): the fixpoint after posting keeps
- * every solution, entailment only when every assignment left is a solution, and the solutions
- * found by search are those of the relation. */
-#include <gtest/gtest.h>
-
-#include <random>
-
-#include "fd_kernel_env.h"
-#include "fd_oracle.h"
-
-using fd_oracle::values;
+/* disjoint1/2 as a row of the shared checker: random items with holes, durations that may be 0,
+ * wrap, duplicated and unequal margins, the global option as the variant; the Part's edge cases
+ * and the review's faults as instances; mutated states; ft06 with one disjoint1 per machine. */
+#include "fd_harness.h"
+#include "models/fd_models.h"
 
 namespace {
 
-struct margin {
-  int t1, t2, amount; /* amount < 0: the unbounded marker sup */
+using fd_harness::driver;
+using fd_harness::instance;
+using fd_harness::row;
+using fd_harness::tuple;
+
+/* data: n, flags (2 wrap, 4 margin, 8 global), lborder, rborder, n types, then (type1, type2,
+ * amount) per margin, amount -1 for the unbounded marker. Variables: o0, d0, o1, d1, ... */
+struct d1_view {
+  const instance &in;
+  int n() const { return (int)in.data[0]; }
+  int flags() const { return (int)in.data[1] ^ (in.variant ? 8 : 0); }
+  int64_t circumference() const { return in.data[3] - in.data[2]; }
+  int type(int i) const { return (int)in.data[4 + i]; }
+  int margins() const { return ((int)in.data.size() - 4 - n()) / 3; }
+  const int64_t *margin(int k) const { return &in.data[4 + n() + 3 * k]; }
 };
 
-/* An instance: items i have origin values origin[i], duration values dur[i] and type type[i]. */
-struct d1_problem {
-  std::vector<values> origin, dur;
-  std::vector<int> type;
-  int flags = 0; /* 2 wrap, 4 margin, 8 global */
-  int lborder = 0, rborder = 0;
-  std::vector<margin> margins;
-  size_t n() const { return origin.size(); }
-};
-
-/* The relation over x = o0, d0, o1, d1, ...: every pair of copies of items of positive length
- * is disjoint; with margins, an item of type a that precedes one of type b ends at least the
- * largest a-b amount before it starts. An item of length 0 or less occupies nothing. */
-bool d1_sat(const d1_problem &p, const values &x)
+/* Every pair of copies of items of positive length is disjoint; an item of type a that precedes
+ * one of type b ends at least the largest a-b amount before it starts. Length 0 or less: the
+ * item occupies nothing and keeps no margin. */
+bool d1_sat(const instance &in, const tuple &x)
 {
+  d1_view v{in};
   std::vector<int64_t> shifts = {0};
-  if (p.flags & 2) shifts = {0, p.rborder - p.lborder, p.lborder - p.rborder};
+  if (v.flags() & 2) shifts = {0, v.circumference(), -v.circumference()};
   auto gap = [&](int a, int b) {
-    int64_t g = -1;
-    if (p.flags & 4)
-      for (const margin &m : p.margins)
-        if (m.t1 == a && m.t2 == b) g = std::max<int64_t>(g, m.amount < 0 ? INT32_MAX : m.amount);
+    int64_t g = 0;
+    for (int k = 0; (v.flags() & 4) && k < v.margins(); k++)
+      if (v.margin(k)[0] == a && v.margin(k)[1] == b)
+        g = std::max<int64_t>(g, v.margin(k)[2] < 0 ? INT32_MAX : v.margin(k)[2]);
     return g;
   };
-  for (size_t i = 0; i < p.n(); i++)
-    for (size_t j = 0; j < p.n(); j++)
+  for (int i = 0; i < v.n(); i++)
+    for (int j = 0; j < v.n(); j++)
       for (int64_t a : shifts) {
-        if (i == j && a == 0) continue;
         int64_t si = x[2 * i], di = x[2 * i + 1], sj = x[2 * j] + a, dj = x[2 * j + 1];
-        if (di < 1 || dj < 1) continue;
-        int64_t before = std::max<int64_t>(gap(p.type[i], p.type[j]), 0);
-        int64_t after = std::max<int64_t>(gap(p.type[j], p.type[i]), 0);
-        if (!(si + di + before <= sj || sj + dj + after <= si)) return false;
+        if ((i == j && a == 0) || di < 1 || dj < 1) continue;
+        if (!(si + di + gap(v.type(i), v.type(j)) <= sj || sj + dj + gap(v.type(j), v.type(i)) <= si))
+          return false;
       }
   return true;
 }
 
-struct d1_generator {
-  std::mt19937 rng;
-  explicit d1_generator(uint32_t seed) : rng(seed) {}
-  int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
-  values subset(int lo, int hi)
-  {
-    values v;
-    for (int x = lo; x <= hi; x++)
-      if (pick(0, 3)) v.push_back(x);
-    if (v.empty()) v.push_back(pick(lo, hi));
-    return v;
+driver::tmpl margin_term(const int64_t *m)
+{
+  auto type = [](int64_t t) { return driver::t_atom("t" + std::to_string(t)); };
+  return driver::t_struct("m", {type(m[0]), type(m[1]), m[2] < 0 ? driver::t_atom("sup")
+                                                                 : driver::t_int(m[2])});
+}
+
+driver::posting d1_posting(const instance &in, const std::vector<int> &vars)
+{
+  d1_view v{in};
+  std::vector<driver::tmpl> items, margins;
+  for (int i = 0; i < v.n(); i++) {
+    int o = vars[2 * i], d = vars[2 * i + 1];
+    items.push_back(driver::t_struct("item", {driver::t_var(o), driver::t_attr(o), driver::t_var(d),
+                                              driver::t_attr(d),
+                                              driver::t_atom("t" + std::to_string(v.type(i)))}));
   }
-  d1_problem make()
-  {
-    d1_problem p;
-    int n = pick(1, 4);
+  for (int k = 0; k < v.margins(); k++) margins.push_back(margin_term(v.margin(k)));
+  driver::tmpl opt = driver::t_struct("opt", {driver::t_int(v.flags()), driver::t_int(in.data[2]),
+                                              driver::t_int(in.data[3]), driver::t_list(margins)});
+  return {"disjoint1",
+          {driver::t_atom("items"), driver::t_atom("options")},
+          {driver::t_int(v.n()), opt, driver::t_list(items), driver::t_int(v.n()), driver::t_int(0)}};
+}
+
+/* Replaces argument k (from 0) of the state, or of the options structure (k >= 10). */
+std::function<void(driver::posting &)> set_arg(int k, driver::tmpl t)
+{
+  return [k, t](driver::posting &p) {
+    if (k >= 10)
+      p.state[1].args[k - 10] = t;
+    else
+      p.state[k] = t;
+  };
+}
+
+row d1_row()
+{
+  row r;
+  r.name = "disjoint1";
+  r.generate = [](fd_harness::rng &g) {
+    instance in;
+    int n = 1 + g.below(4);
+    int flags = 2 * g.below(2) + 4 * g.below(2) + 8 * g.below(2);
+    in.data = {n, flags, 0, 6 + g.below(7)};
     for (int i = 0; i < n; i++) {
-      int lo = pick(0, 6);
-      p.origin.push_back(subset(lo, lo + pick(0, 4)));
-      int d = pick(0, 3);
-      p.dur.push_back(subset(d, d + pick(0, 2)));
-      p.type.push_back(pick(0, 1));
+      int lo = g.below(7);
+      in.doms.push_back(fd_harness::random_domain(g, lo, lo + g.below(5)));
+      int d = g.below(4);
+      in.doms.push_back(fd_harness::random_domain(g, d, d + g.below(3)));
+      in.data.push_back(g.below(2));
     }
-    p.flags = pick(0, 1) * 2 + pick(0, 1) * 4 + pick(0, 1) * 8;
-    p.rborder = pick(6, 12);
-    for (int k = pick(0, 4); k > 0; k--) p.margins.push_back({pick(0, 1), pick(0, 1), pick(-1, 3)});
-    return p;
-  }
-};
+    for (int k = g.below(5); k > 0; k--)
+      for (int64_t x : {g.below(2), g.below(2), g.below(5) - 1}) in.data.push_back(x);
+    return in;
+  };
+  r.sat = d1_sat;
+  r.posting = d1_posting;
+  r.variants = {0, 1};
+  r.instances = 60;
+  r.mutations = {
+      {"NItems not the length", set_arg(0, driver::t_int(5))},
+      {"NItems not an integer", set_arg(0, driver::t_atom("two"))},
+      {"NTargets negative", set_arg(3, driver::t_int(-1))},
+      {"NTargets + NSources past NItems", set_arg(4, driver::t_int(3))},
+      {"NSources not an integer", set_arg(4, driver::t_atom("a"))},
+      {"Options not a structure", set_arg(1, driver::t_atom("foo"))},
+      {"Flags not an integer", set_arg(10, driver::t_atom("a"))},
+      {"wrap with LBorder >= RBorder",
+       [](driver::posting &p) {
+         set_arg(10, driver::t_int(2))(p);
+         set_arg(11, driver::t_int(5))(p);
+         set_arg(12, driver::t_int(5))(p);
+       }},
+      {"Margins not a list",
+       [](driver::posting &p) {
+         set_arg(10, driver::t_int(4))(p);
+         set_arg(13, driver::t_atom("foo"))(p);
+       }},
+      {"Margins an improper list",
+       [](driver::posting &p) {
+         set_arg(10, driver::t_int(4))(p);
+         set_arg(13, driver::t_improper({driver::t_struct("m", {driver::t_atom("t0"),
+                                                               driver::t_atom("t1"),
+                                                               driver::t_int(1)})},
+                                        driver::t_atom("foo")))(p);
+       }},
+      {"an amount neither integer nor sup",
+       [](driver::posting &p) {
+         set_arg(10, driver::t_int(4))(p);
+         set_arg(13, driver::t_list({driver::t_struct(
+                         "m", {driver::t_atom("t0"), driver::t_atom("t1"), driver::t_atom("x")})}))(p);
+       }},
+      {"Items an improper list",
+       [](driver::posting &p) { p.state[2] = driver::t_improper(p.state[2].args, driver::t_atom("x")); }},
+      {"an item not two entries and a type",
+       [](driver::posting &p) { p.state[2].args[0] = driver::t_struct("item", {driver::t_int(1)}); }},
+      {"an item whose attribute is not one",
+       [](driver::posting &p) { p.state[2].args[0].args[1] = driver::t_atom("foo"); }},
+      {"a type not atomic",
+       [](driver::posting &p) {
+         p.state[2].args[0].args[4] = driver::t_struct("f", {driver::t_atom("a")});
+       }},
+  };
+  return r;
+}
 
-class FdDisjoint1 : public FdKernelTest {
+class FdDisjoint1 : public fd_harness::FdHarness {
 protected:
-  FdDisjoint1()
+  /* The checks of one instance: walks with fresh posts, both variants' searches. */
+  void instance_checks(const row &rw, const instance &in)
   {
-    consult(fd_oracle::prelude);
-    consult("d1_items([], [], [], []).\n"
-            "d1_items([X-D-T|Ps], [item(X, XA, D, DA, T)|Is], [dom(X), dom(D)|Ss], [X, D|Vs]) :- "
-            "attr(X, XA), attr(D, DA), d1_items(Ps, Is, Ss, Vs).\n"
-            "d1_post(Ps, Opt, G, Vs) :- d1_items(Ps, Is, Ss, Vs), len(Is, N), "
-            "C = disjoint1(a, b), "
-            "clpfd:'$fd_post_global'(C, disjoint1(N, Opt, Is, N, 0, _, 0), 0, C, Ss, G).\n"
-            "lab([]).\n"
-            "lab([V|Vs]) :- dom(V, S), expand(S, L), mem(X, L), "
-            "clpfd:'$fd_in_set'(V, [[X|X]], 0), prop, lab(Vs).\n"
-            "mem(X, [X|_]).\n"
-            "mem(X, [_|T]) :- mem(X, T).\n"
-            "expand([], []).\n"
-            "expand([[L|H]|T], Vs) :- span(L, H, Vs, R), expand(T, R).\n"
-            "span(L, H, Vs, R) :- L > H, !, Vs = R.\n"
-            "span(L, H, [L|Vs], R) :- L1 is L + 1, span(L1, H, Vs, R).\n"
-            "count(G, N) :- assertz(cnt(0)), ( call(G), retract(cnt(C)), C1 is C + 1, "
-            "assertz(cnt(C1)), fail ; retract(cnt(N)) ).\n");
-  }
-
-  void agrees(const d1_problem &p);
-
-  /* The goal that gives the variables their domains and posts the instance as G with Vs. */
-  static std::string post(const d1_problem &p)
-  {
-    std::string goal = "true", items = "[";
-    for (size_t i = 0; i < p.n(); i++) {
-      std::string x = "X" + std::to_string(i), d = "D" + std::to_string(i);
-      goal += ", clpfd:'$fd_in_set'(" + x + ", " + fd_oracle::domain::of(p.origin[i]).text() +
-              ", 0), clpfd:'$fd_in_set'(" + d + ", " + fd_oracle::domain::of(p.dur[i]).text() +
-              ", 0)";
-      items += (i ? ", " : "") + x + "-" + d + "-t" + std::to_string(p.type[i]);
-    }
-    std::string ms = "[";
-    for (const margin &m : p.margins)
-      ms += (ms.size() > 1 ? ", " : "") + std::string("m(t") + std::to_string(m.t1) + ", t" +
-            std::to_string(m.t2) + ", " + (m.amount < 0 ? "sup" : std::to_string(m.amount)) + ")";
-    return goal + ", d1_post(" + items + "], opt(" + std::to_string(p.flags) + ", " +
-           std::to_string(p.lborder) + ", " + std::to_string(p.rborder) + ", " + ms + "]), G, Vs)";
+    fd_harness::rng g{99};
+    walk(rw, in, g);
+    check_variants(rw, in);
   }
 };
 
-std::string text(const d1_problem &p)
-{
-  std::string s = "flags " + std::to_string(p.flags) + " borders " + std::to_string(p.lborder) +
-                  ".." + std::to_string(p.rborder) + " margins";
-  for (const margin &m : p.margins)
-    s += " " + std::to_string(m.t1) + ">" + std::to_string(m.t2) + ":" + std::to_string(m.amount);
-  for (size_t i = 0; i < p.n(); i++) {
-    s += " | t" + std::to_string(p.type[i]) + " o";
-    for (int64_t v : p.origin[i]) s += " " + std::to_string(v);
-    s += " d";
-    for (int64_t v : p.dur[i]) s += " " + std::to_string(v);
-  }
-  return s;
-}
+TEST_F(FdDisjoint1, HasEveryProperty) { check_row(d1_row()); }
 
-/* Posts p, checks the fixpoint against the relation and counts the solutions by search. */
-void FdDisjoint1::agrees(const d1_problem &p)
-{
-  SCOPED_TRACE(text(p));
-  std::string goal = "undone((clpfd:'$fd_begin', " + post(p) +
-                     ", prop, flat(Vs, F), dead(G, E), count(lab(Vs), N)), E-N-F, R)";
-  ASSERT_EQ(run(goal), 1) << goal << exception();
-  values nums = fd_oracle::numbers(var("R"));
-  std::vector<values> before;
-  for (size_t i = 0; i < p.n(); i++) before.push_back(p.origin[i]), before.push_back(p.dur[i]);
-  fd_oracle::outcome o;
-  if (nums[0] != fd_oracle::FAILED) {
-    o.failed = false;
-    o.entailed = nums[0] == 1;
-    size_t at = 2;
-    for (const fd_oracle::domain &d : fd_oracle::read_domains(nums, &at, before.size()))
-      o.after.push_back(d.all(100));
-  }
-  size_t solutions = fd_oracle::check(before, o, [&](const values &x) { return d1_sat(p, x); });
-  EXPECT_EQ(o.failed ? 0 : nums[1], (int64_t)solutions) << "solutions by search";
-}
-
-TEST_F(FdDisjoint1, FixpointAndSearchAgreeWithTheRelation)
-{
-  d1_generator g(1234);
-  for (int round = 0; round < (fd_gc_stress ? 30 : 250) && !HasFailure(); round++) agrees(g.make());
-}
-
+/* Edge cases: each instance checked as the row's instances are. */
 TEST_F(FdDisjoint1, EdgeCases)
 {
-  auto item = [](d1_problem *p, values o, values d, int type) {
-    p->origin.push_back(o), p->dur.push_back(d), p->type.push_back(type);
+  row rw = d1_row();
+  auto set = [](std::vector<int64_t> v) { return fd_oracle::domain::of(v); };
+  auto make = [&](std::vector<int64_t> head, std::vector<std::vector<int64_t>> doms,
+                  std::vector<int64_t> types, std::vector<int64_t> margins) {
+    instance in;
+    in.data = head;
+    for (auto &d : doms) in.doms.push_back(set(d));
+    in.data.insert(in.data.end(), types.begin(), types.end());
+    in.data.insert(in.data.end(), margins.begin(), margins.end());
+    return in;
   };
-  std::vector<d1_problem> rows;
-  /* duplicated and unequal margins in one direction: the larger holds, once (b starts >= 4) */
-  d1_problem p;
-  p.flags = 4, p.margins = {{0, 1, 1}, {0, 1, 2}};
-  item(&p, {0}, {2}, 0);
-  item(&p, {2, 3, 4, 5, 6}, {1}, 1);
-  rows.push_back(p);
-  /* a margin holds in its own direction only */
-  p.margins = {{1, 0, 3}};
-  rows.push_back(p);
-  /* the unbounded margin: no item of type 0 precedes one of type 1 */
-  p.margins = {{0, 1, -1}};
-  item(&p, {0, 1, 2, 3, 4, 5, 6, 7}, {1, 2}, 0);
-  rows.push_back(p);
-  /* wrap: an item near the right border blocks the left border through its shifted copy */
-  d1_problem w;
-  w.flags = 2, w.rborder = 10;
-  item(&w, {8}, {4}, 0);
-  item(&w, {0, 1, 2, 3, 4}, {1}, 0);
-  rows.push_back(w);
-  /* durations that may be 0, and an item of duration 0 only */
-  d1_problem z;
-  item(&z, {0, 1, 2, 3}, {0, 2}, 0);
-  item(&z, {1, 2}, {0}, 0);
-  item(&z, {0, 1, 2, 3}, {1, 3}, 0);
-  rows.push_back(z);
-  z.flags = 8;
-  rows.push_back(z);
-  /* no rule fires: a variable duration keeps its longest values */
-  d1_problem v;
-  item(&v, {0}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 0);
-  item(&v, {20}, {1}, 0);
-  rows.push_back(v);
-  for (const d1_problem &r : rows) agrees(r);
+  const std::vector<instance> rows = {
+      /* duplicated and unequal margins in one direction: the larger holds once (b >= 4) */
+      make({2, 4, 0, 0}, {{0}, {2}, {2, 3, 4, 5, 6}, {1}}, {0, 1}, {0, 1, 1, 0, 1, 2}),
+      /* a margin holds in its own direction only */
+      make({2, 4, 0, 0}, {{0, 1, 2, 3, 4, 5}, {2}, {2, 3, 4, 5, 6}, {1}}, {0, 1}, {1, 0, 3}),
+      /* the unbounded margin: no item of type 0 precedes one of type 1 */
+      make({2, 4, 0, 0}, {{0, 1, 2, 3, 4}, {1, 2}, {0, 1, 2, 3, 4}, {1}}, {0, 1}, {0, 1, -1}),
+      /* wrap: an item near the right border blocks the left border through its copy */
+      make({2, 2, 0, 10}, {{8}, {4}, {0, 1, 2, 3, 4}, {1}}, {0, 0}, {}),
+      /* durations that may be 0, an item of duration 0 only, an item of duration max 0 */
+      make({3, 0, 0, 0}, {{0, 1, 2, 3}, {0, 2}, {1, 2}, {0}, {0, 1, 2, 3}, {1, 3}}, {0, 0, 0}, {}),
+      /* margins next to an item that may have length 0: it keeps none while of length 0 */
+      make({2, 4, 0, 0}, {{0, 1, 2, 3}, {0, 2}, {0, 1, 2, 3, 4}, {1}}, {0, 1}, {0, 1, 2, 1, 0, 2}),
+      /* no rule fires: origin 0 with duration 1..10 against an item at 20 keeps every length */
+      make({2, 0, 0, 0}, {{0}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {20}, {1}}, {0, 0}, {}),
+      /* every item fixed: entailed or failed at once */
+      make({2, 0, 0, 0}, {{0}, {3}, {2}, {1}}, {0, 0}, {}),
+      make({2, 0, 0, 0}, {{0}, {3}, {3}, {1}}, {0, 0}, {}),
+  };
+  for (size_t k = 0; k < rows.size() && !HasFailure(); k++) {
+    SCOPED_TRACE("edge case " + std::to_string(k));
+    instance_checks(rw, rows[k]);
+  }
+  /* the variable duration of the review's example keeps its longest value */
+  fd_harness::result r = run(rw, rows[6]);
+  ASSERT_EQ(r.outcome, 1);
+  EXPECT_EQ(r.doms[1].max(), 10);
+  /* no item: entailed at once */
+  instance none;
+  none.data = {0, 0, 0, 0};
+  r = run(rw, none);
+  EXPECT_EQ(r.outcome, 1);
+  EXPECT_TRUE(r.entailed);
 }
 
-/* Mutated state terms: an error term or failure, never a crash. */
-TEST_F(FdDisjoint1, BadStatesFailOrRaiseErrors)
+/* ft06 with one disjoint1 per machine and the jobs' precedences as linear constraints: branch
+ * and bound on the makespan finds 55. */
+TEST_F(FdDisjoint1, Ft06OptimumIs55)
 {
-  const char *items = "[item(X, XA, D, DA, a), item(Y, YA, E, EA, b)]";
-  const std::string rows[][2] = {
-      {"3", "opt(0, 0, 0, [])"},          /* NItems not the list length */
-      {"2", "opt(2, 5, 5, [])"},          /* wrap with LBorder >= RBorder */
-      {"2", "opt(4, 0, 0, foo)"},         /* Margins not a list */
-      {"2", "opt(4, 0, 0, [m(a, b, foo)])"}, /* an amount neither integer nor sup */
-      {"2", "opt(4, 0, 0, [m(a, b, -1)])"},
-      {"2", "opt(4, 0, 0, [m(a, b, 1)|_])"},
-      {"2", "opt(a, 0, 0, [])"},
-      {"2", "foo"},
-      {"two", "opt(0, 0, 0, [])"},
-  };
-  const std::string counts[] = {"2, 0", "-1, 0", "2, 1", "1, 2", "a, 0"};
-  const std::string lists[] = {items, "[item(X, foo, D, DA, a)]", "[item(X, XA, D, DA)]",
-                               "[item(X, XA, D, DA, a)|foo]", "[item(X, XA, D, DA, f(a))]"};
-  auto check = [&](const std::string &n, const std::string &opt, const std::string &list,
-                   const std::string &count) {
-    std::string goal = "clpfd:'$fd_in_set'(X, [[0|5]], 0), clpfd:'$fd_in_set'(Y, [[0|5]], 0), "
-                       "clpfd:'$fd_in_set'(D, [[1|3]], 0), clpfd:'$fd_in_set'(E, [[1|3]], 0), "
-                       "attr(X, XA), attr(Y, YA), attr(D, DA), attr(E, EA), C = disjoint1(a, b), "
-                       "catch(undone((clpfd:'$fd_begin', clpfd:'$fd_post_global'(C, disjoint1(" +
-                       n + ", " + opt + ", " + list + ", " + count +
-                       ", _, 0), 0, C, [dom(X), dom(Y)], _), prop), x, R), Ball, R = Ball)";
-    ASSERT_EQ(run(goal), 1) << goal << exception();
-    std::string r = var("R");
-    EXPECT_TRUE(r == "failed" || r.rfind("error(", 0) == 0) << goal << " gave " << r;
-  };
-  for (const auto &row : rows) check(row[0], row[1], items, "2, 0");
-  for (const std::string &c : counts)
-    if (c != "2, 0") check("2", "opt(0, 0, 0, [])", items, c);
-  for (const std::string &l : lists)
-    if (l != items) check("1", "opt(0, 0, 0, [])", l, "1, 0");
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  fd_models::jobshop js;
+  ASSERT_TRUE(fd_models::jobshop_unary_model(d, fd_jobshop::ft06(), &js)) << exception() << d.error();
+  fd_driver::counts c;
+  ASSERT_EQ(d.search(js.vars(), fd_models::jobshop_unary_search(js), [](driver &) { return true; }, &c), 1)
+      << exception();
+  TAGGED bound;
+  std::vector<int32_t> values;
+  ASSERT_TRUE(d.incumbent(&bound, &values));
+  EXPECT_EQ(bound, MakeSmall(55));
 }
 
 }  // namespace
