@@ -3,6 +3,7 @@
  * cumulative filters, and the disjoint1/2 propagator.
  */
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "fd_globals.h"
@@ -108,6 +109,12 @@ unary_data *unary_alloc(ORVALIS_API_STRUCT *api, worker *w, task *tasks, int n, 
   for (int i = n - 1; i >= 0; i--)
     if (tasks[i].diffid >= 0 && tasks[i].diffid < nbtotal) u->id_map[tasks[i].diffid] = i;
   return u;
+}
+
+void unary_release(ORVALIS_API_STRUCT *api, unary_data *u, size_mem *held)
+{
+  QX_free(u->cache);
+  fd_perm_free2(api, u, held);
 }
 
 /* ---- the theta-lambda tree ---- */
@@ -1099,6 +1106,175 @@ int fd_task_intervals(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int32_t
   int r = ti_pass(api, u, true);
   if (r < 2) r |= ti_pass(api, u, false);
   if (r < 2 && (u->flags & 8)) r |= ti_overlap_pass(api, u);
+  return r;
+}
+
+/* ---- knapsack columns ---- */
+
+knapsack_hooks fd_knapsack_hooks;
+
+uint32_t knapsack_cache_size(int n, int32_t limit)
+{
+  double want = (double)std::max(n, 0) * std::max(limit, 0) * std::sqrt((double)std::max(limit, 0));
+  uint32_t cap = std::max<uint32_t>(fd_knapsack_hooks.cap, 1);
+  if (!(want >= 1)) return 1;
+  return want >= cap ? cap : (uint32_t)want;
+}
+
+namespace {
+
+constexpr int K_RIGHT = 1, K_LEFT = 2, K_BOTH = 4, K_NEITHER = 8;
+
+/* Which placements t's start domain allows relative to the columns at border b. */
+int column_class(ORVALIS_API_STRUCT *api, worker *w, task *t, int32_t b)
+{
+  int64_t d = t->dur, lst = task_lst(t);
+  bool interval = t->is_interval(api, t);
+  TAGGED set = interval ? 0 : t->set(api, t, w);
+  auto meets = [&](int64_t lo, int64_t hi) {
+    if (interval) return std::max<int64_t>(lo, t->est) <= std::min(hi, lst);
+    lo = std::max<int64_t>(lo, QX_SMALL_MIN), hi = std::min<int64_t>(hi, QX_SMALL_MAX);
+    return lo <= hi && fd_compare_interval(set, MakeSmall((int32_t)lo), MakeSmall((int32_t)hi)) != 4;
+  };
+  int c = 0;
+  if (meets(b, b)) c |= K_RIGHT;
+  if (meets(b - d, b - d)) c |= K_LEFT;
+  if (d >= 2 && meets(b - d + 1, b - 1)) c |= K_BOTH;
+  if (t->est < b - d || lst > b) c |= K_NEITHER;
+  return c;
+}
+
+struct knapsack {
+  unary_data *u;
+  int64_t limit, lslack, rslack, sslack;
+
+  bool eval(int next, int32_t sofarl, int32_t sofarr)
+  {
+    if (sofarl > limit || sofarr > limit) return false;
+    int64_t tl = limit - lslack, tr = limit - rslack, ts = 2 * limit - sslack;
+    if (next == u->ncand) return sofarl >= tl && sofarr >= tr && (int64_t)sofarl + sofarr >= ts;
+    int64_t rest = u->sumres[next];
+    if (sofarl + rest < tl || sofarr + rest < tr || (int64_t)sofarl + sofarr + 2 * rest < ts) return false;
+    bucket *bk = nullptr;
+    int32_t key = 8 * next;
+    if (fd_knapsack_hooks.cache) {
+      uint32_t x = (uint32_t)sofarl ^ (uint32_t)sofarr;
+      uint32_t at = (((uint32_t)key ^ x) + ((((uint32_t)sofarr << 7) + x) << 7) + 4096u) % u->hashsize;
+      bk = &u->cache[at];
+      if (bk->stamp == u->stamp && (bk->nextlr & ~1) == key && bk->sofarl == sofarl && bk->sofarr == sofarr)
+        return bk->nextlr & 1;
+    }
+    task *t = &u->tasks[u->cand[next]];
+    int32_t h = t->res, c = (t->support >> 8) & 15;
+    bool ok = false;
+    auto attempt = [&](int bit, int32_t l, int32_t r) {
+      if ((c & bit) && eval(next + 1, l, r)) t->support |= bit, ok = true;
+    };
+    attempt(K_BOTH, sofarl + h, sofarr + h);
+    if (!ok || next < u->nbrelevant) {
+      attempt(K_RIGHT, sofarl, sofarr + h);
+      if (!ok || next < u->nbrelevant) attempt(K_LEFT, sofarl + h, sofarr);
+      if (!ok || next < u->nbrelevant) attempt(K_NEITHER, sofarl, sofarr);
+    }
+    /* trailing candidates with every placement supported have nothing more to learn */
+    if (fd_knapsack_hooks.shrink && next + 1 == u->nbrelevant)
+      while (u->nbrelevant > 0) {
+        const task *q = &u->tasks[u->cand[u->nbrelevant - 1]];
+        if ((q->support & 15) != ((q->support >> 8) & 15)) break;
+        u->nbrelevant--;
+      }
+    if (bk) *bk = {u->stamp, key | (ok ? 1 : 0), sofarl, sofarr};
+    return ok;
+  }
+};
+
+}  // namespace
+
+int prune_from_support(ORVALIS_API_STRUCT *api, task *t, int support, int32_t b, worker *w)
+{
+  int s = support & 15, c = (support >> 8) & 15;
+  if (s == c || s == 15 || s == 0) return 0;
+  int64_t d = t->dur;
+  auto bounds = [&](int64_t lo, int64_t hi) {
+    t->est = std::max(t->est, clamp32(lo));
+    t->lctmax = std::min(t->lctmax, clamp32(hi));
+    t->lct = std::min(t->lct, t->lctmax);
+    return tell_task(api, t);
+  };
+  auto drop = [&](int64_t lo, int64_t hi) { return unary_prune_interval(api, t, clamp32(lo), clamp32(hi), w); };
+  int r;
+  switch (s) {
+  case 1: return bounds(b, b + d);
+  case 2: return bounds(b - d, b);
+  case 3:
+    r = bounds(b - d, b + d);
+    return r < 2 && (c & K_BOTH) ? r | drop(b - d + 1, b - 1) : r;
+  case 4: return bounds(b - d + 1, b + d - 1);
+  case 5: return bounds(b - d + 1, b + d);
+  case 6: return bounds(b - d, b + d - 1);
+  case 7: return bounds(b - d, b + d);
+  case 8: return drop(b - d, b);
+  case 9: return drop(b - d, b - 1);
+  case 10: return drop(b - d + 1, b);
+  case 11: return drop(b - d + 1, b - 1);
+  case 12:
+    r = drop(b, b);
+    return r < 2 ? r | drop(b - d, b - d) : r;
+  case 13: return drop(b - d, b - d);
+  default: return drop(b, b);
+  }
+}
+
+int knapsack_column_main(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int32_t b,
+                         int32_t limit, int32_t lslack, int32_t rslack, int32_t sslack)
+{
+  int n = u->nbtasks;
+  if (!u->cache) {
+    u->hashsize = knapsack_cache_size(n, limit);
+    u->cache = (bucket *)fd_malloc(api, sizeof(bucket) * u->hashsize);
+    std::memset(u->cache, 0, sizeof(bucket) * u->hashsize);
+  }
+  u->stamp++; /* answers of earlier columns are dead */
+  u->cand = (int32_t *)fd_temp_alloc(api, w, sizeof(int32_t) * (size_t)(2 * n + 1));
+  u->sumres = u->cand + n;
+  int32_t sofarl = 0, sofarr = 0;
+  u->ncand = 0;
+  for (int i = 0; i < n; i++) {
+    task *t = &u->tasks[i];
+    if (t->enable != TASK_PRESENT || t->res < 1) continue;
+    int c = column_class(api, w, t, b);
+    t->support = c * 257;
+    if (c == 0) return 2; /* no start left */
+    if (c == K_LEFT || c == K_BOTH) sofarl += t->res;
+    if (c == K_RIGHT || c == K_BOTH) sofarr += t->res;
+    if (c != K_LEFT && c != K_RIGHT && c != K_BOTH && c != K_NEITHER) {
+      u->cand[u->ncand++] = i;
+      t->support &= 0xff00;
+    }
+  }
+  const task *ts = u->tasks;
+  fd_qsort(api, u->cand, (size_t)u->ncand, [ts](const int32_t *x, const int32_t *y) {
+    if (ts[*x].res != ts[*y].res) return ts[*x].res > ts[*y].res ? -1 : 1;
+    return *x < *y ? -1 : *x > *y ? 1 : 0;
+  });
+  u->sumres[u->ncand] = 0;
+  for (int k = u->ncand - 1; k >= 0; k--) u->sumres[k] = u->sumres[k + 1] + ts[u->cand[k]].res;
+  /* every combination fills both columns within the targets and the limit: all supported */
+  int64_t all = u->sumres[0];
+  if (sofarl >= (int64_t)limit - lslack && sofarr >= (int64_t)limit - rslack &&
+      (int64_t)sofarl + sofarr >= 2 * (int64_t)limit - sslack && sofarl + all <= limit &&
+      sofarr + all <= limit) {
+    for (int k = 0; k < u->ncand; k++) u->tasks[u->cand[k]].support |= (u->tasks[u->cand[k]].support >> 8) & 15;
+    return 0;
+  }
+  u->nbrelevant = u->ncand;
+  knapsack k{u, limit, lslack, rslack, sslack};
+  if (!k.eval(0, sofarl, sofarr)) return 2;
+  int r = 0;
+  for (int q = 0; q < u->ncand && r < 2; q++) {
+    task *t = &u->tasks[u->cand[q]];
+    r |= prune_from_support(api, t, t->support, b, w);
+  }
   return r;
 }
 

@@ -122,6 +122,12 @@ struct unary_data {
   int32_t *est, *lct, *obltasks, *ti_tasks; /* flag 2 only */
   ti_node *ti_index;                        /* flag 2 only */
   task_interval *ti;                        /* flag 2 only */
+  /* knapsack columns: candidates (task indexes, tallest first), suffix sums of their heights,
+   * the cache of hashsize buckets valid for stamp */
+  int32_t *cand, *sumres;
+  int32_t ncand, nbrelevant, stamp;
+  uint32_t hashsize;
+  bucket *cache;
 };
 
 /* Scratch pairs of fd_discrete_filtering / unary_filtering: [0] unary_data, [1] clique and slack,
@@ -187,6 +193,26 @@ void ti_query(const unary_data *u, int root, bool up, int32_t a, int32_t b, int6
           for (int x4 = nd[x3].val; x4 >= 0; x4 = nd[x4].next)
             if (!visit((int)nd[x4].key)) return;
 }
+
+/* Knapsack columns at a border for given slack targets of the left column [border - 1, border),
+ * the right one [border, border + 1) and both together: placements of the tasks relative to the
+ * columns that no filling within the targets supports are removed. Each task's support word gets
+ * the supported placements (bits 0-3: right only, left only, both, neither) and its class in the
+ * second byte. 0, 1 pruned, 2 failure. */
+int knapsack_column_main(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, int32_t border,
+                         int32_t limit, int32_t lslack, int32_t rslack, int32_t sslack);
+/* Gives back a unary_data block and the knapsack cache it may hold. */
+void unary_release(ORVALIS_API_STRUCT *env, unary_data *u, size_mem *held);
+int prune_from_support(ORVALIS_API_STRUCT *env, task *t, int support, int32_t border, worker *w);
+/* The knapsack cache's bucket count for n tasks: n x limit x sqrt(limit), computed without
+ * overflow and capped (a memo only). Test hooks: the cap, the cache and the shrinking of the
+ * relevant candidates switched off. */
+uint32_t knapsack_cache_size(int n, int32_t limit);
+struct knapsack_hooks {
+  uint32_t cap = 1u << 16;
+  bool cache = true, shrink = true;
+};
+extern knapsack_hooks fd_knapsack_hooks;
 
 /* The theta-lambda tree over n tasks (nodes 1 .. 2n-1), exposed for tests. Ranks index the order
  * the tree was built for; tt_map maps rank -> node. */

@@ -431,3 +431,176 @@ TEST_F(TaskIntervals, IndexQueriesMatchALinearScan)
 }
 
 }  // namespace
+
+/* ---- knapsack columns ---- */
+
+namespace {
+
+/* The placement class of start s for duration d at border b. */
+int placement(int s, int d, int b)
+{
+  return s == b ? 1 : s == b - d ? 2 : (s > b - d && s < b) ? 4 : 8;
+}
+
+struct column_case {
+  problem in;
+  int border, lslack, rslack, sslack;
+};
+
+/* The oracle: every combination of the tasks' placement classes; the supported classes of each
+ * task (0 when no combination fills both columns within the targets). */
+std::vector<int> supported(const column_case &k)
+{
+  const problem &in = k.in;
+  int n = (int)in.tasks.size();
+  std::vector<int> cls(n, 0), out(n, 0);
+  for (int i = 0; i < n; i++)
+    for (mask m = in.tasks[i].starts; m; m &= m - 1) cls[i] |= placement(lowest(m), in.tasks[i].dmin, k.border);
+  std::vector<int> pick(n, 0);
+  std::function<void(int, int, int)> go = [&](int i, int l, int r) {
+    if (l > in.limit || r > in.limit) return;
+    if (i == n) {
+      if (l >= in.limit - k.lslack && r >= in.limit - k.rslack && l + r >= 2 * in.limit - k.sslack)
+        for (int q = 0; q < n; q++) out[q] |= pick[q];
+      return;
+    }
+    int h = in.tasks[i].height;
+    for (int bit : {1, 2, 4, 8})
+      if (cls[i] & bit) {
+        pick[i] = bit;
+        go(i + 1, l + (bit & 6 ? h : 0), r + (bit & 5 ? h : 0));
+      }
+  };
+  go(0, 0, 0);
+  return out;
+}
+
+class KnapsackColumns : public UnaryFilter {
+protected:
+  /* Runs the columns at the case's border on fresh mocks (or on u when given): result, support
+   * words and starts left. */
+  int run(const column_case &k, std::vector<int> *words, std::vector<mask> *starts)
+  {
+    mock_set ms(k.in);
+    ms.install(api());
+    env.w->numstack_end = nullptr;
+    size_mem held{0, nullptr};
+    int n = (int)ms.t.size();
+    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, 0, &held);
+    /* an earlier column on the same cache: its answers must not be taken */
+    if (earlier) knapsack_column_main(api(), env.w, u, k.border + 1, k.in.limit, k.lslack, k.rslack, k.sslack);
+    mock_set fresh(k.in);
+    fresh.install(api());
+    u->tasks = fresh.t.data();
+    int r = knapsack_column_main(api(), env.w, u, k.border, k.in.limit, k.lslack, k.rslack, k.sslack);
+    words->clear(), starts->clear();
+    for (int i = 0; i < n; i++) words->push_back(fresh.t[i].support), starts->push_back(fresh.m[i].starts);
+    unary_release(api(), u, &held);
+    return r;
+  }
+  bool earlier = false;
+};
+
+column_case random_column(generator &g)
+{
+  column_case k;
+  g.limit = g.pick(1, 4), g.max_height = g.limit, g.max_dur = 4, g.horizon = 10;
+  k.in = g.make(g.pick(1, 6));
+  k.border = g.pick(2, 8);
+  k.lslack = g.pick(0, g.limit), k.rslack = g.pick(0, g.limit), k.sslack = g.pick(0, 2 * g.limit);
+  return k;
+}
+
+TEST_F(KnapsackColumns, SupportsEqualEveryCombinationOfPlacements)
+{
+  generator g(77);
+  int pruned = 0, failed = 0;
+  for (int round = 0; round < (fd_gc_stress ? 100 : 1500); round++) {
+    column_case k = random_column(g);
+    std::vector<int> want = supported(k), words;
+    std::vector<mask> starts;
+    int r = run(k, &words, &starts);
+    SCOPED_TRACE(describe(k.in) + " limit " + std::to_string(k.in.limit) + " border " +
+                 std::to_string(k.border) + " slacks " + std::to_string(k.lslack) + " " +
+                 std::to_string(k.rslack) + " " + std::to_string(k.sslack));
+    bool feasible = std::any_of(want.begin(), want.end(), [](int s) { return s != 0; });
+    ASSERT_EQ(r > 1, !feasible);
+    failed += r > 1, pruned += r == 1;
+    if (r > 1) continue;
+    for (size_t i = 0; i < want.size(); i++) {
+      int cls = (words[i] >> 8) & 15;
+      EXPECT_EQ(words[i] & 15, want[i]) << "task " << i << " class " << cls;
+      /* every start of a supported placement stays, every other goes */
+      mask keep = 0;
+      for (mask m = k.in.tasks[i].starts; m; m &= m - 1)
+        if (want[i] & placement(lowest(m), k.in.tasks[i].dmin, k.border)) keep |= (mask)1 << lowest(m);
+      EXPECT_EQ(starts[i], keep) << "task " << i;
+    }
+    if (HasFailure()) return;
+  }
+  EXPECT_GT(pruned, 0);
+  EXPECT_GT(failed, 0);
+}
+
+/* The cache, its cap and the shrinking of the relevant candidates change nothing, and a column
+ * never takes an answer cached for another. */
+TEST_F(KnapsackColumns, CacheAndShrinkingChangeNothing)
+{
+  generator g(78);
+  knapsack_hooks saved = fd_knapsack_hooks;
+  for (int round = 0; round < (fd_gc_stress ? 50 : 500); round++) {
+    column_case k = random_column(g);
+    std::vector<int> base, words;
+    std::vector<mask> base_starts, starts;
+    int r = run(k, &base, &base_starts);
+    const knapsack_hooks variants[] = {{1, true, true}, {1u << 16, false, true}, {1u << 16, true, false}};
+    for (const knapsack_hooks &h : variants) {
+      fd_knapsack_hooks = h;
+      EXPECT_EQ(run(k, &words, &starts), r);
+      EXPECT_EQ(words, base);
+      EXPECT_EQ(starts, base_starts);
+    }
+    fd_knapsack_hooks = saved;
+    earlier = true;
+    EXPECT_EQ(run(k, &words, &starts), r);
+    EXPECT_EQ(words, base);
+    earlier = false;
+  }
+  /* the bucket count of a large limit is computed without overflow and capped */
+  EXPECT_EQ(knapsack_cache_size(1000, 1 << 20), saved.cap);
+  EXPECT_EQ(knapsack_cache_size(3, 4), 24u);
+  EXPECT_EQ(knapsack_cache_size(0, 4), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+/* Every row of the narrowing table: a task that may take each placement keeps exactly the
+ * starts of the supported ones. */
+TEST_F(KnapsackColumns, PruneFromSupportRowByRow)
+{
+  const int b = 6;
+  for (int d : {1, 2, 3})
+    for (int s = 1; s <= 14; s++) {
+      problem in{{spec{range(b - d - 2, b + 2), d, d}}, {}};
+      mock_set ms(in);
+      ms.install(api());
+      env.w->numstack_end = nullptr;
+      int cls = 0;
+      for (int x = b - d - 2; x <= b + 2; x++) cls |= placement(x, d, b);
+      int r = prune_from_support(api(), &ms.t[0], (s & cls) | cls << 8, b, env.w);
+      mask keep = 0;
+      for (int x = b - d - 2; x <= b + 2; x++)
+        if (s & cls & placement(x, d, b)) keep |= (mask)1 << x;
+      SCOPED_TRACE(testing::Message() << "d " << d << " s " << s);
+      if ((s & cls) == 0 || (s & cls) == cls) {
+        EXPECT_EQ(r, 0);
+        continue;
+      }
+      EXPECT_LE(r, 1);
+      EXPECT_EQ(ms.m[0].starts, keep);
+    }
+}
+
+}  // namespace
