@@ -944,31 +944,38 @@ void release_synchro(disjoint2_data *b) {}
 
 void disjoint2_destructor(void *block)
 {
-  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
   auto *b = (disjoint2_data *)block;
   release_synchro(b);
-  QX_free_globrefs(b->refbase);
-  QX_free(block);
+  fd_entry_destroy(block, b->refbase);
+}
+
+/* The length of a proper list, -1 for anything else (a partial or cyclic list included). */
+int d2_length(const worker *w, TAGGED list)
+{
+  uint32_t bound = fd_list_bound(w), n = 0;
+  for (list = deref(list); IsLst(list) && n < bound; list = deref(LstTail(list))) n++;
+  return list == atom_nil ? (int)n : -1;
+}
+
+/* Bad input: a type or domain error naming what was expected, a compound culprit by its name;
+ * the native fails. */
+void d2_error(ORVALIS_API_STRUCT *api, const char *expected, TAGGED culprit, bool domain)
+{
+  culprit = deref(culprit);
+  if (IsLst(culprit)) culprit = atom_dot;
+  if (IsStr(culprit) && !IsBox(culprit)) culprit = FunctorName(StrFunctor(culprit));
+  if (IsVar(culprit))
+    fd_instantiation_error(api, 1);
+  else if (domain)
+    fd_domain_error(api, expected, culprit, 1);
+  else
+    fd_type_error(api, expected, culprit, 1);
+  fd_native_fail(api);
 }
 
 bool is_compound(TAGGED t, uint32_t min_arity)
 {
   return IsStr(t) && !IsBox(t) && Arity(StrFunctor(t)) >= min_arity;
-}
-
-/* What an error names: an atomic term itself, else its functor's name. */
-TAGGED culprit(TAGGED t)
-{
-  t = deref(t);
-  return IsStr(t) && !IsBox(t) ? FunctorName(StrFunctor(t)) : IsLst(t) ? atom_dot : t;
-}
-
-/* A proper list's length, or -1 (cyclic lists included). */
-int proper_length(const worker *w, TAGGED l)
-{
-  uint32_t n = 0, bound = fd_list_bound(w);
-  for (l = deref(l); IsLst(l) && n < bound; l = deref(LstTail(l))) n++;
-  return l == atom_nil ? (int)n : -1;
 }
 
 int small_in(TAGGED t, int32_t lo, int32_t hi)
@@ -977,42 +984,50 @@ int small_in(TAGGED t, int32_t lo, int32_t hi)
   return IsSmall(t) && GetSmall(t) >= lo && GetSmall(t) <= hi;
 }
 
-/* A variable entry's pair: a variable or a small integer, and a well-formed attribute. */
+/* A variable entry's pair: a variable, or an integer within its attribute's domain, and a
+ * well-formed attribute. */
 bool var_entry(TAGGED x, TAGGED attr)
 {
   x = deref(x);
-  return (IsVar(x) || IsSmall(x)) && fd_well_formed_attribute(deref(attr));
+  attr = deref(attr);
+  if (!(IsVar(x) || IsSmall(x)) || !fd_well_formed_attribute(attr)) return false;
+  return IsVar(x) || fd_member(x, deref(StrArg(fd_attr_dom(attr), 1)));
 }
 
-/* Checks the state of a first call: 1, or 0 after raising an error. */
-int check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
+/* Checks the state of a first call: true, or false after raising an error. */
+bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
 {
   TAGGED n = deref(StrArg(s, 1)), opt = deref(StrArg(s, 2)), items = StrArg(s, 3);
-  if (!small_in(n, 0, 1 << 24)) return fd_domain_error(api, "item_count", culprit(n), 1);
-  if (proper_length(w, items) != GetSmall(n)) return fd_domain_error(api, "item_list", culprit(items), 1);
-  if (!is_compound(opt, 6) || !IsSmall(deref(StrArg(opt, 1))))
-    return fd_type_error(api, "disjoint2_options", culprit(opt), 1);
-  int32_t bits = GetSmall(deref(StrArg(opt, 1)));
-  for (int d = 0; d < 2; d++) {
-    if (!(bits & (d == 0 ? D2_WRAP0 : D2_WRAP1))) continue;
-    TAGGED lb = deref(StrArg(opt, 2 + 2 * d)), rb = deref(StrArg(opt, 3 + 2 * d));
-    if (!IsSmall(lb) || !IsSmall(rb) || GetSmall(lb) >= GetSmall(rb))
-      return fd_domain_error(api, "wrap_borders", culprit(opt), 1);
-  }
-  if (bits & D2_MARGIN) {
+  const char *bad = nullptr;
+  TAGGED culprit = s;
+  bool domain = false;
+  if (!small_in(n, 0, 1 << 24)) {
+    bad = "item_count", culprit = n, domain = IsSmall(n);
+  } else if (d2_length(w, items) != GetSmall(n)) {
+    bad = "item_list", culprit = items, domain = true;
+  } else if (!is_compound(opt, 6) || !IsSmall(deref(StrArg(opt, 1)))) {
+    bad = "disjoint2_options", culprit = opt;
+  } else {
+    int32_t bits = GetSmall(deref(StrArg(opt, 1)));
+    for (int d = 0; d < 2 && !bad; d++) {
+      if (!(bits & (d == 0 ? D2_WRAP0 : D2_WRAP1))) continue;
+      TAGGED lb = deref(StrArg(opt, 2 + 2 * d)), rb = deref(StrArg(opt, 3 + 2 * d));
+      if (!IsSmall(lb) || !IsSmall(rb) || GetSmall(lb) >= GetSmall(rb))
+        bad = "wrap_borders", culprit = opt, domain = true;
+    }
     TAGGED m = StrArg(opt, 6);
-    if (proper_length(w, m) < 0) return fd_type_error(api, "list", culprit(m), 1);
-    for (TAGGED l = deref(m); IsLst(l); l = deref(LstTail(l)))
-      if (!is_compound(deref(LstHead(l)), 4))
-        return fd_type_error(api, "margin", culprit(LstHead(l)), 1);
+    if (!bad && (bits & D2_MARGIN) && d2_length(w, m) < 0) bad = "list", culprit = m;
+    for (TAGGED l = deref(m); !bad && (bits & D2_MARGIN) && IsLst(l); l = deref(LstTail(l)))
+      if (!is_compound(deref(LstHead(l)), 4)) bad = "margin", culprit = LstHead(l);
   }
-  for (TAGGED l = deref(items); IsLst(l); l = deref(LstTail(l))) {
+  for (TAGGED l = deref(items); !bad && IsLst(l); l = deref(LstTail(l))) {
     TAGGED it = deref(LstHead(l));
     bool ok = is_compound(it, 9);
     for (int k = 1; ok && k <= 7; k += 2) ok = var_entry(StrArg(it, k), StrArg(it, k + 1));
-    if (!ok) return fd_type_error(api, "disjoint2_item", culprit(it), 1);
+    if (!ok) bad = "disjoint2_item", culprit = it;
   }
-  return 1;
+  if (bad) d2_error(api, bad, culprit, domain);
+  return !bad;
 }
 
 int32_t margin_amount(TAGGED t)
@@ -1022,24 +1037,23 @@ int32_t margin_amount(TAGGED t)
 }
 
 /* The block of a first call, made from the checked state in w->term[0]. */
-disjoint2_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle)
+disjoint2_data *make_block(fd_entry *en)
 {
+  worker *w = en->w;
   TAGGED s = deref(w->term[0]);
   TAGGED opt = deref(StrArg(s, 2));
   int32_t bits = GetSmall(deref(StrArg(opt, 1)));
   int n = GetSmall(deref(StrArg(s, 1)));
-  int nm = bits & D2_MARGIN ? proper_length(w, StrArg(opt, 6)) : 0;
+  int nm = bits & D2_MARGIN ? d2_length(w, StrArg(opt, 6)) : 0;
   int aligned = 0;
   if (bits & D2_MARGIN)
     for (aligned = 1; aligned < nm;) aligned <<= 1;
   size_t words = (size_t)n * 11 + (size_t)aligned + 5 * (size_t)nm;
   size_t bytes = sizeof(disjoint2_data) + 2 * (size_t)n * sizeof(dvar) + words * sizeof(int32_t);
-  auto *b = (disjoint2_data *)fd_perm_alloc(api, w, bytes, handle);
-  std::memset(b, 0, bytes);
-  b->destructor = disjoint2_destructor;
-  b->qxenv = api;
-  b->refbase = QX_alloc_globrefs(8 * n);
-  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
+  QX_globref refs;
+  auto *b = (disjoint2_data *)fd_entry_block(en, bytes, disjoint2_destructor, nullptr, 8 * n, &refs);
+  b->qxenv = en->api;
+  b->refbase = refs;
   b->nitems = n;
   b->nshifted_items = n * (bits & D2_WRAP0 ? 3 : 1) * (bits & D2_WRAP1 ? 3 : 1);
   b->nmargs = nm;
@@ -1123,52 +1137,36 @@ disjoint2_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle)
 void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions)
 {
-  worker *w = fd_global_run(api, state0);
-  if (!w) return;
-  TAGGED s = w->term[0];
-  if (!is_compound(s, 7) || Arity(StrFunctor(s)) != 7 || !IsSmall(deref(StrArg(s, 7))) ||
-      !fd_valid_handle(deref(StrArg(s, 6)))) {
-    fd_type_error(api, "disjoint2_state", culprit(s), 1);
-    fd_native_fail(api);
-    return;
-  }
-  bool first = IsVar(deref(StrArg(s, 6)));
-  if (first && !check_first(api, w, s)) {
-    fd_native_fail(api);
-    return;
-  }
-  TAGGED handle;
-  int32_t stamp;
-  int fresh;
-  fd_unify_output_state(api, w, &handle, &stamp, &fresh);
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, 7, true)) return;
+  worker *w = e.w;
+  bool first = IsVar(e.handle);
+  if (first && !check_first(api, w, deref(w->term[0]))) return;
   disjoint2_data *b = nullptr;
   if (first) {
     if (GetSmall(deref(StrArg(deref(w->term[0]), 1))) > 0) {
-      b = make_block(api, w, handle);
-      b->stamp = stamp - 1;
+      b = make_block(&e);
+      b->stamp = e.stamp - 1;
       StrPtr(deref(w->term[0]))[3] = atom_nil;
     }
-  } else if (IsVar(deref(LstHead(handle)))) {
-    b = (disjoint2_data *)fd_perm_data(handle);
+  } else if (IsVar(deref(LstHead(e.handle)))) {
+    b = (disjoint2_data *)fd_perm_data(e.handle);
   }
   int outcome = 1;
   if (b) {
-    s = deref(w->term[0]);
+    TAGGED s = deref(w->term[0]);
     TAGGED nt = deref(StrArg(s, 4)), ns = deref(StrArg(s, 5));
     if (!small_in(nt, 0, b->nitems) || !small_in(ns, 0, b->nitems - GetSmall(nt))) {
-      fd_domain_error(api, "item_counts", IsSmall(nt) ? ns : nt, 1);
-      fd_native_fail(api);
+      d2_error(api, "item_counts", small_in(nt, 0, b->nitems) ? ns : nt, true);
       return;
     }
     b->ntargets = GetSmall(nt);
     b->nsources = GetSmall(ns);
     fd_state(api)->gdata = b;
-    outcome = run_call(api, w, b, stamp, fresh, first);
+    outcome = run_call(api, w, b, e.stamp, e.committed, first);
     s = deref(w->term[0]);
     StrPtr(s)[4] = MakeSmall(b->ntargets);
     StrPtr(s)[5] = MakeSmall(b->nsources);
   }
-  if (outcome == 1) fd_perm_free(api, w);
-  fd_ref_put(api, state, w->term[0]);
-  dvar_export_done(api, w, actions, outcome);
+  fd_entry_end(&e, state, actions, outcome);
 }

@@ -1,183 +1,178 @@
-/* disjoint2/2 against a brute-force relation: rectangles with variable lengths (0 included),
- * wrap-around, margins between item types, lean mode and decomposition; known packings. */
-#include <array>
-#include <random>
-
-#include "fd_kernel_env.h"
-#include "fd_oracle.h"
+/* disjoint2/2 against a brute-force relation through the shared harness: variable lengths
+ * (0 included), wrap-around, margins between item types, lean mode, decomposition; one filter
+ * pass against its own rule; edge cases; solution counts and known packings. */
+#include "fd_harness.h"
 
 namespace {
 
-/* An instance: per item the domains of X, W (length in dimension 0), Y, H and a type; the
- * option bits, wrap borders and margin entries (type1, type2, d0, d1). */
-struct d2item {
-  std::vector<int> dom[4];
-  int type = 0;
-};
-struct d2inst {
-  std::vector<d2item> items;
-  int bits = 0;
-  int lb[2] = {0, 0}, rb[2] = {0, 0};
-  std::vector<std::array<int, 4>> margins;
-};
+using fd_harness::domain;
+using fd_harness::driver;
+using fd_harness::instance;
+using fd_harness::rng;
+using fd_harness::row;
+using fd_harness::tuple;
 
-constexpr int MARGIN_CAP = 1 << 29;
+/* An instance's data: bits, borders L0 R0 L1 R1, then per item its type, then the margins
+ * (type1, type2, d0, d1; a negative amount stands for a non-integer: unbounded). The variables
+ * are X, W, Y, H of each item in turn. */
+constexpr int D_BITS = 0, D_BORDERS = 1, D_TYPES = 5;
+constexpr int64_t UNBOUNDED = 1 << 29; /* beyond any distance between two origins */
+
+int items(const instance &in) { return (int)in.doms.size() / 4; }
+int64_t type_of(const instance &in, int i) { return in.data[D_TYPES + i]; }
+int margins_at(const instance &in) { return D_TYPES + items(in); }
 
 /* The largest margin of the entries (a, b, ...) in dimension d, -1 when there is none. */
-int margin(const d2inst &in, int a, int b, int d)
+int64_t margin(const instance &in, int64_t a, int64_t b, int d)
 {
-  int m = -1;
-  if (!(in.bits & 8)) return m;
-  for (const auto &e : in.margins)
-    if (e[0] == a && e[1] == b) m = std::max(m, std::min(std::max(e[2 + d], 0), MARGIN_CAP));
+  int64_t m = -1;
+  if (!(in.data[D_BITS] & 8)) return m;
+  for (size_t e = margins_at(in); e + 3 < in.data.size(); e += 4)
+    if (in.data[e] == a && in.data[e + 1] == b) {
+      int64_t v = in.data[e + 2 + d];
+      m = std::max(m, v < 0 ? UNBOUNDED : v);
+    }
   return m;
 }
 
-/* Items i and j (x = the values X, W, Y, H of each item in turn) overlap with j shifted by
- * k0, k1 periods: both have positive lengths, or a margin entry names their types. */
-bool meet(const d2inst &in, const std::vector<int64_t> &x, int i, int j, int k0, int k1)
+/* Items i and j meet, j shifted by k0, k1 periods: both have positive lengths, or a margin entry
+ * names their types (then lengths 0 count too), and they overlap in both dimensions with the
+ * margins added. */
+bool meet(const instance &in, const tuple &x, int i, int j, int k0, int k1)
 {
-  int a = in.items[i].type, b = in.items[j].type;
+  int64_t a = type_of(in, i), b = type_of(in, j);
   bool named = margin(in, a, b, 0) >= 0 || margin(in, b, a, 0) >= 0;
   const int64_t *p = &x[4 * i], *q = &x[4 * j];
   if (!named && (p[1] == 0 || p[3] == 0 || q[1] == 0 || q[3] == 0)) return false;
   for (int d = 0; d < 2; d++) {
-    int64_t shift = (d == 0 ? k0 : k1) * (int64_t)(in.rb[d] - in.lb[d]);
-    int64_t mab = std::max(margin(in, a, b, d), 0), mba = std::max(margin(in, b, a, d), 0);
-    int64_t oi = p[2 * d], li = p[2 * d + 1], oj = q[2 * d] + shift, lj = q[2 * d + 1];
-    if (oi + li + mab <= oj || oj + lj + mba <= oi) return false;
+    int64_t period = in.data[D_BORDERS + 2 * d + 1] - in.data[D_BORDERS + 2 * d];
+    int64_t oj = q[2 * d] + (d == 0 ? k0 : k1) * period;
+    int64_t mab = std::max<int64_t>(margin(in, a, b, d), 0), mba = std::max<int64_t>(margin(in, b, a, d), 0);
+    if (p[2 * d] + p[2 * d + 1] + mab <= oj || oj + q[2 * d + 1] + mba <= p[2 * d]) return false;
   }
   return true;
 }
 
-bool sat(const d2inst &in, const std::vector<int64_t> &x)
+bool sat(const instance &in, const tuple &x)
 {
-  int w0 = in.bits & 2 ? 1 : 0, w1 = in.bits & 4 ? 1 : 0;
-  for (size_t i = 0; i < in.items.size(); i++)
-    for (size_t j = i; j < in.items.size(); j++)
+  int w0 = in.data[D_BITS] & 2 ? 1 : 0, w1 = in.data[D_BITS] & 4 ? 1 : 0;
+  for (int i = 0; i < items(in); i++)
+    for (int j = i; j < items(in); j++)
       for (int k0 = -w0; k0 <= w0; k0++)
         for (int k1 = -w1; k1 <= w1; k1++)
-          if ((i != j || k0 || k1) && meet(in, x, (int)i, (int)j, k0, k1)) return false;
+          if ((i != j || k0 || k1) && meet(in, x, i, j, k0, k1)) return false;
   return true;
 }
 
-std::string set_text(const std::vector<int> &d)
-{
-  return fd_oracle::domain::of({d.begin(), d.end()}).text();
-}
+/* The option variants: the redundant bits lean, decomposition, global, synchronization. */
+constexpr int VARIANT_BITS[] = {0, 0x20, 0x1, 0x10, 0x40, 0x71};
 
-/* A Prolog goal posting the instance: Vs the list of variables X, W, Y, H per item, G the
- * global. */
-std::string post_goal(const d2inst &in)
+driver::tmpl amount(int64_t v) { return v < 0 ? driver::t_atom("sup") : driver::t_int(v); }
+
+driver::posting posting(const instance &in, const std::vector<int> &vars)
 {
-  std::string g = "true", items = "[", vs = "[", susp = "[", margins = "[";
-  for (size_t i = 0; i < in.items.size(); i++) {
-    std::string item = "i(";
+  std::vector<driver::tmpl> its, ms;
+  for (int i = 0; i < items(in); i++) {
+    std::vector<driver::tmpl> a;
     for (int k = 0; k < 4; k++) {
-      std::string v = "V" + std::to_string(i) + "_" + std::to_string(k);
-      g += ", clpfd:'$fd_in_set'(" + v + ", " + set_text(in.items[i].dom[k]) + ", 0), attr(" + v +
-           ", A" + v + ")";
-      item += v + ", A" + v + ", ";
-      vs += (vs.size() > 1 ? ", " : "") + v;
-      susp += (susp.size() > 1 ? ", dom(" : "dom(") + v + ")";
+      a.push_back(driver::t_var(vars[4 * i + k]));
+      a.push_back(driver::t_attr(vars[4 * i + k]));
     }
-    items += (i ? ", " : "") + item + std::to_string(in.items[i].type) + ")";
+    a.push_back(driver::t_int(type_of(in, i)));
+    its.push_back(driver::t_struct("i", a));
   }
-  for (size_t e = 0; e < in.margins.size(); e++) {
-    const auto &m = in.margins[e];
-    margins += (e ? ", m(" : "m(") + std::to_string(m[0]) + ", " + std::to_string(m[1]) + ", " +
-               std::to_string(m[2]) + ", " + std::to_string(m[3]) + ")";
-  }
-  std::string n = std::to_string(in.items.size());
-  std::string opt = "opt(" + std::to_string(in.bits) + ", " + std::to_string(in.lb[0]) + ", " +
-                    std::to_string(in.rb[0]) + ", " + std::to_string(in.lb[1]) + ", " +
-                    std::to_string(in.rb[1]) + ", " + margins + "])";
-  return g + ", Vs = " + vs + "], Items = " + items + "], C = disjoint2(Items, " + opt +
-         "), clpfd:'$fd_post_global'(C, s(" + n + ", " + opt + ", Items, " + n +
-         ", 0, _, 0), 0, C, " + susp + "], G)";
+  for (size_t e = margins_at(in); e + 3 < in.data.size(); e += 4)
+    ms.push_back(driver::t_struct("m", {driver::t_int(in.data[e]), driver::t_int(in.data[e + 1]),
+                                        amount(in.data[e + 2]), amount(in.data[e + 3])}));
+  std::vector<driver::tmpl> opt = {driver::t_int(in.data[D_BITS] | VARIANT_BITS[in.variant])};
+  for (int k = 0; k < 4; k++) opt.push_back(driver::t_int(in.data[D_BORDERS + k]));
+  opt.push_back(driver::t_list(ms));
+  driver::tmpl o = driver::t_struct("opt", opt), list = driver::t_list(its);
+  int64_t n = items(in);
+  return driver::posting{"disjoint2",
+                         {list, o},
+                         {driver::t_int(n), o, list, driver::t_int(n), driver::t_int(0)}};
 }
 
-/* A random instance: 2..4 items in 0..5 (0..6 for wrapped dimensions) with holes, lengths
- * 0..3; margins and wrap in some. */
-d2inst random_instance(std::mt19937 &r, int bits)
+/* 2..4 items over 0..5 with holes, lengths 0..3 (often fixed); wrap and margins in some. */
+instance generate(rng &g)
 {
-  d2inst in;
-  in.bits = bits;
-  for (int d = 0; d < 2; d++) {
-    in.lb[d] = 0;
-    in.rb[d] = 5 + (int)(r() % 3);
-  }
-  int n = 2 + (int)(r() % 3);
+  instance in;
+  int bits = g.below(4) == 0 ? 0 : (g.below(2) ? 2 : 0) | (g.below(2) ? 4 : 0) | (g.below(2) ? 8 : 0);
+  in.data = {bits, 0, 5 + g.below(2), 0, 5 + g.below(2)};
+  int n = 2 + g.below(3);
   for (int i = 0; i < n; i++) {
-    d2item it;
     for (int k = 0; k < 4; k++) {
-      bool origin = k % 2 == 0;
-      int lo = origin ? (int)(r() % 4) : (int)(r() % 3), hi = lo + (int)(r() % (origin ? 4 : 3));
-      if (origin && (bits & (k == 0 ? 2 : 4))) hi = std::min(hi, in.rb[k / 2] - 1);
-      for (int v = lo; v <= hi; v++)
-        if (v == lo || r() % 4) it.dom[k].push_back(v);
+      if (k % 2 == 0) {
+        int lo = g.below(4), hi = std::min<int>(lo + 1 + g.below(2), (int)in.data[D_BORDERS + k + 1] - 1);
+        in.doms.push_back(fd_harness::random_domain(g, lo, hi, n > 3 ? 0 : 25));
+      } else {
+        int lo = g.below(3);
+        in.doms.push_back(fd_oracle::range(lo, lo + (g.below(2) && n < 4 ? 1 : 0)));
+      }
     }
-    it.type = (int)(r() % 2);
-    in.items.push_back(it);
+    in.data.push_back(g.below(2));
   }
   if (bits & 8)
-    for (int e = (int)(r() % 3); e >= 0; e--)
-      in.margins.push_back({(int)(r() % 2), (int)(r() % 2), (int)(r() % 3), (int)(r() % 3)});
+    for (int e = g.below(3); e >= 0; e--)
+      in.data.insert(in.data.end(), {g.below(2), g.below(2), g.below(4) - 1, g.below(3)});
   return in;
 }
 
+/* Rewrites argument `arg` (from 1) of the state template. */
+std::function<void(driver::posting &)> set_arg(int arg, driver::tmpl t)
+{
+  return [arg, t](driver::posting &p) { p.state[arg - 1] = t; };
+}
+/* Applies f to the first item of the state's list. */
+std::function<void(driver::posting &)> on_item(std::function<void(driver::tmpl &)> f)
+{
+  return [f](driver::posting &p) { f(p.state[2].args[0]); };
+}
+
+row disjoint2_row()
+{
+  row r;
+  r.name = "disjoint2";
+  r.generate = generate;
+  r.sat = sat;
+  r.posting = posting;
+  r.variants = {0, 1, 2, 3, 4, 5};
+  r.instances = 120;
+  using T = driver::tmpl;
+  r.mutations = {
+      {"count above the list", set_arg(1, driver::t_int(9))},
+      {"count below the list", set_arg(1, driver::t_int(1))},
+      {"improper item list", [](driver::posting &p) {
+         p.state[2] = driver::t_improper(p.state[2].args, driver::t_atom("x"));
+       }},
+      {"item of 8 arguments", on_item([](T &i) { i.args.pop_back(); })},
+      {"item not a structure", on_item([](T &i) { i = driver::t_int(3); })},
+      {"origin pair without attribute", on_item([](T &i) { i.args[1] = driver::t_int(0); })},
+      {"length pair of two variables", on_item([](T &i) { i.args[3] = i.args[2]; })},
+      {"options an atom", set_arg(2, driver::t_atom("opt"))},
+      {"options of 3 arguments", set_arg(2, driver::t_struct("opt", {driver::t_int(0), driver::t_int(0),
+                                                                      driver::t_int(0)}))},
+      {"wrap borders reversed", set_arg(2, driver::t_struct("opt", {driver::t_int(2), driver::t_int(5),
+                                                                     driver::t_int(5), driver::t_int(0),
+                                                                     driver::t_int(0), driver::t_atom("[]")}))},
+      {"margins not a list", set_arg(2, driver::t_struct("opt", {driver::t_int(8), driver::t_int(0),
+                                                                  driver::t_int(0), driver::t_int(0),
+                                                                  driver::t_int(0), driver::t_atom("m")}))},
+      {"margin entry an integer", set_arg(2, driver::t_struct("opt", {driver::t_int(8), driver::t_int(0),
+                                                                       driver::t_int(0), driver::t_int(0),
+                                                                       driver::t_int(0),
+                                                                       driver::t_list({driver::t_int(1)})}))},
+      {"ntargets above the count", set_arg(4, driver::t_int(9))},
+      {"ntargets negative", set_arg(4, driver::t_int(-1))},
+      {"nsources beyond the items", set_arg(5, driver::t_int(3))},
+      {"ntargets an atom", set_arg(4, driver::t_atom("a"))},
+  };
+  return r;
+}
+
+class FdDisjoint2 : public fd_harness::FdHarness {};
+
 }  // namespace
 
-class FdDisjoint2 : public FdKernelTest {
-protected:
-  FdDisjoint2()
-  {
-    consult(fd_oracle::prelude);
-    consult("vals([], []).\n"
-            "vals([V|Vs], [L|Ls]) :- dom(V, S), expand(S, L), vals(Vs, Ls).\n"
-            "expand([], []).\n"
-            "expand([[L|H]|T], Vs) :- span(L, H, Vs, R), expand(T, R).\n"
-            "span(L, H, Vs, R) :- L > H, !, Vs = R.\n"
-            "span(L, H, [L|Vs], R) :- L1 is L + 1, span(L1, H, Vs, R).\n"
-            "lab([]).\n"
-            "lab([X|Xs]) :- dom(X, S), expand(S, Vs), mem(V, Vs), "
-            "clpfd:'$fd_in_interval'(X, V, V, 1), prop, lab(Xs).\n"
-            "mem(X, [X|_]).\n"
-            "mem(X, [_|T]) :- mem(X, T).\n"
-            "count(G, N) :- ( call(G), assertz(sol), fail ; true ), cnt(0, N).\n"
-            "cnt(N0, N) :- ( retract(sol) -> N1 is N0 + 1, cnt(N1, N) ; N = N0 ).\n");
-  }
-};
-
-TEST_F(FdDisjoint2, SmokeAgainstOracle)
-{
-  std::mt19937 r(7);
-  for (int k = 0; k < (qx_gc_stress ? 10 : 120); k++) {
-    int bits = (int)(r() % 4) == 0 ? 0 : ((int)(r() % 64) & 0x2f);
-    d2inst in = random_instance(r, bits);
-    std::vector<fd_oracle::values> before;
-    for (auto &it : in.items)
-      for (int j = 0; j < 4; j++) before.push_back({it.dom[j].begin(), it.dom[j].end()});
-    size_t count = 0;
-    std::vector<std::set<int64_t>> proj(before.size());
-    fd_oracle::each_assignment(before, [&](const fd_oracle::values &x) {
-      if (!sat(in, x)) return;
-      count++;
-      for (size_t i = 0; i < x.size(); i++) proj[i].insert(x[i]);
-    });
-    std::string goal = "undone((clpfd:'$fd_begin', " + post_goal(in) +
-                       ", prop, vals(Vs, D), count(lab(Vs), N)), D-N, L)";
-    SCOPED_TRACE(goal);
-    SCOPED_TRACE("bits " + std::to_string(bits));
-    if (count > 3000) continue;
-    ASSERT_EQ(run(goal), 1) << exception();
-    std::string got = var("L");
-    if (got == "failed") {
-      EXPECT_EQ(count, 0u);
-      continue;
-    }
-    fd_oracle::values nums = fd_oracle::numbers(got);
-    EXPECT_EQ((size_t)nums.back(), count) << got;
-    (void)proj;
-  }
-}
+TEST_F(FdDisjoint2, HarnessProperties) { check_row(disjoint2_row()); }
