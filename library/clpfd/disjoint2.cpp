@@ -544,6 +544,205 @@ int disjoint2_filter(d2run &r, int nsources, const int32_t *targets, int ntarget
   return 1;
 }
 
+/* ---- two-dimensional edge finding ---- */
+
+int64_t min_overlap_interval(int64_t est, int64_t lct, int64_t dur, int64_t lb, int64_t ub)
+{
+  return std::max<int64_t>(0, std::min({dur, ub - lb, est + dur - lb, ub - lct + dur}));
+}
+
+int64_t max_overlap_interval(int64_t est, int64_t lct, int64_t dur, int64_t lb, int64_t ub)
+{
+  return std::max<int64_t>(0, std::min({dur, ub - lb, lct - lb, ub - est}));
+}
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+/* The work of one edge-finding step in dimension k: the active items by minimum origin and by
+ * maximum end, and per target the items that must overlap its extent in the other dimension
+ * (linked through `next`, with their least overlap in `yoverlap`). */
+struct edge_finder {
+  d2run &r;
+  disjoint2_data *b;
+  int k, o, nact;
+  int32_t *by_est, *by_lct, *seeds, *yoverlap;
+
+  edge_finder(d2run &run, int dim) : r(run), b(run.b), k(dim), o(1 - dim)
+  {
+    nact = b->ntargets + b->nsources;
+    by_est = b->sortarr;
+    by_lct = by_est + b->nitems;
+    seeds = by_lct + b->nitems;
+    yoverlap = seeds + b->nitems;
+    for (int p = 0; p < nact; p++) by_est[p] = by_lct[p] = b->target[p];
+    sort();
+  }
+  int64_t est_(int j, int d) const { return est(b, j, d); }
+  int64_t dur_(int j, int d) const { return dur(b, j, d); }
+  int64_t lct_(int j, int d) const { return (int64_t)lst(b, j, d) + dur(b, j, d); }
+  void sort()
+  {
+    disjoint2_data *bb = b;
+    int kk = k;
+    fd_qsort(r.api, by_est, (size_t)nact, [bb, kk](const int32_t *x, const int32_t *y) {
+      return est(bb, *x, kk) < est(bb, *y, kk) ? -1 : est(bb, *x, kk) > est(bb, *y, kk);
+    });
+    fd_qsort(r.api, by_lct, (size_t)nact, [bb, kk](const int32_t *x, const int32_t *y) {
+      int64_t a = (int64_t)lst(bb, *x, kk) + dur(bb, *x, kk), c = (int64_t)lst(bb, *y, kk) + dur(bb, *y, kk);
+      return a < c ? -1 : a > c;
+    });
+  }
+  /* The targets taken: target bit, lengths positive, not the same as the previous one. */
+  bool same(int t, int prev) const
+  {
+    if (prev < 0) return false;
+    for (int d = 0; d < 2; d++)
+      if (est(b, t, d) != est(b, prev, d) || lst(b, t, d) != lst(b, prev, d) ||
+          dur(b, t, d) != dur(b, prev, d) || b->item.maxdur[d][t] != b->item.maxdur[d][prev])
+        return false;
+    return true;
+  }
+  bool eligible(int t) const
+  {
+    return (b->item.status[t] & D2_TARGET) && dur(b, t, 0) > 0 && dur(b, t, 1) > 0;
+  }
+  int seed_of(int j) const { return b->item.pruned_at[0][j] + b->item.pruned_at[1][j] + 2; }
+  /* The least overlap of j with t's extent in o, 0 for t itself and items of length 0 in k. */
+  int64_t overlap_with(int j, int t) const
+  {
+    if (j == t || dur(b, j, k) == 0) return 0;
+    return min_overlap_interval(est_(j, o), lct_(j, o), dur_(j, o), est_(t, o), lct_(t, o));
+  }
+  int64_t energy(int head, int64_t L, int64_t U) const
+  {
+    int64_t e = 0;
+    for (int j = head; j >= 0; j = b->item.next[j])
+      e += min_overlap_interval(est_(j, k), lct_(j, k), dur_(j, k), L, U) * yoverlap[j];
+    return e;
+  }
+
+  /* Raises minima: 0 on a wipe-out. */
+  int up()
+  {
+    int prev = -1;
+    for (int p = 0; p < b->ntargets; p++) {
+      int t = b->target[p];
+      if (!eligible(t) || same(t, prev)) continue;
+      prev = t;
+      int64_t EST = est_(t, k), LCT = lct_(t, k), DUR = dur_(t, k), H = dur_(t, o);
+      int64_t YSIZE = lct_(t, o) - est_(t, o);
+      int head = -1, tail = -1, seed = seed_of(t);
+      for (int q = 0; q < nact && est_(by_est[q], k) < LCT; q++) {
+        int j = by_est[q];
+        yoverlap[j] = (int32_t)overlap_with(j, t);
+        if (yoverlap[j] <= 0) continue;
+        b->item.next[j] = -1;
+        (tail < 0 ? head : b->item.next[tail]) = j;
+        tail = j;
+        seed += seed_of(j);
+      }
+      if (seed == 0 || head < 0) continue;
+      int nseeds = 0;
+      for (int q = 0; q < nact; q++) {
+        int j = by_lct[q];
+        if (lct_(j, k) <= EST || lct_(j, k) >= LCT || j == t || dur(b, j, k) == 0) continue;
+        if (overlap_with(j, t) > 0 && (nseeds == 0 || seeds[nseeds - 1] < lct_(j, k)))
+          seeds[nseeds++] = (int32_t)lct_(j, k);
+      }
+      bool pruned = false;
+      for (int s = nseeds - 1; s >= 0; s--) {
+        int64_t U = seeds[s];
+        for (int j = head; j >= 0; j = b->item.next[j]) {
+          int64_t L = est_(j, k);
+          if (L >= U) break;
+          if (b->item.next[j] >= 0 && est_(b->item.next[j], k) == L) continue; /* distinct L */
+          int64_t slack = (U - L) * YSIZE - energy(head, L, U);
+          if (slack >= DUR * H) continue;
+          if (slack < min_overlap_interval(EST, LCT, DUR, L, U) * H) return 0;
+          if (slack >= max_overlap_interval(EST, LCT, DUR, L, U) * H) continue;
+          int64_t d = floor_div(slack, H);
+          if (EST <= L - DUR + d) continue;
+          if (!prune_item2d(r, t, (int32_t)std::min<int64_t>(U - d, INT32_MAX / 2), lst(b, t, k), k))
+            return 0;
+          for (int i = head; i >= 0; i = b->item.next[i])
+            if (est_(i, k) >= L && EST < lct_(i, k) && lct_(i, k) <= U && !prune_before2d(r, i, t, k))
+              return 0;
+          EST = est_(t, k);
+          LCT = lct_(t, k);
+          pruned = true;
+        }
+      }
+      if (pruned) {
+        *r.change = 1;
+        sort();
+      }
+    }
+    return 1;
+  }
+
+  /* Lowers maxima: 0 on a wipe-out. */
+  int down()
+  {
+    int prev = -1;
+    for (int p = 0; p < b->ntargets; p++) {
+      int t = b->target[p];
+      if (!eligible(t) || same(t, prev)) continue;
+      prev = t;
+      int64_t EST = est_(t, k), LCT = lct_(t, k), DUR = dur_(t, k), H = dur_(t, o);
+      int64_t YSIZE = lct_(t, o) - est_(t, o);
+      int head = -1, seed = seed_of(t);
+      for (int q = 0; q < nact; q++) { /* linked by decreasing maximum end */
+        int j = by_lct[q];
+        if (lct_(j, k) <= EST) continue;
+        yoverlap[j] = (int32_t)overlap_with(j, t);
+        if (yoverlap[j] <= 0) continue;
+        b->item.next[j] = head;
+        head = j;
+        seed += seed_of(j);
+      }
+      if (seed == 0 || head < 0) continue;
+      int nseeds = 0;
+      for (int q = 0; q < nact; q++) {
+        int j = by_est[q];
+        if (est_(j, k) <= EST || est_(j, k) >= LCT || j == t || dur(b, j, k) == 0) continue;
+        if (overlap_with(j, t) > 0 && (nseeds == 0 || seeds[nseeds - 1] < est_(j, k)))
+          seeds[nseeds++] = (int32_t)est_(j, k);
+      }
+      bool pruned = false;
+      for (int s = 0; s < nseeds; s++) {
+        int64_t L = seeds[s];
+        for (int j = head; j >= 0; j = b->item.next[j]) {
+          int64_t U = lct_(j, k);
+          if (U <= L) break;
+          if (b->item.next[j] >= 0 && lct_(b->item.next[j], k) == U) continue;
+          int64_t slack = (U - L) * YSIZE - energy(head, L, U);
+          if (slack >= DUR * H) continue;
+          if (slack < min_overlap_interval(EST, LCT, DUR, L, U) * H) return 0;
+          if (slack >= max_overlap_interval(EST, LCT, DUR, L, U) * H) continue;
+          int64_t d = floor_div(slack, H);
+          if (LCT >= U + DUR - d) continue;
+          if (!prune_item2d(r, t, est(b, t, k), (int32_t)std::max<int64_t>(L + d - DUR, INT32_MIN / 2), k))
+            return 0;
+          for (int i = head; i >= 0; i = b->item.next[i])
+            if (lct_(i, k) <= U && L <= est_(i, k) && est_(i, k) < LCT && !prune_before2d(r, t, i, k))
+              return 0;
+          EST = est_(t, k);
+          LCT = lct_(t, k);
+          pruned = true;
+        }
+      }
+      if (pruned) {
+        *r.change = 1;
+        sort();
+      }
+    }
+    return 1;
+  }
+};
+
+int edge_finding2d_up(d2run &r, int k) { return edge_finder(r, k).up(); }
+int edge_finding2d_down(d2run &r, int k) { return edge_finder(r, k).down(); }
+
 /* ---- the compulsory-part check ---- */
 
 /* Fails (0) when two items' compulsory parts overlap; on a rebuild, fixed items among them stop
@@ -780,7 +979,8 @@ int propagate(d2run &r, bool incremental, int single)
         if (ns > 0 && !disjoint2_filter(r, ns, &b->target[p], 1, inc)) return 0;
       }
     }
-    (void)full_extras;
+    for (int k = 0; k < 2 && full_extras && (b->flags & D2_GLOBAL); k++)
+      if (!edge_finding2d_up(r, k) || !edge_finding2d_down(r, k)) return 0;
     b->iteration++;
   }
   return 1;

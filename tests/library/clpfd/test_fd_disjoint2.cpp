@@ -96,11 +96,13 @@ driver::posting posting(const instance &in, const std::vector<int> &vars)
                          {driver::t_int(n), o, list, driver::t_int(n), driver::t_int(0)}};
 }
 
-/* 2..4 items over 0..5 with holes, lengths 0..3 (often fixed); wrap and margins in some. */
+/* 2..4 items over 0..5 with holes, lengths 0..3 (often fixed); wrap, margins and the redundant
+ * options in some. */
 instance generate(rng &g)
 {
   instance in;
   int bits = g.below(4) == 0 ? 0 : (g.below(2) ? 2 : 0) | (g.below(2) ? 4 : 0) | (g.below(2) ? 8 : 0);
+  if (g.below(2)) bits |= VARIANT_BITS[1 + g.below(5)]; /* walks with the redundant options too */
   in.data = {bits, 0, 5 + g.below(2), 0, 5 + g.below(2)};
   int n = 2 + g.below(3);
   for (int i = 0; i < n; i++) {
@@ -322,6 +324,10 @@ TEST_F(FdDisjoint2, EdgeCases)
        1, false, {{{4, 0, 2}}}},
       {"witness in a hole", make({{f0, f2, f0, f1}, {f0, f2, f2, f1}, {{0, 4}, f1, f0, f1}}, {0, 0, 0, 0, 0}),
        1, false, {{{8, 2, 4}}}},
+      {"edge finding", make({{{0, 2}, f2, f0, f2}, {{0, 2}, f2, f0, f2}, {{0, 9}, f1, f0, f2}}, {0x10, 0, 0, 0, 0}),
+       1, false, {{{8, 4, 9}}}},
+      {"no edge finding", make({{{0, 2}, f2, f0, f2}, {{0, 2}, f2, f0, f2}, {{0, 9}, f1, f0, f2}}, {0, 0, 0, 0, 0}),
+       1, false, {{{8, 0, 9}}}},
   };
   /* the target of "witness in a hole" may not take y = 1 */
   cases[11].in.doms[10] = domain{{{0, 0}, {2, 2}}};
@@ -384,6 +390,7 @@ TEST_F(FdDisjoint2, PackingCountsBySearch)
 {
   rng g{77};
   uint64_t placed = 0;
+  uint64_t failures = 0;
   auto search = [&](const fd_harness::instance &in, bool first_only) {
     driver d(api);
     fd_undo_scope undo(w, QX_ALT_FAILCODE);
@@ -395,6 +402,7 @@ TEST_F(FdDisjoint2, PackingCountsBySearch)
       fd_driver::counts c;
       EXPECT_EQ(d.search(order, {}, [&](driver &) { return !first_only; }, &c), 1) << exception();
       found = c.solutions;
+      failures = c.failures;
     }
     return found;
   };
@@ -417,7 +425,14 @@ TEST_F(FdDisjoint2, PackingCountsBySearch)
       std::vector<char> grid((size_t)s * s, 0);
       bool brute = count_placements(sizes, s, s, 0, grid, true) > 0;
       EXPECT_EQ(brute, s == side[n - 1]);
-      EXPECT_EQ(search(packing(sizes, s, s), true) > 0, brute);
+      fd_harness::instance in = packing(sizes, s, s);
+      EXPECT_EQ(search(in, true) > 0, brute);
+      uint64_t plain = failures;
+      in.variant = 3; /* edge finding: the same answer, no more failures */
+      EXPECT_EQ(search(in, true) > 0, brute);
+      EXPECT_LE(failures, plain);
+      in.variant = 5; /* every redundant option */
+      EXPECT_EQ(search(in, true) > 0, brute);
     }
   }
 }
