@@ -57,6 +57,8 @@ void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
 extern uint64_t fd_nvalue_prunings[3];
 /* ---- scheduling (discrete.cpp) ---- */
 void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+/* ---- disjoint2/2 (disjoint2.cpp) ---- */
+void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
 
 #endif

@@ -158,6 +158,7 @@ const pred_spec pred_table[] = {
     {"local_cardinality", 2, prolog_fd_lcc_qxenv_multi_qx},
     {"nvalue", 2, prolog_fd_nvalue_qxenv_multi_qx},
     {"disjoint1", 2, prolog_fd_disjoint1_qxenv_multi_qx},
+    {"disjoint2", 2, prolog_fd_disjoint2_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 
