@@ -40,4 +40,8 @@ extern uint64_t fd_entry_blocks_made, fd_entry_blocks_destroyed;
  * first: false when it is none or its variable is neither a variable nor an integer. */
 bool fd_entry_refs(TAGGED entry, QX_globref ref);
 
+/* ---- bounds-consistent all-different (bc_alldiff.cpp) ---- */
+void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+
 #endif
