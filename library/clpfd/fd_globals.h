@@ -44,4 +44,8 @@ bool fd_entry_refs(TAGGED entry, QX_globref ref);
 void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                          QX_term_ref state, QX_term_ref actions);
 
+/* ---- case/4 over a decision DAG (case.cpp) ---- */
+void prolog_fd_case_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                   QX_term_ref actions);
+
 #endif

@@ -154,6 +154,7 @@ const pred_spec pred_table[] = {
     {"abs", 2, prolog_fd_abs_qxenv_multi_qx},
     {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
     {"bc_alldiff", 1, prolog_fd_bc_alldiff_qxenv_multi_qx},
+    {"case", 4, prolog_fd_case_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 
