@@ -48,4 +48,8 @@ void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref st
 void prolog_fd_case_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                    QX_term_ref actions);
 
+/* ---- lex_chain/2 (lex.cpp) ---- */
+void prolog_fd_lex_chain_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
 #endif

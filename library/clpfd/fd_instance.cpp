@@ -155,6 +155,7 @@ const pred_spec pred_table[] = {
     {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
     {"bc_alldiff", 1, prolog_fd_bc_alldiff_qxenv_multi_qx},
     {"case", 4, prolog_fd_case_qxenv_multi_qx},
+    {"lex_chain", 2, prolog_fd_lex_chain_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 
