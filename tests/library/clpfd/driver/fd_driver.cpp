@@ -51,6 +51,9 @@ const key_spec key_table[] = {
     {"global_cardinality_helper", 2, "dom", 0},
     {"local_cardinality", 2, "dom", 32},
     {"nvalue", 2, "dom", 32},
+    {"bc_alldiff", 1, nullptr, 0},
+    {"case", 4, nullptr, 0},
+    {"lex_chain", 2, nullptr, 0},
 };
 
 const key_spec *spec_of(const char *name, int arity)
