@@ -142,7 +142,7 @@ row disjoint2_row()
   r.sat = sat;
   r.posting = posting;
   r.variants = {0, 1, 2, 3, 4, 5};
-  r.instances = 120;
+  r.instances = 90;
   using T = driver::tmpl;
   r.mutations = {
       {"count above the list", set_arg(1, driver::t_int(9))},
@@ -433,6 +433,120 @@ TEST_F(FdDisjoint2, PackingCountsBySearch)
       EXPECT_LE(failures, plain);
       in.variant = 5; /* every redundant option */
       EXPECT_EQ(search(in, true) > 0, brute);
+    }
+  }
+}
+
+namespace {
+
+/* Tasks in parts: dimension 0 is the resources (length 1, the variable ONE), dimension 1 time.
+ * data: bits, borders, the item count n, then per item the indexes of its X, W, Y, H variables
+ * (parts of one task share Y and H). */
+constexpr int S_COUNT = 5, S_MAP = 6;
+
+tuple expand(const instance &in, const tuple &t, instance *base)
+{
+  int n = (int)in.data[S_COUNT];
+  base->doms.assign(4 * (size_t)n, domain{});
+  base->data.assign(in.data.begin(), in.data.begin() + D_TYPES);
+  base->data.resize(D_TYPES + n, 0);
+  tuple x;
+  for (int i = 0; i < 4 * n; i++) x.push_back(t[in.data[S_MAP + i]]);
+  return x;
+}
+
+bool synchro_sat(const instance &in, const tuple &t)
+{
+  instance base;
+  tuple x = expand(in, t, &base);
+  return sat(base, x);
+}
+
+driver::posting synchro_posting(const instance &in, const std::vector<int> &vars)
+{
+  instance base;
+  tuple idx;
+  for (size_t i = 0; i < in.doms.size(); i++) idx.push_back(vars[i]);
+  tuple x = expand(in, idx, &base);
+  std::vector<int> item_vars(x.begin(), x.end());
+  base.variant = in.variant;
+  return posting(base, item_vars);
+}
+
+/* 2..3 tasks of 1..3 parts (4 parts at most), resources 0..3, times 0..4 with holes, time
+ * lengths 1..2; synchronization in most, wrap in time in some. The parts' shared variables also
+ * test the views of one variable in several items. */
+instance synchro_generate(rng &g)
+{
+  instance in;
+  in.data = {(g.below(4) ? 0x40 : 0) | (g.below(3) == 0 ? 4 : 0), 0, 0, 0, 6, 0};
+  in.doms.push_back(fd_oracle::range(1, 1)); /* ONE */
+  int parts = 0;
+  for (int t = 2 + g.below(2); t > 0 && parts < 4; t--) {
+    int ty = (int)in.doms.size();
+    in.doms.push_back(fd_harness::random_domain(g, 0, 4, 30));
+    int dl = 1 + g.below(2);
+    in.doms.push_back(fd_oracle::range(dl, g.below(3) == 0 ? 2 : dl));
+    for (int p = 1 + g.below(3); p > 0 && parts < 4; p--, parts++) {
+      int lo = g.below(3);
+      in.doms.push_back(fd_harness::random_domain(g, lo, lo + 1 + g.below(2), 20));
+      in.data.insert(in.data.end(), {(int64_t)in.doms.size() - 1, 0, ty, ty + 1});
+    }
+  }
+  in.data[S_COUNT] = parts;
+  return in;
+}
+
+row synchro_row()
+{
+  row r;
+  r.name = "disjoint2 synchronization";
+  r.generate = synchro_generate;
+  r.sat = synchro_sat;
+  r.posting = synchro_posting;
+  r.variants = {0, 1, 3};
+  r.instances = 60;
+  return r;
+}
+
+}  // namespace
+
+/* Parts of one task (the same time variables, length 1 on the resources) are matched to distinct
+ * free resources at each start: the harness's properties, and the Part's edge cases. */
+TEST_F(FdDisjoint2, SynchronizationOfTaskParts)
+{
+  check_row(synchro_row());
+  /* ONE, T, D, R1, R2, then an item on resource 0 over times 0..1: X0, T0, D0, and a length
+   * W for the parts on the resources */
+  auto task = [](int bits, domain r1, domain r2, int wlen) {
+    fd_harness::instance in;
+    in.data = {bits, 0, 0, 0, 0, 3};
+    in.doms = {fd_oracle::range(1, 1), fd_oracle::range(0, 5), fd_oracle::range(1, 1), r1, r2,
+               fd_oracle::range(0, 0), fd_oracle::range(0, 0), fd_oracle::range(2, 2),
+               fd_oracle::range(wlen, wlen)};
+    in.data.insert(in.data.end(), {3, 0, 1, 2, 4, 0, 1, 2, 5, 0, 6, 7});
+    return in;
+  };
+  row r = synchro_row();
+  struct edge {
+    const char *what;
+    fd_harness::instance in;
+    int outcome;
+    int tmin;
+  } cases[] = {
+      {"the first start with distinct free resources", task(0x40, fd_oracle::range(0, 1), fd_oracle::range(0, 1), 1), 1, 2},
+      {"without synchronization", task(0, fd_oracle::range(0, 1), fd_oracle::range(0, 1), 1), 1, 0},
+      {"parts of length 2 on the resources: no table", task(0x40, fd_oracle::range(0, 3), fd_oracle::range(0, 3), 2), 1, 0},
+      {"one value for two parts", task(0x40, fd_oracle::range(3, 3), fd_oracle::range(3, 3), 1), 0, 0},
+  };
+  /* the parts of length 2 on the resources, the other item of length 1 */
+  for (int part : {0, 1}) cases[2].in.data[S_MAP + 4 * part + 1] = 8;
+  for (const edge &c : cases) {
+    SCOPED_TRACE(c.what);
+    fd_harness::result got = run(r, c.in);
+    ASSERT_EQ(got.outcome, c.outcome);
+    if (got.outcome == 1) {
+      EXPECT_EQ(got.doms[1].min(), c.tmin);
     }
   }
 }
