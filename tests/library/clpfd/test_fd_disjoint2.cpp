@@ -499,11 +499,12 @@ instance synchro_generate(rng &g)
 
 row synchro_row()
 {
-  row r;
+  row r = disjoint2_row();
   r.name = "disjoint2 synchronization";
   r.generate = synchro_generate;
   r.sat = synchro_sat;
   r.posting = synchro_posting;
+  r.mutations = {};
   r.variants = {0, 1, 3};
   r.instances = 60;
   return r;
