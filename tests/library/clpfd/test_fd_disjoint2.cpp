@@ -434,7 +434,8 @@ TEST_F(FdDisjoint2, TilingsOf33By32)
 }
 
 /* Searches over the origins (each rectangle x then y, smallest value first) count what brute
- * force counts: random rectangles in 8 x 8, and the smallest squares holding squares 1..n. */
+ * force counts: random rectangles in 8 x 8, and the smallest squares holding squares 1..n for
+ * n <= 8 (feasible at the known side, not one below), with and without the redundant options. */
 TEST_F(FdDisjoint2, PackingCountsBySearch)
 {
   rng g{77};
@@ -466,8 +467,8 @@ TEST_F(FdDisjoint2, PackingCountsBySearch)
   if (!qx_gc_stress) { /* (a single instance under stress) */
     EXPECT_GT(placed, 1000u);
   }
-  const int side[] = {1, 3, 5, 7, 9, 11};
-  for (int n = 1; n <= (qx_gc_stress ? 4 : 6); n++) {
+  const int side[] = {1, 3, 5, 7, 9, 11, 13, 15};
+  for (int n = 1; n <= (qx_gc_stress ? 4 : 8); n++) {
     std::vector<std::pair<int, int>> sizes;
     for (int s = n; s >= 1; s--) sizes.push_back({s, s});
     for (int s : {side[n - 1], side[n - 1] - 1}) {
