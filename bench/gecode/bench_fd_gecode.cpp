@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+#include <algorithm>
 
 #include "fd_circuit.h"
 #include "fd_jobshop.h"
@@ -219,6 +221,42 @@ run_result fastest(const Args &...args)
   return best;
 }
 
+/* Squares packed in a W x H box with nooverlap (every side at least 1, so no item of length 0
+ * meets the difference in how zero-length items are read): for each square, largest first, its
+ * x then its y, smallest value, as bench_fd's packing rows. */
+class Packing : public Space {
+public:
+  Packing(std::vector<int> sides, int W, int H) : xy(*this, 2 * (int)sides.size(), 0, std::max(W, H))
+  {
+    std::sort(sides.rbegin(), sides.rend());
+    IntVarArgs x, y;
+    IntArgs w;
+    for (size_t i = 0; i < sides.size(); i++) {
+      rel(*this, xy[2 * i], IRT_LQ, W - sides[i]);
+      rel(*this, xy[2 * i + 1], IRT_LQ, H - sides[i]);
+      x << xy[2 * i];
+      y << xy[2 * i + 1];
+      w << sides[i];
+    }
+    nooverlap(*this, x, w, y, w);
+    branch(*this, xy, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Packing(Packing &other) : Space(other) { xy.update(*this, other.xy); }
+  Space *copy() override { return new Packing(*this); }
+
+private:
+  IntVarArray xy;
+};
+
+std::vector<int> one_to(int n)
+{
+  std::vector<int> s;
+  for (int k = 1; k <= n; k++) s.push_back(k);
+  return s;
+}
+
+const std::vector<int> tiling_sides = {1, 4, 7, 8, 9, 10, 14, 15, 18};
+
 /* ---- the rows of bench_fd ---- */
 
 struct outcome {
@@ -279,6 +317,17 @@ const row rows[] = {
     {"ft06", "optimum", 55, 100, ft06},
     {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
     {"pythag500", "solutions", 386, 1, [] { return count_all<gecode_pythag::Pythag>(500); }},
+    {"squares9_18", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(9), 18, 18); }},
+    {"squares9_17", "solutions", 0, 1, [] { return count_all<Packing>(one_to(9), 17, 17); }},
+    {"squares10_21", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(10), 21, 21); }},
+    {"squares10_20", "solutions", 0, 1, [] { return count_all<Packing>(one_to(10), 20, 20); }},
+    {"squares11_24", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(11), 24, 24); }},
+    {"squares11_23", "solutions", 0, 1, [] { return count_all<Packing>(one_to(11), 23, 23); }},
+    {"squares12_27", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(12), 27, 27); }},
+    {"tiling33x32", "solutions", 4, 1, [] { return count_all<Packing>(tiling_sides, 33, 32); }},
+    /* the solver's disjoint2 with edge finding: Gecode's model is the same nooverlap */
+    {"squares9_17_global", "solutions", 0, 1, [] { return count_all<Packing>(one_to(9), 17, 17); }},
+    {"tiling33x32_global", "solutions", 4, 1, [] { return count_all<Packing>(tiling_sides, 33, 32); }},
 };
 
 /* Each row: the best time of three runs of repeat searches; false when a value is wrong. */
