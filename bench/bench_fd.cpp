@@ -12,6 +12,7 @@
 #include "../tests/library/clpfd/models/fd_queens_ix.h"
 #include "bench_fd_aclinear.h"
 #include "bench_fd_common.h"
+#include "bench_fd_gcc.h"
 #include "bench_fd_pythag.h"
 
 namespace {
@@ -96,6 +97,12 @@ const row rows[] = {
     {"ft06", "optimum", 55, 100, ft06},
     {"aclinear8", "solutions", bench_fd_aclinear::SOLUTIONS, 1, bench_fd_aclinear::equation8},
     {"pythag500", "solutions", 386, 1, bench_fd_pythag::pythag500},
+    {"magic_series50", "solutions", 1, 1, bench_fd_gcc::magic_series<50>},
+    {"magic_series100", "solutions", 1, 1, bench_fd_gcc::magic_series<100>},
+    {"magic_series200", "solutions", 1, 1, bench_fd_gcc::magic_series<200>},
+    {"gcc_random", "solutions", 10, 1, bench_fd_gcc::random_gcc},
+    {"nvalue_random", "solutions", fd_gcc_instances::NVALUE_SOLUTIONS, 1, bench_fd_gcc::random_nvalue},
+    {"gcc_costs_bb", "optimum", -1, 1, bench_fd_gcc::random_gcc_costs},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "fd_circuit.h"
+#include "fd_gcc_instances.h"
 #include "fd_jobshop.h"
 #include "gecode_aclinear.h"
 
@@ -221,6 +222,57 @@ run_result fastest(const Args &...args)
 
 /* ---- the rows of bench_fd ---- */
 
+/* Magic series of length n: the variables are their own counts (count, IPL_DOM). */
+class MagicSeries : public Space {
+public:
+  explicit MagicSeries(int n) : x(*this, n, 0, n - 1)
+  {
+    count(*this, x, x, IPL_DOM);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  MagicSeries(MagicSeries &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new MagicSeries(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* A random cardinality instance of fd_gcc_instances.h (count, IPL_DOM). */
+class Cardinality : public Space {
+public:
+  explicit Cardinality(const fd_gcc_instances::cardinality &in)
+      : x(*this, (int)in.doms.size(), 0, (int)in.lo.size() - 1)
+  {
+    IntVarArgs counts;
+    for (size_t j = 0; j < in.lo.size(); j++) counts << IntVar(*this, in.lo[j], in.hi[j]);
+    for (size_t i = 0; i < in.doms.size(); i++) dom(*this, x[(int)i], IntSet(IntArgs(in.doms[i])));
+    count(*this, x, counts, IPL_DOM);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Cardinality(Cardinality &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new Cardinality(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* A random nvalue instance of fd_gcc_instances.h (nvalues, IRT_EQ). */
+class NValue : public Space {
+public:
+  explicit NValue(const fd_gcc_instances::distinct_values &in)
+      : x(*this, (int)in.doms.size(), 1, 10)
+  {
+    for (size_t i = 0; i < in.doms.size(); i++) dom(*this, x[(int)i], IntSet(IntArgs(in.doms[i])));
+    nvalues(*this, x, IRT_EQ, in.n);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  NValue(NValue &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new NValue(*this); }
+
+private:
+  IntVarArray x;
+};
+
 struct outcome {
   long value; /* count or optimum */
   unsigned long nodes, failures;
@@ -258,6 +310,36 @@ outcome ft06()
   return {best, search.statistics().node, search.statistics().fail};
 }
 
+outcome random_cardinality()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
+    outcome o = first_solution<Cardinality>(
+        fd_gcc_instances::random_cardinality(fd_gcc_instances::SEED + k, 30, 8, 0));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+  }
+  return sum;
+}
+
+outcome random_nvalue()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
+    NValue *root = new NValue(fd_gcc_instances::random_nvalue(fd_gcc_instances::SEED + k, 20, 10));
+    DFS<NValue> search(root);
+    delete root;
+    long found = 0;
+    while (found < fd_gcc_instances::NVALUE_LIMIT) {
+      NValue *s = search.next();
+      if (!s) break;
+      delete s;
+      found++;
+    }
+    sum.value += found, sum.nodes += search.statistics().node, sum.failures += search.statistics().fail;
+  }
+  return sum;
+}
+
 struct row {
   const char *name;
   const char *value_name;
@@ -279,6 +361,11 @@ const row rows[] = {
     {"ft06", "optimum", 55, 100, ft06},
     {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
     {"pythag500", "solutions", 386, 1, [] { return count_all<gecode_pythag::Pythag>(500); }},
+    {"magic_series50", "solutions", 1, 1, [] { return first_solution<MagicSeries>(50); }},
+    {"magic_series100", "solutions", 1, 1, [] { return first_solution<MagicSeries>(100); }},
+    {"magic_series200", "solutions", 1, 1, [] { return first_solution<MagicSeries>(200); }},
+    {"gcc_random", "solutions", 10, 1, random_cardinality},
+    {"nvalue_random", "solutions", fd_gcc_instances::NVALUE_SOLUTIONS, 1, random_nvalue},
 };
 
 /* Each row: the best time of three runs of repeat searches; false when a value is wrong. */
