@@ -102,7 +102,7 @@ const row rows[] = {
     {"magic_series200", "solutions", 1, 1, bench_fd_gcc::magic_series<200>},
     {"gcc_random", "solutions", 10, 1, bench_fd_gcc::random_gcc},
     {"nvalue_random", "solutions", fd_gcc_instances::NVALUE_SOLUTIONS, 1, bench_fd_gcc::random_nvalue},
-    {"gcc_costs_bb", "optimum", -1, 1, bench_fd_gcc::random_gcc_costs},
+    {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, bench_fd_gcc::random_gcc_costs},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */
