@@ -6,19 +6,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "../driver/fd_circuit.h"
+
 namespace fd_gcc_instances {
 
-struct rng {
-  uint64_t s;
-  uint64_t next()
-  {
-    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  int below(int n) { return (int)(next() % (uint64_t)n); }
-};
+using rng = fd_circuit::rng;
 
 /* Variables over the keys 0..nkeys-1, each count within lo..hi, optional costs per variable and
  * key. Built around a hidden assignment, so that a solution exists. */
