@@ -56,4 +56,24 @@ void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
 /* Calls in which the matching, independent-set and interval prunings removed arcs (tests). */
 extern uint64_t fd_nvalue_prunings[3];
 
+/* ---- scheduling (discrete.cpp) ---- */
+void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
+/* ---- disjoint2/2 (disjoint2.cpp) ---- */
+void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
+/* ---- bounds-consistent all-different (bc_alldiff.cpp) ---- */
+void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+
+/* ---- case/4 over a decision DAG (case.cpp) ---- */
+void prolog_fd_case_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                   QX_term_ref actions);
+
+/* ---- lex_chain/2 (lex.cpp) ---- */
+void prolog_fd_lex_chain_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
 #endif
