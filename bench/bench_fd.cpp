@@ -13,6 +13,7 @@
 #include "bench_fd_aclinear.h"
 #include "bench_fd_common.h"
 #include "bench_fd_packing.h"
+#include "bench_fd_gcc.h"
 #include "bench_fd_pythag.h"
 
 namespace {
@@ -107,6 +108,12 @@ const row rows[] = {
     {"tiling33x32", "solutions", 4, 1, bench_fd_packing::tiling33x32<0>},
     {"squares9_17_global", "solutions", 0, 1, bench_fd_packing::squares<9, 17, 0x10>},
     {"tiling33x32_global", "solutions", 4, 1, bench_fd_packing::tiling33x32<0x10>},
+    {"magic_series50", "solutions", 1, 1, bench_fd_gcc::magic_series<50>},
+    {"magic_series100", "solutions", 1, 1, bench_fd_gcc::magic_series<100>},
+    {"magic_series200", "solutions", 1, 1, bench_fd_gcc::magic_series<200>},
+    {"gcc_random", "solutions", 10, 1, bench_fd_gcc::random_gcc},
+    {"nvalue_random", "solutions", fd_gcc_instances::NVALUE_SOLUTIONS, 1, bench_fd_gcc::random_nvalue},
+    {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, bench_fd_gcc::random_gcc_costs},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */
