@@ -102,8 +102,7 @@ inline void cut_to(worker *w, node *barrier)
   int op = (alt & 1) ? -1 : ((const alt_code *)alt)->op;
   bool plain = op == QX_ALT_RETRY_CLAUSE || op == QX_ALT_ITE_ELSE || op == QX_ALT_BODY_ELSE;
   if (plain && qx_node_below(b) == barrier) {
-    if (op == QX_ALT_RETRY_CLAUSE)
-      qx_definition_leave(qx_unraw<definition>(b->term[QX_RETRY_DEF]));
+    if (op == QX_ALT_RETRY_CLAUSE) qx_definition_leave(qx_unraw<definition>(b->term[QX_RETRY_DEF]));
     w->node_ = barrier;
     qx_set_uncond(w, barrier);
     return;

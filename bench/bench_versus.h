@@ -16,7 +16,8 @@ inline void versus(BenchEngine &e, const char *what, const std::string &program,
                      ENTER_C_NONDET);
   defined = true;
   e.consult(program);
-  std::string loop = "(bench_between(1, " + std::to_string(runs) + ", _), " + goal + ", fail ; true)";
+  std::string loop =
+      "(bench_between(1, " + std::to_string(runs) + ", _), " + goal + ", fail ; true)";
   if (e.run("(" + goal + ")") != 1) {
     std::fprintf(stderr, "%s: the goal failed\n", what);
     std::exit(1);
@@ -25,8 +26,8 @@ inline void versus(BenchEngine &e, const char *what, const std::string &program,
   auto peer = run_peer(program, "bench_best(" + loop + ", t)");
   double peer_s = peer.count("t") ? peer["t"] : -1;
   if (peer_s >= 0)
-    std::printf("%-28s %10.3f ms   swipl -O %10.3f ms   time ratio %.2f\n", what,
-                ours * 1e3 / runs, peer_s * 1e3 / runs, ours / peer_s);
+    std::printf("%-28s %10.3f ms   swipl -O %10.3f ms   time ratio %.2f\n", what, ours * 1e3 / runs,
+                peer_s * 1e3 / runs, ours / peer_s);
   else
     std::printf("%-28s %10.3f ms   swipl -O: not run\n", what, ours * 1e3 / runs);
 }
