@@ -69,18 +69,10 @@ TAGGED build(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t, bool gr
     uint32_t c = *run.cells++;
     bool in_ground = run.ground;
     if (--run.left == 0) runs.pop_back(); /* before a block goes on: list tails need no stack */
-    switch (c & 3) {
-    case QX_T_CONST: *dest = c; break;
-    case QX_T_VAR:
-      if (qx_t_first(c)) {
-        *dest = MakeRef(dest); /* the argument cell is the variable */
-        env[qx_t_slot(c)] = *dest;
-      } else {
-        *dest = env[qx_t_slot(c)];
-      }
-      break;
-    default: place(w, blocks, dest, c, in_ground); break;
-    }
+    if (qx_t_simple(c))
+      *dest = qx_try_put_simple(dest, env, c);
+    else
+      place(w, blocks, dest, c, in_ground);
   }
   return result;
 }
@@ -95,23 +87,12 @@ void build_nested(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED *dest, 
 inline void build_cell(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED *dest, uint32_t c,
                        bool ground, int depth)
 {
-  switch (c & 3) {
-  case QX_T_CONST: *dest = c; break;
-  case QX_T_VAR:
-    if (qx_t_first(c)) {
-      *dest = MakeRef(dest); /* the argument cell is the variable */
-      env[qx_t_slot(c)] = *dest;
-    } else {
-      *dest = env[qx_t_slot(c)];
-    }
-    break;
-  default:
-    if (depth < kRecursionDepth)
-      build_nested(w, blocks, env, dest, c, ground, depth + 1);
-    else
-      *dest = build(w, blocks, env, c, ground);
-    break;
-  }
+  if (qx_t_simple(c))
+    *dest = qx_try_put_simple(dest, env, c);
+  else if (depth < kRecursionDepth)
+    build_nested(w, blocks, env, dest, c, ground, depth + 1);
+  else
+    *dest = build(w, blocks, env, c, ground);
 }
 
 /* The build of compound cell c into *dest by recursion over all arguments but the last, which

@@ -45,8 +45,8 @@ static inline bool qx_try_unify(worker *w, TAGGED x, TAGGED y)
   return cunify(w, x, y);
 }
 
-/* A flat block's argument cell: its constant, or its variable's value (a first occurrence is
- * the cell itself). */
+/* The value of a constant or variable cell that fills heap cell dest: a first occurrence is
+ * the cell itself. */
 static inline TAGGED qx_try_put_simple(TAGGED *dest, TAGGED *env, uint32_t c)
 {
   if ((c & 3) == QX_T_CONST) return c;
