@@ -64,6 +64,9 @@ inline instance random(uint64_t seed, int jobs, int machines, int max_duration)
   return p;
 }
 
+/* The sum of the optimal makespans of random(seed, 8, 8, 20) for seeds 1..10. */
+constexpr long JOBSHOP8_OPTIMA = -1;
+
 /* The operations sharing a machine, as pairs of (job, index) for each pair of jobs, machine by
  * machine: the disjunctions of the model, in the order the models post and label them. */
 struct disjunction {
