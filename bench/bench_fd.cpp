@@ -103,13 +103,13 @@ bool ft06_unary(driver &d, fd_driver::counts *c, long *value)
   return unary_optimum(d, fd_jobshop::ft06(), c, value);
 }
 
-/* Ten random 8 x 8 job-shops (seeds 1..10, durations 1..20): the sum of their optima, the
- * counts summed. */
+/* Ten random 8 x 8 job-shops (durations 1..20, fd_jobshop's seeds): the sum of their optima,
+ * the counts summed. */
 bool jobshop8_unary(driver &d, fd_driver::counts *c, long *value)
 {
   fd_driver::counts sum;
   long total = 0;
-  for (uint64_t seed = 1; seed <= 10; seed++) {
+  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
     QX_term_ref mark = QX_new_term_refs(0);
     fd_driver::counts one;
     long best;

@@ -316,7 +316,7 @@ outcome unary_optimum(const fd_jobshop::instance &p)
 outcome jobshop8_unary()
 {
   outcome sum{0, 0, 0};
-  for (uint64_t seed = 1; seed <= 10; seed++) {
+  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
     outcome o = unary_optimum(fd_jobshop::random(seed, 8, 8, 20));
     sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
   }

@@ -214,6 +214,14 @@ struct knapsack_hooks {
 };
 extern knapsack_hooks fd_knapsack_hooks;
 
+/* Parallel conflict on a compulsory-part profile cp (points up to the one starting at
+ * FD_SUP_L): the tasks without compulsory part must fit into the free space above it, the tall
+ * ones into the gaps as high as they are; fails when they cannot and keeps shorter tasks from
+ * eating more of those gaps than the margin (the surface check; the slice check is not built).
+ * Steps count within the tasks' window only. 0, 1 pruned, 2 failure. */
+int parallel_conflict(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, const comppart *cp,
+                      int32_t limit);
+
 /* Longest-hole tables (lh.cpp). fd_lh_init fills row `row` (slack sigma0 + row) of the open
  * table lh_table and the closed table lch_table for the heights 1..bbheight, each entry at most
  * bblength; lhs is sorted in place (decreasing height, then length). lh_eval gives both bounds
