@@ -287,31 +287,23 @@ outcome first_solution(const Args &...args)
   return {found, search.statistics().node, search.statistics().fail};
 }
 
-outcome ft06()
+/* The optimum of a job-shop model by branch-and-bound. */
+template <class Model>
+outcome optimum(const fd_jobshop::instance &p)
 {
-  JobShop *root = new JobShop(fd_jobshop::ft06());
-  BAB<JobShop> search(root);
+  Model *root = new Model(p);
+  BAB<Model> search(root);
   delete root;
   long best = -1;
-  while (JobShop *s = search.next()) {
+  while (Model *s = search.next()) {
     best = s->value();
     delete s;
   }
   return {best, search.statistics().node, search.statistics().fail};
 }
 
-outcome unary_optimum(const fd_jobshop::instance &p)
-{
-  JobShopUnary *root = new JobShopUnary(p);
-  BAB<JobShopUnary> search(root);
-  delete root;
-  long best = -1;
-  while (JobShopUnary *s = search.next()) {
-    best = s->value();
-    delete s;
-  }
-  return {best, search.statistics().node, search.statistics().fail};
-}
+outcome ft06() { return optimum<JobShop>(fd_jobshop::ft06()); }
+outcome unary_optimum(const fd_jobshop::instance &p) { return optimum<JobShopUnary>(p); }
 
 outcome jobshop8_unary()
 {
