@@ -67,6 +67,7 @@ TEST_F(UnaryFilter, NoSupportedPlacementIsLost)
       {"general", 0, 0, 0, 0.0},          {"optional", 0, 0, 0, 0.4},
       {"durations", 0, 2, 0, 0.3},        {"precedences", 0, 0, 2, 0.2},
       {"exact", 8, 0, 0, 0.0},            {"exact with pairs", 8, 0, 2, 0.0},
+      {"exact with optional tasks", 8, 0, 0, 0.4},
       {"global scratch", 2, 1, 1, 0.3},
   };
   int rounds = fd_gc_stress ? 60 : 400;
