@@ -41,11 +41,19 @@ const key_spec key_table[] = {
     {"abs", 2, "dom", 0},
     {"ac_linear", 3, "dom", 0},
     {"disjoint1", 2, "dom", 0},
+    {"disjoint2", 2, "dom", 0},
     {"x*x=y", 2, "minmax", 32},
     {"x*y=z", 3, "minmax", 32},
     {"x/y=z", 3, "minmax", 32},
     {"x mod y=z", 3, "minmax", 32},
     {"x rem y=z", 3, "minmax", 32},
+    {"global_cardinality", 3, "dom", 32},
+    {"global_cardinality_helper", 2, "dom", 0},
+    {"local_cardinality", 2, "dom", 32},
+    {"nvalue", 2, "dom", 32},
+    {"bc_alldiff", 1, nullptr, 0},
+    {"case", 4, nullptr, 0},
+    {"lex_chain", 2, nullptr, 0},
 };
 
 const key_spec *spec_of(const char *name, int arity)
