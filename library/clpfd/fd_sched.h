@@ -232,6 +232,11 @@ void fd_lh_init(ORVALIS_API_STRUCT *env, worker *w, int64_t sigma0, int row, int
                 int32_t *lch_table, int maxbacks, int maxfails);
 void lh_eval(ORVALIS_API_STRUCT *env, worker *w, int eps, int64_t sigma, int s, int ntask,
              const lhs *list, const int32_t *row, int64_t lh[2]);
+/* The refinement of one entry (row, height eps, closed or open) by a budgeted search: the entry
+ * unchanged when the budget nback runs out (nback then negative). */
+int64_t clh1(ORVALIS_API_STRUCT *env, int eps, int64_t sigma, int *nback, int ntask,
+             const lhs *list, const int32_t *lh_table, const int32_t *lch_table, int row,
+             int bbheight, int closed);
 /* The least slack x in low..up whose longest hole at eps reaches len (sigma + 1 when none). */
 int64_t get_minloss(ORVALIS_API_STRUCT *env, int64_t len, int64_t low, int64_t up, int eps,
                     int64_t sigma, lh_method_fn lh_method, int closed);

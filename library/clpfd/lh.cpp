@@ -216,7 +216,144 @@ struct reduced {
 
 int64_t cap_add(int64_t a, int64_t b) { return std::min(INFINITE, a + b); }
 
+/* The refinement search of one entry: tasks placed left to right from the least start, each
+ * placed at the least date it may take or moved later; at each placement the hole the profile
+ * and the slack reach raises the lower bound cmax, until it meets the entry or the budget runs
+ * out. The choice stack grows on demand. */
+struct clh {
+  int64_t eps, umax, est = 0, cmax = 0;
+  int64_t sum_len_eps = 0;
+  std::vector<int64_t> L, H, E;
+  std::vector<char> U;
+  std::vector<int64_t> P; /* heights over est .. umax - 1 */
+  struct choice {
+    int t, kind;
+    int64_t e;
+  };
+  std::vector<choice> stack;
+
+  int64_t at(int64_t c) const { return c < est || c >= umax ? 0 : P[c - est]; }
+  void add(int t, int64_t h)
+  {
+    for (int64_t c = E[t]; c < std::min(E[t] + L[t], umax); c++) P[c - est] += h;
+  }
+  /* The first date after E[t], below umax, where t fits on the profile, else umax. */
+  int64_t next_date(int t) const
+  {
+    int64_t c = E[t] + 1;
+    while (c < umax && at(c) + H[t] > eps) c++;
+    return c;
+  }
+
+  int64_t delta_slack(int64_t delta, int64_t sigma_delta) const
+  {
+    int64_t d = std::max<int64_t>(delta, 0);
+    if (est == 0) {
+      if (d >= umax) return d;
+      int64_t loss = 0;
+      for (int64_t i = d; i < umax; i++)
+        if ((loss += eps - at(i)) > sigma_delta) return i;
+      return umax;
+    }
+    if (sigma_delta < 0) return d - 1;
+    int64_t i = d, j = 0, loss = 0;
+    while (loss <= sigma_delta) {
+      int64_t right = i < umax ? eps - at(i) : INFINITE, left = j > est ? eps - at(j - 1) : INFINITE;
+      if (right == INFINITE && left == INFINITE) break;
+      if (left <= right)
+        loss += left, j--;
+      else
+        loss += right, i++;
+    }
+    return i - j - (loss > sigma_delta ? 1 : 0);
+  }
+
+  /* The search from the root: min(cmax, umax); nback counts the backtracks left. */
+  int64_t search(int64_t sigma, int *nback)
+  {
+    int m = (int)L.size();
+    for (;;) {
+      int64_t delta = umax;
+      for (int t = 0; t < m; t++)
+        if (U[t]) delta = std::min(delta, E[t]);
+      bool back = delta >= umax;
+      int64_t sigma_delta = sigma, sumh = 0;
+      if (!back && delta >= 0) {
+        int64_t loss = 0;
+        for (int64_t c = 0; c < delta && loss <= sigma; c++) loss += eps - at(c);
+        sigma_delta = loss > sigma ? -1 : sigma - loss;
+        for (int t = 0; t < m; t++)
+          if (U[t] && E[t] == delta && H[t] <= eps - at(delta)) sumh += H[t];
+        back = sigma_delta < 0 || eps - at(delta) - sumh > sigma_delta;
+      }
+      if (!back) {
+        int t = 0;
+        while (!(U[t] && E[t] == delta)) t++;
+        if (at(delta) + H[t] > eps) { /* delay */
+          stack.push_back({t, 2, E[t]});
+          E[t] = next_date(t);
+        } else {
+          stack.push_back({t, 1, E[t]});
+          add(t, H[t]);
+          U[t] = 0;
+          cmax = std::max(cmax, delta_slack(delta, sigma_delta));
+        }
+        if (cmax >= umax) return umax;
+        continue;
+      }
+      /* backtrack */
+      if (cmax >= umax) return umax;
+      if (--*nback < 0) return umax;
+      while (!stack.empty() && stack.back().kind == 2) {
+        E[stack.back().t] = stack.back().e;
+        stack.pop_back();
+      }
+      if (stack.empty()) return std::min(cmax, umax);
+      choice &top = stack.back();
+      add(top.t, -H[top.t]);
+      U[top.t] = 1;
+      E[top.t] = next_date(top.t);
+      top.kind = 2;
+    }
+  }
+};
+
 }  // namespace
+
+int64_t clh1(ORVALIS_API_STRUCT *api, int eps, int64_t sigma, int *nback, int ntask,
+             const lhs *list, const int32_t *lh_table, const int32_t *lch_table, int row,
+             int bbheight, int closed)
+{
+  (void)api;
+  const int32_t *open_row = lh_table + (size_t)row * bbheight;
+  const int32_t *closed_row = lch_table + (size_t)row * bbheight;
+  clh s;
+  s.eps = eps;
+  for (int i = 0; i < ntask; i++) {
+    const lhs &x = list[i];
+    if (x.h > eps || x.h < 1 || x.l < 1) continue;
+    if (closed && x.h == eps) {
+      s.sum_len_eps += x.l;
+      continue;
+    }
+    if (x.h < eps && open_row[eps - x.h - 1] < 1) continue;
+    s.L.push_back(x.l), s.H.push_back(x.h), s.U.push_back(1);
+    s.E.push_back(closed ? 0 : 1 - x.l);
+    s.est = std::min<int64_t>(s.est, s.E.back());
+  }
+  s.cmax = sigma / eps;
+  if (closed) {
+    s.umax = closed_row[eps - 1] - s.sum_len_eps;
+    if (row >= 1) s.cmax = std::max<int64_t>(s.cmax, closed_row[eps - 1 - bbheight] - s.sum_len_eps);
+  } else {
+    s.umax = open_row[eps - 1];
+    s.cmax = std::max<int64_t>(s.cmax, closed_row[eps - 1]);
+    if (row >= 1) s.cmax = std::max<int64_t>(s.cmax, open_row[eps - 1 - bbheight]);
+  }
+  if (s.cmax >= s.umax || s.L.empty()) return std::min(s.cmax, s.umax) + s.sum_len_eps;
+  s.P.assign((size_t)(s.umax - s.est + 1), 0);
+  return s.search(sigma, nback) + s.sum_len_eps;
+}
 
 void lh_eval(ORVALIS_API_STRUCT *api, worker *w, int eps, int64_t sigma, int s, int ntask,
              const lhs *list, const int32_t *row, int64_t lh[2])
@@ -252,17 +389,29 @@ void fd_lh_init(ORVALIS_API_STRUCT *api, worker *w, int64_t sigma0, int row, int
                 int32_t bblength, int bbheight, int ntask, lhs *list, int32_t *lh_table,
                 int32_t *lch_table, int maxbacks, int maxfails)
 {
-  (void)nrows, (void)maxbacks, (void)maxfails;
+  (void)nrows;
   if (bbheight < 1) return;
   for (int i = 0; i < ntask; i++) list[i].s = i;
   fd_qsort(api, list, (size_t)ntask, cmp_lhs_decr);
   int64_t sigma = sigma0 + row;
   int32_t *open = lh_table + (size_t)row * bbheight, *closed = lch_table + (size_t)row * bbheight;
+  int fails_open = maxfails, fails_closed = maxfails;
   for (int eps = 1; eps <= bbheight; eps++) {
     int64_t lh[2];
     lh_eval(api, w, eps, sigma, -1, ntask, list, open, lh);
     open[eps - 1] = (int32_t)std::min<int64_t>(bblength, lh[0]);
     closed[eps - 1] = (int32_t)std::min<int64_t>(bblength, lh[1]);
+    if (maxbacks < 0) continue;
+    /* refinement, closed first: the open one starts from the refined closed entry; each table
+     * stops refining after maxfails exhausted budgets in a row */
+    for (int c = 1; c >= 0; c--) {
+      int &left = c ? fails_closed : fails_open;
+      if (left <= 0) continue;
+      int nback = maxbacks;
+      int64_t v = clh1(api, eps, sigma, &nback, ntask, list, lh_table, lch_table, row, bbheight, c);
+      (c ? closed : open)[eps - 1] = (int32_t)std::min<int64_t>(bblength, v);
+      left = nback >= 0 ? maxfails : left - 1;
+    }
   }
 }
 

@@ -55,14 +55,14 @@ protected:
   FdTestEnv env;
   /* Both tables of one row for the pieces. */
   void tables(const std::vector<piece> &ts, int sigma, int bblength, int bbheight,
-              std::vector<int32_t> *open, std::vector<int32_t> *closed)
+              std::vector<int32_t> *open, std::vector<int32_t> *closed, int maxbacks = -1)
   {
     std::vector<lhs> list;
     for (const piece &p : ts) list.push_back({p.l, p.h, 0});
     open->assign(bbheight + 1, -7), closed->assign(bbheight + 1, -7);
     env.w->numstack_end = nullptr;
     fd_lh_init(&env.api, env.w, sigma, 0, 1, bblength, bbheight, (int)list.size(), list.data(),
-               open->data(), closed->data(), -1, 2);
+               open->data(), closed->data(), maxbacks, 2);
   }
 };
 
@@ -70,7 +70,7 @@ TEST_F(LongestHoles, TablesBoundTheLongestHoleFromAbove)
 {
   std::mt19937 rng(3);
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-  int reached = 0, entries = 0;
+  int reached = 0, entries = 0, refined = 0;
   for (int round = 0; round < (fd_gc_stress ? 20 : 150); round++) {
     std::vector<piece> ts(pick(1, 5));
     int bbheight = pick(1, 7);
@@ -79,10 +79,11 @@ TEST_F(LongestHoles, TablesBoundTheLongestHoleFromAbove)
     std::string what = "sigma " + std::to_string(sigma) + " bblength " + std::to_string(bblength);
     for (const piece &p : ts) what += " " + std::to_string(p.l) + "x" + std::to_string(p.h);
     SCOPED_TRACE(what);
-    for (int hook = 0; hook <= 5; hook++) {
-      fd_lh_bound_hook = hook;
+    /* hook 6: the refined tables (closed-form bounds, then the search with a large budget) */
+    for (int hook = 0; hook <= 6; hook++) {
+      fd_lh_bound_hook = hook == 6 ? 0 : hook;
       std::vector<int32_t> open, closed;
-      tables(ts, sigma, bblength, bbheight, &open, &closed);
+      tables(ts, sigma, bblength, bbheight, &open, &closed, hook == 6 ? 100000 : -1);
       for (int eps = 1; eps <= bbheight; eps++) {
         for (bool c : {false, true}) {
           int64_t want = std::min<int64_t>(bblength, longest_hole(ts, eps, sigma, c));
@@ -90,6 +91,7 @@ TEST_F(LongestHoles, TablesBoundTheLongestHoleFromAbove)
           EXPECT_GE(got, want) << "eps " << eps << (c ? " closed" : " open") << " bound " << hook;
           EXPECT_LE(got, bblength);
           if (hook == 0) entries++, reached += got == want;
+          if (hook == 6) refined += got == want;
         }
       }
       EXPECT_EQ(open[bbheight], -7); /* nothing past the row */
@@ -98,7 +100,8 @@ TEST_F(LongestHoles, TablesBoundTheLongestHoleFromAbove)
     fd_lh_bound_hook = 0;
     if (HasFailure()) return;
   }
-  std::printf("longest holes: %d of %d closed-form entries equal the oracle\n", reached, entries);
+  std::printf("longest holes: of %d entries %d closed-form and %d refined equal the oracle\n",
+              entries, reached, refined);
 }
 
 TEST_F(LongestHoles, EdgeCases)
@@ -115,6 +118,14 @@ TEST_F(LongestHoles, EdgeCases)
   /* capped at bblength */
   tables({{30, 1}}, 0, 10, 1, &open, &closed);
   EXPECT_EQ(open[0], 10);
+  /* a budget of 0 answers the entry after the first backtrack */
+  std::vector<int32_t> o0, c0;
+  tables({{3, 2}, {2, 1}, {2, 1}}, 1, 20, 3, &o0, &c0);
+  tables({{3, 2}, {2, 1}, {2, 1}}, 1, 20, 3, &open, &closed, 0);
+  for (int eps = 1; eps <= 3; eps++) {
+    EXPECT_LE(closed[eps - 1], c0[eps - 1]);
+    EXPECT_LE(open[eps - 1], o0[eps - 1]);
+  }
 }
 
 /* The bisection finds the least slack a linear scan finds, on nondecreasing callbacks. */
