@@ -1,6 +1,5 @@
 /* Longest-hole tables: the time of fd_lh_init for 10, 30 and 100 random tasks at heights 10, 50
- * and 200 (budget 1000, maxfails 2), one row each. The refinement search is not built yet, so
- * the time is that of the closed-form bounds. */
+ * and 200 (budget 1000, maxfails 2), one row each. */
 #include <chrono>
 #include <cstdio>
 #include <random>
