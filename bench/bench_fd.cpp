@@ -86,6 +86,47 @@ bool ft06(driver &d, fd_driver::counts *c, long *value)
   return true;
 }
 
+/* Job-shop with one disjoint1 per machine: the optimum (the sum of the optima over seeds). */
+bool unary_optimum(driver &d, const fd_jobshop::instance &p, fd_driver::counts *c, long *value)
+{
+  fd_models::jobshop js;
+  if (!fd_models::jobshop_unary_model(d, p, &js) ||
+      d.search(js.vars(), fd_models::jobshop_unary_search(js), nullptr, c) != 1)
+    return false;
+  TAGGED bound;
+  std::vector<int32_t> values;
+  if (!d.incumbent(&bound, &values) || !IsSmall(bound)) return false;
+  *value = GetSmall(bound);
+  return true;
+}
+
+bool ft06_unary(driver &d, fd_driver::counts *c, long *value)
+{
+  return unary_optimum(d, fd_jobshop::ft06(), c, value);
+}
+
+/* Ten random 8 x 8 job-shops (durations 1..20, fd_jobshop's seeds): the sum of their optima,
+ * the counts summed. */
+bool jobshop8_unary(driver &d, fd_driver::counts *c, long *value)
+{
+  fd_driver::counts sum;
+  long total = 0;
+  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
+    QX_term_ref mark = QX_new_term_refs(0);
+    fd_driver::counts one;
+    long best;
+    {
+      driver e(d.api());
+      if (!unary_optimum(e, fd_jobshop::random(seed, 8, 8, 20), &one, &best)) return false;
+    }
+    QX_reset_term_refs(mark);
+    sum.nodes += one.nodes, sum.failures += one.failures, total += best;
+  }
+  *c = sum;
+  *value = total;
+  return true;
+}
+
 const row rows[] = {
     {"queens10", "solutions", 724, 1, queens<10>},
     {"queens11", "solutions", 2680, 1, queens<11>},
@@ -96,6 +137,8 @@ const row rows[] = {
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},
     {"ft06", "optimum", 55, 100, ft06},
+    {"ft06_unary", "optimum", 55, 100, ft06_unary},
+    {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
     {"aclinear8", "solutions", bench_fd_aclinear::SOLUTIONS, 1, bench_fd_aclinear::equation8},
     {"pythag500", "solutions", 386, 1, bench_fd_pythag::pythag500},
     {"squares9_18", "solutions", 1, 1, bench_fd_packing::squares<9, 18, 0>},

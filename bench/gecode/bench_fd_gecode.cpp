@@ -187,6 +187,48 @@ private:
   IntVar makespan;
 };
 
+/* The job-shop with one unary per machine over the starts (fixed durations), s + duration =<
+ * next s in each job; the starts with the smallest minimum first, minimum value; branch-and-bound
+ * on the makespan. */
+class JobShopUnary : public Space {
+public:
+  explicit JobShopUnary(const fd_jobshop::instance &p)
+  {
+    int horizon = p.horizon(), ops = 0;
+    for (const auto &j : p.jobs) ops += (int)j.size();
+    makespan = IntVar(*this, 0, horizon);
+    start = IntVarArray(*this, ops, 0, horizon);
+    std::vector<IntVarArgs> on(p.machines);
+    std::vector<IntArgs> dur(p.machines);
+    for (size_t j = 0, k = 0; j < p.jobs.size(); j++)
+      for (size_t i = 0; i < p.jobs[j].size(); i++, k++) {
+        int d = p.jobs[j][i].duration;
+        IntVarArgs next;
+        next << start[k] << (i + 1 < p.jobs[j].size() ? start[k + 1] : makespan);
+        linear(*this, IntArgs({1, -1}), next, IRT_LQ, -d);
+        on[p.jobs[j][i].machine] << start[k];
+        dur[p.jobs[j][i].machine] << d;
+      }
+    for (int m = 0; m < p.machines; m++) unary(*this, on[m], dur[m]);
+    branch(*this, start, INT_VAR_MIN_MIN(), INT_VAL_MIN());
+  }
+  JobShopUnary(JobShopUnary &other) : Space(other)
+  {
+    start.update(*this, other.start);
+    makespan.update(*this, other.makespan);
+  }
+  Space *copy() override { return new JobShopUnary(*this); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, makespan, IRT_LE, static_cast<const JobShopUnary &>(best).value());
+  }
+  int value() const { return makespan.min(); }
+
+private:
+  IntVarArray start;
+  IntVar makespan;
+};
+
 /* All solutions of a model by depth-first search: the count, Gecode's statistics and the time. */
 struct run_result {
   long solutions;
@@ -371,17 +413,32 @@ outcome first_solution(const Args &...args)
   return {found, search.statistics().node, search.statistics().fail};
 }
 
-outcome ft06()
+/* The optimum of a job-shop model by branch-and-bound. */
+template <class Model>
+outcome optimum(const fd_jobshop::instance &p)
 {
-  JobShop *root = new JobShop(fd_jobshop::ft06());
-  BAB<JobShop> search(root);
+  Model *root = new Model(p);
+  BAB<Model> search(root);
   delete root;
   long best = -1;
-  while (JobShop *s = search.next()) {
+  while (Model *s = search.next()) {
     best = s->value();
     delete s;
   }
   return {best, search.statistics().node, search.statistics().fail};
+}
+
+outcome ft06() { return optimum<JobShop>(fd_jobshop::ft06()); }
+outcome unary_optimum(const fd_jobshop::instance &p) { return optimum<JobShopUnary>(p); }
+
+outcome jobshop8_unary()
+{
+  outcome sum{0, 0, 0};
+  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
+    outcome o = unary_optimum(fd_jobshop::random(seed, 8, 8, 20));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+  }
+  return sum;
 }
 
 outcome random_cardinality()
@@ -451,6 +508,8 @@ const row rows[] = {
     {"magic4", "solutions", 7040, 1, [] { return count_all<Magic>(4); }},
     {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},
     {"ft06", "optimum", 55, 100, ft06},
+    {"ft06_unary", "optimum", 55, 100, [] { return unary_optimum(fd_jobshop::ft06()); }},
+    {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
     {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
     {"pythag500", "solutions", 386, 1, [] { return count_all<gecode_pythag::Pythag>(500); }},
     {"squares9_18", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(9), 18, 18); }},
