@@ -45,6 +45,12 @@ const key_spec key_table[] = {
     {"x/y=z", 3, "minmax", 32},
     {"x mod y=z", 3, "minmax", 32},
     {"x rem y=z", 3, "minmax", 32},
+    /* One pass per call: their own prunings queue them again (status 32). element's posting
+     * names X and Y (dom); its elements get the entry's daemons. */
+    {"element", 3, "dom", 32},
+    {"all_different", 1, "val", 32},
+    {"pairing", 2, "val", 32},
+    {"circuit", 1, "val", 32},
 };
 
 const key_spec *spec_of(const char *name, int arity)
