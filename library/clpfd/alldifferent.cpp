@@ -141,12 +141,13 @@ bool prune_targets(ORVALIS_API_STRUCT *api, worker *w, alldiff_data *b, int from
   return true;
 }
 
-/* Exports the changed views of the targets at positions 0..inf-1. */
+/* Exports the changed views of the targets at positions 0..inf-1. Every view leaves the heap
+ * before the first export, which may collect. */
 void export_live(ORVALIS_API_STRUCT *api, worker *w, alldiff_data *b, int inf)
 {
+  for (int p = 0; p < inf; p++) dvar_pruning_done(api, w, &b->dv[b->target[p]]);
   for (int p = 0; p < inf; p++) {
     dvar *d = &b->dv[b->target[p]];
-    dvar_pruning_done(api, w, d);
     if (d->flags & CHANGED) dvar_export_do(api, w, d);
   }
 }
@@ -286,7 +287,8 @@ void alldiff_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
   int n = first ? entries_valid(api, w, s, lists) : ((alldiff_data *)fd_perm_data(e.handle))->nvars;
   if (n < 0) return;
   TAGGED ndead = deref(StrArg(s, lists + 1));
-  if (!IsSmall(ndead) || GetSmall(ndead) < 0 || GetSmall(ndead) > n)
+  /* a first call has no dead target yet */
+  if (!IsSmall(ndead) || GetSmall(ndead) < 0 || GetSmall(ndead) > (first ? 0 : n))
     return fd_entry_error(api, IsSmall(ndead) ? "ndead" : "integer", ndead, lists + 1,
                           IsSmall(ndead));
   if (n == 0) return fd_entry_end(&e, state, actions, 1);
@@ -295,18 +297,13 @@ void alldiff_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
   int live = n - GetSmall(ndead), dead = GetSmall(ndead), outcome;
   if (k == CIRCUIT && live > b->ntargets) revive(b, live);
   b->stamp = e.stamp + 1;
-  for (int p = 0; p < (first ? n : live); p++) read_view(b, b->target[p]);
+  for (int p = 0; p < live; p++) read_view(b, b->target[p]);
   if (first && k != ALL_DIFFERENT && !restrict_range(b, k == PAIRING ? n / 2 : n)) {
     outcome = -1;
   } else {
     outcome = k == ALL_DIFFERENT ? all_different_run(api, w, b, live, &dead)
               : k == PAIRING     ? pairing_run(api, w, b, live, &dead)
                                  : circuit_run(api, w, b, live, &dead);
-    if (first && outcome >= 0)
-      for (int p = live; p < n; p++) { /* dead on arrival: the range restriction is told */
-        dvar *d = &b->dv[b->target[p]];
-        if (d->flags & CHANGED) dvar_export_do(api, w, d);
-      }
   }
   if (outcome >= 0) StrPtr(deref(w->term[0]))[lists + 1] = MakeSmall(dead);
   fd_entry_end(&e, state, actions, outcome);

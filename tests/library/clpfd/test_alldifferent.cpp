@@ -222,7 +222,7 @@ TEST_F(FdAllDifferent, CircuitHasEveryProperty)
     checked += agree == 1;
   };
   check_row(r);
-  EXPECT_GT(checked, 100);
+  EXPECT_GT(checked, scaled(100));
 }
 
 /* The edge cases and out-of-range values (pairing and circuit restrict to 1..n): the outcome,
