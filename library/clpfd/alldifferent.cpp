@@ -183,6 +183,15 @@ int all_different_run(ORVALIS_API_STRUCT *api, worker *w, alldiff_data *b, int l
   return inf == 0 ? 1 : 0;
 }
 
+/* The next live target from position *inf up to sup whose view is fixed as read (those before
+ * it stay in front), or -1. Once a pass failed the rest count as unfixed. */
+int next_fixed(const alldiff_data *b, int *inf, int sup)
+{
+  for (; *inf <= sup; ++*inf)
+    if (b->dv[b->target[*inf]].flags == FIXED_AS_READ) return b->target[*inf];
+  return -1;
+}
+
 /* pairing's pass: Xs are targets 0..n-1, Ys n..2n-1. */
 int pairing_run(ORVALIS_API_STRUCT *api, worker *w, alldiff_data *b, int live, int *ndead)
 {
@@ -190,12 +199,7 @@ int pairing_run(ORVALIS_API_STRUCT *api, worker *w, alldiff_data *b, int live, i
   auto *val = (TAGGED *)fd_temp_alloc(api, w, (2 * n + 1) * sizeof(TAGGED));
   int nx = 0, ny = 0, inf = 0, sup = live - 1;
   bool ok = true;
-  while (inf <= sup) {
-    int e = b->target[inf];
-    if (!ok || b->dv[e].flags != FIXED_AS_READ) {
-      inf++;
-      continue;
-    }
+  for (int e; ok && (e = next_fixed(b, &inf, sup)) >= 0;) {
     int32_t k = GetSmall(b->dv[e].min);
     if (k < 1 || k > n) { /* never an index out of range */
       ok = false;
@@ -241,12 +245,7 @@ int circuit_run(ORVALIS_API_STRUCT *api, worker *w, alldiff_data *b, int live, i
 {
   int n = b->nvars, inf = 0, sup = live - 1;
   bool ok = true;
-  while (inf <= sup) {
-    int e = b->target[inf];
-    if (!ok || b->dv[e].flags != FIXED_AS_READ) {
-      inf++;
-      continue;
-    }
+  for (int e; ok && (e = next_fixed(b, &inf, sup)) >= 0;) {
     int32_t k = GetSmall(b->dv[e].min);
     int s = k - 1, p = sup;
     /* Out of range, s entered already, or a cycle closed early (the last edge must close

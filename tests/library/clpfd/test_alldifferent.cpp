@@ -7,11 +7,8 @@
 
 namespace {
 
-using fd_harness::domain;
-using fd_harness::driver;
+using namespace fd_harness;
 using fd_harness::instance;
-using fd_harness::row;
-using fd_harness::tuple;
 using fd_oracle::range;
 
 enum which { ALL_DIFFERENT, PAIRING, CIRCUIT };

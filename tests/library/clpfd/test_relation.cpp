@@ -5,11 +5,8 @@
 
 namespace {
 
-using fd_harness::domain;
-using fd_harness::driver;
+using namespace fd_harness;
 using fd_harness::instance;
-using fd_harness::row;
-using fd_harness::tuple;
 using fd_oracle::range;
 
 /* data: n, then per element a kind (0 variable, 1 integer) and its value or variable index.
