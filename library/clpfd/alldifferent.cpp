@@ -141,11 +141,12 @@ bool prune_targets(ORVALIS_API_STRUCT *api, worker *w, alldiff_data *b, int from
   return true;
 }
 
-/* Exports the changed views of the targets at positions 0..inf-1. Every view leaves the heap
- * before the first export, which may collect. */
+/* Exports the changed views of the targets at positions 0..inf-1. Every changed view leaves the
+ * heap before the first export, which may collect. */
 void export_live(ORVALIS_API_STRUCT *api, worker *w, alldiff_data *b, int inf)
 {
-  for (int p = 0; p < inf; p++) dvar_pruning_done(api, w, &b->dv[b->target[p]]);
+  for (int p = 0; p < inf; p++)
+    if (b->dv[b->target[p]].flags & CHANGED) dvar_pruning_done(api, w, &b->dv[b->target[p]]);
   for (int p = 0; p < inf; p++) {
     dvar *d = &b->dv[b->target[p]];
     if (d->flags & CHANGED) dvar_export_do(api, w, d);
@@ -173,7 +174,6 @@ int all_different_run(ORVALIS_API_STRUCT *api, worker *w, alldiff_data *b, int l
     for (int p = 0; p < inf; p++) {
       dvar *d = &b->dv[b->target[p]];
       if (dvar_prune_interval_t(api, d, val[inf], val[inf], w) < 0) return -1;
-      dvar_pruning_done(api, w, d);
     }
   } else {
     TAGGED set = value_set(api, w, val + inf, live - inf);
