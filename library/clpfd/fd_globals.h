@@ -73,4 +73,40 @@ int fd_circuit_paths_agree(const void *block, int ndead);
 int fd_single_circuit(const dvar *dv, const int *target, int live, int kernel, int n, int *head,
                       int *tail, int *visited, int *stack);
 
+/* global_cardinality/3 and global_cardinality_helper/2 (gcc.cpp) */
+void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                  QX_term_ref actions);
+void prolog_fd_gcc_helper_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+
+/* local_cardinality/2 (lcc.cpp) */
+void prolog_fd_lcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                  QX_term_ref actions);
+
+/* nvalue/2 (nvalue.cpp) */
+void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                     QX_term_ref state, QX_term_ref actions);
+/* Calls in which the matching, independent-set and interval prunings removed arcs (tests). */
+extern uint64_t fd_nvalue_prunings[3];
+
+/* ---- scheduling (discrete.cpp) ---- */
+void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
+/* ---- disjoint2/2 (disjoint2.cpp) ---- */
+void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
+/* ---- bounds-consistent all-different (bc_alldiff.cpp) ---- */
+void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+
+/* ---- case/4 over a decision DAG (case.cpp) ---- */
+void prolog_fd_case_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                   QX_term_ref actions);
+
+/* ---- lex_chain/2 (lex.cpp) ---- */
+void prolog_fd_lex_chain_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
 #endif

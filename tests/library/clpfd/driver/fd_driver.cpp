@@ -40,6 +40,8 @@ const key_spec key_table[] = {
     {"oneof", 3, "dom", 0},
     {"abs", 2, "dom", 0},
     {"ac_linear", 3, "dom", 0},
+    {"disjoint1", 2, "dom", 0},
+    {"disjoint2", 2, "dom", 0},
     {"x*x=y", 2, "minmax", 32},
     {"x*y=z", 3, "minmax", 32},
     {"x/y=z", 3, "minmax", 32},
@@ -51,6 +53,13 @@ const key_spec key_table[] = {
     {"all_different", 1, "val", 32},
     {"pairing", 2, "val", 32},
     {"circuit", 1, "val", 32},
+    {"global_cardinality", 3, "dom", 32},
+    {"global_cardinality_helper", 2, "dom", 0},
+    {"local_cardinality", 2, "dom", 32},
+    {"nvalue", 2, "dom", 32},
+    {"bc_alldiff", 1, nullptr, 0},
+    {"case", 4, nullptr, 0},
+    {"lex_chain", 2, nullptr, 0},
 };
 
 const key_spec *spec_of(const char *name, int arity)
