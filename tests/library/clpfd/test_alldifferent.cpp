@@ -371,7 +371,7 @@ TEST_F(FdAllDifferent, EntryLifecycle)
  * smallest value. */
 TEST_F(FdAllDifferent, QueensCounts)
 {
-  for (auto [n, count] : {std::pair{6, 4}, {8, 92}, {10, 724}}) {
+  for (auto [n, count] : {std::pair{6, 4}, {8, 92}, {10, 724}, {11, 2680}}) {
     if (qx_gc_stress && n > 6) continue;
     driver d(api);
     fd_undo_scope undo(w, QX_ALT_FAILCODE);
