@@ -382,8 +382,8 @@ int fd_single_circuit(const dvar *dv, const int *target, int live, int kernel, i
 {
   if (live == 0) return 1;
   int least = INT32_MAX, most = -1, root = -1;
-  for (int i = 0; i < n; i++) visited[i] = 0;
-  for (int p = live; p-- > 0;) {
+  for (int p = live; p-- > 0;) { /* the paths end at live nodes: only they are visited */
+    visited[target[p]] = 0;
     int c = dvar_value_count(&dv[target[p]]);
     least = c < least ? c : least;
     if (c > most) most = c, root = target[p];

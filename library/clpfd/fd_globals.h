@@ -66,8 +66,8 @@ void prolog_fd_circuit_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state
 int fd_circuit_paths_agree(const void *block, int ndead);
 
 /* The single-circuit check over successor variables (nodes 0..n-1, value v is node v-1): views
- * of the n variables; target[0..live-1] the live ones, the others fixed (dead); head, tail,
- * visited (n each) and stack (3 x n) are scratch. 0 when the live domains, with the fixed
+ * of the n variables; target[0..live-1] the live ones, the others fixed (dead); head, tail and
+ * stack (3 x n) are scratch, and so are the entries of the live nodes in visited. 0 when the live domains, with the fixed
  * successors contracted into paths, hold no Hamiltonian circuit or the search from the live
  * variable of largest domain reaches fewer than `kernel` nodes; else 1 (a necessary test). */
 int fd_single_circuit(const dvar *dv, const int *target, int live, int kernel, int n, int *head,
@@ -84,8 +84,8 @@ void prolog_fd_lcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, Q
                                   QX_term_ref actions);
 
 /* nvalue/2 (nvalue.cpp) */
-void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
-                                     QX_term_ref state, QX_term_ref actions);
+void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
 /* Calls in which the matching, independent-set and interval prunings removed arcs (tests). */
 extern uint64_t fd_nvalue_prunings[3];
 

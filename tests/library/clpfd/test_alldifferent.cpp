@@ -469,7 +469,7 @@ TEST_F(FdAllDifferent, SingleCircuitCheckAgreesWithSearch)
     }
     int live = (int)target.size();
     target.insert(target.end(), dead.begin(), dead.end());
-    std::vector<int> head(n), tail(n), visited(n), stack(3 * n);
+    std::vector<int> head(n), tail(n), visited(n, -1), stack(3 * n); /* dead entries stay */
     int r = fd_single_circuit(dv.data(), target.data(), live, live, n, head.data(), tail.data(),
                               visited.data(), stack.data());
     zeros += r == 0;
