@@ -53,6 +53,19 @@ bool queens_ix(driver &d, fd_driver::counts *c, long *value)
   return fd_models::queens_ix(d, n) && all_solutions(d, fd_models::queens_search(), c, value);
 }
 
+/* Queens with three distinctness constraints of the key, the rows labelled in order. */
+template <int n>
+bool queens_alldiff(driver &d, fd_driver::counts *c, long *value)
+{
+  auto count_all = [](driver &) { return true; };
+  std::vector<int> q;
+  for (int i = 0; i < n; i++) q.push_back(i);
+  if (!fd_models::queens_distinct(d, n, "all_different") || d.search(q, {}, count_all, c) != 1)
+    return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
 bool send_more(driver &d, fd_driver::counts *c, long *value)
 {
   if (!fd_models::send_more(d) || d.search({}, {}, nullptr, c) != 1) return false;
@@ -133,6 +146,9 @@ const row rows[] = {
     {"queens12", "solutions", 14200, 1, queens<12>},
     {"queens10_ix", "solutions", 724, 1, queens_ix<10>},
     {"queens12_ix", "solutions", 14200, 1, queens_ix<12>},
+    {"queens10_alldiff", "solutions", 724, 1, queens_alldiff<10>},
+    {"queens11_alldiff", "solutions", 2680, 1, queens_alldiff<11>},
+    {"queens12_alldiff", "solutions", 14200, 1, queens_alldiff<12>},
     {"magic4_first", "solutions", 1, 1, magic4_first},
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},
