@@ -361,9 +361,11 @@ int lexc_run(ORVALIS_API_STRUCT *api, worker *w, lexc_data *b)
       if (i + 1 < nt && !pair_entailed(b, i)) open = true;
       if (b->flags & INCREASING && !surely_increasing(b, i)) sure = false;
     }
-  for (int i = 0; i < nt * b->nvars; i++)
-    if (b->fresh[i / b->nvars] && (b->xvar[i].flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)))
-      dvar_export_do(api, w, &b->xvar[i]);
+  /* every set into temporary storage before the first export may collect */
+  for (int pass = 0; pass < 2; pass++)
+    for (int i = 0; i < nt * b->nvars; i++)
+      if (b->fresh[i / b->nvars] && (b->xvar[i].flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)))
+        pass == 0 ? dvar_pruning_done(api, w, &b->xvar[i]) : dvar_export_do(api, w, &b->xvar[i]);
   k = 0;
   for (TAGGED l = deref(StrArg(deref(w->term[0]), 6)); k < nt - 1; l = deref(LstTail(l)), k++) {
     TAGGED v = deref(LstHead(l));
