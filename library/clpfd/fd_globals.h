@@ -52,4 +52,8 @@ void prolog_fd_case_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, 
 void prolog_fd_lex_chain_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
 
+/* ---- sorting/3 (sorting.cpp) ---- */
+void prolog_fd_sorting_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                      QX_term_ref state, QX_term_ref actions);
+
 #endif

@@ -48,6 +48,7 @@ const key_spec key_table[] = {
     {"bc_alldiff", 1, nullptr, 0},
     {"case", 4, nullptr, 0},
     {"lex_chain", 2, nullptr, 0},
+    {"sorting", 3, "minmax", 0},
 };
 
 const key_spec *spec_of(const char *name, int arity)
