@@ -57,8 +57,12 @@ void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
 extern uint64_t fd_nvalue_prunings[3];
 /* ---- scheduling (discrete.cpp) ---- */
 void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
 /* ---- disjoint2/2 (disjoint2.cpp) ---- */
 void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
 /* ---- bounds-consistent all-different (bc_alldiff.cpp) ---- */
 void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                          QX_term_ref state, QX_term_ref actions);
@@ -74,5 +78,9 @@ void prolog_fd_lex_chain_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref sta
 /* ---- sorting/3 (sorting.cpp) ---- */
 void prolog_fd_sorting_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                       QX_term_ref state, QX_term_ref actions);
+
+/* ---- minimum/2 and maximum/2 (relation.cpp) ---- */
+void prolog_fd_minmax_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
 
 #endif
