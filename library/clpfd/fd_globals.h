@@ -83,4 +83,8 @@ void prolog_fd_sorting_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state
 void prolog_fd_minmax_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                      QX_term_ref actions);
 
+/* ---- relation/3 (relation.cpp) ---- */
+void prolog_fd_relation_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                       QX_term_ref state, QX_term_ref actions);
+
 #endif

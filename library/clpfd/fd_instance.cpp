@@ -165,6 +165,7 @@ const pred_spec pred_table[] = {
     {"sorting", 3, prolog_fd_sorting_qxenv_multi_qx},
     {"minimum", 2, prolog_fd_minmax_qxenv_multi_qx},
     {"maximum", 2, prolog_fd_minmax_qxenv_multi_qx},
+    {"relation", 3, prolog_fd_relation_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

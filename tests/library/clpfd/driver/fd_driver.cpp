@@ -57,6 +57,7 @@ const key_spec key_table[] = {
     {"sorting", 3, "minmax", 0},
     {"minimum", 2, nullptr, 32},
     {"maximum", 2, nullptr, 32},
+    {"relation", 3, nullptr, 32},
 };
 
 const key_spec *spec_of(const char *name, int arity)
