@@ -55,6 +55,7 @@ void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
                                      QX_term_ref state, QX_term_ref actions);
 /* Calls in which the matching, independent-set and interval prunings removed arcs (tests). */
 extern uint64_t fd_nvalue_prunings[3];
+
 /* ---- scheduling (discrete.cpp) ---- */
 void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);

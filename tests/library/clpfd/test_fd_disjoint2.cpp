@@ -414,7 +414,7 @@ TEST_F(FdDisjoint2, PackingCountsBySearch)
     EXPECT_EQ(search(packing(sizes, 8, 8), false), brute);
     placed += brute;
   }
-  EXPECT_GT(placed, 1000u);
+  if (!qx_gc_stress) EXPECT_GT(placed, 1000u); /* the stress run skips the random instances */
   const int side[] = {1, 3, 5, 7, 9, 11};
   for (int n = 1; n <= (qx_gc_stress ? 4 : 6); n++) {
     std::vector<std::pair<int, int>> sizes;
