@@ -67,7 +67,7 @@ row sorting_row()
       {"Settled not an integer", set_arg(4, driver::t_atom("a"))},
       {"Y one short", [](driver::posting &p) { p.state[2].args.pop_back(); }},
   };
-  r.instances = 100;
+  r.instances = 70;
   return r;
 }
 

@@ -20,6 +20,9 @@ bool pairwise_different(fd_driver::driver &d, int first, int count);
  * j - i and i - j, each a scalar_product of relation 4. Search: ff, minimum value. */
 bool queens(fd_driver::driver &d, int n);
 fd_driver::driver::options queens_search();
+/* N-queens with three bc_alldiff over q_i, q_i + i and q_i - i (the latter two variables n..3n-1,
+ * linked by equations), its daemons on the wake key given; the queens are variables 0..n-1. */
+bool queens_bc(fd_driver::driver &d, int n, const char *key);
 
 /* SEND+MORE = MONEY: variables S E N D M O R Y (indices 0..7), digits 0..9; one equation,
  * pairwise different, S and M not 0. Search: in order, minimum value. */
