@@ -410,20 +410,6 @@ struct lexc_shape {
   int ntuples, nvars, flags;
 };
 
-inline bool small_in(TAGGED t, int lo, int hi)
-{
-  t = deref(t);
-  return IsSmall(t) && GetSmall(t) >= lo && GetSmall(t) <= hi;
-}
-
-int list_length(worker *w, TAGGED l)
-{
-  int k = 0;
-  uint32_t bound = fd_list_bound(w);
-  for (l = deref(l); IsLst(l) && (uint32_t)k < bound; l = deref(LstTail(l))) k++;
-  return l == atom_nil ? k : -1;
-}
-
 /* The state's shape, or ntuples -1 after raising an error. */
 lexc_shape check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
@@ -433,16 +419,16 @@ lexc_shape check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     sh.ntuples = -1;
     return sh;
   };
-  if (!small_in(StrArg(s, 2), 0, 1 << 20) || !small_in(StrArg(s, 3), 1, 1 << 20))
+  if (!fd_small_in(StrArg(s, 2), 0, 1 << 20) || !fd_small_in(StrArg(s, 3), 1, 1 << 20))
     return fail("lex_chain_counts", s);
   int nt = GetSmall(deref(StrArg(s, 2))), nv = GetSmall(deref(StrArg(s, 3)));
-  if (!small_in(StrArg(s, 4), 0, 7)) return fail("lex_chain_flags", StrArg(s, 4));
+  if (!fd_small_in(StrArg(s, 4), 0, 7)) return fail("lex_chain_flags", StrArg(s, 4));
   if (GetSmall(deref(StrArg(s, 4))) & AMONG) return fail("lex_chain_among", StrArg(s, 4));
-  if (list_length(w, StrArg(s, 1)) != nt) return fail("lex_chain_tuples", StrArg(s, 1));
-  if (list_length(w, StrArg(s, 6)) != (nt > 0 ? nt - 1 : 0)) return fail("lex_chain_pairs", StrArg(s, 6));
+  if (fd_proper_length(w, StrArg(s, 1)) != nt) return fail("lex_chain_tuples", StrArg(s, 1));
+  if (fd_proper_length(w, StrArg(s, 6)) != (nt > 0 ? nt - 1 : 0)) return fail("lex_chain_pairs", StrArg(s, 6));
   QX_globref_ probe[2];
   for (TAGGED l = deref(StrArg(s, 1)); IsLst(l); l = deref(LstTail(l))) {
-    if (list_length(w, LstHead(l)) != nv) return fail("lex_chain_tuple", LstHead(l));
+    if (fd_proper_length(w, LstHead(l)) != nv) return fail("lex_chain_tuple", LstHead(l));
     for (TAGGED e = deref(LstHead(l)); IsLst(e); e = deref(LstTail(e))) {
       if (!fd_entry_refs(LstHead(e), probe)) return fail("variable_entry", LstHead(e));
       dvar d;

@@ -317,14 +317,6 @@ int sorting_run(ORVALIS_API_STRUCT *api, worker *w, sorting_data *b, int settled
 
 /* ---- the first call ---- */
 
-int list_length(worker *w, TAGGED l)
-{
-  int k = 0;
-  uint32_t bound = fd_list_bound(w);
-  for (l = deref(l); IsLst(l) && (uint32_t)k < bound; l = deref(LstTail(l))) k++;
-  return l == atom_nil ? k : -1;
-}
-
 /* n from the state, or -1 after raising an error. */
 int check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
@@ -335,7 +327,7 @@ int check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   }
   QX_globref_ probe[2];
   for (int a = 1; a <= 3; a++) {
-    if (list_length(w, StrArg(s, a)) != GetSmall(n)) {
+    if (fd_proper_length(w, StrArg(s, a)) != GetSmall(n)) {
       fd_domain_error(api, "sorting_lists", fd_error_culprit(StrArg(s, a)), 1);
       return -1;
     }
