@@ -97,6 +97,23 @@ void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref sta
 void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
 
+/* ---- small checks of state terms ---- */
+
+/* The length of a proper list (within the heap's bound on list length), or -1. */
+static inline int fd_proper_length(const worker *w, TAGGED list)
+{
+  int n = 0;
+  uint32_t bound = fd_list_bound(w);
+  for (list = deref(list); IsLst(list) && (uint32_t)n < bound; list = deref(LstTail(list))) n++;
+  return list == atom_nil ? n : -1;
+}
+/* Whether t is a small integer within lo..hi. */
+static inline bool fd_small_in(TAGGED t, int32_t lo, int32_t hi)
+{
+  t = deref(t);
+  return IsSmall(t) && GetSmall(t) >= lo && GetSmall(t) <= hi;
+}
+
 /* ---- bounds-consistent all-different (bc_alldiff.cpp) ---- */
 void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                          QX_term_ref state, QX_term_ref actions);
@@ -108,5 +125,17 @@ void prolog_fd_case_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, 
 /* ---- lex_chain/2 (lex.cpp) ---- */
 void prolog_fd_lex_chain_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
+
+/* ---- sorting/3 (sorting.cpp) ---- */
+void prolog_fd_sorting_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                      QX_term_ref state, QX_term_ref actions);
+
+/* ---- minimum/2 and maximum/2 (relation.cpp) ---- */
+void prolog_fd_minmax_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
+
+/* ---- relation/3 (relation.cpp) ---- */
+void prolog_fd_relation_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                       QX_term_ref state, QX_term_ref actions);
 
 #endif

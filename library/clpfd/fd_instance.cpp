@@ -165,6 +165,10 @@ const pred_spec pred_table[] = {
     {"bc_alldiff", 1, prolog_fd_bc_alldiff_qxenv_multi_qx},
     {"case", 4, prolog_fd_case_qxenv_multi_qx},
     {"lex_chain", 2, prolog_fd_lex_chain_qxenv_multi_qx},
+    {"sorting", 3, prolog_fd_sorting_qxenv_multi_qx},
+    {"minimum", 2, prolog_fd_minmax_qxenv_multi_qx},
+    {"maximum", 2, prolog_fd_minmax_qxenv_multi_qx},
+    {"relation", 3, prolog_fd_relation_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

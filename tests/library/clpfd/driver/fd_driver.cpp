@@ -62,6 +62,10 @@ const key_spec key_table[] = {
     {"case", 4, nullptr, 0},
     {"lex_chain", 2, nullptr, 0},
     {"all_distinct", 1, nullptr, 0},
+    {"sorting", 3, "minmax", 0},
+    {"minimum", 2, nullptr, 32},
+    {"maximum", 2, nullptr, 32},
+    {"relation", 3, nullptr, 32},
 };
 
 const key_spec *spec_of(const char *name, int arity)

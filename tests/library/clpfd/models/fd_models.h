@@ -21,6 +21,9 @@ bool pairwise_different(fd_driver::driver &d, int first, int count);
  * j - i and i - j, each a scalar_product of relation 4. Search: ff, minimum value. */
 bool queens(fd_driver::driver &d, int n);
 fd_driver::driver::options queens_search();
+/* N-queens with three bc_alldiff over q_i, q_i + i and q_i - i (the latter two variables n..3n-1,
+ * linked by equations), its daemons on the wake key given; the queens are variables 0..n-1. */
+bool queens_bc(fd_driver::driver &d, int n, const char *key);
 
 /* A constraint over a list of variables posted by key: all_different or circuit (state
  * [Entries, NDead]);

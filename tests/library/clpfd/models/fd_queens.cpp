@@ -14,6 +14,30 @@ bool queens(fd_driver::driver &d, int n)
   return true;
 }
 
+bool queens_bc(fd_driver::driver &d, int n, const char *key)
+{
+  using fd_driver::driver;
+  std::vector<int> lines[3]; /* q_i, q_i + i, q_i - i */
+  for (int i = 0; i < n; i++) lines[0].push_back(d.new_var(0, n - 1));
+  for (int i = 0; i < n; i++) {
+    lines[1].push_back(d.new_var(i, n - 1 + i));
+    lines[2].push_back(d.new_var(-i, n - 1 - i));
+    if (lines[2][i] < 0 || d.post_linear({{1, lines[1][i]}, {-1, lines[0][i]}}, 3, i) != 1 ||
+        d.post_linear({{1, lines[2][i]}, {-1, lines[0][i]}}, 3, -i) != 1)
+      return false;
+  }
+  for (const std::vector<int> &xs : lines) {
+    std::vector<driver::tmpl> vars;
+    for (int x : xs) vars.push_back(driver::t_var(x));
+    driver::posting p{"bc_alldiff",
+                      {driver::t_list(vars)},
+                      {driver::t_entries(xs), driver::t_int(0), driver::t_atom(key)}};
+    p.susp = "";
+    if (d.post_state(p) != 1) return false;
+  }
+  return true;
+}
+
 fd_driver::driver::options queens_search()
 {
   fd_driver::driver::options o;
