@@ -63,6 +63,10 @@ bool queens_alldiff(driver &d, fd_driver::counts *c, long *value)
   for (int i = 0; i < n; i++) q.push_back(i);
   if (!fd_models::queens_distinct(d, n, "all_different") || d.search(q, {}, count_all, c) != 1)
     return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
 /* Queens with bc_alldiff over the three lines, all solutions in input order, smallest value
  * (Gecode: distinct with IPL_BND). */
 template <int n>
