@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <type_traits>
 
+#include "fd_globals.h"
 #include "fd_indexical.h"
 #include "fd_kernel.h"
 
@@ -152,6 +153,7 @@ const pred_spec pred_table[] = {
     {"oneof", 3, prolog_fd_oneof_qxenv_multi_qx},
     {"abs", 2, prolog_fd_abs_qxenv_multi_qx},
     {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
+    {"all_distinct", 1, prolog_fd_all_distinct_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

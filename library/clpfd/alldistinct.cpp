@@ -1,0 +1,940 @@
+/* all_distinct/1 and the value graph it shares with assignment/2.
+ *
+ * The graph joins variable vertices to value vertices. A maximum matching covering the variables
+ * of the kernel is kept in the persistent block and repaired from call to call; the strongly
+ * connected components of the graph oriented by the matching then tell which values belong to
+ * some maximum matching: each matched variable keeps only the values of its own component, and
+ * variables left outside the kernel lose the values its Hall sets use up.
+ *
+ * Invariants: mate is symmetric (mate[x] = y exactly when mate[y] = x); the kernel part of
+ * valtarget is ascending by label whenever the component search runs; dead vertices sit behind
+ * the live ones in the target arrays, in the order they died, so that the dead counts of an
+ * older state name exactly the vertices dead in it. The component search is iterative: its depth
+ * lives in dist_stack, not on the C++ stack.
+ */
+#include <cstring>
+
+#include "fd_propagate.h"
+#include "fd_qsort.h"
+#include "fd_sets.h"
+#include "fd_value_graph.h"
+
+int fd_value_graph_shortcuts = 1;
+
+namespace {
+
+/* State term: s(Vars, NDeadVars, NDeadVals, Flags, WakeKey, Handle, Stamp). */
+constexpr int ARG_VARS = 1, ARG_DEAD_VARS = 2, ARG_DEAD_VALS = 3, ARG_FLAGS = 4, ARG_WAKE = 5;
+constexpr uint32_t STATE_ARITY = 7;
+
+inline int32_t small_of(TAGGED t) { return GetSmall(t); }
+inline int32_t label_of(const all_dist_data *b, int v) { return GetSmall(b->vertex.label[v]); }
+
+inline void match(all_dist_data *b, int x, int y)
+{
+  b->vertex.mate[x] = y;
+  b->vertex.mate[y] = x;
+}
+
+inline void unmatch(all_dist_data *b, int x)
+{
+  int y = b->vertex.mate[x];
+  if (y >= 0) b->vertex.mate[y] = -1;
+  b->vertex.mate[x] = -1;
+}
+
+inline dvar *var_of(all_dist_data *b, int x) { return &b->dvar[x]; }
+
+/* Moves the entries of a[0..count-1] that keep() rejects behind the kept ones, both groups in
+ * their old order, through the scratch area: the kept count. */
+template <typename Keep>
+int stable_partition(int *a, int count, int *scratch, Keep keep)
+{
+  int kept = 0, moved = 0;
+  for (int i = 0; i < count; i++) {
+    if (keep(a[i]))
+      a[kept++] = a[i];
+    else
+      scratch[moved++] = a[i];
+  }
+  std::memcpy(a + kept, scratch, (size_t)moved * sizeof(int));
+  return kept;
+}
+
+/* The FD set of the labels of vertices[0..count-1], which ascend. */
+TAGGED labels_set(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, const int *vertices,
+                  long count)
+{
+  FDCONS cons;
+  fdcons_init(&cons);
+  for (long i = 0; i < count; i++) fdcons_add(api, &cons, w, b->vertex.label[vertices[i]]);
+  return cons.head;
+}
+
+/* The kernel part of valtarget in ascending label order (revived vertices come back at the end
+ * of the live part, and the reachability pass splits it). */
+void sort_kernel_values(ORVALIS_API_STRUCT *api, all_dist_data *b)
+{
+  for (long i = 1; i < b->nvalkernels; i++)
+    if (label_of(b, b->valtarget[i - 1]) > label_of(b, b->valtarget[i])) {
+      qsort_asc_label(api, b->valtarget, (int)b->nvalkernels);
+      return;
+    }
+}
+
+}  // namespace
+
+/* ---- the block ---- */
+
+void all_distinct_destructor(void *block)
+{
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
+  QX_free_globrefs(((all_dist_data *)block)->refbase);
+  QX_free(block);
+}
+
+all_dist_data *all_dist_alloc(ORVALIS_API_STRUCT *api, worker *w, int nvars, long nvals,
+                              int nvarrecords, TAGGED handle, int flags)
+{
+  size_t nv = (size_t)nvars, nx = (size_t)nvals, nvert = nv + nx;
+  size_t ints = 2 * nv + 2 * nx + (3 * nv + nx) + 4 * nvert + 2 * nv;
+  if (flags & FD_VG_CIRCUIT) ints += 2 * nv;
+  size_t longs = 0;
+  if (flags & FD_VG_COSTS) {
+    ints += 4 * nv;
+    longs = 3 * nv * nv + 8 * nv;
+  }
+  size_t bytes = sizeof(all_dist_data) + (size_t)nvarrecords * sizeof(dvar) +
+                 nvert * sizeof(TAGGED) + nv * (sizeof(TAGGED) + sizeof(long)) +
+                 ints * sizeof(int) + longs * sizeof(long);
+  auto *b = (all_dist_data *)fd_perm_alloc(api, w, bytes, handle);
+  std::memset(b, 0, bytes);
+  b->destructor = all_distinct_destructor;
+  b->qxenv = api;
+  b->nrefs = 2 * nvarrecords;
+  b->refbase = QX_alloc_globrefs(b->nrefs > 0 ? b->nrefs : 1);
+  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
+  b->nvars = b->nvartargets = nvars;
+  b->nvals = b->nvaltargets = nvals;
+  b->flags = flags;
+  /* pointer-sized arrays first, then longs, then ints: every array stays aligned */
+  b->dvar = (dvar *)(b + 1);
+  b->vertex.label = (TAGGED *)(b->dvar + nvarrecords);
+  b->heap.fdset = b->vertex.label + nvert;
+  long *lp = (long *)(b->heap.fdset + nv);
+  b->heap.key = lp;
+  lp += nv;
+  if (flags & FD_VG_COSTS) {
+    b->cost = lp;
+    lp += nv * nv;
+    for (int side = 0; side < 2; side++) {
+      b->rc.rcost[side] = lp;
+      lp += nv * nv;
+      b->rc.lbdual[side] = lp;
+      b->rc.ubdual[side] = lp + nv;
+      lp += 2 * nv;
+    }
+    for (int side = 0; side < 2; side++) {
+      b->rc.lbprimal[side] = lp;
+      b->rc.ubprimal[side] = lp + nv;
+      lp += 2 * nv;
+    }
+  }
+  int *ip = (int *)lp;
+  auto take = [&ip](size_t n) {
+    int *p = ip;
+    ip += n;
+    return p;
+  };
+  b->dist_stack = take(3 * nv + nx);
+  b->vartarget = take(2 * nv);
+  b->valtarget = take(2 * nx);
+  b->vertex.mate = take(nvert);
+  b->vertex.component = take(nvert);
+  b->vertex.visited = take(nvert);
+  b->vertex.size = take(nvert);
+  b->heap.item = take(nv);
+  b->heap.vertex = take(nv);
+  if (flags & FD_VG_CIRCUIT) {
+    b->head = take(nv);
+    b->tail = take(nv);
+  }
+  if (flags & FD_VG_COSTS) {
+    b->rc.index_var = take(2 * nv);
+    b->rc.var_index = take(2 * nv);
+  }
+  return b;
+}
+
+/* ---- matching ---- */
+
+int neighbor_of(all_dist_data *b, TAGGED value, long *position, int u)
+{
+  if (u >= b->nvars) return small_of(value) - 1;
+  if (!IsSmall(value)) return -1;
+  int32_t v = small_of(value);
+  if (b->density == 2) {
+    if (v < 1 || v > b->nvals) return -1;
+    *position = v - 1;
+    int y = b->nvars + v - 1;
+    return b->vertex.visited[y] == FD_VG_DEAD ? -1 : y;
+  }
+  long lo = *position + 1, hi = b->nvalkernels; /* first label >= v in [lo, hi) */
+  while (lo < hi) {
+    long mid = lo + (hi - lo) / 2;
+    if (label_of(b, b->valtarget[mid]) < v)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  if (lo < b->nvalkernels && label_of(b, b->valtarget[lo]) == v) {
+    *position = lo;
+    return b->valtarget[lo];
+  }
+  *position = lo - 1;
+  return -1;
+}
+
+namespace {
+
+/* Matches the unmatched variables of vartarget[0..k-1] to free values greedily, each taking the
+ * value next above the previous one's: the position of the first unmatched variable, or k. */
+int greedy_match(all_dist_data *b, int k)
+{
+  int first = k;
+  TAGGED seed = 0;
+  for (int i = 0; i < k; i++) {
+    int x = b->vartarget[i];
+    if (b->vertex.mate[x] >= 0) continue;
+    dvar *d = var_of(b, x);
+    TAGGED t;
+    if (first == k) {
+      first = i;
+      t = d->min;
+    } else {
+      t = dvar_successor_t(d, seed);
+      if (!IsSmall(t)) continue;
+    }
+    seed = t;
+    long position = -1;
+    int y = neighbor_of(b, t, &position, x);
+    if (y >= 0 && b->vertex.mate[y] < 0) match(b, x, y);
+  }
+  return first;
+}
+
+/* Breadth-first search for an augmenting path from the unmatched variable r: 1 found and
+ * applied, 0 none. Variables are marked with token in visited; the parent of a value vertex is
+ * kept in dist_stack at the vertex's number, the queue at the bottom. */
+int augment_from(all_dist_data *b, int r, int token)
+{
+  int *queue = b->dist_stack, *parent = b->dist_stack, *mate = b->vertex.mate;
+  int front = 0, back = 0;
+  queue[back++] = r;
+  while (front < back) {
+    int u = queue[front++];
+    DVITER it;
+    dviter_init(&it, var_of(b, u));
+    long position = -1;
+    while (!dviter_empty(&it)) {
+      int y = neighbor_of(b, dviter_next_value_t(&it), &position, u);
+      if (y < 0) continue;
+      if (mate[y] < 0) {
+        int old = mate[u];
+        match(b, u, y);
+        while (old >= 0) {
+          int p = parent[old], next = mate[p];
+          match(b, p, old);
+          old = next;
+        }
+        return 1;
+      }
+      int m = mate[y];
+      if (b->vertex.visited[m] != token) {
+        b->vertex.visited[m] = token;
+        parent[y] = u;
+        queue[back++] = m;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int augment(all_dist_data *b, int k)
+{
+  int first = greedy_match(b, k);
+  for (int i = first; i < k; i++) {
+    int r = b->vartarget[i];
+    if (b->vertex.mate[r] < 0 && !augment_from(b, r, i + 1)) return 0;
+  }
+  return 1;
+}
+
+/* ---- partitions ---- */
+
+void all_dist_partition_vars(all_dist_data *b)
+{
+  const int *visited = b->vertex.visited;
+  b->nvarkernels = stable_partition(b->vartarget, b->nvarkernels, b->vartarget + b->nvars,
+                                    [visited](int x) { return visited[x] == 0; });
+}
+
+void contract_vars(all_dist_data *b)
+{
+  all_dist_data *g = b;
+  b->nvartargets = stable_partition(b->vartarget, b->nvartargets, b->vartarget + b->nvars,
+                                    [g](int x) {
+                                      if (!(g->dvar[x].flags & DV_FIXED)) return true;
+                                      g->vertex.visited[x] = FD_VG_DEAD;
+                                      return false;
+                                    });
+}
+
+void contract_vals(all_dist_data *b)
+{
+  all_dist_data *g = b;
+  b->nvaltargets = stable_partition(b->valtarget, (int)b->nvaltargets, b->valtarget + b->nvals,
+                                    [g](int y) {
+                                      int x = g->vertex.mate[y];
+                                      if (x < 0 || !(g->dvar[x].flags & DV_FIXED)) return true;
+                                      g->vertex.visited[y] = FD_VG_DEAD;
+                                      return false;
+                                    });
+}
+
+void qsort_asc_label(ORVALIS_API_STRUCT *api, int *vertices, int n)
+{
+  auto *b = (all_dist_data *)fd_state(api)->gdata;
+  fd_qsort(api, vertices, (size_t)n, [b](const int *x, const int *y) {
+    int32_t lx = label_of(b, *x), ly = label_of(b, *y);
+    return lx < ly ? -1 : lx > ly ? 1 : 0;
+  });
+}
+
+/* ---- components ---- */
+
+namespace {
+
+/* Gives value y and its matched variable component number c; y is finished. */
+inline void close_vertex(all_dist_data *b, int y, int c)
+{
+  b->vertex.component[y] = c;
+  b->vertex.component[b->vertex.mate[y]] = c;
+  b->vertex.visited[y] = FD_VG_DONE;
+}
+
+/* Whether a value vertex takes part in the component search. */
+inline bool open_value(const all_dist_data *b, int z)
+{
+  return b->vertex.visited[z] != FD_VG_DEAD && b->vertex.component[z] != 1;
+}
+
+/* Every kernel variable without a component and its value join one new component. */
+int one_component(all_dist_data *b, int next)
+{
+  next++;
+  for (int i = 0; i < b->nvarkernels; i++) {
+    int x = b->vartarget[i];
+    if (b->vertex.component[x] == 0) close_vertex(b, b->vertex.mate[x], next);
+  }
+  return next;
+}
+
+/* The fewest open values in the domain of a variable matched to an open value. Counting the
+ * values of fixed variables too could join components a full search separates; the variables
+ * fixed by the restriction then leave the graph with their values still in other domains. */
+long open_degree(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, TAGGED open)
+{
+  long mindeg = FD_SUP_L;
+  for (int i = 0; i < b->nvarkernels; i++) {
+    int x = b->vartarget[i];
+    if (b->vertex.visited[b->vertex.mate[x]] == FD_VG_DONE) continue;
+    long degree = fd_intersection_size(dvar_set(api, var_of(b, x), w), open);
+    if (degree < mindeg) mindeg = degree;
+  }
+  return mindeg;
+}
+
+/* Whether no open variable has a hole that is an open value: the graph is then convex. */
+bool convex_over(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, TAGGED open)
+{
+  for (int i = 0; i < b->nvarkernels; i++) {
+    int x = b->vartarget[i];
+    dvar *d = var_of(b, x);
+    if (b->vertex.visited[b->vertex.mate[x]] == FD_VG_DONE || (d->flags & DV_INTERVAL)) continue;
+    TAGGED holes = fd_interval_subtract(api, w, d->min, d->max, dvar_set(api, d, w));
+    if (fd_compare(holes, open) != 4) return false;
+  }
+  return true;
+}
+
+/* A chain from the smallest open value through the smallest open value left in each matched
+ * domain, closed back into the values known to reach the start: a proof of one component. */
+bool one_chain(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, TAGGED open)
+{
+  TAGGED start = fd_min(open), last = start;
+  TAGGED reached = fd_interval(api, w, start, start);
+  TAGGED rest = fd_delete(api, w, open, start);
+  if (!IsLst(rest)) return false;
+  long position = -1;
+  int y = neighbor_of(b, start, &position, 0);
+  while (IsLst(rest)) {
+    TAGGED next = fd_intersection_min(rest, dvar_set(api, var_of(b, b->vertex.mate[y]), w));
+    if (next == 0) return false;
+    rest = fd_delete(api, w, rest, next);
+    position = -1;
+    y = neighbor_of(b, next, &position, 0);
+    if (y < 0) return false;
+    if (dvar_compare_set(api, var_of(b, b->vertex.mate[y]), reached, w) != 4)
+      reached = fd_insert_into(api, w, next, reached);
+    last = next;
+  }
+  (void)last;
+  return dvar_compare_set(api, var_of(b, b->vertex.mate[y]), reached, w) != 4;
+}
+
+/* The components of a convex graph, by one sweep over the open values in ascending order. Four
+ * stacks in dist_stack: pending values, and per open component its first pending index, its
+ * rightmost value and the largest value its variables reach. */
+int interval_sweep(all_dist_data *b, int next, long nopen)
+{
+  int *pending = b->dist_stack, *root = pending + nopen;
+  int32_t *rightmost = root + nopen, *reach = rightmost + nopen;
+  int npending = 0, ncomps = 0;
+  auto close_top = [&]() {
+    ncomps--;
+    next++;
+    while (npending > root[ncomps]) close_vertex(b, pending[--npending], next);
+  };
+  for (long i = 0; i < b->nvalkernels; i++) {
+    int y = b->valtarget[i];
+    if (b->vertex.visited[y] == FD_VG_DONE) continue;
+    dvar *d = var_of(b, b->vertex.mate[y]);
+    int32_t v = label_of(b, y), lo = small_of(d->min), hi = small_of(d->max);
+    while (ncomps > 0 && v > reach[ncomps - 1]) close_top();
+    int first = npending, far = hi;
+    pending[npending++] = y;
+    while (ncomps > 0 && lo <= rightmost[ncomps - 1]) {
+      ncomps--;
+      first = root[ncomps];
+      if (reach[ncomps] > far) far = reach[ncomps];
+    }
+    root[ncomps] = first;
+    rightmost[ncomps] = v;
+    reach[ncomps] = far;
+    ncomps++;
+  }
+  while (ncomps > 0) close_top();
+  return next;
+}
+
+/* Tarjan's search from value y, iterative: each frame holds the value, the last value of its
+ * matched domain scanned, and its own visit number; a value's low number is kept in visited. The
+ * search stack sits at the bottom of dist_stack, the frames above base. */
+void visit(ORVALIS_API_STRUCT *api, all_dist_data *b, int y, int base)
+{
+  (void)api;
+  int *stack = b->dist_stack, *frames = b->dist_stack + base, *visited = b->vertex.visited;
+  int depth = 0;
+  auto enter = [&](int v) {
+    visited[v] = ++b->scc_visited;
+    stack[b->scc_index++] = v;
+    frames[3 * depth] = v;
+    frames[3 * depth + 1] = 0; /* no value scanned yet */
+    frames[3 * depth + 2] = visited[v];
+    depth++;
+  };
+  enter(y);
+  while (depth > 0) {
+    int *f = &frames[3 * (depth - 1)];
+    int v = f[0];
+    dvar *d = var_of(b, b->vertex.mate[v]);
+    TAGGED t = f[1] == 0 ? d->min : dvar_successor_t(d, (TAGGED)f[1]);
+    if (IsSmall(t)) {
+      f[1] = (int)t;
+      long position = -1;
+      int z = neighbor_of(b, t, &position, b->vertex.mate[v]);
+      if (z < 0 || z == v || !open_value(b, z)) continue;
+      if (visited[z] == 0)
+        enter(z);
+      else if (visited[z] < visited[v])
+        visited[v] = visited[z];
+      continue;
+    }
+    /* v's values are exhausted */
+    depth--;
+    if (visited[v] == f[2]) {
+      int c = ++b->scc_component;
+      int u;
+      do {
+        u = stack[--b->scc_index];
+        close_vertex(b, u, c);
+      } while (u != v);
+    }
+    if (depth > 0) {
+      int parent = frames[3 * (depth - 1)];
+      if (visited[v] < visited[parent]) visited[parent] = visited[v];
+    }
+  }
+}
+
+/* The full search over the open kernel values: the last component number. */
+int tarjan(ORVALIS_API_STRUCT *api, all_dist_data *b, int next)
+{
+  b->scc_component = next;
+  b->scc_visited = b->scc_index = 0;
+  for (int i = 0; i < b->nvarkernels; i++) {
+    int y = b->vertex.mate[b->vartarget[i]];
+    if (b->vertex.visited[y] == 0) visit(api, b, y, (int)b->nvalkernels);
+  }
+  return b->scc_component;
+}
+
+}  // namespace
+
+int find_sccs(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, int first)
+{
+  if (b->nvalkernels == 0) return 0;
+  int next = first;
+  FDCONS open;
+  fdcons_init(&open);
+  long nopen = 0;
+  for (long i = 0; i < b->nvalkernels; i++) {
+    int y = b->valtarget[i];
+    if (dvar_value_count(var_of(b, b->vertex.mate[y])) == 1) {
+      close_vertex(b, y, ++next);
+      continue;
+    }
+    fdcons_add(api, &open, w, b->vertex.label[y]);
+    nopen++;
+  }
+  if (nopen == 0) return next - first;
+  if (fd_value_graph_shortcuts) {
+    if (open_degree(api, w, b, open.head) == nopen) return one_component(b, next) - first;
+    if (convex_over(api, w, b, open.head)) return interval_sweep(b, next, nopen) - first;
+    if (nopen > 1 && one_chain(api, w, b, open.head)) return one_component(b, next) - first;
+  }
+  return tarjan(api, b, next) - first;
+}
+
+int compress_edges(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, int *values, long count,
+                   int buckets)
+{
+  int *counts = b->dist_stack, *sorted = b->dist_stack + buckets;
+  std::memset(counts, 0, (size_t)buckets * sizeof(int));
+  for (long i = 0; i < count; i++) counts[b->vertex.component[values[i]]]++;
+  for (int c = 0, at = 0; c < buckets; c++) {
+    int n = counts[c];
+    counts[c] = at;
+    at += n;
+  }
+  for (long i = 0; i < count; i++) sorted[counts[b->vertex.component[values[i]]]++] = values[i];
+  for (long from = 0; from < count;) {
+    long to = from + 1;
+    int c = b->vertex.component[sorted[from]];
+    while (to < count && b->vertex.component[sorted[to]] == c) to++;
+    TAGGED set = labels_set(api, w, b, sorted + from, to - from);
+    for (long i = from; i < to; i++) {
+      int x = b->vertex.mate[sorted[i]];
+      if (x < 0) continue;
+      int mask = dvar_fix_set(api, var_of(b, x), set, w);
+      if (mask < 0) return -1;
+      if (mask > 0) {
+        b->pruned = 1;
+        dvar_pruning_done(api, w, var_of(b, x));
+      }
+    }
+    from = to;
+  }
+  return 0;
+}
+
+/* ---- all_distinct ---- */
+
+namespace {
+
+/* The culprit an error names: a small integer or atom itself, else the name of its functor. */
+TAGGED culprit(TAGGED t)
+{
+  t = deref(t);
+  if (IsLst(t)) return atom_dot;
+  if (IsStr(t) && !IsBox(t)) return FunctorName(StrFunctor(t));
+  return IsVar(t) ? atom_nil : t;
+}
+
+/* An error for the state's argument: false after failing the native. */
+bool state_error(ORVALIS_API_STRUCT *api, const char *type, TAGGED culprit_term)
+{
+  fd_type_error(api, type, culprit(culprit_term), 1);
+  fd_native_fail(api);
+  return false;
+}
+
+bool range_error(ORVALIS_API_STRUCT *api, const char *domain, TAGGED t)
+{
+  fd_domain_error(api, domain, t, 1);
+  fd_native_fail(api);
+  return false;
+}
+
+inline TAGGED state_arg(const worker *w, int k) { return deref(StrArg(deref(w->term[0]), k)); }
+inline void set_state_arg(worker *w, int k, TAGGED value) { StrPtr(deref(w->term[0]))[k] = value; }
+
+/* The variable list of a first call: a proper list of (variable, attribute) entries; *n its
+ * length. */
+bool check_entries(ORVALIS_API_STRUCT *api, worker *w, TAGGED list, int *n)
+{
+  uint32_t steps = fd_list_bound(w);
+  *n = 0;
+  for (; IsLst(list) && steps-- > 0; list = deref(LstTail(list)), ++*n) {
+    TAGGED e = deref(LstHead(list));
+    if (!IsStr(e) || IsBox(e) || Arity(StrFunctor(e)) != 2)
+      return state_error(api, "variable_entry", e);
+    TAGGED x = deref(StrArg(e, 1));
+    if ((!IsVar(x) && !IsSmall(x)) || !fd_well_formed_attribute(deref(StrArg(e, 2))))
+      return state_error(api, "domain_variable", x);
+  }
+  if (list == atom_nil) return true;
+  if (IsVar(list)) {
+    fd_instantiation_error(api, 1);
+    fd_native_fail(api);
+    return false;
+  }
+  return state_error(api, "list", list);
+}
+
+/* The checked Flags and wake key; the dead counts are checked once n is known. */
+bool check_words(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED flags = state_arg(w, ARG_FLAGS), wake = state_arg(w, ARG_WAKE);
+  if (!IsSmall(flags)) return state_error(api, "integer", flags);
+  if (small_of(flags) < 0 || small_of(flags) > FD_VG_CIRCUIT)
+    return range_error(api, "all_distinct_flags", flags);
+  if (!IsAtom(wake)) return state_error(api, "atom", wake);
+  for (int k : {ARG_DEAD_VARS, ARG_DEAD_VALS})
+    if (!IsSmall(state_arg(w, k))) return state_error(api, "integer", state_arg(w, k));
+  return true;
+}
+
+/* The dead counts: within 0..vars_max and 0..vals_max (0 before the block exists). */
+bool check_counts(ORVALIS_API_STRUCT *api, worker *w, int32_t vars_max, long vals_max)
+{
+  TAGGED dv = state_arg(w, ARG_DEAD_VARS), dl = state_arg(w, ARG_DEAD_VALS);
+  if (small_of(dv) < 0 || small_of(dv) > vars_max) return range_error(api, "dead_count", dv);
+  if (small_of(dl) < 0 || small_of(dl) > vals_max) return range_error(api, "dead_count", dl);
+  return true;
+}
+
+/* The queue code and suspension key of a wake key; 0 for a key that attaches no daemon. */
+int wake_code(ORVALIS_API_STRUCT *api, TAGGED atom, TAGGED *key)
+{
+  struct fd_state *fd = fd_state(api);
+  TAGGED f = fd_functor_word(atom, 1);
+  *key = f;
+  if (f == fd->functor_val) return 3;
+  if (f == fd->functor_minmax) return 5;
+  if (f == fd->functor_dom) return 7;
+  return 0;
+}
+
+int all_distinct_daemon(ORVALIS_API_STRUCT *api, worker *w, void *block, TAGGED *attr_ref,
+                        TAGGED global)
+{
+  auto *b = (all_dist_data *)block;
+  if (b->flags == 0) {
+    TAGGED state = fd_mutable_value(StrArg(deref(global), FD_GLOBAL_STATE));
+    TAGGED dead = deref(StrArg(state, ARG_DEAD_VARS));
+    TAGGED dom = fd_attr_dom(*attr_ref);
+    TAGGED size = dom ? deref(StrArg(dom, 4)) : 0;
+    /* a variable with as many values as live variables cannot start a Hall set */
+    if (IsSmall(size) && IsSmall(dead) && small_of(size) >= b->nvars - small_of(dead)) return 1;
+  }
+  fd_enqueue_global(api, w, global, b->enqueue_code);
+  return 1;
+}
+
+inline void init_var(all_dist_data *b, int x)
+{
+  dvar_init(&b->dvar[x], &b->refbase[2 * x].term, &b->refbase[2 * x + 1].term);
+}
+
+/* The block of a first call over the n checked entries of the state in w->term[0]. */
+all_dist_data *first_call(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n, int32_t stamp)
+{
+  TAGGED values = atom_nil;
+  for (TAGGED l = state_arg(w, ARG_VARS); IsLst(l); l = deref(LstTail(l))) {
+    TAGGED dom = fd_attr_dom(deref(StrArg(deref(LstHead(l)), 2)));
+    values = fd_merge_into(api, w, deref(StrArg(dom, 1)), values);
+  }
+  values = fd_localize(api, w, values); /* the block's allocation may collect */
+  int64_t square = (int64_t)n * n;
+  bool finite = IsSmall(fd_min(values)) && IsSmall(fd_max(values));
+  int64_t size = finite ? fd_size(values) : square;
+  long nvals = (long)(size < square ? size : square);
+  int flags = small_of(state_arg(w, ARG_FLAGS));
+  all_dist_data *b = all_dist_alloc(api, w, n, nvals, n, handle, flags);
+  fd_state(api)->gdata = b;
+  b->daemon = all_distinct_daemon;
+  b->stamp = stamp - 1;
+  b->reset_density = fd_compare_interval(values, MakeSmall(1), MakeSmall(n)) == 1 ? 2
+                     : finite && size == n                                         ? 1
+                                                                                   : 0;
+  TAGGED key;
+  b->enqueue_code = wake_code(api, state_arg(w, ARG_WAKE), &key);
+  int i = 0;
+  for (TAGGED l = state_arg(w, ARG_VARS); IsLst(l); l = deref(LstTail(l)), i++) {
+    TAGGED e = deref(LstHead(l));
+    b->refbase[2 * i] = {deref(StrArg(e, 2)), 0};
+    b->refbase[2 * i + 1] = {deref(StrArg(e, 1)), 0};
+    b->vertex.label[i] = MakeSmall(i + 1);
+    b->vertex.mate[i] = -1;
+    b->vartarget[i] = i;
+  }
+  if (b->reset_density > 0) {
+    FDITER it;
+    fditer_init(&it, values);
+    for (long j = 0; j < nvals; j++) {
+      b->vertex.label[n + j] = fditer_next(&it);
+      b->vertex.mate[n + j] = -1;
+      b->valtarget[j] = n + (int)j;
+    }
+  }
+  if (b->enqueue_code != 0)
+    for (i = 0; i < n; i++) {
+      init_var(b, i);
+      dvar_attach_daemon(api, w, &b->dvar[i], b, deref(w->term[1]), key);
+    }
+  set_state_arg(w, ARG_VARS, atom_nil);
+  return b;
+}
+
+/* Density 0: the kernel variables, those with finite domains of at most as many values as there
+ * are kernel variables, and value vertices numbered afresh from the union of their domains. */
+void renumber_values(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b)
+{
+  b->nvarkernels = b->nvartargets;
+  for (int before = -1; before != b->nvarkernels;) {
+    before = b->nvarkernels;
+    for (int i = 0; i < b->nvarkernels; i++) {
+      dvar *d = var_of(b, b->vartarget[i]);
+      bool outside = !IsSmall(d->min) || !IsSmall(d->max) || dvar_value_count(d) > b->nvarkernels;
+      b->vertex.visited[b->vartarget[i]] = outside ? 1 : 0;
+    }
+    all_dist_partition_vars(b);
+  }
+  TAGGED intervals = atom_nil;
+  for (int i = 0; i < b->nvarkernels; i++) {
+    DVITER it;
+    dviter_init(&it, var_of(b, b->vartarget[i]));
+    while (!dviter_empty(&it)) {
+      TAGGED lo, hi;
+      dviter_next_interval_t(&it, &lo, &hi);
+      TAGGED *cell = fds_new_interval(api, w, lo, hi);
+      cell[1] = intervals;
+      intervals = MakeLst(cell);
+    }
+  }
+  TAGGED values = fd_union_sort(intervals);
+  int n = b->nvars;
+  long count = 0;
+  FDITER it;
+  fditer_init(&it, values);
+  while (!fditer_empty(&it) && count < b->nvals) {
+    int y = n + (int)count;
+    b->vertex.label[y] = fditer_next(&it);
+    b->vertex.mate[y] = -1;
+    b->valtarget[count++] = y;
+  }
+  b->nvaltargets = b->nvalkernels = count;
+  if (b->nvartargets == count && count == b->nvarkernels) b->density = 1;
+  /* warm start: a kernel variable keeps its old partner if that vertex still stands for a value
+   * of its domain and no earlier variable took it */
+  for (int i = 0; i < b->nvars; i++) {
+    int x = b->vartarget[i], m = b->vertex.mate[x];
+    bool keep = i < b->nvarkernels && m >= n && m < n + count && b->vertex.mate[m] < 0 &&
+                dvar_contains_value_t(var_of(b, x), b->vertex.label[m]);
+    if (keep)
+      b->vertex.mate[m] = x;
+    else
+      b->vertex.mate[x] = -1;
+  }
+}
+
+/* Density 1 or 2: every live vertex is in the kernel; matched pairs no longer in the domain are
+ * broken. */
+void keep_live_pairs(ORVALIS_API_STRUCT *api, all_dist_data *b)
+{
+  b->nvarkernels = b->nvartargets;
+  b->nvalkernels = b->nvaltargets;
+  for (int i = 0; i < b->nvartargets; i++) {
+    int x = b->vartarget[i], y = b->vertex.mate[x];
+    if (y >= 0 && !dvar_contains_value_t(var_of(b, x), b->vertex.label[y])) unmatch(b, x);
+  }
+  sort_kernel_values(api, b);
+}
+
+/* Drops from the kernel everything a free value reaches by an alternating path: 1 when no
+ * kernel variable remains unreached. */
+int drop_reachable(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b)
+{
+  int *cands = b->dist_stack, ncands = 0;
+  FDCONS frontier;
+  fdcons_init(&frontier);
+  for (long i = 0; i < b->nvalkernels; i++) {
+    int y = b->valtarget[i], x = b->vertex.mate[y];
+    if (x < 0) {
+      b->vertex.component[y] = 1;
+      fdcons_add(api, &frontier, w, b->vertex.label[y]);
+    } else if (!(var_of(b, x)->flags & DV_FIXED)) {
+      cands[ncands++] = y;
+    }
+  }
+  int unreached = b->nvarkernels;
+  for (TAGGED reach = frontier.head; IsLst(reach);) {
+    fdcons_init(&frontier);
+    int kept = 0;
+    for (int k = 0; k < ncands; k++) {
+      int y = cands[k], x = b->vertex.mate[y];
+      if (dvar_compare_set(api, var_of(b, x), reach, w) == 4) {
+        cands[kept++] = y;
+        continue;
+      }
+      b->vertex.component[y] = b->vertex.component[x] = 1;
+      b->vertex.visited[x] = 1;
+      unreached--;
+      fdcons_add(api, &frontier, w, b->vertex.label[y]);
+    }
+    ncands = kept;
+    /* the values found this pass arrive in valtarget order, so they ascend */
+    reach = frontier.head;
+  }
+  if (unreached == 0) return 1;
+  all_dist_partition_vars(b);
+  const int *mate = b->vertex.mate, *visited = b->vertex.visited;
+  b->nvalkernels = stable_partition(b->valtarget, (int)b->nvalkernels, b->valtarget + b->nvals,
+                                    [mate, visited](int y) {
+                                      return mate[y] >= 0 && visited[mate[y]] == 0;
+                                    });
+  return 0;
+}
+
+/* The values of the kernel's components are used up by the kernel variables: the live
+ * variables outside the kernel lose them. -1 on a wipe-out. */
+int prune_outside(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b)
+{
+  TAGGED hall = labels_set(api, w, b, b->valtarget, b->nvalkernels);
+  for (int i = b->nvarkernels; i < b->nvartargets; i++) {
+    dvar *d = var_of(b, b->vartarget[i]);
+    int mask = dvar_prune_set(api, d, hall, w);
+    if (mask < 0) return -1;
+    if (mask > 0) {
+      b->pruned = 1;
+      dvar_pruning_done(api, w, d);
+    }
+  }
+  return 0;
+}
+
+void clear_kernel_marks(all_dist_data *b, bool values)
+{
+  for (int i = 0; i < b->nvarkernels; i++)
+    b->vertex.visited[b->vartarget[i]] = b->vertex.component[b->vartarget[i]] = 0;
+  if (values)
+    for (long i = 0; i < b->nvalkernels; i++)
+      b->vertex.visited[b->valtarget[i]] = b->vertex.component[b->valtarget[i]] = 0;
+}
+
+/* Matching, components and restriction on the live variables: -1 failure, else 0. */
+int filter(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b)
+{
+  if (b->density == 0)
+    renumber_values(api, w, b);
+  else
+    keep_live_pairs(api, b);
+  if (b->nvalkernels < b->nvarkernels) return -1;
+  long slack = b->nvalkernels - b->nvarkernels;
+  clear_kernel_marks(b, true);
+  if (!augment(b, b->nvarkernels)) return -1;
+  clear_kernel_marks(b, false);
+  if (slack > 0 && drop_reachable(api, w, b)) return 0;
+  if (b->nvarkernels == 0) return 0;
+  int c = find_sccs(api, b, w, 1);
+  if (c > 1 && compress_edges(api, b, w, b->valtarget, b->nvalkernels, c + 2) < 0) return -1;
+  if (b->nvarkernels < b->nvartargets && prune_outside(api, w, b) < 0) return -1;
+  return 0;
+}
+
+/* One call on the block: the outcome, or -2 after raising an error. */
+int all_distinct_run(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int32_t stamp)
+{
+  b->pruned = 0;
+  b->incremental = b->stamp == stamp;
+  if (!b->incremental) {
+    b->density = b->reset_density;
+    b->nvartargets = b->nvars - small_of(state_arg(w, ARG_DEAD_VARS));
+    if (b->density > 0) b->nvaltargets = b->nvals - small_of(state_arg(w, ARG_DEAD_VALS));
+    /* a state whose dead variables are not all fixed did not come from this block */
+    for (int i = b->nvartargets; i < b->nvars; i++) {
+      init_var(b, b->vartarget[i]);
+      if (!(b->dvar[b->vartarget[i]].flags & DV_FIXED)) {
+        range_error(api, "dead_count", state_arg(w, ARG_DEAD_VARS));
+        return -2;
+      }
+    }
+  }
+  for (int i = 0; i < b->nvartargets; i++) init_var(b, b->vartarget[i]);
+  b->stamp = stamp + 1;
+  if (filter(api, w, b) < 0) return -1;
+  if (b->pruned)
+    for (int i = 0; i < b->nvartargets; i++) {
+      dvar *d = var_of(b, b->vartarget[i]);
+      if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) dvar_export_do(api, w, d);
+    }
+  contract_vars(b);
+  set_state_arg(w, ARG_DEAD_VARS, MakeSmall(b->nvars - b->nvartargets));
+  if (b->density > 0) {
+    contract_vals(b);
+    set_state_arg(w, ARG_DEAD_VALS, MakeSmall((int32_t)(b->nvals - b->nvaltargets)));
+  }
+  return b->nvartargets <= 1 ? 1 : 0;
+}
+
+}  // namespace
+
+void prolog_fd_all_distinct_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                           QX_term_ref state, QX_term_ref actions)
+{
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
+  TAGGED s = deref(w->term[0]);
+  if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != STATE_ARITY ||
+      !IsSmall(deref(StrArg(s, STATE_ARITY))) || !fd_valid_handle(deref(StrArg(s, 6)))) {
+    state_error(api, "all_distinct_state", s);
+    return;
+  }
+  if (!check_words(api, w)) return;
+  int n = 0;
+  bool first = IsVar(deref(StrArg(s, 6)));
+  if (first && (!check_entries(api, w, state_arg(w, ARG_VARS), &n) || !check_counts(api, w, 0, 0)))
+    return;
+  TAGGED handle;
+  int32_t stamp;
+  int committed;
+  fd_unify_output_state(api, w, &handle, &stamp, &committed);
+  int outcome = 1;
+  all_dist_data *b = nullptr;
+  if (first && n > 0) {
+    b = first_call(api, w, handle, n, stamp);
+  } else if (!first && IsVar(deref(LstHead(handle)))) {
+    b = (all_dist_data *)fd_perm_data(handle);
+    fd_state(api)->gdata = b;
+    if (!check_counts(api, w, b->nvars, b->nvals)) return;
+  }
+  if (b) outcome = all_distinct_run(api, w, b, stamp);
+  if (outcome == -2) return; /* an error was raised */
+  if (outcome == 1) fd_perm_free(api, w);
+  fd_ref_put(api, state, w->term[0]);
+  dvar_export_done(api, w, actions, outcome);
+}
