@@ -16,6 +16,7 @@
 
 #include "fd_propagate.h"
 #include "fd_qsort.h"
+#include "fd_globals.h"
 #include "fd_sets.h"
 #include "fd_value_graph.h"
 
@@ -88,13 +89,10 @@ void sort_kernel_values(ORVALIS_API_STRUCT *api, all_dist_data *b)
 
 void all_distinct_destructor(void *block)
 {
-  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
-  QX_free_globrefs(((all_dist_data *)block)->refbase);
-  QX_free(block);
+  fd_entry_destroy(block, ((all_dist_data *)block)->refbase);
 }
 
-all_dist_data *all_dist_alloc(ORVALIS_API_STRUCT *api, worker *w, int nvars, long nvals,
-                              int nvarrecords, TAGGED handle, int flags)
+all_dist_data *all_dist_alloc(fd_entry *e, int nvars, long nvals, int nvarrecords, int flags)
 {
   size_t nv = (size_t)nvars, nx = (size_t)nvals, nvert = nv + nx;
   size_t ints = 2 * nv + 2 * nx + (3 * nv + nx) + 4 * nvert + 2 * nv;
@@ -107,13 +105,12 @@ all_dist_data *all_dist_alloc(ORVALIS_API_STRUCT *api, worker *w, int nvars, lon
   size_t bytes = sizeof(all_dist_data) + (size_t)nvarrecords * sizeof(dvar) +
                  nvert * sizeof(TAGGED) + nv * (sizeof(TAGGED) + sizeof(long)) +
                  ints * sizeof(int) + longs * sizeof(long);
-  auto *b = (all_dist_data *)fd_perm_alloc(api, w, bytes, handle);
-  std::memset(b, 0, bytes);
-  b->destructor = all_distinct_destructor;
-  b->qxenv = api;
+  QX_globref refs;
+  auto *b = (all_dist_data *)fd_entry_block(e, bytes, all_distinct_destructor, nullptr,
+                                            2 * nvarrecords, &refs);
+  b->refbase = refs;
+  b->qxenv = e->api;
   b->nrefs = 2 * nvarrecords;
-  b->refbase = QX_alloc_globrefs(b->nrefs > 0 ? b->nrefs : 1);
-  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
   b->nvars = b->nvartargets = nvars;
   b->nvals = b->nvaltargets = nvals;
   b->flags = flags;
@@ -587,15 +584,10 @@ inline void set_state_arg(worker *w, int k, TAGGED value) { StrPtr(deref(w->term
 bool check_entries(ORVALIS_API_STRUCT *api, worker *w, TAGGED list, int *n)
 {
   uint32_t steps = fd_list_bound(w);
+  QX_globref_ pair[2];
   *n = 0;
-  for (; IsLst(list) && steps-- > 0; list = deref(LstTail(list)), ++*n) {
-    TAGGED e = deref(LstHead(list));
-    if (!IsStr(e) || IsBox(e) || Arity(StrFunctor(e)) != 2)
-      return state_error(api, "variable_entry", e);
-    TAGGED x = deref(StrArg(e, 1));
-    if ((!IsVar(x) && !IsSmall(x)) || !fd_well_formed_attribute(deref(StrArg(e, 2))))
-      return state_error(api, "domain_variable", x);
-  }
+  for (; IsLst(list) && steps-- > 0; list = deref(LstTail(list)), ++*n)
+    if (!fd_entry_refs(LstHead(list), pair)) return state_error(api, "variable_entry", LstHead(list));
   if (list == atom_nil) return true;
   if (IsVar(list)) {
     fd_instantiation_error(api, 1);
@@ -661,8 +653,10 @@ inline void init_var(all_dist_data *b, int x)
 }
 
 /* The block of a first call over the n checked entries of the state in w->term[0]. */
-all_dist_data *first_call(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n, int32_t stamp)
+all_dist_data *first_call(fd_entry *e, int n)
 {
+  ORVALIS_API_STRUCT *api = e->api;
+  worker *w = e->w;
   TAGGED values = atom_nil;
   for (TAGGED l = state_arg(w, ARG_VARS); IsLst(l); l = deref(LstTail(l))) {
     TAGGED dom = fd_attr_dom(deref(StrArg(deref(LstHead(l)), 2)));
@@ -673,11 +667,10 @@ all_dist_data *first_call(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
   bool finite = IsSmall(fd_min(values)) && IsSmall(fd_max(values));
   int64_t size = finite ? fd_size(values) : square;
   long nvals = (long)(size < square ? size : square);
-  int flags = small_of(state_arg(w, ARG_FLAGS));
-  all_dist_data *b = all_dist_alloc(api, w, n, nvals, n, handle, flags);
+  all_dist_data *b = all_dist_alloc(e, n, nvals, n, small_of(state_arg(w, ARG_FLAGS)));
   fd_state(api)->gdata = b;
   b->daemon = all_distinct_daemon;
-  b->stamp = stamp - 1;
+  b->stamp = e->stamp - 1;
   b->reset_density = fd_compare_interval(values, MakeSmall(1), MakeSmall(n)) == 1 ? 2
                      : finite && size == n                                         ? 1
                                                                                    : 0;
@@ -685,9 +678,7 @@ all_dist_data *first_call(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
   b->enqueue_code = wake_code(api, state_arg(w, ARG_WAKE), &key);
   int i = 0;
   for (TAGGED l = state_arg(w, ARG_VARS); IsLst(l); l = deref(LstTail(l)), i++) {
-    TAGGED e = deref(LstHead(l));
-    b->refbase[2 * i] = {deref(StrArg(e, 2)), 0};
-    b->refbase[2 * i + 1] = {deref(StrArg(e, 1)), 0};
+    fd_entry_refs(LstHead(l), &b->refbase[2 * i]);
     b->vertex.label[i] = MakeSmall(i + 1);
     b->vertex.mate[i] = -1;
     b->vartarget[i] = i;
@@ -906,35 +897,24 @@ int all_distinct_run(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int32
 void prolog_fd_all_distinct_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                            QX_term_ref state, QX_term_ref actions)
 {
-  worker *w = fd_global_run(api, state0);
-  if (!w) return;
-  TAGGED s = deref(w->term[0]);
-  if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != STATE_ARITY ||
-      !IsSmall(deref(StrArg(s, STATE_ARITY))) || !fd_valid_handle(deref(StrArg(s, 6)))) {
-    state_error(api, "all_distinct_state", s);
-    return;
-  }
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, STATE_ARITY, true)) return;
+  worker *w = e.w;
   if (!check_words(api, w)) return;
   int n = 0;
-  bool first = IsVar(deref(StrArg(s, 6)));
+  bool first = IsVar(e.handle);
   if (first && (!check_entries(api, w, state_arg(w, ARG_VARS), &n) || !check_counts(api, w, 0, 0)))
     return;
-  TAGGED handle;
-  int32_t stamp;
-  int committed;
-  fd_unify_output_state(api, w, &handle, &stamp, &committed);
   int outcome = 1;
   all_dist_data *b = nullptr;
   if (first && n > 0) {
-    b = first_call(api, w, handle, n, stamp);
-  } else if (!first && IsVar(deref(LstHead(handle)))) {
-    b = (all_dist_data *)fd_perm_data(handle);
+    b = first_call(&e, n);
+  } else if (!first && IsVar(deref(LstHead(e.handle)))) {
+    b = (all_dist_data *)fd_perm_data(e.handle);
     fd_state(api)->gdata = b;
     if (!check_counts(api, w, b->nvars, b->nvals)) return;
   }
-  if (b) outcome = all_distinct_run(api, w, b, stamp);
+  if (b) outcome = all_distinct_run(api, w, b, e.stamp);
   if (outcome == -2) return; /* an error was raised */
-  if (outcome == 1) fd_perm_free(api, w);
-  fd_ref_put(api, state, w->term[0]);
-  dvar_export_done(api, w, actions, outcome);
+  fd_entry_end(&e, state, actions, outcome);
 }

@@ -6,7 +6,7 @@
 #ifndef QX_FD_VALUE_GRAPH_H
 #define QX_FD_VALUE_GRAPH_H
 
-#include "fd_kernel.h"
+#include "fd_globals.h"
 
 /* ---- the block, the matching, the components and the restriction ---- */
 
@@ -65,8 +65,9 @@ struct all_dist_data {
   all_dist_rc rc;
 };
 
-all_dist_data *all_dist_alloc(ORVALIS_API_STRUCT *api, worker *w, int nvars, long nvals,
-                              int nvarrecords, TAGGED handle, int flags);
+/* The block of an entry's first call: nvars variables (nvarrecords with a view), nvals value
+ * vertices, the arrays the flags ask for. */
+all_dist_data *all_dist_alloc(fd_entry *e, int nvars, long nvals, int nvarrecords, int flags);
 void all_distinct_destructor(void *block);
 /* The vertex of value in u's neighbourhood, or -1 when value has no live kernel vertex; position
  * is the caller's cursor over the kernel values (-1 before the first value of a domain). */
