@@ -918,3 +918,215 @@ void prolog_fd_all_distinct_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
   if (outcome == -2) return; /* an error was raised */
   fd_entry_end(&e, state, actions, outcome);
 }
+
+/* ---- assignment ---- */
+
+namespace {
+
+/* State term: s(Xs, Ys, NDead, Flags, Costs, CostBase, Handle, Stamp). X_i is variable vertex i
+ * (record i), Y_j value vertex n+j (record n+j); labels are i+1 and j+1. */
+constexpr int AS_XS = 1, AS_YS = 2, AS_DEAD = 3, AS_FLAGS = 4, AS_COSTS = 5, AS_COSTBASE = 6,
+              AS_HANDLE = 7;
+constexpr uint32_t AS_ARITY = 8;
+
+/* The flag pattern dvar_init gives a variable fixed before the call: nothing pruned since. */
+constexpr uint32_t FIXED_ON_ENTRY = DV_FIXED | DV_SET_CURRENT | DV_INTERVAL;
+
+/* Flags, NDead and CostBase of an assignment state. The cost filter is not built: a state that
+ * asks for costs is refused. */
+bool check_assignment_words(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED flags = state_arg(w, AS_FLAGS);
+  if (!IsSmall(flags)) return state_error(api, "integer", flags);
+  if (small_of(flags) < 0 || small_of(flags) > FD_VG_CIRCUIT)
+    return range_error(api, "assignment_flags", flags);
+  for (int k : {AS_DEAD, AS_COSTBASE})
+    if (!IsSmall(state_arg(w, k))) return state_error(api, "integer", state_arg(w, k));
+  return true;
+}
+
+bool check_dead(ORVALIS_API_STRUCT *api, worker *w, int32_t most)
+{
+  TAGGED dead = state_arg(w, AS_DEAD);
+  return small_of(dead) >= 0 && small_of(dead) <= most ? true
+                                                        : range_error(api, "dead_count", dead);
+}
+
+all_dist_data *assignment_first_call(fd_entry *e, int n)
+{
+  worker *w = e->w;
+  all_dist_data *b = all_dist_alloc(e, n, n, 2 * n, small_of(state_arg(w, AS_FLAGS)));
+  fd_state(e->api)->gdata = b;
+  b->stamp = e->stamp - 1;
+  b->density = b->reset_density = 2;
+  for (int side = 0; side < 2; side++) {
+    int i = side * n;
+    for (TAGGED l = state_arg(w, side == 0 ? AS_XS : AS_YS); IsLst(l); l = deref(LstTail(l)), i++) {
+      fd_entry_refs(LstHead(l), &b->refbase[2 * i]);
+      b->vertex.label[i] = MakeSmall(i - side * n + 1);
+      b->vertex.mate[i] = -1;
+      (side == 0 ? b->vartarget : b->valtarget)[i - side * n] = i;
+    }
+  }
+  for (int k : {AS_XS, AS_YS, AS_COSTS}) set_state_arg(w, k, atom_nil);
+  return b;
+}
+
+/* Narrows the view to the set (or 1..n when set is 0): -1 on a wipe-out. */
+int narrow_view(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, dvar *d, TAGGED set)
+{
+  int mask = set ? dvar_fix_set(api, d, set, w) : dvar_fix_interval_t(d, MakeSmall(1), MakeSmall(b->nvars));
+  if (mask < 0) return -1;
+  if (mask > 0) {
+    b->pruned = 1;
+    dvar_pruning_done(api, w, d);
+  }
+  return 0;
+}
+
+/* Channelling X_i = j <=> Y_j = i in one direction: each live target (Xs for d = 0, Ys for
+ * d = 1) keeps the indices of the live supporters of the other list whose domains hold its own
+ * index. A variable fixed on entry is left out as a target (its partner was filtered when it
+ * was fixed) but stays a supporter: its value is the one support its partner has. Supporters
+ * are walked in ascending index order, so each target's support list ascends. -1 on failure. */
+int channel(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int d)
+{
+  int n = b->nvars, live = b->nvartargets;
+  const int *targets = d == 0 ? b->vartarget : b->valtarget;
+  const int *supporters = d == 0 ? b->valtarget : b->vartarget;
+  int base = d == 0 ? n : 0; /* supporter vertex = base + index */
+  auto *start = (int *)fd_temp_alloc(api, w, (size_t)(n + 1) * sizeof(int));
+  std::memset(start, 0, (size_t)(n + 1) * sizeof(int));
+  long total = 0;
+  for (int k = 0; k < live; k++) {
+    DVITER it;
+    dviter_init(&it, var_of(b, supporters[k]));
+    while (!dviter_empty(&it)) {
+      start[small_of(dviter_next_value_t(&it))]++; /* value v counts toward index v-1's end */
+      total++;
+    }
+  }
+  for (int t = 0; t < n; t++) start[t + 1] += start[t]; /* start[t]: first entry of index t */
+  auto *entries = (int *)fd_temp_alloc(api, w, (size_t)(total > 0 ? total : 1) * sizeof(int));
+  auto *fill = (int *)fd_temp_alloc(api, w, (size_t)n * sizeof(int));
+  std::memcpy(fill, start, (size_t)n * sizeof(int));
+  for (int k = 0; k < live; k++) {
+    DVITER it;
+    dviter_init(&it, var_of(b, supporters[k]));
+    while (!dviter_empty(&it)) entries[fill[small_of(dviter_next_value_t(&it)) - 1]++] = supporters[k] - base;
+  }
+  for (int k = 0; k < live; k++) {
+    dvar *t = var_of(b, targets[k]);
+    if (t->flags == FIXED_ON_ENTRY) continue;
+    int index = label_of(b, targets[k]) - 1;
+    FDCONS support;
+    fdcons_init(&support);
+    for (int e = start[index]; e < start[index + 1]; e++)
+      fdcons_add(api, &support, w, MakeSmall(entries[e] + 1));
+    if (!IsLst(support.head) || narrow_view(api, w, b, t, support.head) < 0) return -1;
+  }
+  return 0;
+}
+
+/* The live part of a target array in ascending label order (revived vertices come back at its
+ * end). */
+void sort_live(ORVALIS_API_STRUCT *api, all_dist_data *b, int *targets, int live)
+{
+  for (int i = 1; i < live; i++)
+    if (label_of(b, targets[i - 1]) > label_of(b, targets[i])) {
+      qsort_asc_label(api, targets, live);
+      return;
+    }
+}
+
+/* Matching and components over the live Xs, restricting each side to its components. */
+int assignment_filter(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b)
+{
+  int live = b->nvartargets;
+  for (int side = 0; side < 2; side++)
+    for (int k = 0; k < live; k++) {
+      int v = (side == 0 ? b->vartarget : b->valtarget)[k], m = b->vertex.mate[v];
+      if (m >= 0 && !dvar_contains_value_t(var_of(b, v), b->vertex.label[m])) unmatch(b, v);
+    }
+  b->nvarkernels = live;
+  b->nvalkernels = live;
+  clear_kernel_marks(b, true);
+  if (!augment(b, live)) return -1;
+  clear_kernel_marks(b, false);
+  int c = find_sccs(api, b, w, 1);
+  if (c > 1 && (compress_edges(api, b, w, b->vartarget, live, c + 2) < 0 ||
+                compress_edges(api, b, w, b->valtarget, live, c + 2) < 0))
+    return -1;
+  return 0;
+}
+
+/* One call on the block: the outcome. */
+int assignment_run(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int32_t stamp, bool first)
+{
+  int n = b->nvars;
+  b->pruned = 0;
+  b->incremental = b->stamp == stamp;
+  if (!b->incremental) b->nvartargets = b->nvaltargets = n - small_of(state_arg(w, AS_DEAD));
+  int live = b->nvartargets;
+  sort_live(api, b, b->vartarget, live);
+  sort_live(api, b, b->valtarget, live);
+  for (int k = 0; k < live; k++)
+    for (int v : {b->vartarget[k], b->valtarget[k]}) {
+      init_var(b, v);
+      b->vertex.visited[v] = 0;
+    }
+  b->stamp = stamp + 1;
+  if (first) /* values are mapped to vertices without a test: keep them to 1..n */
+    for (int k = 0; k < live; k++)
+      for (int v : {b->vartarget[k], b->valtarget[k]})
+        if (narrow_view(api, w, b, var_of(b, v), 0) < 0) return -1;
+  if (channel(api, w, b, 0) < 0 || channel(api, w, b, 1) < 0) return -1;
+  if (assignment_filter(api, w, b) < 0) return -1;
+  for (int k = 0; k < live; k++)
+    for (int v : {b->vartarget[k], b->valtarget[k]}) {
+      dvar *d = var_of(b, v);
+      b->vertex.size[v] = dvar_value_count(d);
+      if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) dvar_export_do(api, w, d);
+    }
+  contract_vars(b);
+  contract_vals(b);
+  set_state_arg(w, AS_DEAD, MakeSmall(n - b->nvartargets));
+  return b->nvartargets < 2 ? 1 : 0;
+}
+
+}  // namespace
+
+void prolog_fd_assignment_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions)
+{
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, AS_ARITY, true)) return;
+  worker *w = e.w;
+  if (!check_assignment_words(api, w)) return;
+  int n = 0, ny = 0;
+  bool first = IsVar(e.handle);
+  if (first) {
+    if (!check_entries(api, w, state_arg(w, AS_XS), &n) ||
+        !check_entries(api, w, state_arg(w, AS_YS), &ny) || !check_dead(api, w, 0))
+      return;
+    if (n != ny) {
+      range_error(api, "assignment_lists", MakeSmall(ny));
+      return;
+    }
+  }
+  int outcome = 1;
+  all_dist_data *b = nullptr;
+  if (first && n > 0) {
+    b = assignment_first_call(&e, n);
+  } else if (!first && IsVar(deref(LstHead(e.handle)))) {
+    b = (all_dist_data *)fd_perm_data(e.handle);
+    fd_state(api)->gdata = b;
+    if (!check_dead(api, w, b->nvars)) return;
+  }
+  if (b) outcome = assignment_run(api, w, b, e.stamp, first);
+  if (outcome == 1) { /* the Handle becomes 0 once the block is gone */
+    fd_perm_free(api, w);
+    set_state_arg(w, AS_HANDLE, MakeSmall(0));
+  }
+  fd_entry_end(&e, state, actions, outcome);
+}

@@ -44,4 +44,8 @@ bool fd_entry_refs(TAGGED entry, QX_globref ref);
 void prolog_fd_all_distinct_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                            QX_term_ref state, QX_term_ref actions);
 
+/* assignment/2 (alldistinct.cpp) */
+void prolog_fd_assignment_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+
 #endif

@@ -154,6 +154,7 @@ const pred_spec pred_table[] = {
     {"abs", 2, prolog_fd_abs_qxenv_multi_qx},
     {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
     {"all_distinct", 1, prolog_fd_all_distinct_qxenv_multi_qx},
+    {"assignment", 2, prolog_fd_assignment_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

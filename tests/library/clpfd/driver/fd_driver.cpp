@@ -46,6 +46,7 @@ const key_spec key_table[] = {
     {"x mod y=z", 3, "minmax", 32},
     {"x rem y=z", 3, "minmax", 32},
     {"all_distinct", 1, nullptr, 0},
+    {"assignment", 2, "dom", 0},
 };
 
 const key_spec *spec_of(const char *name, int arity)
