@@ -127,15 +127,12 @@ all_dist_data *all_dist_alloc(fd_entry *e, int nvars, long nvals, int nvarrecord
     for (int side = 0; side < 2; side++) {
       b->rc.rcost[side] = lp;
       lp += nv * nv;
-      b->rc.lbdual[side] = lp;
-      b->rc.ubdual[side] = lp + nv;
-      lp += 2 * nv;
     }
-    for (int side = 0; side < 2; side++) {
-      b->rc.lbprimal[side] = lp;
-      b->rc.ubprimal[side] = lp + nv;
-      lp += 2 * nv;
-    }
+    for (long **dual : {b->rc.lbdual, b->rc.ubdual, b->rc.lbprimal, b->rc.ubprimal})
+      for (int side = 0; side < 2; side++) {
+        dual[side] = lp;
+        lp += nv;
+      }
   }
   int *ip = (int *)lp;
   auto take = [&ip](size_t n) {
@@ -919,6 +916,273 @@ void prolog_fd_all_distinct_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
   fd_entry_end(&e, state, actions, outcome);
 }
 
+/* ---- the cost filter of assignment ---- */
+
+namespace {
+
+/* The bound of a tagged value, for the cost variable (costs are small integers). */
+inline int64_t bound_of(TAGGED t, int64_t infinite) { return IsSmall(t) ? GetSmall(t) : infinite; }
+
+/* Costs of forbidden pairs in the Hungarian method: larger than any sum of real costs, so that a
+ * complete assignment uses one only when no assignment of allowed pairs exists. */
+constexpr int64_t FORBIDDEN = (int64_t)1 << 50;
+
+/* One problem's per-call data: the live cost matrix (sign applied, FORBIDDEN where the value is
+ * not in the row's domain), duals u (rows) and v (columns), the assignment. 1-based arrays as the
+ * shortest-augmenting-path method of Kuhn and Munkres keeps them. */
+struct lap {
+  int nt;
+  int64_t *c, *u, *v, *minv, *dist;
+  int *p, *way, *rowcol;
+  char *used;
+};
+
+lap lap_alloc(ORVALIS_API_STRUCT *api, worker *w, int nt)
+{
+  lap l;
+  l.nt = nt;
+  auto take64 = [&](size_t n) { return (int64_t *)fd_temp_alloc(api, w, n * sizeof(int64_t)); };
+  auto take32 = [&](size_t n) { return (int *)fd_temp_alloc(api, w, n * sizeof(int)); };
+  size_t m = (size_t)nt + 1;
+  l.c = take64((size_t)nt * nt);
+  l.dist = take64((size_t)nt * nt);
+  l.u = take64(m), l.v = take64(m), l.minv = take64(m);
+  l.p = take32(m), l.way = take32(m), l.rowcol = take32(m);
+  l.used = (char *)fd_temp_alloc(api, w, m);
+  return l;
+}
+
+/* The live cost matrix of problem side (1: negated). */
+void fill_costs(all_dist_data *b, lap *l, int side)
+{
+  int n = b->nvars, nt = l->nt;
+  for (int r = 0; r < nt; r++) {
+    int x = b->rc.index_var[r];
+    dvar *d = var_of(b, x);
+    for (int c = 0; c < nt; c++) {
+      int j = b->rc.index_var[nt + c] - n; /* Y_j: value j + 1 */
+      int64_t cost = b->cost[x * n + j];
+      l->c[r * nt + c] = dvar_contains_value_t(d, MakeSmall(j + 1)) ? (side ? -cost : cost) : FORBIDDEN;
+    }
+  }
+}
+
+/* The optimal assignment by shortest augmenting paths: false when every complete assignment
+ * takes a forbidden pair. Afterwards c - u - v >= 0 on every pair, 0 on the assigned ones. */
+bool hungarian(lap *l)
+{
+  int nt = l->nt;
+  for (int j = 0; j <= nt; j++) l->u[j] = l->v[j] = 0, l->p[j] = 0;
+  for (int i = 1; i <= nt; i++) {
+    l->p[0] = i;
+    int j0 = 0;
+    for (int j = 0; j <= nt; j++) l->minv[j] = INT64_MAX, l->used[j] = 0;
+    do {
+      l->used[j0] = 1;
+      int i0 = l->p[j0], j1 = 0;
+      int64_t delta = INT64_MAX;
+      for (int j = 1; j <= nt; j++) {
+        if (l->used[j]) continue;
+        int64_t cur = l->c[(i0 - 1) * nt + j - 1] - l->u[i0] - l->v[j];
+        if (cur < l->minv[j]) l->minv[j] = cur, l->way[j] = j0;
+        if (l->minv[j] < delta) delta = l->minv[j], j1 = j;
+      }
+      for (int j = 0; j <= nt; j++)
+        if (l->used[j])
+          l->u[l->p[j]] += delta, l->v[j] -= delta;
+        else
+          l->minv[j] -= delta;
+      j0 = j1;
+    } while (l->p[j0] != 0);
+    do {
+      int j1 = l->way[j0];
+      l->p[j0] = l->p[j1];
+      j0 = j1;
+    } while (j0);
+  }
+  for (int j = 1; j <= nt; j++) {
+    l->rowcol[l->p[j]] = j;
+    if (l->c[(l->p[j] - 1) * nt + j - 1] >= FORBIDDEN) return false;
+  }
+  return true;
+}
+
+/* The reduced cost of (row r, column c), or FD_VG_INFINITE for a forbidden pair. */
+inline int64_t reduced(const lap *l, int r, int c)
+{
+  int64_t cost = l->c[r * l->nt + c];
+  return cost >= FORBIDDEN ? FD_VG_INFINITE : cost - l->u[r + 1] - l->v[c + 1];
+}
+
+/* Shortest paths between rows: an arc r -> k stands for row k taking the column of row r and
+ * weighs that pair's reduced cost. Dijkstra from every row (the weights are not negative). */
+void row_paths(lap *l)
+{
+  int nt = l->nt;
+  for (int s = 0; s < nt; s++) {
+    int64_t *d = l->dist + s * nt;
+    char *done = l->used;
+    for (int k = 0; k < nt; k++) d[k] = FD_VG_INFINITE, done[k] = 0;
+    d[s] = 0;
+    for (;;) {
+      int r = -1;
+      for (int k = 0; k < nt; k++)
+        if (!done[k] && d[k] < FD_VG_INFINITE && (r < 0 || d[k] < d[r])) r = k;
+      if (r < 0) break;
+      done[r] = 1;
+      int col = l->rowcol[r + 1] - 1;
+      for (int k = 0; k < nt; k++) {
+        int64_t wgt = reduced(l, k, col);
+        if (!done[k] && wgt < FD_VG_INFINITE && d[r] + wgt < d[k]) d[k] = d[r] + wgt;
+      }
+    }
+  }
+}
+
+/* Problem side over the live rows and columns: optimum, duals, assignment, regrets, thresholds
+ * against the cost variable k. 0 when no assignment exists or the cost variable cannot take the
+ * optimum's side. */
+int cost_based_filter(all_dist_data *b, lap *l, int side, dvar *k)
+{
+  all_dist_rc *rc = &b->rc;
+  int nt = l->nt;
+  fill_costs(b, l, side);
+  if (!hungarian(l)) return 0;
+  int64_t value = 0;
+  for (int r = 0; r < nt; r++) value += l->c[r * nt + l->rowcol[r + 1] - 1];
+  rc->optcost[side] = (long)(rc->costbase + (side ? -value : value));
+  long *rowdual = side ? rc->ubdual[0] : rc->lbdual[0], *coldual = side ? rc->ubdual[1] : rc->lbdual[1];
+  long *rowcol = side ? rc->ubprimal[0] : rc->lbprimal[0], *colrow = side ? rc->ubprimal[1] : rc->lbprimal[1];
+  for (int r = 0; r < nt; r++) {
+    rowdual[r] = (long)l->u[r + 1], coldual[r] = (long)l->v[r + 1];
+    rowcol[r] = l->rowcol[r + 1] - 1;
+    colrow[l->rowcol[r + 1] - 1] = r;
+  }
+  int64_t slack = side ? (IsSmall(k->min) ? rc->optcost[1] - GetSmall(k->min) : FD_VG_UNBOUNDED)
+                       : (IsSmall(k->max) ? GetSmall(k->max) - rc->optcost[0] : FD_VG_UNBOUNDED);
+  if (slack < 0) return 0;
+  rc->threshold[side] = (long)std::min<int64_t>(slack, FD_VG_UNBOUNDED);
+  row_paths(l);
+  int64_t most = 0, least = FD_VG_INFINITE;
+  for (int r = 0; r < nt; r++)
+    for (int c = 0; c < nt; c++) {
+      int64_t red = reduced(l, r, c), path = l->dist[r * nt + colrow[c]];
+      int64_t regret = std::min<int64_t>(red + path, FD_VG_INFINITE);
+      rc->rcost[side][r * nt + c] = (long)regret;
+      if (l->c[r * nt + c] >= FORBIDDEN) continue;
+      most = std::max(most, regret);
+      if (regret > 0) least = std::min(least, regret);
+    }
+  rc->max_regret[side] = (long)most;
+  rc->min_regret[side] = (long)least;
+  return 1;
+}
+
+/* Whether forcing (row r, column c) leaves no cost the cost variable allows. */
+bool pair_out(const all_dist_rc *rc, int r, int c, dvar *k, bool holes, ORVALIS_API_STRUCT *api,
+              worker *w)
+{
+  long r0 = rc->rcost[0][r * rc->ntargets + c], r1 = rc->rcost[1][r * rc->ntargets + c];
+  if (r0 > rc->threshold[0] || r1 > rc->threshold[1]) return true;
+  return holes && r0 + r1 >= 1 &&
+         dvar_compare_interval_t(api, k, MakeSmall((int32_t)(rc->optcost[0] + r0)),
+                                 MakeSmall((int32_t)(rc->optcost[1] - r1)), w) == 4;
+}
+
+/* Removes from each unfixed live variable of one side (Xs: rows, Ys: columns) the values whose
+ * pair is out: -1 on a wipe-out, else whether something changed. */
+int prune_pairs(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, bool rows, dvar *k, bool holes)
+{
+  all_dist_rc *rc = &b->rc;
+  int nt = rc->ntargets, n = b->nvars, changed = 0;
+  for (int a = 0; a < nt; a++) {
+    int vertex = rc->index_var[(rows ? 0 : nt) + a];
+    dvar *d = var_of(b, vertex);
+    if (d->flags & DV_FIXED) continue;
+    FDCONS out;
+    fdcons_init(&out);
+    DVITER it;
+    dviter_init(&it, d);
+    while (!dviter_empty(&it)) {
+      TAGGED value = dviter_next_value_t(&it);
+      int other = (rows ? n : 0) + small_of(value) - 1; /* the partner's vertex */
+      if (b->vertex.visited[other] == FD_VG_DEAD) continue;
+      int index = rc->var_index[other] - (rows ? nt : 0);
+      if (rows ? pair_out(rc, a, index, k, holes, api, w) : pair_out(rc, index, a, k, holes, api, w))
+        fdcons_add(api, &out, w, value);
+    }
+    int mask = dvar_prune_set(api, d, out.head, w);
+    if (mask < 0) return -1;
+    if (mask > 0) {
+      changed = 1;
+      dvar_pruning_done(api, w, d);
+    }
+  }
+  return changed;
+}
+
+/* The cost variable's bounds from the optima, moved past an optimum the domain leaves out by the
+ * smallest positive regret: -1 on failure, else whether they changed. */
+int bound_cost(all_dist_data *b, dvar *k)
+{
+  all_dist_rc *rc = &b->rc;
+  long lb = rc->optcost[0], ub = rc->optcost[1];
+  if (!dvar_contains_value_t(k, MakeSmall((int32_t)lb))) {
+    if (rc->min_regret[0] >= FD_VG_INFINITE) return -1;
+    lb += rc->min_regret[0];
+  }
+  if (!dvar_contains_value_t(k, MakeSmall((int32_t)ub))) {
+    if (rc->min_regret[1] >= FD_VG_INFINITE) return -1;
+    ub -= rc->min_regret[1];
+  }
+  int low = dvar_fix_interval_t(k, MakeSmall((int32_t)lb), atom_sup);
+  int high = low < 0 ? -1 : dvar_fix_interval_t(k, atom_inf, MakeSmall((int32_t)ub));
+  return high < 0 ? -1 : (low | high) != 0;
+}
+
+}  // namespace
+
+int cost_filter(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, long costbase, int flags)
+{
+  (void)flags; /* circuit mode's regret levels are not built: the bounds stay those of any
+                  assignment */
+  all_dist_rc *rc = &b->rc;
+  dvar *k = var_of(b, rc->costvar);
+  init_var(b, rc->costvar);
+  int nt = b->nvartargets;
+  rc->costbase = costbase;
+  rc->ntargets = nt;
+  for (int a = 0; a < nt; a++) {
+    int x = b->vartarget[a], y = b->valtarget[a];
+    rc->index_var[a] = x, rc->var_index[x] = a;
+    rc->index_var[nt + a] = y, rc->var_index[y] = nt + a;
+    b->vertex.mate[x] = -1;
+    b->vertex.mate[y] = y; /* contraction drops a Y exactly when it is fixed */
+  }
+  if (nt == 0) {
+    rc->optcost[0] = rc->optcost[1] = costbase;
+    return dvar_fix_interval_t(k, MakeSmall((int32_t)costbase), MakeSmall((int32_t)costbase)) >= 0;
+  }
+  for (;;) {
+    lap l = lap_alloc(api, w, nt);
+    if (!cost_based_filter(b, &l, 0, k) || !cost_based_filter(b, &l, 1, k)) return 0;
+    bool holes = !(k->flags & DV_INTERVAL);
+    int changed = 0;
+    if (rc->max_regret[0] > rc->threshold[0] || rc->max_regret[1] > rc->threshold[1] || holes) {
+      for (bool rows : {true, false}) {
+        int r = prune_pairs(api, w, b, rows, k, holes);
+        if (r < 0) return 0;
+        changed |= r;
+      }
+    }
+    int bounds = bound_cost(b, k);
+    if (bounds < 0) return 0;
+    if (!changed && !bounds) return 1;
+    b->pruned = 1;
+    dvar_pruning_done(api, w, k);
+  }
+}
+
 /* ---- assignment ---- */
 
 namespace {
@@ -932,16 +1196,37 @@ constexpr uint32_t AS_ARITY = 8;
 /* The flag pattern dvar_init gives a variable fixed before the call: nothing pruned since. */
 constexpr uint32_t FIXED_ON_ENTRY = DV_FIXED | DV_SET_CURRENT | DV_INTERVAL;
 
-/* Flags, NDead and CostBase of an assignment state. The cost filter is not built: a state that
- * asks for costs is refused. */
+/* Flags, NDead and CostBase of an assignment state. */
 bool check_assignment_words(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED flags = state_arg(w, AS_FLAGS);
   if (!IsSmall(flags)) return state_error(api, "integer", flags);
-  if (small_of(flags) < 0 || small_of(flags) > FD_VG_CIRCUIT)
+  if (small_of(flags) < 0 || small_of(flags) > (FD_VG_CIRCUIT | FD_VG_COSTS))
     return range_error(api, "assignment_flags", flags);
   for (int k : {AS_DEAD, AS_COSTBASE})
     if (!IsSmall(state_arg(w, k))) return state_error(api, "integer", state_arg(w, k));
+  return true;
+}
+
+/* The costs argument of a first call with costs: c(K, KAttr, Rows), Rows n lists of n small
+ * integers, K a variable or integer with its attribute. */
+bool check_costs(ORVALIS_API_STRUCT *api, worker *w, int n)
+{
+  TAGGED c = state_arg(w, AS_COSTS);
+  if (!IsStr(c) || IsBox(c) || Arity(StrFunctor(c)) != 3) return state_error(api, "cost_term", c);
+  TAGGED k = deref(StrArg(c, 1)), attr = deref(StrArg(c, 2));
+  if ((!IsVar(k) && !IsSmall(k)) || !fd_well_formed_attribute(attr))
+    return state_error(api, "domain_variable", k);
+  TAGGED rows = deref(StrArg(c, 3));
+  int i = 0;
+  for (; IsLst(rows) && i <= n; rows = deref(LstTail(rows)), i++) {
+    int j = 0;
+    TAGGED row = deref(LstHead(rows));
+    for (; IsLst(row) && j <= n; row = deref(LstTail(row)), j++)
+      if (!IsSmall(deref(LstHead(row)))) return state_error(api, "integer", deref(LstHead(row)));
+    if (row != atom_nil || j != n) return range_error(api, "cost_matrix", MakeSmall(j));
+  }
+  if (rows != atom_nil || i != n) return range_error(api, "cost_matrix", MakeSmall(i));
   return true;
 }
 
@@ -955,7 +1240,19 @@ bool check_dead(ORVALIS_API_STRUCT *api, worker *w, int32_t most)
 all_dist_data *assignment_first_call(fd_entry *e, int n)
 {
   worker *w = e->w;
-  all_dist_data *b = all_dist_alloc(e, n, n, 2 * n, small_of(state_arg(w, AS_FLAGS)));
+  int flags = small_of(state_arg(w, AS_FLAGS));
+  bool costs = flags & FD_VG_COSTS;
+  all_dist_data *b = all_dist_alloc(e, n, n, 2 * n + (costs ? 1 : 0), flags);
+  if (costs) { /* the cost variable is record 2n; the matrix row by row */
+    TAGGED c = state_arg(w, AS_COSTS);
+    b->rc.costvar = 2 * n;
+    b->refbase[4 * n] = {deref(StrArg(c, 2)), 0};
+    b->refbase[4 * n + 1] = {deref(StrArg(c, 1)), 0};
+    long *cell = b->cost;
+    for (TAGGED rows = deref(StrArg(c, 3)); IsLst(rows); rows = deref(LstTail(rows)))
+      for (TAGGED row = deref(LstHead(rows)); IsLst(row); row = deref(LstTail(row)))
+        *cell++ = small_of(deref(LstHead(row)));
+  }
   fd_state(e->api)->gdata = b;
   b->stamp = e->stamp - 1;
   b->density = b->reset_density = 2;
@@ -1081,13 +1378,28 @@ int assignment_run(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int32_t
       for (int v : {b->vartarget[k], b->valtarget[k]})
         if (narrow_view(api, w, b, var_of(b, v), 0) < 0) return -1;
   if (channel(api, w, b, 0) < 0 || channel(api, w, b, 1) < 0) return -1;
-  if (assignment_filter(api, w, b) < 0) return -1;
+  bool costs = b->flags & FD_VG_COSTS;
+  long costbase = small_of(state_arg(w, AS_COSTBASE));
+  if (costs ? !cost_filter(api, b, w, costbase, b->flags) : assignment_filter(api, w, b) < 0)
+    return -1;
   for (int k = 0; k < live; k++)
     for (int v : {b->vartarget[k], b->valtarget[k]}) {
       dvar *d = var_of(b, v);
       b->vertex.size[v] = dvar_value_count(d);
+      if (costs && v < n && (d->flags & DV_FIXED)) costbase += b->cost[v * n + small_of(d->min) - 1];
+    }
+  /* exports may collect: the views they leave are not read again (pruned views hold their
+   * sets in temporary storage) */
+  for (int k = 0; k < live; k++)
+    for (int v : {b->vartarget[k], b->valtarget[k]}) {
+      dvar *d = var_of(b, v);
       if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) dvar_export_do(api, w, d);
     }
+  if (costs) {
+    dvar *k = var_of(b, b->rc.costvar);
+    if (k->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) dvar_export_do(api, w, k);
+    set_state_arg(w, AS_COSTBASE, MakeSmall((int32_t)costbase));
+  }
   contract_vars(b);
   contract_vals(b);
   set_state_arg(w, AS_DEAD, MakeSmall(n - b->nvartargets));
@@ -1113,6 +1425,7 @@ void prolog_fd_assignment_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref st
       range_error(api, "assignment_lists", MakeSmall(ny));
       return;
     }
+    if ((small_of(state_arg(w, AS_FLAGS)) & FD_VG_COSTS) && !check_costs(api, w, n)) return;
   }
   int outcome = 1;
   all_dist_data *b = nullptr;

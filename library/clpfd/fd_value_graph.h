@@ -18,13 +18,22 @@ constexpr int FD_VG_COSTS = 2;   /* cost matrix and reduced-cost data */
 constexpr int FD_VG_DONE = 0xffffff;
 constexpr int FD_VG_DEAD = -1;
 
-/* The reduced-cost data of the cost filter: index 0 minimisation, 1 maximisation. */
+/* The reduced-cost data of the cost filter: index 0 the cheapest assignment (minimisation), 1
+ * the dearest (maximisation, solved on negated costs). Rows are the live Xs in vartarget order,
+ * columns the live Ys in valtarget order. */
 struct all_dist_rc {
-  long *rcost[2];                /* nvars x nvars each */
-  long *lbdual[2], *ubdual[2];   /* nvars each */
-  int *index_var, *var_index;    /* 2 x nvars each */
-  long *lbprimal[2], *ubprimal[2];
+  long *rcost[2];                  /* nt x nt regrets, row-major */
+  long *lbdual[2], *ubdual[2];     /* row and column duals of problem 0, of problem 1 */
+  int *index_var, *var_index;      /* row k -> X vertex, nt+k -> Y vertex; vertex -> row, nt+col */
+  long *lbprimal[2], *ubprimal[2]; /* row -> column and column -> row of problem 0, of 1 */
+  int costvar;                     /* the record of the cost variable */
+  long costbase;                   /* the cost of the contracted pairs */
+  int ntargets;
+  long optcost[2], min_regret[2], max_regret[2], threshold[2];
 };
+
+/* An infinite cost or regret, and the threshold of an infinite bound. */
+constexpr long FD_VG_INFINITE = 0x3fffffff, FD_VG_UNBOUNDED = 0x3ffffffe;
 
 /* Vertices are ints: variables 0..nvars-1, values nvars..nvars+nvals-1. */
 struct all_dist_data {
@@ -84,6 +93,10 @@ int find_sccs(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, int first);
  * emptied, else 0; sets pruned on a change. */
 int compress_edges(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, int *values, long count,
                    int buckets);
+
+/* The cost filter of assignment with costs: both assignment problems, the cost variable's
+ * bounds and the pairs whose regret leaves its domain, to a fixpoint. 1, or 0 on failure. */
+int cost_filter(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, long costbase, int flags);
 
 /* Test hook: 0 sends every component search to the full search (no shortcuts). */
 extern int fd_value_graph_shortcuts;

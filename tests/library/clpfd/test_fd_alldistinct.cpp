@@ -141,10 +141,10 @@ protected:
     return vars;
   }
   static TAGGED state(driver &d) { return fd_mutable_value(StrArg(d.last_global(), FD_GLOBAL_STATE)); }
-  /* The block of the newest post, null once it is gone. */
-  static all_dist_data *block(driver &d)
+  /* The block of the newest post (Handle argument h), null once it is gone. */
+  static all_dist_data *block(driver &d, int h_arg = 6)
   {
-    TAGGED h = deref(StrArg(state(d), 6));
+    TAGGED h = deref(StrArg(state(d), h_arg));
     return IsLst(h) && IsVar(deref(LstHead(h))) ? (all_dist_data *)fd_perm_data(h) : nullptr;
   }
   /* X in lo..hi, then propagation. */
@@ -807,5 +807,159 @@ TEST_F(FdAllDistinct, DvarInitFlagsOfAFixedVariable)
     dvar_init(&view, fd_ref_slot(api, r), fd_ref_slot(api, r + 1));
     EXPECT_EQ(view.flags, v == x ? DV_FIXED | DV_SET_CURRENT | DV_INTERVAL
                                  : DV_SET_CURRENT | DV_INTERVAL);
+  }
+}
+
+/* ---- assignment/2 with costs ---- */
+
+namespace {
+
+/* As assignment_posting, with the cost variable (the last of vars) and the matrix (data, row by
+ * row) in c(K, KAttr, Rows), Flags bit 1. */
+driver::posting cost_posting(const std::vector<int> &vars, const std::vector<int64_t> &costs)
+{
+  std::vector<int> pairs(vars.begin(), vars.end() - 1);
+  driver::posting p = assignment_posting(pairs, 2);
+  size_t n = pairs.size() / 2;
+  std::vector<driver::tmpl> rows;
+  for (size_t i = 0; i < n; i++) {
+    std::vector<driver::tmpl> row;
+    for (size_t j = 0; j < n; j++) row.push_back(driver::t_int(costs[i * n + j]));
+    rows.push_back(driver::t_list(row));
+  }
+  int k = vars.back();
+  p.state[4] = driver::t_struct("c", {driver::t_var(k), driver::t_attr(k), driver::t_list(rows)});
+  return p;
+}
+
+int64_t total(const instance &in, const tuple &t)
+{
+  size_t n = (t.size() - 1) / 2;
+  int64_t sum = 0;
+  for (size_t i = 0; i < n; i++) sum += in.data[i * n + (size_t)t[i] - 1];
+  return sum;
+}
+
+/* n pairs (1..3) as generate_assignment, a cost matrix of 1..9 and a cost variable within
+ * 0..30, with holes now and then. */
+instance generate_costs(fd_harness::rng &g, int most)
+{
+  instance in = generate_assignment(g, most);
+  size_t n = in.doms.size() / 2;
+  for (size_t k = 0; k < n * n; k++) in.data.push_back(1 + g.below(9));
+  int lo = g.below(10), hi = lo + 3 + g.below(25);
+  in.doms.push_back(g.below(3) ? fd_oracle::range(lo, hi) : fd_harness::random_domain(g, lo, hi));
+  return in;
+}
+
+row cost_row()
+{
+  row r;
+  r.name = "assignment_costs";
+  r.generate = [](fd_harness::rng &g) { return generate_costs(g, 3); };
+  r.sat = [](const instance &in, const tuple &t) {
+    tuple pairs(t.begin(), t.end() - 1);
+    return inverse(pairs) && total(in, t) == t.back();
+  };
+  r.posting = [](const instance &in, const std::vector<int> &vars) {
+    return cost_posting(vars, in.data);
+  };
+  using t = driver;
+  r.mutations = {
+      {"a row less", [](driver::posting &p) { p.state[4].args[2].args.pop_back(); }},
+      {"a cost less", [](driver::posting &p) { p.state[4].args[2].args[0].args.pop_back(); }},
+      {"a cost an atom",
+       [](driver::posting &p) { p.state[4].args[2].args[0].args[0] = t::t_atom("a"); }},
+      {"no cost term", [](driver::posting &p) { p.state[4] = t::t_int(0); }},
+      {"the cost variable's attribute none",
+       [](driver::posting &p) { p.state[4].args[1] = t::t_atom("none"); }},
+  };
+  r.instances = 100;
+  return r;
+}
+
+}  // namespace
+
+TEST_F(FdAllDistinct, AssignmentCostsHarnessProperties) { check_row(cost_row()); }
+
+/* Against an enumeration of the permutations (n up to 5, the cost variable unbounded so that
+ * only pairs in no permutation go): the cheapest and dearest costs, and every pair's regrets
+ * (the cost increase of the cheapest and the decrease of the dearest permutation holding it). */
+TEST_F(FdAllDistinct, AssignmentCostsOptimaAndRegrets)
+{
+  fd_harness::rng g{7113};
+  int compared = 0;
+  for (int k = 0; k < scaled(150); k++) {
+    fd_harness::instance in = generate_costs(g, 5);
+    in.doms.back() = fd_oracle::range(0, 100000);
+    size_t n = (in.doms.size() - 1) / 2;
+    SCOPED_TRACE("instance " + std::to_string(k) + ": " + text(in.doms));
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = vars_in(d, in.doms);
+    int ok = d.post_state(cost_posting(vars, in.data));
+    ASSERT_GE(ok, 0) << exception();
+    std::vector<domain> now = domains(d, vars);
+    /* the cheapest and dearest permutation holding each pair, over the domains left */
+    std::vector<int64_t> best(n * n, INT64_MAX), worst(n * n, INT64_MIN), p(n);
+    for (size_t i = 0; i < n; i++) p[i] = (int64_t)i + 1;
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    std::vector<domain> before = ok == 1 ? now : in.doms;
+    do {
+      bool allowed = true;
+      for (size_t i = 0; i < n && allowed; i++)
+        allowed = before[i].contains(p[i]) && before[n + (size_t)p[i] - 1].contains((int64_t)i + 1);
+      if (!allowed) continue;
+      int64_t c = 0;
+      for (size_t i = 0; i < n; i++) c += in.data[i * n + (size_t)p[i] - 1];
+      lo = std::min(lo, c), hi = std::max(hi, c);
+      for (size_t i = 0; i < n; i++) {
+        size_t pair = i * n + (size_t)p[i] - 1;
+        best[pair] = std::min(best[pair], c), worst[pair] = std::max(worst[pair], c);
+      }
+    } while (std::next_permutation(p.begin(), p.end()));
+    EXPECT_EQ(ok == 1, lo != INT64_MAX);
+    if (ok != 1) continue;
+    EXPECT_EQ(now.back().text(), fd_oracle::range(lo, hi).text()) << "cost bounds";
+    all_dist_data *b = block(d, 7);
+    if (!b) continue; /* entailed */
+    const all_dist_rc &rc = b->rc;
+    EXPECT_EQ(rc.optcost[0], lo);
+    EXPECT_EQ(rc.optcost[1], hi);
+    for (int r = 0; r < rc.ntargets; r++)
+      for (int c = 0; c < rc.ntargets; c++) {
+        size_t i = (size_t)rc.index_var[r], j = (size_t)(rc.index_var[rc.ntargets + c] - (int)n);
+        size_t pair = i * n + j;
+        if (!now[i].contains((int64_t)j + 1)) continue;
+        EXPECT_EQ(rc.rcost[0][r * rc.ntargets + c], best[pair] - lo) << "pair " << i << "," << j;
+        EXPECT_EQ(rc.rcost[1][r * rc.ntargets + c], hi - worst[pair]) << "pair " << i << "," << j;
+        compared++;
+      }
+  }
+  EXPECT_GT(compared, scaled(150));
+}
+
+/* The Part's cases: costs [[1,2],[2,1]] with K in 0..10 (K becomes 2..4), 0..3 (the dearer
+ * pairs go), 0..1 (failure), and K with a hole at the cheapest cost. */
+TEST_F(FdAllDistinct, AssignmentCostsEdgeCases)
+{
+  auto I = fd_oracle::range;
+  const struct {
+    domain k;
+    std::string expect; /* X1 X2 Y1 Y2 K */
+  } rows[] = {
+      {I(0, 10), "[[1|2]] [[1|2]] [[1|2]] [[1|2]] [[2|4]] "},
+      {I(0, 3), "[[1|1]] [[2|2]] [[1|1]] [[2|2]] [[2|2]] "},
+      {I(0, 1), "failed"},
+      {domain::of({0, 1, 3, 4, 5}), "[[2|2]] [[1|1]] [[2|2]] [[1|1]] [[4|4]] "},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.k.text());
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = vars_in(d, {I(1, 2), I(1, 2), I(1, 2), I(1, 2), row.k});
+    int ok = d.post_state(cost_posting(vars, {1, 2, 2, 1}));
+    ASSERT_GE(ok, 0) << exception();
+    EXPECT_EQ(ok == 1 ? text(domains(d, vars)) : "failed", row.expect);
   }
 }
