@@ -40,11 +40,45 @@ extern uint64_t fd_entry_blocks_made, fd_entry_blocks_destroyed;
  * first: false when it is none or its variable is neither a variable nor an integer. */
 bool fd_entry_refs(TAGGED entry, QX_globref ref);
 
-/* all_distinct/1 (alldistinct.cpp) */
+/* global_cardinality/3 and global_cardinality_helper/2 (gcc.cpp) */
+void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                  QX_term_ref actions);
+void prolog_fd_gcc_helper_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+
+/* local_cardinality/2 (lcc.cpp) */
+void prolog_fd_lcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                  QX_term_ref actions);
+
+/* nvalue/2 (nvalue.cpp) */
+void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                     QX_term_ref state, QX_term_ref actions);
+/* Calls in which the matching, independent-set and interval prunings removed arcs (tests). */
+extern uint64_t fd_nvalue_prunings[3];
+
+/* ---- scheduling (discrete.cpp) ---- */
+void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
+/* ---- disjoint2/2 (disjoint2.cpp) ---- */
+void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
+/* ---- bounds-consistent all-different (bc_alldiff.cpp) ---- */
+void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+
+/* ---- case/4 over a decision DAG (case.cpp) ---- */
+void prolog_fd_case_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                   QX_term_ref actions);
+
+/* ---- lex_chain/2 (lex.cpp) ---- */
+void prolog_fd_lex_chain_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions);
+
+/* ---- all_distinct/1 and assignment/2 over the value graph (alldistinct.cpp) ---- */
 void prolog_fd_all_distinct_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                            QX_term_ref state, QX_term_ref actions);
-
-/* assignment/2 (alldistinct.cpp) */
 void prolog_fd_assignment_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                          QX_term_ref state, QX_term_ref actions);
 

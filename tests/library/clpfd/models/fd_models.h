@@ -43,6 +43,11 @@ struct jobshop {
   fd_driver::driver::options search() const;
 };
 bool jobshop_model(fd_driver::driver &d, const fd_jobshop::instance &p, jobshop *out);
+/* The same instance with one disjoint1 per machine over the operations' starts (fixed
+ * durations) and s + duration =< next s in each job; no end variables and no B1s. Search:
+ * smallest minimum first, minimum value, minimising the makespan. */
+bool jobshop_unary_model(fd_driver::driver &d, const fd_jobshop::instance &p, jobshop *out);
+fd_driver::driver::options jobshop_unary_search(const jobshop &js);
 
 }  // namespace fd_models
 
