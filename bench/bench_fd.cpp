@@ -51,6 +51,41 @@ bool queens_ix(driver &d, fd_driver::counts *c, long *value)
   return fd_models::queens_ix(d, n) && all_solutions(d, fd_models::queens_search(), c, value);
 }
 
+/* all_distinct/1 over vars: state s(Entries, NDeadVars, NDeadVals, Flags, WakeKey, Handle, Stamp). */
+driver::posting all_distinct_of(const std::vector<int> &vars)
+{
+  std::vector<driver::tmpl> xs;
+  for (int x : vars) xs.push_back(driver::t_var(x));
+  return {"all_distinct",
+          {driver::t_list(xs)},
+          {driver::t_entries(vars), driver::t_int(0), driver::t_int(0), driver::t_int(0),
+           driver::t_atom("dom")}};
+}
+
+/* N-queens with all_distinct over the rows and both diagonals, each diagonal q_i +- i tied to
+ * q_i by a domain-consistent equation (ac_linear), so that the fixpoints are those of Gecode's
+ * distinct with offsets at IPL_DOM; the queens in input order, smallest value first. */
+template <int n>
+bool queens_all_distinct(driver &d, fd_driver::counts *c, long *value)
+{
+  std::vector<int> q, up, down;
+  for (int i = 0; i < n; i++) q.push_back(d.new_var(0, n - 1));
+  for (int i = 0; i < n; i++) {
+    up.push_back(d.new_var(i, n - 1 + i));
+    down.push_back(d.new_var(-i, n - 1 - i));
+    for (auto [diagonal, offset] : {std::pair{up[i], i}, std::pair{down[i], -i}})
+      if (d.post("ac_linear", {driver::terms({{1, diagonal}, {-1, q[i]}}, true), driver::param(2),
+                               driver::param(offset)}) != 1)
+        return false;
+  }
+  for (const std::vector<int> *line : {&q, &up, &down})
+    if (d.post_state(all_distinct_of(*line)) != 1) return false;
+  auto count_all = [](driver &) { return true; };
+  if (d.search(q, {}, count_all, c) != 1) return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
 bool send_more(driver &d, fd_driver::counts *c, long *value)
 {
   if (!fd_models::send_more(d) || d.search({}, {}, nullptr, c) != 1) return false;
@@ -90,6 +125,9 @@ const row rows[] = {
     {"queens12", "solutions", 14200, 1, queens<12>},
     {"queens10_ix", "solutions", 724, 1, queens_ix<10>},
     {"queens12_ix", "solutions", 14200, 1, queens_ix<12>},
+    {"queens10_ad", "solutions", 724, 1, queens_all_distinct<10>},
+    {"queens11_ad", "solutions", 2680, 1, queens_all_distinct<11>},
+    {"queens12_ad", "solutions", 14200, 1, queens_all_distinct<12>},
     {"magic4_first", "solutions", 1, 1, magic4_first},
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},

@@ -47,6 +47,26 @@ private:
   IntVarArray q;
 };
 
+/* N-queens with three domain-consistent distinct propagators (the rows, q + i, q - i); the queens
+ * in input order, smallest value first. */
+class QueensDistinct : public Space {
+public:
+  explicit QueensDistinct(int n) : q(*this, n, 0, n - 1)
+  {
+    IntArgs up(n), down(n);
+    for (int i = 0; i < n; i++) up[i] = i, down[i] = -i;
+    distinct(*this, q, IPL_DOM);
+    distinct(*this, up, q, IPL_DOM);
+    distinct(*this, down, q, IPL_DOM);
+    branch(*this, q, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  QueensDistinct(QueensDistinct &other) : Space(other) { q.update(*this, other.q); }
+  Space *copy() override { return new QueensDistinct(*this); }
+
+private:
+  IntVarArray q;
+};
+
 class Circuit : public Space {
 public:
   explicit Circuit(const fd_circuit::circuit &c) : s(*this, c.signals(), 0, 1)
@@ -273,6 +293,9 @@ const row rows[] = {
     /* the solver's indexical queens: Gecode's is the same binary-disequality model */
     {"queens10_ix", "solutions", 724, 1, [] { return count_all<Queens>(10, true); }},
     {"queens12_ix", "solutions", 14200, 1, [] { return count_all<Queens>(12, true); }},
+    {"queens10_ad", "solutions", 724, 1, [] { return count_all<QueensDistinct>(10); }},
+    {"queens11_ad", "solutions", 2680, 1, [] { return count_all<QueensDistinct>(11); }},
+    {"queens12_ad", "solutions", 14200, 1, [] { return count_all<QueensDistinct>(12); }},
     {"magic4_first", "solutions", 1, 1, [] { return first_solution<Magic>(4); }},
     {"magic4", "solutions", 7040, 1, [] { return count_all<Magic>(4); }},
     {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},

@@ -101,9 +101,4 @@ int cost_filter(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, long costb
 /* Test hook: 0 sends every component search to the full search (no shortcuts). */
 extern int fd_value_graph_shortcuts;
 
-/* ---- the single-circuit check of successor domains ---- */
-
-/* 0 when the live successor domains cannot hold one Hamiltonian circuit, else 1. */
-int single_circuit_check(all_dist_data *b);
-
 #endif
