@@ -1443,3 +1443,63 @@ void prolog_fd_assignment_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref st
   }
   fd_entry_end(&e, state, actions, outcome);
 }
+
+/* ---- assignment_helper ---- */
+
+namespace {
+
+/* State term: s(I, V, AssignmentState, Handle, Stamp); AssignmentState may also be the mutable
+ * holding it. */
+constexpr uint32_t HELPER_ARITY = 5;
+
+/* The pair X_I = V bounds the cost by the last cost filtering's optima and the pair's regrets:
+ * the outcome, -2 after raising an error. */
+int helper_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED index, TAGGED value, TAGGED a)
+{
+  if (IsVar(value)) return 0;
+  TAGGED handle = deref(StrArg(a, AS_HANDLE));
+  if (handle == MakeSmall(0)) return 1; /* the assignment is entailed */
+  if (IsVar(handle)) return 0;          /* it has not run yet */
+  if (!fd_valid_handle(handle) || !IsVar(deref(LstHead(handle)))) return 1;
+  auto *b = (all_dist_data *)fd_perm_data(handle);
+  int n = b->nvars, x = small_of(index), v = small_of(value);
+  if (x < 0 || x >= n) return range_error(api, "assignment_index", index), -2;
+  TAGGED stamp = deref(StrArg(a, AS_ARITY));
+  if (!(b->flags & FD_VG_COSTS) || !IsSmall(stamp) || small_of(stamp) != b->stamp ||
+      b->vertex.visited[x] == FD_VG_DEAD)
+    return 1; /* not the state of the last cost filtering */
+  if (v < 1 || v > n || b->vertex.visited[n + v - 1] == FD_VG_DEAD) return -1;
+  const all_dist_rc *rc = &b->rc;
+  int nt = rc->ntargets, row = rc->var_index[x], col = rc->var_index[n + v - 1] - nt;
+  long r0 = rc->rcost[0][row * nt + col], r1 = rc->rcost[1][row * nt + col];
+  if (r0 >= FD_VG_INFINITE || r1 >= FD_VG_INFINITE) return -1;
+  dvar *k = var_of(b, rc->costvar);
+  init_var(b, rc->costvar);
+  int mask = dvar_fix_interval_t(k, MakeSmall((int32_t)(rc->optcost[0] + r0)),
+                                 MakeSmall((int32_t)(rc->optcost[1] - r1)));
+  if (mask < 0) return -1;
+  if (mask > 0) {
+    dvar_pruning_done(api, w, k);
+    dvar_export_do(api, w, k);
+  }
+  return 1;
+}
+
+}  // namespace
+
+void prolog_fd_assignment_helper_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                                QX_term_ref state, QX_term_ref actions)
+{
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, HELPER_ARITY, false)) return;
+  worker *w = e.w;
+  TAGGED index = state_arg(w, 1), value = state_arg(w, 2), a = state_arg(w, 3);
+  if (IsStr(a) && !IsBox(a) && StrFunctor(a) == functor_mutable2) a = fd_mutable_value(a);
+  if (!IsSmall(index)) return (void)state_error(api, "integer", index);
+  if (!IsVar(value) && !IsSmall(value)) return (void)state_error(api, "integer", value);
+  if (!IsStr(a) || IsBox(a) || Arity(StrFunctor(a)) != AS_ARITY)
+    return (void)state_error(api, "assignment_state", a);
+  int outcome = helper_run(api, w, index, value, a);
+  if (outcome == -2) return;
+  fd_entry_end(&e, state, actions, outcome);
+}

@@ -81,5 +81,7 @@ void prolog_fd_all_distinct_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref 
                                            QX_term_ref state, QX_term_ref actions);
 void prolog_fd_assignment_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                          QX_term_ref state, QX_term_ref actions);
+void prolog_fd_assignment_helper_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                                QX_term_ref state, QX_term_ref actions);
 
 #endif

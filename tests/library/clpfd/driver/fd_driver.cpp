@@ -56,6 +56,7 @@ const key_spec key_table[] = {
     {"lex_chain", 2, nullptr, 0},
     {"all_distinct", 1, nullptr, 0},
     {"assignment", 2, "dom", 0},
+    {"assignment_helper", 2, "val", 0},
 };
 
 const key_spec *spec_of(const char *name, int arity)
