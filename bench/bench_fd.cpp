@@ -12,6 +12,8 @@
 #include "../tests/library/clpfd/models/fd_queens_ix.h"
 #include "bench_fd_aclinear.h"
 #include "bench_fd_common.h"
+#include "bench_fd_packing.h"
+#include "bench_fd_gcc.h"
 #include "bench_fd_pythag.h"
 
 namespace {
@@ -134,6 +136,22 @@ const row rows[] = {
     {"ft06", "optimum", 55, 100, ft06},
     {"aclinear8", "solutions", bench_fd_aclinear::SOLUTIONS, 1, bench_fd_aclinear::equation8},
     {"pythag500", "solutions", 386, 1, bench_fd_pythag::pythag500},
+    {"squares9_18", "solutions", 1, 1, bench_fd_packing::squares<9, 18, 0>},
+    {"squares9_17", "solutions", 0, 1, bench_fd_packing::squares<9, 17, 0>},
+    {"squares10_21", "solutions", 1, 1, bench_fd_packing::squares<10, 21, 0>},
+    {"squares10_20", "solutions", 0, 1, bench_fd_packing::squares<10, 20, 0>},
+    {"squares11_24", "solutions", 1, 1, bench_fd_packing::squares<11, 24, 0>},
+    {"squares11_23", "solutions", 0, 1, bench_fd_packing::squares<11, 23, 0>},
+    {"squares12_27", "solutions", 1, 1, bench_fd_packing::squares<12, 27, 0>},
+    {"tiling33x32", "solutions", 4, 1, bench_fd_packing::tiling33x32<0>},
+    {"squares9_17_global", "solutions", 0, 1, bench_fd_packing::squares<9, 17, 0x10>},
+    {"tiling33x32_global", "solutions", 4, 1, bench_fd_packing::tiling33x32<0x10>},
+    {"magic_series50", "solutions", 1, 1, bench_fd_gcc::magic_series<50>},
+    {"magic_series100", "solutions", 1, 1, bench_fd_gcc::magic_series<100>},
+    {"magic_series200", "solutions", 1, 1, bench_fd_gcc::magic_series<200>},
+    {"gcc_random", "solutions", 10, 1, bench_fd_gcc::random_gcc},
+    {"nvalue_random", "solutions", fd_gcc_instances::NVALUE_SOLUTIONS, 1, bench_fd_gcc::random_nvalue},
+    {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, bench_fd_gcc::random_gcc_costs},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */

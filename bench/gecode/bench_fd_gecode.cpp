@@ -9,8 +9,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+#include <algorithm>
 
 #include "fd_circuit.h"
+#include "fd_gcc_instances.h"
 #include "fd_jobshop.h"
 #include "gecode_aclinear.h"
 
@@ -239,7 +242,130 @@ run_result fastest(const Args &...args)
   return best;
 }
 
+/* Squares packed in a W x H box with nooverlap (every side at least 1, so no item of length 0
+ * meets the difference in how zero-length items are read): for each square, largest first, its
+ * x then its y, smallest value, as bench_fd's packing rows. */
+class Packing : public Space {
+public:
+  Packing(std::vector<int> sides, int W, int H) : xy(*this, 2 * (int)sides.size(), 0, std::max(W, H))
+  {
+    std::sort(sides.rbegin(), sides.rend());
+    IntVarArgs x, y;
+    IntArgs w;
+    for (size_t i = 0; i < sides.size(); i++) {
+      rel(*this, xy[2 * i], IRT_LQ, W - sides[i]);
+      rel(*this, xy[2 * i + 1], IRT_LQ, H - sides[i]);
+      x << xy[2 * i];
+      y << xy[2 * i + 1];
+      w << sides[i];
+    }
+    nooverlap(*this, x, w, y, w);
+    branch(*this, xy, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Packing(Packing &other) : Space(other) { xy.update(*this, other.xy); }
+  Space *copy() override { return new Packing(*this); }
+
+private:
+  IntVarArray xy;
+};
+
+std::vector<int> one_to(int n)
+{
+  std::vector<int> s;
+  for (int k = 1; k <= n; k++) s.push_back(k);
+  return s;
+}
+
+const std::vector<int> tiling_sides = {1, 4, 7, 8, 9, 10, 14, 15, 18};
+
 /* ---- the rows of bench_fd ---- */
+
+/* Magic series of length n: the variables are their own counts (count, IPL_DOM). */
+class MagicSeries : public Space {
+public:
+  explicit MagicSeries(int n) : x(*this, n, 0, n - 1)
+  {
+    count(*this, x, x, IPL_DOM);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  MagicSeries(MagicSeries &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new MagicSeries(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* A random cardinality instance of fd_gcc_instances.h (count, IPL_DOM). */
+class Cardinality : public Space {
+public:
+  explicit Cardinality(const fd_gcc_instances::cardinality &in)
+      : x(*this, (int)in.doms.size(), 0, (int)in.lo.size() - 1)
+  {
+    IntVarArgs counts;
+    for (size_t j = 0; j < in.lo.size(); j++) counts << IntVar(*this, in.lo[j], in.hi[j]);
+    for (size_t i = 0; i < in.doms.size(); i++) dom(*this, x[(int)i], IntSet(IntArgs(in.doms[i])));
+    count(*this, x, counts, IPL_DOM);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Cardinality(Cardinality &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new Cardinality(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* A random nvalue instance of fd_gcc_instances.h (nvalues, IRT_EQ). */
+class NValue : public Space {
+public:
+  explicit NValue(const fd_gcc_instances::distinct_values &in)
+      : x(*this, (int)in.doms.size(), 1, 10)
+  {
+    for (size_t i = 0; i < in.doms.size(); i++) dom(*this, x[(int)i], IntSet(IntArgs(in.doms[i])));
+    nvalues(*this, x, IRT_EQ, in.n);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  NValue(NValue &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new NValue(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* A random cardinality instance with costs (fd_gcc_instances.h): the least total by
+ * branch-and-bound, the total a linear sum of element costs (no cost-aware global in Gecode). */
+class CardinalityCost : public Space {
+public:
+  explicit CardinalityCost(const fd_gcc_instances::cardinality &in)
+      : x(*this, (int)in.doms.size(), 0, (int)in.lo.size() - 1), total(*this, 0, 30 * 50)
+  {
+    IntVarArgs counts, costs;
+    for (size_t j = 0; j < in.lo.size(); j++) counts << IntVar(*this, in.lo[j], in.hi[j]);
+    for (size_t i = 0; i < in.doms.size(); i++) {
+      dom(*this, x[(int)i], IntSet(IntArgs(in.doms[i])));
+      IntVar c(*this, 0, 50);
+      element(*this, IntArgs(in.cost[i]), x[(int)i], c);
+      costs << c;
+    }
+    count(*this, x, counts, IPL_DOM);
+    linear(*this, costs, IRT_EQ, total);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  CardinalityCost(CardinalityCost &other) : Space(other)
+  {
+    x.update(*this, other.x);
+    total.update(*this, other.total);
+  }
+  Space *copy() override { return new CardinalityCost(*this); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, total, IRT_LE, static_cast<const CardinalityCost &>(best).total.val());
+  }
+  int value() const { return total.val(); }
+
+private:
+  IntVarArray x;
+  IntVar total;
+};
 
 struct outcome {
   long value; /* count or optimum */
@@ -278,6 +404,54 @@ outcome ft06()
   return {best, search.statistics().node, search.statistics().fail};
 }
 
+outcome random_cardinality()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
+    outcome o = first_solution<Cardinality>(
+        fd_gcc_instances::random_cardinality(fd_gcc_instances::SEED + k, 30, 8, 0));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+  }
+  return sum;
+}
+
+outcome random_nvalue()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
+    NValue *root = new NValue(fd_gcc_instances::random_nvalue(fd_gcc_instances::SEED + k, 20, 10));
+    DFS<NValue> search(root);
+    delete root;
+    long found = 0;
+    while (found < fd_gcc_instances::NVALUE_LIMIT) {
+      NValue *s = search.next();
+      if (!s) break;
+      delete s;
+      found++;
+    }
+    sum.value += found, sum.nodes += search.statistics().node, sum.failures += search.statistics().fail;
+  }
+  return sum;
+}
+
+outcome random_cardinality_costs()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
+    CardinalityCost *root = new CardinalityCost(
+        fd_gcc_instances::random_cardinality(fd_gcc_instances::SEED + k, 30, 6, 50));
+    BAB<CardinalityCost> search(root);
+    delete root;
+    long best = -1;
+    while (CardinalityCost *s = search.next()) {
+      best = s->value();
+      delete s;
+    }
+    sum.value += best, sum.nodes += search.statistics().node, sum.failures += search.statistics().fail;
+  }
+  return sum;
+}
+
 struct row {
   const char *name;
   const char *value_name;
@@ -302,6 +476,24 @@ const row rows[] = {
     {"ft06", "optimum", 55, 100, ft06},
     {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
     {"pythag500", "solutions", 386, 1, [] { return count_all<gecode_pythag::Pythag>(500); }},
+    {"squares9_18", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(9), 18, 18); }},
+    {"squares9_17", "solutions", 0, 1, [] { return count_all<Packing>(one_to(9), 17, 17); }},
+    {"squares10_21", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(10), 21, 21); }},
+    {"squares10_20", "solutions", 0, 1, [] { return count_all<Packing>(one_to(10), 20, 20); }},
+    {"squares11_24", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(11), 24, 24); }},
+    {"squares11_23", "solutions", 0, 1, [] { return count_all<Packing>(one_to(11), 23, 23); }},
+    {"squares12_27", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(12), 27, 27); }},
+    {"tiling33x32", "solutions", 4, 1, [] { return count_all<Packing>(tiling_sides, 33, 32); }},
+    /* the solver's disjoint2 with edge finding: Gecode's model is the same nooverlap */
+    {"squares9_17_global", "solutions", 0, 1, [] { return count_all<Packing>(one_to(9), 17, 17); }},
+    {"tiling33x32_global", "solutions", 4, 1, [] { return count_all<Packing>(tiling_sides, 33, 32); }},
+    {"magic_series50", "solutions", 1, 1, [] { return first_solution<MagicSeries>(50); }},
+    {"magic_series100", "solutions", 1, 1, [] { return first_solution<MagicSeries>(100); }},
+    {"magic_series200", "solutions", 1, 1, [] { return first_solution<MagicSeries>(200); }},
+    {"gcc_random", "solutions", 10, 1, random_cardinality},
+    {"nvalue_random", "solutions", fd_gcc_instances::NVALUE_SOLUTIONS, 1, random_nvalue},
+    /* the optimum checks the solver's; its time is a different model's (linear costs) */
+    {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, random_cardinality_costs},
 };
 
 /* Each row: the best time of three runs of repeat searches; false when a value is wrong. */

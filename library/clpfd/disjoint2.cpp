@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fd_globals.h"
+#include "fd_propagate.h"
 #include "fd_qsort.h"
 #include "fd_sets.h"
 
@@ -74,6 +75,7 @@ struct d2run {
   disjoint2_data *b;
   int nevents, nevents_t;
   int *change;
+  bool aliased; /* two origin views of active items stand for one variable */
 };
 
 /* The synchronization of task parts (below): made on the first call when the items qualify. */
@@ -147,18 +149,50 @@ bool meets_box(const disjoint2_data *b, int i)
 
 /* ---- the filter's primitives ---- */
 
-int prune_item2d(d2run &r, int item, int32_t lo, int32_t hi, int k)
+/* Narrows one origin view: -1 wipe-out, 0 no change, 1 narrowed. */
+int narrow(disjoint2_data *b, int item, int32_t lo, int32_t hi, int k)
 {
-  disjoint2_data *b = r.b;
   int32_t old_lo = est(b, item, k), old_hi = lst(b, item, k);
   int mask = dvar_fix_interval_t(&b->dv[k][item], fds_bound(lo), fds_bound(hi));
-  if (mask < 0) return 0;
-  if (mask == 0) return 1;
+  if (mask <= 0) return mask < 0 ? -1 : 0;
   b->item.pruned_at[k][item] = b->iteration;
   if (est(b, item, k) > old_lo) b->item.minwit[k][item] = NO_WIT;
   if (lst(b, item, k) < old_hi) b->item.maxwit[k][item] = NO_WIT;
   grow_box(b, item);
   return 1;
+}
+
+int prune_item2d(d2run &r, int item, int32_t lo, int32_t hi, int k)
+{
+  disjoint2_data *b = r.b;
+  int done = narrow(b, item, lo, hi, k);
+  if (done <= 0 || !r.aliased) return done + 1;
+  /* the other views of the same variable follow within the call: the kernel does not run a
+   * constraint again for its own prunings */
+  const dvar *dv = &b->dv[k][item];
+  for (int p = 0; p < b->ntargets + b->nsources; p++)
+    for (int e = 0; e < 2; e++) {
+      int j = b->target[p];
+      if ((j != item || e != k) && dvar_is_alias(&b->dv[e][j], dv) &&
+          narrow(b, j, est(b, item, k), lst(b, item, k), e) < 0)
+        return 0;
+    }
+  return 1;
+}
+
+/* Whether two origin views of active items stand for one unbound variable. */
+bool any_alias(d2run &r)
+{
+  disjoint2_data *b = r.b;
+  int n = 0;
+  auto *vars = (TAGGED *)fd_temp_alloc(r.api, r.w, 2 * (size_t)b->nitems * sizeof(TAGGED));
+  for (int p = 0; p < b->ntargets + b->nsources; p++)
+    for (int e = 0; e < 2; e++) {
+      TAGGED v = deref(*b->dv[e][b->target[p]].var_ref);
+      if (IsVar(v)) vars[n++] = v;
+    }
+  std::sort(vars, vars + n);
+  return std::adjacent_find(vars, vars + n) != vars + n;
 }
 
 int prune_before2d(d2run &r, int t1, int t2, int k)
@@ -485,9 +519,10 @@ int disjoint2_filter(d2run &r, int nsources, const int32_t *targets, int ntarget
       b->event.end[d][i] = hi[d];
     }
     b->event.item[i] = s;
+    /* (narrowed since the previous call; an item that stopped being a target in this call,
+     * fixed by another view of its variables, still counts) */
     bool changed = !incremental || margins(b) ||
-                   ((b->item.status[s] & D2_TARGET) &&
-                    b->item.pruned_at[0][s] + b->item.pruned_at[1][s] > -2);
+                   b->item.pruned_at[0][s] + b->item.pruned_at[1][s] > -2;
     if (changed) b->start_event_t[0][nt++] = i;
   }
   int32_t threshold[2];
@@ -515,8 +550,12 @@ int disjoint2_filter(d2run &r, int nsources, const int32_t *targets, int ntarget
     if (dur(b, t, 0) < threshold[0]) break;
     if (dur(b, t, 1) < threshold[1] || !(b->item.status[t] & D2_TARGET) || !meets_box(b, t))
       continue;
+    /* A fixed item stops being a target, unless another item's pruning (through a shared
+     * variable) fixed it in this run: the events were made before, so it is swept once more. */
     if (est(b, t, 0) == lst(b, t, 0) && est(b, t, 1) == lst(b, t, 1) &&
-        b->item.mindur[0][t] == b->item.maxdur[0][t] && b->item.mindur[1][t] == b->item.maxdur[1][t])
+        b->item.mindur[0][t] == b->item.maxdur[0][t] &&
+        b->item.mindur[1][t] == b->item.maxdur[1][t] &&
+        b->item.pruned_at[0][t] != b->iteration && b->item.pruned_at[1][t] != b->iteration)
       b->item.status[t] &= ~D2_TARGET;
     for (int k = 0; k < 2; k++) {
       sweep sw(r, t, k);
@@ -955,7 +994,8 @@ int propagate(d2run &r, bool incremental, int single)
   r.change = &change;
   b->iteration = 1;
   bool full_extras = !incremental || !(b->flags & D2_LEAN);
-  if (single >= 0 && !(b->flags & (D2_WRAP0 | D2_WRAP1 | D2_MARGIN | D2_GLOBAL))) {
+  /* (not with a synchronization table either: the shortcut would leave the tasks unswept) */
+  if (single >= 0 && !(b->flags & (D2_WRAP0 | D2_WRAP1 | D2_MARGIN | D2_GLOBAL)) && !b->synchro_table) {
     int32_t *near = b->sortarr;
     int n = targets_near(b, single, near);
     change = 0;
@@ -971,6 +1011,7 @@ int propagate(d2run &r, bool incremental, int single)
     if (!margins(b)) {
       int ns = collect_source2d(r, true);
       if (ns > 0 && !disjoint2_filter(r, ns, b->target, b->ntargets, inc)) return 0;
+      if (b->synchro_table && !wake_sweep_synchro(r, inc)) return 0;
     } else {
       for (int p = 0; p < b->ntargets; p++) {
         int t = b->target[p];
@@ -1088,7 +1129,7 @@ int conclude(d2run &r, bool fresh)
 int run_call(ORVALIS_API_STRUCT *api, worker *w, disjoint2_data *b, int32_t stamp, bool fresh,
              bool first)
 {
-  d2run r{api, w, b, 0, 0, nullptr};
+  d2run r{api, w, b, 0, 0, nullptr, false};
   fd_init_profile(api); /* the pool's segments of earlier runs are gone with the number stack */
   void *scratch = alloc_scratch(api, b);
   bool incremental = b->stamp == stamp;
@@ -1100,6 +1141,7 @@ int run_call(ORVALIS_API_STRUCT *api, worker *w, disjoint2_data *b, int32_t stam
     if (first) check_if_use_sweep_synchro(b);
   }
   b->stamp = stamp + 1;
+  r.aliased = any_alias(r);
   if ((b->flags & (D2_WRAP0 | D2_WRAP1)) && !wrap_feasible(b)) {
     outcome = -1;
   } else {
@@ -1134,11 +1176,321 @@ int run_call(ORVALIS_API_STRUCT *api, worker *w, disjoint2_data *b, int32_t stam
   return outcome;
 }
 
-/* ---- synchronization of task parts ---- */
+/* ---- synchronization of task parts ----
+ *
+ * When every item has length 1 in one dimension (the resources), items whose origin and length
+ * variables in the other dimension (time) are the same variables are parts of one task: they run
+ * at the same time on pairwise different resources. A task's start is feasible only when its parts
+ * can be matched to distinct resource values of their domains that no other task holds then; the
+ * start is swept up from the minimum and down from the maximum to the first feasible dates. The
+ * matching is recomputed at each date that hid or freed values, from the previous one's hints. */
 
-void check_if_use_sweep_synchro(disjoint2_data *b) { b->synchro_table = nullptr; }
-int wake_sweep_synchro(d2run &r, bool incremental) { return 1; }
-void release_synchro(disjoint2_data *b) {}
+struct synchro_frame {
+  int adim, tdim;
+  int min_resource, max_resource, nb_resource, max_nb_part;
+  int min_resource_cur, max_resource_cur, nb_resource_cur, nb_part_cur;
+  int32_t *ori_depth, *len_depth, *sort_task, *next_task, *last_part, *next_part, *hint;
+  int first_task, nactive;
+};
+
+/* The matching of one task's parts to resource values (0 .. nb_resource_cur - 1), and the
+ * events of one sweep: type 0 forbid, 1 free. */
+struct matching_frame {
+  int32_t *assign, *rmate, *ymate, *mark, *hidden, *count_forbid;
+  int32_t *type, *date, *ress, *order;
+  int nevents;
+};
+
+void release_synchro(disjoint2_data *b)
+{
+  synchro_frame *f = b->synchro_table;
+  if (!f) return;
+  ORVALIS_API_STRUCT *api = &fd_engine_tables;
+  for (int32_t *a : {f->ori_depth, f->len_depth, f->sort_task, f->next_task, f->last_part,
+                     f->next_part, f->hint})
+    QX_free(a);
+  QX_free(f);
+  b->synchro_table = nullptr;
+}
+
+void check_if_use_sweep_synchro(disjoint2_data *b)
+{
+  b->synchro_table = nullptr;
+  int nactive = b->ntargets + b->nsources;
+  if ((b->flags & (D2_SYNCHRO | D2_MARGIN)) != D2_SYNCHRO || nactive < 2) return;
+  bool ones[2] = {true, true};
+  int count = 0;
+  for (int p = 0; p < nactive; p++) {
+    int i = b->target[p];
+    for (int d = 0; d < 2; d++) {
+      ones[d] = ones[d] && b->item.mindur[d][i] == 1 && b->item.maxdur[d][i] == 1;
+      count += b->item.mindur[d][i] != b->item.maxdur[d][i];
+    }
+  }
+  for (int d = 0; d < 2; d++) {
+    if (!ones[d]) continue;
+    int64_t lo = INT32_MAX, hi = INT32_MIN;
+    for (int p = 0; p < nactive; p++) {
+      lo = std::min<int64_t>(lo, est(b, b->target[p], d));
+      hi = std::max<int64_t>(hi, lst(b, b->target[p], d));
+    }
+    if (hi - lo > 5 * (int64_t)nactive + 10) ones[d] = false;
+  }
+  for (int p = 0; p < nactive; p++)
+    for (int d = 0; d < 2; d++) count += !(b->dv[d][b->target[p]].flags & DV_FIXED);
+  if (count < 2 || (!ones[0] && !ones[1])) return;
+  ORVALIS_API_STRUCT *api = b->qxenv;
+  auto *f = (synchro_frame *)fd_malloc(api, sizeof(synchro_frame));
+  std::memset(f, 0, sizeof *f);
+  f->adim = ones[0] ? 0 : 1;
+  f->tdim = 1 - f->adim;
+  for (int32_t **a : {&f->ori_depth, &f->len_depth, &f->sort_task, &f->next_task, &f->last_part,
+                      &f->next_part, &f->hint}) {
+    *a = (int32_t *)fd_malloc(api, (size_t)b->nitems * sizeof(int32_t));
+    std::memset(*a, 0, (size_t)b->nitems * sizeof(int32_t));
+  }
+  f->nactive = nactive;
+  f->first_task = -1;
+  b->synchro_table = f;
+}
+
+/* The alias links followed in a variable's attribute to its domain, -1 when it is fixed. */
+int32_t alias_depth(TAGGED *attr_ref, TAGGED *var_ref)
+{
+  if (!IsVar(deref(*var_ref))) return -1;
+  int32_t n = 0;
+  TAGGED a = deref(*attr_ref);
+  for (TAGGED v; IsStr(v = fd_mutable_value(StrArg(a, 3))) && StrFunctor(v) == functor_v4; a = v) n++;
+  TAGGED *dom = StrPtr(fd_attr_dom(a));
+  return deref(dom[2]) == deref(dom[3]) ? -1 : n;
+}
+
+struct synchro {
+  d2run &r;
+  disjoint2_data *b;
+  synchro_frame *f;
+  matching_frame m{};
+
+  synchro(d2run &run) : r(run), b(run.b), f(run.b->synchro_table) {}
+
+  TAGGED time_var(int i, int k) const { return deref(*ref(b, i, 4 * f->tdim + 2 * k + 1)); }
+  int32_t depth(int i, int k) const
+  {
+    return alias_depth(ref(b, i, 4 * f->tdim + 2 * k), ref(b, i, 4 * f->tdim + 2 * k + 1));
+  }
+  bool isindom_origin(int i, int32_t v) const
+  {
+    const dvar *dv = &b->dv[f->adim][i];
+    if (b->item.status[i] & D2_TARGET) return dvar_contains_value_t(dv, MakeSmall(v));
+    return est(b, i, f->adim) == v;
+  }
+
+  void build_tasks()
+  {
+    int n = f->nactive = b->ntargets + b->nsources;
+    for (int p = 0; p < n; p++) f->sort_task[p] = b->target[p];
+    synchro *self = this;
+    fd_qsort(r.api, f->sort_task, (size_t)n, [self](const int32_t *x, const int32_t *y) {
+      for (int k = 0; k < 2; k++) {
+        TAGGED a = self->time_var(*x, k), c = self->time_var(*y, k);
+        if (a != c) return a < c ? -1 : 1;
+      }
+      return 0;
+    });
+    f->first_task = -1;
+    int last_head = -1;
+    for (int p = 0; p < n; p++) {
+      int i = f->sort_task[p];
+      f->next_part[i] = -1;
+      f->last_part[i] = i;
+      bool joins = last_head >= 0 && time_var(i, 0) == time_var(last_head, 0) &&
+                   time_var(i, 1) == time_var(last_head, 1) && IsVar(time_var(i, 0));
+      if (joins) {
+        f->next_part[f->last_part[last_head]] = i;
+        f->last_part[last_head] = i;
+        continue;
+      }
+      f->next_task[i] = -1;
+      if (last_head >= 0) f->next_task[last_head] = i;
+      else f->first_task = i;
+      last_head = i;
+      f->ori_depth[i] = depth(i, 0);
+      f->len_depth[i] = depth(i, 1);
+    }
+  }
+
+  /* Whether every part of the current task takes a distinct free value (Kuhn's augmenting
+   * paths, the hints tried first). */
+  bool try_part(int p, int32_t *seen, int stamp)
+  {
+    int i = m.assign[p];
+    int lo = std::max(est(b, i, f->adim), f->min_resource_cur);
+    int hi = std::min(lst(b, i, f->adim), f->max_resource_cur);
+    int first = f->hint[i];
+    for (int pass = 0; pass < 2; pass++)
+      for (int v = pass ? lo : first; v <= (pass ? hi : first); v++) {
+        if (v < lo || v > hi) continue;
+        int x = v - f->min_resource_cur;
+        if (m.hidden[x] || seen[x] == stamp || !isindom_origin(i, v)) continue;
+        seen[x] = stamp;
+        if (m.ymate[x] < 0 || try_part(m.ymate[x], seen, stamp)) {
+          m.ymate[x] = p;
+          m.rmate[p] = x;
+          return true;
+        }
+      }
+    return false;
+  }
+  bool synchronize_parts_of_a_task()
+  {
+    for (int x = 0; x < f->nb_resource_cur; x++) m.ymate[x] = -1, m.mark[x] = 0;
+    for (int p = 0; p < f->nb_part_cur; p++) {
+      if (!try_part(p, m.mark, p + 1)) return false;
+    }
+    for (int p = 0; p < f->nb_part_cur; p++) f->hint[m.assign[p]] = m.rmate[p] + f->min_resource_cur;
+    return true;
+  }
+
+  void add_event(int type, int32_t date, int32_t v)
+  {
+    m.type[m.nevents] = type;
+    m.date[m.nevents] = date;
+    m.ress[m.nevents] = v;
+    m.order[m.nevents] = m.nevents;
+    m.nevents++;
+  }
+
+  /* Events of the sweep of task h: the other tasks' parts on fixed resources over the dates at
+   * which h meets their compulsory parts in time. up: forbid at lo, free at hi + 1. */
+  bool make_events(int h, bool up)
+  {
+    int T = f->tdim, A = f->adim;
+    int32_t EST = est(b, h, T), LST = lst(b, h, T), DUR = dur(b, h, T);
+    int32_t tp = b->rborder[T] - b->lborder[T], ap = b->rborder[A] - b->lborder[A];
+    bool at_bound = false;
+    m.nevents = 0;
+    for (int j = f->first_task; j >= 0; j = f->next_task[j]) {
+      if (j == h || dur(b, j, T) <= 0) continue;
+      for (int ts = wraps(b, T) ? -1 : 0; ts <= (wraps(b, T) ? 1 : 0); ts++) {
+        int64_t lo = std::max<int64_t>(EST, (int64_t)lst(b, j, T) + 1 + ts * tp - DUR);
+        int64_t hi = std::min<int64_t>(LST, (int64_t)est(b, j, T) - 1 + ts * tp + dur(b, j, T));
+        if (lo > hi) continue;
+        for (int rs = wraps(b, A) ? -1 : 0; rs <= (wraps(b, A) ? 1 : 0); rs++)
+          for (int p = j; p >= 0; p = f->next_part[p]) {
+            if (est(b, p, A) != lst(b, p, A)) continue;
+            int64_t v = (int64_t)est(b, p, A) + rs * ap;
+            if (v < f->min_resource_cur || v > f->max_resource_cur) continue;
+            int32_t x = (int32_t)(v - f->min_resource_cur);
+            if (up) {
+              add_event(0, (int32_t)lo, x);
+              if (hi < LST) add_event(1, (int32_t)hi + 1, x);
+              at_bound |= lo == EST;
+            } else {
+              add_event(0, (int32_t)hi, x);
+              if (lo > EST) add_event(1, (int32_t)lo - 1, x);
+              at_bound |= hi == LST;
+            }
+          }
+      }
+    }
+    return at_bound;
+  }
+
+  /* The first feasible date of the sweep, or none (false). */
+  bool sweep(bool up, int32_t *found)
+  {
+    matching_frame &mm = m;
+    fd_qsort(r.api, m.order, (size_t)m.nevents, [&mm, up](const int32_t *x, const int32_t *y) {
+      if (mm.date[*x] != mm.date[*y]) return (mm.date[*x] < mm.date[*y]) == up ? -1 : 1;
+      return mm.type[*x] - mm.type[*y];
+    });
+    for (int x = 0; x < f->nb_resource_cur; x++) m.count_forbid[x] = m.hidden[x] = 0;
+    for (int e = 0; e < m.nevents;) {
+      int32_t date = m.date[m.order[e]];
+      for (; e < m.nevents && m.date[m.order[e]] == date; e++) {
+        int32_t x = m.ress[m.order[e]];
+        m.count_forbid[x] += m.type[m.order[e]] == 0 ? 1 : -1;
+        m.hidden[x] = m.count_forbid[x] > 0;
+      }
+      if (synchronize_parts_of_a_task()) {
+        *found = date;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  /* The task's time origin to lo..hi: every part's view of the one variable. */
+  int prune_task(int h, int32_t lo, int32_t hi)
+  {
+    *r.change = 1;
+    for (int p = h; p >= 0; p = f->next_part[p])
+      if (!prune_item2d(r, p, lo, hi, f->tdim)) return 0;
+    return 1;
+  }
+
+  /* 0 failure, else 1. */
+  int run(bool incremental)
+  {
+    bool rebuild = !incremental;
+    for (int h = f->first_task; h >= 0 && !rebuild; h = f->next_task[h])
+      rebuild = depth(h, 0) != f->ori_depth[h] || depth(h, 1) != f->len_depth[h];
+    if (rebuild || f->first_task < 0 || f->nactive != b->ntargets + b->nsources) build_tasks();
+    int n = f->nactive, A = f->adim, T = f->tdim;
+    f->min_resource = INT32_MAX;
+    f->max_resource = INT32_MIN;
+    for (int p = 0; p < n; p++) {
+      f->min_resource = std::min(f->min_resource, est(b, b->target[p], A));
+      f->max_resource = std::max(f->max_resource, lst(b, b->target[p], A));
+    }
+    f->nb_resource = f->max_resource - f->min_resource + 1;
+    f->max_nb_part = 0;
+    for (int h = f->first_task; h >= 0; h = f->next_task[h]) {
+      int c = 0;
+      for (int p = h; p >= 0; p = f->next_part[p]) c++;
+      f->max_nb_part = std::max(f->max_nb_part, c);
+    }
+    size_t nr = (size_t)std::max(f->nb_resource, 1), np = (size_t)std::max(f->max_nb_part, 1);
+    size_t ne = 2 * (size_t)n * 9 + 2;
+    auto *mem = (int32_t *)fd_malloc(r.api, (3 * np + 4 * nr + 4 * ne) * sizeof(int32_t));
+    int32_t *q = mem;
+    for (int32_t **a : {&m.assign, &m.rmate}) *a = q, q += np;
+    for (int32_t **a : {&m.ymate, &m.mark, &m.hidden, &m.count_forbid}) *a = q, q += nr;
+    for (int32_t **a : {&m.type, &m.date, &m.ress, &m.order}) *a = q, q += ne;
+    int result = 1;
+    for (int h = f->first_task; h >= 0 && result; h = f->next_task[h]) {
+      if (f->next_part[h] < 0 || !(b->item.status[h] & D2_TARGET) || dur(b, h, T) <= 0) continue;
+      f->nb_part_cur = 0;
+      f->min_resource_cur = INT32_MAX;
+      f->max_resource_cur = INT32_MIN;
+      for (int p = h; p >= 0; p = f->next_part[p]) {
+        m.assign[f->nb_part_cur++] = p;
+        f->min_resource_cur = std::min(f->min_resource_cur, est(b, p, A));
+        f->max_resource_cur = std::max(f->max_resource_cur, lst(b, p, A));
+      }
+      f->nb_resource_cur = f->max_resource_cur - f->min_resource_cur + 1;
+      for (int x = 0; x < f->nb_resource_cur; x++) m.hidden[x] = 0;
+      if (f->nb_part_cur > f->nb_resource_cur || !synchronize_parts_of_a_task()) {
+        result = 0;
+        break;
+      }
+      int32_t date;
+      if (make_events(h, true)) {
+        if (!sweep(true, &date)) result = 0;
+        else if (date > est(b, h, T)) result = prune_task(h, date, lst(b, h, T));
+      }
+      if (result && make_events(h, false)) {
+        if (!sweep(false, &date)) result = 0;
+        else if (date < lst(b, h, T)) result = prune_task(h, est(b, h, T), date);
+      }
+    }
+    ORVALIS_API_STRUCT *api = r.api;
+    QX_free(mem);
+    return result;
+  }
+};
+
+int wake_sweep_synchro(d2run &r, bool incremental) { return synchro(r).run(incremental); }
 
 /* ---- the block and the state ---- */
 

@@ -27,8 +27,9 @@ struct fd_vgraph {
   int *edge;
   int32_t *val;            /* the value (key) of a value node */
   int *component, *visited, *mate[2], *out_degree, *in_degree, *neighs;
-  /* per call, from the temporary area: nnodes words each */
-  int *stack, *dad, *iter, *low, *calls;
+  /* per call, from the temporary area: nnodes words each, and room for the codes of every arc
+   * twice (the edge deltas of one step) */
+  int *stack, *dad, *iter, *low, *calls, *codes;
 };
 
 /* The head of a graph constraint's persistent block; the constraint's own fields follow. */
@@ -121,8 +122,9 @@ void fd_vg_tarjan(fd_vgraph *g, int root, int *visits, int *top, int *ncomp, Nex
 }
 void fd_vg_destroy(void *block);
 /* Start of a call: the active counts re-read from the state unless incremental, the views of
- * the active nodes loaded, the lists synchronised; the block's stamp moves on. */
-void fd_vg_start(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp,
+ * the active nodes loaded, the lists synchronised; the block's stamp moves on. Answers whether
+ * the call is incremental and found every list as its domain (no arc went). */
+bool fd_vg_start(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp,
                  const fd_vg_args *a, int nflows);
 /* The exports of the changed views of targets, and the active counts into the output state. */
 void fd_vg_export(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *targets, int n);
@@ -151,11 +153,12 @@ static inline int fd_vg_code(const fd_vgraph *g, int var, int value)
 /* Whether value node j is in variable x's list. */
 bool fd_vg_has_value(const fd_vgraph *g, int x, int j);
 
-/* Synchronises the variable lists with the domains (dvars already loaded): incremental, only
+/* Synchronises the variable lists with the domains (dvars already loaded); answers the number of
+ * arcs inserted or removed: incremental, only
  * variables whose value count fell below their in-degree and only removals are looked at; else
  * every active variable by symmetric difference. A removed arc first drops its flow in the first
  * nflows flows. Domain values that are no keys make no arcs (the exit prunes them). */
-void fd_vg_refresh(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, bool incremental, int nflows);
+int fd_vg_refresh(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, bool incremental, int nflows);
 /* Applies n ascending edge codes to the variable lists, then to the value lists (codes[] needs
  * room for 2n words: the second half takes the codes regrouped by value). */
 void fd_vg_apply(fd_vgraph *g, int *codes, int n);

@@ -79,12 +79,14 @@ void fd_vg_carve(fd_vgraph *g, int nvars, int nvals, int *mem)
 void fd_vg_begin(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
 {
   int n = g->nnodes;
-  int *scratch = (int *)fd_temp_alloc(api, w, 5 * (size_t)n * sizeof(int));
+  size_t codes = 2 * (size_t)g->nvals * g->nvars + 2;
+  int *scratch = (int *)fd_temp_alloc(api, w, (5 * (size_t)n + codes) * sizeof(int));
   g->stack = scratch;
   g->dad = scratch + n;
   g->iter = scratch + 2 * n;
   g->low = scratch + 3 * n;
   g->calls = scratch + 4 * n;
+  g->codes = scratch + 5 * n;
   /* the active set in node order: counting sort through a mark per node */
   std::memset(g->iter, 0, n * sizeof(int));
   for (int k = 0; k < g->nvaltargets; k++) g->iter[g->valtarget[k]] = 1;
@@ -202,10 +204,9 @@ int sync_variable(fd_vgraph *g, int x, int *codes, int nflows)
 
 }  // namespace
 
-void fd_vg_refresh(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, bool incremental, int nflows)
+int fd_vg_refresh(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, bool incremental, int nflows)
 {
-  size_t room = 2 * (size_t)g->nvals * g->nvars + 2;
-  int *codes = (int *)fd_temp_alloc(api, w, room * sizeof(int)), n = 0;
+  int *codes = g->codes, n = 0;
   for (int a = 1; a < g->nactive - 1; a++) {
     int x = g->activeset[a];
     if (!fd_vg_is_var(g, x)) continue;
@@ -214,6 +215,7 @@ void fd_vg_refresh(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, bool increm
   }
   /* codes are ascending: variables were visited in node order, values in key order */
   if (n > 0) fd_vg_apply(g, codes, n);
+  return n;
 }
 
 int fd_vg_new_domains(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g)
@@ -418,7 +420,7 @@ int check_targets(ORVALIS_API_STRUCT *api, const fd_vg_block *b, TAGGED s, const
 
 void fd_vg_destroy(void *block) { fd_entry_destroy(block, ((fd_vg_block *)block)->refbase); }
 
-void fd_vg_start(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp,
+bool fd_vg_start(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t stamp,
                  const fd_vg_args *a, int nflows)
 {
   fd_vgraph *g = &b->g;
@@ -433,8 +435,9 @@ void fd_vg_start(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *b, int32_t sta
     int x = g->activeset[k];
     dvar_init(&g->dv[x], &b->refbase[2 * x].term, &b->refbase[2 * x + 1].term);
   }
-  fd_vg_refresh(api, w, g, incremental, nflows);
+  int changes = fd_vg_refresh(api, w, g, incremental, nflows);
   b->stamp = stamp + 1;
+  return incremental && changes == 0;
 }
 
 void fd_vg_export(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *targets, int n)
@@ -490,7 +493,7 @@ void fd_vg_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
 
 int fd_vg_compress(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *keep)
 {
-  int *codes = (int *)fd_temp_alloc(api, w, (2 * (size_t)g->nvals * g->nvars + 2) * sizeof(int));
+  int *codes = g->codes;
   int n = 0;
   for (int k = 1; k < g->nactive - 1; k++) {
     int x = g->activeset[k];
@@ -519,6 +522,13 @@ struct gcc_graph : fd_vg_block {
   int32_t *regret[2]; /* per flow, indexed like cost; REGRET_INF when no solution has the arc */
   int64_t optcost[2]; /* FixedCost included; flow 1 negated */
   int64_t threshold[2], min_regret[2], max_regret[2];
+  /* the bounds of each count (and at node 0 Cost's, with its value count in last_size) that the
+   * last call left: a call finding them and every list unchanged would prune nothing */
+  TAGGED *last_min, *last_max;
+  int last_size;
+  /* per variable node the value node whose count is the same variable, or -1; aliased: some is */
+  int *alias;
+  bool aliased;
 };
 
 enum { ARG_NVARS = 1, ARG_NVALS, ARG_VARS, ARG_KEYS, ARG_COSTFLAG, ARG_COST, ARG_FIXEDCOST,
@@ -579,6 +589,22 @@ int res(const fd_vgraph *g, int u, int v, int f)
   return v == 0 ? g->nvars - mate[0] : mate[v] != -1;
 }
 
+/* The nodes that residual arcs out of x may reach, to be tested with res(): a variable has at
+ * most one (its value in flow f, or else the sink); other nodes their whole list. */
+int residual_list(const fd_vgraph *g, int x, int f, const int **list)
+{
+  if (!fd_vg_is_var(g, x)) {
+    *list = fd_vg_list(g, x);
+    return fd_vg_degree(g, x);
+  }
+  if (g->mate[f][x] >= 0) {
+    *list = &g->mate[f][x];
+  } else {
+    *list = fd_vg_list(g, x); /* the sink comes first */
+  }
+  return 1;
+}
+
 /* Pushes one unit along residual arc (u, v). */
 void incflow(fd_vgraph *g, int u, int v, int f)
 {
@@ -626,8 +652,8 @@ bool path_to_source(fd_vgraph *g, int j, int f)
   g->dad[j] = -1;
   while (head < tail) {
     int x = g->stack[head++];
-    const int *list = fd_vg_list(g, x);
-    for (int i = 0, n = fd_vg_degree(g, x); i < n; i++) {
+    const int *list;
+    for (int i = 0, n = residual_list(g, x, f, &list); i < n; i++) {
       int y = list[i];
       if (g->visited[y] || res(g, x, y, f) <= 0) continue;
       g->visited[y] = 1;
@@ -663,8 +689,8 @@ bool flow_levels(fd_vgraph *g, int f)
   while (head < tail) {
     int x = g->stack[head++];
     if (x == sink) continue;
-    const int *list = fd_vg_list(g, x);
-    for (int i = 0, n = fd_vg_degree(g, x); i < n; i++) {
+    const int *list;
+    for (int i = 0, n = residual_list(g, x, f, &list); i < n; i++) {
       int y = list[i];
       if (g->component[y] != 0 || res(g, x, y, f) <= 0) continue;
       g->component[y] = g->component[x] + 1;
@@ -691,8 +717,8 @@ void blocking_flow(fd_vgraph *g, int f, bool *changed)
       x = 0;
       continue;
     }
-    const int *list = fd_vg_list(g, x);
-    int n = fd_vg_degree(g, x), y = -1;
+    const int *list;
+    int n = residual_list(g, x, f, &list), y = -1;
     for (; g->iter[x] < n; g->iter[x]++) {
       int z = list[g->iter[x]];
       if (g->component[z] == g->component[x] + 1 && !g->visited[z] && res(g, x, z, f) > 0) {
@@ -714,6 +740,7 @@ void blocking_flow(fd_vgraph *g, int f, bool *changed)
 /* Dinic's method; the source's in-neighbour (the sink) is hidden meanwhile. The flow value. */
 int maximum_flow(fd_vgraph *g, int f, bool *changed)
 {
+  if (g->mate[f][0] == g->nvars) return g->nvars; /* every variable assigned: no path is left */
   g->in_degree[0] = 0;
   while (flow_levels(g, f)) blocking_flow(g, f, changed);
   g->in_degree[0] = 1;
@@ -726,10 +753,18 @@ void sccs(gcc_graph *b)
   b->scc_component = b->scc_visited = b->scc_index = 0;
   clear_visited(g);
   g->in_degree[0] = 0;
-  auto next = [g](int x, int i) {
-    if (i >= fd_vg_degree(g, x)) return -2;
-    int y = fd_vg_list(g, x)[i];
-    return res(g, x, y, 0) > 0 ? y : -1;
+  /* res() of flow 0 spelt out per kind of node: this is the hot loop */
+  const int *mate = g->mate[0];
+  int sink = g->nnodes - 1;
+  auto next = [g, mate, sink](int x, int i) {
+    if (fd_vg_is_var(g, x)) return i > 0 ? -2 : mate[x] >= 0 ? mate[x] : sink;
+    if (x == 0) return i >= g->nvals ? -2 : count_max(g, i + 1) > mate[i + 1] ? i + 1 : -1;
+    if (x == sink) return i >= g->nvars ? -2 : mate[fd_vg_list(g, x)[i + 1]] >= 0 ? fd_vg_list(g, x)[i + 1] : -1;
+    if (i < g->out_degree[x]) {
+      int y = fd_vg_vars(g, x)[i];
+      return mate[y] != x ? y : -1;
+    }
+    return i > g->out_degree[x] ? -2 : mate[x] > count_min(g, x) ? 0 : -1;
   };
   auto done = [g](int x, int c) { g->component[x] = c; };
   auto visit = [&](int root) {
@@ -782,6 +817,9 @@ bool adjust_count_bounds(fd_vgraph *g, int nflows, bool *changed)
         int r = dvar_fix_interval_t(c, MakeSmall((int32_t)std::max<int64_t>(lo, 0)),
                                     MakeSmall((int32_t)std::min<int64_t>(hi, g->nvars)));
         if (r < 0) return false;
+        /* a hole of the count may take it past the sum's bounds: that the flow does not imply,
+         * and another pass must see it */
+        if (GetSmall(c->min) > lo || GetSmall(c->max) < hi) flag = true;
         if (!flag) flag = flow_outside(g, j, nflows);
       }
       summin = othermin + GetSmall(c->min);
@@ -792,20 +830,65 @@ bool adjust_count_bounds(fd_vgraph *g, int nflows, bool *changed)
   return true;
 }
 
+/* A variable that is also the count of value j: the count within the keys the variable can
+ * take, the variable's arcs within the count's values. false on a wipe-out. */
+bool sync_aliases(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int nflows, bool *changed)
+{
+  fd_vgraph *g = &b->g;
+  int *codes = g->codes;
+  int n = 0, *active = g->iter;
+  std::memset(active, 0, g->nnodes * sizeof(int));
+  for (int k = 0; k < g->nvaltargets; k++) active[g->valtarget[k]] = 1;
+  for (int a = 1; a < g->nactive - 1; a++) {
+    int x = g->activeset[a], j = fd_vg_is_var(g, x) ? b->alias[x] : -1;
+    if (j < 0 || !active[j]) continue;
+    dvar *c = &g->dv[j];
+    const int *values = fd_vg_values(g, x);
+    if (g->in_degree[x] == 0) return false;
+    int r = dvar_fix_interval_t(c, MakeSmall(g->val[values[0]]),
+                                MakeSmall(g->val[values[g->in_degree[x] - 1]]));
+    if (r < 0) return false;
+    if (r > 0) *changed = true;
+    /* a count of one interval cuts a prefix and a suffix of the ascending list */
+    bool interval = c->flags & DV_INTERVAL;
+    int32_t lo = fds_val(c->min), hi = fds_val(c->max);
+    for (int i = 0; i < g->in_degree[x]; i++) {
+      int32_t v = g->val[values[i]];
+      if (interval && v >= lo && v <= hi) { /* on to the last value within the count */
+        i = std::upper_bound(values + i, values + g->in_degree[x], hi,
+                             [g](int32_t key, int node) { return key < g->val[node]; }) -
+            values - 1;
+        continue;
+      }
+      if (!interval && dvar_contains_value_t(c, MakeSmall(v))) continue;
+      for (int f = 0; f < nflows; f++) fd_vg_reset_flow(g, values[i], x, f);
+      codes[n++] = fd_vg_code(g, x, values[i]);
+    }
+  }
+  if (n > 0) {
+    fd_vg_apply(g, codes, n);
+    *changed = true;
+  }
+  return true;
+}
+
 bool gcc_filter(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b)
 {
   fd_vgraph *g = &b->g;
   for (int k = 0; k < g->nvaltargets; k++)
     if (count_max(g, g->valtarget[k]) < count_min(g, g->valtarget[k])) return false;
-  bool changed;
+  /* Only new count bounds call for another pass: a pass repairs the flow before its component
+   * search, and the arcs it removes carry no flow and join no components. */
+  bool changed, augmented;
   do {
     changed = false;
     maintain_capacities(g, 0);
-    if (!feasible_flow(g, 0, &changed)) return false;
-    if (maximum_flow(g, 0, &changed) != g->nvars) return false;
+    if (!feasible_flow(g, 0, &augmented)) return false;
+    if (maximum_flow(g, 0, &augmented) != g->nvars) return false;
     sccs(b);
     if (b->scc_component > 1) fd_vg_compress(api, w, g, g->mate[0]);
     if (!adjust_count_bounds(g, 1, &changed)) return false;
+    if (b->aliased && !sync_aliases(api, w, b, 1, &changed)) return false;
   } while (changed);
   return true;
 }
@@ -852,6 +935,20 @@ void contract_vals(fd_vgraph *g)
   }
 }
 
+/* The counts that are variables of the constraint too (magic series): within a call their two
+ * views are kept in step, so that one call reaches what the kernel would otherwise reach by
+ * running the constraint again after each of its own prunings. */
+void find_aliases(gcc_graph *b)
+{
+  fd_vgraph *g = &b->g;
+  for (int x = g->nvals + 1; x < g->nnodes - 1; x++) {
+    b->alias[x] = -1;
+    TAGGED v = deref(b->refbase[2 * x + 1].term);
+    for (int j = 1; IsVar(v) && j <= g->nvals && b->alias[x] < 0; j++)
+      if (deref(b->refbase[2 * j + 1].term) == v) b->alias[x] = j, b->aliased = true;
+  }
+}
+
 fd_vg_block *gcc_create(fd_entry *e)
 {
   ORVALIS_API_STRUCT *api = e->api;
@@ -859,12 +956,18 @@ fd_vg_block *gcc_create(fd_entry *e)
   TAGGED s = deref(w->term[0]);
   bool costs = deref(StrArg(s, ARG_COSTFLAG)) != MakeSmall(0);
   size_t cells = (size_t)GetSmall(deref(StrArg(s, ARG_NVARS))) * GetSmall(deref(StrArg(s, ARG_NVALS)));
-  size_t extra = costs ? 3 * cells * sizeof(int32_t) : 0;
+  size_t nodes = GetSmall(deref(StrArg(s, ARG_NVARS))) + GetSmall(deref(StrArg(s, ARG_NVALS))) + 2;
+  size_t extra = 2 * nodes * sizeof(TAGGED) + nodes * sizeof(int) +
+                 (costs ? 3 * cells * sizeof(int32_t) : 0);
   auto *b = (gcc_graph *)fd_vg_create_keyed(e, &gcc_args, sizeof(gcc_graph), extra);
   if (!b) return nullptr;
   b->costs = costs;
+  b->last_min = (TAGGED *)fd_vg_extra(b);
+  b->last_max = b->last_min + nodes;
+  b->alias = (int *)(b->last_max + nodes);
+  find_aliases(b);
   if (costs) {
-    b->cost = (int32_t *)fd_vg_extra(b);
+    b->cost = (int32_t *)(b->alias + nodes);
     b->regret[0] = b->cost + cells;
     b->regret[1] = b->regret[0] + cells;
     TAGGED c = deref(StrArg(deref(w->term[0]), ARG_COST));
@@ -934,8 +1037,8 @@ int bellman_ford(gcc_graph *b, cost_scratch *cs, int f, int from)
     for (int a = 0; a < n; a++) {
       int u = g->activeset[a];
       if (cs->dist[u] >= DIST_INF) continue;
-      const int *list = fd_vg_list(g, u);
-      for (int i = 0, d = fd_vg_degree(g, u); i < d; i++) {
+      const int *list;
+      for (int i = 0, d = residual_list(g, u, f, &list); i < d; i++) {
         int v = list[i];
         if (!cs->active[v] || res(g, u, v, f) <= 0) continue;
         int64_t nd = cs->dist[u] + arc_cost(b, u, v, f);
@@ -1038,7 +1141,7 @@ bool costgcc_prune(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, bool *chang
   bool holes = !(cost->flags & DV_INTERVAL);
   if (b->max_regret[0] <= b->threshold[0] && b->max_regret[1] <= b->threshold[1] && !holes)
     return true;
-  int *codes = (int *)fd_temp_alloc(api, w, (2 * (size_t)g->nvals * g->nvars + 2) * sizeof(int));
+  int *codes = g->codes;
   int n = 0;
   for (int a = 1; a < g->nactive - 1; a++) { /* node order: the codes stay ascending */
     int x = g->activeset[a], removed = 0;
@@ -1106,6 +1209,7 @@ bool costgcc_loop(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixe
     if (!costgcc_prune(api, w, b, &changed)) return false;
     if (!cost_bounds(b, &changed)) return false;
     if (!adjust_count_bounds(g, 2, &changed)) return false;
+    if (b->aliased && !sync_aliases(api, w, b, 2, &changed)) return false;
   } while (changed);
   return true;
 }
@@ -1124,14 +1228,43 @@ void settle_costs(worker *w, gcc_graph *b, int old)
 }
 
 /* One call on an existing block: 1 entailed, 0 suspended, -1 failed. */
+/* Whether every active count (and Cost) has the bounds the last call left. */
+bool counts_as_left(gcc_graph *b)
+{
+  fd_vgraph *g = &b->g;
+  for (int k = 0; k < g->nvaltargets; k++) {
+    int j = g->valtarget[k];
+    if (g->dv[j].min != b->last_min[j] || g->dv[j].max != b->last_max[j]) return false;
+  }
+  return !b->costs || (g->dv[0].min == b->last_min[0] && g->dv[0].max == b->last_max[0] &&
+                       dvar_value_count(&g->dv[0]) == b->last_size);
+}
+
+void leave_counts(gcc_graph *b)
+{
+  fd_vgraph *g = &b->g;
+  for (int k = 0; k < g->nvaltargets; k++) {
+    int j = g->valtarget[k];
+    b->last_min[j] = g->dv[j].min, b->last_max[j] = g->dv[j].max;
+  }
+  if (b->costs) {
+    b->last_min[0] = g->dv[0].min, b->last_max[0] = g->dv[0].max;
+    b->last_size = dvar_value_count(&g->dv[0]);
+  }
+}
+
+/* One call on an existing block: 1 entailed, 0 suspended, -1 failed. A call that finds the
+ * graph and the counts as the last one left them (the kernel runs the constraint again after
+ * its own prunings) stops at once: the last call ended at its fixpoint. */
 int gcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t stamp)
 {
   auto *b = (gcc_graph *)block;
   fd_vgraph *g = &b->g;
-  fd_vg_start(api, w, b, stamp, &gcc_args, b->costs ? 2 : 1);
+  bool unchanged = fd_vg_start(api, w, b, stamp, &gcc_args, b->costs ? 2 : 1);
   int old = g->nvartargets;
+  if (b->costs) dvar_init(&g->dv[0], &b->refbase[0].term, &b->refbase[1].term);
+  if (unchanged && counts_as_left(b)) return 0;
   if (b->costs) {
-    dvar_init(&g->dv[0], &b->refbase[0].term, &b->refbase[1].term);
     if (!costgcc_loop(api, w, b, GetSmall(deref(StrArg(deref(w->term[0]), ARG_FIXEDCOST)))))
       return -1;
   } else if (!gcc_filter(api, w, b)) {
@@ -1144,6 +1277,7 @@ int gcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t stam
   if (outcome < 0) return -1;
   for (int k = 0; k < g->nvaltargets; k++) dvar_pruning_done(api, w, &g->dv[g->valtarget[k]]);
   if (b->costs) dvar_pruning_done(api, w, &g->dv[0]);
+  leave_counts(b);
   /* every view is localised before the first export, which may collect */
   fd_vg_export(api, w, g, g->vartarget, g->nvartargets);
   fd_vg_export(api, w, g, g->valtarget, g->nvaltargets);

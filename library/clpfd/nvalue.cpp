@@ -32,6 +32,9 @@ struct nvalue_data : fd_vg_block {
   uint8_t *igraph;  /* nvars x nvars: 1 when two free variables share a value */
   /* per call */
   int used, matched, forced, nfree, nsteps;
+  /* N's bounds as the last call left them, and whether this call found every list unchanged */
+  TAGGED last_min, last_max;
+  bool unchanged;
 };
 
 int *mate(nvalue_data *b) { return b->g.mate[0]; }
@@ -563,7 +566,8 @@ bool nvalue_refresh(ORVALIS_API_STRUCT *api, worker *w, nvalue_data *b, int32_t 
     int x = g->vartarget[k];
     dvar_init(&g->dv[x], &b->refbase[2 * x].term, &b->refbase[2 * x + 1].term);
   }
-  fd_vg_refresh(api, w, g, incremental, 0);
+  int changes = fd_vg_refresh(api, w, g, incremental, 0);
+  b->unchanged = incremental && changes == 0;
   b->stamp = stamp + 1;
   for (int k = 0; k < g->nvartargets; k++) {
     int x = g->vartarget[k];
@@ -593,8 +597,11 @@ int nvalue_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t s
   auto *b = (nvalue_data *)block;
   fd_vgraph *g = &b->g;
   if (!nvalue_refresh(api, w, b, stamp)) return -1;
+  /* the last call ended at its fixpoint: nothing changed since, nothing to do */
+  if (b->unchanged && g->dv[0].min == b->last_min && g->dv[0].max == b->last_max) return 0;
   if (!nvalue_filter(api, w, b)) return -1;
   dvar_pruning_done(api, w, &g->dv[0]);
+  b->last_min = g->dv[0].min, b->last_max = g->dv[0].max;
   int outcome = fd_vg_new_domains(api, w, g);
   if (outcome < 0) return -1;
   int zero = 0;

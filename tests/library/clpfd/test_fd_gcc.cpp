@@ -147,9 +147,18 @@ TEST_F(FdGcc, VariablesDomainConsistentAgainstBruteForce)
     if (o.failed) continue;
     for (size_t i = 0; i < n; i++)
       EXPECT_EQ(o.after[i], values(support[i].begin(), support[i].end())) << "variable " << i;
-    for (size_t j = n; j < support.size(); j++)
+    for (size_t j = n; j < support.size(); j++) {
       for (int64_t v : support[j])
         EXPECT_NE(std::find(o.after[j].begin(), o.after[j].end(), v), o.after[j].end()) << "count " << j;
+      /* within the variables fixed to the key and those that can take it */
+      int64_t key = g.keys[j - n], fixed = 0, possible = 0;
+      for (size_t i = 0; i < n; i++) {
+        bool can = std::find(o.after[i].begin(), o.after[i].end(), key) != o.after[i].end();
+        possible += can, fixed += can && o.after[i].size() == 1;
+      }
+      EXPECT_GE(o.after[j].front(), fixed) << "count " << j;
+      EXPECT_LE(o.after[j].back(), possible) << "count " << j;
+    }
     if (o.entailed)
       fd_oracle::each_assignment(o.after, [&](const values &x) { EXPECT_TRUE(gcc_sat(g, x)); });
   }
@@ -537,6 +546,12 @@ TEST_F(FdGccCost, EdgeCases)
          "[[1,5],[5,1]], Cost, _), prop), ok, L)";
   ASSERT_EQ(run(goal), 1) << exception();
   EXPECT_EQ(var("L"), "failed");
+  /* the helper's position beyond the variables: an error */
+  goal = "clpfd:'$fd_begin', in_doms([X, Y, C1, C2, Cost], [[[1|2]], [[1|2]], [[0|1]], [[0|1]], "
+         "[[0|20]]]), gcc_cost_quiet([X, Y], [1, 2], [C1, C2], [[1,5],[5,1]], Cost, G), prop, "
+         "gcc_helper_post(G, 7, X), prop, clpfd:'$fd_in_set'(X, [[1|1]], 1), prop";
+  EXPECT_EQ(run(goal), -1);
+  EXPECT_EQ(exception().rfind("error(domain_error(gcc_helper_position", 0), 0u) << exception();
   /* the helper: a value that is no key (not found: entailed, nothing pruned), and a variable the
    * block sees fixed (entailed, nothing pruned) */
   for (const char *helper : {"in_doms([Z], [[[7|8]]]), gcc_helper_post(G, 0, Z), prop, "

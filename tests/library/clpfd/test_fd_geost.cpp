@@ -63,11 +63,7 @@ struct test_block {
   ~test_block()
   {
     geost_fr_free(api, b);
-    ORVALIS_API_STRUCT *a = api;
-    {
-      ORVALIS_API_STRUCT *api = a;
-      dispose_switch_on_key(b->shape_hash);
-    }
+    dispose_switch_on_key(b->shape_hash);
     std::free(b);
   }
   int k() const { return b->kdims; }
@@ -106,7 +102,7 @@ void each_point(const std::vector<int> &lo, const std::vector<int> &hi, F f)
   for (;;) {
     f(x);
     size_t d = 0;
-    while (d < x.size() && ++x[d] > hi[d]) x[d++] = lo[d];
+    for (; d < x.size() && ++x[d] > hi[d]; d++) x[d] = lo[d];
     if (d == x.size()) return;
   }
 }
@@ -210,7 +206,9 @@ TEST_F(FdGeost, ShapeTableAndInclusion)
     geost_data *b = tb.b;
     int ns = (int)boxes.size();
     for (int j = 0; j < ns; j++) {
-      if (j == 0 || boxes[j].sid != boxes[j - 1].sid) EXPECT_EQ(geost_first_sbox(b, boxes[j].sid), j);
+      if (j == 0 || boxes[j].sid != boxes[j - 1].sid) {
+        EXPECT_EQ(geost_first_sbox(b, boxes[j].sid), j);
+      }
       for (int i = 0; i < ns; i++) {
         bool in = true;
         for (int d = 0; d < k; d++)
@@ -381,5 +379,42 @@ TEST_F(FdGeost, StoreRegionJoinsSubsumesAndGrows)
   for (int i = 0; i < 3 * cap; i++) {
     EXPECT_EQ(tb.region(b->fr.end_bb + i), (std::vector<int>{10 * i, 0, 10 * i + 1, 1}));
     EXPECT_EQ(b->fr.obj[b->fr.end_bb + i], 7);
+  }
+}
+
+/* all_relative_fr gathers the relative regions of every object meeting bounding box 1, the last
+ * object first, each at the end of the relative segment; with fixall only ground objects'. */
+TEST_F(FdGeost, AllRelativeRegions)
+{
+  rng g{23};
+  for (int n = 0; n < 60; n++) {
+    int k = 1 + n % 3;
+    std::vector<object_spec> objs;
+    std::vector<sbox_spec> boxes;
+    random_instance(g, k, &objs, &boxes);
+    if (n % 2) objs[0].origin.assign(k, {1, 1}), objs[0].shape_hi = objs[0].shape_lo;
+    test_block tb(api, k, objs, boxes);
+    geost_data *b = tb.b;
+    for (int fixall : {0, 1}) {
+      std::vector<std::vector<int>> expected;
+      for (int o = (int)objs.size() - 1; o >= 0; o--) {
+        bool ground = objs[o].shape_lo == objs[o].shape_hi;
+        for (auto [lo, hi] : objs[o].origin) ground = ground && lo == hi;
+        if (fixall && !ground) continue;
+        collected = &expected;
+        int region = b->fr.end_bb;
+        relative_fr(api, b, o, &region, collect);
+      }
+      bb_init(b, 1);
+      for (size_t o = 0; o < objs.size(); o++) bb_add_object(api, b, 1, (int)o);
+      all_relative_fr(api, b, fixall);
+      std::vector<std::vector<int>> got;
+      for (int r = b->fr.end_bb; r < b->fr.end_relative; r++) got.push_back(tb.region(r));
+      EXPECT_EQ(got, expected) << "fixall " << fixall;
+      /* a bounding box that meets no object: no region */
+      tb.put(1, std::vector<int>(2 * k, 500));
+      all_relative_fr(api, b, fixall);
+      EXPECT_EQ(b->fr.end_relative, b->fr.end_bb);
+    }
   }
 }
