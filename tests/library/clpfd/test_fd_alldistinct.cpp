@@ -989,7 +989,7 @@ int post_helper(driver &d, worker *w, ORVALIS_API_STRUCT *api, int i, int32_t v,
 
 /* assignment_helper after X_i = v: the cost variable becomes the costs from the cheapest to the
  * dearest permutation holding that pair (enumerated); no pruning when the assignment's state is
- * not the one its block was last filtered for, when its Handle is 0, or when X_i is dead. */
+ * not the one its block was last filtered for, when its Handle is 0 or still unbound. */
 TEST_F(FdAllDistinct, AssignmentHelperBoundsTheCost)
 {
   fd_harness::rng g{7112};
@@ -1035,7 +1035,7 @@ TEST_F(FdAllDistinct, AssignmentHelperBoundsTheCost)
       }
     /* a state other than the last filtered one, one whose Handle is 0, a dead X: no pruning */
     std::string cost = now.back().text();
-    for (int variant : {0, 1}) {
+    for (int variant : {0, 1, 2}) {
       fd_undo_scope one(w, QX_ALT_FAILCODE);
       ASSERT_EQ(d.post_state(cost_posting(vars, in.data)), 1);
       TAGGED s = state(d);
@@ -1045,6 +1045,7 @@ TEST_F(FdAllDistinct, AssignmentHelperBoundsTheCost)
       for (int a = 0; a <= 8; a++) c[a] = a == 0 ? StrFunctor(s) : StrArg(s, a);
       if (variant == 0) c[8] = MakeSmall(GetSmall(deref(c[8])) + 7);
       if (variant == 1) c[7] = MakeSmall(0);
+      if (variant == 2) c[7] = MakeRef(c + 7); /* the assignment has not run: suspended */
       ASSERT_EQ(post_helper(d, w, api, 0, (int32_t)now[0].min(), MakeStr(c)), 1);
       EXPECT_EQ(domains(d, vars).back().text(), cost) << "variant " << variant;
     }
