@@ -53,17 +53,6 @@ bool queens_ix(driver &d, fd_driver::counts *c, long *value)
   return fd_models::queens_ix(d, n) && all_solutions(d, fd_models::queens_search(), c, value);
 }
 
-/* all_distinct/1 over vars: state s(Entries, NDeadVars, NDeadVals, Flags, WakeKey, Handle, Stamp). */
-driver::posting all_distinct_of(const std::vector<int> &vars)
-{
-  std::vector<driver::tmpl> xs;
-  for (int x : vars) xs.push_back(driver::t_var(x));
-  return {"all_distinct",
-          {driver::t_list(xs)},
-          {driver::t_entries(vars), driver::t_int(0), driver::t_int(0), driver::t_int(0),
-           driver::t_atom("dom")}};
-}
-
 /* N-queens with all_distinct over the rows and both diagonals, each diagonal q_i +- i tied to
  * q_i by a domain-consistent equation (ac_linear), so that the fixpoints are those of Gecode's
  * distinct with offsets at IPL_DOM; the queens in input order, smallest value first. */
@@ -81,9 +70,45 @@ bool queens_all_distinct(driver &d, fd_driver::counts *c, long *value)
         return false;
   }
   for (const std::vector<int> *line : {&q, &up, &down})
-    if (d.post_state(all_distinct_of(*line)) != 1) return false;
+    if (d.post_state(fd_models::distinct("all_distinct", *line)) != 1) return false;
   auto count_all = [](driver &) { return true; };
   if (d.search(q, {}, count_all, c) != 1) return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
+/* All Hamiltonian circuits of the complete graph on n nodes: successors x_i in 1..n less i,
+ * circuit/1 and all_distinct/1 with its circuit flag (the single-circuit check); the successors
+ * in input order, smallest value first. */
+template <int n>
+bool circuits(driver &d, fd_driver::counts *c, long *value)
+{
+  std::vector<int> x;
+  for (int i = 1; i <= n; i++) {
+    std::vector<int32_t> others;
+    for (int v = 1; v <= n; v++)
+      if (v != i) others.push_back(v);
+    x.push_back(d.new_var_in(others));
+  }
+  driver::posting distinct = fd_models::distinct("all_distinct", x);
+  distinct.state[3] = driver::t_int(1); /* Flags: circuit */
+  if (d.post_state(fd_models::distinct("circuit", x)) != 1 || d.post_state(distinct) != 1)
+    return false;
+  auto count_all = [](driver &) { return true; };
+  if (d.search(x, {}, count_all, c) != 1) return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
+/* Queens with three distinctness constraints of the key, the rows labelled in order. */
+template <int n>
+bool queens_alldiff(driver &d, fd_driver::counts *c, long *value)
+{
+  auto count_all = [](driver &) { return true; };
+  std::vector<int> q;
+  for (int i = 0; i < n; i++) q.push_back(i);
+  if (!fd_models::queens_distinct(d, n, "all_different") || d.search(q, {}, count_all, c) != 1)
+    return false;
   *value = (long)c->solutions;
   return true;
 }
@@ -121,19 +146,67 @@ bool ft06(driver &d, fd_driver::counts *c, long *value)
   return true;
 }
 
+/* Job-shop with one disjoint1 per machine: the optimum (the sum of the optima over seeds). */
+bool unary_optimum(driver &d, const fd_jobshop::instance &p, fd_driver::counts *c, long *value)
+{
+  fd_models::jobshop js;
+  if (!fd_models::jobshop_unary_model(d, p, &js) ||
+      d.search(js.vars(), fd_models::jobshop_unary_search(js), nullptr, c) != 1)
+    return false;
+  TAGGED bound;
+  std::vector<int32_t> values;
+  if (!d.incumbent(&bound, &values) || !IsSmall(bound)) return false;
+  *value = GetSmall(bound);
+  return true;
+}
+
+bool ft06_unary(driver &d, fd_driver::counts *c, long *value)
+{
+  return unary_optimum(d, fd_jobshop::ft06(), c, value);
+}
+
+/* Ten random 8 x 8 job-shops (durations 1..20, fd_jobshop's seeds): the sum of their optima,
+ * the counts summed. */
+bool jobshop8_unary(driver &d, fd_driver::counts *c, long *value)
+{
+  fd_driver::counts sum;
+  long total = 0;
+  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
+    QX_term_ref mark = QX_new_term_refs(0);
+    fd_driver::counts one;
+    long best;
+    {
+      driver e(d.api());
+      if (!unary_optimum(e, fd_jobshop::random(seed, 8, 8, 20), &one, &best)) return false;
+    }
+    QX_reset_term_refs(mark);
+    sum.nodes += one.nodes, sum.failures += one.failures, total += best;
+  }
+  *c = sum;
+  *value = total;
+  return true;
+}
+
 const row rows[] = {
     {"queens10", "solutions", 724, 1, queens<10>},
     {"queens11", "solutions", 2680, 1, queens<11>},
     {"queens12", "solutions", 14200, 1, queens<12>},
     {"queens10_ix", "solutions", 724, 1, queens_ix<10>},
     {"queens12_ix", "solutions", 14200, 1, queens_ix<12>},
+    {"queens10_alldiff", "solutions", 724, 1, queens_alldiff<10>},
+    {"queens11_alldiff", "solutions", 2680, 1, queens_alldiff<11>},
+    {"queens12_alldiff", "solutions", 14200, 1, queens_alldiff<12>},
     {"queens10_ad", "solutions", 724, 1, queens_all_distinct<10>},
     {"queens11_ad", "solutions", 2680, 1, queens_all_distinct<11>},
     {"queens12_ad", "solutions", 14200, 1, queens_all_distinct<12>},
+    {"circuits9", "solutions", 40320, 1, circuits<9>},
+    {"circuits10", "solutions", 362880, 1, circuits<10>},
     {"magic4_first", "solutions", 1, 1, magic4_first},
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},
     {"ft06", "optimum", 55, 100, ft06},
+    {"ft06_unary", "optimum", 55, 100, ft06_unary},
+    {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
     {"aclinear8", "solutions", bench_fd_aclinear::SOLUTIONS, 1, bench_fd_aclinear::equation8},
     {"pythag500", "solutions", 386, 1, bench_fd_pythag::pythag500},
     {"squares9_18", "solutions", 1, 1, bench_fd_packing::squares<9, 18, 0>},

@@ -50,17 +50,17 @@ private:
   IntVarArray q;
 };
 
-/* N-queens with three domain-consistent distinct propagators (the rows, q + i, q - i); the queens
- * in input order, smallest value first. */
+/* N-queens with three distinct constraints (rows, q + i, q - i) of propagation level ipl,
+ * labelling the queens in order from the smallest value. */
 class QueensDistinct : public Space {
 public:
-  explicit QueensDistinct(int n) : q(*this, n, 0, n - 1)
+  QueensDistinct(int n, IntPropLevel ipl) : q(*this, n, 0, n - 1)
   {
     IntArgs up(n), down(n);
     for (int i = 0; i < n; i++) up[i] = i, down[i] = -i;
-    distinct(*this, q, IPL_DOM);
-    distinct(*this, up, q, IPL_DOM);
-    distinct(*this, down, q, IPL_DOM);
+    distinct(*this, q, ipl);
+    distinct(*this, up, q, ipl);
+    distinct(*this, down, q, ipl);
     branch(*this, q, INT_VAR_NONE(), INT_VAL_MIN());
   }
   QueensDistinct(QueensDistinct &other) : Space(other) { q.update(*this, other.q); }
@@ -68,6 +68,22 @@ public:
 
 private:
   IntVarArray q;
+};
+
+/* All Hamiltonian circuits of the complete graph on n nodes: circuit at IPL_DOM over successors
+ * 0..n-1, labelled in order from the smallest value. */
+class Circuits : public Space {
+public:
+  explicit Circuits(int n) : x(*this, n, 0, n - 1)
+  {
+    circuit(*this, x, IPL_DOM);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Circuits(Circuits &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new Circuits(*this); }
+
+private:
+  IntVarArray x;
 };
 
 class Circuit : public Space {
@@ -204,6 +220,48 @@ public:
 private:
   IntVarArray start;
   BoolVarArray before;
+  IntVar makespan;
+};
+
+/* The job-shop with one unary per machine over the starts (fixed durations), s + duration =<
+ * next s in each job; the starts with the smallest minimum first, minimum value; branch-and-bound
+ * on the makespan. */
+class JobShopUnary : public Space {
+public:
+  explicit JobShopUnary(const fd_jobshop::instance &p)
+  {
+    int horizon = p.horizon(), ops = 0;
+    for (const auto &j : p.jobs) ops += (int)j.size();
+    makespan = IntVar(*this, 0, horizon);
+    start = IntVarArray(*this, ops, 0, horizon);
+    std::vector<IntVarArgs> on(p.machines);
+    std::vector<IntArgs> dur(p.machines);
+    for (size_t j = 0, k = 0; j < p.jobs.size(); j++)
+      for (size_t i = 0; i < p.jobs[j].size(); i++, k++) {
+        int d = p.jobs[j][i].duration;
+        IntVarArgs next;
+        next << start[k] << (i + 1 < p.jobs[j].size() ? start[k + 1] : makespan);
+        linear(*this, IntArgs({1, -1}), next, IRT_LQ, -d);
+        on[p.jobs[j][i].machine] << start[k];
+        dur[p.jobs[j][i].machine] << d;
+      }
+    for (int m = 0; m < p.machines; m++) unary(*this, on[m], dur[m]);
+    branch(*this, start, INT_VAR_MIN_MIN(), INT_VAL_MIN());
+  }
+  JobShopUnary(JobShopUnary &other) : Space(other)
+  {
+    start.update(*this, other.start);
+    makespan.update(*this, other.makespan);
+  }
+  Space *copy() override { return new JobShopUnary(*this); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, makespan, IRT_LE, static_cast<const JobShopUnary &>(best).value());
+  }
+  int value() const { return makespan.min(); }
+
+private:
+  IntVarArray start;
   IntVar makespan;
 };
 
@@ -391,17 +449,32 @@ outcome first_solution(const Args &...args)
   return {found, search.statistics().node, search.statistics().fail};
 }
 
-outcome ft06()
+/* The optimum of a job-shop model by branch-and-bound. */
+template <class Model>
+outcome optimum(const fd_jobshop::instance &p)
 {
-  JobShop *root = new JobShop(fd_jobshop::ft06());
-  BAB<JobShop> search(root);
+  Model *root = new Model(p);
+  BAB<Model> search(root);
   delete root;
   long best = -1;
-  while (JobShop *s = search.next()) {
+  while (Model *s = search.next()) {
     best = s->value();
     delete s;
   }
   return {best, search.statistics().node, search.statistics().fail};
+}
+
+outcome ft06() { return optimum<JobShop>(fd_jobshop::ft06()); }
+outcome unary_optimum(const fd_jobshop::instance &p) { return optimum<JobShopUnary>(p); }
+
+outcome jobshop8_unary()
+{
+  outcome sum{0, 0, 0};
+  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
+    outcome o = unary_optimum(fd_jobshop::random(seed, 8, 8, 20));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+  }
+  return sum;
 }
 
 outcome random_cardinality()
@@ -467,13 +540,25 @@ const row rows[] = {
     /* the solver's indexical queens: Gecode's is the same binary-disequality model */
     {"queens10_ix", "solutions", 724, 1, [] { return count_all<Queens>(10, true); }},
     {"queens12_ix", "solutions", 14200, 1, [] { return count_all<Queens>(12, true); }},
-    {"queens10_ad", "solutions", 724, 1, [] { return count_all<QueensDistinct>(10); }},
-    {"queens11_ad", "solutions", 2680, 1, [] { return count_all<QueensDistinct>(11); }},
-    {"queens12_ad", "solutions", 14200, 1, [] { return count_all<QueensDistinct>(12); }},
+    /* all_different: Gecode's distinct on values */
+    {"queens10_alldiff", "solutions", 724, 1,
+     [] { return count_all<QueensDistinct>(10, IPL_VAL); }},
+    {"queens11_alldiff", "solutions", 2680, 1,
+     [] { return count_all<QueensDistinct>(11, IPL_VAL); }},
+    {"queens12_alldiff", "solutions", 14200, 1,
+     [] { return count_all<QueensDistinct>(12, IPL_VAL); }},
+    /* all_distinct: Gecode's domain-consistent distinct */
+    {"queens10_ad", "solutions", 724, 1, [] { return count_all<QueensDistinct>(10, IPL_DOM); }},
+    {"queens11_ad", "solutions", 2680, 1, [] { return count_all<QueensDistinct>(11, IPL_DOM); }},
+    {"queens12_ad", "solutions", 14200, 1, [] { return count_all<QueensDistinct>(12, IPL_DOM); }},
+    {"circuits9", "solutions", 40320, 1, [] { return count_all<Circuits>(9); }},
+    {"circuits10", "solutions", 362880, 1, [] { return count_all<Circuits>(10); }},
     {"magic4_first", "solutions", 1, 1, [] { return first_solution<Magic>(4); }},
     {"magic4", "solutions", 7040, 1, [] { return count_all<Magic>(4); }},
     {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},
     {"ft06", "optimum", 55, 100, ft06},
+    {"ft06_unary", "optimum", 55, 100, [] { return unary_optimum(fd_jobshop::ft06()); }},
+    {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
     {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
     {"pythag500", "solutions", 386, 1, [] { return count_all<gecode_pythag::Pythag>(500); }},
     {"squares9_18", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(9), 18, 18); }},

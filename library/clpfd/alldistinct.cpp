@@ -854,6 +854,15 @@ int filter(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b)
   return 0;
 }
 
+/* The single-circuit check over the successor variables of the block (live ones and the fixed
+ * ones behind them): false when their domains hold no Hamiltonian circuit. */
+bool circuit_possible(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b)
+{
+  auto *marks = (int *)fd_temp_alloc(api, w, (size_t)b->nvars * sizeof(int));
+  return fd_single_circuit(b->dvar, b->vartarget, b->nvartargets, b->nvarkernels, b->nvars,
+                           b->head, b->tail, marks, b->dist_stack) != 0;
+}
+
 /* One call on the block: the outcome, or -2 after raising an error. */
 int all_distinct_run(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int32_t stamp)
 {
@@ -875,6 +884,7 @@ int all_distinct_run(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int32
   for (int i = 0; i < b->nvartargets; i++) init_var(b, b->vartarget[i]);
   b->stamp = stamp + 1;
   if (filter(api, w, b) < 0) return -1;
+  if ((b->flags & FD_VG_CIRCUIT) && b->nvartargets > 4 && !circuit_possible(api, w, b)) return -1;
   if (b->pruned)
     for (int i = 0; i < b->nvartargets; i++) {
       dvar *d = var_of(b, b->vartarget[i]);
@@ -1382,6 +1392,7 @@ int assignment_run(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int32_t
   long costbase = small_of(state_arg(w, AS_COSTBASE));
   if (costs ? !cost_filter(api, b, w, costbase, b->flags) : assignment_filter(api, w, b) < 0)
     return -1;
+  if ((b->flags & FD_VG_CIRCUIT) && !costs && live > 5 && !circuit_possible(api, w, b)) return -1;
   for (int k = 0; k < live; k++)
     for (int v : {b->vartarget[k], b->valtarget[k]}) {
       dvar *d = var_of(b, v);

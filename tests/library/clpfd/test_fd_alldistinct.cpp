@@ -1052,3 +1052,29 @@ TEST_F(FdAllDistinct, AssignmentHelperBoundsTheCost)
   }
   EXPECT_GT(checked, scaled(40) / 2);
 }
+
+/* The circuit flag runs the single-circuit check: successors over two triangles (nodes 1-3 point
+ * among themselves, nodes 4-6 likewise) have permutations but no single circuit, so all_distinct
+ * and assignment (with Ys over 1..6) fail with the flag and post without it. */
+TEST_F(FdAllDistinct, CircuitFlagRunsTheSingleCircuitCheck)
+{
+  std::vector<domain> succ;
+  for (int i = 0; i < 6; i++) {
+    fd_oracle::values v;
+    for (int x = i < 3 ? 1 : 4; x <= (i < 3 ? 3 : 6); x++)
+      if (x != i + 1) v.push_back(x);
+    succ.push_back(domain::of(v));
+  }
+  std::vector<domain> pairs = succ;
+  for (int j = 0; j < 6; j++) pairs.push_back(fd_oracle::range(1, 6));
+  for (int flags : {0, 1}) {
+    for (bool assignment : {false, true}) {
+      driver d(api);
+      fd_undo_scope undo(w, QX_ALT_FAILCODE);
+      std::vector<int> vars = vars_in(d, assignment ? pairs : succ);
+      int ok = d.post_state(assignment ? assignment_posting(vars, flags)
+                                       : all_distinct_posting(vars, flags, "dom"));
+      EXPECT_EQ(ok, flags ? 0 : 1) << (assignment ? "assignment" : "all_distinct") << " flags " << flags;
+    }
+  }
+}
