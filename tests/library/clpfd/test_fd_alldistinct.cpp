@@ -11,6 +11,7 @@
 
 #include "fd_harness.h"
 #include "fd_value_graph.h"
+#include "models/fd_models.h"
 
 namespace {
 
@@ -574,8 +575,8 @@ TEST_F(FdAllDistinct, LaterCallsCheckTheirDeadCounts)
   }
 }
 
-/* N-queens with all_distinct over the rows and both diagonals (q + i and q - i through linear
- * equations): the numbers of solutions, counted by the driver's search. */
+/* N-queens with all_distinct over the rows and both diagonals (the shared model): the numbers of
+ * solutions, counted by the driver's search over the rows in order. */
 TEST_F(FdAllDistinct, QueensCounts)
 {
   const std::pair<int, uint64_t> rows[] = {{6, 4}, {8, 92}, {10, 724}};
@@ -583,17 +584,9 @@ TEST_F(FdAllDistinct, QueensCounts)
     if (qx_gc_stress && n > 6) continue; /* every check collects: the smallest board only */
     driver d(api);
     fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    ASSERT_TRUE(fd_models::queens_distinct(d, n, "all_distinct")) << exception();
     std::vector<int> q;
-    for (int i = 0; i < n; i++) q.push_back(d.new_var(1, n));
-    std::vector<std::vector<int>> lines = {q, {}, {}};
-    for (int i = 0; i < n; i++)
-      for (int sign : {1, -1}) {
-        int y = d.new_var(1 + sign * i, n + sign * i);
-        ASSERT_EQ(d.post_linear({{1, q[i]}, {-1, y}}, 3, -sign * i), 1);
-        lines[sign == 1 ? 1 : 2].push_back(y);
-      }
-    for (const auto &line : lines)
-      ASSERT_EQ(d.post_state(all_distinct_posting(line, 0, "dom")), 1) << exception();
+    for (int i = 0; i < n; i++) q.push_back(i);
     fd_driver::counts c;
     ASSERT_EQ(d.search(q, {}, [](driver &) { return true; }, &c), 1) << exception();
     EXPECT_EQ(c.solutions, count) << n << " queens";
