@@ -54,6 +54,53 @@ bool queens_ix(driver &d, fd_driver::counts *c, long *value)
   return fd_models::queens_ix(d, n) && all_solutions(d, fd_models::queens_search(), c, value);
 }
 
+/* N-queens with all_distinct over the rows and both diagonals, each diagonal q_i +- i tied to
+ * q_i by a domain-consistent equation (ac_linear), so that the fixpoints are those of Gecode's
+ * distinct with offsets at IPL_DOM; the queens in input order, smallest value first. */
+template <int n>
+bool queens_all_distinct(driver &d, fd_driver::counts *c, long *value)
+{
+  std::vector<int> q, up, down;
+  for (int i = 0; i < n; i++) q.push_back(d.new_var(0, n - 1));
+  for (int i = 0; i < n; i++) {
+    up.push_back(d.new_var(i, n - 1 + i));
+    down.push_back(d.new_var(-i, n - 1 - i));
+    for (auto [diagonal, offset] : {std::pair{up[i], i}, std::pair{down[i], -i}})
+      if (d.post("ac_linear", {driver::terms({{1, diagonal}, {-1, q[i]}}, true), driver::param(2),
+                               driver::param(offset)}) != 1)
+        return false;
+  }
+  for (const std::vector<int> *line : {&q, &up, &down})
+    if (d.post_state(fd_models::distinct("all_distinct", *line)) != 1) return false;
+  auto count_all = [](driver &) { return true; };
+  if (d.search(q, {}, count_all, c) != 1) return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
+/* All Hamiltonian circuits of the complete graph on n nodes: successors x_i in 1..n less i,
+ * circuit/1 and all_distinct/1 with its circuit flag (the single-circuit check); the successors
+ * in input order, smallest value first. */
+template <int n>
+bool circuits(driver &d, fd_driver::counts *c, long *value)
+{
+  std::vector<int> x;
+  for (int i = 1; i <= n; i++) {
+    std::vector<int32_t> others;
+    for (int v = 1; v <= n; v++)
+      if (v != i) others.push_back(v);
+    x.push_back(d.new_var_in(others));
+  }
+  driver::posting distinct = fd_models::distinct("all_distinct", x);
+  distinct.state[3] = driver::t_int(1); /* Flags: circuit */
+  if (d.post_state(fd_models::distinct("circuit", x)) != 1 || d.post_state(distinct) != 1)
+    return false;
+  auto count_all = [](driver &) { return true; };
+  if (d.search(x, {}, count_all, c) != 1) return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
 /* Queens with three distinctness constraints of the key, the rows labelled in order. */
 template <int n>
 bool queens_alldiff(driver &d, fd_driver::counts *c, long *value)
@@ -219,6 +266,11 @@ const row rows[] = {
     {"queens12_bc", "solutions", 14200, 1, queens_bc<12>},
     {"minimum50", "solutions", fd_relation_instances::LIMIT, 1, minimum50},
     {"relation100", "solutions", fd_relation_instances::LIMIT, 1, relation100},
+    {"queens10_ad", "solutions", 724, 1, queens_all_distinct<10>},
+    {"queens11_ad", "solutions", 2680, 1, queens_all_distinct<11>},
+    {"queens12_ad", "solutions", 14200, 1, queens_all_distinct<12>},
+    {"circuits9", "solutions", 40320, 1, circuits<9>},
+    {"circuits10", "solutions", 362880, 1, circuits<10>},
     {"magic4_first", "solutions", 1, 1, magic4_first},
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},

@@ -118,6 +118,22 @@ private:
   IntVarArray xy;
 };
 
+/* All Hamiltonian circuits of the complete graph on n nodes: circuit at IPL_DOM over successors
+ * 0..n-1, labelled in order from the smallest value. */
+class Circuits : public Space {
+public:
+  explicit Circuits(int n) : x(*this, n, 0, n - 1)
+  {
+    circuit(*this, x, IPL_DOM);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Circuits(Circuits &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new Circuits(*this); }
+
+private:
+  IntVarArray x;
+};
+
 class Circuit : public Space {
 public:
   explicit Circuit(const fd_circuit::circuit &c) : s(*this, c.signals(), 0, 1)
@@ -600,6 +616,12 @@ const row rows[] = {
     {"queens12_bc", "solutions", 14200, 1, [] { return count_all<QueensDistinct>(12, IPL_BND); }},
     {"minimum50", "solutions", fd_relation_instances::LIMIT, 1, first_limit<Minimum>},
     {"relation100", "solutions", fd_relation_instances::LIMIT, 1, first_limit<Relation>},
+    /* all_distinct: Gecode's domain-consistent distinct */
+    {"queens10_ad", "solutions", 724, 1, [] { return count_all<QueensDistinct>(10, IPL_DOM); }},
+    {"queens11_ad", "solutions", 2680, 1, [] { return count_all<QueensDistinct>(11, IPL_DOM); }},
+    {"queens12_ad", "solutions", 14200, 1, [] { return count_all<QueensDistinct>(12, IPL_DOM); }},
+    {"circuits9", "solutions", 40320, 1, [] { return count_all<Circuits>(9); }},
+    {"circuits10", "solutions", 362880, 1, [] { return count_all<Circuits>(10); }},
     {"magic4_first", "solutions", 1, 1, [] { return first_solution<Magic>(4); }},
     {"magic4", "solutions", 7040, 1, [] { return count_all<Magic>(4); }},
     {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},

@@ -169,6 +169,9 @@ const pred_spec pred_table[] = {
     {"minimum", 2, prolog_fd_minmax_qxenv_multi_qx},
     {"maximum", 2, prolog_fd_minmax_qxenv_multi_qx},
     {"relation", 3, prolog_fd_relation_qxenv_multi_qx},
+    {"all_distinct", 1, prolog_fd_all_distinct_qxenv_multi_qx},
+    {"assignment", 2, prolog_fd_assignment_qxenv_multi_qx},
+    {"assignment_helper", 2, prolog_fd_assignment_helper_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

@@ -66,6 +66,8 @@ const key_spec key_table[] = {
     {"minimum", 2, nullptr, 32},
     {"maximum", 2, nullptr, 32},
     {"relation", 3, nullptr, 32},
+    {"assignment", 2, "dom", 0},
+    {"assignment_helper", 2, "val", 0},
 };
 
 const key_spec *spec_of(const char *name, int arity)
