@@ -664,6 +664,33 @@ void write_back(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b)
   state[4] = MakeSmall(b->nvars - b->ntargets);
 }
 
+/* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val
+ * lists): the value the other must not take goes, and it is entailed. 1 entailed, -1 failed, 2
+ * when neither variable is fixed or a sum may leave 32 bits (the general run decides). */
+int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_t rhs)
+{
+  if (!fits32(rhs)) return 2;
+  dvar *d = b->dv;
+  for (int i = 0; i < 2; i++) dvar_init(&d[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+  int fixed = d[0].flags & DV_FIXED ? 0 : d[1].flags & DV_FIXED ? 1 : -1;
+  if (fixed < 0) return 2;
+  int other = 1 - fixed;
+  int64_t rest = rhs - (int64_t)b->coeff[fixed] * GetSmall(d[fixed].min);
+  int32_t a = b->coeff[other];
+  if (d[other].flags & DV_FIXED) return rest == (int64_t)a * GetSmall(d[other].min) ? -1 : 1;
+  /* the quotient in 32 bits where it can be (64-bit division is a library call here) */
+  int64_t q = a == 1 ? rest : a == -1 ? -rest : fits32(rest) ? (int32_t)rest / a : rest / a;
+  if (q * a != rest || !SmallFits(q)) return 1;
+  TAGGED v = MakeSmall((int32_t)q);
+  int mask = dvar_prune_interval_t(api, &d[other], v, v, w);
+  if (mask < 0) return -1;
+  if (mask > 0) {
+    dvar_pruning_done(api, w, &d[other]);
+    dvar_export_do(api, w, &d[other]);
+  }
+  return 1;
+}
+
 int run(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED s = deref(w->term[0]);
@@ -680,11 +707,17 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   int n = 0, op, dropped;
   int64_t rhs;
   if (first && !check_terms(api, w, deref(StrArg(s, 1)), &n)) return 2;
-  if (!first) n = ((linear_data *)fd_perm_data(deref(StrArg(s, 5))))->nvars;
+  auto *block = first ? nullptr : (linear_data *)fd_perm_data(h);
+  if (!first) n = block->nvars;
   if (!check_arguments(api, w, s, n, &op, &rhs, &dropped)) return 2;
   /* A two-term disequation has no daemons reading the stamp and is mostly entailed by a later
    * run: its output state is made only when it suspends again. */
   bool defer = !first && op == OP_NE && n == 2;
+  if (defer && dropped == 0 && !block->overflow) {
+    int outcome = run_two_term_ne(api, w, block, rhs);
+    if (outcome == 1) fd_perm_free(api, w);
+    if (outcome != 2) return outcome;
+  }
   TAGGED handle = h;
   int32_t stamp = 0;
   int is_new;
