@@ -53,8 +53,8 @@ echo "circuit: time ratio to Gecode: $ratio"
 
 # The models of bench_fd beside the same models in Gecode: per row both times, nodes, failures
 # and values, the time ratio, the solver's propagator runs per second beside Gecode's propagations
-# per second, and the driver's share of the solver's time. A value different
-# from Gecode's (a count, an optimum) exits non-zero, as does a row bench_fd could not run.
+# per second, and the driver's share of the solver's time. A value different from Gecode's (a
+# count, an optimum) exits non-zero, as does a row bench_fd could not run.
 models=build/release/bench/bench_fd
 require "$models" "bench_fd is not built"
 status=0

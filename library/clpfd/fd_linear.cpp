@@ -684,10 +684,8 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_t 
   TAGGED v = MakeSmall((int32_t)q);
   int mask = dvar_prune_interval_t(api, &d[other], v, v, w);
   if (mask < 0) return -1;
-  if (mask > 0) {
-    dvar_pruning_done(api, w, &d[other]);
-    dvar_export_do(api, w, &d[other]);
-  }
+  /* the only view exported: no other export can collect under it first (dvar_pruning_done) */
+  if (mask > 0) dvar_export_do(api, w, &d[other]);
   return 1;
 }
 
