@@ -641,6 +641,16 @@ bool changed(const dvar *d)
   return (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) != 0;
 }
 
+/* No target was fixed (to be folded into the RHS) or narrowed. */
+bool untouched(const linear_data *b)
+{
+  for (int k = 0; k < b->ntargets; k++) {
+    int i = b->target[k];
+    if (!unfixed(b, i) || changed(&b->dv[i])) return false;
+  }
+  return true;
+}
+
 /* Unfixed targets first; every changed view localised, then exported (an export may collect). */
 void export_targets(ORVALIS_API_STRUCT *api, worker *w, linear_data *b)
 {
@@ -711,7 +721,13 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   /* A two-term disequation has no daemons reading the stamp and is mostly entailed by a later
    * run: its output state is made only when it suspends again. */
   bool defer = !first && op == OP_NE && n == 2;
-  if (defer && dropped == 0 && !block->overflow) {
+  /* A relation whose block its daemons kept current (the block's stamp is the state's) makes its
+   * output state only once the run changes something: a run that prunes and folds nothing keeps
+   * the state it was given, and the block stays current for it. */
+  bool current = !first && op != OP_NE && !block->overflow &&
+                 state_stamp(s) == MakeSmall(block->stamp);
+  defer = defer || current;
+  if (defer && op == OP_NE && dropped == 0 && !block->overflow) {
     int outcome = run_two_term_ne(api, w, block, rhs);
     if (outcome == 1) fd_perm_free(api, w);
     if (outcome != 2) return outcome;
@@ -731,14 +747,14 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   /* an overflow the daemon met is this run's; it is reported once */
   if (b->overflow) fd->fd_overflow = 1;
   b->overflow = 0;
-  if (b->op != OP_NE && b->stamp == stamp) {
+  if (b->op != OP_NE && (current || b->stamp == stamp)) {
     scalar_product_init(api, b, 1);
   } else {
     b->rhs = rhs;
     b->ntargets = b->nvars - dropped;
     scalar_product_init(api, b, 0);
   }
-  b->stamp = stamp + 1;
+  if (!current) b->stamp = stamp + 1;
   if (overflowed(api)) return -1;
   if (b->op == OP_EQ || b->op == OP_NE) {
     refresh_gcd(b);
@@ -750,6 +766,7 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   }
   int outcome = propagate_op(api, b);
   if (outcome < 0 || overflowed(api)) return -1;
+  bool quiet = current && outcome == 0 && untouched(b);
   export_targets(api, w, b);
   if (outcome == 0 && b->op == OP_EQ && b->ntargets == 2 && b->rhs == 0 &&
       b->coeff[b->target[0]] + b->coeff[b->target[1]] == 0) {
@@ -760,6 +777,7 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
     fd_perm_free(api, w);
     return 1;
   }
+  if (quiet) return 0;
   if (defer) {
     fd_unify_output_state(api, w, &handle, &stamp, &is_new);
     b->stamp = stamp + 1;
