@@ -53,13 +53,12 @@ static bool is_new(const worker *w, const TAGGED *cell) { return cell >= w->glob
 static TAGGED *current_dom(worker *w) { return StrPtr(fd_attr_dom(w->term[3])); }
 
 /* Stores dom/4(Set, Min, Max, Size) as the variable's domain record: in place when the current
- * record is new (and, for an interval, its first list cell too), else as a new record through the
- * domain mutable. An interval's list cell shares its pair with the Min and Max words. The heap room
- * was ensured. */
+ * record `dom` is new (and, for an interval, its first list cell too), else as a new record through
+ * the domain mutable. An interval's list cell shares its pair with the Min and Max words. The heap
+ * room was ensured (and dom read after it). */
 static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max,
-                      TAGGED size)
+                      TAGGED size, TAGGED *dom)
 {
-  TAGGED *dom = current_dom(w);
   bool interval = set == 0;
   TAGGED *cell = interval ? LstPtr(deref(dom[1])) : nullptr;
   if (!is_new(w, dom) || (interval && !is_new(w, cell))) {
@@ -90,7 +89,7 @@ int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
   int mask = FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL | (dom[2] != value ? FD_WAKE_MIN : 0) |
              (dom[3] != value ? FD_WAKE_MAX : 0);
   ensure_heap(api, w, 7);
-  store_dom(api, w, 0, value, value, MakeSmall(1));
+  store_dom(api, w, 0, value, value, MakeSmall(1), current_dom(w));
   return mask;
 }
 
@@ -107,7 +106,7 @@ int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, i
   TAGGED size =
       IsSmall(lo) && IsSmall(hi) && SmallFits(width) ? MakeSmall((int32_t)width) : atom_sup;
   ensure_heap(api, w, 7);
-  store_dom(api, w, 0, lo, hi, size);
+  store_dom(api, w, 0, lo, hi, size, current_dom(w));
   return mask;
 }
 
@@ -134,7 +133,7 @@ int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set)
   bool finite = min != FDS_INF && max != FDS_SUP && SmallFits(count);
   set = fd_globalize(api, w, fd_localize(api, w, set), 5, LIVE_SLOTS);
   store_dom(api, w, set, fds_bound(min), fds_bound(max),
-            finite ? MakeSmall((int32_t)count) : atom_sup);
+            finite ? MakeSmall((int32_t)count) : atom_sup, current_dom(w));
   return mask;
 }
 
@@ -151,7 +150,8 @@ static TAGGED intervals_from(TAGGED source, int32_t lo)
  * (read again once the heap has room). -1, having done nothing, for one interval or none. */
 static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_t lo, int32_t hi)
 {
-  TAGGED s = intervals_from(source ? source : deref(current_dom(w)[1]), lo);
+  TAGGED *dom = current_dom(w);
+  TAGGED s = intervals_from(source ? source : deref(dom[1]), lo);
   uint32_t n = 0;
   int64_t count = 0;
   int32_t first = 0, last = 0;
@@ -162,13 +162,15 @@ static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_
     count += (int64_t)b - a + 1;
   }
   if (n < 2) return -1;
-  TAGGED *dom = current_dom(w);
   int mask = FD_WAKE_DOM;
   if (fds_val(dom[2]) != first) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
   if (fds_val(dom[3]) != last) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
   TAGGED size = SmallFits(count) ? MakeSmall((int32_t)count) : atom_sup;
-  ensure_heap(api, w, 4 * n + 5);
-  s = intervals_from(source ? source : deref(current_dom(w)[1]), lo);
+  if (!fd_room_free(w, 4 * n + 5 + HEAP_MARGIN)) {
+    call_overflow(w, 4 * n + 5 + HEAP_MARGIN, LIVE_SLOTS);
+    dom = current_dom(w); /* the collection moved it */
+  }
+  s = intervals_from(source ? source : deref(dom[1]), lo);
   TAGGED set = atom_nil, *tail = &set;
   for (uint32_t k = 0; k < n; k++, s = fds_next(s)) {
     TAGGED *cell = heap_take(w, 4);
@@ -179,12 +181,11 @@ static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_
     tail = &cell[1];
   }
   *tail = atom_nil;
-  dom = current_dom(w);
   if (mask == FD_WAKE_DOM && dom[4] == size && fd_compare(deref(dom[1]), set) == 1) {
     w->global_top -= 4 * n; /* the domain it has: nothing changes */
     return 0;
   }
-  store_dom(api, w, set, MakeSmall(first), MakeSmall(last), size);
+  store_dom(api, w, set, MakeSmall(first), MakeSmall(last), size, dom);
   return mask;
 }
 
