@@ -12,9 +12,13 @@
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+#include <algorithm>
 
 #include "fd_circuit.h"
+#include "fd_gcc_instances.h"
 #include "fd_jobshop.h"
+#include "fd_relation_instances.h"
 #include "gecode_aclinear.h"
 
 #include <gecode/int.hh>
@@ -48,6 +52,73 @@ public:
 
 private:
   IntVarArray q;
+};
+
+/* N-queens with three distinct constraints (rows, q + i, q - i) of propagation level ipl,
+ * labelling the queens in order from the smallest value. */
+class QueensDistinct : public Space {
+public:
+  QueensDistinct(int n, IntPropLevel ipl) : q(*this, n, 0, n - 1)
+  {
+    IntArgs up(n), down(n);
+    for (int i = 0; i < n; i++) up[i] = i, down[i] = -i;
+    distinct(*this, q, ipl);
+    distinct(*this, up, q, ipl);
+    distinct(*this, down, q, ipl);
+    branch(*this, q, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  QueensDistinct(QueensDistinct &other) : Space(other) { q.update(*this, other.q); }
+  Space *copy() override { return new QueensDistinct(*this); }
+
+private:
+  IntVarArray q;
+};
+
+/* Y = the minimum of 50 variables, searched over the variables. */
+class Minimum : public Space {
+public:
+  Minimum() : x(*this, 50, 0, 99), y(*this, 0, 99)
+  {
+    std::vector<std::pair<int, int>> d = fd_relation_instances::minimum_domains(50);
+    for (int i = 0; i < 50; i++) dom(*this, x[i], d[i].first, d[i].second);
+    min(*this, x, y);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Minimum(Minimum &other) : Space(other)
+  {
+    x.update(*this, other.x);
+    y.update(*this, other.y);
+  }
+  Space *copy() override { return new Minimum(*this); }
+
+private:
+  IntVarArray x;
+  IntVar y;
+};
+
+/* 100 pairs (X, Y) in one random relation, an extensional constraint per pair. */
+class Relation : public Space {
+public:
+  Relation() : xy(*this, 2 * fd_relation_instances::TUPLES, 0, 199)
+  {
+    TupleSet pairs(2);
+    for (const auto &e : fd_relation_instances::random_map(100))
+      for (int x = e.xlo; x <= e.xhi; x++)
+        for (auto [lo, hi] : e.ys)
+          for (int y = lo; y <= hi; y++) pairs.add({x, y});
+    pairs.finalize();
+    for (int t = 0; t < fd_relation_instances::TUPLES; t++) {
+      IntVarArgs p;
+      p << xy[2 * t] << xy[2 * t + 1];
+      extensional(*this, p, pairs);
+    }
+    branch(*this, xy, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Relation(Relation &other) : Space(other) { xy.update(*this, other.xy); }
+  Space *copy() override { return new Relation(*this); }
+
+private:
+  IntVarArray xy;
 };
 
 class Circuit : public Space {
@@ -187,6 +258,48 @@ private:
   IntVar makespan;
 };
 
+/* The job-shop with one unary per machine over the starts (fixed durations), s + duration =<
+ * next s in each job; the starts with the smallest minimum first, minimum value; branch-and-bound
+ * on the makespan. */
+class JobShopUnary : public Space {
+public:
+  explicit JobShopUnary(const fd_jobshop::instance &p)
+  {
+    int horizon = p.horizon(), ops = 0;
+    for (const auto &j : p.jobs) ops += (int)j.size();
+    makespan = IntVar(*this, 0, horizon);
+    start = IntVarArray(*this, ops, 0, horizon);
+    std::vector<IntVarArgs> on(p.machines);
+    std::vector<IntArgs> dur(p.machines);
+    for (size_t j = 0, k = 0; j < p.jobs.size(); j++)
+      for (size_t i = 0; i < p.jobs[j].size(); i++, k++) {
+        int d = p.jobs[j][i].duration;
+        IntVarArgs next;
+        next << start[k] << (i + 1 < p.jobs[j].size() ? start[k + 1] : makespan);
+        linear(*this, IntArgs({1, -1}), next, IRT_LQ, -d);
+        on[p.jobs[j][i].machine] << start[k];
+        dur[p.jobs[j][i].machine] << d;
+      }
+    for (int m = 0; m < p.machines; m++) unary(*this, on[m], dur[m]);
+    branch(*this, start, INT_VAR_MIN_MIN(), INT_VAL_MIN());
+  }
+  JobShopUnary(JobShopUnary &other) : Space(other)
+  {
+    start.update(*this, other.start);
+    makespan.update(*this, other.makespan);
+  }
+  Space *copy() override { return new JobShopUnary(*this); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, makespan, IRT_LE, static_cast<const JobShopUnary &>(best).value());
+  }
+  int value() const { return makespan.min(); }
+
+private:
+  IntVarArray start;
+  IntVar makespan;
+};
+
 /* All solutions of a model by depth-first search: the count, Gecode's statistics and the time. */
 struct run_result {
   long solutions;
@@ -222,7 +335,130 @@ run_result fastest(const Args &...args)
   return best;
 }
 
+/* Squares packed in a W x H box with nooverlap (every side at least 1, so no item of length 0
+ * meets the difference in how zero-length items are read): for each square, largest first, its
+ * x then its y, smallest value, as bench_fd's packing rows. */
+class Packing : public Space {
+public:
+  Packing(std::vector<int> sides, int W, int H) : xy(*this, 2 * (int)sides.size(), 0, std::max(W, H))
+  {
+    std::sort(sides.rbegin(), sides.rend());
+    IntVarArgs x, y;
+    IntArgs w;
+    for (size_t i = 0; i < sides.size(); i++) {
+      rel(*this, xy[2 * i], IRT_LQ, W - sides[i]);
+      rel(*this, xy[2 * i + 1], IRT_LQ, H - sides[i]);
+      x << xy[2 * i];
+      y << xy[2 * i + 1];
+      w << sides[i];
+    }
+    nooverlap(*this, x, w, y, w);
+    branch(*this, xy, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Packing(Packing &other) : Space(other) { xy.update(*this, other.xy); }
+  Space *copy() override { return new Packing(*this); }
+
+private:
+  IntVarArray xy;
+};
+
+std::vector<int> one_to(int n)
+{
+  std::vector<int> s;
+  for (int k = 1; k <= n; k++) s.push_back(k);
+  return s;
+}
+
+const std::vector<int> tiling_sides = {1, 4, 7, 8, 9, 10, 14, 15, 18};
+
 /* ---- the rows of bench_fd ---- */
+
+/* Magic series of length n: the variables are their own counts (count, IPL_DOM). */
+class MagicSeries : public Space {
+public:
+  explicit MagicSeries(int n) : x(*this, n, 0, n - 1)
+  {
+    count(*this, x, x, IPL_DOM);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  MagicSeries(MagicSeries &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new MagicSeries(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* A random cardinality instance of fd_gcc_instances.h (count, IPL_DOM). */
+class Cardinality : public Space {
+public:
+  explicit Cardinality(const fd_gcc_instances::cardinality &in)
+      : x(*this, (int)in.doms.size(), 0, (int)in.lo.size() - 1)
+  {
+    IntVarArgs counts;
+    for (size_t j = 0; j < in.lo.size(); j++) counts << IntVar(*this, in.lo[j], in.hi[j]);
+    for (size_t i = 0; i < in.doms.size(); i++) dom(*this, x[(int)i], IntSet(IntArgs(in.doms[i])));
+    count(*this, x, counts, IPL_DOM);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Cardinality(Cardinality &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new Cardinality(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* A random nvalue instance of fd_gcc_instances.h (nvalues, IRT_EQ). */
+class NValue : public Space {
+public:
+  explicit NValue(const fd_gcc_instances::distinct_values &in)
+      : x(*this, (int)in.doms.size(), 1, 10)
+  {
+    for (size_t i = 0; i < in.doms.size(); i++) dom(*this, x[(int)i], IntSet(IntArgs(in.doms[i])));
+    nvalues(*this, x, IRT_EQ, in.n);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  NValue(NValue &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new NValue(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* A random cardinality instance with costs (fd_gcc_instances.h): the least total by
+ * branch-and-bound, the total a linear sum of element costs (no cost-aware global in Gecode). */
+class CardinalityCost : public Space {
+public:
+  explicit CardinalityCost(const fd_gcc_instances::cardinality &in)
+      : x(*this, (int)in.doms.size(), 0, (int)in.lo.size() - 1), total(*this, 0, 30 * 50)
+  {
+    IntVarArgs counts, costs;
+    for (size_t j = 0; j < in.lo.size(); j++) counts << IntVar(*this, in.lo[j], in.hi[j]);
+    for (size_t i = 0; i < in.doms.size(); i++) {
+      dom(*this, x[(int)i], IntSet(IntArgs(in.doms[i])));
+      IntVar c(*this, 0, 50);
+      element(*this, IntArgs(in.cost[i]), x[(int)i], c);
+      costs << c;
+    }
+    count(*this, x, counts, IPL_DOM);
+    linear(*this, costs, IRT_EQ, total);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  CardinalityCost(CardinalityCost &other) : Space(other)
+  {
+    x.update(*this, other.x);
+    total.update(*this, other.total);
+  }
+  Space *copy() override { return new CardinalityCost(*this); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, total, IRT_LE, static_cast<const CardinalityCost &>(best).total.val());
+  }
+  int value() const { return total.val(); }
+
+private:
+  IntVarArray x;
+  IntVar total;
+};
 
 struct outcome {
   long value; /* count or optimum */
@@ -249,23 +485,102 @@ outcome first_solution(const Args &...args)
           search.statistics().propagate};
 }
 
-/* ft06 to its optimum. Gecode posts the bound of a new solution at the nearest clone above the
- * node it explores next, and a failure there gives up the nodes below it as one: clone_distance
- * 1 (a clone at every node) tells the bound at every node, as the solver's driver does without
- * its probes. */
-outcome ft06(unsigned int clone_distance)
+/* The optimum of a job-shop model by branch-and-bound. Gecode posts the bound of a new solution
+ * at the nearest clone above the node it explores next, and a failure there gives up the nodes
+ * below it as one: clone_distance 1 (a clone at every node) tells the bound at every node, as the
+ * solver's driver does without its probes; 0 keeps Gecode's default. */
+template <class Model>
+outcome optimum(const fd_jobshop::instance &p, unsigned int clone_distance = 0)
 {
-  JobShop *root = new JobShop(fd_jobshop::ft06());
+  Model *root = new Model(p);
   Search::Options o;
   if (clone_distance) o.c_d = clone_distance;
-  BAB<JobShop> search(root, o);
+  BAB<Model> search(root, o);
   delete root;
   long best = -1;
-  while (JobShop *s = search.next()) {
+  while (Model *s = search.next()) {
     best = s->value();
     delete s;
   }
   return {best, search.statistics().node, search.statistics().fail, search.statistics().propagate};
+}
+
+outcome ft06() { return optimum<JobShop>(fd_jobshop::ft06()); }
+outcome unary_optimum(const fd_jobshop::instance &p) { return optimum<JobShopUnary>(p); }
+
+outcome jobshop8_unary()
+{
+  outcome sum{0, 0, 0};
+  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
+    outcome o = unary_optimum(fd_jobshop::random(seed, 8, 8, 20));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+  }
+  return sum;
+}
+
+outcome random_cardinality()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
+    outcome o = first_solution<Cardinality>(
+        fd_gcc_instances::random_cardinality(fd_gcc_instances::SEED + k, 30, 8, 0));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+  }
+  return sum;
+}
+
+/* The first LIMIT solutions of a model. */
+template <class Model>
+outcome first_limit()
+{
+  Model *root = new Model();
+  DFS<Model> search(root);
+  delete root;
+  long found = 0;
+  while (found < fd_relation_instances::LIMIT) {
+    Model *s = search.next();
+    if (!s) break;
+    delete s;
+    found++;
+  }
+  return {found, search.statistics().node, search.statistics().fail};
+}
+
+outcome random_nvalue()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
+    NValue *root = new NValue(fd_gcc_instances::random_nvalue(fd_gcc_instances::SEED + k, 20, 10));
+    DFS<NValue> search(root);
+    delete root;
+    long found = 0;
+    while (found < fd_gcc_instances::NVALUE_LIMIT) {
+      NValue *s = search.next();
+      if (!s) break;
+      delete s;
+      found++;
+    }
+    sum.value += found, sum.nodes += search.statistics().node, sum.failures += search.statistics().fail;
+  }
+  return sum;
+}
+
+outcome random_cardinality_costs()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
+    CardinalityCost *root = new CardinalityCost(
+        fd_gcc_instances::random_cardinality(fd_gcc_instances::SEED + k, 30, 6, 50));
+    BAB<CardinalityCost> search(root);
+    delete root;
+    long best = -1;
+    while (CardinalityCost *s = search.next()) {
+      best = s->value();
+      delete s;
+    }
+    sum.value += best, sum.nodes += search.statistics().node, sum.failures += search.statistics().fail;
+  }
+  return sum;
 }
 
 struct row {
@@ -283,13 +598,45 @@ const row rows[] = {
     /* the solver's indexical queens: Gecode's is the same binary-disequality model */
     {"queens10_ix", "solutions", 724, 1, [] { return count_all<Queens>(10, true); }},
     {"queens12_ix", "solutions", 14200, 1, [] { return count_all<Queens>(12, true); }},
+    /* all_different: Gecode's distinct on values */
+    {"queens10_alldiff", "solutions", 724, 1,
+     [] { return count_all<QueensDistinct>(10, IPL_VAL); }},
+    {"queens11_alldiff", "solutions", 2680, 1,
+     [] { return count_all<QueensDistinct>(11, IPL_VAL); }},
+    {"queens12_alldiff", "solutions", 14200, 1,
+     [] { return count_all<QueensDistinct>(12, IPL_VAL); }},
+    {"queens10_bc", "solutions", 724, 1, [] { return count_all<QueensDistinct>(10, IPL_BND); }},
+    {"queens12_bc", "solutions", 14200, 1, [] { return count_all<QueensDistinct>(12, IPL_BND); }},
+    {"minimum50", "solutions", fd_relation_instances::LIMIT, 1, first_limit<Minimum>},
+    {"relation100", "solutions", fd_relation_instances::LIMIT, 1, first_limit<Relation>},
     {"magic4_first", "solutions", 1, 1, [] { return first_solution<Magic>(4); }},
     {"magic4", "solutions", 7040, 1, [] { return count_all<Magic>(4); }},
     {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},
-    {"ft06", "optimum", 55, 100, [] { return ft06(0); }},
-    {"ft06_every_node", "optimum", 55, 20, [] { return ft06(1); }},
+    {"ft06", "optimum", 55, 100, ft06},
+    {"ft06_every_node", "optimum", 55, 20,
+     [] { return optimum<JobShop>(fd_jobshop::ft06(), 1); }},
+    {"ft06_unary", "optimum", 55, 100, [] { return unary_optimum(fd_jobshop::ft06()); }},
+    {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
     {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
     {"pythag500", "solutions", 386, 1, [] { return count_all<gecode_pythag::Pythag>(500); }},
+    {"squares9_18", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(9), 18, 18); }},
+    {"squares9_17", "solutions", 0, 1, [] { return count_all<Packing>(one_to(9), 17, 17); }},
+    {"squares10_21", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(10), 21, 21); }},
+    {"squares10_20", "solutions", 0, 1, [] { return count_all<Packing>(one_to(10), 20, 20); }},
+    {"squares11_24", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(11), 24, 24); }},
+    {"squares11_23", "solutions", 0, 1, [] { return count_all<Packing>(one_to(11), 23, 23); }},
+    {"squares12_27", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(12), 27, 27); }},
+    {"tiling33x32", "solutions", 4, 1, [] { return count_all<Packing>(tiling_sides, 33, 32); }},
+    /* the solver's disjoint2 with edge finding: Gecode's model is the same nooverlap */
+    {"squares9_17_global", "solutions", 0, 1, [] { return count_all<Packing>(one_to(9), 17, 17); }},
+    {"tiling33x32_global", "solutions", 4, 1, [] { return count_all<Packing>(tiling_sides, 33, 32); }},
+    {"magic_series50", "solutions", 1, 1, [] { return first_solution<MagicSeries>(50); }},
+    {"magic_series100", "solutions", 1, 1, [] { return first_solution<MagicSeries>(100); }},
+    {"magic_series200", "solutions", 1, 1, [] { return first_solution<MagicSeries>(200); }},
+    {"gcc_random", "solutions", 10, 1, random_cardinality},
+    {"nvalue_random", "solutions", fd_gcc_instances::NVALUE_SOLUTIONS, 1, random_nvalue},
+    /* the optimum checks the solver's; its time is a different model's (linear costs) */
+    {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, random_cardinality_costs},
 };
 
 /* Each row (or the one named only): the best time of three runs of repeat searches; false when a

@@ -669,32 +669,6 @@ bool is_compound(TAGGED t, uint32_t arity)
   return IsStr(t) && !IsBox(t) && Arity(StrFunctor(t)) == arity;
 }
 
-/* The culprit an error names: the term itself when it is small, acyclic and without variables
- * (the error copies it, and an attributed variable would bring the whole constraint store along);
- * else the name of its functor. */
-TAGGED culprit(TAGGED t)
-{
-  constexpr int LIMIT = 64;
-  t = deref(t);
-  TAGGED name = IsLst(t) ? atom_dot : IsStr(t) && !IsBox(t) ? FunctorName(StrFunctor(t)) : t;
-  TAGGED stack[LIMIT];
-  int top = 0, seen = 0;
-  stack[top++] = t;
-  while (top > 0) {
-    TAGGED u = deref(stack[--top]);
-    if (++seen > LIMIT || IsVar(u)) return name;
-    if (IsLst(u)) {
-      if (top + 2 > LIMIT) return name;
-      stack[top++] = LstHead(u);
-      stack[top++] = LstTail(u);
-    } else if (IsStr(u) && !IsBox(u)) {
-      int arity = (int)Arity(StrFunctor(u));
-      if (top + arity > LIMIT) return name;
-      for (int k = 1; k <= arity; k++) stack[top++] = StrArg(u, k);
-    }
-  }
-  return t;
-}
 
 /* An integer argument: 1 small, 0 a bignum (the caller reports overflow); -1 after raising an
  * error. */
@@ -705,7 +679,7 @@ int check_integer(ORVALIS_API_STRUCT *api, worker *w, TAGGED t)
   if (IsVar(t))
     fd_instantiation_error(api, 1);
   else
-    fd_type_error(api, "integer", culprit(t), 1);
+    fd_type_error(api, "integer", fd_error_culprit(t), 1);
   return -1;
 }
 
@@ -727,7 +701,7 @@ int check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   for (; IsLst(l) && steps-- > 0; l = deref(LstTail(l)), count++) {
     TAGGED t = deref(LstHead(l));
     if (!is_compound(t, 4)) {
-      fd_type_error(api, "linear_term", culprit(t), 1);
+      fd_type_error(api, "linear_term", fd_error_culprit(t), 1);
       return -1;
     }
     TAGGED a = deref(StrArg(t, 1)), x = deref(StrArg(t, 2)), m = deref(StrArg(t, 4));
@@ -739,11 +713,11 @@ int check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     }
     if (k == 0) fits = 0;
     if (!IsSmall(x) && !(IsVar(x) && fd_well_formed_attribute(deref(StrArg(t, 3))))) {
-      fd_type_error(api, "domain_variable", culprit(x), 1);
+      fd_type_error(api, "domain_variable", fd_error_culprit(x), 1);
       return -1;
     }
     if (!IsStr(m) || StrFunctor(m) != functor_mutable2) {
-      fd_type_error(api, "mutable", culprit(m), 1);
+      fd_type_error(api, "mutable", fd_error_culprit(m), 1);
       return -1;
     }
   }
@@ -751,7 +725,7 @@ int check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     if (IsVar(l))
       fd_instantiation_error(api, 1);
     else
-      fd_type_error(api, "list", culprit(l), 1);
+      fd_type_error(api, "list", fd_error_culprit(l), 1);
     return -1;
   }
   if (deref(StrArg(s, 2)) != MakeSmall(count)) {
@@ -814,7 +788,7 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
     }
     /* the attribute was checked with the state; the kernel keeps it well-formed */
     if (!IsVar(x)) {
-      fd_type_error(api, "domain_variable", culprit(x), 1);
+      fd_type_error(api, "domain_variable", fd_error_culprit(x), 1);
       return 0;
     }
     dvar_init(d, ref(b, i, 0), ref(b, i, 1));
@@ -824,7 +798,7 @@ int load(ORVALIS_API_STRUCT *api, worker *w, ac_linear_data *b, QX_term_ref scra
     bool stored = dead == deref(*ref(b, i, 3));
     if (!stored) dead = fds_import_set(api, w, scratch);
     if (!dead) {
-      fd_type_error(api, "fd_set", culprit(fd_ref_get(api, scratch)), 1);
+      fd_type_error(api, "fd_set", fd_error_culprit(fd_ref_get(api, scratch)), 1);
       return 0;
     }
     b->term.failed[i] = start[i] = dead;
@@ -971,7 +945,7 @@ void prolog_fd_ac_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref sta
   TAGGED s = w->term[0];
   if (!is_compound(s, 5) || !IsSmall(deref(StrArg(s, 5))) ||
       !fd_valid_handle(deref(StrArg(s, 4)))) {
-    fd_type_error(api, "ac_linear_state", culprit(s), 1);
+    fd_type_error(api, "ac_linear_state", fd_error_culprit(s), 1);
     fd_native_fail(api);
     return;
   }

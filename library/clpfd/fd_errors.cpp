@@ -59,3 +59,30 @@ int fd_system_error(ORVALIS_API_STRUCT *api, const char *message)
 {
   return raise(api, QX_ERR_SYSTEM, message, 0, 0);
 }
+
+/* The culprit an error names: the term itself when it is small, acyclic and without variables
+ * (the error copies it, and an attributed variable would bring the whole constraint store along);
+ * else the name of its functor. */
+TAGGED fd_error_culprit(TAGGED t)
+{
+  constexpr int LIMIT = 64;
+  t = deref(t);
+  TAGGED name = IsLst(t) ? atom_dot : IsStr(t) && !IsBox(t) ? FunctorName(StrFunctor(t)) : t;
+  TAGGED stack[LIMIT];
+  int top = 0, seen = 0;
+  stack[top++] = t;
+  while (top > 0) {
+    TAGGED u = deref(stack[--top]);
+    if (++seen > LIMIT || IsVar(u)) return name;
+    if (IsLst(u)) {
+      if (top + 2 > LIMIT) return name;
+      stack[top++] = LstHead(u);
+      stack[top++] = LstTail(u);
+    } else if (IsStr(u) && !IsBox(u)) {
+      int arity = (int)Arity(StrFunctor(u));
+      if (top + arity > LIMIT) return name;
+      for (int k = 1; k <= arity; k++) stack[top++] = StrArg(u, k);
+    }
+  }
+  return t;
+}

@@ -8,6 +8,7 @@
  */
 #include <cstring>
 
+#include "fd_globals.h"
 #include "fd_propagate.h"
 #include "fd_sets.h"
 #include "objareas.h"
@@ -269,5 +270,100 @@ void prolog_fd_coref_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref list)
     *RefPtr(x) = atom_nil;
     fd_trail_push(api, w, x);
   }
+  fd_native_fail(api);
+}
+
+/* ---- the entry protocol of the global constraints ---- */
+
+uint64_t fd_entry_blocks_made = 0, fd_entry_blocks_destroyed = 0;
+
+bool fd_entry_begin(fd_entry *e, ORVALIS_API_STRUCT *api, QX_term_ref state0, int arity,
+                    bool written)
+{
+  worker *w = fd_global_run(api, state0);
+  if (!w) return false;
+  TAGGED s = deref(w->term[0]);
+  uint32_t n = IsStr(s) && !IsBox(s) ? Arity(StrFunctor(s)) : 0;
+  if (n < 2 || (arity && n != (uint32_t)arity) || !fd_valid_handle(deref(state_handle(s))) ||
+      !IsSmall(deref(*state_stamp_cell(s)))) {
+    fd_type_error(api, "state", IsStr(s) && !IsBox(s) ? FunctorName(StrFunctor(s)) : s, 0);
+    fd_native_fail(api);
+    return false;
+  }
+  *e = {api, w, 0, 0, 0};
+  if (written)
+    fd_unify_output_state(api, w, &e->handle, &e->stamp, &e->committed);
+  else
+    fd_static_output_state(w, &e->handle, &e->committed);
+  return true;
+}
+
+void fd_entry_end(fd_entry *e, QX_term_ref state, QX_term_ref actions, int outcome)
+{
+  ORVALIS_API_STRUCT *api = e->api;
+  if (outcome == 1) fd_perm_free(api, e->w);
+  fd_ref_put(api, state, e->w->term[0]);
+  dvar_export_done(api, e->w, actions, outcome);
+}
+
+void *fd_entry_block(fd_entry *e, size_t bytes, void (*destructor)(void *),
+                     int (*daemon)(ORVALIS_API_STRUCT *, worker *, void *, TAGGED *, TAGGED),
+                     int nrefs, QX_globref *refs)
+{
+  ORVALIS_API_STRUCT *api = e->api;
+  auto *frame = (daemon_frame *)fd_perm_alloc(api, e->w, bytes, e->handle);
+  std::memset((void *)frame, 0, bytes);
+  /* The destructor comes first: it finds no references in the zeroed block when making them
+   * fails, and the block is freed when backtracking undoes its creation. */
+  frame->destructor = destructor;
+  frame->daemon = daemon;
+  fd_entry_blocks_made++;
+  *refs = nullptr;
+  if (nrefs > 0 && !(*refs = QX_alloc_globrefs(nrefs)))
+    qx_memory_fault("global references", QX_SPACE_FOREIGN);
+  return frame;
+}
+
+void fd_entry_destroy(void *block, QX_globref refs)
+{
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* the instance may be gone */
+  if (refs) QX_free_globrefs(refs);
+  QX_free(block);
+  fd_entry_blocks_destroyed++;
+}
+
+bool fd_entry_refs(TAGGED entry, QX_globref ref)
+{
+  entry = deref(entry);
+  if (!IsStr(entry) || IsBox(entry) || Arity(StrFunctor(entry)) != 2) return false;
+  TAGGED x = deref(StrArg(entry, 1)), attr = deref(StrArg(entry, 2));
+  if (!(IsVar(x) || IsSmall(x)) || !fd_well_formed_attribute(attr)) return false;
+  if (IsSmall(x) && !fd_member(x, deref(StrArg(fd_attr_dom(attr), 1)))) return false;
+  ref[0].term = attr;
+  ref[1].term = x;
+  return true;
+}
+
+int fd_entry_length(const worker *w, TAGGED list)
+{
+  uint32_t bound = fd_list_bound(w), n = 0;
+  for (list = deref(list); IsLst(list) && n < bound; list = deref(LstTail(list))) n++;
+  return list == atom_nil ? (int)n : -1;
+}
+
+void fd_entry_error(ORVALIS_API_STRUCT *api, const char *expected, TAGGED culprit, int argument,
+                    bool domain)
+{
+  culprit = deref(culprit);
+  if (IsLst(culprit))
+    culprit = QX_atom_from_string("[|]");
+  else if (IsStr(culprit) && !IsBox(culprit))
+    culprit = FunctorName(StrFunctor(culprit));
+  if (IsVar(culprit))
+    fd_instantiation_error(api, argument);
+  else if (domain)
+    fd_domain_error(api, expected, culprit, argument);
+  else
+    fd_type_error(api, expected, culprit, argument);
   fd_native_fail(api);
 }

@@ -76,6 +76,9 @@ int fd_permission_error(ORVALIS_API_STRUCT *api, const char *action, const char 
                         TAGGED culprit, int argument);
 int fd_existence_error(ORVALIS_API_STRUCT *api, const char *kind, TAGGED culprit, int argument);
 int fd_system_error(ORVALIS_API_STRUCT *api, const char *message);
+/* The culprit an error names: the term when small, acyclic and free of variables, else the name
+ * of its functor. */
+TAGGED fd_error_culprit(TAGGED t);
 
 /* ---- statistics, modes, overflow, incumbents (fd_modes.cpp) ---- */
 

@@ -9,6 +9,7 @@
 #include "database.h"
 #include "errors.h"
 #include "instance.h"
+#include "fd_globals.h"
 #include "fd_propagate.h"
 #include "foreign.h"
 #include "gc.h"
@@ -40,11 +41,31 @@ const key_spec key_table[] = {
     {"oneof", 3, "dom", 0},
     {"abs", 2, "dom", 0},
     {"ac_linear", 3, "dom", 0},
+    {"disjoint1", 2, "dom", 0},
+    {"disjoint2", 2, "dom", 0},
     {"x*x=y", 2, "minmax", 32},
     {"x*y=z", 3, "minmax", 32},
     {"x/y=z", 3, "minmax", 32},
     {"x mod y=z", 3, "minmax", 32},
     {"x rem y=z", 3, "minmax", 32},
+    /* One pass per call: their own prunings queue them again (status 32). element's posting
+     * names X and Y (dom); its elements get the entry's daemons. */
+    {"element", 3, "dom", 32},
+    {"all_different", 1, "val", 32},
+    {"pairing", 2, "val", 32},
+    {"circuit", 1, "val", 32},
+    {"global_cardinality", 3, "dom", 32},
+    {"global_cardinality_helper", 2, "dom", 0},
+    {"local_cardinality", 2, "dom", 32},
+    {"nvalue", 2, "dom", 32},
+    {"bc_alldiff", 1, nullptr, 0},
+    {"case", 4, nullptr, 0},
+    {"lex_chain", 2, nullptr, 0},
+    {"all_distinct", 1, nullptr, 0},
+    {"sorting", 3, "minmax", 0},
+    {"minimum", 2, nullptr, 32},
+    {"maximum", 2, nullptr, 32},
+    {"relation", 3, nullptr, 32},
 };
 
 const key_spec *spec_of(const char *name, int arity)
@@ -233,8 +254,32 @@ struct hooks {
       f = IsStr(inner) ? StrFunctor(inner) : 0;
     }
     if (f == fd_state(d->api_)->functor_leqc) return leqc(d, inner);
-    /* all_distinct/1 needs its own constraint, not posted here. */
+    if (f == fd_state(d->api_)->functor_alldiff) return distinct(d, inner);
     return raise_in_native(d->w_, "unsupported_action", g);
+  }
+
+  /* all_distinct(Xs): all_distinct/1 on the elements of Xs (variables or integers), posted into
+   * the level being run with state all_distinct(Entries, 0, 0, 0, dom, Handle, 0). */
+  static int distinct(driver *d, TAGGED goal)
+  {
+    TAGGED list = deref(StrArg(goal, 1));
+    int n = fd_entry_length(d->w_, list), first = d->var_count();
+    if (n < 0) return raise_in_native(d->w_, "unsupported_action", goal);
+    QX_term_ref r = QX_new_term_refs(n + 1);
+    std::vector<int> xs;
+    for (int i = 0; i < n; i++, list = deref(LstTail(list))) {
+      d->set(r + i, deref(LstHead(list)));
+      xs.push_back(d->var_count());
+      d->vars_.push_back(r + i);
+    }
+    driver::posting p{"all_distinct", {driver::t_list({})}, {driver::t_entries(xs)}};
+    for (int x : xs) p.constraint[0].args.push_back(driver::t_var(x));
+    for (int k = 0; k < 3; k++) p.state.push_back(driver::t_int(0));
+    p.state.push_back(driver::t_atom("dom"));
+    int ok = d->post_posting(p, true);
+    d->vars_.resize(first);
+    QX_reset_term_refs(r);
+    return ok == 1;
   }
 
   /* 't=<u+c'(X, Y, K): X - Y at most K, posted into the level being run. */
@@ -282,6 +327,8 @@ driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
   set(labeling_, atom_nil);
   incumbent_ = QX_new_term_ref();
   set(incumbent_, atom_nil);
+  last_ = QX_new_term_ref();
+  set(last_, atom_nil);
   /* The natives and the hooks are looked up and defined once per engine: redefining the hooks
    * runs a query each, and a driver per small search would spend most of its time there. */
   static const struct fd_state *engine = nullptr;
@@ -415,6 +462,42 @@ int driver::new_var_in(const std::vector<int32_t> &values)
   return ok == 1 ? (int)vars_.size() - 1 : -1;
 }
 
+int driver::new_var_ranges(const std::vector<std::pair<int32_t, int32_t>> &r)
+{
+  QX_term_ref x = QX_new_term_ref();
+  vars_.push_back(x);
+  set(x, fresh_var());
+  qx_heap_room(w_, 4 * (uint32_t)r.size());
+  set(scratch_, build(t_set(r), {}, 0));
+  int ok = call(n.in_set, {ref(x), ref(scratch_), MakeSmall(1)});
+  if (ok == 1) ok = propagate();
+  return ok == 1 ? (int)vars_.size() - 1 : -1;
+}
+
+void driver::truncate(int count)
+{
+  if (count >= (int)vars_.size()) return;
+  QX_reset_term_refs(vars_[count]);
+  vars_.resize(count);
+}
+
+std::vector<std::pair<int64_t, int64_t>> driver::ranges(int x) const
+{
+  TAGGED t = term(x);
+  if (IsSmall(t)) return {{GetSmall(t), GetSmall(t)}};
+  std::vector<std::pair<int64_t, int64_t>> out;
+  TAGGED a = attribute_of(api_, t);
+  if (!a) return out;
+  auto end = [](TAGGED b) {
+    return b == atom_inf ? INT64_MIN : b == atom_sup ? INT64_MAX : (int64_t)GetSmall(b);
+  };
+  for (TAGGED s = deref(StrArg(fd_attr_dom(a), 1)); IsLst(s); s = deref(LstTail(s))) {
+    TAGGED pair = deref(LstHead(s));
+    out.push_back({end(deref(LstHead(pair))), end(deref(LstTail(pair)))});
+  }
+  return out;
+}
+
 TAGGED driver::term(int x) const { return ref(vars_[x]); }
 bool driver::bound(int x) const { return IsSmall(term(x)); }
 int32_t driver::value(int x) const { return GetSmall(term(x)); }
@@ -449,16 +532,33 @@ int driver::post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs)
 
 namespace {
 
-/* The variables of the arguments in order, one per occurrence. */
-std::vector<int> variables_of(const std::vector<driver::arg> &args)
+/* The words a template takes on the heap (an integer: room for a bignum). */
+uint32_t words_of(const driver::tmpl &t)
 {
-  std::vector<int> out;
-  for (const driver::arg &a : args) {
-    if (a.kind == driver::arg::variable) out.push_back((int)a.v);
-    if (a.kind == driver::arg::terms || a.kind == driver::arg::dead_terms)
-      for (const driver::lin_term &t : a.lin) out.push_back(t.x);
+  uint32_t n = 0;
+  for (const driver::tmpl &a : t.args) n += words_of(a);
+  switch (t.kind) {
+  case driver::tmpl::entry: return 3;
+  case driver::tmpl::integer: return 8;
+  case driver::tmpl::unbound: return 1;
+  case driver::tmpl::list:
+  case driver::tmpl::improper: return n + 2 * (uint32_t)t.args.size();
+  case driver::tmpl::structure: return n + 1 + (uint32_t)t.args.size();
+  case driver::tmpl::set: return 4 * (uint32_t)t.ranges.size();
+  case driver::tmpl::mutable_: return n + 3;
+  default: return 0;
   }
-  return out;
+}
+
+/* The variables of a template: those with an attribute (entries and attributes) into attrs once
+ * each, and those that suspend (entries and variables) into susp, one per occurrence. */
+void variables_of(const driver::tmpl &t, std::vector<int> *attrs, std::vector<int> *susp)
+{
+  if (t.kind == driver::tmpl::entry || t.kind == driver::tmpl::attribute)
+    if (std::find(attrs->begin(), attrs->end(), (int)t.v) == attrs->end())
+      attrs->push_back((int)t.v);
+  if (t.kind == driver::tmpl::entry || t.kind == driver::tmpl::variable) susp->push_back((int)t.v);
+  for (const driver::tmpl &a : t.args) variables_of(a, attrs, susp);
 }
 
 TAGGED bound_word(int32_t v)
@@ -466,119 +566,178 @@ TAGGED bound_word(int32_t v)
   return v == INT32_MIN ? atom_inf : v == INT32_MAX ? atom_sup : MakeSmall(v);
 }
 
+TAGGED atom_of(const std::string &name)
+{
+  return name == "[]" ? atom_nil : init_atom_check(name.c_str(), 0);
+}
+
 }  // namespace
 
-/* Nested (from an action goal): the level being run takes the global, and the running
- * propagation loop runs it. */
+driver::tmpl driver::t_entries(const std::vector<int> &xs)
+{
+  std::vector<tmpl> e;
+  for (int x : xs) e.push_back(t_entry(x));
+  return t_list(std::move(e));
+}
+
+/* The template's term; the caller made room for words_of(t). attrs + k holds the attribute of
+ * variable xs[k]. */
+TAGGED driver::build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attrs)
+{
+  auto attr = [&](int64_t x) {
+    return ref(attrs + (int)(std::find(xs.begin(), xs.end(), (int)x) - xs.begin()));
+  };
+  switch (t.kind) {
+  case tmpl::entry: {
+    TAGGED *p = w_->global_top;
+    w_->global_top += 3;
+    p[0] = MakeFunctor(init_atom_check("-", 0), 2), p[1] = term((int)t.v), p[2] = attr(t.v);
+    return MakeStr(p);
+  }
+  case tmpl::variable: return term((int)t.v);
+  case tmpl::unbound: {
+    TAGGED *p = w_->global_top++;
+    return *p = MakeRef(p);
+  }
+  case tmpl::attribute: return attr(t.v);
+  case tmpl::integer: return make_int64(w_, t.v);
+  case tmpl::atom: return atom_of(t.name);
+  case tmpl::set: {
+    TAGGED out = atom_nil;
+    for (size_t r = t.ranges.size(); r-- > 0;) {
+      TAGGED *p = w_->global_top;
+      w_->global_top += 4;
+      p[0] = bound_word(t.ranges[r].first), p[1] = bound_word(t.ranges[r].second);
+      p[2] = MakeLst(p), p[3] = out;
+      out = MakeLst(p + 2);
+    }
+    return out;
+  }
+  case tmpl::mutable_: {
+    TAGGED v = build(t.args[0], xs, attrs);
+    TAGGED *p = w_->global_top;
+    w_->global_top += 3;
+    p[0] = functor_mutable2, p[1] = v, p[2] = MakeSmall(0);
+    return MakeStr(p);
+  }
+  case tmpl::structure: {
+    TAGGED *p = w_->global_top;
+    w_->global_top += 1 + t.args.size();
+    p[0] = MakeFunctor(atom_of(t.name), (int)t.args.size());
+    for (size_t k = 0; k < t.args.size(); k++) p[1 + k] = build(t.args[k], xs, attrs);
+    return MakeStr(p);
+  }
+  default: { /* lists */
+    bool improper = t.kind == tmpl::improper;
+    size_t n = t.args.size() - (improper ? 1 : 0);
+    TAGGED *cells = w_->global_top;
+    w_->global_top += 2 * n;
+    for (size_t k = 0; k < n; k++) {
+      cells[2 * k] = build(t.args[k], xs, attrs);
+      cells[2 * k + 1] = MakeLst(cells + 2 * k + 2);
+    }
+    TAGGED tail = improper ? build(t.args.back(), xs, attrs) : atom_nil;
+    if (n == 0) return tail;
+    cells[2 * n - 1] = tail;
+    return MakeLst(cells);
+  }
+  }
+}
+
+/* Each variable argument is X, Attr in the state and X in the constraint; linear terms are
+ * t(A, X, Attr) or t(A, X, Attr, '$mutable'([], 0)). */
 int driver::post_global(const char *name, const std::vector<arg> &args, const char *susp_key,
                         bool nested)
 {
+  posting p{name};
+  p.susp = susp_key;
+  for (const arg &a : args) {
+    tmpl t = t_int(a.v);
+    switch (a.kind) {
+    case arg::variable:
+      p.constraint.push_back(t_var((int)a.v));
+      p.state.push_back(t_var((int)a.v));
+      p.state.push_back(t_attr((int)a.v));
+      continue;
+    case arg::integer: break;
+    case arg::set: t = t_set(a.ranges); break;
+    default: {
+      std::vector<tmpl> terms;
+      for (const lin_term &lt : a.lin) {
+        std::vector<tmpl> f = {t_int(lt.a), t_var(lt.x), t_attr(lt.x)};
+        if (a.kind == arg::dead_terms) f.push_back(t_mutable(t_atom("[]")));
+        terms.push_back(t_struct("t", std::move(f)));
+      }
+      t = t_list(std::move(terms));
+    }
+    }
+    p.constraint.push_back(t);
+    p.state.push_back(t);
+  }
+  return post_posting(p, nested);
+}
+
+/* Nested (from an action goal): the level being run takes the global, and the running
+ * propagation loop runs it. */
+int driver::post_posting(const posting &p, bool nested)
+{
   QX_term_ref mark = QX_new_term_refs(0);
-  int arity = (int)args.size();
-  const key_spec *spec = spec_of(name, arity);
-  std::vector<int> vs = variables_of(args);
-  QX_term_ref attrs = QX_new_term_refs((int)vs.size() + 1);
-  if (!vs.empty() && vs.size() <= QX_MAX_ARITY) {
+  const key_spec *spec = spec_of(p.key.c_str(), (int)p.constraint.size());
+  /* The state closes with Handle (unbound) and Stamp 0. */
+  std::vector<tmpl> args = p.state;
+  args.push_back({tmpl::unbound});
+  args.push_back(t_int(0));
+  tmpl state = t_struct(p.key, args), constraint = t_struct(p.key, p.constraint);
+  std::vector<int> xs, suspended, ignored;
+  variables_of(state, &xs, &suspended);
+  variables_of(constraint, &xs, &ignored);
+  QX_term_ref attrs = QX_new_term_refs((int)xs.size() + 1);
+  if (!xs.empty() && xs.size() <= QX_MAX_ARITY) {
     /* one call for all the attributes: $fd_check_arguments on a term of the variables */
-    int last = (int)vs.size();
+    int last = (int)xs.size();
     set(attrs + last, fresh_var());
     qx_heap_room(w_, (uint32_t)last + 1);
-    TAGGED *args = w_->global_top;
+    TAGGED *vars = w_->global_top;
     w_->global_top += last + 1;
     static const TAGGED name = init_atom_check("arguments", 0);
-    args[0] = MakeFunctor(name, last);
-    for (int i = 0; i < last; i++) args[i + 1] = term(vs[i]);
-    int r = call(n.check_arguments, {MakeStr(args), ref(attrs + last)});
+    vars[0] = MakeFunctor(name, last);
+    for (int i = 0; i < last; i++) vars[i + 1] = term(xs[i]);
+    int r = call(n.check_arguments, {MakeStr(vars), ref(attrs + last)});
     if (r != 1) return QX_reset_term_refs(mark), r;
     for (int i = 0; i < last; i++) set(attrs + i, deref(StrArg(ref(attrs + last), i + 1)));
   } else {
-    for (size_t i = 0; i < vs.size(); i++) {
+    for (size_t i = 0; i < xs.size(); i++) {
       set(attrs + (int)i, fresh_var());
-      int r = call(n.arg_attribute, {term(vs[i]), MakeSmall(0), ref(attrs + (int)i)});
+      int r = call(n.arg_attribute, {term(xs[i]), MakeSmall(0), ref(attrs + (int)i)});
       if (r != 1) return QX_reset_term_refs(mark), r;
     }
   }
+  std::vector<std::pair<int, std::string>> susp = p.susp_each;
+  const char *key = p.susp ? p.susp : spec ? spec->susp : "minmax";
+  if (susp.empty() && key && *key)
+    for (int x : suspended) susp.push_back({x, key});
   QX_term_ref out = QX_new_term_refs(4); /* constraint, state, susp, global */
   set(out + 3, fresh_var());
-  uint32_t words = 2 * (uint32_t)arity + 8 + 4 * (uint32_t)vs.size();
-  for (const arg &a : args)
-    words +=
-        a.kind == arg::integer ? 8 : 10 * (uint32_t)a.lin.size() + 4 * (uint32_t)a.ranges.size();
-  qx_heap_room(w_, words);
-  TAGGED atom = init_atom_check(name, 0), t_atom = init_atom_check("t", 0);
-  TAGGED *c = w_->global_top;
-  w_->global_top += arity + 1;
-  c[0] = MakeFunctor(atom, arity);
-  int state_arity = arity +
-                    (int)std::count_if(args.begin(), args.end(),
-                                       [](const arg &a) { return a.kind == arg::variable; }) +
-                    2;
-  TAGGED *s = w_->global_top;
-  w_->global_top += state_arity + 1;
-  s[0] = MakeFunctor(atom, state_arity);
-  int k = 1, v = 0;
-  for (int i = 0; i < arity; i++) {
-    const arg &a = args[i];
-    TAGGED t = atom_nil;
-    switch (a.kind) {
-    case arg::variable:
-      c[i + 1] = s[k++] = term((int)a.v);
-      s[k++] = ref(attrs + v++);
-      continue;
-    case arg::integer: t = make_int64(w_, a.v); break;
-    case arg::set:
-      for (size_t r = a.ranges.size(); r-- > 0;) {
-        TAGGED *p = w_->global_top;
-        w_->global_top += 4;
-        p[0] = bound_word(a.ranges[r].first), p[1] = bound_word(a.ranges[r].second);
-        p[2] = MakeLst(p), p[3] = t;
-        t = MakeLst(p + 2);
-      }
-      break;
-    default: {
-      bool dead = a.kind == arg::dead_terms;
-      TAGGED *tail = &t;
-      for (const lin_term &lt : a.lin) {
-        TAGGED *p = w_->global_top;
-        w_->global_top += dead ? 10 : 6;
-        p[0] = MakeFunctor(t_atom, dead ? 4 : 3);
-        p[1] = MakeSmall(lt.a), p[2] = term(lt.x), p[3] = ref(attrs + v++);
-        if (dead)
-          p[4] = MakeStr(p + 5), p[5] = functor_mutable2, p[6] = atom_nil, p[7] = MakeSmall(0);
-        TAGGED *cell = w_->global_top - 2;
-        cell[0] = MakeStr(p);
-        *tail = MakeLst(cell);
-        tail = &cell[1];
-      }
-      *tail = atom_nil;
-    }
-    }
-    c[i + 1] = s[k++] = t;
+  qx_heap_room(w_, words_of(state) + words_of(constraint) + 4 * (uint32_t)susp.size() + 2);
+  set(out, build(constraint, xs, attrs));
+  set(out + 1, build(state, xs, attrs));
+  TAGGED list = atom_nil;
+  for (size_t i = susp.size(); i-- > 0;) {
+    TAGGED *c = w_->global_top;
+    w_->global_top += 4;
+    c[0] = MakeFunctor(init_atom_check(susp[i].second.c_str(), 0), 1);
+    c[1] = term(susp[i].first);
+    c[2] = MakeStr(c);
+    c[3] = list;
+    list = MakeLst(c + 2);
   }
-  s[k] = MakeRef(&s[k]); /* Handle */
-  s[k + 1] = MakeSmall(0);
-  TAGGED susp = atom_nil;
-  if (!susp_key) susp_key = spec ? spec->susp : "minmax";
-  if (susp_key && *susp_key) {
-    TAGGED key = init_atom_check(susp_key, 0);
-    for (size_t i = vs.size(); i-- > 0;) {
-      TAGGED *p = w_->global_top;
-      w_->global_top += 4;
-      p[0] = MakeFunctor(key, 1);
-      p[1] = term(vs[i]);
-      p[2] = MakeStr(p);
-      p[3] = susp;
-      susp = MakeLst(p + 2);
-    }
-  }
-  set(out, MakeStr(c));
-  set(out + 1, MakeStr(s));
-  set(out + 2, susp);
+  set(out + 2, list);
+  int status = p.status >= 0 ? p.status : spec ? spec->status : 0;
   /* With no level open the global's enqueue opens one, as $fd_begin would. */
   int r = nested || !level_open(api_) ? 1 : call(n.begin, {});
   if (r == 1)
-    r = call(n.post_global, {ref(out), ref(out + 1), MakeSmall(spec ? spec->status : 0), ref(out),
-                             ref(out + 2), ref(out + 3)});
+    r = call(n.post_global,
+             {ref(out), ref(out + 1), MakeSmall(status), ref(out), ref(out + 2), ref(out + 3)});
   if (r == 1) {
     qx_heap_room(w_, 2);
     TAGGED *cell = w_->global_top;
@@ -586,6 +745,7 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
     cell[0] = ref(out + 3);
     cell[1] = ref(globals_);
     set(globals_, MakeLst(cell));
+    if (!nested) set(last_, ref(out + 3));
     if (!nested) r = propagate();
   }
   QX_reset_term_refs(mark);

@@ -107,6 +107,71 @@ public:
     return {arg::set, 0, {}, std::move(r)};
   }
   int post(const char *name, const std::vector<arg> &args, const char *susp = nullptr);
+
+  /* A term template for post_state: a variable entry X-Attr, the variable X or its attribute
+   * Attr (by index), an integer (64 bits), an atom ("[]" is the empty list), a list (improper:
+   * its last element is the tail), a structure, an FD set (INT32_MIN and INT32_MAX stand for inf
+   * and sup) a mutable '$mutable'(T, 0) or a fresh variable. */
+  struct tmpl {
+    enum kind_t { entry, variable, attribute, integer, atom, list, improper, structure, set,
+                  mutable_, unbound } kind;
+    int64_t v = 0;
+    std::string name{};
+    std::vector<tmpl> args{};
+    std::vector<std::pair<int32_t, int32_t>> ranges{};
+  };
+  static tmpl t_entry(int x) { return {tmpl::entry, x}; }
+  static tmpl t_var(int x) { return {tmpl::variable, x}; }
+  static tmpl t_attr(int x) { return {tmpl::attribute, x}; }
+  static tmpl t_int(int64_t v) { return {tmpl::integer, v}; }
+  static tmpl t_atom(std::string a) { return {tmpl::atom, 0, std::move(a)}; }
+  static tmpl t_list(std::vector<tmpl> e) { return {tmpl::list, 0, "", std::move(e)}; }
+  static tmpl t_improper(std::vector<tmpl> e, tmpl tail)
+  {
+    e.push_back(std::move(tail));
+    return {tmpl::improper, 0, "", std::move(e)};
+  }
+  static tmpl t_struct(std::string f, std::vector<tmpl> a)
+  {
+    return {tmpl::structure, 0, std::move(f), std::move(a)};
+  }
+  static tmpl t_set(std::vector<std::pair<int32_t, int32_t>> r)
+  {
+    return {tmpl::set, 0, "", {}, std::move(r)};
+  }
+  static tmpl t_mutable(tmpl t) { return {tmpl::mutable_, 0, "", {std::move(t)}}; }
+  /* The entries X1-A1, ..., Xn-An of the variables. */
+  static tmpl t_entries(const std::vector<int> &xs);
+
+  /* A global as the library would post it: the constraint term key(constraint...) (the kernel
+   * dispatches on its functor), the state term key(state..., Handle, 0), the Susp list and the
+   * status word. Susp: susp_each when not empty (a variable and its key, "none" for none(X)),
+   * else susp for every variable of the state in order of occurrence (null: the key table's
+   * row, "" no suspension). Status -1: the key table's row. 1 posted, 0 failed, -1 exception. */
+  struct posting {
+    std::string key;
+    std::vector<tmpl> constraint{};
+    std::vector<tmpl> state{};
+    const char *susp = nullptr;
+    std::vector<std::pair<int, std::string>> susp_each{};
+    int status = -1;
+  };
+  int post_state(const posting &p) { return post_posting(p, false); }
+  /* The global/5 record of the newest global posted at the top (not from an action), or []. */
+  TAGGED last_global() const { return ref(last_); }
+  /* A fresh variable in a set of intervals (INT32_MIN and INT32_MAX stand for inf and sup). */
+  int new_var_ranges(const std::vector<std::pair<int32_t, int32_t>> &r);
+  /* The variable's domain as intervals, INT64_MIN and INT64_MAX standing for inf and sup. */
+  std::vector<std::pair<int64_t, int64_t>> ranges(int x) const;
+  /* The list of posted globals and the newest top-level one, to be put back after an undo. */
+  std::pair<TAGGED, TAGGED> posts() const { return {ref(globals_), ref(last_)}; }
+  void set_posts(std::pair<TAGGED, TAGGED> p)
+  {
+    set(globals_, p.first);
+    set(last_, p.second);
+  }
+  /* Forgets the variables from index count on (their references go). */
+  void truncate(int count);
   /* sum of a*x over terms, relation rel (1 at most, 2 at least, 3 equal, 4 different) rhs:
    * scalar_product/4. */
   int post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs);
@@ -179,6 +244,8 @@ private:
                   const std::function<bool(driver &)> &on_solution, counts *c);
   int choose(const std::vector<int> &vars, const options &opt, size_t *from, TAGGED *chosen);
   int post_global(const char *name, const std::vector<arg> &args, const char *susp, bool nested);
+  int post_posting(const posting &p, bool nested);
+  TAGGED build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attrs);
   int record_incumbent(size_t count);
   int tell_incumbent_bound(const options &opt);
   int new_incumbent(const std::vector<int> &vars, const options &opt);
@@ -196,6 +263,7 @@ private:
   QX_term_ref labeling_;  /* the labeling record of the running search, or [] */
   QX_term_ref scratch_;   /* four scratch references */
   QX_term_ref incumbent_; /* the database reference of the incumbent record, or [] */
+  QX_term_ref last_;      /* the newest global posted at the top, or [] */
   std::string error_;
   double native_seconds_ = 0;
   bool stop_ = false;

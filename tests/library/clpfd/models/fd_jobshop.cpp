@@ -43,6 +43,55 @@ bool jobshop_model(drv &d, const fd_jobshop::instance &p, jobshop *js)
   return d.exclude(one, 0) == 1;
 }
 
+bool jobshop_unary_model(drv &d, const fd_jobshop::instance &p, jobshop *js)
+{
+  int horizon = p.horizon();
+  js->start.assign(p.jobs.size(), {});
+  js->end.assign(p.jobs.size(), {});
+  js->before.clear();
+  js->makespan = d.new_var(0, horizon);
+  if (js->makespan < 0) return false;
+  for (size_t j = 0; j < p.jobs.size(); j++) {
+    for (size_t i = 0; i < p.jobs[j].size(); i++) {
+      int s = d.new_var(0, horizon);
+      if (s < 0) return false;
+      js->start[j].push_back(s);
+      int next = i + 1 < p.jobs[j].size() ? -1 : js->makespan;
+      if (i > 0 && d.post_linear({{1, js->start[j][i - 1]}, {-1, s}}, 1, -p.jobs[j][i - 1].duration) != 1)
+        return false;
+      if (next >= 0 && d.post_linear({{1, s}, {-1, next}}, 1, -p.jobs[j][i].duration) != 1)
+        return false;
+    }
+  }
+  for (int m = 0; m < p.machines; m++) {
+    std::vector<drv::tmpl> items;
+    for (size_t j = 0; j < p.jobs.size(); j++)
+      for (size_t i = 0; i < p.jobs[j].size(); i++)
+        if (p.jobs[j][i].machine == m) {
+          int s = js->start[j][i], dur = p.jobs[j][i].duration;
+          items.push_back(drv::t_struct("item", {drv::t_var(s), drv::t_attr(s), drv::t_int(dur),
+                                                 drv::t_int(dur), drv::t_atom("t")}));
+        }
+    int n = (int)items.size();
+    drv::posting post{"disjoint1",
+                      {drv::t_atom("items"), drv::t_atom("options")},
+                      {drv::t_int(n),
+                       drv::t_struct("opt", {drv::t_int(0), drv::t_int(0), drv::t_int(0),
+                                             drv::t_atom("[]")}),
+                       drv::t_list(items), drv::t_int(n), drv::t_int(0)}};
+    if (d.post_state(post) != 1) return false;
+  }
+  return true;
+}
+
+drv::options jobshop_unary_search(const jobshop &js)
+{
+  drv::options o;
+  o.rule = fd_driver::choice::min;
+  o.cost = js.makespan;
+  return o;
+}
+
 std::vector<int> jobshop::vars() const
 {
   std::vector<int> v = before;

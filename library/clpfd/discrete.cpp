@@ -1,0 +1,1871 @@
+/* Scheduling over task records: the per-call working state, the unary (capacity one) filter with
+ * its theta-lambda tree and exact small-case rules, the task pruning helpers shared with the
+ * cumulative filters, and the disjoint1/2 propagator.
+ */
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "fd_globals.h"
+#include "fd_qsort.h"
+#include "fd_sched.h"
+#include "fd_sets.h"
+
+namespace {
+
+constexpr int64_t NEG = -((int64_t)1 << 50); /* completion of an empty set */
+constexpr int64_t POS = (int64_t)1 << 50;
+
+int32_t clamp32(int64_t v) { return (int32_t)std::clamp<int64_t>(v, SCHED_INF, SCHED_SUP); }
+
+/* A tagged bound for an untagged time: beyond the small integers is inf or sup. */
+TAGGED tagged_time(int64_t v)
+{
+  if (v < QX_SMALL_MIN) return atom_inf;
+  return v > QX_SMALL_MAX ? atom_sup : MakeSmall((int32_t)v);
+}
+
+/* The FD set lo..hi (untagged, SCHED_INF/SCHED_SUP or beyond for the infinities), [] when empty. */
+TAGGED time_interval(ORVALIS_API_STRUCT *api, worker *w, int64_t lo, int64_t hi)
+{
+  if (lo > hi || hi < QX_SMALL_MIN || lo > QX_SMALL_MAX) return atom_nil;
+  return fd_interval(api, w, tagged_time(lo), tagged_time(hi));
+}
+
+int32_t untagged(TAGGED t)
+{
+  if (IsSmall(t)) return GetSmall(t);
+  return t == atom_inf ? SCHED_INF : SCHED_SUP;
+}
+
+/* Bump carving of one scratch block: every array 8-aligned. */
+struct carver {
+  char *base;
+  size_t off = 0;
+  template <typename T>
+  T *take(size_t count)
+  {
+    T *p = base ? (T *)(base + off) : nullptr;
+    off += (count * sizeof(T) + 7) & ~(size_t)7;
+    return p;
+  }
+};
+
+size_t unary_layout(unary_data *u, int n, int nbtotal, int flags, char *base)
+{
+  carver c{base};
+  c.take<unary_data>(1);
+  size_t nn = (size_t)n, n1 = 2 * (nn + 1);
+  u->events = c.take<event>(5 * nn);
+  u->eventp = c.take<event *>(5 * nn);
+  u->cp = c.take<comppart>(n1);
+  u->cp2 = c.take<comppart>(n1);
+  u->minloss = c.take<int64_t>(n1);
+  u->maxloss = c.take<int64_t>(n1);
+  u->id_map = c.take<int32_t>((size_t)nbtotal);
+  u->tree = c.take<theta_lambda_node>(2 * nn + 2);
+  u->est_rank = c.take<task *>(nn);
+  u->lct_rank = c.take<task *>(nn);
+  u->aux_rank = c.take<task *>(nn);
+  u->tt_map = c.take<int32_t>(nn + 1);
+  u->lb = c.take<int32_t>(nn);
+  u->ub = c.take<int32_t>(nn);
+  u->degree = c.take<int32_t>(nn);
+  u->edge = c.take<int32_t>(nn * nn);
+  u->pred = c.take<int32_t>(nn);
+  u->succ = c.take<int32_t>(nn);
+  u->est = u->lct = u->obltasks = u->ti_tasks = nullptr;
+  u->ti_index = nullptr;
+  u->ti = nullptr;
+  if (flags & 2) {
+    u->est = c.take<int32_t>(nn);
+    u->lct = c.take<int32_t>(nn);
+    u->obltasks = c.take<int32_t>(nn);
+    u->ti_tasks = c.take<int32_t>(nn);
+    u->ti_index = c.take<ti_node>(5 * nn);
+    u->ti = c.take<task_interval>(nn * nn);
+  }
+  return c.off;
+}
+
+}  // namespace
+
+unary_data *unary_alloc(ORVALIS_API_STRUCT *api, worker *w, task *tasks, int n, int nbtotal,
+                        int flags, size_mem *held)
+{
+  (void)w;
+  unary_data probe{};
+  size_t bytes = unary_layout(&probe, n, nbtotal, flags, nullptr);
+  char *base = (char *)fd_perm_alloc2(api, bytes, held);
+  if (!base) qx_memory_fault("scheduling scratch", -1);
+  auto *u = (unary_data *)base;
+  std::memset(u, 0, sizeof *u);
+  unary_layout(u, n, nbtotal, flags, base);
+  u->nbtasks = n;
+  u->nbtotal = nbtotal;
+  u->flags = flags & ~1;
+  u->tasks = tasks;
+  for (int i = 0; i < nbtotal; i++) u->id_map[i] = -1;
+  for (int i = n - 1; i >= 0; i--)
+    if (tasks[i].diffid >= 0 && tasks[i].diffid < nbtotal) u->id_map[tasks[i].diffid] = i;
+  return u;
+}
+
+void unary_release(ORVALIS_API_STRUCT *api, unary_data *u, size_mem *held)
+{
+  QX_free(u->cache);
+  fd_perm_free2(api, u, held);
+}
+
+/* ---- the theta-lambda tree ---- */
+
+namespace {
+
+void tln_clear(theta_lambda_node *x)
+{
+  x->dur = 0;
+  x->est = NEG;
+  x->ECT = x->EST = NEG;
+  x->DUR = 0;
+  x->state = 0;
+  x->lECT = NEG;
+  x->lDUR = 0;
+  x->grayECT = x->grayDUR = x->gray = -1;
+}
+
+/* Recomputes node k from its own task and its children (nodes beyond n are empty). */
+void tln_recompute(theta_lambda_tree *t, int k)
+{
+  static const theta_lambda_node empty = {0, NEG, NEG, 0, NEG, 0, NEG, 0, -1, -1, -1};
+  theta_lambda_node *x = &t->node[k];
+  const theta_lambda_node *L = 2 * k <= t->n ? &t->node[2 * k] : &empty;
+  const theta_lambda_node *R = 2 * k + 1 <= t->n ? &t->node[2 * k + 1] : &empty;
+  bool in = x->state == 1, gray = x->state == 2;
+  int64_t od = in ? x->dur : 0;
+  /* theta */
+  x->DUR = L->DUR + od + R->DUR;
+  int64_t own = in ? x->est + x->dur + R->DUR : NEG, left = L->ECT + od + R->DUR;
+  if (R->ECT >= own && R->ECT >= left) {
+    x->ECT = R->ECT;
+    x->EST = R->EST;
+  } else if (left > own) {
+    x->ECT = left;
+    x->EST = L->EST;
+  } else {
+    x->ECT = own;
+    x->EST = x->est;
+  }
+  /* lambda: theta plus at most one gray task */
+  if (!gray && L->grayDUR < 0 && L->grayECT < 0 && R->grayDUR < 0 && R->grayECT < 0) {
+    x->lECT = x->ECT;
+    x->lDUR = x->DUR;
+    x->grayECT = x->grayDUR = -1;
+    return;
+  }
+  auto pick = [](int64_t *best, int32_t *who, int64_t v, int32_t g) {
+    if (v > *best) *best = v, *who = g;
+  };
+  int64_t d = L->lDUR + od + R->DUR;
+  int32_t gd = L->grayDUR;
+  pick(&d, &gd, L->DUR + od + R->lDUR, R->grayDUR);
+  if (gray) pick(&d, &gd, L->DUR + x->dur + R->DUR, x->gray);
+  int64_t e = R->lECT;
+  int32_t ge = R->grayECT;
+  if (in) pick(&e, &ge, x->est + x->dur + R->lDUR, R->grayDUR);
+  if (gray) pick(&e, &ge, x->est + x->dur + R->DUR, x->gray);
+  pick(&e, &ge, L->lECT + od + R->DUR, L->grayECT);
+  pick(&e, &ge, L->ECT + od + R->lDUR, R->grayDUR);
+  if (gray) pick(&e, &ge, L->ECT + x->dur + R->DUR, x->gray);
+  /* a value reached by theta alone has nobody responsible */
+  x->lDUR = d;
+  x->grayDUR = d > x->DUR ? gd : -1;
+  x->lECT = e;
+  x->grayECT = e > x->ECT ? ge : -1;
+}
+
+void tlt_fix_path(theta_lambda_tree *t, int k)
+{
+  for (; k >= 1; k /= 2) tln_recompute(t, k);
+}
+
+/* Puts a task into its node without recomputing anything. */
+void tlt_set(theta_lambda_tree *t, int rank, int64_t est, int64_t dur, int state)
+{
+  theta_lambda_node *x = &t->node[t->tt_map[rank]];
+  x->est = est;
+  x->dur = dur;
+  x->state = state;
+  x->gray = state == 2 ? rank : -1;
+}
+
+}  // namespace
+
+void tt_init_inorder(int32_t *tt_map, int n)
+{
+  /* in-order walk of the heap-shaped nodes 1..n without recursion */
+  int rank = 0, k = 1;
+  int32_t stack[64];
+  int sp = 0;
+  while (rank < n) {
+    while (k <= n) {
+      stack[sp++] = k;
+      k *= 2;
+    }
+    k = stack[--sp];
+    tt_map[rank++] = k;
+    k = 2 * k + 1;
+  }
+}
+
+void tlt_clear(theta_lambda_tree *t)
+{
+  for (int k = 1; k <= 2 * t->n; k++) tln_clear(&t->node[k]);
+}
+
+void tlt_bottom_up(theta_lambda_tree *t)
+{
+  for (int k = t->n; k >= 1; k--) tln_recompute(t, k);
+}
+
+void tlt_place(theta_lambda_tree *t, int rank, int64_t est, int64_t dur, int state)
+{
+  tlt_set(t, rank, est, dur, state);
+  tlt_fix_path(t, t->tt_map[rank]);
+}
+
+void tlt_remove(theta_lambda_tree *t, int rank)
+{
+  int k = t->tt_map[rank];
+  tln_clear(&t->node[k]);
+  tlt_fix_path(t, k);
+}
+
+int64_t tt_del_element_ect(theta_lambda_tree *t, int rank)
+{
+  theta_lambda_node *x = &t->node[t->tt_map[rank]], *root = &t->node[1];
+  if (x->state != 1 || root->EST > x->est) return root->ECT;
+  int64_t est = x->est, dur = x->dur;
+  tlt_remove(t, rank);
+  int64_t v = root->ECT;
+  tlt_place(t, rank, est, dur, 1);
+  return v;
+}
+
+int64_t tlt_del_element_ect(theta_lambda_tree *t, int rank, int *gray)
+{
+  theta_lambda_node *x = &t->node[t->tt_map[rank]], *root = &t->node[1];
+  if (x->state != 1 || root->EST > x->est) {
+    *gray = root->grayECT;
+    return root->lECT;
+  }
+  int64_t est = x->est, dur = x->dur;
+  tlt_remove(t, rank);
+  int64_t v = root->lECT;
+  *gray = root->grayECT;
+  tlt_place(t, rank, est, dur, 1);
+  return v;
+}
+
+/* ---- task pruning helpers ---- */
+
+namespace {
+
+/* After a narrowing of est/lct/lctmax: failure for an obligatory task that no longer fits. */
+int tell_task(ORVALIS_API_STRUCT *api, task *t)
+{
+  if ((int64_t)t->est + t->dur > t->lct && t->enable == TASK_PRESENT) return 2;
+  return t->propagate(api, t);
+}
+
+}  // namespace
+
+int unary_prune_interval(ORVALIS_API_STRUCT *api, task *t, int32_t a, int32_t b, worker *w)
+{
+  if (a > b) return 0;
+  int64_t ad = (int64_t)a + t->dur, bd = (int64_t)b + t->dur;
+  if (a <= t->est && t->est <= b) {
+    t->est = clamp32((int64_t)b + 1);
+    t->lct = std::min(t->lct, t->lctmax);
+  } else if (ad <= t->lctmax && t->lctmax <= bd) {
+    t->lctmax = clamp32(ad - 1);
+    t->lct = std::min(t->lct, t->lctmax);
+  } else if (t->est > b || t->lctmax < ad) {
+    return 0;
+  } else {
+    return t->prune_interval(api, t, a, b, w);
+  }
+  return tell_task(api, t);
+}
+
+int unary_prune_value(ORVALIS_API_STRUCT *api, task *t, int32_t v, worker *w)
+{
+  return unary_prune_interval(api, t, v, v, w);
+}
+
+int unary_prune_set(ORVALIS_API_STRUCT *api, task *t, TAGGED set, worker *w)
+{
+  return t->prune_set(api, t, set, w);
+}
+
+int must_overlap_at_least(ORVALIS_API_STRUCT *api, task *t, int32_t lmin, int32_t inf,
+                          int32_t sup)
+{
+  /* neither the task nor the window can hold lmin */
+  if (t->dur < lmin || (int64_t)sup - inf < lmin) return 2;
+  int r = 0;
+  int64_t lo = (int64_t)inf + lmin - t->dur;
+  if (t->est < lo) {
+    t->est = clamp32(lo);
+    t->lct = std::min(t->lct, t->lctmax);
+    r = tell_task(api, t);
+  }
+  int64_t b = (int64_t)sup + t->dur - lmin;
+  if (t->lctmax <= b) return r;
+  t->lctmax = clamp32(b);
+  t->lct = std::min(t->lct, t->lctmax);
+  return r | tell_task(api, t);
+}
+
+int must_overlap_less_than(ORVALIS_API_STRUCT *api, task *t, int32_t lmax, int32_t inf,
+                           int32_t sup, worker *w)
+{
+  if (t->dur < lmax || (int64_t)lmax > (int64_t)sup - inf) return 0;
+  return unary_prune_interval(api, t, clamp32((int64_t)inf + lmax - t->dur),
+                              clamp32((int64_t)sup - lmax), w);
+}
+
+int64_t min_overlap(const task *t, int32_t lb, int32_t ub)
+{
+  int64_t m = std::min((int64_t)ub - task_lst(t), (int64_t)task_ect(t) - lb);
+  if (m < 1) return 0;
+  return std::min({(int64_t)t->dur, (int64_t)ub - lb, m}) * t->res;
+}
+
+/* ---- limited starts and ends, the exact small-case rules ---- */
+
+void unary_lst_ect(task **ts, int n, int32_t *lst_out, int32_t *ect_out)
+{
+  if (n < 1) {
+    *lst_out = SCHED_SUP;
+    *ect_out = SCHED_INF;
+    return;
+  }
+  auto sort = [&](auto before) {
+    for (int i = 1; i < n; i++)
+      for (int j = i; j > 0 && before(ts[j], ts[j - 1]); j--) std::swap(ts[j], ts[j - 1]);
+  };
+  sort([](task *a, task *b) { return a->est < b->est; });
+  int64_t sum = 0, ect = NEG;
+  for (int i = n - 1; i >= 0; i--) {
+    sum += ts[i]->dur;
+    ect = std::max(ect, ts[i]->est + sum);
+  }
+  sort([](task *a, task *b) { return a->lct > b->lct; });
+  int64_t lst = POS;
+  sum = 0;
+  for (int i = n - 1; i >= 0; i--) {
+    sum += ts[i]->dur;
+    lst = std::min(lst, ts[i]->lct - sum);
+  }
+  *lst_out = clamp32(lst);
+  *ect_out = clamp32(ect);
+}
+
+namespace {
+
+bool task_fixed(const task *t) { return (int64_t)t->est + t->dur == t->lct; }
+
+}  // namespace
+
+int32_t limited_lst(ORVALIS_API_STRUCT *api, worker *w, task *t, int32_t deadline)
+{
+  if (deadline <= SCHED_INF) return SCHED_INF;
+  if (task_fixed(t)) return deadline >= task_ect(t) ? t->est : SCHED_INF;
+  int64_t last = (int64_t)deadline - t->dur;
+  if (last < QX_SMALL_MIN) return SCHED_INF;
+  TAGGED set = t->set(api, t, w);
+  TAGGED v = last >= QX_SMALL_MAX ? fd_predecessor(set, atom_sup)
+                                  : fd_predecessor(set, MakeSmall((int32_t)last + 1));
+  return IsSmall(v) ? GetSmall(v) : SCHED_INF;
+}
+
+int32_t limited_ect(ORVALIS_API_STRUCT *api, worker *w, task *t, int32_t release)
+{
+  if (release >= SCHED_SUP) return SCHED_SUP;
+  if (task_fixed(t)) return release <= t->est ? task_ect(t) : SCHED_SUP;
+  if (release > QX_SMALL_MAX) return SCHED_SUP;
+  TAGGED set = t->set(api, t, w);
+  TAGGED v = release <= QX_SMALL_MIN ? fd_successor(set, atom_inf)
+                                     : fd_successor(set, MakeSmall(release - 1));
+  return IsSmall(v) ? GetSmall(v) + t->dur : SCHED_SUP;
+}
+
+namespace {
+
+/* S = (A - d + 1) .. (E - 1), infinite ends kept infinite. */
+TAGGED neither_set(ORVALIS_API_STRUCT *api, worker *w, int32_t A, int32_t E, int32_t d)
+{
+  int64_t lo = A <= SCHED_INF ? SCHED_INF : (int64_t)A - d + 1;
+  int64_t hi = E >= SCHED_SUP ? SCHED_SUP : (int64_t)E - 1;
+  return time_interval(api, w, lo, hi);
+}
+
+/* S restricted to (inf .. below - 1) u (above - d + 1 .. sup), infinite ends kept. */
+TAGGED split_keep(ORVALIS_API_STRUCT *api, worker *w, TAGGED S, int32_t below, int32_t above,
+                  int32_t d)
+{
+  int64_t hi = below >= SCHED_SUP ? SCHED_SUP : (int64_t)below - 1;
+  int64_t lo = above <= SCHED_INF ? SCHED_INF : (int64_t)above - d + 1;
+  TAGGED keep = fd_union(api, w, time_interval(api, w, SCHED_INF, hi),
+                         time_interval(api, w, lo, SCHED_SUP));
+  return fd_intersection(api, w, S, keep);
+}
+
+int prune_or_trim(ORVALIS_API_STRUCT *api, worker *w, task *t1, TAGGED S, char *top)
+{
+  if (S != atom_nil) {
+    int r = unary_prune_set(api, t1, S, w);
+    if (r) return r;
+  }
+  numstack_trim(w, top);
+  return 0;
+}
+
+}  // namespace
+
+int unary_filtering_sub_3(ORVALIS_API_STRUCT *api, worker *w, task *t1, task *t2, task *t3)
+{
+  char *top = w->numstack_top;
+  int32_t d = t1->dur;
+  int32_t A = std::max(limited_lst(api, w, t2, task_lst(t3)), limited_lst(api, w, t3, task_lst(t2)));
+  int32_t E = std::min(limited_ect(api, w, t3, task_ect(t2)), limited_ect(api, w, t2, task_ect(t3)));
+  TAGGED S = neither_set(api, w, A, E, d);
+  if (S == atom_nil) {
+    numstack_trim(w, top);
+    return 0;
+  }
+  S = split_keep(api, w, S, task_ect(t2), task_lst(t3), d);
+  S = split_keep(api, w, S, task_ect(t3), task_lst(t2), d);
+  return prune_or_trim(api, w, t1, S, top);
+}
+
+int unary_filtering_sub_4(ORVALIS_API_STRUCT *api, worker *w, task *t1, task *t2, task *t3,
+                          task *t4)
+{
+  char *top = w->numstack_top;
+  int32_t d = t1->dur;
+  task *o[3] = {t2, t3, t4};
+  int32_t LL[3][3], LE[3][3];
+  for (int x = 0; x < 3; x++)
+    for (int y = 0; y < 3; y++)
+      if (x != y) {
+        LL[x][y] = limited_lst(api, w, o[x], task_lst(o[y]));
+        LE[y][x] = limited_ect(api, w, o[y], task_ect(o[x]));
+      }
+  static const int perm[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+  int32_t A = SCHED_INF, E = SCHED_SUP;
+  for (const int *p : perm) {
+    A = std::max(A, limited_lst(api, w, o[p[0]], LL[p[1]][p[2]]));
+    E = std::min(E, limited_ect(api, w, o[p[2]], LE[p[1]][p[0]]));
+  }
+  TAGGED S = neither_set(api, w, A, E, d);
+  for (int x = 0; x < 3 && S != atom_nil; x++) {
+    int y = (x + 1) % 3, z = (x + 2) % 3;
+    S = split_keep(api, w, S, task_ect(o[x]), std::max(LL[y][z], LL[z][y]), d);
+  }
+  for (int x = 0; x < 3 && S != atom_nil; x++) {
+    int y = (x + 1) % 3, z = (x + 2) % 3;
+    S = split_keep(api, w, S, std::min(LE[y][z], LE[z][y]), task_lst(o[x]), d);
+  }
+  return prune_or_trim(api, w, t1, S, top);
+}
+
+/* ---- the general algorithm ---- */
+
+namespace {
+
+struct unary_run {
+  ORVALIS_API_STRUCT *api;
+  worker *w;
+  unary_data *u;
+  task *ts;
+  int n;
+  theta_lambda_tree tree;
+
+  int32_t lst(int i) const { return task_lst(&ts[i]); }
+  int32_t ect(int i) const { return task_ect(&ts[i]); }
+  bool obl(int i) const { return ts[i].enable == TASK_PRESENT; }
+  int erank(int i) const { return ts[i].est_rank; }
+  int lrank(int i) const { return ts[i].lct_rank; }
+  int of(task *t) const { return (int)(t - ts); }
+
+  /* Events (key, task) sorted ascending. */
+  event *events(int64_t (*key_a)(const task *), int64_t (*key_b)(const task *))
+  {
+    event *e = u->events;
+    for (int i = 0; i < n; i++) {
+      e[2 * i] = {key_a(&ts[i]), (uint32_t)i};
+      e[2 * i + 1] = {key_b(&ts[i]), (uint32_t)i};
+    }
+    fd_qsort(api, e, 2 * (size_t)n, [](const event *a, const event *b) {
+      if (a->key != b->key) return a->key < b->key ? -1 : 1;
+      return a->value < b->value ? -1 : a->value > b->value ? 1 : 0;
+    });
+    return e;
+  }
+
+  /* Switches off the gray tasks that would make obligatory t impossible: forward (est order)
+   * when the completion of theta without t plus one gray task passes lst(t). */
+  void gray_off_forward(int t)
+  {
+    for (;;) {
+      int g;
+      int64_t v = tlt_del_element_ect(&tree, erank(t), &g);
+      if (v <= lst(t) || g < 0) return;
+      tlt_remove(&tree, g);
+      u->est_rank[g]->enable = TASK_ABSENT;
+    }
+  }
+  void gray_off_backward(int t)
+  {
+    for (;;) {
+      int g;
+      int64_t v = -tlt_del_element_ect(&tree, lrank(t), &g);
+      if (v >= ect(t) || g < 0) return;
+      tlt_remove(&tree, g);
+      u->lct_rank[g]->enable = TASK_ABSENT;
+    }
+  }
+  void place_forward(int i) { tlt_place(&tree, erank(i), ts[i].est, ts[i].dur, obl(i) ? 1 : 2); }
+  void place_backward(int i)
+  {
+    tlt_place(&tree, lrank(i), -(int64_t)ts[i].lct, ts[i].dur, obl(i) ? 1 : 2);
+  }
+
+  /* The last two obligatory tasks placed, and a value of each. */
+  struct last_two {
+    int a = -1, b = -1;
+    int32_t va = 0, vb = 0;
+    void push(int i, int32_t v) { b = a, vb = va, a = i, va = v; }
+    bool other(int t) const { return (a >= 0 && a != t) || b >= 0; }
+    int32_t value_other(int t) const { return a != t ? va : vb; }
+  };
+
+  /* lb[t] := max(lb[t], v); 2 when that leaves no start for an obligatory t, 1 for an optional
+   * one (skip it), else 0. */
+  int raise(int t, int64_t v)
+  {
+    if (v > u->lb[t]) u->lb[t] = clamp32(v);
+    if (v > lst(t)) return obl(t) ? 2 : 1;
+    return 0;
+  }
+  int lower(int t, int64_t v)
+  {
+    if (v < u->ub[t]) u->ub[t] = clamp32(v);
+    if (v < ect(t)) return obl(t) ? 2 : 1;
+    return 0;
+  }
+
+  bool detectable_precedences()
+  {
+    event *e = events([](const task *t) { return 2 * (int64_t)task_ect(t); },
+                      [](const task *t) { return 2 * (int64_t)task_lst(t) + 1; });
+    tlt_clear(&tree);
+    last_two last;
+    for (int k = 0; k < 2 * n; k++) {
+      int i = (int)e[k].value;
+      if (e[k].key & 1) {
+        place_forward(i);
+        if (obl(i)) last.push(i, 0);
+        continue;
+      }
+      if (last.other(i)) {
+        int r = raise(i, tt_del_element_ect(&tree, erank(i)));
+        if (r == 2) return false;
+        if (r == 1) continue;
+      }
+      if (obl(i)) gray_off_forward(i);
+    }
+    tlt_clear(&tree);
+    last = last_two();
+    for (int k = 2 * n - 1; k >= 0; k--) {
+      int i = (int)e[k].value;
+      if (!(e[k].key & 1)) {
+        place_backward(i);
+        if (obl(i)) last.push(i, 0);
+        continue;
+      }
+      if (last.other(i)) {
+        int r = lower(i, -tt_del_element_ect(&tree, lrank(i)));
+        if (r == 2) return false;
+        if (r == 1) continue;
+      }
+      if (obl(i)) gray_off_backward(i);
+    }
+    return true;
+  }
+
+  bool not_last()
+  {
+    event *e = events([](const task *t) { return 2 * (int64_t)t->lct; },
+                      [](const task *t) { return 2 * (int64_t)task_lst(t) + 1; });
+    tlt_clear(&tree);
+    last_two last;
+    int64_t L = NEG;
+    for (int k = 0; k < 2 * n; k++) {
+      int i = (int)e[k].value;
+      if (e[k].key & 1) {
+        place_forward(i);
+        L = lst(i);
+        if (obl(i)) last.push(i, lst(i));
+        continue;
+      }
+      if (last.other(i) && tt_del_element_ect(&tree, erank(i)) > lst(i)) {
+        int r = lower(i, last.value_other(i));
+        if (r == 2) return false;
+        if (r == 1) continue;
+      }
+      if (obl(i) && L < ect(i)) gray_off_forward(i);
+    }
+    return true;
+  }
+
+  bool not_first()
+  {
+    event *e = events([](const task *t) { return 2 * (int64_t)t->est + 1; },
+                      [](const task *t) { return 2 * (int64_t)task_ect(t); });
+    tlt_clear(&tree);
+    last_two last;
+    int64_t R = POS;
+    for (int k = 2 * n - 1; k >= 0; k--) {
+      int i = (int)e[k].value;
+      if (!(e[k].key & 1)) {
+        place_backward(i);
+        R = ect(i);
+        if (obl(i)) last.push(i, ect(i));
+        continue;
+      }
+      if (last.other(i) && -tt_del_element_ect(&tree, lrank(i)) < ect(i)) {
+        int r = raise(i, last.value_other(i));
+        if (r == 2) return false;
+        if (r == 1) continue;
+      }
+      if (obl(i) && R > lst(i)) gray_off_backward(i);
+    }
+    return true;
+  }
+
+  /* Edge finding over the obligatory tasks; sets the set's earliest completion / latest start. */
+  bool edge_finding(bool forward, int32_t *bound)
+  {
+    tlt_clear(&tree);
+    task **order = forward ? u->lct_rank : u->est_rank; /* latest deadline first */
+    int m = 0;
+    for (int r = 0; r < n; r++) {
+      task *t = (forward ? u->est_rank : u->lct_rank)[r];
+      if (t->enable != TASK_PRESENT) continue;
+      if (forward)
+        tlt_set(&tree, r, t->est, t->dur, 1);
+      else
+        tlt_set(&tree, r, -(int64_t)t->lct, t->dur, 1);
+    }
+    tlt_bottom_up(&tree);
+    theta_lambda_node *root = &tree.node[1];
+    *bound = forward ? clamp32(root->ECT) : clamp32(-root->ECT);
+    int *obls = (int *)u->degree; /* scratch: the obligatory tasks in deadline order */
+    for (int r = 0; r < n; r++)
+      if (order[r]->enable == TASK_PRESENT) obls[m++] = of(order[r]);
+    for (int k = 0; k + 1 < m; k++) {
+      int i = obls[k], j = obls[k + 1];
+      int rank = forward ? erank(i) : lrank(i);
+      tlt_place(&tree, rank, forward ? ts[i].est : -(int64_t)ts[i].lct, ts[i].dur, 2);
+      int64_t deadline = forward ? ts[j].lct : -(int64_t)ts[j].est;
+      if (root->ECT > deadline) return false;
+      while (root->lECT > deadline && root->grayECT >= 0) {
+        int g = of((forward ? u->est_rank : u->lct_rank)[root->grayECT]);
+        if (forward ? raise(g, root->ECT) == 2 : lower(g, -root->ECT) == 2) return false;
+        tlt_remove(&tree, forward ? erank(g) : lrank(g));
+      }
+    }
+    return true;
+  }
+};
+
+int unary_apply(ORVALIS_API_STRUCT *api, unary_data *u)
+{
+  int r = 0;
+  for (int i = 0; i < u->nbtasks && r < 2; i++) {
+    task *t = &u->tasks[i];
+    int32_t lb = u->lb[i], ub = u->ub[i];
+    switch (t->enable) {
+    case TASK_OPTIONAL:
+      if ((int64_t)ub - lb >= (int64_t)t->lctmax - task_lst(t)) break;
+      t->est = lb, t->lctmax = ub, t->lct = std::min(t->lct, ub);
+      r |= t->propagate(api, t);
+      break;
+    case TASK_PRESENT:
+      if (lb <= t->est && ub >= t->lctmax) break;
+      t->est = lb, t->lctmax = ub, t->lct = std::min(t->lct, ub);
+      r |= tell_task(api, t);
+      break;
+    case TASK_ABSENT: r |= t->propagate(api, t); break;
+    default: break;
+    }
+  }
+  return r;
+}
+
+/* Records that task i precedes task j in the n x n matrix (with transitive closure): false when
+ * that contradicts the windows or the recorded order. Only obligatory pairs are recorded. */
+bool add_precedence(unary_run *run, int i, int j, uint8_t *m)
+{
+  int n = run->n;
+  if (m[i * n + j]) return true;
+  if (!run->obl(i) || !run->obl(j)) return true;
+  if (run->ect(j) > run->lst(i)) return true;
+  if (run->ect(i) > run->lst(j) || m[j * n + i]) return false;
+  m[i * n + j] = 1;
+  for (int k = 0; k < n; k++) {
+    if (k != i && !m[k * n + i]) continue;
+    for (int l = 0; l < n; l++)
+      if ((l == j || m[j * n + l]) && k != l) m[k * n + l] = 1;
+  }
+  return true;
+}
+
+int32_t bound_l(TAGGED t) { return untagged(t); }
+
+/* Precedence reasoning over the pairs: the bits to OR into the result. */
+int precedences(unary_run *run, dvar *diffvar, const diff_constraint *dc, int nbdiffs)
+{
+  ORVALIS_API_STRUCT *api = run->api;
+  unary_data *u = run->u;
+  int n = run->n;
+  auto *m = (uint8_t *)fd_malloc(api, (size_t)n * (size_t)n + 1);
+  std::memset(m, 0, (size_t)n * (size_t)n);
+  auto index = [&](int32_t id) { return id >= 0 && id < u->nbtotal ? u->id_map[id] : -1; };
+  bool added = false;
+  int r = 0;
+  for (int k = 0; k < nbdiffs; k++) {
+    int i = index(dc[k].si), j = index(dc[k].sj);
+    if (i < 0 || j < 0) continue;
+    dvar *D = &diffvar[k];
+    if (bound_l(D->min) > -(run->obl(j) ? run->ts[j].dur : 0)) {
+      if (!add_precedence(run, i, j, m)) r = 2;
+      added = true;
+    }
+    if (r < 2 && bound_l(D->max) < (run->obl(i) ? run->ts[i].dur : 0)) {
+      if (!add_precedence(run, j, i, m)) r = 2;
+      added = true;
+    }
+    if (r >= 2) break;
+  }
+  if (r < 2 && added) {
+    for (int i = 0; i < n; i++) {
+      if (run->ts[i].enable == TASK_ABSENT) continue;
+      int64_t c = FD_INF_L;
+      for (int q = 0; q < n; q++) {
+        int j = run->of(u->est_rank[q]);
+        if (j == i || !run->obl(j)) continue;
+        if (m[j * n + i] || run->ect(i) > run->lst(j))
+          c = std::max(c, (int64_t)run->ts[j].est) + run->ts[j].dur;
+      }
+      if (c > u->lb[i]) u->lb[i] = clamp32(c);
+      c = FD_SUP_L;
+      for (int q = 0; q < n; q++) {
+        int j = run->of(u->lct_rank[q]);
+        if (j == i || !run->obl(j)) continue;
+        if (m[i * n + j] || run->ect(j) > run->lst(i))
+          c = std::min(c, (int64_t)run->ts[j].lct) - run->ts[j].dur;
+      }
+      if (c < u->ub[i]) u->ub[i] = clamp32(c);
+    }
+  }
+  for (int k = 0; k < nbdiffs && r < 2; k++) {
+    int i = index(dc[k].si), j = index(dc[k].sj);
+    if (i < 0 || j < 0 || !run->obl(i) || !run->obl(j)) continue;
+    dvar *D = &diffvar[k];
+    int mask = 0;
+    if (run->ect(j) > run->lst(i)) mask = dvar_fix_interval_t(D, MakeSmall(run->ts[i].dur), atom_sup);
+    if (mask >= 0 && run->ect(i) > run->lst(j))
+      mask |= dvar_fix_interval_t(D, atom_inf, MakeSmall(-run->ts[j].dur));
+    if (mask < 0)
+      r |= 2;
+    else if (mask > 0)
+      r |= 1;
+  }
+  QX_free(m);
+  return r | unary_apply(run->api, u);
+}
+
+}  // namespace
+
+int unary_filtering_general(ORVALIS_API_STRUCT *api, worker *w, task *tasks, int n, int nbtotal,
+                            int flags, dvar *diffvar, const diff_constraint *dc, int nbdiffs,
+                            int32_t *lst_out, int32_t *ect_out, size_mem *held)
+{
+  *lst_out = SCHED_SUP;
+  *ect_out = SCHED_INF;
+  if (n < 1) return 0;
+  if (n == 1 && (flags & 8)) {
+    *lst_out = task_lst(tasks);
+    *ect_out = task_ect(tasks);
+    return 0;
+  }
+  unary_data *u = unary_alloc(api, w, tasks, n, nbtotal, flags, held);
+  unary_run run{api, w, u, tasks, n, {u->tree, u->tt_map, n}};
+  for (int i = 0; i < n; i++) {
+    u->lb[i] = tasks[i].est;
+    u->ub[i] = tasks[i].lctmax; /* every rule lowers it with a bound on the real end */
+    u->est_rank[i] = u->lct_rank[i] = &tasks[i];
+  }
+  tt_init_inorder(u->tt_map, n);
+  fd_qsort(api, u->est_rank, (size_t)n, [](task *const *a, task *const *b) {
+    if ((*a)->est != (*b)->est) return (*a)->est < (*b)->est ? -1 : 1;
+    return *a < *b ? -1 : *a > *b ? 1 : 0;
+  });
+  fd_qsort(api, u->lct_rank, (size_t)n, [](task *const *a, task *const *b) {
+    if ((*a)->lct != (*b)->lct) return (*a)->lct > (*b)->lct ? -1 : 1;
+    return *a < *b ? -1 : *a > *b ? 1 : 0;
+  });
+  for (int r = 0; r < n; r++) {
+    u->est_rank[r]->est_rank = r;
+    u->lct_rank[r]->lct_rank = r;
+  }
+  int result;
+  if (!run.detectable_precedences() || !run.not_last() || !run.not_first() ||
+      !run.edge_finding(true, ect_out) || !run.edge_finding(false, lst_out)) {
+    result = 2;
+  } else {
+    result = unary_apply(api, u);
+    if (result == 0 && nbdiffs > 0) result = precedences(&run, diffvar, dc, nbdiffs);
+  }
+  fd_perm_free2(api, u, held);
+  return result;
+}
+
+int unary_filtering(ORVALIS_API_STRUCT *api, worker *w, task *tasks, int n, int nbtotal, int flags,
+                    dvar *diffvar, const diff_constraint *dc, int nbdiffs, int32_t *lst_out,
+                    int32_t *ect_out, size_mem *held)
+{
+  bool exact = (flags & 8) && nbdiffs <= 0;
+  /* the exact rules treat every task as present */
+  for (int i = 0; exact && i < n; i++) exact = tasks[i].enable == TASK_PRESENT;
+  if (!exact)
+    return unary_filtering_general(api, w, tasks, n, nbtotal, flags, diffvar, dc, nbdiffs,
+                                   lst_out, ect_out, held);
+  int32_t fixed_est = SCHED_SUP, fixed_ect = SCHED_INF;
+  task *open[4];
+  int k = 0;
+  for (int i = 0; i < n; i++) {
+    task *t = &tasks[i];
+    if (task_fixed(t)) {
+      fixed_est = std::min(fixed_est, t->est);
+      fixed_ect = std::max(fixed_ect, task_ect(t));
+    } else {
+      open[k++ % 4] = t;
+    }
+  }
+  if (k >= 5)
+    return unary_filtering_general(api, w, tasks, n, nbtotal, flags, diffvar, dc, nbdiffs,
+                                   lst_out, ect_out, held);
+  int r = 0;
+  for (int i = 0; i < k; i++)
+    if (k > 1) open[i]->refresh(api, open[i], w);
+  char *top = w->numstack_top;
+  if (k == 2) {
+    task *a = open[0], *b = open[1];
+    r = unary_prune_interval(api, a, clamp32((int64_t)task_lst(b) - a->dur + 1),
+                             clamp32((int64_t)task_ect(b) - 1), w);
+    if (r < 2)
+      r |= unary_prune_interval(api, b, clamp32((int64_t)task_lst(a) - b->dur + 1),
+                                clamp32((int64_t)task_ect(a) - 1), w);
+    if (r == 0) numstack_trim(w, top);
+  } else if (k == 3) {
+    for (int i = 0; i < 3 && r < 2; i++)
+      r |= unary_filtering_sub_3(api, w, open[i], open[(i + 1) % 3], open[(i + 2) % 3]);
+  } else if (k == 4) {
+    for (int i = 0; i < 4 && r < 2; i++)
+      r |= unary_filtering_sub_4(api, w, open[i], open[(i + 1) % 4], open[(i + 2) % 4],
+                                 open[(i + 3) % 4]);
+  }
+  int32_t lst = SCHED_SUP, ect = SCHED_INF;
+  unary_lst_ect(open, k, &lst, &ect);
+  *lst_out = std::min(fixed_est, lst);
+  *ect_out = std::max(fixed_ect, ect);
+  return r;
+}
+
+/* ---- task intervals ---- */
+
+namespace {
+
+bool ti_open(const task *t) { return t->enable == TASK_PRESENT && (int64_t)t->lct - t->est > t->dur; }
+int64_t area(const task *t) { return (int64_t)t->dur * t->res; }
+
+/* Sorted unique values of key over the obligatory tasks into out: their count. */
+int unique_times(ORVALIS_API_STRUCT *api, unary_data *u, int32_t *out, int32_t (*key)(const task *))
+{
+  int m = 0;
+  for (int k = 0; k < u->nbobltasks; k++) out[m++] = key(&u->tasks[u->obltasks[k]]);
+  fd_qsort(api, out, (size_t)m, [](const int32_t *a, const int32_t *b) { return *a < *b ? -1 : *a > *b ? 1 : 0; });
+  int q = 0;
+  for (int k = 0; k < m; k++)
+    if (q == 0 || out[q - 1] != out[k]) out[q++] = out[k];
+  return q;
+}
+
+/* Keeps interval (a, b) unless the last kept one dominates it; it may replace that one. */
+void keep_interval(unary_data *u, int32_t a, int32_t b, int64_t minslack, int64_t maxslack, int64_t limit)
+{
+  int cap = u->nbtasks * u->nbtasks;
+  if (u->nbti > 0) {
+    task_interval *p = &u->ti[u->nbti - 1];
+    if (p->a == a && p->b <= b && ((int64_t)p->b - p->a - ((int64_t)b - a)) * limit >= p->maxslack - maxslack)
+      return;
+    if (b <= p->b && maxslack - p->maxslack <= ((int64_t)b - a + p->a - p->b) * limit) {
+      *p = {a, b, minslack, maxslack};
+      return;
+    }
+  }
+  if (u->nbti < cap) u->ti[u->nbti++] = {a, b, minslack, maxslack};
+}
+
+/* Collects the task intervals from the release date a: false on overload. */
+bool intervals_from(ORVALIS_API_STRUCT *api, unary_data *u, int32_t a, const int32_t *lcts, int nl,
+                    bool first, int64_t limit_min, int64_t limit_max)
+{
+  event *ev = u->events;
+  int ne = 0;
+  int32_t blast = SCHED_INF;
+  for (int k = 0; k < nl; k++) {
+    if (lcts[k] <= a || (first && k == nl - 1)) continue;
+    ev[ne++] = {8 * (int64_t)lcts[k], 0};
+    blast = lcts[k];
+  }
+  if (ne == 0) return true;
+  int64_t maxarea = 0, rmin = 0, omin = 0, rmax = 0, omax = 0, end = 8 * (int64_t)blast;
+  auto add = [&](int64_t date, int kind, int t) {
+    if (8 * date + kind < end) ev[ne++] = {8 * date + kind, (uint32_t)t};
+  };
+  for (int k = 0; k < u->nbobltasks; k++) {
+    int i = u->obltasks[k];
+    const task *t = &u->tasks[i];
+    if (ti_open(t) && t->lct > a) maxarea = std::max(maxarea, area(t));
+    int64_t ect = task_ect(t), lst = task_lst(t);
+    if (ect > a) { /* the least energy in [a, b) grows from lst (or a) for m units */
+      int64_t m = std::min<int64_t>(t->dur, ect - a);
+      if (a < lst) {
+        add(lst, 1, i), add(lst + m, 2, i);
+      } else {
+        rmin += t->res, add(a + m, 2, i);
+      }
+    }
+    if (t->lct > a) { /* the greatest energy grows from est (or a) for M units */
+      int64_t M = std::min<int64_t>(t->dur, (int64_t)t->lct - a);
+      if (a < t->est) {
+        add(t->est, 3, i), add(t->est + M, 4, i);
+      } else {
+        rmax += t->res, add(a + M, 4, i);
+      }
+    }
+  }
+  fd_qsort(api, ev, (size_t)ne, [](const event *x, const event *y) {
+    if (x->key != y->key) return x->key < y->key ? -1 : 1;
+    return x->value < y->value ? -1 : x->value > y->value ? 1 : 0;
+  });
+  for (int k = 0; k < ne; k++) {
+    int64_t date = ev[k].key >> 3, res = u->tasks[ev[k].value].res;
+    switch (ev[k].key & 7) {
+    case 0: {
+      int64_t len = date - a;
+      int64_t maxslack = limit_max * len - (rmin * len + omin);
+      int64_t minslack = limit_min * len - (rmax * len + omax);
+      if (maxslack < 0) return false;
+      if ((u->flags & 8) && minslack > u->slack) return false;
+      if (maxslack < maxarea) keep_interval(u, a, (int32_t)date, minslack, maxslack, limit_max);
+      break;
+    }
+    case 1: rmin += res, omin -= res * (date - a); break;
+    case 2: rmin -= res, omin += res * (date - a); break;
+    case 3: rmax += res, omax -= res * (date - a); break;
+    default: rmax -= res, omax += res * (date - a); break;
+    }
+  }
+  return true;
+}
+
+/* The upward (end bound) and downward (start bound) passes of the kept intervals. */
+int ti_pass(ORVALIS_API_STRUCT *api, unary_data *u, bool up)
+{
+  int root = ti_build(api, u, up), r = 0;
+  for (int k = 0; k < u->nbti && r < 2; k++) {
+    const task_interval &iv = u->ti[k];
+    ti_query(u, root, up, iv.a, iv.b, iv.maxslack, [&](int i) {
+      task *t = &u->tasks[i];
+      int64_t e = min_overlap(t, iv.a, iv.b) + iv.maxslack, res = t->res;
+      if (up) {
+        int64_t at_lst = (std::min<int64_t>(t->lct, iv.b) - std::max<int64_t>(task_lst(t), iv.a)) * res;
+        if (e >= at_lst || e >= ((int64_t)t->lct - iv.a) * res) return true;
+        t->lctmax = std::min(t->lctmax, clamp32(iv.a + e / res));
+        t->lct = std::min(t->lct, t->lctmax);
+      } else {
+        int64_t at_est = (std::min<int64_t>(task_ect(t), iv.b) - std::max<int64_t>(t->est, iv.a)) * res;
+        if (e >= at_est || e >= ((int64_t)iv.b - t->est) * res) return true;
+        t->est = std::max(t->est, clamp32(iv.b - e / res));
+        t->lct = std::min(t->lct, t->lctmax);
+      }
+      r |= tell_task(api, t);
+      return r < 2;
+    });
+  }
+  return r;
+}
+
+/* With every duration and height fixed: a task whose absence from [a, b) would waste more than
+ * the overall slack must overlap it. */
+int ti_overlap_pass(ORVALIS_API_STRUCT *api, unary_data *u)
+{
+  int r = 0;
+  for (int k = 0; k < u->nbti && r < 2; k++) {
+    const task_interval &iv = u->ti[k];
+    for (int q = 0; q < u->nbobltasks && r < 2; q++) {
+      task *t = &u->tasks[u->obltasks[q]];
+      if (!ti_open(t) || t->lct <= iv.a || t->est >= iv.b || t->res < 1) continue;
+      int64_t side = std::min<int64_t>((int64_t)t->lct - iv.a, (int64_t)iv.b - t->est);
+      int64_t o = side > 0 ? std::min({(int64_t)iv.b - iv.a, (int64_t)t->dur, side}) : 0;
+      int64_t need = iv.minslack - u->slack + o * t->res;
+      if (need > 0) r |= must_overlap_at_least(api, t, clamp32((need + t->res - 1) / t->res), iv.a, iv.b);
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+int ti_build(ORVALIS_API_STRUCT *api, unary_data *u, bool up)
+{
+  int32_t *ids = u->ti_tasks;
+  int m = 0;
+  for (int k = 0; k < u->nbobltasks; k++)
+    if (ti_open(&u->tasks[u->obltasks[k]])) ids[m++] = u->obltasks[k];
+  u->nbti_tasks = m;
+  if (m == 0) return -1;
+  const task *ts = u->tasks;
+  auto keys = [&](int i, int64_t out[5]) {
+    const task *t = &ts[i];
+    out[0] = up ? t->est : t->lct;
+    out[1] = up ? t->lct : t->est;
+    out[2] = up ? task_lst(t) : task_ect(t);
+    out[3] = area(t);
+    out[4] = i;
+  };
+  /* ascending on levels where the query keeps small keys, descending elsewhere */
+  const bool ascending[5] = {up, !up, up, false, true};
+  fd_qsort(api, ids, (size_t)m, [&](const int32_t *x, const int32_t *y) {
+    int64_t kx[5], ky[5];
+    keys(*x, kx), keys(*y, ky);
+    for (int l = 0; l < 5; l++)
+      if (kx[l] != ky[l]) return (kx[l] < ky[l]) == ascending[l] ? -1 : 1;
+    return 0;
+  });
+  ti_node *nd = u->ti_index;
+  for (int p = 0; p < m; p++) {
+    int64_t k[5];
+    keys(ids[p], k);
+    for (int l = 0; l < 5; l++) nd[5 * p + l] = {k[l], l < 4 ? 5 * p + l + 1 : -1, -1};
+    if (p + 1 < m) nd[5 * p].next = 5 * (p + 1);
+  }
+  /* a node absorbs its next sibling of equal key (children appended), from the back */
+  for (int l = 0; l < 4; l++)
+    for (int p = m - 2; p >= 0; p--) {
+      int x = 5 * p + l, y = nd[x].next;
+      if (y < 0 || nd[y].key != nd[x].key) continue;
+      int tail = nd[x].val;
+      while (nd[tail].next >= 0) tail = nd[tail].next;
+      nd[tail].next = nd[y].val;
+      nd[x].next = nd[y].next;
+    }
+  return 0;
+}
+
+int fd_task_intervals(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int32_t limit_min,
+                      int32_t limit_max)
+{
+  (void)w;
+  u->nbobltasks = 0;
+  u->nbti = 0;
+  for (int i = 0; i < u->nbtasks; i++)
+    if (u->tasks[i].enable == TASK_PRESENT) u->obltasks[u->nbobltasks++] = i;
+  if (u->nbobltasks < 3) return 0;
+  int ne = unique_times(api, u, u->est, [](const task *t) { return t->est; });
+  int nl = unique_times(api, u, u->lct, [](const task *t) { return t->lct; });
+  for (int k = 0; k < ne; k++)
+    if (!intervals_from(api, u, u->est[k], u->lct, nl, k == 0, limit_min, limit_max)) return 2;
+  if (u->nbti == 0) return 0;
+  int r = ti_pass(api, u, true);
+  if (r < 2) r |= ti_pass(api, u, false);
+  if (r < 2 && (u->flags & 8)) r |= ti_overlap_pass(api, u);
+  return r;
+}
+
+/* ---- knapsack columns ---- */
+
+knapsack_hooks fd_knapsack_hooks;
+
+uint32_t knapsack_cache_size(int n, int32_t limit)
+{
+  double want = (double)std::max(n, 0) * std::max(limit, 0) * std::sqrt((double)std::max(limit, 0));
+  uint32_t cap = std::max<uint32_t>(fd_knapsack_hooks.cap, 1);
+  if (!(want >= 1)) return 1;
+  return want >= cap ? cap : (uint32_t)want;
+}
+
+namespace {
+
+constexpr int K_RIGHT = 1, K_LEFT = 2, K_BOTH = 4, K_NEITHER = 8;
+
+/* Which placements t's start domain allows relative to the columns at border b. */
+int column_class(ORVALIS_API_STRUCT *api, worker *w, task *t, int32_t b)
+{
+  int64_t d = t->dur, lst = task_lst(t);
+  bool interval = t->is_interval(api, t);
+  TAGGED set = interval ? 0 : t->set(api, t, w);
+  auto meets = [&](int64_t lo, int64_t hi) {
+    if (interval) return std::max<int64_t>(lo, t->est) <= std::min(hi, lst);
+    lo = std::max<int64_t>(lo, QX_SMALL_MIN), hi = std::min<int64_t>(hi, QX_SMALL_MAX);
+    return lo <= hi && fd_compare_interval(set, MakeSmall((int32_t)lo), MakeSmall((int32_t)hi)) != 4;
+  };
+  int c = 0;
+  if (meets(b, b)) c |= K_RIGHT;
+  if (meets(b - d, b - d)) c |= K_LEFT;
+  if (d >= 2 && meets(b - d + 1, b - 1)) c |= K_BOTH;
+  if (t->est < b - d || lst > b) c |= K_NEITHER;
+  return c;
+}
+
+struct knapsack {
+  unary_data *u;
+  int64_t limit, lslack, rslack, sslack;
+
+  bool eval(int next, int32_t sofarl, int32_t sofarr)
+  {
+    if (sofarl > limit || sofarr > limit) return false;
+    int64_t tl = limit - lslack, tr = limit - rslack, ts = 2 * limit - sslack;
+    if (next == u->ncand) return sofarl >= tl && sofarr >= tr && (int64_t)sofarl + sofarr >= ts;
+    int64_t rest = u->sumres[next];
+    if (sofarl + rest < tl || sofarr + rest < tr || (int64_t)sofarl + sofarr + 2 * rest < ts) return false;
+    bucket *bk = nullptr;
+    int32_t key = 8 * next;
+    if (fd_knapsack_hooks.cache) {
+      uint32_t x = (uint32_t)sofarl ^ (uint32_t)sofarr;
+      uint32_t at = (((uint32_t)key ^ x) + ((((uint32_t)sofarr << 7) + x) << 7) + 4096u) % u->hashsize;
+      bk = &u->cache[at];
+      if (bk->stamp == u->stamp && (bk->nextlr & ~1) == key && bk->sofarl == sofarl && bk->sofarr == sofarr)
+        return bk->nextlr & 1;
+    }
+    task *t = &u->tasks[u->cand[next]];
+    int32_t h = t->res, c = (t->support >> 8) & 15;
+    bool ok = false;
+    auto attempt = [&](int bit, int32_t l, int32_t r) {
+      if ((c & bit) && eval(next + 1, l, r)) t->support |= bit, ok = true;
+    };
+    attempt(K_BOTH, sofarl + h, sofarr + h);
+    if (!ok || next < u->nbrelevant) {
+      attempt(K_RIGHT, sofarl, sofarr + h);
+      if (!ok || next < u->nbrelevant) attempt(K_LEFT, sofarl + h, sofarr);
+      if (!ok || next < u->nbrelevant) attempt(K_NEITHER, sofarl, sofarr);
+    }
+    /* trailing candidates with every placement supported have nothing more to learn */
+    if (fd_knapsack_hooks.shrink && next + 1 == u->nbrelevant)
+      while (u->nbrelevant > 0) {
+        const task *q = &u->tasks[u->cand[u->nbrelevant - 1]];
+        if ((q->support & 15) != ((q->support >> 8) & 15)) break;
+        u->nbrelevant--;
+      }
+    if (bk) *bk = {u->stamp, key | (ok ? 1 : 0), sofarl, sofarr};
+    return ok;
+  }
+};
+
+}  // namespace
+
+int prune_from_support(ORVALIS_API_STRUCT *api, task *t, int support, int32_t b, worker *w)
+{
+  int s = support & 15, c = (support >> 8) & 15;
+  if (s == c || s == 15 || s == 0) return 0;
+  int64_t d = t->dur;
+  auto bounds = [&](int64_t lo, int64_t hi) {
+    t->est = std::max(t->est, clamp32(lo));
+    t->lctmax = std::min(t->lctmax, clamp32(hi));
+    t->lct = std::min(t->lct, t->lctmax);
+    return tell_task(api, t);
+  };
+  auto drop = [&](int64_t lo, int64_t hi) { return unary_prune_interval(api, t, clamp32(lo), clamp32(hi), w); };
+  int r;
+  switch (s) {
+  case 1: return bounds(b, b + d);
+  case 2: return bounds(b - d, b);
+  case 3:
+    r = bounds(b - d, b + d);
+    return r < 2 && (c & K_BOTH) ? r | drop(b - d + 1, b - 1) : r;
+  case 4: return bounds(b - d + 1, b + d - 1);
+  case 5: return bounds(b - d + 1, b + d);
+  case 6: return bounds(b - d, b + d - 1);
+  case 7: return bounds(b - d, b + d);
+  case 8: return drop(b - d, b);
+  case 9: return drop(b - d, b - 1);
+  case 10: return drop(b - d + 1, b);
+  case 11: return drop(b - d + 1, b - 1);
+  case 12:
+    r = drop(b, b);
+    return r < 2 ? r | drop(b - d, b - d) : r;
+  case 13: return drop(b - d, b - d);
+  default: return drop(b, b);
+  }
+}
+
+int knapsack_column_main(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int32_t b,
+                         int32_t limit, int32_t lslack, int32_t rslack, int32_t sslack)
+{
+  int n = u->nbtasks;
+  if (!u->cache) {
+    u->hashsize = knapsack_cache_size(n, limit);
+    u->cache = (bucket *)fd_malloc(api, sizeof(bucket) * u->hashsize);
+    std::memset(u->cache, 0, sizeof(bucket) * u->hashsize);
+  }
+  u->stamp++; /* answers of earlier columns are dead */
+  u->cand = (int32_t *)fd_temp_alloc(api, w, sizeof(int32_t) * (size_t)(2 * n + 1));
+  u->sumres = u->cand + n;
+  int32_t sofarl = 0, sofarr = 0;
+  u->ncand = 0;
+  for (int i = 0; i < n; i++) {
+    task *t = &u->tasks[i];
+    if (t->enable != TASK_PRESENT || t->res < 1) continue;
+    int c = column_class(api, w, t, b);
+    t->support = c * 257;
+    if (c == 0) return 2; /* no start left */
+    if (c == K_LEFT || c == K_BOTH) sofarl += t->res;
+    if (c == K_RIGHT || c == K_BOTH) sofarr += t->res;
+    if (c != K_LEFT && c != K_RIGHT && c != K_BOTH && c != K_NEITHER) {
+      u->cand[u->ncand++] = i;
+      t->support &= 0xff00;
+    }
+  }
+  const task *ts = u->tasks;
+  fd_qsort(api, u->cand, (size_t)u->ncand, [ts](const int32_t *x, const int32_t *y) {
+    if (ts[*x].res != ts[*y].res) return ts[*x].res > ts[*y].res ? -1 : 1;
+    return *x < *y ? -1 : *x > *y ? 1 : 0;
+  });
+  u->sumres[u->ncand] = 0;
+  for (int k = u->ncand - 1; k >= 0; k--) u->sumres[k] = u->sumres[k + 1] + ts[u->cand[k]].res;
+  /* every combination fills both columns within the targets and the limit: all supported */
+  int64_t all = u->sumres[0];
+  if (sofarl >= (int64_t)limit - lslack && sofarr >= (int64_t)limit - rslack &&
+      (int64_t)sofarl + sofarr >= 2 * (int64_t)limit - sslack && sofarl + all <= limit &&
+      sofarr + all <= limit) {
+    for (int k = 0; k < u->ncand; k++) u->tasks[u->cand[k]].support |= (u->tasks[u->cand[k]].support >> 8) & 15;
+    return 0;
+  }
+  u->nbrelevant = u->ncand;
+  knapsack k{u, limit, lslack, rslack, sslack};
+  if (!k.eval(0, sofarl, sofarr)) return 2;
+  int r = 0;
+  for (int q = 0; q < u->ncand && r < 2; q++) {
+    task *t = &u->tasks[u->cand[q]];
+    r |= prune_from_support(api, t, t->support, b, w);
+  }
+  return r;
+}
+
+/* ---- parallel conflict on the profile ---- */
+
+int parallel_conflict(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart *cp,
+                      int32_t limit)
+{
+  int n = u->nbtasks;
+  int64_t lo = INT64_MAX, hi = INT64_MIN;
+  std::vector<lhs> tab; /* tasks without compulsory part: duration, height, index */
+  for (int i = 0; i < n; i++) {
+    const task *t = &u->tasks[i];
+    lo = std::min<int64_t>(lo, t->est), hi = std::max<int64_t>(hi, t->lctmax);
+    if (t->enable == TASK_PRESENT && task_lst(t) >= task_ect(t) && t->res > 0)
+      tab.push_back({t->dur, t->res, i});
+  }
+  if (tab.empty()) return 0;
+  std::sort(tab.begin(), tab.end(), [](const lhs &a, const lhs &b) {
+    return a.h != b.h ? a.h < b.h : a.l != b.l ? a.l < b.l : a.s < b.s;
+  });
+  std::vector<int64_t> max_cum(tab.size());
+  for (size_t i = 0; i < tab.size(); i++)
+    max_cum[i] = std::max<int64_t>(i ? max_cum[i - 1] : 0, (int64_t)tab[i].l * tab[i].h);
+  /* the steps below the limit within the window, and their gaps merged by height */
+  struct step {
+    int64_t begin, end, height;
+  };
+  std::vector<step> steps;
+  for (int p = 0; cp[p].start != FD_SUP_L; p++) {
+    int64_t b = std::max<int64_t>(cp[p].start, lo), e = std::min<int64_t>(cp[p + 1].start, hi);
+    if (b < e && cp[p].height < limit) steps.push_back({b, e, cp[p].height});
+  }
+  std::vector<std::pair<int64_t, int64_t>> gaps; /* gap, total length; gap descending */
+  for (const step &st : steps) gaps.push_back({limit - st.height, st.end - st.begin});
+  std::sort(gaps.begin(), gaps.end(), std::greater<>());
+  int64_t available = 0, needed = 0, smallest = limit + 1;
+  size_t g = 0;
+  int r = 0;
+  for (size_t i = tab.size(); i-- > 0 && r < 2;) {
+    for (; g < gaps.size() && gaps[g].first >= tab[i].h; g++) {
+      available += gaps[g].first * gaps[g].second;
+      smallest = gaps[g].first;
+    }
+    needed += (int64_t)tab[i].l * tab[i].h;
+    int64_t margin = available - needed;
+    if (margin < 0) return 2;
+    if (i == 0 || max_cum[i - 1] <= margin) continue;
+    /* a shorter task overlapping the counted gaps by v units eats more than the margin */
+    int64_t level = limit - smallest + 1;
+    for (size_t j = i; j-- > 0 && max_cum[j] > margin && r < 2;) {
+      int64_t v = margin / tab[j].h + 1, l = tab[j].l;
+      for (size_t k = 0; k < steps.size() && r < 2;) {
+        if (steps[k].height >= level) {
+          k++;
+          continue;
+        }
+        int64_t low = steps[k].begin, up = steps[k].end - 1;
+        while (++k < steps.size() && steps[k].height < level && steps[k].begin == up + 1) up = steps[k].end - 1;
+        if (v <= l && v <= up - low + 1)
+          r |= unary_prune_interval(api, &u->tasks[tab[j].s], clamp32(low - l + v), clamp32(up + 1 - v), w);
+      }
+    }
+  }
+  return r;
+}
+
+/* ---- disjoint1/2 ----
+ *
+ * State: disjoint1(NItems, Options, Items, NTargets, NSources, Handle, Stamp), Options with four
+ * arguments (Flags, LBorder, RBorder, Margins), each item item(O, OAttr, D, DAttr, Type). Items
+ * are segments [O, O + D); an item of length 0 or less occupies nothing and keeps no margin. With
+ * wrap every item has three copies, shifted by 0, +C and -C for C = RBorder - LBorder.
+ */
+
+namespace {
+
+constexpr int D1_WRAP = 0x2, D1_MARGIN = 0x4, D1_GLOBAL = 0x8;
+constexpr int ST_RELEVANT = 0x1, ST_TARGET = 0x2;
+
+struct d1_margin {
+  TAGGED type1, type2;
+  int32_t amount; /* SCHED_SUP: unbounded */
+  int32_t next;
+};
+
+struct d1_item {
+  TAGGED type;
+  int32_t status;
+};
+
+struct d1_shifted {
+  int32_t item, amount;
+};
+
+struct disjoint1_data {
+  daemon_frame frame;
+  ORVALIS_API_STRUCT *qxenv;
+  QX_globref refbase;
+  int32_t stamp;
+  int nitems, nshifted_items, ntargets, nsources, nmargs, nmargs_aligned, flags;
+  bool change;
+  int32_t lborder, rborder, maxmargin;
+  int32_t *target;
+  int32_t *margtab;
+  dvar *origvar, *durvar;
+  d1_item *item;
+  d1_margin *margin;
+  /* per call */
+  d1_shifted *shifted_item;
+};
+
+void disjoint1_destructor(void *block)
+{
+  fd_entry_destroy(block, ((disjoint1_data *)block)->refbase);
+}
+
+TAGGED *d1_ref(const disjoint1_data *b, int item, int k) { return &b->refbase[4 * item + k].term; }
+
+disjoint1_data *d1_block(ORVALIS_API_STRUCT *api) { return (disjoint1_data *)fd_state(api)->gdata; }
+
+/* An untagged bound of a view. */
+int64_t lo_of(const dvar *d) { return untagged(d->min); }
+int64_t hi_of(const dvar *d) { return untagged(d->max); }
+
+/* Reloads a task's window from its item's views after its origin was pruned. */
+void d1_reload(disjoint1_data *b, task *t)
+{
+  const d1_shifted &s = b->shifted_item[t->id];
+  const dvar *o = &b->origvar[s.item], *d = &b->durvar[s.item];
+  t->est = clamp32(lo_of(o) + s.amount);
+  t->lct = clamp32(hi_of(o) + t->dur + s.amount);
+  t->lctmax = std::max(t->lct, std::min(t->lctmax, clamp32(hi_of(o) + hi_of(d) + s.amount)));
+}
+
+/* A pruning's change mask as a task operation's result. */
+int d1_result(disjoint1_data *b, int mask)
+{
+  if (mask < 0) return 2;
+  if (mask == 0) return 0;
+  b->change = true;
+  return 1;
+}
+
+int d1_propagate(ORVALIS_API_STRUCT *api, task *t)
+{
+  disjoint1_data *b = d1_block(api);
+  const d1_shifted &s = b->shifted_item[t->id];
+  dvar *o = &b->origvar[s.item], *d = &b->durvar[s.item];
+  int64_t cap = (int64_t)t->lctmax - t->est;
+  switch (t->enable) {
+  case TASK_PRESENT: {
+    int m = dvar_fix_interval_t(o, tagged_time((int64_t)t->est - s.amount),
+                                tagged_time((int64_t)t->lct - t->dur - s.amount));
+    if (m < 0) return 2;
+    if (!(d->flags & DV_FIXED)) {
+      int md = dvar_fix_interval_t(d, atom_inf, tagged_time(cap));
+      if (md < 0) return 2;
+      m |= md;
+    }
+    return d1_result(b, m);
+  }
+  case TASK_OPTIONAL: return d1_result(b, dvar_fix_interval_t(d, atom_inf, tagged_time(std::max<int64_t>(cap, 0))));
+  case TASK_ABSENT: return d1_result(b, dvar_fix_interval_t(d, atom_inf, MakeSmall(0)));
+  default: return 0;
+  }
+}
+
+void d1_refresh(ORVALIS_API_STRUCT *api, task *t, worker *w)
+{
+  disjoint1_data *b = d1_block(api);
+  dvar_set(api, &b->origvar[b->shifted_item[t->id].item], w);
+}
+
+TAGGED d1_set(ORVALIS_API_STRUCT *api, task *t, worker *w)
+{
+  disjoint1_data *b = d1_block(api);
+  const d1_shifted &s = b->shifted_item[t->id];
+  TAGGED set = dvar_set(api, &b->origvar[s.item], w);
+  return s.amount ? fd_lsh(api, w, set, MakeSmall(s.amount)) : set;
+}
+
+int d1_prune_interval(ORVALIS_API_STRUCT *api, task *t, int32_t min, int32_t max, worker *w)
+{
+  disjoint1_data *b = d1_block(api);
+  const d1_shifted &s = b->shifted_item[t->id];
+  int m = dvar_prune_interval_t(api, &b->origvar[s.item], tagged_time((int64_t)min - s.amount),
+                                tagged_time((int64_t)max - s.amount), w);
+  if (m > 0) d1_reload(b, t);
+  return d1_result(b, m);
+}
+
+int d1_prune_set(ORVALIS_API_STRUCT *api, task *t, TAGGED set, worker *w)
+{
+  disjoint1_data *b = d1_block(api);
+  const d1_shifted &s = b->shifted_item[t->id];
+  if (s.amount) set = fd_lsh(api, w, set, MakeSmall(-s.amount));
+  int m = dvar_prune_set(api, &b->origvar[s.item], set, w);
+  if (m > 0) d1_reload(b, t);
+  return d1_result(b, m);
+}
+
+int d1_is_interval(ORVALIS_API_STRUCT *api, task *t)
+{
+  disjoint1_data *b = d1_block(api);
+  return (b->origvar[b->shifted_item[t->id].item].flags & DV_INTERVAL) != 0;
+}
+
+/* ---- checking the state term ---- */
+
+bool compound(TAGGED t, uint32_t arity)
+{
+  return IsStr(t) && !IsBox(t) && Arity(StrFunctor(t)) == arity;
+}
+
+/* What an error names: an atomic term itself, else the functor's name. */
+TAGGED d1_culprit(TAGGED t)
+{
+  t = deref(t);
+  if (IsLst(t)) return atom_dot;
+  return IsStr(t) && !IsBox(t) ? FunctorName(StrFunctor(t)) : t;
+}
+
+/* A list's elements into out (null: count only): its length, or -1 when not a proper list. */
+int proper_length(const worker *w, TAGGED l)
+{
+  uint32_t bound = fd_list_bound(w);
+  int n = 0;
+  for (l = deref(l); IsLst(l); l = deref(LstTail(l)))
+    if ((uint32_t)++n > bound) return -1;
+  return l == atom_nil ? n : -1;
+}
+
+/* A variable entry laid out as two arguments: a variable and its attribute, an integer and an
+ * attribute holding it, or an integer given twice (a constant). */
+bool entry_ok(TAGGED x, TAGGED attr)
+{
+  x = deref(x), attr = deref(attr);
+  if (IsSmall(x) && attr == x) return true;
+  if (!(IsVar(x) || IsSmall(x)) || !fd_well_formed_attribute(attr)) return false;
+  return IsVar(x) || fd_member(x, deref(StrArg(fd_attr_dom(attr), 1)));
+}
+
+bool type_ok(TAGGED t) { return IsAtom(t) || IsSmall(t); }
+
+/* A margin amount: a non-negative small integer, or the atom sup (unbounded). */
+bool amount_of(TAGGED a, int32_t *out)
+{
+  a = deref(a);
+  if (IsSmall(a) && GetSmall(a) >= 0) return *out = GetSmall(a), true;
+  if (a == atom_sup) return *out = SCHED_SUP, true;
+  return false;
+}
+
+/* 1 when the state is sound for a call (0 after raising an error). first: the Items and margins
+ * are checked too. */
+int d1_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, bool first, int known_items)
+{
+  auto fail_type = [&](const char *type, TAGGED t) { return fd_type_error(api, type, d1_culprit(t), 1); };
+  auto fail_dom = [&](const char *dom, TAGGED t) { return fd_domain_error(api, dom, d1_culprit(t), 1); };
+  if (!compound(s, 7) || !IsSmall(deref(StrArg(s, 7))) || !fd_valid_handle(deref(StrArg(s, 6))))
+    return fail_type("disjoint1_state", s);
+  TAGGED n = deref(StrArg(s, 1)), nt = deref(StrArg(s, 4)), ns = deref(StrArg(s, 5));
+  if (!IsSmall(n) || GetSmall(n) < 0) return fail_type("nonneg_integer", n);
+  if (!IsSmall(nt) || GetSmall(nt) < 0) return fail_type("nonneg_integer", nt);
+  if (!IsSmall(ns) || GetSmall(ns) < 0) return fail_type("nonneg_integer", ns);
+  int items = first ? GetSmall(n) : known_items;
+  if ((int64_t)GetSmall(nt) + GetSmall(ns) > items) return fail_dom("target_count", nt);
+  if (!first) return 1;
+  TAGGED opt = deref(StrArg(s, 2));
+  if (!compound(opt, 4) || !IsSmall(deref(StrArg(opt, 1)))) return fail_type("disjoint1_options", opt);
+  int flags = GetSmall(deref(StrArg(opt, 1)));
+  if (flags & D1_WRAP) {
+    TAGGED l = deref(StrArg(opt, 2)), r = deref(StrArg(opt, 3));
+    if (!IsSmall(l)) return fail_type("integer", l);
+    if (!IsSmall(r)) return fail_type("integer", r);
+    if (GetSmall(l) >= GetSmall(r)) return fail_dom("wrap_borders", r);
+  }
+  if (flags & D1_MARGIN) {
+    TAGGED ms = deref(StrArg(opt, 4));
+    if (proper_length(w, ms) < 0) return fail_type("list", ms);
+    for (TAGGED l = ms; IsLst(l); l = deref(LstTail(l))) {
+      TAGGED m = deref(LstHead(l));
+      int32_t a;
+      if (!compound(m, 3) || !type_ok(deref(StrArg(m, 1))) || !type_ok(deref(StrArg(m, 2))))
+        return fail_type("margin", m);
+      if (!amount_of(StrArg(m, 3), &a)) return fail_type("margin_amount", deref(StrArg(m, 3)));
+    }
+  }
+  TAGGED list = deref(StrArg(s, 3));
+  int len = proper_length(w, list);
+  if (len < 0) return fail_type("list", list);
+  if (len != GetSmall(n)) return fail_dom("item_count", n);
+  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED it = deref(LstHead(l));
+    if (!compound(it, 5) || !entry_ok(StrArg(it, 1), StrArg(it, 2)) ||
+        !entry_ok(StrArg(it, 3), StrArg(it, 4)) || !type_ok(deref(StrArg(it, 5))))
+      return fail_type("disjoint1_item", it);
+  }
+  return 1;
+}
+
+int margin_hash(TAGGED t1, TAGGED t2, int size) { return (int)(((t1 ^ t2) >> 2) & (uint32_t)(size - 1)); }
+
+/* The first call's block, from the checked state in w->term[0]. */
+disjoint1_data *d1_make_block(fd_entry *e)
+{
+  ORVALIS_API_STRUCT *api = e->api;
+  worker *w = e->w;
+  TAGGED s = deref(w->term[0]);
+  int n = GetSmall(deref(StrArg(s, 1)));
+  TAGGED opt = deref(StrArg(s, 2));
+  int flags = GetSmall(deref(StrArg(opt, 1)));
+  TAGGED ms = deref(StrArg(opt, 4));
+  int nm = flags & D1_MARGIN ? fd_list_length(ms) : 0;
+  int aligned = 1;
+  while (aligned < nm) aligned *= 2;
+  size_t bytes = sizeof(disjoint1_data) + (size_t)n * sizeof(int32_t) +
+                 (size_t)aligned * sizeof(int32_t) + 2 * (size_t)n * sizeof(dvar) +
+                 (size_t)n * sizeof(d1_item) + (size_t)nm * sizeof(d1_margin) + 64;
+  QX_globref refs;
+  auto *b = (disjoint1_data *)fd_entry_block(e, bytes, disjoint1_destructor, nullptr,
+                                             4 * (n > 0 ? n : 1), &refs);
+  b->refbase = refs;
+  b->qxenv = api;
+  carver c{(char *)b};
+  c.take<disjoint1_data>(1);
+  b->origvar = c.take<dvar>((size_t)n);
+  b->durvar = c.take<dvar>((size_t)n);
+  b->margin = c.take<d1_margin>((size_t)nm);
+  b->item = c.take<d1_item>((size_t)n);
+  b->target = c.take<int32_t>((size_t)n);
+  b->margtab = c.take<int32_t>((size_t)aligned);
+  s = deref(w->term[0]); /* making the block may have collected */
+  opt = deref(StrArg(s, 2));
+  b->stamp = e->stamp - 1;
+  b->nitems = n;
+  b->flags = flags;
+  b->nshifted_items = flags & D1_WRAP ? 3 * n : n;
+  if (flags & D1_WRAP) {
+    b->lborder = GetSmall(deref(StrArg(opt, 2)));
+    b->rborder = GetSmall(deref(StrArg(opt, 3)));
+  }
+  b->nmargs = nm;
+  b->nmargs_aligned = aligned;
+  int k = 0;
+  for (TAGGED l = deref(StrArg(opt, 4)); k < nm; l = deref(LstTail(l)), k++) {
+    TAGGED m = deref(LstHead(l));
+    d1_margin &g = b->margin[k];
+    g.type1 = deref(StrArg(m, 1));
+    g.type2 = deref(StrArg(m, 2));
+    amount_of(StrArg(m, 3), &g.amount);
+    b->maxmargin = std::max(b->maxmargin, g.amount);
+  }
+  for (int h = 0; h < aligned; h++) b->margtab[h] = -1;
+  for (k = nm - 1; k >= 0; k--) {
+    int h = margin_hash(b->margin[k].type1, b->margin[k].type2, aligned);
+    b->margin[k].next = b->margtab[h];
+    b->margtab[h] = k;
+  }
+  int i = 0;
+  for (TAGGED l = deref(StrArg(s, 3)); IsLst(l); l = deref(LstTail(l)), i++) {
+    TAGGED it = deref(LstHead(l));
+    b->target[i] = i;
+    *d1_ref(b, i, 0) = deref(StrArg(it, 2));
+    *d1_ref(b, i, 1) = deref(StrArg(it, 1));
+    *d1_ref(b, i, 2) = deref(StrArg(it, 4));
+    *d1_ref(b, i, 3) = deref(StrArg(it, 3));
+    b->item[i] = {deref(StrArg(it, 5)), 0x30};
+  }
+  StrPtr(s)[3] = atom_nil; /* the output state is this call's own */
+  return b;
+}
+
+void d1_load(disjoint1_data *b, int i)
+{
+  for (int k = 0; k < 2; k++) {
+    dvar *d = k ? &b->durvar[i] : &b->origvar[i];
+    TAGGED x = deref(*d1_ref(b, i, 2 * k + 1));
+    if (IsSmall(x) && !IsStr(deref(*d1_ref(b, i, 2 * k))))
+      dvar_init_temp(d, x, x);
+    else
+      dvar_init(d, d1_ref(b, i, 2 * k), d1_ref(b, i, 2 * k + 1));
+  }
+}
+
+/* The margin rule for target item i against every copy: false on a wipe-out. */
+bool d1_margins(disjoint1_data *b, int active)
+{
+  for (int q = 0; q < b->ntargets; q++) {
+    int i = b->target[q];
+    dvar *oi = &b->origvar[i];
+    int64_t di = lo_of(&b->durvar[i]);
+    if (di < 1) continue; /* an item of length 0 keeps no margin */
+    TAGGED ti = b->item[i].type;
+    for (int k = 0; k < active * (b->flags & D1_WRAP ? 3 : 1); k++) {
+      const d1_shifted &s = b->shifted_item[k];
+      int j = s.item;
+      if (j == i && s.amount == 0) continue;
+      int64_t dj = lo_of(&b->durvar[j]);
+      if (dj < 1) continue;
+      TAGGED tj = b->item[j].type;
+      int64_t before = -1, after = -1; /* i before j, j before i; -1 no margin */
+      for (int g = b->margtab[margin_hash(tj, ti, b->nmargs_aligned)]; g >= 0; g = b->margin[g].next) {
+        const d1_margin &m = b->margin[g];
+        if (m.type1 == ti && m.type2 == tj) before = std::max<int64_t>(before, m.amount);
+        if (m.type1 == tj && m.type2 == ti) after = std::max<int64_t>(after, m.amount);
+      }
+      if (before < 0 && after < 0) continue;
+      const dvar *oj = &b->origvar[j];
+      int64_t lo = hi_of(oj) + 1 - di + s.amount - std::max<int64_t>(before, 0);
+      int64_t hi = lo_of(oj) + dj - 1 + s.amount + std::max<int64_t>(after, 0);
+      if (lo <= lo_of(oi) && lo_of(oi) <= hi) {
+        b->change = true;
+        if (hi + 1 > QX_SMALL_MAX || dvar_fix_interval_t(oi, MakeSmall((int32_t)hi + 1), atom_sup) < 0)
+          return false;
+      }
+      if (lo <= hi_of(oi) && hi_of(oi) <= hi) {
+        b->change = true;
+        if (lo - 1 < QX_SMALL_MIN || dvar_fix_interval_t(oi, atom_inf, MakeSmall((int32_t)lo - 1)) < 0)
+          return false;
+      }
+    }
+  }
+  return true;
+}
+
+/* The tasks of the copies whose item may have a positive length: their count. */
+int d1_tasks(ORVALIS_API_STRUCT *api, disjoint1_data *b, task *ts, int ncopies)
+{
+  int count = 0;
+  for (int k = 0; k < ncopies; k++) {
+    const d1_shifted &s = b->shifted_item[k];
+    const dvar *o = &b->origvar[s.item], *d = &b->durvar[s.item];
+    if (hi_of(d) < 1) continue;
+    task *t = &ts[count++];
+    std::memset(t, 0, sizeof *t);
+    int64_t dmin = lo_of(d);
+    t->est = clamp32(lo_of(o) + s.amount);
+    t->lctmax = clamp32(hi_of(o) + hi_of(d) + s.amount);
+    t->res = 1;
+    t->enable = TASK_PRESENT;
+    if (dmin < 1) { /* optional: present with its least positive length */
+      t->enable = TASK_OPTIONAL;
+      dmin = dvar_successor_l(d, 0);
+    }
+    t->dur = (int32_t)dmin;
+    t->lct = std::min(t->lctmax, clamp32(hi_of(o) + dmin + s.amount));
+    t->diffid = t->id = k;
+    t->propagate = d1_propagate;
+    t->refresh = d1_refresh;
+    t->set = d1_set;
+    t->prune_interval = d1_prune_interval;
+    t->prune_set = d1_prune_set;
+    t->is_interval = d1_is_interval;
+  }
+  (void)api;
+  return count;
+}
+
+/* Steps 7 to 11 after a successful fixpoint: the outcome (1 or 0); the partition is updated. */
+int d1_settle(ORVALIS_API_STRUCT *api, worker *w, disjoint1_data *b, int active, int committed)
+{
+  int per = b->flags & D1_WRAP ? 3 : 1;
+  int64_t lo = POS, hi = NEG;
+  for (int q = 0; q < b->ntargets; q++) {
+    int i = b->target[q];
+    if ((b->origvar[i].flags & DV_FIXED) && (b->durvar[i].flags & DV_FIXED))
+      b->item[i].status &= ~ST_TARGET;
+  }
+  for (int k = 0; k < active * per; k++) {
+    const d1_shifted &s = b->shifted_item[k];
+    if (!(b->item[s.item].status & ST_TARGET)) continue;
+    lo = std::min(lo, lo_of(&b->origvar[s.item]) - b->maxmargin + s.amount);
+    hi = std::max(hi, hi_of(&b->origvar[s.item]) + hi_of(&b->durvar[s.item]) + b->maxmargin + s.amount);
+  }
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
+    if (b->item[i].status & ST_TARGET) continue;
+    bool relevant = false;
+    for (int c = 0; c < per; c++) {
+      int32_t a = c == 0 ? 0 : c == 1 ? b->rborder - b->lborder : b->lborder - b->rborder;
+      if (!(hi_of(&b->origvar[i]) + hi_of(&b->durvar[i]) + a <= lo || lo_of(&b->origvar[i]) + a >= hi))
+        relevant = true;
+    }
+    if (!relevant) b->item[i].status &= ~ST_RELEVANT;
+  }
+  if (b->ntargets < 1) return 1;
+  bool open = false;
+  for (int q = 0; q < b->ntargets; q++) {
+    int i = b->target[q];
+    for (dvar *d : {&b->origvar[i], &b->durvar[i]})
+      if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) {
+        dvar_pruning_done(api, w, d);
+        dvar_export_do(api, w, d);
+      }
+    open = open || (b->item[i].status & ST_TARGET);
+  }
+  if (!open) return 1;
+  /* targets still open first */
+  int l = 0, r = b->ntargets - 1;
+  while (l <= r) {
+    if (b->item[b->target[l]].status & ST_TARGET)
+      l++;
+    else
+      std::swap(b->target[l], b->target[r--]);
+  }
+  b->nsources += b->ntargets - l;
+  b->ntargets = l;
+  while (b->nsources > 0 && !(b->item[b->target[b->ntargets + b->nsources - 1]].status & ST_RELEVANT))
+    b->nsources--;
+  if (committed)
+    for (int q = b->ntargets; q < b->ntargets + b->nsources; q++) b->item[b->target[q]].status &= ~0x20;
+  return 0;
+}
+
+/* One call on the block: the outcome. */
+int d1_run(ORVALIS_API_STRUCT *api, worker *w, disjoint1_data *b, int32_t stamp, int committed)
+{
+  TAGGED s = deref(w->term[0]);
+  b->ntargets = GetSmall(deref(StrArg(s, 4)));
+  b->nsources = GetSmall(deref(StrArg(s, 5)));
+  int active = b->ntargets + b->nsources;
+  bool resumed = b->stamp != stamp;
+  if (resumed) {
+    for (int q = 0; q < b->ntargets; q++) b->item[b->target[q]].status |= b->item[b->target[q]].status >> 4;
+    for (int q = b->ntargets; q < active; q++) b->item[b->target[q]].status |= ST_RELEVANT;
+  }
+  for (int q = 0; q < active; q++)
+    if (resumed || (b->item[b->target[q]].status & ST_TARGET)) d1_load(b, b->target[q]);
+  b->stamp = stamp + 1;
+  int per = b->flags & D1_WRAP ? 3 : 1, ncopies = active * per;
+  b->shifted_item = (d1_shifted *)fd_malloc(api, sizeof(d1_shifted) * (size_t)(ncopies + 1));
+  auto *ts = (task *)fd_malloc(api, sizeof(task) * (size_t)(ncopies + 1));
+  for (int q = 0, k = 0; q < active; q++) {
+    int i = b->target[q];
+    b->shifted_item[k++] = {i, 0};
+    if (per == 3) {
+      b->shifted_item[k++] = {i, b->rborder - b->lborder};
+      b->shifted_item[k++] = {i, b->lborder - b->rborder};
+    }
+  }
+  size_mem scratch = {0, nullptr};
+  int outcome = 0;
+  do {
+    b->change = false;
+    int count = d1_tasks(api, b, ts, ncopies);
+    int32_t lst, ect;
+    /* every copy is its own diffid: the id space is the task count */
+    int r = unary_filtering(api, w, ts, count, count, b->flags & D1_GLOBAL ? 2 : 0, nullptr, nullptr,
+                            0, &lst, &ect, &scratch);
+    if (r > 1 || ((b->flags & D1_MARGIN) && !d1_margins(b, active))) {
+      outcome = -1;
+      break;
+    }
+  } while (b->change);
+  if (outcome == 0) outcome = d1_settle(api, w, b, active, committed);
+  QX_free(ts);
+  QX_free(b->shifted_item);
+  b->shifted_item = nullptr;
+  return outcome;
+}
+
+}  // namespace
+
+void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                        QX_term_ref state, QX_term_ref actions)
+{
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, 7, true)) return;
+  worker *w = e.w;
+  bool first = IsVar(e.handle);
+  disjoint1_data *b = nullptr;
+  if (!first && IsVar(deref(LstHead(e.handle)))) b = (disjoint1_data *)fd_perm_data(e.handle);
+  /* a dead block's count is gone with it: any partition passes */
+  int known = first ? 0 : b ? b->nitems : QX_SMALL_MAX;
+  if (!d1_check(api, w, deref(w->term[0]), first, known)) {
+    fd_native_fail(api);
+    return;
+  }
+  if (first && GetSmall(deref(StrArg(deref(w->term[0]), 1))) > 0)
+    b = d1_make_block(&e);
+  int outcome = 1;
+  if (b) {
+    fd_state(api)->gdata = b;
+    outcome = d1_run(api, w, b, e.stamp, e.committed);
+    TAGGED out = deref(w->term[0]);
+    StrPtr(out)[4] = MakeSmall(b->ntargets);
+    StrPtr(out)[5] = MakeSmall(b->nsources);
+  }
+  fd_entry_end(&e, state, actions, outcome);
+}

@@ -1,0 +1,159 @@
+/* geost/4's working data, shared by the geost files: the persistent block geost_data with its
+ * object, shape, forbidden-region and pallet-loading sub-blocks, the records hung from it, and
+ * the region table's operations (geost.cpp).
+ *
+ * k is the number of dimensions. Coordinates, sizes and volumes are plain 32-bit integers. An
+ * object o has a shape view dvar[(k+1)*o] and origin views dvar[(k+1)*o+1+d]; a shape is a run of
+ * shifted boxes (sboxes) with the same identifier, sbox j describing rows j*k .. j*k+k-1 of the
+ * per-dimension shape arrays. A region is a k-box origin[r*k+d] .. end[r*k+d], both inclusive.
+ */
+#ifndef QX_FD_GEOST_H
+#define QX_FD_GEOST_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fd_kernel.h"
+
+struct task;      /* the scheduling task record (fd_sched.h) */
+struct lh_table;  /* longest-hole tables */
+struct lch_table;
+
+/* option word */
+constexpr int32_t GEOST_LEX = 0x1, GEOST_DISJUNCTIVE = 0x2, GEOST_CUMULATIVE = 0x10,
+                  GEOST_POLYMORPHISM = 0x20, GEOST_PARCONFLICT = 0x40, GEOST_VISAVIS_INIT = 0x80,
+                  GEOST_VISAVIS = 0x100, GEOST_CORNERS = 0x200, GEOST_TASK_INTERVALS = 0x400,
+                  GEOST_DYNAMIC_PROGRAMMING = 0x800, GEOST_LONGEST_HOLE = 0x1000,
+                  GEOST_LONGEST_HOLE_ALL = 0x3000, GEOST_VISAVIS_FLOATING = 0x4000,
+                  GEOST_PALLET_LOADING = 0x8000, GEOST_RULES = 0x10000, GEOST_OVERLAP = 0x20000,
+                  GEOST_VOLUME = 0x40000, GEOST_OVERLAP_TOO = 0x80000;
+
+/* One compiled rule procedure. */
+struct geost_proc {
+  geost_proc *next;
+  int32_t self, dest, nreg, nstack, ncode, ndep;
+  int32_t *code; /* ncode words */
+  int32_t *dep;  /* ndep words */
+};
+
+struct geost_data;
+
+/* A disjunctive check on the forbidden regions of an object. */
+struct geost_dis {
+  geost_dis *next;
+  int obj;
+  int (*inside_fr)(ORVALIS_API_STRUCT *api, geost_data *b, int region);
+  int (*maximize_fbox)(ORVALIS_API_STRUCT *api, geost_data *b, int region);
+  int32_t limit;
+};
+
+/* One memo entry of the knapsack callback. */
+struct geost_dp {
+  geost_dp *next;
+  int32_t lslack, rslack, sslack;
+  int n;
+};
+
+struct geost_value_index {
+  int value, index;
+};
+struct geost_event {
+  int32_t key;
+  int object, sbox;
+};
+
+struct geost_data {
+  void (*destructor)(void *block);
+  int (*daemon)(ORVALIS_API_STRUCT *api, worker *w, void *block, TAGGED *attr_ref, TAGGED global);
+  ORVALIS_API_STRUCT *env;
+  QX_globref refbase;
+  int32_t stamp, tick, exact_slack, slack, target_avail, rest_volume;
+  int kdims, nobjects, nsboxes_posted, nsboxes_allocated, max_nsboxes, nregions, ntargets, nrefs,
+      opt, overflow, curdim, norder, prunedsid;
+  void *qt;
+  int query_count;
+  sw_on_key *shape_hash;
+  struct task *task;
+  int *fixorder, *memo, *current_point;
+  int current_object, current_sid;
+  int *current, *next, *dvar_min, *dvar_max, *pruneddim;
+  int *vis_a_vis_size, *vis_a_vis_vol, *vis_a_vis_object, *vis_a_vis_sbox;
+  int *target, *byclass, *byarea, *maxeps;
+  lch_table **lch_tables;
+  lh_table **lh_tables, **lh_tables_max, **lh_tables_inv;
+  int32_t max_val_in_lmax, maxbacks;
+  int *check_cumulative_set, *cumulative_sbox;
+  sw_on_key **dp_hash;
+  struct dvar *dvar;
+  struct dvar fix_dvar, volume_dvar;
+  struct dvar *lower_dvar, *upper_dvar;
+
+  struct { /* nobjects + 2 entries: the objects, the virtual object, the accumulator */
+    geost_proc **proc;
+    geost_dis **dis;
+    int *flags, *lex_prev, *lex_next, *oid, *min_vol_sid, *max_vol_sid;
+    int *minwit, *maxwit; /* k*k per object */
+    int *low, *up, *auxlow, *auxlow1, *auxlow2, *auxup, *auxup1, *auxup2; /* k per object */
+  } object;
+
+  struct { /* nsboxes_allocated sboxes */
+    int *max_size, *max_trans_size, *min_trans; /* k */
+    int *sid;                                   /* entry nsboxes_posted is 0x7fffffff */
+    int *translation, *size, *size_multiset;    /* k per sbox */
+    int *min, *max, *cur, *useful;
+    int32_t *volume, *svolume, *tvolume;
+    int *boundaries;      /* 2k per sbox */
+    char *included;       /* nsboxes_posted squared */
+  } shape;
+
+  struct { /* the forbidden regions of one call */
+    int end_bb, end_relative, end_absolute, top_of_stack, round_robin, heapsize, nactive;
+    int *obj, *next, *origin, *end, *heap, *active, *activep;
+  } fr;
+
+  size_mem scratch[3];
+
+  struct {
+    int sbox, nholes;
+    int32_t pslack;
+    int *bborig, *bbend; /* k */
+    int *holes, *islin;
+  } pl;
+};
+
+/* The counts a block is sized from. */
+struct geost_dims {
+  int kdims, nobjects, nsboxes_posted, max_nsboxes, norder;
+};
+
+/* The bytes of a block and its carving: every array after the header in one allocation, each
+ * with the length geost_data's comments give; the fields the creation sets (counts, sentinel,
+ * the identity target, pruneddim all 1, flags 3, prunedsid 1, check_cumulative_set[0] -2,
+ * pl.pslack -1) are set, everything else is zero. */
+size_t geost_block_bytes(const geost_dims &dims);
+void geost_carve(geost_data *b, const geost_dims &dims);
+/* The shape table from the sbox rows already filled (sid, translation, size, sorted by sid):
+ * shape_hash, the sentinel, size_multiset, included and the per-dimension extremes. */
+void geost_index_shapes(ORVALIS_API_STRUCT *env, geost_data *b);
+/* The first sbox of shape sid, or -1. */
+int geost_first_sbox(const geost_data *b, int sid);
+
+/* The region table of one call: allocated for nregions slots, freed at the call's end. */
+void geost_fr_alloc(ORVALIS_API_STRUCT *env, geost_data *b);
+void geost_fr_free(ORVALIS_API_STRUCT *env, geost_data *b);
+
+typedef int (*geost_cont)(ORVALIS_API_STRUCT *env, geost_data *b, int *region);
+
+void expand_regions(ORVALIS_API_STRUCT *env, geost_data *b);
+int store_region(ORVALIS_API_STRUCT *env, geost_data *b, int fresh, int object, int subsumption);
+int relative_cont(ORVALIS_API_STRUCT *env, geost_data *b, int *region);
+int absolute_cont(ORVALIS_API_STRUCT *env, geost_data *b, int *region);
+void bb_init(geost_data *b, int bb);
+void bb_add_object(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object);
+int sbox_intersects_region(const geost_data *b, const dvar *dv, int s, int r);
+int fr_intersects_object(ORVALIS_API_STRUCT *env, geost_data *b, int r, int object);
+int useful_relative_fr(const geost_data *b, int o, int e, int j);
+int relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *region, geost_cont cont);
+void all_relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int fixall);
+
+#endif

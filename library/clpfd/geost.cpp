@@ -1,0 +1,550 @@
+/* geost/4: the block's layout and shape table, and the per-call region table with the relative
+ * forbidden regions (boxes that an object covers in every placement its domains still allow).
+ *
+ * A relative region of object A from a box [a, b) relative to A's origin (per dimension) is
+ * stored as origin = max + a + 1, end = min + b - 1 (min, max the bounds of A's origin): an sbox
+ * (t, L) of another object placed at x overlaps A wherever A lies exactly when, in every
+ * dimension, origin - t - L <= x <= end - t.
+ */
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "fd_geost.h"
+#include "fd_qsort.h"
+#include "fd_sets.h"
+
+namespace {
+
+/* The carving of a block, one array after another, each aligned for its type. */
+class carver {
+public:
+  explicit carver(char *base) : at_(base) {}
+  template <typename T>
+  T *take(size_t n)
+  {
+    at_ = (char *)(((uintptr_t)at_ + alignof(T) - 1) & ~(uintptr_t)(alignof(T) - 1));
+    T *p = (T *)at_;
+    at_ += n * sizeof(T);
+    return p;
+  }
+  char *at() const { return at_; }
+
+private:
+  char *at_;
+};
+
+int allocated_sboxes(const geost_dims &d)
+{
+  return std::max(std::max(d.nobjects, 1) + d.nsboxes_posted, 2 * d.kdims);
+}
+
+/* Lays out the arrays from base; with b null only measures. */
+char *layout(geost_data *b, const geost_dims &dm, char *base)
+{
+  geost_data scratch;
+  geost_data *g = b ? b : &scratch;
+  carver c(base);
+  size_t k = (size_t)dm.kdims, n = (size_t)dm.nobjects, n2 = n + 2;
+  size_t sa = (size_t)allocated_sboxes(dm), sp = (size_t)dm.nsboxes_posted;
+  size_t ms = (size_t)std::max(dm.max_nsboxes, 0), no = (size_t)std::max(dm.norder, 0);
+  g->dvar = c.take<struct dvar>(n2 * (k + 1));
+  g->lower_dvar = c.take<struct dvar>(k);
+  g->upper_dvar = c.take<struct dvar>(k);
+  g->lch_tables = c.take<lch_table *>(k);
+  g->lh_tables = c.take<lh_table *>(k);
+  g->lh_tables_max = c.take<lh_table *>(k);
+  g->lh_tables_inv = c.take<lh_table *>(k);
+  g->dp_hash = c.take<sw_on_key *>(k);
+  g->object.proc = c.take<geost_proc *>(n2);
+  g->object.dis = c.take<geost_dis *>(n2);
+  g->fixorder = c.take<int>(no);
+  g->memo = c.take<int>(no / (k + 1));
+  g->current_point = c.take<int>(k);
+  g->current = c.take<int>(k);
+  g->next = c.take<int>(k);
+  g->dvar_min = c.take<int>(k);
+  g->dvar_max = c.take<int>(k);
+  g->pruneddim = c.take<int>(k);
+  g->vis_a_vis_size = c.take<int>(2 * k);
+  g->vis_a_vis_vol = c.take<int>(2 * k);
+  g->vis_a_vis_object = c.take<int>(2 * k);
+  g->vis_a_vis_sbox = c.take<int>(2 * k);
+  g->target = c.take<int>(n);
+  g->byclass = c.take<int>(n);
+  g->byarea = c.take<int>(n);
+  g->maxeps = c.take<int>(k);
+  g->check_cumulative_set = c.take<int>(n * ms + 1);
+  g->cumulative_sbox = c.take<int>(ms);
+  int **object_ints[] = {&g->object.flags, &g->object.lex_prev, &g->object.lex_next,
+                         &g->object.oid, &g->object.min_vol_sid, &g->object.max_vol_sid};
+  for (int **p : object_ints) *p = c.take<int>(n2);
+  g->object.minwit = c.take<int>(n2 * k * k);
+  g->object.maxwit = c.take<int>(n2 * k * k);
+  int **object_bounds[] = {&g->object.low,     &g->object.up,     &g->object.auxlow,
+                           &g->object.auxlow1, &g->object.auxlow2, &g->object.auxup,
+                           &g->object.auxup1,  &g->object.auxup2};
+  for (int **p : object_bounds) *p = c.take<int>(n2 * k);
+  g->shape.max_size = c.take<int>(k);
+  g->shape.max_trans_size = c.take<int>(k);
+  g->shape.min_trans = c.take<int>(k);
+  g->shape.sid = c.take<int>(sa);
+  g->shape.translation = c.take<int>(sa * k);
+  g->shape.size = c.take<int>(sa * k);
+  g->shape.size_multiset = c.take<int>(sa * k);
+  int **shape_ints[] = {&g->shape.min, &g->shape.max, &g->shape.cur, &g->shape.useful};
+  for (int **p : shape_ints) *p = c.take<int>(sa);
+  g->shape.volume = c.take<int32_t>(sa);
+  g->shape.svolume = c.take<int32_t>(sa);
+  g->shape.tvolume = c.take<int32_t>(sa);
+  g->shape.boundaries = c.take<int>(2 * k * sa);
+  g->pl.bborig = c.take<int>(k);
+  g->pl.bbend = c.take<int>(k);
+  g->shape.included = c.take<char>(sp * sp);
+  return c.at();
+}
+
+}  // namespace
+
+size_t geost_block_bytes(const geost_dims &dims)
+{
+  return (size_t)layout(nullptr, dims, (char *)sizeof(geost_data)) + 8;
+}
+
+void geost_carve(geost_data *b, const geost_dims &dm)
+{
+  layout(b, dm, (char *)(b + 1));
+  b->kdims = dm.kdims;
+  b->nobjects = dm.nobjects;
+  b->nsboxes_posted = dm.nsboxes_posted;
+  b->nsboxes_allocated = allocated_sboxes(dm);
+  b->max_nsboxes = dm.max_nsboxes;
+  b->nregions = std::max(dm.nobjects, 6);
+  b->ntargets = dm.nobjects;
+  b->nrefs = (2 * dm.kdims + 4) * dm.nobjects + 4 * dm.kdims + 4;
+  b->norder = dm.norder;
+  b->prunedsid = 1;
+  b->fr.end_bb = 4;
+  b->pl.pslack = -1;
+  b->check_cumulative_set[0] = -2;
+  for (int d = 0; d < dm.kdims; d++) b->pruneddim[d] = 1;
+  for (int o = 0; o < dm.nobjects; o++) b->target[o] = o;
+  for (int o = 0; o < dm.nobjects + 2; o++) {
+    b->object.flags[o] = 3;
+    b->object.lex_prev[o] = b->object.lex_next[o] = -1;
+  }
+  b->shape.sid[dm.nsboxes_posted] = 0x7fffffff;
+}
+
+void geost_index_shapes(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims, n = b->nsboxes_posted;
+  b->shape.sid[n] = 0x7fffffff;
+  if (!b->shape_hash) b->shape_hash = new_switch_on_key(8, MakeSmall(-1));
+  for (int j = 0; j < n; j++)
+    if (j == 0 || b->shape.sid[j] != b->shape.sid[j - 1])
+      dyn_puthash(&b->shape_hash, MakeSmall(b->shape.sid[j]))->value = MakeSmall(j);
+  if (n > 0) dyn_puthash(&b->shape_hash, MakeSmall(b->shape.sid[n - 1] + 1))->value = MakeSmall(n);
+  for (int d = 0; d < k; d++) {
+    b->shape.max_size[d] = b->shape.max_trans_size[d] = INT_MIN;
+    b->shape.min_trans[d] = INT_MAX;
+  }
+  for (int j = 0; j < n; j++) {
+    int *t = &b->shape.translation[j * k], *l = &b->shape.size[j * k];
+    int *ms = &b->shape.size_multiset[j * k];
+    for (int d = 0; d < k; d++) {
+      b->shape.max_size[d] = std::max(b->shape.max_size[d], l[d]);
+      b->shape.max_trans_size[d] = std::max(b->shape.max_trans_size[d], t[d] + l[d]);
+      b->shape.min_trans[d] = std::min(b->shape.min_trans[d], t[d]);
+      ms[d] = l[d];
+    }
+    std::sort(ms, ms + k);
+    for (int i = 0; i < n; i++) {
+      bool inside = true;
+      const int *ti = &b->shape.translation[i * k], *li = &b->shape.size[i * k];
+      for (int d = 0; d < k && inside; d++) inside = ti[d] >= t[d] && ti[d] + li[d] <= t[d] + l[d];
+      b->shape.included[i * n + j] = i == j || inside;
+    }
+  }
+}
+
+int geost_first_sbox(const geost_data *b, int sid)
+{
+  ORVALIS_API_STRUCT *api = b->env;
+  if (!b->shape_hash || sid == 0x7fffffff || !SmallFits(sid)) return -1;
+  sw_on_key_node *node = incore_gethash(b->shape_hash, MakeSmall(sid));
+  if (node->key == 0) return -1;
+  int j = GetSmall(node->value);
+  return j < b->nsboxes_posted && b->shape.sid[j] == sid ? j : -1;
+}
+
+/* ---- the region table ---- */
+
+namespace {
+
+/* The offsets, in words, of the region arrays for a capacity of n slots. */
+struct fr_offsets {
+  size_t obj, next, origin, end, heap, active, activep, total;
+  fr_offsets(int k, size_t n)
+      : obj(0), next(n), origin(2 * n), end(2 * n + k * n), heap(2 * n + 2 * k * n),
+        active(4 * n + 2 * k * n), activep(5 * n + 2 * k * n), total(6 * n + 2 * k * n)
+  {}
+};
+
+void point_arrays(geost_data *b, int *base)
+{
+  fr_offsets f(b->kdims, (size_t)b->nregions);
+  b->fr.obj = base + f.obj;
+  b->fr.next = base + f.next;
+  b->fr.origin = base + f.origin;
+  b->fr.end = base + f.end;
+  b->fr.heap = base + f.heap;
+  b->fr.active = base + f.active;
+  b->fr.activep = base + f.activep;
+}
+
+void copy_slot(geost_data *b, int to, int from)
+{
+  int k = b->kdims;
+  b->fr.obj[to] = b->fr.obj[from];
+  b->fr.next[to] = b->fr.next[from];
+  std::memmove(&b->fr.origin[to * k], &b->fr.origin[from * k], (size_t)k * sizeof(int));
+  std::memmove(&b->fr.end[to * k], &b->fr.end[from * k], (size_t)k * sizeof(int));
+}
+
+bool inside(const geost_data *b, int r, int s) /* region r within region s */
+{
+  for (int d = 0; d < b->kdims; d++)
+    if (b->fr.origin[r * b->kdims + d] < b->fr.origin[s * b->kdims + d] ||
+        b->fr.end[r * b->kdims + d] > b->fr.end[s * b->kdims + d])
+      return false;
+  return true;
+}
+
+/* Calls f(sbox) on each sbox of each shape in object's shape domain, in ascending shape order,
+ * until f answers true: true then. */
+template <typename F>
+bool each_sbox(const geost_data *b, int object, F f)
+{
+  const dvar *shape = &b->dvar[(b->kdims + 1) * object];
+  DVITER it;
+  dviter_init(&it, shape);
+  while (!dviter_empty(&it)) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi; sid++) {
+      int j = geost_first_sbox(b, (int)sid);
+      for (; j >= 0 && b->shape.sid[j] == sid; j++)
+        if (f(j)) return true;
+    }
+  }
+  return false;
+}
+
+int32_t lo_of(const dvar *d) { return fds_val(d->min); }
+int32_t hi_of(const dvar *d) { return fds_val(d->max); }
+
+}  // namespace
+
+void geost_fr_alloc(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  ORVALIS_API_STRUCT *api = env;
+  fr_offsets f(b->kdims, (size_t)b->nregions);
+  point_arrays(b, (int *)fd_malloc(api, f.total * sizeof(int)));
+  b->fr.end_bb = 4;
+  b->fr.end_relative = b->fr.end_absolute = b->fr.end_bb;
+}
+
+void geost_fr_free(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  ORVALIS_API_STRUCT *api = env;
+  QX_free(b->fr.obj);
+  b->fr.obj = nullptr;
+}
+
+void expand_regions(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims;
+  size_t n = (size_t)b->nregions;
+  fr_offsets from(k, n), to(k, 2 * n);
+  int *base = (int *)QX_realloc(b->fr.obj, to.total * sizeof(int));
+  if (!base) qx_memory_fault("geost regions", QX_SPACE_FOREIGN);
+  /* last array first: each moves up, over its own old place at most */
+  const size_t moves[][3] = {{from.activep, to.activep, n},  {from.active, to.active, n},
+                             {from.heap, to.heap, 2 * n},     {from.end, to.end, k * n},
+                             {from.origin, to.origin, k * n}, {from.next, to.next, n}};
+  for (const auto &m : moves) std::memmove(base + m[1], base + m[0], m[2] * sizeof(int));
+  b->nregions = (int)(2 * n);
+  point_arrays(b, base);
+}
+
+int store_region(ORVALIS_API_STRUCT *env, geost_data *b, int fresh, int object, int subsumption)
+{
+  int k = b->kdims, first = b->fr.end_relative;
+  int *org = b->fr.origin, *end = b->fr.end;
+  b->fr.obj[fresh] = object;
+  if (fresh > first && k >= 1) {
+    int p = fresh - 1, differ = -1;
+    bool join = true;
+    for (int d = 0; d < k && join; d++) {
+      if (org[p * k + d] == org[fresh * k + d] && end[p * k + d] == end[fresh * k + d]) continue;
+      join = differ < 0 && org[p * k + d] <= end[fresh * k + d] + 1 &&
+             org[fresh * k + d] <= end[p * k + d] + 1;
+      differ = d;
+    }
+    if (join && differ < 0) return fresh; /* the same box again */
+    if (join) {
+      org[p * k + differ] = std::min(org[p * k + differ], org[fresh * k + differ]);
+      end[p * k + differ] = std::max(end[p * k + differ], end[fresh * k + differ]);
+      return fresh;
+    }
+  }
+  int w = fresh + 1;
+  if (subsumption) {
+    w = first;
+    bool dropped = false;
+    for (int r = first; r < fresh; r++) {
+      if (!dropped && inside(b, r, fresh) && !inside(b, fresh, r)) continue;
+      if (w < r) copy_slot(b, w, r);
+      w++;
+      if (!dropped && inside(b, fresh, r)) dropped = true; /* the rest is copied as it is */
+    }
+    if (!dropped) copy_slot(b, w++, fresh);
+  }
+  if (w == b->nregions) expand_regions(env, b);
+  return w;
+}
+
+int relative_cont(ORVALIS_API_STRUCT *env, geost_data *b, int *region)
+{
+  *region = store_region(env, b, *region, b->current_object, 0);
+  return 0;
+}
+
+int absolute_cont(ORVALIS_API_STRUCT *env, geost_data *b, int *region)
+{
+  return relative_cont(env, b, region);
+}
+
+void bb_init(geost_data *b, int bb)
+{
+  for (int d = 0; d < b->kdims; d++) {
+    b->fr.origin[bb * b->kdims + d] = INT_MAX;
+    b->fr.end[bb * b->kdims + d] = INT_MIN + 1;
+  }
+}
+
+void bb_add_object(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object)
+{
+  int k = b->kdims;
+  const dvar *dv = &b->dvar[(k + 1) * object + 1];
+  each_sbox(b, object, [&](int s) {
+    for (int d = 0; d < k; d++) {
+      int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+      int64_t lo = std::max((int64_t)lo_of(&dv[d]) + t, (int64_t)lo_of(&b->lower_dvar[d]));
+      int64_t hi = std::min((int64_t)hi_of(&dv[d]) + t + l - 1, (int64_t)hi_of(&b->upper_dvar[d]) - 1);
+      int *o = &b->fr.origin[bb * k + d], *e = &b->fr.end[bb * k + d];
+      *o = (int)std::min<int64_t>(*o, std::clamp<int64_t>(lo, INT_MIN + 1, INT_MAX));
+      *e = (int)std::max<int64_t>(*e, std::clamp<int64_t>(hi, INT_MIN + 1, INT_MAX));
+    }
+    return false;
+  });
+}
+
+int sbox_intersects_region(const geost_data *b, const dvar *dv, int s, int r)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) {
+    int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+    if ((int64_t)hi_of(&dv[d]) + t + l - 1 < b->fr.origin[r * k + d] ||
+        (int64_t)lo_of(&dv[d]) + t > b->fr.end[r * k + d])
+      return 0;
+  }
+  return 1;
+}
+
+int fr_intersects_object(ORVALIS_API_STRUCT *env, geost_data *b, int r, int object)
+{
+  const dvar *dv = &b->dvar[(b->kdims + 1) * object + 1];
+  return each_sbox(b, object, [&](int s) { return sbox_intersects_region(b, dv, s, r) != 0; });
+}
+
+int useful_relative_fr(const geost_data *b, int o, int e, int j)
+{
+  if ((int64_t)o - b->shape.max_size[j] > e) return 0;
+  if ((int64_t)e - b->shape.min_trans[j] < b->dvar_min[j]) return 0;
+  return (int64_t)o - b->shape.max_trans_size[j] <= b->dvar_max[j];
+}
+
+namespace {
+
+/* The relative regions of a polymorphic object: boxes inside some useful sbox of every shape of
+ * its domain, their bounds taken from the sboxes' own bounds. */
+int relative_fr_poly(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *region, geost_cont cont)
+{
+  int k = b->kdims;
+  const dvar *dv = &b->dvar[(k + 1) * object + 1];
+  const int *tr = b->shape.translation, *sz = b->shape.size;
+  /* the shapes: first and one-past-last sbox, first still useful */
+  std::vector<int> first, last;
+  bool missing = false;
+  DVITER it;
+  dviter_init(&it, &b->dvar[(k + 1) * object]);
+  while (!dviter_empty(&it) && !missing) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi && !missing; sid++) {
+      int j = geost_first_sbox(b, (int)sid);
+      if (j < 0) {
+        missing = true; /* a shape with no box covers nothing */
+        break;
+      }
+      first.push_back(j);
+      while (b->shape.sid[j] == sid) b->shape.useful[j++] = 1;
+      last.push_back(j);
+    }
+  }
+  int m = (int)first.size();
+  if (missing || m == 0) return 0;
+  auto lo_bound = [&](int s, int d) { return (int64_t)tr[s * k + d] + hi_of(&dv[d]) + 1; };
+  auto hi_bound = [&](int s, int d) { return (int64_t)tr[s * k + d] + sz[s * k + d] + lo_of(&dv[d]) - 1; };
+  auto useful = [&](int64_t o, int64_t e, int d) {
+    return o >= INT_MIN && o <= INT_MAX && e >= INT_MIN && e <= INT_MAX &&
+           useful_relative_fr(b, (int)o, (int)e, d);
+  };
+  /* 1. usefulness: an sbox whose box, cut by some sbox of every other shape, can reach no
+   * filtered origin is left out */
+  for (int i = 0; i < m; i++) {
+    for (int a = first[i]; a < last[i]; a++) {
+      bool keep = true;
+      for (int d = 0; d < k && keep; d++) {
+        int64_t lo = lo_bound(a, d), hi = hi_bound(a, d);
+        keep = useful(lo, hi, d);
+        for (int j = 0; j < m && keep; j++) {
+          if (j == i) continue;
+          bool found = false;
+          for (int s = first[j]; s < last[j] && !found; s++) {
+            int64_t l2 = std::max(lo, lo_bound(s, d)), h2 = std::min(hi, hi_bound(s, d));
+            if (useful(l2, h2, d)) {
+              lo = l2;
+              hi = h2;
+              found = true;
+            }
+          }
+          keep = found;
+        }
+      }
+      if (!keep) {
+        b->shape.useful[a] = 0;
+        if (a == first[i]) first[i]++;
+      }
+    }
+    if (first[i] >= last[i]) return 0;
+  }
+  /* 2. candidate bounds per side of each dimension */
+  std::vector<int> from(2 * k), to(2 * k), cur(2 * k);
+  int *cand = b->shape.boundaries, nc = 0;
+  for (int bd = 0; bd < 2 * k; bd++) {
+    int d = bd / 2;
+    bool lower = bd % 2 == 0;
+    int64_t threshold = lower ? INT_MIN + 1 : INT_MAX;
+    for (int i = 0; i < m; i++) {
+      int64_t best = lower ? INT_MAX : INT_MIN + 1;
+      for (int s = first[i]; s < last[i]; s++) {
+        if (!b->shape.useful[s]) continue;
+        int64_t v = lower ? tr[s * k + d] : (int64_t)tr[s * k + d] + sz[s * k + d];
+        best = lower ? std::min(best, v) : std::max(best, v);
+      }
+      threshold = lower ? std::max(threshold, best) : std::min(threshold, best);
+    }
+    from[bd] = nc;
+    for (int i = 0; i < m; i++)
+      for (int s = first[i]; s < last[i]; s++) {
+        if (!b->shape.useful[s]) continue;
+        int64_t v = lower ? tr[s * k + d] : (int64_t)tr[s * k + d] + sz[s * k + d];
+        if (lower ? v >= threshold : v <= threshold) cand[nc++] = (int)v;
+      }
+    std::sort(cand + from[bd], cand + nc);
+    nc = (int)(std::unique(cand + from[bd], cand + nc) - cand);
+    to[bd] = nc;
+    cur[bd] = from[bd];
+    if (from[bd] == to[bd]) return 0;
+  }
+  /* 3. every combination of candidates, the last bound fastest */
+  for (;;) {
+    bool accepted = true;
+    for (int i = 0; i < m && accepted; i++) {
+      bool holds = false;
+      for (int s = first[i]; s < last[i] && !holds; s++) {
+        if (!b->shape.useful[s]) continue;
+        holds = true;
+        for (int d = 0; d < k && holds; d++)
+          holds = tr[s * k + d] <= cand[cur[2 * d]] &&
+                  (int64_t)tr[s * k + d] + sz[s * k + d] >= cand[cur[2 * d + 1]];
+      }
+      accepted = holds;
+    }
+    for (int d = 0; d < k && accepted; d++) {
+      int64_t o = (int64_t)cand[cur[2 * d]] + 1 + hi_of(&dv[d]);
+      int64_t e = (int64_t)cand[cur[2 * d + 1]] - 1 + lo_of(&dv[d]);
+      accepted = useful(o, e, d);
+      if (accepted) {
+        b->fr.origin[*region * k + d] = (int)o;
+        b->fr.end[*region * k + d] = (int)e;
+      }
+    }
+    if (accepted && cont(env, b, region)) return 1;
+    int bd = 2 * k - 1;
+    while (bd >= 0 && ++cur[bd] == to[bd]) {
+      cur[bd] = from[bd];
+      bd--;
+    }
+    if (bd < 0) return 0;
+  }
+}
+
+}  // namespace
+
+int relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *region, geost_cont cont)
+{
+  int k = b->kdims;
+  b->current_object = object;
+  const dvar *shape = &b->dvar[(k + 1) * object];
+  if (!(shape->flags & DV_FIXED)) return relative_fr_poly(env, b, object, region, cont);
+  const dvar *dv = shape + 1;
+  int sid = lo_of(shape);
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
+    bool useful = true;
+    for (int d = 0; d < k && useful; d++) {
+      int64_t o = (int64_t)hi_of(&dv[d]) + 1 + b->shape.translation[s * k + d];
+      int64_t e = (int64_t)lo_of(&dv[d]) - 1 + b->shape.translation[s * k + d] +
+                  b->shape.size[s * k + d];
+      useful = o >= INT_MIN && o <= INT_MAX && e >= INT_MIN && e <= INT_MAX;
+      if (!useful) break;
+      b->fr.origin[*region * k + d] = (int)o;
+      b->fr.end[*region * k + d] = (int)e;
+      useful = useful_relative_fr(b, (int)o, (int)e, d);
+    }
+    if (useful && cont(env, b, region)) return 1;
+  }
+  return 0;
+}
+
+void all_relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int fixall)
+{
+  int k = b->kdims;
+  b->fr.end_relative = b->fr.end_bb;
+  for (int p = b->nobjects - 1; p >= 0; p--) {
+    int o = b->target[p];
+    if (fixall) {
+      bool ground = true;
+      for (int d = 0; d <= k && ground; d++) ground = b->dvar[(k + 1) * o + d].flags & DV_FIXED;
+      if (!ground) continue;
+    }
+    if (!fr_intersects_object(env, b, 1, o)) continue;
+    relative_fr(env, b, o, &b->fr.end_relative, relative_cont);
+  }
+}

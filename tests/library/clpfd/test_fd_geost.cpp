@@ -1,0 +1,420 @@
+/* geost/4's block layout, shape table and region table, on blocks a helper fills: relative
+ * forbidden regions against brute force over every placement, region merging and subsumption,
+ * growth of the table, bounding boxes. */
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "driver/fd_circuit.h"
+#include "fd_geost.h"
+#include "fd_kernel_env.h"
+
+namespace {
+
+using rng = fd_circuit::rng;
+
+struct sbox_spec {
+  int sid;
+  std::vector<int> t, l;
+};
+struct object_spec {
+  int shape_lo, shape_hi;
+  std::vector<std::pair<int, int>> origin; /* per dimension */
+};
+
+/* A block holding the objects and sboxes (sorted by sid), its region table made. */
+struct test_block {
+  geost_data *b = nullptr;
+  ORVALIS_API_STRUCT *api;
+  test_block(ORVALIS_API_STRUCT *a, int k, const std::vector<object_spec> &objs,
+             const std::vector<sbox_spec> &boxes)
+      : api(a)
+  {
+    int maxn = 0;
+    std::map<int, int> per;
+    for (const auto &s : boxes) maxn = std::max(maxn, ++per[s.sid]);
+    geost_dims dm{k, (int)objs.size(), (int)boxes.size(), maxn, 0};
+    size_t bytes = geost_block_bytes(dm);
+    b = (geost_data *)std::calloc(1, bytes);
+    geost_carve(b, dm);
+    b->env = api;
+    for (size_t j = 0; j < boxes.size(); j++) {
+      b->shape.sid[j] = boxes[j].sid;
+      for (int d = 0; d < k; d++) {
+        b->shape.translation[j * k + d] = boxes[j].t[d];
+        b->shape.size[j * k + d] = boxes[j].l[d];
+      }
+    }
+    geost_index_shapes(api, b);
+    for (size_t o = 0; o < objs.size(); o++) {
+      dvar_init_temp(&b->dvar[(k + 1) * o], MakeSmall(objs[o].shape_lo), MakeSmall(objs[o].shape_hi));
+      for (int d = 0; d < k; d++)
+        dvar_init_temp(&b->dvar[(k + 1) * o + 1 + d], MakeSmall(objs[o].origin[d].first),
+                       MakeSmall(objs[o].origin[d].second));
+    }
+    for (int d = 0; d < k; d++) {
+      dvar_init_temp(&b->lower_dvar[d], MakeSmall(-1000), MakeSmall(-1000));
+      dvar_init_temp(&b->upper_dvar[d], MakeSmall(1000), MakeSmall(1000));
+      b->dvar_min[d] = -1000;
+      b->dvar_max[d] = 1000;
+    }
+    geost_fr_alloc(api, b);
+  }
+  ~test_block()
+  {
+    geost_fr_free(api, b);
+    dispose_switch_on_key(b->shape_hash);
+    std::free(b);
+  }
+  int k() const { return b->kdims; }
+  std::vector<int> region(int r) const
+  {
+    std::vector<int> v;
+    for (int d = 0; d < k(); d++) v.push_back(b->fr.origin[r * k() + d]);
+    for (int d = 0; d < k(); d++) v.push_back(b->fr.end[r * k() + d]);
+    return v;
+  }
+  void put(int r, const std::vector<int> &v)
+  {
+    for (int d = 0; d < k(); d++) {
+      b->fr.origin[r * k() + d] = v[d];
+      b->fr.end[r * k() + d] = v[k() + d];
+    }
+  }
+};
+
+/* The regions relative_fr hands to its continuation. */
+std::vector<std::vector<int>> *collected;
+int collect(ORVALIS_API_STRUCT *, geost_data *b, int *region)
+{
+  std::vector<int> v;
+  for (int d = 0; d < b->kdims; d++) v.push_back(b->fr.origin[*region * b->kdims + d]);
+  for (int d = 0; d < b->kdims; d++) v.push_back(b->fr.end[*region * b->kdims + d]);
+  collected->push_back(v);
+  return 0;
+}
+
+/* Calls f on every point of the box lo..hi (inclusive). */
+template <typename F>
+void each_point(const std::vector<int> &lo, const std::vector<int> &hi, F f)
+{
+  std::vector<int> x = lo;
+  for (;;) {
+    f(x);
+    size_t d = 0;
+    for (; d < x.size() && ++x[d] > hi[d]; d++) x[d] = lo[d];
+    if (d == x.size()) return;
+  }
+}
+
+/* Whether the object, in shape sid at origin x, covers the cell c. */
+bool covers(const std::vector<sbox_spec> &boxes, int sid, const std::vector<int> &x,
+            const std::vector<int> &c)
+{
+  for (const auto &s : boxes) {
+    if (s.sid != sid) continue;
+    bool in = true;
+    for (size_t d = 0; d < x.size() && in; d++)
+      in = x[d] + s.t[d] <= c[d] && c[d] < x[d] + s.t[d] + s.l[d];
+    if (in) return true;
+  }
+  return false;
+}
+
+/* A random instance: k dimensions, 1..3 objects, shapes 0..2 of 1..3 boxes each. */
+void random_instance(rng &g, int k, std::vector<object_spec> *objs, std::vector<sbox_spec> *boxes)
+{
+  int nshapes = 1 + g.below(3);
+  for (int sid = 0; sid < nshapes; sid++)
+    for (int j = 1 + g.below(3); j > 0; j--) {
+      sbox_spec s{sid, {}, {}};
+      for (int d = 0; d < k; d++) {
+        s.t.push_back(g.below(4) - 1);
+        s.l.push_back(1 + g.below(4));
+      }
+      boxes->push_back(s);
+    }
+  for (int o = 1 + g.below(3); o > 0; o--) {
+    object_spec os;
+    os.shape_lo = g.below(nshapes);
+    os.shape_hi = std::min(nshapes - 1, os.shape_lo + g.below(3));
+    for (int d = 0; d < k; d++) {
+      int lo = g.below(4);
+      os.origin.push_back({lo, lo + g.below(3)});
+    }
+    objs->push_back(os);
+  }
+}
+
+}  // namespace
+
+class FdGeost : public FdKernelTest {};
+
+/* Every array of the block has its length and none overlaps another: each is filled with its
+ * own byte, then every one is read back (ASan watches the block's end). */
+TEST_F(FdGeost, BlockArraysHaveTheirLengthsApart)
+{
+  for (geost_dims dm : {geost_dims{2, 3, 5, 2, 6}, geost_dims{3, 0, 0, 0, 0}, geost_dims{1, 7, 2, 1, 4}}) {
+    size_t bytes = geost_block_bytes(dm);
+    auto *b = (geost_data *)std::calloc(1, bytes);
+    geost_carve(b, dm);
+    size_t k = dm.kdims, n2 = dm.nobjects + 2, sa = b->nsboxes_allocated, sp = dm.nsboxes_posted;
+    EXPECT_EQ(b->nsboxes_allocated, std::max(std::max(dm.nobjects, 1) + dm.nsboxes_posted, 2 * dm.kdims));
+    EXPECT_EQ(b->nregions, std::max(dm.nobjects, 6));
+    EXPECT_EQ(b->nrefs, (2 * dm.kdims + 4) * dm.nobjects + 4 * dm.kdims + 4);
+    EXPECT_EQ(b->shape.sid[sp], 0x7fffffff);
+    EXPECT_EQ(b->check_cumulative_set[0], -2);
+    struct array {
+      void *p;
+      size_t bytes;
+    };
+    std::vector<array> arrays = {
+        {b->dvar, n2 * (k + 1) * sizeof(dvar)}, {b->lower_dvar, k * sizeof(dvar)},
+        {b->upper_dvar, k * sizeof(dvar)}, {b->fixorder, dm.norder * sizeof(int)},
+        {b->memo, dm.norder / (k + 1) * sizeof(int)}, {b->target, dm.nobjects * sizeof(int)},
+        {b->byclass, dm.nobjects * sizeof(int)}, {b->byarea, dm.nobjects * sizeof(int)},
+        {b->check_cumulative_set, (dm.nobjects * dm.max_nsboxes + 1) * sizeof(int)},
+        {b->cumulative_sbox, dm.max_nsboxes * sizeof(int)}, {b->object.minwit, n2 * k * k * sizeof(int)},
+        {b->object.maxwit, n2 * k * k * sizeof(int)}, {b->object.flags, n2 * sizeof(int)},
+        {b->object.auxup2, n2 * k * sizeof(int)}, {b->object.proc, n2 * sizeof(void *)},
+        {b->shape.translation, sa * k * sizeof(int)}, {b->shape.size, sa * k * sizeof(int)},
+        {b->shape.size_multiset, sa * k * sizeof(int)}, {b->shape.sid, sa * sizeof(int)},
+        {b->shape.boundaries, 2 * k * sa * sizeof(int)}, {b->shape.useful, sa * sizeof(int)},
+        {b->shape.tvolume, sa * sizeof(int32_t)}, {b->shape.included, sp * sp},
+        {b->vis_a_vis_sbox, 2 * k * sizeof(int)}, {b->pl.bbend, k * sizeof(int)},
+        {b->dp_hash, k * sizeof(void *)}, {b->lh_tables_inv, k * sizeof(void *)},
+        {b->pruneddim, k * sizeof(int)}, {b->maxeps, k * sizeof(int)}};
+    for (size_t i = 0; i < arrays.size(); i++) std::memset(arrays[i].p, (int)i + 1, arrays[i].bytes);
+    for (size_t i = 0; i < arrays.size(); i++)
+      for (size_t j = 0; j < arrays[i].bytes; j++)
+        ASSERT_EQ(((unsigned char *)arrays[i].p)[j], i + 1) << "array " << i << " overlaps another";
+    std::free(b);
+  }
+}
+
+/* shape_hash finds each shape's first sbox and the sentinel after the last; included is
+ * containment, checked directly. */
+TEST_F(FdGeost, ShapeTableAndInclusion)
+{
+  rng g{11};
+  for (int n = 0; n < 50; n++) {
+    int k = 1 + g.below(3);
+    std::vector<object_spec> objs;
+    std::vector<sbox_spec> boxes;
+    random_instance(g, k, &objs, &boxes);
+    test_block tb(api, k, objs, boxes);
+    geost_data *b = tb.b;
+    int ns = (int)boxes.size();
+    for (int j = 0; j < ns; j++) {
+      if (j == 0 || boxes[j].sid != boxes[j - 1].sid) {
+        EXPECT_EQ(geost_first_sbox(b, boxes[j].sid), j);
+      }
+      for (int i = 0; i < ns; i++) {
+        bool in = true;
+        for (int d = 0; d < k; d++)
+          in = in && boxes[i].t[d] >= boxes[j].t[d] && boxes[i].t[d] + boxes[i].l[d] <= boxes[j].t[d] + boxes[j].l[d];
+        EXPECT_EQ(b->shape.included[i * ns + j], i == j || in);
+      }
+    }
+    sw_on_key_node *sentinel = incore_gethash(b->shape_hash, MakeSmall(boxes.back().sid + 1));
+    ASSERT_NE(sentinel->key, 0u);
+    EXPECT_EQ(GetSmall(sentinel->value), ns);
+    EXPECT_EQ(geost_first_sbox(b, boxes.back().sid + 5), -1);
+  }
+}
+
+/* Relative regions, k = 1, 2, 3, up to 3 shapes of up to 3 boxes: the boxes an object covers in
+ * every placement its origin and shape domains allow (brute force over the placements); with the
+ * filtered origins narrowed, only regions that cannot reach them go; bb_add_object is the hull
+ * of the placements. */
+TEST_F(FdGeost, RelativeRegionsAreCoveredInEveryPlacement)
+{
+  rng g{5};
+  int regions = 0, polymorphic = 0;
+  for (int n = 0; n < 300; n++) {
+    int k = 1 + n % 3;
+    std::vector<object_spec> objs;
+    std::vector<sbox_spec> boxes;
+    random_instance(g, k, &objs, &boxes);
+    test_block tb(api, k, objs, boxes);
+    geost_data *b = tb.b;
+    for (size_t o = 0; o < objs.size(); o++) {
+      std::vector<std::vector<int>> got;
+      collected = &got;
+      int region = b->fr.end_bb;
+      relative_fr(api, b, (int)o, &region, collect);
+      regions += (int)got.size();
+      polymorphic += objs[o].shape_lo < objs[o].shape_hi && !got.empty();
+      std::vector<int> lo, hi;
+      for (auto [l, h] : objs[o].origin) {
+        lo.push_back(l);
+        hi.push_back(h);
+      }
+      for (const auto &r : got) {
+        /* the cells the region claims: origin - 1 .. end in each dimension */
+        std::vector<int> clo(r.begin(), r.begin() + k), chi(r.begin() + k, r.end());
+        bool empty = false;
+        for (int d = 0; d < k; d++) {
+          clo[d]--;
+          empty |= clo[d] > chi[d];
+        }
+        if (empty) continue;
+        for (int sid = objs[o].shape_lo; sid <= objs[o].shape_hi; sid++)
+          each_point(lo, hi, [&](const std::vector<int> &x) {
+            each_point(clo, chi, [&](const std::vector<int> &c) {
+              EXPECT_TRUE(covers(boxes, sid, x, c)) << "object " << o << " shape " << sid;
+            });
+          });
+      }
+      /* narrowed filtered origins: a region of a one-shape object that goes forbids no origin in
+       * them to any sbox */
+      for (int d = 0; d < k; d++) {
+        b->dvar_min[d] = g.below(6) - 2;
+        b->dvar_max[d] = b->dvar_min[d] + g.below(3);
+      }
+      std::vector<std::vector<int>> kept;
+      collected = &kept;
+      region = b->fr.end_bb;
+      relative_fr(api, b, (int)o, &region, collect);
+      for (const auto &r : got) {
+        /* (a polymorphic object's regions are rebuilt from the sboxes still useful) */
+        if (objs[o].shape_lo < objs[o].shape_hi) break;
+        if (std::find(kept.begin(), kept.end(), r) != kept.end()) continue;
+        for (const auto &s : boxes) {
+          bool reaches = true;
+          for (int d = 0; d < k; d++)
+            reaches = reaches && r[d] - s.t[d] - s.l[d] <= r[k + d] - s.t[d] &&
+                      r[d] - s.t[d] - s.l[d] <= b->dvar_max[d] && r[k + d] - s.t[d] >= b->dvar_min[d];
+          EXPECT_FALSE(reaches) << "a region that reaches the filtered origins was dropped";
+        }
+      }
+      for (int d = 0; d < k; d++) {
+        b->dvar_min[d] = -1000;
+        b->dvar_max[d] = 1000;
+      }
+      /* the hull */
+      bb_init(b, 0);
+      bb_add_object(api, b, 0, (int)o);
+      std::vector<int> hull(2 * k);
+      for (int d = 0; d < k; d++) {
+        hull[d] = INT32_MAX;
+        hull[k + d] = INT32_MIN + 1;
+      }
+      for (const auto &s : boxes)
+        if (s.sid >= objs[o].shape_lo && s.sid <= objs[o].shape_hi)
+          for (int d = 0; d < k; d++) {
+            hull[d] = std::min(hull[d], lo[d] + s.t[d]);
+            hull[k + d] = std::max(hull[k + d], hi[d] + s.t[d] + s.l[d] - 1);
+          }
+      EXPECT_EQ(tb.region(0), hull);
+    }
+  }
+  EXPECT_GT(regions, 100);
+  EXPECT_GT(polymorphic, 5);
+}
+
+/* Two shapes with no box in common leave a polymorphic object no region; with one box in common
+ * that box is the region. */
+TEST_F(FdGeost, PolymorphicObjectRegions)
+{
+  std::vector<object_spec> objs = {{0, 1, {{0, 0}, {0, 0}}}};
+  std::vector<sbox_spec> apart = {{0, {0, 0}, {2, 2}}, {1, {5, 5}, {2, 2}}};
+  std::vector<sbox_spec> shared = {{0, {0, 0}, {4, 4}}, {1, {2, 2}, {4, 4}}};
+  std::vector<std::vector<int>> got;
+  collected = &got;
+  {
+    test_block tb(api, 2, objs, apart);
+    int region = tb.b->fr.end_bb;
+    EXPECT_EQ(relative_fr(api, tb.b, 0, &region, collect), 0);
+    EXPECT_TRUE(got.empty());
+  }
+  test_block tb(api, 2, objs, shared);
+  int region = tb.b->fr.end_bb;
+  relative_fr(api, tb.b, 0, &region, collect);
+  EXPECT_EQ(got, (std::vector<std::vector<int>>{{3, 3, 3, 3}})); /* the cells 2..3 */
+}
+
+/* store_region: a duplicate keeps one slot, touching neighbours differing in one dimension join,
+ * others do not; with subsumption a region inside an older one goes and older ones inside it go;
+ * the table doubles when the free slot reaches its end and keeps every slot. */
+TEST_F(FdGeost, StoreRegionJoinsSubsumesAndGrows)
+{
+  struct row {
+    std::vector<std::vector<int>> older;
+    std::vector<int> fresh;
+    int subsumption;
+    std::vector<std::vector<int>> after;
+  } rows[] = {
+      {{{0, 0, 3, 3}}, {0, 0, 3, 3}, 0, {{0, 0, 3, 3}}},
+      {{{0, 0, 3, 3}}, {4, 0, 6, 3}, 0, {{0, 0, 6, 3}}},
+      {{{0, 0, 3, 3}}, {5, 0, 6, 3}, 0, {{0, 0, 3, 3}, {5, 0, 6, 3}}},
+      {{{0, 0, 3, 3}}, {4, 1, 6, 3}, 0, {{0, 0, 3, 3}, {4, 1, 6, 3}}},
+      {{{0, 0, 9, 9}, {20, 20, 21, 21}}, {1, 1, 2, 2}, 1, {{0, 0, 9, 9}, {20, 20, 21, 21}}},
+      {{{1, 1, 2, 2}, {20, 20, 21, 21}, {3, 3, 4, 4}}, {0, 0, 9, 9}, 1,
+       {{20, 20, 21, 21}, {0, 0, 9, 9}}},
+  };
+  std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
+  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}};
+  for (const row &r : rows) {
+    test_block tb(api, 2, objs, boxes);
+    geost_data *b = tb.b;
+    b->fr.end_relative = b->fr.end_bb;
+    int at = b->fr.end_bb;
+    for (const auto &o : r.older) tb.put(at++, o);
+    tb.put(at, r.fresh);
+    int next = store_region(api, b, at, 0, r.subsumption);
+    std::vector<std::vector<int>> after;
+    for (int s = b->fr.end_bb; s < next; s++) after.push_back(tb.region(s));
+    EXPECT_EQ(after, r.after);
+  }
+  test_block tb(api, 2, objs, boxes);
+  geost_data *b = tb.b;
+  b->fr.end_relative = b->fr.end_bb;
+  int at = b->fr.end_bb, cap = b->nregions;
+  for (int i = 0; i < 3 * cap; i++) {
+    tb.put(at, {10 * i, 0, 10 * i + 1, 1});
+    at = store_region(api, b, at, 7, 0);
+  }
+  EXPECT_GE(b->nregions, 3 * cap);
+  for (int i = 0; i < 3 * cap; i++) {
+    EXPECT_EQ(tb.region(b->fr.end_bb + i), (std::vector<int>{10 * i, 0, 10 * i + 1, 1}));
+    EXPECT_EQ(b->fr.obj[b->fr.end_bb + i], 7);
+  }
+}
+
+/* all_relative_fr gathers the relative regions of every object meeting bounding box 1, the last
+ * object first, each at the end of the relative segment; with fixall only ground objects'. */
+TEST_F(FdGeost, AllRelativeRegions)
+{
+  rng g{23};
+  for (int n = 0; n < 60; n++) {
+    int k = 1 + n % 3;
+    std::vector<object_spec> objs;
+    std::vector<sbox_spec> boxes;
+    random_instance(g, k, &objs, &boxes);
+    if (n % 2) objs[0].origin.assign(k, {1, 1}), objs[0].shape_hi = objs[0].shape_lo;
+    test_block tb(api, k, objs, boxes);
+    geost_data *b = tb.b;
+    for (int fixall : {0, 1}) {
+      std::vector<std::vector<int>> expected;
+      for (int o = (int)objs.size() - 1; o >= 0; o--) {
+        bool ground = objs[o].shape_lo == objs[o].shape_hi;
+        for (auto [lo, hi] : objs[o].origin) ground = ground && lo == hi;
+        if (fixall && !ground) continue;
+        collected = &expected;
+        int region = b->fr.end_bb;
+        relative_fr(api, b, o, &region, collect);
+      }
+      bb_init(b, 1);
+      for (size_t o = 0; o < objs.size(); o++) bb_add_object(api, b, 1, (int)o);
+      all_relative_fr(api, b, fixall);
+      std::vector<std::vector<int>> got;
+      for (int r = b->fr.end_bb; r < b->fr.end_relative; r++) got.push_back(tb.region(r));
+      EXPECT_EQ(got, expected) << "fixall " << fixall;
+      /* a bounding box that meets no object: no region */
+      tb.put(1, std::vector<int>(2 * k, 500));
+      all_relative_fr(api, b, fixall);
+      EXPECT_EQ(b->fr.end_relative, b->fr.end_bb);
+    }
+  }
+}
