@@ -1,9 +1,11 @@
 /* The classic models posted through the test driver, one row per model (bench/gecode's program
  * has the same rows): each row states the model on a fresh driver and searches it, repeat times
  * per timed run, under a query that undoes it all. Prints per row the best time of three runs,
- * the nodes and failures of one run, its count or optimum and the driver's own share of the time
- * (outside the natives and the slow-path queries, from a fourth run) as "name value" lines, and
- * exits non-zero when a count or optimum is wrong. An argument names the one row to run. */
+ * the nodes and failures of one run, its count or optimum, and from a fourth run the propagator
+ * runs (indexicals and globals, all repeats) and the driver's own share of the time (outside the
+ * natives and the slow-path queries) as "name value" lines, and
+ * exits non-zero when a count or optimum is wrong. An argument names the one row to run; "list"
+ * prints the row names. */
 #include <chrono>
 #include <cstring>
 
@@ -199,17 +201,26 @@ bool magic4_all(driver &d, fd_driver::counts *c, long *value)
   return fd_models::magic_square(d, 4) && all_solutions(d, fd_models::magic_search(), c, value);
 }
 
-bool ft06(driver &d, fd_driver::counts *c, long *value)
+/* ft06 to its optimum; probes false: the bound is told at every node entered (the search's
+ * choicepoints are queries then, which leaves the probes out). */
+bool ft06_search(driver &d, fd_driver::counts *c, long *value, bool probes)
 {
   fd_models::jobshop js;
-  if (!fd_models::jobshop_model(d, fd_jobshop::ft06(), &js) ||
-      d.search(js.vars(), js.search(), nullptr, c) != 1)
-    return false;
+  if (!fd_models::jobshop_model(d, fd_jobshop::ft06(), &js)) return false;
+  driver::options o = js.search();
+  o.queries = !probes;
+  if (d.search(js.vars(), o, nullptr, c) != 1) return false;
   TAGGED bound;
   std::vector<int32_t> values;
   if (!d.incumbent(&bound, &values) || !IsSmall(bound)) return false;
   *value = GetSmall(bound);
   return true;
+}
+
+bool ft06(driver &d, fd_driver::counts *c, long *value) { return ft06_search(d, c, value, true); }
+bool ft06_every_node(driver &d, fd_driver::counts *c, long *value)
+{
+  return ft06_search(d, c, value, false);
 }
 
 /* Job-shop with one disjoint1 per machine: the optimum (the sum of the optima over seeds). */
@@ -275,6 +286,7 @@ const row rows[] = {
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},
     {"ft06", "optimum", 55, 100, ft06},
+    {"ft06_every_node", "optimum", 55, 20, ft06_every_node},
     {"ft06_unary", "optimum", 55, 100, ft06_unary},
     {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
     {"aclinear8", "solutions", bench_fd_aclinear::SOLUTIONS, 1, bench_fd_aclinear::equation8},
@@ -332,6 +344,10 @@ int main(int argc, char **argv)
     std::printf("install_ne_error 1\n");
     return 1;
   }
+  if (argc > 1 && std::strcmp(argv[1], "list") == 0) {
+    for (const row &r : rows) std::printf("%s\n", r.name);
+    return 0;
+  }
   int status = 0;
   for (const row &r : rows) {
     if (argc > 1 && std::strcmp(argv[1], r.name) != 0) continue;
@@ -344,6 +360,8 @@ int main(int argc, char **argv)
       if (seconds < best) best = seconds;
     }
     double total = 0;
+    struct fd_state *fd = fd_state(api);
+    fd->resumptions = 0;
     if (ok) ok = run_row(api, r, true, &c, &value, &total, &native);
     if (!ok) {
       std::printf("%s_error 1\n", r.name);
@@ -353,6 +371,7 @@ int main(int argc, char **argv)
     std::printf("%s_seconds %.4f\n", r.name, best);
     std::printf("%s_nodes %llu\n", r.name, (unsigned long long)c.nodes);
     std::printf("%s_failures %llu\n", r.name, (unsigned long long)c.failures);
+    std::printf("%s_runs %u\n", r.name, fd->resumptions);
     std::printf("%s_%s %ld\n", r.name, r.value_name, value);
     std::printf("%s_driver_share %.3f\n", r.name, total > 0 ? (total - native) / total : 0.0);
     if (value != r.expected) {
