@@ -18,8 +18,8 @@
  * ascending Id order. Options: 0x1 at-most mode; 0x2 generalization: a task on several candidate
  * machines takes, per bound, the loosest of what it would get on each of them, and loses the
  * machines on which it cannot run at all. 0x4 task intervals: energy reasoning over the intervals
- * between the candidates' windows on each machine. 0x8 (prune the next task only) is accepted
- * and adds nothing here.
+ * between the candidates' windows on each machine. 0x8: only the tasks up to the first one not
+ * entirely fixed are pruned.
  */
 #include <algorithm>
 #include <cstring>
@@ -69,6 +69,17 @@ struct sweeper {
   /* Generalization (option 0x2): per task on an open machine, the bounds it would have if fixed
    * on the machine being swept (`what_if`), and their hull over its machines so far. */
   bool generalize = false, intervals = false;
+  /* Option 0x8: tasks after the first one not entirely fixed are not pruned (their loads still
+   * count). Taken from the domains at each round, so the result depends on the domains only. */
+  bool prune_next = false;
+  int last_to_prune = 0;
+  bool task_fixed(int t) const
+  {
+    for (int k = 0; k < VARS; k++)
+      if (lo(t, k) != hi(t, k)) return false;
+    return true;
+  }
+  bool prunable(int t) const { return !prune_next || t <= last_to_prune; }
   struct bounds {
     int64_t olo, ohi, elo, ehi, dhi, hhi;
     bool dead;
@@ -190,6 +201,7 @@ bool sweeper::stretch(int m, int64_t a, int64_t e)
   if (ncov > 0 && level > c) return false;
   for (int t = 0; t < n; t++) {
     if (!candidate(t, m) || lo(t, ORG) > a || hi(t, END) < e) continue;
+    if (!prunable(t)) continue;
     bool mine = compulsory(t, m, a, e);
     int64_t others = level - own(t, m, a, e);
     if (hlo(t) < 0 && ncov > (mine ? 1 : 0) && others > c) {
@@ -247,7 +259,7 @@ void sweeper::gen_start(int m)
 {
   for (int t = 0; t < b->ntasks; t++) {
     if (gen_state[t] == 2 || !open(t) || !may_run_on(t, m)) continue;
-    if (!candidate(t, m)) {
+    if (!candidate(t, m) || !prunable(t)) {
       gen_state[t] = 2; /* covers nothing: no hull */
       continue;
     }
@@ -306,7 +318,7 @@ bool sweeper::energy(int m, int64_t low, int64_t up)
   int64_t room = c >= 0 ? c * std::min(up - low, reach) : c * covered;
   if (sum > room) return false;
   for (int t = 0; t < n; t++) {
-    if (!candidate(t, m) || hi(t, END) <= low || lo(t, ORG) >= up) continue;
+    if (!candidate(t, m) || hi(t, END) <= low || lo(t, ORG) >= up || !prunable(t)) continue;
     int64_t h = hlo(t), rest = sum - least_energy(t, m, low, up);
     if (h < 0 && rest > room) {
       /* t must lower the load: on m, overlapping low..up by at least k */
@@ -375,6 +387,8 @@ int sweeper::run()
   do {
     changed = false;
     if (generalize) std::memset(gen_state, 0, n);
+    for (last_to_prune = 0; last_to_prune < n && task_fixed(last_to_prune); last_to_prune++) {
+    }
     for (int t = 0; t < n; t++)
       if (!renormalize(t)) return -1;
     for (int m = 0; m < b->nmachines; m++)
@@ -467,13 +481,6 @@ bool listed_machines_only(sweeper &sw, int t)
   return true;
 }
 
-bool task_fixed(const sweeper &sw, int t)
-{
-  for (int k = 0; k < VARS; k++)
-    if (sw.lo(t, k) != sw.hi(t, k)) return false;
-  return true;
-}
-
 /* One call on a block: -1, 0, 1, or -2 after an error. */
 int symmcum_run(fd_entry *e, symmcum_data *b, bool first)
 {
@@ -490,6 +497,7 @@ int symmcum_run(fd_entry *e, symmcum_data *b, bool first)
   sweeper sw{api, w, b, (GetSmall(opt) & 1) != 0};
   sw.generalize = (GetSmall(opt) & 2) != 0;
   sw.intervals = (GetSmall(opt) & 4) != 0;
+  sw.prune_next = (GetSmall(opt) & 8) != 0;
   b->options = GetSmall(opt);
   b->stamp = e->stamp + 1;
   for (int i = 0; i < VARS * n; i++)
@@ -504,7 +512,7 @@ int symmcum_run(fd_entry *e, symmcum_data *b, bool first)
   /* settled tasks go behind the live targets */
   int live = GetSmall(nt);
   for (int k = 0; k < live;)
-    if (task_fixed(sw, b->target[k]))
+    if (sw.task_fixed(b->target[k]))
       std::swap(b->target[k], b->target[--live]);
     else
       k++;

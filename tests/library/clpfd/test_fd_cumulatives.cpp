@@ -72,7 +72,7 @@ row cum_row()
     instance in;
     int n = 1 + g.below(3), nm = 2 + g.below(2);
     bool upper = g.below(2);
-    in.data = {n, nm, (upper ? 1 : 0) | 2 * g.below(2) | 4 * g.below(2)}; /* 0x2, 0x4 in walks */
+    in.data = {n, nm, (upper ? 1 : 0) | 2 * g.below(2) | 4 * g.below(2) | 8 * g.below(2)};
     for (int m = 0, id = g.below(2); m < nm; m++, id += 1 + g.below(2))
       for (int64_t v : {(int64_t)id, (int64_t)(upper ? g.below(5) - 1 : g.below(4) - 1)})
         in.data.push_back(v);
@@ -137,7 +137,7 @@ TEST_F(FdCumulatives, SearchFindsTheOraclesSolutions)
   fd_harness::rng g{2024};
   for (int k = 0; k < scaled(8) && !HasFailure(); k++) {
     instance in;
-    int n = 4 + g.below(2), nm = 2 + g.below(2);
+    int n = qx_gc_stress ? 3 : 4 + g.below(2), nm = 2 + g.below(2);
     bool upper = k % 2 == 0;
     in.data = {n, nm, upper ? 1 : 0};
     for (int m = 0; m < nm; m++)
@@ -203,6 +203,14 @@ TEST_F(FdCumulatives, EdgeCases)
        make({3, 2, 3, 1, 1, 2, 1}, {{0}, {2}, {2}, {1}, {1}, {0}, {2}, {2}, {1}, {2},
                                     {0, 1, 2, 3, 4}, {2}, {2, 3, 4, 5, 6}, {1}, {1, 2}}),
        1, 10, {2, 3, 4}},
+      {"all tasks pruned: the second task starts after the fixed third",
+       make({3, 1, 1, 1, 1}, {{5, 6}, {1}, {6, 7}, {1}, {1}, {0, 1, 2, 3}, {2}, {2, 3, 4, 5}, {1}, {1},
+                              {0}, {2}, {2}, {1}, {1}}),
+       1, 5, {2, 3}},
+      {"0x8: the first task is open, so the second one is not pruned",
+       make({3, 1, 9, 1, 1}, {{5, 6}, {1}, {6, 7}, {1}, {1}, {0, 1, 2, 3}, {2}, {2, 3, 4, 5}, {1}, {1},
+                              {0}, {2}, {2}, {1}, {1}}),
+       1, 5, {0, 1, 2, 3}},
       {"durations 0 occupy nothing",
        make({2, 1, 1, 1, 0}, {{0, 1}, {0}, {0, 1}, {3}, {1}, {0, 1}, {0}, {0, 1}, {2}, {1}}), 1, 0, {0, 1}},
   };
