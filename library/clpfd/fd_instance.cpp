@@ -162,6 +162,7 @@ const pred_spec pred_table[] = {
     {"nvalue", 2, prolog_fd_nvalue_qxenv_multi_qx},
     {"disjoint1", 2, prolog_fd_disjoint1_qxenv_multi_qx},
     {"disjoint2", 2, prolog_fd_disjoint2_qxenv_multi_qx},
+    {"cumulatives", 3, prolog_fd_cumulatives_qxenv_multi_qx},
     {"bc_alldiff", 1, prolog_fd_bc_alldiff_qxenv_multi_qx},
     {"case", 4, prolog_fd_case_qxenv_multi_qx},
     {"lex_chain", 2, prolog_fd_lex_chain_qxenv_multi_qx},
