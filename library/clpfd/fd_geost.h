@@ -156,4 +156,21 @@ int useful_relative_fr(const geost_data *b, int o, int e, int j);
 int relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *region, geost_cont cont);
 void all_relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int fixall);
 
+/* Volumes. A volume that would reach 0x7ffffffb sets overflow instead of wrapping. */
+/* The volume of shape sid placed at the object's origin lower bounds inside region bb; with
+ * bb = -1 the union volume of the shape. */
+int32_t intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object, int sid);
+/* The sbox volumes, svolume (union) and tvolume (sum) of the shape whose first sbox is f. */
+void shape_volume(ORVALIS_API_STRUCT *env, geost_data *b, int f);
+/* The least intersection_volume over the object's shapes, 0x7fffffff for an empty domain. */
+int32_t min_intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object);
+void compute_minmax_vol_sid(ORVALIS_API_STRUCT *env, geost_data *b, int object);
+/* The boxes standing for the object in bounding box bb, listed in cumulative_sbox; 0 when the
+ * object has no such representation. */
+int cumulable(ORVALIS_API_STRUCT *env, geost_data *b, int object, int bb, int dim);
+/* Links the volume view to the active objects' shapes: 0 on failure. */
+int filter_volume(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* Objects by the union volume of their least shape, larger first. */
+int cmp_decr_area(const geost_data *b, const int *x, const int *y);
+
 #endif

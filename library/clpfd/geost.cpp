@@ -548,3 +548,259 @@ void all_relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int fixall)
     relative_fr(env, b, o, &b->fr.end_relative, relative_cont);
   }
 }
+
+/* ---- volumes ---- */
+
+namespace {
+
+constexpr int32_t VOLUME_LIMIT = 0x7ffffffb;
+
+/* The origin view of object o in dimension d, and its shape view. */
+const dvar *origin_view(const geost_data *b, int o, int d) { return &b->dvar[(b->kdims + 1) * o + 1 + d]; }
+dvar *shape_view(geost_data *b, int o) { return &b->dvar[(b->kdims + 1) * o]; }
+
+/* The union volume of shape sid (its first sbox's svolume), 0 for a shape with no box. */
+int32_t svolume_of(const geost_data *b, int sid)
+{
+  int f = geost_first_sbox(b, sid);
+  return f < 0 ? 0 : b->shape.svolume[f];
+}
+
+}  // namespace
+
+int32_t intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object, int sid)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims, first = geost_first_sbox(b, sid);
+  if (first < 0) return 0;
+  int last = first;
+  while (b->shape.sid[last] == sid) last++;
+  int *coord = b->shape.boundaries, n = 0;
+  std::vector<int64_t> base(k, 0);
+  /* 1. the grid's coordinates per dimension */
+  for (int d = 0; d < k; d++) {
+    b->shape.min[d] = n;
+    if (bb >= 0) base[d] = lo_of(origin_view(b, object, d));
+    for (int s = first; s < last; s++) {
+      int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+      if (bb < 0) {
+        coord[n++] = (int)t;
+        coord[n++] = (int)std::min<int64_t>(t + l, INT_MAX);
+        continue;
+      }
+      int64_t a = base[d] + t, e = a + l - 1;
+      int64_t o = b->fr.origin[bb * k + d], en = b->fr.end[bb * k + d];
+      if (e < o || a > en) continue;
+      /* relative to the origin, so that the cells' corners compare with the sboxes directly */
+      coord[n++] = (int)(std::max(a, o) - base[d]);
+      coord[n++] = (int)(std::min(e, en) + 1 - base[d]);
+    }
+    if (n == b->shape.min[d]) return 0;
+    fd_qsort(api, coord + b->shape.min[d], (size_t)(n - b->shape.min[d]),
+             [](const int *x, const int *y) { return *x < *y ? -1 : *x > *y; });
+    n = (int)(std::unique(coord + b->shape.min[d], coord + n) - coord);
+    b->shape.max[d] = n - 1;
+    b->shape.cur[d] = b->shape.min[d];
+    if (b->shape.max[d] == b->shape.min[d]) return 0; /* no cell of positive width */
+  }
+  /* 2. every cell, the last dimension fastest */
+  int32_t total = 0;
+  for (;;) {
+    bool in = false;
+    for (int s = first; s < last && !in; s++) {
+      in = true;
+      for (int d = 0; d < k && in; d++) {
+        int64_t x = coord[b->shape.cur[d]], t = b->shape.translation[s * k + d];
+        in = t <= x && x <= t + b->shape.size[s * k + d] - 1;
+      }
+    }
+    if (in) {
+      int32_t cell = 1;
+      for (int d = 0; d < k; d++) {
+        int32_t width = coord[b->shape.cur[d] + 1] - coord[b->shape.cur[d]];
+        if (cell >= VOLUME_LIMIT / width) b->overflow = 1;
+        else cell *= width;
+      }
+      if (total < VOLUME_LIMIT - cell) total += cell;
+      else b->overflow = 1;
+    }
+    int d = k - 1;
+    while (d >= 0 && ++b->shape.cur[d] == b->shape.max[d]) {
+      b->shape.cur[d] = b->shape.min[d];
+      d--;
+    }
+    if (d < 0) return total;
+  }
+}
+
+void shape_volume(ORVALIS_API_STRUCT *env, geost_data *b, int f)
+{
+  int k = b->kdims, sid = b->shape.sid[f];
+  int32_t sum = 0;
+  for (int s = f; b->shape.sid[s] == sid; s++) {
+    int32_t v = 1;
+    for (int d = 0; d < k; d++) {
+      int32_t l = b->shape.size[s * k + d];
+      if (l > 0 && v >= VOLUME_LIMIT / l) b->overflow = 1;
+      else v *= l;
+    }
+    b->shape.volume[s] = v;
+    if (sum < VOLUME_LIMIT - v) sum += v;
+    else b->overflow = 1;
+  }
+  b->shape.tvolume[f] = sum;
+  b->shape.svolume[f] = intersection_volume(env, b, -1, 0, sid);
+}
+
+int32_t min_intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object)
+{
+  int32_t best = 0x7fffffff;
+  DVITER it;
+  dviter_init(&it, shape_view(b, object));
+  while (!dviter_empty(&it)) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi; sid++)
+      best = std::min(best, intersection_volume(env, b, bb, object, (int)sid));
+  }
+  return best;
+}
+
+void compute_minmax_vol_sid(ORVALIS_API_STRUCT *, geost_data *b, int object)
+{
+  const dvar *shape = shape_view(b, object);
+  if (shape->flags & DV_FIXED) {
+    b->object.min_vol_sid[object] = b->object.max_vol_sid[object] = lo_of(shape);
+    return;
+  }
+  bool any = false;
+  int32_t lo_vol = 0, hi_vol = 0;
+  DVITER it;
+  dviter_init(&it, shape);
+  while (!dviter_empty(&it)) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi; sid++) {
+      int32_t v = svolume_of(b, (int)sid);
+      if (!any || v < lo_vol) b->object.min_vol_sid[object] = (int)sid, lo_vol = v;
+      if (!any || v > hi_vol) b->object.max_vol_sid[object] = (int)sid, hi_vol = v;
+      any = true;
+    }
+  }
+}
+
+int cumulable(ORVALIS_API_STRUCT *, geost_data *b, int object, int bb, int dim)
+{
+  int k = b->kdims;
+  const dvar *shape = shape_view(b, object);
+  if (shape->flags & DV_FIXED) {
+    int sid = lo_of(shape), n = 0;
+    for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++)
+      if (sbox_intersects_region(b, origin_view(b, object, 0), s, bb)) b->cumulative_sbox[n++] = s;
+    return n;
+  }
+  int v = b->nsboxes_posted + object;
+  int *tv = &b->shape.translation[v * k], *lv = &b->shape.size[v * k];
+  int32_t h = INT32_MAX;
+  bool first = true; /* the first shape's box starts v: a start at translation 0 would cut off
+                      * the part of every box at a negative translation */
+  DVITER it;
+  dviter_init(&it, shape);
+  while (!dviter_empty(&it)) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi; sid++) {
+      int f = geost_first_sbox(b, (int)sid);
+      if (f < 0 || b->shape.sid[f + 1] == sid || b->shape.size[f * k + dim] <= 0) return 0;
+      for (int d = 0; d < k; d++) {
+        int64_t t = b->shape.translation[f * k + d], l = b->shape.size[f * k + d];
+        int64_t nlo = first ? t : std::max<int64_t>(tv[d], t);
+        int64_t nhi = first ? t + l : std::min<int64_t>((int64_t)tv[d] + lv[d], t + l);
+        if (nlo >= nhi) return 0;
+        tv[d] = (int)nlo;
+        lv[d] = (int)(nhi - nlo);
+      }
+      first = false;
+      h = std::min(h, b->shape.volume[f] / b->shape.size[f * k + dim]);
+    }
+  }
+  if (first) return 0; /* an empty shape domain */
+  int64_t vol = (int64_t)h * lv[dim];
+  if (vol >= VOLUME_LIMIT) {
+    b->overflow = 1;
+    vol = VOLUME_LIMIT - 1;
+  }
+  b->shape.volume[v] = (int32_t)vol;
+  b->cumulative_sbox[0] = v;
+  return 1;
+}
+
+namespace {
+
+/* Removes value sid from object o's shape view and recomputes its lightest and heaviest shapes:
+ * false when the view empties. */
+bool drop_shape(ORVALIS_API_STRUCT *env, geost_data *b, int o, int sid, worker *w)
+{
+  if (dvar_prune_interval_t(env, shape_view(b, o), MakeSmall(sid), MakeSmall(sid), w) < 0) return false;
+  compute_minmax_vol_sid(env, b, o);
+  b->object.flags[o] |= 3;
+  b->prunedsid = 1;
+  return true;
+}
+
+}  // namespace
+
+int filter_volume(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  dvar *V = &b->volume_dvar;
+  if (!(b->opt & GEOST_OVERLAP)) {
+    int64_t cap = (int64_t)b->target_avail + b->rest_volume;
+    if (cap < lo_of(V)) return 0;
+    if (cap < hi_of(V) && dvar_fix_interval_t(V, atom_inf, MakeSmall((int32_t)cap)) < 0) return 0;
+  }
+  int64_t up = (int64_t)hi_of(V) - b->rest_volume, down = (int64_t)b->rest_volume - lo_of(V);
+  for (int p = 0; p < b->ntargets; p++) {
+    int o = b->target[p];
+    up -= svolume_of(b, b->object.min_vol_sid[o]);
+    down += svolume_of(b, b->object.max_vol_sid[o]);
+  }
+  for (bool changed = true; changed;) {
+    changed = false;
+    if (up < 0 || down < 0) return 0;
+    if (!(V->flags & DV_FIXED)) {
+      int64_t span = (int64_t)hi_of(V) - lo_of(V);
+      if (span > up) {
+        if (dvar_fix_interval_t(V, MakeSmall((int32_t)(hi_of(V) - up)), atom_sup) < 0) return 0;
+        down -= span - up;
+        changed = true;
+      } else if (span > down) {
+        if (dvar_fix_interval_t(V, atom_inf, MakeSmall((int32_t)(lo_of(V) + down))) < 0) return 0;
+        up -= span - down;
+        changed = true;
+      }
+    }
+    for (int p = 0; p < b->ntargets; p++) {
+      int o = b->target[p];
+      if (shape_view(b, o)->flags & DV_FIXED) continue;
+      int lo = b->object.min_vol_sid[o], hi = b->object.max_vol_sid[o];
+      int64_t gap = (int64_t)svolume_of(b, hi) - svolume_of(b, lo);
+      if (gap > up) {
+        if (!drop_shape(env, b, o, hi, w)) return 0;
+        down += (int64_t)svolume_of(b, b->object.max_vol_sid[o]) - svolume_of(b, hi);
+        changed = true;
+      } else if (gap > down) {
+        if (!drop_shape(env, b, o, lo, w)) return 0;
+        up += (int64_t)svolume_of(b, lo) - svolume_of(b, b->object.min_vol_sid[o]);
+        changed = true;
+      }
+    }
+  }
+  return 1;
+}
+
+int cmp_decr_area(const geost_data *b, const int *x, const int *y)
+{
+  int32_t vx = svolume_of(b, lo_of(&b->dvar[(b->kdims + 1) * *x]));
+  int32_t vy = svolume_of(b, lo_of(&b->dvar[(b->kdims + 1) * *y]));
+  return vx > vy ? -1 : vx < vy;
+}

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "driver/fd_circuit.h"
 #include "fd_geost.h"
@@ -417,4 +418,224 @@ TEST_F(FdGeost, AllRelativeRegions)
       EXPECT_EQ(b->fr.end_relative, b->fr.end_bb);
     }
   }
+}
+
+namespace {
+
+/* The cells a shape covers at origin x within lo..hi (brute force). */
+int covered_cells(const std::vector<sbox_spec> &boxes, int sid, const std::vector<int> &x,
+                  const std::vector<int> &lo, const std::vector<int> &hi)
+{
+  int n = 0;
+  for (size_t d = 0; d < lo.size(); d++)
+    if (lo[d] > hi[d]) return 0;
+  each_point(lo, hi, [&](const std::vector<int> &c) { n += covers(boxes, sid, x, c); });
+  return n;
+}
+
+void all_shape_volumes(ORVALIS_API_STRUCT *api, geost_data *b)
+{
+  for (int j = 0; j < b->nsboxes_posted; j++)
+    if (j == 0 || b->shape.sid[j] != b->shape.sid[j - 1]) shape_volume(api, b, j);
+}
+
+}  // namespace
+
+/* svolume is the union and tvolume the sum of a shape's boxes, intersection_volume the cells of
+ * the shape at the origin's lower bounds inside a region, min_intersection_volume the least of
+ * those over the shape domain, min/max_vol_sid the first lightest and heaviest shape, cumulable
+ * the fixed shape's boxes meeting the region or the common part of one-box shapes: all against
+ * cell counting. */
+TEST_F(FdGeost, VolumesAgainstCellCounting)
+{
+  rng g{31};
+  int cumulated = 0, none = 0;
+  for (int n = 0; n < 400; n++) {
+    int k = 2 + n % 2;
+    std::vector<object_spec> objs;
+    std::vector<sbox_spec> boxes;
+    random_instance(g, k, &objs, &boxes);
+    test_block tb(api, k, objs, boxes);
+    geost_data *b = tb.b;
+    all_shape_volumes(api, b);
+    std::vector<int> zero(k, 0), wlo(k, -2), whi(k, 6);
+    std::map<int, int> svol;
+    for (size_t j = 0; j < boxes.size(); j++) {
+      int sid = boxes[j].sid;
+      if (j > 0 && boxes[j - 1].sid == sid) continue;
+      svol[sid] = covered_cells(boxes, sid, zero, wlo, whi);
+      int sum = 0;
+      for (const auto &s : boxes)
+        if (s.sid == sid) {
+          int v = 1;
+          for (int l : s.l) v *= l;
+          sum += v;
+        }
+      EXPECT_EQ(b->shape.svolume[j], svol[sid]);
+      EXPECT_EQ(b->shape.tvolume[j], sum);
+    }
+    for (size_t o = 0; o < objs.size(); o++) {
+      std::vector<int> rlo(k), rhi(k), x(k);
+      for (int d = 0; d < k; d++) {
+        rlo[d] = g.below(6) - 1;
+        rhi[d] = rlo[d] + g.below(5) - 1;
+        x[d] = objs[o].origin[d].first;
+      }
+      tb.put(0, [&] { auto v = rlo; v.insert(v.end(), rhi.begin(), rhi.end()); return v; }());
+      int least = INT32_MAX, lo_sid = -1, hi_sid = -1;
+      for (int sid = objs[o].shape_lo; sid <= objs[o].shape_hi; sid++) {
+        int cells = covered_cells(boxes, sid, x, rlo, rhi);
+        EXPECT_EQ(intersection_volume(api, b, 0, (int)o, sid), cells) << "shape " << sid;
+        least = std::min(least, cells);
+        if (lo_sid < 0 || svol[sid] < svol[lo_sid]) lo_sid = sid;
+        if (hi_sid < 0 || svol[sid] > svol[hi_sid]) hi_sid = sid;
+      }
+      EXPECT_EQ(min_intersection_volume(api, b, 0, (int)o), least);
+      compute_minmax_vol_sid(api, b, (int)o);
+      EXPECT_EQ(b->object.min_vol_sid[o], lo_sid);
+      EXPECT_EQ(b->object.max_vol_sid[o], hi_sid);
+      /* cumulable along dimension 0 */
+      int got = cumulable(api, b, (int)o, 0, 0);
+      if (objs[o].shape_lo == objs[o].shape_hi) {
+        std::vector<int> expected;
+        for (size_t j = 0; j < boxes.size(); j++) {
+          if (boxes[j].sid != objs[o].shape_lo) continue;
+          bool meets = true;
+          for (int d = 0; d < k; d++)
+            meets = meets && objs[o].origin[d].second + boxes[j].t[d] + boxes[j].l[d] - 1 >= rlo[d] &&
+                    objs[o].origin[d].first + boxes[j].t[d] <= rhi[d];
+          if (meets) expected.push_back((int)j);
+        }
+        EXPECT_EQ(std::vector<int>(b->cumulative_sbox, b->cumulative_sbox + got), expected);
+        continue;
+      }
+      /* unfixed: the common part of the one-box shapes, cross-section the least */
+      std::vector<int> clo(k, INT32_MIN), chi(k, INT32_MAX);
+      bool representable = true;
+      int h = INT32_MAX;
+      for (int sid = objs[o].shape_lo; sid <= objs[o].shape_hi; sid++) {
+        const sbox_spec *only = nullptr;
+        int count = 0;
+        for (const auto &s : boxes)
+          if (s.sid == sid) only = &s, count++;
+        if (count != 1) {
+          representable = false;
+          break;
+        }
+        int vol = 1;
+        for (int d = 0; d < k; d++) {
+          clo[d] = std::max(clo[d], only->t[d]);
+          chi[d] = std::min(chi[d], only->t[d] + only->l[d]);
+          representable = representable && clo[d] < chi[d];
+          vol *= only->l[d];
+        }
+        h = std::min(h, vol / only->l[0]);
+      }
+      ASSERT_EQ(got, representable ? 1 : 0);
+      none += !representable;
+      if (!representable) continue;
+      cumulated++;
+      int v = b->cumulative_sbox[0];
+      EXPECT_EQ(v, b->nsboxes_posted + (int)o);
+      for (int d = 0; d < k; d++) {
+        EXPECT_EQ(b->shape.translation[v * k + d], clo[d]);
+        EXPECT_EQ(b->shape.size[v * k + d], chi[d] - clo[d]);
+      }
+      EXPECT_EQ(b->shape.volume[v], h * (chi[0] - clo[0]));
+    }
+  }
+  EXPECT_GT(cumulated, 5);
+  EXPECT_GT(none, 5);
+}
+
+/* Volumes near the 32-bit limit set overflow and stay below 0x7ffffffb instead of wrapping. */
+TEST_F(FdGeost, VolumeOverflowSetsTheFlag)
+{
+  struct row {
+    std::vector<sbox_spec> boxes;
+    int overflow;
+    int32_t svolume, tvolume;
+  } rows[] = {
+      {{{0, {0, 0}, {40000, 40000}}}, 0, 1600000000, 1600000000},
+      {{{0, {0, 0}, {46341, 46341}}}, 1, 46341, 46341},
+      {{{0, {0, 0}, {40000, 40000}}, {0, {40000, 0}, {40000, 40000}}}, 1, 1600000000, 1600000000},
+      {{{0, {0, 0}, {1, 1}}, {0, {0, 0}, {1, 1}}}, 0, 1, 2},
+  };
+  std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
+  for (const row &r : rows) {
+    test_block tb(api, 2, objs, r.boxes);
+    shape_volume(api, tb.b, 0);
+    EXPECT_EQ(tb.b->overflow, r.overflow);
+    EXPECT_EQ(tb.b->shape.svolume[0], r.svolume);
+    EXPECT_EQ(tb.b->shape.tvolume[0], r.tvolume);
+  }
+}
+
+/* filter_volume: V = rest_volume + the objects' union volumes (and, without the overlap option,
+ * V <= target_avail + rest_volume). Every shape and volume value some assignment supports stays;
+ * failure only when none exists; with up = 0 only each object's lightest shapes stay. */
+TEST_F(FdGeost, FilterVolumeKeepsSupportedShapes)
+{
+  rng g{41};
+  int pruned = 0, failed = 0;
+  for (int n = 0; n < 300; n++) {
+    std::vector<object_spec> objs;
+    std::vector<sbox_spec> boxes;
+    random_instance(g, 2, &objs, &boxes);
+    test_block tb(api, 2, objs, boxes);
+    geost_data *b = tb.b;
+    all_shape_volumes(api, b);
+    std::map<int, int> svol;
+    for (size_t j = 0; j < boxes.size(); j++) svol[boxes[j].sid] = b->shape.svolume[geost_first_sbox(b, boxes[j].sid)];
+    int vlo = g.below(30), vhi = vlo + g.below(20);
+    b->rest_volume = g.below(3);
+    b->target_avail = 10 + g.below(40);
+    b->opt = n % 2 ? GEOST_OVERLAP : 0;
+    dvar_init_temp(&b->volume_dvar, MakeSmall(vlo), MakeSmall(vhi));
+    for (size_t o = 0; o < objs.size(); o++) compute_minmax_vol_sid(api, b, (int)o);
+    /* the supports, brute force */
+    size_t m = objs.size();
+    std::vector<std::set<int>> shapes(m);
+    std::set<int> volumes;
+    std::vector<int> pick(m);
+    for (size_t o = 0; o < m; o++) pick[o] = objs[o].shape_lo;
+    for (;;) {
+      int v = b->rest_volume;
+      for (size_t o = 0; o < m; o++) v += svol[pick[o]];
+      if (v >= vlo && v <= vhi && (b->opt || v <= b->target_avail + b->rest_volume)) {
+        volumes.insert(v);
+        for (size_t o = 0; o < m; o++) shapes[o].insert(pick[o]);
+      }
+      size_t o = 0;
+      while (o < m && ++pick[o] > objs[o].shape_hi) pick[o] = objs[o].shape_lo, o++;
+      if (o == m) break;
+    }
+    int outcome = filter_volume(api, b, w);
+    if (!outcome) {
+      EXPECT_TRUE(volumes.empty());
+      failed++;
+      continue;
+    }
+    for (int v : volumes) EXPECT_TRUE(dvar_contains_value_t(&b->volume_dvar, MakeSmall(v)));
+    for (size_t o = 0; o < m; o++) {
+      for (int sid : shapes[o]) EXPECT_TRUE(dvar_contains_value_t(&b->dvar[3 * o], MakeSmall(sid)));
+      pruned += dvar_value_count(&b->dvar[3 * o]) < objs[o].shape_hi - objs[o].shape_lo + 1;
+    }
+  }
+  EXPECT_GT(pruned, 10);
+  EXPECT_GT(failed, 10);
+  /* up = 0: V.max is the lightest total, so every heavier shape goes */
+  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}, {1, {0, 0}, {2, 1}}, {2, {0, 0}, {3, 1}}};
+  std::vector<object_spec> objs = {{0, 2, {{0, 0}, {0, 0}}}, {1, 2, {{0, 0}, {0, 0}}}};
+  test_block tb(api, 2, objs, boxes);
+  all_shape_volumes(api, tb.b);
+  tb.b->opt = GEOST_OVERLAP;
+  dvar_init_temp(&tb.b->volume_dvar, MakeSmall(0), MakeSmall(3));
+  for (int o = 0; o < 2; o++) compute_minmax_vol_sid(api, tb.b, o);
+  ASSERT_EQ(filter_volume(api, tb.b, w), 1);
+  EXPECT_EQ(tb.b->dvar[0].max, MakeSmall(0));
+  EXPECT_EQ(tb.b->dvar[3].max, MakeSmall(1));
+  EXPECT_EQ(tb.b->volume_dvar.min, MakeSmall(3));
+  EXPECT_EQ(tb.b->prunedsid, 1);
+  EXPECT_EQ(tb.b->object.flags[0], 3);
 }
