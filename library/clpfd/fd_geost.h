@@ -173,4 +173,24 @@ int filter_volume(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 /* Objects by the union volume of their least shape, larger first. */
 int cmp_decr_area(const geost_data *b, const int *x, const int *y);
 
+/* Absolute forbidden regions: boxes of origins of one object in one shape. absolute_fr hands
+ * the regions of the corners, the lexicographic bounds, the volume balance and the pallet holes
+ * to cont and stores those from other objects' relative regions; 1 when stopped. */
+int absolute_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid, int *region,
+                geost_cont cont);
+/* Clips region r in dimension j to dv[j]'s bounds: whether something is left. */
+int useful_absolute_fr(geost_data *b, int r, const dvar *dv, int j);
+int gti_fail(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *region, geost_cont cont);
+int gti_overfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
+                     int *minov, int *maxov, int *region, geost_cont cont);
+int gti_underfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
+                      int *minov, int *maxov, int *region, geost_cont cont);
+/* The least and the largest overlap in dimension d of intervals of the given sizes placed
+ * anywhere inside regions r1 and r2. */
+int32_t min_intersection(const geost_data *b, int r1, int r2, const int *size1, const int *size2, int d);
+int32_t max_intersection(const geost_data *b, int r1, int r2, const int *size1, const int *size2, int d);
+/* The largest overlap in dimension d of sbox s (origin views dv) with region r1 (extents
+ * size1); region r0 is scratch. */
+int32_t sbox_max_intersection(geost_data *b, const dvar *dv, int s, int r0, int r1, const int *size1, int d);
+
 #endif

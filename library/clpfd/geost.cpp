@@ -804,3 +804,330 @@ int cmp_decr_area(const geost_data *b, const int *x, const int *y)
   int32_t vy = svolume_of(b, lo_of(&b->dvar[(b->kdims + 1) * *y]));
   return vx > vy ? -1 : vx < vy;
 }
+
+/* ---- absolute forbidden regions ---- */
+
+namespace {
+
+/* Writes lo..hi into region r in dimension d, clamped to the 32-bit range (a region is clipped
+ * to a domain afterwards, so the clamp loses nothing). */
+void put_range(geost_data *b, int r, int d, int64_t lo, int64_t hi)
+{
+  b->fr.origin[r * b->kdims + d] = (int)std::clamp<int64_t>(lo, INT_MIN + 1, INT_MAX);
+  b->fr.end[r * b->kdims + d] = (int)std::clamp<int64_t>(hi, INT_MIN + 1, INT_MAX);
+}
+
+/* Writes the object's whole origin box into region r. */
+void put_origin_box(geost_data *b, int r, const dvar *dv)
+{
+  for (int d = 0; d < b->kdims; d++) put_range(b, r, d, lo_of(&dv[d]), hi_of(&dv[d]));
+}
+
+/* a * b, saturated far below the 64-bit limit (products of up to k 32-bit factors). */
+int64_t sat_mul(int64_t a, int64_t c)
+{
+  constexpr int64_t cap = (int64_t)1 << 62;
+  if (a == 0 || c == 0) return 0;
+  return a > cap / c ? cap : a * c;
+}
+
+int64_t product(const int *v, int k)
+{
+  int64_t p = 1;
+  for (int d = 0; d < k; d++) p = sat_mul(p, v[d]);
+  return p;
+}
+
+/* The extent of an sbox's placements in dimension d: min+t .. max+t+L-1. */
+void put_hull(geost_data *b, int r, const dvar *dv, int s)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) {
+    int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+    put_range(b, r, d, lo_of(&dv[d]) + t, hi_of(&dv[d]) + t + l - 1);
+  }
+}
+
+const int *sizes_of(const geost_data *b, int s) { return &b->shape.size[s * b->kdims]; }
+
+}  // namespace
+
+int useful_absolute_fr(geost_data *b, int r, const dvar *dv, int j)
+{
+  int *o = &b->fr.origin[r * b->kdims + j], *e = &b->fr.end[r * b->kdims + j];
+  *o = std::max(*o, lo_of(&dv[j]));
+  *e = std::min(*e, hi_of(&dv[j]));
+  return *e >= *o;
+}
+
+int gti_fail(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *region, geost_cont cont)
+{
+  put_origin_box(b, *region, origin_view(b, object, 0));
+  cont(env, b, region);
+  return 1;
+}
+
+int32_t min_intersection(const geost_data *b, int r1, int r2, const int *size1, const int *size2, int d)
+{
+  int k = b->kdims;
+  int64_t s = (int64_t)size1[d] + size2[d] - 1;
+  int64_t v = std::min<int64_t>({size1[d], size2[d],
+                                 s - b->fr.end[r2 * k + d] + b->fr.origin[r1 * k + d],
+                                 s - b->fr.end[r1 * k + d] + b->fr.origin[r2 * k + d]});
+  return (int32_t)std::max<int64_t>(0, v);
+}
+
+int32_t max_intersection(const geost_data *b, int r1, int r2, const int *size1, const int *size2, int d)
+{
+  int k = b->kdims;
+  int64_t m = std::min((int64_t)b->fr.end[r2 * k + d] + 1 - b->fr.origin[r1 * k + d],
+                       (int64_t)b->fr.end[r1 * k + d] + 1 - b->fr.origin[r2 * k + d]);
+  if (m < 1) return 0;
+  return (int32_t)std::min<int64_t>({size1[d], size2[d], m});
+}
+
+int32_t sbox_max_intersection(geost_data *b, const dvar *dv, int s, int r0, int r1, const int *size1, int d)
+{
+  int k = b->kdims;
+  int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+  if (dv[d].flags & DV_INTERVAL) {
+    put_range(b, r0, d, lo_of(&dv[d]) + t, hi_of(&dv[d]) - 1 + t + l);
+    return max_intersection(b, r0, r1, sizes_of(b, s), size1, d);
+  }
+  int32_t cap = std::min<int32_t>((int32_t)l, size1[d]), best = 0;
+  if (cap < 1) return 0;
+  DVITER it;
+  dviter_init(&it, &dv[d]);
+  while (!dviter_empty(&it) && best < cap) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    put_range(b, r0, d, lo + t, hi - 1 + t + l);
+    best = std::max(best, max_intersection(b, r0, r1, sizes_of(b, s), size1, d));
+  }
+  return best;
+}
+
+int gti_overfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
+                     int *minov, int *maxov, int *region, geost_cont cont)
+{
+  int k = b->kdims;
+  if (limit >= product(maxov, k)) return 0;
+  if (limit < product(minov, k)) {
+    for (int d = 0; d < k; d++) {
+      int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+      put_range(b, *region, d, (int64_t)minov[d] + b->fr.origin[bb * k + d] - l - t,
+                (int64_t)b->fr.end[bb * k + d] - minov[d] - t + 1);
+      if (!useful_absolute_fr(b, *region, dv, d)) return 0;
+    }
+    return cont(env, b, region) != 0;
+  }
+  int d = 0;
+  while (d < k && minov[d] >= maxov[d]) d++;
+  if (d == k) return 0;
+  int hi = maxov[d], lo = minov[d], stop;
+  maxov[d] = lo;
+  stop = gti_overfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont);
+  maxov[d] = hi;
+  if (stop) return 1;
+  minov[d] = lo + 1;
+  stop = gti_overfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont);
+  minov[d] = lo;
+  return stop;
+}
+
+int gti_underfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
+                      int *minov, int *maxov, int *region, geost_cont cont)
+{
+  int k = b->kdims;
+  if (limit <= product(minov, k)) return 0;
+  if (limit <= product(maxov, k)) {
+    int d = 0;
+    while (d < k && minov[d] >= maxov[d]) d++;
+    if (d == k) return 0;
+    int hi = maxov[d], lo = minov[d], stop;
+    minov[d] = hi;
+    stop = gti_underfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont);
+    minov[d] = lo;
+    if (stop) return 1;
+    maxov[d] = hi - 1;
+    stop = gti_underfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont);
+    maxov[d] = hi;
+    return stop;
+  }
+  for (int mask = 0; mask < 1 << k; mask++) {
+    bool keep = true;
+    for (int d = 0; d < k && keep; d++) {
+      int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+      if (mask >> d & 1) {
+        keep = l > maxov[d];
+        if (keep) put_range(b, *region, d, (int64_t)b->fr.end[bb * k + d] + 1 - maxov[d] - t, hi_of(&dv[d]));
+      } else if (l > maxov[d]) {
+        put_range(b, *region, d, lo_of(&dv[d]), (int64_t)maxov[d] + b->fr.origin[bb * k + d] - l - t);
+      } else {
+        put_range(b, *region, d, lo_of(&dv[d]), hi_of(&dv[d]));
+      }
+      keep = keep && useful_absolute_fr(b, *region, dv, d);
+    }
+    if (keep && cont(env, b, region)) return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+bool decomposable(const geost_data *b, int o) { return b->dvar[(b->kdims + 1) * o].flags & DV_FIXED; }
+
+/* Whether sbox s's hull meets region r in every dimension without lying inside it. */
+bool straddles(const geost_data *b, const dvar *dv, int s, int r)
+{
+  int k = b->kdims;
+  bool inside = true;
+  for (int d = 0; d < k; d++) {
+    int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+    int64_t lo = lo_of(&dv[d]) + t, hi = hi_of(&dv[d]) + t + l - 1;
+    if (hi < b->fr.origin[r * k + d] || lo > b->fr.end[r * k + d]) return false;
+    inside = inside && lo >= b->fr.origin[r * k + d] && hi <= b->fr.end[r * k + d];
+  }
+  return !inside;
+}
+
+/* The overlap bounds of sbox s of object o with bounding box r (extents ext), per dimension,
+ * the hull written into region slot h. */
+void overlap_bounds(geost_data *b, int o, int s, int r, const int *ext, int h, int *mi, int *ma)
+{
+  const dvar *dv = origin_view(b, o, 0);
+  put_hull(b, h, dv, s);
+  for (int d = 0; d < b->kdims; d++) {
+    mi[d] = min_intersection(b, r, h, ext, sizes_of(b, s), d);
+    ma[d] = dv[d].flags & DV_FIXED ? mi[d] : sbox_max_intersection(b, dv, s, h, r, ext, d);
+  }
+}
+
+/* The volume balance of the bounding boxes for sbox s of the object: 1 when stopped. */
+int volume_balance(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, int *region, geost_cont cont)
+{
+  int k = b->kdims, R = *region;
+  const dvar *dv = origin_view(b, object, 0);
+  std::vector<int> ext(k), mi(k), ma(k);
+  for (int r = 4; r < b->fr.end_bb; r++) {
+    if (!straddles(b, dv, s, r)) continue;
+    int64_t V = 1;
+    for (int d = 0; d < k; d++) {
+      ext[d] = (int)std::min<int64_t>((int64_t)b->fr.end[r * k + d] + 1 - b->fr.origin[r * k + d], INT_MAX);
+      V = sat_mul(V, ext[d]);
+    }
+    int64_t summin = 0, summax = 0;
+    bool fail = false;
+    for (int o2 = 0; o2 < b->nobjects && !fail; o2++) {
+      if (!decomposable(b, o2)) continue;
+      int sid2 = lo_of(shape_view(b, o2));
+      for (int s2 = geost_first_sbox(b, sid2); s2 >= 0 && b->shape.sid[s2] == sid2 && !fail; s2++) {
+        overlap_bounds(b, o2, s2, r, ext.data(), R, mi.data(), ma.data());
+        summin += product(mi.data(), k);
+        summax += product(ma.data(), k);
+        fail = summin > V;
+      }
+    }
+    if (fail || summax + b->slack < V) return gti_fail(env, b, object, region, cont);
+    overlap_bounds(b, object, s, r, ext.data(), R, mi.data(), ma.data());
+    int64_t minvol = product(mi.data(), k), maxvol = product(ma.data(), k);
+    int z = 0, z0 = 0;
+    for (int d = 0; d < k; d++)
+      if (mi[d] == 0) z++, z0 = d;
+    int64_t need = V - b->slack - summax + maxvol;
+    if (minvol < need) {
+      std::vector<int> lim(ma);
+      if (z == 0) {
+        for (int d = 0; d < k; d++) lim[d] = (int)std::min<int64_t>(ma[d], (need - 1) / (minvol / mi[d]));
+      } else if (z == 1) {
+        int64_t rest = 1;
+        for (int d = 0; d < k; d++)
+          if (d != z0) rest = sat_mul(rest, mi[d]);
+        lim[z0] = (int)std::min<int64_t>(ma[z0], (need - 1) / rest);
+      }
+      if (gti_underfull_frs(env, b, r, dv, s, need, mi.data(), lim.data(), region, cont)) return 1;
+    }
+    int64_t room = V - summin + minvol;
+    if (room < maxvol) {
+      std::vector<int> lim(k);
+      for (int d = 0; d < k; d++)
+        lim[d] = (int)std::max<int64_t>(mi[d], room / (maxvol / ma[d]) + 1);
+      if (gti_overfull_frs(env, b, r, dv, s, room, lim.data(), ma.data(), region, cont)) return 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int absolute_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *, int object, int sid, int *region,
+                geost_cont cont)
+{
+  int k = b->kdims;
+  b->current_object = object;
+  b->current_sid = sid;
+  const dvar *dv = origin_view(b, object, 0);
+  int first = geost_first_sbox(b, sid);
+  auto sboxes = [&](auto f) {
+    for (int s = first; s >= 0 && b->shape.sid[s] == sid; s++)
+      if (f(s)) return 1;
+    return 0;
+  };
+  /* 1. the bounding-box corners: above the upper one, then below the lower one */
+  for (int upper = 1; upper >= 0; upper--)
+    for (int d = 0; d < k; d++)
+      if (sboxes([&](int s) {
+            int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+            put_origin_box(b, *region, dv);
+            if (upper) put_range(b, *region, d, (int64_t)hi_of(&b->upper_dvar[d]) - t - l + 1, hi_of(&dv[d]));
+            else put_range(b, *region, d, lo_of(&dv[d]), (int64_t)lo_of(&b->lower_dvar[d]) - t - 1);
+            return useful_absolute_fr(b, *region, dv, d) && cont(env, b, region);
+          }))
+        return 1;
+  /* 2. the other objects' relative regions, stored as they are */
+  for (int r = b->fr.end_bb; r < b->fr.end_relative; r++) {
+    if (b->object.oid[b->fr.obj[r]] == b->object.oid[object]) continue;
+    sboxes([&](int s) {
+      bool useful = true;
+      for (int d = 0; d < k && useful; d++) {
+        int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+        put_range(b, *region, d, (int64_t)b->fr.origin[r * k + d] - t - l, (int64_t)b->fr.end[r * k + d] - t);
+        useful = useful_absolute_fr(b, *region, dv, d);
+      }
+      if (useful) *region = store_region(env, b, *region, b->fr.obj[r], 0);
+      return 0;
+    });
+  }
+  /* 3. the points lexicographically below low and above up */
+  if ((b->opt & GEOST_LEX) && (b->object.lex_prev[object] >= 0 || b->object.lex_next[object] >= 0)) {
+    for (int above = 0; above < 2; above++) {
+      const int *v = above ? &b->object.up[object * k] : &b->object.low[object * k];
+      for (int i = 0; i < k; i++) {
+        put_origin_box(b, *region, dv);
+        for (int j = 0; j < i; j++) put_range(b, *region, j, v[j], v[j]);
+        if (above) put_range(b, *region, i, (int64_t)v[i] + 1, hi_of(&dv[i]));
+        else put_range(b, *region, i, lo_of(&dv[i]), (int64_t)v[i] - 1);
+        if (useful_absolute_fr(b, *region, dv, i) && cont(env, b, region)) return 1;
+      }
+    }
+  }
+  /* 4. the volume balance of the bounding boxes */
+  if ((b->opt & GEOST_TASK_INTERVALS) && decomposable(b, object) &&
+      sboxes([&](int s) { return volume_balance(env, b, object, s, region, cont); }))
+    return 1;
+  /* 5. the known holes of pallet loading: the first sbox may cover none */
+  if ((b->opt & GEOST_PALLET_LOADING) && first >= 0 && b->pl.nholes == b->pl.pslack) {
+    for (int h = 0; h < b->pl.nholes; h++) {
+      bool useful = true;
+      put_origin_box(b, *region, dv);
+      for (int d = 0; d < 2 && d < k && useful; d++) {
+        int64_t v = (int64_t)b->pl.bborig[d] + b->pl.holes[2 * h + d];
+        int64_t t = b->shape.translation[first * k + d], l = b->shape.size[first * k + d];
+        put_range(b, *region, d, v - t - l + 1, v - t);
+        useful = useful_absolute_fr(b, *region, dv, d);
+      }
+      if (useful && cont(env, b, region)) return 1;
+    }
+  }
+  return 0;
+}

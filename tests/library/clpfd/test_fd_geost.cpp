@@ -3,6 +3,7 @@
  * growth of the table, bounding boxes. */
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -638,4 +639,254 @@ TEST_F(FdGeost, FilterVolumeKeepsSupportedShapes)
   EXPECT_EQ(tb.b->volume_dvar.min, MakeSmall(3));
   EXPECT_EQ(tb.b->prunedsid, 1);
   EXPECT_EQ(tb.b->object.flags[0], 3);
+}
+
+namespace {
+
+/* The overlap of [a, a+la-1] with [c, e]. */
+int64_t overlap_1d(int64_t a, int64_t la, int64_t c, int64_t e)
+{
+  return std::max<int64_t>(0, std::min(a + la - 1, e) - std::max(a, c) + 1);
+}
+
+/* The regions absolute_fr hands on, and the regions of one source of a run, counted. */
+std::vector<std::vector<int>> *handed;
+int hand(ORVALIS_API_STRUCT *, geost_data *b, int *region)
+{
+  std::vector<int> v;
+  for (int d = 0; d < b->kdims; d++) v.push_back(b->fr.origin[*region * b->kdims + d]);
+  for (int d = 0; d < b->kdims; d++) v.push_back(b->fr.end[*region * b->kdims + d]);
+  handed->push_back(v);
+  return 0;
+}
+
+}  // namespace
+
+/* min_intersection and max_intersection are the least and largest overlap of two intervals
+ * sliding inside two ranges; sbox_max_intersection the largest overlap of an sbox over its
+ * origin domain, holes included, with a region: against enumeration. */
+TEST_F(FdGeost, IntersectionBoundsAgainstEnumeration)
+{
+  rng g{43};
+  std::vector<object_spec> objs = {{0, 0, {{0, 0}}}};
+  std::vector<sbox_spec> boxes = {{0, {0}, {1}}};
+  test_block tb(api, 1, objs, boxes);
+  geost_data *b = tb.b;
+  for (int n = 0; n < 400; n++) {
+    int o1 = g.below(8), e1 = o1 + g.below(6), o2 = g.below(8), e2 = o2 + g.below(6);
+    int s1 = 1 + g.below(e1 - o1 + 1), s2 = 1 + g.below(e2 - o2 + 1);
+    tb.put(4, {o1, e1});
+    tb.put(5, {o2, e2});
+    int64_t lo = INT64_MAX, hi = 0;
+    for (int a = o1; a + s1 - 1 <= e1; a++)
+      for (int c = o2; c + s2 - 1 <= e2; c++) {
+        int64_t v = overlap_1d(a, s1, c, c + s2 - 1);
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+      }
+    EXPECT_EQ(min_intersection(b, 4, 5, &s1, &s2, 0), lo) << o1 << ".." << e1 << " " << o2 << ".." << e2;
+    EXPECT_EQ(max_intersection(b, 4, 5, &s1, &s2, 0), hi);
+    /* an sbox (t, L) over an origin domain with a hole, against region 5 of extent e2-o2+1 */
+    int t = g.below(3) - 1, L = 1 + g.below(4), dlo = g.below(8), dhi = dlo + g.below(5);
+    b->shape.translation[0] = t;
+    b->shape.size[0] = L;
+    dvar dv;
+    dvar_init_temp(&dv, MakeSmall(dlo), MakeSmall(dhi));
+    int gap = dlo + 1 + g.below(3);
+    if (gap < dhi) ASSERT_GE(dvar_prune_interval_t(api, &dv, MakeSmall(gap), MakeSmall(gap), w), 0);
+    int64_t best = 0;
+    for (int x = dlo; x <= dhi; x++)
+      if (x != gap || gap >= dhi) best = std::max(best, overlap_1d(x + t, L, o2, e2));
+    int ext = e2 - o2 + 1;
+    EXPECT_EQ(sbox_max_intersection(b, &dv, 0, 4, 5, &ext, 0), best);
+  }
+}
+
+/* absolute_fr: every origin inside a region it hands on or stores is infeasible for the object
+ * in that shape given the same sources (corners, other objects' relative regions, lex bounds,
+ * the volume balance of bounding boxes, pallet holes), each source alone and all together. */
+TEST_F(FdGeost, AbsoluteRegionsForbidOnlyInfeasibleOrigins)
+{
+  rng g{47};
+  const char *names[] = {"corners", "relative", "lex", "volume", "pallet", "all"};
+  int per_source[6] = {};
+  int runs = fd_gc_stress ? 150 : 600;
+  for (int n = 0; n < runs; n++) {
+    int mode = n % 6, k = mode == 4 || n % 4 ? 2 : 3;
+    bool all = mode == 5;
+    std::vector<object_spec> objs;
+    std::vector<sbox_spec> boxes;
+    random_instance(g, k, &objs, &boxes);
+    if (mode == 3 || (all && n % 2))
+      for (auto &o : objs) o.shape_hi = o.shape_lo; /* decomposable */
+    test_block tb(api, k, objs, boxes);
+    geost_data *b = tb.b;
+    int m = (int)objs.size(), object = g.below(m), sid = objs[object].shape_lo + g.below(objs[object].shape_hi - objs[object].shape_lo + 1);
+    std::vector<int> lower(k, -1000), upper(k, 1000);
+    if (mode == 0 || all)
+      for (int d = 0; d < k; d++) lower[d] = g.below(3), upper[d] = 4 + g.below(4);
+    for (int d = 0; d < k; d++) {
+      dvar_init_temp(&b->lower_dvar[d], MakeSmall(lower[d]), MakeSmall(lower[d]));
+      dvar_init_temp(&b->upper_dvar[d], MakeSmall(upper[d]), MakeSmall(upper[d]));
+    }
+    for (int o = 0; o < m; o++) b->object.oid[o] = o;
+    if (m > 1 && g.below(4) == 0) b->object.oid[(object + 1) % m] = object; /* same identifier */
+    bb_init(b, 1);
+    for (int o = 0; o < m; o++) bb_add_object(api, b, 1, o);
+    std::vector<std::vector<int>> bbs;
+    if (mode == 3 || all) {
+      b->opt |= GEOST_TASK_INTERVALS;
+      b->slack = g.below(3);
+      for (int r = 0, nb = 1 + g.below(2); r < nb; r++) {
+        std::vector<int> v(2 * k);
+        for (int d = 0; d < k; d++) v[d] = g.below(5), v[k + d] = v[d] + g.below(4);
+        bbs.push_back(v);
+        tb.put(4 + r, v);
+      }
+    }
+    b->fr.end_bb = 4 + (int)bbs.size();
+    b->fr.end_relative = b->fr.end_bb;
+    if (mode == 1 || all) all_relative_fr(api, b, 0);
+    std::vector<int> low(k), up(k);
+    if (mode == 2 || all) {
+      b->opt |= GEOST_LEX;
+      b->object.lex_prev[object] = g.below(3) ? 0 : -1; /* without a neighbour: no region */
+      for (int d = 0; d < k; d++) {
+        low[d] = objs[object].origin[d].first + g.below(2);
+        up[d] = objs[object].origin[d].second - g.below(2);
+        b->object.low[object * k + d] = low[d];
+        b->object.up[object * k + d] = up[d];
+      }
+    }
+    std::vector<int> holes;
+    if (mode == 4 || (all && k == 2)) {
+      b->opt |= GEOST_PALLET_LOADING;
+      b->pl.nholes = 1 + g.below(3);
+      b->pl.pslack = g.below(4) ? b->pl.nholes : b->pl.nholes + 1; /* unknown holes: none used */
+      for (int h = 0; h < 2 * b->pl.nholes; h++) holes.push_back(g.below(7));
+      b->pl.holes = holes.data();
+      b->pl.bborig[0] = g.below(2);
+      b->pl.bborig[1] = g.below(2);
+    }
+    std::vector<std::vector<int>> got;
+    handed = &got;
+    int region = b->fr.end_relative;
+    absolute_fr(api, b, w, object, sid, &region, hand);
+    for (int r = b->fr.end_relative; r < region; r++) got.push_back(tb.region(r));
+    per_source[mode] += (int)got.size();
+    /* the oracle */
+    auto sboxes_of = [&](int s) {
+      std::vector<const sbox_spec *> v;
+      for (const auto &x : boxes)
+        if (x.sid == s) v.push_back(&x);
+      return v;
+    };
+    auto domain = [&](int o, std::vector<int> *lo, std::vector<int> *hi) {
+      lo->clear(), hi->clear();
+      for (auto [l, h] : objs[o].origin) lo->push_back(l), hi->push_back(h);
+    };
+    auto overlap = [&](int s, const std::vector<int> &x, const std::vector<int> &r) {
+      int64_t v = 0;
+      for (const sbox_spec *sb : sboxes_of(s)) {
+        int64_t p = 1;
+        for (int d = 0; d < k; d++) p *= overlap_1d(x[d] + sb->t[d], sb->l[d], r[d], r[k + d]);
+        v += p;
+      }
+      return v;
+    };
+    auto infeasible = [&](const std::vector<int> &x) {
+      for (const sbox_spec *sb : sboxes_of(sid))
+        for (int d = 0; d < k; d++)
+          if (x[d] + sb->t[d] < lower[d] || x[d] + sb->t[d] + sb->l[d] > upper[d]) return true;
+      if (mode == 1 || all)
+        for (int o = 0; o < m; o++) {
+          if (o == object || b->object.oid[o] == b->object.oid[object]) continue;
+          bool always = true;
+          std::vector<int> lo, hi;
+          domain(o, &lo, &hi);
+          for (int s2 = objs[o].shape_lo; s2 <= objs[o].shape_hi && always; s2++)
+            each_point(lo, hi, [&](const std::vector<int> &y) {
+              bool meet = false;
+              for (const sbox_spec *p : sboxes_of(sid))
+                for (const sbox_spec *q : sboxes_of(s2)) {
+                  bool in = true;
+                  for (int d = 0; d < k && in; d++)
+                    in = overlap_1d(x[d] + p->t[d], p->l[d], y[d] + q->t[d], y[d] + q->t[d] + q->l[d] - 1) > 0;
+                  meet = meet || in;
+                }
+              always = always && meet;
+            });
+          if (always) return true;
+        }
+      if ((mode == 2 || all) && b->object.lex_prev[object] >= 0 && (x < low || x > up)) return true;
+      if ((mode == 3 || all) && objs[object].shape_lo == objs[object].shape_hi)
+        for (const auto &r : bbs) {
+          int64_t V = 1;
+          for (int d = 0; d < k; d++) V *= r[k + d] + 1 - r[d];
+          /* some placement of the other decomposable objects fills r within its slack */
+          std::vector<int> others;
+          for (int o = 0; o < m; o++)
+            if (o != object && objs[o].shape_lo == objs[o].shape_hi) others.push_back(o);
+          std::function<bool(size_t, int64_t)> fills = [&](size_t i, int64_t sum) {
+            if (i == others.size()) return sum >= V - b->slack && sum <= V;
+            std::vector<int> lo, hi;
+            domain(others[i], &lo, &hi);
+            bool any = false;
+            each_point(lo, hi, [&](const std::vector<int> &y) {
+              any = any || fills(i + 1, sum + overlap(objs[others[i]].shape_lo, y, r));
+            });
+            return any;
+          };
+          if (!fills(0, overlap(sid, x, r))) return true;
+        }
+      if ((mode == 4 || (all && k == 2)) && b->pl.nholes == b->pl.pslack) {
+        const sbox_spec *s0 = sboxes_of(sid)[0];
+        for (int h = 0; h < b->pl.nholes; h++)
+          if (overlap_1d(x[0] + s0->t[0], s0->l[0], b->pl.bborig[0] + holes[2 * h], b->pl.bborig[0] + holes[2 * h]) &&
+              overlap_1d(x[1] + s0->t[1], s0->l[1], b->pl.bborig[1] + holes[2 * h + 1], b->pl.bborig[1] + holes[2 * h + 1]))
+            return true;
+      }
+      return false;
+    };
+    std::vector<int> lo, hi;
+    domain(object, &lo, &hi);
+    for (const auto &r : got) {
+      std::vector<int> rlo(k), rhi(k);
+      bool empty = false;
+      for (int d = 0; d < k; d++) {
+        rlo[d] = std::max(r[d], lo[d]);
+        rhi[d] = std::min(r[k + d], hi[d]);
+        empty = empty || rlo[d] > rhi[d];
+      }
+      if (!empty)
+        each_point(rlo, rhi, [&](const std::vector<int> &x) {
+          ASSERT_TRUE(infeasible(x)) << names[mode] << " run " << n;
+        });
+    }
+  }
+  for (int s = 0; s < 6; s++) EXPECT_GT(per_source[s], 5) << names[s];
+}
+
+/* The volume balance: when the compulsory overlaps of two fixed objects exceed a bounding box,
+ * or the largest ones cannot fill it within the slack, the object's whole origin box goes. */
+TEST_F(FdGeost, VolumeBalanceFailsOnImpossibleBox)
+{
+  std::vector<sbox_spec> boxes = {{0, {0, 0}, {3, 3}}};
+  struct row {
+    std::vector<int> bb;
+    int slack;
+  } rows[] = {{{0, 0, 2, 2}, 0}, {{1, 1, 9, 9}, 2}};
+  for (const row &r : rows) {
+    std::vector<object_spec> objs = {{0, 0, {{0, 1}, {0, 1}}}, {0, 0, {{0, 0}, {0, 0}}}};
+    test_block tb(api, 2, objs, boxes);
+    tb.b->opt = GEOST_TASK_INTERVALS;
+    tb.b->slack = r.slack;
+    tb.put(4, r.bb);
+    tb.b->fr.end_bb = tb.b->fr.end_relative = 5;
+    std::vector<std::vector<int>> got;
+    handed = &got;
+    int region = 5;
+    EXPECT_EQ(absolute_fr(api, tb.b, w, 0, 0, &region, hand), 1);
+    EXPECT_EQ(got, (std::vector<std::vector<int>>{{0, 0, 1, 1}}));
+  }
 }
