@@ -193,4 +193,28 @@ int32_t max_intersection(const geost_data *b, int r1, int r2, const int *size1, 
  * size1); region r0 is scratch. */
 int32_t sbox_max_intersection(geost_data *b, const dvar *dv, int s, int r0, int r1, const int *size1, int d);
 
+/* Point tests. A point p (k coordinates) is an origin of the object in shape sid; the answer 1
+ * means infeasible, with the slot of a region of infeasible origins holding p through region.
+ * opt bit 1 turns the polymorphic hole test on. */
+int point_in_some_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid, int opt,
+                     const int *p, int *region);
+int inside_forbidden(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, const int *p, int object, int sid,
+                     int opt, int *region);
+int valid_witness(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid,
+                  int enable_hole_polymorphic, const int *p);
+int point_in_witness(ORVALIS_API_STRUCT *env, const geost_data *b, const int *p, int sid, const int *ori);
+int point_in_ground_object(ORVALIS_API_STRUCT *env, const geost_data *b, const int *p, int exception);
+int object_is_ground(const geost_data *b, int object);
+int geost_decomposable(const geost_data *b, int object);
+int inside_forbidden_cont(ORVALIS_API_STRUCT *env, geost_data *b, int *region);
+/* x <= y lexicographically from dimension d on, cyclically; ties by tie1 <= tie2. */
+int lex_le(int k, const int *x, const int *y, int tie1, int tie2, int d);
+
+/* Rule procedures: a procedure is checked once when loaded (registers, objects, sbox numbers
+ * and dimensions in range, jump targets, operand counts, nonzero divisors); only a checked one
+ * is run. geost_run_proc answers 1 with the region it made through region. */
+int geost_proc_valid(const geost_data *b, const geost_proc *proc);
+int geost_run_proc(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, const int *p,
+                   const geost_proc *proc, int *region);
+
 #endif

@@ -1131,3 +1131,437 @@ int absolute_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *, int object, in
   }
   return 0;
 }
+
+/* ---- point tests ---- */
+
+int object_is_ground(const geost_data *b, int object)
+{
+  for (int d = 0; d <= b->kdims; d++)
+    if (!(b->dvar[(b->kdims + 1) * object + d].flags & DV_FIXED)) return 0;
+  return 1;
+}
+
+int geost_decomposable(const geost_data *b, int object) { return decomposable(b, object); }
+
+int point_in_witness(ORVALIS_API_STRUCT *, const geost_data *b, const int *p, int sid, const int *ori)
+{
+  int k = b->kdims;
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
+    bool in = true;
+    for (int d = 0; d < k && in; d++) {
+      int64_t lo = (int64_t)ori[d] + b->shape.translation[s * k + d];
+      in = lo <= p[d] && p[d] <= lo + b->shape.size[s * k + d] - 1;
+    }
+    if (in) return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+/* Whether object o counts as ground for the hole tests: active objects when fixed, the others
+ * always; its origin is then its lower bounds and its shape the shape view's lower bound. */
+bool counts_as_ground(const geost_data *b, int position)
+{
+  return position >= b->ntargets || object_is_ground(b, b->target[position]);
+}
+
+void lower_origin(const geost_data *b, int o, int *x)
+{
+  for (int d = 0; d < b->kdims; d++) x[d] = lo_of(origin_view(b, o, d));
+}
+
+/* Whether the box lo..hi (inclusive) meets an sbox of a ground object. */
+bool box_meets_ground(const geost_data *b, const int64_t *lo, const int64_t *hi)
+{
+  int k = b->kdims;
+  std::vector<int> x(k);
+  for (int p = 0; p < b->nobjects; p++) {
+    if (!counts_as_ground(b, p)) continue;
+    int o = b->target[p], sid = lo_of(&b->dvar[(k + 1) * o]);
+    lower_origin(b, o, x.data());
+    for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
+      bool meet = true;
+      for (int d = 0; d < k && meet; d++) {
+        int64_t a = (int64_t)x[d] + b->shape.translation[s * k + d];
+        meet = a <= hi[d] && lo[d] <= a + b->shape.size[s * k + d] - 1;
+      }
+      if (meet) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int point_in_ground_object(ORVALIS_API_STRUCT *env, const geost_data *b, const int *p, int exception)
+{
+  std::vector<int> x(b->kdims);
+  for (int pos = 0; pos < b->nobjects; pos++) {
+    int o = b->target[pos];
+    if (o == exception || !counts_as_ground(b, pos)) continue;
+    lower_origin(b, o, x.data());
+    if (point_in_witness(env, b, p, lo_of(&b->dvar[(b->kdims + 1) * o]), x.data())) return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+/* Whether some active object of another identifier can cover cell c without meeting the
+ * candidate (sid at p), inside bounding box 1 and clear of the ground objects. */
+bool other_covers(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, const int *p, const int *c)
+{
+  int k = b->kdims;
+  std::vector<int64_t> lo(k), hi(k);
+  std::vector<int> q(k);
+  for (int pos = 0; pos < b->ntargets; pos++) {
+    int o2 = b->target[pos];
+    if (b->object.oid[o2] == b->object.oid[object]) continue;
+    if (each_sbox(b, o2, [&](int s2) {
+          /* every offset q (1 .. size) of s2 over c */
+          for (int d = 0; d < k; d++) q[d] = 1;
+          for (;;) {
+            bool ok = true;
+            for (int d = 0; d < k && ok; d++) {
+              int64_t y = (int64_t)c[d] + 1 - q[d] - b->shape.translation[s2 * k + d];
+              lo[d] = y + b->shape.translation[s2 * k + d];
+              hi[d] = lo[d] + b->shape.size[s2 * k + d] - 1;
+              ok = SmallFits(y) && dvar_contains_value_t(origin_view(b, o2, d), MakeSmall((int32_t)y)) &&
+                   lo[d] >= b->fr.origin[k + d] && hi[d] <= b->fr.end[k + d];
+            }
+            if (ok) { /* clear of the candidate's sboxes and of the ground objects */
+              for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid && ok; s++) {
+                bool meet = true;
+                for (int d = 0; d < k && meet; d++) {
+                  int64_t a = (int64_t)p[d] + b->shape.translation[s * k + d];
+                  meet = a <= hi[d] && lo[d] <= a + b->shape.size[s * k + d] - 1;
+                }
+                ok = !meet;
+              }
+              if (ok && !box_meets_ground(b, lo.data(), hi.data())) return true;
+            }
+            int d = 0;
+            while (d < k && ++q[d] > b->shape.size[s2 * k + d]) q[d++] = 1;
+            if (d == k) return false;
+          }
+        }))
+      return true;
+  }
+  return false;
+}
+
+/* The polymorphic hole test: whether some cell of the shell around an sbox of sid placed at p,
+ * inside bounding box 1, can be covered by nothing. */
+bool polymorphic_hole(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, const int *p)
+{
+  int k = b->kdims;
+  std::vector<int> lo(k), hi(k), c(k);
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
+    bool fits = true;
+    for (int d = 0; d < k && fits; d++) {
+      int64_t a = (int64_t)p[d] + b->shape.translation[s * k + d], e = a + b->shape.size[s * k + d] - 1;
+      /* the shell clipped to bounding box 1 */
+      int64_t l = std::max<int64_t>(a - 1, b->fr.origin[k + d]), h = std::min<int64_t>(e + 1, b->fr.end[k + d]);
+      fits = l <= h;
+      lo[d] = (int)l;
+      hi[d] = (int)h;
+    }
+    if (!fits) continue;
+    c = lo;
+    for (;;) {
+      bool shell = false;
+      for (int d = 0; d < k && !shell; d++) {
+        int64_t a = (int64_t)p[d] + b->shape.translation[s * k + d];
+        shell = c[d] == a - 1 || c[d] == a + b->shape.size[s * k + d];
+      }
+      if (shell && !point_in_ground_object(env, b, c.data(), object) &&
+          !point_in_witness(env, b, c.data(), sid, p) && !other_covers(env, b, object, sid, p, c.data()))
+        return true;
+      int d = k - 1;
+      while (d >= 0 && c[d] == hi[d]) c[d] = lo[d], d--;
+      if (d < 0) break;
+      c[d]++;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+/* ---- rule procedures ---- */
+
+namespace {
+
+/* The operand count of each opcode; 15 takes 1 + 2k. */
+constexpr int op_operands[22] = {2, 3, 3, 2, 4, 4, 3, 4, 4, 3, 3, 3, 3, 3, 3, -1, 2, 2, 3, 1, 1, 3};
+
+int operand_count(int op, int k) { return op == 15 ? 1 + 2 * k : op_operands[op]; }
+
+/* The roles of an instruction's operands: register, object, sbox number, dimension, constant,
+ * jump target. */
+enum role : char { REG = 'r', OBJ = 'o', BOX = 'n', DIM = 'j', CON = 'c', JMP = 'L' };
+const char *op_roles[22] = {"rc",  "roj", "roj", "rj",  "ronj", "ronj", "rnj", "ronj", "ronj", "rnj", "rrr",
+                            "rrr", "rrc", "rrc", "rrc", "",     "rr",   "rr",  "rrr",  "L",    "L",   "rrr"};
+
+}  // namespace
+
+int geost_proc_valid(const geost_data *b, const geost_proc *proc)
+{
+  int k = b->kdims, n = proc->ncode;
+  if (proc->nreg < 2 || proc->nstack < 0 || n < 0 || proc->dest < 0 || proc->dest >= proc->nreg) return 0;
+  if (n > 0 && !proc->code) return 0;
+  std::vector<char> start((size_t)n + 1, 0);
+  for (int pc = 0; pc < n;) {
+    int op = proc->code[pc];
+    if (op < 0 || op > 21) return 0;
+    int m = operand_count(op, k);
+    if (m > n - pc - 1) return 0;
+    start[pc] = 1;
+    const int32_t *a = &proc->code[pc + 1];
+    for (int i = 0; i < m; i++) {
+      char r = op == 15 ? (char)REG : op_roles[op][i];
+      int32_t v = a[i];
+      bool ok = r == CON || r == JMP ? true
+              : r == REG ? v >= 0 && v < proc->nreg
+              : r == OBJ ? v >= 0 && v < b->nobjects
+              : r == BOX ? v >= 0 && v < b->max_nsboxes
+              : v >= 0 && v < k;
+      if (!ok) return 0;
+    }
+    if ((op == 13 || op == 14) && a[2] == 0) return 0;
+    pc += 1 + m;
+  }
+  start[n] = 1;
+  /* jump targets: 19 names an instruction start (or the end); 20 names a join, a 21 */
+  for (int pc = 0; pc < n; pc += 1 + operand_count(proc->code[pc], k)) {
+    int op = proc->code[pc], L = proc->code[pc + 1];
+    if (op == 19 && (L < 0 || L > n || !start[L])) return 0;
+    if (op == 20 && (L < 0 || L >= n || !start[L] || proc->code[L] != 21)) return 0;
+  }
+  return 1;
+}
+
+namespace {
+
+/* The smallest (largest with big) translation or size of sbox number nb over the shapes of
+ * object o's domain; false when some shape lacks that sbox. */
+bool sbox_extreme(const geost_data *b, int o, int nb, int j, bool size, bool big, int64_t *out)
+{
+  int k = b->kdims;
+  bool any = false, missing = false;
+  DVITER it;
+  dviter_init(&it, &b->dvar[(k + 1) * o]);
+  while (!dviter_empty(&it) && !missing) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi && !missing; sid++) {
+      int f = geost_first_sbox(b, (int)sid);
+      missing = f < 0 || f + nb >= b->nsboxes_posted || b->shape.sid[f + nb] != sid;
+      if (missing) break;
+      int64_t v = size ? b->shape.size[(f + nb) * k + j] : b->shape.translation[(f + nb) * k + j];
+      *out = !any ? v : big ? std::max(*out, v) : std::min(*out, v);
+      any = true;
+    }
+  }
+  return any && !missing;
+}
+
+}  // namespace
+
+int geost_run_proc(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, const int *p,
+                   const geost_proc *proc, int *region)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims, n = proc->ncode, top = b->fr.top_of_stack, counter = top, sp = 0;
+  auto *mem = (int32_t *)QX_malloc((size_t)(2 * proc->nstack + proc->nreg) * sizeof(int32_t) + 1);
+  if (!mem) qx_memory_fault("geost rules", QX_SPACE_FOREIGN);
+  int32_t *R = mem + 2 * proc->nstack, *stack = mem;
+  for (int i = 0; i < proc->nreg; i++) R[i] = 0;
+  R[0] = (int32_t)0x80000001;
+  R[1] = 0x7fffffff;
+  const int32_t *code = proc->code;
+  int first = geost_first_sbox(b, sid), result = 0, pc = 0;
+  const dvar *dv = origin_view(b, object, 0);
+  auto set = [&](int d, int64_t v) {
+    if (v < INT32_MIN || v > INT32_MAX) return false; /* no wrap: the branch fails */
+    R[d] = (int32_t)v;
+    return true;
+  };
+  auto new_region = [&]() {
+    if (counter + 1 >= b->nregions) expand_regions(env, b);
+    return counter++;
+  };
+  auto slot_ok = [&](int32_t r) { return r >= top && r < counter; };
+  auto own_sbox = [&](int nb) { return first >= 0 && first + nb < b->nsboxes_posted && b->shape.sid[first + nb] == sid; };
+  for (;;) {
+    if (pc >= n) {
+      if (slot_ok(R[proc->dest])) {
+        *region = R[proc->dest];
+        result = 1;
+        break;
+      }
+      pc = -1;
+    }
+    bool ok = pc >= 0;
+    int op = ok ? code[pc] : -1;
+    const int32_t *a = ok ? &code[pc + 1] : nullptr;
+    int next = ok && op >= 0 && op <= 21 ? pc + 1 + operand_count(op, k) : -1;
+    if (next < 0 || next > n) ok = false;
+    int64_t v = 0;
+    if (ok) switch (op) {
+      case 0: ok = set(a[0], a[1]); break;
+      case 1: ok = set(a[0], lo_of(origin_view(b, a[1], a[2]))); break;
+      case 2: ok = set(a[0], hi_of(origin_view(b, a[1], a[2]))); break;
+      case 3: ok = set(a[0], p[a[1]]); break;
+      case 4: case 5: case 7: case 8:
+        ok = sbox_extreme(b, a[1], a[2], a[3], op <= 5, op == 5 || op == 8, &v) && set(a[0], v);
+        break;
+      case 6: case 9:
+        ok = own_sbox(a[1]) &&
+             set(a[0], op == 6 ? b->shape.size[(first + a[1]) * k + a[2]] : b->shape.translation[(first + a[1]) * k + a[2]]);
+        break;
+      case 10: ok = set(a[0], (int64_t)R[a[1]] + R[a[2]]); break;
+      case 11: ok = set(a[0], (int64_t)R[a[1]] - R[a[2]]); break;
+      case 12: ok = set(a[0], (int64_t)R[a[1]] * a[2]); break;
+      case 13: ok = a[2] != 0 && set(a[0], (int64_t)R[a[1]] / a[2]); break;
+      case 14: ok = a[2] != 0 && set(a[0], ((int64_t)R[a[1]] - 1) / a[2] + 1); break;
+      case 15: {
+        for (int j = 0; j < k && ok; j++) ok = R[a[1 + 2 * j]] <= p[j] && p[j] <= R[a[2 + 2 * j]];
+        if (!ok) break;
+        int r = new_region();
+        for (int j = 0; j < k; j++) {
+          b->fr.origin[r * k + j] = std::max(R[a[1 + 2 * j]], lo_of(&dv[j]));
+          b->fr.end[r * k + j] = std::min(R[a[2 + 2 * j]], hi_of(&dv[j]));
+        }
+        R[a[0]] = r;
+        break;
+      }
+      case 16: case 17: {
+        ok = op == 16 ? R[a[1]] < 0 : R[a[1]] <= 0;
+        if (!ok) break;
+        int r = new_region();
+        put_origin_box(b, r, dv);
+        R[a[0]] = r;
+        break;
+      }
+      case 18: {
+        ok = slot_ok(R[a[1]]) && slot_ok(R[a[2]]);
+        if (!ok) break;
+        int r = new_region(), x = R[a[1]], y = R[a[2]];
+        for (int j = 0; j < k; j++) {
+          b->fr.origin[r * k + j] = std::max(b->fr.origin[x * k + j], b->fr.origin[y * k + j]);
+          b->fr.end[r * k + j] = std::min(b->fr.end[x * k + j], b->fr.end[y * k + j]);
+        }
+        R[a[0]] = r;
+        break;
+      }
+      case 19:
+        ok = sp < proc->nstack;
+        if (ok) stack[2 * sp] = a[0], stack[2 * sp + 1] = counter, sp++;
+        break;
+      case 20: {
+        int L = a[0];
+        ok = sp > 0 && L >= 0 && L + 3 < n && code[L] == 21;
+        for (int i = 1; i <= 2 && ok; i++) ok = code[L + i] >= 0 && code[L + i] < proc->nreg;
+        if (!ok) break;
+        sp--;
+        R[code[L + 1]] = R[code[L + 2]];
+        next = L + 4;
+        break;
+      }
+      case 21: R[a[0]] = R[a[2]]; break;
+      default: ok = false;
+      }
+    if (ok) {
+      pc = next;
+      continue;
+    }
+    /* backtrack */
+    if (sp == 0) break;
+    sp--;
+    pc = stack[2 * sp];
+    counter = stack[2 * sp + 1];
+    if (pc < 0 || pc > n) break;
+  }
+  QX_free(mem);
+  return result;
+}
+
+/* ---- the point queries ---- */
+
+int point_in_some_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid, int opt,
+                     const int *p, int *region)
+{
+  int k = b->kdims, lo = b->fr.end_relative, hi = b->fr.end_absolute, n = hi - lo;
+  int r = b->fr.round_robin;
+  if (r < lo || r >= hi) r = lo;
+  for (int i = 0; i < n; i++, r = r + 1 == hi ? lo : r + 1) {
+    b->query_count++;
+    bool in = true;
+    for (int d = 0; d < k && in; d++) in = b->fr.origin[r * k + d] <= p[d] && p[d] <= b->fr.end[r * k + d];
+    if (in) {
+      *region = b->fr.round_robin = r;
+      return 1;
+    }
+  }
+  (void)w; /* the vis-a-vis hole test comes with the sweep's hole test */
+  if (opt & 2 && polymorphic_hole(env, b, object, sid, p)) {
+    int t = b->fr.top_of_stack;
+    for (int d = 0; d < k; d++) put_range(b, t, d, p[d], p[d]);
+    *region = t;
+    return 1;
+  }
+  if (b->opt & GEOST_RULES)
+    for (const geost_proc *proc = b->object.proc[object]; proc; proc = proc->next)
+      if (geost_run_proc(env, b, object, sid, p, proc, region)) return 1;
+  return 0;
+}
+
+int inside_forbidden(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, const int *p, int object, int sid,
+                     int opt, int *region)
+{
+  int k = b->kdims, t = b->fr.top_of_stack;
+  const dvar *dv = origin_view(b, object, 0);
+  for (int d = 0; d < k; d++) {
+    if (SmallFits(p[d]) && dvar_contains_value_t(&dv[d], MakeSmall(p[d]))) continue;
+    put_origin_box(b, t, dv);
+    /* the domain's gap around p[d] */
+    int64_t below = (int32_t)0x80000002, above = 0x7ffffffe;
+    DVITER it;
+    dviter_init(&it, &dv[d]);
+    while (!dviter_empty(&it)) {
+      int32_t a, e;
+      dviter_next_interval_l(&it, &a, &e);
+      if (e < p[d]) below = (int64_t)e + 1;
+      else if (a > p[d]) {
+        above = (int64_t)a - 1;
+        break;
+      }
+    }
+    put_range(b, t, d, below, above);
+    *region = t;
+    return 1;
+  }
+  return point_in_some_fr(env, b, w, object, sid, opt, p, region);
+}
+
+int valid_witness(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid,
+                  int enable_hole_polymorphic, const int *p)
+{
+  int region;
+  for (int d = 0; d < b->kdims; d++)
+    if (!SmallFits(p[d]) || !dvar_contains_value_t(origin_view(b, object, d), MakeSmall(p[d]))) return 0;
+  return !point_in_some_fr(env, b, w, object, sid, enable_hole_polymorphic ? 2 : 0, p, &region);
+}
+
+int inside_forbidden_cont(ORVALIS_API_STRUCT *, geost_data *, int *) { return 0; }
+
+int lex_le(int k, const int *x, const int *y, int tie1, int tie2, int d)
+{
+  for (int i = 0; i < k; i++) {
+    int j = (d + i) % k;
+    if (x[j] != y[j]) return x[j] < y[j];
+  }
+  return tie1 <= tie2;
+}

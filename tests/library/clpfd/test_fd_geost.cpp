@@ -1,6 +1,7 @@
 /* geost/4's block layout, shape table and region table, on blocks a helper fills: relative
  * forbidden regions against brute force over every placement, region merging and subsumption,
  * growth of the table, bounding boxes. */
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -693,7 +694,9 @@ TEST_F(FdGeost, IntersectionBoundsAgainstEnumeration)
     dvar dv;
     dvar_init_temp(&dv, MakeSmall(dlo), MakeSmall(dhi));
     int gap = dlo + 1 + g.below(3);
-    if (gap < dhi) ASSERT_GE(dvar_prune_interval_t(api, &dv, MakeSmall(gap), MakeSmall(gap), w), 0);
+    if (gap < dhi) {
+      ASSERT_GE(dvar_prune_interval_t(api, &dv, MakeSmall(gap), MakeSmall(gap), w), 0);
+    }
     int64_t best = 0;
     for (int x = dlo; x <= dhi; x++)
       if (x != gap || gap >= dhi) best = std::max(best, overlap_1d(x + t, L, o2, e2));
@@ -889,4 +892,180 @@ TEST_F(FdGeost, VolumeBalanceFailsOnImpossibleBox)
     EXPECT_EQ(absolute_fr(api, tb.b, w, 0, 0, &region, hand), 1);
     EXPECT_EQ(got, (std::vector<std::vector<int>>{{0, 0, 1, 1}}));
   }
+}
+
+/* point_in_some_fr answers membership in the stored absolute regions (any start of the
+ * rotation); inside_forbidden first answers a point outside the origin domain with the gap
+ * around it (open ends 0x80000002 and 0x7ffffffe); valid_witness is neither. */
+TEST_F(FdGeost, PointQueriesAgainstMembership)
+{
+  rng g{53};
+  for (int n = 0; n < 200; n++) {
+    int k = 1 + n % 3;
+    std::vector<object_spec> objs = {{0, 0, std::vector<std::pair<int, int>>(k, {1, 6})}};
+    std::vector<sbox_spec> boxes = {{0, std::vector<int>(k, 0), std::vector<int>(k, 1)}};
+    test_block tb(api, k, objs, boxes);
+    geost_data *b = tb.b;
+    std::vector<std::set<int>> dom(k);
+    for (int d = 0; d < k; d++) {
+      int gap = 2 + g.below(4);
+      dvar *dv = &b->dvar[1 + d];
+      if (g.below(2)) {
+        ASSERT_GE(dvar_prune_interval_t(api, dv, MakeSmall(gap), MakeSmall(gap), w), 0);
+      }
+      for (int v = 1; v <= 6; v++)
+        if (dvar_contains_value_t(dv, MakeSmall(v))) dom[d].insert(v);
+    }
+    int nreg = g.below(4);
+    b->fr.end_relative = 4;
+    b->fr.end_absolute = 4 + nreg;
+    b->fr.top_of_stack = b->fr.end_absolute;
+    b->fr.round_robin = 4 + g.below(nreg + 1);
+    std::vector<std::vector<int>> regs;
+    for (int r = 0; r < nreg; r++) {
+      std::vector<int> v(2 * k);
+      for (int d = 0; d < k; d++) v[d] = g.below(7), v[k + d] = v[d] + g.below(3);
+      tb.put(4 + r, v);
+      regs.push_back(v);
+    }
+    for (int q = 0; q < 20; q++) {
+      std::vector<int> p(k);
+      for (int d = 0; d < k; d++) p[d] = g.below(9) - 1;
+      auto in = [&](const std::vector<int> &r) {
+        for (int d = 0; d < k; d++)
+          if (p[d] < r[d] || p[d] > r[k + d]) return false;
+        return true;
+      };
+      bool member = std::any_of(regs.begin(), regs.end(), in);
+      int region = -1, before = b->query_count;
+      ASSERT_EQ(point_in_some_fr(api, b, w, 0, 0, 0, p.data(), &region), member);
+      EXPECT_LE(b->query_count - before, nreg);
+      if (member) {
+        EXPECT_TRUE(in(tb.region(region)));
+      }
+      int outside = -1;
+      for (int d = 0; d < k && outside < 0; d++)
+        if (!dom[d].count(p[d])) outside = d;
+      EXPECT_EQ(valid_witness(api, b, w, 0, 0, 0, p.data()), outside < 0 && !member);
+      ASSERT_EQ(inside_forbidden(api, b, w, p.data(), 0, 0, 0, &region), outside >= 0 || member);
+      if (outside < 0) continue;
+      /* the gap: the values around p outside the domain, open towards a missing end */
+      int lo = p[outside], hi = p[outside];
+      while (lo > 1 && !dom[outside].count(lo - 1)) lo--;
+      while (hi < 6 && !dom[outside].count(hi + 1)) hi++;
+      std::vector<int> gap(2 * k);
+      for (int d = 0; d < k; d++) gap[d] = *dom[d].begin(), gap[k + d] = *dom[d].rbegin();
+      gap[outside] = lo == 1 && !dom[outside].count(1) ? (int32_t)0x80000002 : lo;
+      gap[k + outside] = hi == 6 && !dom[outside].count(6) ? 0x7ffffffe : hi;
+      if (p[outside] < 1) gap[outside] = (int32_t)0x80000002, gap[k + outside] = *dom[outside].begin() - 1;
+      if (p[outside] > 6) gap[k + outside] = 0x7ffffffe, gap[outside] = *dom[outside].rbegin() + 1;
+      EXPECT_EQ(tb.region(region), gap) << "p " << p[outside];
+    }
+  }
+}
+
+/* lex_le against comparison of the rotated vectors. */
+TEST_F(FdGeost, LexLeIsCyclicLexicographicOrder)
+{
+  rng g{59};
+  for (int n = 0; n < 500; n++) {
+    int k = n % 5, d = k ? g.below(k) : 0, t1 = g.below(2), t2 = g.below(2);
+    std::vector<int> x(k), y(k);
+    for (int i = 0; i < k; i++) x[i] = g.below(3), y[i] = g.below(3);
+    std::vector<int> rx = x, ry = y;
+    std::rotate(rx.begin(), rx.begin() + d, rx.end());
+    std::rotate(ry.begin(), ry.begin() + d, ry.end());
+    bool expected = rx != ry ? rx < ry : t1 <= t2;
+    EXPECT_EQ(lex_le(k, x.data(), y.data(), t1, t2, d), expected);
+  }
+}
+
+namespace {
+
+/* An exact packing of a w x h box cut into rectangles (guillotine cuts), each an object whose
+ * true shape is its rectangle, sometimes as two sboxes or translated. */
+struct packing {
+  std::vector<object_spec> objs;
+  std::vector<sbox_spec> boxes;
+  std::vector<std::vector<int>> at; /* true origins */
+  std::vector<int> sid;
+};
+
+packing make_packing(rng &g, int w, int h)
+{
+  std::vector<std::array<int, 4>> rects = {{0, 0, w, h}}; /* x, y, width, height */
+  while (rects.size() < 6) {
+    size_t i = (size_t)g.below((int)rects.size());
+    auto r = rects[i];
+    bool vertical = g.below(2);
+    int len = vertical ? r[2] : r[3];
+    if (len < 2) {
+      if (g.below(3) == 0) break;
+      continue;
+    }
+    int cut = 1 + g.below(len - 1);
+    auto a = r, c = r;
+    if (vertical) a[2] = cut, c[0] += cut, c[2] -= cut;
+    else a[3] = cut, c[1] += cut, c[3] -= cut;
+    rects[i] = a;
+    rects.push_back(c);
+  }
+  packing pk;
+  int m = (int)rects.size();
+  for (int i = 0; i < m; i++) {
+    auto r = rects[i];
+    int tx = g.below(3) == 0 ? 1 : 0;
+    if (r[2] >= 2 && g.below(3) == 0) {
+      pk.boxes.push_back({i, {tx, 0}, {1, r[3]}});
+      pk.boxes.push_back({i, {tx + 1, 0}, {r[2] - 1, r[3]}});
+    } else {
+      pk.boxes.push_back({i, {tx, 0}, {r[2], r[3]}});
+    }
+    std::vector<int> x = {r[0] - tx, r[1]};
+    pk.at.push_back(x);
+    pk.sid.push_back(i);
+    object_spec os;
+    os.shape_lo = i;
+    os.shape_hi = i + 1 < m && g.below(2) ? i + 1 : i;
+    for (int d = 0; d < 2; d++) {
+      int lo = x[d] - g.below(2), hi = x[d] + g.below(2);
+      if (g.below(4) == 0) lo = hi = x[d]; /* ground when the shape is fixed too */
+      os.origin.push_back({lo, hi});
+    }
+    pk.objs.push_back(os);
+  }
+  return pk;
+}
+
+}  // namespace
+
+/* The polymorphic hole test never rejects the origin an object has in an exact packing, and it
+ * rejects some other points. */
+TEST_F(FdGeost, PolymorphicHoleTestKeepsPackedOrigins)
+{
+  rng g{61};
+  int rejected = 0, runs = fd_gc_stress ? 60 : 300;
+  for (int n = 0; n < runs; n++) {
+    int wd = 2 + g.below(5), h = 2 + g.below(5);
+    packing pk = make_packing(g, wd, h);
+    int m = (int)pk.objs.size();
+    bool inactive_last = g.below(3) == 0;
+    if (inactive_last) pk.objs[m - 1].origin = {{pk.at[m - 1][0], pk.at[m - 1][0] + 1}, {pk.at[m - 1][1], pk.at[m - 1][1]}},
+                       pk.objs[m - 1].shape_hi = pk.objs[m - 1].shape_lo;
+    test_block tb(api, 2, pk.objs, pk.boxes);
+    geost_data *b = tb.b;
+    if (inactive_last) b->ntargets = m - 1;
+    for (int o = 0; o < m; o++) b->object.oid[o] = o;
+    tb.put(1, {0, 0, wd - 1, h - 1});
+    b->fr.end_relative = b->fr.end_absolute = b->fr.end_bb;
+    b->fr.top_of_stack = b->fr.end_bb;
+    int region;
+    for (int o = 0; o < (inactive_last ? m - 1 : m); o++) {
+      EXPECT_EQ(point_in_some_fr(api, b, w, o, pk.sid[o], 2, pk.at[o].data(), &region), 0)
+          << "run " << n << " object " << o;
+      std::vector<int> other = {pk.at[o][0] + g.below(3) - 1, pk.at[o][1] + g.below(3) - 1};
+      rejected += point_in_some_fr(api, b, w, o, pk.sid[o], 2, other.data(), &region);
+    }
+  }
+  EXPECT_GT(rejected, 20);
 }
