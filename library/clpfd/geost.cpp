@@ -1333,11 +1333,12 @@ int geost_proc_valid(const geost_data *b, const geost_proc *proc)
     pc += 1 + m;
   }
   start[n] = 1;
-  /* jump targets: 19 names an instruction start (or the end); 20 names a join, a 21 */
+  /* jump targets lie ahead (so every run ends): 19 names an instruction start (or the end),
+   * 20 names a join, a 21 */
   for (int pc = 0; pc < n; pc += 1 + operand_count(proc->code[pc], k)) {
     int op = proc->code[pc], L = proc->code[pc + 1];
-    if (op == 19 && (L < 0 || L > n || !start[L])) return 0;
-    if (op == 20 && (L < 0 || L >= n || !start[L] || proc->code[L] != 21)) return 0;
+    if (op == 19 && (L <= pc || L > n || !start[L])) return 0;
+    if (op == 20 && (L <= pc || L >= n || !start[L] || proc->code[L] != 21)) return 0;
   }
   return 1;
 }
@@ -1457,12 +1458,12 @@ int geost_run_proc(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, 
         break;
       }
       case 19:
-        ok = sp < proc->nstack;
+        ok = sp < proc->nstack && a[0] > pc;
         if (ok) stack[2 * sp] = a[0], stack[2 * sp + 1] = counter, sp++;
         break;
       case 20: {
         int L = a[0];
-        ok = sp > 0 && L >= 0 && L + 3 < n && code[L] == 21;
+        ok = sp > 0 && L > pc && L + 3 < n && code[L] == 21;
         for (int i = 1; i <= 2 && ok; i++) ok = code[L + i] >= 0 && code[L + i] < proc->nreg;
         if (!ok) break;
         sp--;

@@ -1069,3 +1069,174 @@ TEST_F(FdGeost, PolymorphicHoleTestKeepsPackedOrigins)
   }
   EXPECT_GT(rejected, 20);
 }
+
+namespace {
+
+/* The block of the rule tests: object 0 at origin 1..4 x 0..5 in shape 0, object 1 over shapes
+ * 0..1. Shape 0: (0,1) 2x3 and (2,0) 1x1; shape 1: (-1,0) 4x2 and (0,0) 3x3. */
+const std::vector<object_spec> rule_objs = {{0, 0, {{1, 4}, {0, 5}}}, {0, 1, {{0, 0}, {0, 0}}}};
+const std::vector<sbox_spec> rule_boxes = {
+    {0, {0, 1}, {2, 3}}, {0, {2, 0}, {1, 1}}, {1, {-1, 0}, {4, 2}}, {1, {0, 0}, {3, 3}}};
+
+/* Runs code (nreg 6, nstack 2) at p: the region made, or none. */
+std::vector<int> run_rule(ORVALIS_API_STRUCT *api, geost_data *b, std::vector<int32_t> code, int dest,
+                          std::vector<int> p, int *slot = nullptr)
+{
+  geost_proc proc{nullptr, 0, dest, 6, 2, (int32_t)code.size(), 0, code.data(), nullptr};
+  EXPECT_TRUE(geost_proc_valid(b, &proc));
+  int region = -1;
+  if (!geost_run_proc(api, b, 0, 0, p.data(), &proc, &region)) return {};
+  if (slot) *slot = region;
+  std::vector<int> v;
+  for (int d = 0; d < 2; d++) v.push_back(b->fr.origin[region * 2 + d]);
+  for (int d = 0; d < 2; d++) v.push_back(b->fr.end[region * 2 + d]);
+  return v;
+}
+
+}  // namespace
+
+/* Every opcode: a row computes R2 and the procedure succeeds (with the origin box) exactly when
+ * R2 holds the expected value; the region ops, the two-way alternative resuming its second
+ * branch with the region counter of the push, and failure with an empty stack. */
+TEST_F(FdGeost, RuleProcedureOpcodes)
+{
+  test_block tb(api, 2, rule_objs, rule_boxes);
+  geost_data *b = tb.b;
+  b->fr.top_of_stack = b->fr.end_bb;
+  b->opt = GEOST_RULES;
+  const std::vector<int> box = {1, 0, 4, 5};
+  struct row {
+    std::vector<int32_t> code;
+    int32_t value;
+  } rows[] = {
+      {{0, 2, 7}, 7},
+      {{1, 2, 0, 0}, 1},
+      {{2, 2, 0, 1}, 5},
+      {{3, 2, 1}, 3},
+      {{4, 2, 1, 0, 1}, 2},
+      {{5, 2, 1, 0, 1}, 3},
+      {{6, 2, 1, 0}, 1},
+      {{7, 2, 1, 0, 0}, -1},
+      {{8, 2, 1, 0, 0}, 0},
+      {{9, 2, 1, 0}, 2},
+      {{0, 3, 5, 0, 4, 6, 10, 2, 3, 4}, 11},
+      {{0, 3, 5, 0, 4, 6, 11, 2, 3, 4}, -1},
+      {{0, 3, 5, 12, 2, 3, -3}, -15},
+      {{0, 3, -7, 13, 2, 3, 2}, -3},
+      {{0, 3, 7, 14, 2, 3, 2}, 4},
+      {{0, 3, -7, 14, 2, 3, 2}, -3},
+      {{0, 3, 9, 21, 2, 0, 3}, 9},
+  };
+  for (const row &r : rows) {
+    /* R2 == value: R4 = R2 - R3 <= 0 and R4 = R3 - R2 <= 0 */
+    std::vector<int32_t> code = r.code;
+    for (int32_t word : {0, 3, r.value, 11, 4, 2, 3, 17, 5, 4, 11, 4, 3, 2, 17, 5, 4}) code.push_back(word);
+    EXPECT_EQ(run_rule(api, b, code, 5, {2, 3}), box) << "op " << r.code[r.code.size() > 3 ? 6 : 0];
+    code[code.size() - 15] = r.value + 1;
+    EXPECT_TRUE(run_rule(api, b, code, 5, {2, 3}).empty()) << "op " << r.code[0];
+  }
+  /* a sum that would wrap fails the branch */
+  EXPECT_TRUE(run_rule(api, b, {0, 3, 0x7fffffff, 10, 2, 3, 3, 17, 4, 0}, 4, {2, 3}).empty());
+  /* 15: p inside the registers' box, clipped to the origin domain; 16/17 on the sign; 18 */
+  std::vector<int32_t> p15 = {0, 2, -1, 0, 3, 3, 15, 4, 2, 3, 2, 3};
+  EXPECT_EQ(run_rule(api, b, p15, 4, {2, 2}), (std::vector<int>{1, 0, 3, 3}));
+  EXPECT_TRUE(run_rule(api, b, p15, 4, {0, 4}).empty());
+  EXPECT_EQ(run_rule(api, b, {0, 2, -1, 16, 3, 2}, 3, {2, 2}), box);
+  EXPECT_TRUE(run_rule(api, b, {0, 2, 0, 16, 3, 2}, 3, {2, 2}).empty());
+  EXPECT_EQ(run_rule(api, b, {0, 2, 0, 17, 3, 2}, 3, {2, 2}), box);
+  std::vector<int32_t> p18 = p15;
+  for (int32_t word : {0, 2, 2, 0, 3, 5, 15, 5, 2, 3, 2, 3, 18, 4, 4, 5}) p18.push_back(word);
+  EXPECT_EQ(run_rule(api, b, p18, 4, {2, 2}), (std::vector<int>{2, 2, 3, 3}));
+  /* 19 L; first branch; 20 J; L: second branch; J: 21 joins */
+  for (int first_fails : {1, 0}) {
+    std::vector<int32_t> alt = {19, 10, 0, 2, first_fails ? 0 : -1, 16, 3, 2, 20, 16,
+                                0, 2, -1, 16, 4, 2, 21, 5, 3, 4};
+    int slot = -1;
+    EXPECT_EQ(run_rule(api, b, alt, 5, {2, 2}, &slot), box);
+    EXPECT_EQ(slot, b->fr.top_of_stack) << "the second branch reuses the counter of the push";
+  }
+  /* the first branch's region 4 is made before it fails: the second starts over at the push */
+  std::vector<int32_t> alt2 = {19, 13, 0, 2, -1, 16, 3, 2, 17, 4, 1, 20, 19, 0, 2, -1, 16, 4, 2, 21, 5, 3, 4};
+  int slot = -1;
+  EXPECT_EQ(run_rule(api, b, alt2, 5, {2, 2}, &slot), box);
+  EXPECT_EQ(slot, b->fr.top_of_stack);
+  /* through point_in_some_fr: the object's procedures in order */
+  std::vector<int32_t> no = {0, 2, 0, 16, 3, 2}, yes = {0, 2, -1, 16, 3, 2};
+  geost_proc second{nullptr, 0, 3, 6, 2, 6, 0, yes.data(), nullptr};
+  geost_proc first{&second, 0, 3, 6, 2, 6, 0, no.data(), nullptr};
+  b->object.proc[0] = &first;
+  b->fr.end_relative = b->fr.end_absolute = b->fr.end_bb;
+  int region = -1, p[2] = {2, 2};
+  EXPECT_EQ(point_in_some_fr(api, b, w, 0, 0, 0, p, &region), 1);
+  EXPECT_EQ(tb.region(region), box);
+  b->object.proc[0] = nullptr;
+}
+
+/* Bad procedures are rejected when checked; every mutant of valid procedures that passes the
+ * check runs without a fault (ASan, UBSan watch), answering 0 or 1. */
+TEST_F(FdGeost, RuleProcedureCheckAndMutants)
+{
+  test_block tb(api, 2, rule_objs, rule_boxes);
+  geost_data *b = tb.b;
+  b->fr.top_of_stack = b->fr.end_bb;
+  struct bad {
+    std::vector<int32_t> code;
+    int nreg, dest;
+  } bads[] = {
+      {{0, 6, 1}, 6, 0},              /* register out of range */
+      {{1, 2, 2, 0}, 6, 0},           /* object out of range */
+      {{1, 2, 0, 2}, 6, 0},           /* dimension out of range */
+      {{4, 2, 1, 2, 0}, 6, 0},        /* sbox number out of range */
+      {{13, 2, 3, 0}, 6, 0},          /* zero divisor */
+      {{14, 2, 3, 0}, 6, 0},
+      {{22, 0, 0}, 6, 0},             /* unknown opcode */
+      {{0, 2}, 6, 0},                 /* operands beyond the code */
+      {{19, 1, 0, 2, 1}, 6, 0},       /* a jump into an instruction */
+      {{20, 0}, 6, 0},                /* 20 must name a join */
+      {{21, 2, 2, 2, 20, 0}, 6, 0},   /* jumps lie ahead */
+      {{0, 2, 1, 19, 0}, 6, 0},
+      {{0, 2, 1}, 1, 0},              /* too few registers */
+      {{0, 2, 1}, 6, 6},              /* dest out of range */
+  };
+  for (const bad &r : bads) {
+    std::vector<int32_t> code = r.code;
+    geost_proc proc{nullptr, 0, r.dest, r.nreg, 2, (int32_t)code.size(), 0, code.data(), nullptr};
+    EXPECT_FALSE(geost_proc_valid(b, &proc)) << code[0];
+  }
+  std::vector<std::vector<int32_t>> valid = {
+      {0, 2, -1, 0, 3, 3, 15, 4, 2, 3, 2, 3, 0, 2, 2, 0, 3, 5, 15, 5, 2, 3, 2, 3, 18, 4, 4, 5},
+      {19, 10, 0, 2, 0, 16, 3, 2, 20, 16, 0, 2, -1, 16, 4, 2, 21, 5, 3, 4},
+      {4, 2, 1, 1, 1, 7, 3, 1, 0, 0, 13, 4, 2, 3, 14, 2, 4, -2, 12, 2, 2, -7, 17, 5, 2}};
+  const int dests[] = {4, 5, 5};
+  for (size_t i = 0; i < valid.size(); i++) {
+    geost_proc proc{nullptr, 0, dests[i], 6, 2, (int32_t)valid[i].size(), 0, valid[i].data(), nullptr};
+    EXPECT_TRUE(geost_proc_valid(b, &proc));
+  }
+  rng g{67};
+  const int32_t words[] = {-3, -1, 0, 1, 2, 3, 4, 5, 6, 10, 13, 19, 20, 21, 22, 100, INT32_MAX, INT32_MIN};
+  int accepted = 0, rejected = 0, answered = 0, runs = 3000; /* cheap: no heap work */
+  for (int n = 0; n < runs; n++) {
+    std::vector<int32_t> code = valid[(size_t)n % valid.size()];
+    for (int m = 1 + g.below(2); m > 0; m--) code[(size_t)g.below((int)code.size())] = words[g.below(18)];
+    int ncode = (int)code.size() - (g.below(5) == 0 ? g.below(3) : 0);
+    bool shape = g.below(6) == 0; /* sometimes the counts, not the code */
+    geost_proc proc{nullptr, 0, shape ? g.below(7) : dests[(size_t)n % valid.size()], shape ? 2 + g.below(5) : 6,
+                    shape ? g.below(3) : 2, ncode, 0, code.data(), nullptr};
+    if (!geost_proc_valid(b, &proc)) {
+      rejected++;
+      continue;
+    }
+    accepted++;
+    int region = -1, p[2] = {g.below(6), g.below(6)};
+    int r = geost_run_proc(api, b, 0, g.below(2), p, &proc, &region);
+    ASSERT_TRUE(r == 0 || r == 1);
+    if (r) {
+      answered++;
+      EXPECT_GE(region, b->fr.top_of_stack);
+      EXPECT_LT(region, b->nregions);
+    }
+  }
+  EXPECT_GT(accepted, 100);
+  EXPECT_GT(rejected, 100);
+  EXPECT_GT(answered, 20);
+}
