@@ -104,41 +104,10 @@ void qx_alt_deinit()
 }
 
 /* ---- nodes ---- */
-void qx_set_uncond(worker *w, const node *n)
-{
-  if (n != w->choice_start) {
-    w->global_uncond = n->global_top;
-    w->local_uncond = n->local_top;
-  } else {
-    w->global_uncond = w->heap_start;
-    w->local_uncond = w->local_start;
-  }
-}
-
 node *qx_push_node(worker *w, alt_code *alt)
 {
   node *b = qx_push_node_bare(w, alt);
   if (alt->nregs) std::memcpy(b->term, w->term, alt->nregs * sizeof(TAGGED));
-  return b;
-}
-
-node *qx_push_node_bare(worker *w, alt_code *alt)
-{
-  size_t size = (size_t)alt->node_size;
-  if ((char *)w->node_ - size < (char *)w->trail_top + QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED))
-    choice_overflow(w, (uint32_t)(size / sizeof(TAGGED)) + QX_TRAIL_MARGIN_CELLS);
-  node *b = (node *)((char *)w->node_ - size);
-  b->next_alt = alt;
-  b->trail_top = w->trail_top;
-  b->global_top = w->global_top;
-  b->local_top = w->local_top;
-  b->frame_ = w->frame_;
-  b->cont = w->cont;
-  b->wake_len = w->wake_len;
-  b->wake_count = w->wake_count;
-  w->node_ = b;
-  w->global_uncond = w->global_top;
-  w->local_uncond = w->local_top;
   return b;
 }
 
@@ -149,19 +118,6 @@ void qx_pop_node(worker *w)
   w->node_ = qx_node_below(b);
   qx_set_uncond(w, w->node_);
   if (b == w->current_query) refresh_current_query(w);
-}
-
-void qx_restore_node(worker *w, node *b)
-{
-  qx_untrail_to(w, b->trail_top);
-  w->global_top = b->global_top;
-  w->local_top = b->local_top;
-  w->cont = b->cont;
-  w->frame_ = b->frame_;
-  if (w->wake_len > b->wake_len) w->wake_len = b->wake_len;
-  w->wake_count = b->wake_count;
-  w->global_uncond = b->global_top;
-  w->local_uncond = b->local_top;
 }
 
 void qx_undo_to(worker *w, node *n)

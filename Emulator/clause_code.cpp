@@ -428,6 +428,7 @@ void qx_code_make(const TAGGED *body, uint32_t words, uint32_t code_offset,
   code.assign(arity + 1, 0);
   shape->head_heap = 0;
   for (uint32_t i = 0; i < arity; i++) code[i] = m.cell(head[1 + i], &shape->head_heap);
+  shape->head_vars = m.nvars;
   if (goals != atom_true) m.goal(goals, true, -1, 0);
   shape->blocks = arity + 1;
   /* The word before the blocks: how far back the instance starts. */

@@ -107,6 +107,7 @@ static inline int qx_call_inline(uint32_t w0) { return (int)(w0 >> QX_CALL_INLIN
 /* What the maker reports besides the code words. */
 struct qx_code_shape {
   uint32_t nvars;     /* slots of the frame's table */
+  uint32_t head_vars; /* slots 0..head_vars-1 are first met in the head, the others in the body */
   uint32_t head_heap; /* heap words the head's bindings may build */
   uint32_t body;      /* first body instruction, QX_NO_BODY for a fact */
   uint32_t blocks;    /* first word of the template blocks */

@@ -69,20 +69,70 @@ TAGGED build(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t, bool gr
     uint32_t c = *run.cells++;
     bool in_ground = run.ground;
     if (--run.left == 0) runs.pop_back(); /* before a block goes on: list tails need no stack */
-    switch (c & 3) {
-    case QX_T_CONST: *dest = c; break;
-    case QX_T_VAR:
-      if (qx_t_first(c)) {
-        *dest = MakeRef(dest); /* the argument cell is the variable */
-        env[qx_t_slot(c)] = *dest;
-      } else {
-        *dest = env[qx_t_slot(c)];
-      }
-      break;
-    default: place(w, blocks, dest, c, in_ground); break;
-    }
+    if (qx_t_simple(c))
+      *dest = qx_try_put_simple(dest, env, c);
+    else
+      place(w, blocks, dest, c, in_ground);
   }
   return result;
+}
+
+/* Terms nested deeper than this are built on with the runs. */
+constexpr int kRecursionDepth = 48;
+
+void build_nested(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED *dest, uint32_t c,
+                  bool ground, int depth);
+
+/* Fills the heap cell dest from template cell c met in a run of kind `ground`. */
+inline void build_cell(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED *dest, uint32_t c,
+                       bool ground, int depth)
+{
+  if (qx_t_simple(c))
+    *dest = qx_try_put_simple(dest, env, c);
+  else if (depth < kRecursionDepth)
+    build_nested(w, blocks, env, dest, c, ground, depth + 1);
+  else
+    *dest = build(w, blocks, env, c, ground);
+}
+
+/* The build of compound cell c into *dest by recursion over all arguments but the last, which
+ * the loop goes on with (list tails need no depth). */
+void build_nested(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED *dest, uint32_t c,
+                  bool ground, int depth)
+{
+  for (;;) {
+    bool args_ground;
+    const uint32_t *src = block_of(blocks, c, ground, &args_ground);
+    TAGGED *p = w->global_top;
+    uint32_t n = 2;
+    if ((c & 3) == QX_T_LST) {
+      w->global_top += 2;
+      *dest = MakeLst(p);
+    } else {
+      TAGGED f = src[0];
+      *dest = MakeStr(p);
+      if (IsBoxHeader(f)) {
+        uint32_t words = (uint32_t)BoxWords(f);
+        std::memcpy(p, src, words * sizeof(TAGGED));
+        w->global_top += words;
+        return;
+      }
+      n = Arity(f);
+      w->global_top += n + 1;
+      *p++ = qx_t_functor(f);
+      src++;
+    }
+    for (uint32_t i = 0; i + 1 < n; i++)
+      build_cell(w, blocks, env, &p[i], src[i], args_ground, depth);
+    uint32_t last = src[n - 1];
+    dest = &p[n - 1];
+    if (qx_t_simple(last)) {
+      build_cell(w, blocks, env, dest, last, args_ground, depth);
+      return;
+    }
+    c = last;
+    ground = args_ground;
+  }
 }
 
 }  // namespace
@@ -90,7 +140,9 @@ TAGGED build(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t, bool gr
 TAGGED qx_try_build(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t)
 {
   if (qx_t_flat(t)) return qx_try_build_flat(w, blocks, env, t);
-  return build(w, blocks, env, t, false);
+  TAGGED result;
+  build_nested(w, blocks, env, &result, t, false, 0);
+  return result;
 }
 
 bool qx_try_get(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a, uint32_t t)
@@ -115,7 +167,9 @@ bool qx_try_get(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a, uint32
     default: {
       a = deref(a);
       if (IsRef(a)) {
-        qx_try_bind(w, a, build(w, blocks, env, t, ground));
+        TAGGED built;
+        build_nested(w, blocks, env, &built, t, ground, 0);
+        qx_try_bind(w, a, built);
         break;
       }
       bool args_ground;

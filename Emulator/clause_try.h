@@ -28,8 +28,25 @@ static inline void qx_try_bind(worker *w, TAGGED var, TAGGED value)
     qx_bind_plain(w, cell, value);
 }
 
-/* A flat block's argument cell: its constant, or its variable's value (a first occurrence is
- * the cell itself). */
+/* cunify with its common cases inline: a variable and a non-variable, two constants. */
+static inline bool qx_try_unify(worker *w, TAGGED x, TAGGED y)
+{
+  x = deref(x);
+  y = deref(y);
+  if (x == y) return true;
+  if (IsRef(x) != IsRef(y)) {
+    if (IsRef(x))
+      qx_try_bind(w, x, y);
+    else
+      qx_try_bind(w, y, x);
+    return true;
+  }
+  if (!IsRef(x) && (TagOf(x) != TagOf(y) || IsConst(x))) return false; /* boxes: cunify */
+  return cunify(w, x, y);
+}
+
+/* The value of a constant or variable cell that fills heap cell dest: a first occurrence is
+ * the cell itself. */
 static inline TAGGED qx_try_put_simple(TAGGED *dest, TAGGED *env, uint32_t c)
 {
   if ((c & 3) == QX_T_CONST) return c;
@@ -96,7 +113,7 @@ static inline bool qx_try_get_simple(worker *w, TAGGED *env, TAGGED a, uint32_t 
     *slot = a;
     return true;
   }
-  return *slot == a || cunify(w, *slot, a);
+  return *slot == a || qx_try_unify(w, *slot, a);
 }
 
 /* Unify argument a with flat block cell t. */

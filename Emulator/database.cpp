@@ -302,6 +302,7 @@ instance *qx_make_clause(worker *w, definition *def, TAGGED clause)
   uint32_t code_bytes = (uint32_t)(clause_code.size() * sizeof(uint32_t));
   info->block_bytes = qx_instance_room_offset(ins->objsize) + sizeof(qx_clause_info) + code_bytes;
   info->nvars = clause_shape.nvars;
+  info->head_vars = clause_shape.head_vars;
   info->head_heap = clause_shape.head_heap;
   info->body = clause_shape.body;
   info->blocks = clause_shape.blocks;
@@ -378,17 +379,8 @@ instance *qx_walk_call_indexed(const definition *def, TAGGED key, qx_clause_walk
   return first;
 }
 
-instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock)
+instance *qx_walk_next_indexed(qx_clause_walk *walk, uint64_t clock)
 {
-  if (!walk->indexed) {
-    for (instance *ins = walk->at; ins; ins = ins->next)
-      if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) {
-        walk->at = ins->next;
-        return ins;
-      }
-    walk->at = nullptr;
-    return nullptr;
-  }
   for (;;) {
     instance *a = walk->at, *v = walk->var_at, *pick;
     if (a && (!v || qx_clause(a)->rank < qx_clause(v)->rank)) {
@@ -402,23 +394,6 @@ instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock)
     }
     if (qx_clause_visible(pick, clock)) return pick;
   }
-}
-
-/* Clauses are 8-aligned: with the low bits 11 their addresses read as small integers. */
-static inline TAGGED raw_word(const void *p) { return (TAGGED)(uintptr_t)p | 3; }
-
-void qx_save_walk(TAGGED *words, const qx_clause_walk *walk)
-{
-  words[0] = raw_word(walk->at);
-  words[1] = raw_word(walk->var_at);
-  words[2] = MakeSmall(walk->indexed);
-}
-
-void qx_saved_walk(const TAGGED *words, qx_clause_walk *walk)
-{
-  walk->at = (instance *)(uintptr_t)(words[0] & ~(TAGGED)3);
-  walk->var_at = (instance *)(uintptr_t)(words[1] & ~(TAGGED)3);
-  walk->indexed = GetSmall(words[2]) != 0;
 }
 
 instance *active_instance_call(instance *ins, int flag)
@@ -488,13 +463,6 @@ void qx_reclaim_dead_clauses(definition *def, bool force)
     free_clause(def, ins, force);
   }
   if (!def->first_clause) index_free(def);
-}
-
-void qx_definition_enter(definition *def) { def->active_calls++; }
-
-void qx_definition_leave(definition *def)
-{
-  if (--def->active_calls == 0) qx_reclaim_dead_clauses(def, false);
 }
 
 /* Remove the clauses whose source file is one of the atoms of the list files. */

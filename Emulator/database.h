@@ -56,6 +56,7 @@ struct qx_clause_info {
   uint32_t block_bytes;
   /* the code the interpreter runs (clause_code.h) */
   uint32_t nvars;     /* slots of a frame's variable table */
+  uint32_t head_vars; /* the first slots, which a head that matched has set */
   uint32_t head_heap; /* heap words the head's bindings may build */
   uint32_t body;      /* first body instruction in code[], QX_NO_BODY for a fact */
   uint32_t blocks;    /* first word of the template blocks in code[] */
@@ -102,10 +103,33 @@ static inline instance *qx_walk_call(const definition *def, TAGGED key, qx_claus
   walk->indexed = false;
   return first;
 }
+instance *qx_walk_next_indexed(qx_clause_walk *walk, uint64_t clock);
 /* The next candidate visible at clock, or null. */
-instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock);
-void qx_save_walk(TAGGED *words, const qx_clause_walk *walk);
-void qx_saved_walk(const TAGGED *words, qx_clause_walk *walk);
+static inline instance *qx_walk_next(qx_clause_walk *walk, TAGGED key, uint64_t clock)
+{
+  if (walk->indexed) return qx_walk_next_indexed(walk, clock);
+  for (instance *ins = walk->at; ins; ins = ins->next)
+    if (qx_clause_visible(ins, clock) && qx_keys_match(ins->key, key)) {
+      walk->at = ins->next;
+      return ins;
+    }
+  walk->at = nullptr;
+  return nullptr;
+}
+/* A walk kept in saved registers: clauses are 8-aligned, so with the low bits 11 their
+ * addresses read as small integers. */
+static inline void qx_save_walk(TAGGED *words, const qx_clause_walk *walk)
+{
+  words[0] = (TAGGED)(uintptr_t)walk->at | 3;
+  words[1] = (TAGGED)(uintptr_t)walk->var_at | 3;
+  words[2] = MakeSmall(walk->indexed);
+}
+static inline void qx_saved_walk(const TAGGED *words, qx_clause_walk *walk)
+{
+  walk->at = (instance *)(uintptr_t)(words[0] & ~(TAGGED)3);
+  walk->var_at = (instance *)(uintptr_t)(words[1] & ~(TAGGED)3);
+  walk->indexed = GetSmall(words[2]) != 0;
+}
 
 /* Store (Head :- Body) or Head as a new clause; answers the instance. */
 instance *qx_make_clause(worker *w, definition *def, TAGGED clause);
@@ -123,8 +147,14 @@ void qx_reclaim_dead_clauses(definition *def, bool force);
 void qx_free_retired_clauses(worker *w);
 /* Calls fn on each clause left its chain that a frame may still run (atom collection). */
 void qx_visit_retired_clauses(void (*fn)(const instance *ins));
-void qx_definition_enter(definition *def); /* an iteration or retry node starts reaching def */
-void qx_definition_leave(definition *def);
+/* An iteration or retry node starts reaching def / stops: the last to go frees the clauses
+ * erased meanwhile. */
+static inline void qx_definition_enter(definition *def) { def->active_calls++; }
+static inline void qx_definition_leave(definition *def)
+{
+  if (--def->active_calls == 0 && QX_UNLIKELY(def->dead_count != 0))
+    qx_reclaim_dead_clauses(def, false);
+}
 void multifile_retractall(definition *def, TAGGED files);
 
 /* Database references '$ref'(Address + 3, Stamp). */

@@ -74,6 +74,42 @@ inline const uint32_t *body_code(const TAGGED *env)
   return c->code + c->body;
 }
 
+/* The alternative codes of clause retry nodes by arity, made when first needed. */
+alt_code *retry_alts[QX_ARG_REGISTERS + 1];
+inline alt_code *retry_alt(uint32_t arity)
+{
+  alt_code *&a = retry_alts[arity];
+  if (QX_UNLIKELY(!a)) a = qx_alt(QX_ALT_RETRY_CLAUSE, QX_RETRY_ARGS + (int)arity);
+  return a;
+}
+
+/* Pops the newest node, a clause retry node (never a query's). */
+inline void pop_retry_clause(worker *w)
+{
+  node *b = w->node_;
+  qx_definition_leave(qx_unraw<definition>(b->term[QX_RETRY_DEF]));
+  w->node_ = qx_node_below(b);
+  qx_set_uncond(w, w->node_);
+}
+
+/* qx_cut_to with its common cases inline: nothing to cut, or one unmarked node of a clause or
+ * an if-then-else (no query's node, no trail entries waiting for it to go). */
+inline void cut_to(worker *w, node *barrier)
+{
+  node *b = w->node_;
+  if (b >= barrier) return;
+  uintptr_t alt = (uintptr_t)b->next_alt;
+  int op = (alt & 1) ? -1 : ((const alt_code *)alt)->op;
+  bool plain = op == QX_ALT_RETRY_CLAUSE || op == QX_ALT_ITE_ELSE || op == QX_ALT_BODY_ELSE;
+  if (plain && qx_node_below(b) == barrier) {
+    if (op == QX_ALT_RETRY_CLAUSE) qx_definition_leave(qx_unraw<definition>(b->term[QX_RETRY_DEF]));
+    w->node_ = barrier;
+    qx_set_uncond(w, barrier);
+    return;
+  }
+  qx_cut_to(w, barrier);
+}
+
 inline bool is_retry_op(int op) { return op == QX_ALT_RETRY_C || op == QX_ALT_RETRY_DB; }
 
 /* The native being run, saved across a nested run of the loop. */
@@ -404,7 +440,7 @@ next_goal:
     goal = StrArg(goal, 1);
     goto next_goal;
   case QX_GOAL_TRUE: goto proceed;
-  case QX_GOAL_CUT: qx_cut_to(w, qx_offset_node(w, cut_b)); goto proceed;
+  case QX_GOAL_CUT: cut_to(w, qx_offset_node(w, cut_b)); goto proceed;
   case QX_GOAL_FAIL: goto fail;
   case QX_GOAL_DISJ: {
     TAGGED left = deref(StrArg(goal, 1));
@@ -581,12 +617,12 @@ next_instr:
   }
   case QX_OP_CUT:
     CODE_EVENT_CHECK;
-    qx_cut_to(w, qx_offset_node(w, cut_b));
+    cut_to(w, qx_offset_node(w, cut_b));
     pc += 1;
     goto next_instr;
   case QX_OP_CUT_LOCAL:
     CODE_EVENT_CHECK;
-    qx_cut_to(w, qx_offset_node(w, qx_barrier_offset(env[pc[1]])));
+    cut_to(w, qx_offset_node(w, qx_barrier_offset(env[pc[1]])));
     pc += 2;
     goto next_instr;
   case QX_OP_FAIL: CODE_EVENT_CHECK; goto fail;
@@ -605,7 +641,7 @@ next_instr:
   }
   case QX_OP_THEN:
     CODE_EVENT_CHECK;
-    qx_cut_to(w, qx_node_below(qx_offset_node(w, qx_barrier_offset(env[pc[1]]))));
+    cut_to(w, qx_node_below(qx_offset_node(w, qx_barrier_offset(env[pc[1]]))));
     pc += 2;
     goto next_instr;
   case QX_OP_JUMP: pc = body_code(env) + pc[1]; goto next_instr;
@@ -648,7 +684,7 @@ call_pred:
     clause_b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
     pop_after_try = false;
     if (alt) {
-      node *b = qx_push_node_bare(w, qx_alt(QX_ALT_RETRY_CLAUSE, QX_RETRY_ARGS + (int)arity));
+      node *b = qx_push_node_bare(w, retry_alt(arity));
       b->term[QX_RETRY_DEF] = qx_raw(def);
       b->term[QX_RETRY_CLAUSE] = qx_raw(alt);
       qx_save_walk(&b->term[QX_RETRY_WALK], &walk);
@@ -693,12 +729,14 @@ try_clause : {
     local_overflow(w, table_bytes + (uint32_t)sizeof(frame));
   TAGGED *table = (TAGGED *)w->local_top + 1;
   table[-1] = (TAGGED)(uintptr_t)(c->code + c->blocks);
-  std::memset(table, 0, c->nvars * sizeof(TAGGED)); /* no stale words for the collector */
   if (c->head_heap) qx_heap_room(w, c->head_heap, (int)def->proc.arity); /* the arguments */
   bool matched = qx_try_head(w, c, table, def->proc.arity);
-  if (pop_after_try) qx_pop_node(w);
+  if (pop_after_try) pop_retry_clause(w);
   if (!matched) goto fail;
   if (c->body == QX_NO_BODY) goto proceed;
+  /* A head that matched set its own slots; the body's are cleared, so that the collector finds
+   * no stale words in the slots not met yet. */
+  for (uint32_t i = c->head_vars; i < c->nvars; i++) table[i] = 0;
   env = table;
   w->local_top = (frame *)(env + c->nvars);
   pc = c->code + c->body;
@@ -743,7 +781,7 @@ proceed : {
     blocks = env_blocks(env);
     goto next_instr;
   case QX_FRAME_ITE_THEN:
-    qx_cut_to(w, qx_offset_node(w, f->barrier));
+    cut_to(w, qx_offset_node(w, f->barrier));
     goal = f->goal;
     goto next_goal;
   case QX_FRAME_CATCH_EXIT: {
@@ -1234,6 +1272,7 @@ void make_goal_table()
 
 int init_wam()
 {
+  std::memset(retry_alts, 0, sizeof retry_alts); /* the codes of an earlier start are gone */
   termcode = qx_alt(QX_ALT_TERMCODE, 0);
   excpcode = qx_alt(QX_ALT_EXCPCODE, 0);
   auto f = [](const char *name, uint32_t arity) {

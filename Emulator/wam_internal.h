@@ -94,11 +94,58 @@ static inline bool qx_is_bottom_op(int op)
   return op == QX_ALT_TERMCODE || op == QX_ALT_EXCPCODE || op == QX_ALT_RUNBASE;
 }
 /* A node whose saved words the caller fills in (alt->nregs of them). */
-node *qx_push_node_bare(worker *w, alt_code *alt);
-/* Undo to node b and restore the state it saved (the node stays). */
-void qx_restore_node(worker *w, node *b);
+static inline node *qx_push_node_bare(worker *w, alt_code *alt)
+{
+  size_t size = (size_t)alt->node_size;
+  if (QX_UNLIKELY((char *)w->node_ - size <
+                  (char *)w->trail_top + QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
+    choice_overflow(w, (uint32_t)(size / sizeof(TAGGED)) + QX_TRAIL_MARGIN_CELLS);
+  node *b = (node *)((char *)w->node_ - size);
+  b->next_alt = alt;
+  b->trail_top = w->trail_top;
+  b->global_top = w->global_top;
+  b->local_top = w->local_top;
+  b->frame_ = w->frame_;
+  b->cont = w->cont;
+  b->wake_len = w->wake_len;
+  b->wake_count = w->wake_count;
+  w->node_ = b;
+  w->global_uncond = w->global_top;
+  w->local_uncond = w->local_top;
+  return b;
+}
+/* Undo to node b and restore the state it saved (the node stays). Plain bindings, nearly all
+ * entries, are undone here; the first entry of another kind hands the rest to the trail's own
+ * walk. */
+static inline void qx_restore_node(worker *w, node *b)
+{
+  TAGGED *t = w->trail_top, *to = b->trail_top;
+  while (t > to && IsRef(t[-1])) {
+    t--;
+    *RefPtr(*t) = *t;
+  }
+  w->trail_top = t;
+  if (QX_UNLIKELY(t > to)) qx_untrail_to(w, to);
+  w->global_top = b->global_top;
+  w->local_top = b->local_top;
+  w->cont = b->cont;
+  w->frame_ = b->frame_;
+  if (w->wake_len > b->wake_len) w->wake_len = b->wake_len;
+  w->wake_count = b->wake_count;
+  w->global_uncond = b->global_top;
+  w->local_uncond = b->local_top;
+}
 /* Conditional-binding limits from node n (choice_start: no node). */
-void qx_set_uncond(worker *w, const node *n);
+static inline void qx_set_uncond(worker *w, const node *n)
+{
+  if (n != w->choice_start) {
+    w->global_uncond = n->global_top;
+    w->local_uncond = n->local_top;
+  } else {
+    w->global_uncond = w->heap_start;
+    w->local_uncond = w->local_start;
+  }
+}
 void qx_alt_deinit();
 
 /* ---- events.cpp ---- */

@@ -15,6 +15,7 @@
 #include "fd_circuit.h"
 #include "fd_gcc_instances.h"
 #include "fd_jobshop.h"
+#include "fd_relation_instances.h"
 #include "gecode_aclinear.h"
 
 #include <gecode/int.hh>
@@ -48,6 +49,73 @@ public:
 
 private:
   IntVarArray q;
+};
+
+/* N-queens with three distinct constraints (rows, q + i, q - i) of propagation level ipl,
+ * labelling the queens in order from the smallest value. */
+class QueensDistinct : public Space {
+public:
+  QueensDistinct(int n, IntPropLevel ipl) : q(*this, n, 0, n - 1)
+  {
+    IntArgs up(n), down(n);
+    for (int i = 0; i < n; i++) up[i] = i, down[i] = -i;
+    distinct(*this, q, ipl);
+    distinct(*this, up, q, ipl);
+    distinct(*this, down, q, ipl);
+    branch(*this, q, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  QueensDistinct(QueensDistinct &other) : Space(other) { q.update(*this, other.q); }
+  Space *copy() override { return new QueensDistinct(*this); }
+
+private:
+  IntVarArray q;
+};
+
+/* Y = the minimum of 50 variables, searched over the variables. */
+class Minimum : public Space {
+public:
+  Minimum() : x(*this, 50, 0, 99), y(*this, 0, 99)
+  {
+    std::vector<std::pair<int, int>> d = fd_relation_instances::minimum_domains(50);
+    for (int i = 0; i < 50; i++) dom(*this, x[i], d[i].first, d[i].second);
+    min(*this, x, y);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Minimum(Minimum &other) : Space(other)
+  {
+    x.update(*this, other.x);
+    y.update(*this, other.y);
+  }
+  Space *copy() override { return new Minimum(*this); }
+
+private:
+  IntVarArray x;
+  IntVar y;
+};
+
+/* 100 pairs (X, Y) in one random relation, an extensional constraint per pair. */
+class Relation : public Space {
+public:
+  Relation() : xy(*this, 2 * fd_relation_instances::TUPLES, 0, 199)
+  {
+    TupleSet pairs(2);
+    for (const auto &e : fd_relation_instances::random_map(100))
+      for (int x = e.xlo; x <= e.xhi; x++)
+        for (auto [lo, hi] : e.ys)
+          for (int y = lo; y <= hi; y++) pairs.add({x, y});
+    pairs.finalize();
+    for (int t = 0; t < fd_relation_instances::TUPLES; t++) {
+      IntVarArgs p;
+      p << xy[2 * t] << xy[2 * t + 1];
+      extensional(*this, p, pairs);
+    }
+    branch(*this, xy, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Relation(Relation &other) : Space(other) { xy.update(*this, other.xy); }
+  Space *copy() override { return new Relation(*this); }
+
+private:
+  IntVarArray xy;
 };
 
 class Circuit : public Space {
@@ -184,6 +252,48 @@ public:
 private:
   IntVarArray start;
   BoolVarArray before;
+  IntVar makespan;
+};
+
+/* The job-shop with one unary per machine over the starts (fixed durations), s + duration =<
+ * next s in each job; the starts with the smallest minimum first, minimum value; branch-and-bound
+ * on the makespan. */
+class JobShopUnary : public Space {
+public:
+  explicit JobShopUnary(const fd_jobshop::instance &p)
+  {
+    int horizon = p.horizon(), ops = 0;
+    for (const auto &j : p.jobs) ops += (int)j.size();
+    makespan = IntVar(*this, 0, horizon);
+    start = IntVarArray(*this, ops, 0, horizon);
+    std::vector<IntVarArgs> on(p.machines);
+    std::vector<IntArgs> dur(p.machines);
+    for (size_t j = 0, k = 0; j < p.jobs.size(); j++)
+      for (size_t i = 0; i < p.jobs[j].size(); i++, k++) {
+        int d = p.jobs[j][i].duration;
+        IntVarArgs next;
+        next << start[k] << (i + 1 < p.jobs[j].size() ? start[k + 1] : makespan);
+        linear(*this, IntArgs({1, -1}), next, IRT_LQ, -d);
+        on[p.jobs[j][i].machine] << start[k];
+        dur[p.jobs[j][i].machine] << d;
+      }
+    for (int m = 0; m < p.machines; m++) unary(*this, on[m], dur[m]);
+    branch(*this, start, INT_VAR_MIN_MIN(), INT_VAL_MIN());
+  }
+  JobShopUnary(JobShopUnary &other) : Space(other)
+  {
+    start.update(*this, other.start);
+    makespan.update(*this, other.makespan);
+  }
+  Space *copy() override { return new JobShopUnary(*this); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, makespan, IRT_LE, static_cast<const JobShopUnary &>(best).value());
+  }
+  int value() const { return makespan.min(); }
+
+private:
+  IntVarArray start;
   IntVar makespan;
 };
 
@@ -371,17 +481,32 @@ outcome first_solution(const Args &...args)
   return {found, search.statistics().node, search.statistics().fail};
 }
 
-outcome ft06()
+/* The optimum of a job-shop model by branch-and-bound. */
+template <class Model>
+outcome optimum(const fd_jobshop::instance &p)
 {
-  JobShop *root = new JobShop(fd_jobshop::ft06());
-  BAB<JobShop> search(root);
+  Model *root = new Model(p);
+  BAB<Model> search(root);
   delete root;
   long best = -1;
-  while (JobShop *s = search.next()) {
+  while (Model *s = search.next()) {
     best = s->value();
     delete s;
   }
   return {best, search.statistics().node, search.statistics().fail};
+}
+
+outcome ft06() { return optimum<JobShop>(fd_jobshop::ft06()); }
+outcome unary_optimum(const fd_jobshop::instance &p) { return optimum<JobShopUnary>(p); }
+
+outcome jobshop8_unary()
+{
+  outcome sum{0, 0, 0};
+  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
+    outcome o = unary_optimum(fd_jobshop::random(seed, 8, 8, 20));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+  }
+  return sum;
 }
 
 outcome random_cardinality()
@@ -393,6 +518,23 @@ outcome random_cardinality()
     sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
   }
   return sum;
+}
+
+/* The first LIMIT solutions of a model. */
+template <class Model>
+outcome first_limit()
+{
+  Model *root = new Model();
+  DFS<Model> search(root);
+  delete root;
+  long found = 0;
+  while (found < fd_relation_instances::LIMIT) {
+    Model *s = search.next();
+    if (!s) break;
+    delete s;
+    found++;
+  }
+  return {found, search.statistics().node, search.statistics().fail};
 }
 
 outcome random_nvalue()
@@ -447,10 +589,23 @@ const row rows[] = {
     /* the solver's indexical queens: Gecode's is the same binary-disequality model */
     {"queens10_ix", "solutions", 724, 1, [] { return count_all<Queens>(10, true); }},
     {"queens12_ix", "solutions", 14200, 1, [] { return count_all<Queens>(12, true); }},
+    /* all_different: Gecode's distinct on values */
+    {"queens10_alldiff", "solutions", 724, 1,
+     [] { return count_all<QueensDistinct>(10, IPL_VAL); }},
+    {"queens11_alldiff", "solutions", 2680, 1,
+     [] { return count_all<QueensDistinct>(11, IPL_VAL); }},
+    {"queens12_alldiff", "solutions", 14200, 1,
+     [] { return count_all<QueensDistinct>(12, IPL_VAL); }},
+    {"queens10_bc", "solutions", 724, 1, [] { return count_all<QueensDistinct>(10, IPL_BND); }},
+    {"queens12_bc", "solutions", 14200, 1, [] { return count_all<QueensDistinct>(12, IPL_BND); }},
+    {"minimum50", "solutions", fd_relation_instances::LIMIT, 1, first_limit<Minimum>},
+    {"relation100", "solutions", fd_relation_instances::LIMIT, 1, first_limit<Relation>},
     {"magic4_first", "solutions", 1, 1, [] { return first_solution<Magic>(4); }},
     {"magic4", "solutions", 7040, 1, [] { return count_all<Magic>(4); }},
     {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},
     {"ft06", "optimum", 55, 100, ft06},
+    {"ft06_unary", "optimum", 55, 100, [] { return unary_optimum(fd_jobshop::ft06()); }},
+    {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
     {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
     {"pythag500", "solutions", 386, 1, [] { return count_all<gecode_pythag::Pythag>(500); }},
     {"squares9_18", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(9), 18, 18); }},

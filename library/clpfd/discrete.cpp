@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include "fd_globals.h"
 #include "fd_qsort.h"
@@ -1274,6 +1276,70 @@ int knapsack_column_main(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int3
   for (int q = 0; q < u->ncand && r < 2; q++) {
     task *t = &u->tasks[u->cand[q]];
     r |= prune_from_support(api, t, t->support, b, w);
+  }
+  return r;
+}
+
+/* ---- parallel conflict on the profile ---- */
+
+int parallel_conflict(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart *cp,
+                      int32_t limit)
+{
+  int n = u->nbtasks;
+  int64_t lo = INT64_MAX, hi = INT64_MIN;
+  std::vector<lhs> tab; /* tasks without compulsory part: duration, height, index */
+  for (int i = 0; i < n; i++) {
+    const task *t = &u->tasks[i];
+    lo = std::min<int64_t>(lo, t->est), hi = std::max<int64_t>(hi, t->lctmax);
+    if (t->enable == TASK_PRESENT && task_lst(t) >= task_ect(t) && t->res > 0)
+      tab.push_back({t->dur, t->res, i});
+  }
+  if (tab.empty()) return 0;
+  std::sort(tab.begin(), tab.end(), [](const lhs &a, const lhs &b) {
+    return a.h != b.h ? a.h < b.h : a.l != b.l ? a.l < b.l : a.s < b.s;
+  });
+  std::vector<int64_t> max_cum(tab.size());
+  for (size_t i = 0; i < tab.size(); i++)
+    max_cum[i] = std::max<int64_t>(i ? max_cum[i - 1] : 0, (int64_t)tab[i].l * tab[i].h);
+  /* the steps below the limit within the window, and their gaps merged by height */
+  struct step {
+    int64_t begin, end, height;
+  };
+  std::vector<step> steps;
+  for (int p = 0; cp[p].start != FD_SUP_L; p++) {
+    int64_t b = std::max<int64_t>(cp[p].start, lo), e = std::min<int64_t>(cp[p + 1].start, hi);
+    if (b < e && cp[p].height < limit) steps.push_back({b, e, cp[p].height});
+  }
+  std::vector<std::pair<int64_t, int64_t>> gaps; /* gap, total length; gap descending */
+  for (const step &st : steps) gaps.push_back({limit - st.height, st.end - st.begin});
+  std::sort(gaps.begin(), gaps.end(), std::greater<>());
+  int64_t available = 0, needed = 0, smallest = limit + 1;
+  size_t g = 0;
+  int r = 0;
+  for (size_t i = tab.size(); i-- > 0 && r < 2;) {
+    for (; g < gaps.size() && gaps[g].first >= tab[i].h; g++) {
+      available += gaps[g].first * gaps[g].second;
+      smallest = gaps[g].first;
+    }
+    needed += (int64_t)tab[i].l * tab[i].h;
+    int64_t margin = available - needed;
+    if (margin < 0) return 2;
+    if (i == 0 || max_cum[i - 1] <= margin) continue;
+    /* a shorter task overlapping the counted gaps by v units eats more than the margin */
+    int64_t level = limit - smallest + 1;
+    for (size_t j = i; j-- > 0 && max_cum[j] > margin && r < 2;) {
+      int64_t v = margin / tab[j].h + 1, l = tab[j].l;
+      for (size_t k = 0; k < steps.size() && r < 2;) {
+        if (steps[k].height >= level) {
+          k++;
+          continue;
+        }
+        int64_t low = steps[k].begin, up = steps[k].end - 1;
+        while (++k < steps.size() && steps[k].height < level && steps[k].begin == up + 1) up = steps[k].end - 1;
+        if (v <= l && v <= up - low + 1)
+          r |= unary_prune_interval(api, &u->tasks[tab[j].s], clamp32(low - l + v), clamp32(up + 1 - v), w);
+      }
+    }
   }
   return r;
 }

@@ -214,6 +214,35 @@ struct knapsack_hooks {
 };
 extern knapsack_hooks fd_knapsack_hooks;
 
+/* Parallel conflict on a compulsory-part profile cp (points up to the one starting at
+ * FD_SUP_L): the tasks without compulsory part must fit into the free space above it, the tall
+ * ones into the gaps as high as they are; fails when they cannot and keeps shorter tasks from
+ * eating more of those gaps than the margin (the surface check; the slice check is not built).
+ * Steps count within the tasks' window only. 0, 1 pruned, 2 failure. */
+int parallel_conflict(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, const comppart *cp,
+                      int32_t limit);
+
+/* Longest-hole tables (lh.cpp). fd_lh_init fills row `row` (slack sigma0 + row) of the open
+ * table lh_table and the closed table lch_table for the heights 1..bbheight, each entry at most
+ * bblength; lhs is sorted in place (decreasing height, then length). lh_eval gives both bounds
+ * of one height with task s left out (-1 none); row is the row's open entries. */
+typedef int64_t (*lh_method_fn)(ORVALIS_API_STRUCT *env, int64_t slack, int epsilon, int closed);
+void fd_lh_init(ORVALIS_API_STRUCT *env, worker *w, int64_t sigma0, int row, int nrows,
+                int32_t bblength, int bbheight, int ntask, lhs *list, int32_t *lh_table,
+                int32_t *lch_table, int maxbacks, int maxfails);
+void lh_eval(ORVALIS_API_STRUCT *env, worker *w, int eps, int64_t sigma, int s, int ntask,
+             const lhs *list, const int32_t *row, int64_t lh[2]);
+/* The refinement of one entry (row, height eps, closed or open) by a budgeted search: the entry
+ * unchanged when the budget nback runs out (nback then negative). */
+int64_t clh1(ORVALIS_API_STRUCT *env, int eps, int64_t sigma, int *nback, int ntask,
+             const lhs *list, const int32_t *lh_table, const int32_t *lch_table, int row,
+             int bbheight, int closed);
+/* The least slack x in low..up whose longest hole at eps reaches len (sigma + 1 when none). */
+int64_t get_minloss(ORVALIS_API_STRUCT *env, int64_t len, int64_t low, int64_t up, int eps,
+                    int64_t sigma, lh_method_fn lh_method, int closed);
+/* Test hook: k in 1..5 takes the closed-form bound k alone wherever a bound is taken. */
+extern int fd_lh_bound_hook;
+
 /* The theta-lambda tree over n tasks (nodes 1 .. 2n-1), exposed for tests. Ranks index the order
  * the tree was built for; tt_map maps rank -> node. */
 struct theta_lambda_tree {

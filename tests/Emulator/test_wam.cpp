@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 #include "builtins.h"
@@ -373,4 +374,53 @@ TEST_F(ClauseCode, InlineArithmeticAgreesWithTheBuiltIn)
         ASSERT_EQ(p.run(q), 1) << q;
         EXPECT_EQ(p.var("R"), std::to_string(r)) << q;
       }
+}
+
+namespace {
+
+/* A random term of depth at most `depth`: constants (a boxed integer and a float among them),
+ * lists and compounds over the variables `var` gives. */
+std::string random_term(std::mt19937 &rng, int depth, const std::function<std::string()> &var)
+{
+  static const char *const constants[] = {"a", "3000000000", "1.5"};
+  auto sub = [&] { return random_term(rng, depth - 1, var); };
+  switch (rng() % (depth > 0 ? 7 : 2)) {
+  case 0: return var();
+  case 1: return constants[rng() % 3];
+  case 2: return "f(" + sub() + ")";
+  case 3: return "g(" + sub() + ", " + sub() + ")";
+  case 4: return "[" + sub() + "|" + sub() + "]";
+  case 5: return "[" + sub() + ", " + sub() + "]";
+  default: return "h(" + sub() + ", f(" + sub() + "), " + sub() + ")";
+  }
+}
+
+}  // namespace
+
+/* Two clause heads of every argument kind tried against random calls give the solutions and
+ * bindings that general unification of the same terms gives. Each call variable occurs once, so
+ * no binding is cyclic. */
+TEST_F(ClauseCode, RandomHeadsUnifyAsGeneralUnification)
+{
+  std::mt19937 rng(11);
+  for (int round = 0; round < 600; round++) {
+    auto head_var = [&] { return std::string(1, "XYZ"[rng() % 3]); };
+    int fresh = 0;
+    auto call_var = [&] { return "V" + std::to_string(fresh++); };
+    std::string heads[2], name = "hd" + std::to_string(round), call = "f(";
+    for (std::string &head : heads) {
+      for (int i = 0; i < 3; i++)
+        head += (i ? ", " : "") + random_term(rng, (int)(rng() % 4), head_var);
+      p.consult(name + "(" + head + ") :- note(k(X, Y, Z)).");
+    }
+    for (int i = 0; i < 3; i++)
+      call += (i ? ", " : "") + random_term(rng, (int)(rng() % 3), call_var);
+    call += ")";
+    std::string seen = ", note(" + call + ")", other = heads[1];
+    for (char &c : other) c = c == 'X' ? 'P' : c == 'Y' ? 'Q' : c == 'Z' ? 'R' : c;
+    EXPECT_EQ(all(name + call.substr(1) + seen),
+              all("(" + call + " = f(" + heads[0] + "), note(k(X, Y, Z)) ; " + call + " = f(" +
+                  other + "), note(k(P, Q, R)))" + seen))
+        << name << ": " << heads[0] << " / " << heads[1] << " called with " << call;
+  }
 }

@@ -67,6 +67,7 @@ TEST_F(UnaryFilter, NoSupportedPlacementIsLost)
       {"general", 0, 0, 0, 0.0},          {"optional", 0, 0, 0, 0.4},
       {"durations", 0, 2, 0, 0.3},        {"precedences", 0, 0, 2, 0.2},
       {"exact", 8, 0, 0, 0.0},            {"exact with pairs", 8, 0, 2, 0.0},
+      {"exact with optional tasks", 8, 0, 0, 0.4},
       {"global scratch", 2, 1, 1, 0.3},
   };
   int rounds = fd_gc_stress ? 60 : 400;
@@ -601,6 +602,82 @@ TEST_F(KnapsackColumns, PruneFromSupportRowByRow)
       EXPECT_LE(r, 1);
       EXPECT_EQ(ms.m[0].starts, keep);
     }
+}
+
+}  // namespace
+
+/* ---- parallel conflict on the compulsory-part profile ---- */
+
+namespace {
+
+class ParallelConflict : public UnaryFilter {
+protected:
+  /* The profile of the fixed tasks (their compulsory parts) as profile points. */
+  static std::vector<comppart> profile(const problem &in)
+  {
+    std::vector<int> use(80, 0);
+    for (const spec &t : in.tasks)
+      if (__builtin_popcountll(t.starts) == 1)
+        for (int x = lowest(t.starts); x < lowest(t.starts) + t.dmin; x++) use[x] += t.height;
+    std::vector<comppart> cp = {{FD_INF_L, 0}};
+    for (int x = 0; x < 80; x++)
+      if (use[x] != cp.back().height) cp.push_back({x, use[x]});
+    if (cp.back().height != 0) cp.push_back({80, 0});
+    cp.push_back({FD_SUP_L, 0});
+    return cp;
+  }
+  int run(mock_set &ms, const problem &in)
+  {
+    ms.install(api());
+    env.w->numstack_end = nullptr;
+    size_mem held{0, nullptr};
+    int n = (int)ms.t.size();
+    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, 0, &held);
+    std::vector<comppart> cp = profile(in);
+    int r = parallel_conflict(api(), env.w, u, cp.data(), in.limit);
+    unary_release(api(), u, &held);
+    return r;
+  }
+};
+
+TEST_F(ParallelConflict, NoSupportedPlacementIsLost)
+{
+  generator g(404);
+  g.p_hole = 0.1, g.max_dur = 4, g.horizon = 7;
+  int failed = 0, pruned = 0;
+  for (int k = 0; k < (fd_gc_stress ? 80 : 800); k++) {
+    g.limit = g.pick(2, 4), g.max_height = g.limit;
+    problem in = g.make(g.pick(2, 6));
+    /* tasks fixed (their compulsory part is the profile) or without compulsory part */
+    for (spec &t : in.tasks)
+      if (g.chance(0.4)) {
+        t.starts = (mask)1 << lowest(t.starts);
+      } else {
+        int lo = lowest(t.starts);
+        t.starts |= range(lo, lo + t.dmin + g.pick(0, 1));
+      }
+    support s = oracle(in).run();
+    mock_set ms(in);
+    int r = run(ms, in);
+    expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
+    if (HasFailure()) return;
+    failed += r > 1, pruned += r == 1;
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(pruned, 0);
+}
+
+TEST_F(ParallelConflict, EdgeCases)
+{
+  /* every task has a compulsory part: nothing to do */
+  problem fixed{{spec{range(0, 1), 3, 3, 1}, spec{range(4, 4), 2, 2, 1}}, {}, 2};
+  mock_set a(fixed);
+  EXPECT_EQ(run(a, fixed), 0);
+  EXPECT_TRUE(a.log.empty());
+  /* one task taller than every gap fails at once */
+  problem tall{{spec{range(0, 0), 6, 6, 2}, spec{range(0, 3), 2, 2, 2}}, {}, 3};
+  mock_set b(tall);
+  EXPECT_GT(run(b, tall), 1);
 }
 
 }  // namespace
