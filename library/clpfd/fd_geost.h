@@ -16,8 +16,6 @@
 #include "fd_kernel.h"
 
 struct task;      /* the scheduling task record (fd_sched.h) */
-struct lh_table;  /* longest-hole tables */
-struct lch_table;
 
 /* option word */
 constexpr int32_t GEOST_LEX = 0x1, GEOST_DISJUNCTIVE = 0x2, GEOST_CUMULATIVE = 0x10,
@@ -47,11 +45,12 @@ struct geost_dis {
   int32_t limit;
 };
 
-/* One memo entry of the knapsack callback. */
+/* One memo entry of the knapsack callback, followed by its n 16-bit support entries. */
 struct geost_dp {
   geost_dp *next;
   int32_t lslack, rslack, sslack;
   int n;
+  uint16_t *entries() { return (uint16_t *)(this + 1); }
 };
 
 struct geost_value_index {
@@ -79,8 +78,8 @@ struct geost_data {
   int *current, *next, *dvar_min, *dvar_max, *pruneddim;
   int *vis_a_vis_size, *vis_a_vis_vol, *vis_a_vis_object, *vis_a_vis_sbox;
   int *target, *byclass, *byarea, *maxeps;
-  lch_table **lch_tables;
-  lh_table **lh_tables, **lh_tables_max, **lh_tables_inv;
+  int32_t **lch_tables; /* longest-hole tables per dimension: closed, open, max, inverse */
+  int32_t **lh_tables, **lh_tables_max, **lh_tables_inv;
   int32_t max_val_in_lmax, maxbacks;
   int *check_cumulative_set, *cumulative_sbox;
   sw_on_key **dp_hash;
@@ -216,5 +215,26 @@ int lex_le(int k, const int *x, const int *y, int tie1, int tie2, int d);
 int geost_proc_valid(const geost_data *b, const geost_proc *proc);
 int geost_run_proc(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, const int *p,
                    const geost_proc *proc, int *region);
+
+/* The task operations of an sbox projected on dimension curdim (task id the object, part the
+ * sbox); the block is the solver state's gdata. 2 failure, 0 no change, 1 pruned. */
+int geost_propagate_method(ORVALIS_API_STRUCT *env, task *t);
+void geost_refresh_method(ORVALIS_API_STRUCT *env, task *t, worker *w);
+TAGGED geost_set_method(ORVALIS_API_STRUCT *env, task *t, worker *w);
+int geost_prune_interval_method(ORVALIS_API_STRUCT *env, task *t, int32_t min, int32_t max, worker *w);
+int geost_prune_set_method(ORVALIS_API_STRUCT *env, task *t, TAGGED set, worker *w);
+int geost_is_interval_method(ORVALIS_API_STRUCT *env, task *t);
+/* Longest holes: 0x3fffffff for no bound. */
+int64_t geost_lh_method(ORVALIS_API_STRUCT *env, int64_t sigma, int epsilon, int closed);
+int64_t geost_lh_dummy(ORVALIS_API_STRUCT *env, int64_t sigma, int epsilon, int closed);
+int32_t get_longest_hole(ORVALIS_API_STRUCT *env, geost_data *b, int dim, int64_t sigma, int epsilon, int closed);
+int32_t get_longest_hole_max(ORVALIS_API_STRUCT *env, geost_data *b, int dim, int64_t sigma, int epsilon);
+/* The knapsack memo of dimension curdim: msg 1 looks up (1 on a hit, support filled), msg 2
+ * stores. */
+constexpr int GEOST_DP_LOOKUP = 1, GEOST_DP_STORE = 2;
+int geost_dp_hash_method(ORVALIS_API_STRUCT *env, int msg, int32_t *support, int n, int32_t lslack,
+                         int32_t rslack, int32_t sslack);
+uint32_t geost_dp_key(const int32_t *support, int n, int32_t lslack, int32_t rslack, int32_t sslack);
+void dispose_dp_hash(ORVALIS_API_STRUCT *env, geost_data *b);
 
 #endif

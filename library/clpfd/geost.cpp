@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "fd_geost.h"
+#include "fd.h"
+#include "fd_sched.h"
 #include "fd_qsort.h"
 #include "fd_sets.h"
 
@@ -52,10 +54,10 @@ char *layout(geost_data *b, const geost_dims &dm, char *base)
   g->dvar = c.take<struct dvar>(n2 * (k + 1));
   g->lower_dvar = c.take<struct dvar>(k);
   g->upper_dvar = c.take<struct dvar>(k);
-  g->lch_tables = c.take<lch_table *>(k);
-  g->lh_tables = c.take<lh_table *>(k);
-  g->lh_tables_max = c.take<lh_table *>(k);
-  g->lh_tables_inv = c.take<lh_table *>(k);
+  g->lch_tables = c.take<int32_t *>(k);
+  g->lh_tables = c.take<int32_t *>(k);
+  g->lh_tables_max = c.take<int32_t *>(k);
+  g->lh_tables_inv = c.take<int32_t *>(k);
   g->dp_hash = c.take<sw_on_key *>(k);
   g->object.proc = c.take<geost_proc *>(n2);
   g->object.dis = c.take<geost_dis *>(n2);
@@ -1565,4 +1567,187 @@ int lex_le(int k, const int *x, const int *y, int tie1, int tie2, int d)
     if (x[j] != y[j]) return x[j] < y[j];
   }
   return tie1 <= tie2;
+}
+
+/* ---- task operations and filter callbacks ---- */
+
+namespace {
+
+constexpr int32_t NO_HOLE_BOUND = 0x3fffffff;
+
+geost_data *block_of(ORVALIS_API_STRUCT *env) { return (geost_data *)fd_state(env)->gdata; }
+
+struct task_view {
+  geost_data *b;
+  int o;
+  int32_t t, L;
+  dvar *X;
+};
+
+task_view view_of(ORVALIS_API_STRUCT *env, const task *tk)
+{
+  geost_data *b = block_of(env);
+  int k = b->kdims, d = b->curdim, s = tk->part;
+  return {b, tk->id, b->shape.translation[s * k + d], b->shape.size[s * k + d],
+          &b->dvar[(k + 1) * tk->id + 1 + d]};
+}
+
+/* A bound shifted into the small-integer range: beyond it no domain reaches anyway. */
+TAGGED small_bound(int64_t v) { return MakeSmall((int32_t)std::clamp<int64_t>(v, -0x3fffffff, 0x3fffffff)); }
+
+void mark_pruned(geost_data *b, int o) { b->object.flags[o] |= 3; }
+
+void window_from_domain(task *tk, const task_view &v)
+{
+  tk->est = v.t + lo_of(v.X);
+  tk->lct = tk->lctmax = v.t + v.L + hi_of(v.X);
+}
+
+}  // namespace
+
+int geost_propagate_method(ORVALIS_API_STRUCT *env, task *tk)
+{
+  task_view v = view_of(env, tk);
+  int mask = dvar_fix_interval_t(v.X, small_bound((int64_t)tk->est - v.t), small_bound((int64_t)tk->lctmax - v.t - v.L));
+  if (mask < 0) return 2;
+  if (mask == 0) return 0;
+  window_from_domain(tk, v);
+  mark_pruned(v.b, v.o);
+  return 1;
+}
+
+void geost_refresh_method(ORVALIS_API_STRUCT *env, task *tk, worker *w)
+{
+  dvar_set(env, view_of(env, tk).X, w);
+}
+
+TAGGED geost_set_method(ORVALIS_API_STRUCT *env, task *tk, worker *w)
+{
+  task_view v = view_of(env, tk);
+  TAGGED set = dvar_set(env, v.X, w);
+  return v.t ? fd_lsh(env, w, set, MakeSmall(v.t)) : set;
+}
+
+int geost_prune_interval_method(ORVALIS_API_STRUCT *env, task *tk, int32_t min, int32_t max, worker *w)
+{
+  task_view v = view_of(env, tk);
+  int mask = dvar_prune_interval_t(env, v.X, small_bound((int64_t)min - v.t), small_bound((int64_t)max - v.t), w);
+  if (mask < 0) return 2;
+  if (mask == 0) return 0;
+  mark_pruned(v.b, v.o);
+  return 1;
+}
+
+int geost_prune_set_method(ORVALIS_API_STRUCT *env, task *tk, TAGGED set, worker *w)
+{
+  task_view v = view_of(env, tk);
+  if (v.t) set = fd_lsh(env, w, set, MakeSmall(-v.t));
+  int mask = dvar_prune_set(env, v.X, set, w);
+  if (mask < 0) return 2;
+  if (mask == 0) return 0;
+  if (mask & FD_MASK_MIN) window_from_domain(tk, v);
+  mark_pruned(v.b, v.o);
+  return 1;
+}
+
+int geost_is_interval_method(ORVALIS_API_STRUCT *env, task *tk)
+{
+  if ((int64_t)tk->est + tk->dur == tk->lctmax) return 1;
+  return (view_of(env, tk).X->flags & DV_INTERVAL) != 0;
+}
+
+namespace {
+
+int32_t hole_lookup(geost_data *b, int32_t **tables, int dim, int64_t sigma, int epsilon)
+{
+  if (epsilon <= 0 || epsilon > b->maxeps[dim] || !b->lh_tables[dim] || !tables[dim]) return NO_HOLE_BOUND;
+  int64_t i = epsilon - 1;
+  if ((b->opt & GEOST_LONGEST_HOLE_ALL) == GEOST_LONGEST_HOLE_ALL) {
+    if (sigma < 0 || sigma > b->slack) return NO_HOLE_BOUND; /* no row for that slack */
+    i += sigma * b->maxeps[dim];
+  }
+  return tables[dim][i];
+}
+
+}  // namespace
+
+int32_t get_longest_hole(ORVALIS_API_STRUCT *, geost_data *b, int dim, int64_t sigma, int epsilon, int closed)
+{
+  return hole_lookup(b, closed ? b->lch_tables : b->lh_tables, dim, sigma, epsilon);
+}
+
+int32_t get_longest_hole_max(ORVALIS_API_STRUCT *, geost_data *b, int dim, int64_t sigma, int epsilon)
+{
+  return hole_lookup(b, b->lh_tables_max, dim, sigma, epsilon);
+}
+
+int64_t geost_lh_method(ORVALIS_API_STRUCT *env, int64_t sigma, int epsilon, int closed)
+{
+  geost_data *b = block_of(env);
+  if (!(b->opt & GEOST_LONGEST_HOLE)) return NO_HOLE_BOUND;
+  return get_longest_hole(env, b, b->curdim, sigma, epsilon, closed);
+}
+
+int64_t geost_lh_dummy(ORVALIS_API_STRUCT *, int64_t, int, int) { return NO_HOLE_BOUND; }
+
+uint32_t geost_dp_key(const int32_t *support, int n, int32_t lslack, int32_t rslack, int32_t sslack)
+{
+  uint32_t a[3] = {(uint32_t)lslack, (uint32_t)rslack, (uint32_t)sslack};
+  for (int i = 0; i < n; i++) a[i % 3] += (uint32_t)(support[i] >> 8);
+  uint32_t key = (((a[2] << 7) + (a[2] ^ a[1])) << 7) + (a[2] ^ a[1] ^ a[0]);
+  /* 0 marks an empty node of the engine's tables: a record filed under it would be lost */
+  return key ? key : 0x5a5a5a5a;
+}
+
+int geost_dp_hash_method(ORVALIS_API_STRUCT *env, int msg, int32_t *support, int n, int32_t lslack,
+                         int32_t rslack, int32_t sslack)
+{
+  ORVALIS_API_STRUCT *api = env;
+  geost_data *b = block_of(env);
+  sw_on_key **table = &b->dp_hash[b->curdim];
+  TAGGED key = (TAGGED)geost_dp_key(support, n, lslack, rslack, sslack);
+  if (msg == GEOST_DP_LOOKUP) {
+    if (!*table) return 0;
+    sw_on_key_node *node = incore_gethash(*table, key);
+    if (!node || node->key != key) return 0;
+    for (geost_dp *r = (geost_dp *)node->value; r; r = r->next) {
+      if (r->lslack != lslack || r->rslack != rslack || r->sslack != sslack || r->n != n) continue;
+      bool same = true;
+      for (int i = 0; i < n && same; i++) same = (r->entries()[i] >> 8) == ((uint32_t)support[i] >> 8 & 0xff);
+      if (!same) continue;
+      for (int i = 0; i < n; i++) support[i] = r->entries()[i];
+      return 1;
+    }
+    return 0;
+  }
+  if (msg != GEOST_DP_STORE || n < 0) return 0;
+  if (!*table) *table = new_switch_on_key(8, 0);
+  sw_on_key_node *node = dyn_puthash(table, key);
+  auto *r = (geost_dp *)qx_checkalloc(sizeof(geost_dp) + 2 * (size_t)n, QX_SPACE_SOLVER);
+  r->lslack = lslack;
+  r->rslack = rslack;
+  r->sslack = sslack;
+  r->n = n;
+  for (int i = 0; i < n; i++) r->entries()[i] = (uint16_t)support[i];
+  r->next = (geost_dp *)node->value;
+  node->value = (TAGGED)r;
+  return 0;
+}
+
+void dispose_dp_hash(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  ORVALIS_API_STRUCT *api = env;
+  for (int d = 0; d < b->kdims; d++) {
+    sw_on_key *table = b->dp_hash[d];
+    if (!table) continue;
+    b->dp_hash[d] = nullptr;
+    for (uint32_t i = 0; i < sw_on_key_slots(table); i++) {
+      if (table->node[i].key == 0) continue;
+      for (geost_dp *r = (geost_dp *)table->node[i].value, *next; r; r = next) {
+        next = r->next;
+        qx_checkdealloc(r, sizeof(geost_dp) + 2 * (size_t)r->n, QX_SPACE_SOLVER);
+      }
+    }
+    dispose_switch_on_key(table);
+  }
 }

@@ -9,7 +9,10 @@
 #include <set>
 
 #include "driver/fd_circuit.h"
+#include "fd.h"
 #include "fd_geost.h"
+#include "fd_sched.h"
+#include "fd_sets.h"
 #include "fd_kernel_env.h"
 
 namespace {
@@ -1239,4 +1242,201 @@ TEST_F(FdGeost, RuleProcedureCheckAndMutants)
   EXPECT_GT(accepted, 100);
   EXPECT_GT(rejected, 100);
   EXPECT_GT(answered, 20);
+}
+
+namespace {
+
+std::set<int> values_of(const dvar *d)
+{
+  std::set<int> v;
+  for (int x = -20; x <= 40; x++)
+    if (dvar_contains_value_t(d, MakeSmall(x))) v.insert(x);
+  return v;
+}
+
+std::set<int> values_of_set(TAGGED set)
+{
+  std::set<int> v;
+  for (; IsLst(set); set = fds_next(set))
+    for (int x = std::max(fds_lo(set), -20); x <= std::min(fds_hi(set), 40); x++) v.insert(x);
+  return v;
+}
+
+}  // namespace
+
+/* The six task operations on an sbox (translation t, size L) of an object projected on one
+ * dimension: each changes the origin domain as brute force over its values says, shifts by t,
+ * marks the object, and keeps or updates the task's window. */
+TEST_F(FdGeost, TaskOperationsMoveTheOriginDomain)
+{
+  rng g{71};
+  for (int n = 0; n < 300; n++) {
+    int t = g.below(4) - 1, L = 1 + g.below(3), lo = g.below(6), hi = lo + 1 + g.below(8), dim = g.below(2);
+    std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
+    objs[0].origin[dim] = {lo, hi};
+    std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}, {0, {0, 0}, {1, 1}}};
+    boxes[1].t[dim] = t;
+    boxes[1].l[dim] = L;
+    test_block tb(api, 2, objs, boxes);
+    geost_data *b = tb.b;
+    b->curdim = dim;
+    fd_state(api)->gdata = b;
+    dvar *X = &b->dvar[1 + dim];
+    int gap = lo + 1 + g.below(hi - lo);
+    if (gap < hi && g.below(2)) {
+      ASSERT_GE(dvar_prune_interval_t(api, X, MakeSmall(gap), MakeSmall(gap), w), 0);
+    }
+    std::set<int> dom = values_of(X), expect;
+    task tk{};
+    tk.id = 0;
+    tk.part = 1;
+    tk.dur = L;
+    tk.est = t + lo;
+    tk.lct = tk.lctmax = t + L + hi;
+    b->object.flags[0] = 0;
+    int op = n % 5, a = g.below(12) - 2, c = a + g.below(4), result = -1;
+    task before = tk;
+    switch (op) {
+    case 0: /* propagate: the window narrowed */
+      tk.est = t + a;
+      tk.lctmax = tk.est + L + g.below(8);
+      for (int x : dom)
+        if (x >= tk.est - t && x <= tk.lctmax - t - L) expect.insert(x);
+      result = geost_propagate_method(api, &tk);
+      break;
+    case 1: /* prune_interval */
+      for (int x : dom)
+        if (x < a - t || x > c - t) expect.insert(x);
+      result = geost_prune_interval_method(api, &tk, a, c, w);
+      if (result == 1) {
+        EXPECT_EQ(tk.est, before.est) << "the record keeps its window";
+      }
+      break;
+    case 2: { /* prune_set */
+      TAGGED cells[4];
+      for (int x : dom)
+        if (x < a || x > c) expect.insert(x);
+      /* the set is of start values: a + t .. c + t */
+      result = geost_prune_set_method(api, &tk, fds_stack_interval(cells, MakeSmall(a + t), MakeSmall(c + t)), w);
+      break;
+    }
+    case 3: { /* set: the start values */
+      std::set<int> starts;
+      for (int x : dom) starts.insert(x + t);
+      EXPECT_EQ(values_of_set(geost_set_method(api, &tk, w)), starts);
+      expect = dom;
+      break;
+    }
+    case 4: /* is_interval */
+      EXPECT_EQ(geost_is_interval_method(api, &tk), (int)(dom.size() == (size_t)(hi - lo + 1)));
+      tk.lctmax = tk.est + tk.dur;
+      EXPECT_EQ(geost_is_interval_method(api, &tk), 1);
+      expect = dom;
+      break;
+    }
+    if (op <= 2) {
+      int want = expect.empty() ? 2 : expect == dom ? 0 : 1;
+      ASSERT_EQ(result, want) << "op " << op;
+      if (want == 2) continue;
+      EXPECT_EQ(b->object.flags[0], want ? 3 : 0);
+      bool moved = want && (*expect.begin() != *dom.begin() || *expect.rbegin() != *dom.rbegin());
+      if (op == 0 && want) {
+        EXPECT_EQ(tk.est, t + *expect.begin());
+      }
+      if (op == 2 && moved && *expect.begin() != *dom.begin()) {
+        EXPECT_EQ(tk.lct, t + L + *expect.rbegin());
+      }
+    }
+    EXPECT_EQ(values_of(X), expect) << "op " << op;
+  }
+  fd_state(api)->gdata = nullptr;
+}
+
+/* Longest-hole lookups: one row, one row per slack (all), no table, height 0, option off. */
+TEST_F(FdGeost, LongestHoleLookups)
+{
+  std::vector<object_spec> objs = {{0, 0, {{0, 0}}}};
+  std::vector<sbox_spec> boxes = {{0, {0}, {1}}};
+  test_block tb(api, 1, objs, boxes);
+  geost_data *b = tb.b;
+  fd_state(api)->gdata = b;
+  int32_t open[6] = {10, 11, 12, 20, 21, 22}, closed[6] = {30, 31, 32, 40, 41, 42}, mx[6] = {5, 6, 7, 8, 9, 10};
+  b->maxeps[0] = 3;
+  b->slack = 1;
+  EXPECT_EQ(get_longest_hole(api, b, 0, 0, 1, 0), 0x3fffffff) << "no table";
+  b->lh_tables[0] = open;
+  b->lch_tables[0] = closed;
+  b->lh_tables_max[0] = mx;
+  struct row {
+    int opt, sigma, eps, closed;
+    int32_t lh, lhmax;
+  } rows[] = {
+      {GEOST_LONGEST_HOLE, 0, 2, 0, 11, 6},     {GEOST_LONGEST_HOLE, 1, 2, 1, 31, 6},
+      {GEOST_LONGEST_HOLE, 0, 0, 0, 0x3fffffff, 0x3fffffff},
+      {GEOST_LONGEST_HOLE_ALL, 1, 3, 0, 22, 10}, {GEOST_LONGEST_HOLE_ALL, 1, 1, 1, 40, 8},
+      {GEOST_LONGEST_HOLE_ALL, 0, 3, 1, 32, 7},
+  };
+  for (const row &r : rows) {
+    b->opt = r.opt;
+    EXPECT_EQ(get_longest_hole(api, b, 0, r.sigma, r.eps, r.closed), r.lh);
+    EXPECT_EQ(get_longest_hole_max(api, b, 0, r.sigma, r.eps), r.lhmax);
+    EXPECT_EQ(geost_lh_method(api, r.sigma, r.eps, r.closed), r.lh);
+  }
+  b->opt = 0;
+  EXPECT_EQ(geost_lh_method(api, 0, 2, 0), 0x3fffffff);
+  EXPECT_EQ(geost_lh_dummy(api, 0, 2, 0), 0x3fffffff);
+  b->lh_tables[0] = b->lch_tables[0] = b->lh_tables_max[0] = nullptr;
+  fd_state(api)->gdata = nullptr;
+}
+
+/* The knapsack memo: a stored support is found again whatever bits 0-7 of its words hold, and
+ * not under other slacks or other high bytes; all-zero slacks and high bytes (key 0, the
+ * empty-node mark of the engine's tables) store and hit too; dispose frees every record. */
+TEST_F(FdGeost, KnapsackMemo)
+{
+  std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
+  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}};
+  test_block tb(api, 2, objs, boxes);
+  geost_data *b = tb.b;
+  fd_state(api)->gdata = b;
+  rng g{73};
+  struct stored {
+    std::vector<int32_t> support;
+    int32_t l, r, s;
+    int dim;
+  };
+  std::vector<stored> all;
+  size_t in_use = qx_space_in_use(QX_SPACE_SOLVER);
+  for (int i = 0; i < 200; i++) {
+    int n = g.below(4);
+    stored st{{}, g.below(3), g.below(3), g.below(3), g.below(2)};
+    if (i % 4 == 0) st.l = st.r = st.s = 0;
+    for (int j = 0; j < n; j++) st.support.push_back(i % 4 == 0 ? g.below(256) : g.below(1024));
+    b->curdim = st.dim;
+    EXPECT_EQ(geost_dp_hash_method(api, GEOST_DP_STORE, st.support.data(), n, st.l, st.r, st.s), 0);
+    all.push_back(st);
+  }
+  EXPECT_EQ(geost_dp_key(nullptr, 0, 0, 0, 0) != 0, true);
+  for (const stored &st : all) {
+    b->curdim = st.dim;
+    std::vector<int32_t> q = st.support;
+    for (int32_t &v : q) v = (v & ~0xff) | g.below(256);
+    ASSERT_EQ(geost_dp_hash_method(api, GEOST_DP_LOOKUP, q.data(), (int)q.size(), st.l, st.r, st.s), 1);
+    /* the entries of some record with the same high bytes come back */
+    for (size_t j = 0; j < q.size(); j++) EXPECT_EQ(q[j] >> 8, st.support[j] >> 8);
+    std::vector<int32_t> other = st.support;
+    EXPECT_EQ(geost_dp_hash_method(api, GEOST_DP_LOOKUP, other.data(), (int)other.size(), st.l + 7, st.r, st.s), 0);
+    if (!other.empty()) {
+      other[0] += 0x100 * 50;
+      EXPECT_EQ(geost_dp_hash_method(api, GEOST_DP_LOOKUP, other.data(), (int)other.size(), st.l, st.r, st.s), 0);
+    }
+  }
+  EXPECT_GT(qx_space_in_use(QX_SPACE_SOLVER), in_use);
+  dispose_dp_hash(api, b);
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_SOLVER), in_use) << "every record freed";
+  EXPECT_EQ(b->dp_hash[0], nullptr);
+  EXPECT_EQ(b->dp_hash[1], nullptr);
+  std::vector<int32_t> none;
+  EXPECT_EQ(geost_dp_hash_method(api, GEOST_DP_LOOKUP, none.data(), 0, 0, 0, 0), 0);
+  fd_state(api)->gdata = nullptr;
 }
