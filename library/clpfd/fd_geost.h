@@ -237,4 +237,15 @@ int geost_dp_hash_method(ORVALIS_API_STRUCT *env, int msg, int32_t *support, int
 uint32_t geost_dp_key(const int32_t *support, int n, int32_t lslack, int32_t rslack, int32_t sslack);
 void dispose_dp_hash(ORVALIS_API_STRUCT *env, geost_data *b);
 
+/* The least slack in low..up at which the longest hole of height eps in dimension d reaches
+ * len (sigma + 1 when none). */
+int64_t get_minloss(ORVALIS_API_STRUCT *env, geost_data *b, int64_t len, int64_t low, int64_t up, int eps,
+                    int64_t sigma, int closed, int d);
+int pl_loss(int x, const int *islin);
+int pl_reduce_holes2a(int nh, int p, int q, int *holes, const int *islin);
+/* Nonzero when the n items (per dimension j: size, earliest start, latest end at entry
+ * j*rowlen+i) cannot all be placed apart. */
+int parallel_conflict(ORVALIS_API_STRUCT *env, worker *w, int k, int n, int heavy_check, const int32_t *sizes,
+                      const int32_t *earliest, const int32_t *latest, int rowlen, size_mem *held);
+
 #endif

@@ -1751,3 +1751,168 @@ void dispose_dp_hash(ORVALIS_API_STRUCT *env, geost_data *b)
     dispose_switch_on_key(table);
   }
 }
+
+/* ---- hole-avoiding pruning and parallel conflict ---- */
+
+namespace {
+
+/* The shared slack search reads the longest holes of the dimension in curdim. */
+int64_t hole_of_curdim(ORVALIS_API_STRUCT *env, int64_t sigma, int eps, int closed)
+{
+  geost_data *b = block_of(env);
+  return get_longest_hole(env, b, b->curdim, sigma, eps, closed);
+}
+
+}  // namespace
+
+int64_t get_minloss(ORVALIS_API_STRUCT *env, geost_data *b, int64_t len, int64_t low, int64_t up, int eps,
+                    int64_t sigma, int closed, int d)
+{
+  int saved = b->curdim;
+  void *gdata = fd_state(env)->gdata;
+  fd_state(env)->gdata = b;
+  b->curdim = d;
+  int64_t r = get_minloss(env, len, low, up, eps, sigma, hole_of_curdim, closed);
+  b->curdim = saved;
+  fd_state(env)->gdata = gdata;
+  return r;
+}
+
+int pl_loss(int x, const int *islin)
+{
+  if (islin[x]) return 0;
+  int y = x - 1;
+  while (y >= 0 && !islin[y]) y--;
+  return x - y;
+}
+
+int pl_reduce_holes2a(int nh, int p, int q, int *holes, const int *islin)
+{
+  int kept = 0, last_x = -1;
+  for (int i = 0; i < nh; i++) {
+    int x = holes[2 * i], y = holes[2 * i + 1];
+    if (x != last_x && !islin[p * y + q]) continue;
+    holes[2 * kept] = x;
+    holes[2 * kept + 1] = y;
+    kept++;
+    last_x = x;
+  }
+  return kept;
+}
+
+namespace {
+
+/* The slice test of two dimensions: items by size in p, packed against the room of p. */
+bool slice_conflict(int n, int p, const int32_t *sizes, const int32_t *earliest, const int32_t *latest, int rowlen)
+{
+  int q = 1 - p;
+  std::vector<int> order(n);
+  for (int i = 0; i < n; i++) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](int x, int y) {
+    return sizes[p * rowlen + x] != sizes[p * rowlen + y] ? sizes[p * rowlen + x] < sizes[p * rowlen + y] : x < y;
+  });
+  std::vector<int64_t> A(n), B(n), Wd(n), P(n + 1, 0);
+  int64_t lo = INT64_MAX, hi = INT64_MIN, plo = INT64_MAX, phi = INT64_MIN;
+  for (int i = n - 1; i >= 0; i--) {
+    int it = order[i];
+    A[i] = sizes[p * rowlen + it];
+    B[i] = sizes[q * rowlen + it];
+    lo = std::min<int64_t>(lo, earliest[p * rowlen + it]);
+    hi = std::max<int64_t>(hi, latest[p * rowlen + it]);
+    Wd[i] = hi + 1 - lo;
+    P[i] = P[i + 1] + B[i];
+    plo = std::min<int64_t>(plo, earliest[q * rowlen + it]);
+    phi = std::max<int64_t>(phi, latest[q * rowlen + it]);
+  }
+  int64_t H = phi + 1 - plo, sum = 0;
+  int e = 0, c = 0, j = n - 1;
+  for (int s = 0; s < n; s++) {
+    while (sum <= Wd[s] && e < n) sum += A[e++], c++;
+    if (c > 1 && sum > Wd[s]) {
+      while (j >= e && A[s] + A[j] > Wd[s]) j--;
+      int64_t cf = P[s], h = H;
+      if (j + 1 < n && A[s] + A[j + 1] > Wd[s]) cf = P[s] - P[j + 1], h = H - P[j + 1];
+      if (h * (c - 1) < cf) return true;
+      if (c != 2 && sum - A[e - 2] > Wd[s] && (c - 2) * h < cf - B[e - 2]) return true;
+    }
+    sum -= A[s];
+    c--;
+  }
+  return false;
+}
+
+}  // namespace
+
+int parallel_conflict(ORVALIS_API_STRUCT *, worker *, int k, int n, int heavy_check, const int32_t *sizes,
+                      const int32_t *earliest, const int32_t *latest, int rowlen, size_mem *)
+{
+  if (n < 1) return 0;
+  /* 1. volume order, and per dimension the size order */
+  std::vector<int64_t> vol(n, 1);
+  for (int i = 0; i < n; i++)
+    for (int j = 0; j < k; j++) vol[i] *= std::max(sizes[j * rowlen + i], 0);
+  std::vector<int> byvol(n);
+  for (int i = 0; i < n; i++) byvol[i] = i;
+  std::sort(byvol.begin(), byvol.end(), [&](int x, int y) { return vol[x] != vol[y] ? vol[x] < vol[y] : x < y; });
+  std::vector<std::vector<int>> bysize(k, std::vector<int>(n));
+  for (int j = 0; j < k; j++) {
+    for (int i = 0; i < n; i++) bysize[j][i] = i;
+    std::sort(bysize[j].begin(), bysize[j].end(), [&](int x, int y) {
+      return sizes[j * rowlen + x] != sizes[j * rowlen + y] ? sizes[j * rowlen + x] < sizes[j * rowlen + y] : x < y;
+    });
+  }
+  /* 2. the room of the items from volume position q on: the hull of their windows */
+  std::vector<std::vector<int64_t>> avail(k, std::vector<int64_t>(n));
+  for (int j = 0; j < k; j++) {
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (int q = n - 1; q >= 0; q--) {
+      lo = std::min<int64_t>(lo, earliest[j * rowlen + byvol[q]]);
+      hi = std::max<int64_t>(hi, latest[j * rowlen + byvol[q]]);
+      avail[j][q] = hi + 1 - lo;
+    }
+  }
+  if (k == 2 && (slice_conflict(n, 0, sizes, earliest, latest, rowlen) ||
+                 slice_conflict(n, 1, sizes, earliest, latest, rowlen)))
+    return 1;
+  /* 3. the items side by side in every dimension, the smallest set aside one by one */
+  std::vector<char> aside(n, 0);
+  std::vector<std::vector<char>> taken(k, std::vector<char>(n));
+  std::vector<int64_t> u(k);
+  for (int q = 0; q < n; q++) {
+    int64_t P = 1;
+    for (int j = 0; j < k; j++) {
+      int64_t sum = 0, c = 0, last = 0;
+      bool over = false;
+      std::fill(taken[j].begin(), taken[j].end(), 0);
+      for (int i : bysize[j]) {
+        if (aside[i]) continue;
+        int64_t sz = sizes[j * rowlen + i];
+        sum += sz;
+        c++;
+        taken[j][i] = 1;
+        if (sz > 0) last = sz;
+        if (sum > avail[j][q]) {
+          c--;
+          over = true;
+          break;
+        }
+      }
+      u[j] = over ? std::max(last, sum + 1 - avail[j][q]) : 0;
+      P = sat_mul(P, c);
+    }
+    if (P < n - q) return 1;
+    if (heavy_check) {
+      int64_t total = 0;
+      for (int i = 0; i < n; i++) {
+        if (aside[i]) continue;
+        int64_t each = 1;
+        for (int j = 0; j < k; j++)
+          if (!taken[j][i] && u[j] != 0) each = sat_mul(each, sizes[j * rowlen + i] / u[j]);
+        total += each;
+      }
+      if (total > P) return 1;
+    }
+    aside[byvol[q]] = 1;
+  }
+  return 0;
+}

@@ -1440,3 +1440,101 @@ TEST_F(FdGeost, KnapsackMemo)
   EXPECT_EQ(geost_dp_hash_method(api, GEOST_DP_LOOKUP, none.data(), 0, 0, 0, 0), 0);
   fd_state(api)->gdata = nullptr;
 }
+
+/* get_minloss is the least slack whose hole is long enough (a linear scan), sigma + 1 when none;
+ * pl_loss and pl_reduce_holes2a on table rows. */
+TEST_F(FdGeost, MinlossAndPalletHelpers)
+{
+  std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
+  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}};
+  test_block tb(api, 2, objs, boxes);
+  geost_data *b = tb.b;
+  rng g{79};
+  std::vector<int32_t> table(6 * 3);
+  b->opt = GEOST_LONGEST_HOLE_ALL;
+  b->maxeps[1] = 3;
+  b->slack = 5;
+  b->lh_tables[1] = b->lch_tables[1] = table.data();
+  for (int n = 0; n < 200; n++) {
+    for (int eps = 0; eps < 3; eps++) /* holes grow with the slack */
+      for (int s = 0, v = g.below(3); s < 6; s++) table[s * 3 + eps] = v += g.below(3);
+    int len = g.below(12), low = g.below(4), up = low + g.below(3), eps = 1 + g.below(3);
+    int64_t expect = 6;
+    if (table[up * 3 + eps - 1] >= len) {
+      expect = low;
+      while (expect < up && table[expect * 3 + eps - 1] < len) expect++;
+    }
+    EXPECT_EQ(get_minloss(api, b, len, low, up, eps, 5, 1, 1), expect);
+  }
+  b->lh_tables[1] = b->lch_tables[1] = nullptr;
+  const int islin[] = {1, 0, 0, 1, 0, 1};
+  const int losses[] = {0, 1, 2, 0, 1, 0};
+  for (int x = 0; x < 6; x++) EXPECT_EQ(pl_loss(x, islin), losses[x]);
+  /* islin over p = 2 columns: pairs kept when their x repeats the last kept x or islin[2y+q] */
+  int holes[] = {0, 0, 0, 1, 1, 1, 2, 2, 2, 0};
+  const int lin[] = {1, 0, 0, 0, 0, 1};
+  EXPECT_EQ(pl_reduce_holes2a(5, 2, 0, holes, lin), 3);
+  EXPECT_EQ(std::vector<int>(holes, holes + 6), (std::vector<int>{0, 0, 0, 1, 2, 0}));
+  EXPECT_EQ(pl_reduce_holes2a(0, 2, 0, holes, lin), 0);
+}
+
+namespace {
+
+/* Whether the items fit apart inside their windows (backtracking over start points). */
+bool items_fit(int k, int n, const std::vector<int32_t> &sz, const std::vector<int32_t> &ea,
+               const std::vector<int32_t> &la, std::vector<std::vector<int>> &at, int i)
+{
+  if (i == n) return true;
+  std::vector<int> lo(k), hi(k);
+  for (int j = 0; j < k; j++) {
+    lo[j] = ea[j * n + i];
+    hi[j] = la[j * n + i] - sz[j * n + i] + 1;
+    if (lo[j] > hi[j]) return false;
+  }
+  bool found = false;
+  each_point(lo, hi, [&](const std::vector<int> &x) {
+    if (found) return;
+    for (int o = 0; o < i; o++) {
+      bool meet = true;
+      for (int j = 0; j < k && meet; j++) meet = overlap_1d(x[j], sz[j * n + i], at[o][j], at[o][j] + sz[j * n + o] - 1) > 0;
+      if (meet) return;
+    }
+    at[i] = x;
+    found = items_fit(k, n, sz, ea, la, at, i + 1);
+  });
+  return found;
+}
+
+}  // namespace
+
+/* parallel_conflict never reports a conflict for items that can be placed (brute force, up to 5
+ * items, k = 2 and 3, with and without the heavy check), and finds some conflicts. */
+TEST_F(FdGeost, ParallelConflictIsSound)
+{
+  rng g{83};
+  int conflicts = 0, infeasible = 0;
+  EXPECT_EQ(parallel_conflict(api, w, 2, 0, 1, nullptr, nullptr, nullptr, 0, nullptr), 0);
+  int runs = fd_gc_stress ? 300 : 1500;
+  for (int r = 0; r < runs; r++) {
+    int k = 2 + r % 2, n = 1 + g.below(5), span = 3 + g.below(4);
+    std::vector<int32_t> sz(k * n), ea(k * n), la(k * n);
+    for (int i = 0; i < n; i++)
+      for (int j = 0; j < k; j++) {
+        sz[j * n + i] = 1 + g.below(3);
+        ea[j * n + i] = g.below(2);
+        la[j * n + i] = std::max(ea[j * n + i] + sz[j * n + i] - 1, span - g.below(2));
+      }
+    std::vector<std::vector<int>> at(n);
+    bool fit = items_fit(k, n, sz, ea, la, at, 0);
+    infeasible += !fit;
+    for (int heavy : {0, 1}) {
+      int c = parallel_conflict(api, w, k, n, heavy, sz.data(), ea.data(), la.data(), n, nullptr);
+      if (fit) {
+        ASSERT_EQ(c, 0) << "run " << r << " heavy " << heavy;
+      }
+      conflicts += c != 0;
+    }
+  }
+  EXPECT_GT(conflicts, 10);
+  EXPECT_GT(infeasible, 10);
+}
