@@ -248,4 +248,9 @@ int pl_reduce_holes2a(int nh, int p, int q, int *holes, const int *islin);
 int parallel_conflict(ORVALIS_API_STRUCT *env, worker *w, int k, int n, int heavy_check, const int32_t *sizes,
                       const int32_t *earliest, const int32_t *latest, int rowlen, size_mem *held);
 
+/* Removes the flush positions against bounding box 1's low (leftp) or high border of the
+ * unique shortest flush sbox of a dimension whose neighbours cannot fill its side: the change
+ * mask, negative on failure. */
+int init_avoid_holes_border(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int leftp);
+
 #endif

@@ -1916,3 +1916,56 @@ int parallel_conflict(ORVALIS_API_STRUCT *, worker *, int k, int n, int heavy_ch
   }
   return 0;
 }
+
+namespace {
+
+/* The sboxes of every object's shape (its shape view's lower bound), in target order. */
+template <typename F>
+void each_placed_sbox(const geost_data *b, F f)
+{
+  for (int p = 0; p < b->nobjects; p++) {
+    int o = b->target[p], sid = lo_of(&b->dvar[(b->kdims + 1) * o]);
+    for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) f(o, s);
+  }
+}
+
+bool holds(const dvar *d, int64_t v) { return SmallFits(v) && dvar_contains_value_t(d, MakeSmall((int32_t)v)); }
+
+}  // namespace
+
+int init_avoid_holes_border(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int leftp)
+{
+  int k = b->kdims, mask = 0;
+  for (int d = 0; d < k; d++) {
+    int64_t org = b->fr.origin[k + d], end = b->fr.end[k + d], E = end + 1 - org;
+    for (;;) {
+      /* 1. the shortest sbox flush against the border, if unique */
+      int64_t L0 = INT64_MAX, flush = 0;
+      int count = 0, o0 = -1, s0 = -1;
+      each_placed_sbox(b, [&](int o, int s) {
+        int64_t t = b->shape.translation[s * k + d], L = b->shape.size[s * k + d];
+        int64_t v = leftp ? org - t : end + 1 - L - t;
+        if (!holds(origin_view(b, o, d), v)) return;
+        if (L < L0) L0 = L, count = 0, o0 = o, s0 = s, flush = v;
+        if (L == L0) count++;
+      });
+      if (count != 1 || L0 >= E) break;
+      /* 2. the neighbours right after it, no thicker than it, must make up its cross-section */
+      int64_t h = b->shape.volume[s0] / L0, sum = 0;
+      each_placed_sbox(b, [&](int o1, int s1) {
+        if ((o1 == o0 && s1 == s0) || sum >= h) return;
+        int64_t t1 = b->shape.translation[s1 * k + d], L1 = b->shape.size[s1 * k + d];
+        int64_t v = leftp ? org + L0 - t1 : end + 1 - L0 - L1 - t1;
+        int64_t h1 = b->shape.volume[s1] / L1;
+        if (holds(origin_view(b, o1, d), v) && h1 <= h) sum += h1;
+      });
+      if (sum >= h) break;
+      /* 3. the flush position would leave a hole beside the sbox */
+      int m = dvar_prune_interval_t(env, &b->dvar[(k + 1) * o0 + 1 + d], MakeSmall((int32_t)flush),
+                                    MakeSmall((int32_t)flush), w);
+      if (m < 0) return m;
+      mask |= m;
+    }
+  }
+  return mask;
+}

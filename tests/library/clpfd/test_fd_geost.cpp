@@ -1538,3 +1538,43 @@ TEST_F(FdGeost, ParallelConflictIsSound)
   EXPECT_GT(conflicts, 10);
   EXPECT_GT(infeasible, 10);
 }
+
+/* init_avoid_holes_border never removes the origin an object has in an exact packing of
+ * bounding box 1 (both borders), and removes something in some runs. */
+TEST_F(FdGeost, BorderPruningKeepsPackedOrigins)
+{
+  rng g{89};
+  int pruned = 0, runs = 400;
+  for (int n = 0; n < runs; n++) {
+    int wd = 2 + g.below(5), h = 2 + g.below(5);
+    packing pk = make_packing(g, wd, h);
+    int m = (int)pk.objs.size();
+    for (int o = 0; o < m; o++) /* wider domains: more flush positions */
+      for (int d = 0; d < 2; d++) pk.objs[o].origin[d].first = pk.at[o][d] - g.below(4);
+    test_block tb(api, 2, pk.objs, pk.boxes);
+    geost_data *b = tb.b;
+    all_shape_volumes(api, b);
+    tb.put(1, {0, 0, wd - 1, h - 1});
+    for (int leftp : {1, 0}) {
+      int mask = init_avoid_holes_border(api, b, w, leftp);
+      ASSERT_GE(mask, 0) << "run " << n;
+      pruned += mask > 0;
+      for (int o = 0; o < m; o++)
+        for (int d = 0; d < 2; d++)
+          EXPECT_TRUE(dvar_contains_value_t(&b->dvar[3 * o + 1 + d], MakeSmall(pk.at[o][d])))
+              << "run " << n << " object " << o << " leftp " << leftp;
+    }
+  }
+  EXPECT_GT(pruned, 10);
+  /* a thin box flush at the low border with only a thinner neighbour after it loses that
+   * position; with a neighbour of its own cross-section it keeps it */
+  for (int thick : {1, 2}) {
+    std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 2}}, {1, {0, 0}, {2, thick}}};
+    std::vector<object_spec> objs = {{0, 0, {{0, 4}, {0, 0}}}, {1, 1, {{0, 4}, {0, 1}}}};
+    test_block tb(api, 2, objs, boxes);
+    all_shape_volumes(api, tb.b);
+    tb.put(1, {0, 0, 5, 1});
+    EXPECT_EQ(init_avoid_holes_border(api, tb.b, w, 1) > 0, thick == 1);
+    EXPECT_EQ(dvar_contains_value_t(&tb.b->dvar[1], MakeSmall(0)), thick == 2);
+  }
+}
