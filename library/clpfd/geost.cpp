@@ -995,12 +995,18 @@ bool straddles(const geost_data *b, const dvar *dv, int s, int r)
 
 /* The overlap bounds of sbox s of object o with bounding box r (extents ext), per dimension,
  * the hull written into region slot h. */
-void overlap_bounds(geost_data *b, int o, int s, int r, const int *ext, int h, int *mi, int *ma)
+void overlap_bounds(geost_data *b, int o, int s, int r, const int *ext, int h, int *mi, int *ma,
+                    int *ea = nullptr, int *la = nullptr, int stride = 0)
 {
+  int k = b->kdims;
   const dvar *dv = origin_view(b, o, 0);
   put_hull(b, h, dv, s);
-  for (int d = 0; d < b->kdims; d++) {
+  for (int d = 0; d < k; d++) {
     mi[d] = min_intersection(b, r, h, ext, sizes_of(b, s), d);
+    if (ea) { /* the part of the hull inside r, before the hull is reused as scratch */
+      ea[d * stride] = std::max(b->fr.origin[r * k + d], b->fr.origin[h * k + d]);
+      la[d * stride] = std::min(b->fr.end[r * k + d], b->fr.end[h * k + d]);
+    }
     ma[d] = dv[d].flags & DV_FIXED ? mi[d] : sbox_max_intersection(b, dv, s, h, r, ext, d);
   }
 }
@@ -1010,7 +1016,7 @@ int volume_balance(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, in
 {
   int k = b->kdims, R = *region;
   const dvar *dv = origin_view(b, object, 0);
-  std::vector<int> ext(k), mi(k), ma(k);
+  std::vector<int> ext(k), mi(k), ma(k), ov; /* ov: the items of the parallel conflict */
   for (int r = 4; r < b->fr.end_bb; r++) {
     if (!straddles(b, dv, s, r)) continue;
     int64_t V = 1;
@@ -1019,17 +1025,29 @@ int volume_balance(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, in
       V = sat_mul(V, ext[d]);
     }
     int64_t summin = 0, summax = 0;
-    bool fail = false;
+    bool fail = false, par = b->opt & GEOST_PARCONFLICT;
+    int c = 0, n = std::max(b->max_nsboxes, 1) * std::max(b->nobjects, 1);
+    if (par && ov.empty()) ov.resize((size_t)(3 * k * n));
     for (int o2 = 0; o2 < b->nobjects && !fail; o2++) {
       if (!decomposable(b, o2)) continue;
       int sid2 = lo_of(shape_view(b, o2));
       for (int s2 = geost_first_sbox(b, sid2); s2 >= 0 && b->shape.sid[s2] == sid2 && !fail; s2++) {
-        overlap_bounds(b, o2, s2, r, ext.data(), R, mi.data(), ma.data());
-        summin += product(mi.data(), k);
+        int *ea = par ? &ov[(size_t)(k * n + c)] : nullptr, *la = par ? &ov[(size_t)(2 * k * n + c)] : nullptr;
+        overlap_bounds(b, o2, s2, r, ext.data(), R, mi.data(), ma.data(), ea, la, n);
+        int64_t pmin = product(mi.data(), k);
+        if (par && pmin > 0 && c < n) {
+          for (int d = 0; d < k; d++) ov[(size_t)(d * n + c)] = mi[d];
+          c++;
+        }
+        summin += pmin;
         summax += product(ma.data(), k);
         fail = summin > V;
       }
     }
+    /* the compulsory overlaps must also fit apart inside r */
+    if (!fail && par)
+      fail = parallel_conflict(env, nullptr, k, c, 0, ov.data(), ov.data() + k * n, ov.data() + 2 * k * n, n,
+                               &b->scratch[1]) != 0;
     if (fail || summax + b->slack < V) return gti_fail(env, b, object, region, cont);
     overlap_bounds(b, object, s, r, ext.data(), R, mi.data(), ma.data());
     int64_t minvol = product(mi.data(), k), maxvol = product(ma.data(), k);

@@ -741,7 +741,7 @@ TEST_F(FdGeost, AbsoluteRegionsForbidOnlyInfeasibleOrigins)
     for (int o = 0; o < m; o++) bb_add_object(api, b, 1, o);
     std::vector<std::vector<int>> bbs;
     if (mode == 3 || all) {
-      b->opt |= GEOST_TASK_INTERVALS;
+      b->opt |= GEOST_TASK_INTERVALS | (n % 12 >= 6 ? GEOST_PARCONFLICT : 0);
       b->slack = g.below(3);
       for (int r = 0, nb = 1 + g.below(2); r < nb; r++) {
         std::vector<int> v(2 * k);
@@ -833,13 +833,31 @@ TEST_F(FdGeost, AbsoluteRegionsForbidOnlyInfeasibleOrigins)
           std::vector<int> others;
           for (int o = 0; o < m; o++)
             if (o != object && objs[o].shape_lo == objs[o].shape_hi) others.push_back(o);
+          /* placed objects: shape and origin; with parconflict they must lie apart */
+          std::vector<std::pair<int, std::vector<int>>> placed = {{sid, x}};
+          auto apart = [&](int s2, const std::vector<int> &y) {
+            if (!(b->opt & GEOST_PARCONFLICT)) return true;
+            for (const auto &[s1, z] : placed)
+              for (const sbox_spec *p1 : sboxes_of(s1))
+                for (const sbox_spec *p2 : sboxes_of(s2)) {
+                  bool meet = true;
+                  for (int d = 0; d < k && meet; d++)
+                    meet = overlap_1d(z[d] + p1->t[d], p1->l[d], y[d] + p2->t[d], y[d] + p2->t[d] + p2->l[d] - 1) > 0;
+                  if (meet) return false;
+                }
+            return true;
+          };
           std::function<bool(size_t, int64_t)> fills = [&](size_t i, int64_t sum) {
             if (i == others.size()) return sum >= V - b->slack && sum <= V;
             std::vector<int> lo, hi;
             domain(others[i], &lo, &hi);
             bool any = false;
+            int s2 = objs[others[i]].shape_lo;
             each_point(lo, hi, [&](const std::vector<int> &y) {
-              any = any || fills(i + 1, sum + overlap(objs[others[i]].shape_lo, y, r));
+              if (any || !apart(s2, y)) return;
+              placed.push_back({s2, y});
+              any = fills(i + 1, sum + overlap(s2, y, r));
+              placed.pop_back();
             });
             return any;
           };
@@ -1576,5 +1594,25 @@ TEST_F(FdGeost, BorderPruningKeepsPackedOrigins)
     tb.put(1, {0, 0, 5, 1});
     EXPECT_EQ(init_avoid_holes_border(api, tb.b, w, 1) > 0, thick == 1);
     EXPECT_EQ(dvar_contains_value_t(&tb.b->dvar[1], MakeSmall(0)), thick == 2);
+  }
+}
+
+/* The volume balance with parconflict: two objects whose compulsory parts fill a bounding box
+ * by volume but cannot lie apart in it make the whole origin box of the filtered object go;
+ * without the option the volumes alone allow it. */
+TEST_F(FdGeost, VolumeBalanceParallelConflict)
+{
+  std::vector<sbox_spec> boxes = {{0, {0, 0}, {2, 2}}, {1, {0, 0}, {1, 1}}};
+  std::vector<object_spec> objs = {{0, 0, {{0, 1}, {0, 0}}}, {0, 0, {{1, 1}, {0, 0}}}, {1, 1, {{3, 4}, {0, 0}}}};
+  for (int par : {0, 1}) {
+    test_block tb(api, 2, objs, boxes);
+    tb.b->opt = GEOST_TASK_INTERVALS | (par ? GEOST_PARCONFLICT : 0);
+    tb.put(4, {0, 0, 3, 1});
+    tb.b->fr.end_bb = tb.b->fr.end_relative = 5;
+    std::vector<std::vector<int>> got;
+    handed = &got;
+    int region = 5;
+    EXPECT_EQ(absolute_fr(api, tb.b, w, 2, 1, &region, hand), par);
+    EXPECT_EQ(!got.empty() && got.back() == std::vector<int>({3, 0, 4, 0}), par == 1);
   }
 }
