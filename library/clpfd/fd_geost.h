@@ -253,4 +253,14 @@ int parallel_conflict(ORVALIS_API_STRUCT *env, worker *w, int k, int n, int heav
  * mask, negative on failure. */
 int init_avoid_holes_border(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int leftp);
 
+/* How far an sbox of length len can reach, in the other dimension, into the interval
+ * first..last of length size_interval of dimension d (hmax without longest holes). */
+int64_t get_max_penetration(ORVALIS_API_STRUCT *env, geost_data *b, int64_t size_interval, int64_t first,
+                            int64_t last, int64_t len, int64_t hmax, int object, int sbox, int d);
+/* Removes val1 and val2 from the object's origin in d when the other sboxes cannot fill the
+ * area surf of the gap of length e beside sbox s: the change mask, negative on failure. */
+int compute_max_surf_in_gap_before_task(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int64_t first,
+                                        int64_t last, int d, int object, int s, int64_t e, int32_t val1,
+                                        int32_t val2, int64_t surf);
+
 #endif

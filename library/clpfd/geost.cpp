@@ -1987,3 +1987,77 @@ int init_avoid_holes_border(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, i
   }
   return mask;
 }
+
+namespace {
+
+int64_t extent_of_bb(const geost_data *b, int d) { return (int64_t)b->fr.end[b->kdims + d] + 1 - b->fr.origin[b->kdims + d]; }
+
+/* The least slack at which the longest closed hole across bounding box 1 in dimension d, as
+ * high as the box is in the other dimension, reaches the box less a gap of length e. */
+int64_t border_minloss(ORVALIS_API_STRUCT *env, geost_data *b, int64_t e, int d)
+{
+  int64_t len = 1 - e + b->fr.end[b->kdims + d] - b->fr.origin[b->kdims + d];
+  return get_minloss(env, b, len, 0, b->slack, (int)extent_of_bb(b, d ^ 1), b->slack, 1, d);
+}
+
+}  // namespace
+
+int64_t get_max_penetration(ORVALIS_API_STRUCT *env, geost_data *b, int64_t size_interval, int64_t first,
+                            int64_t last, int64_t len, int64_t hmax, int object, int sbox, int d)
+{
+  if (len > size_interval) return 0;
+  if (!(b->opt & GEOST_LONGEST_HOLE)) return hmax;
+  int k = b->kdims;
+  int64_t t = b->shape.translation[sbox * k + d];
+  int64_t s = b->slack - border_minloss(env, b, size_interval, d);
+  if (len < size_interval) hmax = std::min<int64_t>(hmax, get_longest_hole_max(env, b, d ^ 1, s, (int)(size_interval - len)));
+  int64_t best = 0;
+  const dvar *X = origin_view(b, object, d);
+  for (int64_t v = first - t; v + t <= last + 1 - len && best < hmax; v++) {
+    if (!holds(X, v)) continue;
+    int64_t a = v + t - first;
+    int64_t h1 = a > 0 ? get_longest_hole(env, b, d ^ 1, s, (int)a, 0) : hmax;
+    int64_t h2 = a != size_interval - len ? get_longest_hole(env, b, d ^ 1, s, (int)(size_interval - len - a), 0) : hmax;
+    best = std::max(best, std::min(h1, h2));
+  }
+  return std::min(hmax, best);
+}
+
+int compute_max_surf_in_gap_before_task(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int64_t first,
+                                        int64_t last, int d, int object, int s, int64_t e, int32_t val1,
+                                        int32_t val2, int64_t surf)
+{
+  int k = b->kdims, dx = d ^ 1;
+  int64_t Hs = b->shape.size[s * k + dx], total = b->slack, m1 = 0, m2 = 0, half = e / 2;
+  bool lh = b->opt & GEOST_LONGEST_HOLE;
+  int64_t minloss = !(first <= last) && lh ? border_minloss(env, b, e, d) : 0;
+  for (int i = 0; i < b->nobjects; i++) {
+    int o1 = b->byarea[i], sid = lo_of(shape_view(b, o1));
+    for (int s1 = geost_first_sbox(b, sid); s1 >= 0 && b->shape.sid[s1] == sid; s1++) {
+      if (o1 == object && s1 == s) continue;
+      int64_t L1 = b->shape.size[s1 * k + d], H1 = b->shape.size[s1 * k + dx], p;
+      if (L1 > e) continue;
+      if (first <= last) {
+        p = get_max_penetration(env, b, e, first, last, L1, std::min(H1, Hs), o1, s1, d);
+      } else if (lh) {
+        p = L1 == e ? Hs : get_longest_hole_max(env, b, dx, b->slack - minloss, (int)(e - L1));
+        p = std::min(p, H1);
+      } else {
+        total += H1 * L1;
+        if (total + m1 + m2 >= surf) return 0;
+        continue;
+      }
+      int64_t q = p * L1;
+      if (L1 <= half || p == H1) total += q;
+      else if (q > m1) m2 = m1, m1 = q;
+      else if (q > m2) m2 = q;
+      if (total + m1 + m2 >= surf) return 0;
+    }
+  }
+  if (surf <= total + m1 + m2) return 0;
+  dvar *X = &b->dvar[(k + 1) * object + 1 + d];
+  int m = dvar_prune_interval_t(env, X, MakeSmall(val1), MakeSmall(val1), w);
+  if (m < 0) return m;
+  int m2b = dvar_prune_interval_t(env, X, MakeSmall(val2), MakeSmall(val2), w);
+  return m2b < 0 ? m2b : m | m2b;
+}

@@ -1616,3 +1616,44 @@ TEST_F(FdGeost, VolumeBalanceParallelConflict)
     EXPECT_EQ(!got.empty() && got.back() == std::vector<int>({3, 0, 4, 0}), par == 1);
   }
 }
+
+/* The gap test: in an exact packing the gap between the low border and an sbox is filled by
+ * the others, so the object's packed origin is never removed (longest holes off, both forms of
+ * the gap); with no other sbox short enough, the value goes exactly when surf exceeds the slack. */
+TEST_F(FdGeost, GapPruningKeepsPackedOrigins)
+{
+  rng g{97};
+  int tried = 0;
+  for (int n = 0; n < 300; n++) {
+    int wd = 2 + g.below(5), h = 2 + g.below(5);
+    packing pk = make_packing(g, wd, h);
+    int m = (int)pk.objs.size();
+    for (auto &o : pk.objs) o.shape_hi = o.shape_lo;
+    test_block tb(api, 2, pk.objs, pk.boxes);
+    geost_data *b = tb.b;
+    for (int o = 0; o < m; o++) b->byarea[o] = o;
+    tb.put(1, {0, 0, wd - 1, h - 1});
+    for (int o = 0; o < m; o++)
+      for (int d = 0; d < 2; d++) {
+        int s = geost_first_sbox(b, pk.sid[o]);
+        int e = pk.at[o][d] + b->shape.translation[s * 2 + d];
+        if (e < 1) continue;
+        tried++;
+        int val = pk.at[o][d], surf = e * b->shape.size[s * 2 + (d ^ 1)];
+        int first = n % 2 ? 0 : 1, last = n % 2 ? e - 1 : 0;
+        ASSERT_GE(compute_max_surf_in_gap_before_task(api, b, w, first, last, d, o, s, e, val, val, surf), 0);
+        EXPECT_TRUE(dvar_contains_value_t(&b->dvar[3 * o + 1 + d], MakeSmall(val))) << "run " << n;
+      }
+  }
+  EXPECT_GT(tried, 100);
+  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 3}}, {1, {0, 0}, {4, 1}}};
+  std::vector<object_spec> objs = {{0, 0, {{2, 4}, {0, 0}}}, {1, 1, {{0, 0}, {3, 3}}}};
+  for (int slack : {2, 3}) {
+    test_block tb(api, 2, objs, boxes);
+    tb.b->slack = slack;
+    tb.b->byarea[0] = 0, tb.b->byarea[1] = 1;
+    tb.put(1, {0, 0, 5, 3});
+    int mask = compute_max_surf_in_gap_before_task(api, tb.b, w, 0, 1, 0, 0, 0, 2, 2, 2, 3);
+    EXPECT_EQ(mask > 0, slack < 3);
+  }
+}
