@@ -60,6 +60,9 @@ struct geost_event {
   int32_t key;
   int object, sbox;
 };
+struct geost_lpair {
+  int32_t x, y;
+};
 
 struct geost_data {
   void (*destructor)(void *block);
@@ -262,5 +265,12 @@ int64_t get_max_penetration(ORVALIS_API_STRUCT *env, geost_data *b, int64_t size
 int compute_max_surf_in_gap_before_task(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int64_t first,
                                         int64_t last, int d, int object, int s, int64_t e, int32_t val1,
                                         int32_t val2, int64_t surf);
+
+/* Comparators for fd_qsort: value ascending; x then y ascending; key, object, sbox ascending;
+ * region slots dimension by dimension, origin descending then end ascending. */
+int cmp_value_index(const geost_value_index *x, const geost_value_index *y);
+int cmp_asc_pair(const geost_lpair *x, const geost_lpair *y);
+int cmp_geost_event(const geost_event *x, const geost_event *y);
+int cmp_region(const geost_data *b, const int *x, const int *y);
 
 #endif

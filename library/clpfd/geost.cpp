@@ -2061,3 +2061,35 @@ int compute_max_surf_in_gap_before_task(ORVALIS_API_STRUCT *env, geost_data *b, 
   int m2b = dvar_prune_interval_t(env, X, MakeSmall(val2), MakeSmall(val2), w);
   return m2b < 0 ? m2b : m | m2b;
 }
+
+/* ---- comparators for the quicksort template ---- */
+
+int cmp_value_index(const geost_value_index *x, const geost_value_index *y)
+{
+  return x->value < y->value ? -1 : x->value > y->value;
+}
+
+int cmp_asc_pair(const geost_lpair *x, const geost_lpair *y)
+{
+  if (x->x != y->x) return x->x < y->x ? -1 : 1;
+  return x->y < y->y ? -1 : x->y > y->y;
+}
+
+int cmp_geost_event(const geost_event *x, const geost_event *y)
+{
+  if (x->key != y->key) return x->key < y->key ? -1 : 1;
+  if (x->object != y->object) return x->object < y->object ? -1 : 1;
+  return x->sbox < y->sbox ? -1 : x->sbox > y->sbox;
+}
+
+int cmp_region(const geost_data *b, const int *x, const int *y)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) {
+    int ox = b->fr.origin[*x * k + d], oy = b->fr.origin[*y * k + d];
+    if (ox != oy) return ox > oy ? -1 : 1;
+    int ex = b->fr.end[*x * k + d], ey = b->fr.end[*y * k + d];
+    if (ex != ey) return ex < ey ? -1 : 1;
+  }
+  return 0;
+}

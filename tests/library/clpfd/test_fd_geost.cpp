@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "driver/fd_circuit.h"
 #include "fd.h"
@@ -1655,5 +1656,32 @@ TEST_F(FdGeost, GapPruningKeepsPackedOrigins)
     tb.put(1, {0, 0, 5, 3});
     int mask = compute_max_surf_in_gap_before_task(api, tb.b, w, 0, 1, 0, 0, 0, 2, 2, 2, 3);
     EXPECT_EQ(mask > 0, slack < 3);
+  }
+}
+
+/* The comparators order as their tables say (against std::tuple order). */
+TEST_F(FdGeost, Comparators)
+{
+  rng g{101};
+  auto sign = [](int v) { return (v > 0) - (v < 0); };
+  std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
+  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}};
+  test_block tb(api, 2, objs, boxes);
+  for (int n = 0; n < 300; n++) {
+    geost_value_index a{g.below(3), g.below(3)}, b{g.below(3), g.below(3)};
+    EXPECT_EQ(sign(cmp_value_index(&a, &b)), sign((a.value > b.value) - (a.value < b.value)));
+    geost_lpair p{g.below(3), g.below(3)}, q{g.below(3), g.below(3)};
+    auto tp = std::make_tuple(p.x, p.y), tq = std::make_tuple(q.x, q.y);
+    EXPECT_EQ(sign(cmp_asc_pair(&p, &q)), (tp > tq) - (tp < tq));
+    geost_event e{g.below(2), g.below(2), g.below(2)}, f{g.below(2), g.below(2), g.below(2)};
+    auto te = std::make_tuple(e.key, e.object, e.sbox), tf = std::make_tuple(f.key, f.object, f.sbox);
+    EXPECT_EQ(sign(cmp_geost_event(&e, &f)), (te > tf) - (te < tf));
+    std::vector<int> r(4), s(4);
+    for (int i = 0; i < 4; i++) r[i] = g.below(2), s[i] = g.below(2);
+    tb.put(4, r);
+    tb.put(5, s);
+    auto tr = std::make_tuple(-r[0], r[2], -r[1], r[3]), ts = std::make_tuple(-s[0], s[2], -s[1], s[3]);
+    int x = 4, y = 5;
+    EXPECT_EQ(sign(cmp_region(tb.b, &x, &y)), (tr > ts) - (tr < ts));
   }
 }
