@@ -909,6 +909,31 @@ int32_t sbox_max_intersection(geost_data *b, const dvar *dv, int s, int r0, int 
   return best;
 }
 
+namespace {
+
+/* Splits the overlap bounds on the first dimension where they differ: low first, the overlap
+ * at its least, then above it; otherwise at its largest, then below it. 1 when a branch
+ * stopped; the bounds are restored. */
+template <typename F>
+int split_overlap(int k, int *minov, int *maxov, bool low_first, F branch)
+{
+  int d = 0;
+  while (d < k && minov[d] >= maxov[d]) d++;
+  if (d == k) return 0;
+  int lo = minov[d], hi = maxov[d];
+  for (int half = 0; half < 2; half++) {
+    if (low_first) half ? minov[d] = lo + 1 : maxov[d] = lo;
+    else half ? maxov[d] = hi - 1 : minov[d] = hi;
+    int stop = branch();
+    minov[d] = lo;
+    maxov[d] = hi;
+    if (stop) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int gti_overfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
                      int *minov, int *maxov, int *region, geost_cont cont)
 {
@@ -923,18 +948,8 @@ int gti_overfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar 
     }
     return cont(env, b, region) != 0;
   }
-  int d = 0;
-  while (d < k && minov[d] >= maxov[d]) d++;
-  if (d == k) return 0;
-  int hi = maxov[d], lo = minov[d], stop;
-  maxov[d] = lo;
-  stop = gti_overfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont);
-  maxov[d] = hi;
-  if (stop) return 1;
-  minov[d] = lo + 1;
-  stop = gti_overfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont);
-  minov[d] = lo;
-  return stop;
+  return split_overlap(k, minov, maxov, true,
+                       [&] { return gti_overfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont); });
 }
 
 int gti_underfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
@@ -942,20 +957,9 @@ int gti_underfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar
 {
   int k = b->kdims;
   if (limit <= product(minov, k)) return 0;
-  if (limit <= product(maxov, k)) {
-    int d = 0;
-    while (d < k && minov[d] >= maxov[d]) d++;
-    if (d == k) return 0;
-    int hi = maxov[d], lo = minov[d], stop;
-    minov[d] = hi;
-    stop = gti_underfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont);
-    minov[d] = lo;
-    if (stop) return 1;
-    maxov[d] = hi - 1;
-    stop = gti_underfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont);
-    maxov[d] = hi;
-    return stop;
-  }
+  if (limit <= product(maxov, k))
+    return split_overlap(k, minov, maxov, false,
+                         [&] { return gti_underfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont); });
   for (int mask = 0; mask < 1 << k; mask++) {
     bool keep = true;
     for (int d = 0; d < k && keep; d++) {
