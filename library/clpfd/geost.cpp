@@ -158,7 +158,8 @@ void geost_index_shapes(ORVALIS_API_STRUCT *env, geost_data *b)
     int *ms = &b->shape.size_multiset[j * k];
     for (int d = 0; d < k; d++) {
       b->shape.max_size[d] = std::max(b->shape.max_size[d], l[d]);
-      b->shape.max_trans_size[d] = std::max(b->shape.max_trans_size[d], t[d] + l[d]);
+      int64_t reach = std::min<int64_t>((int64_t)t[d] + l[d], INT_MAX); /* the end never wraps */
+      b->shape.max_trans_size[d] = std::max<int64_t>(b->shape.max_trans_size[d], reach);
       b->shape.min_trans[d] = std::min(b->shape.min_trans[d], t[d]);
       ms[d] = l[d];
     }
@@ -166,7 +167,8 @@ void geost_index_shapes(ORVALIS_API_STRUCT *env, geost_data *b)
     for (int i = 0; i < n; i++) {
       bool inside = true;
       const int *ti = &b->shape.translation[i * k], *li = &b->shape.size[i * k];
-      for (int d = 0; d < k && inside; d++) inside = ti[d] >= t[d] && ti[d] + li[d] <= t[d] + l[d];
+      for (int d = 0; d < k && inside; d++)
+        inside = ti[d] >= t[d] && (int64_t)ti[d] + li[d] <= (int64_t)t[d] + l[d];
       b->shape.included[i * n + j] = i == j || inside;
     }
   }

@@ -1685,3 +1685,57 @@ TEST_F(FdGeost, Comparators)
     EXPECT_EQ(sign(cmp_region(tb.b, &x, &y)), (tr > ts) - (tr < ts));
   }
 }
+
+/* Extreme coordinates and sizes: the region, overlap and volume arithmetic runs without a wrap
+ * (UBSan aborts on one) and keeps its answers in range. */
+TEST_F(FdGeost, ExtremeCoordinatesDoNotWrap)
+{
+  const int big = 0x0fffffff;
+  std::vector<sbox_spec> boxes = {{0, {-big, big}, {big, big}}, {0, {big, -big}, {0x7fffffff, 1}},
+                                  {1, {0, 0}, {big, big}}};
+  std::vector<object_spec> objs = {{0, 0, {{-big, big}, {-big, big}}}, {1, 1, {{big, big}, {-big, -big}}},
+                                   {0, 1, {{-big, -big + 2}, {big - 2, big}}}};
+  test_block tb(api, 2, objs, boxes);
+  geost_data *b = tb.b;
+  for (int d = 0; d < 2; d++) {
+    dvar_init_temp(&b->lower_dvar[d], MakeSmall(-big), MakeSmall(-big));
+    dvar_init_temp(&b->upper_dvar[d], MakeSmall(big), MakeSmall(big));
+  }
+  shape_volume(api, b, 0);
+  shape_volume(api, b, 2);
+  EXPECT_EQ(b->overflow, 1);
+  EXPECT_LT(b->shape.svolume[0], 0x7ffffffb);
+  EXPECT_GE(b->shape.svolume[0], 0);
+  for (int o = 0; o < 3; o++) b->object.oid[o] = o;
+  b->opt = GEOST_TASK_INTERVALS | GEOST_PARCONFLICT | GEOST_LEX | GEOST_PALLET_LOADING;
+  b->object.lex_prev[0] = 1;
+  for (int d = 0; d < 2; d++) b->object.low[d] = -big, b->object.up[d] = big;
+  tb.put(4, {-0x7fffffff, -0x7fffffff, 0x7fffffff, 0x7fffffff});
+  tb.put(5, {-big, -big, big, big});
+  b->fr.end_bb = 6;
+  bb_init(b, 1);
+  for (int o = 0; o < 3; o++) bb_add_object(api, b, 1, o);
+  all_relative_fr(api, b, 0);
+  int holes[] = {big, -big};
+  b->pl.holes = holes;
+  b->pl.nholes = b->pl.pslack = 1;
+  std::vector<std::vector<int>> got;
+  handed = &got;
+  for (int o = 0; o < 3; o++)
+    for (int sid : {0, 1}) {
+      int region = b->fr.end_relative;
+      int r = absolute_fr(api, b, w, o, sid, &region, hand);
+      EXPECT_TRUE(r == 0 || r == 1);
+      EXPECT_GE(intersection_volume(api, b, 4, o, sid), 0);
+      EXPECT_GE(min_intersection_volume(api, b, 5, o), 0);
+      int p[2] = {-big, big};
+      EXPECT_TRUE(point_in_some_fr(api, b, w, o, sid, 0, p, &region) <= 1);
+    }
+  int s1[2] = {0x7fffffff, 0x7fffffff}, s2[2] = {0x7fffffff, 1};
+  EXPECT_GE(min_intersection(b, 4, 5, s1, s2, 0), 0);
+  EXPECT_GE(max_intersection(b, 4, 5, s1, s2, 1), 0);
+  int32_t sz[4] = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+  int32_t ea[4] = {-0x7fffffff, -0x7fffffff, -0x7fffffff, -0x7fffffff};
+  int32_t la[4] = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+  EXPECT_LE(parallel_conflict(api, w, 2, 2, 1, sz, ea, la, 2, nullptr), 1);
+}
