@@ -16,8 +16,6 @@
 #include "fd_kernel.h"
 
 struct task;      /* the scheduling task record (fd_sched.h) */
-struct lh_table;  /* longest-hole tables */
-struct lch_table;
 
 /* option word */
 constexpr int32_t GEOST_LEX = 0x1, GEOST_DISJUNCTIVE = 0x2, GEOST_CUMULATIVE = 0x10,
@@ -47,11 +45,12 @@ struct geost_dis {
   int32_t limit;
 };
 
-/* One memo entry of the knapsack callback. */
+/* One memo entry of the knapsack callback, followed by its n 16-bit support entries. */
 struct geost_dp {
   geost_dp *next;
   int32_t lslack, rslack, sslack;
   int n;
+  uint16_t *entries() { return (uint16_t *)(this + 1); }
 };
 
 struct geost_value_index {
@@ -60,6 +59,9 @@ struct geost_value_index {
 struct geost_event {
   int32_t key;
   int object, sbox;
+};
+struct geost_lpair {
+  int32_t x, y;
 };
 
 struct geost_data {
@@ -79,8 +81,8 @@ struct geost_data {
   int *current, *next, *dvar_min, *dvar_max, *pruneddim;
   int *vis_a_vis_size, *vis_a_vis_vol, *vis_a_vis_object, *vis_a_vis_sbox;
   int *target, *byclass, *byarea, *maxeps;
-  lch_table **lch_tables;
-  lh_table **lh_tables, **lh_tables_max, **lh_tables_inv;
+  int32_t **lch_tables; /* longest-hole tables per dimension: closed, open, max, inverse */
+  int32_t **lh_tables, **lh_tables_max, **lh_tables_inv;
   int32_t max_val_in_lmax, maxbacks;
   int *check_cumulative_set, *cumulative_sbox;
   sw_on_key **dp_hash;
@@ -155,5 +157,120 @@ int fr_intersects_object(ORVALIS_API_STRUCT *env, geost_data *b, int r, int obje
 int useful_relative_fr(const geost_data *b, int o, int e, int j);
 int relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *region, geost_cont cont);
 void all_relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int fixall);
+
+/* Volumes. A volume that would reach 0x7ffffffb sets overflow instead of wrapping. */
+/* The volume of shape sid placed at the object's origin lower bounds inside region bb; with
+ * bb = -1 the union volume of the shape. */
+int32_t intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object, int sid);
+/* The sbox volumes, svolume (union) and tvolume (sum) of the shape whose first sbox is f. */
+void shape_volume(ORVALIS_API_STRUCT *env, geost_data *b, int f);
+/* The least intersection_volume over the object's shapes, 0x7fffffff for an empty domain. */
+int32_t min_intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object);
+void compute_minmax_vol_sid(ORVALIS_API_STRUCT *env, geost_data *b, int object);
+/* The boxes standing for the object in bounding box bb, listed in cumulative_sbox; 0 when the
+ * object has no such representation. */
+int cumulable(ORVALIS_API_STRUCT *env, geost_data *b, int object, int bb, int dim);
+/* Links the volume view to the active objects' shapes: 0 on failure. */
+int filter_volume(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* Objects by the union volume of their least shape, larger first. */
+int cmp_decr_area(const geost_data *b, const int *x, const int *y);
+
+/* Absolute forbidden regions: boxes of origins of one object in one shape. absolute_fr hands
+ * the regions of the corners, the lexicographic bounds, the volume balance and the pallet holes
+ * to cont and stores those from other objects' relative regions; 1 when stopped. */
+int absolute_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid, int *region,
+                geost_cont cont);
+/* Clips region r in dimension j to dv[j]'s bounds: whether something is left. */
+int useful_absolute_fr(geost_data *b, int r, const dvar *dv, int j);
+int gti_fail(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *region, geost_cont cont);
+int gti_overfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
+                     int *minov, int *maxov, int *region, geost_cont cont);
+int gti_underfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
+                      int *minov, int *maxov, int *region, geost_cont cont);
+/* The least and the largest overlap in dimension d of intervals of the given sizes placed
+ * anywhere inside regions r1 and r2. */
+int32_t min_intersection(const geost_data *b, int r1, int r2, const int *size1, const int *size2, int d);
+int32_t max_intersection(const geost_data *b, int r1, int r2, const int *size1, const int *size2, int d);
+/* The largest overlap in dimension d of sbox s (origin views dv) with region r1 (extents
+ * size1); region r0 is scratch. */
+int32_t sbox_max_intersection(geost_data *b, const dvar *dv, int s, int r0, int r1, const int *size1, int d);
+
+/* Point tests. A point p (k coordinates) is an origin of the object in shape sid; the answer 1
+ * means infeasible, with the slot of a region of infeasible origins holding p through region.
+ * opt bit 1 turns the polymorphic hole test on. */
+int point_in_some_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid, int opt,
+                     const int *p, int *region);
+int inside_forbidden(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, const int *p, int object, int sid,
+                     int opt, int *region);
+int valid_witness(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid,
+                  int enable_hole_polymorphic, const int *p);
+int point_in_witness(ORVALIS_API_STRUCT *env, const geost_data *b, const int *p, int sid, const int *ori);
+int point_in_ground_object(ORVALIS_API_STRUCT *env, const geost_data *b, const int *p, int exception);
+int object_is_ground(const geost_data *b, int object);
+int geost_decomposable(const geost_data *b, int object);
+int inside_forbidden_cont(ORVALIS_API_STRUCT *env, geost_data *b, int *region);
+/* x <= y lexicographically from dimension d on, cyclically; ties by tie1 <= tie2. */
+int lex_le(int k, const int *x, const int *y, int tie1, int tie2, int d);
+
+/* Rule procedures: a procedure is checked once when loaded (registers, objects, sbox numbers
+ * and dimensions in range, jump targets, operand counts, nonzero divisors); only a checked one
+ * is run. geost_run_proc answers 1 with the region it made through region. */
+int geost_proc_valid(const geost_data *b, const geost_proc *proc);
+int geost_run_proc(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, const int *p,
+                   const geost_proc *proc, int *region);
+
+/* The task operations of an sbox projected on dimension curdim (task id the object, part the
+ * sbox); the block is the solver state's gdata. 2 failure, 0 no change, 1 pruned. */
+int geost_propagate_method(ORVALIS_API_STRUCT *env, task *t);
+void geost_refresh_method(ORVALIS_API_STRUCT *env, task *t, worker *w);
+TAGGED geost_set_method(ORVALIS_API_STRUCT *env, task *t, worker *w);
+int geost_prune_interval_method(ORVALIS_API_STRUCT *env, task *t, int32_t min, int32_t max, worker *w);
+int geost_prune_set_method(ORVALIS_API_STRUCT *env, task *t, TAGGED set, worker *w);
+int geost_is_interval_method(ORVALIS_API_STRUCT *env, task *t);
+/* Longest holes: 0x3fffffff for no bound. */
+int64_t geost_lh_method(ORVALIS_API_STRUCT *env, int64_t sigma, int epsilon, int closed);
+int64_t geost_lh_dummy(ORVALIS_API_STRUCT *env, int64_t sigma, int epsilon, int closed);
+int32_t get_longest_hole(ORVALIS_API_STRUCT *env, geost_data *b, int dim, int64_t sigma, int epsilon, int closed);
+int32_t get_longest_hole_max(ORVALIS_API_STRUCT *env, geost_data *b, int dim, int64_t sigma, int epsilon);
+/* The knapsack memo of dimension curdim: msg 1 looks up (1 on a hit, support filled), msg 2
+ * stores. */
+constexpr int GEOST_DP_LOOKUP = 1, GEOST_DP_STORE = 2;
+int geost_dp_hash_method(ORVALIS_API_STRUCT *env, int msg, int32_t *support, int n, int32_t lslack,
+                         int32_t rslack, int32_t sslack);
+uint32_t geost_dp_key(const int32_t *support, int n, int32_t lslack, int32_t rslack, int32_t sslack);
+void dispose_dp_hash(ORVALIS_API_STRUCT *env, geost_data *b);
+
+/* The least slack in low..up at which the longest hole of height eps in dimension d reaches
+ * len (sigma + 1 when none). */
+int64_t get_minloss(ORVALIS_API_STRUCT *env, geost_data *b, int64_t len, int64_t low, int64_t up, int eps,
+                    int64_t sigma, int closed, int d);
+int pl_loss(int x, const int *islin);
+int pl_reduce_holes2a(int nh, int p, int q, int *holes, const int *islin);
+/* Nonzero when the n items (per dimension j: size, earliest start, latest end at entry
+ * j*rowlen+i) cannot all be placed apart. */
+int parallel_conflict(ORVALIS_API_STRUCT *env, worker *w, int k, int n, int heavy_check, const int32_t *sizes,
+                      const int32_t *earliest, const int32_t *latest, int rowlen, size_mem *held);
+
+/* Removes the flush positions against bounding box 1's low (leftp) or high border of the
+ * unique shortest flush sbox of a dimension whose neighbours cannot fill its side: the change
+ * mask, negative on failure. */
+int init_avoid_holes_border(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int leftp);
+
+/* How far an sbox of length len can reach, in the other dimension, into the interval
+ * first..last of length size_interval of dimension d (hmax without longest holes). */
+int64_t get_max_penetration(ORVALIS_API_STRUCT *env, geost_data *b, int64_t size_interval, int64_t first,
+                            int64_t last, int64_t len, int64_t hmax, int object, int sbox, int d);
+/* Removes val1 and val2 from the object's origin in d when the other sboxes cannot fill the
+ * area surf of the gap of length e beside sbox s: the change mask, negative on failure. */
+int compute_max_surf_in_gap_before_task(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int64_t first,
+                                        int64_t last, int d, int object, int s, int64_t e, int32_t val1,
+                                        int32_t val2, int64_t surf);
+
+/* Comparators for fd_qsort: value ascending; x then y ascending; key, object, sbox ascending;
+ * region slots dimension by dimension, origin descending then end ascending. */
+int cmp_value_index(const geost_value_index *x, const geost_value_index *y);
+int cmp_asc_pair(const geost_lpair *x, const geost_lpair *y);
+int cmp_geost_event(const geost_event *x, const geost_event *y);
+int cmp_region(const geost_data *b, const int *x, const int *y);
 
 #endif

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "fd_geost.h"
+#include "fd.h"
+#include "fd_sched.h"
 #include "fd_qsort.h"
 #include "fd_sets.h"
 
@@ -52,10 +54,10 @@ char *layout(geost_data *b, const geost_dims &dm, char *base)
   g->dvar = c.take<struct dvar>(n2 * (k + 1));
   g->lower_dvar = c.take<struct dvar>(k);
   g->upper_dvar = c.take<struct dvar>(k);
-  g->lch_tables = c.take<lch_table *>(k);
-  g->lh_tables = c.take<lh_table *>(k);
-  g->lh_tables_max = c.take<lh_table *>(k);
-  g->lh_tables_inv = c.take<lh_table *>(k);
+  g->lch_tables = c.take<int32_t *>(k);
+  g->lh_tables = c.take<int32_t *>(k);
+  g->lh_tables_max = c.take<int32_t *>(k);
+  g->lh_tables_inv = c.take<int32_t *>(k);
   g->dp_hash = c.take<sw_on_key *>(k);
   g->object.proc = c.take<geost_proc *>(n2);
   g->object.dis = c.take<geost_dis *>(n2);
@@ -156,7 +158,8 @@ void geost_index_shapes(ORVALIS_API_STRUCT *env, geost_data *b)
     int *ms = &b->shape.size_multiset[j * k];
     for (int d = 0; d < k; d++) {
       b->shape.max_size[d] = std::max(b->shape.max_size[d], l[d]);
-      b->shape.max_trans_size[d] = std::max(b->shape.max_trans_size[d], t[d] + l[d]);
+      int64_t reach = std::min<int64_t>((int64_t)t[d] + l[d], INT_MAX); /* the end never wraps */
+      b->shape.max_trans_size[d] = std::max<int64_t>(b->shape.max_trans_size[d], reach);
       b->shape.min_trans[d] = std::min(b->shape.min_trans[d], t[d]);
       ms[d] = l[d];
     }
@@ -164,7 +167,8 @@ void geost_index_shapes(ORVALIS_API_STRUCT *env, geost_data *b)
     for (int i = 0; i < n; i++) {
       bool inside = true;
       const int *ti = &b->shape.translation[i * k], *li = &b->shape.size[i * k];
-      for (int d = 0; d < k && inside; d++) inside = ti[d] >= t[d] && ti[d] + li[d] <= t[d] + l[d];
+      for (int d = 0; d < k && inside; d++)
+        inside = ti[d] >= t[d] && (int64_t)ti[d] + li[d] <= (int64_t)t[d] + l[d];
       b->shape.included[i * n + j] = i == j || inside;
     }
   }
@@ -547,4 +551,1551 @@ void all_relative_fr(ORVALIS_API_STRUCT *env, geost_data *b, int fixall)
     if (!fr_intersects_object(env, b, 1, o)) continue;
     relative_fr(env, b, o, &b->fr.end_relative, relative_cont);
   }
+}
+
+/* ---- volumes ---- */
+
+namespace {
+
+constexpr int32_t VOLUME_LIMIT = 0x7ffffffb;
+
+/* The origin view of object o in dimension d, and its shape view. */
+const dvar *origin_view(const geost_data *b, int o, int d) { return &b->dvar[(b->kdims + 1) * o + 1 + d]; }
+dvar *shape_view(geost_data *b, int o) { return &b->dvar[(b->kdims + 1) * o]; }
+
+/* The union volume of shape sid (its first sbox's svolume), 0 for a shape with no box. */
+int32_t svolume_of(const geost_data *b, int sid)
+{
+  int f = geost_first_sbox(b, sid);
+  return f < 0 ? 0 : b->shape.svolume[f];
+}
+
+}  // namespace
+
+int32_t intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object, int sid)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims, first = geost_first_sbox(b, sid);
+  if (first < 0) return 0;
+  int last = first;
+  while (b->shape.sid[last] == sid) last++;
+  int *coord = b->shape.boundaries, n = 0;
+  std::vector<int64_t> base(k, 0);
+  /* 1. the grid's coordinates per dimension */
+  for (int d = 0; d < k; d++) {
+    b->shape.min[d] = n;
+    if (bb >= 0) base[d] = lo_of(origin_view(b, object, d));
+    for (int s = first; s < last; s++) {
+      int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+      if (bb < 0) {
+        coord[n++] = (int)t;
+        coord[n++] = (int)std::min<int64_t>(t + l, INT_MAX);
+        continue;
+      }
+      int64_t a = base[d] + t, e = a + l - 1;
+      int64_t o = b->fr.origin[bb * k + d], en = b->fr.end[bb * k + d];
+      if (e < o || a > en) continue;
+      /* relative to the origin, so that the cells' corners compare with the sboxes directly */
+      coord[n++] = (int)(std::max(a, o) - base[d]);
+      coord[n++] = (int)(std::min(e, en) + 1 - base[d]);
+    }
+    if (n == b->shape.min[d]) return 0;
+    fd_qsort(api, coord + b->shape.min[d], (size_t)(n - b->shape.min[d]),
+             [](const int *x, const int *y) { return *x < *y ? -1 : *x > *y; });
+    n = (int)(std::unique(coord + b->shape.min[d], coord + n) - coord);
+    b->shape.max[d] = n - 1;
+    b->shape.cur[d] = b->shape.min[d];
+    if (b->shape.max[d] == b->shape.min[d]) return 0; /* no cell of positive width */
+  }
+  /* 2. every cell, the last dimension fastest */
+  int32_t total = 0;
+  for (;;) {
+    bool in = false;
+    for (int s = first; s < last && !in; s++) {
+      in = true;
+      for (int d = 0; d < k && in; d++) {
+        int64_t x = coord[b->shape.cur[d]], t = b->shape.translation[s * k + d];
+        in = t <= x && x <= t + b->shape.size[s * k + d] - 1;
+      }
+    }
+    if (in) {
+      int32_t cell = 1;
+      for (int d = 0; d < k; d++) {
+        int32_t width = coord[b->shape.cur[d] + 1] - coord[b->shape.cur[d]];
+        if (cell >= VOLUME_LIMIT / width) b->overflow = 1;
+        else cell *= width;
+      }
+      if (total < VOLUME_LIMIT - cell) total += cell;
+      else b->overflow = 1;
+    }
+    int d = k - 1;
+    while (d >= 0 && ++b->shape.cur[d] == b->shape.max[d]) {
+      b->shape.cur[d] = b->shape.min[d];
+      d--;
+    }
+    if (d < 0) return total;
+  }
+}
+
+void shape_volume(ORVALIS_API_STRUCT *env, geost_data *b, int f)
+{
+  int k = b->kdims, sid = b->shape.sid[f];
+  int32_t sum = 0;
+  for (int s = f; b->shape.sid[s] == sid; s++) {
+    int32_t v = 1;
+    for (int d = 0; d < k; d++) {
+      int32_t l = b->shape.size[s * k + d];
+      if (l > 0 && v >= VOLUME_LIMIT / l) b->overflow = 1;
+      else v *= l;
+    }
+    b->shape.volume[s] = v;
+    if (sum < VOLUME_LIMIT - v) sum += v;
+    else b->overflow = 1;
+  }
+  b->shape.tvolume[f] = sum;
+  b->shape.svolume[f] = intersection_volume(env, b, -1, 0, sid);
+}
+
+int32_t min_intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object)
+{
+  int32_t best = 0x7fffffff;
+  DVITER it;
+  dviter_init(&it, shape_view(b, object));
+  while (!dviter_empty(&it)) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi; sid++)
+      best = std::min(best, intersection_volume(env, b, bb, object, (int)sid));
+  }
+  return best;
+}
+
+void compute_minmax_vol_sid(ORVALIS_API_STRUCT *, geost_data *b, int object)
+{
+  const dvar *shape = shape_view(b, object);
+  if (shape->flags & DV_FIXED) {
+    b->object.min_vol_sid[object] = b->object.max_vol_sid[object] = lo_of(shape);
+    return;
+  }
+  bool any = false;
+  int32_t lo_vol = 0, hi_vol = 0;
+  DVITER it;
+  dviter_init(&it, shape);
+  while (!dviter_empty(&it)) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi; sid++) {
+      int32_t v = svolume_of(b, (int)sid);
+      if (!any || v < lo_vol) b->object.min_vol_sid[object] = (int)sid, lo_vol = v;
+      if (!any || v > hi_vol) b->object.max_vol_sid[object] = (int)sid, hi_vol = v;
+      any = true;
+    }
+  }
+}
+
+int cumulable(ORVALIS_API_STRUCT *, geost_data *b, int object, int bb, int dim)
+{
+  int k = b->kdims;
+  const dvar *shape = shape_view(b, object);
+  if (shape->flags & DV_FIXED) {
+    int sid = lo_of(shape), n = 0;
+    for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++)
+      if (sbox_intersects_region(b, origin_view(b, object, 0), s, bb)) b->cumulative_sbox[n++] = s;
+    return n;
+  }
+  int v = b->nsboxes_posted + object;
+  int *tv = &b->shape.translation[v * k], *lv = &b->shape.size[v * k];
+  int32_t h = INT32_MAX;
+  bool first = true; /* the first shape's box starts v: a start at translation 0 would cut off
+                      * the part of every box at a negative translation */
+  DVITER it;
+  dviter_init(&it, shape);
+  while (!dviter_empty(&it)) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi; sid++) {
+      int f = geost_first_sbox(b, (int)sid);
+      if (f < 0 || b->shape.sid[f + 1] == sid || b->shape.size[f * k + dim] <= 0) return 0;
+      for (int d = 0; d < k; d++) {
+        int64_t t = b->shape.translation[f * k + d], l = b->shape.size[f * k + d];
+        int64_t nlo = first ? t : std::max<int64_t>(tv[d], t);
+        int64_t nhi = first ? t + l : std::min<int64_t>((int64_t)tv[d] + lv[d], t + l);
+        if (nlo >= nhi) return 0;
+        tv[d] = (int)nlo;
+        lv[d] = (int)(nhi - nlo);
+      }
+      first = false;
+      h = std::min(h, b->shape.volume[f] / b->shape.size[f * k + dim]);
+    }
+  }
+  if (first) return 0; /* an empty shape domain */
+  int64_t vol = (int64_t)h * lv[dim];
+  if (vol >= VOLUME_LIMIT) {
+    b->overflow = 1;
+    vol = VOLUME_LIMIT - 1;
+  }
+  b->shape.volume[v] = (int32_t)vol;
+  b->cumulative_sbox[0] = v;
+  return 1;
+}
+
+namespace {
+
+/* Removes value sid from object o's shape view and recomputes its lightest and heaviest shapes:
+ * false when the view empties. */
+bool drop_shape(ORVALIS_API_STRUCT *env, geost_data *b, int o, int sid, worker *w)
+{
+  if (dvar_prune_interval_t(env, shape_view(b, o), MakeSmall(sid), MakeSmall(sid), w) < 0) return false;
+  compute_minmax_vol_sid(env, b, o);
+  b->object.flags[o] |= 3;
+  b->prunedsid = 1;
+  return true;
+}
+
+}  // namespace
+
+int filter_volume(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  dvar *V = &b->volume_dvar;
+  if (!(b->opt & GEOST_OVERLAP)) {
+    int64_t cap = (int64_t)b->target_avail + b->rest_volume;
+    if (cap < lo_of(V)) return 0;
+    if (cap < hi_of(V) && dvar_fix_interval_t(V, atom_inf, MakeSmall((int32_t)cap)) < 0) return 0;
+  }
+  int64_t up = (int64_t)hi_of(V) - b->rest_volume, down = (int64_t)b->rest_volume - lo_of(V);
+  for (int p = 0; p < b->ntargets; p++) {
+    int o = b->target[p];
+    up -= svolume_of(b, b->object.min_vol_sid[o]);
+    down += svolume_of(b, b->object.max_vol_sid[o]);
+  }
+  for (bool changed = true; changed;) {
+    changed = false;
+    if (up < 0 || down < 0) return 0;
+    if (!(V->flags & DV_FIXED)) {
+      int64_t span = (int64_t)hi_of(V) - lo_of(V);
+      if (span > up) {
+        if (dvar_fix_interval_t(V, MakeSmall((int32_t)(hi_of(V) - up)), atom_sup) < 0) return 0;
+        down -= span - up;
+        changed = true;
+      } else if (span > down) {
+        if (dvar_fix_interval_t(V, atom_inf, MakeSmall((int32_t)(lo_of(V) + down))) < 0) return 0;
+        up -= span - down;
+        changed = true;
+      }
+    }
+    for (int p = 0; p < b->ntargets; p++) {
+      int o = b->target[p];
+      if (shape_view(b, o)->flags & DV_FIXED) continue;
+      int lo = b->object.min_vol_sid[o], hi = b->object.max_vol_sid[o];
+      int64_t gap = (int64_t)svolume_of(b, hi) - svolume_of(b, lo);
+      if (gap > up) {
+        if (!drop_shape(env, b, o, hi, w)) return 0;
+        down += (int64_t)svolume_of(b, b->object.max_vol_sid[o]) - svolume_of(b, hi);
+        changed = true;
+      } else if (gap > down) {
+        if (!drop_shape(env, b, o, lo, w)) return 0;
+        up += (int64_t)svolume_of(b, lo) - svolume_of(b, b->object.min_vol_sid[o]);
+        changed = true;
+      }
+    }
+  }
+  return 1;
+}
+
+int cmp_decr_area(const geost_data *b, const int *x, const int *y)
+{
+  int32_t vx = svolume_of(b, lo_of(&b->dvar[(b->kdims + 1) * *x]));
+  int32_t vy = svolume_of(b, lo_of(&b->dvar[(b->kdims + 1) * *y]));
+  return vx > vy ? -1 : vx < vy;
+}
+
+/* ---- absolute forbidden regions ---- */
+
+namespace {
+
+/* Writes lo..hi into region r in dimension d, clamped to the 32-bit range (a region is clipped
+ * to a domain afterwards, so the clamp loses nothing). */
+void put_range(geost_data *b, int r, int d, int64_t lo, int64_t hi)
+{
+  b->fr.origin[r * b->kdims + d] = (int)std::clamp<int64_t>(lo, INT_MIN + 1, INT_MAX);
+  b->fr.end[r * b->kdims + d] = (int)std::clamp<int64_t>(hi, INT_MIN + 1, INT_MAX);
+}
+
+/* Writes the object's whole origin box into region r. */
+void put_origin_box(geost_data *b, int r, const dvar *dv)
+{
+  for (int d = 0; d < b->kdims; d++) put_range(b, r, d, lo_of(&dv[d]), hi_of(&dv[d]));
+}
+
+/* a * b, saturated far below the 64-bit limit (products of up to k 32-bit factors). */
+int64_t sat_mul(int64_t a, int64_t c)
+{
+  constexpr int64_t cap = (int64_t)1 << 62;
+  if (a == 0 || c == 0) return 0;
+  return a > cap / c ? cap : a * c;
+}
+
+int64_t product(const int *v, int k)
+{
+  int64_t p = 1;
+  for (int d = 0; d < k; d++) p = sat_mul(p, v[d]);
+  return p;
+}
+
+/* The extent of an sbox's placements in dimension d: min+t .. max+t+L-1. */
+void put_hull(geost_data *b, int r, const dvar *dv, int s)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) {
+    int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+    put_range(b, r, d, lo_of(&dv[d]) + t, hi_of(&dv[d]) + t + l - 1);
+  }
+}
+
+const int *sizes_of(const geost_data *b, int s) { return &b->shape.size[s * b->kdims]; }
+
+}  // namespace
+
+int useful_absolute_fr(geost_data *b, int r, const dvar *dv, int j)
+{
+  int *o = &b->fr.origin[r * b->kdims + j], *e = &b->fr.end[r * b->kdims + j];
+  *o = std::max(*o, lo_of(&dv[j]));
+  *e = std::min(*e, hi_of(&dv[j]));
+  return *e >= *o;
+}
+
+int gti_fail(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *region, geost_cont cont)
+{
+  put_origin_box(b, *region, origin_view(b, object, 0));
+  cont(env, b, region);
+  return 1;
+}
+
+int32_t min_intersection(const geost_data *b, int r1, int r2, const int *size1, const int *size2, int d)
+{
+  int k = b->kdims;
+  int64_t s = (int64_t)size1[d] + size2[d] - 1;
+  int64_t v = std::min<int64_t>({size1[d], size2[d],
+                                 s - b->fr.end[r2 * k + d] + b->fr.origin[r1 * k + d],
+                                 s - b->fr.end[r1 * k + d] + b->fr.origin[r2 * k + d]});
+  return (int32_t)std::max<int64_t>(0, v);
+}
+
+int32_t max_intersection(const geost_data *b, int r1, int r2, const int *size1, const int *size2, int d)
+{
+  int k = b->kdims;
+  int64_t m = std::min((int64_t)b->fr.end[r2 * k + d] + 1 - b->fr.origin[r1 * k + d],
+                       (int64_t)b->fr.end[r1 * k + d] + 1 - b->fr.origin[r2 * k + d]);
+  if (m < 1) return 0;
+  return (int32_t)std::min<int64_t>({size1[d], size2[d], m});
+}
+
+int32_t sbox_max_intersection(geost_data *b, const dvar *dv, int s, int r0, int r1, const int *size1, int d)
+{
+  int k = b->kdims;
+  int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+  if (dv[d].flags & DV_INTERVAL) {
+    put_range(b, r0, d, lo_of(&dv[d]) + t, hi_of(&dv[d]) - 1 + t + l);
+    return max_intersection(b, r0, r1, sizes_of(b, s), size1, d);
+  }
+  int32_t cap = std::min<int32_t>((int32_t)l, size1[d]), best = 0;
+  if (cap < 1) return 0;
+  DVITER it;
+  dviter_init(&it, &dv[d]);
+  while (!dviter_empty(&it) && best < cap) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    put_range(b, r0, d, lo + t, hi - 1 + t + l);
+    best = std::max(best, max_intersection(b, r0, r1, sizes_of(b, s), size1, d));
+  }
+  return best;
+}
+
+namespace {
+
+/* Splits the overlap bounds on the first dimension where they differ: low first, the overlap
+ * at its least, then above it; otherwise at its largest, then below it. 1 when a branch
+ * stopped; the bounds are restored. */
+template <typename F>
+int split_overlap(int k, int *minov, int *maxov, bool low_first, F branch)
+{
+  int d = 0;
+  while (d < k && minov[d] >= maxov[d]) d++;
+  if (d == k) return 0;
+  int lo = minov[d], hi = maxov[d];
+  for (int half = 0; half < 2; half++) {
+    if (low_first) half ? minov[d] = lo + 1 : maxov[d] = lo;
+    else half ? maxov[d] = hi - 1 : minov[d] = hi;
+    int stop = branch();
+    minov[d] = lo;
+    maxov[d] = hi;
+    if (stop) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int gti_overfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
+                     int *minov, int *maxov, int *region, geost_cont cont)
+{
+  int k = b->kdims;
+  if (limit >= product(maxov, k)) return 0;
+  if (limit < product(minov, k)) {
+    for (int d = 0; d < k; d++) {
+      int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+      put_range(b, *region, d, (int64_t)minov[d] + b->fr.origin[bb * k + d] - l - t,
+                (int64_t)b->fr.end[bb * k + d] - minov[d] - t + 1);
+      if (!useful_absolute_fr(b, *region, dv, d)) return 0;
+    }
+    return cont(env, b, region) != 0;
+  }
+  return split_overlap(k, minov, maxov, true,
+                       [&] { return gti_overfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont); });
+}
+
+int gti_underfull_frs(ORVALIS_API_STRUCT *env, geost_data *b, int bb, const dvar *dv, int s, int64_t limit,
+                      int *minov, int *maxov, int *region, geost_cont cont)
+{
+  int k = b->kdims;
+  if (limit <= product(minov, k)) return 0;
+  if (limit <= product(maxov, k))
+    return split_overlap(k, minov, maxov, false,
+                         [&] { return gti_underfull_frs(env, b, bb, dv, s, limit, minov, maxov, region, cont); });
+  for (int mask = 0; mask < 1 << k; mask++) {
+    bool keep = true;
+    for (int d = 0; d < k && keep; d++) {
+      int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+      if (mask >> d & 1) {
+        keep = l > maxov[d];
+        if (keep) put_range(b, *region, d, (int64_t)b->fr.end[bb * k + d] + 1 - maxov[d] - t, hi_of(&dv[d]));
+      } else if (l > maxov[d]) {
+        put_range(b, *region, d, lo_of(&dv[d]), (int64_t)maxov[d] + b->fr.origin[bb * k + d] - l - t);
+      } else {
+        put_range(b, *region, d, lo_of(&dv[d]), hi_of(&dv[d]));
+      }
+      keep = keep && useful_absolute_fr(b, *region, dv, d);
+    }
+    if (keep && cont(env, b, region)) return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+bool decomposable(const geost_data *b, int o) { return b->dvar[(b->kdims + 1) * o].flags & DV_FIXED; }
+
+/* Whether sbox s's hull meets region r in every dimension without lying inside it. */
+bool straddles(const geost_data *b, const dvar *dv, int s, int r)
+{
+  int k = b->kdims;
+  bool inside = true;
+  for (int d = 0; d < k; d++) {
+    int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+    int64_t lo = lo_of(&dv[d]) + t, hi = hi_of(&dv[d]) + t + l - 1;
+    if (hi < b->fr.origin[r * k + d] || lo > b->fr.end[r * k + d]) return false;
+    inside = inside && lo >= b->fr.origin[r * k + d] && hi <= b->fr.end[r * k + d];
+  }
+  return !inside;
+}
+
+/* The overlap bounds of sbox s of object o with bounding box r (extents ext), per dimension,
+ * the hull written into region slot h. */
+void overlap_bounds(geost_data *b, int o, int s, int r, const int *ext, int h, int *mi, int *ma,
+                    int *ea = nullptr, int *la = nullptr, int stride = 0)
+{
+  int k = b->kdims;
+  const dvar *dv = origin_view(b, o, 0);
+  put_hull(b, h, dv, s);
+  for (int d = 0; d < k; d++) {
+    mi[d] = min_intersection(b, r, h, ext, sizes_of(b, s), d);
+    if (ea) { /* the part of the hull inside r, before the hull is reused as scratch */
+      ea[d * stride] = std::max(b->fr.origin[r * k + d], b->fr.origin[h * k + d]);
+      la[d * stride] = std::min(b->fr.end[r * k + d], b->fr.end[h * k + d]);
+    }
+    ma[d] = dv[d].flags & DV_FIXED ? mi[d] : sbox_max_intersection(b, dv, s, h, r, ext, d);
+  }
+}
+
+/* The volume balance of the bounding boxes for sbox s of the object: 1 when stopped. */
+int volume_balance(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, int *region, geost_cont cont)
+{
+  int k = b->kdims, R = *region;
+  const dvar *dv = origin_view(b, object, 0);
+  std::vector<int> ext(k), mi(k), ma(k), ov; /* ov: the items of the parallel conflict */
+  for (int r = 4; r < b->fr.end_bb; r++) {
+    if (!straddles(b, dv, s, r)) continue;
+    int64_t V = 1;
+    for (int d = 0; d < k; d++) {
+      ext[d] = (int)std::min<int64_t>((int64_t)b->fr.end[r * k + d] + 1 - b->fr.origin[r * k + d], INT_MAX);
+      V = sat_mul(V, ext[d]);
+    }
+    int64_t summin = 0, summax = 0;
+    bool fail = false, par = b->opt & GEOST_PARCONFLICT;
+    int c = 0, n = std::max(b->max_nsboxes, 1) * std::max(b->nobjects, 1);
+    if (par && ov.empty()) ov.resize((size_t)(3 * k * n));
+    for (int o2 = 0; o2 < b->nobjects && !fail; o2++) {
+      if (!decomposable(b, o2)) continue;
+      int sid2 = lo_of(shape_view(b, o2));
+      for (int s2 = geost_first_sbox(b, sid2); s2 >= 0 && b->shape.sid[s2] == sid2 && !fail; s2++) {
+        int *ea = par ? &ov[(size_t)(k * n + c)] : nullptr, *la = par ? &ov[(size_t)(2 * k * n + c)] : nullptr;
+        overlap_bounds(b, o2, s2, r, ext.data(), R, mi.data(), ma.data(), ea, la, n);
+        int64_t pmin = product(mi.data(), k);
+        if (par && pmin > 0 && c < n) {
+          for (int d = 0; d < k; d++) ov[(size_t)(d * n + c)] = mi[d];
+          c++;
+        }
+        summin += pmin;
+        summax += product(ma.data(), k);
+        fail = summin > V;
+      }
+    }
+    /* the compulsory overlaps must also fit apart inside r */
+    if (!fail && par)
+      fail = parallel_conflict(env, nullptr, k, c, 0, ov.data(), ov.data() + k * n, ov.data() + 2 * k * n, n,
+                               &b->scratch[1]) != 0;
+    if (fail || summax + b->slack < V) return gti_fail(env, b, object, region, cont);
+    overlap_bounds(b, object, s, r, ext.data(), R, mi.data(), ma.data());
+    int64_t minvol = product(mi.data(), k), maxvol = product(ma.data(), k);
+    int z = 0, z0 = 0;
+    for (int d = 0; d < k; d++)
+      if (mi[d] == 0) z++, z0 = d;
+    int64_t need = V - b->slack - summax + maxvol;
+    if (minvol < need) {
+      std::vector<int> lim(ma);
+      if (z == 0) {
+        for (int d = 0; d < k; d++) lim[d] = (int)std::min<int64_t>(ma[d], (need - 1) / (minvol / mi[d]));
+      } else if (z == 1) {
+        int64_t rest = 1;
+        for (int d = 0; d < k; d++)
+          if (d != z0) rest = sat_mul(rest, mi[d]);
+        lim[z0] = (int)std::min<int64_t>(ma[z0], (need - 1) / rest);
+      }
+      if (gti_underfull_frs(env, b, r, dv, s, need, mi.data(), lim.data(), region, cont)) return 1;
+    }
+    int64_t room = V - summin + minvol;
+    if (room < maxvol) {
+      std::vector<int> lim(k);
+      for (int d = 0; d < k; d++)
+        lim[d] = (int)std::max<int64_t>(mi[d], room / (maxvol / ma[d]) + 1);
+      if (gti_overfull_frs(env, b, r, dv, s, room, lim.data(), ma.data(), region, cont)) return 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int absolute_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *, int object, int sid, int *region,
+                geost_cont cont)
+{
+  int k = b->kdims;
+  b->current_object = object;
+  b->current_sid = sid;
+  const dvar *dv = origin_view(b, object, 0);
+  int first = geost_first_sbox(b, sid);
+  auto sboxes = [&](auto f) {
+    for (int s = first; s >= 0 && b->shape.sid[s] == sid; s++)
+      if (f(s)) return 1;
+    return 0;
+  };
+  /* 1. the bounding-box corners: above the upper one, then below the lower one */
+  for (int upper = 1; upper >= 0; upper--)
+    for (int d = 0; d < k; d++)
+      if (sboxes([&](int s) {
+            int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+            put_origin_box(b, *region, dv);
+            if (upper) put_range(b, *region, d, (int64_t)hi_of(&b->upper_dvar[d]) - t - l + 1, hi_of(&dv[d]));
+            else put_range(b, *region, d, lo_of(&dv[d]), (int64_t)lo_of(&b->lower_dvar[d]) - t - 1);
+            return useful_absolute_fr(b, *region, dv, d) && cont(env, b, region);
+          }))
+        return 1;
+  /* 2. the other objects' relative regions, stored as they are */
+  for (int r = b->fr.end_bb; r < b->fr.end_relative; r++) {
+    if (b->object.oid[b->fr.obj[r]] == b->object.oid[object]) continue;
+    sboxes([&](int s) {
+      bool useful = true;
+      for (int d = 0; d < k && useful; d++) {
+        int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+        put_range(b, *region, d, (int64_t)b->fr.origin[r * k + d] - t - l, (int64_t)b->fr.end[r * k + d] - t);
+        useful = useful_absolute_fr(b, *region, dv, d);
+      }
+      if (useful) *region = store_region(env, b, *region, b->fr.obj[r], 0);
+      return 0;
+    });
+  }
+  /* 3. the points lexicographically below low and above up */
+  if ((b->opt & GEOST_LEX) && (b->object.lex_prev[object] >= 0 || b->object.lex_next[object] >= 0)) {
+    for (int above = 0; above < 2; above++) {
+      const int *v = above ? &b->object.up[object * k] : &b->object.low[object * k];
+      for (int i = 0; i < k; i++) {
+        put_origin_box(b, *region, dv);
+        for (int j = 0; j < i; j++) put_range(b, *region, j, v[j], v[j]);
+        if (above) put_range(b, *region, i, (int64_t)v[i] + 1, hi_of(&dv[i]));
+        else put_range(b, *region, i, lo_of(&dv[i]), (int64_t)v[i] - 1);
+        if (useful_absolute_fr(b, *region, dv, i) && cont(env, b, region)) return 1;
+      }
+    }
+  }
+  /* 4. the volume balance of the bounding boxes */
+  if ((b->opt & GEOST_TASK_INTERVALS) && decomposable(b, object) &&
+      sboxes([&](int s) { return volume_balance(env, b, object, s, region, cont); }))
+    return 1;
+  /* 5. the known holes of pallet loading: the first sbox may cover none */
+  if ((b->opt & GEOST_PALLET_LOADING) && first >= 0 && b->pl.nholes == b->pl.pslack) {
+    for (int h = 0; h < b->pl.nholes; h++) {
+      bool useful = true;
+      put_origin_box(b, *region, dv);
+      for (int d = 0; d < 2 && d < k && useful; d++) {
+        int64_t v = (int64_t)b->pl.bborig[d] + b->pl.holes[2 * h + d];
+        int64_t t = b->shape.translation[first * k + d], l = b->shape.size[first * k + d];
+        put_range(b, *region, d, v - t - l + 1, v - t);
+        useful = useful_absolute_fr(b, *region, dv, d);
+      }
+      if (useful && cont(env, b, region)) return 1;
+    }
+  }
+  return 0;
+}
+
+/* ---- point tests ---- */
+
+int object_is_ground(const geost_data *b, int object)
+{
+  for (int d = 0; d <= b->kdims; d++)
+    if (!(b->dvar[(b->kdims + 1) * object + d].flags & DV_FIXED)) return 0;
+  return 1;
+}
+
+int geost_decomposable(const geost_data *b, int object) { return decomposable(b, object); }
+
+int point_in_witness(ORVALIS_API_STRUCT *, const geost_data *b, const int *p, int sid, const int *ori)
+{
+  int k = b->kdims;
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
+    bool in = true;
+    for (int d = 0; d < k && in; d++) {
+      int64_t lo = (int64_t)ori[d] + b->shape.translation[s * k + d];
+      in = lo <= p[d] && p[d] <= lo + b->shape.size[s * k + d] - 1;
+    }
+    if (in) return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+/* Whether object o counts as ground for the hole tests: active objects when fixed, the others
+ * always; its origin is then its lower bounds and its shape the shape view's lower bound. */
+bool counts_as_ground(const geost_data *b, int position)
+{
+  return position >= b->ntargets || object_is_ground(b, b->target[position]);
+}
+
+void lower_origin(const geost_data *b, int o, int *x)
+{
+  for (int d = 0; d < b->kdims; d++) x[d] = lo_of(origin_view(b, o, d));
+}
+
+/* Whether the box lo..hi (inclusive) meets an sbox of a ground object. */
+bool box_meets_ground(const geost_data *b, const int64_t *lo, const int64_t *hi)
+{
+  int k = b->kdims;
+  std::vector<int> x(k);
+  for (int p = 0; p < b->nobjects; p++) {
+    if (!counts_as_ground(b, p)) continue;
+    int o = b->target[p], sid = lo_of(&b->dvar[(k + 1) * o]);
+    lower_origin(b, o, x.data());
+    for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
+      bool meet = true;
+      for (int d = 0; d < k && meet; d++) {
+        int64_t a = (int64_t)x[d] + b->shape.translation[s * k + d];
+        meet = a <= hi[d] && lo[d] <= a + b->shape.size[s * k + d] - 1;
+      }
+      if (meet) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int point_in_ground_object(ORVALIS_API_STRUCT *env, const geost_data *b, const int *p, int exception)
+{
+  std::vector<int> x(b->kdims);
+  for (int pos = 0; pos < b->nobjects; pos++) {
+    int o = b->target[pos];
+    if (o == exception || !counts_as_ground(b, pos)) continue;
+    lower_origin(b, o, x.data());
+    if (point_in_witness(env, b, p, lo_of(&b->dvar[(b->kdims + 1) * o]), x.data())) return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+/* Whether some active object of another identifier can cover cell c without meeting the
+ * candidate (sid at p), inside bounding box 1 and clear of the ground objects. */
+bool other_covers(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, const int *p, const int *c)
+{
+  int k = b->kdims;
+  std::vector<int64_t> lo(k), hi(k);
+  std::vector<int> q(k);
+  for (int pos = 0; pos < b->ntargets; pos++) {
+    int o2 = b->target[pos];
+    if (b->object.oid[o2] == b->object.oid[object]) continue;
+    if (each_sbox(b, o2, [&](int s2) {
+          /* every offset q (1 .. size) of s2 over c */
+          for (int d = 0; d < k; d++) q[d] = 1;
+          for (;;) {
+            bool ok = true;
+            for (int d = 0; d < k && ok; d++) {
+              int64_t y = (int64_t)c[d] + 1 - q[d] - b->shape.translation[s2 * k + d];
+              lo[d] = y + b->shape.translation[s2 * k + d];
+              hi[d] = lo[d] + b->shape.size[s2 * k + d] - 1;
+              ok = SmallFits(y) && dvar_contains_value_t(origin_view(b, o2, d), MakeSmall((int32_t)y)) &&
+                   lo[d] >= b->fr.origin[k + d] && hi[d] <= b->fr.end[k + d];
+            }
+            if (ok) { /* clear of the candidate's sboxes and of the ground objects */
+              for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid && ok; s++) {
+                bool meet = true;
+                for (int d = 0; d < k && meet; d++) {
+                  int64_t a = (int64_t)p[d] + b->shape.translation[s * k + d];
+                  meet = a <= hi[d] && lo[d] <= a + b->shape.size[s * k + d] - 1;
+                }
+                ok = !meet;
+              }
+              if (ok && !box_meets_ground(b, lo.data(), hi.data())) return true;
+            }
+            int d = 0;
+            while (d < k && ++q[d] > b->shape.size[s2 * k + d]) q[d++] = 1;
+            if (d == k) return false;
+          }
+        }))
+      return true;
+  }
+  return false;
+}
+
+/* The polymorphic hole test: whether some cell of the shell around an sbox of sid placed at p,
+ * inside bounding box 1, can be covered by nothing. */
+bool polymorphic_hole(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, const int *p)
+{
+  int k = b->kdims;
+  std::vector<int> lo(k), hi(k), c(k);
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
+    bool fits = true;
+    for (int d = 0; d < k && fits; d++) {
+      int64_t a = (int64_t)p[d] + b->shape.translation[s * k + d], e = a + b->shape.size[s * k + d] - 1;
+      /* the shell clipped to bounding box 1 */
+      int64_t l = std::max<int64_t>(a - 1, b->fr.origin[k + d]), h = std::min<int64_t>(e + 1, b->fr.end[k + d]);
+      fits = l <= h;
+      lo[d] = (int)l;
+      hi[d] = (int)h;
+    }
+    if (!fits) continue;
+    c = lo;
+    for (;;) {
+      bool shell = false;
+      for (int d = 0; d < k && !shell; d++) {
+        int64_t a = (int64_t)p[d] + b->shape.translation[s * k + d];
+        shell = c[d] == a - 1 || c[d] == a + b->shape.size[s * k + d];
+      }
+      if (shell && !point_in_ground_object(env, b, c.data(), object) &&
+          !point_in_witness(env, b, c.data(), sid, p) && !other_covers(env, b, object, sid, p, c.data()))
+        return true;
+      int d = k - 1;
+      while (d >= 0 && c[d] == hi[d]) c[d] = lo[d], d--;
+      if (d < 0) break;
+      c[d]++;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+/* ---- rule procedures ---- */
+
+namespace {
+
+/* The operand count of each opcode; 15 takes 1 + 2k. */
+constexpr int op_operands[22] = {2, 3, 3, 2, 4, 4, 3, 4, 4, 3, 3, 3, 3, 3, 3, -1, 2, 2, 3, 1, 1, 3};
+
+int operand_count(int op, int k) { return op == 15 ? 1 + 2 * k : op_operands[op]; }
+
+/* The roles of an instruction's operands: register, object, sbox number, dimension, constant,
+ * jump target. */
+enum role : char { REG = 'r', OBJ = 'o', BOX = 'n', DIM = 'j', CON = 'c', JMP = 'L' };
+const char *op_roles[22] = {"rc",  "roj", "roj", "rj",  "ronj", "ronj", "rnj", "ronj", "ronj", "rnj", "rrr",
+                            "rrr", "rrc", "rrc", "rrc", "",     "rr",   "rr",  "rrr",  "L",    "L",   "rrr"};
+
+}  // namespace
+
+int geost_proc_valid(const geost_data *b, const geost_proc *proc)
+{
+  int k = b->kdims, n = proc->ncode;
+  if (proc->nreg < 2 || proc->nstack < 0 || n < 0 || proc->dest < 0 || proc->dest >= proc->nreg) return 0;
+  if (n > 0 && !proc->code) return 0;
+  std::vector<char> start((size_t)n + 1, 0);
+  for (int pc = 0; pc < n;) {
+    int op = proc->code[pc];
+    if (op < 0 || op > 21) return 0;
+    int m = operand_count(op, k);
+    if (m > n - pc - 1) return 0;
+    start[pc] = 1;
+    const int32_t *a = &proc->code[pc + 1];
+    for (int i = 0; i < m; i++) {
+      char r = op == 15 ? (char)REG : op_roles[op][i];
+      int32_t v = a[i];
+      bool ok = r == CON || r == JMP ? true
+              : r == REG ? v >= 0 && v < proc->nreg
+              : r == OBJ ? v >= 0 && v < b->nobjects
+              : r == BOX ? v >= 0 && v < b->max_nsboxes
+              : v >= 0 && v < k;
+      if (!ok) return 0;
+    }
+    if ((op == 13 || op == 14) && a[2] == 0) return 0;
+    pc += 1 + m;
+  }
+  start[n] = 1;
+  /* jump targets lie ahead (so every run ends): 19 names an instruction start (or the end),
+   * 20 names a join, a 21 */
+  for (int pc = 0; pc < n; pc += 1 + operand_count(proc->code[pc], k)) {
+    int op = proc->code[pc], L = proc->code[pc + 1];
+    if (op == 19 && (L <= pc || L > n || !start[L])) return 0;
+    if (op == 20 && (L <= pc || L >= n || !start[L] || proc->code[L] != 21)) return 0;
+  }
+  return 1;
+}
+
+namespace {
+
+/* The smallest (largest with big) translation or size of sbox number nb over the shapes of
+ * object o's domain; false when some shape lacks that sbox. */
+bool sbox_extreme(const geost_data *b, int o, int nb, int j, bool size, bool big, int64_t *out)
+{
+  int k = b->kdims;
+  bool any = false, missing = false;
+  DVITER it;
+  dviter_init(&it, &b->dvar[(k + 1) * o]);
+  while (!dviter_empty(&it) && !missing) {
+    int32_t lo, hi;
+    dviter_next_interval_l(&it, &lo, &hi);
+    for (int64_t sid = lo; sid <= hi && !missing; sid++) {
+      int f = geost_first_sbox(b, (int)sid);
+      missing = f < 0 || f + nb >= b->nsboxes_posted || b->shape.sid[f + nb] != sid;
+      if (missing) break;
+      int64_t v = size ? b->shape.size[(f + nb) * k + j] : b->shape.translation[(f + nb) * k + j];
+      *out = !any ? v : big ? std::max(*out, v) : std::min(*out, v);
+      any = true;
+    }
+  }
+  return any && !missing;
+}
+
+}  // namespace
+
+int geost_run_proc(ORVALIS_API_STRUCT *env, geost_data *b, int object, int sid, const int *p,
+                   const geost_proc *proc, int *region)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims, n = proc->ncode, top = b->fr.top_of_stack, counter = top, sp = 0;
+  auto *mem = (int32_t *)QX_malloc((size_t)(2 * proc->nstack + proc->nreg) * sizeof(int32_t) + 1);
+  if (!mem) qx_memory_fault("geost rules", QX_SPACE_FOREIGN);
+  int32_t *R = mem + 2 * proc->nstack, *stack = mem;
+  for (int i = 0; i < proc->nreg; i++) R[i] = 0;
+  R[0] = (int32_t)0x80000001;
+  R[1] = 0x7fffffff;
+  const int32_t *code = proc->code;
+  int first = geost_first_sbox(b, sid), result = 0, pc = 0;
+  const dvar *dv = origin_view(b, object, 0);
+  auto set = [&](int d, int64_t v) {
+    if (v < INT32_MIN || v > INT32_MAX) return false; /* no wrap: the branch fails */
+    R[d] = (int32_t)v;
+    return true;
+  };
+  auto new_region = [&]() {
+    if (counter + 1 >= b->nregions) expand_regions(env, b);
+    return counter++;
+  };
+  auto slot_ok = [&](int32_t r) { return r >= top && r < counter; };
+  auto own_sbox = [&](int nb) { return first >= 0 && first + nb < b->nsboxes_posted && b->shape.sid[first + nb] == sid; };
+  for (;;) {
+    if (pc >= n) {
+      if (slot_ok(R[proc->dest])) {
+        *region = R[proc->dest];
+        result = 1;
+        break;
+      }
+      pc = -1;
+    }
+    bool ok = pc >= 0;
+    int op = ok ? code[pc] : -1;
+    const int32_t *a = ok ? &code[pc + 1] : nullptr;
+    int next = ok && op >= 0 && op <= 21 ? pc + 1 + operand_count(op, k) : -1;
+    if (next < 0 || next > n) ok = false;
+    int64_t v = 0;
+    if (ok) switch (op) {
+      case 0: ok = set(a[0], a[1]); break;
+      case 1: ok = set(a[0], lo_of(origin_view(b, a[1], a[2]))); break;
+      case 2: ok = set(a[0], hi_of(origin_view(b, a[1], a[2]))); break;
+      case 3: ok = set(a[0], p[a[1]]); break;
+      case 4: case 5: case 7: case 8:
+        ok = sbox_extreme(b, a[1], a[2], a[3], op <= 5, op == 5 || op == 8, &v) && set(a[0], v);
+        break;
+      case 6: case 9:
+        ok = own_sbox(a[1]) &&
+             set(a[0], op == 6 ? b->shape.size[(first + a[1]) * k + a[2]] : b->shape.translation[(first + a[1]) * k + a[2]]);
+        break;
+      case 10: ok = set(a[0], (int64_t)R[a[1]] + R[a[2]]); break;
+      case 11: ok = set(a[0], (int64_t)R[a[1]] - R[a[2]]); break;
+      case 12: ok = set(a[0], (int64_t)R[a[1]] * a[2]); break;
+      case 13: ok = a[2] != 0 && set(a[0], (int64_t)R[a[1]] / a[2]); break;
+      case 14: ok = a[2] != 0 && set(a[0], ((int64_t)R[a[1]] - 1) / a[2] + 1); break;
+      case 15: {
+        for (int j = 0; j < k && ok; j++) ok = R[a[1 + 2 * j]] <= p[j] && p[j] <= R[a[2 + 2 * j]];
+        if (!ok) break;
+        int r = new_region();
+        for (int j = 0; j < k; j++) {
+          b->fr.origin[r * k + j] = std::max(R[a[1 + 2 * j]], lo_of(&dv[j]));
+          b->fr.end[r * k + j] = std::min(R[a[2 + 2 * j]], hi_of(&dv[j]));
+        }
+        R[a[0]] = r;
+        break;
+      }
+      case 16: case 17: {
+        ok = op == 16 ? R[a[1]] < 0 : R[a[1]] <= 0;
+        if (!ok) break;
+        int r = new_region();
+        put_origin_box(b, r, dv);
+        R[a[0]] = r;
+        break;
+      }
+      case 18: {
+        ok = slot_ok(R[a[1]]) && slot_ok(R[a[2]]);
+        if (!ok) break;
+        int r = new_region(), x = R[a[1]], y = R[a[2]];
+        for (int j = 0; j < k; j++) {
+          b->fr.origin[r * k + j] = std::max(b->fr.origin[x * k + j], b->fr.origin[y * k + j]);
+          b->fr.end[r * k + j] = std::min(b->fr.end[x * k + j], b->fr.end[y * k + j]);
+        }
+        R[a[0]] = r;
+        break;
+      }
+      case 19:
+        ok = sp < proc->nstack && a[0] > pc;
+        if (ok) stack[2 * sp] = a[0], stack[2 * sp + 1] = counter, sp++;
+        break;
+      case 20: {
+        int L = a[0];
+        ok = sp > 0 && L > pc && L + 3 < n && code[L] == 21;
+        for (int i = 1; i <= 2 && ok; i++) ok = code[L + i] >= 0 && code[L + i] < proc->nreg;
+        if (!ok) break;
+        sp--;
+        R[code[L + 1]] = R[code[L + 2]];
+        next = L + 4;
+        break;
+      }
+      case 21: R[a[0]] = R[a[2]]; break;
+      default: ok = false;
+      }
+    if (ok) {
+      pc = next;
+      continue;
+    }
+    /* backtrack */
+    if (sp == 0) break;
+    sp--;
+    pc = stack[2 * sp];
+    counter = stack[2 * sp + 1];
+    if (pc < 0 || pc > n) break;
+  }
+  QX_free(mem);
+  return result;
+}
+
+/* ---- the point queries ---- */
+
+int point_in_some_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid, int opt,
+                     const int *p, int *region)
+{
+  int k = b->kdims, lo = b->fr.end_relative, hi = b->fr.end_absolute, n = hi - lo;
+  int r = b->fr.round_robin;
+  if (r < lo || r >= hi) r = lo;
+  for (int i = 0; i < n; i++, r = r + 1 == hi ? lo : r + 1) {
+    b->query_count++;
+    bool in = true;
+    for (int d = 0; d < k && in; d++) in = b->fr.origin[r * k + d] <= p[d] && p[d] <= b->fr.end[r * k + d];
+    if (in) {
+      *region = b->fr.round_robin = r;
+      return 1;
+    }
+  }
+  (void)w; /* the vis-a-vis hole test comes with the sweep's hole test */
+  if (opt & 2 && polymorphic_hole(env, b, object, sid, p)) {
+    int t = b->fr.top_of_stack;
+    for (int d = 0; d < k; d++) put_range(b, t, d, p[d], p[d]);
+    *region = t;
+    return 1;
+  }
+  if (b->opt & GEOST_RULES)
+    for (const geost_proc *proc = b->object.proc[object]; proc; proc = proc->next)
+      if (geost_run_proc(env, b, object, sid, p, proc, region)) return 1;
+  return 0;
+}
+
+int inside_forbidden(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, const int *p, int object, int sid,
+                     int opt, int *region)
+{
+  int k = b->kdims, t = b->fr.top_of_stack;
+  const dvar *dv = origin_view(b, object, 0);
+  for (int d = 0; d < k; d++) {
+    if (SmallFits(p[d]) && dvar_contains_value_t(&dv[d], MakeSmall(p[d]))) continue;
+    put_origin_box(b, t, dv);
+    /* the domain's gap around p[d] */
+    int64_t below = (int32_t)0x80000002, above = 0x7ffffffe;
+    DVITER it;
+    dviter_init(&it, &dv[d]);
+    while (!dviter_empty(&it)) {
+      int32_t a, e;
+      dviter_next_interval_l(&it, &a, &e);
+      if (e < p[d]) below = (int64_t)e + 1;
+      else if (a > p[d]) {
+        above = (int64_t)a - 1;
+        break;
+      }
+    }
+    put_range(b, t, d, below, above);
+    *region = t;
+    return 1;
+  }
+  return point_in_some_fr(env, b, w, object, sid, opt, p, region);
+}
+
+int valid_witness(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid,
+                  int enable_hole_polymorphic, const int *p)
+{
+  int region;
+  for (int d = 0; d < b->kdims; d++)
+    if (!SmallFits(p[d]) || !dvar_contains_value_t(origin_view(b, object, d), MakeSmall(p[d]))) return 0;
+  return !point_in_some_fr(env, b, w, object, sid, enable_hole_polymorphic ? 2 : 0, p, &region);
+}
+
+int inside_forbidden_cont(ORVALIS_API_STRUCT *, geost_data *, int *) { return 0; }
+
+int lex_le(int k, const int *x, const int *y, int tie1, int tie2, int d)
+{
+  for (int i = 0; i < k; i++) {
+    int j = (d + i) % k;
+    if (x[j] != y[j]) return x[j] < y[j];
+  }
+  return tie1 <= tie2;
+}
+
+/* ---- task operations and filter callbacks ---- */
+
+namespace {
+
+constexpr int32_t NO_HOLE_BOUND = 0x3fffffff;
+
+geost_data *block_of(ORVALIS_API_STRUCT *env) { return (geost_data *)fd_state(env)->gdata; }
+
+struct task_view {
+  geost_data *b;
+  int o;
+  int32_t t, L;
+  dvar *X;
+};
+
+task_view view_of(ORVALIS_API_STRUCT *env, const task *tk)
+{
+  geost_data *b = block_of(env);
+  int k = b->kdims, d = b->curdim, s = tk->part;
+  return {b, tk->id, b->shape.translation[s * k + d], b->shape.size[s * k + d],
+          &b->dvar[(k + 1) * tk->id + 1 + d]};
+}
+
+/* A bound shifted into the small-integer range: beyond it no domain reaches anyway. */
+TAGGED small_bound(int64_t v) { return MakeSmall((int32_t)std::clamp<int64_t>(v, -0x3fffffff, 0x3fffffff)); }
+
+void mark_pruned(geost_data *b, int o) { b->object.flags[o] |= 3; }
+
+void window_from_domain(task *tk, const task_view &v)
+{
+  tk->est = v.t + lo_of(v.X);
+  tk->lct = tk->lctmax = v.t + v.L + hi_of(v.X);
+}
+
+}  // namespace
+
+int geost_propagate_method(ORVALIS_API_STRUCT *env, task *tk)
+{
+  task_view v = view_of(env, tk);
+  int mask = dvar_fix_interval_t(v.X, small_bound((int64_t)tk->est - v.t), small_bound((int64_t)tk->lctmax - v.t - v.L));
+  if (mask < 0) return 2;
+  if (mask == 0) return 0;
+  window_from_domain(tk, v);
+  mark_pruned(v.b, v.o);
+  return 1;
+}
+
+void geost_refresh_method(ORVALIS_API_STRUCT *env, task *tk, worker *w)
+{
+  dvar_set(env, view_of(env, tk).X, w);
+}
+
+TAGGED geost_set_method(ORVALIS_API_STRUCT *env, task *tk, worker *w)
+{
+  task_view v = view_of(env, tk);
+  TAGGED set = dvar_set(env, v.X, w);
+  return v.t ? fd_lsh(env, w, set, MakeSmall(v.t)) : set;
+}
+
+int geost_prune_interval_method(ORVALIS_API_STRUCT *env, task *tk, int32_t min, int32_t max, worker *w)
+{
+  task_view v = view_of(env, tk);
+  int mask = dvar_prune_interval_t(env, v.X, small_bound((int64_t)min - v.t), small_bound((int64_t)max - v.t), w);
+  if (mask < 0) return 2;
+  if (mask == 0) return 0;
+  mark_pruned(v.b, v.o);
+  return 1;
+}
+
+int geost_prune_set_method(ORVALIS_API_STRUCT *env, task *tk, TAGGED set, worker *w)
+{
+  task_view v = view_of(env, tk);
+  if (v.t) set = fd_lsh(env, w, set, MakeSmall(-v.t));
+  int mask = dvar_prune_set(env, v.X, set, w);
+  if (mask < 0) return 2;
+  if (mask == 0) return 0;
+  if (mask & FD_MASK_MIN) window_from_domain(tk, v);
+  mark_pruned(v.b, v.o);
+  return 1;
+}
+
+int geost_is_interval_method(ORVALIS_API_STRUCT *env, task *tk)
+{
+  if ((int64_t)tk->est + tk->dur == tk->lctmax) return 1;
+  return (view_of(env, tk).X->flags & DV_INTERVAL) != 0;
+}
+
+namespace {
+
+int32_t hole_lookup(geost_data *b, int32_t **tables, int dim, int64_t sigma, int epsilon)
+{
+  if (epsilon <= 0 || epsilon > b->maxeps[dim] || !b->lh_tables[dim] || !tables[dim]) return NO_HOLE_BOUND;
+  int64_t i = epsilon - 1;
+  if ((b->opt & GEOST_LONGEST_HOLE_ALL) == GEOST_LONGEST_HOLE_ALL) {
+    if (sigma < 0 || sigma > b->slack) return NO_HOLE_BOUND; /* no row for that slack */
+    i += sigma * b->maxeps[dim];
+  }
+  return tables[dim][i];
+}
+
+}  // namespace
+
+int32_t get_longest_hole(ORVALIS_API_STRUCT *, geost_data *b, int dim, int64_t sigma, int epsilon, int closed)
+{
+  return hole_lookup(b, closed ? b->lch_tables : b->lh_tables, dim, sigma, epsilon);
+}
+
+int32_t get_longest_hole_max(ORVALIS_API_STRUCT *, geost_data *b, int dim, int64_t sigma, int epsilon)
+{
+  return hole_lookup(b, b->lh_tables_max, dim, sigma, epsilon);
+}
+
+int64_t geost_lh_method(ORVALIS_API_STRUCT *env, int64_t sigma, int epsilon, int closed)
+{
+  geost_data *b = block_of(env);
+  if (!(b->opt & GEOST_LONGEST_HOLE)) return NO_HOLE_BOUND;
+  return get_longest_hole(env, b, b->curdim, sigma, epsilon, closed);
+}
+
+int64_t geost_lh_dummy(ORVALIS_API_STRUCT *, int64_t, int, int) { return NO_HOLE_BOUND; }
+
+uint32_t geost_dp_key(const int32_t *support, int n, int32_t lslack, int32_t rslack, int32_t sslack)
+{
+  uint32_t a[3] = {(uint32_t)lslack, (uint32_t)rslack, (uint32_t)sslack};
+  for (int i = 0; i < n; i++) a[i % 3] += (uint32_t)(support[i] >> 8);
+  uint32_t key = (((a[2] << 7) + (a[2] ^ a[1])) << 7) + (a[2] ^ a[1] ^ a[0]);
+  /* 0 marks an empty node of the engine's tables: a record filed under it would be lost */
+  return key ? key : 0x5a5a5a5a;
+}
+
+int geost_dp_hash_method(ORVALIS_API_STRUCT *env, int msg, int32_t *support, int n, int32_t lslack,
+                         int32_t rslack, int32_t sslack)
+{
+  ORVALIS_API_STRUCT *api = env;
+  geost_data *b = block_of(env);
+  sw_on_key **table = &b->dp_hash[b->curdim];
+  TAGGED key = (TAGGED)geost_dp_key(support, n, lslack, rslack, sslack);
+  if (msg == GEOST_DP_LOOKUP) {
+    if (!*table) return 0;
+    sw_on_key_node *node = incore_gethash(*table, key);
+    if (!node || node->key != key) return 0;
+    for (geost_dp *r = (geost_dp *)node->value; r; r = r->next) {
+      if (r->lslack != lslack || r->rslack != rslack || r->sslack != sslack || r->n != n) continue;
+      bool same = true;
+      for (int i = 0; i < n && same; i++) same = (r->entries()[i] >> 8) == ((uint32_t)support[i] >> 8 & 0xff);
+      if (!same) continue;
+      for (int i = 0; i < n; i++) support[i] = r->entries()[i];
+      return 1;
+    }
+    return 0;
+  }
+  if (msg != GEOST_DP_STORE || n < 0) return 0;
+  if (!*table) *table = new_switch_on_key(8, 0);
+  sw_on_key_node *node = dyn_puthash(table, key);
+  auto *r = (geost_dp *)qx_checkalloc(sizeof(geost_dp) + 2 * (size_t)n, QX_SPACE_SOLVER);
+  r->lslack = lslack;
+  r->rslack = rslack;
+  r->sslack = sslack;
+  r->n = n;
+  for (int i = 0; i < n; i++) r->entries()[i] = (uint16_t)support[i];
+  r->next = (geost_dp *)node->value;
+  node->value = (TAGGED)r;
+  return 0;
+}
+
+void dispose_dp_hash(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  ORVALIS_API_STRUCT *api = env;
+  for (int d = 0; d < b->kdims; d++) {
+    sw_on_key *table = b->dp_hash[d];
+    if (!table) continue;
+    b->dp_hash[d] = nullptr;
+    for (uint32_t i = 0; i < sw_on_key_slots(table); i++) {
+      if (table->node[i].key == 0) continue;
+      for (geost_dp *r = (geost_dp *)table->node[i].value, *next; r; r = next) {
+        next = r->next;
+        qx_checkdealloc(r, sizeof(geost_dp) + 2 * (size_t)r->n, QX_SPACE_SOLVER);
+      }
+    }
+    dispose_switch_on_key(table);
+  }
+}
+
+/* ---- hole-avoiding pruning and parallel conflict ---- */
+
+namespace {
+
+/* The shared slack search reads the longest holes of the dimension in curdim. */
+int64_t hole_of_curdim(ORVALIS_API_STRUCT *env, int64_t sigma, int eps, int closed)
+{
+  geost_data *b = block_of(env);
+  return get_longest_hole(env, b, b->curdim, sigma, eps, closed);
+}
+
+}  // namespace
+
+int64_t get_minloss(ORVALIS_API_STRUCT *env, geost_data *b, int64_t len, int64_t low, int64_t up, int eps,
+                    int64_t sigma, int closed, int d)
+{
+  int saved = b->curdim;
+  void *gdata = fd_state(env)->gdata;
+  fd_state(env)->gdata = b;
+  b->curdim = d;
+  int64_t r = get_minloss(env, len, low, up, eps, sigma, hole_of_curdim, closed);
+  b->curdim = saved;
+  fd_state(env)->gdata = gdata;
+  return r;
+}
+
+int pl_loss(int x, const int *islin)
+{
+  if (islin[x]) return 0;
+  int y = x - 1;
+  while (y >= 0 && !islin[y]) y--;
+  return x - y;
+}
+
+int pl_reduce_holes2a(int nh, int p, int q, int *holes, const int *islin)
+{
+  int kept = 0, last_x = -1;
+  for (int i = 0; i < nh; i++) {
+    int x = holes[2 * i], y = holes[2 * i + 1];
+    if (x != last_x && !islin[p * y + q]) continue;
+    holes[2 * kept] = x;
+    holes[2 * kept + 1] = y;
+    kept++;
+    last_x = x;
+  }
+  return kept;
+}
+
+namespace {
+
+/* The slice test of two dimensions: items by size in p, packed against the room of p. */
+bool slice_conflict(int n, int p, const int32_t *sizes, const int32_t *earliest, const int32_t *latest, int rowlen)
+{
+  int q = 1 - p;
+  std::vector<int> order(n);
+  for (int i = 0; i < n; i++) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](int x, int y) {
+    return sizes[p * rowlen + x] != sizes[p * rowlen + y] ? sizes[p * rowlen + x] < sizes[p * rowlen + y] : x < y;
+  });
+  std::vector<int64_t> A(n), B(n), Wd(n), P(n + 1, 0);
+  int64_t lo = INT64_MAX, hi = INT64_MIN, plo = INT64_MAX, phi = INT64_MIN;
+  for (int i = n - 1; i >= 0; i--) {
+    int it = order[i];
+    A[i] = sizes[p * rowlen + it];
+    B[i] = sizes[q * rowlen + it];
+    lo = std::min<int64_t>(lo, earliest[p * rowlen + it]);
+    hi = std::max<int64_t>(hi, latest[p * rowlen + it]);
+    Wd[i] = hi + 1 - lo;
+    P[i] = P[i + 1] + B[i];
+    plo = std::min<int64_t>(plo, earliest[q * rowlen + it]);
+    phi = std::max<int64_t>(phi, latest[q * rowlen + it]);
+  }
+  int64_t H = phi + 1 - plo, sum = 0;
+  int e = 0, c = 0, j = n - 1;
+  for (int s = 0; s < n; s++) {
+    while (sum <= Wd[s] && e < n) sum += A[e++], c++;
+    if (c > 1 && sum > Wd[s]) {
+      while (j >= e && A[s] + A[j] > Wd[s]) j--;
+      int64_t cf = P[s], h = H;
+      if (j + 1 < n && A[s] + A[j + 1] > Wd[s]) cf = P[s] - P[j + 1], h = H - P[j + 1];
+      if (h * (c - 1) < cf) return true;
+      if (c != 2 && sum - A[e - 2] > Wd[s] && (c - 2) * h < cf - B[e - 2]) return true;
+    }
+    sum -= A[s];
+    c--;
+  }
+  return false;
+}
+
+}  // namespace
+
+int parallel_conflict(ORVALIS_API_STRUCT *, worker *, int k, int n, int heavy_check, const int32_t *sizes,
+                      const int32_t *earliest, const int32_t *latest, int rowlen, size_mem *)
+{
+  if (n < 1) return 0;
+  /* 1. volume order, and per dimension the size order */
+  std::vector<int64_t> vol(n, 1);
+  for (int i = 0; i < n; i++)
+    for (int j = 0; j < k; j++) vol[i] *= std::max(sizes[j * rowlen + i], 0);
+  std::vector<int> byvol(n);
+  for (int i = 0; i < n; i++) byvol[i] = i;
+  std::sort(byvol.begin(), byvol.end(), [&](int x, int y) { return vol[x] != vol[y] ? vol[x] < vol[y] : x < y; });
+  std::vector<std::vector<int>> bysize(k, std::vector<int>(n));
+  for (int j = 0; j < k; j++) {
+    for (int i = 0; i < n; i++) bysize[j][i] = i;
+    std::sort(bysize[j].begin(), bysize[j].end(), [&](int x, int y) {
+      return sizes[j * rowlen + x] != sizes[j * rowlen + y] ? sizes[j * rowlen + x] < sizes[j * rowlen + y] : x < y;
+    });
+  }
+  /* 2. the room of the items from volume position q on: the hull of their windows */
+  std::vector<std::vector<int64_t>> avail(k, std::vector<int64_t>(n));
+  for (int j = 0; j < k; j++) {
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (int q = n - 1; q >= 0; q--) {
+      lo = std::min<int64_t>(lo, earliest[j * rowlen + byvol[q]]);
+      hi = std::max<int64_t>(hi, latest[j * rowlen + byvol[q]]);
+      avail[j][q] = hi + 1 - lo;
+    }
+  }
+  if (k == 2 && (slice_conflict(n, 0, sizes, earliest, latest, rowlen) ||
+                 slice_conflict(n, 1, sizes, earliest, latest, rowlen)))
+    return 1;
+  /* 3. the items side by side in every dimension, the smallest set aside one by one */
+  std::vector<char> aside(n, 0);
+  std::vector<std::vector<char>> taken(k, std::vector<char>(n));
+  std::vector<int64_t> u(k);
+  for (int q = 0; q < n; q++) {
+    int64_t P = 1;
+    for (int j = 0; j < k; j++) {
+      int64_t sum = 0, c = 0, last = 0;
+      bool over = false;
+      std::fill(taken[j].begin(), taken[j].end(), 0);
+      for (int i : bysize[j]) {
+        if (aside[i]) continue;
+        int64_t sz = sizes[j * rowlen + i];
+        sum += sz;
+        c++;
+        taken[j][i] = 1;
+        if (sz > 0) last = sz;
+        if (sum > avail[j][q]) {
+          c--;
+          over = true;
+          break;
+        }
+      }
+      u[j] = over ? std::max(last, sum + 1 - avail[j][q]) : 0;
+      P = sat_mul(P, c);
+    }
+    if (P < n - q) return 1;
+    if (heavy_check) {
+      int64_t total = 0;
+      for (int i = 0; i < n; i++) {
+        if (aside[i]) continue;
+        int64_t each = 1;
+        for (int j = 0; j < k; j++)
+          if (!taken[j][i] && u[j] != 0) each = sat_mul(each, sizes[j * rowlen + i] / u[j]);
+        total += each;
+      }
+      if (total > P) return 1;
+    }
+    aside[byvol[q]] = 1;
+  }
+  return 0;
+}
+
+namespace {
+
+/* The sboxes of every object's shape (its shape view's lower bound), in target order. */
+template <typename F>
+void each_placed_sbox(const geost_data *b, F f)
+{
+  for (int p = 0; p < b->nobjects; p++) {
+    int o = b->target[p], sid = lo_of(&b->dvar[(b->kdims + 1) * o]);
+    for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) f(o, s);
+  }
+}
+
+bool holds(const dvar *d, int64_t v) { return SmallFits(v) && dvar_contains_value_t(d, MakeSmall((int32_t)v)); }
+
+}  // namespace
+
+int init_avoid_holes_border(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int leftp)
+{
+  int k = b->kdims, mask = 0;
+  for (int d = 0; d < k; d++) {
+    int64_t org = b->fr.origin[k + d], end = b->fr.end[k + d], E = end + 1 - org;
+    for (;;) {
+      /* 1. the shortest sbox flush against the border, if unique */
+      int64_t L0 = INT64_MAX, flush = 0;
+      int count = 0, o0 = -1, s0 = -1;
+      each_placed_sbox(b, [&](int o, int s) {
+        int64_t t = b->shape.translation[s * k + d], L = b->shape.size[s * k + d];
+        int64_t v = leftp ? org - t : end + 1 - L - t;
+        if (!holds(origin_view(b, o, d), v)) return;
+        if (L < L0) L0 = L, count = 0, o0 = o, s0 = s, flush = v;
+        if (L == L0) count++;
+      });
+      if (count != 1 || L0 >= E) break;
+      /* 2. the neighbours right after it, no thicker than it, must make up its cross-section */
+      int64_t h = b->shape.volume[s0] / L0, sum = 0;
+      each_placed_sbox(b, [&](int o1, int s1) {
+        if ((o1 == o0 && s1 == s0) || sum >= h) return;
+        int64_t t1 = b->shape.translation[s1 * k + d], L1 = b->shape.size[s1 * k + d];
+        int64_t v = leftp ? org + L0 - t1 : end + 1 - L0 - L1 - t1;
+        int64_t h1 = b->shape.volume[s1] / L1;
+        if (holds(origin_view(b, o1, d), v) && h1 <= h) sum += h1;
+      });
+      if (sum >= h) break;
+      /* 3. the flush position would leave a hole beside the sbox */
+      int m = dvar_prune_interval_t(env, &b->dvar[(k + 1) * o0 + 1 + d], MakeSmall((int32_t)flush),
+                                    MakeSmall((int32_t)flush), w);
+      if (m < 0) return m;
+      mask |= m;
+    }
+  }
+  return mask;
+}
+
+namespace {
+
+int64_t extent_of_bb(const geost_data *b, int d) { return (int64_t)b->fr.end[b->kdims + d] + 1 - b->fr.origin[b->kdims + d]; }
+
+/* The least slack at which the longest closed hole across bounding box 1 in dimension d, as
+ * high as the box is in the other dimension, reaches the box less a gap of length e. */
+int64_t border_minloss(ORVALIS_API_STRUCT *env, geost_data *b, int64_t e, int d)
+{
+  int64_t len = 1 - e + b->fr.end[b->kdims + d] - b->fr.origin[b->kdims + d];
+  return get_minloss(env, b, len, 0, b->slack, (int)extent_of_bb(b, d ^ 1), b->slack, 1, d);
+}
+
+}  // namespace
+
+int64_t get_max_penetration(ORVALIS_API_STRUCT *env, geost_data *b, int64_t size_interval, int64_t first,
+                            int64_t last, int64_t len, int64_t hmax, int object, int sbox, int d)
+{
+  if (len > size_interval) return 0;
+  if (!(b->opt & GEOST_LONGEST_HOLE)) return hmax;
+  int k = b->kdims;
+  int64_t t = b->shape.translation[sbox * k + d];
+  int64_t s = b->slack - border_minloss(env, b, size_interval, d);
+  if (len < size_interval) hmax = std::min<int64_t>(hmax, get_longest_hole_max(env, b, d ^ 1, s, (int)(size_interval - len)));
+  int64_t best = 0;
+  const dvar *X = origin_view(b, object, d);
+  for (int64_t v = first - t; v + t <= last + 1 - len && best < hmax; v++) {
+    if (!holds(X, v)) continue;
+    int64_t a = v + t - first;
+    int64_t h1 = a > 0 ? get_longest_hole(env, b, d ^ 1, s, (int)a, 0) : hmax;
+    int64_t h2 = a != size_interval - len ? get_longest_hole(env, b, d ^ 1, s, (int)(size_interval - len - a), 0) : hmax;
+    best = std::max(best, std::min(h1, h2));
+  }
+  return std::min(hmax, best);
+}
+
+int compute_max_surf_in_gap_before_task(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int64_t first,
+                                        int64_t last, int d, int object, int s, int64_t e, int32_t val1,
+                                        int32_t val2, int64_t surf)
+{
+  int k = b->kdims, dx = d ^ 1;
+  int64_t Hs = b->shape.size[s * k + dx], total = b->slack, m1 = 0, m2 = 0, half = e / 2;
+  bool lh = b->opt & GEOST_LONGEST_HOLE;
+  int64_t minloss = !(first <= last) && lh ? border_minloss(env, b, e, d) : 0;
+  for (int i = 0; i < b->nobjects; i++) {
+    int o1 = b->byarea[i], sid = lo_of(shape_view(b, o1));
+    for (int s1 = geost_first_sbox(b, sid); s1 >= 0 && b->shape.sid[s1] == sid; s1++) {
+      if (o1 == object && s1 == s) continue;
+      int64_t L1 = b->shape.size[s1 * k + d], H1 = b->shape.size[s1 * k + dx], p;
+      if (L1 > e) continue;
+      if (first <= last) {
+        p = get_max_penetration(env, b, e, first, last, L1, std::min(H1, Hs), o1, s1, d);
+      } else if (lh) {
+        p = L1 == e ? Hs : get_longest_hole_max(env, b, dx, b->slack - minloss, (int)(e - L1));
+        p = std::min(p, H1);
+      } else {
+        total += H1 * L1;
+        if (total + m1 + m2 >= surf) return 0;
+        continue;
+      }
+      int64_t q = p * L1;
+      if (L1 <= half || p == H1) total += q;
+      else if (q > m1) m2 = m1, m1 = q;
+      else if (q > m2) m2 = q;
+      if (total + m1 + m2 >= surf) return 0;
+    }
+  }
+  if (surf <= total + m1 + m2) return 0;
+  dvar *X = &b->dvar[(k + 1) * object + 1 + d];
+  int m = dvar_prune_interval_t(env, X, MakeSmall(val1), MakeSmall(val1), w);
+  if (m < 0) return m;
+  int m2b = dvar_prune_interval_t(env, X, MakeSmall(val2), MakeSmall(val2), w);
+  return m2b < 0 ? m2b : m | m2b;
+}
+
+/* ---- comparators for the quicksort template ---- */
+
+int cmp_value_index(const geost_value_index *x, const geost_value_index *y)
+{
+  return x->value < y->value ? -1 : x->value > y->value;
+}
+
+int cmp_asc_pair(const geost_lpair *x, const geost_lpair *y)
+{
+  if (x->x != y->x) return x->x < y->x ? -1 : 1;
+  return x->y < y->y ? -1 : x->y > y->y;
+}
+
+int cmp_geost_event(const geost_event *x, const geost_event *y)
+{
+  if (x->key != y->key) return x->key < y->key ? -1 : 1;
+  if (x->object != y->object) return x->object < y->object ? -1 : 1;
+  return x->sbox < y->sbox ? -1 : x->sbox > y->sbox;
+}
+
+int cmp_region(const geost_data *b, const int *x, const int *y)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) {
+    int ox = b->fr.origin[*x * k + d], oy = b->fr.origin[*y * k + d];
+    if (ox != oy) return ox > oy ? -1 : 1;
+    int ex = b->fr.end[*x * k + d], ey = b->fr.end[*y * k + d];
+    if (ex != ey) return ex < ey ? -1 : 1;
+  }
+  return 0;
 }
