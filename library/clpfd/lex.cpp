@@ -10,9 +10,13 @@
  * State: lex_chain(Tuples, NTuples, NVars, Flags, Among, Pairs, Handle, Stamp); Tuples becomes []
  * once the block holds the variables. Variables need finite bounds. Among is among(Least, Most,
  * Values), read at every call: with flag 2, between Least and Most positions of each tuple take
- * a value in Values. That condition is propagated by its counts alone: the positions surely in
- * Values and surely out of it bound the others, and the bound vectors ignore it (they are then
- * wider, never wrong).
+ * a value in Values. Under flags 2 and 4 every tuple gets bound vectors, repaired to meet its
+ * conditions; the among condition then prunes the tuple along them, directly when the positions
+ * that may still follow either vector are fixed, else on two trial copies of the tuple (one
+ * following the lower vector, one the upper) whose domains it joins.
+ *
+ * A narrowing that would empty a variable of a tuple fails the call; on a trial copy it is
+ * ignored. Either way the view stays as it was and no rule repeats on it.
  */
 #include <cstring>
 

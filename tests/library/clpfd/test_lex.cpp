@@ -170,6 +170,27 @@ TEST_F(LexChain, EdgeCases)
             "[[2|2]] [[5|5]] [[2|3]] [[0|1],[5|9]] [[3|3]] [[1|1]] ");
 }
 
+/* Among (flag 2, Values as a mask over 0..3): bound vectors that meet the counts, and the rules
+ * that follow them. */
+TEST_F(LexChain, AmongEdgeCases)
+{
+  domain b = range(0, 1), one = range(1, 1), zero = range(0, 0);
+  struct {
+    std::vector<int64_t> data;
+    std::vector<domain> doms;
+    const char *expected;
+  } rows[] = {
+      /* two or three of three in {1}, at most (1, 0, 1): the third position must be 1 */
+      {{2, 3, 2, 2, 3, 2}, {b, b, b, one, zero, one}, "[[0|1]] [[0|1]] [[1|1]] [[1|1]] [[0|0]] [[1|1]] "},
+      /* at least two of {1} strictly below (0, 1, 1): no such vector */
+      {{2, 3, 3, 2, 3, 2}, {b, b, b, zero, one, one}, "fail"},
+      /* exactly one in {2, 3}, increasing, at most (0, 1, 3): (0, 1, 2) or (0, 1, 3) */
+      {{2, 3, 6, 1, 1, 12}, {range(0, 3), range(0, 3), range(0, 3), zero, one, range(3, 3)},
+       "[[0|0]] [[1|1]] [[2|3]] [[0|0]] [[1|1]] [[3|3]] "},
+  };
+  for (auto &r : rows) EXPECT_EQ(post_on(r.data, r.doms), r.expected);
+}
+
 /* Three tuples without among or increasing: both pairs open at the post, each tuple in a run of
  * two undecided pairs, so the post reaches domain consistency. */
 TEST_F(LexChain, ThreeTuplesAreDomainConsistentAtThePost)
