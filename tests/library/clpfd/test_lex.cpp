@@ -66,13 +66,13 @@ bool lex_sat(const instance &in, const tuple &t)
   return true;
 }
 
-row lex_row(std::vector<int> flag_choices)
+row lex_row(std::vector<int> flag_choices, int max_nvars = 3)
 {
   row r;
   r.name = "lex_chain";
-  r.generate = [flag_choices](fd_harness::rng &g) {
+  r.generate = [flag_choices, max_nvars](fd_harness::rng &g) {
     instance in;
-    int nt = 2 + g.below(2), nv = 1 + g.below(3);
+    int nt = 2 + g.below(2), nv = 1 + g.below(max_nvars);
     in.data = {nt, nv, flag_choices[g.below((int)flag_choices.size())]};
     if (in.data[2] & 2) {
       int least = g.below(nv + 1);
@@ -139,6 +139,14 @@ protected:
 
 TEST_F(LexChain, EveryProperty) { check_row(lex_row({0, 1, 4, 5})); }
 TEST_F(LexChain, EveryPropertyWithAmong) { check_row(lex_row({2, 3, 6, 7})); }
+/* four positions: the among rules on trial copies and across a two-choice zone */
+TEST_F(LexChain, EveryPropertyWithAmongOnLongerTuples)
+{
+  row r = lex_row({2, 3, 6, 7}, 4);
+  r.name = "lex_chain_4";
+  r.instances = 40;
+  check_row(r);
+}
 
 TEST_F(LexChain, SolutionCounts)
 {
