@@ -730,6 +730,24 @@ int lexc_run(ORVALIS_API_STRUCT *api, worker *w, lexc_data *b)
 
 /* ---- daemon ---- */
 
+/* Whether the among rules may narrow tuple i (views fresh): a position before its two-choice
+ * limit is open, or the counts come within one of a bound. The settled prefix counts too: the
+ * rules count it, so counting from the limit alone would miss a wake (three positions fixed in
+ * Values with Most 3 force the fourth out). */
+bool among_worth_waking(ORVALIS_API_STRUCT *api, worker *w, lexc_data *b, int i, TAGGED state)
+{
+  int n = b->nvars, f = 0, in = 0, out = 0;
+  while (f < n && (X(b, i, f)->flags & DV_FIXED)) f++;
+  if (f < b->limit[i]) return true;
+  TAGGED among = deref(StrArg(state, 5)), values = deref(StrArg(among, 3));
+  for (int p = 0; p < n; p++) {
+    int c = dvar_compare_set(api, X(b, i, p), values, w);
+    in += inside(c);
+    out += c == 4;
+  }
+  return out >= n - GetSmall(deref(StrArg(among, 1))) - 1 || in >= GetSmall(deref(StrArg(among, 2))) - 1;
+}
+
 int lexc_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGED global)
 {
   auto *f = (lexc_frame *)frame;
@@ -743,10 +761,11 @@ int lexc_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGE
   } else if (b->need[i]) {
     dvar d;
     dvar_init(&d, &b->refbase[2 * k].term, &b->refbase[2 * k + 1].term);
-    wake = (b->flags & AMONG) || !dvar_contains_value_t(&d, MakeSmall(row(b->lb, b, i)[j])) ||
+    wake = !dvar_contains_value_t(&d, MakeSmall(row(b->lb, b, i)[j])) ||
            !dvar_contains_value_t(&d, MakeSmall(row(b->ub, b, i)[j]));
+    if (!wake && b->flags & (AMONG | INCREASING)) refresh(b, i);
+    if (!wake && b->flags & AMONG) wake = among_worth_waking(api, w, b, i, state);
     if (!wake && b->flags & INCREASING) {
-      refresh(b, i);
       for (int p = 0; p + 1 < b->nvars && !wake; p++)
         wake = vmin(X(b, i, p)) >= vmin(X(b, i, p + 1)) || vmax(X(b, i, p)) >= vmax(X(b, i, p + 1));
     }

@@ -199,6 +199,22 @@ TEST_F(LexChain, AmongEdgeCases)
   for (auto &r : rows) EXPECT_EQ(post_on(r.data, r.doms), r.expected);
 }
 
+/* (1, 1, B, C), at most three in {1, 3}: once B loses 2 (keeping both its bound vector values),
+ * C must leave the set. The settled prefix counts for the wake-up, not only the positions from
+ * the two-choice limit on. */
+TEST_F(LexChain, AmongWakeCountsTheSettledPrefix)
+{
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  instance in;
+  in.data = {1, 4, 2, 0, 3, 10};
+  std::vector<int> vars = make_vars(d, {range(1, 1), range(1, 1), range(1, 3), range(0, 1)});
+  ASSERT_EQ(d.post_state(lex_posting(in, vars)), 1);
+  EXPECT_EQ(domains(d, vars)[3].text(), "[[0|1]]");
+  ASSERT_EQ(d.exclude(vars[2], 2), 1);
+  EXPECT_EQ(domains(d, vars)[3].text(), "[[0|0]]");
+}
+
 /* Three tuples without among or increasing: both pairs open at the post, each tuple in a run of
  * two undecided pairs, so the post reaches domain consistency. */
 TEST_F(LexChain, ThreeTuplesAreDomainConsistentAtThePost)
