@@ -93,6 +93,10 @@ extern uint64_t fd_nvalue_prunings[3];
 void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
 
+/* ---- cumulatives/3 (symmcum.cpp) ---- */
+void prolog_fd_cumulatives_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                          QX_term_ref state, QX_term_ref actions);
+
 /* ---- disjoint2/2 (disjoint2.cpp) ---- */
 void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
@@ -137,5 +141,12 @@ void prolog_fd_minmax_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
 /* ---- relation/3 (relation.cpp) ---- */
 void prolog_fd_relation_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                        QX_term_ref state, QX_term_ref actions);
+/* ---- all_distinct/1 and assignment/2 over the value graph (alldistinct.cpp) ---- */
+void prolog_fd_all_distinct_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                           QX_term_ref state, QX_term_ref actions);
+void prolog_fd_assignment_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+void prolog_fd_assignment_helper_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                                QX_term_ref state, QX_term_ref actions);
 
 #endif
