@@ -66,13 +66,13 @@ bool lex_sat(const instance &in, const tuple &t)
   return true;
 }
 
-row lex_row(std::vector<int> flag_choices)
+row lex_row(std::vector<int> flag_choices, int max_nvars = 3)
 {
   row r;
   r.name = "lex_chain";
-  r.generate = [flag_choices](fd_harness::rng &g) {
+  r.generate = [flag_choices, max_nvars](fd_harness::rng &g) {
     instance in;
-    int nt = 2 + g.below(2), nv = 1 + g.below(3);
+    int nt = 2 + g.below(2), nv = 1 + g.below(max_nvars);
     in.data = {nt, nv, flag_choices[g.below((int)flag_choices.size())]};
     if (in.data[2] & 2) {
       int least = g.below(nv + 1);
@@ -139,6 +139,14 @@ protected:
 
 TEST_F(LexChain, EveryProperty) { check_row(lex_row({0, 1, 4, 5})); }
 TEST_F(LexChain, EveryPropertyWithAmong) { check_row(lex_row({2, 3, 6, 7})); }
+/* four positions: the among rules on trial copies and across a two-choice zone */
+TEST_F(LexChain, EveryPropertyWithAmongOnLongerTuples)
+{
+  row r = lex_row({2, 3, 6, 7}, 4);
+  r.name = "lex_chain_4";
+  r.instances = 40;
+  check_row(r);
+}
 
 TEST_F(LexChain, SolutionCounts)
 {
@@ -168,6 +176,43 @@ TEST_F(LexChain, EdgeCases)
   EXPECT_EQ(post_on({3, 2, 0}, {range(2, 2), range(5, 5), range(0, 9), range(0, 9), range(3, 3),
                                 range(1, 1)}),
             "[[2|2]] [[5|5]] [[2|3]] [[0|1],[5|9]] [[3|3]] [[1|1]] ");
+}
+
+/* Among (flag 2, Values as a mask over 0..3): bound vectors that meet the counts, and the rules
+ * that follow them. */
+TEST_F(LexChain, AmongEdgeCases)
+{
+  domain b = range(0, 1), one = range(1, 1), zero = range(0, 0);
+  struct {
+    std::vector<int64_t> data;
+    std::vector<domain> doms;
+    const char *expected;
+  } rows[] = {
+      /* two or three of three in {1}, at most (1, 0, 1): the third position must be 1 */
+      {{2, 3, 2, 2, 3, 2}, {b, b, b, one, zero, one}, "[[0|1]] [[0|1]] [[1|1]] [[1|1]] [[0|0]] [[1|1]] "},
+      /* at least two of {1} strictly below (0, 1, 1): no such vector */
+      {{2, 3, 3, 2, 3, 2}, {b, b, b, zero, one, one}, "fail"},
+      /* exactly one in {2, 3}, increasing, at most (0, 1, 3): (0, 1, 2) or (0, 1, 3) */
+      {{2, 3, 6, 1, 1, 12}, {range(0, 3), range(0, 3), range(0, 3), zero, one, range(3, 3)},
+       "[[0|0]] [[1|1]] [[2|3]] [[0|0]] [[1|1]] [[3|3]] "},
+  };
+  for (auto &r : rows) EXPECT_EQ(post_on(r.data, r.doms), r.expected);
+}
+
+/* (1, 1, B, C), at most three in {1, 3}: once B loses 2 (keeping both its bound vector values),
+ * C must leave the set. The settled prefix counts for the wake-up, not only the positions from
+ * the two-choice limit on. */
+TEST_F(LexChain, AmongWakeCountsTheSettledPrefix)
+{
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  instance in;
+  in.data = {1, 4, 2, 0, 3, 10};
+  std::vector<int> vars = make_vars(d, {range(1, 1), range(1, 1), range(1, 3), range(0, 1)});
+  ASSERT_EQ(d.post_state(lex_posting(in, vars)), 1);
+  EXPECT_EQ(domains(d, vars)[3].text(), "[[0|1]]");
+  ASSERT_EQ(d.exclude(vars[2], 2), 1);
+  EXPECT_EQ(domains(d, vars)[3].text(), "[[0|0]]");
 }
 
 /* Three tuples without among or increasing: both pairs open at the post, each tuple in a run of
