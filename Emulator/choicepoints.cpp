@@ -18,7 +18,7 @@ alt_code *excpcode;
 
 namespace {
 
-constexpr int kAltKinds = QX_ALT_BODY_ELSE + 1;
+constexpr int kAltKinds = QX_ALT_RETRY_LAST + 1;
 constexpr int kMaxSaved = QX_ARG_REGISTERS + 8;
 alt_code *alt_table[kAltKinds][kMaxSaved + 1];
 
@@ -26,7 +26,7 @@ alt_code *alt_table[kAltKinds][kMaxSaved + 1];
 void discard_node(node *b)
 {
   alt_code *alt = NodeAlt(b);
-  if (alt->op == QX_ALT_RETRY_CLAUSE)
+  if (qx_is_clause_retry(alt->op))
     qx_definition_leave(qx_unraw<definition>(b->term[QX_RETRY_DEF]));
   else if (alt->op == QX_ALT_RETRY_DB)
     qx_definition_leave(qx_unraw<definition>(b->term[alt->nregs - 1]));

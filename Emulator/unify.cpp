@@ -94,32 +94,42 @@ static bool boxes_equal(TAGGED a, TAGGED b)
   return std::memcmp(StrPtr(a) + 1, StrPtr(b) + 1, (size_t)(words - 2) * sizeof(TAGGED)) == 0;
 }
 
-/* Unify one pair, pushing all but the last argument of compounds; false on a clash. */
+/* A pair of dereferenced cells settled without a walk: 1 unified, 0 a clash, -1 two compounds
+ * of one tag (the caller walks them). */
+static inline int unify_flat(worker *w, TAGGED a, TAGGED b)
+{
+  if (a == b) return 1;
+  if (IsVar(a)) {
+    if (IsVar(b))
+      bind_variables(w, a, b);
+    else
+      bind_value(w, RefPtr(a), b);
+    return 1;
+  }
+  if (IsVar(b)) {
+    bind_value(w, RefPtr(b), a);
+    return 1;
+  }
+  return TagOf(a) != TagOf(b) || IsConst(a) ? 0 : -1;
+}
+
+/* Unify one pair, pushing all but the last argument of compounds; false on a clash. When the
+ * last argument settles at once the others are walked here in order, a run pushed only for
+ * those after the first pair of compounds met: the order of bindings stays that of the runs. */
 static bool unify_pair(worker *w, uint32_t &depth, TAGGED a, TAGGED b)
 {
   for (;;) {
     a = deref(a);
     b = deref(b);
-    if (a == b) return true;
-    if (IsVar(a)) {
-      if (IsVar(b))
-        bind_variables(w, a, b);
-      else
-        bind_value(w, RefPtr(a), b);
-      return true;
-    }
-    if (IsVar(b)) {
-      bind_value(w, RefPtr(b), a);
-      return true;
-    }
-    if (TagOf(a) != TagOf(b)) return false;
+    int flat = unify_flat(w, a, b);
+    if (flat >= 0) return flat != 0;
     const TAGGED *pa, *pb;
     uint32_t n;
     if (IsLst(a)) {
       pa = LstPtr(a);
       pb = LstPtr(b);
       n = 2;
-    } else if (IsStr(a)) {
+    } else { /* two structures */
       TAGGED fa = StrFunctor(a);
       if (fa != StrFunctor(b)) return false;
       if (IsBoxHeader(fa)) return boxes_equal(a, b);
@@ -127,12 +137,23 @@ static bool unify_pair(worker *w, uint32_t &depth, TAGGED a, TAGGED b)
       pb = StrArgs(b);
       n = Arity(fa);
       if (n == 0) return true;
-    } else {
-      return false; /* two different constants */
+    }
+    a = deref(pa[n - 1]);
+    b = deref(pb[n - 1]);
+    if (n > 1 && (flat = unify_flat(w, a, b)) >= 0) {
+      if (!flat) return false;
+      uint32_t i = 0;
+      for (;; i++) {
+        if (i == n - 1) return true;
+        a = deref(pa[i]);
+        b = deref(pb[i]);
+        if ((flat = unify_flat(w, a, b)) < 0) break;
+        if (!flat) return false;
+      }
+      if (i + 2 < n) qx_runs_push(w, depth, pa + i + 1, pb + i + 1, n - 2 - i);
+      continue;
     }
     if (n > 1) qx_runs_push(w, depth, pa, pb, n - 1);
-    a = pa[n - 1];
-    b = pb[n - 1];
   }
 }
 

@@ -74,12 +74,20 @@ inline const uint32_t *body_code(const TAGGED *env)
   return c->code + c->body;
 }
 
-/* The alternative codes of clause retry nodes by arity, made when first needed. */
+/* The alternative codes of clause retry nodes by arity (walking on, and of a last candidate),
+ * made when first needed. */
 alt_code *retry_alts[QX_ARG_REGISTERS + 1];
+alt_code *retry_last_alts[QX_ARG_REGISTERS + 1];
 inline alt_code *retry_alt(uint32_t arity)
 {
   alt_code *&a = retry_alts[arity];
   if (QX_UNLIKELY(!a)) a = qx_alt(QX_ALT_RETRY_CLAUSE, QX_RETRY_ARGS + (int)arity);
+  return a;
+}
+inline alt_code *retry_last_alt(uint32_t arity)
+{
+  alt_code *&a = retry_last_alts[arity];
+  if (QX_UNLIKELY(!a)) a = qx_alt(QX_ALT_RETRY_LAST, QX_LAST_ARGS + (int)arity);
   return a;
 }
 
@@ -100,9 +108,9 @@ inline void cut_to(worker *w, node *barrier)
   if (b >= barrier) return;
   uintptr_t alt = (uintptr_t)b->next_alt;
   int op = (alt & 1) ? -1 : ((const alt_code *)alt)->op;
-  bool plain = op == QX_ALT_RETRY_CLAUSE || op == QX_ALT_ITE_ELSE || op == QX_ALT_BODY_ELSE;
+  bool plain = qx_is_clause_retry(op) || op == QX_ALT_ITE_ELSE || op == QX_ALT_BODY_ELSE;
   if (plain && qx_node_below(b) == barrier) {
-    if (op == QX_ALT_RETRY_CLAUSE) qx_definition_leave(qx_unraw<definition>(b->term[QX_RETRY_DEF]));
+    if (qx_is_clause_retry(op)) qx_definition_leave(qx_unraw<definition>(b->term[QX_RETRY_DEF]));
     w->node_ = barrier;
     qx_set_uncond(w, barrier);
     return;
@@ -683,7 +691,13 @@ call_pred:
     if (!ins) goto fail;
     clause_b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
     pop_after_try = false;
-    if (alt) {
+    if (alt && !walk.at && !walk.var_at) {
+      node *b = qx_push_node_bare(w, retry_last_alt(arity));
+      b->term[QX_LAST_DEF] = qx_raw(def);
+      b->term[QX_LAST_CLAUSE] = qx_raw(alt);
+      std::memcpy(&b->term[QX_LAST_ARGS], w->term, arity * sizeof(TAGGED));
+      qx_definition_enter(def);
+    } else if (alt) {
       node *b = qx_push_node_bare(w, retry_alt(arity));
       b->term[QX_RETRY_DEF] = qx_raw(def);
       b->term[QX_RETRY_CLAUSE] = qx_raw(alt);
@@ -863,6 +877,15 @@ fail : {
     }
     goto try_clause;
   }
+  case QX_ALT_RETRY_LAST:
+    /* As the last clause of a walk (see above). */
+    def = qx_unraw<definition>(b->term[QX_LAST_DEF]);
+    ins = qx_unraw<instance>(b->term[QX_LAST_CLAUSE]);
+    std::memcpy(w->term, &b->term[QX_LAST_ARGS], def->proc.arity * sizeof(TAGGED));
+    clause_b0 = qx_node_offset(w, qx_node_below(b));
+    pop_after_try = true;
+    qx_set_uncond(w, qx_node_below(b));
+    goto try_clause;
   case QX_ALT_RETRY_C:
   case QX_ALT_RETRY_DB:
     if (!retry_native(w, b, alt)) goto fail;
@@ -1273,6 +1296,7 @@ void make_goal_table()
 int init_wam()
 {
   std::memset(retry_alts, 0, sizeof retry_alts); /* the codes of an earlier start are gone */
+  std::memset(retry_last_alts, 0, sizeof retry_last_alts);
   termcode = qx_alt(QX_ALT_TERMCODE, 0);
   excpcode = qx_alt(QX_ALT_EXCPCODE, 0);
   auto f = [](const char *name, uint32_t arity) {

@@ -26,6 +26,7 @@ enum qx_alt_op : uint16_t {
   QX_ALT_RUNBASE,      /* bottom of a run of do_wam: like termcode, but not a query's node */
   QX_ALT_RETRY_DB,     /* next solution of a native that walks a definition's clauses */
   QX_ALT_BODY_ELSE,    /* else branch of a disjunction or if-then-else in a clause's code */
+  QX_ALT_RETRY_LAST,   /* the last candidate clause of an interpreted predicate */
 };
 
 /* The alternative code of a kind with nregs saved words (interned; node_size set). */

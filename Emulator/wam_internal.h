@@ -66,6 +66,15 @@ enum : int {
   QX_RETRY_ARGS = QX_RETRY_CLOCK + QX_CLOCK_WORDS
 };
 
+/* A clause retry node whose call knew its last candidate saves only the definition, that clause
+ * and the arguments: no walk goes on from it, so neither the walk nor the clock is kept. */
+enum : int { QX_LAST_DEF, QX_LAST_CLAUSE, QX_LAST_ARGS };
+static_assert((int)QX_LAST_DEF == (int)QX_RETRY_DEF, "both kinds of retry node name the definition first");
+static inline bool qx_is_clause_retry(int op)
+{
+  return op == QX_ALT_RETRY_CLAUSE || op == QX_ALT_RETRY_LAST;
+}
+
 /* Raw words: 8-aligned addresses kept in saved registers read as small integers. */
 inline TAGGED qx_raw(const void *p) { return (TAGGED)(uintptr_t)p | 3; }
 template <class T>
