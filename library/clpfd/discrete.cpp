@@ -62,6 +62,7 @@ size_t unary_layout(unary_data *u, int n, int nbtotal, int flags, char *base)
   u->eventp = c.take<event *>(5 * nn);
   u->cp = c.take<comppart>(n1);
   u->cp2 = c.take<comppart>(n1);
+  u->dates = c.take<int32_t>(n1);
   u->minloss = c.take<int64_t>(n1);
   u->maxloss = c.take<int64_t>(n1);
   u->id_map = c.take<int32_t>((size_t)nbtotal);
@@ -1868,4 +1869,271 @@ void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref sta
     StrPtr(out)[5] = MakeSmall(b->nsources);
   }
   fd_entry_end(&e, state, actions, outcome);
+}
+
+/* ---- the compulsory-part profile ---- */
+
+int comppart_emit(int32_t start, int32_t height, comppart *cp, int n)
+{
+  if (n > 0 && cp[n - 1].start == start) {
+    cp[n - 1].height = height;
+    if (n > 1 && cp[n - 2].height == height) n--;
+    return n;
+  }
+  if (n > 0 && cp[n - 1].height == height) return n;
+  cp[n] = {start, height};
+  return n + 1;
+}
+
+int32_t cp_height(const comppart *cp, int32_t date)
+{
+  int k = 0;
+  while (cp[k + 1].start <= date && cp[k].start != FD_SUP_L) k++;
+  return cp[k].height;
+}
+
+bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_t start,
+                      int32_t end, dvar *limitvar)
+{
+  (void)api;
+  int ne = 0;
+  for (int i = 0; i < u->nbtasks; i++) {
+    const task *t = &u->tasks[i];
+    if (i == except || t->enable != TASK_PRESENT || t->res == 0) continue;
+    int32_t a = std::max(start, task_lst(t)), b = std::min(end, task_ect(t));
+    if (a >= b) continue;
+    u->events[ne++] = {2 * (int64_t)a + 1, (uint32_t)i};
+    u->events[ne++] = {2 * (int64_t)b, (uint32_t)i};
+  }
+  std::sort(u->events, u->events + ne, [](const event &x, const event &y) {
+    return x.key != y.key ? x.key < y.key : x.value < y.value;
+  });
+  int n = comppart_emit(FD_INF_L, 0, u->cp, 0), nd = 0;
+  int64_t h = 0;
+  for (int k = 0; k < ne;) {
+    int32_t date = (int32_t)(u->events[k].key >> 1);
+    for (; k < ne && (int32_t)(u->events[k].key >> 1) == date; k++) {
+      const task *t = &u->tasks[u->events[k].value];
+      h += (u->events[k].key & 1) ? t->res : -t->res;
+    }
+    u->dates[nd++] = date;
+    if (h == u->cp[n - 1].height && u->cp[n - 1].start != date) continue;
+    if (limitvar && h > 0 && dvar_fix_interval_t(limitvar, MakeSmall(clamp32(h)), atom_sup) < 0)
+      return false;
+    n = comppart_emit(date, (int32_t)h, u->cp, n);
+  }
+  u->dates[nd] = FD_SUP_L;
+  u->cp[n] = {FD_SUP_L, 0};
+  return true;
+}
+
+/* ---- slack filtering ---- */
+
+slack_counts fd_slack_counts;
+
+namespace {
+
+/* The largest overlap of t with [inf, sup) over its start window. */
+int64_t max_inters(int64_t est, int64_t lct, int64_t inf, int64_t sup, int64_t dur)
+{
+  return std::max<int64_t>(0, std::min({sup - inf, sup - est, dur, lct - inf}));
+}
+
+int64_t task_max_intersection(const task *t, int32_t inf, int32_t sup)
+{
+  return max_inters(t->est, t->lct, inf, sup, t->dur);
+}
+
+/* The length of t's compulsory part inside [inf, sup). */
+int64_t own_part(const task *t, int32_t inf, int32_t sup)
+{
+  return std::max<int64_t>(0, (int64_t)std::min(task_ect(t), sup) - std::max(task_lst(t), inf));
+}
+
+/* The steps of the profile over [est, lct) into S (each {start, height}), closed by {lct, 0}: the
+ * number of steps. */
+int window_steps(const comppart *cp, int32_t est, int32_t lct, comppart *S)
+{
+  int ns = 0;
+  S[ns++] = {est, cp_height(cp, est)};
+  for (int k = 1; cp[k].start != FD_SUP_L; k++)
+    if (cp[k].start > est && cp[k].start < lct) S[ns++] = cp[k];
+  S[ns] = {lct, 0};
+  return ns;
+}
+
+/* Least loss of the steps from the possible coverage: wherever the tasks that may run there stay
+ * below the limit, the difference is wasted for sure. */
+void coverage_losses(const unary_data *u, const comppart *S, int ns)
+{
+  std::vector<std::pair<int32_t, int64_t>> ev;
+  for (int i = 0; i < u->nbtasks; i++) {
+    const task *t = &u->tasks[i];
+    if (t->enable == TASK_ABSENT || t->res == 0 || t->lctmax <= t->est) continue;
+    ev.push_back({t->est, t->res});
+    ev.push_back({t->lctmax, -(int64_t)t->res});
+  }
+  std::sort(ev.begin(), ev.end());
+  int64_t cov = 0;
+  size_t k = 0;
+  for (int p = 0; p < ns; p++)
+    for (int32_t x = S[p].start; x < S[p + 1].start;) {
+      for (; k < ev.size() && ev[k].first <= x; k++) cov += ev[k].second;
+      int32_t next = k < ev.size() ? std::min(ev[k].first, S[p + 1].start) : S[p + 1].start;
+      if (cov < u->limit) u->minloss[p] += (u->limit - cov) * ((int64_t)next - x);
+      x = next;
+    }
+}
+
+/* Least and greatest loss of every step; false when they cannot add up to the slack. */
+bool compulsory_profile_minloss(ORVALIS_API_STRUCT *api, unary_data *u, const comppart *S, int ns,
+                                lh_method_fn lh)
+{
+  for (int p = 0; p < ns; p++) u->minloss[p] = 0, u->maxloss[p] = u->resslack;
+  if (u->resslack < 1) return true;
+  coverage_losses(u, S, ns);
+  int64_t slack = u->slack, limit = u->limit;
+  for (int p = 0; p < ns; p++) {
+    int64_t gap = limit - S[p].height, len = (int64_t)S[p + 1].start - S[p].start;
+    int closed = p == 0 || p == ns - 1;
+    u->minloss[p] = std::max(u->minloss[p], get_minloss(api, len, u->minloss[p], u->maxloss[p],
+                                                        (int)gap, slack, lh, closed));
+    int64_t before = p ? get_minloss(api, (int64_t)S[p].start - S[0].start, 0, slack, (int)limit,
+                                     slack, lh, 1)
+                       : 0;
+    int64_t after = p < ns - 1 ? get_minloss(api, (int64_t)S[ns].start - S[p + 1].start, 0, slack,
+                                             (int)limit, slack, lh, 1)
+                               : 0;
+    u->maxloss[p] = std::max(std::min(u->maxloss[p], gap * len), slack - before - after);
+    if (u->minloss[p] > u->maxloss[p]) return false;
+  }
+  int64_t rest = u->resslack, over = u->resslack;
+  for (int p = 0; p < ns; p++) rest -= u->minloss[p], over -= u->maxloss[p];
+  if (rest < 0 || over > 0) return false;
+  /* a step wastes what the others leave: at most its least plus the unassigned rest, at least its
+   * greatest minus what the others may take beyond theirs */
+  for (int p = 0; p < ns; p++) {
+    int64_t cut = u->maxloss[p] - (u->minloss[p] + rest);
+    if (cut > 0) u->maxloss[p] -= cut, over += cut;
+  }
+  for (int p = 0; p < ns; p++) {
+    int64_t raise = u->maxloss[p] + over - u->minloss[p];
+    if (raise > 0) u->minloss[p] += raise, rest -= raise;
+  }
+  if (rest < 0) return false;
+  u->resslack = rest;
+  return true;
+}
+
+/* Filling step p: the tasks that may overlap it must cover its free surface up to its greatest
+ * loss. Fails when they cannot, makes each one overlap the step as much as the others leave to
+ * it, and raises the step's least loss to what they leave uncovered. */
+int fill_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart *S, int p,
+              lh_method_fn lh)
+{
+  int32_t inf = S[p].start, sup = S[p + 1].start;
+  int64_t gap = u->limit - S[p].height, len = (int64_t)sup - inf;
+  int64_t ml = u->minloss[p], xl = u->maxloss[p];
+  bool lclosed = true, rclosed = true;
+  for (int i = 0; i < u->nbtasks; i++) {
+    const task *t = &u->tasks[i];
+    if (t->enable != TASK_PRESENT || t->dur <= 1) continue;
+    if (t->est < inf && inf < t->lct) lclosed = false;
+    if (t->est < sup && sup < t->lct) rclosed = false;
+  }
+  int64_t lm = lh(api, xl, (int)gap, lclosed || rclosed);
+  if (gap > 0 && len > lm) return fd_slack_counts.steps_failed++, 2;
+  /* the surface the tasks must cover (at least), and what each can */
+  int64_t to_fill = gap * len - xl, covered = 0;
+  std::vector<std::pair<int, int64_t>> contrib;
+  for (int i = 0; i < u->nbtasks; i++) {
+    task *t = &u->tasks[i];
+    if (t->enable == TASK_ABSENT || t->res == 0) continue;
+    if (task_lst(t) <= inf && sup <= task_ect(t)) continue; /* part of the profile */
+    /* equal heights merge, so a compulsory part may cover only some of the step: that part is
+     * in the step's height already */
+    int64_t own = own_part(t, inf, sup);
+    int64_t a = task_max_intersection(t, inf, sup);
+    if (t->res > gap) {
+      /* too tall for the step: keep it out */
+      if (a > 0 && own == 0 && t->enable == TASK_PRESENT) {
+        int r = must_overlap_less_than(api, t, 1, inf, sup, w);
+        if (r) return r;
+      }
+      continue;
+    }
+    /* beside it stays a hole of height gap - res as long as its overlap */
+    a = (std::min(a, lh(api, xl, (int)(gap - t->res), 0)) - own) * t->res;
+    if (a <= 0) continue;
+    to_fill -= a, covered += a;
+    if (t->enable == TASK_PRESENT) contrib.push_back({i, a});
+  }
+  if (to_fill >= 1) return fd_slack_counts.fills_failed++, 2;
+  int64_t loss = gap * len - covered;
+  if (loss > ml) {
+    /* the step wastes more than its least loss: the difference is no longer free */
+    if (loss - ml > u->resslack) return fd_slack_counts.fills_failed++, 2;
+    u->resslack -= loss - ml, u->minloss[p] = loss;
+    fd_slack_counts.losses_raised++;
+  }
+  for (auto [i, a] : contrib) {
+    task *t = &u->tasks[i];
+    int64_t need = a + to_fill;
+    if (need <= 0) continue;
+    int64_t own = own_part(t, inf, sup);
+    int64_t lmin = (need + t->res - 1) / t->res + own;
+    int r = must_overlap_at_least(api, t, (int32_t)lmin, inf, sup);
+    if (r) return fd_slack_counts.overlaps++, r;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void knapsack_targets(ORVALIS_API_STRUCT *api, const unary_data *u, const comppart *S, int p,
+                      int32_t b, int32_t est, int32_t lct, lh_method_fn lh, int32_t out[3])
+{
+  int64_t slack = u->slack;
+  auto L = [&](int64_t x) {
+    return x <= 0 ? 0 : get_minloss(api, x, 0, slack, u->limit, slack, lh, 1);
+  };
+  int64_t l = slack - L((int64_t)b - est - 1) - L((int64_t)lct - b);
+  int64_t r = slack - L((int64_t)b - est) - L((int64_t)lct - b - 1);
+  int64_t s = slack - L((int64_t)b - est - 1) - L((int64_t)lct - b - 1);
+  if (b == S[p].start && p > 0) {
+    l = std::min(l, u->maxloss[p - 1]);
+    r = std::min(r, u->maxloss[p]);
+    s = std::min({s, u->minloss[p] + u->minloss[p - 1] + u->resslack,
+                  u->maxloss[p] + u->maxloss[p - 1]});
+  } else {
+    l = std::min(l, u->maxloss[p]), r = std::min(r, u->maxloss[p]), s = std::min(s, u->maxloss[p]);
+  }
+  out[0] = clamp32(l), out[1] = clamp32(r), out[2] = clamp32(s);
+}
+
+int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *limitvar, int32_t est,
+                    int32_t lct, lh_method_fn lh, int flags)
+{
+  if (u->slack < 0) return 2;
+  u->resslack = u->slack;
+  if (!compulsory_parts(api, u, -1, est, lct, limitvar)) return 2;
+  int r = parallel_conflict(api, w, u, u->cp, u->limit);
+  if (r) return r;
+  comppart *S = u->cp2;
+  int ns = window_steps(u->cp, est, lct, S);
+  if (!compulsory_profile_minloss(api, u, S, ns, lh)) return fd_slack_counts.steps_failed++, 2;
+  for (int p = 0; p < ns; p++) {
+    int64_t len = (int64_t)S[p + 1].start - S[p].start;
+    if (len >= (int64_t)lct - est || (u->limit - S[p].height) * len < u->minloss[p] + 1) continue;
+    if ((r = fill_step(api, w, u, S, p, lh))) return r;
+  }
+  if (!(flags & 4) || u->slack >= 2 * (int64_t)u->limit) return 0;
+  for (int p = ns - 1; p >= 0 && !r; p--)
+    for (int32_t b = S[p + 1].start - 1; b >= S[p].start && b > est && r < 2; b--) {
+      int32_t tg[3];
+      knapsack_targets(api, u, S, p, b, est, lct, lh, tg);
+      fd_slack_counts.knapsack_runs++;
+      r |= knapsack_column_main(api, w, u, b, u->limit, tg[0], tg[1], tg[2]);
+    }
+  return r;
 }
