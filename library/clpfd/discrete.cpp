@@ -2115,6 +2115,9 @@ int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *lim
                     int32_t lct, lh_method_fn lh, int flags)
 {
   if (u->slack < 0) return 2;
+  /* the waste adds up to the slack only when every task is there */
+  for (int i = 0; i < u->nbtasks; i++)
+    if (u->tasks[i].enable != TASK_PRESENT) return 0;
   u->resslack = u->slack;
   if (!compulsory_parts(api, u, -1, est, lct, limitvar)) return 2;
   int r = parallel_conflict(api, w, u, u->cp, u->limit);
@@ -2136,4 +2139,206 @@ int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *lim
       r |= knapsack_column_main(api, w, u, b, u->limit, tg[0], tg[1], tg[2]);
     }
   return r;
+}
+
+/* ---- the cumulative filter driver ---- */
+
+namespace {
+
+int32_t var_min(const dvar *d, int32_t none) { return d ? untagged(d->min) : none; }
+int32_t var_max(const dvar *d, int32_t none) { return d ? untagged(d->max) : none; }
+
+/* Step 1: the busy window's bounds on every task; the window and slack of the set. */
+int window_bounds(ORVALIS_API_STRUCT *api, unary_data *u, int32_t lower, int32_t upper,
+                  int32_t *est_all, int32_t *lct_all)
+{
+  int r = 0;
+  int64_t energy = 0;
+  *est_all = SCHED_SUP, *lct_all = SCHED_INF;
+  for (int i = 0; i < u->nbtasks && r < 2; i++) {
+    task *t = &u->tasks[i];
+    bool moved = false;
+    if (lower > t->est) t->est = lower, moved = true;
+    if (upper < t->lctmax) t->lctmax = upper, moved = true;
+    if (moved) {
+      t->lct = std::min(t->lct, t->lctmax);
+      r |= tell_task(api, t);
+    }
+    *est_all = std::min(*est_all, t->est), *lct_all = std::max(*lct_all, t->lctmax);
+    if (t->enable == TASK_PRESENT) energy += (int64_t)t->dur * t->res;
+  }
+  u->slack = ((int64_t)*lct_all - *est_all) * u->limit - energy;
+  return u->slack < 0 ? r | 2 : r;
+}
+
+bool windows_overlap(const task *a, const task *b)
+{
+  return b->est < a->lctmax && b->lctmax > a->est;
+}
+
+/* Step 3: pairs that can never run side by side (too tall together, or apart in time); a clique
+ * of them grown greedily from the task of greatest degree. Returns its size, members in clique. */
+int disjunctive_clique(unary_data *u, int32_t *clique)
+{
+  int n = u->nbtasks;
+  int32_t *deg = u->degree, *edge = u->edge;
+  for (int i = 0; i < n; i++) deg[i] = 0;
+  for (int i = 0; i < n * n; i++) edge[i] = 0;
+  for (int i = 0; i < n; i++)
+    for (int j = i + 1; j < n; j++) {
+      const task *a = &u->tasks[i], *b = &u->tasks[j];
+      /* a task that may last 0 units occupies nothing */
+      if (a->dur < 1 || b->dur < 1) continue;
+      if ((int64_t)a->res + b->res <= u->limit && windows_overlap(a, b)) continue;
+      edge[i * n + j] = edge[j * n + i] = 1;
+      deg[i]++, deg[j]++;
+    }
+  int k = 0;
+  for (;;) {
+    int best = -1;
+    for (int i = 0; i < n; i++)
+      if (deg[i] > 0 && (best < 0 || deg[i] > deg[best] ||
+                         (deg[i] == deg[best] && u->tasks[i].res > u->tasks[best].res)))
+        best = i;
+    if (best < 0) break;
+    clique[k++] = best;
+    deg[best] = 0;
+    for (int i = 0; i < n; i++)
+      if (!edge[best * n + i]) deg[i] = 0;
+  }
+  return k;
+}
+
+/* Step 4: a task of a disjunctive pair keeps clear of the other's compulsory part. */
+int disj_2_clique(ORVALIS_API_STRUCT *api, worker *w, task *a, task *b)
+{
+  if (a->enable != TASK_PRESENT) return 0;
+  if (b->enable == TASK_PRESENT && b->lct == b->lctmax)
+    return unary_prune_interval(api, b, clamp32((int64_t)task_lst(a) - b->dur + 1),
+                                clamp32((int64_t)task_ect(a) - 1), w);
+  int r = 0;
+  if ((int64_t)b->est + b->dur > task_lst(a) && b->est < task_ect(a)) {
+    /* b cannot end before a starts: it comes after a */
+    b->est = task_ect(a);
+    b->lct = std::min(b->lct, b->lctmax);
+    if ((r |= tell_task(api, b)) > 1) return r;
+  }
+  if (task_lst(b) < task_ect(a) && b->lctmax > task_lst(a)) {
+    b->lctmax = task_lst(a);
+    b->lct = std::min(b->lct, b->lctmax);
+    r |= tell_task(api, b);
+  }
+  return r;
+}
+
+/* Step 5: the clique as a unary resource; its records copied back. */
+int unary_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const int32_t *clique, int k,
+               int nbtotal, int flags, dvar *diffvar, const diff_constraint *dc, int nbdiffs,
+               dvar *lowervar, dvar *uppervar, size_mem *held)
+{
+  task *copy = (task *)fd_malloc(api, sizeof(task) * (size_t)k);
+  bool all_present = true;
+  for (int q = 0; q < k; q++) {
+    copy[q] = u->tasks[clique[q]];
+    copy[q].res = 1;
+    all_present = all_present && copy[q].enable == TASK_PRESENT;
+  }
+  int32_t lst = SCHED_SUP, ect = SCHED_INF;
+  int r = unary_filtering(api, w, copy, k, nbtotal, flags, diffvar, dc, nbdiffs, &lst, &ect, held);
+  for (int q = 0; q < k; q++) {
+    task *t = &u->tasks[clique[q]];
+    t->est = copy[q].est, t->lct = copy[q].lct, t->lctmax = copy[q].lctmax;
+    t->enable = copy[q].enable;
+  }
+  QX_free(copy);
+  if (r > 1 || !all_present) return r;
+  /* the busy window starts by the clique's latest start and ends after its earliest end */
+  if (lowervar && lst < SCHED_SUP && dvar_fix_interval_t(lowervar, atom_inf, MakeSmall(lst)) < 0)
+    return r | 2;
+  if (uppervar && ect > SCHED_INF && dvar_fix_interval_t(uppervar, MakeSmall(ect), atom_sup) < 0)
+    return r | 2;
+  return r;
+}
+
+/* Step 6 for one task over the profile of the others: its start kept clear of the steps too high
+ * to hold it. */
+int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dvar *limitvar)
+{
+  task *t = &u->tasks[i];
+  if (t->res > u->limit) {
+    /* taller than the resource: only absent */
+    if (t->enable == TASK_PRESENT) return 2;
+    if (t->enable == TASK_ABSENT) return 0;
+    t->enable = TASK_ABSENT;
+    return t->propagate(api, t);
+  }
+  if (!compulsory_parts(api, u, i, SCHED_INF, SCHED_SUP, limitvar)) return 2;
+  const comppart *cp = u->cp;
+  int64_t limt = (int64_t)u->limit - t->res;
+  int ns = 0;
+  while (cp[ns].start != FD_SUP_L) ns++;
+  auto high = [&](int k) { return cp[k].height > limt; };
+  int64_t pos = t->est, end = t->lctmax;
+  for (int k = 0; k < ns; k++)
+    if (high(k) && cp[k].start < pos + t->dur && cp[k + 1].start > pos) pos = cp[k + 1].start;
+  for (int k = ns - 1; k >= 0; k--)
+    if (high(k) && cp[k].start < end && cp[k + 1].start > end - t->dur) end = cp[k].start;
+  int r = 0;
+  if (pos > t->est || end < t->lctmax) {
+    t->est = clamp32(pos), t->lctmax = clamp32(std::max<int64_t>(end, SCHED_INF));
+    t->lct = std::min(t->lct, t->lctmax);
+    if ((r = tell_task(api, t)) > 1) return r;
+  }
+  if (t->enable != TASK_PRESENT || t->lct != t->lctmax) return r;
+  for (int k = 0; k < ns && r < 2; k++)
+    if (high(k) && cp[k].start < t->lct && cp[k + 1].start > t->est)
+      r |= unary_prune_interval(api, t, clamp32((int64_t)cp[k].start + 1 - t->dur),
+                                clamp32((int64_t)cp[k + 1].start - 1), w);
+  return r;
+}
+
+}  // namespace
+
+int fd_discrete_filtering(ORVALIS_API_STRUCT *api, task *tasks, int n, int nbtotal, int flags,
+                          dvar *diffvar, dvar *limitvar, dvar *lowervar, dvar *uppervar,
+                          const diff_constraint *dc, int nbdiffs, lh_method_fn lh, dp_hash_fn hasher,
+                          size_mem *size_mem, worker *w)
+{
+  if (n <= 0) return 0;
+  flags &= ~1;
+  unary_data *u = unary_alloc(api, w, tasks, n, nbtotal, flags, &size_mem[0]);
+  u->limit = var_max(limitvar, SCHED_SUP);
+  int32_t est_all, lct_all;
+  int r = window_bounds(api, u, var_min(lowervar, SCHED_INF), var_max(uppervar, SCHED_SUP),
+                        &est_all, &lct_all);
+  auto done = [&](int res) {
+    unary_release(api, u, &size_mem[0]);
+    return res;
+  };
+  if (r > 1) return done(r);
+  if (n >= 2) {
+    int32_t *clique = (int32_t *)fd_malloc(api, sizeof(int32_t) * (size_t)n);
+    int k = disjunctive_clique(u, clique);
+    for (int i = 0; i < n && r < 2; i++)
+      for (int j = 0; j < n && r < 2; j++)
+        if (i != j && u->edge[i * n + j] && windows_overlap(&tasks[i], &tasks[j]))
+          r |= disj_2_clique(api, w, &tasks[i], &tasks[j]);
+    if (r < 2 && k >= 2)
+      r |= unary_step(api, w, u, clique, k, nbtotal, flags, diffvar, dc, nbdiffs, lowervar,
+                      uppervar, &size_mem[2]);
+    QX_free(clique);
+    if (r > 1) return done(r);
+  }
+  for (int i = 0; i < n && r < 2; i++) {
+    task *t = &tasks[i];
+    if (t->enable != TASK_ABSENT && (int64_t)t->est + t->dur != t->lctmax && t->dur > 0)
+      r |= time_table_task(api, w, u, i, limitvar);
+  }
+  /* fixed tasks: the profile of all raises the limit and fails an overload */
+  if (r < 2 && !compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, limitvar)) r |= 2;
+  if (r) return done(r);
+  if (flags & 2) r = fd_task_intervals(api, w, u, var_min(limitvar, 0), u->limit);
+  if (r == 0 && (flags & 10) == 10)
+    r = slack_filtering(api, w, u, limitvar, est_all, lct_all, lh, hasher ? flags : flags & ~4);
+  return done(r);
 }

@@ -268,6 +268,18 @@ int slack_filtering(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, dvar *lim
  * a closing point): left column, right column, both together. */
 void knapsack_targets(ORVALIS_API_STRUCT *env, const unary_data *u, const comppart *S, int p,
                       int32_t b, int32_t est, int32_t lct, lh_method_fn lh_method, int32_t out[3]);
+/* Knapsack-column result cache of the caller (msg 1 look up, 2 store); may be absent. */
+typedef int (*dp_hash_fn)(ORVALIS_API_STRUCT *env, int msg, int32_t *support, int n, int32_t lslack,
+                          int32_t rslack, int32_t sslack);
+/* The cumulative filter: the tasks share one resource of height limitvar's maximum inside the
+ * busy window lowervar's minimum .. uppervar's maximum (either may be null). Runs window bounds,
+ * the disjunctive clique through the unary filter, time-tabling on the compulsory-part profile,
+ * then (flag 2) task intervals and (flags 2 and 8) slack filtering; returns after the first rule
+ * that prunes. size_mem: SCHED_SCRATCH pairs. 0, 1 pruned, 2 or 3 failure. */
+int fd_discrete_filtering(ORVALIS_API_STRUCT *env, task *tasks, int nbtasks, int nbtotal, int flags,
+                          dvar *diffvar, dvar *limitvar, dvar *lowervar, dvar *uppervar,
+                          const diff_constraint *dc, int nbdiffs, lh_method_fn lh_method,
+                          dp_hash_fn hasher, size_mem *size_mem, worker *w);
 /* Counts of the slack rules that acted (test hook). */
 struct slack_counts {
   long steps_failed, fills_failed, overlaps, losses_raised, knapsack_runs;

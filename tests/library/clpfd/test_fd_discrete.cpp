@@ -832,3 +832,109 @@ TEST_F(SlackFiltering, EdgeCases)
 }
 
 }  // namespace
+
+/* ---- the cumulative filter driver ---- */
+
+namespace {
+
+int hasher_calls;
+int miss_hasher(ORVALIS_API_STRUCT *, int, int32_t *, int, int32_t, int32_t, int32_t)
+{
+  hasher_calls++;
+  return 0;
+}
+
+class DiscreteFiltering : public UnaryFilter {
+protected:
+  int run(mock_set &ms, int flags, dvar *limit)
+  {
+    ms.install(api());
+    env.w->numstack_end = nullptr;
+    size_mem held[SCHED_SCRATCH] = {};
+    int n = (int)ms.t.size();
+    return fd_discrete_filtering(api(), ms.t.data(), n, n, flags, ms.diffvar.data(), limit, nullptr,
+                                 nullptr, ms.dc.data(), (int)ms.dc.size(), no_bound,
+                                 flags & 4 ? miss_hasher : nullptr, held, env.w);
+  }
+};
+
+TEST_F(DiscreteFiltering, NoSupportedPlacementIsLostOverEveryFlagCombination)
+{
+  for (int flags : {0, 2, 10, 14}) {
+    bool fixed = flags & 8;
+    generator g(flags * 13 + 3);
+    g.p_hole = 0.2, g.max_dur = 4, g.horizon = 10;
+    g.dspread = fixed ? 0 : 1, g.p_optional = fixed ? 0 : 0.25;
+    int failed = 0, pruned = 0;
+    for (int k = 0; k < (fd_gc_stress ? 50 : 500); k++) {
+      g.limit = g.pick(1, 3), g.max_height = g.limit + (g.chance(0.1) ? 1 : 0);
+      g.precedences = g.pick(0, 2);
+      problem in = g.make(g.pick(2, 5));
+      if (!fixed)
+        for (spec &t : in.tasks)
+          if (g.chance(0.15)) t.dmin = 0; /* may last 0: occupies nothing */
+      support s = oracle(in).run();
+      mock_set ms(in);
+      dvar lim;
+      dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
+      for (int call = 0; call < 10; call++) {
+        int r = run(ms, flags, &lim);
+        expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit) + " flags " +
+                                   std::to_string(flags));
+        if (HasFailure()) return;
+        failed += r > 1, pruned += r == 1;
+        if (r != 1) break;
+      }
+    }
+    EXPECT_GT(failed, 0) << flags;
+    EXPECT_GT(pruned, 0) << flags;
+  }
+}
+
+TEST_F(DiscreteFiltering, FixedTasksFailExactlyOnOverloadAndRaiseTheLimit)
+{
+  generator g(91);
+  g.p_hole = 0;
+  for (int k = 0; k < (fd_gc_stress ? 40 : 400); k++) {
+    g.limit = 4, g.max_height = 3;
+    problem in = g.make(g.pick(1, 5));
+    int top = 0;
+    std::vector<int> use(40, 0);
+    for (spec &t : in.tasks) {
+      t.starts = (mask)1 << lowest(t.starts);
+      for (int x = lowest(t.starts); x < lowest(t.starts) + t.dmin; x++)
+        top = std::max(top, use[x] += t.height);
+    }
+    int cap = g.pick(1, 4);
+    mock_set ms(in);
+    dvar lim;
+    dvar_init_temp(&lim, MakeSmall(0), MakeSmall(cap));
+    int r = run(ms, g.pick(0, 1) * 2, &lim);
+    EXPECT_EQ(r > 1, top > cap) << describe(in) << " cap " << cap;
+    if (r < 2) EXPECT_EQ(GetSmall(lim.min), top) << describe(in);
+  }
+}
+
+TEST_F(DiscreteFiltering, EdgeCases)
+{
+  auto t = [](mask starts, int d, int h = 1) { return spec{starts, d, d, h}; };
+  dvar lim;
+  /* no tasks: nothing to do */
+  mock_set none(problem{{}, {}, 1});
+  dvar_init_temp(&lim, MakeSmall(1), MakeSmall(1));
+  EXPECT_EQ(run(none, 2, &lim), 0);
+  /* every task of full height: the clique is all tasks and the unary filter orders them */
+  problem full{{t(range(0, 0), 3, 2), t(range(0, 5), 2, 2), t(range(0, 5), 2, 2)}, {}, 2};
+  mock_set a(full);
+  dvar_init_temp(&lim, MakeSmall(2), MakeSmall(2));
+  EXPECT_EQ(run(a, 0, &lim), 1);
+  EXPECT_EQ(a.m[1].starts & range(0, 2), 0u);
+  /* too tall together, windows apart: still a pair, nothing moves */
+  problem apart{{t(range(0, 1), 2, 2), t(range(5, 6), 2, 2)}, {}, 3};
+  mock_set b(apart);
+  dvar_init_temp(&lim, MakeSmall(3), MakeSmall(3));
+  EXPECT_EQ(run(b, 2, &lim), 0);
+  EXPECT_TRUE(b.log.empty() || b.log[0].op == "refresh");
+}
+
+}  // namespace
