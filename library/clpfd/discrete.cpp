@@ -2342,3 +2342,435 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *api, task *tasks, int n, int nbtot
     r = slack_filtering(api, w, u, limitvar, est_all, lct_all, lh, hasher ? flags : flags & ~4);
   return done(r);
 }
+
+/* ---- cumulative/2 ---- */
+
+namespace {
+
+constexpr int64_t BIG = (int64_t)1 << 40; /* an infinite bound in sums */
+
+struct cumulative_data {
+  daemon_frame frame;
+  ORVALIS_API_STRUCT *qxenv;
+  QX_globref refbase; /* Limit, Lower, Upper, 4 per task (origin, duration, end, use), 1 per pair */
+  int32_t stamp;
+  int nbtasks, nbdiffs, flags;
+  bool change;
+  int32_t use_limit;
+  dvar limitvar, lowervar, uppervar;
+  dvar *origvar, *durvar, *endvar, *usevar, *diffvar;
+  diff_constraint *dc;
+  int32_t *status;
+};
+
+constexpr int CU_GLOBAL = 0x2;
+
+void cumulative_destructor(void *block)
+{
+  fd_entry_destroy(block, ((cumulative_data *)block)->refbase);
+}
+
+cumulative_data *cu_block(ORVALIS_API_STRUCT *api) { return (cumulative_data *)fd_state(api)->gdata; }
+
+int64_t blo(const dvar *d) { return IsSmall(d->min) ? GetSmall(d->min) : -BIG; }
+int64_t bhi(const dvar *d) { return IsSmall(d->max) ? GetSmall(d->max) : BIG; }
+
+/* The view of entry k (0 Limit, 1 Lower, 2 Upper, then the tasks' and pairs'). */
+void cu_load(cumulative_data *b, dvar *d, int k)
+{
+  TAGGED *attr = &b->refbase[2 * k].term, *var = &b->refbase[2 * k + 1].term;
+  TAGGED x = deref(*var);
+  if (IsSmall(x) && !IsStr(deref(*attr)))
+    dvar_init_temp(d, x, x);
+  else
+    dvar_init(d, attr, var);
+}
+
+/* origin + duration = end, bounds-consistent; a task that may last gets the limit's use. */
+bool task_renormalize(cumulative_data *b, int i)
+{
+  dvar *o = &b->origvar[i], *d = &b->durvar[i], *e = &b->endvar[i], *u = &b->usevar[i];
+  for (;;) {
+    if (blo(d) > 0) {
+      if (dvar_fix_interval_t(&b->limitvar, u->min, atom_sup) < 0) return false;
+      if (dvar_fix_interval_t(u, atom_inf, MakeSmall(b->use_limit)) < 0) return false;
+    }
+    int64_t ol = blo(o), oh = bhi(o), dl = blo(d), dh = bhi(d), el = blo(e), eh = bhi(e);
+    if (ol >= el - dh && oh <= eh - dl && dl >= el - oh && dh <= eh - ol && el >= dl + ol &&
+        eh <= dh + oh)
+      return true;
+    if (dvar_fix_interval_t(o, tagged_time(el - dh), tagged_time(eh - dl)) < 0 ||
+        dvar_fix_interval_t(d, tagged_time(el - oh), tagged_time(eh - ol)) < 0 ||
+        dvar_fix_interval_t(e, tagged_time(ol + dl), tagged_time(oh + dh)) < 0)
+      return false;
+  }
+}
+
+int cu_result(cumulative_data *b, int mask, int i)
+{
+  if (mask < 0) return 2;
+  if (mask == 0) return 0;
+  b->change = true;
+  return task_renormalize(b, i) ? 1 : 2;
+}
+
+/* Reloads a task's window from its views. */
+void cu_reload(cumulative_data *b, task *t)
+{
+  const dvar *o = &b->origvar[t->id], *e = &b->endvar[t->id];
+  t->est = clamp32(blo(o));
+  t->lctmax = std::max(clamp32(bhi(o) + t->dur), clamp32(bhi(e)));
+  t->lct = std::min(t->lctmax, clamp32(bhi(o) + t->dur));
+}
+
+int cu_propagate(ORVALIS_API_STRUCT *api, task *t)
+{
+  cumulative_data *b = cu_block(api);
+  int i = t->id;
+  dvar *o = &b->origvar[i], *d = &b->durvar[i], *e = &b->endvar[i];
+  int64_t cap = (int64_t)t->lctmax - t->est;
+  switch (t->enable) {
+  case TASK_PRESENT: {
+    int m = dvar_fix_interval_t(o, tagged_time(t->est), atom_sup);
+    if (m < 0) return 2;
+    int me = dvar_fix_interval_t(e, atom_inf, tagged_time(t->lctmax));
+    if (me < 0) return 2;
+    m |= me;
+    if (!(d->flags & DV_FIXED)) {
+      int md = dvar_fix_interval_t(d, atom_inf, tagged_time(cap));
+      if (md < 0) return 2;
+      m |= md;
+    }
+    return cu_result(b, m, i);
+  }
+  case TASK_OPTIONAL:
+    return cu_result(b, dvar_fix_interval_t(d, atom_inf, tagged_time(std::max<int64_t>(cap, 0))), i);
+  case TASK_ABSENT: return cu_result(b, dvar_fix_interval_t(d, atom_inf, MakeSmall(0)), i);
+  default: return 0;
+  }
+}
+
+void cu_refresh(ORVALIS_API_STRUCT *api, task *t, worker *w)
+{
+  dvar_set(api, &cu_block(api)->origvar[t->id], w);
+}
+
+TAGGED cu_set(ORVALIS_API_STRUCT *api, task *t, worker *w)
+{
+  return dvar_set(api, &cu_block(api)->origvar[t->id], w);
+}
+
+int cu_prune_interval(ORVALIS_API_STRUCT *api, task *t, int32_t min, int32_t max, worker *w)
+{
+  cumulative_data *b = cu_block(api);
+  int m = dvar_prune_interval_t(api, &b->origvar[t->id], tagged_time(min), tagged_time(max), w);
+  if (m > 0) cu_reload(b, t);
+  return cu_result(b, m, t->id);
+}
+
+int cu_prune_set(ORVALIS_API_STRUCT *api, task *t, TAGGED set, worker *w)
+{
+  cumulative_data *b = cu_block(api);
+  int m = dvar_prune_set(api, &b->origvar[t->id], set, w);
+  if (m > 0) cu_reload(b, t);
+  return cu_result(b, m, t->id);
+}
+
+int cu_is_interval(ORVALIS_API_STRUCT *api, task *t)
+{
+  return (cu_block(api)->origvar[t->id].flags & DV_INTERVAL) != 0;
+}
+
+/* A variable entry or an integer. */
+bool entry_or_int(TAGGED t)
+{
+  t = deref(t);
+  if (IsSmall(t)) return true;
+  QX_globref_ probe[2];
+  return fd_entry_refs(t, probe);
+}
+
+/* 1 when the state is sound for a call (0 after raising an error). */
+int cu_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, bool first, int known)
+{
+  auto fail_type = [&](const char *type, TAGGED t) { return fd_type_error(api, type, d1_culprit(t), 1); };
+  auto fail_dom = [&](const char *dom, TAGGED t) { return fd_domain_error(api, dom, d1_culprit(t), 1); };
+  if (!compound(s, 11) || !IsSmall(deref(StrArg(s, 11))) || !fd_valid_handle(deref(StrArg(s, 10))))
+    return fail_type("cumulative_state", s);
+  TAGGED n = deref(StrArg(s, 1)), nt = deref(StrArg(s, 8)), ns = deref(StrArg(s, 9));
+  for (TAGGED c : {n, nt, ns})
+    if (!IsSmall(c) || GetSmall(c) < 0) return fail_type("nonneg_integer", c);
+  int tasks = first ? GetSmall(n) : known;
+  if ((int64_t)GetSmall(nt) + GetSmall(ns) > tasks) return fail_dom("target_count", nt);
+  if (!first) return 1;
+  for (int k = 4; k <= 6; k++)
+    if (!entry_or_int(StrArg(s, k))) return fail_type("variable_entry", deref(StrArg(s, k)));
+  if (!IsSmall(deref(StrArg(s, 7)))) return fail_type("integer", deref(StrArg(s, 7)));
+  TAGGED list = deref(StrArg(s, 2)), diffs = deref(StrArg(s, 3));
+  int len = proper_length(w, list);
+  if (len < 0) return fail_type("list", list);
+  if (len != GetSmall(n)) return fail_dom("task_count", n);
+  std::vector<int32_t> ids;
+  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED t = deref(LstHead(l));
+    if (!compound(t, 5) || !IsSmall(deref(StrArg(t, 5)))) return fail_type("cumulative_task", t);
+    for (int k = 1; k <= 4; k++)
+      if (!entry_or_int(StrArg(t, k))) return fail_type("cumulative_task", t);
+    ids.push_back(GetSmall(deref(StrArg(t, 5))));
+  }
+  std::sort(ids.begin(), ids.end());
+  if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) return fail_dom("task_id", list);
+  if (proper_length(w, diffs) < 0) return fail_type("list", diffs);
+  for (TAGGED l = diffs; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED p = deref(LstHead(l));
+    if (!compound(p, 3) || !IsSmall(deref(StrArg(p, 1))) || !IsSmall(deref(StrArg(p, 2))) ||
+        !entry_or_int(StrArg(p, 3)))
+      return fail_type("cumulative_precedence", p);
+    for (int k = 1; k <= 2; k++)
+      if (!std::binary_search(ids.begin(), ids.end(), GetSmall(deref(StrArg(p, k)))))
+        return fail_dom("task_id", deref(StrArg(p, k)));
+  }
+  return 1;
+}
+
+/* Stores a checked entry (variable entry or integer) into the pair of entry k. */
+void cu_store(cumulative_data *b, int k, TAGGED t)
+{
+  t = deref(t);
+  QX_globref ref = b->refbase + 2 * k;
+  if (IsSmall(t))
+    ref[0].term = ref[1].term = t;
+  else
+    fd_entry_refs(t, ref);
+}
+
+int task_index(TAGGED list, int32_t id)
+{
+  int i = 0;
+  for (TAGGED l = deref(list); IsLst(l); l = deref(LstTail(l)), i++)
+    if (GetSmall(deref(StrArg(deref(LstHead(l)), 5))) == id) return i;
+  return -1; /* checked before: not reached */
+}
+
+cumulative_data *cu_make_block(fd_entry *e)
+{
+  worker *w = e->w;
+  TAGGED s = deref(w->term[0]);
+  int n = GetSmall(deref(StrArg(s, 1))), nd = fd_list_length(deref(StrArg(s, 3)));
+  size_t bytes = sizeof(cumulative_data) + (4 * (size_t)n + nd) * sizeof(dvar) +
+                 (size_t)nd * sizeof(diff_constraint) + (size_t)n * sizeof(int32_t) + 64;
+  QX_globref refs;
+  auto *b = (cumulative_data *)fd_entry_block(e, bytes, cumulative_destructor, nullptr,
+                                              2 * (3 + 4 * n + nd), &refs);
+  b->refbase = refs;
+  b->qxenv = e->api;
+  carver c{(char *)b};
+  c.take<cumulative_data>(1);
+  b->origvar = c.take<dvar>((size_t)n);
+  b->durvar = c.take<dvar>((size_t)n);
+  b->endvar = c.take<dvar>((size_t)n);
+  b->usevar = c.take<dvar>((size_t)n);
+  b->diffvar = c.take<dvar>((size_t)nd);
+  b->dc = c.take<diff_constraint>((size_t)nd);
+  b->status = c.take<int32_t>((size_t)n);
+  s = deref(w->term[0]); /* making the block may have collected */
+  b->stamp = e->stamp - 1;
+  b->nbtasks = n, b->nbdiffs = nd;
+  b->flags = GetSmall(deref(StrArg(s, 7)));
+  for (int k = 0; k < 3; k++) cu_store(b, k, StrArg(s, 4 + k));
+  int i = 0;
+  for (TAGGED l = deref(StrArg(s, 2)); IsLst(l); l = deref(LstTail(l)), i++) {
+    TAGGED t = deref(LstHead(l));
+    for (int k = 0; k < 4; k++) cu_store(b, 3 + 4 * i + k, StrArg(t, k + 1));
+    b->status[i] = 0x30;
+  }
+  int k = 0;
+  for (TAGGED l = deref(StrArg(s, 3)); IsLst(l); l = deref(LstTail(l)), k++) {
+    TAGGED p = deref(LstHead(l));
+    b->dc[k].sj = task_index(StrArg(s, 2), GetSmall(deref(StrArg(p, 1))));
+    b->dc[k].si = task_index(StrArg(s, 2), GetSmall(deref(StrArg(p, 2))));
+    cu_store(b, 3 + 4 * n + k, StrArg(p, 3));
+  }
+  StrPtr(s)[2] = atom_nil; /* the output state is this call's own */
+  StrPtr(s)[3] = atom_nil;
+  return b;
+}
+
+/* origin(sj) = origin(si) + D on bounds, to a fixpoint: false on a wipe-out. */
+bool cu_precedence(cumulative_data *b, int k)
+{
+  dvar *oi = &b->origvar[b->dc[k].si], *oj = &b->origvar[b->dc[k].sj], *dd = &b->diffvar[k];
+  for (;;) {
+    int64_t il = blo(oi), ih = bhi(oi), jl = blo(oj), jh = bhi(oj), dl = blo(dd), dh = bhi(dd);
+    if (il >= jl - dh && ih <= jh - dl && dl >= jl - ih && dh <= jh - il && jl >= dl + il &&
+        jh <= ih + dh)
+      return true;
+    int mi = dvar_fix_interval_t(oi, tagged_time(jl - dh), tagged_time(jh - dl));
+    if (mi < 0 || (mi > 0 && !task_renormalize(b, b->dc[k].si))) return false;
+    if (dvar_fix_interval_t(dd, tagged_time(jl - ih), tagged_time(jh - il)) < 0) return false;
+    int mj = dvar_fix_interval_t(oj, tagged_time(dl + il), tagged_time(ih + dh));
+    if (mj < 0 || (mj > 0 && !task_renormalize(b, b->dc[k].sj))) return false;
+    b->change = true;
+  }
+}
+
+/* The records of the tasks that may occupy the resource: their count; *fixed when every one has
+ * a fixed duration and use. */
+int cu_tasks(cumulative_data *b, task *ts, bool *fixed)
+{
+  int count = 0;
+  *fixed = true;
+  for (int i = 0; i < b->nbtasks; i++) {
+    const dvar *o = &b->origvar[i], *d = &b->durvar[i], *e = &b->endvar[i], *u = &b->usevar[i];
+    if (bhi(d) < 1 || bhi(u) < 1) continue;
+    task *t = &ts[count++];
+    std::memset(t, 0, sizeof *t);
+    int64_t dmin = blo(d);
+    t->est = clamp32(blo(o));
+    t->lctmax = clamp32(bhi(e));
+    t->res = clamp32(std::max<int64_t>(blo(u), 0));
+    t->enable = TASK_PRESENT;
+    if (dmin < 1) { /* may last 0: present only with its least positive duration */
+      t->enable = TASK_OPTIONAL;
+      dmin = dvar_successor_l(d, 0);
+    }
+    t->dur = clamp32(dmin);
+    t->lct = std::min(t->lctmax, clamp32(bhi(o) + dmin));
+    t->diffid = t->id = i;
+    t->propagate = cu_propagate;
+    t->refresh = cu_refresh;
+    t->set = cu_set;
+    t->prune_interval = cu_prune_interval;
+    t->prune_set = cu_prune_set;
+    t->is_interval = cu_is_interval;
+    *fixed = *fixed && (d->flags & DV_FIXED) && (u->flags & DV_FIXED);
+  }
+  return count;
+}
+
+/* Lower by the least origin, Upper by the largest end: false on a wipe-out. */
+bool cu_window(cumulative_data *b)
+{
+  int64_t lo = BIG, hi = -BIG;
+  for (int i = 0; i < b->nbtasks; i++) {
+    if (dvar_fix_interval_t(&b->lowervar, atom_inf, b->origvar[i].max) < 0) return false;
+    if (dvar_fix_interval_t(&b->uppervar, b->endvar[i].min, atom_sup) < 0) return false;
+    lo = std::min(lo, blo(&b->origvar[i])), hi = std::max(hi, bhi(&b->endvar[i]));
+  }
+  return dvar_fix_interval_t(&b->lowervar, tagged_time(lo), atom_sup) >= 0 &&
+         dvar_fix_interval_t(&b->uppervar, atom_inf, tagged_time(hi)) >= 0;
+}
+
+void cu_export(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) {
+    dvar_pruning_done(api, w, d);
+    dvar_export_do(api, w, d);
+  }
+}
+
+int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp)
+{
+  int n = b->nbtasks;
+  cu_load(b, &b->limitvar, 0);
+  cu_load(b, &b->lowervar, 1);
+  cu_load(b, &b->uppervar, 2);
+  b->use_limit = clamp32(bhi(&b->limitvar));
+  b->stamp = stamp + 1;
+  for (int i = 0; i < n; i++) {
+    cu_load(b, &b->origvar[i], 3 + 4 * i);
+    cu_load(b, &b->durvar[i], 4 + 4 * i);
+    cu_load(b, &b->endvar[i], 5 + 4 * i);
+    cu_load(b, &b->usevar[i], 6 + 4 * i);
+    /* taller than the resource: it cannot last */
+    if (blo(&b->usevar[i]) > b->use_limit &&
+        dvar_fix_interval_t(&b->durvar[i], atom_inf, MakeSmall(0)) < 0)
+      return -1;
+    if (!task_renormalize(b, i)) return -1;
+  }
+  for (int k = 0; k < b->nbdiffs; k++) cu_load(b, &b->diffvar[k], 3 + 4 * n + k);
+  auto *ts = (task *)fd_malloc(api, sizeof(task) * (size_t)(n + 1));
+  size_mem scratch[SCHED_SCRATCH] = {};
+  int outcome = 0;
+  do {
+    b->change = false;
+    bool ok = true;
+    for (int k = 0; k < b->nbdiffs && ok; k++) ok = cu_precedence(b, k);
+    if (!ok) {
+      outcome = -1;
+      break;
+    }
+    if (b->change) continue;
+    bool fixed;
+    int count = cu_tasks(b, ts, &fixed);
+    if (count == 0) {
+      /* nothing occupies the resource: only the limit's floor */
+      if (dvar_fix_interval_t(&b->limitvar, MakeSmall(0), atom_sup) < 0) outcome = -1;
+      break;
+    }
+    /* only the global bit of the options reaches the filter, and 8 only when it is true */
+    int flags = (b->flags & CU_GLOBAL) | (fixed ? 8 : 0);
+    int r = fd_discrete_filtering(api, ts, count, n, flags, b->diffvar, &b->limitvar, &b->lowervar,
+                                  &b->uppervar, b->dc, b->nbdiffs, no_lh_bound, nullptr, scratch, w);
+    if (r > 1) {
+      outcome = -1;
+      break;
+    }
+    if (r == 1) {
+      b->change = true;
+      continue;
+    }
+    /* the busy window bounds the tasks in the filter: again when it narrowed */
+    TAGGED lo = b->lowervar.min, hi = b->uppervar.max;
+    if (!cu_window(b)) {
+      outcome = -1;
+      break;
+    }
+    b->change = b->lowervar.min != lo || b->uppervar.max != hi;
+  } while (b->change);
+  QX_free(ts);
+  if (outcome < 0 || !cu_window(b)) return -1;
+  bool open = !(b->limitvar.flags & DV_FIXED);
+  for (int i = 0; i < n; i++) {
+    bool fixed = true;
+    for (dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]}) {
+      cu_export(api, w, d);
+      fixed = fixed && (d->flags & DV_FIXED);
+    }
+    open = open || !fixed;
+  }
+  for (int k = 0; k < b->nbdiffs; k++) cu_export(api, w, &b->diffvar[k]);
+  for (dvar *d : {&b->limitvar, &b->lowervar, &b->uppervar}) cu_export(api, w, d);
+  return open ? 0 : 1;
+}
+
+}  // namespace
+
+int64_t no_lh_bound(ORVALIS_API_STRUCT *, int64_t, int, int) { return SCHED_SUP; }
+
+void prolog_fd_cumulative_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions)
+{
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, 11, true)) return;
+  worker *w = e.w;
+  bool first = IsVar(e.handle);
+  cumulative_data *b = nullptr;
+  if (!first && IsVar(deref(LstHead(e.handle)))) b = (cumulative_data *)fd_perm_data(e.handle);
+  int known = first ? 0 : b ? b->nbtasks : QX_SMALL_MAX;
+  if (!cu_check(api, w, deref(w->term[0]), first, known)) {
+    fd_native_fail(api);
+    return;
+  }
+  fd_init_profile(api);
+  if (first && GetSmall(deref(StrArg(deref(w->term[0]), 1))) > 0) b = cu_make_block(&e);
+  int outcome = 1;
+  if (b) {
+    fd_state(api)->gdata = b;
+    outcome = cu_run(api, w, b, e.stamp);
+    TAGGED out = deref(w->term[0]);
+    StrPtr(out)[8] = MakeSmall(b->nbtasks);
+    StrPtr(out)[9] = MakeSmall(0);
+  }
+  fd_entry_end(&e, state, actions, outcome);
+}

@@ -158,6 +158,7 @@ const pred_spec pred_table[] = {
     {"local_cardinality", 2, prolog_fd_lcc_qxenv_multi_qx},
     {"nvalue", 2, prolog_fd_nvalue_qxenv_multi_qx},
     {"disjoint1", 2, prolog_fd_disjoint1_qxenv_multi_qx},
+    {"cumulative", 2, prolog_fd_cumulative_qxenv_multi_qx},
     {"disjoint2", 2, prolog_fd_disjoint2_qxenv_multi_qx},
     {"bc_alldiff", 1, prolog_fd_bc_alldiff_qxenv_multi_qx},
     {"case", 4, prolog_fd_case_qxenv_multi_qx},

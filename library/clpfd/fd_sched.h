@@ -268,6 +268,8 @@ int slack_filtering(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, dvar *lim
  * a closing point): left column, right column, both together. */
 void knapsack_targets(ORVALIS_API_STRUCT *env, const unary_data *u, const comppart *S, int p,
                       int32_t b, int32_t est, int32_t lct, lh_method_fn lh_method, int32_t out[3]);
+/* The longest-hole callback that knows no bound (tables not built). */
+int64_t no_lh_bound(ORVALIS_API_STRUCT *env, int64_t slack, int epsilon, int closed);
 /* Knapsack-column result cache of the caller (msg 1 look up, 2 store); may be absent. */
 typedef int (*dp_hash_fn)(ORVALIS_API_STRUCT *env, int msg, int32_t *support, int n, int32_t lslack,
                           int32_t rslack, int32_t sslack);
