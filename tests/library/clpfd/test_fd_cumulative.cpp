@@ -2,6 +2,7 @@
  * 0 or exceed the limit, a limit variable, Lower and Upper, precedence pairs with difference
  * variables, the global option as the variant; the edge cases as instances; mutated states. */
 #include "fd_harness.h"
+#include "models/fd_models.h"
 
 namespace {
 
@@ -179,6 +180,28 @@ TEST_F(FdCumulative, EdgeCases)
   EXPECT_TRUE(r.entailed);
   r = run(rw, rows[5]);
   EXPECT_FALSE(r.entailed);
+}
+
+/* ft06 with one cumulative of limit 1 per machine and the jobs' precedences as linear constraints:
+ * branch and bound on the makespan finds 55; the node counts beside disjoint1's are printed. */
+TEST_F(FdCumulative, Ft06OptimumIs55)
+{
+  uint64_t nodes[2];
+  for (int cumulative : {0, 1}) {
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    fd_models::jobshop js;
+    ASSERT_TRUE(fd_models::jobshop_unary_model(d, fd_jobshop::ft06(), &js, cumulative)) << exception() << d.error();
+    fd_driver::counts c;
+    ASSERT_EQ(d.search(js.vars(), fd_models::jobshop_unary_search(js), [](driver &) { return true; }, &c), 1)
+        << exception();
+    TAGGED bound;
+    std::vector<int32_t> values;
+    ASSERT_TRUE(d.incumbent(&bound, &values));
+    EXPECT_EQ(bound, MakeSmall(55));
+    nodes[cumulative] = c.nodes;
+  }
+  printf("ft06 nodes: cumulative %llu, disjoint1 %llu\n", (unsigned long long)nodes[1], (unsigned long long)nodes[0]);
 }
 
 }  // namespace
