@@ -10,6 +10,7 @@
 #include "../tests/library/clpfd/driver/fd_driver.h"
 #include "../tests/library/clpfd/models/fd_models.h"
 #include "../tests/library/clpfd/models/fd_queens_ix.h"
+#include "../tests/library/clpfd/models/fd_relation_instances.h"
 #include "bench_fd_aclinear.h"
 #include "bench_fd_common.h"
 #include "bench_fd_packing.h"
@@ -51,6 +52,84 @@ template <int n>
 bool queens_ix(driver &d, fd_driver::counts *c, long *value)
 {
   return fd_models::queens_ix(d, n) && all_solutions(d, fd_models::queens_search(), c, value);
+}
+
+/* Queens with three distinctness constraints of the key, the rows labelled in order. */
+template <int n>
+bool queens_alldiff(driver &d, fd_driver::counts *c, long *value)
+{
+  auto count_all = [](driver &) { return true; };
+  std::vector<int> q;
+  for (int i = 0; i < n; i++) q.push_back(i);
+  if (!fd_models::queens_distinct(d, n, "all_different") || d.search(q, {}, count_all, c) != 1)
+    return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
+/* Queens with bc_alldiff over the three lines, all solutions in input order, smallest value
+ * (Gecode: distinct with IPL_BND). */
+template <int n>
+bool queens_bc(driver &d, fd_driver::counts *c, long *value)
+{
+  std::vector<int> q(n);
+  for (int i = 0; i < n; i++) q[i] = i;
+  auto count_all = [](driver &) { return true; };
+  if (!fd_models::queens_bc(d, n, "minmax") || d.search(q, {}, count_all, c) != 1) return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
+/* Searches vars in input order from the smallest value up to LIMIT solutions. */
+bool first_solutions(driver &d, const std::vector<int> &vars, fd_driver::counts *c, long *value)
+{
+  long found = 0;
+  auto up_to_limit = [&found](driver &) { return ++found < fd_relation_instances::LIMIT; };
+  if (d.search(vars, {}, up_to_limit, c) != 1) return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
+/* Y = minimum of 50 variables (Gecode: min). */
+bool minimum50(driver &d, fd_driver::counts *c, long *value)
+{
+  int y = d.new_var(0, 99);
+  std::vector<int> xs;
+  std::vector<driver::tmpl> cx;
+  for (auto [lo, hi] : fd_relation_instances::minimum_domains(50)) {
+    xs.push_back(d.new_var(lo, hi));
+    cx.push_back(driver::t_var(xs.back()));
+  }
+  driver::posting p{"minimum", {driver::t_var(y), driver::t_list(cx)},
+                    {driver::t_entry(y), driver::t_entries(xs), driver::t_int(50), driver::t_int(0)}};
+  p.susp_each = {{y, "minmax"}};
+  return d.post_state(p) == 1 && first_solutions(d, xs, c, value);
+}
+
+/* 100 tuples (X, Y) over 0..199 sharing one random map (Gecode: extensional per tuple). */
+bool relation100(driver &d, fd_driver::counts *c, long *value)
+{
+  std::vector<driver::tmpl> map, tuples, cx;
+  for (const auto &e : fd_relation_instances::random_map(100)) {
+    std::vector<std::pair<int32_t, int32_t>> ys(e.ys.begin(), e.ys.end());
+    map.push_back(driver::t_struct(
+        "-", {driver::t_list({driver::t_improper({driver::t_int(e.xlo)}, driver::t_int(e.xhi))}),
+              driver::t_set(ys)}));
+  }
+  std::vector<int> vars;
+  driver::tmpl none = driver::t_mutable(driver::t_atom("[]"));
+  for (int t = 0; t < fd_relation_instances::TUPLES; t++) {
+    int x = d.new_var(0, 199), y = d.new_var(0, 199);
+    vars.insert(vars.end(), {x, y});
+    tuples.push_back(driver::t_struct("t", {driver::t_var(x), driver::t_attr(x), none, driver::t_var(y),
+                                            driver::t_attr(y), none}));
+    cx.push_back(driver::t_struct("-", {driver::t_var(x), driver::t_var(y)}));
+  }
+  driver::posting p{"relation", {driver::t_list(cx), driver::t_list(map), driver::t_int(0)},
+                    {driver::t_list(map), driver::t_int(0), driver::t_list(tuples),
+                     driver::t_int(fd_relation_instances::TUPLES)}};
+  p.susp = "";
+  return d.post_state(p) == 1 && first_solutions(d, vars, c, value);
 }
 
 bool send_more(driver &d, fd_driver::counts *c, long *value)
@@ -133,6 +212,13 @@ const row rows[] = {
     {"queens12", "solutions", 14200, 1, queens<12>},
     {"queens10_ix", "solutions", 724, 1, queens_ix<10>},
     {"queens12_ix", "solutions", 14200, 1, queens_ix<12>},
+    {"queens10_alldiff", "solutions", 724, 1, queens_alldiff<10>},
+    {"queens11_alldiff", "solutions", 2680, 1, queens_alldiff<11>},
+    {"queens12_alldiff", "solutions", 14200, 1, queens_alldiff<12>},
+    {"queens10_bc", "solutions", 724, 1, queens_bc<10>},
+    {"queens12_bc", "solutions", 14200, 1, queens_bc<12>},
+    {"minimum50", "solutions", fd_relation_instances::LIMIT, 1, minimum50},
+    {"relation100", "solutions", fd_relation_instances::LIMIT, 1, relation100},
     {"magic4_first", "solutions", 1, 1, magic4_first},
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},

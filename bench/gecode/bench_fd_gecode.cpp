@@ -15,6 +15,7 @@
 #include "fd_circuit.h"
 #include "fd_gcc_instances.h"
 #include "fd_jobshop.h"
+#include "fd_relation_instances.h"
 #include "gecode_aclinear.h"
 
 #include <gecode/int.hh>
@@ -48,6 +49,73 @@ public:
 
 private:
   IntVarArray q;
+};
+
+/* N-queens with three distinct constraints (rows, q + i, q - i) of propagation level ipl,
+ * labelling the queens in order from the smallest value. */
+class QueensDistinct : public Space {
+public:
+  QueensDistinct(int n, IntPropLevel ipl) : q(*this, n, 0, n - 1)
+  {
+    IntArgs up(n), down(n);
+    for (int i = 0; i < n; i++) up[i] = i, down[i] = -i;
+    distinct(*this, q, ipl);
+    distinct(*this, up, q, ipl);
+    distinct(*this, down, q, ipl);
+    branch(*this, q, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  QueensDistinct(QueensDistinct &other) : Space(other) { q.update(*this, other.q); }
+  Space *copy() override { return new QueensDistinct(*this); }
+
+private:
+  IntVarArray q;
+};
+
+/* Y = the minimum of 50 variables, searched over the variables. */
+class Minimum : public Space {
+public:
+  Minimum() : x(*this, 50, 0, 99), y(*this, 0, 99)
+  {
+    std::vector<std::pair<int, int>> d = fd_relation_instances::minimum_domains(50);
+    for (int i = 0; i < 50; i++) dom(*this, x[i], d[i].first, d[i].second);
+    min(*this, x, y);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Minimum(Minimum &other) : Space(other)
+  {
+    x.update(*this, other.x);
+    y.update(*this, other.y);
+  }
+  Space *copy() override { return new Minimum(*this); }
+
+private:
+  IntVarArray x;
+  IntVar y;
+};
+
+/* 100 pairs (X, Y) in one random relation, an extensional constraint per pair. */
+class Relation : public Space {
+public:
+  Relation() : xy(*this, 2 * fd_relation_instances::TUPLES, 0, 199)
+  {
+    TupleSet pairs(2);
+    for (const auto &e : fd_relation_instances::random_map(100))
+      for (int x = e.xlo; x <= e.xhi; x++)
+        for (auto [lo, hi] : e.ys)
+          for (int y = lo; y <= hi; y++) pairs.add({x, y});
+    pairs.finalize();
+    for (int t = 0; t < fd_relation_instances::TUPLES; t++) {
+      IntVarArgs p;
+      p << xy[2 * t] << xy[2 * t + 1];
+      extensional(*this, p, pairs);
+    }
+    branch(*this, xy, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Relation(Relation &other) : Space(other) { xy.update(*this, other.xy); }
+  Space *copy() override { return new Relation(*this); }
+
+private:
+  IntVarArray xy;
 };
 
 class Circuit : public Space {
@@ -452,6 +520,23 @@ outcome random_cardinality()
   return sum;
 }
 
+/* The first LIMIT solutions of a model. */
+template <class Model>
+outcome first_limit()
+{
+  Model *root = new Model();
+  DFS<Model> search(root);
+  delete root;
+  long found = 0;
+  while (found < fd_relation_instances::LIMIT) {
+    Model *s = search.next();
+    if (!s) break;
+    delete s;
+    found++;
+  }
+  return {found, search.statistics().node, search.statistics().fail};
+}
+
 outcome random_nvalue()
 {
   outcome sum{0, 0, 0};
@@ -504,6 +589,17 @@ const row rows[] = {
     /* the solver's indexical queens: Gecode's is the same binary-disequality model */
     {"queens10_ix", "solutions", 724, 1, [] { return count_all<Queens>(10, true); }},
     {"queens12_ix", "solutions", 14200, 1, [] { return count_all<Queens>(12, true); }},
+    /* all_different: Gecode's distinct on values */
+    {"queens10_alldiff", "solutions", 724, 1,
+     [] { return count_all<QueensDistinct>(10, IPL_VAL); }},
+    {"queens11_alldiff", "solutions", 2680, 1,
+     [] { return count_all<QueensDistinct>(11, IPL_VAL); }},
+    {"queens12_alldiff", "solutions", 14200, 1,
+     [] { return count_all<QueensDistinct>(12, IPL_VAL); }},
+    {"queens10_bc", "solutions", 724, 1, [] { return count_all<QueensDistinct>(10, IPL_BND); }},
+    {"queens12_bc", "solutions", 14200, 1, [] { return count_all<QueensDistinct>(12, IPL_BND); }},
+    {"minimum50", "solutions", fd_relation_instances::LIMIT, 1, first_limit<Minimum>},
+    {"relation100", "solutions", fd_relation_instances::LIMIT, 1, first_limit<Relation>},
     {"magic4_first", "solutions", 1, 1, [] { return first_solution<Magic>(4); }},
     {"magic4", "solutions", 7040, 1, [] { return count_all<Magic>(4); }},
     {"send_more", "solutions", 1, 10000, [] { return first_solution<SendMore>(); }},

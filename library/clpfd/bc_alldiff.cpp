@@ -311,12 +311,15 @@ int bc_pass_run(ORVALIS_API_STRUCT *api, worker *w, bc_pass *p, int live)
 int bc_conclude(ORVALIS_API_STRUCT *api, worker *w, bc_data *b, int live)
 {
   int32_t lo = FD_SUP_L, hi = FD_INF_L;
+  /* every set into temporary storage before the first export may collect */
+  for (int pass = 0; pass < 2; pass++)
+    for (int k = 0; k < live; k++) {
+      dvar *d = &b->dv[b->target[k]];
+      if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))
+        pass == 0 ? dvar_pruning_done(api, w, d) : dvar_export_do(api, w, d);
+    }
   for (int k = 0; k < live; k++) {
     dvar *d = &b->dv[b->target[k]];
-    if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) {
-      dvar_pruning_done(api, w, d);
-      dvar_export_do(api, w, d);
-    }
     if (d->flags & DV_FIXED) continue;
     lo = std::min(lo, fds_val(d->min));
     hi = std::max(hi, fds_val(d->max));

@@ -337,20 +337,6 @@ struct case_shape {
   int nvars, nnodes, nchildren, nrows;
 };
 
-/* A proper list of n elements (n < 0: any length): its length, or -1. */
-int list_of(worker *w, TAGGED l, int n)
-{
-  int k = 0;
-  uint32_t bound = fd_list_bound(w);
-  for (l = deref(l); IsLst(l) && (uint32_t)k < bound; l = deref(LstTail(l))) k++;
-  return l == atom_nil && (n < 0 || k == n) ? k : -1;
-}
-
-inline bool small_in(TAGGED t, int lo, int hi)
-{
-  t = deref(t);
-  return IsSmall(t) && GetSmall(t) >= lo && GetSmall(t) <= hi;
-}
 inline bool is_bound_word(TAGGED t) { return IsSmall(t) || t == atom_inf || t == atom_sup; }
 
 /* One node term: its branch count, or -1 when malformed. */
@@ -358,8 +344,8 @@ int check_node(worker *w, TAGGED node, const case_shape &s)
 {
   node = deref(node);
   if (!IsStr(node) || IsBox(node) || Arity(StrFunctor(node)) < 4) return -1;
-  if (!IsSmall(deref(StrArg(node, 1))) || !small_in(StrArg(node, 2), 0, s.nvars - 1)) return -1;
-  int k = list_of(w, StrArg(node, 4), -1);
+  if (!IsSmall(deref(StrArg(node, 1))) || !fd_small_in(StrArg(node, 2), 0, s.nvars - 1)) return -1;
+  int k = fd_proper_length(w, StrArg(node, 4));
   TAGGED prev = 0;
   for (TAGGED l = deref(StrArg(node, 4)); k >= 0 && IsLst(l); l = deref(LstTail(l))) {
     TAGGED br = deref(LstHead(l));
@@ -369,7 +355,7 @@ int check_node(worker *w, TAGGED node, const case_shape &s)
     TAGGED lo = deref(StrArg(iv, 1)), hi = deref(StrArg(iv, 2));
     if (!is_bound_word(lo) || !is_bound_word(hi) || below(hi, lo)) return -1;
     if (lo == atom_sup || hi == atom_inf || (prev && !below(prev, lo))) return -1;
-    if (IsSmall(next) && !small_in(next, 0, s.nnodes - 1)) return -1;
+    if (IsSmall(next) && !fd_small_in(next, 0, s.nnodes - 1)) return -1;
     prev = hi;
   }
   return k;
@@ -386,21 +372,21 @@ case_shape check_posting(ORVALIS_API_STRUCT *api, worker *w, TAGGED p)
     return s;
   };
   if (!IsStr(p) || IsBox(p) || Arity(StrFunctor(p)) < 7) return fail("case_posting", p);
-  if (!small_in(StrArg(p, 1), 1, 1 << 20) || !small_in(StrArg(p, 2), 1, 1 << 24) ||
-      !small_in(StrArg(p, 3), 0, 1 << 26))
+  if (!fd_small_in(StrArg(p, 1), 1, 1 << 20) || !fd_small_in(StrArg(p, 2), 1, 1 << 24) ||
+      !fd_small_in(StrArg(p, 3), 0, 1 << 26))
     return fail("case_counts", p);
   s.nvars = GetSmall(deref(StrArg(p, 1)));
   s.nnodes = GetSmall(deref(StrArg(p, 2)));
   s.nchildren = GetSmall(deref(StrArg(p, 3)));
-  int nrows = list_of(w, StrArg(p, 4), -1);
+  int nrows = fd_proper_length(w, StrArg(p, 4));
   if (nrows < 0) return fail("case_rows", StrArg(p, 4));
   QX_globref_ probe[2];
   for (TAGGED l = deref(StrArg(p, 4)); IsLst(l); l = deref(LstTail(l))) {
-    if (list_of(w, LstHead(l), s.nvars) < 0) return fail("case_row", LstHead(l));
+    if (fd_proper_length(w, LstHead(l)) != s.nvars) return fail("case_row", LstHead(l));
     for (TAGGED e = deref(LstHead(l)); IsLst(e); e = deref(LstTail(e)))
       if (!fd_entry_refs(LstHead(e), probe)) return fail("variable_entry", LstHead(e));
   }
-  if (list_of(w, StrArg(p, 5), s.nnodes) < 0) return fail("case_nodes", StrArg(p, 5));
+  if (fd_proper_length(w, StrArg(p, 5)) != s.nnodes) return fail("case_nodes", StrArg(p, 5));
   int children = 0;
   for (TAGGED l = deref(StrArg(p, 5)); IsLst(l); l = deref(LstTail(l))) {
     int k = check_node(w, LstHead(l), s);
@@ -409,7 +395,7 @@ case_shape check_posting(ORVALIS_API_STRUCT *api, worker *w, TAGGED p)
   }
   if (children != s.nchildren) return fail("case_counts", p);
   for (int a = 6; a <= 7; a++) {
-    if (list_of(w, StrArg(p, a), s.nvars) < 0) return fail("case_kinds", StrArg(p, a));
+    if (fd_proper_length(w, StrArg(p, a)) != s.nvars) return fail("case_kinds", StrArg(p, a));
     for (TAGGED l = deref(StrArg(p, a)); IsLst(l); l = deref(LstTail(l)))
       if (!IsAtom(deref(LstHead(l)))) return fail("case_kinds", LstHead(l));
   }
@@ -556,7 +542,7 @@ case_data *case_first_call(fd_entry *e, int *outcome)
   TAGGED posting = deref(StrArg(deref(w->term[0]), 1));
   case_shape s = check_posting(api, w, posting);
   TAGGED left = deref(StrArg(deref(w->term[0]), 2));
-  if (s.nrows >= 0 && !small_in(left, 0, s.nrows))
+  if (s.nrows >= 0 && !fd_small_in(left, 0, s.nrows))
     s.nrows = -1, fd_domain_error(api, "case_rows_left", fd_error_culprit(left), 1);
   if (s.nrows < 0) {
     *outcome = -2;

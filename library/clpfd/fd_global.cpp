@@ -343,3 +343,27 @@ bool fd_entry_refs(TAGGED entry, QX_globref ref)
   ref[1].term = x;
   return true;
 }
+
+int fd_entry_length(const worker *w, TAGGED list)
+{
+  uint32_t bound = fd_list_bound(w), n = 0;
+  for (list = deref(list); IsLst(list) && n < bound; list = deref(LstTail(list))) n++;
+  return list == atom_nil ? (int)n : -1;
+}
+
+void fd_entry_error(ORVALIS_API_STRUCT *api, const char *expected, TAGGED culprit, int argument,
+                    bool domain)
+{
+  culprit = deref(culprit);
+  if (IsLst(culprit))
+    culprit = QX_atom_from_string("[|]");
+  else if (IsStr(culprit) && !IsBox(culprit))
+    culprit = FunctorName(StrFunctor(culprit));
+  if (IsVar(culprit))
+    fd_instantiation_error(api, argument);
+  else if (domain)
+    fd_domain_error(api, expected, culprit, argument);
+  else
+    fd_type_error(api, expected, culprit, argument);
+  fd_native_fail(api);
+}

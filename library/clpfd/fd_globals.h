@@ -11,9 +11,9 @@
 struct fd_entry {
   ORVALIS_API_STRUCT *api;
   worker *w;
-  TAGGED handle;  /* the state's Handle, dereferenced: unbound until the block exists */
-  int32_t stamp;  /* the input Stamp (a written state only) */
-  int committed;  /* the Handle is unbound or younger than the newest choicepoint */
+  TAGGED handle; /* the state's Handle, dereferenced: unbound until the block exists */
+  int32_t stamp; /* the input Stamp (a written state only) */
+  int committed; /* the Handle is unbound or younger than the newest choicepoint */
 };
 
 /* Starts an entry call: the worker set up (term[0] the input state, term[2] the empty actions,
@@ -36,9 +36,42 @@ void fd_entry_destroy(void *block, QX_globref refs);
 /* Blocks made by fd_entry_block and destroyed by fd_entry_destroy since the start (tests). */
 extern uint64_t fd_entry_blocks_made, fd_entry_blocks_destroyed;
 
+/* The length of a proper list, -1 for anything else (a partial or cyclic list included). */
+int fd_entry_length(const worker *w, TAGGED list);
+/* Bad input in a state term: an instantiation error for a variable culprit, else an error of
+ * `kind` (a type error, or a domain error when `domain` is set) naming what was expected, a
+ * compound culprit by its name (its attributes would lead back to the state). The native fails;
+ * the entry returns at once. */
+void fd_entry_error(ORVALIS_API_STRUCT *api, const char *expected, TAGGED culprit, int argument,
+                    bool domain = false);
+
 /* A variable entry X-Attr (any structure of two arguments) into the references at ref, attribute
  * first: false when it is none or its variable is neither a variable nor an integer. */
 bool fd_entry_refs(TAGGED entry, QX_globref ref);
+
+/* ---- element/3 (relation.cpp) ---- */
+void prolog_fd_element_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                      QX_term_ref state, QX_term_ref actions);
+
+/* ---- all_different/1, pairing/2 and circuit/1 (alldifferent.cpp) ---- */
+void prolog_fd_all_different_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                            QX_term_ref state, QX_term_ref actions);
+void prolog_fd_pairing_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                      QX_term_ref state, QX_term_ref actions);
+void prolog_fd_circuit_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                      QX_term_ref state, QX_term_ref actions);
+/* Tests: 1 when circuit's block holds in head and tail the paths that the fixed successors of
+ * the targets dead in a state of NDead form, 0 when not, -1 when the block is not in step with
+ * that state (no call since the backtrack that restored it). */
+int fd_circuit_paths_agree(const void *block, int ndead);
+
+/* The single-circuit check over successor variables (nodes 0..n-1, value v is node v-1): views
+ * of the n variables; target[0..live-1] the live ones, the others fixed (dead); head, tail and
+ * stack (3 x n) are scratch, and so are the entries of the live nodes in visited. 0 when the live domains, with the fixed
+ * successors contracted into paths, hold no Hamiltonian circuit or the search from the live
+ * variable of largest domain reaches fewer than `kernel` nodes; else 1 (a necessary test). */
+int fd_single_circuit(const dvar *dv, const int *target, int live, int kernel, int n, int *head,
+                      int *tail, int *visited, int *stack);
 
 /* global_cardinality/3 and global_cardinality_helper/2 (gcc.cpp) */
 void prolog_fd_gcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
@@ -51,8 +84,8 @@ void prolog_fd_lcc_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, Q
                                   QX_term_ref actions);
 
 /* nvalue/2 (nvalue.cpp) */
-void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
-                                     QX_term_ref state, QX_term_ref actions);
+void prolog_fd_nvalue_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
 /* Calls in which the matching, independent-set and interval prunings removed arcs (tests). */
 extern uint64_t fd_nvalue_prunings[3];
 
@@ -66,6 +99,23 @@ void prolog_fd_cumulative_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref st
 void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
 
+/* ---- small checks of state terms ---- */
+
+/* The length of a proper list (within the heap's bound on list length), or -1. */
+static inline int fd_proper_length(const worker *w, TAGGED list)
+{
+  int n = 0;
+  uint32_t bound = fd_list_bound(w);
+  for (list = deref(list); IsLst(list) && (uint32_t)n < bound; list = deref(LstTail(list))) n++;
+  return list == atom_nil ? n : -1;
+}
+/* Whether t is a small integer within lo..hi. */
+static inline bool fd_small_in(TAGGED t, int32_t lo, int32_t hi)
+{
+  t = deref(t);
+  return IsSmall(t) && GetSmall(t) >= lo && GetSmall(t) <= hi;
+}
+
 /* ---- bounds-consistent all-different (bc_alldiff.cpp) ---- */
 void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                          QX_term_ref state, QX_term_ref actions);
@@ -77,5 +127,17 @@ void prolog_fd_case_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, 
 /* ---- lex_chain/2 (lex.cpp) ---- */
 void prolog_fd_lex_chain_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
+
+/* ---- sorting/3 (sorting.cpp) ---- */
+void prolog_fd_sorting_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                      QX_term_ref state, QX_term_ref actions);
+
+/* ---- minimum/2 and maximum/2 (relation.cpp) ---- */
+void prolog_fd_minmax_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                     QX_term_ref actions);
+
+/* ---- relation/3 (relation.cpp) ---- */
+void prolog_fd_relation_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                       QX_term_ref state, QX_term_ref actions);
 
 #endif

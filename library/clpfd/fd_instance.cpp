@@ -13,7 +13,6 @@
 
 #include "fd_globals.h"
 #include "fd_indexical.h"
-#include "fd_kernel.h"
 
 namespace {
 
@@ -153,6 +152,10 @@ const pred_spec pred_table[] = {
     {"oneof", 3, prolog_fd_oneof_qxenv_multi_qx},
     {"abs", 2, prolog_fd_abs_qxenv_multi_qx},
     {"scalar_product", 4, prolog_fd_linear_qxenv_multi_qx},
+    {"element", 3, prolog_fd_element_qxenv_multi_qx},
+    {"all_different", 1, prolog_fd_all_different_qxenv_multi_qx},
+    {"pairing", 2, prolog_fd_pairing_qxenv_multi_qx},
+    {"circuit", 1, prolog_fd_circuit_qxenv_multi_qx},
     {"global_cardinality", 3, prolog_fd_gcc_qxenv_multi_qx},
     {"global_cardinality_helper", 2, prolog_fd_gcc_helper_qxenv_multi_qx},
     {"local_cardinality", 2, prolog_fd_lcc_qxenv_multi_qx},
@@ -163,6 +166,10 @@ const pred_spec pred_table[] = {
     {"bc_alldiff", 1, prolog_fd_bc_alldiff_qxenv_multi_qx},
     {"case", 4, prolog_fd_case_qxenv_multi_qx},
     {"lex_chain", 2, prolog_fd_lex_chain_qxenv_multi_qx},
+    {"sorting", 3, prolog_fd_sorting_qxenv_multi_qx},
+    {"minimum", 2, prolog_fd_minmax_qxenv_multi_qx},
+    {"maximum", 2, prolog_fd_minmax_qxenv_multi_qx},
+    {"relation", 3, prolog_fd_relation_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

@@ -8,8 +8,11 @@
  * rest decides c. A decided pair binds its element of Pairs to 1, restored by backtracking.
  *
  * State: lex_chain(Tuples, NTuples, NVars, Flags, Among, Pairs, Handle, Stamp); Tuples becomes []
- * once the block holds the variables. Variables need finite bounds. The among condition (flag 2)
- * is not built: a state asking for it is refused with an error.
+ * once the block holds the variables. Variables need finite bounds. Among is among(Least, Most,
+ * Values), read at every call: with flag 2, between Least and Most positions of each tuple take
+ * a value in Values. That condition is propagated by its counts alone: the positions surely in
+ * Values and surely out of it bound the others, and the bound vectors ignore it (they are then
+ * wider, never wrong).
  */
 #include <cstring>
 
@@ -39,6 +42,8 @@ struct lexc_data {
   int32_t *lb, *ub, *min_l, *max_l;
   int *state, *limit;
   uint8_t *need, *fresh;
+  int least, most; /* among, this call */
+  TAGGED values;
   lexc_frame *frames;
 };
 
@@ -277,6 +282,43 @@ int propagate_increasing(ORVALIS_API_STRUCT *api, worker *w, lexc_data *b, int i
   return changed != 0;
 }
 
+/* The among condition on tuple i by its counts: -1 failure, else whether a domain changed. */
+int propagate_among(ORVALIS_API_STRUCT *api, worker *w, lexc_data *b, int i)
+{
+  int n = b->nvars, in = 0, out = 0;
+  for (int p = 0; p < n; p++) {
+    int c = dvar_compare_set(api, X(b, i, p), b->values, w);
+    in += c == 1 || c == 3;
+    out += c == 4;
+  }
+  if (in > b->most || n - out < b->least) return -1;
+  bool force_out = in == b->most, force_in = n - out == b->least;
+  if (!force_out && !force_in) return 0;
+  int changed = 0;
+  for (int p = 0; p < n; p++) {
+    dvar *d = X(b, i, p);
+    int c = dvar_compare_set(api, d, b->values, w);
+    if (c == 1 || c == 3 || c == 4) continue;
+    int r = force_out ? dvar_prune_set(api, d, b->values, w) : dvar_fix_set(api, d, b->values, w);
+    if (r < 0) return -1;
+    if (r > 0) dvar_pruning_done(api, w, d);
+    changed |= r;
+  }
+  return changed != 0;
+}
+
+/* Whether tuple i meets the among condition for sure. */
+bool surely_among(ORVALIS_API_STRUCT *api, worker *w, lexc_data *b, int i)
+{
+  int in = 0, out = 0;
+  for (int p = 0; p < b->nvars; p++) {
+    int c = dvar_compare_set(api, X(b, i, p), b->values, w);
+    in += c == 1 || c == 3;
+    out += c == 4;
+  }
+  return in >= b->least && b->most >= b->nvars - out;
+}
+
 /* ---- a call ---- */
 
 /* Which tuples need bound vectors; the views of every tuple the call reads are refreshed. */
@@ -313,18 +355,28 @@ int bound_passes(lexc_data *b)
   return 0;
 }
 
+/* -1 failure, 1 when a tuple's conditions narrowed something (the vectors are then recomputed),
+ * else 0. */
 int prune_tuples(ORVALIS_API_STRUCT *api, worker *w, lexc_data *b)
 {
+  int again = 0;
   for (int i = 0; i < b->ntuples; i++) {
     if (b->need[i]) {
       if (prune_between(api, w, b, i) < 0) return -1;
-      if (b->flags & INCREASING && propagate_increasing(api, w, b, i) < 0) return -1;
+      /* the conditions on the tuple, alternating while one of them narrows */
+      for (int changed = 1; changed > 0;) {
+        int a = b->flags & AMONG ? propagate_among(api, w, b, i) : 0;
+        int c = a >= 0 && (b->flags & INCREASING) ? propagate_increasing(api, w, b, i) : 0;
+        if (a < 0 || c < 0) return -1;
+        changed = (a > 0 && (b->flags & INCREASING)) || (c > 0 && (b->flags & AMONG));
+        again |= a > 0 || c > 0;
+      }
       for (int j = 0; j < b->nvars; j++) dvar_pruning_done(api, w, X(b, i, j));
     } else if (undecided(b, i) && lex_chain_pair(api, w, b, i) < 0) {
       return -1;
     }
   }
-  return 0;
+  return again;
 }
 
 /* Whether pair i is decided on the current bounds. */
@@ -353,17 +405,27 @@ int lexc_run(ORVALIS_API_STRUCT *api, worker *w, lexc_data *b)
   for (TAGGED l = deref(StrArg(deref(w->term[0]), 6)); k < nt - 1; l = deref(LstTail(l)), k++)
     b->state[k] = !IsVar(deref(LstHead(l)));
   b->state[nt - 1] = 1;
+  if (b->flags & AMONG) {
+    TAGGED among = deref(StrArg(deref(w->term[0]), 5));
+    b->least = GetSmall(deref(StrArg(among, 1)));
+    b->most = GetSmall(deref(StrArg(among, 2)));
+    b->values = fd_localize(api, w, deref(StrArg(among, 3)));
+  }
   plan(b);
-  if (bound_passes(b) < 0 || prune_tuples(api, w, b) < 0) return -1;
+  for (int r = 1; r > 0;)
+    if (bound_passes(b) < 0 || (r = prune_tuples(api, w, b)) < 0) return -1;
   bool open = false, sure = true;
   for (int i = 0; i < nt; i++)
     if (b->fresh[i]) {
       if (i + 1 < nt && !pair_entailed(b, i)) open = true;
       if (b->flags & INCREASING && !surely_increasing(b, i)) sure = false;
+      if (b->flags & AMONG && !surely_among(api, w, b, i)) sure = false;
     }
-  for (int i = 0; i < nt * b->nvars; i++)
-    if (b->fresh[i / b->nvars] && (b->xvar[i].flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)))
-      dvar_export_do(api, w, &b->xvar[i]);
+  /* every set into temporary storage before the first export may collect */
+  for (int pass = 0; pass < 2; pass++)
+    for (int i = 0; i < nt * b->nvars; i++)
+      if (b->fresh[i / b->nvars] && (b->xvar[i].flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)))
+        pass == 0 ? dvar_pruning_done(api, w, &b->xvar[i]) : dvar_export_do(api, w, &b->xvar[i]);
   k = 0;
   for (TAGGED l = deref(StrArg(deref(w->term[0]), 6)); k < nt - 1; l = deref(LstTail(l)), k++) {
     TAGGED v = deref(LstHead(l));
@@ -388,7 +450,7 @@ int lexc_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGE
   } else if (b->need[i]) {
     dvar d;
     dvar_init(&d, &b->refbase[2 * k].term, &b->refbase[2 * k + 1].term);
-    wake = !dvar_contains_value_t(&d, MakeSmall(row(b->lb, b, i)[j])) ||
+    wake = (b->flags & AMONG) || !dvar_contains_value_t(&d, MakeSmall(row(b->lb, b, i)[j])) ||
            !dvar_contains_value_t(&d, MakeSmall(row(b->ub, b, i)[j]));
     if (!wake && b->flags & INCREASING) {
       refresh(b, i);
@@ -408,18 +470,16 @@ struct lexc_shape {
   int ntuples, nvars, flags;
 };
 
-inline bool small_in(TAGGED t, int lo, int hi)
+/* among(Least, Most, Values) with 0 <= Least <= Most and Values an FD set. */
+bool among_valid(TAGGED a)
 {
-  t = deref(t);
-  return IsSmall(t) && GetSmall(t) >= lo && GetSmall(t) <= hi;
-}
-
-int list_length(worker *w, TAGGED l)
-{
-  int k = 0;
-  uint32_t bound = fd_list_bound(w);
-  for (l = deref(l); IsLst(l) && (uint32_t)k < bound; l = deref(LstTail(l))) k++;
-  return l == atom_nil ? k : -1;
+  a = deref(a);
+  int32_t count;
+  bool refs;
+  return IsStr(a) && !IsBox(a) && Arity(StrFunctor(a)) == 3 &&
+         fd_small_in(StrArg(a, 1), 0, QX_SMALL_MAX) &&
+         fd_small_in(StrArg(a, 2), GetSmall(deref(StrArg(a, 1))), QX_SMALL_MAX) &&
+         fds_check(deref(StrArg(a, 3)), &count, &refs) && !refs;
 }
 
 /* The state's shape, or ntuples -1 after raising an error. */
@@ -431,16 +491,17 @@ lexc_shape check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     sh.ntuples = -1;
     return sh;
   };
-  if (!small_in(StrArg(s, 2), 0, 1 << 20) || !small_in(StrArg(s, 3), 1, 1 << 20))
+  if (!fd_small_in(StrArg(s, 2), 0, 1 << 20) || !fd_small_in(StrArg(s, 3), 1, 1 << 20))
     return fail("lex_chain_counts", s);
   int nt = GetSmall(deref(StrArg(s, 2))), nv = GetSmall(deref(StrArg(s, 3)));
-  if (!small_in(StrArg(s, 4), 0, 7)) return fail("lex_chain_flags", StrArg(s, 4));
-  if (GetSmall(deref(StrArg(s, 4))) & AMONG) return fail("lex_chain_among", StrArg(s, 4));
-  if (list_length(w, StrArg(s, 1)) != nt) return fail("lex_chain_tuples", StrArg(s, 1));
-  if (list_length(w, StrArg(s, 6)) != (nt > 0 ? nt - 1 : 0)) return fail("lex_chain_pairs", StrArg(s, 6));
+  if (!fd_small_in(StrArg(s, 4), 0, 7)) return fail("lex_chain_flags", StrArg(s, 4));
+  if (GetSmall(deref(StrArg(s, 4))) & AMONG && !among_valid(StrArg(s, 5)))
+    return fail("lex_chain_among", StrArg(s, 5));
+  if (fd_proper_length(w, StrArg(s, 1)) != nt) return fail("lex_chain_tuples", StrArg(s, 1));
+  if (fd_proper_length(w, StrArg(s, 6)) != (nt > 0 ? nt - 1 : 0)) return fail("lex_chain_pairs", StrArg(s, 6));
   QX_globref_ probe[2];
   for (TAGGED l = deref(StrArg(s, 1)); IsLst(l); l = deref(LstTail(l))) {
-    if (list_length(w, LstHead(l)) != nv) return fail("lex_chain_tuple", LstHead(l));
+    if (fd_proper_length(w, LstHead(l)) != nv) return fail("lex_chain_tuple", LstHead(l));
     for (TAGGED e = deref(LstHead(l)); IsLst(e); e = deref(LstTail(e))) {
       if (!fd_entry_refs(LstHead(e), probe)) return fail("variable_entry", LstHead(e));
       dvar d;

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "memman.h"
 
@@ -69,5 +70,32 @@ int run_in_child(Fn fn)
   if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
+
+/* Runs test `name` of this binary alone in a fresh process and answers its exit status (-1 when
+ * it did not exit). The test's body sees QX_FRESH_CHILD set and exits with its result. Near a
+ * data-size limit the sanitizer's own maps must not depend on what earlier tests left in the
+ * process, so the child starts afresh and records no allocation stacks. */
+inline int run_test_in_fresh_process(const char *name)
+{
+  pid_t pid = fork();
+  if (pid == 0) {
+    unsetenv("GTEST_TOTAL_SHARDS");
+    unsetenv("GTEST_SHARD_INDEX");
+    unsetenv("GTEST_OUTPUT");
+    setenv("QX_FRESH_CHILD", "1", 1);
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    std::string options = std::string(asan ? asan : "") + ":malloc_context_size=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
+    std::string filter = std::string("--gtest_filter=") + name;
+    execl("/proc/self/exe", "test", filter.c_str(), (char *)nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+/* In the fresh process of run_test_in_fresh_process: true. */
+inline bool in_fresh_child() { return std::getenv("QX_FRESH_CHILD") != nullptr; }
 
 #endif

@@ -432,14 +432,17 @@ int block_growth_under_limit()
 
 TEST(AreasLimit, HeapGrowthPastTheDataLimitIsAMemoryFault)
 {
-  int status = run_in_child(heap_growth_under_limit);
+  if (in_fresh_child()) _exit(heap_growth_under_limit());
+  int status = run_test_in_fresh_process("AreasLimit.HeapGrowthPastTheDataLimitIsAMemoryFault");
   if (status == 77) GTEST_SKIP() << "heap reservation below 256 MiB";
   EXPECT_EQ(status, 0);
 }
 
 TEST(AreasLimit, TrailBlockGrowthPastTheDataLimitIsAMemoryFault)
 {
-  EXPECT_EQ(run_in_child(block_growth_under_limit), 0);
+  if (in_fresh_child()) _exit(block_growth_under_limit());
+  EXPECT_EQ(run_test_in_fresh_process("AreasLimit.TrailBlockGrowthPastTheDataLimitIsAMemoryFault"),
+            0);
 }
 
 }  // namespace

@@ -62,13 +62,19 @@ struct row {
   level claimed = level::none;
   /* What the entry may post besides itself, as a relation (null: nothing). */
   std::function<bool(const instance &, const tuple &)> residual{};
+  /* The fixpoint of the entry's own rule from the domains before (null: none), computed
+   * independently: false when the rule fails. Checked at every fixpoint. */
+  std::function<bool(const instance &, std::vector<domain> &doms)> rule{};
+  bool rule_exact = true; /* false: the entry may prune more than the rule (never less) */
+  /* Called at each fixpoint a walk reaches by propagation (null: nothing). */
+  std::function<void(driver &, const std::vector<int> &vars)> at_fixpoint{};
   std::vector<int> variants{0};
   std::vector<std::pair<std::string, std::function<void(driver::posting &)>>> mutations{};
   int instances = 150; /* a tenth under the collector's stress mode */
   int walks = 3, steps = 30;
-  int64_t window = 6;   /* an infinite end is enumerated up to this value */
-  bool fresh = true;    /* (e) applies */
-  bool search = true;   /* (f) by search (finite domains only) */
+  int64_t window = 6; /* an infinite end is enumerated up to this value */
+  bool fresh = true;  /* (e) applies */
+  bool search = true; /* (f) by search (finite domains only) */
 };
 
 /* A random domain within lo..hi with holes (never empty). */
@@ -79,6 +85,25 @@ inline domain random_domain(rng &r, int64_t lo, int64_t hi, int hole_percent = 3
     if (r.below(100) >= hole_percent) v.push_back(x);
   if (v.empty()) v.push_back(lo + r.below((int)(hi - lo + 1)));
   return domain::of(v);
+}
+
+/* d less the value v; the values of both a and b. */
+inline domain without(const domain &d, int64_t v)
+{
+  domain out;
+  for (auto [l, h] : d.iv) {
+    if (v < l || v > h) out.iv.push_back({l, h});
+    if (l <= v && v <= h && l < v) out.iv.push_back({l, v - 1});
+    if (l <= v && v <= h && v < h) out.iv.push_back({v + 1, h});
+  }
+  return out;
+}
+inline domain meet(const domain &a, const domain &b)
+{
+  domain out;
+  for (auto [l, h] : b.iv)
+    for (auto iv : a.within(l, h).iv) out.iv.push_back(iv);
+  return out;
 }
 
 /* What a post or a step left. */
@@ -97,13 +122,15 @@ inline std::string written(TAGGED t, int depth = 0)
   if (IsVar(t)) return "_";
   if (IsSmall(t)) return std::to_string(GetSmall(t));
   if (IsAtom(t)) return atom_name(t);
-  if (IsLst(t)) return "[" + written(LstHead(t), depth + 1) + "|" + written(LstTail(t), depth + 1) + "]";
+  if (IsLst(t))
+    return "[" + written(LstHead(t), depth + 1) + "|" + written(LstTail(t), depth + 1) + "]";
   if (!IsStr(t) || IsBox(t)) return "<box>";
   TAGGED f = StrFunctor(t);
   if (f == functor_v4) return "v";
   if (f == functor_mutable2) return "$mutable(" + written(fd_mutable_value(t), depth + 1) + ")";
   std::string s = std::string(atom_name(f)) + "(";
-  for (uint32_t i = 1; i <= Arity(f); i++) s += (i > 1 ? "," : "") + written(StrArg(t, i), depth + 1);
+  for (uint32_t i = 1; i <= Arity(f); i++)
+    s += (i > 1 ? "," : "") + written(StrArg(t, i), depth + 1);
   return s + ")";
 }
 
@@ -139,7 +166,8 @@ protected:
   {
     std::vector<int64_t> v;
     for (auto [l, h] : x.iv)
-      for (int64_t k = l == fd_oracle::INF ? -window : l; k <= (h == fd_oracle::SUP ? window : h); k++)
+      for (int64_t k = l == fd_oracle::INF ? -window : l; k <= (h == fd_oracle::SUP ? window : h);
+           k++)
         v.push_back(k);
     return v;
   }
@@ -157,7 +185,8 @@ protected:
     for (int x : vars) {
       domain dom;
       for (auto [l, h] : d.ranges(x))
-        dom.iv.push_back({l == INT64_MIN ? fd_oracle::INF : l, h == INT64_MAX ? fd_oracle::SUP : h});
+        dom.iv.push_back(
+            {l == INT64_MIN ? fd_oracle::INF : l, h == INT64_MAX ? fd_oracle::SUP : h});
       out.push_back(dom);
     }
     return out;
@@ -217,6 +246,9 @@ protected:
   void check_fixpoint(driver &d, const row &rw, const instance &in, const std::vector<int> &vars,
                       const std::vector<domain> &before, const result &r)
   {
+    std::string from = "from";
+    for (const domain &x : before) from += " " + x.text();
+    SCOPED_TRACE(from);
     auto vals = values_of(before, rw.window);
     if (product(vals) > ORACLE_LIMIT) return;
     size_t found = 0;
@@ -237,6 +269,10 @@ protected:
     });
     if (r.outcome != 1) {
       EXPECT_EQ(found, 0u) << "failed with a solution";
+      if (rw.rule && rw.rule_exact) {
+        std::vector<domain> expected = before;
+        EXPECT_FALSE(rw.rule(in, expected)) << "failed where the rule holds";
+      }
       return;
     }
     if (all_fixed(r.doms)) {
@@ -250,6 +286,18 @@ protected:
         if (live(d, vars, t) && (!rw.residual || rw.residual(in, t)))
           EXPECT_TRUE(rw.sat(in, t)) << "entailed, yet a tuple left violates it";
       });
+    if (rw.rule) {
+      std::vector<domain> expected = before;
+      bool ok = rw.rule(in, expected);
+      EXPECT_TRUE(ok || !rw.rule_exact) << "the rule's fixpoint differs in outcome";
+      for (size_t i = 0; ok && i < expected.size(); i++)
+        if (rw.rule_exact)
+          EXPECT_EQ(r.doms[i].text(), expected[i].text())
+              << "the rule's fixpoint differs: variable " << i;
+        else
+          EXPECT_EQ(fd_harness::meet(r.doms[i], expected[i]).text(), r.doms[i].text())
+              << "pruned less than the rule: variable " << i;
+    }
     if (rw.claimed != level::none && all_finite(r.doms)) check_level(d, rw, in, vars, r.doms);
   }
 
@@ -293,6 +341,9 @@ protected:
       fd_undo_scope undo(w, QX_ALT_FAILCODE);
       std::vector<int> vars = make_vars(d, before);
       result f = post(d, rw, in, vars);
+      std::string from = "fresh from";
+      for (const domain &x : before) from += " " + x.text();
+      SCOPED_TRACE(from);
       EXPECT_EQ(f.outcome, r.outcome) << "a fresh post differs in outcome";
       if (f.outcome == 1 && r.outcome == 1)
         for (size_t i = 0; i < before.size(); i++)
@@ -316,8 +367,12 @@ protected:
     QX_term_ref posts = QX_new_term_refs(2);
     fd_ref_put(api, posts, d.posts().first);
     fd_ref_put(api, posts + 1, d.posts().second);
-    return {n, posts, domains(d, vars), written(fd_mutable_value(StrArg(g, FD_GLOBAL_STATE))),
-            fd_dead(g), fd_entry_blocks_made - fd_entry_blocks_destroyed};
+    return {n,
+            posts,
+            domains(d, vars),
+            written(fd_mutable_value(StrArg(g, FD_GLOBAL_STATE))),
+            fd_dead(g),
+            fd_entry_blocks_made - fd_entry_blocks_destroyed};
   }
   void backtrack(driver &d, const std::vector<int> &vars, std::vector<snapshot> *stack)
   {
@@ -368,22 +423,17 @@ protected:
           ok = d.bind(vars[i], (int32_t)a, fd_driver::binding::in_interval);
         } else if (op == 1) { /* X in a..b */
           before[i] = before[i].within(a, b);
-          ok = d.call(d.n.in_interval, {d.term(vars[i]), MakeSmall((int32_t)a), MakeSmall((int32_t)b),
-                                        MakeSmall(1)});
+          ok = d.call(d.n.in_interval, {d.term(vars[i]), MakeSmall((int32_t)a),
+                                        MakeSmall((int32_t)b), MakeSmall(1)});
           if (ok == 1) ok = d.propagate();
         } else { /* X =\= a */
-          domain cut;
-          for (auto [l, h] : before[i].iv) {
-            if (a < l || a > h) cut.iv.push_back({l, h});
-            if (l <= a && a <= h && l < a) cut.iv.push_back({l, a - 1});
-            if (l <= a && a <= h && a < h) cut.iv.push_back({a + 1, h});
-          }
-          before[i] = cut;
+          before[i] = without(before[i], a);
           ok = d.exclude(vars[i], (int32_t)a);
         }
         EXPECT_GE(ok, 0) << exception();
         r = read(d, vars, ok);
         check_fixpoint(d, rw, in, vars, before, r);
+        if (rw.at_fixpoint && r.outcome == 1) rw.at_fixpoint(d, vars);
         if (rw.fresh) check_fresh(d, rw, in, before, r);
         if (r.outcome != 1) {
           backtrack(d, vars, &stack);
@@ -422,8 +472,8 @@ protected:
         };
         EXPECT_EQ(d.search(vars, {}, record, &c), 1) << exception();
       }
-      EXPECT_TRUE(found == oracle) << "found " << found.size() << " solutions, the oracle "
-                                   << oracle.size();
+      EXPECT_TRUE(found == oracle)
+          << "found " << found.size() << " solutions, the oracle " << oracle.size();
     }
   }
 

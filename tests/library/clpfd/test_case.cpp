@@ -180,7 +180,7 @@ row case_row()
       {"a kind not an atom",
        [](driver::posting &p) { arg(p, 6).args[0] = driver::t_int(1); }},
   };
-  r.instances = 100;
+  r.instances = 70;
   r.window = 5;
   return r;
 }

@@ -6,6 +6,7 @@
 
 #include "driver/fd_circuit.h"
 #include "driver/fd_driver.h"
+#include "fd_harness.h"
 #include "fd_kernel_env.h"
 #include "gc.h"
 #include "wam_internal.h"
@@ -210,8 +211,7 @@ TEST_F(FdDriver, HookActionsAndErrors)
     int rc;
     const char *ball;
   } rows[] = {
-      {"clpfd:call_action(all_distinct([A,B]))", -1,
-       "fd_driver_error(unsupported_action,all_distinct([_,_]))"},
+      {"clpfd:call_action(foo(A,B))", -1, "fd_driver_error(unsupported_action,foo(_,_))"},
       {"clpfd:overflow_action(foo(1))", -1, "fd_driver_error(overflow,foo(1))"},
       {"clpfd:call_action(in_set(X, [[2|5]])), X = 4", 1, "<none>"},
       {"clpfd:call_action(in_set(X, [[2|5]])), X = 6", 0, "<none>"},
@@ -228,6 +228,30 @@ TEST_F(FdDriver, HookActionsAndErrors)
     EXPECT_EQ(go(r.goal), r.rc);
     EXPECT_EQ(exception(), r.ball);
   }
+}
+
+/* An all_distinct/1 action posts all_distinct(Entries, 0, 0, 0, dom, Handle, 0) into the level
+ * being run (here a test global of that key), integers among the variables. */
+TEST_F(FdDriver, AllDistinctActionPostsTheGlobal)
+{
+  fd_test_global &g = add_test_global("all_distinct", 1);
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  int x = d.new_var(0, 3), y = d.new_var(0, 3);
+  QX_term_ref goal = QX_new_term_ref();
+  qx_heap_room(w, 10);
+  TAGGED *p = w->global_top;
+  w->global_top += 8;
+  p[0] = d.term(x), p[1] = MakeLst(p + 2), p[2] = d.term(y), p[3] = MakeLst(p + 4);
+  p[4] = MakeSmall(2), p[5] = atom_nil, p[6] = fd()->functor_alldiff, p[7] = MakeLst(p);
+  fd_ref_put(api, goal, MakeStr(p + 6));
+  ASSERT_EQ(d.call(d.n.begin, {}), 1);
+  ASSERT_EQ(QX_query(QX_predicate("call_action", 1, "clpfd"), goal), 1) << exception();
+  ASSERT_EQ(d.propagate(), 1) << exception();
+  EXPECT_EQ(g.runs, 1);
+  TAGGED posted = deref(LstHead(d.posts().first));
+  std::string state = fd_harness::written(fd_mutable_value(StrArg(posted, FD_GLOBAL_STATE)));
+  EXPECT_EQ(state.rfind("all_distinct([-(_,v)|[-(_,v)|[-(2,v)|[]]]],0,0,0,dom,", 0), 0u) << state;
 }
 
 }  // namespace

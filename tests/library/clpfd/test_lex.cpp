@@ -13,7 +13,8 @@ using fd_harness::tuple;
 using fd_oracle::domain;
 using fd_oracle::range;
 
-/* data: ntuples, nvars, flags (1 strict, 4 increasing). */
+/* data: ntuples, nvars, flags (1 strict, 2 among, 4 increasing), then with flag 2 Least, Most
+ * and the Values as a bit mask over 0..3. */
 driver::posting lex_posting(const instance &in, const std::vector<int> &vars)
 {
   int nt = (int)in.data[0], nv = (int)in.data[1];
@@ -26,7 +27,17 @@ driver::posting lex_posting(const instance &in, const std::vector<int> &vars)
     ctuples.push_back(driver::t_list(cx));
     if (i > 0) pairs.push_back({driver::tmpl::unbound});
   }
-  driver::tmpl among = driver::t_struct("among", {driver::t_int(0), driver::t_int(0), driver::t_atom("[]")});
+  std::vector<std::pair<int32_t, int32_t>> values;
+  int64_t least = 0, most = 0, mask = 0;
+  if (in.data.size() > 3) least = in.data[3], most = in.data[4], mask = in.data[5];
+  for (int v = 0; v < 4; v++)
+    if (mask >> v & 1) {
+      if (!values.empty() && values.back().second == v - 1)
+        values.back().second = v;
+      else
+        values.push_back({v, v});
+    }
+  driver::tmpl among = driver::t_struct("among", {driver::t_int(least), driver::t_int(most), driver::t_set(values)});
   driver::posting p{"lex_chain",
                     {driver::t_list(ctuples), driver::t_atom("[]")},
                     {driver::t_list(tuples), driver::t_int(nt), driver::t_int(nv),
@@ -39,6 +50,11 @@ bool lex_sat(const instance &in, const tuple &t)
 {
   int nt = (int)in.data[0], nv = (int)in.data[1], flags = (int)in.data[2];
   for (int i = 0; i < nt; i++) {
+    if (flags & 2) {
+      int64_t in_values = 0;
+      for (int j = 0; j < nv; j++) in_values += t[i * nv + j] >= 0 && t[i * nv + j] < 4 && (in.data[5] >> t[i * nv + j] & 1);
+      if (in_values < in.data[3] || in_values > in.data[4]) return false;
+    }
     if (flags & 4)
       for (int j = 0; j + 1 < nv; j++)
         if (t[i * nv + j] >= t[i * nv + j + 1]) return false;
@@ -58,6 +74,10 @@ row lex_row(std::vector<int> flag_choices)
     instance in;
     int nt = 2 + g.below(2), nv = 1 + g.below(3);
     in.data = {nt, nv, flag_choices[g.below((int)flag_choices.size())]};
+    if (in.data[2] & 2) {
+      int least = g.below(nv + 1);
+      in.data.insert(in.data.end(), {least, least + g.below(nv + 1 - least), 1 + g.below(15)});
+    }
     for (int i = 0; i < nt * nv; i++) in.doms.push_back(fd_harness::random_domain(g, 0, 2 + g.below(2), 20));
     return in;
   };
@@ -70,7 +90,16 @@ row lex_row(std::vector<int> flag_choices)
   r.mutations = {
       {"ntuples off", set_arg(1, driver::t_int(5))},
       {"nvars off", set_arg(2, driver::t_int(9))},
-      {"flags with among", set_arg(3, driver::t_int(2))},
+      {"among with Least above Most",
+       [](driver::posting &p) {
+         p.state[3] = driver::t_int(2);
+         p.state[4] = driver::t_struct("among", {driver::t_int(2), driver::t_int(1), driver::t_atom("[]")});
+       }},
+      {"among's Values not a set",
+       [](driver::posting &p) {
+         p.state[3] = driver::t_int(2);
+         p.state[4] = driver::t_struct("among", {driver::t_int(0), driver::t_int(1), driver::t_atom("a")});
+       }},
       {"flags not an integer", set_arg(3, driver::t_atom("a"))},
       {"pairs one short", [](driver::posting &p) { p.state[5].args.pop_back(); }},
       {"a tuple one short", [](driver::posting &p) { p.state[0].args[0].args.pop_back(); }},
@@ -109,6 +138,7 @@ protected:
 };
 
 TEST_F(LexChain, EveryProperty) { check_row(lex_row({0, 1, 4, 5})); }
+TEST_F(LexChain, EveryPropertyWithAmong) { check_row(lex_row({2, 3, 6, 7})); }
 
 TEST_F(LexChain, SolutionCounts)
 {

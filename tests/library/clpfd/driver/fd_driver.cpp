@@ -9,6 +9,7 @@
 #include "database.h"
 #include "errors.h"
 #include "instance.h"
+#include "fd_globals.h"
 #include "fd_propagate.h"
 #include "foreign.h"
 #include "gc.h"
@@ -48,6 +49,12 @@ const key_spec key_table[] = {
     {"x/y=z", 3, "minmax", 32},
     {"x mod y=z", 3, "minmax", 32},
     {"x rem y=z", 3, "minmax", 32},
+    /* One pass per call: their own prunings queue them again (status 32). element's posting
+     * names X and Y (dom); its elements get the entry's daemons. */
+    {"element", 3, "dom", 32},
+    {"all_different", 1, "val", 32},
+    {"pairing", 2, "val", 32},
+    {"circuit", 1, "val", 32},
     {"global_cardinality", 3, "dom", 32},
     {"global_cardinality_helper", 2, "dom", 0},
     {"local_cardinality", 2, "dom", 32},
@@ -55,6 +62,11 @@ const key_spec key_table[] = {
     {"bc_alldiff", 1, nullptr, 0},
     {"case", 4, nullptr, 0},
     {"lex_chain", 2, nullptr, 0},
+    {"all_distinct", 1, nullptr, 0},
+    {"sorting", 3, "minmax", 0},
+    {"minimum", 2, nullptr, 32},
+    {"maximum", 2, nullptr, 32},
+    {"relation", 3, nullptr, 32},
 };
 
 const key_spec *spec_of(const char *name, int arity)
@@ -243,8 +255,32 @@ struct hooks {
       f = IsStr(inner) ? StrFunctor(inner) : 0;
     }
     if (f == fd_state(d->api_)->functor_leqc) return leqc(d, inner);
-    /* all_distinct/1 needs its own constraint, not posted here. */
+    if (f == fd_state(d->api_)->functor_alldiff) return distinct(d, inner);
     return raise_in_native(d->w_, "unsupported_action", g);
+  }
+
+  /* all_distinct(Xs): all_distinct/1 on the elements of Xs (variables or integers), posted into
+   * the level being run with state all_distinct(Entries, 0, 0, 0, dom, Handle, 0). */
+  static int distinct(driver *d, TAGGED goal)
+  {
+    TAGGED list = deref(StrArg(goal, 1));
+    int n = fd_entry_length(d->w_, list), first = d->var_count();
+    if (n < 0) return raise_in_native(d->w_, "unsupported_action", goal);
+    QX_term_ref r = QX_new_term_refs(n + 1);
+    std::vector<int> xs;
+    for (int i = 0; i < n; i++, list = deref(LstTail(list))) {
+      d->set(r + i, deref(LstHead(list)));
+      xs.push_back(d->var_count());
+      d->vars_.push_back(r + i);
+    }
+    driver::posting p{"all_distinct", {driver::t_list({})}, {driver::t_entries(xs)}};
+    for (int x : xs) p.constraint[0].args.push_back(driver::t_var(x));
+    for (int k = 0; k < 3; k++) p.state.push_back(driver::t_int(0));
+    p.state.push_back(driver::t_atom("dom"));
+    int ok = d->post_posting(p, true);
+    d->vars_.resize(first);
+    QX_reset_term_refs(r);
+    return ok == 1;
   }
 
   /* 't=<u+c'(X, Y, K): X - Y at most K, posted into the level being run. */

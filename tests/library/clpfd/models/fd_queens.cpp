@@ -14,11 +14,65 @@ bool queens(fd_driver::driver &d, int n)
   return true;
 }
 
+bool queens_bc(fd_driver::driver &d, int n, const char *key)
+{
+  using fd_driver::driver;
+  std::vector<int> lines[3]; /* q_i, q_i + i, q_i - i */
+  for (int i = 0; i < n; i++) lines[0].push_back(d.new_var(0, n - 1));
+  for (int i = 0; i < n; i++) {
+    lines[1].push_back(d.new_var(i, n - 1 + i));
+    lines[2].push_back(d.new_var(-i, n - 1 - i));
+    if (lines[2][i] < 0 || d.post_linear({{1, lines[1][i]}, {-1, lines[0][i]}}, 3, i) != 1 ||
+        d.post_linear({{1, lines[2][i]}, {-1, lines[0][i]}}, 3, -i) != 1)
+      return false;
+  }
+  for (const std::vector<int> &xs : lines) {
+    std::vector<driver::tmpl> vars;
+    for (int x : xs) vars.push_back(driver::t_var(x));
+    driver::posting p{"bc_alldiff",
+                      {driver::t_list(vars)},
+                      {driver::t_entries(xs), driver::t_int(0), driver::t_atom(key)}};
+    p.susp = "";
+    if (d.post_state(p) != 1) return false;
+  }
+  return true;
+}
+
 fd_driver::driver::options queens_search()
 {
   fd_driver::driver::options o;
   o.rule = fd_driver::choice::ff;
   return o;
+}
+
+}  // namespace fd_models
+
+namespace fd_models {
+
+fd_driver::driver::posting distinct(const char *key, const std::vector<int> &vars)
+{
+  using drv = fd_driver::driver;
+  std::vector<drv::tmpl> list;
+  for (int x : vars) list.push_back(drv::t_var(x));
+  drv::posting p{key, {drv::t_list(list)}, {drv::t_entries(vars)}};
+  if (std::string(key) == "all_different" || std::string(key) == "circuit")
+    p.state.push_back(drv::t_int(0)); /* NDead */
+  return p;
+}
+
+bool queens_distinct(fd_driver::driver &d, int n, const char *key)
+{
+  std::vector<int> q, up, down;
+  for (int i = 0; i < n; i++) q.push_back(d.new_var(0, n - 1));
+  for (int i = 0; i < n; i++) up.push_back(d.new_var(i, n - 1 + i));
+  for (int i = 0; i < n; i++) down.push_back(d.new_var(-i, n - 1 - i));
+  for (int i = 0; i < n; i++)
+    if (q[i] < 0 || up[i] < 0 || down[i] < 0 || d.post_linear({{1, up[i]}, {-1, q[i]}}, 3, i) != 1 ||
+        d.post_linear({{1, down[i]}, {-1, q[i]}}, 3, -i) != 1)
+      return false;
+  for (const std::vector<int> *vs : {&q, &up, &down})
+    if (d.post_state(distinct(key, *vs)) != 1) return false;
+  return true;
 }
 
 }  // namespace fd_models
