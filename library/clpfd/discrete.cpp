@@ -2176,8 +2176,36 @@ bool windows_overlap(const task *a, const task *b)
   return b->est < a->lctmax && b->lctmax > a->est;
 }
 
-/* Step 3: pairs that can never run side by side (too tall together, or apart in time); a clique
- * of them grown greedily from the task of greatest degree. Returns its size, members in clique. */
+/* The height t's compulsory part adds at date x. */
+int64_t own_at(const task *t, int64_t x)
+{
+  return t->enable == TASK_PRESENT && task_lst(t) <= x && x < task_ect(t) ? t->res : 0;
+}
+
+/* Whether a and b may run at one date: their heights fit beside each other and beside the profile
+ * of the other tasks' compulsory parts (u->cp, all tasks) somewhere in their common window. */
+bool may_run_together(const unary_data *u, const task *a, const task *b)
+{
+  int64_t gap = (int64_t)u->limit - a->res - b->res;
+  if (gap < 0 || !windows_overlap(a, b)) return false;
+  int64_t lo = std::max(a->est, b->est), hi = std::min(a->lctmax, b->lctmax);
+  const int64_t cuts[4] = {task_lst(a), task_ect(a), task_lst(b), task_ect(b)};
+  const comppart *cp = u->cp;
+  for (int k = 0; cp[k].start != FD_SUP_L && cp[k].start < hi; k++) {
+    int64_t from = std::max<int64_t>(cp[k].start, lo), to = std::min<int64_t>(cp[k + 1].start, hi);
+    if (from >= to) continue;
+    /* the others' height is constant between the own parts' borders */
+    auto fits = [&](int64_t x) { return cp[k].height - own_at(a, x) - own_at(b, x) <= gap; };
+    if (fits(from)) return true;
+    for (int64_t c : cuts)
+      if (c > from && c < to && fits(c)) return true;
+  }
+  return false;
+}
+
+/* Step 3: pairs that can never run side by side (too tall together, apart in time, or no room
+ * beside the others' compulsory parts); a clique of them grown greedily from the task of greatest
+ * degree. Returns its size, members in clique. */
 int disjunctive_clique(unary_data *u, int32_t *clique)
 {
   int n = u->nbtasks;
@@ -2189,7 +2217,7 @@ int disjunctive_clique(unary_data *u, int32_t *clique)
       const task *a = &u->tasks[i], *b = &u->tasks[j];
       /* a task that may last 0 units occupies nothing */
       if (a->dur < 1 || b->dur < 1) continue;
-      if ((int64_t)a->res + b->res <= u->limit && windows_overlap(a, b)) continue;
+      if (may_run_together(u, a, b)) continue;
       edge[i * n + j] = edge[j * n + i] = 1;
       deg[i]++, deg[j]++;
     }
@@ -2318,6 +2346,7 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *api, task *tasks, int n, int nbtot
   if (r > 1) return done(r);
   if (n >= 2) {
     int32_t *clique = (int32_t *)fd_malloc(api, sizeof(int32_t) * (size_t)n);
+    compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, nullptr);
     int k = disjunctive_clique(u, clique);
     for (int i = 0; i < n && r < 2; i++)
       for (int j = 0; j < n && r < 2; j++)

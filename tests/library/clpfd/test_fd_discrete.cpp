@@ -935,6 +935,14 @@ TEST_F(DiscreteFiltering, EdgeCases)
   dvar_init_temp(&lim, MakeSmall(3), MakeSmall(3));
   EXPECT_EQ(run(b, 2, &lim), 0);
   EXPECT_TRUE(b.log.empty() || b.log[0].op == "refresh");
+  /* two tasks that fit beside each other but not beside the fixed one: a disjunctive pair, so
+   * neither may start at 1 (the other could go neither before nor after) */
+  problem room{{t(range(0, 0), 4, 2), t(range(0, 2), 2), t(range(0, 2), 2)}, {}, 3};
+  mock_set c(room);
+  dvar_init_temp(&lim, MakeSmall(3), MakeSmall(3));
+  EXPECT_EQ(run(c, 0, &lim), 1);
+  EXPECT_EQ(c.m[1].starts, (mask)0b101);
+  EXPECT_EQ(c.m[2].starts, (mask)0b101);
 }
 
 }  // namespace
