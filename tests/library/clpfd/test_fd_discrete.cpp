@@ -17,6 +17,24 @@ protected:
   FdTestEnv env;
   ORVALIS_API_STRUCT *api() { return &env.api; }
 
+  /* The filters' working state over the mocks with the overall slack at this limit; lo, hi: the
+   * window. */
+  unary_data *with_slack(mock_set &ms, int flags, int limit, size_mem *held, int32_t *lo, int32_t *hi)
+  {
+    ms.install(api());
+    env.w->numstack_end = nullptr;
+    int n = (int)ms.t.size();
+    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, flags, held);
+    int64_t a = INT64_MAX, b = INT64_MIN, energy = 0;
+    for (const task &t : ms.t) {
+      a = std::min<int64_t>(a, t.est), b = std::max<int64_t>(b, t.lctmax);
+      energy += (int64_t)t.dur * t.res;
+    }
+    u->slack = (b - a) * limit - energy;
+    u->limit = limit;
+    *lo = (int32_t)a, *hi = (int32_t)b;
+    return u;
+  }
   /* One call of the unary filter on the mocks: its result. */
   int filter(mock_set &ms, int flags, int32_t *lst = nullptr, int32_t *ect = nullptr)
   {
@@ -340,17 +358,9 @@ protected:
   /* One run of the task-interval step on the mocks (flags 2, plus 8 with the overall slack). */
   int run(mock_set &ms, int flags, int limit)
   {
-    ms.install(api());
-    env.w->numstack_end = nullptr;
     size_mem held{0, nullptr};
-    int n = (int)ms.t.size();
-    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, flags, &held);
-    int64_t lo = INT64_MAX, hi = INT64_MIN, energy = 0;
-    for (const task &t : ms.t) {
-      lo = std::min<int64_t>(lo, t.est), hi = std::max<int64_t>(hi, t.lctmax);
-      energy += (int64_t)t.dur * t.res;
-    }
-    u->slack = (hi - lo) * limit - energy;
+    int32_t lo, hi;
+    unary_data *u = with_slack(ms, flags, limit, &held, &lo, &hi);
     int r = fd_task_intervals(api(), env.w, u, limit, limit);
     fd_perm_free2(api(), u, &held);
     return r;
@@ -686,27 +696,16 @@ TEST_F(ParallelConflict, EdgeCases)
 
 namespace {
 
-int64_t no_bound(ORVALIS_API_STRUCT *, int64_t, int, int) { return SCHED_SUP; }
-
 class SlackFiltering : public UnaryFilter {
 protected:
   /* One slack-filtering call over the tasks' window at the limit; the tasks must all be present
    * with fixed durations. */
   int run(mock_set &ms, int limit, int flags, dvar *limitvar = nullptr)
   {
-    ms.install(api());
-    env.w->numstack_end = nullptr;
     size_mem held{0, nullptr};
-    int n = (int)ms.t.size();
-    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, flags, &held);
-    int64_t lo = INT64_MAX, hi = INT64_MIN, energy = 0;
-    for (const task &t : ms.t) {
-      lo = std::min<int64_t>(lo, t.est), hi = std::max<int64_t>(hi, t.lctmax);
-      energy += (int64_t)t.dur * t.res;
-    }
-    u->slack = (hi - lo) * limit - energy;
-    u->limit = limit;
-    int r = slack_filtering(api(), env.w, u, limitvar, (int32_t)lo, (int32_t)hi, no_bound, flags);
+    int32_t lo, hi;
+    unary_data *u = with_slack(ms, flags, limit, &held, &lo, &hi);
+    int r = slack_filtering(api(), env.w, u, limitvar, lo, hi, no_lh_bound, flags);
     unary_release(api(), u, &held);
     return r;
   }
@@ -853,7 +852,7 @@ protected:
     size_mem held[SCHED_SCRATCH] = {};
     int n = (int)ms.t.size();
     return fd_discrete_filtering(api(), ms.t.data(), n, n, flags, ms.diffvar.data(), limit, nullptr,
-                                 nullptr, ms.dc.data(), (int)ms.dc.size(), no_bound,
+                                 nullptr, ms.dc.data(), (int)ms.dc.size(), no_lh_bound,
                                  flags & 4 ? miss_hasher : nullptr, held, env.w);
   }
 };
