@@ -1985,9 +1985,31 @@ void coverage_losses(const unary_data *u, const comppart *S, int ns)
     }
 }
 
-/* Least and greatest loss of every step; false when they cannot add up to the slack. */
+/* The largest sum of heights, at most gap, that the tasks able to run in [inf, sup) beside the
+ * profile can form (each task once); gap itself when the gap is too large to enumerate. */
+int64_t best_fill(const unary_data *u, int32_t inf, int32_t sup, int64_t gap)
+{
+  if (gap > (1 << 16)) return gap;
+  std::vector<bool> sum((size_t)gap + 1, false);
+  sum[0] = true;
+  int64_t best = 0;
+  for (int i = 0; i < u->nbtasks && best < gap; i++) {
+    const task *t = &u->tasks[i];
+    if (t->enable == TASK_ABSENT || t->res < 1 || t->res > gap || task_max_intersection(t, inf, sup) < 1)
+      continue;
+    for (int64_t v = gap - t->res; v >= 0; v--)
+      if (sum[(size_t)v] && !sum[(size_t)(v + t->res)]) {
+        sum[(size_t)(v + t->res)] = true;
+        best = std::max(best, v + t->res);
+      }
+  }
+  return best;
+}
+
+/* Least and greatest loss of every step; false when they cannot add up to the slack. flag 4: the
+ * heights that can fill a step's gap are counted exactly (subset sums). */
 bool compulsory_profile_minloss(ORVALIS_API_STRUCT *api, unary_data *u, const comppart *S, int ns,
-                                lh_method_fn lh)
+                                lh_method_fn lh, int flags)
 {
   for (int p = 0; p < ns; p++) u->minloss[p] = 0, u->maxloss[p] = u->resslack;
   if (u->resslack < 1) return true;
@@ -2005,6 +2027,10 @@ bool compulsory_profile_minloss(ORVALIS_API_STRUCT *api, unary_data *u, const co
                                              (int)limit, slack, lh, 1)
                                : 0;
     u->maxloss[p] = std::max(std::min(u->maxloss[p], gap * len), slack - before - after);
+    if ((flags & 4) && gap > 0) {
+      int64_t unfilled = (gap - best_fill(u, S[p].start, S[p + 1].start, gap)) * len;
+      if (unfilled > u->minloss[p]) u->minloss[p] = unfilled, fd_slack_counts.subset_raised++;
+    }
     if (u->minloss[p] > u->maxloss[p]) return false;
   }
   int64_t rest = u->resslack, over = u->resslack;
@@ -2124,7 +2150,7 @@ int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *lim
   if (r) return r;
   comppart *S = u->cp2;
   int ns = window_steps(u->cp, est, lct, S);
-  if (!compulsory_profile_minloss(api, u, S, ns, lh)) return fd_slack_counts.steps_failed++, 2;
+  if (!compulsory_profile_minloss(api, u, S, ns, lh, flags)) return fd_slack_counts.steps_failed++, 2;
   for (int p = 0; p < ns; p++) {
     int64_t len = (int64_t)S[p + 1].start - S[p].start;
     if (len >= (int64_t)lct - est || (u->limit - S[p].height) * len < u->minloss[p] + 1) continue;

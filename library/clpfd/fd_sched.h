@@ -284,7 +284,7 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *env, task *tasks, int nbtasks, int
                           dp_hash_fn hasher, size_mem *size_mem, worker *w);
 /* Counts of the slack rules that acted (test hook). */
 struct slack_counts {
-  long steps_failed, fills_failed, overlaps, losses_raised, knapsack_runs;
+  long steps_failed, fills_failed, overlaps, losses_raised, knapsack_runs, subset_raised;
 };
 extern slack_counts fd_slack_counts;
 

@@ -804,6 +804,7 @@ TEST_F(SlackFiltering, NoSupportedPlacementIsLost)
   EXPECT_GT(fd_slack_counts.overlaps, 0);
   EXPECT_GT(fd_slack_counts.losses_raised, 0);
   EXPECT_GT(fd_slack_counts.knapsack_runs, 0);
+  EXPECT_GT(fd_slack_counts.subset_raised, 0);
 }
 
 TEST_F(SlackFiltering, EdgeCases)
