@@ -1,9 +1,11 @@
 /* The classic models posted through the test driver, one row per model (bench/gecode's program
  * has the same rows): each row states the model on a fresh driver and searches it, repeat times
  * per timed run, under a query that undoes it all. Prints per row the best time of three runs,
- * the nodes and failures of one run, its count or optimum and the driver's own share of the time
- * (outside the natives and the slow-path queries, from a fourth run) as "name value" lines, and
- * exits non-zero when a count or optimum is wrong. An argument names the one row to run. */
+ * the nodes and failures of one run, its count or optimum, and from a fourth run the propagator
+ * runs (indexicals and globals, all repeats) and the driver's own share of the time (outside the
+ * natives and the slow-path queries) as "name value" lines, and
+ * exits non-zero when a count or optimum is wrong. An argument names the one row to run; "list"
+ * prints the row names. */
 #include <chrono>
 #include <cstring>
 
@@ -52,6 +54,53 @@ template <int n>
 bool queens_ix(driver &d, fd_driver::counts *c, long *value)
 {
   return fd_models::queens_ix(d, n) && all_solutions(d, fd_models::queens_search(), c, value);
+}
+
+/* N-queens with all_distinct over the rows and both diagonals, each diagonal q_i +- i tied to
+ * q_i by a domain-consistent equation (ac_linear), so that the fixpoints are those of Gecode's
+ * distinct with offsets at IPL_DOM; the queens in input order, smallest value first. */
+template <int n>
+bool queens_all_distinct(driver &d, fd_driver::counts *c, long *value)
+{
+  std::vector<int> q, up, down;
+  for (int i = 0; i < n; i++) q.push_back(d.new_var(0, n - 1));
+  for (int i = 0; i < n; i++) {
+    up.push_back(d.new_var(i, n - 1 + i));
+    down.push_back(d.new_var(-i, n - 1 - i));
+    for (auto [diagonal, offset] : {std::pair{up[i], i}, std::pair{down[i], -i}})
+      if (d.post("ac_linear", {driver::terms({{1, diagonal}, {-1, q[i]}}, true), driver::param(2),
+                               driver::param(offset)}) != 1)
+        return false;
+  }
+  for (const std::vector<int> *line : {&q, &up, &down})
+    if (d.post_state(fd_models::distinct("all_distinct", *line)) != 1) return false;
+  auto count_all = [](driver &) { return true; };
+  if (d.search(q, {}, count_all, c) != 1) return false;
+  *value = (long)c->solutions;
+  return true;
+}
+
+/* All Hamiltonian circuits of the complete graph on n nodes: successors x_i in 1..n less i,
+ * circuit/1 and all_distinct/1 with its circuit flag (the single-circuit check); the successors
+ * in input order, smallest value first. */
+template <int n>
+bool circuits(driver &d, fd_driver::counts *c, long *value)
+{
+  std::vector<int> x;
+  for (int i = 1; i <= n; i++) {
+    std::vector<int32_t> others;
+    for (int v = 1; v <= n; v++)
+      if (v != i) others.push_back(v);
+    x.push_back(d.new_var_in(others));
+  }
+  driver::posting distinct = fd_models::distinct("all_distinct", x);
+  distinct.state[3] = driver::t_int(1); /* Flags: circuit */
+  if (d.post_state(fd_models::distinct("circuit", x)) != 1 || d.post_state(distinct) != 1)
+    return false;
+  auto count_all = [](driver &) { return true; };
+  if (d.search(x, {}, count_all, c) != 1) return false;
+  *value = (long)c->solutions;
+  return true;
 }
 
 /* Queens with three distinctness constraints of the key, the rows labelled in order. */
@@ -152,17 +201,26 @@ bool magic4_all(driver &d, fd_driver::counts *c, long *value)
   return fd_models::magic_square(d, 4) && all_solutions(d, fd_models::magic_search(), c, value);
 }
 
-bool ft06(driver &d, fd_driver::counts *c, long *value)
+/* ft06 to its optimum; probes false: the bound is told at every node entered (the search's
+ * choicepoints are queries then, which leaves the probes out). */
+bool ft06_search(driver &d, fd_driver::counts *c, long *value, bool probes)
 {
   fd_models::jobshop js;
-  if (!fd_models::jobshop_model(d, fd_jobshop::ft06(), &js) ||
-      d.search(js.vars(), js.search(), nullptr, c) != 1)
-    return false;
+  if (!fd_models::jobshop_model(d, fd_jobshop::ft06(), &js)) return false;
+  driver::options o = js.search();
+  o.queries = !probes;
+  if (d.search(js.vars(), o, nullptr, c) != 1) return false;
   TAGGED bound;
   std::vector<int32_t> values;
   if (!d.incumbent(&bound, &values) || !IsSmall(bound)) return false;
   *value = GetSmall(bound);
   return true;
+}
+
+bool ft06(driver &d, fd_driver::counts *c, long *value) { return ft06_search(d, c, value, true); }
+bool ft06_every_node(driver &d, fd_driver::counts *c, long *value)
+{
+  return ft06_search(d, c, value, false);
 }
 
 /* Job-shop with one disjoint1 per machine: the optimum (the sum of the optima over seeds). */
@@ -219,10 +277,16 @@ const row rows[] = {
     {"queens12_bc", "solutions", 14200, 1, queens_bc<12>},
     {"minimum50", "solutions", fd_relation_instances::LIMIT, 1, minimum50},
     {"relation100", "solutions", fd_relation_instances::LIMIT, 1, relation100},
+    {"queens10_ad", "solutions", 724, 1, queens_all_distinct<10>},
+    {"queens11_ad", "solutions", 2680, 1, queens_all_distinct<11>},
+    {"queens12_ad", "solutions", 14200, 1, queens_all_distinct<12>},
+    {"circuits9", "solutions", 40320, 1, circuits<9>},
+    {"circuits10", "solutions", 362880, 1, circuits<10>},
     {"magic4_first", "solutions", 1, 1, magic4_first},
     {"magic4", "solutions", 7040, 1, magic4_all},
     {"send_more", "solutions", 1, 10000, send_more},
     {"ft06", "optimum", 55, 100, ft06},
+    {"ft06_every_node", "optimum", 55, 20, ft06_every_node},
     {"ft06_unary", "optimum", 55, 100, ft06_unary},
     {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
     {"aclinear8", "solutions", bench_fd_aclinear::SOLUTIONS, 1, bench_fd_aclinear::equation8},
@@ -280,6 +344,10 @@ int main(int argc, char **argv)
     std::printf("install_ne_error 1\n");
     return 1;
   }
+  if (argc > 1 && std::strcmp(argv[1], "list") == 0) {
+    for (const row &r : rows) std::printf("%s\n", r.name);
+    return 0;
+  }
   int status = 0;
   for (const row &r : rows) {
     if (argc > 1 && std::strcmp(argv[1], r.name) != 0) continue;
@@ -292,6 +360,8 @@ int main(int argc, char **argv)
       if (seconds < best) best = seconds;
     }
     double total = 0;
+    struct fd_state *fd = fd_state(api);
+    fd->resumptions = 0;
     if (ok) ok = run_row(api, r, true, &c, &value, &total, &native);
     if (!ok) {
       std::printf("%s_error 1\n", r.name);
@@ -301,6 +371,7 @@ int main(int argc, char **argv)
     std::printf("%s_seconds %.4f\n", r.name, best);
     std::printf("%s_nodes %llu\n", r.name, (unsigned long long)c.nodes);
     std::printf("%s_failures %llu\n", r.name, (unsigned long long)c.failures);
+    std::printf("%s_runs %u\n", r.name, fd->resumptions);
     std::printf("%s_%s %ld\n", r.name, r.value_name, value);
     std::printf("%s_driver_share %.3f\n", r.name, total > 0 ? (total - native) / total : 0.0);
     if (value != r.expected) {

@@ -3,7 +3,9 @@
 # optimised tree's bench_fd_kernel and bench_fd_bool (make bench) and the native bench_fd_gecode
 # (bench/gecode, in build/gecode), runs them and prints each kernel measure with its ratio to
 # Gecode's propagations per second, and the Boolean circuit's time with its ratio to Gecode's
-# time on the same circuit; then the classic models of bench_fd beside Gecode's, row by row.
+# time on the same circuit; then the classic models of bench_fd beside Gecode's, row by row, the
+# two systems' runs of a row one after the other (so that a change in the machine's load falls
+# on both), each Gecode model timed once (the indexical queens rows are Gecode's plain queens).
 # Each program prints "name value" lines.
 set -e
 cd "$(dirname "$0")/.."
@@ -30,7 +32,7 @@ require() {
 kernel=build/release/bench/bench_fd_kernel
 gecode=build/gecode/bench_fd_gecode
 require "$gecode" "bench_fd_gecode was not built (Gecode not found)"
-gecode_out=$("$gecode")
+gecode_out=$("$gecode" kernel)
 echo "$gecode_out" | sed 's/^/gecode: /'
 per_second=$(echo "$gecode_out" | awk '$1 == "kernel_queens12_propagations_per_second" { print $2 }')
 
@@ -50,28 +52,51 @@ ratio=$(awk -v d="$driver_seconds" -v g="$gecode_seconds" 'BEGIN { printf "%.3f"
 echo "circuit: time ratio to Gecode: $ratio"
 
 # The models of bench_fd beside the same models in Gecode: per row both times, nodes, failures
-# and values, the time ratio and the driver's share of the solver's time. A value different
-# from Gecode's (a count, an optimum) exits non-zero, as does a row bench_fd could not run.
+# and values, the time ratio, the solver's propagator runs per second beside Gecode's propagations
+# per second, and the driver's share of the solver's time. A value different from Gecode's (a
+# count, an optimum) exits non-zero, as does a row bench_fd could not run.
 models=build/release/bench/bench_fd
 require "$models" "bench_fd is not built"
-models_out=$("$models") || models_status=$?
-echo "$models_out" | sed 's/^/models: /'
-status=${models_status:-0}
-for row in $(echo "$models_out" | awk '$1 ~ /_seconds$/ { sub(/_seconds$/, "", $1); print $1 }'); do
-  figures=$(printf '%s\n%s\n' "$models_out" "$gecode_out" | awk -v row="$row" '
+status=0
+done_models=" "
+for row in $("$models" list); do
+  models_out=$("$models" "$row") || status=1
+  echo "$models_out" | sed 's/^/models: /'
+  # Gecode's model of the row, timed the first time a row needs it; its lines under the row's name
+  model=${row%_ix}
+  case "$done_models" in
+  *" $model "*) ;;
+  *)
+    model_out=$("$gecode" "$model") || true
+    echo "$model_out" | sed 's/^/gecode: /'
+    gecode_rows=$(printf '%s\n%s' "$gecode_rows" "$model_out")
+    done_models="$done_models$model "
+    ;;
+  esac
+  row_gecode=$(echo "$gecode_rows" | awk -v m="$model" -v r="$row" \
+    'index($1, m "_") == 1 { rest = substr($1, length(m) + 2); if (rest !~ /_/) print r "_" rest, $2 }')
+  figures=$(printf '%s\n%s\n' "$models_out" "$row_gecode" | awk -v row="$row" '
     { split($0, f, " ") }
     f[1] == row "_seconds" { s[n_s++] = f[2] }
     f[1] == row "_nodes" { nodes[n_n++] = f[2] }
     f[1] == row "_failures" { fails[n_f++] = f[2] }
     f[1] == row "_solutions" || f[1] == row "_optimum" { value[n_v++] = f[2] }
     f[1] == row "_driver_share" { share = f[2] }
+    f[1] == row "_runs" { runs = f[2] }
+    f[1] == row "_propagations" { props = f[2] }
     END {
+      if (n_s < 2) { printf "%s: MISSING figures\n", row; exit }
       ratio = (s[1] > 0) ? sprintf("%.2f", s[0] / s[1]) : "?"
       same = (value[0] == value[1]) ? "same" : "DIFFERENT"
-      printf "%s: %s s (Gecode %s s, ratio %s), nodes %s (Gecode %s), failures %s (Gecode %s), value %s (Gecode %s, %s), driver share %s\n",
-        row, s[0], s[1], ratio, nodes[0], nodes[1], fails[0], fails[1], value[0], value[1], same, share
+      rate = (s[0] > 0) ? runs / s[0] : 0
+      grate = (s[1] > 0) ? props / s[1] : 0
+      rates = sprintf("runs/s %.0f (Gecode propagations/s %.0f, ratio %s)", rate, grate,
+        grate > 0 ? sprintf("%.2f", rate / grate) : "?")
+      printf "%s: %s s (Gecode %s s, ratio %s), nodes %s (Gecode %s), failures %s (Gecode %s), value %s (Gecode %s, %s), %s, driver share %s\n",
+        row, s[0], s[1], ratio, nodes[0], nodes[1], fails[0], fails[1], value[0], value[1], same, rates, share
     }')
-  echo "$figures"
-  case "$figures" in *DIFFERENT*) status=1 ;; esac
+  summary=$(printf '%s\n%s' "$summary" "$figures")
+  case "$figures" in *DIFFERENT* | *MISSING*) status=1 ;; esac
 done
+echo "$summary" | sed '/^$/d'
 exit "$status"

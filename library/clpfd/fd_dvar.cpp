@@ -376,9 +376,20 @@ static bool left_range(ORVALIS_API_STRUCT *api, TAGGED result)
   return true;
 }
 
+/* The value a set leaves out when it is inf..v-1 and v+1..sup (a labeling's other branch), else 0. */
+static TAGGED excluded_value(TAGGED set)
+{
+  TAGGED rest = fds_next(set);
+  if (!IsLst(rest) || fds_next(rest) != atom_nil) return 0;
+  TAGGED *a = fds_interval(set), *b = fds_interval(rest);
+  if (a[0] != atom_inf || b[1] != atom_sup || !IsSmall(a[1]) || !IsSmall(b[0])) return 0;
+  return GetSmall(b[0]) - GetSmall(a[1]) == 2 ? MakeSmall(GetSmall(a[1]) + 1) : 0;
+}
+
 int dvar_fix_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
 {
   if (!IsLst(set)) return FD_MASK_FAIL;
+  if (TAGGED v = excluded_value(set)) return dvar_prune_interval_t(api, d, v, v, w);
   TAGGED cells[4], dom = domain_set(api, d, w, cells);
   int code = fd_compare(dom, set);
   if (code == 1 || code == 3) return 0;
@@ -398,11 +409,40 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
   return take_result(api, w, d, dom, result);
 }
 
+/* Removes v from a view of several intervals (v a small integer within its bounds and not next
+ * to an infinity, so that no end is left as a lone infinity): a value at an end moves that bound
+ * over the set the view has, an interior one splits its interval in a copy of the domain in
+ * temporary storage. The result is the general removal's (dvar_prune_set) without its set
+ * operations. */
+static int remove_value(ORVALIS_API_STRUCT *api, worker *w, dvar *d, int32_t v)
+{
+  int32_t dlo = lo_of(d), dhi = hi_of(d);
+  if (dlo == dhi) return FD_MASK_FAIL;
+  if (v == dlo) return dvar_adjust_bounds(d, d->set, v + 1, dhi);
+  if (v == dhi) return dvar_adjust_bounds(d, d->set, dlo, v - 1);
+  TAGGED s = skip_below(d->set, dlo);
+  if (fds_lo(skip_below(s, v)) > v) return 0; /* v lies in a hole */
+  fds_builder copy(api, w);
+  for (; IsLst(s) && fds_lo(s) <= dhi; s = fds_next(s)) {
+    int32_t a = std::max(fds_lo(s), dlo), b = std::min(fds_hi(s), dhi);
+    if (a <= v && v <= b) {
+      if (a < v) copy.add(fds_bound(a), fds_bound(v - 1));
+      if (v < b) copy.add(fds_bound(v + 1), fds_bound(b));
+    } else {
+      copy.add(fds_bound(a), fds_bound(b));
+    }
+  }
+  d->set = copy.close(atom_nil);
+  d->flags = (d->flags & ~DV_INTERVAL) | DV_SET_TOLD | DV_SET_CURRENT;
+  return FD_MASK_DOM;
+}
+
 int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w)
 {
   int32_t lo = fds_val(min), hi = fds_val(max), dlo = lo_of(d), dhi = hi_of(d);
   if (lo > hi || hi < dlo || lo > dhi) return 0;
   if (!(d->flags & DV_INTERVAL)) {
+    if (lo == hi && lo > QX_SMALL_MIN && lo < QX_SMALL_MAX) return remove_value(api, w, d, lo);
     TAGGED cells[4];
     return dvar_prune_set(api, d, fds_stack_interval(cells, min, max), w);
   }

@@ -139,5 +139,12 @@ void prolog_fd_minmax_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
 /* ---- relation/3 (relation.cpp) ---- */
 void prolog_fd_relation_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                        QX_term_ref state, QX_term_ref actions);
+/* ---- all_distinct/1 and assignment/2 over the value graph (alldistinct.cpp) ---- */
+void prolog_fd_all_distinct_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                           QX_term_ref state, QX_term_ref actions);
+void prolog_fd_assignment_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
+void prolog_fd_assignment_helper_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                                QX_term_ref state, QX_term_ref actions);
 
 #endif

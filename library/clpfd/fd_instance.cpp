@@ -170,6 +170,9 @@ const pred_spec pred_table[] = {
     {"minimum", 2, prolog_fd_minmax_qxenv_multi_qx},
     {"maximum", 2, prolog_fd_minmax_qxenv_multi_qx},
     {"relation", 3, prolog_fd_relation_qxenv_multi_qx},
+    {"all_distinct", 1, prolog_fd_all_distinct_qxenv_multi_qx},
+    {"assignment", 2, prolog_fd_assignment_qxenv_multi_qx},
+    {"assignment_helper", 2, prolog_fd_assignment_helper_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 
@@ -324,6 +327,22 @@ void fd_define_predicates(ORVALIS_API_STRUCT *api, int enable)
                       enable);
 }
 
+/* The node of key in the dispatch table. The propagation loop runs few kinds of constraint, so a
+ * small cache of nodes spares most lookups; an entry counts only for the table it was found in
+ * and while its node, within that table, still holds its key. */
+static sw_on_key_node *dispatch_node(ORVALIS_API_STRUCT *api, struct fd_state *fd, TAGGED key)
+{
+  auto &c = fd->dispatch_cache[(key >> 3) & 15];
+  sw_on_key *table = fd->dispatch;
+  uintptr_t offset = (uintptr_t)c.node - (uintptr_t)table->node;
+  if (c.table == table && offset < sw_on_key_slots(table) * sizeof(sw_on_key_node) &&
+      c.node->key == key)
+    return c.node;
+  sw_on_key_node *node = incore_gethash(table, key);
+  c = {table, node};
+  return node;
+}
+
 int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,
                          QX_term_ref state, QX_term_ref actions, QX_term_ref global)
 {
@@ -336,7 +355,7 @@ int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, 
     key = constraint;
   else
     return 0;
-  sw_on_key_node *node = incore_gethash(fd->dispatch, key);
+  sw_on_key_node *node = dispatch_node(api, fd, key);
   if (node->key != key || !node->value) return 0;
   w->term[0] = fd_ref_get(api, state0);
   w->term[1] = fd_ref_get(api, global);

@@ -907,9 +907,9 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   }
   /* the status update: no longer queued (unless it asked to be queued again), linked once */
   ix = deref(w->term[0]);
-  uint32_t status = fd_status(ix) & ~FD_ST_RUNNING;
+  uint32_t old = fd_status(ix), status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE)) status &= ~FD_ST_QUEUED;
-  fd_set_status(api, w, ix, status);
+  if (status != old) fd_set_status(api, w, ix, status);
   if (!(status & FD_ST_LINKED) && !fd_dead(ix)) fd_link_indexical(api, w, ix);
   return fd_check_overflow(api, deref(StrArg(deref(w->term[0]), 2))) != 0;
 }

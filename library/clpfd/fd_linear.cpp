@@ -641,6 +641,16 @@ bool changed(const dvar *d)
   return (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) != 0;
 }
 
+/* No target was fixed (to be folded into the RHS) or narrowed. */
+bool untouched(const linear_data *b)
+{
+  for (int k = 0; k < b->ntargets; k++) {
+    int i = b->target[k];
+    if (!unfixed(b, i) || changed(&b->dv[i])) return false;
+  }
+  return true;
+}
+
 /* Unfixed targets first; every changed view localised, then exported (an export may collect). */
 void export_targets(ORVALIS_API_STRUCT *api, worker *w, linear_data *b)
 {
@@ -664,6 +674,31 @@ void write_back(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b)
   state[4] = MakeSmall(b->nvars - b->ntargets);
 }
 
+/* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val
+ * lists): the value the other must not take goes, and it is entailed. 1 entailed, -1 failed, 2
+ * when neither variable is fixed or a sum may leave 32 bits (the general run decides). */
+int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_t rhs)
+{
+  if (!fits32(rhs)) return 2;
+  dvar *d = b->dv;
+  for (int i = 0; i < 2; i++) dvar_init(&d[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+  int fixed = d[0].flags & DV_FIXED ? 0 : d[1].flags & DV_FIXED ? 1 : -1;
+  if (fixed < 0) return 2;
+  int other = 1 - fixed;
+  int64_t rest = rhs - (int64_t)b->coeff[fixed] * GetSmall(d[fixed].min);
+  int32_t a = b->coeff[other];
+  if (d[other].flags & DV_FIXED) return rest == (int64_t)a * GetSmall(d[other].min) ? -1 : 1;
+  /* the quotient in 32 bits where it can be (64-bit division is a library call here) */
+  int64_t q = a == 1 ? rest : a == -1 ? -rest : fits32(rest) ? (int32_t)rest / a : rest / a;
+  if (q * a != rest || !SmallFits(q)) return 1;
+  TAGGED v = MakeSmall((int32_t)q);
+  int mask = dvar_prune_interval_t(api, &d[other], v, v, w);
+  if (mask < 0) return -1;
+  /* the only view exported: no other export can collect under it first (dvar_pruning_done) */
+  if (mask > 0) dvar_export_do(api, w, &d[other]);
+  return 1;
+}
+
 int run(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED s = deref(w->term[0]);
@@ -680,11 +715,23 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   int n = 0, op, dropped;
   int64_t rhs;
   if (first && !check_terms(api, w, deref(StrArg(s, 1)), &n)) return 2;
-  if (!first) n = ((linear_data *)fd_perm_data(deref(StrArg(s, 5))))->nvars;
+  auto *block = first ? nullptr : (linear_data *)fd_perm_data(h);
+  if (!first) n = block->nvars;
   if (!check_arguments(api, w, s, n, &op, &rhs, &dropped)) return 2;
   /* A two-term disequation has no daemons reading the stamp and is mostly entailed by a later
    * run: its output state is made only when it suspends again. */
   bool defer = !first && op == OP_NE && n == 2;
+  /* A relation whose block its daemons kept current (the block's stamp is the state's) makes its
+   * output state only once the run changes something: a run that prunes and folds nothing keeps
+   * the state it was given, and the block stays current for it. */
+  bool current = !first && op != OP_NE && !block->overflow &&
+                 state_stamp(s) == MakeSmall(block->stamp);
+  defer = defer || current;
+  if (defer && op == OP_NE && dropped == 0 && !block->overflow) {
+    int outcome = run_two_term_ne(api, w, block, rhs);
+    if (outcome == 1) fd_perm_free(api, w);
+    if (outcome != 2) return outcome;
+  }
   TAGGED handle = h;
   int32_t stamp = 0;
   int is_new;
@@ -700,14 +747,14 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   /* an overflow the daemon met is this run's; it is reported once */
   if (b->overflow) fd->fd_overflow = 1;
   b->overflow = 0;
-  if (b->op != OP_NE && b->stamp == stamp) {
+  if (b->op != OP_NE && (current || b->stamp == stamp)) {
     scalar_product_init(api, b, 1);
   } else {
     b->rhs = rhs;
     b->ntargets = b->nvars - dropped;
     scalar_product_init(api, b, 0);
   }
-  b->stamp = stamp + 1;
+  if (!current) b->stamp = stamp + 1;
   if (overflowed(api)) return -1;
   if (b->op == OP_EQ || b->op == OP_NE) {
     refresh_gcd(b);
@@ -719,6 +766,7 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   }
   int outcome = propagate_op(api, b);
   if (outcome < 0 || overflowed(api)) return -1;
+  bool quiet = current && outcome == 0 && untouched(b);
   export_targets(api, w, b);
   if (outcome == 0 && b->op == OP_EQ && b->ntargets == 2 && b->rhs == 0 &&
       b->coeff[b->target[0]] + b->coeff[b->target[1]] == 0) {
@@ -729,6 +777,7 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
     fd_perm_free(api, w);
     return 1;
   }
+  if (quiet) return 0;
   if (defer) {
     fd_unify_output_state(api, w, &handle, &stamp, &is_new);
     b->stamp = stamp + 1;

@@ -488,9 +488,11 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   QX_term_ref global = refs, state = refs + 1, actions = refs + 2, temp = refs + 3, goal = refs + 4;
   fd_ref_put(api, global, g);
   if (fd_dead(g)) return RUN_CONTINUE;
-  uint32_t status = fd_status(g);
+  TAGGED m = fd_mutable_last(StrArg(g, FD_ARG_STATUS)); /* read and written once */
+  uint32_t status = (uint32_t)GetSmall(deref(StrArg(m, 1)));
   if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
-  fd_set_status(api, w, g, status | FD_ST_RUNNING);
+  fd_trail_mutable(api, w, m);
+  StrPtr(m)[1] = MakeSmall((int32_t)(status | FD_ST_RUNNING));
   fd->resumptions++;
   if (fd->debugging) return RUN_PROLOG;
   fd_ref_put(api, state, fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)));
@@ -505,7 +507,10 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   }
   if (!ran) return RUN_PROLOG;
   g = fd_ref_get(api, global);
-  fd_update_mutable(api, w, fd_ref_get(api, state), StrArg(g, FD_GLOBAL_STATE));
+  /* a run that kept its state term (one entailed, or one that changed nothing) trails nothing */
+  TAGGED out = fd_ref_get(api, state);
+  if (out != fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)))
+    fd_update_mutable(api, w, out, StrArg(g, FD_GLOBAL_STATE));
   w->term[0] = fd_ref_get(api, actions);
   switch (fd_prune_and_enqueue(api, w, temp, global, goal)) {
   case 1: return RUN_CONTINUE;
@@ -766,10 +771,10 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
     }
   }
   TAGGED g = fd_ref_get(api, global);
-  uint32_t status = fd_status(g) & ~FD_ST_RUNNING;
+  uint32_t old = fd_status(g), status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
     status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
-  fd_set_status(api, w, g, status);
+  if (status != old) fd_set_status(api, w, g, status);
   return 1;
 }
 

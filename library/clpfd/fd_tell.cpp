@@ -53,13 +53,12 @@ static bool is_new(const worker *w, const TAGGED *cell) { return cell >= w->glob
 static TAGGED *current_dom(worker *w) { return StrPtr(fd_attr_dom(w->term[3])); }
 
 /* Stores dom/4(Set, Min, Max, Size) as the variable's domain record: in place when the current
- * record is new (and, for an interval, its first list cell too), else as a new record through the
- * domain mutable. An interval's list cell shares its pair with the Min and Max words. The heap room
- * was ensured. */
+ * record `dom` is new (and, for an interval, its first list cell too), else as a new record through
+ * the domain mutable. An interval's list cell shares its pair with the Min and Max words. The heap
+ * room was ensured (and dom read after it). */
 static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max,
-                      TAGGED size)
+                      TAGGED size, TAGGED *dom)
 {
-  TAGGED *dom = current_dom(w);
   bool interval = set == 0;
   TAGGED *cell = interval ? LstPtr(deref(dom[1])) : nullptr;
   if (!is_new(w, dom) || (interval && !is_new(w, cell))) {
@@ -90,7 +89,7 @@ int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
   int mask = FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL | (dom[2] != value ? FD_WAKE_MIN : 0) |
              (dom[3] != value ? FD_WAKE_MAX : 0);
   ensure_heap(api, w, 7);
-  store_dom(api, w, 0, value, value, MakeSmall(1));
+  store_dom(api, w, 0, value, value, MakeSmall(1), current_dom(w));
   return mask;
 }
 
@@ -107,7 +106,7 @@ int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, i
   TAGGED size =
       IsSmall(lo) && IsSmall(hi) && SmallFits(width) ? MakeSmall((int32_t)width) : atom_sup;
   ensure_heap(api, w, 7);
-  store_dom(api, w, 0, lo, hi, size);
+  store_dom(api, w, 0, lo, hi, size, current_dom(w));
   return mask;
 }
 
@@ -134,7 +133,59 @@ int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set)
   bool finite = min != FDS_INF && max != FDS_SUP && SmallFits(count);
   set = fd_globalize(api, w, fd_localize(api, w, set), 5, LIVE_SLOTS);
   store_dom(api, w, set, fds_bound(min), fds_bound(max),
-            finite ? MakeSmall((int32_t)count) : atom_sup);
+            finite ? MakeSmall((int32_t)count) : atom_sup, current_dom(w));
+  return mask;
+}
+
+/* The intervals of source from the first that reaches lo. */
+static TAGGED intervals_from(TAGGED source, int32_t lo)
+{
+  while (IsLst(source) && fds_hi(source) < lo) source = fds_next(source);
+  return source;
+}
+
+/* Tells the values of `source` between the small integers lo and hi when they form several
+ * intervals: fd_tell_unsafe of their intersection, copied straight to the heap without the
+ * temporary copies. source is a set in temporary storage, or 0 for the current domain's set
+ * (read again once the heap has room). -1, having done nothing, for one interval or none. */
+static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_t lo, int32_t hi)
+{
+  TAGGED *dom = current_dom(w);
+  TAGGED s = intervals_from(source ? source : deref(dom[1]), lo);
+  uint32_t n = 0;
+  int64_t count = 0;
+  int32_t first = 0, last = 0;
+  for (; IsLst(s) && fds_lo(s) <= hi; s = fds_next(s), n++) {
+    int32_t a = std::max(fds_lo(s), lo), b = std::min(fds_hi(s), hi);
+    if (n == 0) first = a;
+    last = b;
+    count += (int64_t)b - a + 1;
+  }
+  if (n < 2) return -1;
+  int mask = FD_WAKE_DOM;
+  if (fds_val(dom[2]) != first) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
+  if (fds_val(dom[3]) != last) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
+  TAGGED size = SmallFits(count) ? MakeSmall((int32_t)count) : atom_sup;
+  if (!fd_room_free(w, 4 * n + 5 + HEAP_MARGIN)) {
+    call_overflow(w, 4 * n + 5 + HEAP_MARGIN, LIVE_SLOTS);
+    dom = current_dom(w); /* the collection moved it */
+  }
+  s = intervals_from(source ? source : deref(dom[1]), lo);
+  TAGGED set = atom_nil, *tail = &set;
+  for (uint32_t k = 0; k < n; k++, s = fds_next(s)) {
+    TAGGED *cell = heap_take(w, 4);
+    cell[0] = MakeLst(cell + 2);
+    cell[2] = fds_bound(std::max(fds_lo(s), lo));
+    cell[3] = fds_bound(std::min(fds_hi(s), hi));
+    *tail = MakeLst(cell);
+    tail = &cell[1];
+  }
+  *tail = atom_nil;
+  if (mask == FD_WAKE_DOM && dom[4] == size && fd_compare(deref(dom[1]), set) == 1) {
+    w->global_top -= 4 * n; /* the domain it has: nothing changes */
+    return 0;
+  }
+  store_dom(api, w, set, MakeSmall(first), MakeSmall(last), size, dom);
   return mask;
 }
 
@@ -174,6 +225,17 @@ static TAGGED view_set(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
   return fd_intersection_interval(api, w, source, d->min, d->max);
 }
 
+/* Tells the view's set within its bounds (view_set). */
+static int tell_view(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  if (IsSmall(d->min) && IsSmall(d->max)) {
+    int mask = tell_within(api, w, d->flags & DV_SET_TOLD ? d->set : 0, GetSmall(d->min),
+                           GetSmall(d->max));
+    if (mask >= 0) return mask;
+  }
+  return fd_tell_unsafe(api, w, view_set(api, w, d));
+}
+
 /* Wakes for a told change, unless nothing changed. */
 static void told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
 {
@@ -196,9 +258,11 @@ static int tell_bounds(ORVALIS_API_STRUCT *api, worker *w, TAGGED min, TAGGED ma
 {
   TAGGED *dom = current_dom(w);
   TAGGED set = deref(dom[1]);
-  if (IsLst(fds_next(set)))
-    return fd_tell_unsafe(api, w, fd_intersection_interval(api, w, set, min, max));
   TAGGED lo = fd_safe_max(dom[2], min), hi = fd_safe_min(dom[3], max);
+  if (IsLst(fds_next(set))) {
+    int mask = IsSmall(lo) && IsSmall(hi) ? tell_within(api, w, 0, GetSmall(lo), GetSmall(hi)) : -1;
+    return mask >= 0 ? mask : fd_tell_unsafe(api, w, fd_intersection_interval(api, w, set, min, max));
+  }
   int mask = FD_WAKE_DOM | (lo != dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
              (hi != dom[3] ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
   return fd_tell_interval(api, w, lo, hi, mask);
@@ -259,7 +323,7 @@ void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
   if (flags & DV_FIXED)
     mask = fd_tell_value(api, w, d->min);
   else if (!(flags & DV_INTERVAL))
-    mask = fd_tell_unsafe(api, w, view_set(api, w, d));
+    mask = tell_view(api, w, d);
   else
     mask = fd_tell_interval(api, w, d->min, d->max, (int)(flags & 6) | 9);
   told(api, w, mask, SELF_NONE);
@@ -276,7 +340,7 @@ void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
   if (d->flags & DV_FIXED) {
     mask = fd_tell_value(api, w, d->min);
   } else if (has_holes(d)) {
-    mask = fd_tell_unsafe(api, w, view_set(api, w, d));
+    mask = tell_view(api, w, d);
     self = SELF_NONE;
   } else {
     mask = tell_bounds(api, w, d->min, d->max);

@@ -155,7 +155,9 @@ TEST_F(FdInstance, LoadUnloadLoadKeepsAtomCounts)
   for (const char *name : {"in_set", "minmax", "val", "none", "all_distinct", "t=<u+c", "min"}) {
     uint32_t i = (uint32_t)(init_atom_check(name, 1) >> 3);
     if (unloaded1.at(i) == 255) continue; /* an atom the engine keeps for good: its count sticks */
-    EXPECT_EQ(loaded1.at(i), unloaded1.at(i) + 1) << name;
+    /* all_distinct/1 is both a functor of the instance and a key of its dispatch table */
+    int uses = std::string(name) == "all_distinct" ? 2 : 1;
+    EXPECT_EQ(loaded1.at(i), unloaded1.at(i) + uses) << name;
     counted++;
   }
   EXPECT_GE(counted, 3);

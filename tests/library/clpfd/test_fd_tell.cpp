@@ -205,6 +205,38 @@ TEST_F(FdTell, ExportTellsTheViewOrItsIntersectionWithADomainChangedMeanwhile)
   }
 }
 
+/* An indexical's export of bounds over a domain of several intervals tells the values within them
+ * straight to the heap: unchanged bounds build nothing and keep the record, bounds that leave one
+ * interval tell an interval. */
+TEST_F(FdTell, IndexicalExportOfBoundsOverADomainWithHoles)
+{
+  const struct {
+    int32_t lo, hi;
+    Pairs want;
+  } cases[] = {{0, 9, {{0, 2}, {5, 6}, {8, 9}}},
+               {1, 8, {{1, 2}, {5, 6}, {8, 8}}},
+               {3, 7, {{5, 6}}},
+               {6, 9, {{6, 6}, {8, 9}}}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.lo);
+    fdvar v = make({{0, 2}, {5, 6}, {8, 9}});
+    w->numstack_end = nullptr;
+    dvar d;
+    load(&d, v);
+    ASSERT_GE(dvar_fix_interval_t(&d, MakeSmall(c.lo), MakeSmall(c.hi)), 0);
+    TAGGED dom = fd_attr_dom(fd_ref_get(api, v.attr));
+    TAGGED *top = w->global_top;
+    uint64_t collections = qx_gc_statistics()->collections;
+    w->term[0] = w->term[1] = w->term[2] = atom_nil;
+    dvar_export_ix(api, w, &d, 0);
+    EXPECT_EQ(domain(v), c.want);
+    if (c.lo == 0 && collections == qx_gc_statistics()->collections) { /* a collection moves both */
+      EXPECT_EQ(w->global_top, top) << "nothing built";
+      EXPECT_EQ(fd_attr_dom(fd_ref_get(api, v.attr)), dom);
+    }
+  }
+}
+
 /* Views loaded together and exported one after the other: an export may collect the heap, and the
  * views not yet exported still tell what they were pruned to. */
 TEST_F(FdTell, ViewsExportedInTurnSurviveTheCollectionsOfEarlierExports)

@@ -67,6 +67,8 @@ const key_spec key_table[] = {
     {"minimum", 2, nullptr, 32},
     {"maximum", 2, nullptr, 32},
     {"relation", 3, nullptr, 32},
+    {"assignment", 2, "dom", 0},
+    {"assignment_helper", 2, "val", 0},
 };
 
 const key_spec *spec_of(const char *name, int arity)
@@ -356,6 +358,7 @@ driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
     cached.fd_delete = native("$fd_delete", 3);
     cached.update_incumbent = native("$fd_update_incumbent", 3);
     cached.incumbent_bound = native("$fd_incumbent_bound", 2);
+    cached.check_arguments = native("$fd_check_arguments", 2);
     cached_true0 = QX_predicate("true", 0, "prolog");
     QX_define_c_predicate("attr_unify_hook", 2, "clpfd", hooks::unify_hook, nullptr);
     QX_define_c_predicate("call_action", 1, "clpfd", hooks::call_action, nullptr);
@@ -692,10 +695,25 @@ int driver::post_posting(const posting &p, bool nested)
   variables_of(state, &xs, &suspended);
   variables_of(constraint, &xs, &ignored);
   QX_term_ref attrs = QX_new_term_refs((int)xs.size() + 1);
-  for (size_t i = 0; i < xs.size(); i++) {
-    set(attrs + (int)i, fresh_var());
-    int r = call(n.arg_attribute, {term(xs[i]), MakeSmall(0), ref(attrs + (int)i)});
+  if (!xs.empty() && xs.size() <= QX_MAX_ARITY) {
+    /* one call for all the attributes: $fd_check_arguments on a term of the variables */
+    int last = (int)xs.size();
+    set(attrs + last, fresh_var());
+    qx_heap_room(w_, (uint32_t)last + 1);
+    TAGGED *vars = w_->global_top;
+    w_->global_top += last + 1;
+    static const TAGGED name = init_atom_check("arguments", 0);
+    vars[0] = MakeFunctor(name, last);
+    for (int i = 0; i < last; i++) vars[i + 1] = term(xs[i]);
+    int r = call(n.check_arguments, {MakeStr(vars), ref(attrs + last)});
     if (r != 1) return QX_reset_term_refs(mark), r;
+    for (int i = 0; i < last; i++) set(attrs + i, deref(StrArg(ref(attrs + last), i + 1)));
+  } else {
+    for (size_t i = 0; i < xs.size(); i++) {
+      set(attrs + (int)i, fresh_var());
+      int r = call(n.arg_attribute, {term(xs[i]), MakeSmall(0), ref(attrs + (int)i)});
+      if (r != 1) return QX_reset_term_refs(mark), r;
+    }
   }
   std::vector<std::pair<int, std::string>> susp = p.susp_each;
   const char *key = p.susp ? p.susp : spec ? spec->susp : "minmax";
@@ -718,7 +736,8 @@ int driver::post_posting(const posting &p, bool nested)
   }
   set(out + 2, list);
   int status = p.status >= 0 ? p.status : spec ? spec->status : 0;
-  int r = nested ? 1 : call(n.begin, {});
+  /* With no level open the global's enqueue opens one, as $fd_begin would. */
+  int r = nested || !level_open(api_) ? 1 : call(n.begin, {});
   if (r == 1)
     r = call(n.post_global,
              {ref(out), ref(out + 1), MakeSmall(status), ref(out), ref(out + 2), ref(out + 3)});

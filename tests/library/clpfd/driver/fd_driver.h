@@ -233,7 +233,7 @@ public:
     definition *arg_attribute, *in_interval, *in_set, *begin, *post_global, *evaluate,
         *dispatch_fast, *prune_and_enqueue, *dom_intersection, *dom_complement, *debug,
         *enqueue_all, *fd_unify, *set_singleton, *labeling, *fd_delete, *update_incumbent,
-        *incumbent_bound;
+        *incumbent_bound, *check_arguments;
   } n{};
 
 private:

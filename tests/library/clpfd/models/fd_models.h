@@ -26,7 +26,7 @@ fd_driver::driver::options queens_search();
 bool queens_bc(fd_driver::driver &d, int n, const char *key);
 
 /* A constraint over a list of variables posted by key: all_different or circuit (state
- * [Entries, NDead]);
+ * [Entries, NDead]), all_distinct (state [Entries, NDeadVars, NDeadVals, Flags, dom]);
  * a key of another state layout adds its case here. */
 fd_driver::driver::posting distinct(const char *key, const std::vector<int> &vars);
 /* N-queens with three distinctness constraints of the key: the rows q_i (variables 0..n-1, values

@@ -57,6 +57,9 @@ fd_driver::driver::posting distinct(const char *key, const std::vector<int> &var
   drv::posting p{key, {drv::t_list(list)}, {drv::t_entries(vars)}};
   if (std::string(key) == "all_different" || std::string(key) == "circuit")
     p.state.push_back(drv::t_int(0)); /* NDead */
+  if (std::string(key) == "all_distinct")
+    for (drv::tmpl t : {drv::t_int(0), drv::t_int(0), drv::t_int(0), drv::t_atom("dom")})
+      p.state.push_back(t);
   return p;
 }
 
