@@ -62,6 +62,7 @@ size_t unary_layout(unary_data *u, int n, int nbtotal, int flags, char *base)
   u->eventp = c.take<event *>(5 * nn);
   u->cp = c.take<comppart>(n1);
   u->cp2 = c.take<comppart>(n1);
+  u->dates = c.take<int32_t>(n1);
   u->minloss = c.take<int64_t>(n1);
   u->maxloss = c.take<int64_t>(n1);
   u->id_map = c.take<int32_t>((size_t)nbtotal);
@@ -1866,6 +1867,965 @@ void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref sta
     TAGGED out = deref(w->term[0]);
     StrPtr(out)[4] = MakeSmall(b->ntargets);
     StrPtr(out)[5] = MakeSmall(b->nsources);
+  }
+  fd_entry_end(&e, state, actions, outcome);
+}
+
+/* ---- the compulsory-part profile ---- */
+
+int comppart_emit(int32_t start, int32_t height, comppart *cp, int n)
+{
+  if (n > 0 && cp[n - 1].start == start) {
+    cp[n - 1].height = height;
+    if (n > 1 && cp[n - 2].height == height) n--;
+    return n;
+  }
+  if (n > 0 && cp[n - 1].height == height) return n;
+  cp[n] = {start, height};
+  return n + 1;
+}
+
+int32_t cp_height(const comppart *cp, int32_t date)
+{
+  int k = 0;
+  while (cp[k + 1].start <= date && cp[k].start != FD_SUP_L) k++;
+  return cp[k].height;
+}
+
+bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_t start,
+                      int32_t end, dvar *limitvar)
+{
+  (void)api;
+  int ne = 0;
+  for (int i = 0; i < u->nbtasks; i++) {
+    const task *t = &u->tasks[i];
+    if (i == except || t->enable != TASK_PRESENT || t->res == 0) continue;
+    int32_t a = std::max(start, task_lst(t)), b = std::min(end, task_ect(t));
+    if (a >= b) continue;
+    u->events[ne++] = {2 * (int64_t)a + 1, (uint32_t)i};
+    u->events[ne++] = {2 * (int64_t)b, (uint32_t)i};
+  }
+  std::sort(u->events, u->events + ne, [](const event &x, const event &y) {
+    return x.key != y.key ? x.key < y.key : x.value < y.value;
+  });
+  int n = comppart_emit(FD_INF_L, 0, u->cp, 0), nd = 0;
+  int64_t h = 0;
+  for (int k = 0; k < ne;) {
+    int32_t date = (int32_t)(u->events[k].key >> 1);
+    for (; k < ne && (int32_t)(u->events[k].key >> 1) == date; k++) {
+      const task *t = &u->tasks[u->events[k].value];
+      h += (u->events[k].key & 1) ? t->res : -t->res;
+    }
+    u->dates[nd++] = date;
+    if (h == u->cp[n - 1].height && u->cp[n - 1].start != date) continue;
+    if (limitvar && h > 0 && dvar_fix_interval_t(limitvar, MakeSmall(clamp32(h)), atom_sup) < 0)
+      return false;
+    n = comppart_emit(date, (int32_t)h, u->cp, n);
+  }
+  u->dates[nd] = FD_SUP_L;
+  u->cp[n] = {FD_SUP_L, 0};
+  return true;
+}
+
+/* ---- slack filtering ---- */
+
+slack_counts fd_slack_counts;
+
+namespace {
+
+/* The largest overlap of t with [inf, sup) over its start window. */
+int64_t max_inters(int64_t est, int64_t lct, int64_t inf, int64_t sup, int64_t dur)
+{
+  return std::max<int64_t>(0, std::min({sup - inf, sup - est, dur, lct - inf}));
+}
+
+int64_t task_max_intersection(const task *t, int32_t inf, int32_t sup)
+{
+  return max_inters(t->est, t->lct, inf, sup, t->dur);
+}
+
+/* The length of t's compulsory part inside [inf, sup). */
+int64_t own_part(const task *t, int32_t inf, int32_t sup)
+{
+  return std::max<int64_t>(0, (int64_t)std::min(task_ect(t), sup) - std::max(task_lst(t), inf));
+}
+
+/* The steps of the profile over [est, lct) into S (each {start, height}), closed by {lct, 0}: the
+ * number of steps. */
+int window_steps(const comppart *cp, int32_t est, int32_t lct, comppart *S)
+{
+  int ns = 0;
+  S[ns++] = {est, cp_height(cp, est)};
+  for (int k = 1; cp[k].start != FD_SUP_L; k++)
+    if (cp[k].start > est && cp[k].start < lct) S[ns++] = cp[k];
+  S[ns] = {lct, 0};
+  return ns;
+}
+
+/* Least loss of the steps from the possible coverage: wherever the tasks that may run there stay
+ * below the limit, the difference is wasted for sure. */
+void coverage_losses(const unary_data *u, const comppart *S, int ns)
+{
+  std::vector<std::pair<int32_t, int64_t>> ev;
+  for (int i = 0; i < u->nbtasks; i++) {
+    const task *t = &u->tasks[i];
+    if (t->enable == TASK_ABSENT || t->res == 0 || t->lctmax <= t->est) continue;
+    ev.push_back({t->est, t->res});
+    ev.push_back({t->lctmax, -(int64_t)t->res});
+  }
+  std::sort(ev.begin(), ev.end());
+  int64_t cov = 0;
+  size_t k = 0;
+  for (int p = 0; p < ns; p++)
+    for (int32_t x = S[p].start; x < S[p + 1].start;) {
+      for (; k < ev.size() && ev[k].first <= x; k++) cov += ev[k].second;
+      int32_t next = k < ev.size() ? std::min(ev[k].first, S[p + 1].start) : S[p + 1].start;
+      if (cov < u->limit) u->minloss[p] += (u->limit - cov) * ((int64_t)next - x);
+      x = next;
+    }
+}
+
+/* The largest sum of heights, at most gap, that the tasks able to run in [inf, sup) beside the
+ * profile can form (each task once); gap itself when the gap is too large to enumerate. */
+int64_t best_fill(const unary_data *u, int32_t inf, int32_t sup, int64_t gap)
+{
+  if (gap > (1 << 16)) return gap;
+  std::vector<bool> sum((size_t)gap + 1, false);
+  sum[0] = true;
+  int64_t best = 0;
+  for (int i = 0; i < u->nbtasks && best < gap; i++) {
+    const task *t = &u->tasks[i];
+    if (t->enable == TASK_ABSENT || t->res < 1 || t->res > gap || task_max_intersection(t, inf, sup) < 1)
+      continue;
+    for (int64_t v = gap - t->res; v >= 0; v--)
+      if (sum[(size_t)v] && !sum[(size_t)(v + t->res)]) {
+        sum[(size_t)(v + t->res)] = true;
+        best = std::max(best, v + t->res);
+      }
+  }
+  return best;
+}
+
+/* Least and greatest loss of every step; false when they cannot add up to the slack. flag 4: the
+ * heights that can fill a step's gap are counted exactly (subset sums). */
+bool compulsory_profile_minloss(ORVALIS_API_STRUCT *api, unary_data *u, const comppart *S, int ns,
+                                lh_method_fn lh, int flags)
+{
+  for (int p = 0; p < ns; p++) u->minloss[p] = 0, u->maxloss[p] = u->resslack;
+  if (u->resslack < 1) return true;
+  coverage_losses(u, S, ns);
+  int64_t slack = u->slack, limit = u->limit;
+  for (int p = 0; p < ns; p++) {
+    int64_t gap = limit - S[p].height, len = (int64_t)S[p + 1].start - S[p].start;
+    int closed = p == 0 || p == ns - 1;
+    u->minloss[p] = std::max(u->minloss[p], get_minloss(api, len, u->minloss[p], u->maxloss[p],
+                                                        (int)gap, slack, lh, closed));
+    int64_t before = p ? get_minloss(api, (int64_t)S[p].start - S[0].start, 0, slack, (int)limit,
+                                     slack, lh, 1)
+                       : 0;
+    int64_t after = p < ns - 1 ? get_minloss(api, (int64_t)S[ns].start - S[p + 1].start, 0, slack,
+                                             (int)limit, slack, lh, 1)
+                               : 0;
+    u->maxloss[p] = std::max(std::min(u->maxloss[p], gap * len), slack - before - after);
+    if ((flags & 4) && gap > 0) {
+      int64_t unfilled = (gap - best_fill(u, S[p].start, S[p + 1].start, gap)) * len;
+      if (unfilled > u->minloss[p]) u->minloss[p] = unfilled, fd_slack_counts.subset_raised++;
+    }
+    if (u->minloss[p] > u->maxloss[p]) return false;
+  }
+  int64_t rest = u->resslack, over = u->resslack;
+  for (int p = 0; p < ns; p++) rest -= u->minloss[p], over -= u->maxloss[p];
+  if (rest < 0 || over > 0) return false;
+  /* a step wastes what the others leave: at most its least plus the unassigned rest, at least its
+   * greatest minus what the others may take beyond theirs */
+  for (int p = 0; p < ns; p++) {
+    int64_t cut = u->maxloss[p] - (u->minloss[p] + rest);
+    if (cut > 0) u->maxloss[p] -= cut, over += cut;
+  }
+  for (int p = 0; p < ns; p++) {
+    int64_t raise = u->maxloss[p] + over - u->minloss[p];
+    if (raise > 0) u->minloss[p] += raise, rest -= raise;
+  }
+  if (rest < 0) return false;
+  u->resslack = rest;
+  return true;
+}
+
+/* Filling step p: the tasks that may overlap it must cover its free surface up to its greatest
+ * loss. Fails when they cannot, makes each one overlap the step as much as the others leave to
+ * it, and raises the step's least loss to what they leave uncovered. */
+int fill_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart *S, int p,
+              lh_method_fn lh)
+{
+  int32_t inf = S[p].start, sup = S[p + 1].start;
+  int64_t gap = u->limit - S[p].height, len = (int64_t)sup - inf;
+  int64_t ml = u->minloss[p], xl = u->maxloss[p];
+  bool lclosed = true, rclosed = true;
+  for (int i = 0; i < u->nbtasks; i++) {
+    const task *t = &u->tasks[i];
+    if (t->enable != TASK_PRESENT || t->dur <= 1) continue;
+    if (t->est < inf && inf < t->lct) lclosed = false;
+    if (t->est < sup && sup < t->lct) rclosed = false;
+  }
+  int64_t lm = lh(api, xl, (int)gap, lclosed || rclosed);
+  if (gap > 0 && len > lm) return fd_slack_counts.steps_failed++, 2;
+  /* the surface the tasks must cover (at least), and what each can */
+  int64_t to_fill = gap * len - xl, covered = 0;
+  std::vector<std::pair<int, int64_t>> contrib;
+  for (int i = 0; i < u->nbtasks; i++) {
+    task *t = &u->tasks[i];
+    if (t->enable == TASK_ABSENT || t->res == 0) continue;
+    if (task_lst(t) <= inf && sup <= task_ect(t)) continue; /* part of the profile */
+    /* equal heights merge, so a compulsory part may cover only some of the step: that part is
+     * in the step's height already */
+    int64_t own = own_part(t, inf, sup);
+    int64_t a = task_max_intersection(t, inf, sup);
+    if (t->res > gap) {
+      /* too tall for the step: keep it out */
+      if (a > 0 && own == 0 && t->enable == TASK_PRESENT) {
+        int r = must_overlap_less_than(api, t, 1, inf, sup, w);
+        if (r) return r;
+      }
+      continue;
+    }
+    /* beside it stays a hole of height gap - res as long as its overlap */
+    a = (std::min(a, lh(api, xl, (int)(gap - t->res), 0)) - own) * t->res;
+    if (a <= 0) continue;
+    to_fill -= a, covered += a;
+    if (t->enable == TASK_PRESENT) contrib.push_back({i, a});
+  }
+  if (to_fill >= 1) return fd_slack_counts.fills_failed++, 2;
+  int64_t loss = gap * len - covered;
+  if (loss > ml) {
+    /* the step wastes more than its least loss: the difference is no longer free */
+    if (loss - ml > u->resslack) return fd_slack_counts.fills_failed++, 2;
+    u->resslack -= loss - ml, u->minloss[p] = loss;
+    fd_slack_counts.losses_raised++;
+  }
+  for (auto [i, a] : contrib) {
+    task *t = &u->tasks[i];
+    int64_t need = a + to_fill;
+    if (need <= 0) continue;
+    int64_t own = own_part(t, inf, sup);
+    int64_t lmin = (need + t->res - 1) / t->res + own;
+    int r = must_overlap_at_least(api, t, (int32_t)lmin, inf, sup);
+    if (r) return fd_slack_counts.overlaps++, r;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void knapsack_targets(ORVALIS_API_STRUCT *api, const unary_data *u, const comppart *S, int p,
+                      int32_t b, int32_t est, int32_t lct, lh_method_fn lh, int32_t out[3])
+{
+  int64_t slack = u->slack;
+  auto L = [&](int64_t x) {
+    return x <= 0 ? 0 : get_minloss(api, x, 0, slack, u->limit, slack, lh, 1);
+  };
+  int64_t l = slack - L((int64_t)b - est - 1) - L((int64_t)lct - b);
+  int64_t r = slack - L((int64_t)b - est) - L((int64_t)lct - b - 1);
+  int64_t s = slack - L((int64_t)b - est - 1) - L((int64_t)lct - b - 1);
+  if (b == S[p].start && p > 0) {
+    l = std::min(l, u->maxloss[p - 1]);
+    r = std::min(r, u->maxloss[p]);
+    s = std::min({s, u->minloss[p] + u->minloss[p - 1] + u->resslack,
+                  u->maxloss[p] + u->maxloss[p - 1]});
+  } else {
+    l = std::min(l, u->maxloss[p]), r = std::min(r, u->maxloss[p]), s = std::min(s, u->maxloss[p]);
+  }
+  out[0] = clamp32(l), out[1] = clamp32(r), out[2] = clamp32(s);
+}
+
+int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *limitvar, int32_t est,
+                    int32_t lct, lh_method_fn lh, int flags)
+{
+  if (u->slack < 0) return 2;
+  /* the waste adds up to the slack only when every task is there */
+  for (int i = 0; i < u->nbtasks; i++)
+    if (u->tasks[i].enable != TASK_PRESENT) return 0;
+  u->resslack = u->slack;
+  if (!compulsory_parts(api, u, -1, est, lct, limitvar)) return 2;
+  int r = parallel_conflict(api, w, u, u->cp, u->limit);
+  if (r) return r;
+  comppart *S = u->cp2;
+  int ns = window_steps(u->cp, est, lct, S);
+  if (!compulsory_profile_minloss(api, u, S, ns, lh, flags)) return fd_slack_counts.steps_failed++, 2;
+  for (int p = 0; p < ns; p++) {
+    int64_t len = (int64_t)S[p + 1].start - S[p].start;
+    if (len >= (int64_t)lct - est || (u->limit - S[p].height) * len < u->minloss[p] + 1) continue;
+    if ((r = fill_step(api, w, u, S, p, lh))) return r;
+  }
+  if (!(flags & 4) || u->slack >= 2 * (int64_t)u->limit) return 0;
+  for (int p = ns - 1; p >= 0 && !r; p--)
+    for (int32_t b = S[p + 1].start - 1; b >= S[p].start && b > est && r < 2; b--) {
+      int32_t tg[3];
+      knapsack_targets(api, u, S, p, b, est, lct, lh, tg);
+      fd_slack_counts.knapsack_runs++;
+      r |= knapsack_column_main(api, w, u, b, u->limit, tg[0], tg[1], tg[2]);
+    }
+  return r;
+}
+
+/* ---- the cumulative filter driver ---- */
+
+namespace {
+
+int32_t var_min(const dvar *d, int32_t none) { return d ? untagged(d->min) : none; }
+int32_t var_max(const dvar *d, int32_t none) { return d ? untagged(d->max) : none; }
+
+/* Step 1: the busy window's bounds on every task; the window and slack of the set. */
+int window_bounds(ORVALIS_API_STRUCT *api, unary_data *u, int32_t lower, int32_t upper,
+                  int32_t *est_all, int32_t *lct_all)
+{
+  int r = 0;
+  int64_t energy = 0;
+  *est_all = SCHED_SUP, *lct_all = SCHED_INF;
+  for (int i = 0; i < u->nbtasks && r < 2; i++) {
+    task *t = &u->tasks[i];
+    bool moved = false;
+    if (lower > t->est) t->est = lower, moved = true;
+    if (upper < t->lctmax) t->lctmax = upper, moved = true;
+    if (moved) {
+      t->lct = std::min(t->lct, t->lctmax);
+      r |= tell_task(api, t);
+    }
+    *est_all = std::min(*est_all, t->est), *lct_all = std::max(*lct_all, t->lctmax);
+    if (t->enable == TASK_PRESENT) energy += (int64_t)t->dur * t->res;
+  }
+  u->slack = ((int64_t)*lct_all - *est_all) * u->limit - energy;
+  return u->slack < 0 ? r | 2 : r;
+}
+
+bool windows_overlap(const task *a, const task *b)
+{
+  return b->est < a->lctmax && b->lctmax > a->est;
+}
+
+/* The height t's compulsory part adds at date x. */
+int64_t own_at(const task *t, int64_t x)
+{
+  return t->enable == TASK_PRESENT && task_lst(t) <= x && x < task_ect(t) ? t->res : 0;
+}
+
+/* Whether a and b may run at one date: their heights fit beside each other and beside the profile
+ * of the other tasks' compulsory parts (u->cp, all tasks) somewhere in their common window. */
+bool may_run_together(const unary_data *u, const task *a, const task *b)
+{
+  int64_t gap = (int64_t)u->limit - a->res - b->res;
+  if (gap < 0 || !windows_overlap(a, b)) return false;
+  int64_t lo = std::max(a->est, b->est), hi = std::min(a->lctmax, b->lctmax);
+  const int64_t cuts[4] = {task_lst(a), task_ect(a), task_lst(b), task_ect(b)};
+  const comppart *cp = u->cp;
+  for (int k = 0; cp[k].start != FD_SUP_L && cp[k].start < hi; k++) {
+    int64_t from = std::max<int64_t>(cp[k].start, lo), to = std::min<int64_t>(cp[k + 1].start, hi);
+    if (from >= to) continue;
+    /* the others' height is constant between the own parts' borders */
+    auto fits = [&](int64_t x) { return cp[k].height - own_at(a, x) - own_at(b, x) <= gap; };
+    if (fits(from)) return true;
+    for (int64_t c : cuts)
+      if (c > from && c < to && fits(c)) return true;
+  }
+  return false;
+}
+
+/* Step 3: pairs that can never run side by side (too tall together, apart in time, or no room
+ * beside the others' compulsory parts); a clique of them grown greedily from the task of greatest
+ * degree. Returns its size, members in clique. */
+int disjunctive_clique(unary_data *u, int32_t *clique)
+{
+  int n = u->nbtasks;
+  int32_t *deg = u->degree, *edge = u->edge;
+  for (int i = 0; i < n; i++) deg[i] = 0;
+  for (int i = 0; i < n * n; i++) edge[i] = 0;
+  for (int i = 0; i < n; i++)
+    for (int j = i + 1; j < n; j++) {
+      const task *a = &u->tasks[i], *b = &u->tasks[j];
+      /* a task that may last 0 units occupies nothing */
+      if (a->dur < 1 || b->dur < 1) continue;
+      if (may_run_together(u, a, b)) continue;
+      edge[i * n + j] = edge[j * n + i] = 1;
+      deg[i]++, deg[j]++;
+    }
+  int k = 0;
+  for (;;) {
+    int best = -1;
+    for (int i = 0; i < n; i++)
+      if (deg[i] > 0 && (best < 0 || deg[i] > deg[best] ||
+                         (deg[i] == deg[best] && u->tasks[i].res > u->tasks[best].res)))
+        best = i;
+    if (best < 0) break;
+    clique[k++] = best;
+    deg[best] = 0;
+    for (int i = 0; i < n; i++)
+      if (!edge[best * n + i]) deg[i] = 0;
+  }
+  return k;
+}
+
+/* Step 4: a task of a disjunctive pair keeps clear of the other's compulsory part. */
+int disj_2_clique(ORVALIS_API_STRUCT *api, worker *w, task *a, task *b)
+{
+  if (a->enable != TASK_PRESENT) return 0;
+  if (b->enable == TASK_PRESENT && b->lct == b->lctmax)
+    return unary_prune_interval(api, b, clamp32((int64_t)task_lst(a) - b->dur + 1),
+                                clamp32((int64_t)task_ect(a) - 1), w);
+  int r = 0;
+  if ((int64_t)b->est + b->dur > task_lst(a) && b->est < task_ect(a)) {
+    /* b cannot end before a starts: it comes after a */
+    b->est = task_ect(a);
+    b->lct = std::min(b->lct, b->lctmax);
+    if ((r |= tell_task(api, b)) > 1) return r;
+  }
+  if (task_lst(b) < task_ect(a) && b->lctmax > task_lst(a)) {
+    b->lctmax = task_lst(a);
+    b->lct = std::min(b->lct, b->lctmax);
+    r |= tell_task(api, b);
+  }
+  return r;
+}
+
+/* Step 5: the clique as a unary resource; its records copied back. */
+int unary_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const int32_t *clique, int k,
+               int nbtotal, int flags, dvar *diffvar, const diff_constraint *dc, int nbdiffs,
+               dvar *lowervar, dvar *uppervar, size_mem *held)
+{
+  task *copy = (task *)fd_malloc(api, sizeof(task) * (size_t)k);
+  bool all_present = true;
+  for (int q = 0; q < k; q++) {
+    copy[q] = u->tasks[clique[q]];
+    copy[q].res = 1;
+    all_present = all_present && copy[q].enable == TASK_PRESENT;
+  }
+  int32_t lst = SCHED_SUP, ect = SCHED_INF;
+  int r = unary_filtering(api, w, copy, k, nbtotal, flags, diffvar, dc, nbdiffs, &lst, &ect, held);
+  for (int q = 0; q < k; q++) {
+    task *t = &u->tasks[clique[q]];
+    t->est = copy[q].est, t->lct = copy[q].lct, t->lctmax = copy[q].lctmax;
+    t->enable = copy[q].enable;
+  }
+  QX_free(copy);
+  if (r > 1 || !all_present) return r;
+  /* the busy window starts by the clique's latest start and ends after its earliest end */
+  if (lowervar && lst < SCHED_SUP && dvar_fix_interval_t(lowervar, atom_inf, MakeSmall(lst)) < 0)
+    return r | 2;
+  if (uppervar && ect > SCHED_INF && dvar_fix_interval_t(uppervar, MakeSmall(ect), atom_sup) < 0)
+    return r | 2;
+  return r;
+}
+
+/* Step 6 for one task over the profile of the others: its start kept clear of the steps too high
+ * to hold it. */
+int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dvar *limitvar)
+{
+  task *t = &u->tasks[i];
+  if (t->res > u->limit) {
+    /* taller than the resource: only absent */
+    if (t->enable == TASK_PRESENT) return 2;
+    if (t->enable == TASK_ABSENT) return 0;
+    t->enable = TASK_ABSENT;
+    return t->propagate(api, t);
+  }
+  if (!compulsory_parts(api, u, i, SCHED_INF, SCHED_SUP, limitvar)) return 2;
+  const comppart *cp = u->cp;
+  int64_t limt = (int64_t)u->limit - t->res;
+  int ns = 0;
+  while (cp[ns].start != FD_SUP_L) ns++;
+  auto high = [&](int k) { return cp[k].height > limt; };
+  int64_t pos = t->est, end = t->lctmax;
+  for (int k = 0; k < ns; k++)
+    if (high(k) && cp[k].start < pos + t->dur && cp[k + 1].start > pos) pos = cp[k + 1].start;
+  for (int k = ns - 1; k >= 0; k--)
+    if (high(k) && cp[k].start < end && cp[k + 1].start > end - t->dur) end = cp[k].start;
+  int r = 0;
+  if (pos > t->est || end < t->lctmax) {
+    t->est = clamp32(pos), t->lctmax = clamp32(std::max<int64_t>(end, SCHED_INF));
+    t->lct = std::min(t->lct, t->lctmax);
+    if ((r = tell_task(api, t)) > 1) return r;
+  }
+  if (t->enable != TASK_PRESENT || t->lct != t->lctmax) return r;
+  for (int k = 0; k < ns && r < 2; k++)
+    if (high(k) && cp[k].start < t->lct && cp[k + 1].start > t->est)
+      r |= unary_prune_interval(api, t, clamp32((int64_t)cp[k].start + 1 - t->dur),
+                                clamp32((int64_t)cp[k + 1].start - 1), w);
+  return r;
+}
+
+}  // namespace
+
+int fd_discrete_filtering(ORVALIS_API_STRUCT *api, task *tasks, int n, int nbtotal, int flags,
+                          dvar *diffvar, dvar *limitvar, dvar *lowervar, dvar *uppervar,
+                          const diff_constraint *dc, int nbdiffs, lh_method_fn lh, dp_hash_fn hasher,
+                          size_mem *size_mem, worker *w)
+{
+  if (n <= 0) return 0;
+  flags &= ~1;
+  unary_data *u = unary_alloc(api, w, tasks, n, nbtotal, flags, &size_mem[0]);
+  u->limit = var_max(limitvar, SCHED_SUP);
+  int32_t est_all, lct_all;
+  int r = window_bounds(api, u, var_min(lowervar, SCHED_INF), var_max(uppervar, SCHED_SUP),
+                        &est_all, &lct_all);
+  auto done = [&](int res) {
+    unary_release(api, u, &size_mem[0]);
+    return res;
+  };
+  if (r > 1) return done(r);
+  if (n >= 2) {
+    int32_t *clique = (int32_t *)fd_malloc(api, sizeof(int32_t) * (size_t)n);
+    compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, nullptr);
+    int k = disjunctive_clique(u, clique);
+    for (int i = 0; i < n && r < 2; i++)
+      for (int j = 0; j < n && r < 2; j++)
+        if (i != j && u->edge[i * n + j] && windows_overlap(&tasks[i], &tasks[j]))
+          r |= disj_2_clique(api, w, &tasks[i], &tasks[j]);
+    if (r < 2 && k >= 2)
+      r |= unary_step(api, w, u, clique, k, nbtotal, flags, diffvar, dc, nbdiffs, lowervar,
+                      uppervar, &size_mem[2]);
+    QX_free(clique);
+    if (r > 1) return done(r);
+  }
+  for (int i = 0; i < n && r < 2; i++) {
+    task *t = &tasks[i];
+    if (t->enable != TASK_ABSENT && (int64_t)t->est + t->dur != t->lctmax && t->dur > 0)
+      r |= time_table_task(api, w, u, i, limitvar);
+  }
+  /* fixed tasks: the profile of all raises the limit and fails an overload */
+  if (r < 2 && !compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, limitvar)) r |= 2;
+  if (r) return done(r);
+  if (flags & 2) r = fd_task_intervals(api, w, u, var_min(limitvar, 0), u->limit);
+  if (r == 0 && (flags & 10) == 10)
+    r = slack_filtering(api, w, u, limitvar, est_all, lct_all, lh, hasher ? flags : flags & ~4);
+  return done(r);
+}
+
+/* ---- cumulative/2 ---- */
+
+namespace {
+
+constexpr int64_t BIG = (int64_t)1 << 40; /* an infinite bound in sums */
+
+struct cumulative_data {
+  daemon_frame frame;
+  ORVALIS_API_STRUCT *qxenv;
+  QX_globref refbase; /* Limit, Lower, Upper, 4 per task (origin, duration, end, use), 1 per pair */
+  int32_t stamp;
+  int nbtasks, nbdiffs, flags;
+  bool change;
+  int32_t use_limit;
+  dvar limitvar, lowervar, uppervar;
+  dvar *origvar, *durvar, *endvar, *usevar, *diffvar;
+  diff_constraint *dc;
+  int32_t *status;
+};
+
+constexpr int CU_GLOBAL = 0x2;
+
+void cumulative_destructor(void *block)
+{
+  fd_entry_destroy(block, ((cumulative_data *)block)->refbase);
+}
+
+cumulative_data *cu_block(ORVALIS_API_STRUCT *api) { return (cumulative_data *)fd_state(api)->gdata; }
+
+int64_t blo(const dvar *d) { return IsSmall(d->min) ? GetSmall(d->min) : -BIG; }
+int64_t bhi(const dvar *d) { return IsSmall(d->max) ? GetSmall(d->max) : BIG; }
+
+/* The view of entry k (0 Limit, 1 Lower, 2 Upper, then the tasks' and pairs'). */
+void cu_load(cumulative_data *b, dvar *d, int k)
+{
+  TAGGED *attr = &b->refbase[2 * k].term, *var = &b->refbase[2 * k + 1].term;
+  TAGGED x = deref(*var);
+  if (IsSmall(x) && !IsStr(deref(*attr)))
+    dvar_init_temp(d, x, x);
+  else
+    dvar_init(d, attr, var);
+}
+
+/* origin + duration = end, bounds-consistent; a task that may last gets the limit's use. */
+bool task_renormalize(cumulative_data *b, int i)
+{
+  dvar *o = &b->origvar[i], *d = &b->durvar[i], *e = &b->endvar[i], *u = &b->usevar[i];
+  for (;;) {
+    if (blo(d) > 0) {
+      if (dvar_fix_interval_t(&b->limitvar, u->min, atom_sup) < 0) return false;
+      if (dvar_fix_interval_t(u, atom_inf, MakeSmall(b->use_limit)) < 0) return false;
+    }
+    int64_t ol = blo(o), oh = bhi(o), dl = blo(d), dh = bhi(d), el = blo(e), eh = bhi(e);
+    if (ol >= el - dh && oh <= eh - dl && dl >= el - oh && dh <= eh - ol && el >= dl + ol &&
+        eh <= dh + oh)
+      return true;
+    if (dvar_fix_interval_t(o, tagged_time(el - dh), tagged_time(eh - dl)) < 0 ||
+        dvar_fix_interval_t(d, tagged_time(el - oh), tagged_time(eh - ol)) < 0 ||
+        dvar_fix_interval_t(e, tagged_time(ol + dl), tagged_time(oh + dh)) < 0)
+      return false;
+  }
+}
+
+int cu_result(cumulative_data *b, int mask, int i)
+{
+  if (mask < 0) return 2;
+  if (mask == 0) return 0;
+  b->change = true;
+  return task_renormalize(b, i) ? 1 : 2;
+}
+
+/* Reloads a task's window from its views. */
+void cu_reload(cumulative_data *b, task *t)
+{
+  const dvar *o = &b->origvar[t->id], *e = &b->endvar[t->id];
+  t->est = clamp32(blo(o));
+  t->lctmax = std::max(clamp32(bhi(o) + t->dur), clamp32(bhi(e)));
+  t->lct = std::min(t->lctmax, clamp32(bhi(o) + t->dur));
+}
+
+int cu_propagate(ORVALIS_API_STRUCT *api, task *t)
+{
+  cumulative_data *b = cu_block(api);
+  int i = t->id;
+  dvar *o = &b->origvar[i], *d = &b->durvar[i], *e = &b->endvar[i];
+  int64_t cap = (int64_t)t->lctmax - t->est;
+  switch (t->enable) {
+  case TASK_PRESENT: {
+    int m = dvar_fix_interval_t(o, tagged_time(t->est), atom_sup);
+    if (m < 0) return 2;
+    int me = dvar_fix_interval_t(e, atom_inf, tagged_time(t->lctmax));
+    if (me < 0) return 2;
+    m |= me;
+    if (!(d->flags & DV_FIXED)) {
+      int md = dvar_fix_interval_t(d, atom_inf, tagged_time(cap));
+      if (md < 0) return 2;
+      m |= md;
+    }
+    return cu_result(b, m, i);
+  }
+  case TASK_OPTIONAL:
+    return cu_result(b, dvar_fix_interval_t(d, atom_inf, tagged_time(std::max<int64_t>(cap, 0))), i);
+  case TASK_ABSENT: return cu_result(b, dvar_fix_interval_t(d, atom_inf, MakeSmall(0)), i);
+  default: return 0;
+  }
+}
+
+void cu_refresh(ORVALIS_API_STRUCT *api, task *t, worker *w)
+{
+  dvar_set(api, &cu_block(api)->origvar[t->id], w);
+}
+
+TAGGED cu_set(ORVALIS_API_STRUCT *api, task *t, worker *w)
+{
+  return dvar_set(api, &cu_block(api)->origvar[t->id], w);
+}
+
+int cu_prune_interval(ORVALIS_API_STRUCT *api, task *t, int32_t min, int32_t max, worker *w)
+{
+  cumulative_data *b = cu_block(api);
+  int m = dvar_prune_interval_t(api, &b->origvar[t->id], tagged_time(min), tagged_time(max), w);
+  if (m > 0) cu_reload(b, t);
+  return cu_result(b, m, t->id);
+}
+
+int cu_prune_set(ORVALIS_API_STRUCT *api, task *t, TAGGED set, worker *w)
+{
+  cumulative_data *b = cu_block(api);
+  int m = dvar_prune_set(api, &b->origvar[t->id], set, w);
+  if (m > 0) cu_reload(b, t);
+  return cu_result(b, m, t->id);
+}
+
+int cu_is_interval(ORVALIS_API_STRUCT *api, task *t)
+{
+  return (cu_block(api)->origvar[t->id].flags & DV_INTERVAL) != 0;
+}
+
+/* A variable entry or an integer. */
+bool entry_or_int(TAGGED t)
+{
+  t = deref(t);
+  if (IsSmall(t)) return true;
+  QX_globref_ probe[2];
+  return fd_entry_refs(t, probe);
+}
+
+/* 1 when the state is sound for a call (0 after raising an error). */
+int cu_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, bool first, int known)
+{
+  auto fail_type = [&](const char *type, TAGGED t) { return fd_type_error(api, type, d1_culprit(t), 1); };
+  auto fail_dom = [&](const char *dom, TAGGED t) { return fd_domain_error(api, dom, d1_culprit(t), 1); };
+  if (!compound(s, 11) || !IsSmall(deref(StrArg(s, 11))) || !fd_valid_handle(deref(StrArg(s, 10))))
+    return fail_type("cumulative_state", s);
+  TAGGED n = deref(StrArg(s, 1)), nt = deref(StrArg(s, 8)), ns = deref(StrArg(s, 9));
+  for (TAGGED c : {n, nt, ns})
+    if (!IsSmall(c) || GetSmall(c) < 0) return fail_type("nonneg_integer", c);
+  int tasks = first ? GetSmall(n) : known;
+  if ((int64_t)GetSmall(nt) + GetSmall(ns) > tasks) return fail_dom("target_count", nt);
+  if (!first) return 1;
+  for (int k = 4; k <= 6; k++)
+    if (!entry_or_int(StrArg(s, k))) return fail_type("variable_entry", deref(StrArg(s, k)));
+  if (!IsSmall(deref(StrArg(s, 7)))) return fail_type("integer", deref(StrArg(s, 7)));
+  TAGGED list = deref(StrArg(s, 2)), diffs = deref(StrArg(s, 3));
+  int len = proper_length(w, list);
+  if (len < 0) return fail_type("list", list);
+  if (len != GetSmall(n)) return fail_dom("task_count", n);
+  std::vector<int32_t> ids;
+  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED t = deref(LstHead(l));
+    if (!compound(t, 5) || !IsSmall(deref(StrArg(t, 5)))) return fail_type("cumulative_task", t);
+    for (int k = 1; k <= 4; k++)
+      if (!entry_or_int(StrArg(t, k))) return fail_type("cumulative_task", t);
+    ids.push_back(GetSmall(deref(StrArg(t, 5))));
+  }
+  std::sort(ids.begin(), ids.end());
+  if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) return fail_dom("task_id", list);
+  if (proper_length(w, diffs) < 0) return fail_type("list", diffs);
+  for (TAGGED l = diffs; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED p = deref(LstHead(l));
+    if (!compound(p, 3) || !IsSmall(deref(StrArg(p, 1))) || !IsSmall(deref(StrArg(p, 2))) ||
+        !entry_or_int(StrArg(p, 3)))
+      return fail_type("cumulative_precedence", p);
+    for (int k = 1; k <= 2; k++)
+      if (!std::binary_search(ids.begin(), ids.end(), GetSmall(deref(StrArg(p, k)))))
+        return fail_dom("task_id", deref(StrArg(p, k)));
+  }
+  return 1;
+}
+
+/* Stores a checked entry (variable entry or integer) into the pair of entry k. */
+void cu_store(cumulative_data *b, int k, TAGGED t)
+{
+  t = deref(t);
+  QX_globref ref = b->refbase + 2 * k;
+  if (IsSmall(t))
+    ref[0].term = ref[1].term = t;
+  else
+    fd_entry_refs(t, ref);
+}
+
+int task_index(TAGGED list, int32_t id)
+{
+  int i = 0;
+  for (TAGGED l = deref(list); IsLst(l); l = deref(LstTail(l)), i++)
+    if (GetSmall(deref(StrArg(deref(LstHead(l)), 5))) == id) return i;
+  return -1; /* checked before: not reached */
+}
+
+cumulative_data *cu_make_block(fd_entry *e)
+{
+  worker *w = e->w;
+  TAGGED s = deref(w->term[0]);
+  int n = GetSmall(deref(StrArg(s, 1))), nd = fd_list_length(deref(StrArg(s, 3)));
+  size_t bytes = sizeof(cumulative_data) + (4 * (size_t)n + nd) * sizeof(dvar) +
+                 (size_t)nd * sizeof(diff_constraint) + (size_t)n * sizeof(int32_t) + 64;
+  QX_globref refs;
+  auto *b = (cumulative_data *)fd_entry_block(e, bytes, cumulative_destructor, nullptr,
+                                              2 * (3 + 4 * n + nd), &refs);
+  b->refbase = refs;
+  b->qxenv = e->api;
+  carver c{(char *)b};
+  c.take<cumulative_data>(1);
+  b->origvar = c.take<dvar>((size_t)n);
+  b->durvar = c.take<dvar>((size_t)n);
+  b->endvar = c.take<dvar>((size_t)n);
+  b->usevar = c.take<dvar>((size_t)n);
+  b->diffvar = c.take<dvar>((size_t)nd);
+  b->dc = c.take<diff_constraint>((size_t)nd);
+  b->status = c.take<int32_t>((size_t)n);
+  s = deref(w->term[0]); /* making the block may have collected */
+  b->stamp = e->stamp - 1;
+  b->nbtasks = n, b->nbdiffs = nd;
+  b->flags = GetSmall(deref(StrArg(s, 7)));
+  for (int k = 0; k < 3; k++) cu_store(b, k, StrArg(s, 4 + k));
+  int i = 0;
+  for (TAGGED l = deref(StrArg(s, 2)); IsLst(l); l = deref(LstTail(l)), i++) {
+    TAGGED t = deref(LstHead(l));
+    for (int k = 0; k < 4; k++) cu_store(b, 3 + 4 * i + k, StrArg(t, k + 1));
+    b->status[i] = 0x30;
+  }
+  int k = 0;
+  for (TAGGED l = deref(StrArg(s, 3)); IsLst(l); l = deref(LstTail(l)), k++) {
+    TAGGED p = deref(LstHead(l));
+    b->dc[k].sj = task_index(StrArg(s, 2), GetSmall(deref(StrArg(p, 1))));
+    b->dc[k].si = task_index(StrArg(s, 2), GetSmall(deref(StrArg(p, 2))));
+    cu_store(b, 3 + 4 * n + k, StrArg(p, 3));
+  }
+  StrPtr(s)[2] = atom_nil; /* the output state is this call's own */
+  StrPtr(s)[3] = atom_nil;
+  return b;
+}
+
+/* origin(sj) = origin(si) + D on bounds, to a fixpoint: false on a wipe-out. */
+bool cu_precedence(cumulative_data *b, int k)
+{
+  dvar *oi = &b->origvar[b->dc[k].si], *oj = &b->origvar[b->dc[k].sj], *dd = &b->diffvar[k];
+  for (;;) {
+    int64_t il = blo(oi), ih = bhi(oi), jl = blo(oj), jh = bhi(oj), dl = blo(dd), dh = bhi(dd);
+    if (il >= jl - dh && ih <= jh - dl && dl >= jl - ih && dh <= jh - il && jl >= dl + il &&
+        jh <= ih + dh)
+      return true;
+    int mi = dvar_fix_interval_t(oi, tagged_time(jl - dh), tagged_time(jh - dl));
+    if (mi < 0 || (mi > 0 && !task_renormalize(b, b->dc[k].si))) return false;
+    if (dvar_fix_interval_t(dd, tagged_time(jl - ih), tagged_time(jh - il)) < 0) return false;
+    int mj = dvar_fix_interval_t(oj, tagged_time(dl + il), tagged_time(ih + dh));
+    if (mj < 0 || (mj > 0 && !task_renormalize(b, b->dc[k].sj))) return false;
+    b->change = true;
+  }
+}
+
+/* The records of the tasks that may occupy the resource: their count; *fixed when every one has
+ * a fixed duration and use. */
+int cu_tasks(cumulative_data *b, task *ts, bool *fixed)
+{
+  int count = 0;
+  *fixed = true;
+  for (int i = 0; i < b->nbtasks; i++) {
+    const dvar *o = &b->origvar[i], *d = &b->durvar[i], *e = &b->endvar[i], *u = &b->usevar[i];
+    if (bhi(d) < 1 || bhi(u) < 1) continue;
+    task *t = &ts[count++];
+    std::memset(t, 0, sizeof *t);
+    int64_t dmin = blo(d);
+    t->est = clamp32(blo(o));
+    t->lctmax = clamp32(bhi(e));
+    t->res = clamp32(std::max<int64_t>(blo(u), 0));
+    t->enable = TASK_PRESENT;
+    if (dmin < 1) { /* may last 0: present only with its least positive duration */
+      t->enable = TASK_OPTIONAL;
+      dmin = dvar_successor_l(d, 0);
+    }
+    t->dur = clamp32(dmin);
+    t->lct = std::min(t->lctmax, clamp32(bhi(o) + dmin));
+    t->diffid = t->id = i;
+    t->propagate = cu_propagate;
+    t->refresh = cu_refresh;
+    t->set = cu_set;
+    t->prune_interval = cu_prune_interval;
+    t->prune_set = cu_prune_set;
+    t->is_interval = cu_is_interval;
+    *fixed = *fixed && (d->flags & DV_FIXED) && (u->flags & DV_FIXED);
+  }
+  return count;
+}
+
+/* Lower by the least origin, Upper by the largest end: false on a wipe-out. */
+bool cu_window(cumulative_data *b)
+{
+  int64_t lo = BIG, hi = -BIG;
+  for (int i = 0; i < b->nbtasks; i++) {
+    if (dvar_fix_interval_t(&b->lowervar, atom_inf, b->origvar[i].max) < 0) return false;
+    if (dvar_fix_interval_t(&b->uppervar, b->endvar[i].min, atom_sup) < 0) return false;
+    lo = std::min(lo, blo(&b->origvar[i])), hi = std::max(hi, bhi(&b->endvar[i]));
+  }
+  return dvar_fix_interval_t(&b->lowervar, tagged_time(lo), atom_sup) >= 0 &&
+         dvar_fix_interval_t(&b->uppervar, atom_inf, tagged_time(hi)) >= 0;
+}
+
+void cu_export(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) {
+    dvar_pruning_done(api, w, d);
+    dvar_export_do(api, w, d);
+  }
+}
+
+int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp)
+{
+  int n = b->nbtasks;
+  cu_load(b, &b->limitvar, 0);
+  cu_load(b, &b->lowervar, 1);
+  cu_load(b, &b->uppervar, 2);
+  b->use_limit = clamp32(bhi(&b->limitvar));
+  b->stamp = stamp + 1;
+  for (int i = 0; i < n; i++) {
+    cu_load(b, &b->origvar[i], 3 + 4 * i);
+    cu_load(b, &b->durvar[i], 4 + 4 * i);
+    cu_load(b, &b->endvar[i], 5 + 4 * i);
+    cu_load(b, &b->usevar[i], 6 + 4 * i);
+    /* taller than the resource: it cannot last */
+    if (blo(&b->usevar[i]) > b->use_limit &&
+        dvar_fix_interval_t(&b->durvar[i], atom_inf, MakeSmall(0)) < 0)
+      return -1;
+    if (!task_renormalize(b, i)) return -1;
+  }
+  for (int k = 0; k < b->nbdiffs; k++) cu_load(b, &b->diffvar[k], 3 + 4 * n + k);
+  auto *ts = (task *)fd_malloc(api, sizeof(task) * (size_t)(n + 1));
+  size_mem scratch[SCHED_SCRATCH] = {};
+  int outcome = 0;
+  do {
+    b->change = false;
+    bool ok = true;
+    for (int k = 0; k < b->nbdiffs && ok; k++) ok = cu_precedence(b, k);
+    if (!ok) {
+      outcome = -1;
+      break;
+    }
+    if (b->change) continue;
+    bool fixed;
+    int count = cu_tasks(b, ts, &fixed);
+    if (count == 0) {
+      /* nothing occupies the resource: only the limit's floor */
+      if (dvar_fix_interval_t(&b->limitvar, MakeSmall(0), atom_sup) < 0) outcome = -1;
+      break;
+    }
+    /* only the global bit of the options reaches the filter, and 8 only when it is true */
+    int flags = (b->flags & CU_GLOBAL) | (fixed ? 8 : 0);
+    int r = fd_discrete_filtering(api, ts, count, n, flags, b->diffvar, &b->limitvar, &b->lowervar,
+                                  &b->uppervar, b->dc, b->nbdiffs, no_lh_bound, nullptr, scratch, w);
+    if (r > 1) {
+      outcome = -1;
+      break;
+    }
+    if (r == 1) {
+      b->change = true;
+      continue;
+    }
+    /* the busy window bounds the tasks in the filter: again when it narrowed */
+    TAGGED lo = b->lowervar.min, hi = b->uppervar.max;
+    if (!cu_window(b)) {
+      outcome = -1;
+      break;
+    }
+    b->change = b->lowervar.min != lo || b->uppervar.max != hi;
+  } while (b->change);
+  QX_free(ts);
+  if (outcome < 0 || !cu_window(b)) return -1;
+  bool open = !(b->limitvar.flags & DV_FIXED);
+  for (int i = 0; i < n; i++) {
+    bool fixed = true;
+    for (dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]}) {
+      cu_export(api, w, d);
+      fixed = fixed && (d->flags & DV_FIXED);
+    }
+    open = open || !fixed;
+  }
+  for (int k = 0; k < b->nbdiffs; k++) cu_export(api, w, &b->diffvar[k]);
+  for (dvar *d : {&b->limitvar, &b->lowervar, &b->uppervar}) cu_export(api, w, d);
+  return open ? 0 : 1;
+}
+
+}  // namespace
+
+int64_t no_lh_bound(ORVALIS_API_STRUCT *, int64_t, int, int) { return SCHED_SUP; }
+
+void prolog_fd_cumulative_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions)
+{
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, 11, true)) return;
+  worker *w = e.w;
+  bool first = IsVar(e.handle);
+  cumulative_data *b = nullptr;
+  if (!first && IsVar(deref(LstHead(e.handle)))) b = (cumulative_data *)fd_perm_data(e.handle);
+  int known = first ? 0 : b ? b->nbtasks : QX_SMALL_MAX;
+  if (!cu_check(api, w, deref(w->term[0]), first, known)) {
+    fd_native_fail(api);
+    return;
+  }
+  fd_init_profile(api);
+  if (first && GetSmall(deref(StrArg(deref(w->term[0]), 1))) > 0) b = cu_make_block(&e);
+  int outcome = 1;
+  if (b) {
+    fd_state(api)->gdata = b;
+    outcome = cu_run(api, w, b, e.stamp);
+    TAGGED out = deref(w->term[0]);
+    StrPtr(out)[8] = MakeSmall(b->nbtasks);
+    StrPtr(out)[9] = MakeSmall(0);
   }
   fd_entry_end(&e, state, actions, outcome);
 }

@@ -92,6 +92,8 @@ extern uint64_t fd_nvalue_prunings[3];
 /* ---- scheduling (discrete.cpp) ---- */
 void prolog_fd_disjoint1_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
+void prolog_fd_cumulative_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                         QX_term_ref state, QX_term_ref actions);
 
 /* ---- cumulatives/3 (symmcum.cpp) ---- */
 void prolog_fd_cumulatives_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,

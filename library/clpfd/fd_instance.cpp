@@ -161,6 +161,7 @@ const pred_spec pred_table[] = {
     {"local_cardinality", 2, prolog_fd_lcc_qxenv_multi_qx},
     {"nvalue", 2, prolog_fd_nvalue_qxenv_multi_qx},
     {"disjoint1", 2, prolog_fd_disjoint1_qxenv_multi_qx},
+    {"cumulative", 2, prolog_fd_cumulative_qxenv_multi_qx},
     {"disjoint2", 2, prolog_fd_disjoint2_qxenv_multi_qx},
     {"cumulatives", 3, prolog_fd_cumulatives_qxenv_multi_qx},
     {"bc_alldiff", 1, prolog_fd_bc_alldiff_qxenv_multi_qx},

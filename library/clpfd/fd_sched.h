@@ -111,6 +111,7 @@ struct unary_data {
   event *events;
   event **eventp;
   comppart *cp, *cp2;
+  int32_t *dates; /* distinct dates of the last profile build, ending with FD_SUP_L */
   int64_t *minloss, *maxloss;
   int32_t *id_map;
   theta_lambda_node *tree;
@@ -222,6 +223,18 @@ extern knapsack_hooks fd_knapsack_hooks;
 int parallel_conflict(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, const comppart *cp,
                       int32_t limit);
 
+/* Compulsory-part profile services. compulsory_parts builds u->cp from the compulsory parts of
+ * the present tasks other than except that meet [start, end), clipped to it: first point
+ * {FD_INF_L, 0}, last {FD_SUP_L, 0}, no two neighbours of equal height; u->dates gets the distinct
+ * event dates. limitvar (may be null) is raised to every height written; false when it cannot be. */
+bool compulsory_parts(ORVALIS_API_STRUCT *env, unary_data *u, int except, int32_t start,
+                      int32_t end, dvar *limitvar);
+/* Appends the point {start, height} to cp[0..n), merging equal starts and equal heights: the new
+ * count. */
+int comppart_emit(int32_t start, int32_t height, comppart *cp, int n);
+/* The height of the step of cp holding date. */
+int32_t cp_height(const comppart *cp, int32_t date);
+
 /* Longest-hole tables (lh.cpp). fd_lh_init fills row `row` (slack sigma0 + row) of the open
  * table lh_table and the closed table lch_table for the heights 1..bbheight, each entry at most
  * bblength; lhs is sorted in place (decreasing height, then length). lh_eval gives both bounds
@@ -242,6 +255,38 @@ int64_t get_minloss(ORVALIS_API_STRUCT *env, int64_t len, int64_t low, int64_t u
                     int64_t sigma, lh_method_fn lh_method, int closed);
 /* Test hook: k in 1..5 takes the closed-form bound k alone wherever a bound is taken. */
 extern int fd_lh_bound_hook;
+
+/* Slack filtering over the window [est, lct) when every duration and height is fixed: u->slack
+ * is the surface the resource leaves unused there at height limitvar's maximum. The waste is
+ * spread over the steps of the compulsory-part profile (minloss/maxloss per step), steps that
+ * cannot be filled within their loss fail, tasks are made to overlap the steps they must fill, and
+ * with flag 4 the knapsack columns run at every border. lh_method: the longest-hole callback.
+ * 0, 1 pruned, 2 failure. */
+int slack_filtering(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, dvar *limitvar, int32_t est,
+                    int32_t lct, lh_method_fn lh_method, int flags);
+/* The slack targets of the knapsack columns at border b inside step p of the steps S (ending with
+ * a closing point): left column, right column, both together. */
+void knapsack_targets(ORVALIS_API_STRUCT *env, const unary_data *u, const comppart *S, int p,
+                      int32_t b, int32_t est, int32_t lct, lh_method_fn lh_method, int32_t out[3]);
+/* The longest-hole callback that knows no bound (tables not built). */
+int64_t no_lh_bound(ORVALIS_API_STRUCT *env, int64_t slack, int epsilon, int closed);
+/* Knapsack-column result cache of the caller (msg 1 look up, 2 store); may be absent. */
+typedef int (*dp_hash_fn)(ORVALIS_API_STRUCT *env, int msg, int32_t *support, int n, int32_t lslack,
+                          int32_t rslack, int32_t sslack);
+/* The cumulative filter: the tasks share one resource of height limitvar's maximum inside the
+ * busy window lowervar's minimum .. uppervar's maximum (either may be null). Runs window bounds,
+ * the disjunctive clique through the unary filter, time-tabling on the compulsory-part profile,
+ * then (flag 2) task intervals and (flags 2 and 8) slack filtering; returns after the first rule
+ * that prunes. size_mem: SCHED_SCRATCH pairs. 0, 1 pruned, 2 or 3 failure. */
+int fd_discrete_filtering(ORVALIS_API_STRUCT *env, task *tasks, int nbtasks, int nbtotal, int flags,
+                          dvar *diffvar, dvar *limitvar, dvar *lowervar, dvar *uppervar,
+                          const diff_constraint *dc, int nbdiffs, lh_method_fn lh_method,
+                          dp_hash_fn hasher, size_mem *size_mem, worker *w);
+/* Counts of the slack rules that acted (test hook). */
+struct slack_counts {
+  long steps_failed, fills_failed, overlaps, losses_raised, knapsack_runs, subset_raised;
+};
+extern slack_counts fd_slack_counts;
 
 /* The theta-lambda tree over n tasks (nodes 1 .. 2n-1), exposed for tests. Ranks index the order
  * the tree was built for; tt_map maps rank -> node. */

@@ -331,6 +331,7 @@ inline std::string describe(const problem &in)
     s += "{";
     for (mask m = t.starts; m; m &= m - 1) s += std::to_string(lowest(m)) + " ";
     s += "d" + std::to_string(t.dmin) + ".." + std::to_string(t.dmax);
+    if (t.height != 1) s += " h" + std::to_string(t.height);
     s += t.optional ? " opt} " : "} ";
   }
   for (const precedence &p : in.prec)

@@ -17,6 +17,24 @@ protected:
   FdTestEnv env;
   ORVALIS_API_STRUCT *api() { return &env.api; }
 
+  /* The filters' working state over the mocks with the overall slack at this limit; lo, hi: the
+   * window. */
+  unary_data *with_slack(mock_set &ms, int flags, int limit, size_mem *held, int32_t *lo, int32_t *hi)
+  {
+    ms.install(api());
+    env.w->numstack_end = nullptr;
+    int n = (int)ms.t.size();
+    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, flags, held);
+    int64_t a = INT64_MAX, b = INT64_MIN, energy = 0;
+    for (const task &t : ms.t) {
+      a = std::min<int64_t>(a, t.est), b = std::max<int64_t>(b, t.lctmax);
+      energy += (int64_t)t.dur * t.res;
+    }
+    u->slack = (b - a) * limit - energy;
+    u->limit = limit;
+    *lo = (int32_t)a, *hi = (int32_t)b;
+    return u;
+  }
   /* One call of the unary filter on the mocks: its result. */
   int filter(mock_set &ms, int flags, int32_t *lst = nullptr, int32_t *ect = nullptr)
   {
@@ -340,17 +358,9 @@ protected:
   /* One run of the task-interval step on the mocks (flags 2, plus 8 with the overall slack). */
   int run(mock_set &ms, int flags, int limit)
   {
-    ms.install(api());
-    env.w->numstack_end = nullptr;
     size_mem held{0, nullptr};
-    int n = (int)ms.t.size();
-    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, flags, &held);
-    int64_t lo = INT64_MAX, hi = INT64_MIN, energy = 0;
-    for (const task &t : ms.t) {
-      lo = std::min<int64_t>(lo, t.est), hi = std::max<int64_t>(hi, t.lctmax);
-      energy += (int64_t)t.dur * t.res;
-    }
-    u->slack = (hi - lo) * limit - energy;
+    int32_t lo, hi;
+    unary_data *u = with_slack(ms, flags, limit, &held, &lo, &hi);
     int r = fd_task_intervals(api(), env.w, u, limit, limit);
     fd_perm_free2(api(), u, &held);
     return r;
@@ -678,6 +688,261 @@ TEST_F(ParallelConflict, EdgeCases)
   problem tall{{spec{range(0, 0), 6, 6, 2}, spec{range(0, 3), 2, 2, 2}}, {}, 3};
   mock_set b(tall);
   EXPECT_GT(run(b, tall), 1);
+}
+
+}  // namespace
+
+/* ---- the compulsory-part profile and slack filtering ---- */
+
+namespace {
+
+class SlackFiltering : public UnaryFilter {
+protected:
+  /* One slack-filtering call over the tasks' window at the limit; the tasks must all be present
+   * with fixed durations. */
+  int run(mock_set &ms, int limit, int flags, dvar *limitvar = nullptr)
+  {
+    size_mem held{0, nullptr};
+    int32_t lo, hi;
+    unary_data *u = with_slack(ms, flags, limit, &held, &lo, &hi);
+    int r = slack_filtering(api(), env.w, u, limitvar, lo, hi, no_lh_bound, flags);
+    unary_release(api(), u, &held);
+    return r;
+  }
+  /* Instances near an exact fill: each of the limit's unit rows of [0, width) cut into tasks,
+   * then `slack` units of duration taken off; the true starts widened by random others. */
+  static problem packed(generator &g, int limit, int width, int slack)
+  {
+    problem in;
+    in.limit = limit;
+    for (int row = 0; row < limit; row++)
+      for (int x = 0; x < width;) {
+        int d = std::min(width - x, g.pick(1, 4));
+        in.tasks.push_back(spec{(mask)1 << x, d, d, 1});
+        x += d;
+      }
+    for (int k = 0; k < slack; k++) {
+      spec &t = in.tasks[g.pick(0, (int)in.tasks.size() - 1)];
+      if (t.dmin > 1) t.dmin--, t.dmax--;
+    }
+    for (spec &t : in.tasks)
+      for (int v = 0; v + t.dmin <= width; v++)
+        if (g.chance(0.35)) t.starts |= (mask)1 << v;
+    return in;
+  }
+};
+
+TEST_F(SlackFiltering, ProfileKeepsItsInvariantsAndRaisesTheLimit)
+{
+  generator g(77);
+  g.max_height = 3, g.p_hole = 0.2;
+  for (int k = 0; k < (fd_gc_stress ? 40 : 400); k++) {
+    problem in = g.make(g.pick(1, 6));
+    mock_set ms(in);
+    ms.install(api());
+    size_mem held{0, nullptr};
+    int n = (int)ms.t.size();
+    unary_data *u = unary_alloc(api(), env.w, ms.t.data(), n, n, 0, &held);
+    int32_t a = g.pick(-1, 6), b = g.pick(a, 14), except = g.pick(-1, n - 1);
+    std::vector<int64_t> use(20, 0);
+    for (int i = 0; i < n; i++) {
+      const task &t = ms.t[i];
+      if (i != except)
+        for (int x = std::max(a, task_lst(&t)); x < std::min(b, task_ect(&t)); x++) use[x] += t.res;
+    }
+    int64_t top = *std::max_element(use.begin(), use.end());
+    dvar lim;
+    dvar_init_temp(&lim, MakeSmall(0), MakeSmall(4));
+    bool ok = compulsory_parts(api(), u, except, a, b, &lim);
+    SCOPED_TRACE(describe(in));
+    EXPECT_EQ(ok, top <= 4);
+    if (ok) {
+      EXPECT_EQ(GetSmall(lim.min), top);
+      const comppart *cp = u->cp;
+      EXPECT_EQ(cp[0].start, FD_INF_L);
+      EXPECT_EQ(cp[0].height, 0);
+      int k2 = 1;
+      for (; cp[k2].start != FD_SUP_L; k2++) {
+        EXPECT_LT(cp[k2 - 1].start, cp[k2].start);
+        EXPECT_NE(cp[k2 - 1].height, cp[k2].height);
+      }
+      EXPECT_EQ(cp[k2].height, 0);
+      EXPECT_EQ(cp[k2 - 1].height, 0);
+      for (int x = -1; x < 20; x++) EXPECT_EQ(cp_height(cp, x), x < 0 ? 0 : use[x]) << x;
+    }
+    unary_release(api(), u, &held);
+    if (HasFailure()) return;
+  }
+}
+
+TEST_F(SlackFiltering, NoSupportedPlacementIsLost)
+{
+  fd_slack_counts = {};
+  int failed = 0, pruned = 0;
+  for (int flags : {10, 14}) {
+    generator g(flags * 31 + 5);
+    for (int k = 0; k < (fd_gc_stress ? 60 : 600); k++) {
+      int limit = g.pick(1, 3);
+      problem in = g.chance(0.6) ? packed(g, limit, g.pick(3, limit == 1 ? 10 : 6), g.pick(0, 3))
+                                 : (g.limit = limit, g.max_height = limit, g.make(g.pick(2, 6)));
+      if (in.tasks.size() > 6) continue;
+      support s = oracle(in).run();
+      mock_set ms(in);
+      for (int call = 0; call < 8; call++) {
+        int r = run(ms, limit, flags);
+        expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(limit));
+        if (HasFailure()) return;
+        failed += r > 1, pruned += r == 1;
+        if (r != 1) break;
+      }
+    }
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(pruned, 0);
+  /* every rule acted somewhere */
+  EXPECT_GT(fd_slack_counts.fills_failed, 0);
+  EXPECT_GT(fd_slack_counts.overlaps, 0);
+  EXPECT_GT(fd_slack_counts.losses_raised, 0);
+  EXPECT_GT(fd_slack_counts.knapsack_runs, 0);
+  EXPECT_GT(fd_slack_counts.subset_raised, 0);
+}
+
+TEST_F(SlackFiltering, EdgeCases)
+{
+  auto t = [](mask starts, int d, int h = 1) { return spec{starts, d, d, h}; };
+  /* zero slack: the free unit [1, 2) has one task able to fill it */
+  problem exact{{t(range(0, 0), 1), t(range(1, 1) | range(3, 3), 1), t(range(2, 2), 2)}, {}, 1};
+  mock_set a(exact);
+  EXPECT_EQ(run(a, 1, 10), 1);
+  EXPECT_EQ(a.m[1].starts, (mask)1 << 1);
+  /* one step covering the whole window is not filled, though it must waste the slack */
+  problem whole{{t(range(0, 4), 2)}, {}, 1};
+  mock_set b(whole);
+  fd_slack_counts = {};
+  EXPECT_EQ(run(b, 1, 10), 0);
+  EXPECT_EQ(fd_slack_counts.losses_raised, 0);
+  /* the knapsack columns are skipped when the slack reaches twice the limit */
+  for (int last : {4, 3}) { /* window [0, 6): slack 4 = 2 x limit; [0, 5): slack 2 */
+    problem loose{{t(range(0, last), 2, 2), t(range(0, last), 2, 2)}, {}, 2};
+    mock_set c(loose);
+    fd_slack_counts = {};
+    run(c, 2, 14);
+    EXPECT_EQ(fd_slack_counts.knapsack_runs > 0, last == 3) << last;
+  }
+}
+
+}  // namespace
+
+/* ---- the cumulative filter driver ---- */
+
+namespace {
+
+int hasher_calls;
+int miss_hasher(ORVALIS_API_STRUCT *, int, int32_t *, int, int32_t, int32_t, int32_t)
+{
+  hasher_calls++;
+  return 0;
+}
+
+class DiscreteFiltering : public UnaryFilter {
+protected:
+  int run(mock_set &ms, int flags, dvar *limit)
+  {
+    ms.install(api());
+    env.w->numstack_end = nullptr;
+    size_mem held[SCHED_SCRATCH] = {};
+    int n = (int)ms.t.size();
+    return fd_discrete_filtering(api(), ms.t.data(), n, n, flags, ms.diffvar.data(), limit, nullptr,
+                                 nullptr, ms.dc.data(), (int)ms.dc.size(), no_lh_bound,
+                                 flags & 4 ? miss_hasher : nullptr, held, env.w);
+  }
+};
+
+TEST_F(DiscreteFiltering, NoSupportedPlacementIsLostOverEveryFlagCombination)
+{
+  for (int flags : {0, 2, 10, 14}) {
+    bool fixed = flags & 8;
+    generator g(flags * 13 + 3);
+    g.p_hole = 0.2, g.max_dur = 4, g.horizon = 10;
+    g.dspread = fixed ? 0 : 1, g.p_optional = fixed ? 0 : 0.25;
+    int failed = 0, pruned = 0;
+    for (int k = 0; k < (fd_gc_stress ? 50 : 500); k++) {
+      g.limit = g.pick(1, 3), g.max_height = g.limit + (g.chance(0.1) ? 1 : 0);
+      g.precedences = g.pick(0, 2);
+      problem in = g.make(g.pick(2, 5));
+      if (!fixed)
+        for (spec &t : in.tasks)
+          if (g.chance(0.15)) t.dmin = 0; /* may last 0: occupies nothing */
+      support s = oracle(in).run();
+      mock_set ms(in);
+      dvar lim;
+      dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
+      for (int call = 0; call < 10; call++) {
+        int r = run(ms, flags, &lim);
+        expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit) + " flags " +
+                                   std::to_string(flags));
+        if (HasFailure()) return;
+        failed += r > 1, pruned += r == 1;
+        if (r != 1) break;
+      }
+    }
+    EXPECT_GT(failed, 0) << flags;
+    EXPECT_GT(pruned, 0) << flags;
+  }
+}
+
+TEST_F(DiscreteFiltering, FixedTasksFailExactlyOnOverloadAndRaiseTheLimit)
+{
+  generator g(91);
+  g.p_hole = 0;
+  for (int k = 0; k < (fd_gc_stress ? 40 : 400); k++) {
+    g.limit = 4, g.max_height = 3;
+    problem in = g.make(g.pick(1, 5));
+    int top = 0;
+    std::vector<int> use(40, 0);
+    for (spec &t : in.tasks) {
+      t.starts = (mask)1 << lowest(t.starts);
+      for (int x = lowest(t.starts); x < lowest(t.starts) + t.dmin; x++)
+        top = std::max(top, use[x] += t.height);
+    }
+    int cap = g.pick(1, 4);
+    mock_set ms(in);
+    dvar lim;
+    dvar_init_temp(&lim, MakeSmall(0), MakeSmall(cap));
+    int r = run(ms, g.pick(0, 1) * 2, &lim);
+    EXPECT_EQ(r > 1, top > cap) << describe(in) << " cap " << cap;
+    if (r < 2) EXPECT_EQ(GetSmall(lim.min), top) << describe(in);
+  }
+}
+
+TEST_F(DiscreteFiltering, EdgeCases)
+{
+  auto t = [](mask starts, int d, int h = 1) { return spec{starts, d, d, h}; };
+  dvar lim;
+  /* no tasks: nothing to do */
+  mock_set none(problem{{}, {}, 1});
+  dvar_init_temp(&lim, MakeSmall(1), MakeSmall(1));
+  EXPECT_EQ(run(none, 2, &lim), 0);
+  /* every task of full height: the clique is all tasks and the unary filter orders them */
+  problem full{{t(range(0, 0), 3, 2), t(range(0, 5), 2, 2), t(range(0, 5), 2, 2)}, {}, 2};
+  mock_set a(full);
+  dvar_init_temp(&lim, MakeSmall(2), MakeSmall(2));
+  EXPECT_EQ(run(a, 0, &lim), 1);
+  EXPECT_EQ(a.m[1].starts & range(0, 2), 0u);
+  /* too tall together, windows apart: still a pair, nothing moves */
+  problem apart{{t(range(0, 1), 2, 2), t(range(5, 6), 2, 2)}, {}, 3};
+  mock_set b(apart);
+  dvar_init_temp(&lim, MakeSmall(3), MakeSmall(3));
+  EXPECT_EQ(run(b, 2, &lim), 0);
+  EXPECT_TRUE(b.log.empty() || b.log[0].op == "refresh");
+  /* two tasks that fit beside each other but not beside the fixed one: a disjunctive pair, so
+   * neither may start at 1 (the other could go neither before nor after) */
+  problem room{{t(range(0, 0), 4, 2), t(range(0, 2), 2), t(range(0, 2), 2)}, {}, 3};
+  mock_set c(room);
+  dvar_init_temp(&lim, MakeSmall(3), MakeSmall(3));
+  EXPECT_EQ(run(c, 0, &lim), 1);
+  EXPECT_EQ(c.m[1].starts, (mask)0b101);
+  EXPECT_EQ(c.m[2].starts, (mask)0b101);
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ const key_spec key_table[] = {
     {"abs", 2, "dom", 0},
     {"ac_linear", 3, "dom", 0},
     {"disjoint1", 2, "dom", 0},
+    {"cumulative", 2, "dom", 0},
     {"disjoint2", 2, "dom", 0},
     {"cumulatives", 3, "dom", 0},
     {"x*x=y", 2, "minmax", 32},

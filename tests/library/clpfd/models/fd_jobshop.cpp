@@ -43,7 +43,7 @@ bool jobshop_model(drv &d, const fd_jobshop::instance &p, jobshop *js)
   return d.exclude(one, 0) == 1;
 }
 
-bool jobshop_unary_model(drv &d, const fd_jobshop::instance &p, jobshop *js)
+bool jobshop_unary_model(drv &d, const fd_jobshop::instance &p, jobshop *js, bool cumulative)
 {
   int horizon = p.horizon();
   js->start.assign(p.jobs.size(), {});
@@ -69,8 +69,15 @@ bool jobshop_unary_model(drv &d, const fd_jobshop::instance &p, jobshop *js)
       for (size_t i = 0; i < p.jobs[j].size(); i++)
         if (p.jobs[j][i].machine == m) {
           int s = js->start[j][i], dur = p.jobs[j][i].duration;
-          items.push_back(drv::t_struct("item", {drv::t_var(s), drv::t_attr(s), drv::t_int(dur),
-                                                 drv::t_int(dur), drv::t_atom("t")}));
+          if (!cumulative) {
+            items.push_back(drv::t_struct("item", {drv::t_var(s), drv::t_attr(s), drv::t_int(dur),
+                                                   drv::t_int(dur), drv::t_atom("t")}));
+            continue;
+          }
+          int e = d.new_var(0, horizon + dur);
+          if (e < 0) return false;
+          items.push_back(drv::t_struct("task", {drv::t_entry(s), drv::t_int(dur), drv::t_entry(e),
+                                                 drv::t_int(1), drv::t_int((int)items.size())}));
         }
     int n = (int)items.size();
     drv::posting post{"disjoint1",
@@ -79,6 +86,14 @@ bool jobshop_unary_model(drv &d, const fd_jobshop::instance &p, jobshop *js)
                        drv::t_struct("opt", {drv::t_int(0), drv::t_int(0), drv::t_int(0),
                                              drv::t_atom("[]")}),
                        drv::t_list(items), drv::t_int(n), drv::t_int(0)}};
+    if (cumulative) {
+      int lower = d.new_var(0, horizon), upper = d.new_var(0, horizon);
+      if (lower < 0 || upper < 0) return false;
+      post = {"cumulative",
+              {drv::t_atom("tasks"), drv::t_atom("options")},
+              {drv::t_int(n), drv::t_list(items), drv::t_atom("[]"), drv::t_int(1), drv::t_entry(lower),
+               drv::t_entry(upper), drv::t_int(0), drv::t_int(n), drv::t_int(0)}};
+    }
     if (d.post_state(post) != 1) return false;
   }
   return true;

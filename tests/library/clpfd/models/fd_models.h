@@ -59,7 +59,8 @@ bool jobshop_model(fd_driver::driver &d, const fd_jobshop::instance &p, jobshop 
 /* The same instance with one disjoint1 per machine over the operations' starts (fixed
  * durations) and s + duration =< next s in each job; no end variables and no B1s. Search:
  * smallest minimum first, minimum value, minimising the makespan. */
-bool jobshop_unary_model(fd_driver::driver &d, const fd_jobshop::instance &p, jobshop *out);
+bool jobshop_unary_model(fd_driver::driver &d, const fd_jobshop::instance &p, jobshop *out,
+                         bool cumulative = false);
 fd_driver::driver::options jobshop_unary_search(const jobshop &js);
 
 }  // namespace fd_models

@@ -1,0 +1,207 @@
+/* cumulative/2 as a row of the shared checker: random tasks with durations and uses that may be
+ * 0 or exceed the limit, a limit variable, Lower and Upper, precedence pairs with difference
+ * variables, the global option as the variant; the edge cases as instances; mutated states. */
+#include "fd_harness.h"
+#include "models/fd_models.h"
+
+namespace {
+
+using fd_harness::driver;
+using fd_harness::instance;
+using fd_harness::row;
+using fd_harness::tuple;
+
+/* data: n, flags, then (j, i) per precedence. Variables: per task origin, duration, end, use;
+ * then Limit, Lower, Upper; then D per precedence. */
+struct cu_view {
+  const instance &in;
+  int n() const { return (int)in.data[0]; }
+  int flags() const { return (int)in.data[1] ^ (in.variant ? 2 : 0); }
+  int pairs() const { return ((int)in.data.size() - 2) / 2; }
+  int pj(int k) const { return (int)in.data[2 + 2 * k]; }
+  int pi(int k) const { return (int)in.data[3 + 2 * k]; }
+};
+
+/* origin + duration = end; at every instant the tasks of positive duration running use at most
+ * Limit; Lower is the least origin, Upper the largest end; D = origin(j) - origin(i). */
+bool cu_sat(const instance &in, const tuple &x)
+{
+  cu_view v{in};
+  int n = v.n();
+  int64_t limit = x[4 * n], lower = x[4 * n + 1], upper = x[4 * n + 2];
+  int64_t lo = INT64_MAX, hi = INT64_MIN;
+  for (int i = 0; i < n; i++) {
+    if (x[4 * i] + x[4 * i + 1] != x[4 * i + 2]) return false;
+    lo = std::min(lo, x[4 * i]), hi = std::max(hi, x[4 * i + 2]);
+  }
+  if (lower != lo || upper != hi) return false;
+  for (int i = 0; i < n; i++) {
+    if (x[4 * i + 1] < 1) continue;
+    int64_t t = x[4 * i]; /* the use peaks at some task's start */
+    int64_t use = 0;
+    for (int j = 0; j < n; j++)
+      if (x[4 * j + 1] > 0 && x[4 * j] <= t && t < x[4 * j + 2]) use += x[4 * j + 3];
+    if (use > limit) return false;
+  }
+  for (int k = 0; k < v.pairs(); k++)
+    if (x[4 * n + 3 + k] != x[4 * v.pj(k)] - x[4 * v.pi(k)]) return false;
+  return true;
+}
+
+driver::posting cu_posting(const instance &in, const std::vector<int> &vars)
+{
+  cu_view v{in};
+  int n = v.n();
+  std::vector<driver::tmpl> tasks, diffs;
+  for (int i = 0; i < n; i++)
+    tasks.push_back(driver::t_struct("task", {driver::t_entry(vars[4 * i]), driver::t_entry(vars[4 * i + 1]),
+                                              driver::t_entry(vars[4 * i + 2]),
+                                              driver::t_entry(vars[4 * i + 3]), driver::t_int(10 + i)}));
+  for (int k = 0; k < v.pairs(); k++)
+    diffs.push_back(driver::t_struct("p", {driver::t_int(10 + v.pj(k)), driver::t_int(10 + v.pi(k)),
+                                           driver::t_entry(vars[4 * n + 3 + k])}));
+  return {"cumulative",
+          {driver::t_atom("tasks"), driver::t_atom("options")},
+          {driver::t_int(n), driver::t_list(tasks), driver::t_list(diffs),
+           driver::t_entry(vars[4 * n]), driver::t_entry(vars[4 * n + 1]),
+           driver::t_entry(vars[4 * n + 2]), driver::t_int(v.flags()), driver::t_int(n),
+           driver::t_int(0)}};
+}
+
+std::function<void(driver::posting &)> set_arg(int k, driver::tmpl t)
+{
+  return [k, t](driver::posting &p) { p.state[k] = t; };
+}
+
+row cu_row()
+{
+  row r;
+  r.name = "cumulative";
+  r.generate = [](fd_harness::rng &g) {
+    instance in;
+    int n = 1 + g.below(3);
+    /* stray option bits (8 claims fixed tasks, 4 asks for the knapsack) must not reach the
+     * filter as claims */
+    in.data = {n, (g.below(3) ? 2 : 0) | (g.below(2) ? 0 : 8) | (g.below(4) ? 0 : 0x44)};
+    for (int i = 0; i < n; i++) {
+      int lo = g.below(4);
+      in.doms.push_back(fd_harness::random_domain(g, lo, lo + g.below(3)));
+      int d = g.below(3);
+      in.doms.push_back(fd_harness::random_domain(g, d, d + g.below(2), 20));
+      in.doms.push_back(fd_harness::random_domain(g, 0, 8, 10));
+      int u = g.below(3);
+      in.doms.push_back(fd_harness::random_domain(g, u, u + g.below(2), 20));
+    }
+    int l = 1 + g.below(2);
+    in.doms.push_back(fd_harness::random_domain(g, l, l + g.below(2), 0));
+    in.doms.push_back(fd_harness::random_domain(g, 0, 4, 10));
+    in.doms.push_back(fd_harness::random_domain(g, 2, 9, 10));
+    for (int k = n > 1 ? g.below(2) : 0; k > 0; k--) {
+      int j = g.below(n), i = (j + 1 + g.below(n - 1)) % n;
+      in.data.push_back(j), in.data.push_back(i);
+      in.doms.push_back(fd_harness::random_domain(g, -3, 3, 20));
+    }
+    return in;
+  };
+  r.sat = cu_sat;
+  r.posting = cu_posting;
+  r.variants = {0, 1};
+  r.instances = 40;
+  r.mutations = {
+      {"NTasks not the length", set_arg(0, driver::t_int(5))},
+      {"NTasks not an integer", set_arg(0, driver::t_atom("two"))},
+      {"NTargets negative", set_arg(7, driver::t_int(-1))},
+      {"NTargets + NSources past NTasks", set_arg(8, driver::t_int(9))},
+      {"Flags not an integer", set_arg(6, driver::t_atom("a"))},
+      {"Limit not an entry", set_arg(3, driver::t_atom("foo"))},
+      {"Lower not an entry", set_arg(4, driver::t_struct("f", {driver::t_atom("a")}))},
+      {"Upper not an entry", set_arg(5, driver::t_list({}))},
+      {"Tasks an improper list",
+       [](driver::posting &p) { p.state[1] = driver::t_improper(p.state[1].args, driver::t_atom("x")); }},
+      {"a task not four entries and an Id",
+       [](driver::posting &p) { p.state[1].args[0] = driver::t_struct("task", {driver::t_int(1)}); }},
+      {"a task's Id not an integer", [](driver::posting &p) { p.state[1].args[0].args[4] = driver::t_atom("a"); }},
+      {"a precedence naming no task",
+       [](driver::posting &p) {
+         p.state[2] = driver::t_list({driver::t_struct("p", {driver::t_int(99), driver::t_int(10),
+                                                             driver::t_int(0)})});
+       }},
+      {"an Id given to two tasks",
+       [](driver::posting &p) {
+         if (p.state[1].args.size() > 1) p.state[1].args[1].args[4] = p.state[1].args[0].args[4];
+         else p.state[0] = driver::t_int(-1);
+       }},
+      {"Diffs not a list", set_arg(2, driver::t_atom("foo"))},
+  };
+  return r;
+}
+
+class FdCumulative : public fd_harness::FdHarness {};
+
+TEST_F(FdCumulative, HasEveryProperty) { check_row(cu_row()); }
+
+TEST_F(FdCumulative, EdgeCases)
+{
+  row rw = cu_row();
+  auto set = [](std::vector<int64_t> v) { return fd_oracle::domain::of(v); };
+  /* tasks as (origin, duration, end, use) value lists, then Limit, Lower, Upper, then pairs */
+  auto make = [&](int flags, std::vector<std::vector<int64_t>> doms, std::vector<int64_t> pairs = {}) {
+    instance in;
+    in.data = {(int64_t)(doms.size() - 3 - pairs.size() / 2) / 4, flags};
+    in.data.insert(in.data.end(), pairs.begin(), pairs.end());
+    for (auto &d : doms) in.doms.push_back(set(d));
+    return in;
+  };
+  std::vector<int64_t> any = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+  const std::vector<instance> rows = {
+      /* a use above the limit: duration 0 only */
+      make(0, {{0, 1, 2}, {0, 1, 2}, any, {3}, {2}, any, any}),
+      /* a duration that may be 0 beside a full task */
+      make(2, {{0, 1, 2}, {0, 2}, any, {1}, {0}, {3}, any, {1}, {0, 1}, any}),
+      /* duration max 0 and use max 0: never given to the filter */
+      make(0, {{0, 1}, {0}, any, {5}, {0, 1}, {2}, any, {0}, {1}, {0, 1}, any}),
+      /* a fixed difference: origin(1) follows origin(0) by 2 */
+      make(0, {{0, 1, 2, 3}, {2}, any, {1}, {0, 1, 2, 3, 4}, {1}, any, {1}, {1}, any, any, {2}},
+           {1, 0}),
+      /* everything fixed, limit fixed: entailed; limit open: suspended */
+      make(0, {{0}, {2}, {2}, {1}, {2}, {1}, {3}, {1}, {1}, {0}, {3}}),
+      make(0, {{0}, {2}, {2}, {1}, {2}, {1}, {3}, {1}, {1, 2}, {0}, {3}}),
+  };
+  for (size_t k = 0; k < rows.size() && !HasFailure(); k++) {
+    SCOPED_TRACE("edge case " + std::to_string(k));
+    fd_harness::rng g{7};
+    walk(rw, rows[k], g);
+    check_variants(rw, rows[k]);
+  }
+  fd_harness::result r = run(rw, rows[0]);
+  ASSERT_EQ(r.outcome, 1);
+  EXPECT_EQ(r.doms[1].max(), 0);
+  r = run(rw, rows[4]);
+  EXPECT_TRUE(r.entailed);
+  r = run(rw, rows[5]);
+  EXPECT_FALSE(r.entailed);
+}
+
+/* ft06 with one cumulative of limit 1 per machine and the jobs' precedences as linear constraints:
+ * branch and bound on the makespan finds 55; the node counts beside disjoint1's are printed. */
+TEST_F(FdCumulative, Ft06OptimumIs55)
+{
+  uint64_t nodes[2];
+  for (int cumulative : {0, 1}) {
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    fd_models::jobshop js;
+    ASSERT_TRUE(fd_models::jobshop_unary_model(d, fd_jobshop::ft06(), &js, cumulative)) << exception() << d.error();
+    fd_driver::counts c;
+    ASSERT_EQ(d.search(js.vars(), fd_models::jobshop_unary_search(js), [](driver &) { return true; }, &c), 1)
+        << exception();
+    TAGGED bound;
+    std::vector<int32_t> values;
+    ASSERT_TRUE(d.incumbent(&bound, &values));
+    EXPECT_EQ(bound, MakeSmall(55));
+    nodes[cumulative] = c.nodes;
+  }
+  printf("ft06 nodes: cumulative %llu, disjoint1 %llu\n", (unsigned long long)nodes[1], (unsigned long long)nodes[0]);
+}
+
+}  // namespace
