@@ -20,7 +20,9 @@ namespace {
 
 constexpr int kAltKinds = QX_ALT_RETRY_LAST + 1;
 constexpr int kMaxSaved = QX_ARG_REGISTERS + 8;
-alt_code *alt_table[kAltKinds][kMaxSaved + 1];
+/* Static, so that pushing a node of a kind or size not met yet allocates nothing: a handler of
+ * memory exhaustion may be the first to need it, with no memory left. */
+alt_code alt_table[kAltKinds][kMaxSaved + 1];
 
 /* A node leaves the stack: a retry node stops reaching its predicate's clauses. */
 void discard_node(node *b)
@@ -81,10 +83,8 @@ alt_code *qx_alt(int op, int nregs)
   if (nregs == 0 && op == QX_ALT_BARRIER) return elsecode;
   if (QX_UNLIKELY(op <= 0 || op >= kAltKinds || nregs < 0 || nregs > kMaxSaved))
     QX_raise_fault("choicepoint kind or size out of range");
-  alt_code *&a = alt_table[op][nregs];
-  if (!a) {
-    a = (alt_code *)qx_checkalloc(sizeof(alt_code), QX_SPACE_PROGRAM);
-    std::memset(a, 0, sizeof *a);
+  alt_code *a = &alt_table[op][nregs];
+  if (!a->op) {
     a->op = (uint16_t)op;
     a->nregs = (uint16_t)nregs;
     a->node_size = (int16_t)(sizeof(node) + nregs * sizeof(TAGGED));
@@ -92,16 +92,7 @@ alt_code *qx_alt(int op, int nregs)
   return a;
 }
 
-void qx_alt_deinit()
-{
-  for (auto &row : alt_table)
-    for (alt_code *&a : row)
-      if (a) {
-        qx_checkdealloc(a, sizeof(alt_code), QX_SPACE_PROGRAM);
-        a = nullptr;
-      }
-  termcode = excpcode = nullptr;
-}
+void qx_alt_deinit() { termcode = excpcode = nullptr; }
 
 /* ---- nodes ---- */
 node *qx_push_node(worker *w, alt_code *alt)

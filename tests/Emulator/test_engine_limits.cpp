@@ -250,3 +250,25 @@ TEST_F(Limits, AnInternalFaultInANativeIsACatchableSystemError)
   qx_clear_exception();
   EXPECT_EQ(p.run("down(10)"), 1);
 }
+
+/* With memory used up, a handler may be the first to push a choicepoint of its kind and size: the
+ * node's alternative code must need no allocation. */
+TEST(EngineLimits, ChoicepointsOfKindsNotMetYetNeedNoMemory)
+{
+  EXPECT_EQ(run_in_child([] {
+              TestProlog p;
+              p.consult("q(_, _, _, _, _, _, _, _, _, a). q(_, _, _, _, _, _, _, _, _, b).");
+              TermReader goal(p.w, "catch((q(1, 2, 3, 4, 5, 6, 7, 8, 9, X), X == b -> true ; "
+                                   "fail), _, fail)");
+              TAGGED query = goal.read();
+              auto *config = const_cast<qx_memconfig *>(qx_memman_config());
+              config->max_size = 1; /* none left */
+              int rc = 2;
+              try {
+                rc = qx_call_once(p.w, query, qx_eg.user_module) == 1 ? 0 : 3;
+              } catch (const qx_fault &) {}
+              config->max_size = 0;
+              return rc;
+            }),
+            0);
+}
