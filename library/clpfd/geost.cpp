@@ -227,24 +227,32 @@ bool inside(const geost_data *b, int r, int s) /* region r within region s */
   return true;
 }
 
-/* Calls f(sbox) on each sbox of each shape in object's shape domain, in ascending shape order,
- * until f answers true: true then. */
+/* Calls f(sid) on each shape id in the shape domain, in ascending order, until f answers true:
+ * true then. */
 template <typename F>
-bool each_sbox(const geost_data *b, int object, F f)
+bool each_sid(const dvar *shape, F f)
 {
-  const dvar *shape = &b->dvar[(b->kdims + 1) * object];
   DVITER it;
   dviter_init(&it, shape);
   while (!dviter_empty(&it)) {
     int32_t lo, hi;
     dviter_next_interval_l(&it, &lo, &hi);
-    for (int64_t sid = lo; sid <= hi; sid++) {
-      int j = geost_first_sbox(b, (int)sid);
-      for (; j >= 0 && b->shape.sid[j] == sid; j++)
-        if (f(j)) return true;
-    }
+    for (int64_t sid = lo; sid <= hi; sid++)
+      if (f((int)sid)) return true;
   }
   return false;
+}
+
+/* Calls f(sbox) on each sbox of each shape in object's shape domain, in ascending shape order,
+ * until f answers true: true then. */
+template <typename F>
+bool each_sbox(const geost_data *b, int object, F f)
+{
+  return each_sid(&b->dvar[(b->kdims + 1) * object], [&](int sid) {
+    for (int j = geost_first_sbox(b, sid); j >= 0 && b->shape.sid[j] == sid; j++)
+      if (f(j)) return true;
+    return false;
+  });
 }
 
 int32_t lo_of(const dvar *d) { return fds_val(d->min); }
@@ -394,23 +402,14 @@ int relative_fr_poly(ORVALIS_API_STRUCT *env, geost_data *b, int object, int *re
   const int *tr = b->shape.translation, *sz = b->shape.size;
   /* the shapes: first and one-past-last sbox, first still useful */
   std::vector<int> first, last;
-  bool missing = false;
-  DVITER it;
-  dviter_init(&it, &b->dvar[(k + 1) * object]);
-  while (!dviter_empty(&it) && !missing) {
-    int32_t lo, hi;
-    dviter_next_interval_l(&it, &lo, &hi);
-    for (int64_t sid = lo; sid <= hi && !missing; sid++) {
-      int j = geost_first_sbox(b, (int)sid);
-      if (j < 0) {
-        missing = true; /* a shape with no box covers nothing */
-        break;
-      }
-      first.push_back(j);
-      while (b->shape.sid[j] == sid) b->shape.useful[j++] = 1;
-      last.push_back(j);
-    }
-  }
+  bool missing = each_sid(&b->dvar[(k + 1) * object], [&](int sid) {
+    int j = geost_first_sbox(b, sid);
+    if (j < 0) return true; /* a shape with no box covers nothing */
+    first.push_back(j);
+    while (b->shape.sid[j] == sid) b->shape.useful[j++] = 1;
+    last.push_back(j);
+    return false;
+  });
   int m = (int)first.size();
   if (missing || m == 0) return 0;
   auto lo_bound = [&](int s, int d) { return (int64_t)tr[s * k + d] + hi_of(&dv[d]) + 1; };
@@ -659,14 +658,10 @@ void shape_volume(ORVALIS_API_STRUCT *env, geost_data *b, int f)
 int32_t min_intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object)
 {
   int32_t best = 0x7fffffff;
-  DVITER it;
-  dviter_init(&it, shape_view(b, object));
-  while (!dviter_empty(&it)) {
-    int32_t lo, hi;
-    dviter_next_interval_l(&it, &lo, &hi);
-    for (int64_t sid = lo; sid <= hi; sid++)
-      best = std::min(best, intersection_volume(env, b, bb, object, (int)sid));
-  }
+  each_sid(shape_view(b, object), [&](int sid) {
+    best = std::min(best, intersection_volume(env, b, bb, object, sid));
+    return false;
+  });
   return best;
 }
 
@@ -679,18 +674,13 @@ void compute_minmax_vol_sid(ORVALIS_API_STRUCT *, geost_data *b, int object)
   }
   bool any = false;
   int32_t lo_vol = 0, hi_vol = 0;
-  DVITER it;
-  dviter_init(&it, shape);
-  while (!dviter_empty(&it)) {
-    int32_t lo, hi;
-    dviter_next_interval_l(&it, &lo, &hi);
-    for (int64_t sid = lo; sid <= hi; sid++) {
-      int32_t v = svolume_of(b, (int)sid);
-      if (!any || v < lo_vol) b->object.min_vol_sid[object] = (int)sid, lo_vol = v;
-      if (!any || v > hi_vol) b->object.max_vol_sid[object] = (int)sid, hi_vol = v;
-      any = true;
-    }
-  }
+  each_sid(shape, [&](int sid) {
+    int32_t v = svolume_of(b, sid);
+    if (!any || v < lo_vol) b->object.min_vol_sid[object] = sid, lo_vol = v;
+    if (!any || v > hi_vol) b->object.max_vol_sid[object] = sid, hi_vol = v;
+    any = true;
+    return false;
+  });
 }
 
 int cumulable(ORVALIS_API_STRUCT *, geost_data *b, int object, int bb, int dim)
@@ -708,26 +698,22 @@ int cumulable(ORVALIS_API_STRUCT *, geost_data *b, int object, int bb, int dim)
   int32_t h = INT32_MAX;
   bool first = true; /* the first shape's box starts v: a start at translation 0 would cut off
                       * the part of every box at a negative translation */
-  DVITER it;
-  dviter_init(&it, shape);
-  while (!dviter_empty(&it)) {
-    int32_t lo, hi;
-    dviter_next_interval_l(&it, &lo, &hi);
-    for (int64_t sid = lo; sid <= hi; sid++) {
-      int f = geost_first_sbox(b, (int)sid);
-      if (f < 0 || b->shape.sid[f + 1] == sid || b->shape.size[f * k + dim] <= 0) return 0;
-      for (int d = 0; d < k; d++) {
-        int64_t t = b->shape.translation[f * k + d], l = b->shape.size[f * k + d];
-        int64_t nlo = first ? t : std::max<int64_t>(tv[d], t);
-        int64_t nhi = first ? t + l : std::min<int64_t>((int64_t)tv[d] + lv[d], t + l);
-        if (nlo >= nhi) return 0;
-        tv[d] = (int)nlo;
-        lv[d] = (int)(nhi - nlo);
-      }
-      first = false;
-      h = std::min(h, b->shape.volume[f] / b->shape.size[f * k + dim]);
+  bool unfit = each_sid(shape, [&](int sid) { /* true: some shape breaks the common box */
+    int f = geost_first_sbox(b, sid);
+    if (f < 0 || b->shape.sid[f + 1] == sid || b->shape.size[f * k + dim] <= 0) return true;
+    for (int d = 0; d < k; d++) {
+      int64_t t = b->shape.translation[f * k + d], l = b->shape.size[f * k + d];
+      int64_t nlo = first ? t : std::max<int64_t>(tv[d], t);
+      int64_t nhi = first ? t + l : std::min<int64_t>((int64_t)tv[d] + lv[d], t + l);
+      if (nlo >= nhi) return true;
+      tv[d] = (int)nlo;
+      lv[d] = (int)(nhi - nlo);
     }
-  }
+    first = false;
+    h = std::min(h, b->shape.volume[f] / b->shape.size[f * k + dim]);
+    return false;
+  });
+  if (unfit) return 0;
   if (first) return 0; /* an empty shape domain */
   int64_t vol = (int64_t)h * lv[dim];
   if (vol >= VOLUME_LIMIT) {
@@ -1376,21 +1362,15 @@ namespace {
 bool sbox_extreme(const geost_data *b, int o, int nb, int j, bool size, bool big, int64_t *out)
 {
   int k = b->kdims;
-  bool any = false, missing = false;
-  DVITER it;
-  dviter_init(&it, &b->dvar[(k + 1) * o]);
-  while (!dviter_empty(&it) && !missing) {
-    int32_t lo, hi;
-    dviter_next_interval_l(&it, &lo, &hi);
-    for (int64_t sid = lo; sid <= hi && !missing; sid++) {
-      int f = geost_first_sbox(b, (int)sid);
-      missing = f < 0 || f + nb >= b->nsboxes_posted || b->shape.sid[f + nb] != sid;
-      if (missing) break;
-      int64_t v = size ? b->shape.size[(f + nb) * k + j] : b->shape.translation[(f + nb) * k + j];
-      *out = !any ? v : big ? std::max(*out, v) : std::min(*out, v);
-      any = true;
-    }
-  }
+  bool any = false;
+  bool missing = each_sid(&b->dvar[(k + 1) * o], [&](int sid) {
+    int f = geost_first_sbox(b, sid);
+    if (f < 0 || f + nb >= b->nsboxes_posted || b->shape.sid[f + nb] != sid) return true;
+    int64_t v = size ? b->shape.size[(f + nb) * k + j] : b->shape.translation[(f + nb) * k + j];
+    *out = !any ? v : big ? std::max(*out, v) : std::min(*out, v);
+    any = true;
+    return false;
+  });
   return any && !missing;
 }
 

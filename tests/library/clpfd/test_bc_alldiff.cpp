@@ -20,10 +20,8 @@ const char *const KEYS[] = {"val", "minmax", "dom", "none"};
 driver::posting bc_posting(const instance &in, const std::vector<int> &vars)
 {
   int variant = in.data.empty() || !in.data[0] ? in.variant : 3;
-  std::vector<driver::tmpl> xs;
-  for (int x : vars) xs.push_back(driver::t_var(x));
   driver::posting p{"bc_alldiff",
-                    {driver::t_list(xs)},
+                    {driver::t_vars(vars)},
                     {driver::t_entries(vars), driver::t_int(0), driver::t_atom(KEYS[variant])}};
   p.susp = variant == 3 ? "minmax" : "";
   return p;

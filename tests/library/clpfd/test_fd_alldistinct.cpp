@@ -29,10 +29,8 @@ const char *const wake_keys[] = {"dom", "minmax", "val", "none"};
 /* all_distinct(Xs) with state s(Entries, NDeadVars, NDeadVals, Flags, WakeKey, Handle, Stamp). */
 driver::posting all_distinct_posting(const std::vector<int> &vars, int flags, const char *key)
 {
-  std::vector<driver::tmpl> xs;
-  for (int x : vars) xs.push_back(driver::t_var(x));
   return {"all_distinct",
-          {driver::t_list(xs)},
+          {driver::t_vars(vars)},
           {driver::t_entries(vars), driver::t_int(0), driver::t_int(0), driver::t_int(flags),
            driver::t_atom(key)}};
 }
@@ -603,11 +601,8 @@ driver::posting assignment_posting(const std::vector<int> &vars, int flags)
 {
   size_t n = vars.size() / 2;
   std::vector<int> xs(vars.begin(), vars.begin() + (long)n), ys(vars.begin() + (long)n, vars.end());
-  std::vector<driver::tmpl> xt, yt;
-  for (int x : xs) xt.push_back(driver::t_var(x));
-  for (int y : ys) yt.push_back(driver::t_var(y));
   return {"assignment",
-          {driver::t_list(xt), driver::t_list(yt)},
+          {driver::t_vars(xs), driver::t_vars(ys)},
           {driver::t_entries(xs), driver::t_entries(ys), driver::t_int(0), driver::t_int(flags),
            driver::t_int(0), driver::t_int(0)}};
 }

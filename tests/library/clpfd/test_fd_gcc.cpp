@@ -98,6 +98,21 @@ protected:
             "( X == stop -> N = K ; K1 is K + 1, count_sols(K1, N) ).\n");
   }
 
+  /* Runs goal, which binds L to [E|F] (E 1 when entailed, F the n domains flattened), and reads
+   * the outcome, each domain's values within the window. */
+  fd_oracle::outcome run_outcome(const std::string &goal, size_t n, int64_t window)
+  {
+    EXPECT_EQ(run(goal), 1) << goal << exception();
+    fd_oracle::values nums = fd_oracle::numbers(var("L"));
+    fd_oracle::outcome o;
+    if (nums.empty() || nums[0] == fd_oracle::FAILED) return o;
+    o.failed = false;
+    o.entailed = nums[0] == 1;
+    size_t at = 1;
+    for (const fd_oracle::domain &d : fd_oracle::read_domains(nums, &at, n)) o.after.push_back(d.all(window));
+    return o;
+  }
+
   /* Posts g and propagates: the outcome with the values of the variables then the counts. */
   fd_oracle::outcome solve(const gcc_instance &g, const char *post = "gcc_post")
   {
@@ -111,16 +126,7 @@ protected:
     std::string goal = "undone((clpfd:'$fd_begin', in_doms([" + xs + "], [" + dx + "]), in_doms([" +
                        cs + "], [" + dc + "]), " + post + "([" + xs + "], [" + ks + "], [" + cs +
                        "], G), prop, flat([" + xs + ", " + cs + "], F), dead(G, E)), [E|F], L)";
-    EXPECT_EQ(run(goal), 1) << goal << exception();
-    fd_oracle::values nums = fd_oracle::numbers(var("L"));
-    fd_oracle::outcome o;
-    if (nums.empty() || nums[0] == fd_oracle::FAILED) return o;
-    o.failed = false;
-    o.entailed = nums[0] == 1;
-    size_t at = 1;
-    for (const fd_oracle::domain &d : fd_oracle::read_domains(nums, &at, g.x.size() + g.c.size()))
-      o.after.push_back(d.all(100));
-    return o;
+    return run_outcome(goal, g.x.size() + g.c.size(), 100);
   }
 };
 
@@ -248,16 +254,7 @@ protected:
     std::string goal = "undone((clpfd:'$fd_begin', in_doms([N" + xs + "], [" + set_text(g.n) + dx +
                        "]), nv_post(N, [" + xs.substr(2) + "], G), prop, flat([N" + xs +
                        "], F), dead(G, E)), [E|F], L)";
-    EXPECT_EQ(run(goal), 1) << goal << exception();
-    fd_oracle::values nums = fd_oracle::numbers(var("L"));
-    fd_oracle::outcome o;
-    if (nums.empty() || nums[0] == fd_oracle::FAILED) return o;
-    o.failed = false;
-    o.entailed = nums[0] == 1;
-    size_t at = 1;
-    for (const fd_oracle::domain &d : fd_oracle::read_domains(nums, &at, g.x.size() + 1))
-      o.after.push_back(d.all(100));
-    return o;
+    return run_outcome(goal, g.x.size() + 1, 100);
   }
   FdNvalue()
   {
@@ -446,16 +443,7 @@ protected:
   {
     std::string xs, goal = setup(c, "gcc_cost_post", &xs);
     goal = "undone((" + goal + ", flat([" + xs + ", Cost], F), dead(G, E)), [E|F], L)";
-    EXPECT_EQ(run(goal), 1) << goal << exception();
-    fd_oracle::values nums = fd_oracle::numbers(var("L"));
-    fd_oracle::outcome o;
-    if (nums.empty() || nums[0] == fd_oracle::FAILED) return o;
-    o.failed = false;
-    o.entailed = nums[0] == 1;
-    size_t at = 1;
-    for (const fd_oracle::domain &d : fd_oracle::read_domains(nums, &at, c.g.x.size() + 1))
-      o.after.push_back(d.all(100000));
-    return o;
+    return run_outcome(goal, c.g.x.size() + 1, 100000);
   }
 
   /* The solutions' totals: all, and with X_i = v. */

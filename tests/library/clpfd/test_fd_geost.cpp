@@ -67,6 +67,11 @@ struct test_block {
     }
     geost_fr_alloc(api, b);
   }
+  /* A 2-d block of one object: shape 0, a unit box, fixed at the origin. */
+  explicit test_block(ORVALIS_API_STRUCT *a)
+      : test_block(a, 2, {{0, 0, {{0, 0}, {0, 0}}}}, {{0, {0, 0}, {1, 1}}})
+  {
+  }
   ~test_block()
   {
     geost_fr_free(api, b);
@@ -360,10 +365,8 @@ TEST_F(FdGeost, StoreRegionJoinsSubsumesAndGrows)
       {{{1, 1, 2, 2}, {20, 20, 21, 21}, {3, 3, 4, 4}}, {0, 0, 9, 9}, 1,
        {{20, 20, 21, 21}, {0, 0, 9, 9}}},
   };
-  std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
-  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}};
   for (const row &r : rows) {
-    test_block tb(api, 2, objs, boxes);
+    test_block tb(api);
     geost_data *b = tb.b;
     b->fr.end_relative = b->fr.end_bb;
     int at = b->fr.end_bb;
@@ -374,7 +377,7 @@ TEST_F(FdGeost, StoreRegionJoinsSubsumesAndGrows)
     for (int s = b->fr.end_bb; s < next; s++) after.push_back(tb.region(s));
     EXPECT_EQ(after, r.after);
   }
-  test_block tb(api, 2, objs, boxes);
+  test_block tb(api);
   geost_data *b = tb.b;
   b->fr.end_relative = b->fr.end_bb;
   int at = b->fr.end_bb, cap = b->nregions;
@@ -1413,9 +1416,7 @@ TEST_F(FdGeost, LongestHoleLookups)
  * empty-node mark of the engine's tables) store and hit too; dispose frees every record. */
 TEST_F(FdGeost, KnapsackMemo)
 {
-  std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
-  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}};
-  test_block tb(api, 2, objs, boxes);
+  test_block tb(api);
   geost_data *b = tb.b;
   fd_state(api)->gdata = b;
   rng g{73};
@@ -1464,9 +1465,7 @@ TEST_F(FdGeost, KnapsackMemo)
  * pl_loss and pl_reduce_holes2a on table rows. */
 TEST_F(FdGeost, MinlossAndPalletHelpers)
 {
-  std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
-  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}};
-  test_block tb(api, 2, objs, boxes);
+  test_block tb(api);
   geost_data *b = tb.b;
   rng g{79};
   std::vector<int32_t> table(6 * 3);
@@ -1664,9 +1663,7 @@ TEST_F(FdGeost, Comparators)
 {
   rng g{101};
   auto sign = [](int v) { return (v > 0) - (v < 0); };
-  std::vector<object_spec> objs = {{0, 0, {{0, 0}, {0, 0}}}};
-  std::vector<sbox_spec> boxes = {{0, {0, 0}, {1, 1}}};
-  test_block tb(api, 2, objs, boxes);
+  test_block tb(api);
   for (int n = 0; n < 300; n++) {
     geost_value_index a{g.below(3), g.below(3)}, b{g.below(3), g.below(3)};
     EXPECT_EQ(sign(cmp_value_index(&a, &b)), sign((a.value > b.value) - (a.value < b.value)));

@@ -22,9 +22,7 @@ driver::posting lex_posting(const instance &in, const std::vector<int> &vars)
   for (int i = 0; i < nt; i++) {
     std::vector<int> xs(vars.begin() + i * nv, vars.begin() + (i + 1) * nv);
     tuples.push_back(driver::t_entries(xs));
-    std::vector<driver::tmpl> cx;
-    for (int x : xs) cx.push_back(driver::t_var(x));
-    ctuples.push_back(driver::t_list(cx));
+    ctuples.push_back(driver::t_vars(xs));
     if (i > 0) pairs.push_back({driver::tmpl::unbound});
   }
   std::vector<std::pair<int32_t, int32_t>> values;

@@ -213,10 +213,8 @@ using fd_oracle::range;
 driver::posting minmax_posting(const instance &in, const std::vector<int> &vars)
 {
   std::vector<int> xs(vars.begin() + 1, vars.end());
-  std::vector<driver::tmpl> cx;
-  for (int x : xs) cx.push_back(driver::t_var(x));
   driver::posting p{in.data[0] ? "maximum" : "minimum",
-                    {driver::t_var(vars[0]), driver::t_list(cx)},
+                    {driver::t_var(vars[0]), driver::t_vars(xs)},
                     {driver::t_entry(vars[0]), driver::t_entries(xs), driver::t_int((int64_t)xs.size()),
                      driver::t_int(in.data[0])}};
   p.susp_each = {{vars[0], "minmax"}}; /* the daemon watches the list only */

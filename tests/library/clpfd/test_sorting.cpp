@@ -21,9 +21,7 @@ driver::posting sorting_posting(const instance &in, const std::vector<int> &vars
   for (int a = 0; a < 3; a++) {
     std::vector<int> xs(vars.begin() + a * n, vars.begin() + (a + 1) * n);
     lists.push_back(driver::t_entries(xs));
-    std::vector<driver::tmpl> cx;
-    for (int x : xs) cx.push_back(driver::t_var(x));
-    clists.push_back(driver::t_list(cx));
+    clists.push_back(driver::t_vars(xs));
   }
   driver::posting p{"sorting", clists,
                     {lists[0], lists[1], lists[2], driver::t_int(n), driver::t_int(0), driver::t_int(0)}};

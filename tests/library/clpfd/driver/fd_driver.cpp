@@ -584,6 +584,13 @@ driver::tmpl driver::t_entries(const std::vector<int> &xs)
   return t_list(std::move(e));
 }
 
+driver::tmpl driver::t_vars(const std::vector<int> &xs)
+{
+  std::vector<tmpl> e;
+  for (int x : xs) e.push_back(t_var(x));
+  return t_list(std::move(e));
+}
+
 /* The template's term; the caller made room for words_of(t). attrs + k holds the attribute of
  * variable xs[k]. */
 TAGGED driver::build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attrs)

@@ -142,6 +142,8 @@ public:
   static tmpl t_mutable(tmpl t) { return {tmpl::mutable_, 0, "", {std::move(t)}}; }
   /* The entries X1-A1, ..., Xn-An of the variables. */
   static tmpl t_entries(const std::vector<int> &xs);
+  /* The list [X1, ..., Xn] of the variables. */
+  static tmpl t_vars(const std::vector<int> &xs);
 
   /* A global as the library would post it: the constraint term key(constraint...) (the kernel
    * dispatches on its functor), the state term key(state..., Handle, 0), the Susp list and the
