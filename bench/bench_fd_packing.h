@@ -37,7 +37,8 @@ inline bool pack(driver &d, std::vector<int> sides, int W, int H, int bits, bool
   driver::tmpl list = driver::t_list(items), n = driver::t_int((int64_t)sides.size());
   int posted = d.post_state({"disjoint2", {list, opt}, {n, opt, list, n, driver::t_int(0)}});
   if (posted < 0) return false;
-  if (cumulatives && posted == 1) posted = fd_driver::post_packing_cumulatives(d, xs, ys, sides, sides, W, H);
+  if (cumulatives && posted == 1)
+    posted = fd_driver::post_packing_cumulatives(d, xs, ys, sides, sides, W, H);
   if (posted < 0) return false;
   *c = {};
   if (posted == 1 && d.search(order, {}, [all](driver &) { return all; }, c) != 1) return false;

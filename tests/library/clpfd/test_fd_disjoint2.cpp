@@ -360,7 +360,8 @@ fd_harness::instance packing(const std::vector<std::pair<int, int>> &sizes, int 
 
 /* disjoint2's posting of a packing instance, with the redundant cumulative per dimension when
  * asked: the posting's status. */
-int post_packing(driver &d, const fd_harness::instance &in, const std::vector<int> &vars, bool cumulatives)
+int post_packing(driver &d, const fd_harness::instance &in, const std::vector<int> &vars,
+                 bool cumulatives)
 {
   int r = d.post_state(posting(in, vars));
   if (r != 1 || !cumulatives) return r;
