@@ -356,7 +356,9 @@ run_result fastest(const Args &...args)
  * x then its y, smallest value, as bench_fd's packing rows. */
 class Packing : public Space {
 public:
-  Packing(std::vector<int> sides, int W, int H) : xy(*this, 2 * (int)sides.size(), 0, std::max(W, H))
+  /* cumulatives: one redundant cumulative per side (the projections, the other side as use) */
+  Packing(std::vector<int> sides, int W, int H, bool cumulatives = false)
+      : xy(*this, 2 * (int)sides.size(), 0, std::max(W, H))
   {
     std::sort(sides.rbegin(), sides.rend());
     IntVarArgs x, y;
@@ -369,6 +371,10 @@ public:
       w << sides[i];
     }
     nooverlap(*this, x, w, y, w);
+    if (cumulatives) {
+      cumulative(*this, H, x, w, w);
+      cumulative(*this, W, y, w, w);
+    }
     branch(*this, xy, INT_VAR_NONE(), INT_VAL_MIN());
   }
   Packing(Packing &other) : Space(other) { xy.update(*this, other.xy); }
@@ -652,6 +658,25 @@ const row rows[] = {
     /* the solver's disjoint2 with edge finding: Gecode's model is the same nooverlap */
     {"squares9_17_global", "solutions", 0, 1, [] { return count_all<Packing>(one_to(9), 17, 17); }},
     {"tiling33x32_global", "solutions", 4, 1, [] { return count_all<Packing>(tiling_sides, 33, 32); }},
+    /* nooverlap with one redundant cumulative per side */
+    {"squares9_18_cumul", "solutions", 1, 1,
+     [] { return first_solution<Packing>(one_to(9), 18, 18, true); }},
+    {"squares9_17_cumul", "solutions", 0, 1,
+     [] { return count_all<Packing>(one_to(9), 17, 17, true); }},
+    {"squares10_21_cumul", "solutions", 1, 1,
+     [] { return first_solution<Packing>(one_to(10), 21, 21, true); }},
+    {"squares10_20_cumul", "solutions", 0, 1,
+     [] { return count_all<Packing>(one_to(10), 20, 20, true); }},
+    {"squares11_24_cumul", "solutions", 1, 1,
+     [] { return first_solution<Packing>(one_to(11), 24, 24, true); }},
+    {"squares11_23_cumul", "solutions", 0, 1,
+     [] { return count_all<Packing>(one_to(11), 23, 23, true); }},
+    {"squares12_27_cumul", "solutions", 1, 1,
+     [] { return first_solution<Packing>(one_to(12), 27, 27, true); }},
+    {"squares12_26_cumul", "solutions", 0, 1,
+     [] { return count_all<Packing>(one_to(12), 26, 26, true); }},
+    {"tiling33x32_cumul", "solutions", 4, 1,
+     [] { return count_all<Packing>(tiling_sides, 33, 32, true); }},
     {"magic_series50", "solutions", 1, 1, [] { return first_solution<MagicSeries>(50); }},
     {"magic_series100", "solutions", 1, 1, [] { return first_solution<MagicSeries>(100); }},
     {"magic_series200", "solutions", 1, 1, [] { return first_solution<MagicSeries>(200); }},

@@ -358,6 +358,23 @@ fd_harness::instance packing(const std::vector<std::pair<int, int>> &sizes, int 
   return in;
 }
 
+/* disjoint2's posting of a packing instance, with the redundant cumulative per dimension when
+ * asked: the posting's status. */
+int post_packing(driver &d, const fd_harness::instance &in, const std::vector<int> &vars,
+                 bool cumulatives)
+{
+  int r = d.post_state(posting(in, vars));
+  if (r != 1 || !cumulatives) return r;
+  std::vector<int> xs, ys, ws, hs;
+  int W = 0, H = 0;
+  for (size_t i = 0; i + 3 < vars.size(); i += 4) {
+    int w = (int)in.doms[i + 1].min(), h = (int)in.doms[i + 3].min();
+    xs.push_back(vars[i]), ys.push_back(vars[i + 2]), ws.push_back(w), hs.push_back(h);
+    W = std::max(W, (int)in.doms[i].max() + w), H = std::max(H, (int)in.doms[i + 2].max() + h);
+  }
+  return fd_driver::post_packing_cumulatives(d, xs, ys, ws, hs, W, H);
+}
+
 /* The placements by brute force: rectangles in order, each at every position that meets none
  * placed before (a grid of occupied cells). */
 uint64_t count_placements(const std::vector<std::pair<int, int>> &sizes, int W, int H, size_t i,
@@ -410,7 +427,7 @@ uint64_t count_tilings(const std::vector<int> &sides, int W, int H, std::vector<
 }  // namespace
 
 /* Squares 1, 4, 7, 8, 9, 10, 14, 15, 18 tile the 33 x 32 rectangle in exactly 4 ways, by brute
- * force and by search, with and without edge finding. */
+ * force and by search, with and without edge finding and the redundant cumulatives. */
 TEST_F(FdDisjoint2, TilingsOf33By32)
 {
   std::vector<int> sides = {18, 15, 14, 10, 9, 8, 7, 4, 1};
@@ -418,13 +435,13 @@ TEST_F(FdDisjoint2, TilingsOf33By32)
   EXPECT_EQ(count_tilings(sides, 33, 32, grid, used), 4u);
   std::vector<std::pair<int, int>> sizes;
   for (int s : sides) sizes.push_back({s, s});
-  for (int variant : {0, 3}) {
+  for (int variant : {0, 3, 10, 13}) { /* 10, 13: 0, 3 with the redundant cumulatives */
     fd_harness::instance in = packing(sizes, 33, 32);
-    in.variant = variant;
+    in.variant = variant % 10;
     driver d(api);
     fd_undo_scope undo(w, QX_ALT_FAILCODE);
     std::vector<int> vars = make_vars(d, in.doms);
-    ASSERT_EQ(d.post_state(posting(in, vars)), 1);
+    ASSERT_EQ(post_packing(d, in, vars, variant >= 10), 1);
     std::vector<int> order;
     for (size_t i = 0; i < vars.size(); i += 4) order.insert(order.end(), {vars[i], vars[i + 2]});
     fd_driver::counts c;
@@ -435,18 +452,19 @@ TEST_F(FdDisjoint2, TilingsOf33By32)
 
 /* Searches over the origins (each rectangle x then y, smallest value first) count what brute
  * force counts: random rectangles in 8 x 8, and the smallest squares holding squares 1..n for
- * n <= 8 (feasible at the known side, not one below), with and without the redundant options. */
+ * n <= 8 (feasible at the known side, not one below), with and without the redundant options
+ * and the redundant cumulatives. */
 TEST_F(FdDisjoint2, PackingCountsBySearch)
 {
   rng g{77};
   uint64_t placed = 0;
   uint64_t failures = 0;
-  auto search = [&](const fd_harness::instance &in, bool first_only) {
+  auto search = [&](const fd_harness::instance &in, bool first_only, bool cumulatives = false) {
     driver d(api);
     fd_undo_scope undo(w, QX_ALT_FAILCODE);
     std::vector<int> vars = make_vars(d, in.doms);
     uint64_t found = 0;
-    if (d.post_state(posting(in, vars)) == 1) {
+    if (post_packing(d, in, vars, cumulatives) == 1) {
       std::vector<int> order;
       for (size_t i = 0; i < vars.size(); i += 4) order.insert(order.end(), {vars[i], vars[i + 2]});
       fd_driver::counts c;
@@ -485,6 +503,8 @@ TEST_F(FdDisjoint2, PackingCountsBySearch)
       EXPECT_LE(failures, plain);
       in.variant = 5; /* every redundant option */
       EXPECT_EQ(search(in, true) > 0, brute);
+      in.variant = 0; /* one redundant cumulative per dimension */
+      EXPECT_EQ(search(in, true, true) > 0, brute);
     }
   }
 }

@@ -295,6 +295,42 @@ struct undo_scope {
 /* The driver whose hooks are installed, or null. */
 driver *current();
 
+/* cumulative/2 over tasks of fixed durations and uses at the origins' variables, each with a
+ * fresh end variable in 0..horizon (the constraint ties it to origin + duration), the busy window
+ * in 0..horizon: the posting's status, -1 when a variable cannot be made. */
+inline int post_cumulative(driver &d, const std::vector<int> &origins,
+                           const std::vector<int> &durations, const std::vector<int> &uses,
+                           int limit, int horizon)
+{
+  using t = driver;
+  std::vector<t::tmpl> tasks;
+  for (size_t i = 0; i < origins.size(); i++) {
+    int end = d.new_var(0, horizon);
+    if (end < 0) return -1;
+    tasks.push_back(
+        t::t_struct("task", {t::t_entry(origins[i]), t::t_int(durations[i]), t::t_entry(end),
+                             t::t_int(uses[i]), t::t_int((int64_t)i)}));
+  }
+  int lower = d.new_var(0, horizon), upper = d.new_var(0, horizon);
+  if (lower < 0 || upper < 0) return -1;
+  int64_t n = (int64_t)tasks.size();
+  return d.post_state(
+      {"cumulative",
+       {t::t_atom("tasks"), t::t_atom("options")},
+       {t::t_int(n), t::t_list(tasks), t::t_atom("[]"), t::t_int(limit), t::t_entry(lower),
+        t::t_entry(upper), t::t_int(0), t::t_int(n), t::t_int(0)}});
+}
+
+/* The redundant cumulatives of a packing of rectangles w x h at origins (x, y) in a W x H box:
+ * the projections on x use their heights up to H, those on y their widths up to W. */
+inline int post_packing_cumulatives(driver &d, const std::vector<int> &xs,
+                                    const std::vector<int> &ys, const std::vector<int> &ws,
+                                    const std::vector<int> &hs, int W, int H)
+{
+  int r = post_cumulative(d, xs, ws, hs, H, W);
+  return r == 1 ? post_cumulative(d, ys, hs, ws, W, H) : r;
+}
+
 }  // namespace fd_driver
 
 #endif
