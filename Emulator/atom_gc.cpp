@@ -2,7 +2,7 @@
  *
  * Marking is conservative where terms are stored as plain words: every word of the used heap,
  * local stack, choicepoint area and trail, of the worker, the engine-global block and every
- * instance that looks like an atom or functor cell keeps that atom. A word that only looks like
+ * instance's term that looks like an atom or functor cell keeps that atom. A word that only looks like
  * one (a box payload, a code operand) keeps an atom longer, never frees one too early. Records
  * with known layouts (modules, definitions, streams, compiled code) are marked field by field.
  * Atoms whose reference count is above 0 (registered by native code, the saved-state reader's
@@ -131,15 +131,23 @@ int prolog_garbage_collect_atoms(worker *w)
 
 }  // namespace
 
+/* The header's term words and the body; its clocks, stamp and sizes are counters that may look
+ * like atom cells, so they are not read as terms. */
 void qx_agc_mark_instance(const instance *ins)
 {
-  if (ins) mark_range(ins, (const char *)ins + ins->objsize);
+  if (!ins) return;
+  qx_agc_mark_word(ins->key);
+  qx_agc_mark_word(ins->extra);
+  qx_agc_mark_words(ins->body, qx_instance_body_words(ins));
 }
 
-/* A clause's block holds its term and, after it, the code the interpreter runs. */
+/* A clause's block holds its term, then (after padding never written) the clause record, whose
+ * links, rank and counts are no terms, then the code the interpreter runs. */
 void qx_agc_mark_clause(const instance *ins)
 {
-  mark_range(ins, (const char *)ins + qx_clause(ins)->block_bytes);
+  qx_agc_mark_instance(ins);
+  const qx_clause_info *info = qx_clause(ins);
+  mark_range(info->code, (const char *)ins + info->block_bytes);
 }
 
 uint32_t qx_atom_gc(worker *w)

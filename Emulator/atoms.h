@@ -118,7 +118,7 @@ TAGGED qx_char_atom(int32_t code);
  * the rest; it answers the number of atoms freed. */
 void qx_agc_mark_word(TAGGED word);
 void qx_agc_mark_words(const TAGGED *words, size_t n);
-void qx_agc_mark_instance(const struct instance *ins); /* every word of its block; null: none */
+void qx_agc_mark_instance(const struct instance *ins); /* its term's words; null: none */
 void qx_agc_mark_clause(const struct instance *ins);   /* and of its clause code */
 uint32_t qx_agc_sweep();
 /* Every atom that exists now is never collected. */

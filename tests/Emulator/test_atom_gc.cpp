@@ -143,6 +143,27 @@ TEST_F(AtomGcTest, AnAtomHeldOnlyByOneRootSurvives)
     EXPECT_EQ(atom_record(kept[i]), nullptr) << roots[i].name;
 }
 
+/* A clause's birth clock and reference stamp are counters, not terms: one whose word equals a
+ * dropped atom's cell keeps nothing. */
+TEST_F(AtomGcTest, ClauseCountersThatLookLikeAnAtomCellKeepNoAtom)
+{
+  uint64_t clock = qx_eg.clause_clock;
+  const std::pair<const char *, std::function<void(TAGGED)>> counters[] = {
+      {"birth", [](TAGGED a) { qx_eg.clause_clock = a - 1; }},
+      {"stamp", [](TAGGED a) { qx_eg.dbref_stamp = a - 1; }},
+  };
+  for (const auto &[name, set] : counters) {
+    SCOPED_TRACE(name);
+    TAGGED a = at((std::string("drop_") + name).c_str());
+    set(a);
+    p.add_clause(p.compound("counted", {MakeSmall(1)}), qx_eg.user_module);
+    qx_eg.clause_clock = std::max<uint64_t>(clock, a) + 1; /* the counters move on from a */
+    qx_eg.dbref_stamp++;
+    collect();
+    EXPECT_EQ(atom_record(a), nullptr);
+  }
+}
+
 /* After a sweep of many atoms, every survivor is found by name at its index, every freed name
  * is absent, and names made again get freed indexes with their own text and flags. */
 TEST_F(AtomGcTest, SweptHashChainsStillFindSurvivorsAndFreshAtomsGetTheirOwnText)
