@@ -18,6 +18,7 @@
 #include "bench_fd_packing.h"
 #include "bench_fd_gcc.h"
 #include "bench_fd_pythag.h"
+#include "bench_fd_tables.h"
 
 namespace {
 
@@ -181,6 +182,93 @@ bool relation100(driver &d, fd_driver::counts *c, long *value)
   return d.post_state(p) == 1 && first_solutions(d, vars, c, value);
 }
 
+/* case/4 over the trie of the sorted table: a node per prefix, at position its length, one
+ * branch per next value (the last position's runs of values as intervals); nodes numbered in
+ * preorder, so every branch leads to a later node. Appends the node terms; returns the index
+ * of the node of the prefix t[lo][0..depth-1] common to t[lo..hi-1]. */
+int trie_nodes(const std::vector<bench_fd_tables::tuple> &t, size_t lo, size_t hi, int depth,
+               std::vector<driver::tmpl> *nodes, int *children)
+{
+  int index = (int)nodes->size();
+  nodes->push_back({});
+  std::vector<driver::tmpl> brs;
+  for (size_t a = lo; a < hi;) {
+    size_t b = a;
+    while (b < hi && t[b][depth] == t[a][depth]) b++;
+    int v = t[a][depth];
+    if (depth + 1 == bench_fd_tables::ARITY) {
+      int w = v;
+      while (b < hi && t[b][depth] == w + 1) w++, b++;
+      driver::tmpl values = driver::t_struct("i", {driver::t_int(v), driver::t_int(w)});
+      brs.push_back(driver::t_struct("b", {values, driver::t_atom("true")}));
+    } else {
+      int next = trie_nodes(t, a, b, depth + 1, nodes, children);
+      brs.push_back(driver::t_struct(
+          "b", {driver::t_struct("i", {driver::t_int(v), driver::t_int(v)}), driver::t_int(next)}));
+    }
+    a = b;
+  }
+  *children += (int)brs.size();
+  (*nodes)[index] = driver::t_struct("node", {driver::t_int(index), driver::t_int(depth),
+                                              driver::t_int(0), driver::t_list(brs)});
+  return index;
+}
+
+/* ROWS rows of one case/4 over a chain of variables (bench_fd_tables), all solutions. */
+bool case_chain(driver &d, fd_driver::counts *c, long *value)
+{
+  using namespace bench_fd_tables;
+  std::vector<int> xs;
+  for (int i = 0; i < CHAIN; i++) xs.push_back(d.new_var(0, VALUES - 1));
+  std::vector<driver::tmpl> rows, nodes, wake, prune, cvars;
+  for (int r = 0; r < ROWS; r++) {
+    std::vector<int> row(xs.begin() + STRIDE * r, xs.begin() + STRIDE * r + ARITY);
+    rows.push_back(driver::t_entries(row));
+    for (int x : row) cvars.push_back(driver::t_var(x));
+  }
+  int children = 0;
+  std::vector<tuple> t = table();
+  trie_nodes(t, 0, t.size(), 0, &nodes, &children);
+  for (int i = 0; i < ARITY; i++)
+    wake.push_back(driver::t_atom("dom")), prune.push_back(driver::t_atom("dom"));
+  driver::tmpl posting = driver::t_struct(
+      "case_posting", {driver::t_int(ARITY), driver::t_int((int64_t)nodes.size()),
+                       driver::t_int(children), driver::t_list(rows), driver::t_list(nodes),
+                       driver::t_list(wake), driver::t_list(prune)});
+  driver::tmpl none = driver::t_atom("[]");
+  driver::posting p{"case", {driver::t_list(cvars), none, none, none},
+                    {posting, driver::t_int(ROWS)}};
+  p.susp = "";
+  return d.post_state(p) == 1 && all_solutions(d, {}, c, value);
+}
+
+/* lex_chain/2 (not strict) over LEX_TUPLES tuples of 0..3, tuple i summing to sums()[i]
+ * (scalar_product), the first LIMIT solutions. */
+bool lex_chain10(driver &d, fd_driver::counts *c, long *value)
+{
+  using namespace bench_fd_tables;
+  std::vector<int> xs;
+  std::vector<driver::tmpl> tuples, ctuples, pairs;
+  std::vector<int> s = sums();
+  for (int i = 0; i < LEX_TUPLES; i++) {
+    std::vector<int> tu;
+    std::vector<fd_driver::driver::lin_term> lin;
+    for (int j = 0; j < LEX_VARS; j++) tu.push_back(d.new_var(0, 3)), lin.push_back({1, tu.back()});
+    xs.insert(xs.end(), tu.begin(), tu.end());
+    tuples.push_back(driver::t_entries(tu));
+    ctuples.push_back(driver::t_vars(tu));
+    if (i > 0) pairs.push_back({driver::tmpl::unbound});
+    if (d.post_linear(lin, 3, s[i]) != 1) return false;
+  }
+  driver::tmpl among =
+      driver::t_struct("among", {driver::t_int(0), driver::t_int(0), driver::t_set({})});
+  driver::posting p{"lex_chain", {driver::t_list(ctuples), driver::t_atom("[]")},
+                    {driver::t_list(tuples), driver::t_int(LEX_TUPLES), driver::t_int(LEX_VARS),
+                     driver::t_int(0), among, driver::t_list(pairs)}};
+  p.susp = "";
+  return d.post_state(p) == 1 && first_solutions(d, xs, c, value);
+}
+
 bool send_more(driver &d, fd_driver::counts *c, long *value)
 {
   if (!fd_models::send_more(d) || d.search({}, {}, nullptr, c) != 1) return false;
@@ -316,6 +404,8 @@ const row rows[] = {
     {"magic_series200", "solutions", 1, 1, bench_fd_gcc::magic_series<200>},
     {"gcc_random", "solutions", 10, 1, bench_fd_gcc::random_gcc},
     {"nvalue_random", "solutions", fd_gcc_instances::NVALUE_SOLUTIONS, 1, bench_fd_gcc::random_nvalue},
+    {"case_chain", "solutions", bench_fd_tables::chain_solutions(), 1, case_chain},
+    {"lex_chain10", "solutions", fd_relation_instances::LIMIT, 1, lex_chain10},
     {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, bench_fd_gcc::random_gcc_costs},
 };
 

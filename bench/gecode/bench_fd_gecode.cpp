@@ -20,6 +20,7 @@
 #include "fd_jobshop.h"
 #include "fd_relation_instances.h"
 #include "gecode_aclinear.h"
+#include "../bench_fd_tables.h"
 
 #include <gecode/int.hh>
 #include <gecode/search.hh>
@@ -605,6 +606,53 @@ outcome random_cardinality_costs()
   return sum;
 }
 
+/* bench_fd_tables' chain: one extensional per row, all over the same tuple set. */
+class CaseChain : public Space {
+public:
+  CaseChain() : x(*this, bench_fd_tables::CHAIN, 0, bench_fd_tables::VALUES - 1)
+  {
+    using namespace bench_fd_tables;
+    TupleSet ts(ARITY);
+    for (const tuple &t : table()) ts.add(IntArgs(t.begin(), t.end()));
+    ts.finalize();
+    for (int r = 0; r < ROWS; r++) {
+      IntVarArgs row;
+      for (int k = 0; k < ARITY; k++) row << x[STRIDE * r + k];
+      extensional(*this, row, ts);
+    }
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  CaseChain(CaseChain &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new CaseChain(*this); }
+
+private:
+  IntVarArray x;
+};
+
+/* bench_fd_tables' lex chain: each tuple's sum (linear), rel IRT_LQ between consecutive tuples. */
+class LexChain : public Space {
+public:
+  LexChain() : x(*this, bench_fd_tables::LEX_TUPLES * bench_fd_tables::LEX_VARS, 0, 3)
+  {
+    using namespace bench_fd_tables;
+    std::vector<int> s = sums();
+    IntVarArgs prev;
+    for (int i = 0; i < LEX_TUPLES; i++) {
+      IntVarArgs tu;
+      for (int j = 0; j < LEX_VARS; j++) tu << x[i * LEX_VARS + j];
+      linear(*this, tu, IRT_EQ, s[i]);
+      if (i > 0) rel(*this, prev, IRT_LQ, tu);
+      prev = tu;
+    }
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  LexChain(LexChain &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new LexChain(*this); }
+
+private:
+  IntVarArray x;
+};
+
 struct row {
   const char *name;
   const char *value_name;
@@ -682,6 +730,9 @@ const row rows[] = {
     {"magic_series200", "solutions", 1, 1, [] { return first_solution<MagicSeries>(200); }},
     {"gcc_random", "solutions", 10, 1, random_cardinality},
     {"nvalue_random", "solutions", fd_gcc_instances::NVALUE_SOLUTIONS, 1, random_nvalue},
+    {"case_chain", "solutions", bench_fd_tables::chain_solutions(), 1,
+     [] { return count_all<CaseChain>(); }},
+    {"lex_chain10", "solutions", fd_relation_instances::LIMIT, 1, first_limit<LexChain>},
     /* the optimum checks the solver's; its time is a different model's (linear costs) */
     {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, random_cardinality_costs},
 };
