@@ -125,7 +125,7 @@ bool queens_bc(driver &d, fd_driver::counts *c, long *value)
   std::vector<int> q(n);
   for (int i = 0; i < n; i++) q[i] = i;
   auto count_all = [](driver &) { return true; };
-  if (!fd_models::queens_bc(d, n, "minmax") || d.search(q, {}, count_all, c) != 1) return false;
+  if (!fd_models::queens_distinct(d, n, "bc_alldiff") || d.search(q, {}, count_all, c) != 1) return false;
   *value = (long)c->solutions;
   return true;
 }

@@ -371,20 +371,27 @@ TEST_F(FdAllDifferent, EntryLifecycle)
  * smallest value. */
 TEST_F(FdAllDifferent, QueensCounts)
 {
-  for (auto [n, count] : {std::pair{6, 4}, {8, 92}, {10, 724}, {11, 2680}}) {
-    if (qx_gc_stress && n > 6) continue;
-    driver d(api);
-    fd_undo_scope undo(w, QX_ALT_FAILCODE);
-    ASSERT_TRUE(fd_models::queens_distinct(d, n, "all_different")) << exception() << d.error();
-    std::vector<int> q;
-    for (int i = 0; i < n; i++) q.push_back(i);
-    fd_driver::counts c;
-    ASSERT_EQ(d.search(
-                  q, {}, [](driver &) { return true; }, &c),
-              1)
-        << exception();
-    EXPECT_EQ(c.solutions, (uint64_t)count) << n;
-  }
+  struct row {
+    const char *key, *wake;
+    int largest; /* the largest board counted; under stress only the smallest */
+  };
+  const row rows[] = {{"all_different", "minmax", 11},
+                      {"all_distinct", "minmax", 10},
+                      {"bc_alldiff", "val", 10},
+                      {"bc_alldiff", "minmax", 8}};
+  for (const row &r : rows)
+    for (auto [n, count] : {std::pair{6, 4}, {8, 92}, {10, 724}, {11, 2680}}) {
+      if (n > (qx_gc_stress ? 6 : r.largest)) continue;
+      SCOPED_TRACE(std::string(r.key) + " " + r.wake + " n = " + std::to_string(n));
+      driver d(api);
+      fd_undo_scope undo(w, QX_ALT_FAILCODE);
+      ASSERT_TRUE(fd_models::queens_distinct(d, n, r.key, r.wake)) << exception() << d.error();
+      std::vector<int> q;
+      for (int i = 0; i < n; i++) q.push_back(i);
+      fd_driver::counts c;
+      ASSERT_EQ(d.search(q, {}, [](driver &) { return true; }, &c), 1) << exception();
+      EXPECT_EQ(c.solutions, (uint64_t)count);
+    }
 }
 
 /* Every circuit of n nodes, (n-1)! of them, with circuit and all_different over the successors

@@ -148,23 +148,4 @@ TEST_F(BcAlldiff, FixedValuesOutsideTheOthersHullAreContracted)
   EXPECT_EQ(ndead, 0);
 }
 
-TEST_F(BcAlldiff, QueensCounts)
-{
-  std::pair<int, uint64_t> counts[] = {{6, 4}, {8, 92}, {10, 724}};
-  for (auto [n, expected] : counts) {
-    if (qx_gc_stress != (n == 6)) continue;
-    for (const char *key : {"val", "minmax"}) {
-      if ((n > 8 || qx_gc_stress) && key[0] == 'm') continue;
-      driver d(api);
-      fd_undo_scope undo(w, QX_ALT_FAILCODE);
-      ASSERT_TRUE(fd_models::queens_bc(d, n, key));
-      std::vector<int> q(n);
-      for (int i = 0; i < n; i++) q[i] = i;
-      fd_driver::counts c;
-      EXPECT_EQ(d.search(q, {}, [](driver &) { return true; }, &c), 1);
-      EXPECT_EQ(c.solutions, expected) << "n = " << n << " key " << key;
-    }
-  }
-}
-
 }  // namespace

@@ -573,24 +573,6 @@ TEST_F(FdAllDistinct, LaterCallsCheckTheirDeadCounts)
   }
 }
 
-/* N-queens with all_distinct over the rows and both diagonals (the shared model): the numbers of
- * solutions, counted by the driver's search over the rows in order. */
-TEST_F(FdAllDistinct, QueensCounts)
-{
-  const std::pair<int, uint64_t> rows[] = {{6, 4}, {8, 92}, {10, 724}};
-  for (auto [n, count] : rows) {
-    if (qx_gc_stress && n > 6) continue; /* every check collects: the smallest board only */
-    driver d(api);
-    fd_undo_scope undo(w, QX_ALT_FAILCODE);
-    ASSERT_TRUE(fd_models::queens_distinct(d, n, "all_distinct")) << exception();
-    std::vector<int> q;
-    for (int i = 0; i < n; i++) q.push_back(i);
-    fd_driver::counts c;
-    ASSERT_EQ(d.search(q, {}, [](driver &) { return true; }, &c), 1) << exception();
-    EXPECT_EQ(c.solutions, count) << n << " queens";
-  }
-}
-
 /* ---- assignment/2 ---- */
 
 namespace {

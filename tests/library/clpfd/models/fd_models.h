@@ -21,18 +21,17 @@ bool pairwise_different(fd_driver::driver &d, int first, int count);
  * j - i and i - j, each a scalar_product of relation 4. Search: ff, minimum value. */
 bool queens(fd_driver::driver &d, int n);
 fd_driver::driver::options queens_search();
-/* N-queens with three bc_alldiff over q_i, q_i + i and q_i - i (the latter two variables n..3n-1,
- * linked by equations), its daemons on the wake key given; the queens are variables 0..n-1. */
-bool queens_bc(fd_driver::driver &d, int n, const char *key);
 
 /* A constraint over a list of variables posted by key: all_different or circuit (state
- * [Entries, NDead]), all_distinct (state [Entries, NDeadVars, NDeadVals, Flags, dom]);
+ * [Entries, NDead]), all_distinct (state [Entries, NDeadVars, NDeadVals, Flags, dom]),
+ * bc_alldiff (state [Entries, NDead, Wake], its daemons on the wake key given);
  * a key of another state layout adds its case here. */
-fd_driver::driver::posting distinct(const char *key, const std::vector<int> &vars);
+fd_driver::driver::posting distinct(const char *key, const std::vector<int> &vars,
+                                    const char *wake = "minmax");
 /* N-queens with three distinctness constraints of the key: the rows q_i (variables 0..n-1, values
  * 0..n-1), q_i + i and q_i - i (variables n..2n-1 and 2n..3n-1, each tied to q_i by an
  * equation). Search: the rows in order, smallest value. */
-bool queens_distinct(fd_driver::driver &d, int n, const char *key);
+bool queens_distinct(fd_driver::driver &d, int n, const char *key, const char *wake = "minmax");
 
 /* SEND+MORE = MONEY: variables S E N D M O R Y (indices 0..7), digits 0..9; one equation,
  * pairwise different, S and M not 0. Search: in order, minimum value. */

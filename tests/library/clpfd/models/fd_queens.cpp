@@ -14,30 +14,6 @@ bool queens(fd_driver::driver &d, int n)
   return true;
 }
 
-bool queens_bc(fd_driver::driver &d, int n, const char *key)
-{
-  using fd_driver::driver;
-  std::vector<int> lines[3]; /* q_i, q_i + i, q_i - i */
-  for (int i = 0; i < n; i++) lines[0].push_back(d.new_var(0, n - 1));
-  for (int i = 0; i < n; i++) {
-    lines[1].push_back(d.new_var(i, n - 1 + i));
-    lines[2].push_back(d.new_var(-i, n - 1 - i));
-    if (lines[2][i] < 0 || d.post_linear({{1, lines[1][i]}, {-1, lines[0][i]}}, 3, i) != 1 ||
-        d.post_linear({{1, lines[2][i]}, {-1, lines[0][i]}}, 3, -i) != 1)
-      return false;
-  }
-  for (const std::vector<int> &xs : lines) {
-    std::vector<driver::tmpl> vars;
-    for (int x : xs) vars.push_back(driver::t_var(x));
-    driver::posting p{"bc_alldiff",
-                      {driver::t_list(vars)},
-                      {driver::t_entries(xs), driver::t_int(0), driver::t_atom(key)}};
-    p.susp = "";
-    if (d.post_state(p) != 1) return false;
-  }
-  return true;
-}
-
 fd_driver::driver::options queens_search()
 {
   fd_driver::driver::options o;
@@ -49,7 +25,7 @@ fd_driver::driver::options queens_search()
 
 namespace fd_models {
 
-fd_driver::driver::posting distinct(const char *key, const std::vector<int> &vars)
+fd_driver::driver::posting distinct(const char *key, const std::vector<int> &vars, const char *wake)
 {
   using drv = fd_driver::driver;
   std::vector<drv::tmpl> list;
@@ -60,10 +36,12 @@ fd_driver::driver::posting distinct(const char *key, const std::vector<int> &var
   if (std::string(key) == "all_distinct")
     for (drv::tmpl t : {drv::t_int(0), drv::t_int(0), drv::t_int(0), drv::t_atom("dom")})
       p.state.push_back(t);
+  if (std::string(key) == "bc_alldiff")
+    for (drv::tmpl t : {drv::t_int(0), drv::t_atom(wake)}) p.state.push_back(t); /* NDead, wake */
   return p;
 }
 
-bool queens_distinct(fd_driver::driver &d, int n, const char *key)
+bool queens_distinct(fd_driver::driver &d, int n, const char *key, const char *wake)
 {
   std::vector<int> q, up, down;
   for (int i = 0; i < n; i++) q.push_back(d.new_var(0, n - 1));
@@ -74,7 +52,7 @@ bool queens_distinct(fd_driver::driver &d, int n, const char *key)
         d.post_linear({{1, down[i]}, {-1, q[i]}}, 3, -i) != 1)
       return false;
   for (const std::vector<int> *vs : {&q, &up, &down})
-    if (d.post_state(distinct(key, *vs)) != 1) return false;
+    if (d.post_state(distinct(key, *vs, wake)) != 1) return false;
   return true;
 }
 
