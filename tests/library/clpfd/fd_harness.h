@@ -134,6 +134,16 @@ inline std::string written(TAGGED t, int depth = 0)
   return s + ")";
 }
 
+/* No two of the first n values of t are equal. */
+inline bool pairwise_distinct(const tuple &t, size_t n = SIZE_MAX)
+{
+  n = std::min(n, t.size());
+  for (size_t i = 0; i < n; i++)
+    for (size_t j = i + 1; j < n; j++)
+      if (t[i] == t[j]) return false;
+  return true;
+}
+
 inline bool all_fixed(const std::vector<domain> &d)
 {
   for (const domain &x : d)

@@ -102,10 +102,8 @@ bool sat(which k, const tuple &t)
     for (int i = 0; i < m; i++)
       for (int j = 0; j < m; j++)
         if ((t[i] == j + 1) != (t[m + j] == i + 1)) return false;
-  } else {
-    for (int i = 0; i < n; i++)
-      for (int j = i + 1; j < n; j++)
-        if (t[i] == t[j]) return false;
+  } else if (!fd_harness::pairwise_distinct(t, (size_t)n)) {
+    return false;
   }
   if (k != CIRCUIT) return true;
   int len = 1;

@@ -27,13 +27,7 @@ driver::posting bc_posting(const instance &in, const std::vector<int> &vars)
   return p;
 }
 
-bool all_different(const instance &, const tuple &t)
-{
-  for (size_t i = 0; i < t.size(); i++)
-    for (size_t j = i + 1; j < t.size(); j++)
-      if (t[i] == t[j]) return false;
-  return true;
-}
+bool all_different(const instance &, const tuple &t) { return fd_harness::pairwise_distinct(t); }
 
 /* 2 to 5 variables over -2..7 with holes, now and then an unbounded one (half-open ones are
  * edge cases: the walks would push them past the oracle's window). */

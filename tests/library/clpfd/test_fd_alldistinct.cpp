@@ -65,13 +65,6 @@ instance generate(fd_harness::rng &g)
   return in;
 }
 
-bool distinct(const tuple &t)
-{
-  for (size_t i = 0; i < t.size(); i++)
-    for (size_t j = i + 1; j < t.size(); j++)
-      if (t[i] == t[j]) return false;
-  return true;
-}
 
 /* The state's mutations: each fails or raises an error, never posts. */
 std::vector<std::pair<std::string, std::function<void(driver::posting &)>>> mutations()
@@ -116,7 +109,7 @@ row all_distinct_row()
   row r;
   r.name = "all_distinct";
   r.generate = generate;
-  r.sat = [](const instance &, const tuple &t) { return distinct(t); };
+  r.sat = [](const instance &, const tuple &t) { return fd_harness::pairwise_distinct(t); };
   r.posting = [](const instance &in, const std::vector<int> &vars) {
     return all_distinct_posting(vars, 0, wake_keys[in.variant]);
   };
