@@ -273,4 +273,32 @@ int cmp_asc_pair(const geost_lpair *x, const geost_lpair *y);
 int cmp_geost_event(const geost_event *x, const geost_event *y);
 int cmp_region(const geost_data *b, const int *x, const int *y);
 
+/* ==== initialisation steps ==== */
+/* Corner tests: removes origins whose gaps to the borders of bounding box 1 no other sboxes can
+ * fill exactly; the change mask, negative on failure. */
+int init_border_check(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* Builds the longest-hole tables of every dimension: 1, or 0 when the tables prove failure. */
+int init_longest_holes(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* Removes origins that leave a gap nothing can fill: the change mask, negative on failure. */
+int init_avoid_holes(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* Pallet recognition and the first pallet tests: 1, or 0 on failure. */
+int pl_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* 1, or 0 when the decomposable objects' sboxes cannot be placed apart. */
+int check_wrt_parallel_conflict(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* The change mask of the floating vis-a-vis pass, -1 on failure. */
+int floating_visavis(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+
+/* ==== fixall placement and redundant checks ==== */
+/* Places every active object at the first feasible point of its fixall group: 1, or 0. */
+int fixall_geost(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* 0 nothing pruned, 1 pruned, 2 or 3 failure. */
+int check_cumulative(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* 1 when n rectangles a x b cannot fill the x by y pallet by colouring, else 0 (recording the
+ * possible hole cells in blk when given). */
+int pl_color(ORVALIS_API_STRUCT *env, int n, int x, int y, int a, int bsz, const int *islin, geost_data *blk);
+
+/* ==== hole test of the sweep ==== */
+
+/* ==== filter loop, entry, daemon ==== */
+
 #endif

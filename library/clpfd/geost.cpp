@@ -2079,3 +2079,26 @@ int cmp_region(const geost_data *b, const int *x, const int *y)
   }
   return 0;
 }
+
+
+/* ==== initialisation steps: corner tests, longest-hole tables, hole avoidance, pallet set-up,
+ * parallel conflict; floating vis-a-vis ==== */
+
+int init_border_check(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
+int init_longest_holes(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
+int init_avoid_holes(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
+int pl_init(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
+int check_wrt_parallel_conflict(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
+int floating_visavis(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
+
+/* ==== fixall placement; redundant disjunctive and cumulative checks; pallet colouring ==== */
+
+int fixall_geost(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
+int check_cumulative(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
+int pl_color(ORVALIS_API_STRUCT *, int, int, int, int, int, const int *, geost_data *) { return 0; }
+
+/* ==== hole test of the sweep ==== */
+
+/* ==== filter loop and per-object sweep ==== */
+
+/* ==== entry, daemon and destructor ==== */
