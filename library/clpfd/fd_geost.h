@@ -296,6 +296,9 @@ int check_cumulative(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 /* 1 when n rectangles a x b cannot fill the x by y pallet by colouring, else 0 (recording the
  * possible hole cells in blk when given). */
 int pl_color(ORVALIS_API_STRUCT *env, int n, int x, int y, int a, int bsz, const int *islin, geost_data *blk);
+/* The entry's pallet tests of one pass (hole covering, convex-hull waste, the counting bounds and
+ * the colouring): 1, or 0 on failure. */
+int pl_entry_tests(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 
 /* ==== hole test of the sweep ==== */
 

@@ -2096,6 +2096,7 @@ int floating_visavis(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
 int fixall_geost(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
 int check_cumulative(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
 int pl_color(ORVALIS_API_STRUCT *, int, int, int, int, int, const int *, geost_data *) { return 0; }
+int pl_entry_tests(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
 
 /* ==== hole test of the sweep ==== */
 
