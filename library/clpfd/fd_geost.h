@@ -301,6 +301,10 @@ int pl_color(ORVALIS_API_STRUCT *env, int n, int x, int y, int a, int bsz, const
 int pl_entry_tests(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 
 /* ==== hole test of the sweep ==== */
+/* The sboxes that can fall into gap region gap (extents ext): their number, with min and max the
+ * sums of their least and greatest overlaps with it (max stops growing once vol is reached). */
+int visavis_fill(ORVALIS_API_STRUCT *env, geost_data *b, int gap, const int *ext, int d, int curobj,
+                 int cursbox, int all, int64_t *min, int64_t *max, int64_t vol);
 
 /* ==== filter loop, entry, daemon ==== */
 

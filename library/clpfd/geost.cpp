@@ -2100,6 +2100,14 @@ int pl_entry_tests(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
 
 /* ==== hole test of the sweep ==== */
 
+int visavis_fill(ORVALIS_API_STRUCT *, geost_data *, int, const int *, int, int, int, int, int64_t *min,
+                 int64_t *max, int64_t vol)
+{
+  *min = 0;
+  *max = vol;
+  return 0;
+}
+
 /* ==== filter loop and per-object sweep ==== */
 
 /* ==== entry, daemon and destructor ==== */
