@@ -398,3 +398,31 @@ TEST_F(FdGeostInit, FloatingVisavisRows)
     free_tables(api, b);
   }
 }
+
+/* How far a 2 x 2 square reaches into a gap interval of the 4 x 4 box of four such squares,
+ * whose holes of width 1 cannot be filled: not at all when it leaves a width of 1 beside it in
+ * every position, its whole height when it can leave widths of 0 or 2; its height without the
+ * longest holes; nothing when it is longer than the interval. */
+TEST_F(FdGeostInit, PenetrationWithLongestHoles)
+{
+  std::vector<sbox_spec> boxes = {{0, {0, 0}, {2, 2}}};
+  struct row {
+    int size, last, lo, hi, opt, reach;
+  } rows[] = {
+      {3, 2, 1, 1, GEOST_LONGEST_HOLE, 0}, {3, 2, 0, 1, GEOST_LONGEST_HOLE, 0}, {2, 1, 0, 0, GEOST_LONGEST_HOLE, 2},
+      {4, 3, 1, 1, GEOST_LONGEST_HOLE, 0}, {4, 3, 0, 1, GEOST_LONGEST_HOLE, 2}, {4, 3, 2, 2, GEOST_LONGEST_HOLE, 2},
+      {3, 2, 1, 1, 0, 2},                  {1, 0, 0, 0, GEOST_LONGEST_HOLE, 0},
+  };
+  for (const row &r : rows) {
+    std::vector<object_spec> objs = {{0, 0, {{r.lo, r.hi}, {0, 0}}}};
+    for (int i = 0; i < 3; i++) objs.push_back({0, 0, {{100, 100}, {100 + 4 * i, 100 + 4 * i}}});
+    test_block tb(api, 2, objs, boxes);
+    volumes(api, tb.b);
+    tb.put(1, {0, 0, 3, 3});
+    tb.b->opt = GEOST_LONGEST_HOLE, tb.b->maxbacks = -1;
+    ASSERT_EQ(init_longest_holes(api, tb.b, w), 1);
+    tb.b->opt = r.opt;
+    EXPECT_EQ(get_max_penetration(api, tb.b, r.size, 0, r.last, 2, 2, 0, 0, 0), r.reach) << r.size << " " << r.lo;
+    free_tables(api, tb.b);
+  }
+}
