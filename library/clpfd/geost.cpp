@@ -2672,6 +2672,12 @@ int pl_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *)
     return 1;
   }
   int k = b->kdims;
+  int64_t longest = 0;
+  for (int d = 0; d < k; d++) longest = std::max(longest, extent_of_bb(b, d));
+  QX_free(b->pl.islin);
+  b->pl.islin = nullptr;
+  int *islin = (int *)table_alloc(env, longest + 1);
+  b->pl.islin = islin;
   std::vector<int64_t> ext(k);
   for (int d = 0; d < k; d++) {
     b->pl.bborig[d] = b->fr.origin[k + d];
@@ -2680,11 +2686,7 @@ int pl_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *)
   }
   std::sort(ext.begin(), ext.end());
   const int *item = &b->shape.size_multiset[b->pl.sbox * k];
-  QX_free(b->pl.islin);
-  b->pl.islin = nullptr;
-  int *islin = (int *)table_alloc(env, ext[k - 1] + 1);
-  b->pl.islin = islin;
-  for (int64_t x = 0; x <= ext[k - 1]; x++) {
+  for (int64_t x = 0; x <= longest; x++) {
     islin[x] = x == 0;
     for (int d = 0; d < k && !islin[x]; d++) islin[x] = item[d] <= x && islin[x - item[d]];
   }
