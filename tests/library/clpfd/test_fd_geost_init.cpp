@@ -240,6 +240,7 @@ TEST_F(FdGeostInit, LongestHoleTables)
   };
   auto all = make(12, GEOST_LONGEST_HOLE_ALL);
   ASSERT_EQ(init_longest_holes(api, all->b, w), 1);
+  ASSERT_TRUE(all->b->lh_tables[1] && all->b->lh_tables_inv[1]);
   int compared = 0;
   for (int r = 0; r <= 12; r++) {
     auto one = make(r, GEOST_LONGEST_HOLE);
@@ -316,6 +317,7 @@ TEST_F(FdGeostInit, PalletAndParallelConflictRows)
     EXPECT_EQ(pl_init(api, tb.b, w), r.result) << r.what;
     EXPECT_EQ(tb.b->opt, r.opt) << r.what;
     if (r.opt && r.result) { /* the lengths up to the longer side that the item's sides sum to */
+      ASSERT_NE(tb.b->pl.islin, nullptr) << r.what;
       int a = tb.b->shape.size_multiset[2 * tb.b->pl.sbox], c = tb.b->shape.size_multiset[2 * tb.b->pl.sbox + 1];
       for (int x = 0; x <= std::max(r.w, r.h); x++) {
         bool sum = false;
