@@ -219,7 +219,9 @@ TEST_F(FdGeostInit, CornerAndMiddleRows)
       got = init_border_check(api, b, w);
     }
     EXPECT_EQ(sign(got), r.result) << r.what;
-    if (got >= 0) EXPECT_EQ(values(b, 0, 0), r.left) << r.what;
+    if (got >= 0) {
+      EXPECT_EQ(values(b, 0, 0), r.left) << r.what;
+    }
   }
 }
 
@@ -373,7 +375,9 @@ TEST_F(FdGeostInit, FloatingVisavisRows)
     b->object.flags[1] = b->pruneddim[0] = b->pruneddim[1] = 0;
     int got = floating_visavis(api, b, w);
     EXPECT_EQ(sign(got), r.result) << r.what;
-    if (got >= 0) EXPECT_EQ(values(b, 1, 1), r.left) << r.what;
+    if (got >= 0) {
+      EXPECT_EQ(values(b, 1, 1), r.left) << r.what;
+    }
     EXPECT_EQ(b->object.flags[1], got > 0 ? 3 : 0) << r.what;
     free_tables(api, b);
   }
