@@ -2084,12 +2084,763 @@ int cmp_region(const geost_data *b, const int *x, const int *y)
 /* ==== initialisation steps: corner tests, longest-hole tables, hole avoidance, pallet set-up,
  * parallel conflict; floating vis-a-vis ==== */
 
-int init_border_check(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
-int init_longest_holes(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
-int init_avoid_holes(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
-int pl_init(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
-int check_wrt_parallel_conflict(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
-int floating_visavis(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
+#include "fd_indexical.h" /* the pointwise sums of the corner tests */
+
+namespace {
+
+/* Removes value v from object o's origin in d: the change mask, negative on failure. */
+int drop_origin(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int d, int64_t v)
+{
+  if (!SmallFits(v)) return 0;
+  dvar *X = &b->dvar[(b->kdims + 1) * o + 1 + d];
+  return dvar_prune_interval_t(env, X, MakeSmall((int32_t)v), MakeSmall((int32_t)v), w);
+}
+
+/* Removes val1, then val2: the ORed change masks, negative on failure. */
+int drop_pair(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int d, int64_t val1, int64_t val2)
+{
+  int m1 = drop_origin(env, b, w, o, d, val1);
+  if (m1 < 0) return m1;
+  int m2 = drop_origin(env, b, w, o, d, val2);
+  return m2 < 0 ? m2 : m1 | m2;
+}
+
+/* bytes of scratch from a size_mem buffer; a size that cannot be had is a memory fault. */
+void *scratch_alloc(ORVALIS_API_STRUCT *env, size_mem *held, int64_t bytes)
+{
+  ORVALIS_API_STRUCT *api = env;
+  void *p = nullptr;
+  if ((uint64_t)bytes <= SIZE_MAX / 2) p = fd_perm_alloc2(api, (size_t)std::max<int64_t>(bytes, 8), held);
+  if (!p) qx_memory_fault("geost scratch", QX_SPACE_FOREIGN);
+  return p;
+}
+
+/* A table of entries 32-bit words (at least one) from fd_malloc. */
+int32_t *table_alloc(ORVALIS_API_STRUCT *env, int64_t entries)
+{
+  ORVALIS_API_STRUCT *api = env;
+  entries = std::max<int64_t>(entries, 1);
+  if ((uint64_t)entries > SIZE_MAX / 2 / sizeof(int32_t)) qx_memory_fault("geost tables", QX_SPACE_FOREIGN);
+  return (int32_t *)fd_malloc(api, (size_t)entries * sizeof(int32_t));
+}
+
+/* Calls f(s) on each sbox of the shape the object's shape view's lower bound gives, until f
+ * answers true: true then. */
+template <typename F>
+bool each_own_sbox(const geost_data *b, int o, F f)
+{
+  int sid = lo_of(&b->dvar[(b->kdims + 1) * o]);
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++)
+    if (f(s)) return true;
+  return false;
+}
+
+/* Whether set has an element in lo..hi (the sets of the corner tests lie in 0..E). */
+bool meets(TAGGED set, int64_t lo, int64_t hi, int64_t E)
+{
+  lo = std::max<int64_t>(lo, 0);
+  hi = std::min(hi, E);
+  return lo <= hi && fd_compare_interval(set, MakeSmall((int32_t)lo), MakeSmall((int32_t)hi)) != 4;
+}
+
+/* The distinct sboxes sizes along one dimension, each with the number of sboxes the objects'
+ * shapes use of it, and per distinct size the lengths that the others fill exactly. */
+struct size_sums {
+  geost_value_index *uniq;
+  TAGGED *sets;
+  int n;
+  int64_t E;
+};
+
+int uniqindex(const size_sums &u, int size)
+{
+  int lo = 0, hi = u.n;
+  while (lo < hi) {
+    int mid = (lo + hi) / 2;
+    if (size <= u.uniq[mid].value) hi = mid;
+    else lo = mid + 1;
+  }
+  return lo;
+}
+
+void count_sizes(ORVALIS_API_STRUCT *env, geost_data *b, int d, size_sums *u)
+{
+  int k = b->kdims, n = b->nsboxes_posted;
+  for (int j = 0; j < n; j++) u->uniq[j] = {b->shape.size[j * k + d], 0};
+  for (int o = 0; o < b->nobjects; o++)
+    each_own_sbox(b, o, [&](int s) { return u->uniq[s].index++, false; });
+  fd_qsort(env, u->uniq, (size_t)n, cmp_value_index);
+  int m = 0;
+  for (int j = 0; j < n; j++) {
+    if (m > 0 && u->uniq[j].value == u->uniq[m - 1].value) u->uniq[m - 1].index += u->uniq[j].index;
+    else u->uniq[m++] = u->uniq[j];
+  }
+  u->n = m;
+}
+
+/* sets[j]: 0, E and the sums up to E of the sizes in use, one copy of size j set aside. */
+void set_of_sums(ORVALIS_API_STRUCT *env, worker *w, size_sums *u)
+{
+  ORVALIS_API_STRUCT *api = env;
+  TAGGED zero = MakeSmall(0), top = MakeSmall((int32_t)u->E);
+  for (int j = 0; j < u->n; j++) {
+    TAGGED set = fd_pair(api, w, zero, top);
+    for (int i = 0; i < u->n; i++) {
+      int64_t v = u->uniq[i].value, c = u->uniq[i].index - (i == j);
+      if (v < 1 || c < 1) continue;
+      c = std::min<int64_t>(c, u->E / v); /* more copies than fit add nothing */
+      if (c >= 1) set = fd_plus(api, w, set, fd_multiples(api, w, MakeSmall((int32_t)c), MakeSmall((int32_t)v)), zero, top);
+    }
+    u->sets[j] = set;
+  }
+}
+
+/* The corner tests of sbox s of object o: the change mask, negative on failure. */
+int corner_sbox(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, const size_sums *u, int o, int s)
+{
+  const int *sz = sizes_of(b, s);
+  int64_t slack = b->slack;
+  TAGGED S[2];
+  bool match[2];
+  for (int d = 0; d < 2; d++) {
+    S[d] = u[d].sets[uniqindex(u[d], sz[d])];
+    match[d] = sz[d] <= slack || meets(S[d], sz[d] - slack, sz[d], u[d].E);
+  }
+  int mask = 0;
+  for (int d = 0; d < 2; d++) {
+    int64_t W = sz[d], H = sz[d ^ 1], E = u[d].E, hs = H > 0 ? slack / H : slack;
+    int64_t t = b->shape.translation[s * 2 + d], org = b->fr.origin[2 + d];
+    const dvar *X = origin_view(b, o, d);
+    for (int64_t v = lo_of(X); v <= hi_of(X); v++) {
+      int64_t lgap = v + t - org, rgap = E - W - lgap;
+      bool hole = !meets(S[d], lgap - hs, lgap, E) || !meets(S[d], rgap - hs, rgap, E) ||
+                  (!match[d ^ 1] && (!meets(S[d], lgap + W - slack, lgap + W, E) ||
+                                     !meets(S[d], rgap + W - slack, rgap + W, E)));
+      if (!hole) continue;
+      int m = drop_origin(env, b, w, o, d, v);
+      if (m < 0) return m;
+      mask |= m;
+    }
+  }
+  return mask;
+}
+
+}  // namespace
+
+int init_border_check(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int n = b->nsboxes_posted;
+  if (b->kdims != 2 || n < 1) return 0;
+  size_sums u[2];
+  for (int d = 0; d < 2; d++) {
+    u[d].E = extent_of_bb(b, d);
+    if (u[d].E < 1 || !SmallFits(u[d].E)) return 0;
+  }
+  char *mark = w->numstack_top;
+  /* per sbox: two (size, count) pairs and two sets */
+  char *mem = (char *)scratch_alloc(env, &b->scratch[0], (int64_t)n * 24);
+  for (int d = 0; d < 2; d++) {
+    u[d].uniq = (geost_value_index *)mem + d * n;
+    u[d].sets = (TAGGED *)(mem + 16 * (size_t)n) + d * n;
+    count_sizes(env, b, d, &u[d]);
+    set_of_sums(env, w, &u[d]);
+  }
+  int mask = 0;
+  for (int o = 0; o < b->nobjects && mask >= 0; o++)
+    each_own_sbox(b, o, [&](int s) {
+      int m = corner_sbox(env, b, w, u, o, s);
+      mask = m < 0 ? m : mask | m;
+      return mask < 0;
+    });
+  fd_perm_free2(api, mem, &b->scratch[0]);
+  if (mask == 0) numstack_trim(w, mark);
+  return mask;
+}
+
+namespace {
+
+void free_lh_tables(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  ORVALIS_API_STRUCT *api = env;
+  for (int d = 0; d < b->kdims; d++)
+    for (int32_t **t : {&b->lch_tables[d], &b->lh_tables[d], &b->lh_tables_max[d], &b->lh_tables_inv[d]}) {
+      QX_free(*t);
+      *t = nullptr;
+    }
+}
+
+/* The sboxes of the decomposable active objects as tasks along d. */
+int lh_items(const geost_data *b, int d, lhs *items)
+{
+  int k = b->kdims, n = 0;
+  for (int p = 0; p < b->ntargets; p++) {
+    int o = b->target[p];
+    if (!decomposable(b, o)) continue;
+    each_own_sbox(b, o, [&](int s) {
+      int32_t l = b->shape.size[s * k + d], h = l > 0 ? b->shape.volume[s] / l : 0;
+      if (l > 0 && h > 0) items[n++] = {l, h, 0};
+      return false;
+    });
+  }
+  return n;
+}
+
+/* Fills every row of dimension d: false when the last row shows that the box cannot be filled. */
+bool lh_dimension(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int d, int nrows, int64_t sigma0, lhs *items)
+{
+  int n = lh_items(b, d, items), h = b->maxeps[d];
+  int32_t E = (int32_t)extent_of_bb(b, d);
+  for (int r = 0; r < nrows; r++) {
+    fd_lh_init(env, w, sigma0, r, nrows, E, h, n, items, b->lh_tables[d], b->lch_tables[d], b->maxbacks, 2);
+    const int32_t *open = b->lh_tables[d] + (size_t)r * h, *closed = b->lch_tables[d] + (size_t)r * h;
+    if (r == nrows - 1) {
+      if (E > closed[h - 1]) return false;
+      for (int i = 0; i < n; i++)
+        if (items[i].h < h && items[i].l > open[h - items[i].h - 1]) return false;
+    }
+    int32_t *mx = b->lh_tables_max[d] + (size_t)r * h;
+    for (int e = 0; e < h; e++) mx[e] = e ? std::max(mx[e - 1], open[e]) : open[e];
+  }
+  return true;
+}
+
+/* Row r of the inverse table: per length len, the largest height whose best hole is shorter. */
+void lh_inverse(geost_data *b, int d, int nrows)
+{
+  int h = b->maxeps[d], M = b->max_val_in_lmax;
+  for (int r = 0; r < nrows; r++) {
+    const int32_t *mx = b->lh_tables_max[d] + (size_t)r * h;
+    int32_t *inv = b->lh_tables_inv[d] + (size_t)r * M;
+    int eps = 1;
+    for (int len = 1; len <= M; len++) {
+      while (eps <= h && mx[eps - 1] < len) eps++;
+      inv[len - 1] = eps <= h ? eps - 1 : -1;
+    }
+  }
+}
+
+}  // namespace
+
+int init_longest_holes(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  ORVALIS_API_STRUCT *api = env;
+  if (!(b->opt & GEOST_LONGEST_HOLE) || b->slack < 0) { /* no table for a negative slack */
+    b->opt &= ~(GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS_FLOATING);
+    return 1;
+  }
+  int k = b->kdims;
+  bool all = (b->opt & GEOST_LONGEST_HOLE_ALL) == GEOST_LONGEST_HOLE_ALL;
+  int64_t nrows = all ? (int64_t)b->slack + 1 : 1, sigma0 = all ? 0 : b->slack;
+  free_lh_tables(env, b);
+  int64_t V = 1;
+  for (int d = 0; d < k; d++) V = sat_mul(V, extent_of_bb(b, d));
+  for (int d = 0; d < k; d++) {
+    int64_t h = V / extent_of_bb(b, d);
+    if (h > INT32_MAX / 2 || extent_of_bb(b, d) > INT32_MAX) qx_memory_fault("geost tables", QX_SPACE_FOREIGN);
+    b->maxeps[d] = (int)h;
+    for (int32_t **t : {&b->lch_tables[d], &b->lh_tables[d], &b->lh_tables_max[d]}) *t = table_alloc(env, sat_mul(h, nrows));
+  }
+  char *mark = w->numstack_top;
+  lhs *items = (lhs *)fd_temp_alloc(api, w, (size_t)std::max(b->ntargets * b->max_nsboxes, 1) * sizeof(lhs));
+  bool ok = true;
+  for (int d = 0; d < k && ok; d++) ok = lh_dimension(env, b, w, d, (int)nrows, sigma0, items);
+  if (ok) {
+    int32_t M = 0;
+    for (int d = 0; d < k; d++) M = std::max(M, get_longest_hole_max(env, b, d, b->slack, b->maxeps[d]));
+    b->max_val_in_lmax = M;
+    for (int d = 0; d < k; d++) {
+      b->lh_tables_inv[d] = table_alloc(env, sat_mul(M, nrows));
+      lh_inverse(b, d, (int)nrows);
+    }
+  }
+  numstack_trim(w, mark);
+  fd_init_profile(api);
+  return ok;
+}
+
+namespace {
+
+/* Whether a gap of width gw beside sbox s of object o in d, the gap region in slot end_bb and
+ * ext the sbox's sizes, is one that the other sboxes and the slack cannot fill. */
+bool unfillable_gap(ORVALIS_API_STRUCT *env, geost_data *b, int o, int s, int d, int64_t gw, int64_t c, int *ext)
+{
+  int k = b->kdims;
+  if ((b->opt & GEOST_LONGEST_HOLE) && k == 2 &&
+      get_longest_hole(env, b, d ^ 1, b->slack, (int)gw, 0) < b->shape.size[s * k + (d ^ 1)])
+    return true;
+  int64_t vol = c * gw, mn = 0, mx = 0;
+  ext[d] = (int)gw;
+  visavis_fill(env, b, b->fr.end_bb, ext, d, o, s, 1, &mn, &mx, vol);
+  return vol < mn || vol - mx > b->slack;
+}
+
+/* The hole-avoiding pruning of sbox s of object o in d on both sides: the change mask. */
+int avoid_sbox_holes(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int s, int d)
+{
+  int k = b->kdims, gap = b->fr.end_bb;
+  int64_t L = b->shape.size[s * k + d], t = b->shape.translation[s * k + d];
+  if (L < 1) return 0;
+  int64_t c = b->shape.volume[s] / L, slack = b->slack;
+  int64_t g = c == 1 ? slack + 1 : slack >= 0 ? slack / c + 1 : (slack + 1) / c;
+  g = std::max<int64_t>(g, 1); /* a gap of width 0 is no gap */
+  int64_t org = b->fr.origin[k + d], end = b->fr.end[k + d], bo = org - t, z = end - L - t + 1;
+  copy_slot(b, gap, 1);
+  std::vector<int> ext(sizes_of(b, s), sizes_of(b, s) + k);
+  const dvar *X = origin_view(b, o, d);
+  int mask = 0;
+  DVITER it;
+  for (int side = 0; side < 2; side++) {
+    dviter_init(&it, X);
+    if (side == 0 && bo + g - 1 >= lo_of(X)) {
+      if (bo + g - 1 >= hi_of(X)) continue;
+      dviter_skip_t(&it, MakeSmall((int32_t)(bo + g - 1)));
+    }
+    while (!dviter_empty(&it)) {
+      int64_t v = fds_val(dviter_next_value_t(&it)), gw = side ? z - v : v - bo;
+      if (gw < g || gw > INT32_MAX) break;
+      if (side) put_range(b, gap, d, end + 1 + v - z, end);
+      else put_range(b, gap, d, org, org + gw - 1);
+      if (!unfillable_gap(env, b, o, s, d, gw, c, ext.data())) continue;
+      int m = drop_origin(env, b, w, o, d, v);
+      if (m < 0) return m;
+      mask |= m;
+    }
+  }
+  return mask;
+}
+
+/* Whether sbox s of object o placed at val in d can have flush neighbours on both of its faces
+ * in d (the contact test). */
+bool contact_kept(geost_data *b, int o, int s, int d, int64_t val)
+{
+  int k = b->kdims;
+  int64_t L = b->shape.size[s * k + d], H = b->shape.size[s * k + (d ^ 1)], slack = b->slack;
+  int64_t start = val + b->shape.translation[s * k + d], end = start + L, Hp = H - slack;
+  int64_t X = 0, Y = 0, Z = 0;
+  for (int i = 0; i < b->nobjects; i++) {
+    int o1 = b->byarea[i];
+    const dvar *O1 = origin_view(b, o1, d);
+    if (each_own_sbox(b, o1, [&](int s1) {
+          if (o1 == o && s1 == s) return false;
+          int64_t L1 = b->shape.size[s1 * k + d], t1 = b->shape.translation[s1 * k + d];
+          int64_t H1 = b->shape.size[s1 * k + (d ^ 1)];
+          bool left = holds(O1, start - L1 - t1), right = holds(O1, end - t1);
+          if (left && right) Z += H1; /* it can make up for either face */
+          else if (left) X += H1;
+          else if (right) Y += H1;
+          return Z >= std::max<int64_t>(0, Hp - X) + std::max<int64_t>(0, Hp - Y) && X + Y + Z + slack >= 2 * H;
+        }))
+      return true;
+  }
+  return false;
+}
+
+/* The scratch of the middle-hole tests: three arrays of 2R entries. */
+struct middle_scratch {
+  int32_t *sizes, *earliest, *latest;
+  int R;
+};
+
+/* The middle-hole tests of sbox s of object o in d for every pair of gaps e1, e2 beside it. */
+int middle_sbox(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, const middle_scratch &m, int d, int o, int s)
+{
+  int k = 2, c = d ^ 1;
+  int64_t L = b->shape.size[s * k + d], H = b->shape.size[s * k + c], t = b->shape.translation[s * k + d];
+  int64_t Ed = extent_of_bb(b, d), e3 = extent_of_bb(b, c) - H, org = b->fr.origin[k + d];
+  int64_t surf_on_top = e3 * Ed, e1max = (Ed - L) / 2;
+  const dvar *X = origin_view(b, o, d);
+  int mask = 0;
+  for (int64_t e1 = 1; e1 <= e1max; e1++) {
+    int64_t e2 = Ed - L - e1, surf1 = e1 * H, surf2 = e2 * H, val1 = org + e1 - t, val2 = org + e2 - t;
+    int r = 0;
+    for (int64_t val : {val1, val2}) /* 1. contact */
+      if (H - b->slack > 0 && holds(X, val) && !contact_kept(b, o, s, d, val)) {
+        r = drop_origin(env, b, w, o, d, val);
+        if (r < 0) return r;
+        mask |= r;
+      }
+    auto step = [&](int got) { /* false once a pruning failed */
+      if (got < 0) r = got;
+      else mask |= got;
+      return r >= 0;
+    };
+    /* 2. the gaps and the surface on top, wherever the others may lie */
+    bool go = true;
+    if (holds(X, val1) || holds(X, val2))
+      go = step(compute_max_surf_in_gap_before_task(env, b, w, 0, -1, d, o, s, e1, (int32_t)val1, (int32_t)val2, surf1));
+    if (go && holds(X, val1) && e1 != e2)
+      go = step(compute_max_surf_in_gap_before_task(env, b, w, 0, -1, d, o, s, e2, (int32_t)val1, (int32_t)val2, surf2));
+    if (go && holds(X, val1))
+      go = step(compute_min_surf_used_on_top_of_task(env, b, w, 0, -1, 0, -1, m.sizes, m.earliest, m.latest, m.R, d, o,
+                                                     s, e1, e2, e3, (int32_t)val1, (int32_t)val2, surf_on_top));
+    /* 3. the same with the gaps where they are */
+    go = go && step(init_avoid_holes_middle_heavy(env, b, w, m.sizes, m.earliest, m.latest, m.R, d, o, s, e1, e2, e3,
+                                                  (int32_t)val1, surf1, surf2, surf_on_top));
+    go = go && step(init_avoid_holes_middle_heavy(env, b, w, m.sizes, m.earliest, m.latest, m.R, d, o, s, e2, e1, e3,
+                                                  (int32_t)val2, surf2, surf1, surf_on_top));
+    if (!go) return r;
+  }
+  return mask;
+}
+
+int init_avoid_holes_middle(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int n = b->nobjects;
+  middle_scratch m;
+  m.R = std::max(b->max_nsboxes, 1) * std::max(n, 1);
+  m.sizes = (int32_t *)scratch_alloc(env, &b->scratch[0], (int64_t)6 * m.R * sizeof(int32_t));
+  m.earliest = m.sizes + 2 * m.R;
+  m.latest = m.earliest + 2 * m.R;
+  for (int i = 0; i < n; i++) b->byarea[i] = i;
+  fd_qsort(env, b->byarea, (size_t)n, [b](const int *x, const int *y) { return cmp_decr_area(b, x, y); });
+  int mask = 0;
+  for (int d = 0; d < 2 && mask >= 0; d++)
+    for (int i = 0; i < n && mask >= 0; i++) {
+      int o = b->byarea[i];
+      each_own_sbox(b, o, [&](int s) {
+        int r = middle_sbox(env, b, w, m, d, o, s);
+        mask = r < 0 ? r : mask | r;
+        return mask < 0;
+      });
+    }
+  fd_perm_free2(api, m.sizes, &b->scratch[0]);
+  return mask;
+}
+
+}  // namespace
+
+int init_avoid_holes(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  int mask = 0;
+  bool all_fixed = true;
+  for (int p = 0; p < b->nobjects && mask >= 0; p++) {
+    int o = b->target[p];
+    if (!decomposable(b, o)) {
+      all_fixed = false;
+      continue;
+    }
+    each_own_sbox(b, o, [&](int s) {
+      for (int d = 0; d < b->kdims && mask >= 0; d++) {
+        int r = avoid_sbox_holes(env, b, w, o, s, d);
+        mask = r < 0 ? r : mask | r;
+      }
+      return mask < 0;
+    });
+  }
+  if (mask < 0 || !all_fixed) return mask;
+  if (b->slack == 0) {
+    for (int leftp : {1, 0}) {
+      int r = init_avoid_holes_border(env, b, w, leftp);
+      if (r < 0) return r;
+      mask |= r;
+    }
+  }
+  if (b->kdims != 2) return mask;
+  int r = init_avoid_holes_middle(env, b, w);
+  return r < 0 ? r : mask | r;
+}
+
+namespace {
+
+/* The four largest values seen, smallest first. */
+struct top_four {
+  int64_t v[4] = {0, 0, 0, 0};
+  void add(int64_t x)
+  {
+    if (x <= v[0]) return;
+    v[0] = x;
+    std::sort(v, v + 4);
+  }
+  int64_t sum() const { return v[0] + v[1] + v[2] + v[3]; }
+};
+
+}  // namespace
+
+int compute_min_surf_used_on_top_of_task(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int64_t first1,
+                                         int64_t last1, int64_t first2, int64_t last2, int32_t *sizes,
+                                         int32_t *earliest, int32_t *latest, int rowlen, int d, int object, int s,
+                                         int64_t e1, int64_t e2, int64_t e3, int32_t val1, int32_t val2, int64_t surf)
+{
+  int k = 2, c = d ^ 1, nitems = 0;
+  int64_t E = std::max(e1, e2), Hs = b->shape.size[s * k + c];
+  bool lh = b->opt & GEOST_LONGEST_HOLE, par = b->opt & GEOST_PARCONFLICT;
+  int64_t minloss = first1 > last1 && lh ? border_minloss(env, b, E, d) : 0;
+  int64_t partial = 0, unusable = 0;
+  top_four top;
+  for (int i = 0; i < b->nobjects; i++) {
+    int o2 = b->byarea[i];
+    bool hopeless = each_own_sbox(b, o2, [&](int s2) {
+      if (o2 == object && s2 == s) return false;
+      int64_t L = b->shape.size[s2 * k + d], H = b->shape.size[s2 * k + c], p;
+      int64_t hmax = std::min(H, Hs);
+      if (L > E) {
+        p = 0;
+      } else if (first1 <= last1) {
+        p = std::max(get_max_penetration(env, b, e1, first1, last1, L, hmax, o2, s2, d),
+                     get_max_penetration(env, b, e2, first2, last2, L, hmax, o2, s2, d));
+      } else if (lh) {
+        p = L == e1 || L == e2 ? Hs : get_longest_hole_max(env, b, c, b->slack - minloss, (int)(E - L));
+        p = std::min(p, H);
+      } else {
+        return false; /* no bound on its penetration */
+      }
+      if (L > E) unusable += H * L;
+      else if (2 * L > E && p < H) partial += H * L, top.add(p * L);
+      else unusable += (H - p) * L;
+      if (partial + unusable - top.sum() > surf) return true;
+      if (par && p < H && nitems < rowlen) {
+        sizes[nitems] = (int32_t)L, sizes[rowlen + nitems] = (int32_t)(H - p);
+        earliest[nitems] = earliest[rowlen + nitems] = 1;
+        latest[nitems] = (int32_t)extent_of_bb(b, d), latest[rowlen + nitems] = (int32_t)e3;
+        nitems++;
+      }
+      return false;
+    });
+    if (hopeless) return drop_pair(env, b, w, object, d, val1, val2);
+  }
+  if (par && parallel_conflict(env, w, 2, nitems, 1, sizes, earliest, latest, rowlen, &b->scratch[1]))
+    return drop_pair(env, b, w, object, d, val1, val2);
+  return 0;
+}
+
+int init_avoid_holes_middle_heavy(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int32_t *sizes,
+                                  int32_t *earliest, int32_t *latest, int rowlen, int d, int object, int s,
+                                  int64_t e1, int64_t e2, int64_t e3, int32_t val, int64_t surf1, int64_t surf2,
+                                  int64_t surftop)
+{
+  int64_t o = b->fr.origin[2 + d], Ls = b->shape.size[s * 2 + d];
+  const dvar *X = origin_view(b, object, d);
+  int mask = 0;
+  for (int step = 0; step < 3 && holds(X, val); step++) {
+    int r = step == 0 ? compute_max_surf_in_gap_before_task(env, b, w, o, o + e1 - 1, d, object, s, e1, val, val, surf1)
+            : step == 1 ? compute_max_surf_in_gap_before_task(env, b, w, o + e1 + Ls, o + e1 + Ls + e2 - 1, d, object,
+                                                              s, e2, val, val, surf2)
+                        : compute_min_surf_used_on_top_of_task(env, b, w, o, o + e1 - 1, o + e1 + Ls,
+                                                               o + e1 + Ls + e2 - 1, sizes, earliest, latest, rowlen,
+                                                               d, object, s, e1, e2, e3, val, val, surftop);
+    if (r < 0) return r;
+    mask |= r;
+  }
+  return mask;
+}
+
+namespace {
+
+/* The pallet's item: every shape of every object one sbox at translation 0 with the sizes of
+ * the first object's (sorted, all positive). */
+bool pl_recognize(geost_data *b)
+{
+  int k = b->kdims;
+  if (b->nobjects < 1) return false;
+  int f0 = geost_first_sbox(b, lo_of(shape_view(b, 0)));
+  if (f0 < 0) return false;
+  const int *ms0 = &b->shape.size_multiset[f0 * k];
+  if (ms0[0] < 1) return false;
+  for (int o = 0; o < b->nobjects; o++)
+    if (each_sid(shape_view(b, o), [&](int sid) {
+          int f = geost_first_sbox(b, sid);
+          if (f < 0 || b->shape.sid[f + 1] == sid) return true;
+          for (int d = 0; d < k; d++)
+            if (b->shape.translation[f * k + d] != 0 || b->shape.size_multiset[f * k + d] != ms0[d]) return true;
+          return false;
+        }))
+      return false;
+  b->pl.sbox = f0;
+  return true;
+}
+
+/* The counting bounds of n items a x bs (bs <= a) in a W x H box, W <= H: false when they
+ * cannot fit. */
+bool pl_counts_fit(int64_t n, int64_t W, int64_t H, int64_t a, int64_t bs)
+{
+  int64_t A = W * H, ra = H % a, ra1 = W % a, rb = H % bs, rb1 = W % bs;
+  int64_t B1 = (a < ra + ra1 ? A - (a - ra1) * (a - ra) : A - ra * ra1) / a;
+  int64_t B2 = (bs < rb + rb1 ? A - (bs - rb1) * (bs - rb) : A - rb * rb1) / bs;
+  return n <= A / (a * bs) && n <= (W / bs) * (H / bs) && n <= B1 / bs && n <= B2 / a;
+}
+
+}  // namespace
+
+int pl_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *)
+{
+  ORVALIS_API_STRUCT *api = env;
+  if (!(b->opt & GEOST_PALLET_LOADING)) return 1;
+  if (!pl_recognize(b)) {
+    b->opt &= ~GEOST_PALLET_LOADING;
+    return 1;
+  }
+  int k = b->kdims;
+  int64_t longest = 0;
+  for (int d = 0; d < k; d++) longest = std::max(longest, extent_of_bb(b, d));
+  QX_free(b->pl.islin);
+  b->pl.islin = nullptr;
+  int *islin = (int *)table_alloc(env, longest + 1);
+  b->pl.islin = islin;
+  std::vector<int64_t> ext(k);
+  for (int d = 0; d < k; d++) {
+    b->pl.bborig[d] = b->fr.origin[k + d];
+    b->pl.bbend[d] = b->fr.end[k + d];
+    ext[d] = extent_of_bb(b, d);
+  }
+  std::sort(ext.begin(), ext.end());
+  const int *item = &b->shape.size_multiset[b->pl.sbox * k];
+  for (int64_t x = 0; x <= longest; x++) {
+    islin[x] = x == 0;
+    for (int d = 0; d < k && !islin[x]; d++) islin[x] = item[d] <= x && islin[x - item[d]];
+  }
+  int64_t itemvol = product(item, k), boxvol = 1;
+  for (int d = 0; d < k; d++) boxvol = sat_mul(boxvol, ext[d]);
+  if (boxvol == sat_mul(itemvol, b->nobjects)) /* an exact fill: each size divides an extent */
+    for (int d = 0; d < k; d++)
+      if (std::none_of(ext.begin(), ext.end(), [&](int64_t e) { return e % item[d] == 0; })) return 0;
+  if (k != 2) return 1;
+  if (!pl_counts_fit(b->nobjects, ext[0], ext[1], item[1], item[0])) return 0;
+  return pl_color(env, b->nobjects, (int)ext[0], (int)ext[1], item[1], item[0], islin, b) != 1;
+}
+
+int check_wrt_parallel_conflict(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims, R = std::max(b->max_nsboxes, 1) * std::max(b->nobjects, 1), n = 0;
+  int32_t *sizes = (int32_t *)scratch_alloc(env, &b->scratch[0], (int64_t)3 * k * R * sizeof(int32_t));
+  int32_t *earliest = sizes + (size_t)k * R, *latest = earliest + (size_t)k * R;
+  for (int p = 0; p < b->nobjects; p++) {
+    int o = b->target[p];
+    if (!decomposable(b, o) || !fr_intersects_object(env, b, 1, o)) continue;
+    each_own_sbox(b, o, [&](int s) {
+      for (int d = 0; d < k; d++) {
+        int64_t t = b->shape.translation[s * k + d], L = b->shape.size[s * k + d];
+        int64_t lo = std::max<int64_t>(lo_of(origin_view(b, o, d)) + t, b->fr.origin[k + d]);
+        int64_t hi = std::min<int64_t>(hi_of(origin_view(b, o, d)) + t + L - 1, b->fr.end[k + d]);
+        if (hi < lo) return false;
+        sizes[d * R + n] = (int32_t)std::min(hi - lo + 1, L);
+        earliest[d * R + n] = (int32_t)lo;
+        latest[d * R + n] = (int32_t)hi;
+      }
+      n++;
+      return false;
+    });
+  }
+  int conflict = parallel_conflict(env, w, k, n, b->tick == 1, sizes, earliest, latest, R, &b->scratch[1]);
+  fd_perm_free2(api, sizes, &b->scratch[0]);
+  return !conflict;
+}
+
+bool compulsory_part_in_all_dimensions(const geost_data *b, int object, int sbox)
+{
+  for (int f = 0; f < b->kdims; f++) {
+    const dvar *X = origin_view(b, object, f);
+    if ((int64_t)hi_of(X) >= (int64_t)lo_of(X) + b->shape.size[sbox * b->kdims + f]) return false;
+  }
+  return true;
+}
+
+bool sbox_connects_region(const geost_data *b, const dvar *dv, int s, int fr1)
+{
+  int k = b->kdims;
+  for (int f = 0; f < k; f++) {
+    int64_t t = b->shape.translation[s * k + f], l = b->shape.size[s * k + f];
+    if ((int64_t)hi_of(&dv[f]) + t + l < b->fr.origin[fr1 * k + f] ||
+        (int64_t)lo_of(&dv[f]) + t > (int64_t)b->fr.end[fr1 * k + f] + 1)
+      return false;
+  }
+  return true;
+}
+
+int32_t get_longest_hole_inv(ORVALIS_API_STRUCT *, geost_data *b, int dim, int64_t sigma, int epsilon)
+{
+  int32_t M = b->max_val_in_lmax;
+  if (!b->lh_tables_inv[dim] || epsilon < 1 || epsilon > M) return -1;
+  int64_t i = epsilon - 1;
+  if ((b->opt & GEOST_LONGEST_HOLE_ALL) == GEOST_LONGEST_HOLE_ALL) {
+    if (sigma < 0 || sigma > b->slack) return -1;
+    i += sigma * M;
+  }
+  return b->lh_tables_inv[dim][i];
+}
+
+namespace {
+
+/* Removes lo..hi from object o's origin in c: the change mask, negative on failure. */
+int drop_range(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int c, int64_t lo, int64_t hi)
+{
+  dvar *X = &b->dvar[(b->kdims + 1) * o + 1 + c];
+  lo = std::max<int64_t>(lo, lo_of(X));
+  hi = std::min<int64_t>(hi, hi_of(X));
+  if (lo > hi) return 0;
+  return dvar_prune_interval_t(env, X, MakeSmall((int32_t)lo), MakeSmall((int32_t)hi), w);
+}
+
+int64_t overlap_len(int64_t x, int64_t lx, int64_t y, int64_t ly)
+{
+  return std::max<int64_t>(0, std::min(x + lx, y + ly) - std::max(x, y));
+}
+
+}  // namespace
+
+int floating_visavis_prune(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object1, int sbox1, int object2,
+                           int sbox2, int d)
+{
+  int k = 2, c = 1 - d;
+  const int *t1 = &b->shape.translation[sbox1 * k], *s1 = sizes_of(b, sbox1);
+  const int *t2 = &b->shape.translation[sbox2 * k], *s2 = sizes_of(b, sbox2);
+  int64_t a1 = (int64_t)lo_of(origin_view(b, object1, d)) + t1[d], b1 = (int64_t)hi_of(origin_view(b, object1, d)) + t1[d];
+  int64_t a2 = (int64_t)lo_of(origin_view(b, object2, d)) + t2[d], b2 = (int64_t)hi_of(origin_view(b, object2, d)) + t2[d];
+  int64_t min1c = lo_of(origin_view(b, object1, c)), max1c = hi_of(origin_view(b, object1, c));
+  bool after = a2 > b1 + s1[d], before = a1 > b2 + s2[d];
+  if (after || before) { /* apart along d: facing longer than the longest hole of their widest gap */
+    int64_t G = after ? b2 - (a1 + s1[d]) : b1 - (a2 + s2[d]);
+    int64_t H = get_longest_hole_max(env, b, c, b->slack, (int)std::min<int64_t>(G, INT32_MAX));
+    if (H >= std::min(s1[c], s2[c])) return 0;
+    return drop_range(env, b, w, object2, c, max1c + t1[c] + H + 1 - s2[c] - t2[c],
+                      min1c + t1[c] + s1[c] - H - 1 - t2[c]);
+  }
+  int64_t V0 = std::min(overlap_len(a1, s1[d], b2, s2[d]), overlap_len(b1, s1[d], a2, s2[d]));
+  if (V0 < 1 || V0 > b->max_val_in_lmax) return 0;
+  int64_t E = get_longest_hole_inv(env, b, d, b->slack, (int)V0);
+  if (E < 1) return 0; /* -1: no bound; 0: no gap to forbid */
+  int r1 = drop_range(env, b, w, object2, c, max1c + t1[c] - E - s2[c] - t2[c], min1c + t1[c] - s2[c] - t2[c] - 1);
+  if (r1 < 0) return r1;
+  int r2 = drop_range(env, b, w, object2, c, max1c + t1[c] + s1[c] + 1 - t2[c], min1c + t1[c] + s1[c] + E - t2[c]);
+  return r2 < 0 ? r2 : r1 | r2;
+}
+
+int floating_visavis(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  if (b->kdims != 2) return 0;
+  int P = 0;
+  for (int i = 0; i < b->nobjects; i++) {
+    int o1 = b->target[i];
+    if (!decomposable(b, o1)) continue; /* a box of a shape the object may not take is no box */
+    bool failed = each_own_sbox(b, o1, [&](int s1) {
+      if (!compulsory_part_in_all_dimensions(b, o1, s1) || !sbox_connects_region(b, origin_view(b, o1, 0), s1, 1))
+        return false;
+      for (int p = 0; p < b->ntargets; p++) {
+        int o2 = b->target[p];
+        if (object_is_ground(b, o2) || !decomposable(b, o2)) continue;
+        if (each_own_sbox(b, o2, [&](int s2) {
+              if (o2 == o1 && s2 == s1) return false;
+              for (int d = 0; d < 2; d++) {
+                int r = floating_visavis_prune(env, b, w, o1, s1, o2, s2, d);
+                if (r < 0) return true;
+                P |= r;
+                if (P) { /* both the dimension examined and the one pruned */
+                  b->object.flags[o2] |= 3;
+                  b->pruneddim[0] = b->pruneddim[1] = 1;
+                }
+              }
+              return false;
+            }))
+          return true;
+      }
+      return false;
+    });
+    if (failed) return -1;
+  }
+  return P;
+}
 
 /* ==== fixall placement; redundant disjunctive and cumulative checks; pallet colouring ==== */
 
