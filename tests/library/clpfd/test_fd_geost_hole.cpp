@@ -26,15 +26,9 @@ int64_t overlap(int64_t a, int64_t la, int64_t c, int64_t e)
   return std::max<int64_t>(0, std::min(a + la - 1, e) - std::max(a, c) + 1);
 }
 
-/* Bounding box 1 is 0..9 x 0..5; region 4 is the box under test. */
+/* Bounding box 1 is 0..9 x 0..5; r0 is the box under test, r1 the box it faces (none: the
+ * border on face d, side). */
 struct face_row {
-  std::vector<int> r0;
-  int d, side;
-  std::vector<int> gap;
-  int size, vol;
-};
-
-struct pair_row {
   std::vector<int> r0, r1;
   int ret, d, side;
   std::vector<int> gap;
@@ -51,21 +45,14 @@ TEST_F(FdGeostHole, FaceGeometryRows)
   test_block tb(api, 2, {{0, 0, {{2, 5}, {0, 0}}}}, {{0, {1, 0}, {2, 1}}});
   geost_data *b = tb.b;
   tb.put(1, {0, 0, 9, 5});
-  const face_row faces[] = {
-      {{2, 1, 4, 3}, 0, 0, {0, 1, 1, 3}, 2, 6},  {{2, 1, 4, 3}, 0, 1, {5, 1, 9, 3}, 5, 15},
-      {{2, 1, 4, 3}, 1, 0, {2, 0, 4, 0}, 1, 3},  {{2, 1, 4, 3}, 1, 1, {2, 4, 4, 5}, 2, 6},
-      {{0, 0, 1, 5}, 0, 0, {0, 0, -1, 5}, 0, 0}, {{-2, 0, 1, 5}, 0, 0, {0, 0, -3, 5}, -2, 0},
-      {{0, 0, 9, 5}, 1, 1, {0, 6, 9, 5}, 0, 0},
-  };
-  for (const face_row &r : faces) {
-    tb.put(4, r.r0);
-    int size = -9, vol = -9;
-    EXPECT_EQ(vis_a_vis_border(b, 4, 5, r.d, r.side, &size, &vol), 1);
-    EXPECT_EQ(tb.region(5), r.gap) << "face " << r.d << "," << r.side;
-    EXPECT_EQ(size, r.size);
-    EXPECT_EQ(vol, r.vol);
-  }
-  const pair_row pairs[] = {
+  const face_row rows[] = {
+      {{2, 1, 4, 3}, {}, 1, 0, 0, {0, 1, 1, 3}, 2, 6},
+      {{2, 1, 4, 3}, {}, 1, 0, 1, {5, 1, 9, 3}, 5, 15},
+      {{2, 1, 4, 3}, {}, 1, 1, 0, {2, 0, 4, 0}, 1, 3},
+      {{2, 1, 4, 3}, {}, 1, 1, 1, {2, 4, 4, 5}, 2, 6},
+      {{0, 0, 1, 5}, {}, 1, 0, 0, {0, 0, -1, 5}, 0, 0},
+      {{-2, 0, 1, 5}, {}, 1, 0, 0, {0, 0, -3, 5}, -2, 0},
+      {{0, 0, 9, 5}, {}, 1, 1, 1, {0, 6, 9, 5}, 0, 0},
       {{0, 0, 1, 1}, {4, 1, 5, 3}, 1, 0, 1, {2, 1, 3, 1}, 2, 2},
       {{4, 1, 5, 3}, {0, 0, 1, 1}, 1, 0, 0, {2, 1, 3, 1}, 2, 2},
       {{0, 0, 1, 1}, {2, 0, 3, 1}, 1, 0, 1, {2, 0, 1, 1}, 0, 0},
@@ -74,15 +61,19 @@ TEST_F(FdGeostHole, FaceGeometryRows)
       {{0, 0, 1, 1}, {3, 3, 4, 4}, 0, 0, -1, {}, 0, 0},
       {{0, 0, 2, 2}, {1, 1, 3, 3}, 0, -1, -1, {}, 0, 0},
   };
-  for (const pair_row &r : pairs) {
+  for (const face_row &r : rows) {
     tb.put(4, r.r0);
-    tb.put(5, r.r1);
-    int d = -5, side = -1, size = -9, vol = -9;
-    ASSERT_EQ(vis_a_vis(b, 4, 5, 6, &d, &side, &size, &vol), r.ret);
-    EXPECT_EQ(d, r.d);
-    if (!r.ret) continue;
+    int d = r.d, side = r.side, size = -9, vol = -9;
+    if (r.r1.empty()) {
+      EXPECT_EQ(vis_a_vis_border(b, 4, 6, r.d, r.side, &size, &vol), 1);
+    } else {
+      tb.put(5, r.r1);
+      ASSERT_EQ(vis_a_vis(b, 4, 5, 6, &d, &side, &size, &vol), r.ret);
+      EXPECT_EQ(d, r.d);
+      if (!r.ret) continue;
+    }
     EXPECT_EQ(side, r.side);
-    EXPECT_EQ(tb.region(6), r.gap);
+    EXPECT_EQ(tb.region(6), r.gap) << r.r0[0] << "," << r.r0[1] << " face " << d << "," << side;
     EXPECT_EQ(size, r.size);
     EXPECT_EQ(vol, r.vol);
   }
@@ -118,16 +109,14 @@ TEST_F(FdGeostHole, VisavisFillAgainstEnumeration)
     test_block tb(api, 2, objs, boxes);
     geost_data *b = tb.b;
     int m = (int)objs.size();
-    std::vector<int> hole(m, -100);
+    std::vector<int> hole(m, -100); /* a value taken out of the domain in dimension 0 */
     for (int o = 0; o < m; o++) {
       b->object.oid[o] = o;
-      int lo = objs[o].origin[0].first, hi = objs[o].origin[0].second;
-      if (hi - lo >= 2) { /* a hole inside the domain in dimension 0 */
-        hole[o] = lo + 1;
-        ASSERT_GT(dvar_prune_interval_t(api, &b->dvar[3 * o + 1], MakeSmall(hole[o]),
-                                        MakeSmall(hole[o]), w),
-                  0);
-      }
+      if (objs[o].origin[0].second - objs[o].origin[0].first < 2) continue;
+      hole[o] = objs[o].origin[0].first + 1;
+      ASSERT_GT(dvar_prune_interval_t(api, &b->dvar[3 * o + 1], MakeSmall(hole[o]),
+                                      MakeSmall(hole[o]), w),
+                0);
     }
     b->ntargets = 1 + g.below(m);
     std::vector<int> gap = {g.below(5), g.below(5), 0, 0};
@@ -135,32 +124,26 @@ TEST_F(FdGeostHole, VisavisFillAgainstEnumeration)
     tb.put(4, gap);
     int ext[2] = {gap[2] - gap[0] + 1, gap[3] - gap[1] + 1};
     int d = g.below(2), curobj = g.below(m), cursbox = g.below((int)boxes.size()), all = g.below(2);
-    int64_t vol = (int64_t)ext[0] * ext[1] - g.below(3), mn, mx;
-    int got = visavis_fill(api, b, 4, ext, d, curobj, cursbox, all, &mn, &mx, vol);
-    /* the definition */
-    int64_t emin = 0, emax = 0, rest = vol;
-    int ecount = 0;
+    int64_t vol = (int64_t)ext[0] * ext[1] - g.below(3), mn, mx, emin = 0, emax = 0, rest = vol;
+    int got = visavis_fill(api, b, 4, ext, d, curobj, cursbox, all, &mn, &mx, vol), ecount = 0;
     for (int pos = 0; pos < (all ? m : b->ntargets); pos++) {
       int o = b->target[pos];
       if (objs[o].shape_lo != objs[o].shape_hi) continue;
       std::vector<int> mine;
       for (int j = 0; j < (int)boxes.size(); j++)
         if (boxes[j].sid == objs[o].shape_lo) mine.push_back(j);
+      auto meet = [&](const sbox_spec &x, const sbox_spec &y, int j) {
+        return overlap(x.t[j], x.l[j], y.t[j], y.t[j] + y.l[j] - 1) > 0;
+      };
       bool apart = true;
       for (int i : mine)
         for (int j : mine)
-          if (i < j &&
-              overlap(boxes[i].t[0], boxes[i].l[0], boxes[j].t[0],
-                      boxes[j].t[0] + boxes[j].l[0] - 1) &&
-              overlap(boxes[i].t[1], boxes[i].l[1], boxes[j].t[1],
-                      boxes[j].t[1] + boxes[j].l[1] - 1))
-            apart = false;
+          apart = apart && (i >= j || !meet(boxes[i], boxes[j], 0) || !meet(boxes[i], boxes[j], 1));
       overlapping += !apart;
       int64_t own = 0;
       for (int s : mine) {
-        if (o == curobj && s == cursbox) continue;
         const sbox_spec &x = boxes[s];
-        if (apart && x.l[d] > ext[d]) continue;
+        if ((o == curobj && s == cursbox) || (apart && x.l[d] > ext[d])) continue;
         int64_t pmin = 1, pmax = 1;
         bool skip = false;
         for (int j = 0; j < 2; j++) {
@@ -170,19 +153,13 @@ TEST_F(FdGeostHole, VisavisFillAgainstEnumeration)
             mi = std::min(mi, ov);
             if (j != 0 || v != hole[o]) ma = std::max(ma, ov);
           }
-          if (j == d && apart) {
-            if (mi > 0) mi = x.l[d];
-            skip = skip || ma < x.l[d];
-          }
+          if (j == d && apart) mi = mi > 0 ? x.l[d] : 0, skip = skip || ma < x.l[d];
           skip = skip || ma == 0;
           pmin *= mi, pmax *= ma;
         }
         if (skip) continue;
         ecount++;
-        if (apart)
-          emin += pmin;
-        else
-          own = std::max(own, pmin);
+        apart ? emin += pmin : own = std::max(own, pmin);
         if (rest > 0) rest -= pmax, emax += pmax;
       }
       emin += own;
