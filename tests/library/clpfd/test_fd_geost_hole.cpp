@@ -386,8 +386,9 @@ TEST_F(FdGeostHole, LongestHoleBetweenBoxesAndAtTheBorder)
 
 /* Shapes whose sboxes overlap each other, on a 2 x 1 box packed by them (slack 0, every option):
  * two copies of one cell count once in the least overlap of the gap they fill, and a box's
- * sibling that covers it and the gap beside it fills that gap. */
-TEST_F(FdGeostHole, OverlappingSboxesKeepPackedOrigins)
+ * sibling that covers it and the gap beside it fills that gap. Last, one box filling the box
+ * alone: the corner test's case 15, no hole. */
+TEST_F(FdGeostHole, OverlappingSboxesAndFullBoxKeepPackedOrigins)
 {
   struct row {
     std::vector<object_spec> objs;
@@ -396,7 +397,10 @@ TEST_F(FdGeostHole, OverlappingSboxesKeepPackedOrigins)
       {{{0, 0, {{1, 1}, {0, 0}}}, {1, 1, {{0, 0}, {0, 0}}}},
        {{0, {0, 0}, {1, 1}}, {1, {0, 0}, {1, 1}}, {1, {0, 0}, {1, 1}}}},
       {{{0, 0, {{0, 0}, {0, 0}}}}, {{0, {0, 0}, {1, 1}}, {0, {0, 0}, {2, 1}}}},
+      {{{0, 0, {{0, 0}, {0, 0}}}}, {{0, {0, 0}, {2, 1}}}},
   };
+  std::fill(corner_seen, corner_seen + 16, 0);
+  geost_corner_case_hook = count_corner;
   for (const row &r : rows) {
     test_block tb(api, 2, r.objs, r.boxes);
     geost_data *b = tb.b;
@@ -407,4 +411,6 @@ TEST_F(FdGeostHole, OverlappingSboxesKeepPackedOrigins)
     b->opt = GEOST_CORNERS | GEOST_LONGEST_HOLE;
     EXPECT_EQ(point_makes_hole(api, b, w, 0, p, &region), 0);
   }
+  geost_corner_case_hook = nullptr;
+  EXPECT_EQ(corner_seen[15], 1);
 }
