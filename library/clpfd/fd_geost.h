@@ -324,6 +324,25 @@ int pl_color(ORVALIS_API_STRUCT *env, int n, int x, int y, int a, int bsz, const
 int pl_entry_tests(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 
 /* ==== hole test of the sweep ==== */
+/* Whether placing the object (its shape view fixed) at origin p leaves a gap that nothing can
+ * fill: 1 with region T (fr.top_of_stack) the single point p, stored through region. Slots T+1
+ * and T+2 are scratch; the table grows to hold them. */
+int point_makes_hole(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, const int *p,
+                     int *region);
+/* The gap between region r0 and bounding box 1 on face (d, side) into slot r1: its length in d
+ * and its volume (0 when the gap is empty). Always 1. */
+int vis_a_vis_border(geost_data *b, int r0, int r1, int d, int side, int *size, int *vol);
+/* 1 when r0 and r1 overlap in every dimension but one, d: the box between them into slot r2,
+ * side 1 when r0 lies below r1 in d, its length in d and its volume. Otherwise 0, with d -1
+ * when no dimension separates them and the first separating one when several do. */
+int vis_a_vis(geost_data *b, int r0, int r1, int r2, int *d, int *side, int *size, int *vol);
+/* The length in d that the sbox of obj can cover inside region r1: an active object's whole
+ * size when some origin of its domain places it inside r1, a placed one's part inside bounding
+ * box 1 when that part lies inside r1; else 0. */
+int32_t sbox_max_intersection_inside(ORVALIS_API_STRUCT *env, geost_data *b, worker *w,
+                                     int is_target, int obj, int sbox, int r1, int d);
+/* Test hook: called with the border case (0 to 15) of every corner test that gets that far. */
+extern void (*geost_corner_case_hook)(int border_case);
 /* The sboxes that can fall into gap region gap (extents ext): their number, with min and max the
  * sums of their least and greatest overlaps with it (max stops growing once vol is reached). */
 int visavis_fill(ORVALIS_API_STRUCT *env, geost_data *b, int gap, const int *ext, int d, int curobj,

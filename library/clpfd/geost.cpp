@@ -1512,7 +1512,7 @@ int point_in_some_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int obje
       return 1;
     }
   }
-  (void)w; /* the vis-a-vis hole test comes with the sweep's hole test */
+  if ((b->opt & GEOST_VISAVIS) && point_makes_hole(env, b, w, object, p, region)) return 1;
   if (opt & 2 && polymorphic_hole(env, b, object, sid, p)) {
     int t = b->fr.top_of_stack;
     for (int d = 0; d < k; d++) put_range(b, t, d, p[d], p[d]);
@@ -2851,11 +2851,599 @@ int pl_entry_tests(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
 
 /* ==== hole test of the sweep ==== */
 
-int visavis_fill(ORVALIS_API_STRUCT *, geost_data *, int, const int *, int, int, int, int, int64_t *min,
-                 int64_t *max, int64_t vol)
+void (*geost_corner_case_hook)(int border_case) = nullptr;
+
+namespace {
+
+int64_t extent_of(const geost_data *b, int r, int d)
 {
-  *min = 0;
-  *max = vol;
+  return (int64_t)b->fr.end[r * b->kdims + d] + 1 - b->fr.origin[r * b->kdims + d];
+}
+
+/* The volume of region r, 0 when it is empty in some dimension, saturated. */
+int64_t region_volume(const geost_data *b, int r)
+{
+  int64_t v = 1;
+  for (int d = 0; d < b->kdims; d++) {
+    int64_t e = extent_of(b, r, d);
+    if (e < 1) return 0;
+    v = sat_mul(v, e);
+  }
+  return v;
+}
+
+int clamp_int(int64_t v) { return (int)std::clamp<int64_t>(v, INT_MIN + 1, INT_MAX); }
+
+/* Whether the sboxes of shape sid lie apart from each other. The gap reasoning takes each sbox
+ * as a box of its own: an sbox that overlaps a sibling may stick into a gap only partly, and
+ * the overlapping pair covers less than the sum of its volumes. */
+bool shape_apart(const geost_data *b, int sid)
+{
+  int k = b->kdims;
+  const int *tr = b->shape.translation, *sz = b->shape.size;
+  for (int i = geost_first_sbox(b, sid); i >= 0 && b->shape.sid[i] == sid; i++)
+    for (int j = i + 1; b->shape.sid[j] == sid; j++) {
+      bool meet = true;
+      for (int d = 0; d < k && meet; d++)
+        meet = (int64_t)tr[i * k + d] < (int64_t)tr[j * k + d] + sz[j * k + d] &&
+               (int64_t)tr[j * k + d] < (int64_t)tr[i * k + d] + sz[i * k + d];
+      if (meet) return false;
+    }
+  return true;
+}
+
+/* Sbox s placed at origin x into region r. */
+void place_sbox(geost_data *b, int r, int s, const int *x)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) {
+    int64_t a = (int64_t)x[d] + b->shape.translation[s * k + d];
+    put_range(b, r, d, a, a + b->shape.size[s * k + d] - 1);
+  }
+}
+
+/* Sbox s of object o at its origin lower bounds into region r. */
+void place_at_lower(geost_data *b, int r, int o, int s)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) {
+    int64_t a = (int64_t)lo_of(origin_view(b, o, d)) + b->shape.translation[s * k + d];
+    put_range(b, r, d, a, a + b->shape.size[s * k + d] - 1);
+  }
+}
+
+bool regions_meet(const geost_data *b, int r, int q)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++)
+    if (b->fr.end[r * k + d] < b->fr.origin[q * k + d] ||
+        b->fr.end[q * k + d] < b->fr.origin[r * k + d])
+      return false;
+  return true;
+}
+
+/* Whether the domain holds a value in lo..hi. */
+bool domain_meets(const dvar *X, int64_t lo, int64_t hi)
+{
+  if (lo > hi || hi < lo_of(X) || lo > hi_of(X)) return false;
+  if (X->flags & DV_INTERVAL) return true;
+  DVITER it;
+  dviter_init(&it, X);
+  while (!dviter_empty(&it)) {
+    int32_t a, z;
+    dviter_next_interval_l(&it, &a, &z);
+    if (a > hi) return false;
+    if (z >= lo) return true;
+  }
+  return false;
+}
+
+/* The same object as `object`: itself, or the object whose copy the virtual object is. */
+bool same_object(const geost_data *b, int o, int object)
+{
+  return o == object || b->object.oid[o] == b->object.oid[object];
+}
+
+/* Calls f(o) on the object itself when it is the virtual one (outside target), then on the first
+ * n objects of target other than its twin. */
+template <typename F>
+void each_object_with(const geost_data *b, int object, int n, F f)
+{
+  if (object >= b->nobjects) f(object);
+  for (int pos = 0; pos < n; pos++) {
+    int o = b->target[pos];
+    if (o == object || !same_object(b, o, object)) f(o);
+  }
+}
+
+}  // namespace
+
+int vis_a_vis_border(geost_data *b, int r0, int r1, int d, int side, int *size, int *vol)
+{
+  int k = b->kdims;
+  for (int j = 0; j < k; j++) {
+    b->fr.origin[r1 * k + j] = b->fr.origin[r0 * k + j];
+    b->fr.end[r1 * k + j] = b->fr.end[r0 * k + j];
+  }
+  if (side == 0)
+    put_range(b, r1, d, b->fr.origin[k + d], (int64_t)b->fr.origin[r0 * k + d] - 1);
+  else
+    put_range(b, r1, d, (int64_t)b->fr.end[r0 * k + d] + 1, b->fr.end[k + d]);
+  *size = clamp_int(extent_of(b, r1, d));
+  *vol = clamp_int(region_volume(b, r1));
+  return 1;
+}
+
+int vis_a_vis(geost_data *b, int r0, int r1, int r2, int *d, int *side, int *size, int *vol)
+{
+  int k = b->kdims, sep = -1, nsep = 0;
+  const int *org = b->fr.origin, *end = b->fr.end;
+  for (int j = 0; j < k; j++)
+    if (end[r0 * k + j] < org[r1 * k + j] || end[r1 * k + j] < org[r0 * k + j]) {
+      if (sep < 0) sep = j;
+      nsep++;
+    }
+  *d = sep;
+  if (nsep != 1) return 0;
+  for (int j = 0; j < k; j++)
+    if (j != sep)
+      put_range(b, r2, j, std::max(org[r0 * k + j], org[r1 * k + j]),
+                std::min(end[r0 * k + j], end[r1 * k + j]));
+  *side = end[r0 * k + sep] < org[r1 * k + sep];
+  if (*side)
+    put_range(b, r2, sep, (int64_t)end[r0 * k + sep] + 1, (int64_t)org[r1 * k + sep] - 1);
+  else
+    put_range(b, r2, sep, (int64_t)end[r1 * k + sep] + 1, (int64_t)org[r0 * k + sep] - 1);
+  *size = clamp_int(extent_of(b, r2, sep));
+  *vol = clamp_int(region_volume(b, r2));
+  return 1;
+}
+
+int visavis_fill(ORVALIS_API_STRUCT *, geost_data *b, int gap, const int *ext, int d, int curobj,
+                 int cursbox, int all, int64_t *min, int64_t *max, int64_t vol)
+{
+  int k = b->kdims, h = gap + 1, count = 0;
+  int64_t rest = vol;
+  *min = *max = 0;
+  auto fill = [&](int o2) {
+    const dvar *sv = shape_view(b, o2);
+    if (!(sv->flags & DV_FIXED)) return; /* its volume is part of the slack */
+    int sid = lo_of(sv);
+    const dvar *dv = origin_view(b, o2, 0);
+    /* apart: an sbox that meets the gap lies inside it along d, and the sboxes' least overlaps
+     * add up; otherwise the object's least overlap is that of its best sbox */
+    bool apart = shape_apart(b, sid);
+    int64_t own = 0;
+    for (int s2 = geost_first_sbox(b, sid); s2 >= 0 && b->shape.sid[s2] == sid; s2++) {
+      if (o2 == curobj && s2 == cursbox) continue;
+      int64_t L = b->shape.size[s2 * k + d], pmin = 1, pmax = 1;
+      if (apart && L > ext[d]) continue;
+      put_hull(b, h, dv, s2);
+      bool skip = false;
+      for (int j = 0; j < k && !skip; j++) {
+        int64_t mi = min_intersection(b, gap, h, ext, sizes_of(b, s2), j);
+        int64_t ma = sbox_max_intersection(b, dv, s2, h, gap, ext, j); /* h is scratch from here */
+        if (j == d && apart) {
+          if (mi > 0) mi = L;
+          skip = ma < L;
+        }
+        skip = skip || ma == 0;
+        pmin = sat_mul(pmin, mi);
+        pmax = sat_mul(pmax, ma);
+      }
+      if (skip) continue;
+      count++;
+      if (apart)
+        *min += pmin;
+      else
+        own = std::max(own, pmin);
+      if (rest > 0) {
+        rest -= pmax;
+        *max += pmax;
+      }
+    }
+    *min += own;
+  };
+  if (curobj >= 0 && curobj < b->nobjects + 2)
+    each_object_with(b, curobj, all ? b->nobjects : b->ntargets, fill);
+  else
+    for (int pos = 0; pos < (all ? b->nobjects : b->ntargets); pos++) fill(b->target[pos]);
+  return count;
+}
+
+int32_t sbox_max_intersection_inside(ORVALIS_API_STRUCT *, geost_data *b, worker *, int is_target,
+                                     int obj, int sbox, int r1, int d)
+{
+  int k = b->kdims;
+  int64_t t = b->shape.translation[sbox * k + d], L = b->shape.size[sbox * k + d];
+  int64_t o = b->fr.origin[r1 * k + d], e = b->fr.end[r1 * k + d];
+  const dvar *X = origin_view(b, obj, d);
+  if (is_target) return e + 1 - o >= L && domain_meets(X, o - t, e + 1 - t - L) ? (int32_t)L : 0;
+  int64_t a = std::max<int64_t>((int64_t)lo_of(X) + t, b->fr.origin[k + d]);
+  int64_t z = std::min<int64_t>((int64_t)lo_of(X) + t + L - 1, b->fr.end[k + d]);
+  return a <= z && a >= o && z <= e ? (int32_t)(z - a + 1) : 0;
+}
+
+namespace {
+
+/* ---- the corner test ---- */
+
+/* The eight neighbour entries, bit 1 << i: the cell line (a column, dimension 0, or a row,
+ * dimension 1) and the boundary across it (between low and low + 1 in the other dimension),
+ * as offsets from R's corners. */
+struct corner_entry {
+  int line_dim;          /* 0: a column x, 1: a row y */
+  int line_hi, line_off; /* line = (line_hi ? x1/y1 : x0/y0) + line_off in line_dim */
+  int low_hi, low_off;   /* low = (low_hi ? x1/y1 : x0/y0) + low_off in the other dimension */
+};
+constexpr corner_entry corner_entries[8] = {
+    {0, 0, -1, 1, 0},  /* UL-col: column x0-1, rows y1 | y1+1 */
+    {1, 1, 1, 0, -1},  /* UL-row: row y1+1, columns x0-1 | x0 */
+    {1, 1, 1, 1, 0},   /* UR-row: row y1+1, columns x1 | x1+1 */
+    {0, 1, 1, 1, 0},   /* UR-col: column x1+1, rows y1 | y1+1 */
+    {0, 1, 1, 0, -1},  /* LR-col: column x1+1, rows y0-1 | y0 */
+    {1, 0, -1, 1, 0},  /* LR-row: row y0-1, columns x1 | x1+1 */
+    {1, 0, -1, 0, -1}, /* LL-row: row y0-1, columns x0-1 | x0 */
+    {0, 0, -1, 0, -1}, /* LL-col: column x0-1, rows y0-1 | y0 */
+};
+
+/* Per border case (bits: 1 top, 2 right, 4 bottom, 8 left side of R on bounding box 1's
+ * border): entries set to -1, entries set to 1, strips disabled, strip set to 0 (strip bits:
+ * 1 above, 2 right, 4 below, 8 left). */
+struct border_row {
+  uint8_t minus, plus, disabled, zero;
+};
+constexpr border_row border_rows[15] = {
+    {0, 0, 0, 0},      {6, 9, 1, 0},      {24, 36, 2, 0},   {18, 45, 3, 0},  {96, 144, 4, 0},
+    {102, 153, 5, 0},  {72, 180, 6, 0},   {66, 189, 5, 2},  {129, 66, 8, 0}, {132, 75, 9, 0},
+    {153, 102, 10, 0}, {144, 111, 10, 1}, {33, 210, 12, 0}, {36, 219, 5, 8}, {9, 246, 10, 4},
+};
+
+/* The hole conditions by need mask N. X: the strips that can be filled; S: the pairs of strips
+ * whose largest contributor is the same sbox (2 above-right, 4 above-below, 8 above-left,
+ * 64 right-below, 128 right-left, 2048 below-left). A row holds when one alternative does. */
+enum corner_cond : uint8_t { END, X_NONE, X_LACKS, S_ALL, S_ANY };
+struct corner_alt {
+  corner_cond kind;
+  uint16_t mask;
+};
+struct corner_rule {
+  const char *needs;
+  corner_alt alt[6];
+};
+const corner_rule corner_rules[] = {
+    {"3,12,48,192", {{X_NONE, 15}}},
+    {"6,7,14,22,23,38,46,54,70,71,86,87,134,142,150,166,174,182,198,214", {{X_LACKS, 1}}},
+    {"9,11,13", {{X_NONE, 14}}},
+    {"15", {{X_NONE, 14}, {X_LACKS, 1}, {S_ALL, 14}}},
+    {"18,19,50,82,83,146,178,210", {{X_NONE, 3}}},
+    {"24-29,56,58,88-93,152,154,184,186,216,218", {{X_LACKS, 2}}},
+    {"30,31,62,94,95,158,190,222", {{X_LACKS, 3}, {S_ALL, 2}}},
+    {"33,35,37,41,43,45,49,53", {{X_NONE, 12}}},
+    {"36,44,52", {{X_NONE, 13}}},
+    {"39,47,55", {{X_NONE, 12}, {X_LACKS, 1}, {S_ALL, 12}}},
+    {"51", {{X_NONE, 12}, {X_NONE, 3}, {S_ALL, 2254}}},
+    {"57,59,61", {{X_NONE, 12}, {X_LACKS, 2}, {S_ALL, 192}}},
+    {"60", {{X_NONE, 13}, {X_LACKS, 2}, {S_ALL, 194}}},
+    {"63", {{X_NONE, 12}, {X_LACKS, 3}, {S_ALL, 2}, {S_ALL, 192}, {S_ALL, 12}}},
+    {"66,67,194", {{X_NONE, 7}}},
+    {"72-77,200,202", {{X_NONE, 6}}},
+    {"78,79,206", {{X_NONE, 6}, {X_LACKS, 1}, {S_ALL, 6}}},
+    {"96-101,104-109,112,113,116,117,224,226,232,234", {{X_LACKS, 4}}},
+    {"102,103,110,111,118,119,230,238,246", {{X_LACKS, 5}, {S_ALL, 4}}},
+    {"114,115,242", {{X_LACKS, 4}, {X_NONE, 3}, {S_ALL, 68}}},
+    {"120-125,248,250", {{X_LACKS, 6}, {S_ALL, 64}}},
+    {"126,127,254", {{X_LACKS, 7}, {S_ANY, 70}}},
+    {"129,131,133,137,139,141,145,149,161,163,165,169,171,173,177,181,193,197,209,213",
+     {{X_LACKS, 8}}},
+    {"132,140,148,164,172,180,196,212", {{X_NONE, 9}}},
+    {"135,143,151,167,175,183,199,215", {{X_LACKS, 9}, {S_ALL, 8}}},
+    {"144,176,208", {{X_NONE, 11}}},
+    {"147,179,211", {{X_LACKS, 8}, {X_NONE, 3}, {S_ALL, 136}}},
+    {"153,155,157,185,187,189,217,219,221", {{X_LACKS, 10}, {S_ALL, 128}}},
+    {"156,188,220", {{X_NONE, 9}, {X_LACKS, 2}, {S_ALL, 130}}},
+    {"159,191,223", {{X_LACKS, 11}, {S_ANY, 138}}},
+    {"195", {{X_NONE, 7}, {X_LACKS, 8}, {S_ANY, 2184}}},
+    {"201,203,205", {{X_NONE, 6}, {X_LACKS, 8}, {S_ALL, 2176}}},
+    {"204", {{X_NONE, 6}, {X_NONE, 9}, {S_ALL, 2254}}},
+    {"207", {{X_NONE, 6}, {X_LACKS, 9}, {S_ALL, 8}, {S_ALL, 2176}, {S_ALL, 6}}},
+    {"225,227,229,233,235,237,241,245", {{X_LACKS, 12}, {S_ALL, 2048}}},
+    {"228,236,244", {{X_LACKS, 4}, {X_NONE, 9}, {S_ALL, 2052}}},
+    {"231,239,247", {{X_LACKS, 13}, {S_ANY, 2060}}},
+    {"240", {{X_LACKS, 4}, {X_NONE, 11}, {S_ALL, 2116}}},
+    {"243", {{X_LACKS, 12}, {X_NONE, 3}, {S_ALL, 2048}, {S_ALL, 68}, {S_ALL, 136}}},
+    {"249,251,253", {{X_LACKS, 14}, {S_ANY, 2240}}},
+    {"252", {{X_LACKS, 4}, {X_NONE, 9}, {X_LACKS, 2}, {S_ALL, 64}, {S_ALL, 2052}, {S_ALL, 130}}},
+    {"255", {{X_LACKS, 15}, {S_ANY, 2254}}},
+};
+
+/* The rule of each need mask, -1 for none: built once from the rows' lists. */
+struct corner_index {
+  int8_t rule[256];
+  corner_index()
+  {
+    std::fill(rule, rule + 256, (int8_t)-1);
+    for (int r = 0; r < (int)(sizeof corner_rules / sizeof corner_rules[0]); r++)
+      for (const char *c = corner_rules[r].needs; *c;) {
+        int lo = number(&c), hi = *c == '-' ? (c++, number(&c)) : lo;
+        for (int n = lo; n <= hi; n++) rule[n] = (int8_t)r;
+        if (*c == ',') c++;
+      }
+  }
+  static int number(const char **c)
+  {
+    int n = 0;
+    for (; **c >= '0' && **c <= '9'; (*c)++) n = 10 * n + (**c - '0');
+    return n;
+  }
+};
+
+bool corner_hole(int need, int X, int S)
+{
+  static const corner_index index;
+  if (need < 3 || need > 255 || index.rule[need] < 0) return false;
+  for (const corner_alt &a : corner_rules[index.rule[need]].alt) {
+    bool holds = a.kind == X_NONE    ? (X & a.mask) == 0
+                 : a.kind == X_LACKS ? (X & a.mask) != a.mask
+                 : a.kind == S_ALL   ? (S & a.mask) == a.mask
+                 : a.kind == S_ANY   ? (S & a.mask) != 0
+                                     : false;
+    if (holds) return true;
+  }
+  return false;
+}
+
+/* A strip along a side of R: what is still to cover, and its largest contributor (object
+ * identifier and sbox; of equal ones the least, so that the order of the objects does not
+ * matter). */
+struct strip {
+  int64_t cap, best = 0, who = -1;
+  bool open() const { return cap + best >= 1; }
+};
+
+/* Sbox s2 of object o2 against the corner entries and strips of R. */
+void corner_examine(ORVALIS_API_STRUCT *env, geost_data *b, int R, int o2, int s2, bool placed,
+                    int *entry, strip *st, const bool *disabled)
+{
+  int64_t id = (int64_t)(uint32_t)b->object.oid[o2] << 32 | (uint32_t)s2;
+  int k = b->kdims;
+  const dvar *dv = origin_view(b, o2, 0);
+  int64_t qlo[2], qhi[2], lo[2], hi[2];
+  for (int d = 0; d < 2; d++) {
+    int64_t t = b->shape.translation[s2 * k + d], L = b->shape.size[s2 * k + d];
+    qlo[d] = (int64_t)hi_of(&dv[d]) + t;
+    qhi[d] = (int64_t)lo_of(&dv[d]) + t + L - 1;
+    if (placed) {
+      qlo[d] = std::max<int64_t>(qlo[d], b->fr.origin[k + d]);
+      qhi[d] = std::min<int64_t>(qhi[d], b->fr.end[k + d]);
+    }
+    lo[d] = b->fr.origin[R * k + d];
+    hi[d] = b->fr.end[R * k + d];
+  }
+  for (int i = 0; i < 8; i++) {
+    const corner_entry &c = corner_entries[i];
+    int ld = c.line_dim, bd = 1 - ld;
+    int64_t line = (c.line_hi ? hi[ld] : lo[ld]) + c.line_off,
+            low = (c.low_hi ? hi[bd] : lo[bd]) + c.low_off;
+    if (line < qlo[ld] || line > qhi[ld]) continue;
+    if (qlo[bd] <= low && qhi[bd] >= low + 1)
+      entry[i] = -1;
+    else if ((dv[bd].flags & DV_FIXED) && (qlo[bd] == low + 1 || qhi[bd] == low))
+      entry[i] = 1;
+  }
+  int32_t a[2] = {sbox_max_intersection_inside(env, b, nullptr, !placed, o2, s2, R, 0),
+                  sbox_max_intersection_inside(env, b, nullptr, !placed, o2, s2, R, 1)};
+  /* above and below take a0 at the flush origins in dimension 1; right and left a1 in 0 */
+  for (int i = 0; i < 4; i++) {
+    int along = i % 2 == 0 ? 0 : 1, across = 1 - along;
+    if (a[along] <= 0 || disabled[i] || !st[i].open()) continue;
+    int64_t t = b->shape.translation[s2 * k + across], L = b->shape.size[s2 * k + across];
+    int64_t flush = i < 2 ? hi[across] + 1 - t : lo[across] - L - t;
+    if (!holds(&dv[across], flush)) continue;
+    st[i].cap -= a[along];
+    if (a[along] > st[i].best || (a[along] == st[i].best && id < st[i].who))
+      st[i].best = a[along], st[i].who = id;
+  }
+}
+
+/* The corner test of sbox s of the object placed as region R (k = 2). */
+bool corners_make_hole(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, int R)
+{
+  int k = b->kdims;
+  int64_t x0 = b->fr.origin[R * k], x1 = b->fr.end[R * k], y0 = b->fr.origin[R * k + 1],
+          y1 = b->fr.end[R * k + 1];
+  int64_t wide = x1 - x0 + 1 - b->slack, high = y1 - y0 + 1 - b->slack;
+  if (wide < 1 && high < 1) return false;
+  int bcase = (y1 == b->fr.end[k + 1]) + 2 * (x1 == b->fr.end[k]) +
+              4 * (y0 == b->fr.origin[k + 1]) + 8 * (x0 == b->fr.origin[k]);
+  if (geost_corner_case_hook) geost_corner_case_hook(bcase);
+  if (bcase == 15) return false;
+  const border_row &row = border_rows[bcase];
+  int entry[8];
+  strip st[4] = {{wide}, {high}, {wide}, {high}}; /* above, right, below, left */
+  bool disabled[4];
+  for (int i = 0; i < 8; i++) entry[i] = row.minus >> i & 1 ? -1 : row.plus >> i & 1 ? 1 : 0;
+  for (int i = 0; i < 4; i++) {
+    disabled[i] = row.disabled >> i & 1;
+    if (disabled[i]) st[i].cap = 0x7fffffff;
+    if (row.zero >> i & 1) st[i].cap = 0;
+  }
+  /* every other sbox; an object of unknown shape has no sure cells: no verdict then */
+  bool unknown = false;
+  auto examine = [&](int o2, bool placed) {
+    const dvar *sv = shape_view(b, o2);
+    if (!(sv->flags & DV_FIXED)) {
+      unknown = true;
+      return;
+    }
+    int sid = lo_of(sv);
+    for (int s2 = geost_first_sbox(b, sid); s2 >= 0 && b->shape.sid[s2] == sid; s2++)
+      if (!(o2 == object && s2 == s))
+        corner_examine(env, b, R, o2, s2, placed, entry, st, disabled);
+  };
+  if (object >= b->nobjects) examine(object, false);
+  for (int pos = 0; pos < b->nobjects && !unknown; pos++) {
+    int o2 = b->target[pos];
+    if (o2 == object || !same_object(b, o2, object)) examine(o2, pos >= b->ntargets);
+  }
+  if (unknown) return false;
+  for (int c = 0; c < 8; c += 2) { /* the pairs of a corner */
+    if (entry[c] == -1)
+      entry[c + 1] = 1;
+    else if (entry[c + 1] == -1)
+      entry[c] = 1;
+  }
+  int need = 0, X = 0, S = 0;
+  for (int i = 0; i < 8; i++)
+    if (entry[i] > 0) need |= 1 << i;
+  for (int i = 0; i < 4; i++) {
+    if (st[i].cap < 1) X |= 1 << i;
+    if (st[i].cap + st[i].best < 1) st[i].who = -1; /* filled without it */
+  }
+  const int pairs[6][3] = {{0, 1, 2}, {0, 2, 4}, {0, 3, 8}, {1, 2, 64}, {1, 3, 128}, {2, 3, 2048}};
+  for (const auto &pr : pairs)
+    if (st[pr[0]].who != -1 && st[pr[0]].who == st[pr[1]].who) S |= pr[2];
+  return corner_hole(need, X, S);
+}
+
+/* ---- the hole test of one sbox ---- */
+
+/* Whether an sbox that ends before R, or starts after it, in a dimension d in which it is fixed
+ * leaves a gap between them longer, across d, than the longest hole of its width. */
+bool longest_hole_beside(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, const int *p,
+                         int R, int R2)
+{
+  int k = b->kdims;
+  const int *org = b->fr.origin, *end = b->fr.end;
+  bool hole = false;
+  auto beside = [&](int o2) {
+    const dvar *sv = shape_view(b, o2);
+    if (hole || !(sv->flags & DV_FIXED)) return;
+    int sid = lo_of(sv);
+    if (!shape_apart(b, sid)) return; /* a sibling may lie in the gap */
+    const dvar *dv = origin_view(b, o2, 0);
+    for (int s2 = geost_first_sbox(b, sid); s2 >= 0 && b->shape.sid[s2] == sid && !hole; s2++) {
+      if (o2 == object && s2 == s) continue;
+      if (o2 == object)
+        place_sbox(b, R2, s2, p);
+      else
+        put_hull(b, R2, dv, s2);
+      for (int d = 0; d < 2 && !hole; d++) {
+        if (o2 != object && !(dv[d].flags & DV_FIXED)) continue;
+        int64_t gap;
+        if (end[R2 * k + d] < org[R * k + d] && org[R * k + d] >= org[k + d] &&
+            org[R * k + d] <= end[k + d])
+          gap = (int64_t)org[R * k + d] - end[R2 * k + d] - 1;
+        else if (org[R2 * k + d] > end[R * k + d] && end[R * k + d] >= org[k + d] &&
+                 end[R * k + d] <= end[k + d])
+          gap = (int64_t)org[R2 * k + d] - end[R * k + d] - 1;
+        else
+          continue;
+        if (gap < 1 || gap > INT_MAX) continue;
+        int32_t m = min_intersection(b, R2, R, sizes_of(b, s2), sizes_of(b, s), d ^ 1);
+        hole = m > get_longest_hole(env, b, d ^ 1, b->slack, (int)gap, 0);
+      }
+    }
+  };
+  if (object >= b->nobjects) beside(object);
+  for (int o2 = 0; o2 < b->nobjects && !hole; o2++)
+    if (o2 == object || !same_object(b, o2, object)) beside(o2);
+  return hole;
+}
+
+/* The largest length the pallet's items fill of the lines 0 .. that length: the table's size. */
+int64_t pallet_reach(const geost_data *b)
+{
+  int64_t r = -1;
+  for (int d = 0; d < b->kdims; d++)
+    r = std::max<int64_t>(r, (int64_t)b->pl.bbend[d] - b->pl.bborig[d] + 1);
+  return r;
+}
+
+/* The hole test of sbox s of the object at p (T scratch, R = T+2 the placed sbox). */
+bool sbox_makes_hole(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, const int *p, int T)
+{
+  int k = b->kdims, R = T + 2, F = T + 1, nf = 2 * k;
+  bool lh = (b->opt & GEOST_LONGEST_HOLE) && k == 2;
+  place_sbox(b, R, s, p);
+  /* 1. every face starts at the border */
+  for (int f = 0; f < nf; f++) {
+    vis_a_vis_border(b, R, T, f / 2, f % 2, &b->vis_a_vis_size[f], &b->vis_a_vis_vol[f]);
+    b->vis_a_vis_object[f] = b->vis_a_vis_sbox[f] = -1;
+  }
+  /* 2. gaps beside fixed sboxes against the longest holes */
+  if (lh && longest_hole_beside(env, b, object, s, p, R, F)) return true;
+  /* 3. the nearest placed sbox facing each face */
+  for (int pos = b->ntargets; pos < b->nobjects; pos++) {
+    int o2 = b->target[pos], sid = lo_of(shape_view(b, o2));
+    if (same_object(b, o2, object)) continue;
+    for (int s2 = geost_first_sbox(b, sid); s2 >= 0 && b->shape.sid[s2] == sid; s2++) {
+      place_at_lower(b, F, o2, s2);
+      int d, side, size, vol;
+      if (!regions_meet(b, F, 1) || !vis_a_vis(b, R, F, T, &d, &side, &size, &vol)) continue;
+      int f = 2 * d + side;
+      if (size < b->vis_a_vis_size[f] ||
+          (size == b->vis_a_vis_size[f] && vol > b->vis_a_vis_vol[f])) {
+        b->vis_a_vis_size[f] = size;
+        b->vis_a_vis_vol[f] = vol;
+        b->vis_a_vis_object[f] = o2;
+        b->vis_a_vis_sbox[f] = s2;
+      }
+    }
+  }
+  /* 4. the gaps left must be filled, their waste within the slack */
+  int small[8];
+  std::vector<int> big(k > 8 ? k : 0);
+  int *ext = k > 8 ? big.data() : small;
+  int64_t waste = 0;
+  bool pallet = (b->opt & GEOST_PALLET_LOADING) && b->pl.islin;
+  for (int f = 0; f < nf; f++) {
+    if (b->vis_a_vis_size[f] <= 0) continue;
+    int d = f / 2, side = f % 2, size, vol32;
+    if (b->vis_a_vis_object[f] < 0) {
+      vis_a_vis_border(b, R, T, d, side, &size, &vol32);
+    } else {
+      int dd, sd;
+      place_at_lower(b, F, b->vis_a_vis_object[f], b->vis_a_vis_sbox[f]);
+      vis_a_vis(b, R, F, T, &dd, &sd, &size, &vol32);
+    }
+    for (int j = 0; j < k; j++) ext[j] = clamp_int(extent_of(b, T, j));
+    int64_t vol = region_volume(b, T);
+    if (vol <= 0) continue;
+    if (pallet) {
+      if (ext[d] > pallet_reach(b)) continue;
+      waste += vol / ext[d] * pl_loss(ext[d], b->pl.islin);
+      if (waste > b->exact_slack) return true;
+      continue;
+    }
+    int64_t mn, mx;
+    visavis_fill(env, b, T, ext, d, object, s, 0, &mn, &mx, vol);
+    if (mx < vol) waste += vol - mx;
+    if (vol < mn || waste > b->slack) return true;
+    if (lh && get_longest_hole(env, b, d ^ 1, b->slack, ext[d], 0) < ext[d ^ 1]) return true;
+  }
+  /* 5. the corners */
+  if ((b->opt & GEOST_CORNERS) && k == 2 && b->slack == b->exact_slack)
+    return corners_make_hole(env, b, object, s, R);
+  return false;
+}
+
+}  // namespace
+
+int point_makes_hole(ORVALIS_API_STRUCT *env, geost_data *b, worker *, int object, const int *p,
+                     int *region)
+{
+  const dvar *sv = shape_view(b, object);
+  if (!(sv->flags & DV_FIXED)) return 0;
+  int sid = lo_of(sv), T = b->fr.top_of_stack;
+  if (!shape_apart(b, sid)) return 0; /* a sibling overlapping an sbox may fill its gaps in part */
+  while (T + 3 > b->nregions) expand_regions(env, b);
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++)
+    if (sbox_makes_hole(env, b, object, s, p, T)) {
+      for (int d = 0; d < b->kdims; d++) put_range(b, T, d, p[d], p[d]);
+      *region = T;
+      return 1;
+    }
   return 0;
 }
 
