@@ -52,6 +52,7 @@ struct test_block {
     }
     geost_index_shapes(api, b);
     for (size_t o = 0; o < objs.size(); o++) {
+      b->object.oid[o] = (int)o + 1; /* identifiers tell objects apart, as the entry's are */
       dvar_init_temp(&b->dvar[(k + 1) * o], MakeSmall(objs[o].shape_lo), MakeSmall(objs[o].shape_hi));
       for (int d = 0; d < k; d++)
         dvar_init_temp(&b->dvar[(k + 1) * o + 1 + d], MakeSmall(objs[o].origin[d].first),
