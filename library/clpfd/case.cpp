@@ -22,6 +22,8 @@
 #include "fd_propagate.h"
 #include "fd_sets.h"
 
+int fd_case_caches = 1;
+
 namespace {
 
 enum kind { K_DOM, K_MINMAX, K_MIN, K_MAX, K_VAL, K_NONE };
@@ -103,6 +105,7 @@ int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n);
 /* The cached result of node n: 1 true, 0 false, -1 none. */
 int cached(case_data *b, int n, int v)
 {
+  if (!fd_case_caches) return -1;
   uint32_t dt = b->daterow[n];
   if (dt & 1) {
     if (dt == b->true_date) return 1;
@@ -162,8 +165,10 @@ int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n)
     return 1;
   }
   b->daterow[n] = b->false_date;
-  b->sparserow[n] = b->cardinality;
-  b->denserow[b->cardinality++] = n;
+  if (fd_case_caches) {
+    b->sparserow[n] = b->cardinality;
+    b->denserow[b->cardinality++] = n;
+  }
   return 0;
 }
 
