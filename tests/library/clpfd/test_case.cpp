@@ -248,6 +248,22 @@ TEST_F(Case, EdgeCases)
   EXPECT_EQ(texts(run(rw, on(rows, {range(0, 1), range(2, 5)}))), "[[1|1]] [[2|2]] ");
 }
 
+/* Rows sharing variables: X0 = X1 per row over rows [A, B] and [B, C] (the last row is
+ * evaluated first). A = 0 fixes B in row [A, B], which queues row [B, C] again while the
+ * evaluation runs: it must run in the same call and fix C. */
+TEST_F(Case, RowsQueuedDuringAnEvaluationRun)
+{
+  dag eq{2, 2, {0, 1, 1}, {{{0, 0, 1}, {1, 1, 2}}, {{0, 0, -1}}, {{1, 1, -1}}}};
+  instance in = on(eq, {range(0, 0), range(0, 1), range(0, 1)});
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  std::vector<int> v = make_vars(d, in.doms);
+  ASSERT_EQ(d.post_state(case_posting(in, {v[0], v[1], v[1], v[2]})), 1);
+  std::string got;
+  for (const domain &x : domains(d, v)) got += x.text() + " ";
+  EXPECT_EQ(got, "[[0|0]] [[0|0]] [[0|0]] ");
+}
+
 /* A DAG not ordered: the root tests position 2, its subtree positions 0 and 1. Allowed: X2 = 0
  * with X1 = 0, or X2 = 0, X1 = 1, X0 = 0. A change of X0 invalidates no date of position 2:
  * reusing the root's true result would keep X1 = 1 after X0 = 1 (and accept (1, 1, 0) once X1 is
