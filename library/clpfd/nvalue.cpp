@@ -215,11 +215,19 @@ void max_matching(nvalue_data *b)
     last = values[p];
     if (m[last] == -1) match(b, x, last), matched++;
   }
+  /* a search that fails leaves the matching as it was: what it visited reaches no free value,
+   * and later searches may skip it; marks are cleared only after a search that succeeds */
+  bool marked = true;
   for (int i = std::max(first_unmatched, 0); first_unmatched >= 0 && i < k; i++) {
     int x = g->vartarget[i];
     if (m[x] >= 0) continue;
-    for (int a = 1; a < g->nactive - 1; a++) g->visited[g->activeset[a]] = 0;
-    if (augment_path(b, x)) matched++;
+    if (marked) {
+      int *visited = g->visited;
+      const int *active = g->activeset;
+      for (int a = 1, end = g->nactive - 1; a < end; a++) visited[active[a]] = 0;
+    }
+    marked = augment_path(b, x);
+    matched += marked;
   }
   for (int i = k; i < g->nvartargets; i++) {
     int x = g->vartarget[i];
