@@ -951,6 +951,7 @@ struct lap {
   int nt;
   int64_t *c, *u, *v, *minv, *dist;
   int *p, *way, *rowcol;
+  int32_t *arc; /* arc[r * nt + k]: the reduced cost of row k taking row r's column, capped */
   char *used;
 };
 
@@ -965,6 +966,7 @@ lap lap_alloc(ORVALIS_API_STRUCT *api, worker *w, int nt)
   l.dist = take64((size_t)nt * nt);
   l.u = take64(m), l.v = take64(m), l.minv = take64(m);
   l.p = take32(m), l.way = take32(m), l.rowcol = take32(m);
+  l.arc = (int32_t *)take32((size_t)nt * nt);
   l.used = (char *)fd_temp_alloc(api, w, m);
   return l;
 }
@@ -1089,6 +1091,11 @@ inline int64_t reduced(const lap *l, int r, int c)
 void row_paths(lap *l)
 {
   int nt = l->nt;
+  for (int r = 0; r < nt; r++) {
+    int col = l->rowcol[r + 1] - 1;
+    for (int k = 0; k < nt; k++)
+      l->arc[r * nt + k] = (int32_t)std::min<int64_t>(reduced(l, k, col), FD_VG_INFINITE);
+  }
   for (int s = 0; s < nt; s++) {
     int64_t *d = l->dist + s * nt;
     char *done = l->used;
@@ -1100,11 +1107,11 @@ void row_paths(lap *l)
         if (!done[k] && d[k] < FD_VG_INFINITE && (r < 0 || d[k] < d[r])) r = k;
       if (r < 0) break;
       done[r] = 1;
-      int col = l->rowcol[r + 1] - 1;
-      for (int k = 0; k < nt; k++) {
-        int64_t wgt = reduced(l, k, col);
-        if (!done[k] && wgt < FD_VG_INFINITE && d[r] + wgt < d[k]) d[k] = d[r] + wgt;
-      }
+      /* a settled row is not improved: its length is at most d[r] and no weight is negative */
+      const int32_t *from = l->arc + r * nt;
+      int64_t base = d[r];
+      for (int k = 0; k < nt; k++)
+        if (from[k] < FD_VG_INFINITE && base + from[k] < d[k]) d[k] = base + from[k];
     }
   }
 }
@@ -1246,6 +1253,7 @@ long circuit_level(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int sid
   auto *levels = (long *)fd_temp_alloc(api, w, (size_t)nt * nt * sizeof(long));
   auto *stack = (int *)fd_temp_alloc(api, w, (size_t)nt * sizeof(int));
   auto *seen = (char *)fd_temp_alloc(api, w, (size_t)nt);
+  if (rows_connected(rc, side, 0, rowof, stack, seen)) return 0; /* the assigned pairs' level */
   for (int e = 0; e < nt * nt; e++)
     if (rc->rcost[side][e] <= rc->threshold[side]) levels[count++] = rc->rcost[side][e];
   fd_qsort(api, levels, (size_t)count, [](const long *x, const long *y) { return *x < *y ? -1 : *x > *y; });
