@@ -1017,21 +1017,16 @@ TEST_F(FdAllDistinct, AssignmentCostsKeptDualsMatchFreshPosts)
         return by_pair;
       };
       std::vector<long> incremental = regrets(kept);
-      int count = d.var_count();
-      QX_term_ref posts = QX_new_term_refs(2);
-      fd_ref_put(api, posts, d.posts().first);
-      fd_ref_put(api, posts + 1, d.posts().second);
       {
-        fd_undo_scope fresh(w, QX_ALT_FAILCODE);
-        std::vector<int> again = vars_in(d, now);
-        ASSERT_EQ(d.post_state(cost_posting(again, in.data, flags)), 1);
-        ASSERT_EQ(text(domains(d, again)), text(now));
-        ASSERT_NE(block(d, 7), nullptr);
-        EXPECT_EQ(regrets(block(d, 7)), incremental) << "step " << step << " in " << text(now);
+        fd_undo_scope undo_fresh(w, QX_ALT_FAILCODE);
+        driver fresh(api);
+        std::vector<int> again = vars_in(fresh, now);
+        ASSERT_EQ(fresh.post_state(cost_posting(again, in.data, flags)), 1);
+        ASSERT_EQ(text(domains(fresh, again)), text(now));
+        ASSERT_NE(block(fresh, 7), nullptr);
+        EXPECT_EQ(regrets(block(fresh, 7)), incremental) << "step " << step << " in " << text(now);
         compared++;
       }
-      d.set_posts({fd_ref_get(api, posts), fd_ref_get(api, posts + 1)});
-      d.truncate(count);
       std::vector<int> open;
       for (size_t i = 0; i < 2 * n; i++)
         if (!now[i].fixed()) open.push_back((int)i);
