@@ -949,9 +949,9 @@ constexpr int64_t FORBIDDEN = (int64_t)1 << 50;
  * shortest-augmenting-path method of Kuhn and Munkres keeps them. */
 struct lap {
   int nt;
-  int64_t *c, *u, *v, *minv, *dist;
+  int64_t *c, *u, *v, *minv;
   int *p, *way, *rowcol;
-  int32_t *arc; /* arc[r * nt + k]: the reduced cost of row k taking row r's column, capped */
+  int32_t *dist; /* shortest paths between rows, capped at FD_VG_INFINITE */
   char *used;
 };
 
@@ -963,10 +963,9 @@ lap lap_alloc(ORVALIS_API_STRUCT *api, worker *w, int nt)
   auto take32 = [&](size_t n) { return (int *)fd_temp_alloc(api, w, n * sizeof(int)); };
   size_t m = (size_t)nt + 1;
   l.c = take64((size_t)nt * nt);
-  l.dist = take64((size_t)nt * nt);
   l.u = take64(m), l.v = take64(m), l.minv = take64(m);
   l.p = take32(m), l.way = take32(m), l.rowcol = take32(m);
-  l.arc = (int32_t *)take32((size_t)nt * nt);
+  l.dist = (int32_t *)take32((size_t)nt * nt);
   l.used = (char *)fd_temp_alloc(api, w, m);
   return l;
 }
@@ -1087,31 +1086,24 @@ inline int64_t reduced(const lap *l, int r, int c)
 }
 
 /* Shortest paths between rows: an arc r -> k stands for row k taking the column of row r and
- * weighs that pair's reduced cost. Dijkstra from every row (the weights are not negative). */
+ * weighs that pair's reduced cost (not negative). The graphs are small and dense: all pairs at
+ * once by Floyd and Warshall's relaxation, in 32 bits (two capped lengths do not overflow). */
 void row_paths(lap *l)
 {
   int nt = l->nt;
+  int32_t *d = l->dist;
   for (int r = 0; r < nt; r++) {
     int col = l->rowcol[r + 1] - 1;
-    for (int k = 0; k < nt; k++)
-      l->arc[r * nt + k] = (int32_t)std::min<int64_t>(reduced(l, k, col), FD_VG_INFINITE);
+    for (int k = 0; k < nt; k++) d[r * nt + k] = (int32_t)std::min<int64_t>(reduced(l, k, col), FD_VG_INFINITE);
+    d[r * nt + r] = 0;
   }
-  for (int s = 0; s < nt; s++) {
-    int64_t *d = l->dist + s * nt;
-    char *done = l->used;
-    for (int k = 0; k < nt; k++) d[k] = FD_VG_INFINITE, done[k] = 0;
-    d[s] = 0;
-    for (;;) {
-      int r = -1;
-      for (int k = 0; k < nt; k++)
-        if (!done[k] && d[k] < FD_VG_INFINITE && (r < 0 || d[k] < d[r])) r = k;
-      if (r < 0) break;
-      done[r] = 1;
-      /* a settled row is not improved: its length is at most d[r] and no weight is negative */
-      const int32_t *from = l->arc + r * nt;
-      int64_t base = d[r];
-      for (int k = 0; k < nt; k++)
-        if (from[k] < FD_VG_INFINITE && base + from[k] < d[k]) d[k] = base + from[k];
+  for (int m = 0; m < nt; m++) {
+    const int32_t *via = d + m * nt;
+    for (int r = 0; r < nt; r++) {
+      int32_t first = d[r * nt + m];
+      if (first >= FD_VG_INFINITE) continue;
+      int32_t *row = d + r * nt;
+      for (int k = 0; k < nt; k++) row[k] = std::min(row[k], first + via[k]);
     }
   }
 }
