@@ -1208,58 +1208,39 @@ bool column_rows(all_dist_data *b, int *rowof)
   return covered == n;
 }
 
-/* Whether the pairs of problem side with regret <= level join the rows into one strongly
- * connected graph (arc r -> rowof[c] per pair; rowof[nt + r] is the column leading to row r),
- * searched forward and backward from row 0. */
-bool rows_connected(const all_dist_rc *rc, int side, long level, const int *rowof, int *stack,
-                    char *seen)
+/* Circuit mode, problem side: the least regret level whose pairs (not above the threshold) join
+ * the rows into one strongly connected graph, arc r -> rowof[c] per pair (rowof[nt + r] is the
+ * column leading to row r); -1 when no level does. Every circuit's pairs have regrets up to its
+ * cost's distance from the optimum, so that distance is at least the level. The level is the
+ * larger of the bottlenecks that reach every row from row 0 and row 0 from every row, each the
+ * largest of the least bottlenecks of paths found as Prim's method finds them. */
+long circuit_level(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int side, const int *rowof)
 {
+  const all_dist_rc *rc = &b->rc;
   int nt = rc->ntargets;
   const long *regret = rc->rcost[side];
+  auto *reach = (long *)fd_temp_alloc(api, w, (size_t)nt * sizeof(long));
+  auto *done = (char *)fd_temp_alloc(api, w, (size_t)nt);
+  long level = 0;
   for (int backward = 0; backward < 2; backward++) {
-    std::memset(seen, 0, (size_t)nt);
-    int sp = 0, reached = 1;
-    stack[sp++] = 0, seen[0] = 1;
-    while (sp > 0) {
-      int r = stack[--sp];
+    for (int k = 0; k < nt; k++) reach[k] = FD_VG_INFINITE, done[k] = 0;
+    reach[0] = 0;
+    for (int step = 0; step < nt; step++) {
+      int r = -1;
+      for (int k = 0; k < nt; k++)
+        if (!done[k] && (r < 0 || reach[k] < reach[r])) r = k;
+      if (reach[r] > rc->threshold[side]) return -1; /* a row no admissible pair reaches */
+      done[r] = 1;
+      level = std::max(level, reach[r]);
       for (int k = 0; k < nt; k++) {
         /* forward: r takes column k; backward: row k takes the column that leads to r */
         int to = backward ? k : rowof[k];
         long pair = backward ? regret[k * nt + rowof[nt + r]] : regret[r * nt + k];
-        if (pair <= level && !seen[to]) seen[to] = 1, stack[sp++] = to, reached++;
+        if (!done[to]) reach[to] = std::min(reach[to], std::max(reach[r], pair));
       }
     }
-    if (reached < nt) return false;
   }
-  return true;
-}
-
-/* Circuit mode, problem side: the least regret level (not above the threshold) whose pairs still
- * connect every node, found by bisection over the distinct regrets; -1 when none does. Every
- * circuit's pairs have regrets up to its cost's distance from the optimum, so that distance is
- * at least the level. */
-long circuit_level(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int side, const int *rowof)
-{
-  const all_dist_rc *rc = &b->rc;
-  int nt = rc->ntargets, count = 0;
-  auto *levels = (long *)fd_temp_alloc(api, w, (size_t)nt * nt * sizeof(long));
-  auto *stack = (int *)fd_temp_alloc(api, w, (size_t)nt * sizeof(int));
-  auto *seen = (char *)fd_temp_alloc(api, w, (size_t)nt);
-  if (rows_connected(rc, side, 0, rowof, stack, seen)) return 0; /* the assigned pairs' level */
-  for (int e = 0; e < nt * nt; e++)
-    if (rc->rcost[side][e] <= rc->threshold[side]) levels[count++] = rc->rcost[side][e];
-  fd_qsort(api, levels, (size_t)count, [](const long *x, const long *y) { return *x < *y ? -1 : *x > *y; });
-  count = (int)(std::unique(levels, levels + count) - levels);
-  if (count == 0 || !rows_connected(rc, side, levels[count - 1], rowof, stack, seen)) return -1;
-  int lo = 0, hi = count - 1; /* levels[hi] connects; none below lo does */
-  while (lo < hi) {
-    int mid = lo + (hi - lo) / 2;
-    if (rows_connected(rc, side, levels[mid], rowof, stack, seen))
-      hi = mid;
-    else
-      lo = mid + 1;
-  }
-  return levels[hi];
+  return level;
 }
 
 /* The cost variable's bounds lb..ub, each moved past a value the domain leaves out by the
