@@ -372,11 +372,12 @@ bool tsp(driver &d, fd_driver::counts *c, long *value)
     }
     for (int j = 0; j < n; j++) ys.push_back(d.new_var(1, n));
     int total = d.new_var(0, 100 * n);
-    driver::posting p{"assignment",
-                      {driver::t_vars(xs), driver::t_vars(ys)},
-                      {driver::t_entries(xs), driver::t_entries(ys), driver::t_int(0), driver::t_int(3),
-                       driver::t_struct("c", {driver::t_var(total), driver::t_attr(total), driver::t_list(rows)}),
-                       driver::t_int(0)}};
+    driver::posting p{
+        "assignment",
+        {driver::t_vars(xs), driver::t_vars(ys)},
+        {driver::t_entries(xs), driver::t_entries(ys), driver::t_int(0), driver::t_int(3),
+         driver::t_struct("c", {driver::t_var(total), driver::t_attr(total), driver::t_list(rows)}),
+         driver::t_int(0)}};
     driver::options o;
     o.cost = total;
     fd_driver::counts one;

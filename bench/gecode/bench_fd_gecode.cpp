@@ -603,8 +603,8 @@ void add_optimum(Model *root, unsigned int clone_distance, outcome *sum)
     best = s->value();
     delete s;
   }
-  sum->value += best, sum->nodes += search.statistics().node, sum->failures += search.statistics().fail;
-  sum->propagations += search.statistics().propagate;
+  sum->value += best, sum->nodes += search.statistics().node;
+  sum->failures += search.statistics().fail, sum->propagations += search.statistics().propagate;
 }
 
 outcome random_cardinality_costs()

@@ -1013,10 +1013,12 @@ bool lap_resume(all_dist_data *b, lap *l, int side)
   }
   bool sound = kept > 0;
   for (int r = 1; r <= nt && sound; r++) {
-    sound = l->u[r] > -DUAL_LIMIT && l->u[r] < DUAL_LIMIT && l->v[r] > -DUAL_LIMIT && l->v[r] < DUAL_LIMIT;
+    sound = l->u[r] > -DUAL_LIMIT && l->u[r] < DUAL_LIMIT && l->v[r] > -DUAL_LIMIT &&
+            l->v[r] < DUAL_LIMIT;
+    const int64_t *row = l->c + (r - 1) * nt;
     if (l->rowcol[r])
       for (int c = 1; c <= nt && sound; c++)
-        sound = l->c[(r - 1) * nt + c - 1] >= FORBIDDEN || l->c[(r - 1) * nt + c - 1] >= l->u[r] + l->v[c];
+        sound = row[c - 1] >= FORBIDDEN || row[c - 1] >= l->u[r] + l->v[c];
   }
   if (!sound)
     for (int j = 0; j <= nt; j++) l->u[j] = l->v[j] = 0, l->p[j] = 0, l->rowcol[j] = 0;
@@ -1094,7 +1096,8 @@ void row_paths(lap *l)
   int32_t *d = l->dist;
   for (int r = 0; r < nt; r++) {
     int col = l->rowcol[r + 1] - 1;
-    for (int k = 0; k < nt; k++) d[r * nt + k] = (int32_t)std::min<int64_t>(reduced(l, k, col), FD_VG_INFINITE);
+    for (int k = 0; k < nt; k++)
+      d[r * nt + k] = (int32_t)std::min<int64_t>(reduced(l, k, col), FD_VG_INFINITE);
     d[r * nt + r] = 0;
   }
   for (int m = 0; m < nt; m++) {
@@ -1188,8 +1191,8 @@ int prune_pairs(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, bool rows,
 }
 
 /* Circuit mode: the row each column's node leads to once the fixed successors of the dead nodes
- * are followed (node j is X_j and Y_j), then the column leading to each row. False when those successors leave 1..n or close a cycle
- * that misses some node. */
+ * are followed (node j is X_j and Y_j), then the column leading to each row. False when those
+ * successors leave 1..n or close a cycle that misses some node. */
 bool column_rows(all_dist_data *b, int *rowof)
 {
   const all_dist_rc *rc = &b->rc;

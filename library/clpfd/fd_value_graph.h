@@ -22,10 +22,10 @@ constexpr int FD_VG_DEAD = -1;
  * the dearest (maximisation, solved on negated costs). Rows are the live Xs in vartarget order,
  * columns the live Ys in valtarget order. */
 struct all_dist_rc {
-  long *rcost[2];             /* nt x nt regrets, row-major */
-  int64_t *lbdual, *ubdual;   /* duals of problem 0, of problem 1, by vertex (X_i at i, Y_j at n+j) */
-  int *index_var, *var_index; /* row k -> X vertex, nt+k -> Y vertex; vertex -> row, nt+col */
-  int *lbprimal, *ubprimal;   /* the Y vertex X_i takes in problem 0, in problem 1; -1 none */
+  long *rcost[2];                  /* nt x nt regrets, row-major */
+  int64_t *lbdual, *ubdual;        /* duals of problem 0, 1 by vertex (X_i at i, Y_j at n+j) */
+  int *index_var, *var_index;      /* row k -> X vertex, nt+k -> Y vertex; vertex -> row, nt+col */
+  int *lbprimal, *ubprimal;        /* the Y vertex X_i takes in problem 0, in problem 1; -1 none */
   int costvar;                     /* the record of the cost variable */
   long costbase;                   /* the cost of the contracted pairs */
   int ntargets;

@@ -559,7 +559,8 @@ bool nvalue_filter(ORVALIS_API_STRUCT *api, worker *w, nvalue_data *b)
       lb2 = b->forced + large_independent_set(b);
     }
     if (dvar_fix_interval_t(n, MakeSmall(b->used + lb1), MakeSmall(ub)) < 0) return false;
-    if (lb2 >= 0 && dvar_fix_interval_t(n, MakeSmall(b->used + lb2), MakeSmall(ub)) < 0) return false;
+    if (lb2 >= 0 && dvar_fix_interval_t(n, MakeSmall(b->used + lb2), MakeSmall(ub)) < 0)
+      return false;
     if (b->matched <= lb1 || b->matched <= lb2 || !(n->flags & DV_FIXED)) return true;
     int target = GetSmall(n->min);
     auto pruned = [&](int mode) {

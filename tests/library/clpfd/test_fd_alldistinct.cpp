@@ -952,13 +952,15 @@ TEST_F(FdAllDistinct, AssignmentCostsCircuitBounds)
     in.doms.back() = fd_oracle::range(0, 100000);
     size_t n = (in.doms.size() - 1) / 2;
     SCOPED_TRACE("instance " + std::to_string(k) + ": " + text(in.doms));
-    int64_t lo[2] = {INT64_MAX, INT64_MAX}, hi[2] = {INT64_MIN, INT64_MIN}; /* [0] any, [1] circuits */
+    /* [0] over the permutations, [1] over the circuits */
+    int64_t lo[2] = {INT64_MAX, INT64_MAX}, hi[2] = {INT64_MIN, INT64_MIN};
     tuple p(n);
     for (size_t i = 0; i < n; i++) p[i] = (int64_t)i + 1;
     do {
       bool allowed = true;
       for (size_t i = 0; i < n && allowed; i++)
-        allowed = in.doms[i].contains(p[i]) && in.doms[n + (size_t)p[i] - 1].contains((int64_t)i + 1);
+        allowed =
+            in.doms[i].contains(p[i]) && in.doms[n + (size_t)p[i] - 1].contains((int64_t)i + 1);
       if (!allowed) continue;
       int64_t c = 0;
       for (size_t i = 0; i < n; i++) c += in.data[i * n + (size_t)p[i] - 1];
@@ -1010,8 +1012,11 @@ TEST_F(FdAllDistinct, AssignmentCostsKeptDualsMatchFreshPosts)
         std::vector<long> by_pair(n * n + 2, -1);
         for (int r = 0; r < rc.ntargets; r++)
           for (int c = 0; c < rc.ntargets; c++) {
-            size_t i = (size_t)rc.index_var[r], j = (size_t)(rc.index_var[rc.ntargets + c] - (int)n);
-            if (!now[i].fixed() && now[i].contains((int64_t)j + 1)) by_pair[i * n + j] = rc.rcost[0][r * rc.ntargets + c] * 1000 + rc.rcost[1][r * rc.ntargets + c];
+            size_t i = (size_t)rc.index_var[r];
+            size_t j = (size_t)(rc.index_var[rc.ntargets + c] - (int)n);
+            if (!now[i].fixed() && now[i].contains((int64_t)j + 1))
+              by_pair[i * n + j] =
+                  rc.rcost[0][r * rc.ntargets + c] * 1000 + rc.rcost[1][r * rc.ntargets + c];
           }
         by_pair[n * n] = rc.optcost[0], by_pair[n * n + 1] = rc.optcost[1];
         return by_pair;
