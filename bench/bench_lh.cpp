@@ -31,6 +31,7 @@ int main()
       while (seconds < 0.2) {
         std::vector<lhs> list = tasks;
         w->numstack_end = nullptr;
+        fd_init_profile(api);
         fd_lh_init(api, w, (int64_t)bblength * bbheight - energy, 0, 1, bblength, bbheight, n,
                    list.data(), open.data(), closed.data(), 1000, 2);
         repeat++;
