@@ -218,8 +218,9 @@ extern knapsack_hooks fd_knapsack_hooks;
 /* Parallel conflict on a compulsory-part profile cp (points up to the one starting at
  * FD_SUP_L): the tasks without compulsory part must fit into the free space above it, the tall
  * ones into the gaps as high as they are; fails when they cannot and keeps shorter tasks from
- * eating more of those gaps than the margin (the surface check; the slice check is not built).
- * Steps count within the tasks' window only. 0, 1 pruned, 2 failure. */
+ * eating more of those gaps than the margin: first by surface, then by slices (how many of the
+ * tasks can run side by side in each gap). Steps count within the tasks' window only. 0, 1
+ * pruned, 2 failure. */
 int parallel_conflict(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, const comppart *cp,
                       int32_t limit);
 
