@@ -240,7 +240,7 @@ int32_t cp_height(const comppart *cp, int32_t date);
  * table lh_table and the closed table lch_table for the heights 1..bbheight, each entry at most
  * bblength; lhs is sorted in place (decreasing height, then length). lh_eval gives both bounds
  * of one height with task s left out (-1 none); row is the row's open entries. With maxbacks >= 0
- * the entries are refined by clh1 (kernel profiles, see there). */
+ * the entries are refined by clh1. */
 typedef int64_t (*lh_method_fn)(ORVALIS_API_STRUCT *env, int64_t slack, int epsilon, int closed);
 void fd_lh_init(ORVALIS_API_STRUCT *env, worker *w, int64_t sigma0, int row, int nrows,
                 int32_t bblength, int bbheight, int ntask, lhs *list, int32_t *lh_table,
@@ -249,8 +249,8 @@ void lh_eval(ORVALIS_API_STRUCT *env, worker *w, int eps, int64_t sigma, int s, 
              const lhs *list, const int32_t *row, int64_t lh[2]);
 /* The refinement of one entry (row, height eps, closed or open) by a budgeted search: the entry
  * unchanged when the budget nback runs out (nback then negative). enable: 1 the bound of the
- * polynomial case at inner nodes, 2 the loss tests against the tables of rows up to row. Uses
- * kernel profiles: the caller's run has reset their pool (fd_init_profile). */
+ * polynomial case at inner nodes, 2 the loss tests against the tables of rows up to row. Its
+ * profiles take number-stack memory of w (returned to the profile pool at the end). */
 int64_t clh1(ORVALIS_API_STRUCT *env, int eps, int64_t sigma, int *nback, int ntask,
              const lhs *list, const int32_t *lh_table, const int32_t *lch_table, int row,
              int bbheight, int closed, int enable, worker *w);

@@ -548,9 +548,12 @@ struct clh {
 
 clh_hooks fd_clh_hooks;
 
-int64_t clh1(ORVALIS_API_STRUCT *api, int eps, int64_t sigma, int *nback, int ntask,
-             const lhs *list, const int32_t *lh_table, const int32_t *lch_table, int row,
-             int bbheight, int closed, int enable, worker *w)
+namespace {
+
+/* clh1 with the segments of the profile pool own (earlier refinements' free segments). */
+int64_t refine(ORVALIS_API_STRUCT *api, int eps, int64_t sigma, int *nback, int ntask,
+               const lhs *list, const int32_t *lh_table, const int32_t *lch_table, int row,
+               int bbheight, int closed, int enable, worker *w, profile **own)
 {
   const int32_t *open_row = lh_table + (size_t)row * bbheight;
   const int32_t *closed_row = lch_table + (size_t)row * bbheight;
@@ -587,13 +590,42 @@ int64_t clh1(ORVALIS_API_STRUCT *api, int eps, int64_t sigma, int *nback, int nt
   fd_clh_hooks.nchoice = (s.umax - s.est) * (int64_t)s.m();
   fd_clh_hooks.grew = false, fd_clh_hooks.peak = 0;
   s.stack.reserve(fd_clh_hooks.upfront ? (size_t)fd_clh_hooks.nchoice : (size_t)s.m() * 2);
+  /* the profile segments come from the refinements' own pool, so that whatever the caller's
+   * pool holds is never used */
+  struct fd_state *fd = fd_state(api);
+  profile *callers = fd->profile_pool;
+  fd->profile_pool = *own;
   int64_t answer;
   if (!s.root_poly(&answer)) {
     while (s.node(nback)) {}
     answer = std::min(s.cmax, s.umax);
   }
   fd_profile_dispose(api, s.P);
+  *own = fd->profile_pool;
+  fd->profile_pool = callers;
   return answer + s.sum_len_eps;
+}
+
+/* Puts the segments of the refinements' own pool in front of the caller's pool. */
+void give_back(ORVALIS_API_STRUCT *api, profile *own)
+{
+  if (!own) return;
+  profile *last = own;
+  while (last->next) last = last->next;
+  last->next = fd_state(api)->profile_pool;
+  fd_state(api)->profile_pool = own;
+}
+
+}  // namespace
+
+int64_t clh1(ORVALIS_API_STRUCT *api, int eps, int64_t sigma, int *nback, int ntask,
+             const lhs *list, const int32_t *lh_table, const int32_t *lch_table, int row,
+             int bbheight, int closed, int enable, worker *w)
+{
+  profile *own = nullptr;
+  int64_t v = refine(api, eps, sigma, nback, ntask, list, lh_table, lch_table, row, bbheight, closed, enable, w, &own);
+  give_back(api, own);
+  return v;
 }
 
 void lh_eval(ORVALIS_API_STRUCT *api, worker *w, int eps, int64_t sigma, int s, int ntask,
@@ -637,6 +669,7 @@ void fd_lh_init(ORVALIS_API_STRUCT *api, worker *w, int64_t sigma0, int row, int
   int64_t sigma = sigma0 + row;
   int32_t *open = lh_table + (size_t)row * bbheight, *closed = lch_table + (size_t)row * bbheight;
   int fails_open = maxfails, fails_closed = maxfails;
+  profile *own = nullptr;
   for (int eps = 1; eps <= bbheight; eps++) {
     int64_t lh[2];
     lh_eval(api, w, eps, sigma, -1, ntask, list, open, lh);
@@ -649,12 +682,13 @@ void fd_lh_init(ORVALIS_API_STRUCT *api, worker *w, int64_t sigma0, int row, int
       int &left = c ? fails_closed : fails_open;
       if (left <= 0) continue;
       int nback = maxbacks;
-      int64_t v = clh1(api, eps, sigma, &nback, ntask, list, lh_table, lch_table, row, bbheight, c, 3, w);
+      int64_t v = refine(api, eps, sigma, &nback, ntask, list, lh_table, lch_table, row, bbheight, c, 3, w, &own);
       (c ? closed : open)[eps - 1] = (int32_t)std::min<int64_t>(bblength, v);
       left = nback >= 0 ? maxfails : left - 1;
       if (fd_clh_hooks.on_refine) fd_clh_hooks.on_refine(eps, c, nback < 0);
     }
   }
+  give_back(api, own);
 }
 
 int64_t get_minloss(ORVALIS_API_STRUCT *api, int64_t len, int64_t low, int64_t up, int eps,

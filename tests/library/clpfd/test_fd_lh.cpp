@@ -6,51 +6,14 @@
 #include <functional>
 #include <random>
 
+#include "fd_lh_oracle.h"
 #include "fd_sched.h"
 #include "fd_test_env.h"
 
 namespace {
 
-struct piece {
-  int l, h;
-};
-
-/* The longest L such that some placement of a subset of the tasks, never more than eps high,
- * leaves at most sigma of [0, L) x eps unfilled; every task inside [0, L) (closed) or allowed to
- * stick out on the left (open); with right_open tasks may stick out on the right too. */
-int64_t longest_hole(const std::vector<piece> &ts, int eps, int sigma, bool closed, bool right_open = false)
-{
-  int total = 0;
-  for (const piece &p : ts) total += p.h <= eps ? p.l : 0;
-  int best = 0;
-  for (int L = 1; L <= total + sigma / eps; L++) {
-    const int off = 16; /* dates from -off */
-    std::vector<int> use(L + 2 * off, 0);
-    std::function<bool(size_t, int64_t, int64_t)> go = [&](size_t i, int64_t filled, int64_t rest) {
-      if (filled + sigma >= (int64_t)L * eps) return true;
-      if (i == ts.size() || filled + rest + sigma < (int64_t)L * eps) return false;
-      const piece &p = ts[i];
-      int64_t mine = p.h <= eps ? (int64_t)std::min(p.l, L) * p.h : 0;
-      if (go(i + 1, filled, rest - mine)) return true;
-      if (p.h > eps) return false;
-      for (int s = closed ? 0 : 1 - p.l; s + (right_open ? 1 : p.l) <= L; s++) {
-        bool fits = true;
-        int64_t in = 0;
-        for (int x = s; x < s + p.l && fits; x++) fits = use[x + off] + p.h <= eps, in += x >= 0 && x < L ? p.h : 0;
-        if (!fits) continue;
-        for (int x = s; x < s + p.l; x++) use[x + off] += p.h;
-        bool ok = go(i + 1, filled + in, rest - mine);
-        for (int x = s; x < s + p.l; x++) use[x + off] -= p.h;
-        if (ok) return true;
-      }
-      return false;
-    };
-    int64_t rest = 0;
-    for (const piece &p : ts) rest += p.h <= eps ? (int64_t)std::min(p.l, L) * p.h : 0;
-    if (go(0, 0, rest)) best = L;
-  }
-  return best;
-}
+using lh_oracle::longest_hole;
+using lh_oracle::piece;
 
 class LongestHoles : public ::testing::Test {
 protected:
@@ -65,7 +28,6 @@ protected:
     open->assign(rows * bbheight + 1, -7), closed->assign(rows * bbheight + 1, -7);
     for (int row = 0; row < rows; row++) {
       env.w->numstack_end = nullptr;
-      fd_init_profile(&env.api);
       fd_lh_init(&env.api, env.w, sigma, row, rows, bblength, bbheight, (int)list.size(),
                  list.data(), open->data(), closed->data(), maxbacks, 2);
     }
@@ -76,7 +38,6 @@ protected:
                  int enable, int *nback)
   {
     env.w->numstack_end = nullptr;
-    fd_init_profile(&env.api);
     return clh1(&env.api, eps, sigma, nback, (int)tasks.size(), tasks.data(), open.data(),
                 closed.data(), 0, bbheight, c, enable, env.w);
   }
@@ -304,6 +265,15 @@ TEST_F(LongestHoles, RefinementEdgeCases)
     EXPECT_EQ(open[eps - 1], std::min<int64_t>(9, lh[0]));
     EXPECT_EQ(closed[eps - 1], std::min<int64_t>(9, lh[1]));
   }
+  /* the caller's profile pool (here an unusable one) is never read, and stays behind the
+   * segments of the call */
+  struct fd_state *fd = fd_state(&env.api);
+  profile *stale = (profile *)(uintptr_t)16;
+  fd->profile_pool = stale;
+  tables({{3, 2}, {2, 2}, {2, 1}, {3, 1}, {1, 1}}, 1, 40, 3, &open, &closed, 100);
+  profile *p = fd->profile_pool;
+  while (p != stale) p = p->next;
+  fd->profile_pool = nullptr;
   /* the lower bound reaches the entry: the entry, no backtrack spent */
   tables({{2, 1}}, 10, 40, 1, &open, &closed);
   for (int c : {1, 0}) {
