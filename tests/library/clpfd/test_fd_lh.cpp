@@ -125,11 +125,6 @@ TEST_F(LongestHoles, MinlossMatchesALinearScan)
   }
 }
 
-}  // namespace
-
-
-namespace {
-
 /* The refinement reads a closed hole as closed on the left only and an open one as open on both
  * sides: against that oracle, every option, either choice stack and any budget. */
 TEST_F(LongestHoles, RefinementNeverFallsBelowTheHolesItSearches)
@@ -137,7 +132,7 @@ TEST_F(LongestHoles, RefinementNeverFallsBelowTheHolesItSearches)
   std::mt19937 rng(8);
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   const int big = 1000000;
-  int searched = 0, fixed_rule = 0, refined = 0;
+  int searched = 0, straight = 0, refined = 0;
   for (int round = 0; round < (fd_gc_stress ? 8 : 100); round++) {
     std::vector<piece> ts(pick(3, 6));
     int bbheight = pick(2, 6), sigma = pick(0, 4);
@@ -151,28 +146,31 @@ TEST_F(LongestHoles, RefinementNeverFallsBelowTheHolesItSearches)
       for (int c : {1, 0}) {
         SCOPED_TRACE("eps " + std::to_string(eps) + (c ? " closed" : " open"));
         int64_t entry = (c ? closed : open)[eps - 1], want = longest_hole(ts, eps, sigma, c, true);
-        int64_t first = -1;
+        int64_t res[4];
         int nb = big;
         bool ran = false;
-        for (int enable = 0; enable < 8; enable++) {
+        for (int enable = 0; enable < 8; enable++) { /* 4..7: the same with the up-front stack */
           fd_clh_hooks.upfront = enable >= 4;
           fd_clh_hooks.nchoice = -1;
           nb = big;
           int64_t r = refine(list, open, closed, bbheight, eps, sigma, c, enable & 3, &nb);
           EXPECT_GE(r, want);
           EXPECT_LE(r, entry);
-          if (enable >= 4) EXPECT_EQ(r, first) << "the up-front stack answers otherwise";
-          if (enable >= 4 && nb < big) EXPECT_FALSE(fd_clh_hooks.grew);
-          if (enable == 3) first = r, refined += r < entry, ran = fd_clh_hooks.nchoice >= 0;
+          ran = fd_clh_hooks.nchoice >= 0;
+          if (enable < 4) res[enable] = r;
+          if (enable >= 4) EXPECT_EQ(r, res[enable & 3]) << "the up-front stack answers otherwise";
+          if (enable >= 4 && ran) EXPECT_FALSE(fd_clh_hooks.grew);
         }
         fd_clh_hooks.upfront = false;
+        int64_t first = res[3];
+        refined += first < entry;
         if (nb < big) { /* it backtracked: budget 0 keeps the entry */
           searched++;
           int zero = 0;
           EXPECT_EQ(refine(list, open, closed, bbheight, eps, sigma, c, 3, &zero), entry);
           EXPECT_EQ(zero, -1);
         } else if (ran) { /* the fixed rule, or a descent reaching the entry: exact */
-          fixed_rule++;
+          straight++;
           EXPECT_EQ(first, std::min(entry, want));
         }
         if (c) { /* the tasks of height eps stay out of the search and add their length */
@@ -196,10 +194,10 @@ TEST_F(LongestHoles, RefinementNeverFallsBelowTheHolesItSearches)
         }
     if (HasFailure()) return;
   }
-  std::printf("refinement: %d searches, %d fixed-rule answers, %d entries lowered\n", searched,
-              fixed_rule, refined);
+  std::printf("refinement: %d searches, %d answers without a backtrack, %d entries lowered\n", searched,
+              straight, refined);
   EXPECT_GT(searched, 0);
-  EXPECT_GT(fixed_rule, 0);
+  EXPECT_GT(straight, 0);
 }
 
 /* A refinement stops for a table after two exhausted budgets in a row; the other table goes on. */
@@ -278,22 +276,27 @@ TEST_F(LongestHoles, RefinementEdgeCases)
   tables({{2, 1}}, 10, 40, 1, &open, &closed);
   for (int c : {1, 0}) {
     int nb = 5;
+    fd_clh_hooks.nchoice = -1;
     EXPECT_EQ(refine(list, open, closed, 1, 1, 10, c, 3, &nb), 12);
     EXPECT_EQ(nb, 5);
+    EXPECT_EQ(fd_clh_hooks.nchoice, -1);
   }
-  /* fewer than two tasks take part, or all fit on the tallest: the fixed rule alone */
+  /* one task takes part, or the lower ones fit on the tallest: the fixed rule alone, nothing
+   * placed by the search (closed holes; the open ones start from the closed entry) */
   struct fixed_row {
     std::vector<piece> ts;
     int sigma, eps;
-  } fixed[] = {{{{3, 1}}, 2, 2}, {{{3, 2}, {2, 1}, {1, 1}}, 3, 4}, {{{4, 3}, {2, 3}, {3, 1}}, 2, 4}};
-  for (const fixed_row &f : fixed)
-    for (int c : {1, 0}) {
-      tables(f.ts, f.sigma, 40, f.eps, &open, &closed);
-      int nb = 0;
-      int64_t r = refine(list, open, closed, f.eps, f.eps, f.sigma, c, 3, &nb);
-      EXPECT_EQ(nb, 0);
-      EXPECT_EQ(r, std::min<int64_t>((c ? closed : open)[f.eps - 1], longest_hole(f.ts, f.eps, f.sigma, c, true)));
-    }
+  } fixed[] = {{{{5, 1}}, 3, 2}, {{{1, 1}, {2, 2}}, 0, 3}, {{{3, 2}, {6, 1}}, 4, 3}};
+  for (const fixed_row &f : fixed) {
+    tables(f.ts, f.sigma, 40, f.eps, &open, &closed);
+    int nb = 0;
+    fd_clh_hooks.nchoice = -1;
+    int64_t r = refine(list, open, closed, f.eps, f.eps, f.sigma, 1, 3, &nb);
+    EXPECT_EQ(nb, 0);
+    EXPECT_GE(fd_clh_hooks.nchoice, 0);
+    EXPECT_EQ(fd_clh_hooks.peak, 0u);
+    EXPECT_EQ(r, std::min<int64_t>(closed[f.eps - 1], longest_hole(f.ts, f.eps, f.sigma, 1, true)));
+  }
 }
 
 /* Long horizons: the choice stack grows with the choices made, not with (umax - est) x m; the
@@ -321,3 +324,4 @@ TEST_F(LongestHoles, LongHorizonsKeepTheStackSmall)
 }
 
 }  // namespace
+
