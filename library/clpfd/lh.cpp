@@ -277,6 +277,7 @@ struct clh {
     int64_t e;
   };
   std::vector<choice> stack;
+  mutable std::vector<std::array<int64_t, 3>> left_stretches; /* delta_slack's scratch */
   int m() const { return (int)L.size(); }
 
   int64_t at(const profile *p, int64_t c) const { return fd_profile_get((profile *)p, (long)c); }
@@ -317,7 +318,8 @@ struct clh {
     int64_t d = std::max<int64_t>(delta, 0);
     if (est == 0 && d >= umax) return d;
     if (sigma_delta < 0) return est < 0 ? d - 1 : d;
-    std::vector<std::array<int64_t, 3>> left; /* stretches of [est, 0), nearest first */
+    std::vector<std::array<int64_t, 3>> &left = left_stretches; /* of [est, 0), nearest last */
+    left.clear();
     if (est < 0) {
       int64_t a, b, h;
       for (stretches s{q, est, 0}; s.next(&a, &b, &h);) left.push_back({a, b, h});
