@@ -608,16 +608,6 @@ int64_t refine(ORVALIS_API_STRUCT *api, int eps, int64_t sigma, int *nback, int 
   return answer + s.sum_len_eps;
 }
 
-/* Puts the segments of the refinements' own pool in front of the caller's pool. */
-void give_back(ORVALIS_API_STRUCT *api, profile *own)
-{
-  if (!own) return;
-  profile *last = own;
-  while (last->next) last = last->next;
-  last->next = fd_state(api)->profile_pool;
-  fd_state(api)->profile_pool = own;
-}
-
 }  // namespace
 
 int64_t clh1(ORVALIS_API_STRUCT *api, int eps, int64_t sigma, int *nback, int ntask,
@@ -626,7 +616,7 @@ int64_t clh1(ORVALIS_API_STRUCT *api, int eps, int64_t sigma, int *nback, int nt
 {
   profile *own = nullptr;
   int64_t v = refine(api, eps, sigma, nback, ntask, list, lh_table, lch_table, row, bbheight, closed, enable, w, &own);
-  give_back(api, own);
+  fd_profile_dispose(api, own); /* the refinements' free segments join the caller's pool */
   return v;
 }
 
@@ -690,7 +680,7 @@ void fd_lh_init(ORVALIS_API_STRUCT *api, worker *w, int64_t sigma0, int row, int
       if (fd_clh_hooks.on_refine) fd_clh_hooks.on_refine(eps, c, nback < 0);
     }
   }
-  give_back(api, own);
+  fd_profile_dispose(api, own); /* the refinements' free segments join the caller's pool */
 }
 
 int64_t get_minloss(ORVALIS_API_STRUCT *api, int64_t len, int64_t low, int64_t up, int eps,
