@@ -289,6 +289,8 @@ int check_wrt_parallel_conflict(ORVALIS_API_STRUCT *env, geost_data *b, worker *
 int floating_visavis(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 
 /* ==== fixall placement and redundant checks ==== */
+/* Test hook: the number of times fixall built an object's regions anew. */
+extern long fd_geost_fixall_regenerations;
 /* Places every active object at the first feasible point of its fixall group: 1, or 0. */
 int fixall_geost(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 /* 0 nothing pruned, 1 pruned, 2 or 3 failure. */
