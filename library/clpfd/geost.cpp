@@ -2634,6 +2634,8 @@ int pl_color(ORVALIS_API_STRUCT *env, int n, int x, int y, int a, int bsz, const
     QX_free(cells);
     return 0;
   }
+  /* the block keeps its holes in its own dimension order, its extents may come here turned */
+  if (blk->kdims == 2 && x != y && (int64_t)blk->pl.bbend[0] + 1 - blk->pl.bborig[0] == y) transpose_cells(env, cells, nc);
   if (blk->pl.holes) QX_free(blk->pl.holes);
   blk->pl.holes = cells;
   blk->pl.nholes = nc;

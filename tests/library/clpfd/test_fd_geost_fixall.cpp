@@ -324,7 +324,8 @@ bool each_packing(int x, int y, int a, int c, int n, const std::function<bool(co
 }  // namespace
 
 /* pl_color claims impossible only for pallets the brute force cannot pack, and the hole cells it
- * records hold the holes of every packing; above 0xfffff cells it makes no claim. */
+ * records (in the block's dimension order, whichever way round the extents came) hold the holes
+ * of every packing; above 0xfffff cells it makes no claim. */
 TEST_F(FdGeostFixall, ColouringKeepsEveryPackingsHoles)
 {
   test_block tb(api);
@@ -338,9 +339,15 @@ TEST_F(FdGeostFixall, ColouringKeepsEveryPackingsHoles)
             std::vector<int> islin = lin(a, c, std::max(x, y));
             b->pl.holes = nullptr;
             b->pl.nholes = 0;
+            bool turned = (x + y + n) % 2; /* the block's box lies the other way round */
+            b->pl.bbend[0] = (turned ? y : x) - 1;
+            b->pl.bbend[1] = (turned ? x : y) - 1;
             int r = pl_color(api, n, x, y, a, c, islin.data(), b);
             std::set<int> kept;
-            for (int h = 0; h < b->pl.nholes; h++) kept.insert(b->pl.holes[2 * h] * y + b->pl.holes[2 * h + 1]);
+            for (int h = 0; h < b->pl.nholes; h++) {
+              int i = b->pl.holes[2 * h + turned], j = b->pl.holes[2 * h + !turned];
+              kept.insert(i * y + j);
+            }
             int seen = 0;
             bool packable = each_packing(x, y, a, c, n, [&](const std::vector<int> &holes) {
               for (int h : holes)
