@@ -2228,24 +2228,37 @@ bool fixall_resume(fixall_run &r, const fix_group &g, int q, int o, int sid)
   int fq = geost_first_sbox(b, lo_of(shape_view(b, q))), fo = geost_first_sbox(b, sid);
   if (fq < 0 || fo < 0) return true;
   if ((b->opt & GEOST_TASK_INTERVALS) && fq != fo) return true; /* the volume balance is per shape */
-  int j = 0;
-  for (; b->shape.sid[fq + j] == b->shape.sid[fq] && b->shape.sid[fo + j] == sid; j++)
-    if (!b->shape.included[(fq + j) * ns + fo + j]) return true;
-  if (b->shape.sid[fq + j] == b->shape.sid[fq] || b->shape.sid[fo + j] == sid) return true;
+  int i = 0;
+  for (; b->shape.sid[fq + i] == b->shape.sid[fq] && b->shape.sid[fo + i] == sid; i++)
+    if (!b->shape.included[(fq + i) * ns + fo + i]) return true;
+  if (b->shape.sid[fq + i] == b->shape.sid[fq] || b->shape.sid[fo + i] == sid) return true;
   std::vector<int64_t> qs(k), P(k), N(k);
   for (int d = 0; d < k; d++) {
     qs[d] = b->object.low[q * k + d];
     if (r.lo(o, d) < b->object.auxlow[q * k + d] || r.hi(o, d) > b->object.auxup[q * k + d]) return true;
   }
   if (r.before(g, r.c.data(), qs.data())) return true;
-  for (int jj = 0; jj < k; jj++) {
-    int d = g.dim[jj];
-    P[d] = r.lo(q, d);
+  for (int x = 0; x < k; x++) {
+    int d = g.dim[x];
+    P[d] = r.lo(q, d); /* q's point, and past q's first sbox the jump */
     int64_t e = P[d] + b->shape.translation[fq * k + d] - b->shape.translation[fo * k + d];
     int64_t u = b->object.up[q * k + d];
-    N[d] = g.up[jj] ? std::min(u, e + b->shape.size[fq * k + d]) : std::max(u, e - b->shape.size[fo * k + d]);
+    N[d] = g.up[x] ? std::min(u, e + b->shape.size[fq * k + d]) : std::max(u, e - b->shape.size[fo * k + d]);
   }
-  if (!r.advance(g, o, P.data(), N.data())) return false;
+  /* the carry of the sweep from q's point; a coordinate before the object's own bounds starts
+   * at them */
+  int j = k - 1;
+  for (; j >= 0; j--) {
+    int d = g.dim[j];
+    int64_t st = r.start(g, o, j);
+    P[d] = g.up[j] ? std::max(N[d], st) : std::min(N[d], st);
+    N[d] = r.far(g, o, j);
+    if (r.within(o, d, P[d])) break;
+    P[d] = st;
+  }
+  if (j < 0) return false;
+  for (int d = 0; d < k; d++)
+    if (!r.within(o, d, P[d])) return true; /* q's point lies outside the object's bounds */
   if (r.before(g, r.c.data(), P.data())) {
     r.c = P;
     r.n = N;

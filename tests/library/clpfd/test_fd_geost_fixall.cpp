@@ -72,59 +72,47 @@ bool meet(const std::vector<sbox_spec> &boxes, int s1, const std::vector<int> &x
 
 /* fixall places each object, in target order with its group (taken cyclically), on the first
  * point of the group's order that keeps it inside the corners and off the ground objects and
- * those placed before it: a brute-force first fit agrees, so no two objects overlap. Objects are
- * drawn from two templates so that equal neighbours reuse regions and resume from the memory. */
+ * those placed before it: a brute-force first fit agrees, so no two objects overlap. Copies of
+ * objects make equal neighbours, which reuse regions and resume from the memory. */
 TEST_F(FdGeostFixall, FixallIsTheFirstFitOfItsOrder)
 {
   rng g{101};
   int runs = fd_gc_stress ? 60 : 400, failed = 0;
   for (int n = 0; n < runs; n++) {
-    int k = 1 + n % 3, m = 2 + g.below(4);
+    int k = 1 + n % 3;
+    std::vector<object_spec> objs;
     std::vector<sbox_spec> boxes;
-    for (int sid = 0; sid < 2; sid++)
-      for (int j = 1 + g.below(2); j > 0; j--) {
-        sbox_spec s{sid, {}, {}};
-        for (int d = 0; d < k; d++) s.t.push_back(g.below(2)), s.l.push_back(1 + g.below(2));
-        boxes.push_back(s);
-      }
-    std::vector<object_spec> tmpl(2), objs;
-    for (auto &t : tmpl) {
-      t.shape_lo = g.below(2);
-      t.shape_hi = std::max(t.shape_lo, g.below(2));
-      for (int d = 0; d < k; d++) {
-        int a = g.below(3);
-        t.origin.push_back({a, a + g.below(4)});
-      }
-    }
-    for (int o = 0; o < m; o++) objs.push_back(tmpl[g.below(3) == 0]);
+    random_instance(g, k, &objs, &boxes);
+    for (auto &o : objs)
+      for (auto &r : o.origin) r.second += 3;
+    for (int c = g.below(4); c > 0; c--) objs.insert(objs.begin() + g.below((int)objs.size()), objs[g.below((int)objs.size())]);
+    int m = (int)objs.size();
     if (g.below(3) == 0) { /* a ground obstacle, active or retired */
       objs[m - 1].shape_hi = objs[m - 1].shape_lo;
       for (auto &r : objs[m - 1].origin) r.second = r.first;
     }
     test_block tb(api, k, objs, boxes);
     geost_data *b = tb.b;
-    if (objs[m - 1].shape_lo == objs[m - 1].shape_hi && g.below(2)) b->ntargets = m - 1;
+    if (object_is_ground(b, m - 1) && g.below(2)) b->ntargets = m - 1;
     std::vector<int> ord;
-    for (int gr = 1 + g.below(2); gr > 0; gr--) {
-      ord.push_back(g.below(2) ? 1 : -1);
-      int r0 = g.below(k), sign = g.below(2) ? 1 : -1, flip = g.below(2 * k); /* often a rotation */
+    for (int gr = 1 + g.below(2); gr > 0; gr--) { /* often a rotation of the dimensions */
+      int r0 = g.below(k), sign = g.below(2) ? 1 : -1, flip = g.below(2 * k);
       std::vector<int> dims(k);
       for (int j = 0; j < k; j++) dims[j] = (r0 + j) % k;
       if (k > 1 && g.below(2)) std::swap(dims[0], dims[1 + g.below(k - 1)]);
+      ord.push_back(g.below(2) ? 1 : -1);
       for (int j = 0; j < k; j++) ord.push_back((j == flip ? -sign : sign) * (dims[j] + 2));
     }
     set_order(b, ord);
     b->opt = n % 5 == 0 ? GEOST_LEX : 0;
-    prepare(b, 0, 6);
-    /* the oracle */
+    prepare(b, -1, 10);
+    /* the oracle: ground objects are obstacles from the start */
     int ng = (int)ord.size() / (k + 1);
     std::vector<int> sid(m, -1);
     std::vector<std::vector<int>> at(m);
     for (int o = 0; o < m; o++)
-      if (objs[o].shape_lo == objs[o].shape_hi && std::all_of(objs[o].origin.begin(), objs[o].origin.end(), [](auto r) { return r.first == r.second; })) {
-        sid[o] = objs[o].shape_lo;
-        for (auto r : objs[o].origin) at[o].push_back(r.first);
-      }
+      if (object_is_ground(b, o))
+        for (int j = 0; j <= k; j++) j ? at[o].push_back(lo(b, o, j)) : (void)(sid[o] = lo(b, o, 0));
     bool expect = true;
     for (int i = 0; i < b->ntargets && expect; i++) {
       const int *e = &ord[(i % ng) * (k + 1)];
@@ -132,32 +120,26 @@ TEST_F(FdGeostFixall, FixallIsTheFirstFitOfItsOrder)
       std::vector<int> l, h;
       for (auto r : objs[i].origin) l.push_back(r.first), h.push_back(r.second);
       std::vector<std::vector<int>> pts;
-      each_point(l, h, [&](const std::vector<int> &x) { pts.push_back(x); });
-      std::sort(pts.begin(), pts.end(), [&](const auto &x, const auto &y) {
-        for (int j = 1; j <= k; j++) {
-          int d = std::abs(e[j]) - 2;
-          if (x[d] != y[d]) return e[j] < 0 ? x[d] < y[d] : x[d] > y[d];
-        }
-        return false;
-      });
-      auto fits = [&](const std::vector<int> &x) {
+      each_point(l, h, [&](const std::vector<int> &x) {
         for (const auto &p : boxes)
           for (int d = 0; d < k; d++)
-            if (p.sid == s && (x[d] + p.t[d] < 0 || x[d] + p.t[d] + p.l[d] > 6)) return false;
+            if (p.sid == s && (x[d] + p.t[d] < -1 || x[d] + p.t[d] + p.l[d] > 10)) return;
         for (int o = 0; o < m; o++)
-          if (o != i && sid[o] >= 0 && meet(boxes, s, x, sid[o], at[o])) return false;
-        return true;
-      };
-      auto it = std::find_if(pts.begin(), pts.end(), fits);
-      expect = it != pts.end();
-      if (expect) sid[i] = s, at[i] = *it;
+          if (o != i && sid[o] >= 0 && meet(boxes, s, x, sid[o], at[o])) return;
+        pts.push_back(x);
+      });
+      auto first = std::min_element(pts.begin(), pts.end(), [&](const auto &x, const auto &y) {
+        for (int j = 1; j <= k; j++)
+          if (int d = std::abs(e[j]) - 2; x[d] != y[d]) return e[j] < 0 ? x[d] < y[d] : x[d] > y[d];
+        return false;
+      });
+      expect = first != pts.end();
+      if (expect) sid[i] = s, at[i] = *first;
     }
     ASSERT_EQ(fixall_geost(api, b, w), (int)expect) << "run " << n;
     failed += !expect;
-    for (int i = 0; i < b->ntargets && expect; i++) {
-      ASSERT_EQ(lo(b, i, 0), sid[i]) << "run " << n;
-      for (int d = 0; d < k; d++) ASSERT_EQ(lo(b, i, 1 + d), at[i][d]) << "run " << n << " object " << i;
-    }
+    for (int i = 0; i < b->ntargets && expect; i++)
+      for (int j = 0; j <= k; j++) ASSERT_EQ(lo(b, i, j), j ? at[i][j - 1] : sid[i]) << "run " << n << " object " << i;
     if (b->opt & GEOST_LEX) {
       EXPECT_EQ(memo, std::vector<int>(ord.size(), 77)) << "the memory stays off with lex";
     }
