@@ -388,12 +388,25 @@ TEST_F(FdGeostFixall, PalletKnownAnswers)
   EXPECT_GE(refuted, 6);
 }
 
-/* Ground items that overlap fail the pallet tests (their columns would rise above the box); one
- * item alone passes. */
-TEST_F(FdGeostFixall, OverlappingPalletItemsFail)
+/* A ground item covers the known holes under it (they move behind the others), and the tests
+ * fail when fewer holes than the slack remain; ground items that overlap fail (their columns
+ * would rise above the box). */
+TEST_F(FdGeostFixall, GroundPalletItems)
 {
-  for (int cnt = 1; cnt <= 2; cnt++) {
-    pallet p(api, cnt, 3, 3, 3, 2, std::vector<object_spec>(cnt, {0, 0, {{0, 0}, {0, 0}}}));
-    EXPECT_EQ(pl_entry_tests(api, p.tb.b, w), cnt == 1);
+  struct row {
+    int cnt, pslack, ok;
+  } rows[] = {{1, 1, 1}, {1, 2, 0}, {2, -1, 0}};
+  for (const row &r : rows) {
+    pallet p(api, r.cnt, 3, 3, 3, 2, std::vector<object_spec>(r.cnt, {0, 0, {{0, 0}, {0, 0}}}));
+    std::vector<int> holes = {0, 0, 2, 2, 1, 1};
+    p.tb.b->pl.holes = holes.data();
+    p.tb.b->pl.nholes = r.cnt == 1 ? 3 : 0;
+    p.tb.b->pl.pslack = r.pslack;
+    EXPECT_EQ(pl_entry_tests(api, p.tb.b, w), r.ok);
+    if (r.cnt == 1) {
+      EXPECT_EQ(p.tb.b->pl.nholes, 1);
+      EXPECT_EQ(holes[0] * 10 + holes[1], 22);
+    }
+    p.tb.b->pl.holes = nullptr;
   }
 }
