@@ -768,20 +768,33 @@ void sweeper::update_task_states()
   bool moved = live != nt;
   b->ntargets = live;
   b->nsources += nt - live;
+  /* The initial windows of the live targets, and of the sources that meet them, until none
+   * more does: an interval swept later, widened over the windows that meet it, stays inside. */
   TAGGED windows = atom_nil;
+  auto add = [&](int t) {
+    windows = fd_union_interval(api, w, windows, bound(b->initial_est[t]), bound(b->initial_lct[t] - 1));
+  };
   for (int i = 0; i < live; i++) {
     int t = b->target[i];
-    if (lo(t, ORG) != hi(t, END) && b->initial_est[t] < b->initial_lct[t])
-      windows = fd_union_interval(api, w, windows, bound(b->initial_est[t]), bound(b->initial_lct[t] - 1));
+    if (lo(t, ORG) != hi(t, END) && b->initial_est[t] < b->initial_lct[t]) add(t);
   }
   int end = b->ntargets + b->nsources;
-  while (end > b->ntargets) {
-    int t = b->target[end - 1];
-    bool meets = b->initial_est[t] < b->initial_lct[t] &&
-                 fd_intersection_size(windows, fd_interval(api, w, bound(b->initial_est[t]),
-                                                           bound(b->initial_lct[t] - 1))) != 0;
-    if (hi(t, DUR) > 0 && meets) break;
-    b->task[t].flags &= ~TF_TAKEN;
+  bool *in = inside; /* scratch: the source's window is in */
+  for (int i = live; i < end; i++) in[i - live] = false;
+  for (bool more = true; more;) {
+    more = false;
+    for (int i = live; i < end; i++) {
+      int t = b->target[i];
+      if (in[i - live] || hi(t, DUR) <= 0 || b->initial_est[t] >= b->initial_lct[t] ||
+          fd_intersection_size(windows, fd_interval(api, w, bound(b->initial_est[t]),
+                                                    bound(b->initial_lct[t] - 1))) == 0)
+        continue;
+      in[i - live] = more = true;
+      add(t);
+    }
+  }
+  while (end > b->ntargets && !in[end - 1 - live]) {
+    b->task[b->target[end - 1]].flags &= ~TF_TAKEN;
     end--;
   }
   b->nsources = end - b->ntargets;
