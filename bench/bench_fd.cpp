@@ -18,6 +18,7 @@
 #include "bench_fd_packing.h"
 #include "bench_fd_gcc.h"
 #include "bench_fd_pythag.h"
+#include "bench_fd_sched.h"
 #include "bench_fd_tables.h"
 
 namespace {
@@ -407,6 +408,23 @@ const row rows[] = {
     {"case_chain", "solutions", bench_fd_tables::chain_solutions(), 1, case_chain},
     {"lex_chain10", "solutions", fd_relation_instances::LIMIT, 1, lex_chain10},
     {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, bench_fd_gcc::random_gcc_costs},
+    /* cumulatives (at most, at least) and sorting with the permutation; packing with disjoint2's
+     * edge finding and one redundant cumulative per side */
+    {"cumulatives_at_most", "optimum", fd_sched_instances::AT_MOST_OPTIMA, 1,
+     bench_fd_sched::machines_optima<true, 0>},
+    {"cumulatives_at_least", "optimum", fd_sched_instances::AT_LEAST_OPTIMA, 1,
+     bench_fd_sched::machines_optima<false, 0>},
+    /* with generalization and task intervals (options 0x6) */
+    {"cumulatives_at_most_ti", "optimum", fd_sched_instances::AT_MOST_OPTIMA, 1,
+     bench_fd_sched::machines_optima<true, 6>},
+    {"cumulatives_at_least_ti", "optimum", fd_sched_instances::AT_LEAST_OPTIMA, 1,
+     bench_fd_sched::machines_optima<false, 6>},
+    {"sorting20", "solutions", fd_sched_instances::INSTANCES * fd_sched_instances::SORT_LIMIT, 1,
+     bench_fd_sched::sorting_first},
+    {"squares9_17_global_cumul", "solutions", 0, 1, bench_fd_packing::squares<9, 17, 0x10, true>},
+    {"squares10_20_global_cumul", "solutions", 0, 1, bench_fd_packing::squares<10, 20, 0x10, true>},
+    {"squares11_23_global_cumul", "solutions", 0, 1, bench_fd_packing::squares<11, 23, 0x10, true>},
+    {"tiling33x32_global_cumul", "solutions", 4, 1, bench_fd_packing::tiling33x32<0x10, true>},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */
