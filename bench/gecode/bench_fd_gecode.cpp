@@ -513,8 +513,8 @@ outcome first_solution(const Args &...args)
  * at the nearest clone above the node it explores next, and a failure there gives up the nodes
  * below it as one: clone_distance 1 (a clone at every node) tells the bound at every node, as the
  * solver's driver does without its probes; 0 keeps Gecode's default. */
-template <class Model>
-outcome optimum(const fd_jobshop::instance &p, unsigned int clone_distance = 0)
+template <class Model, class Instance>
+outcome optimum(const Instance &p, unsigned int clone_distance = 0)
 {
   Model *root = new Model(p);
   Search::Options o;
@@ -700,16 +700,9 @@ outcome machines_optima(bool upper)
 {
   outcome sum{0, 0, 0, 0};
   for (uint64_t seed : fd_sched_instances::machines_seeds(upper)) {
-    Machines *root = new Machines(fd_sched_instances::random_machines(seed, upper));
-    BAB<Machines> search(root);
-    delete root;
-    long best = -1;
-    while (Machines *s = search.next()) {
-      best = s->value();
-      delete s;
-    }
-    sum.value += best, sum.nodes += search.statistics().node, sum.failures += search.statistics().fail;
-    sum.propagations += search.statistics().propagate;
+    outcome o = optimum<Machines>(fd_sched_instances::random_machines(seed, upper));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+    sum.propagations += o.propagations;
   }
   return sum;
 }
