@@ -107,6 +107,9 @@ struct sweeper {
   symmcum_data *b;
   bool upper, generalize, intervals;
   TAGGED queue = atom_nil; /* time intervals still to sweep */
+  /* Narrowings so far: a task's fingerprint moved since a point when this count moved (its
+   * bounds only narrow at their ends, its machines lose values). */
+  uint64_t narrowed = 0;
   /* per interval */
   int nfiltered = 0, *filtered = nullptr;
   TAGGED *mset = nullptr; /* per task: its machine identifiers when taken */
@@ -170,7 +173,7 @@ struct sweeper {
   bool note(int t, int k, int mask)
   {
     if (mask < 0) return false;
-    if (mask > 0) b->task[t].flags |= var_bit[k];
+    if (mask > 0) b->task[t].flags |= var_bit[k], narrowed++;
     return true;
   }
   bool fix(int t, int k, int64_t lb, int64_t ub)
@@ -219,10 +222,11 @@ struct sweeper {
   {
     if (low <= up) queue = fd_union_interval(api, w, queue, bound(low), bound(up));
   }
-  /* After t was pruned: its bounds consistent again, its window swept again. */
-  bool requeue_if_changed(int t, int64_t f)
+  /* After t was pruned (the count of narrowings moved since f): its bounds consistent again, its
+   * window swept again. */
+  bool requeue_if_changed(int t, uint64_t f)
   {
-    if (task_state(t) == f) return true;
+    if (narrowed == f) return true;
     if (!task_renormalize(t)) return false;
     enqueue(b->table_est[t], b->table_lct[t]);
     return true;
@@ -419,7 +423,8 @@ bool sweeper::check_resource(int m, int64_t low, int64_t up)
     if (hi(t, END) > up) stack_prune[kept++] = t;
     if (!holds(t, m)) continue;
     task_col &tc = b->task[t];
-    int64_t f = task_state(t), h = hlo(t), own = tc.m_status == m ? tc.htask : 0;
+    uint64_t f = narrowed;
+    int64_t h = hlo(t), own = tc.m_status == m ? tc.htask : 0;
     bool fixedm = fixed_machine(t), open = !fixedm && generalize && size_[t] > 1;
     if (h <= 0 && nconstrained > 0 && L - own > c) {
       /* only t can lower the level: it runs on m over the whole stretch */
@@ -493,7 +498,7 @@ bool sweeper::close_generalization(int m)
     if (k == 3 && !upper) f = fd_neg_offset(api, w, f, MakeSmall(0));
     TAGGED left = fd_subtract(api, w, dvar_set(api, v(t, gen_var[k]), w), f);
     if (left == atom_nil && holds(t, m)) {
-      int64_t st = task_state(t);
+      uint64_t st = narrowed;
       if (!prune_machine_value(t, m) || !requeue_if_changed(t, st)) return false;
     }
   }
@@ -504,7 +509,7 @@ bool sweeper::close_generalization(int m)
 /* Values forbidden on every candidate machine of t go. */
 bool sweeper::prune_generalize(int t)
 {
-  int64_t f = task_state(t);
+  uint64_t f = narrowed;
   for (int k = 0; k < GVARS; k++) {
     struct profile *p = gprofile[GVARS * t + k], *rest;
     long pb, pe, erg;
@@ -548,7 +553,7 @@ bool sweeper::frontier_pruning(int m)
 {
   int64_t c = cap(m);
   for (int wt = first_check[m]; wt >= 0; wt = next_check[wt]) {
-    int64_t f = task_state(wt);
+    uint64_t f = narrowed;
     for (int u = first_prune[m]; u >= 0; u = next_prune[u]) {
       if (u == wt || !init_status[u] || !prunable(wt)) continue;
       int64_t s = start_frontier[u], e = end_frontier[u], bs = best_status[u];
@@ -683,12 +688,12 @@ bool sweeper::ti_task_interval(int64_t low, int64_t up, TAGGED M)
   for (int i = 0; i < n; i++) {
     int t = filtered[i];
     if (!prunable(t)) continue;
-    int64_t h = hlo(t), f = task_state(t), rest = S - contribution(t), slack = rest > E ? rest - E : E - rest;
+    uint64_t f = narrowed;
+    int64_t h = hlo(t), rest = S - contribution(t), slack = rest > E ? rest - E : E - rest;
     if (h <= 0 && rest > E) {
       /* t must lower the energy: on M, overlapping low..up by at least need */
       int64_t need = ceil_div(slack, -h), dmax = hi(t, DUR), x = max_len[t];
-      if (x == 0 || dvar_fix_set(api, v(t, MCH), M, w) < 0) return false;
-      b->task[t].flags |= TF_MCH;
+      if (x == 0 || !note(t, MCH, dvar_fix_set(api, v(t, MCH), M, w))) return false;
       if (!fix(t, ORG, low + need - dmax, up - need) || !fix(t, END, low + need, up - need + dmax) ||
           !fix(t, DUR, need, BIG) ||
           (low > hi(t, ORG) && !fix(t, DUR, low - hi(t, ORG) + need, BIG)) ||
