@@ -18,6 +18,7 @@
 #include "bench_fd_packing.h"
 #include "bench_fd_gcc.h"
 #include "bench_fd_pythag.h"
+#include "bench_fd_sched.h"
 #include "bench_fd_tables.h"
 #include "bench_fd_tsp.h"
 
@@ -448,6 +449,23 @@ const row rows[] = {
     {"tsp10", "optimum", bench_fd_tsp::optima(10), 1, tsp<10>},
     {"tsp12", "optimum", bench_fd_tsp::optima(12), 1, tsp<12>},
     {"tsp14", "optimum", bench_fd_tsp::optima(14), 1, tsp<14>},
+    /* cumulatives (at most, at least) and sorting with the permutation; packing with disjoint2's
+     * edge finding and one redundant cumulative per side */
+    {"cumulatives_at_most", "optimum", fd_sched_instances::AT_MOST_OPTIMA, 1,
+     bench_fd_sched::machines_optima<true, 0>},
+    {"cumulatives_at_least", "optimum", fd_sched_instances::AT_LEAST_OPTIMA, 1,
+     bench_fd_sched::machines_optima<false, 0>},
+    /* with generalization and task intervals (options 0x6) */
+    {"cumulatives_at_most_ti", "optimum", fd_sched_instances::AT_MOST_OPTIMA, 1,
+     bench_fd_sched::machines_optima<true, 6>},
+    {"cumulatives_at_least_ti", "optimum", fd_sched_instances::AT_LEAST_OPTIMA, 1,
+     bench_fd_sched::machines_optima<false, 6>},
+    {"sorting20", "solutions", fd_sched_instances::INSTANCES * fd_sched_instances::SORT_LIMIT, 1,
+     bench_fd_sched::sorting_first},
+    {"squares9_17_global_cumul", "solutions", 0, 1, bench_fd_packing::squares<9, 17, 0x10, true>},
+    {"squares10_20_global_cumul", "solutions", 0, 1, bench_fd_packing::squares<10, 20, 0x10, true>},
+    {"squares11_23_global_cumul", "solutions", 0, 1, bench_fd_packing::squares<11, 23, 0x10, true>},
+    {"tiling33x32_global_cumul", "solutions", 4, 1, bench_fd_packing::tiling33x32<0x10, true>},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */

@@ -19,6 +19,7 @@
 #include "fd_gcc_instances.h"
 #include "fd_jobshop.h"
 #include "fd_relation_instances.h"
+#include "fd_sched_instances.h"
 #include "gecode_aclinear.h"
 #include "../bench_fd_tables.h"
 #include "../bench_fd_tsp.h"
@@ -513,8 +514,8 @@ outcome first_solution(const Args &...args)
  * at the nearest clone above the node it explores next, and a failure there gives up the nodes
  * below it as one: clone_distance 1 (a clone at every node) tells the bound at every node, as the
  * solver's driver does without its probes; 0 keeps Gecode's default. */
-template <class Model>
-outcome optimum(const fd_jobshop::instance &p, unsigned int clone_distance = 0)
+template <class Model, class Instance>
+outcome optimum(const Instance &p, unsigned int clone_distance = 0)
 {
   Model *root = new Model(p);
   Search::Options o;
@@ -701,6 +702,105 @@ outcome tsp()
   return sum;
 }
 
+/* cumulatives: tasks of fixed durations and heights on three machines (fd_sched_instances),
+ * start s and end e per task (e = s + duration), the makespan at least every end; labels the
+ * starts then the machines, the variable of smallest minimum first (the first on a tie),
+ * smallest value; branch-and-bound on the makespan. */
+class Machines : public Space {
+public:
+  explicit Machines(const fd_sched_instances::machines_instance &in)
+  {
+    int n = (int)in.duration.size();
+    makespan = IntVar(*this, 0, in.horizon);
+    vars = IntVarArray(*this, 2 * n, 0, in.horizon);
+    IntVarArgs m, s, e;
+    for (int t = 0; t < n; t++) {
+      vars[n + t] = IntVar(*this, 0, (int)in.capacity.size() - 1);
+      m << vars[n + t];
+      s << vars[t];
+      e << IntVar(*this, 0, in.horizon);
+      linear(*this, IntArgs({1, -1}), IntVarArgs() << e[t] << s[t], IRT_EQ, in.duration[t]);
+      rel(*this, makespan, IRT_GQ, e[t]);
+    }
+    cumulatives(*this, m, s, IntArgs(in.duration), e, IntArgs(in.height), IntArgs(in.capacity),
+                in.upper);
+    branch(*this, vars, INT_VAR_MIN_MIN(), INT_VAL_MIN());
+  }
+  Machines(Machines &other) : Space(other)
+  {
+    vars.update(*this, other.vars);
+    makespan.update(*this, other.makespan);
+  }
+  Space *copy() override { return new Machines(*this); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, makespan, IRT_LE, static_cast<const Machines &>(best).value());
+  }
+  int value() const { return makespan.min(); }
+
+private:
+  IntVarArray vars; /* the starts, then the machines */
+  IntVar makespan;
+};
+
+/* The sum of the optima of the INSTANCES random machine schedules of a mode. */
+outcome machines_optima(bool upper)
+{
+  outcome sum{0, 0, 0, 0};
+  for (uint64_t seed : fd_sched_instances::machines_seeds(upper)) {
+    outcome o = optimum<Machines>(fd_sched_instances::random_machines(seed, upper));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+    sum.propagations += o.propagations;
+  }
+  return sum;
+}
+
+/* sorting: X over 0..50 sorted into Y with the permutation Z (Gecode's z = the solver's P - 1),
+ * five of the X summing to at least a bound; labels X, Z then Y in order, smallest value; the
+ * first SORT_LIMIT solutions. */
+class Sorting : public Space {
+public:
+  explicit Sorting(const fd_sched_instances::sorting_instance &in)
+  {
+    using namespace fd_sched_instances;
+    x = IntVarArray(*this, 3 * SORT_VARS, 0, SORT_MAX);
+    IntVarArgs xs, zs, ys, side;
+    for (int i = 0; i < SORT_VARS; i++) {
+      x[SORT_VARS + i] = IntVar(*this, 0, SORT_VARS - 1);
+      xs << x[i], zs << x[SORT_VARS + i], ys << x[2 * SORT_VARS + i];
+    }
+    for (int v : in.subset) side << x[v];
+    linear(*this, side, IRT_GQ, in.least);
+    sorted(*this, xs, ys, zs);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
+  }
+  Sorting(Sorting &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new Sorting(*this); }
+
+private:
+  IntVarArray x;
+};
+
+outcome sorting_first()
+{
+  outcome sum{0, 0, 0, 0};
+  for (int k = 0; k < fd_sched_instances::INSTANCES; k++) {
+    Sorting *root = new Sorting(fd_sched_instances::random_sorting(fd_sched_instances::SEED + k));
+    DFS<Sorting> search(root);
+    delete root;
+    long found = 0;
+    while (found < fd_sched_instances::SORT_LIMIT) {
+      Sorting *s = search.next();
+      if (!s) break;
+      found++;
+      delete s;
+    }
+    sum.value += found, sum.nodes += search.statistics().node, sum.failures += search.statistics().fail;
+    sum.propagations += search.statistics().propagate;
+  }
+  return sum;
+}
+
 struct row {
   const char *name;
   const char *value_name;
@@ -787,6 +887,27 @@ const row rows[] = {
     {"tsp10", "optimum", bench_fd_tsp::optima(10), 1, tsp<10>},
     {"tsp12", "optimum", bench_fd_tsp::optima(12), 1, tsp<12>},
     {"tsp14", "optimum", bench_fd_tsp::optima(14), 1, tsp<14>},
+    /* cumulatives (at most, at least) and sorting with the permutation; packing with the solver's
+     * disjoint2 edge finding and one redundant cumulative per side: nooverlap and cumulatives */
+    {"cumulatives_at_most", "optimum", fd_sched_instances::AT_MOST_OPTIMA, 1,
+     [] { return machines_optima(true); }},
+    {"cumulatives_at_least", "optimum", fd_sched_instances::AT_LEAST_OPTIMA, 1,
+     [] { return machines_optima(false); }},
+    /* the solver's cumulatives with generalization and task intervals: the same model */
+    {"cumulatives_at_most_ti", "optimum", fd_sched_instances::AT_MOST_OPTIMA, 1,
+     [] { return machines_optima(true); }},
+    {"cumulatives_at_least_ti", "optimum", fd_sched_instances::AT_LEAST_OPTIMA, 1,
+     [] { return machines_optima(false); }},
+    {"sorting20", "solutions", fd_sched_instances::INSTANCES * fd_sched_instances::SORT_LIMIT, 1,
+     sorting_first},
+    {"squares9_17_global_cumul", "solutions", 0, 1,
+     [] { return count_all<Packing>(one_to(9), 17, 17, true); }},
+    {"squares10_20_global_cumul", "solutions", 0, 1,
+     [] { return count_all<Packing>(one_to(10), 20, 20, true); }},
+    {"squares11_23_global_cumul", "solutions", 0, 1,
+     [] { return count_all<Packing>(one_to(11), 23, 23, true); }},
+    {"tiling33x32_global_cumul", "solutions", 4, 1,
+     [] { return count_all<Packing>(tiling_sides, 33, 32, true); }},
 };
 
 /* Each row (or the one named only): the best time of three runs of repeat searches; false when a

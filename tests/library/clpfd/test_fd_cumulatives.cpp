@@ -64,15 +64,20 @@ std::function<void(driver::posting &)> set_arg(int k, driver::tmpl t)
   return [k, t](driver::posting &p) { p.state[k] = t; };
 }
 
-row cum_row()
+/* With path_dependent, option 0x4 or 0x8 (or both) is on in every instance, and a fresh post may
+ * prune less than the walk (no check (e)): 0x8 prunes only up to the first task not entirely
+ * fixed after a backtrack but every task on the same branch; task intervals look at the part of
+ * a window that a task has left since the last call's snapshot. */
+row cum_row(bool path_dependent = false)
 {
   row r;
-  r.name = "cumulatives";
-  r.generate = [](fd_harness::rng &g) {
+  r.name = path_dependent ? "cumulatives path dependent" : "cumulatives";
+  r.fresh = !path_dependent;
+  r.generate = [path_dependent](fd_harness::rng &g) {
     instance in;
-    int n = 1 + g.below(3), nm = 2 + g.below(2);
+    int n = 1 + g.below(4), nm = 2 + g.below(2);
     bool upper = g.below(2);
-    in.data = {n, nm, (upper ? 1 : 0) | 2 * g.below(2) | 4 * g.below(2) | 8 * g.below(2)};
+    in.data = {n, nm, (upper ? 1 : 0) | 2 * g.below(2) | (path_dependent ? 4 * (1 + g.below(3)) : 0)};
     for (int m = 0, id = g.below(2); m < nm; m++, id += 1 + g.below(2))
       for (int64_t v : {(int64_t)id, (int64_t)(upper ? g.below(5) - 1 : g.below(4) - 1)})
         in.data.push_back(v);
@@ -89,7 +94,7 @@ row cum_row()
   r.sat = cum_sat;
   r.posting = cum_posting;
   r.variants = {0, 2, 4, 8, 0x30};
-  r.instances = 80;
+  r.instances = 150;
   r.walks = 2;
   r.steps = 20;
   auto machine = [](int64_t id, int64_t cap) {
@@ -128,6 +133,7 @@ protected:
 };
 
 TEST_F(FdCumulatives, HasEveryProperty) { check_row(cum_row()); }
+TEST_F(FdCumulatives, PathDependentOptionsHaveEveryPropertyButFresh) { check_row(cum_row(true)); }
 
 /* Up to five tasks over horizon 8 with fixed durations and heights, machine variables open: in
  * both modes and with every option variant, search finds the oracle's solutions. */
@@ -173,7 +179,7 @@ TEST_F(FdCumulatives, EdgeCases)
   struct edge {
     const char *what;
     instance in;
-    int outcome;          /* of the post: 1 propagated, 0 failed */
+    int outcome;          /* of the post: 1 propagated (entailed without var), 0 failed */
     int var = -1;         /* then this variable's domain is */
     std::vector<int64_t> dom{};
   };
@@ -213,6 +219,26 @@ TEST_F(FdCumulatives, EdgeCases)
        1, 5, {0, 1, 2, 3}},
       {"durations 0 occupy nothing",
        make({2, 1, 1, 1, 0}, {{0, 1}, {0}, {0, 1}, {3}, {1}, {0, 1}, {0}, {0, 1}, {2}, {1}}), 1, 0, {0, 1}},
+      {"a window of no length is not swept: entailed",
+       make({1, 1, 1, 1, 0}, {{2}, {0}, {2}, {5}, {1}}), 1},
+      {"a height of -1, harmless on machine 1 only, still lowers machine 2's level",
+       make({2, 2, 1, 1, 5, 2, -3}, {{0}, {2}, {2}, {-2}, {2}, {0}, {2}, {2}, {-1}, {1, 2}}), 1, 9, {2}},
+      {"a frontier task that may last 0 covers no point of its window",
+       make({2, 1, 1, 1, 1}, {{0, 1}, {3}, {3, 4}, {1}, {1}, {1, 2}, {0, 1}, {1, 2, 3}, {1}, {1}}), 1, 0,
+       {0, 1}},
+      {"a task kept off a compulsory part: the origins that would meet it go, from the bound",
+       make({2, 1, 1, 1, 1}, {{2}, {2}, {4}, {1}, {1}, {1, 2, 3, 4, 5}, {2}, {3, 4, 5, 6, 7}, {1}, {1}}), 1, 5,
+       {4, 5}},
+      {"a height over a compulsory part is capped by what the others leave",
+       make({2, 1, 1, 1, 3}, {{0}, {2}, {2}, {2}, {1}, {0}, {2}, {2}, {0, 1, 2, 3}, {1}}), 1, 8, {0, 1}},
+      {"at-least mode: a height over a compulsory part must make up the capacity",
+       make({2, 1, 0, 1, 3}, {{0}, {2}, {2}, {2}, {1}, {0}, {2}, {2}, {0, 1, 2, 3}, {1}}), 1, 8, {1, 2, 3}},
+      {"frontier: a task must not cover the whole window of a task that has no compulsory part",
+       make({2, 1, 1, 1, 1}, {{2, 3, 4, 5, 6}, {3}, {5, 6, 7, 8, 9}, {1}, {1}, {2, 3, 4}, {2}, {4, 5, 6}, {1}, {1}}),
+       1, 0, {4, 5, 6}},
+      {"task intervals with a zero height",
+       make({2, 1, 5, 1, 1}, {{0, 1, 2}, {1}, {1, 2, 3}, {1}, {1}, {0, 1}, {1}, {1, 2}, {0}, {1}}), 1, 5,
+       {0, 1}},
   };
   for (size_t k = 0; k < rows.size() && !HasFailure(); k++) {
     SCOPED_TRACE(rows[k].what);
@@ -220,11 +246,42 @@ TEST_F(FdCumulatives, EdgeCases)
     instance_checks(rw, in);
     fd_harness::result r = run(rw, in);
     ASSERT_EQ(r.outcome, rows[k].outcome);
-    if (k == 0) {
+    if (rows[k].outcome == 1 && rows[k].var < 0) {
       EXPECT_TRUE(r.entailed);
     }
     if (rows[k].var >= 0) {
       EXPECT_EQ(r.doms[rows[k].var], fd_oracle::domain::of(rows[k].dom));
+    }
+  }
+}
+
+/* A solution's values bound one at a time, in variable order and in reverse: every step
+ * propagates. Fixed tasks leave the active range once no open task's window meets theirs; a
+ * sweep that takes the window of one of the fixed tasks still there must count the others
+ * where they run (at-least mode: tasks 2 and 3 offset each other at time 1). */
+TEST_F(FdCumulatives, BindingASolutionNeverFails)
+{
+  auto of = [](std::vector<std::vector<int64_t>> vs) {
+    std::vector<fd_oracle::domain> d;
+    for (auto &v : vs) d.push_back(fd_oracle::domain::of(v));
+    return d;
+  };
+  instance in;
+  in.data = {4, 2, 4, 1, 0, 3, 0};
+  in.doms = of({{3, 4}, {2}, {5}, {0}, {0, 1, 4, 5}, {0}, {1}, {1, 2, 3}, {2, 3}, {0, 1, 2, 3},
+                {1, 2, 3}, {1}, {2}, {1}, {0, 2, 3, 5}, {0}, {2, 3}, {2}, {-1}, {0, 3}});
+  const std::vector<int32_t> solution = {3, 2, 5, 0, 1, 0, 1, 1, 2, 3, 1, 1, 2, 1, 3, 0, 2, 2, -1, 3};
+  row rw = cum_row();
+  ASSERT_TRUE(rw.sat(in, tuple(solution.begin(), solution.end())));
+  for (bool reverse : {false, true}) {
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = make_vars(d, in.doms);
+    ASSERT_EQ(post(d, rw, in, vars).outcome, 1);
+    for (size_t k = 0; k < vars.size(); k++) {
+      size_t i = reverse ? vars.size() - 1 - k : k;
+      ASSERT_EQ(d.bind(vars[i], solution[i], fd_driver::binding::in_interval), 1)
+          << (reverse ? "reverse" : "forward") << " step " << k;
     }
   }
 }
