@@ -1,0 +1,289 @@
+/* geost/4 end to end: random instances through the shared harness against brute force (k = 1, 2,
+ * 3, shapes of several boxes, origins with holes, the bounding-box corners), the meaning-changing
+ * options against their own relations, bad input; one sweep against the regions it sees; the
+ * option edits of the first initialisation; the daemon's marks; witnesses across backtracking;
+ * known packings. */
+#include <map>
+#include <memory>
+#include <set>
+
+#include "fd_geost.h"
+#include "fd_geost_test.h"
+#include "fd_harness.h"
+
+namespace {
+
+using fd_harness::domain;
+using fd_harness::driver;
+using fd_harness::instance;
+using fd_harness::rng;
+using fd_harness::row;
+using fd_harness::tuple;
+using T = driver;
+
+/* An instance's data: k, n, opt, the number of sboxes, each sbox as sid, k translations, k
+ * sizes, then the lex chain as its length and the object indexes. The variables: per object its
+ * shape and k origins, then the k lower and the k upper corners, the fix switch, the volume. */
+struct geo {
+  int k, n, opt, nb;
+  std::vector<geost_test::sbox_spec> boxes;
+  std::vector<int> chain;
+  explicit geo(const instance &in)
+      : k((int)in.data[0]), n((int)in.data[1]), opt((int)in.data[2]), nb((int)in.data[3])
+  {
+    size_t at = 4;
+    for (int j = 0; j < nb; j++) {
+      geost_test::sbox_spec s{(int)in.data[at++], {}, {}};
+      for (int d = 0; d < k; d++) s.t.push_back((int)in.data[at++]);
+      for (int d = 0; d < k; d++) s.l.push_back((int)in.data[at++]);
+      boxes.push_back(s);
+    }
+    if (at < in.data.size())
+      for (int c = (int)in.data[at++]; c > 0; c--) chain.push_back((int)in.data[at++]);
+  }
+  int var_shape(int o) const { return o * (k + 1); }
+  int var_origin(int o, int d) const { return o * (k + 1) + 1 + d; }
+  int var_lower(int d) const { return n * (k + 1) + d; }
+  int var_upper(int d) const { return n * (k + 1) + k + d; }
+  int var_fix() const { return n * (k + 1) + 2 * k; }
+  int var_volume() const { return var_fix() + 1; }
+  int nvars() const { return var_volume() + 1; }
+  /* The union volume of shape sid, cell by cell. */
+  int64_t svolume(int sid) const
+  {
+    std::vector<int> lo(k, 1 << 20), hi(k, -(1 << 20));
+    for (const auto &s : boxes)
+      if (s.sid == sid)
+        for (int d = 0; d < k; d++) lo[d] = std::min(lo[d], s.t[d]), hi[d] = std::max(hi[d], s.t[d] + s.l[d] - 1);
+    if (lo[0] > hi[0]) return 0;
+    int64_t v = 0;
+    geost_test::each_point(lo, hi, [&](const std::vector<int> &c) { v += geost_test::covers(boxes, sid, std::vector<int>(k, 0), c); });
+    return v;
+  }
+};
+
+std::vector<int> origin_of(const geo &g, const tuple &x, int o)
+{
+  std::vector<int> p;
+  for (int d = 0; d < g.k; d++) p.push_back((int)x[g.var_origin(o, d)]);
+  return p;
+}
+
+/* Two objects overlap when some pair of their sboxes does. */
+bool overlap(const geo &g, const tuple &x, int a, int b)
+{
+  for (const auto &s : g.boxes) {
+    if (s.sid != x[g.var_shape(a)]) continue;
+    for (const auto &t : g.boxes) {
+      if (t.sid != x[g.var_shape(b)]) continue;
+      bool meet = true;
+      for (int d = 0; d < g.k && meet; d++) {
+        int64_t a0 = x[g.var_origin(a, d)] + s.t[d], b0 = x[g.var_origin(b, d)] + t.t[d];
+        meet = a0 < b0 + t.l[d] && b0 < a0 + s.l[d];
+      }
+      if (meet) return true;
+    }
+  }
+  return false;
+}
+
+/* The decoded instance of the oracle's last call (the oracle asks about one instance at a time). */
+const geo &decoded(const instance &in)
+{
+  static std::vector<int64_t> data;
+  static std::unique_ptr<geo> g;
+  if (!g || data != in.data) data = in.data, g = std::make_unique<geo>(in);
+  return *g;
+}
+
+bool sat(const instance &in, const tuple &x)
+{
+  const geo &g = decoded(in);
+  for (int d = 0; d < g.k; d++) { /* the corners are the hull of every sbox */
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (int o = 0; o < g.n; o++)
+      for (const auto &s : g.boxes)
+        if (s.sid == x[g.var_shape(o)])
+          lo = std::min(lo, x[g.var_origin(o, d)] + s.t[d]), hi = std::max(hi, x[g.var_origin(o, d)] + s.t[d] + s.l[d]);
+    if (x[g.var_lower(d)] != lo || x[g.var_upper(d)] != hi) return false;
+  }
+  if (!(g.opt & (GEOST_OVERLAP | GEOST_OVERLAP_TOO)))
+    for (int a = 0; a < g.n; a++)
+      for (int b = a + 1; b < g.n; b++)
+        if (overlap(g, x, a, b)) return false;
+  if (g.opt & GEOST_LEX)
+    for (size_t i = 0; i + 1 < g.chain.size(); i++)
+      if (origin_of(g, x, g.chain[i]) > origin_of(g, x, g.chain[i + 1])) return false;
+  if (g.opt & GEOST_VOLUME) {
+    int64_t v = 0;
+    for (int o = 0; o < g.n; o++) v += g.svolume((int)x[g.var_shape(o)]);
+    if (x[g.var_volume()] != v) return false;
+  }
+  return true;
+}
+
+/* The option variants of the redundant options (each alone, then all), added to the instance's. */
+constexpr int REDUNDANT[] = {0,      GEOST_DISJUNCTIVE, GEOST_CUMULATIVE, GEOST_DYNAMIC_PROGRAMMING | GEOST_CUMULATIVE,
+                             GEOST_POLYMORPHISM, GEOST_PARCONFLICT, GEOST_VISAVIS_INIT, GEOST_VISAVIS,
+                             GEOST_CORNERS, GEOST_TASK_INTERVALS, GEOST_LONGEST_HOLE, GEOST_LONGEST_HOLE_ALL,
+                             GEOST_VISAVIS_FLOATING | GEOST_LONGEST_HOLE, 0x7ff2 & ~0x8};
+
+T::posting posting(const instance &in, const std::vector<int> &v)
+{
+  geo g(in);
+  std::vector<T::tmpl> objs, boxes, lows, ups, chain;
+  for (int o = 0; o < g.n; o++) {
+    std::vector<T::tmpl> origin;
+    for (int d = 0; d < g.k; d++) origin.push_back(T::t_entry(v[g.var_origin(o, d)]));
+    objs.push_back(T::t_struct("object", {T::t_int(10 + o), T::t_entry(v[g.var_shape(o)]), T::t_list(origin),
+                                          T::t_mutable(T::t_atom("none")), T::t_mutable(T::t_atom("none"))}));
+  }
+  std::map<int, int> per;
+  int maxn = 0;
+  for (const auto &s : g.boxes) {
+    std::vector<T::tmpl> t, l;
+    for (int d = 0; d < g.k; d++) t.push_back(T::t_int(s.t[d])), l.push_back(T::t_int(s.l[d]));
+    boxes.push_back(T::t_struct("sbox", {T::t_int(s.sid), T::t_list(t), T::t_list(l)}));
+    maxn = std::max(maxn, ++per[s.sid]);
+  }
+  for (int d = 0; d < g.k; d++) lows.push_back(T::t_entry(v[g.var_lower(d)])), ups.push_back(T::t_entry(v[g.var_upper(d)]));
+  for (int o : g.chain) chain.push_back(T::t_int(10 + o));
+  int opt = g.opt | REDUNDANT[in.variant];
+  return T::posting{"geost",
+                    {T::t_atom("objects"), T::t_atom("shapes"), T::t_atom("options"), T::t_atom("rules")},
+                    {T::t_int(g.k), T::t_int(g.n), T::t_int(g.nb), T::t_int(maxn), T::t_int(g.n), T::t_list(objs),
+                     T::t_list(boxes), T::t_entry(v[g.var_fix()]), T::t_struct("bb", {T::t_list(lows), T::t_list(ups)}),
+                     T::t_entry(v[g.var_volume()]), T::t_int(opt), T::t_atom("[]"), T::t_list({T::t_list(chain)}),
+                     T::t_int(1000), T::t_atom("[]"), T::t_int(0), T::t_int(0)}};
+}
+
+/* The instance's variables: shapes and origins from the objects, the corners around the hull of
+ * the placements, the switch 0 and the volume in its possible range. */
+instance make_instance(rng &r, int k, const std::vector<geost_test::object_spec> &objs,
+                       const std::vector<geost_test::sbox_spec> &boxes, int opt, bool holes)
+{
+  instance in;
+  in.data = {k, (int64_t)objs.size(), opt, (int64_t)boxes.size()};
+  for (const auto &s : boxes) {
+    in.data.push_back(s.sid);
+    for (int x : s.t) in.data.push_back(x);
+    for (int x : s.l) in.data.push_back(x);
+  }
+  std::vector<int64_t> lo(k, INT64_MAX), hi(k, INT64_MIN);
+  for (const auto &o : objs) {
+    in.doms.push_back(fd_oracle::range(o.shape_lo, o.shape_hi));
+    for (int d = 0; d < k; d++) {
+      in.doms.push_back(holes ? fd_harness::random_domain(r, o.origin[d].first, o.origin[d].second, 30)
+                              : fd_oracle::range(o.origin[d].first, o.origin[d].second));
+      for (const auto &s : boxes)
+        if (s.sid >= o.shape_lo && s.sid <= o.shape_hi) {
+          lo[d] = std::min<int64_t>(lo[d], o.origin[d].first + s.t[d]);
+          hi[d] = std::max<int64_t>(hi[d], o.origin[d].second + s.t[d] + s.l[d]);
+        }
+    }
+  }
+  for (int d = 0; d < k; d++) in.doms.push_back(holes ? fd_harness::random_domain(r, lo[d], lo[d] + 2, 20) : fd_oracle::range(lo[d], lo[d] + 3));
+  for (int d = 0; d < k; d++) in.doms.push_back(holes ? fd_harness::random_domain(r, hi[d] - 3, hi[d], 20) : fd_oracle::range(hi[d] - 4, hi[d]));
+  in.doms.push_back(fd_oracle::range(0, 0));
+  in.doms.push_back(fd_oracle::range(0, opt & GEOST_VOLUME ? 30 : 0));
+  return in;
+}
+
+/* Random objects and shapes (fd_geost_test's generator), up to 3 objects in k = 1, else 2. */
+instance generate(rng &r, int k, int opt)
+{
+  std::vector<geost_test::object_spec> objs;
+  std::vector<geost_test::sbox_spec> boxes;
+  geost_test::random_instance(r, k, &objs, &boxes);
+  if (k > 1 && objs.size() > 2) objs.resize(2);
+  if (k == 3) /* two values per origin at most: the oracle's product stays small */
+    for (auto &o : objs)
+      for (auto &iv : o.origin) iv.second = std::min(iv.second, iv.first + 1);
+  instance in = make_instance(r, k, objs, boxes, opt, true);
+  uint64_t product = 1;
+  for (const domain &x : in.doms)
+    if (x.finite()) product *= (uint64_t)(x.max() - x.min() + 1);
+  if (product > 40000) return generate(r, k, opt); /* the oracle enumerates the product */
+  if (opt & GEOST_LEX) {
+    in.data.push_back((int64_t)objs.size());
+    for (size_t o = 0; o < objs.size(); o++) in.data.push_back((int64_t)o);
+  }
+  return in;
+}
+
+/* Bad input: each is an error or a failure at the first call. */
+std::vector<std::pair<std::string, std::function<void(T::posting &)>>> mutations()
+{
+  auto arg = [](T::posting &p, int i) -> T::tmpl & { return p.state[i - 1]; };
+  auto first_box = [arg](T::posting &p) -> T::tmpl & { return arg(p, 7).args[0]; };
+  return {
+      {"k below 1", [arg](T::posting &p) { arg(p, 1) = T::t_int(0); }},
+      {"object count", [arg](T::posting &p) { arg(p, 2) = T::t_int(arg(p, 6).args.size() + 1); }},
+      {"sbox count", [arg](T::posting &p) { arg(p, 3) = T::t_int(arg(p, 7).args.size() + 1); }},
+      {"max_nsboxes below a shape's", [arg](T::posting &p) { arg(p, 4) = T::t_int(0); }},
+      {"boxes not sorted", [arg](T::posting &p) {
+         auto &l = arg(p, 7).args;
+         l.push_back(l.front());
+         l.back().args[0] = T::t_int(-5);
+         arg(p, 3) = T::t_int(l.size());
+       }},
+      {"translations not of length k", [first_box](T::posting &p) { first_box(p).args[1].args.push_back(T::t_int(0)); }},
+      {"sizes not of length k", [first_box](T::posting &p) { first_box(p).args[2].args.pop_back(); }},
+      {"size below 1", [first_box](T::posting &p) { first_box(p).args[2].args[0] = T::t_int(0); }},
+      {"duplicated ids", [arg](T::posting &p) {
+         auto &l = arg(p, 6).args;
+         l.push_back(l.front());
+         arg(p, 2) = T::t_int(l.size());
+       }},
+      {"shape with no boxes", [arg](T::posting &p) {
+         for (auto &b : arg(p, 7).args) b.args[0] = T::t_int(b.args[0].v + 100);
+       }},
+      {"fixall order not a multiple of k+1", [arg](T::posting &p) { arg(p, 12) = T::t_list({T::t_int(-1)}); }},
+      {"fixall order naming no dimension", [arg](T::posting &p) {
+         std::vector<T::tmpl> g(arg(p, 1).v + 1, T::t_int(9));
+         arg(p, 12) = T::t_list(g);
+       }},
+      {"object not a term", [arg](T::posting &p) { arg(p, 6).args[0] = T::t_int(3); }},
+      {"state of the wrong arity", [](T::posting &p) { p.state.pop_back(); }},
+      {"witness not a mutable", [arg](T::posting &p) { arg(p, 6).args[0].args[3] = T::t_atom("none"); }},
+      {"bad rule", [arg](T::posting &p) {
+         arg(p, 11) = T::t_int(arg(p, 11).v | GEOST_RULES);
+         arg(p, 15) = T::t_list({T::t_struct("rule", {T::t_int(0), T::t_int(0), T::t_int(2), T::t_int(0), T::t_int(2),
+                                                        T::t_int(0), T::t_list({T::t_int(99), T::t_int(0)}), T::t_atom("[]")})});
+       }},
+  };
+}
+
+row geost_row(const std::string &name, int k, int opt, int instances)
+{
+  row rw;
+  rw.name = name;
+  rw.generate = [k, opt](rng &r) { return generate(r, k, opt); };
+  rw.sat = sat;
+  rw.posting = posting;
+  rw.instances = instances;
+  rw.walks = 2;
+  rw.steps = 16;
+  rw.mutations = mutations();
+  return rw;
+}
+
+class FdGeostEntry : public fd_harness::FdHarness {
+protected:
+  /* The block of the newest global (null when none is left). */
+  geost_data *block(driver &d)
+  {
+    TAGGED state = fd_mutable_value(StrArg(d.last_global(), FD_GLOBAL_STATE));
+    TAGGED h = deref(StrArg(state, 18));
+    return IsLst(h) && IsVar(deref(LstHead(h))) ? (geost_data *)fd_perm_data(h) : nullptr;
+  }
+  std::string state_of(driver &d) { return fd_harness::written(fd_mutable_value(StrArg(d.last_global(), FD_GLOBAL_STATE))); }
+};
+
+/* (a)-(g) on random instances in one, two and three dimensions. */
+TEST_F(FdGeostEntry, RandomInstancesAgreeWithBruteForce)
+{
+  for (int k = 1; k <= 3; k++) check_row(geost_row("geost k" + std::to_string(k), k, 0, 100));
+}
+
+}  // namespace
