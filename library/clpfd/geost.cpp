@@ -1008,9 +1008,15 @@ int volume_balance(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, in
 {
   int k = b->kdims, R = *region;
   const dvar *dv = origin_view(b, object, 0);
+  /* the sums below count each sbox's volume: sboxes of one shape that overlap would count twice */
+  for (int o2 = 0; o2 < b->nobjects; o2++) {
+    int f = decomposable(b, o2) ? geost_first_sbox(b, lo_of(shape_view(b, o2))) : -1;
+    if (f >= 0 && b->shape.svolume[f] != b->shape.tvolume[f]) return 0;
+  }
   std::vector<int> ext(k), mi(k), ma(k), ov; /* ov: the items of the parallel conflict */
   for (int r = 4; r < b->fr.end_bb; r++) {
     if (!straddles(b, dv, s, r)) continue;
+    R = *region; /* the scratch slot: the first free one, which moves as regions are stored */
     int64_t V = 1;
     for (int d = 0; d < k; d++) {
       ext[d] = (int)std::min<int64_t>((int64_t)b->fr.end[r * k + d] + 1 - b->fr.origin[r * k + d], INT_MAX);
@@ -2234,7 +2240,9 @@ int contact_dimension(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, 
 /* pre_filter: the vis-a-vis contacts of every sbox of shape sid: -1 failure, 0, or 1 pruned. */
 int pre_filter(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid, int mono)
 {
-  int k = b->kdims, result = 0;
+  int k = b->kdims, result = 0, first = geost_first_sbox(b, sid);
+  /* the contacts are faces: sboxes of the shape that overlap cover each other's faces */
+  if (first < 0 || b->shape.svolume[first] != b->shape.tvolume[first]) return 0;
   char *mark = ns_mark(w);
   std::vector<contact> slots(2 * (size_t)k);
   for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {

@@ -148,7 +148,8 @@ T::posting posting(const instance &in, const std::vector<int> &v)
   }
   for (int d = 0; d < g.k; d++) lows.push_back(T::t_entry(v[g.var_lower(d)])), ups.push_back(T::t_entry(v[g.var_upper(d)]));
   for (int o : g.chain) chain.push_back(T::t_int(10 + o));
-  int opt = g.opt | REDUNDANT[in.variant];
+  /* the variant past the redundant options' table: pallet loading */
+  int opt = g.opt | (in.variant < (int)std::size(REDUNDANT) ? REDUNDANT[in.variant] : GEOST_PALLET_LOADING);
   return T::posting{"geost",
                     {T::t_atom("objects"), T::t_atom("shapes"), T::t_atom("options"), T::t_atom("rules")},
                     {T::t_int(g.k), T::t_int(g.n), T::t_int(g.nb), T::t_int(maxn), T::t_int(g.n), T::t_list(objs),
@@ -284,6 +285,139 @@ protected:
 TEST_F(FdGeostEntry, RandomInstancesAgreeWithBruteForce)
 {
   for (int k = 1; k <= 3; k++) check_row(geost_row("geost k" + std::to_string(k), k, 0, 100));
+}
+
+}  // namespace
+
+namespace {
+
+/* A packing of a w x h box (fd_geost_test's exact packings), the corners fixed to the box; with
+ * drop, one piece of area 1 or 2 is left out when there is one (slack 1 or 2). */
+instance packing_instance(rng &r, int opt, bool drop)
+{
+  int w = 3 + r.below(2), h = 3 + r.below(2);
+  geost_test::packing pk = geost_test::make_packing(r, w, h);
+  if (drop)
+    for (size_t i = 0; i < pk.objs.size(); i++) {
+      int area = 0;
+      for (const auto &s : pk.boxes)
+        if (s.sid == pk.sid[i]) area += s.l[0] * s.l[1];
+      if (area > 2 || pk.objs[i].shape_hi != pk.objs[i].shape_lo) continue;
+      pk.objs.erase(pk.objs.begin() + (long)i);
+      break;
+    }
+  instance in = make_instance(r, 2, pk.objs, pk.boxes, opt, false);
+  geo g(in);
+  for (int d = 0; d < 2; d++) {
+    in.doms[g.var_lower(d)] = fd_oracle::range(0, 0);
+    in.doms[g.var_upper(d)] = fd_oracle::range(d ? h : w, d ? h : w);
+  }
+  uint64_t product = 1;
+  for (const domain &x : in.doms) product *= (uint64_t)(x.max() - x.min() + 1);
+  return product > 60000 ? packing_instance(r, opt, drop) : in;
+}
+
+/* Pallet instances: n copies of one a x b item, each either way round, in a box. */
+instance pallet_instance(rng &r, int opt)
+{
+  int a = 1 + r.below(2), b = a + 1, n = 2 + r.below(2), W = 3 + r.below(2), H = 3;
+  std::vector<geost_test::sbox_spec> boxes = {{0, {0, 0}, {a, b}}, {1, {0, 0}, {b, a}}};
+  std::vector<geost_test::object_spec> objs;
+  for (int o = 0; o < n; o++) objs.push_back({0, 1, {{0, W - a}, {0, H - a}}});
+  instance in = make_instance(r, 2, objs, boxes, opt, false);
+  geo g(in);
+  for (int d = 0; d < 2; d++) in.doms[g.var_lower(d)] = fd_oracle::range(0, 0), in.doms[g.var_upper(d)] = fd_oracle::range(0, d ? H : W);
+  return in;
+}
+
+/* The redundant options, each alone and all together, find the solutions of none. */
+TEST_F(FdGeostEntry, RedundantOptionsKeepTheSolutionSets)
+{
+  std::vector<int> all;
+  for (size_t v = 0; v < std::size(REDUNDANT); v++) all.push_back((int)v);
+  row rw = geost_row("geost options", 2, 0, 40);
+  rw.variants = all;
+  rw.mutations.clear();
+  rw.walks = 1;
+  check_row(rw);
+  for (bool drop : {false, true}) {
+    row pk = rw;
+    pk.name = drop ? "geost near-exact packings" : "geost exact packings";
+    pk.generate = [drop](rng &r) { return packing_instance(r, 0, drop); };
+    pk.instances = 24;
+    check_row(pk);
+  }
+  row pl = rw;
+  pl.name = "geost pallets";
+  pl.generate = [](rng &r) { return pallet_instance(r, 0); };
+  pl.variants = {0, (int)std::size(REDUNDANT)}; /* pallet loading: the variant past the table */
+  pl.instances = 16;
+  check_row(pl);
+}
+
+/* The options that change the relation: lex chains, the volume variable, overlapping objects. */
+TEST_F(FdGeostEntry, MeaningChangingOptionsAgreeWithTheirRelations)
+{
+  for (int k = 1; k <= 2; k++) {
+    check_row(geost_row("geost lex k" + std::to_string(k), k, GEOST_LEX, 50));
+    check_row(geost_row("geost volume k" + std::to_string(k), k, GEOST_VOLUME, 50));
+    check_row(geost_row("geost overlap k" + std::to_string(k), k, GEOST_OVERLAP, 30));
+    check_row(geost_row("geost 0x80000 k" + std::to_string(k), k, GEOST_OVERLAP_TOO, 30));
+  }
+}
+
+/* Two dimensions, one box per shape, fixed shapes: geost and disjoint2 place the same origins. */
+TEST_F(FdGeostEntry, SameSolutionsAsDisjoint2)
+{
+  int placed = 0;
+  for (int i = 0; i < scaled(30); i++) {
+    rng r{(uint64_t)i * 131 + 7};
+    int n = 2 + r.below(2);
+    std::vector<geost_test::sbox_spec> boxes;
+    std::vector<geost_test::object_spec> objs;
+    for (int o = 0; o < n; o++) {
+      boxes.push_back({o, {0, 0}, {1 + r.below(3), 1 + r.below(3)}});
+      objs.push_back({o, o, {{0, 1 + r.below(3)}, {0, 1 + r.below(3)}}});
+    }
+    instance in = make_instance(r, 2, objs, boxes, 0, true);
+    geo g(in);
+    for (int d = 0; d < 2; d++) in.doms[g.var_lower(d)] = fd_oracle::range(-1, 8), in.doms[g.var_upper(d)] = fd_oracle::range(0, 12);
+    std::set<tuple> by[2];
+    for (int which = 0; which < 2; which++) {
+      driver d(api);
+      fd_undo_scope undo(w, QX_ALT_FAILCODE);
+      std::vector<int> vars = make_vars(d, in.doms);
+      int posted;
+      if (which == 0) {
+        posted = d.post_state(posting(in, vars));
+      } else {
+        std::vector<T::tmpl> items;
+        for (int o = 0; o < n; o++) {
+          int len[2] = {d.new_var(boxes[o].l[0], boxes[o].l[0]), d.new_var(boxes[o].l[1], boxes[o].l[1])};
+          std::vector<T::tmpl> a;
+          for (int x : {vars[g.var_origin(o, 0)], len[0], vars[g.var_origin(o, 1)], len[1]})
+            a.push_back(T::t_var(x)), a.push_back(T::t_attr(x));
+          a.push_back(T::t_int(0));
+          items.push_back(T::t_struct("i", a));
+        }
+        T::tmpl opt = T::t_struct("opt", {T::t_int(0), T::t_int(0), T::t_int(0), T::t_int(0), T::t_int(0), T::t_atom("[]")});
+        posted = d.post_state({"disjoint2", {T::t_list(items), opt}, {T::t_int(n), opt, T::t_list(items), T::t_int(n), T::t_int(0)}});
+      }
+      ASSERT_GE(posted, 0) << exception();
+      std::vector<int> origins;
+      for (int o = 0; o < n; o++) origins.push_back(vars[g.var_origin(o, 0)]), origins.push_back(vars[g.var_origin(o, 1)]);
+      if (posted == 1)
+        ASSERT_EQ(d.search(origins, {}, [&](driver &dd) {
+          tuple t;
+          for (int x : origins) t.push_back(dd.value(x));
+          by[which].insert(t);
+          return true;
+        }, nullptr), 1) << exception();
+    }
+    EXPECT_TRUE(by[0] == by[1]) << "instance " << i << ": geost " << by[0].size() << ", disjoint2 " << by[1].size();
+    placed += !by[1].empty();
+  }
+  EXPECT_GE(placed, scaled(30) / 2) << "too few instances with solutions to compare";
 }
 
 }  // namespace
