@@ -421,3 +421,211 @@ TEST_F(FdGeostEntry, SameSolutionsAsDisjoint2)
 }
 
 }  // namespace
+
+namespace {
+
+/* One sweep of an object of a fixed shape: each origin's new bounds are coordinate d of the least
+ * and the greatest point, in the order putting d first, within the origin box and outside every
+ * region the call sees (the other objects' relative regions turned absolute, the corners'); -1
+ * exactly when there is none. */
+TEST_F(FdGeostEntry, OneSweepAgainstTheRegionsItSees)
+{
+  int checked = 0;
+  for (int i = 0; i < scaled(300); i++) {
+    rng g{(uint64_t)i * 977 + 3};
+    int k = 1 + i % 3;
+    std::vector<geost_test::object_spec> objs;
+    std::vector<geost_test::sbox_spec> boxes;
+    geost_test::random_instance(g, k, &objs, &boxes);
+    for (auto &o : objs) o.shape_hi = o.shape_lo;
+    geost_test::test_block tb(api, k, objs, boxes);
+    geost_data *b = tb.b;
+    for (int o = 0; o < b->nobjects; o++) b->object.oid[o] = o;
+    std::vector<int> box(k, -1000);
+    box.resize(2 * k, 1000);
+    tb.put(1, box);
+    int sid = objs[0].shape_lo;
+    all_relative_fr(api, b, 0);
+    b->fr.end_absolute = b->fr.end_relative;
+    absolute_fr(api, b, w, 0, sid, &b->fr.end_absolute, absolute_cont);
+    std::vector<std::vector<int>> regions;
+    for (int r = b->fr.end_relative; r < b->fr.end_absolute; r++) regions.push_back(tb.region(r));
+    std::vector<int> lo, hi;
+    for (int d = 0; d < k; d++) lo.push_back(objs[0].origin[d].first), hi.push_back(objs[0].origin[d].second);
+    for (int d = 0; d < k; d++)
+      for (int j = 0; j < k; j++) b->object.minwit[d * k + j] = lo[j], b->object.maxwit[d * k + j] = hi[j];
+    std::vector<int> least(k, INT_MAX), most(k, INT_MIN);
+    geost_test::each_point(lo, hi, [&](const std::vector<int> &p) {
+      for (const auto &r : regions) {
+        bool in = true;
+        for (int d = 0; d < k && in; d++) in = r[d] <= p[d] && p[d] <= r[k + d];
+        if (in) return;
+      }
+      for (int d = 0; d < k; d++) least[d] = std::min(least[d], p[d]), most[d] = std::max(most[d], p[d]);
+    });
+    int r = filter_object_for_shape(api, b, w, 0, sid, 0, 1);
+    SCOPED_TRACE("instance " + std::to_string(i));
+    ASSERT_EQ(r < 0, least[0] == INT_MAX);
+    if (r < 0) continue;
+    checked++;
+    for (int d = 0; d < k; d++) {
+      EXPECT_EQ(fds_val(b->dvar[1 + d].min), least[d]) << "dimension " << d;
+      EXPECT_EQ(fds_val(b->dvar[1 + d].max), most[d]) << "dimension " << d;
+    }
+  }
+  EXPECT_GT(checked, scaled(300) / 3);
+}
+
+/* A 2-d instance of two objects that stay open: unit boxes, or big ones. */
+instance open_instance(int k, int opt, int size, bool polymorphic)
+{
+  rng r{1};
+  std::vector<geost_test::sbox_spec> boxes = {{0, std::vector<int>(k, 0), std::vector<int>(k, size)},
+                                              {1, std::vector<int>(k, 0), std::vector<int>(k, 1)}};
+  std::vector<geost_test::object_spec> objs;
+  for (int o = 0; o < 2; o++) objs.push_back({0, polymorphic && o ? 1 : 0, std::vector<std::pair<int, int>>(k, {0, 3 * size})});
+  instance in = make_instance(r, k, objs, boxes, opt, false);
+  geo g(in);
+  for (int d = 0; d < k; d++) in.doms[g.var_lower(d)] = fd_oracle::range(-1, 10 * size), in.doms[g.var_upper(d)] = fd_oracle::range(0, 10 * size);
+  return in;
+}
+
+/* The first initialisation edits the option word: k other than 2, overlap, slack other than
+ * the exact slack, a volume that overflows. */
+TEST_F(FdGeostEntry, FirstInitialisationEditsTheOptions)
+{
+  struct edit {
+    int k, opt, size;
+    bool polymorphic;
+    int cleared, kept;
+  } table[] = {
+      {1, 0x3202 | 0x10, 1, false, 0x3202, 0x10},
+      {3, 0x3202 | 0x10, 1, false, 0x3202, 0x10},
+      {2, 0x3202 | 0x10, 1, false, 0, 0x3202 | 0x10},
+      {2, GEOST_OVERLAP | 0x4fff2, 1, false, 0x4fff2, GEOST_OVERLAP},
+      {2, GEOST_OVERLAP_TOO | 0x4fff2, 1, false, 0x4fff2, GEOST_OVERLAP_TOO},
+      {2, 0x3000 | 0x10, 1, true, 0x3000, 0x10},
+      {2, 0x3000 | 0x10, 1, false, 0, 0x3000 | 0x10},
+      {2, 0xfff2 | GEOST_LEX, 40000, false, 0xfff2, GEOST_LEX},
+  };
+  for (const edit &e : table) {
+    SCOPED_TRACE("k " + std::to_string(e.k) + " opt " + std::to_string(e.opt));
+    instance in = open_instance(e.k, e.opt, e.size, e.polymorphic);
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = make_vars(d, in.doms);
+    ASSERT_EQ(d.post_state(posting(in, vars)), 1) << exception();
+    geost_data *b = block(d);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->opt & e.cleared, 0);
+    EXPECT_EQ(b->opt & e.kept, e.kept);
+  }
+}
+
+/* The daemon marks what changed: an origin its dimension and its object, a corner every active
+ * object, a shape the shape flag; a Stamp it did not follow reloads the live count. */
+TEST_F(FdGeostEntry, DaemonMarksWhatChanged)
+{
+  instance in = open_instance(2, 0, 1, true);
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  std::vector<int> vars = make_vars(d, in.doms);
+  ASSERT_EQ(d.post_state(posting(in, vars)), 1) << exception();
+  geost_data *b = block(d);
+  ASSERT_NE(b, nullptr);
+  TAGGED g = d.last_global();
+  fd_set_status(api, w, g, fd_status(g) | FD_ST_QUEUED); /* already queued: the daemon only marks */
+  geost_frame *f = geost_frames(b);
+  auto clear = [b] {
+    b->object.flags[0] = b->object.flags[1] = 0;
+    b->pruneddim[0] = b->pruneddim[1] = b->prunedsid = 0;
+  };
+  clear();
+  EXPECT_EQ(geost_daemon(api, w, &f[3 + 2], nullptr, g), 0); /* object 1, dimension 1 */
+  EXPECT_EQ(b->pruneddim[0], 0);
+  EXPECT_EQ(b->pruneddim[1], 1);
+  EXPECT_EQ(b->object.flags[0], 0);
+  EXPECT_EQ(b->object.flags[1], 1);
+  EXPECT_EQ(b->prunedsid, 0);
+  clear();
+  geost_daemon(api, w, &f[3], nullptr, g); /* object 1's shape */
+  EXPECT_EQ(b->prunedsid, 1);
+  EXPECT_EQ(b->object.flags[1], 1);
+  for (int c = 0; c < 4; c++) { /* the corners, after the switch: every active object */
+    clear();
+    geost_daemon(api, w, &f[7 + c], nullptr, g);
+    EXPECT_EQ(b->object.flags[0] & 1, 1);
+    EXPECT_EQ(b->object.flags[1] & 1, 1);
+    EXPECT_EQ(b->pruneddim[0] + b->pruneddim[1], 0);
+  }
+  b->ntargets = 1;
+  b->stamp += 3;
+  geost_daemon(api, w, &f[1], nullptr, g);
+  EXPECT_EQ(b->ntargets, 2) << "the live count not reloaded from the state";
+  EXPECT_EQ(b->stamp, GetSmall(deref(StrArg(fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)), 19))));
+}
+
+/* Witnesses live in the mutables: after a call the object's mutable holds its k*k witness
+ * values; a branch that moves them writes a new list, and backtracking brings back the old one,
+ * which the next call reads into the block. Backtracking past a call that retired an object
+ * brings back the live count, and the next call equals a fresh post. */
+TEST_F(FdGeostEntry, WitnessesAndRetirementFollowBacktracking)
+{
+  instance in = open_instance(2, 0, 2, false);
+  geo g(in);
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  std::vector<int> vars = make_vars(d, in.doms);
+  ASSERT_EQ(d.post_state(posting(in, vars)), 1) << exception();
+  geost_data *b = block(d);
+  ASSERT_NE(b, nullptr);
+  auto mutable_of = [&](int o, int which) {
+    TAGGED s = fd_mutable_value(StrArg(d.last_global(), FD_GLOBAL_STATE));
+    TAGGED l = deref(StrArg(s, 6));
+    for (int i = 0; i < o; i++) l = deref(LstTail(l));
+    return fd_harness::written(StrArg(deref(LstHead(l)), which));
+  };
+  auto block_list = [&](int o) {
+    std::string t = "[]";
+    for (int i = 3; i >= 0; i--) t = "[" + std::to_string(b->object.minwit[o * 4 + i]) + "|" + t + "]";
+    return t;
+  };
+  std::string before = mutable_of(0, 4), state = state_of(d);
+  EXPECT_EQ(before.rfind("$mutable(" + block_list(0), 0), 0u) << before;
+  {
+    fd_undo_scope branch(w, QX_ALT_FAILCODE);
+    ASSERT_EQ(d.exclude(vars[g.var_origin(0, 0)], 0), 1);
+    ASSERT_EQ(d.bind(vars[g.var_origin(1, 0)], 0, fd_driver::binding::in_interval), 1);
+    ASSERT_EQ(d.bind(vars[g.var_origin(1, 1)], 0, fd_driver::binding::in_interval), 1);
+    EXPECT_NE(mutable_of(0, 4), before);
+    EXPECT_NE(state_of(d), state) << "object 1 fixed, yet not retired";
+    EXPECT_EQ(block(d)->ntargets, 1);
+  }
+  EXPECT_EQ(mutable_of(0, 4), before) << "the old witnesses not back";
+  EXPECT_EQ(state_of(d), state);
+  std::vector<domain> now = domains(d, vars);
+  now[g.var_origin(1, 1)] = fd_harness::without(now[g.var_origin(1, 1)], 6);
+  ASSERT_EQ(d.exclude(vars[g.var_origin(1, 1)], 6), 1);
+  EXPECT_EQ(b->ntargets, 2);
+  EXPECT_EQ(mutable_of(0, 4).rfind("$mutable(" + block_list(0), 0), 0u);
+  row rw = geost_row("witnesses", 2, 0, 1);
+  check_fresh(d, rw, in, now, read(d, vars, 1));
+}
+
+/* Rerunning the constraint at a fixpoint under a choicepoint (its state older than it) prunes
+ * nothing and leaves that state as it was: the entry copies an old state before writing. */
+TEST_F(FdGeostEntry, RerunUnderAChoicepointLeavesTheOldState)
+{
+  instance in = open_instance(2, 0, 2, true);
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  std::vector<int> vars = make_vars(d, in.doms);
+  ASSERT_EQ(d.post_state(posting(in, vars)), 1) << exception();
+  std::string state = state_of(d);
+  EXPECT_EQ(d.rerun_globals(), 0);
+  EXPECT_EQ(state_of(d), state);
+  ASSERT_EQ(d.exclude(vars[1], 0), 1);
+  EXPECT_EQ(d.rerun_globals(), 0);
+}
+
+}  // namespace
