@@ -629,3 +629,68 @@ TEST_F(FdGeostEntry, RerunUnderAChoicepointLeavesTheOldState)
 }
 
 }  // namespace
+
+namespace {
+
+/* Known answers: the smallest square holding the squares 1..n has side 1, 3, 5, 7, 9, 11, ...
+ * (feasible at the side, infeasible one below), by search over the origins. */
+TEST_F(FdGeostEntry, SmallestSquareForSquaresOneToN)
+{
+  const int sides[] = {1, 3, 5, 7, 9, 11, 13, 15, 18};
+  int last = qx_gc_stress ? 4 : 9;
+  for (int n = 1; n <= last; n++)
+    for (int S : {sides[n - 1], sides[n - 1] - 1}) {
+      if (S < 1) continue;
+      std::vector<geost_test::sbox_spec> boxes;
+      std::vector<geost_test::object_spec> objs;
+      for (int i = n; i >= 1; i--) {
+        boxes.insert(boxes.begin(), {i - 1, {0, 0}, {i, i}});
+        objs.push_back({i - 1, i - 1, {{0, S - i}, {0, S - i}}});
+      }
+      rng r{1};
+      instance in = make_instance(r, 2, objs, boxes, 0, false);
+      geo g(in);
+      for (int d = 0; d < 2; d++) in.doms[g.var_lower(d)] = fd_oracle::range(0, S), in.doms[g.var_upper(d)] = fd_oracle::range(0, S);
+      driver d(api);
+      fd_undo_scope undo(w, QX_ALT_FAILCODE);
+      std::vector<int> vars = make_vars(d, in.doms), origins;
+      for (int o = 0; o < n; o++) origins.push_back(vars[g.var_origin(o, 0)]), origins.push_back(vars[g.var_origin(o, 1)]);
+      int posted = d.post_state(posting(in, vars));
+      ASSERT_GE(posted, 0) << exception();
+      bool found = false;
+      if (posted == 1)
+        ASSERT_EQ(d.search(origins, {}, [&](driver &) { return !(found = true); }, nullptr), 1) << exception();
+      EXPECT_EQ(found, S == sides[n - 1]) << n << " squares in side " << S;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+/* Known answer: the 33 x 32 rectangle has 4 tilings by the squares 1, 4, 7, 8, 9, 10, 14, 15, 18. */
+TEST_F(FdGeostEntry, TilingsOfThirtyThreeByThirtyTwo)
+{
+  if (qx_gc_stress) GTEST_SKIP() << "a search too long for the collector's stress mode";
+  const int sq[] = {18, 15, 14, 10, 9, 8, 7, 4, 1}, W = 33, H = 32;
+  std::vector<geost_test::sbox_spec> boxes;
+  std::vector<geost_test::object_spec> objs;
+  for (int i = 0; i < 9; i++) {
+    boxes.push_back({i, {0, 0}, {sq[i], sq[i]}});
+    objs.push_back({i, i, {{0, W - sq[i]}, {0, H - sq[i]}}});
+  }
+  rng r{1};
+  instance in = make_instance(r, 2, objs, boxes, 0, false);
+  geo g(in);
+  for (int d = 0; d < 2; d++) in.doms[g.var_lower(d)] = fd_oracle::range(0, 0), in.doms[g.var_upper(d)] = fd_oracle::range(d ? H : W, d ? H : W);
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  std::vector<int> vars = make_vars(d, in.doms), origins;
+  for (int o = 0; o < 9; o++) origins.push_back(vars[g.var_origin(o, 0)]), origins.push_back(vars[g.var_origin(o, 1)]);
+  ASSERT_EQ(d.post_state(posting(in, vars)), 1) << exception();
+  fd_driver::counts c;
+  ASSERT_EQ(d.search(origins, {}, [](driver &) { return true; }, &c), 1) << exception();
+  EXPECT_EQ(c.solutions, 4u);
+}
+
+}  // namespace
