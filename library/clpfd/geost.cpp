@@ -2123,11 +2123,8 @@ int visavis_fill(ORVALIS_API_STRUCT *, geost_data *, int, const int *, int, int,
 
 namespace {
 
-/* The origin view of object o in dimension d, and its shape view. */
+/* The origin view of object o in dimension d, to prune. */
 dvar *gview(geost_data *b, int o, int d) { return &b->dvar[(b->kdims + 1) * o + 1 + d]; }
-dvar *gshape(geost_data *b, int o) { return &b->dvar[(b->kdims + 1) * o]; }
-int32_t vlo(const dvar *d) { return fds_val(d->min); }
-int32_t vhi(const dvar *d) { return fds_val(d->max); }
 int *wit_row(geost_data *b, bool max, int o, int d)
 {
   int k = b->kdims;
@@ -2181,15 +2178,15 @@ int contact_dimension(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, 
     bool self = b->object.oid[j] == b->object.oid[o];
     int jo = self ? o : j;
     if (!fr_intersects_object(env, b, 1, jo)) continue;
-    int jsid = self ? sid : vlo(gshape(b, j));
+    int jsid = self ? sid : lo_of(shape_view(b, j));
     const dvar *J = gview(b, jo, 0);
     for (int t = geost_first_sbox(b, jsid); t >= 0 && b->shape.sid[t] == jsid; t++) {
       if (self && t == s) continue;
       bool meet = true;
       for (int e = 0; e < k && meet; e++) {
         if (e == d) continue;
-        int64_t a0 = (int64_t)vlo(&O[e]) + tr[s * k + e], a1 = (int64_t)vhi(&O[e]) + tr[s * k + e] + sz[s * k + e];
-        int64_t b0 = (int64_t)vlo(&J[e]) + tr[t * k + e], b1 = (int64_t)vhi(&J[e]) + tr[t * k + e] + sz[t * k + e];
+        int64_t a0 = (int64_t)lo_of(&O[e]) + tr[s * k + e], a1 = (int64_t)hi_of(&O[e]) + tr[s * k + e] + sz[s * k + e];
+        int64_t b0 = (int64_t)lo_of(&J[e]) + tr[t * k + e], b1 = (int64_t)hi_of(&J[e]) + tr[t * k + e] + sz[t * k + e];
         meet = a0 < b1 && b0 < a1;
       }
       if (!meet) continue;
@@ -2262,15 +2259,6 @@ int pre_filter(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid
   return result;
 }
 
-void copy_region(geost_data *b, int to, int from)
-{
-  int k = b->kdims;
-  b->fr.obj[to] = b->fr.obj[from];
-  b->fr.next[to] = b->fr.next[from];
-  std::memmove(&b->fr.origin[to * k], &b->fr.origin[from * k], (size_t)k * sizeof(int));
-  std::memmove(&b->fr.end[to * k], &b->fr.end[from * k], (size_t)k * sizeof(int));
-}
-
 /* pre_sweep: the object's absolute regions; a region covering the origin box in all but one
  * dimension prunes that dimension and goes. -1 failure, 0, or 1 pruned. */
 int pre_sweep(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid, int mono)
@@ -2283,13 +2271,13 @@ int pre_sweep(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid,
   for (int r = b->fr.end_relative; r < b->fr.end_absolute; r++) {
     int covered = 0, open = -1;
     for (int j = 0; j < k; j++) {
-      if (vlo(&O[j]) >= b->fr.origin[r * k + j] && vhi(&O[j]) <= b->fr.end[r * k + j]) covered++;
+      if (lo_of(&O[j]) >= b->fr.origin[r * k + j] && hi_of(&O[j]) <= b->fr.end[r * k + j]) covered++;
       else open = j;
     }
     if (covered == k) return -1;
     if (covered == k - 1) {
-      int64_t lo = std::max<int64_t>(b->fr.origin[r * k + open], vlo(&O[open]));
-      int64_t hi = std::min<int64_t>(b->fr.end[r * k + open], vhi(&O[open]));
+      int64_t lo = std::max<int64_t>(b->fr.origin[r * k + open], lo_of(&O[open]));
+      int64_t hi = std::min<int64_t>(b->fr.end[r * k + open], hi_of(&O[open]));
       if (lo > hi) continue; /* misses the origin box: drop it */
       int m = dvar_prune_interval_t(env, &O[open], MakeSmall((int32_t)lo), MakeSmall((int32_t)hi), w);
       if (m < 0) return -1;
@@ -2299,7 +2287,7 @@ int pre_sweep(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid,
       }
       continue;
     }
-    if (keep < r) copy_region(b, keep, r);
+    if (keep < r) copy_slot(b, keep, r);
     keep++;
   }
   b->fr.end_absolute = b->fr.top_of_stack = b->fr.round_robin = keep;
@@ -2316,8 +2304,8 @@ int sweep(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid, int
   int k = b->kdims;
   int *c = b->current, *n = b->next, *wit = wit_row(b, max, o, d);
   dvar *O = gview(b, o, 0);
-  auto far = [&](int j) { return max ? (int64_t)vlo(&O[j]) - 1 : (int64_t)vhi(&O[j]) + 1; };
-  auto start = [&](int j) { return max ? vhi(&O[j]) : vlo(&O[j]); };
+  auto far = [&](int j) { return max ? (int64_t)lo_of(&O[j]) - 1 : (int64_t)hi_of(&O[j]) + 1; };
+  auto start = [&](int j) { return max ? hi_of(&O[j]) : lo_of(&O[j]); };
   std::memcpy(c, wit, (size_t)k * sizeof(int));
   bool flag = true; /* the less significant coordinates are all at their start */
   for (int i = k - 1; i >= 0; i--) {
@@ -2339,7 +2327,7 @@ int sweep(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid, int
       int j = (d + i) % k;
       c[j] = n[j];
       n[j] = (int)far(j);
-      if (max ? c[j] >= vlo(&O[j]) : c[j] <= vhi(&O[j])) break;
+      if (max ? c[j] >= lo_of(&O[j]) : c[j] <= hi_of(&O[j])) break;
       c[j] = start(j);
     }
     if (i < 0) return -1;
@@ -2406,7 +2394,7 @@ void object_to_virtual(geost_data *b, int o, int s)
   b->object.flags[v] = b->object.flags[o];
   b->object.oid[v] = b->object.oid[o];
   for (int d = 0; d <= k; d++) b->dvar[(k + 1) * v + d] = b->dvar[(k + 1) * o + d];
-  dvar_fix_interval_t(gshape(b, v), MakeSmall(s), MakeSmall(s));
+  dvar_fix_interval_t(shape_view(b, v), MakeSmall(s), MakeSmall(s));
   std::memcpy(wit_row(b, false, v, 0), wit_row(b, false, o, 0), (size_t)k * k * sizeof(int));
   std::memcpy(wit_row(b, true, v, 0), wit_row(b, true, o, 0), (size_t)k * k * sizeof(int));
   if (b->opt & GEOST_LEX) {
@@ -2425,7 +2413,7 @@ void update_virtual(geost_data *b)
 {
   int k = b->kdims, v = b->nobjects, acc = v + 1;
   std::vector<int> P(k), Q(k);
-  for (int d = 0; d < k; d++) P[d] = vlo(gview(b, v, d)), Q[d] = vhi(gview(b, v, d));
+  for (int d = 0; d < k; d++) P[d] = lo_of(gview(b, v, d)), Q[d] = hi_of(gview(b, v, d));
   for (int d = 0; d < k; d++) {
     int *mn = wit_row(b, false, acc, d), *mx = wit_row(b, true, acc, d);
     if (lex_le(k, P.data(), mn, 0, 0, d)) std::memcpy(mn, P.data(), (size_t)k * sizeof(int));
@@ -2443,7 +2431,7 @@ int filter_polymorphic(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o,
     b->object.minwit[acc * k * k + i] = 0x7fffffff;
     b->object.maxwit[acc * k * k + i] = (int)0x80000001;
   }
-  dvar *shape = gshape(b, o);
+  dvar *shape = shape_view(b, o);
   TAGGED S = dvar_set(env, shape, w);
   std::vector<int> sids;
   DVITER it;
@@ -2495,9 +2483,9 @@ int filter_geost(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int ntodo, i
   int result = 0;
   for (int i = 0; i < ntodo && result <= 1; i++) {
     int o = b->target[i], status;
-    dvar *shape = gshape(b, o);
+    dvar *shape = shape_view(b, o);
     if (shape->flags & DV_FIXED) {
-      int r = filter_object_for_shape(env, b, w, o, vlo(shape), enable_hole_polymorphic, 1);
+      int r = filter_object_for_shape(env, b, w, o, lo_of(shape), enable_hole_polymorphic, 1);
       status = r < 0 ? 2 : r ? 1 : 0;
     } else {
       status = filter_polymorphic(env, b, w, o, enable_hole_polymorphic);
@@ -2556,7 +2544,7 @@ void load_witness(geost_data *b, int o, bool max)
   }
   if (i == n) return;
   for (int d = 0; d < k; d++)
-    for (int j = 0; j < k; j++) wit[d * k + j] = max ? vhi(gview(b, o, j)) : vlo(gview(b, o, j));
+    for (int j = 0; j < k; j++) wit[d * k + j] = max ? hi_of(gview(b, o, j)) : lo_of(gview(b, o, j));
 }
 
 /* The block brought in step with a state it did not follow (backtracking, or a state the daemon
@@ -2601,7 +2589,7 @@ int geost_daemon(ORVALIS_API_STRUCT *env, worker *w, void *frame, TAGGED *attr_r
     if (j / 2 == 0) {
       b->prunedsid = 1;
       if (!refreshed && (b->opt & GEOST_VOLUME)) {
-        init_view(b, gshape(b, o), refs_per_object(k) * o);
+        init_view(b, shape_view(b, o), refs_per_object(k) * o);
         compute_minmax_vol_sid(env, b, o);
       }
     }
@@ -2750,13 +2738,13 @@ void reach_regions(ORVALIS_API_STRUCT *env, geost_data *b)
   for (int p = 0; p < b->nobjects; p++) {
     int o = b->target[p];
     if (object_is_ground(b, o) || !fr_intersects_object(env, b, 1, o)) continue;
-    int sid = vlo(gshape(b, o));
+    int sid = lo_of(shape_view(b, o));
     for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
       bool nonempty = true, differs = false;
       for (int d = 0; d < k; d++) {
         int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
-        int64_t lo = std::max<int64_t>(t + vlo(gview(b, o, d)), b->fr.origin[k + d]);
-        int64_t hi = std::min<int64_t>(t + vhi(gview(b, o, d)) + l - 1, b->fr.end[k + d]);
+        int64_t lo = std::max<int64_t>(t + lo_of(gview(b, o, d)), b->fr.origin[k + d]);
+        int64_t hi = std::min<int64_t>(t + hi_of(gview(b, o, d)) + l - 1, b->fr.end[k + d]);
         nonempty = nonempty && lo <= hi;
         differs = differs || lo != b->fr.origin[k + d] || hi != b->fr.end[k + d];
         b->fr.origin[top * k + d] = (int)std::clamp<int64_t>(lo, INT_MIN + 1, INT_MAX);
@@ -2810,7 +2798,7 @@ bool lex_nearest(geost_data *b, int o, const int *v, bool below, int *out)
     if (x == FD_INF_L || x == FD_SUP_L) continue;
     for (int j = 0; j < i; j++) out[j] = v[j];
     out[i] = x;
-    for (int j = i + 1; j < k; j++) out[j] = below ? vhi(gview(b, o, j)) : vlo(gview(b, o, j));
+    for (int j = i + 1; j < k; j++) out[j] = below ? hi_of(gview(b, o, j)) : lo_of(gview(b, o, j));
     return true;
   }
   return false;
@@ -2835,7 +2823,7 @@ bool lex_chain_bounds(geost_data *b)
     int lo = std::max(fa - 1, 0), hi = std::min(la + 1, m - 1);
     int *up = b->object.up, *low = b->object.low;
     int last = b->byclass[hi], head = b->byclass[lo];
-    for (int d = 0; d < k; d++) up[last * k + d] = vhi(gview(b, last, d)), low[head * k + d] = vlo(gview(b, head, d));
+    for (int d = 0; d < k; d++) up[last * k + d] = hi_of(gview(b, last, d)), low[head * k + d] = lo_of(gview(b, head, d));
     for (int i = hi - 1; i >= lo; i--)
       if (!lex_nearest(b, b->byclass[i], &up[b->byclass[i + 1] * k], true, &up[b->byclass[i] * k])) return false;
     for (int i = lo + 1; i <= hi; i++)
@@ -2891,7 +2879,7 @@ int bound_corners(ORVALIS_API_STRUCT *env, geost_data *b)
     TAGGED lo = small_clamped(b->fr.origin[k + d]), hi = small_clamped((int64_t)b->fr.end[k + d] + 1);
     if (dvar_fix_interval_t(&b->lower_dvar[d], lo, hi) < 0 || dvar_fix_interval_t(&b->upper_dvar[d], lo, hi) < 0)
       return -1;
-    restart = restart || vlo(&b->lower_dvar[d]) > b->fr.origin[k + d] || vhi(&b->upper_dvar[d]) < (int64_t)b->fr.end[k + d] + 1;
+    restart = restart || lo_of(&b->lower_dvar[d]) > b->fr.origin[k + d] || hi_of(&b->upper_dvar[d]) < (int64_t)b->fr.end[k + d] + 1;
   }
   if (!restart) return 0;
   mark_active(b);
@@ -2909,7 +2897,7 @@ bool corners_of_objects(geost_data *b)
     std::fill(A.begin(), A.end(), INT64_MIN);
     std::fill(B.begin(), B.end(), INT64_MAX);
     DVITER it;
-    dviter_init(&it, gshape(b, o));
+    dviter_init(&it, shape_view(b, o));
     while (!dviter_empty(&it)) {
       int sid = GetSmall(dviter_next_value_t(&it));
       std::fill(latest.begin(), latest.end(), INT64_MAX);
@@ -2917,8 +2905,8 @@ bool corners_of_objects(geost_data *b)
       for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++)
         for (int d = 0; d < k; d++) {
           int64_t t = b->shape.translation[s * k + d];
-          latest[d] = std::min(latest[d], t + vhi(gview(b, o, d)));
-          earliest[d] = std::max(earliest[d], t + b->shape.size[s * k + d] + vlo(gview(b, o, d)));
+          latest[d] = std::min(latest[d], t + hi_of(gview(b, o, d)));
+          earliest[d] = std::max(earliest[d], t + b->shape.size[s * k + d] + lo_of(gview(b, o, d)));
         }
       for (int d = 0; d < k; d++) A[d] = std::max(A[d], latest[d]), B[d] = std::min(B[d], earliest[d]);
     }
@@ -2942,7 +2930,7 @@ bool fixpoint(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
     if ((b->opt & GEOST_LEX) && !lex_chain_bounds(b)) return false;
     if ((b->opt & GEOST_PALLET_LOADING) && b->kdims == 2 && !pl_entry_tests(env, b, w)) return false;
     if ((b->opt & GEOST_VOLUME) && !filter_volume(env, b, w)) return false;
-    bool fix = vlo(&b->fix_dvar) >= 1;
+    bool fix = lo_of(&b->fix_dvar) >= 1;
     if (fix) {
       if (!fixall_geost(env, b, w)) return false;
     } else {
@@ -2976,12 +2964,6 @@ bool fixpoint(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
   }
 }
 
-int32_t shape_svolume(const geost_data *b, int sid)
-{
-  int f = geost_first_sbox(b, sid);
-  return f < 0 ? 0 : b->shape.svolume[f];
-}
-
 /* Retires the ground objects; with volume, the placed volume and the hull test of the objects
  * not fixed in each dimension. False on failure. */
 bool retire(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
@@ -2994,7 +2976,7 @@ bool retire(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
   if (!geost_init(env, b, w, 0)) return false;
   if (!(b->opt & GEOST_VOLUME)) return true;
   for (int p = b->ntargets; p < old; p++)
-    b->rest_volume += shape_svolume(b, b->object.min_vol_sid[b->target[p]]);
+    b->rest_volume += svolume_of(b, b->object.min_vol_sid[b->target[p]]);
   if (b->opt & (GEOST_OVERLAP | GEOST_OVERLAP_TOO)) return true;
   for (int d = 0; d < k; d++) {
     bb_init(b, 2);
@@ -3004,12 +2986,12 @@ bool retire(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
       int o = b->target[p];
       if (gview(b, o, d)->flags & DV_FIXED) continue;
       bb_add_object(env, b, 2, o);
-      need += shape_svolume(b, b->object.min_vol_sid[o]);
+      need += svolume_of(b, b->object.min_vol_sid[o]);
       any = true;
     }
     if (!any) continue;
     for (int o = 0; o < b->nobjects; o++) /* the ground objects' parts inside the hull */
-      if (object_is_ground(b, o) && fr_intersects_object(env, b, 2, o)) need += intersection_volume(env, b, 2, o, vlo(gshape(b, o)));
+      if (object_is_ground(b, o) && fr_intersects_object(env, b, 2, o)) need += intersection_volume(env, b, 2, o, lo_of(shape_view(b, o)));
     int64_t vol = 1;
     for (int j = 0; j < k && vol < need; j++) vol *= std::max<int64_t>(0, (int64_t)b->fr.end[2 * k + j] + 1 - b->fr.origin[2 * k + j]);
     if (vol < need) return false;
@@ -3188,7 +3170,7 @@ bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
     TAGGED cells[2];
     dvar fix;
     entry_view(arg(S_FIX), &fix, cells);
-    if (len < 0 || len % (k + 1) != 0 || (len == 0 && vhi(&fix) >= 1)) e.set("geost_fixall_order", arg(S_ORDER));
+    if (len < 0 || len % (k + 1) != 0 || (len == 0 && hi_of(&fix) >= 1)) e.set("geost_fixall_order", arg(S_ORDER));
     std::vector<int> group;
     int at = 0;
     for (TAGGED l = arg(S_ORDER); !e.what && IsLst(l); l = deref(LstTail(l)), at++) {
@@ -3318,8 +3300,8 @@ geost_data *make_block(fd_entry *en)
     load_object(b, o);
     for (int d = 0; d < k; d++)
       for (int x = 0; x < k; x++) {
-        wit_row(b, false, o, d)[x] = vlo(gview(b, o, x));
-        wit_row(b, true, o, d)[x] = vhi(gview(b, o, x));
+        wit_row(b, false, o, d)[x] = lo_of(gview(b, o, x));
+        wit_row(b, true, o, d)[x] = hi_of(gview(b, o, x));
       }
     if (b->opt & GEOST_VOLUME) compute_minmax_vol_sid(api, b, o);
   }
@@ -3339,7 +3321,7 @@ geost_data *make_block(fd_entry *en)
     dvar_attach_daemon(api, w, x, fr, w->term[1], key);
   };
   for (o = 0; o < n; o++) {
-    watch(gshape(b, o), rp * o, fd->functor_dom);
+    watch(shape_view(b, o), rp * o, fd->functor_dom);
     for (int d = 0; d < k; d++) watch(gview(b, o, d), rp * o + 2 + 2 * d, fd->functor_minmax);
   }
   watch(&b->fix_dvar, ref_fix(b), fd->functor_val);
@@ -3362,8 +3344,8 @@ bool load_views(geost_data *b)
   for (int p = 0; p < b->ntargets; p++)
     for (int d = 0; d < k; d++) {
       const dvar *x = gview(b, b->target[p], d);
-      b->dvar_min[d] = std::min(b->dvar_min[d], vlo(x));
-      b->dvar_max[d] = std::max(b->dvar_max[d], vhi(x));
+      b->dvar_min[d] = std::min(b->dvar_min[d], lo_of(x));
+      b->dvar_max[d] = std::max(b->dvar_max[d], hi_of(x));
     }
   init_view(b, &b->fix_dvar, ref_fix(b));
   if (b->opt & GEOST_VOLUME) {

@@ -20,6 +20,7 @@ using fd_harness::rng;
 using fd_harness::row;
 using fd_harness::tuple;
 using T = driver;
+[[maybe_unused]] auto *const unused_collector = &geost_test::collect; /* the shared header's, not used here */
 
 /* An instance's data: k, n, opt, the number of sboxes, each sbox as sid, k translations, k
  * sizes, then the lex chain as its length and the object indexes. The variables: per object its
@@ -279,6 +280,16 @@ protected:
     return IsLst(h) && IsVar(deref(LstHead(h))) ? (geost_data *)fd_perm_data(h) : nullptr;
   }
   std::string state_of(driver &d) { return fd_harness::written(fd_mutable_value(StrArg(d.last_global(), FD_GLOBAL_STATE))); }
+  /* A driver with the instance's variables and geost posted on them, undone at the end. */
+  struct session {
+    driver d;
+    fd_undo_scope undo;
+    std::vector<int> vars;
+    int outcome;
+    session(FdGeostEntry &t, const instance &in)
+        : d(t.api), undo(t.w, QX_ALT_FAILCODE), vars(t.make_vars(d, in.doms)), outcome(d.post_state(posting(in, vars)))
+    {}
+  };
 };
 
 /* (a)-(g) on random instances in one, two and three dimensions. */
@@ -406,13 +417,15 @@ TEST_F(FdGeostEntry, SameSolutionsAsDisjoint2)
       ASSERT_GE(posted, 0) << exception();
       std::vector<int> origins;
       for (int o = 0; o < n; o++) origins.push_back(vars[g.var_origin(o, 0)]), origins.push_back(vars[g.var_origin(o, 1)]);
-      if (posted == 1)
-        ASSERT_EQ(d.search(origins, {}, [&](driver &dd) {
-          tuple t;
-          for (int x : origins) t.push_back(dd.value(x));
-          by[which].insert(t);
-          return true;
-        }, nullptr), 1) << exception();
+      auto record = [&](driver &dd) {
+        tuple t;
+        for (int x : origins) t.push_back(dd.value(x));
+        by[which].insert(t);
+        return true;
+      };
+      if (posted == 1) {
+        ASSERT_EQ(d.search(origins, {}, record, nullptr), 1) << exception();
+      }
     }
     EXPECT_TRUE(by[0] == by[1]) << "instance " << i << ": geost " << by[0].size() << ", disjoint2 " << by[1].size();
     placed += !by[1].empty();
@@ -511,10 +524,9 @@ TEST_F(FdGeostEntry, FirstInitialisationEditsTheOptions)
   for (const edit &e : table) {
     SCOPED_TRACE("k " + std::to_string(e.k) + " opt " + std::to_string(e.opt));
     instance in = open_instance(e.k, e.opt, e.size, e.polymorphic);
-    driver d(api);
-    fd_undo_scope undo(w, QX_ALT_FAILCODE);
-    std::vector<int> vars = make_vars(d, in.doms);
-    ASSERT_EQ(d.post_state(posting(in, vars)), 1) << exception();
+    session ss(*this, in);
+    ASSERT_EQ(ss.outcome, 1) << exception();
+    driver &d = ss.d;
     geost_data *b = block(d);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->opt & e.cleared, 0);
@@ -527,10 +539,9 @@ TEST_F(FdGeostEntry, FirstInitialisationEditsTheOptions)
 TEST_F(FdGeostEntry, DaemonMarksWhatChanged)
 {
   instance in = open_instance(2, 0, 1, true);
-  driver d(api);
-  fd_undo_scope undo(w, QX_ALT_FAILCODE);
-  std::vector<int> vars = make_vars(d, in.doms);
-  ASSERT_EQ(d.post_state(posting(in, vars)), 1) << exception();
+  session ss(*this, in);
+  ASSERT_EQ(ss.outcome, 1) << exception();
+  driver &d = ss.d;
   geost_data *b = block(d);
   ASSERT_NE(b, nullptr);
   TAGGED g = d.last_global();
@@ -573,10 +584,10 @@ TEST_F(FdGeostEntry, WitnessesAndRetirementFollowBacktracking)
 {
   instance in = open_instance(2, 0, 2, false);
   geo g(in);
-  driver d(api);
-  fd_undo_scope undo(w, QX_ALT_FAILCODE);
-  std::vector<int> vars = make_vars(d, in.doms);
-  ASSERT_EQ(d.post_state(posting(in, vars)), 1) << exception();
+  session ss(*this, in);
+  ASSERT_EQ(ss.outcome, 1) << exception();
+  driver &d = ss.d;
+  std::vector<int> &vars = ss.vars;
   geost_data *b = block(d);
   ASSERT_NE(b, nullptr);
   auto mutable_of = [&](int o, int which) {
@@ -617,10 +628,10 @@ TEST_F(FdGeostEntry, WitnessesAndRetirementFollowBacktracking)
 TEST_F(FdGeostEntry, RerunUnderAChoicepointLeavesTheOldState)
 {
   instance in = open_instance(2, 0, 2, true);
-  driver d(api);
-  fd_undo_scope undo(w, QX_ALT_FAILCODE);
-  std::vector<int> vars = make_vars(d, in.doms);
-  ASSERT_EQ(d.post_state(posting(in, vars)), 1) << exception();
+  session ss(*this, in);
+  ASSERT_EQ(ss.outcome, 1) << exception();
+  driver &d = ss.d;
+  std::vector<int> &vars = ss.vars;
   std::string state = state_of(d);
   EXPECT_EQ(d.rerun_globals(), 0);
   EXPECT_EQ(state_of(d), state);
@@ -658,8 +669,10 @@ TEST_F(FdGeostEntry, SmallestSquareForSquaresOneToN)
       int posted = d.post_state(posting(in, vars));
       ASSERT_GE(posted, 0) << exception();
       bool found = false;
-      if (posted == 1)
-        ASSERT_EQ(d.search(origins, {}, [&](driver &) { return !(found = true); }, nullptr), 1) << exception();
+      auto first = [&](driver &) { return !(found = true); };
+      if (posted == 1) {
+        ASSERT_EQ(d.search(origins, {}, first, nullptr), 1) << exception();
+      }
       EXPECT_EQ(found, S == sides[n - 1]) << n << " squares in side " << S;
     }
 }
