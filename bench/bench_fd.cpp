@@ -19,6 +19,7 @@
 #include "bench_fd_gcc.h"
 #include "bench_fd_pythag.h"
 #include "bench_fd_tables.h"
+#include "bench_fd_tsp.h"
 
 namespace {
 
@@ -352,6 +353,43 @@ bool jobshop8_unary(driver &d, fd_driver::counts *c, long *value)
   return true;
 }
 
+/* The TSP_INSTANCES asymmetric TSPs of n nodes: successors X_i over 1..n without i, their
+ * predecessors Y_j, assignment with the cost matrix in circuit mode, the cost minimised by
+ * branch-and-bound labelling the successors in order, smallest first. The optima summed. */
+template <int n>
+bool tsp(driver &d, fd_driver::counts *c, long *value)
+{
+  *value = 0;
+  for (int k = 0; k < bench_fd_tsp::TSP_INSTANCES; k++) {
+    std::vector<int> cost = bench_fd_tsp::costs(n, k), xs, ys;
+    std::vector<driver::tmpl> rows;
+    for (int i = 0; i < n; i++) {
+      xs.push_back(d.new_var(1, n));
+      if (d.exclude(xs.back(), i + 1) != 1) return false;
+      std::vector<driver::tmpl> row;
+      for (int j = 0; j < n; j++) row.push_back(driver::t_int(cost[(size_t)i * n + j]));
+      rows.push_back(driver::t_list(row));
+    }
+    for (int j = 0; j < n; j++) ys.push_back(d.new_var(1, n));
+    int total = d.new_var(0, 100 * n);
+    driver::posting p{
+        "assignment",
+        {driver::t_vars(xs), driver::t_vars(ys)},
+        {driver::t_entries(xs), driver::t_entries(ys), driver::t_int(0), driver::t_int(3),
+         driver::t_struct("c", {driver::t_var(total), driver::t_attr(total), driver::t_list(rows)}),
+         driver::t_int(0)}};
+    driver::options o;
+    o.cost = total;
+    fd_driver::counts one;
+    if (d.post_state(p) != 1 || d.search(xs, o, nullptr, &one) != 1) return false;
+    TAGGED bound;
+    std::vector<int32_t> values;
+    if (!d.incumbent(&bound, &values) || !IsSmall(bound)) return false;
+    c->nodes += one.nodes, c->failures += one.failures, *value += GetSmall(bound);
+  }
+  return true;
+}
+
 const row rows[] = {
     {"queens10", "solutions", 724, 1, queens<10>},
     {"queens11", "solutions", 2680, 1, queens<11>},
@@ -407,6 +445,9 @@ const row rows[] = {
     {"case_chain", "solutions", bench_fd_tables::chain_solutions(), 1, case_chain},
     {"lex_chain10", "solutions", fd_relation_instances::LIMIT, 1, lex_chain10},
     {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, bench_fd_gcc::random_gcc_costs},
+    {"tsp10", "optimum", bench_fd_tsp::optima(10), 1, tsp<10>},
+    {"tsp12", "optimum", bench_fd_tsp::optima(12), 1, tsp<12>},
+    {"tsp14", "optimum", bench_fd_tsp::optima(14), 1, tsp<14>},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */

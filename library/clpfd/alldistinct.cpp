@@ -12,6 +12,7 @@
  * older state name exactly the vertices dead in it. The component search is iterative: its depth
  * lives in dist_stack, not on the C++ stack.
  */
+#include <algorithm>
 #include <cstring>
 
 #include "fd_propagate.h"
@@ -21,6 +22,8 @@
 #include "fd_value_graph.h"
 
 int fd_value_graph_shortcuts = 1;
+int fd_cost_filter_keep_duals = 1;
+long fd_cost_filter_resumed = 0;
 
 namespace {
 
@@ -97,14 +100,15 @@ all_dist_data *all_dist_alloc(fd_entry *e, int nvars, long nvals, int nvarrecord
   size_t nv = (size_t)nvars, nx = (size_t)nvals, nvert = nv + nx;
   size_t ints = 2 * nv + 2 * nx + (3 * nv + nx) + 4 * nvert + 2 * nv;
   if (flags & FD_VG_CIRCUIT) ints += 2 * nv;
-  size_t longs = 0;
+  size_t longs = 0, wide = 0;
   if (flags & FD_VG_COSTS) {
-    ints += 4 * nv;
-    longs = 3 * nv * nv + 8 * nv;
+    ints += 6 * nv;
+    longs = 3 * nv * nv;
+    wide = 4 * nv + 1; /* the duals, and room to align them */
   }
   size_t bytes = sizeof(all_dist_data) + (size_t)nvarrecords * sizeof(dvar) +
                  nvert * sizeof(TAGGED) + nv * (sizeof(TAGGED) + sizeof(long)) +
-                 ints * sizeof(int) + longs * sizeof(long);
+                 ints * sizeof(int) + longs * sizeof(long) + wide * sizeof(int64_t);
   QX_globref refs;
   auto *b = (all_dist_data *)fd_entry_block(e, bytes, all_distinct_destructor, nullptr,
                                             2 * nvarrecords, &refs);
@@ -128,11 +132,10 @@ all_dist_data *all_dist_alloc(fd_entry *e, int nvars, long nvals, int nvarrecord
       b->rc.rcost[side] = lp;
       lp += nv * nv;
     }
-    for (long **dual : {b->rc.lbdual, b->rc.ubdual, b->rc.lbprimal, b->rc.ubprimal})
-      for (int side = 0; side < 2; side++) {
-        dual[side] = lp;
-        lp += nv;
-      }
+    auto *dual = (int64_t *)(((uintptr_t)lp + 7) & ~(uintptr_t)7);
+    b->rc.lbdual = dual;
+    b->rc.ubdual = dual + 2 * nv;
+    lp = (long *)(dual + 4 * nv);
   }
   int *ip = (int *)lp;
   auto take = [&ip](size_t n) {
@@ -156,6 +159,10 @@ all_dist_data *all_dist_alloc(fd_entry *e, int nvars, long nvals, int nvarrecord
   if (flags & FD_VG_COSTS) {
     b->rc.index_var = take(2 * nv);
     b->rc.var_index = take(2 * nv);
+    b->rc.lbprimal = take(nv);
+    b->rc.ubprimal = take(nv);
+    for (size_t i = 0; i < nv; i++) b->rc.lbprimal[i] = b->rc.ubprimal[i] = -1;
+    for (size_t i = 0; i < 4 * nv; i++) b->rc.lbdual[i] = 0;
   }
   return b;
 }
@@ -942,8 +949,9 @@ constexpr int64_t FORBIDDEN = (int64_t)1 << 50;
  * shortest-augmenting-path method of Kuhn and Munkres keeps them. */
 struct lap {
   int nt;
-  int64_t *c, *u, *v, *minv, *dist;
+  int64_t *c, *u, *v, *minv;
   int *p, *way, *rowcol;
+  int32_t *dist; /* shortest paths between rows, capped at FD_VG_INFINITE */
   char *used;
 };
 
@@ -955,9 +963,9 @@ lap lap_alloc(ORVALIS_API_STRUCT *api, worker *w, int nt)
   auto take32 = [&](size_t n) { return (int *)fd_temp_alloc(api, w, n * sizeof(int)); };
   size_t m = (size_t)nt + 1;
   l.c = take64((size_t)nt * nt);
-  l.dist = take64((size_t)nt * nt);
   l.u = take64(m), l.v = take64(m), l.minv = take64(m);
   l.p = take32(m), l.way = take32(m), l.rowcol = take32(m);
+  l.dist = (int32_t *)take32((size_t)nt * nt);
   l.used = (char *)fd_temp_alloc(api, w, m);
   return l;
 }
@@ -977,14 +985,70 @@ void fill_costs(all_dist_data *b, lap *l, int side)
   }
 }
 
-/* The optimal assignment by shortest augmenting paths: false when every complete assignment
- * takes a forbidden pair. Afterwards c - u - v >= 0 on every pair, 0 on the assigned ones. */
+/* Kept duals above this size (sums of forbidden costs) are dropped rather than grown further. */
+constexpr int64_t DUAL_LIMIT = (int64_t)1 << 58;
+
+/* Seeds problem side from the duals and assignment the block keeps: a kept pair stays when both
+ * ends are live, the value is still allowed and the pair still tight. The kept duals must hold
+ * c - u - v >= 0 on every allowed pair of a kept row (values only leave domains while the state
+ * runs forward); when they do not (after a backtrack), everything starts afresh. Whether a pair
+ * was kept. */
+bool lap_resume(all_dist_data *b, lap *l, int side)
+{
+  const all_dist_rc *rc = &b->rc;
+  int nt = l->nt, n = b->nvars;
+  const int64_t *dual = side ? rc->ubdual : rc->lbdual;
+  const int *primal = side ? rc->ubprimal : rc->lbprimal;
+  for (int j = 0; j <= nt; j++) l->u[j] = l->v[j] = 0, l->p[j] = 0, l->rowcol[j] = 0;
+  if (!fd_cost_filter_keep_duals) return false;
+  int kept = 0;
+  for (int r = 0; r < nt; r++) {
+    int x = rc->index_var[r], y = primal[x];
+    l->u[r + 1] = dual[x], l->v[r + 1] = dual[rc->index_var[nt + r]];
+    if (y < n || b->vertex.visited[y] == FD_VG_DEAD) continue;
+    int c = rc->var_index[y] - nt;
+    if (c < 0 || c >= nt || rc->index_var[nt + c] != y || l->p[c + 1]) continue;
+    if (l->c[r * nt + c] < FORBIDDEN && l->c[r * nt + c] == dual[x] + dual[y])
+      l->p[c + 1] = r + 1, l->rowcol[r + 1] = c + 1, kept++;
+  }
+  bool sound = kept > 0;
+  for (int r = 1; r <= nt && sound; r++) {
+    sound = l->u[r] > -DUAL_LIMIT && l->u[r] < DUAL_LIMIT && l->v[r] > -DUAL_LIMIT &&
+            l->v[r] < DUAL_LIMIT;
+    const int64_t *row = l->c + (r - 1) * nt;
+    if (l->rowcol[r])
+      for (int c = 1; c <= nt && sound; c++)
+        sound = row[c - 1] >= FORBIDDEN || row[c - 1] >= l->u[r] + l->v[c];
+  }
+  if (!sound)
+    for (int j = 0; j <= nt; j++) l->u[j] = l->v[j] = 0, l->p[j] = 0, l->rowcol[j] = 0;
+  return sound;
+}
+
+/* Keeps problem side's duals and assignment in the block, by vertex. */
+void lap_keep(all_dist_data *b, const lap *l, int side)
+{
+  all_dist_rc *rc = &b->rc;
+  int nt = l->nt;
+  int64_t *dual = side ? rc->ubdual : rc->lbdual;
+  int *primal = side ? rc->ubprimal : rc->lbprimal;
+  for (int r = 0; r < nt; r++) {
+    int x = rc->index_var[r];
+    dual[x] = l->u[r + 1], dual[rc->index_var[nt + r]] = l->v[r + 1];
+    primal[x] = rc->index_var[nt + l->rowcol[r + 1] - 1];
+  }
+}
+
+/* Completes the assignment by shortest augmenting paths (one phase per free row, the method of
+ * Kuhn and Munkres with the duals kept feasible): false when every complete assignment takes a
+ * forbidden pair. Afterwards c - u - v >= 0 on every pair, 0 on the assigned ones. */
 bool hungarian(lap *l)
 {
   int nt = l->nt;
-  for (int j = 0; j <= nt; j++) l->u[j] = l->v[j] = 0, l->p[j] = 0;
   for (int i = 1; i <= nt; i++) {
+    if (l->rowcol[i]) continue;
     l->p[0] = i;
+    l->v[0] = 0;
     int j0 = 0;
     for (int j = 0; j <= nt; j++) l->minv[j] = INT64_MAX, l->used[j] = 0;
     do {
@@ -1007,13 +1071,12 @@ bool hungarian(lap *l)
     do {
       int j1 = l->way[j0];
       l->p[j0] = l->p[j1];
+      l->rowcol[l->p[j0]] = j0;
       j0 = j1;
     } while (j0);
   }
-  for (int j = 1; j <= nt; j++) {
-    l->rowcol[l->p[j]] = j;
+  for (int j = 1; j <= nt; j++)
     if (l->c[(l->p[j] - 1) * nt + j - 1] >= FORBIDDEN) return false;
-  }
   return true;
 }
 
@@ -1025,26 +1088,25 @@ inline int64_t reduced(const lap *l, int r, int c)
 }
 
 /* Shortest paths between rows: an arc r -> k stands for row k taking the column of row r and
- * weighs that pair's reduced cost. Dijkstra from every row (the weights are not negative). */
+ * weighs that pair's reduced cost (not negative). The graphs are small and dense: all pairs at
+ * once by Floyd and Warshall's relaxation, in 32 bits (two capped lengths do not overflow). */
 void row_paths(lap *l)
 {
   int nt = l->nt;
-  for (int s = 0; s < nt; s++) {
-    int64_t *d = l->dist + s * nt;
-    char *done = l->used;
-    for (int k = 0; k < nt; k++) d[k] = FD_VG_INFINITE, done[k] = 0;
-    d[s] = 0;
-    for (;;) {
-      int r = -1;
-      for (int k = 0; k < nt; k++)
-        if (!done[k] && d[k] < FD_VG_INFINITE && (r < 0 || d[k] < d[r])) r = k;
-      if (r < 0) break;
-      done[r] = 1;
-      int col = l->rowcol[r + 1] - 1;
-      for (int k = 0; k < nt; k++) {
-        int64_t wgt = reduced(l, k, col);
-        if (!done[k] && wgt < FD_VG_INFINITE && d[r] + wgt < d[k]) d[k] = d[r] + wgt;
-      }
+  int32_t *d = l->dist;
+  for (int r = 0; r < nt; r++) {
+    int col = l->rowcol[r + 1] - 1;
+    for (int k = 0; k < nt; k++)
+      d[r * nt + k] = (int32_t)std::min<int64_t>(reduced(l, k, col), FD_VG_INFINITE);
+    d[r * nt + r] = 0;
+  }
+  for (int m = 0; m < nt; m++) {
+    const int32_t *via = d + m * nt;
+    for (int r = 0; r < nt; r++) {
+      int32_t first = d[r * nt + m];
+      if (first >= FD_VG_INFINITE) continue;
+      int32_t *row = d + r * nt;
+      for (int k = 0; k < nt; k++) row[k] = std::min(row[k], first + via[k]);
     }
   }
 }
@@ -1057,17 +1119,14 @@ int cost_based_filter(all_dist_data *b, lap *l, int side, dvar *k)
   all_dist_rc *rc = &b->rc;
   int nt = l->nt;
   fill_costs(b, l, side);
+  if (lap_resume(b, l, side)) fd_cost_filter_resumed++;
   if (!hungarian(l)) return 0;
+  lap_keep(b, l, side);
   int64_t value = 0;
   for (int r = 0; r < nt; r++) value += l->c[r * nt + l->rowcol[r + 1] - 1];
   rc->optcost[side] = (long)(rc->costbase + (side ? -value : value));
-  long *rowdual = side ? rc->ubdual[0] : rc->lbdual[0], *coldual = side ? rc->ubdual[1] : rc->lbdual[1];
-  long *rowcol = side ? rc->ubprimal[0] : rc->lbprimal[0], *colrow = side ? rc->ubprimal[1] : rc->lbprimal[1];
-  for (int r = 0; r < nt; r++) {
-    rowdual[r] = (long)l->u[r + 1], coldual[r] = (long)l->v[r + 1];
-    rowcol[r] = l->rowcol[r + 1] - 1;
-    colrow[l->rowcol[r + 1] - 1] = r;
-  }
+  int *colrow = l->way; /* the row of each column, for the regrets */
+  for (int r = 0; r < nt; r++) colrow[l->rowcol[r + 1] - 1] = r;
   int64_t slack = side ? (IsSmall(k->min) ? rc->optcost[1] - GetSmall(k->min) : FD_VG_UNBOUNDED)
                        : (IsSmall(k->max) ? GetSmall(k->max) - rc->optcost[0] : FD_VG_UNBOUNDED);
   if (slack < 0) return 0;
@@ -1131,12 +1190,67 @@ int prune_pairs(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, bool rows,
   return changed;
 }
 
-/* The cost variable's bounds from the optima, moved past an optimum the domain leaves out by the
- * smallest positive regret: -1 on failure, else whether they changed. */
-int bound_cost(all_dist_data *b, dvar *k)
+/* Circuit mode: the row each column's node leads to once the fixed successors of the dead nodes
+ * are followed (node j is X_j and Y_j), then the column leading to each row. False when those
+ * successors leave 1..n or close a cycle that misses some node. */
+bool column_rows(all_dist_data *b, int *rowof)
+{
+  const all_dist_rc *rc = &b->rc;
+  int n = b->nvars, nt = rc->ntargets, covered = 0;
+  for (int c = 0; c < nt; c++) {
+    int node = rc->index_var[nt + c] - n;
+    for (covered++; b->vertex.visited[node] == FD_VG_DEAD; covered++) {
+      init_var(b, node);
+      TAGGED next = b->dvar[node].min;
+      if (!IsSmall(next) || small_of(next) < 1 || small_of(next) > n || covered >= n) return false;
+      node = small_of(next) - 1;
+    }
+    rowof[c] = rc->var_index[node];
+    rowof[nt + rowof[c]] = c;
+  }
+  return covered == n;
+}
+
+/* Circuit mode, problem side: the least regret level whose pairs (not above the threshold) join
+ * the rows into one strongly connected graph, arc r -> rowof[c] per pair (rowof[nt + r] is the
+ * column leading to row r); -1 when no level does. Every circuit's pairs have regrets up to its
+ * cost's distance from the optimum, so that distance is at least the level. The level is the
+ * larger of the bottlenecks that reach every row from row 0 and row 0 from every row, each the
+ * largest of the least bottlenecks of paths found as Prim's method finds them. */
+long circuit_level(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int side, const int *rowof)
+{
+  const all_dist_rc *rc = &b->rc;
+  int nt = rc->ntargets;
+  const long *regret = rc->rcost[side];
+  auto *reach = (long *)fd_temp_alloc(api, w, (size_t)nt * sizeof(long));
+  auto *done = (char *)fd_temp_alloc(api, w, (size_t)nt);
+  long level = 0;
+  for (int backward = 0; backward < 2; backward++) {
+    for (int k = 0; k < nt; k++) reach[k] = FD_VG_INFINITE, done[k] = 0;
+    reach[0] = 0;
+    for (int step = 0; step < nt; step++) {
+      int r = -1;
+      for (int k = 0; k < nt; k++)
+        if (!done[k] && (r < 0 || reach[k] < reach[r])) r = k;
+      if (reach[r] > rc->threshold[side]) return -1; /* a row no admissible pair reaches */
+      done[r] = 1;
+      level = std::max(level, reach[r]);
+      for (int k = 0; k < nt; k++) {
+        /* forward: r takes column k; backward: row k takes the column that leads to r */
+        int to = backward ? k : rowof[k];
+        long pair = backward ? regret[k * nt + rowof[nt + r]] : regret[r * nt + k];
+        if (!done[to]) reach[to] = std::min(reach[to], std::max(reach[r], pair));
+      }
+    }
+  }
+  return level;
+}
+
+/* The cost variable's bounds lb..ub, each moved past a value the domain leaves out by the
+ * smallest positive regret of its problem: -1 on failure, else whether they changed. */
+int bound_cost(all_dist_data *b, dvar *k, long lb, long ub)
 {
   all_dist_rc *rc = &b->rc;
-  long lb = rc->optcost[0], ub = rc->optcost[1];
   if (!dvar_contains_value_t(k, MakeSmall((int32_t)lb))) {
     if (rc->min_regret[0] >= FD_VG_INFINITE) return -1;
     lb += rc->min_regret[0];
@@ -1150,12 +1264,29 @@ int bound_cost(all_dist_data *b, dvar *k)
   return high < 0 ? -1 : (low | high) != 0;
 }
 
+/* Circuit mode: the optima moved to the least connecting regret levels (a level above 0 zeroes
+ * that problem's min_regret: the moved bound is already the least circuit cost it proves).
+ * False when the fixed successors or the pairs left admit no circuit. */
+bool circuit_bounds(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, long *bound)
+{
+  all_dist_rc *rc = &b->rc;
+  auto *rowof = (int *)fd_temp_alloc(api, w, 2 * (size_t)rc->ntargets * sizeof(int));
+  if (!column_rows(b, rowof)) return false;
+  for (int side = 0; side < 2; side++) {
+    long level = circuit_level(api, w, b, side, rowof);
+    if (level < 0) return false;
+    if (level > 0) {
+      bound[side] += side ? -level : level;
+      rc->min_regret[side] = 0;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int cost_filter(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, long costbase, int flags)
 {
-  (void)flags; /* circuit mode's regret levels are not built: the bounds stay those of any
-                  assignment */
   all_dist_rc *rc = &b->rc;
   dvar *k = var_of(b, rc->costvar);
   init_var(b, rc->costvar);
@@ -1173,8 +1304,9 @@ int cost_filter(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, long costb
     rc->optcost[0] = rc->optcost[1] = costbase;
     return dvar_fix_interval_t(k, MakeSmall((int32_t)costbase), MakeSmall((int32_t)costbase)) >= 0;
   }
+  lap l = lap_alloc(api, w, nt);
+  bool circuit = (flags & FD_VG_CIRCUIT) != 0;
   for (;;) {
-    lap l = lap_alloc(api, w, nt);
     if (!cost_based_filter(b, &l, 0, k) || !cost_based_filter(b, &l, 1, k)) return 0;
     bool holes = !(k->flags & DV_INTERVAL);
     int changed = 0;
@@ -1185,7 +1317,9 @@ int cost_filter(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, long costb
         changed |= r;
       }
     }
-    int bounds = bound_cost(b, k);
+    long bound[2] = {rc->optcost[0], rc->optcost[1]};
+    if (circuit && !circuit_bounds(api, w, b, bound)) return 0;
+    int bounds = bound_cost(b, k, bound[0], bound[1]);
     if (bounds < 0) return 0;
     if (!changed && !bounds) return 1;
     b->pruned = 1;

@@ -5,6 +5,11 @@
  * on accepting paths (every value of a position that such a path does not test) and prunes the
  * rest by the position's pruning kind.
  *
+ * Rows may share variables. The kernel wakes no daemon of a constraint while it runs, so a row's
+ * pruning queues the other rows over the pruned variable itself, and the call evaluates them
+ * before it ends; each evaluation takes a new date, so a row evaluated again in the same call
+ * collects its supports anew.
+ *
  * Results of nodes are cached per row with dates: a true result of an earlier call is reused
  * for a node whose position and the later ones did not change since (the daemon marks changed
  * positions and those before them), which holds only when every child tests a later position
@@ -20,7 +25,10 @@
 
 #include "fd_globals.h"
 #include "fd_propagate.h"
+#include "fd_qsort.h"
 #include "fd_sets.h"
+
+int fd_case_caches = 1;
 
 namespace {
 
@@ -56,6 +64,7 @@ struct case_data {
   TAGGED *cmin, *cmax;
   int *cnode;
   int *dense, *sparse;
+  int *twin; /* per row and position: the next pair over the same variable (a cycle) */
   case_frame *frames;
   /* the row being evaluated */
   int cardinality;
@@ -103,6 +112,7 @@ int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n);
 /* The cached result of node n: 1 true, 0 false, -1 none. */
 int cached(case_data *b, int n, int v)
 {
+  if (!fd_case_caches) return -1;
   uint32_t dt = b->daterow[n];
   if (dt & 1) {
     if (dt == b->true_date) return 1;
@@ -162,8 +172,10 @@ int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n)
     return 1;
   }
   b->daterow[n] = b->false_date;
-  b->sparserow[n] = b->cardinality;
-  b->denserow[b->cardinality++] = n;
+  if (fd_case_caches) {
+    b->sparserow[n] = b->cardinality;
+    b->denserow[b->cardinality++] = n;
+  }
   return 0;
 }
 
@@ -225,6 +237,26 @@ void write_state(worker *w, int k, TAGGED value)
   StrPtr(s)[k] = value;
 }
 
+/* Marks position i of row r changed, with the positions before it (their true results depend
+ * on it), and queues the row unless it waits already. */
+void mark_changed(case_data *b, int r, int i)
+{
+  for (int p = i; p >= 0 && b->latest_date[r * b->nvars + p] != CHANGED; p--)
+    b->latest_date[r * b->nvars + p] = CHANGED;
+  if (b->next[r] == -2) b->next[r] = b->first, b->first = r;
+}
+
+/* Position i of row r was pruned: the other rows over the same variable wait for this call (the
+ * kernel wakes no daemon of the running constraint). */
+void queue_twins(case_data *b, int r, int i)
+{
+  int k = r * b->nvars + i;
+  for (int t = b->twin[k]; t != k; t = b->twin[t]) {
+    int row = t / b->nvars;
+    if (row != r && IsVar(deref(*entail_ref(b, row)))) mark_changed(b, row, t % b->nvars);
+  }
+}
+
 /* Evaluates row r: -1 failure, else 0. */
 int eval_row(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int r)
 {
@@ -247,7 +279,9 @@ int eval_row(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int r)
   for (int i = 0; i < n; i++) {
     dvar *d = &b->dv[i];
     if (i < b->prune_set_end && b->prune_set[i] != atom_nil && !(d->flags & DV_FIXED)) {
-      if (prune_position(api, w, b, i) < 0) return -1;
+      int mask = prune_position(api, w, b, i);
+      if (mask < 0) return -1;
+      if (mask > 0) queue_twins(b, r, i);
       dvar_pruning_done(api, w, d);
     }
     if (!(d->flags & DV_FIXED)) unfixed++;
@@ -271,11 +305,14 @@ int eval_row(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int r)
 int case_run(ORVALIS_API_STRUCT *api, worker *w, case_data *b)
 {
   fd_state(api)->gdata = b;
-  b->true_date += 2;
   while (b->first >= 0) {
     int r = b->first;
+    b->true_date += 2; /* a row evaluated again in this call reuses no result of the first time */
     if (eval_row(api, w, b, r) < 0) return -1;
-    b->first = b->next[r];
+    /* rows its prunings queued went in front of r: unlink r where it now is */
+    int *link = &b->first;
+    while (*link != r) link = &b->next[*link];
+    *link = b->next[r];
     b->next[r] = -2;
   }
   return deref(StrArg(deref(w->term[0]), 2)) == MakeSmall(0) ? 1 : 0;
@@ -305,12 +342,12 @@ int case_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGE
   } else if (b->latest_date[k] == b->true_date && b->latest_size[k] == dvar_value_count(&d)) {
     return 0;
   }
-  for (int p = i; p >= 0 && b->latest_date[r * b->nvars + p] != CHANGED; p--)
-    b->latest_date[r * b->nvars + p] = CHANGED;
   if (b->first >= 0) {
-    if (b->next[r] == -2) b->next[r] = b->first, b->first = r;
+    mark_changed(b, r, i);
     return 0;
   }
+  for (int p = i; p >= 0 && b->latest_date[r * b->nvars + p] != CHANGED; p--)
+    b->latest_date[r * b->nvars + p] = CHANGED;
   fd_daemon_copy_state(api, w, &global);
   b->stamp++;
   int code = b->on[i] == K_VAL ? 3 : b->on[i] == K_DOM || b->on[i] == K_NONE ? 7 : 5;
@@ -435,7 +472,7 @@ size_t case_bytes(const case_shape &s)
   size_t rv = (size_t)s.nrows * s.nvars, rn = (size_t)s.nrows * s.nnodes;
   return sizeof(case_data) + rv * sizeof(case_frame) + s.nvars * sizeof(dvar) +
          2 * s.nvars * sizeof(TAGGED) + 2 * s.nchildren * sizeof(TAGGED) +
-         sizeof(int) * (s.nrows + 2 * s.nvars + 2 * rv + 3 * rn + 4 * s.nnodes + s.nchildren);
+         sizeof(int) * (s.nrows + 2 * s.nvars + 3 * rv + 3 * rn + 4 * s.nnodes + s.nchildren);
 }
 
 case_data *case_make_block(fd_entry *e, const case_shape &s)
@@ -465,6 +502,7 @@ case_data *case_make_block(fd_entry *e, const case_shape &s)
   b->on = (int *)take(s.nvars * sizeof(int));
   b->latest_date = (uint32_t *)take(rv * sizeof(int));
   b->latest_size = (int *)take(rv * sizeof(int));
+  b->twin = (int *)take(rv * sizeof(int));
   b->date = (uint32_t *)take(rn * sizeof(int));
   b->dense = (int *)take(rn * sizeof(int));
   b->sparse = (int *)take(rn * sizeof(int));
@@ -534,6 +572,29 @@ void attach_daemons(ORVALIS_API_STRUCT *api, worker *w, case_data *b)
     }
 }
 
+/* Links the pairs over one variable into cycles (twin), through their order by the variable's
+ * address. */
+void link_twins(ORVALIS_API_STRUCT *api, worker *w, case_data *b)
+{
+  int rv = b->nrows * b->nvars;
+  auto *order = (int *)fd_temp_alloc(api, w, (size_t)rv * sizeof(int));
+  for (int k = 0; k < rv; k++) order[k] = k, b->twin[k] = k;
+  auto key = [b](int k) {
+    TAGGED x = deref(b->refbase[2 * k + 1].term);
+    return IsVar(x) ? (uintptr_t)x : (uintptr_t)0;
+  };
+  fd_qsort(api, order, (size_t)rv, [&key](const int *x, const int *y) {
+    uintptr_t a = key(*x), c = key(*y);
+    return a < c ? -1 : a > c ? 1 : *x - *y;
+  });
+  for (int a = 0; a < rv;) {
+    int e = a + 1;
+    while (e < rv && key(order[e]) == key(order[a]) && key(order[a]) != 0) e++;
+    for (int m = a; m < e; m++) b->twin[order[m]] = order[m + 1 < e ? m + 1 : a];
+    a = e;
+  }
+}
+
 /* A first call: the block, or null with outcome -2 after an error. */
 case_data *case_first_call(fd_entry *e, int *outcome)
 {
@@ -570,6 +631,7 @@ case_data *case_first_call(fd_entry *e, int *outcome)
   for (size_t k = 0; k < (size_t)s.nrows * s.nnodes; k++) b->date[k] = CHANGED - 1, b->sparse[k] = -1;
   make_row_terms(api, w, b);
   attach_daemons(api, w, b);
+  link_twins(api, w, b);
   write_state(w, 1, atom_nil);
   write_state(w, 2, left);
   return b;

@@ -1292,55 +1292,122 @@ int parallel_conflict(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const c
   for (int i = 0; i < n; i++) {
     const task *t = &u->tasks[i];
     lo = std::min<int64_t>(lo, t->est), hi = std::max<int64_t>(hi, t->lctmax);
-    if (t->enable == TASK_PRESENT && task_lst(t) >= task_ect(t) && t->res > 0)
+    if (t->enable == TASK_PRESENT && task_lst(t) >= task_ect(t) && t->res > 0 && t->dur > 0)
       tab.push_back({t->dur, t->res, i});
   }
   if (tab.empty()) return 0;
   std::sort(tab.begin(), tab.end(), [](const lhs &a, const lhs &b) {
     return a.h != b.h ? a.h < b.h : a.l != b.l ? a.l < b.l : a.s < b.s;
   });
-  std::vector<int64_t> max_cum(tab.size());
-  for (size_t i = 0; i < tab.size(); i++)
-    max_cum[i] = std::max<int64_t>(i ? max_cum[i - 1] : 0, (int64_t)tab[i].l * tab[i].h);
-  /* the steps below the limit within the window, and their gaps merged by height */
+  size_t nt = tab.size();
+  /* the steps below the limit within the window; their gaps merged by height (ascending), each
+   * step's merged entry */
   struct step {
     int64_t begin, end, height;
+    size_t entry;
   };
   std::vector<step> steps;
   for (int p = 0; cp[p].start != FD_SUP_L; p++) {
     int64_t b = std::max<int64_t>(cp[p].start, lo), e = std::min<int64_t>(cp[p + 1].start, hi);
-    if (b < e && cp[p].height < limit) steps.push_back({b, e, cp[p].height});
+    if (b < e && cp[p].height < limit) steps.push_back({b, e, cp[p].height, 0});
   }
-  std::vector<std::pair<int64_t, int64_t>> gaps; /* gap, total length; gap descending */
+  std::vector<std::pair<int64_t, int64_t>> gaps; /* gap, total length */
   for (const step &st : steps) gaps.push_back({limit - st.height, st.end - st.begin});
-  std::sort(gaps.begin(), gaps.end(), std::greater<>());
-  int64_t available = 0, needed = 0, smallest = limit + 1;
-  size_t g = 0;
+  std::sort(gaps.begin(), gaps.end());
+  size_t ng = 0;
+  for (size_t k = 0; k < gaps.size(); k++)
+    if (ng > 0 && gaps[ng - 1].first == gaps[k].first)
+      gaps[ng - 1].second += gaps[k].second;
+    else
+      gaps[ng++] = gaps[k];
+  gaps.resize(ng);
+  for (step &st : steps)
+    st.entry = std::lower_bound(gaps.begin(), gaps.end(), std::make_pair(limit - st.height, INT64_MIN)) - gaps.begin();
+  /* max_cum: prefix maxima of the tasks' surfaces (surface check) or durations (slice check);
+   * sumh: per gap entry, the heights of the tasks stacked in it (slice check) */
+  std::vector<int64_t> max_cum(nt), sumh(ng, 0);
   int r = 0;
-  for (size_t i = tab.size(); i-- > 0 && r < 2;) {
-    for (; g < gaps.size() && gaps[g].first >= tab[i].h; g++) {
-      available += gaps[g].first * gaps[g].second;
-      smallest = gaps[g].first;
+  /* The shorter tasks j < i overlapping, by more than the margin allows, the steps below level
+   * (the counted gaps); minh < 0: the margin is a surface, else slices (time units) and tasks
+   * of height at most minh may still fit beside the stacked ones. */
+  auto prune = [&](size_t i, int64_t level, int64_t minh, int64_t margin) {
+    if (i == 0 || max_cum[i - 1] <= margin) return;
+    std::vector<std::pair<int64_t, int64_t>> runs;
+    for (size_t k = 0; k < steps.size();) {
+      if (steps[k].height >= level) {
+        k++;
+        continue;
+      }
+      int64_t low = steps[k].begin, up = steps[k].end - 1;
+      while (++k < steps.size() && steps[k].height < level && steps[k].begin == up + 1) up = steps[k].end - 1;
+      runs.push_back({low, up});
     }
-    needed += (int64_t)tab[i].l * tab[i].h;
-    int64_t margin = available - needed;
-    if (margin < 0) return 2;
-    if (i == 0 || max_cum[i - 1] <= margin) continue;
-    /* a shorter task overlapping the counted gaps by v units eats more than the margin */
-    int64_t level = limit - smallest + 1;
-    for (size_t j = i; j-- > 0 && max_cum[j] > margin && r < 2;) {
-      int64_t v = margin / tab[j].h + 1, l = tab[j].l;
-      for (size_t k = 0; k < steps.size() && r < 2;) {
-        if (steps[k].height >= level) {
-          k++;
-          continue;
-        }
-        int64_t low = steps[k].begin, up = steps[k].end - 1;
-        while (++k < steps.size() && steps[k].height < level && steps[k].begin == up + 1) up = steps[k].end - 1;
+    for (size_t j = i; j-- > 0 && max_cum[j] > margin && tab[j].h > minh && r < 2;) {
+      int64_t v = minh < 0 ? margin / tab[j].h + 1 : margin + 1, l = tab[j].l;
+      for (size_t k = 0; k < runs.size() && r < 2; k++) {
+        auto [low, up] = runs[k];
         if (v <= l && v <= up - low + 1)
           r |= unary_prune_interval(api, &u->tasks[tab[j].s], clamp32(low - l + v), clamp32(up + 1 - v), w);
       }
     }
+    /* slices: a single step whose room left beside its stack is lower than task j */
+    for (size_t j = i; minh >= 0 && j-- > 0 && max_cum[j] > margin && r < 2;) {
+      int64_t v = margin + 1, l = tab[j].l;
+      for (size_t k = 0; k < steps.size() && r < 2; k++) {
+        const step &st = steps[k];
+        if (st.height < level && gaps[st.entry].first - sumh[st.entry] < tab[j].h && v <= l && v <= st.end - st.begin)
+          r |= unary_prune_interval(api, &u->tasks[tab[j].s], clamp32(st.begin - l + v), clamp32(st.end - v), w);
+      }
+    }
+  };
+  /* Surface check, tasks from the tallest down: the gaps that can take them against their
+   * surface. */
+  for (size_t i = 0; i < nt; i++)
+    max_cum[i] = std::max<int64_t>(i ? max_cum[i - 1] : 0, (int64_t)tab[i].l * tab[i].h);
+  int64_t available = 0, needed = 0, smallest = limit + 1;
+  size_t g = ng;
+  for (size_t i = nt; i-- > 0 && r < 2;) {
+    for (; g > 0 && gaps[g - 1].first >= tab[i].h; g--) {
+      available += gaps[g - 1].first * gaps[g - 1].second;
+      smallest = gaps[g - 1].first;
+    }
+    needed += (int64_t)tab[i].l * tab[i].h;
+    if (available < needed) return 2;
+    prune(i, limit - smallest + 1, -1, available - needed);
+  }
+  /* Slice check, tasks from the lowest up: at any time the tasks i.. running fit in the gap, so
+   * their count is at most the number of the lowest of them that stack within it (nslices); a
+   * task taller than the stack of the window i..j-1 (the lowest within the largest gap G) counts
+   * as h / maxh slices, which no running set can exceed. */
+  for (size_t i = 0; i < nt; i++) max_cum[i] = std::max<int64_t>(i ? max_cum[i - 1] : 0, tab[i].l);
+  int64_t G = ng ? gaps[ng - 1].first : 0, wh = 0, wl = 0, divisor = 0, tall = 0;
+  std::vector<size_t> nslices(ng, 0);
+  size_t j = 0;
+  auto leave_tall = [&]() { tall -= divisor ? (tab[j].h / divisor) * tab[j].l : 0; };
+  for (size_t i = 0; i < nt && r < 2; i++) {
+    for (; j < i; j++) leave_tall();
+    for (; j < nt && wh + tab[j].h <= G; j++) leave_tall(), wh += tab[j].h, wl += tab[j].l;
+    int64_t maxh = std::max<int64_t>(j > i ? tab[j - 1].h : 0, G + 1 - wh);
+    if (maxh != divisor) {
+      divisor = maxh, tall = 0;
+      for (size_t k = j; k < nt; k++) tall += (tab[k].h / divisor) * tab[k].l;
+    }
+    int64_t need = wl + tall, have = 0, max_gap = 0, nofit = 0;
+    if (j > i) wh -= tab[i].h, wl -= tab[i].l;
+    for (size_t e = 0; e < ng; e++) {
+      size_t &c = nslices[e];
+      if (i == 0) {
+        c = e ? nslices[e - 1] : 0, sumh[e] = e ? sumh[e - 1] : 0;
+      } else if (c > 0) {
+        c--, sumh[e] -= tab[i - 1].h;
+      }
+      for (; i + c < nt && sumh[e] + tab[i + c].h <= gaps[e].first; c++) sumh[e] += tab[i + c].h;
+      have += (int64_t)c * gaps[e].second;
+      max_gap = std::max(max_gap, gaps[e].first - sumh[e]);
+      if (c == 0) nofit = gaps[e].first;
+    }
+    if (have < need) return 2;
+    prune(i, limit - nofit, max_gap, have - need);
   }
   return r;
 }

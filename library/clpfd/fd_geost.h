@@ -287,6 +287,29 @@ int pl_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 int check_wrt_parallel_conflict(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 /* The change mask of the floating vis-a-vis pass, -1 on failure. */
 int floating_visavis(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
+/* The surface that the other sboxes must take in bounding box 1 beyond sbox s of the object
+ * (placed with gaps e1, e2 beside it in d and e3 left in the other dimension) exceeds surf, or
+ * (parconflict) their parts there cannot lie apart: val1 and val2 go. The gaps' positions are
+ * first1..last1 and first2..last2, or unknown when first1 > last1. The change mask. */
+int compute_min_surf_used_on_top_of_task(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int64_t first1,
+                                         int64_t last1, int64_t first2, int64_t last2, int32_t *sizes,
+                                         int32_t *earliest, int32_t *latest, int rowlen, int d, int object, int s,
+                                         int64_t e1, int64_t e2, int64_t e3, int32_t val1, int32_t val2, int64_t surf);
+/* The gap tests of the placement val with gap e1 before sbox s and e2 after it: the change mask. */
+int init_avoid_holes_middle_heavy(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int32_t *sizes,
+                                  int32_t *earliest, int32_t *latest, int rowlen, int d, int object, int s,
+                                  int64_t e1, int64_t e2, int64_t e3, int32_t val, int64_t surf1, int64_t surf2,
+                                  int64_t surftop);
+/* Whether the sbox covers some cells in every placement of the object. */
+bool compulsory_part_in_all_dimensions(const geost_data *b, int object, int sbox);
+/* Whether the reach of sbox s (origin views dv) meets or touches region fr1. */
+bool sbox_connects_region(const geost_data *b, const dvar *dv, int s, int fr1);
+/* The prunings of object2's origin in the dimension other than d that the gap or the facing
+ * length between sbox1 and sbox2 along d forbids: the change mask, -1 on failure. */
+int floating_visavis_prune(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object1, int sbox1, int object2,
+                           int sbox2, int d);
+/* The largest height whose best hole in dim is shorter than epsilon, -1 for no bound. */
+int32_t get_longest_hole_inv(ORVALIS_API_STRUCT *env, geost_data *b, int dim, int64_t sigma, int epsilon);
 
 /* ==== fixall placement and redundant checks ==== */
 /* Places every active object at the first feasible point of its fixall group: 1, or 0. */
@@ -301,6 +324,25 @@ int pl_color(ORVALIS_API_STRUCT *env, int n, int x, int y, int a, int bsz, const
 int pl_entry_tests(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 
 /* ==== hole test of the sweep ==== */
+/* Whether placing the object (its shape view fixed) at origin p leaves a gap that nothing can
+ * fill: 1 with region T (fr.top_of_stack) the single point p, stored through region. Slots T+1
+ * and T+2 are scratch; the table grows to hold them. */
+int point_makes_hole(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, const int *p,
+                     int *region);
+/* The gap between region r0 and bounding box 1 on face (d, side) into slot r1: its length in d
+ * and its volume (0 when the gap is empty). Always 1. */
+int vis_a_vis_border(geost_data *b, int r0, int r1, int d, int side, int *size, int *vol);
+/* 1 when r0 and r1 overlap in every dimension but one, d: the box between them into slot r2,
+ * side 1 when r0 lies below r1 in d, its length in d and its volume. Otherwise 0, with d -1
+ * when no dimension separates them and the first separating one when several do. */
+int vis_a_vis(geost_data *b, int r0, int r1, int r2, int *d, int *side, int *size, int *vol);
+/* The length in d that the sbox of obj can cover inside region r1: an active object's whole
+ * size when some origin of its domain places it inside r1, a placed one's part inside bounding
+ * box 1 when that part lies inside r1; else 0. */
+int32_t sbox_max_intersection_inside(ORVALIS_API_STRUCT *env, geost_data *b, worker *w,
+                                     int is_target, int obj, int sbox, int r1, int d);
+/* Test hook: called with the border case (0 to 15) of every corner test that gets that far. */
+extern void (*geost_corner_case_hook)(int border_case);
 /* The sboxes that can fall into gap region gap (extents ext): their number, with min and max the
  * sums of their least and greatest overlaps with it (max stops growing once vol is reached). */
 int visavis_fill(ORVALIS_API_STRUCT *env, geost_data *b, int gap, const int *ext, int d, int curobj,

@@ -129,6 +129,8 @@ void prolog_fd_bc_alldiff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref st
                                          QX_term_ref state, QX_term_ref actions);
 
 /* ---- case/4 over a decision DAG (case.cpp) ---- */
+/* Test hook: 0 evaluates every row without the date cache and the false-node set. */
+extern int fd_case_caches;
 void prolog_fd_case_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                    QX_term_ref actions);
 

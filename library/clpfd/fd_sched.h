@@ -218,8 +218,9 @@ extern knapsack_hooks fd_knapsack_hooks;
 /* Parallel conflict on a compulsory-part profile cp (points up to the one starting at
  * FD_SUP_L): the tasks without compulsory part must fit into the free space above it, the tall
  * ones into the gaps as high as they are; fails when they cannot and keeps shorter tasks from
- * eating more of those gaps than the margin (the surface check; the slice check is not built).
- * Steps count within the tasks' window only. 0, 1 pruned, 2 failure. */
+ * eating more of those gaps than the margin: first by surface, then by slices (how many of the
+ * tasks can run side by side in each gap). Steps count within the tasks' window only. 0, 1
+ * pruned, 2 failure. */
 int parallel_conflict(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, const comppart *cp,
                       int32_t limit);
 
@@ -238,7 +239,8 @@ int32_t cp_height(const comppart *cp, int32_t date);
 /* Longest-hole tables (lh.cpp). fd_lh_init fills row `row` (slack sigma0 + row) of the open
  * table lh_table and the closed table lch_table for the heights 1..bbheight, each entry at most
  * bblength; lhs is sorted in place (decreasing height, then length). lh_eval gives both bounds
- * of one height with task s left out (-1 none); row is the row's open entries. */
+ * of one height with task s left out (-1 none); row is the row's open entries. With maxbacks >= 0
+ * the entries are refined by clh1. */
 typedef int64_t (*lh_method_fn)(ORVALIS_API_STRUCT *env, int64_t slack, int epsilon, int closed);
 void fd_lh_init(ORVALIS_API_STRUCT *env, worker *w, int64_t sigma0, int row, int nrows,
                 int32_t bblength, int bbheight, int ntask, lhs *list, int32_t *lh_table,
@@ -246,10 +248,24 @@ void fd_lh_init(ORVALIS_API_STRUCT *env, worker *w, int64_t sigma0, int row, int
 void lh_eval(ORVALIS_API_STRUCT *env, worker *w, int eps, int64_t sigma, int s, int ntask,
              const lhs *list, const int32_t *row, int64_t lh[2]);
 /* The refinement of one entry (row, height eps, closed or open) by a budgeted search: the entry
- * unchanged when the budget nback runs out (nback then negative). */
+ * unchanged when the budget nback runs out (nback then negative). enable: 1 the bound of the
+ * polynomial case at inner nodes, 2 the loss tests against the tables of rows up to row. Its
+ * profiles take number-stack memory of w (returned to the profile pool at the end). */
 int64_t clh1(ORVALIS_API_STRUCT *env, int eps, int64_t sigma, int *nback, int ntask,
              const lhs *list, const int32_t *lh_table, const int32_t *lch_table, int row,
-             int bbheight, int closed);
+             int bbheight, int closed, int enable, worker *w);
+/* Test hook of the refinement's choice stack: upfront reserves the (umax - est) x m choices
+ * that always suffice instead of growing; each search records that size, its deepest stack and
+ * whether it outgrew its reservation. */
+struct clh_hooks {
+  bool upfront = false;
+  int64_t nchoice = 0;
+  size_t peak = 0;
+  bool grew = false;
+  /* called by fd_lh_init after each refinement: height, closed, budget exhausted */
+  void (*on_refine)(int eps, int closed, bool exhausted) = nullptr;
+};
+extern clh_hooks fd_clh_hooks;
 /* The least slack x in low..up whose longest hole at eps reaches len (sigma + 1 when none). */
 int64_t get_minloss(ORVALIS_API_STRUCT *env, int64_t len, int64_t low, int64_t up, int eps,
                     int64_t sigma, lh_method_fn lh_method, int closed);

@@ -23,9 +23,9 @@ constexpr int FD_VG_DEAD = -1;
  * columns the live Ys in valtarget order. */
 struct all_dist_rc {
   long *rcost[2];                  /* nt x nt regrets, row-major */
-  long *lbdual[2], *ubdual[2];     /* row and column duals of problem 0, of problem 1 */
+  int64_t *lbdual, *ubdual;        /* duals of problem 0, 1 by vertex (X_i at i, Y_j at n+j) */
   int *index_var, *var_index;      /* row k -> X vertex, nt+k -> Y vertex; vertex -> row, nt+col */
-  long *lbprimal[2], *ubprimal[2]; /* row -> column and column -> row of problem 0, of 1 */
+  int *lbprimal, *ubprimal;        /* the Y vertex X_i takes in problem 0, in problem 1; -1 none */
   int costvar;                     /* the record of the cost variable */
   long costbase;                   /* the cost of the contracted pairs */
   int ntargets;
@@ -95,8 +95,15 @@ int compress_edges(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, int *va
                    int buckets);
 
 /* The cost filter of assignment with costs: both assignment problems, the cost variable's
- * bounds and the pairs whose regret leaves its domain, to a fixpoint. 1, or 0 on failure. */
+ * bounds and the pairs whose regret leaves its domain, to a fixpoint; in circuit mode the bounds
+ * move to the least regret level whose pairs still connect every node. 1, or 0 on failure. The
+ * duals and assignments of both problems stay in the block and seed the next call. */
 int cost_filter(ORVALIS_API_STRUCT *api, all_dist_data *b, worker *w, long costbase, int flags);
+
+/* Test hooks: 0 makes the cost filter solve both problems afresh on every call; the count of
+ * solves that resumed from kept duals with at least one kept pair. */
+extern int fd_cost_filter_keep_duals;
+extern long fd_cost_filter_resumed;
 
 /* Test hook: 0 sends every component search to the full search (no shortcuts). */
 extern int fd_value_graph_shortcuts;

@@ -1518,7 +1518,7 @@ int point_in_some_fr(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int obje
       return 1;
     }
   }
-  (void)w; /* the vis-a-vis hole test comes with the sweep's hole test */
+  if ((b->opt & GEOST_VISAVIS) && point_makes_hole(env, b, w, object, p, region)) return 1;
   if (opt & 2 && polymorphic_hole(env, b, object, sid, p)) {
     int t = b->fr.top_of_stack;
     for (int d = 0; d < k; d++) put_range(b, t, d, p[d], p[d]);
@@ -2090,12 +2090,763 @@ int cmp_region(const geost_data *b, const int *x, const int *y)
 /* ==== initialisation steps: corner tests, longest-hole tables, hole avoidance, pallet set-up,
  * parallel conflict; floating vis-a-vis ==== */
 
-int init_border_check(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
-int init_longest_holes(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
-int init_avoid_holes(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
-int pl_init(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
-int check_wrt_parallel_conflict(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
-int floating_visavis(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
+#include "fd_indexical.h" /* the pointwise sums of the corner tests */
+
+namespace {
+
+/* Removes value v from object o's origin in d: the change mask, negative on failure. */
+int drop_origin(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int d, int64_t v)
+{
+  if (!SmallFits(v)) return 0;
+  dvar *X = &b->dvar[(b->kdims + 1) * o + 1 + d];
+  return dvar_prune_interval_t(env, X, MakeSmall((int32_t)v), MakeSmall((int32_t)v), w);
+}
+
+/* Removes val1, then val2: the ORed change masks, negative on failure. */
+int drop_pair(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int d, int64_t val1, int64_t val2)
+{
+  int m1 = drop_origin(env, b, w, o, d, val1);
+  if (m1 < 0) return m1;
+  int m2 = drop_origin(env, b, w, o, d, val2);
+  return m2 < 0 ? m2 : m1 | m2;
+}
+
+/* bytes of scratch from a size_mem buffer; a size that cannot be had is a memory fault. */
+void *scratch_alloc(ORVALIS_API_STRUCT *env, size_mem *held, int64_t bytes)
+{
+  ORVALIS_API_STRUCT *api = env;
+  void *p = nullptr;
+  if ((uint64_t)bytes <= SIZE_MAX / 2) p = fd_perm_alloc2(api, (size_t)std::max<int64_t>(bytes, 8), held);
+  if (!p) qx_memory_fault("geost scratch", QX_SPACE_FOREIGN);
+  return p;
+}
+
+/* A table of entries 32-bit words (at least one) from fd_malloc. */
+int32_t *table_alloc(ORVALIS_API_STRUCT *env, int64_t entries)
+{
+  ORVALIS_API_STRUCT *api = env;
+  entries = std::max<int64_t>(entries, 1);
+  if ((uint64_t)entries > SIZE_MAX / 2 / sizeof(int32_t)) qx_memory_fault("geost tables", QX_SPACE_FOREIGN);
+  return (int32_t *)fd_malloc(api, (size_t)entries * sizeof(int32_t));
+}
+
+/* Calls f(s) on each sbox of the shape the object's shape view's lower bound gives, until f
+ * answers true: true then. */
+template <typename F>
+bool each_own_sbox(const geost_data *b, int o, F f)
+{
+  int sid = lo_of(&b->dvar[(b->kdims + 1) * o]);
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++)
+    if (f(s)) return true;
+  return false;
+}
+
+/* Whether set has an element in lo..hi (the sets of the corner tests lie in 0..E). */
+bool meets(TAGGED set, int64_t lo, int64_t hi, int64_t E)
+{
+  lo = std::max<int64_t>(lo, 0);
+  hi = std::min(hi, E);
+  return lo <= hi && fd_compare_interval(set, MakeSmall((int32_t)lo), MakeSmall((int32_t)hi)) != 4;
+}
+
+/* The distinct sboxes sizes along one dimension, each with the number of sboxes the objects'
+ * shapes use of it, and per distinct size the lengths that the others fill exactly. */
+struct size_sums {
+  geost_value_index *uniq;
+  TAGGED *sets;
+  int n;
+  int64_t E;
+};
+
+int uniqindex(const size_sums &u, int size)
+{
+  int lo = 0, hi = u.n;
+  while (lo < hi) {
+    int mid = (lo + hi) / 2;
+    if (size <= u.uniq[mid].value) hi = mid;
+    else lo = mid + 1;
+  }
+  return lo;
+}
+
+void count_sizes(ORVALIS_API_STRUCT *env, geost_data *b, int d, size_sums *u)
+{
+  int k = b->kdims, n = b->nsboxes_posted;
+  for (int j = 0; j < n; j++) u->uniq[j] = {b->shape.size[j * k + d], 0};
+  for (int o = 0; o < b->nobjects; o++)
+    each_own_sbox(b, o, [&](int s) { return u->uniq[s].index++, false; });
+  fd_qsort(env, u->uniq, (size_t)n, cmp_value_index);
+  int m = 0;
+  for (int j = 0; j < n; j++) {
+    if (m > 0 && u->uniq[j].value == u->uniq[m - 1].value) u->uniq[m - 1].index += u->uniq[j].index;
+    else u->uniq[m++] = u->uniq[j];
+  }
+  u->n = m;
+}
+
+/* sets[j]: 0, E and the sums up to E of the sizes in use, one copy of size j set aside. */
+void set_of_sums(ORVALIS_API_STRUCT *env, worker *w, size_sums *u)
+{
+  ORVALIS_API_STRUCT *api = env;
+  TAGGED zero = MakeSmall(0), top = MakeSmall((int32_t)u->E);
+  for (int j = 0; j < u->n; j++) {
+    TAGGED set = fd_pair(api, w, zero, top);
+    for (int i = 0; i < u->n; i++) {
+      int64_t v = u->uniq[i].value, c = u->uniq[i].index - (i == j);
+      if (v < 1 || c < 1) continue;
+      c = std::min<int64_t>(c, u->E / v); /* more copies than fit add nothing */
+      if (c >= 1) set = fd_plus(api, w, set, fd_multiples(api, w, MakeSmall((int32_t)c), MakeSmall((int32_t)v)), zero, top);
+    }
+    u->sets[j] = set;
+  }
+}
+
+/* The corner tests of sbox s of object o: the change mask, negative on failure. */
+int corner_sbox(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, const size_sums *u, int o, int s)
+{
+  const int *sz = sizes_of(b, s);
+  int64_t slack = b->slack;
+  TAGGED S[2];
+  bool match[2];
+  for (int d = 0; d < 2; d++) {
+    S[d] = u[d].sets[uniqindex(u[d], sz[d])];
+    match[d] = sz[d] <= slack || meets(S[d], sz[d] - slack, sz[d], u[d].E);
+  }
+  int mask = 0;
+  for (int d = 0; d < 2; d++) {
+    int64_t W = sz[d], H = sz[d ^ 1], E = u[d].E, hs = H > 0 ? slack / H : slack;
+    int64_t t = b->shape.translation[s * 2 + d], org = b->fr.origin[2 + d];
+    const dvar *X = origin_view(b, o, d);
+    for (int64_t v = lo_of(X); v <= hi_of(X); v++) {
+      int64_t lgap = v + t - org, rgap = E - W - lgap;
+      bool hole = !meets(S[d], lgap - hs, lgap, E) || !meets(S[d], rgap - hs, rgap, E) ||
+                  (!match[d ^ 1] && (!meets(S[d], lgap + W - slack, lgap + W, E) ||
+                                     !meets(S[d], rgap + W - slack, rgap + W, E)));
+      if (!hole) continue;
+      int m = drop_origin(env, b, w, o, d, v);
+      if (m < 0) return m;
+      mask |= m;
+    }
+  }
+  return mask;
+}
+
+}  // namespace
+
+int init_border_check(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int n = b->nsboxes_posted;
+  if (b->kdims != 2 || n < 1) return 0;
+  size_sums u[2];
+  for (int d = 0; d < 2; d++) {
+    u[d].E = extent_of_bb(b, d);
+    if (u[d].E < 1 || !SmallFits(u[d].E)) return 0;
+  }
+  char *mark = w->numstack_top;
+  /* per sbox: two (size, count) pairs and two sets */
+  char *mem = (char *)scratch_alloc(env, &b->scratch[0], (int64_t)n * 24);
+  for (int d = 0; d < 2; d++) {
+    u[d].uniq = (geost_value_index *)mem + d * n;
+    u[d].sets = (TAGGED *)(mem + 16 * (size_t)n) + d * n;
+    count_sizes(env, b, d, &u[d]);
+    set_of_sums(env, w, &u[d]);
+  }
+  int mask = 0;
+  for (int o = 0; o < b->nobjects && mask >= 0; o++)
+    each_own_sbox(b, o, [&](int s) {
+      int m = corner_sbox(env, b, w, u, o, s);
+      mask = m < 0 ? m : mask | m;
+      return mask < 0;
+    });
+  fd_perm_free2(api, mem, &b->scratch[0]);
+  if (mask == 0) numstack_trim(w, mark);
+  return mask;
+}
+
+namespace {
+
+void free_lh_tables(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  ORVALIS_API_STRUCT *api = env;
+  for (int d = 0; d < b->kdims; d++)
+    for (int32_t **t : {&b->lch_tables[d], &b->lh_tables[d], &b->lh_tables_max[d], &b->lh_tables_inv[d]}) {
+      QX_free(*t);
+      *t = nullptr;
+    }
+}
+
+/* The sboxes of the decomposable active objects as tasks along d. */
+int lh_items(const geost_data *b, int d, lhs *items)
+{
+  int k = b->kdims, n = 0;
+  for (int p = 0; p < b->ntargets; p++) {
+    int o = b->target[p];
+    if (!decomposable(b, o)) continue;
+    each_own_sbox(b, o, [&](int s) {
+      int32_t l = b->shape.size[s * k + d], h = l > 0 ? b->shape.volume[s] / l : 0;
+      if (l > 0 && h > 0) items[n++] = {l, h, 0};
+      return false;
+    });
+  }
+  return n;
+}
+
+/* Fills every row of dimension d: false when the last row shows that the box cannot be filled. */
+bool lh_dimension(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int d, int nrows, int64_t sigma0, lhs *items)
+{
+  int n = lh_items(b, d, items), h = b->maxeps[d];
+  int32_t E = (int32_t)extent_of_bb(b, d);
+  for (int r = 0; r < nrows; r++) {
+    fd_lh_init(env, w, sigma0, r, nrows, E, h, n, items, b->lh_tables[d], b->lch_tables[d], b->maxbacks, 2);
+    const int32_t *open = b->lh_tables[d] + (size_t)r * h, *closed = b->lch_tables[d] + (size_t)r * h;
+    if (r == nrows - 1) {
+      if (E > closed[h - 1]) return false;
+      for (int i = 0; i < n; i++)
+        if (items[i].h < h && items[i].l > open[h - items[i].h - 1]) return false;
+    }
+    int32_t *mx = b->lh_tables_max[d] + (size_t)r * h;
+    for (int e = 0; e < h; e++) mx[e] = e ? std::max(mx[e - 1], open[e]) : open[e];
+  }
+  return true;
+}
+
+/* Row r of the inverse table: per length len, the largest height whose best hole is shorter. */
+void lh_inverse(geost_data *b, int d, int nrows)
+{
+  int h = b->maxeps[d], M = b->max_val_in_lmax;
+  for (int r = 0; r < nrows; r++) {
+    const int32_t *mx = b->lh_tables_max[d] + (size_t)r * h;
+    int32_t *inv = b->lh_tables_inv[d] + (size_t)r * M;
+    int eps = 1;
+    for (int len = 1; len <= M; len++) {
+      while (eps <= h && mx[eps - 1] < len) eps++;
+      inv[len - 1] = eps <= h ? eps - 1 : -1;
+    }
+  }
+}
+
+}  // namespace
+
+int init_longest_holes(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  ORVALIS_API_STRUCT *api = env;
+  if (!(b->opt & GEOST_LONGEST_HOLE) || b->slack < 0) { /* no table for a negative slack */
+    b->opt &= ~(GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS_FLOATING);
+    return 1;
+  }
+  int k = b->kdims;
+  bool all = (b->opt & GEOST_LONGEST_HOLE_ALL) == GEOST_LONGEST_HOLE_ALL;
+  int64_t nrows = all ? (int64_t)b->slack + 1 : 1, sigma0 = all ? 0 : b->slack;
+  free_lh_tables(env, b);
+  int64_t V = 1;
+  for (int d = 0; d < k; d++) V = sat_mul(V, extent_of_bb(b, d));
+  for (int d = 0; d < k; d++) {
+    int64_t h = V / extent_of_bb(b, d);
+    if (h > INT32_MAX / 2 || extent_of_bb(b, d) > INT32_MAX) qx_memory_fault("geost tables", QX_SPACE_FOREIGN);
+    b->maxeps[d] = (int)h;
+    for (int32_t **t : {&b->lch_tables[d], &b->lh_tables[d], &b->lh_tables_max[d]}) *t = table_alloc(env, sat_mul(h, nrows));
+  }
+  char *mark = w->numstack_top;
+  lhs *items = (lhs *)fd_temp_alloc(api, w, (size_t)std::max(b->ntargets * b->max_nsboxes, 1) * sizeof(lhs));
+  bool ok = true;
+  for (int d = 0; d < k && ok; d++) ok = lh_dimension(env, b, w, d, (int)nrows, sigma0, items);
+  if (ok) {
+    int32_t M = 0;
+    for (int d = 0; d < k; d++) M = std::max(M, get_longest_hole_max(env, b, d, b->slack, b->maxeps[d]));
+    b->max_val_in_lmax = M;
+    for (int d = 0; d < k; d++) {
+      b->lh_tables_inv[d] = table_alloc(env, sat_mul(M, nrows));
+      lh_inverse(b, d, (int)nrows);
+    }
+  }
+  numstack_trim(w, mark);
+  fd_init_profile(api);
+  return ok;
+}
+
+namespace {
+
+/* Whether a gap of width gw beside sbox s of object o in d, the gap region in slot end_bb and
+ * ext the sbox's sizes, is one that the other sboxes and the slack cannot fill. */
+bool unfillable_gap(ORVALIS_API_STRUCT *env, geost_data *b, int o, int s, int d, int64_t gw, int64_t c, int *ext)
+{
+  int k = b->kdims;
+  if ((b->opt & GEOST_LONGEST_HOLE) && k == 2 &&
+      get_longest_hole(env, b, d ^ 1, b->slack, (int)gw, 0) < b->shape.size[s * k + (d ^ 1)])
+    return true;
+  int64_t vol = c * gw, mn = 0, mx = 0;
+  ext[d] = (int)gw;
+  visavis_fill(env, b, b->fr.end_bb, ext, d, o, s, 1, &mn, &mx, vol);
+  return vol < mn || vol - mx > b->slack;
+}
+
+/* The hole-avoiding pruning of sbox s of object o in d on both sides: the change mask. */
+int avoid_sbox_holes(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int s, int d)
+{
+  int k = b->kdims, gap = b->fr.end_bb;
+  int64_t L = b->shape.size[s * k + d], t = b->shape.translation[s * k + d];
+  if (L < 1) return 0;
+  int64_t c = b->shape.volume[s] / L, slack = b->slack;
+  int64_t g = c == 1 ? slack + 1 : slack >= 0 ? slack / c + 1 : (slack + 1) / c;
+  g = std::max<int64_t>(g, 1); /* a gap of width 0 is no gap */
+  int64_t org = b->fr.origin[k + d], end = b->fr.end[k + d], bo = org - t, z = end - L - t + 1;
+  copy_slot(b, gap, 1);
+  std::vector<int> ext(sizes_of(b, s), sizes_of(b, s) + k);
+  const dvar *X = origin_view(b, o, d);
+  int mask = 0;
+  DVITER it;
+  for (int side = 0; side < 2; side++) {
+    dviter_init(&it, X);
+    if (side == 0 && bo + g - 1 >= lo_of(X)) {
+      if (bo + g - 1 >= hi_of(X)) continue;
+      dviter_skip_t(&it, MakeSmall((int32_t)(bo + g - 1)));
+    }
+    while (!dviter_empty(&it)) {
+      int64_t v = fds_val(dviter_next_value_t(&it)), gw = side ? z - v : v - bo;
+      if (gw < g || gw > INT32_MAX) break;
+      if (side) put_range(b, gap, d, end + 1 + v - z, end);
+      else put_range(b, gap, d, org, org + gw - 1);
+      if (!unfillable_gap(env, b, o, s, d, gw, c, ext.data())) continue;
+      int m = drop_origin(env, b, w, o, d, v);
+      if (m < 0) return m;
+      mask |= m;
+    }
+  }
+  return mask;
+}
+
+/* Whether sbox s of object o placed at val in d can have flush neighbours on both of its faces
+ * in d (the contact test). */
+bool contact_kept(geost_data *b, int o, int s, int d, int64_t val)
+{
+  int k = b->kdims;
+  int64_t L = b->shape.size[s * k + d], H = b->shape.size[s * k + (d ^ 1)], slack = b->slack;
+  int64_t start = val + b->shape.translation[s * k + d], end = start + L, Hp = H - slack;
+  int64_t X = 0, Y = 0, Z = 0;
+  for (int i = 0; i < b->nobjects; i++) {
+    int o1 = b->byarea[i];
+    const dvar *O1 = origin_view(b, o1, d);
+    if (each_own_sbox(b, o1, [&](int s1) {
+          if (o1 == o && s1 == s) return false;
+          int64_t L1 = b->shape.size[s1 * k + d], t1 = b->shape.translation[s1 * k + d];
+          int64_t H1 = b->shape.size[s1 * k + (d ^ 1)];
+          bool left = holds(O1, start - L1 - t1), right = holds(O1, end - t1);
+          if (left && right) Z += H1; /* it can make up for either face */
+          else if (left) X += H1;
+          else if (right) Y += H1;
+          return Z >= std::max<int64_t>(0, Hp - X) + std::max<int64_t>(0, Hp - Y) && X + Y + Z + slack >= 2 * H;
+        }))
+      return true;
+  }
+  return false;
+}
+
+/* The scratch of the middle-hole tests: three arrays of 2R entries. */
+struct middle_scratch {
+  int32_t *sizes, *earliest, *latest;
+  int R;
+};
+
+/* The middle-hole tests of sbox s of object o in d for every pair of gaps e1, e2 beside it. */
+int middle_sbox(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, const middle_scratch &m, int d, int o, int s)
+{
+  int k = 2, c = d ^ 1;
+  int64_t L = b->shape.size[s * k + d], H = b->shape.size[s * k + c], t = b->shape.translation[s * k + d];
+  int64_t Ed = extent_of_bb(b, d), e3 = extent_of_bb(b, c) - H, org = b->fr.origin[k + d];
+  int64_t surf_on_top = e3 * Ed, e1max = (Ed - L) / 2;
+  const dvar *X = origin_view(b, o, d);
+  int mask = 0;
+  for (int64_t e1 = 1; e1 <= e1max; e1++) {
+    int64_t e2 = Ed - L - e1, surf1 = e1 * H, surf2 = e2 * H, val1 = org + e1 - t, val2 = org + e2 - t;
+    int r = 0;
+    for (int64_t val : {val1, val2}) /* 1. contact */
+      if (H - b->slack > 0 && holds(X, val) && !contact_kept(b, o, s, d, val)) {
+        r = drop_origin(env, b, w, o, d, val);
+        if (r < 0) return r;
+        mask |= r;
+      }
+    auto step = [&](int got) { /* false once a pruning failed */
+      if (got < 0) r = got;
+      else mask |= got;
+      return r >= 0;
+    };
+    /* 2. the gaps and the surface on top, wherever the others may lie */
+    bool go = true;
+    if (holds(X, val1) || holds(X, val2))
+      go = step(compute_max_surf_in_gap_before_task(env, b, w, 0, -1, d, o, s, e1, (int32_t)val1, (int32_t)val2, surf1));
+    if (go && holds(X, val1) && e1 != e2)
+      go = step(compute_max_surf_in_gap_before_task(env, b, w, 0, -1, d, o, s, e2, (int32_t)val1, (int32_t)val2, surf2));
+    if (go && holds(X, val1))
+      go = step(compute_min_surf_used_on_top_of_task(env, b, w, 0, -1, 0, -1, m.sizes, m.earliest, m.latest, m.R, d, o,
+                                                     s, e1, e2, e3, (int32_t)val1, (int32_t)val2, surf_on_top));
+    /* 3. the same with the gaps where they are */
+    go = go && step(init_avoid_holes_middle_heavy(env, b, w, m.sizes, m.earliest, m.latest, m.R, d, o, s, e1, e2, e3,
+                                                  (int32_t)val1, surf1, surf2, surf_on_top));
+    go = go && step(init_avoid_holes_middle_heavy(env, b, w, m.sizes, m.earliest, m.latest, m.R, d, o, s, e2, e1, e3,
+                                                  (int32_t)val2, surf2, surf1, surf_on_top));
+    if (!go) return r;
+  }
+  return mask;
+}
+
+int init_avoid_holes_middle(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int n = b->nobjects;
+  middle_scratch m;
+  m.R = std::max(b->max_nsboxes, 1) * std::max(n, 1);
+  m.sizes = (int32_t *)scratch_alloc(env, &b->scratch[0], (int64_t)6 * m.R * sizeof(int32_t));
+  m.earliest = m.sizes + 2 * m.R;
+  m.latest = m.earliest + 2 * m.R;
+  for (int i = 0; i < n; i++) b->byarea[i] = i;
+  fd_qsort(env, b->byarea, (size_t)n, [b](const int *x, const int *y) { return cmp_decr_area(b, x, y); });
+  int mask = 0;
+  for (int d = 0; d < 2 && mask >= 0; d++)
+    for (int i = 0; i < n && mask >= 0; i++) {
+      int o = b->byarea[i];
+      each_own_sbox(b, o, [&](int s) {
+        int r = middle_sbox(env, b, w, m, d, o, s);
+        mask = r < 0 ? r : mask | r;
+        return mask < 0;
+      });
+    }
+  fd_perm_free2(api, m.sizes, &b->scratch[0]);
+  return mask;
+}
+
+}  // namespace
+
+int init_avoid_holes(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  int mask = 0;
+  bool all_fixed = true;
+  for (int p = 0; p < b->nobjects && mask >= 0; p++) {
+    int o = b->target[p];
+    if (!decomposable(b, o)) {
+      all_fixed = false;
+      continue;
+    }
+    each_own_sbox(b, o, [&](int s) {
+      for (int d = 0; d < b->kdims && mask >= 0; d++) {
+        int r = avoid_sbox_holes(env, b, w, o, s, d);
+        mask = r < 0 ? r : mask | r;
+      }
+      return mask < 0;
+    });
+  }
+  if (mask < 0 || !all_fixed) return mask;
+  if (b->slack == 0) {
+    for (int leftp : {1, 0}) {
+      int r = init_avoid_holes_border(env, b, w, leftp);
+      if (r < 0) return r;
+      mask |= r;
+    }
+  }
+  if (b->kdims != 2) return mask;
+  int r = init_avoid_holes_middle(env, b, w);
+  return r < 0 ? r : mask | r;
+}
+
+namespace {
+
+/* The four largest values seen, smallest first. */
+struct top_four {
+  int64_t v[4] = {0, 0, 0, 0};
+  void add(int64_t x)
+  {
+    if (x <= v[0]) return;
+    v[0] = x;
+    std::sort(v, v + 4);
+  }
+  int64_t sum() const { return v[0] + v[1] + v[2] + v[3]; }
+};
+
+}  // namespace
+
+int compute_min_surf_used_on_top_of_task(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int64_t first1,
+                                         int64_t last1, int64_t first2, int64_t last2, int32_t *sizes,
+                                         int32_t *earliest, int32_t *latest, int rowlen, int d, int object, int s,
+                                         int64_t e1, int64_t e2, int64_t e3, int32_t val1, int32_t val2, int64_t surf)
+{
+  int k = 2, c = d ^ 1, nitems = 0;
+  int64_t E = std::max(e1, e2), Hs = b->shape.size[s * k + c];
+  bool lh = b->opt & GEOST_LONGEST_HOLE, par = b->opt & GEOST_PARCONFLICT;
+  int64_t minloss = first1 > last1 && lh ? border_minloss(env, b, E, d) : 0;
+  int64_t partial = 0, unusable = 0;
+  top_four top;
+  for (int i = 0; i < b->nobjects; i++) {
+    int o2 = b->byarea[i];
+    bool hopeless = each_own_sbox(b, o2, [&](int s2) {
+      if (o2 == object && s2 == s) return false;
+      int64_t L = b->shape.size[s2 * k + d], H = b->shape.size[s2 * k + c], p;
+      int64_t hmax = std::min(H, Hs);
+      if (L > E) {
+        p = 0;
+      } else if (first1 <= last1) {
+        p = std::max(get_max_penetration(env, b, e1, first1, last1, L, hmax, o2, s2, d),
+                     get_max_penetration(env, b, e2, first2, last2, L, hmax, o2, s2, d));
+      } else if (lh) {
+        p = L == e1 || L == e2 ? Hs : get_longest_hole_max(env, b, c, b->slack - minloss, (int)(E - L));
+        p = std::min(p, H);
+      } else {
+        return false; /* no bound on its penetration */
+      }
+      if (L > E) unusable += H * L;
+      else if (2 * L > E && p < H) partial += H * L, top.add(p * L);
+      else unusable += (H - p) * L;
+      if (partial + unusable - top.sum() > surf) return true;
+      if (par && p < H && nitems < rowlen) {
+        sizes[nitems] = (int32_t)L, sizes[rowlen + nitems] = (int32_t)(H - p);
+        earliest[nitems] = earliest[rowlen + nitems] = 1;
+        latest[nitems] = (int32_t)extent_of_bb(b, d), latest[rowlen + nitems] = (int32_t)e3;
+        nitems++;
+      }
+      return false;
+    });
+    if (hopeless) return drop_pair(env, b, w, object, d, val1, val2);
+  }
+  if (par && parallel_conflict(env, w, 2, nitems, 1, sizes, earliest, latest, rowlen, &b->scratch[1]))
+    return drop_pair(env, b, w, object, d, val1, val2);
+  return 0;
+}
+
+int init_avoid_holes_middle_heavy(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int32_t *sizes,
+                                  int32_t *earliest, int32_t *latest, int rowlen, int d, int object, int s,
+                                  int64_t e1, int64_t e2, int64_t e3, int32_t val, int64_t surf1, int64_t surf2,
+                                  int64_t surftop)
+{
+  int64_t o = b->fr.origin[2 + d], Ls = b->shape.size[s * 2 + d];
+  const dvar *X = origin_view(b, object, d);
+  int mask = 0;
+  for (int step = 0; step < 3 && holds(X, val); step++) {
+    int r = step == 0 ? compute_max_surf_in_gap_before_task(env, b, w, o, o + e1 - 1, d, object, s, e1, val, val, surf1)
+            : step == 1 ? compute_max_surf_in_gap_before_task(env, b, w, o + e1 + Ls, o + e1 + Ls + e2 - 1, d, object,
+                                                              s, e2, val, val, surf2)
+                        : compute_min_surf_used_on_top_of_task(env, b, w, o, o + e1 - 1, o + e1 + Ls,
+                                                               o + e1 + Ls + e2 - 1, sizes, earliest, latest, rowlen,
+                                                               d, object, s, e1, e2, e3, val, val, surftop);
+    if (r < 0) return r;
+    mask |= r;
+  }
+  return mask;
+}
+
+namespace {
+
+/* The pallet's item: every shape of every object one sbox at translation 0 with the sizes of
+ * the first object's (sorted, all positive). */
+bool pl_recognize(geost_data *b)
+{
+  int k = b->kdims;
+  if (b->nobjects < 1) return false;
+  int f0 = geost_first_sbox(b, lo_of(shape_view(b, 0)));
+  if (f0 < 0) return false;
+  const int *ms0 = &b->shape.size_multiset[f0 * k];
+  if (ms0[0] < 1) return false;
+  for (int o = 0; o < b->nobjects; o++)
+    if (each_sid(shape_view(b, o), [&](int sid) {
+          int f = geost_first_sbox(b, sid);
+          if (f < 0 || b->shape.sid[f + 1] == sid) return true;
+          for (int d = 0; d < k; d++)
+            if (b->shape.translation[f * k + d] != 0 || b->shape.size_multiset[f * k + d] != ms0[d]) return true;
+          return false;
+        }))
+      return false;
+  b->pl.sbox = f0;
+  return true;
+}
+
+/* The counting bounds of n items a x bs (bs <= a) in a W x H box, W <= H: false when they
+ * cannot fit. */
+bool pl_counts_fit(int64_t n, int64_t W, int64_t H, int64_t a, int64_t bs)
+{
+  int64_t A = W * H, ra = H % a, ra1 = W % a, rb = H % bs, rb1 = W % bs;
+  int64_t B1 = (a < ra + ra1 ? A - (a - ra1) * (a - ra) : A - ra * ra1) / a;
+  int64_t B2 = (bs < rb + rb1 ? A - (bs - rb1) * (bs - rb) : A - rb * rb1) / bs;
+  return n <= A / (a * bs) && n <= (W / bs) * (H / bs) && n <= B1 / bs && n <= B2 / a;
+}
+
+}  // namespace
+
+int pl_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *)
+{
+  ORVALIS_API_STRUCT *api = env;
+  if (!(b->opt & GEOST_PALLET_LOADING)) return 1;
+  if (!pl_recognize(b)) {
+    b->opt &= ~GEOST_PALLET_LOADING;
+    return 1;
+  }
+  int k = b->kdims;
+  int64_t longest = 0;
+  for (int d = 0; d < k; d++) longest = std::max(longest, extent_of_bb(b, d));
+  QX_free(b->pl.islin);
+  b->pl.islin = nullptr;
+  int *islin = (int *)table_alloc(env, longest + 1);
+  b->pl.islin = islin;
+  std::vector<int64_t> ext(k);
+  for (int d = 0; d < k; d++) {
+    b->pl.bborig[d] = b->fr.origin[k + d];
+    b->pl.bbend[d] = b->fr.end[k + d];
+    ext[d] = extent_of_bb(b, d);
+  }
+  std::sort(ext.begin(), ext.end());
+  const int *item = &b->shape.size_multiset[b->pl.sbox * k];
+  for (int64_t x = 0; x <= longest; x++) {
+    islin[x] = x == 0;
+    for (int d = 0; d < k && !islin[x]; d++) islin[x] = item[d] <= x && islin[x - item[d]];
+  }
+  int64_t itemvol = product(item, k), boxvol = 1;
+  for (int d = 0; d < k; d++) boxvol = sat_mul(boxvol, ext[d]);
+  if (boxvol == sat_mul(itemvol, b->nobjects)) /* an exact fill: each size divides an extent */
+    for (int d = 0; d < k; d++)
+      if (std::none_of(ext.begin(), ext.end(), [&](int64_t e) { return e % item[d] == 0; })) return 0;
+  if (k != 2) return 1;
+  if (!pl_counts_fit(b->nobjects, ext[0], ext[1], item[1], item[0])) return 0;
+  return pl_color(env, b->nobjects, (int)ext[0], (int)ext[1], item[1], item[0], islin, b) != 1;
+}
+
+int check_wrt_parallel_conflict(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims, R = std::max(b->max_nsboxes, 1) * std::max(b->nobjects, 1), n = 0;
+  int32_t *sizes = (int32_t *)scratch_alloc(env, &b->scratch[0], (int64_t)3 * k * R * sizeof(int32_t));
+  int32_t *earliest = sizes + (size_t)k * R, *latest = earliest + (size_t)k * R;
+  for (int p = 0; p < b->nobjects; p++) {
+    int o = b->target[p];
+    if (!decomposable(b, o) || !fr_intersects_object(env, b, 1, o)) continue;
+    each_own_sbox(b, o, [&](int s) {
+      for (int d = 0; d < k; d++) {
+        int64_t t = b->shape.translation[s * k + d], L = b->shape.size[s * k + d];
+        int64_t lo = std::max<int64_t>(lo_of(origin_view(b, o, d)) + t, b->fr.origin[k + d]);
+        int64_t hi = std::min<int64_t>(hi_of(origin_view(b, o, d)) + t + L - 1, b->fr.end[k + d]);
+        if (hi < lo) return false;
+        sizes[d * R + n] = (int32_t)std::min(hi - lo + 1, L);
+        earliest[d * R + n] = (int32_t)lo;
+        latest[d * R + n] = (int32_t)hi;
+      }
+      n++;
+      return false;
+    });
+  }
+  int conflict = parallel_conflict(env, w, k, n, b->tick == 1, sizes, earliest, latest, R, &b->scratch[1]);
+  fd_perm_free2(api, sizes, &b->scratch[0]);
+  return !conflict;
+}
+
+bool compulsory_part_in_all_dimensions(const geost_data *b, int object, int sbox)
+{
+  for (int f = 0; f < b->kdims; f++) {
+    const dvar *X = origin_view(b, object, f);
+    if ((int64_t)hi_of(X) >= (int64_t)lo_of(X) + b->shape.size[sbox * b->kdims + f]) return false;
+  }
+  return true;
+}
+
+bool sbox_connects_region(const geost_data *b, const dvar *dv, int s, int fr1)
+{
+  int k = b->kdims;
+  for (int f = 0; f < k; f++) {
+    int64_t t = b->shape.translation[s * k + f], l = b->shape.size[s * k + f];
+    if ((int64_t)hi_of(&dv[f]) + t + l < b->fr.origin[fr1 * k + f] ||
+        (int64_t)lo_of(&dv[f]) + t > (int64_t)b->fr.end[fr1 * k + f] + 1)
+      return false;
+  }
+  return true;
+}
+
+int32_t get_longest_hole_inv(ORVALIS_API_STRUCT *, geost_data *b, int dim, int64_t sigma, int epsilon)
+{
+  int32_t M = b->max_val_in_lmax;
+  if (!b->lh_tables_inv[dim] || epsilon < 1 || epsilon > M) return -1;
+  int64_t i = epsilon - 1;
+  if ((b->opt & GEOST_LONGEST_HOLE_ALL) == GEOST_LONGEST_HOLE_ALL) {
+    if (sigma < 0 || sigma > b->slack) return -1;
+    i += sigma * M;
+  }
+  return b->lh_tables_inv[dim][i];
+}
+
+namespace {
+
+/* Removes lo..hi from object o's origin in c: the change mask, negative on failure. */
+int drop_range(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int c, int64_t lo, int64_t hi)
+{
+  dvar *X = &b->dvar[(b->kdims + 1) * o + 1 + c];
+  lo = std::max<int64_t>(lo, lo_of(X));
+  hi = std::min<int64_t>(hi, hi_of(X));
+  if (lo > hi) return 0;
+  return dvar_prune_interval_t(env, X, MakeSmall((int32_t)lo), MakeSmall((int32_t)hi), w);
+}
+
+int64_t overlap_len(int64_t x, int64_t lx, int64_t y, int64_t ly)
+{
+  return std::max<int64_t>(0, std::min(x + lx, y + ly) - std::max(x, y));
+}
+
+}  // namespace
+
+int floating_visavis_prune(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object1, int sbox1, int object2,
+                           int sbox2, int d)
+{
+  int k = 2, c = 1 - d;
+  const int *t1 = &b->shape.translation[sbox1 * k], *s1 = sizes_of(b, sbox1);
+  const int *t2 = &b->shape.translation[sbox2 * k], *s2 = sizes_of(b, sbox2);
+  int64_t a1 = (int64_t)lo_of(origin_view(b, object1, d)) + t1[d], b1 = (int64_t)hi_of(origin_view(b, object1, d)) + t1[d];
+  int64_t a2 = (int64_t)lo_of(origin_view(b, object2, d)) + t2[d], b2 = (int64_t)hi_of(origin_view(b, object2, d)) + t2[d];
+  int64_t min1c = lo_of(origin_view(b, object1, c)), max1c = hi_of(origin_view(b, object1, c));
+  bool after = a2 > b1 + s1[d], before = a1 > b2 + s2[d];
+  if (after || before) { /* apart along d: facing longer than the longest hole of their widest gap */
+    int64_t G = after ? b2 - (a1 + s1[d]) : b1 - (a2 + s2[d]);
+    int64_t H = get_longest_hole_max(env, b, c, b->slack, (int)std::min<int64_t>(G, INT32_MAX));
+    if (H >= std::min(s1[c], s2[c])) return 0;
+    return drop_range(env, b, w, object2, c, max1c + t1[c] + H + 1 - s2[c] - t2[c],
+                      min1c + t1[c] + s1[c] - H - 1 - t2[c]);
+  }
+  int64_t V0 = std::min(overlap_len(a1, s1[d], b2, s2[d]), overlap_len(b1, s1[d], a2, s2[d]));
+  if (V0 < 1 || V0 > b->max_val_in_lmax) return 0;
+  int64_t E = get_longest_hole_inv(env, b, d, b->slack, (int)V0);
+  if (E < 1) return 0; /* -1: no bound; 0: no gap to forbid */
+  int r1 = drop_range(env, b, w, object2, c, max1c + t1[c] - E - s2[c] - t2[c], min1c + t1[c] - s2[c] - t2[c] - 1);
+  if (r1 < 0) return r1;
+  int r2 = drop_range(env, b, w, object2, c, max1c + t1[c] + s1[c] + 1 - t2[c], min1c + t1[c] + s1[c] + E - t2[c]);
+  return r2 < 0 ? r2 : r1 | r2;
+}
+
+int floating_visavis(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  if (b->kdims != 2) return 0;
+  int P = 0;
+  for (int i = 0; i < b->nobjects; i++) {
+    int o1 = b->target[i];
+    if (!decomposable(b, o1)) continue; /* a box of a shape the object may not take is no box */
+    bool failed = each_own_sbox(b, o1, [&](int s1) {
+      if (!compulsory_part_in_all_dimensions(b, o1, s1) || !sbox_connects_region(b, origin_view(b, o1, 0), s1, 1))
+        return false;
+      for (int p = 0; p < b->ntargets; p++) {
+        int o2 = b->target[p];
+        if (object_is_ground(b, o2) || !decomposable(b, o2)) continue;
+        if (each_own_sbox(b, o2, [&](int s2) {
+              if (o2 == o1 && s2 == s1) return false;
+              for (int d = 0; d < 2; d++) {
+                int r = floating_visavis_prune(env, b, w, o1, s1, o2, s2, d);
+                if (r < 0) return true;
+                P |= r;
+                if (P) { /* both the dimension examined and the one pruned */
+                  b->object.flags[o2] |= 3;
+                  b->pruneddim[0] = b->pruneddim[1] = 1;
+                }
+              }
+              return false;
+            }))
+          return true;
+      }
+      return false;
+    });
+    if (failed) return -1;
+  }
+  return P;
+}
 
 /* ==== fixall placement; redundant disjunctive and cumulative checks; pallet colouring ==== */
 
@@ -2106,11 +2857,599 @@ int pl_entry_tests(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
 
 /* ==== hole test of the sweep ==== */
 
-int visavis_fill(ORVALIS_API_STRUCT *, geost_data *, int, const int *, int, int, int, int, int64_t *min,
-                 int64_t *max, int64_t vol)
+void (*geost_corner_case_hook)(int border_case) = nullptr;
+
+namespace {
+
+int64_t extent_of(const geost_data *b, int r, int d)
 {
-  *min = 0;
-  *max = vol;
+  return (int64_t)b->fr.end[r * b->kdims + d] + 1 - b->fr.origin[r * b->kdims + d];
+}
+
+/* The volume of region r, 0 when it is empty in some dimension, saturated. */
+int64_t region_volume(const geost_data *b, int r)
+{
+  int64_t v = 1;
+  for (int d = 0; d < b->kdims; d++) {
+    int64_t e = extent_of(b, r, d);
+    if (e < 1) return 0;
+    v = sat_mul(v, e);
+  }
+  return v;
+}
+
+int clamp_int(int64_t v) { return (int)std::clamp<int64_t>(v, INT_MIN + 1, INT_MAX); }
+
+/* Whether the sboxes of shape sid lie apart from each other. The gap reasoning takes each sbox
+ * as a box of its own: an sbox that overlaps a sibling may stick into a gap only partly, and
+ * the overlapping pair covers less than the sum of its volumes. */
+bool shape_apart(const geost_data *b, int sid)
+{
+  int k = b->kdims;
+  const int *tr = b->shape.translation, *sz = b->shape.size;
+  for (int i = geost_first_sbox(b, sid); i >= 0 && b->shape.sid[i] == sid; i++)
+    for (int j = i + 1; b->shape.sid[j] == sid; j++) {
+      bool meet = true;
+      for (int d = 0; d < k && meet; d++)
+        meet = (int64_t)tr[i * k + d] < (int64_t)tr[j * k + d] + sz[j * k + d] &&
+               (int64_t)tr[j * k + d] < (int64_t)tr[i * k + d] + sz[i * k + d];
+      if (meet) return false;
+    }
+  return true;
+}
+
+/* Sbox s placed at origin x into region r. */
+void place_sbox(geost_data *b, int r, int s, const int *x)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) {
+    int64_t a = (int64_t)x[d] + b->shape.translation[s * k + d];
+    put_range(b, r, d, a, a + b->shape.size[s * k + d] - 1);
+  }
+}
+
+/* Sbox s of object o at its origin lower bounds into region r. */
+void place_at_lower(geost_data *b, int r, int o, int s)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) {
+    int64_t a = (int64_t)lo_of(origin_view(b, o, d)) + b->shape.translation[s * k + d];
+    put_range(b, r, d, a, a + b->shape.size[s * k + d] - 1);
+  }
+}
+
+bool regions_meet(const geost_data *b, int r, int q)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++)
+    if (b->fr.end[r * k + d] < b->fr.origin[q * k + d] ||
+        b->fr.end[q * k + d] < b->fr.origin[r * k + d])
+      return false;
+  return true;
+}
+
+/* Whether the domain holds a value in lo..hi. */
+bool domain_meets(const dvar *X, int64_t lo, int64_t hi)
+{
+  if (lo > hi || hi < lo_of(X) || lo > hi_of(X)) return false;
+  if (X->flags & DV_INTERVAL) return true;
+  DVITER it;
+  dviter_init(&it, X);
+  while (!dviter_empty(&it)) {
+    int32_t a, z;
+    dviter_next_interval_l(&it, &a, &z);
+    if (a > hi) return false;
+    if (z >= lo) return true;
+  }
+  return false;
+}
+
+/* The same object as `object`: itself, or the object whose copy the virtual object is. */
+bool same_object(const geost_data *b, int o, int object)
+{
+  return o == object || b->object.oid[o] == b->object.oid[object];
+}
+
+/* Calls f(o) on the object itself when it is the virtual one (outside target), then on the first
+ * n objects of target other than its twin. */
+template <typename F>
+void each_object_with(const geost_data *b, int object, int n, F f)
+{
+  if (object >= b->nobjects) f(object);
+  for (int pos = 0; pos < n; pos++) {
+    int o = b->target[pos];
+    if (o == object || !same_object(b, o, object)) f(o);
+  }
+}
+
+}  // namespace
+
+int vis_a_vis_border(geost_data *b, int r0, int r1, int d, int side, int *size, int *vol)
+{
+  int k = b->kdims;
+  for (int j = 0; j < k; j++) {
+    b->fr.origin[r1 * k + j] = b->fr.origin[r0 * k + j];
+    b->fr.end[r1 * k + j] = b->fr.end[r0 * k + j];
+  }
+  if (side == 0)
+    put_range(b, r1, d, b->fr.origin[k + d], (int64_t)b->fr.origin[r0 * k + d] - 1);
+  else
+    put_range(b, r1, d, (int64_t)b->fr.end[r0 * k + d] + 1, b->fr.end[k + d]);
+  *size = clamp_int(extent_of(b, r1, d));
+  *vol = clamp_int(region_volume(b, r1));
+  return 1;
+}
+
+int vis_a_vis(geost_data *b, int r0, int r1, int r2, int *d, int *side, int *size, int *vol)
+{
+  int k = b->kdims, sep = -1, nsep = 0;
+  const int *org = b->fr.origin, *end = b->fr.end;
+  for (int j = 0; j < k; j++)
+    if (end[r0 * k + j] < org[r1 * k + j] || end[r1 * k + j] < org[r0 * k + j]) {
+      if (sep < 0) sep = j;
+      nsep++;
+    }
+  *d = sep;
+  if (nsep != 1) return 0;
+  for (int j = 0; j < k; j++)
+    if (j != sep)
+      put_range(b, r2, j, std::max(org[r0 * k + j], org[r1 * k + j]),
+                std::min(end[r0 * k + j], end[r1 * k + j]));
+  *side = end[r0 * k + sep] < org[r1 * k + sep];
+  if (*side)
+    put_range(b, r2, sep, (int64_t)end[r0 * k + sep] + 1, (int64_t)org[r1 * k + sep] - 1);
+  else
+    put_range(b, r2, sep, (int64_t)end[r1 * k + sep] + 1, (int64_t)org[r0 * k + sep] - 1);
+  *size = clamp_int(extent_of(b, r2, sep));
+  *vol = clamp_int(region_volume(b, r2));
+  return 1;
+}
+
+int visavis_fill(ORVALIS_API_STRUCT *, geost_data *b, int gap, const int *ext, int d, int curobj,
+                 int cursbox, int all, int64_t *min, int64_t *max, int64_t vol)
+{
+  int k = b->kdims, h = gap + 1, count = 0;
+  int64_t rest = vol;
+  *min = *max = 0;
+  auto fill = [&](int o2) {
+    const dvar *sv = shape_view(b, o2);
+    if (!(sv->flags & DV_FIXED)) return; /* its volume is part of the slack */
+    int sid = lo_of(sv);
+    const dvar *dv = origin_view(b, o2, 0);
+    /* apart: an sbox that meets the gap lies inside it along d, and the sboxes' least overlaps
+     * add up; otherwise the object's least overlap is that of its best sbox */
+    bool apart = shape_apart(b, sid);
+    int64_t own = 0;
+    for (int s2 = geost_first_sbox(b, sid); s2 >= 0 && b->shape.sid[s2] == sid; s2++) {
+      if (o2 == curobj && s2 == cursbox) continue;
+      int64_t L = b->shape.size[s2 * k + d], pmin = 1, pmax = 1;
+      if (apart && L > ext[d]) continue;
+      put_hull(b, h, dv, s2);
+      bool skip = false;
+      for (int j = 0; j < k && !skip; j++) {
+        int64_t mi = min_intersection(b, gap, h, ext, sizes_of(b, s2), j);
+        int64_t ma = sbox_max_intersection(b, dv, s2, h, gap, ext, j); /* h is scratch from here */
+        if (j == d && apart) {
+          if (mi > 0) mi = L;
+          skip = ma < L;
+        }
+        skip = skip || ma == 0;
+        pmin = sat_mul(pmin, mi);
+        pmax = sat_mul(pmax, ma);
+      }
+      if (skip) continue;
+      count++;
+      if (apart)
+        *min += pmin;
+      else
+        own = std::max(own, pmin);
+      if (rest > 0) {
+        rest -= pmax;
+        *max += pmax;
+      }
+    }
+    *min += own;
+  };
+  if (curobj >= 0 && curobj < b->nobjects + 2)
+    each_object_with(b, curobj, all ? b->nobjects : b->ntargets, fill);
+  else
+    for (int pos = 0; pos < (all ? b->nobjects : b->ntargets); pos++) fill(b->target[pos]);
+  return count;
+}
+
+int32_t sbox_max_intersection_inside(ORVALIS_API_STRUCT *, geost_data *b, worker *, int is_target,
+                                     int obj, int sbox, int r1, int d)
+{
+  int k = b->kdims;
+  int64_t t = b->shape.translation[sbox * k + d], L = b->shape.size[sbox * k + d];
+  int64_t o = b->fr.origin[r1 * k + d], e = b->fr.end[r1 * k + d];
+  const dvar *X = origin_view(b, obj, d);
+  if (is_target) return e + 1 - o >= L && domain_meets(X, o - t, e + 1 - t - L) ? (int32_t)L : 0;
+  int64_t a = std::max<int64_t>((int64_t)lo_of(X) + t, b->fr.origin[k + d]);
+  int64_t z = std::min<int64_t>((int64_t)lo_of(X) + t + L - 1, b->fr.end[k + d]);
+  return a <= z && a >= o && z <= e ? (int32_t)(z - a + 1) : 0;
+}
+
+namespace {
+
+/* ---- the corner test ---- */
+
+/* The eight neighbour entries, bit 1 << i: the cell line (a column, dimension 0, or a row,
+ * dimension 1) and the boundary across it (between low and low + 1 in the other dimension),
+ * as offsets from R's corners. */
+struct corner_entry {
+  int line_dim;          /* 0: a column x, 1: a row y */
+  int line_hi, line_off; /* line = (line_hi ? x1/y1 : x0/y0) + line_off in line_dim */
+  int low_hi, low_off;   /* low = (low_hi ? x1/y1 : x0/y0) + low_off in the other dimension */
+};
+constexpr corner_entry corner_entries[8] = {
+    {0, 0, -1, 1, 0},  /* UL-col: column x0-1, rows y1 | y1+1 */
+    {1, 1, 1, 0, -1},  /* UL-row: row y1+1, columns x0-1 | x0 */
+    {1, 1, 1, 1, 0},   /* UR-row: row y1+1, columns x1 | x1+1 */
+    {0, 1, 1, 1, 0},   /* UR-col: column x1+1, rows y1 | y1+1 */
+    {0, 1, 1, 0, -1},  /* LR-col: column x1+1, rows y0-1 | y0 */
+    {1, 0, -1, 1, 0},  /* LR-row: row y0-1, columns x1 | x1+1 */
+    {1, 0, -1, 0, -1}, /* LL-row: row y0-1, columns x0-1 | x0 */
+    {0, 0, -1, 0, -1}, /* LL-col: column x0-1, rows y0-1 | y0 */
+};
+
+/* Per border case (bits: 1 top, 2 right, 4 bottom, 8 left side of R on bounding box 1's
+ * border): entries set to -1, entries set to 1, strips disabled, strip set to 0 (strip bits:
+ * 1 above, 2 right, 4 below, 8 left). */
+struct border_row {
+  uint8_t minus, plus, disabled, zero;
+};
+constexpr border_row border_rows[15] = {
+    {0, 0, 0, 0},      {6, 9, 1, 0},      {24, 36, 2, 0},   {18, 45, 3, 0},  {96, 144, 4, 0},
+    {102, 153, 5, 0},  {72, 180, 6, 0},   {66, 189, 5, 2},  {129, 66, 8, 0}, {132, 75, 9, 0},
+    {153, 102, 10, 0}, {144, 111, 10, 1}, {33, 210, 12, 0}, {36, 219, 5, 8}, {9, 246, 10, 4},
+};
+
+/* The hole conditions by need mask N. X: the strips that can be filled; S: the pairs of strips
+ * whose largest contributor is the same sbox (2 above-right, 4 above-below, 8 above-left,
+ * 64 right-below, 128 right-left, 2048 below-left). A row holds when one alternative does. */
+enum corner_cond : uint8_t { END, X_NONE, X_LACKS, S_ALL, S_ANY };
+struct corner_alt {
+  corner_cond kind;
+  uint16_t mask;
+};
+struct corner_rule {
+  const char *needs;
+  corner_alt alt[6];
+};
+const corner_rule corner_rules[] = {
+    {"3,12,48,192", {{X_NONE, 15}}},
+    {"6,7,14,22,23,38,46,54,70,71,86,87,134,142,150,166,174,182,198,214", {{X_LACKS, 1}}},
+    {"9,11,13", {{X_NONE, 14}}},
+    {"15", {{X_NONE, 14}, {X_LACKS, 1}, {S_ALL, 14}}},
+    {"18,19,50,82,83,146,178,210", {{X_NONE, 3}}},
+    {"24-29,56,58,88-93,152,154,184,186,216,218", {{X_LACKS, 2}}},
+    {"30,31,62,94,95,158,190,222", {{X_LACKS, 3}, {S_ALL, 2}}},
+    {"33,35,37,41,43,45,49,53", {{X_NONE, 12}}},
+    {"36,44,52", {{X_NONE, 13}}},
+    {"39,47,55", {{X_NONE, 12}, {X_LACKS, 1}, {S_ALL, 12}}},
+    {"51", {{X_NONE, 12}, {X_NONE, 3}, {S_ALL, 2254}}},
+    {"57,59,61", {{X_NONE, 12}, {X_LACKS, 2}, {S_ALL, 192}}},
+    {"60", {{X_NONE, 13}, {X_LACKS, 2}, {S_ALL, 194}}},
+    {"63", {{X_NONE, 12}, {X_LACKS, 3}, {S_ALL, 2}, {S_ALL, 192}, {S_ALL, 12}}},
+    {"66,67,194", {{X_NONE, 7}}},
+    {"72-77,200,202", {{X_NONE, 6}}},
+    {"78,79,206", {{X_NONE, 6}, {X_LACKS, 1}, {S_ALL, 6}}},
+    {"96-101,104-109,112,113,116,117,224,226,232,234", {{X_LACKS, 4}}},
+    {"102,103,110,111,118,119,230,238,246", {{X_LACKS, 5}, {S_ALL, 4}}},
+    {"114,115,242", {{X_LACKS, 4}, {X_NONE, 3}, {S_ALL, 68}}},
+    {"120-125,248,250", {{X_LACKS, 6}, {S_ALL, 64}}},
+    {"126,127,254", {{X_LACKS, 7}, {S_ANY, 70}}},
+    {"129,131,133,137,139,141,145,149,161,163,165,169,171,173,177,181,193,197,209,213",
+     {{X_LACKS, 8}}},
+    {"132,140,148,164,172,180,196,212", {{X_NONE, 9}}},
+    {"135,143,151,167,175,183,199,215", {{X_LACKS, 9}, {S_ALL, 8}}},
+    {"144,176,208", {{X_NONE, 11}}},
+    {"147,179,211", {{X_LACKS, 8}, {X_NONE, 3}, {S_ALL, 136}}},
+    {"153,155,157,185,187,189,217,219,221", {{X_LACKS, 10}, {S_ALL, 128}}},
+    {"156,188,220", {{X_NONE, 9}, {X_LACKS, 2}, {S_ALL, 130}}},
+    {"159,191,223", {{X_LACKS, 11}, {S_ANY, 138}}},
+    {"195", {{X_NONE, 7}, {X_LACKS, 8}, {S_ANY, 2184}}},
+    {"201,203,205", {{X_NONE, 6}, {X_LACKS, 8}, {S_ALL, 2176}}},
+    {"204", {{X_NONE, 6}, {X_NONE, 9}, {S_ALL, 2254}}},
+    {"207", {{X_NONE, 6}, {X_LACKS, 9}, {S_ALL, 8}, {S_ALL, 2176}, {S_ALL, 6}}},
+    {"225,227,229,233,235,237,241,245", {{X_LACKS, 12}, {S_ALL, 2048}}},
+    {"228,236,244", {{X_LACKS, 4}, {X_NONE, 9}, {S_ALL, 2052}}},
+    {"231,239,247", {{X_LACKS, 13}, {S_ANY, 2060}}},
+    {"240", {{X_LACKS, 4}, {X_NONE, 11}, {S_ALL, 2116}}},
+    {"243", {{X_LACKS, 12}, {X_NONE, 3}, {S_ALL, 2048}, {S_ALL, 68}, {S_ALL, 136}}},
+    {"249,251,253", {{X_LACKS, 14}, {S_ANY, 2240}}},
+    {"252", {{X_LACKS, 4}, {X_NONE, 9}, {X_LACKS, 2}, {S_ALL, 64}, {S_ALL, 2052}, {S_ALL, 130}}},
+    {"255", {{X_LACKS, 15}, {S_ANY, 2254}}},
+};
+
+/* The rule of each need mask, -1 for none: built once from the rows' lists. */
+struct corner_index {
+  int8_t rule[256];
+  corner_index()
+  {
+    std::fill(rule, rule + 256, (int8_t)-1);
+    for (int r = 0; r < (int)(sizeof corner_rules / sizeof corner_rules[0]); r++)
+      for (const char *c = corner_rules[r].needs; *c;) {
+        int lo = number(&c), hi = *c == '-' ? (c++, number(&c)) : lo;
+        for (int n = lo; n <= hi; n++) rule[n] = (int8_t)r;
+        if (*c == ',') c++;
+      }
+  }
+  static int number(const char **c)
+  {
+    int n = 0;
+    for (; **c >= '0' && **c <= '9'; (*c)++) n = 10 * n + (**c - '0');
+    return n;
+  }
+};
+
+bool corner_hole(int need, int X, int S)
+{
+  static const corner_index index;
+  if (need < 3 || need > 255 || index.rule[need] < 0) return false;
+  for (const corner_alt &a : corner_rules[index.rule[need]].alt) {
+    bool holds = a.kind == X_NONE    ? (X & a.mask) == 0
+                 : a.kind == X_LACKS ? (X & a.mask) != a.mask
+                 : a.kind == S_ALL   ? (S & a.mask) == a.mask
+                 : a.kind == S_ANY   ? (S & a.mask) != 0
+                                     : false;
+    if (holds) return true;
+  }
+  return false;
+}
+
+/* A strip along a side of R: what is still to cover, and its largest contributor (object
+ * identifier and sbox; of equal ones the least, so that the order of the objects does not
+ * matter). */
+struct strip {
+  int64_t cap, best = 0, who = -1;
+  bool open() const { return cap + best >= 1; }
+};
+
+/* Sbox s2 of object o2 against the corner entries and strips of R. */
+void corner_examine(ORVALIS_API_STRUCT *env, geost_data *b, int R, int o2, int s2, bool placed,
+                    int *entry, strip *st, const bool *disabled)
+{
+  int64_t id = (int64_t)(uint32_t)b->object.oid[o2] << 32 | (uint32_t)s2;
+  int k = b->kdims;
+  const dvar *dv = origin_view(b, o2, 0);
+  int64_t qlo[2], qhi[2], lo[2], hi[2];
+  for (int d = 0; d < 2; d++) {
+    int64_t t = b->shape.translation[s2 * k + d], L = b->shape.size[s2 * k + d];
+    qlo[d] = (int64_t)hi_of(&dv[d]) + t;
+    qhi[d] = (int64_t)lo_of(&dv[d]) + t + L - 1;
+    if (placed) {
+      qlo[d] = std::max<int64_t>(qlo[d], b->fr.origin[k + d]);
+      qhi[d] = std::min<int64_t>(qhi[d], b->fr.end[k + d]);
+    }
+    lo[d] = b->fr.origin[R * k + d];
+    hi[d] = b->fr.end[R * k + d];
+  }
+  for (int i = 0; i < 8; i++) {
+    const corner_entry &c = corner_entries[i];
+    int ld = c.line_dim, bd = 1 - ld;
+    int64_t line = (c.line_hi ? hi[ld] : lo[ld]) + c.line_off,
+            low = (c.low_hi ? hi[bd] : lo[bd]) + c.low_off;
+    if (line < qlo[ld] || line > qhi[ld]) continue;
+    if (qlo[bd] <= low && qhi[bd] >= low + 1)
+      entry[i] = -1;
+    else if ((dv[bd].flags & DV_FIXED) && (qlo[bd] == low + 1 || qhi[bd] == low))
+      entry[i] = 1;
+  }
+  int32_t a[2] = {sbox_max_intersection_inside(env, b, nullptr, !placed, o2, s2, R, 0),
+                  sbox_max_intersection_inside(env, b, nullptr, !placed, o2, s2, R, 1)};
+  /* above and below take a0 at the flush origins in dimension 1; right and left a1 in 0 */
+  for (int i = 0; i < 4; i++) {
+    int along = i % 2 == 0 ? 0 : 1, across = 1 - along;
+    if (a[along] <= 0 || disabled[i] || !st[i].open()) continue;
+    int64_t t = b->shape.translation[s2 * k + across], L = b->shape.size[s2 * k + across];
+    int64_t flush = i < 2 ? hi[across] + 1 - t : lo[across] - L - t;
+    if (!holds(&dv[across], flush)) continue;
+    st[i].cap -= a[along];
+    if (a[along] > st[i].best || (a[along] == st[i].best && id < st[i].who))
+      st[i].best = a[along], st[i].who = id;
+  }
+}
+
+/* The corner test of sbox s of the object placed as region R (k = 2). */
+bool corners_make_hole(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, int R)
+{
+  int k = b->kdims;
+  int64_t x0 = b->fr.origin[R * k], x1 = b->fr.end[R * k], y0 = b->fr.origin[R * k + 1],
+          y1 = b->fr.end[R * k + 1];
+  int64_t wide = x1 - x0 + 1 - b->slack, high = y1 - y0 + 1 - b->slack;
+  if (wide < 1 && high < 1) return false;
+  int bcase = (y1 == b->fr.end[k + 1]) + 2 * (x1 == b->fr.end[k]) +
+              4 * (y0 == b->fr.origin[k + 1]) + 8 * (x0 == b->fr.origin[k]);
+  if (geost_corner_case_hook) geost_corner_case_hook(bcase);
+  if (bcase == 15) return false;
+  const border_row &row = border_rows[bcase];
+  int entry[8];
+  strip st[4] = {{wide}, {high}, {wide}, {high}}; /* above, right, below, left */
+  bool disabled[4];
+  for (int i = 0; i < 8; i++) entry[i] = row.minus >> i & 1 ? -1 : row.plus >> i & 1 ? 1 : 0;
+  for (int i = 0; i < 4; i++) {
+    disabled[i] = row.disabled >> i & 1;
+    if (disabled[i]) st[i].cap = 0x7fffffff;
+    if (row.zero >> i & 1) st[i].cap = 0;
+  }
+  /* every other sbox; an object of unknown shape has no sure cells: no verdict then */
+  bool unknown = false;
+  auto examine = [&](int o2, bool placed) {
+    const dvar *sv = shape_view(b, o2);
+    if (!(sv->flags & DV_FIXED)) {
+      unknown = true;
+      return;
+    }
+    int sid = lo_of(sv);
+    for (int s2 = geost_first_sbox(b, sid); s2 >= 0 && b->shape.sid[s2] == sid; s2++)
+      if (!(o2 == object && s2 == s))
+        corner_examine(env, b, R, o2, s2, placed, entry, st, disabled);
+  };
+  if (object >= b->nobjects) examine(object, false);
+  for (int pos = 0; pos < b->nobjects && !unknown; pos++) {
+    int o2 = b->target[pos];
+    if (o2 == object || !same_object(b, o2, object)) examine(o2, pos >= b->ntargets);
+  }
+  if (unknown) return false;
+  for (int c = 0; c < 8; c += 2) { /* the pairs of a corner */
+    if (entry[c] == -1)
+      entry[c + 1] = 1;
+    else if (entry[c + 1] == -1)
+      entry[c] = 1;
+  }
+  int need = 0, X = 0, S = 0;
+  for (int i = 0; i < 8; i++)
+    if (entry[i] > 0) need |= 1 << i;
+  for (int i = 0; i < 4; i++) {
+    if (st[i].cap < 1) X |= 1 << i;
+    if (st[i].cap + st[i].best < 1) st[i].who = -1; /* filled without it */
+  }
+  const int pairs[6][3] = {{0, 1, 2}, {0, 2, 4}, {0, 3, 8}, {1, 2, 64}, {1, 3, 128}, {2, 3, 2048}};
+  for (const auto &pr : pairs)
+    if (st[pr[0]].who != -1 && st[pr[0]].who == st[pr[1]].who) S |= pr[2];
+  return corner_hole(need, X, S);
+}
+
+/* ---- the hole test of one sbox ---- */
+
+/* Whether an sbox that ends before R, or starts after it, in a dimension d in which it is fixed
+ * leaves a gap between them longer, across d, than the longest hole of its width. */
+bool longest_hole_beside(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, const int *p,
+                         int R, int R2)
+{
+  int k = b->kdims;
+  const int *org = b->fr.origin, *end = b->fr.end;
+  bool hole = false;
+  auto beside = [&](int o2) {
+    const dvar *sv = shape_view(b, o2);
+    if (hole || !(sv->flags & DV_FIXED)) return;
+    int sid = lo_of(sv);
+    if (!shape_apart(b, sid)) return; /* a sibling may lie in the gap */
+    const dvar *dv = origin_view(b, o2, 0);
+    for (int s2 = geost_first_sbox(b, sid); s2 >= 0 && b->shape.sid[s2] == sid && !hole; s2++) {
+      if (o2 == object && s2 == s) continue;
+      if (o2 == object)
+        place_sbox(b, R2, s2, p);
+      else
+        put_hull(b, R2, dv, s2);
+      for (int d = 0; d < 2 && !hole; d++) {
+        if (o2 != object && !(dv[d].flags & DV_FIXED)) continue;
+        int64_t gap;
+        if (end[R2 * k + d] < org[R * k + d] && org[R * k + d] >= org[k + d] &&
+            org[R * k + d] <= end[k + d])
+          gap = (int64_t)org[R * k + d] - end[R2 * k + d] - 1;
+        else if (org[R2 * k + d] > end[R * k + d] && end[R * k + d] >= org[k + d] &&
+                 end[R * k + d] <= end[k + d])
+          gap = (int64_t)org[R2 * k + d] - end[R * k + d] - 1;
+        else
+          continue;
+        if (gap < 1 || gap > INT_MAX) continue;
+        int32_t m = min_intersection(b, R2, R, sizes_of(b, s2), sizes_of(b, s), d ^ 1);
+        hole = m > get_longest_hole(env, b, d ^ 1, b->slack, (int)gap, 0);
+      }
+    }
+  };
+  if (object >= b->nobjects) beside(object);
+  for (int o2 = 0; o2 < b->nobjects && !hole; o2++)
+    if (o2 == object || !same_object(b, o2, object)) beside(o2);
+  return hole;
+}
+
+/* The largest length the pallet's items fill of the lines 0 .. that length: the table's size. */
+int64_t pallet_reach(const geost_data *b)
+{
+  int64_t r = -1;
+  for (int d = 0; d < b->kdims; d++)
+    r = std::max<int64_t>(r, (int64_t)b->pl.bbend[d] - b->pl.bborig[d] + 1);
+  return r;
+}
+
+/* The hole test of sbox s of the object at p (T scratch, R = T+2 the placed sbox). */
+bool sbox_makes_hole(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, const int *p, int T)
+{
+  int k = b->kdims, R = T + 2, F = T + 1, nf = 2 * k;
+  bool lh = (b->opt & GEOST_LONGEST_HOLE) && k == 2;
+  place_sbox(b, R, s, p);
+  /* 1. every face starts at the border */
+  for (int f = 0; f < nf; f++) {
+    vis_a_vis_border(b, R, T, f / 2, f % 2, &b->vis_a_vis_size[f], &b->vis_a_vis_vol[f]);
+    b->vis_a_vis_object[f] = b->vis_a_vis_sbox[f] = -1;
+  }
+  /* 2. gaps beside fixed sboxes against the longest holes */
+  if (lh && longest_hole_beside(env, b, object, s, p, R, F)) return true;
+  /* 3. the nearest placed sbox facing each face */
+  for (int pos = b->ntargets; pos < b->nobjects; pos++) {
+    int o2 = b->target[pos], sid = lo_of(shape_view(b, o2));
+    if (same_object(b, o2, object)) continue;
+    for (int s2 = geost_first_sbox(b, sid); s2 >= 0 && b->shape.sid[s2] == sid; s2++) {
+      place_at_lower(b, F, o2, s2);
+      int d, side, size, vol;
+      if (!regions_meet(b, F, 1) || !vis_a_vis(b, R, F, T, &d, &side, &size, &vol)) continue;
+      int f = 2 * d + side;
+      if (size < b->vis_a_vis_size[f] ||
+          (size == b->vis_a_vis_size[f] && vol > b->vis_a_vis_vol[f])) {
+        b->vis_a_vis_size[f] = size;
+        b->vis_a_vis_vol[f] = vol;
+        b->vis_a_vis_object[f] = o2;
+        b->vis_a_vis_sbox[f] = s2;
+      }
+    }
+  }
+  /* 4. the gaps left must be filled, their waste within the slack */
+  int small[8];
+  std::vector<int> big(k > 8 ? k : 0);
+  int *ext = k > 8 ? big.data() : small;
+  int64_t waste = 0;
+  bool pallet = (b->opt & GEOST_PALLET_LOADING) && b->pl.islin;
+  for (int f = 0; f < nf; f++) {
+    if (b->vis_a_vis_size[f] <= 0) continue;
+    int d = f / 2, side = f % 2, size, vol32;
+    if (b->vis_a_vis_object[f] < 0) {
+      vis_a_vis_border(b, R, T, d, side, &size, &vol32);
+    } else {
+      int dd, sd;
+      place_at_lower(b, F, b->vis_a_vis_object[f], b->vis_a_vis_sbox[f]);
+      vis_a_vis(b, R, F, T, &dd, &sd, &size, &vol32);
+    }
+    for (int j = 0; j < k; j++) ext[j] = clamp_int(extent_of(b, T, j));
+    int64_t vol = region_volume(b, T);
+    if (vol <= 0) continue;
+    if (pallet) {
+      if (ext[d] > pallet_reach(b)) continue;
+      waste += vol / ext[d] * pl_loss(ext[d], b->pl.islin);
+      if (waste > b->exact_slack) return true;
+      continue;
+    }
+    int64_t mn, mx;
+    visavis_fill(env, b, T, ext, d, object, s, 0, &mn, &mx, vol);
+    if (mx < vol) waste += vol - mx;
+    if (vol < mn || waste > b->slack) return true;
+    if (lh && get_longest_hole(env, b, d ^ 1, b->slack, ext[d], 0) < ext[d ^ 1]) return true;
+  }
+  /* 5. the corners */
+  if ((b->opt & GEOST_CORNERS) && k == 2 && b->slack == b->exact_slack)
+    return corners_make_hole(env, b, object, s, R);
+  return false;
+}
+
+}  // namespace
+
+int point_makes_hole(ORVALIS_API_STRUCT *env, geost_data *b, worker *, int object, const int *p,
+                     int *region)
+{
+  const dvar *sv = shape_view(b, object);
+  if (!(sv->flags & DV_FIXED)) return 0;
+  int sid = lo_of(sv), T = b->fr.top_of_stack;
+  if (!shape_apart(b, sid)) return 0; /* a sibling overlapping an sbox may fill its gaps in part */
+  while (T + 3 > b->nregions) expand_regions(env, b);
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++)
+    if (sbox_makes_hole(env, b, object, s, p, T)) {
+      for (int d = 0; d < b->kdims; d++) put_range(b, T, d, p[d], p[d]);
+      *region = T;
+      return 1;
+    }
   return 0;
 }
 

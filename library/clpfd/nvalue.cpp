@@ -215,11 +215,19 @@ void max_matching(nvalue_data *b)
     last = values[p];
     if (m[last] == -1) match(b, x, last), matched++;
   }
+  /* a search that fails leaves the matching as it was: what it visited reaches no free value,
+   * and later searches may skip it; marks are cleared only after a search that succeeds */
+  bool marked = true;
   for (int i = std::max(first_unmatched, 0); first_unmatched >= 0 && i < k; i++) {
     int x = g->vartarget[i];
     if (m[x] >= 0) continue;
-    for (int a = 1; a < g->nactive - 1; a++) g->visited[g->activeset[a]] = 0;
-    if (augment_path(b, x)) matched++;
+    if (marked) {
+      int *visited = g->visited;
+      const int *active = g->activeset;
+      for (int a = 1, end = g->nactive - 1; a < end; a++) visited[active[a]] = 0;
+    }
+    marked = augment_path(b, x);
+    matched += marked;
   }
   for (int i = k; i < g->nvartargets; i++) {
     int x = g->vartarget[i];
@@ -347,6 +355,29 @@ int large_independent_set(nvalue_data *b)
   }
   b->nsteps = steps;
   return steps;
+}
+
+/* At least the size of any independent set of the free variables: its members' domains are
+ * disjoint, so it has at most as many members as the union of the free domains holds the
+ * smallest of them. */
+int iset_bound(nvalue_data *b)
+{
+  fd_vgraph *g = &b->g;
+  int *seen = g->calls, least = INT32_MAX, count = 0;
+  for (int i = 0; i < b->nfree; i++) {
+    int x = g->vartarget[i];
+    for (int k = 0; k < g->in_degree[x]; k++) seen[fd_vg_values(g, x)[k]] = 0;
+  }
+  for (int i = 0; i < b->nfree; i++) {
+    int x = g->vartarget[i];
+    least = std::min(least, g->in_degree[x]);
+    for (int k = 0; k < g->in_degree[x]; k++) {
+      int j = fd_vg_values(g, x)[k];
+      count += !seen[j];
+      seen[j] = 1;
+    }
+  }
+  return b->nfree == 0 || least == 0 ? b->nfree : count / least;
 }
 
 /* ---- pruning ---- */
@@ -520,10 +551,16 @@ bool nvalue_filter(ORVALIS_API_STRUCT *api, worker *w, nvalue_data *b)
              [g](const int *x, const int *y) { return first_value(g, *x) - first_value(g, *y); });
     int ub = b->used + b->matched;
     int lb1 = b->forced + ordered_intervals(g, b->nfree);
-    neighbors_intersect(b);
-    int lb2 = b->forced + large_independent_set(b);
+    /* the independent set can neither raise N's minimum nor reach N when its largest possible
+     * size leaves it below N's minimum: it is not built then (lb2 -1 matches no bound) */
+    int lb2 = -1;
+    if (!IsSmall(n->min) || b->used + b->forced + iset_bound(b) >= GetSmall(n->min)) {
+      neighbors_intersect(b);
+      lb2 = b->forced + large_independent_set(b);
+    }
     if (dvar_fix_interval_t(n, MakeSmall(b->used + lb1), MakeSmall(ub)) < 0) return false;
-    if (dvar_fix_interval_t(n, MakeSmall(b->used + lb2), MakeSmall(ub)) < 0) return false;
+    if (lb2 >= 0 && dvar_fix_interval_t(n, MakeSmall(b->used + lb2), MakeSmall(ub)) < 0)
+      return false;
     if (b->matched <= lb1 || b->matched <= lb2 || !(n->flags & DV_FIXED)) return true;
     int target = GetSmall(n->min);
     auto pruned = [&](int mode) {

@@ -45,7 +45,8 @@ struct sorter {
   worker *w;
   sorting_data *b;
   int n, nt, yo;
-  int *xmate, *ymate, *sortmin, *sortmax, *reach, *cls, *scc, *order, *sfirst, *srecent, *sreach;
+  int *xmate = nullptr, *ymate = nullptr, *sortmin = nullptr, *sortmax = nullptr, *reach = nullptr,
+      *cls = nullptr, *scc = nullptr, *order = nullptr, *sfirst = nullptr, *srecent = nullptr, *sreach = nullptr;
   bool failed = false;
   dvar *X(int i) const { return &b->dv[i]; }
   dvar *P(int i) const { return &b->dv[n + i]; }

@@ -52,6 +52,7 @@ struct test_block {
     }
     geost_index_shapes(api, b);
     for (size_t o = 0; o < objs.size(); o++) {
+      b->object.oid[o] = (int)o + 1; /* identifiers tell objects apart, as the entry's are */
       dvar_init_temp(&b->dvar[(k + 1) * o], MakeSmall(objs[o].shape_lo), MakeSmall(objs[o].shape_hi));
       for (int d = 0; d < k; d++)
         dvar_init_temp(&b->dvar[(k + 1) * o + 1 + d], MakeSmall(objs[o].origin[d].first),
@@ -95,7 +96,7 @@ struct test_block {
 
 /* The regions relative_fr hands to its continuation. */
 std::vector<std::vector<int>> *collected;
-int collect(ORVALIS_API_STRUCT *, geost_data *b, int *region)
+[[maybe_unused]] int collect(ORVALIS_API_STRUCT *, geost_data *b, int *region)
 {
   std::vector<int> v;
   for (int d = 0; d < b->kdims; d++) v.push_back(b->fr.origin[*region * b->kdims + d]);
@@ -118,7 +119,7 @@ void each_point(const std::vector<int> &lo, const std::vector<int> &hi, F f)
 }
 
 /* Whether the object, in shape sid at origin x, covers the cell c. */
-bool covers(const std::vector<sbox_spec> &boxes, int sid, const std::vector<int> &x,
+[[maybe_unused]] bool covers(const std::vector<sbox_spec> &boxes, int sid, const std::vector<int> &x,
             const std::vector<int> &c)
 {
   for (const auto &s : boxes) {
@@ -132,7 +133,7 @@ bool covers(const std::vector<sbox_spec> &boxes, int sid, const std::vector<int>
 }
 
 /* A random instance: k dimensions, 1..3 objects, shapes 0..2 of 1..3 boxes each. */
-void random_instance(rng &g, int k, std::vector<object_spec> *objs, std::vector<sbox_spec> *boxes)
+[[maybe_unused]] void random_instance(rng &g, int k, std::vector<object_spec> *objs, std::vector<sbox_spec> *boxes)
 {
   int nshapes = 1 + g.below(3);
   for (int sid = 0; sid < nshapes; sid++)
@@ -165,7 +166,7 @@ struct packing {
   std::vector<int> sid;
 };
 
-packing make_packing(rng &g, int w, int h)
+[[maybe_unused]] packing make_packing(rng &g, int w, int h)
 {
   std::vector<std::array<int, 4>> rects = {{0, 0, w, h}}; /* x, y, width, height */
   while (rects.size() < 6) {

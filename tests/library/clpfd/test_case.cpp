@@ -185,9 +185,66 @@ row case_row()
   return r;
 }
 
-class Case : public fd_harness::FdHarness {};
+/* Rows over a chain of variables: row r takes the variables from stride * r on (the stride, 1
+ * or 2, is the last word of the data), so that neighbouring rows share some. */
+std::vector<int> chained(const instance &in, const std::vector<int> &vars)
+{
+  dag g = dag::decode(in.data);
+  int stride = (int)in.data.back();
+  std::vector<int> rows;
+  for (int r = 0; r < g.nrows; r++)
+    for (int i = 0; i < g.nvars; i++) rows.push_back(vars[(size_t)(stride * r + i)]);
+  return rows;
+}
+
+row shared_row()
+{
+  row r = case_row();
+  r.name = "case_shared";
+  r.generate = [](fd_harness::rng &g) {
+    instance in;
+    dag d = random_dag(g, true);
+    d.nrows = 2 + g.below(2);
+    int stride = 1 + g.below(2);
+    in.data = d.encode();
+    in.data.push_back(stride);
+    for (int i = 0; i < stride * (d.nrows - 1) + d.nvars; i++)
+      in.doms.push_back(fd_harness::random_domain(g, 0, 3 + g.below(2), 25));
+    return in;
+  };
+  r.sat = [](const instance &in, const tuple &t) {
+    std::vector<int> index(t.size());
+    for (size_t k = 0; k < t.size(); k++) index[k] = (int)k;
+    tuple rows;
+    for (int k : chained(in, index)) rows.push_back(t[(size_t)k]);
+    return case_sat(in, rows);
+  };
+  r.posting = [](const instance &in, const std::vector<int> &vars) {
+    return case_posting(in, chained(in, vars));
+  };
+  r.claimed = level::none; /* domain consistency per row, not over the chain */
+  r.mutations.clear();
+  r.instances = 40;
+  return r;
+}
+
+class Case : public fd_harness::FdHarness {
+protected:
+  ~Case() override { fd_case_caches = 1; }
+};
 
 TEST_F(Case, EveryPropertyOnRandomDags) { check_row(case_row()); }
+TEST_F(Case, EveryPropertyOnRowsSharingVariables) { check_row(shared_row()); }
+
+/* Without the date cache and the false-node set every row is evaluated from scratch: the walks
+ * reach the same (domain consistent) domains, mutables and outcomes at every step. */
+TEST_F(Case, WalksAgreeWithoutTheCaches)
+{
+  row rw = case_row();
+  rw.instances = 30;
+  fd_case_caches = 0;
+  check_row(rw);
+}
 
 instance on(const dag &g, std::vector<domain> doms, int variant = 0)
 {
@@ -233,6 +290,22 @@ TEST_F(Case, EdgeCases)
   /* two rows over one graph, independent */
   dag rows{1, 2, {0}, {{{1, 2, -1}}}};
   EXPECT_EQ(texts(run(rw, on(rows, {range(0, 1), range(2, 5)}))), "[[1|1]] [[2|2]] ");
+}
+
+/* Rows sharing variables: X0 = X1 per row over rows [A, B] and [B, C] (the last row is
+ * evaluated first). A = 0 fixes B in row [A, B], which queues row [B, C] again while the
+ * evaluation runs: it must run in the same call and fix C. */
+TEST_F(Case, RowsQueuedDuringAnEvaluationRun)
+{
+  dag eq{2, 2, {0, 1, 1}, {{{0, 0, 1}, {1, 1, 2}}, {{0, 0, -1}}, {{1, 1, -1}}}};
+  instance in = on(eq, {range(0, 0), range(0, 1), range(0, 1)});
+  driver d(api);
+  fd_undo_scope undo(w, QX_ALT_FAILCODE);
+  std::vector<int> v = make_vars(d, in.doms);
+  ASSERT_EQ(d.post_state(case_posting(in, {v[0], v[1], v[1], v[2]})), 1);
+  std::string got;
+  for (const domain &x : domains(d, v)) got += x.text() + " ";
+  EXPECT_EQ(got, "[[0|0]] [[0|0]] [[0|0]] ");
 }
 
 /* A DAG not ordered: the root tests position 2, its subtree positions 0 and 1. Allowed: X2 = 0

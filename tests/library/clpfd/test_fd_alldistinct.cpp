@@ -779,10 +779,11 @@ namespace {
 
 /* As assignment_posting, with the cost variable (the last of vars) and the matrix (data, row by
  * row) in c(K, KAttr, Rows), Flags bit 1. */
-driver::posting cost_posting(const std::vector<int> &vars, const std::vector<int64_t> &costs)
+driver::posting cost_posting(const std::vector<int> &vars, const std::vector<int64_t> &costs,
+                             int flags = 2)
 {
   std::vector<int> pairs(vars.begin(), vars.end() - 1);
-  driver::posting p = assignment_posting(pairs, 2);
+  driver::posting p = assignment_posting(pairs, flags);
   size_t n = pairs.size() / 2;
   std::vector<driver::tmpl> rows;
   for (size_t i = 0; i < n; i++) {
@@ -803,6 +804,15 @@ int64_t total(const instance &in, const tuple &t)
   return sum;
 }
 
+/* The successors t[0..n-1] (nodes 1..n) form one circuit through all n nodes. */
+bool one_circuit(const tuple &t, size_t n)
+{
+  size_t node = 0, steps = 0;
+  do node = (size_t)t[node] - 1, steps++;
+  while (node != 0 && steps <= n);
+  return steps == n;
+}
+
 /* n pairs (1..3) as generate_assignment, a cost matrix of 1..9 and a cost variable within
  * 0..30, with holes now and then. */
 instance generate_costs(fd_harness::rng &g, int most)
@@ -815,17 +825,19 @@ instance generate_costs(fd_harness::rng &g, int most)
   return in;
 }
 
-row cost_row()
+/* With flags 3 the Xs must also form one circuit. */
+row cost_row(int flags = 2)
 {
   row r;
-  r.name = "assignment_costs";
+  r.name = flags == 2 ? "assignment_costs" : "assignment_costs_circuit";
   r.generate = [](fd_harness::rng &g) { return generate_costs(g, 3); };
-  r.sat = [](const instance &in, const tuple &t) {
+  r.sat = [flags](const instance &in, const tuple &t) {
     tuple pairs(t.begin(), t.end() - 1);
-    return inverse(pairs) && total(in, t) == t.back();
+    return inverse(pairs) && total(in, t) == t.back() &&
+           (flags == 2 || one_circuit(pairs, pairs.size() / 2));
   };
-  r.posting = [](const instance &in, const std::vector<int> &vars) {
-    return cost_posting(vars, in.data);
+  r.posting = [flags](const instance &in, const std::vector<int> &vars) {
+    return cost_posting(vars, in.data, flags);
   };
   using t = driver;
   r.mutations = {
@@ -844,6 +856,7 @@ row cost_row()
 }  // namespace
 
 TEST_F(FdAllDistinct, AssignmentCostsHarnessProperties) { check_row(cost_row()); }
+TEST_F(FdAllDistinct, AssignmentCostsCircuitHarnessProperties) { check_row(cost_row(3)); }
 
 /* Against an enumeration of the permutations (n up to 5, the cost variable unbounded so that
  * only pairs in no permutation go): the cheapest and dearest costs, and every pair's regrets
@@ -925,6 +938,113 @@ TEST_F(FdAllDistinct, AssignmentCostsEdgeCases)
     ASSERT_GE(ok, 0) << exception();
     EXPECT_EQ(ok == 1 ? text(domains(d, vars)) : "failed", row.expect);
   }
+}
+
+/* Circuit mode against an enumeration of the circuits (n up to 6, K unbounded): the cost bounds
+ * never pass the cheapest and dearest circuit, and the regret levels raise them above the
+ * cheapest and dearest assignment on some instances. */
+TEST_F(FdAllDistinct, AssignmentCostsCircuitBounds)
+{
+  fd_harness::rng g{7114};
+  int raised = 0, circuits = 0;
+  for (int k = 0; k < scaled(150); k++) {
+    fd_harness::instance in = generate_costs(g, 6);
+    in.doms.back() = fd_oracle::range(0, 100000);
+    size_t n = (in.doms.size() - 1) / 2;
+    SCOPED_TRACE("instance " + std::to_string(k) + ": " + text(in.doms));
+    /* [0] over the permutations, [1] over the circuits */
+    int64_t lo[2] = {INT64_MAX, INT64_MAX}, hi[2] = {INT64_MIN, INT64_MIN};
+    tuple p(n);
+    for (size_t i = 0; i < n; i++) p[i] = (int64_t)i + 1;
+    do {
+      bool allowed = true;
+      for (size_t i = 0; i < n && allowed; i++)
+        allowed =
+            in.doms[i].contains(p[i]) && in.doms[n + (size_t)p[i] - 1].contains((int64_t)i + 1);
+      if (!allowed) continue;
+      int64_t c = 0;
+      for (size_t i = 0; i < n; i++) c += in.data[i * n + (size_t)p[i] - 1];
+      for (int kind = 0; kind < (one_circuit(p, n) ? 2 : 1); kind++)
+        lo[kind] = std::min(lo[kind], c), hi[kind] = std::max(hi[kind], c);
+    } while (std::next_permutation(p.begin(), p.end()));
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = vars_in(d, in.doms);
+    int ok = d.post_state(cost_posting(vars, in.data, 3));
+    ASSERT_GE(ok, 0) << exception();
+    if (lo[1] == INT64_MAX) continue; /* no circuit: failing is right, succeeding allowed */
+    ASSERT_EQ(ok, 1);
+    circuits++;
+    domain cost = domains(d, vars).back();
+    EXPECT_LE(cost.min(), lo[1]);
+    EXPECT_GE(cost.max(), hi[1]);
+    raised += cost.min() > lo[0] || cost.max() < hi[0];
+  }
+  EXPECT_GT(circuits, scaled(150) / 4);
+  EXPECT_GT(raised, 0);
+}
+
+/* Along walks of prunings, each call resumes from the duals and assignments the block kept; its
+ * optima and regrets equal those of a fresh post on the same domains, with and without the
+ * circuit flag. */
+TEST_F(FdAllDistinct, AssignmentCostsKeptDualsMatchFreshPosts)
+{
+  fd_harness::rng g{7115};
+  long resumed = fd_cost_filter_resumed;
+  int compared = 0;
+  for (int k = 0; k < scaled(60); k++) {
+    fd_harness::instance in = generate_costs(g, 6);
+    size_t n = (in.doms.size() - 1) / 2;
+    for (size_t i = 0; i < 2 * n; i++) in.doms[i] = fd_oracle::range(1, (int64_t)n);
+    in.doms.back() = fd_oracle::range(0, 100000);
+    int flags = 2 + (k & 1);
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = vars_in(d, in.doms);
+    int ok = d.post_state(cost_posting(vars, in.data, flags));
+    all_dist_data *kept = block(d, 7);
+    for (int step = 0; ok == 1 && kept && step < 6; step++) {
+      std::vector<domain> now = domains(d, vars);
+      /* the regrets by (X index, value) of a block, and its optima (a fixed X may be contracted
+       * in one block and live in the other) */
+      auto regrets = [&](const all_dist_data *b) {
+        const all_dist_rc &rc = b->rc;
+        std::vector<long> by_pair(n * n + 2, -1);
+        for (int r = 0; r < rc.ntargets; r++)
+          for (int c = 0; c < rc.ntargets; c++) {
+            size_t i = (size_t)rc.index_var[r];
+            size_t j = (size_t)(rc.index_var[rc.ntargets + c] - (int)n);
+            if (!now[i].fixed() && now[i].contains((int64_t)j + 1))
+              by_pair[i * n + j] =
+                  rc.rcost[0][r * rc.ntargets + c] * 1000 + rc.rcost[1][r * rc.ntargets + c];
+          }
+        by_pair[n * n] = rc.optcost[0], by_pair[n * n + 1] = rc.optcost[1];
+        return by_pair;
+      };
+      std::vector<long> incremental = regrets(kept);
+      {
+        fd_undo_scope undo_fresh(w, QX_ALT_FAILCODE);
+        driver fresh(api);
+        std::vector<int> again = vars_in(fresh, now);
+        ASSERT_EQ(fresh.post_state(cost_posting(again, in.data, flags)), 1);
+        ASSERT_EQ(text(domains(fresh, again)), text(now));
+        ASSERT_NE(block(fresh, 7), nullptr);
+        EXPECT_EQ(regrets(block(fresh, 7)), incremental) << "step " << step << " in " << text(now);
+        compared++;
+      }
+      std::vector<int> open;
+      for (size_t i = 0; i < 2 * n; i++)
+        if (!now[i].fixed()) open.push_back((int)i);
+      if (open.empty()) break;
+      int i = open[g.below((int)open.size())];
+      fd_oracle::values vals = now[i].all(100);
+      ok = d.exclude(vars[i], (int32_t)vals[g.below((int)vals.size())]);
+      kept = ok == 1 ? block(d, 7) : nullptr;
+    }
+    ASSERT_GE(ok, 0) << exception();
+  }
+  EXPECT_GT(compared, scaled(60));
+  EXPECT_GT(fd_cost_filter_resumed, resumed);
 }
 
 namespace {

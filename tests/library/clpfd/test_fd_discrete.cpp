@@ -655,8 +655,8 @@ TEST_F(ParallelConflict, NoSupportedPlacementIsLost)
   generator g(404);
   g.p_hole = 0.1, g.max_dur = 4, g.horizon = 7;
   int failed = 0, pruned = 0;
-  for (int k = 0; k < (fd_gc_stress ? 80 : 800); k++) {
-    g.limit = g.pick(2, 4), g.max_height = g.limit;
+  for (int k = 0; k < (fd_gc_stress ? 80 : 1600); k++) {
+    g.limit = g.pick(2, k % 2 ? 5 : 4), g.max_height = g.limit;
     problem in = g.make(g.pick(2, 6));
     /* tasks fixed (their compulsory part is the profile) or without compulsory part */
     for (spec &t : in.tasks)
@@ -688,6 +688,20 @@ TEST_F(ParallelConflict, EdgeCases)
   problem tall{{spec{range(0, 0), 6, 6, 2}, spec{range(0, 3), 2, 2, 2}}, {}, 3};
   mock_set b(tall);
   EXPECT_GT(run(b, tall), 1);
+  /* by slices, where the surface leaves a margin: tasks 2 high cannot run side by side in a gap
+   * of 3, and 6 time units do not fit in 5 */
+  spec two_high{range(0, 3), 2, 2, 2};
+  problem side{{two_high, two_high, two_high}, {}, 3};
+  mock_set c(side);
+  EXPECT_GT(run(c, side), 1);
+  EXPECT_FALSE(oracle(side).run().feasible);
+  /* a shorter task kept out of a step its stack leaves too little room in */
+  problem narrow{{spec{range(5, 5), 4, 4, 2}, spec{range(2, 4), 1, 1, 2}, spec{range(0, 0), 1, 1, 1},
+                  spec{range(0, 4), 4, 4, 1}}, {}, 2};
+  mock_set d(narrow);
+  support s = oracle(narrow).run();
+  EXPECT_EQ(run(d, narrow), 1);
+  expect_sound(s, d, 1, describe(narrow));
 }
 
 }  // namespace
@@ -946,3 +960,4 @@ TEST_F(DiscreteFiltering, EdgeCases)
 }
 
 }  // namespace
+

@@ -614,24 +614,8 @@ TAGGED driver::build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attr
   case tmpl::attribute: return attr(t.v);
   case tmpl::integer: return make_int64(w_, t.v);
   case tmpl::atom: return atom_of(t.name);
-  case tmpl::set: {
-    TAGGED out = atom_nil;
-    for (size_t r = t.ranges.size(); r-- > 0;) {
-      TAGGED *p = w_->global_top;
-      w_->global_top += 4;
-      p[0] = bound_word(t.ranges[r].first), p[1] = bound_word(t.ranges[r].second);
-      p[2] = MakeLst(p), p[3] = out;
-      out = MakeLst(p + 2);
-    }
-    return out;
-  }
-  case tmpl::mutable_: {
-    TAGGED v = build(t.args[0], xs, attrs);
-    TAGGED *p = w_->global_top;
-    w_->global_top += 3;
-    p[0] = functor_mutable2, p[1] = v, p[2] = MakeSmall(0);
-    return MakeStr(p);
-  }
+  case tmpl::set: return build_set(t.ranges);
+  case tmpl::mutable_: return build_mutable(build(t.args[0], xs, attrs));
   case tmpl::structure: {
     TAGGED *p = w_->global_top;
     w_->global_top += 1 + t.args.size();
@@ -657,52 +641,126 @@ TAGGED driver::build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attr
 }
 
 /* Each variable argument is X, Attr in the state and X in the constraint; linear terms are
- * t(A, X, Attr) or t(A, X, Attr, '$mutable'([], 0)). */
+ * t(A, X, Attr) or t(A, X, Attr, '$mutable'([], 0)). Built directly, without templates: the
+ * classic models post thousands of constraints. */
 int driver::post_global(const char *name, const std::vector<arg> &args, const char *susp_key,
                         bool nested)
 {
-  posting p{name};
-  p.susp = susp_key;
+  posted q{name, (int)args.size()};
+  q.susp = susp_key;
+  uint32_t words = 2 * (uint32_t)args.size() + 8;
   for (const arg &a : args) {
-    tmpl t = t_int(a.v);
     switch (a.kind) {
     case arg::variable:
-      p.constraint.push_back(t_var((int)a.v));
-      p.state.push_back(t_var((int)a.v));
-      p.state.push_back(t_attr((int)a.v));
-      continue;
-    case arg::integer: break;
-    case arg::set: t = t_set(a.ranges); break;
-    default: {
-      std::vector<tmpl> terms;
-      for (const lin_term &lt : a.lin) {
-        std::vector<tmpl> f = {t_int(lt.a), t_var(lt.x), t_attr(lt.x)};
-        if (a.kind == arg::dead_terms) f.push_back(t_mutable(t_atom("[]")));
-        terms.push_back(t_struct("t", std::move(f)));
-      }
-      t = t_list(std::move(terms));
+      q.add_variable((int)a.v);
+      q.arity_state++;
+      break;
+    case arg::integer: words += 2 * 8; break;
+    case arg::set: words += 2 * 4 * (uint32_t)a.ranges.size(); break;
+    default:
+      for (const lin_term &lt : a.lin) q.add_variable(lt.x);
+      words += 2 * (uint32_t)a.lin.size() * (a.kind == arg::dead_terms ? 2 + 5 + 3 + 8 : 2 + 4 + 8);
     }
-    }
-    p.constraint.push_back(t);
-    p.state.push_back(t);
   }
-  return post_posting(p, nested);
+  q.words = words;
+  auto build_args = [&](TAGGED *p, bool state, QX_term_ref attrs) {
+    auto attr = [&](int x) { return ref(attrs + q.attr_index(x)); };
+    for (const arg &a : args) {
+      switch (a.kind) {
+      case arg::variable:
+        *p++ = term((int)a.v);
+        if (state) *p++ = attr((int)a.v);
+        continue;
+      case arg::integer: *p++ = make_int64(w_, a.v); continue;
+      case arg::set: *p++ = build_set(a.ranges); continue;
+      default: {
+        static const TAGGED t3 = MakeFunctor(init_atom_check("t", 0), 3),
+                            t4 = MakeFunctor(init_atom_check("t", 0), 4);
+        bool dead = a.kind == arg::dead_terms;
+        size_t n = a.lin.size();
+        TAGGED list = atom_nil;
+        for (size_t i = n; i-- > 0;) {
+          const lin_term &lt = a.lin[i];
+          TAGGED k = make_int64(w_, lt.a);
+          TAGGED *f = w_->global_top;
+          w_->global_top += dead ? 5 : 4;
+          f[0] = dead ? t4 : t3, f[1] = k, f[2] = term(lt.x), f[3] = attr(lt.x);
+          if (dead) f[4] = build_mutable(atom_nil);
+          TAGGED *c = w_->global_top;
+          w_->global_top += 2;
+          c[0] = MakeStr(f), c[1] = list;
+          list = MakeLst(c);
+        }
+        *p++ = list;
+      }
+      }
+    }
+  };
+  q.arity_state += (int)args.size();
+  return post_posted(q, nested, build_args);
 }
 
-/* Nested (from an action goal): the level being run takes the global, and the running
- * propagation loop runs it. */
+/* The template posting of a state row (post_state) or of an action goal. */
 int driver::post_posting(const posting &p, bool nested)
 {
+  posted q{p.key, (int)p.constraint.size()};
+  q.susp = p.susp;
+  q.susp_each = p.susp_each;
+  q.status = p.status;
+  std::vector<int> ignored;
+  uint32_t words = 8 + (uint32_t)(p.state.size() + p.constraint.size());
+  for (const tmpl &t : p.state) variables_of(t, &q.xs, &q.suspended), words += words_of(t);
+  for (const tmpl &t : p.constraint) variables_of(t, &q.xs, &ignored), words += words_of(t);
+  q.words = words;
+  q.arity_state = (int)p.state.size();
+  auto build_args = [&](TAGGED *out, bool state, QX_term_ref attrs) {
+    for (const tmpl &t : state ? p.state : p.constraint) *out++ = build(t, q.xs, attrs);
+  };
+  return post_posted(q, nested, build_args);
+}
+
+void driver::posted::add_variable(int x)
+{
+  if (std::find(xs.begin(), xs.end(), x) == xs.end()) xs.push_back(x);
+  suspended.push_back(x);
+}
+
+int driver::posted::attr_index(int x) const
+{
+  return (int)(std::find(xs.begin(), xs.end(), x) - xs.begin());
+}
+
+TAGGED driver::build_set(const std::vector<std::pair<int32_t, int32_t>> &ranges)
+{
+  TAGGED out = atom_nil;
+  for (size_t r = ranges.size(); r-- > 0;) {
+    TAGGED *p = w_->global_top;
+    w_->global_top += 4;
+    p[0] = bound_word(ranges[r].first), p[1] = bound_word(ranges[r].second);
+    p[2] = MakeLst(p), p[3] = out;
+    out = MakeLst(p + 2);
+  }
+  return out;
+}
+
+TAGGED driver::build_mutable(TAGGED v)
+{
+  TAGGED *p = w_->global_top;
+  w_->global_top += 3;
+  p[0] = functor_mutable2, p[1] = v, p[2] = MakeSmall(0);
+  return MakeStr(p);
+}
+
+/* Posts the global: the attributes of q.xs, the constraint and state terms (build_args fills
+ * the arguments of each; the state closes with Handle (unbound) and Stamp 0), the suspension
+ * list, then $fd_post_global. Nested (from an action goal): the level being run takes the
+ * global, and the running propagation loop runs it. */
+template <typename F>
+int driver::post_posted(posted &q, bool nested, F build_args)
+{
   QX_term_ref mark = QX_new_term_refs(0);
-  const key_spec *spec = spec_of(p.key.c_str(), (int)p.constraint.size());
-  /* The state closes with Handle (unbound) and Stamp 0. */
-  std::vector<tmpl> args = p.state;
-  args.push_back({tmpl::unbound});
-  args.push_back(t_int(0));
-  tmpl state = t_struct(p.key, args), constraint = t_struct(p.key, p.constraint);
-  std::vector<int> xs, suspended, ignored;
-  variables_of(state, &xs, &suspended);
-  variables_of(constraint, &xs, &ignored);
+  const key_spec *spec = spec_of(q.key.c_str(), q.arity);
+  const std::vector<int> &xs = q.xs;
   QX_term_ref attrs = QX_new_term_refs((int)xs.size() + 1);
   if (!xs.empty() && xs.size() <= QX_MAX_ARITY) {
     /* one call for all the attributes: $fd_check_arguments on a term of the variables */
@@ -724,27 +782,39 @@ int driver::post_posting(const posting &p, bool nested)
       if (r != 1) return QX_reset_term_refs(mark), r;
     }
   }
-  std::vector<std::pair<int, std::string>> susp = p.susp_each;
-  const char *key = p.susp ? p.susp : spec ? spec->susp : "minmax";
+  std::vector<std::pair<int, std::string>> &susp = q.susp_each;
+  const char *key = q.susp ? q.susp : spec ? spec->susp : "minmax";
   if (susp.empty() && key && *key)
-    for (int x : suspended) susp.push_back({x, key});
+    for (int x : q.suspended) susp.push_back({x, key});
   QX_term_ref out = QX_new_term_refs(4); /* constraint, state, susp, global */
   set(out + 3, fresh_var());
-  qx_heap_room(w_, words_of(state) + words_of(constraint) + 4 * (uint32_t)susp.size() + 2);
-  set(out, build(constraint, xs, attrs));
-  set(out + 1, build(state, xs, attrs));
+  qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)susp.size() + 8);
+  TAGGED name = atom_of(q.key);
+  TAGGED *c = w_->global_top;
+  w_->global_top += 1 + q.arity;
+  c[0] = MakeFunctor(name, q.arity);
+  build_args(c + 1, false, attrs);
+  set(out, MakeStr(c));
+  int sn = q.arity_state + 2;
+  TAGGED *st = w_->global_top;
+  w_->global_top += 1 + sn;
+  st[0] = MakeFunctor(name, sn);
+  build_args(st + 1, true, attrs);
+  st[sn - 1] = MakeRef(&st[sn - 1]);
+  st[sn] = MakeSmall(0);
+  set(out + 1, MakeStr(st));
   TAGGED list = atom_nil;
   for (size_t i = susp.size(); i-- > 0;) {
-    TAGGED *c = w_->global_top;
+    TAGGED *cell = w_->global_top;
     w_->global_top += 4;
-    c[0] = MakeFunctor(init_atom_check(susp[i].second.c_str(), 0), 1);
-    c[1] = term(susp[i].first);
-    c[2] = MakeStr(c);
-    c[3] = list;
-    list = MakeLst(c + 2);
+    cell[0] = MakeFunctor(init_atom_check(susp[i].second.c_str(), 0), 1);
+    cell[1] = term(susp[i].first);
+    cell[2] = MakeStr(cell);
+    cell[3] = list;
+    list = MakeLst(cell + 2);
   }
   set(out + 2, list);
-  int status = p.status >= 0 ? p.status : spec ? spec->status : 0;
+  int status = q.status >= 0 ? q.status : spec ? spec->status : 0;
   /* With no level open the global's enqueue opens one, as $fd_begin would. */
   int r = nested || !level_open(api_) ? 1 : call(n.begin, {});
   if (r == 1)

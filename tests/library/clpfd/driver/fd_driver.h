@@ -248,6 +248,23 @@ private:
   int post_global(const char *name, const std::vector<arg> &args, const char *susp, bool nested);
   int post_posting(const posting &p, bool nested);
   TAGGED build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attrs);
+  TAGGED build_set(const std::vector<std::pair<int32_t, int32_t>> &ranges);
+  TAGGED build_mutable(TAGGED v);
+  /* A global being posted: its key and arities, the variables with an attribute (xs, once
+   * each), those that suspend (one per occurrence), the heap words its arguments take. */
+  struct posted {
+    std::string key;
+    int arity, arity_state = 0;
+    const char *susp = nullptr;
+    std::vector<std::pair<int, std::string>> susp_each{};
+    int status = -1;
+    std::vector<int> xs{}, suspended{};
+    uint32_t words = 0;
+    void add_variable(int x);
+    int attr_index(int x) const;
+  };
+  template <typename F>
+  int post_posted(posted &q, bool nested, F build_args);
   int record_incumbent(size_t count);
   int tell_incumbent_bound(const options &opt);
   int new_incumbent(const std::vector<int> &vars, const options &opt);
