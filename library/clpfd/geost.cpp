@@ -1008,11 +1008,6 @@ int volume_balance(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, in
 {
   int k = b->kdims, R = *region;
   const dvar *dv = origin_view(b, object, 0);
-  /* the sums below count each sbox's volume: sboxes of one shape that overlap would count twice */
-  for (int o2 = 0; o2 < b->nobjects; o2++) {
-    int f = decomposable(b, o2) ? geost_first_sbox(b, lo_of(shape_view(b, o2))) : -1;
-    if (f >= 0 && b->shape.svolume[f] != b->shape.tvolume[f]) return 0;
-  }
   std::vector<int> ext(k), mi(k), ma(k), ov; /* ov: the items of the parallel conflict */
   for (int r = 4; r < b->fr.end_bb; r++) {
     if (!straddles(b, dv, s, r)) continue;
@@ -3479,13 +3474,6 @@ void note_change(geost_data *b, int o, int j, int mono)
   b->object.flags[o] |= 3;
 }
 
-/* A mark of the number stack (null before the call's first temporary allocation). */
-char *ns_mark(worker *w) { return w->numstack_end ? w->numstack_top : nullptr; }
-void ns_trim(ORVALIS_API_STRUCT *api, worker *w, char *mark)
-{
-  if (mark) numstack_trim(w, mark);
-}
-
 /* The code of a point test of the sweep: the dimension in the bits above 2, bit value 2 turns
  * on the polymorphic hole test (as point_in_some_fr reads it). */
 int sweep_code(int d, int e) { return 4 * d + (e ? 2 : 0); }
@@ -3573,13 +3561,12 @@ int contact_dimension(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, 
   return mask;
 }
 
-/* pre_filter: the vis-a-vis contacts of every sbox of shape sid: -1 failure, 0, or 1 pruned. */
+/* pre_filter: the vis-a-vis contacts of every sbox of shape sid: -1 failure, 0, or 1 pruned.
+ * Its sets stay in temporary storage until the call ends: the views keep the sets dvar_set
+ * made for them there, so the storage is not trimmed back. */
 int pre_filter(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid, int mono)
 {
-  int k = b->kdims, result = 0, first = geost_first_sbox(b, sid);
-  /* the contacts are faces: sboxes of the shape that overlap cover each other's faces */
-  if (first < 0 || b->shape.svolume[first] != b->shape.tvolume[first]) return 0;
-  char *mark = ns_mark(w);
+  int k = b->kdims, result = 0;
   std::vector<contact> slots(2 * (size_t)k);
   for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
     for (int d = 0; d < k; d++) {
@@ -3594,7 +3581,6 @@ int pre_filter(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid
       for (size_t y = x + 1; y < slots.size(); y++)
         if (slots[x].obj >= 0 && slots[x] == slots[y]) return -1;
   }
-  if (!result) ns_trim(env, w, mark);
   return result;
 }
 
@@ -4012,6 +3998,25 @@ void store_witnesses(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int obje
 
 /* ---- geost_init ---- */
 
+namespace {
+
+/* The redundant reasoning that takes the sboxes of a shape as disjoint boxes (volumes summed,
+ * sboxes as items placed apart, faces that must touch): disjunctive, cumulative, parconflict,
+ * visavis_init, visavis, corners, task_intervals, dynamic_programming, longest_hole, and
+ * visavis_floating. */
+constexpr int32_t GEOST_DISJOINT_SBOXES = 0x7fd2;
+
+/* Whether some shape has sboxes that overlap one another (its union volume is below the sum of
+ * its sboxes'). */
+bool sboxes_overlap(const geost_data *b)
+{
+  for (int j = 0; j < b->nsboxes_posted; j++)
+    if ((j == 0 || b->shape.sid[j] != b->shape.sid[j - 1]) && b->shape.svolume[j] != b->shape.tvolume[j]) return true;
+  return false;
+}
+
+}  // namespace
+
 int geost_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int first)
 {
   int k = b->kdims;
@@ -4054,6 +4059,7 @@ int geost_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int first)
   }
   if (++b->tick == 1) {
     if (b->opt & (GEOST_OVERLAP | GEOST_OVERLAP_TOO)) b->opt &= ~0x4fff2;
+    if (sboxes_overlap(b)) b->opt &= ~GEOST_DISJOINT_SBOXES;
     if (k != 2) b->opt &= ~0x3202;
     if (b->slack != b->exact_slack) b->opt &= ~GEOST_LONGEST_HOLE_ALL;
     else if ((b->opt & GEOST_CORNERS) && init_border_check(env, b, w) < 0) return 0;
