@@ -534,6 +534,24 @@ TEST_F(FdGeostEntry, FirstInitialisationEditsTheOptions)
   }
 }
 
+/* A lex chain naming an identifier no object has is broken there, not an error. */
+TEST_F(FdGeostEntry, LexChainWithAnUnknownIdentifier)
+{
+  instance in = open_instance(2, GEOST_LEX, 1, false);
+  session ss(*this, in);
+  ASSERT_EQ(ss.outcome, 1) << exception();
+  {
+    driver &d = ss.d;
+    T::posting p = posting(in, ss.vars);
+    p.state[12] = T::t_list({T::t_list({T::t_int(10), T::t_int(99), T::t_int(11)}), T::t_list({T::t_int(11), T::t_int(10)})});
+    ASSERT_EQ(d.post_state(p), 1) << exception();
+    geost_data *b = block(d);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->object.lex_next[1], 0) << "the second chain links 11 before 10";
+    EXPECT_EQ(b->object.lex_prev[1], -1) << "99 broke the first chain";
+  }
+}
+
 /* The daemon marks what changed: an origin its dimension and its object, a corner every active
  * object, a shape the shape flag; a Stamp it did not follow reloads the live count. */
 TEST_F(FdGeostEntry, DaemonMarksWhatChanged)
