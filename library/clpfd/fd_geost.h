@@ -312,6 +312,8 @@ int floating_visavis_prune(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, in
 int32_t get_longest_hole_inv(ORVALIS_API_STRUCT *env, geost_data *b, int dim, int64_t sigma, int epsilon);
 
 /* ==== fixall placement and redundant checks ==== */
+/* Test hook: the number of times fixall built an object's regions anew. */
+extern long fd_geost_fixall_regenerations;
 /* Places every active object at the first feasible point of its fixall group: 1, or 0. */
 int fixall_geost(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 /* 0 nothing pruned, 1 pruned, 2 or 3 failure. */

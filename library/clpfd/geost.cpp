@@ -2845,10 +2845,704 @@ int floating_visavis(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
 
 /* ==== fixall placement; redundant disjunctive and cumulative checks; pallet colouring ==== */
 
-int fixall_geost(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
-int check_cumulative(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 0; }
-int pl_color(ORVALIS_API_STRUCT *, int, int, int, int, int, const int *, geost_data *) { return 0; }
-int pl_entry_tests(ORVALIS_API_STRUCT *, geost_data *, worker *) { return 1; }
+long fd_geost_fixall_regenerations = 0;
+
+namespace {
+
+/* One group of the fixall order, decoded: the shape choice and the dimensions from the most
+ * significant to the least, each with its direction. */
+struct fix_group {
+  bool lowest_shape;
+  std::vector<int> dim;
+  std::vector<char> up; /* upward: placed at the minimum */
+};
+
+/* Group g of the order; without an order, the lowest shape and every dimension upward in index
+ * order. False for an entry that names no dimension or one twice. */
+bool fix_group_of(const geost_data *b, int g, fix_group *fg)
+{
+  int k = b->kdims, ngroups = b->norder / (k + 1);
+  const int *e = ngroups > 0 ? &b->fixorder[g * (k + 1)] : nullptr;
+  fg->lowest_shape = e ? e[0] < 0 : true;
+  std::vector<char> seen(k, 0);
+  fg->dim.resize(k);
+  fg->up.resize(k);
+  for (int j = 0; j < k; j++) {
+    int v = e ? e[1 + j] : -(j + 2);
+    int d = v < 0 ? -v - 2 : v - 2;
+    if (d < 0 || d >= k || seen[d]) return false;
+    seen[d] = 1;
+    fg->dim[j] = d;
+    fg->up[j] = v < 0;
+  }
+  return true;
+}
+
+/* The state of one fixall run: the sweep point, the jump vector (both by dimension, 64-bit so
+ * that a region's end + 1 never wraps), and what the region table was last built for. */
+struct fixall_run {
+  fixall_run(ORVALIS_API_STRUCT *e, geost_data *g, worker *wk, bool mem)
+      : env(e), b(g), w(wk), k(g->kdims), memory(mem), c(k), n(k), saved_lo(k), saved_hi(k), point(k)
+  {}
+  ORVALIS_API_STRUCT *env;
+  geost_data *b;
+  worker *w;
+  int k;
+  bool memory;
+  std::vector<int64_t> c, n;
+  std::vector<int> saved_lo, saved_hi, point;
+  int saved_sid = 0, regen = 0;
+  bool built = false;
+
+  int lo(int o, int d) const { return lo_of(origin_view(b, o, d)); }
+  int hi(int o, int d) const { return hi_of(origin_view(b, o, d)); }
+  /* The start bound of dimension j of the group (where a carry returns) and the far end. */
+  int64_t start(const fix_group &g, int o, int j) const { return g.up[j] ? lo(o, g.dim[j]) : hi(o, g.dim[j]); }
+  int64_t far(const fix_group &g, int o, int j) const
+  {
+    return g.up[j] ? (int64_t)hi(o, g.dim[j]) + 1 : (int64_t)lo(o, g.dim[j]) - 1;
+  }
+  bool within(int o, int d, int64_t v) const { return v >= lo(o, d) && v <= hi(o, d); }
+  /* Whether x comes before y in the group's order. */
+  bool before(const fix_group &g, const int64_t *x, const int64_t *y) const
+  {
+    for (int j = 0; j < k; j++) {
+      int d = g.dim[j];
+      if (x[d] != y[d]) return g.up[j] ? x[d] < y[d] : x[d] > y[d];
+    }
+    return false;
+  }
+  /* The carry of the sweep: the least significant dimension moves to its jump, a dimension that
+   * leaves the bounds returns to its start and carries into the next. False when all carry. */
+  bool advance(const fix_group &g, int o, int64_t *p, int64_t *jump) const
+  {
+    for (int j = k - 1; j >= 0; j--) {
+      int d = g.dim[j];
+      p[d] = jump[d];
+      jump[d] = far(g, o, j);
+      if (within(o, d, p[d])) return true;
+      p[d] = start(g, o, j);
+    }
+    return false;
+  }
+};
+
+/* The regions seen by object o (shape sid): kept when o is the same as the object they were
+ * built for, else the placed objects since then are added and o's absolute regions made anew. */
+void fixall_regions(fixall_run &r, int i, int o, int sid)
+{
+  geost_data *b = r.b;
+  bool same = r.built && sid == r.saved_sid && !(b->opt & GEOST_LEX); /* lex bounds are per object */
+  for (int d = 0; d < r.k && same; d++) same = r.lo(o, d) == r.saved_lo[d] && r.hi(o, d) == r.saved_hi[d];
+  if (same) return;
+  if (!(b->opt & (GEOST_OVERLAP | GEOST_OVERLAP_TOO)))
+    for (int p = r.regen; p < i; p++) relative_fr(r.env, b, b->target[p], &b->fr.end_relative, relative_cont);
+  b->fr.end_absolute = b->fr.end_relative;
+  absolute_fr(r.env, b, r.w, o, sid, &b->fr.end_absolute, absolute_cont);
+  b->fr.top_of_stack = b->fr.round_robin = b->fr.end_absolute;
+  for (int d = 0; d < r.k; d++) r.saved_lo[d] = r.lo(o, d), r.saved_hi[d] = r.hi(o, d);
+  r.saved_sid = sid;
+  r.regen = i;
+  r.built = true;
+  fd_geost_fixall_regenerations++;
+}
+
+/* The start point and jump vector of object o: its bounds, or its witness when the order is a
+ * rotation of the dimensions in one direction (and the witness lies within the bounds). */
+void fixall_start(fixall_run &r, const fix_group &g, int o)
+{
+  int k = r.k;
+  bool rotation = true;
+  for (int j = 1; j < k; j++) rotation = rotation && g.up[j] == g.up[0] && g.dim[j] == (g.dim[0] + j) % k;
+  for (int j = 0; j < k; j++) r.c[g.dim[j]] = r.start(g, o, j);
+  if (rotation && k > 0) {
+    const int *wit = &(g.up[0] ? r.b->object.minwit : r.b->object.maxwit)[(o * k + g.dim[0]) * k];
+    bool inside = true;
+    for (int d = 0; d < k; d++) inside = inside && r.within(o, d, wit[d]);
+    if (inside)
+      for (int d = 0; d < k; d++) r.c[d] = wit[d];
+  }
+  bool flag = true; /* every less significant coordinate at its start */
+  for (int j = k - 1; j >= 0; j--) {
+    int d = g.dim[j];
+    r.n[d] = flag ? r.far(g, o, j) : r.c[d] + (g.up[j] ? 1 : -1);
+    flag = flag && r.c[d] == r.start(g, o, j);
+  }
+}
+
+/* The resume point after q, the previous object of the group: q was placed at the first feasible
+ * point from its start, so an object that covers q's boxes, starts no earlier and whose bounds
+ * lie within q's may skip to just past q. False when nothing is left after q. */
+bool fixall_resume(fixall_run &r, const fix_group &g, int q, int o, int sid)
+{
+  geost_data *b = r.b;
+  int k = r.k, ns = b->nsboxes_posted;
+  int fq = geost_first_sbox(b, lo_of(shape_view(b, q))), fo = geost_first_sbox(b, sid);
+  if (fq < 0 || fo < 0) return true;
+  if ((b->opt & GEOST_TASK_INTERVALS) && fq != fo) return true; /* the volume balance is per shape */
+  int i = 0;
+  for (; b->shape.sid[fq + i] == b->shape.sid[fq] && b->shape.sid[fo + i] == sid; i++)
+    if (!b->shape.included[(fq + i) * ns + fo + i]) return true;
+  if (b->shape.sid[fq + i] == b->shape.sid[fq] || b->shape.sid[fo + i] == sid) return true;
+  std::vector<int64_t> qs(k), P(k), N(k);
+  for (int d = 0; d < k; d++) {
+    qs[d] = b->object.low[q * k + d];
+    if (r.lo(o, d) < b->object.auxlow[q * k + d] || r.hi(o, d) > b->object.auxup[q * k + d]) return true;
+  }
+  if (r.before(g, r.c.data(), qs.data())) return true;
+  for (int x = 0; x < k; x++) {
+    int d = g.dim[x];
+    P[d] = r.lo(q, d); /* q's point, and past q's first sbox the jump */
+    int64_t e = P[d] + b->shape.translation[fq * k + d] - b->shape.translation[fo * k + d];
+    int64_t u = b->object.up[q * k + d];
+    N[d] = g.up[x] ? std::min(u, e + b->shape.size[fq * k + d]) : std::max(u, e - b->shape.size[fo * k + d]);
+  }
+  /* the carry of the sweep from q's point; a coordinate before the object's own bounds starts
+   * at them */
+  int j = k - 1;
+  for (; j >= 0; j--) {
+    int d = g.dim[j];
+    int64_t st = r.start(g, o, j);
+    P[d] = g.up[j] ? std::max(N[d], st) : std::min(N[d], st);
+    N[d] = r.far(g, o, j);
+    if (r.within(o, d, P[d])) break;
+    P[d] = st;
+  }
+  if (j < 0) return false;
+  for (int d = 0; d < k; d++)
+    if (!r.within(o, d, P[d])) return true; /* q's point lies outside the object's bounds */
+  if (r.before(g, r.c.data(), P.data())) {
+    r.c = P;
+    r.n = N;
+  }
+  return true;
+}
+
+/* Regions that keep an identical next object's sboxes off the boxes of o placed at c: for each
+ * pair of sboxes (s of the next object, s2 of o), the origins where they meet. */
+void fixall_own_regions(fixall_run &r, int o, int sid)
+{
+  geost_data *b = r.b;
+  int k = r.k, f = geost_first_sbox(b, sid), slot = b->fr.end_absolute;
+  for (int s = f; s >= 0 && b->shape.sid[s] == sid; s++)
+    for (int s2 = f; b->shape.sid[s2] == sid; s2++) {
+      bool empty = false;
+      for (int d = 0; d < k && !empty; d++) {
+        int64_t shift = r.c[d] + b->shape.translation[s2 * k + d] - b->shape.translation[s * k + d];
+        int64_t a = std::max<int64_t>(shift - b->shape.size[s * k + d] + 1, r.saved_lo[d]);
+        int64_t e = std::min<int64_t>(shift + b->shape.size[s2 * k + d] - 1, r.saved_hi[d]);
+        empty = a > e;
+        b->fr.origin[slot * k + d] = (int)a;
+        b->fr.end[slot * k + d] = (int)e;
+      }
+      if (!empty) slot = store_region(r.env, b, slot, o, 0);
+    }
+  b->fr.end_absolute = b->fr.top_of_stack = b->fr.round_robin = slot;
+}
+
+/* Places the object at position i with group g: false when it fits nowhere. */
+bool fixall_place(fixall_run &r, int i, const fix_group &g, int group)
+{
+  geost_data *b = r.b;
+  int k = r.k, o = b->target[i];
+  b->object.flags[o] |= 3;
+  bool ground = object_is_ground(b, o); /* then its own region kept the earlier objects off */
+  dvar *shape = shape_view(b, o);
+  int sid = g.lowest_shape ? lo_of(shape) : hi_of(shape);
+  if (dvar_fix_interval_t(shape, MakeSmall(sid), MakeSmall(sid)) < 0) return false;
+  if (b->opt & GEOST_VOLUME) compute_minmax_vol_sid(r.env, b, o);
+  fixall_regions(r, i, o, sid);
+  fixall_start(r, g, o);
+  bool memory = r.memory;
+  for (int d = 0; d < k; d++) memory = memory && (origin_view(b, o, d)->flags & DV_INTERVAL);
+  if (memory) {
+    int q = b->memo[group];
+    b->object.lex_prev[o] = q;
+    b->memo[group] = o;
+    for (int d = 0; d < k; d++) {
+      b->object.low[o * k + d] = (int)r.c[d];
+      b->object.auxlow[o * k + d] = r.lo(o, d);
+      b->object.auxup[o * k + d] = r.hi(o, d);
+    }
+    if (q >= 0 && !ground && !fixall_resume(r, g, q, o, sid)) return false;
+  }
+  std::vector<int> &point = r.point;
+  int f;
+  for (;;) {
+    for (int d = 0; d < k; d++) point[d] = (int)r.c[d];
+    if (!inside_forbidden(r.env, b, r.w, point.data(), o, sid, 0, &f)) break;
+    for (int j = k - 1; j >= 0; j--) {
+      int d = g.dim[j];
+      r.n[d] = g.up[j] ? std::min<int64_t>(r.n[d], (int64_t)b->fr.end[f * k + d] + 1)
+                       : std::max<int64_t>(r.n[d], (int64_t)b->fr.origin[f * k + d] - 1);
+    }
+    if (!r.advance(g, o, r.c.data(), r.n.data())) return false;
+  }
+  if (memory)
+    for (int d = 0; d < k; d++) b->object.up[o * k + d] = (int)std::clamp<int64_t>(r.n[d], INT_MIN, INT_MAX);
+  for (int d = 0; d < k; d++)
+    if (dvar_fix_interval_t(&b->dvar[(k + 1) * o + 1 + d], MakeSmall(point[d]), MakeSmall(point[d])) < 0)
+      return false;
+  fixall_own_regions(r, o, sid);
+  return true;
+}
+
+}  // namespace
+
+int fixall_geost(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  int k = b->kdims, ngroups = b->norder / (k + 1);
+  fixall_run r(env, b, w, ngroups > 0 && !(b->opt & (GEOST_LEX | GEOST_PALLET_LOADING | GEOST_RULES)));
+  std::vector<fix_group> groups(std::max(ngroups, 1));
+  for (int g = 0; g < (int)groups.size(); g++)
+    if (!fix_group_of(b, g, &groups[g])) return 0;
+  if (r.memory)
+    for (int g = 0; g < ngroups; g++) b->memo[g] = -1;
+  if (!(b->opt & (GEOST_OVERLAP | GEOST_OVERLAP_TOO))) all_relative_fr(env, b, 1);
+  for (int i = 0; i < b->ntargets; i++) {
+    int group = i % (int)groups.size();
+    if (!fixall_place(r, i, groups[group], group)) return 0;
+  }
+  return b->opt & GEOST_VOLUME ? filter_volume(env, b, w) : 1;
+}
+
+/* ---- the redundant disjunctive and cumulative checks ---- */
+
+namespace {
+
+int32_t sched_time(int64_t v) { return (int32_t)std::clamp<int64_t>(v, SCHED_INF, SCHED_SUP); }
+
+/* Task t stands for sbox s of object o projected on dimension d, running over the sbox's
+ * placements; index is its diffid. */
+void sbox_task(geost_data *b, task *t, int o, int s, int d, int index)
+{
+  int k = b->kdims;
+  const dvar *X = origin_view(b, o, d);
+  int64_t tr = b->shape.translation[s * k + d], L = b->shape.size[s * k + d];
+  *t = task{};
+  t->est = sched_time(lo_of(X) + tr);
+  t->lct = t->lctmax = sched_time(hi_of(X) + tr + L);
+  t->dur = (int32_t)L;
+  t->res = 1;
+  t->enable = TASK_PRESENT;
+  t->diffid = index;
+  t->id = o;
+  t->part = s;
+  t->propagate = geost_propagate_method;
+  t->refresh = geost_refresh_method;
+  t->set = geost_set_method;
+  t->prune_interval = geost_prune_interval_method;
+  t->prune_set = geost_prune_set_method;
+  t->is_interval = geost_is_interval_method;
+}
+
+/* The unary check of the boxes in act (object, sbox) along d. */
+int unary_group(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, const std::vector<geost_event> &act, int d)
+{
+  int n = (int)act.size();
+  for (int i = 0; i < n; i++) sbox_task(b, &b->task[i], act[i].object, act[i].sbox, d, i);
+  dvar one;
+  dvar_init_temp(&one, MakeSmall(1), MakeSmall(1));
+  b->curdim = d;
+  return fd_discrete_filtering(env, b->task, n, n, 2, nullptr, &one, &b->lower_dvar[d], &b->upper_dvar[d],
+                               nullptr, 0, nullptr, nullptr, b->scratch, w);
+}
+
+/* Boxes that must overlap in the other dimension e cannot overlap along d: each run of starts of
+ * compulsory parts in e, at the end that follows it, gives the boxes then active to the unary
+ * filter. */
+int disjunctive_check(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int d)
+{
+  constexpr int64_t DATE = (int64_t)1 << 29; /* doubled dates stay within 32 bits */
+  int k = b->kdims, e = 1 - d;
+  std::vector<geost_event> ev, act;
+  for (int o = 0; o < b->nobjects; o++) {
+    int m = cumulable(env, b, o, 1, d);
+    int64_t lo = lo_of(origin_view(b, o, e)), hi = hi_of(origin_view(b, o, e));
+    for (int i = 0; i < m; i++) {
+      int s = b->cumulative_sbox[i];
+      int64_t t = b->shape.translation[s * k + e], L = b->shape.size[s * k + e];
+      if (t + hi >= t + L + lo) continue;
+      ev.push_back({(int32_t)(2 * std::clamp(t + hi, -DATE, DATE) + 1), o, s});
+      ev.push_back({(int32_t)(2 * std::clamp(t + L + lo, -DATE, DATE)), o, s});
+    }
+  }
+  fd_qsort(env, ev.data(), ev.size(), cmp_geost_event);
+  int r = 0;
+  bool after_start = false;
+  for (size_t i = 0; i < ev.size() && r < 2; i++) {
+    if (ev[i].key & 1) {
+      act.push_back(ev[i]);
+      after_start = true;
+      continue;
+    }
+    if (after_start && act.size() >= 2) r |= unary_group(env, b, w, act, d);
+    after_start = false;
+    for (size_t j = 0; j < act.size(); j++)
+      if (act[j].object == ev[i].object && act[j].sbox == ev[i].sbox) {
+        act.erase(act.begin() + (std::ptrdiff_t)j);
+        break;
+      }
+  }
+  return r;
+}
+
+/* Task t for sbox s of a ground object, cut to bounding box 1: false when nothing is left. A cut
+ * box clears *whole. */
+bool ground_task(geost_data *b, task *t, int o, int s, int d, int index, bool *whole)
+{
+  int k = b->kdims;
+  sbox_task(b, t, o, s, d, index);
+  int64_t res = 1;
+  for (int f = 0; f < k; f++) {
+    int64_t x = (int64_t)lo_of(origin_view(b, o, f)) + b->shape.translation[s * k + f];
+    int64_t lo = std::max<int64_t>(x, b->fr.origin[k + f]);
+    int64_t hi = std::min<int64_t>(x + b->shape.size[s * k + f], (int64_t)b->fr.end[k + f] + 1);
+    if (hi <= lo) return false;
+    if (f == d) {
+      t->est = sched_time(lo);
+      t->lct = t->lctmax = sched_time(hi);
+      t->dur = (int32_t)(hi - lo);
+    } else {
+      res = sat_mul(res, hi - lo);
+    }
+  }
+  t->res = (int32_t)std::min<int64_t>(res, QX_SMALL_MAX);
+  if (sat_mul(res, t->dur) < b->shape.volume[s]) *whole = false;
+  return true;
+}
+
+/* The cumulative check along d: every box a task of its cross-section's height under the
+ * bounding box's cross-section. */
+int cumulative_check(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int d, int64_t volume)
+{
+  int k = b->kdims, n = 0;
+  bool whole = true;
+  for (int o = 0; o < b->nobjects; o++) {
+    int m = cumulable(env, b, o, 1, d);
+    bool ground = object_is_ground(b, o);
+    for (int i = 0; i < m; i++) {
+      int s = b->cumulative_sbox[i], L = b->shape.size[s * k + d];
+      task *t = &b->task[n];
+      if (ground) {
+        if (!ground_task(b, t, o, s, d, n, &whole)) continue;
+      } else {
+        if (L <= 0) continue;
+        sbox_task(b, t, o, s, d, n);
+        t->res = b->shape.volume[s] / L;
+      }
+      if (t->dur > 0 && t->res > 0) n++;
+    }
+  }
+  if (n == 0) return 0;
+  int64_t extent = (int64_t)b->fr.end[k + d] + 1 - b->fr.origin[k + d];
+  dvar limit;
+  TAGGED height = MakeSmall((int32_t)std::clamp<int64_t>(volume / extent, 0, QX_SMALL_MAX));
+  dvar_init_temp(&limit, height, height);
+  b->curdim = d;
+  /* a lex chain orders the same sbox of neighbours along d once the dimensions before d agree */
+  std::vector<diff_constraint> dc;
+  if (b->opt & GEOST_LEX)
+    for (int a = 0; a < n; a++) {
+      int oa = b->task[a].id, ob = b->object.lex_next[oa];
+      if (ob < 0) continue;
+      bool agree = true;
+      for (int f = 0; f < d && agree; f++) {
+        const dvar *x = origin_view(b, oa, f), *y = origin_view(b, ob, f);
+        agree = (x->flags & DV_FIXED) && (y->flags & DV_FIXED) && lo_of(x) == lo_of(y);
+      }
+      for (int c = 0; c < n && agree; c++)
+        if (b->task[c].id == ob && b->task[c].part == b->task[a].part) {
+          dc.push_back({a, c});
+          break;
+        }
+    }
+  std::vector<dvar> diff(dc.size());
+  for (dvar &x : diff) dvar_init_temp(&x, MakeSmall(0), MakeSmall(QX_SMALL_MAX));
+  int flags = b->opt & GEOST_DYNAMIC_PROGRAMMING ? 14 : 10;
+  return fd_discrete_filtering(env, b->task, n, n, flags, diff.data(), &limit, &b->lower_dvar[d],
+                               &b->upper_dvar[d], dc.data(), (int)dc.size(),
+                               whole ? geost_lh_method : geost_lh_dummy, geost_dp_hash_method, b->scratch, w);
+}
+
+}  // namespace
+
+int check_cumulative(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  int k = b->kdims, n = 0;
+  bool changed = false;
+  int *set = b->check_cumulative_set;
+  for (int o = 0; o < b->nobjects; o++)
+    for (int i = 0, m = cumulable(env, b, o, 1, 0); i < m; i++) {
+      int s = b->cumulative_sbox[i];
+      changed = changed || s >= b->nsboxes_posted || set[n] != s;
+      set[n++] = s;
+    }
+  changed = changed || set[n] != -1;
+  set[n] = -1;
+  if (changed) dispose_dp_hash(env, b); /* the memo is keyed by the task list */
+  if (n < 2) return 0;
+  int64_t volume = 1;
+  for (int d = 0; d < k; d++) volume = sat_mul(volume, (int64_t)b->fr.end[k + d] + 1 - b->fr.origin[k + d]);
+  struct fd_state *fd = fd_state(env);
+  void *gdata = fd->gdata;
+  fd->gdata = b; /* the task operations find the block there */
+  int r = 0;
+  if ((b->opt & GEOST_DISJUNCTIVE) && k == 2)
+    for (int d = 0; d < 2 && r < 2; d++)
+      if (b->prunedsid || b->pruneddim[d]) r |= disjunctive_check(env, b, w, d);
+  if (b->opt & GEOST_CUMULATIVE)
+    for (int d = 0; d < k && r < 2; d++)
+      if (b->prunedsid || b->pruneddim[d]) r |= cumulative_check(env, b, w, d, volume);
+  fd->gdata = gdata;
+  return r;
+}
+
+/* ---- pallet loading ---- */
+
+namespace {
+
+/* Keeps the cells (pairs from cells) for which keep(i, j) holds: the new count. */
+template <typename F>
+int keep_cells(int *cells, int nc, F keep)
+{
+  int kept = 0;
+  for (int h = 0; h < nc; h++)
+    if (keep(cells[2 * h], cells[2 * h + 1])) {
+      cells[2 * kept] = cells[2 * h];
+      cells[2 * kept + 1] = cells[2 * h + 1];
+      kept++;
+    }
+  return kept;
+}
+
+/* The colouring tests: whatever hole survives the cells kept by the colourings of the divisors
+ * of the item sizes. */
+int color_cells(int *cells, int nc, int x, int y, int a, int bsz, int64_t slack, int64_t area)
+{
+  for (int p = 1; p <= a; p++) {
+    if (a % p) continue;
+    for (int q = 1; q <= bsz && nc > 0; q++) {
+      if (bsz % q) continue;
+      int m = std::max(p, q), r = x % m, s = y % m;
+      auto low = [&](int i, int j) { return i % m < r && j % m < s; };
+      auto high = [&](int i, int j) { return i % m >= r && j % m >= s; };
+      if (std::min(p, q) == 1 && slack < m && area % m >= 1) {
+        if ((s == 1 || r == 1) && m == r + s)
+          nc = keep_cells(cells, nc, [&](int i, int j) { return low(i, j) || high(i, j); });
+        else if (m <= r * s)
+          nc = m > (m - r) * (m - s) ? keep_cells(cells, nc, high) : 0;
+        else
+          nc = keep_cells(cells, nc, low);
+      } else if (slack == (int64_t)r * s && m >= r + s) {
+        nc = keep_cells(cells, nc, [&](int i, int j) { return low(i, j) || (m == r + s && high(i, j)); });
+      }
+    }
+  }
+  return nc;
+}
+
+/* A hole next to the border leaves the cells between it and the border empty too. */
+int border_cells(int *cells, int nc, int x, int y, int bsz, int64_t slack)
+{
+  return keep_cells(cells, nc, [&](int i, int j) {
+    int64_t di = std::min(i, x - 1 - i), dj = std::min(j, y - 1 - j);
+    return !((slack <= di && di < bsz) || (slack <= dj && dj < bsz) ||
+             (di < bsz && dj < bsz && slack < (di + 1) * (dj + 1)) || (bsz > slack && di * dj == 0));
+  });
+}
+
+void reverse_cells(int *cells, int nc)
+{
+  std::reverse((geost_lpair *)cells, (geost_lpair *)cells + nc);
+}
+
+void transpose_cells(ORVALIS_API_STRUCT *env, int *cells, int nc)
+{
+  for (int h = 0; h < nc; h++) std::swap(cells[2 * h], cells[2 * h + 1]);
+  fd_qsort(env, (geost_lpair *)cells, (size_t)nc, cmp_asc_pair);
+}
+
+/* The lowest hole of a column lies above a stack of items, so the length below it (and above
+ * the highest) is one the item sizes fill; the same along the rows. */
+int line_cells(ORVALIS_API_STRUCT *env, int *cells, int nc, int x, int y, const int *islin)
+{
+  nc = pl_reduce_holes2a(nc, 1, 0, cells, islin);
+  reverse_cells(cells, nc);
+  nc = pl_reduce_holes2a(nc, -1, y - 1, cells, islin);
+  transpose_cells(env, cells, nc);
+  nc = pl_reduce_holes2a(nc, 1, 0, cells, islin);
+  reverse_cells(cells, nc);
+  nc = pl_reduce_holes2a(nc, -1, x - 1, cells, islin);
+  transpose_cells(env, cells, nc);
+  return nc;
+}
+
+}  // namespace
+
+int pl_color(ORVALIS_API_STRUCT *env, int n, int x, int y, int a, int bsz, const int *islin, geost_data *blk)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int64_t area = (int64_t)x * y, slack = area - (int64_t)n * a * bsz;
+  if (x < 1 || y < 1 || a < 1 || bsz < 1 || slack <= 0 || area > 0xfffff || (int64_t)a * bsz <= slack) return 0;
+  int *cells = (int *)fd_malloc(api, (size_t)(2 * area) * sizeof(int)), nc = 0;
+  for (int i = 0; i < x; i++)
+    for (int j = 0; j < y; j++) cells[2 * nc] = i, cells[2 * nc + 1] = j, nc++;
+  nc = color_cells(cells, nc, x, y, a, bsz, slack, area);
+  if (bsz >= 2 && nc >= slack) nc = border_cells(cells, nc, x, y, bsz, slack);
+  if (nc >= slack) nc = line_cells(env, cells, nc, x, y, islin);
+  if (nc < slack) {
+    QX_free(cells);
+    return 1;
+  }
+  if (!blk) {
+    QX_free(cells);
+    return 0;
+  }
+  /* the block keeps its holes in its own dimension order, its extents may come here turned */
+  if (blk->kdims == 2 && x != y && (int64_t)blk->pl.bbend[0] + 1 - blk->pl.bborig[0] == y) transpose_cells(env, cells, nc);
+  if (blk->pl.holes) QX_free(blk->pl.holes);
+  blk->pl.holes = cells;
+  blk->pl.nholes = nc;
+  blk->pl.pslack = (int32_t)slack;
+  return 0;
+}
+
+namespace {
+
+/* The item of object o: its origin and its first sbox's sizes; false for a shape with no box. */
+bool pallet_item(const geost_data *b, int o, int *x, int *l)
+{
+  int s = geost_first_sbox(b, lo_of(&b->dvar[3 * o]));
+  if (s < 0) return false;
+  for (int d = 0; d < 2; d++) {
+    x[d] = lo_of(origin_view(b, o, d));
+    l[d] = b->shape.size[s * 2 + d];
+  }
+  return true;
+}
+
+/* The known hole cells that a ground active item now covers go behind the others: fails when
+ * fewer than the slack remain. */
+bool pl_wake(geost_data *b)
+{
+  int *h = b->pl.holes, front = 0;
+  for (int c = 0; c < b->pl.nholes && h; c++) {
+    bool covered = false;
+    for (int p = 0; p < b->ntargets && !covered; p++) {
+      int o = b->target[p], x[2], l[2];
+      if (!object_is_ground(b, o) || !pallet_item(b, o, x, l)) continue;
+      covered = true;
+      for (int d = 0; d < 2; d++) {
+        int64_t at = (int64_t)x[d] - b->pl.bborig[d];
+        covered = covered && at <= h[2 * c + d] && h[2 * c + d] < at + l[d];
+      }
+    }
+    if (covered) continue;
+    std::swap(h[2 * c], h[2 * front]);
+    std::swap(h[2 * c + 1], h[2 * front + 1]);
+    front++;
+  }
+  if (b->pl.nholes >= 1) b->pl.nholes = front;
+  return b->pl.nholes >= b->pl.pslack;
+}
+
+/* The waste that the placed items force along e: below and above their columns only lengths the
+ * item sizes fill can be used. Counts the items inside the box (the unplaced ones included);
+ * false on failure, *cross when a placed item crosses the border. */
+bool pl_convex_hull_feasible(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int a, int bsz, int *count,
+                             bool *cross)
+{
+  int64_t E[2] = {(int64_t)b->fr.end[2] + 1 - b->fr.origin[2], (int64_t)b->fr.end[3] + 1 - b->fr.origin[3]};
+  for (int e = 0; e < 2; e++) {
+    int f = 1 - e;
+    profile *prof = fd_empty_profile();
+    *count = 0;
+    for (int p = 0; p < b->nobjects; p++) {
+      int o = b->target[p], x[2], l[2];
+      if (p < b->ntargets && !object_is_ground(b, o)) {
+        ++*count;
+        continue;
+      }
+      if (!pallet_item(b, o, x, l)) continue;
+      int64_t lo[2], hi[2];
+      bool meets = true;
+      for (int d = 0; d < 2; d++) {
+        lo[d] = std::max<int64_t>(x[d], b->fr.origin[2 + d]);
+        hi[d] = std::min<int64_t>((int64_t)x[d] + l[d] - 1, b->fr.end[2 + d]);
+        meets = meets && lo[d] <= hi[d];
+      }
+      if (!meets) continue;
+      if ((hi[e] - lo[e] + 1) * (hi[f] - lo[f] + 1) == (int64_t)a * bsz) ++*count;
+      else *cross = true;
+      if (bsz > 1) prof = fd_profile_update(env, w, prof, (long)lo[e], (long)hi[e] + 1, (long)(hi[f] - lo[f] + 1));
+    }
+    if (bsz <= 1) continue;
+    /* the stretches of the profile across the box along e */
+    int64_t waste = 0, at = b->fr.origin[2 + e], end = (int64_t)b->fr.end[2 + e] + 1;
+    bool over = false;
+    auto stretch = [&](int64_t from, int64_t to, int64_t h) {
+      if (h > E[f]) over = true; /* placed items overlap */
+      else if (to > from) waste += (to - from) * pl_loss((int)(E[f] - h), b->pl.islin);
+    };
+    long sb, se, sh;
+    for (profile *rest = prof; fd_profile_next(rest, &sb, &se, &sh, &rest) && !over;) {
+      stretch(at, sb, 0);
+      stretch(std::max<int64_t>(sb, at), std::min<int64_t>(se, end), sh);
+      at = std::max<int64_t>(at, se);
+    }
+    if (!over) stretch(at, end, 0);
+    fd_profile_dispose(env, prof);
+    if (over || waste > E[0] * E[1] - (int64_t)*count * a * bsz) return false;
+  }
+  return true;
+}
+
+/* The counting bounds of n items a x b in the box, its lengths cut to what the sizes fill. */
+bool pl_is_feasible(ORVALIS_API_STRUCT *env, const geost_data *b, int64_t n, int a, int bsz)
+{
+  const int *lin = b->pl.islin;
+  int64_t E0 = (int64_t)b->fr.end[2] + 1 - b->fr.origin[2], E1 = (int64_t)b->fr.end[3] + 1 - b->fr.origin[3];
+  int64_t L = std::max(E0, E1), S = std::min(E0, E1);
+  int64_t Lp = L - pl_loss((int)L, lin), Sp = S - pl_loss((int)S, lin), A = Lp * Sp, ab = (int64_t)a * bsz;
+  int64_t R = A - n * ab;
+  if (R < 0) return false;
+  int64_t rLa = Lp % a, rLb = Lp % bsz, rSa = Sp % a, rSb = Sp % bsz;
+  if (R == 0 && ((rLa && rSa) || (rLb && rSb))) return false;
+  int64_t Lb = Lp / bsz, Sb = Sp / bsz;
+  if (bsz >= 2) {
+    int64_t La = Lp / a, Sa = Sp / a, w1 = 0, w2 = 0, w3 = 0, w4 = 0;
+    int64_t m1 = n - Sa * Lb, m2 = n - La * Sb;
+    if (La * Sb < m1) return false;
+    if (m1 > 0) {
+      w1 = pl_loss((int)(Lp - a), lin) * ((m1 - 1) / La + 1) * bsz;
+      w2 = pl_loss((int)(Sp - bsz), lin) * ((m1 - 1) / Sb + 1) * a;
+    }
+    if (m2 > 0) {
+      w3 = pl_loss((int)(Lp - bsz), lin) * ((m2 - 1) / Lb + 1) * a;
+      w4 = pl_loss((int)(Sp - a), lin) * ((m2 - 1) / Sa + 1) * bsz;
+    }
+    if (R < std::max(w1, w3) + std::max(w2, w4)) return false;
+  }
+  int64_t Ra = rSa + rLa <= a ? rSa * rLa : (a - rSa) * (a - rLa);
+  int64_t Rb = rSb + rLb <= bsz ? rSb * rLb : (bsz - rSb) * (bsz - rLb);
+  return n <= A / ab && n <= Sb * Lb && n <= (A - Ra) / a / bsz && n <= (A - Rb) / bsz / a &&
+         !pl_color(env, (int)n, (int)Lp, (int)Sp, a, bsz, lin, nullptr);
+}
+
+}  // namespace
+
+int pl_entry_tests(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  if (!(b->opt & GEOST_PALLET_LOADING) || b->kdims != 2 || !b->pl.islin) return 1;
+  int a = b->shape.size_multiset[b->pl.sbox * 2 + 1], bsz = b->shape.size_multiset[b->pl.sbox * 2];
+  if (bsz < 1) return 1;
+  if (!pl_wake(b)) return 0;
+  int count = 0;
+  bool cross = false;
+  if (!pl_convex_hull_feasible(env, b, w, a, bsz, &count, &cross)) return 0;
+  return cross || pl_is_feasible(env, b, count, a, bsz);
+}
 
 /* ==== hole test of the sweep ==== */
 

@@ -925,7 +925,9 @@ TEST_F(DiscreteFiltering, FixedTasksFailExactlyOnOverloadAndRaiseTheLimit)
     dvar_init_temp(&lim, MakeSmall(0), MakeSmall(cap));
     int r = run(ms, g.pick(0, 1) * 2, &lim);
     EXPECT_EQ(r > 1, top > cap) << describe(in) << " cap " << cap;
-    if (r < 2) EXPECT_EQ(GetSmall(lim.min), top) << describe(in);
+    if (r < 2) {
+      EXPECT_EQ(GetSmall(lim.min), top) << describe(in);
+    }
   }
 }
 

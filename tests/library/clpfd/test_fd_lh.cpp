@@ -161,8 +161,12 @@ TEST_F(LongestHoles, RefinementNeverFallsBelowTheHolesItSearches)
           EXPECT_LE(r, entry);
           ran = fd_clh_hooks.nchoice >= 0;
           if (enable < 4) res[enable] = r;
-          if (enable >= 4) EXPECT_EQ(r, res[enable & 3]) << "the up-front stack answers otherwise";
-          if (enable >= 4 && ran) EXPECT_FALSE(fd_clh_hooks.grew);
+          if (enable >= 4) {
+            EXPECT_EQ(r, res[enable & 3]) << "the up-front stack answers otherwise";
+            if (ran) {
+              EXPECT_FALSE(fd_clh_hooks.grew);
+            }
+          }
         }
         fd_clh_hooks.upfront = false;
         int64_t first = res[3];
