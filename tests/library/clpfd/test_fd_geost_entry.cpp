@@ -20,7 +20,6 @@ using fd_harness::rng;
 using fd_harness::row;
 using fd_harness::tuple;
 using T = driver;
-[[maybe_unused]] auto *const unused_collector = &geost_test::collect; /* the shared header's, not used here */
 
 /* An instance's data: k, n, opt, the number of sboxes, each sbox as sid, k translations, k
  * sizes, then the lex chain as its length and the object indexes. The variables: per object its
