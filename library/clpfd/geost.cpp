@@ -5121,7 +5121,8 @@ geost_proc *make_proc(ORVALIS_API_STRUCT *api, const worker *w, TAGGED t, int no
   }
   if (f[0] >= nobjects) return nullptr;
   auto smalls = [](TAGGED x) { return IsSmall(x); };
-  if (!list_of(w, StrArg(t, 7), f[4], smalls) || !list_of(w, StrArg(t, 8), f[5], smalls)) return nullptr;
+  auto objects = [nobjects](TAGGED x) { return fd_small_in(x, 0, nobjects - 1); }; /* dependencies */
+  if (!list_of(w, StrArg(t, 7), f[4], smalls) || !list_of(w, StrArg(t, 8), f[5], objects)) return nullptr;
   auto *p = (geost_proc *)QX_malloc(sizeof(geost_proc) + (size_t)(f[4] + f[5]) * sizeof(int32_t));
   if (!p) qx_memory_fault("geost rules", QX_SPACE_FOREIGN);
   p->next = nullptr;

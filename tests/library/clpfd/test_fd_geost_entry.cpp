@@ -247,6 +247,11 @@ std::vector<std::pair<std::string, std::function<void(T::posting &)>>> mutations
       {"object not a term", [arg](T::posting &p) { arg(p, 6).args[0] = T::t_int(3); }},
       {"state of the wrong arity", [](T::posting &p) { p.state.pop_back(); }},
       {"witness not a mutable", [arg](T::posting &p) { arg(p, 6).args[0].args[3] = T::t_atom("none"); }},
+      {"rule depending on no object", [arg](T::posting &p) {
+         arg(p, 11) = T::t_int(arg(p, 11).v | GEOST_RULES);
+         arg(p, 15) = T::t_list({T::t_struct("rule", {T::t_int(0), T::t_int(0), T::t_int(2), T::t_int(0), T::t_int(0),
+                                                        T::t_int(1), T::t_atom("[]"), T::t_list({T::t_int(7)})})});
+       }},
       {"bad rule", [arg](T::posting &p) {
          arg(p, 11) = T::t_int(arg(p, 11).v | GEOST_RULES);
          arg(p, 15) = T::t_list({T::t_struct("rule", {T::t_int(0), T::t_int(0), T::t_int(2), T::t_int(0), T::t_int(2),
