@@ -351,5 +351,32 @@ int visavis_fill(ORVALIS_API_STRUCT *env, geost_data *b, int gap, const int *ext
                  int cursbox, int all, int64_t *min, int64_t *max, int64_t vol);
 
 /* ==== filter loop, entry, daemon ==== */
+/* The daemon's frame of one watched variable: the block and the variable's first reference
+ * (object o's shape at (2k+4)o, its origin in d at (2k+4)o+2+2d; after the objects the fix switch,
+ * the volume, the lower and the upper corners). The frames follow the block's arrays. */
+struct geost_frame {
+  daemon_frame frame; /* no destructor: the block's own frees it */
+  geost_data *block;
+  int ref;
+};
+geost_frame *geost_frames(geost_data *b);
+
+/* The filter loop over target[0 .. ntodo-1]: 0 nothing pruned, 1 pruned, 2 or more failure. */
+int filter_geost(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int ntodo, int enable_hole_polymorphic);
+/* The sweep of one object in shape sid (monomorphic: its own views, else the virtual object's):
+ * -1 failure, 0 nothing pruned, 1 pruned. */
+int filter_object_for_shape(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid,
+                            int enable_hole_polymorphic, int monomorphic);
+/* Bounding boxes, slack and, on the first initialisation, the option edits and the initial
+ * tests: 1, or 0 on failure. */
+int geost_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int first);
+int geost_daemon(ORVALIS_API_STRUCT *env, worker *w, void *frame, TAGGED *attr_ref, TAGGED global);
+void geost_destructor(void *block);
+/* Witnesses in the mutables: whether the list held differs from the n values; the list to
+ * overwrite (the one held when younger than the newest choicepoint, else a fresh one put in the
+ * mutable; may collect); the object's two witness lists brought up to date. */
+int witness_differs(const int *witness, TAGGED mutable_term, int n);
+TAGGED witness_target(ORVALIS_API_STRUCT *env, worker *w, QX_globref mutable_ref, int n);
+void store_witnesses(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object);
 
 #endif

@@ -103,6 +103,10 @@ void prolog_fd_cumulatives_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref s
 void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
 
+/* ---- geost/4 (geost.cpp) ---- */
+void prolog_fd_geost_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                    QX_term_ref actions);
+
 /* ---- small checks of state terms ---- */
 
 /* The length of a proper list (within the heap's bound on list length), or -1. */

@@ -174,6 +174,7 @@ const pred_spec pred_table[] = {
     {"all_distinct", 1, prolog_fd_all_distinct_qxenv_multi_qx},
     {"assignment", 2, prolog_fd_assignment_qxenv_multi_qx},
     {"assignment_helper", 2, prolog_fd_assignment_helper_qxenv_multi_qx},
+    {"geost", 4, prolog_fd_geost_qxenv_multi_qx},
     {nullptr, 0, nullptr},
 };
 

@@ -1011,6 +1011,7 @@ int volume_balance(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, in
   std::vector<int> ext(k), mi(k), ma(k), ov; /* ov: the items of the parallel conflict */
   for (int r = 4; r < b->fr.end_bb; r++) {
     if (!straddles(b, dv, s, r)) continue;
+    R = *region; /* the scratch slot: the first free one, which moves as regions are stored */
     int64_t V = 1;
     for (int d = 0; d < k; d++) {
       ext[d] = (int)std::min<int64_t>((int64_t)b->fr.end[r * k + d] + 1 - b->fr.origin[r * k + d], INT_MAX);
@@ -4143,4 +4144,1322 @@ int point_makes_hole(ORVALIS_API_STRUCT *env, geost_data *b, worker *, int objec
 
 /* ==== filter loop and per-object sweep ==== */
 
+#include <cassert>
+
+#include "fd_globals.h"
+#include "fd_propagate.h"
+
+namespace {
+
+/* The origin view of object o in dimension d, to prune. */
+dvar *gview(geost_data *b, int o, int d) { return &b->dvar[(b->kdims + 1) * o + 1 + d]; }
+int *wit_row(geost_data *b, bool max, int o, int d)
+{
+  int k = b->kdims;
+  return &(max ? b->object.maxwit : b->object.minwit)[(o * k + d) * k];
+}
+TAGGED small_clamped(int64_t v) { return MakeSmall((int32_t)std::clamp<int64_t>(v, QX_SMALL_MIN, QX_SMALL_MAX)); }
+
+/* A change of the object's bound or witness in dimension j: the filters of later calls see it. */
+void note_change(geost_data *b, int o, int j, int mono)
+{
+  if (!mono) return;
+  b->pruneddim[j] = 1;
+  b->object.flags[o] |= 3;
+}
+
+/* The code of a point test of the sweep: the dimension in the bits above 2, bit value 2 turns
+ * on the polymorphic hole test (as point_in_some_fr reads it). */
+int sweep_code(int d, int e) { return 4 * d + (e ? 2 : 0); }
+
+/* An (object, sbox) contact slot of the vis-a-vis filter. */
+struct contact {
+  int obj = -1, sbox = -1;
+  bool operator==(const contact &o) const { return obj == o.obj && sbox == o.sbox; }
+};
+
+/* Vis-a-vis contact filtering of sbox s of the object in dimension d (exact slack: the sbox's
+ * faces must touch a border or a neighbour): the change mask, -1 on failure. */
+int contact_dimension(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid, int s, int d,
+                      contact slot[2])
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims;
+  const int *tr = b->shape.translation, *sz = b->shape.size;
+  slot[0] = slot[1] = contact{};
+  if ((int64_t)b->shape.volume[s] <= (int64_t)sz[s * k + d] * b->slack) return 0;
+  dvar *O = gview(b, o, 0);
+  int64_t L = (int64_t)b->fr.origin[k + d] - tr[s * k + d];
+  int64_t R = (int64_t)b->fr.end[k + d] - tr[s * k + d] - sz[s * k + d] + 1;
+  TAGGED lfree = dvar_set(env, &O[d], w), rfree = lfree;
+  int seen = 0;
+  for (int p = 0; p < b->nobjects; p++) {
+    if (seen >= 3 && lfree == atom_nil && rfree == atom_nil) break;
+    int j = b->target[p];
+    bool self = b->object.oid[j] == b->object.oid[o];
+    int jo = self ? o : j;
+    if (!fr_intersects_object(env, b, 1, jo)) continue;
+    int jsid = self ? sid : lo_of(shape_view(b, j));
+    const dvar *J = gview(b, jo, 0);
+    for (int t = geost_first_sbox(b, jsid); t >= 0 && b->shape.sid[t] == jsid; t++) {
+      if (self && t == s) continue;
+      bool meet = true;
+      for (int e = 0; e < k && meet; e++) {
+        if (e == d) continue;
+        int64_t a0 = (int64_t)lo_of(&O[e]) + tr[s * k + e], a1 = (int64_t)hi_of(&O[e]) + tr[s * k + e] + sz[s * k + e];
+        int64_t b0 = (int64_t)lo_of(&J[e]) + tr[t * k + e], b1 = (int64_t)hi_of(&J[e]) + tr[t * k + e] + sz[t * k + e];
+        meet = a0 < b1 && b0 < a1;
+      }
+      if (!meet) continue;
+      seen++;
+      if (seen <= 2) slot[seen - 1] = {jo, t};
+      else slot[0] = slot[1] = contact{};
+      int64_t tt = tr[t * k + d], lt = sz[t * k + d], ts = tr[s * k + d], ls = sz[s * k + d];
+      if (self) {
+        if (tt + lt == ts) lfree = atom_nil;
+        if (ts + ls == tt) rfree = atom_nil;
+        continue;
+      }
+      TAGGED T = p < b->ntargets ? dvar_set(env, (dvar *)&J[d], w)
+                                 : fd_interval(api, w, J[d].min, J[d].min);
+      int64_t up = tt + lt - ts, down = tt - ls - ts;
+      /* a shift beyond the small integers: the face is taken as touching (nothing removed) */
+      lfree = SmallFits(up) ? fd_subtract(api, w, lfree, fd_lsh(api, w, T, MakeSmall((int32_t)up))) : atom_nil;
+      rfree = SmallFits(down) ? fd_subtract(api, w, rfree, fd_lsh(api, w, T, MakeSmall((int32_t)down))) : atom_nil;
+    }
+  }
+  bool has_l = SmallFits(L) && dvar_contains_value_t(&O[d], MakeSmall((int32_t)L));
+  bool has_r = SmallFits(R) && dvar_contains_value_t(&O[d], MakeSmall((int32_t)R));
+  if (seen == 0) {
+    if (L != R || !has_l) return -1;
+    return dvar_fix_interval_t(&O[d], MakeSmall((int32_t)L), MakeSmall((int32_t)L));
+  }
+  if (seen == 1) {
+    if (!has_l && !has_r) return -1;
+    TAGGED keep = has_l && has_r ? fd_pair(api, w, MakeSmall((int32_t)std::min(L, R)), MakeSmall((int32_t)std::max(L, R)))
+                  : has_l ? fd_interval(api, w, MakeSmall((int32_t)L), MakeSmall((int32_t)L))
+                          : fd_interval(api, w, MakeSmall((int32_t)R), MakeSmall((int32_t)R));
+    if (has_l && has_r) slot[0] = contact{};
+    return dvar_fix_set(api, &O[d], keep, w);
+  }
+  if (has_l || has_r) slot[0] = slot[1] = contact{};
+  int mask = 0;
+  if (SmallFits(L)) lfree = fd_delete(api, w, lfree, MakeSmall((int32_t)L));
+  if (SmallFits(R)) rfree = fd_delete(api, w, rfree, MakeSmall((int32_t)R));
+  for (TAGGED f : {lfree, rfree}) {
+    if (f == atom_nil) continue;
+    int m = dvar_prune_set(api, &O[d], f, w);
+    if (m < 0) return -1;
+    mask |= m;
+  }
+  return mask;
+}
+
+/* pre_filter: the vis-a-vis contacts of every sbox of shape sid: -1 failure, 0, or 1 pruned.
+ * Its sets stay in temporary storage until the call ends: the views keep the sets dvar_set
+ * made for them there, so the storage is not trimmed back. */
+int pre_filter(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid, int mono)
+{
+  int k = b->kdims, result = 0;
+  std::vector<contact> slots(2 * (size_t)k);
+  for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
+    for (int d = 0; d < k; d++) {
+      int m = contact_dimension(env, b, w, o, sid, s, d, &slots[2 * d]);
+      if (m < 0) return -1;
+      if (m > 0) {
+        result = 1;
+        note_change(b, o, d, mono);
+      }
+    }
+    for (size_t x = 0; x < slots.size(); x++)
+      for (size_t y = x + 1; y < slots.size(); y++)
+        if (slots[x].obj >= 0 && slots[x] == slots[y]) return -1;
+  }
+  return result;
+}
+
+/* pre_sweep: the object's absolute regions; a region covering the origin box in all but one
+ * dimension prunes that dimension and goes. -1 failure, 0, or 1 pruned. */
+int pre_sweep(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid, int mono)
+{
+  int k = b->kdims, result = 0;
+  b->fr.end_absolute = b->fr.end_relative;
+  absolute_fr(env, b, w, o, sid, &b->fr.end_absolute, absolute_cont);
+  dvar *O = gview(b, o, 0);
+  int keep = b->fr.end_relative;
+  for (int r = b->fr.end_relative; r < b->fr.end_absolute; r++) {
+    int covered = 0, open = -1;
+    for (int j = 0; j < k; j++) {
+      if (lo_of(&O[j]) >= b->fr.origin[r * k + j] && hi_of(&O[j]) <= b->fr.end[r * k + j]) covered++;
+      else open = j;
+    }
+    if (covered == k) return -1;
+    if (covered == k - 1) {
+      int64_t lo = std::max<int64_t>(b->fr.origin[r * k + open], lo_of(&O[open]));
+      int64_t hi = std::min<int64_t>(b->fr.end[r * k + open], hi_of(&O[open]));
+      if (lo > hi) continue; /* misses the origin box: drop it */
+      int m = dvar_prune_interval_t(env, &O[open], MakeSmall((int32_t)lo), MakeSmall((int32_t)hi), w);
+      if (m < 0) return -1;
+      if (m > 0) {
+        result = 1;
+        note_change(b, o, open, mono);
+      }
+      continue;
+    }
+    if (keep < r) copy_slot(b, keep, r);
+    keep++;
+  }
+  b->fr.end_absolute = b->fr.top_of_stack = b->fr.round_robin = keep;
+  /* the point tests use the slots from top_of_stack on as scratch */
+  while (b->fr.top_of_stack + 3 >= b->nregions) expand_regions(env, b);
+  return result;
+}
+
+/* The sweep of dimension d from the min (max) witness to the first feasible point in the order
+ * putting d first: the bound moves to its coordinate d and the point becomes the witness. -1
+ * failure, 0, or 1 pruned. */
+int sweep(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int sid, int e, int d, bool max, int mono)
+{
+  int k = b->kdims;
+  int *c = b->current, *n = b->next, *wit = wit_row(b, max, o, d);
+  dvar *O = gview(b, o, 0);
+  auto far = [&](int j) { return max ? (int64_t)lo_of(&O[j]) - 1 : (int64_t)hi_of(&O[j]) + 1; };
+  auto start = [&](int j) { return max ? hi_of(&O[j]) : lo_of(&O[j]); };
+  std::memcpy(c, wit, (size_t)k * sizeof(int));
+  bool flag = true; /* the less significant coordinates are all at their start */
+  for (int i = k - 1; i >= 0; i--) {
+    int j = (d + i) % k;
+    n[j] = (int)(flag ? far(j) : max ? (int64_t)c[j] - 1 : (int64_t)c[j] + 1);
+    flag = flag && (max ? c[j] >= start(j) : c[j] <= start(j));
+  }
+  int region;
+  while (inside_forbidden(env, b, w, c, o, sid, sweep_code(d, e), &region)) {
+    for (int j = 0; j < k; j++) {
+      /* past the region, and never backwards */
+      if (max)
+        n[j] = (int)std::min<int64_t>(std::max<int64_t>(n[j], (int64_t)b->fr.origin[region * k + j] - 1), (int64_t)c[j] - 1);
+      else
+        n[j] = (int)std::max<int64_t>(std::min<int64_t>(n[j], (int64_t)b->fr.end[region * k + j] + 1), (int64_t)c[j] + 1);
+    }
+    int i = k - 1;
+    for (; i >= 0; i--) {
+      int j = (d + i) % k;
+      c[j] = n[j];
+      n[j] = (int)far(j);
+      if (max ? c[j] >= lo_of(&O[j]) : c[j] <= hi_of(&O[j])) break;
+      c[j] = start(j);
+    }
+    if (i < 0) return -1;
+  }
+  int m = max ? dvar_fix_interval_t(&O[d], atom_inf, MakeSmall(c[d])) : dvar_fix_interval_t(&O[d], MakeSmall(c[d]), atom_sup);
+  if (m < 0) return -1;
+  for (int j = 0; j < k; j++)
+    if (wit[j] != c[j]) {
+      wit[j] = c[j];
+      note_change(b, o, j, mono);
+    }
+  if (m > 0) note_change(b, o, d, mono);
+  return m > 0;
+}
+
+}  // namespace
+
+int filter_object_for_shape(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object, int sid,
+                            int enable_hole_polymorphic, int monomorphic)
+{
+  int k = b->kdims, result = 0, e = enable_hole_polymorphic, mono = monomorphic;
+  if ((b->opt & GEOST_VISAVIS) && b->slack == b->exact_slack) {
+    int r = pre_filter(env, b, w, object, sid, mono);
+    if (r < 0) return -1;
+    result |= r;
+  }
+  int r = pre_sweep(env, b, w, object, sid, mono);
+  if (r < 0) return -1;
+  result |= r;
+  bool valid = true;
+  for (int d = 0; d < k && valid; d++)
+    valid = valid_witness(env, b, w, object, sid, e, wit_row(b, false, object, d)) &&
+            valid_witness(env, b, w, object, sid, e, wit_row(b, true, object, d));
+  if (valid) return result;
+  bool swept = false;
+  for (int d = 0; d < k; d++) {
+    dvar *O = gview(b, object, d);
+    if (O->flags & DV_FIXED) {
+      if (swept || d < k - 1) continue;
+    } else {
+      r = sweep(env, b, w, object, sid, e, d, false, mono);
+      if (r < 0) return -1;
+      result |= r;
+      if (O->flags & DV_FIXED) {
+        swept = true;
+        continue;
+      }
+    }
+    r = sweep(env, b, w, object, sid, e, d, true, mono);
+    if (r < 0) return -1;
+    result |= r;
+    swept = true;
+  }
+  return result;
+}
+
+namespace {
+
+/* The virtual object (index nobjects) as a copy of the object fixed to shape s. */
+void object_to_virtual(geost_data *b, int o, int s)
+{
+  int k = b->kdims, v = b->nobjects;
+  b->object.proc[v] = b->object.proc[o];
+  b->object.flags[v] = b->object.flags[o];
+  b->object.oid[v] = b->object.oid[o];
+  for (int d = 0; d <= k; d++) b->dvar[(k + 1) * v + d] = b->dvar[(k + 1) * o + d];
+  dvar_fix_interval_t(shape_view(b, v), MakeSmall(s), MakeSmall(s));
+  std::memcpy(wit_row(b, false, v, 0), wit_row(b, false, o, 0), (size_t)k * k * sizeof(int));
+  std::memcpy(wit_row(b, true, v, 0), wit_row(b, true, o, 0), (size_t)k * k * sizeof(int));
+  if (b->opt & GEOST_LEX) {
+    b->object.lex_prev[v] = b->object.lex_prev[o];
+    b->object.lex_next[v] = b->object.lex_next[o];
+    if (b->object.lex_prev[o] >= 0 || b->object.lex_next[o] >= 0) {
+      std::memcpy(&b->object.low[v * k], &b->object.low[o * k], (size_t)k * sizeof(int));
+      std::memcpy(&b->object.up[v * k], &b->object.up[o * k], (size_t)k * sizeof(int));
+    }
+  }
+}
+
+/* The accumulator keeps per dimension the least lower-bound vector and the greatest
+ * upper-bound vector over the shapes that survive. */
+void update_virtual(geost_data *b)
+{
+  int k = b->kdims, v = b->nobjects, acc = v + 1;
+  std::vector<int> P(k), Q(k);
+  for (int d = 0; d < k; d++) P[d] = lo_of(gview(b, v, d)), Q[d] = hi_of(gview(b, v, d));
+  for (int d = 0; d < k; d++) {
+    int *mn = wit_row(b, false, acc, d), *mx = wit_row(b, true, acc, d);
+    if (lex_le(k, P.data(), mn, 0, 0, d)) std::memcpy(mn, P.data(), (size_t)k * sizeof(int));
+    if (lex_le(k, mx, Q.data(), 0, 0, d)) std::memcpy(mx, Q.data(), (size_t)k * sizeof(int));
+  }
+}
+
+/* filter_object: an object of several shapes, filtered shape by shape through the virtual
+ * object. The status 0, 1, or 2 failure. */
+int filter_polymorphic(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int o, int e)
+{
+  ORVALIS_API_STRUCT *api = env;
+  int k = b->kdims, acc = b->nobjects + 1, status = 0;
+  for (int i = 0; i < k * k; i++) {
+    b->object.minwit[acc * k * k + i] = 0x7fffffff;
+    b->object.maxwit[acc * k * k + i] = (int)0x80000001;
+  }
+  dvar *shape = shape_view(b, o);
+  TAGGED S = dvar_set(env, shape, w);
+  std::vector<int> sids;
+  DVITER it;
+  dviter_init(&it, shape);
+  while (!dviter_empty(&it)) sids.push_back(GetSmall(dviter_next_value_t(&it)));
+  for (int s : sids) {
+    object_to_virtual(b, o, s);
+    if (filter_object_for_shape(env, b, w, b->nobjects, s, e, 0) < 0) {
+      S = fd_delete(api, w, S, MakeSmall(s));
+      status = 1;
+    } else {
+      update_virtual(b);
+    }
+  }
+  int m = dvar_fix_set(api, shape, S, w);
+  if (m < 0) return 2;
+  if (m > 0) {
+    status = 1;
+    b->object.flags[o] |= 3;
+    b->prunedsid = 1;
+    if (b->opt & GEOST_VOLUME) compute_minmax_vol_sid(env, b, o);
+  }
+  for (int d = 0; d < k; d++)
+    for (int max = 0; max < 2; max++) {
+      int *from = wit_row(b, max, acc, d), *to = wit_row(b, max, o, d);
+      for (int j = 0; j < k; j++)
+        if (to[j] != from[j]) {
+          to[j] = from[j];
+          note_change(b, o, j, 1);
+        }
+    }
+  for (int d = 0; d < k; d++) {
+    int32_t lo = wit_row(b, false, acc, d)[d], hi = wit_row(b, true, acc, d)[d];
+    int r = dvar_fix_interval_t(gview(b, o, d), small_clamped(lo), small_clamped(hi));
+    if (r < 0) return 2;
+    if (r > 0) {
+      status = 1;
+      note_change(b, o, d, 1);
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+int filter_geost(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int ntodo, int enable_hole_polymorphic)
+{
+  if (!(b->opt & (GEOST_OVERLAP | GEOST_OVERLAP_TOO))) all_relative_fr(env, b, 0);
+  int result = 0;
+  for (int i = 0; i < ntodo && result <= 1; i++) {
+    int o = b->target[i], status;
+    dvar *shape = shape_view(b, o);
+    if (shape->flags & DV_FIXED) {
+      int r = filter_object_for_shape(env, b, w, o, lo_of(shape), enable_hole_polymorphic, 1);
+      status = r < 0 ? 2 : r ? 1 : 0;
+    } else {
+      status = filter_polymorphic(env, b, w, o, enable_hole_polymorphic);
+    }
+    result |= status;
+  }
+  return result;
+}
+
 /* ==== entry, daemon and destructor ==== */
+
+namespace {
+
+/* State arguments. */
+constexpr int S_K = 1, S_NOBJ = 2, S_NSBOX = 3, S_MAXN = 4, S_NTARGETS = 5, S_OBJECTS = 6, S_SBOXES = 7,
+              S_FIX = 8, S_BBOX = 9, S_VOLUME = 10, S_OPT = 11, S_ORDER = 12, S_LEX = 13,
+              S_MAXBACKS = 14, S_RULES = 15, S_NHOLES = 16, S_REST = 17, S_ARITY = 19;
+constexpr int32_t COORD_LIMIT = 1 << 26; /* translations and sizes stay far inside the small integers */
+
+int refs_per_object(int k) { return 2 * k + 4; }
+/* The references after the objects': fix switch, volume, lower corners, upper corners. */
+int ref_fix(const geost_data *b) { return refs_per_object(b->kdims) * b->nobjects; }
+int ref_lower(const geost_data *b, int d) { return ref_fix(b) + 4 + 2 * d; }
+int ref_upper(const geost_data *b, int d) { return ref_fix(b) + 4 + 2 * b->kdims + 2 * d; }
+int ref_witness(const geost_data *b, int o, bool max) { return refs_per_object(b->kdims) * o + 2 * b->kdims + 2 + max; }
+
+void init_view(geost_data *b, dvar *d, int ref)
+{
+  dvar_init(d, &b->refbase[ref].term, &b->refbase[ref + 1].term);
+}
+void load_object(geost_data *b, int o)
+{
+  for (int v = 0; v <= b->kdims; v++) init_view(b, &b->dvar[(b->kdims + 1) * o + v], refs_per_object(b->kdims) * o + 2 * v);
+}
+
+size_t frames_offset(const geost_dims &dm)
+{
+  return QX_ALIGN_UP(geost_block_bytes(dm), alignof(geost_frame));
+}
+geost_dims dims_of(const geost_data *b)
+{
+  return {b->kdims, b->nobjects, b->nsboxes_posted, b->max_nsboxes, b->norder};
+}
+
+/* Witnesses from the object's mutable: its list of k*k small integers, else the bounds. */
+void load_witness(geost_data *b, int o, bool max)
+{
+  int k = b->kdims, n = k * k;
+  int *wit = &(max ? b->object.maxwit : b->object.minwit)[o * n];
+  TAGGED l = fd_mutable_value(b->refbase[ref_witness(b, o, max)].term);
+  int i = 0;
+  for (; i < n && IsLst(l); i++, l = deref(LstTail(l))) {
+    TAGGED h = deref(LstHead(l));
+    if (!IsSmall(h)) break;
+    wit[i] = GetSmall(h);
+  }
+  if (i == n) return;
+  for (int d = 0; d < k; d++)
+    for (int j = 0; j < k; j++) wit[d * k + j] = max ? hi_of(gview(b, o, j)) : lo_of(gview(b, o, j));
+}
+
+/* The block brought in step with a state it did not follow (backtracking, or a state the daemon
+ * did not see): the live count, the views and the witnesses from the state. */
+void refresh(ORVALIS_API_STRUCT *env, geost_data *b, TAGGED state)
+{
+  b->check_cumulative_set[0] = -2;
+  b->stamp = GetSmall(deref(StrArg(state, S_ARITY)));
+  TAGGED nt = deref(StrArg(state, S_NTARGETS));
+  if (IsSmall(nt) && GetSmall(nt) >= 0 && GetSmall(nt) <= b->nobjects) b->ntargets = GetSmall(nt);
+  for (int p = 0; p < b->ntargets; p++) {
+    int o = b->target[p];
+    load_object(b, o);
+    b->object.flags[o] &= ~3;
+    load_witness(b, o, false);
+    load_witness(b, o, true);
+    if (b->opt & GEOST_VOLUME) compute_minmax_vol_sid(env, b, o);
+  }
+  b->prunedsid = 0;
+  for (int d = 0; d < b->kdims; d++) b->pruneddim[d] = 0;
+}
+
+}  // namespace
+
+geost_frame *geost_frames(geost_data *b)
+{
+  return (geost_frame *)((char *)b + frames_offset(dims_of(b)));
+}
+
+int geost_daemon(ORVALIS_API_STRUCT *env, worker *w, void *frame, TAGGED *attr_ref, TAGGED global)
+{
+  auto *f = (geost_frame *)frame;
+  geost_data *b = f->frame.destructor ? (geost_data *)frame : f->block;
+  /* called on the block itself, the reference is found by its address */
+  int r = f->frame.destructor ? (int)(((char *)attr_ref - (char *)b->refbase) / sizeof(QX_globref_)) : f->ref;
+  int k = b->kdims, o = r / refs_per_object(k), j = r % refs_per_object(k);
+  TAGGED state = fd_mutable_value(StrArg(deref(global), FD_GLOBAL_STATE));
+  bool refreshed = GetSmall(deref(StrArg(state, S_ARITY))) != b->stamp;
+  if (refreshed) refresh(env, b, state);
+  if (o < b->nobjects) {
+    if (j / 2 >= 1 && j / 2 - 1 < k) b->pruneddim[j / 2 - 1] = 1;
+    if (j / 2 == 0) {
+      b->prunedsid = 1;
+      if (!refreshed && (b->opt & GEOST_VOLUME)) {
+        init_view(b, shape_view(b, o), refs_per_object(k) * o);
+        compute_minmax_vol_sid(env, b, o);
+      }
+    }
+    b->object.flags[o] |= 1;
+  } else {
+    for (int p = 0; p < b->ntargets; p++) b->object.flags[b->target[p]] |= 1;
+  }
+  if (fd_status(deref(global)) & FD_ST_QUEUED) return 0;
+  fd_daemon_copy_state(env, w, &global);
+  b->stamp++;
+  fd_enqueue_global(env, w, global, 5);
+  return 1;
+}
+
+void geost_destructor(void *block)
+{
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* the instance may be gone */
+  auto *b = (geost_data *)block;
+  for (size_mem &m : b->scratch)
+    if (m.mem) QX_free(m.mem);
+  for (int d = 0; d < b->kdims && b->lch_tables; d++)
+    for (int32_t **t : {b->lch_tables, b->lh_tables, b->lh_tables_max, b->lh_tables_inv})
+      if (t[d]) QX_free(t[d]);
+  if (b->pl.holes) QX_free(b->pl.holes);
+  if (b->pl.islin) QX_free(b->pl.islin);
+  if (b->shape_hash) dispose_switch_on_key(b->shape_hash);
+  if (b->dp_hash) dispose_dp_hash(api, b);
+  /* the procedures are loaded only with the rules bit; the virtual object's list is a copy */
+  for (int o = 0; o < b->nobjects && b->object.proc; o++)
+    for (geost_proc *p = b->object.proc[o], *next; p; p = next) {
+      next = p->next;
+      QX_free(p);
+    }
+  fd_entry_destroy(block, b->refbase);
+}
+
+int witness_differs(const int *witness, TAGGED mutable_term, int n)
+{
+  TAGGED l = fd_mutable_value(mutable_term);
+  if (!IsLst(l) && l != atom_nil) return 1;
+  for (int i = 0; i < n; i++, l = deref(LstTail(l))) {
+    if (!IsLst(l)) return 1;
+    TAGGED h = deref(LstHead(l));
+    if (!IsSmall(h) || GetSmall(h) != witness[i]) return 1;
+  }
+  return 0;
+}
+
+TAGGED witness_target(ORVALIS_API_STRUCT *env, worker *w, QX_globref mutable_ref, int n)
+{
+  TAGGED l = fd_mutable_value(mutable_ref->term);
+  bool young = true;
+  TAGGED x = l;
+  for (int i = 0; i < n && young; i++) {
+    young = IsLst(x) && LstPtr(x) >= w->global_uncond && LstPtr(x) < w->global_top;
+    if (young) x = deref(LstTail(x));
+  }
+  if (young) return l;
+  fd_room(env, w, 2 * (uint32_t)n + 128);
+  TAGGED *cells = fd_heap_words(w, 2 * (uint32_t)n);
+  for (int i = 0; i < n; i++) {
+    cells[2 * i] = MakeSmall(0);
+    cells[2 * i + 1] = i + 1 < n ? MakeLst(cells + 2 * i + 2) : atom_nil;
+  }
+  l = n > 0 ? MakeLst(cells) : atom_nil;
+  fd_update_mutable(env, w, l, mutable_ref->term);
+  return l;
+}
+
+void store_witnesses(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int object)
+{
+  int n = b->kdims * b->kdims;
+  for (int max = 0; max < 2; max++) {
+    const int *wit = &(max ? b->object.maxwit : b->object.minwit)[object * n];
+    QX_globref ref = &b->refbase[ref_witness(b, object, max)];
+    if (!witness_differs(wit, ref->term, n)) continue;
+    TAGGED l = witness_target(env, w, ref, n);
+    for (int i = 0; i < n; i++, l = deref(LstTail(l))) LstPtr(l)[0] = small_clamped(wit[i]);
+  }
+}
+
+/* ---- geost_init ---- */
+
+namespace {
+
+/* The redundant reasoning that takes the sboxes of a shape as disjoint boxes (volumes summed,
+ * sboxes as items placed apart, faces that must touch): disjunctive, cumulative, parconflict,
+ * visavis_init, visavis, corners, task_intervals, dynamic_programming, longest_hole, and
+ * visavis_floating. */
+constexpr int32_t GEOST_DISJOINT_SBOXES = 0x7fd2;
+
+/* Whether some shape has sboxes that overlap one another (its union volume is below the sum of
+ * its sboxes'). */
+bool sboxes_overlap(const geost_data *b)
+{
+  for (int j = 0; j < b->nsboxes_posted; j++)
+    if ((j == 0 || b->shape.sid[j] != b->shape.sid[j - 1]) && b->shape.svolume[j] != b->shape.tvolume[j]) return true;
+  return false;
+}
+
+}  // namespace
+
+int geost_init(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int first)
+{
+  int k = b->kdims;
+  b->fr.end_bb = 4;
+  bb_init(b, 0);
+  bb_init(b, 1);
+  for (int p = 0; p < b->ntargets; p++) {
+    int o = b->target[p];
+    bb_add_object(env, b, 1, o);
+    if (first && (b->object.flags[o] & 1)) bb_add_object(env, b, 0, o);
+  }
+  b->target_avail = 0;
+  int64_t all = 0, decomposed = 0;
+  for (int p = 0; p < b->nobjects && !b->overflow; p++) {
+    int o = b->target[p];
+    if (!fr_intersects_object(env, b, 1, o)) continue;
+    bool active = p < b->ntargets;
+    int64_t v = min_intersection_volume(env, b, active ? -1 : 1, o);
+    if (v == 0x7fffffff) v = 0; /* an empty shape domain: the filters fail it */
+    if (!active) b->target_avail -= (int32_t)v;
+    all += v;
+    if (geost_decomposable(b, o)) decomposed += v;
+    if (all >= 0x7ffffffb) b->overflow = 1;
+  }
+  int64_t volume = 1;
+  for (int d = 0; d < k; d++) {
+    int64_t E = (int64_t)b->fr.end[k + d] + 1 - b->fr.origin[k + d];
+    if (E < 1) return 0;
+    if (volume >= 0x7ffffffb / E) b->overflow = 1;
+    else volume *= E;
+  }
+  if (!b->overflow) {
+    b->exact_slack = (int32_t)(volume - all);
+    b->slack = (int32_t)(volume - decomposed);
+    b->target_avail += (int32_t)volume;
+    if (!(b->opt & (GEOST_OVERLAP | GEOST_OVERLAP_TOO)) && b->exact_slack < 0) return 0;
+  } else {
+    b->opt &= ~0xfff2;
+    b->slack = b->exact_slack = 0x7ffffffb;
+  }
+  if (++b->tick == 1) {
+    if (b->opt & (GEOST_OVERLAP | GEOST_OVERLAP_TOO)) b->opt &= ~0x4fff2;
+    if (sboxes_overlap(b)) b->opt &= ~GEOST_DISJOINT_SBOXES;
+    if (k != 2) b->opt &= ~0x3202;
+    if (b->slack != b->exact_slack) b->opt &= ~GEOST_LONGEST_HOLE_ALL;
+    else if ((b->opt & GEOST_CORNERS) && init_border_check(env, b, w) < 0) return 0;
+    if (!init_longest_holes(env, b, w)) return 0;
+    if ((b->opt & GEOST_VISAVIS_INIT) && init_avoid_holes(env, b, w) < 0) return 0;
+    if ((b->opt & GEOST_PALLET_LOADING) && !pl_init(env, b, w)) return 0;
+  }
+  if ((b->opt & GEOST_PARCONFLICT) && !check_wrt_parallel_conflict(env, b, w)) return 0;
+  return 1;
+}
+
+namespace {
+
+/* ---- the passes of the fixpoint loop ---- */
+
+/* Task intervals: the reach boxes of the sboxes of the objects that are not ground, clipped to
+ * bounding box 1, as regions from end_bb on, sorted, without repeats. */
+void reach_regions(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  int k = b->kdims, top = b->fr.end_bb;
+  for (int p = 0; p < b->nobjects; p++) {
+    int o = b->target[p];
+    if (object_is_ground(b, o) || !fr_intersects_object(env, b, 1, o)) continue;
+    int sid = lo_of(shape_view(b, o));
+    for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++) {
+      bool nonempty = true, differs = false;
+      for (int d = 0; d < k; d++) {
+        int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d];
+        int64_t lo = std::max<int64_t>(t + lo_of(gview(b, o, d)), b->fr.origin[k + d]);
+        int64_t hi = std::min<int64_t>(t + hi_of(gview(b, o, d)) + l - 1, b->fr.end[k + d]);
+        nonempty = nonempty && lo <= hi;
+        differs = differs || lo != b->fr.origin[k + d] || hi != b->fr.end[k + d];
+        b->fr.origin[top * k + d] = (int)std::clamp<int64_t>(lo, INT_MIN + 1, INT_MAX);
+        b->fr.end[top * k + d] = (int)std::clamp<int64_t>(hi, INT_MIN + 1, INT_MAX);
+      }
+      if (!nonempty || !differs) continue;
+      b->fr.obj[top] = o;
+      if (b->nregions <= ++top + 1) expand_regions(env, b);
+    }
+  }
+  int from = b->fr.end_bb, n = top - from;
+  if (n > 1) {
+    std::vector<int> order(n);
+    for (int i = 0; i < n; i++) order[i] = from + i;
+    std::sort(order.begin(), order.end(), [b](int x, int y) { return cmp_region(b, &x, &y) < 0; });
+    std::vector<int> rows(2 * (size_t)k * n), objs(n);
+    int m = 0;
+    for (int i = 0; i < n; i++) {
+      if (i > 0 && cmp_region(b, &order[i - 1], &order[i]) == 0) continue;
+      for (int d = 0; d < k; d++) {
+        rows[(2 * m) * k + d] = b->fr.origin[order[i] * k + d];
+        rows[(2 * m + 1) * k + d] = b->fr.end[order[i] * k + d];
+      }
+      objs[m++] = b->fr.obj[order[i]];
+    }
+    for (int i = 0; i < m; i++) {
+      for (int d = 0; d < k; d++) {
+        b->fr.origin[(from + i) * k + d] = rows[(2 * i) * k + d];
+        b->fr.end[(from + i) * k + d] = rows[(2 * i + 1) * k + d];
+      }
+      b->fr.obj[from + i] = objs[i];
+    }
+    top = from + m;
+  }
+  b->fr.end_bb = top;
+}
+
+/* The largest (smallest with up false) vector of the object's origin domains lexicographically
+ * at most (at least) v: false when there is none. */
+bool lex_nearest(geost_data *b, int o, const int *v, bool below, int *out)
+{
+  int k = b->kdims, p = 0;
+  while (p < k && dvar_contains_value_t(gview(b, o, p), MakeSmall(v[p]))) p++;
+  if (p == k) {
+    std::memcpy(out, v, (size_t)k * sizeof(int));
+    return true;
+  }
+  for (int i = std::min(p, k - 1); i >= 0; i--) {
+    dvar *X = gview(b, o, i);
+    int32_t x = below ? dvar_predecessor_l(X, v[i]) : dvar_successor_l(X, v[i]);
+    if (x == FD_INF_L || x == FD_SUP_L) continue;
+    for (int j = 0; j < i; j++) out[j] = v[j];
+    out[i] = x;
+    for (int j = i + 1; j < k; j++) out[j] = below ? hi_of(gview(b, o, j)) : lo_of(gview(b, o, j));
+    return true;
+  }
+  return false;
+}
+
+/* The lex chains' bounds low and up over the stretch around their active members: false when
+ * a chain cannot be ordered. */
+bool lex_chain_bounds(geost_data *b)
+{
+  int k = b->kdims, n = b->nobjects;
+  std::vector<char> active(n, 0);
+  for (int p = 0; p < b->ntargets; p++) active[b->target[p]] = 1;
+  for (int o = 0; o < n; o++) b->object.flags[o] = active[o] ? b->object.flags[o] | 4 : b->object.flags[o] & ~4;
+  for (int h = 0; h < n; h++) {
+    if (b->object.lex_prev[h] >= 0 || b->object.lex_next[h] < 0) continue;
+    int m = 0, fa = -1, la = -1;
+    for (int o = h; o >= 0 && m < n; o = b->object.lex_next[o]) {
+      if (active[o]) la = m, fa = fa < 0 ? m : fa;
+      b->byclass[m++] = o;
+    }
+    if (fa < 0) continue;
+    int lo = std::max(fa - 1, 0), hi = std::min(la + 1, m - 1);
+    int *up = b->object.up, *low = b->object.low;
+    int last = b->byclass[hi], head = b->byclass[lo];
+    for (int d = 0; d < k; d++) up[last * k + d] = hi_of(gview(b, last, d)), low[head * k + d] = lo_of(gview(b, head, d));
+    for (int i = hi - 1; i >= lo; i--)
+      if (!lex_nearest(b, b->byclass[i], &up[b->byclass[i + 1] * k], true, &up[b->byclass[i] * k])) return false;
+    for (int i = lo + 1; i <= hi; i++)
+      if (!lex_nearest(b, b->byclass[i], &low[b->byclass[i - 1] * k], false, &low[b->byclass[i] * k])) return false;
+    for (int i = lo; i <= hi; i++)
+      if (!lex_le(k, &low[b->byclass[i] * k], &up[b->byclass[i] * k], 0, 0, 0)) return false;
+  }
+  return true;
+}
+
+/* Whether the object must be filtered in this pass. */
+bool chosen(ORVALIS_API_STRUCT *env, geost_data *b, int o)
+{
+  if ((b->object.flags[o] & 1) || (b->opt & (GEOST_PALLET_LOADING | GEOST_OVERLAP_TOO))) return true;
+  if (!(b->opt & GEOST_OVERLAP) && fr_intersects_object(env, b, 0, o)) return true;
+  if (b->opt & GEOST_LEX) {
+    for (int x = b->object.lex_prev[o], i = 0; x >= 0 && i < b->nobjects; x = b->object.lex_prev[x], i++)
+      if (b->object.flags[x] & 1) return true;
+    for (int x = b->object.lex_next[o], i = 0; x >= 0 && i < b->nobjects; x = b->object.lex_next[x], i++)
+      if (b->object.flags[x] & 1) return true;
+  }
+  if (b->opt & GEOST_RULES)
+    for (const geost_proc *p = b->object.proc[o]; p; p = p->next)
+      for (int i = 0; i < p->ndep; i++)
+        if (b->object.flags[p->dep[i]] & 1) return true;
+  return false;
+}
+
+/* Splits target[0 .. ntargets-1] in place, those keep() holds to the front: their number. */
+template <typename F>
+int split_targets(geost_data *b, F keep)
+{
+  int front = 0;
+  for (int p = 0; p < b->ntargets; p++)
+    if (keep(b->target[p])) std::swap(b->target[p], b->target[front++]);
+  return front;
+}
+
+void mark_active(geost_data *b)
+{
+  for (int p = 0; p < b->ntargets; p++) b->object.flags[b->target[p]] |= 1;
+}
+
+/* The corner variables against the hull of every object (bounding box in slot 1): -1 failure,
+ * 1 when a corner excludes part of the hull (the loop restarts), else 0. */
+int bound_corners(ORVALIS_API_STRUCT *env, geost_data *b)
+{
+  int k = b->kdims;
+  bb_init(b, 1);
+  for (int o = 0; o < b->nobjects; o++) bb_add_object(env, b, 1, o);
+  bool restart = false;
+  for (int d = 0; d < k; d++) {
+    TAGGED lo = small_clamped(b->fr.origin[k + d]), hi = small_clamped((int64_t)b->fr.end[k + d] + 1);
+    if (dvar_fix_interval_t(&b->lower_dvar[d], lo, hi) < 0 || dvar_fix_interval_t(&b->upper_dvar[d], lo, hi) < 0)
+      return -1;
+    restart = restart || lo_of(&b->lower_dvar[d]) > b->fr.origin[k + d] || hi_of(&b->upper_dvar[d]) < (int64_t)b->fr.end[k + d] + 1;
+  }
+  if (!restart) return 0;
+  mark_active(b);
+  return 1;
+}
+
+/* Each active object bounds the corners: the lower corner at most its latest start and the
+ * upper corner at least its earliest end, over its shapes. */
+bool corners_of_objects(geost_data *b)
+{
+  int k = b->kdims;
+  std::vector<int64_t> A(k), B(k), latest(k), earliest(k);
+  for (int p = 0; p < b->ntargets; p++) {
+    int o = b->target[p];
+    std::fill(A.begin(), A.end(), INT64_MIN);
+    std::fill(B.begin(), B.end(), INT64_MAX);
+    DVITER it;
+    dviter_init(&it, shape_view(b, o));
+    while (!dviter_empty(&it)) {
+      int sid = GetSmall(dviter_next_value_t(&it));
+      std::fill(latest.begin(), latest.end(), INT64_MAX);
+      std::fill(earliest.begin(), earliest.end(), INT64_MIN);
+      for (int s = geost_first_sbox(b, sid); s >= 0 && b->shape.sid[s] == sid; s++)
+        for (int d = 0; d < k; d++) {
+          int64_t t = b->shape.translation[s * k + d];
+          latest[d] = std::min(latest[d], t + hi_of(gview(b, o, d)));
+          earliest[d] = std::max(earliest[d], t + b->shape.size[s * k + d] + lo_of(gview(b, o, d)));
+        }
+      for (int d = 0; d < k; d++) A[d] = std::max(A[d], latest[d]), B[d] = std::min(B[d], earliest[d]);
+    }
+    for (int d = 0; d < k; d++) {
+      if (A[d] == INT64_MIN) continue; /* no shape with a box */
+      if (dvar_fix_interval_t(&b->lower_dvar[d], atom_inf, small_clamped(A[d])) < 0 ||
+          dvar_fix_interval_t(&b->upper_dvar[d], small_clamped(B[d]), atom_sup) < 0)
+        return false;
+    }
+  }
+  return true;
+}
+
+/* One run of the fixpoint loop: false on failure. */
+bool fixpoint(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  for (;;) {
+    if (!geost_init(env, b, w, 1)) return false;
+    if (b->opt & GEOST_TASK_INTERVALS) reach_regions(env, b);
+    b->fr.end_relative = b->fr.end_absolute = b->fr.top_of_stack = b->fr.end_bb;
+    if ((b->opt & GEOST_LEX) && !lex_chain_bounds(b)) return false;
+    if ((b->opt & GEOST_PALLET_LOADING) && b->kdims == 2 && !pl_entry_tests(env, b, w)) return false;
+    if ((b->opt & GEOST_VOLUME) && !filter_volume(env, b, w)) return false;
+    bool fix = lo_of(&b->fix_dvar) >= 1;
+    if (fix) {
+      if (!fixall_geost(env, b, w)) return false;
+    } else {
+      int n = split_targets(b, [&](int o) { return chosen(env, b, o); });
+      int r = filter_geost(env, b, w, n, 0);
+      if (r >= 2) return false;
+      if (r == 1) continue;
+    }
+    for (int p = 0; p < b->ntargets; p++) b->object.flags[b->target[p]] &= ~1;
+    if (!fix) {
+      if (b->opt & (GEOST_CUMULATIVE | GEOST_DISJUNCTIVE)) {
+        int r = check_cumulative(env, b, w);
+        if (r >= 2) return false;
+        if (r == 1) continue;
+      }
+      if ((b->opt & GEOST_POLYMORPHISM) && b->slack > 0 && b->exact_slack == 0) {
+        int r = filter_geost(env, b, w, b->ntargets, 1);
+        if (r >= 2) return false;
+        if (r == 1) continue;
+      }
+      if (b->opt & GEOST_VISAVIS_FLOATING) {
+        int r = floating_visavis(env, b, w);
+        if (r < 0) return false;
+        if (r > 0) continue;
+      }
+    }
+    int r = bound_corners(env, b);
+    if (r < 0) return false;
+    if (r > 0) continue;
+    return corners_of_objects(b);
+  }
+}
+
+/* Retires the ground objects; with volume, the placed volume and the hull test of the objects
+ * not fixed in each dimension. False on failure. */
+bool retire(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
+{
+  int k = b->kdims, old = b->ntargets;
+  b->prunedsid = 0;
+  for (int d = 0; d < k; d++) b->pruneddim[d] = 0;
+  b->ntargets = split_targets(b, [&](int o) { return !object_is_ground(b, o); });
+  if (b->ntargets == 0) return true;
+  if (!geost_init(env, b, w, 0)) return false;
+  if (!(b->opt & GEOST_VOLUME)) return true;
+  for (int p = b->ntargets; p < old; p++)
+    b->rest_volume += svolume_of(b, b->object.min_vol_sid[b->target[p]]);
+  if (b->opt & (GEOST_OVERLAP | GEOST_OVERLAP_TOO)) return true;
+  for (int d = 0; d < k; d++) {
+    bb_init(b, 2);
+    int64_t need = 0;
+    bool any = false;
+    for (int p = 0; p < b->ntargets; p++) {
+      int o = b->target[p];
+      if (gview(b, o, d)->flags & DV_FIXED) continue;
+      bb_add_object(env, b, 2, o);
+      need += svolume_of(b, b->object.min_vol_sid[o]);
+      any = true;
+    }
+    if (!any) continue;
+    for (int o = 0; o < b->nobjects; o++) /* the ground objects' parts inside the hull */
+      if (object_is_ground(b, o) && fr_intersects_object(env, b, 2, o)) need += intersection_volume(env, b, 2, o, lo_of(shape_view(b, o)));
+    int64_t vol = 1;
+    for (int j = 0; j < k && vol < need; j++) vol *= std::max<int64_t>(0, (int64_t)b->fr.end[2 * k + j] + 1 - b->fr.origin[2 * k + j]);
+    if (vol < need) return false;
+  }
+  return true;
+}
+
+/* Commits and exports the views of the objects active at the start of the retirement (every
+ * changed view, whoever pruned it), with the witnesses of those still active. */
+void export_views(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int old)
+{
+  int k = b->kdims;
+  for (int p = 0; p < old; p++)
+    for (int v = 0; v <= k; v++) dvar_pruning_done(env, w, &b->dvar[(k + 1) * b->target[p] + v]);
+  if (b->opt & GEOST_VOLUME) dvar_pruning_done(env, w, &b->volume_dvar);
+  for (int d = 0; d < k; d++) dvar_pruning_done(env, w, &b->lower_dvar[d]), dvar_pruning_done(env, w, &b->upper_dvar[d]);
+  auto out = [&](dvar *x) {
+    if (x->flags & 7) dvar_export_do(env, w, x);
+  };
+  for (int p = 0; p < old; p++) {
+    int o = b->target[p];
+    for (int v = 0; v <= k; v++) out(&b->dvar[(k + 1) * o + v]);
+    if ((b->object.flags[o] & 2) && p < b->ntargets) store_witnesses(env, b, w, o);
+    b->object.flags[o] &= ~3;
+  }
+  if (b->opt & GEOST_VOLUME) out(&b->volume_dvar);
+  for (int d = 0; d < k; d++) out(&b->lower_dvar[d]), out(&b->upper_dvar[d]);
+}
+
+/* ---- the first call: checks and the block ---- */
+
+bool compound(TAGGED t, uint32_t arity)
+{
+  t = deref(t);
+  return IsStr(t) && !IsBox(t) && Arity(StrFunctor(t)) >= arity;
+}
+bool is_mutable(TAGGED t)
+{
+  t = deref(t);
+  return IsStr(t) && !IsBox(t) && StrFunctor(t) == functor_mutable2;
+}
+bool entry_ok(TAGGED t)
+{
+  QX_globref_ pair[2];
+  return fd_entry_refs(t, pair);
+}
+/* A proper list of n (k when n < 0: any) entries accepted by ok. */
+template <typename F>
+bool list_of(const worker *w, TAGGED l, int n, F ok)
+{
+  int len = fd_proper_length(w, l);
+  if (len < 0 || (n >= 0 && len != n)) return false;
+  for (l = deref(l); IsLst(l); l = deref(LstTail(l)))
+    if (!ok(deref(LstHead(l)))) return false;
+  return true;
+}
+bool small_between(TAGGED t, int32_t lo, int32_t hi) { return fd_small_in(t, lo, hi); }
+
+/* The domain of a variable entry (X-Attr) through a temporary view. */
+void entry_view(TAGGED entry, dvar *d, TAGGED cells[2])
+{
+  entry = deref(entry);
+  cells[0] = deref(StrArg(entry, 2));
+  cells[1] = deref(StrArg(entry, 1));
+  dvar_init(d, &cells[0], &cells[1]);
+}
+
+struct bad {
+  const char *what = nullptr;
+  TAGGED culprit = 0;
+  bool domain = false;
+  bool set(const char *w, TAGGED c, bool dom = true)
+  {
+    if (!what) what = w, culprit = c, domain = dom;
+    return false;
+  }
+};
+
+/* The rule procedure of one term of argument 15, malloc'd (null when malformed). */
+geost_proc *make_proc(ORVALIS_API_STRUCT *api, const worker *w, TAGGED t, int nobjects)
+{
+  if (!compound(t, 8)) return nullptr;
+  t = deref(t);
+  int32_t f[6];
+  for (int i = 0; i < 6; i++) {
+    if (!small_between(StrArg(t, i + 1), 0, 1 << 20)) return nullptr;
+    f[i] = GetSmall(deref(StrArg(t, i + 1)));
+  }
+  if (f[0] >= nobjects) return nullptr;
+  auto smalls = [](TAGGED x) { return IsSmall(x); };
+  auto objects = [nobjects](TAGGED x) { return fd_small_in(x, 0, nobjects - 1); }; /* dependencies */
+  if (!list_of(w, StrArg(t, 7), f[4], smalls) || !list_of(w, StrArg(t, 8), f[5], objects)) return nullptr;
+  auto *p = (geost_proc *)QX_malloc(sizeof(geost_proc) + (size_t)(f[4] + f[5]) * sizeof(int32_t));
+  if (!p) qx_memory_fault("geost rules", QX_SPACE_FOREIGN);
+  p->next = nullptr;
+  p->self = f[0], p->dest = f[1], p->nreg = f[2], p->nstack = f[3], p->ncode = f[4], p->ndep = f[5];
+  p->code = (int32_t *)(p + 1);
+  p->dep = p->code + f[4];
+  int i = 0;
+  for (TAGGED l = deref(StrArg(t, 7)); IsLst(l); l = deref(LstTail(l))) p->code[i++] = GetSmall(deref(LstHead(l)));
+  i = 0;
+  for (TAGGED l = deref(StrArg(t, 8)); IsLst(l); l = deref(LstTail(l))) p->dep[i++] = GetSmall(deref(LstHead(l)));
+  return p;
+}
+
+/* Checks the state of a first call: true, or false after raising an error. */
+bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
+{
+  bad e;
+  auto arg = [&](int i) { return deref(StrArg(s, i)); };
+  if (!small_between(arg(S_K), 1, 64)) e.set("geost_dimensions", arg(S_K), IsSmall(arg(S_K)));
+  int k = e.what ? 0 : GetSmall(arg(S_K));
+  if (!e.what && !small_between(arg(S_NOBJ), 0, 1 << 20)) e.set("geost_object_count", arg(S_NOBJ));
+  if (!e.what && !small_between(arg(S_NSBOX), 0, 1 << 16)) e.set("geost_sbox_count", arg(S_NSBOX));
+  if (!e.what && !small_between(arg(S_MAXN), 0, 1 << 16)) e.set("geost_max_sboxes", arg(S_MAXN));
+  for (int i : {S_OPT, S_MAXBACKS, S_NHOLES, S_REST})
+    if (!e.what && !IsSmall(arg(i))) e.set("integer", arg(i), false);
+  if (e.what) return fd_entry_error(api, e.what, e.culprit, 1, e.domain), false;
+  int n = GetSmall(arg(S_NOBJ)), ns = GetSmall(arg(S_NSBOX)), maxn = GetSmall(arg(S_MAXN));
+  int32_t opt = GetSmall(arg(S_OPT));
+  /* objects */
+  std::vector<int32_t> oids;
+  if (fd_proper_length(w, arg(S_OBJECTS)) != n) e.set("geost_objects", arg(S_OBJECTS));
+  for (TAGGED l = arg(S_OBJECTS); !e.what && IsLst(l); l = deref(LstTail(l))) {
+    TAGGED o = deref(LstHead(l));
+    if (!compound(o, 5) || !IsSmall(deref(StrArg(o, 1))) || !entry_ok(StrArg(o, 2)) ||
+        !list_of(w, StrArg(o, 3), k, entry_ok) || !is_mutable(StrArg(o, 4)) || !is_mutable(StrArg(o, 5)))
+      e.set("geost_object", o, false);
+    else
+      oids.push_back(GetSmall(deref(StrArg(o, 1))));
+  }
+  std::sort(oids.begin(), oids.end());
+  for (size_t i = 1; i < oids.size() && !e.what; i++)
+    if (oids[i] == oids[i - 1]) e.set("geost_distinct_object_ids", MakeSmall(oids[i]));
+  /* sboxes */
+  std::vector<int32_t> sids;
+  auto coord = [](TAGGED x) { return fd_small_in(x, -COORD_LIMIT, COORD_LIMIT); };
+  auto size = [](TAGGED x) { return fd_small_in(x, 1, COORD_LIMIT); };
+  if (!e.what && fd_proper_length(w, arg(S_SBOXES)) != ns) e.set("geost_sboxes", arg(S_SBOXES));
+  int run = 0;
+  for (TAGGED l = arg(S_SBOXES); !e.what && IsLst(l); l = deref(LstTail(l))) {
+    TAGGED x = deref(LstHead(l));
+    if (!compound(x, 3) || !fd_small_in(StrArg(x, 1), QX_SMALL_MIN, QX_SMALL_MAX - 1) ||
+        !list_of(w, StrArg(x, 2), k, coord) || !list_of(w, StrArg(x, 3), k, size)) {
+      e.set("geost_sbox", x);
+      break;
+    }
+    int32_t sid = GetSmall(deref(StrArg(x, 1)));
+    if (!sids.empty() && sid < sids.back()) e.set("geost_sboxes_sorted", x);
+    run = !sids.empty() && sid == sids.back() ? run + 1 : 1;
+    if (run > maxn) e.set("geost_max_sboxes", arg(S_MAXN));
+    sids.push_back(sid);
+  }
+  /* every shape an object may take has boxes */
+  for (TAGGED l = arg(S_OBJECTS); !e.what && IsLst(l); l = deref(LstTail(l))) {
+    TAGGED o = deref(LstHead(l)), cells[2];
+    dvar d;
+    entry_view(StrArg(o, 2), &d, cells);
+    DVITER it;
+    dviter_init(&it, &d);
+    while (!dviter_empty(&it) && !e.what) {
+      int32_t lo, hi;
+      dviter_next_interval_l(&it, &lo, &hi);
+      if ((int64_t)hi - lo >= (int64_t)sids.size()) e.set("geost_shape", StrArg(o, 2));
+      for (int64_t v = lo; v <= hi && !e.what; v++)
+        if (!std::binary_search(sids.begin(), sids.end(), (int32_t)v)) e.set("geost_shape", MakeSmall((int32_t)v));
+    }
+  }
+  /* the other variables, the fixall order, the lex chains, the rules */
+  TAGGED bbox = arg(S_BBOX);
+  if (!e.what && !entry_ok(arg(S_FIX))) e.set("geost_fix_switch", arg(S_FIX), false);
+  if (!e.what && (!compound(bbox, 2) || !list_of(w, StrArg(bbox, 1), k, entry_ok) || !list_of(w, StrArg(bbox, 2), k, entry_ok)))
+    e.set("geost_bounding_box", bbox, false);
+  if (!e.what && (opt & GEOST_VOLUME) && !entry_ok(arg(S_VOLUME))) e.set("geost_volume", arg(S_VOLUME), false);
+  if (!e.what) {
+    int len = fd_proper_length(w, arg(S_ORDER));
+    TAGGED cells[2];
+    dvar fix;
+    entry_view(arg(S_FIX), &fix, cells);
+    if (len < 0 || len % (k + 1) != 0 || (len == 0 && hi_of(&fix) >= 1)) e.set("geost_fixall_order", arg(S_ORDER));
+    std::vector<int> group;
+    int at = 0;
+    for (TAGGED l = arg(S_ORDER); !e.what && IsLst(l); l = deref(LstTail(l)), at++) {
+      TAGGED x = deref(LstHead(l));
+      if (!IsSmall(x)) {
+        e.set("geost_fixall_order", arg(S_ORDER));
+        break;
+      }
+      if (at % (k + 1) == 0) {
+        group.assign(k, 0);
+        continue;
+      }
+      int32_t v = GetSmall(x), d = (v < 0 ? -v : v) - 2;
+      if (d < 0 || d >= k || group[d]++) e.set("geost_fixall_order", arg(S_ORDER));
+    }
+  }
+  if (!e.what && (opt & GEOST_LEX) &&
+      !list_of(w, arg(S_LEX), -1, [&](TAGGED c) { return list_of(w, c, -1, [](TAGGED x) { return IsSmall(x); }); }))
+    e.set("geost_lex_chains", arg(S_LEX), false);
+  if (!e.what && (opt & GEOST_RULES)) {
+    geost_data probe{};
+    probe.kdims = k, probe.nobjects = n, probe.max_nsboxes = maxn;
+    if (fd_proper_length(w, arg(S_RULES)) < 0) e.set("geost_rules", arg(S_RULES), false);
+    for (TAGGED l = arg(S_RULES); !e.what && IsLst(l); l = deref(LstTail(l))) {
+      geost_proc *p = make_proc(api, w, LstHead(l), n);
+      if (!p || !geost_proc_valid(&probe, p)) e.set("geost_rule", LstHead(l));
+      if (p) QX_free(p);
+    }
+  }
+  /* the block's size, measured in 64 bits before it is made */
+  if (!e.what) {
+    int64_t n2 = n + 2, sa = std::max<int64_t>(std::max(n, 1) + ns, 2 * k);
+    int64_t bytes = n2 * (k + 1) * (int64_t)sizeof(dvar) + n2 * k * k * 8 + n2 * k * 32 + sa * k * 16 +
+                    (int64_t)ns * ns + (int64_t)n * maxn * 4 + (int64_t)fd_proper_length(w, arg(S_ORDER)) * 8;
+    if (bytes > (1 << 28)) return fd_representation_error(api, "geost_size", 1), fd_native_fail(api), false;
+  }
+  if (e.what) fd_entry_error(api, e.what, e.culprit, 1, e.domain);
+  return !e.what;
+}
+
+/* Links the lex chains of argument 13 (members by identifier; unknown ones break the chain).
+ * A link that would give an object two neighbours on one side or close a cycle is left out. */
+void link_chains(geost_data *b, TAGGED chains)
+{
+  for (TAGGED c = deref(chains); IsLst(c); c = deref(LstTail(c))) {
+    int prev = -1;
+    for (TAGGED l = deref(LstHead(c)); IsLst(l); l = deref(LstTail(l))) {
+      int32_t id = GetSmall(deref(LstHead(l)));
+      int o = -1;
+      for (int i = 0; i < b->nobjects && o < 0; i++)
+        if (b->object.oid[i] == id) o = i;
+      if (prev >= 0 && o >= 0 && o != prev && b->object.lex_next[prev] < 0 && b->object.lex_prev[o] < 0) {
+        int head = prev;
+        for (int i = 0; i < b->nobjects && b->object.lex_prev[head] >= 0; i++) head = b->object.lex_prev[head];
+        if (head != o) b->object.lex_next[prev] = o, b->object.lex_prev[o] = prev;
+      }
+      prev = o;
+    }
+  }
+}
+
+/* The block of a first call, made from the checked state in w->term[0]. */
+geost_data *make_block(fd_entry *en)
+{
+  ORVALIS_API_STRUCT *api = en->api;
+  worker *w = en->w;
+  TAGGED s = deref(w->term[0]);
+  auto num = [&](int i) { return GetSmall(deref(StrArg(deref(w->term[0]), i))); };
+  int k = num(S_K);
+  geost_dims dm{k, num(S_NOBJ), num(S_NSBOX), num(S_MAXN), fd_proper_length(w, StrArg(s, S_ORDER))};
+  int n = dm.nobjects, nframes = n * (k + 1) + 2 + 2 * k;
+  size_t bytes = frames_offset(dm) + (size_t)nframes * sizeof(geost_frame);
+  QX_globref refs;
+  int nrefs = (2 * k + 4) * n + 4 * k + 4;
+  auto *b = (geost_data *)fd_entry_block(en, bytes, geost_destructor, geost_daemon, nrefs, &refs);
+  geost_carve(b, dm);
+  b->env = api;
+  b->refbase = refs;
+  b->opt = num(S_OPT);
+  b->maxbacks = num(S_MAXBACKS);
+  for (size_mem &m : b->scratch) {
+    m.mem = fd_malloc(api, 1024);
+    m.size = 1024;
+  }
+  s = deref(w->term[0]); /* fd_perm_alloc may have collected */
+  int o = 0, rp = refs_per_object(k);
+  for (TAGGED l = deref(StrArg(s, S_OBJECTS)); IsLst(l); l = deref(LstTail(l)), o++) {
+    TAGGED x = deref(LstHead(l));
+    b->object.oid[o] = GetSmall(deref(StrArg(x, 1)));
+    fd_entry_refs(StrArg(x, 2), &refs[rp * o]);
+    int d = 0;
+    for (TAGGED v = deref(StrArg(x, 3)); IsLst(v); v = deref(LstTail(v)), d++) fd_entry_refs(LstHead(v), &refs[rp * o + 2 + 2 * d]);
+    refs[rp * o + 2 * k + 2].term = deref(StrArg(x, 4));
+    refs[rp * o + 2 * k + 3].term = deref(StrArg(x, 5));
+  }
+  int j = 0;
+  for (TAGGED l = deref(StrArg(s, S_SBOXES)); IsLst(l); l = deref(LstTail(l)), j++) {
+    TAGGED x = deref(LstHead(l));
+    b->shape.sid[j] = GetSmall(deref(StrArg(x, 1)));
+    int d = 0;
+    for (TAGGED v = deref(StrArg(x, 2)); IsLst(v); v = deref(LstTail(v)), d++) b->shape.translation[j * k + d] = GetSmall(deref(LstHead(v)));
+    d = 0;
+    for (TAGGED v = deref(StrArg(x, 3)); IsLst(v); v = deref(LstTail(v)), d++) b->shape.size[j * k + d] = GetSmall(deref(LstHead(v)));
+  }
+  geost_index_shapes(api, b);
+  for (j = 0; j < b->nsboxes_posted; j++)
+    if (j == 0 || b->shape.sid[j] != b->shape.sid[j - 1]) shape_volume(api, b, j);
+  fd_entry_refs(StrArg(s, S_FIX), &refs[ref_fix(b)]);
+  if (b->opt & GEOST_VOLUME) fd_entry_refs(StrArg(s, S_VOLUME), &refs[ref_fix(b) + 2]);
+  TAGGED bbox = deref(StrArg(s, S_BBOX));
+  for (int side = 0; side < 2; side++) {
+    int d = 0;
+    for (TAGGED v = deref(StrArg(bbox, side + 1)); IsLst(v); v = deref(LstTail(v)), d++)
+      fd_entry_refs(LstHead(v), &refs[side ? ref_upper(b, d) : ref_lower(b, d)]);
+  }
+  j = 0;
+  for (TAGGED l = deref(StrArg(s, S_ORDER)); IsLst(l); l = deref(LstTail(l))) b->fixorder[j++] = GetSmall(deref(LstHead(l)));
+  if (b->opt & GEOST_RULES)
+    for (TAGGED l = deref(StrArg(s, S_RULES)); IsLst(l); l = deref(LstTail(l))) {
+      geost_proc *p = make_proc(api, w, LstHead(l), n);
+      p->next = b->object.proc[p->self];
+      b->object.proc[p->self] = p;
+    }
+  if (b->opt & GEOST_LEX) link_chains(b, StrArg(s, S_LEX));
+  /* the views, their witnesses and the daemons */
+  for (o = 0; o < n; o++) {
+    load_object(b, o);
+    for (int d = 0; d < k; d++)
+      for (int x = 0; x < k; x++) {
+        wit_row(b, false, o, d)[x] = lo_of(gview(b, o, x));
+        wit_row(b, true, o, d)[x] = hi_of(gview(b, o, x));
+      }
+    if (b->opt & GEOST_VOLUME) compute_minmax_vol_sid(api, b, o);
+  }
+  init_view(b, &b->fix_dvar, ref_fix(b));
+  if (b->opt & GEOST_VOLUME) init_view(b, &b->volume_dvar, ref_fix(b) + 2);
+  for (int d = 0; d < k; d++) init_view(b, &b->lower_dvar[d], ref_lower(b, d)), init_view(b, &b->upper_dvar[d], ref_upper(b, d));
+  b->stamp = GetSmall(deref(StrArg(deref(w->term[0]), S_ARITY)));
+  struct fd_state *fd = fd_state(api);
+  geost_frame *frames = geost_frames(b);
+  int f = 0;
+  auto watch = [&](dvar *x, int ref, TAGGED key) {
+    geost_frame *fr = &frames[f++];
+    fr->frame.destructor = nullptr;
+    fr->frame.daemon = geost_daemon;
+    fr->block = b;
+    fr->ref = ref;
+    dvar_attach_daemon(api, w, x, fr, w->term[1], key);
+  };
+  for (o = 0; o < n; o++) {
+    watch(shape_view(b, o), rp * o, fd->functor_dom);
+    for (int d = 0; d < k; d++) watch(gview(b, o, d), rp * o + 2 + 2 * d, fd->functor_minmax);
+  }
+  watch(&b->fix_dvar, ref_fix(b), fd->functor_val);
+  if (b->opt & GEOST_VOLUME) watch(&b->volume_dvar, ref_fix(b) + 2, fd->functor_minmax);
+  for (int d = 0; d < k; d++) {
+    watch(&b->lower_dvar[d], ref_lower(b, d), fd->functor_min);
+    watch(&b->upper_dvar[d], ref_upper(b, d), fd->functor_max);
+  }
+  return b;
+}
+
+/* The per-call views: every object's (retired ones are fixed and cheap), the bound scratch of
+ * the active ones, the switch, the volume and the corners within the small integers. False when
+ * a restriction fails. */
+bool load_views(geost_data *b)
+{
+  int k = b->kdims;
+  for (int d = 0; d < k; d++) b->dvar_min[d] = 0x7fffffff, b->dvar_max[d] = (int)0x80000001;
+  for (int o = 0; o < b->nobjects; o++) load_object(b, o);
+  for (int p = 0; p < b->ntargets; p++)
+    for (int d = 0; d < k; d++) {
+      const dvar *x = gview(b, b->target[p], d);
+      b->dvar_min[d] = std::min(b->dvar_min[d], lo_of(x));
+      b->dvar_max[d] = std::max(b->dvar_max[d], hi_of(x));
+    }
+  init_view(b, &b->fix_dvar, ref_fix(b));
+  if (b->opt & GEOST_VOLUME) {
+    init_view(b, &b->volume_dvar, ref_fix(b) + 2);
+    if (dvar_fix_interval_t(&b->volume_dvar, atom_inf, MakeSmall(QX_SMALL_MAX)) < 0) return false;
+  }
+  for (int d = 0; d < k; d++) {
+    init_view(b, &b->lower_dvar[d], ref_lower(b, d));
+    init_view(b, &b->upper_dvar[d], ref_upper(b, d));
+    for (dvar *x : {&b->lower_dvar[d], &b->upper_dvar[d]})
+      if (dvar_fix_interval_t(x, MakeSmall(QX_SMALL_MIN), MakeSmall(QX_SMALL_MAX)) < 0) return false;
+  }
+  return true;
+}
+
+/* One call on the block: the outcome. */
+int run_call(ORVALIS_API_STRUCT *api, worker *w, geost_data *b)
+{
+  b->nregions = std::max(b->nobjects, 6);
+  geost_fr_alloc(api, b);
+  size_t ntasks = std::max<size_t>((size_t)b->nobjects * (size_t)b->max_nsboxes, 1);
+  b->task = (struct task *)fd_malloc(api, ntasks * sizeof(struct task));
+  int old = b->ntargets, outcome = -1;
+  if (load_views(b) && fixpoint(api, b, w) && retire(api, b, w)) outcome = b->ntargets == 0 ? 1 : 0;
+  QX_free(b->task);
+  b->task = nullptr;
+  geost_fr_free(api, b);
+  if (outcome >= 0) export_views(api, b, w, old);
+  return outcome;
+}
+
+/* Writes a count into the state: only into a state younger than the newest choicepoint. */
+void put_state(worker *w, int arg, int32_t value)
+{
+  TAGGED s = deref(w->term[0]);
+  assert(StrPtr(s) >= w->global_uncond);
+  StrPtr(s)[arg] = MakeSmall(value);
+}
+
+}  // namespace
+
+void prolog_fd_geost_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                                    QX_term_ref actions)
+{
+  fd_entry e;
+  if (!fd_entry_begin(&e, api, state0, S_ARITY, false)) return;
+  worker *w = e.w;
+  fd_init_profile(api);
+  TAGGED s = deref(w->term[0]);
+  bool first = IsVar(e.handle);
+  if (first && !check_first(api, w, s)) return;
+  if (first && GetSmall(deref(StrArg(s, S_NOBJ))) == 0) return fd_entry_end(&e, state, actions, 1);
+  if (!first && !IsVar(deref(LstHead(e.handle)))) return fd_entry_end(&e, state, actions, 1);
+  /* A state older than the newest choicepoint is copied before anything is written into it. */
+  int32_t stamp = GetSmall(deref(StrArg(s, S_ARITY)));
+  if (StrPtr(s) < w->global_uncond) fd_unify_output_state(api, w, &e.handle, &stamp, &e.committed);
+  geost_data *b = first ? make_block(&e) : (geost_data *)fd_perm_data(e.handle);
+  fd_state(api)->gdata = b;
+  s = deref(w->term[0]);
+  if (!first) {
+    TAGGED nh = deref(StrArg(s, S_NHOLES)), rv = deref(StrArg(s, S_REST));
+    if (IsSmall(nh)) b->pl.nholes = GetSmall(nh);
+    if ((b->opt & GEOST_VOLUME) && IsSmall(rv)) b->rest_volume = GetSmall(rv);
+    if (stamp != b->stamp) { /* no daemon followed the state here: everything is looked at */
+      refresh(api, b, s);
+      mark_active(b);
+    }
+  }
+  b->stamp = GetSmall(deref(StrArg(s, S_ARITY)));
+  int outcome = run_call(api, w, b);
+  if (outcome >= 0) {
+    put_state(w, S_NTARGETS, b->ntargets);
+    if (b->opt & GEOST_PALLET_LOADING) put_state(w, S_NHOLES, b->pl.nholes);
+    if (b->opt & GEOST_VOLUME) put_state(w, S_REST, b->rest_volume);
+  }
+  fd_entry_end(&e, state, actions, outcome);
+}

@@ -70,6 +70,7 @@ const key_spec key_table[] = {
     {"relation", 3, nullptr, 32},
     {"assignment", 2, "dom", 0},
     {"assignment_helper", 2, "val", 0},
+    {"geost", 4, nullptr, 0},
 };
 
 const key_spec *spec_of(const char *name, int arity)
