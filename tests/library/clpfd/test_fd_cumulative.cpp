@@ -182,6 +182,50 @@ TEST_F(FdCumulative, EdgeCases)
   EXPECT_FALSE(r.entailed);
 }
 
+/* Only the global bit of the options reaches the filter, and the fixed-tasks claim only when it
+ * holds: a Flags word with stray bits (1, 4, 8, 0x40) propagates exactly as its global bit alone,
+ * with variable durations (a stray 8 is no claim) and with fixed ones (8 is added, not doubled). */
+TEST_F(FdCumulative, StrayOptionBitsActAsTheGlobalBitAlone)
+{
+  row rw = cu_row();
+  fd_harness::rng g{1234};
+  int differs = 0;
+  for (int k = 0; k < scaled(150) && !HasFailure(); k++) {
+    instance in;
+    int n = 3 + g.below(2);
+    bool fixed = g.below(2);
+    in.data = {n, 0};
+    std::vector<int> dur(n), use(n);
+    int energy = 0;
+    for (int i = 0; i < n; i++) {
+      dur[i] = 1 + g.below(3), use[i] = 1 + g.below(2);
+      energy += dur[i] * use[i];
+    }
+    int upper = (energy + 1) / 2 + g.below(2); /* nearly filled at limit 2 */
+    for (int i = 0; i < n; i++) {
+      in.doms.push_back(fd_harness::random_domain(g, 0, upper - 1, 20));
+      in.doms.push_back(fd_oracle::range(dur[i] - (fixed ? 0 : g.below(2)), dur[i]));
+      in.doms.push_back(fd_oracle::range(0, upper));
+      in.doms.push_back(fd_oracle::range(use[i], use[i]));
+    }
+    in.doms.push_back(fd_oracle::range(2, 2));
+    in.doms.push_back(fd_oracle::range(0, upper));
+    in.doms.push_back(fd_oracle::range(0, upper));
+    for (int global : {0, 2}) {
+      in.data[1] = global;
+      fd_harness::result want = run(rw, in);
+      in.data[1] = global | 1 | 4 | 8 | 0x40;
+      fd_harness::result got = run(rw, in);
+      SCOPED_TRACE("instance " + std::to_string(k) + " global " + std::to_string(global));
+      ASSERT_EQ(got.outcome, want.outcome);
+      for (size_t i = 0; i < want.doms.size(); i++) EXPECT_EQ(got.doms[i].text(), want.doms[i].text()) << i;
+      in.data[1] = global ^ 2;
+      differs += run(rw, in).doms != want.doms;
+    }
+  }
+  EXPECT_GT(differs, 0); /* the global bit itself changes something */
+}
+
 /* ft06 with one cumulative of limit 1 per machine and the jobs' precedences as linear constraints:
  * branch and bound on the makespan finds 55; the node counts beside disjoint1's are printed. */
 TEST_F(FdCumulative, Ft06OptimumIs55)
