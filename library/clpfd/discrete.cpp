@@ -2169,6 +2169,8 @@ int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *lim
 
 /* ---- the cumulative filter driver ---- */
 
+discrete_counts fd_discrete_counts;
+
 namespace {
 
 int32_t var_min(const dvar *d, int32_t none) { return d ? untagged(d->min) : none; }
@@ -2314,6 +2316,44 @@ int unary_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const int32_t 
   return r;
 }
 
+/* The first start from pos at which [start, start + dur) meets no step of cp higher than lim. */
+int64_t first_fit(const comppart *cp, int64_t pos, int64_t dur, int64_t lim)
+{
+  for (int k = 0; cp[k].start != FD_SUP_L; k++)
+    if (cp[k].height > lim && cp[k].start < pos + dur && cp[k + 1].start > pos) pos = cp[k + 1].start;
+  return pos;
+}
+
+/* The last end up to end at which [end - dur, end) meets no step of cp higher than lim. */
+int64_t last_fit(const comppart *cp, int64_t end, int64_t dur, int64_t lim)
+{
+  int ns = 0;
+  while (cp[ns].start != FD_SUP_L) ns++;
+  for (int k = ns - 1; k >= 0; k--)
+    if (cp[k].height > lim && cp[k].start < end && cp[k + 1].start > end - dur) end = cp[k].start;
+  return end;
+}
+
+/* cp with delta added over [a, b) (a < b, both finite), written in place through u->cp2. */
+void cp_shift(unary_data *u, int32_t a, int32_t b, int32_t delta)
+{
+  const comppart *in = u->cp;
+  comppart *out = u->cp2;
+  const int32_t cuts[2] = {a, b};
+  auto at = [&](int32_t x, int32_t h) { return a <= x && x < b ? h + delta : h; };
+  int n = 0, c = 0;
+  int32_t prev = 0;
+  for (int k = 0;; k++) {
+    int32_t s = in[k].start;
+    for (; c < 2 && cuts[c] < s; c++) n = comppart_emit(cuts[c], at(cuts[c], prev), out, n);
+    if (s == FD_SUP_L) break;
+    n = comppart_emit(s, at(s, in[k].height), out, n);
+    prev = in[k].height;
+  }
+  out[n] = {FD_SUP_L, 0};
+  std::copy(out, out + n + 1, u->cp);
+}
+
 /* Step 6 for one task over the profile of the others: its start kept clear of the steps too high
  * to hold it. */
 int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dvar *limitvar)
@@ -2332,11 +2372,7 @@ int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dv
   int ns = 0;
   while (cp[ns].start != FD_SUP_L) ns++;
   auto high = [&](int k) { return cp[k].height > limt; };
-  int64_t pos = t->est, end = t->lctmax;
-  for (int k = 0; k < ns; k++)
-    if (high(k) && cp[k].start < pos + t->dur && cp[k + 1].start > pos) pos = cp[k + 1].start;
-  for (int k = ns - 1; k >= 0; k--)
-    if (high(k) && cp[k].start < end && cp[k + 1].start > end - t->dur) end = cp[k].start;
+  int64_t pos = first_fit(cp, t->est, t->dur, limt), end = last_fit(cp, t->lctmax, t->dur, limt);
   int r = 0;
   if (pos > t->est || end < t->lctmax) {
     t->est = clamp32(pos), t->lctmax = clamp32(std::max<int64_t>(end, SCHED_INF));
@@ -2348,6 +2384,160 @@ int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dv
     if (high(k) && cp[k].start < t->lct && cp[k + 1].start > t->est)
       r |= unary_prune_interval(api, t, clamp32((int64_t)cp[k].start + 1 - t->dur),
                                 clamp32((int64_t)cp[k + 1].start - 1), w);
+  return r;
+}
+
+/* Narrows t's latest end (ends) or raises its earliest start to bound, then tells it. */
+int move_task(ORVALIS_API_STRUCT *api, task *t, bool ends, int64_t bound)
+{
+  if (ends ? bound >= t->lctmax : bound <= t->est) return 0;
+  fd_discrete_counts.moved++;
+  if (ends)
+    t->lctmax = clamp32(bound);
+  else
+    t->est = clamp32(bound);
+  t->lct = std::min(t->lct, t->lctmax);
+  return tell_task(api, t);
+}
+
+/* Steps 7 (ends) and 8 (starts) for task i against every present task o that must overlap its
+ * latest (earliest) stretch [a, b). Too tall together, t ends by o's latest start (starts after
+ * o's earliest end). Else, when o has no compulsory part and finds no room beside t on the others'
+ * compulsory parts in the stretch, t may not cover every step too high for both there: the starts
+ * that would are removed. */
+int detectable_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, bool ends,
+                    dvar *limitvar)
+{
+  task *t = &u->tasks[i];
+  if (t->dur < 1 || t->res < 1 || task_fixed(t)) return 0;
+  int32_t a = ends ? task_lst(t) : t->est, b = ends ? t->lct : task_ect(t);
+  bool built = false;
+  for (int j = 0; j < u->nbtasks; j++) {
+    const task *o = &u->tasks[j];
+    if (j == i || o->enable != TASK_PRESENT || o->dur < 1 || o->res < 1) continue;
+    if (task_ect(o) <= a || task_lst(o) >= b) continue;
+    int r = 0;
+    if ((int64_t)t->res + o->res > u->limit) {
+      r = move_task(api, t, ends, ends ? task_lst(o) : task_ect(o));
+    } else if (t->enable == TASK_PRESENT && task_lst(o) >= task_ect(o)) {
+      if (!built && !compulsory_parts(api, u, i, a, b, limitvar)) return 2;
+      built = true;
+      int64_t lim = (int64_t)u->limit - t->res - o->res;
+      if (first_fit(u->cp, o->est, o->dur, lim) <= task_lst(o)) continue;
+      int64_t lo = SCHED_SUP, hi = SCHED_INF;
+      for (int k = 0; u->cp[k].start != FD_SUP_L; k++)
+        if (u->cp[k].height > lim)
+          lo = std::min<int64_t>(lo, u->cp[k].start), hi = std::max<int64_t>(hi, u->cp[k + 1].start);
+      fd_discrete_counts.detectable++;
+      r = ends ? unary_prune_interval(api, t, clamp32(hi - t->dur), task_lst(t), w)
+               : unary_prune_interval(api, t, t->est, clamp32(lo), w);
+    }
+    if (r) return r;
+  }
+  return 0;
+}
+
+/* Marks the orders a precedence pair proves between tasks i and j of this call (D = start j -
+ * start i in dlo..dhi): edge bit 1, i starts no later than j; bit 2, i ends no later than j. A
+ * disjunctive pair (bit 0) that cannot have j wholly before i has i wholly before j; with fixed
+ * durations the ends follow from the starts' difference. */
+void mark_orders(unary_data *u, int i, int j, int64_t dlo, int64_t dhi, bool fixed)
+{
+  int n = u->nbtasks;
+  const task *ti = &u->tasks[i], *tj = &u->tasks[j];
+  int64_t di = ti->dur, dj = tj->dur;
+  if (u->edge[i * n + j] & 1) {
+    if (dlo > -dj) u->edge[i * n + j] |= 6;
+    if (dhi < di) u->edge[j * n + i] |= 6;
+    return;
+  }
+  if (dlo >= 0) u->edge[i * n + j] |= 2;
+  if (dhi <= 0) u->edge[j * n + i] |= 2;
+  if (fixed && dlo >= di - dj) u->edge[i * n + j] |= 4;
+  if (fixed && dhi <= di - dj) u->edge[j * n + i] |= 4;
+}
+
+/* Longest chains of the orders of edge bit `bit`: pred[x] the task before x on the longest chain
+ * to x (-1 none), by a topological order (tasks on a cycle get none). succ is scratch. */
+void longest_chains(unary_data *u, int bit)
+{
+  int n = u->nbtasks;
+  int32_t *indeg = u->degree, *order = u->succ, *len = u->lb;
+  for (int x = 0; x < n; x++) indeg[x] = 0, len[x] = 0, u->pred[x] = -1;
+  for (int x = 0; x < n; x++)
+    for (int y = 0; y < n; y++)
+      if (x != y && (u->edge[x * n + y] & bit)) indeg[y]++;
+  int head = 0, tail = 0;
+  for (int x = 0; x < n; x++)
+    if (indeg[x] == 0) order[tail++] = x;
+  while (head < tail) {
+    int x = order[head++];
+    for (int y = 0; y < n; y++) {
+      if (x == y || !(u->edge[x * n + y] & bit)) continue;
+      if (len[x] + 1 > len[y]) len[y] = len[x] + 1, u->pred[y] = x;
+      if (--indeg[y] == 0) order[tail++] = y;
+    }
+  }
+  for (int x = 0; x < n; x++)
+    if (indeg[x] > 0) u->pred[x] = -1;
+}
+
+/* One chain ending at last, walked from its first task (forward) or from last (backward): each
+ * movable task is placed at its first (last) fit on the profile that holds the tasks walked so
+ * far where they were placed, and its earliest start (latest end) raised (lowered) to it. Sound
+ * because a later task of a start-ordered chain only occupies dates where an earlier one, placed
+ * at its earliest, runs for real (mirrored for end-ordered chains). */
+int walk_chain(ORVALIS_API_STRUCT *api, unary_data *u, int last, bool forward, dvar *limitvar)
+{
+  int32_t *chain = u->tt_map;
+  int m = 0;
+  for (int x = last; x >= 0; x = u->pred[x]) chain[m++] = x;
+  if (forward) std::reverse(chain, chain + m);
+  if (!compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, limitvar)) return 2;
+  int r = 0;
+  for (int q = 0; q < m && r < 2; q++) {
+    task *t = &u->tasks[chain[q]];
+    if (t->enable != TASK_PRESENT || (int64_t)t->est + t->dur == t->lctmax) continue;
+    if (task_lst(t) < task_ect(t)) cp_shift(u, task_lst(t), task_ect(t), -t->res);
+    int64_t lim = (int64_t)u->limit - t->res;
+    int64_t pos = forward ? first_fit(u->cp, t->est, t->dur, lim) : last_fit(u->cp, t->lctmax, t->dur, lim);
+    int rr = move_task(api, t, !forward, pos);
+    if (rr) fd_discrete_counts.chains++;
+    r |= rr;
+    if (r > 1) break;
+    int64_t from = forward ? pos : pos - t->dur;
+    if (from > SCHED_INF && from + t->dur < SCHED_SUP)
+      cp_shift(u, (int32_t)from, (int32_t)(from + t->dur), t->res);
+  }
+  return r;
+}
+
+/* Step 9: the orders the precedence pairs prove, their longest chains walked both ways. */
+int precedence_chains(ORVALIS_API_STRUCT *api, unary_data *u, dvar *diffvar,
+                      const diff_constraint *dc, int nbdiffs, bool fixed, dvar *limitvar)
+{
+  int n = u->nbtasks;
+  for (int x = 0; x < n * n; x++) u->edge[x] &= 1;
+  for (int k = 0; k < nbdiffs; k++) {
+    if (dc[k].si < 0 || dc[k].si >= u->nbtotal || dc[k].sj < 0 || dc[k].sj >= u->nbtotal) continue;
+    int i = u->id_map[dc[k].si], j = u->id_map[dc[k].sj];
+    if (i < 0 || j < 0 || i == j) continue;
+    const task *ti = &u->tasks[i], *tj = &u->tasks[j];
+    if (ti->enable != TASK_PRESENT || tj->enable != TASK_PRESENT || ti->dur < 1 || tj->dur < 1)
+      continue;
+    mark_orders(u, i, j, lo_of(&diffvar[k]), hi_of(&diffvar[k]), fixed);
+  }
+  int r = 0;
+  for (int pass = 0; pass < 2 && r < 2; pass++) {
+    longest_chains(u, pass ? 4 : 2);
+    /* the ends of chains: tasks no other task's chain continues from */
+    for (int x = 0; x < n; x++) u->lb[x] = 0;
+    for (int x = 0; x < n; x++)
+      if (u->pred[x] >= 0) u->lb[u->pred[x]] = 1;
+    for (int x = 0; x < n; x++) u->ub[x] = u->lb[x] == 0 && u->pred[x] >= 0;
+    for (int x = 0; x < n && r < 2; x++)
+      if (u->ub[x]) r |= walk_chain(api, u, x, pass == 0, limitvar);
+  }
   return r;
 }
 
@@ -2391,6 +2581,11 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *api, task *tasks, int n, int nbtot
   }
   /* fixed tasks: the profile of all raises the limit and fails an overload */
   if (r < 2 && !compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, limitvar)) r |= 2;
+  if (r) return done(r);
+  for (int pass = 0; pass < 2 && r == 0; pass++)
+    for (int i = 0; i < n && r == 0; i++) r = detectable_task(api, w, u, i, pass == 0, limitvar);
+  if (r == 0 && nbdiffs > 0 && n >= 2)
+    r = precedence_chains(api, u, diffvar, dc, nbdiffs, flags & 8, limitvar);
   if (r) return done(r);
   if (flags & 2) r = fd_task_intervals(api, w, u, var_min(limitvar, 0), u->limit);
   if (r == 0 && (flags & 10) == 10)

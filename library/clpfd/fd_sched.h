@@ -282,6 +282,12 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *env, task *tasks, int nbtasks, int
                           dvar *diffvar, dvar *limitvar, dvar *lowervar, dvar *uppervar,
                           const diff_constraint *dc, int nbdiffs, lh_method_fn lh_method,
                           dp_hash_fn hasher, size_mem *size_mem, worker *w);
+/* Counts of the driver's precedence rules that acted (test hook): tasks moved by a rule,
+ * detectable precedences beside the profile, moves along precedence chains. */
+struct discrete_counts {
+  long moved, detectable, chains;
+};
+extern discrete_counts fd_discrete_counts;
 /* Counts of the slack rules that acted (test hook). */
 struct slack_counts {
   long steps_failed, fills_failed, overlaps, losses_raised, knapsack_runs, subset_raised;

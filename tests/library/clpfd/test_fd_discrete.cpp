@@ -891,6 +891,41 @@ TEST_F(DiscreteFiltering, NoSupportedPlacementIsLostOverEveryFlagCombination)
   }
 }
 
+/* Instances built for the precedence rules: a chain of start-ordered tasks with wide windows
+ * beside tasks fixed into a profile; every rule keeps the oracle's placements and each one acts. */
+TEST_F(DiscreteFiltering, PrecedenceRulesKeepEverySupportedPlacement)
+{
+  fd_discrete_counts = {};
+  generator g(2024);
+  for (int k = 0; k < (fd_gc_stress ? 300 : 3000) && !HasFailure(); k++) {
+    problem in;
+    in.limit = g.pick(2, 3);
+    bool fixed = g.chance(0.5);
+    int chain = g.pick(2, 3), width = g.pick(3, 6);
+    for (int i = 0; i < chain + g.pick(1, 2); i++) {
+      int d = g.pick(1, 3), lo = g.pick(0, 2);
+      spec t{range(lo, lo + width), d, d + (fixed ? 0 : g.pick(0, 1)), g.pick(1, in.limit)};
+      if (i >= chain) { /* a blocker */
+        t.starts = (mask)1 << g.pick(0, 5);
+        t.dmin = t.dmax = g.pick(2, 4);
+      }
+      in.tasks.push_back(t);
+    }
+    for (int i = 0; i + 1 < chain && k % 2; i++) in.prec.push_back({i, i + 1, g.pick(-1, 1), g.pick(2, 8)});
+    support s = oracle(in).run();
+    mock_set ms(in);
+    dvar lim;
+    dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
+    for (int call = 0; call < 10; call++) {
+      int r = run(ms, fixed ? 8 : 0, &lim);
+      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
+      if (r != 1) break;
+    }
+  }
+  EXPECT_GT(fd_discrete_counts.detectable, 0);
+  EXPECT_GT(fd_discrete_counts.chains, 0);
+}
+
 TEST_F(DiscreteFiltering, FixedTasksFailExactlyOnOverloadAndRaiseTheLimit)
 {
   generator g(91);
@@ -943,6 +978,22 @@ TEST_F(DiscreteFiltering, EdgeCases)
   EXPECT_EQ(run(c, 0, &lim), 1);
   EXPECT_EQ(c.m[1].starts, (mask)0b101);
   EXPECT_EQ(c.m[2].starts, (mask)0b101);
+  /* a task (1) with no compulsory part meets a blocker (2, 3) wherever it goes; beside the other
+   * (0) it would overload there, though both fit beside the blockers elsewhere: the other may not
+   * cover both blockers, at its latest stretch and at its earliest */
+  for (int side = 0; side < 2; side++) {
+    int b = side ? 2 : 3;
+    problem st{{t(side ? range(2, 5) : range(0, 3), 3), t(range(b - 1, b + 1), 2),
+                t(range(b, b), 1, 2), t(range(b + 2, b + 2), 1, 2)},
+               {},
+               3};
+    mock_set d(st);
+    dvar_init_temp(&lim, MakeSmall(3), MakeSmall(3));
+    fd_discrete_counts = {};
+    EXPECT_EQ(run(d, 8, &lim), 1);
+    EXPECT_EQ(fd_discrete_counts.detectable, 1);
+    EXPECT_EQ(d.m[0].starts, oracle(st).run().starts[0]) << describe(st);
+  }
 }
 
 }  // namespace
