@@ -1918,7 +1918,7 @@ bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_
     }
     u->dates[nd++] = date;
     if (h == u->cp[n - 1].height && u->cp[n - 1].start != date) continue;
-    if (limitvar && h > 0 && dvar_fix_interval_t(limitvar, MakeSmall(clamp32(h)), atom_sup) < 0)
+    if (limitvar && h > 0 && dvar_fix_interval_t(limitvar, tagged_time(h), atom_sup) < 0)
       return false;
     n = comppart_emit(date, (int32_t)h, u->cp, n);
   }
@@ -2309,9 +2309,9 @@ int unary_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const int32_t 
   QX_free(copy);
   if (r > 1 || !all_present) return r;
   /* the busy window starts by the clique's latest start and ends after its earliest end */
-  if (lowervar && lst < SCHED_SUP && dvar_fix_interval_t(lowervar, atom_inf, MakeSmall(lst)) < 0)
+  if (lowervar && lst < SCHED_SUP && dvar_fix_interval_t(lowervar, atom_inf, tagged_time(lst)) < 0)
     return r | 2;
-  if (uppervar && ect > SCHED_INF && dvar_fix_interval_t(uppervar, MakeSmall(ect), atom_sup) < 0)
+  if (uppervar && ect > SCHED_INF && dvar_fix_interval_t(uppervar, tagged_time(ect), atom_sup) < 0)
     return r | 2;
   return r;
 }
@@ -2610,14 +2610,26 @@ struct cumulative_data {
   dvar limitvar, lowervar, uppervar;
   dvar *origvar, *durvar, *endvar, *usevar, *diffvar;
   diff_constraint *dc;
-  int32_t *status;
+  /* the tasks looked at: targets (some variable open), then sources (fixed, beside the targets'
+   * window); the rest are fixed and apart for good. The split holds while the Stamp runs on. */
+  int32_t *target;
+  int ntargets, nsources;
+  /* longest holes per height 1..lh_height (open and closed), built once; null when not built */
+  int32_t *lh_table, *lch_table;
+  int lh_height;
 };
 
 constexpr int CU_GLOBAL = 0x2;
+/* The tallest limit the longest-hole tables are built for (one evaluation per height). */
+constexpr int64_t CU_LH_MAX_HEIGHT = 1 << 12;
 
 void cumulative_destructor(void *block)
 {
-  fd_entry_destroy(block, ((cumulative_data *)block)->refbase);
+  auto *b = (cumulative_data *)block;
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* the instance may be gone */
+  QX_free(b->lh_table);
+  QX_free(b->lch_table);
+  fd_entry_destroy(block, b->refbase);
 }
 
 cumulative_data *cu_block(ORVALIS_API_STRUCT *api) { return (cumulative_data *)fd_state(api)->gdata; }
@@ -2643,7 +2655,7 @@ bool task_renormalize(cumulative_data *b, int i)
   for (;;) {
     if (blo(d) > 0) {
       if (dvar_fix_interval_t(&b->limitvar, u->min, atom_sup) < 0) return false;
-      if (dvar_fix_interval_t(u, atom_inf, MakeSmall(b->use_limit)) < 0) return false;
+      if (dvar_fix_interval_t(u, atom_inf, tagged_time(b->use_limit)) < 0) return false;
     }
     int64_t ol = blo(o), oh = bhi(o), dl = blo(d), dh = bhi(d), el = blo(e), eh = bhi(e);
     if (ol >= el - dh && oh <= eh - dl && dl >= el - oh && dh <= eh - ol && el >= dl + ol &&
@@ -2822,7 +2834,7 @@ cumulative_data *cu_make_block(fd_entry *e)
   b->usevar = c.take<dvar>((size_t)n);
   b->diffvar = c.take<dvar>((size_t)nd);
   b->dc = c.take<diff_constraint>((size_t)nd);
-  b->status = c.take<int32_t>((size_t)n);
+  b->target = c.take<int32_t>((size_t)n);
   s = deref(w->term[0]); /* making the block may have collected */
   b->stamp = e->stamp - 1;
   b->nbtasks = n, b->nbdiffs = nd;
@@ -2832,7 +2844,7 @@ cumulative_data *cu_make_block(fd_entry *e)
   for (TAGGED l = deref(StrArg(s, 2)); IsLst(l); l = deref(LstTail(l)), i++) {
     TAGGED t = deref(LstHead(l));
     for (int k = 0; k < 4; k++) cu_store(b, 3 + 4 * i + k, StrArg(t, k + 1));
-    b->status[i] = 0x30;
+    b->target[i] = i;
   }
   int k = 0;
   for (TAGGED l = deref(StrArg(s, 3)); IsLst(l); l = deref(LstTail(l)), k++) {
@@ -2866,11 +2878,12 @@ bool cu_precedence(cumulative_data *b, int k)
 
 /* The records of the tasks that may occupy the resource: their count; *fixed when every one has
  * a fixed duration and use. */
-int cu_tasks(cumulative_data *b, task *ts, bool *fixed)
+int cu_tasks(cumulative_data *b, int active, task *ts, bool *fixed)
 {
   int count = 0;
   *fixed = true;
-  for (int i = 0; i < b->nbtasks; i++) {
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
     const dvar *o = &b->origvar[i], *d = &b->durvar[i], *e = &b->endvar[i], *u = &b->usevar[i];
     if (bhi(d) < 1 || bhi(u) < 1) continue;
     task *t = &ts[count++];
@@ -2919,15 +2932,85 @@ void cu_export(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
   }
 }
 
-int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp)
+bool cu_fixed(const cumulative_data *b, int i)
+{
+  for (const dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]})
+    if (!(d->flags & DV_FIXED)) return false;
+  return true;
+}
+
+/* The longest-hole tables of the first call with the global option, when every task that may
+ * occupy the resource has a fixed duration and use (a task left out could fill a hole the tables
+ * call too long) and the limit and the tasks' window are finite: sized by the limit's maximum,
+ * for the slack of that window. Otherwise none: the callback then knows no bound. */
+void cu_lh_tables(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b)
+{
+  int64_t H = bhi(&b->limitvar), lo = BIG, hi = -BIG, energy = 0;
+  if (H < 1 || H > CU_LH_MAX_HEIGHT) return;
+  std::vector<lhs> list;
+  for (int i = 0; i < b->nbtasks; i++) {
+    const dvar *d = &b->durvar[i], *u = &b->usevar[i];
+    if (bhi(d) < 1 || bhi(u) < 1) continue;
+    if (!(d->flags & DV_FIXED) || !(u->flags & DV_FIXED)) return;
+    lo = std::min(lo, blo(&b->origvar[i])), hi = std::max(hi, bhi(&b->endvar[i]));
+    energy += blo(d) * blo(u);
+    list.push_back({clamp32(blo(d)), clamp32(blo(u)), 0});
+  }
+  if (list.empty() || lo <= -BIG || hi >= BIG || hi - lo > SCHED_SUP || (hi - lo) * H < energy)
+    return;
+  b->lh_table = (int32_t *)fd_malloc(api, sizeof(int32_t) * (size_t)H);
+  b->lch_table = (int32_t *)fd_malloc(api, sizeof(int32_t) * (size_t)H);
+  b->lh_height = (int)H;
+  fd_lh_init(api, w, (hi - lo) * H - energy, 0, 1, (int32_t)(hi - lo), (int)H, (int)list.size(),
+             list.data(), b->lh_table, b->lch_table, 1000, 2);
+}
+
+int64_t cumulative_lh_method(ORVALIS_API_STRUCT *api, int64_t, int epsilon, int closed)
+{
+  const cumulative_data *b = cu_block(api);
+  if (epsilon < 1 || epsilon > b->lh_height || !b->lh_table) return SCHED_SUP;
+  return (closed ? b->lch_table : b->lh_table)[epsilon - 1];
+}
+
+/* After the fixpoint: the active range reordered into open targets, then the fixed tasks that
+ * still reach into the targets' window (sources); the others drop out. */
+void cu_split(cumulative_data *b, int active)
+{
+  int64_t lo = BIG, hi = -BIG;
+  int nt = 0;
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
+    if (cu_fixed(b, i)) continue;
+    lo = std::min(lo, blo(&b->origvar[i])), hi = std::max(hi, bhi(&b->endvar[i]));
+    std::swap(b->target[q], b->target[nt++]);
+  }
+  int ns = nt;
+  for (int q = nt; q < active; q++) {
+    int i = b->target[q];
+    if (blo(&b->origvar[i]) < hi && bhi(&b->endvar[i]) > lo) std::swap(b->target[q], b->target[ns++]);
+  }
+  b->ntargets = nt, b->nsources = ns - nt;
+}
+
+/* One call: the outcome. Only the tasks of the active range are loaded and filtered; a call
+ * that does not continue the last one (another Stamp) or meets another limit starts over with
+ * every task. */
+int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp, bool first)
 {
   int n = b->nbtasks;
   cu_load(b, &b->limitvar, 0);
   cu_load(b, &b->lowervar, 1);
   cu_load(b, &b->uppervar, 2);
+  TAGGED s = deref(w->term[0]);
+  b->ntargets = GetSmall(deref(StrArg(s, 8)));
+  b->nsources = GetSmall(deref(StrArg(s, 9)));
+  if (b->stamp != stamp || b->use_limit != clamp32(bhi(&b->limitvar)))
+    b->ntargets = n, b->nsources = 0;
+  int active = b->ntargets + b->nsources;
   b->use_limit = clamp32(bhi(&b->limitvar));
   b->stamp = stamp + 1;
-  for (int i = 0; i < n; i++) {
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
     cu_load(b, &b->origvar[i], 3 + 4 * i);
     cu_load(b, &b->durvar[i], 4 + 4 * i);
     cu_load(b, &b->endvar[i], 5 + 4 * i);
@@ -2938,21 +3021,30 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
       return -1;
     if (!task_renormalize(b, i)) return -1;
   }
-  for (int k = 0; k < b->nbdiffs; k++) cu_load(b, &b->diffvar[k], 3 + 4 * n + k);
+  /* a pair of two tasks out of the range is settled: both fixed, its difference with them */
+  std::vector<bool> loaded((size_t)n, false);
+  for (int q = 0; q < active; q++) loaded[(size_t)b->target[q]] = true;
+  std::vector<int> pairs;
+  for (int k = 0; k < b->nbdiffs; k++)
+    if (loaded[(size_t)b->dc[k].si] || loaded[(size_t)b->dc[k].sj]) {
+      cu_load(b, &b->diffvar[k], 3 + 4 * n + k);
+      pairs.push_back(k);
+    }
+  if (first && (b->flags & CU_GLOBAL)) cu_lh_tables(api, w, b);
   auto *ts = (task *)fd_malloc(api, sizeof(task) * (size_t)(n + 1));
   size_mem scratch[SCHED_SCRATCH] = {};
   int outcome = 0;
   do {
     b->change = false;
     bool ok = true;
-    for (int k = 0; k < b->nbdiffs && ok; k++) ok = cu_precedence(b, k);
+    for (size_t k = 0; k < pairs.size() && ok; k++) ok = cu_precedence(b, pairs[k]);
     if (!ok) {
       outcome = -1;
       break;
     }
     if (b->change) continue;
     bool fixed;
-    int count = cu_tasks(b, ts, &fixed);
+    int count = cu_tasks(b, active, ts, &fixed);
     if (count == 0) {
       /* nothing occupies the resource: only the limit's floor */
       if (dvar_fix_interval_t(&b->limitvar, MakeSmall(0), atom_sup) < 0) outcome = -1;
@@ -2961,7 +3053,8 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
     /* only the global bit of the options reaches the filter, and 8 only when it is true */
     int flags = (b->flags & CU_GLOBAL) | (fixed ? 8 : 0);
     int r = fd_discrete_filtering(api, ts, count, n, flags, b->diffvar, &b->limitvar, &b->lowervar,
-                                  &b->uppervar, b->dc, b->nbdiffs, no_lh_bound, nullptr, scratch, w);
+                                  &b->uppervar, b->dc, b->nbdiffs, cumulative_lh_method, nullptr,
+                                  scratch, w);
     if (r > 1) {
       outcome = -1;
       break;
@@ -2980,18 +3073,14 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
   } while (b->change);
   QX_free(ts);
   if (outcome < 0 || !cu_window(b)) return -1;
-  bool open = !(b->limitvar.flags & DV_FIXED);
-  for (int i = 0; i < n; i++) {
-    bool fixed = true;
-    for (dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]}) {
-      cu_export(api, w, d);
-      fixed = fixed && (d->flags & DV_FIXED);
-    }
-    open = open || !fixed;
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
+    for (dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]}) cu_export(api, w, d);
   }
-  for (int k = 0; k < b->nbdiffs; k++) cu_export(api, w, &b->diffvar[k]);
+  for (int k : pairs) cu_export(api, w, &b->diffvar[k]);
   for (dvar *d : {&b->limitvar, &b->lowervar, &b->uppervar}) cu_export(api, w, d);
-  return open ? 0 : 1;
+  cu_split(b, active);
+  return b->ntargets > 0 || !(b->limitvar.flags & DV_FIXED) ? 0 : 1;
 }
 
 }  // namespace
@@ -3017,10 +3106,10 @@ void prolog_fd_cumulative_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref st
   int outcome = 1;
   if (b) {
     fd_state(api)->gdata = b;
-    outcome = cu_run(api, w, b, e.stamp);
+    outcome = cu_run(api, w, b, e.stamp, first);
     TAGGED out = deref(w->term[0]);
-    StrPtr(out)[8] = MakeSmall(b->nbtasks);
-    StrPtr(out)[9] = MakeSmall(0);
+    StrPtr(out)[8] = MakeSmall(b->ntargets);
+    StrPtr(out)[9] = MakeSmall(b->nsources);
   }
   fd_entry_end(&e, state, actions, outcome);
 }
