@@ -1892,14 +1892,16 @@ int32_t cp_height(const comppart *cp, int32_t date)
   return cp[k].height;
 }
 
-bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_t start,
-                      int32_t end, dvar *limitvar)
+namespace {
+
+/* compulsory_parts over the tasks with a fixed start only (fixed) or all. */
+bool profile_of(unary_data *u, int except, int32_t start, int32_t end, dvar *limitvar, bool fixed)
 {
-  (void)api;
   int ne = 0;
   for (int i = 0; i < u->nbtasks; i++) {
     const task *t = &u->tasks[i];
     if (i == except || t->enable != TASK_PRESENT || t->res == 0) continue;
+    if (fixed && !task_fixed(t)) continue;
     int32_t a = std::max(start, task_lst(t)), b = std::min(end, task_ect(t));
     if (a >= b) continue;
     u->events[ne++] = {2 * (int64_t)a + 1, (uint32_t)i};
@@ -1925,6 +1927,15 @@ bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_
   u->dates[nd] = FD_SUP_L;
   u->cp[n] = {FD_SUP_L, 0};
   return true;
+}
+
+}  // namespace
+
+bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_t start,
+                      int32_t end, dvar *limitvar)
+{
+  (void)api;
+  return profile_of(u, except, start, end, limitvar, false);
 }
 
 /* ---- slack filtering ---- */
@@ -2051,9 +2062,74 @@ bool compulsory_profile_minloss(ORVALIS_API_STRUCT *api, unary_data *u, const co
   return true;
 }
 
+/* A task that may cover part of a step: its index and the surface it can cover there. */
+struct contributor {
+  int i;
+  int64_t a;
+};
+
+/* Over the contributors (tallest first) other than skip that cannot stack at this gap (height
+ * above gap / 2, and the first of height gap / 2): *sum their contributions, and *surf the most
+ * they can cover side by side within rest columns (tallest first). Wholly inside a stretch, a task
+ * longer than the hole above it can hold cannot stand: only the two at the ends may be such. */
+void contrib_disj(ORVALIS_API_STRUCT *api, const unary_data *u, const std::vector<contributor> &cs,
+                  int skip, int64_t rest, int64_t gap, int64_t slack, lh_method_fn lh,
+                  int64_t *surf, int64_t *sum)
+{
+  int64_t total = 0, top[2] = {0, 0}, others = 0;
+  bool half = false;
+  *sum = 0;
+  for (const contributor &c : cs) {
+    const task *t = &u->tasks[c.i];
+    if (c.i == skip || t->res > gap || 2 * t->res < gap || (2 * t->res == gap && half)) continue;
+    half = half || 2 * t->res == gap;
+    *sum += c.a;
+    int64_t over = std::min(c.a / t->res, rest);
+    rest -= over, total += over * t->res;
+    if (over == t->dur && t->dur > lh(api, slack, (int)(gap - t->res), 0)) {
+      if (c.a > top[1]) top[1] = c.a;
+      if (top[1] > top[0]) std::swap(top[0], top[1]);
+    } else {
+      others += c.a;
+    }
+  }
+  *surf = std::min(top[0] + top[1] + others, total);
+}
+
+/* Above contributor i, while it overlaps step [inf, sup) of free height gap, stands a band of
+ * height g = gap - res that only the lower contributors and the step's greatest loss xl can fill:
+ * its overlap is at most what they cover over it divided by g, and no longer than a hole of
+ * height g; it may not cover a closed step whole when the closed hole is shorter. */
+int fill_above(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const std::vector<contributor> &cs,
+               int i, int32_t inf, int32_t sup, int64_t gap, int64_t least, int64_t xl, bool closed,
+               lh_method_fn lh)
+{
+  task *t = &u->tasks[i];
+  int64_t g = gap - t->res, len = (int64_t)sup - inf, wd = std::min<int64_t>(len, t->dur);
+  int64_t other = 0;
+  if (least <= g) {
+    int64_t surf, sum;
+    for (const contributor &c : cs)
+      if (c.i != i && u->tasks[c.i].res <= g) other += c.a;
+    contrib_disj(api, u, cs, i, wd, g, xl, lh, &surf, &sum);
+    other -= sum - surf;
+  }
+  int r = 0;
+  if (closed && t->dur >= len && len > lh(api, xl, (int)g, 1)) {
+    r = unary_prune_interval(api, t, clamp32((int64_t)sup - t->dur), inf, w);
+    if (r) return fd_slack_counts.above_cut++, r;
+  }
+  int64_t most = std::min(lh(api, xl, (int)g, 0), (other + xl) / g);
+  if (most >= wd) return 0;
+  r = must_overlap_less_than(api, t, (int32_t)(most + 1), inf, sup, w);
+  if (r) fd_slack_counts.above_cut++;
+  return r;
+}
+
 /* Filling step p: the tasks that may overlap it must cover its free surface up to its greatest
  * loss. Fails when they cannot, makes each one overlap the step as much as the others leave to
- * it, and raises the step's least loss to what they leave uncovered. */
+ * it and no more than the tasks low enough to stand on it can cover above it, and raises the
+ * step's least loss to what they leave uncovered. */
 int fill_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart *S, int p,
               lh_method_fn lh)
 {
@@ -2070,8 +2146,8 @@ int fill_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart 
   int64_t lm = lh(api, xl, (int)gap, lclosed || rclosed);
   if (gap > 0 && len > lm) return fd_slack_counts.steps_failed++, 2;
   /* the surface the tasks must cover (at least), and what each can */
-  int64_t to_fill = gap * len - xl, covered = 0;
-  std::vector<std::pair<int, int64_t>> contrib;
+  int64_t to_fill = gap * len - xl, covered = 0, least = SCHED_SUP;
+  std::vector<contributor> cs;
   for (int i = 0; i < u->nbtasks; i++) {
     task *t = &u->tasks[i];
     if (t->enable == TASK_ABSENT || t->res == 0) continue;
@@ -2092,26 +2168,125 @@ int fill_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart 
     a = (std::min(a, lh(api, xl, (int)(gap - t->res), 0)) - own) * t->res;
     if (a <= 0) continue;
     to_fill -= a, covered += a;
-    if (t->enable == TASK_PRESENT) contrib.push_back({i, a});
+    if (t->enable == TASK_PRESENT) cs.push_back({i, a}), least = std::min<int64_t>(least, t->res);
   }
   if (to_fill >= 1) return fd_slack_counts.fills_failed++, 2;
-  int64_t loss = gap * len - covered;
+  std::stable_sort(cs.begin(), cs.end(), [&](const contributor &x, const contributor &y) {
+    return u->tasks[x.i].res > u->tasks[y.i].res;
+  });
+  /* tasks that cannot stack cover less than their sum */
+  int64_t surf, sum;
+  contrib_disj(api, u, cs, -1, len, gap, xl, lh, &surf, &sum);
+  if (sum - surf + to_fill >= 1) return fd_slack_counts.disj_failed++, 2;
+  int64_t loss = gap * len - covered + sum - surf;
   if (loss > ml) {
     /* the step wastes more than its least loss: the difference is no longer free */
     if (loss - ml > u->resslack) return fd_slack_counts.fills_failed++, 2;
     u->resslack -= loss - ml, u->minloss[p] = loss;
     fd_slack_counts.losses_raised++;
   }
-  for (auto [i, a] : contrib) {
-    task *t = &u->tasks[i];
-    int64_t need = a + to_fill;
-    if (need <= 0) continue;
-    int64_t own = own_part(t, inf, sup);
-    int64_t lmin = (need + t->res - 1) / t->res + own;
-    int r = must_overlap_at_least(api, t, (int32_t)lmin, inf, sup);
-    if (r) return fd_slack_counts.overlaps++, r;
+  for (const contributor &c : cs) {
+    task *t = &u->tasks[c.i];
+    int64_t need = c.a + to_fill, own = own_part(t, inf, sup);
+    if (need > 0) {
+      int64_t lmin = (need + t->res - 1) / t->res + own;
+      int r = must_overlap_at_least(api, t, (int32_t)lmin, inf, sup);
+      if (r) return fd_slack_counts.overlaps++, r;
+    }
+    if (t->res >= gap || own > 0) continue;
+    int r = fill_above(api, w, u, cs, c.i, inf, sup, gap, least, xl, lclosed && rclosed, lh);
+    if (r) return r;
   }
   return 0;
+}
+
+/* The stair test on the steps S of the fixed tasks' profile: when no open task can start
+ * before step i, the free surface of step i and of step i + 1 up to X (the least end of the
+ * open tasks that start in step i and end after it, at most the start of step i + 2) can only be
+ * covered by the open tasks from their earliest starts on, and wasted within the slack. */
+int stair_test(const unary_data *u, const comppart *S, int ns)
+{
+  int64_t limit = u->limit;
+  for (int i = 0; i + 1 < ns; i++) {
+    int64_t h0 = S[i].height, h1 = S[i + 1].height, a = S[i].start, b = S[i + 1].start;
+    if (h0 >= limit || h0 <= h1 || h1 < 1) continue;
+    bool before = false;
+    int64_t emin = SCHED_SUP;
+    for (int k = 0; k < u->nbtasks && !before; k++) {
+      const task *t = &u->tasks[k];
+      if (task_fixed(t)) continue;
+      before = t->est < a;
+      if (t->est < b && task_ect(t) > b) emin = std::min<int64_t>(emin, task_ect(t));
+    }
+    if (before || emin == SCHED_SUP) continue;
+    int64_t x = std::min<int64_t>(emin, S[i + 2].start);
+    int64_t need = (limit - h0) * (b - a) + (limit - h1) * (x - b), have = u->slack;
+    for (int k = 0; k < u->nbtasks && have < need; k++) {
+      const task *t = &u->tasks[k];
+      if (!task_fixed(t) && t->est < x) have += std::min<int64_t>(x - t->est, t->dur) * t->res;
+    }
+    if (have < need) return fd_slack_counts.stairs_failed++, 2;
+  }
+  return 0;
+}
+
+/* The two unit columns [inf - 1, inf) and [sup, sup + 1) of the compulsory-part profile u->cp.
+ * A flow task cannot run between them nor skip both: it puts its height into one. Their free
+ * room must hold the flow tasks, the tall flow tasks (two of which exceed the smaller room) but
+ * one in the larger room, and, when the room exceeds the flow by more than the slack, one more
+ * task; a task whose height in a column would break this keeps out of that column. */
+int two_instants(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int32_t inf, int32_t sup)
+{
+  int64_t i1 = (int64_t)inf - 1, i2 = sup, limit = u->limit;
+  int64_t h1 = cp_height(u->cp, (int32_t)i1), h2 = cp_height(u->cp, (int32_t)i2);
+  int64_t gapmin = limit - std::max(h1, h2), gapmax = limit - std::min(h1, h2), gapsum = gapmin + gapmax;
+  auto covers = [](const task *t, int64_t c) { return task_lst(t) <= c && c < task_ect(t); };
+  auto includable = [&](const task *t) {
+    return t->dur <= sup - inf && t->est <= sup - t->dur && task_lst(t) >= inf;
+  };
+  auto crosses = [&](const task *t, int64_t c) {
+    return t->est <= c && c < t->lct && !(task_lst(t) < c - t->dur + 1) && !covers(t, c);
+  };
+  auto flow = [&](const task *t) {
+    return task_ect(t) >= inf && task_lst(t) <= sup && task_ect(t) <= sup && !includable(t) &&
+           !covers(t, i1);
+  };
+  auto big = [&](const task *t) { return t->res >= (gapmin + 2) / 2; };
+  int64_t flowsum = 0, flowmax = 0, ressum = 0, resmax = 0, minres = limit;
+  for (int k = 0; k < u->nbtasks; k++) {
+    const task *t = &u->tasks[k];
+    if (t->res < 1 || t->dur < 1) continue;
+    if (crosses(t, i1) || crosses(t, i2)) minres = std::min<int64_t>(minres, t->res);
+    if (!flow(t)) continue;
+    flowsum += t->res, flowmax = std::max<int64_t>(flowmax, t->res);
+    if (big(t)) ressum += t->res;
+    if (big(t) && t->res <= gapmin) resmax = std::max<int64_t>(resmax, t->res);
+  }
+  if (gapsum < flowsum || gapmax < ressum - resmax ||
+      (gapsum < flowsum + minres && gapsum > flowsum + u->slack))
+    return fd_slack_counts.instants++, 2;
+  int r = 0;
+  for (int k = 0; k < u->nbtasks && r == 0; k++) {
+    task *t = &u->tasks[k];
+    if (t->res < 1 || t->dur < 1) continue;
+    bool c1 = covers(t, i1), c2 = covers(t, i2), over = gapsum < flowsum + t->res;
+    bool both = t->dur >= sup - inf + 2;
+    int32_t at2 = clamp32(i2 - t->dur + 1), at1 = clamp32((int64_t)inf - t->dur);
+    if (c1 && c2) continue;
+    if (c1 || c2) {
+      if (over) r = c1 ? unary_prune_interval(api, t, at2, sup, w) : unary_prune_interval(api, t, at1, (int32_t)i1, w);
+    } else if (flow(t)) {
+      if (both && over) r = unary_prune_interval(api, t, at2, (int32_t)i1, w);
+    } else if (over || (big(t) && t->res <= resmax && gapmax < ressum + t->res - resmax) ||
+               (big(t) && resmax < t->res && t->res <= gapmin && gapmax < ressum)) {
+      r = unary_prune_interval(api, t, at2, sup, w);
+      if (r < 2) r |= unary_prune_interval(api, t, at1, (int32_t)i1, w);
+    } else if (both && (gapsum < flowsum + 2 * t->res || t->res > gapmax - flowmax)) {
+      r = unary_prune_interval(api, t, at2, (int32_t)i1, w);
+    }
+  }
+  if (r) fd_slack_counts.instants++;
+  return r;
 }
 
 }  // namespace
@@ -2145,10 +2320,22 @@ int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *lim
   for (int i = 0; i < u->nbtasks; i++)
     if (u->tasks[i].enable != TASK_PRESENT) return 0;
   u->resslack = u->slack;
-  if (!compulsory_parts(api, u, -1, est, lct, limitvar)) return 2;
-  int r = parallel_conflict(api, w, u, u->cp, u->limit);
-  if (r) return r;
   comppart *S = u->cp2;
+  if (!profile_of(u, -1, est, lct, limitvar, true)) return 2;
+  int r = stair_test(u, S, window_steps(u->cp, est, lct, S));
+  if (r) return r;
+  if (!compulsory_parts(api, u, -1, est, lct, limitvar)) return 2;
+  if ((r = parallel_conflict(api, w, u, u->cp, u->limit))) return r;
+  if (!compulsory_parts(api, u, -1, est, lct, limitvar)) return 2;
+  int32_t durmax = 0;
+  for (int i = 0; i < u->nbtasks; i++) durmax = std::max(durmax, u->tasks[i].dur);
+  /* the profile's dates: a copy, the pairs below read u->cp only */
+  std::vector<int32_t> dates;
+  for (int k = 0; u->dates[k] != FD_SUP_L; k++) dates.push_back(u->dates[k]);
+  for (size_t a = 0; a < dates.size(); a++)
+    for (size_t b = a + 1; b < dates.size() && dates[b] < (int64_t)dates[a] + durmax; b++)
+      if (est < dates[a] && dates[b] < lct && (r = two_instants(api, w, u, dates[a], dates[b])))
+        return r;
   int ns = window_steps(u->cp, est, lct, S);
   if (!compulsory_profile_minloss(api, u, S, ns, lh, flags)) return fd_slack_counts.steps_failed++, 2;
   for (int p = 0; p < ns; p++) {

@@ -291,6 +291,7 @@ extern discrete_counts fd_discrete_counts;
 /* Counts of the slack rules that acted (test hook). */
 struct slack_counts {
   long steps_failed, fills_failed, overlaps, losses_raised, knapsack_runs, subset_raised;
+  long disj_failed, above_cut, stairs_failed, instants;
 };
 extern slack_counts fd_slack_counts;
 

@@ -807,6 +807,53 @@ TEST_F(SlackFiltering, NoSupportedPlacementIsLost)
   EXPECT_GT(fd_slack_counts.subset_raised, 0);
 }
 
+/* Instances shaped for the rules on the profile: tasks of heights up to 2 packed first-fit in a
+ * random order under a limit of 2 to 4, the window their makespan; starts widened, and the packed
+ * start sometimes taken away (so some instances have no schedule). Each rule acts somewhere. */
+TEST_F(SlackFiltering, ShapedInstancesReachEveryRule)
+{
+  fd_slack_counts = {};
+  generator g(612);
+  for (int k = 0; k < 3000 && !HasFailure(); k++) {
+    problem in;
+    in.limit = g.pick(2, 4);
+    std::vector<int> use(64, 0);
+    int n = g.pick(3, 6), end = 0;
+    for (int i = 0; i < n; i++) {
+      int d = g.pick(1, 3), h = g.pick(1, 2), x = 0;
+      auto fits = [&](int at) {
+        for (int y = at; y < at + d; y++)
+          if (use[y] + h > in.limit) return false;
+        return true;
+      };
+      while (!fits(x)) x++;
+      for (int y = x; y < x + d; y++) use[y] += h;
+      end = std::max(end, x + d);
+      in.tasks.push_back(spec{(mask)1 << x, d, d, h});
+    }
+    /* odd instances: some tasks stay put, the others only move later (stairs of fixed parts) */
+    bool later = k % 2;
+    for (spec &t : in.tasks) {
+      int at = lowest(t.starts);
+      if (later && g.chance(0.4)) continue;
+      for (int v = later ? at : 0; v + t.dmin <= end; v++)
+        if (g.chance(0.3)) t.starts |= (mask)1 << v;
+      if (g.chance(0.15) && t.starts != ((mask)1 << at)) t.starts &= ~((mask)1 << at);
+    }
+    support s = oracle(in).run();
+    mock_set ms(in);
+    for (int call = 0; call < 8; call++) {
+      int r = run(ms, in.limit, 10);
+      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
+      if (r != 1) break;
+    }
+  }
+  EXPECT_GT(fd_slack_counts.stairs_failed, 0);
+  EXPECT_GT(fd_slack_counts.instants, 0);
+  EXPECT_GT(fd_slack_counts.disj_failed, 0);
+  EXPECT_GT(fd_slack_counts.above_cut, 0);
+}
+
 TEST_F(SlackFiltering, EdgeCases)
 {
   auto t = [](mask starts, int d, int h = 1) { return spec{starts, d, d, h}; };
@@ -821,6 +868,20 @@ TEST_F(SlackFiltering, EdgeCases)
   fd_slack_counts = {};
   EXPECT_EQ(run(b, 1, 10), 0);
   EXPECT_EQ(fd_slack_counts.losses_raised, 0);
+  /* a stair: once the first calls have fixed what they can, the fixed parts fall from height 2
+   * to 1 with no open task starting earlier, and the open tasks cannot cover the free room
+   * beside the slack from their earliest starts (no schedule) */
+  problem stair{{t(range(0, 0), 2), t(range(2, 2), 3), t(range(0, 0) | range(2, 2), 3),
+                 t(range(2, 3), 2), t(range(3, 4), 1, 2), t(range(0, 0) | range(3, 3), 1, 2)},
+                {},
+                3};
+  mock_set st(stair);
+  fd_slack_counts = {};
+  int r = 1;
+  for (int call = 0; call < 8 && r == 1; call++) r = run(st, 3, 10);
+  EXPECT_EQ(r, 2);
+  EXPECT_EQ(fd_slack_counts.stairs_failed, 1);
+  EXPECT_FALSE(oracle(stair).run().feasible);
   /* the knapsack columns are skipped when the slack reaches twice the limit */
   for (int last : {4, 3}) { /* window [0, 6): slack 4 = 2 x limit; [0, 5): slack 2 */
     problem loose{{t(range(0, last), 2, 2), t(range(0, last), 2, 2)}, {}, 2};
