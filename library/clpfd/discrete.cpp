@@ -3111,12 +3111,15 @@ bool cu_window(cumulative_data *b)
          dvar_fix_interval_t(&b->uppervar, atom_inf, tagged_time(hi)) >= 0;
 }
 
-void cu_export(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+/* Exports the views that changed: each one's set first taken off the heap, then every one
+ * told (telling may collect, which moves the sets the other views loaded). */
+void cu_export(ORVALIS_API_STRUCT *api, worker *w, const std::vector<dvar *> &views)
 {
-  if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) {
-    dvar_pruning_done(api, w, d);
-    dvar_export_do(api, w, d);
-  }
+  std::vector<dvar *> changed;
+  for (dvar *d : views)
+    if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) changed.push_back(d);
+  for (dvar *d : changed) dvar_pruning_done(api, w, d);
+  for (dvar *d : changed) dvar_export_do(api, w, d);
 }
 
 bool cu_fixed(const cumulative_data *b, int i)
@@ -3260,12 +3263,13 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
   } while (b->change);
   QX_free(ts);
   if (outcome < 0 || !cu_window(b)) return -1;
+  std::vector<dvar *> views = {&b->limitvar, &b->lowervar, &b->uppervar};
   for (int q = 0; q < active; q++) {
     int i = b->target[q];
-    for (dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]}) cu_export(api, w, d);
+    for (dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]}) views.push_back(d);
   }
-  for (int k : pairs) cu_export(api, w, &b->diffvar[k]);
-  for (dvar *d : {&b->limitvar, &b->lowervar, &b->uppervar}) cu_export(api, w, d);
+  for (int k : pairs) views.push_back(&b->diffvar[k]);
+  cu_export(api, w, views);
   cu_split(b, active);
   return b->ntargets > 0 || !(b->limitvar.flags & DV_FIXED) ? 0 : 1;
 }

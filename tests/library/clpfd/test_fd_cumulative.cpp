@@ -224,7 +224,7 @@ TEST_F(FdCumulative, StrayOptionBitsActAsTheGlobalBitAlone)
   row rw = cu_row();
   fd_harness::rng g{1234};
   int differs = 0;
-  for (int k = 0; k < scaled(150) && !HasFailure(); k++) {
+  for (int k = 0; k < 150 && !HasFailure(); k++) {
     instance in;
     int n = 3 + g.below(2);
     bool fixed = g.below(2);
