@@ -1944,6 +1944,10 @@ slack_counts fd_slack_counts;
 
 namespace {
 
+void longest_chains(unary_data *u, int bit);
+int move_task(ORVALIS_API_STRUCT *api, task *t, bool ends, int64_t bound);
+
+
 /* The largest overlap of t with [inf, sup) over its start window. */
 int64_t max_inters(int64_t est, int64_t lct, int64_t inf, int64_t sup, int64_t dur)
 {
@@ -2094,6 +2098,61 @@ void contrib_disj(ORVALIS_API_STRUCT *api, const unary_data *u, const std::vecto
     }
   }
   *surf = std::min(top[0] + top[1] + others, total);
+}
+
+/* The chain rule on step [inf, sup) of free height gap and greatest loss xl: beside what the
+ * other tasks can cover, a start-ordered chain (u->pred) of tasks of one duration and height must
+ * cover the rest, at most m = min(gap / res, members) side by side. Covered by the members up to
+ * one, that one starts at least ceil(E / (m res)) - dur after inf (they all start by its start
+ * and end by its end); covered by the members from one on, it starts at least ceil(E / (m res))
+ * before sup. 0, 1 pruned, 2 failure. */
+int chain_step(ORVALIS_API_STRUCT *api, unary_data *u, int32_t inf, int32_t sup, int64_t gap,
+               int64_t xl)
+{
+  int n = u->nbtasks;
+  std::vector<int64_t> a((size_t)n, 0);
+  int64_t total = 0;
+  for (int i = 0; i < n; i++) {
+    const task *t = &u->tasks[i];
+    if (t->enable == TASK_ABSENT || t->res < 1 || t->res > gap) continue;
+    if (task_lst(t) <= inf && sup <= task_ect(t)) continue;
+    a[(size_t)i] = (task_max_intersection(t, inf, sup) - own_part(t, inf, sup)) * t->res;
+    total += a[(size_t)i];
+  }
+  int64_t forced = gap * ((int64_t)sup - inf) - total;
+  if (xl < forced) return fd_slack_counts.chain_rule++, 2;
+  std::vector<bool> inner((size_t)n, false);
+  for (int i = 0; i < n; i++)
+    if (u->pred[i] >= 0) inner[(size_t)u->pred[i]] = true;
+  std::vector<int> path;
+  for (int e = 0; e < n; e++) {
+    if (inner[(size_t)e] || u->pred[e] < 0) continue;
+    path.clear();
+    for (int x = e; x >= 0; x = u->pred[x]) path.insert(path.begin(), x);
+    const task *h = &u->tasks[path[0]];
+    bool uniform = h->res >= 1 && h->res <= gap;
+    for (int x : path)
+      uniform = uniform && u->tasks[x].dur == h->dur && u->tasks[x].res == h->res &&
+                u->tasks[x].enable == TASK_PRESENT;
+    if (!uniform) continue;
+    int len = (int)path.size();
+    int64_t per = gap / h->res, pre = 0, suf = 0;
+    for (int q = 0; q < len; q++) {
+      pre += a[(size_t)path[q]];
+      int64_t E = forced + pre - xl, m = std::min<int64_t>(per, q + 1);
+      if (q == 0 || E <= 0) continue;
+      int r = move_task(api, &u->tasks[path[q]], false, inf - h->dur + (E + m * h->res - 1) / (m * h->res));
+      if (r) return fd_slack_counts.chain_rule++, r;
+    }
+    for (int q = len - 1; q >= 0; q--) {
+      suf += a[(size_t)path[q]];
+      int64_t E = forced + suf - xl, m = std::min<int64_t>(per, len - q);
+      if (q == len - 1 || E <= 0) continue;
+      int r = move_task(api, &u->tasks[path[q]], true, sup - (E + m * h->res - 1) / (m * h->res) + h->dur);
+      if (r) return fd_slack_counts.chain_rule++, r;
+    }
+  }
+  return 0;
 }
 
 /* Above contributor i, while it overlaps step [inf, sup) of free height gap, stands a band of
@@ -2313,7 +2372,7 @@ void knapsack_targets(ORVALIS_API_STRUCT *api, const unary_data *u, const comppa
 }
 
 int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *limitvar, int32_t est,
-                    int32_t lct, lh_method_fn lh, int flags)
+                    int32_t lct, lh_method_fn lh, int flags, bool chains)
 {
   if (u->slack < 0) return 2;
   /* the waste adds up to the slack only when every task is there */
@@ -2338,10 +2397,14 @@ int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *lim
         return r;
   int ns = window_steps(u->cp, est, lct, S);
   if (!compulsory_profile_minloss(api, u, S, ns, lh, flags)) return fd_slack_counts.steps_failed++, 2;
+  if (chains) longest_chains(u, 2);
   for (int p = 0; p < ns; p++) {
     int64_t len = (int64_t)S[p + 1].start - S[p].start;
     if (len >= (int64_t)lct - est || (u->limit - S[p].height) * len < u->minloss[p] + 1) continue;
     if ((r = fill_step(api, w, u, S, p, lh))) return r;
+    if (chains && (r = chain_step(api, u, S[p].start, S[p + 1].start, u->limit - S[p].height,
+                                  u->maxloss[p])))
+      return r;
   }
   if (!(flags & 4) || u->slack >= 2 * (int64_t)u->limit) return 0;
   for (int p = ns - 1; p >= 0 && !r; p--)
@@ -2776,7 +2839,8 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *api, task *tasks, int n, int nbtot
   if (r) return done(r);
   if (flags & 2) r = fd_task_intervals(api, w, u, var_min(limitvar, 0), u->limit);
   if (r == 0 && (flags & 10) == 10)
-    r = slack_filtering(api, w, u, limitvar, est_all, lct_all, lh, hasher ? flags : flags & ~4);
+    r = slack_filtering(api, w, u, limitvar, est_all, lct_all, lh, hasher ? flags : flags & ~4,
+                        nbdiffs > 0 && n >= 2);
   return done(r);
 }
 

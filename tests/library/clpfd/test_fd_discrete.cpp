@@ -987,6 +987,36 @@ TEST_F(DiscreteFiltering, PrecedenceRulesKeepEverySupportedPlacement)
   EXPECT_GT(fd_discrete_counts.chains, 0);
 }
 
+/* Uniform chains (one duration, one height, start-ordered by their pairs) beside other tasks in
+ * a nearly full window, fixed durations with slack filtering on: the chain rule keeps the
+ * oracle's placements and acts. */
+TEST_F(DiscreteFiltering, UniformChainsKeepEverySupportedPlacement)
+{
+  fd_slack_counts = {};
+  generator g(4242);
+  for (int k = 0; k < 3000 && !HasFailure(); k++) {
+    problem in;
+    in.limit = g.pick(2, 3);
+    int d = g.pick(1, 2), h = g.pick(1, 2), chain = g.pick(3, 4), width = g.pick(4, 7);
+    for (int i = 0; i < chain; i++) in.tasks.push_back(spec{range(0, width - d), d, d, h});
+    for (int i = g.pick(1, 2); i > 0; i--) {
+      int e = g.pick(1, 3), lo = g.pick(0, width - e);
+      in.tasks.push_back(spec{range(lo, std::min(width - e, lo + g.pick(0, 2))), e, e, g.pick(1, in.limit)});
+    }
+    for (int i = 0; i + 1 < chain; i++) in.prec.push_back({i, i + 1, g.pick(0, 1), width});
+    support s = oracle(in).run();
+    mock_set ms(in);
+    dvar lim;
+    dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
+    for (int call = 0; call < 12; call++) {
+      int r = run(ms, 10, &lim);
+      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
+      if (r != 1) break;
+    }
+  }
+  EXPECT_GT(fd_slack_counts.chain_rule, 0);
+}
+
 TEST_F(DiscreteFiltering, FixedTasksFailExactlyOnOverloadAndRaiseTheLimit)
 {
   generator g(91);
