@@ -12,6 +12,7 @@
 #include "../tests/library/clpfd/driver/fd_driver.h"
 #include "../tests/library/clpfd/models/fd_models.h"
 #include "../tests/library/clpfd/models/fd_queens_ix.h"
+#include "../tests/library/clpfd/models/fd_rcpsp.h"
 #include "../tests/library/clpfd/models/fd_relation_instances.h"
 #include "bench_fd_aclinear.h"
 #include "bench_fd_common.h"
@@ -291,6 +292,16 @@ bool magic4_all(driver &d, fd_driver::counts *c, long *value)
   return fd_models::magic_square(d, 4) && all_solutions(d, fd_models::magic_search(), c, value);
 }
 
+/* The bound of the search's best solution: false when there is none. */
+bool best_bound(driver &d, long *value)
+{
+  TAGGED bound;
+  std::vector<int32_t> values;
+  if (!d.incumbent(&bound, &values) || !IsSmall(bound)) return false;
+  *value = GetSmall(bound);
+  return true;
+}
+
 /* ft06 to its optimum; probes false: the bound is told at every node entered (the search's
  * choicepoints are queries then, which leaves the probes out). */
 bool ft06_search(driver &d, fd_driver::counts *c, long *value, bool probes)
@@ -300,11 +311,7 @@ bool ft06_search(driver &d, fd_driver::counts *c, long *value, bool probes)
   driver::options o = js.search();
   o.queries = !probes;
   if (d.search(js.vars(), o, nullptr, c) != 1) return false;
-  TAGGED bound;
-  std::vector<int32_t> values;
-  if (!d.incumbent(&bound, &values) || !IsSmall(bound)) return false;
-  *value = GetSmall(bound);
-  return true;
+  return best_bound(d, value);
 }
 
 bool ft06(driver &d, fd_driver::counts *c, long *value) { return ft06_search(d, c, value, true); }
@@ -320,11 +327,7 @@ bool unary_optimum(driver &d, const fd_jobshop::instance &p, fd_driver::counts *
   if (!fd_models::jobshop_unary_model(d, p, &js) ||
       d.search(js.vars(), fd_models::jobshop_unary_search(js), nullptr, c) != 1)
     return false;
-  TAGGED bound;
-  std::vector<int32_t> values;
-  if (!d.incumbent(&bound, &values) || !IsSmall(bound)) return false;
-  *value = GetSmall(bound);
-  return true;
+  return best_bound(d, value);
 }
 
 bool ft06_unary(driver &d, fd_driver::counts *c, long *value)
@@ -332,22 +335,23 @@ bool ft06_unary(driver &d, fd_driver::counts *c, long *value)
   return unary_optimum(d, fd_jobshop::ft06(), c, value);
 }
 
-/* Ten random 8 x 8 job-shops (durations 1..20, fd_jobshop's seeds): the sum of their optima,
- * the counts summed. */
-bool jobshop8_unary(driver &d, fd_driver::counts *c, long *value)
+/* The optimum of each seed's instance, each by one(driver, seed, counts, optimum) on a driver of
+ * its own: the sum of the optima, the counts summed. */
+template <class Seeds, class One>
+bool sum_of_optima(driver &d, const Seeds &seeds, One one, fd_driver::counts *c, long *value)
 {
   fd_driver::counts sum;
   long total = 0;
-  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
+  for (uint64_t seed : seeds) {
     QX_term_ref mark = QX_new_term_refs(0);
-    fd_driver::counts one;
+    fd_driver::counts counts;
     long best;
     {
       driver e(d.api());
-      if (!unary_optimum(e, fd_jobshop::random(seed, 8, 8, 20), &one, &best)) return false;
+      if (!one(e, seed, &counts, &best)) return false;
     }
     QX_reset_term_refs(mark);
-    sum.nodes += one.nodes, sum.failures += one.failures, total += best;
+    sum.nodes += counts.nodes, sum.failures += counts.failures, total += best;
   }
   *c = sum;
   *value = total;
@@ -391,6 +395,63 @@ bool tsp(driver &d, fd_driver::counts *c, long *value)
   return true;
 }
 
+/* Ten random 8 x 8 job-shops (durations 1..20, fd_jobshop's seeds): the sum of their optima,
+ * the counts summed. */
+bool jobshop8_unary(driver &d, fd_driver::counts *c, long *value)
+{
+  auto one = [](driver &e, uint64_t seed, fd_driver::counts *k, long *best) {
+    return unary_optimum(e, fd_jobshop::random(seed, 8, 8, 20), k, best);
+  };
+  return sum_of_optima(d, fd_jobshop::JOBSHOP8_SEEDS, one, c, value);
+}
+
+/* ft06 with one cumulative of limit 1 per machine, with the option flags. */
+template <int Flags>
+bool ft06_cumul(driver &d, fd_driver::counts *c, long *value)
+{
+  fd_models::jobshop js;
+  if (!fd_models::jobshop_unary_model(d, fd_jobshop::ft06(), &js, true, Flags) ||
+      d.search(js.vars(), fd_models::jobshop_unary_search(js), nullptr, c) != 1)
+    return false;
+  return best_bound(d, value);
+}
+
+/* One random single-resource instance: starts in 0..horizon, each precedence and the makespan
+ * by a linear constraint, one cumulative with the option flags; the least makespan by
+ * branch-and-bound, smallest minimum first, minimum value. */
+bool cumul_optimum(driver &d, const fd_rcpsp::instance &p, int flags, fd_driver::counts *c,
+                   long *value)
+{
+  int H = p.horizon(), n = (int)p.dur.size();
+  int makespan = d.new_var(0, H);
+  std::vector<int> starts;
+  for (int i = 0; i < n; i++) starts.push_back(d.new_var(0, H));
+  if (makespan < 0 || std::count(starts.begin(), starts.end(), -1)) return false;
+  for (auto [i, j] : p.prec)
+    if (d.post_linear({{1, starts[i]}, {-1, starts[j]}}, 1, -p.dur[i]) != 1) return false;
+  for (int i = 0; i < n; i++)
+    if (d.post_linear({{1, starts[i]}, {-1, makespan}}, 1, -p.dur[i]) != 1) return false;
+  if (fd_driver::post_cumulative(d, starts, p.dur, p.use, p.limit, H, flags) != 1) return false;
+  driver::options o;
+  o.rule = fd_driver::choice::min;
+  o.cost = makespan;
+  if (d.search(starts, o, nullptr, c) != 1) return false;
+  return best_bound(d, value);
+}
+
+/* The ten random instances (fd_rcpsp's seeds): the sum of the optima, the counts summed. */
+template <int Flags>
+bool cumul_random(driver &d, fd_driver::counts *c, long *value)
+{
+  auto one = [](driver &e, uint64_t seed, fd_driver::counts *k, long *best) {
+    return cumul_optimum(e, fd_rcpsp::random(seed), Flags, k, best);
+  };
+  return sum_of_optima(d, fd_rcpsp::SEEDS, one, c, value);
+}
+
+/* The sum of the ten random instances' optima (Gecode finds the same). */
+constexpr long CUMUL_RANDOM_OPTIMA = 448;
+
 const row rows[] = {
     {"queens10", "solutions", 724, 1, queens<10>},
     {"queens11", "solutions", 2680, 1, queens<11>},
@@ -416,6 +477,10 @@ const row rows[] = {
     {"ft06_every_node", "optimum", 55, 20, ft06_every_node},
     {"ft06_unary", "optimum", 55, 100, ft06_unary},
     {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
+    {"ft06_cumul", "optimum", 55, 100, ft06_cumul<0>},
+    {"ft06_cumul_global", "optimum", 55, 100, ft06_cumul<2>},
+    {"cumul_random", "optimum", CUMUL_RANDOM_OPTIMA, 1, cumul_random<0>},
+    {"cumul_random_global", "optimum", CUMUL_RANDOM_OPTIMA, 1, cumul_random<2>},
     {"aclinear8", "solutions", bench_fd_aclinear::SOLUTIONS, 1, bench_fd_aclinear::equation8},
     {"pythag500", "solutions", 386, 1, bench_fd_pythag::pythag500},
     {"squares9_18", "solutions", 1, 1, bench_fd_packing::squares<9, 18, 0>},

@@ -18,6 +18,7 @@
 #include "fd_circuit.h"
 #include "fd_gcc_instances.h"
 #include "fd_jobshop.h"
+#include "fd_rcpsp.h"
 #include "fd_relation_instances.h"
 #include "fd_sched_instances.h"
 #include "gecode_aclinear.h"
@@ -279,10 +280,10 @@ private:
 
 /* The job-shop with one unary per machine over the starts (fixed durations), s + duration =<
  * next s in each job; the starts with the smallest minimum first, minimum value; branch-and-bound
- * on the makespan. */
+ * on the makespan. cumul: one cumulative of limit 1 per machine instead. */
 class JobShopUnary : public Space {
 public:
-  explicit JobShopUnary(const fd_jobshop::instance &p)
+  explicit JobShopUnary(const fd_jobshop::instance &p, bool cumul = false)
   {
     int horizon = p.horizon(), ops = 0;
     for (const auto &j : p.jobs) ops += (int)j.size();
@@ -299,7 +300,14 @@ public:
         on[p.jobs[j][i].machine] << start[k];
         dur[p.jobs[j][i].machine] << d;
       }
-    for (int m = 0; m < p.machines; m++) unary(*this, on[m], dur[m]);
+    for (int m = 0; m < p.machines; m++) {
+      IntArgs ones;
+      for (int k = 0; k < on[m].size(); k++) ones << 1;
+      if (cumul)
+        cumulative(*this, 1, on[m], dur[m], ones);
+      else
+        unary(*this, on[m], dur[m]);
+    }
     branch(*this, start, INT_VAR_MIN_MIN(), INT_VAL_MIN());
   }
   JobShopUnary(JobShopUnary &other) : Space(other)
@@ -315,6 +323,49 @@ public:
   int value() const { return makespan.min(); }
 
 private:
+  IntVarArray start;
+  IntVar makespan;
+};
+
+/* A random single-resource instance (fd_rcpsp): starts in 0..horizon, each precedence and the
+ * makespan by a linear constraint, one cumulative (every duration at least 1, so no item of
+ * length 0 meets the difference in how they are read); smallest minimum first, minimum value. */
+class CumulRandom : public Space {
+public:
+  explicit CumulRandom(const fd_rcpsp::instance &p)
+  {
+    int H = p.horizon(), n = (int)p.dur.size();
+    makespan = IntVar(*this, 0, H);
+    start = IntVarArray(*this, n, 0, H);
+    IntArgs dur, use;
+    for (int i = 0; i < n; i++) {
+      dur << p.dur[i], use << p.use[i];
+      before(start[i], p.dur[i], makespan);
+    }
+    for (auto [i, j] : p.prec) before(start[i], p.dur[i], start[j]);
+    cumulative(*this, p.limit, start, dur, use);
+    branch(*this, start, INT_VAR_MIN_MIN(), INT_VAL_MIN());
+  }
+  CumulRandom(CumulRandom &other) : Space(other)
+  {
+    start.update(*this, other.start);
+    makespan.update(*this, other.makespan);
+  }
+  Space *copy() override { return new CumulRandom(*this); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, makespan, IRT_LE, static_cast<const CumulRandom &>(best).value());
+  }
+  int value() const { return makespan.min(); }
+
+private:
+  /* a + d =< b */
+  void before(IntVar a, int d, IntVar b)
+  {
+    IntVarArgs ab;
+    ab << a << b;
+    linear(*this, IntArgs({1, -1}), ab, IRT_LQ, -d);
+  }
   IntVarArray start;
   IntVar makespan;
 };
@@ -514,10 +565,10 @@ outcome first_solution(const Args &...args)
  * at the nearest clone above the node it explores next, and a failure there gives up the nodes
  * below it as one: clone_distance 1 (a clone at every node) tells the bound at every node, as the
  * solver's driver does without its probes; 0 keeps Gecode's default. */
-template <class Model, class Instance>
-outcome optimum(const Instance &p, unsigned int clone_distance = 0)
+template <class Model, class Instance = fd_jobshop::instance, class... Extra>
+outcome optimum(const Instance &p, unsigned int clone_distance = 0, Extra... extra)
 {
-  Model *root = new Model(p);
+  Model *root = new Model(p, extra...);
   Search::Options o;
   if (clone_distance) o.c_d = clone_distance;
   BAB<Model> search(root, o);
@@ -532,6 +583,17 @@ outcome optimum(const Instance &p, unsigned int clone_distance = 0)
 
 outcome ft06() { return optimum<JobShop>(fd_jobshop::ft06()); }
 outcome unary_optimum(const fd_jobshop::instance &p) { return optimum<JobShopUnary>(p); }
+
+/* The ten random single-resource instances: the sum of the optima, the counts summed. */
+outcome cumul_random()
+{
+  outcome sum{0, 0, 0};
+  for (uint64_t seed : fd_rcpsp::SEEDS) {
+    outcome o = optimum<CumulRandom, fd_rcpsp::instance>(fd_rcpsp::random(seed));
+    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
+  }
+  return sum;
+}
 
 outcome jobshop8_unary()
 {
@@ -841,6 +903,13 @@ const row rows[] = {
      [] { return optimum<JobShop>(fd_jobshop::ft06(), 1); }},
     {"ft06_unary", "optimum", 55, 100, [] { return unary_optimum(fd_jobshop::ft06()); }},
     {"jobshop8_unary", "optimum", fd_jobshop::JOBSHOP8_OPTIMA, 1, jobshop8_unary},
+    /* cumulative: Gecode has no global option, both rows run the same model */
+    {"ft06_cumul", "optimum", 55, 100,
+     [] { return optimum<JobShopUnary>(fd_jobshop::ft06(), 0, true); }},
+    {"ft06_cumul_global", "optimum", 55, 100,
+     [] { return optimum<JobShopUnary>(fd_jobshop::ft06(), 0, true); }},
+    {"cumul_random", "optimum", 448, 1, cumul_random},
+    {"cumul_random_global", "optimum", 448, 1, cumul_random},
     {"aclinear8", "solutions", 96351, 1, [] { return count_all<AcLinear>(); }},
     {"pythag500", "solutions", 386, 1, [] { return count_all<gecode_pythag::Pythag>(500); }},
     {"squares9_18", "solutions", 1, 1, [] { return first_solution<Packing>(one_to(9), 18, 18); }},

@@ -1959,14 +1959,16 @@ int32_t cp_height(const comppart *cp, int32_t date)
   return cp[k].height;
 }
 
-bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_t start,
-                      int32_t end, dvar *limitvar)
+namespace {
+
+/* compulsory_parts over the tasks with a fixed start only (fixed) or all. */
+bool profile_of(unary_data *u, int except, int32_t start, int32_t end, dvar *limitvar, bool fixed)
 {
-  (void)api;
   int ne = 0;
   for (int i = 0; i < u->nbtasks; i++) {
     const task *t = &u->tasks[i];
     if (i == except || t->enable != TASK_PRESENT || t->res == 0) continue;
+    if (fixed && !task_fixed(t)) continue;
     int32_t a = std::max(start, task_lst(t)), b = std::min(end, task_ect(t));
     if (a >= b) continue;
     u->events[ne++] = {2 * (int64_t)a + 1, (uint32_t)i};
@@ -1985,7 +1987,7 @@ bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_
     }
     u->dates[nd++] = date;
     if (h == u->cp[n - 1].height && u->cp[n - 1].start != date) continue;
-    if (limitvar && h > 0 && dvar_fix_interval_t(limitvar, MakeSmall(clamp32(h)), atom_sup) < 0)
+    if (limitvar && h > 0 && dvar_fix_interval_t(limitvar, tagged_time(h), atom_sup) < 0)
       return false;
     n = comppart_emit(date, (int32_t)h, u->cp, n);
   }
@@ -1994,11 +1996,24 @@ bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_
   return true;
 }
 
+}  // namespace
+
+bool compulsory_parts(ORVALIS_API_STRUCT *api, unary_data *u, int except, int32_t start,
+                      int32_t end, dvar *limitvar)
+{
+  (void)api;
+  return profile_of(u, except, start, end, limitvar, false);
+}
+
 /* ---- slack filtering ---- */
 
 slack_counts fd_slack_counts;
 
 namespace {
+
+void longest_chains(unary_data *u, int bit);
+int move_task(ORVALIS_API_STRUCT *api, task *t, bool ends, int64_t bound);
+
 
 /* The largest overlap of t with [inf, sup) over its start window. */
 int64_t max_inters(int64_t est, int64_t lct, int64_t inf, int64_t sup, int64_t dur)
@@ -2118,9 +2133,129 @@ bool compulsory_profile_minloss(ORVALIS_API_STRUCT *api, unary_data *u, const co
   return true;
 }
 
+/* A task that may cover part of a step: its index and the surface it can cover there. */
+struct contributor {
+  int i;
+  int64_t a;
+};
+
+/* Over the contributors (tallest first) other than skip that cannot stack at this gap (height
+ * above gap / 2, and the first of height gap / 2): *sum their contributions, and *surf the most
+ * they can cover side by side within rest columns (tallest first). Wholly inside a stretch, a task
+ * longer than the hole above it can hold cannot stand: only the two at the ends may be such. */
+void contrib_disj(ORVALIS_API_STRUCT *api, const unary_data *u, const std::vector<contributor> &cs,
+                  int skip, int64_t rest, int64_t gap, int64_t slack, lh_method_fn lh,
+                  int64_t *surf, int64_t *sum)
+{
+  int64_t total = 0, top[2] = {0, 0}, others = 0;
+  bool half = false;
+  *sum = 0;
+  for (const contributor &c : cs) {
+    const task *t = &u->tasks[c.i];
+    if (c.i == skip || t->res > gap || 2 * t->res < gap || (2 * t->res == gap && half)) continue;
+    half = half || 2 * t->res == gap;
+    *sum += c.a;
+    int64_t over = std::min(c.a / t->res, rest);
+    rest -= over, total += over * t->res;
+    if (over == t->dur && t->dur > lh(api, slack, (int)(gap - t->res), 0)) {
+      if (c.a > top[1]) top[1] = c.a;
+      if (top[1] > top[0]) std::swap(top[0], top[1]);
+    } else {
+      others += c.a;
+    }
+  }
+  *surf = std::min(top[0] + top[1] + others, total);
+}
+
+/* The chain rule on step [inf, sup) of free height gap and greatest loss xl: beside what the
+ * other tasks can cover, a start-ordered chain (u->pred) of tasks of one duration and height must
+ * cover the rest, at most m = min(gap / res, members) side by side. Covered by the members up to
+ * one, that one starts at least ceil(E / (m res)) - dur after inf (they all start by its start
+ * and end by its end); covered by the members from one on, it starts at least ceil(E / (m res))
+ * before sup. 0, 1 pruned, 2 failure. */
+int chain_step(ORVALIS_API_STRUCT *api, unary_data *u, int32_t inf, int32_t sup, int64_t gap,
+               int64_t xl)
+{
+  int n = u->nbtasks;
+  std::vector<int64_t> a((size_t)n, 0);
+  int64_t total = 0;
+  for (int i = 0; i < n; i++) {
+    const task *t = &u->tasks[i];
+    if (t->enable == TASK_ABSENT || t->res < 1 || t->res > gap) continue;
+    if (task_lst(t) <= inf && sup <= task_ect(t)) continue;
+    a[(size_t)i] = (task_max_intersection(t, inf, sup) - own_part(t, inf, sup)) * t->res;
+    total += a[(size_t)i];
+  }
+  int64_t forced = gap * ((int64_t)sup - inf) - total;
+  if (xl < forced) return fd_slack_counts.chain_rule++, 2;
+  std::vector<bool> inner((size_t)n, false);
+  for (int i = 0; i < n; i++)
+    if (u->pred[i] >= 0) inner[(size_t)u->pred[i]] = true;
+  std::vector<int> path;
+  for (int e = 0; e < n; e++) {
+    if (inner[(size_t)e] || u->pred[e] < 0) continue;
+    path.clear();
+    for (int x = e; x >= 0; x = u->pred[x]) path.insert(path.begin(), x);
+    const task *h = &u->tasks[path[0]];
+    bool uniform = h->res >= 1 && h->res <= gap;
+    for (int x : path)
+      uniform = uniform && u->tasks[x].dur == h->dur && u->tasks[x].res == h->res &&
+                u->tasks[x].enable == TASK_PRESENT;
+    if (!uniform) continue;
+    int len = (int)path.size();
+    int64_t per = gap / h->res, pre = 0, suf = 0;
+    for (int q = 0; q < len; q++) {
+      pre += a[(size_t)path[q]];
+      int64_t E = forced + pre - xl, m = std::min<int64_t>(per, q + 1);
+      if (q == 0 || E <= 0) continue;
+      int r = move_task(api, &u->tasks[path[q]], false, inf - h->dur + (E + m * h->res - 1) / (m * h->res));
+      if (r) return fd_slack_counts.chain_rule++, r;
+    }
+    for (int q = len - 1; q >= 0; q--) {
+      suf += a[(size_t)path[q]];
+      int64_t E = forced + suf - xl, m = std::min<int64_t>(per, len - q);
+      if (q == len - 1 || E <= 0) continue;
+      int r = move_task(api, &u->tasks[path[q]], true, sup - (E + m * h->res - 1) / (m * h->res) + h->dur);
+      if (r) return fd_slack_counts.chain_rule++, r;
+    }
+  }
+  return 0;
+}
+
+/* Above contributor i, while it overlaps step [inf, sup) of free height gap, stands a band of
+ * height g = gap - res that only the lower contributors and the step's greatest loss xl can fill:
+ * its overlap is at most what they cover over it divided by g, and no longer than a hole of
+ * height g; it may not cover a closed step whole when the closed hole is shorter. */
+int fill_above(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const std::vector<contributor> &cs,
+               int i, int32_t inf, int32_t sup, int64_t gap, int64_t least, int64_t xl, bool closed,
+               lh_method_fn lh)
+{
+  task *t = &u->tasks[i];
+  int64_t g = gap - t->res, len = (int64_t)sup - inf, wd = std::min<int64_t>(len, t->dur);
+  int64_t other = 0;
+  if (least <= g) {
+    int64_t surf, sum;
+    for (const contributor &c : cs)
+      if (c.i != i && u->tasks[c.i].res <= g) other += c.a;
+    contrib_disj(api, u, cs, i, wd, g, xl, lh, &surf, &sum);
+    other -= sum - surf;
+  }
+  int r = 0;
+  if (closed && t->dur >= len && len > lh(api, xl, (int)g, 1)) {
+    r = unary_prune_interval(api, t, clamp32((int64_t)sup - t->dur), inf, w);
+    if (r) return fd_slack_counts.above_cut++, r;
+  }
+  int64_t most = std::min(lh(api, xl, (int)g, 0), (other + xl) / g);
+  if (most >= wd) return 0;
+  r = must_overlap_less_than(api, t, (int32_t)(most + 1), inf, sup, w);
+  if (r) fd_slack_counts.above_cut++;
+  return r;
+}
+
 /* Filling step p: the tasks that may overlap it must cover its free surface up to its greatest
  * loss. Fails when they cannot, makes each one overlap the step as much as the others leave to
- * it, and raises the step's least loss to what they leave uncovered. */
+ * it and no more than the tasks low enough to stand on it can cover above it, and raises the
+ * step's least loss to what they leave uncovered. */
 int fill_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart *S, int p,
               lh_method_fn lh)
 {
@@ -2137,8 +2272,8 @@ int fill_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart 
   int64_t lm = lh(api, xl, (int)gap, lclosed || rclosed);
   if (gap > 0 && len > lm) return fd_slack_counts.steps_failed++, 2;
   /* the surface the tasks must cover (at least), and what each can */
-  int64_t to_fill = gap * len - xl, covered = 0;
-  std::vector<std::pair<int, int64_t>> contrib;
+  int64_t to_fill = gap * len - xl, covered = 0, least = SCHED_SUP;
+  std::vector<contributor> cs;
   for (int i = 0; i < u->nbtasks; i++) {
     task *t = &u->tasks[i];
     if (t->enable == TASK_ABSENT || t->res == 0) continue;
@@ -2159,26 +2294,125 @@ int fill_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart 
     a = (std::min(a, lh(api, xl, (int)(gap - t->res), 0)) - own) * t->res;
     if (a <= 0) continue;
     to_fill -= a, covered += a;
-    if (t->enable == TASK_PRESENT) contrib.push_back({i, a});
+    if (t->enable == TASK_PRESENT) cs.push_back({i, a}), least = std::min<int64_t>(least, t->res);
   }
   if (to_fill >= 1) return fd_slack_counts.fills_failed++, 2;
-  int64_t loss = gap * len - covered;
+  std::stable_sort(cs.begin(), cs.end(), [&](const contributor &x, const contributor &y) {
+    return u->tasks[x.i].res > u->tasks[y.i].res;
+  });
+  /* tasks that cannot stack cover less than their sum */
+  int64_t surf, sum;
+  contrib_disj(api, u, cs, -1, len, gap, xl, lh, &surf, &sum);
+  if (sum - surf + to_fill >= 1) return fd_slack_counts.disj_failed++, 2;
+  int64_t loss = gap * len - covered + sum - surf;
   if (loss > ml) {
     /* the step wastes more than its least loss: the difference is no longer free */
     if (loss - ml > u->resslack) return fd_slack_counts.fills_failed++, 2;
     u->resslack -= loss - ml, u->minloss[p] = loss;
     fd_slack_counts.losses_raised++;
   }
-  for (auto [i, a] : contrib) {
-    task *t = &u->tasks[i];
-    int64_t need = a + to_fill;
-    if (need <= 0) continue;
-    int64_t own = own_part(t, inf, sup);
-    int64_t lmin = (need + t->res - 1) / t->res + own;
-    int r = must_overlap_at_least(api, t, (int32_t)lmin, inf, sup);
-    if (r) return fd_slack_counts.overlaps++, r;
+  for (const contributor &c : cs) {
+    task *t = &u->tasks[c.i];
+    int64_t need = c.a + to_fill, own = own_part(t, inf, sup);
+    if (need > 0) {
+      int64_t lmin = (need + t->res - 1) / t->res + own;
+      int r = must_overlap_at_least(api, t, (int32_t)lmin, inf, sup);
+      if (r) return fd_slack_counts.overlaps++, r;
+    }
+    if (t->res >= gap || own > 0) continue;
+    int r = fill_above(api, w, u, cs, c.i, inf, sup, gap, least, xl, lclosed && rclosed, lh);
+    if (r) return r;
   }
   return 0;
+}
+
+/* The stair test on the steps S of the fixed tasks' profile: when no open task can start
+ * before step i, the free surface of step i and of step i + 1 up to X (the least end of the
+ * open tasks that start in step i and end after it, at most the start of step i + 2) can only be
+ * covered by the open tasks from their earliest starts on, and wasted within the slack. */
+int stair_test(const unary_data *u, const comppart *S, int ns)
+{
+  int64_t limit = u->limit;
+  for (int i = 0; i + 1 < ns; i++) {
+    int64_t h0 = S[i].height, h1 = S[i + 1].height, a = S[i].start, b = S[i + 1].start;
+    if (h0 >= limit || h0 <= h1 || h1 < 1) continue;
+    bool before = false;
+    int64_t emin = SCHED_SUP;
+    for (int k = 0; k < u->nbtasks && !before; k++) {
+      const task *t = &u->tasks[k];
+      if (task_fixed(t)) continue;
+      before = t->est < a;
+      if (t->est < b && task_ect(t) > b) emin = std::min<int64_t>(emin, task_ect(t));
+    }
+    if (before || emin == SCHED_SUP) continue;
+    int64_t x = std::min<int64_t>(emin, S[i + 2].start);
+    int64_t need = (limit - h0) * (b - a) + (limit - h1) * (x - b), have = u->slack;
+    for (int k = 0; k < u->nbtasks && have < need; k++) {
+      const task *t = &u->tasks[k];
+      if (!task_fixed(t) && t->est < x) have += std::min<int64_t>(x - t->est, t->dur) * t->res;
+    }
+    if (have < need) return fd_slack_counts.stairs_failed++, 2;
+  }
+  return 0;
+}
+
+/* The two unit columns [inf - 1, inf) and [sup, sup + 1) of the compulsory-part profile u->cp.
+ * A flow task cannot run between them nor skip both: it puts its height into one. Their free
+ * room must hold the flow tasks, the tall flow tasks (two of which exceed the smaller room) but
+ * one in the larger room, and, when the room exceeds the flow by more than the slack, one more
+ * task; a task whose height in a column would break this keeps out of that column. */
+int two_instants(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int32_t inf, int32_t sup)
+{
+  int64_t i1 = (int64_t)inf - 1, i2 = sup, limit = u->limit;
+  int64_t h1 = cp_height(u->cp, (int32_t)i1), h2 = cp_height(u->cp, (int32_t)i2);
+  int64_t gapmin = limit - std::max(h1, h2), gapmax = limit - std::min(h1, h2), gapsum = gapmin + gapmax;
+  auto covers = [](const task *t, int64_t c) { return task_lst(t) <= c && c < task_ect(t); };
+  auto includable = [&](const task *t) {
+    return t->dur <= sup - inf && t->est <= sup - t->dur && task_lst(t) >= inf;
+  };
+  auto crosses = [&](const task *t, int64_t c) {
+    return t->est <= c && c < t->lct && !(task_lst(t) < c - t->dur + 1) && !covers(t, c);
+  };
+  auto flow = [&](const task *t) {
+    return task_ect(t) >= inf && task_lst(t) <= sup && task_ect(t) <= sup && !includable(t) &&
+           !covers(t, i1);
+  };
+  auto big = [&](const task *t) { return t->res >= (gapmin + 2) / 2; };
+  int64_t flowsum = 0, flowmax = 0, ressum = 0, resmax = 0, minres = limit;
+  for (int k = 0; k < u->nbtasks; k++) {
+    const task *t = &u->tasks[k];
+    if (t->res < 1 || t->dur < 1) continue;
+    if (crosses(t, i1) || crosses(t, i2)) minres = std::min<int64_t>(minres, t->res);
+    if (!flow(t)) continue;
+    flowsum += t->res, flowmax = std::max<int64_t>(flowmax, t->res);
+    if (big(t)) ressum += t->res;
+    if (big(t) && t->res <= gapmin) resmax = std::max<int64_t>(resmax, t->res);
+  }
+  if (gapsum < flowsum || gapmax < ressum - resmax ||
+      (gapsum < flowsum + minres && gapsum > flowsum + u->slack))
+    return fd_slack_counts.instants++, 2;
+  int r = 0;
+  for (int k = 0; k < u->nbtasks && r == 0; k++) {
+    task *t = &u->tasks[k];
+    if (t->res < 1 || t->dur < 1) continue;
+    bool c1 = covers(t, i1), c2 = covers(t, i2), over = gapsum < flowsum + t->res;
+    bool both = t->dur >= sup - inf + 2;
+    int32_t at2 = clamp32(i2 - t->dur + 1), at1 = clamp32((int64_t)inf - t->dur);
+    if (c1 && c2) continue;
+    if (c1 || c2) {
+      if (over) r = c1 ? unary_prune_interval(api, t, at2, sup, w) : unary_prune_interval(api, t, at1, (int32_t)i1, w);
+    } else if (flow(t)) {
+      if (both && over) r = unary_prune_interval(api, t, at2, (int32_t)i1, w);
+    } else if (over || (big(t) && t->res <= resmax && gapmax < ressum + t->res - resmax) ||
+               (big(t) && resmax < t->res && t->res <= gapmin && gapmax < ressum)) {
+      r = unary_prune_interval(api, t, at2, sup, w);
+      if (r < 2) r |= unary_prune_interval(api, t, at1, (int32_t)i1, w);
+    } else if (both && (gapsum < flowsum + 2 * t->res || t->res > gapmax - flowmax)) {
+      r = unary_prune_interval(api, t, at2, (int32_t)i1, w);
+    }
+  }
+  if (r) fd_slack_counts.instants++;
+  return r;
 }
 
 }  // namespace
@@ -2205,23 +2439,39 @@ void knapsack_targets(ORVALIS_API_STRUCT *api, const unary_data *u, const comppa
 }
 
 int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *limitvar, int32_t est,
-                    int32_t lct, lh_method_fn lh, int flags)
+                    int32_t lct, lh_method_fn lh, int flags, bool chains)
 {
   if (u->slack < 0) return 2;
   /* the waste adds up to the slack only when every task is there */
   for (int i = 0; i < u->nbtasks; i++)
     if (u->tasks[i].enable != TASK_PRESENT) return 0;
   u->resslack = u->slack;
-  if (!compulsory_parts(api, u, -1, est, lct, limitvar)) return 2;
-  int r = parallel_conflict(api, w, u, u->cp, u->limit);
-  if (r) return r;
   comppart *S = u->cp2;
+  if (!profile_of(u, -1, est, lct, limitvar, true)) return 2;
+  int r = stair_test(u, S, window_steps(u->cp, est, lct, S));
+  if (r) return r;
+  if (!compulsory_parts(api, u, -1, est, lct, limitvar)) return 2;
+  if ((r = parallel_conflict(api, w, u, u->cp, u->limit))) return r;
+  if (!compulsory_parts(api, u, -1, est, lct, limitvar)) return 2;
+  int32_t durmax = 0;
+  for (int i = 0; i < u->nbtasks; i++) durmax = std::max(durmax, u->tasks[i].dur);
+  /* the profile's dates: a copy, the pairs below read u->cp only */
+  std::vector<int32_t> dates;
+  for (int k = 0; u->dates[k] != FD_SUP_L; k++) dates.push_back(u->dates[k]);
+  for (size_t a = 0; a < dates.size(); a++)
+    for (size_t b = a + 1; b < dates.size() && dates[b] < (int64_t)dates[a] + durmax; b++)
+      if (est < dates[a] && dates[b] < lct && (r = two_instants(api, w, u, dates[a], dates[b])))
+        return r;
   int ns = window_steps(u->cp, est, lct, S);
   if (!compulsory_profile_minloss(api, u, S, ns, lh, flags)) return fd_slack_counts.steps_failed++, 2;
+  if (chains) longest_chains(u, 2);
   for (int p = 0; p < ns; p++) {
     int64_t len = (int64_t)S[p + 1].start - S[p].start;
     if (len >= (int64_t)lct - est || (u->limit - S[p].height) * len < u->minloss[p] + 1) continue;
     if ((r = fill_step(api, w, u, S, p, lh))) return r;
+    if (chains && (r = chain_step(api, u, S[p].start, S[p + 1].start, u->limit - S[p].height,
+                                  u->maxloss[p])))
+      return r;
   }
   if (!(flags & 4) || u->slack >= 2 * (int64_t)u->limit) return 0;
   for (int p = ns - 1; p >= 0 && !r; p--)
@@ -2235,6 +2485,8 @@ int slack_filtering(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, dvar *lim
 }
 
 /* ---- the cumulative filter driver ---- */
+
+discrete_counts fd_discrete_counts;
 
 namespace {
 
@@ -2374,11 +2626,49 @@ int unary_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const int32_t 
   QX_free(copy);
   if (r > 1 || !all_present) return r;
   /* the busy window starts by the clique's latest start and ends after its earliest end */
-  if (lowervar && lst < SCHED_SUP && dvar_fix_interval_t(lowervar, atom_inf, MakeSmall(lst)) < 0)
+  if (lowervar && lst < SCHED_SUP && dvar_fix_interval_t(lowervar, atom_inf, tagged_time(lst)) < 0)
     return r | 2;
-  if (uppervar && ect > SCHED_INF && dvar_fix_interval_t(uppervar, MakeSmall(ect), atom_sup) < 0)
+  if (uppervar && ect > SCHED_INF && dvar_fix_interval_t(uppervar, tagged_time(ect), atom_sup) < 0)
     return r | 2;
   return r;
+}
+
+/* The first start from pos at which [start, start + dur) meets no step of cp higher than lim. */
+int64_t first_fit(const comppart *cp, int64_t pos, int64_t dur, int64_t lim)
+{
+  for (int k = 0; cp[k].start != FD_SUP_L; k++)
+    if (cp[k].height > lim && cp[k].start < pos + dur && cp[k + 1].start > pos) pos = cp[k + 1].start;
+  return pos;
+}
+
+/* The last end up to end at which [end - dur, end) meets no step of cp higher than lim. */
+int64_t last_fit(const comppart *cp, int64_t end, int64_t dur, int64_t lim)
+{
+  int ns = 0;
+  while (cp[ns].start != FD_SUP_L) ns++;
+  for (int k = ns - 1; k >= 0; k--)
+    if (cp[k].height > lim && cp[k].start < end && cp[k + 1].start > end - dur) end = cp[k].start;
+  return end;
+}
+
+/* cp with delta added over [a, b) (a < b, both finite), written in place through u->cp2. */
+void cp_shift(unary_data *u, int32_t a, int32_t b, int32_t delta)
+{
+  const comppart *in = u->cp;
+  comppart *out = u->cp2;
+  const int32_t cuts[2] = {a, b};
+  auto at = [&](int32_t x, int32_t h) { return a <= x && x < b ? h + delta : h; };
+  int n = 0, c = 0;
+  int32_t prev = 0;
+  for (int k = 0;; k++) {
+    int32_t s = in[k].start;
+    for (; c < 2 && cuts[c] < s; c++) n = comppart_emit(cuts[c], at(cuts[c], prev), out, n);
+    if (s == FD_SUP_L) break;
+    n = comppart_emit(s, at(s, in[k].height), out, n);
+    prev = in[k].height;
+  }
+  out[n] = {FD_SUP_L, 0};
+  std::copy(out, out + n + 1, u->cp);
 }
 
 /* Step 6 for one task over the profile of the others: its start kept clear of the steps too high
@@ -2399,11 +2689,7 @@ int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dv
   int ns = 0;
   while (cp[ns].start != FD_SUP_L) ns++;
   auto high = [&](int k) { return cp[k].height > limt; };
-  int64_t pos = t->est, end = t->lctmax;
-  for (int k = 0; k < ns; k++)
-    if (high(k) && cp[k].start < pos + t->dur && cp[k + 1].start > pos) pos = cp[k + 1].start;
-  for (int k = ns - 1; k >= 0; k--)
-    if (high(k) && cp[k].start < end && cp[k + 1].start > end - t->dur) end = cp[k].start;
+  int64_t pos = first_fit(cp, t->est, t->dur, limt), end = last_fit(cp, t->lctmax, t->dur, limt);
   int r = 0;
   if (pos > t->est || end < t->lctmax) {
     t->est = clamp32(pos), t->lctmax = clamp32(std::max<int64_t>(end, SCHED_INF));
@@ -2415,6 +2701,160 @@ int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dv
     if (high(k) && cp[k].start < t->lct && cp[k + 1].start > t->est)
       r |= unary_prune_interval(api, t, clamp32((int64_t)cp[k].start + 1 - t->dur),
                                 clamp32((int64_t)cp[k + 1].start - 1), w);
+  return r;
+}
+
+/* Narrows t's latest end (ends) or raises its earliest start to bound, then tells it. */
+int move_task(ORVALIS_API_STRUCT *api, task *t, bool ends, int64_t bound)
+{
+  if (ends ? bound >= t->lctmax : bound <= t->est) return 0;
+  fd_discrete_counts.moved++;
+  if (ends)
+    t->lctmax = clamp32(bound);
+  else
+    t->est = clamp32(bound);
+  t->lct = std::min(t->lct, t->lctmax);
+  return tell_task(api, t);
+}
+
+/* Steps 7 (ends) and 8 (starts) for task i against every present task o that must overlap its
+ * latest (earliest) stretch [a, b). Too tall together, t ends by o's latest start (starts after
+ * o's earliest end). Else, when o has no compulsory part and finds no room beside t on the others'
+ * compulsory parts in the stretch, t may not cover every step too high for both there: the starts
+ * that would are removed. */
+int detectable_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, bool ends,
+                    dvar *limitvar)
+{
+  task *t = &u->tasks[i];
+  if (t->dur < 1 || t->res < 1 || task_fixed(t)) return 0;
+  int32_t a = ends ? task_lst(t) : t->est, b = ends ? t->lct : task_ect(t);
+  bool built = false;
+  for (int j = 0; j < u->nbtasks; j++) {
+    const task *o = &u->tasks[j];
+    if (j == i || o->enable != TASK_PRESENT || o->dur < 1 || o->res < 1) continue;
+    if (task_ect(o) <= a || task_lst(o) >= b) continue;
+    int r = 0;
+    if ((int64_t)t->res + o->res > u->limit) {
+      r = move_task(api, t, ends, ends ? task_lst(o) : task_ect(o));
+    } else if (t->enable == TASK_PRESENT && task_lst(o) >= task_ect(o)) {
+      if (!built && !compulsory_parts(api, u, i, a, b, limitvar)) return 2;
+      built = true;
+      int64_t lim = (int64_t)u->limit - t->res - o->res;
+      if (first_fit(u->cp, o->est, o->dur, lim) <= task_lst(o)) continue;
+      int64_t lo = SCHED_SUP, hi = SCHED_INF;
+      for (int k = 0; u->cp[k].start != FD_SUP_L; k++)
+        if (u->cp[k].height > lim)
+          lo = std::min<int64_t>(lo, u->cp[k].start), hi = std::max<int64_t>(hi, u->cp[k + 1].start);
+      fd_discrete_counts.detectable++;
+      r = ends ? unary_prune_interval(api, t, clamp32(hi - t->dur), task_lst(t), w)
+               : unary_prune_interval(api, t, t->est, clamp32(lo), w);
+    }
+    if (r) return r;
+  }
+  return 0;
+}
+
+/* Marks the orders a precedence pair proves between tasks i and j of this call (D = start j -
+ * start i in dlo..dhi): edge bit 1, i starts no later than j; bit 2, i ends no later than j. A
+ * disjunctive pair (bit 0) that cannot have j wholly before i has i wholly before j; with fixed
+ * durations the ends follow from the starts' difference. */
+void mark_orders(unary_data *u, int i, int j, int64_t dlo, int64_t dhi, bool fixed)
+{
+  int n = u->nbtasks;
+  const task *ti = &u->tasks[i], *tj = &u->tasks[j];
+  int64_t di = ti->dur, dj = tj->dur;
+  if (u->edge[i * n + j] & 1) {
+    if (dlo > -dj) u->edge[i * n + j] |= 6;
+    if (dhi < di) u->edge[j * n + i] |= 6;
+    return;
+  }
+  if (dlo >= 0) u->edge[i * n + j] |= 2;
+  if (dhi <= 0) u->edge[j * n + i] |= 2;
+  if (fixed && dlo >= di - dj) u->edge[i * n + j] |= 4;
+  if (fixed && dhi <= di - dj) u->edge[j * n + i] |= 4;
+}
+
+/* Longest chains of the orders of edge bit `bit`: pred[x] the task before x on the longest chain
+ * to x (-1 none), by a topological order (tasks on a cycle get none). succ is scratch. */
+void longest_chains(unary_data *u, int bit)
+{
+  int n = u->nbtasks;
+  int32_t *indeg = u->degree, *order = u->succ, *len = u->lb;
+  for (int x = 0; x < n; x++) indeg[x] = 0, len[x] = 0, u->pred[x] = -1;
+  for (int x = 0; x < n; x++)
+    for (int y = 0; y < n; y++)
+      if (x != y && (u->edge[x * n + y] & bit)) indeg[y]++;
+  int head = 0, tail = 0;
+  for (int x = 0; x < n; x++)
+    if (indeg[x] == 0) order[tail++] = x;
+  while (head < tail) {
+    int x = order[head++];
+    for (int y = 0; y < n; y++) {
+      if (x == y || !(u->edge[x * n + y] & bit)) continue;
+      if (len[x] + 1 > len[y]) len[y] = len[x] + 1, u->pred[y] = x;
+      if (--indeg[y] == 0) order[tail++] = y;
+    }
+  }
+  for (int x = 0; x < n; x++)
+    if (indeg[x] > 0) u->pred[x] = -1;
+}
+
+/* One chain ending at last, walked from its first task (forward) or from last (backward): each
+ * movable task is placed at its first (last) fit on the profile that holds the tasks walked so
+ * far where they were placed, and its earliest start (latest end) raised (lowered) to it. Sound
+ * because a later task of a start-ordered chain only occupies dates where an earlier one, placed
+ * at its earliest, runs for real (mirrored for end-ordered chains). */
+int walk_chain(ORVALIS_API_STRUCT *api, unary_data *u, int last, bool forward, dvar *limitvar)
+{
+  int32_t *chain = u->tt_map;
+  int m = 0;
+  for (int x = last; x >= 0; x = u->pred[x]) chain[m++] = x;
+  if (forward) std::reverse(chain, chain + m);
+  if (!compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, limitvar)) return 2;
+  int r = 0;
+  for (int q = 0; q < m && r < 2; q++) {
+    task *t = &u->tasks[chain[q]];
+    if (t->enable != TASK_PRESENT || (int64_t)t->est + t->dur == t->lctmax) continue;
+    if (task_lst(t) < task_ect(t)) cp_shift(u, task_lst(t), task_ect(t), -t->res);
+    int64_t lim = (int64_t)u->limit - t->res;
+    int64_t pos = forward ? first_fit(u->cp, t->est, t->dur, lim) : last_fit(u->cp, t->lctmax, t->dur, lim);
+    int rr = move_task(api, t, !forward, pos);
+    if (rr) fd_discrete_counts.chains++;
+    r |= rr;
+    if (r > 1) break;
+    int64_t from = forward ? pos : pos - t->dur;
+    if (from > SCHED_INF && from + t->dur < SCHED_SUP)
+      cp_shift(u, (int32_t)from, (int32_t)(from + t->dur), t->res);
+  }
+  return r;
+}
+
+/* Step 9: the orders the precedence pairs prove, their longest chains walked both ways. */
+int precedence_chains(ORVALIS_API_STRUCT *api, unary_data *u, dvar *diffvar,
+                      const diff_constraint *dc, int nbdiffs, bool fixed, dvar *limitvar)
+{
+  int n = u->nbtasks;
+  for (int x = 0; x < n * n; x++) u->edge[x] &= 1;
+  for (int k = 0; k < nbdiffs; k++) {
+    if (dc[k].si < 0 || dc[k].si >= u->nbtotal || dc[k].sj < 0 || dc[k].sj >= u->nbtotal) continue;
+    int i = u->id_map[dc[k].si], j = u->id_map[dc[k].sj];
+    if (i < 0 || j < 0 || i == j) continue;
+    const task *ti = &u->tasks[i], *tj = &u->tasks[j];
+    if (ti->enable != TASK_PRESENT || tj->enable != TASK_PRESENT || ti->dur < 1 || tj->dur < 1)
+      continue;
+    mark_orders(u, i, j, lo_of(&diffvar[k]), hi_of(&diffvar[k]), fixed);
+  }
+  int r = 0;
+  for (int pass = 0; pass < 2 && r < 2; pass++) {
+    longest_chains(u, pass ? 4 : 2);
+    /* the ends of chains: tasks no other task's chain continues from */
+    for (int x = 0; x < n; x++) u->lb[x] = 0;
+    for (int x = 0; x < n; x++)
+      if (u->pred[x] >= 0) u->lb[u->pred[x]] = 1;
+    for (int x = 0; x < n; x++) u->ub[x] = u->lb[x] == 0 && u->pred[x] >= 0;
+    for (int x = 0; x < n && r < 2; x++)
+      if (u->ub[x]) r |= walk_chain(api, u, x, pass == 0, limitvar);
+  }
   return r;
 }
 
@@ -2459,9 +2899,15 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *api, task *tasks, int n, int nbtot
   /* fixed tasks: the profile of all raises the limit and fails an overload */
   if (r < 2 && !compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, limitvar)) r |= 2;
   if (r) return done(r);
+  for (int pass = 0; pass < 2 && r == 0; pass++)
+    for (int i = 0; i < n && r == 0; i++) r = detectable_task(api, w, u, i, pass == 0, limitvar);
+  if (r == 0 && nbdiffs > 0 && n >= 2)
+    r = precedence_chains(api, u, diffvar, dc, nbdiffs, flags & 8, limitvar);
+  if (r) return done(r);
   if (flags & 2) r = fd_task_intervals(api, w, u, var_min(limitvar, 0), u->limit);
   if (r == 0 && (flags & 10) == 10)
-    r = slack_filtering(api, w, u, limitvar, est_all, lct_all, lh, hasher ? flags : flags & ~4);
+    r = slack_filtering(api, w, u, limitvar, est_all, lct_all, lh, hasher ? flags : flags & ~4,
+                        nbdiffs > 0 && n >= 2);
   return done(r);
 }
 
@@ -2482,14 +2928,26 @@ struct cumulative_data {
   dvar limitvar, lowervar, uppervar;
   dvar *origvar, *durvar, *endvar, *usevar, *diffvar;
   diff_constraint *dc;
-  int32_t *status;
+  /* the tasks looked at: targets (some variable open), then sources (fixed, beside the targets'
+   * window); the rest are fixed and apart for good. The split holds while the Stamp runs on. */
+  int32_t *target;
+  int ntargets, nsources;
+  /* longest holes per height 1..lh_height (open and closed), built once; null when not built */
+  int32_t *lh_table, *lch_table;
+  int lh_height;
 };
 
 constexpr int CU_GLOBAL = 0x2;
+/* The tallest limit the longest-hole tables are built for (one evaluation per height). */
+constexpr int64_t CU_LH_MAX_HEIGHT = 1 << 12;
 
 void cumulative_destructor(void *block)
 {
-  fd_entry_destroy(block, ((cumulative_data *)block)->refbase);
+  auto *b = (cumulative_data *)block;
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* the instance may be gone */
+  QX_free(b->lh_table);
+  QX_free(b->lch_table);
+  fd_entry_destroy(block, b->refbase);
 }
 
 cumulative_data *cu_block(ORVALIS_API_STRUCT *api) { return (cumulative_data *)fd_state(api)->gdata; }
@@ -2515,7 +2973,7 @@ bool task_renormalize(cumulative_data *b, int i)
   for (;;) {
     if (blo(d) > 0) {
       if (dvar_fix_interval_t(&b->limitvar, u->min, atom_sup) < 0) return false;
-      if (dvar_fix_interval_t(u, atom_inf, MakeSmall(b->use_limit)) < 0) return false;
+      if (dvar_fix_interval_t(u, atom_inf, tagged_time(b->use_limit)) < 0) return false;
     }
     int64_t ol = blo(o), oh = bhi(o), dl = blo(d), dh = bhi(d), el = blo(e), eh = bhi(e);
     if (ol >= el - dh && oh <= eh - dl && dl >= el - oh && dh <= eh - ol && el >= dl + ol &&
@@ -2694,7 +3152,7 @@ cumulative_data *cu_make_block(fd_entry *e)
   b->usevar = c.take<dvar>((size_t)n);
   b->diffvar = c.take<dvar>((size_t)nd);
   b->dc = c.take<diff_constraint>((size_t)nd);
-  b->status = c.take<int32_t>((size_t)n);
+  b->target = c.take<int32_t>((size_t)n);
   s = deref(w->term[0]); /* making the block may have collected */
   b->stamp = e->stamp - 1;
   b->nbtasks = n, b->nbdiffs = nd;
@@ -2704,7 +3162,7 @@ cumulative_data *cu_make_block(fd_entry *e)
   for (TAGGED l = deref(StrArg(s, 2)); IsLst(l); l = deref(LstTail(l)), i++) {
     TAGGED t = deref(LstHead(l));
     for (int k = 0; k < 4; k++) cu_store(b, 3 + 4 * i + k, StrArg(t, k + 1));
-    b->status[i] = 0x30;
+    b->target[i] = i;
   }
   int k = 0;
   for (TAGGED l = deref(StrArg(s, 3)); IsLst(l); l = deref(LstTail(l)), k++) {
@@ -2738,11 +3196,12 @@ bool cu_precedence(cumulative_data *b, int k)
 
 /* The records of the tasks that may occupy the resource: their count; *fixed when every one has
  * a fixed duration and use. */
-int cu_tasks(cumulative_data *b, task *ts, bool *fixed)
+int cu_tasks(cumulative_data *b, int active, task *ts, bool *fixed)
 {
   int count = 0;
   *fixed = true;
-  for (int i = 0; i < b->nbtasks; i++) {
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
     const dvar *o = &b->origvar[i], *d = &b->durvar[i], *e = &b->endvar[i], *u = &b->usevar[i];
     if (bhi(d) < 1 || bhi(u) < 1) continue;
     task *t = &ts[count++];
@@ -2783,23 +3242,96 @@ bool cu_window(cumulative_data *b)
          dvar_fix_interval_t(&b->uppervar, atom_inf, tagged_time(hi)) >= 0;
 }
 
-void cu_export(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+/* Exports the views that changed: each one's set first taken off the heap, then every one
+ * told (telling may collect, which moves the sets the other views loaded). */
+void cu_export(ORVALIS_API_STRUCT *api, worker *w, const std::vector<dvar *> &views)
 {
-  if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) {
-    dvar_pruning_done(api, w, d);
-    dvar_export_do(api, w, d);
-  }
+  std::vector<dvar *> changed;
+  for (dvar *d : views)
+    if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) changed.push_back(d);
+  for (dvar *d : changed) dvar_pruning_done(api, w, d);
+  for (dvar *d : changed) dvar_export_do(api, w, d);
 }
 
-int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp)
+bool cu_fixed(const cumulative_data *b, int i)
+{
+  for (const dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]})
+    if (!(d->flags & DV_FIXED)) return false;
+  return true;
+}
+
+/* The longest-hole tables of the first call with the global option, when every task that may
+ * occupy the resource has a fixed duration and use (a task left out could fill a hole the tables
+ * call too long) and the limit and the tasks' window are finite: sized by the limit's maximum,
+ * for the slack of that window. Otherwise none: the callback then knows no bound. */
+void cu_lh_tables(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b)
+{
+  int64_t H = bhi(&b->limitvar), lo = BIG, hi = -BIG, energy = 0;
+  if (H < 1 || H > CU_LH_MAX_HEIGHT) return;
+  std::vector<lhs> list;
+  for (int i = 0; i < b->nbtasks; i++) {
+    const dvar *d = &b->durvar[i], *u = &b->usevar[i];
+    if (bhi(d) < 1 || bhi(u) < 1) continue;
+    if (!(d->flags & DV_FIXED) || !(u->flags & DV_FIXED)) return;
+    lo = std::min(lo, blo(&b->origvar[i])), hi = std::max(hi, bhi(&b->endvar[i]));
+    energy += blo(d) * blo(u);
+    list.push_back({clamp32(blo(d)), clamp32(blo(u)), 0});
+  }
+  if (list.empty() || lo <= -BIG || hi >= BIG || hi - lo > SCHED_SUP || (hi - lo) * H < energy)
+    return;
+  b->lh_table = (int32_t *)fd_malloc(api, sizeof(int32_t) * (size_t)H);
+  b->lch_table = (int32_t *)fd_malloc(api, sizeof(int32_t) * (size_t)H);
+  b->lh_height = (int)H;
+  fd_lh_init(api, w, (hi - lo) * H - energy, 0, 1, (int32_t)(hi - lo), (int)H, (int)list.size(),
+             list.data(), b->lh_table, b->lch_table, 1000, 2);
+}
+
+int64_t cumulative_lh_method(ORVALIS_API_STRUCT *api, int64_t, int epsilon, int closed)
+{
+  const cumulative_data *b = cu_block(api);
+  if (epsilon < 1 || epsilon > b->lh_height || !b->lh_table) return SCHED_SUP;
+  return (closed ? b->lch_table : b->lh_table)[epsilon - 1];
+}
+
+/* After the fixpoint: the active range reordered into open targets, then the fixed tasks that
+ * still reach into the targets' window (sources); the others drop out. */
+void cu_split(cumulative_data *b, int active)
+{
+  int64_t lo = BIG, hi = -BIG;
+  int nt = 0;
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
+    if (cu_fixed(b, i)) continue;
+    lo = std::min(lo, blo(&b->origvar[i])), hi = std::max(hi, bhi(&b->endvar[i]));
+    std::swap(b->target[q], b->target[nt++]);
+  }
+  int ns = nt;
+  for (int q = nt; q < active; q++) {
+    int i = b->target[q];
+    if (blo(&b->origvar[i]) < hi && bhi(&b->endvar[i]) > lo) std::swap(b->target[q], b->target[ns++]);
+  }
+  b->ntargets = nt, b->nsources = ns - nt;
+}
+
+/* One call: the outcome. Only the tasks of the active range are loaded and filtered; a call
+ * that does not continue the last one (another Stamp) or meets another limit starts over with
+ * every task. */
+int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp, bool first)
 {
   int n = b->nbtasks;
   cu_load(b, &b->limitvar, 0);
   cu_load(b, &b->lowervar, 1);
   cu_load(b, &b->uppervar, 2);
+  TAGGED s = deref(w->term[0]);
+  b->ntargets = GetSmall(deref(StrArg(s, 8)));
+  b->nsources = GetSmall(deref(StrArg(s, 9)));
+  if (b->stamp != stamp || b->use_limit != clamp32(bhi(&b->limitvar)))
+    b->ntargets = n, b->nsources = 0;
+  int active = b->ntargets + b->nsources;
   b->use_limit = clamp32(bhi(&b->limitvar));
   b->stamp = stamp + 1;
-  for (int i = 0; i < n; i++) {
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
     cu_load(b, &b->origvar[i], 3 + 4 * i);
     cu_load(b, &b->durvar[i], 4 + 4 * i);
     cu_load(b, &b->endvar[i], 5 + 4 * i);
@@ -2810,21 +3342,30 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
       return -1;
     if (!task_renormalize(b, i)) return -1;
   }
-  for (int k = 0; k < b->nbdiffs; k++) cu_load(b, &b->diffvar[k], 3 + 4 * n + k);
+  /* a pair of two tasks out of the range is settled: both fixed, its difference with them */
+  std::vector<bool> loaded((size_t)n, false);
+  for (int q = 0; q < active; q++) loaded[(size_t)b->target[q]] = true;
+  std::vector<int> pairs;
+  for (int k = 0; k < b->nbdiffs; k++)
+    if (loaded[(size_t)b->dc[k].si] || loaded[(size_t)b->dc[k].sj]) {
+      cu_load(b, &b->diffvar[k], 3 + 4 * n + k);
+      pairs.push_back(k);
+    }
+  if (first && (b->flags & CU_GLOBAL)) cu_lh_tables(api, w, b);
   auto *ts = (task *)fd_malloc(api, sizeof(task) * (size_t)(n + 1));
   size_mem scratch[SCHED_SCRATCH] = {};
   int outcome = 0;
   do {
     b->change = false;
     bool ok = true;
-    for (int k = 0; k < b->nbdiffs && ok; k++) ok = cu_precedence(b, k);
+    for (size_t k = 0; k < pairs.size() && ok; k++) ok = cu_precedence(b, pairs[k]);
     if (!ok) {
       outcome = -1;
       break;
     }
     if (b->change) continue;
     bool fixed;
-    int count = cu_tasks(b, ts, &fixed);
+    int count = cu_tasks(b, active, ts, &fixed);
     if (count == 0) {
       /* nothing occupies the resource: only the limit's floor */
       if (dvar_fix_interval_t(&b->limitvar, MakeSmall(0), atom_sup) < 0) outcome = -1;
@@ -2833,7 +3374,8 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
     /* only the global bit of the options reaches the filter, and 8 only when it is true */
     int flags = (b->flags & CU_GLOBAL) | (fixed ? 8 : 0);
     int r = fd_discrete_filtering(api, ts, count, n, flags, b->diffvar, &b->limitvar, &b->lowervar,
-                                  &b->uppervar, b->dc, b->nbdiffs, no_lh_bound, nullptr, scratch, w);
+                                  &b->uppervar, b->dc, b->nbdiffs, cumulative_lh_method, nullptr,
+                                  scratch, w);
     if (r > 1) {
       outcome = -1;
       break;
@@ -2852,18 +3394,15 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
   } while (b->change);
   QX_free(ts);
   if (outcome < 0 || !cu_window(b)) return -1;
-  bool open = !(b->limitvar.flags & DV_FIXED);
-  for (int i = 0; i < n; i++) {
-    bool fixed = true;
-    for (dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]}) {
-      cu_export(api, w, d);
-      fixed = fixed && (d->flags & DV_FIXED);
-    }
-    open = open || !fixed;
+  std::vector<dvar *> views = {&b->limitvar, &b->lowervar, &b->uppervar};
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
+    for (dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]}) views.push_back(d);
   }
-  for (int k = 0; k < b->nbdiffs; k++) cu_export(api, w, &b->diffvar[k]);
-  for (dvar *d : {&b->limitvar, &b->lowervar, &b->uppervar}) cu_export(api, w, d);
-  return open ? 0 : 1;
+  for (int k : pairs) views.push_back(&b->diffvar[k]);
+  cu_export(api, w, views);
+  cu_split(b, active);
+  return b->ntargets > 0 || !(b->limitvar.flags & DV_FIXED) ? 0 : 1;
 }
 
 }  // namespace
@@ -2889,10 +3428,10 @@ void prolog_fd_cumulative_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref st
   int outcome = 1;
   if (b) {
     fd_state(api)->gdata = b;
-    outcome = cu_run(api, w, b, e.stamp);
+    outcome = cu_run(api, w, b, e.stamp, first);
     TAGGED out = deref(w->term[0]);
-    StrPtr(out)[8] = MakeSmall(b->nbtasks);
-    StrPtr(out)[9] = MakeSmall(0);
+    StrPtr(out)[8] = MakeSmall(b->ntargets);
+    StrPtr(out)[9] = MakeSmall(b->nsources);
   }
   fd_entry_end(&e, state, actions, outcome);
 }

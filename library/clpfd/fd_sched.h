@@ -279,7 +279,7 @@ extern int fd_lh_bound_hook;
  * with flag 4 the knapsack columns run at every border. lh_method: the longest-hole callback.
  * 0, 1 pruned, 2 failure. */
 int slack_filtering(ORVALIS_API_STRUCT *env, worker *w, unary_data *u, dvar *limitvar, int32_t est,
-                    int32_t lct, lh_method_fn lh_method, int flags);
+                    int32_t lct, lh_method_fn lh_method, int flags, bool chains = false);
 /* The slack targets of the knapsack columns at border b inside step p of the steps S (ending with
  * a closing point): left column, right column, both together. */
 void knapsack_targets(ORVALIS_API_STRUCT *env, const unary_data *u, const comppart *S, int p,
@@ -298,9 +298,16 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *env, task *tasks, int nbtasks, int
                           dvar *diffvar, dvar *limitvar, dvar *lowervar, dvar *uppervar,
                           const diff_constraint *dc, int nbdiffs, lh_method_fn lh_method,
                           dp_hash_fn hasher, size_mem *size_mem, worker *w);
+/* Counts of the driver's precedence rules that acted (test hook): tasks moved by a rule,
+ * detectable precedences beside the profile, moves along precedence chains. */
+struct discrete_counts {
+  long moved, detectable, chains;
+};
+extern discrete_counts fd_discrete_counts;
 /* Counts of the slack rules that acted (test hook). */
 struct slack_counts {
   long steps_failed, fills_failed, overlaps, losses_raised, knapsack_runs, subset_raised;
+  long disj_failed, above_cut, stairs_failed, instants, chain_rule;
 };
 extern slack_counts fd_slack_counts;
 

@@ -68,6 +68,30 @@ driver::posting cu_posting(const instance &in, const std::vector<int> &vars)
            driver::t_int(0)}};
 }
 
+/* The split the state carries at a fixpoint: NTargets counts the tasks with an open variable,
+ * NSources the fixed tasks that reach into their window (least origin, largest end). */
+void cu_split_holds(driver &d, const std::vector<int> &vars)
+{
+  TAGGED g = d.last_global();
+  if (!IsStr(g) || fd_dead(g)) return;
+  TAGGED s = deref(fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)));
+  int n = GetSmall(deref(StrArg(s, 1)));
+  auto lo = [&](int x) { return d.ranges(vars[x]).front().first; };
+  auto hi = [&](int x) { return d.ranges(vars[x]).back().second; };
+  auto open = [&](int i) {
+    for (int k = 0; k < 4; k++)
+      if (lo(4 * i + k) != hi(4 * i + k)) return true;
+    return false;
+  };
+  int64_t a = INT64_MAX, b = INT64_MIN, targets = 0, sources = 0;
+  for (int i = 0; i < n; i++)
+    if (open(i)) targets++, a = std::min(a, lo(4 * i)), b = std::max(b, hi(4 * i + 2));
+  for (int i = 0; i < n; i++)
+    if (!open(i) && lo(4 * i) < b && hi(4 * i + 2) > a) sources++;
+  EXPECT_EQ(deref(StrArg(s, 8)), MakeSmall((int32_t)targets)) << "NTargets";
+  EXPECT_EQ(deref(StrArg(s, 9)), MakeSmall((int32_t)sources)) << "NSources";
+}
+
 std::function<void(driver::posting &)> set_arg(int k, driver::tmpl t)
 {
   return [k, t](driver::posting &p) { p.state[k] = t; };
@@ -105,6 +129,7 @@ row cu_row()
   };
   r.sat = cu_sat;
   r.posting = cu_posting;
+  r.at_fixpoint = cu_split_holds;
   r.variants = {0, 1};
   r.instances = 40;
   r.mutations = {
@@ -166,6 +191,8 @@ TEST_F(FdCumulative, EdgeCases)
       /* everything fixed, limit fixed: entailed; limit open: suspended */
       make(0, {{0}, {2}, {2}, {1}, {2}, {1}, {3}, {1}, {1}, {0}, {3}}),
       make(0, {{0}, {2}, {2}, {1}, {2}, {1}, {3}, {1}, {1, 2}, {0}, {3}}),
+      /* fixed tasks far apart: the first and the last drop out once the middle one alone is open */
+      make(0, {{0}, {1}, {1}, {1}, {3, 4}, {1}, any, {1}, {8}, {1}, {9}, {1}, {1}, {0}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}}),
   };
   for (size_t k = 0; k < rows.size() && !HasFailure(); k++) {
     SCOPED_TRACE("edge case " + std::to_string(k));
@@ -180,6 +207,57 @@ TEST_F(FdCumulative, EdgeCases)
   EXPECT_TRUE(r.entailed);
   r = run(rw, rows[5]);
   EXPECT_FALSE(r.entailed);
+  /* the global option with a limit of no finite maximum: no longest-hole tables, no bound */
+  instance open_limit = make(2, {{0, 1}, {2}, any, {1}, {1, 2}, {1}, any, {1}, {1}, {0, 1}, any});
+  open_limit.doms[8] = fd_oracle::range(1, fd_oracle::SUP);
+  r = run(rw, open_limit);
+  EXPECT_EQ(r.outcome, 1);
+  fd_harness::rng g{3};
+  walk(rw, open_limit, g);
+}
+
+/* Only the global bit of the options reaches the filter, and the fixed-tasks claim only when it
+ * holds: a Flags word with stray bits (1, 4, 8, 0x40) propagates exactly as its global bit alone,
+ * with variable durations (a stray 8 is no claim) and with fixed ones (8 is added, not doubled). */
+TEST_F(FdCumulative, StrayOptionBitsActAsTheGlobalBitAlone)
+{
+  row rw = cu_row();
+  fd_harness::rng g{1234};
+  int differs = 0;
+  for (int k = 0; k < 150 && !HasFailure(); k++) {
+    instance in;
+    int n = 3 + g.below(2);
+    bool fixed = g.below(2);
+    in.data = {n, 0};
+    std::vector<int> dur(n), use(n);
+    int energy = 0;
+    for (int i = 0; i < n; i++) {
+      dur[i] = 1 + g.below(3), use[i] = 1 + g.below(2);
+      energy += dur[i] * use[i];
+    }
+    int upper = (energy + 1) / 2 + g.below(2); /* nearly filled at limit 2 */
+    for (int i = 0; i < n; i++) {
+      in.doms.push_back(fd_harness::random_domain(g, 0, upper - 1, 20));
+      in.doms.push_back(fd_oracle::range(dur[i] - (fixed ? 0 : g.below(2)), dur[i]));
+      in.doms.push_back(fd_oracle::range(0, upper));
+      in.doms.push_back(fd_oracle::range(use[i], use[i]));
+    }
+    in.doms.push_back(fd_oracle::range(2, 2));
+    in.doms.push_back(fd_oracle::range(0, upper));
+    in.doms.push_back(fd_oracle::range(0, upper));
+    for (int global : {0, 2}) {
+      in.data[1] = global;
+      fd_harness::result want = run(rw, in);
+      in.data[1] = global | 1 | 4 | 8 | 0x40;
+      fd_harness::result got = run(rw, in);
+      SCOPED_TRACE("instance " + std::to_string(k) + " global " + std::to_string(global));
+      ASSERT_EQ(got.outcome, want.outcome);
+      for (size_t i = 0; i < want.doms.size(); i++) EXPECT_EQ(got.doms[i].text(), want.doms[i].text()) << i;
+      in.data[1] = global ^ 2;
+      differs += run(rw, in).doms != want.doms;
+    }
+  }
+  EXPECT_GT(differs, 0); /* the global bit itself changes something */
 }
 
 /* ft06 with one cumulative of limit 1 per machine and the jobs' precedences as linear constraints:

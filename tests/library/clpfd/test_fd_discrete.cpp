@@ -821,6 +821,53 @@ TEST_F(SlackFiltering, NoSupportedPlacementIsLost)
   EXPECT_GT(fd_slack_counts.subset_raised, 0);
 }
 
+/* Instances shaped for the rules on the profile: tasks of heights up to 2 packed first-fit in a
+ * random order under a limit of 2 to 4, the window their makespan; starts widened, and the packed
+ * start sometimes taken away (so some instances have no schedule). Each rule acts somewhere. */
+TEST_F(SlackFiltering, ShapedInstancesReachEveryRule)
+{
+  fd_slack_counts = {};
+  generator g(612);
+  for (int k = 0; k < 3000 && !HasFailure(); k++) {
+    problem in;
+    in.limit = g.pick(2, 4);
+    std::vector<int> use(64, 0);
+    int n = g.pick(3, 6), end = 0;
+    for (int i = 0; i < n; i++) {
+      int d = g.pick(1, 3), h = g.pick(1, 2), x = 0;
+      auto fits = [&](int at) {
+        for (int y = at; y < at + d; y++)
+          if (use[y] + h > in.limit) return false;
+        return true;
+      };
+      while (!fits(x)) x++;
+      for (int y = x; y < x + d; y++) use[y] += h;
+      end = std::max(end, x + d);
+      in.tasks.push_back(spec{(mask)1 << x, d, d, h});
+    }
+    /* odd instances: some tasks stay put, the others only move later (stairs of fixed parts) */
+    bool later = k % 2;
+    for (spec &t : in.tasks) {
+      int at = lowest(t.starts);
+      if (later && g.chance(0.4)) continue;
+      for (int v = later ? at : 0; v + t.dmin <= end; v++)
+        if (g.chance(0.3)) t.starts |= (mask)1 << v;
+      if (g.chance(0.15) && t.starts != ((mask)1 << at)) t.starts &= ~((mask)1 << at);
+    }
+    support s = oracle(in).run();
+    mock_set ms(in);
+    for (int call = 0; call < 8; call++) {
+      int r = run(ms, in.limit, 10);
+      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
+      if (r != 1) break;
+    }
+  }
+  EXPECT_GT(fd_slack_counts.stairs_failed, 0);
+  EXPECT_GT(fd_slack_counts.instants, 0);
+  EXPECT_GT(fd_slack_counts.disj_failed, 0);
+  EXPECT_GT(fd_slack_counts.above_cut, 0);
+}
+
 TEST_F(SlackFiltering, EdgeCases)
 {
   auto t = [](mask starts, int d, int h = 1) { return spec{starts, d, d, h}; };
@@ -835,6 +882,20 @@ TEST_F(SlackFiltering, EdgeCases)
   fd_slack_counts = {};
   EXPECT_EQ(run(b, 1, 10), 0);
   EXPECT_EQ(fd_slack_counts.losses_raised, 0);
+  /* a stair: once the first calls have fixed what they can, the fixed parts fall from height 2
+   * to 1 with no open task starting earlier, and the open tasks cannot cover the free room
+   * beside the slack from their earliest starts (no schedule) */
+  problem stair{{t(range(0, 0), 2), t(range(2, 2), 3), t(range(0, 0) | range(2, 2), 3),
+                 t(range(2, 3), 2), t(range(3, 4), 1, 2), t(range(0, 0) | range(3, 3), 1, 2)},
+                {},
+                3};
+  mock_set st(stair);
+  fd_slack_counts = {};
+  int r = 1;
+  for (int call = 0; call < 8 && r == 1; call++) r = run(st, 3, 10);
+  EXPECT_EQ(r, 2);
+  EXPECT_EQ(fd_slack_counts.stairs_failed, 1);
+  EXPECT_FALSE(oracle(stair).run().feasible);
   /* the knapsack columns are skipped when the slack reaches twice the limit */
   for (int last : {4, 3}) { /* window [0, 6): slack 4 = 2 x limit; [0, 5): slack 2 */
     problem loose{{t(range(0, last), 2, 2), t(range(0, last), 2, 2)}, {}, 2};
@@ -905,6 +966,71 @@ TEST_F(DiscreteFiltering, NoSupportedPlacementIsLostOverEveryFlagCombination)
   }
 }
 
+/* Instances built for the precedence rules: a chain of start-ordered tasks with wide windows
+ * beside tasks fixed into a profile; every rule keeps the oracle's placements and each one acts. */
+TEST_F(DiscreteFiltering, PrecedenceRulesKeepEverySupportedPlacement)
+{
+  fd_discrete_counts = {};
+  generator g(2024);
+  for (int k = 0; k < (fd_gc_stress ? 300 : 3000) && !HasFailure(); k++) {
+    problem in;
+    in.limit = g.pick(2, 3);
+    bool fixed = g.chance(0.5);
+    int chain = g.pick(2, 3), width = g.pick(3, 6);
+    for (int i = 0; i < chain + g.pick(1, 2); i++) {
+      int d = g.pick(1, 3), lo = g.pick(0, 2);
+      spec t{range(lo, lo + width), d, d + (fixed ? 0 : g.pick(0, 1)), g.pick(1, in.limit)};
+      if (i >= chain) { /* a blocker */
+        t.starts = (mask)1 << g.pick(0, 5);
+        t.dmin = t.dmax = g.pick(2, 4);
+      }
+      in.tasks.push_back(t);
+    }
+    for (int i = 0; i + 1 < chain && k % 2; i++) in.prec.push_back({i, i + 1, g.pick(-1, 1), g.pick(2, 8)});
+    support s = oracle(in).run();
+    mock_set ms(in);
+    dvar lim;
+    dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
+    for (int call = 0; call < 10; call++) {
+      int r = run(ms, fixed ? 8 : 0, &lim);
+      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
+      if (r != 1) break;
+    }
+  }
+  EXPECT_GT(fd_discrete_counts.detectable, 0);
+  EXPECT_GT(fd_discrete_counts.chains, 0);
+}
+
+/* Uniform chains (one duration, one height, start-ordered by their pairs) beside other tasks in
+ * a nearly full window, fixed durations with slack filtering on: the chain rule keeps the
+ * oracle's placements and acts. */
+TEST_F(DiscreteFiltering, UniformChainsKeepEverySupportedPlacement)
+{
+  fd_slack_counts = {};
+  generator g(4242);
+  for (int k = 0; k < 3000 && !HasFailure(); k++) {
+    problem in;
+    in.limit = g.pick(2, 3);
+    int d = g.pick(1, 2), h = g.pick(1, 2), chain = g.pick(3, 4), width = g.pick(4, 7);
+    for (int i = 0; i < chain; i++) in.tasks.push_back(spec{range(0, width - d), d, d, h});
+    for (int i = g.pick(1, 2); i > 0; i--) {
+      int e = g.pick(1, 3), lo = g.pick(0, width - e);
+      in.tasks.push_back(spec{range(lo, std::min(width - e, lo + g.pick(0, 2))), e, e, g.pick(1, in.limit)});
+    }
+    for (int i = 0; i + 1 < chain; i++) in.prec.push_back({i, i + 1, g.pick(0, 1), width});
+    support s = oracle(in).run();
+    mock_set ms(in);
+    dvar lim;
+    dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
+    for (int call = 0; call < 12; call++) {
+      int r = run(ms, 10, &lim);
+      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
+      if (r != 1) break;
+    }
+  }
+  EXPECT_GT(fd_slack_counts.chain_rule, 0);
+}
+
 TEST_F(DiscreteFiltering, FixedTasksFailExactlyOnOverloadAndRaiseTheLimit)
 {
   generator g(91);
@@ -959,6 +1085,22 @@ TEST_F(DiscreteFiltering, EdgeCases)
   EXPECT_EQ(run(c, 0, &lim), 1);
   EXPECT_EQ(c.m[1].starts, (mask)0b101);
   EXPECT_EQ(c.m[2].starts, (mask)0b101);
+  /* a task (1) with no compulsory part meets a blocker (2, 3) wherever it goes; beside the other
+   * (0) it would overload there, though both fit beside the blockers elsewhere: the other may not
+   * cover both blockers, at its latest stretch and at its earliest */
+  for (int side = 0; side < 2; side++) {
+    int b = side ? 2 : 3;
+    problem st{{t(side ? range(2, 5) : range(0, 3), 3), t(range(b - 1, b + 1), 2),
+                t(range(b, b), 1, 2), t(range(b + 2, b + 2), 1, 2)},
+               {},
+               3};
+    mock_set d(st);
+    dvar_init_temp(&lim, MakeSmall(3), MakeSmall(3));
+    fd_discrete_counts = {};
+    EXPECT_EQ(run(d, 8, &lim), 1);
+    EXPECT_EQ(fd_discrete_counts.detectable, 1);
+    EXPECT_EQ(d.m[0].starts, oracle(st).run().starts[0]) << describe(st);
+  }
 }
 
 }  // namespace

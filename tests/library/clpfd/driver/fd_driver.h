@@ -314,10 +314,10 @@ driver *current();
 
 /* cumulative/2 over tasks of fixed durations and uses at the origins' variables, each with a
  * fresh end variable in 0..horizon (the constraint ties it to origin + duration), the busy window
- * in 0..horizon: the posting's status, -1 when a variable cannot be made. */
+ * in 0..horizon, the option flags: the posting's status, -1 when a variable cannot be made. */
 inline int post_cumulative(driver &d, const std::vector<int> &origins,
                            const std::vector<int> &durations, const std::vector<int> &uses,
-                           int limit, int horizon)
+                           int limit, int horizon, int flags = 0)
 {
   using t = driver;
   std::vector<t::tmpl> tasks;
@@ -335,7 +335,7 @@ inline int post_cumulative(driver &d, const std::vector<int> &origins,
       {"cumulative",
        {t::t_atom("tasks"), t::t_atom("options")},
        {t::t_int(n), t::t_list(tasks), t::t_atom("[]"), t::t_int(limit), t::t_entry(lower),
-        t::t_entry(upper), t::t_int(0), t::t_int(n), t::t_int(0)}});
+        t::t_entry(upper), t::t_int(flags), t::t_int(n), t::t_int(0)}});
 }
 
 /* The redundant cumulatives of a packing of rectangles w x h at origins (x, y) in a W x H box:

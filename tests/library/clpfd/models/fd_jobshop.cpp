@@ -43,7 +43,7 @@ bool jobshop_model(drv &d, const fd_jobshop::instance &p, jobshop *js)
   return d.exclude(one, 0) == 1;
 }
 
-bool jobshop_unary_model(drv &d, const fd_jobshop::instance &p, jobshop *js, bool cumulative)
+bool jobshop_unary_model(drv &d, const fd_jobshop::instance &p, jobshop *js, bool cumulative, int flags)
 {
   int horizon = p.horizon();
   js->start.assign(p.jobs.size(), {});
@@ -92,7 +92,7 @@ bool jobshop_unary_model(drv &d, const fd_jobshop::instance &p, jobshop *js, boo
       post = {"cumulative",
               {drv::t_atom("tasks"), drv::t_atom("options")},
               {drv::t_int(n), drv::t_list(items), drv::t_atom("[]"), drv::t_int(1), drv::t_entry(lower),
-               drv::t_entry(upper), drv::t_int(0), drv::t_int(n), drv::t_int(0)}};
+               drv::t_entry(upper), drv::t_int(flags), drv::t_int(n), drv::t_int(0)}};
     }
     if (d.post_state(post) != 1) return false;
   }

@@ -57,9 +57,10 @@ struct jobshop {
 bool jobshop_model(fd_driver::driver &d, const fd_jobshop::instance &p, jobshop *out);
 /* The same instance with one disjoint1 per machine over the operations' starts (fixed
  * durations) and s + duration =< next s in each job; no end variables and no B1s. Search:
- * smallest minimum first, minimum value, minimising the makespan. */
+ * smallest minimum first, minimum value, minimising the makespan. cumulative: one cumulative of
+ * limit 1 per machine instead, with these option flags. */
 bool jobshop_unary_model(fd_driver::driver &d, const fd_jobshop::instance &p, jobshop *out,
-                         bool cumulative = false);
+                         bool cumulative = false, int flags = 0);
 fd_driver::driver::options jobshop_unary_search(const jobshop &js);
 
 }  // namespace fd_models
