@@ -1805,6 +1805,17 @@ int d1_tasks(ORVALIS_API_STRUCT *api, disjoint1_data *b, task *ts, int ncopies)
   return count;
 }
 
+/* Exports the views that changed: each one's set first taken off the heap, then every one
+ * told (telling may collect, which moves the sets the other views loaded). */
+void export_changed_views(ORVALIS_API_STRUCT *api, worker *w, const std::vector<dvar *> &views)
+{
+  std::vector<dvar *> changed;
+  for (dvar *d : views)
+    if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) changed.push_back(d);
+  for (dvar *d : changed) dvar_pruning_done(api, w, d);
+  for (dvar *d : changed) dvar_export_do(api, w, d);
+}
+
 /* Steps 7 to 11 after a successful fixpoint: the outcome (1 or 0); the partition is updated. */
 int d1_settle(ORVALIS_API_STRUCT *api, worker *w, disjoint1_data *b, int active, int committed)
 {
@@ -1834,15 +1845,14 @@ int d1_settle(ORVALIS_API_STRUCT *api, worker *w, disjoint1_data *b, int active,
   }
   if (b->ntargets < 1) return 1;
   bool open = false;
+  std::vector<dvar *> views;
   for (int q = 0; q < b->ntargets; q++) {
     int i = b->target[q];
-    for (dvar *d : {&b->origvar[i], &b->durvar[i]})
-      if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) {
-        dvar_pruning_done(api, w, d);
-        dvar_export_do(api, w, d);
-      }
+    views.push_back(&b->origvar[i]);
+    views.push_back(&b->durvar[i]);
     open = open || (b->item[i].status & ST_TARGET);
   }
+  export_changed_views(api, w, views);
   if (!open) return 1;
   /* targets still open first */
   int l = 0, r = b->ntargets - 1;
@@ -3242,16 +3252,6 @@ bool cu_window(cumulative_data *b)
          dvar_fix_interval_t(&b->uppervar, atom_inf, tagged_time(hi)) >= 0;
 }
 
-/* Exports the views that changed: each one's set first taken off the heap, then every one
- * told (telling may collect, which moves the sets the other views loaded). */
-void cu_export(ORVALIS_API_STRUCT *api, worker *w, const std::vector<dvar *> &views)
-{
-  std::vector<dvar *> changed;
-  for (dvar *d : views)
-    if (d->attr_ref && (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) changed.push_back(d);
-  for (dvar *d : changed) dvar_pruning_done(api, w, d);
-  for (dvar *d : changed) dvar_export_do(api, w, d);
-}
 
 bool cu_fixed(const cumulative_data *b, int i)
 {
@@ -3400,7 +3400,7 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
     for (dvar *d : {&b->origvar[i], &b->durvar[i], &b->endvar[i], &b->usevar[i]}) views.push_back(d);
   }
   for (int k : pairs) views.push_back(&b->diffvar[k]);
-  cu_export(api, w, views);
+  export_changed_views(api, w, views);
   cu_split(b, active);
   return b->ntargets > 0 || !(b->limitvar.flags & DV_FIXED) ? 0 : 1;
 }
