@@ -500,12 +500,35 @@ private:
   IntVarArray x;
 };
 
+/* A model whose variables x are labelled and whose `total` is minimised: the copy, the bound of
+ * branch-and-bound and the value, shared by the cost models. */
+template <class Derived>
+class CostModel : public Space {
+public:
+  CostModel(int n, int lo, int hi, int most) : x(*this, n, lo, hi), total(*this, 0, most) {}
+  CostModel(CostModel &other) : Space(other)
+  {
+    x.update(*this, other.x);
+    total.update(*this, other.total);
+  }
+  Space *copy() override { return new Derived(static_cast<Derived &>(*this)); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, total, IRT_LE, static_cast<const Derived &>(best).total.val());
+  }
+  int value() const { return total.val(); }
+
+protected:
+  IntVarArray x;
+  IntVar total;
+};
+
 /* A random cardinality instance with costs (fd_gcc_instances.h): the least total by
  * branch-and-bound, the total a linear sum of element costs (no cost-aware global in Gecode). */
-class CardinalityCost : public Space {
+class CardinalityCost : public CostModel<CardinalityCost> {
 public:
   explicit CardinalityCost(const fd_gcc_instances::cardinality &in)
-      : x(*this, (int)in.doms.size(), 0, (int)in.lo.size() - 1), total(*this, 0, 30 * 50)
+      : CostModel((int)in.doms.size(), 0, (int)in.lo.size() - 1, 30 * 50)
   {
     IntVarArgs counts, costs;
     for (size_t j = 0; j < in.lo.size(); j++) counts << IntVar(*this, in.lo[j], in.hi[j]);
@@ -519,21 +542,7 @@ public:
     linear(*this, costs, IRT_EQ, total);
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  CardinalityCost(CardinalityCost &other) : Space(other)
-  {
-    x.update(*this, other.x);
-    total.update(*this, other.total);
-  }
-  Space *copy() override { return new CardinalityCost(*this); }
-  void constrain(const Space &best) override
-  {
-    rel(*this, total, IRT_LE, static_cast<const CardinalityCost &>(best).total.val());
-  }
-  int value() const { return total.val(); }
-
-private:
-  IntVarArray x;
-  IntVar total;
+  CardinalityCost(CardinalityCost &other) : CostModel(other) {}
 };
 
 struct outcome {
@@ -729,28 +738,14 @@ private:
 
 /* An asymmetric TSP: circuit with the cost matrix at IPL_DOM over successors 0..n-1, the total
  * minimised; the successors labelled in order, smallest first. */
-class Tsp : public Space {
+class Tsp : public CostModel<Tsp> {
 public:
-  Tsp(const std::vector<int> &c, int n) : x(*this, n, 0, n - 1), total(*this, 0, 100 * n)
+  Tsp(const std::vector<int> &c, int n) : CostModel(n, 0, n - 1, 100 * n)
   {
     circuit(*this, IntArgs(c), x, total, IPL_DOM);
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  Tsp(Tsp &other) : Space(other)
-  {
-    x.update(*this, other.x);
-    total.update(*this, other.total);
-  }
-  Space *copy() override { return new Tsp(*this); }
-  void constrain(const Space &best) override
-  {
-    rel(*this, total, IRT_LE, static_cast<const Tsp &>(best).total.val());
-  }
-  int value() const { return total.val(); }
-
-private:
-  IntVarArray x;
-  IntVar total;
+  Tsp(Tsp &other) : CostModel(other) {}
 };
 
 /* The TSP instances of n nodes by branch-and-bound (the bound told at every node, as the
