@@ -555,7 +555,8 @@ const row rows[] = {
     {"squares12_26_geost_slack", "solutions", 0, 1, bench_fd_packing::squares_geost<12, 26, SLACK>},
     {"tiling33x32_geost_slack", "solutions", 4, 1, bench_fd_packing::tiling33x32_geost<SLACK>},
     /* long: run only when named */
-    {"squared_square112_geost_slack", "solutions", 1, 1, bench_fd_packing::squared_square112_geost<SLACK>, true},
+    {"squared_square112_geost_slack", "solutions", 1, 1,
+     bench_fd_packing::squared_square112_geost<SLACK>, true},
 };
 
 /* repeat searches of the row under one query each; false when one fails. */

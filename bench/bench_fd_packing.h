@@ -1,7 +1,8 @@
-/* Packing squares with disjoint2/2 (and geost/4) through the test driver: the smallest squares holding squares
- * 1..n (the first packing at the known side, none one below) and all tilings of the 33 x 32
- * rectangle by squares 1, 4, 7, 8, 9, 10, 14, 15, 18. Search: for each square, largest first, its
- * x then its y, smallest value (bench/gecode has the same model with nooverlap). */
+/* Packing squares with disjoint2/2 or geost/4 through the test driver: the smallest squares
+ * holding squares 1..n (the first packing at the known side, none one below), all tilings of the
+ * 33 x 32 rectangle by squares 1, 4, 7, 8, 9, 10, 14, 15, 18, and the first tiling of the
+ * order-21 squared square of side 112. Search: for each square, largest first, its x then its y,
+ * smallest value (bench/gecode has the same model with nooverlap). */
 #ifndef QX_BENCH_FD_PACKING_H
 #define QX_BENCH_FD_PACKING_H
 
@@ -49,8 +50,8 @@ inline bool pack(driver &d, std::vector<int> sides, int W, int H, int bits, bool
 /* The same packing with geost/4 (k = 2): an object per square, its shape the square's own
  * (identifiers in the order largest first), the bounding-box corners in 0..W and 0..H (fixed to
  * the box when tight), the fix switch and the volume 0; opt is the option word. */
-inline bool pack_geost(driver &d, std::vector<int> sides, int W, int H, int opt, bool all, bool tight,
-                       fd_driver::counts *c, long *value)
+inline bool pack_geost(driver &d, std::vector<int> sides, int W, int H, int opt, bool all,
+                       bool tight, fd_driver::counts *c, long *value)
 {
   using t = driver;
   std::sort(sides.rbegin(), sides.rend());
@@ -59,9 +60,9 @@ inline bool pack_geost(driver &d, std::vector<int> sides, int W, int H, int opt,
   std::vector<int> order;
   for (int i = 0; i < n; i++) {
     int s = sides[i], shape = d.new_var(i, i), x = d.new_var(0, W - s), y = d.new_var(0, H - s);
+    t::tmpl none = t::t_mutable(t::t_atom("none"));
     objects.push_back(t::t_struct("object", {t::t_int(i + 1), t::t_entry(shape),
-                                             t::t_list({t::t_entry(x), t::t_entry(y)}),
-                                             t::t_mutable(t::t_atom("none")), t::t_mutable(t::t_atom("none"))}));
+                                             t::t_list({t::t_entry(x), t::t_entry(y)}), none, none}));
     sboxes.push_back(t::t_struct("sbox", {t::t_int(i), t::t_list({t::t_int(0), t::t_int(0)}),
                                           t::t_list({t::t_int(s), t::t_int(s)})}));
     order.insert(order.end(), {x, y});
@@ -69,12 +70,14 @@ inline bool pack_geost(driver &d, std::vector<int> sides, int W, int H, int opt,
   for (int E : {W, H}) lows.push_back(t::t_entry(d.new_var(0, tight ? 0 : E)));
   for (int E : {W, H}) ups.push_back(t::t_entry(d.new_var(tight ? E : 0, E)));
   int fix = d.new_var(0, 0), volume = d.new_var(0, 0);
-  t::posting p{"geost",
-               {t::t_atom("objects"), t::t_atom("shapes"), t::t_atom("options"), t::t_atom("rules")},
+  std::vector<t::tmpl> args;
+  for (const char *a : {"objects", "shapes", "options", "rules"}) args.push_back(t::t_atom(a));
+  t::tmpl bb = t::t_struct("bb", {t::t_list(lows), t::t_list(ups)});
+  t::posting p{"geost", args,
                {t::t_int(2), t::t_int(n), t::t_int(n), t::t_int(1), t::t_int(n), t::t_list(objects),
-                t::t_list(sboxes), t::t_entry(fix), t::t_struct("bb", {t::t_list(lows), t::t_list(ups)}),
-                t::t_entry(volume), t::t_int(opt), t::t_atom("[]"), t::t_list({t::t_list({})}),
-                t::t_int(1000), t::t_atom("[]"), t::t_int(0), t::t_int(0)}};
+                t::t_list(sboxes), t::t_entry(fix), bb, t::t_entry(volume), t::t_int(opt),
+                t::t_atom("[]"), t::t_list({t::t_list({})}), t::t_int(1000), t::t_atom("[]"),
+                t::t_int(0), t::t_int(0)}};
   int posted = d.post_state(p);
   if (posted < 0) return false;
   *c = {};

@@ -119,9 +119,11 @@ echo "$summary" | sed '/^$/d'
   }
   function ratio(a, b) { return (a != "" && b > 0) ? sprintf("%.2f", a / b) : "?" }
   END {
-    printf "geost: %-13s %21s %21s %21s %21s  %s\n", "instance", "plain: ms failures", "options: ms failures",
-      "disjoint2+cumul", "Gecode", "ratios: plain/Gecode time, options/Gecode failures"
-    n = split("squares9_18 squares9_17 squares10_21 squares10_20 squares11_24 squares11_23 squares12_27 squares12_26 tiling33x32", inst, " ")
+    printf "geost: %-13s %21s %21s %21s %21s  %s\n", "instance", "plain: ms failures",
+      "options: ms failures", "disjoint2+cumul", "Gecode",
+      "ratios: plain/Gecode time, options/Gecode failures"
+    n = split("squares9_18 squares9_17 squares10_21 squares10_20 squares11_24 squares11_23 " \
+      "squares12_27 squares12_26 tiling33x32", inst, " ")
     for (i = 1; i <= n; i++) {
       b = inst[i]
       printf "geost: %-13s %21s %21s %21s %21s  %s, %s\n", b, cell("ours", b "_geost"),

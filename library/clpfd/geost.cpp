@@ -238,7 +238,7 @@ bool inside(const geost_data *b, int r, int s) /* region r within region s */
 template <typename F>
 bool each_sid(const dvar *shape, F f)
 {
-  if (shape->flags & DV_FIXED) return f((int)fds_val(shape->min)); /* the common case, no iterator */
+  if (shape->flags & DV_FIXED) return f((int)fds_val(shape->min)); /* the common case */
   DVITER it;
   dviter_init(&it, shape);
   while (!dviter_empty(&it)) {
@@ -585,21 +585,24 @@ namespace {
 int32_t single_sbox_volume(geost_data *b, int bb, int object, int s)
 {
   int k = b->kdims;
-  int32_t cell = 1;
+  int32_t width[64]; /* k is at most 64; the sizes are far below 2^31 */
   for (int d = 0; d < k; d++) {
-    int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d], width;
+    int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d], w;
     if (bb < 0) {
-      width = std::min<int64_t>(t + l, INT_MAX) - t;
+      w = std::min<int64_t>(t + l, INT_MAX) - t;
     } else {
       int64_t a = lo_of(origin_view(b, object, d)) + t, e = a + l - 1;
       int64_t o = b->fr.origin[bb * k + d], en = b->fr.end[bb * k + d];
       if (e < o || a > en) return 0;
-      width = std::min(e, en) + 1 - std::max(a, o);
+      w = std::min(e, en) + 1 - std::max(a, o);
     }
-    if (width <= 0) return 0;
-    int32_t w = (int32_t)width; /* the sizes are far below 2^31: a 32-bit division */
-    if (cell >= VOLUME_LIMIT / w) b->overflow = 1;
-    else cell *= w;
+    if (w <= 0) return 0;
+    width[d] = (int32_t)w;
+  }
+  int32_t cell = 1;
+  for (int d = 0; d < k; d++) {
+    if (cell >= VOLUME_LIMIT / width[d]) b->overflow = 1;
+    else cell *= width[d];
   }
   if (cell < VOLUME_LIMIT) return cell;
   b->overflow = 1;
