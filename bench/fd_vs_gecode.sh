@@ -62,6 +62,7 @@ done_models=" "
 for row in $("$models" list); do
   models_out=$("$models" "$row") || status=1
   echo "$models_out" | sed 's/^/models: /'
+  all_models=$(printf '%s\n%s' "$all_models" "$models_out")
   # Gecode's model of the row, timed the first time a row needs it; its lines under the row's name
   model=${row%_ix}
   case "$done_models" in
@@ -99,4 +100,36 @@ for row in $("$models" list); do
   case "$figures" in *DIFFERENT* | *MISSING*) status=1 ;; esac
 done
 echo "$summary" | sed '/^$/d'
+
+# The packings side by side: geost plain, geost with the options for exact fills, disjoint2 with
+# one cumulative per side, Gecode's nooverlap with two cumulatives (its run of the plain geost
+# row); milliseconds and failures, and the ratios of plain geost's time and of the option set's
+# failures to Gecode's.
+{
+  echo "$all_models" | sed 's/^/ours /'
+  echo "$gecode_rows" | sed 's/^/gecode /'
+} | awk '
+  $2 ~ /_(seconds|failures)$/ {
+    what = $2; sub(/.*_/, "", what); name = $2; sub(/_[a-z]+$/, "", name)
+    v[$1, name, what] = $3
+  }
+  function cell(side, row) {
+    if (!((side, row, "seconds") in v)) return sprintf("%18s", "-")
+    return sprintf("%10.1f ms %6d", v[side, row, "seconds"] * 1000, v[side, row, "failures"])
+  }
+  function ratio(a, b) { return (a != "" && b > 0) ? sprintf("%.2f", a / b) : "?" }
+  END {
+    printf "geost: %-13s %21s %21s %21s %21s  %s\n", "instance", "plain: ms failures",
+      "options: ms failures", "disjoint2+cumul", "Gecode",
+      "ratios: plain/Gecode time, options/Gecode failures"
+    n = split("squares9_18 squares9_17 squares10_21 squares10_20 squares11_24 squares11_23 " \
+      "squares12_27 squares12_26 tiling33x32", inst, " ")
+    for (i = 1; i <= n; i++) {
+      b = inst[i]
+      printf "geost: %-13s %21s %21s %21s %21s  %s, %s\n", b, cell("ours", b "_geost"),
+        cell("ours", b "_geost_slack"), cell("ours", b "_cumul"), cell("gecode", b "_geost"),
+        ratio(v["ours", b "_geost", "seconds"], v["gecode", b "_geost", "seconds"]),
+        ratio(v["ours", b "_geost_slack", "failures"], v["gecode", b "_geost", "failures"])
+    }
+  }'
 exit "$status"

@@ -178,6 +178,12 @@ int geost_first_sbox(const geost_data *b, int sid)
 {
   ORVALIS_API_STRUCT *api = b->env;
   if (!b->shape_hash || sid == 0x7fffffff || !SmallFits(sid)) return -1;
+  /* Shapes of one sbox each with consecutive identifiers (the common case) need no lookup: the
+   * sboxes are sorted by identifier, so a match that starts its run is the first. */
+  int64_t guess = (int64_t)sid - b->shape.sid[0];
+  if (guess >= 0 && guess < b->nsboxes_posted && b->shape.sid[guess] == sid &&
+      (guess == 0 || b->shape.sid[guess - 1] != sid))
+    return (int)guess;
   sw_on_key_node *node = incore_gethash(b->shape_hash, MakeSmall(sid));
   if (node->key == 0) return -1;
   int j = GetSmall(node->value);
@@ -232,6 +238,7 @@ bool inside(const geost_data *b, int r, int s) /* region r within region s */
 template <typename F>
 bool each_sid(const dvar *shape, F f)
 {
+  if (shape->flags & DV_FIXED) return f((int)fds_val(shape->min)); /* the common case */
   DVITER it;
   dviter_init(&it, shape);
   while (!dviter_empty(&it)) {
@@ -571,6 +578,39 @@ int32_t svolume_of(const geost_data *b, int sid)
 
 }  // namespace
 
+namespace {
+
+/* intersection_volume for a shape of the one sbox s: the product of its extents (clipped to
+ * bounding box bb when bb >= 0), with the same overflow marks as the grid walk. */
+int32_t single_sbox_volume(geost_data *b, int bb, int object, int s)
+{
+  int k = b->kdims;
+  int32_t width[64]; /* k is at most 64; the sizes are far below 2^31 */
+  for (int d = 0; d < k; d++) {
+    int64_t t = b->shape.translation[s * k + d], l = b->shape.size[s * k + d], w;
+    if (bb < 0) {
+      w = std::min<int64_t>(t + l, INT_MAX) - t;
+    } else {
+      int64_t a = lo_of(origin_view(b, object, d)) + t, e = a + l - 1;
+      int64_t o = b->fr.origin[bb * k + d], en = b->fr.end[bb * k + d];
+      if (e < o || a > en) return 0;
+      w = std::min(e, en) + 1 - std::max(a, o);
+    }
+    if (w <= 0) return 0;
+    width[d] = (int32_t)w;
+  }
+  int32_t cell = 1;
+  for (int d = 0; d < k; d++) {
+    if (cell >= VOLUME_LIMIT / width[d]) b->overflow = 1;
+    else cell *= width[d];
+  }
+  if (cell < VOLUME_LIMIT) return cell;
+  b->overflow = 1;
+  return 0;
+}
+
+}  // namespace
+
 int32_t intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int object, int sid)
 {
   ORVALIS_API_STRUCT *api = env;
@@ -578,8 +618,9 @@ int32_t intersection_volume(ORVALIS_API_STRUCT *env, geost_data *b, int bb, int 
   if (first < 0) return 0;
   int last = first;
   while (b->shape.sid[last] == sid) last++;
+  if (last == first + 1) return single_sbox_volume(b, bb, object, first);
   int *coord = b->shape.boundaries, n = 0;
-  std::vector<int64_t> base(k, 0);
+  int64_t base[64] = {0}; /* k is at most 64 */
   /* 1. the grid's coordinates per dimension */
   for (int d = 0; d < k; d++) {
     b->shape.min[d] = n;
