@@ -4,6 +4,10 @@
 
 #include "datadefs.h"
 
+/* A small helper of the interpreter's loop that the compiler would otherwise leave out of line
+ * there (the loop is too large for its inlining limits). */
+#define QX_HOT_INLINE inline __attribute__((always_inline))
+
 /* Cells at the heap bottom that hold the terms of the reserved term-reference slots. */
 constexpr uint32_t QX_HEAP_RESERVED_CELLS = 18;
 
