@@ -118,8 +118,8 @@ static QX_HOT_INLINE bool qx_try_get_simple(worker *w, TAGGED *env, TAGGED a, ui
 }
 
 /* Unify argument a with flat block cell t. */
-static inline bool qx_try_get_flat(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a,
-                                   uint32_t t)
+static QX_HOT_INLINE bool qx_try_get_flat(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a,
+                                          uint32_t t)
 {
   const uint32_t *src = blocks + (t >> 4);
   a = deref(a);
@@ -140,7 +140,8 @@ static inline bool qx_try_get_flat(worker *w, const uint32_t *blocks, TAGGED *en
 }
 
 /* Unify the call's arguments term[0..arity-1] with the clause's head. */
-static inline bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env, uint32_t arity)
+static QX_HOT_INLINE bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env,
+                                      uint32_t arity)
 {
   const uint32_t *blocks = c->code + c->blocks;
   for (uint32_t i = 0; i < arity; i++) {
