@@ -102,6 +102,10 @@ bool qx_try_get(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a, uint32
 /* Unify argument a with a variable or constant cell. */
 static QX_HOT_INLINE bool qx_try_get_simple(worker *w, TAGGED *env, TAGGED a, uint32_t c)
 {
+  if ((c & 7) == (QX_T_VAR | QX_T_BIT)) { /* a first occurrence, the commonest cell, only stores */
+    env[qx_t_slot(c)] = a;
+    return true;
+  }
   if ((c & 3) == QX_T_CONST) {
     a = deref(a);
     if (a == c) return true;
@@ -110,10 +114,6 @@ static QX_HOT_INLINE bool qx_try_get_simple(worker *w, TAGGED *env, TAGGED a, ui
     return true;
   }
   TAGGED *slot = &env[qx_t_slot(c)];
-  if (qx_t_first(c)) {
-    *slot = a;
-    return true;
-  }
   return *slot == a || qx_try_unify(w, *slot, a);
 }
 
