@@ -19,7 +19,7 @@
 #include "unify.h"
 
 /* qx_bind with its common case inline: most bindings in a clause try are of plain variables. */
-static inline void qx_try_bind(worker *w, TAGGED var, TAGGED value)
+static QX_HOT_INLINE void qx_try_bind(worker *w, TAGGED var, TAGGED value)
 {
   TAGGED *cell = RefPtr(var);
   if (QX_UNLIKELY(qx_is_attvar_cell(w, cell)))
@@ -29,7 +29,7 @@ static inline void qx_try_bind(worker *w, TAGGED var, TAGGED value)
 }
 
 /* cunify with its common cases inline: a variable and a non-variable, two constants. */
-static inline bool qx_try_unify(worker *w, TAGGED x, TAGGED y)
+static QX_HOT_INLINE bool qx_try_unify(worker *w, TAGGED x, TAGGED y)
 {
   x = deref(x);
   y = deref(y);
@@ -80,8 +80,9 @@ TAGGED qx_try_build(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t);
 
 /* The term of template cell t: a constant, a variable's value (a first occurrence made a fresh
  * heap variable), or a block built on the heap. */
-static inline TAGGED qx_try_put(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t)
+static QX_HOT_INLINE TAGGED qx_try_put(worker *w, const uint32_t *blocks, TAGGED *env, uint32_t t)
 {
+  if ((t & 7) == QX_T_VAR) return env[qx_t_slot(t)]; /* a variable met before: the commonest cell */
   switch (t & 3) {
   case QX_T_CONST: return t;
   case QX_T_VAR:
@@ -99,8 +100,12 @@ static inline TAGGED qx_try_put(worker *w, const uint32_t *blocks, TAGGED *env, 
 bool qx_try_get(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a, uint32_t t);
 
 /* Unify argument a with a variable or constant cell. */
-static inline bool qx_try_get_simple(worker *w, TAGGED *env, TAGGED a, uint32_t c)
+static QX_HOT_INLINE bool qx_try_get_simple(worker *w, TAGGED *env, TAGGED a, uint32_t c)
 {
+  if ((c & 7) == (QX_T_VAR | QX_T_BIT)) { /* a first occurrence, the commonest cell, only stores */
+    env[qx_t_slot(c)] = a;
+    return true;
+  }
   if ((c & 3) == QX_T_CONST) {
     a = deref(a);
     if (a == c) return true;
@@ -109,16 +114,12 @@ static inline bool qx_try_get_simple(worker *w, TAGGED *env, TAGGED a, uint32_t 
     return true;
   }
   TAGGED *slot = &env[qx_t_slot(c)];
-  if (qx_t_first(c)) {
-    *slot = a;
-    return true;
-  }
   return *slot == a || qx_try_unify(w, *slot, a);
 }
 
 /* Unify argument a with flat block cell t. */
-static inline bool qx_try_get_flat(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a,
-                                   uint32_t t)
+static QX_HOT_INLINE bool qx_try_get_flat(worker *w, const uint32_t *blocks, TAGGED *env, TAGGED a,
+                                          uint32_t t)
 {
   const uint32_t *src = blocks + (t >> 4);
   a = deref(a);
@@ -139,14 +140,18 @@ static inline bool qx_try_get_flat(worker *w, const uint32_t *blocks, TAGGED *en
 }
 
 /* Unify the call's arguments term[0..arity-1] with the clause's head. */
-static inline bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env, uint32_t arity)
+static QX_HOT_INLINE bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env,
+                                      uint32_t arity)
 {
   const uint32_t *blocks = c->code + c->blocks;
   for (uint32_t i = 0; i < arity; i++) {
     uint32_t t = c->code[i];
     TAGGED a = w->term[i];
-    /* Variables, constants and flat blocks need no walk. */
-    if (qx_t_simple(t)) {
+    /* A first occurrence of a variable, the commonest cell, only stores; other variables,
+     * constants and flat blocks need no walk. */
+    if ((t & 7) == (QX_T_VAR | QX_T_BIT)) {
+      env[qx_t_slot(t)] = a;
+    } else if (qx_t_simple(t)) {
       if (!qx_try_get_simple(w, env, a, t)) return false;
     } else if (qx_t_flat(t)) {
       if (!qx_try_get_flat(w, blocks, env, a, t)) return false;
@@ -163,7 +168,7 @@ static inline bool qx_try_head(worker *w, const qx_clause_info *c, TAGGED *env, 
 bool qx_try_eval_small(const uint32_t *blocks, const TAGGED *env, uint32_t t, int32_t *out);
 
 /* The small integer of a leaf cell: a constant, or a variable met before and bound to one. */
-static inline bool qx_try_leaf(const TAGGED *env, uint32_t c, int32_t *out)
+static QX_HOT_INLINE bool qx_try_leaf(const TAGGED *env, uint32_t c, int32_t *out)
 {
   TAGGED v;
   if ((c & 3) == QX_T_CONST)
@@ -178,7 +183,8 @@ static inline bool qx_try_leaf(const TAGGED *env, uint32_t c, int32_t *out)
 }
 
 /* qx_try_eval_small with its common shapes inline: a leaf, or one operation on two leaves. */
-static inline bool qx_try_eval(const uint32_t *blocks, const TAGGED *env, uint32_t t, int32_t *out)
+static QX_HOT_INLINE bool qx_try_eval(const uint32_t *blocks, const TAGGED *env, uint32_t t,
+                                      int32_t *out)
 {
   if (qx_try_leaf(env, t, out)) return true;
   if ((t & 3) == QX_T_STR && qx_t_flat(t)) {
@@ -201,14 +207,14 @@ static inline bool qx_try_eval(const uint32_t *blocks, const TAGGED *env, uint32
 /* A built-in a body runs inline (qx_inline kind) with its argument cells: 1 success, 0 failure,
  * -1 when the built-in itself must run (nothing changed then). The caller made the heap room of
  * the call's arguments. */
-static inline int qx_try_inline(worker *w, int kind, const uint32_t *cells, const uint32_t *blocks,
-                                TAGGED *env)
+static QX_HOT_INLINE int qx_try_inline(worker *w, int kind, const uint32_t *cells,
+                                       const uint32_t *blocks, TAGGED *env)
 {
   switch (kind) {
   case QX_INLINE_ASSIGN: env[qx_t_slot(cells[0])] = qx_try_put(w, blocks, env, cells[1]); return 1;
   case QX_INLINE_UNIFY: {
     TAGGED a = qx_try_put(w, blocks, env, cells[0]);
-    return cunify(w, a, qx_try_put(w, blocks, env, cells[1])) ? 1 : 0;
+    return qx_try_unify(w, a, qx_try_put(w, blocks, env, cells[1])) ? 1 : 0;
   }
   case QX_INLINE_IS: {
     int32_t v;

@@ -4,6 +4,10 @@
 
 #include "datadefs.h"
 
+/* A small helper of the interpreter's loop that the compiler would otherwise leave out of line
+ * there (the loop is too large for its inlining limits). */
+#define QX_HOT_INLINE inline __attribute__((always_inline))
+
 /* Cells at the heap bottom that hold the terms of the reserved term-reference slots. */
 constexpr uint32_t QX_HEAP_RESERVED_CELLS = 18;
 
@@ -69,7 +73,11 @@ static inline uint32_t qx_trail_index(const worker *w)
 
 /* Pushes, each followed by qx_trail_check; plain and cell-value pushes are unconditional (the
  * caller tests qx_cell_is_old). */
-void qx_trail_plain(worker *w, TAGGED *cell);
+static inline void qx_trail_plain(worker *w, TAGGED *cell)
+{
+  *w->trail_top++ = MakeRef(cell);
+  qx_trail_check(w);
+}
 void qx_trail_cell_value(worker *w, TAGGED *cell); /* saves *cell before the caller changes it */
 /* Saves Value and Stamp of a '$mutable'/2 (the last of its forwarding chain) when it is older than
  * the newest choicepoint and not yet saved under it, then sets Stamp to the entry's trail index;
@@ -141,7 +149,7 @@ static inline bool qx_cell_is_old(const worker *w, const TAGGED *cell)
   return true;
 }
 /* Bind a cell known not to be an attributed variable, trailing it when it is old. */
-static inline void qx_bind_plain(worker *w, TAGGED *cell, TAGGED value)
+static QX_HOT_INLINE void qx_bind_plain(worker *w, TAGGED *cell, TAGGED value)
 {
   *cell = value;
   if (qx_cell_is_old(w, cell)) qx_trail_plain(w, cell);

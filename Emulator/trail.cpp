@@ -8,12 +8,6 @@
 #include "objareas.h"
 #include "unify.h"
 
-void qx_trail_plain(worker *w, TAGGED *cell)
-{
-  *w->trail_top++ = MakeRef(cell);
-  qx_trail_check(w);
-}
-
 void qx_trail_cell_value(worker *w, TAGGED *cell)
 {
   TAGGED *t = w->trail_top;

@@ -91,6 +91,22 @@ inline alt_code *retry_last_alt(uint32_t arity)
   return a;
 }
 
+/* Copies a call's n argument words: a few stores for the common small arities instead of a
+ * library call. */
+QX_HOT_INLINE void copy_args(TAGGED *to, const TAGGED *from, uint32_t n)
+{
+  switch (n) {
+  case 6: to[5] = from[5]; [[fallthrough]];
+  case 5: to[4] = from[4]; [[fallthrough]];
+  case 4: to[3] = from[3]; [[fallthrough]];
+  case 3: to[2] = from[2]; [[fallthrough]];
+  case 2: to[1] = from[1]; [[fallthrough]];
+  case 1: to[0] = from[0]; [[fallthrough]];
+  case 0: return;
+  default: std::memcpy(to, from, n * sizeof(TAGGED));
+  }
+}
+
 /* Pops the newest node, a clause retry node (never a query's). */
 inline void pop_retry_clause(worker *w)
 {
@@ -102,7 +118,7 @@ inline void pop_retry_clause(worker *w)
 
 /* qx_cut_to with its common cases inline: nothing to cut, or one unmarked node of a clause or
  * an if-then-else (no query's node, no trail entries waiting for it to go). */
-inline void cut_to(worker *w, node *barrier)
+QX_HOT_INLINE void cut_to(worker *w, node *barrier)
 {
   node *b = w->node_;
   if (b >= barrier) return;
@@ -354,7 +370,8 @@ inline void push_marker(worker *w, uint32_t kind, TAGGED goal, uint32_t barrier,
 }
 
 /* The rest of a clause's code as the continuation. */
-inline frame *push_body(worker *w, const uint32_t *pc, TAGGED *env, uint32_t cut_b, mod_def *ctx)
+QX_HOT_INLINE frame *push_body(worker *w, const uint32_t *pc, TAGGED *env, uint32_t cut_b,
+                               mod_def *ctx)
 {
   if (QX_UNLIKELY((char *)(w->local_top + 1) > (char *)w->local_end))
     local_overflow(w, sizeof(frame));
@@ -568,7 +585,7 @@ next_goal:
   }
   def = lookup(ctx, key);
   if (QX_UNLIKELY(!def)) goto undefined;
-  if (def->proc.arity) std::memcpy(w->term, StrArgs(goal), def->proc.arity * sizeof(TAGGED));
+  copy_args(w->term, StrArgs(goal), def->proc.arity);
   goto call_pred;
 
   /* ---- clause code ---- */
@@ -695,7 +712,7 @@ call_pred:
       node *b = qx_push_node_bare(w, retry_last_alt(arity));
       b->term[QX_LAST_DEF] = qx_raw(def);
       b->term[QX_LAST_CLAUSE] = qx_raw(alt);
-      std::memcpy(&b->term[QX_LAST_ARGS], w->term, arity * sizeof(TAGGED));
+      copy_args(&b->term[QX_LAST_ARGS], w->term, arity);
       qx_definition_enter(def);
     } else if (alt) {
       node *b = qx_push_node_bare(w, retry_alt(arity));
@@ -703,7 +720,7 @@ call_pred:
       b->term[QX_RETRY_CLAUSE] = qx_raw(alt);
       qx_save_walk(&b->term[QX_RETRY_WALK], &walk);
       qx_save_clock(&b->term[QX_RETRY_CLOCK], qx_eg.clause_clock);
-      std::memcpy(&b->term[QX_RETRY_ARGS], w->term, arity * sizeof(TAGGED));
+      copy_args(&b->term[QX_RETRY_ARGS], w->term, arity);
       qx_definition_enter(def);
     }
     goto try_clause;
@@ -859,7 +876,7 @@ fail : {
     def = qx_unraw<definition>(b->term[QX_RETRY_DEF]);
     ins = qx_unraw<instance>(b->term[QX_RETRY_CLAUSE]);
     uint32_t arity = def->proc.arity;
-    std::memcpy(w->term, &b->term[QX_RETRY_ARGS], arity * sizeof(TAGGED));
+    copy_args(w->term, &b->term[QX_RETRY_ARGS], arity);
     qx_clause_walk walk;
     qx_saved_walk(&b->term[QX_RETRY_WALK], &walk);
     instance *next = qx_walk_next(&walk, arity ? qx_arg_key(w->term[0]) : 0,
@@ -881,7 +898,7 @@ fail : {
     /* As the last clause of a walk (see above). */
     def = qx_unraw<definition>(b->term[QX_LAST_DEF]);
     ins = qx_unraw<instance>(b->term[QX_LAST_CLAUSE]);
-    std::memcpy(w->term, &b->term[QX_LAST_ARGS], def->proc.arity * sizeof(TAGGED));
+    copy_args(w->term, &b->term[QX_LAST_ARGS], def->proc.arity);
     clause_b0 = qx_node_offset(w, qx_node_below(b));
     pop_after_try = true;
     qx_set_uncond(w, qx_node_below(b));

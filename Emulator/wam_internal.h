@@ -103,7 +103,7 @@ static inline bool qx_is_bottom_op(int op)
   return op == QX_ALT_TERMCODE || op == QX_ALT_EXCPCODE || op == QX_ALT_RUNBASE;
 }
 /* A node whose saved words the caller fills in (alt->nregs of them). */
-static inline node *qx_push_node_bare(worker *w, alt_code *alt)
+static QX_HOT_INLINE node *qx_push_node_bare(worker *w, alt_code *alt)
 {
   size_t size = (size_t)alt->node_size;
   if (QX_UNLIKELY((char *)w->node_ - size <
