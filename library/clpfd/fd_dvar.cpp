@@ -414,7 +414,7 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
  * over the set the view has, an interior one splits its interval in a copy of the domain in
  * temporary storage. The result is the general removal's (dvar_prune_set) without its set
  * operations. */
-static int remove_value(ORVALIS_API_STRUCT *api, worker *w, dvar *d, int32_t v)
+[[gnu::noinline]] static int remove_value(ORVALIS_API_STRUCT *api, worker *w, dvar *d, int32_t v)
 {
   int32_t dlo = lo_of(d), dhi = hi_of(d);
   if (dlo == dhi) return FD_MASK_FAIL;
@@ -437,6 +437,25 @@ static int remove_value(ORVALIS_API_STRUCT *api, worker *w, dvar *d, int32_t v)
   return FD_MASK_DOM;
 }
 
+/* An interval view loses lo..hi from its inside: its two parts, in one piece of temporary
+ * storage. */
+[[gnu::noinline]] static int cut_hole(ORVALIS_API_STRUCT *api, worker *w, dvar *d, int32_t lo,
+                                      int32_t hi)
+{
+  auto *cells = (TAGGED *)fd_temp_alloc(api, w, 8 * sizeof(TAGGED));
+  cells[0] = MakeLst(cells + 2);
+  cells[1] = MakeLst(cells + 4);
+  cells[2] = d->min;
+  cells[3] = fds_bound(lo - 1);
+  cells[4] = MakeLst(cells + 6);
+  cells[5] = atom_nil;
+  cells[6] = fds_bound(hi + 1);
+  cells[7] = d->max;
+  d->set = MakeLst(cells);
+  d->flags = (d->flags & ~DV_INTERVAL) | DV_SET_TOLD | DV_SET_CURRENT;
+  return FD_MASK_DOM;
+}
+
 int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w)
 {
   int32_t lo = fds_val(min), hi = fds_val(max), dlo = lo_of(d), dhi = hi_of(d);
@@ -454,12 +473,7 @@ int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED m
   }
   if (lo <= dlo) return move_bounds(d, hi + 1, dhi, d->set, true);
   if (hi >= dhi) return move_bounds(d, dlo, lo - 1, d->set, true);
-  fds_builder hole(api, w);
-  hole.add(d->min, fds_bound(lo - 1));
-  hole.add(fds_bound(hi + 1), d->max);
-  d->set = hole.close(atom_nil);
-  d->flags = (d->flags & ~DV_INTERVAL) | DV_SET_TOLD | DV_SET_CURRENT;
-  return FD_MASK_DOM;
+  return cut_hole(api, w, d, lo, hi);
 }
 
 void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d)

@@ -723,7 +723,6 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
 
 int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
 {
-  struct fd_state *fd = fd_state(api);
   propagator *p = synced_level(api, w);
   if (!p) return 0;
   while (!queue_empty(&p->queue[QUEUE_DAEMONS])) {

@@ -144,6 +144,33 @@ static TAGGED intervals_from(TAGGED source, int32_t lo)
   return source;
 }
 
+/* tell_within for a finite domain of several intervals raised to lo, its maximum kept: one new
+ * first interval, the rest of the domain's set shared (a tell only ever writes in place into the
+ * first cell of a set, which is new here), the size from the values that went. */
+static int tell_raised_min(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t lo)
+{
+  int32_t removed = 0;
+  TAGGED s = deref(dom[1]);
+  for (; IsLst(s) && fds_hi(s) < lo; s = fds_next(s)) removed += fds_hi(s) - fds_lo(s) + 1;
+  if (!IsLst(s) || !IsLst(fds_next(s))) return -1;
+  int32_t first = std::max(fds_lo(s), lo);
+  removed += first - fds_lo(s);
+  if (removed == 0) return 0; /* the domain it has */
+  if (!fd_room_free(w, 4 + 5 + HEAP_MARGIN)) {
+    call_overflow(w, 4 + 5 + HEAP_MARGIN, LIVE_SLOTS);
+    dom = current_dom(w); /* the collection moved it */
+    s = intervals_from(deref(dom[1]), lo);
+  }
+  TAGGED *cell = heap_take(w, 4);
+  cell[0] = MakeLst(cell + 2);
+  cell[1] = fds_next(s);
+  cell[2] = MakeSmall(first);
+  cell[3] = fds_interval(s)[1];
+  store_dom(api, w, MakeLst(cell), MakeSmall(first), dom[3], MakeSmall(GetSmall(dom[4]) - removed),
+            dom);
+  return FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX;
+}
+
 /* Tells the values of `source` between the small integers lo and hi when they form several
  * intervals: fd_tell_unsafe of their intersection, copied straight to the heap without the
  * temporary copies. source is a set in temporary storage, or 0 for the current domain's set
@@ -151,6 +178,8 @@ static TAGGED intervals_from(TAGGED source, int32_t lo)
 static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_t lo, int32_t hi)
 {
   TAGGED *dom = current_dom(w);
+  if (!source && IsSmall(dom[3]) && GetSmall(dom[3]) <= hi && IsSmall(dom[4]))
+    return tell_raised_min(api, w, dom, lo);
   TAGGED s = intervals_from(source ? source : deref(dom[1]), lo);
   uint32_t n = 0;
   int64_t count = 0;
@@ -490,6 +519,29 @@ static TAGGED checked_mutable_value(TAGGED m, int *steps)
 /* An attribute as the kernel makes it: v/4 terms chained through their domain mutables, the last
  * holding dom(Set, Min, Max, Size) with a well-formed Set and a suspension record (or 0). put_attr/3
  * can put any term in clpfd's slot, even a cyclic one: the walk is bounded. */
+/* Whether set is a well-formed FD set without bound references in its cells (fds_check), whose
+ * ends are min and max: one walk. */
+static bool plain_set_within(TAGGED set, TAGGED min, TAGGED max)
+{
+  if (!IsLst(set)) return false;
+  int32_t prev_hi = 0;
+  TAGGED first = atom_nil, last = atom_nil; /* the ends so far; [] before the first interval */
+  for (TAGGED l = set; l != atom_nil; l = LstTail(l)) {
+    if (!IsLst(l)) return false;
+    TAGGED pair = LstHead(l);
+    if (!IsLst(pair)) return false;
+    TAGGED a = LstHead(pair), b = LstTail(pair);
+    if (!fds_is_bound(a) || !fds_is_bound(b) || a == atom_sup || b == atom_inf) return false;
+    int32_t lo = fds_val(a), hi = fds_val(b);
+    /* strictly increasing starts also end any cyclic list */
+    if (lo > hi || (first != atom_nil && (int64_t)lo <= (int64_t)prev_hi + 1)) return false;
+    if (first == atom_nil) first = a;
+    last = b;
+    prev_hi = hi;
+  }
+  return first == min && last == max;
+}
+
 bool fd_well_formed_attribute(TAGGED attr)
 {
   int steps = 64;
@@ -514,10 +566,7 @@ bool fd_well_formed_attribute(TAGGED attr)
         fds_val(min) <= fds_val(max))
       return deref(dom[2]) == min && deref(dom[3]) == max;
   }
-  int32_t count;
-  bool refs;
-  return IsLst(set) && fds_check(set, &count, &refs) && !refs && deref(dom[2]) == fd_min(set) &&
-         deref(dom[3]) == fd_max(set);
+  return plain_set_within(set, deref(dom[2]), deref(dom[3]));
 }
 
 TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,

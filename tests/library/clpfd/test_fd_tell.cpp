@@ -32,6 +32,7 @@ struct probe_record {
   Pairs set;
   uint32_t trail = 0;
   TAGGED value = 0;
+  TAGGED size = 0; /* the record's Size */
   uint64_t collections = 0; /* addresses compare only while no collection ran */
 };
 std::vector<probe_record> probes;
@@ -48,6 +49,7 @@ int probe(QX_term_ref goal, void *)
   } else if (TAGGED attr = get_attributes(x, fd_state(the_api)->fd_module)) {
     r.dom = StrPtr(fd_attr_dom(attr));
     r.set = fdmodel::read(deref(r.dom[1]));
+    r.size = deref(r.dom[4]);
   }
   probes.push_back(r);
   return 1;
@@ -213,10 +215,12 @@ TEST_F(FdTell, IndexicalExportOfBoundsOverADomainWithHoles)
   const struct {
     int32_t lo, hi;
     Pairs want;
-  } cases[] = {{0, 9, {{0, 2}, {5, 6}, {8, 9}}},
-               {1, 8, {{1, 2}, {5, 6}, {8, 8}}},
+  } cases[] = {{0, 9, {{0, 2}, {5, 6}, {8, 9}}}, {1, 8, {{1, 2}, {5, 6}, {8, 8}}},
                {3, 7, {{5, 6}}},
-               {6, 9, {{6, 6}, {8, 9}}}};
+               /* a raised minimum keeping the maximum, inside an interval, in a hole, at one
+                * interval left */
+               {6, 9, {{6, 6}, {8, 9}}},   {1, 9, {{1, 2}, {5, 6}, {8, 9}}},
+               {3, 9, {{5, 6}, {8, 9}}},   {7, 9, {{8, 9}}}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.lo);
     fdvar v = make({{0, 2}, {5, 6}, {8, 9}});
@@ -230,6 +234,8 @@ TEST_F(FdTell, IndexicalExportOfBoundsOverADomainWithHoles)
     w->term[0] = w->term[1] = w->term[2] = atom_nil;
     dvar_export_ix(api, w, &d, 0);
     EXPECT_EQ(domain(v), c.want);
+    EXPECT_EQ(deref(StrArg(fd_attr_dom(fd_ref_get(api, v.attr)), 4)),
+              MakeSmall((int32_t)count(c.want)));
     if (c.lo == 0 && collections == qx_gc_statistics()->collections) { /* a collection moves both */
       EXPECT_EQ(w->global_top, top) << "nothing built";
       EXPECT_EQ(fd_attr_dom(fd_ref_get(api, v.attr)), dom);
@@ -433,6 +439,24 @@ TEST_F(FdTell, TellsChangeANewRecordInPlaceAndCopyAnOldOneThatUndoRestores)
   EXPECT_TRUE(same(probes[5], probes[4]));
 }
 
+/* Raising the minimum of a domain of several intervals shares the rest of its set: the tells
+ * after it, in place or not, and backtracking leave the older sets whole. */
+TEST_F(FdTell, RaisedMinimumSharesTheRestOfTheSet)
+{
+  ASSERT_EQ(go("'$fd_in_set'(X, [[0|2],[5|6],[8|9]], 0),"
+               "( '$fd_in_interval'(X, 1, sup, 0), probe(X), '$fd_in_interval'(X, 6, sup, 0),"
+               "  probe(X), '$fd_in_interval'(X, 7, sup, 0), probe(X), fail"
+               "; probe(X) )"),
+            1)
+      << exception();
+  const Pairs want[] = {{{1, 2}, {5, 6}, {8, 9}}, {{6, 6}, {8, 9}}, {{8, 9}}, {{0, 2}, {5, 6}, {8, 9}}};
+  ASSERT_EQ(probes.size(), 4u);
+  for (size_t i = 0; i < 4; i++) {
+    EXPECT_EQ(probes[i].set, want[i]) << i;
+    EXPECT_EQ(probes[i].size, MakeSmall((int32_t)count(want[i]))) << i;
+  }
+}
+
 TEST_F(FdTell, TellOfTheDomainItHasChangesAndWakesNothing)
 {
   fd_test_global &spy = add_test_global("spy", 1);
@@ -569,12 +593,31 @@ TEST_F(FdTell, AttributesOfArguments)
       "'$fd_in_interval'(X, 0, 1, 0)",
       "put_attr(X, clpfd, v(1, 0, '$mutable'(dom([[1|2]], 1, 3, 2), 0), 0)), "
       "'$fd_arg_attribute'(X, 0, _)",
+      /* sets of several intervals: overlapping, unordered, ends unlike Min and Max, a variable */
+      "put_attr(X, clpfd, v(1, 0, '$mutable'(dom(%, 1, 9, 5), 0), 0)), '$fd_arg_attribute'(X, 0, _)",
       "put_attr(X, clpfd, v(1, 0, '$mutable'(dom([[1|2]], 1, 2, 2), 0), '$mutable'(l, 0))), "
       "'$fd_dvar_list'([X], 0)",
       "M = '$mutable'(v(1, 0, M, 0), 0), put_attr(X, clpfd, v(1, 0, M, 0)), "
       "'$fd_check_arguments'(f(X), _)",
   };
-  for (const char *goal : failing) EXPECT_EQ(go(goal), 0) << goal << exception();
+  for (const char *goal : failing) {
+    std::string text = goal;
+    if (text.find('%') == std::string::npos) {
+      EXPECT_EQ(go(text), 0) << goal << exception();
+      continue;
+    }
+    for (const char *set : {"[[1|3],[3|9]]", "[[1|4],[5|9]]", "[[5|9],[1|3]]", "[[1|3],[5|8]]",
+                            "[[2|3],[5|9]]", "[[1|3],[5|_]]", "[[1|3]|_]", "[[1|3],[6|9]|a]"}) {
+      std::string bad = text;
+      bad.replace(bad.find('%'), 1, set);
+      EXPECT_EQ(go(bad), 0) << bad << exception();
+    }
+  }
+  /* the same attribute with a well-formed set of several intervals is used */
+  EXPECT_EQ(go("put_attr(X, clpfd, v(1, 0, '$mutable'(dom([[1|3],[7|8]], 1, 8, 5), 0), 0)),"
+               "'$fd_arg_attribute'(X, 0, _), '$fd_in_interval'(X, 4, 7, 0), X == 7"),
+            1)
+      << exception();
 }
 
 /* Malformed or mistyped arguments fail, leaving the variable's domain as it was. */
