@@ -135,6 +135,19 @@ TEST_F(BcAlldiff, EdgeCases)
   for (auto &c : rows) EXPECT_EQ(post_on(c.doms), c.expected.empty() ? "fail" : texts(c.expected));
 }
 
+/* Hall pairs b..b+1 with a third variable over b..b+2, the triples in descending order: the
+ * sorts by bounds meet their input reversed (insertion sort gives up and quicksorts). */
+TEST_F(BcAlldiff, ManyVariablesInReverseOrder)
+{
+  std::vector<domain> doms, expected;
+  for (int b = 3 * 14; b >= 0; b -= 3)
+    for (int k = 0; k < 3; k++) {
+      doms.push_back(range(b, b + 1 + (k == 2)));
+      expected.push_back(k == 2 ? range(b + 2, b + 2) : range(b, b + 1));
+    }
+  EXPECT_EQ(post_on(doms), texts(expected));
+}
+
 TEST_F(BcAlldiff, FixedValuesOutsideTheOthersHullAreContracted)
 {
   int ndead = -1;
