@@ -161,15 +161,16 @@ int number_values(ORVALIS_API_STRUCT *api, bc_pass *p, int nx)
 int match(ORVALIS_API_STRUCT *api, bc_pass *p, int nx, int numbery)
 {
   int *lo = p->lo, *hi = p->hi, *cls = p->cls;
-  int next = 0, registered = 0, used = 0;
+  /* registered: the variables whose minimum is at most y (next, in sortmin order) */
+  int next = 0, used = 0, next_lo = lo[p->sortmin[0]];
   for (int y = 0; y < numbery; y++) {
-    while (next < nx && lo[p->sortmin[next]] == y) next++, registered++;
+    while (next_lo == y) next_lo = ++next < nx ? lo[p->sortmin[next]] : numbery;
     p->ymate[y] = -1;
-    if (registered > used) {
+    if (next > used) {
       p->type[y] = USABLE, cls[y] = y, used++;
     } else {
       /* every number up to the next registration is unusable too */
-      p->type[y] = 0, cls[y] = next < nx ? lo[p->sortmin[next]] : numbery;
+      p->type[y] = 0, cls[y] = next_lo;
     }
   }
   cls[numbery] = numbery;
