@@ -59,18 +59,20 @@ inline int32_t lo_of(const dvar *d) { return GetSmall(d->min); }
 inline int32_t hi_of(const dvar *d) { return GetSmall(d->max); }
 inline bool bounded(const dvar *d) { return IsSmall(d->min) && IsSmall(d->max); }
 
-int *ints(ORVALIS_API_STRUCT *api, worker *w, int n)
+/* Points each of the arrays at n ints of one temporary allocation. */
+template <size_t k>
+void carve(ORVALIS_API_STRUCT *api, worker *w, int **(&arrays)[k], int n)
 {
-  return (int *)fd_temp_alloc(api, w, sizeof(int) * (size_t)(n > 0 ? n : 1));
+  int *at = (int *)fd_temp_alloc(api, w, sizeof(int) * k * (size_t)n);
+  for (size_t i = 0; i < k; i++, at += n) *arrays[i] = at;
 }
 
 void scratch_vars(ORVALIS_API_STRUCT *api, worker *w, bc_pass *p)
 {
-  int n = p->n;
-  p->sortmin = ints(api, w, n), p->sortmax = ints(api, w, n), p->xmate = ints(api, w, n);
-  p->lo = ints(api, w, n), p->hi = ints(api, w, n), p->base = ints(api, w, n);
-  p->cl_y = ints(api, w, n), p->cl_base = ints(api, w, n);
-  p->h_lo = ints(api, w, n + 1), p->h_hi = ints(api, w, n + 1);
+  int **vars[] = {&p->sortmax, &p->xmate, &p->lo, &p->hi, &p->base, &p->cl_y, &p->cl_base};
+  carve(api, w, vars, p->n);
+  int32_t **runs[] = {&p->h_lo, &p->h_hi};
+  carve(api, w, runs, p->n + 1);
   p->cap = 0;
 }
 
@@ -79,9 +81,9 @@ void scratch_values(ORVALIS_API_STRUCT *api, worker *w, bc_pass *p, int numbery)
 {
   if (numbery + 1 <= p->cap) return;
   int cap = std::max(numbery + 1, 2 * p->cap);
-  int **arrays[] = {&p->ymate, &p->cls,   &p->scc,    &p->type,  &p->creach,
-                    &p->pend,  &p->sroot, &p->sright, &p->sreach};
-  for (int **a : arrays) *a = ints(api, w, cap);
+  int **values[] = {&p->ymate, &p->cls,   &p->scc,    &p->type,  &p->creach,
+                   &p->pend,  &p->sroot, &p->sright, &p->sreach};
+  carve(api, w, values, cap);
   p->cap = cap;
 }
 
@@ -105,15 +107,36 @@ int graph_members(bc_data *b, int live)
   return nx;
 }
 
-/* Numbers the values of the graph variables cluster by cluster: answers numbery. */
+/* Sorts the n variable numbers of a by key[x] ascending. The orders of consecutive calls differ
+ * little (target keeps the last order, and bounds move a little), so insertion sort runs in
+ * about linear time; past a budget of moves the rest goes to fd_qsort. */
+template <typename Key>
+void sort_vars(ORVALIS_API_STRUCT *api, int *a, int n, Key key)
+{
+  long budget = 4L * n + 32;
+  for (int k = 1; k < n; k++) {
+    int x = a[k], j = k;
+    int32_t v = key(x);
+    for (; j > 0 && key(a[j - 1]) > v; j--) a[j] = a[j - 1];
+    a[j] = x;
+    if ((budget -= k - j) < 0) {
+      fd_qsort(api, a, (size_t)n, [key](const int *p, const int *q) {
+        int32_t u = key(*p), w = key(*q);
+        return u < w ? -1 : u != w;
+      });
+      return;
+    }
+  }
+}
+
+/* Numbers the values of the graph variables cluster by cluster: answers numbery. The graph
+ * variables are sorted by minimum in place in target, which keeps the order for the next call
+ * (the live prefix is a set: its order is free). */
 int number_values(ORVALIS_API_STRUCT *api, bc_pass *p, int nx)
 {
   bc_data *b = p->b;
-  std::memcpy(p->sortmin, b->target, sizeof(int) * (size_t)nx);
-  fd_qsort(api, p->sortmin, (size_t)nx, [b](const int *x, const int *y) {
-    int32_t a = lo_of(&b->dv[*x]), c = lo_of(&b->dv[*y]);
-    return a < c ? -1 : a != c;
-  });
+  sort_vars(api, b->target, nx, [b](int x) { return lo_of(&b->dv[x]); });
+  p->sortmin = b->target;
   int32_t reach = 0, base = 0;
   p->nclusters = 0;
   for (int k = 0; k < nx; k++) {
@@ -138,23 +161,22 @@ int number_values(ORVALIS_API_STRUCT *api, bc_pass *p, int nx)
 int match(ORVALIS_API_STRUCT *api, bc_pass *p, int nx, int numbery)
 {
   int *lo = p->lo, *hi = p->hi, *cls = p->cls;
-  int next = 0, registered = 0, used = 0;
+  /* registered: the variables whose minimum is at most y (next, in sortmin order) */
+  int next = 0, used = 0, next_lo = lo[p->sortmin[0]];
   for (int y = 0; y < numbery; y++) {
-    while (next < nx && lo[p->sortmin[next]] == y) next++, registered++;
+    while (next_lo == y) next_lo = ++next < nx ? lo[p->sortmin[next]] : numbery;
     p->ymate[y] = -1;
-    if (registered > used) {
+    if (next > used) {
       p->type[y] = USABLE, cls[y] = y, used++;
     } else {
       /* every number up to the next registration is unusable too */
-      p->type[y] = 0, cls[y] = next < nx ? lo[p->sortmin[next]] : numbery;
+      p->type[y] = 0, cls[y] = next_lo;
     }
   }
   cls[numbery] = numbery;
   if (used < nx) return 0;
   std::memcpy(p->sortmax, p->sortmin, sizeof(int) * (size_t)nx);
-  fd_qsort(api, p->sortmax, (size_t)nx, [hi](const int *x, const int *y) {
-    return hi[*x] < hi[*y] ? -1 : hi[*x] != hi[*y];
-  });
+  sort_vars(api, p->sortmax, nx, [hi](int x) { return hi[x]; });
   for (int k = 0; k < nx; k++) {
     int x = p->sortmax[k], y = lo[x];
     while (cls[y] != y) y = cls[y];
@@ -297,6 +319,7 @@ int bc_pass_run(ORVALIS_API_STRUCT *api, worker *w, bc_pass *p, int live)
   scratch_values(api, w, p, numbery);
   if (!match(api, p, nx, numbery)) return -1;
   int nscc = components(p, numbery);
+  if (nscc == 1 && nx == live) return 0; /* one component, no variable outside: no bound moves */
   mark_values(p, numbery);
   int again = 0;
   if (nscc > 1 && (again = narrow_graph(p, nx)) < 0) return -1;
@@ -311,18 +334,19 @@ int bc_pass_run(ORVALIS_API_STRUCT *api, worker *w, bc_pass *p, int live)
 int bc_conclude(ORVALIS_API_STRUCT *api, worker *w, bc_data *b, int live)
 {
   int32_t lo = FD_SUP_L, hi = FD_INF_L;
+  bool changed = false;
   /* every set into temporary storage before the first export may collect */
-  for (int pass = 0; pass < 2; pass++)
-    for (int k = 0; k < live; k++) {
-      dvar *d = &b->dv[b->target[k]];
-      if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))
-        pass == 0 ? dvar_pruning_done(api, w, d) : dvar_export_do(api, w, d);
-    }
   for (int k = 0; k < live; k++) {
     dvar *d = &b->dv[b->target[k]];
+    if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))
+      dvar_pruning_done(api, w, d), changed = true;
     if (d->flags & DV_FIXED) continue;
     lo = std::min(lo, fds_val(d->min));
     hi = std::max(hi, fds_val(d->max));
+  }
+  for (int k = 0; k < live && changed; k++) {
+    dvar *d = &b->dv[b->target[k]];
+    if (d->flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED)) dvar_export_do(api, w, d);
   }
   for (int k = 0; k < live;) {
     dvar *d = &b->dv[b->target[k]];
@@ -378,18 +402,11 @@ bc_data *bc_make_block(fd_entry *e, int n, int code)
   return b;
 }
 
-int bc_daemon(ORVALIS_API_STRUCT *api, worker *w, void *block, TAGGED *attr_ref, TAGGED global)
+/* Every bound change can matter: a wide variable kept out of the graph still loses the values of
+ * the Hall intervals its new bounds lie in, so no change is skipped by its width. */
+int bc_daemon(ORVALIS_API_STRUCT *api, worker *w, void *block, TAGGED *, TAGGED global)
 {
-  auto *b = (bc_data *)block;
-  TAGGED state = fd_mutable_value(StrArg(deref(global), FD_GLOBAL_STATE));
-  TAGGED ndead = deref(StrArg(state, 2));
-  TAGGED dom = fd_attr_dom(deref(*attr_ref));
-  TAGGED mn = deref(StrArg(dom, 2)), mx = deref(StrArg(dom, 3));
-  /* a variable at least as wide as the live count stays out of the graph: nothing to do */
-  if (!IsSmall(mn) || !IsSmall(mx) || !IsSmall(ndead) ||
-      (int64_t)GetSmall(mx) - GetSmall(mn) + 1 >= (int64_t)b->nvars - GetSmall(ndead))
-    return 0;
-  fd_enqueue_global(api, w, global, b->enqueue_code);
+  fd_enqueue_global(api, w, global, ((bc_data *)block)->enqueue_code);
   return 1;
 }
 

@@ -30,14 +30,16 @@ driver::posting bc_posting(const instance &in, const std::vector<int> &vars)
 bool all_different(const instance &, const tuple &t) { return fd_harness::pairwise_distinct(t); }
 
 /* 2 to 5 variables over -2..7 with holes, now and then an unbounded one (half-open ones are
- * edge cases: the walks would push them past the oracle's window). */
-row bc_row(bool direct)
+ * edge cases: the walks would push them past the oracle's window). Walks through the daemon run
+ * under the wake key val, or (bounds) under minmax or dom. */
+row bc_row(bool direct, bool bounds = false)
 {
   row r;
-  r.name = direct ? "bc_alldiff direct" : "bc_alldiff daemon";
-  r.generate = [direct](fd_harness::rng &g) {
+  r.name = direct ? "bc_alldiff direct" : bounds ? "bc_alldiff bounds" : "bc_alldiff daemon";
+  r.generate = [direct, bounds](fd_harness::rng &g) {
     instance in;
     in.data.push_back(direct);
+    if (bounds) in.variant = 1 + g.below(2);
     int n = 2 + g.below(4);
     for (int i = 0; i < n; i++) {
       int lo = g.below(6) - 2;
@@ -49,10 +51,11 @@ row bc_row(bool direct)
   };
   r.sat = all_different;
   r.posting = bc_posting;
-  /* Through the daemon a wake-up of a variable at least as wide as the live count is skipped:
-   * the fixpoint may then fall short of bounds consistency and of a fresh post. */
-  r.claimed = direct ? level::bounds : level::none;
-  r.fresh = direct;
+  /* Under minmax and dom the daemon wakes the entry on every bound change, a wide variable's
+   * too (its bound may move into a Hall interval): the fixpoint is bounds consistent. Under
+   * val a bound change wakes nothing. */
+  r.claimed = direct || bounds ? level::bounds : level::none;
+  r.fresh = direct || bounds;
   r.variants = {0, 1, 2, 3};
   auto set_arg = [](int k, driver::tmpl t) {
     return [k, t](driver::posting &p) { p.state[k] = t; };
@@ -92,6 +95,7 @@ protected:
 
 TEST_F(BcAlldiff, DirectCallsAreBoundsConsistent) { check_row(bc_row(true)); }
 TEST_F(BcAlldiff, ThroughTheDaemonLosesNothing) { check_row(bc_row(false)); }
+TEST_F(BcAlldiff, ThroughTheDaemonIsBoundsConsistent) { check_row(bc_row(false, true)); }
 
 using fd_oracle::range;
 domain vals(std::vector<int64_t> v) { return domain::of(v); }
@@ -129,6 +133,19 @@ TEST_F(BcAlldiff, EdgeCases)
        {range(0, 1), far, range(0, 1), far, range(100000002, 100000002)}},
   };
   for (auto &c : rows) EXPECT_EQ(post_on(c.doms), c.expected.empty() ? "fail" : texts(c.expected));
+}
+
+/* Hall pairs b..b+1 with a third variable over b..b+2, the triples in descending order: the
+ * sorts by bounds meet their input reversed (insertion sort gives up and quicksorts). */
+TEST_F(BcAlldiff, ManyVariablesInReverseOrder)
+{
+  std::vector<domain> doms, expected;
+  for (int b = 3 * 14; b >= 0; b -= 3)
+    for (int k = 0; k < 3; k++) {
+      doms.push_back(range(b, b + 1 + (k == 2)));
+      expected.push_back(k == 2 ? range(b + 2, b + 2) : range(b, b + 1));
+    }
+  EXPECT_EQ(post_on(doms), texts(expected));
 }
 
 TEST_F(BcAlldiff, FixedValuesOutsideTheOthersHullAreContracted)
