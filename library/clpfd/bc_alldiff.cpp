@@ -402,11 +402,18 @@ bc_data *bc_make_block(fd_entry *e, int n, int code)
   return b;
 }
 
-/* Every bound change can matter: a wide variable kept out of the graph still loses the values of
- * the Hall intervals its new bounds lie in, so no change is skipped by its width. */
-int bc_daemon(ORVALIS_API_STRUCT *api, worker *w, void *block, TAGGED *, TAGGED global)
+int bc_daemon(ORVALIS_API_STRUCT *api, worker *w, void *block, TAGGED *attr_ref, TAGGED global)
 {
-  fd_enqueue_global(api, w, global, ((bc_data *)block)->enqueue_code);
+  auto *b = (bc_data *)block;
+  TAGGED state = fd_mutable_value(StrArg(deref(global), FD_GLOBAL_STATE));
+  TAGGED ndead = deref(StrArg(state, 2));
+  TAGGED dom = fd_attr_dom(deref(*attr_ref));
+  TAGGED mn = deref(StrArg(dom, 2)), mx = deref(StrArg(dom, 3));
+  /* a variable at least as wide as the live count stays out of the graph: nothing to do */
+  if (!IsSmall(mn) || !IsSmall(mx) || !IsSmall(ndead) ||
+      (int64_t)GetSmall(mx) - GetSmall(mn) + 1 >= (int64_t)b->nvars - GetSmall(ndead))
+    return 0;
+  fd_enqueue_global(api, w, global, b->enqueue_code);
   return 1;
 }
 
