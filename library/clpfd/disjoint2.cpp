@@ -603,10 +603,11 @@ int64_t max_overlap_interval(int64_t est, int64_t lct, int64_t dur, int64_t lb, 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
 /* A linked item of one edge-finding step: its bounds in dimension k and its least overlap y with
- * the target's extent in the other dimension. Once the window's fixed end is set (shape), its
- * least overlap f with the window is max(0, min(m - x, c)), x being the window's moving end (the
- * start L when raising minima, minus the end U when lowering maxima): constant while x <= key,
- * non-increasing in x, at most the length (below 2^28, as y). */
+ * the target's extent in the other dimension. With the window's fixed end F, its least overlap f
+ * with the window is max(0, min(m - x, c)), x being the window's moving end (the start L when
+ * raising minima, minus the end U when lowering maxima): for a fixed U, min(U, est + dur) - L
+ * capped by min(dur, U - lst); for a fixed L, U - max(L, lst) capped by min(dur, est + dur - L).
+ * It is max(0, c) while x <= key, non-increasing after, at most the length (below 2^28, as y). */
 struct ef_entry {
   int64_t est, lct, dur, key, m, c;
   int32_t y, f, item;
@@ -617,30 +618,41 @@ int32_t ef_overlap(const ef_entry &e, int64_t x)
   return (int32_t)std::max<int64_t>(0, std::min(e.m - x, e.c));
 }
 
-/* The weighted least overlap E of the entries with the window as its moving end x goes up. With
- * the entries by increasing key, a step changes only the entries passed (key below the new x)
- * whose overlap is not yet 0. */
+/* The weighted least overlap E of the entries with the window of fixed end F as its moving end x
+ * goes up. With the entries by increasing key, a step changes only the entries passed (key below
+ * the new x) whose overlap is not yet 0; m is needed from the pass on. */
+template <bool rising>
 struct energy_sweep {
   ef_entry *e;
   int n;
   int32_t *live;
+  int64_t F;
   int nlive = 0, passed = 0;
   int64_t E = 0;
 
-  /* Shapes every entry for the window's fixed end and sums E at x0 directly. */
-  template <class Shape>
-  void start(int64_t x0, Shape shape)
+  void pass(ef_entry &a) const
+  {
+    a.m = rising ? std::min(F, a.est + a.dur) : -std::max(F, a.lct - a.dur);
+  }
+  /* E at x0, summed directly. */
+  void start(int64_t x0)
   {
     E = 0;
     nlive = passed = 0;
     for (int q = 0; q < n; q++) {
-      shape(e[q]);
-      e[q].f = ef_overlap(e[q], x0);
-      E += (int64_t)e[q].y * e[q].f;
-      if (q == passed && e[q].key < x0) {
-        passed++;
-        if (e[q].f > 0) live[nlive++] = q;
+      ef_entry &a = e[q];
+      a.c = std::min(a.dur, rising ? F - (a.lct - a.dur) : a.est + a.dur - F);
+      if (a.key < x0) {
+        pass(a);
+        a.f = ef_overlap(a, x0);
+        if (q == passed) {
+          passed++;
+          if (a.f > 0) live[nlive++] = q;
+        }
+      } else {
+        a.f = (int32_t)std::max<int64_t>(0, a.c);
       }
+      E += (int64_t)a.y * a.f;
     }
   }
   void advance(int64_t x1)
@@ -653,19 +665,13 @@ struct energy_sweep {
       if (now > 0) live[kept++] = q;
     };
     for (int i = 0; i < nlive; i++) step(live[i]);
-    for (; passed < n && e[passed].key < x1; passed++) step(passed);
+    for (; passed < n && e[passed].key < x1; passed++) {
+      pass(e[passed]);
+      step(passed);
+    }
     nlive = kept;
   }
 };
-
-/* The least overlap with [L, U), for a fixed U (rising): min(U, est + dur) - L capped by
- * min(dur, U - lst); for a fixed L: U - max(L, lst) capped by min(dur, est + dur - L). */
-void ef_shape(ef_entry &e, int64_t fixed, bool rising)
-{
-  int64_t lst = e.lct - e.dur;
-  e.m = rising ? std::min(fixed, e.est + e.dur) : -std::max(fixed, lst);
-  e.c = std::min(e.dur, rising ? fixed - lst : e.est + e.dur - fixed);
-}
 
 /* Walks the windows of the fixed end F over the n entries, the moving end over their distinct
  * keys while the window is not empty, and visits those whose free area, (U - L) * ysize - E, is
@@ -676,14 +682,14 @@ template <bool rising, class Visit>
 int ef_windows(ef_entry *ent, int n, int32_t *live, int64_t F, const bool &sorted, int64_t ysize,
                int64_t limit, Visit visit)
 {
-  energy_sweep sw{ent, n, live};
+  energy_sweep<rising> sw{ent, n, live, F};
   bool fresh = true;
   for (int q = 0; q < n; q++) {
     int64_t x = ent[q].key, L = rising ? x : F, U = rising ? F : -x;
     if (L >= U) break;
     if (q + 1 < n && ent[q + 1].key == x) continue;
     if (fresh || !sorted)
-      sw.start(x, [F](ef_entry &e) { ef_shape(e, F, rising); });
+      sw.start(x);
     else
       sw.advance(x);
     fresh = false;
