@@ -35,6 +35,8 @@ constexpr int32_t D2_SOURCE = 0x1, D2_TARGET = 0x2, D2_MARK = 0x4, D2_SAVED_SOUR
                   D2_SAVED_TARGET = 0x20;
 
 struct synchro_frame;
+struct ef_entry;
+struct ef_bounds;
 
 struct disjoint2_data {
   void (*destructor)(void *block);
@@ -56,6 +58,9 @@ struct disjoint2_data {
     int32_t *mindur[2], *maxdur[2], *minwit[2], *maxwit[2], *type, *status; /* persistent */
     int32_t *pruned_at[2], *next, *next_area;                              /* per call */
   } item;
+  ef_entry *ef_entries; /* per call: the edge finder's entries, live list and item bounds */
+  int32_t *ef_live;
+  ef_bounds *ef_boxes;
   struct {
     int32_t *item, *amount[2];
   } shifted_item;
@@ -597,38 +602,161 @@ int64_t max_overlap_interval(int64_t est, int64_t lct, int64_t dur, int64_t lb, 
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
+/* A linked item of one edge-finding step: its bounds in dimension k and its least overlap y with
+ * the target's extent in the other dimension. With the window's fixed end F, its least overlap f
+ * with the window is max(0, min(m - x, c)), x being the window's moving end (the start L when
+ * raising minima, minus the end U when lowering maxima): for a fixed U, min(U, est + dur) - L
+ * capped by min(dur, U - lst); for a fixed L, U - max(L, lst) capped by min(dur, est + dur - L).
+ * It is max(0, c) while x <= key, non-increasing after, at most the length (below 2^28, as y). */
+struct ef_entry {
+  int64_t est, lct, dur, key, m, c;
+  int32_t y, f, item;
+};
+
+int32_t ef_overlap(const ef_entry &e, int64_t x)
+{
+  return (int32_t)std::max<int64_t>(0, std::min(e.m - x, e.c));
+}
+
+/* The weighted least overlap E of the entries with the window of fixed end F as its moving end x
+ * goes up. With the entries by increasing key, a step changes only the entries passed (key below
+ * the new x) whose overlap is not yet 0; m is needed from the pass on. */
+template <bool rising>
+struct energy_sweep {
+  ef_entry *e;
+  int n;
+  int32_t *live;
+  int64_t F;
+  int nlive = 0, passed = 0;
+  int64_t E = 0;
+
+  void pass(ef_entry &a) const
+  {
+    a.m = rising ? std::min(F, a.est + a.dur) : -std::max(F, a.lct - a.dur);
+  }
+  /* E at x0, summed directly. */
+  void start(int64_t x0)
+  {
+    E = 0;
+    nlive = passed = 0;
+    for (int q = 0; q < n; q++) {
+      ef_entry &a = e[q];
+      a.c = std::min(a.dur, rising ? F - (a.lct - a.dur) : a.est + a.dur - F);
+      if (a.key < x0) {
+        pass(a);
+        a.f = ef_overlap(a, x0);
+        if (q == passed) {
+          passed++;
+          if (a.f > 0) live[nlive++] = q;
+        }
+      } else {
+        a.f = (int32_t)std::max<int64_t>(0, a.c);
+      }
+      E += (int64_t)a.y * a.f;
+    }
+  }
+  void advance(int64_t x1)
+  {
+    int kept = 0;
+    auto step = [&](int q) {
+      int32_t now = ef_overlap(e[q], x1);
+      E -= (int64_t)e[q].y * (e[q].f - now);
+      e[q].f = now;
+      if (now > 0) live[kept++] = q;
+    };
+    for (int i = 0; i < nlive; i++) step(live[i]);
+    for (; passed < n && e[passed].key < x1; passed++) {
+      pass(e[passed]);
+      step(passed);
+    }
+    nlive = kept;
+  }
+};
+
+/* Walks the windows of the fixed end F over the n entries, the moving end over their distinct
+ * keys while the window is not empty, and visits those whose free area, (U - L) * ysize - E, is
+ * below `limit`: visit(q, L, U, free area) (q the last entry of the key) answers 0 to go on, 1
+ * after a pruning (the entries were read again and `sorted` says whether their keys still
+ * increase; E is then summed afresh), -1 to stop (returned). */
+template <bool rising, class Visit>
+int ef_windows(ef_entry *ent, int n, int32_t *live, int64_t F, const bool &sorted, int64_t ysize,
+               int64_t limit, Visit visit)
+{
+  energy_sweep<rising> sw{ent, n, live, F};
+  bool fresh = true;
+  for (int q = 0; q < n; q++) {
+    int64_t x = ent[q].key, L = rising ? x : F, U = rising ? F : -x;
+    if (L >= U) break;
+    if (q + 1 < n && ent[q + 1].key == x) continue;
+    if (fresh || !sorted)
+      sw.start(x);
+    else
+      sw.advance(x);
+    fresh = false;
+    int64_t slack = (U - L) * ysize - sw.E;
+    if (slack >= limit) continue;
+    int v = visit(q, L, U, slack);
+    if (v < 0) return v;
+    fresh = v > 0;
+  }
+  return 0;
+}
+
+/* An active item's bounds per dimension, read once per change. */
+struct ef_bounds {
+  int64_t est[2], lct[2], dur[2];
+};
+
 /* The work of one edge-finding step in dimension k: the active items by minimum origin and by
- * maximum end, and per target the items that must overlap its extent in the other dimension
- * (linked through `next`, with their least overlap in `yoverlap`). */
+ * maximum end, and per target the entries: the items that must overlap its extent in the other
+ * dimension, with their least overlap in `yoverlap`. */
 struct edge_finder {
   d2run &r;
   disjoint2_data *b;
-  int k, o, nact;
-  int32_t *by_est, *by_lct, *seeds, *yoverlap;
+  int k, o, nact, n = 0;
+  int32_t *by_est, *by_lct, *ends, *yoverlap, *live;
+  ef_entry *ent;
+  ef_bounds *bd;
 
   edge_finder(d2run &run, int dim) : r(run), b(run.b), k(dim), o(1 - dim)
   {
     nact = b->ntargets + b->nsources;
     by_est = b->sortarr;
     by_lct = by_est + b->nitems;
-    seeds = by_lct + b->nitems;
-    yoverlap = seeds + b->nitems;
+    ends = by_lct + b->nitems;
+    yoverlap = ends + b->nitems;
+    ent = b->ef_entries;
+    live = b->ef_live;
+    bd = b->ef_boxes;
     for (int p = 0; p < nact; p++) by_est[p] = by_lct[p] = b->target[p];
+    cache();
     sort();
   }
-  int64_t est_(int j, int d) const { return est(b, j, d); }
-  int64_t dur_(int j, int d) const { return dur(b, j, d); }
-  int64_t lct_(int j, int d) const { return (int64_t)lst(b, j, d) + dur(b, j, d); }
+  /* The bounds below are those read by the last cache(), taken again after every pruning. */
+  void cache()
+  {
+    for (int p = 0; p < nact; p++) {
+      int j = b->target[p];
+      for (int d = 0; d < 2; d++) {
+        bd[j].est[d] = est(b, j, d);
+        bd[j].dur[d] = dur(b, j, d);
+        bd[j].lct[d] = (int64_t)lst(b, j, d) + dur(b, j, d);
+      }
+    }
+  }
+  int64_t est_(int j, int d) const { return bd[j].est[d]; }
+  int64_t dur_(int j, int d) const { return bd[j].dur[d]; }
+  int64_t lct_(int j, int d) const { return bd[j].lct[d]; }
+  int64_t live_lct(int j) const { return (int64_t)lst(b, j, k) + dur(b, j, k); }
   void sort()
   {
-    disjoint2_data *bb = b;
+    const ef_bounds *c = bd;
     int kk = k;
-    fd_qsort(r.api, by_est, (size_t)nact, [bb, kk](const int32_t *x, const int32_t *y) {
-      return est(bb, *x, kk) < est(bb, *y, kk) ? -1 : est(bb, *x, kk) > est(bb, *y, kk);
+    fd_qsort(r.api, by_est, (size_t)nact, [c, kk](const int32_t *x, const int32_t *y) {
+      return c[*x].est[kk] < c[*y].est[kk] ? -1 : c[*x].est[kk] > c[*y].est[kk];
     });
-    fd_qsort(r.api, by_lct, (size_t)nact, [bb, kk](const int32_t *x, const int32_t *y) {
-      int64_t a = (int64_t)lst(bb, *x, kk) + dur(bb, *x, kk), c = (int64_t)lst(bb, *y, kk) + dur(bb, *y, kk);
-      return a < c ? -1 : a > c;
+    fd_qsort(r.api, by_lct, (size_t)nact, [c, kk](const int32_t *x, const int32_t *y) {
+      return c[*x].lct[kk] < c[*y].lct[kk] ? -1 : c[*x].lct[kk] > c[*y].lct[kk];
     });
   }
   /* The targets taken: target bit, lengths positive, not the same as the previous one. */
@@ -649,78 +777,87 @@ struct edge_finder {
   /* The least overlap of j with t's extent in o, 0 for t itself and items of length 0 in k. */
   int64_t overlap_with(int j, int t) const
   {
-    if (j == t || dur(b, j, k) == 0) return 0;
+    if (j == t || dur_(j, k) == 0) return 0;
     return min_overlap_interval(est_(j, o), lct_(j, o), dur_(j, o), est_(t, o), lct_(t, o));
   }
-  int64_t energy(int head, int64_t L, int64_t U) const
+  void fill(ef_entry &e, bool rising) const
   {
-    int64_t e = 0;
-    for (int j = head; j >= 0; j = b->item.next[j])
-      e += min_overlap_interval(est_(j, k), lct_(j, k), dur_(j, k), L, U) * yoverlap[j];
-    return e;
+    e.est = est_(e.item, k);
+    e.lct = lct_(e.item, k);
+    e.dur = dur_(e.item, k);
+    e.key = rising ? e.est : -e.lct;
   }
-
-  /* Raises minima: 0 on a wipe-out. */
-  int up()
+  /* Appends item j to the entries when it must overlap t's extent: its seed, else 0. */
+  int link(int j, int t, bool rising, int64_t *sumy)
   {
-    int prev = -1;
-    for (int p = 0; p < b->ntargets; p++) {
-      int t = b->target[p];
-      if (!eligible(t) || same(t, prev)) continue;
-      prev = t;
-      int64_t EST = est_(t, k), LCT = lct_(t, k), DUR = dur_(t, k), H = dur_(t, o);
-      int64_t YSIZE = lct_(t, o) - est_(t, o);
-      int head = -1, tail = -1, seed = seed_of(t);
-      for (int q = 0; q < nact && est_(by_est[q], k) < LCT; q++) {
-        int j = by_est[q];
-        yoverlap[j] = (int32_t)overlap_with(j, t);
-        if (yoverlap[j] <= 0) continue;
-        b->item.next[j] = -1;
-        (tail < 0 ? head : b->item.next[tail]) = j;
-        tail = j;
-        seed += seed_of(j);
-      }
-      if (seed == 0 || head < 0) continue;
-      int nseeds = 0;
-      for (int q = 0; q < nact; q++) {
-        int j = by_lct[q];
-        if (lct_(j, k) <= EST || lct_(j, k) >= LCT || j == t || dur(b, j, k) == 0) continue;
-        if (overlap_with(j, t) > 0 && (nseeds == 0 || seeds[nseeds - 1] < lct_(j, k)))
-          seeds[nseeds++] = (int32_t)lct_(j, k);
-      }
-      bool pruned = false;
-      for (int s = nseeds - 1; s >= 0; s--) {
-        int64_t U = seeds[s];
-        for (int j = head; j >= 0; j = b->item.next[j]) {
-          int64_t L = est_(j, k);
-          if (L >= U) break;
-          if (b->item.next[j] >= 0 && est_(b->item.next[j], k) == L) continue; /* distinct L */
-          int64_t slack = (U - L) * YSIZE - energy(head, L, U);
-          if (slack >= DUR * H) continue;
-          if (slack < min_overlap_interval(EST, LCT, DUR, L, U) * H) return 0;
-          if (slack >= max_overlap_interval(EST, LCT, DUR, L, U) * H) continue;
-          int64_t d = floor_div(slack, H);
-          if (EST <= L - DUR + d) continue;
-          if (!prune_item2d(r, t, (int32_t)std::min<int64_t>(U - d, INT32_MAX / 2), lst(b, t, k), k))
-            return 0;
-          for (int i = head; i >= 0; i = b->item.next[i])
-            if (est_(i, k) >= L && EST < lct_(i, k) && lct_(i, k) <= U && !prune_before2d(r, i, t, k))
-              return 0;
-          EST = est_(t, k);
-          LCT = lct_(t, k);
-          pruned = true;
-        }
-      }
-      if (pruned) {
-        *r.change = 1;
-        sort();
-      }
+    yoverlap[j] = (int32_t)overlap_with(j, t);
+    if (yoverlap[j] <= 0) return 0;
+    ef_entry &e = ent[n++];
+    e.item = j;
+    e.y = yoverlap[j];
+    *sumy += e.y;
+    fill(e, rising);
+    return seed_of(j);
+  }
+  /* Fills the entries again after a pruning: true when their keys still increase, as the
+   * incremental sweep needs (another view of a shared variable may have moved). */
+  bool reload(bool rising)
+  {
+    bool sorted = true;
+    for (int q = 0; q < n; q++) {
+      fill(ent[q], rising);
+      sorted = sorted && (q == 0 || ent[q - 1].key <= ent[q].key);
+    }
+    return sorted;
+  }
+  /* The window's fixed ends: the distinct maximum ends (rising) or minimum origins of the
+   * entries strictly within t's range, increasing. */
+  int fixed_ends(int t, int64_t EST, int64_t LCT, bool rising)
+  {
+    int m = 0;
+    const int32_t *order = rising ? by_lct : by_est;
+    for (int q = 0; q < nact; q++) {
+      int j = order[q];
+      int64_t v = rising ? lct_(j, k) : est_(j, k);
+      if (v >= LCT) break;
+      if (v <= EST || j == t || dur_(j, k) == 0 || yoverlap[j] <= 0) continue;
+      if (m == 0 || ends[m - 1] < v) ends[m++] = (int32_t)v;
+    }
+    return m;
+  }
+  /* t's minimum to U - d, the entries within [L, U) that end after its old minimum before it. */
+  int raise(int t, int64_t L, int64_t U, int64_t d, int64_t EST)
+  {
+    if (!prune_item2d(r, t, (int32_t)std::min<int64_t>(U - d, INT32_MAX / 2), lst(b, t, k), k))
+      return 0;
+    for (int i = 0; i < n; i++) {
+      int j = ent[i].item;
+      if (est(b, j, k) >= L && EST < live_lct(j) && live_lct(j) <= U && !prune_before2d(r, j, t, k))
+        return 0;
+    }
+    return 1;
+  }
+  /* t's maximum end to L + d, the entries within [L, U) that start before its old maximum end
+   * after it. */
+  int lower(int t, int64_t L, int64_t U, int64_t d, int64_t DUR, int64_t LCT)
+  {
+    if (!prune_item2d(r, t, est(b, t, k), (int32_t)std::max<int64_t>(L + d - DUR, INT32_MIN / 2),
+                      k))
+      return 0;
+    for (int i = 0; i < n; i++) {
+      int j = ent[i].item;
+      if (live_lct(j) <= U && L <= est(b, j, k) && est(b, j, k) < LCT &&
+          !prune_before2d(r, t, j, k))
+        return 0;
     }
     return 1;
   }
 
-  /* Lowers maxima: 0 on a wipe-out. */
-  int down()
+  /* Raises minima (rising) or lowers maxima: 0 on a wipe-out. Per target, per fixed end of the
+   * window (from the largest U down, or from the smallest L up), the moving end goes over the
+   * entries' distinct keys with the energy kept incrementally. */
+  template <bool rising>
+  int run()
   {
     int prev = -1;
     for (int p = 0; p < b->ntargets; p++) {
@@ -728,47 +865,37 @@ struct edge_finder {
       if (!eligible(t) || same(t, prev)) continue;
       prev = t;
       int64_t EST = est_(t, k), LCT = lct_(t, k), DUR = dur_(t, k), H = dur_(t, o);
-      int64_t YSIZE = lct_(t, o) - est_(t, o);
-      int head = -1, seed = seed_of(t);
-      for (int q = 0; q < nact; q++) { /* linked by decreasing maximum end */
-        int j = by_lct[q];
-        if (lct_(j, k) <= EST) continue;
-        yoverlap[j] = (int32_t)overlap_with(j, t);
-        if (yoverlap[j] <= 0) continue;
-        b->item.next[j] = head;
-        head = j;
-        seed += seed_of(j);
-      }
-      if (seed == 0 || head < 0) continue;
-      int nseeds = 0;
-      for (int q = 0; q < nact; q++) {
-        int j = by_est[q];
-        if (est_(j, k) <= EST || est_(j, k) >= LCT || j == t || dur(b, j, k) == 0) continue;
-        if (overlap_with(j, t) > 0 && (nseeds == 0 || seeds[nseeds - 1] < est_(j, k)))
-          seeds[nseeds++] = (int32_t)est_(j, k);
-      }
-      bool pruned = false;
-      for (int s = 0; s < nseeds; s++) {
-        int64_t L = seeds[s];
-        for (int j = head; j >= 0; j = b->item.next[j]) {
-          int64_t U = lct_(j, k);
-          if (U <= L) break;
-          if (b->item.next[j] >= 0 && lct_(b->item.next[j], k) == U) continue;
-          int64_t slack = (U - L) * YSIZE - energy(head, L, U);
-          if (slack >= DUR * H) continue;
-          if (slack < min_overlap_interval(EST, LCT, DUR, L, U) * H) return 0;
-          if (slack >= max_overlap_interval(EST, LCT, DUR, L, U) * H) continue;
-          int64_t d = floor_div(slack, H);
-          if (LCT >= U + DUR - d) continue;
-          if (!prune_item2d(r, t, est(b, t, k), (int32_t)std::max<int64_t>(L + d - DUR, INT32_MIN / 2), k))
-            return 0;
-          for (int i = head; i >= 0; i = b->item.next[i])
-            if (lct_(i, k) <= U && L <= est_(i, k) && est_(i, k) < LCT && !prune_before2d(r, t, i, k))
-              return 0;
-          EST = est_(t, k);
-          LCT = lct_(t, k);
-          pruned = true;
-        }
+      int64_t YSIZE = lct_(t, o) - est_(t, o), sumy = 0;
+      int seed = seed_of(t);
+      n = 0;
+      if (rising)
+        for (int q = 0; q < nact && est_(by_est[q], k) < LCT; q++)
+          seed += link(by_est[q], t, true, &sumy);
+      else
+        for (int q = nact - 1; q >= 0; q--) /* by decreasing maximum end */
+          if (lct_(by_lct[q], k) > EST) seed += link(by_lct[q], t, false, &sumy);
+      /* Each entry covers at most its `yoverlap` of t's extent in o per unit of k, so a window's
+       * free area is at least its length times YSIZE - sumy, and t, which needs less than its
+       * length times H there, fits every window unless sumy > YSIZE - H. */
+      if (seed == 0 || n == 0 || sumy <= YSIZE - H) continue;
+      int nends = fixed_ends(t, EST, LCT, rising);
+      bool pruned = false, sorted = true;
+      auto window = [&](int, int64_t L, int64_t U, int64_t slack) {
+        if (slack < min_overlap_interval(EST, LCT, DUR, L, U) * H) return -1;
+        if (slack >= max_overlap_interval(EST, LCT, DUR, L, U) * H) return 0;
+        int64_t d = floor_div(slack, H);
+        if (rising ? EST <= L - DUR + d : LCT >= U + DUR - d) return 0;
+        if (!(rising ? raise(t, L, U, d, EST) : lower(t, L, U, d, DUR, LCT))) return -1;
+        cache();
+        EST = est_(t, k);
+        LCT = lct_(t, k);
+        pruned = true;
+        sorted = reload(rising);
+        return 1;
+      };
+      for (int s = 0; s < nends; s++) {
+        int64_t F = ends[rising ? nends - 1 - s : s];
+        if (ef_windows<rising>(ent, n, live, F, sorted, YSIZE, DUR * H, window) < 0) return 0;
       }
       if (pruned) {
         *r.change = 1;
@@ -779,8 +906,8 @@ struct edge_finder {
   }
 };
 
-int edge_finding2d_up(d2run &r, int k) { return edge_finder(r, k).up(); }
-int edge_finding2d_down(d2run &r, int k) { return edge_finder(r, k).down(); }
+int edge_finding2d_up(d2run &r, int k) { return edge_finder(r, k).run<true>(); }
+int edge_finding2d_down(d2run &r, int k) { return edge_finder(r, k).run<false>(); }
 
 /* ---- the compulsory-part check ---- */
 
@@ -833,9 +960,12 @@ int disjoint2_check(d2run &r, bool rebuild)
 void *alloc_scratch(ORVALIS_API_STRUCT *api, disjoint2_data *b)
 {
   size_t n = (size_t)b->nitems, ns = (size_t)b->nshifted_items;
-  size_t words = 4 * n + ns + 16 * ns + 4 * n + 3 * ns + 5 * ns;
-  auto *p = (int32_t *)fd_malloc(api, words * sizeof(int32_t));
-  int32_t *q = p;
+  size_t words = 4 * n + ns + 16 * ns + 4 * n + 3 * ns + 5 * ns + n;
+  auto *p = (int32_t *)fd_malloc(api, n * (sizeof(ef_entry) + sizeof(ef_bounds)) +
+                                          words * sizeof(int32_t));
+  b->ef_entries = (ef_entry *)p;
+  b->ef_boxes = (ef_bounds *)(b->ef_entries + n);
+  int32_t *q = (int32_t *)(b->ef_boxes + n);
   auto take = [&q](size_t k) {
     int32_t *r = q;
     q += k;
@@ -857,6 +987,7 @@ void *alloc_scratch(ORVALIS_API_STRUCT *api, disjoint2_data *b)
   b->item.pruned_at[1] = take(n);
   b->item.next = take(n);
   b->item.next_area = take(n);
+  b->ef_live = take(n);
   b->shifted_item.item = take(ns);
   b->shifted_item.amount[0] = take(ns);
   b->shifted_item.amount[1] = take(ns);
@@ -1685,6 +1816,27 @@ disjoint2_data *make_block(fd_entry *en)
 }
 
 }  // namespace
+
+void fd_disjoint2_window_energies(int n, const int64_t *est, const int64_t *lct, const int64_t *dur,
+                                  const int32_t *weight, int64_t fixed, int rising, int64_t *energy)
+{
+  std::vector<ef_entry> ent((size_t)n);
+  std::vector<int32_t> live((size_t)n);
+  for (int q = 0; q < n; q++) {
+    ent[q] = ef_entry{est[q], lct[q], dur[q], rising ? est[q] : -lct[q], 0, 0, weight[q], 0, q};
+    energy[q] = -1;
+  }
+  const bool sorted = true;
+  /* with no capacity, the free area of every window is -E */
+  auto note = [energy](int q, int64_t, int64_t, int64_t slack) {
+    energy[q] = -slack;
+    return 0;
+  };
+  if (rising)
+    ef_windows<true>(ent.data(), n, live.data(), fixed, sorted, 0, INT64_MAX, note);
+  else
+    ef_windows<false>(ent.data(), n, live.data(), fixed, sorted, 0, INT64_MAX, note);
+}
 
 void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions)

@@ -102,6 +102,14 @@ void prolog_fd_cumulatives_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref s
 /* ---- disjoint2/2 (disjoint2.cpp) ---- */
 void prolog_fd_disjoint2_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                         QX_term_ref state, QX_term_ref actions);
+/* Tests: the weighted least overlaps that the edge finder's sweep keeps for n items (bounds in
+ * one dimension, weights; by increasing minimum origin when rising, else by decreasing maximum
+ * end) with the windows of the fixed end `fixed` (U when rising, else L): energy[q] for the
+ * window whose moving end is item q's minimum origin (rising) or maximum end, at the last item
+ * of equal ones and while the window is not empty; -1 elsewhere. */
+void fd_disjoint2_window_energies(int n, const int64_t *est, const int64_t *lct, const int64_t *dur,
+                                  const int32_t *weight, int64_t fixed, int rising,
+                                  int64_t *energy);
 
 /* ---- geost/4 (geost.cpp) ---- */
 void prolog_fd_geost_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
