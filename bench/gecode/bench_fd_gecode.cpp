@@ -225,10 +225,34 @@ private:
   IntVarArray x;
 };
 
+/* A schedule whose starts are labelled and whose makespan is minimised: the copy, the bound of
+ * branch-and-bound and the value (every start fixed: the latest end), shared by the job-shop and
+ * single-resource models. */
+template <class Derived>
+class MakespanModel : public Space {
+public:
+  MakespanModel() = default;
+  MakespanModel(MakespanModel &other) : Space(other)
+  {
+    start.update(*this, other.start);
+    makespan.update(*this, other.makespan);
+  }
+  Space *copy() override { return new Derived(static_cast<Derived &>(*this)); }
+  void constrain(const Space &best) override
+  {
+    rel(*this, makespan, IRT_LE, static_cast<const Derived &>(best).value());
+  }
+  int value() const { return makespan.min(); }
+
+protected:
+  IntVarArray start;
+  IntVar makespan;
+};
+
 /* The job-shop of the solver's model: end = start + duration, precedences, a reified pair and
  * a disjunction per pair of operations on a machine; every B1 in order 1 first, then the starts
  * from their minimum; branch-and-bound on the makespan. */
-class JobShop : public Space {
+class JobShop : public MakespanModel<JobShop> {
 public:
   explicit JobShop(const fd_jobshop::instance &p)
   {
@@ -259,29 +283,16 @@ public:
     branch(*this, before, BOOL_VAR_NONE(), BOOL_VAL_MAX());
     branch(*this, start, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  JobShop(JobShop &other) : Space(other)
-  {
-    start.update(*this, other.start);
-    before.update(*this, other.before);
-    makespan.update(*this, other.makespan);
-  }
-  Space *copy() override { return new JobShop(*this); }
-  void constrain(const Space &best) override
-  {
-    rel(*this, makespan, IRT_LE, static_cast<const JobShop &>(best).value());
-  }
-  int value() const { return makespan.min(); } /* every start fixed: the latest end */
+  JobShop(JobShop &other) : MakespanModel(other) { before.update(*this, other.before); }
 
 private:
-  IntVarArray start;
   BoolVarArray before;
-  IntVar makespan;
 };
 
 /* The job-shop with one unary per machine over the starts (fixed durations), s + duration =<
  * next s in each job; the starts with the smallest minimum first, minimum value; branch-and-bound
  * on the makespan. cumul: one cumulative of limit 1 per machine instead. */
-class JobShopUnary : public Space {
+class JobShopUnary : public MakespanModel<JobShopUnary> {
 public:
   explicit JobShopUnary(const fd_jobshop::instance &p, bool cumul = false)
   {
@@ -310,27 +321,13 @@ public:
     }
     branch(*this, start, INT_VAR_MIN_MIN(), INT_VAL_MIN());
   }
-  JobShopUnary(JobShopUnary &other) : Space(other)
-  {
-    start.update(*this, other.start);
-    makespan.update(*this, other.makespan);
-  }
-  Space *copy() override { return new JobShopUnary(*this); }
-  void constrain(const Space &best) override
-  {
-    rel(*this, makespan, IRT_LE, static_cast<const JobShopUnary &>(best).value());
-  }
-  int value() const { return makespan.min(); }
-
-private:
-  IntVarArray start;
-  IntVar makespan;
+  JobShopUnary(JobShopUnary &other) : MakespanModel(other) {}
 };
 
 /* A random single-resource instance (fd_rcpsp): starts in 0..horizon, each precedence and the
  * makespan by a linear constraint, one cumulative (every duration at least 1, so no item of
  * length 0 meets the difference in how they are read); smallest minimum first, minimum value. */
-class CumulRandom : public Space {
+class CumulRandom : public MakespanModel<CumulRandom> {
 public:
   explicit CumulRandom(const fd_rcpsp::instance &p)
   {
@@ -346,17 +343,7 @@ public:
     cumulative(*this, p.limit, start, dur, use);
     branch(*this, start, INT_VAR_MIN_MIN(), INT_VAL_MIN());
   }
-  CumulRandom(CumulRandom &other) : Space(other)
-  {
-    start.update(*this, other.start);
-    makespan.update(*this, other.makespan);
-  }
-  Space *copy() override { return new CumulRandom(*this); }
-  void constrain(const Space &best) override
-  {
-    rel(*this, makespan, IRT_LE, static_cast<const CumulRandom &>(best).value());
-  }
-  int value() const { return makespan.min(); }
+  CumulRandom(CumulRandom &other) : MakespanModel(other) {}
 
 private:
   /* a + d =< b */
@@ -366,8 +353,6 @@ private:
     ab << a << b;
     linear(*this, IntArgs({1, -1}), ab, IRT_LQ, -d);
   }
-  IntVarArray start;
-  IntVar makespan;
 };
 
 /* All solutions of a model by depth-first search: the count, Gecode's statistics and the time. */
