@@ -1984,11 +1984,11 @@ bool profile_of(unary_data *u, int except, int32_t start, int32_t end, dvar *lim
     u->events[ne++] = {2 * (int64_t)a + 1, (uint32_t)i};
     u->events[ne++] = {2 * (int64_t)b, (uint32_t)i};
   }
-  std::sort(u->events, u->events + ne, [](const event &x, const event &y) {
-    return x.key != y.key ? x.key < y.key : x.value < y.value;
-  });
+  /* the events of one date are summed together: their order does not matter */
+  std::sort(u->events, u->events + ne,
+            [](const event &x, const event &y) { return x.key < y.key; });
   int n = comppart_emit(FD_INF_L, 0, u->cp, 0), nd = 0;
-  int64_t h = 0;
+  int64_t h = 0, top = 0;
   for (int k = 0; k < ne;) {
     int32_t date = (int32_t)(u->events[k].key >> 1);
     for (; k < ne && (int32_t)(u->events[k].key >> 1) == date; k++) {
@@ -1996,14 +1996,14 @@ bool profile_of(unary_data *u, int except, int32_t start, int32_t end, dvar *lim
       h += (u->events[k].key & 1) ? t->res : -t->res;
     }
     u->dates[nd++] = date;
+    top = std::max(top, h);
     if (h == u->cp[n - 1].height && u->cp[n - 1].start != date) continue;
-    if (limitvar && h > 0 && dvar_fix_interval_t(limitvar, tagged_time(h), atom_sup) < 0)
-      return false;
     n = comppart_emit(date, (int32_t)h, u->cp, n);
   }
   u->dates[nd] = FD_SUP_L;
   u->cp[n] = {FD_SUP_L, 0};
-  return true;
+  /* the limit is raised once, to the top of the profile */
+  return !limitvar || top == 0 || dvar_fix_interval_t(limitvar, tagged_time(top), atom_sup) >= 0;
 }
 
 }  // namespace
@@ -2730,17 +2730,24 @@ void cp_shift(unary_data *u, int32_t a, int32_t b, int32_t delta)
 
 /* Step 6 for one task over the profile of the others: its start kept clear of the steps too high
  * to hold it. */
-int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dvar *limitvar)
+int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dvar *limitvar,
+                    bool *whole)
 {
   task *t = &u->tasks[i];
   if (t->res > u->limit) {
     /* taller than the resource: only absent */
     if (t->enable == TASK_PRESENT) return 2;
     if (t->enable == TASK_ABSENT) return 0;
-    t->enable = TASK_ABSENT;
+    t->enable = TASK_ABSENT, *whole = false;
     return t->propagate(api, t);
   }
-  if (!compulsory_parts(api, u, i, SCHED_INF, SCHED_SUP, limitvar)) return 2;
+  /* without a compulsory part of its own, the profile of the others is the whole profile: built
+   * once while no task changes */
+  bool own = t->enable == TASK_PRESENT && t->res > 0 && task_lst(t) < task_ect(t);
+  if (own || !*whole) {
+    if (!compulsory_parts(api, u, own ? i : -1, SCHED_INF, SCHED_SUP, limitvar)) return 2;
+    *whole = !own;
+  }
   const comppart *cp = u->cp;
   int64_t limt = (int64_t)u->limit - t->res;
   int ns = 0;
@@ -2753,11 +2760,12 @@ int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dv
     t->lct = std::min(t->lct, t->lctmax);
     if ((r = tell_task(api, t)) > 1) return r;
   }
-  if (t->enable != TASK_PRESENT || t->lct != t->lctmax) return r;
-  for (int k = 0; k < ns && r < 2; k++)
-    if (high(k) && cp[k].start < t->lct && cp[k + 1].start > t->est)
-      r |= unary_prune_interval(api, t, clamp32((int64_t)cp[k].start + 1 - t->dur),
-                                clamp32((int64_t)cp[k + 1].start - 1), w);
+  if (t->enable == TASK_PRESENT && t->lct == t->lctmax)
+    for (int k = 0; k < ns && r < 2; k++)
+      if (high(k) && cp[k].start < t->lct && cp[k + 1].start > t->est)
+        r |= unary_prune_interval(api, t, clamp32((int64_t)cp[k].start + 1 - t->dur),
+                                  clamp32((int64_t)cp[k + 1].start - 1), w);
+  if (r) *whole = false;
   return r;
 }
 
@@ -2948,10 +2956,11 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *api, task *tasks, int n, int nbtot
     QX_free(clique);
     if (r > 1) return done(r);
   }
+  bool whole = false;
   for (int i = 0; i < n && r < 2; i++) {
     task *t = &tasks[i];
     if (t->enable != TASK_ABSENT && (int64_t)t->est + t->dur != t->lctmax && t->dur > 0)
-      r |= time_table_task(api, w, u, i, limitvar);
+      r |= time_table_task(api, w, u, i, limitvar, &whole);
   }
   /* fixed tasks: the profile of all raises the limit and fails an overload */
   if (r < 2 && !compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, limitvar)) r |= 2;
