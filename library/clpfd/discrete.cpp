@@ -1984,11 +1984,11 @@ bool profile_of(unary_data *u, int except, int32_t start, int32_t end, dvar *lim
     u->events[ne++] = {2 * (int64_t)a + 1, (uint32_t)i};
     u->events[ne++] = {2 * (int64_t)b, (uint32_t)i};
   }
-  std::sort(u->events, u->events + ne, [](const event &x, const event &y) {
-    return x.key != y.key ? x.key < y.key : x.value < y.value;
-  });
+  /* the events of one date are summed together: their order does not matter */
+  std::sort(u->events, u->events + ne,
+            [](const event &x, const event &y) { return x.key < y.key; });
   int n = comppart_emit(FD_INF_L, 0, u->cp, 0), nd = 0;
-  int64_t h = 0;
+  int64_t h = 0, top = 0;
   for (int k = 0; k < ne;) {
     int32_t date = (int32_t)(u->events[k].key >> 1);
     for (; k < ne && (int32_t)(u->events[k].key >> 1) == date; k++) {
@@ -1996,14 +1996,14 @@ bool profile_of(unary_data *u, int except, int32_t start, int32_t end, dvar *lim
       h += (u->events[k].key & 1) ? t->res : -t->res;
     }
     u->dates[nd++] = date;
+    top = std::max(top, h);
     if (h == u->cp[n - 1].height && u->cp[n - 1].start != date) continue;
-    if (limitvar && h > 0 && dvar_fix_interval_t(limitvar, tagged_time(h), atom_sup) < 0)
-      return false;
     n = comppart_emit(date, (int32_t)h, u->cp, n);
   }
   u->dates[nd] = FD_SUP_L;
   u->cp[n] = {FD_SUP_L, 0};
-  return true;
+  /* the limit is raised once, to the top of the profile */
+  return !limitvar || top == 0 || dvar_fix_interval_t(limitvar, tagged_time(top), atom_sup) >= 0;
 }
 
 }  // namespace
@@ -2329,6 +2329,12 @@ int fill_step(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const comppart 
       int r = must_overlap_at_least(api, t, (int32_t)lmin, inf, sup);
       if (r) return fd_slack_counts.overlaps++, r;
     }
+    if (t->res == gap && len > lm - t->dur) {
+      /* beside it the step keeps a hole of height gap that the others fill: no longer than the
+       * longest such hole less its own length */
+      int r = must_overlap_at_least(api, t, (int32_t)(len - (lm - t->dur)), inf, sup);
+      if (r) return fd_slack_counts.full_height++, r;
+    }
     if (t->res >= gap || own > 0) continue;
     int r = fill_above(api, w, u, cs, c.i, inf, sup, gap, least, xl, lclosed && rclosed, lh);
     if (r) return r;
@@ -2366,6 +2372,31 @@ int stair_test(const unary_data *u, const comppart *S, int ns)
   return 0;
 }
 
+/* The two tallest tasks whose compulsory part lies strictly between the columns inf - 1 and sup,
+ * that can reach both and can be included between them: when they cannot stand side by side on
+ * the profile and neither fits between the columns beside the other's compulsory part, their
+ * heights (the extra flow), else 0. */
+template <class Inc>
+int64_t inner_pair(const unary_data *u, int32_t inf, int32_t sup, Inc includable, int pair[2])
+{
+  for (int k = 0; k < u->nbtasks; k++) {
+    const task *t = &u->tasks[k];
+    if (t->res < 1 || !(t->est < inf && inf <= task_lst(t) && task_lst(t) < task_ect(t) &&
+                        task_ect(t) <= sup && sup < t->lct && includable(t)))
+      continue;
+    if (pair[0] < 0 || t->res > u->tasks[pair[0]].res) pair[1] = pair[0], pair[0] = k;
+    else if (pair[1] < 0 || t->res > u->tasks[pair[1]].res) pair[1] = k;
+  }
+  if (pair[1] < 0) return 0;
+  const task *a = &u->tasks[pair[0]], *b = &u->tasks[pair[1]];
+  int32_t lst = std::min(task_lst(a), task_lst(b)), ect = std::max(task_ect(a), task_ect(b));
+  int32_t dmin = std::min(a->dur, b->dur);
+  int64_t h = std::min(cp_height(u->cp, lst - 1), cp_height(u->cp, ect));
+  if (u->limit < h + a->res + b->res && sup < (int64_t)lst + dmin && inf > (int64_t)ect - dmin)
+    return (int64_t)a->res + b->res;
+  return 0;
+}
+
 /* The two unit columns [inf - 1, inf) and [sup, sup + 1) of the compulsory-part profile u->cp.
  * A flow task cannot run between them nor skip both: it puts its height into one. Their free
  * room must hold the flow tasks, the tall flow tasks (two of which exceed the smaller room) but
@@ -2388,6 +2419,12 @@ int two_instants(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int32_t inf,
            !covers(t, i1);
   };
   auto big = [&](const task *t) { return t->res >= (gapmin + 2) / 2; };
+  /* covering both columns, t leaves gapmin - res and gapmax - res to the flow F: once F exceeds
+   * what the larger column has beyond the smaller, the smaller must take ceil((F - (gapmax -
+   * gapmin)) / 2) of it (for such F the same test as gapsum < F + 2 res) */
+  auto middle = [&](int64_t F, int64_t res) {
+    return F > gapmax - gapmin && res > gapmin - (1 - (gapmax - gapmin) + F) / 2;
+  };
   int64_t flowsum = 0, flowmax = 0, ressum = 0, resmax = 0, minres = limit;
   for (int k = 0; k < u->nbtasks; k++) {
     const task *t = &u->tasks[k];
@@ -2398,28 +2435,38 @@ int two_instants(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int32_t inf,
     if (big(t)) ressum += t->res;
     if (big(t) && t->res <= gapmin) resmax = std::max<int64_t>(resmax, t->res);
   }
-  if (gapsum < flowsum || gapmax < ressum - resmax ||
+  int pair[2] = {-1, -1};
+  int64_t extra = inner_pair(u, inf, sup, includable, pair);
+  bool paired_fail = gapsum >= flowsum && gapsum < flowsum + extra;
+  if (paired_fail || gapsum < flowsum || gapmax < ressum - resmax ||
       (gapsum < flowsum + minres && gapsum > flowsum + u->slack))
-    return fd_slack_counts.instants++, 2;
+    return fd_slack_counts.instants++, fd_slack_counts.inner_pairs += paired_fail, 2;
+  /* what t must keep out of under the flow F: 0 nothing, 1 column i2, 2 column i1, 3 both,
+   * 4 the two together (5: shown by the split of F between the columns) */
+  auto cut = [&](const task *t, int64_t F) {
+    bool c1 = covers(t, i1), c2 = covers(t, i2), over = gapsum < F + t->res;
+    bool both = t->dur >= sup - inf + 2;
+    if (c1 || c2) return c1 && c2 ? 0 : over ? (c1 ? 1 : 2) : 0;
+    if (flow(t)) return both && over ? 4 : 0;
+    if (over || (big(t) && t->res <= resmax && gapmax < ressum + t->res - resmax) ||
+        (big(t) && resmax < t->res && t->res <= gapmin && gapmax < ressum))
+      return 3;
+    if (!both) return 0;
+    if (middle(F, t->res)) return 5;
+    return gapsum < F + 2 * t->res || t->res > gapmax - flowmax ? 4 : 0;
+  };
   int r = 0;
   for (int k = 0; k < u->nbtasks && r == 0; k++) {
     task *t = &u->tasks[k];
     if (t->res < 1 || t->dur < 1) continue;
-    bool c1 = covers(t, i1), c2 = covers(t, i2), over = gapsum < flowsum + t->res;
-    bool both = t->dur >= sup - inf + 2;
+    bool paired = k == pair[0] || k == pair[1];
+    int c = cut(t, flowsum + (paired ? 0 : extra));
     int32_t at2 = clamp32(i2 - t->dur + 1), at1 = clamp32((int64_t)inf - t->dur);
-    if (c1 && c2) continue;
-    if (c1 || c2) {
-      if (over) r = c1 ? unary_prune_interval(api, t, at2, sup, w) : unary_prune_interval(api, t, at1, (int32_t)i1, w);
-    } else if (flow(t)) {
-      if (both && over) r = unary_prune_interval(api, t, at2, (int32_t)i1, w);
-    } else if (over || (big(t) && t->res <= resmax && gapmax < ressum + t->res - resmax) ||
-               (big(t) && resmax < t->res && t->res <= gapmin && gapmax < ressum)) {
-      r = unary_prune_interval(api, t, at2, sup, w);
-      if (r < 2) r |= unary_prune_interval(api, t, at1, (int32_t)i1, w);
-    } else if (both && (gapsum < flowsum + 2 * t->res || t->res > gapmax - flowmax)) {
-      r = unary_prune_interval(api, t, at2, (int32_t)i1, w);
-    }
+    if (c == 1 || c == 3) r = unary_prune_interval(api, t, at2, sup, w);
+    if ((c == 2 || c == 3) && r < 2) r |= unary_prune_interval(api, t, at1, (int32_t)i1, w);
+    if (c >= 4) r = unary_prune_interval(api, t, at2, (int32_t)i1, w);
+    if (r && c == 5) fd_slack_counts.instants_middle++;
+    if (r && extra && !paired && cut(t, flowsum) != c) fd_slack_counts.inner_pairs++;
   }
   if (r) fd_slack_counts.instants++;
   return r;
@@ -2683,17 +2730,24 @@ void cp_shift(unary_data *u, int32_t a, int32_t b, int32_t delta)
 
 /* Step 6 for one task over the profile of the others: its start kept clear of the steps too high
  * to hold it. */
-int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dvar *limitvar)
+int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dvar *limitvar,
+                    bool *whole)
 {
   task *t = &u->tasks[i];
   if (t->res > u->limit) {
     /* taller than the resource: only absent */
     if (t->enable == TASK_PRESENT) return 2;
     if (t->enable == TASK_ABSENT) return 0;
-    t->enable = TASK_ABSENT;
+    t->enable = TASK_ABSENT, *whole = false;
     return t->propagate(api, t);
   }
-  if (!compulsory_parts(api, u, i, SCHED_INF, SCHED_SUP, limitvar)) return 2;
+  /* without a compulsory part of its own, the profile of the others is the whole profile: built
+   * once while no task changes */
+  bool own = t->enable == TASK_PRESENT && t->res > 0 && task_lst(t) < task_ect(t);
+  if (own || !*whole) {
+    if (!compulsory_parts(api, u, own ? i : -1, SCHED_INF, SCHED_SUP, limitvar)) return 2;
+    *whole = !own;
+  }
   const comppart *cp = u->cp;
   int64_t limt = (int64_t)u->limit - t->res;
   int ns = 0;
@@ -2706,11 +2760,12 @@ int time_table_task(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, int i, dv
     t->lct = std::min(t->lct, t->lctmax);
     if ((r = tell_task(api, t)) > 1) return r;
   }
-  if (t->enable != TASK_PRESENT || t->lct != t->lctmax) return r;
-  for (int k = 0; k < ns && r < 2; k++)
-    if (high(k) && cp[k].start < t->lct && cp[k + 1].start > t->est)
-      r |= unary_prune_interval(api, t, clamp32((int64_t)cp[k].start + 1 - t->dur),
-                                clamp32((int64_t)cp[k + 1].start - 1), w);
+  if (t->enable == TASK_PRESENT && t->lct == t->lctmax)
+    for (int k = 0; k < ns && r < 2; k++)
+      if (high(k) && cp[k].start < t->lct && cp[k + 1].start > t->est)
+        r |= unary_prune_interval(api, t, clamp32((int64_t)cp[k].start + 1 - t->dur),
+                                  clamp32((int64_t)cp[k + 1].start - 1), w);
+  if (r) *whole = false;
   return r;
 }
 
@@ -2901,10 +2956,11 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *api, task *tasks, int n, int nbtot
     QX_free(clique);
     if (r > 1) return done(r);
   }
+  bool whole = false;
   for (int i = 0; i < n && r < 2; i++) {
     task *t = &tasks[i];
     if (t->enable != TASK_ABSENT && (int64_t)t->est + t->dur != t->lctmax && t->dur > 0)
-      r |= time_table_task(api, w, u, i, limitvar);
+      r |= time_table_task(api, w, u, i, limitvar, &whole);
   }
   /* fixed tasks: the profile of all raises the limit and fails an overload */
   if (r < 2 && !compulsory_parts(api, u, -1, SCHED_INF, SCHED_SUP, limitvar)) r |= 2;

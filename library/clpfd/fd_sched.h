@@ -308,6 +308,7 @@ extern discrete_counts fd_discrete_counts;
 struct slack_counts {
   long steps_failed, fills_failed, overlaps, losses_raised, knapsack_runs, subset_raised;
   long disj_failed, above_cut, stairs_failed, instants, chain_rule;
+  long inner_pairs, instants_middle, full_height;
 };
 extern slack_counts fd_slack_counts;
 

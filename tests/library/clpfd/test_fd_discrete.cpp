@@ -710,18 +710,56 @@ TEST_F(ParallelConflict, EdgeCases)
 
 namespace {
 
+/* Longest-hole tables of the instance at hand (open, closed), read by table_lh. */
+std::vector<int32_t> lh_open, lh_closed;
+int64_t table_lh(ORVALIS_API_STRUCT *, int64_t, int eps, int closed)
+{
+  if (eps < 1 || eps > (int)lh_open.size()) return SCHED_SUP;
+  return (closed ? lh_closed : lh_open)[eps - 1];
+}
+
 class SlackFiltering : public UnaryFilter {
 protected:
+  void hole_tables(const mock_set &ms, int limit, int32_t length, int64_t slack)
+  {
+    std::vector<lhs> list;
+    for (const task &t : ms.t) list.push_back({t.dur, t.res, 0});
+    lh_open.assign(limit, 0), lh_closed.assign(limit, 0);
+    env.w->numstack_end = nullptr;
+    fd_lh_init(api(), env.w, slack, 0, 1, length, limit, (int)list.size(), list.data(),
+               lh_open.data(), lh_closed.data(), 1000, 2);
+  }
   /* One slack-filtering call over the tasks' window at the limit; the tasks must all be present
    * with fixed durations. */
-  int run(mock_set &ms, int limit, int flags, dvar *limitvar = nullptr)
+  int run(mock_set &ms, int limit, int flags, dvar *limitvar = nullptr, bool tables = false)
   {
     size_mem held{0, nullptr};
     int32_t lo, hi;
     unary_data *u = with_slack(ms, flags, limit, &held, &lo, &hi);
-    int r = slack_filtering(api(), env.w, u, limitvar, lo, hi, no_lh_bound, flags);
+    if (tables) hole_tables(ms, limit, hi - lo, u->slack);
+    int r = slack_filtering(api(), env.w, u, limitvar, lo, hi, tables ? table_lh : no_lh_bound, flags);
     unary_release(api(), u, &held);
     return r;
+  }
+  /* Two tasks of duration 3 whose compulsory parts meet in [6, 7), between the columns 4 and 8
+   * that fixed tasks mark; they cannot both run inside [5, 8) beside the tall fixed tasks at 5
+   * and 7, so both put their heights into the columns. Beside them a long task and random
+   * others. */
+  static problem paired(generator &g)
+  {
+    problem in;
+    in.limit = g.pick(2, 3);
+    auto h = [&] { return g.pick(1, in.limit); };
+    in.tasks = {spec{range(4, 6), 3, 3, h()}, spec{range(4, 6), 3, 3, h()},
+                spec{range(5, 5), 1, 1, h()}, spec{range(7, 7), 1, 1, h()},
+                spec{range(4, 4), 1, 1, h()}};
+    int d = g.pick(4, 6);
+    in.tasks.push_back(spec{range(g.pick(0, 4), g.pick(8, 12)), d, d, h()});
+    if (g.chance(0.5)) {
+      int e = g.pick(1, 3), lo = g.pick(0, 10);
+      in.tasks.push_back(spec{range(lo, lo + g.pick(0, 3)), e, e, h()});
+    }
+    return in;
   }
   /* Instances near an exact fill: each of the limit's unit rows of [0, width) cut into tasks,
    * then `slack` units of duration taken off; the true starts widened by random others. */
@@ -862,10 +900,22 @@ TEST_F(SlackFiltering, ShapedInstancesReachEveryRule)
       if (r != 1) break;
     }
   }
+  /* the inner pair of the two instants, with and without longest-hole tables */
+  for (int k = 0; k < (fd_gc_stress ? 200 : 2000) && !HasFailure(); k++) {
+    problem in = paired(g);
+    support s = oracle(in).run();
+    mock_set ms(in);
+    for (int call = 0, r = 1; call < 8 && r == 1; call++) {
+      r = run(ms, in.limit, 10, nullptr, k % 2);
+      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
+    }
+  }
   EXPECT_GT(fd_slack_counts.stairs_failed, 0);
   EXPECT_GT(fd_slack_counts.instants, 0);
   EXPECT_GT(fd_slack_counts.disj_failed, 0);
   EXPECT_GT(fd_slack_counts.above_cut, 0);
+  EXPECT_GT(fd_slack_counts.inner_pairs, 0);
+  EXPECT_GT(fd_slack_counts.instants_middle, 0);
 }
 
 TEST_F(SlackFiltering, EdgeCases)
@@ -896,6 +946,16 @@ TEST_F(SlackFiltering, EdgeCases)
   EXPECT_EQ(r, 2);
   EXPECT_EQ(fd_slack_counts.stairs_failed, 1);
   EXPECT_FALSE(oracle(stair).run().feasible);
+  /* a task as tall as the step's room leaves beside it a hole that the others must fill: the
+   * longest-hole tables bound its length (no schedule) */
+  problem tall{{t(range(3, 4) | range(6, 6), 2, 2), t(range(3, 5), 2), t(range(4, 6), 4, 2)}, {}, 2};
+  mock_set ta(tall);
+  fd_slack_counts = {};
+  r = 1;
+  for (int call = 0; call < 8 && r == 1; call++) r = run(ta, 2, 10, nullptr, true);
+  EXPECT_EQ(r, 2);
+  EXPECT_GT(fd_slack_counts.full_height, 0);
+  EXPECT_FALSE(oracle(tall).run().feasible);
   /* the knapsack columns are skipped when the slack reaches twice the limit */
   for (int last : {4, 3}) { /* window [0, 6): slack 4 = 2 x limit; [0, 5): slack 2 */
     problem loose{{t(range(0, last), 2, 2), t(range(0, last), 2, 2)}, {}, 2};
@@ -1104,4 +1164,3 @@ TEST_F(DiscreteFiltering, EdgeCases)
 }
 
 }  // namespace
-
