@@ -273,7 +273,7 @@ int cmp_asc_pair(const geost_lpair *x, const geost_lpair *y);
 int cmp_geost_event(const geost_event *x, const geost_event *y);
 int cmp_region(const geost_data *b, const int *x, const int *y);
 
-/* ==== initialisation steps ==== */
+/* ---- initialisation steps ---- */
 /* Corner tests: removes origins whose gaps to the borders of bounding box 1 no other sboxes can
  * fill exactly; the change mask, negative on failure. */
 int init_border_check(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
@@ -311,7 +311,7 @@ int floating_visavis_prune(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, in
 /* The largest height whose best hole in dim is shorter than epsilon, -1 for no bound. */
 int32_t get_longest_hole_inv(ORVALIS_API_STRUCT *env, geost_data *b, int dim, int64_t sigma, int epsilon);
 
-/* ==== fixall placement and redundant checks ==== */
+/* ---- fixall placement and redundant checks ---- */
 /* Test hook: the number of times fixall built an object's regions anew. */
 extern long fd_geost_fixall_regenerations;
 /* Places every active object at the first feasible point of its fixall group: 1, or 0. */
@@ -325,7 +325,7 @@ int pl_color(ORVALIS_API_STRUCT *env, int n, int x, int y, int a, int bsz, const
  * the colouring): 1, or 0 on failure. */
 int pl_entry_tests(ORVALIS_API_STRUCT *env, geost_data *b, worker *w);
 
-/* ==== hole test of the sweep ==== */
+/* ---- hole test of the sweep ---- */
 /* Whether placing the object (its shape view fixed) at origin p leaves a gap that nothing can
  * fill: 1 with region T (fr.top_of_stack) the single point p, stored through region. Slots T+1
  * and T+2 are scratch; the table grows to hold them. */
@@ -350,7 +350,7 @@ extern void (*geost_corner_case_hook)(int border_case);
 int visavis_fill(ORVALIS_API_STRUCT *env, geost_data *b, int gap, const int *ext, int d, int curobj,
                  int cursbox, int all, int64_t *min, int64_t *max, int64_t vol);
 
-/* ==== filter loop, entry, daemon ==== */
+/* ---- filter loop, entry, daemon ---- */
 /* The daemon's frame of one watched variable: the block and the variable's first reference
  * (object o's shape at (2k+4)o, its origin in d at (2k+4)o+2+2d; after the objects the fix switch,
  * the volume, the lower and the upper corners). The frames follow the block's arrays. */

@@ -7,12 +7,16 @@
  * dimension, origin - t - L <= x <= end - t.
  */
 #include <algorithm>
+#include <cassert>
 #include <climits>
 #include <cstring>
 #include <vector>
 
 #include "fd_geost.h"
 #include "fd.h"
+#include "fd_globals.h"
+#include "fd_indexical.h"
+#include "fd_propagate.h"
 #include "fd_sched.h"
 #include "fd_qsort.h"
 #include "fd_sets.h"
@@ -2122,11 +2126,8 @@ int cmp_region(const geost_data *b, const int *x, const int *y)
   return 0;
 }
 
-
-/* ==== initialisation steps: corner tests, longest-hole tables, hole avoidance, pallet set-up,
- * parallel conflict; floating vis-a-vis ==== */
-
-#include "fd_indexical.h" /* the pointwise sums of the corner tests */
+/* ---- initialisation steps: corner tests, longest-hole tables, hole avoidance, pallet set-up,
+ * parallel conflict; floating vis-a-vis ---- */
 
 namespace {
 
@@ -2884,7 +2885,7 @@ int floating_visavis(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
   return P;
 }
 
-/* ==== fixall placement; redundant disjunctive and cumulative checks; pallet colouring ==== */
+/* ---- fixall placement; redundant disjunctive and cumulative checks; pallet colouring ---- */
 
 long fd_geost_fixall_regenerations = 0;
 
@@ -3585,7 +3586,7 @@ int pl_entry_tests(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
   return cross || pl_is_feasible(env, b, count, a, bsz);
 }
 
-/* ==== hole test of the sweep ==== */
+/* ---- hole test of the sweep ---- */
 
 void (*geost_corner_case_hook)(int border_case) = nullptr;
 
@@ -4183,12 +4184,7 @@ int point_makes_hole(ORVALIS_API_STRUCT *env, geost_data *b, worker *, int objec
   return 0;
 }
 
-/* ==== filter loop and per-object sweep ==== */
-
-#include <cassert>
-
-#include "fd_globals.h"
-#include "fd_propagate.h"
+/* ---- filter loop and per-object sweep ---- */
 
 namespace {
 
@@ -4555,7 +4551,7 @@ int filter_geost(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int ntodo, i
   return result;
 }
 
-/* ==== entry, daemon and destructor ==== */
+/* ---- entry, daemon and destructor ---- */
 
 namespace {
 
