@@ -34,76 +34,76 @@ using namespace Gecode;
 
 namespace {
 
-class Queens : public Space {
+/* A model whose variables are one array x: the copy shared by the models that keep nothing
+ * else. */
+template <class Derived>
+class ArrayModel : public Space {
 public:
-  explicit Queens(int n, bool ff = false) : q(*this, n, 0, n - 1)
+  ArrayModel() = default;
+  ArrayModel(int n, int lo, int hi) : x(*this, n, lo, hi) {}
+  ArrayModel(ArrayModel &other) : Space(other) { x.update(*this, other.x); }
+  Space *copy() override { return new Derived(static_cast<Derived &>(*this)); }
+
+protected:
+  IntVarArray x;
+};
+
+class Queens : public ArrayModel<Queens> {
+public:
+  explicit Queens(int n, bool ff = false) : ArrayModel(n, 0, n - 1)
   {
     for (int i = 0; i < n; i++)
       for (int j = i + 1; j < n; j++) {
         IntVarArgs pair;
-        pair << q[i] << q[j];
-        rel(*this, q[i], IRT_NQ, q[j]);
-        linear(*this, IntArgs({1, -1}), pair, IRT_NQ, j - i); /* q[i] + i != q[j] + j */
-        linear(*this, IntArgs({1, -1}), pair, IRT_NQ, i - j); /* q[i] - i != q[j] - j */
+        pair << x[i] << x[j];
+        rel(*this, x[i], IRT_NQ, x[j]);
+        linear(*this, IntArgs({1, -1}), pair, IRT_NQ, j - i); /* x[i] + i != x[j] + j */
+        linear(*this, IntArgs({1, -1}), pair, IRT_NQ, i - j); /* x[i] - i != x[j] - j */
       }
     if (ff)
-      branch(*this, q, INT_VAR_SIZE_MIN(), INT_VAL_MIN());
+      branch(*this, x, INT_VAR_SIZE_MIN(), INT_VAL_MIN());
     else
-      branch(*this, q, INT_VAR_NONE(), INT_VAL_MIN());
+      branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  Queens(Queens &other) : Space(other) { q.update(*this, other.q); }
-  Space *copy() override { return new Queens(*this); }
-
-private:
-  IntVarArray q;
+  Queens(Queens &other) : ArrayModel(other) {}
 };
 
-/* N-queens with three distinct constraints (rows, q + i, q - i) of propagation level ipl,
+/* N-queens with three distinct constraints (rows, x + i, x - i) of propagation level ipl,
  * labelling the queens in order from the smallest value. */
-class QueensDistinct : public Space {
+class QueensDistinct : public ArrayModel<QueensDistinct> {
 public:
-  QueensDistinct(int n, IntPropLevel ipl) : q(*this, n, 0, n - 1)
+  QueensDistinct(int n, IntPropLevel ipl) : ArrayModel(n, 0, n - 1)
   {
     IntArgs up(n), down(n);
     for (int i = 0; i < n; i++) up[i] = i, down[i] = -i;
-    distinct(*this, q, ipl);
-    distinct(*this, up, q, ipl);
-    distinct(*this, down, q, ipl);
-    branch(*this, q, INT_VAR_NONE(), INT_VAL_MIN());
+    distinct(*this, x, ipl);
+    distinct(*this, up, x, ipl);
+    distinct(*this, down, x, ipl);
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  QueensDistinct(QueensDistinct &other) : Space(other) { q.update(*this, other.q); }
-  Space *copy() override { return new QueensDistinct(*this); }
-
-private:
-  IntVarArray q;
+  QueensDistinct(QueensDistinct &other) : ArrayModel(other) {}
 };
 
 /* Y = the minimum of 50 variables, searched over the variables. */
-class Minimum : public Space {
+class Minimum : public ArrayModel<Minimum> {
 public:
-  Minimum() : x(*this, 50, 0, 99), y(*this, 0, 99)
+  Minimum() : ArrayModel(50, 0, 99), y(*this, 0, 99)
   {
     std::vector<std::pair<int, int>> d = fd_relation_instances::minimum_domains(50);
     for (int i = 0; i < 50; i++) dom(*this, x[i], d[i].first, d[i].second);
     min(*this, x, y);
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  Minimum(Minimum &other) : Space(other)
-  {
-    x.update(*this, other.x);
-    y.update(*this, other.y);
-  }
-  Space *copy() override { return new Minimum(*this); }
+  Minimum(Minimum &other) : ArrayModel(other) { y.update(*this, other.y); }
 
 private:
-  IntVarArray x;
   IntVar y;
 };
 
 /* 100 pairs (X, Y) in one random relation, an extensional constraint per pair. */
-class Relation : public Space {
+class Relation : public ArrayModel<Relation> {
 public:
-  Relation() : xy(*this, 2 * fd_relation_instances::TUPLES, 0, 199)
+  Relation() : ArrayModel(2 * fd_relation_instances::TUPLES, 0, 199)
   {
     TupleSet pairs(2);
     for (const auto &e : fd_relation_instances::random_map(100))
@@ -113,32 +113,24 @@ public:
     pairs.finalize();
     for (int t = 0; t < fd_relation_instances::TUPLES; t++) {
       IntVarArgs p;
-      p << xy[2 * t] << xy[2 * t + 1];
+      p << x[2 * t] << x[2 * t + 1];
       extensional(*this, p, pairs);
     }
-    branch(*this, xy, INT_VAR_NONE(), INT_VAL_MIN());
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  Relation(Relation &other) : Space(other) { xy.update(*this, other.xy); }
-  Space *copy() override { return new Relation(*this); }
-
-private:
-  IntVarArray xy;
+  Relation(Relation &other) : ArrayModel(other) {}
 };
 
 /* All Hamiltonian circuits of the complete graph on n nodes: circuit at IPL_DOM over successors
  * 0..n-1, labelled in order from the smallest value. */
-class Circuits : public Space {
+class Circuits : public ArrayModel<Circuits> {
 public:
-  explicit Circuits(int n) : x(*this, n, 0, n - 1)
+  explicit Circuits(int n) : ArrayModel(n, 0, n - 1)
   {
     circuit(*this, x, IPL_DOM);
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  Circuits(Circuits &other) : Space(other) { x.update(*this, other.x); }
-  Space *copy() override { return new Circuits(*this); }
-
-private:
-  IntVarArray x;
+  Circuits(Circuits &other) : ArrayModel(other) {}
 };
 
 class Circuit : public Space {
@@ -182,9 +174,9 @@ void pairwise_different(Space &home, const IntVarArray &x)
     for (int b = a + 1; b < x.size(); b++) rel(home, x[a], IRT_NQ, x[b]);
 }
 
-class SendMore : public Space {
+class SendMore : public ArrayModel<SendMore> {
 public:
-  SendMore() : x(*this, 8, 0, 9)
+  SendMore() : ArrayModel(8, 0, 9)
   {
     linear(*this, IntArgs({1000, 91, -90, 1, -9000, -900, 10, -1}), x, IRT_EQ, 0);
     pairwise_different(*this, x);
@@ -192,16 +184,12 @@ public:
     rel(*this, x[4], IRT_NQ, 0);
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  SendMore(SendMore &other) : Space(other) { x.update(*this, other.x); }
-  Space *copy() override { return new SendMore(*this); }
-
-private:
-  IntVarArray x;
+  SendMore(SendMore &other) : ArrayModel(other) {}
 };
 
-class Magic : public Space {
+class Magic : public ArrayModel<Magic> {
 public:
-  explicit Magic(int n) : x(*this, n * n, 1, n * n)
+  explicit Magic(int n) : ArrayModel(n * n, 1, n * n)
   {
     int sum = n * (n * n + 1) / 2;
     IntVarArgs d1, d2;
@@ -218,11 +206,7 @@ public:
     pairwise_different(*this, x);
     branch(*this, x, INT_VAR_SIZE_MIN(), INT_VAL_MIN());
   }
-  Magic(Magic &other) : Space(other) { x.update(*this, other.x); }
-  Space *copy() override { return new Magic(*this); }
-
-private:
-  IntVarArray x;
+  Magic(Magic &other) : ArrayModel(other) {}
 };
 
 /* A schedule whose starts are labelled and whose makespan is minimised: the copy, the bound of
@@ -393,34 +377,30 @@ run_result fastest(const Args &...args)
 /* Squares packed in a W x H box with nooverlap (every side at least 1, so no item of length 0
  * meets the difference in how zero-length items are read): for each square, largest first, its
  * x then its y, smallest value, as bench_fd's packing rows. */
-class Packing : public Space {
+class Packing : public ArrayModel<Packing> {
 public:
   /* cumulatives: one redundant cumulative per side (the projections, the other side as use) */
   Packing(std::vector<int> sides, int W, int H, bool cumulatives = false)
-      : xy(*this, 2 * (int)sides.size(), 0, std::max(W, H))
+      : ArrayModel(2 * (int)sides.size(), 0, std::max(W, H))
   {
     std::sort(sides.rbegin(), sides.rend());
-    IntVarArgs x, y;
+    IntVarArgs xs, ys;
     IntArgs w;
     for (size_t i = 0; i < sides.size(); i++) {
-      rel(*this, xy[2 * i], IRT_LQ, W - sides[i]);
-      rel(*this, xy[2 * i + 1], IRT_LQ, H - sides[i]);
-      x << xy[2 * i];
-      y << xy[2 * i + 1];
+      rel(*this, x[2 * i], IRT_LQ, W - sides[i]);
+      rel(*this, x[2 * i + 1], IRT_LQ, H - sides[i]);
+      xs << x[2 * i];
+      ys << x[2 * i + 1];
       w << sides[i];
     }
-    nooverlap(*this, x, w, y, w);
+    nooverlap(*this, xs, w, ys, w);
     if (cumulatives) {
-      cumulative(*this, H, x, w, w);
-      cumulative(*this, W, y, w, w);
+      cumulative(*this, H, xs, w, w);
+      cumulative(*this, W, ys, w, w);
     }
-    branch(*this, xy, INT_VAR_NONE(), INT_VAL_MIN());
+    branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  Packing(Packing &other) : Space(other) { xy.update(*this, other.xy); }
-  Space *copy() override { return new Packing(*this); }
-
-private:
-  IntVarArray xy;
+  Packing(Packing &other) : ArrayModel(other) {}
 };
 
 std::vector<int> one_to(int n)
@@ -439,25 +419,21 @@ const std::vector<int> squared_square_112 = {2,  4,  6,  7,  8,  9,  11, 15, 16,
 /* ---- the rows of bench_fd ---- */
 
 /* Magic series of length n: the variables are their own counts (count, IPL_DOM). */
-class MagicSeries : public Space {
+class MagicSeries : public ArrayModel<MagicSeries> {
 public:
-  explicit MagicSeries(int n) : x(*this, n, 0, n - 1)
+  explicit MagicSeries(int n) : ArrayModel(n, 0, n - 1)
   {
     count(*this, x, x, IPL_DOM);
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  MagicSeries(MagicSeries &other) : Space(other) { x.update(*this, other.x); }
-  Space *copy() override { return new MagicSeries(*this); }
-
-private:
-  IntVarArray x;
+  MagicSeries(MagicSeries &other) : ArrayModel(other) {}
 };
 
 /* A random cardinality instance of fd_gcc_instances.h (count, IPL_DOM). */
-class Cardinality : public Space {
+class Cardinality : public ArrayModel<Cardinality> {
 public:
   explicit Cardinality(const fd_gcc_instances::cardinality &in)
-      : x(*this, (int)in.doms.size(), 0, (int)in.lo.size() - 1)
+      : ArrayModel((int)in.doms.size(), 0, (int)in.lo.size() - 1)
   {
     IntVarArgs counts;
     for (size_t j = 0; j < in.lo.size(); j++) counts << IntVar(*this, in.lo[j], in.hi[j]);
@@ -465,28 +441,20 @@ public:
     count(*this, x, counts, IPL_DOM);
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  Cardinality(Cardinality &other) : Space(other) { x.update(*this, other.x); }
-  Space *copy() override { return new Cardinality(*this); }
-
-private:
-  IntVarArray x;
+  Cardinality(Cardinality &other) : ArrayModel(other) {}
 };
 
 /* A random nvalue instance of fd_gcc_instances.h (nvalues, IRT_EQ). */
-class NValue : public Space {
+class NValue : public ArrayModel<NValue> {
 public:
   explicit NValue(const fd_gcc_instances::distinct_values &in)
-      : x(*this, (int)in.doms.size(), 1, 10)
+      : ArrayModel((int)in.doms.size(), 1, 10)
   {
     for (size_t i = 0; i < in.doms.size(); i++) dom(*this, x[(int)i], IntSet(IntArgs(in.doms[i])));
     nvalues(*this, x, IRT_EQ, in.n);
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  NValue(NValue &other) : Space(other) { x.update(*this, other.x); }
-  Space *copy() override { return new NValue(*this); }
-
-private:
-  IntVarArray x;
+  NValue(NValue &other) : ArrayModel(other) {}
 };
 
 /* A model whose variables x are labelled and whose `total` is minimised: the copy, the bound of
@@ -546,112 +514,36 @@ outcome count_all(const Args &...args)
   return {r.solutions, r.statistics.node, r.statistics.fail, r.statistics.propagate};
 }
 
-template <class Model, class... Args>
-outcome first_solution(const Args &...args)
+/* Adds o's value, nodes and failures to sum, and its propagations when propagations. */
+void add_counts(outcome *sum, const outcome &o, bool propagations = false)
 {
-  Model *root = new Model(args...);
-  DFS<Model> search(root);
-  delete root;
-  Model *s = search.next();
-  long found = s != nullptr;
-  delete s;
-  return {found, search.statistics().node, search.statistics().fail,
-          search.statistics().propagate};
+  sum->value += o.value, sum->nodes += o.nodes, sum->failures += o.failures;
+  if (propagations) sum->propagations += o.propagations;
 }
 
-/* The optimum of a job-shop model by branch-and-bound. Gecode posts the bound of a new solution
- * at the nearest clone above the node it explores next, and a failure there gives up the nodes
- * below it as one: clone_distance 1 (a clone at every node) tells the bound at every node, as the
- * solver's driver does without its probes; 0 keeps Gecode's default. */
-template <class Model, class Instance = fd_jobshop::instance, class... Extra>
-outcome optimum(const Instance &p, unsigned int clone_distance = 0, Extra... extra)
-{
-  Model *root = new Model(p, extra...);
-  Search::Options o;
-  if (clone_distance) o.c_d = clone_distance;
-  BAB<Model> search(root, o);
-  delete root;
-  long best = -1;
-  while (Model *s = search.next()) {
-    best = s->value();
-    delete s;
-  }
-  return {best, search.statistics().node, search.statistics().fail, search.statistics().propagate};
-}
-
-outcome ft06() { return optimum<JobShop>(fd_jobshop::ft06()); }
-outcome unary_optimum(const fd_jobshop::instance &p) { return optimum<JobShopUnary>(p); }
-
-/* The ten random single-resource instances: the sum of the optima, the counts summed. */
-outcome cumul_random()
-{
-  outcome sum{0, 0, 0};
-  for (uint64_t seed : fd_rcpsp::SEEDS) {
-    outcome o = optimum<CumulRandom, fd_rcpsp::instance>(fd_rcpsp::random(seed));
-    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
-  }
-  return sum;
-}
-
-outcome jobshop8_unary()
-{
-  outcome sum{0, 0, 0};
-  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS) {
-    outcome o = unary_optimum(fd_jobshop::random(seed, 8, 8, 20));
-    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
-  }
-  return sum;
-}
-
-outcome random_cardinality()
-{
-  outcome sum{0, 0, 0};
-  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
-    outcome o = first_solution<Cardinality>(
-        fd_gcc_instances::random_cardinality(fd_gcc_instances::SEED + k, 30, 8, 0));
-    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
-  }
-  return sum;
-}
-
-/* The first LIMIT solutions of a model. */
+/* The first limit solutions of the model root (deleted) by depth-first search. */
 template <class Model>
-outcome first_limit()
+outcome first_n(Model *root, long limit)
 {
-  Model *root = new Model();
   DFS<Model> search(root);
   delete root;
   long found = 0;
-  while (found < fd_relation_instances::LIMIT) {
+  while (found < limit) {
     Model *s = search.next();
     if (!s) break;
     delete s;
     found++;
   }
-  return {found, search.statistics().node, search.statistics().fail};
+  return {found, search.statistics().node, search.statistics().fail, search.statistics().propagate};
 }
 
-outcome random_nvalue()
+template <class Model, class... Args>
+outcome first_solution(const Args &...args)
 {
-  outcome sum{0, 0, 0};
-  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
-    NValue *root = new NValue(fd_gcc_instances::random_nvalue(fd_gcc_instances::SEED + k, 20, 10));
-    DFS<NValue> search(root);
-    delete root;
-    long found = 0;
-    while (found < fd_gcc_instances::NVALUE_LIMIT) {
-      NValue *s = search.next();
-      if (!s) break;
-      delete s;
-      found++;
-    }
-    sum.value += found, sum.nodes += search.statistics().node, sum.failures += search.statistics().fail;
-  }
-  return sum;
+  return first_n(new Model(args...), 1);
 }
 
-/* The optimum of a model by branch-and-bound (clone distance 0: Gecode's default), its counts
- * added to sum. */
+/* The optimum of a model by branch-and-bound, its counts added to sum. */
 template <class Model>
 void add_optimum(Model *root, unsigned int clone_distance, outcome *sum)
 {
@@ -668,6 +560,66 @@ void add_optimum(Model *root, unsigned int clone_distance, outcome *sum)
   sum->failures += search.statistics().fail, sum->propagations += search.statistics().propagate;
 }
 
+/* The optimum of a job-shop model by branch-and-bound. Gecode posts the bound of a new solution
+ * at the nearest clone above the node it explores next, and a failure there gives up the nodes
+ * below it as one: clone_distance 1 (a clone at every node) tells the bound at every node, as the
+ * solver's driver does without its probes; 0 keeps Gecode's default. */
+template <class Model, class Instance = fd_jobshop::instance, class... Extra>
+outcome optimum(const Instance &p, unsigned int clone_distance = 0, Extra... extra)
+{
+  outcome o{0, 0, 0, 0};
+  add_optimum(new Model(p, extra...), clone_distance, &o);
+  return o;
+}
+
+outcome ft06() { return optimum<JobShop>(fd_jobshop::ft06()); }
+outcome unary_optimum(const fd_jobshop::instance &p) { return optimum<JobShopUnary>(p); }
+
+/* The ten random single-resource instances: the sum of the optima, the counts summed. */
+outcome cumul_random()
+{
+  outcome sum{0, 0, 0};
+  for (uint64_t seed : fd_rcpsp::SEEDS)
+    add_counts(&sum, optimum<CumulRandom, fd_rcpsp::instance>(fd_rcpsp::random(seed)));
+  return sum;
+}
+
+outcome jobshop8_unary()
+{
+  outcome sum{0, 0, 0};
+  for (uint64_t seed : fd_jobshop::JOBSHOP8_SEEDS)
+    add_counts(&sum, unary_optimum(fd_jobshop::random(seed, 8, 8, 20)));
+  return sum;
+}
+
+outcome random_cardinality()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++)
+    add_counts(&sum, first_solution<Cardinality>(fd_gcc_instances::random_cardinality(
+                         fd_gcc_instances::SEED + k, 30, 8, 0)));
+  return sum;
+}
+
+/* The first LIMIT solutions of a model. */
+template <class Model>
+outcome first_limit()
+{
+  outcome o{0, 0, 0, 0};
+  add_counts(&o, first_n(new Model(), fd_relation_instances::LIMIT));
+  return o;
+}
+
+outcome random_nvalue()
+{
+  outcome sum{0, 0, 0};
+  for (int k = 0; k < fd_gcc_instances::INSTANCES; k++) {
+    auto in = fd_gcc_instances::random_nvalue(fd_gcc_instances::SEED + k, 20, 10);
+    add_counts(&sum, first_n(new NValue(in), fd_gcc_instances::NVALUE_LIMIT));
+  }
+  return sum;
+}
+
 outcome random_cardinality_costs()
 {
   outcome sum{0, 0, 0, 0};
@@ -679,9 +631,9 @@ outcome random_cardinality_costs()
 }
 
 /* bench_fd_tables' chain: one extensional per row, all over the same tuple set. */
-class CaseChain : public Space {
+class CaseChain : public ArrayModel<CaseChain> {
 public:
-  CaseChain() : x(*this, bench_fd_tables::CHAIN, 0, bench_fd_tables::VALUES - 1)
+  CaseChain() : ArrayModel(bench_fd_tables::CHAIN, 0, bench_fd_tables::VALUES - 1)
   {
     using namespace bench_fd_tables;
     TupleSet ts(ARITY);
@@ -694,17 +646,13 @@ public:
     }
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  CaseChain(CaseChain &other) : Space(other) { x.update(*this, other.x); }
-  Space *copy() override { return new CaseChain(*this); }
-
-private:
-  IntVarArray x;
+  CaseChain(CaseChain &other) : ArrayModel(other) {}
 };
 
 /* bench_fd_tables' lex chain: each tuple's sum (linear), rel IRT_LQ between consecutive tuples. */
-class LexChain : public Space {
+class LexChain : public ArrayModel<LexChain> {
 public:
-  LexChain() : x(*this, bench_fd_tables::LEX_TUPLES * bench_fd_tables::LEX_VARS, 0, 3)
+  LexChain() : ArrayModel(bench_fd_tables::LEX_TUPLES * bench_fd_tables::LEX_VARS, 0, 3)
   {
     using namespace bench_fd_tables;
     std::vector<int> s = sums();
@@ -718,11 +666,7 @@ public:
     }
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  LexChain(LexChain &other) : Space(other) { x.update(*this, other.x); }
-  Space *copy() override { return new LexChain(*this); }
-
-private:
-  IntVarArray x;
+  LexChain(LexChain &other) : ArrayModel(other) {}
 };
 
 /* An asymmetric TSP: circuit with the cost matrix at IPL_DOM over successors 0..n-1, the total
@@ -750,61 +694,44 @@ outcome tsp()
 
 /* cumulatives: tasks of fixed durations and heights on three machines (fd_sched_instances),
  * start s and end e per task (e = s + duration), the makespan at least every end; labels the
- * starts then the machines, the variable of smallest minimum first (the first on a tie),
- * smallest value; branch-and-bound on the makespan. */
-class Machines : public Space {
+ * starts then the machines (the array start holds both), the variable of smallest minimum first
+ * (the first on a tie), smallest value; branch-and-bound on the makespan. */
+class Machines : public MakespanModel<Machines> {
 public:
   explicit Machines(const fd_sched_instances::machines_instance &in)
   {
     int n = (int)in.duration.size();
     makespan = IntVar(*this, 0, in.horizon);
-    vars = IntVarArray(*this, 2 * n, 0, in.horizon);
+    start = IntVarArray(*this, 2 * n, 0, in.horizon);
     IntVarArgs m, s, e;
     for (int t = 0; t < n; t++) {
-      vars[n + t] = IntVar(*this, 0, (int)in.capacity.size() - 1);
-      m << vars[n + t];
-      s << vars[t];
+      start[n + t] = IntVar(*this, 0, (int)in.capacity.size() - 1);
+      m << start[n + t];
+      s << start[t];
       e << IntVar(*this, 0, in.horizon);
       linear(*this, IntArgs({1, -1}), IntVarArgs() << e[t] << s[t], IRT_EQ, in.duration[t]);
       rel(*this, makespan, IRT_GQ, e[t]);
     }
     cumulatives(*this, m, s, IntArgs(in.duration), e, IntArgs(in.height), IntArgs(in.capacity),
                 in.upper);
-    branch(*this, vars, INT_VAR_MIN_MIN(), INT_VAL_MIN());
+    branch(*this, start, INT_VAR_MIN_MIN(), INT_VAL_MIN());
   }
-  Machines(Machines &other) : Space(other)
-  {
-    vars.update(*this, other.vars);
-    makespan.update(*this, other.makespan);
-  }
-  Space *copy() override { return new Machines(*this); }
-  void constrain(const Space &best) override
-  {
-    rel(*this, makespan, IRT_LE, static_cast<const Machines &>(best).value());
-  }
-  int value() const { return makespan.min(); }
-
-private:
-  IntVarArray vars; /* the starts, then the machines */
-  IntVar makespan;
+  Machines(Machines &other) : MakespanModel(other) {}
 };
 
 /* The sum of the optima of the INSTANCES random machine schedules of a mode. */
 outcome machines_optima(bool upper)
 {
   outcome sum{0, 0, 0, 0};
-  for (uint64_t seed : fd_sched_instances::machines_seeds(upper)) {
-    outcome o = optimum<Machines>(fd_sched_instances::random_machines(seed, upper));
-    sum.value += o.value, sum.nodes += o.nodes, sum.failures += o.failures;
-    sum.propagations += o.propagations;
-  }
+  for (uint64_t seed : fd_sched_instances::machines_seeds(upper))
+    add_counts(&sum, optimum<Machines>(fd_sched_instances::random_machines(seed, upper)), true);
   return sum;
 }
 
 /* sorting: X over 0..50 sorted into Y with the permutation Z (Gecode's z = the solver's P - 1),
  * five of the X summing to at least a bound; labels X, Z then Y in order, smallest value; the
  * first SORT_LIMIT solutions. */
-class Sorting : public Space {
+class Sorting : public ArrayModel<Sorting> {
 public:
   explicit Sorting(const fd_sched_instances::sorting_instance &in)
   {
@@ -820,29 +747,15 @@ public:
     sorted(*this, xs, ys, zs);
     branch(*this, x, INT_VAR_NONE(), INT_VAL_MIN());
   }
-  Sorting(Sorting &other) : Space(other) { x.update(*this, other.x); }
-  Space *copy() override { return new Sorting(*this); }
-
-private:
-  IntVarArray x;
+  Sorting(Sorting &other) : ArrayModel(other) {}
 };
 
 outcome sorting_first()
 {
   outcome sum{0, 0, 0, 0};
   for (int k = 0; k < fd_sched_instances::INSTANCES; k++) {
-    Sorting *root = new Sorting(fd_sched_instances::random_sorting(fd_sched_instances::SEED + k));
-    DFS<Sorting> search(root);
-    delete root;
-    long found = 0;
-    while (found < fd_sched_instances::SORT_LIMIT) {
-      Sorting *s = search.next();
-      if (!s) break;
-      found++;
-      delete s;
-    }
-    sum.value += found, sum.nodes += search.statistics().node, sum.failures += search.statistics().fail;
-    sum.propagations += search.statistics().propagate;
+    auto in = fd_sched_instances::random_sorting(fd_sched_instances::SEED + k);
+    add_counts(&sum, first_n(new Sorting(in), fd_sched_instances::SORT_LIMIT), true);
   }
   return sum;
 }
