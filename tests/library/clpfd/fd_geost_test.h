@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -156,6 +157,35 @@ void each_point(const std::vector<int> &lo, const std::vector<int> &hi, F f)
     objs->push_back(os);
   }
 }
+
+/* Every shape's volumes, computed at its first sbox. */
+[[maybe_unused]] void all_shape_volumes(ORVALIS_API_STRUCT *api, geost_data *b)
+{
+  for (int j = 0; j < b->nsboxes_posted; j++)
+    if (j == 0 || b->shape.sid[j] != b->shape.sid[j - 1]) shape_volume(api, b, j);
+}
+
+/* A random instance, edited by tweak (if given) before its block is made. Members are bound by
+ * name at the use: auto &&[boxes, objs, tb, b] = random_block(...). */
+struct random_block {
+  std::vector<sbox_spec> boxes;
+  std::vector<object_spec> objs;
+  test_block tb;
+  geost_data *b;
+  random_block(ORVALIS_API_STRUCT *api, rng &g, int k,
+               const std::function<void(std::vector<object_spec> &)> &tweak = {})
+      : objs(draw(g, k, &boxes, tweak)), tb(api, k, objs, boxes), b(tb.b)
+  {
+  }
+  static std::vector<object_spec> draw(rng &g, int k, std::vector<sbox_spec> *boxes,
+                                       const std::function<void(std::vector<object_spec> &)> &tweak)
+  {
+    std::vector<object_spec> objs;
+    random_instance(g, k, &objs, boxes);
+    if (tweak) tweak(objs);
+    return objs;
+  }
+};
 
 /* An exact packing of a w x h box cut into rectangles (guillotine cuts), each an object whose
  * true shape is its rectangle, sometimes as two sboxes or translated. */

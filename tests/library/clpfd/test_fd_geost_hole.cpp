@@ -101,13 +101,10 @@ TEST_F(FdGeostHole, VisavisFillAgainstEnumeration)
   rng g{211};
   int counted = 0, overlapping = 0;
   for (int n = 0; n < 400; n++) {
-    std::vector<object_spec> objs;
-    std::vector<sbox_spec> boxes;
-    random_instance(g, 2, &objs, &boxes);
-    for (auto &o : objs)
-      if (g.below(4)) o.shape_hi = o.shape_lo;
-    test_block tb(api, 2, objs, boxes);
-    geost_data *b = tb.b;
+    auto &&[boxes, objs, tb, b] = random_block(api, g, 2, [&](std::vector<object_spec> &objs) {
+      for (auto &o : objs)
+        if (g.below(4)) o.shape_hi = o.shape_lo;
+    });
     int m = (int)objs.size();
     std::vector<int> hole(m, -100); /* a value taken out of the domain in dimension 0 */
     for (int o = 0; o < m; o++) {
