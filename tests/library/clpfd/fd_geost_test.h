@@ -95,7 +95,15 @@ struct test_block {
   }
 };
 
-/* The regions relative_fr hands to its continuation. */
+/* The overlap of [a, a+la-1] with [c, e]. */
+[[maybe_unused]] int64_t overlap_1d(int64_t a, int64_t la, int64_t c, int64_t e)
+{
+  return std::max<int64_t>(0, std::min(a + la - 1, e) - std::max(a, c) + 1);
+}
+
+[[maybe_unused]] int sign(int64_t r) { return (r > 0) - (r < 0); }
+
+/* The regions relative_fr and absolute_fr hand to their continuation. */
 std::vector<std::vector<int>> *collected;
 [[maybe_unused]] int collect(ORVALIS_API_STRUCT *, geost_data *b, int *region)
 {

@@ -483,27 +483,6 @@ TEST_F(FdGeost, FilterVolumeKeepsSupportedShapes)
   EXPECT_EQ(tb.b->object.flags[0], 3);
 }
 
-namespace {
-
-/* The overlap of [a, a+la-1] with [c, e]. */
-int64_t overlap_1d(int64_t a, int64_t la, int64_t c, int64_t e)
-{
-  return std::max<int64_t>(0, std::min(a + la - 1, e) - std::max(a, c) + 1);
-}
-
-/* The regions absolute_fr hands on, and the regions of one source of a run, counted. */
-std::vector<std::vector<int>> *handed;
-int hand(ORVALIS_API_STRUCT *, geost_data *b, int *region)
-{
-  std::vector<int> v;
-  for (int d = 0; d < b->kdims; d++) v.push_back(b->fr.origin[*region * b->kdims + d]);
-  for (int d = 0; d < b->kdims; d++) v.push_back(b->fr.end[*region * b->kdims + d]);
-  handed->push_back(v);
-  return 0;
-}
-
-}  // namespace
-
 /* min_intersection and max_intersection are the least and largest overlap of two intervals
  * sliding inside two ranges; sbox_max_intersection the largest overlap of an sbox over its
  * origin domain, holes included, with a region: against enumeration. */
@@ -610,9 +589,9 @@ TEST_F(FdGeost, AbsoluteRegionsForbidOnlyInfeasibleOrigins)
       b->pl.bborig[1] = g.below(2);
     }
     std::vector<std::vector<int>> got;
-    handed = &got;
+    collected = &got;
     int region = b->fr.end_relative;
-    absolute_fr(api, b, w, object, sid, &region, hand);
+    absolute_fr(api, b, w, object, sid, &region, collect);
     for (int r = b->fr.end_relative; r < region; r++) got.push_back(tb.region(r));
     per_source[mode] += (int)got.size();
     /* the oracle */
@@ -743,9 +722,9 @@ TEST_F(FdGeost, VolumeBalanceFailsOnImpossibleBox)
     tb.put(4, r.bb);
     tb.b->fr.end_bb = tb.b->fr.end_relative = 5;
     std::vector<std::vector<int>> got;
-    handed = &got;
+    collected = &got;
     int region = 5;
-    EXPECT_EQ(absolute_fr(api, tb.b, w, 0, 0, &region, hand), 1);
+    EXPECT_EQ(absolute_fr(api, tb.b, w, 0, 0, &region, collect), 1);
     EXPECT_EQ(got, (std::vector<std::vector<int>>{{0, 0, 1, 1}}));
   }
 }
@@ -1382,9 +1361,9 @@ TEST_F(FdGeost, VolumeBalanceParallelConflict)
     tb.put(4, {0, 0, 3, 1});
     tb.b->fr.end_bb = tb.b->fr.end_relative = 5;
     std::vector<std::vector<int>> got;
-    handed = &got;
+    collected = &got;
     int region = 5;
-    EXPECT_EQ(absolute_fr(api, tb.b, w, 2, 1, &region, hand), par);
+    EXPECT_EQ(absolute_fr(api, tb.b, w, 2, 1, &region, collect), par);
     EXPECT_EQ(!got.empty() && got.back() == std::vector<int>({3, 0, 4, 0}), par == 1);
   }
 }
@@ -1434,7 +1413,6 @@ TEST_F(FdGeost, GapPruningKeepsPackedOrigins)
 TEST_F(FdGeost, Comparators)
 {
   rng g{101};
-  auto sign = [](int v) { return (v > 0) - (v < 0); };
   test_block tb(api);
   for (int n = 0; n < 300; n++) {
     geost_value_index a{g.below(3), g.below(3)}, b{g.below(3), g.below(3)};
@@ -1489,11 +1467,11 @@ TEST_F(FdGeost, ExtremeCoordinatesDoNotWrap)
   b->pl.holes = holes;
   b->pl.nholes = b->pl.pslack = 1;
   std::vector<std::vector<int>> got;
-  handed = &got;
+  collected = &got;
   for (int o = 0; o < 3; o++)
     for (int sid : {0, 1}) {
       int region = b->fr.end_relative;
-      int r = absolute_fr(api, b, w, o, sid, &region, hand);
+      int r = absolute_fr(api, b, w, o, sid, &region, collect);
       EXPECT_TRUE(r == 0 || r == 1);
       EXPECT_GE(intersection_volume(api, b, 4, o, sid), 0);
       EXPECT_GE(min_intersection_volume(api, b, 5, o), 0);

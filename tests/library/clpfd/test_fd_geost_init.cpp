@@ -172,8 +172,6 @@ struct step_row {
   std::vector<int> left; /* object 0's remaining origins in x (or in y for the floating pass) */
 };
 
-int sign(int r) { return r > 0 ? 1 : r < 0 ? -1 : 0; }
-
 }  // namespace
 
 /* The corner tests: gaps of 0 and of the whole extent are always sums; a size used once is not
