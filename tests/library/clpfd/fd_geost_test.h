@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -94,7 +95,15 @@ struct test_block {
   }
 };
 
-/* The regions relative_fr hands to its continuation. */
+/* The overlap of [a, a+la-1] with [c, e]. */
+[[maybe_unused]] int64_t overlap_1d(int64_t a, int64_t la, int64_t c, int64_t e)
+{
+  return std::max<int64_t>(0, std::min(a + la - 1, e) - std::max(a, c) + 1);
+}
+
+[[maybe_unused]] int sign(int64_t r) { return (r > 0) - (r < 0); }
+
+/* The regions relative_fr and absolute_fr hand to their continuation. */
 std::vector<std::vector<int>> *collected;
 [[maybe_unused]] int collect(ORVALIS_API_STRUCT *, geost_data *b, int *region)
 {
@@ -156,6 +165,35 @@ void each_point(const std::vector<int> &lo, const std::vector<int> &hi, F f)
     objs->push_back(os);
   }
 }
+
+/* Every shape's volumes, computed at its first sbox. */
+[[maybe_unused]] void all_shape_volumes(ORVALIS_API_STRUCT *api, geost_data *b)
+{
+  for (int j = 0; j < b->nsboxes_posted; j++)
+    if (j == 0 || b->shape.sid[j] != b->shape.sid[j - 1]) shape_volume(api, b, j);
+}
+
+/* A random instance, edited by tweak (if given) before its block is made. Members are bound by
+ * name at the use: auto &&[boxes, objs, tb, b] = random_block(...). */
+struct random_block {
+  std::vector<sbox_spec> boxes;
+  std::vector<object_spec> objs;
+  test_block tb;
+  geost_data *b;
+  random_block(ORVALIS_API_STRUCT *api, rng &g, int k,
+               const std::function<void(std::vector<object_spec> &)> &tweak = {})
+      : objs(draw(g, k, &boxes, tweak)), tb(api, k, objs, boxes), b(tb.b)
+  {
+  }
+  static std::vector<object_spec> draw(rng &g, int k, std::vector<sbox_spec> *boxes,
+                                       const std::function<void(std::vector<object_spec> &)> &tweak)
+  {
+    std::vector<object_spec> objs;
+    random_instance(g, k, &objs, boxes);
+    if (tweak) tweak(objs);
+    return objs;
+  }
+};
 
 /* An exact packing of a w x h box cut into rectangles (guillotine cuts), each an object whose
  * true shape is its rectangle, sometimes as two sboxes or translated. */

@@ -741,6 +741,20 @@ protected:
     unary_release(api(), u, &held);
     return r;
   }
+  /* Runs the filter on in until a call prunes nothing (at most 8 times), every result checked
+   * against the oracle; returns the pruning calls, *failed set when the last one failed. */
+  int settle(const problem &in, int limit, int flags, bool tables = false, bool *failed = nullptr)
+  {
+    support s = oracle(in).run();
+    mock_set ms(in);
+    int call = 0, r = 1;
+    for (; call < 8 && r == 1; call++) {
+      r = run(ms, limit, flags, nullptr, tables);
+      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(limit));
+    }
+    if (failed) *failed = r > 1;
+    return call - (r != 1);
+  }
   /* Two tasks of duration 3 whose compulsory parts meet in [6, 7), between the columns 4 and 8
    * that fixed tasks mark; they cannot both run inside [5, 8) beside the tall fixed tasks at 5
    * and 7, so both put their heights into the columns. Beside them a long task and random
@@ -838,15 +852,10 @@ TEST_F(SlackFiltering, NoSupportedPlacementIsLost)
       problem in = g.chance(0.6) ? packed(g, limit, g.pick(3, limit == 1 ? 10 : 6), g.pick(0, 3))
                                  : (g.limit = limit, g.max_height = limit, g.make(g.pick(2, 6)));
       if (in.tasks.size() > 6) continue;
-      support s = oracle(in).run();
-      mock_set ms(in);
-      for (int call = 0; call < 8; call++) {
-        int r = run(ms, limit, flags);
-        expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(limit));
-        if (HasFailure()) return;
-        failed += r > 1, pruned += r == 1;
-        if (r != 1) break;
-      }
+      bool fail;
+      pruned += settle(in, limit, flags, false, &fail);
+      failed += fail;
+      if (HasFailure()) return;
     }
   }
   EXPECT_GT(failed, 0);
@@ -892,23 +901,12 @@ TEST_F(SlackFiltering, ShapedInstancesReachEveryRule)
         if (g.chance(0.3)) t.starts |= (mask)1 << v;
       if (g.chance(0.15) && t.starts != ((mask)1 << at)) t.starts &= ~((mask)1 << at);
     }
-    support s = oracle(in).run();
-    mock_set ms(in);
-    for (int call = 0; call < 8; call++) {
-      int r = run(ms, in.limit, 10);
-      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
-      if (r != 1) break;
-    }
+    settle(in, in.limit, 10);
   }
   /* the inner pair of the two instants, with and without longest-hole tables */
   for (int k = 0; k < (fd_gc_stress ? 200 : 2000) && !HasFailure(); k++) {
     problem in = paired(g);
-    support s = oracle(in).run();
-    mock_set ms(in);
-    for (int call = 0, r = 1; call < 8 && r == 1; call++) {
-      r = run(ms, in.limit, 10, nullptr, k % 2);
-      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
-    }
+    settle(in, in.limit, 10, k % 2);
   }
   EXPECT_GT(fd_slack_counts.stairs_failed, 0);
   EXPECT_GT(fd_slack_counts.instants, 0);
@@ -991,6 +989,22 @@ protected:
                                  nullptr, ms.dc.data(), (int)ms.dc.size(), no_lh_bound,
                                  flags & 4 ? miss_hasher : nullptr, held, env.w);
   }
+  /* Runs the filter on in at its limit until a call prunes nothing (at most calls times), every
+   * result checked against the oracle; returns the pruning calls, *failed set when the last failed. */
+  int settle(const problem &in, int flags, int calls, bool *failed = nullptr, const std::string &what = "")
+  {
+    support s = oracle(in).run();
+    mock_set ms(in);
+    dvar lim;
+    dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
+    int call = 0, r = 1;
+    for (; call < calls && r == 1; call++) {
+      r = run(ms, flags, &lim);
+      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit) + what);
+    }
+    if (failed) *failed = r > 1;
+    return call - (r != 1);
+  }
 };
 
 TEST_F(DiscreteFiltering, NoSupportedPlacementIsLostOverEveryFlagCombination)
@@ -1008,18 +1022,10 @@ TEST_F(DiscreteFiltering, NoSupportedPlacementIsLostOverEveryFlagCombination)
       if (!fixed)
         for (spec &t : in.tasks)
           if (g.chance(0.15)) t.dmin = 0; /* may last 0: occupies nothing */
-      support s = oracle(in).run();
-      mock_set ms(in);
-      dvar lim;
-      dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
-      for (int call = 0; call < 10; call++) {
-        int r = run(ms, flags, &lim);
-        expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit) + " flags " +
-                                   std::to_string(flags));
-        if (HasFailure()) return;
-        failed += r > 1, pruned += r == 1;
-        if (r != 1) break;
-      }
+      bool fail;
+      pruned += settle(in, flags, 10, &fail, " flags " + std::to_string(flags));
+      failed += fail;
+      if (HasFailure()) return;
     }
     EXPECT_GT(failed, 0) << flags;
     EXPECT_GT(pruned, 0) << flags;
@@ -1047,15 +1053,7 @@ TEST_F(DiscreteFiltering, PrecedenceRulesKeepEverySupportedPlacement)
       in.tasks.push_back(t);
     }
     for (int i = 0; i + 1 < chain && k % 2; i++) in.prec.push_back({i, i + 1, g.pick(-1, 1), g.pick(2, 8)});
-    support s = oracle(in).run();
-    mock_set ms(in);
-    dvar lim;
-    dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
-    for (int call = 0; call < 10; call++) {
-      int r = run(ms, fixed ? 8 : 0, &lim);
-      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
-      if (r != 1) break;
-    }
+    settle(in, fixed ? 8 : 0, 10);
   }
   EXPECT_GT(fd_discrete_counts.detectable, 0);
   EXPECT_GT(fd_discrete_counts.chains, 0);
@@ -1078,15 +1076,7 @@ TEST_F(DiscreteFiltering, UniformChainsKeepEverySupportedPlacement)
       in.tasks.push_back(spec{range(lo, std::min(width - e, lo + g.pick(0, 2))), e, e, g.pick(1, in.limit)});
     }
     for (int i = 0; i + 1 < chain; i++) in.prec.push_back({i, i + 1, g.pick(0, 1), width});
-    support s = oracle(in).run();
-    mock_set ms(in);
-    dvar lim;
-    dvar_init_temp(&lim, MakeSmall(in.limit), MakeSmall(in.limit));
-    for (int call = 0; call < 12; call++) {
-      int r = run(ms, 10, &lim);
-      expect_sound(s, ms, r, describe(in) + " limit " + std::to_string(in.limit));
-      if (r != 1) break;
-    }
+    settle(in, 10, 12);
   }
   EXPECT_GT(fd_slack_counts.chain_rule, 0);
 }

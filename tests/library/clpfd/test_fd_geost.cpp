@@ -70,11 +70,7 @@ TEST_F(FdGeost, ShapeTableAndInclusion)
   rng g{11};
   for (int n = 0; n < 50; n++) {
     int k = 1 + g.below(3);
-    std::vector<object_spec> objs;
-    std::vector<sbox_spec> boxes;
-    random_instance(g, k, &objs, &boxes);
-    test_block tb(api, k, objs, boxes);
-    geost_data *b = tb.b;
+    auto &&[boxes, objs, tb, b] = random_block(api, g, k);
     int ns = (int)boxes.size();
     for (int j = 0; j < ns; j++) {
       if (j == 0 || boxes[j].sid != boxes[j - 1].sid) {
@@ -104,11 +100,7 @@ TEST_F(FdGeost, RelativeRegionsAreCoveredInEveryPlacement)
   int regions = 0, polymorphic = 0;
   for (int n = 0; n < 300; n++) {
     int k = 1 + n % 3;
-    std::vector<object_spec> objs;
-    std::vector<sbox_spec> boxes;
-    random_instance(g, k, &objs, &boxes);
-    test_block tb(api, k, objs, boxes);
-    geost_data *b = tb.b;
+    auto &&[boxes, objs, tb, b] = random_block(api, g, k);
     for (size_t o = 0; o < objs.size(); o++) {
       std::vector<std::vector<int>> got;
       collected = &got;
@@ -258,12 +250,9 @@ TEST_F(FdGeost, AllRelativeRegions)
   rng g{23};
   for (int n = 0; n < 60; n++) {
     int k = 1 + n % 3;
-    std::vector<object_spec> objs;
-    std::vector<sbox_spec> boxes;
-    random_instance(g, k, &objs, &boxes);
-    if (n % 2) objs[0].origin.assign(k, {1, 1}), objs[0].shape_hi = objs[0].shape_lo;
-    test_block tb(api, k, objs, boxes);
-    geost_data *b = tb.b;
+    auto &&[boxes, objs, tb, b] = random_block(api, g, k, [&](std::vector<object_spec> &objs) {
+      if (n % 2) objs[0].origin.assign(k, {1, 1}), objs[0].shape_hi = objs[0].shape_lo;
+    });
     for (int fixall : {0, 1}) {
       std::vector<std::vector<int>> expected;
       for (int o = (int)objs.size() - 1; o >= 0; o--) {
@@ -301,12 +290,6 @@ int covered_cells(const std::vector<sbox_spec> &boxes, int sid, const std::vecto
   return n;
 }
 
-void all_shape_volumes(ORVALIS_API_STRUCT *api, geost_data *b)
-{
-  for (int j = 0; j < b->nsboxes_posted; j++)
-    if (j == 0 || b->shape.sid[j] != b->shape.sid[j - 1]) shape_volume(api, b, j);
-}
-
 }  // namespace
 
 /* svolume is the union and tvolume the sum of a shape's boxes, intersection_volume the cells of
@@ -320,11 +303,7 @@ TEST_F(FdGeost, VolumesAgainstCellCounting)
   int cumulated = 0, none = 0;
   for (int n = 0; n < 400; n++) {
     int k = 2 + n % 2;
-    std::vector<object_spec> objs;
-    std::vector<sbox_spec> boxes;
-    random_instance(g, k, &objs, &boxes);
-    test_block tb(api, k, objs, boxes);
-    geost_data *b = tb.b;
+    auto &&[boxes, objs, tb, b] = random_block(api, g, k);
     all_shape_volumes(api, b);
     std::vector<int> zero(k, 0), wlo(k, -2), whi(k, 6);
     std::map<int, int> svol;
@@ -447,11 +426,7 @@ TEST_F(FdGeost, FilterVolumeKeepsSupportedShapes)
   rng g{41};
   int pruned = 0, failed = 0;
   for (int n = 0; n < 300; n++) {
-    std::vector<object_spec> objs;
-    std::vector<sbox_spec> boxes;
-    random_instance(g, 2, &objs, &boxes);
-    test_block tb(api, 2, objs, boxes);
-    geost_data *b = tb.b;
+    auto &&[boxes, objs, tb, b] = random_block(api, g, 2);
     all_shape_volumes(api, b);
     std::map<int, int> svol;
     for (size_t j = 0; j < boxes.size(); j++) svol[boxes[j].sid] = b->shape.svolume[geost_first_sbox(b, boxes[j].sid)];
@@ -508,27 +483,6 @@ TEST_F(FdGeost, FilterVolumeKeepsSupportedShapes)
   EXPECT_EQ(tb.b->object.flags[0], 3);
 }
 
-namespace {
-
-/* The overlap of [a, a+la-1] with [c, e]. */
-int64_t overlap_1d(int64_t a, int64_t la, int64_t c, int64_t e)
-{
-  return std::max<int64_t>(0, std::min(a + la - 1, e) - std::max(a, c) + 1);
-}
-
-/* The regions absolute_fr hands on, and the regions of one source of a run, counted. */
-std::vector<std::vector<int>> *handed;
-int hand(ORVALIS_API_STRUCT *, geost_data *b, int *region)
-{
-  std::vector<int> v;
-  for (int d = 0; d < b->kdims; d++) v.push_back(b->fr.origin[*region * b->kdims + d]);
-  for (int d = 0; d < b->kdims; d++) v.push_back(b->fr.end[*region * b->kdims + d]);
-  handed->push_back(v);
-  return 0;
-}
-
-}  // namespace
-
 /* min_intersection and max_intersection are the least and largest overlap of two intervals
  * sliding inside two ranges; sbox_max_intersection the largest overlap of an sbox over its
  * origin domain, holes included, with a region: against enumeration. */
@@ -583,13 +537,10 @@ TEST_F(FdGeost, AbsoluteRegionsForbidOnlyInfeasibleOrigins)
   for (int n = 0; n < runs; n++) {
     int mode = n % 6, k = mode == 4 || n % 4 ? 2 : 3;
     bool all = mode == 5;
-    std::vector<object_spec> objs;
-    std::vector<sbox_spec> boxes;
-    random_instance(g, k, &objs, &boxes);
-    if (mode == 3 || (all && n % 2))
-      for (auto &o : objs) o.shape_hi = o.shape_lo; /* decomposable */
-    test_block tb(api, k, objs, boxes);
-    geost_data *b = tb.b;
+    auto &&[boxes, objs, tb, b] = random_block(api, g, k, [&](std::vector<object_spec> &objs) {
+      if (mode == 3 || (all && n % 2))
+        for (auto &o : objs) o.shape_hi = o.shape_lo; /* decomposable */
+    });
     int m = (int)objs.size(), object = g.below(m), sid = objs[object].shape_lo + g.below(objs[object].shape_hi - objs[object].shape_lo + 1);
     std::vector<int> lower(k, -1000), upper(k, 1000);
     if (mode == 0 || all)
@@ -638,9 +589,9 @@ TEST_F(FdGeost, AbsoluteRegionsForbidOnlyInfeasibleOrigins)
       b->pl.bborig[1] = g.below(2);
     }
     std::vector<std::vector<int>> got;
-    handed = &got;
+    collected = &got;
     int region = b->fr.end_relative;
-    absolute_fr(api, b, w, object, sid, &region, hand);
+    absolute_fr(api, b, w, object, sid, &region, collect);
     for (int r = b->fr.end_relative; r < region; r++) got.push_back(tb.region(r));
     per_source[mode] += (int)got.size();
     /* the oracle */
@@ -771,9 +722,9 @@ TEST_F(FdGeost, VolumeBalanceFailsOnImpossibleBox)
     tb.put(4, r.bb);
     tb.b->fr.end_bb = tb.b->fr.end_relative = 5;
     std::vector<std::vector<int>> got;
-    handed = &got;
+    collected = &got;
     int region = 5;
-    EXPECT_EQ(absolute_fr(api, tb.b, w, 0, 0, &region, hand), 1);
+    EXPECT_EQ(absolute_fr(api, tb.b, w, 0, 0, &region, collect), 1);
     EXPECT_EQ(got, (std::vector<std::vector<int>>{{0, 0, 1, 1}}));
   }
 }
@@ -1410,9 +1361,9 @@ TEST_F(FdGeost, VolumeBalanceParallelConflict)
     tb.put(4, {0, 0, 3, 1});
     tb.b->fr.end_bb = tb.b->fr.end_relative = 5;
     std::vector<std::vector<int>> got;
-    handed = &got;
+    collected = &got;
     int region = 5;
-    EXPECT_EQ(absolute_fr(api, tb.b, w, 2, 1, &region, hand), par);
+    EXPECT_EQ(absolute_fr(api, tb.b, w, 2, 1, &region, collect), par);
     EXPECT_EQ(!got.empty() && got.back() == std::vector<int>({3, 0, 4, 0}), par == 1);
   }
 }
@@ -1462,7 +1413,6 @@ TEST_F(FdGeost, GapPruningKeepsPackedOrigins)
 TEST_F(FdGeost, Comparators)
 {
   rng g{101};
-  auto sign = [](int v) { return (v > 0) - (v < 0); };
   test_block tb(api);
   for (int n = 0; n < 300; n++) {
     geost_value_index a{g.below(3), g.below(3)}, b{g.below(3), g.below(3)};
@@ -1517,11 +1467,11 @@ TEST_F(FdGeost, ExtremeCoordinatesDoNotWrap)
   b->pl.holes = holes;
   b->pl.nholes = b->pl.pslack = 1;
   std::vector<std::vector<int>> got;
-  handed = &got;
+  collected = &got;
   for (int o = 0; o < 3; o++)
     for (int sid : {0, 1}) {
       int region = b->fr.end_relative;
-      int r = absolute_fr(api, b, w, o, sid, &region, hand);
+      int r = absolute_fr(api, b, w, o, sid, &region, collect);
       EXPECT_TRUE(r == 0 || r == 1);
       EXPECT_GE(intersection_volume(api, b, 4, o, sid), 0);
       EXPECT_GE(min_intersection_volume(api, b, 5, o), 0);

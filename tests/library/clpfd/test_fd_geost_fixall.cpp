@@ -80,19 +80,17 @@ TEST_F(FdGeostFixall, FixallIsTheFirstFitOfItsOrder)
   int runs = fd_gc_stress ? 60 : 400, failed = 0;
   for (int n = 0; n < runs; n++) {
     int k = 1 + n % 3;
-    std::vector<object_spec> objs;
-    std::vector<sbox_spec> boxes;
-    random_instance(g, k, &objs, &boxes);
-    for (auto &o : objs)
-      for (auto &r : o.origin) r.second += 3;
-    for (int c = g.below(4); c > 0; c--) objs.insert(objs.begin() + g.below((int)objs.size()), objs[g.below((int)objs.size())]);
+    auto &&[boxes, objs, tb, b] = random_block(api, g, k, [&](std::vector<object_spec> &objs) {
+      for (auto &o : objs)
+        for (auto &r : o.origin) r.second += 3;
+      for (int c = g.below(4); c > 0; c--) objs.insert(objs.begin() + g.below((int)objs.size()), objs[g.below((int)objs.size())]);
+      int m = (int)objs.size();
+      if (g.below(3) == 0) { /* a ground obstacle, active or retired */
+        objs[m - 1].shape_hi = objs[m - 1].shape_lo;
+        for (auto &r : objs[m - 1].origin) r.second = r.first;
+      }
+    });
     int m = (int)objs.size();
-    if (g.below(3) == 0) { /* a ground obstacle, active or retired */
-      objs[m - 1].shape_hi = objs[m - 1].shape_lo;
-      for (auto &r : objs[m - 1].origin) r.second = r.first;
-    }
-    test_block tb(api, k, objs, boxes);
-    geost_data *b = tb.b;
     if (object_is_ground(b, m - 1) && g.below(2)) b->ntargets = m - 1;
     std::vector<int> ord;
     for (int gr = 1 + g.below(2); gr > 0; gr--) { /* often a rotation of the dimensions */

@@ -21,11 +21,6 @@ class FdGeostHole : public FdKernelTest {};
 
 namespace {
 
-int64_t overlap(int64_t a, int64_t la, int64_t c, int64_t e)
-{
-  return std::max<int64_t>(0, std::min(a + la - 1, e) - std::max(a, c) + 1);
-}
-
 /* Bounding box 1 is 0..9 x 0..5; r0 is the box under test, r1 the box it faces (none: the
  * border on face d, side). */
 struct face_row {
@@ -101,13 +96,10 @@ TEST_F(FdGeostHole, VisavisFillAgainstEnumeration)
   rng g{211};
   int counted = 0, overlapping = 0;
   for (int n = 0; n < 400; n++) {
-    std::vector<object_spec> objs;
-    std::vector<sbox_spec> boxes;
-    random_instance(g, 2, &objs, &boxes);
-    for (auto &o : objs)
-      if (g.below(4)) o.shape_hi = o.shape_lo;
-    test_block tb(api, 2, objs, boxes);
-    geost_data *b = tb.b;
+    auto &&[boxes, objs, tb, b] = random_block(api, g, 2, [&](std::vector<object_spec> &objs) {
+      for (auto &o : objs)
+        if (g.below(4)) o.shape_hi = o.shape_lo;
+    });
     int m = (int)objs.size();
     std::vector<int> hole(m, -100); /* a value taken out of the domain in dimension 0 */
     for (int o = 0; o < m; o++) {
@@ -133,7 +125,7 @@ TEST_F(FdGeostHole, VisavisFillAgainstEnumeration)
       for (int j = 0; j < (int)boxes.size(); j++)
         if (boxes[j].sid == objs[o].shape_lo) mine.push_back(j);
       auto meet = [&](const sbox_spec &x, const sbox_spec &y, int j) {
-        return overlap(x.t[j], x.l[j], y.t[j], y.t[j] + y.l[j] - 1) > 0;
+        return overlap_1d(x.t[j], x.l[j], y.t[j], y.t[j] + y.l[j] - 1) > 0;
       };
       bool apart = true;
       for (int i : mine)
@@ -149,7 +141,7 @@ TEST_F(FdGeostHole, VisavisFillAgainstEnumeration)
         for (int j = 0; j < 2; j++) {
           int64_t mi = INT64_MAX, ma = 0;
           for (int v = objs[o].origin[j].first; v <= objs[o].origin[j].second; v++) {
-            int64_t ov = overlap(v + x.t[j], x.l[j], gap[j], gap[2 + j]);
+            int64_t ov = overlap_1d(v + x.t[j], x.l[j], gap[j], gap[2 + j]);
             mi = std::min(mi, ov);
             if (j != 0 || v != hole[o]) ma = std::max(ma, ov);
           }

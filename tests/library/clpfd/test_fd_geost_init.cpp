@@ -17,12 +17,6 @@ class FdGeostInit : public FdKernelTest {};
 
 namespace {
 
-void volumes(ORVALIS_API_STRUCT *api, geost_data *b)
-{
-  for (int j = 0; j < b->nsboxes_posted; j++)
-    if (j == 0 || b->shape.sid[j] != b->shape.sid[j - 1]) shape_volume(api, b, j);
-}
-
 void free_tables(ORVALIS_API_STRUCT *api, geost_data *b)
 {
   for (int d = 0; d < b->kdims; d++)
@@ -100,7 +94,7 @@ packing near_packing(rng &g, int w, int h, int slack, bool twice = false)
 std::unique_ptr<test_block> block_of(ORVALIS_API_STRUCT *api, const packing &pk, int w, int h, int slack, int opt)
 {
   auto tb = std::make_unique<test_block>(api, 2, pk.objs, pk.boxes);
-  volumes(api, tb->b);
+  all_shape_volumes(api, tb->b);
   tb->put(1, {0, 0, w - 1, h - 1});
   tb->b->slack = tb->b->exact_slack = slack, tb->b->opt = opt, tb->b->tick = 1, tb->b->maxbacks = 40;
   return tb;
@@ -178,8 +172,6 @@ struct step_row {
   std::vector<int> left; /* object 0's remaining origins in x (or in y for the floating pass) */
 };
 
-int sign(int r) { return r > 0 ? 1 : r < 0 ? -1 : 0; }
-
 }  // namespace
 
 /* The corner tests: gaps of 0 and of the whole extent are always sums; a size used once is not
@@ -205,7 +197,7 @@ TEST_F(FdGeostInit, CornerAndMiddleRows)
   for (const step_row &r : rows) {
     test_block tb(api, 2, r.objs, r.boxes);
     geost_data *b = tb.b;
-    volumes(api, b);
+    all_shape_volumes(api, b);
     tb.put(1, {0, 0, r.w - 1, r.h - 1});
     b->slack = b->exact_slack = r.slack;
     b->opt = r.opt;
@@ -235,7 +227,7 @@ TEST_F(FdGeostInit, LongestHoleTables)
   std::vector<object_spec> objs = {{0, 0, {{0, 1}, {0, 2}}}, {1, 1, {{0, 3}, {0, 2}}}, {2, 2, {{0, 2}, {0, 3}}}};
   auto make = [&](int slack, int opt) {
     auto tb = std::make_unique<test_block>(api, 2, objs, boxes);
-    volumes(api, tb->b);
+    all_shape_volumes(api, tb->b);
     tb->put(1, {0, 0, 3, 3});
     tb->b->slack = slack, tb->b->opt = opt, tb->b->maxbacks = -1;
     return tb;
@@ -272,7 +264,7 @@ TEST_F(FdGeostInit, LongestHoleTables)
   /* a 3 x 2 box cannot hold a 2 x 2 and a 2 x 1 box without waste */
   std::vector<object_spec> two = {{0, 0, {{0, 1}, {0, 0}}}, {2, 2, {{0, 1}, {0, 1}}}};
   test_block bad(api, 2, two, boxes);
-  volumes(api, bad.b);
+  all_shape_volumes(api, bad.b);
   bad.put(1, {0, 0, 2, 1});
   bad.b->opt = GEOST_LONGEST_HOLE_ALL, bad.b->maxbacks = 20;
   EXPECT_EQ(init_longest_holes(api, bad.b, w), 0);
@@ -366,7 +358,7 @@ TEST_F(FdGeostInit, FloatingVisavisRows)
   for (const step_row &r : rows) {
     test_block tb(api, 2, r.objs, r.boxes);
     geost_data *b = tb.b;
-    volumes(api, b);
+    all_shape_volumes(api, b);
     tb.put(1, {0, 0, 3, 3});
     b->opt = GEOST_LONGEST_HOLE | GEOST_VISAVIS_FLOATING;
     b->maxbacks = -1;
@@ -402,7 +394,7 @@ TEST_F(FdGeostInit, PenetrationWithLongestHoles)
     std::vector<object_spec> objs = {{0, 0, {{r.lo, r.hi}, {0, 0}}}};
     for (int i = 0; i < 3; i++) objs.push_back({0, 0, {{100, 100}, {100 + 4 * i, 100 + 4 * i}}});
     test_block tb(api, 2, objs, boxes);
-    volumes(api, tb.b);
+    all_shape_volumes(api, tb.b);
     tb.put(1, {0, 0, 3, 3});
     tb.b->opt = GEOST_LONGEST_HOLE, tb.b->maxbacks = -1;
     ASSERT_EQ(init_longest_holes(api, tb.b, w), 1);
