@@ -106,6 +106,17 @@ inline domain meet(const domain &a, const domain &b)
   return out;
 }
 
+/* Mutations: argument k of the state set to t; element i of the list or structure in
+ * argument k set to t. */
+inline std::function<void(driver::posting &)> set_arg(int k, driver::tmpl t)
+{
+  return [k, t](driver::posting &p) { p.state[k] = t; };
+}
+inline std::function<void(driver::posting &)> set_sub(int k, int i, driver::tmpl t)
+{
+  return [k, i, t](driver::posting &p) { p.state[k].args[i] = t; };
+}
+
 /* What a post or a step left. */
 struct result {
   int outcome = 0; /* 1 propagated, 0 failed, -1 exception */
@@ -461,6 +472,14 @@ protected:
   }
 
   /* (f): every variant's search finds the oracle's solutions. */
+  /* The checks of one edge case: walks from the seed, then every variant's search. */
+  void walk_and_variants(const row &rw, const instance &in, uint64_t seed)
+  {
+    rng g{seed};
+    walk(rw, in, g);
+    check_variants(rw, in);
+  }
+
   void check_variants(const row &rw, instance in)
   {
     auto vals = values_of(in.doms, rw.window);

@@ -160,9 +160,9 @@ row value_row(which k)
       {"NDead above n", arg(nd, driver::t_int(99))},
       {"NDead an atom", arg(nd, driver::t_atom("none"))},
       {"NDead a structure", arg(nd, driver::t_struct("f", {driver::t_int(0)}))},
-      {"an entry an integer", [](driver::posting &p) { p.state[0].args[0] = driver::t_int(1); }},
+      {"an entry an integer", set_sub(0, 0, driver::t_int(1))},
       {"an entry of one argument",
-       [](driver::posting &p) { p.state[0].args[0] = driver::t_struct("e", {driver::t_int(1)}); }},
+       set_sub(0, 0, driver::t_struct("e", {driver::t_int(1)}))},
       {"an improper list",
        [](driver::posting &p) {
          p.state[0] = driver::t_improper(p.state[0].args, driver::t_int(7));
@@ -292,8 +292,10 @@ TEST_F(FdAllDifferent, CircuitFailsTwoEdgesIntoOneNode)
   EXPECT_EQ(now.doms[1].text(), "[[2|4]]");
 }
 
-/* The fixed test of pairing and circuit relies on the views of dvar_init: a fixed variable
- * read and untouched has exactly the flags fixed, set current and one interval. */
+/* The fixed test of pairing and circuit, and the channelling sweep of all_distinct and
+ * assignment, rely on the views of dvar_init: a fixed variable read and untouched has exactly
+ * the flags fixed, set current and one interval, with no change bit; whether its domain was
+ * given as a set or as an interval. */
 TEST_F(FdAllDifferent, ViewFlagsOfDvarInit)
 {
   driver d(api);
@@ -305,8 +307,12 @@ TEST_F(FdAllDifferent, ViewFlagsOfDvarInit)
               {{{1, 5}}, DV_SET_CURRENT | DV_INTERVAL},
               {{{1, 2}, {5, 6}}, DV_SET_CURRENT}};
   QX_term_ref refs = QX_new_term_refs(2);
-  for (const auto &row : rows) {
-    int x = d.new_var_ranges(row.ranges);
+  for (const auto &row : rows)
+  for (bool as_interval : {false, true}) {
+    if (as_interval && row.ranges.size() > 1) continue;
+    SCOPED_TRACE(as_interval ? "in_interval" : "in_set");
+    int x = as_interval ? d.new_var(row.ranges[0].first, row.ranges[0].second)
+                        : d.new_var_ranges(row.ranges);
     fd_ref_put(api, refs + 1, d.term(x));
     QX_put_variable(refs);
     ASSERT_EQ(d.call(d.n.arg_attribute, {d.term(x), MakeSmall(0), fd_ref_get(api, refs)}), 1);

@@ -19,6 +19,8 @@ using fd_harness::driver;
 using fd_harness::instance;
 using fd_harness::level;
 using fd_harness::row;
+using fd_harness::set_arg;
+using fd_harness::set_sub;
 using fd_harness::tuple;
 using fd_oracle::domain;
 using fd_oracle::INF;
@@ -72,17 +74,17 @@ std::vector<std::pair<std::string, std::function<void(driver::posting &)>>> muta
   using t = driver;
   auto entries = [](driver::posting &p) -> std::vector<driver::tmpl> & { return p.state[0].args; };
   return {
-      {"NDeadVars -1", [](driver::posting &p) { p.state[1] = t::t_int(-1); }},
+      {"NDeadVars -1", set_arg(1, t::t_int(-1))},
       {"NDeadVars n + 1",
        [](driver::posting &p) { p.state[1] = t::t_int((int64_t)p.state[0].args.size() + 1); }},
-      {"NDeadVars 1 at the first call", [](driver::posting &p) { p.state[1] = t::t_int(1); }},
-      {"NDeadVals -1", [](driver::posting &p) { p.state[2] = t::t_int(-1); }},
-      {"NDeadVars an atom", [](driver::posting &p) { p.state[1] = t::t_atom("a"); }},
-      {"Flags an atom", [](driver::posting &p) { p.state[3] = t::t_atom("a"); }},
-      {"Flags 4", [](driver::posting &p) { p.state[3] = t::t_int(4); }},
-      {"wake key an integer", [](driver::posting &p) { p.state[4] = t::t_int(7); }},
+      {"NDeadVars 1 at the first call", set_arg(1, t::t_int(1))},
+      {"NDeadVals -1", set_arg(2, t::t_int(-1))},
+      {"NDeadVars an atom", set_arg(1, t::t_atom("a"))},
+      {"Flags an atom", set_arg(3, t::t_atom("a"))},
+      {"Flags 4", set_arg(3, t::t_int(4))},
+      {"wake key an integer", set_arg(4, t::t_int(7))},
       {"wake key a structure",
-       [](driver::posting &p) { p.state[4] = t::t_struct("f", {t::t_atom("x")}); }},
+       set_arg(4, t::t_struct("f", {t::t_atom("x")}))},
       {"an entry not a pair", [=](driver::posting &p) { entries(p)[0] = t::t_atom("foo"); }},
       {"an entry of three arguments",
        [=](driver::posting &p) {
@@ -99,7 +101,7 @@ std::vector<std::pair<std::string, std::function<void(driver::posting &)>>> muta
        [](driver::posting &p) {
          p.state[0] = t::t_improper(p.state[0].args, {driver::tmpl::unbound});
        }},
-      {"no list", [](driver::posting &p) { p.state[0] = t::t_int(3); }},
+      {"no list", set_arg(0, t::t_int(3))},
       {"an argument less", [](driver::posting &p) { p.state.pop_back(); }},
   };
 }
@@ -622,12 +624,12 @@ row assignment_row()
   using t = driver;
   r.mutations = {
       {"a Y less", [](driver::posting &p) { p.state[1].args.pop_back(); }},
-      {"NDead -1", [](driver::posting &p) { p.state[2] = t::t_int(-1); }},
-      {"NDead 1 at the first call", [](driver::posting &p) { p.state[2] = t::t_int(1); }},
-      {"Flags an atom", [](driver::posting &p) { p.state[3] = t::t_atom("a"); }},
-      {"Flags 2 (costs)", [](driver::posting &p) { p.state[3] = t::t_int(2); }},
-      {"CostBase an atom", [](driver::posting &p) { p.state[5] = t::t_atom("a"); }},
-      {"an X entry not a pair", [](driver::posting &p) { p.state[0].args[0] = t::t_int(1); }},
+      {"NDead -1", set_arg(2, t::t_int(-1))},
+      {"NDead 1 at the first call", set_arg(2, t::t_int(1))},
+      {"Flags an atom", set_arg(3, t::t_atom("a"))},
+      {"Flags 2 (costs)", set_arg(3, t::t_int(2))},
+      {"CostBase an atom", set_arg(5, t::t_atom("a"))},
+      {"an X entry not a pair", set_sub(0, 0, t::t_int(1))},
       {"Ys an improper list",
        [](driver::posting &p) { p.state[1] = t::t_improper(p.state[1].args, t::t_atom("x")); }},
       {"an argument less", [](driver::posting &p) { p.state.pop_back(); }},
@@ -636,25 +638,34 @@ row assignment_row()
   return r;
 }
 
+/* Calls f(p) for each permutation p of 1..n that the domains (n Xs, then n Ys) allow: X_i
+ * holds p_i and Y_{p_i} holds i. */
+template <class F>
+void each_allowed_permutation(const std::vector<domain> &doms, size_t n, F f)
+{
+  tuple p(n);
+  for (size_t i = 0; i < n; i++) p[i] = (int64_t)i + 1;
+  do {
+    bool allowed = true;
+    for (size_t i = 0; i < n && allowed; i++)
+      allowed = doms[i].contains(p[i]) && doms[n + (size_t)p[i] - 1].contains((int64_t)i + 1);
+    if (allowed) f(p);
+  } while (std::next_permutation(p.begin(), p.end()));
+}
+
 /* The values of each of the 2n variables in some permutation the domains allow. */
 std::vector<domain> permutation_supports(const std::vector<domain> &doms, bool *solvable)
 {
   size_t n = doms.size() / 2;
-  std::vector<int64_t> p(n);
-  for (size_t i = 0; i < n; i++) p[i] = (int64_t)i + 1;
   std::vector<fd_oracle::values> seen(2 * n);
   *solvable = false;
-  do {
-    bool ok = true;
-    for (size_t i = 0; i < n && ok; i++)
-      ok = doms[i].contains(p[i]) && doms[n + (size_t)p[i] - 1].contains((int64_t)i + 1);
-    if (!ok) continue;
+  each_allowed_permutation(doms, n, [&](const tuple &p) {
     *solvable = true;
     for (size_t i = 0; i < n; i++) {
       seen[i].push_back(p[i]);
       seen[n + (size_t)p[i] - 1].push_back((int64_t)i + 1);
     }
-  } while (std::next_permutation(p.begin(), p.end()));
+  });
   std::vector<domain> out;
   for (auto &v : seen) {
     std::sort(v.begin(), v.end());
@@ -751,28 +762,6 @@ TEST_F(FdAllDistinct, AssignmentEdgeCases)
   }
 }
 
-/* The flag pattern the channelling sweep reads as "fixed before this call": dvar_init of a fixed
- * variable gives exactly fixed, set valid and one interval, with no change bit. */
-TEST_F(FdAllDistinct, DvarInitFlagsOfAFixedVariable)
-{
-  driver d(api);
-  fd_undo_scope undo(w, QX_ALT_FAILCODE);
-  int x = d.new_var(3, 3), y = d.new_var(1, 4);
-  for (int v : {x, y}) {
-    QX_term_ref r = QX_new_term_refs(2);
-    fd_ref_put(api, r + 1, d.term(v));
-    qx_heap_room(w, 1);
-    TAGGED *c = w->global_top++;
-    *c = MakeRef(c);
-    fd_ref_put(api, r, MakeRef(c));
-    ASSERT_EQ(d.call(d.n.arg_attribute, {d.term(v), MakeSmall(0), MakeRef(c)}), 1);
-    dvar view;
-    dvar_init(&view, fd_ref_slot(api, r), fd_ref_slot(api, r + 1));
-    EXPECT_EQ(view.flags, v == x ? DV_FIXED | DV_SET_CURRENT | DV_INTERVAL
-                                 : DV_SET_CURRENT | DV_INTERVAL);
-  }
-}
-
 /* ---- assignment/2 with costs ---- */
 
 namespace {
@@ -796,12 +785,18 @@ driver::posting cost_posting(const std::vector<int> &vars, const std::vector<int
   return p;
 }
 
+/* The cost of the successors p (p.size() of them) under the matrix, row by row. */
+int64_t cost_of(const std::vector<int64_t> &costs, const tuple &p)
+{
+  size_t n = p.size();
+  int64_t sum = 0;
+  for (size_t i = 0; i < n; i++) sum += costs[i * n + (size_t)p[i] - 1];
+  return sum;
+}
+
 int64_t total(const instance &in, const tuple &t)
 {
-  size_t n = (t.size() - 1) / 2;
-  int64_t sum = 0;
-  for (size_t i = 0; i < n; i++) sum += in.data[i * n + (size_t)t[i] - 1];
-  return sum;
+  return cost_of(in.data, tuple(t.begin(), t.begin() + (long)(t.size() - 1) / 2));
 }
 
 /* The successors t[0..n-1] (nodes 1..n) form one circuit through all n nodes. */
@@ -845,9 +840,9 @@ row cost_row(int flags = 2)
       {"a cost less", [](driver::posting &p) { p.state[4].args[2].args[0].args.pop_back(); }},
       {"a cost an atom",
        [](driver::posting &p) { p.state[4].args[2].args[0].args[0] = t::t_atom("a"); }},
-      {"no cost term", [](driver::posting &p) { p.state[4] = t::t_int(0); }},
+      {"no cost term", set_arg(4, t::t_int(0))},
       {"the cost variable's attribute none",
-       [](driver::posting &p) { p.state[4].args[1] = t::t_atom("none"); }},
+       set_sub(4, 1, t::t_atom("none"))},
   };
   r.instances = 100;
   return r;
@@ -877,23 +872,16 @@ TEST_F(FdAllDistinct, AssignmentCostsOptimaAndRegrets)
     ASSERT_GE(ok, 0) << exception();
     std::vector<domain> now = domains(d, vars);
     /* the cheapest and dearest permutation holding each pair, over the domains left */
-    std::vector<int64_t> best(n * n, INT64_MAX), worst(n * n, INT64_MIN), p(n);
-    for (size_t i = 0; i < n; i++) p[i] = (int64_t)i + 1;
+    std::vector<int64_t> best(n * n, INT64_MAX), worst(n * n, INT64_MIN);
     int64_t lo = INT64_MAX, hi = INT64_MIN;
-    std::vector<domain> before = ok == 1 ? now : in.doms;
-    do {
-      bool allowed = true;
-      for (size_t i = 0; i < n && allowed; i++)
-        allowed = before[i].contains(p[i]) && before[n + (size_t)p[i] - 1].contains((int64_t)i + 1);
-      if (!allowed) continue;
-      int64_t c = 0;
-      for (size_t i = 0; i < n; i++) c += in.data[i * n + (size_t)p[i] - 1];
+    each_allowed_permutation(ok == 1 ? now : in.doms, n, [&](const tuple &p) {
+      int64_t c = cost_of(in.data, p);
       lo = std::min(lo, c), hi = std::max(hi, c);
       for (size_t i = 0; i < n; i++) {
         size_t pair = i * n + (size_t)p[i] - 1;
         best[pair] = std::min(best[pair], c), worst[pair] = std::max(worst[pair], c);
       }
-    } while (std::next_permutation(p.begin(), p.end()));
+    });
     EXPECT_EQ(ok == 1, lo != INT64_MAX);
     if (ok != 1) continue;
     EXPECT_EQ(now.back().text(), fd_oracle::range(lo, hi).text()) << "cost bounds";
@@ -954,19 +942,11 @@ TEST_F(FdAllDistinct, AssignmentCostsCircuitBounds)
     SCOPED_TRACE("instance " + std::to_string(k) + ": " + text(in.doms));
     /* [0] over the permutations, [1] over the circuits */
     int64_t lo[2] = {INT64_MAX, INT64_MAX}, hi[2] = {INT64_MIN, INT64_MIN};
-    tuple p(n);
-    for (size_t i = 0; i < n; i++) p[i] = (int64_t)i + 1;
-    do {
-      bool allowed = true;
-      for (size_t i = 0; i < n && allowed; i++)
-        allowed =
-            in.doms[i].contains(p[i]) && in.doms[n + (size_t)p[i] - 1].contains((int64_t)i + 1);
-      if (!allowed) continue;
-      int64_t c = 0;
-      for (size_t i = 0; i < n; i++) c += in.data[i * n + (size_t)p[i] - 1];
+    each_allowed_permutation(in.doms, n, [&](const tuple &p) {
+      int64_t c = cost_of(in.data, p);
       for (int kind = 0; kind < (one_circuit(p, n) ? 2 : 1); kind++)
         lo[kind] = std::min(lo[kind], c), hi[kind] = std::max(hi[kind], c);
-    } while (std::next_permutation(p.begin(), p.end()));
+    });
     driver d(api);
     fd_undo_scope undo(w, QX_ALT_FAILCODE);
     std::vector<int> vars = vars_in(d, in.doms);
@@ -1097,17 +1077,11 @@ TEST_F(FdAllDistinct, AssignmentHelperBoundsTheCost)
         SCOPED_TRACE("instance " + std::to_string(k) + ": X" + std::to_string(i) + " = " +
                      std::to_string(v) + " in " + text(now));
         int64_t best = INT64_MAX, worst = INT64_MIN;
-        std::vector<int64_t> p(n);
-        for (size_t j = 0; j < n; j++) p[j] = (int64_t)j + 1;
-        do {
-          bool allowed = p[i] == v;
-          for (size_t j = 0; j < n && allowed; j++)
-            allowed = now[j].contains(p[j]) && now[n + (size_t)p[j] - 1].contains((int64_t)j + 1);
-          if (!allowed) continue;
-          int64_t c = 0;
-          for (size_t j = 0; j < n; j++) c += in.data[j * n + (size_t)p[j] - 1];
+        each_allowed_permutation(now, n, [&](const tuple &p) {
+          if (p[i] != v) return;
+          int64_t c = cost_of(in.data, p);
           best = std::min(best, c), worst = std::max(worst, c);
-        } while (std::next_permutation(p.begin(), p.end()));
+        });
         /* a fresh post each time: a helper's pruning runs the assignment, whose block is then
          * ahead of the state an undo brings back */
         fd_undo_scope one(w, QX_ALT_FAILCODE);

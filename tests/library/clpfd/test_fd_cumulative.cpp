@@ -9,6 +9,8 @@ namespace {
 using fd_harness::driver;
 using fd_harness::instance;
 using fd_harness::row;
+using fd_harness::set_sub;
+using fd_harness::set_arg;
 using fd_harness::tuple;
 
 /* data: n, flags, then (j, i) per precedence. Variables: per task origin, duration, end, use;
@@ -92,11 +94,6 @@ void cu_split_holds(driver &d, const std::vector<int> &vars)
   EXPECT_EQ(deref(StrArg(s, 9)), MakeSmall((int32_t)sources)) << "NSources";
 }
 
-std::function<void(driver::posting &)> set_arg(int k, driver::tmpl t)
-{
-  return [k, t](driver::posting &p) { p.state[k] = t; };
-}
-
 row cu_row()
 {
   row r;
@@ -144,7 +141,7 @@ row cu_row()
       {"Tasks an improper list",
        [](driver::posting &p) { p.state[1] = driver::t_improper(p.state[1].args, driver::t_atom("x")); }},
       {"a task not four entries and an Id",
-       [](driver::posting &p) { p.state[1].args[0] = driver::t_struct("task", {driver::t_int(1)}); }},
+       set_sub(1, 0, driver::t_struct("task", {driver::t_int(1)}))},
       {"a task's Id not an integer", [](driver::posting &p) { p.state[1].args[0].args[4] = driver::t_atom("a"); }},
       {"a precedence naming no task",
        [](driver::posting &p) {

@@ -9,6 +9,7 @@ namespace {
 using fd_harness::driver;
 using fd_harness::instance;
 using fd_harness::row;
+using fd_harness::set_arg;
 using fd_harness::tuple;
 
 /* data: n, nm, options, then (identifier, capacity) per machine. Variables: o, d, e, h, m per
@@ -57,11 +58,6 @@ driver::posting cum_posting(const instance &in, const std::vector<int> &vars)
           {driver::t_atom("tasks"), driver::t_atom("machines"), driver::t_atom("options")},
           {driver::t_int(n), driver::t_int(nm), driver::t_int(options(in)), driver::t_list(tasks),
            driver::t_list(machines), driver::t_int(n), driver::t_int(0)}};
-}
-
-std::function<void(driver::posting &)> set_arg(int k, driver::tmpl t)
-{
-  return [k, t](driver::posting &p) { p.state[k] = t; };
 }
 
 /* With path_dependent, option 0x4 or 0x8 (or both) is on in every instance, and a fresh post may
@@ -122,15 +118,7 @@ row cum_row(bool path_dependent = false)
   return r;
 }
 
-class FdCumulatives : public fd_harness::FdHarness {
-protected:
-  void instance_checks(const row &rw, const instance &in)
-  {
-    fd_harness::rng g{7};
-    walk(rw, in, g);
-    check_variants(rw, in);
-  }
-};
+class FdCumulatives : public fd_harness::FdHarness {};
 
 TEST_F(FdCumulatives, HasEveryProperty) { check_row(cum_row()); }
 TEST_F(FdCumulatives, PathDependentOptionsHaveEveryPropertyButFresh) { check_row(cum_row(true)); }
@@ -243,7 +231,7 @@ TEST_F(FdCumulatives, EdgeCases)
   for (size_t k = 0; k < rows.size() && !HasFailure(); k++) {
     SCOPED_TRACE(rows[k].what);
     const instance &in = rows[k].in;
-    instance_checks(rw, in);
+    walk_and_variants(rw, in, 7);
     fd_harness::result r = run(rw, in);
     ASSERT_EQ(r.outcome, rows[k].outcome);
     if (rows[k].outcome == 1 && rows[k].var < 0) {

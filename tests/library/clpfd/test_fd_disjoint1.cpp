@@ -9,6 +9,8 @@ namespace {
 using fd_harness::driver;
 using fd_harness::instance;
 using fd_harness::row;
+using fd_harness::set_arg;
+using fd_harness::set_sub;
 using fd_harness::tuple;
 
 /* data: n, flags (2 wrap, 4 margin, 8 global), lborder, rborder, n types, then (type1, type2,
@@ -75,16 +77,6 @@ driver::posting d1_posting(const instance &in, const std::vector<int> &vars)
 }
 
 /* Replaces argument k (from 0) of the state, or of the options structure (k >= 10). */
-std::function<void(driver::posting &)> set_arg(int k, driver::tmpl t)
-{
-  return [k, t](driver::posting &p) {
-    if (k >= 10)
-      p.state[1].args[k - 10] = t;
-    else
-      p.state[k] = t;
-  };
-}
-
 row d1_row()
 {
   row r;
@@ -116,36 +108,36 @@ row d1_row()
       {"NTargets + NSources past NItems", set_arg(4, driver::t_int(3))},
       {"NSources not an integer", set_arg(4, driver::t_atom("a"))},
       {"Options not a structure", set_arg(1, driver::t_atom("foo"))},
-      {"Flags not an integer", set_arg(10, driver::t_atom("a"))},
+      {"Flags not an integer", set_sub(1, 0, driver::t_atom("a"))},
       {"wrap with LBorder >= RBorder",
        [](driver::posting &p) {
-         set_arg(10, driver::t_int(2))(p);
-         set_arg(11, driver::t_int(5))(p);
-         set_arg(12, driver::t_int(5))(p);
+         set_sub(1, 0, driver::t_int(2))(p);
+         set_sub(1, 1, driver::t_int(5))(p);
+         set_sub(1, 2, driver::t_int(5))(p);
        }},
       {"Margins not a list",
        [](driver::posting &p) {
-         set_arg(10, driver::t_int(4))(p);
-         set_arg(13, driver::t_atom("foo"))(p);
+         set_sub(1, 0, driver::t_int(4))(p);
+         set_sub(1, 3, driver::t_atom("foo"))(p);
        }},
       {"Margins an improper list",
        [](driver::posting &p) {
-         set_arg(10, driver::t_int(4))(p);
-         set_arg(13, driver::t_improper({driver::t_struct("m", {driver::t_atom("t0"),
+         set_sub(1, 0, driver::t_int(4))(p);
+         set_sub(1, 3, driver::t_improper({driver::t_struct("m", {driver::t_atom("t0"),
                                                                driver::t_atom("t1"),
                                                                driver::t_int(1)})},
                                         driver::t_atom("foo")))(p);
        }},
       {"an amount neither integer nor sup",
        [](driver::posting &p) {
-         set_arg(10, driver::t_int(4))(p);
-         set_arg(13, driver::t_list({driver::t_struct(
+         set_sub(1, 0, driver::t_int(4))(p);
+         set_sub(1, 3, driver::t_list({driver::t_struct(
                          "m", {driver::t_atom("t0"), driver::t_atom("t1"), driver::t_atom("x")})}))(p);
        }},
       {"Items an improper list",
        [](driver::posting &p) { p.state[2] = driver::t_improper(p.state[2].args, driver::t_atom("x")); }},
       {"an item not two entries and a type",
-       [](driver::posting &p) { p.state[2].args[0] = driver::t_struct("item", {driver::t_int(1)}); }},
+       set_sub(2, 0, driver::t_struct("item", {driver::t_int(1)}))},
       {"an item whose attribute is not one",
        [](driver::posting &p) { p.state[2].args[0].args[1] = driver::t_atom("foo"); }},
       {"a type not atomic",
@@ -156,16 +148,7 @@ row d1_row()
   return r;
 }
 
-class FdDisjoint1 : public fd_harness::FdHarness {
-protected:
-  /* The checks of one instance: walks with fresh posts, both variants' searches. */
-  void instance_checks(const row &rw, const instance &in)
-  {
-    fd_harness::rng g{99};
-    walk(rw, in, g);
-    check_variants(rw, in);
-  }
-};
+class FdDisjoint1 : public fd_harness::FdHarness {};
 
 TEST_F(FdDisjoint1, HasEveryProperty) { check_row(d1_row()); }
 
@@ -204,7 +187,7 @@ TEST_F(FdDisjoint1, EdgeCases)
   };
   for (size_t k = 0; k < rows.size() && !HasFailure(); k++) {
     SCOPED_TRACE("edge case " + std::to_string(k));
-    instance_checks(rw, rows[k]);
+    walk_and_variants(rw, rows[k], 99);
   }
   /* the variable duration of the review's example keeps its longest value */
   fd_harness::result r = run(rw, rows[6]);

@@ -562,6 +562,8 @@ using fd_harness::driver;
 using fd_harness::instance;
 using fd_harness::level;
 using fd_harness::row;
+using fd_harness::set_arg;
+using fd_harness::set_sub;
 using fd_harness::tuple;
 using tmpl = driver::tmpl;
 
@@ -640,7 +642,7 @@ std::vector<std::pair<std::string, std::function<void(driver::posting &)>>> keye
   return {
       {"variable count", [](driver::posting &p) { p.state[0] = driver::t_int(p.state[0].v + 1); }},
       {"key count", [](driver::posting &p) { p.state[1] = driver::t_int(p.state[1].v + 1); }},
-      {"negative count", [](driver::posting &p) { p.state[0] = driver::t_int(-1); }},
+      {"negative count", set_arg(0, driver::t_int(-1))},
       {"improper variables",
        [](driver::posting &p) { p.state[2] = driver::t_improper(p.state[2].args, driver::t_int(1)); }},
       {"key repeated",
@@ -676,7 +678,7 @@ row keyed_row(const char *key, bool costs)
   r.variants = {0, 1};
   r.mutations = keyed_mutations();
   if (std::string(key) == "global_cardinality") {
-    r.mutations.push_back({"cost flag not an integer", [](driver::posting &p) { p.state[4] = driver::t_atom("x"); }});
+    r.mutations.push_back({"cost flag not an integer", set_arg(4, driver::t_atom("x"))});
     r.mutations.push_back({"cost matrix missing", [](driver::posting &p) {
                              p.state[4] = driver::t_int(1);
                              p.state[5] = driver::t_atom("[]");
@@ -724,11 +726,11 @@ row nvalue_row()
   };
   r.variants = {0, 1};
   r.mutations = {
-      {"entry not a structure", [](driver::posting &p) { p.state[1].args[0] = driver::t_int(1); }},
+      {"entry not a structure", set_sub(1, 0, driver::t_int(1))},
       {"improper list",
        [](driver::posting &p) { p.state[1] = driver::t_improper(p.state[1].args, driver::t_atom("x")); }},
-      {"N not an entry", [](driver::posting &p) { p.state[0] = driver::t_atom("n"); }},
-      {"count beyond the variables", [](driver::posting &p) { p.state[2] = driver::t_atom("n"); }},
+      {"N not an entry", set_arg(0, driver::t_atom("n"))},
+      {"count beyond the variables", set_arg(2, driver::t_atom("n"))},
   };
   r.instances = 120;
   return r;

@@ -204,6 +204,8 @@ using fd_harness::instance;
 using fd_harness::level;
 using fd_harness::result;
 using fd_harness::row;
+using fd_harness::set_arg;
+using fd_harness::set_sub;
 using fd_harness::tuple;
 using fd_oracle::domain;
 using fd_oracle::range;
@@ -248,12 +250,11 @@ row minmax_row()
       if (t[0] == t[i]) return true;
     return false;
   };
-  auto set_arg = [](int k, driver::tmpl t) { return [k, t](driver::posting &p) { p.state[k] = t; }; };
   r.mutations = {
       {"Count above n", set_arg(2, driver::t_int(9))},
       {"Count negative", set_arg(2, driver::t_int(-1))},
       {"Count not an integer", set_arg(2, driver::t_atom("a"))},
-      {"an element not an entry", [](driver::posting &p) { p.state[1].args[0] = driver::t_atom("a"); }},
+      {"an element not an entry", set_sub(1, 0, driver::t_atom("a"))},
       {"Y not an entry", set_arg(0, driver::t_int(3))},
   };
   r.instances = 150;
@@ -448,7 +449,6 @@ row relation_row(bool bounds)
   r.posting = relation_posting;
   r.claimed = bounds ? level::none : level::domain;
   r.variants = {0, 2};
-  auto set_arg = [](int k, driver::tmpl t) { return [k, t](driver::posting &p) { p.state[k] = t; }; };
   r.mutations = {
       {"overlapping X intervals",
        [](driver::posting &p) { p.state[0].args.push_back(p.state[0].args[0]); }},

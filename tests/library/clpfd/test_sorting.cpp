@@ -9,6 +9,7 @@ using fd_harness::instance;
 using fd_harness::level;
 using fd_harness::result;
 using fd_harness::row;
+using fd_harness::set_arg;
 using fd_harness::tuple;
 using fd_oracle::domain;
 using fd_oracle::range;
@@ -57,7 +58,6 @@ row sorting_row()
   };
   r.sat = sorting_sat;
   r.posting = sorting_posting;
-  auto set_arg = [](int k, driver::tmpl t) { return [k, t](driver::posting &p) { p.state[k] = t; }; };
   r.mutations = {
       {"n above the lists", set_arg(3, driver::t_int(9))},
       {"Settled beyond n", set_arg(4, driver::t_int(7))},
