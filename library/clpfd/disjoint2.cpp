@@ -451,7 +451,7 @@ struct sweep {
   }
 };
 
-/* r's placement at its bound in dimension k is one that t may take as well (Part's dominance). */
+/* r's placement at its bound in dimension k is one that t may take as well (dominance). */
 bool dominates2d(const disjoint2_data *b, int r, int t, int rightp, int k)
 {
   if (r < 0) return false;

@@ -281,7 +281,7 @@ TEST_F(Case, EdgeCases)
   EXPECT_EQ(texts(run(rw, on(two, {range(0, 4)}, 2))), "[[0|4]] ");
   EXPECT_EQ(texts(run(rw, on(two, {range(2, 4)}, 2))), "[[3|3]] ");
   EXPECT_EQ(texts(run(rw, on(two, {range(0, 4)}, 1))), "[[1|3]] ");
-  /* a path that tests a position twice: the Part checks each test against the domain on its
+  /* a path that tests a position twice: the definition checks each test against the domain on its
    * own, so X0 in 1..2 passes 2..4 and then 0..1 although no value passes both (with X0 fixed
    * the call fails) */
   dag twice{1, 1, {0, 0}, {{{2, 4, 1}}, {{0, 1, -1}}}};

@@ -3,7 +3,7 @@
  * backtracking enumeration of the distinct assignments along walks that reach unbounded
  * variables too (domain consistency, no pruning left to a rerun, a valid matching, the densities
  * and their changes, the dead vertices kept in place), a reference Tarjan search on the explicit
- * graph, a chain of 10^5 values, the daemon's skip rule, the Parts' edge cases and the N-queens
+ * graph, a chain of 10^5 values, the daemon's skip rule, the constraint's edge cases and the N-queens
  * counts.
  */
 #include <functional>
@@ -455,7 +455,7 @@ TEST_F(FdAllDistinct, ChainOfAHundredThousandValues)
   }
 }
 
-/* The Parts' edge cases: each row posts over the domains, then (when `then` is a variable)
+/* The constraint's edge cases: each row posts over the domains, then (when `then` is a variable)
  * narrows it to lo..hi; the domains, the dead count and entailment after each. */
 TEST_F(FdAllDistinct, EdgeCases)
 {
@@ -723,7 +723,7 @@ TEST_F(FdAllDistinct, AssignmentDomainConsistentUpToSeven)
   EXPECT_GT(pruned, scaled(200) / 4);
 }
 
-/* The Part's edge cases, and a fixed Y whose X is not fixed yet: the X keeps the value (a fixed
+/* The constraint's edge cases, and a fixed Y whose X is not fixed yet: the X keeps the value (a fixed
  * variable still supports its partner in the channelling sweep) and is fixed by the
  * restriction, whatever the posting order. */
 TEST_F(FdAllDistinct, AssignmentEdgeCases)
@@ -903,7 +903,7 @@ TEST_F(FdAllDistinct, AssignmentCostsOptimaAndRegrets)
   EXPECT_GT(compared, scaled(150));
 }
 
-/* The Part's cases: costs [[1,2],[2,1]] with K in 0..10 (K becomes 2..4), 0..3 (the dearer
+/* The defining cases: costs [[1,2],[2,1]] with K in 0..10 (K becomes 2..4), 0..3 (the dearer
  * pairs go), 0..1 (failure), and K with a hole at the cheapest cost. */
 TEST_F(FdAllDistinct, AssignmentCostsEdgeCases)
 {

@@ -1,6 +1,6 @@
 /* cumulatives/3 as a row of the shared checker: random tasks (origin, duration, end, height,
  * machine) on two or three machines with gaps between their identifiers, both modes, negative
- * heights and capacities; the option bits as variants; the Part's edge cases and the review's
+ * heights and capacities; the option bits as variants; the constraint's edge cases and the mended
  * faults as instances; mutated states. */
 #include "fd_harness.h"
 
@@ -153,7 +153,7 @@ TEST_F(FdCumulatives, SearchFindsTheOraclesSolutions)
   }
 }
 
-/* Edge cases and the review's faults, each checked as the row's instances are, with the
+/* Edge cases and the mended faults, each checked as the row's instances are, with the
  * outcome or domains the case is about. */
 TEST_F(FdCumulatives, EdgeCases)
 {

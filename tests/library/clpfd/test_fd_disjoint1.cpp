@@ -1,6 +1,6 @@
 /* disjoint1/2 as a row of the shared checker: random items with holes, durations that may be 0,
- * wrap, duplicated and unequal margins, the global option as the variant; the Part's edge cases
- * and the review's faults as instances; mutated states; ft06 with one disjoint1 per machine. */
+ * wrap, duplicated and unequal margins, the global option as the variant; the constraint's edge cases
+ * and the mended faults as instances; mutated states; ft06 with one disjoint1 per machine. */
 #include "fd_harness.h"
 #include "models/fd_models.h"
 
@@ -189,7 +189,7 @@ TEST_F(FdDisjoint1, EdgeCases)
     SCOPED_TRACE("edge case " + std::to_string(k));
     walk_and_variants(rw, rows[k], 99);
   }
-  /* the variable duration of the review's example keeps its longest value */
+  /* the variable duration of the mended example keeps its longest value */
   fd_harness::result r = run(rw, rows[6]);
   ASSERT_EQ(r.outcome, 1);
   EXPECT_EQ(r.doms[1].max(), 10);

@@ -293,7 +293,7 @@ TEST_F(FdDisjoint2, SweepAgainstItsRule)
   }
 }
 
-/* The Parts' edge cases: the outcome (1 propagated, 0 failed), entailment, and the domains of
+/* The constraint's edge cases: the outcome (1 propagated, 0 failed), entailment, and the domains of
  * the variables named (index, lo, hi) after the post. */
 TEST_F(FdDisjoint2, EdgeCases)
 {
@@ -587,7 +587,7 @@ row synchro_row()
 }  // namespace
 
 /* Parts of one task (the same time variables, length 1 on the resources) are matched to distinct
- * free resources at each start: the harness's properties, and the Part's edge cases. */
+ * free resources at each start: the harness's properties, and the constraint's edge cases. */
 TEST_F(FdDisjoint2, SynchronizationOfTaskParts)
 {
   check_row(synchro_row());

@@ -520,7 +520,7 @@ TEST_F(FdGccCost, HelperBoundsCostByTheArc)
   }
 }
 
-/* The Part's case: two variables, keys at most once each, costs [[1,5],[5,1]], Cost in 0..3:
+/* The defining case: two variables, keys at most once each, costs [[1,5],[5,1]], Cost in 0..3:
  * each keeps its cheap key and Cost is 2; Cost below the least total fails. */
 TEST_F(FdGccCost, EdgeCases)
 {
@@ -745,7 +745,7 @@ TEST_F(FdGccRows, GlobalCardinalityWithCosts) { check_row(keyed_row("global_card
 TEST_F(FdGccRows, LocalCardinality) { check_row(keyed_row("local_cardinality", false)); }
 TEST_F(FdGccRows, Nvalue) { check_row(nvalue_row()); }
 
-/* The Parts' cases of global_cardinality and local_cardinality, one table for both (data: n, m,
+/* The defining cases of global_cardinality and local_cardinality, one table for both (data: n, m,
  * the keys; domains X1..Xn, C1..Cm): the domains left, or failed, and entailment. */
 TEST_F(FdGccRows, KeyedEdgeCases)
 {

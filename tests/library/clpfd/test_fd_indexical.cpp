@@ -764,7 +764,7 @@ TEST_F(FdIndexical, AnImporterForgetsFreedChains)
         << atom_name(d->module->name);
 }
 
-/* ---- the Part's cases on the machine ---- */
+/* ---- the defining cases on the machine ---- */
 
 /* X in 0..10 posted for a fixed X is entailed on its first run and never linked; a check of X in S
  * with X overlapping S stays undecided and is linked, once, however often it runs; a divisor

@@ -1,5 +1,5 @@
 /* lex_chain/2: random chains against an oracle of the lexicographic order (strict or not, with
- * increasing tuples or not), the Part's edge cases, solution counts and mutated states. */
+ * increasing tuples or not), the constraint's edge cases, solution counts and mutated states. */
 #include "fd_harness.h"
 
 namespace {

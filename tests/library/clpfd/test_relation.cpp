@@ -128,7 +128,7 @@ class FdElement : public fd_harness::FdHarness {};
 
 TEST_F(FdElement, RandomInstancesHaveEveryProperty) { check_row(element_row()); }
 
-/* The Part's edge cases and the bounds restriction of X (X in 0..n+1 and in inf..sup). */
+/* The constraint's edge cases and the bounds restriction of X (X in 0..n+1 and in inf..sup). */
 TEST_F(FdElement, EdgeCases)
 {
   row r = element_row();
@@ -195,7 +195,7 @@ TEST_F(FdElement, ElementDaemonsWakeOnlyForSelectableElements)
 }  // namespace
 
 /* minimum/2 and maximum/2 (and relation/3): random instances against oracles of the relation,
- * Y's bounds against the bounds(Z) projection, the Parts' edge cases and mutated states. */
+ * Y's bounds against the bounds(Z) projection, the constraint's edge cases and mutated states. */
 
 namespace {
 

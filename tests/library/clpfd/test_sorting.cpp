@@ -1,5 +1,5 @@
 /* sorting/3: random instances against an oracle of sortedness and permutation, bounds of X and
- * Y checked against the projection, the Part's edge cases, settled windows and mutated states. */
+ * Y checked against the projection, the constraint's edge cases, settled windows and mutated states. */
 #include "fd_harness.h"
 
 namespace {
