@@ -93,7 +93,7 @@ void give_queues(ORVALIS_API_STRUCT *api, propagator *p)
 }
 
 /* The current level once the stack agrees with the level mutable; null when none is open. */
-propagator *synced_level(ORVALIS_API_STRUCT *api, worker *w)
+QX_HOT_INLINE propagator *synced_level(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED m = fd_mutable_last(level_mutable(api));
   propagator *p = fd_state(api)->current_propagator;
@@ -114,7 +114,7 @@ propagator *open_level(ORVALIS_API_STRUCT *api, worker *w)
 /* The current level (opened first when there is none) and the level mutable's Stamp after saving
  * it under the newest choicepoint (once per choicepoint): entries inserted now carry the Stamp,
  * and backtracking past their insertion brings it below theirs. */
-propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, int32_t *stamp)
+QX_HOT_INLINE propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, int32_t *stamp)
 {
   TAGGED m = fd_mutable_last(level_mutable(api));
   propagator *p = fd_state(api)->current_propagator;
@@ -278,16 +278,24 @@ struct waker {
   int32_t stamp;
 };
 
+/* The last mutable of a status chain: the status word is a small integer, so a mutable whose
+ * Value is one is the last (the common case, without the general chain walk). */
+QX_HOT_INLINE TAGGED status_mutable(TAGGED record)
+{
+  TAGGED m = deref(StrArg(record, FD_ARG_STATUS));
+  return IsSmall(StrArg(m, 1)) ? m : fd_mutable_last(m);
+}
+
 void queue_daemon(const waker &k, TAGGED d)
 {
-  if ((fd_status(d) & STATUS_RUN_MASK) != FD_ST_RUNNING)
+  if ((GetSmall(deref(StrArg(status_mutable(d), 1))) & STATUS_RUN_MASK) != FD_ST_RUNNING)
     level_insert(k.api, k.p, CODE_DAEMON, d, k.stamp);
 }
 
-/* Queues a suspension unless it is queued already: code for a global, ix_code for an ix/7. */
-void queue_suspension(const waker &k, TAGGED s, int code, int ix_code)
+/* Queues a suspension unless it is queued already: code for a global, ix_code for an ix/7. The
+ * codes are constants at each caller, so that the insertion folds to one queue. */
+QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, int code, int ix_code)
 {
-  TAGGED f = StrFunctor(s);
   if (f == functor_daemon5) return queue_daemon(k, s);
   if (f == functor_ix7) {
     if (s == k.self || deref(StrArg(s, FD_ARG_DEAD)) == k.self) return;
@@ -295,7 +303,7 @@ void queue_suspension(const waker &k, TAGGED s, int code, int ix_code)
   } else if (f != functor_global5) {
     return;
   }
-  TAGGED m = fd_mutable_last(StrArg(s, FD_ARG_STATUS));
+  TAGGED m = status_mutable(s);
   TAGGED status = deref(StrArg(m, 1));
   if (GetSmall(status) & FD_ST_QUEUED) return;
   fd_trail_mutable(k.api, k.w, m);
@@ -308,7 +316,11 @@ void wake_front(const waker &k, TAGGED list, int gq)
 {
   for (; IsLst(list); list = deref(LstTail(list))) {
     TAGGED s = deref(LstHead(list));
-    if (!fd_dead(s)) queue_suspension(k, s, 2 * gq, CODE_IX_FRONT);
+    if (fd_dead(s)) continue;
+    if (gq == 3)
+      queue_suspension(k, s, StrFunctor(s), 6, CODE_IX_FRONT);
+    else
+      queue_suspension(k, s, StrFunctor(s), 4, CODE_IX_FRONT);
   }
 }
 
@@ -325,8 +337,10 @@ void wake_back(const waker &k, TAGGED lists_mutable, int index, int gq)
     if (fd_dead(s)) {
       dead++;
       shared = deref(LstTail(l));
+    } else if (gq == 3) {
+      queue_suspension(k, s, StrFunctor(s), 7, CODE_IX_BACK);
     } else {
-      queue_suspension(k, s, 2 * gq + 1, CODE_IX_BACK);
+      queue_suspension(k, s, StrFunctor(s), 5, CODE_IX_BACK);
     }
   }
   if (!dead) return;
@@ -377,14 +391,14 @@ TAGGED first_unbound(TAGGED vars, TAGGED *rest)
 }
 
 /* A Val-list suspension whose variables are all fixed fires. */
-void fire_value_suspension(const waker &k, TAGGED s)
+QX_HOT_INLINE void fire_value_suspension(const waker &k, TAGGED s, TAGGED f)
 {
-  TAGGED f = StrFunctor(s);
   if (f == functor_iff4) {
     if (!iff_holds(k.api, s)) return;
     s = deref(StrArg(s, 1));
+    f = StrFunctor(s);
   }
-  queue_suspension(k, s, CODE_GLOBAL_FRONT, CODE_IX_FRONT);
+  queue_suspension(k, s, f, CODE_GLOBAL_FRONT, CODE_IX_FRONT);
 }
 
 /* The Val list of a fixed variable: suspensions whose variables are all fixed fire; the others
@@ -401,10 +415,13 @@ void wake_values(const waker &k, TAGGED list)
   int nkept = 0, capacity = KEPT_BUFFER;
   TAGGED first_iff = 0;
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), rest;
-    if (!first_iff && StrFunctor(s) == functor_iff4) first_iff = l;
+    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), f = StrFunctor(s), rest;
+    if (f == functor_iff4 && !first_iff) first_iff = l;
     if (fd_dead(s)) continue;
-    if (first_unbound(StrArg(e, 1), &rest)) {
+    TAGGED vars = deref(StrArg(e, 1));
+    if (vars == atom_nil) {
+      fire_value_suspension(k, s, f); /* the usual entry: no other variable to wait for */
+    } else if (first_unbound(vars, &rest)) {
       if (nkept == capacity) {
         capacity = fd_list_length(list);
         auto *more = (TAGGED *)fd_temp_alloc(api, w, (size_t)capacity * sizeof(TAGGED));
@@ -412,8 +429,9 @@ void wake_values(const waker &k, TAGGED list)
         kept = more;
       }
       kept[nkept++] = e;
-    } else
-      fire_value_suspension(k, s);
+    } else {
+      fire_value_suspension(k, s, f);
+    }
   }
   /* The checking indexicals of a reified call stop once their Boolean is decided. */
   for (TAGGED l = first_iff ? first_iff : atom_nil; IsLst(l); l = deref(LstTail(l))) {
@@ -435,6 +453,34 @@ void wake_values(const waker &k, TAGGED list)
     pair[2] = s;
     fd_link(api, w, var, fd->functor_val, MakeStr(pair));
   }
+}
+
+/* fd_enqueue_all with the '$fdlists' record of lists_mutable already looked up. */
+void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
+                    TAGGED lists_mutable, TAGGED lists)
+{
+  if (mask <= 0) return;
+  int32_t count = lists_int(lists, FD_LISTS_COUNT);
+  uint32_t words = 2 * (uint32_t)(count > 0 ? count : 0) + 136;
+  if (!fd_room_free(w, words)) {
+    TAGGED keep[2] = {self, lists_mutable};
+    fd_room(api, w, words, keep, 2);
+    self = keep[0];
+    lists_mutable = keep[1];
+    lists = fd_mutable_value(lists_mutable);
+  }
+  int32_t stamp;
+  propagator *p = insertion_level(api, w, &stamp);
+  waker k{api, w, p, self, stamp};
+  if (mask & FD_WAKE_FIXED) {
+    wake_front(k, deref(StrArg(lists, FD_LISTS_FIRST)), 3);
+    for (int i = 1; i < 4; i++) wake_front(k, deref(StrArg(lists, FD_LISTS_FIRST + i)), 2);
+    if ((lists_int(lists, FD_LISTS_MASK) | mask) & FD_WAKE_VAL)
+      wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
+    return;
+  }
+  for (int i = 3; i >= 0; i--)
+    if (mask & (1 << i)) wake_back(k, lists_mutable, i, i == 0 ? 3 : 2);
 }
 
 /* ---- running ---- */
@@ -657,7 +703,8 @@ void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
   fd->prunings++;
   if (!(mask & FD_WAKE_VAL)) {
     TAGGED lists_mutable = StrArg(last, 4);
-    fd_enqueue_all(api, w, mask & lists_mask(lists_mutable), self, lists_mutable);
+    if (TAGGED lists = lists_record(lists_mutable))
+      enqueue_record(api, w, mask & lists_int(lists, FD_LISTS_MASK), self, lists_mutable, lists);
     return;
   }
   TAGGED var = deref(w->term[4]);
@@ -672,34 +719,19 @@ void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
       binding[1] = var;
       binding[2] = deref(StrArg(fd_attr_dom(deref(w->term[3])), 2));
       fd_enqueue_general(api, w, MakeStr(binding), CODE_BINDING);
+      last = fd_attr_last(deref(w->term[3])); /* the room made may have moved it */
     }
   }
-  TAGGED lists_mutable = StrArg(fd_attr_last(deref(w->term[3])), 4);
-  fd_enqueue_all(api, w, (mask & lists_mask(lists_mutable)) + FD_WAKE_FIXED, self, lists_mutable);
+  TAGGED lists_mutable = StrArg(last, 4);
+  if (TAGGED lists = lists_record(lists_mutable))
+    enqueue_record(api, w, (mask & lists_int(lists, FD_LISTS_MASK)) + FD_WAKE_FIXED, self,
+                   lists_mutable, lists);
 }
 
 void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGED lists_mutable)
 {
-  TAGGED lists = lists_record(lists_mutable);
-  if (mask <= 0 || !lists) return;
-  int32_t count = lists_int(lists, FD_LISTS_COUNT);
-  uint32_t words = 2 * (uint32_t)(count > 0 ? count : 0) + 136;
-  TAGGED keep[2] = {self, lists_mutable};
-  fd_room(api, w, words, keep, 2);
-  int32_t stamp;
-  propagator *p = insertion_level(api, w, &stamp);
-  waker k{api, w, p, keep[0], stamp};
-  lists_mutable = keep[1];
-  lists = fd_mutable_value(lists_mutable);
-  if (mask & FD_WAKE_FIXED) {
-    wake_front(k, deref(StrArg(lists, FD_LISTS_FIRST)), 3);
-    for (int i = 1; i < 4; i++) wake_front(k, deref(StrArg(lists, FD_LISTS_FIRST + i)), 2);
-    if ((lists_int(lists, FD_LISTS_MASK) | mask) & FD_WAKE_VAL)
-      wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
-    return;
-  }
-  for (int i = 3; i >= 0; i--)
-    if (mask & (1 << i)) wake_back(k, lists_mutable, i, i == 0 ? 3 : 2);
+  if (TAGGED lists = lists_record(lists_mutable))
+    enqueue_record(api, w, mask, self, lists_mutable, lists);
 }
 
 void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int code)
@@ -746,34 +778,42 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
                          QX_term_ref goal)
 {
   struct fd_state *fd = fd_state(api);
-  /* The enqueues below bring the level stack in line themselves. */
-  fd_ref_put(api, temp, deref(w->term[0]));
-  for (TAGGED l; IsLst(l = fd_ref_get(api, temp));) {
+  /* The enqueues below bring the level stack in line themselves. The rest of the list is held in
+   * temp only across the steps that may collect (fd_told, an action goal). */
+  for (TAGGED l = deref(w->term[0]); IsLst(l);) {
     TAGGED a = deref(LstHead(l));
-    fd_ref_put(api, temp, deref(LstTail(l)));
+    l = deref(LstTail(l));
     if (a == atom_fail) return 0;
     if (a == atom_exit) {
       fd->entailments++;
       TAGGED dead = deref(StrArg(fd_ref_get(api, global), FD_ARG_DEAD));
       if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
-    } else if (int mask = action_mask(fd, a)) {
+      continue;
+    }
+    fd_ref_put(api, temp, l);
+    if (int mask = action_mask(fd, a)) {
       TAGGED x = deref(StrArg(a, 1));
       TAGGED attr = IsVar(x) ? get_attributes(x, fd->fd_module) : 0;
-      if (!attr) continue;
-      w->term[3] = attr;
-      w->term[4] = x;
-      fd_told(api, w, mask, fd->functor_none);
+      if (attr) {
+        w->term[3] = attr;
+        w->term[4] = x;
+        fd_told(api, w, mask, fd->functor_none);
+      }
     } else {
       fd_ref_put(api, goal, a);
       int r = QX_query(fd->call_action1, goal);
       if (r <= 0) return r;
     }
+    l = fd_ref_get(api, temp);
   }
-  TAGGED g = fd_ref_get(api, global);
-  uint32_t old = fd_status(g), status = old & ~FD_ST_RUNNING;
+  TAGGED m = status_mutable(fd_ref_get(api, global));
+  uint32_t old = (uint32_t)GetSmall(deref(StrArg(m, 1))), status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
     status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
-  if (status != old) fd_set_status(api, w, g, status);
+  if (status != old) {
+    fd_trail_mutable(api, w, m);
+    StrPtr(m)[1] = MakeSmall((int32_t)status);
+  }
   return 1;
 }
 

@@ -263,6 +263,40 @@ TEST_F(FdPropTest, DaemonsFirstQueuedOnceAndSelfRequeue)
   EXPECT_EQ(r.runs, 2);
 }
 
+/* A status mutable that forwards to another (its Value a '$mutable'): waking reads and sets the
+ * bits of the last one, so a global on the dom and val lists of a variable pruned, then fixed,
+ * before the loop runs once, and ends neither queued nor running. */
+TEST_F(FdPropTest, ForwardedStatusIsQueuedOnce)
+{
+  fd_test_global &f = add_test_global("fw", 1);
+  QX_define_c_predicate(
+      "forward_status", 1, "user",
+      [](QX_term_ref goal, void *) {
+        TAGGED m = deref(StrArg(deref(StrArg(deref(qx_w->fli_info.fli_stack_start[2 * goal]), 1)),
+                                FD_ARG_STATUS));
+        TAGGED *inner = qx_w->global_top;
+        qx_w->global_top += 3;
+        inner[0] = functor_mutable2, inner[1] = deref(StrArg(m, 1)), inner[2] = MakeSmall(0);
+        StrPtr(m)[1] = MakeStr(inner);
+        return 1;
+      },
+      nullptr);
+  for (const char *keys : {"[dom(X), val(X)]", "[val(X), min(X)]"}) {
+    ASSERT_EQ(go(std::string("'$fd_in_interval'(X, 0, 9, 0), '$fd_post_global'(fw(X), s(_, 0), 0, "
+                             "t, ") +
+                 keys +
+                 ", G), '$fd_evaluate_indexical'(_, 0), forward_status(G), "
+                 "'$fd_in_interval'(X, 1, 9, 1), '$fd_in_interval'(X, 3, 3, 0), "
+                 "'$fd_evaluate_indexical'(_, 0), "
+                 "G = global(_, _, '$mutable'('$mutable'(St, _), _), _, _)"),
+              1)
+        << keys << exception();
+    EXPECT_EQ(f.runs, 2) << keys;
+    EXPECT_EQ(var("St"), "2") << keys;
+    f.runs = 0;
+  }
+}
+
 /* A variable with only clpfd's attribute is bound by the tell; one with another module's
  * attribute through queue 5 and the engine's wake-up, whose hook runs once. */
 TEST_F(FdPropTest, FixedVariablesAreBoundAtOnceOrThroughTheEngine)
