@@ -285,10 +285,17 @@ QX_HOT_INLINE TAGGED status_mutable(TAGGED record)
   TAGGED m = deref(StrArg(record, FD_ARG_STATUS));
   return IsSmall(StrArg(m, 1)) ? m : fd_mutable_last(m);
 }
+inline uint32_t status_word(TAGGED m) { return (uint32_t)GetSmall(deref(StrArg(m, 1))); }
+/* A changed status word, written after saving the mutable under the newest choicepoint. */
+inline void put_status_word(ORVALIS_API_STRUCT *api, worker *w, TAGGED m, uint32_t status)
+{
+  fd_trail_mutable(api, w, m);
+  StrPtr(m)[1] = MakeSmall((int32_t)status);
+}
 
 void queue_daemon(const waker &k, TAGGED d)
 {
-  if ((GetSmall(deref(StrArg(status_mutable(d), 1))) & STATUS_RUN_MASK) != FD_ST_RUNNING)
+  if ((status_word(status_mutable(d)) & STATUS_RUN_MASK) != FD_ST_RUNNING)
     level_insert(k.api, k.p, CODE_DAEMON, d, k.stamp);
 }
 
@@ -304,10 +311,9 @@ QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, int code
     return;
   }
   TAGGED m = status_mutable(s);
-  TAGGED status = deref(StrArg(m, 1));
-  if (GetSmall(status) & FD_ST_QUEUED) return;
-  fd_trail_mutable(k.api, k.w, m);
-  StrPtr(m)[1] = MakeSmall(GetSmall(status) | FD_ST_QUEUED);
+  uint32_t status = status_word(m);
+  if (status & FD_ST_QUEUED) return;
+  put_status_word(k.api, k.w, m, status | FD_ST_QUEUED);
   level_insert(k.api, k.p, code, s, k.stamp);
 }
 
@@ -324,11 +330,11 @@ void wake_front(const waker &k, TAGGED list, int gq)
   }
 }
 
-/* Back-appending waker of list `index` of the record: live entries are queued, dead ones are
- * dropped from the list (old cells copied, young ones relinked). */
-void wake_back(const waker &k, TAGGED lists_mutable, int index, int gq)
+/* Back-appending waker of list `index` of lists, the record of lists_mutable: live entries are
+ * queued, dead ones are dropped from the list (old cells copied, young ones relinked). Returns
+ * the record, a copy when dropping needed one. */
+TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, int gq)
 {
-  TAGGED lists = fd_mutable_value(lists_mutable);
   TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + index));
   int32_t dead = 0;
   TAGGED shared = list; /* the rest after the last dead entry */
@@ -343,7 +349,7 @@ void wake_back(const waker &k, TAGGED lists_mutable, int index, int gq)
       queue_suspension(k, s, StrFunctor(s), 5, CODE_IX_BACK);
     }
   }
-  if (!dead) return;
+  if (!dead) return lists;
   worker *w = k.w;
   lists = young_lists(k.api, w, lists_mutable);
   TAGGED *out = StrPtr(lists) + FD_LISTS_FIRST + index;
@@ -362,11 +368,12 @@ void wake_back(const waker &k, TAGGED lists_mutable, int index, int gq)
   *out = shared;
   TAGGED *record = StrPtr(lists);
   record[FD_LISTS_COUNT] = MakeSmall(lists_int(lists, FD_LISTS_COUNT) - dead);
-  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return;
+  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return lists;
   int32_t mask = lists_int(lists, FD_LISTS_MASK) & FD_WAKE_VAL;
   for (int i = 0; i < 4; i++)
     if (IsLst(deref(record[FD_LISTS_FIRST + i]))) mask |= 1 << i;
   record[FD_LISTS_MASK] = MakeSmall(mask);
+  return lists;
 }
 
 /* B of iff(Ix, B, Value, Dead) is bound to, or has the domain minimum, Value. */
@@ -473,14 +480,16 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
   propagator *p = insertion_level(api, w, &stamp);
   waker k{api, w, p, self, stamp};
   if (mask & FD_WAKE_FIXED) {
-    wake_front(k, deref(StrArg(lists, FD_LISTS_FIRST)), 3);
-    for (int i = 1; i < 4; i++) wake_front(k, deref(StrArg(lists, FD_LISTS_FIRST + i)), 2);
+    for (int i = 0; i < 4; i++) {
+      TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
+      if (IsLst(list)) wake_front(k, list, i == 0 ? 3 : 2);
+    }
     if ((lists_int(lists, FD_LISTS_MASK) | mask) & FD_WAKE_VAL)
       wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
     return;
   }
   for (int i = 3; i >= 0; i--)
-    if (mask & (1 << i)) wake_back(k, lists_mutable, i, i == 0 ? 3 : 2);
+    if (mask & (1 << i)) lists = wake_back(k, lists_mutable, lists, i, i == 0 ? 3 : 2);
 }
 
 /* ---- running ---- */
@@ -534,11 +543,10 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   QX_term_ref global = refs, state = refs + 1, actions = refs + 2, temp = refs + 3, goal = refs + 4;
   fd_ref_put(api, global, g);
   if (fd_dead(g)) return RUN_CONTINUE;
-  TAGGED m = fd_mutable_last(StrArg(g, FD_ARG_STATUS)); /* read and written once */
-  uint32_t status = (uint32_t)GetSmall(deref(StrArg(m, 1)));
+  TAGGED m = status_mutable(g); /* read and written once */
+  uint32_t status = status_word(m);
   if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
-  fd_trail_mutable(api, w, m);
-  StrPtr(m)[1] = MakeSmall((int32_t)(status | FD_ST_RUNNING));
+  put_status_word(api, w, m, status | FD_ST_RUNNING);
   fd->resumptions++;
   if (fd->debugging) return RUN_PROLOG;
   fd_ref_put(api, state, fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)));
@@ -745,11 +753,12 @@ void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int co
 void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int code)
 {
   global = deref(global);
-  uint32_t status = fd_status(global);
+  TAGGED m = status_mutable(global);
+  uint32_t status = status_word(m);
   if (status & FD_ST_QUEUED) return;
   int32_t stamp;
   propagator *p = insertion_level(api, w, &stamp);
-  fd_set_status(api, w, global, status | FD_ST_QUEUED);
+  put_status_word(api, w, m, status | FD_ST_QUEUED);
   level_insert(api, p, code, global, stamp);
 }
 
@@ -807,13 +816,10 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
     l = fd_ref_get(api, temp);
   }
   TAGGED m = status_mutable(fd_ref_get(api, global));
-  uint32_t old = (uint32_t)GetSmall(deref(StrArg(m, 1))), status = old & ~FD_ST_RUNNING;
+  uint32_t old = status_word(m), status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
     status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
-  if (status != old) {
-    fd_trail_mutable(api, w, m);
-    StrPtr(m)[1] = MakeSmall((int32_t)status);
-  }
+  if (status != old) put_status_word(api, w, m, status);
   return 1;
 }
 
