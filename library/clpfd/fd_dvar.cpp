@@ -13,8 +13,6 @@
 #include "fd_kernel.h"
 #include "fd_sets.h"
 
-static constexpr TAGGED FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
-
 /* ---- the attribute ---- */
 
 /* The value of a '$mutable' term, following mutables that forward to newer ones. */
@@ -38,13 +36,13 @@ TAGGED fd_attr_last(TAGGED attr)
 }
 
 /* One walk down the alias chain: the domain mutable of the last v/4 holds the dom/4 record. */
-TAGGED fd_attr_dom(TAGGED attr)
+TAGGED fd_attr_dom_chain(TAGGED attr)
 {
   attr = deref(attr);
   for (;;) {
     TAGGED value = mutable_value(StrArg(attr, 3));
     if (!IsStr(value)) return 0;
-    if (StrFunctor(value) == FUNCTOR_DOM4) return value;
+    if (StrFunctor(value) == FD_FUNCTOR_DOM4) return value;
     if (StrFunctor(value) != functor_v4) return 0;
     attr = value;
   }
@@ -479,5 +477,7 @@ int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED m
 void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
 {
   if (d->flags & (DV_INTERVAL | DV_EXPORTED)) return;
-  d->set = fd_localize(api, w, dvar_set(api, d, w));
+  bool clipped = !(d->flags & DV_SET_CURRENT); /* dvar_set builds it anew in temporary storage */
+  TAGGED set = dvar_set(api, d, w);
+  d->set = clipped ? set : fd_localize(api, w, set);
 }
