@@ -487,6 +487,7 @@ void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, i
     push_action(w, outcome == 1 ? atom_exit : atom_fail);
   }
   fd_ref_put(api, actions, w->term[2]);
+  if (!fd_state(api)->fd_overflow) return; /* the overflow check passes: no culprit needed */
   TAGGED global = deref(w->term[1]);
   TAGGED culprit =
       IsStr(global) && StrFunctor(global) == FUNCTOR_GLOBAL5 ? StrArg(global, 2) : global;
