@@ -215,8 +215,8 @@ static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_
   int64_t most = ((int64_t)hi - lo) / 2 + 1;
   if (most > 64 || !fd_room_free(w, 4 * (uint32_t)most + 5 + HEAP_MARGIN)) {
     uint32_t n = 0;
-    for (TAGGED s = intervals_from(source ? source : deref(dom[1]), lo); IsLst(s) && fds_lo(s) <= hi;
-         s = fds_next(s))
+    for (TAGGED s = intervals_from(source ? source : deref(dom[1]), lo);
+         IsLst(s) && fds_lo(s) <= hi; s = fds_next(s))
       n++;
     if (n < 2) return -1;
     if (!fd_room_free(w, 4 * n + 5 + HEAP_MARGIN)) {
