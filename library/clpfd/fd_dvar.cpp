@@ -418,9 +418,19 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
   if (dlo == dhi) return FD_MASK_FAIL;
   if (v == dlo) return dvar_adjust_bounds(d, d->set, v + 1, dhi);
   if (v == dhi) return dvar_adjust_bounds(d, d->set, dlo, v - 1);
-  TAGGED s = skip_below(d->set, dlo);
-  if (fds_lo(skip_below(s, v)) > v) return 0; /* v lies in a hole */
+  TAGGED s = skip_below(d->set, dlo), at = skip_below(s, v);
+  if (fds_lo(at) > v) return 0; /* v lies in a hole */
   fds_builder copy(api, w);
+  if (d->flags & DV_SET_CURRENT) {
+    /* the set is the domain itself: its intervals are copied word for word, v's one split */
+    for (; s != at; s = fds_next(s)) copy.add(fds_interval(s)[0], fds_interval(s)[1]);
+    TAGGED *pair = fds_interval(at);
+    if (fds_val(pair[0]) < v) copy.add(pair[0], MakeSmall(v - 1));
+    if (fds_val(pair[1]) > v) copy.add(MakeSmall(v + 1), pair[1]);
+    for (s = fds_next(at); IsLst(s); s = fds_next(s))
+      copy.add(fds_interval(s)[0], fds_interval(s)[1]);
+    s = atom_nil;
+  }
   for (; IsLst(s) && fds_lo(s) <= dhi; s = fds_next(s)) {
     int32_t a = std::max(fds_lo(s), dlo), b = std::min(fds_hi(s), dhi);
     if (a <= v && v <= b) {
