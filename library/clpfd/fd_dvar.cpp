@@ -13,8 +13,6 @@
 #include "fd_kernel.h"
 #include "fd_sets.h"
 
-static constexpr TAGGED FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
-
 /* ---- the attribute ---- */
 
 /* The value of a '$mutable' term, following mutables that forward to newer ones. */
@@ -38,13 +36,13 @@ TAGGED fd_attr_last(TAGGED attr)
 }
 
 /* One walk down the alias chain: the domain mutable of the last v/4 holds the dom/4 record. */
-TAGGED fd_attr_dom(TAGGED attr)
+TAGGED fd_attr_dom_chain(TAGGED attr)
 {
   attr = deref(attr);
   for (;;) {
     TAGGED value = mutable_value(StrArg(attr, 3));
     if (!IsStr(value)) return 0;
-    if (StrFunctor(value) == FUNCTOR_DOM4) return value;
+    if (StrFunctor(value) == FD_FUNCTOR_DOM4) return value;
     if (StrFunctor(value) != functor_v4) return 0;
     attr = value;
   }
@@ -420,9 +418,19 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
   if (dlo == dhi) return FD_MASK_FAIL;
   if (v == dlo) return dvar_adjust_bounds(d, d->set, v + 1, dhi);
   if (v == dhi) return dvar_adjust_bounds(d, d->set, dlo, v - 1);
-  TAGGED s = skip_below(d->set, dlo);
-  if (fds_lo(skip_below(s, v)) > v) return 0; /* v lies in a hole */
+  TAGGED s = skip_below(d->set, dlo), at = skip_below(s, v);
+  if (fds_lo(at) > v) return 0; /* v lies in a hole */
   fds_builder copy(api, w);
+  if (d->flags & DV_SET_CURRENT) {
+    /* the set is the domain itself: its intervals are copied word for word, v's one split */
+    for (; s != at; s = fds_next(s)) copy.add(fds_interval(s)[0], fds_interval(s)[1]);
+    TAGGED *pair = fds_interval(at);
+    if (fds_val(pair[0]) < v) copy.add(pair[0], MakeSmall(v - 1));
+    if (fds_val(pair[1]) > v) copy.add(MakeSmall(v + 1), pair[1]);
+    for (s = fds_next(at); IsLst(s); s = fds_next(s))
+      copy.add(fds_interval(s)[0], fds_interval(s)[1]);
+    s = atom_nil;
+  }
   for (; IsLst(s) && fds_lo(s) <= dhi; s = fds_next(s)) {
     int32_t a = std::max(fds_lo(s), dlo), b = std::min(fds_hi(s), dhi);
     if (a <= v && v <= b) {
@@ -479,5 +487,7 @@ int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED m
 void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
 {
   if (d->flags & (DV_INTERVAL | DV_EXPORTED)) return;
-  d->set = fd_localize(api, w, dvar_set(api, d, w));
+  bool clipped = !(d->flags & DV_SET_CURRENT); /* dvar_set builds it anew in temporary storage */
+  TAGGED set = dvar_set(api, d, w);
+  d->set = clipped ? set : fd_localize(api, w, set);
 }

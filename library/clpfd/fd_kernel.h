@@ -131,8 +131,16 @@ struct DVITER {
 constexpr int32_t FD_INF_L = (int32_t)0x80000001;
 constexpr int32_t FD_SUP_L = 0x7FFFFFFF;
 
-/* The current dom/4 of an attribute, following the alias chain; and the last v/4 of the chain. */
-TAGGED fd_attr_dom(TAGGED attr);
+/* The current dom/4 of an attribute, following the alias chain; and the last v/4 of the chain.
+ * The common case, a domain mutable that holds the dom/4 itself, is taken inline. */
+constexpr TAGGED FD_FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
+TAGGED fd_attr_dom_chain(TAGGED attr);
+static inline TAGGED fd_attr_dom(TAGGED attr)
+{
+  TAGGED value = deref(StrArg(deref(StrArg(deref(attr), 3)), 1));
+  if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) return value;
+  return fd_attr_dom_chain(attr);
+}
 TAGGED fd_attr_last(TAGGED attr);
 
 void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref);

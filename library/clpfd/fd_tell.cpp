@@ -25,7 +25,6 @@ static constexpr uint32_t HEAP_MARGIN = 128;
  * val/1 wrapper and the list cell. */
 static constexpr uint32_t LINK_ROOM = 16;
 
-static constexpr TAGGED FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
 static constexpr TAGGED FUNCTOR_LISTS7 = atom_fdlists | (7u << QX_ARITY_SHIFT);
 static constexpr TAGGED FUNCTOR_GLOBAL5 = atom_global | (5u << QX_ARITY_SHIFT);
 static constexpr TAGGED FUNCTOR_DAEMON5 = atom_daemon | (5u << QX_ARITY_SHIFT);
@@ -63,7 +62,7 @@ static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min
   TAGGED *cell = interval ? LstPtr(deref(dom[1])) : nullptr;
   if (!is_new(w, dom) || (interval && !is_new(w, cell))) {
     dom = heap_take(w, 5);
-    dom[0] = FUNCTOR_DOM4;
+    dom[0] = FD_FUNCTOR_DOM4;
     if (interval) cell = heap_take(w, 2);
     fd_update_mutable(api, w, MakeStr(dom), StrArg(fd_attr_last(w->term[3]), 3));
   }
@@ -171,50 +170,74 @@ static int tell_raised_min(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int3
   return FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX;
 }
 
-/* Tells the values of `source` between the small integers lo and hi when they form several
- * intervals: fd_tell_unsafe of their intersection, copied straight to the heap without the
- * temporary copies. source is a set in temporary storage, or 0 for the current domain's set
- * (read again once the heap has room). -1, having done nothing, for one interval or none. */
+/* The values of a set between the small integers lo and hi as copied onto the heap. */
+struct within_copy {
+  TAGGED set;
+  uint32_t n; /* intervals */
+  int64_t count;
+  int32_t first, last;
+};
+
+/* Copies the intervals of s (which starts at the first interval that reaches lo) clipped to lo..hi
+ * onto the heap, whose room was made. */
+static within_copy copy_within(worker *w, TAGGED s, int32_t lo, int32_t hi)
+{
+  within_copy r = {atom_nil, 0, 0, 0, 0};
+  TAGGED *tail = &r.set;
+  for (; IsLst(s) && fds_lo(s) <= hi; s = fds_next(s), r.n++) {
+    int32_t a = std::max(fds_lo(s), lo), b = std::min(fds_hi(s), hi);
+    if (r.n == 0) r.first = a;
+    r.last = b;
+    r.count += (int64_t)b - a + 1;
+    TAGGED *cell = heap_take(w, 4);
+    cell[0] = MakeLst(cell + 2);
+    cell[2] = MakeSmall(a);
+    cell[3] = MakeSmall(b);
+    *tail = MakeLst(cell);
+    tail = &cell[1];
+  }
+  *tail = atom_nil;
+  return r;
+}
+
+/* Tells the values of `source` between the small integers lo and hi: fd_tell_unsafe of their
+ * intersection, copied straight to the heap without the temporary copies. source is a set in
+ * temporary storage, or 0 for the current domain's set (read again once the heap has room). -1,
+ * having done nothing, for no interval, and for one interval when lo..hi is wide or the heap
+ * short of room. */
 static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_t lo, int32_t hi)
 {
   TAGGED *dom = current_dom(w);
   if (!source && IsSmall(dom[3]) && GetSmall(dom[3]) <= hi && IsSmall(dom[4]))
     return tell_raised_min(api, w, dom, lo);
-  TAGGED s = intervals_from(source ? source : deref(dom[1]), lo);
-  uint32_t n = 0;
-  int64_t count = 0;
-  int32_t first = 0, last = 0;
-  for (; IsLst(s) && fds_lo(s) <= hi; s = fds_next(s), n++) {
-    int32_t a = std::max(fds_lo(s), lo), b = std::min(fds_hi(s), hi);
-    if (n == 0) first = a;
-    last = b;
-    count += (int64_t)b - a + 1;
+  /* lo..hi holds at most one interval per two values: with room for that many free, the set is
+   * copied in the same pass that measures it */
+  int64_t most = ((int64_t)hi - lo) / 2 + 1;
+  if (most > 64 || !fd_room_free(w, 4 * (uint32_t)most + 5 + HEAP_MARGIN)) {
+    uint32_t n = 0;
+    for (TAGGED s = intervals_from(source ? source : deref(dom[1]), lo);
+         IsLst(s) && fds_lo(s) <= hi; s = fds_next(s))
+      n++;
+    if (n < 2) return -1;
+    if (!fd_room_free(w, 4 * n + 5 + HEAP_MARGIN)) {
+      call_overflow(w, 4 * n + 5 + HEAP_MARGIN, LIVE_SLOTS);
+      dom = current_dom(w); /* the collection moved it */
+    }
   }
-  if (n < 2) return -1;
+  TAGGED *top = w->global_top;
+  within_copy r = copy_within(w, intervals_from(source ? source : deref(dom[1]), lo), lo, hi);
+  if (r.n < 2) w->global_top = top;
+  if (r.n == 0) return -1;
   int mask = FD_WAKE_DOM;
-  if (fds_val(dom[2]) != first) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
-  if (fds_val(dom[3]) != last) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
-  TAGGED size = SmallFits(count) ? MakeSmall((int32_t)count) : atom_sup;
-  if (!fd_room_free(w, 4 * n + 5 + HEAP_MARGIN)) {
-    call_overflow(w, 4 * n + 5 + HEAP_MARGIN, LIVE_SLOTS);
-    dom = current_dom(w); /* the collection moved it */
-  }
-  s = intervals_from(source ? source : deref(dom[1]), lo);
-  TAGGED set = atom_nil, *tail = &set;
-  for (uint32_t k = 0; k < n; k++, s = fds_next(s)) {
-    TAGGED *cell = heap_take(w, 4);
-    cell[0] = MakeLst(cell + 2);
-    cell[2] = fds_bound(std::max(fds_lo(s), lo));
-    cell[3] = fds_bound(std::min(fds_hi(s), hi));
-    *tail = MakeLst(cell);
-    tail = &cell[1];
-  }
-  *tail = atom_nil;
-  if (mask == FD_WAKE_DOM && dom[4] == size && fd_compare(deref(dom[1]), set) == 1) {
-    w->global_top -= 4 * n; /* the domain it has: nothing changes */
+  if (fds_val(dom[2]) != r.first) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
+  if (fds_val(dom[3]) != r.last) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
+  if (r.n == 1) return fd_tell_interval(api, w, MakeSmall(r.first), MakeSmall(r.last), mask);
+  TAGGED size = SmallFits(r.count) ? MakeSmall((int32_t)r.count) : atom_sup;
+  if (mask == FD_WAKE_DOM && dom[4] == size && fd_compare(deref(dom[1]), r.set) == 1) {
+    w->global_top = top; /* the domain it has: nothing changes */
     return 0;
   }
-  store_dom(api, w, set, MakeSmall(first), MakeSmall(last), size, dom);
+  store_dom(api, w, r.set, MakeSmall(r.first), MakeSmall(r.last), size, dom);
   return mask;
 }
 
@@ -464,6 +487,7 @@ void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, i
     push_action(w, outcome == 1 ? atom_exit : atom_fail);
   }
   fd_ref_put(api, actions, w->term[2]);
+  if (!fd_state(api)->fd_overflow) return; /* the overflow check passes: no culprit needed */
   TAGGED global = deref(w->term[1]);
   TAGGED culprit =
       IsStr(global) && StrFunctor(global) == FUNCTOR_GLOBAL5 ? StrArg(global, 2) : global;
@@ -495,7 +519,7 @@ static TAGGED constant_attribute(worker *w, TAGGED n)
   p[5] = functor_mutable2;
   p[6] = MakeStr(p + 8);
   p[7] = MakeSmall(0);
-  p[8] = FUNCTOR_DOM4;
+  p[8] = FD_FUNCTOR_DOM4;
   p[9] = MakeLst(p + 13);
   p[10] = p[11] = n;
   p[12] = MakeSmall(1);
@@ -524,22 +548,28 @@ static TAGGED checked_mutable_value(TAGGED m, int *steps)
 static bool plain_set_within(TAGGED set, TAGGED min, TAGGED max)
 {
   if (!IsLst(set)) return false;
+  bool first = true;
   int32_t prev_hi = 0;
-  TAGGED first = atom_nil, last = atom_nil; /* the ends so far; [] before the first interval */
+  TAGGED last = atom_nil; /* the last Max so far */
   for (TAGGED l = set; l != atom_nil; l = LstTail(l)) {
     if (!IsLst(l)) return false;
     TAGGED pair = LstHead(l);
     if (!IsLst(pair)) return false;
     TAGGED a = LstHead(pair), b = LstTail(pair);
-    if (!fds_is_bound(a) || !fds_is_bound(b) || a == atom_sup || b == atom_inf) return false;
-    int32_t lo = fds_val(a), hi = fds_val(b);
-    /* strictly increasing starts also end any cyclic list */
-    if (lo > hi || (first != atom_nil && (int64_t)lo <= (int64_t)prev_hi + 1)) return false;
-    if (first == atom_nil) first = a;
+    int32_t lo, hi;
+    if (IsSmall(a) && IsSmall(b)) {
+      lo = GetSmall(a), hi = GetSmall(b);
+    } else {
+      if (!fds_is_bound(a) || !fds_is_bound(b) || a == atom_sup || b == atom_inf) return false;
+      lo = fds_val(a), hi = fds_val(b);
+    }
+    /* strictly increasing starts also end any cyclic list (prev_hi + 1 is at most sup + 1) */
+    if (lo > hi || (first ? a != min : lo <= prev_hi + 1)) return false;
+    first = false;
     last = b;
     prev_hi = hi;
   }
-  return first == min && last == max;
+  return last == max;
 }
 
 bool fd_well_formed_attribute(TAGGED attr)
@@ -551,7 +581,7 @@ bool fd_well_formed_attribute(TAGGED attr)
     if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
     value = checked_mutable_value(StrArg(attr, 3), &steps);
   } while (IsStr(value) && StrFunctor(value) == functor_v4);
-  if (!IsStr(value) || StrFunctor(value) != FUNCTOR_DOM4) return false;
+  if (!IsStr(value) || StrFunctor(value) != FD_FUNCTOR_DOM4) return false;
   if (deref(StrArg(attr, 4)) != MakeSmall(0)) {
     TAGGED lists = checked_mutable_value(StrArg(attr, 4), &steps);
     if (!IsStr(lists) || StrFunctor(lists) != FUNCTOR_LISTS7 || !IsSmall(deref(StrArg(lists, 1))) ||

@@ -9,6 +9,7 @@
 
 #include "fd_dom_model.h"
 #include "fd_kernel_env.h"
+#include "fd_sets.h"
 #include "gc.h"
 #include "unify.h"
 
@@ -240,6 +241,45 @@ TEST_F(FdTell, IndexicalExportOfBoundsOverADomainWithHoles)
       EXPECT_EQ(w->global_top, top) << "nothing built";
       EXPECT_EQ(fd_attr_dom(fd_ref_get(api, v.attr)), dom);
     }
+  }
+}
+
+/* Random views of domains with holes, narrow and wide (a wide one is measured before it is copied
+ * to the heap), pruned and exported both ways: the told set and its Size are the model's. */
+TEST_F(FdTell, ExportsOfRandomViewsMatchTheModel)
+{
+  std::mt19937 rng(2024);
+  auto pick = [&](int32_t lo, int32_t hi) {
+    return std::uniform_int_distribution<int32_t>(lo, hi)(rng);
+  };
+  for (int round = 0; round < 400; round++) {
+    int32_t span = round % 2 ? 16 : 600, gap = span / 8 + 1;
+    Pairs dom;
+    for (int32_t at = pick(0, gap); at <= span; at += pick(2, gap + 1))
+      dom.push_back({at, at = std::min(span, at + pick(0, gap))});
+    SCOPED_TRACE(testing::Message() << "round " << round << " from " << fddom::show(dom));
+    fdvar v = make(dom);
+    w->numstack_end = nullptr;
+    dvar d;
+    load(&d, v);
+    Pairs want = dom;
+    int mask = 0;
+    for (int step = pick(1, 3); step > 0 && mask >= 0; step--) { /* a value; an interval */
+      int32_t a = pick(0, span), b = step % 2 ? a : pick(a, span);
+      mask = step % 2 ? dvar_prune_interval_t(api, &d, MakeSmall(a), MakeSmall(a), w)
+                      : dvar_fix_interval_t(&d, MakeSmall(a), MakeSmall(b));
+      want = combine(want, {{a, b}}, step % 2);
+    }
+    ASSERT_EQ(mask < 0, want.empty());
+    if (want.empty()) continue;
+    dvar_pruning_done(api, w, &d);
+    w->term[0] = w->term[1] = w->term[2] = atom_nil;
+    round % 3 ? dvar_export_do(api, w, &d) : dvar_export_ix(api, w, &d, 0);
+    EXPECT_EQ(actions(), "[]");
+    EXPECT_EQ(domain(v), want);
+    if (IsVar(fd_ref_get(api, v.var)))
+      EXPECT_EQ(deref(StrArg(fd_attr_dom(fd_ref_get(api, v.attr)), 4)),
+                MakeSmall((int32_t)count(want)));
   }
 }
 
@@ -618,6 +658,42 @@ TEST_F(FdTell, AttributesOfArguments)
                "'$fd_arg_attribute'(X, 0, _), '$fd_in_interval'(X, 4, 7, 0), X == 7"),
             1)
       << exception();
+}
+
+/* Attributes whose set is a random list of near-intervals: well formed exactly when the set
+ * checker takes the set without bound references and its ends are the record's Min and Max. */
+TEST_F(FdTell, WellFormedAttributesAreThoseOfCheckedSets)
+{
+  std::mt19937 rng(99);
+  const TAGGED odd[] = {atom_inf, atom_sup, atom_nil, MakeSmall(QX_SMALL_MIN),
+                        MakeSmall(QX_SMALL_MAX)};
+  for (int round = 0; round < 3000; round++) {
+    call_overflow(w, 64, 0);
+    TAGGED *c = w->global_top, set = atom_nil, *tail = &set;
+    int32_t value = (int32_t)(rng() % 4) - 2;
+    /* one to four intervals, some overlapping, adjacent or unordered */
+    for (int n = (int)(rng() % 4); n >= 0; n--, c += 4) {
+      c[0] = MakeLst(c + 2);
+      c[2] = MakeSmall(value += (int32_t)(rng() % 4) - 1);
+      c[3] = MakeSmall(value += (int32_t)(rng() % 3));
+      if (rng() % 8 == 0) c[2 + rng() % 2] = odd[rng() % 5];
+      if (rng() % 16 == 0) c[3] = MakeRef(c + 2);
+      *tail = MakeLst(c);
+      tail = &c[1];
+    }
+    *tail = rng() % 16 ? atom_nil : atom_inf;
+    TAGGED first = deref(fds_interval(set)[0]), last = deref(c[-1]);
+    TAGGED min = rng() % 8 ? first : MakeSmall(7), max = rng() % 8 ? last : MakeSmall(7);
+    /* v(1, 0, '$mutable'(dom(Set, Min, Max, sup), 0), 0) */
+    c[0] = functor_v4, c[1] = MakeSmall(1), c[2] = MakeSmall(0), c[3] = MakeStr(c + 5);
+    c[4] = MakeSmall(0), c[5] = functor_mutable2, c[6] = MakeStr(c + 8), c[7] = MakeSmall(0);
+    c[8] = FD_FUNCTOR_DOM4, c[9] = set, c[10] = min, c[11] = max, c[12] = atom_sup;
+    w->global_top = c + 13;
+    int32_t size;
+    bool refs;
+    bool want = fds_check(set, &size, &refs) && !refs && min == first && max == last;
+    EXPECT_EQ(fd_well_formed_attribute(MakeStr(c)), want) << TestProlog::show(set);
+  }
 }
 
 /* Malformed or mistyped arguments fail, leaving the variable's domain as it was. */
