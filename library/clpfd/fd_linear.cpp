@@ -110,13 +110,19 @@ int32_t gcd2(int32_t a, int32_t b)
 
 bool unfixed(const linear_data *b, int i) { return b->interval[i] != 0; }
 
-/* The smallest and largest a*x over the view's bounds. */
+/* The smallest and largest a*x over the bounds min..max of term i. */
+void contribution(ORVALIS_API_STRUCT *api, const linear_data *b, int i, TAGGED min, TAGGED max,
+                  int64_t *lo, int64_t *hi)
+{
+  int32_t a = b->coeff[i];
+  *lo = mul_lt_internal(api, a, a > 0 ? min : max);
+  *hi = mul_lt_internal(api, a, a > 0 ? max : min);
+}
+
+/* The same over the bounds of term i's view. */
 void contribution(ORVALIS_API_STRUCT *api, const linear_data *b, int i, int64_t *lo, int64_t *hi)
 {
-  const dvar *d = &b->dv[i];
-  int32_t a = b->coeff[i];
-  *lo = mul_lt_internal(api, a, a > 0 ? d->min : d->max);
-  *hi = mul_lt_internal(api, a, a > 0 ? d->max : d->min);
+  contribution(api, b, i, b->dv[i].min, b->dv[i].max, lo, hi);
 }
 
 void place(linear_data *b, int pos, int i)
@@ -196,9 +202,10 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
   /* An overflow met here is the constraint's: it is kept in the block for its next run. */
   uint32_t flag = fd->fd_overflow;
   fd->fd_overflow = 0;
-  dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+  /* the bounds alone: every run loads its views afresh */
+  const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
   int64_t lo, hi;
-  contribution(api, b, i, &lo, &hi);
+  contribution(api, b, i, deref(dom[2]), deref(dom[3]), &lo, &hi);
   if (lo == b->cmin[i] && hi == b->cmax[i] && !fd->fd_overflow) {
     fd->fd_overflow = flag;
     return 1;
@@ -283,6 +290,19 @@ bool check_arguments(ORVALIS_API_STRUCT *api, worker *w, TAGGED state, int n, in
   if (!IsSmall(d) || GetSmall(d) < 0 || GetSmall(d) > n)
     return fd_domain_error(api, "dropped_terms", d, 1), raise(api);
   *op = GetSmall(rel);
+  *dropped = GetSmall(d);
+  return true;
+}
+
+/* Relation, RHS and Dropped of a later run's state, as its runs write them: the block's relation,
+ * an integer RHS and a count of its terms; false for anything else (check_arguments decides). */
+bool block_arguments(TAGGED state, const linear_data *b, int *op, int64_t *rhs, int *dropped)
+{
+  TAGGED d = deref(StrArg(state, 4));
+  if (deref(StrArg(state, 2)) != MakeSmall(b->op) || !fd_get_int64(deref(StrArg(state, 3)), rhs) ||
+      !IsSmall(d) || GetSmall(d) < 0 || GetSmall(d) > b->nvars)
+    return false;
+  *op = b->op;
   *dropped = GetSmall(d);
   return true;
 }
@@ -717,7 +737,9 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   if (first && !check_terms(api, w, deref(StrArg(s, 1)), &n)) return 2;
   auto *block = first ? nullptr : (linear_data *)fd_perm_data(h);
   if (!first) n = block->nvars;
-  if (!check_arguments(api, w, s, n, &op, &rhs, &dropped)) return 2;
+  if (!(block && block_arguments(s, block, &op, &rhs, &dropped)) &&
+      !check_arguments(api, w, s, n, &op, &rhs, &dropped))
+    return 2;
   /* A two-term disequation has no daemons reading the stamp and is mostly entailed by a later
    * run: its output state is made only when it suspends again. */
   bool defer = !first && op == OP_NE && n == 2;
@@ -736,12 +758,10 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   int32_t stamp = 0;
   int is_new;
   if (!defer) fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-  linear_data *b;
+  linear_data *b = block; /* an output state shares the Handle */
   if (first) {
     b = make_block(api, w, handle, n, op);
     b->stamp = stamp - 1;
-  } else {
-    b = (linear_data *)fd_perm_data(handle);
   }
   struct fd_state *fd = fd_state(api);
   /* an overflow the daemon met is this run's; it is reported once */
