@@ -119,10 +119,20 @@ void contribution(ORVALIS_API_STRUCT *api, const linear_data *b, int i, TAGGED m
   *hi = mul_lt_internal(api, a, a > 0 ? max : min);
 }
 
-/* The same over the bounds of term i's view. */
-void contribution(ORVALIS_API_STRUCT *api, const linear_data *b, int i, int64_t *lo, int64_t *hi)
+/* A run loads the whole view of a term only when it prunes or exports it (attr_ref null until
+ * then): the others need no more than their bounds, which the daemon's contributions or a rebuild
+ * give. An unloaded view's flags hold only DV_FIXED. */
+void unload(linear_data *b, int i, bool fixed)
 {
-  contribution(api, b, i, b->dv[i].min, b->dv[i].max, lo, hi);
+  b->dv[i].attr_ref = nullptr;
+  b->dv[i].flags = fixed ? DV_FIXED : 0;
+}
+
+dvar *view(linear_data *b, int i)
+{
+  dvar *d = &b->dv[i];
+  if (!d->attr_ref) dvar_init(d, &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+  return d;
 }
 
 void place(linear_data *b, int pos, int i)
@@ -376,7 +386,7 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
   if (incremental) {
     for (int k = 0; k < b->ntargets; k++) {
       int i = b->target[k];
-      dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+      unload(b, i, !unfixed(b, i));
       if (!unfixed(b, i)) b->rhs = c.sub(b->rhs, b->cmin[i]);
     }
     return 1;
@@ -388,9 +398,11 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
   b->bige = slacks ? c.sub(0, b->rhs) : 0;
   for (int k = 0; k < b->ntargets; k++) {
     int i = b->target[k];
-    dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+    const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
+    TAGGED min = deref(dom[2]), max = deref(dom[3]);
+    unload(b, i, min == max);
     int64_t lo, hi; /* in registers: the stores below are not read back at once */
-    contribution(api, b, i, &lo, &hi);
+    contribution(api, b, i, min, max, &lo, &hi);
     b->cmin[i] = lo;
     b->cmax[i] = hi;
     b->interval[i] = hi - lo;
@@ -439,10 +451,10 @@ int narrowed(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t lo, int64_t
  * 0 when the domain empties. */
 int restrict_term(ORVALIS_API_STRUCT *api, linear_data *b, int i, TAGGED lo, TAGGED hi)
 {
-  dvar *d = &b->dv[i];
+  dvar *d = view(b, i);
   if (dvar_fix_interval_t(d, lo, hi) < 0) return 0;
   int64_t cmin, cmax;
-  contribution(api, b, i, &cmin, &cmax);
+  contribution(api, b, i, d->min, d->max, &cmin, &cmax);
   /* a contribution narrowed beyond what an infinite bound gives stays narrowed */
   return narrowed(api, b, i, std::max(cmin, b->cmin[i]), std::min(cmax, b->cmax[i]));
 }
@@ -499,7 +511,7 @@ int scalar_product_ge_fast(ORVALIS_API_STRUCT *api, linear_data *b)
 {
   if (b->bige < 0) return 0;
   int i = b->heap[0];
-  const dvar *d = &b->dv[i];
+  const dvar *d = view(b, i);
   int32_t a = b->coeff[i], room = (int32_t)b->bige;
   if (a > 0) return restrict_term(api, b, i, MakeSmall(GetSmall(d->max) - room / a), atom_sup);
   return restrict_term(api, b, i, atom_inf, MakeSmall(GetSmall(d->min) + room / -a));
@@ -509,7 +521,7 @@ int scalar_product_le_fast(ORVALIS_API_STRUCT *api, linear_data *b)
 {
   if (b->bigf < 0) return 0;
   int i = b->heap[0];
-  const dvar *d = &b->dv[i];
+  const dvar *d = view(b, i);
   int32_t a = b->coeff[i], room = (int32_t)b->bigf;
   if (a > 0) return restrict_term(api, b, i, atom_inf, MakeSmall(GetSmall(d->min) + room / a));
   return restrict_term(api, b, i, MakeSmall(GetSmall(d->max) + room / a), atom_sup);
@@ -580,8 +592,9 @@ int congruences(ORVALIS_API_STRUCT *api, linear_data *b)
 {
   for (int k = 0; k < b->ntargets; k++) {
     int i = b->target[k];
-    const dvar *d = &b->dv[i];
-    if (!unfixed(b, i) || !IsSmall(d->min) || !IsSmall(d->max) || b->gcd[i] <= b->gcdall) continue;
+    if (!unfixed(b, i) || b->gcd[i] <= b->gcdall) continue;
+    const dvar *d = view(b, i);
+    if (!IsSmall(d->min) || !IsSmall(d->max)) continue;
     int64_t g = b->gcd[i], step = g / b->gcdall;
     int64_t r = floor_mod(b->rhs, g), a = floor_mod(b->abscoeff[i], g);
     if (b->coeff[i] < 0) r = (g - r) % g;
@@ -645,7 +658,7 @@ int propagate_op(ORVALIS_API_STRUCT *api, linear_data *b)
       int64_t v = b->coeff[i] < 0 ? negate(q) : q;
       if (!SmallFits(v)) return 1; /* no value of the domain */
       /* the view is as loaded: its set is the domain */
-      if (!fd_member(MakeSmall((int32_t)v), b->dv[i].set)) return 1;
+      if (!fd_member(MakeSmall((int32_t)v), view(b, i)->set)) return 1;
       return dvar_prune_interval_t(api, &b->dv[i], MakeSmall((int32_t)v), MakeSmall((int32_t)v),
                                    fd_worker(api)) < 0
                  ? -1
@@ -790,7 +803,7 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   export_targets(api, w, b);
   if (outcome == 0 && b->op == OP_EQ && b->ntargets == 2 && b->rhs == 0 &&
       b->coeff[b->target[0]] + b->coeff[b->target[1]] == 0) {
-    dvar_export_equal(api, w, &b->dv[b->target[0]], &b->dv[b->target[1]]);
+    dvar_export_equal(api, w, view(b, b->target[0]), view(b, b->target[1]));
     outcome = 1;
   }
   if (outcome == 1) {
