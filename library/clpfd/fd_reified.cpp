@@ -328,21 +328,29 @@ bool quick_bounds(TAGGED s, int k, int32_t *min, int32_t *max, TAGGED *last)
   }
 }
 
-/* A run of le_iff that would end suspended without pruning, found from the bounds alone: B open
- * and the bounds of X and Y overlapping both ways; B 1 and X's bounds within Y's but X's
- * maximum above Y's minimum; B 0 and X's bounds above Y's but X's minimum at most Y's maximum.
- * Aliased variables take the full run. */
-bool le_iff_unchanged(TAGGED s)
+/* No outcome from the bounds alone: the full run decides. */
+constexpr int UNDECIDED = 3;
+
+/* A run of le_iff that would prune nothing, decided from the bounds alone: suspended with B open
+ * and the bounds of X and Y overlapping both ways, with B 1 and X's bounds within Y's but X's
+ * maximum above Y's minimum, with B 0 and X's bounds above Y's but X's minimum at most Y's
+ * maximum; entailed with B 1 and X's maximum at most Y's minimum, with B 0 and X's minimum above
+ * Y's maximum. Else (aliased variables too) UNDECIDED. */
+int le_iff_quick(TAGGED s)
 {
   int32_t xmin, xmax, ymin, ymax, bmin, bmax;
   TAGGED xl, yl, bl;
   if (!quick_bounds(s, 5, &bmin, &bmax, &bl) || bmin < 0 || bmax > 1 ||
       !quick_bounds(s, 1, &xmin, &xmax, &xl) || !quick_bounds(s, 3, &ymin, &ymax, &yl) ||
       (xl && (xl == yl || xl == bl)) || (yl && yl == bl))
-    return false;
-  if (bmin != bmax) return xmin <= ymax && xmax > ymin;
-  if (bmin == 1) return xmax > ymin && xmax <= ymax && xmin <= ymin;
-  return xmin > ymin && xmax > ymax && xmin <= ymax;
+    return UNDECIDED;
+  if (bmin != bmax) return xmin <= ymax && xmax > ymin ? SUSPENDED : UNDECIDED;
+  if (bmin == 1) {
+    if (xmax <= ymin) return ENTAILED;
+    return xmax > ymin && xmax <= ymax && xmin <= ymin ? SUSPENDED : UNDECIDED;
+  }
+  if (xmin > ymax) return ENTAILED;
+  return xmin > ymin && xmax > ymax ? SUSPENDED : UNDECIDED;
 }
 
 void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
@@ -358,10 +366,14 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     fd_native_fail(api);
     return;
   }
-  if (which == LE_IFF && !IsVar(deref(StrArg(s, (int)spec.arity - 1))) && le_iff_unchanged(s)) {
-    fd_ref_put(api, state, s);
-    dvar_export_done(api, w, actions, SUSPENDED);
-    return;
+  if (which == LE_IFF && !IsVar(deref(StrArg(s, (int)spec.arity - 1)))) {
+    int quick = le_iff_quick(s);
+    if (quick != UNDECIDED) {
+      if (quick == ENTAILED) fd_perm_free(api, w);
+      fd_ref_put(api, state, w->term[0]);
+      dvar_export_done(api, w, actions, quick);
+      return;
+    }
   }
   QX_term_ref mark = QX_new_term_refs(0);
   int nrefs = 2 * spec.nvars + (spec.set_arg ? 1 : 0);
