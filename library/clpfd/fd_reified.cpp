@@ -309,14 +309,17 @@ arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
 
 /* The bounds of the variable at argument k of the state and its last attribute (0 for a value):
  * false when a bound is no small integer or the argument is no FD variable. */
-bool quick_bounds(TAGGED s, int k, int32_t *min, int32_t *max, TAGGED *last)
+[[gnu::always_inline]] inline bool quick_bounds(TAGGED s, int k, int32_t *min, int32_t *max,
+                                                TAGGED *last)
 {
   TAGGED x = deref(StrArg(s, k));
   if (IsSmall(x)) return *min = *max = GetSmall(x), *last = 0, true;
   TAGGED attr = deref(StrArg(s, k + 1));
   if (!IsVar(x) || !IsStr(attr) || IsBox(attr) || StrFunctor(attr) != functor_v4) return false;
   for (;;) {
-    TAGGED value = fd_mutable_value(StrArg(attr, 3));
+    /* the value of the attribute's mutable, its forwarding chain followed */
+    TAGGED value = deref(StrArg(deref(StrArg(attr, 3)), 1));
+    while (IsStr(value) && StrFunctor(value) == functor_mutable2) value = deref(StrArg(value, 1));
     if (!IsStr(value)) return false;
     if (StrFunctor(value) != functor_v4) {
       if (StrFunctor(value) != FUNCTOR_DOM4) return false;
