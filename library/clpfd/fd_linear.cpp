@@ -111,8 +111,8 @@ int32_t gcd2(int32_t a, int32_t b)
 bool unfixed(const linear_data *b, int i) { return b->interval[i] != 0; }
 
 /* The smallest and largest a*x over the bounds min..max of term i. */
-void contribution(ORVALIS_API_STRUCT *api, const linear_data *b, int i, TAGGED min, TAGGED max,
-                  int64_t *lo, int64_t *hi)
+[[gnu::always_inline]] inline void contribution(ORVALIS_API_STRUCT *api, const linear_data *b, int i,
+                                                TAGGED min, TAGGED max, int64_t *lo, int64_t *hi)
 {
   int32_t a = b->coeff[i];
   *lo = mul_lt_internal(api, a, a > 0 ? min : max);
