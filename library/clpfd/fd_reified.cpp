@@ -378,8 +378,8 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
       return;
     }
   }
-  QX_term_ref mark = QX_new_term_refs(0);
   int nrefs = 2 * spec.nvars + (spec.set_arg ? 1 : 0);
+  /* the first new reference is also the mark that releases them */
   QX_term_ref refs = QX_new_term_refs(nrefs);
   if (!refs) qx_memory_fault("term references", QX_SPACE_FOREIGN);
   run r{api, w, {}, atom_nil, {nullptr, nullptr}};
@@ -390,7 +390,7 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     fd_ref_put(api, refs + nrefs - 1, deref(StrArg(deref(w->term[0]), spec.set_arg)));
     r.set = fds_import_set(api, w, refs + nrefs - 1);
     if (!r.set) {
-      QX_reset_term_refs(mark);
+      QX_reset_term_refs(refs);
       TAGGED culprit = deref(StrArg(deref(w->term[0]), spec.set_arg));
       if (IsVar(culprit))
         fd_instantiation_error(api, 0);
@@ -437,7 +437,7 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     }
   }
   if (outcome == ENTAILED) fd_perm_free(api, w);
-  QX_reset_term_refs(mark);
+  QX_reset_term_refs(refs);
   fd_ref_put(api, state, w->term[0]);
   dvar_export_done(api, w, actions, outcome);
 }
