@@ -687,12 +687,16 @@ bool untouched(const linear_data *b)
 /* Unfixed targets first; every changed view localised, then exported (an export may collect). */
 void export_targets(ORVALIS_API_STRUCT *api, worker *w, linear_data *b)
 {
-  int live = 0;
-  for (int k = 0; k < b->ntargets; k++)
-    if (!(b->dv[b->target[k]].flags & DV_FIXED)) std::swap(b->target[k], b->target[live++]);
-  for (int k = 0; k < b->ntargets; k++)
-    if (changed(&b->dv[b->target[k]])) dvar_pruning_done(api, w, &b->dv[b->target[k]]);
-  for (int k = 0; k < b->ntargets; k++)
+  int live = 0, changes = 0;
+  for (int k = 0; k < b->ntargets; k++) {
+    dvar *d = &b->dv[b->target[k]];
+    if (changed(d)) {
+      dvar_pruning_done(api, w, d);
+      changes++;
+    }
+    if (!(d->flags & DV_FIXED)) std::swap(b->target[k], b->target[live++]);
+  }
+  for (int k = 0; changes > 0 && k < b->ntargets; k++)
     if (changed(&b->dv[b->target[k]])) dvar_export_do(api, w, &b->dv[b->target[k]]);
   b->ntargets = live;
 }
@@ -800,7 +804,7 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   int outcome = propagate_op(api, b);
   if (outcome < 0 || overflowed(api)) return -1;
   bool quiet = current && outcome == 0 && untouched(b);
-  export_targets(api, w, b);
+  if (!quiet) export_targets(api, w, b); /* nothing to drop or export */
   if (outcome == 0 && b->op == OP_EQ && b->ntargets == 2 && b->rhs == 0 &&
       b->coeff[b->target[0]] + b->coeff[b->target[1]] == 0) {
     dvar_export_equal(api, w, view(b, b->target[0]), view(b, b->target[1]));
