@@ -110,13 +110,29 @@ int32_t gcd2(int32_t a, int32_t b)
 
 bool unfixed(const linear_data *b, int i) { return b->interval[i] != 0; }
 
-/* The smallest and largest a*x over the view's bounds. */
-void contribution(ORVALIS_API_STRUCT *api, const linear_data *b, int i, int64_t *lo, int64_t *hi)
+/* The smallest and largest a*x over the bounds min..max of term i. */
+[[gnu::always_inline]] inline void contribution(ORVALIS_API_STRUCT *api, const linear_data *b, int i,
+                                                TAGGED min, TAGGED max, int64_t *lo, int64_t *hi)
 {
-  const dvar *d = &b->dv[i];
   int32_t a = b->coeff[i];
-  *lo = mul_lt_internal(api, a, a > 0 ? d->min : d->max);
-  *hi = mul_lt_internal(api, a, a > 0 ? d->max : d->min);
+  *lo = mul_lt_internal(api, a, a > 0 ? min : max);
+  *hi = mul_lt_internal(api, a, a > 0 ? max : min);
+}
+
+/* A run loads the whole view of a term only when it prunes or exports it (attr_ref null until
+ * then): the others need no more than their bounds, which the daemon's contributions or a rebuild
+ * give. An unloaded view's flags hold only DV_FIXED. */
+void unload(linear_data *b, int i, bool fixed)
+{
+  b->dv[i].attr_ref = nullptr;
+  b->dv[i].flags = fixed ? DV_FIXED : 0;
+}
+
+dvar *view(linear_data *b, int i)
+{
+  dvar *d = &b->dv[i];
+  if (!d->attr_ref) dvar_init(d, &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+  return d;
 }
 
 void place(linear_data *b, int pos, int i)
@@ -196,9 +212,10 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
   /* An overflow met here is the constraint's: it is kept in the block for its next run. */
   uint32_t flag = fd->fd_overflow;
   fd->fd_overflow = 0;
-  dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+  /* the bounds alone: every run loads its views afresh */
+  const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
   int64_t lo, hi;
-  contribution(api, b, i, &lo, &hi);
+  contribution(api, b, i, deref(dom[2]), deref(dom[3]), &lo, &hi);
   if (lo == b->cmin[i] && hi == b->cmax[i] && !fd->fd_overflow) {
     fd->fd_overflow = flag;
     return 1;
@@ -287,6 +304,19 @@ bool check_arguments(ORVALIS_API_STRUCT *api, worker *w, TAGGED state, int n, in
   return true;
 }
 
+/* Relation, RHS and Dropped of a later run's state, as its runs write them: the block's relation,
+ * an integer RHS and a count of its terms; false for anything else (check_arguments decides). */
+bool block_arguments(TAGGED state, const linear_data *b, int *op, int64_t *rhs, int *dropped)
+{
+  TAGGED d = deref(StrArg(state, 4));
+  if (deref(StrArg(state, 2)) != MakeSmall(b->op) || !fd_get_int64(deref(StrArg(state, 3)), rhs) ||
+      !IsSmall(d) || GetSmall(d) < 0 || GetSmall(d) > b->nvars)
+    return false;
+  *op = b->op;
+  *dropped = GetSmall(d);
+  return true;
+}
+
 /* A disequation of two terms has a pruning to try whenever one of its variables is fixed, so the
  * global itself (in w->term[1]) waits on their Val lists: no daemon runs to decide the wake. */
 void link_global(ORVALIS_API_STRUCT *api, worker *w, const dvar *d)
@@ -356,7 +386,7 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
   if (incremental) {
     for (int k = 0; k < b->ntargets; k++) {
       int i = b->target[k];
-      dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+      unload(b, i, !unfixed(b, i));
       if (!unfixed(b, i)) b->rhs = c.sub(b->rhs, b->cmin[i]);
     }
     return 1;
@@ -368,9 +398,11 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
   b->bige = slacks ? c.sub(0, b->rhs) : 0;
   for (int k = 0; k < b->ntargets; k++) {
     int i = b->target[k];
-    dvar_init(&b->dv[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
+    const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
+    TAGGED min = deref(dom[2]), max = deref(dom[3]);
+    unload(b, i, min == max);
     int64_t lo, hi; /* in registers: the stores below are not read back at once */
-    contribution(api, b, i, &lo, &hi);
+    contribution(api, b, i, min, max, &lo, &hi);
     b->cmin[i] = lo;
     b->cmax[i] = hi;
     b->interval[i] = hi - lo;
@@ -419,10 +451,10 @@ int narrowed(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t lo, int64_t
  * 0 when the domain empties. */
 int restrict_term(ORVALIS_API_STRUCT *api, linear_data *b, int i, TAGGED lo, TAGGED hi)
 {
-  dvar *d = &b->dv[i];
+  dvar *d = view(b, i);
   if (dvar_fix_interval_t(d, lo, hi) < 0) return 0;
   int64_t cmin, cmax;
-  contribution(api, b, i, &cmin, &cmax);
+  contribution(api, b, i, d->min, d->max, &cmin, &cmax);
   /* a contribution narrowed beyond what an infinite bound gives stays narrowed */
   return narrowed(api, b, i, std::max(cmin, b->cmin[i]), std::min(cmax, b->cmax[i]));
 }
@@ -479,7 +511,7 @@ int scalar_product_ge_fast(ORVALIS_API_STRUCT *api, linear_data *b)
 {
   if (b->bige < 0) return 0;
   int i = b->heap[0];
-  const dvar *d = &b->dv[i];
+  const dvar *d = view(b, i);
   int32_t a = b->coeff[i], room = (int32_t)b->bige;
   if (a > 0) return restrict_term(api, b, i, MakeSmall(GetSmall(d->max) - room / a), atom_sup);
   return restrict_term(api, b, i, atom_inf, MakeSmall(GetSmall(d->min) + room / -a));
@@ -489,7 +521,7 @@ int scalar_product_le_fast(ORVALIS_API_STRUCT *api, linear_data *b)
 {
   if (b->bigf < 0) return 0;
   int i = b->heap[0];
-  const dvar *d = &b->dv[i];
+  const dvar *d = view(b, i);
   int32_t a = b->coeff[i], room = (int32_t)b->bigf;
   if (a > 0) return restrict_term(api, b, i, atom_inf, MakeSmall(GetSmall(d->min) + room / a));
   return restrict_term(api, b, i, MakeSmall(GetSmall(d->max) + room / a), atom_sup);
@@ -560,8 +592,9 @@ int congruences(ORVALIS_API_STRUCT *api, linear_data *b)
 {
   for (int k = 0; k < b->ntargets; k++) {
     int i = b->target[k];
-    const dvar *d = &b->dv[i];
-    if (!unfixed(b, i) || !IsSmall(d->min) || !IsSmall(d->max) || b->gcd[i] <= b->gcdall) continue;
+    if (!unfixed(b, i) || b->gcd[i] <= b->gcdall) continue;
+    const dvar *d = view(b, i);
+    if (!IsSmall(d->min) || !IsSmall(d->max)) continue;
     int64_t g = b->gcd[i], step = g / b->gcdall;
     int64_t r = floor_mod(b->rhs, g), a = floor_mod(b->abscoeff[i], g);
     if (b->coeff[i] < 0) r = (g - r) % g;
@@ -625,7 +658,7 @@ int propagate_op(ORVALIS_API_STRUCT *api, linear_data *b)
       int64_t v = b->coeff[i] < 0 ? negate(q) : q;
       if (!SmallFits(v)) return 1; /* no value of the domain */
       /* the view is as loaded: its set is the domain */
-      if (!fd_member(MakeSmall((int32_t)v), b->dv[i].set)) return 1;
+      if (!fd_member(MakeSmall((int32_t)v), view(b, i)->set)) return 1;
       return dvar_prune_interval_t(api, &b->dv[i], MakeSmall((int32_t)v), MakeSmall((int32_t)v),
                                    fd_worker(api)) < 0
                  ? -1
@@ -654,12 +687,16 @@ bool untouched(const linear_data *b)
 /* Unfixed targets first; every changed view localised, then exported (an export may collect). */
 void export_targets(ORVALIS_API_STRUCT *api, worker *w, linear_data *b)
 {
-  int live = 0;
-  for (int k = 0; k < b->ntargets; k++)
-    if (!(b->dv[b->target[k]].flags & DV_FIXED)) std::swap(b->target[k], b->target[live++]);
-  for (int k = 0; k < b->ntargets; k++)
-    if (changed(&b->dv[b->target[k]])) dvar_pruning_done(api, w, &b->dv[b->target[k]]);
-  for (int k = 0; k < b->ntargets; k++)
+  int live = 0, changes = 0;
+  for (int k = 0; k < b->ntargets; k++) {
+    dvar *d = &b->dv[b->target[k]];
+    if (changed(d)) {
+      dvar_pruning_done(api, w, d);
+      changes++;
+    }
+    if (!(d->flags & DV_FIXED)) std::swap(b->target[k], b->target[live++]);
+  }
+  for (int k = 0; changes > 0 && k < b->ntargets; k++)
     if (changed(&b->dv[b->target[k]])) dvar_export_do(api, w, &b->dv[b->target[k]]);
   b->ntargets = live;
 }
@@ -717,7 +754,9 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   if (first && !check_terms(api, w, deref(StrArg(s, 1)), &n)) return 2;
   auto *block = first ? nullptr : (linear_data *)fd_perm_data(h);
   if (!first) n = block->nvars;
-  if (!check_arguments(api, w, s, n, &op, &rhs, &dropped)) return 2;
+  if (!(block && block_arguments(s, block, &op, &rhs, &dropped)) &&
+      !check_arguments(api, w, s, n, &op, &rhs, &dropped))
+    return 2;
   /* A two-term disequation has no daemons reading the stamp and is mostly entailed by a later
    * run: its output state is made only when it suspends again. */
   bool defer = !first && op == OP_NE && n == 2;
@@ -736,12 +775,10 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   int32_t stamp = 0;
   int is_new;
   if (!defer) fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-  linear_data *b;
+  linear_data *b = block; /* an output state shares the Handle */
   if (first) {
     b = make_block(api, w, handle, n, op);
     b->stamp = stamp - 1;
-  } else {
-    b = (linear_data *)fd_perm_data(handle);
   }
   struct fd_state *fd = fd_state(api);
   /* an overflow the daemon met is this run's; it is reported once */
@@ -767,10 +804,10 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   int outcome = propagate_op(api, b);
   if (outcome < 0 || overflowed(api)) return -1;
   bool quiet = current && outcome == 0 && untouched(b);
-  export_targets(api, w, b);
+  if (!quiet) export_targets(api, w, b); /* nothing to drop or export */
   if (outcome == 0 && b->op == OP_EQ && b->ntargets == 2 && b->rhs == 0 &&
       b->coeff[b->target[0]] + b->coeff[b->target[1]] == 0) {
-    dvar_export_equal(api, w, &b->dv[b->target[0]], &b->dv[b->target[1]]);
+    dvar_export_equal(api, w, view(b, b->target[0]), view(b, b->target[1]));
     outcome = 1;
   }
   if (outcome == 1) {

@@ -309,14 +309,17 @@ arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
 
 /* The bounds of the variable at argument k of the state and its last attribute (0 for a value):
  * false when a bound is no small integer or the argument is no FD variable. */
-bool quick_bounds(TAGGED s, int k, int32_t *min, int32_t *max, TAGGED *last)
+[[gnu::always_inline]] inline bool quick_bounds(TAGGED s, int k, int32_t *min, int32_t *max,
+                                                TAGGED *last)
 {
   TAGGED x = deref(StrArg(s, k));
   if (IsSmall(x)) return *min = *max = GetSmall(x), *last = 0, true;
   TAGGED attr = deref(StrArg(s, k + 1));
   if (!IsVar(x) || !IsStr(attr) || IsBox(attr) || StrFunctor(attr) != functor_v4) return false;
   for (;;) {
-    TAGGED value = fd_mutable_value(StrArg(attr, 3));
+    /* the value of the attribute's mutable, its forwarding chain followed */
+    TAGGED value = deref(StrArg(deref(StrArg(attr, 3)), 1));
+    while (IsStr(value) && StrFunctor(value) == functor_mutable2) value = deref(StrArg(value, 1));
     if (!IsStr(value)) return false;
     if (StrFunctor(value) != functor_v4) {
       if (StrFunctor(value) != FUNCTOR_DOM4) return false;
@@ -328,21 +331,29 @@ bool quick_bounds(TAGGED s, int k, int32_t *min, int32_t *max, TAGGED *last)
   }
 }
 
-/* A run of le_iff that would end suspended without pruning, found from the bounds alone: B open
- * and the bounds of X and Y overlapping both ways; B 1 and X's bounds within Y's but X's
- * maximum above Y's minimum; B 0 and X's bounds above Y's but X's minimum at most Y's maximum.
- * Aliased variables take the full run. */
-bool le_iff_unchanged(TAGGED s)
+/* No outcome from the bounds alone: the full run decides. */
+constexpr int UNDECIDED = 3;
+
+/* A run of le_iff that would prune nothing, decided from the bounds alone: suspended with B open
+ * and the bounds of X and Y overlapping both ways, with B 1 and X's bounds within Y's but X's
+ * maximum above Y's minimum, with B 0 and X's bounds above Y's but X's minimum at most Y's
+ * maximum; entailed with B 1 and X's maximum at most Y's minimum, with B 0 and X's minimum above
+ * Y's maximum. Else (aliased variables too) UNDECIDED. */
+int le_iff_quick(TAGGED s)
 {
   int32_t xmin, xmax, ymin, ymax, bmin, bmax;
   TAGGED xl, yl, bl;
   if (!quick_bounds(s, 5, &bmin, &bmax, &bl) || bmin < 0 || bmax > 1 ||
       !quick_bounds(s, 1, &xmin, &xmax, &xl) || !quick_bounds(s, 3, &ymin, &ymax, &yl) ||
       (xl && (xl == yl || xl == bl)) || (yl && yl == bl))
-    return false;
-  if (bmin != bmax) return xmin <= ymax && xmax > ymin;
-  if (bmin == 1) return xmax > ymin && xmax <= ymax && xmin <= ymin;
-  return xmin > ymin && xmax > ymax && xmin <= ymax;
+    return UNDECIDED;
+  if (bmin != bmax) return xmin <= ymax && xmax > ymin ? SUSPENDED : UNDECIDED;
+  if (bmin == 1) {
+    if (xmax <= ymin) return ENTAILED;
+    return xmax > ymin && xmax <= ymax && xmin <= ymin ? SUSPENDED : UNDECIDED;
+  }
+  if (xmin > ymax) return ENTAILED;
+  return xmin > ymin && xmax > ymax ? SUSPENDED : UNDECIDED;
 }
 
 void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
@@ -358,13 +369,17 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     fd_native_fail(api);
     return;
   }
-  if (which == LE_IFF && !IsVar(deref(StrArg(s, (int)spec.arity - 1))) && le_iff_unchanged(s)) {
-    fd_ref_put(api, state, s);
-    dvar_export_done(api, w, actions, SUSPENDED);
-    return;
+  if (which == LE_IFF && !IsVar(deref(StrArg(s, (int)spec.arity - 1)))) {
+    int quick = le_iff_quick(s);
+    if (quick != UNDECIDED) {
+      if (quick == ENTAILED) fd_perm_free(api, w);
+      fd_ref_put(api, state, w->term[0]);
+      dvar_export_done(api, w, actions, quick);
+      return;
+    }
   }
-  QX_term_ref mark = QX_new_term_refs(0);
   int nrefs = 2 * spec.nvars + (spec.set_arg ? 1 : 0);
+  /* the first new reference is also the mark that releases them */
   QX_term_ref refs = QX_new_term_refs(nrefs);
   if (!refs) qx_memory_fault("term references", QX_SPACE_FOREIGN);
   run r{api, w, {}, atom_nil, {nullptr, nullptr}};
@@ -375,7 +390,7 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     fd_ref_put(api, refs + nrefs - 1, deref(StrArg(deref(w->term[0]), spec.set_arg)));
     r.set = fds_import_set(api, w, refs + nrefs - 1);
     if (!r.set) {
-      QX_reset_term_refs(mark);
+      QX_reset_term_refs(refs);
       TAGGED culprit = deref(StrArg(deref(w->term[0]), spec.set_arg));
       if (IsVar(culprit))
         fd_instantiation_error(api, 0);
@@ -422,7 +437,7 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     }
   }
   if (outcome == ENTAILED) fd_perm_free(api, w);
-  QX_reset_term_refs(mark);
+  QX_reset_term_refs(refs);
   fd_ref_put(api, state, w->term[0]);
   dvar_export_done(api, w, actions, outcome);
 }

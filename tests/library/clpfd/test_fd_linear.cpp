@@ -502,4 +502,23 @@ TEST_F(FdLinear, BadInput)
             1)
       << exception();
   EXPECT_NE(var("E"), "_") << "no global record: an error";
+  /* a later run takes the arguments its runs wrote without the full checks: others still raise */
+  const struct {
+    std::string rel, rhs, dropped, error;
+  } later[] = {
+      {"1", "2.5", "0", "type_error(integer,2.5)"},
+      {"1", "3", "3", "domain_error(dropped_terms,3)"},
+      {"9", "3", "0", "domain_error(linear_relation,9)"},
+  };
+  for (const auto &c : later) {
+    /* undone: backtracking frees the block of the suspended constraint */
+    ASSERT_EQ(run("undone((range(X, 0, 9), range(Y, 0, 9), clpfd:'$fd_begin', "
+                  "lin([1*X, 1*Y], 1, 3, G), prop, state(G, s(Ts, _, _, _, H, St)), "
+                  "G = global(_, C, _, _, _), catch(clpfd:'$fd_dispatch_global_fast'(C, s(Ts, " +
+                  c.rel + ", " + c.rhs + ", " + c.dropped +
+                  ", H, St), _, _, G, _), error(E, _), true)), E, R)"),
+              1)
+        << exception();
+    EXPECT_EQ(var("R"), c.error) << c.rel << " " << c.rhs << " " << c.dropped;
+  }
 }
