@@ -300,6 +300,7 @@ private:
   ix_end binary(int op);
   ix_end argument_read(int op);
   ix_end read_field(ix_byte k, int field, bool entailment);
+  ix_end read_argument(int op);
   ix_end prune(int op);
   ix_end check(int op);
   ix_end control(int op);
@@ -583,6 +584,16 @@ ix_end machine::read_field(ix_byte k, int field, bool entailment)
   return push(field == 1 ? deref(d[1]) : d[field]) ? IX_NEXT : fault("indexical stack overflow");
 }
 
+/* 25 to 40 and 65 to 68, in groups of four (the argument named by the operand, then arguments 0,
+ * 1 and 2): push the min without touching the entailment flag, the set, the min, the max, the
+ * size. */
+ix_end machine::read_argument(int op)
+{
+  static constexpr int fields[] = {2, 1, 2, 3, 4};
+  int group = op >= 65 ? 4 : (op - 25) / 4, i = op >= 65 ? op - 65 : (op - 25) % 4;
+  return read_field(i == 0 ? operand(0) : (ix_byte)(i - 1), fields[group], group != 0);
+}
+
 /* Instructions that push a local or argument 1's attribute, or multiply and divide by a local or
  * a fixed argument. */
 ix_end machine::argument_read(int op)
@@ -826,26 +837,6 @@ ix_end machine::run()
       if (depth_ == 0) return fault("indexical stack underflow");
       end = arith((TAGGED)operand(0), op);
       break;
-    case 25: end = read_field(operand(0), 2, false); break;
-    case 26:
-    case 27:
-    case 28: end = read_field(op - 26, 2, false); break;
-    case 29: end = read_field(operand(0), 1, true); break;
-    case 30:
-    case 31:
-    case 32: end = read_field(op - 30, 1, true); break;
-    case 33: end = read_field(operand(0), 2, true); break;
-    case 34:
-    case 35:
-    case 36: end = read_field(op - 34, 2, true); break;
-    case 37: end = read_field(operand(0), 3, true); break;
-    case 38:
-    case 39:
-    case 40: end = read_field(op - 38, 3, true); break;
-    case 65: end = read_field(operand(0), 4, true); break;
-    case 66:
-    case 67:
-    case 68: end = read_field(op - 66, 4, true); break;
     case 45: end = IX_DONE; break;
     case 46:
     case 47:
@@ -880,7 +871,8 @@ ix_end machine::run()
       break;
     }
     default:
-      end = op == 18 || (op >= 42 && op <= 44) || op == 71 || (op >= 80 && op <= 82)
+      end = (op >= 25 && op <= 40) || (op >= 65 && op <= 68) ? read_argument(op)
+            : op == 18 || (op >= 42 && op <= 44) || op == 71 || (op >= 80 && op <= 82)
                 ? argument_read(op)
                 : binary(op);
       break;
