@@ -867,7 +867,14 @@ ix_end machine::run()
     case 24:
     case 85: {
       TAGGED b;
-      end = pop(&b) ? arith(b, op) : fault("indexical stack underflow");
+      if (!pop(&b)) return fault("indexical stack underflow");
+      if (op <= 20 && IsSmall(b) && IsSmall(top())) { /* the sum of two integers, as arith */
+        int32_t a = GetSmall(top());
+        top() = fd_saturate(op == 19 ? a + GetSmall(b) : a - GetSmall(b), a);
+        end = IX_NEXT;
+      } else {
+        end = arith(b, op);
+      }
       break;
     }
     default:
