@@ -18,33 +18,26 @@
 
 /* ---- the operand table ---- */
 
+namespace {
+
+/* Operand words after each opcode, looked up once per instruction. */
+struct operand_table {
+  uint8_t words[IX_LAST_OPCODE + 1] = {};
+  constexpr operand_table()
+  {
+    for (ix_byte op :
+         {18, 21, 22, 23, 25, 29, 33, 37, 41, 42, 43, 44, 52, 61, 62, 63, 65, 80, 81, 82})
+      words[op] = 1;
+    words[64] = words[69] = 2;
+  }
+};
+constexpr operand_table operand_words;
+
+}  // namespace
+
 int ix_operands(ix_byte opcode)
 {
-  switch (opcode) {
-  case 18:
-  case 21:
-  case 22:
-  case 23:
-  case 25:
-  case 29:
-  case 33:
-  case 37:
-  case 41:
-  case 42:
-  case 43:
-  case 44:
-  case 52:
-  case 61:
-  case 62:
-  case 63:
-  case 65:
-  case 80:
-  case 81:
-  case 82: return 1;
-  case 64:
-  case 69: return 2;
-  default: return 0;
-  }
+  return opcode <= IX_LAST_OPCODE ? operand_words.words[opcode] : 0;
 }
 
 /* ---- set helpers ---- */
@@ -203,6 +196,8 @@ enum ix_end {
 bool is_bound(TAGGED t) { return fds_is_bound(t); }
 bool is_set(TAGGED t) { return t == atom_nil || IsLst(t); }
 
+constexpr TAGGED functor_dom4 = atom_dom | (4u << QX_ARITY_SHIFT);
+
 /* An interval inf..inf or sup..sup in a set: its values left the small-integer range. */
 bool degenerate(TAGGED set)
 {
@@ -215,10 +210,9 @@ class machine {
 public:
   machine(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info, TAGGED ix)
       : api(api), w_(w), info_(info), args_(deref(StrArg(ix, 2))), attrs_(deref(StrArg(ix, 6))),
-        ent_(deref(StrArg(ix, FD_ARG_DEAD))), stack_(&w->term[IX_STACK_BASE])
-  {
-    std::fill(std::begin(locals_), std::end(locals_), MakeSmall(0));
-  }
+        ent_(deref(StrArg(ix, FD_ARG_DEAD))), stack_(&w->term[IX_STACK_BASE]),
+        nargs_(std::min(arity(args_), arity(attrs_)))
+  {}
 
   ix_end run();
   int truth() const { return t_; }
@@ -262,16 +256,42 @@ private:
   {
     return IsLst(term) ? LstPtr(term) + k : StrArgs(term) + k;
   }
-  /* dom/4 of argument k, or null when there is no such argument. */
+  /* dom/4 of argument k, or null when there is no such argument. Nothing on the heap changes
+   * before the run's pruning, which ends it, so a domain found once is kept for the run. */
   TAGGED *dom(ix_byte k)
   {
-    if (k >= arity(args_) || k >= arity(attrs_)) return nullptr;
+    if (k < IX_CACHED_DOMS && (cached_ >> k & 1)) return doms_[k];
+    if (k >= nargs_) return nullptr;
     TAGGED attr = deref(*cell(attrs_, k));
-    if (!IsStr(attr)) return nullptr;
+    TAGGED *d = IsStr(attr) ? attr_dom(attr) : nullptr;
+    if (k < IX_CACHED_DOMS) {
+      doms_[k] = d;
+      cached_ |= 1u << k;
+    }
+    return d;
+  }
+  /* The dom/4 of an attribute: directly when its domain mutable holds it (no alias, no
+   * forwarding mutable), else by the general walk. */
+  static TAGGED *attr_dom(TAGGED attr)
+  {
+    TAGGED m = deref(StrArg(attr, 3));
+    if (IsStr(m) && StrFunctor(m) == functor_mutable2) {
+      TAGGED v = deref(StrArg(m, 1));
+      if (IsStr(v) && StrFunctor(v) == functor_dom4) return StrPtr(v);
+    }
     TAGGED d = fd_attr_dom(attr);
     return d ? StrPtr(d) : nullptr;
   }
   static bool fixed(const TAGGED *d) { return d[2] == d[3]; }
+
+  TAGGED &local(uint32_t k)
+  {
+    if (!locals_set_) {
+      std::fill(std::begin(locals_), std::end(locals_), MakeSmall(0));
+      locals_set_ = true;
+    }
+    return locals_[k];
+  }
 
   /* ---- operands ---- */
   ix_byte operand(int i) const { return info_->code[pc_ + 1 + i]; }
@@ -279,6 +299,8 @@ private:
   ix_end unary(int op);
   ix_end binary(int op);
   ix_end argument_read(int op);
+  ix_end read_field(ix_byte k, int field, bool entailment);
+  ix_end read_argument(int op);
   ix_end prune(int op);
   ix_end check(int op);
   ix_end control(int op);
@@ -295,30 +317,61 @@ private:
     t_ = t;
     return entailed ? IX_ENTAILED : IX_DISENTAILED;
   }
-  ix_end load_x();
+  dvar *load_x();
+  bool x_within(TAGGED lo, TAGGED hi);
+  bool x_outside(TAGGED v);
 
   ORVALIS_API_STRUCT *api; /* the handle the engine calls go through (QX_RESOURCE_API) */
   worker *w_;
   const indexical_info *info_;
   TAGGED args_, attrs_, ent_;
   TAGGED *stack_;
+  uint32_t nargs_; /* the arguments that have an attribute */
+  static constexpr uint32_t IX_CACHED_DOMS = 32;
+  uint32_t cached_ = 0; /* bit k: doms_[k] holds argument k's dom/4 (or null) */
+  TAGGED *doms_[IX_CACHED_DOMS];
   uint32_t depth_ = 0;
   uint32_t pc_ = 0;
   uint32_t next_ = 0; /* where the instruction continues */
   bool e_ = true;
   int t_ = 1;
   TAGGED locals_[IX_LOCALS];
+  bool locals_set_ = false; /* the locals start at 0, set on first use */
   const char *error_ = nullptr;
   dvar x_;
 };
 
-/* The pruned argument's view; its cells are the record's own (nothing moves before export). */
-ix_end machine::load_x()
+/* The pruned argument's view; its cells are the record's own (nothing moves before export). The
+ * view is loaded as dvar_init_ix loads it, from the dom/4 the run has found already (the caller
+ * checked that there is one). */
+dvar *machine::load_x()
 {
   uint32_t k = info_->pruned;
-  if (!dom(k)) return fault("indexical prunes no argument");
-  dvar_init_ix(&x_, cell(attrs_, k), cell(args_, k));
-  return IX_NEXT;
+  TAGGED *d = dom(k);
+  x_ = dvar{};
+  x_.set = deref(d[1]);
+  x_.min = deref(d[2]);
+  x_.max = deref(d[3]);
+  x_.cookie = deref(d[4]);
+  x_.attr_ref = cell(attrs_, k);
+  x_.var_ref = cell(args_, k);
+  x_.flags = DV_SET_CURRENT | (x_.min == x_.max ? DV_FIXED : 0) |
+             (IsLst(fds_next(x_.set)) ? 0 : DV_INTERVAL);
+  return &x_;
+}
+
+/* Whether X's bounds lie within lo..hi, so that pruning X to lo..hi leaves it as it is. */
+bool machine::x_within(TAGGED lo, TAGGED hi)
+{
+  const TAGGED *d = dom(info_->pruned);
+  return fds_val(lo) <= fds_val(deref(d[2])) && fds_val(hi) >= fds_val(deref(d[3]));
+}
+
+/* Whether v lies outside X's bounds, so that removing it leaves X as it is. */
+bool machine::x_outside(TAGGED v)
+{
+  const TAGGED *d = dom(info_->pruned);
+  return fds_val(v) < fds_val(deref(d[2])) || fds_val(v) > fds_val(deref(d[3]));
 }
 
 ix_end machine::singleton(TAGGED v, TAGGED *out)
@@ -515,66 +568,53 @@ ix_end machine::binary(int op)
     if (!set_a || !bound_b) return fault("indexical deletion from no set");
     r = fd_delete(api, w_, a, b);
     break;
-  case 19:
-  case 20:
-  case 24:
-  case 85: return arith(b, op);
   default: return fault("indexical opcode");
   }
   top() = r;
   return IX_NEXT;
 }
 
-/* Instructions that push what an argument or a local holds, or multiply and divide by it. */
+/* Pushes field 1 (the set), 2 (min), 3 (max) or 4 (size) of argument k's dom/4; with entailment,
+ * a domain not fixed clears the entailment flag. */
+ix_end machine::read_field(ix_byte k, int field, bool entailment)
+{
+  TAGGED *d = dom(k);
+  if (!d) return fault("indexical argument out of range");
+  if (entailment && !fixed(d)) e_ = false;
+  return push(field == 1 ? deref(d[1]) : d[field]) ? IX_NEXT : fault("indexical stack overflow");
+}
+
+/* 25 to 40 and 65 to 68, in groups of four (the argument named by the operand, then arguments 0,
+ * 1 and 2): push the min without touching the entailment flag, the set, the min, the max, the
+ * size. */
+ix_end machine::read_argument(int op)
+{
+  static constexpr int fields[] = {2, 1, 2, 3, 4};
+  int group = op >= 65 ? 4 : (op - 25) / 4, i = op >= 65 ? op - 65 : (op - 25) % 4;
+  return read_field(i == 0 ? operand(0) : (ix_byte)(i - 1), fields[group], group != 0);
+}
+
+/* Instructions that push a local or argument 1's attribute, or multiply and divide by a local or
+ * a fixed argument. */
 ix_end machine::argument_read(int op)
 {
-  ix_byte k = op >= 26 && op <= 28   ? (ix_byte)(op - 26)
-              : op >= 30 && op <= 32 ? (ix_byte)(op - 30)
-              : op >= 34 && op <= 36 ? (ix_byte)(op - 34)
-              : op >= 38 && op <= 40 ? (ix_byte)(op - 38)
-              : op >= 66 && op <= 68 ? (ix_byte)(op - 66)
-              : op == 71             ? 1
-                                     : operand(0);
+  ix_byte k = op == 71 ? 1 : operand(0);
   if (op == 18 || op >= 80) {
     if (k >= IX_LOCALS) return fault("indexical local out of range");
-    if (op == 18) return push(locals_[k]) ? IX_NEXT : fault("indexical stack overflow");
+    if (op == 18) return push(local(k)) ? IX_NEXT : fault("indexical stack overflow");
     if (depth_ == 0) return fault("indexical stack underflow");
-    return arith(locals_[k], op);
+    return arith(local(k), op);
   }
   TAGGED *d = dom(k);
   if (!d) return fault("indexical argument out of range");
-  TAGGED v;
-  switch (op) {
-  case 25:
-  case 26:
-  case 27:
-  case 28: v = d[2]; break;
-  case 29:
-  case 30:
-  case 31:
-  case 32: v = deref(d[1]); break;
-  case 33:
-  case 34:
-  case 35:
-  case 36: v = d[2]; break;
-  case 37:
-  case 38:
-  case 39:
-  case 40: v = d[3]; break;
-  case 71: v = deref(*cell(attrs_, k)); break;
-  case 42:
-  case 43:
-  case 44:
-    if (depth_ == 0) return fault("indexical stack underflow");
-    if (!fixed(d)) { /* a value dependency read before it is fixed: nothing to conclude */
-      e_ = false;
-      return IX_GIVE_UP;
-    }
-    return arith(d[2], op);
-  default: v = d[4]; break; /* 65 to 68 */
+  if (op == 71) return push(deref(*cell(attrs_, k))) ? IX_NEXT : fault("indexical stack overflow");
+  /* 42 to 44 */
+  if (depth_ == 0) return fault("indexical stack underflow");
+  if (!fixed(d)) { /* a value dependency read before it is fixed: nothing to conclude */
+    e_ = false;
+    return IX_GIVE_UP;
   }
-  if (op >= 29 && op != 71 && !fixed(d)) e_ = false;
-  return push(v) ? IX_NEXT : fault("indexical stack overflow");
+  return arith(d[2], op);
 }
 
 /* The end after a pruning's change mask: exported right away, so that later readers see it. */
@@ -597,7 +637,7 @@ ix_end machine::prune_set(TAGGED set, TAGGED self)
 ix_end machine::prune(int op)
 {
   TAGGED a, b;
-  if (ix_end e = load_x()) return e;
+  if (!dom(info_->pruned)) return fault("indexical prunes no argument");
   switch (op) {
   case 46:
   case 47:
@@ -605,30 +645,38 @@ ix_end machine::prune(int op)
   case 51:
     if (!pop_last(&b)) return fault("indexical stack underflow");
     if (!is_bound(b)) return fault("indexical pruning to no bound");
-    if (op == 46)
-      return b == atom_inf ? IX_OVERFLOW : pruned(dvar_fix_interval_t(&x_, atom_inf, b), 0);
-    if (op == 47)
-      return b == atom_sup ? IX_OVERFLOW : pruned(dvar_fix_interval_t(&x_, b, atom_sup), 0);
+    if (op == 46) {
+      if (b == atom_inf) return IX_OVERFLOW;
+      return x_within(atom_inf, b) ? IX_DONE
+                                   : pruned(dvar_fix_interval_t(load_x(), atom_inf, b), 0);
+    }
+    if (op == 47) {
+      if (b == atom_sup) return IX_OVERFLOW;
+      return x_within(b, atom_sup) ? IX_DONE
+                                   : pruned(dvar_fix_interval_t(load_x(), b, atom_sup), 0);
+    }
     if (!IsSmall(b)) return IX_OVERFLOW;
-    if (op == 51) return pruned(dvar_fix_interval_t(&x_, b, b), 0);
-    return pruned(dvar_prune_interval_t(api, &x_, b, b, w_), 0);
+    if (op == 51) return x_within(b, b) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), b, b), 0);
+    return x_outside(b) ? IX_DONE : pruned(dvar_prune_interval_t(api, load_x(), b, b, w_), 0);
   case 48:
     if (!pop_last(&b) || !pop_last(&a)) return fault("indexical stack underflow");
     if (!is_bound(a) || !is_bound(b)) return fault("indexical pruning to no bound");
     if (a == b && !IsSmall(a)) return IX_OVERFLOW;
-    return pruned(dvar_fix_interval_t(&x_, a, b), 0);
+    return x_within(a, b) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), a, b), 0);
   case 50:
     if (!pop_last(&b)) return fault("indexical stack underflow");
     if (!is_set(b)) return fault("indexical pruning by no set");
     if (degenerate(b)) return IX_OVERFLOW;
-    return pruned(dvar_prune_set(api, &x_, b, w_), 0);
+    return pruned(dvar_prune_set(api, load_x(), b, w_), 0);
   case 52:
     if (!pop_last(&b)) return fault("indexical stack underflow");
     if (!is_set(b)) return fault("indexical pruning to no set");
+    load_x();
     return prune_set(b, operand(0) ? ent_ : 0);
   default: /* 83, 84 */
     if (!pop_last(&b) || !pop_last(&a)) return fault("indexical stack underflow");
     if (!is_set(a) || !is_set(b)) return fault("indexical pruning to no set");
+    load_x();
     return prune_set(pointwise(api, w_, a, b, x_.min, x_.max, op == 83 ? 1 : -1), 0);
   }
 }
@@ -656,7 +704,8 @@ ix_end machine::check_interval(TAGGED a, TAGGED b)
 ix_end machine::check(int op)
 {
   TAGGED a, b;
-  if (ix_end e = load_x()) return e;
+  if (!dom(info_->pruned)) return fault("indexical prunes no argument");
+  load_x();
   int t = info_->truth_value;
   if (op == 53) return decide(true, t);
   if (op == 56 && !pop_last(&b)) return fault("indexical stack underflow");
@@ -715,7 +764,7 @@ ix_end machine::control(int op)
     ix_byte k = info_->code[end - 2], body = info_->code[end - 1];
     if (k >= IX_LOCALS) return fault("indexical local out of range");
     if (!push(s)) return fault("indexical stack overflow");
-    fd_first_and_rest(api, w_, s, &locals_[k], &top());
+    fd_first_and_rest(api, w_, s, &local(k), &top());
     next_ = body;
     return IX_NEXT;
   }
@@ -729,7 +778,7 @@ ix_end machine::control(int op)
     if (k >= IX_LOCALS) return fault("indexical local out of range");
     if (rest == atom_nil) return IX_NEXT;
     if (!push(rest)) return fault("indexical stack overflow");
-    fd_first_and_rest(api, w_, rest, &locals_[k], &top());
+    fd_first_and_rest(api, w_, rest, &local(k), &top());
     next_ = operand(1);
     return IX_NEXT;
   }
@@ -767,7 +816,7 @@ ix_end machine::run()
       pc_++;
       continue;
     }
-    uint32_t operands = (uint32_t)ix_operands(op);
+    uint32_t operands = operand_words.words[op];
     if (length - pc_ <= operands) return fault("indexical operands beyond the code");
     next_ = pc_ + 1 + operands;
     ix_end end;
@@ -813,9 +862,24 @@ ix_end machine::run()
     case 69:
     case 70: end = control(op); break;
     case 72: end = IX_FAIL_UNCOUNTED; break;
+    case 19:
+    case 20:
+    case 24:
+    case 85: {
+      TAGGED b;
+      if (!pop(&b)) return fault("indexical stack underflow");
+      if (op <= 20 && IsSmall(b) && IsSmall(top())) { /* the sum of two integers, as arith */
+        int32_t a = GetSmall(top());
+        top() = fd_saturate(op == 19 ? a + GetSmall(b) : a - GetSmall(b), a);
+        end = IX_NEXT;
+      } else {
+        end = arith(b, op);
+      }
+      break;
+    }
     default:
-      end = op == 18 || (op >= 25 && op <= 40) || (op >= 42 && op <= 44) ||
-                    (op >= 65 && op <= 68) || op == 71 || (op >= 80 && op <= 82)
+      end = (op >= 25 && op <= 40) || (op >= 65 && op <= 68) ? read_argument(op)
+            : op == 18 || (op >= 42 && op <= 44) || op == 71 || (op >= 80 && op <= 82)
                 ? argument_read(op)
                 : binary(op);
       break;
@@ -907,9 +971,13 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   }
   /* the status update: no longer queued (unless it asked to be queued again), linked once */
   ix = deref(w->term[0]);
-  uint32_t old = fd_status(ix), status = old & ~FD_ST_RUNNING;
+  TAGGED sm = fd_mutable_last(StrArg(ix, FD_ARG_STATUS));
+  uint32_t old = (uint32_t)GetSmall(deref(StrArg(sm, 1))), status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE)) status &= ~FD_ST_QUEUED;
-  if (status != old) fd_set_status(api, w, ix, status);
+  if (status != old) {
+    fd_trail_mutable(api, w, sm);
+    StrPtr(sm)[1] = MakeSmall((int32_t)status);
+  }
   if (!(status & FD_ST_LINKED) && !fd_dead(ix)) fd_link_indexical(api, w, ix);
-  return fd_check_overflow(api, deref(StrArg(deref(w->term[0]), 2))) != 0;
+  return !fd->fd_overflow || fd_check_overflow(api, deref(StrArg(deref(w->term[0]), 2))) != 0;
 }

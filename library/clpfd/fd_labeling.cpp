@@ -40,7 +40,7 @@ struct labeling_data {
   int32_t *heap;
   int32_t *vheap;
   var_frame *frames;
-  QX_globref refbase; /* two per variable: its attribute, the variable */
+  QX_globref refbase; /* two per variable: its attribute, the variable; then the list */
   int32_t heapsize;
   int32_t heapsize_committed;
   int32_t nvars;
@@ -228,8 +228,9 @@ labeling_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
   b->vheap = b->heap + n;
   b->heapsize = b->heapsize_committed = b->nvars = n;
   b->type = type;
-  b->refbase = QX_alloc_globrefs(2 * n);
+  b->refbase = QX_alloc_globrefs(2 * n + 1);
   if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
+  b->refbase[2 * n] = {deref(StrArg(deref(w->term[0]), 1)), 0};
   TAGGED key = deref(StrArg(deref(w->term[0]), 2));
   int i = 0;
   for (w->term[2] = deref(StrArg(deref(w->term[0]), 1)); IsLst(w->term[2]);
@@ -246,6 +247,17 @@ labeling_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
     i++;
   }
   return b;
+}
+
+/* The state's list is the one its live block was built from: it passed the check then, and its
+ * variables can since only have been bound to integers or to one another. */
+bool checked_list(TAGGED state)
+{
+  TAGGED handle = deref(StrArg(state, 3));
+  if (!IsLst(handle) || !IsVar(deref(LstHead(handle)))) return false;
+  auto *b = (const labeling_data *)fd_perm_data(handle);
+  return b->frame.destructor == labeling_destructor &&
+         deref(b->refbase[2 * b->nvars].term) == deref(StrArg(state, 1));
 }
 
 int count_unbound(TAGGED list)
@@ -304,7 +316,7 @@ void prolog_fd_labeling_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref stat
     return;
   }
   int type = labeling_type(api, w, deref(StrArg(s, 2)));
-  if (!type || !check_labeling_list(api, w, deref(StrArg(s, 1)))) return;
+  if (!type || (!checked_list(s) && !check_labeling_list(api, w, deref(StrArg(s, 1))))) return;
   w->term[0] = s;
   w->term[1] = fd_ref_get(api, global);
   if (!fd_check_global(api, w)) return;

@@ -544,6 +544,54 @@ TEST_F(FdIxMachine, PruningsChecksAndJumps)
   }
 }
 
+/* The interval prunings and the value removal on every domain within 1..5 with every operand in
+ * 0..6, against the sets they leave; those that leave X as it is end without loading it. */
+TEST_F(FdIxMachine, IntervalPruningsOnEveryDomain)
+{
+  for (const Pairs &x : all_subsets(1, 5)) {
+    if (x.empty()) continue;
+    std::string text;
+    for (auto &[lo, hi] : x)
+      text += (text.empty() ? "[" : ",[") + std::to_string(lo) + "|" + std::to_string(hi) + "]";
+    for (int op : {46, 47, 48, 49, 51})
+      for (int a = 0; a <= 6; a++)
+        for (int b = op == 48 ? a : 6; b <= 6; b++) {
+          SCOPED_TRACE(show(x) + " " + std::to_string(op) + " " + std::to_string(a));
+          Pairs want = op == 49 ? combine(x, interval(a, a), 1)
+                                : combine(x,
+                                          op == 46   ? interval(INF, a)
+                                          : op == 47 ? interval(a, SUP)
+                                          : op == 48 ? interval(a, b)
+                                                     : interval(a, a),
+                                          0);
+          std::vector<ix_byte> code = cat({L(S(a)), op == 48 ? L(S(b)) : std::vector<ix_byte>{}});
+          code.push_back((ix_byte)op);
+          seen.clear();
+          ASSERT_EQ(run("clpfd:'$fd_in_set'(X, [" + text + "], 1), " +
+                        queue(info(code, 1), "t(Y, X)") + ", ix_dom(X)"),
+                    want.empty() ? 0 : 1)
+              << exception();
+          if (!want.empty()) {
+            EXPECT_EQ(show(seen.at(0)), show(want)) << b;
+          }
+        }
+  }
+}
+
+/* An argument read through an attribute whose domain mutable forwards to another attribute (as
+ * an alias leaves it): the domain is the other's, 5..20. */
+TEST_F(FdIxMachine, ArgumentReadThroughAnAlias)
+{
+  ASSERT_EQ(run("clpfd:'$fd_in_interval'(B, 5, 20, 0), "
+                "clpfd:'$fd_check_arguments'(t(B, X), t(BA, XA)), Ix = ix(" +
+                info({26, 47}, 1) +
+                ", t(A, X), '$mutable'(1, 0), _, _, t(v(1, 0, '$mutable'(BA, 0), 0), XA), 0), "
+                "ix_enqueue(Ix), clpfd:'$fd_evaluate_indexical'(_, 0), ix_dom(X)"),
+            1)
+      << exception();
+  EXPECT_EQ(show(seen.at(0)), show({{5, SUP}}));
+}
+
 /* An undecided check is linked: pruning X runs it again, and it then decides B. */
 TEST_F(FdIxMachine, LinkedCheckRunsAgainWhenItsArgumentChanges)
 {

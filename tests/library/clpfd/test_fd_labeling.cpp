@@ -239,6 +239,19 @@ TEST_F(FdLabeling, BlockIsFreedWhenTheHeapEmptiesAndBadInputIsAnError)
   }
 }
 
+/* A later call whose state has the live block's Handle skips the list check only for the list the
+ * block was built from: another list with that Handle is checked as on a first call. */
+TEST_F(FdLabeling, OnlyTheBlocksOwnListSkipsTheCheck)
+{
+  QX_term_ref cell = labeling({{1, 3}, {1, 4}}, "dom");
+  ASSERT_NE(label(cell), 0u) << exception();
+  std::string state =
+      ref(cell) + "t(L, G)), G = global('$mutable'(s(_, K, H, St), _), _, _, _, _), ";
+  EXPECT_EQ(go(state + "'$fd_labeling'(s([a|L], K, H, St), _, _, G)"), -1);
+  EXPECT_NE(exception(), "<none>");
+  EXPECT_EQ(go(state + "'$fd_labeling'(s(L, K, H, St), _, V, G), L = [V|_]"), 1) << exception();
+}
+
 /* Rows: the list (X in 1..5 with one suspension, Y in 3..4, Z in 1..2 with two, W a variable
  * without attribute, B a variable with a malformed attribute), the rule, the answer or error. */
 TEST_F(FdLabeling, DeleteRanksByRuleStopsEarlyAndBreaksTies)
