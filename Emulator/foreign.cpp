@@ -328,12 +328,18 @@ int unify_step(worker *w, TAGGED a, TAGGED b)
 {
   a = deref(a);
   b = deref(b);
-  if (IsVar(a) && qx_is_attvar_cell(w, RefPtr(a))) return -1;
-  if (IsVar(b) && qx_is_attvar_cell(w, RefPtr(b))) return -1;
-  if (!IsVar(a) && !IsVar(b) && !IsConst(a) && !IsConst(b)) return -1;
+  if (a == b) return 1;
+  bool var_a = IsVar(a), var_b = IsVar(b);
+  if ((var_a && qx_is_attvar_cell(w, RefPtr(a))) || (var_b && qx_is_attvar_cell(w, RefPtr(b))))
+    return -1;
+  if (!var_a && !var_b && !IsConst(a) && !IsConst(b)) return -1;
   if ((char *)w->node_ - (char *)w->trail_top <=
       (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
     return -1;
+  if (var_a && !var_b) { /* the common case: an unbound argument takes the value */
+    qx_bind_plain(w, RefPtr(a), b);
+    return 1;
+  }
   return cunify(w, a, b);
 }
 

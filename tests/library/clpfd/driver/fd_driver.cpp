@@ -697,6 +697,11 @@ TAGGED driver::build(const tmpl &t, const small_ints &xs, QX_term_ref attrs)
   }
 }
 
+TAGGED driver::int_term(int64_t v)
+{
+  return SmallFits(v) ? MakeSmall((int32_t)v) : make_int64(w_, v);
+}
+
 /* Each variable argument is X, Attr in the state and X in the constraint; linear terms are
  * t(A, X, Attr) or t(A, X, Attr, '$mutable'([], 0)). Built directly, without templates: the
  * classic models post thousands of constraints. */
@@ -728,14 +733,14 @@ int driver::post_global(const char *name, const arg_view *args, size_t count,
         *p++ = term((int)a->v);
         if (state) *p++ = attr((int)a->v);
         continue;
-      case arg::integer: *p++ = make_int64(w_, a->v); continue;
+      case arg::integer: *p++ = int_term(a->v); continue;
       case arg::set: *p++ = build_set(a->ranges, a->nranges); continue;
       default: {
         bool dead = a->kind == arg::dead_terms;
         TAGGED list = atom_nil;
         for (size_t i = a->nlin; i-- > 0;) {
           const lin_term &lt = a->lin[i];
-          TAGGED k = make_int64(w_, lt.a);
+          TAGGED k = int_term(lt.a);
           TAGGED *f = w_->global_top;
           w_->global_top += dead ? 5 : 4;
           f[0] = functor_t(dead ? 4 : 3), f[1] = k, f[2] = term(lt.x), f[3] = attr(lt.x);

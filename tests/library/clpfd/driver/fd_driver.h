@@ -286,6 +286,8 @@ private:
   TAGGED build(const tmpl &t, const small_ints &xs, QX_term_ref attrs);
   TAGGED build_set(const std::pair<int32_t, int32_t> *ranges, size_t n);
   TAGGED build_mutable(TAGGED v);
+  /* An integer's term: a small integer in place, else a bignum on the heap. */
+  TAGGED int_term(int64_t v);
   /* A global being posted: its key and arities, the variables with an attribute (xs, once
    * each), those that suspend (one per occurrence), the heap words its arguments take. */
   struct posted {
