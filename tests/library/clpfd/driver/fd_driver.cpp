@@ -835,10 +835,11 @@ TAGGED driver::build_mutable(TAGGED v)
 template <typename F>
 int driver::post_posted(posted &q, bool nested, F build_args)
 {
-  QX_term_ref mark = QX_new_term_refs(0);
   const key_spec *spec = spec_of(q.key, q.arity);
   const small_ints &xs = q.xs;
-  QX_term_ref attrs = QX_new_term_refs((int)xs.size() + 1);
+  /* the attributes and a scratch reference, then constraint, state, susp and global */
+  QX_term_ref attrs = QX_new_term_refs((int)xs.size() + 1 + 4), mark = attrs;
+  QX_term_ref out = attrs + (int)xs.size() + 1;
   if (!xs.empty() && xs.size() <= QX_MAX_ARITY) {
     /* one call for all the attributes: $fd_check_arguments on a term of the variables */
     int last = (int)xs.size();
@@ -864,7 +865,6 @@ int driver::post_posted(posted &q, bool nested, F build_args)
       q.susp_each && !q.susp_each->empty() ? q.susp_each : nullptr;
   const char *key = q.susp ? q.susp : spec ? spec->susp : "minmax";
   size_t nsusp = each ? each->size() : key && *key ? q.suspended.size() : 0;
-  QX_term_ref out = QX_new_term_refs(4); /* constraint, state, susp, global */
   set(out + 3, fresh_var());
   qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)nsusp + 8);
   TAGGED name = spec ? key_atom(spec, q.key) : atom_of(q.key);
