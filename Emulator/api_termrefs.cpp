@@ -29,9 +29,10 @@ constexpr uint32_t MAX_SLOTS = 1u << 26;
 /* Slots [from, from + n) hold [], set from the highest downward. */
 void clear_slots(worker *w, uint32_t from, uint32_t n)
 {
-  for (uint32_t i = from + n; i-- > from;) {
-    w->fli_stack_start[SLOT_WORDS * i] = atom_nil;
-    w->fli_stack_start[SLOT_WORDS * i + 1] = 0;
+  TAGGED *slots = w->fli_stack_start + SLOT_WORDS * from;
+  for (uint32_t i = n; i-- > 0;) {
+    slots[SLOT_WORDS * i] = atom_nil;
+    slots[SLOT_WORDS * i + 1] = 0;
   }
 }
 

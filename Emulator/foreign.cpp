@@ -202,6 +202,7 @@ struct foreign_spec {
   qx_open_resource *owner; /* the resource fn belongs to, or null */
   uint8_t nargs;           /* the predicate's arity */
   uint8_t ret;             /* kind of the returned value (unified with the last argument) */
+  uint8_t term_outs;       /* arguments of kind -term: each takes a term reference of its own */
   uint8_t kinds[QX_ARG_REGISTERS];
 };
 
@@ -227,6 +228,7 @@ bool parse_spec(const char *text, foreign_spec *spec)
 {
   spec->nargs = 0;
   spec->ret = K_NONE;
+  spec->term_outs = 0;
   for (const char *p = text; *p;) {
     while (*p == ' ') p++;
     if (!*p) break;
@@ -240,6 +242,7 @@ bool parse_spec(const char *text, foreign_spec *spec)
       spec->ret = k;
     }
     spec->kinds[spec->nargs++] = k;
+    spec->term_outs += k == (K_TERM | K_OUT) && !is_return;
     p += n;
   }
   return true;
@@ -308,9 +311,45 @@ union out_value {
   void *address;
 };
 
+/* The output value v of kind k as a term that takes no heap room, or 0 when it has none. */
+TAGGED ready_output(worker *w, uint8_t k, const out_value &v)
+{
+  switch (k & ~K_OUT) {
+  case K_INTEGER: return SmallFits((int32_t)v.l) ? MakeSmall((int32_t)v.l) : 0;
+  case K_TERM: return *qx_ref_cell(w, (QX_term_ref)v.l);
+  default: return 0;
+  }
+}
+
+/* Unifies a with b when that is a single step: no attributed variable, and a plain variable or
+ * a constant on one side, so nothing is walked, woken or allocated and at most one binding is
+ * made (the trail has room for its entry). -1 when the general unification must run. */
+int unify_step(worker *w, TAGGED a, TAGGED b)
+{
+  a = deref(a);
+  b = deref(b);
+  if (a == b) return 1;
+  bool var_a = IsVar(a), var_b = IsVar(b);
+  if ((var_a && qx_is_attvar_cell(w, RefPtr(a))) || (var_b && qx_is_attvar_cell(w, RefPtr(b))))
+    return -1;
+  if (!var_a && !var_b && !IsConst(a) && !IsConst(b)) return -1;
+  if ((char *)w->node_ - (char *)w->trail_top <=
+      (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
+    return -1;
+  if (var_a && !var_b) { /* the common case: an unbound argument takes the value */
+    qx_bind_plain(w, RefPtr(a), b);
+    return 1;
+  }
+  return cunify(w, a, b);
+}
+
 /* Unifies argument reference ref with the value v of kind k (an output); false on failure. */
 bool unify_output(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
 {
+  if (TAGGED ready = ready_output(w, k, v)) {
+    int step = unify_step(w, *qx_ref_cell(w, ref), ready);
+    if (step >= 0) return step;
+  }
   QX_term_ref t = qx_new_term_refs_checked(1);
   int ok = 1;
   switch (k & ~K_OUT) {
@@ -327,8 +366,12 @@ bool unify_output(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
 /* Converts input argument i (in ref) of kind k to call words; false with an error raised. */
 bool input_words(worker *w, QX_term_ref ref, int i, uint8_t k, uint32_t *words, size_t *nw)
 {
+  if (k == K_TERM) { /* passed as its reference, unread */
+    words[(*nw)++] = (uint32_t)ref;
+    return true;
+  }
   TAGGED t = qx_ref_get(w, ref);
-  if (k != K_TERM && IsVar(t)) return qx_instantiation_error(w, i + 1) && false;
+  if (IsVar(t)) return qx_instantiation_error(w, i + 1) && false;
   switch (k) {
   case K_INTEGER: {
     long v;
@@ -357,7 +400,7 @@ bool input_words(worker *w, QX_term_ref ref, int i, uint8_t k, uint32_t *words, 
     words[(*nw)++] = (uint32_t)(uintptr_t)a;
     return true;
   }
-  default: words[(*nw)++] = (uint32_t)ref; return true; /* K_TERM */
+  default: return false; /* parse_kind makes no other kind */
   }
 }
 
@@ -366,7 +409,9 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
   running_call in_progress(spec->owner); /* spec lives as long as its resource */
   uint32_t mark = w->fli_stack_index;
   int n = spec->nargs;
-  QX_term_ref args = qx_new_term_refs_checked(n);
+  /* the arguments, then the -term outputs' references, in one push */
+  QX_term_ref args = qx_new_term_refs_checked(n + spec->term_outs);
+  QX_term_ref next_out = args + n;
   for (int i = 0; i < n; i++) qx_ref_put(w, args + i, w->term[i]);
   uint32_t words[2 * QX_ARG_REGISTERS + 2];
   out_value outs[QX_ARG_REGISTERS];
@@ -384,7 +429,7 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
     }
     std::memset(&outs[i], 0, sizeof outs[i]);
     if (k == (K_TERM | K_OUT)) {
-      outs[i].l = qx_new_term_refs_checked(1);
+      outs[i].l = next_out++;
       QX_put_variable((QX_term_ref)outs[i].l);
       words[nw++] = (uint32_t)outs[i].l;
     } else {

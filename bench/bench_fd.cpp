@@ -8,6 +8,7 @@
  * prints the row names. The long rows are left out of both: they run once, when named. */
 #include <chrono>
 #include <cstring>
+#include <type_traits>
 
 #include "../tests/library/clpfd/driver/fd_driver.h"
 #include "../tests/library/clpfd/models/fd_models.h"
@@ -31,10 +32,21 @@ using fd_driver::driver;
  * posting or the search fails. */
 using model_fn = bool (*)(driver &d, fd_driver::counts *c, long *value);
 
+/* A row's expected value: a number, or a function that computes it when the row runs (the
+ * TSP optima take a dynamic program that rows not run should not pay for). */
+struct expectation {
+  template <class I, std::enable_if_t<std::is_integral_v<I>, int> = 0>
+  expectation(I v) : value((long)v) {}
+  expectation(long (*f)()) : compute(f) {}
+  long get() const { return compute ? compute() : value; }
+  long value = 0;
+  long (*compute)() = nullptr;
+};
+
 struct row {
   const char *name;
   const char *value_name; /* "solutions" or "optimum" */
-  long expected;
+  expectation expected;
   int repeat;
   model_fn run;
   bool long_run = false; /* not listed, not run without its name; run once */
@@ -359,6 +371,12 @@ bool sum_of_optima(driver &d, const Seeds &seeds, One one, fd_driver::counts *c,
   return true;
 }
 
+template <int n>
+long tsp_optima()
+{
+  return bench_fd_tsp::optima(n);
+}
+
 /* The TSP_INSTANCES asymmetric TSPs of n nodes: successors X_i over 1..n without i, their
  * predecessors Y_j, assignment with the cost matrix in circuit mode, the cost minimised by
  * branch-and-bound labelling the successors in order, smallest first. The optima summed. */
@@ -515,9 +533,9 @@ const row rows[] = {
     {"case_chain", "solutions", bench_fd_tables::chain_solutions(), 1, case_chain},
     {"lex_chain10", "solutions", fd_relation_instances::LIMIT, 1, lex_chain10},
     {"gcc_costs_bb", "optimum", fd_gcc_instances::COSTS_OPTIMUM, 1, bench_fd_gcc::random_gcc_costs},
-    {"tsp10", "optimum", bench_fd_tsp::optima(10), 1, tsp<10>},
-    {"tsp12", "optimum", bench_fd_tsp::optima(12), 1, tsp<12>},
-    {"tsp14", "optimum", bench_fd_tsp::optima(14), 1, tsp<14>},
+    {"tsp10", "optimum", tsp_optima<10>, 1, tsp<10>},
+    {"tsp12", "optimum", tsp_optima<12>, 1, tsp<12>},
+    {"tsp14", "optimum", tsp_optima<14>, 1, tsp<14>},
     /* cumulatives (at most, at least) and sorting with the permutation; packing with disjoint2's
      * edge finding and one redundant cumulative per side */
     {"cumulatives_at_most", "optimum", fd_sched_instances::AT_MOST_OPTIMA, 1,
@@ -626,8 +644,9 @@ int main(int argc, char **argv)
     std::printf("%s_runs %u\n", r.name, fd->resumptions);
     std::printf("%s_%s %ld\n", r.name, r.value_name, value);
     std::printf("%s_driver_share %.3f\n", r.name, total > 0 ? (total - native) / total : 0.0);
-    if (value != r.expected) {
-      std::printf("%s_wrong %ld (expected %ld)\n", r.name, value, r.expected);
+    long expected = r.expected.get();
+    if (value != expected) {
+      std::printf("%s_wrong %ld (expected %ld)\n", r.name, value, expected);
       status = 1;
     }
   }

@@ -175,6 +175,33 @@ TEST_F(ForeignTest, LinkedInEntryOpensNoFileAndDefinesItsInterface)
   EXPECT_NE(exception().find("existence_error"), std::string::npos);
 }
 
+/* Outputs against arguments of every shape: unbound (aliased, or attributed and so woken), bound
+ * to the value or to another, partly bound terms, and values too big for a small integer. */
+TEST_F(ForeignTest, OutputsUnifyWithArgumentsOfEveryShape)
+{
+  ASSERT_EQ(run("load_foreign_resource('/any/dir/random.so')"), 1) << exception();
+  struct {
+    const char *goal, *value; /* value null: the goal fails */
+  } cases[] = {
+      {"W = V, r_add(1, 2, W)", "3"},
+      {"freeze(W, V = woken(W)), r_add(1, 2, W)", "woken(3)"},
+      {"freeze(W, fail), r_add(1, 2, W)", nullptr},
+      {"r_add(2, 40, 42), V = ok", "ok"},
+      {"r_add(2, 40, a)", nullptr},
+      {"r_add(2, 40, f(_))", nullptr},
+      {"r_add(268435455, 1, V)", "268435456"},
+      {"r_add(268435455, 1, 268435456), V = ok", "ok"},
+      {"r_pair(7, pair(V, 7))", "7"},
+      {"r_pair(7, pair(V, 8))", nullptr},
+      {"r_pair(7, 7)", nullptr},
+      {"freeze(W, V = woken(W)), r_pair(7, W)", "woken(pair(7,7))"},
+  };
+  for (auto c : cases) {
+    ASSERT_EQ(run(c.goal), c.value ? 1 : 0) << c.goal << " " << exception();
+    if (c.value) EXPECT_EQ(val("V"), c.value) << c.goal;
+  }
+}
+
 TEST_F(ForeignTest, SamePathTwiceLoadsOnce)
 {
   ASSERT_EQ(run("'$load_foreign_resource'('/x/random.so', user, 0)"), 1) << exception();

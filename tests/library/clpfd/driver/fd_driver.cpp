@@ -2,6 +2,8 @@
  * goals and depth-first search, over the natives the clpfd resource installs. */
 #include "fd_driver.h"
 
+#include <x86intrin.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -83,6 +85,28 @@ const key_spec *spec_of(const char *name, int arity)
 double now()
 {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+/* The clock around the native calls: the time-stamp counter, read in a few cycles (the steady
+ * clock around every call took a share of the time it measured); its ticks are converted to
+ * seconds at the rate seen since the first driver was made. */
+uint64_t ticks() { return __rdtsc(); }
+
+struct tick_origin {
+  uint64_t ticks;
+  double seconds;
+};
+const tick_origin &origin()
+{
+  static const tick_origin first{ticks(), now()};
+  return first;
+}
+
+double seconds_per_tick()
+{
+  const tick_origin &o = origin();
+  uint64_t elapsed = ticks() - o.ticks;
+  return elapsed ? (now() - o.seconds) / (double)elapsed : 0;
 }
 
 definition *native(const char *name, int arity)
@@ -301,10 +325,10 @@ struct hooks {
     if (!IsSmall(y))
       lin.push_back({-1, d->var_count()}), d->set(r + 1, y), d->vars_.push_back(r + 1);
     int ok = lin.empty() ? rhs >= 0
-                         : d->post_global("scalar_product",
-                                          {driver::terms(lin), driver::param(1), driver::param(rhs),
-                                           driver::param(0)},
-                                          nullptr, true);
+                         : d->post_args("scalar_product",
+                                        {driver::terms(lin), driver::param(1), driver::param(rhs),
+                                         driver::param(0)},
+                                        nullptr, true);
     d->vars_.resize(first);
     QX_reset_term_refs(r);
     return ok == 1;
@@ -323,6 +347,7 @@ struct hooks {
 
 driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
 {
+  origin();
   installed = this;
   mark_ = QX_new_term_refs(0);
   globals_ = QX_new_term_ref();
@@ -392,9 +417,9 @@ int driver::call(definition *def, std::initializer_list<TAGGED> args)
   for (TAGGED a : args) w_->term[i++] = a;
   uint32_t before = qx_node_offset(w_, w_->node_);
   qx_set_native_goal(def->functor, def->module);
-  double t0 = timing ? now() : 0;
+  uint64_t t0 = timing ? ticks() : 0;
   int ok = qx_call_foreign(w_, def);
-  if (timing) native_seconds_ += now() - t0;
+  if (timing) native_ticks_ += ticks() - t0;
   if (qx_node_offset(w_, w_->node_) != before && NodeAlt(w_->node_)->op == QX_ALT_ERROR) {
     /* Inside a hook the error node stays: the engine throws it when the hook fails. */
     if (in_native_) return 0;
@@ -415,11 +440,13 @@ TAGGED driver::fresh_var()
 
 int driver::slow_path()
 {
-  double t0 = timing ? now() : 0;
+  uint64_t t0 = timing ? ticks() : 0;
   int r = QX_query(true0_);
-  if (timing) native_seconds_ += now() - t0;
+  if (timing) native_ticks_ += ticks() - t0;
   return r;
 }
+
+double driver::native_seconds() const { return (double)native_ticks_ * seconds_per_tick(); }
 
 /* ---- variables ---- */
 
@@ -473,7 +500,7 @@ int driver::new_var_ranges(const std::vector<std::pair<int32_t, int32_t>> &r)
   vars_.push_back(x);
   set(x, fresh_var());
   qx_heap_room(w_, 4 * (uint32_t)r.size());
-  set(scratch_, build(t_set(r), {}, 0));
+  set(scratch_, build_set(r.data(), r.size()));
   int ok = call(n.in_set, {ref(x), ref(scratch_), MakeSmall(1)});
   if (ok == 1) ok = propagate();
   return ok == 1 ? (int)vars_.size() - 1 : -1;
@@ -525,14 +552,40 @@ std::vector<int32_t> driver::domain(int x) const
 
 /* ---- posting ---- */
 
+namespace {
+
+/* Up to this many arguments are viewed from an array on the stack. */
+constexpr size_t INLINE_ARGS = 8;
+
+}  // namespace
+
 int driver::post(const char *name, const std::vector<arg> &args, const char *susp_key)
 {
-  return post_global(name, args, susp_key, false);
+  return post_args(name, args, susp_key, false);
+}
+
+/* Views args and posts them with post_global. */
+int driver::post_args(const char *name, const std::vector<arg> &args, const char *susp_key,
+                      bool nested)
+{
+  arg_view inline_views[INLINE_ARGS];
+  std::vector<arg_view> more;
+  arg_view *views = inline_views;
+  if (args.size() > INLINE_ARGS) more.resize(args.size()), views = more.data();
+  for (size_t i = 0; i < args.size(); i++) {
+    const arg &a = args[i];
+    views[i] = {a.kind, a.v, a.lin.data(), a.lin.size(), a.ranges.data(), a.ranges.size()};
+  }
+  return post_global(name, views, args.size(), susp_key, nested);
 }
 
 int driver::post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs)
 {
-  return post("scalar_product", {terms(t), param(rel), param(rhs), param(0)});
+  const arg_view args[] = {{arg::terms, 0, t.data(), t.size(), nullptr, 0},
+                           {arg::integer, rel, nullptr, 0, nullptr, 0},
+                           {arg::integer, rhs, nullptr, 0, nullptr, 0},
+                           {arg::integer, 0, nullptr, 0, nullptr, 0}};
+  return post_global("scalar_product", args, 4, nullptr, false);
 }
 
 namespace {
@@ -557,7 +610,8 @@ uint32_t words_of(const driver::tmpl &t)
 
 /* The variables of a template: those with an attribute (entries and attributes) into attrs once
  * each, and those that suspend (entries and variables) into susp, one per occurrence. */
-void variables_of(const driver::tmpl &t, std::vector<int> *attrs, std::vector<int> *susp)
+template <class Ints>
+void variables_of(const driver::tmpl &t, Ints *attrs, Ints *susp)
 {
   if (t.kind == driver::tmpl::entry || t.kind == driver::tmpl::attribute)
     if (std::find(attrs->begin(), attrs->end(), (int)t.v) == attrs->end())
@@ -571,10 +625,13 @@ TAGGED bound_word(int32_t v)
   return v == INT32_MIN ? atom_inf : v == INT32_MAX ? atom_sup : MakeSmall(v);
 }
 
-TAGGED atom_of(const std::string &name)
+TAGGED atom_of(const char *name)
 {
-  return name == "[]" ? atom_nil : init_atom_check(name.c_str(), 0);
+  return std::strcmp(name, "[]") == 0 ? atom_nil : init_atom_check(name, 0);
 }
+
+/* The functor t/n of linear terms ("t" is a fixed atom). */
+TAGGED functor_t(int n) { return MakeFunctor(qx_char_atom_fixed('t'), n); }
 
 }  // namespace
 
@@ -594,7 +651,7 @@ driver::tmpl driver::t_vars(const std::vector<int> &xs)
 
 /* The template's term; the caller made room for words_of(t). attrs + k holds the attribute of
  * variable xs[k]. */
-TAGGED driver::build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attrs)
+TAGGED driver::build(const tmpl &t, const small_ints &xs, QX_term_ref attrs)
 {
   auto attr = [&](int64_t x) {
     return ref(attrs + (int)(std::find(xs.begin(), xs.end(), (int)x) - xs.begin()));
@@ -603,7 +660,7 @@ TAGGED driver::build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attr
   case tmpl::entry: {
     TAGGED *p = w_->global_top;
     w_->global_top += 3;
-    p[0] = MakeFunctor(init_atom_check("-", 0), 2), p[1] = term((int)t.v), p[2] = attr(t.v);
+    p[0] = functor_minus2, p[1] = term((int)t.v), p[2] = attr(t.v);
     return MakeStr(p);
   }
   case tmpl::variable: return term((int)t.v);
@@ -613,13 +670,13 @@ TAGGED driver::build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attr
   }
   case tmpl::attribute: return attr(t.v);
   case tmpl::integer: return make_int64(w_, t.v);
-  case tmpl::atom: return atom_of(t.name);
-  case tmpl::set: return build_set(t.ranges);
+  case tmpl::atom: return atom_of(t.name.c_str());
+  case tmpl::set: return build_set(t.ranges.data(), t.ranges.size());
   case tmpl::mutable_: return build_mutable(build(t.args[0], xs, attrs));
   case tmpl::structure: {
     TAGGED *p = w_->global_top;
     w_->global_top += 1 + t.args.size();
-    p[0] = MakeFunctor(atom_of(t.name), (int)t.args.size());
+    p[0] = MakeFunctor(atom_of(t.name.c_str()), (int)t.args.size());
     for (size_t k = 0; k < t.args.size(); k++) p[1 + k] = build(t.args[k], xs, attrs);
     return MakeStr(p);
   }
@@ -640,51 +697,53 @@ TAGGED driver::build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attr
   }
 }
 
+TAGGED driver::int_term(int64_t v)
+{
+  return SmallFits(v) ? MakeSmall((int32_t)v) : make_int64(w_, v);
+}
+
 /* Each variable argument is X, Attr in the state and X in the constraint; linear terms are
  * t(A, X, Attr) or t(A, X, Attr, '$mutable'([], 0)). Built directly, without templates: the
  * classic models post thousands of constraints. */
-int driver::post_global(const char *name, const std::vector<arg> &args, const char *susp_key,
-                        bool nested)
+int driver::post_global(const char *name, const arg_view *args, size_t count,
+                        const char *susp_key, bool nested)
 {
-  posted q{name, (int)args.size()};
+  posted q{name, (int)count};
   q.susp = susp_key;
-  uint32_t words = 2 * (uint32_t)args.size() + 8;
-  for (const arg &a : args) {
-    switch (a.kind) {
+  uint32_t words = 2 * (uint32_t)count + 8;
+  for (const arg_view *a = args; a < args + count; a++) {
+    switch (a->kind) {
     case arg::variable:
-      q.add_variable((int)a.v);
+      q.add_variable((int)a->v);
       q.arity_state++;
       break;
     case arg::integer: words += 2 * 8; break;
-    case arg::set: words += 2 * 4 * (uint32_t)a.ranges.size(); break;
+    case arg::set: words += 2 * 4 * (uint32_t)a->nranges; break;
     default:
-      for (const lin_term &lt : a.lin) q.add_variable(lt.x);
-      words += 2 * (uint32_t)a.lin.size() * (a.kind == arg::dead_terms ? 2 + 5 + 3 + 8 : 2 + 4 + 8);
+      for (size_t i = 0; i < a->nlin; i++) q.add_variable(a->lin[i].x);
+      words += 2 * (uint32_t)a->nlin * (a->kind == arg::dead_terms ? 2 + 5 + 3 + 8 : 2 + 4 + 8);
     }
   }
   q.words = words;
   auto build_args = [&](TAGGED *p, bool state, QX_term_ref attrs) {
     auto attr = [&](int x) { return ref(attrs + q.attr_index(x)); };
-    for (const arg &a : args) {
-      switch (a.kind) {
+    for (const arg_view *a = args; a < args + count; a++) {
+      switch (a->kind) {
       case arg::variable:
-        *p++ = term((int)a.v);
-        if (state) *p++ = attr((int)a.v);
+        *p++ = term((int)a->v);
+        if (state) *p++ = attr((int)a->v);
         continue;
-      case arg::integer: *p++ = make_int64(w_, a.v); continue;
-      case arg::set: *p++ = build_set(a.ranges); continue;
+      case arg::integer: *p++ = int_term(a->v); continue;
+      case arg::set: *p++ = build_set(a->ranges, a->nranges); continue;
       default: {
-        static const TAGGED t3 = MakeFunctor(init_atom_check("t", 0), 3),
-                            t4 = MakeFunctor(init_atom_check("t", 0), 4);
-        bool dead = a.kind == arg::dead_terms;
-        size_t n = a.lin.size();
+        bool dead = a->kind == arg::dead_terms;
         TAGGED list = atom_nil;
-        for (size_t i = n; i-- > 0;) {
-          const lin_term &lt = a.lin[i];
-          TAGGED k = make_int64(w_, lt.a);
+        for (size_t i = a->nlin; i-- > 0;) {
+          const lin_term &lt = a->lin[i];
+          TAGGED k = int_term(lt.a);
           TAGGED *f = w_->global_top;
           w_->global_top += dead ? 5 : 4;
-          f[0] = dead ? t4 : t3, f[1] = k, f[2] = term(lt.x), f[3] = attr(lt.x);
+          f[0] = functor_t(dead ? 4 : 3), f[1] = k, f[2] = term(lt.x), f[3] = attr(lt.x);
           if (dead) f[4] = build_mutable(atom_nil);
           TAGGED *c = w_->global_top;
           w_->global_top += 2;
@@ -696,18 +755,18 @@ int driver::post_global(const char *name, const std::vector<arg> &args, const ch
       }
     }
   };
-  q.arity_state += (int)args.size();
+  q.arity_state += (int)count;
   return post_posted(q, nested, build_args);
 }
 
 /* The template posting of a state row (post_state) or of an action goal. */
 int driver::post_posting(const posting &p, bool nested)
 {
-  posted q{p.key, (int)p.constraint.size()};
+  posted q{p.key.c_str(), (int)p.constraint.size()};
   q.susp = p.susp;
-  q.susp_each = p.susp_each;
+  q.susp_each = &p.susp_each;
   q.status = p.status;
-  std::vector<int> ignored;
+  small_ints ignored;
   uint32_t words = 8 + (uint32_t)(p.state.size() + p.constraint.size());
   for (const tmpl &t : p.state) variables_of(t, &q.xs, &q.suspended), words += words_of(t);
   for (const tmpl &t : p.constraint) variables_of(t, &q.xs, &ignored), words += words_of(t);
@@ -730,10 +789,28 @@ int driver::posted::attr_index(int x) const
   return (int)(std::find(xs.begin(), xs.end(), x) - xs.begin());
 }
 
-TAGGED driver::build_set(const std::vector<std::pair<int32_t, int32_t>> &ranges)
+void driver::small_ints::grow()
+{
+  std::vector<int> bigger(data_, data_ + n_);
+  bigger.resize(2 * cap_);
+  more_.swap(bigger);
+  data_ = more_.data();
+  cap_ *= 2;
+}
+
+TAGGED driver::key_atom(const void *row, const char *name)
+{
+  for (const auto &k : key_atoms_)
+    if (k.first == row) return k.second;
+  TAGGED a = atom_of(name);
+  key_atoms_.push_back({row, a});
+  return a;
+}
+
+TAGGED driver::build_set(const std::pair<int32_t, int32_t> *ranges, size_t n)
 {
   TAGGED out = atom_nil;
-  for (size_t r = ranges.size(); r-- > 0;) {
+  for (size_t r = n; r-- > 0;) {
     TAGGED *p = w_->global_top;
     w_->global_top += 4;
     p[0] = bound_word(ranges[r].first), p[1] = bound_word(ranges[r].second);
@@ -758,10 +835,11 @@ TAGGED driver::build_mutable(TAGGED v)
 template <typename F>
 int driver::post_posted(posted &q, bool nested, F build_args)
 {
-  QX_term_ref mark = QX_new_term_refs(0);
-  const key_spec *spec = spec_of(q.key.c_str(), q.arity);
-  const std::vector<int> &xs = q.xs;
-  QX_term_ref attrs = QX_new_term_refs((int)xs.size() + 1);
+  const key_spec *spec = spec_of(q.key, q.arity);
+  const small_ints &xs = q.xs;
+  /* the attributes and a scratch reference, then constraint, state, susp and global */
+  QX_term_ref attrs = QX_new_term_refs((int)xs.size() + 1 + 4), mark = attrs;
+  QX_term_ref out = attrs + (int)xs.size() + 1;
   if (!xs.empty() && xs.size() <= QX_MAX_ARITY) {
     /* one call for all the attributes: $fd_check_arguments on a term of the variables */
     int last = (int)xs.size();
@@ -782,14 +860,14 @@ int driver::post_posted(posted &q, bool nested, F build_args)
       if (r != 1) return QX_reset_term_refs(mark), r;
     }
   }
-  std::vector<std::pair<int, std::string>> &susp = q.susp_each;
+  /* The suspensions: susp_each's, else every suspending variable's with one key. */
+  const std::vector<std::pair<int, std::string>> *each =
+      q.susp_each && !q.susp_each->empty() ? q.susp_each : nullptr;
   const char *key = q.susp ? q.susp : spec ? spec->susp : "minmax";
-  if (susp.empty() && key && *key)
-    for (int x : q.suspended) susp.push_back({x, key});
-  QX_term_ref out = QX_new_term_refs(4); /* constraint, state, susp, global */
+  size_t nsusp = each ? each->size() : key && *key ? q.suspended.size() : 0;
   set(out + 3, fresh_var());
-  qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)susp.size() + 8);
-  TAGGED name = atom_of(q.key);
+  qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)nsusp + 8);
+  TAGGED name = spec ? key_atom(spec, q.key) : atom_of(q.key);
   TAGGED *c = w_->global_top;
   w_->global_top += 1 + q.arity;
   c[0] = MakeFunctor(name, q.arity);
@@ -804,11 +882,16 @@ int driver::post_posted(posted &q, bool nested, F build_args)
   st[sn] = MakeSmall(0);
   set(out + 1, MakeStr(st));
   TAGGED list = atom_nil;
-  for (size_t i = susp.size(); i-- > 0;) {
+  const char *last_key = nullptr;
+  TAGGED functor = 0;
+  for (size_t i = nsusp; i-- > 0;) {
+    const char *k = each ? (*each)[i].second.c_str() : key;
+    if (!last_key || std::strcmp(k, last_key) != 0)
+      functor = MakeFunctor(init_atom_check(k, 0), 1), last_key = k;
     TAGGED *cell = w_->global_top;
     w_->global_top += 4;
-    cell[0] = MakeFunctor(init_atom_check(susp[i].second.c_str(), 0), 1);
-    cell[1] = term(susp[i].first);
+    cell[0] = functor;
+    cell[1] = term(each ? (*each)[i].first : q.suspended[i]);
     cell[2] = MakeStr(cell);
     cell[3] = list;
     list = MakeLst(cell + 2);

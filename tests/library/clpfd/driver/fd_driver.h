@@ -223,8 +223,9 @@ public:
   ORVALIS_API_STRUCT *api() const { return api_; }
   /* Driver errors (a key without native entry, an unsupported action) as text, last one. */
   const std::string &error() const { return error_; }
-  /* Seconds spent in the driver's own code (total search time less the natives and queries). */
-  double native_seconds() const { return native_seconds_; }
+  /* Seconds spent in the natives and the slow-path queries while timing is set (the driver's
+   * own share is the rest of the time). */
+  double native_seconds() const;
   bool timing = false;
 
   /* Installed-predicate call with the arguments' terms: 1, 0, or -1 (exception pending). */
@@ -245,24 +246,64 @@ private:
   int search_node(const std::vector<int> &vars, size_t from, const options &opt,
                   const std::function<bool(driver &)> &on_solution, counts *c);
   int choose(const std::vector<int> &vars, const options &opt, size_t *from, TAGGED *chosen);
-  int post_global(const char *name, const std::vector<arg> &args, const char *susp, bool nested);
+  /* An argument of post_global that points at its terms or ranges instead of holding them. */
+  struct arg_view {
+    arg::kind_t kind;
+    int64_t v;
+    const lin_term *lin;
+    size_t nlin;
+    const std::pair<int32_t, int32_t> *ranges;
+    size_t nranges;
+  };
+  int post_global(const char *name, const arg_view *args, size_t count, const char *susp,
+                  bool nested);
+  int post_args(const char *name, const std::vector<arg> &args, const char *susp, bool nested);
   int post_posting(const posting &p, bool nested);
-  TAGGED build(const tmpl &t, const std::vector<int> &xs, QX_term_ref attrs);
-  TAGGED build_set(const std::vector<std::pair<int32_t, int32_t>> &ranges);
+  /* Ints held inline up to a few, on the C++ heap beyond: most postings name few variables. */
+  class small_ints {
+  public:
+    small_ints() = default;
+    small_ints(const small_ints &) = delete;
+    small_ints &operator=(const small_ints &) = delete;
+    void push_back(int x)
+    {
+      if (n_ == cap_) grow();
+      data_[n_++] = x;
+    }
+    const int *begin() const { return data_; }
+    const int *end() const { return data_ + n_; }
+    size_t size() const { return n_; }
+    bool empty() const { return n_ == 0; }
+    int operator[](size_t i) const { return data_[i]; }
+
+  private:
+    void grow();
+    int inline_[16];
+    std::vector<int> more_;
+    int *data_ = inline_;
+    size_t n_ = 0, cap_ = 16;
+  };
+  TAGGED build(const tmpl &t, const small_ints &xs, QX_term_ref attrs);
+  TAGGED build_set(const std::pair<int32_t, int32_t> *ranges, size_t n);
   TAGGED build_mutable(TAGGED v);
+  /* An integer's term: a small integer in place, else a bignum on the heap. */
+  TAGGED int_term(int64_t v);
   /* A global being posted: its key and arities, the variables with an attribute (xs, once
    * each), those that suspend (one per occurrence), the heap words its arguments take. */
   struct posted {
-    std::string key;
+    const char *key;
     int arity, arity_state = 0;
     const char *susp = nullptr;
-    std::vector<std::pair<int, std::string>> susp_each{};
+    const std::vector<std::pair<int, std::string>> *susp_each = nullptr;
     int status = -1;
-    std::vector<int> xs{}, suspended{};
+    small_ints xs{}, suspended{};
     uint32_t words = 0;
     void add_variable(int x);
     int attr_index(int x) const;
   };
+  /* The atom of the key of a row of the driver's key table (the row), looked up once per
+   * driver: the solver's instance keeps these atoms registered. */
+  TAGGED key_atom(const void *row, const char *name);
   template <typename F>
   int post_posted(posted &q, bool nested, F build_args);
   int record_incumbent(size_t count);
@@ -284,7 +325,8 @@ private:
   QX_term_ref incumbent_; /* the database reference of the incumbent record, or [] */
   QX_term_ref last_;      /* the newest global posted at the top, or [] */
   std::string error_;
-  double native_seconds_ = 0;
+  uint64_t native_ticks_ = 0;
+  std::vector<std::pair<const void *, TAGGED>> key_atoms_;
   bool stop_ = false;
   /* Branch-and-bound's decisions on the open path (fd_driver.cpp, search_node). */
   struct step {
