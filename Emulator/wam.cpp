@@ -107,6 +107,20 @@ QX_HOT_INLINE void copy_args(TAGGED *to, const TAGGED *from, uint32_t n)
   }
 }
 
+/* The arguments of a call whose cells are all variables met before: the table's words. */
+QX_HOT_INLINE void put_seen(TAGGED *to, const TAGGED *env, const uint32_t *cells, int n)
+{
+  switch (n) {
+  case 4: to[3] = env[qx_t_slot(cells[3])]; [[fallthrough]];
+  case 3: to[2] = env[qx_t_slot(cells[2])]; [[fallthrough]];
+  case 2: to[1] = env[qx_t_slot(cells[1])]; [[fallthrough]];
+  case 1: to[0] = env[qx_t_slot(cells[0])]; [[fallthrough]];
+  case 0: return;
+  default:
+    for (int i = 0; i < n; i++) to[i] = env[qx_t_slot(cells[i])];
+  }
+}
+
 /* Pops the newest node, a clause retry node (never a query's). */
 inline void pop_retry_clause(worker *w)
 {
@@ -414,7 +428,7 @@ inline void release_env(worker *w, TAGGED *env)
 /* Heap room while clause code runs: the running clause's table is a root during a collection. */
 inline void code_room(worker *w, uint32_t words, TAGGED *env)
 {
-  if (!qx_heap_short(w, words + 256)) return;
+  if (!qx_heap_tight(w, words + 256)) return;
   qx_gc_root table(env, env_clause(env)->nvars);
   call_overflow(w, words + 256, 0);
 }
@@ -603,18 +617,22 @@ next_instr:
       site[4] = (uint32_t)(uintptr_t)d | (own ? 1 : 0);
     }
     def = (definition *)(uintptr_t)(pc[4] & ~1u);
-    if (pc[1]) code_room(w, pc[1], env);
     const uint32_t *cells = pc + QX_CALL_WORDS;
-    if (int kind = qx_call_inline(w0); kind && (pc[4] & 1)) {
-      int r = qx_try_inline(w, kind, cells, blocks, env);
-      if (r == 0) goto fail;
-      if (r > 0) {
-        if (w0 & QX_CALL_LAST) goto proceed;
-        pc = cells + arity;
-        goto next_instr;
+    if (w0 & QX_CALL_SEEN) {
+      put_seen(w->term, env, cells, arity);
+    } else {
+      if (pc[1]) code_room(w, pc[1], env);
+      if (int kind = qx_call_inline(w0); kind && (pc[4] & 1)) {
+        int r = qx_try_inline(w, kind, cells, blocks, env);
+        if (r == 0) goto fail;
+        if (r > 0) {
+          if (w0 & QX_CALL_LAST) goto proceed;
+          pc = cells + arity;
+          goto next_instr;
+        }
       }
+      for (int i = 0; i < arity; i++) w->term[i] = qx_try_put(w, blocks, env, cells[i]);
     }
-    for (int i = 0; i < arity; i++) w->term[i] = qx_try_put(w, blocks, env, cells[i]);
     if (w0 & QX_CALL_LAST)
       release_env(w, env);
     else
@@ -623,6 +641,7 @@ next_instr:
       key = pc[2];
       goto undefined;
     }
+    if (def->predtyp == ENTER_INTERPRETED) goto call_clauses;
     goto call_pred;
   }
   case QX_OP_GOAL: {
@@ -695,36 +714,7 @@ code_event : {
   /* ---- predicates: def, arguments in term[] ---- */
 call_pred:
   switch (def->predtyp) {
-  case ENTER_INTERPRETED: {
-    if (QX_UNLIKELY(def->properties.block)) {
-      unsupported_call(w, def);
-      goto fail;
-    }
-    uint32_t arity = def->proc.arity;
-    TAGGED ckey = arity ? qx_arg_key(w->term[0]) : 0;
-    qx_clause_walk walk;
-    instance *alt;
-    ins = qx_walk_call(def, ckey, &walk, &alt);
-    if (!ins) goto fail;
-    clause_b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
-    pop_after_try = false;
-    if (alt && !walk.at && !walk.var_at) {
-      node *b = qx_push_node_bare(w, retry_last_alt(arity));
-      b->term[QX_LAST_DEF] = qx_raw(def);
-      b->term[QX_LAST_CLAUSE] = qx_raw(alt);
-      copy_args(&b->term[QX_LAST_ARGS], w->term, arity);
-      qx_definition_enter(def);
-    } else if (alt) {
-      node *b = qx_push_node_bare(w, retry_alt(arity));
-      b->term[QX_RETRY_DEF] = qx_raw(def);
-      b->term[QX_RETRY_CLAUSE] = qx_raw(alt);
-      qx_save_walk(&b->term[QX_RETRY_WALK], &walk);
-      qx_save_clock(&b->term[QX_RETRY_CLOCK], qx_eg.clause_clock);
-      copy_args(&b->term[QX_RETRY_ARGS], w->term, arity);
-      qx_definition_enter(def);
-    }
-    goto try_clause;
-  }
+  case ENTER_INTERPRETED: goto call_clauses;
   case BUILTIN_DET:
   case ENTER_C:
   case BUILTIN_NONDET:
@@ -750,6 +740,37 @@ call_pred:
     goto undefined;
   default: unsupported_call(w, def); goto fail;
   }
+
+call_clauses : {
+  if (QX_UNLIKELY(def->properties.block)) {
+    unsupported_call(w, def);
+    goto fail;
+  }
+  uint32_t arity = def->proc.arity;
+  TAGGED ckey = arity ? qx_arg_key(w->term[0]) : 0;
+  qx_clause_walk walk;
+  instance *alt;
+  ins = qx_walk_call(def, ckey, &walk, &alt);
+  if (!ins) goto fail;
+  clause_b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
+  pop_after_try = false;
+  if (alt && !walk.at && !walk.var_at) {
+    node *b = qx_push_node_bare(w, retry_last_alt(arity));
+    b->term[QX_LAST_DEF] = qx_raw(def);
+    b->term[QX_LAST_CLAUSE] = qx_raw(alt);
+    copy_args(&b->term[QX_LAST_ARGS], w->term, arity);
+    qx_definition_enter(def);
+  } else if (alt) {
+    node *b = qx_push_node_bare(w, retry_alt(arity));
+    b->term[QX_RETRY_DEF] = qx_raw(def);
+    b->term[QX_RETRY_CLAUSE] = qx_raw(alt);
+    qx_save_walk(&b->term[QX_RETRY_WALK], &walk);
+    qx_save_clock(&b->term[QX_RETRY_CLOCK], qx_eg.clause_clock);
+    copy_args(&b->term[QX_RETRY_ARGS], w->term, arity);
+    qx_definition_enter(def);
+  }
+  goto try_clause;
+}
 
 try_clause : {
   /* The frame's variable table sits at the local top behind a header word naming the clause's
