@@ -260,6 +260,22 @@ inline definition *lookup(mod_def *ctx, TAGGED key)
   return d;
 }
 
+/* Deterministic clause selections: (definition, first-argument key) -> the one candidate, valid
+ * while the clause clock stands where it stood: every clause born or dead moves it, and a clause
+ * is freed only after its death (a definition only with its clauses). */
+struct SelectEntry {
+  const definition *def;
+  TAGGED key;
+  const qx_clause_info *clause;
+  uint64_t clock;
+};
+SelectEntry select_cache[1024];
+
+inline uint32_t select_slot(const definition *def, TAGGED key)
+{
+  return (uint32_t)(((uintptr_t)def >> 4) ^ (key >> 3) ^ (key >> 13)) & 1023;
+}
+
 /* Unwinds to the catch/3 whose goal was running when the ball was thrown and whose catcher
  * unifies with the ball: answers true with its recovery goal and context, or false at the run's
  * bottom node (restored and left in place). Which catches are active is read before anything is
@@ -441,7 +457,7 @@ int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx, RunStart start)
   const uint32_t *pc = nullptr; /* code mode: the next instruction, */
   TAGGED *env = nullptr;        /* the frame's variable table */
   const uint32_t *blocks = nullptr;
-  instance *ins;           /* a clause to try, */
+  const qx_clause_info *clause; /* a clause to try, */
   uint32_t clause_b0;      /* the barrier of its cuts */
   bool pop_after_try;      /* the last alternative: its retry node goes once the head is tried */
   bool event_done = false; /* the event check before the next instruction or marker has run */
@@ -748,12 +764,21 @@ call_clauses : {
   }
   uint32_t arity = def->proc.arity;
   TAGGED ckey = arity ? qx_arg_key(w->term[0]) : 0;
-  qx_clause_walk walk;
-  instance *alt;
-  ins = qx_walk_call(def, ckey, &walk, &alt);
-  if (!ins) goto fail;
   clause_b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
   pop_after_try = false;
+  /* A selection made before at the same clock: the clause without a walk (and without the chain
+   * of loads the walk makes before the clause's code is known). */
+  SelectEntry &known = select_cache[select_slot(def, ckey)];
+  if (known.def == def && known.key == ckey && known.clock == qx_eg.clause_clock) {
+    clause = known.clause;
+    goto try_clause;
+  }
+  qx_clause_walk walk;
+  instance *alt;
+  instance *ins = qx_walk_call(def, ckey, &walk, &alt);
+  if (!ins) goto fail;
+  clause = qx_clause(ins);
+  if (!alt) known = SelectEntry{def, ckey, clause, qx_eg.clause_clock};
   if (alt && !walk.at && !walk.var_at) {
     node *b = qx_push_node_bare(w, retry_last_alt(arity));
     b->term[QX_LAST_DEF] = qx_raw(def);
@@ -775,7 +800,7 @@ call_clauses : {
 try_clause : {
   /* The frame's variable table sits at the local top behind a header word naming the clause's
    * blocks; it stays only when the clause has a body. */
-  const qx_clause_info *c = qx_clause(ins);
+  const qx_clause_info *c = clause;
   uint32_t table_bytes = (c->nvars + 1) * (uint32_t)sizeof(TAGGED);
   if (QX_UNLIKELY((char *)w->local_top + table_bytes + sizeof(frame) > (char *)w->local_end))
     local_overflow(w, table_bytes + (uint32_t)sizeof(frame));
@@ -895,7 +920,8 @@ fail : {
     goto next_instr;
   case QX_ALT_RETRY_CLAUSE: {
     def = qx_unraw<definition>(b->term[QX_RETRY_DEF]);
-    ins = qx_unraw<instance>(b->term[QX_RETRY_CLAUSE]);
+    instance *ins = qx_unraw<instance>(b->term[QX_RETRY_CLAUSE]);
+    clause = qx_clause(ins);
     uint32_t arity = def->proc.arity;
     copy_args(w->term, &b->term[QX_RETRY_ARGS], arity);
     qx_clause_walk walk;
@@ -918,7 +944,7 @@ fail : {
   case QX_ALT_RETRY_LAST:
     /* As the last clause of a walk (see above). */
     def = qx_unraw<definition>(b->term[QX_LAST_DEF]);
-    ins = qx_unraw<instance>(b->term[QX_LAST_CLAUSE]);
+    clause = qx_clause(qx_unraw<instance>(b->term[QX_LAST_CLAUSE]));
     copy_args(w->term, &b->term[QX_LAST_ARGS], def->proc.arity);
     clause_b0 = qx_node_offset(w, qx_node_below(b));
     pop_after_try = true;
@@ -1364,6 +1390,7 @@ int init_wam()
   qx_arith_init();
   active_catches.reserve(256);
   std::memset(call_cache, 0, sizeof call_cache);
+  std::memset(select_cache, 0, sizeof select_cache);
   qx_eg.def_generation++;
   memory_fault_term();
   /* call/1 is named by queries from native code; the loop runs it inline. */
