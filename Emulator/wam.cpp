@@ -450,13 +450,11 @@ inline void code_room(worker *w, uint32_t words, TAGGED *env)
 }
 
 /* The loop's speed depends on where its hot paths fall in 64-byte lines (how the branches of a
- * clause call share them), so the function's start is fixed to a line and the code after its
- * entry starts half a line in: the placement measured fastest, whatever the link order. The
- * padding runs once per run. */
+ * clause call share them): its start is fixed to a line, so that the placement measured is the
+ * one every link order gives. */
 __attribute__((aligned(64))) int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx,
                                      RunStart start)
 {
-  asm volatile(".skip 32, 0x90");
   qx_gc_root goal_root(&goal); /* the goal being taken apart lives only here */
   definition *def;
   TAGGED key;
@@ -773,10 +771,11 @@ call_clauses : {
   clause_b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
   pop_after_try = false;
   /* A selection made before at the same clock: the clause without a walk (and without the chain
-   * of loads the walk makes before the clause's code is known). */
-  SelectEntry &known = select_cache[select_slot(def, ckey)];
-  if (known.def == def && known.key == ckey && known.clock == qx_eg.clause_clock) {
-    clause = known.clause;
+   * of loads the walk makes before the clause's code is known). Integer keys are left out: they
+   * seldom come again (counters), and keeping each would cost every call. */
+  SelectEntry *known = IsSmall(ckey) ? nullptr : &select_cache[select_slot(def, ckey)];
+  if (known && known->def == def && known->key == ckey && known->clock == qx_eg.clause_clock) {
+    clause = known->clause;
     goto try_clause;
   }
   qx_clause_walk walk;
@@ -784,7 +783,7 @@ call_clauses : {
   instance *ins = qx_walk_call(def, ckey, &walk, &alt);
   if (!ins) goto fail;
   clause = qx_clause(ins);
-  if (!alt) known = SelectEntry{def, ckey, clause, qx_eg.clause_clock};
+  if (!alt && known) *known = SelectEntry{def, ckey, clause, qx_eg.clause_clock};
   if (alt && !walk.at && !walk.var_at) {
     node *b = qx_push_node_bare(w, retry_last_alt(arity));
     b->term[QX_LAST_DEF] = qx_raw(def);
