@@ -260,12 +260,14 @@ void Maker::call(TAGGED g, TAGGED f, bool tail, int inline_kind)
       return;
     }
   }
+  bool seen_vars = inline_kind == QX_INLINE_NONE;
   for (uint32_t i = 0; i < arity; i++) {
     uint32_t t = cell(args[i], &heap);
     if (IsRef(args[i]) && qx_t_first(t)) heap++; /* a variable argument of its own */
+    seen_vars &= (t & 7) == QX_T_VAR;
     instr.push_back(t);
   }
-  instr[at] |= (uint32_t)inline_kind << QX_CALL_INLINE_SHIFT;
+  instr[at] |= (uint32_t)inline_kind << QX_CALL_INLINE_SHIFT | (seen_vars ? QX_CALL_SEEN : 0);
   instr[at + 1] = heap;
 }
 

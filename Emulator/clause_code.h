@@ -85,6 +85,9 @@ enum qx_op : uint8_t {
 };
 constexpr uint32_t QX_CALL_LAST = 1u << 16;
 constexpr uint32_t QX_GOAL_LOCAL_CUT = 1u << 17;
+/* A call that is not inline whose argument cells are all variables met before: its arguments
+ * are the table's words as they are, and it takes no heap. */
+constexpr uint32_t QX_CALL_SEEN = 1u << 18;
 constexpr uint32_t QX_CALL_INLINE_SHIFT = 20;
 constexpr uint32_t QX_CALL_WORDS = 5; /* words before the argument cells */
 

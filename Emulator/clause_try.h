@@ -22,10 +22,17 @@
 static QX_HOT_INLINE void qx_try_bind(worker *w, TAGGED var, TAGGED value)
 {
   TAGGED *cell = RefPtr(var);
-  if (QX_UNLIKELY(qx_is_attvar_cell(w, cell)))
-    qx_attvar_bind(w, cell, value);
-  else
-    qx_bind_plain(w, cell, value);
+  if (cell > w->heap_start && cell < w->global_top) {
+    /* A heap variable, the common case: one range test for both the mark and the trail. */
+    if (QX_UNLIKELY(IsAttVarCell(cell))) {
+      qx_attvar_bind(w, cell, value);
+      return;
+    }
+    *cell = value;
+    if (cell < w->global_uncond) qx_trail_plain(w, cell);
+    return;
+  }
+  qx_bind_plain(w, cell, value);
 }
 
 /* cunify with its common cases inline: a variable and a non-variable, two constants. */

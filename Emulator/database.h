@@ -92,11 +92,17 @@ static inline instance *qx_walk_call(const definition *def, TAGGED key, qx_claus
 {
   if ((def->index && key && !qx_index_linear) || def->dead_count)
     return qx_walk_call_indexed(def, key, walk, next);
-  /* Along a chain without erased clauses, at the current clock: every clause is visible. */
+  /* Along a chain without erased clauses, at the current clock: every clause is visible. A call
+   * without a key matches every clause; one with a key, those of its key or of none. */
   instance *first = def->first_clause;
-  while (first && !qx_keys_match(first->key, key)) first = first->next;
-  instance *second = first ? first->next : nullptr;
-  while (second && !qx_keys_match(second->key, key)) second = second->next;
+  instance *second;
+  if (key == 0) {
+    second = first ? first->next : nullptr;
+  } else {
+    while (first && first->key != key && first->key != 0) first = first->next;
+    second = first ? first->next : nullptr;
+    while (second && second->key != key && second->key != 0) second = second->next;
+  }
   *next = second;
   walk->at = second ? second->next : nullptr;
   walk->var_at = nullptr;

@@ -107,6 +107,20 @@ QX_HOT_INLINE void copy_args(TAGGED *to, const TAGGED *from, uint32_t n)
   }
 }
 
+/* The arguments of a call whose cells are all variables met before: the table's words. */
+QX_HOT_INLINE void put_seen(TAGGED *to, const TAGGED *env, const uint32_t *cells, int n)
+{
+  switch (n) {
+  case 4: to[3] = env[qx_t_slot(cells[3])]; [[fallthrough]];
+  case 3: to[2] = env[qx_t_slot(cells[2])]; [[fallthrough]];
+  case 2: to[1] = env[qx_t_slot(cells[1])]; [[fallthrough]];
+  case 1: to[0] = env[qx_t_slot(cells[0])]; [[fallthrough]];
+  case 0: return;
+  default:
+    for (int i = 0; i < n; i++) to[i] = env[qx_t_slot(cells[i])];
+  }
+}
+
 /* Pops the newest node, a clause retry node (never a query's). */
 inline void pop_retry_clause(worker *w)
 {
@@ -244,6 +258,22 @@ inline definition *lookup(mod_def *ctx, TAGGED key)
   definition *d = qx_resolve_call(ctx, key);
   e = CacheEntry{key, ctx, d, qx_eg.def_generation};
   return d;
+}
+
+/* Deterministic clause selections: (definition, first-argument key) -> the one candidate, valid
+ * while the clause clock stands where it stood: every clause born or dead moves it, and a clause
+ * is freed only after its death (a definition only with its clauses). */
+struct SelectEntry {
+  const definition *def;
+  TAGGED key;
+  const qx_clause_info *clause;
+  uint64_t clock;
+};
+SelectEntry select_cache[1024];
+
+inline uint32_t select_slot(const definition *def, TAGGED key)
+{
+  return (uint32_t)(((uintptr_t)def >> 4) ^ (key >> 3) ^ (key >> 13)) & 1023;
 }
 
 /* Unwinds to the catch/3 whose goal was running when the ball was thrown and whose catcher
@@ -414,12 +444,16 @@ inline void release_env(worker *w, TAGGED *env)
 /* Heap room while clause code runs: the running clause's table is a root during a collection. */
 inline void code_room(worker *w, uint32_t words, TAGGED *env)
 {
-  if (!qx_heap_short(w, words + 256)) return;
+  if (!qx_heap_tight(w, words + 256)) return;
   qx_gc_root table(env, env_clause(env)->nvars);
   call_overflow(w, words + 256, 0);
 }
 
-int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx, RunStart start)
+/* The loop's speed depends on where its hot paths fall in 64-byte lines (how the branches of a
+ * clause call share them): its start is fixed to a line, so that the placement measured is the
+ * one every link order gives. */
+__attribute__((aligned(64))) int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx,
+                                     RunStart start)
 {
   qx_gc_root goal_root(&goal); /* the goal being taken apart lives only here */
   definition *def;
@@ -427,7 +461,7 @@ int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx, RunStart start)
   const uint32_t *pc = nullptr; /* code mode: the next instruction, */
   TAGGED *env = nullptr;        /* the frame's variable table */
   const uint32_t *blocks = nullptr;
-  instance *ins;           /* a clause to try, */
+  const qx_clause_info *clause; /* a clause to try, */
   uint32_t clause_b0;      /* the barrier of its cuts */
   bool pop_after_try;      /* the last alternative: its retry node goes once the head is tried */
   bool event_done = false; /* the event check before the next instruction or marker has run */
@@ -603,18 +637,22 @@ next_instr:
       site[4] = (uint32_t)(uintptr_t)d | (own ? 1 : 0);
     }
     def = (definition *)(uintptr_t)(pc[4] & ~1u);
-    if (pc[1]) code_room(w, pc[1], env);
     const uint32_t *cells = pc + QX_CALL_WORDS;
-    if (int kind = qx_call_inline(w0); kind && (pc[4] & 1)) {
-      int r = qx_try_inline(w, kind, cells, blocks, env);
-      if (r == 0) goto fail;
-      if (r > 0) {
-        if (w0 & QX_CALL_LAST) goto proceed;
-        pc = cells + arity;
-        goto next_instr;
+    if (w0 & QX_CALL_SEEN) {
+      put_seen(w->term, env, cells, arity);
+    } else {
+      if (pc[1]) code_room(w, pc[1], env);
+      if (int kind = qx_call_inline(w0); kind && (pc[4] & 1)) {
+        int r = qx_try_inline(w, kind, cells, blocks, env);
+        if (r == 0) goto fail;
+        if (r > 0) {
+          if (w0 & QX_CALL_LAST) goto proceed;
+          pc = cells + arity;
+          goto next_instr;
+        }
       }
+      for (int i = 0; i < arity; i++) w->term[i] = qx_try_put(w, blocks, env, cells[i]);
     }
-    for (int i = 0; i < arity; i++) w->term[i] = qx_try_put(w, blocks, env, cells[i]);
     if (w0 & QX_CALL_LAST)
       release_env(w, env);
     else
@@ -623,6 +661,7 @@ next_instr:
       key = pc[2];
       goto undefined;
     }
+    if (def->predtyp == ENTER_INTERPRETED) goto call_clauses;
     goto call_pred;
   }
   case QX_OP_GOAL: {
@@ -695,36 +734,7 @@ code_event : {
   /* ---- predicates: def, arguments in term[] ---- */
 call_pred:
   switch (def->predtyp) {
-  case ENTER_INTERPRETED: {
-    if (QX_UNLIKELY(def->properties.block)) {
-      unsupported_call(w, def);
-      goto fail;
-    }
-    uint32_t arity = def->proc.arity;
-    TAGGED ckey = arity ? qx_arg_key(w->term[0]) : 0;
-    qx_clause_walk walk;
-    instance *alt;
-    ins = qx_walk_call(def, ckey, &walk, &alt);
-    if (!ins) goto fail;
-    clause_b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
-    pop_after_try = false;
-    if (alt && !walk.at && !walk.var_at) {
-      node *b = qx_push_node_bare(w, retry_last_alt(arity));
-      b->term[QX_LAST_DEF] = qx_raw(def);
-      b->term[QX_LAST_CLAUSE] = qx_raw(alt);
-      copy_args(&b->term[QX_LAST_ARGS], w->term, arity);
-      qx_definition_enter(def);
-    } else if (alt) {
-      node *b = qx_push_node_bare(w, retry_alt(arity));
-      b->term[QX_RETRY_DEF] = qx_raw(def);
-      b->term[QX_RETRY_CLAUSE] = qx_raw(alt);
-      qx_save_walk(&b->term[QX_RETRY_WALK], &walk);
-      qx_save_clock(&b->term[QX_RETRY_CLOCK], qx_eg.clause_clock);
-      copy_args(&b->term[QX_RETRY_ARGS], w->term, arity);
-      qx_definition_enter(def);
-    }
-    goto try_clause;
-  }
+  case ENTER_INTERPRETED: goto call_clauses;
   case BUILTIN_DET:
   case ENTER_C:
   case BUILTIN_NONDET:
@@ -751,10 +761,51 @@ call_pred:
   default: unsupported_call(w, def); goto fail;
   }
 
+call_clauses : {
+  if (QX_UNLIKELY(def->properties.block)) {
+    unsupported_call(w, def);
+    goto fail;
+  }
+  uint32_t arity = def->proc.arity;
+  TAGGED ckey = arity ? qx_arg_key(w->term[0]) : 0;
+  clause_b0 = qx_node_offset(w, w->node_); /* offsets survive growth of the area */
+  pop_after_try = false;
+  /* A selection made before at the same clock: the clause without a walk (and without the chain
+   * of loads the walk makes before the clause's code is known). Integer keys are left out: they
+   * seldom come again (counters), and keeping each would cost every call. */
+  SelectEntry *known = IsSmall(ckey) ? nullptr : &select_cache[select_slot(def, ckey)];
+  if (known && known->def == def && known->key == ckey && known->clock == qx_eg.clause_clock) {
+    clause = known->clause;
+    goto try_clause;
+  }
+  qx_clause_walk walk;
+  instance *alt;
+  instance *ins = qx_walk_call(def, ckey, &walk, &alt);
+  if (!ins) goto fail;
+  clause = qx_clause(ins);
+  if (!alt && known) *known = SelectEntry{def, ckey, clause, qx_eg.clause_clock};
+  if (alt && !walk.at && !walk.var_at) {
+    node *b = qx_push_node_bare(w, retry_last_alt(arity));
+    b->term[QX_LAST_DEF] = qx_raw(def);
+    b->term[QX_LAST_CLAUSE] = qx_raw(alt);
+    copy_args(&b->term[QX_LAST_ARGS], w->term, arity);
+    qx_definition_enter(def);
+  } else if (alt) {
+    node *b = qx_push_node_bare(w, retry_alt(arity));
+    b->term[QX_RETRY_DEF] = qx_raw(def);
+    b->term[QX_RETRY_CLAUSE] = qx_raw(alt);
+    qx_save_walk(&b->term[QX_RETRY_WALK], &walk);
+    qx_save_clock(&b->term[QX_RETRY_CLOCK], qx_eg.clause_clock);
+    copy_args(&b->term[QX_RETRY_ARGS], w->term, arity);
+    qx_definition_enter(def);
+  }
+  goto try_clause;
+}
+
 try_clause : {
   /* The frame's variable table sits at the local top behind a header word naming the clause's
    * blocks; it stays only when the clause has a body. */
-  const qx_clause_info *c = qx_clause(ins);
+  const qx_clause_info *c = clause;
   uint32_t table_bytes = (c->nvars + 1) * (uint32_t)sizeof(TAGGED);
   if (QX_UNLIKELY((char *)w->local_top + table_bytes + sizeof(frame) > (char *)w->local_end))
     local_overflow(w, table_bytes + (uint32_t)sizeof(frame));
@@ -874,7 +925,8 @@ fail : {
     goto next_instr;
   case QX_ALT_RETRY_CLAUSE: {
     def = qx_unraw<definition>(b->term[QX_RETRY_DEF]);
-    ins = qx_unraw<instance>(b->term[QX_RETRY_CLAUSE]);
+    instance *ins = qx_unraw<instance>(b->term[QX_RETRY_CLAUSE]);
+    clause = qx_clause(ins);
     uint32_t arity = def->proc.arity;
     copy_args(w->term, &b->term[QX_RETRY_ARGS], arity);
     qx_clause_walk walk;
@@ -897,7 +949,7 @@ fail : {
   case QX_ALT_RETRY_LAST:
     /* As the last clause of a walk (see above). */
     def = qx_unraw<definition>(b->term[QX_LAST_DEF]);
-    ins = qx_unraw<instance>(b->term[QX_LAST_CLAUSE]);
+    clause = qx_clause(qx_unraw<instance>(b->term[QX_LAST_CLAUSE]));
     copy_args(w->term, &b->term[QX_LAST_ARGS], def->proc.arity);
     clause_b0 = qx_node_offset(w, qx_node_below(b));
     pop_after_try = true;
@@ -1343,6 +1395,7 @@ int init_wam()
   qx_arith_init();
   active_catches.reserve(256);
   std::memset(call_cache, 0, sizeof call_cache);
+  std::memset(select_cache, 0, sizeof select_cache);
   qx_eg.def_generation++;
   memory_fault_term();
   /* call/1 is named by queries from native code; the loop runs it inline. */

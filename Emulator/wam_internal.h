@@ -85,9 +85,15 @@ inline T *qx_unraw(TAGGED t)
 
 /* At least `words` free heap words plus a margin for the small terms the loop builds; term[0..
  * live-1] hold terms the caller still needs. */
+inline bool qx_heap_tight(const worker *w, uint32_t words)
+{
+  /* qx_heap_short for word counts far below 2^31: a 32-bit difference decides the common case. */
+  bool near = w->stack_start - w->global_top < (ptrdiff_t)words;
+  return QX_UNLIKELY(near || qx_gc_stress) && qx_heap_short(w, words);
+}
 inline void qx_heap_room(worker *w, uint32_t words, int live = 0)
 {
-  if (qx_heap_short(w, words + 256)) call_overflow(w, words + 256, live);
+  if (qx_heap_tight(w, words + 256)) call_overflow(w, words + 256, live);
 }
 /* functor(args...) at the heap top; the caller has made room. */
 TAGGED qx_make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> args);
