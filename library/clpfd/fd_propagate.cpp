@@ -116,7 +116,9 @@ propagator *open_level(ORVALIS_API_STRUCT *api, worker *w)
  * and backtracking past their insertion brings it below theirs. */
 QX_HOT_INLINE propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, int32_t *stamp)
 {
-  TAGGED m = fd_mutable_last(level_mutable(api));
+  /* the level mutable's Value is a small integer unless it forwards to a newer mutable */
+  TAGGED m = deref(level_mutable(api));
+  if (!IsSmall(StrArg(m, 1))) m = fd_mutable_last(m);
   propagator *p = fd_state(api)->current_propagator;
   if (!p || level_of(m) != p || p->stamp > stamp_of(m)) {
     p = open_level(api, w);
@@ -254,7 +256,7 @@ inline int32_t lists_int(TAGGED lists, int arg) { return GetSmall(deref(StrArg(l
 bool is_record(TAGGED t, TAGGED functor) { return IsStr(t) && StrFunctor(t) == functor; }
 
 /* The '$fdlists' record of a lists mutable; 0 when the attribute has none (a constant's). */
-TAGGED lists_record(TAGGED lists_mutable)
+QX_HOT_INLINE TAGGED lists_record(TAGGED lists_mutable)
 {
   lists_mutable = deref(lists_mutable);
   if (!is_record(lists_mutable, functor_mutable2)) return 0;
@@ -286,6 +288,17 @@ QX_HOT_INLINE TAGGED status_mutable(TAGGED record)
   return IsSmall(StrArg(m, 1)) ? m : fd_mutable_last(m);
 }
 inline uint32_t status_word(TAGGED m) { return (uint32_t)GetSmall(deref(StrArg(m, 1))); }
+/* The last status mutable of a record, its word read on the way. */
+QX_HOT_INLINE TAGGED status_read(TAGGED record, uint32_t *status)
+{
+  TAGGED m = deref(StrArg(record, FD_ARG_STATUS)), v = StrArg(m, 1);
+  if (!IsSmall(v)) {
+    m = fd_mutable_last(m);
+    v = deref(StrArg(m, 1));
+  }
+  *status = (uint32_t)GetSmall(v);
+  return m;
+}
 /* A changed status word, written after saving the mutable under the newest choicepoint. */
 inline void put_status_word(ORVALIS_API_STRUCT *api, worker *w, TAGGED m, uint32_t status)
 {
@@ -295,23 +308,26 @@ inline void put_status_word(ORVALIS_API_STRUCT *api, worker *w, TAGGED m, uint32
 
 void queue_daemon(const waker &k, TAGGED d)
 {
-  if ((status_word(status_mutable(d)) & STATUS_RUN_MASK) != FD_ST_RUNNING)
-    level_insert(k.api, k.p, CODE_DAEMON, d, k.stamp);
+  uint32_t status;
+  status_read(d, &status);
+  if ((status & STATUS_RUN_MASK) != FD_ST_RUNNING) level_insert(k.api, k.p, CODE_DAEMON, d, k.stamp);
 }
 
-/* Queues a suspension unless it is queued already: code for a global, ix_code for an ix/7. The
+/* Queues a suspension unless it is queued already: code for a global, ix_code for an ix/7. dead
+ * is its Dead argument, dereferenced (an indexical's, when it is self, keeps it from queueing). The
  * codes are constants at each caller, so that the insertion folds to one queue. */
-QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, int code, int ix_code)
+QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED dead, int code,
+                                    int ix_code)
 {
   if (f == functor_daemon5) return queue_daemon(k, s);
   if (f == functor_ix7) {
-    if (s == k.self || deref(StrArg(s, FD_ARG_DEAD)) == k.self) return;
+    if (s == k.self || dead == k.self) return;
     code = ix_code;
   } else if (f != functor_global5) {
     return;
   }
-  TAGGED m = status_mutable(s);
-  uint32_t status = status_word(m);
+  uint32_t status;
+  TAGGED m = status_read(s, &status);
   if (status & FD_ST_QUEUED) return;
   put_status_word(k.api, k.w, m, status | FD_ST_QUEUED);
   level_insert(k.api, k.p, code, s, k.stamp);
@@ -321,12 +337,12 @@ QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, int code
 void wake_front(const waker &k, TAGGED list, int gq)
 {
   for (; IsLst(list); list = deref(LstTail(list))) {
-    TAGGED s = deref(LstHead(list));
-    if (fd_dead(s)) continue;
+    TAGGED s = deref(LstHead(list)), dead = deref(StrArg(s, FD_ARG_DEAD));
+    if (!IsVar(dead)) continue;
     if (gq == 3)
-      queue_suspension(k, s, StrFunctor(s), 6, CODE_IX_FRONT);
+      queue_suspension(k, s, StrFunctor(s), dead, 6, CODE_IX_FRONT);
     else
-      queue_suspension(k, s, StrFunctor(s), 4, CODE_IX_FRONT);
+      queue_suspension(k, s, StrFunctor(s), dead, 4, CODE_IX_FRONT);
   }
 }
 
@@ -339,14 +355,14 @@ TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, 
   int32_t dead = 0;
   TAGGED shared = list; /* the rest after the last dead entry */
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED s = deref(LstHead(l));
-    if (fd_dead(s)) {
+    TAGGED s = deref(LstHead(l)), d = deref(StrArg(s, FD_ARG_DEAD));
+    if (!IsVar(d)) {
       dead++;
       shared = deref(LstTail(l));
     } else if (gq == 3) {
-      queue_suspension(k, s, StrFunctor(s), 7, CODE_IX_BACK);
+      queue_suspension(k, s, StrFunctor(s), d, 7, CODE_IX_BACK);
     } else {
-      queue_suspension(k, s, StrFunctor(s), 5, CODE_IX_BACK);
+      queue_suspension(k, s, StrFunctor(s), d, 5, CODE_IX_BACK);
     }
   }
   if (!dead) return lists;
@@ -397,15 +413,16 @@ TAGGED first_unbound(TAGGED vars, TAGGED *rest)
   return 0;
 }
 
-/* A Val-list suspension whose variables are all fixed fires. */
-QX_HOT_INLINE void fire_value_suspension(const waker &k, TAGGED s, TAGGED f)
+/* A Val-list suspension whose variables are all fixed fires; dead is its Dead argument. */
+QX_HOT_INLINE void fire_value_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED dead)
 {
   if (f == functor_iff4) {
     if (!iff_holds(k.api, s)) return;
     s = deref(StrArg(s, 1));
     f = StrFunctor(s);
+    dead = deref(StrArg(s, FD_ARG_DEAD));
   }
-  queue_suspension(k, s, f, CODE_GLOBAL_FRONT, CODE_IX_FRONT);
+  queue_suspension(k, s, f, dead, CODE_GLOBAL_FRONT, CODE_IX_FRONT);
 }
 
 /* The Val list of a fixed variable: suspensions whose variables are all fixed fire; the others
@@ -424,10 +441,11 @@ void wake_values(const waker &k, TAGGED list)
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
     TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), f = StrFunctor(s), rest;
     if (f == functor_iff4 && !first_iff) first_iff = l;
-    if (fd_dead(s)) continue;
+    TAGGED dead = deref(StrArg(s, FD_ARG_DEAD));
+    if (!IsVar(dead)) continue;
     TAGGED vars = deref(StrArg(e, 1));
     if (vars == atom_nil) {
-      fire_value_suspension(k, s, f); /* the usual entry: no other variable to wait for */
+      fire_value_suspension(k, s, f, dead); /* the usual entry: no other variable to wait for */
     } else if (first_unbound(vars, &rest)) {
       if (nkept == capacity) {
         capacity = fd_list_length(list);
@@ -437,7 +455,7 @@ void wake_values(const waker &k, TAGGED list)
       }
       kept[nkept++] = e;
     } else {
-      fire_value_suspension(k, s, f);
+      fire_value_suspension(k, s, f, dead);
     }
   }
   /* The checking indexicals of a reified call stop once their Boolean is decided. */
@@ -704,8 +722,12 @@ void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED 
 void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
 {
   struct fd_state *fd = fd_state(api);
-  TAGGED last = fd_attr_last(deref(w->term[3]));
-  TAGGED dom = fd_mutable_value(StrArg(last, 3));
+  TAGGED last = deref(w->term[3]);
+  TAGGED dom = deref(StrArg(deref(StrArg(last, 3)), 1));
+  if (!is_record(dom, FD_FUNCTOR_DOM4)) { /* an alias chain, or a forwarded mutable */
+    last = fd_attr_last(last);
+    dom = fd_mutable_value(StrArg(last, 3));
+  }
   if (mask & (FD_WAKE_MIN | FD_WAKE_MAX)) mask |= FD_WAKE_MINMAX;
   if (deref(StrArg(dom, 4)) == MakeSmall(1)) mask |= FD_WAKE_VAL;
   fd->prunings++;
@@ -753,8 +775,8 @@ void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int co
 void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int code)
 {
   global = deref(global);
-  TAGGED m = status_mutable(global);
-  uint32_t status = status_word(m);
+  uint32_t status;
+  TAGGED m = status_read(global, &status);
   if (status & FD_ST_QUEUED) return;
   int32_t stamp;
   propagator *p = insertion_level(api, w, &stamp);

@@ -31,7 +31,16 @@ static inline TAGGED fd_mutable_last(TAGGED m)
     m = v;
   }
 }
-static inline TAGGED fd_mutable_value(TAGGED m) { return deref(StrArg(fd_mutable_last(m), 1)); }
+/* The Value of the last mutable, read once: the walk stops at the first Value that is not one. */
+static inline TAGGED fd_mutable_value(TAGGED m)
+{
+  m = deref(m);
+  for (;;) {
+    TAGGED v = deref(StrArg(m, 1));
+    if (!IsStr(v) || StrFunctor(v) != functor_mutable2) return v;
+    m = v;
+  }
+}
 
 /* A suspension is dead once its fourth argument is bound. */
 static inline bool fd_dead(TAGGED record) { return !IsVar(deref(StrArg(record, FD_ARG_DEAD))); }

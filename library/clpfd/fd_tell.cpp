@@ -51,6 +51,20 @@ static bool is_new(const worker *w, const TAGGED *cell) { return cell >= w->glob
 
 static TAGGED *current_dom(worker *w) { return StrPtr(fd_attr_dom(w->term[3])); }
 
+/* Stores a new dom/4 record into the mutable that holds the current one: the attribute's own
+ * when it holds the record directly (the usual case, written here), else the last of the alias
+ * chain's. */
+static void put_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED dom)
+{
+  TAGGED m = deref(StrArg(deref(w->term[3]), 3)), value = deref(StrArg(m, 1));
+  if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) {
+    fd_trail_mutable(api, w, m);
+    StrPtr(m)[1] = dom;
+    return;
+  }
+  fd_update_mutable(api, w, dom, StrArg(fd_attr_last(w->term[3]), 3));
+}
+
 /* Stores dom/4(Set, Min, Max, Size) as the variable's domain record: in place when the current
  * record `dom` is new (and, for an interval, its first list cell too), else as a new record through
  * the domain mutable. An interval's list cell shares its pair with the Min and Max words. The heap
@@ -64,7 +78,7 @@ static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min
     dom = heap_take(w, 5);
     dom[0] = FD_FUNCTOR_DOM4;
     if (interval) cell = heap_take(w, 2);
-    fd_update_mutable(api, w, MakeStr(dom), StrArg(fd_attr_last(w->term[3]), 3));
+    put_dom(api, w, MakeStr(dom));
   }
   if (interval) {
     cell[0] = MakeLst(dom + 2);
