@@ -306,7 +306,7 @@ inline void put_status_word(ORVALIS_API_STRUCT *api, worker *w, TAGGED m, uint32
   StrPtr(m)[1] = MakeSmall((int32_t)status);
 }
 
-void queue_daemon(const waker &k, TAGGED d)
+QX_HOT_INLINE void queue_daemon(const waker &k, TAGGED d)
 {
   uint32_t status;
   status_read(d, &status);

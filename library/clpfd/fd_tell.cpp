@@ -51,6 +51,15 @@ static bool is_new(const worker *w, const TAGGED *cell) { return cell >= w->glob
 
 static TAGGED *current_dom(worker *w) { return StrPtr(fd_attr_dom(w->term[3])); }
 
+/* ensure_heap for a tell that holds the current domain record: dom is read again when a
+ * collection may have moved it. */
+static TAGGED *ensure_heap_dom(ORVALIS_API_STRUCT *api, worker *w, uint32_t words, TAGGED *dom)
+{
+  if (fd_room_free(w, words + HEAP_MARGIN)) return dom;
+  call_overflow(w, words + HEAP_MARGIN, LIVE_SLOTS);
+  return current_dom(w);
+}
+
 /* Stores a new dom/4 record into the mutable that holds the current one: the attribute's own
  * when it holds the record directly (the usual case, written here), else the last of the alias
  * chain's. */
@@ -101,8 +110,7 @@ int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
   if (dom[2] == value && dom[3] == value) return 0;
   int mask = FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL | (dom[2] != value ? FD_WAKE_MIN : 0) |
              (dom[3] != value ? FD_WAKE_MAX : 0);
-  ensure_heap(api, w, 7);
-  store_dom(api, w, 0, value, value, MakeSmall(1), current_dom(w));
+  store_dom(api, w, 0, value, value, MakeSmall(1), ensure_heap_dom(api, w, 7, dom));
   return mask;
 }
 
@@ -118,8 +126,7 @@ int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, i
   int64_t width = (int64_t)fds_val(hi) - fds_val(lo) + 1;
   TAGGED size =
       IsSmall(lo) && IsSmall(hi) && SmallFits(width) ? MakeSmall((int32_t)width) : atom_sup;
-  ensure_heap(api, w, 7);
-  store_dom(api, w, 0, lo, hi, size, current_dom(w));
+  store_dom(api, w, 0, lo, hi, size, ensure_heap_dom(api, w, 7, dom));
   return mask;
 }
 
