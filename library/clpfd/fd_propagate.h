@@ -21,25 +21,29 @@ constexpr int FD_LISTS_COUNT = 1, FD_LISTS_MASK = 2, FD_LISTS_FIRST = 3;
 /* Scratch term slots 0 to 4 are roots of every collection the kernel starts. */
 constexpr int FD_LIVE = 5;
 
-/* The last '$mutable' of a forwarding chain, and its Value. */
-static inline TAGGED fd_mutable_last(TAGGED m)
+/* The last '$mutable' of a forwarding chain; its Value, read once on the way, in *value. */
+static inline TAGGED fd_mutable_walk(TAGGED m, TAGGED *value)
 {
   m = deref(m);
   for (;;) {
     TAGGED v = deref(StrArg(m, 1));
-    if (!IsStr(v) || StrFunctor(v) != functor_mutable2) return m;
+    if (!IsStr(v) || StrFunctor(v) != functor_mutable2) {
+      *value = v;
+      return m;
+    }
     m = v;
   }
 }
-/* The Value of the last mutable, read once: the walk stops at the first Value that is not one. */
+static inline TAGGED fd_mutable_last(TAGGED m)
+{
+  TAGGED value;
+  return fd_mutable_walk(m, &value);
+}
 static inline TAGGED fd_mutable_value(TAGGED m)
 {
-  m = deref(m);
-  for (;;) {
-    TAGGED v = deref(StrArg(m, 1));
-    if (!IsStr(v) || StrFunctor(v) != functor_mutable2) return v;
-    m = v;
-  }
+  TAGGED value;
+  fd_mutable_walk(m, &value);
+  return value;
 }
 
 /* A suspension is dead once its fourth argument is bound. */
