@@ -196,6 +196,10 @@ TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED
                          TAGGED size);
 /* Whether a term in clpfd's attribute slot is an attribute as the kernel makes it (bounded walk). */
 bool fd_well_formed_attribute(TAGGED attr);
+/* The attribute to link a suspension to: fd_check_argument's, except that an attribute the variable
+ * has is checked only for what linking reads (its v/4 chain and suspension record); 0 when it has
+ * no suspension record. Whoever reads the domain checks it. */
+TAGGED fd_link_attribute(ORVALIS_API_STRUCT *api, worker *w, TAGGED term);
 
 long prolog_fd_arg_attribute_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref x, long finite,
                                             QX_term_ref attr);

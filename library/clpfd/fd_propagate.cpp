@@ -695,7 +695,7 @@ void fd_dealloc(ORVALIS_API_STRUCT *api)
 void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED entry)
 {
   struct fd_state *fd = fd_state(api);
-  TAGGED attr = fd_check_argument(api, w, var, atom_inf, atom_sup, atom_sup);
+  TAGGED attr = fd_link_attribute(api, w, var);
   if (!attr) return; /* an atom or compound: nothing to suspend on */
   TAGGED lists = young_lists(api, w, StrArg(fd_attr_last(attr), 4));
   int index = list_index(fd, key);

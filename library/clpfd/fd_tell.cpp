@@ -593,22 +593,49 @@ static bool plain_set_within(TAGGED set, TAGGED min, TAGGED max)
   return last == max;
 }
 
-bool fd_well_formed_attribute(TAGGED attr)
+/* The dom/4 record at the end of an attribute's v/4 chain when the chain and the suspension record
+ * are as the kernel makes them, else 0; *lists is whether the attribute has a suspension record.
+ * The set is not looked at. */
+static TAGGED attribute_dom(TAGGED attr, bool *lists)
 {
+  attr = deref(attr);
+  /* the common shape, as the kernel makes it: no alias, no forwarded mutable, no references */
+  if (IsStr(attr) && StrFunctor(attr) == functor_v4) {
+    TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
+    if (IsStr(m) && StrFunctor(m) == functor_mutable2 && IsStr(l) &&
+        StrFunctor(l) == functor_mutable2) {
+      TAGGED dom = StrArg(m, 1), record = StrArg(l, 1);
+      if (IsStr(dom) && StrFunctor(dom) == FD_FUNCTOR_DOM4 && IsStr(record) &&
+          StrFunctor(record) == FUNCTOR_LISTS7 && IsSmall(StrArg(record, 1)) &&
+          IsSmall(StrArg(record, 2))) {
+        *lists = true;
+        return dom;
+      }
+    }
+  }
   int steps = 64;
   TAGGED value = deref(attr);
   do {
     attr = value;
-    if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
+    if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return 0;
     value = checked_mutable_value(StrArg(attr, 3), &steps);
   } while (IsStr(value) && StrFunctor(value) == functor_v4);
-  if (!IsStr(value) || StrFunctor(value) != FD_FUNCTOR_DOM4) return false;
-  if (deref(StrArg(attr, 4)) != MakeSmall(0)) {
-    TAGGED lists = checked_mutable_value(StrArg(attr, 4), &steps);
-    if (!IsStr(lists) || StrFunctor(lists) != FUNCTOR_LISTS7 || !IsSmall(deref(StrArg(lists, 1))) ||
-        !IsSmall(deref(StrArg(lists, 2))))
-      return false;
+  if (!IsStr(value) || StrFunctor(value) != FD_FUNCTOR_DOM4) return 0;
+  *lists = deref(StrArg(attr, 4)) != MakeSmall(0);
+  if (*lists) {
+    TAGGED record = checked_mutable_value(StrArg(attr, 4), &steps);
+    if (!IsStr(record) || StrFunctor(record) != FUNCTOR_LISTS7 ||
+        !IsSmall(deref(StrArg(record, 1))) || !IsSmall(deref(StrArg(record, 2))))
+      return 0;
   }
+  return value;
+}
+
+bool fd_well_formed_attribute(TAGGED attr)
+{
+  bool lists;
+  TAGGED value = attribute_dom(attr, &lists);
+  if (!value) return false;
   TAGGED *dom = StrPtr(value), set = deref(dom[1]);
   if (IsLst(set) && LstTail(set) == atom_nil && IsLst(LstHead(set))) {
     /* the common one-interval domain, checked in place */
@@ -636,6 +663,17 @@ TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED
   dom[4] = size;
   put_attributes(term, attr, module);
   return attr;
+}
+
+TAGGED fd_link_attribute(ORVALIS_API_STRUCT *api, worker *w, TAGGED term)
+{
+  term = deref(term);
+  if (IsVar(term))
+    if (TAGGED attr = get_attributes(term, fd_state(api)->fd_module)) {
+      bool lists;
+      return attribute_dom(attr, &lists) && lists ? attr : 0;
+    }
+  return fd_check_argument(api, w, term, atom_inf, atom_sup, atom_sup);
 }
 
 /* ---- natives ---- */

@@ -689,6 +689,14 @@ TEST_F(FdTell, WellFormedAttributesAreThoseOfCheckedSets)
     c[4] = MakeSmall(0), c[5] = functor_mutable2, c[6] = MakeStr(c + 8), c[7] = MakeSmall(0);
     c[8] = FD_FUNCTOR_DOM4, c[9] = set, c[10] = min, c[11] = max, c[12] = atom_sup;
     w->global_top = c + 13;
+    if (round % 2) { /* with a suspension record: '$mutable'('$fdlists'(0, 0, [], ..., []), 0) */
+      TAGGED *l = w->global_top;
+      w->global_top += 11;
+      l[0] = functor_mutable2, l[1] = MakeStr(l + 3), l[2] = MakeSmall(0);
+      l[3] = MakeFunctor(atom_fdlists, 7), l[4] = l[5] = MakeSmall(0);
+      std::fill(l + 6, l + 11, atom_nil);
+      c[4] = MakeStr(l);
+    }
     int32_t size;
     bool refs;
     bool want = fds_check(set, &size, &refs) && !refs && min == first && max == last;
