@@ -280,15 +280,8 @@ struct waker {
   int32_t stamp;
 };
 
-/* The last mutable of a status chain: the status word is a small integer, so a mutable whose
- * Value is one is the last (the common case, without the general chain walk). */
-QX_HOT_INLINE TAGGED status_mutable(TAGGED record)
-{
-  TAGGED m = deref(StrArg(record, FD_ARG_STATUS));
-  return IsSmall(StrArg(m, 1)) ? m : fd_mutable_last(m);
-}
-inline uint32_t status_word(TAGGED m) { return (uint32_t)GetSmall(deref(StrArg(m, 1))); }
-/* The last status mutable of a record, its word read on the way. */
+/* The last status mutable of a record, its word read on the way: the word is a small integer, so
+ * a mutable whose Value is one is the last (the common case, without the general chain walk). */
 QX_HOT_INLINE TAGGED status_read(TAGGED record, uint32_t *status)
 {
   TAGGED m = deref(StrArg(record, FD_ARG_STATUS)), v = StrArg(m, 1);
@@ -561,8 +554,8 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   QX_term_ref global = refs, state = refs + 1, actions = refs + 2, temp = refs + 3, goal = refs + 4;
   fd_ref_put(api, global, g);
   if (fd_dead(g)) return RUN_CONTINUE;
-  TAGGED m = status_mutable(g); /* read and written once */
-  uint32_t status = status_word(m);
+  uint32_t status;
+  TAGGED m = status_read(g, &status); /* read and written once */
   if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   put_status_word(api, w, m, status | FD_ST_RUNNING);
   fd->resumptions++;
@@ -837,8 +830,9 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
     }
     l = fd_ref_get(api, temp);
   }
-  TAGGED m = status_mutable(fd_ref_get(api, global));
-  uint32_t old = status_word(m), status = old & ~FD_ST_RUNNING;
+  uint32_t old;
+  TAGGED m = status_read(fd_ref_get(api, global), &old);
+  uint32_t status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
     status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   if (status != old) put_status_word(api, w, m, status);
