@@ -196,8 +196,6 @@ enum ix_end {
 bool is_bound(TAGGED t) { return fds_is_bound(t); }
 bool is_set(TAGGED t) { return t == atom_nil || IsLst(t); }
 
-constexpr TAGGED functor_dom4 = atom_dom | (4u << QX_ARITY_SHIFT);
-
 /* An interval inf..inf or sup..sup in a set: its values left the small-integer range. */
 bool degenerate(TAGGED set)
 {
@@ -270,15 +268,9 @@ private:
     }
     return d;
   }
-  /* The dom/4 of an attribute: directly when its domain mutable holds it (no alias, no
-   * forwarding mutable), else by the general walk. */
+  /* The words of an attribute's dom/4 record. */
   static TAGGED *attr_dom(TAGGED attr)
   {
-    TAGGED m = deref(StrArg(attr, 3));
-    if (IsStr(m) && StrFunctor(m) == functor_mutable2) {
-      TAGGED v = deref(StrArg(m, 1));
-      if (IsStr(v) && StrFunctor(v) == functor_dom4) return StrPtr(v);
-    }
     TAGGED d = fd_attr_dom(attr);
     return d ? StrPtr(d) : nullptr;
   }

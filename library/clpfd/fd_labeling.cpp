@@ -442,7 +442,7 @@ TAGGED domain_mutable(TAGGED m)
       m = deref(StrArg(value, 3));
       continue;
     }
-    if (!IsStr(value) || StrFunctor(value) != (atom_dom | (4u << QX_ARITY_SHIFT))) return 0;
+    if (!IsStr(value) || StrFunctor(value) != FD_FUNCTOR_DOM4) return 0;
     TAGGED set = deref(StrArg(value, 1));
     int32_t count;
     bool refs;

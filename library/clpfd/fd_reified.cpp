@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr TAGGED FUNCTOR_DOM4 = atom_dom | (4u << QX_ARITY_SHIFT);
-
 enum kind { LE_IFF, EQ_IFF, IN_SET_IFF, ONEOF, ABS };
 
 struct kind_spec {
@@ -317,12 +315,10 @@ arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
   TAGGED attr = deref(StrArg(s, k + 1));
   if (!IsVar(x) || !IsStr(attr) || IsBox(attr) || StrFunctor(attr) != functor_v4) return false;
   for (;;) {
-    /* the value of the attribute's mutable, its forwarding chain followed */
-    TAGGED value = deref(StrArg(deref(StrArg(attr, 3)), 1));
-    while (IsStr(value) && StrFunctor(value) == functor_mutable2) value = deref(StrArg(value, 1));
+    TAGGED value = fd_mutable_value(StrArg(attr, 3));
     if (!IsStr(value)) return false;
     if (StrFunctor(value) != functor_v4) {
-      if (StrFunctor(value) != FUNCTOR_DOM4) return false;
+      if (StrFunctor(value) != FD_FUNCTOR_DOM4) return false;
       TAGGED lo = deref(StrArg(value, 2)), hi = deref(StrArg(value, 3));
       if (!IsSmall(lo) || !IsSmall(hi)) return false;
       return *min = GetSmall(lo), *max = GetSmall(hi), *last = attr, true;
