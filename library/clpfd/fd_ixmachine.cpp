@@ -301,6 +301,7 @@ private:
   TAGGED residue_set(TAGGED set, int32_t m, bool rem);
   ix_end singleton(TAGGED v, TAGGED *out);
   ix_end prune_set(TAGGED set, TAGGED self);
+  ix_end remove(TAGGED v);
   ix_end pruned(int mask, TAGGED self);
   ix_end check_value(TAGGED v, int t);
   ix_end check_interval(TAGGED a, TAGGED b);
@@ -617,6 +618,14 @@ ix_end machine::pruned(int mask, TAGGED self)
   return IX_DONE;
 }
 
+/* Removes the small integer v, which lies within X's bounds, from X. */
+ix_end machine::remove(TAGGED v)
+{
+  uint32_t k = info_->pruned;
+  if (dvar_remove_value_ix(api, w_, cell(attrs_, k), cell(args_, k), v) >= 0) return IX_DONE;
+  return fd_state(api)->fd_overflow ? IX_OVERFLOW : IX_FAIL;
+}
+
 /* Prunes X to a set: one interval as bounds, several as a set. */
 ix_end machine::prune_set(TAGGED set, TAGGED self)
 {
@@ -649,7 +658,7 @@ ix_end machine::prune(int op)
     }
     if (!IsSmall(b)) return IX_OVERFLOW;
     if (op == 51) return x_within(b, b) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), b, b), 0);
-    return x_outside(b) ? IX_DONE : pruned(dvar_prune_interval_t(api, load_x(), b, b, w_), 0);
+    return x_outside(b) ? IX_DONE : remove(b);
   case 48:
     if (!pop_last(&b) || !pop_last(&a)) return fault("indexical stack underflow");
     if (!is_bound(a) || !is_bound(b)) return fault("indexical pruning to no bound");

@@ -421,6 +421,84 @@ void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
   told(api, w, mask, self);
 }
 
+/* Removes the small integer v from the current domain dom, one of small bounds and size that
+ * holds v strictly between its bounds or has several intervals: what the general removal tells
+ * (dvar_prune_interval_t and export), built straight on the heap. The intervals before v's are
+ * copied, those after it shared (a tell writes in place only into a set's first cell, always a
+ * new one here). The waking mask, 0 when v lies in a hole. */
+static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
+{
+  uint32_t k = 0;
+  TAGGED s = deref(dom[1]);
+  for (; fds_hi(s) < v; s = fds_next(s)) k++;
+  int32_t a = fds_lo(s), b = fds_hi(s);
+  if (a > v) return 0;
+  int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
+  int mask = FD_WAKE_DOM | (v == lo ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
+             (v == hi ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
+  if (a == b) { /* a lone value goes: with two intervals the other one is the domain */
+    TAGGED rest = fds_next(s), other = k == 0 ? rest : deref(dom[1]);
+    if ((k == 0 && !IsLst(fds_next(rest))) || (k == 1 && !IsLst(rest)))
+      return fd_tell_interval(api, w, fds_interval(other)[0], fds_interval(other)[1], mask);
+  }
+  dom = ensure_heap_dom(api, w, 4 * (k + 3) + 5, dom);
+  TAGGED set = atom_nil, *tail = &set;
+  auto add = [&](TAGGED min, TAGGED max) {
+    TAGGED *cell = heap_take(w, 4);
+    cell[0] = MakeLst(cell + 2);
+    cell[2] = min;
+    cell[3] = max;
+    *tail = MakeLst(cell);
+    tail = &cell[1];
+  };
+  s = deref(dom[1]);
+  for (uint32_t i = 0; i < k; i++, s = fds_next(s)) add(fds_interval(s)[0], fds_interval(s)[1]);
+  if (a < v) add(fds_interval(s)[0], MakeSmall(v - 1));
+  if (v < b) add(MakeSmall(v + 1), fds_interval(s)[1]);
+  TAGGED rest = fds_next(s);
+  if (set == atom_nil) { /* the first interval went whole: the new first cell is a copy */
+    add(fds_interval(rest)[0], fds_interval(rest)[1]);
+    rest = fds_next(rest);
+  }
+  *tail = rest;
+  TAGGED last = set;
+  while (IsLst(fds_next(last))) last = fds_next(last);
+  store_dom(api, w, set, fds_interval(set)[0], fds_interval(last)[1],
+            MakeSmall(GetSmall(dom[4]) - 1), dom);
+  return mask;
+}
+
+int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *attr_cell, TAGGED *var_cell,
+                         TAGGED value)
+{
+  w->term[3] = deref(*attr_cell);
+  w->term[4] = deref(*var_cell);
+  TAGGED *dom = current_dom(w);
+  int32_t v = GetSmall(value);
+  if (!IsSmall(dom[2]) || !IsSmall(dom[3]) || !IsSmall(dom[4]) || v <= QX_SMALL_MIN ||
+      v >= QX_SMALL_MAX) {
+    dvar d;
+    dvar_init_ix(&d, attr_cell, var_cell);
+    int mask = dvar_prune_interval_t(api, &d, value, value, w);
+    if (mask > 0) dvar_export_ix(api, w, &d, SELF_NONE);
+    return mask;
+  }
+  int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
+  if (v < lo || v > hi) return 0;
+  if (lo == hi) return FD_MASK_FAIL;
+  int mask;
+  if (IsLst(fds_next(deref(dom[1]))) || (v != lo && v != hi))
+    mask = tell_without(api, w, dom, v);
+  else if (v == lo)
+    mask = fd_tell_interval(api, w, MakeSmall(v + 1), dom[3],
+                            FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX);
+  else
+    mask = fd_tell_interval(api, w, dom[2], MakeSmall(v - 1),
+                            FD_WAKE_DOM | FD_WAKE_MAX | FD_WAKE_MINMAX);
+  told(api, w, mask, SELF_NONE);
+  return mask;
+}
+
 void dvar_export_equal(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y)
 {
   if (dvar_is_alias(x, y)) return;

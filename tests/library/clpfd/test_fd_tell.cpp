@@ -283,6 +283,47 @@ TEST_F(FdTell, ExportsOfRandomViewsMatchTheModel)
   }
 }
 
+/* An indexical's removal of one value against the general removal and export, on random domains
+ * of every shape (one interval, lone values at the ends, holes, an infinite end) and values inside,
+ * at the ends, in holes and outside: the same domain and Size, and a change mask naming the bounds
+ * that moved. */
+TEST_F(FdTell, ValueRemovalMatchesTheGeneralRemoval)
+{
+  std::mt19937 rng(35);
+  auto pick = [&](int32_t lo, int32_t hi) {
+    return std::uniform_int_distribution<int32_t>(lo, hi)(rng);
+  };
+  for (int round = 0; round < 800; round++) {
+    Pairs dom;
+    for (int32_t at = pick(0, 2); at <= 12; at += pick(2, 4))
+      dom.push_back({at, at = std::min(12, at + pick(0, 3))});
+    if (round % 10 == 0) dom.front().first = INF;
+    if (round % 10 == 1) dom.back().second = SUP;
+    int32_t v = pick(-1, 13);
+    SCOPED_TRACE(testing::Message() << "removing " << v << " from " << fddom::show(dom));
+    fdvar fast = make(dom), general = make(dom);
+    w->numstack_end = nullptr;
+    w->term[0] = w->term[1] = w->term[2] = atom_nil;
+    dvar d;
+    load(&d, general);
+    int want = dvar_prune_interval_t(api, &d, MakeSmall(v), MakeSmall(v), w);
+    if (want > 0) dvar_export_ix(api, w, &d, 0);
+    int mask = dvar_remove_value_ix(api, w, fd_ref_slot(api, fast.attr),
+                                    fd_ref_slot(api, fast.var), MakeSmall(v));
+    ASSERT_EQ(mask < 0, want < 0);
+    if (want < 0) continue;
+    Pairs after = domain(fast);
+    EXPECT_EQ(after, domain(general));
+    int moved = after == dom ? 0
+                             : FD_WAKE_DOM | (after.front().first != dom.front().first ? 2 : 0) |
+                                   (after.back().second != dom.back().second ? 4 : 0);
+    EXPECT_EQ(mask & 7, moved);
+    if (IsVar(fd_ref_get(api, fast.var)) && round % 10 > 1)
+      EXPECT_EQ(deref(StrArg(fd_attr_dom(fd_ref_get(api, fast.attr)), 4)),
+                MakeSmall((int32_t)count(after)));
+  }
+}
+
 /* Views loaded together and exported one after the other: an export may collect the heap, and the
  * views not yet exported still tell what they were pruned to. */
 TEST_F(FdTell, ViewsExportedInTurnSurviveTheCollectionsOfEarlierExports)
