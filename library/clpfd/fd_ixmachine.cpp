@@ -206,13 +206,16 @@ bool degenerate(TAGGED set)
 
 class machine {
 public:
-  machine(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info, TAGGED ix)
-      : api(api), w_(w), info_(info), args_(deref(StrArg(ix, 2))), attrs_(deref(StrArg(ix, 6))),
-        ent_(deref(StrArg(ix, FD_ARG_DEAD))), stack_(&w->term[IX_STACK_BASE]),
-        nargs_(std::min(arity(args_), arity(attrs_)))
+  /* attrs and ent: the record's Attrs and Dead, dereferenced. */
+  machine(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info, TAGGED ix, TAGGED attrs,
+          TAGGED ent)
+      : api(api), w_(w), info_(info), args_(deref(StrArg(ix, 2))), attrs_(attrs), ent_(ent),
+        stack_(&w->term[IX_STACK_BASE]), nargs_(std::min(arity(args_), arity(attrs_)))
   {}
 
   ix_end run();
+  /* run() for code that decoded to a plan. */
+  ix_end start(const ix_plan &p) { return p.kind == IX_PLAN_VALUE ? run_plan(p) : run(); }
   int truth() const { return t_; }
   bool all_fixed() const { return e_; }
   const char *error() const { return error_; }
@@ -268,10 +271,13 @@ private:
     }
     return d;
   }
-  /* The words of an attribute's dom/4 record. */
+  /* The words of the dom/4 record of an attribute (dereferenced): fd_attr_dom, which the usual
+   * shape, a domain mutable that holds the record itself, takes inline. */
   static TAGGED *attr_dom(TAGGED attr)
   {
-    TAGGED d = fd_attr_dom(attr);
+    TAGGED value = deref(StrArg(deref(StrArg(attr, 3)), 1));
+    if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) return StrPtr(value);
+    TAGGED d = fd_attr_dom_chain(attr);
     return d ? StrPtr(d) : nullptr;
   }
   static bool fixed(const TAGGED *d) { return d[2] == d[3]; }
@@ -302,6 +308,8 @@ private:
   ix_end singleton(TAGGED v, TAGGED *out);
   ix_end prune_set(TAGGED set, TAGGED self);
   ix_end remove(TAGGED v);
+  ix_end prune_by(int op, TAGGED b);
+  ix_end run_plan(const ix_plan &p);
   ix_end pruned(int mask, TAGGED self);
   ix_end check_value(TAGGED v, int t);
   ix_end check_interval(TAGGED a, TAGGED b);
@@ -635,6 +643,24 @@ ix_end machine::prune_set(TAGGED set, TAGGED self)
   return pruned(dvar_fix_set(api, &x_, set, w_), self);
 }
 
+/* 46 X =< b, 47 X >= b, 49 X =\= b, 51 X = b for the bound b popped. */
+ix_end machine::prune_by(int op, TAGGED b)
+{
+  if (op == 46) {
+    if (b == atom_inf) return IX_OVERFLOW;
+    return x_within(atom_inf, b) ? IX_DONE
+                                 : pruned(dvar_fix_interval_t(load_x(), atom_inf, b), 0);
+  }
+  if (op == 47) {
+    if (b == atom_sup) return IX_OVERFLOW;
+    return x_within(b, atom_sup) ? IX_DONE
+                                 : pruned(dvar_fix_interval_t(load_x(), b, atom_sup), 0);
+  }
+  if (!IsSmall(b)) return IX_OVERFLOW;
+  if (op == 51) return x_within(b, b) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), b, b), 0);
+  return x_outside(b) ? IX_DONE : remove(b);
+}
+
 ix_end machine::prune(int op)
 {
   TAGGED a, b;
@@ -646,19 +672,7 @@ ix_end machine::prune(int op)
   case 51:
     if (!pop_last(&b)) return fault("indexical stack underflow");
     if (!is_bound(b)) return fault("indexical pruning to no bound");
-    if (op == 46) {
-      if (b == atom_inf) return IX_OVERFLOW;
-      return x_within(atom_inf, b) ? IX_DONE
-                                   : pruned(dvar_fix_interval_t(load_x(), atom_inf, b), 0);
-    }
-    if (op == 47) {
-      if (b == atom_sup) return IX_OVERFLOW;
-      return x_within(b, atom_sup) ? IX_DONE
-                                   : pruned(dvar_fix_interval_t(load_x(), b, atom_sup), 0);
-    }
-    if (!IsSmall(b)) return IX_OVERFLOW;
-    if (op == 51) return x_within(b, b) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), b, b), 0);
-    return x_outside(b) ? IX_DONE : remove(b);
+    return prune_by(op, b);
   case 48:
     if (!pop_last(&b) || !pop_last(&a)) return fault("indexical stack underflow");
     if (!is_bound(a) || !is_bound(b)) return fault("indexical pruning to no bound");
@@ -878,17 +892,80 @@ ix_end machine::run()
       }
       break;
     }
-    default:
-      end = (op >= 25 && op <= 40) || (op >= 65 && op <= 68) ? read_argument(op)
-            : op == 18 || (op >= 42 && op <= 44) || op == 71 || (op >= 80 && op <= 82)
-                ? argument_read(op)
-                : binary(op);
+    case 25: case 26: case 27: case 28: case 29: case 30: case 31: case 32:
+    case 33: case 34: case 35: case 36: case 37: case 38: case 39: case 40:
+    case 65: case 66: case 67: case 68: end = read_argument(op); break;
+    case 18: case 42: case 43: case 44: case 71: case 80: case 81: case 82:
+      end = argument_read(op);
       break;
+    default: end = binary(op); break;
     }
     if (end != IX_NEXT) return end;
     if (next_ >= length) return fault("indexical jump beyond the code");
     pc_ = next_;
   }
+}
+
+/* A two-value pruning run without the stack: the reads, the sum or difference and the pruning as
+ * the instructions do them. What the instructions do otherwise (a fault, arithmetic on inf or
+ * sup) is left to them: nothing has changed yet. */
+ix_end machine::run_plan(const ix_plan &p)
+{
+  TAGGED v[2];
+  for (int i = 0; i < 2; i++) {
+    TAGGED *d = dom(p.arg[i]);
+    if (!d) return run();
+    if (p.field[i] != IX_PLAN_AMIN && !fixed(d)) e_ = false;
+    v[i] = d[p.field[i] == IX_PLAN_MAX ? 3 : 2];
+  }
+  if (!IsSmall(v[0]) || !IsSmall(v[1]) || !dom(info_->pruned)) {
+    e_ = true;
+    return run();
+  }
+  int32_t a = GetSmall(v[0]), b = GetSmall(v[1]);
+  return prune_by(p.prune, fd_saturate(p.subtract ? a - b : a + b, a));
+}
+
+/* The value read of opcode op (amin, min or max of an argument; 0 for any other), and whether it
+ * names its argument in an operand word. */
+int plan_field(ix_byte op)
+{
+  if (op >= 25 && op <= 28) return IX_PLAN_AMIN;
+  if (op >= 33 && op <= 36) return IX_PLAN_MIN;
+  return op >= 37 && op <= 40 ? IX_PLAN_MAX : 0;
+}
+
+/* The plan of code that is two value reads, plus or minus and 46, 47, 49 or 51 (with skipped words
+ * anywhere before the pruning). */
+ix_plan decode_plan(const indexical_info *info)
+{
+  ix_plan p = {};
+  p.kind = IX_PLAN_NONE;
+  const ix_byte *code = info->code;
+  uint32_t n = info->length_of_bytecode, pc = 0;
+  auto next = [&]() -> int64_t {
+    while (code && pc < n && code[pc] > IX_LAST_OPCODE) pc++;
+    return code && pc < n ? code[pc++] : -1;
+  };
+  for (int i = 0; i < 2; i++) {
+    int64_t op = next();
+    p.field[i] = (uint8_t)(op >= 0 ? plan_field((ix_byte)op) : 0);
+    if (!p.field[i]) return p;
+    uint32_t k = (uint32_t)(op - 25) % 4;
+    if (k == 0) {
+      if (pc >= n || code[pc] > 255) return p;
+      k = code[pc++] + 1;
+    }
+    p.arg[i] = (uint8_t)(k - 1);
+  }
+  int64_t arith = next(), prune = next();
+  if ((arith != 19 && arith != 20) ||
+      (prune != 46 && prune != 47 && prune != 49 && prune != 51))
+    return p;
+  p.kind = IX_PLAN_VALUE;
+  p.subtract = arith == 20;
+  p.prune = (uint8_t)prune;
+  return p;
 }
 
 /* Fixes B' to the truth value: through its attribute when it has one, else bound plainly. */
@@ -911,10 +988,11 @@ bool tell_truth(ORVALIS_API_STRUCT *api, worker *w, int t)
   return true;
 }
 
-void bind_ent(ORVALIS_API_STRUCT *api, worker *w, int t)
+/* Binds the Dead of the record ix, still unbound when nothing bound it during the run. */
+void bind_ent(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix, int t)
 {
   fd_state(api)->entailments++;
-  TAGGED ent = deref(StrArg(deref(w->term[0]), FD_ARG_DEAD));
+  TAGGED ent = deref(StrArg(ix, FD_ARG_DEAD));
   if (IsVar(ent)) fd_bind(api, w, ent, MakeSmall(t));
 }
 
@@ -924,22 +1002,25 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
 {
   struct fd_state *fd = fd_state(api);
   ix = deref(ix);
-  if (fd_dead(ix)) return true;
-  TAGGED info_word = deref(StrArg(ix, 1));
-  if (!IsSmall(info_word) || info_word == MakeSmall(0) || !IsCompound(deref(StrArg(ix, 6)))) {
+  TAGGED ent = deref(StrArg(ix, FD_ARG_DEAD));
+  if (!IsVar(ent)) return true; /* dead */
+  TAGGED info_word = deref(StrArg(ix, 1)), attrs = deref(StrArg(ix, 6));
+  if (!IsSmall(info_word) || info_word == MakeSmall(0) || !IsCompound(attrs)) {
     fd_system_error(api, "malformed indexical record");
     fd_native_fail(api);
     return false;
   }
-  auto *info = (const indexical_info *)fd_word_address(info_word);
+  auto *info = (indexical_info *)fd_word_address(info_word);
+  if (info->plan.kind == IX_PLAN_UNKNOWN) info->plan = decode_plan(info);
   fd->resumptions++;
   w->numstack_end = nullptr;
   w->term[0] = ix;
   w->term[1] = w->term[2] = atom_nil;
-  machine m(api, w, info, ix);
-  ix_end end = m.run();
+  machine m(api, w, info, ix, attrs, ent);
+  ix_end end = m.start(info->plan);
   /* the stack's slots may hold temporary words: no root of a collection may see them */
   w->term[IX_STACK_BASE] = w->term[IX_STACK_BASE + 1] = atom_nil;
+  ix = deref(w->term[0]); /* a tell may have moved it */
   int t = m.truth();
   switch (end) {
   case IX_ERROR:
@@ -950,30 +1031,30 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   case IX_FAIL_UNCOUNTED: fd_native_fail(api); return false;
   case IX_OVERFLOW:
     fd->fd_overflow = 1;
-    fd_check_overflow(api, deref(StrArg(deref(w->term[0]), 2)));
+    fd_check_overflow(api, deref(StrArg(ix, 2)));
     return false;
   case IX_DISENTAILED:
     t = 1 - t;
     if (!m.all_fixed()) break;
     [[fallthrough]];
   case IX_ENTAILED:
-    bind_ent(api, w, t);
+    bind_ent(api, w, ix, t);
     if (!tell_truth(api, w, t)) {
       fd->failures++;
       fd_native_fail(api);
       return false;
     }
+    ix = deref(w->term[0]);
     break;
   case IX_DONE:
   case IX_GIVE_UP:
-    if (m.all_fixed()) bind_ent(api, w, t);
+    if (m.all_fixed()) bind_ent(api, w, ix, t);
     break;
   default: break;
   }
   /* the status update: no longer queued (unless it asked to be queued again), linked once */
-  ix = deref(w->term[0]);
-  TAGGED sm = fd_mutable_last(StrArg(ix, FD_ARG_STATUS));
-  uint32_t old = (uint32_t)GetSmall(deref(StrArg(sm, 1))), status = old & ~FD_ST_RUNNING;
+  TAGGED value, sm = fd_mutable_walk(StrArg(ix, FD_ARG_STATUS), &value);
+  uint32_t old = (uint32_t)GetSmall(value), status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE)) status &= ~FD_ST_QUEUED;
   if (status != old) {
     fd_trail_mutable(api, w, sm);
