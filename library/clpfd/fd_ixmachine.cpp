@@ -209,9 +209,13 @@ public:
   /* attrs and ent: the record's Attrs and Dead, dereferenced. */
   machine(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info, TAGGED ix, TAGGED attrs,
           TAGGED ent)
-      : api(api), w_(w), info_(info), args_(deref(StrArg(ix, 2))), attrs_(attrs), ent_(ent),
-        stack_(&w->term[IX_STACK_BASE]), nargs_(std::min(arity(args_), arity(attrs_)))
-  {}
+      : api(api), w_(w), info_(info), ent_(ent), stack_(&w->term[IX_STACK_BASE])
+  {
+    TAGGED args = deref(StrArg(ix, 2));
+    nargs_ = std::min(arity(args), arity(attrs));
+    args_ = nargs_ ? cell(args, 0) : nullptr;
+    attrs_ = nargs_ ? cell(attrs, 0) : nullptr;
+  }
 
   ix_end run();
   /* run() for code that decoded to a plan. */
@@ -261,15 +265,19 @@ private:
    * before the run's pruning, which ends it, so a domain found once is kept for the run. */
   TAGGED *dom(ix_byte k)
   {
-    if (k < IX_CACHED_DOMS && (cached_ >> k & 1)) return doms_[k];
-    if (k >= nargs_) return nullptr;
-    TAGGED attr = deref(*cell(attrs_, k));
-    TAGGED *d = IsStr(attr) ? attr_dom(attr) : nullptr;
-    if (k < IX_CACHED_DOMS) {
-      doms_[k] = d;
+    if (k >= IX_CACHED_DOMS) return find_dom(k);
+    if (!(cached_ >> k & 1)) {
+      doms_[k] = find_dom(k);
       cached_ |= 1u << k;
     }
-    return d;
+    return doms_[k];
+  }
+  /* dom/4 of argument k, looked up afresh. */
+  TAGGED *find_dom(ix_byte k) const
+  {
+    if (k >= nargs_) return nullptr;
+    TAGGED attr = deref(attrs_[k]);
+    return IsStr(attr) ? attr_dom(attr) : nullptr;
   }
   /* The words of the dom/4 record of an attribute (dereferenced): fd_attr_dom, which the usual
    * shape, a domain mutable that holds the record itself, takes inline. */
@@ -325,9 +333,10 @@ private:
   ORVALIS_API_STRUCT *api; /* the handle the engine calls go through (QX_RESOURCE_API) */
   worker *w_;
   const indexical_info *info_;
-  TAGGED args_, attrs_, ent_;
+  TAGGED ent_;
   TAGGED *stack_;
-  uint32_t nargs_; /* the arguments that have an attribute */
+  uint32_t nargs_;          /* the arguments that have an attribute */
+  TAGGED *args_, *attrs_;   /* the cells of Args and Attrs */
   static constexpr uint32_t IX_CACHED_DOMS = 32;
   uint32_t cached_ = 0; /* bit k: doms_[k] holds argument k's dom/4 (or null) */
   TAGGED *doms_[IX_CACHED_DOMS];
@@ -354,8 +363,8 @@ dvar *machine::load_x()
   x_.min = deref(d[2]);
   x_.max = deref(d[3]);
   x_.cookie = deref(d[4]);
-  x_.attr_ref = cell(attrs_, k);
-  x_.var_ref = cell(args_, k);
+  x_.attr_ref = attrs_ + k;
+  x_.var_ref = args_ + k;
   x_.flags = DV_SET_CURRENT | (x_.min == x_.max ? DV_FIXED : 0) |
              (IsLst(fds_next(x_.set)) ? 0 : DV_INTERVAL);
   return &x_;
@@ -368,11 +377,14 @@ bool machine::x_within(TAGGED lo, TAGGED hi)
   return fds_val(lo) <= fds_val(deref(d[2])) && fds_val(hi) >= fds_val(deref(d[3]));
 }
 
-/* Whether v lies outside X's bounds, so that removing it leaves X as it is. */
+/* Whether the small integer v lies outside X's bounds, so that removing it leaves X as it is. */
 bool machine::x_outside(TAGGED v)
 {
   const TAGGED *d = dom(info_->pruned);
-  return fds_val(v) < fds_val(deref(d[2])) || fds_val(v) > fds_val(deref(d[3]));
+  TAGGED lo = deref(d[2]), hi = deref(d[3]);
+  if (IsSmall(lo) && IsSmall(hi)) /* small integers compare as their words do */
+    return (SIGNED_TAGGED)v < (SIGNED_TAGGED)lo || (SIGNED_TAGGED)v > (SIGNED_TAGGED)hi;
+  return fds_val(v) < fds_val(lo) || fds_val(v) > fds_val(hi);
 }
 
 ix_end machine::singleton(TAGGED v, TAGGED *out)
@@ -608,7 +620,7 @@ ix_end machine::argument_read(int op)
   }
   TAGGED *d = dom(k);
   if (!d) return fault("indexical argument out of range");
-  if (op == 71) return push(deref(*cell(attrs_, k))) ? IX_NEXT : fault("indexical stack overflow");
+  if (op == 71) return push(deref(attrs_[k])) ? IX_NEXT : fault("indexical stack overflow");
   /* 42 to 44 */
   if (depth_ == 0) return fault("indexical stack underflow");
   if (!fixed(d)) { /* a value dependency read before it is fixed: nothing to conclude */
@@ -630,7 +642,7 @@ ix_end machine::pruned(int mask, TAGGED self)
 ix_end machine::remove(TAGGED v)
 {
   uint32_t k = info_->pruned;
-  if (dvar_remove_value_ix(api, w_, cell(attrs_, k), cell(args_, k), v) >= 0) return IX_DONE;
+  if (dvar_remove_value_ix(api, w_, dom(k), attrs_ + k, args_ + k, v) >= 0) return IX_DONE;
   return fd_state(api)->fd_overflow ? IX_OVERFLOW : IX_FAIL;
 }
 
@@ -913,7 +925,7 @@ ix_end machine::run_plan(const ix_plan &p)
 {
   TAGGED v[2];
   for (int i = 0; i < 2; i++) {
-    TAGGED *d = dom(p.arg[i]);
+    TAGGED *d = find_dom(p.arg[i]);
     if (!d) return run();
     if (p.field[i] != IX_PLAN_AMIN && !fixed(d)) e_ = false;
     v[i] = d[p.field[i] == IX_PLAN_MAX ? 3 : 2];

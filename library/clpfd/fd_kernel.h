@@ -184,10 +184,11 @@ int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
 void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self);
 /* An indexical's removal of the small integer value from the variable in var_cell (attribute in
- * attr_cell), told and woken as dvar_prune_interval_t and dvar_export_ix do it: the change mask
- * (FD_MASK_FAIL when value was its only one). Term slots 3 and 4 take the attribute and variable. */
-int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *attr_cell, TAGGED *var_cell,
-                         TAGGED value);
+ * attr_cell, its current dom/4 record's words at dom), told and woken as dvar_prune_interval_t and
+ * dvar_export_ix do it: the change mask (FD_MASK_FAIL when value was its only one). Term slots 3
+ * and 4 take the attribute and variable. */
+int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED *attr_cell,
+                         TAGGED *var_cell, TAGGED value);
 void dvar_export_equal(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y);
 void dvar_export_leqc(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y, int32_t k);
 void dvar_export_alldiff(ORVALIS_API_STRUCT *api, worker *w, dvar **views, int n);

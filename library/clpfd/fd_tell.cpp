@@ -468,12 +468,11 @@ static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t
   return mask;
 }
 
-int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *attr_cell, TAGGED *var_cell,
-                         TAGGED value)
+int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED *attr_cell,
+                         TAGGED *var_cell, TAGGED value)
 {
   w->term[3] = deref(*attr_cell);
   w->term[4] = deref(*var_cell);
-  TAGGED *dom = current_dom(w);
   int32_t v = GetSmall(value);
   if (!IsSmall(dom[2]) || !IsSmall(dom[3]) || !IsSmall(dom[4]) || v <= QX_SMALL_MIN ||
       v >= QX_SMALL_MAX) {
