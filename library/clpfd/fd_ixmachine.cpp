@@ -836,8 +836,9 @@ ix_end machine::run()
 {
   const ix_byte *code = info_->code;
   uint32_t length = info_->length_of_bytecode;
+  if (!code) return fault("indexical code ends without an end");
   for (;;) {
-    if (pc_ >= length || !code) return fault("indexical code ends without an end");
+    if (pc_ >= length) return fault("indexical code ends without an end");
     ix_byte op = code[pc_];
     if (op > IX_LAST_OPCODE) {
       pc_++;
