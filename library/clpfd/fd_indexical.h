@@ -19,14 +19,15 @@ constexpr ix_byte IX_LINK_MASK = 7, IX_LINK_VALUE_PROP = 8, IX_LINK_VALUE_CHECK 
 constexpr int IX_LINK_ARG_SHIFT = 8;
 
 /* What the machine decodes of an indexical's code on its first run: a two-value pruning (two
- * reads of an argument's value, plus or minus, a pruning by the result) is run without the stack;
- * other code is IX_PLAN_NONE. */
+ * values, each an argument's or a literal, plus or minus, a pruning by the result) is run without
+ * the stack; other code is IX_PLAN_NONE. */
 constexpr uint8_t IX_PLAN_UNKNOWN = 0, IX_PLAN_NONE = 1, IX_PLAN_VALUE = 2;
-constexpr uint8_t IX_PLAN_AMIN = 1, IX_PLAN_MIN = 2, IX_PLAN_MAX = 3; /* the reads */
+constexpr uint8_t IX_PLAN_AMIN = 1, IX_PLAN_MIN = 2, IX_PLAN_MAX = 3, IX_PLAN_LITERAL = 4;
 struct ix_plan {
   uint8_t kind;
-  uint8_t field[2]; /* amin (no entailment), min or max */
+  uint8_t field[2]; /* amin (no entailment), min, max, or a literal */
   uint8_t arg[2];
+  TAGGED literal[2];
   uint8_t subtract; /* minus, else plus */
   uint8_t prune;    /* its opcode */
 };

@@ -926,6 +926,10 @@ ix_end machine::run_plan(const ix_plan &p)
 {
   TAGGED v[2];
   for (int i = 0; i < 2; i++) {
+    if (p.field[i] == IX_PLAN_LITERAL) {
+      v[i] = p.literal[i];
+      continue;
+    }
     TAGGED *d = find_dom(p.arg[i]);
     if (!d) return run();
     if (p.field[i] != IX_PLAN_AMIN && !fixed(d)) e_ = false;
@@ -939,8 +943,7 @@ ix_end machine::run_plan(const ix_plan &p)
   return prune_by(p.prune, fd_saturate(p.subtract ? a - b : a + b, a));
 }
 
-/* The value read of opcode op (amin, min or max of an argument; 0 for any other), and whether it
- * names its argument in an operand word. */
+/* The value read of opcode op: amin, min or max of an argument, 0 for any other. */
 int plan_field(ix_byte op)
 {
   if (op >= 25 && op <= 28) return IX_PLAN_AMIN;
@@ -948,8 +951,8 @@ int plan_field(ix_byte op)
   return op >= 37 && op <= 40 ? IX_PLAN_MAX : 0;
 }
 
-/* The plan of code that is two value reads, plus or minus and 46, 47, 49 or 51 (with skipped words
- * anywhere before the pruning). */
+/* The plan of code that is two values (reads of an argument, literal small integers), plus or
+ * minus and 46, 47, 49 or 51, with skipped words anywhere before the pruning. */
 ix_plan decode_plan(const indexical_info *info)
 {
   ix_plan p = {};
@@ -962,6 +965,12 @@ ix_plan decode_plan(const indexical_info *info)
   };
   for (int i = 0; i < 2; i++) {
     int64_t op = next();
+    if (op == 41) {
+      if (pc >= n || !IsSmall(code[pc])) return p;
+      p.field[i] = IX_PLAN_LITERAL;
+      p.literal[i] = code[pc++];
+      continue;
+    }
     p.field[i] = (uint8_t)(op >= 0 ? plan_field((ix_byte)op) : 0);
     if (!p.field[i]) return p;
     uint32_t k = (uint32_t)(op - 25) % 4;
