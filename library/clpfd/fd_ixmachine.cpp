@@ -318,6 +318,7 @@ private:
   ix_end remove(TAGGED v);
   ix_end prune_by(int op, TAGGED b);
   ix_end run_plan(const ix_plan &p);
+  bool plan_value(const ix_plan &p, int i, TAGGED *v);
   ix_end pruned(int mask, TAGGED self);
   ix_end check_value(TAGGED v, int t);
   ix_end check_interval(TAGGED a, TAGGED b);
@@ -924,23 +925,28 @@ ix_end machine::run()
  * sup) is left to them: nothing has changed yet. */
 ix_end machine::run_plan(const ix_plan &p)
 {
-  TAGGED v[2];
-  for (int i = 0; i < 2; i++) {
-    if (p.field[i] == IX_PLAN_LITERAL) {
-      v[i] = p.literal[i];
-      continue;
-    }
-    TAGGED *d = find_dom(p.arg[i]);
-    if (!d) return run();
-    if (p.field[i] != IX_PLAN_AMIN && !fixed(d)) e_ = false;
-    v[i] = d[p.field[i] == IX_PLAN_MAX ? 3 : 2];
-  }
-  if (!IsSmall(v[0]) || !IsSmall(v[1]) || !dom(info_->pruned)) {
+  TAGGED a, b;
+  if (!plan_value(p, 0, &a) || !plan_value(p, 1, &b)) return run();
+  if (!IsSmall(a) || !IsSmall(b) || !dom(info_->pruned)) {
     e_ = true;
     return run();
   }
-  int32_t a = GetSmall(v[0]), b = GetSmall(v[1]);
-  return prune_by(p.prune, fd_saturate(p.subtract ? a - b : a + b, a));
+  int32_t x = GetSmall(a), y = GetSmall(b);
+  return prune_by(p.prune, fd_saturate(p.subtract ? x - y : x + y, x));
+}
+
+/* Value i of a plan: false when the argument it reads has no domain. */
+bool machine::plan_value(const ix_plan &p, int i, TAGGED *v)
+{
+  if (p.field[i] == IX_PLAN_LITERAL) {
+    *v = p.literal[i];
+    return true;
+  }
+  TAGGED *d = find_dom(p.arg[i]);
+  if (!d) return false;
+  if (p.field[i] != IX_PLAN_AMIN && !fixed(d)) e_ = false;
+  *v = d[p.field[i] == IX_PLAN_MAX ? 3 : 2];
+  return true;
 }
 
 /* The value read of opcode op: amin, min or max of an argument, 0 for any other. */
