@@ -27,9 +27,9 @@ struct ix_plan {
   uint8_t kind;
   uint8_t field[2]; /* amin (no entailment), min, max, or a literal */
   uint8_t arg[2];
-  TAGGED literal[2];
   uint8_t subtract; /* minus, else plus */
   uint8_t prune;    /* its opcode */
+  TAGGED literal[2];
 };
 
 struct indexical_info {

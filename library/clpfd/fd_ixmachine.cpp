@@ -336,8 +336,8 @@ private:
   const indexical_info *info_;
   TAGGED ent_;
   TAGGED *stack_;
-  uint32_t nargs_;          /* the arguments that have an attribute */
-  TAGGED *args_, *attrs_;   /* the cells of Args and Attrs */
+  uint32_t nargs_;        /* the arguments that have an attribute */
+  TAGGED *args_, *attrs_; /* the cells of Args and Attrs */
   static constexpr uint32_t IX_CACHED_DOMS = 32;
   uint32_t cached_ = 0; /* bit k: doms_[k] holds argument k's dom/4 (or null) */
   TAGGED *doms_[IX_CACHED_DOMS];
@@ -661,13 +661,11 @@ ix_end machine::prune_by(int op, TAGGED b)
 {
   if (op == 46) {
     if (b == atom_inf) return IX_OVERFLOW;
-    return x_within(atom_inf, b) ? IX_DONE
-                                 : pruned(dvar_fix_interval_t(load_x(), atom_inf, b), 0);
+    return x_within(atom_inf, b) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), atom_inf, b), 0);
   }
   if (op == 47) {
     if (b == atom_sup) return IX_OVERFLOW;
-    return x_within(b, atom_sup) ? IX_DONE
-                                 : pruned(dvar_fix_interval_t(load_x(), b, atom_sup), 0);
+    return x_within(b, atom_sup) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), b, atom_sup), 0);
   }
   if (!IsSmall(b)) return IX_OVERFLOW;
   if (op == 51) return x_within(b, b) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), b, b), 0);
@@ -906,13 +904,12 @@ ix_end machine::run()
       }
       break;
     }
-    case 25: case 26: case 27: case 28: case 29: case 30: case 31: case 32:
-    case 33: case 34: case 35: case 36: case 37: case 38: case 39: case 40:
-    case 65: case 66: case 67: case 68: end = read_argument(op); break;
-    case 18: case 42: case 43: case 44: case 71: case 80: case 81: case 82:
-      end = argument_read(op);
+    default:
+      end = (op >= 25 && op <= 40) || (op >= 65 && op <= 68) ? read_argument(op)
+            : op == 18 || (op >= 42 && op <= 44) || op == 71 || (op >= 80 && op <= 82)
+                ? argument_read(op)
+                : binary(op);
       break;
-    default: end = binary(op); break;
     }
     if (end != IX_NEXT) return end;
     if (next_ >= length) return fault("indexical jump beyond the code");
@@ -987,8 +984,7 @@ ix_plan decode_plan(const indexical_info *info)
     p.arg[i] = (uint8_t)(k - 1);
   }
   int64_t arith = next(), prune = next();
-  if ((arith != 19 && arith != 20) ||
-      (prune != 46 && prune != 47 && prune != 49 && prune != 51))
+  if ((arith != 19 && arith != 20) || (prune != 46 && prune != 47 && prune != 49 && prune != 51))
     return p;
   p.kind = IX_PLAN_VALUE;
   p.subtract = arith == 20;
@@ -1016,7 +1012,7 @@ bool tell_truth(ORVALIS_API_STRUCT *api, worker *w, int t)
   return true;
 }
 
-/* Binds the Dead of the record ix, still unbound when nothing bound it during the run. */
+/* Counts an entailment and binds the Dead of the record ix to t, unless it is bound already. */
 void bind_ent(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix, int t)
 {
   fd_state(api)->entailments++;

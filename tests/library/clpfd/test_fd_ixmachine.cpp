@@ -590,7 +590,7 @@ TEST_F(FdIxMachine, DecodedValuePruningsMatchTheStackMachine)
   const ix_byte reads[] = {25, 26, 27, 28, 33, 34, 35, 36, 37, 38, 39, 40, 41},
                 prunes[] = {46, 47, 49, 51};
   const TAGGED literals[] = {S(-2), S(0), S(3), S(QX_SMALL_MAX), SUP_W};
-  const char *const doms[] = {"[[1|3]]", "[[2|2]]",   "[[0|1],[4|6]]",
+  const char *const doms[] = {"[[1|3]]",   "[[2|2]]",   "[[0|1],[4|6]]",
                               "[[inf|2]]", "[[3|sup]]", "[[268435455|268435455]]"};
   for (int round = 0; round < 400; round++) {
     std::vector<ix_byte> code;

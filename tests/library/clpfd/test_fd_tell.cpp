@@ -308,9 +308,9 @@ TEST_F(FdTell, ValueRemovalMatchesTheGeneralRemoval)
     load(&d, general);
     int want = dvar_prune_interval_t(api, &d, MakeSmall(v), MakeSmall(v), w);
     if (want > 0) dvar_export_ix(api, w, &d, 0);
-    int mask = dvar_remove_value_ix(api, w, StrPtr(fd_attr_dom(fd_ref_get(api, fast.attr))),
-                                    fd_ref_slot(api, fast.attr), fd_ref_slot(api, fast.var),
-                                    MakeSmall(v));
+    int mask =
+        dvar_remove_value_ix(api, w, StrPtr(fd_attr_dom(fd_ref_get(api, fast.attr))),
+                             fd_ref_slot(api, fast.attr), fd_ref_slot(api, fast.var), MakeSmall(v));
     ASSERT_EQ(mask < 0, want < 0);
     if (want < 0) continue;
     Pairs after = domain(fast);
