@@ -313,7 +313,15 @@ arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
   TAGGED x = deref(StrArg(s, k));
   if (IsSmall(x)) return *min = *max = GetSmall(x), *last = 0, true;
   TAGGED attr = deref(StrArg(s, k + 1));
-  if (!IsVar(x) || !IsStr(attr) || IsBox(attr) || StrFunctor(attr) != functor_v4) return false;
+  /* a box's header is no functor */
+  if (!IsVar(x) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
+  /* the common case: the domain mutable holds the dom/4 itself */
+  TAGGED dom = deref(StrArg(deref(StrArg(attr, 3)), 1));
+  if (IsStr(dom) && StrFunctor(dom) == FD_FUNCTOR_DOM4) {
+    TAGGED lo = deref(StrArg(dom, 2)), hi = deref(StrArg(dom, 3));
+    if (!IsSmall(lo) || !IsSmall(hi)) return false;
+    return *min = GetSmall(lo), *max = GetSmall(hi), *last = attr, true;
+  }
   for (;;) {
     TAGGED value = fd_mutable_value(StrArg(attr, 3));
     if (!IsStr(value)) return false;
