@@ -152,30 +152,47 @@ void place(linear_data *b, int pos, int i)
 }
 
 /* Sift-down on the max-heap of ranges: a child replaces its parent only when its range is
- * strictly larger, the left child winning ties. */
+ * strictly larger, the left child winning ties. The arrays are read through locals: a store
+ * into the int32 arrays could otherwise be taken to change the block's own fields. */
 void qxheapify(linear_data *b, int pos)
 {
-  int i = b->heap[pos];
+  int32_t *heap = b->heap, *vheap = b->vheap;
+  const int64_t *interval = b->interval;
+  int n = b->heapsize, i = heap[pos];
+  int64_t range = interval[i];
   for (;;) {
     int child = 2 * pos + 1;
-    if (child >= b->heapsize) break;
-    if (child + 1 < b->heapsize && b->interval[b->heap[child + 1]] > b->interval[b->heap[child]])
-      child++;
-    if (b->interval[b->heap[child]] <= b->interval[i]) break;
-    place(b, pos, b->heap[child]);
+    if (child >= n) break;
+    int64_t larger = interval[heap[child]];
+    if (child + 1 < n && interval[heap[child + 1]] > larger) larger = interval[heap[++child]];
+    if (larger <= range) break;
+    heap[pos] = heap[child];
+    vheap[heap[pos]] = pos;
     pos = child;
   }
-  place(b, pos, i);
+  heap[pos] = i;
+  vheap[i] = pos;
+}
+
+/* A range that shrank at pos: a leaf stays where it is. */
+inline void shrunk(linear_data *b, int pos)
+{
+  if (2 * pos + 1 < b->heapsize) qxheapify(b, pos);
 }
 
 void sift_up(linear_data *b, int pos)
 {
-  int i = b->heap[pos];
-  while (pos > 0 && b->interval[i] > b->interval[b->heap[(pos - 1) / 2]]) {
-    place(b, pos, b->heap[(pos - 1) / 2]);
+  int32_t *heap = b->heap, *vheap = b->vheap;
+  const int64_t *interval = b->interval;
+  int i = heap[pos];
+  int64_t range = interval[i];
+  while (pos > 0 && range > interval[heap[(pos - 1) / 2]]) {
+    heap[pos] = heap[(pos - 1) / 2];
+    vheap[heap[pos]] = pos;
     pos = (pos - 1) / 2;
   }
-  place(b, pos, i);
+  heap[pos] = i;
+  vheap[i] = pos;
 }
 
 void linear_destructor(void *block)
@@ -252,7 +269,7 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
       if (b->interval[i] > old)
         sift_up(b, b->vheap[i]);
       else
-        qxheapify(b, b->vheap[i]);
+        shrunk(b, b->vheap[i]);
     }
     int64_t top = b->op != OP_NE && b->heapsize ? b->interval[b->heap[0]] : 0;
     switch (b->op) {
@@ -501,7 +518,7 @@ bool divides(int32_t g, int64_t v);
 int narrowed(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t lo, int64_t hi)
 {
   set_contribution(b, checked{api}, i, lo, hi);
-  qxheapify(b, b->vheap[i]);
+  shrunk(b, b->vheap[i]);
   if (!unfixed(b, i)) {
     b->rhs = b->fast ? b->rhs - lo : checked{api}.sub(b->rhs, lo);
     count_unfixed(b, i, -1);
