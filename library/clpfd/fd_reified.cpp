@@ -405,8 +405,11 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     }
   }
   /* B is a 0/1 variable: a value outside fails. Another view of B's variable gets the same
-   * domain, so that the propagator's reasoning about it needs no second run. */
-  if (outcome == SUSPENDED && (which == LE_IFF || which == EQ_IFF || which == IN_SET_IFF))
+   * domain, so that the propagator's reasoning about it needs no second run. Views of one
+   * variable were loaded from one domain: with B's within 0..1 there is nothing to tell. */
+  const dvar &bview = r.v[spec.nvars - 1];
+  if (outcome == SUSPENDED && (which == LE_IFF || which == EQ_IFF || which == IN_SET_IFF) &&
+      (lo(bview) < 0 || hi(bview) > 1))
     for (int i = 0; i < spec.nvars && outcome == SUSPENDED; i++) {
       dvar &b = r.v[spec.nvars - 1];
       if ((&r.v[i] == &b || dvar_is_alias(&r.v[i], &b)) &&
