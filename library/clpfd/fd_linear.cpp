@@ -119,6 +119,16 @@ bool unfixed(const linear_data *b, int i) { return b->interval[i] != 0; }
   *hi = mul_lt_internal(api, a, a > 0 ? max : min);
 }
 
+/* contribution() in a block of the 32-bit form: its bounds only narrowed since the rebuild that
+ * found every product within 32 bits, so they are small integers and no product can overflow. */
+[[gnu::always_inline]] inline void contribution32(const linear_data *b, int i, TAGGED min,
+                                                  TAGGED max, int64_t *lo, int64_t *hi)
+{
+  int32_t a = b->coeff[i];
+  *lo = (int64_t)a * GetSmall(a > 0 ? min : max);
+  *hi = (int64_t)a * GetSmall(a > 0 ? max : min);
+}
+
 /* A run loads the whole view of a term only when it prunes or exports it (attr_ref null until
  * then): the others need no more than their bounds, which the daemon's contributions or a rebuild
  * give. An unloaded view's flags hold only DV_FIXED. */
@@ -142,30 +152,47 @@ void place(linear_data *b, int pos, int i)
 }
 
 /* Sift-down on the max-heap of ranges: a child replaces its parent only when its range is
- * strictly larger, the left child winning ties. */
+ * strictly larger, the left child winning ties. The arrays are read through locals: a store
+ * into the int32 arrays could otherwise be taken to change the block's own fields. */
 void qxheapify(linear_data *b, int pos)
 {
-  int i = b->heap[pos];
+  int32_t *heap = b->heap, *vheap = b->vheap;
+  const int64_t *interval = b->interval;
+  int n = b->heapsize, i = heap[pos];
+  int64_t range = interval[i];
   for (;;) {
     int child = 2 * pos + 1;
-    if (child >= b->heapsize) break;
-    if (child + 1 < b->heapsize && b->interval[b->heap[child + 1]] > b->interval[b->heap[child]])
-      child++;
-    if (b->interval[b->heap[child]] <= b->interval[i]) break;
-    place(b, pos, b->heap[child]);
+    if (child >= n) break;
+    int64_t larger = interval[heap[child]];
+    if (child + 1 < n && interval[heap[child + 1]] > larger) larger = interval[heap[++child]];
+    if (larger <= range) break;
+    heap[pos] = heap[child];
+    vheap[heap[pos]] = pos;
     pos = child;
   }
-  place(b, pos, i);
+  heap[pos] = i;
+  vheap[i] = pos;
+}
+
+/* A range that shrank at pos: a leaf stays where it is. */
+inline void shrunk(linear_data *b, int pos)
+{
+  if (2 * pos + 1 < b->heapsize) qxheapify(b, pos);
 }
 
 void sift_up(linear_data *b, int pos)
 {
-  int i = b->heap[pos];
-  while (pos > 0 && b->interval[i] > b->interval[b->heap[(pos - 1) / 2]]) {
-    place(b, pos, b->heap[(pos - 1) / 2]);
+  int32_t *heap = b->heap, *vheap = b->vheap;
+  const int64_t *interval = b->interval;
+  int i = heap[pos];
+  int64_t range = interval[i];
+  while (pos > 0 && range > interval[heap[(pos - 1) / 2]]) {
+    heap[pos] = heap[(pos - 1) / 2];
+    vheap[heap[pos]] = pos;
     pos = (pos - 1) / 2;
   }
-  place(b, pos, i);
+  heap[pos] = i;
+  vheap[i] = pos;
 }
 
 void linear_destructor(void *block)
@@ -185,10 +212,14 @@ void count_unfixed(linear_data *b, int i, int by)
     b->nonunits += by;
 }
 
-/* Term i's contribution became lo..hi: the slacks follow. */
+/* Term i's contribution became lo..hi: the slacks follow. In the 32-bit form every quantity stays
+ * far from the 64-bit limits (the contributions only narrow), so the sums need no checks. */
 void set_contribution(linear_data *b, const checked &c, int i, int64_t lo, int64_t hi)
 {
-  if (b->op != OP_NE) { /* a disequation needs no slacks */
+  if (b->fast) {
+    b->bigf += b->cmin[i] - lo;
+    b->bige += hi - b->cmax[i];
+  } else if (b->op != OP_NE) { /* a disequation needs no slacks */
     b->bigf = c.sub(c.add(b->bigf, b->cmin[i]), lo);
     b->bige = c.add(c.sub(b->bige, b->cmax[i]), hi);
   }
@@ -215,7 +246,10 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
   /* the bounds alone: every run loads its views afresh */
   const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
   int64_t lo, hi;
-  contribution(api, b, i, deref(dom[2]), deref(dom[3]), &lo, &hi);
+  if (b->fast)
+    contribution32(b, i, deref(dom[2]), deref(dom[3]), &lo, &hi);
+  else
+    contribution(api, b, i, deref(dom[2]), deref(dom[3]), &lo, &hi);
   if (lo == b->cmin[i] && hi == b->cmax[i] && !fd->fd_overflow) {
     fd->fd_overflow = flag;
     return 1;
@@ -235,7 +269,7 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
       if (b->interval[i] > old)
         sift_up(b, b->vheap[i]);
       else
-        qxheapify(b, b->vheap[i]);
+        shrunk(b, b->vheap[i]);
     }
     int64_t top = b->op != OP_NE && b->heapsize ? b->interval[b->heap[0]] : 0;
     switch (b->op) {
@@ -378,6 +412,54 @@ linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n
   return b;
 }
 
+/* The rebuild of scalar_product_init in 32-bit arithmetic, when every target's bounds are small
+ * integers and every product, range, sum, slack and the residual rhs fit in 32 bits: the block
+ * is then one of the 32-bit (fast) form. false when something does not fit: the caller rebuilds
+ * from the start then, with the checks of the general rules. */
+bool rebuild_small(linear_data *b)
+{
+  if (b->op == OP_NE || !fits32(b->rhs)) return false;
+  int32_t rhs = (int32_t)b->rhs, sumlo = 0, sumhi = 0, folded = 0;
+  int units = 0, nonunits = 0;
+  for (int k = 0; k < b->ntargets; k++) {
+    int i = b->target[k];
+    const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
+    TAGGED min = deref(dom[2]), max = deref(dom[3]);
+    if (!IsSmall(min) || !IsSmall(max)) return false;
+    int32_t a = b->coeff[i], lo, hi, range;
+    if (__builtin_mul_overflow(a, GetSmall(a > 0 ? min : max), &lo) ||
+        __builtin_mul_overflow(a, GetSmall(a > 0 ? max : min), &hi) ||
+        __builtin_sub_overflow(hi, lo, &range) || __builtin_add_overflow(sumlo, lo, &sumlo) ||
+        __builtin_add_overflow(sumhi, hi, &sumhi))
+      return false;
+    unload(b, i, range == 0);
+    b->cmin[i] = lo;
+    b->cmax[i] = hi;
+    b->interval[i] = range;
+    place(b, k, i);
+    if (range == 0) {
+      if (__builtin_add_overflow(folded, lo, &folded)) return false;
+    } else if (b->abscoeff[i] == 1) {
+      units++;
+    } else {
+      nonunits++;
+    }
+  }
+  int32_t bigf, bige, rest;
+  if (__builtin_sub_overflow(rhs, sumlo, &bigf) || __builtin_sub_overflow(sumhi, rhs, &bige) ||
+      __builtin_sub_overflow(rhs, folded, &rest))
+    return false;
+  b->units = units;
+  b->nonunits = nonunits;
+  b->bigf = bigf;
+  b->bige = bige;
+  b->rhs = rest;
+  b->heapsize = b->ntargets;
+  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) qxheapify(b, pos);
+  b->fast = 1;
+  return true;
+}
+
 /* The contributions: all of them from argument 3's RHS, or (incremental) only the targets fixed
  * since the last run folded into rhs, the daemon having kept the rest. Returns 1. */
 int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental)
@@ -387,10 +469,11 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
     for (int k = 0; k < b->ntargets; k++) {
       int i = b->target[k];
       unload(b, i, !unfixed(b, i));
-      if (!unfixed(b, i)) b->rhs = c.sub(b->rhs, b->cmin[i]);
+      if (!unfixed(b, i)) b->rhs = b->fast ? b->rhs - b->cmin[i] : c.sub(b->rhs, b->cmin[i]);
     }
     return 1;
   }
+  if (rebuild_small(b)) return 1;
   b->fast = 0;
   b->units = b->nonunits = 0;
   bool slacks = b->op != OP_NE, fast = slacks;
@@ -435,9 +518,9 @@ bool divides(int32_t g, int64_t v);
 int narrowed(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t lo, int64_t hi)
 {
   set_contribution(b, checked{api}, i, lo, hi);
-  qxheapify(b, b->vheap[i]);
+  shrunk(b, b->vheap[i]);
   if (!unfixed(b, i)) {
-    b->rhs = checked{api}.sub(b->rhs, lo);
+    b->rhs = b->fast ? b->rhs - lo : checked{api}.sub(b->rhs, lo);
     count_unfixed(b, i, -1);
     if (b->op == OP_EQ) {
       refresh_gcd(b);
@@ -454,6 +537,10 @@ int restrict_term(ORVALIS_API_STRUCT *api, linear_data *b, int i, TAGGED lo, TAG
   dvar *d = view(b, i);
   if (dvar_fix_interval_t(d, lo, hi) < 0) return 0;
   int64_t cmin, cmax;
+  if (b->fast) { /* within the old contribution */
+    contribution32(b, i, d->min, d->max, &cmin, &cmax);
+    return narrowed(api, b, i, cmin, cmax);
+  }
   contribution(api, b, i, d->min, d->max, &cmin, &cmax);
   /* a contribution narrowed beyond what an infinite bound gives stays narrowed */
   return narrowed(api, b, i, std::max(cmin, b->cmin[i]), std::min(cmax, b->cmax[i]));

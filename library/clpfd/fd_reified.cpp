@@ -313,7 +313,15 @@ arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
   TAGGED x = deref(StrArg(s, k));
   if (IsSmall(x)) return *min = *max = GetSmall(x), *last = 0, true;
   TAGGED attr = deref(StrArg(s, k + 1));
-  if (!IsVar(x) || !IsStr(attr) || IsBox(attr) || StrFunctor(attr) != functor_v4) return false;
+  /* a box's header is no functor */
+  if (!IsVar(x) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
+  /* the common case: the domain mutable holds the dom/4 itself */
+  TAGGED dom = deref(StrArg(deref(StrArg(attr, 3)), 1));
+  if (IsStr(dom) && StrFunctor(dom) == FD_FUNCTOR_DOM4) {
+    TAGGED lo = deref(StrArg(dom, 2)), hi = deref(StrArg(dom, 3));
+    if (!IsSmall(lo) || !IsSmall(hi)) return false;
+    return *min = GetSmall(lo), *max = GetSmall(hi), *last = attr, true;
+  }
   for (;;) {
     TAGGED value = fd_mutable_value(StrArg(attr, 3));
     if (!IsStr(value)) return false;
@@ -397,8 +405,11 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     }
   }
   /* B is a 0/1 variable: a value outside fails. Another view of B's variable gets the same
-   * domain, so that the propagator's reasoning about it needs no second run. */
-  if (outcome == SUSPENDED && (which == LE_IFF || which == EQ_IFF || which == IN_SET_IFF))
+   * domain, so that the propagator's reasoning about it needs no second run. Views of one
+   * variable were loaded from one domain: with B's within 0..1 there is nothing to tell. */
+  const dvar &bview = r.v[spec.nvars - 1];
+  if (outcome == SUSPENDED && (which == LE_IFF || which == EQ_IFF || which == IN_SET_IFF) &&
+      (lo(bview) < 0 || hi(bview) > 1))
     for (int i = 0; i < spec.nvars && outcome == SUSPENDED; i++) {
       dvar &b = r.v[spec.nvars - 1];
       if ((&r.v[i] == &b || dvar_is_alias(&r.v[i], &b)) &&
