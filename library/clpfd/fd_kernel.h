@@ -180,6 +180,10 @@ int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value);
 int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask);
 int fd_tell(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
+/* Removes the small integer v from that variable's domain, whose bounds and size are small integers
+ * and which holds another value: the change mask, 0 when v is not in it; -1, having done nothing,
+ * for any other domain. */
+int fd_tell_remove_value(ORVALIS_API_STRUCT *api, worker *w, int32_t v);
 
 void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
 void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self);
