@@ -157,7 +157,11 @@ bool fd_valid_handle(TAGGED h)
 worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0)
 {
   worker *w = fd_worker(api);
-  if (!fd_check_global(api, w)) return nullptr;
+  TAGGED g = deref(w->term[1]);
+  if (!IsStr(g) || StrFunctor(g) != functor_global5) { /* fd_check_global raises the error */
+    fd_check_global(api, w);
+    return nullptr;
+  }
   w->numstack_end = nullptr;
   w->term[0] = fd_ref_get(api, state0);
   w->term[2] = atom_nil;
