@@ -51,11 +51,6 @@ void bump_stamp(TAGGED state)
   *stamp = MakeSmall(GetSmall(deref(*stamp)) + 1);
 }
 
-inline void *block_of(TAGGED pair)
-{
-  return fd_word_address(deref(StrArg(deref(LstTail(pair)), 1)));
-}
-
 }  // namespace
 
 void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref constraint,
@@ -144,16 +139,6 @@ void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED hand
   return block;
 }
 
-void *fd_perm_data(TAGGED handle) { return block_of(deref(handle)); }
-
-bool fd_valid_handle(TAGGED h)
-{
-  if (IsVar(h)) return true;
-  if (!IsLst(h)) return false;
-  TAGGED f = deref(LstTail(h));
-  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
-}
-
 worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0)
 {
   worker *w = fd_worker(api);
@@ -177,7 +162,7 @@ void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w)
   if (!IsVar(v)) return; /* already dead */
   if (cells >= w->global_uncond) {
     fd_bind(api, w, v, MakeSmall(0));
-    auto *block = (daemon_frame *)block_of(pair);
+    auto *block = (daemon_frame *)fd_perm_data(pair);
     if (w->trail_top[-1] == pair) w->trail_top--;
     if (block->destructor) block->destructor(block);
   } else {

@@ -729,27 +729,34 @@ linear_data *two_term_ne_block(TAGGED s)
   return b->op == OP_NE && b->nvars == 2 && !b->overflow ? b : nullptr;
 }
 
+/* The dom/4 words of term i's attribute, which the block keeps dereferenced: the common shape
+ * read as it is, any other through fd_attr_dom. */
+const TAGGED *term_dom(const linear_data *b, int i)
+{
+  TAGGED attr = b->refbase[2 * i].term, m = StrArg(attr, 3);
+  TAGGED value = IsStr(m) ? StrArg(m, 1) : 0;
+  return StrPtr(IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4 ? value : fd_attr_dom(attr));
+}
+
 /* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val
  * lists): the value the other must not take goes, told straight to its domain, and it is
- * entailed. The bounds are read from the domain records: no view is loaded. 1 entailed, -1
- * failed, 2, having done nothing, when neither variable is fixed or the other's domain has an
- * infinite bound (the general run decides). */
+ * entailed. The bounds are read from the domain records as the kernel writes them: no view is
+ * loaded. 1 entailed, -1 failed, 2, having done nothing, when neither variable is fixed, a bound
+ * is a reference, a product leaves 32 bits or the other's domain has an infinite bound (the
+ * general run decides). */
 int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t rhs)
 {
-  const TAGGED *dom[2] = {StrPtr(fd_attr_dom(b->refbase[0].term)),
-                          StrPtr(fd_attr_dom(b->refbase[2].term))};
-  int fixed = deref(dom[0][2]) == deref(dom[0][3])   ? 0
-              : deref(dom[1][2]) == deref(dom[1][3]) ? 1
-                                                     : -1;
+  const TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
+  TAGGED lo[2] = {dom[0][2], dom[1][2]}, hi[2] = {dom[0][3], dom[1][3]};
+  if (IsRef(lo[0]) || IsRef(hi[0]) || IsRef(lo[1]) || IsRef(hi[1])) return 2;
+  int fixed = lo[0] == hi[0] ? 0 : lo[1] == hi[1] ? 1 : -1;
   if (fixed < 0) return 2;
   int other = 1 - fixed;
-  /* rest = rhs - a0*x0 and its quotient by the other coefficient; past 32 bits the general run
-   * decides */
+  TAGGED min = lo[other], max = hi[other];
   int32_t a = b->coeff[other], rest, product;
-  if (__builtin_mul_overflow(b->coeff[fixed], GetSmall(deref(dom[fixed][2])), &rest) ||
+  if (__builtin_mul_overflow(b->coeff[fixed], GetSmall(lo[fixed]), &rest) ||
       __builtin_sub_overflow(rhs, rest, &rest))
     return 2;
-  TAGGED min = deref(dom[other][2]), max = deref(dom[other][3]);
   if (min == max) return __builtin_mul_overflow(a, GetSmall(min), &product) || product != rest ? 1 : -1;
   /* the value that goes: none when a does not divide rest, or beyond the small integers */
   int64_t q = a == 1 ? rest : a == -1 ? -(int64_t)rest : rest % a != 0 ? INT64_MAX : rest / a;
@@ -757,7 +764,7 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
   if (!IsSmall(min) || !IsSmall(max)) return 2;
   int32_t v = (int32_t)q;
   if (v < GetSmall(min) || v > GetSmall(max)) return 1;
-  w->term[3] = deref(b->refbase[2 * other].term);
+  w->term[3] = b->refbase[2 * other].term;
   w->term[4] = deref(b->refbase[2 * other + 1].term);
   int mask = fd_tell_remove_value(api, w, v);
   if (mask < 0) return 2;
@@ -857,7 +864,7 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   worker *w = fd_global_run(api, state0);
   if (!w) return;
   int outcome = 2;
-  TAGGED s = deref(w->term[0]);
+  TAGGED s = w->term[0]; /* dereferenced */
   if (linear_data *b = two_term_ne_block(s)) {
     outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
     if (outcome == 1) fd_perm_free(api, w);
