@@ -532,7 +532,11 @@ int fd_tell_remove_value(ORVALIS_API_STRUCT *api, worker *w, int32_t v)
              (v == hi ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
   uint32_t pieces = (a < v) + (v < b), after = 0;
   for (TAGGED t = fds_next(s); IsLst(t) && after < 2; t = fds_next(t)) after++;
-  if (before + pieces + after == 1) return fd_tell_interval(api, w, MakeSmall(nlo), MakeSmall(nhi), mask);
+  TAGGED size = MakeSmall(GetSmall(dom[4]) - 1);
+  if (before + pieces + after == 1) { /* one interval is left, stored as fd_tell_interval would */
+    store_dom(api, w, 0, MakeSmall(nlo), MakeSmall(nhi), size, ensure_heap_dom(api, w, 7, dom));
+    return nlo == nhi ? mask | FD_WAKE_MINMAX | FD_WAKE_VAL : mask;
+  }
   /* the intervals below v's and what is left of v's are copied, those above it shared */
   uint32_t copied = before + pieces;
   dom = ensure_heap_dom(api, w, 4 * copied + 5, dom);
@@ -549,7 +553,7 @@ int fd_tell_remove_value(ORVALIS_API_STRUCT *api, worker *w, int32_t v)
   if (a < v) add(fds_interval(s)[0], MakeSmall(v - 1));
   if (v < b) add(MakeSmall(v + 1), fds_interval(s)[1]);
   *tail = fds_next(s);
-  store_dom(api, w, set, MakeSmall(nlo), MakeSmall(nhi), MakeSmall(GetSmall(dom[4]) - 1), dom);
+  store_dom(api, w, set, MakeSmall(nlo), MakeSmall(nhi), size, dom);
   return mask;
 }
 
