@@ -40,7 +40,8 @@ TAGGED copy_state(worker *w, TAGGED state)
   uint32_t arity = Arity(StrFunctor(state));
   TAGGED *copy = fd_heap_words(w, arity + 1);
   /* An unbound argument is a self-reference: the copied word refers to the original's cell. */
-  std::memcpy(copy, StrPtr(state), (arity + 1) * sizeof(TAGGED));
+  const TAGGED *from = StrPtr(state);
+  for (uint32_t i = 0; i <= arity; i++) copy[i] = from[i]; /* a few words: no library call */
   copy[arity] = MakeSmall(GetSmall(deref(copy[arity])) + 1);
   return MakeStr(copy);
 }
@@ -100,8 +101,10 @@ TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle,
   TAGGED state = deref(w->term[0]);
   if (StrPtr(state) < w->global_uncond) {
     uint32_t arity = Arity(StrFunctor(state));
-    call_overflow(w, arity + 129, 3);
-    state = deref(w->term[0]);
+    if (!fd_room_free(w, arity + 129)) {
+      call_overflow(w, arity + 129, 3);
+      state = deref(w->term[0]);
+    }
     w->term[0] = copy_state(w, state);
   } else {
     bump_stamp(state);
