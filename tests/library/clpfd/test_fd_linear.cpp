@@ -415,6 +415,15 @@ TEST_F(FdLinear, TwoTermDisequationOnceFixed)
     SCOPED_TRACE(goal);
     EXPECT_EQ(result(goal), expect);
   }
+  /* in debugging mode the removal is an action, the domain left as it is */
+  ASSERT_EQ(run("range(X, 0, 5), range(Y, 0, 5), clpfd:'$fd_begin', lin([1*X, -1*Y], 4, 0, G), "
+                "prop, range(X, 2, 2), clpfd:'$fd_debug'(_, on, _), G = global(M, C, _, _, _), "
+                "mval(M, S), clpfd:'$fd_dispatch_global_fast'(C, S, _, A, G, _), "
+                "clpfd:'$fd_debug'(_, off, _), A = [exit, in_set(V, D)], doms([Y], E), "
+                "( V == Y -> W = y ; W = other )"),
+            1)
+      << exception();
+  EXPECT_EQ(var("W") + " " + var("D") + " " + var("E"), "y [[0|1],[3|5]] [[[0|5]]]");
 }
 
 /* Integer overflow: a bound beyond the small-integer range on the emptying side, a 64-bit sum
