@@ -731,7 +731,7 @@ linear_data *two_term_ne_block(TAGGED s)
 
 /* The dom/4 words of term i's attribute, which the block keeps dereferenced: the common shape
  * read as it is, any other through fd_attr_dom. */
-const TAGGED *term_dom(const linear_data *b, int i)
+[[gnu::always_inline]] inline const TAGGED *term_dom(const linear_data *b, int i)
 {
   TAGGED attr = b->refbase[2 * i].term, m = StrArg(attr, 3);
   TAGGED value = IsStr(m) ? StrArg(m, 1) : 0;
@@ -741,12 +741,11 @@ const TAGGED *term_dom(const linear_data *b, int i)
 /* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val
  * lists): the value the other must not take goes, told straight to its domain, and it is
  * entailed. The bounds are read from the domain records as the kernel writes them: no view is
- * loaded. 1 entailed, -1 failed, 2, having done nothing, in debugging mode (where the exports
- * are actions), when neither variable is fixed, a bound is a reference, a product leaves 32 bits
- * or the other's domain has an infinite bound (the general run decides). */
+ * loaded. 1 entailed, -1 failed, 2, having done nothing, when neither variable is fixed, a bound
+ * is a reference, a product leaves 32 bits, the other's domain has an infinite bound or in
+ * debugging mode a value is to go (the general run decides: its exports are then actions). */
 int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t rhs)
 {
-  if (fd_state(api)->debugging) return 2;
   const TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
   TAGGED lo[2] = {dom[0][2], dom[1][2]}, hi[2] = {dom[0][3], dom[1][3]};
   if (IsRef(lo[0]) || IsRef(hi[0]) || IsRef(lo[1]) || IsRef(hi[1])) return 2;
@@ -765,6 +764,7 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
   if (!IsSmall(min) || !IsSmall(max)) return 2;
   int32_t v = (int32_t)q;
   if (v < GetSmall(min) || v > GetSmall(max)) return 1;
+  if (fd_state(api)->debugging) return 2;
   w->term[3] = b->refbase[2 * other].term;
   w->term[4] = deref(b->refbase[2 * other + 1].term);
   int mask = fd_tell_remove_value(api, w, v);
