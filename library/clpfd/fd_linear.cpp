@@ -759,10 +759,11 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
     return 2;
   if (min == max) return __builtin_mul_overflow(a, GetSmall(min), &product) || product != rest ? 1 : -1;
   /* the value that goes: none when a does not divide rest, or beyond the small integers */
-  int64_t q = a == 1 ? rest : a == -1 ? -(int64_t)rest : rest % a != 0 ? INT64_MAX : rest / a;
-  if (!SmallFits(q)) return 1;
+  int32_t v;
+  if (a == -1 ? __builtin_sub_overflow(0, rest, &v) : a != 1 && rest % a != 0) return 1;
+  if (a != -1) v = a == 1 ? rest : rest / a;
+  if (!SmallFits(v)) return 1;
   if (!IsSmall(min) || !IsSmall(max)) return 2;
-  int32_t v = (int32_t)q;
   if (v < GetSmall(min) || v > GetSmall(max)) return 1;
   if (fd_state(api)->debugging) return 2;
   w->term[3] = b->refbase[2 * other].term;
