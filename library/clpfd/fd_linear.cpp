@@ -757,7 +757,8 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
   if (__builtin_mul_overflow(b->coeff[fixed], GetSmall(lo[fixed]), &rest) ||
       __builtin_sub_overflow(rhs, rest, &rest))
     return 2;
-  if (min == max) return __builtin_mul_overflow(a, GetSmall(min), &product) || product != rest ? 1 : -1;
+  if (min == max)
+    return __builtin_mul_overflow(a, GetSmall(min), &product) || product != rest ? 1 : -1;
   /* the value that goes: none when a does not divide rest, or beyond the small integers */
   int32_t v;
   if (a == -1 ? __builtin_sub_overflow(0, rest, &v) : a != 1 && rest % a != 0) return 1;

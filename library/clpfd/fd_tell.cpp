@@ -549,7 +549,8 @@ int fd_tell_remove_value(ORVALIS_API_STRUCT *api, worker *w, int32_t v)
     *tail = MakeLst(cell);
     tail = &cell[1];
   };
-  for (s = deref(dom[1]); fds_hi(s) < v; s = fds_next(s)) add(fds_interval(s)[0], fds_interval(s)[1]);
+  for (s = deref(dom[1]); fds_hi(s) < v; s = fds_next(s))
+    add(fds_interval(s)[0], fds_interval(s)[1]);
   if (a < v) add(fds_interval(s)[0], MakeSmall(v - 1));
   if (v < b) add(MakeSmall(v + 1), fds_interval(s)[1]);
   *tail = fds_next(s);

@@ -409,8 +409,9 @@ TEST_F(FdLinear, TwoTermDisequationOnceFixed)
                                       : "f(" + left.text() + "," + bound(left.min()) + "," +
                                             bound(left.max()) + "," +
                                             (left.finite() ? std::to_string(size) : "sup") + ",1)";
-    std::string goal = "clpfd:'$fd_overflow'(_, fail, _), Vs = [V0, V1], undone((" + post(c) + ", prop, fix(V" + std::to_string(k) +
-                       ", " + std::to_string(x) + "), prop, full(V" + std::to_string(o) +
+    std::string goal = "clpfd:'$fd_overflow'(_, fail, _), Vs = [V0, V1], undone((" + post(c) +
+                       ", prop, fix(V" + std::to_string(k) + ", " + std::to_string(x) +
+                       "), prop, full(V" + std::to_string(o) +
                        ", f(S, L, H, N)), dead(G, E)), f(S, L, H, N, E), R)";
     SCOPED_TRACE(goal);
     EXPECT_EQ(result(goal), expect);
