@@ -40,7 +40,8 @@ TAGGED copy_state(worker *w, TAGGED state)
   uint32_t arity = Arity(StrFunctor(state));
   TAGGED *copy = fd_heap_words(w, arity + 1);
   /* An unbound argument is a self-reference: the copied word refers to the original's cell. */
-  std::memcpy(copy, StrPtr(state), (arity + 1) * sizeof(TAGGED));
+  const TAGGED *from = StrPtr(state);
+  for (uint32_t i = 0; i <= arity; i++) copy[i] = from[i]; /* a few words: no library call */
   copy[arity] = MakeSmall(GetSmall(deref(copy[arity])) + 1);
   return MakeStr(copy);
 }
@@ -49,11 +50,6 @@ void bump_stamp(TAGGED state)
 {
   TAGGED *stamp = state_stamp_cell(state);
   *stamp = MakeSmall(GetSmall(deref(*stamp)) + 1);
-}
-
-inline void *block_of(TAGGED pair)
-{
-  return fd_word_address(deref(StrArg(deref(LstTail(pair)), 1)));
 }
 
 }  // namespace
@@ -105,8 +101,10 @@ TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle,
   TAGGED state = deref(w->term[0]);
   if (StrPtr(state) < w->global_uncond) {
     uint32_t arity = Arity(StrFunctor(state));
-    call_overflow(w, arity + 129, 3);
-    state = deref(w->term[0]);
+    if (!fd_room_free(w, arity + 129)) {
+      call_overflow(w, arity + 129, 3);
+      state = deref(w->term[0]);
+    }
     w->term[0] = copy_state(w, state);
   } else {
     bump_stamp(state);
@@ -144,20 +142,14 @@ void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED hand
   return block;
 }
 
-void *fd_perm_data(TAGGED handle) { return block_of(deref(handle)); }
-
-bool fd_valid_handle(TAGGED h)
-{
-  if (IsVar(h)) return true;
-  if (!IsLst(h)) return false;
-  TAGGED f = deref(LstTail(h));
-  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
-}
-
 worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0)
 {
   worker *w = fd_worker(api);
-  if (!fd_check_global(api, w)) return nullptr;
+  TAGGED g = deref(w->term[1]);
+  if (!IsStr(g) || StrFunctor(g) != functor_global5) { /* fd_check_global raises the error */
+    fd_check_global(api, w);
+    return nullptr;
+  }
   w->numstack_end = nullptr;
   w->term[0] = fd_ref_get(api, state0);
   w->term[2] = atom_nil;
@@ -173,7 +165,7 @@ void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w)
   if (!IsVar(v)) return; /* already dead */
   if (cells >= w->global_uncond) {
     fd_bind(api, w, v, MakeSmall(0));
-    auto *block = (daemon_frame *)block_of(pair);
+    auto *block = (daemon_frame *)fd_perm_data(pair);
     if (w->trail_top[-1] == pair) w->trail_top--;
     if (block->destructor) block->destructor(block);
   } else {

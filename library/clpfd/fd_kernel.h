@@ -180,6 +180,10 @@ int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value);
 int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask);
 int fd_tell(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
+/* Removes the small integer v from that variable's domain, whose bounds and size are small integers
+ * and which holds another value: the change mask, 0 when v is not in it; -1, having done nothing,
+ * for any other domain. */
+int fd_tell_remove_value(ORVALIS_API_STRUCT *api, worker *w, int32_t v);
 
 void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
 void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self);
@@ -300,9 +304,20 @@ TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle,
                              int *is_new);
 TAGGED fd_static_output_state(worker *w, TAGGED *handle, int *is_new);
 void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED handle);
-void *fd_perm_data(TAGGED handle);
+/* The block of a Handle that fd_perm_alloc bound. Inline, as fd_valid_handle: every run asks. */
+static inline void *fd_perm_data(TAGGED handle)
+{
+  TAGGED f = deref(LstTail(deref(handle)));
+  return (void *)(uintptr_t)(deref(StrArg(f, 1)) & ~(TAGGED)3);
+}
 /* A state's Handle as the protocol leaves it: unbound, or [V | '$free'(Block)]. */
-bool fd_valid_handle(TAGGED handle);
+static inline bool fd_valid_handle(TAGGED h)
+{
+  if (IsVar(h)) return true;
+  if (!IsLst(h)) return false;
+  TAGGED f = deref(LstTail(h));
+  return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
+}
 /* The worker of a propagator entry, set up for the run: term[0] State0, term[2] the empty list of
  * actions, the temporary area empty. Null after raising an error when term[1] holds no global
  * record (see fd_check_global). */

@@ -798,32 +798,73 @@ void write_back(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b)
   state[4] = MakeSmall(b->nvars - b->ntargets);
 }
 
-/* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val
- * lists): the value the other must not take goes, and it is entailed. 1 entailed, -1 failed, 2
- * when neither variable is fixed or a sum may leave 32 bits (the general run decides). */
-int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_t rhs)
+/* The block of a later run of a two-term disequation whose state is as its runs leave it:
+ * s(_, 4, RHS, 0, [V | '$free'(Block)], Stamp) with RHS and Stamp small integers, V unbound and the
+ * block's own relation and size; null for any other state (the general run checks it). The words
+ * the kernel writes are read as they are: a reference in their place only takes the general run. */
+linear_data *two_term_ne_block(TAGGED s)
 {
-  if (!fits32(rhs)) return 2;
-  dvar *d = b->dv;
-  for (int i = 0; i < 2; i++) dvar_init(&d[i], &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
-  int fixed = d[0].flags & DV_FIXED ? 0 : d[1].flags & DV_FIXED ? 1 : -1;
+  if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != 6) return nullptr;
+  const TAGGED *arg = StrPtr(s);
+  TAGGED h = deref(arg[5]);
+  if (arg[2] != MakeSmall(OP_NE) || arg[4] != MakeSmall(0) || !IsSmall(arg[3]) ||
+      !IsSmall(arg[6]) || !IsLst(h) || !IsUnbound(LstPtr(h)))
+    return nullptr;
+  TAGGED f = LstTail(h);
+  if (!IsStr(f) || StrFunctor(f) != functor_free1 || !IsSmall(StrArg(f, 1))) return nullptr;
+  auto *b = (linear_data *)fd_word_address(StrArg(f, 1));
+  return b->op == OP_NE && b->nvars == 2 && !b->overflow ? b : nullptr;
+}
+
+/* The dom/4 words of term i's attribute, which the block keeps dereferenced: the common shape
+ * read as it is, any other through fd_attr_dom. */
+[[gnu::always_inline]] inline const TAGGED *term_dom(const linear_data *b, int i)
+{
+  TAGGED attr = b->refbase[2 * i].term, m = StrArg(attr, 3);
+  TAGGED value = IsStr(m) ? StrArg(m, 1) : 0;
+  return StrPtr(IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4 ? value : fd_attr_dom(attr));
+}
+
+/* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val
+ * lists): the value the other must not take goes, told straight to its domain, and it is
+ * entailed. The bounds are read from the domain records as the kernel writes them: no view is
+ * loaded. 1 entailed, -1 failed, 2, having done nothing, when neither variable is fixed, a bound
+ * is a reference, a product leaves 32 bits, the other's domain has an infinite bound or in
+ * debugging mode a value is to go (the general run decides: its exports are then actions). */
+int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t rhs)
+{
+  const TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
+  TAGGED lo[2] = {dom[0][2], dom[1][2]}, hi[2] = {dom[0][3], dom[1][3]};
+  if (IsRef(lo[0]) || IsRef(hi[0]) || IsRef(lo[1]) || IsRef(hi[1])) return 2;
+  int fixed = lo[0] == hi[0] ? 0 : lo[1] == hi[1] ? 1 : -1;
   if (fixed < 0) return 2;
   int other = 1 - fixed;
-  int64_t rest = rhs - (int64_t)b->coeff[fixed] * GetSmall(d[fixed].min);
-  int32_t a = b->coeff[other];
-  if (d[other].flags & DV_FIXED) return rest == (int64_t)a * GetSmall(d[other].min) ? -1 : 1;
-  /* the quotient in 32 bits where it can be (64-bit division is a library call here) */
-  int64_t q = a == 1 ? rest : a == -1 ? -rest : fits32(rest) ? (int32_t)rest / a : rest / a;
-  if (q * a != rest || !SmallFits(q)) return 1;
-  TAGGED v = MakeSmall((int32_t)q);
-  int mask = dvar_prune_interval_t(api, &d[other], v, v, w);
-  if (mask < 0) return -1;
-  /* the only view exported: no other export can collect under it first (dvar_pruning_done) */
-  if (mask > 0) dvar_export_do(api, w, &d[other]);
+  TAGGED min = lo[other], max = hi[other];
+  int32_t a = b->coeff[other], rest, product;
+  if (__builtin_mul_overflow(b->coeff[fixed], GetSmall(lo[fixed]), &rest) ||
+      __builtin_sub_overflow(rhs, rest, &rest))
+    return 2;
+  if (min == max)
+    return __builtin_mul_overflow(a, GetSmall(min), &product) || product != rest ? 1 : -1;
+  /* the value that goes: none when a does not divide rest, or beyond the small integers */
+  int32_t v;
+  if (a == -1 ? __builtin_sub_overflow(0, rest, &v) : a != 1 && rest % a != 0) return 1;
+  if (a != -1) v = a == 1 ? rest : rest / a;
+  if (!SmallFits(v)) return 1;
+  if (!IsSmall(min) || !IsSmall(max)) return 2;
+  if (v < GetSmall(min) || v > GetSmall(max)) return 1;
+  if (fd_state(api)->debugging) return 2;
+  w->term[3] = b->refbase[2 * other].term;
+  w->term[4] = deref(b->refbase[2 * other + 1].term);
+  int mask = fd_tell_remove_value(api, w, v);
+  if (mask < 0) return 2;
+  if (mask & 7) fd_told(api, w, mask & 7, 0);
   return 1;
 }
 
-int run(ORVALIS_API_STRUCT *api, worker *w)
+/* The general run: 1 entailed, 0 suspended, -1 failed, 2 after raising an error. Kept out of line:
+ * the two-term disequations' runs stay short. */
+[[gnu::noinline]] int run(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED s = deref(w->term[0]);
   if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) < 6 || !fd_valid_handle(deref(StrArg(s, 5))) ||
@@ -853,11 +894,6 @@ int run(ORVALIS_API_STRUCT *api, worker *w)
   bool current = !first && op != OP_NE && !block->overflow &&
                  state_stamp(s) == MakeSmall(block->stamp);
   defer = defer || current;
-  if (defer && op == OP_NE && dropped == 0 && !block->overflow) {
-    int outcome = run_two_term_ne(api, w, block, rhs);
-    if (outcome == 1) fd_perm_free(api, w);
-    if (outcome != 2) return outcome;
-  }
   TAGGED handle = h;
   int32_t stamp = 0;
   int is_new;
@@ -917,7 +953,13 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
 {
   worker *w = fd_global_run(api, state0);
   if (!w) return;
-  int outcome = run(api, w);
+  int outcome = 2;
+  TAGGED s = w->term[0]; /* dereferenced */
+  if (linear_data *b = two_term_ne_block(s)) {
+    outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
+    if (outcome == 1) fd_perm_free(api, w);
+  }
+  if (outcome == 2) outcome = run(api, w);
   if (outcome == 2) return; /* an error was raised */
   fd_ref_put(api, state, w->term[0]);
   dvar_export_done(api, w, actions, outcome);

@@ -592,6 +592,49 @@ void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, i
   fd_check_overflow(api, culprit);
 }
 
+int fd_tell_remove_value(ORVALIS_API_STRUCT *api, worker *w, int32_t v)
+{
+  TAGGED *dom = current_dom(w);
+  if (!IsSmall(dom[2]) || !IsSmall(dom[3]) || !IsSmall(dom[4]) || dom[2] == dom[3]) return -1;
+  int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
+  if (v < lo || v > hi) return 0;
+  TAGGED s = deref(dom[1]), prev = 0;
+  uint32_t before = 0; /* the intervals below v's */
+  for (; fds_hi(s) < v; s = fds_next(s), before++) prev = s;
+  int32_t a = fds_lo(s), b = fds_hi(s);
+  if (a > v) return 0; /* v lies in a hole */
+  int32_t nlo = v != lo ? lo : v < b ? v + 1 : fds_lo(fds_next(s));
+  int32_t nhi = v != hi ? hi : a < v ? v - 1 : fds_hi(prev);
+  int mask = FD_WAKE_DOM | (v == lo ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
+             (v == hi ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
+  uint32_t pieces = (a < v) + (v < b), after = 0;
+  for (TAGGED t = fds_next(s); IsLst(t) && after < 2; t = fds_next(t)) after++;
+  TAGGED size = MakeSmall(GetSmall(dom[4]) - 1);
+  if (before + pieces + after == 1) { /* one interval is left, stored as fd_tell_interval would */
+    store_dom(api, w, 0, MakeSmall(nlo), MakeSmall(nhi), size, ensure_heap_dom(api, w, 7, dom));
+    return nlo == nhi ? mask | FD_WAKE_MINMAX | FD_WAKE_VAL : mask;
+  }
+  /* the intervals below v's and what is left of v's are copied, those above it shared */
+  uint32_t copied = before + pieces;
+  dom = ensure_heap_dom(api, w, 4 * copied + 5, dom);
+  TAGGED set = atom_nil, *tail = &set;
+  auto add = [&](TAGGED x, TAGGED y) {
+    TAGGED *cell = heap_take(w, 4);
+    cell[0] = MakeLst(cell + 2);
+    cell[2] = x;
+    cell[3] = y;
+    *tail = MakeLst(cell);
+    tail = &cell[1];
+  };
+  for (s = deref(dom[1]); fds_hi(s) < v; s = fds_next(s))
+    add(fds_interval(s)[0], fds_interval(s)[1]);
+  if (a < v) add(fds_interval(s)[0], MakeSmall(v - 1));
+  if (v < b) add(MakeSmall(v + 1), fds_interval(s)[1]);
+  *tail = fds_next(s);
+  store_dom(api, w, set, MakeSmall(nlo), MakeSmall(nhi), size, dom);
+  return mask;
+}
+
 /* ---- attributes of constraint arguments ---- */
 
 /* Copies the attribute template to the heap: its pointer words hold offsets from its start. */
