@@ -468,6 +468,20 @@ static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t
   return mask;
 }
 
+/* Removes v from dom, the current domain of small bounds and size holding more than one value:
+ * an end of a single interval moves, anything else goes through tell_without. The waking mask, 0
+ * when v is not in it. */
+static int tell_remove(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
+{
+  int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
+  if (v < lo || v > hi) return 0;
+  if (IsLst(fds_next(deref(dom[1]))) || (v != lo && v != hi)) return tell_without(api, w, dom, v);
+  if (v == lo)
+    return fd_tell_interval(api, w, MakeSmall(v + 1), dom[3],
+                            FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX);
+  return fd_tell_interval(api, w, dom[2], MakeSmall(v - 1), FD_WAKE_DOM | FD_WAKE_MAX | FD_WAKE_MINMAX);
+}
+
 int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED *attr_cell,
                          TAGGED *var_cell, TAGGED value)
 {
@@ -482,18 +496,8 @@ int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED
     if (mask > 0) dvar_export_ix(api, w, &d, SELF_NONE);
     return mask;
   }
-  int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
-  if (v < lo || v > hi) return 0;
-  if (lo == hi) return FD_MASK_FAIL;
-  int mask;
-  if (IsLst(fds_next(deref(dom[1]))) || (v != lo && v != hi))
-    mask = tell_without(api, w, dom, v);
-  else if (v == lo)
-    mask = fd_tell_interval(api, w, MakeSmall(v + 1), dom[3],
-                            FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX);
-  else
-    mask = fd_tell_interval(api, w, dom[2], MakeSmall(v - 1),
-                            FD_WAKE_DOM | FD_WAKE_MAX | FD_WAKE_MINMAX);
+  if (dom[2] == dom[3]) return value == dom[2] ? FD_MASK_FAIL : 0;
+  int mask = tell_remove(api, w, dom, v);
   told(api, w, mask, SELF_NONE);
   return mask;
 }
@@ -596,43 +600,7 @@ int fd_tell_remove_value(ORVALIS_API_STRUCT *api, worker *w, int32_t v)
 {
   TAGGED *dom = current_dom(w);
   if (!IsSmall(dom[2]) || !IsSmall(dom[3]) || !IsSmall(dom[4]) || dom[2] == dom[3]) return -1;
-  int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
-  if (v < lo || v > hi) return 0;
-  TAGGED s = deref(dom[1]), prev = 0;
-  uint32_t before = 0; /* the intervals below v's */
-  for (; fds_hi(s) < v; s = fds_next(s), before++) prev = s;
-  int32_t a = fds_lo(s), b = fds_hi(s);
-  if (a > v) return 0; /* v lies in a hole */
-  int32_t nlo = v != lo ? lo : v < b ? v + 1 : fds_lo(fds_next(s));
-  int32_t nhi = v != hi ? hi : a < v ? v - 1 : fds_hi(prev);
-  int mask = FD_WAKE_DOM | (v == lo ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
-             (v == hi ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
-  uint32_t pieces = (a < v) + (v < b), after = 0;
-  for (TAGGED t = fds_next(s); IsLst(t) && after < 2; t = fds_next(t)) after++;
-  TAGGED size = MakeSmall(GetSmall(dom[4]) - 1);
-  if (before + pieces + after == 1) { /* one interval is left, stored as fd_tell_interval would */
-    store_dom(api, w, 0, MakeSmall(nlo), MakeSmall(nhi), size, ensure_heap_dom(api, w, 7, dom));
-    return nlo == nhi ? mask | FD_WAKE_MINMAX | FD_WAKE_VAL : mask;
-  }
-  /* the intervals below v's and what is left of v's are copied, those above it shared */
-  uint32_t copied = before + pieces;
-  dom = ensure_heap_dom(api, w, 4 * copied + 5, dom);
-  TAGGED set = atom_nil, *tail = &set;
-  auto add = [&](TAGGED x, TAGGED y) {
-    TAGGED *cell = heap_take(w, 4);
-    cell[0] = MakeLst(cell + 2);
-    cell[2] = x;
-    cell[3] = y;
-    *tail = MakeLst(cell);
-    tail = &cell[1];
-  };
-  for (s = deref(dom[1]); fds_hi(s) < v; s = fds_next(s))
-    add(fds_interval(s)[0], fds_interval(s)[1]);
-  if (a < v) add(fds_interval(s)[0], MakeSmall(v - 1));
-  if (v < b) add(MakeSmall(v + 1), fds_interval(s)[1]);
-  *tail = fds_next(s);
-  store_dom(api, w, set, MakeSmall(nlo), MakeSmall(nhi), size, dom);
-  return mask;
+  return tell_remove(api, w, dom, v);
 }
 
 /* ---- attributes of constraint arguments ---- */
