@@ -377,13 +377,10 @@ inline int unify_output_step(worker *w, QX_term_ref ref, uint8_t k, const out_va
   return ok && QX_unify(ref, t);
 }
 
-/* Converts input argument i (in ref) of kind k to call words; false with an error raised. */
+/* Converts input argument i (in ref) of kind k, other than term, to call words; false with an
+ * error raised. */
 bool input_words(worker *w, QX_term_ref ref, int i, uint8_t k, uint32_t *words, size_t *nw)
 {
-  if (k == K_TERM) { /* passed as its reference, unread */
-    words[(*nw)++] = (uint32_t)ref;
-    return true;
-  }
   TAGGED t = qx_ref_get(w, ref);
   if (IsVar(t)) return qx_instantiation_error(w, i + 1) && false;
   switch (k) {
@@ -458,8 +455,13 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
   size_t nw = 0;
   if (spec->api) words[nw++] = (uint32_t)(uintptr_t)spec->api;
   int last = spec->ret != K_NONE ? n - 1 : n; /* the returned value's argument takes no word */
+  int first_out = last, last_out = -1;       /* the outputs among them */
   for (int i = 0; i < last; i++) {
     uint8_t k = spec->kinds[i];
+    if (k == K_TERM) { /* the common input: passed as its reference, unread */
+      words[nw++] = (uint32_t)(args + i);
+      continue;
+    }
     if (!(k & K_OUT)) {
       if (!input_words(w, args + i, i, k, words, &nw)) {
         w->fli_stack_index = mark;
@@ -467,12 +469,14 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
       }
       continue;
     }
-    std::memset(&outs[i], 0, sizeof outs[i]);
+    first_out = first_out < i ? first_out : i;
+    last_out = i;
     if (k == (K_TERM | K_OUT)) {
       outs[i].l = next_out++;
       put_variable(w, (QX_term_ref)outs[i].l);
       words[nw++] = (uint32_t)outs[i].l;
     } else {
+      std::memset(&outs[i], 0, sizeof outs[i]);
       words[nw++] = (uint32_t)(uintptr_t)&outs[i];
     }
   }
@@ -485,7 +489,7 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
     result.l = call_words<long>(spec->fn, words, nw);
   bool ok = w->fli_info.excp_flag != 0;
   w->fli_info.excp_flag = saved;
-  for (int i = 0; ok && i < last; i++) {
+  for (int i = first_out; ok && i <= last_out; i++) {
     uint8_t k = spec->kinds[i];
     if (!(k & K_OUT)) continue;
     int step = unify_output_step(w, args + i, k, outs[i]);
