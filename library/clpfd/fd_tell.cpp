@@ -749,7 +749,7 @@ long prolog_fd_check_arguments_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_r
     return 1;
   }
   uint32_t arity = IsLst(g) ? 2 : Arity(StrFunctor(g));
-  call_overflow(w, 288 * arity + 128, 0);
+  if (!fd_room_free(w, 288 * arity + 128)) call_overflow(w, 288 * arity + 128, 0);
   g = fd_ref_get(api, goal);
   const TAGGED *args = IsLst(g) ? LstPtr(g) : StrArgs(g);
   TAGGED *out = heap_take(w, IsLst(g) ? 2 : arity + 1), *out_args = out;
