@@ -423,8 +423,8 @@ bool input_words(worker *w, QX_term_ref ref, int i, uint8_t k, uint32_t *words, 
  * while the stack has room (QX_new_term_refs keeps one slot spare), else through it. */
 inline QX_term_ref push_argument_refs(worker *w, int n, int m)
 {
-  uint32_t first = w->fli_stack_index;
-  if ((uint64_t)first + (uint32_t)(n + m) + 1 > w->fli_stack_size)
+  uint32_t first = w->fli_stack_index; /* below 2^26 slots: the sum stays in 32 bits */
+  if (first + (uint32_t)(n + m) + 1 > w->fli_stack_size)
     first = (uint32_t)qx_new_term_refs_checked(n + m);
   w->fli_stack_index = first + (uint32_t)(n + m);
   TAGGED *slot = qx_ref_cell(w, (QX_term_ref)first);
