@@ -703,6 +703,17 @@ TAGGED driver::int_term(int64_t v)
   return SmallFits(v) ? MakeSmall((int32_t)v) : make_int64(w_, v);
 }
 
+inline void driver::posted::add_variable(int x)
+{
+  if (std::find(xs.begin(), xs.end(), x) == xs.end()) xs.push_back(x);
+  suspended.push_back(x);
+}
+
+inline int driver::posted::attr_index(int x) const
+{
+  return (int)(std::find(xs.begin(), xs.end(), x) - xs.begin());
+}
+
 /* Each variable argument is X, Attr in the state and X in the constraint; linear terms are
  * t(A, X, Attr) or t(A, X, Attr, '$mutable'([], 0)). Built directly, without templates: the
  * classic models post thousands of constraints. The constraint and the state share every
@@ -790,17 +801,6 @@ int driver::post_posting(const posting &p, bool nested)
   return post_posted(q, nested, build_args);
 }
 
-void driver::posted::add_variable(int x)
-{
-  if (std::find(xs.begin(), xs.end(), x) == xs.end()) xs.push_back(x);
-  suspended.push_back(x);
-}
-
-int driver::posted::attr_index(int x) const
-{
-  return (int)(std::find(xs.begin(), xs.end(), x) - xs.begin());
-}
-
 void driver::small_ints::grow()
 {
   std::vector<int> bigger(data_, data_ + n_);
@@ -813,9 +813,10 @@ void driver::small_ints::grow()
 TAGGED driver::key_atom(const void *row, const char *name)
 {
   for (const auto &k : key_atoms_)
-    if (k.first == row) return k.second;
+    if (k.first == row) return (last_key_ = k).second;
   TAGGED a = atom_of(name);
   key_atoms_.push_back({row, a});
+  last_key_ = {row, a};
   return a;
 }
 
@@ -879,7 +880,9 @@ int driver::post_posted(posted &q, bool nested, F build_args)
   size_t nsusp = each ? each->size() : key && *key ? q.suspended.size() : 0;
   set(out + 3, fresh_var());
   qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)nsusp + 8);
-  TAGGED name = spec ? key_atom(spec, q.key) : atom_of(q.key);
+  TAGGED name = !spec                  ? atom_of(q.key)
+                : spec == last_key_.first ? last_key_.second
+                                          : key_atom(spec, q.key);
   TAGGED *c = w_->global_top;
   w_->global_top += 1 + q.arity;
   c[0] = MakeFunctor(name, q.arity);

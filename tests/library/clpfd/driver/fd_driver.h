@@ -263,7 +263,7 @@ private:
   /* Ints held inline up to a few, on the C++ heap beyond: most postings name few variables. */
   class small_ints {
   public:
-    small_ints() = default;
+    small_ints() {} /* user-provided: a value-initialised member leaves inline_ uncleared */
     small_ints(const small_ints &) = delete;
     small_ints &operator=(const small_ints &) = delete;
     void push_back(int x)
@@ -329,6 +329,7 @@ private:
   std::string error_;
   uint64_t native_ticks_ = 0;
   std::vector<std::pair<const void *, TAGGED>> key_atoms_;
+  std::pair<const void *, TAGGED> last_key_{nullptr, 0}; /* key_atom's last answer */
   bool stop_ = false;
   /* Branch-and-bound's decisions on the open path (fd_driver.cpp, search_node). */
   struct step {
