@@ -324,7 +324,7 @@ TAGGED ready_output(worker *w, uint8_t k, const out_value &v)
 /* Unifies a with b when that is a single step: no attributed variable, and a plain variable or
  * a constant on one side, so nothing is walked, woken or allocated and at most one binding is
  * made (the trail has room for its entry). -1 when the general unification must run. */
-int unify_step(worker *w, TAGGED a, TAGGED b)
+inline int unify_step(worker *w, TAGGED a, TAGGED b)
 {
   a = deref(a);
   b = deref(b);
@@ -336,20 +336,34 @@ int unify_step(worker *w, TAGGED a, TAGGED b)
   if ((char *)w->node_ - (char *)w->trail_top <=
       (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
     return -1;
-  if (var_a && !var_b) { /* the common case: an unbound argument takes the value */
-    qx_bind_plain(w, RefPtr(a), b);
+  /* as cunify binds them: a variable takes the value, the younger of two variables the older */
+  if (var_a && var_b) {
+    if (RefPtr(a) > RefPtr(b))
+      qx_bind_plain(w, RefPtr(a), b);
+    else
+      qx_bind_plain(w, RefPtr(b), a);
+    return 1;
+  }
+  if (var_a || var_b) { /* the common case: an unbound argument takes the value */
+    qx_bind_plain(w, var_a ? RefPtr(a) : RefPtr(b), var_a ? b : a);
     return 1;
   }
   return cunify(w, a, b);
 }
 
-/* Unifies argument reference ref with the value v of kind k (an output); false on failure. */
-bool unify_output(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
+/* Unifies argument reference ref with the value v of kind k (an output) when that is one step
+ * without heap room; -1 when unify_output must. */
+inline int unify_output_step(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
 {
-  if (TAGGED ready = ready_output(w, k, v)) {
-    int step = unify_step(w, *qx_ref_cell(w, ref), ready);
-    if (step >= 0) return step;
-  }
+  TAGGED ready = ready_output(w, k, v);
+  return ready ? unify_step(w, *qx_ref_cell(w, ref), ready) : -1;
+}
+
+/* Unifies argument reference ref with the value v of kind k (an output); false on failure. */
+[[gnu::noinline]] bool unify_output(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
+{
+  int step = unify_output_step(w, ref, k, v);
+  if (step >= 0) return step;
   QX_term_ref t = qx_new_term_refs_checked(1);
   int ok = 1;
   switch (k & ~K_OUT) {
@@ -363,17 +377,18 @@ bool unify_output(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
   return ok && QX_unify(ref, t);
 }
 
-/* Converts input argument i (in ref) of kind k to call words; false with an error raised. */
+/* Converts input argument i (in ref) of kind k, other than term, to call words; false with an
+ * error raised. */
 bool input_words(worker *w, QX_term_ref ref, int i, uint8_t k, uint32_t *words, size_t *nw)
 {
-  if (k == K_TERM) { /* passed as its reference, unread */
-    words[(*nw)++] = (uint32_t)ref;
-    return true;
-  }
   TAGGED t = qx_ref_get(w, ref);
   if (IsVar(t)) return qx_instantiation_error(w, i + 1) && false;
   switch (k) {
   case K_INTEGER: {
+    if (IsSmall(t)) {
+      words[(*nw)++] = (uint32_t)(long)GetSmall(t);
+      return true;
+    }
     long v;
     if (!IsInteger(t) || !QX_get_integer(ref, &v)) return qx_type_error(w, "integer", t, i + 1);
     words[(*nw)++] = (uint32_t)v;
@@ -404,22 +419,49 @@ bool input_words(worker *w, QX_term_ref ref, int i, uint8_t k, uint32_t *words, 
   }
 }
 
+/* n new term references holding the argument registers 0..n-1 and then m holding []: in place
+ * while the stack has room (QX_new_term_refs keeps one slot spare), else through it. */
+inline QX_term_ref push_argument_refs(worker *w, int n, int m)
+{
+  uint32_t first = w->fli_stack_index; /* below 2^26 slots: the sum stays in 32 bits */
+  if (first + (uint32_t)(n + m) + 1 > w->fli_stack_size)
+    first = (uint32_t)qx_new_term_refs_checked(n + m);
+  w->fli_stack_index = first + (uint32_t)(n + m);
+  TAGGED *slot = qx_ref_cell(w, (QX_term_ref)first);
+  for (int i = 0; i < n; i++, slot += 2) slot[0] = w->term[i], slot[1] = 0;
+  for (int i = 0; i < m; i++, slot += 2) slot[0] = atom_nil, slot[1] = 0;
+  return (QX_term_ref)first;
+}
+
+/* Stores a new unbound variable in ref; as QX_put_variable, nothing when the heap cannot grow. */
+inline void put_variable(worker *w, QX_term_ref ref)
+{
+  if (!qx_api_heap_room(w, 1)) return;
+  TAGGED *cell = w->global_top++;
+  *cell = MakeRef(cell);
+  qx_ref_put(w, ref, *cell);
+}
+
 int call_foreign_spec(worker *w, const foreign_spec *spec)
 {
   running_call in_progress(spec->owner); /* spec lives as long as its resource */
   uint32_t mark = w->fli_stack_index;
   int n = spec->nargs;
   /* the arguments, then the -term outputs' references, in one push */
-  QX_term_ref args = qx_new_term_refs_checked(n + spec->term_outs);
+  QX_term_ref args = push_argument_refs(w, n, spec->term_outs);
   QX_term_ref next_out = args + n;
-  for (int i = 0; i < n; i++) qx_ref_put(w, args + i, w->term[i]);
   uint32_t words[2 * QX_ARG_REGISTERS + 2];
   out_value outs[QX_ARG_REGISTERS];
   size_t nw = 0;
   if (spec->api) words[nw++] = (uint32_t)(uintptr_t)spec->api;
   int last = spec->ret != K_NONE ? n - 1 : n; /* the returned value's argument takes no word */
+  int first_out = last, last_out = -1;       /* the outputs among them */
   for (int i = 0; i < last; i++) {
     uint8_t k = spec->kinds[i];
+    if (k == K_TERM) { /* the common input: passed as its reference, unread */
+      words[nw++] = (uint32_t)(args + i);
+      continue;
+    }
     if (!(k & K_OUT)) {
       if (!input_words(w, args + i, i, k, words, &nw)) {
         w->fli_stack_index = mark;
@@ -427,12 +469,14 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
       }
       continue;
     }
-    std::memset(&outs[i], 0, sizeof outs[i]);
+    first_out = first_out < i ? first_out : i;
+    last_out = i;
     if (k == (K_TERM | K_OUT)) {
       outs[i].l = next_out++;
-      QX_put_variable((QX_term_ref)outs[i].l);
+      put_variable(w, (QX_term_ref)outs[i].l);
       words[nw++] = (uint32_t)outs[i].l;
     } else {
+      std::memset(&outs[i], 0, sizeof outs[i]);
       words[nw++] = (uint32_t)(uintptr_t)&outs[i];
     }
   }
@@ -445,9 +489,16 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
     result.l = call_words<long>(spec->fn, words, nw);
   bool ok = w->fli_info.excp_flag != 0;
   w->fli_info.excp_flag = saved;
-  for (int i = 0; ok && i < last; i++)
-    if (spec->kinds[i] & K_OUT) ok = unify_output(w, args + i, spec->kinds[i], outs[i]);
-  if (ok && spec->ret != K_NONE) ok = unify_output(w, args + n - 1, spec->ret, result);
+  for (int i = first_out; ok && i <= last_out; i++) {
+    uint8_t k = spec->kinds[i];
+    if (!(k & K_OUT)) continue;
+    int step = unify_output_step(w, args + i, k, outs[i]);
+    ok = step >= 0 ? step : unify_output(w, args + i, k, outs[i]);
+  }
+  if (ok && spec->ret != K_NONE) {
+    int step = unify_output_step(w, args + n - 1, spec->ret, result);
+    ok = step >= 0 ? step : unify_output(w, args + n - 1, spec->ret, result);
+  }
   w->fli_stack_index = mark;
   return ok;
 }

@@ -352,12 +352,15 @@ bool block_arguments(TAGGED state, const linear_data *b, int *op, int64_t *rhs, 
 }
 
 /* A disequation of two terms has a pruning to try whenever one of its variables is fixed, so the
- * global itself (in w->term[1]) waits on their Val lists: no daemon runs to decide the wake. */
-void link_global(ORVALIS_API_STRUCT *api, worker *w, const dvar *d)
+ * global itself (in w->term[1]) waits on the Val list of term i's variable unless it is fixed: no
+ * daemon runs to decide the wake. */
+void link_global(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b, int i)
 {
-  if (d->flags & DV_FIXED) return;
+  const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
+  if (deref(dom[2]) == deref(dom[3])) return;
   fd_room(api, w, LINK_WORDS);
-  fd_link(api, w, deref(*d->var_ref), fd_state(api)->functor_val, deref(w->term[1]));
+  fd_link(api, w, deref(b->refbase[2 * i + 1].term), fd_state(api)->functor_val,
+          deref(w->term[1]));
 }
 
 /* A new block for the n terms of the state in w->term[0], with a daemon on each variable. */
@@ -402,12 +405,13 @@ linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n
   struct fd_state *fd = fd_state(api);
   TAGGED key = op == OP_NE ? fd->functor_val : fd->functor_minmax;
   for (i = 0; i < n; i++) {
+    if (op == OP_NE && n == 2) {
+      link_global(api, w, b, i);
+      continue;
+    }
     dvar d;
     dvar_init(&d, &b->refbase[2 * i].term, &b->refbase[2 * i + 1].term);
-    if (op == OP_NE && n == 2)
-      link_global(api, w, &d);
-    else
-      dvar_attach_daemon(api, w, &d, &b->frames[i], deref(w->term[1]), key);
+    dvar_attach_daemon(api, w, &d, &b->frames[i], deref(w->term[1]), key);
   }
   return b;
 }

@@ -681,13 +681,16 @@ static bool plain_set_within(TAGGED set, TAGGED min, TAGGED max)
   return last == max;
 }
 
+static TAGGED attribute_dom_walk(TAGGED attr, bool *lists);
+
 /* The dom/4 record at the end of an attribute's v/4 chain when the chain and the suspension record
  * are as the kernel makes them, else 0; *lists is whether the attribute has a suspension record.
- * The set is not looked at. */
-static TAGGED attribute_dom(TAGGED attr, bool *lists)
+ * The set is not looked at. The common shape is checked in place: every posting checks each of
+ * its variables' attributes. */
+static inline TAGGED attribute_dom(TAGGED attr, bool *lists)
 {
   attr = deref(attr);
-  /* the common shape, as the kernel makes it: no alias, no forwarded mutable, no references */
+  /* as the kernel makes it: no alias, no forwarded mutable, no references */
   if (IsStr(attr) && StrFunctor(attr) == functor_v4) {
     TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
     if (IsStr(m) && StrFunctor(m) == functor_mutable2 && IsStr(l) &&
@@ -701,6 +704,12 @@ static TAGGED attribute_dom(TAGGED attr, bool *lists)
       }
     }
   }
+  return attribute_dom_walk(attr, lists);
+}
+
+/* attribute_dom of any other shape: the chain walked, each step checked. */
+static TAGGED attribute_dom_walk(TAGGED attr, bool *lists)
+{
   int steps = 64;
   TAGGED value = deref(attr);
   do {
@@ -726,10 +735,12 @@ bool fd_well_formed_attribute(TAGGED attr)
   if (!value) return false;
   TAGGED *dom = StrPtr(value), set = deref(dom[1]);
   if (IsLst(set) && LstTail(set) == atom_nil && IsLst(LstHead(set))) {
-    /* the common one-interval domain, checked in place */
+    /* the common one-interval domain, checked in place (finite ends first) */
     TAGGED min = LstHead(LstHead(set)), max = LstTail(LstHead(set));
-    if (fds_is_bound(min) && fds_is_bound(max) && min != atom_sup && max != atom_inf &&
-        fds_val(min) <= fds_val(max))
+    if (IsSmall(min) && IsSmall(max) ? GetSmall(min) <= GetSmall(max)
+                                      : fds_is_bound(min) && fds_is_bound(max) &&
+                                            min != atom_sup && max != atom_inf &&
+                                            fds_val(min) <= fds_val(max))
       return deref(dom[2]) == min && deref(dom[3]) == max;
   }
   return plain_set_within(set, deref(dom[2]), deref(dom[3]));
@@ -826,7 +837,7 @@ long prolog_fd_check_arguments_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_r
     return 1;
   }
   uint32_t arity = IsLst(g) ? 2 : Arity(StrFunctor(g));
-  call_overflow(w, 288 * arity + 128, 0);
+  if (!fd_room_free(w, 288 * arity + 128)) call_overflow(w, 288 * arity + 128, 0);
   g = fd_ref_get(api, goal);
   const TAGGED *args = IsLst(g) ? LstPtr(g) : StrArgs(g);
   TAGGED *out = heap_take(w, IsLst(g) ? 2 : arity + 1), *out_args = out;

@@ -39,6 +39,7 @@ QX_term_ref r_pair(long i)
   return t;
 }
 long r_len(const char *text) { return (long)std::strlen(text); }
+QX_term_ref r_same(QX_term_ref t) { return t; }
 /* Unloads its own resource through Prolog: the query's answer, the exception noted. */
 long r_unload_self()
 {
@@ -58,10 +59,11 @@ void (*const r_funcs[])() = {(void (*)())r_add,
                              (void (*)())r_pair,
                              (void (*)())r_len,
                              (void (*)())r_unload_self,
+                             (void (*)())r_same,
                              nullptr};
 const char *const r_names[] = {"r_add",  "r_name", "r_half", "r_fail",        "r_step", "r_mean",
-                               "r_pick", "r_pair", "r_len",  "r_unload_self", nullptr};
-const int r_arities[] = {3, 2, 2, 1, 2, 3, 2, 2, 2, 1, 0};
+                               "r_pick", "r_pair", "r_len",  "r_unload_self", "r_same", nullptr};
+const int r_arities[] = {3, 2, 2, 1, 2, 3, 2, 2, 2, 1, 2, 0};
 
 void r_init(int reason) { note("init:" + std::to_string(reason)); }
 void r_deinit(int reason) { note("deinit:" + std::to_string(reason)); }
@@ -106,6 +108,7 @@ const qx_foreign_pred random_preds[] = {{"r_add", "+integer +integer [-integer]"
                                         {"r_pair", "+integer [-term]"},
                                         {"r_len", "+string [-integer]"},
                                         {"r_unload_self", "[-integer]"},
+                                        {"r_same", "+term [-term]"},
                                         {nullptr, nullptr}};
 const qx_foreign_interface random_interface = {"random", "user", random_preds};
 const qx_foreign_interface *const interfaces[] = {&random_interface, nullptr};
@@ -195,6 +198,13 @@ TEST_F(ForeignTest, OutputsUnifyWithArgumentsOfEveryShape)
       {"r_pair(7, pair(V, 8))", nullptr},
       {"r_pair(7, 7)", nullptr},
       {"freeze(W, V = woken(W)), r_pair(7, W)", "woken(pair(7,7))"},
+      /* an unbound value: against a bound argument, and bound as =/2 binds two variables */
+      {"r_same(V, 7)", "7"},
+      {"r_same(A, B), B = 5, V = A", "5"},
+      {"L = [A, Z, B], r_same(A, B), M = [C, Y, D], C = D, (A @< Z -> V = lt ; V = gt),"
+       " (C @< Y -> V = lt ; V = gt)", "lt"},
+      {"L = [A, Z, B], r_same(B, A), M = [C, Y, D], D = C, (A @< Z -> V = lt ; V = gt),"
+       " (C @< Y -> V = lt ; V = gt)", "lt"},
   };
   for (auto c : cases) {
     ASSERT_EQ(run(c.goal), c.value ? 1 : 0) << c.goal << " " << exception();

@@ -581,11 +581,12 @@ int driver::post_args(const char *name, const std::vector<arg> &args, const char
 
 int driver::post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs)
 {
+  static const key_spec *const scalar_product = spec_of("scalar_product", 4);
   const arg_view args[] = {{arg::terms, 0, t.data(), t.size(), nullptr, 0},
                            {arg::integer, rel, nullptr, 0, nullptr, 0},
                            {arg::integer, rhs, nullptr, 0, nullptr, 0},
                            {arg::integer, 0, nullptr, 0, nullptr, 0}};
-  return post_global("scalar_product", args, 4, nullptr, false);
+  return post_global("scalar_product", args, 4, nullptr, false, scalar_product);
 }
 
 namespace {
@@ -702,14 +703,28 @@ TAGGED driver::int_term(int64_t v)
   return SmallFits(v) ? MakeSmall((int32_t)v) : make_int64(w_, v);
 }
 
+inline void driver::posted::add_variable(int x)
+{
+  if (std::find(xs.begin(), xs.end(), x) == xs.end()) xs.push_back(x);
+  suspended.push_back(x);
+}
+
+inline int driver::posted::attr_index(int x) const
+{
+  return (int)(std::find(xs.begin(), xs.end(), x) - xs.begin());
+}
+
 /* Each variable argument is X, Attr in the state and X in the constraint; linear terms are
  * t(A, X, Attr) or t(A, X, Attr, '$mutable'([], 0)). Built directly, without templates: the
- * classic models post thousands of constraints. */
+ * classic models post thousands of constraints. The constraint and the state share every
+ * argument but the variables' and the dead terms' (each Dead a mutable of its own), as a Prolog
+ * caller's terms would. */
 int driver::post_global(const char *name, const arg_view *args, size_t count,
-                        const char *susp_key, bool nested)
+                        const char *susp_key, bool nested, const void *spec)
 {
   posted q{name, (int)count};
   q.susp = susp_key;
+  q.spec = spec;
   uint32_t words = 2 * (uint32_t)count + 8;
   for (const arg_view *a = args; a < args + count; a++) {
     switch (a->kind) {
@@ -717,41 +732,48 @@ int driver::post_global(const char *name, const arg_view *args, size_t count,
       q.add_variable((int)a->v);
       q.arity_state++;
       break;
-    case arg::integer: words += 2 * 8; break;
-    case arg::set: words += 2 * 4 * (uint32_t)a->nranges; break;
+    case arg::integer: words += 8; break;
+    case arg::set: words += 4 * (uint32_t)a->nranges; break;
+    case arg::terms:
+      for (size_t i = 0; i < a->nlin; i++) q.add_variable(a->lin[i].x);
+      words += (uint32_t)a->nlin * (2 + 4 + 8);
+      break;
     default:
       for (size_t i = 0; i < a->nlin; i++) q.add_variable(a->lin[i].x);
-      words += 2 * (uint32_t)a->nlin * (a->kind == arg::dead_terms ? 2 + 5 + 3 + 8 : 2 + 4 + 8);
+      words += 2 * (uint32_t)a->nlin * (2 + 5 + 3 + 8);
     }
   }
   q.words = words;
-  auto build_args = [&](TAGGED *p, bool state, QX_term_ref attrs) {
+  auto build_args = [&](TAGGED *c, TAGGED *st, QX_term_ref attrs) {
     auto attr = [&](int x) { return ref(attrs + q.attr_index(x)); };
+    auto terms_list = [&](const arg_view *a, bool dead) {
+      TAGGED list = atom_nil;
+      for (size_t i = a->nlin; i-- > 0;) {
+        const lin_term &lt = a->lin[i];
+        TAGGED k = int_term(lt.a);
+        TAGGED *f = w_->global_top;
+        w_->global_top += dead ? 5 : 4;
+        f[0] = functor_t(dead ? 4 : 3), f[1] = k, f[2] = term(lt.x), f[3] = attr(lt.x);
+        if (dead) f[4] = build_mutable(atom_nil);
+        TAGGED *cell = w_->global_top;
+        w_->global_top += 2;
+        cell[0] = MakeStr(f), cell[1] = list;
+        list = MakeLst(cell);
+      }
+      return list;
+    };
     for (const arg_view *a = args; a < args + count; a++) {
       switch (a->kind) {
       case arg::variable:
-        *p++ = term((int)a->v);
-        if (state) *p++ = attr((int)a->v);
+        *c++ = *st++ = term((int)a->v);
+        *st++ = attr((int)a->v);
         continue;
-      case arg::integer: *p++ = int_term(a->v); continue;
-      case arg::set: *p++ = build_set(a->ranges, a->nranges); continue;
-      default: {
-        bool dead = a->kind == arg::dead_terms;
-        TAGGED list = atom_nil;
-        for (size_t i = a->nlin; i-- > 0;) {
-          const lin_term &lt = a->lin[i];
-          TAGGED k = int_term(lt.a);
-          TAGGED *f = w_->global_top;
-          w_->global_top += dead ? 5 : 4;
-          f[0] = functor_t(dead ? 4 : 3), f[1] = k, f[2] = term(lt.x), f[3] = attr(lt.x);
-          if (dead) f[4] = build_mutable(atom_nil);
-          TAGGED *c = w_->global_top;
-          w_->global_top += 2;
-          c[0] = MakeStr(f), c[1] = list;
-          list = MakeLst(c);
-        }
-        *p++ = list;
-      }
+      case arg::integer: *c++ = *st++ = int_term(a->v); continue;
+      case arg::set: *c++ = *st++ = build_set(a->ranges, a->nranges); continue;
+      case arg::terms: *c++ = *st++ = terms_list(a, false); continue;
+      default:
+        *c++ = terms_list(a, true);
+        *st++ = terms_list(a, true);
       }
     }
   };
@@ -772,21 +794,11 @@ int driver::post_posting(const posting &p, bool nested)
   for (const tmpl &t : p.constraint) variables_of(t, &q.xs, &ignored), words += words_of(t);
   q.words = words;
   q.arity_state = (int)p.state.size();
-  auto build_args = [&](TAGGED *out, bool state, QX_term_ref attrs) {
-    for (const tmpl &t : state ? p.state : p.constraint) *out++ = build(t, q.xs, attrs);
+  auto build_args = [&](TAGGED *c, TAGGED *st, QX_term_ref attrs) {
+    for (const tmpl &t : p.constraint) *c++ = build(t, q.xs, attrs);
+    for (const tmpl &t : p.state) *st++ = build(t, q.xs, attrs);
   };
   return post_posted(q, nested, build_args);
-}
-
-void driver::posted::add_variable(int x)
-{
-  if (std::find(xs.begin(), xs.end(), x) == xs.end()) xs.push_back(x);
-  suspended.push_back(x);
-}
-
-int driver::posted::attr_index(int x) const
-{
-  return (int)(std::find(xs.begin(), xs.end(), x) - xs.begin());
 }
 
 void driver::small_ints::grow()
@@ -801,9 +813,10 @@ void driver::small_ints::grow()
 TAGGED driver::key_atom(const void *row, const char *name)
 {
   for (const auto &k : key_atoms_)
-    if (k.first == row) return k.second;
+    if (k.first == row) return (last_key_ = k).second;
   TAGGED a = atom_of(name);
   key_atoms_.push_back({row, a});
+  last_key_ = {row, a};
   return a;
 }
 
@@ -829,13 +842,13 @@ TAGGED driver::build_mutable(TAGGED v)
 }
 
 /* Posts the global: the attributes of q.xs, the constraint and state terms (build_args fills
- * the arguments of each; the state closes with Handle (unbound) and Stamp 0), the suspension
+ * the arguments of both; the state closes with Handle (unbound) and Stamp 0), the suspension
  * list, then $fd_post_global. Nested (from an action goal): the level being run takes the
  * global, and the running propagation loop runs it. */
 template <typename F>
 int driver::post_posted(posted &q, bool nested, F build_args)
 {
-  const key_spec *spec = spec_of(q.key, q.arity);
+  const key_spec *spec = q.spec ? (const key_spec *)q.spec : spec_of(q.key, q.arity);
   const small_ints &xs = q.xs;
   /* the attributes and a scratch reference, then constraint, state, susp and global */
   QX_term_ref attrs = QX_new_term_refs((int)xs.size() + 1 + 4), mark = attrs;
@@ -867,17 +880,18 @@ int driver::post_posted(posted &q, bool nested, F build_args)
   size_t nsusp = each ? each->size() : key && *key ? q.suspended.size() : 0;
   set(out + 3, fresh_var());
   qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)nsusp + 8);
-  TAGGED name = spec ? key_atom(spec, q.key) : atom_of(q.key);
+  TAGGED name = !spec                  ? atom_of(q.key)
+                : spec == last_key_.first ? last_key_.second
+                                          : key_atom(spec, q.key);
   TAGGED *c = w_->global_top;
   w_->global_top += 1 + q.arity;
   c[0] = MakeFunctor(name, q.arity);
-  build_args(c + 1, false, attrs);
-  set(out, MakeStr(c));
   int sn = q.arity_state + 2;
   TAGGED *st = w_->global_top;
   w_->global_top += 1 + sn;
   st[0] = MakeFunctor(name, sn);
-  build_args(st + 1, true, attrs);
+  build_args(c + 1, st + 1, attrs);
+  set(out, MakeStr(c));
   st[sn - 1] = MakeRef(&st[sn - 1]);
   st[sn] = MakeSmall(0);
   set(out + 1, MakeStr(st));

@@ -255,14 +255,15 @@ private:
     const std::pair<int32_t, int32_t> *ranges;
     size_t nranges;
   };
+  /* spec: the key table's row of name, when the caller knows it (else looked up by name). */
   int post_global(const char *name, const arg_view *args, size_t count, const char *susp,
-                  bool nested);
+                  bool nested, const void *spec = nullptr);
   int post_args(const char *name, const std::vector<arg> &args, const char *susp, bool nested);
   int post_posting(const posting &p, bool nested);
   /* Ints held inline up to a few, on the C++ heap beyond: most postings name few variables. */
   class small_ints {
   public:
-    small_ints() = default;
+    small_ints() {} /* user-provided: a value-initialised member leaves inline_ uncleared */
     small_ints(const small_ints &) = delete;
     small_ints &operator=(const small_ints &) = delete;
     void push_back(int x)
@@ -294,6 +295,7 @@ private:
     const char *key;
     int arity, arity_state = 0;
     const char *susp = nullptr;
+    const void *spec = nullptr; /* the key table's row, or null: looked up by key */
     const std::vector<std::pair<int, std::string>> *susp_each = nullptr;
     int status = -1;
     small_ints xs{}, suspended{};
@@ -327,6 +329,7 @@ private:
   std::string error_;
   uint64_t native_ticks_ = 0;
   std::vector<std::pair<const void *, TAGGED>> key_atoms_;
+  std::pair<const void *, TAGGED> last_key_{nullptr, 0}; /* key_atom's last answer */
   bool stop_ = false;
   /* Branch-and-bound's decisions on the open path (fd_driver.cpp, search_node). */
   struct step {
