@@ -50,23 +50,9 @@ TAGGED fd_attr_dom_chain(TAGGED attr)
 
 /* ---- loading ---- */
 
-static bool one_interval(TAGGED set) { return !IsLst(fds_next(set)); }
 
 static int32_t lo_of(const dvar *d) { return fds_val(d->min); }
 static int32_t hi_of(const dvar *d) { return fds_val(d->max); }
-
-void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref)
-{
-  TAGGED *dom = StrPtr(fd_attr_dom(*attr_ref));
-  d->set = deref(dom[1]);
-  d->min = deref(dom[2]);
-  d->max = deref(dom[3]);
-  d->cookie = deref(dom[4]);
-  d->attr_ref = attr_ref;
-  d->var_ref = var_ref;
-  d->flags =
-      DV_SET_CURRENT | (d->min == d->max ? DV_FIXED : 0) | (one_interval(d->set) ? DV_INTERVAL : 0);
-}
 
 void dvar_init_ix(dvar *d, TAGGED *attr_cell, TAGGED *var_cell)
 {
@@ -407,6 +393,24 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
   return take_result(api, w, d, dom, result);
 }
 
+/* dvar_adjust_bounds for the removal of the view's minimum or maximum v, s being the view's first
+ * interval: one walk, and none past v's interval. */
+static int remove_end(dvar *d, TAGGED s, int32_t v)
+{
+  int32_t dlo = lo_of(d), dhi = hi_of(d);
+  if (v == dlo) {
+    if (fds_hi(s) == v) s = fds_next(s); /* the next interval holds the new minimum */
+    if (!IsLst(s)) return FD_MASK_FAIL;
+    TAGGED next = fds_next(s);
+    bool interval = !IsLst(next) || fds_lo(next) > dhi;
+    return move_bounds(d, std::max(v + 1, fds_lo(s)), dhi, s, interval);
+  }
+  TAGGED first = s, prev = s;
+  for (; fds_hi(s) < v; s = fds_next(s)) prev = s;
+  if (fds_lo(s) < v) return move_bounds(d, dlo, v - 1, first, s == first);
+  return move_bounds(d, dlo, fds_hi(prev), first, prev == first);
+}
+
 /* Removes v from a view of several intervals (v a small integer within its bounds and not next
  * to an infinity, so that no end is left as a lone infinity): a value at an end moves that bound
  * over the set the view has, an interior one splits its interval in a copy of the domain in
@@ -416,9 +420,9 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
 {
   int32_t dlo = lo_of(d), dhi = hi_of(d);
   if (dlo == dhi) return FD_MASK_FAIL;
-  if (v == dlo) return dvar_adjust_bounds(d, d->set, v + 1, dhi);
-  if (v == dhi) return dvar_adjust_bounds(d, d->set, dlo, v - 1);
-  TAGGED s = skip_below(d->set, dlo), at = skip_below(s, v);
+  TAGGED s = skip_below(d->set, dlo);
+  if (v == dlo || v == dhi) return remove_end(d, s, v);
+  TAGGED at = skip_below(s, v);
   if (fds_lo(at) > v) return 0; /* v lies in a hole */
   fds_builder copy(api, w);
   if (d->flags & DV_SET_CURRENT) {

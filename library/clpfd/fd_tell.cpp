@@ -194,26 +194,34 @@ static int tell_raised_min(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int3
 /* The values of a set between the small integers lo and hi as copied onto the heap. */
 struct within_copy {
   TAGGED set;
-  uint32_t n; /* intervals */
-  int64_t count;
-  int32_t first, last;
+  uint32_t n;     /* intervals */
+  uint32_t count; /* values: at most the 2^29 small integers */
+  TAGGED first, last;
 };
 
 /* Copies the intervals of s (which starts at the first interval that reaches lo) clipped to lo..hi
- * onto the heap, whose room was made. */
-static within_copy copy_within(worker *w, TAGGED s, int32_t lo, int32_t hi)
+ * onto the heap, whose room was made. The words are compared as they are: in a set a Min is a
+ * small integer or inf and a Max a small integer or sup, and small integers order as their signed
+ * words. */
+static within_copy copy_within(worker *w, TAGGED s, TAGGED lo, TAGGED hi)
 {
   within_copy r = {atom_nil, 0, 0, 0, 0};
   TAGGED *tail = &r.set;
-  for (; IsLst(s) && fds_lo(s) <= hi; s = fds_next(s), r.n++) {
-    int32_t a = std::max(fds_lo(s), lo), b = std::min(fds_hi(s), hi);
+  for (; IsLst(s); s = fds_next(s), r.n++) {
+    const TAGGED *pair = fds_interval(s);
+    TAGGED a = pair[0], b = pair[1];
+    if (!IsSmall(a) || (SIGNED_TAGGED)a < (SIGNED_TAGGED)lo)
+      a = lo;
+    else if ((SIGNED_TAGGED)a > (SIGNED_TAGGED)hi)
+      break;
+    if (!IsSmall(b) || (SIGNED_TAGGED)b > (SIGNED_TAGGED)hi) b = hi;
     if (r.n == 0) r.first = a;
     r.last = b;
-    r.count += (int64_t)b - a + 1;
+    r.count += ((b - a) >> 3) + 1;
     TAGGED *cell = heap_take(w, 4);
     cell[0] = MakeLst(cell + 2);
-    cell[2] = MakeSmall(a);
-    cell[3] = MakeSmall(b);
+    cell[2] = a;
+    cell[3] = b;
     *tail = MakeLst(cell);
     tail = &cell[1];
   }
@@ -233,8 +241,8 @@ static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_
     return tell_raised_min(api, w, dom, lo);
   /* lo..hi holds at most one interval per two values: with room for that many free, the set is
    * copied in the same pass that measures it */
-  int64_t most = ((int64_t)hi - lo) / 2 + 1;
-  if (most > 64 || !fd_room_free(w, 4 * (uint32_t)most + 5 + HEAP_MARGIN)) {
+  uint32_t most = (uint32_t)(hi - lo) / 2 + 1;
+  if (most > 64 || !fd_room_free(w, 4 * most + 5 + HEAP_MARGIN)) {
     uint32_t n = 0;
     for (TAGGED s = intervals_from(source ? source : deref(dom[1]), lo);
          IsLst(s) && fds_lo(s) <= hi; s = fds_next(s))
@@ -246,19 +254,20 @@ static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_
     }
   }
   TAGGED *top = w->global_top;
-  within_copy r = copy_within(w, intervals_from(source ? source : deref(dom[1]), lo), lo, hi);
+  within_copy r = copy_within(w, intervals_from(source ? source : deref(dom[1]), lo),
+                              MakeSmall(lo), MakeSmall(hi));
   if (r.n < 2) w->global_top = top;
   if (r.n == 0) return -1;
   int mask = FD_WAKE_DOM;
-  if (fds_val(dom[2]) != r.first) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
-  if (fds_val(dom[3]) != r.last) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
-  if (r.n == 1) return fd_tell_interval(api, w, MakeSmall(r.first), MakeSmall(r.last), mask);
-  TAGGED size = SmallFits(r.count) ? MakeSmall((int32_t)r.count) : atom_sup;
+  if (dom[2] != r.first) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
+  if (dom[3] != r.last) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
+  if (r.n == 1) return fd_tell_interval(api, w, r.first, r.last, mask);
+  TAGGED size = r.count <= (uint32_t)QX_SMALL_MAX ? MakeSmall((int32_t)r.count) : atom_sup;
   if (mask == FD_WAKE_DOM && dom[4] == size && fd_compare(deref(dom[1]), r.set) == 1) {
     w->global_top = top; /* the domain it has: nothing changes */
     return 0;
   }
-  store_dom(api, w, r.set, MakeSmall(r.first), MakeSmall(r.last), size, dom);
+  store_dom(api, w, r.set, r.first, r.last, size, dom);
   return mask;
 }
 
