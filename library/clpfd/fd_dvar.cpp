@@ -411,38 +411,46 @@ static int remove_end(dvar *d, TAGGED s, int32_t v)
   return move_bounds(d, dlo, fds_hi(prev), first, prev == first);
 }
 
-/* Removes v from a view of several intervals (v a small integer within its bounds and not next
- * to an infinity, so that no end is left as a lone infinity): a value at an end moves that bound
- * over the set the view has, an interior one splits its interval in a copy of the domain in
- * temporary storage. The result is the general removal's (dvar_prune_set) without its set
+/* Small integers order as their signed words; in a set a Min is a small integer or inf and a Max
+ * a small integer or sup, so a bound word compares with a small integer's word in two steps. */
+static bool word_below(TAGGED max, TAGGED value)
+{
+  return IsSmall(max) && (SIGNED_TAGGED)max < (SIGNED_TAGGED)value;
+}
+static bool word_above(TAGGED min, TAGGED value)
+{
+  return IsSmall(min) && (SIGNED_TAGGED)min > (SIGNED_TAGGED)value;
+}
+
+/* Removes v from a view of several intervals (v a small integer not next to an infinity, so that
+ * no end is left as a lone infinity): a value at an end moves that bound over the set the view
+ * has, an interior one splits its interval in a copy of the domain in temporary storage. The result is the general removal's (dvar_prune_set) without its set
  * operations. */
 [[gnu::noinline]] static int remove_value(ORVALIS_API_STRUCT *api, worker *w, dvar *d, int32_t v)
 {
   int32_t dlo = lo_of(d), dhi = hi_of(d);
+  if (v < dlo || v > dhi) return 0;
   if (dlo == dhi) return FD_MASK_FAIL;
   TAGGED s = skip_below(d->set, dlo);
   if (v == dlo || v == dhi) return remove_end(d, s, v);
-  TAGGED at = skip_below(s, v);
-  if (fds_lo(at) > v) return 0; /* v lies in a hole */
-  fds_builder copy(api, w);
-  if (d->flags & DV_SET_CURRENT) {
-    /* the set is the domain itself: its intervals are copied word for word, v's one split */
-    for (; s != at; s = fds_next(s)) copy.add(fds_interval(s)[0], fds_interval(s)[1]);
-    TAGGED *pair = fds_interval(at);
-    if (fds_val(pair[0]) < v) copy.add(pair[0], MakeSmall(v - 1));
-    if (fds_val(pair[1]) > v) copy.add(MakeSmall(v + 1), pair[1]);
-    for (s = fds_next(at); IsLst(s); s = fds_next(s))
-      copy.add(fds_interval(s)[0], fds_interval(s)[1]);
-    s = atom_nil;
+  TAGGED lo = d->min, hi = d->max, value = MakeSmall(v), at = s;
+  if (!IsSmall(lo) || !IsSmall(hi)) {
+    TAGGED cells[4];
+    return dvar_prune_set(api, d, fds_stack_interval(cells, value, value), w);
   }
-  for (; IsLst(s) && fds_lo(s) <= dhi; s = fds_next(s)) {
-    int32_t a = std::max(fds_lo(s), dlo), b = std::min(fds_hi(s), dhi);
-    if (a <= v && v <= b) {
-      if (a < v) copy.add(fds_bound(a), fds_bound(v - 1));
-      if (v < b) copy.add(fds_bound(v + 1), fds_bound(b));
-    } else {
-      copy.add(fds_bound(a), fds_bound(b));
-    }
+  while (word_below(fds_interval(at)[1], value)) at = fds_next(at);
+  if (word_above(fds_interval(at)[0], value)) return 0; /* v lies in a hole */
+  /* the intervals are copied word by word, v's one split: the first starts at the minimum (it
+   * holds it) and the last ends at the maximum */
+  fds_builder copy(api, w);
+  TAGGED start = lo;
+  for (; s != at; s = fds_next(s), start = fds_interval(s)[0]) copy.add(start, fds_interval(s)[1]);
+  TAGGED end = fds_interval(at)[1];
+  if (start != value) copy.add(start, MakeSmall(v - 1));
+  if (end != value) copy.add(MakeSmall(v + 1), word_below(end, hi) ? end : hi);
+  for (s = fds_next(at); IsLst(s) && !word_above(fds_interval(s)[0], hi); s = fds_next(s)) {
+    end = fds_interval(s)[1];
+    copy.add(fds_interval(s)[0], word_below(end, hi) ? end : hi);
   }
   d->set = copy.close(atom_nil);
   d->flags = (d->flags & ~DV_INTERVAL) | DV_SET_TOLD | DV_SET_CURRENT;
@@ -468,12 +476,12 @@ static int remove_end(dvar *d, TAGGED s, int32_t v)
   return FD_MASK_DOM;
 }
 
-int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w)
+[[gnu::noinline]] static int prune_interval(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max,
+                                            worker *w)
 {
   int32_t lo = fds_val(min), hi = fds_val(max), dlo = lo_of(d), dhi = hi_of(d);
   if (lo > hi || hi < dlo || lo > dhi) return 0;
   if (!(d->flags & DV_INTERVAL)) {
-    if (lo == hi && lo > QX_SMALL_MIN && lo < QX_SMALL_MAX) return remove_value(api, w, d, lo);
     TAGGED cells[4];
     return dvar_prune_set(api, d, fds_stack_interval(cells, min, max), w);
   }
@@ -486,6 +494,15 @@ int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED m
   if (lo <= dlo) return move_bounds(d, hi + 1, dhi, d->set, true);
   if (hi >= dhi) return move_bounds(d, dlo, lo - 1, d->set, true);
   return cut_hole(api, w, d, lo, hi);
+}
+
+int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w)
+{
+  /* the removal of one value from a view with holes, the propagators' most common pruning */
+  if (min == max && !(d->flags & DV_INTERVAL) && IsSmall(min) && min != MakeSmall(QX_SMALL_MIN) &&
+      min != MakeSmall(QX_SMALL_MAX))
+    return remove_value(api, w, d, GetSmall(min));
+  return prune_interval(api, d, min, max, w);
 }
 
 void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
