@@ -268,21 +268,22 @@ void dviter_skip_t(DVITER *it, TAGGED value)
 /* ---- pruning ---- */
 
 /* Moves the view to min..max, whose values are those of `set` there; the change mask. */
-static int move_bounds(dvar *d, int32_t min, int32_t max, TAGGED set, bool interval)
+static int move_bounds(dvar *d, TAGGED min, TAGGED max, TAGGED set, bool interval)
 {
-  int mask = 0;
-  if (min != lo_of(d)) mask |= FD_MASK_DOM | FD_MASK_MIN;
-  if (max != hi_of(d)) mask |= FD_MASK_DOM | FD_MASK_MAX;
-  d->flags |= (uint32_t)mask & (DV_MIN_RAISED | DV_MAX_LOWERED);
-  d->flags &= ~(DV_FIXED | DV_INTERVAL | (mask ? DV_SET_CURRENT : 0));
-  d->min = fds_bound(min);
-  d->max = fds_bound(max);
+  /* bound words are small integers, inf or sup: equal words are equal bounds */
+  int mask = (min != d->min ? FD_MASK_DOM | FD_MASK_MIN : 0) |
+             (max != d->max ? FD_MASK_DOM | FD_MASK_MAX : 0);
+  uint32_t flags = (d->flags | ((uint32_t)mask & (DV_MIN_RAISED | DV_MAX_LOWERED))) &
+                   ~(DV_FIXED | DV_INTERVAL | (mask ? DV_SET_CURRENT : 0));
+  d->min = min;
+  d->max = max;
   d->set = set;
-  if (interval) d->flags |= DV_INTERVAL;
+  if (interval) flags |= DV_INTERVAL;
   if (min == max) {
-    d->flags |= DV_FIXED;
+    flags |= DV_FIXED;
     if (mask) mask |= FD_MASK_FIXED;
   }
+  d->flags = flags;
   return mask;
 }
 
@@ -293,7 +294,8 @@ static int dvar_adjust_bounds(dvar *d, TAGGED set, int32_t lo, int32_t hi)
   if (!IsLst(set) || fds_lo(set) > hi) return FD_MASK_FAIL;
   TAGGED last = set;
   while (IsLst(fds_next(last)) && fds_lo(fds_next(last)) <= hi) last = fds_next(last);
-  return move_bounds(d, std::max(lo, fds_lo(set)), std::min(hi, fds_hi(last)), set, last == set);
+  return move_bounds(d, fds_bound(std::max(lo, fds_lo(set))), fds_bound(std::min(hi, fds_hi(last))), set,
+                     last == set);
 }
 
 int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
@@ -301,7 +303,7 @@ int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
   int32_t lo = std::max(fds_val(min), lo_of(d)), hi = std::min(fds_val(max), hi_of(d));
   if (lo > hi) return FD_MASK_FAIL;
   if (lo == lo_of(d) && hi == hi_of(d)) return 0;
-  if (d->flags & DV_INTERVAL) return move_bounds(d, lo, hi, d->set, true);
+  if (d->flags & DV_INTERVAL) return move_bounds(d, fds_bound(lo), fds_bound(hi), d->set, true);
   return dvar_adjust_bounds(d, d->set, lo, hi);
 }
 
@@ -399,16 +401,19 @@ static int remove_end(dvar *d, TAGGED s, int32_t v)
 {
   int32_t dlo = lo_of(d), dhi = hi_of(d);
   if (v == dlo) {
-    if (fds_hi(s) == v) s = fds_next(s); /* the next interval holds the new minimum */
-    if (!IsLst(s)) return FD_MASK_FAIL;
+    TAGGED min = MakeSmall(v + 1);
+    if (fds_hi(s) == v) { /* the next interval holds the new minimum */
+      s = fds_next(s);
+      if (!IsLst(s)) return FD_MASK_FAIL;
+      min = fds_interval(s)[0];
+    }
     TAGGED next = fds_next(s);
-    bool interval = !IsLst(next) || fds_lo(next) > dhi;
-    return move_bounds(d, std::max(v + 1, fds_lo(s)), dhi, s, interval);
+    return move_bounds(d, min, d->max, s, !IsLst(next) || fds_lo(next) > dhi);
   }
   TAGGED first = s, prev = s;
   for (; fds_hi(s) < v; s = fds_next(s)) prev = s;
-  if (fds_lo(s) < v) return move_bounds(d, dlo, v - 1, first, s == first);
-  return move_bounds(d, dlo, fds_hi(prev), first, prev == first);
+  if (fds_lo(s) < v) return move_bounds(d, d->min, MakeSmall(v - 1), first, s == first);
+  return move_bounds(d, d->min, fds_interval(prev)[1], first, prev == first);
 }
 
 /* Small integers order as their signed words; in a set a Min is a small integer or inf and a Max
@@ -491,8 +496,8 @@ static bool word_above(TAGGED min, TAGGED value)
     fd_state(api)->fd_overflow = 1;
     return FD_MASK_FAIL;
   }
-  if (lo <= dlo) return move_bounds(d, hi + 1, dhi, d->set, true);
-  if (hi >= dhi) return move_bounds(d, dlo, lo - 1, d->set, true);
+  if (lo <= dlo) return move_bounds(d, fds_bound(hi + 1), d->max, d->set, true);
+  if (hi >= dhi) return move_bounds(d, d->min, fds_bound(lo - 1), d->set, true);
   return cut_hole(api, w, d, lo, hi);
 }
 
