@@ -100,13 +100,13 @@ static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min
   dom[4] = size;
 }
 
-int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
+/* fd_tell_value with the current domain record read. */
+static int tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED *dom)
 {
   if (!IsSmall(value)) {
     fd_state(api)->fd_overflow = 1;
     return 0;
   }
-  TAGGED *dom = current_dom(w);
   if (dom[2] == value && dom[3] == value) return 0;
   int mask = FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL | (dom[2] != value ? FD_WAKE_MIN : 0) |
              (dom[3] != value ? FD_WAKE_MAX : 0);
@@ -114,20 +114,31 @@ int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
   return mask;
 }
 
-int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask)
+int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
 {
-  if (lo == hi) return fd_tell_value(api, w, lo);
+  return tell_value(api, w, value, current_dom(w));
+}
+
+/* fd_tell_interval with the current domain record read. */
+static int tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask,
+                         TAGGED *dom)
+{
+  if (lo == hi) return tell_value(api, w, lo, dom);
   if (lo == atom_sup || hi == atom_inf) {
     fd_state(api)->fd_overflow = 1;
     return 0;
   }
-  TAGGED *dom = current_dom(w);
   if (dom[2] == lo && dom[3] == hi && !IsLst(LstTail(deref(dom[1])))) return 0;
   int64_t width = (int64_t)fds_val(hi) - fds_val(lo) + 1;
   TAGGED size =
       IsSmall(lo) && IsSmall(hi) && SmallFits(width) ? MakeSmall((int32_t)width) : atom_sup;
   store_dom(api, w, 0, lo, hi, size, ensure_heap_dom(api, w, 7, dom));
   return mask;
+}
+
+int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask)
+{
+  return tell_interval(api, w, lo, hi, mask, current_dom(w));
 }
 
 int fd_tell(ORVALIS_API_STRUCT *api, worker *w, TAGGED set) { return fd_tell_unsafe(api, w, set); }
@@ -234,9 +245,9 @@ static within_copy copy_within(worker *w, TAGGED s, TAGGED lo, TAGGED hi)
  * temporary storage, or 0 for the current domain's set (read again once the heap has room). -1,
  * having done nothing, for no interval, and for one interval when lo..hi is wide or the heap
  * short of room. */
-static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_t lo, int32_t hi)
+static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED source, int32_t lo,
+                       int32_t hi)
 {
-  TAGGED *dom = current_dom(w);
   if (!source && IsSmall(dom[3]) && GetSmall(dom[3]) <= hi && IsSmall(dom[4]))
     return tell_raised_min(api, w, dom, lo);
   /* lo..hi holds at most one interval per two values: with room for that many free, the set is
@@ -261,7 +272,7 @@ static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_
   int mask = FD_WAKE_DOM;
   if (dom[2] != r.first) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
   if (dom[3] != r.last) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
-  if (r.n == 1) return fd_tell_interval(api, w, r.first, r.last, mask);
+  if (r.n == 1) return tell_interval(api, w, r.first, r.last, mask, dom);
   TAGGED size = r.count <= (uint32_t)QX_SMALL_MAX ? MakeSmall((int32_t)r.count) : atom_sup;
   if (mask == FD_WAKE_DOM && dom[4] == size && fd_compare(deref(dom[1]), r.set) == 1) {
     w->global_top = top; /* the domain it has: nothing changes */
@@ -307,15 +318,19 @@ static TAGGED view_set(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
   return fd_intersection_interval(api, w, source, d->min, d->max);
 }
 
-/* Tells the view's set within its bounds (view_set). */
-static int tell_view(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+/* Tells the view's set within its bounds (view_set); dom is the current domain record. */
+static int tell_view(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED *dom)
 {
   if (IsSmall(d->min) && IsSmall(d->max)) {
-    int mask = tell_within(api, w, d->flags & DV_SET_TOLD ? d->set : 0, GetSmall(d->min),
+    int mask = tell_within(api, w, dom, d->flags & DV_SET_TOLD ? d->set : 0, GetSmall(d->min),
                            GetSmall(d->max));
     if (mask >= 0) return mask;
   }
   return fd_tell_unsafe(api, w, view_set(api, w, d));
+}
+static int tell_view(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  return tell_view(api, w, d, current_dom(w));
 }
 
 /* Wakes for a told change, unless nothing changed. */
@@ -342,7 +357,8 @@ static int tell_bounds(ORVALIS_API_STRUCT *api, worker *w, TAGGED min, TAGGED ma
   TAGGED set = deref(dom[1]);
   TAGGED lo = fd_safe_max(dom[2], min), hi = fd_safe_min(dom[3], max);
   if (IsLst(fds_next(set))) {
-    int mask = IsSmall(lo) && IsSmall(hi) ? tell_within(api, w, 0, GetSmall(lo), GetSmall(hi)) : -1;
+    int mask =
+        IsSmall(lo) && IsSmall(hi) ? tell_within(api, w, dom, 0, GetSmall(lo), GetSmall(hi)) : -1;
     return mask >= 0 ? mask : fd_tell_unsafe(api, w, fd_intersection_interval(api, w, set, min, max));
   }
   int mask = FD_WAKE_DOM | (lo != dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
@@ -397,17 +413,18 @@ void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
   load_slots(w, d);
   if (!(flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) return; /* nothing to tell */
   bool debugging = fd_state(api)->debugging != 0;
-  if (debugging || d->cookie == atom_sup || current_dom(w)[4] != d->cookie) {
+  TAGGED *dom = current_dom(w);
+  if (debugging || d->cookie == atom_sup || dom[4] != d->cookie) {
     export_changed(api, w, d, debugging);
     return;
   }
   int mask;
   if (flags & DV_FIXED)
-    mask = fd_tell_value(api, w, d->min);
+    mask = tell_value(api, w, d->min, dom);
   else if (!(flags & DV_INTERVAL))
-    mask = tell_view(api, w, d);
+    mask = tell_view(api, w, d, dom);
   else
-    mask = fd_tell_interval(api, w, d->min, d->max, (int)(flags & 6) | 9);
+    mask = tell_interval(api, w, d->min, d->max, (int)(flags & 6) | 9, dom);
   told(api, w, mask, SELF_NONE);
 }
 
