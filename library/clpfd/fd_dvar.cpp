@@ -395,27 +395,6 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
   return take_result(api, w, d, dom, result);
 }
 
-/* dvar_adjust_bounds for the removal of the view's minimum or maximum v, s being the view's first
- * interval: one walk, and none past v's interval. */
-static int remove_end(dvar *d, TAGGED s, int32_t v)
-{
-  int32_t dlo = lo_of(d), dhi = hi_of(d);
-  if (v == dlo) {
-    TAGGED min = MakeSmall(v + 1);
-    if (fds_hi(s) == v) { /* the next interval holds the new minimum */
-      s = fds_next(s);
-      if (!IsLst(s)) return FD_MASK_FAIL;
-      min = fds_interval(s)[0];
-    }
-    TAGGED next = fds_next(s);
-    return move_bounds(d, min, d->max, s, !IsLst(next) || fds_lo(next) > dhi);
-  }
-  TAGGED first = s, prev = s;
-  for (; fds_hi(s) < v; s = fds_next(s)) prev = s;
-  if (fds_lo(s) < v) return move_bounds(d, d->min, MakeSmall(v - 1), first, s == first);
-  return move_bounds(d, d->min, fds_interval(prev)[1], first, prev == first);
-}
-
 /* Small integers order as their signed words; in a set a Min is a small integer or inf and a Max
  * a small integer or sup, so a bound word compares with a small integer's word in two steps. */
 static bool word_below(TAGGED max, TAGGED value)
@@ -427,30 +406,52 @@ static bool word_above(TAGGED min, TAGGED value)
   return IsSmall(min) && (SIGNED_TAGGED)min > (SIGNED_TAGGED)value;
 }
 
-/* Removes v from a view of several intervals (v a small integer not next to an infinity, so that
- * no end is left as a lone infinity): a value at an end moves that bound over the set the view
- * has, an interior one splits its interval in a copy of the domain in temporary storage. The result is the general removal's (dvar_prune_set) without its set
- * operations. */
-[[gnu::noinline]] static int remove_value(ORVALIS_API_STRUCT *api, worker *w, dvar *d, int32_t v)
+/* dvar_adjust_bounds for the removal of the minimum or maximum `value` of a view with small
+ * bounds, s being its first interval: one walk, and none past value's interval. */
+static int remove_end(dvar *d, TAGGED s, TAGGED value)
 {
-  int32_t dlo = lo_of(d), dhi = hi_of(d);
-  if (v < dlo || v > dhi) return 0;
-  if (dlo == dhi) return FD_MASK_FAIL;
-  TAGGED s = skip_below(d->set, dlo);
-  if (v == dlo || v == dhi) return remove_end(d, s, v);
-  TAGGED lo = d->min, hi = d->max, value = MakeSmall(v), at = s;
+  if (value == d->min) {
+    TAGGED min = MakeSmall(GetSmall(value) + 1);
+    if (fds_interval(s)[1] == value) { /* the next interval holds the new minimum */
+      s = fds_next(s);
+      if (!IsLst(s)) return FD_MASK_FAIL;
+      min = fds_interval(s)[0];
+    }
+    TAGGED next = fds_next(s);
+    return move_bounds(d, min, d->max, s, !IsLst(next) || word_above(fds_interval(next)[0], d->max));
+  }
+  TAGGED first = s, prev = s;
+  for (; word_below(fds_interval(s)[1], value); s = fds_next(s)) prev = s;
+  if (fds_interval(s)[0] != value)
+    return move_bounds(d, d->min, MakeSmall(GetSmall(value) - 1), first, s == first);
+  return move_bounds(d, d->min, fds_interval(prev)[1], first, prev == first);
+}
+
+/* Removes the small integer `value`, not next to an infinity, from a view of several intervals:
+ * the result of the general removal (dvar_prune_set), which a view with an infinite bound takes.
+ * A value at an end moves that bound over the set the view has, an interior one splits its
+ * interval in a copy of the domain in temporary storage. */
+[[gnu::noinline]] static int remove_value(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED value)
+{
+  TAGGED lo = d->min, hi = d->max;
   if (!IsSmall(lo) || !IsSmall(hi)) {
     TAGGED cells[4];
     return dvar_prune_set(api, d, fds_stack_interval(cells, value, value), w);
   }
-  while (word_below(fds_interval(at)[1], value)) at = fds_next(at);
-  if (word_above(fds_interval(at)[0], value)) return 0; /* v lies in a hole */
-  /* the intervals are copied word by word, v's one split: the first starts at the minimum (it
-   * holds it) and the last ends at the maximum */
+  if ((SIGNED_TAGGED)value < (SIGNED_TAGGED)lo || (SIGNED_TAGGED)value > (SIGNED_TAGGED)hi) return 0;
+  if (lo == hi) return FD_MASK_FAIL;
+  TAGGED s = d->set, at;
+  while (word_below(fds_interval(s)[1], lo)) s = fds_next(s);
+  if (value == lo || value == hi) return remove_end(d, s, value);
+  for (at = s; word_below(fds_interval(at)[1], value);) at = fds_next(at);
+  if (word_above(fds_interval(at)[0], value)) return 0; /* value lies in a hole */
+  /* the intervals are copied word by word, value's one split: the first starts at the minimum
+   * (it holds it) and the last ends at the maximum */
   fds_builder copy(api, w);
   TAGGED start = lo;
   for (; s != at; s = fds_next(s), start = fds_interval(s)[0]) copy.add(start, fds_interval(s)[1]);
   TAGGED end = fds_interval(at)[1];
+  int32_t v = GetSmall(value);
   if (start != value) copy.add(start, MakeSmall(v - 1));
   if (end != value) copy.add(MakeSmall(v + 1), word_below(end, hi) ? end : hi);
   for (s = fds_next(at); IsLst(s) && !word_above(fds_interval(s)[0], hi); s = fds_next(s)) {
@@ -506,7 +507,7 @@ int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED m
   /* the removal of one value from a view with holes, the propagators' most common pruning */
   if (min == max && !(d->flags & DV_INTERVAL) && IsSmall(min) && min != MakeSmall(QX_SMALL_MIN) &&
       min != MakeSmall(QX_SMALL_MAX))
-    return remove_value(api, w, d, GetSmall(min));
+    return remove_value(api, w, d, min);
   return prune_interval(api, d, min, max, w);
 }
 
