@@ -395,17 +395,6 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
   return take_result(api, w, d, dom, result);
 }
 
-/* Small integers order as their signed words; in a set a Min is a small integer or inf and a Max
- * a small integer or sup, so a bound word compares with a small integer's word in two steps. */
-static bool word_below(TAGGED max, TAGGED value)
-{
-  return IsSmall(max) && (SIGNED_TAGGED)max < (SIGNED_TAGGED)value;
-}
-static bool word_above(TAGGED min, TAGGED value)
-{
-  return IsSmall(min) && (SIGNED_TAGGED)min > (SIGNED_TAGGED)value;
-}
-
 /* dvar_adjust_bounds for the removal of the minimum or maximum `value` of a view with small
  * bounds, s being its first interval: one walk, and none past value's interval. */
 static int remove_end(dvar *d, TAGGED s, TAGGED value)
@@ -418,10 +407,10 @@ static int remove_end(dvar *d, TAGGED s, TAGGED value)
       min = fds_interval(s)[0];
     }
     TAGGED next = fds_next(s);
-    return move_bounds(d, min, d->max, s, !IsLst(next) || word_above(fds_interval(next)[0], d->max));
+    return move_bounds(d, min, d->max, s, !IsLst(next) || fds_min_above(fds_interval(next)[0], d->max));
   }
   TAGGED first = s, prev = s;
-  for (; word_below(fds_interval(s)[1], value); s = fds_next(s)) prev = s;
+  for (; fds_max_below(fds_interval(s)[1], value); s = fds_next(s)) prev = s;
   if (fds_interval(s)[0] != value)
     return move_bounds(d, d->min, MakeSmall(GetSmall(value) - 1), first, s == first);
   return move_bounds(d, d->min, fds_interval(prev)[1], first, prev == first);
@@ -441,10 +430,10 @@ static int remove_end(dvar *d, TAGGED s, TAGGED value)
   if ((SIGNED_TAGGED)value < (SIGNED_TAGGED)lo || (SIGNED_TAGGED)value > (SIGNED_TAGGED)hi) return 0;
   if (lo == hi) return FD_MASK_FAIL;
   TAGGED s = d->set, at;
-  while (word_below(fds_interval(s)[1], lo)) s = fds_next(s);
+  while (fds_max_below(fds_interval(s)[1], lo)) s = fds_next(s);
   if (value == lo || value == hi) return remove_end(d, s, value);
-  for (at = s; word_below(fds_interval(at)[1], value);) at = fds_next(at);
-  if (word_above(fds_interval(at)[0], value)) return 0; /* value lies in a hole */
+  for (at = s; fds_max_below(fds_interval(at)[1], value);) at = fds_next(at);
+  if (fds_min_above(fds_interval(at)[0], value)) return 0; /* value lies in a hole */
   /* the intervals are copied word by word, value's one split: the first starts at the minimum
    * (it holds it) and the last ends at the maximum */
   fds_builder copy(api, w);
@@ -453,10 +442,10 @@ static int remove_end(dvar *d, TAGGED s, TAGGED value)
   TAGGED end = fds_interval(at)[1];
   int32_t v = GetSmall(value);
   if (start != value) copy.add(start, MakeSmall(v - 1));
-  if (end != value) copy.add(MakeSmall(v + 1), word_below(end, hi) ? end : hi);
-  for (s = fds_next(at); IsLst(s) && !word_above(fds_interval(s)[0], hi); s = fds_next(s)) {
+  if (end != value) copy.add(MakeSmall(v + 1), fds_max_below(end, hi) ? end : hi);
+  for (s = fds_next(at); IsLst(s) && !fds_min_above(fds_interval(s)[0], hi); s = fds_next(s)) {
     end = fds_interval(s)[1];
-    copy.add(fds_interval(s)[0], word_below(end, hi) ? end : hi);
+    copy.add(fds_interval(s)[0], fds_max_below(end, hi) ? end : hi);
   }
   d->set = copy.close(atom_nil);
   d->flags = (d->flags & ~DV_INTERVAL) | DV_SET_TOLD | DV_SET_CURRENT;

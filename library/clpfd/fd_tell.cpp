@@ -211,9 +211,7 @@ struct within_copy {
 };
 
 /* Copies the intervals of s (which starts at the first interval that reaches lo) clipped to lo..hi
- * onto the heap, whose room was made. The words are compared as they are: in a set a Min is a
- * small integer or inf and a Max a small integer or sup, and small integers order as their signed
- * words. */
+ * onto the heap, whose room was made, comparing the words as they are. */
 static within_copy copy_within(worker *w, TAGGED s, TAGGED lo, TAGGED hi)
 {
   within_copy r = {atom_nil, 0, 0, 0, 0};
@@ -221,11 +219,9 @@ static within_copy copy_within(worker *w, TAGGED s, TAGGED lo, TAGGED hi)
   for (; IsLst(s); s = fds_next(s), r.n++) {
     const TAGGED *pair = fds_interval(s);
     TAGGED a = pair[0], b = pair[1];
-    if (!IsSmall(a) || (SIGNED_TAGGED)a < (SIGNED_TAGGED)lo)
-      a = lo;
-    else if ((SIGNED_TAGGED)a > (SIGNED_TAGGED)hi)
-      break;
-    if (!IsSmall(b) || (SIGNED_TAGGED)b > (SIGNED_TAGGED)hi) b = hi;
+    if (fds_min_above(a, hi)) break;
+    if (!fds_min_above(a, lo)) a = lo;
+    if (!fds_max_below(b, hi)) b = hi;
     if (r.n == 0) r.first = a;
     r.last = b;
     r.count += ((b - a) >> 3) + 1;
