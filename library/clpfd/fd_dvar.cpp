@@ -287,15 +287,26 @@ static int move_bounds(dvar *d, TAGGED min, TAGGED max, TAGGED set, bool interva
   return mask;
 }
 
-/* New bounds from a set: the values of `set` within lo..hi become the domain. */
-static int dvar_adjust_bounds(dvar *d, TAGGED set, int32_t lo, int32_t hi)
+/* A set's Max below, and a Min above, a bound word that may also be inf or sup. */
+static bool max_below(TAGGED max, TAGGED bound)
 {
-  set = skip_below(set, lo);
-  if (!IsLst(set) || fds_lo(set) > hi) return FD_MASK_FAIL;
+  return IsSmall(bound) ? fds_max_below(max, bound) : bound == atom_sup && IsSmall(max);
+}
+static bool min_above(TAGGED min, TAGGED bound)
+{
+  return IsSmall(bound) ? fds_min_above(min, bound) : bound == atom_inf && IsSmall(min);
+}
+
+/* New bounds from a set: the values of `set` within the bounds lo..hi become the domain. */
+static int dvar_adjust_bounds(dvar *d, TAGGED set, TAGGED lo, TAGGED hi)
+{
+  while (IsLst(set) && max_below(fds_interval(set)[1], lo)) set = fds_next(set);
+  if (!IsLst(set) || min_above(fds_interval(set)[0], hi)) return FD_MASK_FAIL;
   TAGGED last = set;
-  while (IsLst(fds_next(last)) && fds_lo(fds_next(last)) <= hi) last = fds_next(last);
-  return move_bounds(d, fds_bound(std::max(lo, fds_lo(set))), fds_bound(std::min(hi, fds_hi(last))), set,
-                     last == set);
+  while (IsLst(fds_next(last)) && !min_above(fds_interval(fds_next(last))[0], hi))
+    last = fds_next(last);
+  TAGGED a = fds_interval(set)[0], b = fds_interval(last)[1];
+  return move_bounds(d, min_above(a, lo) ? a : lo, max_below(b, hi) ? b : hi, set, last == set);
 }
 
 int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
@@ -304,7 +315,7 @@ int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
   if (lo > hi) return FD_MASK_FAIL;
   if (lo == lo_of(d) && hi == hi_of(d)) return 0;
   if (d->flags & DV_INTERVAL) return move_bounds(d, fds_bound(lo), fds_bound(hi), d->set, true);
-  return dvar_adjust_bounds(d, d->set, lo, hi);
+  return dvar_adjust_bounds(d, d->set, fds_bound(lo), fds_bound(hi));
 }
 
 int dvar_fix_min_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value)
@@ -346,7 +357,7 @@ static bool same_within(TAGGED a, TAGGED b, int32_t lo, int32_t hi)
 static int take_result(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED old, TAGGED result)
 {
   result = fd_localize(api, w, result);
-  int mask = dvar_adjust_bounds(d, result, lo_of(d), hi_of(d)) | FD_MASK_DOM;
+  int mask = dvar_adjust_bounds(d, result, d->min, d->max) | FD_MASK_DOM;
   d->flags |= DV_SET_CURRENT;
   if (!same_within(old, result, lo_of(d), hi_of(d))) d->flags |= DV_SET_TOLD;
   return mask;
