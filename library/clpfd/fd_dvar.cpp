@@ -50,7 +50,6 @@ TAGGED fd_attr_dom_chain(TAGGED attr)
 
 /* ---- loading ---- */
 
-
 static int32_t lo_of(const dvar *d) { return fds_val(d->min); }
 static int32_t hi_of(const dvar *d) { return fds_val(d->max); }
 
@@ -418,7 +417,8 @@ static int remove_end(dvar *d, TAGGED s, TAGGED value)
       min = fds_interval(s)[0];
     }
     TAGGED next = fds_next(s);
-    return move_bounds(d, min, d->max, s, !IsLst(next) || fds_min_above(fds_interval(next)[0], d->max));
+    return move_bounds(d, min, d->max, s,
+                       !IsLst(next) || fds_min_above(fds_interval(next)[0], d->max));
   }
   TAGGED first = s, prev = s;
   for (; fds_max_below(fds_interval(s)[1], value); s = fds_next(s)) prev = s;
@@ -438,7 +438,8 @@ static int remove_end(dvar *d, TAGGED s, TAGGED value)
     TAGGED cells[4];
     return dvar_prune_set(api, d, fds_stack_interval(cells, value, value), w);
   }
-  if ((SIGNED_TAGGED)value < (SIGNED_TAGGED)lo || (SIGNED_TAGGED)value > (SIGNED_TAGGED)hi) return 0;
+  if ((SIGNED_TAGGED)value < (SIGNED_TAGGED)lo || (SIGNED_TAGGED)value > (SIGNED_TAGGED)hi)
+    return 0;
   if (lo == hi) return FD_MASK_FAIL;
   TAGGED s = d->set, at;
   while (fds_max_below(fds_interval(s)[1], lo)) s = fds_next(s);
@@ -482,8 +483,8 @@ static int remove_end(dvar *d, TAGGED s, TAGGED value)
   return FD_MASK_DOM;
 }
 
-[[gnu::noinline]] static int prune_interval(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max,
-                                            worker *w)
+[[gnu::noinline]] static int prune_interval(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min,
+                                            TAGGED max, worker *w)
 {
   int32_t lo = fds_val(min), hi = fds_val(max), dlo = lo_of(d), dhi = hi_of(d);
   if (lo > hi || hi < dlo || lo > dhi) return 0;

@@ -261,8 +261,8 @@ static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED s
     }
   }
   TAGGED *top = w->global_top;
-  within_copy r = copy_within(w, intervals_from(source ? source : deref(dom[1]), lo),
-                              MakeSmall(lo), MakeSmall(hi));
+  within_copy r = copy_within(w, intervals_from(source ? source : deref(dom[1]), lo), MakeSmall(lo),
+                              MakeSmall(hi));
   if (r.n < 2) w->global_top = top;
   if (r.n == 0) return -1;
   int mask = FD_WAKE_DOM;
