@@ -168,10 +168,11 @@ int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set)
   return mask;
 }
 
-/* The intervals of source from the first that reaches lo. */
+/* The intervals of source from the first that reaches the small integer lo. */
 static TAGGED intervals_from(TAGGED source, int32_t lo)
 {
-  while (IsLst(source) && fds_hi(source) < lo) source = fds_next(source);
+  const TAGGED low = MakeSmall(lo);
+  while (IsLst(source) && fds_max_below(fds_interval(source)[1], low)) source = fds_next(source);
   return source;
 }
 
@@ -211,28 +212,32 @@ struct within_copy {
 };
 
 /* Copies the intervals of s (which starts at the first interval that reaches lo) clipped to lo..hi
- * onto the heap, whose room was made, comparing the words as they are. */
+ * onto the heap, whose room was made, comparing the words as they are. The list cells are laid out
+ * in turn, each linked to the next, so that the loop keeps few values live. */
 static within_copy copy_within(worker *w, TAGGED s, TAGGED lo, TAGGED hi)
 {
-  within_copy r = {atom_nil, 0, 0, 0, 0};
-  TAGGED *tail = &r.set;
-  for (; IsLst(s); s = fds_next(s), r.n++) {
+  TAGGED *start = w->global_top, *cell = start;
+  uint32_t spread = 0; /* the sum of max - min over the intervals, in words */
+  for (; IsLst(s); s = fds_next(s), cell += 4) {
     const TAGGED *pair = fds_interval(s);
     TAGGED a = pair[0], b = pair[1];
     if (fds_min_above(a, hi)) break;
     if (!fds_min_above(a, lo)) a = lo;
     if (!fds_max_below(b, hi)) b = hi;
-    if (r.n == 0) r.first = a;
-    r.last = b;
-    r.count += ((b - a) >> 3) + 1;
-    TAGGED *cell = heap_take(w, 4);
+    spread += b - a;
     cell[0] = MakeLst(cell + 2);
+    cell[1] = MakeLst(cell + 4);
     cell[2] = a;
     cell[3] = b;
-    *tail = MakeLst(cell);
-    tail = &cell[1];
   }
-  *tail = atom_nil;
+  w->global_top = cell;
+  within_copy r = {atom_nil, (uint32_t)(cell - start) / 4, 0, 0, 0};
+  if (r.n == 0) return r;
+  cell[-3] = atom_nil;
+  r.set = MakeLst(start);
+  r.count = (spread >> 3) + r.n;
+  r.first = start[2];
+  r.last = cell[-1];
   return r;
 }
 
