@@ -50,23 +50,8 @@ TAGGED fd_attr_dom_chain(TAGGED attr)
 
 /* ---- loading ---- */
 
-static bool one_interval(TAGGED set) { return !IsLst(fds_next(set)); }
-
 static int32_t lo_of(const dvar *d) { return fds_val(d->min); }
 static int32_t hi_of(const dvar *d) { return fds_val(d->max); }
-
-void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref)
-{
-  TAGGED *dom = StrPtr(fd_attr_dom(*attr_ref));
-  d->set = deref(dom[1]);
-  d->min = deref(dom[2]);
-  d->max = deref(dom[3]);
-  d->cookie = deref(dom[4]);
-  d->attr_ref = attr_ref;
-  d->var_ref = var_ref;
-  d->flags =
-      DV_SET_CURRENT | (d->min == d->max ? DV_FIXED : 0) | (one_interval(d->set) ? DV_INTERVAL : 0);
-}
 
 void dvar_init_ix(dvar *d, TAGGED *attr_cell, TAGGED *var_cell)
 {
@@ -282,32 +267,45 @@ void dviter_skip_t(DVITER *it, TAGGED value)
 /* ---- pruning ---- */
 
 /* Moves the view to min..max, whose values are those of `set` there; the change mask. */
-static int move_bounds(dvar *d, int32_t min, int32_t max, TAGGED set, bool interval)
+static int move_bounds(dvar *d, TAGGED min, TAGGED max, TAGGED set, bool interval)
 {
-  int mask = 0;
-  if (min != lo_of(d)) mask |= FD_MASK_DOM | FD_MASK_MIN;
-  if (max != hi_of(d)) mask |= FD_MASK_DOM | FD_MASK_MAX;
-  d->flags |= (uint32_t)mask & (DV_MIN_RAISED | DV_MAX_LOWERED);
-  d->flags &= ~(DV_FIXED | DV_INTERVAL | (mask ? DV_SET_CURRENT : 0));
-  d->min = fds_bound(min);
-  d->max = fds_bound(max);
+  /* bound words are small integers, inf or sup: equal words are equal bounds */
+  int mask = (min != d->min ? FD_MASK_DOM | FD_MASK_MIN : 0) |
+             (max != d->max ? FD_MASK_DOM | FD_MASK_MAX : 0);
+  uint32_t flags = (d->flags | ((uint32_t)mask & (DV_MIN_RAISED | DV_MAX_LOWERED))) &
+                   ~(DV_FIXED | DV_INTERVAL | (mask ? DV_SET_CURRENT : 0));
+  d->min = min;
+  d->max = max;
   d->set = set;
-  if (interval) d->flags |= DV_INTERVAL;
+  if (interval) flags |= DV_INTERVAL;
   if (min == max) {
-    d->flags |= DV_FIXED;
+    flags |= DV_FIXED;
     if (mask) mask |= FD_MASK_FIXED;
   }
+  d->flags = flags;
   return mask;
 }
 
-/* New bounds from a set: the values of `set` within lo..hi become the domain. */
-static int dvar_adjust_bounds(dvar *d, TAGGED set, int32_t lo, int32_t hi)
+/* A set's Max below, and a Min above, a bound word that may also be inf or sup. */
+static bool max_below(TAGGED max, TAGGED bound)
 {
-  set = skip_below(set, lo);
-  if (!IsLst(set) || fds_lo(set) > hi) return FD_MASK_FAIL;
+  return IsSmall(bound) ? fds_max_below(max, bound) : bound == atom_sup && IsSmall(max);
+}
+static bool min_above(TAGGED min, TAGGED bound)
+{
+  return IsSmall(bound) ? fds_min_above(min, bound) : bound == atom_inf && IsSmall(min);
+}
+
+/* New bounds from a set: the values of `set` within the bounds lo..hi become the domain. */
+static int dvar_adjust_bounds(dvar *d, TAGGED set, TAGGED lo, TAGGED hi)
+{
+  while (IsLst(set) && max_below(fds_interval(set)[1], lo)) set = fds_next(set);
+  if (!IsLst(set) || min_above(fds_interval(set)[0], hi)) return FD_MASK_FAIL;
   TAGGED last = set;
-  while (IsLst(fds_next(last)) && fds_lo(fds_next(last)) <= hi) last = fds_next(last);
-  return move_bounds(d, std::max(lo, fds_lo(set)), std::min(hi, fds_hi(last)), set, last == set);
+  while (IsLst(fds_next(last)) && !min_above(fds_interval(fds_next(last))[0], hi))
+    last = fds_next(last);
+  TAGGED a = fds_interval(set)[0], b = fds_interval(last)[1];
+  return move_bounds(d, min_above(a, lo) ? a : lo, max_below(b, hi) ? b : hi, set, last == set);
 }
 
 int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
@@ -315,8 +313,8 @@ int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
   int32_t lo = std::max(fds_val(min), lo_of(d)), hi = std::min(fds_val(max), hi_of(d));
   if (lo > hi) return FD_MASK_FAIL;
   if (lo == lo_of(d) && hi == hi_of(d)) return 0;
-  if (d->flags & DV_INTERVAL) return move_bounds(d, lo, hi, d->set, true);
-  return dvar_adjust_bounds(d, d->set, lo, hi);
+  if (d->flags & DV_INTERVAL) return move_bounds(d, fds_bound(lo), fds_bound(hi), d->set, true);
+  return dvar_adjust_bounds(d, d->set, fds_bound(lo), fds_bound(hi));
 }
 
 int dvar_fix_min_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value)
@@ -358,7 +356,7 @@ static bool same_within(TAGGED a, TAGGED b, int32_t lo, int32_t hi)
 static int take_result(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED old, TAGGED result)
 {
   result = fd_localize(api, w, result);
-  int mask = dvar_adjust_bounds(d, result, lo_of(d), hi_of(d)) | FD_MASK_DOM;
+  int mask = dvar_adjust_bounds(d, result, d->min, d->max) | FD_MASK_DOM;
   d->flags |= DV_SET_CURRENT;
   if (!same_within(old, result, lo_of(d), hi_of(d))) d->flags |= DV_SET_TOLD;
   return mask;
@@ -407,38 +405,59 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
   return take_result(api, w, d, dom, result);
 }
 
-/* Removes v from a view of several intervals (v a small integer within its bounds and not next
- * to an infinity, so that no end is left as a lone infinity): a value at an end moves that bound
- * over the set the view has, an interior one splits its interval in a copy of the domain in
- * temporary storage. The result is the general removal's (dvar_prune_set) without its set
- * operations. */
-[[gnu::noinline]] static int remove_value(ORVALIS_API_STRUCT *api, worker *w, dvar *d, int32_t v)
+/* dvar_adjust_bounds for the removal of the minimum or maximum `value` of a view with small
+ * bounds, s being its first interval: one walk, and none past value's interval. */
+static int remove_end(dvar *d, TAGGED s, TAGGED value)
 {
-  int32_t dlo = lo_of(d), dhi = hi_of(d);
-  if (dlo == dhi) return FD_MASK_FAIL;
-  if (v == dlo) return dvar_adjust_bounds(d, d->set, v + 1, dhi);
-  if (v == dhi) return dvar_adjust_bounds(d, d->set, dlo, v - 1);
-  TAGGED s = skip_below(d->set, dlo), at = skip_below(s, v);
-  if (fds_lo(at) > v) return 0; /* v lies in a hole */
-  fds_builder copy(api, w);
-  if (d->flags & DV_SET_CURRENT) {
-    /* the set is the domain itself: its intervals are copied word for word, v's one split */
-    for (; s != at; s = fds_next(s)) copy.add(fds_interval(s)[0], fds_interval(s)[1]);
-    TAGGED *pair = fds_interval(at);
-    if (fds_val(pair[0]) < v) copy.add(pair[0], MakeSmall(v - 1));
-    if (fds_val(pair[1]) > v) copy.add(MakeSmall(v + 1), pair[1]);
-    for (s = fds_next(at); IsLst(s); s = fds_next(s))
-      copy.add(fds_interval(s)[0], fds_interval(s)[1]);
-    s = atom_nil;
-  }
-  for (; IsLst(s) && fds_lo(s) <= dhi; s = fds_next(s)) {
-    int32_t a = std::max(fds_lo(s), dlo), b = std::min(fds_hi(s), dhi);
-    if (a <= v && v <= b) {
-      if (a < v) copy.add(fds_bound(a), fds_bound(v - 1));
-      if (v < b) copy.add(fds_bound(v + 1), fds_bound(b));
-    } else {
-      copy.add(fds_bound(a), fds_bound(b));
+  if (value == d->min) {
+    TAGGED min = MakeSmall(GetSmall(value) + 1);
+    if (fds_interval(s)[1] == value) { /* the next interval holds the new minimum */
+      s = fds_next(s);
+      if (!IsLst(s)) return FD_MASK_FAIL;
+      min = fds_interval(s)[0];
     }
+    TAGGED next = fds_next(s);
+    return move_bounds(d, min, d->max, s,
+                       !IsLst(next) || fds_min_above(fds_interval(next)[0], d->max));
+  }
+  TAGGED first = s, prev = s;
+  for (; fds_max_below(fds_interval(s)[1], value); s = fds_next(s)) prev = s;
+  if (fds_interval(s)[0] != value)
+    return move_bounds(d, d->min, MakeSmall(GetSmall(value) - 1), first, s == first);
+  return move_bounds(d, d->min, fds_interval(prev)[1], first, prev == first);
+}
+
+/* Removes the small integer `value`, not next to an infinity, from a view of several intervals:
+ * the result of the general removal (dvar_prune_set), which a view with an infinite bound takes.
+ * A value at an end moves that bound over the set the view has, an interior one splits its
+ * interval in a copy of the domain in temporary storage. */
+[[gnu::noinline]] static int remove_value(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED value)
+{
+  TAGGED lo = d->min, hi = d->max;
+  if (!IsSmall(lo) || !IsSmall(hi)) {
+    TAGGED cells[4];
+    return dvar_prune_set(api, d, fds_stack_interval(cells, value, value), w);
+  }
+  if ((SIGNED_TAGGED)value < (SIGNED_TAGGED)lo || (SIGNED_TAGGED)value > (SIGNED_TAGGED)hi)
+    return 0;
+  if (lo == hi) return FD_MASK_FAIL;
+  TAGGED s = d->set, at;
+  while (fds_max_below(fds_interval(s)[1], lo)) s = fds_next(s);
+  if (value == lo || value == hi) return remove_end(d, s, value);
+  for (at = s; fds_max_below(fds_interval(at)[1], value);) at = fds_next(at);
+  if (fds_min_above(fds_interval(at)[0], value)) return 0; /* value lies in a hole */
+  /* the intervals are copied word by word, value's one split: the first starts at the minimum
+   * (it holds it) and the last ends at the maximum */
+  fds_builder copy(api, w);
+  TAGGED start = lo;
+  for (; s != at; s = fds_next(s), start = fds_interval(s)[0]) copy.add(start, fds_interval(s)[1]);
+  TAGGED end = fds_interval(at)[1];
+  int32_t v = GetSmall(value);
+  if (start != value) copy.add(start, MakeSmall(v - 1));
+  if (end != value) copy.add(MakeSmall(v + 1), fds_max_below(end, hi) ? end : hi);
+  for (s = fds_next(at); IsLst(s) && !fds_min_above(fds_interval(s)[0], hi); s = fds_next(s)) {
+    end = fds_interval(s)[1];
+    copy.add(fds_interval(s)[0], fds_max_below(end, hi) ? end : hi);
   }
   d->set = copy.close(atom_nil);
   d->flags = (d->flags & ~DV_INTERVAL) | DV_SET_TOLD | DV_SET_CURRENT;
@@ -464,12 +483,12 @@ int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w)
   return FD_MASK_DOM;
 }
 
-int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w)
+[[gnu::noinline]] static int prune_interval(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min,
+                                            TAGGED max, worker *w)
 {
   int32_t lo = fds_val(min), hi = fds_val(max), dlo = lo_of(d), dhi = hi_of(d);
   if (lo > hi || hi < dlo || lo > dhi) return 0;
   if (!(d->flags & DV_INTERVAL)) {
-    if (lo == hi && lo > QX_SMALL_MIN && lo < QX_SMALL_MAX) return remove_value(api, w, d, lo);
     TAGGED cells[4];
     return dvar_prune_set(api, d, fds_stack_interval(cells, min, max), w);
   }
@@ -479,9 +498,18 @@ int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED m
     fd_state(api)->fd_overflow = 1;
     return FD_MASK_FAIL;
   }
-  if (lo <= dlo) return move_bounds(d, hi + 1, dhi, d->set, true);
-  if (hi >= dhi) return move_bounds(d, dlo, lo - 1, d->set, true);
+  if (lo <= dlo) return move_bounds(d, fds_bound(hi + 1), d->max, d->set, true);
+  if (hi >= dhi) return move_bounds(d, d->min, fds_bound(lo - 1), d->set, true);
   return cut_hole(api, w, d, lo, hi);
+}
+
+int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w)
+{
+  /* the removal of one value from a view with holes, the propagators' most common pruning */
+  if (min == max && !(d->flags & DV_INTERVAL) && IsSmall(min) && min != MakeSmall(QX_SMALL_MIN) &&
+      min != MakeSmall(QX_SMALL_MAX))
+    return remove_value(api, w, d, min);
+  return prune_interval(api, d, min, max, w);
 }
 
 void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d)

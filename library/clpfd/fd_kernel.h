@@ -143,7 +143,19 @@ static inline TAGGED fd_attr_dom(TAGGED attr)
 }
 TAGGED fd_attr_last(TAGGED attr);
 
-void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref);
+/* Loads a view of the variable's current domain; inline, as propagators load views on every run. */
+static inline void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref)
+{
+  const TAGGED *dom = StrPtr(fd_attr_dom(*attr_ref));
+  TAGGED set = deref(dom[1]), min = deref(dom[2]), max = deref(dom[3]);
+  d->set = set;
+  d->min = min;
+  d->max = max;
+  d->cookie = deref(dom[4]);
+  d->attr_ref = attr_ref;
+  d->var_ref = var_ref;
+  d->flags = DV_SET_CURRENT | (min == max ? DV_FIXED : 0) | (IsLst(LstTail(set)) ? 0 : DV_INTERVAL);
+}
 void dvar_init_ix(dvar *d, TAGGED *attr_cell, TAGGED *var_cell);
 void dvar_init_temp(dvar *d, TAGGED min, TAGGED max);
 TAGGED dvar_get(const dvar *d);

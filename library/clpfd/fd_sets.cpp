@@ -183,9 +183,17 @@ TAGGED fd_intersection(ORVALIS_API_STRUCT *api, worker *w, TAGGED a, TAGGED b)
 TAGGED fd_intersection_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min,
                                 TAGGED max)
 {
+  fds_builder out(api, w);
+  if (IsSmall(min) && IsSmall(max)) { /* the common finite bounds: the words compared as they are */
+    while (IsLst(set) && fds_max_below(fds_interval(set)[1], min)) set = fds_next(set);
+    for (; IsLst(set) && !fds_min_above(fds_interval(set)[0], max); set = fds_next(set)) {
+      TAGGED a = fds_interval(set)[0], b = fds_interval(set)[1];
+      out.add(fds_min_above(a, min) ? a : min, fds_max_below(b, max) ? b : max);
+    }
+    return out.close(atom_nil);
+  }
   int32_t lo = fds_val(min), hi = fds_val(max);
   while (IsLst(set) && fds_hi(set) < lo) set = fds_next(set);
-  fds_builder out(api, w);
   for (; IsLst(set) && fds_lo(set) <= hi; set = fds_next(set))
     out.add(fds_bound(fds_lo(set) > lo ? fds_lo(set) : lo),
             fds_bound(fds_hi(set) < hi ? fds_hi(set) : hi));

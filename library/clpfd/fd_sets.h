@@ -22,6 +22,17 @@ static inline TAGGED fds_bound(int32_t v)
 
 static inline bool fds_is_bound(TAGGED t) { return IsSmall(t) || t == atom_inf || t == atom_sup; }
 
+/* Bound words against a small integer's word: small integers order as their signed words, and in
+ * a set a Min is a small integer or inf and a Max a small integer or sup. */
+static inline bool fds_max_below(TAGGED max, TAGGED value)
+{
+  return IsSmall(max) && (SIGNED_TAGGED)max < (SIGNED_TAGGED)value;
+}
+static inline bool fds_min_above(TAGGED min, TAGGED value)
+{
+  return IsSmall(min) && (SIGNED_TAGGED)min > (SIGNED_TAGGED)value;
+}
+
 /* The first interval pair of a non-empty set, its ends as integers, and the rest. */
 static inline TAGGED *fds_interval(TAGGED set) { return LstPtr(LstHead(set)); }
 static inline int32_t fds_lo(TAGGED set) { return fds_val(fds_interval(set)[0]); }

@@ -100,13 +100,13 @@ static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min
   dom[4] = size;
 }
 
-int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
+/* fd_tell_value with the current domain record read. */
+static int tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED *dom)
 {
   if (!IsSmall(value)) {
     fd_state(api)->fd_overflow = 1;
     return 0;
   }
-  TAGGED *dom = current_dom(w);
   if (dom[2] == value && dom[3] == value) return 0;
   int mask = FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL | (dom[2] != value ? FD_WAKE_MIN : 0) |
              (dom[3] != value ? FD_WAKE_MAX : 0);
@@ -114,20 +114,31 @@ int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
   return mask;
 }
 
-int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask)
+int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
 {
-  if (lo == hi) return fd_tell_value(api, w, lo);
+  return tell_value(api, w, value, current_dom(w));
+}
+
+/* fd_tell_interval with the current domain record read. */
+static int tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask,
+                         TAGGED *dom)
+{
+  if (lo == hi) return tell_value(api, w, lo, dom);
   if (lo == atom_sup || hi == atom_inf) {
     fd_state(api)->fd_overflow = 1;
     return 0;
   }
-  TAGGED *dom = current_dom(w);
   if (dom[2] == lo && dom[3] == hi && !IsLst(LstTail(deref(dom[1])))) return 0;
   int64_t width = (int64_t)fds_val(hi) - fds_val(lo) + 1;
   TAGGED size =
       IsSmall(lo) && IsSmall(hi) && SmallFits(width) ? MakeSmall((int32_t)width) : atom_sup;
   store_dom(api, w, 0, lo, hi, size, ensure_heap_dom(api, w, 7, dom));
   return mask;
+}
+
+int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask)
+{
+  return tell_interval(api, w, lo, hi, mask, current_dom(w));
 }
 
 int fd_tell(ORVALIS_API_STRUCT *api, worker *w, TAGGED set) { return fd_tell_unsafe(api, w, set); }
@@ -157,10 +168,11 @@ int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set)
   return mask;
 }
 
-/* The intervals of source from the first that reaches lo. */
+/* The intervals of source from the first that reaches the small integer lo. */
 static TAGGED intervals_from(TAGGED source, int32_t lo)
 {
-  while (IsLst(source) && fds_hi(source) < lo) source = fds_next(source);
+  const TAGGED low = MakeSmall(lo);
+  while (IsLst(source) && fds_max_below(fds_interval(source)[1], low)) source = fds_next(source);
   return source;
 }
 
@@ -194,30 +206,38 @@ static int tell_raised_min(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int3
 /* The values of a set between the small integers lo and hi as copied onto the heap. */
 struct within_copy {
   TAGGED set;
-  uint32_t n; /* intervals */
-  int64_t count;
-  int32_t first, last;
+  uint32_t n;     /* intervals */
+  uint32_t count; /* values: at most the 2^29 small integers */
+  TAGGED first, last;
 };
 
 /* Copies the intervals of s (which starts at the first interval that reaches lo) clipped to lo..hi
- * onto the heap, whose room was made. */
-static within_copy copy_within(worker *w, TAGGED s, int32_t lo, int32_t hi)
+ * onto the heap, whose room was made, comparing the words as they are. The list cells are laid out
+ * in turn, each linked to the next, so that the loop keeps few values live. */
+static within_copy copy_within(worker *w, TAGGED s, TAGGED lo, TAGGED hi)
 {
-  within_copy r = {atom_nil, 0, 0, 0, 0};
-  TAGGED *tail = &r.set;
-  for (; IsLst(s) && fds_lo(s) <= hi; s = fds_next(s), r.n++) {
-    int32_t a = std::max(fds_lo(s), lo), b = std::min(fds_hi(s), hi);
-    if (r.n == 0) r.first = a;
-    r.last = b;
-    r.count += (int64_t)b - a + 1;
-    TAGGED *cell = heap_take(w, 4);
+  TAGGED *start = w->global_top, *cell = start;
+  uint32_t spread = 0; /* the sum of max - min over the intervals, in words */
+  for (; IsLst(s); s = fds_next(s), cell += 4) {
+    const TAGGED *pair = fds_interval(s);
+    TAGGED a = pair[0], b = pair[1];
+    if (fds_min_above(a, hi)) break;
+    if (!fds_min_above(a, lo)) a = lo;
+    if (!fds_max_below(b, hi)) b = hi;
+    spread += b - a;
     cell[0] = MakeLst(cell + 2);
-    cell[2] = MakeSmall(a);
-    cell[3] = MakeSmall(b);
-    *tail = MakeLst(cell);
-    tail = &cell[1];
+    cell[1] = MakeLst(cell + 4);
+    cell[2] = a;
+    cell[3] = b;
   }
-  *tail = atom_nil;
+  w->global_top = cell;
+  within_copy r = {atom_nil, (uint32_t)(cell - start) / 4, 0, 0, 0};
+  if (r.n == 0) return r;
+  cell[-3] = atom_nil;
+  r.set = MakeLst(start);
+  r.count = (spread >> 3) + r.n;
+  r.first = start[2];
+  r.last = cell[-1];
   return r;
 }
 
@@ -226,15 +246,15 @@ static within_copy copy_within(worker *w, TAGGED s, int32_t lo, int32_t hi)
  * temporary storage, or 0 for the current domain's set (read again once the heap has room). -1,
  * having done nothing, for no interval, and for one interval when lo..hi is wide or the heap
  * short of room. */
-static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_t lo, int32_t hi)
+static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED source, int32_t lo,
+                       int32_t hi)
 {
-  TAGGED *dom = current_dom(w);
   if (!source && IsSmall(dom[3]) && GetSmall(dom[3]) <= hi && IsSmall(dom[4]))
     return tell_raised_min(api, w, dom, lo);
   /* lo..hi holds at most one interval per two values: with room for that many free, the set is
    * copied in the same pass that measures it */
-  int64_t most = ((int64_t)hi - lo) / 2 + 1;
-  if (most > 64 || !fd_room_free(w, 4 * (uint32_t)most + 5 + HEAP_MARGIN)) {
+  uint32_t most = (uint32_t)(hi - lo) / 2 + 1;
+  if (most > 64 || !fd_room_free(w, 4 * most + 5 + HEAP_MARGIN)) {
     uint32_t n = 0;
     for (TAGGED s = intervals_from(source ? source : deref(dom[1]), lo);
          IsLst(s) && fds_lo(s) <= hi; s = fds_next(s))
@@ -246,19 +266,20 @@ static int tell_within(ORVALIS_API_STRUCT *api, worker *w, TAGGED source, int32_
     }
   }
   TAGGED *top = w->global_top;
-  within_copy r = copy_within(w, intervals_from(source ? source : deref(dom[1]), lo), lo, hi);
+  within_copy r = copy_within(w, intervals_from(source ? source : deref(dom[1]), lo), MakeSmall(lo),
+                              MakeSmall(hi));
   if (r.n < 2) w->global_top = top;
   if (r.n == 0) return -1;
   int mask = FD_WAKE_DOM;
-  if (fds_val(dom[2]) != r.first) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
-  if (fds_val(dom[3]) != r.last) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
-  if (r.n == 1) return fd_tell_interval(api, w, MakeSmall(r.first), MakeSmall(r.last), mask);
-  TAGGED size = SmallFits(r.count) ? MakeSmall((int32_t)r.count) : atom_sup;
+  if (dom[2] != r.first) mask |= FD_WAKE_MIN | FD_WAKE_MINMAX;
+  if (dom[3] != r.last) mask |= FD_WAKE_MAX | FD_WAKE_MINMAX;
+  if (r.n == 1) return tell_interval(api, w, r.first, r.last, mask, dom);
+  TAGGED size = r.count <= (uint32_t)QX_SMALL_MAX ? MakeSmall((int32_t)r.count) : atom_sup;
   if (mask == FD_WAKE_DOM && dom[4] == size && fd_compare(deref(dom[1]), r.set) == 1) {
     w->global_top = top; /* the domain it has: nothing changes */
     return 0;
   }
-  store_dom(api, w, r.set, MakeSmall(r.first), MakeSmall(r.last), size, dom);
+  store_dom(api, w, r.set, r.first, r.last, size, dom);
   return mask;
 }
 
@@ -298,15 +319,19 @@ static TAGGED view_set(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
   return fd_intersection_interval(api, w, source, d->min, d->max);
 }
 
-/* Tells the view's set within its bounds (view_set). */
-static int tell_view(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+/* Tells the view's set within its bounds (view_set); dom is the current domain record. */
+static int tell_view(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED *dom)
 {
   if (IsSmall(d->min) && IsSmall(d->max)) {
-    int mask = tell_within(api, w, d->flags & DV_SET_TOLD ? d->set : 0, GetSmall(d->min),
+    int mask = tell_within(api, w, dom, d->flags & DV_SET_TOLD ? d->set : 0, GetSmall(d->min),
                            GetSmall(d->max));
     if (mask >= 0) return mask;
   }
   return fd_tell_unsafe(api, w, view_set(api, w, d));
+}
+static int tell_view(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  return tell_view(api, w, d, current_dom(w));
 }
 
 /* Wakes for a told change, unless nothing changed. */
@@ -333,7 +358,8 @@ static int tell_bounds(ORVALIS_API_STRUCT *api, worker *w, TAGGED min, TAGGED ma
   TAGGED set = deref(dom[1]);
   TAGGED lo = fd_safe_max(dom[2], min), hi = fd_safe_min(dom[3], max);
   if (IsLst(fds_next(set))) {
-    int mask = IsSmall(lo) && IsSmall(hi) ? tell_within(api, w, 0, GetSmall(lo), GetSmall(hi)) : -1;
+    int mask =
+        IsSmall(lo) && IsSmall(hi) ? tell_within(api, w, dom, 0, GetSmall(lo), GetSmall(hi)) : -1;
     return mask >= 0 ? mask : fd_tell_unsafe(api, w, fd_intersection_interval(api, w, set, min, max));
   }
   int mask = FD_WAKE_DOM | (lo != dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
@@ -388,17 +414,18 @@ void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
   load_slots(w, d);
   if (!(flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) return; /* nothing to tell */
   bool debugging = fd_state(api)->debugging != 0;
-  if (debugging || d->cookie == atom_sup || current_dom(w)[4] != d->cookie) {
+  TAGGED *dom = current_dom(w);
+  if (debugging || d->cookie == atom_sup || dom[4] != d->cookie) {
     export_changed(api, w, d, debugging);
     return;
   }
   int mask;
   if (flags & DV_FIXED)
-    mask = fd_tell_value(api, w, d->min);
+    mask = tell_value(api, w, d->min, dom);
   else if (!(flags & DV_INTERVAL))
-    mask = tell_view(api, w, d);
+    mask = tell_view(api, w, d, dom);
   else
-    mask = fd_tell_interval(api, w, d->min, d->max, (int)(flags & 6) | 9);
+    mask = tell_interval(api, w, d->min, d->max, (int)(flags & 6) | 9, dom);
   told(api, w, mask, SELF_NONE);
 }
 

@@ -10,6 +10,7 @@
 
 #include "fd_dom_model.h"
 #include "fd_kernel.h"
+#include "fd_sets.h"
 #include "fd_test_env.h"
 
 using namespace fddom;
@@ -380,6 +381,41 @@ TEST_F(FdViews, RandomChainsOfStepsMatchTheModel)
       if (!step(&d, m, s) || env.state.fd_overflow) break;
       if (d.min == tag(m.dom.front().first) && k == 3) queries(d, m.dom);
       if (s.op == PRUNE_SET && rng() % 2) dvar_pruning_done(api(), env.w, &d);
+    }
+  }
+}
+
+/* The removal of one value (the views' fast path) against the general removal of the same value
+ * as a set, on copies of one view: random domains with holes and sometimes infinite ends, views
+ * loaded or first narrowed (their set no longer the domain), every value around them. */
+TEST_F(FdViews, ValueRemovalMatchesTheGeneralSetRemoval)
+{
+  std::mt19937 rng(35);
+  auto pick = [&](int32_t lo, int32_t hi) {
+    return std::uniform_int_distribution<int32_t>(lo, hi)(rng);
+  };
+  const uint32_t checked = DV_FIXED | DV_INTERVAL | DV_MIN_RAISED | DV_MAX_LOWERED | DV_SET_TOLD;
+  for (int round = 0; round < 400 && !HasFailure(); round++) {
+    scratch heap(env.w);
+    Pairs dom;
+    for (int32_t at = pick(-12, -9); at <= 12; at += pick(2, 4))
+      dom.push_back({at, at = std::min(12, at + pick(0, 3))});
+    if (round % 5 == 0) dom.front().first = INF;
+    if (round % 7 == 0) dom.back().second = SUP;
+    dvar d;
+    load(&d, dom, false);
+    if (round % 2 && dvar_fix_interval_t(&d, tag(pick(-12, 0)), tag(pick(0, 12))) < 0) continue;
+    for (int32_t v = -13; v <= 13; v++) {
+      SCOPED_TRACE(testing::Message() << show(dom) << " round " << round << " less " << v);
+      dvar fast = d, general = d;
+      TAGGED cells[4];
+      int mask = dvar_prune_interval_t(api(), &fast, tag(v), tag(v), env.w);
+      EXPECT_EQ(mask,
+                dvar_prune_set(api(), &general, fds_stack_interval(cells, tag(v), tag(v)), env.w));
+      if (mask < 0) continue;
+      EXPECT_EQ(fast.flags & checked, general.flags & checked);
+      EXPECT_TRUE(fast.min == general.min && fast.max == general.max);
+      EXPECT_EQ(domain_of(fast), domain_of(general));
     }
   }
 }
