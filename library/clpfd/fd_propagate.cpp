@@ -278,7 +278,34 @@ struct waker {
   propagator *p;
   TAGGED self;
   int32_t stamp;
+  /* The newest choicepoint's bounds, read once per wake (nothing the walk does moves them): a
+   * status mutable below uncond whose Stamp is below saved is not yet saved under it. */
+  const TAGGED *uncond;
+  int32_t saved;
 };
+
+waker make_waker(ORVALIS_API_STRUCT *api, worker *w, propagator *p, TAGGED self, int32_t stamp)
+{
+  bool choice = w->node_ < w->choice_start;
+  return {api, w, p, self, stamp, w->global_uncond,
+          choice ? (int32_t)(w->node_->trail_top - w->trail_start) : INT32_MIN};
+}
+
+/* Whether the suspension record at r is alive, its Dead unbound (dereferenced into *dead). Dead
+ * is mostly a reference to a variable of the constraint, unbound or bound to an integer. */
+QX_HOT_INLINE bool record_alive(const TAGGED *r, TAGGED *dead)
+{
+  TAGGED d = r[FD_ARG_DEAD];
+  if (!IsRef(d)) return false;
+  TAGGED next = *RefPtr(d);
+  if (next != d) {
+    if (!IsRef(next)) return false;
+    d = deref(next);
+    if (!IsVar(d)) return false;
+  }
+  *dead = d;
+  return true;
+}
 
 /* The last status mutable of a record, its word read on the way: the word is a small integer, so
  * a mutable whose Value is one is the last (the common case, without the general chain walk). */
@@ -298,6 +325,13 @@ inline void put_status_word(ORVALIS_API_STRUCT *api, worker *w, TAGGED m, uint32
   fd_trail_mutable(api, w, m);
   StrPtr(m)[1] = MakeSmall((int32_t)status);
 }
+/* put_status_word during a wake: the waker's bounds rule out most saves without reading w. */
+QX_HOT_INLINE void wake_status_word(const waker &k, TAGGED m, uint32_t status)
+{
+  TAGGED *cell = StrPtr(m);
+  if (cell < k.uncond && GetSmall(cell[2]) < k.saved) fd_trail_mutable(k.api, k.w, m);
+  cell[1] = MakeSmall((int32_t)status);
+}
 
 QX_HOT_INLINE void queue_daemon(const waker &k, TAGGED d)
 {
@@ -306,36 +340,41 @@ QX_HOT_INLINE void queue_daemon(const waker &k, TAGGED d)
   if ((status & STATUS_RUN_MASK) != FD_ST_RUNNING) level_insert(k.api, k.p, CODE_DAEMON, d, k.stamp);
 }
 
-/* Queues a suspension unless it is queued already: code for a global, ix_code for an ix/7. dead
- * is its Dead argument, dereferenced (an indexical's, when it is self, keeps it from queueing). The
- * codes are constants at each caller, so that the insertion folds to one queue. */
-QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED dead, int code,
-                                    int ix_code)
+/* Queues a global or an indexical with queue code `code` unless it is queued already. */
+QX_HOT_INLINE void queue_record(const waker &k, TAGGED s, int code)
 {
-  if (f == functor_daemon5) return queue_daemon(k, s);
-  if (f == functor_ix7) {
-    if (s == k.self || dead == k.self) return;
-    code = ix_code;
-  } else if (f != functor_global5) {
-    return;
-  }
   uint32_t status;
   TAGGED m = status_read(s, &status);
   if (status & FD_ST_QUEUED) return;
-  put_status_word(k.api, k.w, m, status | FD_ST_QUEUED);
+  wake_status_word(k, m, status | FD_ST_QUEUED);
   level_insert(k.api, k.p, code, s, k.stamp);
+}
+
+/* Queues a live suspension with functor f unless it is queued already: code for a global, ix_code
+ * for an ix/7. dead is its Dead argument, dereferenced (an indexical's, when it is self, keeps it
+ * from queueing). The codes are constants, so that each insertion folds to one queue. */
+template <int code, int ix_code>
+QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED dead)
+{
+  if (f == functor_ix7) {
+    if (s != k.self && dead != k.self) queue_record(k, s, ix_code);
+  } else if (f == functor_global5) {
+    queue_record(k, s, code);
+  } else if (f == functor_daemon5) {
+    queue_daemon(k, s);
+  }
 }
 
 /* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
 void wake_front(const waker &k, TAGGED list, int gq)
 {
   for (; IsLst(list); list = deref(LstTail(list))) {
-    TAGGED s = deref(LstHead(list)), dead = deref(StrArg(s, FD_ARG_DEAD));
-    if (!IsVar(dead)) continue;
+    TAGGED s = deref(LstHead(list)), dead;
+    if (!record_alive(StrPtr(s), &dead)) continue;
     if (gq == 3)
-      queue_suspension(k, s, StrFunctor(s), dead, 6, CODE_IX_FRONT);
+      queue_suspension<6, CODE_IX_FRONT>(k, s, StrFunctor(s), dead);
     else
-      queue_suspension(k, s, StrFunctor(s), dead, 4, CODE_IX_FRONT);
+      queue_suspension<4, CODE_IX_FRONT>(k, s, StrFunctor(s), dead);
   }
 }
 
@@ -348,14 +387,14 @@ TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, 
   int32_t dead = 0;
   TAGGED shared = list; /* the rest after the last dead entry */
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED s = deref(LstHead(l)), d = deref(StrArg(s, FD_ARG_DEAD));
-    if (!IsVar(d)) {
+    TAGGED s = deref(LstHead(l)), d;
+    if (!record_alive(StrPtr(s), &d)) {
       dead++;
       shared = deref(LstTail(l));
     } else if (gq == 3) {
-      queue_suspension(k, s, StrFunctor(s), d, 7, CODE_IX_BACK);
+      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
     } else {
-      queue_suspension(k, s, StrFunctor(s), d, 5, CODE_IX_BACK);
+      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
     }
   }
   if (!dead) return lists;
@@ -415,13 +454,13 @@ QX_HOT_INLINE void fire_value_suspension(const waker &k, TAGGED s, TAGGED f, TAG
     f = StrFunctor(s);
     dead = deref(StrArg(s, FD_ARG_DEAD));
   }
-  queue_suspension(k, s, f, dead, CODE_GLOBAL_FRONT, CODE_IX_FRONT);
+  queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT>(k, s, f, dead);
 }
 
-/* The Val list of a fixed variable: suspensions whose variables are all fixed fire; the others
- * are linked into the list of their next unbound variable, after making room for them (the kept
- * entries are roots meanwhile). */
-void wake_values(const waker &k, TAGGED list)
+/* The Val list of a fixed variable from cell list on: suspensions whose variables are all fixed
+ * fire; the others are linked into the list of their next unbound variable, after making room for
+ * them (the kept entries are roots meanwhile). */
+__attribute__((noinline)) void wake_values_from(const waker &k, TAGGED list)
 {
   ORVALIS_API_STRUCT *api = k.api;
   worker *w = k.w;
@@ -432,10 +471,10 @@ void wake_values(const waker &k, TAGGED list)
   int nkept = 0, capacity = KEPT_BUFFER;
   TAGGED first_iff = 0;
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), f = StrFunctor(s), rest;
+    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), dead, rest;
+    if (!record_alive(StrPtr(s), &dead)) continue; /* most are: entailed since they were linked */
+    TAGGED f = StrFunctor(s);
     if (f == functor_iff4 && !first_iff) first_iff = l;
-    TAGGED dead = deref(StrArg(s, FD_ARG_DEAD));
-    if (!IsVar(dead)) continue;
     TAGGED vars = deref(StrArg(e, 1));
     if (vars == atom_nil) {
       fire_value_suspension(k, s, f, dead); /* the usual entry: no other variable to wait for */
@@ -473,6 +512,20 @@ void wake_values(const waker &k, TAGGED list)
   }
 }
 
+/* The Val list of a fixed variable. Its live entries are mostly suspensions with no other
+ * variable to wait for, which fire: this loop queues those, and leaves the list from the first
+ * other entry on to wake_values_from. */
+void wake_values(const waker &k, TAGGED list)
+{
+  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), dead;
+    if (!record_alive(StrPtr(s), &dead)) continue; /* most are: entailed since they were linked */
+    TAGGED f = StrFunctor(s);
+    if (f == functor_iff4 || deref(StrArg(e, 1)) != atom_nil) return wake_values_from(k, l);
+    queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT>(k, s, f, dead);
+  }
+}
+
 /* fd_enqueue_all with the '$fdlists' record of lists_mutable already looked up. */
 void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
                     TAGGED lists_mutable, TAGGED lists)
@@ -489,7 +542,7 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
   }
   int32_t stamp;
   propagator *p = insertion_level(api, w, &stamp);
-  waker k{api, w, p, self, stamp};
+  waker k = make_waker(api, w, p, self, stamp);
   if (mask & FD_WAKE_FIXED) {
     for (int i = 0; i < 4; i++) {
       TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
