@@ -92,12 +92,19 @@ void give_queues(ORVALIS_API_STRUCT *api, propagator *p)
     }
 }
 
+/* Whether the level mutable m (dereferenced) names p, with a Stamp no older than p's: the usual
+ * case, read without walking the mutable's chain (a Value that names a level ends it). */
+QX_HOT_INLINE bool level_current(TAGGED m, const propagator *p)
+{
+  const TAGGED *cell = StrPtr(m);
+  return p && cell[1] == fd_address_word(p) && IsSmall(cell[2]) && p->stamp <= GetSmall(cell[2]);
+}
+
 /* The current level once the stack agrees with the level mutable; null when none is open. */
 QX_HOT_INLINE propagator *synced_level(ORVALIS_API_STRUCT *api, worker *w)
 {
-  TAGGED m = fd_mutable_last(level_mutable(api));
   propagator *p = fd_state(api)->current_propagator;
-  if (p && level_of(m) == p && p->stamp <= stamp_of(m)) return p;
+  if (level_current(deref(level_mutable(api)), p)) return p;
   fd_sync(api, w);
   return fd_state(api)->current_propagator;
 }
@@ -116,11 +123,9 @@ propagator *open_level(ORVALIS_API_STRUCT *api, worker *w)
  * and backtracking past their insertion brings it below theirs. */
 QX_HOT_INLINE propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, int32_t *stamp)
 {
-  /* the level mutable's Value is a small integer unless it forwards to a newer mutable */
   TAGGED m = deref(level_mutable(api));
-  if (!IsSmall(StrArg(m, 1))) m = fd_mutable_last(m);
   propagator *p = fd_state(api)->current_propagator;
-  if (!p || level_of(m) != p || p->stamp > stamp_of(m)) {
+  if (!level_current(m, p)) {
     p = open_level(api, w);
     m = fd_mutable_last(level_mutable(api));
   }
@@ -598,6 +603,28 @@ void raise_pending(ORVALIS_API_STRUCT *api, QX_term_ref scratch)
     fd_native_fail(api);
 }
 
+/* fd_dequeue, inline in the loop. */
+QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
+{
+  propagator *p = synced_level(api, w);
+  if (!p) return 0;
+  while (!queue_empty(&p->queue[QUEUE_DAEMONS])) {
+    TAGGED d = queue_take(&p->queue[QUEUE_DAEMONS]);
+    if (!fd_dead(d)) run_daemon(api, w, d);
+  }
+  if (w->global_top >= w->heap_warn_soft) return 3;
+  for (uint32_t i = p->hint; i < QUEUE_DAEMONS; i++) {
+    prop_queue *q = &p->queue[i];
+    if (queue_empty(q)) continue;
+    *out = queue_take(q);
+    p->hint = queue_empty(q) ? i + 1 : i;
+    return i == 0 ? 1 : 2;
+  }
+  p->hint = QUEUE_DAEMONS;
+  drain_bindings(api, w, &p->queue[QUEUE_BINDINGS]);
+  return 0;
+}
+
 /* What running one dequeued global ends with. */
 enum run_outcome { RUN_CONTINUE, RUN_PROLOG, RUN_STOP };
 
@@ -830,26 +857,7 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
   level_insert(api, p, code, global, stamp);
 }
 
-int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
-{
-  propagator *p = synced_level(api, w);
-  if (!p) return 0;
-  while (!queue_empty(&p->queue[QUEUE_DAEMONS])) {
-    TAGGED d = queue_take(&p->queue[QUEUE_DAEMONS]);
-    if (!fd_dead(d)) run_daemon(api, w, d);
-  }
-  if (w->global_top >= w->heap_warn_soft) return 3;
-  for (uint32_t i = p->hint; i < QUEUE_DAEMONS; i++) {
-    prop_queue *q = &p->queue[i];
-    if (queue_empty(q)) continue;
-    *out = queue_take(q);
-    p->hint = queue_empty(q) ? i + 1 : i;
-    return i == 0 ? 1 : 2;
-  }
-  p->hint = QUEUE_DAEMONS;
-  drain_bindings(api, w, &p->queue[QUEUE_BINDINGS]);
-  return 0;
-}
+int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out) { return next_item(api, w, out); }
 
 int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, QX_term_ref global,
                          QX_term_ref goal)
@@ -960,7 +968,7 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
   QX_term_ref refs = fd_new_refs(api, 5);
   for (;;) {
     TAGGED item;
-    switch (fd_dequeue(api, w, &item)) {
+    switch (next_item(api, w, &item)) {
     case 0: fd_end(api, w); return 0;
     case 3: return 1;
     case 1:
