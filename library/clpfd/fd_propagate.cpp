@@ -625,6 +625,32 @@ QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
   return 0;
 }
 
+/* The status of global g after its run: not running, and no longer queued unless it may queue
+ * itself again and did not reach its fixpoint. */
+void end_run_status(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
+{
+  uint32_t old;
+  TAGGED m = status_read(g, &old);
+  uint32_t status = old & ~FD_ST_RUNNING;
+  if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
+    status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
+  if (status != old) put_status_word(api, w, m, status);
+}
+
+/* fd_prune_and_enqueue for the actions of most runs, [] or [exit], which nothing collects in;
+ * false for other lists. */
+QX_HOT_INLINE bool plain_actions(ORVALIS_API_STRUCT *api, worker *w, TAGGED g, TAGGED list)
+{
+  if (IsLst(list)) {
+    if (deref(LstHead(list)) != atom_exit || deref(LstTail(list)) != atom_nil) return false;
+    fd_state(api)->entailments++;
+    TAGGED dead = deref(StrArg(g, FD_ARG_DEAD));
+    if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
+  }
+  end_run_status(api, w, g);
+  return true;
+}
+
 /* What running one dequeued global ends with. */
 enum run_outcome { RUN_CONTINUE, RUN_PROLOG, RUN_STOP };
 
@@ -656,7 +682,9 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   TAGGED out = fd_ref_get(api, state);
   if (out != fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)))
     fd_update_mutable(api, w, out, StrArg(g, FD_GLOBAL_STATE));
-  w->term[0] = fd_ref_get(api, actions);
+  TAGGED list = fd_ref_get(api, actions);
+  if (plain_actions(api, w, g, list)) return RUN_CONTINUE;
+  w->term[0] = list;
   switch (fd_prune_and_enqueue(api, w, temp, global, goal)) {
   case 1: return RUN_CONTINUE;
   case -1: raise_pending(api, temp); return RUN_STOP;
@@ -891,12 +919,7 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
     }
     l = fd_ref_get(api, temp);
   }
-  uint32_t old;
-  TAGGED m = status_read(fd_ref_get(api, global), &old);
-  uint32_t status = old & ~FD_ST_RUNNING;
-  if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
-    status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
-  if (status != old) put_status_word(api, w, m, status);
+  end_run_status(api, w, fd_ref_get(api, global));
   return 1;
 }
 
