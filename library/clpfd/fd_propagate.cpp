@@ -289,11 +289,24 @@ struct waker {
   int32_t saved;
 };
 
-waker make_waker(ORVALIS_API_STRUCT *api, worker *w, propagator *p, TAGGED self, int32_t stamp)
+/* A waker without its level yet. */
+waker make_waker(ORVALIS_API_STRUCT *api, worker *w, TAGGED self)
 {
   bool choice = w->node_ < w->choice_start;
-  return {api, w, p, self, stamp, w->global_uncond,
+  return {api, w, nullptr, self, 0, w->global_uncond,
           choice ? (int32_t)(w->node_->trail_top - w->trail_start) : INT32_MIN};
+}
+
+/* insertion_level for a wake: the waker's bounds tell whether the level mutable needs saving. */
+QX_HOT_INLINE propagator *insertion_level(const waker &k, int32_t *stamp)
+{
+  TAGGED m = deref(level_mutable(k.api));
+  propagator *p = fd_state(k.api)->current_propagator;
+  if (!level_current(m, p)) return insertion_level(k.api, k.w, stamp);
+  const TAGGED *cell = StrPtr(m);
+  if (cell < k.uncond && GetSmall(cell[2]) < k.saved) return insertion_level(k.api, k.w, stamp);
+  *stamp = GetSmall(cell[2]);
+  return p;
 }
 
 /* Whether the suspension record at r is alive, its Dead unbound (dereferenced into *dead). Dead
@@ -545,9 +558,8 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
     lists_mutable = keep[1];
     lists = fd_mutable_value(lists_mutable);
   }
-  int32_t stamp;
-  propagator *p = insertion_level(api, w, &stamp);
-  waker k = make_waker(api, w, p, self, stamp);
+  waker k = make_waker(api, w, self);
+  k.p = insertion_level(k, &k.stamp);
   if (mask & FD_WAKE_FIXED) {
     for (int i = 0; i < 4; i++) {
       TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
