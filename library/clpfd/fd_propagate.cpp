@@ -678,17 +678,20 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   put_status_word(api, w, m, status | FD_ST_RUNNING);
   fd->resumptions++;
   if (fd->debugging) return RUN_PROLOG;
-  fd_ref_put(api, state, fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)));
+  fd_global_fn propagator = fd_global_function(api, deref(StrArg(g, FD_GLOBAL_CONSTRAINT)));
+  if (!propagator) return RUN_PROLOG;
+  TAGGED state0 = fd_mutable_value(StrArg(g, FD_GLOBAL_STATE));
+  fd_ref_put(api, state, state0);
   fd_ref_put(api, actions, atom_nil);
-  int ran = dispatch_global_fast(api, w, deref(StrArg(g, FD_GLOBAL_CONSTRAINT)), state, state,
-                                 actions, global);
+  w->term[0] = state0; /* as dispatch_global_fast hands them over */
+  w->term[1] = g;
+  propagator(api, state, state, actions);
   /* An overflow fails the native (or raises the overflow action's exception) as it is met. */
   if ((*api->fli_data)->excp_flag == 0) return RUN_STOP;
   if (fd->fd_overflow) {
     fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_CONSTRAINT)));
     return RUN_STOP;
   }
-  if (!ran) return RUN_PROLOG;
   g = fd_ref_get(api, global);
   /* a run that kept its state term (one entailed, or one that changed nothing) trails nothing */
   TAGGED out = fd_ref_get(api, state);
