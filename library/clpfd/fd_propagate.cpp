@@ -370,15 +370,18 @@ QX_HOT_INLINE void queue_record(const waker &k, TAGGED s, int code)
 
 /* Queues a live suspension with functor f unless it is queued already: code for a global, ix_code
  * for an ix/7. dead is its Dead argument, dereferenced (an indexical's, when it is self, keeps it
- * from queueing). The codes are constants, so that each insertion folds to one queue. */
-template <int code, int ix_code>
+ * from queueing). The codes are constants, so that each insertion folds to one queue. The lists
+ * of domain and bound changes hold mostly daemons, Val lists none: daemons_first orders the tests. */
+template <int code, int ix_code, bool daemons_first = true>
 QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED dead)
 {
-  if (f == functor_ix7) {
+  if (daemons_first && f == functor_daemon5) {
+    queue_daemon(k, s);
+  } else if (f == functor_ix7) {
     if (s != k.self && dead != k.self) queue_record(k, s, ix_code);
   } else if (f == functor_global5) {
     queue_record(k, s, code);
-  } else if (f == functor_daemon5) {
+  } else if (!daemons_first && f == functor_daemon5) {
     queue_daemon(k, s);
   }
 }
@@ -472,7 +475,7 @@ QX_HOT_INLINE void fire_value_suspension(const waker &k, TAGGED s, TAGGED f, TAG
     f = StrFunctor(s);
     dead = deref(StrArg(s, FD_ARG_DEAD));
   }
-  queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT>(k, s, f, dead);
+  queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT, false>(k, s, f, dead);
 }
 
 /* The Val list of a fixed variable from cell list on: suspensions whose variables are all fixed
@@ -540,7 +543,7 @@ void wake_values(const waker &k, TAGGED list)
     if (!record_alive(StrPtr(s), &dead)) continue; /* most are: entailed since they were linked */
     TAGGED f = StrFunctor(s);
     if (f == functor_iff4 || deref(StrArg(e, 1)) != atom_nil) return wake_values_from(k, l);
-    queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT>(k, s, f, dead);
+    queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT, false>(k, s, f, dead);
   }
 }
 
