@@ -265,7 +265,8 @@ QX_HOT_INLINE TAGGED lists_record(TAGGED lists_mutable)
 {
   lists_mutable = deref(lists_mutable);
   if (!is_record(lists_mutable, functor_mutable2)) return 0;
-  TAGGED lists = fd_mutable_value(lists_mutable);
+  TAGGED lists = StrArg(lists_mutable, 1); /* usually the record itself, not a newer mutable */
+  if (!is_record(lists, functor_fdlists7)) lists = fd_mutable_value(lists_mutable);
   return is_record(lists, functor_fdlists7) ? lists : 0;
 }
 
@@ -283,8 +284,9 @@ struct waker {
   propagator *p;
   TAGGED self;
   int32_t stamp;
-  /* The newest choicepoint's bounds, read once per wake (nothing the walk does moves them): a
-   * status mutable below uncond whose Stamp is below saved is not yet saved under it. */
+  /* The newest choicepoint's bounds, read once per wake: a status mutable below uncond whose
+   * Stamp is below saved is not yet saved under it. The walks make no choicepoint and do not
+   * collect; wake_values_from relinks after a collection without them. */
   const TAGGED *uncond;
   int32_t saved;
 };
