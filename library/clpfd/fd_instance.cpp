@@ -345,24 +345,28 @@ static sw_on_key_node *dispatch_node(ORVALIS_API_STRUCT *api, struct fd_state *f
   return node;
 }
 
-int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,
-                         QX_term_ref state, QX_term_ref actions, QX_term_ref global)
+fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint)
 {
-  struct fd_state *fd = fd_state(api);
-  constraint = deref(constraint);
   TAGGED key;
   if (IsStr(constraint))
     key = StrFunctor(constraint);
   else if (IsAtom(constraint))
     key = constraint;
   else
-    return 0;
-  sw_on_key_node *node = dispatch_node(api, fd, key);
-  if (node->key != key || !node->value) return 0;
+    return nullptr;
+  sw_on_key_node *node = dispatch_node(api, fd_state(api), key);
+  return node->key == key ? (fd_global_fn)(uintptr_t)node->value : nullptr;
+}
+
+int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,
+                         QX_term_ref state, QX_term_ref actions, QX_term_ref global)
+{
+  fd_global_fn run = fd_global_function(api, deref(constraint));
+  if (!run) return 0;
   w->term[0] = fd_ref_get(api, state0);
   w->term[1] = fd_ref_get(api, global);
-  ((fd_global_fn)(uintptr_t)node->value)(api, state0, state, actions);
-  return fd->fd_overflow ? 0 : 1;
+  run(api, state0, state, actions);
+  return fd_state(api)->fd_overflow ? 0 : 1;
 }
 
 void fd_running_native(ORVALIS_API_STRUCT *api, const char **name, int *arity)

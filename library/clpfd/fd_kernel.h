@@ -45,6 +45,8 @@ static inline TAGGED fd_functor_word(TAGGED atom, uint32_t arity)
   return (atom & 0x807FFFFFu) | (arity << 23);
 }
 
+/* The propagator of a constraint term (dereferenced) by its functor; null when none is linked in. */
+fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint);
 /* Runs the propagator of constraint's functor: 1 ran, 0 no entry or the run overflowed. */
 int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,
                          QX_term_ref state, QX_term_ref actions, QX_term_ref global);

@@ -92,12 +92,19 @@ void give_queues(ORVALIS_API_STRUCT *api, propagator *p)
     }
 }
 
+/* Whether the level mutable m (dereferenced) names p, with a Stamp no older than p's: the usual
+ * case, read without walking the mutable's chain (a Value that names a level ends it). */
+QX_HOT_INLINE bool level_current(TAGGED m, const propagator *p)
+{
+  const TAGGED *cell = StrPtr(m);
+  return p && cell[1] == fd_address_word(p) && IsSmall(cell[2]) && p->stamp <= GetSmall(cell[2]);
+}
+
 /* The current level once the stack agrees with the level mutable; null when none is open. */
 QX_HOT_INLINE propagator *synced_level(ORVALIS_API_STRUCT *api, worker *w)
 {
-  TAGGED m = fd_mutable_last(level_mutable(api));
   propagator *p = fd_state(api)->current_propagator;
-  if (p && level_of(m) == p && p->stamp <= stamp_of(m)) return p;
+  if (level_current(deref(level_mutable(api)), p)) return p;
   fd_sync(api, w);
   return fd_state(api)->current_propagator;
 }
@@ -116,11 +123,9 @@ propagator *open_level(ORVALIS_API_STRUCT *api, worker *w)
  * and backtracking past their insertion brings it below theirs. */
 QX_HOT_INLINE propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, int32_t *stamp)
 {
-  /* the level mutable's Value is a small integer unless it forwards to a newer mutable */
   TAGGED m = deref(level_mutable(api));
-  if (!IsSmall(StrArg(m, 1))) m = fd_mutable_last(m);
   propagator *p = fd_state(api)->current_propagator;
-  if (!p || level_of(m) != p || p->stamp > stamp_of(m)) {
+  if (!level_current(m, p)) {
     p = open_level(api, w);
     m = fd_mutable_last(level_mutable(api));
   }
@@ -260,7 +265,8 @@ QX_HOT_INLINE TAGGED lists_record(TAGGED lists_mutable)
 {
   lists_mutable = deref(lists_mutable);
   if (!is_record(lists_mutable, functor_mutable2)) return 0;
-  TAGGED lists = fd_mutable_value(lists_mutable);
+  TAGGED lists = StrArg(lists_mutable, 1); /* usually the record itself, not a newer mutable */
+  if (!is_record(lists, functor_fdlists7)) lists = fd_mutable_value(lists_mutable);
   return is_record(lists, functor_fdlists7) ? lists : 0;
 }
 
@@ -278,7 +284,48 @@ struct waker {
   propagator *p;
   TAGGED self;
   int32_t stamp;
+  /* The newest choicepoint's bounds, read once per wake: a status mutable below uncond whose
+   * Stamp is below saved is not yet saved under it. The walks make no choicepoint and do not
+   * collect; wake_values_from relinks after a collection without them. */
+  const TAGGED *uncond;
+  int32_t saved;
 };
+
+/* A waker without its level yet. */
+waker make_waker(ORVALIS_API_STRUCT *api, worker *w, TAGGED self)
+{
+  bool choice = w->node_ < w->choice_start;
+  return {api, w, nullptr, self, 0, w->global_uncond,
+          choice ? (int32_t)(w->node_->trail_top - w->trail_start) : INT32_MIN};
+}
+
+/* insertion_level for a wake: the waker's bounds tell whether the level mutable needs saving. */
+QX_HOT_INLINE propagator *insertion_level(const waker &k, int32_t *stamp)
+{
+  TAGGED m = deref(level_mutable(k.api));
+  propagator *p = fd_state(k.api)->current_propagator;
+  if (!level_current(m, p)) return insertion_level(k.api, k.w, stamp);
+  const TAGGED *cell = StrPtr(m);
+  if (cell < k.uncond && GetSmall(cell[2]) < k.saved) return insertion_level(k.api, k.w, stamp);
+  *stamp = GetSmall(cell[2]);
+  return p;
+}
+
+/* Whether the suspension record at r is alive, its Dead unbound (dereferenced into *dead). Dead
+ * is mostly a reference to a variable of the constraint, unbound or bound to an integer. */
+QX_HOT_INLINE bool record_alive(const TAGGED *r, TAGGED *dead)
+{
+  TAGGED d = r[FD_ARG_DEAD];
+  if (!IsRef(d)) return false;
+  TAGGED next = *RefPtr(d);
+  if (next != d) {
+    if (!IsRef(next)) return false;
+    d = deref(next);
+    if (!IsVar(d)) return false;
+  }
+  *dead = d;
+  return true;
+}
 
 /* The last status mutable of a record, its word read on the way: the word is a small integer, so
  * a mutable whose Value is one is the last (the common case, without the general chain walk). */
@@ -298,6 +345,13 @@ inline void put_status_word(ORVALIS_API_STRUCT *api, worker *w, TAGGED m, uint32
   fd_trail_mutable(api, w, m);
   StrPtr(m)[1] = MakeSmall((int32_t)status);
 }
+/* put_status_word during a wake: the waker's bounds rule out most saves without reading w. */
+QX_HOT_INLINE void wake_status_word(const waker &k, TAGGED m, uint32_t status)
+{
+  TAGGED *cell = StrPtr(m);
+  if (cell < k.uncond && GetSmall(cell[2]) < k.saved) fd_trail_mutable(k.api, k.w, m);
+  cell[1] = MakeSmall((int32_t)status);
+}
 
 QX_HOT_INLINE void queue_daemon(const waker &k, TAGGED d)
 {
@@ -306,36 +360,44 @@ QX_HOT_INLINE void queue_daemon(const waker &k, TAGGED d)
   if ((status & STATUS_RUN_MASK) != FD_ST_RUNNING) level_insert(k.api, k.p, CODE_DAEMON, d, k.stamp);
 }
 
-/* Queues a suspension unless it is queued already: code for a global, ix_code for an ix/7. dead
- * is its Dead argument, dereferenced (an indexical's, when it is self, keeps it from queueing). The
- * codes are constants at each caller, so that the insertion folds to one queue. */
-QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED dead, int code,
-                                    int ix_code)
+/* Queues a global or an indexical with queue code `code` unless it is queued already. */
+QX_HOT_INLINE void queue_record(const waker &k, TAGGED s, int code)
 {
-  if (f == functor_daemon5) return queue_daemon(k, s);
-  if (f == functor_ix7) {
-    if (s == k.self || dead == k.self) return;
-    code = ix_code;
-  } else if (f != functor_global5) {
-    return;
-  }
   uint32_t status;
   TAGGED m = status_read(s, &status);
   if (status & FD_ST_QUEUED) return;
-  put_status_word(k.api, k.w, m, status | FD_ST_QUEUED);
+  wake_status_word(k, m, status | FD_ST_QUEUED);
   level_insert(k.api, k.p, code, s, k.stamp);
+}
+
+/* Queues a live suspension with functor f unless it is queued already: code for a global, ix_code
+ * for an ix/7. dead is its Dead argument, dereferenced (an indexical's, when it is self, keeps it
+ * from queueing). The codes are constants, so that each insertion folds to one queue. The lists
+ * of domain and bound changes hold mostly daemons, Val lists none: daemons_first orders the tests. */
+template <int code, int ix_code, bool daemons_first = true>
+QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED dead)
+{
+  if (daemons_first && f == functor_daemon5) {
+    queue_daemon(k, s);
+  } else if (f == functor_ix7) {
+    if (s != k.self && dead != k.self) queue_record(k, s, ix_code);
+  } else if (f == functor_global5) {
+    queue_record(k, s, code);
+  } else if (!daemons_first && f == functor_daemon5) {
+    queue_daemon(k, s);
+  }
 }
 
 /* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
 void wake_front(const waker &k, TAGGED list, int gq)
 {
   for (; IsLst(list); list = deref(LstTail(list))) {
-    TAGGED s = deref(LstHead(list)), dead = deref(StrArg(s, FD_ARG_DEAD));
-    if (!IsVar(dead)) continue;
+    TAGGED s = deref(LstHead(list)), dead;
+    if (!record_alive(StrPtr(s), &dead)) continue;
     if (gq == 3)
-      queue_suspension(k, s, StrFunctor(s), dead, 6, CODE_IX_FRONT);
+      queue_suspension<6, CODE_IX_FRONT>(k, s, StrFunctor(s), dead);
     else
-      queue_suspension(k, s, StrFunctor(s), dead, 4, CODE_IX_FRONT);
+      queue_suspension<4, CODE_IX_FRONT>(k, s, StrFunctor(s), dead);
   }
 }
 
@@ -348,14 +410,14 @@ TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, 
   int32_t dead = 0;
   TAGGED shared = list; /* the rest after the last dead entry */
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED s = deref(LstHead(l)), d = deref(StrArg(s, FD_ARG_DEAD));
-    if (!IsVar(d)) {
+    TAGGED s = deref(LstHead(l)), d;
+    if (!record_alive(StrPtr(s), &d)) {
       dead++;
       shared = deref(LstTail(l));
     } else if (gq == 3) {
-      queue_suspension(k, s, StrFunctor(s), d, 7, CODE_IX_BACK);
+      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
     } else {
-      queue_suspension(k, s, StrFunctor(s), d, 5, CODE_IX_BACK);
+      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
     }
   }
   if (!dead) return lists;
@@ -415,13 +477,13 @@ QX_HOT_INLINE void fire_value_suspension(const waker &k, TAGGED s, TAGGED f, TAG
     f = StrFunctor(s);
     dead = deref(StrArg(s, FD_ARG_DEAD));
   }
-  queue_suspension(k, s, f, dead, CODE_GLOBAL_FRONT, CODE_IX_FRONT);
+  queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT, false>(k, s, f, dead);
 }
 
-/* The Val list of a fixed variable: suspensions whose variables are all fixed fire; the others
- * are linked into the list of their next unbound variable, after making room for them (the kept
- * entries are roots meanwhile). */
-void wake_values(const waker &k, TAGGED list)
+/* The Val list of a fixed variable from cell list on: suspensions whose variables are all fixed
+ * fire; the others are linked into the list of their next unbound variable, after making room for
+ * them (the kept entries are roots meanwhile). */
+__attribute__((noinline)) void wake_values_from(const waker &k, TAGGED list)
 {
   ORVALIS_API_STRUCT *api = k.api;
   worker *w = k.w;
@@ -432,10 +494,10 @@ void wake_values(const waker &k, TAGGED list)
   int nkept = 0, capacity = KEPT_BUFFER;
   TAGGED first_iff = 0;
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), f = StrFunctor(s), rest;
+    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), dead, rest;
+    if (!record_alive(StrPtr(s), &dead)) continue; /* most are: entailed since they were linked */
+    TAGGED f = StrFunctor(s);
     if (f == functor_iff4 && !first_iff) first_iff = l;
-    TAGGED dead = deref(StrArg(s, FD_ARG_DEAD));
-    if (!IsVar(dead)) continue;
     TAGGED vars = deref(StrArg(e, 1));
     if (vars == atom_nil) {
       fire_value_suspension(k, s, f, dead); /* the usual entry: no other variable to wait for */
@@ -473,6 +535,20 @@ void wake_values(const waker &k, TAGGED list)
   }
 }
 
+/* The Val list of a fixed variable. Its live entries are mostly suspensions with no other
+ * variable to wait for, which fire: this loop queues those, and leaves the list from the first
+ * other entry on to wake_values_from. */
+void wake_values(const waker &k, TAGGED list)
+{
+  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
+    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), dead;
+    if (!record_alive(StrPtr(s), &dead)) continue; /* most are: entailed since they were linked */
+    TAGGED f = StrFunctor(s);
+    if (f == functor_iff4 || deref(StrArg(e, 1)) != atom_nil) return wake_values_from(k, l);
+    queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT, false>(k, s, f, dead);
+  }
+}
+
 /* fd_enqueue_all with the '$fdlists' record of lists_mutable already looked up. */
 void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
                     TAGGED lists_mutable, TAGGED lists)
@@ -487,9 +563,8 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
     lists_mutable = keep[1];
     lists = fd_mutable_value(lists_mutable);
   }
-  int32_t stamp;
-  propagator *p = insertion_level(api, w, &stamp);
-  waker k{api, w, p, self, stamp};
+  waker k = make_waker(api, w, self);
+  k.p = insertion_level(k, &k.stamp);
   if (mask & FD_WAKE_FIXED) {
     for (int i = 0; i < 4; i++) {
       TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
@@ -545,6 +620,54 @@ void raise_pending(ORVALIS_API_STRUCT *api, QX_term_ref scratch)
     fd_native_fail(api);
 }
 
+/* fd_dequeue, inline in the loop. */
+QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
+{
+  propagator *p = synced_level(api, w);
+  if (!p) return 0;
+  while (!queue_empty(&p->queue[QUEUE_DAEMONS])) {
+    TAGGED d = queue_take(&p->queue[QUEUE_DAEMONS]);
+    if (!fd_dead(d)) run_daemon(api, w, d);
+  }
+  if (w->global_top >= w->heap_warn_soft) return 3;
+  for (uint32_t i = p->hint; i < QUEUE_DAEMONS; i++) {
+    prop_queue *q = &p->queue[i];
+    if (queue_empty(q)) continue;
+    *out = queue_take(q);
+    p->hint = queue_empty(q) ? i + 1 : i;
+    return i == 0 ? 1 : 2;
+  }
+  p->hint = QUEUE_DAEMONS;
+  drain_bindings(api, w, &p->queue[QUEUE_BINDINGS]);
+  return 0;
+}
+
+/* The status of global g after its run: not running, and no longer queued unless it may queue
+ * itself again and did not reach its fixpoint. */
+void end_run_status(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
+{
+  uint32_t old;
+  TAGGED m = status_read(g, &old);
+  uint32_t status = old & ~FD_ST_RUNNING;
+  if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
+    status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
+  if (status != old) put_status_word(api, w, m, status);
+}
+
+/* fd_prune_and_enqueue for the actions of most runs, [] or [exit], which nothing collects in;
+ * false for other lists. */
+QX_HOT_INLINE bool plain_actions(ORVALIS_API_STRUCT *api, worker *w, TAGGED g, TAGGED list)
+{
+  if (IsLst(list)) {
+    if (deref(LstHead(list)) != atom_exit || deref(LstTail(list)) != atom_nil) return false;
+    fd_state(api)->entailments++;
+    TAGGED dead = deref(StrArg(g, FD_ARG_DEAD));
+    if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
+  }
+  end_run_status(api, w, g);
+  return true;
+}
+
 /* What running one dequeued global ends with. */
 enum run_outcome { RUN_CONTINUE, RUN_PROLOG, RUN_STOP };
 
@@ -560,23 +683,28 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   put_status_word(api, w, m, status | FD_ST_RUNNING);
   fd->resumptions++;
   if (fd->debugging) return RUN_PROLOG;
-  fd_ref_put(api, state, fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)));
+  fd_global_fn propagator = fd_global_function(api, deref(StrArg(g, FD_GLOBAL_CONSTRAINT)));
+  if (!propagator) return RUN_PROLOG;
+  TAGGED state0 = fd_mutable_value(StrArg(g, FD_GLOBAL_STATE));
+  fd_ref_put(api, state, state0);
   fd_ref_put(api, actions, atom_nil);
-  int ran = dispatch_global_fast(api, w, deref(StrArg(g, FD_GLOBAL_CONSTRAINT)), state, state,
-                                 actions, global);
+  w->term[0] = state0; /* as dispatch_global_fast hands them over */
+  w->term[1] = g;
+  propagator(api, state, state, actions);
   /* An overflow fails the native (or raises the overflow action's exception) as it is met. */
   if ((*api->fli_data)->excp_flag == 0) return RUN_STOP;
   if (fd->fd_overflow) {
     fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_CONSTRAINT)));
     return RUN_STOP;
   }
-  if (!ran) return RUN_PROLOG;
   g = fd_ref_get(api, global);
   /* a run that kept its state term (one entailed, or one that changed nothing) trails nothing */
   TAGGED out = fd_ref_get(api, state);
   if (out != fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)))
     fd_update_mutable(api, w, out, StrArg(g, FD_GLOBAL_STATE));
-  w->term[0] = fd_ref_get(api, actions);
+  TAGGED list = fd_ref_get(api, actions);
+  if (plain_actions(api, w, g, list)) return RUN_CONTINUE;
+  w->term[0] = list;
   switch (fd_prune_and_enqueue(api, w, temp, global, goal)) {
   case 1: return RUN_CONTINUE;
   case -1: raise_pending(api, temp); return RUN_STOP;
@@ -781,26 +909,7 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
   level_insert(api, p, code, global, stamp);
 }
 
-int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
-{
-  propagator *p = synced_level(api, w);
-  if (!p) return 0;
-  while (!queue_empty(&p->queue[QUEUE_DAEMONS])) {
-    TAGGED d = queue_take(&p->queue[QUEUE_DAEMONS]);
-    if (!fd_dead(d)) run_daemon(api, w, d);
-  }
-  if (w->global_top >= w->heap_warn_soft) return 3;
-  for (uint32_t i = p->hint; i < QUEUE_DAEMONS; i++) {
-    prop_queue *q = &p->queue[i];
-    if (queue_empty(q)) continue;
-    *out = queue_take(q);
-    p->hint = queue_empty(q) ? i + 1 : i;
-    return i == 0 ? 1 : 2;
-  }
-  p->hint = QUEUE_DAEMONS;
-  drain_bindings(api, w, &p->queue[QUEUE_BINDINGS]);
-  return 0;
-}
+int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out) { return next_item(api, w, out); }
 
 int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, QX_term_ref global,
                          QX_term_ref goal)
@@ -834,12 +943,7 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
     }
     l = fd_ref_get(api, temp);
   }
-  uint32_t old;
-  TAGGED m = status_read(fd_ref_get(api, global), &old);
-  uint32_t status = old & ~FD_ST_RUNNING;
-  if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
-    status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
-  if (status != old) put_status_word(api, w, m, status);
+  end_run_status(api, w, fd_ref_get(api, global));
   return 1;
 }
 
@@ -911,7 +1015,7 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
   QX_term_ref refs = fd_new_refs(api, 5);
   for (;;) {
     TAGGED item;
-    switch (fd_dequeue(api, w, &item)) {
+    switch (next_item(api, w, &item)) {
     case 0: fd_end(api, w); return 0;
     case 3: return 1;
     case 1:
