@@ -148,16 +148,24 @@ TAGGED state_stamp(TAGGED state) { return deref(StrArg(state, (int)Arity(StrFunc
   labeling_data *b = f->block;
   int i = (int)(f - b->frames);
   TAGGED state = fd_mutable_value(StrArg(deref(global), FD_GLOBAL_STATE));
-  if (state_stamp(state) != MakeSmall(b->stamp)) return;
+  TAGGED *stamp = StrPtr(state) + Arity(StrFunctor(state));
+  if (deref(*stamp) != MakeSmall(b->stamp)) return;
   int pos = b->vheap[i];
   if (pos >= b->heapsize) return; /* removed already */
-  fd_daemon_copy_state(api, w, &global);
-  b->stamp++;
   int32_t old = b->key[i];
   set_key(b, i);
-  if (b->key[i] == BOUND_KEY)
+  int32_t key = b->key[i];
+  if (key == old) return; /* the heap stays as it is, current for this state */
+  /* The state's Stamp follows the block's: in place when the state is newer than the newest
+   * choicepoint, else in a copy that backtracking undoes. */
+  if (StrPtr(state) >= w->global_uncond)
+    *stamp = MakeSmall(b->stamp + 1);
+  else
+    fd_daemon_copy_state(api, w, &global);
+  b->stamp++;
+  if (key == BOUND_KEY)
     remove_at(b, pos);
-  else if (b->key[i] < old)
+  else if (key < old)
     sift_up(b, pos);
   else
     sift_down(b, pos);
