@@ -69,11 +69,15 @@ TAGGED ref_term(const labeling_data *b, int i, int which)
   return deref(b->refbase[2 * i + which].term);
 }
 
-void set_key(labeling_data *b, int i)
+/* The key of variable i under a rule; BOUND_KEY once it is bound. */
+inline int32_t var_key(const labeling_data *b, int i, int type)
 {
-  TAGGED dom = IsVar(ref_term(b, i, 1)) ? fd_attr_dom(ref_term(b, i, 0)) : 0;
-  b->key[i] = dom ? dom_key(StrPtr(dom), b->type) : BOUND_KEY;
+  if (!IsVar(ref_term(b, i, 1))) return BOUND_KEY;
+  TAGGED dom = fd_attr_dom(ref_term(b, i, 0));
+  return dom ? dom_key(StrPtr(dom), type) : BOUND_KEY;
 }
+
+void set_key(labeling_data *b, int i) { b->key[i] = var_key(b, i, b->type); }
 
 bool better(const labeling_data *b, int x, int y)
 {
@@ -292,14 +296,11 @@ int count_unbound(TAGGED list)
 template <int TYPE>
 int scan_best(const labeling_data *b)
 {
-  const QX_globref refs = b->refbase;
   int best = -1;
   int32_t best_key = 0;
   for (int i = 0, n = b->nvars; i < n; i++) {
-    if (!IsVar(deref(refs[2 * i + 1].term))) continue;
-    TAGGED dom = fd_attr_dom(refs[2 * i].term);
-    if (!dom) continue;
-    int32_t key = dom_key(StrPtr(dom), TYPE);
+    int32_t key = var_key(b, i, TYPE);
+    if (key == BOUND_KEY) continue;
     if (best < 0 || key < best_key) {
       best = i;
       best_key = key;
