@@ -22,6 +22,9 @@ constexpr int32_t BOUND_KEY = INT32_MIN;
 /* Heap words the take-over of one binding may build before fd_enqueue_all makes its own room. */
 constexpr uint32_t BINDING_WORDS = 135;
 constexpr uint32_t SINGLETON_WORDS = 7;
+/* Up to this many variables a scan of the keys at each choice costs less than keeping a heap
+ * current on every domain event and rebuilding it after every backtrack. */
+constexpr int SCAN_VARS = 32;
 
 struct labeling_data;
 
@@ -45,12 +48,13 @@ struct labeling_data {
   int32_t heapsize_committed;
   int32_t nvars;
   int32_t type;
+  bool scan; /* no heap: the choice scans the keys (few variables) */
 };
 
 /* ---- keys ---- */
 
 /* The key of a domain under a rule (smaller is better). */
-int32_t dom_key(const TAGGED *dom, int type)
+inline int32_t dom_key(const TAGGED *dom, int type)
 {
   TAGGED min = deref(dom[2]), max = deref(dom[3]), size = deref(dom[4]);
   switch (type) {
@@ -65,11 +69,15 @@ TAGGED ref_term(const labeling_data *b, int i, int which)
   return deref(b->refbase[2 * i + which].term);
 }
 
-void set_key(labeling_data *b, int i)
+/* The key of variable i under a rule; BOUND_KEY once it is bound. */
+inline int32_t var_key(const labeling_data *b, int i, int type)
 {
-  TAGGED dom = IsVar(ref_term(b, i, 1)) ? fd_attr_dom(ref_term(b, i, 0)) : 0;
-  b->key[i] = dom ? dom_key(StrPtr(dom), b->type) : BOUND_KEY;
+  if (!IsVar(ref_term(b, i, 1))) return BOUND_KEY;
+  TAGGED dom = fd_attr_dom(ref_term(b, i, 0));
+  return dom ? dom_key(StrPtr(dom), type) : BOUND_KEY;
 }
+
+void set_key(labeling_data *b, int i) { b->key[i] = var_key(b, i, b->type); }
 
 bool better(const labeling_data *b, int x, int y)
 {
@@ -138,25 +146,39 @@ void labeling_destructor(void *block)
 
 TAGGED state_stamp(TAGGED state) { return deref(StrArg(state, (int)Arity(StrFunctor(state)))); }
 
-int labeling_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGED global)
+/* Keeps the heap current after a domain event on the variable of frame f. */
+[[gnu::noinline]] void heap_daemon(ORVALIS_API_STRUCT *api, worker *w, var_frame *f, TAGGED global)
 {
-  auto *f = (var_frame *)frame;
   labeling_data *b = f->block;
   int i = (int)(f - b->frames);
   TAGGED state = fd_mutable_value(StrArg(deref(global), FD_GLOBAL_STATE));
-  if (state_stamp(state) != MakeSmall(b->stamp)) return 1;
+  TAGGED *stamp = StrPtr(state) + Arity(StrFunctor(state));
+  if (deref(*stamp) != MakeSmall(b->stamp)) return;
   int pos = b->vheap[i];
-  if (pos >= b->heapsize) return 1; /* removed already */
-  fd_daemon_copy_state(api, w, &global);
-  b->stamp++;
+  if (pos >= b->heapsize) return; /* removed already */
   int32_t old = b->key[i];
   set_key(b, i);
-  if (b->key[i] == BOUND_KEY)
+  int32_t key = b->key[i];
+  if (key == old) return; /* the heap stays as it is, current for this state */
+  /* The state's Stamp follows the block's: in place when the state is newer than the newest
+   * choicepoint, else in a copy that backtracking undoes. */
+  if (StrPtr(state) >= w->global_uncond)
+    *stamp = MakeSmall(b->stamp + 1);
+  else
+    fd_daemon_copy_state(api, w, &global);
+  b->stamp++;
+  if (key == BOUND_KEY)
     remove_at(b, pos);
-  else if (b->key[i] < old)
+  else if (key < old)
     sift_up(b, pos);
   else
     sift_down(b, pos);
+}
+
+int labeling_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGED global)
+{
+  auto *f = (var_frame *)frame;
+  if (!f->block->scan) heap_daemon(api, w, f, global);
   return 1;
 }
 
@@ -228,6 +250,7 @@ labeling_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
   b->vheap = b->heap + n;
   b->heapsize = b->heapsize_committed = b->nvars = n;
   b->type = type;
+  b->scan = n <= SCAN_VARS;
   b->refbase = QX_alloc_globrefs(2 * n + 1);
   if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
   b->refbase[2 * n] = {deref(StrArg(deref(w->term[0]), 1)), 0};
@@ -266,6 +289,42 @@ int count_unbound(TAGGED list)
   for (list = deref(list); IsLst(list); list = deref(LstTail(list)))
     if (IsVar(deref(LstHead(list)))) n++;
   return n;
+}
+
+/* The unbound variable with the smallest key, ties to the first; -1 when all are bound. The same
+ * variable as the top of a current heap. */
+template <int TYPE>
+int scan_best(const labeling_data *b)
+{
+  int best = -1;
+  int32_t best_key = 0;
+  for (int i = 0, n = b->nvars; i < n; i++) {
+    int32_t key = var_key(b, i, TYPE);
+    if (key == BOUND_KEY) continue;
+    if (best < 0 || key < best_key) {
+      best = i;
+      best_key = key;
+    }
+  }
+  return best;
+}
+
+int scan_best(const labeling_data *b)
+{
+  switch (b->type) {
+  case CHOICE_MIN: return scan_best<CHOICE_MIN>(b);
+  case CHOICE_MAX: return scan_best<CHOICE_MAX>(b);
+  default: return scan_best<CHOICE_FF>(b);
+  }
+}
+
+/* The heap's best variable after bringing the heap up to date; -1 when it is empty. */
+int heap_best(labeling_data *b, int32_t stamp, int is_new)
+{
+  if (b->stamp != stamp) rebuild(b);
+  b->stamp = stamp + 1;
+  if (is_new) b->heapsize_committed = b->heapsize;
+  return b->heapsize > 0 ? b->heap[0] : -1;
 }
 
 /* The variables are all labelled: the daemons die with the record and the block goes. */
@@ -337,11 +396,9 @@ void prolog_fd_labeling_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref stat
   /* else the block went when its heap emptied */
   TAGGED best = atom_nil;
   if (b) {
-    if (b->stamp != stamp) rebuild(b);
-    b->stamp = stamp + 1;
-    if (is_new) b->heapsize_committed = b->heapsize;
-    if (b->heapsize > 0)
-      best = ref_term(b, b->heap[0], 1);
+    int i = b->scan ? scan_best(b) : heap_best(b, stamp, is_new);
+    if (i >= 0)
+      best = ref_term(b, i, 1);
     else
       finish(api, w);
   }

@@ -122,11 +122,13 @@ int oracle(const model &m, int rule)
   return best;
 }
 
+/* Few variables are scanned at each choice, more are kept in a heap: both agree with the model. */
 TEST_F(FdLabeling, HeapAgreesWithAScanUnderBindingAndBacktracking)
 {
-  constexpr int N = 30, STEPS = 500;
+  constexpr int STEPS = 500;
   const char *lists[] = {"min", "max", "dom"};
-  for (int rule = 1; rule <= 3; rule++) {
+  for (int run = 0; run < 6; run++) {
+    int N = run < 3 ? 30 : 40, rule = run % 3 + 1;
     std::mt19937 rng(7 * rule);
     model m(N);
     std::vector<std::pair<int, int>> domains;
@@ -185,20 +187,30 @@ TEST_F(FdLabeling, HeapAgreesWithAScanUnderBindingAndBacktracking)
 }
 
 /* Removing an inner entry moves the last one into its place, below a parent it may be better
- * than: under min these lower bounds form a heap in list order, and binding the eighth puts the
- * fifteenth (4) under the fourth (21). */
+ * than. Under min, lower bounds that rise along the path from the root to the last entry and are
+ * large elsewhere form a heap in list order; binding the child of the root's other child puts the
+ * last entry under that child (large), which it must pass before the path above it is bound.
+ * Enough variables for a heap. */
 TEST_F(FdLabeling, RemovingAnInnerEntryKeepsTheHeapOrder)
 {
-  const int lows[] = {1, 20, 2, 21, 22, 30, 3, 23, 24, 25, 26, 31, 32, 33, 4};
-  /* only the lower bounds matter to min */
+  constexpr int N = 40;
+  std::vector<int> path; /* root first */
+  for (int i = N - 1; i > 0; i = (i - 1) / 2) path.insert(path.begin(), i);
+  path.insert(path.begin(), 0);
+  std::vector<int> lows(N);
+  for (int i = 0; i < N; i++) lows[i] = 50 + i;
+  for (size_t d = 0; d < path.size(); d++) lows[path[d]] = (int)d + 1;
+  int inner = 2 * (path[1] == 1 ? 2 : 1) + 1;
   model m;
   std::vector<std::pair<int, int>> domains;
-  for (int lo : lows) m.push_back({lo, 40}), domains.push_back({lo, 40});
+  for (int lo : lows) m.push_back({lo, 99}), domains.push_back({lo, 99});
   QX_term_ref cell = labeling(domains, "min");
-  for (int bound : {-1, 7, 0, 2, 6, 1}) {
+  std::vector<int> binds = {-1, inner}; /* then the path but the last entry, which comes up */
+  binds.insert(binds.end(), path.begin(), path.end() - 1);
+  for (int bound : binds) {
     if (bound >= 0) {
-      ASSERT_EQ(on(cell, bound, "'$fd_unify'(X, 40), '$fd_evaluate_indexical'(_, 0)"), 1);
-      m[bound] = {40};
+      ASSERT_EQ(on(cell, bound, "'$fd_unify'(X, 99), '$fd_evaluate_indexical'(_, 0)"), 1);
+      m[bound] = {99};
     }
     TAGGED got = label(cell);
     EXPECT_EQ(got, element(cell, oracle(m, 1))) << "after binding " << bound;
