@@ -145,7 +145,10 @@ void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED hand
   cells[2] = functor_free1;
   cells[3] = fd_address_word(block);
   /* The destructor is the caller's to store: the block must not be destroyed before it is. */
-  std::memset(block, 0, size < sizeof(daemon_frame) ? size : sizeof(daemon_frame));
+  if (size >= sizeof(daemon_frame))
+    *(daemon_frame *)block = daemon_frame{};
+  else
+    std::memset(block, 0, size);
   fd_trail_push(api, w, MakeLst(cells)); /* the $free entry */
   fd_bind(api, w, handle, MakeLst(cells));
   return block;
