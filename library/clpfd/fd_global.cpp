@@ -34,23 +34,30 @@ bool handle_is_new(const worker *w, TAGGED handle)
   return IsVar(handle) || LstPtr(handle) >= w->global_uncond;
 }
 
+/* Stamp + 1 in place: a small integer's word plus 8 is the next one's (wrapping alike). */
+inline int32_t bump_stamp_cell(TAGGED *cell)
+{
+  TAGGED stamp = *cell;
+  if (!IsSmall(stamp)) stamp = deref(stamp);
+  *cell = stamp + (MakeSmall(1) - MakeSmall(0));
+  return GetSmall(stamp);
+}
+
 /* A copy of the state term on the heap with Stamp + 1; the caller made room. */
 TAGGED copy_state(worker *w, TAGGED state)
 {
   uint32_t arity = Arity(StrFunctor(state));
-  TAGGED *copy = fd_heap_words(w, arity + 1);
+  TAGGED *__restrict copy = fd_heap_words(w, arity + 1);
   /* An unbound argument is a self-reference: the copied word refers to the original's cell. */
-  const TAGGED *from = StrPtr(state);
-  for (uint32_t i = 0; i <= arity; i++) copy[i] = from[i]; /* a few words: no library call */
-  copy[arity] = MakeSmall(GetSmall(deref(copy[arity])) + 1);
+  const TAGGED *__restrict from = StrPtr(state);
+  for (uint32_t i = 0; i < arity; i++) copy[i] = from[i]; /* a few words: no library call */
+  copy[arity] = from[arity];
+  bump_stamp_cell(copy + arity);
   return MakeStr(copy);
 }
 
-void bump_stamp(TAGGED state)
-{
-  TAGGED *stamp = state_stamp_cell(state);
-  *stamp = MakeSmall(GetSmall(deref(*stamp)) + 1);
-}
+/* Heap words a state copy asks for: the copy and a margin. */
+inline uint32_t copy_room(TAGGED state) { return Arity(StrFunctor(state)) + 129; }
 
 }  // namespace
 
@@ -62,7 +69,7 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
   struct fd_state *fd = fd_state(api);
   for (int i = 0; i < FD_LIVE; i++) w->term[i] = atom_nil;
   fd->constraints++;
-  call_overflow(w, GLOBAL_WORDS, FD_LIVE);
+  if (!fd_room_free(w, GLOBAL_WORDS)) call_overflow(w, GLOBAL_WORDS, FD_LIVE);
   TAGGED *g = fd_heap_words(w, GLOBAL_WORDS);
   g[0] = functor_global5;
   g[1] = MakeStr(g + 6);
@@ -76,7 +83,8 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
   g[9] = functor_mutable2;
   g[10] = MakeSmall((int32_t)((uint32_t)status | FD_ST_GLOBAL));
   g[11] = MakeSmall(0);
-  QX_term_ref record = fd_new_refs(api, 1);
+  /* State is in the record now: its reference keeps the record while linking makes room */
+  QX_term_ref record = state;
   fd_ref_put(api, record, MakeStr(g));
   for (TAGGED l; IsLst(l = fd_ref_get(api, susp));) {
     TAGGED k = deref(LstHead(l));
@@ -85,9 +93,11 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
         FunctorName(StrFunctor(k)) == FunctorName(fd->functor_none))
       continue;
     if (!IsVar(deref(StrArg(k, 1)))) continue;
-    w->term[0] = k;
-    call_overflow(w, LINK_WORDS, FD_LIVE);
-    k = w->term[0];
+    if (!fd_room_free(w, LINK_WORDS)) {
+      w->term[0] = k;
+      call_overflow(w, LINK_WORDS, FD_LIVE);
+      k = w->term[0];
+    }
     fd_link(api, w, deref(StrArg(k, 1)), k, fd_ref_get(api, record));
   }
   w->term[0] = atom_nil;
@@ -100,18 +110,17 @@ TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle,
 {
   TAGGED state = deref(w->term[0]);
   if (StrPtr(state) < w->global_uncond) {
-    uint32_t arity = Arity(StrFunctor(state));
-    if (!fd_room_free(w, arity + 129)) {
-      call_overflow(w, arity + 129, 3);
+    if (!fd_room_free(w, copy_room(state))) {
+      call_overflow(w, copy_room(state), 3);
       state = deref(w->term[0]);
     }
-    w->term[0] = copy_state(w, state);
+    state = copy_state(w, state);
+    w->term[0] = state;
+    *stamp = GetSmall(*state_stamp_cell(state)) - 1;
   } else {
-    bump_stamp(state);
+    *stamp = bump_stamp_cell(state_stamp_cell(state));
   }
-  state = w->term[0];
   *handle = deref(state_handle(state));
-  *stamp = GetSmall(deref(*state_stamp_cell(state))) - 1;
   *is_new = handle_is_new(w, *handle);
   return state;
 }
@@ -127,7 +136,7 @@ TAGGED fd_static_output_state(worker *w, TAGGED *handle, int *is_new)
 void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED handle)
 {
   w->term[3] = handle;
-  call_overflow(w, PERM_ALLOC_WORDS, 4);
+  if (!fd_room_free(w, PERM_ALLOC_WORDS)) call_overflow(w, PERM_ALLOC_WORDS, 4);
   handle = deref(w->term[3]);
   void *block = fd_malloc(api, size);
   TAGGED *cells = fd_heap_words(w, 4);
@@ -136,7 +145,10 @@ void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED hand
   cells[2] = functor_free1;
   cells[3] = fd_address_word(block);
   /* The destructor is the caller's to store: the block must not be destroyed before it is. */
-  std::memset(block, 0, size < sizeof(daemon_frame) ? size : sizeof(daemon_frame));
+  if (size >= sizeof(daemon_frame))
+    *(daemon_frame *)block = daemon_frame{};
+  else
+    std::memset(block, 0, size);
   fd_trail_push(api, w, MakeLst(cells)); /* the $free entry */
   fd_bind(api, w, handle, MakeLst(cells));
   return block;
@@ -161,13 +173,22 @@ void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w)
   TAGGED pair = deref(state_handle(deref(w->term[0])));
   if (!IsLst(pair)) return; /* no block was made */
   TAGGED *cells = LstPtr(pair);
-  TAGGED v = deref(cells[0]);
-  if (!IsVar(v)) return; /* already dead */
+  TAGGED v = cells[0];
+  if (v != MakeRef(cells)) { /* V bound, or sharing another variable */
+    v = deref(v);
+    if (!IsVar(v)) return; /* already dead */
+  }
   if (cells >= w->global_uncond) {
     fd_bind(api, w, v, MakeSmall(0));
-    auto *block = (daemon_frame *)fd_perm_data(pair);
+    /* fd_perm_alloc puts the '$free'(Block) term right after the pair */
+    auto *block = (daemon_frame *)(cells[1] == MakeStr(cells + 2) ? fd_word_address(cells[3])
+                                                                   : fd_perm_data(pair));
     if (w->trail_top[-1] == pair) w->trail_top--;
     if (block->destructor) block->destructor(block);
+  } else if (v == MakeRef(cells)) { /* V's cell is the pair's: older than the choicepoint */
+    cells[0] = MakeSmall(1);
+    fd_trail_push(api, w, v);
+    fd_mark_choicepoints(w);
   } else {
     fd_bind(api, w, v, MakeSmall(1));
     fd_mark_choicepoints(w);
@@ -176,14 +197,18 @@ void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w)
 
 TAGGED fd_daemon_copy_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *global)
 {
-  TAGGED state = fd_mutable_value(StrArg(deref(*global), FD_GLOBAL_STATE));
+  TAGGED state, m = fd_mutable_walk(StrArg(deref(*global), FD_GLOBAL_STATE), &state);
   if (StrPtr(state) >= w->global_uncond) {
-    bump_stamp(state);
+    bump_stamp_cell(state_stamp_cell(state));
     return state;
   }
-  fd_room(api, w, Arity(StrFunctor(state)) + 129, global, 1);
-  state = copy_state(w, fd_mutable_value(StrArg(deref(*global), FD_GLOBAL_STATE)));
-  fd_update_mutable(api, w, state, StrArg(deref(*global), FD_GLOBAL_STATE));
+  if (!fd_room_free(w, copy_room(state))) {
+    fd_room(api, w, copy_room(state), global, 1);
+    m = fd_mutable_walk(StrArg(deref(*global), FD_GLOBAL_STATE), &state);
+  }
+  state = copy_state(w, state);
+  fd_trail_mutable(api, w, m);
+  StrPtr(m)[1] = state;
   return state;
 }
 

@@ -338,6 +338,17 @@ static inline bool fd_valid_handle(TAGGED h)
 worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0);
 void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w);
 TAGGED fd_daemon_copy_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *global);
+/* The same for a daemon that has just read State, the value of the record's state mutable: a
+ * State newer than the newest choicepoint only has its Stamp bumped, without a call. */
+static inline TAGGED fd_daemon_copy_read_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *global,
+                                               TAGGED state)
+{
+  TAGGED *stamp = StrPtr(state) + Arity(StrFunctor(state));
+  if (StrPtr(state) < w->global_uncond || !IsSmall(*stamp))
+    return fd_daemon_copy_state(api, w, global);
+  *stamp += MakeSmall(1) - MakeSmall(0);
+  return state;
+}
 void *fd_malloc(ORVALIS_API_STRUCT *api, size_t size);
 void *fd_perm_alloc2(ORVALIS_API_STRUCT *api, size_t size, size_mem *held);
 void fd_perm_free2(ORVALIS_API_STRUCT *api, void *pointer, size_mem *held);
