@@ -152,20 +152,16 @@ TAGGED state_stamp(TAGGED state) { return deref(StrArg(state, (int)Arity(StrFunc
   labeling_data *b = f->block;
   int i = (int)(f - b->frames);
   TAGGED state = fd_mutable_value(StrArg(deref(global), FD_GLOBAL_STATE));
-  TAGGED *stamp = StrPtr(state) + Arity(StrFunctor(state));
-  if (deref(*stamp) != MakeSmall(b->stamp)) return;
+  if (state_stamp(state) != MakeSmall(b->stamp)) return;
   int pos = b->vheap[i];
   if (pos >= b->heapsize) return; /* removed already */
   int32_t old = b->key[i];
   set_key(b, i);
   int32_t key = b->key[i];
   if (key == old) return; /* the heap stays as it is, current for this state */
-  /* The state's Stamp follows the block's: in place when the state is newer than the newest
-   * choicepoint, else in a copy that backtracking undoes. */
-  if (StrPtr(state) >= w->global_uncond)
-    *stamp = MakeSmall(b->stamp + 1);
-  else
-    fd_daemon_copy_state(api, w, &global);
+  /* The state's Stamp follows the block's (in a copy that backtracking undoes when the state is
+   * older than the newest choicepoint); set_key cannot collect. */
+  fd_daemon_copy_read_state(api, w, &global, state);
   b->stamp++;
   if (key == BOUND_KEY)
     remove_at(b, pos);

@@ -254,7 +254,7 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
     fd->fd_overflow = flag;
     return 1;
   }
-  fd_daemon_copy_state(api, w, &global);
+  fd_daemon_copy_read_state(api, w, &global, state); /* nothing above can collect */
   b->stamp++;
   bool was_unfixed = unfixed(b, i);
   int64_t old = b->interval[i];
