@@ -352,7 +352,7 @@ inline int unify_step(worker *w, TAGGED a, TAGGED b)
 }
 
 /* Unifies argument reference ref with the value v of kind k (an output) when that is one step
- * without heap room; -1 when unify_output must. */
+ * without heap room; -1 when unify_output_built must. */
 inline int unify_output_step(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
 {
   TAGGED ready = ready_output(w, k, v);
@@ -360,10 +360,9 @@ inline int unify_output_step(worker *w, QX_term_ref ref, uint8_t k, const out_va
 }
 
 /* Unifies argument reference ref with the value v of kind k (an output); false on failure. */
-[[gnu::noinline]] bool unify_output(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
+/* unify_output once the one step could not do it: the value built through the API. */
+[[gnu::noinline]] bool unify_output_built(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
 {
-  int step = unify_output_step(w, ref, k, v);
-  if (step >= 0) return step;
   QX_term_ref t = qx_new_term_refs_checked(1);
   int ok = 1;
   switch (k & ~K_OUT) {
@@ -375,6 +374,13 @@ inline int unify_output_step(worker *w, QX_term_ref ref, uint8_t k, const out_va
   case K_ADDRESS: ok = QX_put_address(t, v.address); break;
   }
   return ok && QX_unify(ref, t);
+}
+
+/* Unifies argument reference ref with the value v of kind k (an output). */
+inline bool unify_output(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
+{
+  int step = unify_output_step(w, ref, k, v);
+  return step >= 0 ? step : unify_output_built(w, ref, k, v);
 }
 
 /* Converts input argument i (in ref) of kind k, other than term, to call words; false with an
@@ -492,12 +498,10 @@ int call_foreign_spec(worker *w, const foreign_spec *spec)
   for (int i = first_out; ok && i <= last_out; i++) {
     uint8_t k = spec->kinds[i];
     if (!(k & K_OUT)) continue;
-    int step = unify_output_step(w, args + i, k, outs[i]);
-    ok = step >= 0 ? step : unify_output(w, args + i, k, outs[i]);
+    ok = unify_output(w, args + i, k, outs[i]);
   }
   if (ok && spec->ret != K_NONE) {
-    int step = unify_output_step(w, args + n - 1, spec->ret, result);
-    ok = step >= 0 ? step : unify_output(w, args + n - 1, spec->ret, result);
+    ok = unify_output(w, args + n - 1, spec->ret, result);
   }
   w->fli_stack_index = mark;
   return ok;

@@ -25,7 +25,7 @@ static TAGGED mutable_value(TAGGED m)
   }
 }
 
-TAGGED fd_attr_last(TAGGED attr)
+TAGGED fd_attr_last_chain(TAGGED attr)
 {
   attr = deref(attr);
   for (;;) {

@@ -279,13 +279,10 @@ private:
     TAGGED attr = deref(attrs_[k]);
     return IsStr(attr) ? attr_dom(attr) : nullptr;
   }
-  /* The words of the dom/4 record of an attribute (dereferenced): fd_attr_dom, which the usual
-   * shape, a domain mutable that holds the record itself, takes inline. */
+  /* The words of the dom/4 record of an attribute (dereferenced); null for a malformed one. */
   static TAGGED *attr_dom(TAGGED attr)
   {
-    TAGGED value = deref(StrArg(deref(StrArg(attr, 3)), 1));
-    if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) return StrPtr(value);
-    TAGGED d = fd_attr_dom_chain(attr);
+    TAGGED d = fd_attr_dom(attr);
     return d ? StrPtr(d) : nullptr;
   }
   static bool fixed(const TAGGED *d) { return d[2] == d[3]; }

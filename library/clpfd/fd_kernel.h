@@ -143,7 +143,19 @@ static inline TAGGED fd_attr_dom(TAGGED attr)
   if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) return value;
   return fd_attr_dom_chain(attr);
 }
-TAGGED fd_attr_last(TAGGED attr);
+TAGGED fd_attr_last_chain(TAGGED attr);
+/* The last v/4 of an attribute's alias chain; inline for the usual attribute, whose domain
+ * mutable holds the dom/4 record itself and so ends the chain. */
+static inline TAGGED fd_attr_last(TAGGED attr)
+{
+  attr = deref(attr);
+  TAGGED m = StrArg(attr, 3);
+  if (IsStr(m) && StrFunctor(m) == functor_mutable2) {
+    TAGGED value = StrArg(m, 1);
+    if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) return attr;
+  }
+  return fd_attr_last_chain(attr);
+}
 
 /* Loads a view of the variable's current domain; inline, as propagators load views on every run. */
 static inline void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref)

@@ -820,13 +820,10 @@ linear_data *two_term_ne_block(TAGGED s)
   return b->op == OP_NE && b->nvars == 2 && !b->overflow ? b : nullptr;
 }
 
-/* The dom/4 words of term i's attribute, which the block keeps dereferenced: the common shape
- * read as it is, any other through fd_attr_dom. */
-[[gnu::always_inline]] inline const TAGGED *term_dom(const linear_data *b, int i)
+/* The dom/4 words of term i's attribute. */
+inline const TAGGED *term_dom(const linear_data *b, int i)
 {
-  TAGGED attr = b->refbase[2 * i].term, m = StrArg(attr, 3);
-  TAGGED value = IsStr(m) ? StrArg(m, 1) : 0;
-  return StrPtr(IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4 ? value : fd_attr_dom(attr));
+  return StrPtr(fd_attr_dom(b->refbase[2 * i].term));
 }
 
 /* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val

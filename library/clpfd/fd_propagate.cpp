@@ -818,11 +818,7 @@ void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED 
   struct fd_state *fd = fd_state(api);
   TAGGED attr = fd_link_attribute(api, w, var);
   if (!attr) return; /* an atom or compound: nothing to suspend on */
-  attr = deref(attr);
-  /* an attribute whose domain mutable holds the dom/4 record itself ends its chain */
-  TAGGED m = StrArg(attr, 3);
-  bool last = is_record(m, functor_mutable2) && is_record(StrArg(m, 1), FD_FUNCTOR_DOM4);
-  TAGGED lists = young_lists(api, w, StrArg(last ? attr : fd_attr_last(attr), 4));
+  TAGGED lists = young_lists(api, w, StrArg(fd_attr_last(attr), 4));
   int index = list_index(fd, key);
   entry = deref(entry);
   if (index == 4 && !is_record(entry, functor_minus2)) {

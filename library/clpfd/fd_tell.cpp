@@ -466,7 +466,7 @@ static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t
   if (a == b) { /* a lone value goes: with two intervals the other one is the domain */
     TAGGED rest = fds_next(s), other = k == 0 ? rest : deref(dom[1]);
     if ((k == 0 && !IsLst(fds_next(rest))) || (k == 1 && !IsLst(rest)))
-      return fd_tell_interval(api, w, fds_interval(other)[0], fds_interval(other)[1], mask);
+      return tell_interval(api, w, fds_interval(other)[0], fds_interval(other)[1], mask, dom);
   }
   dom = ensure_heap_dom(api, w, 4 * (k + 3) + 5, dom);
   TAGGED set = atom_nil, *tail = &set;
@@ -488,9 +488,8 @@ static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t
     rest = fds_next(rest);
   }
   *tail = rest;
-  TAGGED last = set;
-  while (IsLst(fds_next(last))) last = fds_next(last);
-  store_dom(api, w, set, fds_interval(set)[0], fds_interval(last)[1],
+  /* the maximum moves only when v was it: then the last cell added ends the set */
+  store_dom(api, w, set, fds_interval(set)[0], v == hi ? tail[2] : dom[3],
             MakeSmall(GetSmall(dom[4]) - 1), dom);
   return mask;
 }
@@ -504,9 +503,10 @@ static int tell_remove(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t 
   if (v < lo || v > hi) return 0;
   if (IsLst(fds_next(deref(dom[1]))) || (v != lo && v != hi)) return tell_without(api, w, dom, v);
   if (v == lo)
-    return fd_tell_interval(api, w, MakeSmall(v + 1), dom[3],
-                            FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX);
-  return fd_tell_interval(api, w, dom[2], MakeSmall(v - 1), FD_WAKE_DOM | FD_WAKE_MAX | FD_WAKE_MINMAX);
+    return tell_interval(api, w, MakeSmall(v + 1), dom[3], FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX,
+                         dom);
+  return tell_interval(api, w, dom[2], MakeSmall(v - 1), FD_WAKE_DOM | FD_WAKE_MAX | FD_WAKE_MINMAX,
+                       dom);
 }
 
 int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED *attr_cell,
