@@ -311,6 +311,10 @@ QX_HOT_INLINE propagator *insertion_level(const waker &k, int32_t *stamp)
   return p;
 }
 
+/* deref for the cells of suspension lists and records, which rarely hold a reference: the usual
+ * case is one test, the chain walk stays out of the loops. */
+QX_HOT_INLINE TAGGED deref_cell(TAGGED t) { return __builtin_expect(IsRef(t), 0) ? deref(t) : t; }
+
 /* Whether the suspension record at r is alive, its Dead unbound (dereferenced into *dead). Dead
  * is mostly a reference to a variable of the constraint, unbound or bound to an integer. */
 QX_HOT_INLINE bool record_alive(const TAGGED *r, TAGGED *dead)
@@ -331,7 +335,7 @@ QX_HOT_INLINE bool record_alive(const TAGGED *r, TAGGED *dead)
  * a mutable whose Value is one is the last (the common case, without the general chain walk). */
 QX_HOT_INLINE TAGGED status_read(TAGGED record, uint32_t *status)
 {
-  TAGGED m = deref(StrArg(record, FD_ARG_STATUS)), v = StrArg(m, 1);
+  TAGGED m = deref_cell(StrArg(record, FD_ARG_STATUS)), v = StrArg(m, 1);
   if (!IsSmall(v)) {
     m = fd_mutable_last(m);
     v = deref(StrArg(m, 1));
@@ -345,11 +349,22 @@ inline void put_status_word(ORVALIS_API_STRUCT *api, worker *w, TAGGED m, uint32
   fd_trail_mutable(api, w, m);
   StrPtr(m)[1] = MakeSmall((int32_t)status);
 }
-/* put_status_word during a wake: the waker's bounds rule out most saves without reading w. */
+/* put_status_word during a wake: the waker's bounds tell whether the mutable needs saving (older
+ * than the newest choicepoint, its Stamp below the choicepoint's trail index), so the save is
+ * the push alone. */
 QX_HOT_INLINE void wake_status_word(const waker &k, TAGGED m, uint32_t status)
 {
   TAGGED *cell = StrPtr(m);
-  if (cell < k.uncond && GetSmall(cell[2]) < k.saved) fd_trail_mutable(k.api, k.w, m);
+  if (cell < k.uncond && GetSmall(cell[2]) < k.saved) {
+    worker *w = k.w;
+    TAGGED *t = w->trail_top;
+    t[0] = MakeRef(cell);
+    t[1] = cell[1];
+    t[2] = cell[2];
+    w->trail_top = t + 3;
+    cell[2] = MakeSmall((int32_t)(t - w->trail_start));
+    fd_trail_check(k.api, w);
+  }
   cell[1] = MakeSmall((int32_t)status);
 }
 
@@ -391,8 +406,8 @@ QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED d
 /* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
 void wake_front(const waker &k, TAGGED list, int gq)
 {
-  for (; IsLst(list); list = deref(LstTail(list))) {
-    TAGGED s = deref(LstHead(list)), dead;
+  for (; IsLst(list); list = deref_cell(LstTail(list))) {
+    TAGGED s = deref_cell(LstHead(list)), dead;
     if (!record_alive(StrPtr(s), &dead)) continue;
     if (gq == 3)
       queue_suspension<6, CODE_IX_FRONT>(k, s, StrFunctor(s), dead);
@@ -409,11 +424,11 @@ TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, 
   TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + index));
   int32_t dead = 0;
   TAGGED shared = list; /* the rest after the last dead entry */
-  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED s = deref(LstHead(l)), d;
+  for (TAGGED l = list; IsLst(l); l = deref_cell(LstTail(l))) {
+    TAGGED s = deref_cell(LstHead(l)), d;
     if (!record_alive(StrPtr(s), &d)) {
       dead++;
-      shared = deref(LstTail(l));
+      shared = deref_cell(LstTail(l));
     } else if (gq == 3) {
       queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
     } else {
@@ -540,11 +555,11 @@ __attribute__((noinline)) void wake_values_from(const waker &k, TAGGED list)
  * other entry on to wake_values_from. */
 void wake_values(const waker &k, TAGGED list)
 {
-  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), dead;
+  for (TAGGED l = list; IsLst(l); l = deref_cell(LstTail(l))) {
+    TAGGED e = deref_cell(LstHead(l)), s = deref_cell(StrArg(e, 2)), dead;
     if (!record_alive(StrPtr(s), &dead)) continue; /* most are: entailed since they were linked */
     TAGGED f = StrFunctor(s);
-    if (f == functor_iff4 || deref(StrArg(e, 1)) != atom_nil) return wake_values_from(k, l);
+    if (f == functor_iff4 || deref_cell(StrArg(e, 1)) != atom_nil) return wake_values_from(k, l);
     queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT, false>(k, s, f, dead);
   }
 }
@@ -644,7 +659,7 @@ QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
 
 /* The status of global g after its run: not running, and no longer queued unless it may queue
  * itself again and did not reach its fixpoint. */
-void end_run_status(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
+QX_HOT_INLINE void end_run_status(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
 {
   uint32_t old;
   TAGGED m = status_read(g, &old);
