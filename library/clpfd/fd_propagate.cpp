@@ -552,8 +552,9 @@ __attribute__((noinline)) void wake_values_from(const waker &k, TAGGED list)
 
 /* The Val list of a fixed variable. Its live entries are mostly suspensions with no other
  * variable to wait for, which fire: this loop queues those, and leaves the list from the first
- * other entry on to wake_values_from. */
-void wake_values(const waker &k, TAGGED list)
+ * other entry on to wake_values_from. Out of line, so that the skip over the many dead entries
+ * keeps its values in registers. */
+__attribute__((noinline)) void wake_values(const waker &k, TAGGED list)
 {
   for (TAGGED l = list; IsLst(l); l = deref_cell(LstTail(l))) {
     TAGGED e = deref_cell(LstHead(l)), s = deref_cell(StrArg(e, 2)), dead;
