@@ -863,6 +863,31 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
   return 1;
 }
 
+/* The first run of a two-term disequation a*x + b*y != rhs of a new block: when neither variable
+ * is fixed and every product of a coefficient and a bound fits in 32 bits, nothing can be pruned,
+ * so it suspends, or is entailed when the gcd of two non-unit coefficients does not divide rhs.
+ * 2, having done nothing, in any other case (the general run decides). */
+int first_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_t rhs)
+{
+  for (int i = 0; i < 2; i++) {
+    const TAGGED *dom = term_dom(b, i);
+    TAGGED min = deref(dom[2]), max = deref(dom[3]);
+    int32_t p;
+    if (min == max || !IsSmall(min) || !IsSmall(max) ||
+        __builtin_mul_overflow(b->coeff[i], GetSmall(min), &p) ||
+        __builtin_mul_overflow(b->coeff[i], GetSmall(max), &p))
+      return 2;
+  }
+  int32_t g = b->abscoeff[0] == 1 || b->abscoeff[1] == 1 ? 1 : gcd2(b->abscoeff[0], b->abscoeff[1]);
+  if (!divides(g, rhs)) {
+    fd_perm_free(api, w);
+    return 1;
+  }
+  b->rhs = rhs;
+  write_back(api, w, b);
+  return 0;
+}
+
 /* The general run: 1 entailed, 0 suspended, -1 failed, 2 after raising an error. Kept out of line:
  * the two-term disequations' runs stay short. */
 [[gnu::noinline]] int run(ORVALIS_API_STRUCT *api, worker *w)
@@ -905,6 +930,11 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
     b->stamp = stamp - 1;
   }
   struct fd_state *fd = fd_state(api);
+  if (first && op == OP_NE && n == 2 && dropped == 0 && !overflowed(api)) {
+    b->stamp = stamp + 1; /* before: an entailment frees the block */
+    int outcome = first_two_term_ne(api, w, b, rhs);
+    if (outcome != 2) return outcome;
+  }
   /* an overflow the daemon met is this run's; it is reported once */
   if (b->overflow) fd->fd_overflow = 1;
   b->overflow = 0;
