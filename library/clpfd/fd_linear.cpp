@@ -174,14 +174,37 @@ void qxheapify(linear_data *b, int pos)
   vheap[i] = pos;
 }
 
+/* The heap of two terms (the common block) in line: the second replaces the first only when its
+ * range is strictly larger, as a sift in either direction does. */
+inline bool order_two(linear_data *b)
+{
+  if (b->heapsize != 2) return false;
+  int32_t *heap = b->heap, top = heap[0], next = heap[1];
+  if (b->interval[next] > b->interval[top]) {
+    place(b, 0, next);
+    place(b, 1, top);
+  }
+  return true;
+}
+
+/* qxheapify at a position that has a child. */
+inline void sift_down(linear_data *b, int pos)
+{
+  if (!order_two(b)) qxheapify(b, pos);
+}
+
 /* A range that shrank at pos: a leaf stays where it is. */
 inline void shrunk(linear_data *b, int pos)
 {
-  if (2 * pos + 1 < b->heapsize) qxheapify(b, pos);
+  if (2 * pos + 1 < b->heapsize) sift_down(b, pos);
 }
 
 void sift_up(linear_data *b, int pos)
 {
+  if (b->heapsize == 2) { /* the root has nowhere to go */
+    if (pos == 1) order_two(b);
+    return;
+  }
   int32_t *heap = b->heap, *vheap = b->vheap;
   const int64_t *interval = b->interval;
   int i = heap[pos];
@@ -459,7 +482,7 @@ bool rebuild_small(linear_data *b)
   b->bige = bige;
   b->rhs = rest;
   b->heapsize = b->ntargets;
-  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) qxheapify(b, pos);
+  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) sift_down(b, pos);
   b->fast = 1;
   return true;
 }
@@ -505,7 +528,7 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
       b->rhs = c.sub(b->rhs, lo);
   }
   b->heapsize = slacks ? b->ntargets : 0;
-  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) qxheapify(b, pos);
+  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) sift_down(b, pos);
   b->fast = fast && fits32(b->bige) && fits32(b->bigf) && fits32(b->rhs);
   return 1;
 }
