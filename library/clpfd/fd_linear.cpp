@@ -801,17 +801,26 @@ bool untouched(const linear_data *b)
 /* Unfixed targets first; every changed view localised, then exported (an export may collect). */
 void export_targets(ORVALIS_API_STRUCT *api, worker *w, linear_data *b)
 {
-  int live = 0, changes = 0;
-  for (int k = 0; k < b->ntargets; k++) {
-    dvar *d = &b->dv[b->target[k]];
+  int32_t *target = b->target; /* the block's arrays stay where they are */
+  dvar *dv = b->dv;
+  int n = b->ntargets, live = 0, changes = 0;
+  for (int k = 0; k < n; k++) {
+    int i = target[k];
+    dvar *d = &dv[i];
     if (changed(d)) {
       dvar_pruning_done(api, w, d);
       changes++;
     }
-    if (!(d->flags & DV_FIXED)) std::swap(b->target[k], b->target[live++]);
+    if (!(d->flags & DV_FIXED)) {
+      target[k] = target[live];
+      target[live++] = i;
+    }
   }
-  for (int k = 0; changes > 0 && k < b->ntargets; k++)
-    if (changed(&b->dv[b->target[k]])) dvar_export_do(api, w, &b->dv[b->target[k]]);
+  for (int k = 0; changes > 0 && k < n; k++)
+    if (changed(&dv[target[k]])) {
+      dvar_export_do(api, w, &dv[target[k]]);
+      changes--;
+    }
   b->ntargets = live;
 }
 
