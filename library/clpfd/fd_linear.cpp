@@ -174,14 +174,37 @@ void qxheapify(linear_data *b, int pos)
   vheap[i] = pos;
 }
 
+/* The heap of two terms (the common block) in line: the second replaces the first only when its
+ * range is strictly larger, as a sift in either direction does. */
+inline bool order_two(linear_data *b)
+{
+  if (b->heapsize != 2) return false;
+  int32_t *heap = b->heap, top = heap[0], next = heap[1];
+  if (b->interval[next] > b->interval[top]) {
+    place(b, 0, next);
+    place(b, 1, top);
+  }
+  return true;
+}
+
+/* qxheapify at a position that has a child. */
+inline void sift_down(linear_data *b, int pos)
+{
+  if (!order_two(b)) qxheapify(b, pos);
+}
+
 /* A range that shrank at pos: a leaf stays where it is. */
 inline void shrunk(linear_data *b, int pos)
 {
-  if (2 * pos + 1 < b->heapsize) qxheapify(b, pos);
+  if (2 * pos + 1 < b->heapsize) sift_down(b, pos);
 }
 
 void sift_up(linear_data *b, int pos)
 {
+  if (b->heapsize == 2) { /* the root has nowhere to go */
+    if (pos == 1) order_two(b);
+    return;
+  }
   int32_t *heap = b->heap, *vheap = b->vheap;
   const int64_t *interval = b->interval;
   int i = heap[pos];
@@ -459,7 +482,7 @@ bool rebuild_small(linear_data *b)
   b->bige = bige;
   b->rhs = rest;
   b->heapsize = b->ntargets;
-  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) qxheapify(b, pos);
+  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) sift_down(b, pos);
   b->fast = 1;
   return true;
 }
@@ -505,7 +528,7 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
       b->rhs = c.sub(b->rhs, lo);
   }
   b->heapsize = slacks ? b->ntargets : 0;
-  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) qxheapify(b, pos);
+  for (int pos = (b->heapsize - 2) / 2; pos >= 0; pos--) sift_down(b, pos);
   b->fast = fast && fits32(b->bige) && fits32(b->bigf) && fits32(b->rhs);
   return 1;
 }
@@ -778,17 +801,26 @@ bool untouched(const linear_data *b)
 /* Unfixed targets first; every changed view localised, then exported (an export may collect). */
 void export_targets(ORVALIS_API_STRUCT *api, worker *w, linear_data *b)
 {
-  int live = 0, changes = 0;
-  for (int k = 0; k < b->ntargets; k++) {
-    dvar *d = &b->dv[b->target[k]];
+  int32_t *target = b->target; /* the block's arrays stay where they are */
+  dvar *dv = b->dv;
+  int n = b->ntargets, live = 0, changes = 0;
+  for (int k = 0; k < n; k++) {
+    int i = target[k];
+    dvar *d = &dv[i];
     if (changed(d)) {
       dvar_pruning_done(api, w, d);
       changes++;
     }
-    if (!(d->flags & DV_FIXED)) std::swap(b->target[k], b->target[live++]);
+    if (!(d->flags & DV_FIXED)) {
+      target[k] = target[live];
+      target[live++] = i;
+    }
   }
-  for (int k = 0; changes > 0 && k < b->ntargets; k++)
-    if (changed(&b->dv[b->target[k]])) dvar_export_do(api, w, &b->dv[b->target[k]]);
+  for (int k = 0; changes > 0 && k < n; k++)
+    if (changed(&dv[target[k]])) {
+      dvar_export_do(api, w, &dv[target[k]]);
+      changes--;
+    }
   b->ntargets = live;
 }
 
@@ -863,6 +895,31 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
   return 1;
 }
 
+/* The first run of a two-term disequation a*x + b*y != rhs of a new block: when neither variable
+ * is fixed and every product of a coefficient and a bound fits in 32 bits, nothing can be pruned,
+ * so it suspends, or is entailed when the gcd of two non-unit coefficients does not divide rhs.
+ * 2, having done nothing, in any other case (the general run decides). */
+int first_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_t rhs)
+{
+  for (int i = 0; i < 2; i++) {
+    const TAGGED *dom = term_dom(b, i);
+    TAGGED min = deref(dom[2]), max = deref(dom[3]);
+    int32_t p;
+    if (min == max || !IsSmall(min) || !IsSmall(max) ||
+        __builtin_mul_overflow(b->coeff[i], GetSmall(min), &p) ||
+        __builtin_mul_overflow(b->coeff[i], GetSmall(max), &p))
+      return 2;
+  }
+  int32_t g = b->abscoeff[0] == 1 || b->abscoeff[1] == 1 ? 1 : gcd2(b->abscoeff[0], b->abscoeff[1]);
+  if (!divides(g, rhs)) {
+    fd_perm_free(api, w);
+    return 1;
+  }
+  b->rhs = rhs;
+  write_back(api, w, b);
+  return 0;
+}
+
 /* The general run: 1 entailed, 0 suspended, -1 failed, 2 after raising an error. Kept out of line:
  * the two-term disequations' runs stay short. */
 [[gnu::noinline]] int run(ORVALIS_API_STRUCT *api, worker *w)
@@ -905,6 +962,11 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
     b->stamp = stamp - 1;
   }
   struct fd_state *fd = fd_state(api);
+  if (first && op == OP_NE && n == 2 && dropped == 0 && !overflowed(api)) {
+    b->stamp = stamp + 1; /* before: an entailment frees the block */
+    int outcome = first_two_term_ne(api, w, b, rhs);
+    if (outcome != 2) return outcome;
+  }
   /* an overflow the daemon met is this run's; it is reported once */
   if (b->overflow) fd->fd_overflow = 1;
   b->overflow = 0;
