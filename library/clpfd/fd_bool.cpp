@@ -109,19 +109,51 @@ int classify(TAGGED x, TAGGED attr)
   return x == MakeSmall(0) ? 0 : x == MakeSmall(1) ? 1 : -1;
 }
 
-/* Carries out one cell: 1 entailed, 0 suspended, -1 failed. refs holds the variable and the
- * attribute of X, Y and Z in turn; the variables' views are made for the ones the cell fixes. */
-int run_cell(ORVALIS_API_STRUCT *api, worker *w, const cell &c, QX_term_ref refs)
+/* Fixes the variable at argument k of the state (w->term[0]) to v, as a view's fix and export
+ * would: the tell of the value and its waking when the domain is an interval of finite size that
+ * holds v and more; nothing when it is v alone. False, having done nothing, for the other domains
+ * and in debugging mode. */
+bool fix_direct(ORVALIS_API_STRUCT *api, worker *w, int k, int v, int *outcome)
 {
-  auto var = [&](int k) { return fd_ref_get(api, refs + 2 * k); };
+  TAGGED s = deref(w->term[0]);
+  TAGGED attr = deref(StrArg(s, 2 * k + 2));
+  const TAGGED *dom = StrPtr(fd_attr_dom(attr));
+  TAGGED set = deref(dom[1]), min = deref(dom[2]), max = deref(dom[3]);
+  if (fd_state(api)->debugging || IsLst(LstTail(set)) || !IsSmall(min) || !IsSmall(max) ||
+      !IsSmall(deref(dom[4])))
+    return false;
+  if (GetSmall(min) > v || GetSmall(max) < v) {
+    *outcome = -1;
+    return true;
+  }
+  if (min == max) return true;
+  w->term[3] = attr;
+  w->term[4] = deref(StrArg(s, 2 * k + 1));
+  int mask = fd_tell_value(api, w, MakeSmall(v));
+  if (mask & 7) fd_told(api, w, mask & 7, 0);
+  return true;
+}
+
+/* Carries out one cell: 1 entailed, 0 suspended, -1 failed. cells holds the variable and the
+ * attribute of X, Y and Z in turn, read from the state; the variables' views are made for the
+ * ones the cell fixes, with cells as their roots. A single fix is told directly where it can be. */
+int run_cell(ORVALIS_API_STRUCT *api, worker *w, const cell &c, TAGGED cells[6])
+{
   for (const branch &b : c.b) {
-    bool taken = b.test == ALWAYS || (b.test == X_IS_Y && var(0) == var(1)) ||
-                 (b.test == X_IS_Z && var(0) == var(2)) || (b.test == Y_IS_Z && var(1) == var(2));
+    bool taken = b.test == ALWAYS || (b.test == X_IS_Y && cells[0] == cells[2]) ||
+                 (b.test == X_IS_Z && cells[0] == cells[4]) ||
+                 (b.test == Y_IS_Z && cells[2] == cells[4]);
     if (!taken) continue;
+    if (!b.fix) return b.outcome;
+    if ((b.fix & (b.fix - 1)) == 0) {
+      int k = b.fix == 1 ? 0 : b.fix == 2 ? 1 : 2, outcome = b.outcome;
+      if (fix_direct(api, w, k, b.value >> k & 1, &outcome)) return outcome;
+    }
+    fd_roots keep(api, cells, 6);
     dvar d[3];
     for (int k = 0; k < 3; k++) {
       if (!(b.fix >> k & 1)) continue;
-      dvar_init(&d[k], fd_ref_slot(api, refs + 2 * k + 1), fd_ref_slot(api, refs + 2 * k));
+      dvar_init(&d[k], &cells[2 * k + 1], &cells[2 * k]);
       TAGGED v = MakeSmall(b.value >> k & 1);
       if (dvar_fix_interval_t(&d[k], v, v) < 0) return -1;
       dvar_pruning_done(api, w, &d[k]);
@@ -158,13 +190,10 @@ void prolog_fd_bool_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, 
     return;
   }
   int outcome = 0;
-  QX_term_ref mark = QX_new_term_refs(0);
   if (IsSmall(op) && GetSmall(op) >= 0 && GetSmall(op) <= 7) {
-    QX_term_ref refs = QX_new_term_refs(6);
-    if (!refs) qx_memory_fault("term references", QX_SPACE_FOREIGN);
+    TAGGED cells[6];
     int index = (int)GetSmall(op);
     for (int k = 0; k < 3; k++) {
-      s = deref(w->term[0]);
       TAGGED x = deref(StrArg(s, 2 * k + 1)), attr = deref(StrArg(s, 2 * k + 2));
       int value = classify(x, attr);
       if (value < 0) {
@@ -172,12 +201,11 @@ void prolog_fd_bool_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, 
         break;
       }
       index = index * 3 + value;
-      fd_ref_put(api, refs + 2 * k, x);
-      fd_ref_put(api, refs + 2 * k + 1, attr);
+      cells[2 * k] = x;
+      cells[2 * k + 1] = attr;
     }
-    if (outcome == 0) outcome = run_cell(api, w, TABLE[index], refs);
+    if (outcome == 0) outcome = run_cell(api, w, TABLE[index], cells);
   }
-  QX_reset_term_refs(mark);
   fd_ref_put(api, state, w->term[0]);
   dvar_export_done(api, w, actions, outcome);
 }

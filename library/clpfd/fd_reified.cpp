@@ -8,6 +8,8 @@
  * variables, bound to the Handle; eq_iff attaches its daemon to it, which wakes the propagator
  * only when a run could decide something.
  */
+#include <algorithm>
+
 #include "fd_propagate.h"
 #include "fd_sets.h"
 
@@ -305,59 +307,99 @@ arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
   return b;
 }
 
-/* The bounds of the variable at argument k of the state and its last attribute (0 for a value):
- * false when a bound is no small integer or the argument is no FD variable. */
-[[gnu::always_inline]] inline bool quick_bounds(TAGGED s, int k, int32_t *min, int32_t *max,
-                                                TAGGED *last)
+/* A variable argument of the state as read from its domain record: its small bounds, its last
+ * attribute (0 for a value) and the record. */
+struct quick_var {
+  int32_t min, max;
+  TAGGED last;
+  TAGGED dom;
+};
+
+/* The variable at argument k of the state: false when a bound is no small integer or the argument
+ * is no FD variable. */
+[[gnu::always_inline]] inline bool quick_bounds(TAGGED s, int k, quick_var *q)
 {
   TAGGED x = deref(StrArg(s, k));
-  if (IsSmall(x)) return *min = *max = GetSmall(x), *last = 0, true;
+  if (IsSmall(x)) return q->min = q->max = GetSmall(x), q->last = q->dom = 0, true;
   TAGGED attr = deref(StrArg(s, k + 1));
   /* a box's header is no functor */
   if (!IsVar(x) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
   /* the common case: the domain mutable holds the dom/4 itself */
   TAGGED dom = deref(StrArg(deref(StrArg(attr, 3)), 1));
-  if (IsStr(dom) && StrFunctor(dom) == FD_FUNCTOR_DOM4) {
-    TAGGED lo = deref(StrArg(dom, 2)), hi = deref(StrArg(dom, 3));
-    if (!IsSmall(lo) || !IsSmall(hi)) return false;
-    return *min = GetSmall(lo), *max = GetSmall(hi), *last = attr, true;
-  }
-  for (;;) {
+  while (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4) {
     TAGGED value = fd_mutable_value(StrArg(attr, 3));
     if (!IsStr(value)) return false;
     if (StrFunctor(value) != functor_v4) {
       if (StrFunctor(value) != FD_FUNCTOR_DOM4) return false;
-      TAGGED lo = deref(StrArg(value, 2)), hi = deref(StrArg(value, 3));
-      if (!IsSmall(lo) || !IsSmall(hi)) return false;
-      return *min = GetSmall(lo), *max = GetSmall(hi), *last = attr, true;
+      dom = value;
+      break;
     }
     attr = value;
   }
+  TAGGED lo = deref(StrArg(dom, 2)), hi = deref(StrArg(dom, 3));
+  if (!IsSmall(lo) || !IsSmall(hi)) return false;
+  return q->min = GetSmall(lo), q->max = GetSmall(hi), q->last = attr, q->dom = dom, true;
+}
+
+/* Whether new bounds of a variable may be told directly: a variable whose domain is one interval
+ * of finite size, outside debugging mode (whose exports are actions). */
+bool direct(ORVALIS_API_STRUCT *api, const quick_var &q)
+{
+  return q.last && !IsLst(LstTail(deref(StrArg(q.dom, 1)))) && IsSmall(deref(StrArg(q.dom, 4))) &&
+         !fd_state(api)->debugging;
+}
+
+/* Tells lo..hi, within the interval domain of the variable at argument k of the state and
+ * narrower, and wakes for it, as the export of a view with these bounds does; moved holds
+ * FD_WAKE_MIN or FD_WAKE_MAX for the bound that moved. */
+void tell_direct(ORVALIS_API_STRUCT *api, worker *w, int k, int32_t lo, int32_t hi, int moved)
+{
+  TAGGED s = deref(w->term[0]);
+  w->term[3] = deref(StrArg(s, k + 1));
+  w->term[4] = deref(StrArg(s, k));
+  int mask = lo == hi ? fd_tell_value(api, w, MakeSmall(lo))
+                      : fd_tell_interval(api, w, MakeSmall(lo), MakeSmall(hi),
+                                         moved | FD_WAKE_DOM | FD_WAKE_MINMAX);
+  if (mask & 7) fd_told(api, w, mask & 7, 0);
 }
 
 /* No outcome from the bounds alone: the full run decides. */
 constexpr int UNDECIDED = 3;
 
-/* A run of le_iff that would prune nothing, decided from the bounds alone: suspended with B open
- * and the bounds of X and Y overlapping both ways, with B 1 and X's bounds within Y's but X's
- * maximum above Y's minimum, with B 0 and X's bounds above Y's but X's minimum at most Y's
- * maximum; entailed with B 1 and X's maximum at most Y's minimum, with B 0 and X's minimum above
- * Y's maximum. Else (aliased variables too) UNDECIDED. */
-int le_iff_quick(TAGGED s)
+/* A run of le_iff on small bounds and no shared variables, its prunings told directly: B open is
+ * fixed when the bounds of X and Y decide it; with B 1 X's maximum comes down to Y's and Y's
+ * minimum up to X's; with B 0 X's minimum goes above Y's and Y's maximum below X's. UNDECIDED,
+ * having done nothing, where a pruned variable has holes or the bounds are not all small. */
+int le_iff_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
-  int32_t xmin, xmax, ymin, ymax, bmin, bmax;
-  TAGGED xl, yl, bl;
-  if (!quick_bounds(s, 5, &bmin, &bmax, &bl) || bmin < 0 || bmax > 1 ||
-      !quick_bounds(s, 1, &xmin, &xmax, &xl) || !quick_bounds(s, 3, &ymin, &ymax, &yl) ||
-      (xl && (xl == yl || xl == bl)) || (yl && yl == bl))
+  quick_var x, y, b;
+  if (!quick_bounds(s, 5, &b) || b.min < 0 || b.max > 1 || !quick_bounds(s, 1, &x) ||
+      !quick_bounds(s, 3, &y) || (x.last && (x.last == y.last || x.last == b.last)) ||
+      (y.last && y.last == b.last))
     return UNDECIDED;
-  if (bmin != bmax) return xmin <= ymax && xmax > ymin ? SUSPENDED : UNDECIDED;
-  if (bmin == 1) {
-    if (xmax <= ymin) return ENTAILED;
-    return xmax > ymin && xmax <= ymax && xmin <= ymin ? SUSPENDED : UNDECIDED;
+  if (b.min != b.max) {
+    if (x.min <= y.max && x.max > y.min) return SUSPENDED;
+    if (!direct(api, b)) return UNDECIDED;
+    int value = x.max <= y.min;
+    tell_direct(api, w, 5, value, value, 0);
+    return ENTAILED;
   }
-  if (xmin > ymax) return ENTAILED;
-  return xmin > ymin && xmax > ymax ? SUSPENDED : UNDECIDED;
+  if (b.min == 1) {
+    if (x.min > y.max) return FAILED;
+    if (x.max <= y.min) return ENTAILED;
+    int32_t xmax = std::min(x.max, y.max), ymin = std::max(y.min, x.min);
+    if ((xmax != x.max && !direct(api, x)) || (ymin != y.min && !direct(api, y))) return UNDECIDED;
+    if (xmax != x.max) tell_direct(api, w, 1, x.min, xmax, FD_WAKE_MAX);
+    if (ymin != y.min) tell_direct(api, w, 3, ymin, y.max, FD_WAKE_MIN);
+    return x.min == xmax || ymin == y.max || x.min == y.max ? ENTAILED : SUSPENDED;
+  }
+  if (x.min > y.max) return ENTAILED;
+  if (x.max <= y.min) return FAILED;
+  int32_t xmin = std::max(x.min, y.min + 1), ymax = std::min(y.max, x.max - 1);
+  if ((xmin != x.min && !direct(api, x)) || (ymax != y.max && !direct(api, y))) return UNDECIDED;
+  if (xmin != x.min) tell_direct(api, w, 1, xmin, x.max, FD_WAKE_MIN);
+  if (ymax != y.max) tell_direct(api, w, 3, y.min, ymax, FD_WAKE_MAX);
+  return xmin == x.max || y.min == ymax || y.min + 1 == x.max ? ENTAILED : SUSPENDED;
 }
 
 void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
@@ -374,7 +416,7 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     return;
   }
   if (which == LE_IFF && !IsVar(deref(StrArg(s, (int)spec.arity - 1)))) {
-    int quick = le_iff_quick(s);
+    int quick = le_iff_fast(api, w, s);
     if (quick != UNDECIDED) {
       if (quick == ENTAILED) fd_perm_free(api, w);
       fd_ref_put(api, state, w->term[0]);

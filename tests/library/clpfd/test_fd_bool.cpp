@@ -326,3 +326,30 @@ TEST_F(FdBool, CircuitsAtTheirFixpoint)
     for (int m : ms) EXPECT_TRUE(within(m, domains, n)) << "lost model " << m;
   }
 }
+
+/* A gate with one variable, its domain over 0..3 maybe wider than 0..1 or with holes: where the
+ * given values force one value on it the run fixes it, or fails without that value; where they
+ * allow both it is left as it is; where they allow none the run fails. */
+TEST_F(FdBool, OneVariableOfAnyDomain)
+{
+  for (int c = 0; c < 8 * 3 * 4; c++) /* op, the variable's place, the two values given */
+    for (const char *set : {"[[0|1]]", "[[1|2]]", "[[2|3]]", "[[0|0],[2|2]]", "[[1|1],[3|3]]",
+                            "[[0|3]]", "[[0|1],[3|3]]", "[[0|0],[2|3]]"}) {
+      int op = c / 12, k = c / 4 % 3, allowed = 0; /* bit v: the gate holds with the variable v */
+      gate g{op, {}};
+      for (int j = 0, n = 0; j < 3; j++) g.arg[j] = j == k ? 2 : c >> n++ & 1;
+      for (int v = 0; v < 2; v++) {
+        int a[3] = {g.arg[0], g.arg[1], g.arg[2]};
+        a[k] = v;
+        allowed |= (relation(op, a[0], a[1]) == a[2]) << v;
+      }
+      std::string goal = "'$fd_in_set'(V0, " + std::string(set) +
+                         ", 0), bits(V0, D), undone(('$fd_begin', " +
+                         post(g, 0, std::to_string(op)) + ", bool_prop, bits(V0, M)), M, R)";
+      SCOPED_TRACE(goal);
+      fd_undo_scope undo(w);
+      ASSERT_EQ(go(goal), 1) << exception();
+      int after = allowed == 3 ? std::stoi(var("D")) : allowed & std::stoi(var("D"));
+      EXPECT_EQ(var("R"), after ? std::to_string(after) : "failed");
+    }
+}

@@ -3,6 +3,7 @@
  * merges two FD variables the engine unifies. Random instances are checked against brute force
  * over the distinct variables.
  */
+#include <bit>
 #include <memory>
 #include <random>
 #include <set>
@@ -436,4 +437,37 @@ TEST_F(FdReified, EntailedUnderAChoicepointRevivesOnBacktracking)
             1)
       << exception();
   EXPECT_EQ(var("R") + " " + var("F"), "r(0,1,2,[[3|5]]) ok");
+}
+
+/* le_iff on variables apart is domain consistent: after a narrowing of the suspended constraint
+ * (B to a value, X or Y to an interval) exactly the values with a support are left, or it fails.
+ * Domains over -4..4, mostly intervals. */
+TEST_F(FdReified, LeIffNarrowedAgainstItsSupports)
+{
+  std::mt19937 random(35);
+  for (int round = 0; round < (qx_gc_stress ? 60 : 600); round++) {
+    unsigned m[2] = {1 + random() % 511, 1 + random() % 511};
+    int dom[3] = {0, 0, 48}, support[3] = {}, k = (int)(random() % 3), lo = (int)(random() % 9) - 4;
+    for (int i = 0; i < 2; i++)
+      dom[i] = random() % 4 ? (1 << std::bit_width(m[i])) - (1 << std::countr_zero(m[i])) : m[i];
+    int hi = k == 2 ? (lo &= 1) : std::max(lo, (int)(random() % 9) - 4);
+    for (int x = -4; x <= 4; x++) /* the supports within the narrowed domains */
+      for (int y = -4; y <= 4; y++) {
+        int bits[3] = {1 << (x + 4), 1 << (y + 4), 16 << (x <= y)}, in = 1;
+        for (int i = 0; i < 3; i++)
+          in &= (dom[i] & bits[i] & (i == k ? (1 << (hi + 5)) - (1 << (lo + 4)) : ~0)) != 0;
+        for (int i = 0; in && i < 3; i++) support[i] |= bits[i];
+      }
+    std::string goal = "undone((clpfd:'$fd_in_set'(X, " + set_term(dom[0]) +
+                       ", 0), clpfd:'$fd_in_set'(Y, " + set_term(dom[1]) +
+                       ", 0), i(B, 0, 1), post(le_iff(X, Y, B), _), prop, in(" + "XYB"[k] + ", " +
+                       std::to_string(lo) + ", " + std::to_string(hi) +
+                       "), prop, codes([X, Y, B], C)), C, R)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("R"), support[2]
+                            ? "[" + std::to_string(support[0]) + "," + std::to_string(support[1]) +
+                                  "," + std::to_string(support[2]) + "]"
+                            : "failed");
+  }
 }
