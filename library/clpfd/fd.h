@@ -65,11 +65,11 @@ struct fd_state {
   const void *native;  /* the native predicate running (its function): errors name its goal */
   uint32_t root_count; /* ranges in roots */
   fd_root_range roots[FD_ROOT_RANGES];
-  /* Dispatch-table nodes of recent keys, each with the table it was found in (fd_instance.cpp). */
+  /* Recent keys of the dispatch table with their values, 0 for none (fd_instance.cpp). */
   struct {
-    sw_on_key *table;
-    sw_on_key_node *node;
-  } dispatch_cache[16];
+    TAGGED key;
+    TAGGED value;
+  } dispatch_cache[64];
 };
 
 static inline struct fd_state *fd_state(ORVALIS_API_STRUCT *api)
