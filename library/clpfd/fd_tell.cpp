@@ -78,7 +78,7 @@ static void put_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED dom)
  * record `dom` is new (and, for an interval, its first list cell too), else as a new record through
  * the domain mutable. An interval's list cell shares its pair with the Min and Max words. The heap
  * room was ensured (and dom read after it). */
-static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max,
+QX_HOT_INLINE static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max,
                       TAGGED size, TAGGED *dom)
 {
   bool interval = set == 0;
@@ -497,7 +497,7 @@ static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t
 /* Removes v from dom, the current domain of small bounds and size holding more than one value:
  * an end of a single interval moves, anything else goes through tell_without. The waking mask, 0
  * when v is not in it. */
-static int tell_remove(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
+QX_HOT_INLINE static int tell_remove(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
 {
   int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
   if (v < lo || v > hi) return 0;
@@ -609,7 +609,7 @@ void dvar_attach_daemon(ORVALIS_API_STRUCT *api, worker *w, dvar *d, void *block
   fd_link(api, w, deref(*d->var_ref), key, MakeStr(daemon));
 }
 
-void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, int outcome)
+void dvar_export_done_general(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, int outcome)
 {
   if (outcome == 1 || outcome == -1) {
     ensure_heap(api, w, 2);
