@@ -72,6 +72,9 @@ struct fd_state {
   } dispatch_cache[64];
 };
 
+/* The cache entry of a dispatch key: a hash of the whole word. */
+static inline uint32_t fd_dispatch_slot(TAGGED key) { return (key * 0x9E3779B1u) >> 26; }
+
 static inline struct fd_state *fd_state(ORVALIS_API_STRUCT *api)
 {
   return (struct fd_state *)api->stash;

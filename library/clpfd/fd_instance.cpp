@@ -329,24 +329,15 @@ void fd_define_predicates(ORVALIS_API_STRUCT *api, int enable)
                       enable);
 }
 
-/* The propagator of key. The table is filled once, when the instance starts, so a key's value
- * never changes: a small cache of keys and values, hashed on the whole key, spares the propagation
- * loop most lookups (a key the table lacks is kept with the value 0). */
-fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint)
+/* The table is filled once, when the instance starts, so a key's value never changes: the cache
+ * of keys and values, hashed on the whole key, spares the propagation loop most lookups (a key the
+ * table lacks is kept with the value 0). */
+fd_global_fn fd_global_function_lookup(ORVALIS_API_STRUCT *api, TAGGED key)
 {
-  TAGGED key;
-  if (IsStr(constraint))
-    key = StrFunctor(constraint);
-  else if (IsAtom(constraint))
-    key = constraint;
-  else
-    return nullptr;
   struct fd_state *fd = fd_state(api);
-  auto &c = fd->dispatch_cache[(key * 0x9E3779B1u) >> 26];
-  if (c.key != key) {
-    sw_on_key_node *node = incore_gethash(fd->dispatch, key);
-    c = {key, node->key == key ? node->value : 0};
-  }
+  auto &c = fd->dispatch_cache[fd_dispatch_slot(key)];
+  sw_on_key_node *node = incore_gethash(fd->dispatch, key);
+  c = {key, node->key == key ? node->value : 0};
   return (fd_global_fn)(uintptr_t)c.value;
 }
 

@@ -45,8 +45,22 @@ static inline TAGGED fd_functor_word(TAGGED atom, uint32_t arity)
   return (atom & 0x807FFFFFu) | (arity << 23);
 }
 
-/* The propagator of a constraint term (dereferenced) by its functor; null when none is linked in. */
-fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint);
+/* The propagator of key (a functor or an atom) as the dispatch table holds it, kept in the cache. */
+fd_global_fn fd_global_function_lookup(ORVALIS_API_STRUCT *api, TAGGED key);
+/* The propagator of a constraint term (dereferenced) by its functor; null when none is linked in.
+ * Inline, as every run asks: a key in the cache (fd_instance.cpp) needs no call. */
+static inline fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint)
+{
+  TAGGED key;
+  if (IsStr(constraint))
+    key = StrFunctor(constraint);
+  else if (IsAtom(constraint))
+    key = constraint;
+  else
+    return nullptr;
+  const auto &c = fd_state(api)->dispatch_cache[fd_dispatch_slot(key)];
+  return c.key == key ? (fd_global_fn)(uintptr_t)c.value : fd_global_function_lookup(api, key);
+}
 /* Runs the propagator of constraint's functor: 1 ran, 0 no entry or the run overflowed. */
 int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,
                          QX_term_ref state, QX_term_ref actions, QX_term_ref global);
