@@ -65,12 +65,15 @@ struct fd_state {
   const void *native;  /* the native predicate running (its function): errors name its goal */
   uint32_t root_count; /* ranges in roots */
   fd_root_range roots[FD_ROOT_RANGES];
-  /* Dispatch-table nodes of recent keys, each with the table it was found in (fd_instance.cpp). */
+  /* Recent keys of the dispatch table with their values, 0 for none (fd_instance.cpp). */
   struct {
-    sw_on_key *table;
-    sw_on_key_node *node;
-  } dispatch_cache[16];
+    TAGGED key;
+    TAGGED value;
+  } dispatch_cache[64];
 };
+
+/* The cache entry of a dispatch key: a hash of the whole word. */
+static inline uint32_t fd_dispatch_slot(TAGGED key) { return (key * 0x9E3779B1u) >> 26; }
 
 static inline struct fd_state *fd_state(ORVALIS_API_STRUCT *api)
 {

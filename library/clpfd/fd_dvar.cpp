@@ -308,12 +308,26 @@ static int dvar_adjust_bounds(dvar *d, TAGGED set, TAGGED lo, TAGGED hi)
   return move_bounds(d, min_above(a, lo) ? a : lo, max_below(b, hi) ? b : hi, set, last == set);
 }
 
+/* dvar_adjust_bounds for a view of several intervals whose minimum rises to lo (at most its
+ * maximum), the maximum kept: the maximum is a value of the view, so the intervals are walked up to
+ * lo's only, and the view is one interval when that one reaches the maximum. */
+static int raise_min(dvar *d, TAGGED lo)
+{
+  TAGGED set = d->set;
+  while (IsLst(set) && max_below(fds_interval(set)[1], lo)) set = fds_next(set);
+  if (!IsLst(set)) return FD_MASK_FAIL;
+  TAGGED a = fds_interval(set)[0];
+  return move_bounds(d, min_above(a, lo) ? a : lo, d->max, set,
+                     !max_below(fds_interval(set)[1], d->max));
+}
+
 int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
 {
   int32_t lo = std::max(fds_val(min), lo_of(d)), hi = std::min(fds_val(max), hi_of(d));
   if (lo > hi) return FD_MASK_FAIL;
   if (lo == lo_of(d) && hi == hi_of(d)) return 0;
   if (d->flags & DV_INTERVAL) return move_bounds(d, fds_bound(lo), fds_bound(hi), d->set, true);
+  if (hi == hi_of(d)) return raise_min(d, fds_bound(lo));
   return dvar_adjust_bounds(d, d->set, fds_bound(lo), fds_bound(hi));
 }
 

@@ -154,21 +154,7 @@ void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED hand
   return block;
 }
 
-worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0)
-{
-  worker *w = fd_worker(api);
-  TAGGED g = deref(w->term[1]);
-  if (!IsStr(g) || StrFunctor(g) != functor_global5) { /* fd_check_global raises the error */
-    fd_check_global(api, w);
-    return nullptr;
-  }
-  w->numstack_end = nullptr;
-  w->term[0] = fd_ref_get(api, state0);
-  w->term[2] = atom_nil;
-  return w;
-}
-
-void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w)
+void fd_perm_free_general(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED pair = deref(state_handle(deref(w->term[0])));
   if (!IsLst(pair)) return; /* no block was made */

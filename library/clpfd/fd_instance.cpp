@@ -329,33 +329,16 @@ void fd_define_predicates(ORVALIS_API_STRUCT *api, int enable)
                       enable);
 }
 
-/* The node of key in the dispatch table. The propagation loop runs few kinds of constraint, so a
- * small cache of nodes spares most lookups; an entry counts only for the table it was found in
- * and while its node, within that table, still holds its key. */
-static sw_on_key_node *dispatch_node(ORVALIS_API_STRUCT *api, struct fd_state *fd, TAGGED key)
+/* The table is filled once, when the instance starts, so a key's value never changes: the cache
+ * of keys and values, hashed on the whole key, spares the propagation loop most lookups (a key the
+ * table lacks is kept with the value 0). */
+fd_global_fn fd_global_function_lookup(ORVALIS_API_STRUCT *api, TAGGED key)
 {
-  auto &c = fd->dispatch_cache[(key >> 3) & 15];
-  sw_on_key *table = fd->dispatch;
-  uintptr_t offset = (uintptr_t)c.node - (uintptr_t)table->node;
-  if (c.table == table && offset < sw_on_key_slots(table) * sizeof(sw_on_key_node) &&
-      c.node->key == key)
-    return c.node;
-  sw_on_key_node *node = incore_gethash(table, key);
-  c = {table, node};
-  return node;
-}
-
-fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint)
-{
-  TAGGED key;
-  if (IsStr(constraint))
-    key = StrFunctor(constraint);
-  else if (IsAtom(constraint))
-    key = constraint;
-  else
-    return nullptr;
-  sw_on_key_node *node = dispatch_node(api, fd_state(api), key);
-  return node->key == key ? (fd_global_fn)(uintptr_t)node->value : nullptr;
+  struct fd_state *fd = fd_state(api);
+  auto &c = fd->dispatch_cache[fd_dispatch_slot(key)];
+  sw_on_key_node *node = incore_gethash(fd->dispatch, key);
+  c = {key, node->key == key ? node->value : 0};
+  return (fd_global_fn)(uintptr_t)c.value;
 }
 
 int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,

@@ -45,8 +45,22 @@ static inline TAGGED fd_functor_word(TAGGED atom, uint32_t arity)
   return (atom & 0x807FFFFFu) | (arity << 23);
 }
 
-/* The propagator of a constraint term (dereferenced) by its functor; null when none is linked in. */
-fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint);
+/* The propagator of key (a functor or an atom) as the dispatch table holds it, kept in the cache. */
+fd_global_fn fd_global_function_lookup(ORVALIS_API_STRUCT *api, TAGGED key);
+/* The propagator of a constraint term (dereferenced) by its functor; null when none is linked in.
+ * Inline, as every run asks: a key in the cache (fd_instance.cpp) needs no call. */
+static inline fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint)
+{
+  TAGGED key;
+  if (IsStr(constraint))
+    key = StrFunctor(constraint);
+  else if (IsAtom(constraint))
+    key = constraint;
+  else
+    return nullptr;
+  const auto &c = fd_state(api)->dispatch_cache[fd_dispatch_slot(key)];
+  return c.key == key ? (fd_global_fn)(uintptr_t)c.value : fd_global_function_lookup(api, key);
+}
 /* Runs the propagator of constraint's functor: 1 ran, 0 no entry or the run overflowed. */
 int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,
                          QX_term_ref state, QX_term_ref actions, QX_term_ref global);
@@ -224,7 +238,27 @@ void dvar_export_leqc(ORVALIS_API_STRUCT *api, worker *w, dvar *x, dvar *y, int3
 void dvar_export_alldiff(ORVALIS_API_STRUCT *api, worker *w, dvar **views, int n);
 void dvar_attach_daemon(ORVALIS_API_STRUCT *api, worker *w, dvar *d, void *block, TAGGED global,
                         TAGGED key);
-void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, int outcome);
+void dvar_export_done_general(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, int outcome);
+/* Ends a run: exit (outcome 1) or fail (-1) consed onto the actions in term slot 2, the list
+ * stored in `actions`, an overflow reported. Inline, as every run ends so: the common end, with
+ * heap room and no overflow, makes no call. */
+static inline void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions,
+                                    int outcome)
+{
+  bool action = outcome == 1 || outcome == -1;
+  if ((action && !fd_room_free(w, 2 + 128)) || fd_state(api)->fd_overflow) {
+    dvar_export_done_general(api, w, actions, outcome);
+    return;
+  }
+  if (action) {
+    TAGGED *cell = w->global_top;
+    w->global_top = cell + 2;
+    cell[0] = outcome == 1 ? atom_exit : atom_fail;
+    cell[1] = w->term[2];
+    w->term[2] = MakeLst(cell);
+  }
+  fd_ref_put(api, actions, w->term[2]);
+}
 
 /* The attribute of a constraint argument (a fresh one with Min..Max and Size when the variable
  * has none), or 0 for an atom or compound term. The caller ensured 26 free heap words. */
@@ -347,8 +381,38 @@ static inline bool fd_valid_handle(TAGGED h)
 /* The worker of a propagator entry, set up for the run: term[0] State0, term[2] the empty list of
  * actions, the temporary area empty. Null after raising an error when term[1] holds no global
  * record (see fd_check_global). */
-worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0);
-void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w);
+static inline worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0)
+{
+  worker *w = fd_worker(api);
+  TAGGED g = deref(w->term[1]);
+  if (!IsStr(g) || StrFunctor(g) != (atom_global | (5u << QX_ARITY_SHIFT))) {
+    fd_check_global(api, w); /* raises the error */
+    return nullptr;
+  }
+  w->numstack_end = nullptr;
+  w->term[0] = fd_ref_get(api, state0);
+  w->term[2] = atom_nil;
+  return w;
+}
+void fd_perm_free_general(ORVALIS_API_STRUCT *api, worker *w);
+/* Ends the life of the block of the state in term slot 0, if it has one: destroyed when it was made
+ * since the newest choicepoint, else marked dead (V bound to 1) for backtracking to undo. Inline
+ * for the usual entailment of a constraint posted before the newest choicepoint: its V, the
+ * unbound first cell of the Handle's pair, is bound in place and trailed. */
+static inline void fd_perm_free(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED state = deref(w->term[0]);
+  TAGGED pair = deref(StrArg(state, (int)Arity(StrFunctor(state)) - 1));
+  if (!IsLst(pair)) return; /* no block was made */
+  TAGGED *cells = LstPtr(pair);
+  if (cells[0] != MakeRef(cells) || cells >= w->global_uncond) {
+    fd_perm_free_general(api, w);
+    return;
+  }
+  cells[0] = MakeSmall(1);
+  fd_trail_push(api, w, MakeRef(cells));
+  fd_mark_choicepoints(w);
+}
 TAGGED fd_daemon_copy_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *global);
 /* The same for a daemon that has just read State, the value of the record's state mutable: a
  * State newer than the newest choicepoint only has its Stamp bumped, without a call. */

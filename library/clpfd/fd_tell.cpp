@@ -78,7 +78,7 @@ static void put_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED dom)
  * record `dom` is new (and, for an interval, its first list cell too), else as a new record through
  * the domain mutable. An interval's list cell shares its pair with the Min and Max words. The heap
  * room was ensured (and dom read after it). */
-static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max,
+QX_HOT_INLINE static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max,
                       TAGGED size, TAGGED *dom)
 {
   bool interval = set == 0;
@@ -451,24 +451,24 @@ void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
 /* Removes the small integer v from the current domain dom, one of small bounds and size that
  * holds v strictly between its bounds or has several intervals: what the general removal tells
  * (dvar_prune_interval_t and export), built straight on the heap. The intervals before v's are
- * copied, those after it shared (a tell writes in place only into a set's first cell, always a
- * new one here). The waking mask, 0 when v lies in a hole. */
+ * copied in the walk that finds v's, those after it shared (a tell writes in place only into a
+ * set's first cell, always a new one here); a copy that is not needed after all is dropped. The
+ * bounds within the domain are small integers: their words compare as the integers do. The waking
+ * mask, 0 when v lies in a hole. */
 static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
 {
-  uint32_t k = 0;
-  TAGGED s = deref(dom[1]);
-  for (; fds_hi(s) < v; s = fds_next(s)) k++;
-  int32_t a = fds_lo(s), b = fds_hi(s);
-  if (a > v) return 0;
-  int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
-  int mask = FD_WAKE_DOM | (v == lo ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
-             (v == hi ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
-  if (a == b) { /* a lone value goes: with two intervals the other one is the domain */
-    TAGGED rest = fds_next(s), other = k == 0 ? rest : deref(dom[1]);
-    if ((k == 0 && !IsLst(fds_next(rest))) || (k == 1 && !IsLst(rest)))
-      return tell_interval(api, w, fds_interval(other)[0], fds_interval(other)[1], mask, dom);
+  const TAGGED value = MakeSmall(v);
+  /* the intervals wholly below v are at most (v - min) / 2: room for them, v's two parts and one
+   * more copy, measured by a walk only when that bound is large */
+  uint32_t below = (uint32_t)(v - GetSmall(dom[2])) / 2;
+  if (below > 64) {
+    below = 0;
+    for (TAGGED s = deref(dom[1]); (SIGNED_TAGGED)fds_interval(s)[1] < (SIGNED_TAGGED)value;
+         s = fds_next(s))
+      below++;
   }
-  dom = ensure_heap_dom(api, w, 4 * (k + 3) + 5, dom);
+  dom = ensure_heap_dom(api, w, 4 * (below + 3) + 5, dom);
+  TAGGED *top = w->global_top;
   TAGGED set = atom_nil, *tail = &set;
   auto add = [&](TAGGED min, TAGGED max) {
     TAGGED *cell = heap_take(w, 4);
@@ -478,18 +478,32 @@ static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t
     *tail = MakeLst(cell);
     tail = &cell[1];
   };
-  s = deref(dom[1]);
-  for (uint32_t i = 0; i < k; i++, s = fds_next(s)) add(fds_interval(s)[0], fds_interval(s)[1]);
-  if (a < v) add(fds_interval(s)[0], MakeSmall(v - 1));
-  if (v < b) add(MakeSmall(v + 1), fds_interval(s)[1]);
-  TAGGED rest = fds_next(s);
+  uint32_t k = 0;
+  TAGGED s = deref(dom[1]);
+  for (; (SIGNED_TAGGED)fds_interval(s)[1] < (SIGNED_TAGGED)value; s = fds_next(s), k++)
+    add(fds_interval(s)[0], fds_interval(s)[1]);
+  TAGGED a = fds_interval(s)[0], b = fds_interval(s)[1], rest = fds_next(s);
+  if ((SIGNED_TAGGED)a > (SIGNED_TAGGED)value) {
+    w->global_top = top;
+    return 0;
+  }
+  int mask = FD_WAKE_DOM | (value == dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
+             (value == dom[3] ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
+  /* a lone value goes: with two intervals the other one is the domain */
+  if (a == b && ((k == 0 && !IsLst(fds_next(rest))) || (k == 1 && !IsLst(rest)))) {
+    w->global_top = top;
+    TAGGED other = k == 0 ? rest : deref(dom[1]);
+    return tell_interval(api, w, fds_interval(other)[0], fds_interval(other)[1], mask, dom);
+  }
+  if (a != value) add(a, MakeSmall(v - 1));
+  if (b != value) add(MakeSmall(v + 1), b);
   if (set == atom_nil) { /* the first interval went whole: the new first cell is a copy */
     add(fds_interval(rest)[0], fds_interval(rest)[1]);
     rest = fds_next(rest);
   }
   *tail = rest;
   /* the maximum moves only when v was it: then the last cell added ends the set */
-  store_dom(api, w, set, fds_interval(set)[0], v == hi ? tail[2] : dom[3],
+  store_dom(api, w, set, fds_interval(set)[0], value == dom[3] ? tail[2] : dom[3],
             MakeSmall(GetSmall(dom[4]) - 1), dom);
   return mask;
 }
@@ -497,7 +511,7 @@ static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t
 /* Removes v from dom, the current domain of small bounds and size holding more than one value:
  * an end of a single interval moves, anything else goes through tell_without. The waking mask, 0
  * when v is not in it. */
-static int tell_remove(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
+QX_HOT_INLINE static int tell_remove(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
 {
   int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
   if (v < lo || v > hi) return 0;
@@ -609,7 +623,7 @@ void dvar_attach_daemon(ORVALIS_API_STRUCT *api, worker *w, dvar *d, void *block
   fd_link(api, w, deref(*d->var_ref), key, MakeStr(daemon));
 }
 
-void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, int outcome)
+void dvar_export_done_general(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref actions, int outcome)
 {
   if (outcome == 1 || outcome == -1) {
     ensure_heap(api, w, 2);
