@@ -1080,6 +1080,7 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   if (end == IX_NEXT) end = run_machine(api, w, info, ix, attrs, ent, &fixed, &t);
   w->term[IX_STACK_BASE] = w->term[IX_STACK_BASE + 1] = atom_nil;
   ix = deref(w->term[0]); /* a tell may have moved it */
+  bool dead = false;      /* Dead bound here */
   switch (end) {
   case IX_ERROR: fd_native_fail(api); return false;
   case IX_FAIL: fd->failures++; [[fallthrough]];
@@ -1094,6 +1095,7 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
     [[fallthrough]];
   case IX_ENTAILED:
     bind_ent(api, w, ix, t);
+    dead = true;
     if (!tell_truth(api, w, t)) {
       fd->failures++;
       fd_native_fail(api);
@@ -1104,17 +1106,20 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   case IX_DONE:
   case IX_GIVE_UP:
     if (fixed) bind_ent(api, w, ix, t);
+    dead = fixed;
     break;
   default: break;
   }
-  /* the status update: no longer queued (unless it asked to be queued again), linked once */
-  TAGGED value, sm = fd_mutable_walk(StrArg(ix, FD_ARG_STATUS), &value);
+  /* the status update: no longer queued (unless it asked to be queued again), linked once; a
+   * mutable whose Value is a small integer is the last of its chain */
+  TAGGED sm = deref(StrArg(ix, FD_ARG_STATUS)), value = StrArg(sm, 1);
+  if (!IsSmall(value)) sm = fd_mutable_walk(sm, &value);
   uint32_t old = (uint32_t)GetSmall(value), status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE)) status &= ~FD_ST_QUEUED;
   if (status != old) {
     fd_trail_mutable(api, w, sm);
     StrPtr(sm)[1] = MakeSmall((int32_t)status);
   }
-  if (!(status & FD_ST_LINKED) && !fd_dead(ix)) fd_link_indexical(api, w, ix);
+  if (!(status & FD_ST_LINKED) && !dead && !fd_dead(ix)) fd_link_indexical(api, w, ix);
   return !fd->fd_overflow || fd_check_overflow(api, deref(StrArg(deref(w->term[0]), 2))) != 0;
 }
