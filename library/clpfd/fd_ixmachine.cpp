@@ -982,16 +982,19 @@ __attribute__((noinline)) ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker 
   uint32_t n = std::min(term_arity(args), term_arity(attrs));
   if (n == 0) return IX_NEXT;
   TAGGED *argv = term_cells(args), *attrv = term_cells(attrs), v[2];
-  for (int i = 0; i < 2; i++) {
+  /* value i of the plan; false when the argument it reads has no domain */
+  auto read = [&](int i) __attribute__((always_inline)) {
     if (p.field[i] == IX_PLAN_LITERAL) {
       v[i] = p.literal[i];
-      continue;
+      return true;
     }
     const TAGGED *d = p.arg[i] < n ? arg_dom(attrv + p.arg[i]) : nullptr;
-    if (!d) return IX_NEXT;
+    if (!d) return false;
     if (p.field[i] != IX_PLAN_AMIN && d[2] != d[3]) *fixed = false;
     v[i] = d[p.field[i] == IX_PLAN_MAX ? 3 : 2];
-  }
+    return true;
+  };
+  if (!read(0) || !read(1)) return IX_NEXT;
   uint32_t k = info->pruned;
   TAGGED *d = k < n ? arg_dom(attrv + k) : nullptr;
   if (!IsSmall(v[0]) || !IsSmall(v[1]) || !d) {
