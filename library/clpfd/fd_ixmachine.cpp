@@ -972,10 +972,10 @@ ix_plan decode_plan(const indexical_info *info)
  * difference and the pruning as the instructions do them. IX_NEXT when a read finds no domain or a
  * value that is no small integer: nothing has changed, and the machine runs the code, its
  * entailment flag starting as *fixed. Otherwise the run's end, *fixed telling whether the values
- * read (other than amin's) were fixed. */
-__attribute__((noinline)) ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker *w,
-                                                const indexical_info *info, TAGGED ix, TAGGED attrs,
-                                                bool *fixed)
+ * read (other than amin's) were fixed. Out of line, as the machine is: each frame stays small. */
+[[gnu::noinline]] ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker *w,
+                                        const indexical_info *info, TAGGED ix, TAGGED attrs,
+                                        bool *fixed)
 {
   const ix_plan &p = info->plan;
   TAGGED args = deref(StrArg(ix, 2));
@@ -1014,9 +1014,8 @@ __attribute__((noinline)) ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker 
 /* The machine's run of the code: its end, its truth value in *t and its entailment flag, which
  * starts as *fixed, in *fixed. An error is raised here. Out of line, so that the runs without the
  * machine keep their own frame small. */
-__attribute__((noinline)) ix_end run_machine(ORVALIS_API_STRUCT *api, worker *w,
-                                             const indexical_info *info, TAGGED ix, TAGGED attrs,
-                                             TAGGED ent, bool *fixed, int *t)
+[[gnu::noinline]] ix_end run_machine(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info,
+                                     TAGGED ix, TAGGED attrs, TAGGED ent, bool *fixed, int *t)
 {
   machine m(api, w, info, ix, attrs, ent);
   ix_end end = m.run(*fixed);
