@@ -204,6 +204,96 @@ bool degenerate(TAGGED set)
   return false;
 }
 
+/* Arguments of Args or Attrs: a list's two, a structure's; none of other terms. */
+uint32_t term_arity(TAGGED term)
+{
+  if (IsLst(term)) return 2;
+  return IsStr(term) ? Arity(StrFunctor(term)) : 0;
+}
+TAGGED *term_cells(TAGGED term) { return IsLst(term) ? LstPtr(term) : StrArgs(term); }
+
+/* The dom/4 words of the argument whose Attrs cell is attr_cell; null when it has none. The usual
+ * attribute, whose domain mutable holds the dom/4 itself, is read inline (as fd_attr_dom reads it,
+ * from the attribute dereferenced once). */
+QX_HOT_INLINE TAGGED *arg_dom(const TAGGED *attr_cell)
+{
+  TAGGED attr = deref(*attr_cell);
+  if (!IsStr(attr)) return nullptr;
+  TAGGED value = deref(StrArg(deref(StrArg(attr, 3)), 1));
+  if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) return StrPtr(value);
+  TAGGED d = fd_attr_dom_chain(attr);
+  return d ? StrPtr(d) : nullptr;
+}
+
+/* The argument a run prunes, X: its dom/4 words and its cells in Args and Attrs. Nothing on the
+ * heap changes before the run's pruning, which ends it, so the words found stay valid. */
+struct target {
+  TAGGED *dom, *attr_cell, *var_cell;
+
+  /* Whether X's bounds lie within lo..hi, so that pruning X to lo..hi leaves it as it is. */
+  bool within(TAGGED lo, TAGGED hi) const
+  {
+    return fds_val(lo) <= fds_val(deref(dom[2])) && fds_val(hi) >= fds_val(deref(dom[3]));
+  }
+  /* Whether the small integer v lies outside X's bounds, so that removing it leaves X as it is. */
+  bool outside(TAGGED v) const
+  {
+    TAGGED lo = deref(dom[2]), hi = deref(dom[3]);
+    if (IsSmall(lo) && IsSmall(hi)) /* small integers compare as their words do */
+      return (SIGNED_TAGGED)v < (SIGNED_TAGGED)lo || (SIGNED_TAGGED)v > (SIGNED_TAGGED)hi;
+    return fds_val(v) < fds_val(lo) || fds_val(v) > fds_val(hi);
+  }
+  /* X's view in *x, loaded as dvar_init_ix loads it; its cells are the record's own. */
+  dvar *load(dvar *x) const
+  {
+    *x = dvar{};
+    x->set = deref(dom[1]);
+    x->min = deref(dom[2]);
+    x->max = deref(dom[3]);
+    x->cookie = deref(dom[4]);
+    x->attr_ref = attr_cell;
+    x->var_ref = var_cell;
+    x->flags = DV_SET_CURRENT | (x->min == x->max ? DV_FIXED : 0) |
+               (IsLst(fds_next(x->set)) ? 0 : DV_INTERVAL);
+    return x;
+  }
+};
+
+/* The end after a pruning's change mask: exported right away, so that later readers see it. */
+ix_end exported(ORVALIS_API_STRUCT *api, worker *w, int mask, dvar *x, TAGGED self)
+{
+  if (mask < 0) return fd_state(api)->fd_overflow ? IX_OVERFLOW : IX_FAIL;
+  if (mask > 0) dvar_export_ix(api, w, x, self);
+  return IX_DONE;
+}
+
+/* 49 X =\= v for the small integer v. */
+QX_HOT_INLINE ix_end remove_value(ORVALIS_API_STRUCT *api, worker *w, const target &t, TAGGED v)
+{
+  if (t.outside(v)) return IX_DONE;
+  if (dvar_remove_value_ix(api, w, t.dom, t.attr_cell, t.var_cell, v) >= 0) return IX_DONE;
+  return fd_state(api)->fd_overflow ? IX_OVERFLOW : IX_FAIL;
+}
+
+/* 46 X =< b, 47 X >= b, 49 X =\= b, 51 X = b for the bound b; x the view to load X into. */
+ix_end prune_target(ORVALIS_API_STRUCT *api, worker *w, const target &t, dvar *x, int op, TAGGED b)
+{
+  if (op == 46) {
+    if (b == atom_inf) return IX_OVERFLOW;
+    if (t.within(atom_inf, b)) return IX_DONE;
+    return exported(api, w, dvar_fix_interval_t(t.load(x), atom_inf, b), x, 0);
+  }
+  if (op == 47) {
+    if (b == atom_sup) return IX_OVERFLOW;
+    if (t.within(b, atom_sup)) return IX_DONE;
+    return exported(api, w, dvar_fix_interval_t(t.load(x), b, atom_sup), x, 0);
+  }
+  if (!IsSmall(b)) return IX_OVERFLOW;
+  if (op == 51)
+    return t.within(b, b) ? IX_DONE : exported(api, w, dvar_fix_interval_t(t.load(x), b, b), x, 0);
+  return remove_value(api, w, t, b);
+}
+
 class machine {
 public:
   /* attrs and ent: the record's Attrs and Dead, dereferenced. */
@@ -212,14 +302,17 @@ public:
       : api(api), w_(w), info_(info), ent_(ent), stack_(&w->term[IX_STACK_BASE])
   {
     TAGGED args = deref(StrArg(ix, 2));
-    nargs_ = std::min(arity(args), arity(attrs));
-    args_ = nargs_ ? cell(args, 0) : nullptr;
-    attrs_ = nargs_ ? cell(attrs, 0) : nullptr;
+    nargs_ = std::min(term_arity(args), term_arity(attrs));
+    args_ = nargs_ ? term_cells(args) : nullptr;
+    attrs_ = nargs_ ? term_cells(attrs) : nullptr;
   }
 
-  ix_end run();
-  /* run() for code that decoded to a plan. */
-  ix_end start(const ix_plan &p) { return p.kind == IX_PLAN_VALUE ? run_plan(p) : run(); }
+  /* Runs the code; fixed: the entailment flag to start with. */
+  ix_end run(bool fixed)
+  {
+    e_ = fixed;
+    return run();
+  }
   int truth() const { return t_; }
   bool all_fixed() const { return e_; }
   const char *error() const { return error_; }
@@ -252,15 +345,6 @@ private:
   TAGGED &top() { return stack_[depth_ - 1]; }
 
   /* ---- arguments ---- */
-  static uint32_t arity(TAGGED term)
-  {
-    if (IsLst(term)) return 2;
-    return IsStr(term) ? Arity(StrFunctor(term)) : 0;
-  }
-  static TAGGED *cell(TAGGED term, uint32_t k)
-  {
-    return IsLst(term) ? LstPtr(term) + k : StrArgs(term) + k;
-  }
   /* dom/4 of argument k, or null when there is no such argument. Nothing on the heap changes
    * before the run's pruning, which ends it, so a domain found once is kept for the run. */
   TAGGED *dom(ix_byte k)
@@ -273,18 +357,7 @@ private:
     return doms_[k];
   }
   /* dom/4 of argument k, looked up afresh. */
-  TAGGED *find_dom(ix_byte k) const
-  {
-    if (k >= nargs_) return nullptr;
-    TAGGED attr = deref(attrs_[k]);
-    return IsStr(attr) ? attr_dom(attr) : nullptr;
-  }
-  /* The words of the dom/4 record of an attribute (dereferenced); null for a malformed one. */
-  static TAGGED *attr_dom(TAGGED attr)
-  {
-    TAGGED d = fd_attr_dom(attr);
-    return d ? StrPtr(d) : nullptr;
-  }
+  TAGGED *find_dom(ix_byte k) const { return k < nargs_ ? arg_dom(attrs_ + k) : nullptr; }
   static bool fixed(const TAGGED *d) { return d[2] == d[3]; }
 
   TAGGED &local(uint32_t k)
@@ -307,16 +380,14 @@ private:
   ix_end prune(int op);
   ix_end check(int op);
   ix_end control(int op);
+  ix_end run();
 
   ix_end arith(TAGGED b, int op);
   TAGGED residue_set(TAGGED set, int32_t m, bool rem);
   ix_end singleton(TAGGED v, TAGGED *out);
   ix_end prune_set(TAGGED set, TAGGED self);
-  ix_end remove(TAGGED v);
-  ix_end prune_by(int op, TAGGED b);
-  ix_end run_plan(const ix_plan &p);
-  bool plan_value(const ix_plan &p, int i, TAGGED *v);
-  ix_end pruned(int mask, TAGGED self);
+  ix_end prune_by(int op, TAGGED b) { return prune_target(api, w_, x_target(), &x_, op, b); }
+  ix_end pruned(int mask, TAGGED self) { return exported(api, w_, mask, &x_, self); }
   ix_end check_value(TAGGED v, int t);
   ix_end check_interval(TAGGED a, TAGGED b);
   ix_end decide(bool entailed, int t)
@@ -324,9 +395,14 @@ private:
     t_ = t;
     return entailed ? IX_ENTAILED : IX_DISENTAILED;
   }
-  dvar *load_x();
-  bool x_within(TAGGED lo, TAGGED hi);
-  bool x_outside(TAGGED v);
+  target x_target()
+  {
+    uint32_t k = info_->pruned;
+    return {dom(k), attrs_ + k, args_ + k};
+  }
+  /* X's view from the dom/4 the run has found already (the caller checked that there is one). */
+  dvar *load_x() { return x_target().load(&x_); }
+  bool x_within(TAGGED lo, TAGGED hi) { return x_target().within(lo, hi); }
 
   ORVALIS_API_STRUCT *api; /* the handle the engine calls go through (QX_RESOURCE_API) */
   worker *w_;
@@ -348,42 +424,6 @@ private:
   const char *error_ = nullptr;
   dvar x_;
 };
-
-/* The pruned argument's view; its cells are the record's own (nothing moves before export). The
- * view is loaded as dvar_init_ix loads it, from the dom/4 the run has found already (the caller
- * checked that there is one). */
-dvar *machine::load_x()
-{
-  uint32_t k = info_->pruned;
-  TAGGED *d = dom(k);
-  x_ = dvar{};
-  x_.set = deref(d[1]);
-  x_.min = deref(d[2]);
-  x_.max = deref(d[3]);
-  x_.cookie = deref(d[4]);
-  x_.attr_ref = attrs_ + k;
-  x_.var_ref = args_ + k;
-  x_.flags = DV_SET_CURRENT | (x_.min == x_.max ? DV_FIXED : 0) |
-             (IsLst(fds_next(x_.set)) ? 0 : DV_INTERVAL);
-  return &x_;
-}
-
-/* Whether X's bounds lie within lo..hi, so that pruning X to lo..hi leaves it as it is. */
-bool machine::x_within(TAGGED lo, TAGGED hi)
-{
-  const TAGGED *d = dom(info_->pruned);
-  return fds_val(lo) <= fds_val(deref(d[2])) && fds_val(hi) >= fds_val(deref(d[3]));
-}
-
-/* Whether the small integer v lies outside X's bounds, so that removing it leaves X as it is. */
-bool machine::x_outside(TAGGED v)
-{
-  const TAGGED *d = dom(info_->pruned);
-  TAGGED lo = deref(d[2]), hi = deref(d[3]);
-  if (IsSmall(lo) && IsSmall(hi)) /* small integers compare as their words do */
-    return (SIGNED_TAGGED)v < (SIGNED_TAGGED)lo || (SIGNED_TAGGED)v > (SIGNED_TAGGED)hi;
-  return fds_val(v) < fds_val(lo) || fds_val(v) > fds_val(hi);
-}
 
 ix_end machine::singleton(TAGGED v, TAGGED *out)
 {
@@ -628,22 +668,6 @@ ix_end machine::argument_read(int op)
   return arith(d[2], op);
 }
 
-/* The end after a pruning's change mask: exported right away, so that later readers see it. */
-ix_end machine::pruned(int mask, TAGGED self)
-{
-  if (mask < 0) return fd_state(api)->fd_overflow ? IX_OVERFLOW : IX_FAIL;
-  if (mask > 0) dvar_export_ix(api, w_, &x_, self);
-  return IX_DONE;
-}
-
-/* Removes the small integer v, which lies within X's bounds, from X. */
-ix_end machine::remove(TAGGED v)
-{
-  uint32_t k = info_->pruned;
-  if (dvar_remove_value_ix(api, w_, dom(k), attrs_ + k, args_ + k, v) >= 0) return IX_DONE;
-  return fd_state(api)->fd_overflow ? IX_OVERFLOW : IX_FAIL;
-}
-
 /* Prunes X to a set: one interval as bounds, several as a set. */
 ix_end machine::prune_set(TAGGED set, TAGGED self)
 {
@@ -651,22 +675,6 @@ ix_end machine::prune_set(TAGGED set, TAGGED self)
   if (degenerate(set)) return IX_OVERFLOW;
   if (!IsLst(fds_next(set))) return pruned(dvar_fix_interval_t(&x_, fd_min(set), fd_max(set)), 0);
   return pruned(dvar_fix_set(api, &x_, set, w_), self);
-}
-
-/* 46 X =< b, 47 X >= b, 49 X =\= b, 51 X = b for the bound b popped. */
-ix_end machine::prune_by(int op, TAGGED b)
-{
-  if (op == 46) {
-    if (b == atom_inf) return IX_OVERFLOW;
-    return x_within(atom_inf, b) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), atom_inf, b), 0);
-  }
-  if (op == 47) {
-    if (b == atom_sup) return IX_OVERFLOW;
-    return x_within(b, atom_sup) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), b, atom_sup), 0);
-  }
-  if (!IsSmall(b)) return IX_OVERFLOW;
-  if (op == 51) return x_within(b, b) ? IX_DONE : pruned(dvar_fix_interval_t(load_x(), b, b), 0);
-  return x_outside(b) ? IX_DONE : remove(b);
 }
 
 ix_end machine::prune(int op)
@@ -726,7 +734,7 @@ ix_end machine::check_interval(TAGGED a, TAGGED b)
 
 ix_end machine::check(int op)
 {
-  TAGGED a, b;
+  TAGGED a, b = 0;
   if (!dom(info_->pruned)) return fault("indexical prunes no argument");
   load_x();
   int t = info_->truth_value;
@@ -914,35 +922,6 @@ ix_end machine::run()
   }
 }
 
-/* A two-value pruning run without the stack: the reads, the sum or difference and the pruning as
- * the instructions do them. What the instructions do otherwise (a fault, arithmetic on inf or
- * sup) is left to them: nothing has changed yet. */
-ix_end machine::run_plan(const ix_plan &p)
-{
-  TAGGED a, b;
-  if (!plan_value(p, 0, &a) || !plan_value(p, 1, &b)) return run();
-  if (!IsSmall(a) || !IsSmall(b) || !dom(info_->pruned)) {
-    e_ = true;
-    return run();
-  }
-  int32_t x = GetSmall(a), y = GetSmall(b);
-  return prune_by(p.prune, fd_saturate(p.subtract ? x - y : x + y, x));
-}
-
-/* Value i of a plan: false when the argument it reads has no domain. */
-bool machine::plan_value(const ix_plan &p, int i, TAGGED *v)
-{
-  if (p.field[i] == IX_PLAN_LITERAL) {
-    *v = p.literal[i];
-    return true;
-  }
-  TAGGED *d = find_dom(p.arg[i]);
-  if (!d) return false;
-  if (p.field[i] != IX_PLAN_AMIN && !fixed(d)) e_ = false;
-  *v = d[p.field[i] == IX_PLAN_MAX ? 3 : 2];
-  return true;
-}
-
 /* The value read of opcode op: amin, min or max of an argument, 0 for any other. */
 int plan_field(ix_byte op)
 {
@@ -989,6 +968,65 @@ ix_plan decode_plan(const indexical_info *info)
   return p;
 }
 
+/* A run of code that decoded to a two-value pruning, without the machine: the reads, the sum or
+ * difference and the pruning as the instructions do them. IX_NEXT when a read finds no domain or a
+ * value that is no small integer: nothing has changed, and the machine runs the code, its
+ * entailment flag starting as *fixed. Otherwise the run's end, *fixed telling whether the values
+ * read (other than amin's) were fixed. Out of line, as the machine is: each frame stays small. */
+[[gnu::noinline]] ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker *w,
+                                        const indexical_info *info, TAGGED ix, TAGGED attrs,
+                                        bool *fixed)
+{
+  const ix_plan &p = info->plan;
+  TAGGED args = deref(StrArg(ix, 2));
+  uint32_t n = std::min(term_arity(args), term_arity(attrs));
+  if (n == 0) return IX_NEXT;
+  TAGGED *argv = term_cells(args), *attrv = term_cells(attrs), v[2];
+  /* value i of the plan; false when the argument it reads has no domain */
+  auto read = [&](int i) __attribute__((always_inline)) {
+    if (p.field[i] == IX_PLAN_LITERAL) {
+      v[i] = p.literal[i];
+      return true;
+    }
+    const TAGGED *d = p.arg[i] < n ? arg_dom(attrv + p.arg[i]) : nullptr;
+    if (!d) return false;
+    if (p.field[i] != IX_PLAN_AMIN && d[2] != d[3]) *fixed = false;
+    v[i] = d[p.field[i] == IX_PLAN_MAX ? 3 : 2];
+    return true;
+  };
+  if (!read(0) || !read(1)) return IX_NEXT;
+  uint32_t k = info->pruned;
+  TAGGED *d = k < n ? arg_dom(attrv + k) : nullptr;
+  if (!IsSmall(v[0]) || !IsSmall(v[1]) || !d) {
+    *fixed = true;
+    return IX_NEXT;
+  }
+  int32_t x = GetSmall(v[0]), y = GetSmall(v[1]), r = p.subtract ? x - y : x + y;
+  /* fd_saturate in 32 bits: r, of two small integers, is a 32-bit integer */
+  bool fits = (uint32_t)(r - QX_SMALL_MIN) <= (uint32_t)(QX_SMALL_MAX - QX_SMALL_MIN);
+  TAGGED b = fits ? MakeSmall(r) : x < 0 ? atom_inf : atom_sup;
+  target t{d, attrv + k, argv + k};
+  if (p.prune == 49 && IsSmall(b)) return remove_value(api, w, t, b);
+  dvar view;
+  return prune_target(api, w, t, &view, p.prune, b);
+}
+
+/* The machine's run of the code: its end, its truth value in *t and its entailment flag, which
+ * starts as *fixed, in *fixed. An error is raised here. Out of line, so that the runs without the
+ * machine keep their own frame small. */
+[[gnu::noinline]] ix_end run_machine(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info,
+                                     TAGGED ix, TAGGED attrs, TAGGED ent, bool *fixed, int *t)
+{
+  machine m(api, w, info, ix, attrs, ent);
+  ix_end end = m.run(*fixed);
+  *t = m.truth();
+  *fixed = m.all_fixed();
+  /* the stack's slots may hold temporary words: no root of a collection may see them */
+  w->term[IX_STACK_BASE] = w->term[IX_STACK_BASE + 1] = atom_nil;
+  if (end == IX_ERROR) fd_system_error(api, m.error());
+  return end;
+}
+
 /* Fixes B' to the truth value: through its attribute when it has one, else bound plainly. */
 bool tell_truth(ORVALIS_API_STRUCT *api, worker *w, int t)
 {
@@ -1010,7 +1048,7 @@ bool tell_truth(ORVALIS_API_STRUCT *api, worker *w, int t)
 }
 
 /* Counts an entailment and binds the Dead of the record ix to t, unless it is bound already. */
-void bind_ent(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix, int t)
+QX_HOT_INLINE void bind_ent(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix, int t)
 {
   fd_state(api)->entailments++;
   TAGGED ent = deref(StrArg(ix, FD_ARG_DEAD));
@@ -1037,17 +1075,16 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   w->numstack_end = nullptr;
   w->term[0] = ix;
   w->term[1] = w->term[2] = atom_nil;
-  machine m(api, w, info, ix, attrs, ent);
-  ix_end end = m.start(info->plan);
-  /* the stack's slots may hold temporary words: no root of a collection may see them */
+  bool fixed = true;
+  int t = 1;
+  ix_end end =
+      info->plan.kind == IX_PLAN_VALUE ? run_value_plan(api, w, info, ix, attrs, &fixed) : IX_NEXT;
+  if (end == IX_NEXT) end = run_machine(api, w, info, ix, attrs, ent, &fixed, &t);
   w->term[IX_STACK_BASE] = w->term[IX_STACK_BASE + 1] = atom_nil;
   ix = deref(w->term[0]); /* a tell may have moved it */
-  int t = m.truth();
+  bool dead = false;      /* Dead bound here */
   switch (end) {
-  case IX_ERROR:
-    fd_system_error(api, m.error());
-    fd_native_fail(api);
-    return false;
+  case IX_ERROR: fd_native_fail(api); return false;
   case IX_FAIL: fd->failures++; [[fallthrough]];
   case IX_FAIL_UNCOUNTED: fd_native_fail(api); return false;
   case IX_OVERFLOW:
@@ -1056,10 +1093,11 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
     return false;
   case IX_DISENTAILED:
     t = 1 - t;
-    if (!m.all_fixed()) break;
+    if (!fixed) break;
     [[fallthrough]];
   case IX_ENTAILED:
     bind_ent(api, w, ix, t);
+    dead = true;
     if (!tell_truth(api, w, t)) {
       fd->failures++;
       fd_native_fail(api);
@@ -1069,18 +1107,21 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
     break;
   case IX_DONE:
   case IX_GIVE_UP:
-    if (m.all_fixed()) bind_ent(api, w, ix, t);
+    if (fixed) bind_ent(api, w, ix, t);
+    dead = fixed;
     break;
   default: break;
   }
-  /* the status update: no longer queued (unless it asked to be queued again), linked once */
-  TAGGED value, sm = fd_mutable_walk(StrArg(ix, FD_ARG_STATUS), &value);
+  /* the status update: no longer queued (unless it asked to be queued again), linked once; a
+   * mutable whose Value is a small integer is the last of its chain */
+  TAGGED sm = deref(StrArg(ix, FD_ARG_STATUS)), value = StrArg(sm, 1);
+  if (!IsSmall(value)) sm = fd_mutable_walk(sm, &value);
   uint32_t old = (uint32_t)GetSmall(value), status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE)) status &= ~FD_ST_QUEUED;
   if (status != old) {
     fd_trail_mutable(api, w, sm);
     StrPtr(sm)[1] = MakeSmall((int32_t)status);
   }
-  if (!(status & FD_ST_LINKED) && !fd_dead(ix)) fd_link_indexical(api, w, ix);
+  if (!(status & FD_ST_LINKED) && !dead && !fd_dead(ix)) fd_link_indexical(api, w, ix);
   return !fd->fd_overflow || fd_check_overflow(api, deref(StrArg(deref(w->term[0]), 2))) != 0;
 }

@@ -250,7 +250,10 @@ labeling_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
   b->refbase = QX_alloc_globrefs(2 * n + 1);
   if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
   b->refbase[2 * n] = {deref(StrArg(deref(w->term[0]), 1)), 0};
-  TAGGED key = deref(StrArg(deref(w->term[0]), 2));
+  /* A heap follows every change of its rule's key, on the list the state names. A scan reads the
+   * keys at each choice: its daemons do nothing but count among each variable's suspensions (as
+   * ffc ranks), so they wait on the Val list, which wakes them once. */
+  TAGGED key = b->scan ? fd_state(api)->functor_val : deref(StrArg(deref(w->term[0]), 2));
   int i = 0;
   for (w->term[2] = deref(StrArg(deref(w->term[0]), 1)); IsLst(w->term[2]);
        w->term[2] = deref(LstTail(w->term[2]))) {
