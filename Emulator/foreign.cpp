@@ -203,8 +203,26 @@ struct foreign_spec {
   uint8_t nargs;           /* the predicate's arity */
   uint8_t ret;             /* kind of the returned value (unified with the last argument) */
   uint8_t term_outs;       /* arguments of kind -term: each takes a term reference of its own */
+  bool plain;              /* call_plain can call it (plain_kinds) */
   uint8_t kinds[QX_ARG_REGISTERS];
 };
+
+/* Up to this many call words call_plain passes. */
+constexpr int PLAIN_WORDS = 8;
+
+/* Whether the spec has only +term, +integer and -term arguments, returns nothing or an integer,
+ * and takes at most PLAIN_WORDS words: the kinds the solver's natives use, called through the
+ * short path call_plain. */
+bool plain_kinds(const foreign_spec *spec)
+{
+  int words = spec->api ? 1 : 0;
+  if (spec->ret != K_NONE && spec->ret != (K_INTEGER | K_OUT)) return false;
+  for (int i = 0; i < spec->nargs - (spec->ret != K_NONE ? 1 : 0); i++, words++) {
+    uint8_t k = spec->kinds[i];
+    if (k != K_TERM && k != K_INTEGER && k != (K_TERM | K_OUT)) return false;
+  }
+  return words <= PLAIN_WORDS;
+}
 
 /* The kind a word of an interface text names, or K_NONE. */
 uint8_t parse_kind(const char *word, size_t n, bool *is_return)
@@ -263,6 +281,7 @@ bool define_foreign(worker *w, mod_def *module, TAGGED name, void (*fn)(), ORVAL
   std::memcpy(spec, &parsed, bytes);
   spec->fn = fn;
   spec->api = api;
+  spec->plain = plain_kinds(spec);
   spec->owner = nullptr;
   for (qx_open_resource *r = qx_eg.open_resources; r && !spec->owner; r = r->next)
     if (&r->qxenv == api || resource_function(r, fn)) spec->owner = r;
@@ -448,8 +467,54 @@ inline void put_variable(worker *w, QX_term_ref ref)
   qx_ref_put(w, ref, *cell);
 }
 
+/* call_foreign_spec for a plain spec: the same steps with the few kinds it has. */
+int call_plain(worker *w, const foreign_spec *spec)
+{
+  running_call in_progress(spec->owner);
+  uint32_t mark = w->fli_stack_index;
+  int n = spec->nargs;
+  QX_term_ref args = push_argument_refs(w, n, spec->term_outs);
+  QX_term_ref next_out = args + n;
+  uint32_t words[PLAIN_WORDS];
+  size_t nw = 0;
+  if (spec->api) words[nw++] = (uint32_t)(uintptr_t)spec->api;
+  int last = spec->ret != K_NONE ? n - 1 : n;
+  for (int i = 0; i < last; i++) {
+    uint8_t k = spec->kinds[i];
+    if (k == K_TERM) {
+      words[nw++] = (uint32_t)(args + i);
+    } else if (k == K_INTEGER) {
+      TAGGED t = qx_ref_get(w, args + i);
+      if (IsSmall(t))
+        words[nw++] = (uint32_t)(long)GetSmall(t);
+      else if (!input_words(w, args + i, i, k, words, &nw))
+        return w->fli_stack_index = mark, 0;
+    } else {
+      put_variable(w, next_out);
+      words[nw++] = (uint32_t)next_out++;
+    }
+  }
+  int saved = w->fli_info.excp_flag;
+  w->fli_info.excp_flag = 1;
+  out_value result;
+  result.l = call_with<long>(spec->fn, words, std::make_index_sequence<PLAIN_WORDS>());
+  bool ok = w->fli_info.excp_flag != 0;
+  w->fli_info.excp_flag = saved;
+  next_out = args + n;
+  for (int i = 0; ok && i < last; i++) {
+    if (spec->kinds[i] != (K_TERM | K_OUT)) continue;
+    out_value v;
+    v.l = next_out++;
+    ok = unify_output(w, args + i, K_TERM | K_OUT, v);
+  }
+  if (ok && spec->ret != K_NONE) ok = unify_output(w, args + n - 1, spec->ret, result);
+  w->fli_stack_index = mark;
+  return ok;
+}
+
 int call_foreign_spec(worker *w, const foreign_spec *spec)
 {
+  if (spec->plain) return call_plain(w, spec);
   running_call in_progress(spec->owner); /* spec lives as long as its resource */
   uint32_t mark = w->fli_stack_index;
   int n = spec->nargs;

@@ -856,10 +856,11 @@ int driver::post_posted(posted &q, bool nested, F build_args)
   if (!xs.empty() && xs.size() <= QX_MAX_ARITY) {
     /* one call for all the attributes: $fd_check_arguments on a term of the variables */
     int last = (int)xs.size();
-    set(attrs + last, fresh_var());
-    qx_heap_room(w_, (uint32_t)last + 1);
+    qx_heap_room(w_, (uint32_t)last + 2); /* the term and the output variable */
     TAGGED *vars = w_->global_top;
-    w_->global_top += last + 1;
+    w_->global_top += last + 2;
+    vars[last + 1] = MakeRef(vars + last + 1);
+    set(attrs + last, vars[last + 1]);
     static const TAGGED name = init_atom_check("arguments", 0);
     vars[0] = MakeFunctor(name, last);
     for (int i = 0; i < last; i++) vars[i + 1] = term(xs[i]);
@@ -878,8 +879,10 @@ int driver::post_posted(posted &q, bool nested, F build_args)
       q.susp_each && !q.susp_each->empty() ? q.susp_each : nullptr;
   const char *key = q.susp ? q.susp : spec ? spec->susp : "minmax";
   size_t nsusp = each ? each->size() : key && *key ? q.suspended.size() : 0;
-  set(out + 3, fresh_var());
-  qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)nsusp + 8);
+  qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)nsusp + 9);
+  TAGGED *global = w_->global_top++; /* the fresh Global */
+  *global = MakeRef(global);
+  set(out + 3, *global);
   TAGGED name = !spec                  ? atom_of(q.key)
                 : spec == last_key_.first ? last_key_.second
                                           : key_atom(spec, q.key);
