@@ -413,12 +413,13 @@ int driver::call(definition *def, std::initializer_list<TAGGED> args)
     error_ = "a native is missing";
     return -1;
   }
-  int i = 0;
-  for (TAGGED a : args) w_->term[i++] = a;
-  uint32_t before = qx_node_offset(w_, w_->node_);
+  worker *w = w_;
+  TAGGED *reg = w->term; /* a local: each store would reload w_ (the build allows aliasing) */
+  for (TAGGED a : args) *reg++ = a;
+  uint32_t before = qx_node_offset(w, w->node_);
   qx_set_native_goal(def->functor, def->module);
   uint64_t t0 = timing ? ticks() : 0;
-  int ok = qx_call_foreign(w_, def);
+  int ok = qx_call_foreign(w, def);
   if (timing) native_ticks_ += ticks() - t0;
   if (qx_node_offset(w_, w_->node_) != before && NodeAlt(w_->node_)->op == QX_ALT_ERROR) {
     /* Inside a hook the error node stays: the engine throws it when the hook fails. */
@@ -945,9 +946,13 @@ int driver::propagate()
       if (r != 1) return r;
       continue;
     }
-    set(scratch_, fresh_var());
-    set(scratch_ + 1, fresh_var());
-    int r = call(n.evaluate, {ref(scratch_), ref(scratch_ + 1)});
+    qx_heap_room(w_, 2);
+    TAGGED *cells = w_->global_top; /* two fresh variables */
+    w_->global_top += 2;
+    cells[0] = MakeRef(cells), cells[1] = MakeRef(cells + 1);
+    set(scratch_, cells[0]);
+    set(scratch_ + 1, cells[1]);
+    int r = call(n.evaluate, {cells[0], cells[1]});
     if (r != 1) return r;
     switch (GetSmall(ref(scratch_ + 1))) {
     case 1: r = slow_path(); break;
