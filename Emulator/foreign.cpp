@@ -472,13 +472,12 @@ int call_plain(worker *w, const foreign_spec *spec)
 {
   running_call in_progress(spec->owner);
   uint32_t mark = w->fli_stack_index;
-  int n = spec->nargs;
+  int n = spec->nargs, last = spec->ret != K_NONE ? n - 1 : n;
   QX_term_ref args = push_argument_refs(w, n, spec->term_outs);
-  QX_term_ref next_out = args + n;
+  QX_term_ref out = args + n;
   uint32_t words[PLAIN_WORDS];
   size_t nw = 0;
   if (spec->api) words[nw++] = (uint32_t)(uintptr_t)spec->api;
-  int last = spec->ret != K_NONE ? n - 1 : n;
   for (int i = 0; i < last; i++) {
     uint8_t k = spec->kinds[i];
     if (k == K_TERM) {
@@ -490,8 +489,8 @@ int call_plain(worker *w, const foreign_spec *spec)
       else if (!input_words(w, args + i, i, k, words, &nw))
         return w->fli_stack_index = mark, 0;
     } else {
-      put_variable(w, next_out);
-      words[nw++] = (uint32_t)next_out++;
+      put_variable(w, out);
+      words[nw++] = (uint32_t)out++;
     }
   }
   int saved = w->fli_info.excp_flag;
@@ -500,13 +499,13 @@ int call_plain(worker *w, const foreign_spec *spec)
   result.l = call_with<long>(spec->fn, words, std::make_index_sequence<PLAIN_WORDS>());
   bool ok = w->fli_info.excp_flag != 0;
   w->fli_info.excp_flag = saved;
-  next_out = args + n;
-  for (int i = 0; ok && i < last; i++) {
-    if (spec->kinds[i] != (K_TERM | K_OUT)) continue;
-    out_value v;
-    v.l = next_out++;
-    ok = unify_output(w, args + i, K_TERM | K_OUT, v);
-  }
+  out = args + n;
+  for (int i = 0; ok && out < args + n + spec->term_outs; i++)
+    if (spec->kinds[i] == (K_TERM | K_OUT)) {
+      out_value v;
+      v.l = out++;
+      ok = unify_output(w, args + i, K_TERM | K_OUT, v);
+    }
   if (ok && spec->ret != K_NONE) ok = unify_output(w, args + n - 1, spec->ret, result);
   w->fli_stack_index = mark;
   return ok;
