@@ -203,8 +203,27 @@ struct foreign_spec {
   uint8_t nargs;           /* the predicate's arity */
   uint8_t ret;             /* kind of the returned value (unified with the last argument) */
   uint8_t term_outs;       /* arguments of kind -term: each takes a term reference of its own */
+  bool plain;              /* call_plain can call it (plain_kinds) */
+  uint8_t first_term_out;  /* the first -term argument (nargs when none) */
   uint8_t kinds[QX_ARG_REGISTERS];
 };
+
+/* Up to this many call words call_plain passes. */
+constexpr int PLAIN_WORDS = 8;
+
+/* Whether the spec has only +term, +integer and -term arguments, returns nothing or an integer,
+ * and takes at most PLAIN_WORDS words: the kinds the solver's natives use, called through the
+ * short path call_plain. */
+bool plain_kinds(const foreign_spec *spec)
+{
+  int words = spec->api ? 1 : 0;
+  if (spec->ret != K_NONE && spec->ret != (K_INTEGER | K_OUT)) return false;
+  for (int i = 0; i < spec->nargs - (spec->ret != K_NONE ? 1 : 0); i++, words++) {
+    uint8_t k = spec->kinds[i];
+    if (k != K_TERM && k != K_INTEGER && k != (K_TERM | K_OUT)) return false;
+  }
+  return words <= PLAIN_WORDS && spec->nargs <= PLAIN_WORDS + 1;
+}
 
 /* The kind a word of an interface text names, or K_NONE. */
 uint8_t parse_kind(const char *word, size_t n, bool *is_return)
@@ -263,6 +282,10 @@ bool define_foreign(worker *w, mod_def *module, TAGGED name, void (*fn)(), ORVAL
   std::memcpy(spec, &parsed, bytes);
   spec->fn = fn;
   spec->api = api;
+  spec->plain = plain_kinds(spec);
+  spec->first_term_out = spec->nargs;
+  for (int i = spec->nargs; i-- > 0;)
+    if (spec->kinds[i] == (K_TERM | K_OUT)) spec->first_term_out = (uint8_t)i;
   spec->owner = nullptr;
   for (qx_open_resource *r = qx_eg.open_resources; r && !spec->owner; r = r->next)
     if (&r->qxenv == api || resource_function(r, fn)) spec->owner = r;
@@ -439,6 +462,32 @@ inline QX_term_ref push_argument_refs(worker *w, int n, int m)
   return (QX_term_ref)first;
 }
 
+/* push_argument_refs for at most PLAIN_WORDS + 1 arguments, copied one by one: a vectorised
+ * copy's set-up costs more than these few words. */
+inline QX_term_ref push_plain_refs(worker *w, int n, int m)
+{
+  uint32_t first = w->fli_stack_index;
+  if (first + (uint32_t)(n + m) + 1 > w->fli_stack_size)
+    first = (uint32_t)qx_new_term_refs_checked(n + m);
+  w->fli_stack_index = first + (uint32_t)(n + m);
+  TAGGED *slot = qx_ref_cell(w, (QX_term_ref)first);
+  const TAGGED *reg = w->term;
+  switch (n) {
+  case 9: slot[16] = reg[8], slot[17] = 0; [[fallthrough]];
+  case 8: slot[14] = reg[7], slot[15] = 0; [[fallthrough]];
+  case 7: slot[12] = reg[6], slot[13] = 0; [[fallthrough]];
+  case 6: slot[10] = reg[5], slot[11] = 0; [[fallthrough]];
+  case 5: slot[8] = reg[4], slot[9] = 0; [[fallthrough]];
+  case 4: slot[6] = reg[3], slot[7] = 0; [[fallthrough]];
+  case 3: slot[4] = reg[2], slot[5] = 0; [[fallthrough]];
+  case 2: slot[2] = reg[1], slot[3] = 0; [[fallthrough]];
+  case 1: slot[0] = reg[0], slot[1] = 0; [[fallthrough]];
+  default: break;
+  }
+  for (slot += 2 * n; m-- > 0; slot += 2) slot[0] = atom_nil, slot[1] = 0;
+  return (QX_term_ref)first;
+}
+
 /* Stores a new unbound variable in ref; as QX_put_variable, nothing when the heap cannot grow. */
 inline void put_variable(worker *w, QX_term_ref ref)
 {
@@ -448,8 +497,53 @@ inline void put_variable(worker *w, QX_term_ref ref)
   qx_ref_put(w, ref, *cell);
 }
 
+/* call_foreign_spec for a plain spec: the same steps with the few kinds it has. */
+int call_plain(worker *w, const foreign_spec *spec)
+{
+  running_call in_progress(spec->owner);
+  uint32_t mark = w->fli_stack_index;
+  int n = spec->nargs, last = spec->ret != K_NONE ? n - 1 : n;
+  QX_term_ref args = push_plain_refs(w, n, spec->term_outs);
+  QX_term_ref out = args + n;
+  uint32_t words[PLAIN_WORDS];
+  size_t nw = 0;
+  if (spec->api) words[nw++] = (uint32_t)(uintptr_t)spec->api;
+  for (int i = 0; i < last; i++) {
+    uint8_t k = spec->kinds[i];
+    if (k == K_TERM) {
+      words[nw++] = (uint32_t)(args + i);
+    } else if (k == K_INTEGER) {
+      TAGGED t = qx_ref_get(w, args + i);
+      if (IsSmall(t))
+        words[nw++] = (uint32_t)(long)GetSmall(t);
+      else if (!input_words(w, args + i, i, k, words, &nw))
+        return w->fli_stack_index = mark, 0;
+    } else {
+      put_variable(w, out);
+      words[nw++] = (uint32_t)out++;
+    }
+  }
+  int saved = w->fli_info.excp_flag;
+  w->fli_info.excp_flag = 1;
+  out_value result;
+  result.l = call_with<long>(spec->fn, words, std::make_index_sequence<PLAIN_WORDS>());
+  bool ok = w->fli_info.excp_flag != 0;
+  w->fli_info.excp_flag = saved;
+  out = args + n;
+  for (int i = spec->first_term_out; ok && out < args + n + spec->term_outs; i++)
+    if (spec->kinds[i] == (K_TERM | K_OUT)) {
+      out_value v;
+      v.l = out++;
+      ok = unify_output(w, args + i, K_TERM | K_OUT, v);
+    }
+  if (ok && spec->ret != K_NONE) ok = unify_output(w, args + n - 1, spec->ret, result);
+  w->fli_stack_index = mark;
+  return ok;
+}
+
 int call_foreign_spec(worker *w, const foreign_spec *spec)
 {
+  if (spec->plain) return call_plain(w, spec);
   running_call in_progress(spec->owner); /* spec lives as long as its resource */
   uint32_t mark = w->fli_stack_index;
   int n = spec->nargs;

@@ -194,6 +194,7 @@ TEST_F(ForeignTest, OutputsUnifyWithArgumentsOfEveryShape)
       {"r_add(2, 40, f(_))", nullptr},
       {"r_add(268435455, 1, V)", "268435456"},
       {"r_add(268435455, 1, 268435456), V = ok", "ok"},
+      {"r_add(268435456, -1, V)", "268435455"}, /* an input too big for a small integer */
       {"r_pair(7, pair(V, 7))", "7"},
       {"r_pair(7, pair(V, 8))", nullptr},
       {"r_pair(7, 7)", nullptr},

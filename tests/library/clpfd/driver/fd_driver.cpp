@@ -413,12 +413,13 @@ int driver::call(definition *def, std::initializer_list<TAGGED> args)
     error_ = "a native is missing";
     return -1;
   }
-  int i = 0;
-  for (TAGGED a : args) w_->term[i++] = a;
-  uint32_t before = qx_node_offset(w_, w_->node_);
+  worker *w = w_;
+  TAGGED *reg = w->term; /* a local: each store would reload w_ (the build allows aliasing) */
+  for (TAGGED a : args) *reg++ = a;
+  uint32_t before = qx_node_offset(w, w->node_);
   qx_set_native_goal(def->functor, def->module);
   uint64_t t0 = timing ? ticks() : 0;
-  int ok = qx_call_foreign(w_, def);
+  int ok = qx_call_foreign(w, def);
   if (timing) native_ticks_ += ticks() - t0;
   if (qx_node_offset(w_, w_->node_) != before && NodeAlt(w_->node_)->op == QX_ALT_ERROR) {
     /* Inside a hook the error node stays: the engine throws it when the hook fails. */
@@ -856,10 +857,11 @@ int driver::post_posted(posted &q, bool nested, F build_args)
   if (!xs.empty() && xs.size() <= QX_MAX_ARITY) {
     /* one call for all the attributes: $fd_check_arguments on a term of the variables */
     int last = (int)xs.size();
-    set(attrs + last, fresh_var());
-    qx_heap_room(w_, (uint32_t)last + 1);
+    qx_heap_room(w_, (uint32_t)last + 2); /* the term and the output variable */
     TAGGED *vars = w_->global_top;
-    w_->global_top += last + 1;
+    w_->global_top += last + 2;
+    vars[last + 1] = MakeRef(vars + last + 1);
+    set(attrs + last, vars[last + 1]);
     static const TAGGED name = init_atom_check("arguments", 0);
     vars[0] = MakeFunctor(name, last);
     for (int i = 0; i < last; i++) vars[i + 1] = term(xs[i]);
@@ -878,8 +880,10 @@ int driver::post_posted(posted &q, bool nested, F build_args)
       q.susp_each && !q.susp_each->empty() ? q.susp_each : nullptr;
   const char *key = q.susp ? q.susp : spec ? spec->susp : "minmax";
   size_t nsusp = each ? each->size() : key && *key ? q.suspended.size() : 0;
-  set(out + 3, fresh_var());
-  qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)nsusp + 8);
+  qx_heap_room(w_, q.words + (uint32_t)(q.arity + q.arity_state) + 4 * (uint32_t)nsusp + 9);
+  TAGGED *global = w_->global_top++; /* the fresh Global */
+  *global = MakeRef(global);
+  set(out + 3, *global);
   TAGGED name = !spec                  ? atom_of(q.key)
                 : spec == last_key_.first ? last_key_.second
                                           : key_atom(spec, q.key);
@@ -942,9 +946,13 @@ int driver::propagate()
       if (r != 1) return r;
       continue;
     }
-    set(scratch_, fresh_var());
-    set(scratch_ + 1, fresh_var());
-    int r = call(n.evaluate, {ref(scratch_), ref(scratch_ + 1)});
+    qx_heap_room(w_, 2);
+    TAGGED *cells = w_->global_top; /* two fresh variables */
+    w_->global_top += 2;
+    cells[0] = MakeRef(cells), cells[1] = MakeRef(cells + 1);
+    set(scratch_, cells[0]);
+    set(scratch_ + 1, cells[1]);
+    int r = call(n.evaluate, {cells[0], cells[1]});
     if (r != 1) return r;
     switch (GetSmall(ref(scratch_ + 1))) {
     case 1: r = slow_path(); break;

@@ -292,6 +292,8 @@ private:
   /* A global being posted: its key and arities, the variables with an attribute (xs, once
    * each), those that suspend (one per occurrence), the heap words its arguments take. */
   struct posted {
+    /* A constructor: aggregate initialisation would clear the inline arrays first. */
+    posted(const char *k, int n) : key(k), arity(n) {}
     const char *key;
     int arity, arity_state = 0;
     const char *susp = nullptr;
@@ -314,8 +316,9 @@ private:
   TAGGED fresh_var();
   int exclude_term(TAGGED x, int32_t v);
   TAGGED set_of(const std::vector<int32_t> &values);
-  TAGGED ref(QX_term_ref r) const { return fd_ref_get(api_, r); }
-  void set(QX_term_ref r, TAGGED t) { fd_ref_put(api_, r, t); }
+  /* The reference slots through the worker (as fd_ref_get and fd_ref_put, one load fewer). */
+  TAGGED ref(QX_term_ref r) const { return deref(w_->fli_stack_start[2 * r]); }
+  void set(QX_term_ref r, TAGGED t) { w_->fli_stack_start[2 * r] = t; }
 
   ORVALIS_API_STRUCT *api_;
   worker *w_;
