@@ -39,9 +39,12 @@ propagator *level_of(TAGGED m)
 }
 inline int32_t stamp_of(TAGGED m) { return GetSmall(deref(StrArg(m, 2))); }
 
-void name_level(ORVALIS_API_STRUCT *api, worker *w, propagator *p)
+/* fd_update_mutable inline: a level opens and closes on every post. */
+QX_HOT_INLINE void name_level(ORVALIS_API_STRUCT *api, worker *w, propagator *p)
 {
-  fd_update_mutable(api, w, fd_address_word(p), level_mutable(api));
+  TAGGED m = fd_mutable_last(level_mutable(api));
+  fd_trail_mutable(api, w, m);
+  StrPtr(m)[1] = fd_address_word(p);
 }
 
 void clear_level(propagator *p)
@@ -82,6 +85,7 @@ void pop_level(struct fd_state *fd)
 /* A level taken from the free list may lack queues when an allocation failed while it was made. */
 void give_queues(ORVALIS_API_STRUCT *api, propagator *p)
 {
+  if (p->queue[FD_QUEUES - 1].items) return; /* made in order: the last one made means all were */
   for (prop_queue &q : p->queue)
     if (!q.items) {
       size_t bytes = QUEUE_INITIAL_SIZE * 2 * sizeof(TAGGED);
@@ -100,22 +104,61 @@ QX_HOT_INLINE bool level_current(TAGGED m, const propagator *p)
   return p && cell[1] == fd_address_word(p) && IsSmall(cell[2]) && p->stamp <= GetSmall(cell[2]);
 }
 
+/* fd_sync's usual case, where the level mutable m (dereferenced) names the top level (or none, and
+ * none is open) in its own Value: no level moves, only entries newer than its Stamp go. False,
+ * doing nothing, in the other cases. */
+QX_HOT_INLINE bool sync_in_place(struct fd_state *fd, TAGGED m)
+{
+  const TAGGED *cell = StrPtr(m);
+  propagator *p = fd->current_propagator;
+  if (cell[1] != fd_address_word(p) || !IsSmall(cell[2])) return false;
+  int32_t now = GetSmall(cell[2]);
+  for (; p; p = p->next)
+    if (p->stamp > now) purge_level(p, now);
+  return true;
+}
+
+/* fd_sync, its usual case inline; the current level after it, null when none is open. */
+QX_HOT_INLINE propagator *sync_levels(ORVALIS_API_STRUCT *api, worker *w)
+{
+  struct fd_state *fd = fd_state(api);
+  if (!sync_in_place(fd, deref(level_mutable(api)))) fd_sync(api, w);
+  return fd->current_propagator;
+}
+
 /* The current level once the stack agrees with the level mutable; null when none is open. */
 QX_HOT_INLINE propagator *synced_level(ORVALIS_API_STRUCT *api, worker *w)
 {
   propagator *p = fd_state(api)->current_propagator;
   if (level_current(deref(level_mutable(api)), p)) return p;
-  fd_sync(api, w);
-  return fd_state(api)->current_propagator;
+  return sync_levels(api, w);
+}
+
+/* $fd_begin once the stack agrees with the level mutable: a new level on top, named by it. */
+propagator *push_level(ORVALIS_API_STRUCT *api, worker *w)
+{
+  struct fd_state *fd = fd_state(api);
+  propagator *p = fd->free_propagators;
+  if (p) {
+    fd->free_propagators = p->next;
+  } else {
+    p = (propagator *)qx_checkalloc(sizeof(propagator), QX_SPACE_SOLVER);
+    std::memset(p, 0, sizeof *p);
+    p->hint = HINT_EMPTY;
+  }
+  /* On the stack before its queues are made, so that a failed allocation leaks nothing. */
+  p->next = fd->current_propagator;
+  fd->current_propagator = p;
+  give_queues(api, p);
+  name_level(api, w, p);
+  return p;
 }
 
 /* The current level, opened first when there is none. */
 propagator *open_level(ORVALIS_API_STRUCT *api, worker *w)
 {
   propagator *p = synced_level(api, w);
-  if (p) return p;
-  fd_begin(api, w);
-  return fd_state(api)->current_propagator;
+  return p ? p : push_level(api, w);
 }
 
 /* The current level (opened first when there is none) and the level mutable's Stamp after saving
@@ -777,6 +820,7 @@ void fd_update_mutable(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED 
 void fd_sync(ORVALIS_API_STRUCT *api, worker *)
 {
   struct fd_state *fd = fd_state(api);
+  if (sync_in_place(fd, deref(level_mutable(api)))) return;
   TAGGED m = fd_mutable_last(level_mutable(api));
   propagator *target = level_of(m);
   while (fd->current_propagator && fd->current_propagator != target) pop_level(fd);
@@ -788,28 +832,14 @@ void fd_sync(ORVALIS_API_STRUCT *api, worker *)
 
 void fd_begin(ORVALIS_API_STRUCT *api, worker *w)
 {
-  fd_sync(api, w);
-  struct fd_state *fd = fd_state(api);
-  propagator *p = fd->free_propagators;
-  if (p) {
-    fd->free_propagators = p->next;
-  } else {
-    p = (propagator *)qx_checkalloc(sizeof(propagator), QX_SPACE_SOLVER);
-    std::memset(p, 0, sizeof *p);
-    p->hint = HINT_EMPTY;
-  }
-  /* On the stack before its queues are made, so that a failed allocation leaks nothing. */
-  p->next = fd->current_propagator;
-  fd->current_propagator = p;
-  give_queues(api, p);
-  name_level(api, w, p);
+  sync_levels(api, w);
+  push_level(api, w);
 }
 
 void fd_end(ORVALIS_API_STRUCT *api, worker *w)
 {
-  fd_sync(api, w);
+  if (!sync_levels(api, w)) return;
   struct fd_state *fd = fd_state(api);
-  if (!fd->current_propagator) return;
   pop_level(fd);
   name_level(api, w, fd->current_propagator);
 }
@@ -1020,8 +1050,7 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
 {
   worker *w = fd_worker(api);
   struct fd_state *fd = fd_state(api);
-  fd_sync(api, w);
-  if (!fd->current_propagator) return 0;
+  if (!sync_levels(api, w)) return 0;
   fd->fd_overflow = 0;
   clear_scratch(w);
   QX_term_ref refs = fd_new_refs(api, 5);
