@@ -39,10 +39,10 @@ propagator *level_of(TAGGED m)
 }
 inline int32_t stamp_of(TAGGED m) { return GetSmall(deref(StrArg(m, 2))); }
 
-/* fd_update_mutable inline: a level opens and closes on every post. */
-QX_HOT_INLINE void name_level(ORVALIS_API_STRUCT *api, worker *w, propagator *p)
+/* Makes m, the level mutable's last '$mutable', name p: fd_update_mutable inline, as a level opens
+ * and closes on every post. */
+QX_HOT_INLINE void name_level(ORVALIS_API_STRUCT *api, worker *w, TAGGED m, propagator *p)
 {
-  TAGGED m = fd_mutable_last(level_mutable(api));
   fd_trail_mutable(api, w, m);
   StrPtr(m)[1] = fd_address_word(p);
 }
@@ -118,24 +118,32 @@ QX_HOT_INLINE bool sync_in_place(struct fd_state *fd, TAGGED m)
   return true;
 }
 
-/* fd_sync, its usual case inline; the current level after it, null when none is open. */
-QX_HOT_INLINE propagator *sync_levels(ORVALIS_API_STRUCT *api, worker *w)
+/* fd_sync, its usual case inline, given the level mutable m (dereferenced): the last '$mutable' of
+ * its chain after it. */
+QX_HOT_INLINE TAGGED sync_levels(ORVALIS_API_STRUCT *api, worker *w, TAGGED m)
 {
-  struct fd_state *fd = fd_state(api);
-  if (!sync_in_place(fd, deref(level_mutable(api)))) fd_sync(api, w);
-  return fd->current_propagator;
+  if (sync_in_place(fd_state(api), m)) return m;
+  fd_sync(api, w);
+  return fd_mutable_last(m);
+}
+QX_HOT_INLINE TAGGED sync_levels(ORVALIS_API_STRUCT *api, worker *w)
+{
+  return sync_levels(api, w, deref(level_mutable(api)));
 }
 
 /* The current level once the stack agrees with the level mutable; null when none is open. */
 QX_HOT_INLINE propagator *synced_level(ORVALIS_API_STRUCT *api, worker *w)
 {
   propagator *p = fd_state(api)->current_propagator;
-  if (level_current(deref(level_mutable(api)), p)) return p;
-  return sync_levels(api, w);
+  TAGGED m = deref(level_mutable(api));
+  if (level_current(m, p)) return p;
+  sync_levels(api, w, m);
+  return fd_state(api)->current_propagator;
 }
 
-/* $fd_begin once the stack agrees with the level mutable: a new level on top, named by it. */
-propagator *push_level(ORVALIS_API_STRUCT *api, worker *w)
+/* $fd_begin once the stack agrees with the level mutable, whose last '$mutable' is m: a new level
+ * on top, named by it. */
+propagator *push_level(ORVALIS_API_STRUCT *api, worker *w, TAGGED m)
 {
   struct fd_state *fd = fd_state(api);
   propagator *p = fd->free_propagators;
@@ -150,15 +158,18 @@ propagator *push_level(ORVALIS_API_STRUCT *api, worker *w)
   p->next = fd->current_propagator;
   fd->current_propagator = p;
   give_queues(api, p);
-  name_level(api, w, p);
+  name_level(api, w, m, p);
   return p;
 }
 
-/* The current level, opened first when there is none. */
-propagator *open_level(ORVALIS_API_STRUCT *api, worker *w)
+/* insertion_level's case where the level mutable *m (dereferenced) does not name the top level as
+ * current: the current level once the stack agrees with it, opened first when there is none, and
+ * in *m the mutable's last '$mutable'. */
+propagator *open_level(ORVALIS_API_STRUCT *api, worker *w, TAGGED *m)
 {
-  propagator *p = synced_level(api, w);
-  return p ? p : push_level(api, w);
+  *m = sync_levels(api, w, *m);
+  propagator *p = fd_state(api)->current_propagator;
+  return p ? p : push_level(api, w, *m);
 }
 
 /* The current level (opened first when there is none) and the level mutable's Stamp after saving
@@ -168,10 +179,7 @@ QX_HOT_INLINE propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, in
 {
   TAGGED m = deref(level_mutable(api));
   propagator *p = fd_state(api)->current_propagator;
-  if (!level_current(m, p)) {
-    p = open_level(api, w);
-    m = fd_mutable_last(level_mutable(api));
-  }
+  if (!level_current(m, p)) p = open_level(api, w, &m);
   fd_trail_mutable(api, w, m);
   *stamp = stamp_of(m);
   return p;
@@ -830,18 +838,15 @@ void fd_sync(ORVALIS_API_STRUCT *api, worker *)
     if (p->stamp > now) purge_level(p, now);
 }
 
-void fd_begin(ORVALIS_API_STRUCT *api, worker *w)
-{
-  sync_levels(api, w);
-  push_level(api, w);
-}
+void fd_begin(ORVALIS_API_STRUCT *api, worker *w) { push_level(api, w, sync_levels(api, w)); }
 
 void fd_end(ORVALIS_API_STRUCT *api, worker *w)
 {
-  if (!sync_levels(api, w)) return;
+  TAGGED m = sync_levels(api, w);
   struct fd_state *fd = fd_state(api);
+  if (!fd->current_propagator) return;
   pop_level(fd);
-  name_level(api, w, fd->current_propagator);
+  name_level(api, w, m, fd->current_propagator);
 }
 
 void fd_dealloc(ORVALIS_API_STRUCT *api)
@@ -1050,7 +1055,8 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
 {
   worker *w = fd_worker(api);
   struct fd_state *fd = fd_state(api);
-  if (!sync_levels(api, w)) return 0;
+  sync_levels(api, w);
+  if (!fd->current_propagator) return 0;
   fd->fd_overflow = 0;
   clear_scratch(w);
   QX_term_ref refs = fd_new_refs(api, 5);
