@@ -710,7 +710,9 @@ QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
 }
 
 /* The status of global g after its run: not running, and no longer queued unless it may queue
- * itself again and did not reach its fixpoint. */
+ * itself again and did not reach its fixpoint. saved: the loop wrote the status when the run
+ * began, so that the mutable needs no saving under the same choicepoint. */
+template <bool saved = false>
 QX_HOT_INLINE void end_run_status(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
 {
   uint32_t old;
@@ -718,11 +720,16 @@ QX_HOT_INLINE void end_run_status(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
   uint32_t status = old & ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
     status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
-  if (status != old) put_status_word(api, w, m, status);
+  if (status == old) return;
+  if (saved)
+    StrPtr(m)[1] = MakeSmall((int32_t)status);
+  else
+    put_status_word(api, w, m, status);
 }
 
 /* fd_prune_and_enqueue for the actions of most runs, [] or [exit], which nothing collects in;
- * false for other lists. */
+ * false for other lists. The run began under the newest choicepoint, whose save of the status
+ * holds (a native leaves no choicepoint behind). */
 QX_HOT_INLINE bool plain_actions(ORVALIS_API_STRUCT *api, worker *w, TAGGED g, TAGGED list)
 {
   if (IsLst(list)) {
@@ -731,7 +738,7 @@ QX_HOT_INLINE bool plain_actions(ORVALIS_API_STRUCT *api, worker *w, TAGGED g, T
     TAGGED dead = deref(StrArg(g, FD_ARG_DEAD));
     if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
   }
-  end_run_status(api, w, g);
+  end_run_status<true>(api, w, g);
   return true;
 }
 
@@ -742,7 +749,10 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
 {
   struct fd_state *fd = fd_state(api);
   QX_term_ref global = refs, state = refs + 1, actions = refs + 2, temp = refs + 3, goal = refs + 4;
-  fd_ref_put(api, global, g);
+  /* The references' cells, two words apart, found once before the run and once after it (the
+   * run may move the reference stack). */
+  TAGGED *cells = fd_ref_slot(api, refs);
+  cells[0] = g;
   if (fd_dead(g)) return RUN_CONTINUE;
   uint32_t status;
   TAGGED m = status_read(g, &status); /* read and written once */
@@ -753,8 +763,8 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   fd_global_fn propagator = fd_global_function(api, deref(StrArg(g, FD_GLOBAL_CONSTRAINT)));
   if (!propagator) return RUN_PROLOG;
   TAGGED state0 = fd_mutable_value(StrArg(g, FD_GLOBAL_STATE));
-  fd_ref_put(api, state, state0);
-  fd_ref_put(api, actions, atom_nil);
+  cells[2 * 1] = state0;
+  cells[2 * 2] = atom_nil;
   w->term[0] = state0; /* as dispatch_global_fast hands them over */
   w->term[1] = g;
   propagator(api, state, state, actions);
@@ -764,12 +774,13 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
     fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_CONSTRAINT)));
     return RUN_STOP;
   }
-  g = fd_ref_get(api, global);
+  cells = fd_ref_slot(api, refs);
+  g = deref(cells[0]);
   /* a run that kept its state term (one entailed, or one that changed nothing) trails nothing */
-  TAGGED out = fd_ref_get(api, state);
+  TAGGED out = deref(cells[2 * 1]);
   if (out != fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)))
     fd_update_mutable(api, w, out, StrArg(g, FD_GLOBAL_STATE));
-  TAGGED list = fd_ref_get(api, actions);
+  TAGGED list = deref(cells[2 * 2]);
   if (plain_actions(api, w, g, list)) return RUN_CONTINUE;
   w->term[0] = list;
   switch (fd_prune_and_enqueue(api, w, temp, global, goal)) {
