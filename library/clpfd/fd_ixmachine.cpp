@@ -972,10 +972,13 @@ ix_plan decode_plan(const indexical_info *info)
  * difference and the pruning as the instructions do them. IX_NEXT when a read finds no domain or a
  * value that is no small integer: nothing has changed, and the machine runs the code, its
  * entailment flag starting as *fixed. Otherwise the run's end, *fixed telling whether the values
- * read (other than amin's) were fixed. Out of line, as the machine is: each frame stays small. */
+ * read (other than amin's) were fixed. Then the run ends entailed, unless the pruning fails: its
+ * Dead, the unbound variable ent, is bound before the pruning, so that the records sharing it are
+ * not queued by the pruning's wake only to be found dead (the end's entailment binds nothing
+ * more). Out of line, as the machine is: each frame stays small. */
 [[gnu::noinline]] ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker *w,
                                         const indexical_info *info, TAGGED ix, TAGGED attrs,
-                                        bool *fixed)
+                                        TAGGED ent, bool *fixed)
 {
   const ix_plan &p = info->plan;
   TAGGED args = deref(StrArg(ix, 2));
@@ -1006,6 +1009,7 @@ ix_plan decode_plan(const indexical_info *info)
   bool fits = (uint32_t)(r - QX_SMALL_MIN) <= (uint32_t)(QX_SMALL_MAX - QX_SMALL_MIN);
   TAGGED b = fits ? MakeSmall(r) : x < 0 ? atom_inf : atom_sup;
   target t{d, attrv + k, argv + k};
+  if (*fixed) fd_bind(api, w, ent, MakeSmall(1));
   if (p.prune == 49 && IsSmall(b)) return remove_value(api, w, t, b);
   dvar view;
   return prune_target(api, w, t, &view, p.prune, b);
@@ -1077,8 +1081,9 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   w->term[1] = w->term[2] = atom_nil;
   bool fixed = true;
   int t = 1;
-  ix_end end =
-      info->plan.kind == IX_PLAN_VALUE ? run_value_plan(api, w, info, ix, attrs, &fixed) : IX_NEXT;
+  ix_end end = info->plan.kind == IX_PLAN_VALUE
+                   ? run_value_plan(api, w, info, ix, attrs, ent, &fixed)
+                   : IX_NEXT;
   if (end == IX_NEXT) end = run_machine(api, w, info, ix, attrs, ent, &fixed, &t);
   w->term[IX_STACK_BASE] = w->term[IX_STACK_BASE + 1] = atom_nil;
   ix = deref(w->term[0]); /* a tell may have moved it */
