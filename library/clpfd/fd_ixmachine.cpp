@@ -985,13 +985,21 @@ ix_plan decode_plan(const indexical_info *info)
   uint32_t n = std::min(term_arity(args), term_arity(attrs));
   if (n == 0) return IX_NEXT;
   TAGGED *argv = term_cells(args), *attrv = term_cells(attrs), v[2];
-  /* value i of the plan; false when the argument it reads has no domain */
+  /* value i of the plan; false when the argument it reads has no domain. An argument bound to a
+   * small integer has that one value as its domain (its attribute says so too): it is read from
+   * Args, without the walk to its domain record. */
   auto read = [&](int i) __attribute__((always_inline)) {
     if (p.field[i] == IX_PLAN_LITERAL) {
       v[i] = p.literal[i];
       return true;
     }
-    const TAGGED *d = p.arg[i] < n ? arg_dom(attrv + p.arg[i]) : nullptr;
+    if (p.arg[i] >= n) return false;
+    TAGGED a = deref(argv[p.arg[i]]);
+    if (IsSmall(a)) {
+      v[i] = a;
+      return true;
+    }
+    const TAGGED *d = arg_dom(attrv + p.arg[i]);
     if (!d) return false;
     if (p.field[i] != IX_PLAN_AMIN && d[2] != d[3]) *fixed = false;
     v[i] = d[p.field[i] == IX_PLAN_MAX ? 3 : 2];
