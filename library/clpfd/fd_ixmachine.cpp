@@ -975,26 +975,26 @@ ix_plan decode_plan(const indexical_info *info)
  * read (other than amin's) were fixed. Then the run ends entailed, unless the pruning fails: its
  * Dead, the unbound variable ent, is bound before the pruning, so that the records sharing it are
  * not queued by the pruning's wake only to be found dead (the end's entailment binds nothing
- * more). Out of line, as the machine is: each frame stays small. */
-[[gnu::noinline]] ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker *w,
-                                        const indexical_info *info, TAGGED ix, TAGGED attrs,
-                                        TAGGED ent, bool *fixed)
+ * more). Inline in evaluate_indexical, its one caller, which hands over its words without a call. */
+QX_HOT_INLINE ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info,
+                                    TAGGED ix, TAGGED attrs, TAGGED ent, bool *fixed)
 {
   const ix_plan &p = info->plan;
   TAGGED args = deref(StrArg(ix, 2));
   uint32_t n = std::min(term_arity(args), term_arity(attrs));
   if (n == 0) return IX_NEXT;
   TAGGED *argv = term_cells(args), *attrv = term_cells(attrs), v[2];
-  /* value i of the plan; false when the argument it reads has no domain. An argument bound to a
-   * small integer has that one value as its domain (its attribute says so too): it is read from
-   * Args, without the walk to its domain record. */
+  /* value i of the plan; false when the argument it reads has no domain. An argument posted as a
+   * small integer has that one value as its domain: it is read from Args, without the walk to its
+   * domain record. (A variable bound since is read through its attribute: a unification's hooks
+   * may run before each of its variables has its domain.) */
   auto read = [&](int i) __attribute__((always_inline)) {
     if (p.field[i] == IX_PLAN_LITERAL) {
       v[i] = p.literal[i];
       return true;
     }
     if (p.arg[i] >= n) return false;
-    TAGGED a = deref(argv[p.arg[i]]);
+    TAGGED a = argv[p.arg[i]];
     if (IsSmall(a)) {
       v[i] = a;
       return true;
