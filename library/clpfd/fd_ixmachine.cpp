@@ -1093,7 +1093,6 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
                    ? run_value_plan(api, w, info, ix, attrs, ent, &fixed)
                    : IX_NEXT;
   if (end == IX_NEXT) end = run_machine(api, w, info, ix, attrs, ent, &fixed, &t);
-  w->term[IX_STACK_BASE] = w->term[IX_STACK_BASE + 1] = atom_nil;
   ix = deref(w->term[0]); /* a tell may have moved it */
   bool dead = false;      /* Dead bound here */
   switch (end) {
