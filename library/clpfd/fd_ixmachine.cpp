@@ -972,23 +972,34 @@ ix_plan decode_plan(const indexical_info *info)
  * difference and the pruning as the instructions do them. IX_NEXT when a read finds no domain or a
  * value that is no small integer: nothing has changed, and the machine runs the code, its
  * entailment flag starting as *fixed. Otherwise the run's end, *fixed telling whether the values
- * read (other than amin's) were fixed. Out of line, as the machine is: each frame stays small. */
-[[gnu::noinline]] ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker *w,
-                                        const indexical_info *info, TAGGED ix, TAGGED attrs,
-                                        bool *fixed)
+ * read (other than amin's) were fixed. Then the run ends entailed, unless the pruning fails: its
+ * Dead, the unbound variable ent, is bound before the pruning, so that the records sharing it are
+ * not queued by the pruning's wake only to be found dead (the end's entailment binds nothing
+ * more). Inline in evaluate_indexical, its one caller, which hands over its words without a call. */
+QX_HOT_INLINE ix_end run_value_plan(ORVALIS_API_STRUCT *api, worker *w, const indexical_info *info,
+                                    TAGGED ix, TAGGED attrs, TAGGED ent, bool *fixed)
 {
   const ix_plan &p = info->plan;
   TAGGED args = deref(StrArg(ix, 2));
   uint32_t n = std::min(term_arity(args), term_arity(attrs));
   if (n == 0) return IX_NEXT;
   TAGGED *argv = term_cells(args), *attrv = term_cells(attrs), v[2];
-  /* value i of the plan; false when the argument it reads has no domain */
+  /* value i of the plan; false when the argument it reads has no domain. An argument posted as a
+   * small integer has that one value as its domain: it is read from Args, without the walk to its
+   * domain record. (A variable bound since is read through its attribute: a unification's hooks
+   * may run before each of its variables has its domain.) */
   auto read = [&](int i) __attribute__((always_inline)) {
     if (p.field[i] == IX_PLAN_LITERAL) {
       v[i] = p.literal[i];
       return true;
     }
-    const TAGGED *d = p.arg[i] < n ? arg_dom(attrv + p.arg[i]) : nullptr;
+    if (p.arg[i] >= n) return false;
+    TAGGED a = argv[p.arg[i]];
+    if (IsSmall(a)) {
+      v[i] = a;
+      return true;
+    }
+    const TAGGED *d = arg_dom(attrv + p.arg[i]);
     if (!d) return false;
     if (p.field[i] != IX_PLAN_AMIN && d[2] != d[3]) *fixed = false;
     v[i] = d[p.field[i] == IX_PLAN_MAX ? 3 : 2];
@@ -1006,6 +1017,7 @@ ix_plan decode_plan(const indexical_info *info)
   bool fits = (uint32_t)(r - QX_SMALL_MIN) <= (uint32_t)(QX_SMALL_MAX - QX_SMALL_MIN);
   TAGGED b = fits ? MakeSmall(r) : x < 0 ? atom_inf : atom_sup;
   target t{d, attrv + k, argv + k};
+  if (*fixed) fd_bind(api, w, ent, MakeSmall(1));
   if (p.prune == 49 && IsSmall(b)) return remove_value(api, w, t, b);
   dvar view;
   return prune_target(api, w, t, &view, p.prune, b);
@@ -1077,10 +1089,10 @@ bool evaluate_indexical(ORVALIS_API_STRUCT *api, worker *w, TAGGED ix)
   w->term[1] = w->term[2] = atom_nil;
   bool fixed = true;
   int t = 1;
-  ix_end end =
-      info->plan.kind == IX_PLAN_VALUE ? run_value_plan(api, w, info, ix, attrs, &fixed) : IX_NEXT;
+  ix_end end = info->plan.kind == IX_PLAN_VALUE
+                   ? run_value_plan(api, w, info, ix, attrs, ent, &fixed)
+                   : IX_NEXT;
   if (end == IX_NEXT) end = run_machine(api, w, info, ix, attrs, ent, &fixed, &t);
-  w->term[IX_STACK_BASE] = w->term[IX_STACK_BASE + 1] = atom_nil;
   ix = deref(w->term[0]); /* a tell may have moved it */
   bool dead = false;      /* Dead bound here */
   switch (end) {

@@ -601,16 +601,20 @@ TEST_F(FdIxMachine, DecodedValuePruningsMatchTheStackMachine)
       if (op == 25 || op == 33 || op == 37) code.push_back((ix_byte)pick(0, 3));
       if (op == 41) code.push_back(literals[pick(0, 4)]);
     }
-    std::string setup;
-    for (const char *v : {"A0", "A1", "X"})
-      setup += "clpfd:'$fd_in_set'(" + std::string(v) + ", " + doms[pick(0, 5)] + ", 1), ";
-    SCOPED_TRACE(setup);
+    /* an argument with a domain, or (one in seven) the integer 2 in the call */
+    std::string setup, call = "t(";
+    for (std::string v : {"A0", "A1", "X"}) {
+      int d = v == "X" ? pick(0, 5) : pick(0, 6);
+      if (d < 6) setup += "clpfd:'$fd_in_set'(" + v + ", " + doms[d] + ", 1), ";
+      call += (d < 6 ? v : "2") + (v == "X" ? ")" : ", ");
+    }
+    SCOPED_TRACE(setup + call);
     std::string outcome[2];
     for (int stack : {0, 1}) {
       std::string ix = info(code, 2);
       if (stack) infos.back()->plan.kind = IX_PLAN_NONE;
       seen.clear();
-      int r = run(setup + queue(ix, "t(A0, A1, X)") + ", ix_dom(X)");
+      int r = run(setup + queue(ix, call) + ", ix_dom(X)");
       bool integers = std::count(code.begin(), code.end(), SUP_W) == 0;
       EXPECT_EQ(infos.back()->plan.kind, stack || !integers ? IX_PLAN_NONE : IX_PLAN_VALUE);
       outcome[stack] = std::to_string(r) + exception() +
