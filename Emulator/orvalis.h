@@ -80,6 +80,17 @@ TAGGED qx_ref_term(QX_term_ref t);
  * QX_free_globrefs with the first slot. */
 QX_globref QX_alloc_globrefs(int n);
 void QX_free_globrefs(QX_globref refs);
+/* Bytes of a block of n global slots, header included: the room qx_link_globrefs needs. */
+constexpr size_t qx_globrefs_bytes(uint32_t n)
+{
+  return sizeof(globref_blk) + (size_t)n * sizeof(QX_globref_);
+}
+/* n global slots holding [] in memory the caller keeps (qx_globrefs_bytes(n) bytes, aligned for
+ * a pointer), linked into the ring: a native's block can hold its references without an
+ * allocation of their own. qx_unlink_globrefs takes them out of the ring and frees nothing; it
+ * must come before the memory goes. */
+QX_globref qx_link_globrefs(void *memory, uint32_t n);
+void qx_unlink_globrefs(QX_globref refs);
 /* "_" and the offset in cells, from the heap start after the reserved cells, of the variable
  * that t dereferences to (the name it is printed with). buffer: 16 bytes suffice. */
 void qx_variable_to_string(QX_term_ref t, char *buffer);

@@ -221,7 +221,7 @@ void sift_up(linear_data *b, int pos)
 void linear_destructor(void *block)
 {
   ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
-  QX_free_globrefs(((linear_data *)block)->refbase);
+  qx_unlink_globrefs(((linear_data *)block)->refbase);
   QX_free(block);
 }
 
@@ -386,17 +386,22 @@ void link_global(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b, int i
           deref(w->term[1]));
 }
 
-/* A new block for the n terms of the state in w->term[0], with a daemon on each variable. */
+/* A new block for the n terms of the state in w->term[0], with a daemon on each variable. Its
+ * global references (two per term: attribute, variable) lie in the block, right after the
+ * header: one allocation per block. */
 linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n, int op)
 {
-  size_t bytes = sizeof(linear_data) + (size_t)n * (3 * sizeof(int64_t) + sizeof(dvar) +
-                                                    sizeof(term_frame) + 6 * sizeof(int32_t));
+  size_t refs = qx_globrefs_bytes(2 * (uint32_t)n);
+  size_t bytes = sizeof(linear_data) + refs +
+                 (size_t)n * (3 * sizeof(int64_t) + sizeof(dvar) + sizeof(term_frame) +
+                              6 * sizeof(int32_t));
   auto *b = (linear_data *)fd_perm_alloc(api, w, bytes, handle);
   std::memset(b, 0, bytes); /* the overflow word and the arrays start cleared */
+  b->refbase = qx_link_globrefs(b + 1, 2 * (uint32_t)n);
   b->frame.destructor = linear_destructor;
   b->frame.daemon = linear_daemon;
   b->qxenv = api;
-  b->cmin = (int64_t *)(b + 1);
+  b->cmin = (int64_t *)((char *)(b + 1) + refs);
   b->cmax = b->cmin + n;
   b->interval = b->cmax + n;
   b->dv = (dvar *)(b->interval + n);
@@ -409,8 +414,6 @@ linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n
   b->vheap = b->heap + n;
   b->op = op;
   b->nvars = b->ntargets = n;
-  b->refbase = QX_alloc_globrefs(2 * n + 1);
-  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
   int i = 0;
   for (w->term[2] = deref(StrArg(deref(w->term[0]), 1)); IsLst(w->term[2]);
        w->term[2] = deref(LstTail(w->term[2])), i++) {
