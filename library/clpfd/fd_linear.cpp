@@ -856,7 +856,7 @@ linear_data *two_term_ne_block(TAGGED s)
 }
 
 /* The dom/4 words of term i's attribute. */
-inline const TAGGED *term_dom(const linear_data *b, int i)
+inline TAGGED *term_dom(const linear_data *b, int i)
 {
   return StrPtr(fd_attr_dom(b->refbase[2 * i].term));
 }
@@ -869,7 +869,7 @@ inline const TAGGED *term_dom(const linear_data *b, int i)
  * debugging mode a value is to go (the general run decides: its exports are then actions). */
 int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t rhs)
 {
-  const TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
+  TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
   TAGGED lo[2] = {dom[0][2], dom[1][2]}, hi[2] = {dom[0][3], dom[1][3]};
   if (IsRef(lo[0]) || IsRef(hi[0]) || IsRef(lo[1]) || IsRef(hi[1])) return 2;
   int fixed = lo[0] == hi[0] ? 0 : lo[1] == hi[1] ? 1 : -1;
@@ -892,7 +892,7 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
   if (fd_state(api)->debugging) return 2;
   w->term[3] = b->refbase[2 * other].term;
   w->term[4] = deref(b->refbase[2 * other + 1].term);
-  int mask = fd_tell_remove_value(api, w, v);
+  int mask = fd_tell_remove_inside(api, w, dom[other], v); /* nothing above collects */
   if (mask < 0) return 2;
   if (mask & 7) fd_told(api, w, mask & 7, 0);
   return 1;
