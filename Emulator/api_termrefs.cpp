@@ -200,7 +200,9 @@ QX_globref QX_alloc_globrefs(int n)
     qx_set_errno(n < 0 ? QX_ERR_DOMAIN_ERROR : QX_ERR_SYSTEM_ERROR);
     return nullptr;
   }
-  return qx_link_globrefs(memory, (uint32_t)n);
+  QX_globref refs = (QX_globref)((globref_blk *)memory + 1);
+  for (int i = n; i-- > 0;) refs[i] = QX_globref_{atom_nil, 0};
+  return qx_link_globrefs(ring_head(), memory, (uint32_t)n);
 }
 
 void QX_free_globrefs(QX_globref refs)
@@ -209,29 +211,6 @@ void QX_free_globrefs(QX_globref refs)
   qx_unlink_globrefs(refs);
   globref_blk *blk = (globref_blk *)refs - 1;
   qx_checkdealloc(blk, blk->size, QX_SPACE_FOREIGN);
-}
-
-QX_globref qx_link_globrefs(void *memory, uint32_t n)
-{
-  auto *blk = (globref_blk *)memory;
-  blk->size = (uint32_t)qx_globrefs_bytes(n);
-  blk->nrefs = n;
-  QX_globref refs = (QX_globref)(blk + 1);
-  for (uint32_t i = n; i-- > 0;) refs[i] = QX_globref_{atom_nil, 0};
-  globref_blk *head = ring_head();
-  blk->backward = head;
-  blk->forward = head->forward;
-  head->forward->backward = blk;
-  head->forward = blk;
-  return refs;
-}
-
-void qx_unlink_globrefs(QX_globref refs)
-{
-  if (!refs) return;
-  globref_blk *blk = (globref_blk *)refs - 1;
-  blk->backward->forward = blk->forward;
-  blk->forward->backward = blk->backward;
 }
 
 void qx_variable_to_string(QX_term_ref t, char *buffer)

@@ -397,7 +397,8 @@ linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n
                               6 * sizeof(int32_t));
   auto *b = (linear_data *)fd_perm_alloc(api, w, bytes, handle);
   std::memset(b, 0, bytes); /* the overflow word and the arrays start cleared */
-  b->refbase = qx_link_globrefs(b + 1, 2 * (uint32_t)n);
+  /* the loop below stores every slot's term before anything can collect */
+  b->refbase = qx_link_globrefs(&qx_get_engine_global()->globrefs, b + 1, 2 * (uint32_t)n);
   b->frame.destructor = linear_destructor;
   b->frame.daemon = linear_daemon;
   b->qxenv = api;

@@ -176,11 +176,9 @@ TEST_F(TermRefs, GlobalReferencesInCallerMemoryAreRingMembersAndUnlinkingFreesNo
   size_t foreign = qx_space_in_use(QX_SPACE_FOREIGN);
   QX_globref own = QX_alloc_globrefs(1);
   alignas(8) char memory[qx_globrefs_bytes(2)];
-  std::memset(memory, 0, sizeof memory);
-  QX_globref refs = qx_link_globrefs(memory, 2);
+  QX_globref refs = qx_link_globrefs(&qx_eg.globrefs, memory, 2);
   EXPECT_EQ((char *)refs, memory + sizeof(globref_blk)) << "the slots follow the header";
-  EXPECT_EQ(refs[0].term, atom_nil);
-  EXPECT_EQ(refs[1].term, atom_nil);
+  refs[0] = refs[1] = QX_globref_{atom_nil, 0};
   EXPECT_EQ(((globref_blk *)memory)->nrefs, 2u);
   EXPECT_EQ(ring_forward(),
             (std::vector<globref_blk *>{(globref_blk *)memory, (globref_blk *)own - 1}));
