@@ -2,9 +2,10 @@
  *
  * The worker's foreign-interface stack is an array of two-word slots that doubles when full; a
  * term reference is an index into it, so the array may move. Global references are slots in
- * blocks of their own, linked in a ring whose head is in eglobal, and live until freed. Slots 0
- * to 9 are reserved: variables and '$mutable'(0, 0) terms laid out in the cells that the data
- * areas keep at the heap bottom.
+ * blocks of their own (or in memory a native keeps, such as a constraint's block), linked in a
+ * ring whose head is in eglobal, and live until freed or unlinked. Slots 0 to 9 are reserved:
+ * variables and '$mutable'(0, 0) terms laid out in the cells that the data areas keep at the heap
+ * bottom.
  */
 #include <cstdio>
 
@@ -192,32 +193,23 @@ TAGGED qx_ref_term(QX_term_ref t) { return *qx_ref_cell(qx_w, t); }
 QX_globref QX_alloc_globrefs(int n)
 {
   uint64_t bytes = sizeof(globref_blk) + (uint64_t)(n < 0 ? 0 : n) * sizeof(QX_globref_);
-  globref_blk *blk =
-      n < 0 || bytes > UINT32_MAX
-          ? nullptr
-          : (globref_blk *)qx_checkalloc((size_t)bytes, QX_SPACE_FOREIGN | QX_MAY_FAIL);
-  if (!blk) {
+  void *memory = n < 0 || bytes > UINT32_MAX
+                     ? nullptr
+                     : qx_checkalloc((size_t)bytes, QX_SPACE_FOREIGN | QX_MAY_FAIL);
+  if (!memory) {
     qx_set_errno(n < 0 ? QX_ERR_DOMAIN_ERROR : QX_ERR_SYSTEM_ERROR);
     return nullptr;
   }
-  blk->size = (uint32_t)bytes;
-  blk->nrefs = (uint32_t)n;
-  QX_globref refs = (QX_globref)(blk + 1);
+  QX_globref refs = (QX_globref)((globref_blk *)memory + 1);
   for (int i = n; i-- > 0;) refs[i] = QX_globref_{atom_nil, 0};
-  globref_blk *head = ring_head();
-  blk->backward = head;
-  blk->forward = head->forward;
-  head->forward->backward = blk;
-  head->forward = blk;
-  return refs;
+  return qx_link_globrefs(ring_head(), memory, (uint32_t)n);
 }
 
 void QX_free_globrefs(QX_globref refs)
 {
   if (!refs) return;
+  qx_unlink_globrefs(refs);
   globref_blk *blk = (globref_blk *)refs - 1;
-  blk->backward->forward = blk->forward;
-  blk->forward->backward = blk->backward;
   qx_checkdealloc(blk, blk->size, QX_SPACE_FOREIGN);
 }
 

@@ -80,6 +80,34 @@ TAGGED qx_ref_term(QX_term_ref t);
  * QX_free_globrefs with the first slot. */
 QX_globref QX_alloc_globrefs(int n);
 void QX_free_globrefs(QX_globref refs);
+/* Bytes of a block of n global slots, header included: the room qx_link_globrefs needs. */
+constexpr size_t qx_globrefs_bytes(uint32_t n)
+{
+  return sizeof(globref_blk) + (size_t)n * sizeof(QX_globref_);
+}
+/* n global slots in memory the caller keeps (qx_globrefs_bytes(n) bytes, aligned for a pointer),
+ * linked into the ring at `ring` (the engine's: &qx_get_engine_global()->globrefs): a native's
+ * block holds its references without an allocation of their own. The caller stores a term in
+ * every slot before anything can collect. qx_unlink_globrefs takes them out of the ring and frees
+ * nothing; it comes before the memory goes. Inline and given the ring: a native linked apart from
+ * the engine reaches them without a dispatch slot. */
+inline QX_globref qx_link_globrefs(globref_blk *ring, void *memory, uint32_t n)
+{
+  auto *blk = (globref_blk *)memory;
+  blk->size = (uint32_t)qx_globrefs_bytes(n);
+  blk->nrefs = n;
+  blk->backward = ring;
+  blk->forward = ring->forward;
+  ring->forward->backward = blk;
+  ring->forward = blk;
+  return (QX_globref)(blk + 1);
+}
+inline void qx_unlink_globrefs(QX_globref refs)
+{
+  globref_blk *blk = (globref_blk *)refs - 1;
+  blk->backward->forward = blk->forward;
+  blk->forward->backward = blk->backward;
+}
 /* "_" and the offset in cells, from the heap start after the reserved cells, of the variable
  * that t dereferences to (the name it is printed with). buffer: 16 bytes suffice. */
 void qx_variable_to_string(QX_term_ref t, char *buffer);

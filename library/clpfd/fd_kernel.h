@@ -224,6 +224,9 @@ int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
  * and which holds another value: the change mask, 0 when v is not in it; -1, having done nothing,
  * for any other domain. */
 int fd_tell_remove_value(ORVALIS_API_STRUCT *api, worker *w, int32_t v);
+/* The same for a caller that holds that attribute's current dom/4 record at dom and has found
+ * its bounds small integers, distinct, and v between them: the record is not looked up again. */
+int fd_tell_remove_inside(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v);
 
 void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
 void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self);

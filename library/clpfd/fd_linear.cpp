@@ -221,7 +221,7 @@ void sift_up(linear_data *b, int pos)
 void linear_destructor(void *block)
 {
   ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
-  QX_free_globrefs(((linear_data *)block)->refbase);
+  qx_unlink_globrefs(((linear_data *)block)->refbase);
   QX_free(block);
 }
 
@@ -386,17 +386,23 @@ void link_global(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b, int i
           deref(w->term[1]));
 }
 
-/* A new block for the n terms of the state in w->term[0], with a daemon on each variable. */
+/* A new block for the n terms of the state in w->term[0], with a daemon on each variable. Its
+ * global references (two per term: attribute, variable) lie in the block, right after the
+ * header: one allocation per block. */
 linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n, int op)
 {
-  size_t bytes = sizeof(linear_data) + (size_t)n * (3 * sizeof(int64_t) + sizeof(dvar) +
-                                                    sizeof(term_frame) + 6 * sizeof(int32_t));
+  size_t refs = qx_globrefs_bytes(2 * (uint32_t)n);
+  size_t bytes = sizeof(linear_data) + refs +
+                 (size_t)n * (3 * sizeof(int64_t) + sizeof(dvar) + sizeof(term_frame) +
+                              6 * sizeof(int32_t));
   auto *b = (linear_data *)fd_perm_alloc(api, w, bytes, handle);
   std::memset(b, 0, bytes); /* the overflow word and the arrays start cleared */
+  /* the loop below stores every slot's term before anything can collect */
+  b->refbase = qx_link_globrefs(&qx_get_engine_global()->globrefs, b + 1, 2 * (uint32_t)n);
   b->frame.destructor = linear_destructor;
   b->frame.daemon = linear_daemon;
   b->qxenv = api;
-  b->cmin = (int64_t *)(b + 1);
+  b->cmin = (int64_t *)((char *)(b + 1) + refs);
   b->cmax = b->cmin + n;
   b->interval = b->cmax + n;
   b->dv = (dvar *)(b->interval + n);
@@ -409,8 +415,6 @@ linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n
   b->vheap = b->heap + n;
   b->op = op;
   b->nvars = b->ntargets = n;
-  b->refbase = QX_alloc_globrefs(2 * n + 1);
-  if (!b->refbase) qx_memory_fault("global references", QX_SPACE_FOREIGN);
   int i = 0;
   for (w->term[2] = deref(StrArg(deref(w->term[0]), 1)); IsLst(w->term[2]);
        w->term[2] = deref(LstTail(w->term[2])), i++) {
@@ -853,7 +857,7 @@ linear_data *two_term_ne_block(TAGGED s)
 }
 
 /* The dom/4 words of term i's attribute. */
-inline const TAGGED *term_dom(const linear_data *b, int i)
+inline TAGGED *term_dom(const linear_data *b, int i)
 {
   return StrPtr(fd_attr_dom(b->refbase[2 * i].term));
 }
@@ -866,7 +870,7 @@ inline const TAGGED *term_dom(const linear_data *b, int i)
  * debugging mode a value is to go (the general run decides: its exports are then actions). */
 int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t rhs)
 {
-  const TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
+  TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
   TAGGED lo[2] = {dom[0][2], dom[1][2]}, hi[2] = {dom[0][3], dom[1][3]};
   if (IsRef(lo[0]) || IsRef(hi[0]) || IsRef(lo[1]) || IsRef(hi[1])) return 2;
   int fixed = lo[0] == hi[0] ? 0 : lo[1] == hi[1] ? 1 : -1;
@@ -889,7 +893,7 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
   if (fd_state(api)->debugging) return 2;
   w->term[3] = b->refbase[2 * other].term;
   w->term[4] = deref(b->refbase[2 * other + 1].term);
-  int mask = fd_tell_remove_value(api, w, v);
+  int mask = fd_tell_remove_inside(api, w, dom[other], v); /* nothing above collects */
   if (mask < 0) return 2;
   if (mask & 7) fd_told(api, w, mask & 7, 0);
   return 1;

@@ -640,7 +640,13 @@ void dvar_export_done_general(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ac
 int fd_tell_remove_value(ORVALIS_API_STRUCT *api, worker *w, int32_t v)
 {
   TAGGED *dom = current_dom(w);
-  if (!IsSmall(dom[2]) || !IsSmall(dom[3]) || !IsSmall(dom[4]) || dom[2] == dom[3]) return -1;
+  if (!IsSmall(dom[2]) || !IsSmall(dom[3]) || dom[2] == dom[3]) return -1;
+  return fd_tell_remove_inside(api, w, dom, v);
+}
+
+int fd_tell_remove_inside(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
+{
+  if (!IsSmall(dom[4])) return -1;
   return tell_remove(api, w, dom, v);
 }
 

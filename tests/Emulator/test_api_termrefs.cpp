@@ -170,3 +170,21 @@ TEST_F(TermRefs, GlobalReferencesSurviveBacktrackingAndNestedQueriesAndFreeingUn
   EXPECT_EQ(QX_alloc_globrefs(-1), nullptr);
   EXPECT_EQ(QX_get_errno(), QX_ERR_DOMAIN_ERROR);
 }
+
+TEST_F(TermRefs, GlobalReferencesInCallerMemoryAreRingMembersAndUnlinkingFreesNothing)
+{
+  size_t foreign = qx_space_in_use(QX_SPACE_FOREIGN);
+  QX_globref own = QX_alloc_globrefs(1);
+  alignas(8) char memory[qx_globrefs_bytes(2)];
+  QX_globref refs = qx_link_globrefs(&qx_eg.globrefs, memory, 2);
+  EXPECT_EQ((char *)refs, memory + sizeof(globref_blk)) << "the slots follow the header";
+  refs[0] = refs[1] = QX_globref_{atom_nil, 0};
+  EXPECT_EQ(((globref_blk *)memory)->nrefs, 2u);
+  EXPECT_EQ(ring_forward(),
+            (std::vector<globref_blk *>{(globref_blk *)memory, (globref_blk *)own - 1}));
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_FOREIGN), foreign + qx_globrefs_bytes(1)) << "no allocation";
+  qx_unlink_globrefs(refs);
+  EXPECT_EQ(ring_forward(), (std::vector<globref_blk *>{(globref_blk *)own - 1}));
+  QX_free_globrefs(own);
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_FOREIGN), foreign);
+}
