@@ -847,6 +847,34 @@ TEST_F(FdIxMachine, PostedIndexicalsPropagateThroughTheLoop)
   }
 }
 
+/* A two-value pruning whose read is fixed ends its call entailed before it prunes; when that
+ * pruning fails, backtracking brings the call back: fixing Y afterwards still prunes X. */
+TEST_F(FdIxMachine, FailedPruningOfAFixedReadLeavesTheCallAlive)
+{
+  fd_ix_asm::indexical x, y;
+  x.pruned = 0;
+  x.link(1, 9);
+  x.code = "min1 lit #3 plus prune_remove";
+  y.pruned = 1;
+  y.link(0, 9);
+  y.code = "min0 lit #3 minus prune_remove";
+  ASSERT_EQ(run(fd_ix_asm::install("p/2", "user", 1, {x, y})), 1) << exception();
+  seen.clear();
+  ASSERT_EQ(run("clpfd:'$fd_find_definition'(p(_, _), user, D), "
+                "clpfd:'$fd_in_interval'(X, 0, 9, 1), clpfd:'$fd_in_interval'(Y, 0, 9, 0), "
+                "clpfd:'$fd_check_arguments'(p(X, Y), A), "
+                "clpfd:'$fd_post_reified'(D, p(X, Y), A, 1, 0), "
+                "clpfd:'$fd_evaluate_indexical'(_, 0), "
+                "( clpfd:'$fd_in_interval'(X, 5, 5, 1), clpfd:'$fd_in_interval'(Y, 2, 2, 1), "
+                "  clpfd:'$fd_evaluate_indexical'(_, 0) -> Then = kept ; Then = failed ), "
+                "clpfd:'$fd_in_interval'(Y, 2, 2, 1), clpfd:'$fd_evaluate_indexical'(_, 0), "
+                "ix_dom(X)"),
+            1)
+      << exception();
+  EXPECT_EQ(var("Then"), "failed");
+  EXPECT_EQ(show(seen.at(0)), show({{0, 4}, {6, 9}}));
+}
+
 /* A pruning by 52 with a non-zero f wakes no indexical of the same call (they share its Ent); with
  * f = 0 they are woken as any other. */
 TEST_F(FdIxMachine, PruningWithSelfWakesNoSibling)
