@@ -448,29 +448,33 @@ bool input_words(worker *w, QX_term_ref ref, int i, uint8_t k, uint32_t *words, 
   }
 }
 
-/* n new term references holding the argument registers 0..n-1 and then m holding []: in place
- * while the stack has room (QX_new_term_refs keeps one slot spare), else through it. */
-inline QX_term_ref push_argument_refs(worker *w, int n, int m)
+/* count new term references, their slots left to the caller: in place while the stack has room
+ * (QX_new_term_refs keeps one slot spare), else through it. */
+inline QX_term_ref reserve_refs(worker *w, int count)
 {
   uint32_t first = w->fli_stack_index; /* below 2^26 slots: the sum stays in 32 bits */
-  if (first + (uint32_t)(n + m) + 1 > w->fli_stack_size)
-    first = (uint32_t)qx_new_term_refs_checked(n + m);
-  w->fli_stack_index = first + (uint32_t)(n + m);
-  TAGGED *slot = qx_ref_cell(w, (QX_term_ref)first);
+  if (first + (uint32_t)count + 1 > w->fli_stack_size)
+    first = (uint32_t)qx_new_term_refs_checked(count);
+  w->fli_stack_index = first + (uint32_t)count;
+  return (QX_term_ref)first;
+}
+
+/* n new term references holding the argument registers 0..n-1 and then m holding []. */
+inline QX_term_ref push_argument_refs(worker *w, int n, int m)
+{
+  QX_term_ref first = reserve_refs(w, n + m);
+  TAGGED *slot = qx_ref_cell(w, first);
   for (int i = 0; i < n; i++, slot += 2) slot[0] = w->term[i], slot[1] = 0;
   for (int i = 0; i < m; i++, slot += 2) slot[0] = atom_nil, slot[1] = 0;
-  return (QX_term_ref)first;
+  return first;
 }
 
 /* push_argument_refs for at most PLAIN_WORDS + 1 arguments, copied one by one: a vectorised
  * copy's set-up costs more than these few words. */
 inline QX_term_ref push_plain_refs(worker *w, int n, int m)
 {
-  uint32_t first = w->fli_stack_index;
-  if (first + (uint32_t)(n + m) + 1 > w->fli_stack_size)
-    first = (uint32_t)qx_new_term_refs_checked(n + m);
-  w->fli_stack_index = first + (uint32_t)(n + m);
-  TAGGED *slot = qx_ref_cell(w, (QX_term_ref)first);
+  QX_term_ref first = reserve_refs(w, n + m);
+  TAGGED *slot = qx_ref_cell(w, first);
   const TAGGED *reg = w->term;
   switch (n) {
   case 9: slot[16] = reg[8], slot[17] = 0; [[fallthrough]];
@@ -485,7 +489,7 @@ inline QX_term_ref push_plain_refs(worker *w, int n, int m)
   default: break;
   }
   for (slot += 2 * n; m-- > 0; slot += 2) slot[0] = atom_nil, slot[1] = 0;
-  return (QX_term_ref)first;
+  return first;
 }
 
 /* Stores a new unbound variable in ref; as QX_put_variable, nothing when the heap cannot grow. */

@@ -127,10 +127,7 @@ bool fix_direct(ORVALIS_API_STRUCT *api, worker *w, int k, int v, int *outcome)
     return true;
   }
   if (min == max) return true;
-  w->term[3] = attr;
-  w->term[4] = deref(StrArg(s, 2 * k + 1));
-  int mask = fd_tell_value(api, w, MakeSmall(v));
-  if (mask & 7) fd_told(api, w, mask & 7, 0);
+  fd_tell_narrowed(api, w, attr, deref(StrArg(s, 2 * k + 1)), v, v, 0);
   return true;
 }
 

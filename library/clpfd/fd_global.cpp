@@ -171,11 +171,7 @@ void fd_perm_free_general(ORVALIS_API_STRUCT *api, worker *w)
                                                                    : fd_perm_data(pair));
     if (w->trail_top[-1] == pair) w->trail_top--;
     if (block->destructor) block->destructor(block);
-  } else if (v == MakeRef(cells)) { /* V's cell is the pair's: older than the choicepoint */
-    cells[0] = MakeSmall(1);
-    fd_trail_push(api, w, v);
-    fd_mark_choicepoints(w);
-  } else {
+  } else { /* V older than the choicepoint (fd_perm_free binds the usual one in place) */
     fd_bind(api, w, v, MakeSmall(1));
     fd_mark_choicepoints(w);
   }

@@ -218,6 +218,11 @@ int dvar_fix_max_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value);
  * waking encoding. */
 int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value);
 int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask);
+/* Tells lo..hi to the variable var whose attribute is attr, its domain one interval of finite size
+ * holding lo..hi and more, and wakes for it, as the export of a view with these bounds does;
+ * moved holds FD_WAKE_MIN or FD_WAKE_MAX for the bound that moved (nothing for a value). */
+void fd_tell_narrowed(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED var, int32_t lo,
+                      int32_t hi, int moved);
 int fd_tell(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 /* Removes the small integer v from that variable's domain, whose bounds and size are small integers

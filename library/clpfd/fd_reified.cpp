@@ -355,12 +355,7 @@ bool direct(ORVALIS_API_STRUCT *api, const quick_var &q)
 void tell_direct(ORVALIS_API_STRUCT *api, worker *w, int k, int32_t lo, int32_t hi, int moved)
 {
   TAGGED s = deref(w->term[0]);
-  w->term[3] = deref(StrArg(s, k + 1));
-  w->term[4] = deref(StrArg(s, k));
-  int mask = lo == hi ? fd_tell_value(api, w, MakeSmall(lo))
-                      : fd_tell_interval(api, w, MakeSmall(lo), MakeSmall(hi),
-                                         moved | FD_WAKE_DOM | FD_WAKE_MINMAX);
-  if (mask & 7) fd_told(api, w, mask & 7, 0);
+  fd_tell_narrowed(api, w, deref(StrArg(s, k + 1)), deref(StrArg(s, k)), lo, hi, moved);
 }
 
 /* No outcome from the bounds alone: the full run decides. */

@@ -429,6 +429,18 @@ void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
   told(api, w, mask, SELF_NONE);
 }
 
+void fd_tell_narrowed(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED var, int32_t lo,
+                      int32_t hi, int moved)
+{
+  w->term[3] = attr;
+  w->term[4] = var;
+  TAGGED *dom = current_dom(w);
+  int mask = lo == hi ? tell_value(api, w, MakeSmall(lo), dom)
+                      : tell_interval(api, w, MakeSmall(lo), MakeSmall(hi),
+                                      moved | FD_WAKE_DOM | FD_WAKE_MINMAX, dom);
+  told(api, w, mask, SELF_NONE);
+}
+
 void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
 {
   d->flags |= DV_EXPORTED;
