@@ -838,22 +838,38 @@ void write_back(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b)
   state[4] = MakeSmall(b->nvars - b->ntargets);
 }
 
-/* The block of a later run of a two-term disequation whose state is as its runs leave it:
- * s(_, 4, RHS, 0, [V | '$free'(Block)], Stamp) with RHS and Stamp small integers, V unbound and the
- * block's own relation and size; null for any other state (the general run checks it). The words
- * the kernel writes are read as they are: a reference in their place only takes the general run. */
-linear_data *two_term_ne_block(TAGGED s)
+/* The block of a later run's state as its runs leave it: s(_, Rel, RHS, Dropped, [V |
+ * '$free'(Block)], Stamp) with Rel, RHS, Dropped and Stamp small integers, Rel the block's and V
+ * unbound; null for any other state (the general run checks it). The words the kernel writes are
+ * read as they are: a reference in their place only takes the general run. */
+linear_data *later_block(TAGGED s)
 {
   if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != 6) return nullptr;
   const TAGGED *arg = StrPtr(s);
   TAGGED h = deref(arg[5]);
-  if (arg[2] != MakeSmall(OP_NE) || arg[4] != MakeSmall(0) || !IsSmall(arg[3]) ||
-      !IsSmall(arg[6]) || !IsLst(h) || !IsUnbound(LstPtr(h)))
+  if (!IsSmall(arg[2]) || !IsSmall(arg[3]) || !IsSmall(arg[4]) || !IsSmall(arg[6]) || !IsLst(h) ||
+      !IsUnbound(LstPtr(h)))
     return nullptr;
   TAGGED f = LstTail(h);
   if (!IsStr(f) || StrFunctor(f) != functor_free1 || !IsSmall(StrArg(f, 1))) return nullptr;
   auto *b = (linear_data *)fd_word_address(StrArg(f, 1));
-  return b->op == OP_NE && b->nvars == 2 && !b->overflow ? b : nullptr;
+  return arg[2] == MakeSmall(b->op) ? b : nullptr;
+}
+
+/* A later two-term disequation with nothing dropped and no overflow kept. */
+bool two_term_ne(TAGGED s, const linear_data *b)
+{
+  return b->op == OP_NE && b->nvars == 2 && !b->overflow && StrArg(s, 4) == MakeSmall(0);
+}
+
+/* A later two-term relation at most, at least or equal with no overflow kept: either its daemons
+ * kept the block current (its stamp the state's) in the 32-bit form with both terms unfolded, or
+ * it is rebuilt from a state with nothing dropped. */
+bool two_term_later(TAGGED s, const linear_data *b)
+{
+  if (b->op == OP_NE || b->nvars != 2 || b->overflow) return false;
+  if (StrArg(s, 6) != MakeSmall(b->stamp)) return StrArg(s, 4) == MakeSmall(0);
+  return b->ntargets == 2 && b->heapsize == 2 && b->fast && (uint32_t)GetSmall(StrArg(s, 4)) <= 2;
 }
 
 /* The dom/4 words of term i's attribute. */
@@ -921,6 +937,162 @@ int first_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_
   }
   b->rhs = rhs;
   write_back(api, w, b);
+  return 0;
+}
+
+/* The bounds of a two-term relation's variables as a later run narrows them, read from their
+ * domain records, and the bounds each run moved (FD_WAKE_MIN, FD_WAKE_MAX). */
+struct two_bounds {
+  int32_t lo[2], hi[2];
+  int moved[2];
+};
+
+/* restrict_term on two_bounds: term i to lo..hi within its bounds; 0 when that is empty. */
+int restrict_two(ORVALIS_API_STRUCT *api, linear_data *b, two_bounds *t, int i, int32_t lo,
+                 int32_t hi)
+{
+  lo = std::max(lo, t->lo[i]);
+  hi = std::min(hi, t->hi[i]);
+  if (lo > hi) return 0;
+  t->moved[i] |= (lo != t->lo[i] ? FD_WAKE_MIN : 0) | (hi != t->hi[i] ? FD_WAKE_MAX : 0);
+  t->lo[i] = lo;
+  t->hi[i] = hi;
+  int64_t cmin, cmax;
+  contribution32(b, i, MakeSmall(lo), MakeSmall(hi), &cmin, &cmax);
+  return narrowed(api, b, i, cmin, cmax);
+}
+
+/* The steps of scalar_product_ge_fast and scalar_product_le_fast on two_bounds. */
+int step_ge_two(ORVALIS_API_STRUCT *api, linear_data *b, two_bounds *t)
+{
+  if (b->bige < 0) return 0;
+  int i = b->heap[0];
+  int32_t a = b->coeff[i], room = (int32_t)b->bige;
+  if (a > 0) return restrict_two(api, b, t, i, t->hi[i] - room / a, INT32_MAX);
+  return restrict_two(api, b, t, i, INT32_MIN, t->lo[i] + room / -a);
+}
+int step_le_two(ORVALIS_API_STRUCT *api, linear_data *b, two_bounds *t)
+{
+  if (b->bigf < 0) return 0;
+  int i = b->heap[0];
+  int32_t a = b->coeff[i], room = (int32_t)b->bigf;
+  if (a > 0) return restrict_two(api, b, t, i, INT32_MIN, t->lo[i] + room / a);
+  return restrict_two(api, b, t, i, t->hi[i] + room / a, INT32_MAX);
+}
+
+/* propagate_op on two_bounds. An equation has unit coefficients here: its gcds stay 1, so no
+ * congruence can move a bound. */
+int propagate_two(ORVALIS_API_STRUCT *api, linear_data *b, two_bounds *t)
+{
+  switch (b->op) {
+  case OP_GE:
+    while (b->interval[b->heap[0]] > b->bige)
+      if (!step_ge_two(api, b, t)) return -1;
+    return b->bige < 0 ? -1 : b->bigf <= 0 ? 1 : 0;
+  case OP_LE:
+    while (b->interval[b->heap[0]] > b->bigf)
+      if (!step_le_two(api, b, t)) return -1;
+    return b->bigf < 0 ? -1 : b->bige <= 0 ? 1 : 0;
+  default:
+    for (;;) {
+      int64_t top = b->interval[b->heap[0]];
+      int ok;
+      if (top > b->bigf)
+        ok = step_le_two(api, b, t);
+      else if (top > b->bige)
+        ok = step_ge_two(api, b, t);
+      else
+        break;
+      if (!ok) return -1;
+    }
+    refresh_gcd(b);
+    if (b->bigf < 0 || b->bige < 0) return -1;
+    return b->bigf == 0 && b->bige == 0 ? 1 : 0;
+  }
+}
+
+/* The bounds of both terms from their domain records as the kernel writes them; false when a
+ * word is a reference or an infinity, a domain has holes or no finite size, or the two terms
+ * share a domain (a tell to one would change the other's). */
+bool read_two(const linear_data *b, two_bounds *t)
+{
+  const TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
+  if (dom[0] == dom[1]) return false;
+  for (int i = 0; i < 2; i++) {
+    TAGGED set = dom[i][1], min = dom[i][2], max = dom[i][3];
+    if (!IsSmall(min) || !IsSmall(max) || !IsSmall(dom[i][4]) || !IsLst(set) ||
+        IsLst(LstTail(set)))
+      return false;
+    t->lo[i] = GetSmall(min);
+    t->hi[i] = GetSmall(max);
+    t->moved[i] = 0;
+  }
+  return true;
+}
+
+/* A later run of a two-term relation at most, at least or equal (two_term_later): the general
+ * run's rebuild or incremental start and its propagation on bounds read from the domain records,
+ * the narrowed ones told straight to the domains, the block's sums, heap, targets and stamp and
+ * the output state as the general run leaves them. 1 entailed, 0 suspended, -1 failed; 2, having
+ * done nothing the general run does not do again, for a domain read_two refuses, a rebuild beyond
+ * the 32-bit form, an equation with a non-unit coefficient or x = y + 0 (exported as an
+ * equality), an overflow pending or debugging mode. */
+int run_two_term(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, TAGGED s)
+{
+  struct fd_state *fd = fd_state(api);
+  bool current = StrArg(s, 6) == MakeSmall(b->stamp);
+  int64_t rhs = current ? b->rhs : GetSmall(StrArg(s, 3));
+  if (fd->debugging || fd->fd_overflow) return 2;
+  if (b->op == OP_EQ && (b->abscoeff[0] != 1 || b->abscoeff[1] != 1 ||
+                         (rhs == 0 && b->coeff[0] + b->coeff[1] == 0)))
+    return 2;
+  two_bounds t;
+  if (!read_two(b, &t)) return 2;
+  int32_t *target = b->target;
+  TAGGED handle;
+  int32_t stamp;
+  int is_new;
+  if (!current) { /* backtracking undid runs: the block is built again from the state */
+    b->rhs = rhs;
+    b->ntargets = 2;
+    if (!rebuild_small(b)) return 2; /* the general run's rebuild starts so too */
+    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+    b->stamp = stamp + 1;
+  } else {
+    for (int k = 0; k < 2; k++) /* the terms fixed since the last run go into rhs */
+      if (!unfixed(b, target[k])) b->rhs -= b->cmin[target[k]];
+  }
+  if (b->op == OP_EQ) refresh_gcd(b); /* gcd 1: the rhs is divisible */
+  int outcome = propagate_two(api, b, &t);
+  if (outcome < 0 || overflowed(api)) return -1;
+  if (current && outcome == 0 && unfixed(b, 0) && unfixed(b, 1) && !t.moved[0] && !t.moved[1])
+    return 0; /* the state and the block stay as they are */
+  int live = 0;
+  for (int k = 0; k < 2; k++) { /* unfixed targets first */
+    int i = target[k];
+    if (unfixed(b, i)) {
+      target[k] = target[live];
+      target[live++] = i;
+    }
+  }
+  b->ntargets = live;
+  for (int k = 0; k < 2; k++) {
+    int i = target[k];
+    if (t.moved[i])
+      fd_tell_narrowed(api, w, deref(b->refbase[2 * i].term), deref(b->refbase[2 * i + 1].term),
+                       t.lo[i], t.hi[i], t.moved[i]);
+  }
+  if (outcome == 1) {
+    fd_perm_free(api, w);
+    return 1;
+  }
+  if (current) {
+    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+    b->stamp = stamp + 1;
+  }
+  /* A term fixed leaves the other one pruned to entailment: nothing was folded or dropped, so the
+   * state holds the residual RHS and count already. */
+  if (live != 2) write_back(api, w, b);
   return 0;
 }
 
@@ -1022,9 +1194,13 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   if (!w) return;
   int outcome = 2;
   TAGGED s = w->term[0]; /* dereferenced */
-  if (linear_data *b = two_term_ne_block(s)) {
-    outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
-    if (outcome == 1) fd_perm_free(api, w);
+  if (linear_data *b = later_block(s)) {
+    if (two_term_ne(s, b)) {
+      outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
+      if (outcome == 1) fd_perm_free(api, w);
+    } else if (two_term_later(s, b)) {
+      outcome = run_two_term(api, w, b, s);
+    }
   }
   if (outcome == 2) outcome = run(api, w);
   if (outcome == 2) return; /* an error was raised */
