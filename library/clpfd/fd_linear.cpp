@@ -251,6 +251,47 @@ void set_contribution(linear_data *b, const checked &c, int i, int64_t lo, int64
   b->interval[i] = hi - lo;
 }
 
+/* Whether a daemon's change to term i (fixed_now: it became fixed) may let its relation prune:
+ * top is the largest range. */
+bool daemon_wakes(const linear_data *b, int i, bool fixed_now, int64_t top)
+{
+  switch (b->op) {
+  case OP_GE: return top > b->bige;
+  case OP_LE: return top > b->bigf;
+  case OP_EQ:
+    /* the congruence of a variable may move its new bound, and a fixing may change them */
+    return top > b->bigf || top > b->bige ||
+           (b->units < 2 && b->nonunits > 0 && (fixed_now || b->gcd[i] > b->gcdall));
+  default: return b->units + b->nonunits <= 1;
+  }
+}
+
+/* linear_daemon for a current block of the 32-bit form whose heap holds two terms (a two-term
+ * relation, or one with its other terms dropped): no overflow can arise, and the heap is ordered
+ * in line, either term's range having moved. */
+void daemon_two(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int i, TAGGED global,
+                TAGGED state)
+{
+  const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
+  int64_t lo, hi;
+  contribution32(b, i, deref(dom[2]), deref(dom[3]), &lo, &hi);
+  if (lo == b->cmin[i] && hi == b->cmax[i]) return;
+  fd_daemon_copy_read_state(api, w, &global, state); /* nothing above can collect */
+  b->stamp++;
+  bool fixed_now = unfixed(b, i) && lo == hi;
+  b->bigf += b->cmin[i] - lo;
+  b->bige += hi - b->cmax[i];
+  b->cmin[i] = lo;
+  b->cmax[i] = hi;
+  b->interval[i] = hi - lo;
+  if (fixed_now) count_unfixed(b, i, -1);
+  if (b->units + b->nonunits != 0) {
+    order_two(b);
+    if (!daemon_wakes(b, i, fixed_now, b->interval[b->heap[0]])) return;
+  }
+  fd_enqueue_global(api, w, global, CODE_WAKE);
+}
+
 int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGED global)
 {
   auto *f = (term_frame *)frame;
@@ -260,6 +301,10 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
   if (state_stamp(state) != MakeSmall(b->stamp)) {
     /* the sums are stale (backtracking undid runs): only a rebuild can tell what follows */
     fd_enqueue_global(api, w, global, CODE_WAKE);
+    return 1;
+  }
+  if (b->fast && b->heapsize == 2) {
+    daemon_two(api, w, b, i, global, state);
     return 1;
   }
   struct fd_state *fd = fd_state(api);
@@ -295,16 +340,7 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
         shrunk(b, b->vheap[i]);
     }
     int64_t top = b->op != OP_NE && b->heapsize ? b->interval[b->heap[0]] : 0;
-    switch (b->op) {
-    case OP_GE: wake = top > b->bige; break;
-    case OP_LE: wake = top > b->bigf; break;
-    case OP_EQ:
-      /* the congruence of a variable may move its new bound, and a fixing may change them */
-      wake = top > b->bigf || top > b->bige ||
-             (b->units < 2 && b->nonunits > 0 && (fixed_now || b->gcd[i] > b->gcdall));
-      break;
-    default: wake = b->units + b->nonunits <= 1;
-    }
+    wake = daemon_wakes(b, i, fixed_now, top);
   }
   fd->fd_overflow = flag;
   if (wake) fd_enqueue_global(api, w, global, CODE_WAKE);
@@ -1030,6 +1066,42 @@ bool read_two(const linear_data *b, two_bounds *t)
   return true;
 }
 
+/* rebuild_small for the two terms of a block with both as targets, from their bounds in t and the
+ * state's RHS: false, having changed nothing, when a quantity leaves 32 bits. The views are left
+ * as they are: every general run loads or unloads its targets' views before it reads them. */
+bool rebuild_two(linear_data *b, const two_bounds *t, int32_t rhs)
+{
+  int32_t lo[2], hi[2], range[2], sumlo, sumhi, folded = 0, bigf, bige, rest;
+  for (int i = 0; i < 2; i++) {
+    int32_t a = b->coeff[i];
+    if (__builtin_mul_overflow(a, a > 0 ? t->lo[i] : t->hi[i], &lo[i]) ||
+        __builtin_mul_overflow(a, a > 0 ? t->hi[i] : t->lo[i], &hi[i]) ||
+        __builtin_sub_overflow(hi[i], lo[i], &range[i]) ||
+        (range[i] == 0 && __builtin_add_overflow(folded, lo[i], &folded)))
+      return false;
+  }
+  if (__builtin_add_overflow(lo[0], lo[1], &sumlo) || __builtin_add_overflow(hi[0], hi[1], &sumhi) ||
+      __builtin_sub_overflow(rhs, sumlo, &bigf) || __builtin_sub_overflow(sumhi, rhs, &bige) ||
+      __builtin_sub_overflow(rhs, folded, &rest))
+    return false;
+  b->units = b->nonunits = 0;
+  for (int k = 0; k < 2; k++) {
+    int i = b->target[k];
+    b->cmin[i] = lo[i];
+    b->cmax[i] = hi[i];
+    b->interval[i] = range[i];
+    place(b, k, i);
+    if (range[i] != 0) count_unfixed(b, i, 1);
+  }
+  b->bigf = bigf;
+  b->bige = bige;
+  b->rhs = rest;
+  b->heapsize = 2;
+  order_two(b);
+  b->fast = 1;
+  return true;
+}
+
 /* A later run of a two-term relation at most, at least or equal (two_term_later): the general
  * run's rebuild or incremental start and its propagation on bounds read from the domain records,
  * the narrowed ones told straight to the domains, the block's sums, heap, targets and stamp and
@@ -1053,9 +1125,8 @@ int run_two_term(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, TAGGED s)
   int32_t stamp;
   int is_new;
   if (!current) { /* backtracking undid runs: the block is built again from the state */
-    b->rhs = rhs;
+    if (!rebuild_two(b, &t, (int32_t)rhs)) return 2;
     b->ntargets = 2;
-    if (!rebuild_small(b)) return 2; /* the general run's rebuild starts so too */
     fd_unify_output_state(api, w, &handle, &stamp, &is_new);
     b->stamp = stamp + 1;
   } else {
