@@ -874,38 +874,45 @@ void write_back(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b)
   state[4] = MakeSmall(b->nvars - b->ntargets);
 }
 
-/* The block of a later run's state as its runs leave it: s(_, Rel, RHS, Dropped, [V |
- * '$free'(Block)], Stamp) with Rel, RHS, Dropped and Stamp small integers, Rel the block's and V
- * unbound; null for any other state (the general run checks it). The words the kernel writes are
- * read as they are: a reference in their place only takes the general run. */
-linear_data *later_block(TAGGED s)
+/* The block of a Handle [V | '$free'(Block)] with V unbound, as a later run's state holds it; null
+ * for anything else. The words the kernel writes are read as they are: a reference in their place
+ * only takes the general run. */
+inline linear_data *handle_block(TAGGED h)
+{
+  if (!IsLst(h) || !IsUnbound(LstPtr(h))) return nullptr;
+  TAGGED f = LstTail(h);
+  if (!IsStr(f) || StrFunctor(f) != functor_free1 || !IsSmall(StrArg(f, 1))) return nullptr;
+  return (linear_data *)fd_word_address(StrArg(f, 1));
+}
+
+/* The block of a later run of a two-term disequation whose state is as its runs leave it:
+ * s(_, 4, RHS, 0, Handle, Stamp) with RHS and Stamp small integers, a live block of its own
+ * relation and size and no overflow kept; null for any other state (the general run checks it). */
+linear_data *two_term_ne_block(TAGGED s)
 {
   if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != 6) return nullptr;
   const TAGGED *arg = StrPtr(s);
-  TAGGED h = deref(arg[5]);
-  if (!IsSmall(arg[2]) || !IsSmall(arg[3]) || !IsSmall(arg[4]) || !IsSmall(arg[6]) || !IsLst(h) ||
-      !IsUnbound(LstPtr(h)))
+  if (arg[2] != MakeSmall(OP_NE) || arg[4] != MakeSmall(0) || !IsSmall(arg[3]) || !IsSmall(arg[6]))
     return nullptr;
-  TAGGED f = LstTail(h);
-  if (!IsStr(f) || StrFunctor(f) != functor_free1 || !IsSmall(StrArg(f, 1))) return nullptr;
-  auto *b = (linear_data *)fd_word_address(StrArg(f, 1));
-  return arg[2] == MakeSmall(b->op) ? b : nullptr;
+  linear_data *b = handle_block(deref(arg[5]));
+  return b && b->op == OP_NE && b->nvars == 2 && !b->overflow ? b : nullptr;
 }
 
-/* A later two-term disequation with nothing dropped and no overflow kept. */
-bool two_term_ne(TAGGED s, const linear_data *b)
+/* The block of a later run of a two-term relation at most, at least or equal whose state is
+ * s(_, Rel, RHS, Dropped, Handle, Stamp) with small integers, Rel the live block's and no overflow
+ * kept: either its daemons kept the block current (its stamp the state's) in the 32-bit form with
+ * both terms unfolded, or it is rebuilt from a state with nothing dropped. Null for anything else. */
+linear_data *two_term_block(TAGGED s)
 {
-  return b->op == OP_NE && b->nvars == 2 && !b->overflow && StrArg(s, 4) == MakeSmall(0);
-}
-
-/* A later two-term relation at most, at least or equal with no overflow kept: either its daemons
- * kept the block current (its stamp the state's) in the 32-bit form with both terms unfolded, or
- * it is rebuilt from a state with nothing dropped. */
-bool two_term_later(TAGGED s, const linear_data *b)
-{
-  if (b->op == OP_NE || b->nvars != 2 || b->overflow) return false;
-  if (StrArg(s, 6) != MakeSmall(b->stamp)) return StrArg(s, 4) == MakeSmall(0);
-  return b->ntargets == 2 && b->heapsize == 2 && b->fast && (uint32_t)GetSmall(StrArg(s, 4)) <= 2;
+  if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != 6) return nullptr;
+  const TAGGED *arg = StrPtr(s);
+  if (!IsSmall(arg[2]) || !IsSmall(arg[3]) || !IsSmall(arg[4]) || !IsSmall(arg[6])) return nullptr;
+  linear_data *b = handle_block(deref(arg[5]));
+  if (!b || arg[2] != MakeSmall(b->op) || b->op == OP_NE || b->nvars != 2 || b->overflow)
+    return nullptr;
+  if (arg[6] != MakeSmall(b->stamp)) return arg[4] == MakeSmall(0) ? b : nullptr;
+  return b->ntargets == 2 && b->heapsize == 2 && b->fast && (uint32_t)GetSmall(arg[4]) <= 2 ? b
+                                                                                          : nullptr;
 }
 
 /* The dom/4 words of term i's attribute. */
@@ -1102,14 +1109,15 @@ bool rebuild_two(linear_data *b, const two_bounds *t, int32_t rhs)
   return true;
 }
 
-/* A later run of a two-term relation at most, at least or equal (two_term_later): the general
+/* A later run of a two-term relation at most, at least or equal (two_term_block): the general
  * run's rebuild or incremental start and its propagation on bounds read from the domain records,
  * the narrowed ones told straight to the domains, the block's sums, heap, targets and stamp and
  * the output state as the general run leaves them. 1 entailed, 0 suspended, -1 failed; 2, having
  * done nothing the general run does not do again, for a domain read_two refuses, a rebuild beyond
  * the 32-bit form, an equation with a non-unit coefficient or x = y + 0 (exported as an
- * equality), an overflow pending or debugging mode. */
-int run_two_term(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, TAGGED s)
+ * equality), an overflow pending or debugging mode. Out of line: the two-term disequations' runs
+ * stay short. */
+[[gnu::noinline]] int run_two_term(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, TAGGED s)
 {
   struct fd_state *fd = fd_state(api);
   bool current = StrArg(s, 6) == MakeSmall(b->stamp);
@@ -1265,13 +1273,11 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   if (!w) return;
   int outcome = 2;
   TAGGED s = w->term[0]; /* dereferenced */
-  if (linear_data *b = later_block(s)) {
-    if (two_term_ne(s, b)) {
-      outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
-      if (outcome == 1) fd_perm_free(api, w);
-    } else if (two_term_later(s, b)) {
-      outcome = run_two_term(api, w, b, s);
-    }
+  if (linear_data *b = two_term_ne_block(s)) {
+    outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
+    if (outcome == 1) fd_perm_free(api, w);
+  } else if (linear_data *b = two_term_block(s)) {
+    outcome = run_two_term(api, w, b, s);
   }
   if (outcome == 2) outcome = run(api, w);
   if (outcome == 2) return; /* an error was raised */
