@@ -787,13 +787,10 @@ static TAGGED attribute_dom_walk(TAGGED attr, bool *lists)
   return value;
 }
 
-/* fd_well_formed_attribute of any shape: the chain and the set walked, each step checked. */
-static bool well_formed_walk(TAGGED attr)
+/* Whether a dom/4 record's set is well-formed with Min and Max its ends. */
+static bool dom_well_formed(const TAGGED *dom)
 {
-  bool lists;
-  TAGGED value = attribute_dom(attr, &lists);
-  if (!value) return false;
-  TAGGED *dom = StrPtr(value), set = deref(dom[1]);
+  TAGGED set = deref(dom[1]);
   if (IsLst(set) && LstTail(set) == atom_nil && IsLst(LstHead(set))) {
     /* the common one-interval domain, checked in place (finite ends first) */
     TAGGED min = LstHead(LstHead(set)), max = LstTail(LstHead(set));
@@ -806,8 +803,17 @@ static bool well_formed_walk(TAGGED attr)
   return plain_set_within(set, deref(dom[2]), deref(dom[3]));
 }
 
-/* The attribute as the kernel makes it, with a one-interval domain and no reference among the
- * words read, is checked in one look: every posting checks each of its variables' attributes. */
+/* fd_well_formed_attribute of an attribute not of attribute_dom's common shape. */
+static bool well_formed_walk(TAGGED attr)
+{
+  bool lists;
+  TAGGED value = attribute_dom_walk(attr, &lists);
+  return value && dom_well_formed(StrPtr(value));
+}
+
+/* The usual attribute (attribute_dom's common shape) is read in place, and a one-interval domain
+ * without references among the words read is checked in one look: every posting checks each of
+ * its variables' attributes. Any other shape is walked. */
 bool fd_well_formed_attribute(TAGGED attr)
 {
   attr = deref(attr);
@@ -823,11 +829,13 @@ bool fd_well_formed_attribute(TAGGED attr)
     return well_formed_walk(attr);
   const TAGGED *d = StrPtr(dom);
   TAGGED set = d[1];
-  if (!IsLst(set) || LstTail(set) != atom_nil || !IsLst(LstHead(set))) return well_formed_walk(attr);
-  TAGGED min = LstHead(LstHead(set)), max = LstTail(LstHead(set));
-  if (IsSmall(min) && IsSmall(max) && GetSmall(min) <= GetSmall(max) && d[2] == min && d[3] == max)
-    return true;
-  return well_formed_walk(attr);
+  if (IsLst(set) && LstTail(set) == atom_nil && IsLst(LstHead(set))) {
+    TAGGED min = LstHead(LstHead(set)), max = LstTail(LstHead(set));
+    if (IsSmall(min) && IsSmall(max) && GetSmall(min) <= GetSmall(max) && d[2] == min &&
+        d[3] == max)
+      return true;
+  }
+  return dom_well_formed(d);
 }
 
 TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
