@@ -102,7 +102,13 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
   }
   w->term[0] = atom_nil;
   fd_enqueue_global(api, w, fd_ref_get(api, record), CODE_GLOBAL_BACK);
-  if (!cunify(w, fd_ref_get(api, global), fd_ref_get(api, record))) fd_native_fail(api);
+  /* Global is mostly a fresh variable on the heap: bound as cunify binds a plain variable */
+  TAGGED var = deref(fd_ref_get(api, global));
+  TAGGED *cell = IsVar(var) ? RefPtr(var) : nullptr;
+  if (cell && cell > w->heap_start && cell < w->global_top && !IsAttVarCell(cell))
+    fd_bind_cell(api, w, cell, fd_ref_get(api, record));
+  else if (!cunify(w, var, fd_ref_get(api, record)))
+    fd_native_fail(api);
 }
 
 TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle, int32_t *stamp,

@@ -412,11 +412,14 @@ bool block_arguments(TAGGED state, const linear_data *b, int *op, int64_t *rhs, 
 
 /* A disequation of two terms has a pruning to try whenever one of its variables is fixed, so the
  * global itself (in w->term[1]) waits on the Val list of term i's variable unless it is fixed: no
- * daemon runs to decide the wake. */
-void link_global(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b, int i)
+ * daemon runs to decide the wake. The bounds it reads go to bounds[0..1] for the first run (words
+ * that a collection does not move: small integers or the infinities, else the first run gives up). */
+void link_global(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b, int i, TAGGED *bounds)
 {
   const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
-  if (deref(dom[2]) == deref(dom[3])) return;
+  bounds[0] = deref(dom[2]);
+  bounds[1] = deref(dom[3]);
+  if (bounds[0] == bounds[1]) return;
   fd_room(api, w, LINK_WORDS);
   fd_link(api, w, deref(b->refbase[2 * i + 1].term), fd_state(api)->functor_val,
           deref(w->term[1]));
@@ -424,8 +427,10 @@ void link_global(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b, int i
 
 /* A new block for the n terms of the state in w->term[0], with a daemon on each variable. Its
  * global references (two per term: attribute, variable) lie in the block, right after the
- * header: one allocation per block. */
-linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n, int op)
+ * header: one allocation per block. A disequation of two terms leaves the bounds of its terms as
+ * read when linking in bounds[0..3]. */
+linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n, int op,
+                        TAGGED *bounds)
 {
   size_t refs = qx_globrefs_bytes(2 * (uint32_t)n);
   size_t bytes = sizeof(linear_data) + refs +
@@ -469,7 +474,7 @@ linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n
   TAGGED key = op == OP_NE ? fd->functor_val : fd->functor_minmax;
   for (i = 0; i < n; i++) {
     if (op == OP_NE && n == 2) {
-      link_global(api, w, b, i);
+      link_global(api, w, b, i, bounds + 2 * i);
       continue;
     }
     dvar d;
@@ -958,15 +963,16 @@ int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t 
   return 1;
 }
 
-/* The first run of a two-term disequation a*x + b*y != rhs of a new block: when neither variable
- * is fixed and every product of a coefficient and a bound fits in 32 bits, nothing can be pruned,
- * so it suspends, or is entailed when the gcd of two non-unit coefficients does not divide rhs.
- * 2, having done nothing, in any other case (the general run decides). */
-int first_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_t rhs)
+/* The first run of a two-term disequation a*x + b*y != rhs of a new block, given the bounds of its
+ * terms as make_block read them (nothing since changed a domain): when neither variable is fixed
+ * and every product of a coefficient and a bound fits in 32 bits, nothing can be pruned, so it
+ * suspends, or is entailed when the gcd of two non-unit coefficients does not divide rhs. 2,
+ * having done nothing, in any other case (the general run decides). */
+int first_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_t rhs,
+                      const TAGGED *bounds)
 {
   for (int i = 0; i < 2; i++) {
-    const TAGGED *dom = term_dom(b, i);
-    TAGGED min = deref(dom[2]), max = deref(dom[3]);
+    TAGGED min = bounds[2 * i], max = bounds[2 * i + 1];
     int32_t p;
     if (min == max || !IsSmall(min) || !IsSmall(max) ||
         __builtin_mul_overflow(b->coeff[i], GetSmall(min), &p) ||
@@ -1212,14 +1218,15 @@ bool rebuild_two(linear_data *b, const two_bounds *t, int32_t rhs)
   int is_new;
   if (!defer) fd_unify_output_state(api, w, &handle, &stamp, &is_new);
   linear_data *b = block; /* an output state shares the Handle */
+  TAGGED bounds[4];
   if (first) {
-    b = make_block(api, w, handle, n, op);
+    b = make_block(api, w, handle, n, op, bounds);
     b->stamp = stamp - 1;
   }
   struct fd_state *fd = fd_state(api);
   if (first && op == OP_NE && n == 2 && dropped == 0 && !overflowed(api)) {
     b->stamp = stamp + 1; /* before: an entailment frees the block */
-    int outcome = first_two_term_ne(api, w, b, rhs);
+    int outcome = first_two_term_ne(api, w, b, rhs, bounds);
     if (outcome != 2) return outcome;
   }
   /* an overflow the daemon met is this run's; it is reported once */

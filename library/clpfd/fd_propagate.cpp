@@ -286,6 +286,9 @@ bool suspension_dead(TAGGED e)
 /* The list a key selects: 0 dom, 1 min, 2 max, 3 minmax, 4 val (any other key). */
 int list_index(const struct fd_state *fd, TAGGED key)
 {
+  /* the keys the solver itself passes: functor words */
+  if (key == fd->functor_val) return 4;
+  if (key == fd->functor_minmax) return 3;
   key = deref(key);
   TAGGED name = FunctorName(IsStr(key) ? StrFunctor(key) : key); /* k(_) or the functor word k/1 */
   if (name == atom_dom) return 0;
@@ -297,14 +300,18 @@ int list_index(const struct fd_state *fd, TAGGED key)
 
 /* The '$fdlists' record of a lists mutable, copied and stored with fd_update_mutable first when it
  * is older than the newest choicepoint, so that it may be changed in place. 8 heap words. */
-TAGGED young_lists(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable)
+TAGGED young_record(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists, TAGGED lists_mutable)
 {
-  TAGGED lists = fd_mutable_value(lists_mutable);
   if (StrPtr(lists) >= w->global_uncond) return lists;
   TAGGED *copy = fd_heap_words(w, 8);
   std::memcpy(copy, StrPtr(lists), 8 * sizeof(TAGGED));
   fd_update_mutable(api, w, MakeStr(copy), lists_mutable);
   return MakeStr(copy);
+}
+
+TAGGED young_lists(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable)
+{
+  return young_record(api, w, fd_mutable_value(lists_mutable), lists_mutable);
 }
 
 inline int32_t lists_int(TAGGED lists, int arg) { return GetSmall(deref(StrArg(lists, arg))); }
@@ -875,12 +882,38 @@ void fd_dealloc(ORVALIS_API_STRUCT *api)
 
 /* ---- suspensions and waking ---- */
 
+/* The '$fdlists' record of an attributed variable's attribute in the shape the kernel makes it,
+ * read in one look, its lists mutable in *lists_mutable: a v/4 whose domain mutable holds its
+ * dom/4 (so it ends its alias chain) and whose lists mutable holds the record itself, with small
+ * Count and Mask. 0 for any other term or shape (fd_link_attribute decides then). */
+inline TAGGED plain_lists(ORVALIS_API_STRUCT *api, TAGGED var, TAGGED *lists_mutable)
+{
+  if (!IsVar(var)) return 0;
+  TAGGED attr = get_attributes(var, fd_state(api)->fd_module);
+  if (!is_record(attr, functor_v4)) return 0;
+  TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
+  if (!is_record(m, functor_mutable2) || !is_record(l, functor_mutable2) ||
+      !is_record(StrArg(m, 1), FD_FUNCTOR_DOM4))
+    return 0;
+  TAGGED lists = StrArg(l, 1);
+  if (!is_record(lists, functor_fdlists7) || !IsSmall(StrArg(lists, FD_LISTS_COUNT)) ||
+      !IsSmall(StrArg(lists, FD_LISTS_MASK)))
+    return 0;
+  *lists_mutable = l;
+  return lists;
+}
+
 void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED entry)
 {
   struct fd_state *fd = fd_state(api);
-  TAGGED attr = fd_link_attribute(api, w, var);
-  if (!attr) return; /* an atom or compound: nothing to suspend on */
-  TAGGED lists = young_lists(api, w, StrArg(fd_attr_last(attr), 4));
+  TAGGED lists_mutable, lists = plain_lists(api, deref(var), &lists_mutable);
+  if (lists) {
+    lists = young_record(api, w, lists, lists_mutable);
+  } else {
+    TAGGED attr = fd_link_attribute(api, w, var);
+    if (!attr) return; /* an atom or compound: nothing to suspend on */
+    lists = young_lists(api, w, StrArg(fd_attr_last(attr), 4));
+  }
   int index = list_index(fd, key);
   entry = deref(entry);
   if (index == 4 && !is_record(entry, functor_minus2)) {

@@ -787,12 +787,10 @@ static TAGGED attribute_dom_walk(TAGGED attr, bool *lists)
   return value;
 }
 
-bool fd_well_formed_attribute(TAGGED attr)
+/* Whether a dom/4 record's set is well-formed with Min and Max its ends. */
+static bool dom_well_formed(const TAGGED *dom)
 {
-  bool lists;
-  TAGGED value = attribute_dom(attr, &lists);
-  if (!value) return false;
-  TAGGED *dom = StrPtr(value), set = deref(dom[1]);
+  TAGGED set = deref(dom[1]);
   if (IsLst(set) && LstTail(set) == atom_nil && IsLst(LstHead(set))) {
     /* the common one-interval domain, checked in place (finite ends first) */
     TAGGED min = LstHead(LstHead(set)), max = LstTail(LstHead(set));
@@ -803,6 +801,41 @@ bool fd_well_formed_attribute(TAGGED attr)
       return deref(dom[2]) == min && deref(dom[3]) == max;
   }
   return plain_set_within(set, deref(dom[2]), deref(dom[3]));
+}
+
+/* fd_well_formed_attribute of an attribute not of attribute_dom's common shape. */
+static bool well_formed_walk(TAGGED attr)
+{
+  bool lists;
+  TAGGED value = attribute_dom_walk(attr, &lists);
+  return value && dom_well_formed(StrPtr(value));
+}
+
+/* The usual attribute (attribute_dom's common shape) is read in place, and a one-interval domain
+ * without references among the words read is checked in one look: every posting checks each of
+ * its variables' attributes. Any other shape is walked. */
+bool fd_well_formed_attribute(TAGGED attr)
+{
+  attr = deref(attr);
+  if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return well_formed_walk(attr);
+  TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
+  if (!IsStr(m) || StrFunctor(m) != functor_mutable2 || !IsStr(l) ||
+      StrFunctor(l) != functor_mutable2)
+    return well_formed_walk(attr);
+  TAGGED dom = StrArg(m, 1), record = StrArg(l, 1);
+  if (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4 || !IsStr(record) ||
+      StrFunctor(record) != FUNCTOR_LISTS7 || !IsSmall(StrArg(record, 1)) ||
+      !IsSmall(StrArg(record, 2)))
+    return well_formed_walk(attr);
+  const TAGGED *d = StrPtr(dom);
+  TAGGED set = d[1];
+  if (IsLst(set) && LstTail(set) == atom_nil && IsLst(LstHead(set))) {
+    TAGGED min = LstHead(LstHead(set)), max = LstTail(LstHead(set));
+    if (IsSmall(min) && IsSmall(max) && GetSmall(min) <= GetSmall(max) && d[2] == min &&
+        d[3] == max)
+      return true;
+  }
+  return dom_well_formed(d);
 }
 
 TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
@@ -901,8 +934,13 @@ long prolog_fd_check_arguments_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_r
   const TAGGED *args = IsLst(g) ? LstPtr(g) : StrArgs(g);
   TAGGED *out = heap_take(w, IsLst(g) ? 2 : arity + 1), *out_args = out;
   if (IsStr(g)) *out_args++ = StrFunctor(g);
+  mod_def *module = fd_state(api)->fd_module;
   for (uint32_t i = 0; i < arity; i++) {
-    out_args[i] = fd_check_argument(api, w, args[i], atom_inf, atom_sup, atom_sup);
+    /* a variable with a well-formed attribute in line; anything else as fd_check_argument says */
+    TAGGED x = deref(args[i]), a = IsVar(x) ? get_attributes(x, module) : 0;
+    out_args[i] = a && fd_well_formed_attribute(a)
+                      ? a
+                      : fd_check_argument(api, w, x, atom_inf, atom_sup, atom_sup);
     if (!out_args[i]) return fail_native(api);
   }
   fd_ref_put(api, attrs, IsLst(g) ? MakeLst(out) : MakeStr(out));
