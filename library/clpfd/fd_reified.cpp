@@ -411,15 +411,6 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     fd_native_fail(api);
     return;
   }
-  if (which == LE_IFF) {
-    int quick = le_iff_fast(api, w, s);
-    if (quick != UNDECIDED) {
-      if (quick == ENTAILED) fd_perm_free(api, w);
-      fd_ref_put(api, state, w->term[0]);
-      dvar_export_done(api, w, actions, quick);
-      return;
-    }
-  }
   int nrefs = 2 * spec.nvars + (spec.set_arg ? 1 : 0);
   /* the first new reference is also the mark that releases them */
   QX_term_ref refs = QX_new_term_refs(nrefs);
@@ -485,9 +476,35 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
   dvar_export_done(api, w, actions, outcome);
 }
 
+/* le_iff's entry: the direct run where it decides, else the general run. A Handle other than
+ * unbound, only ever met in a state not made by posting, goes to the general run's check. */
+void le_iff_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                  QX_term_ref actions)
+{
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
+  TAGGED s = w->term[0];
+  if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == KINDS[LE_IFF].arity &&
+      IsVar(deref(StrArg(s, 7)))) {
+    int quick = le_iff_fast(api, w, s);
+    if (quick != UNDECIDED) {
+      fd_ref_put(api, state, s);
+      dvar_export_done(api, w, actions, quick);
+      return;
+    }
+  }
+  reified_entry(api, state0, state, actions, LE_IFF);
+}
+
 }  // namespace
 
-/* Each native runs the entry with its constraint's kind. */
+void prolog_fd_le_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                     QX_term_ref state, QX_term_ref actions)
+{
+  le_iff_entry(api, state0, state, actions);
+}
+
+/* Each other native runs the entry with its constraint's kind. */
 #define REIFIED_NATIVE(function, which)                                                            \
   void function(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,                    \
                 QX_term_ref actions)                                                               \
@@ -495,7 +512,6 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     reified_entry(api, state0, state, actions, which);                                             \
   }
 
-REIFIED_NATIVE(prolog_fd_le_iff_qxenv_multi_qx, LE_IFF)
 REIFIED_NATIVE(prolog_fd_eq_iff_qxenv_multi_qx, EQ_IFF)
 REIFIED_NATIVE(prolog_fd_in_set_iff_qxenv_multi_qx, IN_SET_IFF)
 REIFIED_NATIVE(prolog_fd_oneof_qxenv_multi_qx, ONEOF)
