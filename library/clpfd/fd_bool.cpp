@@ -109,14 +109,12 @@ int classify(TAGGED x, TAGGED attr)
   return x == MakeSmall(0) ? 0 : x == MakeSmall(1) ? 1 : -1;
 }
 
-/* Fixes the variable at argument k of the state (w->term[0]) to v, as a view's fix and export
- * would: the tell of the value and its waking when the domain is an interval of finite size that
- * holds v and more; nothing when it is v alone. False, having done nothing, for the other domains
- * and in debugging mode. */
-bool fix_direct(ORVALIS_API_STRUCT *api, worker *w, int k, int v, int *outcome)
+/* Fixes the variable var with attribute attr, both as read from the state, to v, as a view's fix
+ * and export would: the tell of the value and its waking when the domain is an interval of finite
+ * size that holds v and more; nothing when it is v alone. False, having done nothing, for the
+ * other domains and in debugging mode. */
+bool fix_direct(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED attr, int v, int *outcome)
 {
-  TAGGED s = deref(w->term[0]);
-  TAGGED attr = deref(StrArg(s, 2 * k + 2));
   const TAGGED *dom = StrPtr(fd_attr_dom(attr));
   TAGGED set = deref(dom[1]), min = deref(dom[2]), max = deref(dom[3]);
   if (fd_state(api)->debugging || IsLst(LstTail(set)) || !IsSmall(min) || !IsSmall(max) ||
@@ -127,7 +125,7 @@ bool fix_direct(ORVALIS_API_STRUCT *api, worker *w, int k, int v, int *outcome)
     return true;
   }
   if (min == max) return true;
-  fd_tell_narrowed(api, w, attr, deref(StrArg(s, 2 * k + 1)), v, v, 0);
+  fd_tell_narrowed(api, w, attr, var, v, v, 0);
   return true;
 }
 
@@ -144,7 +142,8 @@ int run_cell(ORVALIS_API_STRUCT *api, worker *w, const cell &c, TAGGED cells[6])
     if (!b.fix) return b.outcome;
     if ((b.fix & (b.fix - 1)) == 0) {
       int k = b.fix == 1 ? 0 : b.fix == 2 ? 1 : 2, outcome = b.outcome;
-      if (fix_direct(api, w, k, b.value >> k & 1, &outcome)) return outcome;
+      if (fix_direct(api, w, cells[2 * k], cells[2 * k + 1], b.value >> k & 1, &outcome))
+        return outcome;
     }
     fd_roots keep(api, cells, 6);
     dvar d[3];

@@ -3,10 +3,11 @@
  *
  * State terms, each variable followed by its attribute, then Handle and Stamp: le_iff and eq_iff
  * (X, XA, Y, YA, B, BA), oneof (X, XA, Y, YA, Z, ZA), abs (X, XA, Y, YA), in_set_iff (X, XA, S,
- * B, BA). The state is never copied; every run starts from the current domains. A constraint
- * still suspended after its first run gets a persistent block holding references to its
- * variables, bound to the Handle; eq_iff attaches its daemon to it, which wakes the propagator
- * only when a run could decide something.
+ * B, BA). The state is never copied; every run starts from the current domains. An eq_iff still
+ * suspended after its first run gets a persistent block holding references to its variables,
+ * bound to the Handle, with its daemon, which wakes the propagator only when a run could decide
+ * something. The others need no block: their Handle stays unbound, so that a run neither reads
+ * nor frees one.
  */
 #include <algorithm>
 
@@ -32,9 +33,9 @@ constexpr kind_spec KINDS[] = {
     {6, 2, {1, 3}, 0},    /* abs */
 };
 
-/* The persistent block: attribute and variable of each variable in order, then in_set_iff's S. */
+/* eq_iff's persistent block: attribute and variable of X, Y and B in order. */
 struct arith_data {
-  daemon_frame frame; /* arith_destructor; eq_iff_daemon for eq_iff */
+  daemon_frame frame; /* arith_destructor, eq_iff_daemon */
   ORVALIS_API_STRUCT *qxenv;
   QX_globref refbase;
   int nrefs;
@@ -290,7 +291,7 @@ bool load_view(run &r, QX_term_ref refs, int i, int k)
   return true;
 }
 
-/* A block for a constraint suspended on its first run, holding the run's references. */
+/* The block of an eq_iff suspended on its first run, holding the run's references. */
 arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
 {
   ORVALIS_API_STRUCT *api = r.api;
@@ -410,15 +411,6 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     fd_native_fail(api);
     return;
   }
-  if (which == LE_IFF && !IsVar(deref(StrArg(s, (int)spec.arity - 1)))) {
-    int quick = le_iff_fast(api, w, s);
-    if (quick != UNDECIDED) {
-      if (quick == ENTAILED) fd_perm_free(api, w);
-      fd_ref_put(api, state, w->term[0]);
-      dvar_export_done(api, w, actions, quick);
-      return;
-    }
-  }
   int nrefs = 2 * spec.nvars + (spec.set_arg ? 1 : 0);
   /* the first new reference is also the mark that releases them */
   QX_term_ref refs = QX_new_term_refs(nrefs);
@@ -464,21 +456,19 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
       outcome = ENTAILED;
     }
   }
-  TAGGED handle;
+  TAGGED handle = 0;
   int is_new;
-  fd_static_output_state(w, &handle, &is_new);
-  if (outcome == SUSPENDED && IsVar(handle)) {
+  if (which == EQ_IFF && outcome == SUSPENDED) fd_static_output_state(w, &handle, &is_new);
+  if (handle && IsVar(handle)) {
     arith_data *b = make_block(r, refs, nrefs);
-    if (which == EQ_IFF) {
-      /* B open: any change of X or Y may make them disjoint; B fixed: only their values count */
-      b->frame.daemon = eq_iff_daemon;
-      struct fd_state *fd = fd_state(api);
-      bool b_open = !fixed(r.v[2]);
-      TAGGED xy_key = b_open ? fd->functor_dom : fd->functor_val;
-      dvar_attach_daemon(api, w, &r.v[0], b, deref(w->term[1]), xy_key);
-      dvar_attach_daemon(api, w, &r.v[1], b, deref(w->term[1]), xy_key);
-      if (b_open) dvar_attach_daemon(api, w, &r.v[2], b, deref(w->term[1]), fd->functor_val);
-    }
+    /* B open: any change of X or Y may make them disjoint; B fixed: only their values count */
+    b->frame.daemon = eq_iff_daemon;
+    struct fd_state *fd = fd_state(api);
+    bool b_open = !fixed(r.v[2]);
+    TAGGED xy_key = b_open ? fd->functor_dom : fd->functor_val;
+    dvar_attach_daemon(api, w, &r.v[0], b, deref(w->term[1]), xy_key);
+    dvar_attach_daemon(api, w, &r.v[1], b, deref(w->term[1]), xy_key);
+    if (b_open) dvar_attach_daemon(api, w, &r.v[2], b, deref(w->term[1]), fd->functor_val);
   }
   if (outcome == ENTAILED) fd_perm_free(api, w);
   QX_reset_term_refs(refs);
@@ -486,9 +476,35 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
   dvar_export_done(api, w, actions, outcome);
 }
 
+/* le_iff's entry: the direct run where it decides, else the general run. A Handle other than
+ * unbound, only ever met in a state not made by posting, goes to the general run's check. */
+void le_iff_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
+                  QX_term_ref actions)
+{
+  worker *w = fd_global_run(api, state0);
+  if (!w) return;
+  TAGGED s = w->term[0];
+  if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == KINDS[LE_IFF].arity &&
+      IsVar(deref(StrArg(s, 7)))) {
+    int quick = le_iff_fast(api, w, s);
+    if (quick != UNDECIDED) {
+      fd_ref_put(api, state, s);
+      dvar_export_done(api, w, actions, quick);
+      return;
+    }
+  }
+  reified_entry(api, state0, state, actions, LE_IFF);
+}
+
 }  // namespace
 
-/* Each native runs the entry with its constraint's kind. */
+void prolog_fd_le_iff_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
+                                     QX_term_ref state, QX_term_ref actions)
+{
+  le_iff_entry(api, state0, state, actions);
+}
+
+/* Each other native runs the entry with its constraint's kind. */
 #define REIFIED_NATIVE(function, which)                                                            \
   void function(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,                    \
                 QX_term_ref actions)                                                               \
@@ -496,7 +512,6 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
     reified_entry(api, state0, state, actions, which);                                             \
   }
 
-REIFIED_NATIVE(prolog_fd_le_iff_qxenv_multi_qx, LE_IFF)
 REIFIED_NATIVE(prolog_fd_eq_iff_qxenv_multi_qx, EQ_IFF)
 REIFIED_NATIVE(prolog_fd_in_set_iff_qxenv_multi_qx, IN_SET_IFF)
 REIFIED_NATIVE(prolog_fd_oneof_qxenv_multi_qx, ONEOF)
