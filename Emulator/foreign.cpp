@@ -562,7 +562,8 @@ int call_plain(worker *w, const foreign_spec *spec)
   QX_term_ref out = args + n;
   for (unsigned mask = spec->term_out_args; ok && mask; mask &= mask - 1)
     ok = unify_term_output(w, args + __builtin_ctz(mask), out++);
-  if (ok && spec->ret != K_NONE) ok = unify_output(w, args + n - 1, spec->ret, result);
+  /* an integer, the one kind a plain spec returns */
+  if (ok && spec->ret != K_NONE) ok = unify_output(w, args + n - 1, K_INTEGER | K_OUT, result);
   w->fli_stack_index = mark;
   return ok;
 }
