@@ -469,22 +469,24 @@ inline QX_term_ref push_argument_refs(worker *w, int n, int m)
 }
 
 /* push_argument_refs for at most PLAIN_WORDS + 1 arguments, copied one by one: a vectorised
- * copy's set-up costs more than these few words. */
-inline QX_term_ref push_plain_refs(worker *w, int n, int m)
+ * copy's set-up costs more than these few words. Each argument's reference is its word too, as
+ * a +term argument passes it. */
+inline QX_term_ref push_plain_refs(worker *w, int n, int m, uint32_t *word)
 {
   QX_term_ref first = reserve_refs(w, n + m);
   TAGGED *slot = qx_ref_cell(w, first);
   const TAGGED *reg = w->term;
+  uint32_t ref = (uint32_t)first;
   switch (n) {
-  case 9: slot[16] = reg[8], slot[17] = 0; [[fallthrough]];
-  case 8: slot[14] = reg[7], slot[15] = 0; [[fallthrough]];
-  case 7: slot[12] = reg[6], slot[13] = 0; [[fallthrough]];
-  case 6: slot[10] = reg[5], slot[11] = 0; [[fallthrough]];
-  case 5: slot[8] = reg[4], slot[9] = 0; [[fallthrough]];
-  case 4: slot[6] = reg[3], slot[7] = 0; [[fallthrough]];
-  case 3: slot[4] = reg[2], slot[5] = 0; [[fallthrough]];
-  case 2: slot[2] = reg[1], slot[3] = 0; [[fallthrough]];
-  case 1: slot[0] = reg[0], slot[1] = 0; [[fallthrough]];
+  case 9: slot[16] = reg[8], slot[17] = 0, word[8] = ref + 8; [[fallthrough]];
+  case 8: slot[14] = reg[7], slot[15] = 0, word[7] = ref + 7; [[fallthrough]];
+  case 7: slot[12] = reg[6], slot[13] = 0, word[6] = ref + 6; [[fallthrough]];
+  case 6: slot[10] = reg[5], slot[11] = 0, word[5] = ref + 5; [[fallthrough]];
+  case 5: slot[8] = reg[4], slot[9] = 0, word[4] = ref + 4; [[fallthrough]];
+  case 4: slot[6] = reg[3], slot[7] = 0, word[3] = ref + 3; [[fallthrough]];
+  case 3: slot[4] = reg[2], slot[5] = 0, word[2] = ref + 2; [[fallthrough]];
+  case 2: slot[2] = reg[1], slot[3] = 0, word[1] = ref + 1; [[fallthrough]];
+  case 1: slot[0] = reg[0], slot[1] = 0, word[0] = ref; [[fallthrough]];
   default: break;
   }
   for (slot += 2 * n; m-- > 0; slot += 2) slot[0] = atom_nil, slot[1] = 0;
@@ -544,11 +546,10 @@ int call_plain(worker *w, const foreign_spec *spec)
   running_call in_progress(spec->owner);
   uint32_t mark = w->fli_stack_index;
   int n = spec->nargs;
-  QX_term_ref args = push_plain_refs(w, n, spec->term_outs);
-  uint32_t words[PLAIN_WORDS + 1];
-  uint32_t *word = words + 1; /* argument i's word; the api, when passed, before them */
+  uint32_t words[PLAIN_WORDS + 2]; /* the callee reads only the words it takes */
+  uint32_t *word = words + 1;       /* argument i's word; the api, when passed, before them */
   words[0] = (uint32_t)(uintptr_t)spec->api;
-  for (int i = 0; i < PLAIN_WORDS; i++) word[i] = (uint32_t)(args + i);
+  QX_term_ref args = push_plain_refs(w, n, spec->term_outs, word);
   if (spec->integer_args && !plain_integer_words(w, spec->integer_args, args, word))
     return w->fli_stack_index = mark, 0;
   if (spec->term_out_args) plain_term_outputs(w, spec->term_out_args, args + n, word);
