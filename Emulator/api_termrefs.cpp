@@ -65,6 +65,16 @@ QX_term_ref push_slots(uint32_t n, uint64_t capacity)
   return (QX_term_ref)first;
 }
 
+/* QX_new_term_refs when the array must grow first, or n is not positive. */
+[[gnu::noinline]] QX_term_ref new_term_refs_grown(worker *w, int n)
+{
+  if (n <= 0) {
+    if (n < 0) qx_set_errno(QX_ERR_DOMAIN_ERROR);
+    return (QX_term_ref)w->fli_stack_index;
+  }
+  return push_slots((uint32_t)n, (uint64_t)w->fli_stack_index + (uint32_t)n + 1);
+}
+
 globref_blk *ring_head() { return &qx_eg.globrefs; }
 
 /* The slot an atom names in "$ref_term"/2, or -1. */
@@ -142,11 +152,17 @@ QX_term_ref QX_new_term_ref(void)
 QX_term_ref QX_new_term_refs(int n)
 {
   worker *w = qx_w;
-  if (n <= 0) {
-    if (n < 0) qx_set_errno(QX_ERR_DOMAIN_ERROR);
-    return (QX_term_ref)w->fli_stack_index;
+  /* the common case in place: room for the slots and the one kept spare (the sum stays in 32
+   * bits), cleared two at a time, so that the spare one may be cleared too */
+  uint32_t first = w->fli_stack_index;
+  if ((uint32_t)n < MAX_SLOTS && first + (uint32_t)n < w->fli_stack_size) {
+    TAGGED *slot = w->fli_stack_start + SLOT_WORDS * first;
+    for (int i = 0; i < n; i += 2, slot += 2 * SLOT_WORDS)
+      slot[0] = atom_nil, slot[1] = 0, slot[2] = atom_nil, slot[3] = 0;
+    w->fli_stack_index = first + (uint32_t)n;
+    return (QX_term_ref)first;
   }
-  return push_slots((uint32_t)n, (uint64_t)w->fli_stack_index + (uint32_t)n + 1);
+  return new_term_refs_grown(w, n);
 }
 
 int QX_reset_term_refs(QX_term_ref mark)

@@ -204,7 +204,8 @@ struct foreign_spec {
   uint8_t ret;             /* kind of the returned value (unified with the last argument) */
   uint8_t term_outs;       /* arguments of kind -term: each takes a term reference of its own */
   bool plain;              /* call_plain can call it (plain_kinds) */
-  uint8_t first_term_out;  /* the first -term argument (nargs when none) */
+  uint8_t integer_args;    /* plain specs: bit i set for a +integer argument i */
+  uint8_t term_out_args;   /* plain specs: bit i set for a -term argument i */
   uint8_t kinds[QX_ARG_REGISTERS];
 };
 
@@ -283,9 +284,11 @@ bool define_foreign(worker *w, mod_def *module, TAGGED name, void (*fn)(), ORVAL
   spec->fn = fn;
   spec->api = api;
   spec->plain = plain_kinds(spec);
-  spec->first_term_out = spec->nargs;
-  for (int i = spec->nargs; i-- > 0;)
-    if (spec->kinds[i] == (K_TERM | K_OUT)) spec->first_term_out = (uint8_t)i;
+  spec->integer_args = spec->term_out_args = 0;
+  for (int i = 0; spec->plain && i < spec->nargs - (spec->ret != K_NONE ? 1 : 0); i++) {
+    spec->integer_args |= (uint8_t)((spec->kinds[i] == K_INTEGER) << i);
+    spec->term_out_args |= (uint8_t)((spec->kinds[i] == (K_TERM | K_OUT)) << i);
+  }
   spec->owner = nullptr;
   for (qx_open_resource *r = qx_eg.open_resources; r && !spec->owner; r = r->next)
     if (&r->qxenv == api || resource_function(r, fn)) spec->owner = r;
@@ -338,7 +341,10 @@ union out_value {
 TAGGED ready_output(worker *w, uint8_t k, const out_value &v)
 {
   switch (k & ~K_OUT) {
-  case K_INTEGER: return SmallFits((int32_t)v.l) ? MakeSmall((int32_t)v.l) : 0;
+  case K_INTEGER: /* its low 32 bits, as a small integer when they fit one */
+    return (uint32_t)v.l - (uint32_t)QX_SMALL_MIN <= (uint32_t)(QX_SMALL_MAX - QX_SMALL_MIN)
+               ? MakeSmall((int32_t)v.l)
+               : 0;
   case K_TERM: return *qx_ref_cell(w, (QX_term_ref)v.l);
   default: return 0;
   }
@@ -352,26 +358,19 @@ inline int unify_step(worker *w, TAGGED a, TAGGED b)
   a = deref(a);
   b = deref(b);
   if (a == b) return 1;
-  bool var_a = IsVar(a), var_b = IsVar(b);
-  if ((var_a && qx_is_attvar_cell(w, RefPtr(a))) || (var_b && qx_is_attvar_cell(w, RefPtr(b))))
-    return -1;
-  if (!var_a && !var_b && !IsConst(a) && !IsConst(b)) return -1;
+  if (!IsVar(a)) {
+    if (!IsVar(b)) return IsConst(a) || IsConst(b) ? cunify(w, a, b) : -1; /* binds nothing */
+    std::swap(a, b); /* the variable in a */
+  }
+  bool var_b = IsVar(b);
+  if (qx_is_attvar_cell(w, RefPtr(a)) || (var_b && qx_is_attvar_cell(w, RefPtr(b)))) return -1;
   if ((char *)w->node_ - (char *)w->trail_top <=
       (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
     return -1;
   /* as cunify binds them: a variable takes the value, the younger of two variables the older */
-  if (var_a && var_b) {
-    if (RefPtr(a) > RefPtr(b))
-      qx_bind_plain(w, RefPtr(a), b);
-    else
-      qx_bind_plain(w, RefPtr(b), a);
-    return 1;
-  }
-  if (var_a || var_b) { /* the common case: an unbound argument takes the value */
-    qx_bind_plain(w, var_a ? RefPtr(a) : RefPtr(b), var_a ? b : a);
-    return 1;
-  }
-  return cunify(w, a, b);
+  if (var_b && RefPtr(b) > RefPtr(a)) std::swap(a, b);
+  qx_bind_plain(w, RefPtr(a), b);
+  return 1;
 }
 
 /* Unifies argument reference ref with the value v of kind k (an output) when that is one step
@@ -470,22 +469,24 @@ inline QX_term_ref push_argument_refs(worker *w, int n, int m)
 }
 
 /* push_argument_refs for at most PLAIN_WORDS + 1 arguments, copied one by one: a vectorised
- * copy's set-up costs more than these few words. */
-inline QX_term_ref push_plain_refs(worker *w, int n, int m)
+ * copy's set-up costs more than these few words. Each argument's reference is its word too, as
+ * a +term argument passes it. */
+inline QX_term_ref push_plain_refs(worker *w, int n, int m, uint32_t *word)
 {
   QX_term_ref first = reserve_refs(w, n + m);
   TAGGED *slot = qx_ref_cell(w, first);
   const TAGGED *reg = w->term;
+  uint32_t ref = (uint32_t)first;
   switch (n) {
-  case 9: slot[16] = reg[8], slot[17] = 0; [[fallthrough]];
-  case 8: slot[14] = reg[7], slot[15] = 0; [[fallthrough]];
-  case 7: slot[12] = reg[6], slot[13] = 0; [[fallthrough]];
-  case 6: slot[10] = reg[5], slot[11] = 0; [[fallthrough]];
-  case 5: slot[8] = reg[4], slot[9] = 0; [[fallthrough]];
-  case 4: slot[6] = reg[3], slot[7] = 0; [[fallthrough]];
-  case 3: slot[4] = reg[2], slot[5] = 0; [[fallthrough]];
-  case 2: slot[2] = reg[1], slot[3] = 0; [[fallthrough]];
-  case 1: slot[0] = reg[0], slot[1] = 0; [[fallthrough]];
+  case 9: slot[16] = reg[8], slot[17] = 0, word[8] = ref + 8; [[fallthrough]];
+  case 8: slot[14] = reg[7], slot[15] = 0, word[7] = ref + 7; [[fallthrough]];
+  case 7: slot[12] = reg[6], slot[13] = 0, word[6] = ref + 6; [[fallthrough]];
+  case 6: slot[10] = reg[5], slot[11] = 0, word[5] = ref + 5; [[fallthrough]];
+  case 5: slot[8] = reg[4], slot[9] = 0, word[4] = ref + 4; [[fallthrough]];
+  case 4: slot[6] = reg[3], slot[7] = 0, word[3] = ref + 3; [[fallthrough]];
+  case 3: slot[4] = reg[2], slot[5] = 0, word[2] = ref + 2; [[fallthrough]];
+  case 2: slot[2] = reg[1], slot[3] = 0, word[1] = ref + 1; [[fallthrough]];
+  case 1: slot[0] = reg[0], slot[1] = 0, word[0] = ref; [[fallthrough]];
   default: break;
   }
   for (slot += 2 * n; m-- > 0; slot += 2) slot[0] = atom_nil, slot[1] = 0;
@@ -501,53 +502,76 @@ inline void put_variable(worker *w, QX_term_ref ref)
   qx_ref_put(w, ref, *cell);
 }
 
-/* call_foreign_spec for a plain spec: the same steps with the few kinds it has. */
+/* Converts the +integer arguments of a plain spec (bits of mask) to their words; false with an
+ * error raised. */
+bool plain_integer_words(worker *w, unsigned mask, QX_term_ref args, uint32_t *word)
+{
+  for (; mask; mask &= mask - 1) {
+    int i = __builtin_ctz(mask);
+    TAGGED t = qx_ref_get(w, args + i);
+    size_t nw = (size_t)i;
+    if (IsSmall(t))
+      word[i] = (uint32_t)(long)GetSmall(t);
+    else if (!input_words(w, args + i, i, K_INTEGER, word, &nw))
+      return false;
+  }
+  return true;
+}
+
+/* Gives each -term argument of a plain spec (bits of mask) a new reference from out on, holding
+ * a new unbound variable, as its word. */
+void plain_term_outputs(worker *w, unsigned mask, QX_term_ref out, uint32_t *word)
+{
+  for (; mask; mask &= mask - 1, out++) {
+    put_variable(w, out);
+    word[__builtin_ctz(mask)] = (uint32_t)out;
+  }
+}
+
+/* Unifies argument reference ref with the -term output in reference out; false on failure. */
+inline bool unify_term_output(worker *w, QX_term_ref ref, QX_term_ref out)
+{
+  TAGGED value = *qx_ref_cell(w, out);
+  int step = value ? unify_step(w, *qx_ref_cell(w, ref), value) : -1;
+  if (step >= 0) return step;
+  out_value v;
+  v.l = out;
+  return unify_output_built(w, ref, K_TERM | K_OUT, v);
+}
+
+/* call_foreign_spec for a plain spec: the same steps with the few kinds it has. Every argument
+ * takes one word, its own: a +term's is its reference, set for all before the other kinds'. */
 int call_plain(worker *w, const foreign_spec *spec)
 {
   running_call in_progress(spec->owner);
   uint32_t mark = w->fli_stack_index;
-  int n = spec->nargs, last = spec->ret != K_NONE ? n - 1 : n;
-  QX_term_ref args = push_plain_refs(w, n, spec->term_outs);
-  QX_term_ref out = args + n;
-  uint32_t words[PLAIN_WORDS];
-  size_t nw = 0;
-  if (spec->api) words[nw++] = (uint32_t)(uintptr_t)spec->api;
-  for (int i = 0; i < last; i++) {
-    uint8_t k = spec->kinds[i];
-    if (k == K_TERM) {
-      words[nw++] = (uint32_t)(args + i);
-    } else if (k == K_INTEGER) {
-      TAGGED t = qx_ref_get(w, args + i);
-      if (IsSmall(t))
-        words[nw++] = (uint32_t)(long)GetSmall(t);
-      else if (!input_words(w, args + i, i, k, words, &nw))
-        return w->fli_stack_index = mark, 0;
-    } else {
-      put_variable(w, out);
-      words[nw++] = (uint32_t)out++;
-    }
-  }
+  int n = spec->nargs;
+  uint32_t words[PLAIN_WORDS + 2]; /* the callee reads only the words it takes */
+  uint32_t *word = words + 1;       /* argument i's word; the api, when passed, before them */
+  words[0] = (uint32_t)(uintptr_t)spec->api;
+  QX_term_ref args = push_plain_refs(w, n, spec->term_outs, word);
+  if (spec->integer_args && !plain_integer_words(w, spec->integer_args, args, word))
+    return w->fli_stack_index = mark, 0;
+  if (spec->term_out_args) plain_term_outputs(w, spec->term_out_args, args + n, word);
   int saved = w->fli_info.excp_flag;
   w->fli_info.excp_flag = 1;
   out_value result;
-  result.l = call_with<long>(spec->fn, words, std::make_index_sequence<PLAIN_WORDS>());
+  result.l = call_with<long>(spec->fn, spec->api ? words : word,
+                             std::make_index_sequence<PLAIN_WORDS>());
   bool ok = w->fli_info.excp_flag != 0;
   w->fli_info.excp_flag = saved;
-  out = args + n;
-  for (int i = spec->first_term_out; ok && out < args + n + spec->term_outs; i++)
-    if (spec->kinds[i] == (K_TERM | K_OUT)) {
-      out_value v;
-      v.l = out++;
-      ok = unify_output(w, args + i, K_TERM | K_OUT, v);
-    }
-  if (ok && spec->ret != K_NONE) ok = unify_output(w, args + n - 1, spec->ret, result);
+  QX_term_ref out = args + n;
+  for (unsigned mask = spec->term_out_args; ok && mask; mask &= mask - 1)
+    ok = unify_term_output(w, args + __builtin_ctz(mask), out++);
+  /* an integer, the one kind a plain spec returns */
+  if (ok && spec->ret != K_NONE) ok = unify_output(w, args + n - 1, K_INTEGER | K_OUT, result);
   w->fli_stack_index = mark;
   return ok;
 }
 
-int call_foreign_spec(worker *w, const foreign_spec *spec)
+/* A call of a spec that is not plain. */
+[[gnu::noinline]] int call_foreign_spec(worker *w, const foreign_spec *spec)
 {
-  if (spec->plain) return call_plain(w, spec);
   running_call in_progress(spec->owner); /* spec lives as long as its resource */
   uint32_t mark = w->fli_stack_index;
   int n = spec->nargs;
@@ -639,7 +663,7 @@ int simple_pred_dispatcher(void *record, QX_term_ref first)
   return ok;
 }
 
-int call_stash(worker *w, definition *def)
+[[gnu::noinline]] int call_stash(worker *w, definition *def)
 {
   const stash_entry *e = (const stash_entry *)def->code.code;
   uint32_t mark = w->fli_stack_index;
@@ -976,7 +1000,8 @@ int nd_loaded_resource(worker *w)
 int qx_call_foreign(worker *w, definition *def)
 {
   if (def->predtyp == ENTER_STASH) return call_stash(w, def);
-  return call_foreign_spec(w, (const foreign_spec *)def->code.code);
+  const foreign_spec *spec = (const foreign_spec *)def->code.code;
+  return spec->plain ? call_plain(w, spec) : call_foreign_spec(w, spec);
 }
 
 void qx_free_foreign_code(definition *def)
