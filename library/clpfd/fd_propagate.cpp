@@ -604,8 +604,8 @@ __attribute__((noinline)) void wake_values_from(const waker &k, TAGGED list)
 /* The Val list of a fixed variable. Its live entries are mostly suspensions with no other
  * variable to wait for, which fire: this loop queues those, and leaves the list from the first
  * other entry on to wake_values_from. Out of line, so that the skip over the many dead entries
- * keeps its values in registers. */
-__attribute__((noinline)) void wake_values(const waker &k, TAGGED list)
+ * keeps its values in registers; the waker passed by value, a copy the heap writes cannot alias. */
+__attribute__((noinline)) void wake_values(waker k, TAGGED list)
 {
   for (TAGGED l = list; IsLst(l); l = deref_cell(LstTail(l))) {
     TAGGED e = deref_cell(LstHead(l)), s = deref_cell(StrArg(e, 2)), dead;
@@ -614,6 +614,20 @@ __attribute__((noinline)) void wake_values(const waker &k, TAGGED list)
     if (f == functor_iff4 || deref_cell(StrArg(e, 1)) != atom_nil) return wake_values_from(k, l);
     queue_suspension<CODE_GLOBAL_FRONT, CODE_IX_FRONT, false>(k, s, f, dead);
   }
+}
+
+/* enqueue_record for a variable just fixed: the front-inserting wake of its four lists, then of its
+ * Val list. */
+void wake_fixed(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGED lists)
+{
+  waker k = make_waker(api, w, self);
+  k.p = insertion_level(k, &k.stamp);
+  for (int i = 0; i < 4; i++) {
+    TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
+    if (IsLst(list)) wake_front(k, list, i == 0 ? 3 : 2);
+  }
+  if ((lists_int(lists, FD_LISTS_MASK) | mask) & FD_WAKE_VAL)
+    wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
 }
 
 /* fd_enqueue_all with the '$fdlists' record of lists_mutable already looked up. */
@@ -630,17 +644,10 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
     lists_mutable = keep[1];
     lists = fd_mutable_value(lists_mutable);
   }
+  if (mask & FD_WAKE_FIXED) return wake_fixed(api, w, mask, self, lists);
+  /* a waker of its own, whose address goes nowhere, so that its fields stay in registers */
   waker k = make_waker(api, w, self);
   k.p = insertion_level(k, &k.stamp);
-  if (mask & FD_WAKE_FIXED) {
-    for (int i = 0; i < 4; i++) {
-      TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
-      if (IsLst(list)) wake_front(k, list, i == 0 ? 3 : 2);
-    }
-    if ((lists_int(lists, FD_LISTS_MASK) | mask) & FD_WAKE_VAL)
-      wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
-    return;
-  }
   for (int i = 3; i >= 0; i--)
     if (mask & (1 << i)) lists = wake_back(k, lists_mutable, lists, i, i == 0 ? 3 : 2);
 }
