@@ -968,10 +968,11 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
   uint32_t status;
   TAGGED m = status_read(global, &status);
   if (status & FD_ST_QUEUED) return;
-  int32_t stamp;
-  propagator *p = insertion_level(api, w, &stamp);
-  put_status_word(api, w, m, status | FD_ST_QUEUED);
-  level_insert(api, p, code, global, stamp);
+  /* as a wake queues one record: the newest choicepoint's bounds read once for both saves */
+  waker k = make_waker(api, w, global);
+  k.p = insertion_level(k, &k.stamp);
+  wake_status_word(k, m, status | FD_ST_QUEUED);
+  level_insert(api, k.p, code, global, k.stamp);
 }
 
 int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out) { return next_item(api, w, out); }
