@@ -467,29 +467,40 @@ void wake_front(const waker &k, TAGGED list, int gq)
   }
 }
 
-/* Back-appending waker of list `index` of lists, the record of lists_mutable: live entries are
- * queued, dead ones are dropped from the list (old cells copied, young ones relinked). Returns
- * the record, a copy when dropping needed one. */
-TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, int gq)
+/* Back-appending waker of list `index` of lists: live entries are queued. Whether it met dead
+ * ones, which drop_dead removes once every list is walked (it queues nothing, so the queues keep
+ * their order). */
+bool wake_back(const waker &k, TAGGED lists, int index, int gq)
 {
-  TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + index));
-  int32_t dead = 0;
-  TAGGED shared = list; /* the rest after the last dead entry */
-  for (TAGGED l = list; IsLst(l); l = deref_cell(LstTail(l))) {
+  bool dead = false;
+  for (TAGGED l = deref(StrArg(lists, FD_LISTS_FIRST + index)); IsLst(l);
+       l = deref_cell(LstTail(l))) {
     TAGGED s = deref_cell(LstHead(l)), d;
-    if (!record_alive(StrPtr(s), &d)) {
-      dead++;
-      shared = deref_cell(LstTail(l));
-    } else if (gq == 3) {
+    if (!record_alive(StrPtr(s), &d))
+      dead = true;
+    else if (gq == 3)
       queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
-    } else {
+    else
       queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
-    }
   }
-  if (!dead) return lists;
-  worker *w = k.w;
-  lists = young_lists(k.api, w, lists_mutable);
-  TAGGED *out = StrPtr(lists) + FD_LISTS_FIRST + index;
+  return dead;
+}
+
+/* Drops the dead entries of list `index` of the record of lists_mutable (copied first when it is
+ * older than the newest choicepoint): the cells before the last dead one are copied when old,
+ * relinked when young; the rest after it is shared. The caller made room. */
+void drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, int index)
+{
+  TAGGED lists = young_lists(api, w, lists_mutable);
+  TAGGED *record = StrPtr(lists), list = deref(record[FD_LISTS_FIRST + index]);
+  int32_t dead = 0;
+  TAGGED shared = list;
+  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l)))
+    if (fd_dead(deref(LstHead(l)))) {
+      dead++;
+      shared = deref(LstTail(l));
+    }
+  TAGGED *out = record + FD_LISTS_FIRST + index;
   for (TAGGED l = list; l != shared;) {
     TAGGED *cell = LstPtr(l);
     l = deref(cell[1]);
@@ -503,14 +514,23 @@ TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, 
     out = &cell[1];
   }
   *out = shared;
-  TAGGED *record = StrPtr(lists);
   record[FD_LISTS_COUNT] = MakeSmall(lists_int(lists, FD_LISTS_COUNT) - dead);
-  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return lists;
+  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return;
   int32_t mask = lists_int(lists, FD_LISTS_MASK) & FD_WAKE_VAL;
   for (int i = 0; i < 4; i++)
     if (IsLst(deref(record[FD_LISTS_FIRST + i]))) mask |= 1 << i;
   record[FD_LISTS_MASK] = MakeSmall(mask);
-  return lists;
+}
+
+/* Drops the dead entries of the lists in the mask `lists_with_dead` of the record of
+ * lists_mutable, highest first, after making room for a copy of the record and of every cell. */
+__attribute__((noinline)) void drop_dead(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable,
+                                         int lists_with_dead)
+{
+  int32_t count = lists_int(fd_mutable_value(lists_mutable), FD_LISTS_COUNT);
+  fd_room(api, w, 2 * (uint32_t)(count > 0 ? count : 0) + 136, &lists_mutable, 1);
+  for (int i = 3; i >= 0; i--)
+    if (lists_with_dead & (1 << i)) drop_list(api, w, lists_mutable, i);
 }
 
 /* B of iff(Ix, B, Value, Dead) is bound to, or has the domain minimum, Value. */
@@ -635,21 +655,16 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
                     TAGGED lists_mutable, TAGGED lists)
 {
   if (mask <= 0) return;
-  int32_t count = lists_int(lists, FD_LISTS_COUNT);
-  uint32_t words = 2 * (uint32_t)(count > 0 ? count : 0) + 136;
-  if (!fd_room_free(w, words)) {
-    TAGGED keep[2] = {self, lists_mutable};
-    fd_room(api, w, words, keep, 2);
-    self = keep[0];
-    lists_mutable = keep[1];
-    lists = fd_mutable_value(lists_mutable);
-  }
+  /* Queueing takes no heap words: room is made only where they are taken, by the Val-list
+   * relinking and by drop_dead. */
   if (mask & FD_WAKE_FIXED) return wake_fixed(api, w, mask, self, lists);
   /* a waker of its own, whose address goes nowhere, so that its fields stay in registers */
   waker k = make_waker(api, w, self);
   k.p = insertion_level(k, &k.stamp);
+  int lists_with_dead = 0;
   for (int i = 3; i >= 0; i--)
-    if (mask & (1 << i)) lists = wake_back(k, lists_mutable, lists, i, i == 0 ? 3 : 2);
+    if ((mask & (1 << i)) && wake_back(k, lists, i, i == 0 ? 3 : 2)) lists_with_dead |= 1 << i;
+  if (lists_with_dead) drop_dead(api, w, lists_mutable, lists_with_dead);
 }
 
 /* ---- running ---- */
