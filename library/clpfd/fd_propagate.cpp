@@ -467,39 +467,14 @@ void wake_front(const waker &k, TAGGED list, int gq)
   }
 }
 
-/* Back-appending waker of list `index` of lists: live entries are queued. Whether it met dead
- * ones, which drop_dead removes once every list is walked (it queues nothing, so the queues keep
- * their order). */
-bool wake_back(const waker &k, TAGGED lists, int index, int gq)
-{
-  bool dead = false;
-  for (TAGGED l = deref(StrArg(lists, FD_LISTS_FIRST + index)); IsLst(l);
-       l = deref_cell(LstTail(l))) {
-    TAGGED s = deref_cell(LstHead(l)), d;
-    if (!record_alive(StrPtr(s), &d))
-      dead = true;
-    else if (gq == 3)
-      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
-    else
-      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
-  }
-  return dead;
-}
-
-/* Drops the dead entries of list `index` of the record of lists_mutable (copied first when it is
- * older than the newest choicepoint): the cells before the last dead one are copied when old,
- * relinked when young; the rest after it is shared. The caller made room. */
-void drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, int index)
+/* Drops the `dead` dead entries of list `index` of the record of lists_mutable (copied first when
+ * it is older than the newest choicepoint), the last of them before `shared`: the cells before it
+ * are copied when old, relinked when young; the rest is shared. The caller made room. */
+void drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, int index, int32_t dead,
+               TAGGED shared)
 {
   TAGGED lists = young_lists(api, w, lists_mutable);
   TAGGED *record = StrPtr(lists), list = deref(record[FD_LISTS_FIRST + index]);
-  int32_t dead = 0;
-  TAGGED shared = list;
-  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l)))
-    if (fd_dead(deref(LstHead(l)))) {
-      dead++;
-      shared = deref(LstTail(l));
-    }
   TAGGED *out = record + FD_LISTS_FIRST + index;
   for (TAGGED l = list; l != shared;) {
     TAGGED *cell = LstPtr(l);
@@ -522,15 +497,61 @@ void drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, int ind
   record[FD_LISTS_MASK] = MakeSmall(mask);
 }
 
-/* Drops the dead entries of the lists in the mask `lists_with_dead` of the record of
- * lists_mutable, highest first, after making room for a copy of the record and of every cell. */
-__attribute__((noinline)) void drop_dead(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable,
-                                         int lists_with_dead)
+/* Heap words the dropping of dead entries from the lists of a record may take: a copy of the
+ * record and of every cell, and a margin. */
+inline uint32_t drop_words(TAGGED lists)
 {
-  int32_t count = lists_int(fd_mutable_value(lists_mutable), FD_LISTS_COUNT);
-  fd_room(api, w, 2 * (uint32_t)(count > 0 ? count : 0) + 136, &lists_mutable, 1);
-  for (int i = 3; i >= 0; i--)
-    if (lists_with_dead & (1 << i)) drop_list(api, w, lists_mutable, i);
+  int32_t count = lists_int(lists, FD_LISTS_COUNT);
+  return 2 * (uint32_t)(count > 0 ? count : 0) + 136;
+}
+
+/* Back-appending waker of list `index` of lists, the record of lists_mutable: live entries are
+ * queued, dead ones dropped from the list (drop_list) when the heap has room for it; else the
+ * index goes into *later, for drop_dead once every list is walked (a drop queues nothing, so the
+ * queues keep their order). Returns the record, a copy when dropping needed one. */
+TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, int gq,
+                 int *later)
+{
+  int32_t dead = 0;
+  TAGGED shared = 0; /* the rest after the last dead entry */
+  for (TAGGED l = deref(StrArg(lists, FD_LISTS_FIRST + index)); IsLst(l);
+       l = deref_cell(LstTail(l))) {
+    TAGGED s = deref_cell(LstHead(l)), d;
+    if (!record_alive(StrPtr(s), &d)) {
+      dead++;
+      shared = deref_cell(LstTail(l));
+    } else if (gq == 3) {
+      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+    } else {
+      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+    }
+  }
+  if (!dead) return lists;
+  if (!fd_room_free(k.w, drop_words(lists))) {
+    *later |= 1 << index;
+    return lists;
+  }
+  drop_list(k.api, k.w, lists_mutable, index, dead, shared);
+  return fd_mutable_value(lists_mutable);
+}
+
+/* The drops wake_back left for lack of room, the lists in the mask `later`, highest first, once
+ * room is made: the collection may move the lists, so their dead entries are counted again. */
+__attribute__((noinline)) void drop_dead(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable,
+                                         int later)
+{
+  fd_room(api, w, drop_words(fd_mutable_value(lists_mutable)), &lists_mutable, 1);
+  for (int i = 3; i >= 0; i--) {
+    if (!(later & (1 << i))) continue;
+    TAGGED list = deref(StrArg(fd_mutable_value(lists_mutable), FD_LISTS_FIRST + i)), shared = list;
+    int32_t dead = 0;
+    for (TAGGED l = list; IsLst(l); l = deref(LstTail(l)))
+      if (fd_dead(deref(LstHead(l)))) {
+        dead++;
+        shared = deref(LstTail(l));
+      }
+    drop_list(api, w, lists_mutable, i, dead, shared);
+  }
 }
 
 /* B of iff(Ix, B, Value, Dead) is bound to, or has the domain minimum, Value. */
@@ -661,10 +682,10 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
   /* a waker of its own, whose address goes nowhere, so that its fields stay in registers */
   waker k = make_waker(api, w, self);
   k.p = insertion_level(k, &k.stamp);
-  int lists_with_dead = 0;
+  int later = 0;
   for (int i = 3; i >= 0; i--)
-    if ((mask & (1 << i)) && wake_back(k, lists, i, i == 0 ? 3 : 2)) lists_with_dead |= 1 << i;
-  if (lists_with_dead) drop_dead(api, w, lists_mutable, lists_with_dead);
+    if (mask & (1 << i)) lists = wake_back(k, lists_mutable, lists, i, i == 0 ? 3 : 2, &later);
+  if (later) drop_dead(api, w, lists_mutable, later);
 }
 
 /* ---- running ---- */
