@@ -474,29 +474,15 @@ void wake_front(const waker &k, TAGGED list, int gq)
   }
 }
 
-/* Back-appending waker of list `index` of lists, the record of lists_mutable: live entries are
- * queued, dead ones are dropped from the list (old cells copied, young ones relinked). Returns
- * the record, a copy when dropping needed one. */
-TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, int gq)
+/* Drops the `dead` dead entries of list `index` of the record of lists_mutable (copied first when
+ * it is older than the newest choicepoint), the last of them before `shared`: the cells before it
+ * are copied when old, relinked when young; the rest is shared. The caller made room. */
+void drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, int index, int32_t dead,
+               TAGGED shared)
 {
-  TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + index));
-  int32_t dead = 0;
-  TAGGED shared = list; /* the rest after the last dead entry */
-  for (TAGGED l = list; IsLst(l); l = deref_cell(LstTail(l))) {
-    TAGGED s = deref_cell(LstHead(l)), d;
-    if (!record_alive(StrPtr(s), &d)) {
-      dead++;
-      shared = deref_cell(LstTail(l));
-    } else if (gq == 3) {
-      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
-    } else {
-      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
-    }
-  }
-  if (!dead) return lists;
-  worker *w = k.w;
-  lists = young_lists(k.api, w, lists_mutable);
-  TAGGED *out = StrPtr(lists) + FD_LISTS_FIRST + index;
+  TAGGED lists = young_lists(api, w, lists_mutable);
+  TAGGED *record = StrPtr(lists), list = deref(record[FD_LISTS_FIRST + index]);
+  TAGGED *out = record + FD_LISTS_FIRST + index;
   for (TAGGED l = list; l != shared;) {
     TAGGED *cell = LstPtr(l);
     l = deref(cell[1]);
@@ -510,14 +496,69 @@ TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, 
     out = &cell[1];
   }
   *out = shared;
-  TAGGED *record = StrPtr(lists);
   record[FD_LISTS_COUNT] = MakeSmall(lists_int(lists, FD_LISTS_COUNT) - dead);
-  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return lists;
+  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return;
   int32_t mask = lists_int(lists, FD_LISTS_MASK) & FD_WAKE_VAL;
   for (int i = 0; i < 4; i++)
     if (IsLst(deref(record[FD_LISTS_FIRST + i]))) mask |= 1 << i;
   record[FD_LISTS_MASK] = MakeSmall(mask);
-  return lists;
+}
+
+/* Heap words the dropping of dead entries from the lists of a record may take: a copy of the
+ * record and of every cell, and a margin. */
+inline uint32_t drop_words(TAGGED lists)
+{
+  int32_t count = lists_int(lists, FD_LISTS_COUNT);
+  return 2 * (uint32_t)(count > 0 ? count : 0) + 136;
+}
+
+/* Back-appending waker of list `index` of lists, the record of lists_mutable: live entries are
+ * queued, dead ones dropped from the list (drop_list) when the heap has room for it; else the
+ * index goes into *later, for drop_dead once every list is walked (a drop queues nothing, so the
+ * queues keep their order). Returns the record, a copy when dropping needed one. */
+TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, int gq,
+                 int *later)
+{
+  int32_t dead = 0;
+  TAGGED shared = 0; /* the rest after the last dead entry */
+  for (TAGGED l = deref(StrArg(lists, FD_LISTS_FIRST + index)); IsLst(l);
+       l = deref_cell(LstTail(l))) {
+    TAGGED s = deref_cell(LstHead(l)), d;
+    if (!record_alive(StrPtr(s), &d)) {
+      dead++;
+      shared = deref_cell(LstTail(l));
+    } else if (gq == 3) {
+      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+    } else {
+      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+    }
+  }
+  if (!dead) return lists;
+  if (!fd_room_free(k.w, drop_words(lists))) {
+    *later |= 1 << index;
+    return lists;
+  }
+  drop_list(k.api, k.w, lists_mutable, index, dead, shared);
+  return fd_mutable_value(lists_mutable);
+}
+
+/* The drops wake_back left for lack of room, the lists in the mask `later`, highest first, once
+ * room is made: the collection may move the lists, so their dead entries are counted again. */
+__attribute__((noinline)) void drop_dead(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable,
+                                         int later)
+{
+  fd_room(api, w, drop_words(fd_mutable_value(lists_mutable)), &lists_mutable, 1);
+  for (int i = 3; i >= 0; i--) {
+    if (!(later & (1 << i))) continue;
+    TAGGED list = deref(StrArg(fd_mutable_value(lists_mutable), FD_LISTS_FIRST + i)), shared = list;
+    int32_t dead = 0;
+    for (TAGGED l = list; IsLst(l); l = deref(LstTail(l)))
+      if (fd_dead(deref(LstHead(l)))) {
+        dead++;
+        shared = deref(LstTail(l));
+      }
+    drop_list(api, w, lists_mutable, i, dead, shared);
+  }
 }
 
 /* B of iff(Ix, B, Value, Dead) is bound to, or has the domain minimum, Value. */
@@ -611,8 +652,8 @@ __attribute__((noinline)) void wake_values_from(const waker &k, TAGGED list)
 /* The Val list of a fixed variable. Its live entries are mostly suspensions with no other
  * variable to wait for, which fire: this loop queues those, and leaves the list from the first
  * other entry on to wake_values_from. Out of line, so that the skip over the many dead entries
- * keeps its values in registers. */
-__attribute__((noinline)) void wake_values(const waker &k, TAGGED list)
+ * keeps its values in registers; the waker passed by value, a copy the heap writes cannot alias. */
+__attribute__((noinline)) void wake_values(waker k, TAGGED list)
 {
   for (TAGGED l = list; IsLst(l); l = deref_cell(LstTail(l))) {
     TAGGED e = deref_cell(LstHead(l)), s = deref_cell(StrArg(e, 2)), dead;
@@ -623,33 +664,35 @@ __attribute__((noinline)) void wake_values(const waker &k, TAGGED list)
   }
 }
 
+/* enqueue_record for a variable just fixed: the front-inserting wake of its four lists, then of its
+ * Val list. */
+void wake_fixed(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGED lists)
+{
+  waker k = make_waker(api, w, self);
+  k.p = insertion_level(k, &k.stamp);
+  for (int i = 0; i < 4; i++) {
+    TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
+    if (IsLst(list)) wake_front(k, list, i == 0 ? 3 : 2);
+  }
+  if ((lists_int(lists, FD_LISTS_MASK) | mask) & FD_WAKE_VAL)
+    wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
+}
+
 /* fd_enqueue_all with the '$fdlists' record of lists_mutable already looked up. */
 void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
                     TAGGED lists_mutable, TAGGED lists)
 {
   if (mask <= 0) return;
-  int32_t count = lists_int(lists, FD_LISTS_COUNT);
-  uint32_t words = 2 * (uint32_t)(count > 0 ? count : 0) + 136;
-  if (!fd_room_free(w, words)) {
-    TAGGED keep[2] = {self, lists_mutable};
-    fd_room(api, w, words, keep, 2);
-    self = keep[0];
-    lists_mutable = keep[1];
-    lists = fd_mutable_value(lists_mutable);
-  }
+  /* Queueing takes no heap words: room is made only where they are taken, by the Val-list
+   * relinking and by drop_dead. */
+  if (mask & FD_WAKE_FIXED) return wake_fixed(api, w, mask, self, lists);
+  /* a waker of its own, whose address goes nowhere, so that its fields stay in registers */
   waker k = make_waker(api, w, self);
   k.p = insertion_level(k, &k.stamp);
-  if (mask & FD_WAKE_FIXED) {
-    for (int i = 0; i < 4; i++) {
-      TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
-      if (IsLst(list)) wake_front(k, list, i == 0 ? 3 : 2);
-    }
-    if ((lists_int(lists, FD_LISTS_MASK) | mask) & FD_WAKE_VAL)
-      wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
-    return;
-  }
+  int later = 0;
   for (int i = 3; i >= 0; i--)
-    if (mask & (1 << i)) lists = wake_back(k, lists_mutable, lists, i, i == 0 ? 3 : 2);
+    if (mask & (1 << i)) lists = wake_back(k, lists_mutable, lists, i, i == 0 ? 3 : 2, &later);
+  if (later) drop_dead(api, w, lists_mutable, later);
 }
 
 /* ---- running ---- */
@@ -994,10 +1037,11 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
   uint32_t status;
   TAGGED m = status_read(global, &status);
   if (status & FD_ST_QUEUED) return;
-  int32_t stamp;
-  propagator *p = insertion_level(api, w, &stamp);
-  put_status_word(api, w, m, status | FD_ST_QUEUED);
-  level_insert(api, p, code, global, stamp);
+  /* as a wake queues one record: the newest choicepoint's bounds read once for both saves */
+  waker k = make_waker(api, w, global);
+  k.p = insertion_level(k, &k.stamp);
+  wake_status_word(k, m, status | FD_ST_QUEUED);
+  level_insert(api, k.p, code, global, k.stamp);
 }
 
 int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out) { return next_item(api, w, out); }
