@@ -13,6 +13,10 @@
 #include "fd_sets.h"
 #include "objareas.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 constexpr uint32_t GLOBAL_WORDS = 12;
@@ -139,12 +143,89 @@ TAGGED fd_static_output_state(worker *w, TAGGED *handle, int *is_new)
   return state;
 }
 
+/* Blocks given back by their destructors, kept for fd_perm_alloc to hand out again: posting a
+ * model makes and drops many blocks of a few sizes, and a QX_malloc and QX_free cost more than
+ * the rest of a post of a small constraint. The blocks stay live QX_malloc blocks, counted as in
+ * use, until handed out again or until the last solver instance goes. The first word of a kept
+ * block links the next. */
+namespace {
+
+constexpr int SPARE_SIZES = 8;
+constexpr size_t SPARE_BYTES = 64 * 1024; /* at most this much kept, all sizes together */
+
+struct spare_list {
+  size_t size;
+  void *first; /* null: the list is free for any size */
+};
+
+struct spare_blocks {
+  spare_list lists[SPARE_SIZES];
+  size_t bytes;
+  int instances; /* solver instances alive; none: blocks are freed at once */
+} spares;
+
+void *take_spare(size_t size)
+{
+  for (spare_list &l : spares.lists)
+    if (l.size == size && l.first) {
+      void *block = l.first;
+#if defined(__SANITIZE_ADDRESS__)
+      ASAN_UNPOISON_MEMORY_REGION(block, size);
+#endif
+      l.first = *(void **)block;
+      spares.bytes -= size;
+      return block;
+    }
+  return nullptr;
+}
+
+void free_spares(ORVALIS_API_STRUCT *api)
+{
+  for (spare_list &l : spares.lists)
+    while (void *block = take_spare(l.size)) QX_free(block);
+}
+
+}  // namespace
+
+void fd_spares_open() { spares.instances++; }
+
+void fd_spares_close(ORVALIS_API_STRUCT *api)
+{
+  if (--spares.instances == 0) free_spares(api);
+}
+
+void fd_perm_release(void *block, size_t size)
+{
+  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* the instance may be gone */
+  spare_list *list = nullptr;
+  if (spares.instances > 0 && size >= sizeof(void *) && spares.bytes + size <= SPARE_BYTES)
+    for (spare_list &l : spares.lists) {
+      if (l.size == size) {
+        list = &l;
+        break;
+      }
+      if (!l.first && !list) list = &l;
+    }
+  if (!list) {
+    QX_free(block);
+    return;
+  }
+  if (!list->first) list->size = size;
+  *(void **)block = list->first;
+  list->first = block;
+  spares.bytes += size;
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_POISON_MEMORY_REGION(block, size);
+#endif
+}
+
 void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED handle)
 {
   w->term[3] = handle;
   if (!fd_room_free(w, PERM_ALLOC_WORDS)) call_overflow(w, PERM_ALLOC_WORDS, 4);
   handle = deref(w->term[3]);
-  void *block = fd_malloc(api, size);
+  void *block = take_spare(size);
+  if (!block) block = fd_malloc(api, size);
   TAGGED *cells = fd_heap_words(w, 4);
   cells[0] = MakeRef(cells); /* V */
   cells[1] = MakeStr(cells + 2);

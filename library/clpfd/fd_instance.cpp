@@ -283,6 +283,7 @@ void fd_initialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
   std::memset(fd, 0, sizeof *fd);
   fd->overflowing = 1;
   api->stash = fd;
+  fd_spares_open();
   for (const functor_slot &f : functor_slots)
     fd->*f.field = registered_functor(api, f.name, f.arity);
   fd_attribute[11] = fd->functor_dom4;
@@ -318,6 +319,7 @@ void fd_deinitialize_qxenv_multi_qx(ORVALIS_API_STRUCT *api, int when)
   for (const functor_slot &f : functor_slots) QX_unregister_atom(fd->*f.field);
   fd_define_predicates(api, 0);
   fd_dealloc(api);
+  fd_spares_close(api);
   QX_free(fd);
   api->stash = nullptr;
 }

@@ -372,6 +372,11 @@ TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle,
                              int *is_new);
 TAGGED fd_static_output_state(worker *w, TAGGED *handle, int *is_new);
 void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED handle);
+/* A destructor's block of size bytes, made by fd_perm_alloc, kept for it to hand out again (or
+ * freed); the kept blocks are freed when the last solver instance goes (fd_spares_close). */
+void fd_perm_release(void *block, size_t size);
+void fd_spares_open();
+void fd_spares_close(ORVALIS_API_STRUCT *api);
 /* The block of a Handle that fd_perm_alloc bound. Inline, as fd_valid_handle: every run asks. */
 static inline void *fd_perm_data(TAGGED handle)
 {

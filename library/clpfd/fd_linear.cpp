@@ -218,11 +218,18 @@ void sift_up(linear_data *b, int pos)
   vheap[i] = pos;
 }
 
+/* The bytes of a block for n terms: the header, two global references per term, the arrays. */
+size_t block_bytes(int n)
+{
+  return sizeof(linear_data) + qx_globrefs_bytes(2 * (uint32_t)n) +
+         (size_t)n * (3 * sizeof(int64_t) + sizeof(dvar) + sizeof(term_frame) + 6 * sizeof(int32_t));
+}
+
 void linear_destructor(void *block)
 {
-  ORVALIS_API_STRUCT *api = &fd_engine_tables; /* its instance may be gone */
-  qx_unlink_globrefs(((linear_data *)block)->refbase);
-  QX_free(block);
+  auto *b = (linear_data *)block;
+  qx_unlink_globrefs(b->refbase);
+  fd_perm_release(block, block_bytes(b->nvars));
 }
 
 TAGGED state_stamp(TAGGED state) { return deref(StrArg(state, (int)Arity(StrFunctor(state)))); }
@@ -432,10 +439,7 @@ void link_global(ORVALIS_API_STRUCT *api, worker *w, const linear_data *b, int i
 linear_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int n, int op,
                         TAGGED *bounds)
 {
-  size_t refs = qx_globrefs_bytes(2 * (uint32_t)n);
-  size_t bytes = sizeof(linear_data) + refs +
-                 (size_t)n * (3 * sizeof(int64_t) + sizeof(dvar) + sizeof(term_frame) +
-                              6 * sizeof(int32_t));
+  size_t refs = qx_globrefs_bytes(2 * (uint32_t)n), bytes = block_bytes(n);
   auto *b = (linear_data *)fd_perm_alloc(api, w, bytes, handle);
   std::memset(b, 0, bytes); /* the overflow word and the arrays start cleared */
   /* the loop below stores every slot's term before anything can collect */

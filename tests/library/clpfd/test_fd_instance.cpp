@@ -190,6 +190,28 @@ TEST_F(FdInstance, UnloadAndLoadWhileAConstraintLives)
       << exception();
 }
 
+/* The blocks of dead constraints that an instance keeps to hand out again are freed with it:
+ * posting and undoing linear constraints of many sizes under an instance, then unloading it,
+ * leaves the engine's foreign blocks as they were before the load. */
+TEST_F(FdInstance, UnloadFreesTheKeptBlocks)
+{
+  consult("terms(0, [], []) :- !.\n"
+          "terms(N, [t(1, X, XA) | Ts], [1 | Cs]) :- clpfd:'$fd_in_interval'(X, 0, 9, 0), "
+          "get_attr(X, clpfd, XA), M is N - 1, terms(M, Ts, Cs).\n"
+          "post(N) :- terms(N, Ts, Cs), C = scalar_product(Cs, 1, 3, 0), "
+          "clpfd:'$fd_post_global'(C, s(Ts, 1, 3, 0, _, 0), 0, C, [], _), "
+          "clpfd:'$fd_evaluate_indexical'(_, 0).\n"
+          "posts(N) :- N > 12, !.\n"
+          "posts(N) :- \\+ \\+ post(N), M is N + 1, posts(M).\n");
+  ASSERT_TRUE(unload());
+  size_t in_use = qx_space_in_use(QX_SPACE_FOREIGN);
+  ASSERT_TRUE(load());
+  ASSERT_EQ(run("posts(1)"), 1) << exception();
+  ASSERT_TRUE(unload());
+  EXPECT_EQ(qx_space_in_use(QX_SPACE_FOREIGN), in_use);
+  ASSERT_TRUE(load());
+}
+
 /* A fresh instance: modes, counters, no level, the attribute template's functors those of the
  * state, and the suspension lists' keys in the order of their waking masks. */
 TEST_F(FdInstance, FreshInstanceState)
