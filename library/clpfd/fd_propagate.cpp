@@ -868,11 +868,21 @@ bool global_argument(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
 
 }  // namespace
 
+/* Pushed in place while the worker's term slots have room for them and the spare one the engine
+ * keeps, as a foreign call pushes its arguments; else through the engine, which grows the array. */
 QX_term_ref fd_new_refs(ORVALIS_API_STRUCT *api, int n)
 {
-  QX_term_ref r = QX_new_term_refs(n);
-  if (!r) qx_memory_fault("term references", QX_SPACE_FOREIGN);
-  return r;
+  worker *w = fd_worker(api);
+  uint32_t first = w->fli_stack_index; /* below 2^26 slots: the sum stays in 32 bits */
+  if ((uint32_t)n >= 16 || first + (uint32_t)n + 1 > w->fli_stack_size) {
+    QX_term_ref r = QX_new_term_refs(n);
+    if (!r) qx_memory_fault("term references", QX_SPACE_FOREIGN);
+    return r;
+  }
+  TAGGED *slot = fd_ref_slot(api, (QX_term_ref)first);
+  for (int i = 0; i < n; i++) slot[2 * i] = atom_nil, slot[2 * i + 1] = 0;
+  w->fli_stack_index = first + (uint32_t)n;
+  return (QX_term_ref)first;
 }
 
 /* ---- mutables and levels ---- */
