@@ -24,26 +24,17 @@ constexpr TAGGED lst_at(int word) { return (TAGGED)(4 * word) | QX_TAG_LST; }
 
 typedef void (*native_fn)();
 
-/* The function the engine calls for native F: F itself, recorded as the native running for as
- * long as it runs, so that an error it raises names its goal (a native may run another through
- * a query: the outer one is running again afterwards). */
+/* The function the engine calls for native F: F itself, recorded as the native running, so that
+ * an error it raises names its goal. A tail call: nothing is left to do after F, and a native
+ * that runs another through a query records itself again once the query is over. */
 template <auto F>
 struct native_entry;
 template <class R, class... A, R (*F)(ORVALIS_API_STRUCT *, A...)>
 struct native_entry<F> {
   static R run(ORVALIS_API_STRUCT *api, A... args)
   {
-    struct fd_state *fd = fd_state(api);
-    const void *outer = fd->native;
-    fd->native = (const void *)F;
-    if constexpr (std::is_void_v<R>) {
-      F(api, args...);
-      fd->native = outer;
-    } else {
-      R result = F(api, args...);
-      fd->native = outer;
-      return result;
-    }
+    fd_state(api)->native = (const void *)F;
+    return F(api, args...);
   }
 };
 #define FD_NATIVE(f) (native_fn)(void *)&f, (native_fn)(void *)&native_entry<&f>::run

@@ -1083,7 +1083,9 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
       }
     } else {
       fd_ref_put(api, goal, a);
+      const void *running = fd->native; /* a native the query runs records itself */
       int r = QX_query(fd->call_action1, goal);
+      fd->native = running;
       if (r <= 0) return r;
     }
     l = fd_ref_get(api, temp);
