@@ -273,14 +273,16 @@ void daemon_two(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int i, TAGGE
                 TAGGED state)
 {
   const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
-  int64_t lo, hi;
-  contribution32(b, i, deref(dom[2]), deref(dom[3]), &lo, &hi);
-  if (lo == b->cmin[i] && hi == b->cmax[i]) return;
+  /* the bounds only narrowed since the rebuild: every product and difference fits in 32 bits */
+  int32_t a = b->coeff[i], min = GetSmall(deref(dom[2])), max = GetSmall(deref(dom[3]));
+  int32_t lo = a * (a > 0 ? min : max), hi = a * (a > 0 ? max : min);
+  int32_t oldlo = (int32_t)b->cmin[i], oldhi = (int32_t)b->cmax[i];
+  if (lo == oldlo && hi == oldhi) return;
   fd_daemon_copy_read_state(api, w, &global, state); /* nothing above can collect */
   b->stamp++;
-  bool fixed_now = unfixed(b, i) && lo == hi;
-  b->bigf += b->cmin[i] - lo;
-  b->bige += hi - b->cmax[i];
+  bool fixed_now = oldlo != oldhi && lo == hi;
+  b->bigf += oldlo - lo;
+  b->bige += hi - oldhi;
   b->cmin[i] = lo;
   b->cmax[i] = hi;
   b->interval[i] = hi - lo;
