@@ -115,7 +115,7 @@ int classify(TAGGED x, TAGGED attr)
  * other domains and in debugging mode. */
 bool fix_direct(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED attr, int v, int *outcome)
 {
-  const TAGGED *dom = StrPtr(fd_attr_dom(attr));
+  TAGGED *dom = StrPtr(fd_attr_dom(attr));
   TAGGED set = deref(dom[1]), min = deref(dom[2]), max = deref(dom[3]);
   if (fd_state(api)->debugging || IsLst(LstTail(set)) || !IsSmall(min) || !IsSmall(max) ||
       !IsSmall(deref(dom[4])))
@@ -125,7 +125,7 @@ bool fix_direct(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED attr, int
     return true;
   }
   if (min == max) return true;
-  fd_tell_narrowed(api, w, attr, var, v, v, 0);
+  fd_tell_narrowed_dom(api, w, attr, var, dom, v, v, 0);
   return true;
 }
 

@@ -223,6 +223,10 @@ int fd_tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, i
  * moved holds FD_WAKE_MIN or FD_WAKE_MAX for the bound that moved (nothing for a value). */
 void fd_tell_narrowed(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED var, int32_t lo,
                       int32_t hi, int moved);
+/* The same for a caller that holds that attribute's current dom/4 record at dom, read since the
+ * last thing that could collect: the record is not looked up again. */
+void fd_tell_narrowed_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED var, TAGGED *dom,
+                          int32_t lo, int32_t hi, int moved);
 int fd_tell(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 /* Removes the small integer v from that variable's domain, whose bounds and size are small integers

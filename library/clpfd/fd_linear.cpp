@@ -280,14 +280,16 @@ void daemon_two(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int i, TAGGE
                 TAGGED state)
 {
   const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
-  int64_t lo, hi;
-  contribution32(b, i, deref(dom[2]), deref(dom[3]), &lo, &hi);
-  if (lo == b->cmin[i] && hi == b->cmax[i]) return;
+  /* the bounds only narrowed since the rebuild: every product and difference fits in 32 bits */
+  int32_t a = b->coeff[i], min = GetSmall(deref(dom[2])), max = GetSmall(deref(dom[3]));
+  int32_t lo = a * (a > 0 ? min : max), hi = a * (a > 0 ? max : min);
+  int32_t oldlo = (int32_t)b->cmin[i], oldhi = (int32_t)b->cmax[i];
+  if (lo == oldlo && hi == oldhi) return;
   fd_daemon_copy_read_state(api, w, &global, state); /* nothing above can collect */
   b->stamp++;
-  bool fixed_now = unfixed(b, i) && lo == hi;
-  b->bigf += b->cmin[i] - lo;
-  b->bige += hi - b->cmax[i];
+  bool fixed_now = oldlo != oldhi && lo == hi;
+  b->bigf += oldlo - lo;
+  b->bige += hi - oldhi;
   b->cmin[i] = lo;
   b->cmax[i] = hi;
   b->interval[i] = hi - lo;
@@ -993,16 +995,28 @@ int first_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int64_
   return 0;
 }
 
-/* The bounds of a two-term relation's variables as a later run narrows them, read from their
- * domain records, and the bounds each run moved (FD_WAKE_MIN, FD_WAKE_MAX). */
-struct two_bounds {
-  int32_t lo[2], hi[2];
+/* A later run of a two-term relation on local 32-bit copies of what it reads and narrows: the
+ * domain records of both variables and their bounds, the terms' coefficients and contributions,
+ * the slacks, the residual RHS, the term at the top of the two-term heap and the bounds each run
+ * moved (FD_WAKE_MIN, FD_WAKE_MAX). The block gets them in one write once the propagation ends.
+ * In the 32-bit form every contribution and slack fits (contributions only narrow), and so does
+ * every step's arithmetic; the RHS, folded only, stays as wide as the block's. */
+struct two_run {
+  TAGGED *dom[2];
+  int32_t lo[2], hi[2], coeff[2], cmin[2], cmax[2];
+  int32_t bigf, bige;
+  int64_t rhs;
+  int top;
   int moved[2];
 };
 
-/* restrict_term on two_bounds: term i to lo..hi within its bounds; 0 when that is empty. */
-int restrict_two(ORVALIS_API_STRUCT *api, linear_data *b, two_bounds *t, int i, int32_t lo,
-                 int32_t hi)
+inline int32_t range_two(const two_run *t, int i) { return t->cmax[i] - t->cmin[i]; }
+
+/* restrict_term on a two_run: term i to lo..hi within its bounds, its contribution, the slacks,
+ * the heap and the RHS (a term fixed now is folded) following; 0 when that is empty. Only an
+ * unfixed term is restricted, and only the top one: a narrowed top gives way to a strictly
+ * larger range, as a sift does. */
+int restrict_two(two_run *t, int i, int32_t lo, int32_t hi)
 {
   lo = std::max(lo, t->lo[i]);
   hi = std::min(hi, t->hi[i]);
@@ -1010,113 +1024,147 @@ int restrict_two(ORVALIS_API_STRUCT *api, linear_data *b, two_bounds *t, int i, 
   t->moved[i] |= (lo != t->lo[i] ? FD_WAKE_MIN : 0) | (hi != t->hi[i] ? FD_WAKE_MAX : 0);
   t->lo[i] = lo;
   t->hi[i] = hi;
-  int64_t cmin, cmax;
-  contribution32(b, i, MakeSmall(lo), MakeSmall(hi), &cmin, &cmax);
-  return narrowed(api, b, i, cmin, cmax);
+  int32_t a = t->coeff[i], cmin = a * (a > 0 ? lo : hi), cmax = a * (a > 0 ? hi : lo);
+  t->bigf += t->cmin[i] - cmin;
+  t->bige += cmax - t->cmax[i];
+  t->cmin[i] = cmin;
+  t->cmax[i] = cmax;
+  if (range_two(t, 1 - i) > cmax - cmin) t->top = 1 - i;
+  if (cmin == cmax) t->rhs -= cmin;
+  return 1;
 }
 
-/* The steps of scalar_product_ge_fast and scalar_product_le_fast on two_bounds. */
-int step_ge_two(ORVALIS_API_STRUCT *api, linear_data *b, two_bounds *t)
+/* The steps of scalar_product_ge_fast and scalar_product_le_fast on a two_run. */
+int step_ge_two(two_run *t)
 {
-  if (b->bige < 0) return 0;
-  int i = b->heap[0];
-  int32_t a = b->coeff[i], room = (int32_t)b->bige;
-  if (a > 0) return restrict_two(api, b, t, i, t->hi[i] - room / a, INT32_MAX);
-  return restrict_two(api, b, t, i, INT32_MIN, t->lo[i] + room / -a);
+  if (t->bige < 0) return 0;
+  int i = t->top;
+  int32_t a = t->coeff[i], room = t->bige;
+  if (a > 0) return restrict_two(t, i, t->hi[i] - room / a, INT32_MAX);
+  return restrict_two(t, i, INT32_MIN, t->lo[i] + room / -a);
 }
-int step_le_two(ORVALIS_API_STRUCT *api, linear_data *b, two_bounds *t)
+int step_le_two(two_run *t)
 {
-  if (b->bigf < 0) return 0;
-  int i = b->heap[0];
-  int32_t a = b->coeff[i], room = (int32_t)b->bigf;
-  if (a > 0) return restrict_two(api, b, t, i, INT32_MIN, t->lo[i] + room / a);
-  return restrict_two(api, b, t, i, t->hi[i] + room / a, INT32_MAX);
+  if (t->bigf < 0) return 0;
+  int i = t->top;
+  int32_t a = t->coeff[i], room = t->bigf;
+  if (a > 0) return restrict_two(t, i, INT32_MIN, t->lo[i] + room / a);
+  return restrict_two(t, i, t->hi[i] + room / a, INT32_MAX);
 }
 
-/* propagate_op on two_bounds. An equation has unit coefficients here: its gcds stay 1, so no
+/* propagate_op on a two_run. An equation has unit coefficients here: its gcds stay 1, so no
  * congruence can move a bound. */
-int propagate_two(ORVALIS_API_STRUCT *api, linear_data *b, two_bounds *t)
+int propagate_two(int op, two_run *t)
 {
-  switch (b->op) {
+  switch (op) {
   case OP_GE:
-    while (b->interval[b->heap[0]] > b->bige)
-      if (!step_ge_two(api, b, t)) return -1;
-    return b->bige < 0 ? -1 : b->bigf <= 0 ? 1 : 0;
+    while (range_two(t, t->top) > t->bige)
+      if (!step_ge_two(t)) return -1;
+    return t->bige < 0 ? -1 : t->bigf <= 0 ? 1 : 0;
   case OP_LE:
-    while (b->interval[b->heap[0]] > b->bigf)
-      if (!step_le_two(api, b, t)) return -1;
-    return b->bigf < 0 ? -1 : b->bige <= 0 ? 1 : 0;
+    while (range_two(t, t->top) > t->bigf)
+      if (!step_le_two(t)) return -1;
+    return t->bigf < 0 ? -1 : t->bige <= 0 ? 1 : 0;
   default:
     for (;;) {
-      int64_t top = b->interval[b->heap[0]];
+      int32_t top = range_two(t, t->top);
       int ok;
-      if (top > b->bigf)
-        ok = step_le_two(api, b, t);
-      else if (top > b->bige)
-        ok = step_ge_two(api, b, t);
+      if (top > t->bigf)
+        ok = step_le_two(t);
+      else if (top > t->bige)
+        ok = step_ge_two(t);
       else
         break;
       if (!ok) return -1;
     }
-    refresh_gcd(b);
-    if (b->bigf < 0 || b->bige < 0) return -1;
-    return b->bigf == 0 && b->bige == 0 ? 1 : 0;
+    if (t->bigf < 0 || t->bige < 0) return -1;
+    return t->bigf == 0 && t->bige == 0 ? 1 : 0;
   }
 }
 
-/* The bounds of both terms from their domain records as the kernel writes them; false when a
- * word is a reference or an infinity, a domain has holes or no finite size, or the two terms
- * share a domain (a tell to one would change the other's). */
-bool read_two(const linear_data *b, two_bounds *t)
+/* The bounds of both terms from their domain records as the kernel writes them, and their
+ * coefficients; false when a word is a reference or an infinity, a domain has holes or no finite
+ * size, or the two terms share a domain (a tell to one would change the other's). */
+bool read_two(const linear_data *b, two_run *t)
 {
-  const TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
-  if (dom[0] == dom[1]) return false;
+  t->dom[0] = term_dom(b, 0);
+  t->dom[1] = term_dom(b, 1);
+  if (t->dom[0] == t->dom[1]) return false;
   for (int i = 0; i < 2; i++) {
-    TAGGED set = dom[i][1], min = dom[i][2], max = dom[i][3];
-    if (!IsSmall(min) || !IsSmall(max) || !IsSmall(dom[i][4]) || !IsLst(set) ||
-        IsLst(LstTail(set)))
+    const TAGGED *dom = t->dom[i];
+    TAGGED set = dom[1], min = dom[2], max = dom[3];
+    if (!IsSmall(min) || !IsSmall(max) || !IsSmall(dom[4]) || !IsLst(set) || IsLst(LstTail(set)))
       return false;
     t->lo[i] = GetSmall(min);
     t->hi[i] = GetSmall(max);
+    t->coeff[i] = b->coeff[i];
     t->moved[i] = 0;
   }
   return true;
 }
 
-/* rebuild_small for the two terms of a block with both as targets, from their bounds in t and the
- * state's RHS: false, having changed nothing, when a quantity leaves 32 bits. The views are left
- * as they are: every general run loads or unloads its targets' views before it reads them. */
-bool rebuild_two(linear_data *b, const two_bounds *t, int32_t rhs)
+/* The block's sums of a current block into t, the terms fixed since the last run folded into
+ * the RHS. */
+void load_two(const linear_data *b, two_run *t)
 {
-  int32_t lo[2], hi[2], range[2], sumlo, sumhi, folded = 0, bigf, bige, rest;
+  t->rhs = b->rhs;
   for (int i = 0; i < 2; i++) {
-    int32_t a = b->coeff[i];
-    if (__builtin_mul_overflow(a, a > 0 ? t->lo[i] : t->hi[i], &lo[i]) ||
-        __builtin_mul_overflow(a, a > 0 ? t->hi[i] : t->lo[i], &hi[i]) ||
-        __builtin_sub_overflow(hi[i], lo[i], &range[i]) ||
-        (range[i] == 0 && __builtin_add_overflow(folded, lo[i], &folded)))
+    t->cmin[i] = (int32_t)b->cmin[i];
+    t->cmax[i] = (int32_t)b->cmax[i];
+    if (t->cmin[i] == t->cmax[i]) t->rhs -= t->cmin[i];
+  }
+  t->bigf = (int32_t)b->bigf;
+  t->bige = (int32_t)b->bige;
+  t->top = b->heap[0];
+}
+
+/* rebuild_small for the two terms of a block into t, from their bounds in t and the state's RHS:
+ * false when a quantity leaves 32 bits. The heap is ordered as placing the targets in their order
+ * and sifting orders it. */
+bool rebuild_two(const linear_data *b, two_run *t, int32_t rhs)
+{
+  int32_t range[2], sumlo, sumhi, folded = 0, bigf, bige, rest;
+  for (int i = 0; i < 2; i++) {
+    int32_t a = t->coeff[i];
+    if (__builtin_mul_overflow(a, a > 0 ? t->lo[i] : t->hi[i], &t->cmin[i]) ||
+        __builtin_mul_overflow(a, a > 0 ? t->hi[i] : t->lo[i], &t->cmax[i]) ||
+        __builtin_sub_overflow(t->cmax[i], t->cmin[i], &range[i]) ||
+        (range[i] == 0 && __builtin_add_overflow(folded, t->cmin[i], &folded)))
       return false;
   }
-  if (__builtin_add_overflow(lo[0], lo[1], &sumlo) || __builtin_add_overflow(hi[0], hi[1], &sumhi) ||
+  if (__builtin_add_overflow(t->cmin[0], t->cmin[1], &sumlo) ||
+      __builtin_add_overflow(t->cmax[0], t->cmax[1], &sumhi) ||
       __builtin_sub_overflow(rhs, sumlo, &bigf) || __builtin_sub_overflow(sumhi, rhs, &bige) ||
       __builtin_sub_overflow(rhs, folded, &rest))
     return false;
-  b->units = b->nonunits = 0;
-  for (int k = 0; k < 2; k++) {
-    int i = b->target[k];
-    b->cmin[i] = lo[i];
-    b->cmax[i] = hi[i];
-    b->interval[i] = range[i];
-    place(b, k, i);
-    if (range[i] != 0) count_unfixed(b, i, 1);
-  }
-  b->bigf = bigf;
-  b->bige = bige;
-  b->rhs = rest;
-  b->heapsize = 2;
-  order_two(b);
-  b->fast = 1;
+  t->bigf = bigf;
+  t->bige = bige;
+  t->rhs = rest;
+  int first = b->target[0], second = b->target[1];
+  t->top = range[second] > range[first] ? second : first;
   return true;
+}
+
+/* The block of the 32-bit form with both terms as targets and a heap of two, from t: the state a
+ * general run's propagation on these bounds leaves in it. The views are left as they are: every
+ * general run loads or unloads its targets' views before it reads them. */
+void store_two(linear_data *b, const two_run *t)
+{
+  b->units = b->nonunits = 0;
+  for (int i = 0; i < 2; i++) {
+    b->cmin[i] = t->cmin[i];
+    b->cmax[i] = t->cmax[i];
+    b->interval[i] = range_two(t, i);
+    if (t->cmin[i] != t->cmax[i]) count_unfixed(b, i, 1);
+  }
+  b->bigf = t->bigf;
+  b->bige = t->bige;
+  b->rhs = t->rhs;
+  place(b, 0, t->top);
+  place(b, 1, 1 - t->top);
+  b->heapsize = 2;
+  b->fast = 1;
+  if (b->op == OP_EQ) b->gcdall = 1; /* unit coefficients */
 }
 
 /* A later run of a two-term relation at most, at least or equal (two_term_block): the general
@@ -1136,7 +1184,7 @@ bool rebuild_two(linear_data *b, const two_bounds *t, int32_t rhs)
   if (b->op == OP_EQ && (b->abscoeff[0] != 1 || b->abscoeff[1] != 1 ||
                          (rhs == 0 && b->coeff[0] + b->coeff[1] == 0)))
     return 2;
-  two_bounds t;
+  two_run t;
   if (!read_two(b, &t)) return 2;
   int32_t *target = b->target;
   TAGGED handle;
@@ -1148,28 +1196,32 @@ bool rebuild_two(linear_data *b, const two_bounds *t, int32_t rhs)
     fd_unify_output_state(api, w, &handle, &stamp, &is_new);
     b->stamp = stamp + 1;
   } else {
-    for (int k = 0; k < 2; k++) /* the terms fixed since the last run go into rhs */
-      if (!unfixed(b, target[k])) b->rhs -= b->cmin[target[k]];
+    load_two(b, &t);
   }
-  if (b->op == OP_EQ) refresh_gcd(b); /* gcd 1: the rhs is divisible */
-  int outcome = propagate_two(api, b, &t);
-  if (outcome < 0 || overflowed(api)) return -1;
-  if (current && outcome == 0 && unfixed(b, 0) && unfixed(b, 1) && !t.moved[0] && !t.moved[1])
+  int outcome = propagate_two(b->op, &t);
+  bool fixed = t.cmin[0] == t.cmax[0] || t.cmin[1] == t.cmax[1];
+  if (current && outcome == 0 && !fixed && !t.moved[0] && !t.moved[1])
     return 0; /* the state and the block stay as they are */
+  store_two(b, &t); /* before the tells: they run this relation's daemons */
+  if (outcome < 0) return -1;
   int live = 0;
   for (int k = 0; k < 2; k++) { /* unfixed targets first */
     int i = target[k];
-    if (unfixed(b, i)) {
+    if (t.cmin[i] != t.cmax[i]) {
       target[k] = target[live];
       target[live++] = i;
     }
   }
   b->ntargets = live;
+  /* the records read_two found hold until something can collect: the output state's copy or a
+   * tell */
+  bool read = current;
   for (int k = 0; k < 2; k++) {
     int i = target[k];
-    if (t.moved[i])
-      fd_tell_narrowed(api, w, deref(b->refbase[2 * i].term), deref(b->refbase[2 * i + 1].term),
-                       t.lo[i], t.hi[i], t.moved[i]);
+    if (!t.moved[i]) continue;
+    fd_tell_narrowed_dom(api, w, deref(b->refbase[2 * i].term), deref(b->refbase[2 * i + 1].term),
+                         read ? t.dom[i] : term_dom(b, i), t.lo[i], t.hi[i], t.moved[i]);
+    read = false;
   }
   if (outcome == 1) {
     fd_perm_free(api, w);

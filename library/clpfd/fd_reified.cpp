@@ -352,11 +352,16 @@ bool direct(ORVALIS_API_STRUCT *api, const quick_var &q)
 
 /* Tells lo..hi, within the interval domain of the variable at argument k of the state and
  * narrower, and wakes for it, as the export of a view with these bounds does; moved holds
- * FD_WAKE_MIN or FD_WAKE_MAX for the bound that moved. */
-void tell_direct(ORVALIS_API_STRUCT *api, worker *w, int k, int32_t lo, int32_t hi, int moved)
+ * FD_WAKE_MIN or FD_WAKE_MAX for the bound that moved. dom is its record as quick_bounds read it,
+ * or null when something told since may have collected. */
+void tell_direct(ORVALIS_API_STRUCT *api, worker *w, int k, TAGGED *dom, int32_t lo, int32_t hi,
+                 int moved)
 {
-  TAGGED s = deref(w->term[0]);
-  fd_tell_narrowed(api, w, deref(StrArg(s, k + 1)), deref(StrArg(s, k)), lo, hi, moved);
+  TAGGED s = deref(w->term[0]), attr = deref(StrArg(s, k + 1)), var = deref(StrArg(s, k));
+  if (dom)
+    fd_tell_narrowed_dom(api, w, attr, var, dom, lo, hi, moved);
+  else
+    fd_tell_narrowed(api, w, attr, var, lo, hi, moved);
 }
 
 /* No outcome from the bounds alone: the full run decides. */
@@ -377,7 +382,7 @@ int le_iff_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     if (x.min <= y.max && x.max > y.min) return SUSPENDED;
     if (!direct(api, b)) return UNDECIDED;
     int value = x.max <= y.min;
-    tell_direct(api, w, 5, value, value, 0);
+    tell_direct(api, w, 5, StrPtr(b.dom), value, value, 0);
     return ENTAILED;
   }
   if (b.min == 1) {
@@ -385,16 +390,18 @@ int le_iff_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     if (x.max <= y.min) return ENTAILED;
     int32_t xmax = std::min(x.max, y.max), ymin = std::max(y.min, x.min);
     if ((xmax != x.max && !direct(api, x)) || (ymin != y.min && !direct(api, y))) return UNDECIDED;
-    if (xmax != x.max) tell_direct(api, w, 1, x.min, xmax, FD_WAKE_MAX);
-    if (ymin != y.min) tell_direct(api, w, 3, ymin, y.max, FD_WAKE_MIN);
+    if (xmax != x.max) tell_direct(api, w, 1, StrPtr(x.dom), x.min, xmax, FD_WAKE_MAX);
+    if (ymin != y.min) tell_direct(api, w, 3, xmax == x.max ? StrPtr(y.dom) : nullptr, ymin, y.max,
+                                     FD_WAKE_MIN);
     return x.min == xmax || ymin == y.max || x.min == y.max ? ENTAILED : SUSPENDED;
   }
   if (x.min > y.max) return ENTAILED;
   if (x.max <= y.min) return FAILED;
   int32_t xmin = std::max(x.min, y.min + 1), ymax = std::min(y.max, x.max - 1);
   if ((xmin != x.min && !direct(api, x)) || (ymax != y.max && !direct(api, y))) return UNDECIDED;
-  if (xmin != x.min) tell_direct(api, w, 1, xmin, x.max, FD_WAKE_MIN);
-  if (ymax != y.max) tell_direct(api, w, 3, y.min, ymax, FD_WAKE_MAX);
+  if (xmin != x.min) tell_direct(api, w, 1, StrPtr(x.dom), xmin, x.max, FD_WAKE_MIN);
+  if (ymax != y.max) tell_direct(api, w, 3, xmin == x.min ? StrPtr(y.dom) : nullptr, y.min, ymax,
+                                    FD_WAKE_MAX);
   return xmin == x.max || y.min == ymax || y.min + 1 == x.max ? ENTAILED : SUSPENDED;
 }
 

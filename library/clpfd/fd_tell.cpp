@@ -432,13 +432,23 @@ void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
 void fd_tell_narrowed(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED var, int32_t lo,
                       int32_t hi, int moved)
 {
+  fd_tell_narrowed_dom(api, w, attr, var, StrPtr(fd_attr_dom(attr)), lo, hi, moved);
+}
+
+void fd_tell_narrowed_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED var, TAGGED *dom,
+                          int32_t lo, int32_t hi, int moved)
+{
   w->term[3] = attr;
   w->term[4] = var;
-  TAGGED *dom = current_dom(w);
-  int mask = lo == hi ? tell_value(api, w, MakeSmall(lo), dom)
-                      : tell_interval(api, w, MakeSmall(lo), MakeSmall(hi),
-                                      moved | FD_WAKE_DOM | FD_WAKE_MINMAX, dom);
-  told(api, w, mask, SELF_NONE);
+  /* tell_value or tell_interval on a domain known to be one interval of small bounds and finite
+   * size that holds lo..hi: the checks of other domains are not needed */
+  TAGGED min = MakeSmall(lo), max = MakeSmall(hi);
+  if (dom[2] == min && dom[3] == max) return;
+  int mask = lo != hi ? moved | FD_WAKE_DOM | FD_WAKE_MINMAX
+                      : FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL |
+                            (dom[2] != min ? FD_WAKE_MIN : 0) | (dom[3] != max ? FD_WAKE_MAX : 0);
+  store_dom(api, w, 0, min, max, MakeSmall(hi - lo + 1), ensure_heap_dom(api, w, 7, dom));
+  fd_told(api, w, mask & 7, SELF_NONE);
 }
 
 void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
