@@ -40,6 +40,13 @@ QX_term_ref r_pair(long i)
 }
 long r_len(const char *text) { return (long)std::strlen(text); }
 QX_term_ref r_same(QX_term_ref t) { return t; }
+/* Term and integer inputs and term outputs interleaved: C = A, E = B - D, returns B + 3 * D. */
+long r_mix(QX_term_ref a, long b, QX_term_ref c, long d, QX_term_ref e)
+{
+  QX_put_term(c, a);
+  QX_put_integer(e, b - d);
+  return b + 3 * d;
+}
 /* Unloads its own resource through Prolog: the query's answer, the exception noted. */
 long r_unload_self()
 {
@@ -60,10 +67,12 @@ void (*const r_funcs[])() = {(void (*)())r_add,
                              (void (*)())r_len,
                              (void (*)())r_unload_self,
                              (void (*)())r_same,
+                             (void (*)())r_mix,
                              nullptr};
 const char *const r_names[] = {"r_add",  "r_name", "r_half", "r_fail",        "r_step", "r_mean",
-                               "r_pick", "r_pair", "r_len",  "r_unload_self", "r_same", nullptr};
-const int r_arities[] = {3, 2, 2, 1, 2, 3, 2, 2, 2, 1, 2, 0};
+                               "r_pick", "r_pair", "r_len",  "r_unload_self", "r_same", "r_mix",
+                               nullptr};
+const int r_arities[] = {3, 2, 2, 1, 2, 3, 2, 2, 2, 1, 2, 6, 0};
 
 void r_init(int reason) { note("init:" + std::to_string(reason)); }
 void r_deinit(int reason) { note("deinit:" + std::to_string(reason)); }
@@ -109,6 +118,7 @@ const qx_foreign_pred random_preds[] = {{"r_add", "+integer +integer [-integer]"
                                         {"r_len", "+string [-integer]"},
                                         {"r_unload_self", "[-integer]"},
                                         {"r_same", "+term [-term]"},
+                                        {"r_mix", "+term +integer -term +integer -term [-integer]"},
                                         {nullptr, nullptr}};
 const qx_foreign_interface random_interface = {"random", "user", random_preds};
 const qx_foreign_interface *const interfaces[] = {&random_interface, nullptr};
@@ -206,6 +216,30 @@ TEST_F(ForeignTest, OutputsUnifyWithArgumentsOfEveryShape)
        " (C @< Y -> V = lt ; V = gt)", "lt"},
       {"L = [A, Z, B], r_same(B, A), M = [C, Y, D], D = C, (A @< Z -> V = lt ; V = gt),"
        " (C @< Y -> V = lt ; V = gt)", "lt"},
+  };
+  for (auto c : cases) {
+    ASSERT_EQ(run(c.goal), c.value ? 1 : 0) << c.goal << " " << exception();
+    if (c.value) EXPECT_EQ(val("V"), c.value) << c.goal;
+  }
+}
+
+/* Term and integer inputs and term outputs interleaved: each argument reaches its own word, each
+ * output its own argument, also past an integer input too big for a small integer. */
+TEST_F(ForeignTest, InterleavedInputsAndOutputsKeepTheirPlaces)
+{
+  ASSERT_EQ(run("load_foreign_resource('/any/dir/random.so')"), 1) << exception();
+  struct {
+    const char *goal, *value; /* value null: the goal fails */
+  } cases[] = {
+      {"r_mix(f(Y), 3, C, 4, E, R), C == f(Y), E =:= -1, R =:= 15, V = ok", "ok"},
+      {"r_mix(a, 1, a, 2, -1, 7), V = ok", "ok"},
+      {"r_mix(a, 1, b, 2, _, _)", nullptr},
+      {"r_mix(a, 1, _, 2, 0, _)", nullptr},
+      {"r_mix(a, 1, _, 2, _, 13)", nullptr},
+      {"r_mix(g(Z), 268435456, C, 1, E, R), C == g(Z), E =:= 268435455, R =:= 268435459, V = ok",
+       "ok"},
+      {"r_mix(a, 1, C, 268435456, E, R), C == a, E =:= -268435455, R =:= 805306369, V = ok", "ok"},
+      {"catch(r_mix(a, 1, _, x, _, _), error(type_error(integer, x), _), V = caught)", "caught"},
   };
   for (auto c : cases) {
     ASSERT_EQ(run(c.goal), c.value ? 1 : 0) << c.goal << " " << exception();
