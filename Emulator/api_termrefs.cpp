@@ -152,10 +152,9 @@ QX_term_ref QX_new_term_ref(void)
 QX_term_ref QX_new_term_refs(int n)
 {
   worker *w = qx_w;
-  /* the common case in place: room for the slots and the one kept spare (the sum stays in 32
-   * bits), cleared two at a time, so that the spare one may be cleared too */
+  /* the common case in place, cleared two at a time, so that the spare one may be cleared too */
   uint32_t first = w->fli_stack_index;
-  if ((uint32_t)n < MAX_SLOTS && first + (uint32_t)n < w->fli_stack_size) {
+  if ((uint32_t)n < MAX_SLOTS && qx_term_refs_fit(w, (uint32_t)n)) {
     TAGGED *slot = w->fli_stack_start + SLOT_WORDS * first;
     for (int i = 0; i < n; i += 2, slot += 2 * SLOT_WORDS)
       slot[0] = atom_nil, slot[1] = 0, slot[2] = atom_nil, slot[3] = 0;

@@ -451,9 +451,8 @@ bool input_words(worker *w, QX_term_ref ref, int i, uint8_t k, uint32_t *words, 
  * (QX_new_term_refs keeps one slot spare), else through it. */
 inline QX_term_ref reserve_refs(worker *w, int count)
 {
-  uint32_t first = w->fli_stack_index; /* below 2^26 slots: the sum stays in 32 bits */
-  if (first + (uint32_t)count + 1 > w->fli_stack_size)
-    first = (uint32_t)qx_new_term_refs_checked(count);
+  uint32_t first = w->fli_stack_index;
+  if (!qx_term_refs_fit(w, (uint32_t)count)) first = (uint32_t)qx_new_term_refs_checked(count);
   w->fli_stack_index = first + (uint32_t)count;
   return (QX_term_ref)first;
 }

@@ -65,6 +65,12 @@ static inline void qx_trail_check(worker *w)
   if ((char *)w->node_ - (char *)w->trail_top < (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
     choice_overflow(w, QX_TRAIL_MARGIN_CELLS);
 }
+/* Whether n more term references fit in the worker's slots besides the one the engine keeps
+ * spare (fewer than 2^26 slots: the sum stays in 32 bits). */
+static inline bool qx_term_refs_fit(const worker *w, uint32_t n)
+{
+  return w->fli_stack_index + n < w->fli_stack_size;
+}
 /* Trail index of the top (words from trail_start): stable across growth. */
 static inline uint32_t qx_trail_index(const worker *w)
 {
@@ -83,6 +89,17 @@ void qx_trail_cell_value(worker *w, TAGGED *cell); /* saves *cell before the cal
  * the newest choicepoint and not yet saved under it, then sets Stamp to the entry's trail index;
  * the caller writes the new Value afterwards. */
 void qx_trail_mutable(worker *w, TAGGED mutable_term);
+/* The 3-word entry of the '$mutable' at m, its Stamp then naming the entry: for a caller that knows
+ * the mutable needs saving under the newest choicepoint. No trail check. */
+static inline void qx_trail_mutable_save(worker *w, TAGGED *m)
+{
+  TAGGED *t = w->trail_top;
+  t[0] = MakeRef(m);
+  t[1] = m[1];
+  t[2] = m[2];
+  w->trail_top = t + 3;
+  m[2] = MakeSmall((int32_t)(t - w->trail_start));
+}
 /* The push of qx_trail_mutable without the trail check that follows it: true when an entry was
  * pushed (a library resource checks through its dispatch table). */
 static inline bool qx_trail_mutable_push(worker *w, TAGGED mutable_term)
@@ -90,13 +107,7 @@ static inline bool qx_trail_mutable_push(worker *w, TAGGED mutable_term)
   TAGGED *m = StrPtr(mutable_term);
   if (m >= w->global_uncond || w->node_ >= w->choice_start) return false;
   if (GetSmall(m[2]) >= (int32_t)(w->node_->trail_top - w->trail_start)) return false;
-  uint32_t index = qx_trail_index(w);
-  TAGGED *t = w->trail_top;
-  t[0] = MakeRef(m);
-  t[1] = m[1];
-  t[2] = m[2];
-  w->trail_top = t + 3;
-  m[2] = MakeSmall((int32_t)index);
+  qx_trail_mutable_save(w, m);
   return true;
 }
 void qx_trail_free(worker *w, TAGGED pair);       /* pair = list-tagged [V | '$free'(Block)] */

@@ -116,10 +116,8 @@ int classify(TAGGED x, TAGGED attr)
 bool fix_direct(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED attr, int v, int *outcome)
 {
   TAGGED *dom = StrPtr(fd_attr_dom(attr));
-  TAGGED set = deref(dom[1]), min = deref(dom[2]), max = deref(dom[3]);
-  if (fd_state(api)->debugging || IsLst(LstTail(set)) || !IsSmall(min) || !IsSmall(max) ||
-      !IsSmall(deref(dom[4])))
-    return false;
+  if (fd_state(api)->debugging || !fd_dom_small_interval(dom)) return false;
+  TAGGED min = dom[2], max = dom[3];
   if (GetSmall(min) > v || GetSmall(max) < v) {
     *outcome = -1;
     return true;

@@ -227,6 +227,13 @@ void fd_tell_narrowed(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED va
  * last thing that could collect: the record is not looked up again. */
 void fd_tell_narrowed_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED var, TAGGED *dom,
                           int32_t lo, int32_t hi, int moved);
+/* Whether a dom/4 record, its words read as the kernel writes them, is one interval of small
+ * bounds and finite size: a domain the direct tells above take. */
+static inline bool fd_dom_small_interval(const TAGGED *dom)
+{
+  return IsSmall(dom[2]) && IsSmall(dom[3]) && IsSmall(dom[4]) && IsLst(dom[1]) &&
+         !IsLst(LstTail(dom[1]));
+}
 int fd_tell(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 int fd_tell_unsafe(ORVALIS_API_STRUCT *api, worker *w, TAGGED set);
 /* Removes the small integer v from that variable's domain, whose bounds and size are small integers

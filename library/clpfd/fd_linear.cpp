@@ -1092,11 +1092,9 @@ bool read_two(const linear_data *b, two_run *t)
   if (t->dom[0] == t->dom[1]) return false;
   for (int i = 0; i < 2; i++) {
     const TAGGED *dom = t->dom[i];
-    TAGGED set = dom[1], min = dom[2], max = dom[3];
-    if (!IsSmall(min) || !IsSmall(max) || !IsSmall(dom[4]) || !IsLst(set) || IsLst(LstTail(set)))
-      return false;
-    t->lo[i] = GetSmall(min);
-    t->hi[i] = GetSmall(max);
+    if (!fd_dom_small_interval(dom)) return false;
+    t->lo[i] = GetSmall(dom[2]);
+    t->hi[i] = GetSmall(dom[3]);
     t->coeff[i] = b->coeff[i];
     t->moved[i] = 0;
   }

@@ -414,14 +414,8 @@ QX_HOT_INLINE void wake_status_word(const waker &k, TAGGED m, uint32_t status)
 {
   TAGGED *cell = StrPtr(m);
   if (cell < k.uncond && GetSmall(cell[2]) < k.saved) {
-    worker *w = k.w;
-    TAGGED *t = w->trail_top;
-    t[0] = MakeRef(cell);
-    t[1] = cell[1];
-    t[2] = cell[2];
-    w->trail_top = t + 3;
-    cell[2] = MakeSmall((int32_t)(t - w->trail_start));
-    fd_trail_check(k.api, w);
+    qx_trail_mutable_save(k.w, cell);
+    fd_trail_check(k.api, k.w);
   }
   cell[1] = MakeSmall((int32_t)status);
 }
@@ -873,8 +867,8 @@ bool global_argument(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
 QX_term_ref fd_new_refs(ORVALIS_API_STRUCT *api, int n)
 {
   worker *w = fd_worker(api);
-  uint32_t first = w->fli_stack_index; /* below 2^26 slots: the sum stays in 32 bits */
-  if ((uint32_t)n >= 16 || first + (uint32_t)n + 1 > w->fli_stack_size) {
+  uint32_t first = w->fli_stack_index;
+  if ((uint32_t)n >= 16 || !qx_term_refs_fit(w, (uint32_t)n)) {
     QX_term_ref r = QX_new_term_refs(n);
     if (!r) qx_memory_fault("term references", QX_SPACE_FOREIGN);
     return r;

@@ -346,8 +346,7 @@ struct quick_var {
  * of finite size, outside debugging mode (whose exports are actions). */
 bool direct(ORVALIS_API_STRUCT *api, const quick_var &q)
 {
-  return q.last && !IsLst(LstTail(deref(StrArg(q.dom, 1)))) && IsSmall(deref(StrArg(q.dom, 4))) &&
-         !fd_state(api)->debugging;
+  return q.last && fd_dom_small_interval(StrPtr(q.dom)) && !fd_state(api)->debugging;
 }
 
 /* Tells lo..hi, within the interval domain of the variable at argument k of the state and
