@@ -123,6 +123,11 @@ const qx_foreign_pred random_preds[] = {{"r_add", "+integer +integer [-integer]"
 const qx_foreign_interface random_interface = {"random", "user", random_preds};
 const qx_foreign_interface *const interfaces[] = {&random_interface, nullptr};
 
+/* A goal and the value it gives V; value null: the goal fails. */
+struct goal_case {
+  const char *goal, *value;
+};
+
 class ForeignTest : public ApiTest {
 protected:
   ForeignTest()
@@ -147,6 +152,14 @@ protected:
   int run(const std::string &text) { return p.run(text); }
   std::string val(const std::string &name) { return p.var(name); }
   std::string quoted(const std::string &path) { return "'" + path + "'"; }
+  template <size_t N>
+  void expect_cases(const goal_case (&cases)[N])
+  {
+    for (const goal_case &c : cases) {
+      ASSERT_EQ(run(c.goal), c.value ? 1 : 0) << c.goal << " " << exception();
+      if (c.value) EXPECT_EQ(val("V"), c.value) << c.goal;
+    }
+  }
 };
 
 TEST_F(ForeignTest, LinkedInEntryOpensNoFileAndDefinesItsInterface)
@@ -193,9 +206,7 @@ TEST_F(ForeignTest, LinkedInEntryOpensNoFileAndDefinesItsInterface)
 TEST_F(ForeignTest, OutputsUnifyWithArgumentsOfEveryShape)
 {
   ASSERT_EQ(run("load_foreign_resource('/any/dir/random.so')"), 1) << exception();
-  struct {
-    const char *goal, *value; /* value null: the goal fails */
-  } cases[] = {
+  const goal_case cases[] = {
       {"W = V, r_add(1, 2, W)", "3"},
       {"freeze(W, V = woken(W)), r_add(1, 2, W)", "woken(3)"},
       {"freeze(W, fail), r_add(1, 2, W)", nullptr},
@@ -217,10 +228,7 @@ TEST_F(ForeignTest, OutputsUnifyWithArgumentsOfEveryShape)
       {"L = [A, Z, B], r_same(B, A), M = [C, Y, D], D = C, (A @< Z -> V = lt ; V = gt),"
        " (C @< Y -> V = lt ; V = gt)", "lt"},
   };
-  for (auto c : cases) {
-    ASSERT_EQ(run(c.goal), c.value ? 1 : 0) << c.goal << " " << exception();
-    if (c.value) EXPECT_EQ(val("V"), c.value) << c.goal;
-  }
+  expect_cases(cases);
 }
 
 /* Term and integer inputs and term outputs interleaved: each argument reaches its own word, each
@@ -228,9 +236,7 @@ TEST_F(ForeignTest, OutputsUnifyWithArgumentsOfEveryShape)
 TEST_F(ForeignTest, InterleavedInputsAndOutputsKeepTheirPlaces)
 {
   ASSERT_EQ(run("load_foreign_resource('/any/dir/random.so')"), 1) << exception();
-  struct {
-    const char *goal, *value; /* value null: the goal fails */
-  } cases[] = {
+  const goal_case cases[] = {
       {"r_mix(f(Y), 3, C, 4, E, R), C == f(Y), E =:= -1, R =:= 15, V = ok", "ok"},
       {"r_mix(a, 1, a, 2, -1, 7), V = ok", "ok"},
       {"r_mix(a, 1, b, 2, _, _)", nullptr},
@@ -241,10 +247,7 @@ TEST_F(ForeignTest, InterleavedInputsAndOutputsKeepTheirPlaces)
       {"r_mix(a, 1, C, 268435456, E, R), C == a, E =:= -268435455, R =:= 805306369, V = ok", "ok"},
       {"catch(r_mix(a, 1, _, x, _, _), error(type_error(integer, x), _), V = caught)", "caught"},
   };
-  for (auto c : cases) {
-    ASSERT_EQ(run(c.goal), c.value ? 1 : 0) << c.goal << " " << exception();
-    if (c.value) EXPECT_EQ(val("V"), c.value) << c.goal;
-  }
+  expect_cases(cases);
 }
 
 TEST_F(ForeignTest, SamePathTwiceLoadsOnce)
