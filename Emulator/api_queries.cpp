@@ -19,7 +19,7 @@
 
 namespace {
 
-enum : int { SAVED_GOAL = 0, SAVED_FIRST_CALL = 1, SAVED_MARK = 2, SAVED_WORDS = 3 };
+enum : int { SAVED_GOAL = 0, SAVED_FIRST_CALL = 1, SAVED_MARK = 2, SAVED_WORDS = QX_QUERY_WORDS };
 constexpr int32_t FIRST_CALL = 3; /* mode of the first run; later runs backtrack (mode 0) */
 /* Heap cells a query's goal takes beyond its arguments, with the constructors' reserve. */
 constexpr uint32_t GOAL_ROOM = 132;
@@ -108,6 +108,7 @@ QX_query_ref open_query(definition *pred, const QX_term_ref *args)
   w->term[SAVED_GOAL] = atom_nil;
   w->term[SAVED_FIRST_CALL] = MakeSmall(FIRST_CALL);
   w->term[SAVED_MARK] = MakeSmall((int32_t)w->fli_stack_index);
+  w->term[QX_QUERY_ENCLOSING] = qx_query_link(w);
   uint32_t offset = qx_node_offset(w, qx_push_node(w, alt));
   TAGGED goal = build_goal(w, pred, args);
   node *q = qx_offset_node(w, offset); /* trailing may have moved the area */
@@ -140,8 +141,7 @@ int remove_query(QX_query_ref handle, bool cut)
     do_wam(w, 0, nullptr); /* backtracks into q: every binding since the opening is undone */
     qx_pop_node(w);
   }
-  refresh_current_query(w);
-  return 1;
+  return 1; /* the cut or the pop made the enclosing query current */
 }
 
 /* The first solution, then cut (keep and a solution) or close. */

@@ -228,6 +228,7 @@ void clear_area_fields(worker *w)
   w->global_uncond = w->heap_warn_soft = w->int_heap_warn = w->heap_warn = nullptr;
   w->local_start = w->local_top = w->local_end = w->local_uncond = w->local_max = nullptr;
   w->trail_start = w->trail_top = nullptr;
+  w->trail_special = 0;
   w->node_ = w->choice_start = w->current_query = nullptr;
 }
 
@@ -285,6 +286,7 @@ int init_stacks(worker *w)
   w->local_top = w->local_uncond = w->local_start;
   w->trail_start[0] = 0;
   w->trail_top = w->trail_start + 1;
+  w->trail_special = 0;
   w->node_ = w->choice_start;
   w->heap_warn_soft = w->heap_start; /* any non-null value: set_heap_limits replaces it */
   qx_eg.current_gcmode = atom_on;

@@ -5,6 +5,7 @@
  * alternative code carries. The area moves when it grows, so whatever names a node across a call
  * that may push (a frame's cut barrier, a saved position) holds its offset from choice_start.
  */
+#include <algorithm>
 #include <cstring>
 
 #include "atoms.h"
@@ -34,6 +35,26 @@ void discard_node(node *b)
     qx_definition_leave(qx_unraw<definition>(b->term[alt->nregs - 1]));
 }
 
+/* The newest query node from b down, or null. */
+node *newest_query(const worker *w, node *b)
+{
+  for (; b < w->choice_start; b = qx_node_below(b)) {
+    int op = NodeAlt(b)->op;
+    if (op == QX_ALT_TERMCODE || op == QX_ALT_EXCPCODE) return b;
+  }
+  return nullptr;
+}
+
+/* The query current when query node q was pushed (the newest query below it): read from q's link
+ * where it has one, else found by walking (a node pushed without the query layout). q's words
+ * are intact after it is popped or cut: nothing is pushed in between. */
+node *enclosing_query(const worker *w, const node *q)
+{
+  if (NodeAlt(q)->nregs != QX_QUERY_WORDS) return newest_query(w, qx_node_below(q));
+  TAGGED link = q->term[QX_QUERY_ENCLOSING];
+  return link == MakeSmall(0) ? nullptr : qx_offset_node(w, qx_barrier_offset(link));
+}
+
 inline bool is_marked(const node *b) { return ((uintptr_t)b->next_alt & 1) != 0; }
 
 /* Lowest trail position a walk may reach: word 0 of the trail is never an entry. */
@@ -59,7 +80,8 @@ TAGGED take_cleanup(TAGGED cleanup, bool any)
 TAGGED collect_entries(worker *w, bool first)
 {
   TAGGED *down_to = trail_floor(w);
-  TAGGED *t = w->trail_top;
+  /* the entries above the newest special one are plain: the walk starts below them */
+  TAGGED *t = std::min(w->trail_top, w->trail_start + w->trail_special);
   while (t > down_to) {
     qx_trail_kind kind;
     t = qx_trail_step(t, &kind);
@@ -108,7 +130,7 @@ void qx_pop_node(worker *w)
   discard_node(b);
   w->node_ = qx_node_below(b);
   qx_set_uncond(w, w->node_);
-  if (b == w->current_query) refresh_current_query(w);
+  if (b == w->current_query) w->current_query = enclosing_query(w, b);
 }
 
 void qx_undo_to(worker *w, node *n)
@@ -128,7 +150,11 @@ void qx_cut_to(worker *w, node *barrier)
   }
   w->node_ = barrier;
   qx_set_uncond(w, w->node_);
-  if (w->current_query && w->current_query < barrier) refresh_current_query(w);
+  node *q = w->current_query;
+  if (q && q < barrier) {
+    while (q && q < barrier) q = enclosing_query(w, q);
+    w->current_query = q;
+  }
   if (marked) {
     /* Entries below the survivor's trail top may still wait for an older node to go. */
     qx_mark_nodes(w);
@@ -155,14 +181,4 @@ definition *collect_cleanup_from_trail(worker *w, definition *true_def)
 
 bool qx_node_older(const worker *w, const node *n) { return n >= w->node_; }
 
-void refresh_current_query(worker *w)
-{
-  for (node *b = w->node_; b < w->choice_start; b = qx_node_below(b)) {
-    int op = NodeAlt(b)->op;
-    if (op == QX_ALT_TERMCODE || op == QX_ALT_EXCPCODE) {
-      w->current_query = b;
-      return;
-    }
-  }
-  w->current_query = nullptr;
-}
+void refresh_current_query(worker *w) { w->current_query = newest_query(w, w->node_); }

@@ -161,7 +161,9 @@ struct worker {
   uint32_t unify_stack_size;
   /* receives each cleanup goal that undoing the trail makes pending (null: none wanted) */
   void (*cleanup_hook)(worker *w, TAGGED goal);
-  uint32_t reserved_[8]; /* room for later fields before the registers */
+  /* trail words from trail_start above which no '$free' or cleanup entry ends */
+  uint32_t trail_special;
+  uint32_t reserved_[7]; /* room for later fields before the registers */
   /* byte 180 */
   TAGGED term[QX_ARG_REGISTERS];
   TAGGED worker_vars[32];

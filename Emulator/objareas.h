@@ -111,6 +111,18 @@ static inline bool qx_trail_mutable_push(worker *w, TAGGED mutable_term)
   return true;
 }
 void qx_trail_free(worker *w, TAGGED pair);       /* pair = list-tagged [V | '$free'(Block)] */
+/* After pushing a '$free' or cleanup entry: the collection at a cut walks the trail only from the
+ * newest such entry down. */
+static inline void qx_trail_note_special(worker *w)
+{
+  w->trail_special = (uint32_t)(w->trail_top - w->trail_start);
+}
+/* After the trail is undone to top: no special entry ends above it. */
+static inline void qx_trail_lower_special(worker *w, const TAGGED *top)
+{
+  uint32_t index = (uint32_t)(top - w->trail_start);
+  if (w->trail_special > index) w->trail_special = index;
+}
 void qx_trail_cleanup(worker *w, TAGGED cleanup); /* cleanup = '$cleanup'(Goal, Done, Exited) */
 /* Undo the trail down to `to`, running $free destructors; leaves trail_top == to. */
 void qx_untrail_to(worker *w, TAGGED *to);

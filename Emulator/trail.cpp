@@ -29,6 +29,7 @@ void qx_trail_mutable(worker *w, TAGGED mutable_term)
 void qx_trail_free(worker *w, TAGGED pair)
 {
   *w->trail_top++ = pair;
+  qx_trail_note_special(w);
   qx_trail_check(w);
 }
 
@@ -38,6 +39,7 @@ void qx_trail_cleanup(worker *w, TAGGED cleanup)
   t[0] = cleanup;
   t[1] = atom_cleanup;
   w->trail_top = t + 2;
+  qx_trail_note_special(w);
   qx_trail_check(w);
 }
 
@@ -114,6 +116,7 @@ void qx_untrail_to(worker *w, TAGGED *to)
     }
   }
   w->trail_top = to;
+  qx_trail_lower_special(w, to);
 }
 
 void qx_bind(worker *w, TAGGED *cell, TAGGED value)

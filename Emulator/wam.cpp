@@ -1236,7 +1236,8 @@ int qx_call_once(worker *w, TAGGED goal, mod_def *ctx)
   w->term[0] = query_goal;
   w->term[1] = MakeSmall(0);
   w->term[2] = MakeSmall((int32_t)w->fli_stack_index);
-  w->current_query = qx_push_node(w, qx_alt(QX_ALT_TERMCODE, 3));
+  w->term[QX_QUERY_ENCLOSING] = qx_query_link(w);
+  w->current_query = qx_push_node(w, qx_alt(QX_ALT_TERMCODE, QX_QUERY_WORDS));
   w->term[0] = query_goal;
   int r = do_wam(w, 3, call1);
   qx_cut_to(w, qx_offset_node(w, base)); /* current_query goes back to the enclosing query */

@@ -85,6 +85,14 @@ static inline uint32_t qx_barrier_offset(TAGGED barrier)
 bool qx_node_older(const worker *w, const node *n);
 /* current_query := the newest node whose alternative (mark ignored) is a termcode or excpcode. */
 void refresh_current_query(worker *w);
+/* A query's node saves four words: goal, first-call marker, term-reference mark and the query
+ * that was current when it was pushed (qx_query_link), so that removing it finds the enclosing
+ * query without walking the nodes between. */
+enum : int { QX_QUERY_ENCLOSING = 3, QX_QUERY_WORDS = 4 };
+static inline TAGGED qx_query_link(const worker *w)
+{
+  return w->current_query ? qx_barrier_term(qx_node_offset(w, w->current_query)) : MakeSmall(0);
+}
 void qx_undo_to(worker *w, node *n); /* undo bindings (and wake-ups) back to n's trail top */
 
 /* Continuation frames. */

@@ -140,7 +140,10 @@ static inline void qx_restore_node(worker *w, node *b)
     *RefPtr(*t) = *t;
   }
   w->trail_top = t;
-  if (QX_UNLIKELY(t > to)) qx_untrail_to(w, to);
+  if (QX_UNLIKELY(t > to))
+    qx_untrail_to(w, to);
+  else
+    qx_trail_lower_special(w, to);
   w->global_top = b->global_top;
   w->local_top = b->local_top;
   w->cont = b->cont;

@@ -237,6 +237,7 @@ void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED hand
   else
     std::memset(block, 0, size);
   fd_trail_push(api, w, MakeLst(cells)); /* the $free entry */
+  qx_trail_note_special(w);
   fd_bind(api, w, handle, MakeLst(cells));
   return block;
 }

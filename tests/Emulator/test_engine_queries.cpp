@@ -47,7 +47,7 @@ uint32_t query_seen;
 bool query_restored;
 int open_query(worker *w)
 {
-  query_expected = qx_node_offset(w, w->node_) + (uint32_t)qx_alt(QX_ALT_TERMCODE, 3)->node_size;
+  query_expected = qx_node_offset(w, w->node_) + (uint32_t)qx_alt(QX_ALT_TERMCODE, QX_QUERY_WORDS)->node_size;
   uint32_t outer = w->current_query ? qx_node_offset(w, w->current_query) : 0;
   int r = qx_call_once(w, w->term[0], qx_eg.user_module);
   query_restored = (w->current_query ? qx_node_offset(w, w->current_query) : 0) == outer;
@@ -93,7 +93,7 @@ TEST_F(Queries, QueriesNestCurrentQueryInnermostFirst)
 {
   ASSERT_EQ(p.run("open_query((check_query, open_query(check_query), check_query))"), 1);
   /* The last check ran in the outer query again. */
-  EXPECT_EQ(query_seen, query_expected - (uint32_t)qx_alt(QX_ALT_TERMCODE, 3)->node_size -
+  EXPECT_EQ(query_seen, query_expected - (uint32_t)qx_alt(QX_ALT_TERMCODE, QX_QUERY_WORDS)->node_size -
                             (uint32_t)qx_alt(QX_ALT_RUNBASE, 0)->node_size);
 }
 

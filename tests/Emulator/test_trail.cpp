@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "choicepoint_fixture.h"
@@ -213,6 +214,65 @@ TEST_F(TrailFree, ManyBlocksEachDestroyedOnce)
   }
   backtrack();
   EXPECT_EQ(destroyed, 50);
+}
+
+/* A cut collects the dead blocks above the surviving choicepoint's trail top whatever plain
+ * entries were pushed after them, and only those: random pushes, bindings, deaths, backtracks and
+ * cuts, the destroyed count after each step against the same steps with the collection's walk
+ * made to start at the trail top. */
+TEST_F(TrailFree, CutCollectsDeadBlocksUnderLaterPlainEntries)
+{
+  int collected_at_cuts = 0;
+  for (unsigned seed = 1; seed <= 40; seed++) {
+    std::vector<int> counts[2];
+    for (int from_top = 0; from_top < 2; from_top++) {
+      destroyed = 0;
+      std::mt19937 rng(seed);
+      std::vector<TAGGED> vars, pairs, mutables;
+      for (int i = 0; i < 300; i++) vars.push_back(engine.var()); /* older than every choicepoint */
+      for (int i = 0; i < 4; i++) mutables.push_back(mutable_term(atom_nil));
+      push_choicepoint();
+      for (size_t step = 0, next_var = 0; step < 300; step++) {
+        switch (rng() % 8) {
+        case 0:
+        case 1:
+          if (depth() < 8) push_choicepoint();
+          break;
+        case 2: /* three-word entries: a walk must start on an entry's end */
+          update(w, mutables[rng() % mutables.size()], MakeSmall((int32_t)step));
+          break;
+        case 3:
+          for (int k = 0; k < 3 && next_var < vars.size(); k++)
+            qx_bind(w, RefPtr(vars[next_var++]), atom_true);
+          break;
+        case 4: pairs.push_back(perm_pair()), qx_trail_free(w, pairs.back()); break;
+        case 5:
+          if (!pairs.empty()) {
+            TAGGED v = deref(LstHead(pairs[rng() % pairs.size()]));
+            if (IsVar(v)) qx_bind(w, RefPtr(v), MakeSmall(1));
+          }
+          break;
+        case 6:
+          if (depth() > 1) backtrack();
+          break;
+        default:
+          if (depth() > 1) {
+            int keep = 1 + (int)(rng() % (unsigned)(depth() - 1));
+            if (from_top) w->trail_special = trail_words();
+            qx_mark_nodes(w);
+            int before = destroyed;
+            qx_cut_to(w, node_at(keep - 1));
+            collected_at_cuts += destroyed - before;
+            while (depth() > keep) cut();
+          }
+        }
+        counts[from_top].push_back(destroyed);
+      }
+      while (depth() > 0) backtrack();
+    }
+    ASSERT_EQ(counts[0], counts[1]) << "seed " << seed;
+  }
+  EXPECT_GT(collected_at_cuts, 0) << "no cut met a dead block";
 }
 
 /* ---- cleanup entries ---- */
