@@ -1185,14 +1185,9 @@ void store_two(linear_data *b, const two_run *t)
   two_run t;
   if (!read_two(b, &t)) return 2;
   int32_t *target = b->target;
-  TAGGED handle;
-  int32_t stamp;
-  int is_new;
   if (!current) { /* backtracking undid runs: the block is built again from the state */
     if (!rebuild_two(b, &t, (int32_t)rhs)) return 2;
     b->ntargets = 2;
-    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-    b->stamp = stamp + 1;
   } else {
     load_two(b, &t);
   }
@@ -1200,7 +1195,10 @@ void store_two(linear_data *b, const two_run *t)
   bool fixed = t.cmin[0] == t.cmax[0] || t.cmin[1] == t.cmax[1];
   if (current && outcome == 0 && !fixed && !t.moved[0] && !t.moved[1])
     return 0; /* the state and the block stay as they are */
-  store_two(b, &t); /* before the tells: they run this relation's daemons */
+  /* A rebuilt block gets the stamp of the output state made below, after the tells (which may
+   * collect), or, on failure or entailment, one no state of this branch holds. */
+  if (!current) b->stamp = GetSmall(StrArg(s, 6)) + 1;
+  store_two(b, &t);
   if (outcome < 0) return -1;
   int live = 0;
   for (int k = 0; k < 2; k++) { /* unfixed targets first */
@@ -1211,9 +1209,8 @@ void store_two(linear_data *b, const two_run *t)
     }
   }
   b->ntargets = live;
-  /* the records read_two found hold until something can collect: the output state's copy or a
-   * tell */
-  bool read = current;
+  /* the records read_two found hold until a tell, which may collect */
+  bool read = true;
   for (int k = 0; k < 2; k++) {
     int i = target[k];
     if (!t.moved[i]) continue;
@@ -1225,10 +1222,11 @@ void store_two(linear_data *b, const two_run *t)
     fd_perm_free(api, w);
     return 1;
   }
-  if (current) {
-    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-    b->stamp = stamp + 1;
-  }
+  TAGGED handle;
+  int32_t stamp;
+  int is_new;
+  fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+  b->stamp = stamp + 1;
   /* A term fixed leaves the other one pruned to entailment: nothing was folded or dropped, so the
    * state holds the residual RHS and count already. */
   if (live != 2) write_back(api, w, b);
