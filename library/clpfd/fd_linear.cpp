@@ -285,8 +285,6 @@ void daemon_two(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int i, TAGGE
   int32_t lo = a * (a > 0 ? min : max), hi = a * (a > 0 ? max : min);
   int32_t oldlo = (int32_t)b->cmin[i], oldhi = (int32_t)b->cmax[i];
   if (lo == oldlo && hi == oldhi) return;
-  fd_daemon_copy_read_state(api, w, &global, state); /* nothing above can collect */
-  b->stamp++;
   bool fixed_now = oldlo != oldhi && lo == hi;
   b->bigf += oldlo - lo;
   b->bige += hi - oldhi;
@@ -294,11 +292,15 @@ void daemon_two(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int i, TAGGE
   b->cmax[i] = hi;
   b->interval[i] = hi - lo;
   if (fixed_now) count_unfixed(b, i, -1);
-  if (b->units + b->nonunits != 0) {
-    order_two(b);
-    if (!daemon_wakes(b, i, fixed_now, b->interval[b->heap[0]])) return;
-  }
-  fd_enqueue_global(api, w, global, CODE_WAKE);
+  bool wake = b->units + b->nonunits == 0 ||
+              (order_two(b), daemon_wakes(b, i, fixed_now, b->interval[b->heap[0]]));
+  /* A relation woken with a state older than the newest choicepoint only has its block's stamp
+   * moved past the state's: its run rebuilds the block and makes the output state, a copy the
+   * daemon need not make as well. */
+  b->stamp++;
+  if (!wake || StrPtr(state) >= w->global_uncond)
+    fd_daemon_copy_read_state(api, w, &global, state); /* nothing above can collect */
+  if (wake) fd_enqueue_global(api, w, global, CODE_WAKE);
 }
 
 int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGED global)
