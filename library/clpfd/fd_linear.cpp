@@ -285,8 +285,6 @@ void daemon_two(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int i, TAGGE
   int32_t lo = a * (a > 0 ? min : max), hi = a * (a > 0 ? max : min);
   int32_t oldlo = (int32_t)b->cmin[i], oldhi = (int32_t)b->cmax[i];
   if (lo == oldlo && hi == oldhi) return;
-  fd_daemon_copy_read_state(api, w, &global, state); /* nothing above can collect */
-  b->stamp++;
   bool fixed_now = oldlo != oldhi && lo == hi;
   b->bigf += oldlo - lo;
   b->bige += hi - oldhi;
@@ -294,11 +292,15 @@ void daemon_two(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int i, TAGGE
   b->cmax[i] = hi;
   b->interval[i] = hi - lo;
   if (fixed_now) count_unfixed(b, i, -1);
-  if (b->units + b->nonunits != 0) {
-    order_two(b);
-    if (!daemon_wakes(b, i, fixed_now, b->interval[b->heap[0]])) return;
-  }
-  fd_enqueue_global(api, w, global, CODE_WAKE);
+  bool wake = b->units + b->nonunits == 0 ||
+              (order_two(b), daemon_wakes(b, i, fixed_now, b->interval[b->heap[0]]));
+  /* A relation woken with a state older than the newest choicepoint only has its block's stamp
+   * moved past the state's: its run rebuilds the block and makes the output state, a copy the
+   * daemon need not make as well. */
+  b->stamp++;
+  if (!wake || StrPtr(state) >= w->global_uncond)
+    fd_daemon_copy_read_state(api, w, &global, state); /* nothing above can collect */
+  if (wake) fd_enqueue_global(api, w, global, CODE_WAKE);
 }
 
 int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAGGED global)
@@ -1016,7 +1018,7 @@ inline int32_t range_two(const two_run *t, int i) { return t->cmax[i] - t->cmin[
  * the heap and the RHS (a term fixed now is folded) following; 0 when that is empty. Only an
  * unfixed term is restricted, and only the top one: a narrowed top gives way to a strictly
  * larger range, as a sift does. */
-int restrict_two(two_run *t, int i, int32_t lo, int32_t hi)
+[[gnu::always_inline]] inline int restrict_two(two_run *t, int i, int32_t lo, int32_t hi)
 {
   lo = std::max(lo, t->lo[i]);
   hi = std::min(hi, t->hi[i]);
@@ -1165,6 +1167,23 @@ void store_two(linear_data *b, const two_run *t)
   if (b->op == OP_EQ) b->gcdall = 1; /* unit coefficients */
 }
 
+/* fd_unify_output_state for a run that needs only the stamp it returns: a state made since the
+ * newest choicepoint has its stamp bumped in place, without a call. */
+inline int32_t output_stamp(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED state = deref(w->term[0]), *cell = StrPtr(state) + Arity(StrFunctor(state));
+  if (StrPtr(state) >= w->global_uncond && IsSmall(*cell)) {
+    int32_t stamp = GetSmall(*cell);
+    *cell += MakeSmall(1) - MakeSmall(0);
+    return stamp;
+  }
+  TAGGED handle;
+  int32_t stamp;
+  int is_new;
+  fd_unify_output_state(api, w, &handle, &stamp, &is_new);
+  return stamp;
+}
+
 /* A later run of a two-term relation at most, at least or equal (two_term_block): the general
  * run's rebuild or incremental start and its propagation on bounds read from the domain records,
  * the narrowed ones told straight to the domains, the block's sums, heap, targets and stamp and
@@ -1185,14 +1204,9 @@ void store_two(linear_data *b, const two_run *t)
   two_run t;
   if (!read_two(b, &t)) return 2;
   int32_t *target = b->target;
-  TAGGED handle;
-  int32_t stamp;
-  int is_new;
   if (!current) { /* backtracking undid runs: the block is built again from the state */
     if (!rebuild_two(b, &t, (int32_t)rhs)) return 2;
     b->ntargets = 2;
-    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-    b->stamp = stamp + 1;
   } else {
     load_two(b, &t);
   }
@@ -1200,7 +1214,10 @@ void store_two(linear_data *b, const two_run *t)
   bool fixed = t.cmin[0] == t.cmax[0] || t.cmin[1] == t.cmax[1];
   if (current && outcome == 0 && !fixed && !t.moved[0] && !t.moved[1])
     return 0; /* the state and the block stay as they are */
-  store_two(b, &t); /* before the tells: they run this relation's daemons */
+  /* A rebuilt block gets the stamp of the output state made below, after the tells (which may
+   * collect), or, on failure or entailment, one no state of this branch holds. */
+  if (!current) b->stamp = GetSmall(StrArg(s, 6)) + 1;
+  store_two(b, &t);
   if (outcome < 0) return -1;
   int live = 0;
   for (int k = 0; k < 2; k++) { /* unfixed targets first */
@@ -1211,9 +1228,8 @@ void store_two(linear_data *b, const two_run *t)
     }
   }
   b->ntargets = live;
-  /* the records read_two found hold until something can collect: the output state's copy or a
-   * tell */
-  bool read = current;
+  /* the records read_two found hold until a tell, which may collect */
+  bool read = true;
   for (int k = 0; k < 2; k++) {
     int i = target[k];
     if (!t.moved[i]) continue;
@@ -1225,10 +1241,7 @@ void store_two(linear_data *b, const two_run *t)
     fd_perm_free(api, w);
     return 1;
   }
-  if (current) {
-    fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-    b->stamp = stamp + 1;
-  }
+  b->stamp = output_stamp(api, w) + 1;
   /* A term fixed leaves the other one pruned to entailment: nothing was folded or dropped, so the
    * state holds the residual RHS and count already. */
   if (live != 2) write_back(api, w, b);

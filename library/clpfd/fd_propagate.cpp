@@ -731,10 +731,13 @@ void raise_pending(ORVALIS_API_STRUCT *api, QX_term_ref scratch)
     fd_native_fail(api);
 }
 
-/* fd_dequeue, inline in the loop. */
+/* fd_dequeue, inline in the loop. in_line: only natives ran since the level stack was last
+ * brought in line with the level mutable, so nothing undone can have moved it (undoing needs a
+ * Prolog goal that fails) and the top level is current as it stands. */
+template <bool in_line = false>
 QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
 {
-  propagator *p = synced_level(api, w);
+  propagator *p = in_line ? fd_state(api)->current_propagator : synced_level(api, w);
   if (!p) return 0;
   while (!queue_empty(&p->queue[QUEUE_DAEMONS])) {
     TAGGED d = queue_take(&p->queue[QUEUE_DAEMONS]);
@@ -745,7 +748,12 @@ QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
     prop_queue *q = &p->queue[i];
     if (queue_empty(q)) continue;
     *out = queue_take(q);
-    p->hint = queue_empty(q) ? i + 1 : i;
+    if (queue_empty(q)) {
+      p->hint = i + 1;
+    } else { /* the next record, last touched when it was queued, is read once this one has run */
+      p->hint = i;
+      __builtin_prefetch(TagToPointer(q->items[2 * q->first]));
+    }
     return i == 0 ? 1 : 2;
   }
   p->hint = QUEUE_DAEMONS;
@@ -786,8 +794,8 @@ QX_HOT_INLINE bool plain_actions(ORVALIS_API_STRUCT *api, worker *w, TAGGED g, T
   return true;
 }
 
-/* What running one dequeued global ends with. */
-enum run_outcome { RUN_CONTINUE, RUN_PROLOG, RUN_STOP };
+/* What running one dequeued global ends with: RUN_ACTIONS continues after action goals ran. */
+enum run_outcome { RUN_CONTINUE, RUN_ACTIONS, RUN_PROLOG, RUN_STOP };
 
 run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAGGED g)
 {
@@ -828,7 +836,7 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   if (plain_actions(api, w, g, list)) return RUN_CONTINUE;
   w->term[0] = list;
   switch (fd_prune_and_enqueue(api, w, temp, global, goal)) {
-  case 1: return RUN_CONTINUE;
+  case 1: return RUN_ACTIONS;
   case -1: raise_pending(api, temp); return RUN_STOP;
   default:
     fd->failures++;
@@ -1154,17 +1162,20 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
   fd->fd_overflow = 0;
   clear_scratch(w);
   QX_term_ref refs = fd_new_refs(api, 5);
+  bool in_line = true; /* the stack was synced above, and after every step that ran no goal */
   for (;;) {
     TAGGED item;
-    switch (next_item(api, w, &item)) {
+    switch (in_line ? next_item<true>(api, w, &item) : next_item(api, w, &item)) {
     case 0: fd_end(api, w); return 0;
     case 3: return 1;
     case 1:
       if (!evaluate_indexical(api, w, item)) return 0;
+      in_line = true;
       break;
     default:
       switch (run_global(api, w, refs, item)) {
-      case RUN_CONTINUE: break;
+      case RUN_CONTINUE: in_line = true; break;
+      case RUN_ACTIONS: in_line = false; break;
       case RUN_STOP: return 0;
       case RUN_PROLOG: fd_ref_put(api, global, fd_ref_get(api, refs)); return 2;
       }

@@ -44,6 +44,7 @@ struct fd_test_global {
   bool daemon_requeues = false;
   bool overflow = false; /* raise fd_overflow during the run */
   bool fixpoint = false; /* declare its own fixpoint before its exports */
+  TAGGED goal = 0;       /* an atom: an action goal put before the run's other actions */
   /* seen */
   int runs = 0;
   int daemon_runs = 0;
@@ -151,6 +152,14 @@ inline void test_global_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_te
   fd_ref_put(api, state, w->term[0]);
   QX_reset_term_refs(mark);
   dvar_export_done(api, w, actions, outcome);
+  if (spec->goal && outcome >= 0) {
+    call_overflow(w, 2, 3);
+    TAGGED *cell = w->global_top;
+    w->global_top += 2;
+    cell[0] = spec->goal;
+    cell[1] = fd_ref_get(api, actions);
+    fd_ref_put(api, actions, MakeLst(cell));
+  }
 }
 
 inline int entry_function(void *params)

@@ -584,6 +584,24 @@ TEST_F(FdPropTest, ActionsAndWakingNatives)
   drain();
 }
 
+/* An action goal that opens a level and backtracks over it leaves the level stack out of line
+ * with the level mutable: the loop brings it back before its next dequeue, so the global queued
+ * behind runs. */
+TEST_F(FdPropTest, ActionGoalThatUndoesALevelLeavesTheQueueRunning)
+{
+  fd_test_global &a = add_test_global("a", 1);
+  fd_test_global &b = add_test_global("b", 1);
+  consult_in("clpfd", "call_action(G) :- G.\nreopen :- ('$fd_begin', fail ; true).");
+  a.goal = QX_atom_from_string("reopen");
+  ASSERT_EQ(go("'$fd_post_global'(a(X), s(_, 0), 0, a(X), [], _), "
+               "'$fd_post_global'(b(X), s(_, 0), 0, b(X), [], _), '$fd_evaluate_indexical'(_, 0)"),
+            1)
+      << exception();
+  EXPECT_EQ(a.runs, 1);
+  EXPECT_EQ(b.runs, 1);
+  drain();
+}
+
 /* An ix/7 record that names no indexical is an error when it reaches the loop, not dropped. */
 TEST_F(FdPropTest, MalformedIndexicalRaisesASystemError)
 {
