@@ -209,6 +209,7 @@ void prolog_fd_bool_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, 
   if (IsSmall(op) && GetSmall(op) >= 0 && GetSmall(op) <= 7) {
     TAGGED cells[6];
     int index = (int)GetSmall(op);
+#pragma GCC unroll 3
     for (int k = 0; k < 3; k++) {
       TAGGED x = state_deref(StrArg(s, 2 * k + 1)), attr = state_deref(StrArg(s, 2 * k + 2));
       int value = classify(x, attr);
