@@ -102,11 +102,33 @@ consteval std::array<cell, CELLS> make_table()
 
 constexpr std::array<cell, CELLS> TABLE = make_table();
 
+/* deref for a state's word, its usual shapes first: no reference, or one to an unbound cell or to
+ * a value. */
+[[gnu::always_inline]] inline TAGGED state_deref(TAGGED t)
+{
+  if (!IsRef(t)) return t;
+  TAGGED cell = *RefPtr(t);
+  return cell == t || !IsRef(cell) ? cell : deref(cell);
+}
+
 /* The table value of a state's variable: 0 or 1 bound, 2 unbound, -1 anything else. */
 int classify(TAGGED x, TAGGED attr)
 {
-  if (IsVar(x)) return IsStr(attr) && !IsBox(attr) && StrFunctor(attr) == functor_v4 ? 2 : -1;
+  /* a box's header is no functor */
+  if (IsVar(x)) return IsStr(attr) && StrFunctor(attr) == functor_v4 ? 2 : -1;
   return x == MakeSmall(0) ? 0 : x == MakeSmall(1) ? 1 : -1;
+}
+
+/* The dom/4 record of an attribute read from the state: in one look where its domain mutable
+ * holds the record itself, else through fd_attr_dom. */
+[[gnu::always_inline]] inline TAGGED *attr_dom(TAGGED attr)
+{
+  TAGGED m = StrArg(attr, 3);
+  if (IsStr(m) && StrFunctor(m) == functor_mutable2) {
+    TAGGED dom = StrArg(m, 1);
+    if (IsStr(dom) && StrFunctor(dom) == FD_FUNCTOR_DOM4) return StrPtr(dom);
+  }
+  return StrPtr(fd_attr_dom(attr));
 }
 
 /* Fixes the variable var with attribute attr, both as read from the state, to v, as a view's fix
@@ -115,7 +137,7 @@ int classify(TAGGED x, TAGGED attr)
  * other domains and in debugging mode. */
 bool fix_direct(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED attr, int v, int *outcome)
 {
-  TAGGED *dom = StrPtr(fd_attr_dom(attr));
+  TAGGED *dom = attr_dom(attr);
   if (fd_state(api)->debugging || !fd_dom_small_interval(dom)) return false;
   TAGGED min = dom[2], max = dom[3];
   if (GetSmall(min) > v || GetSmall(max) < v) {
@@ -187,8 +209,9 @@ void prolog_fd_bool_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, 
   if (IsSmall(op) && GetSmall(op) >= 0 && GetSmall(op) <= 7) {
     TAGGED cells[6];
     int index = (int)GetSmall(op);
+#pragma GCC unroll 3
     for (int k = 0; k < 3; k++) {
-      TAGGED x = deref(StrArg(s, 2 * k + 1)), attr = deref(StrArg(s, 2 * k + 2));
+      TAGGED x = state_deref(StrArg(s, 2 * k + 1)), attr = state_deref(StrArg(s, 2 * k + 2));
       int value = classify(x, attr);
       if (value < 0) {
         outcome = -1; /* a value outside 0..1, or a variable with no domain: no model */

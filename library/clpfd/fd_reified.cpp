@@ -318,7 +318,7 @@ struct quick_var {
 
 /* The variable at argument k of the state: false when a bound is no small integer or the argument
  * is no FD variable. */
-[[gnu::always_inline]] inline bool quick_bounds(TAGGED s, int k, quick_var *q)
+bool quick_bounds(TAGGED s, int k, quick_var *q)
 {
   TAGGED x = deref(StrArg(s, k));
   if (IsSmall(x)) return q->min = q->max = GetSmall(x), q->last = q->dom = 0, true;
@@ -340,6 +340,37 @@ struct quick_var {
   TAGGED lo = deref(StrArg(dom, 2)), hi = deref(StrArg(dom, 3));
   if (!IsSmall(lo) || !IsSmall(hi)) return false;
   return q->min = GetSmall(lo), q->max = GetSmall(hi), q->last = attr, q->dom = dom, true;
+}
+
+/* The variable at argument k of the state in one look at its usual words, references not
+ * followed: the argument a reference to the variable's unbound cell or to its small-integer value,
+ * the attribute a v/4 record whose domain mutable holds the dom/4 itself (so the end of its alias
+ * chain), the bounds small integers. Sets its bounds' words and attribute (0 for a value); false
+ * for anything else, which quick_bounds reads. */
+[[gnu::always_inline]] inline bool usual_bounds(TAGGED s, int k, TAGGED &min, TAGGED &max,
+                                                TAGGED &last)
+{
+  TAGGED x = StrArg(s, k);
+  if (!IsRef(x)) return false;
+  TAGGED cell = *RefPtr(x);
+  if (cell != x) {
+    min = max = cell, last = 0;
+    return IsSmall(cell);
+  }
+  TAGGED attr = StrArg(s, k + 1);
+  if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
+  TAGGED m = StrArg(attr, 3);
+  if (!IsStr(m) || StrFunctor(m) != functor_mutable2) return false;
+  TAGGED dom = StrArg(m, 1);
+  if (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4) return false;
+  min = StrArg(dom, 2), max = StrArg(dom, 3), last = attr;
+  return IsSmall(min) && IsSmall(max);
+}
+
+/* quick_bounds's record of what usual_bounds read. */
+quick_var usual_var(TAGGED min, TAGGED max, TAGGED last)
+{
+  return {GetSmall(min), GetSmall(max), last, last ? StrArg(StrArg(last, 3), 1) : 0};
 }
 
 /* Whether new bounds of a variable may be told directly: a variable whose domain is one interval
@@ -366,15 +397,16 @@ void tell_direct(ORVALIS_API_STRUCT *api, worker *w, int k, TAGGED *dom, int32_t
 /* No outcome from the bounds alone: the full run decides. */
 constexpr int UNDECIDED = 3;
 
-/* A run of le_iff on small bounds and no shared variables, its prunings told directly: B open is
+/* A run of le_iff on the bounds of X, Y and B as read, small ones, with no shared variables, its
+ * prunings told directly: B open is
  * fixed when the bounds of X and Y decide it; with B 1 X's maximum comes down to Y's and Y's
  * minimum up to X's; with B 0 X's minimum goes above Y's and Y's maximum below X's. UNDECIDED,
  * having done nothing, where a pruned variable has holes or the bounds are not all small. */
-int le_iff_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+[[gnu::always_inline]] inline int le_iff_decide(ORVALIS_API_STRUCT *api, worker *w,
+                                               const quick_var &x, const quick_var &y,
+                                               const quick_var &b)
 {
-  quick_var x, y, b;
-  if (!quick_bounds(s, 5, &b) || b.min < 0 || b.max > 1 || !quick_bounds(s, 1, &x) ||
-      !quick_bounds(s, 3, &y) || (x.last && (x.last == y.last || x.last == b.last)) ||
+  if (b.min < 0 || b.max > 1 || (x.last && (x.last == y.last || x.last == b.last)) ||
       (y.last && y.last == b.last))
     return UNDECIDED;
   if (b.min != b.max) {
@@ -402,6 +434,32 @@ int le_iff_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   if (ymax != y.max) tell_direct(api, w, 3, xmin == x.min ? StrPtr(y.dom) : nullptr, y.min, ymax,
                                     FD_WAKE_MAX);
   return xmin == x.max || y.min == ymax || y.min + 1 == x.max ? ENTAILED : SUSPENDED;
+}
+
+/* le_iff_decide on the variables read the general way. */
+[[gnu::noinline]] int le_iff_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+{
+  quick_var x, y, b;
+  if (!quick_bounds(s, 5, &b) || !quick_bounds(s, 1, &x) || !quick_bounds(s, 3, &y))
+    return UNDECIDED;
+  return le_iff_decide(api, w, x, y, b);
+}
+
+/* le_iff_decide on the variables read in one look where their words are the usual ones; the
+ * usual run, B open and the bounds of X and Y still overlapping, decided on the words read. */
+int le_iff_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+{
+  TAGGED bmin, bmax, blast, xmin, xmax, xlast, ymin, ymax, ylast;
+  if (!usual_bounds(s, 5, bmin, bmax, blast) || !usual_bounds(s, 1, xmin, xmax, xlast) ||
+      !usual_bounds(s, 3, ymin, ymax, ylast))
+    return le_iff_general(api, w, s);
+  /* small integers' words are ordered as their values */
+  if (bmin == MakeSmall(0) && bmax == MakeSmall(1) && (SIGNED_TAGGED)xmin <= (SIGNED_TAGGED)ymax &&
+      (SIGNED_TAGGED)xmax > (SIGNED_TAGGED)ymin && (!xlast || (xlast != ylast && xlast != blast)) &&
+      ylast != blast)
+    return SUSPENDED;
+  return le_iff_decide(api, w, usual_var(xmin, xmax, xlast), usual_var(ymin, ymax, ylast),
+                       usual_var(bmin, bmax, blast));
 }
 
 void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,

@@ -3,6 +3,7 @@
  * merges two FD variables the engine unifies. Random instances are checked against brute force
  * over the distinct variables.
  */
+#include <algorithm>
 #include <bit>
 #include <memory>
 #include <random>
@@ -469,5 +470,55 @@ TEST_F(FdReified, LeIffNarrowedAgainstItsSupports)
                             ? "[" + std::to_string(support[0]) + "," + std::to_string(support[1]) +
                                   "," + std::to_string(support[2]) + "]"
                             : "failed");
+  }
+}
+
+/* le_iff posted by the driver, whose state holds each attribute itself (the words the direct run
+ * reads in one look): after posting and after each narrowing (a value removed or a variable
+ * bound), exactly the values with a support are left, or it fails. */
+TEST_F(FdReified, LeIffOnPostedStatesAgainstItsSupports)
+{
+  std::mt19937 random(58);
+  for (int round = 0; round < (qx_gc_stress ? 12 : 600); round++) {
+    SCOPED_TRACE(round);
+    fd_driver::driver d(api);
+    fd_driver::undo_scope undo(w);
+    std::vector<int32_t> dom[3];
+    for (int i = 0; i < 3; i++) {
+      int lo = i < 2 ? (int)(random() % 9) - 4 : (int)(random() % 2);
+      int hi = std::min(i < 2 ? 4 : 1, lo + (int)(random() % 5));
+      for (int v = lo; v <= hi; v++)
+        if (v == lo || v == hi || random() % 3) dom[i].push_back(v);
+      ASSERT_EQ(d.new_var_in(dom[i]), i);
+    }
+    /* each variable's values with a support, or all empty */
+    using sets = std::vector<std::set<int32_t>>;
+    auto supports = [&] {
+      sets s(3);
+      for (int32_t x : dom[0])
+        for (int32_t y : dom[1])
+          if (std::count(dom[2].begin(), dom[2].end(), x <= y))
+            s[0].insert(x), s[1].insert(y), s[2].insert(x <= y);
+      return s[0].empty() ? sets(3) : s;
+    };
+    using fd_driver::driver;
+    int ok = d.post("le_iff", {driver::var(0), driver::var(1), driver::var(2)});
+    if (ok == 1) ok = d.propagate();
+    for (int step = 0; step < 3; step++) {
+      ASSERT_GE(ok, 0) << d.error();
+      sets expected = supports(), left(3);
+      for (int i = 0; i < 3 && ok == 1; i++)
+        dom[i] = d.domain(i), left[i] = {dom[i].begin(), dom[i].end()};
+      ASSERT_EQ(left, expected) << "step " << step;
+      if (ok != 1) break;
+      int k = (int)(random() % 3);
+      int32_t v = dom[k][random() % dom[k].size()];
+      bool remove = dom[k].size() > 1 && random() % 2;
+      ok = remove ? d.exclude(k, v) : d.bind(k, v, fd_driver::binding::fd_unify);
+      if (remove)
+        dom[k].erase(std::find(dom[k].begin(), dom[k].end(), v));
+      else
+        dom[k] = {v};
+    }
   }
 }
