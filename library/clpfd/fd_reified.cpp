@@ -552,7 +552,7 @@ void le_iff_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state
       IsVar(deref(StrArg(s, 7)))) {
     int quick = le_iff_fast(api, w, s);
     if (quick != UNDECIDED) {
-      fd_ref_put(api, state, s);
+      fd_ref_put(api, state, w->term[0]); /* a tell may have collected: s may have moved */
       dvar_export_done(api, w, actions, quick);
       return;
     }

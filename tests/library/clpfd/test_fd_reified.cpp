@@ -479,7 +479,7 @@ TEST_F(FdReified, LeIffNarrowedAgainstItsSupports)
 TEST_F(FdReified, LeIffOnPostedStatesAgainstItsSupports)
 {
   std::mt19937 random(58);
-  for (int round = 0; round < (qx_gc_stress ? 12 : 600); round++) {
+  for (int round = 0; round < 600; round++) {
     SCOPED_TRACE(round);
     fd_driver::driver d(api);
     fd_driver::undo_scope undo(w);
