@@ -772,19 +772,21 @@ static TAGGED attribute_dom_walk(TAGGED attr, bool *lists);
 static bool both_small(TAGGED a, TAGGED b) { return (((a ^ QX_TAG_SMALL) | (b ^ QX_TAG_SMALL)) & 7) == 0; }
 
 /* The dom/4 record of a dereferenced attribute of the common shape, as the kernel makes it (no
- * alias, no forwarded mutable, no references, a suspension record with small Count and Mask),
- * else 0. The set is not looked at. Checked in place: every posting and every global's run checks
- * each of its variables' attributes. */
+ * alias, no forwarded mutable, no references, a suspension record with small Count and Mask or, for
+ * a constant's, none), else 0. The set is not looked at. Checked in place: every posting and every
+ * global's run checks each of its variables' attributes. */
 static QX_HOT_INLINE TAGGED plain_dom(TAGGED attr)
 {
   if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return 0;
   TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
-  if (!IsStr(m) || StrFunctor(m) != functor_mutable2 || !IsStr(l) ||
-      StrFunctor(l) != functor_mutable2)
-    return 0;
-  TAGGED dom = StrArg(m, 1), record = StrArg(l, 1);
-  if (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4 || !IsStr(record) ||
-      StrFunctor(record) != FUNCTOR_LISTS7 || !both_small(StrArg(record, 1), StrArg(record, 2)))
+  if (!IsStr(m) || StrFunctor(m) != functor_mutable2) return 0;
+  TAGGED dom = StrArg(m, 1);
+  if (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4) return 0;
+  if (l == MakeSmall(0)) return dom;
+  if (!IsStr(l) || StrFunctor(l) != functor_mutable2) return 0;
+  TAGGED record = StrArg(l, 1);
+  if (!IsStr(record) || StrFunctor(record) != FUNCTOR_LISTS7 ||
+      !both_small(StrArg(record, 1), StrArg(record, 2)))
     return 0;
   return dom;
 }
@@ -796,7 +798,7 @@ static inline TAGGED attribute_dom(TAGGED attr, bool *lists)
 {
   attr = deref(attr);
   if (TAGGED dom = plain_dom(attr)) {
-    *lists = true;
+    *lists = StrArg(attr, 4) != MakeSmall(0);
     return dom;
   }
   return attribute_dom_walk(attr, lists);
