@@ -381,7 +381,7 @@ static int tell_bounds(ORVALIS_API_STRUCT *api, worker *w, TAGGED min, TAGGED ma
   }
   int mask = FD_WAKE_DOM | (lo != dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
              (hi != dom[3] ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
-  return fd_tell_interval(api, w, lo, hi, mask);
+  return tell_interval(api, w, lo, hi, mask, dom);
 }
 
 /* The export of a view when the variable changed since loading, or in debugging mode. */
