@@ -99,10 +99,8 @@ static TAGGED *attr_slot(TAGGED *record, mod_def *module)
 
 TAGGED get_attributes(TAGGED v, mod_def *module)
 {
-  TAGGED *record = attvar_record(v);
-  TAGGED *slot = record ? attr_slot(record, module) : nullptr;
-  if (!slot || *slot == atom_no_attr) return 0;
-  return deref(*slot);
+  v = deref(v);
+  return IsVar(v) ? qx_attribute_in_slot(qx_w, v, module->attr_no) : 0;
 }
 
 /* Heap words for an attribute record or term; the caller has made room (the heap's margin of

@@ -2,6 +2,7 @@
 #ifndef QX_OBJAREAS_H
 #define QX_OBJAREAS_H
 
+#include "atoms.h"
 #include "datadefs.h"
 
 /* A small helper of the interpreter's loop that the compiler would otherwise leave out of line
@@ -171,6 +172,20 @@ static inline bool qx_cell_is_old(const worker *w, const TAGGED *cell)
     return c < (const void *)w->local_uncond;
   return true;
 }
+/* The attribute in slot k (a module's attr_no) of the dereferenced unbound variable v, dereferenced,
+ * or 0 when it has none. An attributed variable's cell follows the -1 marker of its record, whose
+ * last word holds '$attrs'(S1, ..., Sn). In line: the solver looks up every argument of every
+ * propagator run. */
+static inline TAGGED qx_attribute_in_slot(const worker *w, TAGGED v, uint32_t k)
+{
+  const TAGGED *cell = RefPtr(v);
+  if (cell <= w->heap_start || cell >= w->global_top || !IsAttVarCell(cell)) return 0;
+  TAGGED attrs = deref(cell[2]);
+  if (k == 0 || k > Arity(StrFunctor(attrs))) return 0;
+  TAGGED attribute = StrPtr(attrs)[k];
+  return attribute == atom_no_attr ? 0 : deref(attribute);
+}
+
 /* Bind a cell known not to be an attributed variable, trailing it when it is old. */
 static QX_HOT_INLINE void qx_bind_plain(worker *w, TAGGED *cell, TAGGED value)
 {

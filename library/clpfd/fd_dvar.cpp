@@ -321,8 +321,28 @@ static int raise_min(dvar *d, TAGGED lo)
                      !max_below(fds_interval(set)[1], d->max));
 }
 
+/* dvar_fix_interval_t of an interval view with small bounds, whose words compare as their values:
+ * only inf and sup (any other word counts as sup) are taken apart. */
+static int fix_small_interval(dvar *d, TAGGED min, TAGGED max)
+{
+  SIGNED_TAGGED lo = (SIGNED_TAGGED)d->min, hi = (SIGNED_TAGGED)d->max;
+  if (IsSmall(min))
+    lo = std::max(lo, (SIGNED_TAGGED)min);
+  else if (min != atom_inf)
+    return FD_MASK_FAIL;
+  if (IsSmall(max))
+    hi = std::min(hi, (SIGNED_TAGGED)max);
+  else if (max == atom_inf)
+    return FD_MASK_FAIL;
+  if (lo > hi) return FD_MASK_FAIL;
+  if ((TAGGED)lo == d->min && (TAGGED)hi == d->max) return 0;
+  return move_bounds(d, (TAGGED)lo, (TAGGED)hi, d->set, true);
+}
+
 int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
 {
+  if (d->flags & DV_INTERVAL && IsSmall(d->min) && IsSmall(d->max))
+    return fix_small_interval(d, min, max);
   int32_t lo = std::max(fds_val(min), lo_of(d)), hi = std::min(fds_val(max), hi_of(d));
   if (lo > hi) return FD_MASK_FAIL;
   if (lo == lo_of(d) && hi == hi_of(d)) return 0;

@@ -119,6 +119,23 @@ int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
   return tell_value(api, w, value, current_dom(w));
 }
 
+/* Whether the domain record holds the interval lo..hi. */
+static bool holds_interval(const TAGGED *dom, TAGGED lo, TAGGED hi)
+{
+  return dom[2] == lo && dom[3] == hi && !IsLst(LstTail(deref(dom[1])));
+}
+
+/* tell_interval of the small integers lo < hi, whose width is a small integer, into the current
+ * domain record dom. */
+static int tell_small_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask,
+                               TAGGED *dom)
+{
+  if (holds_interval(dom, lo, hi)) return 0;
+  store_dom(api, w, 0, lo, hi, MakeSmall(GetSmall(hi) - GetSmall(lo) + 1),
+            ensure_heap_dom(api, w, 7, dom));
+  return mask;
+}
+
 /* fd_tell_interval with the current domain record read. */
 static int tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask,
                          TAGGED *dom)
@@ -128,11 +145,11 @@ static int tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED h
     fd_state(api)->fd_overflow = 1;
     return 0;
   }
-  if (dom[2] == lo && dom[3] == hi && !IsLst(LstTail(deref(dom[1])))) return 0;
-  int64_t width = (int64_t)fds_val(hi) - fds_val(lo) + 1;
-  TAGGED size =
-      IsSmall(lo) && IsSmall(hi) && SmallFits(width) ? MakeSmall((int32_t)width) : atom_sup;
-  store_dom(api, w, 0, lo, hi, size, ensure_heap_dom(api, w, 7, dom));
+  /* small ends are at most 2^29 apart: the width fits 32 bits */
+  if (IsSmall(lo) && IsSmall(hi) && SmallFits(GetSmall(hi) - GetSmall(lo) + 1))
+    return tell_small_interval(api, w, lo, hi, mask, dom);
+  if (holds_interval(dom, lo, hi)) return 0;
+  store_dom(api, w, 0, lo, hi, atom_sup, ensure_heap_dom(api, w, 7, dom));
   return mask;
 }
 
@@ -364,7 +381,7 @@ static int tell_bounds(ORVALIS_API_STRUCT *api, worker *w, TAGGED min, TAGGED ma
   }
   int mask = FD_WAKE_DOM | (lo != dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
              (hi != dom[3] ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
-  return fd_tell_interval(api, w, lo, hi, mask);
+  return tell_interval(api, w, lo, hi, mask, dom);
 }
 
 /* The export of a view when the variable changed since loading, or in debugging mode. */
@@ -424,8 +441,8 @@ void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
     mask = tell_value(api, w, d->min, dom);
   else if (!(flags & DV_INTERVAL))
     mask = tell_view(api, w, d, dom);
-  else
-    mask = tell_interval(api, w, d->min, d->max, (int)(flags & 6) | 9, dom);
+  else /* an interval of the finite domain it was loaded from: small ends, a small width */
+    mask = tell_small_interval(api, w, d->min, d->max, (int)(flags & 6) | 9, dom);
   told(api, w, mask, SELF_NONE);
 }
 
@@ -752,26 +769,37 @@ static bool plain_set_within(TAGGED set, TAGGED min, TAGGED max)
 
 static TAGGED attribute_dom_walk(TAGGED attr, bool *lists);
 
+static bool both_small(TAGGED a, TAGGED b) { return (((a ^ QX_TAG_SMALL) | (b ^ QX_TAG_SMALL)) & 7) == 0; }
+
+/* The dom/4 record of a dereferenced attribute of the common shape, as the kernel makes it (no
+ * alias, no forwarded mutable, no references, a suspension record with small Count and Mask or, for
+ * a constant's, none), else 0. The set is not looked at. Checked in place: every posting and every
+ * global's run checks each of its variables' attributes. */
+static QX_HOT_INLINE TAGGED plain_dom(TAGGED attr)
+{
+  if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return 0;
+  TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
+  if (!IsStr(m) || StrFunctor(m) != functor_mutable2) return 0;
+  TAGGED dom = StrArg(m, 1);
+  if (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4) return 0;
+  if (l == MakeSmall(0)) return dom;
+  if (!IsStr(l) || StrFunctor(l) != functor_mutable2) return 0;
+  TAGGED record = StrArg(l, 1);
+  if (!IsStr(record) || StrFunctor(record) != FUNCTOR_LISTS7 ||
+      !both_small(StrArg(record, 1), StrArg(record, 2)))
+    return 0;
+  return dom;
+}
+
 /* The dom/4 record at the end of an attribute's v/4 chain when the chain and the suspension record
  * are as the kernel makes them, else 0; *lists is whether the attribute has a suspension record.
- * The set is not looked at. The common shape is checked in place: every posting checks each of
- * its variables' attributes. */
+ * The set is not looked at. */
 static inline TAGGED attribute_dom(TAGGED attr, bool *lists)
 {
   attr = deref(attr);
-  /* as the kernel makes it: no alias, no forwarded mutable, no references */
-  if (IsStr(attr) && StrFunctor(attr) == functor_v4) {
-    TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
-    if (IsStr(m) && StrFunctor(m) == functor_mutable2 && IsStr(l) &&
-        StrFunctor(l) == functor_mutable2) {
-      TAGGED dom = StrArg(m, 1), record = StrArg(l, 1);
-      if (IsStr(dom) && StrFunctor(dom) == FD_FUNCTOR_DOM4 && IsStr(record) &&
-          StrFunctor(record) == FUNCTOR_LISTS7 && IsSmall(StrArg(record, 1)) &&
-          IsSmall(StrArg(record, 2))) {
-        *lists = true;
-        return dom;
-      }
-    }
+  if (TAGGED dom = plain_dom(attr)) {
+    *lists = StrArg(attr, 4) != MakeSmall(0);
+    return dom;
   }
   return attribute_dom_walk(attr, lists);
 }
@@ -821,56 +849,52 @@ static bool well_formed_walk(TAGGED attr)
   return value && dom_well_formed(StrPtr(value));
 }
 
-/* The usual attribute (attribute_dom's common shape) is read in place, and a one-interval domain
- * without references among the words read is checked in one look: every posting checks each of
- * its variables' attributes. Any other shape is walked. */
-bool fd_well_formed_attribute(TAGGED attr)
+/* fd_well_formed_attribute of a dereferenced attribute. The usual one (plain_dom's shape, its
+ * interval's pair the record's Min and Max words, as the tells make it) is checked in one look;
+ * any other shape is walked. */
+static QX_HOT_INLINE bool well_formed(TAGGED attr)
 {
-  attr = deref(attr);
-  if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return well_formed_walk(attr);
-  TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
-  if (!IsStr(m) || StrFunctor(m) != functor_mutable2 || !IsStr(l) ||
-      StrFunctor(l) != functor_mutable2)
-    return well_formed_walk(attr);
-  TAGGED dom = StrArg(m, 1), record = StrArg(l, 1);
-  if (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4 || !IsStr(record) ||
-      StrFunctor(record) != FUNCTOR_LISTS7 || !IsSmall(StrArg(record, 1)) ||
-      !IsSmall(StrArg(record, 2)))
-    return well_formed_walk(attr);
+  TAGGED dom = plain_dom(attr);
+  if (!dom) return well_formed_walk(attr);
   const TAGGED *d = StrPtr(dom);
   TAGGED set = d[1];
-  if (IsLst(set) && LstTail(set) == atom_nil && IsLst(LstHead(set))) {
-    TAGGED min = LstHead(LstHead(set)), max = LstTail(LstHead(set));
-    if (IsSmall(min) && IsSmall(max) && GetSmall(min) <= GetSmall(max) && d[2] == min &&
-        d[3] == max)
-      return true;
-  }
+  /* small bound words compare as their values */
+  if (IsLst(set) && LstHead(set) == MakeLst(d + 2) && LstTail(set) == atom_nil &&
+      both_small(d[2], d[3]) && (SIGNED_TAGGED)d[2] <= (SIGNED_TAGGED)d[3])
+    return true;
   return dom_well_formed(d);
+}
+
+bool fd_well_formed_attribute(TAGGED attr) { return well_formed(deref(attr)); }
+
+/* The clpfd attribute of a dereferenced unbound variable, or 0. */
+static QX_HOT_INLINE TAGGED attribute_of(ORVALIS_API_STRUCT *api, worker *w, TAGGED var)
+{
+  return qx_attribute_in_slot(w, var, fd_state(api)->fd_module->attr_no);
 }
 
 TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
                          TAGGED size)
 {
   term = deref(term);
-  if (IsSmall(term)) return constant_attribute(w, term);
-  if (!IsVar(term)) return 0;
-  mod_def *module = fd_state(api)->fd_module;
-  TAGGED attr = get_attributes(term, module);
-  if (attr) return fd_well_formed_attribute(attr) ? attr : 0;
-  attr = copy_template(w);
-  TAGGED *dom = StrPtr(attr) + 11;
-  dom[2] = min;
-  dom[3] = max;
-  dom[4] = size;
-  put_attributes(term, attr, module);
-  return attr;
+  if (IsVar(term)) {
+    if (TAGGED attr = attribute_of(api, w, term)) return well_formed(attr) ? attr : 0;
+    TAGGED attr = copy_template(w);
+    TAGGED *dom = StrPtr(attr) + 11;
+    dom[2] = min;
+    dom[3] = max;
+    dom[4] = size;
+    put_attributes(term, attr, fd_state(api)->fd_module);
+    return attr;
+  }
+  return IsSmall(term) ? constant_attribute(w, term) : 0;
 }
 
 TAGGED fd_link_attribute(ORVALIS_API_STRUCT *api, worker *w, TAGGED term)
 {
   term = deref(term);
   if (IsVar(term))
-    if (TAGGED attr = get_attributes(term, fd_state(api)->fd_module)) {
+    if (TAGGED attr = attribute_of(api, w, term)) {
       bool lists;
       return attribute_dom(attr, &lists) && lists ? attr : 0;
     }
@@ -944,11 +968,10 @@ long prolog_fd_check_arguments_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_r
   const TAGGED *args = IsLst(g) ? LstPtr(g) : StrArgs(g);
   TAGGED *out = heap_take(w, IsLst(g) ? 2 : arity + 1), *out_args = out;
   if (IsStr(g)) *out_args++ = StrFunctor(g);
-  mod_def *module = fd_state(api)->fd_module;
   for (uint32_t i = 0; i < arity; i++) {
     /* a variable with a well-formed attribute in line; anything else as fd_check_argument says */
-    TAGGED x = deref(args[i]), a = IsVar(x) ? get_attributes(x, module) : 0;
-    out_args[i] = a && fd_well_formed_attribute(a)
+    TAGGED x = deref(args[i]), a = IsVar(x) ? attribute_of(api, w, x) : 0;
+    out_args[i] = a && well_formed(a)
                       ? a
                       : fd_check_argument(api, w, x, atom_inf, atom_sup, atom_sup);
     if (!out_args[i]) return fail_native(api);
