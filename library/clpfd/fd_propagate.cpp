@@ -243,8 +243,9 @@ inline void level_insert(ORVALIS_API_STRUCT *api, propagator *p, int code, TAGGE
   } else {
     at = q->first = (q->first - 1) & mask;
   }
-  q->items[2 * at] = entry;
-  q->items[2 * at + 1] = (TAGGED)stamp;
+  TAGGED *items = q->items;
+  items[2 * at] = entry;
+  items[2 * at + 1] = (TAGGED)stamp;
   p->stamp = stamp;
   if (index < QUEUE_DAEMONS && index < p->hint) p->hint = index;
 }
@@ -314,14 +315,18 @@ TAGGED young_lists(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable)
   return young_record(api, w, fd_mutable_value(lists_mutable), lists_mutable);
 }
 
-inline int32_t lists_int(TAGGED lists, int arg) { return GetSmall(deref(StrArg(lists, arg))); }
+/* deref for the cells of suspension lists, records and attributes, which rarely hold a reference:
+ * the usual case is one test, the chain walk stays out of the loops. */
+QX_HOT_INLINE TAGGED deref_cell(TAGGED t) { return __builtin_expect(IsRef(t), 0) ? deref(t) : t; }
+
+inline int32_t lists_int(TAGGED lists, int arg) { return GetSmall(deref_cell(StrArg(lists, arg))); }
 
 bool is_record(TAGGED t, TAGGED functor) { return IsStr(t) && StrFunctor(t) == functor; }
 
 /* The '$fdlists' record of a lists mutable; 0 when the attribute has none (a constant's). */
 QX_HOT_INLINE TAGGED lists_record(TAGGED lists_mutable)
 {
-  lists_mutable = deref(lists_mutable);
+  lists_mutable = deref_cell(lists_mutable);
   if (!is_record(lists_mutable, functor_mutable2)) return 0;
   TAGGED lists = StrArg(lists_mutable, 1); /* usually the record itself, not a newer mutable */
   if (!is_record(lists, functor_fdlists7)) lists = fd_mutable_value(lists_mutable);
@@ -368,10 +373,6 @@ QX_HOT_INLINE propagator *insertion_level(const waker &k, int32_t *stamp)
   *stamp = GetSmall(cell[2]);
   return p;
 }
-
-/* deref for the cells of suspension lists and records, which rarely hold a reference: the usual
- * case is one test, the chain walk stays out of the loops. */
-QX_HOT_INLINE TAGGED deref_cell(TAGGED t) { return __builtin_expect(IsRef(t), 0) ? deref(t) : t; }
 
 /* Whether the suspension record at r is alive, its Dead unbound (dereferenced into *dead). Dead
  * is mostly a reference to a variable of the constraint, unbound or bound to an integer. */
@@ -1007,14 +1008,14 @@ void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED 
 void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
 {
   struct fd_state *fd = fd_state(api);
-  TAGGED last = deref(w->term[3]);
-  TAGGED dom = deref(StrArg(deref(StrArg(last, 3)), 1));
+  TAGGED last = deref_cell(w->term[3]);
+  TAGGED dom = deref_cell(StrArg(deref_cell(StrArg(last, 3)), 1));
   if (!is_record(dom, FD_FUNCTOR_DOM4)) { /* an alias chain, or a forwarded mutable */
     last = fd_attr_last(last);
     dom = fd_mutable_value(StrArg(last, 3));
   }
   if (mask & (FD_WAKE_MIN | FD_WAKE_MAX)) mask |= FD_WAKE_MINMAX;
-  if (deref(StrArg(dom, 4)) == MakeSmall(1)) mask |= FD_WAKE_VAL;
+  if (deref_cell(StrArg(dom, 4)) == MakeSmall(1)) mask |= FD_WAKE_VAL;
   fd->prunings++;
   if (!(mask & FD_WAKE_VAL)) {
     TAGGED lists_mutable = StrArg(last, 4);
