@@ -695,7 +695,7 @@ QX_HOT_INLINE void wake_bounds(ORVALIS_API_STRUCT *api, worker *w, int mask, TAG
   int later = 0;
   for (uint32_t bits = (uint32_t)mask & 15; bits;) {
     int i = 31 - __builtin_clz(bits);
-    bits ^= 1u << i;
+    bits &= (1u << i) - 1;
     /* the queue of the globals a constant in each of the two inlined loops */
     lists = i == 0 ? wake_back(k, lists_mutable, lists, 0, 3, &later)
                    : wake_back(k, lists_mutable, lists, i, 2, &later);
