@@ -468,7 +468,7 @@ QX_HOT_INLINE void queue_suspension(waker &k, TAGGED s, TAGGED f, TAGGED dead)
 }
 
 /* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
-void wake_front(waker &k, TAGGED list, int gq)
+QX_HOT_INLINE void wake_front(waker &k, TAGGED list, int gq)
 {
   for (; IsLst(list); list = deref_cell(LstTail(list))) {
     TAGGED s = deref_cell(LstHead(list)), dead;
