@@ -243,8 +243,9 @@ inline void level_insert(ORVALIS_API_STRUCT *api, propagator *p, int code, TAGGE
   } else {
     at = q->first = (q->first - 1) & mask;
   }
-  q->items[2 * at] = entry;
-  q->items[2 * at + 1] = (TAGGED)stamp;
+  TAGGED *items = q->items;
+  items[2 * at] = entry;
+  items[2 * at + 1] = (TAGGED)stamp;
   p->stamp = stamp;
   if (index < QUEUE_DAEMONS && index < p->hint) p->hint = index;
 }
@@ -314,14 +315,18 @@ TAGGED young_lists(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable)
   return young_record(api, w, fd_mutable_value(lists_mutable), lists_mutable);
 }
 
-inline int32_t lists_int(TAGGED lists, int arg) { return GetSmall(deref(StrArg(lists, arg))); }
+/* deref for the cells of suspension lists, records and attributes, which rarely hold a reference:
+ * the usual case is one test, the chain walk stays out of the loops. */
+QX_HOT_INLINE TAGGED deref_cell(TAGGED t) { return __builtin_expect(IsRef(t), 0) ? deref(t) : t; }
+
+inline int32_t lists_int(TAGGED lists, int arg) { return GetSmall(deref_cell(StrArg(lists, arg))); }
 
 bool is_record(TAGGED t, TAGGED functor) { return IsStr(t) && StrFunctor(t) == functor; }
 
 /* The '$fdlists' record of a lists mutable; 0 when the attribute has none (a constant's). */
 QX_HOT_INLINE TAGGED lists_record(TAGGED lists_mutable)
 {
-  lists_mutable = deref(lists_mutable);
+  lists_mutable = deref_cell(lists_mutable);
   if (!is_record(lists_mutable, functor_mutable2)) return 0;
   TAGGED lists = StrArg(lists_mutable, 1); /* usually the record itself, not a newer mutable */
   if (!is_record(lists, functor_fdlists7)) lists = fd_mutable_value(lists_mutable);
@@ -368,10 +373,6 @@ QX_HOT_INLINE propagator *insertion_level(const waker &k, int32_t *stamp)
   *stamp = GetSmall(cell[2]);
   return p;
 }
-
-/* deref for the cells of suspension lists and records, which rarely hold a reference: the usual
- * case is one test, the chain walk stays out of the loops. */
-QX_HOT_INLINE TAGGED deref_cell(TAGGED t) { return __builtin_expect(IsRef(t), 0) ? deref(t) : t; }
 
 /* Whether the suspension record at r is alive, its Dead unbound (dereferenced into *dead). Dead
  * is mostly a reference to a variable of the constraint, unbound or bound to an integer. */
@@ -420,21 +421,32 @@ QX_HOT_INLINE void wake_status_word(const waker &k, TAGGED m, uint32_t status)
   cell[1] = MakeSmall((int32_t)status);
 }
 
-QX_HOT_INLINE void queue_daemon(const waker &k, TAGGED d)
+/* The waker's level, found at its first insertion: a wake that queues nothing opens no level and
+ * saves no level mutable. */
+QX_HOT_INLINE propagator *wake_level(waker &k)
+{
+  if (__builtin_expect(!k.p, 0)) k.p = insertion_level(k, &k.stamp);
+  return k.p;
+}
+
+QX_HOT_INLINE void queue_daemon(waker &k, TAGGED d)
 {
   uint32_t status;
   status_read(d, &status);
-  if ((status & STATUS_RUN_MASK) != FD_ST_RUNNING) level_insert(k.api, k.p, CODE_DAEMON, d, k.stamp);
+  if ((status & STATUS_RUN_MASK) == FD_ST_RUNNING) return;
+  propagator *p = wake_level(k);
+  level_insert(k.api, p, CODE_DAEMON, d, k.stamp);
 }
 
 /* Queues a global or an indexical with queue code `code` unless it is queued already. */
-QX_HOT_INLINE void queue_record(const waker &k, TAGGED s, int code)
+QX_HOT_INLINE void queue_record(waker &k, TAGGED s, int code)
 {
   uint32_t status;
   TAGGED m = status_read(s, &status);
   if (status & FD_ST_QUEUED) return;
   wake_status_word(k, m, status | FD_ST_QUEUED);
-  level_insert(k.api, k.p, code, s, k.stamp);
+  propagator *p = wake_level(k);
+  level_insert(k.api, p, code, s, k.stamp);
 }
 
 /* Queues a live suspension with functor f unless it is queued already: code for a global, ix_code
@@ -442,7 +454,7 @@ QX_HOT_INLINE void queue_record(const waker &k, TAGGED s, int code)
  * from queueing). The codes are constants, so that each insertion folds to one queue. The lists
  * of domain and bound changes hold mostly daemons, Val lists none: daemons_first orders the tests. */
 template <int code, int ix_code, bool daemons_first = true>
-QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED dead)
+QX_HOT_INLINE void queue_suspension(waker &k, TAGGED s, TAGGED f, TAGGED dead)
 {
   if (daemons_first && f == functor_daemon5) {
     queue_daemon(k, s);
@@ -456,7 +468,7 @@ QX_HOT_INLINE void queue_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED d
 }
 
 /* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
-void wake_front(const waker &k, TAGGED list, int gq)
+QX_HOT_INLINE void wake_front(waker &k, TAGGED list, int gq)
 {
   for (; IsLst(list); list = deref_cell(LstTail(list))) {
     TAGGED s = deref_cell(LstHead(list)), dead;
@@ -510,7 +522,7 @@ inline uint32_t drop_words(TAGGED lists)
  * queued, dead ones dropped from the list (drop_list) when the heap has room for it; else the
  * index goes into *later, for drop_dead once every list is walked (a drop queues nothing, so the
  * queues keep their order). Returns the record, a copy when dropping needed one. */
-TAGGED wake_back(const waker &k, TAGGED lists_mutable, TAGGED lists, int index, int gq,
+QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int index, int gq,
                  int *later)
 {
   int32_t dead = 0;
@@ -577,7 +589,7 @@ TAGGED first_unbound(TAGGED vars, TAGGED *rest)
 }
 
 /* A Val-list suspension whose variables are all fixed fires; dead is its Dead argument. */
-QX_HOT_INLINE void fire_value_suspension(const waker &k, TAGGED s, TAGGED f, TAGGED dead)
+QX_HOT_INLINE void fire_value_suspension(waker &k, TAGGED s, TAGGED f, TAGGED dead)
 {
   if (f == functor_iff4) {
     if (!iff_holds(k.api, s)) return;
@@ -591,7 +603,7 @@ QX_HOT_INLINE void fire_value_suspension(const waker &k, TAGGED s, TAGGED f, TAG
 /* The Val list of a fixed variable from cell list on: suspensions whose variables are all fixed
  * fire; the others are linked into the list of their next unbound variable, after making room for
  * them (the kept entries are roots meanwhile). */
-__attribute__((noinline)) void wake_values_from(const waker &k, TAGGED list)
+__attribute__((noinline)) void wake_values_from(waker &k, TAGGED list)
 {
   ORVALIS_API_STRUCT *api = k.api;
   worker *w = k.w;
@@ -663,7 +675,6 @@ __attribute__((noinline)) void wake_values(waker k, TAGGED list)
 void wake_fixed(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGED lists)
 {
   waker k = make_waker(api, w, self);
-  k.p = insertion_level(k, &k.stamp);
   for (int i = 0; i < 4; i++) {
     TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
     if (IsLst(list)) wake_front(k, list, i == 0 ? 3 : 2);
@@ -672,21 +683,33 @@ void wake_fixed(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGE
     wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
 }
 
+/* enqueue_record for a variable not fixed: the back-appending wake of the lists in mask (the
+ * dom, min, max and minmax bits), highest first. Inline in fd_told, the usual caller. */
+QX_HOT_INLINE void wake_bounds(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
+                               TAGGED lists_mutable, TAGGED lists)
+{
+  /* Queueing takes no heap words: room is made only where they are taken, by the Val-list
+   * relinking and by drop_dead. */
+  /* a waker of its own, whose address goes nowhere, so that its fields stay in registers */
+  waker k = make_waker(api, w, self);
+  int later = 0;
+  for (uint32_t bits = (uint32_t)mask & 15; bits;) {
+    int i = 31 - __builtin_clz(bits);
+    bits &= (1u << i) - 1;
+    /* the queue of the globals a constant in each of the two inlined loops */
+    lists = i == 0 ? wake_back(k, lists_mutable, lists, 0, 3, &later)
+                   : wake_back(k, lists_mutable, lists, i, 2, &later);
+  }
+  if (later) drop_dead(api, w, lists_mutable, later);
+}
+
 /* fd_enqueue_all with the '$fdlists' record of lists_mutable already looked up. */
 void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
                     TAGGED lists_mutable, TAGGED lists)
 {
   if (mask <= 0) return;
-  /* Queueing takes no heap words: room is made only where they are taken, by the Val-list
-   * relinking and by drop_dead. */
   if (mask & FD_WAKE_FIXED) return wake_fixed(api, w, mask, self, lists);
-  /* a waker of its own, whose address goes nowhere, so that its fields stay in registers */
-  waker k = make_waker(api, w, self);
-  k.p = insertion_level(k, &k.stamp);
-  int later = 0;
-  for (int i = 3; i >= 0; i--)
-    if (mask & (1 << i)) lists = wake_back(k, lists_mutable, lists, i, i == 0 ? 3 : 2, &later);
-  if (later) drop_dead(api, w, lists_mutable, later);
+  wake_bounds(api, w, mask, self, lists_mutable, lists);
 }
 
 /* ---- running ---- */
@@ -993,19 +1016,21 @@ void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED 
 void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
 {
   struct fd_state *fd = fd_state(api);
-  TAGGED last = deref(w->term[3]);
-  TAGGED dom = deref(StrArg(deref(StrArg(last, 3)), 1));
+  TAGGED last = deref_cell(w->term[3]);
+  TAGGED dom = deref_cell(StrArg(deref_cell(StrArg(last, 3)), 1));
   if (!is_record(dom, FD_FUNCTOR_DOM4)) { /* an alias chain, or a forwarded mutable */
     last = fd_attr_last(last);
     dom = fd_mutable_value(StrArg(last, 3));
   }
   if (mask & (FD_WAKE_MIN | FD_WAKE_MAX)) mask |= FD_WAKE_MINMAX;
-  if (deref(StrArg(dom, 4)) == MakeSmall(1)) mask |= FD_WAKE_VAL;
+  if (deref_cell(StrArg(dom, 4)) == MakeSmall(1)) mask |= FD_WAKE_VAL;
   fd->prunings++;
   if (!(mask & FD_WAKE_VAL)) {
     TAGGED lists_mutable = StrArg(last, 4);
-    if (TAGGED lists = lists_record(lists_mutable))
-      enqueue_record(api, w, mask & lists_int(lists, FD_LISTS_MASK), self, lists_mutable, lists);
+    TAGGED lists = lists_record(lists_mutable);
+    if (!lists) return;
+    mask &= lists_int(lists, FD_LISTS_MASK);
+    if (mask) wake_bounds(api, w, mask, self, lists_mutable, lists);
     return;
   }
   TAGGED var = deref(w->term[4]);
