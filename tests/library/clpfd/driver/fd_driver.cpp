@@ -744,20 +744,21 @@ inline int driver::posted::attr_index(int x) const
 
 /* The list of linear terms t(A, X, Attr), or with dead t(A, X, Attr, '$mutable'([], 0)); the
  * caller made room. attrs + k holds the attribute of variable q.xs[k]. */
-TAGGED driver::terms_list(const lin_term *t, size_t n, bool dead, const posted &q,
-                          QX_term_ref attrs)
+inline TAGGED driver::terms_list(const lin_term *t, size_t n, bool dead, const posted &q,
+                                 QX_term_ref attrs)
 {
+  worker *w = w_; /* a local: each store would reload w_ (the build allows aliasing) */
   TAGGED list = atom_nil;
   for (size_t i = n; i-- > 0;) {
     const lin_term &lt = t[i];
     TAGGED k = int_term(lt.a);
-    TAGGED *f = w_->global_top;
-    w_->global_top += dead ? 5 : 4;
+    TAGGED *f = w->global_top;
+    w->global_top += dead ? 5 : 4;
     f[0] = functor_t(dead ? 4 : 3), f[1] = k, f[2] = term(lt.x);
     f[3] = ref(attrs + q.attr_index(lt.x));
     if (dead) f[4] = build_mutable(atom_nil);
-    TAGGED *cell = w_->global_top;
-    w_->global_top += 2;
+    TAGGED *cell = w->global_top;
+    w->global_top += 2;
     cell[0] = MakeStr(f), cell[1] = list;
     list = MakeLst(cell);
   }
