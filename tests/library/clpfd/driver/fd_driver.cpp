@@ -77,9 +77,27 @@ const key_spec key_table[] = {
 
 const key_spec *spec_of(const char *name, int arity)
 {
+  /* the last row found first: a model posts runs of one key */
+  static const key_spec *last = nullptr;
+  if (last && last->arity == arity && std::strcmp(last->name, name) == 0) return last;
   for (const key_spec &k : key_table)
-    if (k.arity == arity && std::strcmp(k.name, name) == 0) return &k;
+    if (k.arity == arity && std::strcmp(k.name, name) == 0) return last = &k;
   return nullptr;
+}
+
+/* The functor k/1 of a suspension key: the solver's own keys from its instance (which keeps
+ * them), others made from the name. */
+TAGGED susp_functor(ORVALIS_API_STRUCT *api, const char *k)
+{
+  static const struct {
+    const char *name;
+    TAGGED fd_state::*functor;
+  } own[] = {{"dom", &fd_state::functor_dom}, {"minmax", &fd_state::functor_minmax},
+             {"val", &fd_state::functor_val}, {"min", &fd_state::functor_min},
+             {"max", &fd_state::functor_max}, {"none", &fd_state::functor_none}};
+  for (const auto &o : own)
+    if (std::strcmp(k, o.name) == 0) return fd_state(api)->*o.functor;
+  return MakeFunctor(init_atom_check(k, 0), 1);
 }
 
 double now()
@@ -580,14 +598,23 @@ int driver::post_args(const char *name, const std::vector<arg> &args, const char
   return post_global(name, views, args.size(), susp_key, nested);
 }
 
-int driver::post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs)
+/* post_global's posting of scalar_product(Terms, Rel, RHS, 0) built straight from the terms: the
+ * classic models post thousands of these. */
+int driver::post_linear(const lin_term *t, size_t n, int rel, int64_t rhs)
 {
   static const key_spec *const scalar_product = spec_of("scalar_product", 4);
-  const arg_view args[] = {{arg::terms, 0, t.data(), t.size(), nullptr, 0},
-                           {arg::integer, rel, nullptr, 0, nullptr, 0},
-                           {arg::integer, rhs, nullptr, 0, nullptr, 0},
-                           {arg::integer, 0, nullptr, 0, nullptr, 0}};
-  return post_global("scalar_product", args, 4, nullptr, false, scalar_product);
+  posted q{"scalar_product", 4};
+  q.spec = scalar_product;
+  for (size_t i = 0; i < n; i++) q.add_variable(t[i].x);
+  q.words = 2 * 4 + 8 + 3 * 8 + (uint32_t)n * (2 + 4 + 8);
+  q.arity_state = 4;
+  auto build_args = [&](TAGGED *c, TAGGED *st, QX_term_ref attrs) {
+    c[0] = st[0] = terms_list(t, n, false, q, attrs);
+    c[1] = st[1] = int_term(rel);
+    c[2] = st[2] = int_term(rhs);
+    c[3] = st[3] = MakeSmall(0);
+  };
+  return post_posted(q, false, build_args);
 }
 
 namespace {
@@ -715,6 +742,29 @@ inline int driver::posted::attr_index(int x) const
   return (int)(std::find(xs.begin(), xs.end(), x) - xs.begin());
 }
 
+/* The list of linear terms t(A, X, Attr), or with dead t(A, X, Attr, '$mutable'([], 0)); the
+ * caller made room. attrs + k holds the attribute of variable q.xs[k]. */
+inline TAGGED driver::terms_list(const lin_term *t, size_t n, bool dead, const posted &q,
+                                 QX_term_ref attrs)
+{
+  worker *w = w_; /* a local: each store would reload w_ (the build allows aliasing) */
+  TAGGED list = atom_nil;
+  for (size_t i = n; i-- > 0;) {
+    const lin_term &lt = t[i];
+    TAGGED k = int_term(lt.a);
+    TAGGED *f = w->global_top;
+    w->global_top += dead ? 5 : 4;
+    f[0] = functor_t(dead ? 4 : 3), f[1] = k, f[2] = term(lt.x);
+    f[3] = ref(attrs + q.attr_index(lt.x));
+    if (dead) f[4] = build_mutable(atom_nil);
+    TAGGED *cell = w->global_top;
+    w->global_top += 2;
+    cell[0] = MakeStr(f), cell[1] = list;
+    list = MakeLst(cell);
+  }
+  return list;
+}
+
 /* Each variable argument is X, Attr in the state and X in the constraint; linear terms are
  * t(A, X, Attr) or t(A, X, Attr, '$mutable'([], 0)). Built directly, without templates: the
  * classic models post thousands of constraints. The constraint and the state share every
@@ -748,20 +798,7 @@ int driver::post_global(const char *name, const arg_view *args, size_t count,
   auto build_args = [&](TAGGED *c, TAGGED *st, QX_term_ref attrs) {
     auto attr = [&](int x) { return ref(attrs + q.attr_index(x)); };
     auto terms_list = [&](const arg_view *a, bool dead) {
-      TAGGED list = atom_nil;
-      for (size_t i = a->nlin; i-- > 0;) {
-        const lin_term &lt = a->lin[i];
-        TAGGED k = int_term(lt.a);
-        TAGGED *f = w_->global_top;
-        w_->global_top += dead ? 5 : 4;
-        f[0] = functor_t(dead ? 4 : 3), f[1] = k, f[2] = term(lt.x), f[3] = attr(lt.x);
-        if (dead) f[4] = build_mutable(atom_nil);
-        TAGGED *cell = w_->global_top;
-        w_->global_top += 2;
-        cell[0] = MakeStr(f), cell[1] = list;
-        list = MakeLst(cell);
-      }
-      return list;
+      return this->terms_list(a->lin, a->nlin, dead, q, attrs);
     };
     for (const arg_view *a = args; a < args + count; a++) {
       switch (a->kind) {
@@ -905,7 +942,7 @@ int driver::post_posted(posted &q, bool nested, F build_args)
   for (size_t i = nsusp; i-- > 0;) {
     const char *k = each ? (*each)[i].second.c_str() : key;
     if (!last_key || std::strcmp(k, last_key) != 0)
-      functor = MakeFunctor(init_atom_check(k, 0), 1), last_key = k;
+      functor = susp_functor(api_, k), last_key = k;
     TAGGED *cell = w_->global_top;
     w_->global_top += 4;
     cell[0] = functor;

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -175,8 +176,17 @@ public:
   /* Forgets the variables from index count on (their references go). */
   void truncate(int count);
   /* sum of a*x over terms, relation rel (1 at most, 2 at least, 3 equal, 4 different) rhs:
-   * scalar_product/4. */
-  int post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs);
+   * scalar_product/4. A braced list of terms takes the initializer-list form: no vector is
+   * allocated for it (the classic models post thousands of these). */
+  int post_linear(const std::vector<lin_term> &t, int rel, int64_t rhs)
+  {
+    return post_linear(t.data(), t.size(), rel, rhs);
+  }
+  int post_linear(std::initializer_list<lin_term> t, int rel, int64_t rhs)
+  {
+    return post_linear(t.begin(), t.size(), rel, rhs);
+  }
+  int post_linear(const lin_term *t, size_t n, int rel, int64_t rhs);
   /* Posts a call of the indexical-defined predicate name(args...) of module user through
    * $fd_post_reified, reified by the 0..1 variable b (b < 0: B = 1), and propagates (fd_driver_ix.cpp). */
   int post_indexicals(const char *name, const std::vector<arg> &args, int b = -1);
@@ -308,6 +318,7 @@ private:
   /* The atom of the key of a row of the driver's key table (the row), looked up once per
    * driver: the solver's instance keeps these atoms registered. */
   TAGGED key_atom(const void *row, const char *name);
+  TAGGED terms_list(const lin_term *t, size_t n, bool dead, const posted &q, QX_term_ref attrs);
   template <typename F>
   int post_posted(posted &q, bool nested, F build_args);
   int record_incumbent(size_t count);
