@@ -65,16 +65,6 @@ QX_term_ref push_slots(uint32_t n, uint64_t capacity)
   return (QX_term_ref)first;
 }
 
-/* QX_new_term_refs when the array must grow first, or n is not positive. */
-[[gnu::noinline]] QX_term_ref new_term_refs_grown(worker *w, int n)
-{
-  if (n <= 0) {
-    if (n < 0) qx_set_errno(QX_ERR_DOMAIN_ERROR);
-    return (QX_term_ref)w->fli_stack_index;
-  }
-  return push_slots((uint32_t)n, (uint64_t)w->fli_stack_index + (uint32_t)n + 1);
-}
-
 globref_blk *ring_head() { return &qx_eg.globrefs; }
 
 /* The slot an atom names in "$ref_term"/2, or -1. */
@@ -149,31 +139,14 @@ QX_term_ref QX_new_term_ref(void)
   return push_slots(1, (uint64_t)w->fli_stack_index + 1);
 }
 
-QX_term_ref QX_new_term_refs(int n)
+QX_term_ref qx_new_term_refs_grown(int n)
 {
   worker *w = qx_w;
-  /* the common case in place, cleared two at a time, so that the spare one may be cleared too */
-  uint32_t first = w->fli_stack_index;
-  if ((uint32_t)n < MAX_SLOTS && qx_term_refs_fit(w, (uint32_t)n)) {
-    TAGGED *slot = w->fli_stack_start + SLOT_WORDS * first;
-    for (int i = 0; i < n; i += 2, slot += 2 * SLOT_WORDS)
-      slot[0] = atom_nil, slot[1] = 0, slot[2] = atom_nil, slot[3] = 0;
-    w->fli_stack_index = first + (uint32_t)n;
-    return (QX_term_ref)first;
+  if (n <= 0) {
+    if (n < 0) qx_set_errno(QX_ERR_DOMAIN_ERROR);
+    return (QX_term_ref)w->fli_stack_index;
   }
-  return new_term_refs_grown(w, n);
-}
-
-int QX_reset_term_refs(QX_term_ref mark)
-{
-  worker *w = qx_w;
-  /* the reserved slots are never popped: the next reference would be one of them */
-  if (mark < QX_RESERVED_TERM_REFS || (uint32_t)mark > w->fli_stack_index) {
-    qx_set_errno(QX_ERR_DOMAIN_ERROR);
-    return 0;
-  }
-  w->fli_stack_index = (uint32_t)mark;
-  return 1;
+  return push_slots((uint32_t)n, (uint64_t)w->fli_stack_index + (uint32_t)n + 1);
 }
 
 QX_term_ref qx_new_term_refs_checked(int n)

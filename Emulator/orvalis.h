@@ -8,6 +8,7 @@
 #ifndef QX_ORVALIS_H
 #define QX_ORVALIS_H
 
+#include "atoms.h"
 #include "datadefs.h"
 
 /* ---- API error numbers ---- */
@@ -60,11 +61,37 @@ constexpr uint32_t QX_FIRST_FLI_STACK_SIZE = 256;
 
 /* A new slot holding []. */
 QX_term_ref QX_new_term_ref(void);
-/* n new consecutive slots holding []; n = 0 answers the top as a mark. */
-QX_term_ref QX_new_term_refs(int n);
+/* QX_new_term_refs when the stack must grow first, or n is not positive. */
+QX_term_ref qx_new_term_refs_grown(int n);
+/* n new consecutive slots holding []; n = 0 answers the top as a mark. In line: natives take a
+ * few references per run, and the call would cost more than the stores. Up to 16 slots are
+ * taken in place while the stack keeps one spare beyond them (cleared two at a time, the last
+ * pair may reach it). */
+inline QX_term_ref QX_new_term_refs(int n)
+{
+  worker *w = qx_w;
+  uint32_t first = w->fli_stack_index;
+  if ((uint32_t)n > 16 || first + (uint32_t)n >= w->fli_stack_size)
+    return qx_new_term_refs_grown(n);
+  TAGGED *slot = w->fli_stack_start + 2 * first;
+  for (int i = 0; i < n; i += 2, slot += 4)
+    slot[0] = atom_nil, slot[1] = 0, slot[2] = atom_nil, slot[3] = 0;
+  w->fli_stack_index = first + (uint32_t)n;
+  return (QX_term_ref)first;
+}
 /* Pops every slot at or above mark; a mark below the reserved slots or above the top: error 12,
  * nothing changes. */
-int QX_reset_term_refs(QX_term_ref mark);
+inline int QX_reset_term_refs(QX_term_ref mark)
+{
+  worker *w = qx_w;
+  /* the reserved slots are never popped: the next reference would be one of them */
+  if (mark < QX_RESERVED_TERM_REFS || (uint32_t)mark > w->fli_stack_index) {
+    qx_set_errno(QX_ERR_DOMAIN_ERROR);
+    return 0;
+  }
+  w->fli_stack_index = (uint32_t)mark;
+  return 1;
+}
 /* For engine code inside a native: n new slots, where running out of memory is a memory fault
  * (a resource error of the running goal) instead of the answer 0, which names a reserved slot. */
 QX_term_ref qx_new_term_refs_checked(int n);
