@@ -469,7 +469,7 @@ inline QX_term_ref push_argument_refs(worker *w, int n, int m)
 
 /* push_argument_refs for at most PLAIN_WORDS + 1 arguments, copied one by one: a vectorised
  * copy's set-up costs more than these few words. Each argument's reference is its word too, as
- * a +term argument passes it. */
+ * a +term argument passes it. The m slots after them are left to plain_term_outputs. */
 inline QX_term_ref push_plain_refs(worker *w, int n, int m, uint32_t *word)
 {
   QX_term_ref first = reserve_refs(w, n + m);
@@ -488,7 +488,6 @@ inline QX_term_ref push_plain_refs(worker *w, int n, int m, uint32_t *word)
   case 1: slot[0] = reg[0], slot[1] = 0, word[0] = ref; [[fallthrough]];
   default: break;
   }
-  for (slot += 2 * n; m-- > 0; slot += 2) slot[0] = atom_nil, slot[1] = 0;
   return first;
 }
 
@@ -518,9 +517,20 @@ bool plain_integer_words(worker *w, unsigned mask, QX_term_ref args, uint32_t *w
 }
 
 /* Gives each -term argument of a plain spec (bits of mask) a new reference from out on, holding
- * a new unbound variable, as its word. */
+ * a new unbound variable, as its word: the slots pushed for them are set here. One heap check
+ * for all while the heap has room; else each as put_variable makes it, [] where it cannot. */
 void plain_term_outputs(worker *w, unsigned mask, QX_term_ref out, uint32_t *word)
 {
+  TAGGED *slot = qx_ref_cell(w, out);
+  if (!qx_heap_short(w, (uint32_t)__builtin_popcount(mask) + QX_API_HEAP_RESERVE)) {
+    for (; mask; mask &= mask - 1, out++, slot += 2) {
+      TAGGED *cell = w->global_top++;
+      slot[0] = *cell = MakeRef(cell), slot[1] = 0;
+      word[__builtin_ctz(mask)] = (uint32_t)out;
+    }
+    return;
+  }
+  for (unsigned rest = mask; rest; rest &= rest - 1, slot += 2) slot[0] = atom_nil, slot[1] = 0;
   for (; mask; mask &= mask - 1, out++) {
     put_variable(w, out);
     word[__builtin_ctz(mask)] = (uint32_t)out;
@@ -549,9 +559,10 @@ int call_plain(worker *w, const foreign_spec *spec)
   uint32_t *word = words + 1;       /* argument i's word; the api, when passed, before them */
   words[0] = (uint32_t)(uintptr_t)spec->api;
   QX_term_ref args = push_plain_refs(w, n, spec->term_outs, word);
+  /* the outputs' slots first: converting an integer may raise an error, which may collect */
+  if (spec->term_out_args) plain_term_outputs(w, spec->term_out_args, args + n, word);
   if (spec->integer_args && !plain_integer_words(w, spec->integer_args, args, word))
     return w->fli_stack_index = mark, 0;
-  if (spec->term_out_args) plain_term_outputs(w, spec->term_out_args, args + n, word);
   int saved = w->fli_info.excp_flag;
   w->fli_info.excp_flag = 1;
   out_value result;
