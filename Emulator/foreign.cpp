@@ -373,6 +373,18 @@ inline int unify_step(worker *w, TAGGED a, TAGGED b)
   return 1;
 }
 
+/* unify_step for b a small integer: a bound term unifies with it only when it is the same word. */
+inline int unify_small_step(worker *w, TAGGED a, TAGGED b)
+{
+  a = deref(a);
+  if (!IsVar(a)) return a == b;
+  if (qx_is_attvar_cell(w, RefPtr(a)) ||
+      (char *)w->node_ - (char *)w->trail_top <= (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
+    return -1;
+  qx_bind_plain(w, RefPtr(a), b);
+  return 1;
+}
+
 /* Unifies argument reference ref with the value v of kind k (an output) when that is one step
  * without heap room; -1 when unify_output_built must. */
 inline int unify_output_step(worker *w, QX_term_ref ref, uint8_t k, const out_value &v)
@@ -516,13 +528,16 @@ bool plain_integer_words(worker *w, unsigned mask, QX_term_ref args, uint32_t *w
   return true;
 }
 
-/* Gives each -term argument of a plain spec (bits of mask) a new reference from out on, holding
- * a new unbound variable, as its word: the slots pushed for them are set here. One heap check
- * for all while the heap has room; else each as put_variable makes it, [] where it cannot. */
-void plain_term_outputs(worker *w, unsigned mask, QX_term_ref out, uint32_t *word)
+/* Gives each -term argument of a plain spec (bits of mask, m of them) a new reference from out
+ * on, holding a new unbound variable, as its word: the slots pushed for them are set here. One
+ * heap check for all while the heap has room; else each as put_variable makes it, [] where it
+ * cannot. */
+void plain_term_outputs(worker *w, unsigned mask, int m, QX_term_ref out, uint32_t *word)
 {
   TAGGED *slot = qx_ref_cell(w, out);
-  if (!qx_heap_short(w, (uint32_t)__builtin_popcount(mask) + QX_API_HEAP_RESERVE)) {
+  /* qx_heap_short for a few cells: the room of a 32-bit heap fits a signed word */
+  if (w->stack_start - w->global_top >= (ptrdiff_t)(m + QX_API_HEAP_RESERVE) &&
+      !__builtin_expect(qx_gc_stress, 0)) {
     for (; mask; mask &= mask - 1, out++, slot += 2) {
       TAGGED *cell = w->global_top++;
       slot[0] = *cell = MakeRef(cell), slot[1] = 0;
@@ -560,7 +575,8 @@ int call_plain(worker *w, const foreign_spec *spec)
   words[0] = (uint32_t)(uintptr_t)spec->api;
   QX_term_ref args = push_plain_refs(w, n, spec->term_outs, word);
   /* the outputs' slots first: converting an integer may raise an error, which may collect */
-  if (spec->term_out_args) plain_term_outputs(w, spec->term_out_args, args + n, word);
+  if (spec->term_out_args)
+    plain_term_outputs(w, spec->term_out_args, spec->term_outs, args + n, word);
   if (spec->integer_args && !plain_integer_words(w, spec->integer_args, args, word))
     return w->fli_stack_index = mark, 0;
   int saved = w->fli_info.excp_flag;
@@ -574,7 +590,11 @@ int call_plain(worker *w, const foreign_spec *spec)
   for (unsigned mask = spec->term_out_args; ok && mask; mask &= mask - 1)
     ok = unify_term_output(w, args + __builtin_ctz(mask), out++);
   /* an integer, the one kind a plain spec returns */
-  if (ok && spec->ret != K_NONE) ok = unify_output(w, args + n - 1, K_INTEGER | K_OUT, result);
+  if (ok && spec->ret != K_NONE) {
+    TAGGED ready = ready_output(w, K_INTEGER | K_OUT, result);
+    int step = ready ? unify_small_step(w, *qx_ref_cell(w, args + n - 1), ready) : -1;
+    ok = step >= 0 ? step : unify_output_built(w, args + n - 1, K_INTEGER | K_OUT, result);
+  }
   w->fli_stack_index = mark;
   return ok;
 }

@@ -61,18 +61,18 @@ constexpr uint32_t QX_FIRST_FLI_STACK_SIZE = 256;
 
 /* A new slot holding []. */
 QX_term_ref QX_new_term_ref(void);
-/* QX_new_term_refs when the stack must grow first, or n is not positive. */
-QX_term_ref qx_new_term_refs_grown(int n);
-/* n new consecutive slots holding []; n = 0 answers the top as a mark. In line: natives take a
- * few references per run, and the call would cost more than the stores. Up to 16 slots are
- * taken in place while the stack keeps one spare beyond them (cleared two at a time, the last
- * pair may reach it). */
+/* QX_new_term_refs out of line: for any n, when n is not a constant. */
+QX_term_ref qx_new_term_refs_any(int n);
+/* n new consecutive slots holding []; n = 0 answers the top as a mark. A constant n up to 16 in
+ * line while the stack has room beyond them, the one slot spare included (cleared two at a
+ * time, the last pair may reach it): natives take a few references per run, and the call
+ * would cost more than the stores. */
 inline QX_term_ref QX_new_term_refs(int n)
 {
+  if (!__builtin_constant_p(n) || (uint32_t)n > 16) return qx_new_term_refs_any(n);
   worker *w = qx_w;
   uint32_t first = w->fli_stack_index;
-  if ((uint32_t)n > 16 || first + (uint32_t)n >= w->fli_stack_size)
-    return qx_new_term_refs_grown(n);
+  if (first + (uint32_t)n >= w->fli_stack_size) return qx_new_term_refs_any(n);
   TAGGED *slot = w->fli_stack_start + 2 * first;
   for (int i = 0; i < n; i += 2, slot += 4)
     slot[0] = atom_nil, slot[1] = 0, slot[2] = atom_nil, slot[3] = 0;

@@ -188,3 +188,41 @@ TEST_F(TermRefs, GlobalReferencesInCallerMemoryAreRingMembersAndUnlinkingFreesNo
   QX_free_globrefs(own);
   EXPECT_EQ(qx_space_in_use(QX_SPACE_FOREIGN), foreign);
 }
+
+namespace {
+
+/* QX_new_term_refs(N), N a constant, from top `level` (its slots and the spare one beyond them
+ * hold integers before): it answers the top, pushes N slots holding [] and doubles the stack
+ * only when the N slots and the spare one do not fit. */
+template <int N>
+void constant_request(worker *w, int level)
+{
+  volatile int below = level - 10; /* a count known only at run time */
+  QX_reset_term_refs(10);
+  QX_new_term_refs(below);
+  uint32_t size = w->fli_stack_size;
+  for (uint32_t r = (uint32_t)level; r <= (uint32_t)level + N && r < size; r++)
+    w->fli_stack_start[2 * r] = MakeSmall(r);
+  ASSERT_EQ(QX_new_term_refs(N), level) << N << " at " << level;
+  EXPECT_EQ(QX_new_term_refs(0), level + N) << N << " at " << level;
+  EXPECT_EQ(w->fli_stack_size, (uint32_t)level + N < size ? size : 2 * size) << N << " at " << level;
+  for (int i = 0; i < N; i++) ASSERT_EQ(qx_ref_term(level + i), atom_nil) << N << " at " << level;
+}
+
+/* Each constant N, from the tops where it just fits in the stack of 256 slots. */
+template <int... N>
+void each_constant(worker *w, std::integer_sequence<int, N...>)
+{
+  for (int spare = 1; spare <= 3; spare++) (constant_request<N>(w, 256 - N - spare), ...);
+}
+
+}  // namespace
+
+TEST_F(TermRefs, ConstantCountsTakenInLineKeepTheSpareSlotAndGrowTheStackWhenFull)
+{
+  worker *w = p.w;
+  each_constant(w, std::make_integer_sequence<int, 17>());
+  ASSERT_EQ(w->fli_stack_size, 256u);
+  constant_request<16>(w, 240); /* 16 slots from 240: the spare one is past the end */
+  EXPECT_EQ(w->fli_stack_size, 512u);
+}
