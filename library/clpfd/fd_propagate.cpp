@@ -179,6 +179,12 @@ QX_HOT_INLINE propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, in
 {
   TAGGED m = deref(level_mutable(api));
   propagator *p = fd_state(api)->current_propagator;
+  if (!p && sync_in_place(fd_state(api), m)) {
+    /* none open, as after every post's run: the new level's naming saved the mutable */
+    p = push_level(api, w, m);
+    *stamp = GetSmall(StrPtr(m)[2]);
+    return p;
+  }
   if (!level_current(m, p)) p = open_level(api, w, &m);
   fd_trail_mutable(api, w, m);
   *stamp = stamp_of(m);
