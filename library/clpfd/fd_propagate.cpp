@@ -942,8 +942,9 @@ void fd_sync(ORVALIS_API_STRUCT *api, worker *)
 
 void fd_begin(ORVALIS_API_STRUCT *api, worker *w) { push_level(api, w, sync_levels(api, w)); }
 
-/* fd_end, inline; drained: the top level's queues were found empty (the loop's end), unless the
- * stack moves in the sync, so that they need no resetting. */
+/* fd_end, inline. drained: the caller found every queue of the top level empty, so that the level
+ * goes back to the free list without resetting them (an empty ring may start anywhere), unless the
+ * sync moved the stack. */
 template <bool drained = false>
 static QX_HOT_INLINE void end_level(ORVALIS_API_STRUCT *api, worker *w)
 {
