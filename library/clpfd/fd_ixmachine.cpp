@@ -1044,7 +1044,7 @@ bool tell_truth(ORVALIS_API_STRUCT *api, worker *w, int t)
 {
   TAGGED b = deref(StrArg(deref(w->term[0]), 5));
   if (!IsVar(b)) return true;
-  TAGGED attr = get_attributes(b, fd_state(api)->fd_module);
+  TAGGED attr = fd_var_attribute(api, w, b);
   if (!attr) {
     fd_bind(api, w, b, MakeSmall(t));
     return true;

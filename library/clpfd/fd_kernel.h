@@ -171,6 +171,12 @@ static inline TAGGED fd_attr_last(TAGGED attr)
   return fd_attr_last_chain(attr);
 }
 
+/* The clpfd attribute of a dereferenced unbound variable, or 0: the engine's lookup inline. */
+static inline TAGGED fd_var_attribute(ORVALIS_API_STRUCT *api, const worker *w, TAGGED var)
+{
+  return qx_attribute_in_slot(w, var, fd_state(api)->fd_module->attr_no);
+}
+
 /* Loads a view of the variable's current domain; inline, as propagators load views on every run. */
 static inline void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref)
 {

@@ -190,7 +190,8 @@ void fail_with(ORVALIS_API_STRUCT *api, int /* the error raised */) { fd_native_
 /* The attribute of an FD variable, or 0 when v has none or a malformed one. */
 TAGGED fd_attribute_of(ORVALIS_API_STRUCT *api, TAGGED v)
 {
-  TAGGED attr = get_attributes(v, fd_state(api)->fd_module);
+  v = deref(v);
+  TAGGED attr = IsVar(v) ? fd_var_attribute(api, fd_worker(api), v) : 0;
   return attr && fd_well_formed_attribute(attr) ? attr : 0;
 }
 
@@ -259,7 +260,7 @@ labeling_data *make_block(ORVALIS_API_STRUCT *api, worker *w, TAGGED handle, int
        w->term[2] = deref(LstTail(w->term[2]))) {
     TAGGED v = deref(LstHead(w->term[2]));
     if (!IsVar(v)) continue;
-    b->refbase[2 * i] = {get_attributes(v, fd_state(api)->fd_module), 0};
+    b->refbase[2 * i] = {fd_var_attribute(api, w, v), 0};
     b->refbase[2 * i + 1] = {v, 0};
     b->frames[i] = {{nullptr, labeling_daemon}, b};
     place(b, i, i);
@@ -424,7 +425,7 @@ bool rank_var(ORVALIS_API_STRUCT *api, TAGGED e, int type, rank *r)
     return true;
   }
   if (!IsVar(e)) return false;
-  TAGGED attr = get_attributes(e, fd_state(api)->fd_module);
+  TAGGED attr = fd_var_attribute(api, fd_worker(api), e);
   if (!attr) {
     TAGGED all[5] = {0, 0, atom_inf, atom_sup, atom_sup};
     r->key = dom_key(all, type);

@@ -179,6 +179,12 @@ QX_HOT_INLINE propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, in
 {
   TAGGED m = deref(level_mutable(api));
   propagator *p = fd_state(api)->current_propagator;
+  if (!p && sync_in_place(fd_state(api), m)) {
+    /* none open, as after every post's run: the new level's naming saved the mutable */
+    p = push_level(api, w, m);
+    *stamp = GetSmall(StrPtr(m)[2]);
+    return p;
+  }
   if (!level_current(m, p)) p = open_level(api, w, &m);
   fd_trail_mutable(api, w, m);
   *stamp = stamp_of(m);
@@ -572,7 +578,7 @@ bool iff_holds(ORVALIS_API_STRUCT *api, TAGGED iff)
 {
   TAGGED b = deref(StrArg(iff, 2)), value = deref(StrArg(iff, 3));
   if (!IsVar(b)) return b == value;
-  TAGGED attr = get_attributes(b, fd_state(api)->fd_module);
+  TAGGED attr = fd_var_attribute(api, fd_worker(api), b);
   return attr && deref(StrArg(fd_attr_dom(attr), 2)) == value;
 }
 
@@ -780,7 +786,7 @@ QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
     return i == 0 ? 1 : 2;
   }
   p->hint = QUEUE_DAEMONS;
-  drain_bindings(api, w, &p->queue[QUEUE_BINDINGS]);
+  if (!queue_empty(&p->queue[QUEUE_BINDINGS])) drain_bindings(api, w, &p->queue[QUEUE_BINDINGS]);
   return 0;
 }
 
@@ -936,14 +942,30 @@ void fd_sync(ORVALIS_API_STRUCT *api, worker *)
 
 void fd_begin(ORVALIS_API_STRUCT *api, worker *w) { push_level(api, w, sync_levels(api, w)); }
 
-void fd_end(ORVALIS_API_STRUCT *api, worker *w)
+/* fd_end, inline. drained: the caller found every queue of the top level empty, so that the level
+ * goes back to the free list without resetting them (an empty ring may start anywhere), unless the
+ * sync moved the stack. */
+template <bool drained = false>
+static QX_HOT_INLINE void end_level(ORVALIS_API_STRUCT *api, worker *w)
 {
-  TAGGED m = sync_levels(api, w);
   struct fd_state *fd = fd_state(api);
-  if (!fd->current_propagator) return;
-  pop_level(fd);
+  propagator *top = fd->current_propagator;
+  TAGGED m = sync_levels(api, w);
+  propagator *p = fd->current_propagator;
+  if (!p) return;
+  if (drained && p == top) {
+    fd->current_propagator = p->next;
+    p->hint = HINT_EMPTY;
+    p->stamp = 0;
+    p->next = fd->free_propagators;
+    fd->free_propagators = p;
+  } else {
+    pop_level(fd);
+  }
   name_level(api, w, m, fd->current_propagator);
 }
+
+void fd_end(ORVALIS_API_STRUCT *api, worker *w) { end_level(api, w); }
 
 void fd_dealloc(ORVALIS_API_STRUCT *api)
 {
@@ -964,10 +986,11 @@ void fd_dealloc(ORVALIS_API_STRUCT *api)
  * read in one look, its lists mutable in *lists_mutable: a v/4 whose domain mutable holds its
  * dom/4 (so it ends its alias chain) and whose lists mutable holds the record itself, with small
  * Count and Mask. 0 for any other term or shape (fd_link_attribute decides then). */
-inline TAGGED plain_lists(ORVALIS_API_STRUCT *api, TAGGED var, TAGGED *lists_mutable)
+inline TAGGED plain_lists(ORVALIS_API_STRUCT *api, const worker *w, TAGGED var,
+                          TAGGED *lists_mutable)
 {
   if (!IsVar(var)) return 0;
-  TAGGED attr = get_attributes(var, fd_state(api)->fd_module);
+  TAGGED attr = fd_var_attribute(api, w, var);
   if (!is_record(attr, functor_v4)) return 0;
   TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
   if (!is_record(m, functor_mutable2) || !is_record(l, functor_mutable2) ||
@@ -984,7 +1007,7 @@ inline TAGGED plain_lists(ORVALIS_API_STRUCT *api, TAGGED var, TAGGED *lists_mut
 void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED entry)
 {
   struct fd_state *fd = fd_state(api);
-  TAGGED lists_mutable, lists = plain_lists(api, deref(var), &lists_mutable);
+  TAGGED lists_mutable, lists = plain_lists(api, w, deref(var), &lists_mutable);
   if (lists) {
     lists = young_record(api, w, lists, lists_mutable);
   } else {
@@ -1102,7 +1125,7 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
     fd_ref_put(api, temp, l);
     if (int mask = action_mask(fd, a)) {
       TAGGED x = deref(StrArg(a, 1));
-      TAGGED attr = IsVar(x) ? get_attributes(x, fd->fd_module) : 0;
+      TAGGED attr = IsVar(x) ? fd_var_attribute(api, w, x) : 0;
       if (attr) {
         w->term[3] = attr;
         w->term[4] = x;
@@ -1191,7 +1214,7 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
   for (;;) {
     TAGGED item;
     switch (in_line ? next_item<true>(api, w, &item) : next_item(api, w, &item)) {
-    case 0: fd_end(api, w); return 0;
+    case 0: end_level<true>(api, w); return 0;
     case 3: return 1;
     case 1:
       if (!evaluate_indexical(api, w, item)) return 0;

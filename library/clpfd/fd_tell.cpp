@@ -867,18 +867,12 @@ static QX_HOT_INLINE bool well_formed(TAGGED attr)
 
 bool fd_well_formed_attribute(TAGGED attr) { return well_formed(deref(attr)); }
 
-/* The clpfd attribute of a dereferenced unbound variable, or 0. */
-static QX_HOT_INLINE TAGGED attribute_of(ORVALIS_API_STRUCT *api, worker *w, TAGGED var)
-{
-  return qx_attribute_in_slot(w, var, fd_state(api)->fd_module->attr_no);
-}
-
 TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
                          TAGGED size)
 {
   term = deref(term);
   if (IsVar(term)) {
-    if (TAGGED attr = attribute_of(api, w, term)) return well_formed(attr) ? attr : 0;
+    if (TAGGED attr = fd_var_attribute(api, w, term)) return well_formed(attr) ? attr : 0;
     TAGGED attr = copy_template(w);
     TAGGED *dom = StrPtr(attr) + 11;
     dom[2] = min;
@@ -894,7 +888,7 @@ TAGGED fd_link_attribute(ORVALIS_API_STRUCT *api, worker *w, TAGGED term)
 {
   term = deref(term);
   if (IsVar(term))
-    if (TAGGED attr = attribute_of(api, w, term)) {
+    if (TAGGED attr = fd_var_attribute(api, w, term)) {
       bool lists;
       return attribute_dom(attr, &lists) && lists ? attr : 0;
     }
@@ -970,7 +964,7 @@ long prolog_fd_check_arguments_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_r
   if (IsStr(g)) *out_args++ = StrFunctor(g);
   for (uint32_t i = 0; i < arity; i++) {
     /* a variable with a well-formed attribute in line; anything else as fd_check_argument says */
-    TAGGED x = deref(args[i]), a = IsVar(x) ? attribute_of(api, w, x) : 0;
+    TAGGED x = deref(args[i]), a = IsVar(x) ? fd_var_attribute(api, w, x) : 0;
     out_args[i] = a && well_formed(a)
                       ? a
                       : fd_check_argument(api, w, x, atom_inf, atom_sup, atom_sup);
