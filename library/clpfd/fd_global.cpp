@@ -115,21 +115,24 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
     fd_native_fail(api);
 }
 
+int32_t fd_output_stamp_general(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED state = deref(w->term[0]);
+  if (StrPtr(state) >= w->global_uncond) return bump_stamp_cell(state_stamp_cell(state));
+  if (!fd_room_free(w, copy_room(state))) {
+    call_overflow(w, copy_room(state), 3);
+    state = deref(w->term[0]);
+  }
+  state = copy_state(w, state);
+  w->term[0] = state;
+  return GetSmall(*state_stamp_cell(state)) - 1;
+}
+
 TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle, int32_t *stamp,
                              int *is_new)
 {
+  *stamp = fd_output_stamp_general(api, w);
   TAGGED state = deref(w->term[0]);
-  if (StrPtr(state) < w->global_uncond) {
-    if (!fd_room_free(w, copy_room(state))) {
-      call_overflow(w, copy_room(state), 3);
-      state = deref(w->term[0]);
-    }
-    state = copy_state(w, state);
-    w->term[0] = state;
-    *stamp = GetSmall(*state_stamp_cell(state)) - 1;
-  } else {
-    *stamp = bump_stamp_cell(state_stamp_cell(state));
-  }
   *handle = deref(state_handle(state));
   *is_new = handle_is_new(w, *handle);
   return state;
