@@ -51,11 +51,19 @@ inline int32_t bump_stamp_cell(TAGGED *cell)
 TAGGED copy_state(worker *w, TAGGED state)
 {
   uint32_t arity = Arity(StrFunctor(state));
-  TAGGED *__restrict copy = fd_heap_words(w, arity + 1);
+  TAGGED *copy = fd_heap_words(w, arity + 1);
   /* An unbound argument is a self-reference: the copied word refers to the original's cell. */
-  const TAGGED *__restrict from = StrPtr(state);
-  for (uint32_t i = 0; i < arity; i++) copy[i] = from[i]; /* a few words: no library call */
-  copy[arity] = from[arity];
+  const TAGGED *from = StrPtr(state);
+  if (arity < 8 && from >= w->heap_start) {
+    /* Eight words at once, a fixed move: the words after a short record on the heap are heap
+     * words too (the copy's first ones, maybe: all are read before any is written), and those
+     * written after the copy lie in the room the caller made, above the heap top. */
+    TAGGED words[8];
+    std::memcpy(words, from, sizeof words);
+    std::memcpy(copy, words, sizeof words);
+  } else {
+    for (uint32_t i = 0; i <= arity; i++) copy[i] = from[i]; /* no library call */
+  }
   bump_stamp_cell(copy + arity);
   return MakeStr(copy);
 }
