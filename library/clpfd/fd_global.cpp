@@ -51,11 +51,19 @@ inline int32_t bump_stamp_cell(TAGGED *cell)
 TAGGED copy_state(worker *w, TAGGED state)
 {
   uint32_t arity = Arity(StrFunctor(state));
-  TAGGED *__restrict copy = fd_heap_words(w, arity + 1);
+  TAGGED *copy = fd_heap_words(w, arity + 1);
   /* An unbound argument is a self-reference: the copied word refers to the original's cell. */
-  const TAGGED *__restrict from = StrPtr(state);
-  for (uint32_t i = 0; i < arity; i++) copy[i] = from[i]; /* a few words: no library call */
-  copy[arity] = from[arity];
+  const TAGGED *from = StrPtr(state);
+  if (arity < 8 && from >= w->heap_start) {
+    /* Eight words at once, a fixed move: the words after a short record on the heap are heap
+     * words too (the copy's first ones, maybe: all are read before any is written), and those
+     * written after the copy lie in the room the caller made, above the heap top. */
+    TAGGED words[8];
+    std::memcpy(words, from, sizeof words);
+    std::memcpy(copy, words, sizeof words);
+  } else {
+    for (uint32_t i = 0; i <= arity; i++) copy[i] = from[i]; /* no library call */
+  }
   bump_stamp_cell(copy + arity);
   return MakeStr(copy);
 }
@@ -115,21 +123,24 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
     fd_native_fail(api);
 }
 
+int32_t fd_output_stamp_general(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED state = deref(w->term[0]);
+  if (StrPtr(state) >= w->global_uncond) return bump_stamp_cell(state_stamp_cell(state));
+  if (!fd_room_free(w, copy_room(state))) {
+    call_overflow(w, copy_room(state), 3);
+    state = deref(w->term[0]);
+  }
+  state = copy_state(w, state);
+  w->term[0] = state;
+  return GetSmall(*state_stamp_cell(state)) - 1;
+}
+
 TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle, int32_t *stamp,
                              int *is_new)
 {
+  *stamp = fd_output_stamp_general(api, w);
   TAGGED state = deref(w->term[0]);
-  if (StrPtr(state) < w->global_uncond) {
-    if (!fd_room_free(w, copy_room(state))) {
-      call_overflow(w, copy_room(state), 3);
-      state = deref(w->term[0]);
-    }
-    state = copy_state(w, state);
-    w->term[0] = state;
-    *stamp = GetSmall(*state_stamp_cell(state)) - 1;
-  } else {
-    *stamp = bump_stamp_cell(state_stamp_cell(state));
-  }
   *handle = deref(state_handle(state));
   *is_new = handle_is_new(w, *handle);
   return state;

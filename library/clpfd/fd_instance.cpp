@@ -341,6 +341,7 @@ int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, 
   if (!run) return 0;
   w->term[0] = fd_ref_get(api, state0);
   w->term[1] = fd_ref_get(api, global);
+  w->term[2] = atom_nil; /* no loop mark: the run checks the record */
   run(api, state0, state, actions);
   return fd_state(api)->fd_overflow ? 0 : 1;
 }

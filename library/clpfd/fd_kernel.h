@@ -342,6 +342,9 @@ void fd_end(ORVALIS_API_STRUCT *api, worker *w);
 void fd_dealloc(ORVALIS_API_STRUCT *api);
 void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED entry);
 void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self);
+/* fd_told for a tell that has just stored dom, the words of the new dom/4 record of the attribute
+ * in term slot 3, with a small size. */
+void fd_told_dom(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, const TAGGED *dom);
 void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
                     TAGGED lists_mutable);
 void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int code);
@@ -388,6 +391,16 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
 TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle, int32_t *stamp,
                              int *is_new);
 TAGGED fd_static_output_state(worker *w, TAGGED *handle, int *is_new);
+/* fd_unify_output_state for a run that needs only the Stamp of State0 it returns. */
+int32_t fd_output_stamp_general(ORVALIS_API_STRUCT *api, worker *w);
+/* The same, inline for a state made since the newest choicepoint: its Stamp bumped in place. */
+static inline int32_t fd_output_stamp(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED state = deref(w->term[0]), *cell = StrPtr(state) + Arity(StrFunctor(state));
+  if (StrPtr(state) < w->global_uncond || !IsSmall(*cell)) return fd_output_stamp_general(api, w);
+  *cell += MakeSmall(1) - MakeSmall(0);
+  return GetSmall(*cell) - 1;
+}
 void *fd_perm_alloc(ORVALIS_API_STRUCT *api, worker *w, size_t size, TAGGED handle);
 /* A destructor's block of size bytes, made by fd_perm_alloc, kept for it to hand out again (or
  * freed); the kept blocks are freed when the last solver instance goes (fd_spares_close). */
@@ -408,18 +421,26 @@ static inline bool fd_valid_handle(TAGGED h)
   TAGGED f = deref(LstTail(h));
   return IsStr(f) && StrFunctor(f) == functor_free1 && IsSmall(deref(StrArg(f, 1)));
 }
+/* Term slot 2 of a run the propagation loop starts: slot 1 holds a queued global/5 record and slot
+ * 0 its State0. A small integer no other writer of the slot uses; the run's first step clears it. */
+constexpr TAGGED FD_LOOP_RUN = ((TAGGED)(uint32_t)-0x2F1D << 3) | QX_TAG_SMALL;
+
 /* The worker of a propagator entry, set up for the run: term[0] State0, term[2] the empty list of
  * actions, the temporary area empty. Null after raising an error when term[1] holds no global
- * record (see fd_check_global). */
+ * record (see fd_check_global). A run from the loop, which did the checks, only clears its mark. */
 static inline worker *fd_global_run(ORVALIS_API_STRUCT *api, QX_term_ref state0)
 {
   worker *w = fd_worker(api);
+  w->numstack_end = nullptr;
+  if (w->term[2] == FD_LOOP_RUN) {
+    w->term[2] = atom_nil;
+    return w;
+  }
   TAGGED g = deref(w->term[1]);
   if (!IsStr(g) || StrFunctor(g) != (atom_global | (5u << QX_ARITY_SHIFT))) {
     fd_check_global(api, w); /* raises the error */
     return nullptr;
   }
-  w->numstack_end = nullptr;
   w->term[0] = fd_ref_get(api, state0);
   w->term[2] = atom_nil;
   return w;

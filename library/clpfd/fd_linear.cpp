@@ -1167,23 +1167,6 @@ void store_two(linear_data *b, const two_run *t)
   if (b->op == OP_EQ) b->gcdall = 1; /* unit coefficients */
 }
 
-/* fd_unify_output_state for a run that needs only the stamp it returns: a state made since the
- * newest choicepoint has its stamp bumped in place, without a call. */
-inline int32_t output_stamp(ORVALIS_API_STRUCT *api, worker *w)
-{
-  TAGGED state = deref(w->term[0]), *cell = StrPtr(state) + Arity(StrFunctor(state));
-  if (StrPtr(state) >= w->global_uncond && IsSmall(*cell)) {
-    int32_t stamp = GetSmall(*cell);
-    *cell += MakeSmall(1) - MakeSmall(0);
-    return stamp;
-  }
-  TAGGED handle;
-  int32_t stamp;
-  int is_new;
-  fd_unify_output_state(api, w, &handle, &stamp, &is_new);
-  return stamp;
-}
-
 /* A later run of a two-term relation at most, at least or equal (two_term_block): the general
  * run's rebuild or incremental start and its propagation on bounds read from the domain records,
  * the narrowed ones told straight to the domains, the block's sums, heap, targets and stamp and
@@ -1241,7 +1224,7 @@ inline int32_t output_stamp(ORVALIS_API_STRUCT *api, worker *w)
     fd_perm_free(api, w);
     return 1;
   }
-  b->stamp = output_stamp(api, w) + 1;
+  b->stamp = fd_output_stamp(api, w) + 1;
   /* A term fixed leaves the other one pruned to entailment: nothing was folded or dropped, so the
    * state holds the residual RHS and count already. */
   if (live != 2) write_back(api, w, b);

@@ -848,6 +848,7 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   cells[2 * 2] = atom_nil;
   w->term[0] = state0; /* as dispatch_global_fast hands them over */
   w->term[1] = g;
+  w->term[2] = FD_LOOP_RUN; /* queued, so a global/5 record: fd_global_run trusts it */
   propagator(api, state, state, actions);
   /* An overflow fails the native (or raises the overflow action's exception) as it is met. */
   if ((*api->fli_data)->excp_flag == 0) return RUN_STOP;
@@ -1036,17 +1037,16 @@ void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED 
   record[FD_LISTS_MASK] = MakeSmall(lists_int(lists, FD_LISTS_MASK) | (1 << index));
 }
 
-void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
+namespace {
+
+/* fd_told once the v/4 record last, whose domain mutable holds dom, the new dom/4 record, is
+ * known; fixed: dom's size is 1. */
+QX_HOT_INLINE void told_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
+                               TAGGED last, TAGGED dom, bool fixed)
 {
   struct fd_state *fd = fd_state(api);
-  TAGGED last = deref_cell(w->term[3]);
-  TAGGED dom = deref_cell(StrArg(deref_cell(StrArg(last, 3)), 1));
-  if (!is_record(dom, FD_FUNCTOR_DOM4)) { /* an alias chain, or a forwarded mutable */
-    last = fd_attr_last(last);
-    dom = fd_mutable_value(StrArg(last, 3));
-  }
   if (mask & (FD_WAKE_MIN | FD_WAKE_MAX)) mask |= FD_WAKE_MINMAX;
-  if (deref_cell(StrArg(dom, 4)) == MakeSmall(1)) mask |= FD_WAKE_VAL;
+  if (fixed) mask |= FD_WAKE_VAL;
   fd->prunings++;
   if (!(mask & FD_WAKE_VAL)) {
     TAGGED lists_mutable = StrArg(last, 4);
@@ -1075,6 +1075,27 @@ void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
   if (TAGGED lists = lists_record(lists_mutable))
     enqueue_record(api, w, (mask & lists_int(lists, FD_LISTS_MASK)) + FD_WAKE_FIXED, self,
                    lists_mutable, lists);
+}
+
+}  // namespace
+
+void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
+{
+  TAGGED last = deref_cell(w->term[3]);
+  TAGGED dom = deref_cell(StrArg(deref_cell(StrArg(last, 3)), 1));
+  if (!is_record(dom, FD_FUNCTOR_DOM4)) { /* an alias chain, or a forwarded mutable */
+    last = fd_attr_last(last);
+    dom = fd_mutable_value(StrArg(last, 3));
+  }
+  told_record(api, w, mask, self, last, dom, deref_cell(StrArg(dom, 4)) == MakeSmall(1));
+}
+
+void fd_told_dom(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, const TAGGED *dom)
+{
+  TAGGED attr = deref_cell(w->term[3]), m = StrArg(attr, 3);
+  bool own = IsStr(m) && StrFunctor(m) == functor_mutable2 && StrArg(m, 1) == MakeStr(dom);
+  told_record(api, w, mask, self, own ? attr : fd_attr_last(attr), MakeStr(dom),
+              dom[4] == MakeSmall(1));
 }
 
 void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGED lists_mutable)

@@ -53,7 +53,8 @@ static TAGGED *current_dom(worker *w) { return StrPtr(fd_attr_dom(w->term[3])); 
 
 /* ensure_heap for a tell that holds the current domain record: dom is read again when a
  * collection may have moved it. */
-static TAGGED *ensure_heap_dom(ORVALIS_API_STRUCT *api, worker *w, uint32_t words, TAGGED *dom)
+QX_HOT_INLINE static TAGGED *ensure_heap_dom(ORVALIS_API_STRUCT *api, worker *w, uint32_t words,
+                                             TAGGED *dom)
 {
   if (fd_room_free(w, words + HEAP_MARGIN)) return dom;
   call_overflow(w, words + HEAP_MARGIN, LIVE_SLOTS);
@@ -78,8 +79,8 @@ static void put_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED dom)
  * record `dom` is new (and, for an interval, its first list cell too), else as a new record through
  * the domain mutable. An interval's list cell shares its pair with the Min and Max words. The heap
  * room was ensured (and dom read after it). */
-QX_HOT_INLINE static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min, TAGGED max,
-                      TAGGED size, TAGGED *dom)
+QX_HOT_INLINE static TAGGED *store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED set, TAGGED min,
+                                       TAGGED max, TAGGED size, TAGGED *dom)
 {
   bool interval = set == 0;
   TAGGED *cell = interval ? LstPtr(deref(dom[1])) : nullptr;
@@ -98,10 +99,11 @@ QX_HOT_INLINE static void store_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED s
   dom[2] = min;
   dom[3] = max;
   dom[4] = size;
+  return dom;
 }
 
-/* fd_tell_value with the current domain record read. */
-static int tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED *dom)
+/* fd_tell_value with the current domain record read; dom then the record stored. */
+QX_HOT_INLINE static int tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED *&dom)
 {
   if (!IsSmall(value)) {
     fd_state(api)->fd_overflow = 1;
@@ -110,13 +112,14 @@ static int tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value, TAGGED *
   if (dom[2] == value && dom[3] == value) return 0;
   int mask = FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL | (dom[2] != value ? FD_WAKE_MIN : 0) |
              (dom[3] != value ? FD_WAKE_MAX : 0);
-  store_dom(api, w, 0, value, value, MakeSmall(1), ensure_heap_dom(api, w, 7, dom));
+  dom = store_dom(api, w, 0, value, value, MakeSmall(1), ensure_heap_dom(api, w, 7, dom));
   return mask;
 }
 
 int fd_tell_value(ORVALIS_API_STRUCT *api, worker *w, TAGGED value)
 {
-  return tell_value(api, w, value, current_dom(w));
+  TAGGED *dom = current_dom(w);
+  return tell_value(api, w, value, dom);
 }
 
 /* Whether the domain record holds the interval lo..hi. */
@@ -126,13 +129,13 @@ static bool holds_interval(const TAGGED *dom, TAGGED lo, TAGGED hi)
 }
 
 /* tell_interval of the small integers lo < hi, whose width is a small integer, into the current
- * domain record dom. */
-static int tell_small_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask,
-                               TAGGED *dom)
+ * domain record dom; dom then the record stored. */
+QX_HOT_INLINE static int tell_small_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi,
+                                             int mask, TAGGED *&dom)
 {
   if (holds_interval(dom, lo, hi)) return 0;
-  store_dom(api, w, 0, lo, hi, MakeSmall(GetSmall(hi) - GetSmall(lo) + 1),
-            ensure_heap_dom(api, w, 7, dom));
+  dom = store_dom(api, w, 0, lo, hi, MakeSmall(GetSmall(hi) - GetSmall(lo) + 1),
+                  ensure_heap_dom(api, w, 7, dom));
   return mask;
 }
 
@@ -437,13 +440,15 @@ void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
     return;
   }
   int mask;
+  if (!(flags & DV_INTERVAL) && !(flags & DV_FIXED)) {
+    told(api, w, tell_view(api, w, d, dom), SELF_NONE);
+    return;
+  }
   if (flags & DV_FIXED)
     mask = tell_value(api, w, d->min, dom);
-  else if (!(flags & DV_INTERVAL))
-    mask = tell_view(api, w, d, dom);
   else /* an interval of the finite domain it was loaded from: small ends, a small width */
     mask = tell_small_interval(api, w, d->min, d->max, (int)(flags & 6) | 9, dom);
-  told(api, w, mask, SELF_NONE);
+  if (mask & 7) fd_told_dom(api, w, mask & 7, SELF_NONE, dom); /* dom: the record stored */
 }
 
 void fd_tell_narrowed(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED var, int32_t lo,
@@ -464,8 +469,8 @@ void fd_tell_narrowed_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGE
   int mask = lo != hi ? moved | FD_WAKE_DOM | FD_WAKE_MINMAX
                       : FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL |
                             (dom[2] != min ? FD_WAKE_MIN : 0) | (dom[3] != max ? FD_WAKE_MAX : 0);
-  store_dom(api, w, 0, min, max, MakeSmall(hi - lo + 1), ensure_heap_dom(api, w, 7, dom));
-  fd_told(api, w, mask & 7, SELF_NONE);
+  dom = store_dom(api, w, 0, min, max, MakeSmall(hi - lo + 1), ensure_heap_dom(api, w, 7, dom));
+  fd_told_dom(api, w, mask & 7, SELF_NONE, dom);
 }
 
 void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
