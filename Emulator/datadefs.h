@@ -171,6 +171,13 @@ struct worker {
 };
 static_assert(offsetof(worker, term) == 180, "argument registers must start at byte 180");
 
+/* Whether n more term references fit in the worker's slots besides the one the engine keeps
+ * spare (fewer than 2^26 slots: the sum stays in 32 bits). */
+static inline bool qx_term_refs_fit(const worker *w, uint32_t n)
+{
+  return w->fli_stack_index + n < w->fli_stack_size;
+}
+
 /* Entry kinds of a predicate (predtyp). 0-3 compiled code (bit 0: indexed), 6 interpreted clauses,
  * 7 finite-domain indexicals; the others are the engine's own numbering. */
 enum qx_entry_kind : uint16_t {

@@ -66,12 +66,6 @@ static inline void qx_trail_check(worker *w)
   if ((char *)w->node_ - (char *)w->trail_top < (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
     choice_overflow(w, QX_TRAIL_MARGIN_CELLS);
 }
-/* Whether n more term references fit in the worker's slots besides the one the engine keeps
- * spare (fewer than 2^26 slots: the sum stays in 32 bits). */
-static inline bool qx_term_refs_fit(const worker *w, uint32_t n)
-{
-  return w->fli_stack_index + n < w->fli_stack_size;
-}
 /* Trail index of the top (words from trail_start): stable across growth. */
 static inline uint32_t qx_trail_index(const worker *w)
 {

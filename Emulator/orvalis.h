@@ -71,8 +71,8 @@ inline QX_term_ref QX_new_term_refs(int n)
 {
   if (!__builtin_constant_p(n) || (uint32_t)n > 16) return qx_new_term_refs_any(n);
   worker *w = qx_w;
+  if (!qx_term_refs_fit(w, (uint32_t)n)) return qx_new_term_refs_any(n);
   uint32_t first = w->fli_stack_index;
-  if (first + (uint32_t)n >= w->fli_stack_size) return qx_new_term_refs_any(n);
   TAGGED *slot = w->fli_stack_start + 2 * first;
   for (int i = 0; i < n; i += 2, slot += 4)
     slot[0] = atom_nil, slot[1] = 0, slot[2] = atom_nil, slot[3] = 0;
