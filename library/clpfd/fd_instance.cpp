@@ -34,6 +34,9 @@ struct native_entry<F> {
   static R run(ORVALIS_API_STRUCT *api, A... args)
   {
     fd_state(api)->native = (const void *)F;
+    /* term slot 2 may hold a caller's argument word: only the propagation loop's mark skips a
+     * propagator's checks (fd_global_run) */
+    fd_worker(api)->term[2] = atom_nil;
     return F(api, args...);
   }
 };

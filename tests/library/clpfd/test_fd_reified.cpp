@@ -387,6 +387,7 @@ TEST_F(FdReified, BadInputAndOverflow)
   consult("try(C, S, R) :- clpfd:'$fd_begin', clpfd:'$fd_post_global'(C, S, 0, C, [], G), "
           "catch(( prop -> dead(G, R) ; R = failed ), error(E, _), short(E, R)).\n"
           "short(E, R) :- ( E = type_error(T, _) -> R = type_error(T) ; R = E ).\n"
+          "marked(S) :- clpfd:'$fd_le_iff'(S, _, -12061).\n"
           "ovf(C, M, R) :- clpfd:'$fd_overflow'(O, M, _), post(C, _), "
           "catch(( prop -> R = passed ; R = failed ), E, R = E), clpfd:'$fd_overflow'(_, O, _).\n");
   const struct {
@@ -407,6 +408,8 @@ TEST_F(FdReified, BadInputAndOverflow)
       {"", "try(in_set_iff(X, S, B), s(X, XA, [[1|a]], B, BA, _, 0), R)", "type_error(fd_set)"},
       {"", "catch(clpfd:'$fd_le_iff'(s(X, XA, Y, YA, B, BA, _, 0), _, _), error(E, _), R = E)",
        "instantiation_error"},
+      /* whatever the third argument holds, a call from Prolog checks its global record */
+      {"", "catch(marked(s(X, XA, Y, YA, B, BA, _, 0)), error(E, _), R = E)", "instantiation_error"},
       /* X above the largest integer, Y below the smallest */
       {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Z, Max, 0), fail, R)", "failed"},
       {"clpfd:'$fd_minint_maxint'(Min, Max)", "ovf(le_iff(Min, W, 0), fail, R)", "failed"},
