@@ -142,15 +142,9 @@ QX_term_ref QX_new_term_ref(void)
 QX_term_ref qx_new_term_refs_any(int n)
 {
   worker *w = qx_w;
-  /* the common case in place, cleared two at a time, so that the spare one may be cleared too */
+  if ((uint32_t)n < MAX_SLOTS && qx_term_refs_fit(w, (uint32_t)n))
+    return qx_push_cleared_refs(w, (uint32_t)n); /* the common case, in place */
   uint32_t first = w->fli_stack_index;
-  if ((uint32_t)n < MAX_SLOTS && qx_term_refs_fit(w, (uint32_t)n)) {
-    TAGGED *slot = w->fli_stack_start + SLOT_WORDS * first;
-    for (int i = 0; i < n; i += 2, slot += 2 * SLOT_WORDS)
-      slot[0] = atom_nil, slot[1] = 0, slot[2] = atom_nil, slot[3] = 0;
-    w->fli_stack_index = first + (uint32_t)n;
-    return (QX_term_ref)first;
-  }
   if (n <= 0) {
     if (n < 0) qx_set_errno(QX_ERR_DOMAIN_ERROR);
     return (QX_term_ref)first;

@@ -341,13 +341,17 @@ union out_value {
 TAGGED ready_output(worker *w, uint8_t k, const out_value &v)
 {
   switch (k & ~K_OUT) {
-  case K_INTEGER: /* its low 32 bits, as a small integer when they fit one */
-    return (uint32_t)v.l - (uint32_t)QX_SMALL_MIN <= (uint32_t)(QX_SMALL_MAX - QX_SMALL_MIN)
-               ? MakeSmall((int32_t)v.l)
-               : 0;
+  case K_INTEGER: return SmallFits((int32_t)v.l) ? MakeSmall((int32_t)v.l) : 0;
   case K_TERM: return *qx_ref_cell(w, (QX_term_ref)v.l);
   default: return 0;
   }
+}
+
+/* Whether the trail has room for a step's one binding without the margin check's growth. */
+inline bool step_trail_room(const worker *w)
+{
+  return (char *)w->node_ - (char *)w->trail_top >
+         (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED));
 }
 
 /* Unifies a with b when that is a single step: no attributed variable, and a plain variable or
@@ -363,9 +367,8 @@ inline int unify_step(worker *w, TAGGED a, TAGGED b)
     std::swap(a, b); /* the variable in a */
   }
   bool var_b = IsVar(b);
-  if (qx_is_attvar_cell(w, RefPtr(a)) || (var_b && qx_is_attvar_cell(w, RefPtr(b)))) return -1;
-  if ((char *)w->node_ - (char *)w->trail_top <=
-      (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
+  if (qx_is_attvar_cell(w, RefPtr(a)) || (var_b && qx_is_attvar_cell(w, RefPtr(b))) ||
+      !step_trail_room(w))
     return -1;
   /* as cunify binds them: a variable takes the value, the younger of two variables the older */
   if (var_b && RefPtr(b) > RefPtr(a)) std::swap(a, b);
@@ -378,9 +381,7 @@ inline int unify_small_step(worker *w, TAGGED a, TAGGED b)
 {
   a = deref(a);
   if (!IsVar(a)) return a == b;
-  if (qx_is_attvar_cell(w, RefPtr(a)) ||
-      (char *)w->node_ - (char *)w->trail_top <= (ptrdiff_t)(QX_TRAIL_MARGIN_CELLS * sizeof(TAGGED)))
-    return -1;
+  if (qx_is_attvar_cell(w, RefPtr(a)) || !step_trail_room(w)) return -1;
   qx_bind_plain(w, RefPtr(a), b);
   return 1;
 }

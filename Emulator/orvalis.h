@@ -63,6 +63,17 @@ constexpr uint32_t QX_FIRST_FLI_STACK_SIZE = 256;
 QX_term_ref QX_new_term_ref(void);
 /* QX_new_term_refs out of line: for any n, when n is not a constant. */
 QX_term_ref qx_new_term_refs_any(int n);
+/* n new slots holding [], pushed in place where qx_term_refs_fit(w, n): cleared two at a time,
+ * the last pair may reach the spare slot. */
+static inline QX_term_ref qx_push_cleared_refs(worker *w, uint32_t n)
+{
+  uint32_t first = w->fli_stack_index;
+  TAGGED *slot = w->fli_stack_start + 2 * first;
+  for (uint32_t i = 0; i < n; i += 2, slot += 4)
+    slot[0] = atom_nil, slot[1] = 0, slot[2] = atom_nil, slot[3] = 0;
+  w->fli_stack_index = first + n;
+  return (QX_term_ref)first;
+}
 /* n new consecutive slots holding []; n = 0 answers the top as a mark. A constant n up to 16 in
  * line while the stack has room beyond them, the one slot spare included (cleared two at a
  * time, the last pair may reach it): natives take a few references per run, and the call
@@ -71,13 +82,8 @@ inline QX_term_ref QX_new_term_refs(int n)
 {
   if (!__builtin_constant_p(n) || (uint32_t)n > 16) return qx_new_term_refs_any(n);
   worker *w = qx_w;
-  if (!qx_term_refs_fit(w, (uint32_t)n)) return qx_new_term_refs_any(n);
-  uint32_t first = w->fli_stack_index;
-  TAGGED *slot = w->fli_stack_start + 2 * first;
-  for (int i = 0; i < n; i += 2, slot += 4)
-    slot[0] = atom_nil, slot[1] = 0, slot[2] = atom_nil, slot[3] = 0;
-  w->fli_stack_index = first + (uint32_t)n;
-  return (QX_term_ref)first;
+  return qx_term_refs_fit(w, (uint32_t)n) ? qx_push_cleared_refs(w, (uint32_t)n)
+                                          : qx_new_term_refs_any(n);
 }
 /* Pops every slot at or above mark; a mark below the reserved slots or above the top: error 12,
  * nothing changes. */

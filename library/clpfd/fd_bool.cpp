@@ -123,12 +123,8 @@ int classify(TAGGED x, TAGGED attr)
  * holds the record itself, else through fd_attr_dom. */
 [[gnu::always_inline]] inline TAGGED *attr_dom(TAGGED attr)
 {
-  TAGGED m = StrArg(attr, 3);
-  if (IsStr(m) && StrFunctor(m) == functor_mutable2) {
-    TAGGED dom = StrArg(m, 1);
-    if (IsStr(dom) && StrFunctor(dom) == FD_FUNCTOR_DOM4) return StrPtr(dom);
-  }
-  return StrPtr(fd_attr_dom(attr));
+  TAGGED dom = fd_attr_own_dom(attr);
+  return StrPtr(dom ? dom : fd_attr_dom(attr));
 }
 
 /* Fixes the variable var with attribute attr, both as read from the state, to v, as a view's fix

@@ -158,17 +158,20 @@ static inline TAGGED fd_attr_dom(TAGGED attr)
   return fd_attr_dom_chain(attr);
 }
 TAGGED fd_attr_last_chain(TAGGED attr);
-/* The last v/4 of an attribute's alias chain; inline for the usual attribute, whose domain
- * mutable holds the dom/4 record itself and so ends the chain. */
+/* The dom/4 record the domain mutable of the v/4 record attr holds itself, its words read without
+ * dereferencing (the usual attribute, which so ends its alias chain); 0 for any other shape. */
+static inline TAGGED fd_attr_own_dom(TAGGED attr)
+{
+  TAGGED m = StrArg(attr, 3);
+  if (!IsStr(m) || StrFunctor(m) != functor_mutable2) return 0;
+  TAGGED dom = StrArg(m, 1);
+  return IsStr(dom) && StrFunctor(dom) == FD_FUNCTOR_DOM4 ? dom : 0;
+}
+/* The last v/4 of an attribute's alias chain; inline for the usual attribute. */
 static inline TAGGED fd_attr_last(TAGGED attr)
 {
   attr = deref(attr);
-  TAGGED m = StrArg(attr, 3);
-  if (IsStr(m) && StrFunctor(m) == functor_mutable2) {
-    TAGGED value = StrArg(m, 1);
-    if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) return attr;
-  }
-  return fd_attr_last_chain(attr);
+  return fd_attr_own_dom(attr) ? attr : fd_attr_last_chain(attr);
 }
 
 /* The clpfd attribute of a dereferenced unbound variable, or 0: the engine's lookup inline. */

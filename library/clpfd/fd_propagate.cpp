@@ -905,16 +905,11 @@ bool global_argument(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref ref)
 QX_term_ref fd_new_refs(ORVALIS_API_STRUCT *api, int n)
 {
   worker *w = fd_worker(api);
-  uint32_t first = w->fli_stack_index;
-  if ((uint32_t)n >= 16 || !qx_term_refs_fit(w, (uint32_t)n)) {
-    QX_term_ref r = QX_new_term_refs(n);
-    if (!r) qx_memory_fault("term references", QX_SPACE_FOREIGN);
-    return r;
-  }
-  TAGGED *slot = fd_ref_slot(api, (QX_term_ref)first);
-  for (int i = 0; i < n; i++) slot[2 * i] = atom_nil, slot[2 * i + 1] = 0;
-  w->fli_stack_index = first + (uint32_t)n;
-  return (QX_term_ref)first;
+  if ((uint32_t)n < 16 && qx_term_refs_fit(w, (uint32_t)n))
+    return qx_push_cleared_refs(w, (uint32_t)n);
+  QX_term_ref r = QX_new_term_refs(n);
+  if (!r) qx_memory_fault("term references", QX_SPACE_FOREIGN);
+  return r;
 }
 
 /* ---- mutables and levels ---- */
@@ -992,11 +987,9 @@ inline TAGGED plain_lists(ORVALIS_API_STRUCT *api, const worker *w, TAGGED var,
 {
   if (!IsVar(var)) return 0;
   TAGGED attr = fd_var_attribute(api, w, var);
-  if (!is_record(attr, functor_v4)) return 0;
-  TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
-  if (!is_record(m, functor_mutable2) || !is_record(l, functor_mutable2) ||
-      !is_record(StrArg(m, 1), FD_FUNCTOR_DOM4))
-    return 0;
+  if (!is_record(attr, functor_v4) || !fd_attr_own_dom(attr)) return 0;
+  TAGGED l = StrArg(attr, 4);
+  if (!is_record(l, functor_mutable2)) return 0;
   TAGGED lists = StrArg(l, 1);
   if (!is_record(lists, functor_fdlists7) || !IsSmall(StrArg(lists, FD_LISTS_COUNT)) ||
       !IsSmall(StrArg(lists, FD_LISTS_MASK)))
@@ -1093,6 +1086,7 @@ void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self)
 void fd_told_dom(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, const TAGGED *dom)
 {
   TAGGED attr = deref_cell(w->term[3]), m = StrArg(attr, 3);
+  /* the attribute ends its chain when its domain mutable holds this very record */
   bool own = IsStr(m) && StrFunctor(m) == functor_mutable2 && StrArg(m, 1) == MakeStr(dom);
   told_record(api, w, mask, self, own ? attr : fd_attr_last(attr), MakeStr(dom),
               dom[4] == MakeSmall(1));

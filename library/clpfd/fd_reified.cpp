@@ -359,10 +359,8 @@ bool quick_bounds(TAGGED s, int k, quick_var *q)
   }
   TAGGED attr = StrArg(s, k + 1);
   if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
-  TAGGED m = StrArg(attr, 3);
-  if (!IsStr(m) || StrFunctor(m) != functor_mutable2) return false;
-  TAGGED dom = StrArg(m, 1);
-  if (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4) return false;
+  TAGGED dom = fd_attr_own_dom(attr);
+  if (!dom) return false;
   min = StrArg(dom, 2), max = StrArg(dom, 3), last = attr;
   return IsSmall(min) && IsSmall(max);
 }

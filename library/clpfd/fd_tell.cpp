@@ -783,11 +783,8 @@ static bool both_small(TAGGED a, TAGGED b) { return (((a ^ QX_TAG_SMALL) | (b ^ 
 static QX_HOT_INLINE TAGGED plain_dom(TAGGED attr)
 {
   if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return 0;
-  TAGGED m = StrArg(attr, 3), l = StrArg(attr, 4);
-  if (!IsStr(m) || StrFunctor(m) != functor_mutable2) return 0;
-  TAGGED dom = StrArg(m, 1);
-  if (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4) return 0;
-  if (l == MakeSmall(0)) return dom;
+  TAGGED dom = fd_attr_own_dom(attr), l = StrArg(attr, 4);
+  if (!dom || l == MakeSmall(0)) return dom;
   if (!IsStr(l) || StrFunctor(l) != functor_mutable2) return 0;
   TAGGED record = StrArg(l, 1);
   if (!IsStr(record) || StrFunctor(record) != FUNCTOR_LISTS7 ||
