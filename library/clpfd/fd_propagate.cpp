@@ -1032,6 +1032,20 @@ void fd_link(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED key, TAGGED 
 
 namespace {
 
+/* A fixed variable with other modules' attributes is bound through the engine's wake-up, from
+ * queue 5. Out of line: its root range would cost the usual tell a frame pointer. *self, a root
+ * meanwhile, is the teller's indexical or an atom; the last v/4 of the attribute is returned. */
+__attribute__((noinline)) TAGGED queue_binding(ORVALIS_API_STRUCT *api, worker *w, TAGGED *self)
+{
+  fd_room(api, w, 3, self, 1);
+  TAGGED *binding = fd_heap_words(w, 3);
+  binding[0] = functor_minus2;
+  binding[1] = deref(w->term[4]);
+  binding[2] = deref(StrArg(fd_attr_dom(deref(w->term[3])), 2));
+  fd_enqueue_general(api, w, MakeStr(binding), CODE_BINDING);
+  return fd_attr_last(deref(w->term[3])); /* the room made may have moved it */
+}
+
 /* fd_told once the v/4 record last, whose domain mutable holds dom, the new dom/4 record, is
  * known; fixed: dom's size is 1. */
 QX_HOT_INLINE void told_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
@@ -1051,18 +1065,10 @@ QX_HOT_INLINE void told_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAG
   }
   TAGGED var = deref(w->term[4]);
   if (IsVar(var)) {
-    if (single_attribute(var, fd->fd_module)) {
+    if (single_attribute(var, fd->fd_module))
       fd_bind(api, w, var, deref(StrArg(dom, 2)));
-    } else {
-      fd_room(api, w, 3, &self, 1);
-      var = deref(w->term[4]);
-      TAGGED *binding = fd_heap_words(w, 3);
-      binding[0] = functor_minus2;
-      binding[1] = var;
-      binding[2] = deref(StrArg(fd_attr_dom(deref(w->term[3])), 2));
-      fd_enqueue_general(api, w, MakeStr(binding), CODE_BINDING);
-      last = fd_attr_last(deref(w->term[3])); /* the room made may have moved it */
-    }
+    else
+      last = queue_binding(api, w, &self);
   }
   TAGGED lists_mutable = StrArg(last, 4);
   if (TAGGED lists = lists_record(lists_mutable))
