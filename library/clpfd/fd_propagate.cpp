@@ -31,6 +31,12 @@ constexpr uint32_t STATUS_RUN_MASK = FD_ST_REQUEUE | FD_ST_RUNNING;
 /* ---- the level mutable and the level stack ---- */
 
 TAGGED level_mutable(ORVALIS_API_STRUCT *api) { return *fd_ref_slot(api, LEVEL_REF); }
+/* The same slot reached from the worker, whose first word leads to the term references: one load
+ * fewer than through the handle. */
+QX_HOT_INLINE TAGGED level_mutable(const worker *w)
+{
+  return w->fli_data->fli_stack_start[2 * LEVEL_REF];
+}
 
 propagator *level_of(TAGGED m)
 {
@@ -177,7 +183,7 @@ propagator *open_level(ORVALIS_API_STRUCT *api, worker *w, TAGGED *m)
  * and backtracking past their insertion brings it below theirs. */
 QX_HOT_INLINE propagator *insertion_level(ORVALIS_API_STRUCT *api, worker *w, int32_t *stamp)
 {
-  TAGGED m = deref(level_mutable(api));
+  TAGGED m = deref(level_mutable(w));
   propagator *p = fd_state(api)->current_propagator;
   if (!p && sync_in_place(fd_state(api), m)) {
     /* none open, as after every post's run: the new level's naming saved the mutable */
@@ -371,7 +377,7 @@ waker make_waker(ORVALIS_API_STRUCT *api, worker *w, TAGGED self)
 /* insertion_level for a wake: the waker's bounds tell whether the level mutable needs saving. */
 QX_HOT_INLINE propagator *insertion_level(const waker &k, int32_t *stamp)
 {
-  TAGGED m = deref(level_mutable(k.api));
+  TAGGED m = deref(level_mutable(k.w));
   propagator *p = fd_state(k.api)->current_propagator;
   if (!level_current(m, p)) return insertion_level(k.api, k.w, stamp);
   const TAGGED *cell = StrPtr(m);
@@ -524,28 +530,39 @@ inline uint32_t drop_words(TAGGED lists)
   return 2 * (uint32_t)(count > 0 ? count : 0) + 136;
 }
 
+/* Queues the live suspensions of a bound change's list from cell l on, up to its first dead entry:
+ * the cell of that entry, or the list's end. Its globals go to queue gq. */
+template <int gq>
+QX_HOT_INLINE TAGGED wake_live(waker &k, TAGGED l)
+{
+  for (; IsLst(l); l = deref_cell(LstTail(l))) {
+    TAGGED s = deref_cell(LstHead(l)), d;
+    if (!record_alive(StrPtr(s), &d)) break;
+    if (gq == 3)
+      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+    else
+      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+  }
+  return l;
+}
+
 /* Back-appending waker of list `index` of lists, the record of lists_mutable: live entries are
  * queued, dead ones dropped from the list (drop_list) when the heap has room for it; else the
  * index goes into *later, for drop_dead once every list is walked (a drop queues nothing, so the
- * queues keep their order). Returns the record, a copy when dropping needed one. */
-QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int index, int gq,
-                 int *later)
+ * queues keep their order). Returns the record, a copy when dropping needed one. The walk up to
+ * the first dead entry keeps no count. */
+template <int gq>
+QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int index, int *later)
 {
+  TAGGED l = wake_live<gq>(k, deref(StrArg(lists, FD_LISTS_FIRST + index)));
+  if (__builtin_expect(!IsLst(l), 1)) return lists;
   int32_t dead = 0;
-  TAGGED shared = 0; /* the rest after the last dead entry */
-  for (TAGGED l = deref(StrArg(lists, FD_LISTS_FIRST + index)); IsLst(l);
-       l = deref_cell(LstTail(l))) {
-    TAGGED s = deref_cell(LstHead(l)), d;
-    if (!record_alive(StrPtr(s), &d)) {
-      dead++;
-      shared = deref_cell(LstTail(l));
-    } else if (gq == 3) {
-      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
-    } else {
-      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
-    }
-  }
-  if (!dead) return lists;
+  TAGGED shared; /* the rest after the last dead entry */
+  do {
+    dead++;
+    shared = deref_cell(LstTail(l));
+    l = wake_live<gq>(k, shared);
+  } while (IsLst(l));
   if (!fd_room_free(k.w, drop_words(lists))) {
     *later |= 1 << index;
     return lists;
@@ -681,11 +698,13 @@ __attribute__((noinline)) void wake_values(waker k, TAGGED list)
 void wake_fixed(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGED lists)
 {
   waker k = make_waker(api, w, self);
-  for (int i = 0; i < 4; i++) {
+  int all = lists_int(lists, FD_LISTS_MASK); /* a bit for every list that is not empty */
+  for (uint32_t bits = (uint32_t)all & 15; bits; bits &= bits - 1) {
+    int i = __builtin_ctz(bits);
     TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
     if (IsLst(list)) wake_front(k, list, i == 0 ? 3 : 2);
   }
-  if ((lists_int(lists, FD_LISTS_MASK) | mask) & FD_WAKE_VAL)
+  if ((all | mask) & FD_WAKE_VAL)
     wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
 }
 
@@ -700,11 +719,11 @@ QX_HOT_INLINE void wake_bounds(ORVALIS_API_STRUCT *api, worker *w, int mask, TAG
   waker k = make_waker(api, w, self);
   int later = 0;
   for (uint32_t bits = (uint32_t)mask & 15; bits;) {
-    int i = 31 - __builtin_clz(bits);
-    bits &= (1u << i) - 1;
+    int i = 31 ^ __builtin_clz(bits);
+    bits ^= 1u << i;
     /* the queue of the globals a constant in each of the two inlined loops */
-    lists = i == 0 ? wake_back(k, lists_mutable, lists, 0, 3, &later)
-                   : wake_back(k, lists_mutable, lists, i, 2, &later);
+    lists = i == 0 ? wake_back<3>(k, lists_mutable, lists, 0, &later)
+                   : wake_back<2>(k, lists_mutable, lists, i, &later);
   }
   if (later) drop_dead(api, w, lists_mutable, later);
 }
