@@ -492,13 +492,14 @@ QX_HOT_INLINE void wake_front(waker &k, TAGGED list, int gq)
   }
 }
 
-/* Drops the `dead` dead entries of list `index` of the record of lists_mutable (copied first when
- * it is older than the newest choicepoint), the last of them before `shared`: the cells before it
- * are copied when old, relinked when young; the rest is shared. The caller made room. */
-void drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, int index, int32_t dead,
-               TAGGED shared)
+/* Drops the `dead` dead entries of list `index` of lists, the record lists_mutable holds (copied
+ * first when it is older than the newest choicepoint), the last of them before `shared`: the cells
+ * before it are copied when old, relinked when young; the rest is shared. The caller made room.
+ * Returns the record changed. */
+TAGGED drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, TAGGED lists, int index,
+                 int32_t dead, TAGGED shared)
 {
-  TAGGED lists = young_lists(api, w, lists_mutable);
+  lists = young_record(api, w, lists, lists_mutable);
   TAGGED *record = StrPtr(lists), list = deref(record[FD_LISTS_FIRST + index]);
   TAGGED *out = record + FD_LISTS_FIRST + index;
   for (TAGGED l = list; l != shared;) {
@@ -515,11 +516,12 @@ void drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, int ind
   }
   *out = shared;
   record[FD_LISTS_COUNT] = MakeSmall(lists_int(lists, FD_LISTS_COUNT) - dead);
-  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return;
+  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return lists;
   int32_t mask = lists_int(lists, FD_LISTS_MASK) & FD_WAKE_VAL;
   for (int i = 0; i < 4; i++)
     if (IsLst(deref(record[FD_LISTS_FIRST + i]))) mask |= 1 << i;
   record[FD_LISTS_MASK] = MakeSmall(mask);
+  return lists;
 }
 
 /* Heap words the dropping of dead entries from the lists of a record may take: a copy of the
@@ -567,8 +569,7 @@ QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int
     *later |= 1 << index;
     return lists;
   }
-  drop_list(k.api, k.w, lists_mutable, index, dead, shared);
-  return fd_mutable_value(lists_mutable);
+  return drop_list(k.api, k.w, lists_mutable, lists, index, dead, shared);
 }
 
 /* The drops wake_back left for lack of room, the lists in the mask `later`, highest first, once
@@ -579,14 +580,15 @@ __attribute__((noinline)) void drop_dead(ORVALIS_API_STRUCT *api, worker *w, TAG
   fd_room(api, w, drop_words(fd_mutable_value(lists_mutable)), &lists_mutable, 1);
   for (int i = 3; i >= 0; i--) {
     if (!(later & (1 << i))) continue;
-    TAGGED list = deref(StrArg(fd_mutable_value(lists_mutable), FD_LISTS_FIRST + i)), shared = list;
+    TAGGED lists = fd_mutable_value(lists_mutable);
+    TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i)), shared = list;
     int32_t dead = 0;
     for (TAGGED l = list; IsLst(l); l = deref(LstTail(l)))
       if (fd_dead(deref(LstHead(l)))) {
         dead++;
         shared = deref(LstTail(l));
       }
-    drop_list(api, w, lists_mutable, i, dead, shared);
+    drop_list(api, w, lists_mutable, lists, i, dead, shared);
   }
 }
 
