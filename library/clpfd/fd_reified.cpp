@@ -308,11 +308,11 @@ arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
   return b;
 }
 
-/* A variable argument of the state as read from its domain record: its small bounds, its last
- * attribute (0 for a value) and the record, and the variable and attribute as the state holds
- * them, dereferenced. */
+/* A variable argument of the state as read from its domain record: its small bounds' words (ordered
+ * as their values), its last attribute (0 for a value) and the record, and the variable and
+ * attribute as the state holds them, dereferenced. */
 struct quick_var {
-  int32_t min, max;
+  SIGNED_TAGGED min, max;
   TAGGED last;
   TAGGED dom;
   TAGGED var, attr;
@@ -323,7 +323,7 @@ struct quick_var {
 bool quick_bounds(TAGGED s, int k, quick_var *q)
 {
   TAGGED x = deref(StrArg(s, k));
-  if (IsSmall(x)) return q->min = q->max = GetSmall(x), q->last = q->dom = q->var = q->attr = 0, true;
+  if (IsSmall(x)) return q->min = q->max = x, q->last = q->dom = q->var = q->attr = 0, true;
   TAGGED attr = deref(StrArg(s, k + 1));
   /* a box's header is no functor */
   if (!IsVar(x) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
@@ -343,7 +343,7 @@ bool quick_bounds(TAGGED s, int k, quick_var *q)
   }
   TAGGED lo = deref(StrArg(dom, 2)), hi = deref(StrArg(dom, 3));
   if (!IsSmall(lo) || !IsSmall(hi)) return false;
-  return q->min = GetSmall(lo), q->max = GetSmall(hi), q->last = attr, q->dom = dom, true;
+  return q->min = lo, q->max = hi, q->last = attr, q->dom = dom, true;
 }
 
 /* The variable at argument k of the state (its words at arg) in one look at its usual words,
@@ -372,7 +372,7 @@ bool quick_bounds(TAGGED s, int k, quick_var *q)
 /* quick_bounds's record of what usual_bounds read at argument k of arg. */
 quick_var usual_var(const TAGGED *arg, int k, TAGGED min, TAGGED max, TAGGED last)
 {
-  return {GetSmall(min), GetSmall(max), last, last ? StrArg(StrArg(last, 3), 1) : 0,
+  return {(SIGNED_TAGGED)min, (SIGNED_TAGGED)max, last, last ? StrArg(StrArg(last, 3), 1) : 0,
           last ? arg[k] : 0, last};
 }
 
@@ -383,21 +383,23 @@ bool direct(ORVALIS_API_STRUCT *api, const quick_var &q)
   return q.last && fd_dom_small_interval(StrPtr(q.dom)) && !fd_state(api)->debugging;
 }
 
-/* Tells lo..hi, within the interval domain of the variable q and narrower, and wakes for it, as
- * the export of a view with these bounds does; moved holds FD_WAKE_MIN or FD_WAKE_MAX for the bound
- * that moved. The first tell of a run, nothing having collected since q was read. */
-void tell_first(ORVALIS_API_STRUCT *api, worker *w, const quick_var &q, int32_t lo, int32_t hi,
-                int moved)
+/* Tells the bounds' words lo..hi, within the interval domain of the variable q and narrower, and
+ * wakes for it, as the export of a view with these bounds does; moved holds FD_WAKE_MIN or
+ * FD_WAKE_MAX for the bound that moved. The first tell of a run, nothing having collected since q
+ * was read. */
+void tell_first(ORVALIS_API_STRUCT *api, worker *w, const quick_var &q, SIGNED_TAGGED lo,
+                SIGNED_TAGGED hi, int moved)
 {
-  fd_tell_narrowed_dom(api, w, q.attr, q.var, StrPtr(q.dom), lo, hi, moved);
+  fd_tell_narrowed_dom(api, w, q.attr, q.var, StrPtr(q.dom), GetSmall(lo), GetSmall(hi), moved);
 }
 
 /* The same for the variable at argument k of the state after a tell, which may have collected:
  * its words are read again from the state's root. */
-void tell_again(ORVALIS_API_STRUCT *api, worker *w, int k, int32_t lo, int32_t hi, int moved)
+void tell_again(ORVALIS_API_STRUCT *api, worker *w, int k, SIGNED_TAGGED lo, SIGNED_TAGGED hi,
+                int moved)
 {
   TAGGED s = deref(w->term[0]), attr = deref(StrArg(s, k + 1)), var = deref(StrArg(s, k));
-  fd_tell_narrowed(api, w, attr, var, lo, hi, moved);
+  fd_tell_narrowed(api, w, attr, var, GetSmall(lo), GetSmall(hi), moved);
 }
 
 /* No outcome from the bounds alone: the full run decides. */
@@ -412,20 +414,22 @@ constexpr int UNDECIDED = 3;
                                                const quick_var &x, const quick_var &y,
                                                const quick_var &b)
 {
-  if (b.min < 0 || b.max > 1 || (x.last && (x.last == y.last || x.last == b.last)) ||
+  const SIGNED_TAGGED ZERO = (SIGNED_TAGGED)MakeSmall(0), ONE = (SIGNED_TAGGED)MakeSmall(1);
+  const SIGNED_TAGGED UNIT = ONE - ZERO; /* the words of n and n + 1 differ by UNIT */
+  if (b.min < ZERO || b.max > ONE || (x.last && (x.last == y.last || x.last == b.last)) ||
       (y.last && y.last == b.last))
     return UNDECIDED;
   if (b.min != b.max) {
     if (x.min <= y.max && x.max > y.min) return SUSPENDED;
     if (!direct(api, b)) return UNDECIDED;
-    int value = x.max <= y.min;
+    SIGNED_TAGGED value = x.max <= y.min ? ONE : ZERO;
     tell_first(api, w, b, value, value, 0);
     return ENTAILED;
   }
-  if (b.min == 1) {
+  if (b.min == ONE) {
     if (x.min > y.max) return FAILED;
     if (x.max <= y.min) return ENTAILED;
-    int32_t xmax = std::min(x.max, y.max), ymin = std::max(y.min, x.min);
+    SIGNED_TAGGED xmax = std::min(x.max, y.max), ymin = std::max(y.min, x.min);
     if ((xmax != x.max && !direct(api, x)) || (ymin != y.min && !direct(api, y))) return UNDECIDED;
     if (xmax != x.max) tell_first(api, w, x, x.min, xmax, FD_WAKE_MAX);
     if (ymin != y.min) {
@@ -438,7 +442,8 @@ constexpr int UNDECIDED = 3;
   }
   if (x.min > y.max) return ENTAILED;
   if (x.max <= y.min) return FAILED;
-  int32_t xmin = std::max(x.min, y.min + 1), ymax = std::min(y.max, x.max - 1);
+  /* y.min < x.max: neither step leaves the small integers */
+  SIGNED_TAGGED xmin = std::max(x.min, y.min + UNIT), ymax = std::min(y.max, x.max - UNIT);
   if ((xmin != x.min && !direct(api, x)) || (ymax != y.max && !direct(api, y))) return UNDECIDED;
   if (xmin != x.min) tell_first(api, w, x, xmin, x.max, FD_WAKE_MIN);
   if (ymax != y.max) {
@@ -447,7 +452,7 @@ constexpr int UNDECIDED = 3;
     else
       tell_again(api, w, 3, y.min, ymax, FD_WAKE_MAX);
   }
-  return xmin == x.max || y.min == ymax || y.min + 1 == x.max ? ENTAILED : SUSPENDED;
+  return xmin == x.max || y.min == ymax || y.min + UNIT == x.max ? ENTAILED : SUSPENDED;
 }
 
 /* le_iff_decide on the variables read the general way. */
