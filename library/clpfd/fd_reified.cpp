@@ -308,12 +308,14 @@ arith_data *make_block(run &r, QX_term_ref refs, int nrefs)
   return b;
 }
 
-/* A variable argument of the state as read from its domain record: its small bounds, its last
- * attribute (0 for a value) and the record. */
+/* A variable argument of the state as read from its domain record: its small bounds' words (ordered
+ * as their values), its last attribute (0 for a value) and the record, and the variable and
+ * attribute as the state holds them, dereferenced. */
 struct quick_var {
-  int32_t min, max;
+  SIGNED_TAGGED min, max;
   TAGGED last;
   TAGGED dom;
+  TAGGED var, attr;
 };
 
 /* The variable at argument k of the state: false when a bound is no small integer or the argument
@@ -321,10 +323,12 @@ struct quick_var {
 bool quick_bounds(TAGGED s, int k, quick_var *q)
 {
   TAGGED x = deref(StrArg(s, k));
-  if (IsSmall(x)) return q->min = q->max = GetSmall(x), q->last = q->dom = 0, true;
+  if (IsSmall(x)) return q->min = q->max = x, q->last = q->dom = q->var = q->attr = 0, true;
   TAGGED attr = deref(StrArg(s, k + 1));
   /* a box's header is no functor */
   if (!IsVar(x) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
+  q->var = x;
+  q->attr = attr;
   /* the common case: the domain mutable holds the dom/4 itself */
   TAGGED dom = deref(StrArg(deref(StrArg(attr, 3)), 1));
   while (!IsStr(dom) || StrFunctor(dom) != FD_FUNCTOR_DOM4) {
@@ -339,25 +343,25 @@ bool quick_bounds(TAGGED s, int k, quick_var *q)
   }
   TAGGED lo = deref(StrArg(dom, 2)), hi = deref(StrArg(dom, 3));
   if (!IsSmall(lo) || !IsSmall(hi)) return false;
-  return q->min = GetSmall(lo), q->max = GetSmall(hi), q->last = attr, q->dom = dom, true;
+  return q->min = lo, q->max = hi, q->last = attr, q->dom = dom, true;
 }
 
-/* The variable at argument k of the state in one look at its usual words, references not
- * followed: the argument a reference to the variable's unbound cell or to its small-integer value,
- * the attribute a v/4 record whose domain mutable holds the dom/4 itself (so the end of its alias
- * chain), the bounds small integers. Sets its bounds' words and attribute (0 for a value); false
- * for anything else, which quick_bounds reads. */
-[[gnu::always_inline]] inline bool usual_bounds(TAGGED s, int k, TAGGED &min, TAGGED &max,
+/* The variable at argument k of the state (its words at arg) in one look at its usual words,
+ * references not followed: the argument a reference to the variable's unbound cell or to its
+ * small-integer value, the attribute a v/4 record whose domain mutable holds the dom/4 itself (so
+ * the end of its alias chain), the bounds small integers. Sets its bounds' words and attribute (0
+ * for a value); false for anything else, which quick_bounds reads. */
+[[gnu::always_inline]] inline bool usual_bounds(const TAGGED *arg, int k, TAGGED &min, TAGGED &max,
                                                 TAGGED &last)
 {
-  TAGGED x = StrArg(s, k);
+  TAGGED x = arg[k];
   if (!IsRef(x)) return false;
   TAGGED cell = *RefPtr(x);
   if (cell != x) {
     min = max = cell, last = 0;
     return IsSmall(cell);
   }
-  TAGGED attr = StrArg(s, k + 1);
+  TAGGED attr = arg[k + 1];
   if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
   TAGGED dom = fd_attr_own_dom(attr);
   if (!dom) return false;
@@ -365,10 +369,11 @@ bool quick_bounds(TAGGED s, int k, quick_var *q)
   return IsSmall(min) && IsSmall(max);
 }
 
-/* quick_bounds's record of what usual_bounds read. */
-quick_var usual_var(TAGGED min, TAGGED max, TAGGED last)
+/* quick_bounds's record of what usual_bounds read at argument k of arg. */
+quick_var usual_var(const TAGGED *arg, int k, TAGGED min, TAGGED max, TAGGED last)
 {
-  return {GetSmall(min), GetSmall(max), last, last ? StrArg(StrArg(last, 3), 1) : 0};
+  return {(SIGNED_TAGGED)min, (SIGNED_TAGGED)max, last, last ? StrArg(StrArg(last, 3), 1) : 0,
+          last ? arg[k] : 0, last};
 }
 
 /* Whether new bounds of a variable may be told directly: a variable whose domain is one interval
@@ -378,18 +383,23 @@ bool direct(ORVALIS_API_STRUCT *api, const quick_var &q)
   return q.last && fd_dom_small_interval(StrPtr(q.dom)) && !fd_state(api)->debugging;
 }
 
-/* Tells lo..hi, within the interval domain of the variable at argument k of the state and
- * narrower, and wakes for it, as the export of a view with these bounds does; moved holds
- * FD_WAKE_MIN or FD_WAKE_MAX for the bound that moved. dom is its record as quick_bounds read it,
- * or null when something told since may have collected. */
-void tell_direct(ORVALIS_API_STRUCT *api, worker *w, int k, TAGGED *dom, int32_t lo, int32_t hi,
-                 int moved)
+/* Tells the bounds' words lo..hi, within the interval domain of the variable q and narrower, and
+ * wakes for it, as the export of a view with these bounds does; moved holds FD_WAKE_MIN or
+ * FD_WAKE_MAX for the bound that moved. The first tell of a run, nothing having collected since q
+ * was read. */
+void tell_first(ORVALIS_API_STRUCT *api, worker *w, const quick_var &q, SIGNED_TAGGED lo,
+                SIGNED_TAGGED hi, int moved)
+{
+  fd_tell_narrowed_dom(api, w, q.attr, q.var, StrPtr(q.dom), GetSmall(lo), GetSmall(hi), moved);
+}
+
+/* The same for the variable at argument k of the state after a tell, which may have collected:
+ * its words are read again from the state's root. */
+void tell_again(ORVALIS_API_STRUCT *api, worker *w, int k, SIGNED_TAGGED lo, SIGNED_TAGGED hi,
+                int moved)
 {
   TAGGED s = deref(w->term[0]), attr = deref(StrArg(s, k + 1)), var = deref(StrArg(s, k));
-  if (dom)
-    fd_tell_narrowed_dom(api, w, attr, var, dom, lo, hi, moved);
-  else
-    fd_tell_narrowed(api, w, attr, var, lo, hi, moved);
+  fd_tell_narrowed(api, w, attr, var, GetSmall(lo), GetSmall(hi), moved);
 }
 
 /* No outcome from the bounds alone: the full run decides. */
@@ -404,34 +414,45 @@ constexpr int UNDECIDED = 3;
                                                const quick_var &x, const quick_var &y,
                                                const quick_var &b)
 {
-  if (b.min < 0 || b.max > 1 || (x.last && (x.last == y.last || x.last == b.last)) ||
+  const SIGNED_TAGGED ZERO = (SIGNED_TAGGED)MakeSmall(0), ONE = (SIGNED_TAGGED)MakeSmall(1);
+  const SIGNED_TAGGED UNIT = ONE - ZERO; /* the words of n and n + 1 differ by UNIT */
+  if (b.min < ZERO || b.max > ONE || (x.last && (x.last == y.last || x.last == b.last)) ||
       (y.last && y.last == b.last))
     return UNDECIDED;
   if (b.min != b.max) {
     if (x.min <= y.max && x.max > y.min) return SUSPENDED;
     if (!direct(api, b)) return UNDECIDED;
-    int value = x.max <= y.min;
-    tell_direct(api, w, 5, StrPtr(b.dom), value, value, 0);
+    SIGNED_TAGGED value = x.max <= y.min ? ONE : ZERO;
+    tell_first(api, w, b, value, value, 0);
     return ENTAILED;
   }
-  if (b.min == 1) {
+  if (b.min == ONE) {
     if (x.min > y.max) return FAILED;
     if (x.max <= y.min) return ENTAILED;
-    int32_t xmax = std::min(x.max, y.max), ymin = std::max(y.min, x.min);
+    SIGNED_TAGGED xmax = std::min(x.max, y.max), ymin = std::max(y.min, x.min);
     if ((xmax != x.max && !direct(api, x)) || (ymin != y.min && !direct(api, y))) return UNDECIDED;
-    if (xmax != x.max) tell_direct(api, w, 1, StrPtr(x.dom), x.min, xmax, FD_WAKE_MAX);
-    if (ymin != y.min) tell_direct(api, w, 3, xmax == x.max ? StrPtr(y.dom) : nullptr, ymin, y.max,
-                                     FD_WAKE_MIN);
+    if (xmax != x.max) tell_first(api, w, x, x.min, xmax, FD_WAKE_MAX);
+    if (ymin != y.min) {
+      if (xmax == x.max)
+        tell_first(api, w, y, ymin, y.max, FD_WAKE_MIN);
+      else
+        tell_again(api, w, 3, ymin, y.max, FD_WAKE_MIN);
+    }
     return x.min == xmax || ymin == y.max || x.min == y.max ? ENTAILED : SUSPENDED;
   }
   if (x.min > y.max) return ENTAILED;
   if (x.max <= y.min) return FAILED;
-  int32_t xmin = std::max(x.min, y.min + 1), ymax = std::min(y.max, x.max - 1);
+  /* y.min < x.max: neither step leaves the small integers */
+  SIGNED_TAGGED xmin = std::max(x.min, y.min + UNIT), ymax = std::min(y.max, x.max - UNIT);
   if ((xmin != x.min && !direct(api, x)) || (ymax != y.max && !direct(api, y))) return UNDECIDED;
-  if (xmin != x.min) tell_direct(api, w, 1, StrPtr(x.dom), xmin, x.max, FD_WAKE_MIN);
-  if (ymax != y.max) tell_direct(api, w, 3, xmin == x.min ? StrPtr(y.dom) : nullptr, y.min, ymax,
-                                    FD_WAKE_MAX);
-  return xmin == x.max || y.min == ymax || y.min + 1 == x.max ? ENTAILED : SUSPENDED;
+  if (xmin != x.min) tell_first(api, w, x, xmin, x.max, FD_WAKE_MIN);
+  if (ymax != y.max) {
+    if (xmin == x.min)
+      tell_first(api, w, y, y.min, ymax, FD_WAKE_MAX);
+    else
+      tell_again(api, w, 3, y.min, ymax, FD_WAKE_MAX);
+  }
+  return xmin == x.max || y.min == ymax || y.min + UNIT == x.max ? ENTAILED : SUSPENDED;
 }
 
 /* le_iff_decide on the variables read the general way. */
@@ -447,17 +468,18 @@ constexpr int UNDECIDED = 3;
  * usual run, B open and the bounds of X and Y still overlapping, decided on the words read. */
 int le_iff_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
+  const TAGGED *arg = StrPtr(s);
   TAGGED bmin, bmax, blast, xmin, xmax, xlast, ymin, ymax, ylast;
-  if (!usual_bounds(s, 5, bmin, bmax, blast) || !usual_bounds(s, 1, xmin, xmax, xlast) ||
-      !usual_bounds(s, 3, ymin, ymax, ylast))
+  if (!usual_bounds(arg, 5, bmin, bmax, blast) || !usual_bounds(arg, 1, xmin, xmax, xlast) ||
+      !usual_bounds(arg, 3, ymin, ymax, ylast))
     return le_iff_general(api, w, s);
   /* small integers' words are ordered as their values */
   if (bmin == MakeSmall(0) && bmax == MakeSmall(1) && (SIGNED_TAGGED)xmin <= (SIGNED_TAGGED)ymax &&
       (SIGNED_TAGGED)xmax > (SIGNED_TAGGED)ymin && (!xlast || (xlast != ylast && xlast != blast)) &&
       ylast != blast)
     return SUSPENDED;
-  return le_iff_decide(api, w, usual_var(xmin, xmax, xlast), usual_var(ymin, ymax, ylast),
-                       usual_var(bmin, bmax, blast));
+  return le_iff_decide(api, w, usual_var(arg, 1, xmin, xmax, xlast),
+                       usual_var(arg, 3, ymin, ymax, ylast), usual_var(arg, 5, bmin, bmax, blast));
 }
 
 void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
@@ -538,6 +560,18 @@ void reified_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref stat
   dvar_export_done(api, w, actions, outcome);
 }
 
+/* Whether the state is a structure of le_iff's arity (a box's header has the sign bit set) whose
+ * Handle is unbound. */
+[[gnu::always_inline]] inline bool le_iff_state(TAGGED s)
+{
+  constexpr TAGGED FUNCTOR_BITS = 0xFF800000u | QX_TAG_ATOM;
+  constexpr TAGGED STATE_BITS = (8u << QX_ARITY_SHIFT) | QX_TAG_ATOM;
+  static_assert(KINDS[LE_IFF].arity == 8);
+  if (!IsStr(s) || (StrFunctor(s) & FUNCTOR_BITS) != STATE_BITS) return false;
+  TAGGED handle = StrArg(s, 7);
+  return (IsRef(handle) && *RefPtr(handle) == handle) || IsVar(deref(handle));
+}
+
 /* le_iff's entry: the direct run where it decides, else the general run. A Handle other than
  * unbound, only ever met in a state not made by posting, goes to the general run's check. */
 void le_iff_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
@@ -546,8 +580,7 @@ void le_iff_entry(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state
   worker *w = fd_global_run(api, state0);
   if (!w) return;
   TAGGED s = w->term[0];
-  if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == KINDS[LE_IFF].arity &&
-      IsVar(deref(StrArg(s, 7)))) {
+  if (le_iff_state(s)) {
     int quick = le_iff_fast(api, w, s);
     if (quick != UNDECIDED) {
       fd_ref_put(api, state, w->term[0]); /* a tell may have collected: s may have moved */
