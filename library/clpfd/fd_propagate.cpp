@@ -815,10 +815,13 @@ QX_HOT_INLINE void end_run_status(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
     put_status_word(api, w, m, status);
 }
 
-/* Whether list is [exit]. */
+/* Whether list is [exit]: as a run's end makes it, its words read without dereferencing. */
 QX_HOT_INLINE bool exit_only(TAGGED list)
 {
-  return IsLst(list) && deref(LstHead(list)) == atom_exit && deref(LstTail(list)) == atom_nil;
+  if (!IsLst(list)) return false;
+  TAGGED head = LstHead(list), tail = LstTail(list);
+  if (head == atom_exit && tail == atom_nil) return true;
+  return deref(head) == atom_exit && deref(tail) == atom_nil;
 }
 
 /* What running one dequeued global ends with: RUN_ACTIONS continues after action goals ran. */
@@ -885,10 +888,10 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   /* A run that kept its state term (one entailed, or one that changed nothing) trails nothing. A
    * native run does not store into its own state mutable (daemons, which do, run between runs),
    * so that the Value is still State0. */
-  TAGGED out = deref(cells[2 * 1]);
-  if (out != deref(cells[2 * 3]))
-    fd_update_mutable(api, w, out, StrArg(deref(cells[0]), FD_GLOBAL_STATE));
-  TAGGED list = deref(cells[2 * 2]);
+  if (cells[2 * 1] != cells[2 * 3] && deref(cells[2 * 1]) != deref(cells[2 * 3]))
+    fd_update_mutable(api, w, deref(cells[2 * 1]), StrArg(deref(cells[0]), FD_GLOBAL_STATE));
+  TAGGED list = cells[2 * 2];
+  if (list != atom_nil) list = deref(list);
   if (list == atom_nil || exit_only(list)) {
     end_plain_run(api, w, cells, list, running);
     return RUN_CONTINUE;
