@@ -792,7 +792,7 @@ QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
 
 /* The status word a global ends its run with: not running, and no longer queued unless it may
  * queue itself again and did not reach its fixpoint. */
-QX_HOT_INLINE uint32_t ended_status(uint32_t status)
+QX_HOT_INLINE constexpr uint32_t ended_status(uint32_t status)
 {
   status &= ~FD_ST_RUNNING;
   if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
@@ -832,7 +832,21 @@ enum run_outcome { RUN_CONTINUE, RUN_ACTIONS, RUN_PROLOG, RUN_STOP };
  * no choicepoint behind). The status mutable is in cells[8]: when the run left its word as the
  * loop wrote it, running, the word it ends with is that word without the bits of RUN_BITS (the
  * loop cleared them already for a global that may queue itself again). */
-constexpr TAGGED RUN_BITS = (TAGGED)(FD_ST_RUNNING | FD_ST_QUEUED | FD_ST_AT_FIXPOINT) << 3;
+constexpr uint32_t RUN_STATUS = FD_ST_RUNNING | FD_ST_QUEUED | FD_ST_AT_FIXPOINT;
+constexpr TAGGED RUN_BITS = (TAGGED)RUN_STATUS << 3;
+
+/* Every word the loop may write as a run begins ends as ended_status would end it. */
+constexpr bool run_bits_end_runs()
+{
+  for (uint32_t status = 0; status < 256; status++) {
+    uint32_t running =
+        status & FD_ST_REQUEUE ? status & ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT) : status;
+    running |= FD_ST_RUNNING;
+    if ((running & ~RUN_STATUS) != ended_status(running)) return false;
+  }
+  return true;
+}
+static_assert(run_bits_end_runs());
 
 QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, const TAGGED *cells,
                                  TAGGED list, TAGGED running)
