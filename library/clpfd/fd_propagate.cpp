@@ -827,11 +827,9 @@ QX_HOT_INLINE bool exit_only(TAGGED list)
 /* What running one dequeued global ends with: RUN_ACTIONS continues after action goals ran. */
 enum run_outcome { RUN_CONTINUE, RUN_ACTIONS, RUN_PROLOG, RUN_STOP };
 
-/* The end of a run whose actions are [] or [exit], the lists of most runs, which nothing collects
- * in. The run began under the newest choicepoint, whose save of the status holds (a native leaves
- * no choicepoint behind). The status mutable is in cells[8]: when the run left its word as the
- * loop wrote it, running, the word it ends with is that word without the bits of RUN_BITS (the
- * loop cleared them already for a global that may queue itself again). */
+/* The status bits a run ends without when it left its word as the loop wrote it (the loop cleared
+ * QUEUED and AT_FIXPOINT already for a global that may queue itself again), as they lie in the
+ * word's small integer. */
 constexpr uint32_t RUN_STATUS = FD_ST_RUNNING | FD_ST_QUEUED | FD_ST_AT_FIXPOINT;
 constexpr TAGGED RUN_BITS = (TAGGED)RUN_STATUS << 3;
 
@@ -848,6 +846,10 @@ constexpr bool run_bits_end_runs()
 }
 static_assert(run_bits_end_runs());
 
+/* The end of a run whose actions are [] or [exit], the lists of most runs, which nothing collects
+ * in. The run began under the newest choicepoint, whose save of the status holds (a native leaves
+ * no choicepoint behind). cells[8] holds the status mutable, and running the word the loop wrote:
+ * when the run left it so, the word it ends with is known without reading the record. */
 QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, const TAGGED *cells,
                                  TAGGED list, TAGGED running)
 {
