@@ -811,17 +811,24 @@ QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
   return 0;
 }
 
-/* The status of global g after its run: not running, and no longer queued unless it may queue
- * itself again and did not reach its fixpoint. saved: the loop wrote the status when the run
- * began, so that the mutable needs no saving under the same choicepoint. */
+/* The status word a global ends its run with: not running, and no longer queued unless it may
+ * queue itself again and did not reach its fixpoint. */
+QX_HOT_INLINE constexpr uint32_t ended_status(uint32_t status)
+{
+  status &= ~FD_ST_RUNNING;
+  if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
+    status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
+  return status;
+}
+
+/* The status of global g after its run. saved: the loop wrote the status when the run began, so
+ * that the mutable needs no saving under the same choicepoint. */
 template <bool saved = false>
 QX_HOT_INLINE void end_run_status(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
 {
   uint32_t old;
   TAGGED m = status_read(g, &old);
-  uint32_t status = old & ~FD_ST_RUNNING;
-  if (!(status & FD_ST_REQUEUE) || (status & FD_ST_AT_FIXPOINT))
-    status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
+  uint32_t status = ended_status(old);
   if (status == old) return;
   if (saved)
     StrPtr(m)[1] = MakeSmall((int32_t)status);
@@ -829,37 +836,72 @@ QX_HOT_INLINE void end_run_status(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
     put_status_word(api, w, m, status);
 }
 
-/* fd_prune_and_enqueue for the actions of most runs, [] or [exit], which nothing collects in;
- * false for other lists. The run began under the newest choicepoint, whose save of the status
- * holds (a native leaves no choicepoint behind). */
-QX_HOT_INLINE bool plain_actions(ORVALIS_API_STRUCT *api, worker *w, TAGGED g, TAGGED list)
+/* Whether list is [exit]: as a run's end makes it, its words read without dereferencing. */
+QX_HOT_INLINE bool exit_only(TAGGED list)
 {
-  if (IsLst(list)) {
-    if (deref(LstHead(list)) != atom_exit || deref(LstTail(list)) != atom_nil) return false;
-    fd_state(api)->entailments++;
-    TAGGED dead = deref(StrArg(g, FD_ARG_DEAD));
-    if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
-  }
-  end_run_status<true>(api, w, g);
-  return true;
+  if (!IsLst(list)) return false;
+  TAGGED head = LstHead(list), tail = LstTail(list);
+  if (head == atom_exit && tail == atom_nil) return true;
+  return deref(head) == atom_exit && deref(tail) == atom_nil;
 }
 
 /* What running one dequeued global ends with: RUN_ACTIONS continues after action goals ran. */
 enum run_outcome { RUN_CONTINUE, RUN_ACTIONS, RUN_PROLOG, RUN_STOP };
+
+/* The status bits a run ends without when it left its word as the loop wrote it (the loop cleared
+ * QUEUED and AT_FIXPOINT already for a global that may queue itself again), as they lie in the
+ * word's small integer. */
+constexpr uint32_t RUN_STATUS = FD_ST_RUNNING | FD_ST_QUEUED | FD_ST_AT_FIXPOINT;
+constexpr TAGGED RUN_BITS = (TAGGED)RUN_STATUS << 3;
+
+/* Every word the loop may write as a run begins ends as ended_status would end it. */
+constexpr bool run_bits_end_runs()
+{
+  for (uint32_t status = 0; status < 256; status++) {
+    uint32_t running =
+        status & FD_ST_REQUEUE ? status & ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT) : status;
+    running |= FD_ST_RUNNING;
+    if ((running & ~RUN_STATUS) != ended_status(running)) return false;
+  }
+  return true;
+}
+static_assert(run_bits_end_runs());
+
+/* The end of a run whose actions are [] or [exit], the lists of most runs, which nothing collects
+ * in. The run began under the newest choicepoint, whose save of the status holds (a native leaves
+ * no choicepoint behind). cells[8] holds the status mutable, and running the word the loop wrote:
+ * when the run left it so, the word it ends with is known without reading the record. */
+QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, const TAGGED *cells,
+                                 TAGGED list, TAGGED running)
+{
+  TAGGED *m = StrPtr(cells[2 * 4]);
+  if (list != atom_nil) {
+    fd_state(api)->entailments++;
+    TAGGED dead = deref(StrArg(deref(cells[0]), FD_ARG_DEAD));
+    if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
+  }
+  if (__builtin_expect(m[1] == running, 1))
+    m[1] = running & ~RUN_BITS;
+  else
+    end_run_status<true>(api, w, deref(cells[0]));
+}
 
 run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAGGED g)
 {
   struct fd_state *fd = fd_state(api);
   QX_term_ref global = refs, state = refs + 1, actions = refs + 2, temp = refs + 3, goal = refs + 4;
   /* The references' cells, two words apart, found once before the run and once after it (the
-   * run may move the reference stack). */
+   * run may move the reference stack). Until the run has ended, temp holds State0 and goal the
+   * status mutable. */
   TAGGED *cells = fd_ref_slot(api, refs);
   cells[0] = g;
   if (fd_dead(g)) return RUN_CONTINUE;
   uint32_t status;
   TAGGED m = status_read(g, &status); /* read and written once */
   if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
-  put_status_word(api, w, m, status | FD_ST_RUNNING);
+  TAGGED running = MakeSmall((int32_t)(status | FD_ST_RUNNING));
+  fd_trail_mutable(api, w, m);
+  StrPtr(m)[1] = running;
   fd->resumptions++;
   if (fd->debugging) return RUN_PROLOG;
   fd_global_fn propagator = fd_global_function(api, deref(StrArg(g, FD_GLOBAL_CONSTRAINT)));
@@ -867,6 +909,8 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   TAGGED state0 = fd_mutable_value(StrArg(g, FD_GLOBAL_STATE));
   cells[2 * 1] = state0;
   cells[2 * 2] = atom_nil;
+  cells[2 * 3] = state0;
+  cells[2 * 4] = m;
   w->term[0] = state0; /* as dispatch_global_fast hands them over */
   w->term[1] = g;
   w->term[2] = FD_LOOP_RUN; /* queued, so a global/5 record: fd_global_run trusts it */
@@ -878,13 +922,17 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
     return RUN_STOP;
   }
   cells = fd_ref_slot(api, refs);
-  g = deref(cells[0]);
-  /* a run that kept its state term (one entailed, or one that changed nothing) trails nothing */
-  TAGGED out = deref(cells[2 * 1]);
-  if (out != fd_mutable_value(StrArg(g, FD_GLOBAL_STATE)))
-    fd_update_mutable(api, w, out, StrArg(g, FD_GLOBAL_STATE));
-  TAGGED list = deref(cells[2 * 2]);
-  if (plain_actions(api, w, g, list)) return RUN_CONTINUE;
+  /* A run that kept its state term (one entailed, or one that changed nothing) trails nothing. A
+   * native run does not store into its own state mutable (daemons, which do, run between runs),
+   * so that the Value is still State0. */
+  if (cells[2 * 1] != cells[2 * 3] && deref(cells[2 * 1]) != deref(cells[2 * 3]))
+    fd_update_mutable(api, w, deref(cells[2 * 1]), StrArg(deref(cells[0]), FD_GLOBAL_STATE));
+  TAGGED list = cells[2 * 2];
+  if (list != atom_nil) list = deref(list);
+  if (list == atom_nil || exit_only(list)) {
+    end_plain_run(api, w, cells, list, running);
+    return RUN_CONTINUE;
+  }
   w->term[0] = list;
   switch (fd_prune_and_enqueue(api, w, temp, global, goal)) {
   case 1: return RUN_ACTIONS;
