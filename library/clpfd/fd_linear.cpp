@@ -1041,22 +1041,29 @@ template <bool min>
   return 1;
 }
 
+/* room / |a| for a step's room (not negative): a unit coefficient, the usual one, divides
+ * nothing. */
+inline int32_t room_by(int32_t room, int32_t a)
+{
+  return a == 1 || a == -1 ? room : room / (a > 0 ? a : -a);
+}
+
 /* The steps of scalar_product_ge_fast and scalar_product_le_fast on a two_run. */
 int step_ge_two(two_run *t)
 {
   if (t->bige < 0) return 0;
   int i = t->top;
-  int32_t a = t->coeff[i], room = t->bige;
-  if (a > 0) return narrow_two<true>(t, i, t->hi[i] - room / a);
-  return narrow_two<false>(t, i, t->lo[i] + room / -a);
+  int32_t a = t->coeff[i], q = room_by(t->bige, a);
+  if (a > 0) return narrow_two<true>(t, i, t->hi[i] - q);
+  return narrow_two<false>(t, i, t->lo[i] + q);
 }
 int step_le_two(two_run *t)
 {
   if (t->bigf < 0) return 0;
   int i = t->top;
-  int32_t a = t->coeff[i], room = t->bigf;
-  if (a > 0) return narrow_two<false>(t, i, t->lo[i] + room / a);
-  return narrow_two<true>(t, i, t->hi[i] + room / a);
+  int32_t a = t->coeff[i], q = room_by(t->bigf, a);
+  if (a > 0) return narrow_two<false>(t, i, t->lo[i] + q);
+  return narrow_two<true>(t, i, t->hi[i] - q);
 }
 
 /* propagate_op on a two_run. An equation has unit coefficients here: its gcds stay 1, so no
