@@ -145,6 +145,13 @@ dvar *view(linear_data *b, int i)
   return d;
 }
 
+/* The dom/4 words of term i's attribute: the usual attribute's own record in one look. */
+inline TAGGED *term_dom(const linear_data *b, int i)
+{
+  TAGGED attr = b->refbase[2 * i].term, dom = fd_attr_own_dom(attr);
+  return StrPtr(dom ? dom : fd_attr_dom(attr));
+}
+
 void place(linear_data *b, int pos, int i)
 {
   b->heap[pos] = i;
@@ -279,7 +286,7 @@ bool daemon_wakes(const linear_data *b, int i, bool fixed_now, int64_t top)
 void daemon_two(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int i, TAGGED global,
                 TAGGED state)
 {
-  const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
+  const TAGGED *dom = term_dom(b, i);
   /* the bounds only narrowed since the rebuild: every product and difference fits in 32 bits */
   int32_t a = b->coeff[i], min = GetSmall(deref(dom[2])), max = GetSmall(deref(dom[3]));
   int32_t lo = a * (a > 0 ? min : max), hi = a * (a > 0 ? max : min);
@@ -323,7 +330,7 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
   uint32_t flag = fd->fd_overflow;
   fd->fd_overflow = 0;
   /* the bounds alone: every run loads its views afresh */
-  const TAGGED *dom = StrPtr(fd_attr_dom(b->refbase[2 * i].term));
+  const TAGGED *dom = term_dom(b, i);
   int64_t lo, hi;
   if (b->fast)
     contribution32(b, i, deref(dom[2]), deref(dom[3]), &lo, &hi);
@@ -928,12 +935,6 @@ linear_data *two_term_block(TAGGED s)
                                                                                           : nullptr;
 }
 
-/* The dom/4 words of term i's attribute. */
-inline TAGGED *term_dom(const linear_data *b, int i)
-{
-  return StrPtr(fd_attr_dom(b->refbase[2 * i].term));
-}
-
 /* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val
  * lists): the value the other must not take goes, told straight to its domain, and it is
  * entailed. The bounds are read from the domain records as the kernel writes them: no view is
@@ -1014,26 +1015,37 @@ struct two_run {
 
 inline int32_t range_two(const two_run *t, int i) { return t->cmax[i] - t->cmin[i]; }
 
-/* restrict_term on a two_run: term i to lo..hi within its bounds, its contribution, the slacks,
- * the heap and the RHS (a term fixed now is folded) following; 0 when that is empty. Only an
- * unfixed term is restricted, and only the top one: a narrowed top gives way to a strictly
- * larger range, as a sift does. */
-[[gnu::always_inline]] inline int restrict_two(two_run *t, int i, int32_t lo, int32_t hi)
+/* restrict_term on a two_run for a step, which moves one bound of the top term (min: its
+ * minimum) to v inside its range (its range exceeds the slack, so a step always narrows): 0 when
+ * v lies beyond the other bound. The contributions agree with the bounds (a rebuild derives them,
+ * the daemons keep them), so only the end the moved bound gives changes, and its slack; the heap
+ * and the RHS (a term fixed now is folded) follow. A narrowed top gives way to a strictly larger
+ * range, as a sift does. */
+template <bool min>
+[[gnu::always_inline]] inline int narrow_two(two_run *t, int i, int32_t v)
 {
-  lo = std::max(lo, t->lo[i]);
-  hi = std::min(hi, t->hi[i]);
-  if (lo > hi) return 0;
-  t->moved[i] |= (lo != t->lo[i] ? FD_WAKE_MIN : 0) | (hi != t->hi[i] ? FD_WAKE_MAX : 0);
-  t->lo[i] = lo;
-  t->hi[i] = hi;
-  int32_t a = t->coeff[i], cmin = a * (a > 0 ? lo : hi), cmax = a * (a > 0 ? hi : lo);
-  t->bigf += t->cmin[i] - cmin;
-  t->bige += cmax - t->cmax[i];
-  t->cmin[i] = cmin;
-  t->cmax[i] = cmax;
+  if (min ? v > t->hi[i] : v < t->lo[i]) return 0;
+  t->moved[i] |= min ? FD_WAKE_MIN : FD_WAKE_MAX;
+  (min ? t->lo : t->hi)[i] = v;
+  int32_t a = t->coeff[i], p = a * v;
+  if ((a > 0) == min) {
+    t->bigf += t->cmin[i] - p;
+    t->cmin[i] = p;
+  } else {
+    t->bige += p - t->cmax[i];
+    t->cmax[i] = p;
+  }
+  int32_t cmin = t->cmin[i], cmax = t->cmax[i];
   if (range_two(t, 1 - i) > cmax - cmin) t->top = 1 - i;
   if (cmin == cmax) t->rhs -= cmin;
   return 1;
+}
+
+/* room / |a| for a step's room (not negative): a unit coefficient, the usual one, divides
+ * nothing. */
+inline int32_t room_by(int32_t room, int32_t a)
+{
+  return a == 1 || a == -1 ? room : room / (a > 0 ? a : -a);
 }
 
 /* The steps of scalar_product_ge_fast and scalar_product_le_fast on a two_run. */
@@ -1041,17 +1053,17 @@ int step_ge_two(two_run *t)
 {
   if (t->bige < 0) return 0;
   int i = t->top;
-  int32_t a = t->coeff[i], room = t->bige;
-  if (a > 0) return restrict_two(t, i, t->hi[i] - room / a, INT32_MAX);
-  return restrict_two(t, i, INT32_MIN, t->lo[i] + room / -a);
+  int32_t a = t->coeff[i], q = room_by(t->bige, a);
+  if (a > 0) return narrow_two<true>(t, i, t->hi[i] - q);
+  return narrow_two<false>(t, i, t->lo[i] + q);
 }
 int step_le_two(two_run *t)
 {
   if (t->bigf < 0) return 0;
   int i = t->top;
-  int32_t a = t->coeff[i], room = t->bigf;
-  if (a > 0) return restrict_two(t, i, INT32_MIN, t->lo[i] + room / a);
-  return restrict_two(t, i, t->hi[i] + room / a, INT32_MAX);
+  int32_t a = t->coeff[i], q = room_by(t->bigf, a);
+  if (a > 0) return narrow_two<false>(t, i, t->lo[i] + q);
+  return narrow_two<true>(t, i, t->hi[i] - q);
 }
 
 /* propagate_op on a two_run. An equation has unit coefficients here: its gcds stay 1, so no
