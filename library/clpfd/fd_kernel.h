@@ -216,10 +216,44 @@ void dviter_skip_t(DVITER *it, TAGGED value);
 static inline bool dviter_empty(const DVITER *it) { return it->fdset == atom_nil; }
 
 int dvar_fix_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w);
-int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max);
+int dvar_fix_interval_general(dvar *d, TAGGED min, TAGGED max);
+/* Narrows the view to min..max (inf and sup as well as small integers): the change mask. Inline for
+ * an interval view of small bounds told a small bound or an infinity, the usual case of a
+ * propagator's bounds pruning; small bound words compare as their values. */
+static inline int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
+{
+  uint32_t flags = d->flags;
+  if (!(flags & DV_INTERVAL) || !IsSmall(d->min) || !IsSmall(d->max) ||
+      !(IsSmall(min) || min == atom_inf) || !(IsSmall(max) || max == atom_sup))
+    return dvar_fix_interval_general(d, min, max);
+  SIGNED_TAGGED lo = (SIGNED_TAGGED)d->min, hi = (SIGNED_TAGGED)d->max;
+  if (IsSmall(min) && (SIGNED_TAGGED)min > lo) lo = (SIGNED_TAGGED)min;
+  if (IsSmall(max) && (SIGNED_TAGGED)max < hi) hi = (SIGNED_TAGGED)max;
+  if (lo > hi) return FD_MASK_FAIL;
+  int mask = ((TAGGED)lo != d->min ? FD_MASK_DOM | FD_MASK_MIN : 0) |
+             ((TAGGED)hi != d->max ? FD_MASK_DOM | FD_MASK_MAX : 0);
+  if (!mask) return 0;
+  /* the mask's MIN and MAX bits are DV_MIN_RAISED and DV_MAX_LOWERED */
+  flags |= (uint32_t)mask & (DV_MIN_RAISED | DV_MAX_LOWERED);
+  flags &= ~(DV_FIXED | DV_SET_CURRENT);
+  if (lo == hi) {
+    flags |= DV_FIXED;
+    mask |= FD_MASK_FIXED;
+  }
+  d->min = (TAGGED)lo;
+  d->max = (TAGGED)hi;
+  d->flags = flags;
+  return mask;
+}
 int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w);
 int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w);
-void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
+void dvar_pruning_done_general(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
+/* Ends a view's prunings before its export: the set of a view with holes kept in temporary
+ * storage. Inline, as an interval view or an exported one has nothing to do. */
+static inline void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  if (!(d->flags & (DV_INTERVAL | DV_EXPORTED))) dvar_pruning_done_general(api, w, d);
+}
 int dvar_fix_min_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value);
 int dvar_fix_max_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value);
 
