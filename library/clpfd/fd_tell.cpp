@@ -774,32 +774,13 @@ static bool plain_set_within(TAGGED set, TAGGED min, TAGGED max)
 
 static TAGGED attribute_dom_walk(TAGGED attr, bool *lists);
 
-static bool both_small(TAGGED a, TAGGED b) { return (((a ^ QX_TAG_SMALL) | (b ^ QX_TAG_SMALL)) & 7) == 0; }
-
-/* The dom/4 record of a dereferenced attribute of the common shape, as the kernel makes it (no
- * alias, no forwarded mutable, no references, a suspension record with small Count and Mask or, for
- * a constant's, none), else 0. The set is not looked at. Checked in place: every posting and every
- * global's run checks each of its variables' attributes. */
-static QX_HOT_INLINE TAGGED plain_dom(TAGGED attr)
-{
-  if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return 0;
-  TAGGED dom = fd_attr_own_dom(attr), l = StrArg(attr, 4);
-  if (!dom || l == MakeSmall(0)) return dom;
-  if (!IsStr(l) || StrFunctor(l) != functor_mutable2) return 0;
-  TAGGED record = StrArg(l, 1);
-  if (!IsStr(record) || StrFunctor(record) != FUNCTOR_LISTS7 ||
-      !both_small(StrArg(record, 1), StrArg(record, 2)))
-    return 0;
-  return dom;
-}
-
 /* The dom/4 record at the end of an attribute's v/4 chain when the chain and the suspension record
  * are as the kernel makes them, else 0; *lists is whether the attribute has a suspension record.
  * The set is not looked at. */
 static inline TAGGED attribute_dom(TAGGED attr, bool *lists)
 {
   attr = deref(attr);
-  if (TAGGED dom = plain_dom(attr)) {
+  if (TAGGED dom = fd_plain_dom(attr)) {
     *lists = StrArg(attr, 4) != MakeSmall(0);
     return dom;
   }
@@ -851,30 +832,15 @@ static bool well_formed_walk(TAGGED attr)
   return value && dom_well_formed(StrPtr(value));
 }
 
-/* fd_well_formed_attribute of a dereferenced attribute. The usual one (plain_dom's shape, its
- * interval's pair the record's Min and Max words, as the tells make it) is checked in one look;
- * any other shape is walked. */
-static QX_HOT_INLINE bool well_formed(TAGGED attr)
+bool fd_well_formed_attribute_general(TAGGED attr, TAGGED dom)
 {
-  TAGGED dom = plain_dom(attr);
-  if (!dom) return well_formed_walk(attr);
-  const TAGGED *d = StrPtr(dom);
-  TAGGED set = d[1];
-  /* small bound words compare as their values */
-  if (IsLst(set) && LstHead(set) == MakeLst(d + 2) && LstTail(set) == atom_nil &&
-      both_small(d[2], d[3]) && (SIGNED_TAGGED)d[2] <= (SIGNED_TAGGED)d[3])
-    return true;
-  return dom_well_formed(d);
+  return dom ? dom_well_formed(StrPtr(dom)) : well_formed_walk(attr);
 }
 
-bool fd_well_formed_attribute(TAGGED attr) { return well_formed(deref(attr)); }
-
-TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
-                         TAGGED size)
+TAGGED fd_check_argument_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min,
+                                 TAGGED max, TAGGED size)
 {
-  term = deref(term);
   if (IsVar(term)) {
-    if (TAGGED attr = fd_var_attribute(api, w, term)) return well_formed(attr) ? attr : 0;
     TAGGED attr = copy_template(w);
     TAGGED *dom = StrPtr(attr) + 11;
     dom[2] = min;
@@ -965,11 +931,7 @@ long prolog_fd_check_arguments_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_r
   TAGGED *out = heap_take(w, IsLst(g) ? 2 : arity + 1), *out_args = out;
   if (IsStr(g)) *out_args++ = StrFunctor(g);
   for (uint32_t i = 0; i < arity; i++) {
-    /* a variable with a well-formed attribute in line; anything else as fd_check_argument says */
-    TAGGED x = deref(args[i]), a = IsVar(x) ? fd_var_attribute(api, w, x) : 0;
-    out_args[i] = a && well_formed(a)
-                      ? a
-                      : fd_check_argument(api, w, x, atom_inf, atom_sup, atom_sup);
+    out_args[i] = fd_check_argument(api, w, args[i], atom_inf, atom_sup, atom_sup);
     if (!out_args[i]) return fail_native(api);
   }
   fd_ref_put(api, attrs, IsLst(g) ? MakeLst(out) : MakeStr(out));
