@@ -64,7 +64,7 @@ QX_HOT_INLINE static TAGGED *ensure_heap_dom(ORVALIS_API_STRUCT *api, worker *w,
 /* Stores a new dom/4 record into the mutable that holds the current one: the attribute's own
  * when it holds the record directly (the usual case, written here), else the last of the alias
  * chain's. */
-static void put_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED dom)
+QX_HOT_INLINE static void put_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED dom)
 {
   TAGGED m = deref(StrArg(deref(w->term[3]), 3)), value = deref(StrArg(m, 1));
   if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) {
@@ -499,7 +499,7 @@ void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
  * set's first cell, always a new one here); a copy that is not needed after all is dropped. The
  * bounds within the domain are small integers: their words compare as the integers do. The waking
  * mask, 0 when v lies in a hole. */
-static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
+QX_HOT_INLINE static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
 {
   const TAGGED value = MakeSmall(v);
   /* the intervals wholly below v are at most (v - min) / 2: room for them, v's two parts and one
