@@ -494,25 +494,28 @@ void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
 
 /* Removes the small integer v from the current domain dom, one of small bounds and size that
  * holds v strictly between its bounds or has several intervals: what the general removal tells
- * (dvar_prune_interval_t and export), built straight on the heap. The intervals before v's are
- * copied in the walk that finds v's, those after it shared (a tell writes in place only into a
- * set's first cell, always a new one here); a copy that is not needed after all is dropped. The
- * bounds within the domain are small integers: their words compare as the integers do. The waking
- * mask, 0 when v lies in a hole. */
+ * (dvar_prune_interval_t and export), built straight on the heap. A first walk finds v's interval,
+ * so that a value in a hole, or a lone value whose removal leaves one interval, takes no heap room;
+ * then the intervals before v's are copied, those after it shared (a tell writes in place only into
+ * a set's first cell, always a new one here). The bounds within the domain are small integers:
+ * their words compare as the integers do. The waking mask, 0 when v lies in a hole. */
 QX_HOT_INLINE static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
 {
   const TAGGED value = MakeSmall(v);
-  /* the intervals wholly below v are at most (v - min) / 2: room for them, v's two parts and one
-   * more copy, measured by a walk only when that bound is large */
-  uint32_t below = (uint32_t)(v - GetSmall(dom[2])) / 2;
-  if (below > 64) {
-    below = 0;
-    for (TAGGED s = deref(dom[1]); (SIGNED_TAGGED)fds_interval(s)[1] < (SIGNED_TAGGED)value;
-         s = fds_next(s))
-      below++;
+  uint32_t k = 0; /* the intervals wholly below v */
+  TAGGED s = deref(dom[1]);
+  for (; (SIGNED_TAGGED)fds_interval(s)[1] < (SIGNED_TAGGED)value; s = fds_next(s)) k++;
+  TAGGED a = fds_interval(s)[0], b = fds_interval(s)[1], rest = fds_next(s);
+  if ((SIGNED_TAGGED)a > (SIGNED_TAGGED)value) return 0;
+  int mask = FD_WAKE_DOM | (value == dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
+             (value == dom[3] ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
+  /* a lone value goes: with two intervals the other one is the domain */
+  if (a == b && ((k == 0 && !IsLst(fds_next(rest))) || (k == 1 && !IsLst(rest)))) {
+    TAGGED other = k == 0 ? rest : deref(dom[1]);
+    return tell_interval(api, w, fds_interval(other)[0], fds_interval(other)[1], mask, dom);
   }
-  dom = ensure_heap_dom(api, w, 4 * (below + 3) + 5, dom);
-  TAGGED *top = w->global_top;
+  /* room for the intervals below, v's two parts and one more copy; a collection moves the set */
+  dom = ensure_heap_dom(api, w, 4 * (k + 3) + 5, dom);
   TAGGED set = atom_nil, *tail = &set;
   auto add = [&](TAGGED min, TAGGED max) {
     TAGGED *cell = heap_take(w, 4);
@@ -522,23 +525,9 @@ QX_HOT_INLINE static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED
     *tail = MakeLst(cell);
     tail = &cell[1];
   };
-  uint32_t k = 0;
-  TAGGED s = deref(dom[1]);
-  for (; (SIGNED_TAGGED)fds_interval(s)[1] < (SIGNED_TAGGED)value; s = fds_next(s), k++)
-    add(fds_interval(s)[0], fds_interval(s)[1]);
-  TAGGED a = fds_interval(s)[0], b = fds_interval(s)[1], rest = fds_next(s);
-  if ((SIGNED_TAGGED)a > (SIGNED_TAGGED)value) {
-    w->global_top = top;
-    return 0;
-  }
-  int mask = FD_WAKE_DOM | (value == dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
-             (value == dom[3] ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
-  /* a lone value goes: with two intervals the other one is the domain */
-  if (a == b && ((k == 0 && !IsLst(fds_next(rest))) || (k == 1 && !IsLst(rest)))) {
-    w->global_top = top;
-    TAGGED other = k == 0 ? rest : deref(dom[1]);
-    return tell_interval(api, w, fds_interval(other)[0], fds_interval(other)[1], mask, dom);
-  }
+  s = deref(dom[1]);
+  for (uint32_t i = 0; i < k; i++, s = fds_next(s)) add(fds_interval(s)[0], fds_interval(s)[1]);
+  rest = fds_next(s);
   if (a != value) add(a, MakeSmall(v - 1));
   if (b != value) add(MakeSmall(v + 1), b);
   if (set == atom_nil) { /* the first interval went whole: the new first cell is a copy */
