@@ -322,7 +322,8 @@ static int raise_min(dvar *d, TAGGED lo)
 }
 
 /* dvar_fix_interval_t of an interval view with small bounds, whose words compare as their values:
- * only inf and sup (any other word counts as sup) are taken apart. */
+ * only inf and sup (any other word counts as sup) are taken apart. The inline dvar_fix_interval_t
+ * takes the usual bounds; this one the others. */
 static int fix_small_interval(dvar *d, TAGGED min, TAGGED max)
 {
   SIGNED_TAGGED lo = (SIGNED_TAGGED)d->min, hi = (SIGNED_TAGGED)d->max;
@@ -339,7 +340,7 @@ static int fix_small_interval(dvar *d, TAGGED min, TAGGED max)
   return move_bounds(d, (TAGGED)lo, (TAGGED)hi, d->set, true);
 }
 
-int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
+int dvar_fix_interval_general(dvar *d, TAGGED min, TAGGED max)
 {
   if (d->flags & DV_INTERVAL && IsSmall(d->min) && IsSmall(d->max))
     return fix_small_interval(d, min, max);
@@ -546,9 +547,8 @@ int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED m
   return prune_interval(api, d, min, max, w);
 }
 
-void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+void dvar_pruning_done_general(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
 {
-  if (d->flags & (DV_INTERVAL | DV_EXPORTED)) return;
   bool clipped = !(d->flags & DV_SET_CURRENT); /* dvar_set builds it anew in temporary storage */
   TAGGED set = dvar_set(api, d, w);
   d->set = clipped ? set : fd_localize(api, w, set);

@@ -216,10 +216,44 @@ void dviter_skip_t(DVITER *it, TAGGED value);
 static inline bool dviter_empty(const DVITER *it) { return it->fdset == atom_nil; }
 
 int dvar_fix_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w);
-int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max);
+int dvar_fix_interval_general(dvar *d, TAGGED min, TAGGED max);
+/* Narrows the view to min..max (inf and sup as well as small integers): the change mask. Inline for
+ * an interval view of small bounds told a small bound or an infinity, the usual case of a
+ * propagator's bounds pruning; small bound words compare as their values. */
+static inline int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
+{
+  uint32_t flags = d->flags;
+  if (!(flags & DV_INTERVAL) || !IsSmall(d->min) || !IsSmall(d->max) ||
+      !(IsSmall(min) || min == atom_inf) || !(IsSmall(max) || max == atom_sup))
+    return dvar_fix_interval_general(d, min, max);
+  SIGNED_TAGGED lo = (SIGNED_TAGGED)d->min, hi = (SIGNED_TAGGED)d->max;
+  if (IsSmall(min) && (SIGNED_TAGGED)min > lo) lo = (SIGNED_TAGGED)min;
+  if (IsSmall(max) && (SIGNED_TAGGED)max < hi) hi = (SIGNED_TAGGED)max;
+  if (lo > hi) return FD_MASK_FAIL;
+  int mask = ((TAGGED)lo != d->min ? FD_MASK_DOM | FD_MASK_MIN : 0) |
+             ((TAGGED)hi != d->max ? FD_MASK_DOM | FD_MASK_MAX : 0);
+  if (!mask) return 0;
+  /* the mask's MIN and MAX bits are DV_MIN_RAISED and DV_MAX_LOWERED */
+  flags |= (uint32_t)mask & (DV_MIN_RAISED | DV_MAX_LOWERED);
+  flags &= ~(DV_FIXED | DV_SET_CURRENT);
+  if (lo == hi) {
+    flags |= DV_FIXED;
+    mask |= FD_MASK_FIXED;
+  }
+  d->min = (TAGGED)lo;
+  d->max = (TAGGED)hi;
+  d->flags = flags;
+  return mask;
+}
 int dvar_prune_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w);
 int dvar_prune_interval_t(ORVALIS_API_STRUCT *api, dvar *d, TAGGED min, TAGGED max, worker *w);
-void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
+void dvar_pruning_done_general(ORVALIS_API_STRUCT *api, worker *w, dvar *d);
+/* Ends a view's prunings before its export: the set of a view with holes kept in temporary
+ * storage. Inline, as an interval view or an exported one has nothing to do. */
+static inline void dvar_pruning_done(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  if (!(d->flags & (DV_INTERVAL | DV_EXPORTED))) dvar_pruning_done_general(api, w, d);
+}
 int dvar_fix_min_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value);
 int dvar_fix_max_safe(ORVALIS_API_STRUCT *api, dvar *d, int32_t value);
 
@@ -288,12 +322,63 @@ static inline void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_
   fd_ref_put(api, actions, w->term[2]);
 }
 
+/* Whether both words are small integers. */
+static inline bool fd_both_small(TAGGED a, TAGGED b)
+{
+  return (((a ^ QX_TAG_SMALL) | (b ^ QX_TAG_SMALL)) & 7) == 0;
+}
+/* The dom/4 record of a dereferenced attribute of the common shape, as the kernel makes it (no
+ * alias, no forwarded mutable, no references, a suspension record with small Count and Mask or, for
+ * a constant's, none), else 0. The set is not looked at. */
+static inline TAGGED fd_plain_dom(TAGGED attr)
+{
+  if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return 0;
+  TAGGED dom = fd_attr_own_dom(attr), l = StrArg(attr, 4);
+  if (!dom || l == MakeSmall(0)) return dom;
+  if (!IsStr(l) || StrFunctor(l) != functor_mutable2) return 0;
+  TAGGED record = StrArg(l, 1);
+  if (!IsStr(record) || StrFunctor(record) != (atom_fdlists | (7u << QX_ARITY_SHIFT)) ||
+      !fd_both_small(StrArg(record, 1), StrArg(record, 2)))
+    return 0;
+  return dom;
+}
+/* Whether fd_plain_dom's record dom is the usual well-formed one, checked in one look: one
+ * interval of small bounds whose pair is the record's Min and Max words, as the tells make it. */
+static inline bool fd_usual_dom(TAGGED dom)
+{
+  const TAGGED *d = StrPtr(dom);
+  TAGGED set = d[1];
+  /* small bound words compare as their values */
+  return IsLst(set) && LstHead(set) == MakeLst(d + 2) && LstTail(set) == atom_nil &&
+         fd_both_small(d[2], d[3]) && (SIGNED_TAGGED)d[2] <= (SIGNED_TAGGED)d[3];
+}
+/* fd_well_formed_attribute of a dereferenced attribute of any other shape; dom is its
+ * fd_plain_dom. */
+bool fd_well_formed_attribute_general(TAGGED attr, TAGGED dom);
+/* Whether a term in clpfd's attribute slot is an attribute as the kernel makes it (bounded walk).
+ * Inline for the usual one: every global checks its arguments on every run. */
+static inline bool fd_well_formed_attribute(TAGGED attr)
+{
+  attr = deref(attr);
+  TAGGED dom = fd_plain_dom(attr);
+  return (dom && fd_usual_dom(dom)) || fd_well_formed_attribute_general(attr, dom);
+}
+
+/* fd_check_argument of an argument that is no variable with an attribute. */
+TAGGED fd_check_argument_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min,
+                                 TAGGED max, TAGGED size);
 /* The attribute of a constraint argument (a fresh one with Min..Max and Size when the variable
- * has none), or 0 for an atom or compound term. The caller ensured 26 free heap words. */
-TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
-                         TAGGED size);
-/* Whether a term in clpfd's attribute slot is an attribute as the kernel makes it (bounded walk). */
-bool fd_well_formed_attribute(TAGGED attr);
+ * has none), or 0 for an atom or compound term, or for an attribute that is not well-formed. The
+ * caller ensured 26 free heap words. Inline for a variable with an attribute. */
+static inline TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term,
+                                       TAGGED min, TAGGED max, TAGGED size)
+{
+  term = deref(term);
+  if (IsVar(term))
+    if (TAGGED attr = fd_var_attribute(api, w, term))
+      return fd_well_formed_attribute(attr) ? attr : 0;
+  return fd_check_argument_general(api, w, term, min, max, size);
+}
 /* The attribute to link a suspension to: fd_check_argument's, except that an attribute the variable
  * has is checked only for what linking reads (its v/4 chain and suspension record); 0 when it has
  * no suspension record. Whoever reads the domain checks it. */

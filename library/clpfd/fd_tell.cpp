@@ -64,7 +64,7 @@ QX_HOT_INLINE static TAGGED *ensure_heap_dom(ORVALIS_API_STRUCT *api, worker *w,
 /* Stores a new dom/4 record into the mutable that holds the current one: the attribute's own
  * when it holds the record directly (the usual case, written here), else the last of the alias
  * chain's. */
-static void put_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED dom)
+QX_HOT_INLINE static void put_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED dom)
 {
   TAGGED m = deref(StrArg(deref(w->term[3]), 3)), value = deref(StrArg(m, 1));
   if (IsStr(value) && StrFunctor(value) == FD_FUNCTOR_DOM4) {
@@ -494,25 +494,28 @@ void dvar_export_ix(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED self)
 
 /* Removes the small integer v from the current domain dom, one of small bounds and size that
  * holds v strictly between its bounds or has several intervals: what the general removal tells
- * (dvar_prune_interval_t and export), built straight on the heap. The intervals before v's are
- * copied in the walk that finds v's, those after it shared (a tell writes in place only into a
- * set's first cell, always a new one here); a copy that is not needed after all is dropped. The
- * bounds within the domain are small integers: their words compare as the integers do. The waking
- * mask, 0 when v lies in a hole. */
-static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
+ * (dvar_prune_interval_t and export), built straight on the heap. A first walk finds v's interval,
+ * so that a value in a hole, or a lone value whose removal leaves one interval, takes no heap room;
+ * then the intervals before v's are copied, those after it shared (a tell writes in place only into
+ * a set's first cell, always a new one here). The bounds within the domain are small integers:
+ * their words compare as the integers do. The waking mask, 0 when v lies in a hole. */
+QX_HOT_INLINE static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v)
 {
   const TAGGED value = MakeSmall(v);
-  /* the intervals wholly below v are at most (v - min) / 2: room for them, v's two parts and one
-   * more copy, measured by a walk only when that bound is large */
-  uint32_t below = (uint32_t)(v - GetSmall(dom[2])) / 2;
-  if (below > 64) {
-    below = 0;
-    for (TAGGED s = deref(dom[1]); (SIGNED_TAGGED)fds_interval(s)[1] < (SIGNED_TAGGED)value;
-         s = fds_next(s))
-      below++;
+  uint32_t k = 0; /* the intervals wholly below v */
+  TAGGED s = deref(dom[1]);
+  for (; (SIGNED_TAGGED)fds_interval(s)[1] < (SIGNED_TAGGED)value; s = fds_next(s)) k++;
+  TAGGED a = fds_interval(s)[0], b = fds_interval(s)[1], rest = fds_next(s);
+  if ((SIGNED_TAGGED)a > (SIGNED_TAGGED)value) return 0;
+  int mask = FD_WAKE_DOM | (value == dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
+             (value == dom[3] ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
+  /* a lone value goes: with two intervals the other one is the domain */
+  if (a == b && ((k == 0 && !IsLst(fds_next(rest))) || (k == 1 && !IsLst(rest)))) {
+    TAGGED other = k == 0 ? rest : deref(dom[1]);
+    return tell_interval(api, w, fds_interval(other)[0], fds_interval(other)[1], mask, dom);
   }
-  dom = ensure_heap_dom(api, w, 4 * (below + 3) + 5, dom);
-  TAGGED *top = w->global_top;
+  /* room for the intervals below, v's two parts and one more copy; a collection moves the set */
+  dom = ensure_heap_dom(api, w, 4 * (k + 3) + 5, dom);
   TAGGED set = atom_nil, *tail = &set;
   auto add = [&](TAGGED min, TAGGED max) {
     TAGGED *cell = heap_take(w, 4);
@@ -522,23 +525,9 @@ static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t
     *tail = MakeLst(cell);
     tail = &cell[1];
   };
-  uint32_t k = 0;
-  TAGGED s = deref(dom[1]);
-  for (; (SIGNED_TAGGED)fds_interval(s)[1] < (SIGNED_TAGGED)value; s = fds_next(s), k++)
-    add(fds_interval(s)[0], fds_interval(s)[1]);
-  TAGGED a = fds_interval(s)[0], b = fds_interval(s)[1], rest = fds_next(s);
-  if ((SIGNED_TAGGED)a > (SIGNED_TAGGED)value) {
-    w->global_top = top;
-    return 0;
-  }
-  int mask = FD_WAKE_DOM | (value == dom[2] ? FD_WAKE_MIN | FD_WAKE_MINMAX : 0) |
-             (value == dom[3] ? FD_WAKE_MAX | FD_WAKE_MINMAX : 0);
-  /* a lone value goes: with two intervals the other one is the domain */
-  if (a == b && ((k == 0 && !IsLst(fds_next(rest))) || (k == 1 && !IsLst(rest)))) {
-    w->global_top = top;
-    TAGGED other = k == 0 ? rest : deref(dom[1]);
-    return tell_interval(api, w, fds_interval(other)[0], fds_interval(other)[1], mask, dom);
-  }
+  s = deref(dom[1]);
+  for (uint32_t i = 0; i < k; i++, s = fds_next(s)) add(fds_interval(s)[0], fds_interval(s)[1]);
+  rest = fds_next(s);
   if (a != value) add(a, MakeSmall(v - 1));
   if (b != value) add(MakeSmall(v + 1), b);
   if (set == atom_nil) { /* the first interval went whole: the new first cell is a copy */
@@ -774,32 +763,13 @@ static bool plain_set_within(TAGGED set, TAGGED min, TAGGED max)
 
 static TAGGED attribute_dom_walk(TAGGED attr, bool *lists);
 
-static bool both_small(TAGGED a, TAGGED b) { return (((a ^ QX_TAG_SMALL) | (b ^ QX_TAG_SMALL)) & 7) == 0; }
-
-/* The dom/4 record of a dereferenced attribute of the common shape, as the kernel makes it (no
- * alias, no forwarded mutable, no references, a suspension record with small Count and Mask or, for
- * a constant's, none), else 0. The set is not looked at. Checked in place: every posting and every
- * global's run checks each of its variables' attributes. */
-static QX_HOT_INLINE TAGGED plain_dom(TAGGED attr)
-{
-  if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return 0;
-  TAGGED dom = fd_attr_own_dom(attr), l = StrArg(attr, 4);
-  if (!dom || l == MakeSmall(0)) return dom;
-  if (!IsStr(l) || StrFunctor(l) != functor_mutable2) return 0;
-  TAGGED record = StrArg(l, 1);
-  if (!IsStr(record) || StrFunctor(record) != FUNCTOR_LISTS7 ||
-      !both_small(StrArg(record, 1), StrArg(record, 2)))
-    return 0;
-  return dom;
-}
-
 /* The dom/4 record at the end of an attribute's v/4 chain when the chain and the suspension record
  * are as the kernel makes them, else 0; *lists is whether the attribute has a suspension record.
  * The set is not looked at. */
 static inline TAGGED attribute_dom(TAGGED attr, bool *lists)
 {
   attr = deref(attr);
-  if (TAGGED dom = plain_dom(attr)) {
+  if (TAGGED dom = fd_plain_dom(attr)) {
     *lists = StrArg(attr, 4) != MakeSmall(0);
     return dom;
   }
@@ -851,30 +821,15 @@ static bool well_formed_walk(TAGGED attr)
   return value && dom_well_formed(StrPtr(value));
 }
 
-/* fd_well_formed_attribute of a dereferenced attribute. The usual one (plain_dom's shape, its
- * interval's pair the record's Min and Max words, as the tells make it) is checked in one look;
- * any other shape is walked. */
-static QX_HOT_INLINE bool well_formed(TAGGED attr)
+bool fd_well_formed_attribute_general(TAGGED attr, TAGGED dom)
 {
-  TAGGED dom = plain_dom(attr);
-  if (!dom) return well_formed_walk(attr);
-  const TAGGED *d = StrPtr(dom);
-  TAGGED set = d[1];
-  /* small bound words compare as their values */
-  if (IsLst(set) && LstHead(set) == MakeLst(d + 2) && LstTail(set) == atom_nil &&
-      both_small(d[2], d[3]) && (SIGNED_TAGGED)d[2] <= (SIGNED_TAGGED)d[3])
-    return true;
-  return dom_well_formed(d);
+  return dom ? dom_well_formed(StrPtr(dom)) : well_formed_walk(attr);
 }
 
-bool fd_well_formed_attribute(TAGGED attr) { return well_formed(deref(attr)); }
-
-TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min, TAGGED max,
-                         TAGGED size)
+TAGGED fd_check_argument_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min,
+                                 TAGGED max, TAGGED size)
 {
-  term = deref(term);
   if (IsVar(term)) {
-    if (TAGGED attr = fd_var_attribute(api, w, term)) return well_formed(attr) ? attr : 0;
     TAGGED attr = copy_template(w);
     TAGGED *dom = StrPtr(attr) + 11;
     dom[2] = min;
@@ -965,11 +920,7 @@ long prolog_fd_check_arguments_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_r
   TAGGED *out = heap_take(w, IsLst(g) ? 2 : arity + 1), *out_args = out;
   if (IsStr(g)) *out_args++ = StrFunctor(g);
   for (uint32_t i = 0; i < arity; i++) {
-    /* a variable with a well-formed attribute in line; anything else as fd_check_argument says */
-    TAGGED x = deref(args[i]), a = IsVar(x) ? fd_var_attribute(api, w, x) : 0;
-    out_args[i] = a && well_formed(a)
-                      ? a
-                      : fd_check_argument(api, w, x, atom_inf, atom_sup, atom_sup);
+    out_args[i] = fd_check_argument(api, w, args[i], atom_inf, atom_sup, atom_sup);
     if (!out_args[i]) return fail_native(api);
   }
   fd_ref_put(api, attrs, IsLst(g) ? MakeLst(out) : MakeStr(out));
