@@ -253,7 +253,8 @@ TEST_F(FdDriver, ShortLinearPostingIsTheGeneralOne)
                        : d.post_linear(t, rel, rhs);
       seen[general] = std::to_string(rc) + " " + std::to_string(fd()->resumptions - runs);
       for (int k = 0; k < 4; k++)
-        for (auto [lo, hi] : d.ranges(k)) seen[general] += " " + std::to_string(lo) + ".." + std::to_string(hi);
+        for (auto [lo, hi] : d.ranges(k))
+          seen[general] += " " + std::to_string(lo) + ".." + std::to_string(hi);
       if (rc != 1) continue;
       TAGGED c = deref(StrArg(d.last_global(), FD_GLOBAL_CONSTRAINT));
       seen[general] += " " + fd_harness::written(c);

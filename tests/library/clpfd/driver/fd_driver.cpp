@@ -430,7 +430,9 @@ driver::~driver()
 
 /* ---- calling the installed natives ---- */
 
-int driver::call(definition *def, std::initializer_list<TAGGED> args)
+/* call, in line where the driver calls a native on every post and node: the arguments' count is
+ * then known where they are copied. */
+QX_HOT_INLINE int driver::call_in_line(definition *def, std::initializer_list<TAGGED> args)
 {
   if (!def) {
     error_ = "a native is missing";
@@ -444,14 +446,24 @@ int driver::call(definition *def, std::initializer_list<TAGGED> args)
   uint64_t t0 = timing ? ticks() : 0;
   int ok = qx_call_foreign(w, def);
   if (timing) native_ticks_ += ticks() - t0;
-  if (qx_node_offset(w_, w_->node_) != before && NodeAlt(w_->node_)->op == QX_ALT_ERROR) {
-    /* Inside a hook the error node stays: the engine throws it when the hook fails. */
-    if (in_native_) return 0;
-    qx_pop_node(w_);
-    qx_raise_pending(w_);
-    return -1;
-  }
+  if (qx_node_offset(w_, w_->node_) != before) return native_error(ok);
   return ok ? 1 : 0;
+}
+
+int driver::call(definition *def, std::initializer_list<TAGGED> args)
+{
+  return call_in_line(def, args);
+}
+
+/* A native call left a node: its error node raises the error, except inside a hook, where the
+ * node stays for the engine to throw when the hook fails. */
+int driver::native_error(int ok)
+{
+  if (NodeAlt(w_->node_)->op != QX_ALT_ERROR) return ok ? 1 : 0;
+  if (in_native_) return 0;
+  qx_pop_node(w_);
+  qx_raise_pending(w_);
+  return -1;
 }
 
 TAGGED driver::fresh_var()
@@ -507,7 +519,7 @@ int driver::new_var(int32_t lo, int32_t hi)
   QX_term_ref r = QX_new_term_ref();
   vars_.push_back(r);
   set(r, fresh_var());
-  int ok = call(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), fresh_begin()});
+  int ok = call_in_line(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), fresh_begin()});
   if (ok == 1) ok = propagate();
   return ok == 1 ? (int)vars_.size() - 1 : -1;
 }
@@ -616,7 +628,9 @@ int driver::post_args(const char *name, const std::vector<arg> &args, const char
 int driver::post_linear(const lin_term *t, size_t n, int rel, int64_t rhs)
 {
   /* the small integers' range, tested on 32 bits */
-  auto small = [](int32_t v) { return (uint32_t)(v - QX_SMALL_MIN) <= QX_SMALL_MAX - QX_SMALL_MIN; };
+  auto small = [](int32_t v) {
+    return (uint32_t)v - (uint32_t)QX_SMALL_MIN <= (uint32_t)(QX_SMALL_MAX - QX_SMALL_MIN);
+  };
   bool short_path = n > 0 && n <= 8 && SmallFits(rhs) && small(rel);
   for (size_t i = 0; short_path && i < n; i++) short_path = small(t[i].a);
   return short_path ? post_short_linear(t, n, rel, (int32_t)rhs)
@@ -626,7 +640,7 @@ int driver::post_linear(const lin_term *t, size_t n, int rel, int64_t rhs)
 /* post_linear of at most eight terms with small coefficients and constants, as post_posted posts
  * it: $fd_check_arguments on the distinct variables in order of first occurrence, then the
  * constraint and state terms sharing the terms list, no suspensions, status 0. */
-int driver::post_short_linear(const lin_term *t, size_t n, int rel, int32_t rhs)
+QX_HOT_INLINE int driver::post_short_linear(const lin_term *t, size_t n, int rel, int32_t rhs)
 {
   static const key_spec *const spec = spec_of("scalar_product", 4);
   int xs[8];
@@ -648,7 +662,7 @@ int driver::post_short_linear(const lin_term *t, size_t n, int rel, int32_t rhs)
   static const TAGGED arguments = init_atom_check("arguments", 0);
   vars[0] = MakeFunctor(arguments, (int)k);
   for (size_t i = 0; i < k; i++) vars[i + 1] = term(xs[i]);
-  int ok = call(this->n.check_arguments, {MakeStr(vars), vars[k + 1]});
+  int ok = call_in_line(this->n.check_arguments, {MakeStr(vars), vars[k + 1]});
   /* With no level open the global's enqueue opens one, as $fd_begin would. */
   if (ok == 1 && level_open(api_)) ok = call(this->n.begin, {});
   if (ok != 1) return QX_reset_term_refs(r), ok;
@@ -672,8 +686,8 @@ int driver::post_short_linear(const lin_term *t, size_t n, int rel, int32_t rhs)
   st[5] = MakeRef(st + 5), st[6] = MakeSmall(0);
   p[12] = MakeRef(p + 12), p[13] = p[12], p[14] = atom_nil;
   set(r + 1, MakeLst(p + 13));
-  ok = call(this->n.post_global, {MakeStr(c), MakeStr(st), MakeSmall(spec->status), MakeStr(c),
-                                  atom_nil, p[12]});
+  ok = call_in_line(this->n.post_global, {MakeStr(c), MakeStr(st), MakeSmall(spec->status),
+                                          MakeStr(c), atom_nil, p[12]});
   if (ok == 1) {
     TAGGED cell = ref(r + 1);
     LstPtr(cell)[1] = ref(globals_);
@@ -1075,7 +1089,7 @@ int driver::propagate()
     cells[0] = MakeRef(cells), cells[1] = MakeRef(cells + 1);
     set(scratch_, cells[0]);
     set(scratch_ + 1, cells[1]);
-    int r = call(n.evaluate, {cells[0], cells[1]});
+    int r = call_in_line(n.evaluate, {cells[0], cells[1]});
     if (r != 1) return r;
     switch (GetSmall(ref(scratch_ + 1))) {
     case 1: r = slow_path(); break;

@@ -322,6 +322,8 @@ private:
   template <typename F>
   int post_posted(posted &q, bool nested, F build_args);
   TAGGED fresh_begin() const;
+  int call_in_line(definition *def, std::initializer_list<TAGGED> args);
+  int native_error(int ok);
   int post_short_linear(const lin_term *t, size_t n, int rel, int32_t rhs);
   int post_linear_posted(const lin_term *t, size_t n, int rel, int64_t rhs);
   int record_incumbent(size_t count);
