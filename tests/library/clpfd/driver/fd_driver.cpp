@@ -509,17 +509,15 @@ TAGGED driver::set_of(const std::vector<int32_t> &values)
   return set;
 }
 
-/* The Begin argument of the tell that makes a fresh variable: with no level open the tell's
- * enqueues open one, as $fd_begin would, and a fresh variable wakes nothing, so the propagation
- * after it finds no level to run. */
-TAGGED driver::fresh_begin() const { return MakeSmall(level_open(api_) ? 1 : 0); }
-
 int driver::new_var(int32_t lo, int32_t hi)
 {
   QX_term_ref r = QX_new_term_ref();
   vars_.push_back(r);
   set(r, fresh_var());
-  int ok = call_in_line(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), fresh_begin()});
+  /* With no level open the tell's enqueues open one, as $fd_begin would: a fresh variable wakes
+   * nothing, and the propagation after it finds no level to run. */
+  TAGGED begin = MakeSmall(level_open(api_) ? 1 : 0);
+  int ok = call_in_line(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), begin});
   if (ok == 1) ok = propagate();
   return ok == 1 ? (int)vars_.size() - 1 : -1;
 }
@@ -530,7 +528,7 @@ int driver::new_var_in(const std::vector<int32_t> &values)
   vars_.push_back(r);
   set(r, fresh_var());
   set(scratch_, set_of(values));
-  int ok = call(n.in_set, {ref(r), ref(scratch_), fresh_begin()});
+  int ok = call(n.in_set, {ref(r), ref(scratch_), MakeSmall(1)});
   if (ok == 1) ok = propagate();
   return ok == 1 ? (int)vars_.size() - 1 : -1;
 }
@@ -542,7 +540,7 @@ int driver::new_var_ranges(const std::vector<std::pair<int32_t, int32_t>> &r)
   set(x, fresh_var());
   qx_heap_room(w_, 4 * (uint32_t)r.size());
   set(scratch_, build_set(r.data(), r.size()));
-  int ok = call(n.in_set, {ref(x), ref(scratch_), fresh_begin()});
+  int ok = call(n.in_set, {ref(x), ref(scratch_), MakeSmall(1)});
   if (ok == 1) ok = propagate();
   return ok == 1 ? (int)vars_.size() - 1 : -1;
 }
