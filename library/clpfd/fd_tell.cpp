@@ -940,12 +940,34 @@ static void count_failure(ORVALIS_API_STRUCT *api)
   fd_native_fail(api);
 }
 
+/* restrict_variable's case of a variable without a clpfd attribute restricted to lo < hi, small
+ * integers a small width apart: its attribute is made with that domain at once, as the general
+ * path's in-place tell into a fresh attribute leaves it (nothing suspends on it, so the tell only
+ * counts a pruning). False, doing nothing, in the other cases. */
+static bool restrict_fresh(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref x, TAGGED lo, TAGGED hi)
+{
+  TAGGED var = fd_ref_get(api, x);
+  if (!IsVar(var) || !both_small(lo, hi) || GetSmall(lo) >= GetSmall(hi) ||
+      !SmallFits(GetSmall(hi) - GetSmall(lo) + 1) || fd_var_attribute(api, w, var))
+    return false;
+  ensure_heap(api, w, ATTRIBUTE_ROOM);
+  TAGGED attr = copy_template(w);
+  TAGGED *dom = StrPtr(attr) + 11;
+  dom[2] = lo;
+  dom[3] = hi;
+  dom[4] = MakeSmall(GetSmall(hi) - GetSmall(lo) + 1);
+  put_attributes(fd_ref_get(api, x), attr, fd_state(api)->fd_module);
+  fd_state(api)->prunings++;
+  return true;
+}
+
 /* Restricts X to the set (or, with set 0, to lo..hi) and wakes what that changes. */
 static void restrict_variable(ORVALIS_API_STRUCT *api, QX_term_ref x, TAGGED set, TAGGED lo,
                               TAGGED hi, long begin)
 {
   worker *w = fd_worker(api);
   if (begin) prolog_fd_begin_qxenv_multi_qx(api);
+  if (!set && restrict_fresh(api, w, x, lo, hi)) return;
   TAGGED value = fd_ref_get(api, x);
   if (IsSmall(value)) {
     bool inside = set ? fd_member(value, set) : fd_val_vs_interval(value, lo, hi) == 0;

@@ -2,6 +2,7 @@
  * binding and choicepoint kind against a truth-table enumeration; merging FD variables that carry
  * constraints; undo leaving the heap as it was. */
 #include <cstring>
+#include <random>
 #include <set>
 
 #include "driver/fd_circuit.h"
@@ -227,6 +228,45 @@ TEST_F(FdDriver, HookActionsAndErrors)
     SCOPED_TRACE(r.goal);
     EXPECT_EQ(go(r.goal), r.rc);
     EXPECT_EQ(exception(), r.ball);
+  }
+}
+
+/* A linear posting of at most eight small terms takes the driver's short path: its outcome, runs,
+ * domains and constraint term (each term naming its own variable and attribute) are the general
+ * posting's of scalar_product/4, over random terms with repeated and fixed variables. */
+TEST_F(FdDriver, ShortLinearPostingIsTheGeneralOne)
+{
+  std::mt19937 rng(11);
+  for (int round = 0; round < 200; round++) {
+    std::vector<driver::lin_term> t(1 + rng() % 8);
+    for (auto &lt : t) lt = {(int32_t)(rng() % 7) - 3, (int)(rng() % 4)};
+    int rel = 1 + (int)(rng() % 4), rhs = (int)(rng() % 41) - 20;
+    std::string seen[2];
+    for (int general = 0; general < 2; general++) {
+      driver d(api);
+      fd_undo_scope undo(w, QX_ALT_FAILCODE);
+      for (int k = 0; k < 4; k++) d.new_var(0, 9);
+      ASSERT_EQ(d.bind(3, 2, fd_driver::binding::fd_unify), 1);
+      uint32_t runs = fd()->resumptions;
+      int rc = general ? d.post("scalar_product", {driver::terms(t), driver::param(rel),
+                                                   driver::param(rhs), driver::param(0)})
+                       : d.post_linear(t, rel, rhs);
+      seen[general] = std::to_string(rc) + " " + std::to_string(fd()->resumptions - runs);
+      for (int k = 0; k < 4; k++)
+        for (auto [lo, hi] : d.ranges(k))
+          seen[general] += " " + std::to_string(lo) + ".." + std::to_string(hi);
+      if (rc != 1) continue;
+      TAGGED c = deref(StrArg(d.last_global(), FD_GLOBAL_CONSTRAINT));
+      seen[general] += " " + fd_harness::written(c);
+      size_t i = 0;
+      for (TAGGED l = deref(StrArg(c, 1)); IsLst(l); l = deref(LstTail(l)), i++) {
+        TAGGED term = deref(LstHead(l)), x = d.term(t[i].x);
+        EXPECT_EQ(deref(StrArg(term, 2)), x);
+        if (IsVar(x)) EXPECT_EQ(deref(StrArg(term, 3)), get_attributes(x, fd()->fd_module));
+      }
+      EXPECT_EQ(i, t.size());
+    }
+    EXPECT_EQ(seen[0], seen[1]);
   }
 }
 

@@ -638,6 +638,29 @@ TEST_F(FdTell, InSetAndInIntervalOnIntegersAndVariables)
   }
 }
 
+/* An interval told to a variable without an attribute makes its attribute at once: the same
+ * attribute, outcome and pruning count as the tell into one made first (inf..sup), for every pair
+ * of ends among the edges of the small integers. */
+TEST_F(FdTell, FreshVariableIntervalIsTheGeneralTell)
+{
+  const std::string ends[] = {"inf", "-268435456", "-268435455", "-1", "0", "1", "9",
+                              "268435454", "268435455", "sup"};
+  const char *read = ", (var(V) -> get_attr(V, clpfd, A) ; A = V)";
+  for (const std::string &lo : ends)
+    for (const std::string &hi : ends) {
+      std::string tell = "'$fd_in_interval'(V, " + lo + ", " + hi + ", 0)";
+      SCOPED_TRACE(tell);
+      uint32_t before = fd()->prunings;
+      int fresh = go(tell + read);
+      std::string attr = fresh == 1 ? var("A") : "";
+      uint32_t counted = fd()->prunings - before;
+      before = fd()->prunings;
+      ASSERT_EQ(go("'$fd_arg_attribute'(V, 0, _), " + tell + read), fresh) << exception();
+      if (fresh == 1) EXPECT_EQ(var("A"), attr);
+      EXPECT_EQ(fd()->prunings - before, counted);
+    }
+}
+
 TEST_F(FdTell, AttributesOfArguments)
 {
   ASSERT_EQ(go("'$fd_arg_attribute'(X, 0, A), '$fd_arg_attribute'(X, 0, B), A == B,"

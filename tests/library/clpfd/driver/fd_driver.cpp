@@ -142,7 +142,11 @@ TAGGED attribute_of(ORVALIS_API_STRUCT *api, TAGGED v)
 
 bool level_open(ORVALIS_API_STRUCT *api)
 {
-  return (fd_mutable_value(*fd_ref_slot(api, 5)) & ~(TAGGED)3) != 0;
+  /* the level mutable's Value names a level (its address + 3) or none (3); read in place when
+   * the mutable holds it, as it mostly does */
+  TAGGED m = deref(*fd_ref_slot(api, 5)), v = StrArg(m, 1);
+  if (!IsSmall(v)) v = fd_mutable_value(m);
+  return (v & ~(TAGGED)3) != 0;
 }
 
 /* A driver error as the pending exception of the hook or action being run:
@@ -367,6 +371,7 @@ driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
 {
   origin();
   installed = this;
+  vars_.reserve(16); /* most models have few variables: one allocation */
   mark_ = QX_new_term_refs(0);
   globals_ = QX_new_term_ref();
   labeling_ = QX_new_term_ref();
@@ -425,7 +430,9 @@ driver::~driver()
 
 /* ---- calling the installed natives ---- */
 
-int driver::call(definition *def, std::initializer_list<TAGGED> args)
+/* call, in line where the driver calls a native on every post and node: the arguments' count is
+ * then known where they are copied. */
+QX_HOT_INLINE int driver::call_in_line(definition *def, std::initializer_list<TAGGED> args)
 {
   if (!def) {
     error_ = "a native is missing";
@@ -439,14 +446,24 @@ int driver::call(definition *def, std::initializer_list<TAGGED> args)
   uint64_t t0 = timing ? ticks() : 0;
   int ok = qx_call_foreign(w, def);
   if (timing) native_ticks_ += ticks() - t0;
-  if (qx_node_offset(w_, w_->node_) != before && NodeAlt(w_->node_)->op == QX_ALT_ERROR) {
-    /* Inside a hook the error node stays: the engine throws it when the hook fails. */
-    if (in_native_) return 0;
-    qx_pop_node(w_);
-    qx_raise_pending(w_);
-    return -1;
-  }
+  if (qx_node_offset(w_, w_->node_) != before) return native_error(ok);
   return ok ? 1 : 0;
+}
+
+int driver::call(definition *def, std::initializer_list<TAGGED> args)
+{
+  return call_in_line(def, args);
+}
+
+/* A native call left a node: its error node raises the error, except inside a hook, where the
+ * node stays for the engine to throw when the hook fails. */
+int driver::native_error(int ok)
+{
+  if (NodeAlt(w_->node_)->op != QX_ALT_ERROR) return ok ? 1 : 0;
+  if (in_native_) return 0;
+  qx_pop_node(w_);
+  qx_raise_pending(w_);
+  return -1;
 }
 
 TAGGED driver::fresh_var()
@@ -497,7 +514,10 @@ int driver::new_var(int32_t lo, int32_t hi)
   QX_term_ref r = QX_new_term_ref();
   vars_.push_back(r);
   set(r, fresh_var());
-  int ok = call(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), MakeSmall(1)});
+  /* With no level open the tell's enqueues open one, as $fd_begin would: a fresh variable wakes
+   * nothing, and the propagation after it finds no level to run. */
+  TAGGED begin = MakeSmall(level_open(api_) ? 1 : 0);
+  int ok = call_in_line(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), begin});
   if (ok == 1) ok = propagate();
   return ok == 1 ? (int)vars_.size() - 1 : -1;
 }
@@ -576,6 +596,8 @@ namespace {
 /* Up to this many arguments are viewed from an array on the stack. */
 constexpr size_t INLINE_ARGS = 8;
 
+TAGGED functor_t(int n);
+
 }  // namespace
 
 int driver::post(const char *name, const std::vector<arg> &args, const char *susp_key)
@@ -599,8 +621,84 @@ int driver::post_args(const char *name, const std::vector<arg> &args, const char
 }
 
 /* post_global's posting of scalar_product(Terms, Rel, RHS, 0) built straight from the terms: the
- * classic models post thousands of these. */
+ * classic models post thousands of these. A few terms with small integers take the short path
+ * below, the others post_posted's. */
 int driver::post_linear(const lin_term *t, size_t n, int rel, int64_t rhs)
+{
+  /* the small integers' range, tested on 32 bits */
+  auto small = [](int32_t v) {
+    return (uint32_t)v - (uint32_t)QX_SMALL_MIN <= (uint32_t)(QX_SMALL_MAX - QX_SMALL_MIN);
+  };
+  bool short_path = n > 0 && n <= 8 && SmallFits(rhs) && small(rel);
+  for (size_t i = 0; short_path && i < n; i++) short_path = small(t[i].a);
+  return short_path ? post_short_linear(t, n, rel, (int32_t)rhs)
+                    : post_linear_posted(t, n, rel, rhs);
+}
+
+/* post_linear of at most eight terms with small coefficients and constants, as post_posted posts
+ * it: $fd_check_arguments on the distinct variables in order of first occurrence, then the
+ * constraint and state terms sharing the terms list, no suspensions, status 0. */
+QX_HOT_INLINE int driver::post_short_linear(const lin_term *t, size_t n, int rel, int32_t rhs)
+{
+  static const key_spec *const spec = spec_of("scalar_product", 4);
+  int xs[8];
+  uint8_t at[8]; /* each term's variable among xs */
+  size_t k = 0;
+  for (size_t i = 0; i < n; i++) {
+    size_t j = 0;
+    while (j < k && xs[j] != t[i].x) j++;
+    if (j == k) xs[k++] = t[i].x;
+    at[i] = (uint8_t)j;
+  }
+  worker *w = w_; /* a local: each store would reload w_ (the build allows aliasing) */
+  QX_term_ref r = QX_new_term_refs(2); /* the attributes' term, then the global's list cell */
+  qx_heap_room(w, (uint32_t)k + 2);
+  TAGGED *vars = w->global_top;
+  w->global_top += k + 2;
+  vars[k + 1] = MakeRef(vars + k + 1);
+  set(r, vars[k + 1]);
+  static const TAGGED arguments = init_atom_check("arguments", 0);
+  vars[0] = MakeFunctor(arguments, (int)k);
+  for (size_t i = 0; i < k; i++) vars[i + 1] = term(xs[i]);
+  int ok = call_in_line(this->n.check_arguments, {MakeStr(vars), vars[k + 1]});
+  /* With no level open the global's enqueue opens one, as $fd_begin would. */
+  if (ok == 1 && level_open(api_)) ok = call(this->n.begin, {});
+  if (ok != 1) return QX_reset_term_refs(r), ok;
+  TAGGED name = spec == last_key_.first ? last_key_.second : key_atom(spec, "scalar_product");
+  /* the terms, the constraint and state terms, the fresh Global and the cell that puts it on
+   * the list of posted globals once posted */
+  qx_heap_room(w, 6 * (uint32_t)n + 15);
+  TAGGED *p = w->global_top;
+  w->global_top += 6 * n + 15;
+  const TAGGED *attrs = StrArgs(ref(r)) - 1; /* attrs[1 + j]: xs[j]'s */
+  TAGGED list = atom_nil, functor = functor_t(3);
+  for (size_t i = n; i-- > 0; p += 6) {
+    p[0] = functor, p[1] = MakeSmall(t[i].a), p[2] = term(t[i].x), p[3] = deref(attrs[1 + at[i]]);
+    p[4] = MakeStr(p), p[5] = list;
+    list = MakeLst(p + 4);
+  }
+  TAGGED *c = p, *st = p + 5;
+  c[0] = MakeFunctor(name, 4), c[1] = list, c[2] = MakeSmall(rel), c[3] = MakeSmall(rhs);
+  c[4] = MakeSmall(0);
+  st[0] = MakeFunctor(name, 6), st[1] = list, st[2] = c[2], st[3] = c[3], st[4] = c[4];
+  st[5] = MakeRef(st + 5), st[6] = MakeSmall(0);
+  p[12] = MakeRef(p + 12), p[13] = p[12], p[14] = atom_nil;
+  set(r + 1, MakeLst(p + 13));
+  ok = call_in_line(this->n.post_global, {MakeStr(c), MakeStr(st), MakeSmall(spec->status),
+                                          MakeStr(c), atom_nil, p[12]});
+  if (ok == 1) {
+    TAGGED cell = ref(r + 1);
+    LstPtr(cell)[1] = ref(globals_);
+    set(globals_, cell);
+    set(last_, deref(LstHead(cell)));
+    ok = propagate();
+  }
+  QX_reset_term_refs(r);
+  return ok;
+}
+
+/* post_linear's general posting. */
+int driver::post_linear_posted(const lin_term *t, size_t n, int rel, int64_t rhs)
 {
   static const key_spec *const scalar_product = spec_of("scalar_product", 4);
   posted q{"scalar_product", 4};
@@ -989,7 +1087,7 @@ int driver::propagate()
     cells[0] = MakeRef(cells), cells[1] = MakeRef(cells + 1);
     set(scratch_, cells[0]);
     set(scratch_ + 1, cells[1]);
-    int r = call(n.evaluate, {cells[0], cells[1]});
+    int r = call_in_line(n.evaluate, {cells[0], cells[1]});
     if (r != 1) return r;
     switch (GetSmall(ref(scratch_ + 1))) {
     case 1: r = slow_path(); break;

@@ -321,6 +321,10 @@ private:
   TAGGED terms_list(const lin_term *t, size_t n, bool dead, const posted &q, QX_term_ref attrs);
   template <typename F>
   int post_posted(posted &q, bool nested, F build_args);
+  int call_in_line(definition *def, std::initializer_list<TAGGED> args);
+  int native_error(int ok);
+  int post_short_linear(const lin_term *t, size_t n, int rel, int32_t rhs);
+  int post_linear_posted(const lin_term *t, size_t n, int rel, int64_t rhs);
   int record_incumbent(size_t count);
   int tell_incumbent_bound(const options &opt);
   int new_incumbent(const std::vector<int> &vars, const options &opt);
