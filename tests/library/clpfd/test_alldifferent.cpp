@@ -477,9 +477,11 @@ TEST_F(FdAllDifferent, SingleCircuitCheckAgreesWithSearch)
       QX_put_variable(refs + 2 * i);
       ASSERT_EQ(d.call(d.n.arg_attribute, {d.term(x), MakeSmall(0), fd_ref_get(api, refs + 2 * i)}),
                 1);
-      dvar_init(&dv[i], fd_ref_slot(api, refs + 2 * i), fd_ref_slot(api, refs + 2 * i + 1));
       (succ[i].size() == 1 ? dead : target).push_back(i);
     }
+    /* views hold heap words: loaded once the variables are made, as those calls may collect */
+    for (int i = 0; i < n; i++)
+      dvar_init(&dv[i], fd_ref_slot(api, refs + 2 * i), fd_ref_slot(api, refs + 2 * i + 1));
     int live = (int)target.size();
     target.insert(target.end(), dead.begin(), dead.end());
     std::vector<int> head(n), tail(n), visited(n, -1), stack(3 * n); /* dead entries stay */
