@@ -947,7 +947,7 @@ static void count_failure(ORVALIS_API_STRUCT *api)
 static bool restrict_fresh(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref x, TAGGED lo, TAGGED hi)
 {
   TAGGED var = fd_ref_get(api, x);
-  if (!IsVar(var) || !both_small(lo, hi) || GetSmall(lo) >= GetSmall(hi) ||
+  if (!IsVar(var) || !fd_both_small(lo, hi) || GetSmall(lo) >= GetSmall(hi) ||
       !SmallFits(GetSmall(hi) - GetSmall(lo) + 1) || fd_var_attribute(api, w, var))
     return false;
   ensure_heap(api, w, ATTRIBUTE_ROOM);
