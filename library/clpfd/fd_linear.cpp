@@ -940,7 +940,8 @@ inline TAGGED *term_dom(const linear_data *b, int i)
  * domain records of both terms as the kernel writes them: 1 entailed, -1 failed, 0 when term *other
  * is to lose the value *v (between its bounds), 2 when neither variable is fixed, a bound is a
  * reference, a product leaves 32 bits or the other's domain has an infinite bound. */
-int ne_decide(TAGGED *const dom[2], const int32_t coeff[2], int32_t rhs, int *other, int32_t *v)
+[[gnu::always_inline]] inline int ne_decide(TAGGED *const dom[2], const int32_t coeff[2],
+                                            int32_t rhs, int *other, int32_t *v)
 {
   TAGGED lo[2] = {dom[0][2], dom[1][2]}, hi[2] = {dom[0][3], dom[1][3]};
   if (IsRef(lo[0]) || IsRef(hi[0]) || IsRef(lo[1]) || IsRef(hi[1])) return 2;
@@ -1007,7 +1008,8 @@ const TAGGED NE_LINKED = MakeSmall(-1);
 struct ne_state {
   int n;
   int32_t rhs, coeff[2];
-  TAGGED attr[2], var[2], stamp;
+  const TAGGED *term[2]; /* the arguments of each t(A, X, XA) */
+  TAGGED stamp;
   TAGGED *dom[2];
 };
 
@@ -1036,12 +1038,46 @@ bool ne_read(TAGGED s, ne_state *t)
                               : !fd_well_formed_attribute(attr))
       return false;
     t->coeff[n] = GetSmall(a);
-    t->attr[n] = attr;
-    t->var[n] = x;
+    t->term[n] = StrPtr(term);
     t->dom[n] = StrPtr(fd_attr_dom(attr));
   }
   t->n = n;
   return list == atom_nil && n > 0;
+}
+
+/* One term of a linked state read as ne_read_linked takes it: t(A, X, XA) with its words as the
+ * first run found them, A a small integer and XA a v/4 record. */
+[[gnu::always_inline]] inline bool ne_term_linked(TAGGED term, ne_state *t, int i)
+{
+  if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
+  const TAGGED *arg = StrPtr(term);
+  TAGGED attr = arg[3];
+  if (!IsSmall(arg[1]) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
+  t->coeff[i] = GetSmall(arg[1]);
+  t->term[i] = arg;
+  TAGGED dom = fd_attr_own_dom(attr); /* the usual attribute, read in one look */
+  t->dom[i] = StrPtr(dom ? dom : fd_attr_dom(attr));
+  return true;
+}
+
+/* ne_read for a linked two-term state whose words are the usual ones (no reference in their
+ * place): a later run's read without the checks its first run made. False for anything else
+ * (ne_read decides). */
+[[gnu::always_inline]] inline bool ne_read_linked(TAGGED s, ne_state *t)
+{
+  const TAGGED *arg = StrPtr(s);
+  if (Arity(StrFunctor(s)) != 6 || arg[6] != NE_LINKED || arg[2] != MakeSmall(OP_NE) ||
+      arg[4] != MakeSmall(0) || !IsSmall(arg[3]) || !IsLst(arg[1]) || !IsVar(deref(arg[5])))
+    return false;
+  const TAGGED *first = LstPtr(arg[1]);
+  if (!IsLst(first[1])) return false;
+  const TAGGED *second = LstPtr(first[1]);
+  if (second[1] != atom_nil || !ne_term_linked(first[0], t, 0) || !ne_term_linked(second[0], t, 1))
+    return false;
+  t->n = 2;
+  t->rhs = GetSmall(arg[3]);
+  t->stamp = NE_LINKED;
+  return true;
 }
 
 bool changed(const dvar *d);
@@ -1050,7 +1086,7 @@ bool changed(const dvar *d);
  * folded in 64 bits, entailed when the gcd of the unfixed coefficients does not divide the rest,
  * the value the one unfixed term must not take pruned from its view and exported. 1 entailed, 0
  * suspended, -1 failed. */
-int ne_general(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t)
+[[gnu::noinline]] int ne_general(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t)
 {
   int64_t rest = t.rhs;
   int count = 0, units = 0, live = 0;
@@ -1073,8 +1109,8 @@ int ne_general(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t)
   int64_t q = a == 1 ? rest : rest / a, v = t.coeff[live] < 0 ? negate(q) : q;
   if (!SmallFits(v)) return 1; /* no value of the domain */
   QX_term_ref refs = fd_new_refs(api, 2);
-  fd_ref_put(api, refs, t.attr[live]);
-  fd_ref_put(api, refs + 1, t.var[live]);
+  fd_ref_put(api, refs, deref(t.term[live][3]));
+  fd_ref_put(api, refs + 1, deref(t.term[live][2]));
   dvar d;
   dvar_init(&d, fd_ref_slot(api, refs), fd_ref_slot(api, refs + 1));
   int outcome = 1;
@@ -1093,7 +1129,7 @@ int ne_general(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t)
 /* The first run of a two-term disequation with both variables unfixed: the global waits on their
  * Val lists, as link_global makes it, and the state (copied when older than the newest
  * choicepoint) gets the Stamp NE_LINKED. */
-void ne_link(ORVALIS_API_STRUCT *api, worker *w)
+[[gnu::noinline]] void ne_link(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED s = deref(w->term[0]);
   if (StrPtr(s) < w->global_uncond) {
@@ -1117,10 +1153,10 @@ void ne_link(ORVALIS_API_STRUCT *api, worker *w)
  * terms links them unless the gcd of their coefficients entails it. 1 entailed, 0 suspended, -1
  * failed; 2, having done nothing, for any other state (the general run checks it and raises the
  * errors) or a first run with an overflow pending. */
-int ne_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+[[gnu::always_inline]] inline int ne_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   ne_state t;
-  if (!ne_read(s, &t)) return 2;
+  if (!ne_read_linked(s, &t) && !ne_read(s, &t)) return 2;
   bool pending = fd_state(api)->fd_overflow != 0;
   if (t.stamp != NE_LINKED && pending) return 2;
   if (t.stamp != NE_LINKED && t.n == 2 && deref(t.dom[0][2]) != deref(t.dom[0][3]) &&
@@ -1134,7 +1170,8 @@ int ne_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   int other;
   int32_t v;
   int outcome = ne_decide(t.dom, t.coeff, t.rhs, &other, &v);
-  if (outcome == 0) outcome = ne_remove(api, w, t.dom[other], v, t.attr[other], t.var[other]);
+  if (outcome == 0)
+    outcome = ne_remove(api, w, t.dom[other], v, deref(t.term[other][3]), deref(t.term[other][2]));
   if (outcome != 2) return outcome;
   return pending ? -1 : ne_general(api, w, t); /* as the general run fails with an overflow */
 }
@@ -1498,10 +1535,12 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   if (!w) return;
   int outcome = 2;
   TAGGED s = w->term[0]; /* dereferenced */
-  if (linear_data *b = two_term_ne_block(s)) {
+  bool linked = IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == 6 && StrArg(s, 6) == NE_LINKED;
+  linear_data *b = nullptr;
+  if (!linked && (b = two_term_ne_block(s))) {
     outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
     if (outcome == 1) fd_perm_free(api, w);
-  } else if (linear_data *b = two_term_block(s)) {
+  } else if (!linked && (b = two_term_block(s))) {
     outcome = run_two_term(api, w, b, s);
   } else if (IsStr(s) && !IsBox(s)) {
     outcome = ne_run(api, w, s);
