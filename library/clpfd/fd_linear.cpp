@@ -1137,13 +1137,12 @@ bool changed(const dvar *d);
     s = deref(w->term[0]);
   }
   StrPtr(s)[6] = NE_LINKED;
-  for (int i = 0; i < 2; i++) {
-    fd_room(api, w, LINK_WORDS);
-    TAGGED list = deref(StrArg(deref(w->term[0]), 1));
-    if (i) list = deref(LstTail(list));
-    fd_link(api, w, deref(StrArg(deref(LstHead(list)), 2)), fd_state(api)->functor_val,
-            deref(w->term[1]));
-  }
+  fd_room(api, w, 2 * LINK_WORDS); /* the links below do not collect then */
+  TAGGED list = deref(StrArg(deref(w->term[0]), 1)), global = deref(w->term[1]);
+  TAGGED x = deref(StrArg(deref(LstHead(list)), 2));
+  TAGGED y = deref(StrArg(deref(LstHead(deref(LstTail(list)))), 2));
+  fd_link(api, w, x, fd_state(api)->functor_val, global);
+  fd_link(api, w, y, fd_state(api)->functor_val, global);
 }
 
 /* A run of a disequation of one or two terms that needs no block: its state keeps its terms and
@@ -1535,15 +1534,17 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   if (!w) return;
   int outcome = 2;
   TAGGED s = w->term[0]; /* dereferenced */
-  bool linked = IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == 6 && StrArg(s, 6) == NE_LINKED;
-  linear_data *b = nullptr;
-  if (!linked && (b = two_term_ne_block(s))) {
-    outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
-    if (outcome == 1) fd_perm_free(api, w);
-  } else if (!linked && (b = two_term_block(s))) {
-    outcome = run_two_term(api, w, b, s);
-  } else if (IsStr(s) && !IsBox(s)) {
-    outcome = ne_run(api, w, s);
+  if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == 6) {
+    bool linked = StrArg(s, 6) == NE_LINKED;
+    linear_data *b = nullptr;
+    if (!linked && (b = two_term_ne_block(s))) {
+      outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
+      if (outcome == 1) fd_perm_free(api, w);
+    } else if (!linked && (b = two_term_block(s))) {
+      outcome = run_two_term(api, w, b, s);
+    } else {
+      outcome = ne_run(api, w, s);
+    }
   }
   if (outcome == 2) outcome = run(api, w);
   if (outcome == 2) return; /* an error was raised */
