@@ -1535,7 +1535,8 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   int outcome = 2;
   TAGGED s = w->term[0]; /* dereferenced */
   if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == 6) {
-    bool linked = StrArg(s, 6) == NE_LINKED;
+    /* the relation first: the usual runs, of other relations, need no look at the Stamp */
+    bool linked = StrArg(s, 2) == MakeSmall(OP_NE) && StrArg(s, 6) == NE_LINKED;
     linear_data *b = nullptr;
     if (!linked && (b = two_term_ne_block(s))) {
       outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
