@@ -11,7 +11,9 @@
  * pruning may follow. Fixed terms are folded into the residual RHS, which each run writes back
  * into argument 3 with the count of dropped terms in argument 4, so that a run after backtracking
  * rebuilds from them. For equations, divisibility by the gcd of the other coefficients narrows
- * each variable to a congruence class.
+ * each variable to a congruence class. A disequation of one or two terms with a small RHS needs
+ * no block: it keeps its terms and an unbound Handle, and a two-term one waits on the Val lists
+ * of its variables (ne_run).
  *
  * All 64-bit sums are checked: one that leaves the 64-bit range is an integer overflow, as is a
  * bound beyond the small-integer range on the side that empties the domain. When every quantity
@@ -935,41 +937,243 @@ linear_data *two_term_block(TAGGED s)
                                                                                           : nullptr;
 }
 
-/* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val
- * lists): the value the other must not take goes, told straight to its domain, and it is
- * entailed. The bounds are read from the domain records as the kernel writes them: no view is
- * loaded. 1 entailed, -1 failed, 2, having done nothing, when neither variable is fixed, a bound
- * is a reference, a product leaves 32 bits, the other's domain has an infinite bound or in
- * debugging mode a value is to go (the general run decides: its exports are then actions). */
-int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t rhs)
+/* What a disequation c0*x0 + c1*y1 != rhs leaves to do once a variable is fixed, given the
+ * domain records of both terms as the kernel writes them: 1 entailed, -1 failed, 0 when term *other
+ * is to lose the value *v (between its bounds), 2 when neither variable is fixed, a bound is a
+ * reference, a product leaves 32 bits or the other's domain has an infinite bound. */
+[[gnu::always_inline]] inline int ne_decide(TAGGED *const dom[2], const int32_t coeff[2],
+                                            int32_t rhs, int *other, int32_t *v)
 {
-  TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
   TAGGED lo[2] = {dom[0][2], dom[1][2]}, hi[2] = {dom[0][3], dom[1][3]};
   if (IsRef(lo[0]) || IsRef(hi[0]) || IsRef(lo[1]) || IsRef(hi[1])) return 2;
   int fixed = lo[0] == hi[0] ? 0 : lo[1] == hi[1] ? 1 : -1;
   if (fixed < 0) return 2;
-  int other = 1 - fixed;
-  TAGGED min = lo[other], max = hi[other];
-  int32_t a = b->coeff[other], rest, product;
-  if (__builtin_mul_overflow(b->coeff[fixed], GetSmall(lo[fixed]), &rest) ||
+  *other = 1 - fixed;
+  TAGGED min = lo[*other], max = hi[*other];
+  int32_t a = coeff[*other], rest, product;
+  if (__builtin_mul_overflow(coeff[fixed], GetSmall(lo[fixed]), &rest) ||
       __builtin_sub_overflow(rhs, rest, &rest))
     return 2;
   if (min == max)
     return __builtin_mul_overflow(a, GetSmall(min), &product) || product != rest ? 1 : -1;
   /* the value that goes: none when a does not divide rest, or beyond the small integers */
-  int32_t v;
-  if (a == -1 ? __builtin_sub_overflow(0, rest, &v) : a != 1 && rest % a != 0) return 1;
-  if (a != -1) v = a == 1 ? rest : rest / a;
-  if (!SmallFits(v)) return 1;
+  if (a == -1 ? __builtin_sub_overflow(0, rest, v) : a != 1 && rest % a != 0) return 1;
+  if (a != -1) *v = a == 1 ? rest : rest / a;
+  if (!SmallFits(*v)) return 1;
   if (!IsSmall(min) || !IsSmall(max)) return 2;
-  if (v < GetSmall(min) || v > GetSmall(max)) return 1;
+  if (*v < GetSmall(min) || *v > GetSmall(max)) return 1;
+  return 0;
+}
+
+/* Removes v from the domain record dom of the variable var with attribute attr, told straight to
+ * the domain and woken: 1; 2, having done nothing, in debugging mode (the general run's exports are
+ * then actions) or for a domain the direct removal does not take. */
+int ne_remove(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32_t v, TAGGED attr, TAGGED var)
+{
   if (fd_state(api)->debugging) return 2;
-  w->term[3] = b->refbase[2 * other].term;
-  w->term[4] = deref(b->refbase[2 * other + 1].term);
-  int mask = fd_tell_remove_inside(api, w, dom[other], v); /* nothing above collects */
+  w->term[3] = attr;
+  w->term[4] = var;
+  int mask = fd_tell_remove_inside(api, w, dom, v); /* nothing above collects */
   if (mask < 0) return 2;
   if (mask & 7) fd_told(api, w, mask & 7, 0);
   return 1;
+}
+
+/* A two-term disequation a*x + b*y != rhs woken once a variable was fixed (it waits on their Val
+ * lists): the value the other must not take goes, told straight to its domain, and it is
+ * entailed. The bounds are read from the domain records as the kernel writes them: no view is
+ * loaded. 1 entailed, -1 failed, 2, having done nothing, where ne_decide or ne_remove leaves it to
+ * the general run. */
+int run_two_term_ne(ORVALIS_API_STRUCT *api, worker *w, linear_data *b, int32_t rhs)
+{
+  TAGGED *dom[2] = {term_dom(b, 0), term_dom(b, 1)};
+  int other;
+  int32_t v;
+  int outcome = ne_decide(dom, b->coeff, rhs, &other, &v);
+  if (outcome != 0) return outcome;
+  return ne_remove(api, w, dom[other], v, b->refbase[2 * other].term,
+                   deref(b->refbase[2 * other + 1].term));
+}
+
+/* ---- disequations of one or two terms without a block ---- */
+
+/* The domain record of a term fixed at 0: the absent second term of a one-term disequation. */
+const TAGGED ZERO_DOM[5] = {FD_FUNCTOR_DOM4, atom_nil, MakeSmall(0), MakeSmall(0), MakeSmall(1)};
+
+/* The Stamp of a disequation's state whose first run linked the global to its variables' Val lists
+ * (posting gives 0, and copies only ever raise a stamp). */
+const TAGGED NE_LINKED = MakeSmall(-1);
+
+/* The terms of a disequation's state s(Terms, 4, RHS, 0, Handle, Stamp), the Handle unbound and
+ * RHS and Stamp small integers, as read by ne_read. */
+struct ne_state {
+  int n;
+  int32_t rhs, coeff[2];
+  const TAGGED *term[2]; /* the arguments of each t(A, X, XA) */
+  TAGGED stamp;
+  TAGGED *dom[2];
+};
+
+/* Reads s as an ne_state: one or two terms t(A, X, XA) with A a nonzero small integer, X a
+ * variable or small integer and XA well-formed; false for anything else (the general run
+ * decides). */
+bool ne_read(TAGGED s, ne_state *t)
+{
+  const TAGGED *arg = StrPtr(s);
+  if (Arity(StrFunctor(s)) != 6 || deref(arg[2]) != MakeSmall(OP_NE) ||
+      deref(arg[4]) != MakeSmall(0) || !IsVar(deref(arg[5])))
+    return false;
+  TAGGED rhs = deref(arg[3]), list = deref(arg[1]);
+  t->stamp = deref(arg[6]);
+  if (!IsSmall(rhs) || !IsSmall(t->stamp)) return false;
+  t->rhs = GetSmall(rhs);
+  t->dom[1] = const_cast<TAGGED *>(ZERO_DOM);
+  t->coeff[1] = 1;
+  int n = 0;
+  for (; IsLst(list) && n < 2; list = deref(LstTail(list)), n++) {
+    TAGGED term = deref(LstHead(list));
+    if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
+    TAGGED a = deref(StrArg(term, 1)), x = deref(StrArg(term, 2)), attr = deref(StrArg(term, 3));
+    if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
+    if (!fd_well_formed_attribute(attr)) return false;
+    TAGGED dom = fd_attr_dom(attr);
+    t->coeff[n] = GetSmall(a);
+    t->term[n] = StrPtr(term);
+    t->dom[n] = StrPtr(dom);
+  }
+  t->n = n;
+  return list == atom_nil && n > 0;
+}
+
+/* One term of a linked state read as ne_read_linked takes it: t(A, X, XA) with its words as the
+ * first run found them, A a small integer and XA a v/4 record, the usual one or well-formed. */
+[[gnu::always_inline]] inline bool ne_term_linked(TAGGED term, ne_state *t, int i)
+{
+  if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
+  const TAGGED *arg = StrPtr(term);
+  TAGGED attr = arg[3];
+  if (!IsSmall(arg[1]) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
+  TAGGED dom = fd_attr_own_dom(attr); /* the usual attribute, read in one look */
+  if (!dom && !(fd_well_formed_attribute(attr) && (dom = fd_attr_dom(attr)))) return false;
+  t->coeff[i] = GetSmall(arg[1]);
+  t->term[i] = arg;
+  t->dom[i] = StrPtr(dom);
+  return true;
+}
+
+/* ne_read for a linked two-term state whose words are the usual ones (no reference in their
+ * place): a later run's read without the checks its first run made. False for anything else
+ * (ne_read decides). */
+[[gnu::always_inline]] inline bool ne_read_linked(TAGGED s, ne_state *t)
+{
+  const TAGGED *arg = StrPtr(s);
+  if (Arity(StrFunctor(s)) != 6 || arg[6] != NE_LINKED || arg[2] != MakeSmall(OP_NE) ||
+      arg[4] != MakeSmall(0) || !IsSmall(arg[3]) || !IsLst(arg[1]) || !IsVar(deref(arg[5])))
+    return false;
+  const TAGGED *first = LstPtr(arg[1]);
+  if (!IsLst(first[1])) return false;
+  const TAGGED *second = LstPtr(first[1]);
+  if (second[1] != atom_nil || !ne_term_linked(first[0], t, 0) || !ne_term_linked(second[0], t, 1))
+    return false;
+  t->n = 2;
+  t->rhs = GetSmall(arg[3]);
+  t->stamp = NE_LINKED;
+  return true;
+}
+
+bool changed(const dvar *d);
+
+/* The general run's work on a disequation read by ne_read (the state in w->term[0]): fixed terms
+ * folded in 64 bits, entailed when the gcd of the unfixed coefficients does not divide the rest,
+ * the value the one unfixed term must not take pruned from its view and exported. 1 entailed, 0
+ * suspended, -1 failed. */
+[[gnu::noinline]] int ne_general(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t)
+{
+  int64_t rest = t.rhs;
+  int count = 0, units = 0, live = 0;
+  int32_t g = 0;
+  for (int i = 0; i < t.n; i++) {
+    TAGGED min = deref(t.dom[i][2]), max = deref(t.dom[i][3]);
+    int32_t a = t.coeff[i] < 0 ? -t.coeff[i] : t.coeff[i];
+    if (min == max) {
+      rest -= (int64_t)t.coeff[i] * GetSmall(min);
+      continue;
+    }
+    count++;
+    live = i;
+    units += a == 1;
+    g = gcd2(g, a);
+  }
+  if (units == 0 && count > 0 && !divides(g, rest)) return 1;
+  if (count != 1) return count == 0 ? (rest == 0 ? -1 : 1) : 0;
+  int32_t a = t.coeff[live] < 0 ? -t.coeff[live] : t.coeff[live];
+  int64_t q = a == 1 ? rest : rest / a, v = t.coeff[live] < 0 ? negate(q) : q;
+  if (!SmallFits(v)) return 1; /* no value of the domain */
+  QX_term_ref refs = fd_new_refs(api, 2);
+  fd_ref_put(api, refs, deref(t.term[live][3]));
+  fd_ref_put(api, refs + 1, deref(t.term[live][2]));
+  dvar d;
+  dvar_init(&d, fd_ref_slot(api, refs), fd_ref_slot(api, refs + 1));
+  int outcome = 1;
+  if (fd_member(MakeSmall((int32_t)v), d.set)) {
+    if (dvar_prune_interval_t(api, &d, MakeSmall((int32_t)v), MakeSmall((int32_t)v), w) < 0) {
+      outcome = -1;
+    } else if (changed(&d)) {
+      dvar_pruning_done(api, w, &d);
+      dvar_export_do(api, w, &d);
+    }
+  }
+  QX_reset_term_refs(refs);
+  return outcome;
+}
+
+/* The first run of a two-term disequation with both variables unfixed: the global waits on their
+ * Val lists, as link_global makes it, and the state (copied when older than the newest
+ * choicepoint) gets the Stamp NE_LINKED. */
+[[gnu::noinline]] void ne_link(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED s = deref(w->term[0]);
+  if (StrPtr(s) < w->global_uncond) {
+    fd_output_stamp_general(api, w); /* a copy: may collect */
+    s = deref(w->term[0]);
+  }
+  StrPtr(s)[6] = NE_LINKED;
+  fd_room(api, w, 2 * LINK_WORDS); /* the links below do not collect then */
+  TAGGED list = deref(StrArg(deref(w->term[0]), 1)), global = deref(w->term[1]);
+  TAGGED x = deref(StrArg(deref(LstHead(list)), 2));
+  TAGGED y = deref(StrArg(deref(LstHead(deref(LstTail(list)))), 2));
+  fd_link(api, w, x, fd_state(api)->functor_val, global);
+  fd_link(api, w, y, fd_state(api)->functor_val, global);
+}
+
+/* A run of a disequation of one or two terms that needs no block: its state keeps its terms and
+ * an unbound Handle, and a two-term one waits on its variables' Val lists from its first run on
+ * (the Stamp NE_LINKED). A term fixed (or the only term) leaves one value for the other to lose,
+ * told straight to its domain where ne_decide and ne_remove take it; the first run of two unfixed
+ * terms links them unless the gcd of their coefficients entails it. 1 entailed, 0 suspended, -1
+ * failed; 2, having done nothing, for any other state (the general run checks it and raises the
+ * errors) or a first run with an overflow pending. */
+[[gnu::always_inline]] inline int ne_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+{
+  ne_state t;
+  if (!ne_read_linked(s, &t) && !ne_read(s, &t)) return 2;
+  bool pending = fd_state(api)->fd_overflow != 0;
+  if (t.stamp != NE_LINKED && pending) return 2;
+  if (t.stamp != NE_LINKED && t.n == 2 && deref(t.dom[0][2]) != deref(t.dom[0][3]) &&
+      deref(t.dom[1][2]) != deref(t.dom[1][3])) {
+    int32_t a0 = t.coeff[0] < 0 ? -t.coeff[0] : t.coeff[0];
+    int32_t a1 = t.coeff[1] < 0 ? -t.coeff[1] : t.coeff[1];
+    if (!divides(gcd2(a0, a1), t.rhs)) return 1;
+    ne_link(api, w);
+    return 0;
+  }
+  int other;
+  int32_t v;
+  int outcome = ne_decide(t.dom, t.coeff, t.rhs, &other, &v);
+  if (outcome == 0)
+    outcome = ne_remove(api, w, t.dom[other], v, deref(t.term[other][3]), deref(t.term[other][2]));
+  if (outcome != 2) return outcome;
+  return pending ? -1 : ne_general(api, w, t); /* as the general run fails with an overflow */
 }
 
 /* The first run of a two-term disequation a*x + b*y != rhs of a new block, given the bounds of its
@@ -1342,11 +1546,18 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   if (!w) return;
   int outcome = 2;
   TAGGED s = w->term[0]; /* dereferenced */
-  if (linear_data *b = two_term_ne_block(s)) {
-    outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
-    if (outcome == 1) fd_perm_free(api, w);
-  } else if (linear_data *b = two_term_block(s)) {
-    outcome = run_two_term(api, w, b, s);
+  if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == 6) {
+    /* the relation first: the usual runs, of other relations, need no look at the Stamp */
+    bool linked = StrArg(s, 2) == MakeSmall(OP_NE) && StrArg(s, 6) == NE_LINKED;
+    linear_data *b = nullptr;
+    if (!linked && (b = two_term_ne_block(s))) {
+      outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
+      if (outcome == 1) fd_perm_free(api, w);
+    } else if (!linked && (b = two_term_block(s))) {
+      outcome = run_two_term(api, w, b, s);
+    } else {
+      outcome = ne_run(api, w, s);
+    }
   }
   if (outcome == 2) outcome = run(api, w);
   if (outcome == 2) return; /* an error was raised */
