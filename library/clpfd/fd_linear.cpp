@@ -1014,6 +1014,16 @@ struct ne_state {
   TAGGED *dom[2];
 };
 
+/* The dom/4 record of a well-formed attribute, or 0: fd_well_formed_attribute and fd_attr_dom,
+ * the usual attribute's read in one look. */
+[[gnu::always_inline]] inline TAGGED well_formed_dom(TAGGED attr)
+{
+  attr = deref(attr);
+  TAGGED dom = fd_plain_dom(attr);
+  if (dom && fd_usual_dom(dom)) return dom;
+  return fd_well_formed_attribute_general(attr, dom) ? fd_attr_dom(attr) : 0;
+}
+
 /* Reads s as an ne_state: one or two terms t(A, X, XA) with A a nonzero small integer, X a
  * variable or small integer and XA well-formed; false for anything else (the general run
  * decides). */
@@ -1035,8 +1045,8 @@ bool ne_read(TAGGED s, ne_state *t)
     if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
     TAGGED a = deref(StrArg(term, 1)), x = deref(StrArg(term, 2)), attr = deref(StrArg(term, 3));
     if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
-    if (!fd_well_formed_attribute(attr)) return false;
-    TAGGED dom = fd_attr_dom(attr);
+    TAGGED dom = well_formed_dom(attr);
+    if (!dom) return false;
     t->coeff[n] = GetSmall(a);
     t->term[n] = StrPtr(term);
     t->dom[n] = StrPtr(dom);
@@ -1054,7 +1064,7 @@ bool ne_read(TAGGED s, ne_state *t)
   TAGGED attr = arg[3];
   if (!IsSmall(arg[1]) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
   TAGGED dom = fd_attr_own_dom(attr); /* the usual attribute, read in one look */
-  if (!dom && !(fd_well_formed_attribute(attr) && (dom = fd_attr_dom(attr)))) return false;
+  if (!dom && !(dom = well_formed_dom(attr))) return false;
   t->coeff[i] = GetSmall(arg[1]);
   t->term[i] = arg;
   t->dom[i] = StrPtr(dom);
@@ -1139,11 +1149,16 @@ bool changed(const dvar *d);
   }
   StrPtr(s)[6] = NE_LINKED;
   fd_room(api, w, 2 * LINK_WORDS); /* the links below do not collect then */
-  TAGGED list = deref(StrArg(deref(w->term[0]), 1)), global = deref(w->term[1]);
+  TAGGED list = deref(StrArg(deref(w->term[0]), 1));
   TAGGED x = deref(StrArg(deref(LstHead(list)), 2));
   TAGGED y = deref(StrArg(deref(LstHead(deref(LstTail(list)))), 2));
-  fd_link(api, w, x, fd_state(api)->functor_val, global);
-  fd_link(api, w, y, fd_state(api)->functor_val, global);
+  /* both Val lists hold the one entry -([], Global) that fd_link would make for each */
+  TAGGED *entry = fd_heap_words(w, 3);
+  entry[0] = functor_minus2;
+  entry[1] = atom_nil;
+  entry[2] = deref(w->term[1]);
+  fd_link(api, w, x, fd_state(api)->functor_val, MakeStr(entry));
+  fd_link(api, w, y, fd_state(api)->functor_val, MakeStr(entry));
 }
 
 /* A run of a disequation of one or two terms that needs no block: its state keeps its terms and
