@@ -1015,8 +1015,8 @@ struct ne_state {
 };
 
 /* The dom/4 record of a well-formed attribute, or 0: fd_well_formed_attribute and fd_attr_dom,
- * the usual attribute's read in one look. */
-[[gnu::always_inline]] inline TAGGED well_formed_dom(TAGGED attr)
+ * the usual attribute's read in one look. Out of line: the linked runs' code stays short. */
+[[gnu::noinline]] TAGGED well_formed_dom(TAGGED attr)
 {
   attr = deref(attr);
   TAGGED dom = fd_plain_dom(attr);
@@ -1064,7 +1064,7 @@ bool ne_read(TAGGED s, ne_state *t)
   TAGGED attr = arg[3];
   if (!IsSmall(arg[1]) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
   TAGGED dom = fd_attr_own_dom(attr); /* the usual attribute, read in one look */
-  if (!dom && !(dom = well_formed_dom(attr))) return false;
+  if (!dom && !(fd_well_formed_attribute(attr) && (dom = fd_attr_dom(attr)))) return false;
   t->coeff[i] = GetSmall(arg[1]);
   t->term[i] = arg;
   t->dom[i] = StrPtr(dom);
