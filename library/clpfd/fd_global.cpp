@@ -47,8 +47,9 @@ inline int32_t bump_stamp_cell(TAGGED *cell)
   return GetSmall(stamp);
 }
 
-/* A copy of the state term on the heap with Stamp + 1; the caller made room. */
-TAGGED copy_state(worker *w, TAGGED state)
+/* A copy of the state term on the heap with Stamp + 1; the caller made room. Inline: the copies
+ * of the output states of runs, one per run after a choicepoint, are short. */
+QX_HOT_INLINE TAGGED copy_state(worker *w, TAGGED state)
 {
   uint32_t arity = Arity(StrFunctor(state));
   TAGGED *copy = fd_heap_words(w, arity + 1);
@@ -123,10 +124,9 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
     fd_native_fail(api);
 }
 
-int32_t fd_output_stamp_general(ORVALIS_API_STRUCT *api, worker *w)
+int32_t fd_output_stamp_copy(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED state = deref(w->term[0]);
-  if (StrPtr(state) >= w->global_uncond) return bump_stamp_cell(state_stamp_cell(state));
   if (!fd_room_free(w, copy_room(state))) {
     call_overflow(w, copy_room(state), 3);
     state = deref(w->term[0]);
@@ -134,6 +134,13 @@ int32_t fd_output_stamp_general(ORVALIS_API_STRUCT *api, worker *w)
   state = copy_state(w, state);
   w->term[0] = state;
   return GetSmall(*state_stamp_cell(state)) - 1;
+}
+
+int32_t fd_output_stamp_general(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED state = deref(w->term[0]);
+  if (StrPtr(state) >= w->global_uncond) return bump_stamp_cell(state_stamp_cell(state));
+  return fd_output_stamp_copy(api, w);
 }
 
 TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle, int32_t *stamp,

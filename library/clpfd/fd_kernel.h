@@ -481,11 +481,14 @@ TAGGED fd_unify_output_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED *handle,
 TAGGED fd_static_output_state(worker *w, TAGGED *handle, int *is_new);
 /* fd_unify_output_state for a run that needs only the Stamp of State0 it returns. */
 int32_t fd_output_stamp_general(ORVALIS_API_STRUCT *api, worker *w);
+/* The same for a state older than the newest choicepoint: the output state is a copy. */
+int32_t fd_output_stamp_copy(ORVALIS_API_STRUCT *api, worker *w);
 /* The same, inline for a state made since the newest choicepoint: its Stamp bumped in place. */
 static inline int32_t fd_output_stamp(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED state = deref(w->term[0]), *cell = StrPtr(state) + Arity(StrFunctor(state));
-  if (StrPtr(state) < w->global_uncond || !IsSmall(*cell)) return fd_output_stamp_general(api, w);
+  if (StrPtr(state) < w->global_uncond) return fd_output_stamp_copy(api, w);
+  if (!IsSmall(*cell)) return fd_output_stamp_general(api, w);
   *cell += MakeSmall(1) - MakeSmall(0);
   return GetSmall(*cell) - 1;
 }

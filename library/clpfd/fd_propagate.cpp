@@ -741,14 +741,27 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
 
 /* ---- running ---- */
 
-/* A daemon gets its attribute through a cell that stays valid if it makes the heap collect. */
-void run_daemon(ORVALIS_API_STRUCT *api, worker *w, TAGGED d)
+/* A daemon gets its attribute through a cell that stays valid if it makes the heap collect:
+ * roots[1], one of the two root cells of the drain running it. */
+QX_HOT_INLINE void run_daemon(ORVALIS_API_STRUCT *api, worker *w, TAGGED d, TAGGED *roots)
 {
   auto *block = (daemon_frame *)fd_word_address(deref(StrArg(d, 5)));
-  TAGGED roots[2] = {deref(StrArg(d, 1)), deref(StrArg(d, 2))};
-  fd_roots root(api, roots, 2);
+  roots[0] = deref(StrArg(d, 1));
+  roots[1] = deref(StrArg(d, 2));
   TAGGED *attr_ref = IsConst(roots[1]) ? (TAGGED *)fd_word_address(roots[1]) : &roots[1];
   block->daemon(api, w, block, attr_ref, roots[0]);
+}
+
+/* Runs the live daemons of queue q, not empty, until it is. The root cells are registered once for
+ * all of them: each daemon fills them before it runs, and nothing between two daemons collects. */
+[[gnu::noinline]] void drain_daemons(ORVALIS_API_STRUCT *api, worker *w, prop_queue *q)
+{
+  TAGGED roots[2] = {atom_nil, atom_nil};
+  fd_roots root(api, roots, 2);
+  do {
+    TAGGED d = queue_take(q);
+    if (!fd_dead(d)) run_daemon(api, w, d, roots);
+  } while (!queue_empty(q));
 }
 
 /* Queue 5: variables with other modules' attributes are bound through the engine's wake-up. */
@@ -789,10 +802,7 @@ QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
 {
   propagator *p = in_line ? fd_state(api)->current_propagator : synced_level(api, w);
   if (!p) return 0;
-  while (!queue_empty(&p->queue[QUEUE_DAEMONS])) {
-    TAGGED d = queue_take(&p->queue[QUEUE_DAEMONS]);
-    if (!fd_dead(d)) run_daemon(api, w, d);
-  }
+  if (!queue_empty(&p->queue[QUEUE_DAEMONS])) drain_daemons(api, w, &p->queue[QUEUE_DAEMONS]);
   if (w->global_top >= w->heap_warn_soft) return 3;
   for (uint32_t i = p->hint; i < QUEUE_DAEMONS; i++) {
     prop_queue *q = &p->queue[i];
