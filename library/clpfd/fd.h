@@ -97,7 +97,10 @@ static inline void fd_ref_put(ORVALIS_API_STRUCT *api, QX_term_ref ref, TAGGED t
   *fd_ref_slot(api, ref) = t;
 }
 /* A native predicate fails by clearing the exception flag the caller set before the call. */
-static inline void fd_native_fail(ORVALIS_API_STRUCT *api) { fd_worker(api)->fli_info.excp_flag = 0; }
+static inline void fd_native_fail(ORVALIS_API_STRUCT *api)
+{
+  fd_worker(api)->fli_info.excp_flag = 0;
+}
 
 /* A memory fault: more root ranges at once than FD_ROOT_RANGES. */
 [[noreturn]] void fd_roots_exhausted(ORVALIS_API_STRUCT *api);
