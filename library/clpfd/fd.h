@@ -82,9 +82,11 @@ static inline struct fd_state *fd_state(ORVALIS_API_STRUCT *api)
 
 /* ---- foreign-interface access for the solver's native predicates ---- */
 static inline worker *fd_worker(ORVALIS_API_STRUCT *api) { return (worker *)api->fli_data; }
+/* The handle's fli_data is the worker, whose first word always points at its own fli_info: the
+ * slots are read from the worker's fli_info directly, one load fewer than through that word. */
 static inline TAGGED *fd_ref_slot(ORVALIS_API_STRUCT *api, QX_term_ref ref)
 {
-  return (*api->fli_data)->fli_stack_start + 2 * ref;
+  return fd_worker(api)->fli_info.fli_stack_start + 2 * ref;
 }
 static inline TAGGED fd_ref_get(ORVALIS_API_STRUCT *api, QX_term_ref ref)
 {
@@ -95,7 +97,10 @@ static inline void fd_ref_put(ORVALIS_API_STRUCT *api, QX_term_ref ref, TAGGED t
   *fd_ref_slot(api, ref) = t;
 }
 /* A native predicate fails by clearing the exception flag the caller set before the call. */
-static inline void fd_native_fail(ORVALIS_API_STRUCT *api) { (*api->fli_data)->excp_flag = 0; }
+static inline void fd_native_fail(ORVALIS_API_STRUCT *api)
+{
+  fd_worker(api)->fli_info.excp_flag = 0;
+}
 
 /* A memory fault: more root ranges at once than FD_ROOT_RANGES. */
 [[noreturn]] void fd_roots_exhausted(ORVALIS_API_STRUCT *api);

@@ -67,6 +67,7 @@ void dvar_init_temp(dvar *d, TAGGED min, TAGGED max)
   d->attr_ref = nullptr;
   d->var_ref = nullptr;
   d->flags = DV_INTERVAL | (min == max ? DV_FIXED : 0);
+  d->record = 0;
 }
 
 TAGGED dvar_get(const dvar *d) { return deref(*d->var_ref); }

@@ -135,6 +135,7 @@ struct dvar {
   TAGGED *attr_ref;
   TAGGED *var_ref;
   uint32_t flags;
+  TAGGED record; /* the dom/4 record it was loaded from (0 when it was not): the export's guess */
 };
 
 struct DVITER {
@@ -183,7 +184,9 @@ static inline TAGGED fd_var_attribute(ORVALIS_API_STRUCT *api, const worker *w, 
 /* Loads a view of the variable's current domain; inline, as propagators load views on every run. */
 static inline void dvar_init(dvar *d, TAGGED *attr_ref, TAGGED *var_ref)
 {
-  const TAGGED *dom = StrPtr(fd_attr_dom(*attr_ref));
+  TAGGED record = fd_attr_dom(*attr_ref);
+  d->record = record; /* stored first, its register free before the record's words are read */
+  const TAGGED *dom = StrPtr(record);
   TAGGED set = deref(dom[1]), min = deref(dom[2]), max = deref(dom[3]);
   d->set = set;
   d->min = min;

@@ -31,11 +31,10 @@ constexpr uint32_t STATUS_RUN_MASK = FD_ST_REQUEUE | FD_ST_RUNNING;
 /* ---- the level mutable and the level stack ---- */
 
 TAGGED level_mutable(ORVALIS_API_STRUCT *api) { return *fd_ref_slot(api, LEVEL_REF); }
-/* The same slot reached from the worker, whose first word leads to the term references: one load
- * fewer than through the handle. */
+/* The same slot reached from the worker. */
 QX_HOT_INLINE TAGGED level_mutable(const worker *w)
 {
-  return w->fli_data->fli_stack_start[2 * LEVEL_REF];
+  return w->fli_info.fli_stack_start[2 * LEVEL_REF];
 }
 
 propagator *level_of(TAGGED m)

@@ -366,6 +366,16 @@ static void load_slots(worker *w, const dvar *d)
   w->term[4] = deref(*d->var_ref);
 }
 
+/* The current domain record of the view's variable, its attribute in term slot 3: the record the
+ * view was loaded from while the domain mutable still holds it (no tell replaced it and no
+ * collection moved it), as current_dom finds it then, else current_dom. */
+static TAGGED *loaded_dom(worker *w, const dvar *d)
+{
+  TAGGED value = StrArg(deref(StrArg(w->term[3], 3)), 1);
+  if (value == d->record && StrFunctor(value) == FD_FUNCTOR_DOM4) return StrPtr(value);
+  return current_dom(w);
+}
+
 static bool has_holes(const dvar *d)
 {
   return (d->flags & (DV_INTERVAL | DV_SET_TOLD)) == DV_SET_TOLD;
@@ -434,7 +444,7 @@ void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
   load_slots(w, d);
   if (!(flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) return; /* nothing to tell */
   bool debugging = fd_state(api)->debugging != 0;
-  TAGGED *dom = current_dom(w);
+  TAGGED *dom = loaded_dom(w, d);
   if (debugging || d->cookie == atom_sup || dom[4] != d->cookie) {
     export_changed(api, w, d, debugging);
     return;

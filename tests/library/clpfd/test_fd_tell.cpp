@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <random>
 
 #include "fd_dom_model.h"
@@ -281,6 +282,49 @@ TEST_F(FdTell, ExportsOfRandomViewsMatchTheModel)
       EXPECT_EQ(deref(StrArg(fd_attr_dom(fd_ref_get(api, v.attr)), 4)),
                 MakeSmall((int32_t)count(want)));
   }
+}
+
+/* Two views of one variable pruned at random and exported in turn: the first export replaces the
+ * record the second was loaded from when a choicepoint made it old, or a collection moves it; the
+ * second export finds the current record all the same and tells the intersection of the views. */
+TEST_F(FdTell, ViewsOfOneVariableExportedInTurnTellTheirIntersection)
+{
+  std::mt19937 rng(77);
+  auto pick = [&](int32_t lo, int32_t hi) {
+    return std::uniform_int_distribution<int32_t>(lo, hi)(rng);
+  };
+  int moved = 0;
+  for (int round = 0; round < 300; round++) {
+    int32_t span = round % 4 < 2 ? 16 : 600, gap = span / 8 + 1;
+    Pairs dom;
+    for (int32_t at = pick(0, gap); at <= span; at += pick(2, gap + 1))
+      dom.push_back({at, at = std::min(span, at + pick(0, gap))});
+    Pairs view[2] = {dom, dom};
+    SCOPED_TRACE(testing::Message() << "round " << round << " from " << fddom::show(dom));
+    fdvar v = make(dom);
+    std::optional<fd_undo_scope> old;
+    if (round % 2) old.emplace(w);
+    w->numstack_end = nullptr;
+    dvar d[2];
+    for (int k = 0; k < 2; k++) load(&d[k], v);
+    for (int k = 0; k < 2; k++) { /* a value removed, or an interval kept */
+      int32_t a = pick(0, span), b = pick(0, 1) ? a : pick(a, span);
+      int mask = a == b ? dvar_prune_interval_t(api, &d[k], MakeSmall(a), MakeSmall(a), w)
+                        : dvar_fix_interval_t(&d[k], MakeSmall(a), MakeSmall(b));
+      view[k] = combine(view[k], {{a, b}}, a == b);
+      if (mask > 0) dvar_pruning_done(api, w, &d[k]);
+    }
+    if (view[0].empty() || view[1].empty()) continue;
+    w->term[0] = w->term[1] = w->term[2] = atom_nil;
+    if (round % 3 == 0) qx_gc_collect(w, 5);
+    dvar_export_do(api, w, &d[0]);
+    moved += fd_attr_dom(fd_ref_get(api, v.attr)) != d[1].record;
+    dvar_export_do(api, w, &d[1]);
+    Pairs want = combine(view[0], view[1], 0);
+    EXPECT_EQ(actions(), want.empty() ? "[fail]" : "[]");
+    EXPECT_EQ(domain(v), want.empty() ? view[0] : want);
+  }
+  EXPECT_GT(moved, 20) << "the second view's record was often replaced or moved";
 }
 
 /* An indexical's removal of one value against the general removal and export, on random domains
