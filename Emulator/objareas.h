@@ -180,6 +180,20 @@ static inline TAGGED qx_attribute_in_slot(const worker *w, TAGGED v, uint32_t k)
   return attribute == atom_no_attr ? 0 : deref(attribute);
 }
 
+/* Whether the dereferenced unbound variable v has no suspended goals and no attribute but the one
+ * in slot k (single_attribute's test). In line: the solver asks it for every variable it fixes. */
+static inline bool qx_single_attribute_in_slot(const worker *w, TAGGED v, uint32_t k)
+{
+  const TAGGED *cell = RefPtr(v);
+  if (cell <= w->heap_start || cell >= w->global_top || !IsAttVarCell(cell)) return true;
+  if (deref(cell[1]) != atom_nil) return false;
+  const TAGGED *slot = StrPtr(deref(cell[2]));
+  uint32_t arity = Arity(slot[0]);
+  for (uint32_t i = 1; i <= arity; i++)
+    if (slot[i] != atom_no_attr && i != k) return false;
+  return true;
+}
+
 /* Bind a cell known not to be an attributed variable, trailing it when it is old. */
 static QX_HOT_INLINE void qx_bind_plain(worker *w, TAGGED *cell, TAGGED value)
 {

@@ -1134,7 +1134,7 @@ QX_HOT_INLINE void told_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAG
   }
   TAGGED var = deref(w->term[4]);
   if (IsVar(var)) {
-    if (single_attribute(var, fd->fd_module))
+    if (qx_single_attribute_in_slot(w, var, fd->fd_module->attr_no))
       fd_bind(api, w, var, deref(StrArg(dom, 2)));
     else
       last = queue_binding(api, w, &self);
