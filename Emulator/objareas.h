@@ -188,9 +188,10 @@ static inline bool qx_single_attribute_in_slot(const worker *w, TAGGED v, uint32
   if (cell <= w->heap_start || cell >= w->global_top || !IsAttVarCell(cell)) return true;
   if (deref(cell[1]) != atom_nil) return false;
   const TAGGED *slot = StrPtr(deref(cell[2]));
-  uint32_t arity = Arity(slot[0]);
-  for (uint32_t i = 1; i <= arity; i++)
-    if (slot[i] != atom_no_attr && i != k) return false;
+  const TAGGED *end = slot + Arity(slot[0]) + 1;
+  const TAGGED *own = k ? slot + k : end; /* past end when the module has no slot */
+  for (slot++; slot < end; slot++)
+    if (__builtin_expect(*slot != atom_no_attr, 0) && slot != own) return false;
   return true;
 }
 
