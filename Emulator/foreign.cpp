@@ -541,7 +541,8 @@ bool plain_integer_words(worker *w, unsigned mask, QX_term_ref args, uint32_t *w
 
 /* plain_term_outputs when the heap may be short: each as put_variable makes it, [] where it
  * cannot. */
-[[gnu::noinline]] void plain_term_outputs_checked(worker *w, unsigned mask, QX_term_ref out, uint32_t *word)
+[[gnu::noinline]] void plain_term_outputs_checked(worker *w, unsigned mask, QX_term_ref out,
+                                                  uint32_t *word)
 {
   TAGGED *slot = qx_ref_cell(w, out);
   for (unsigned rest = mask; rest; rest &= rest - 1, slot += 2) slot[0] = atom_nil, slot[1] = 0;
@@ -554,7 +555,8 @@ bool plain_integer_words(worker *w, unsigned mask, QX_term_ref args, uint32_t *w
 /* Gives each -term argument of a plain spec (bits of mask, m of them) a new reference from out
  * on, holding a new unbound variable, as its word: the slots pushed for them are set here. One
  * heap check for all while the heap has room. */
-QX_HOT_INLINE void plain_term_outputs(worker *w, unsigned mask, int m, QX_term_ref out, uint32_t *word)
+QX_HOT_INLINE void plain_term_outputs(worker *w, unsigned mask, int m, QX_term_ref out,
+                                      uint32_t *word)
 {
   /* qx_heap_short for a few cells: the room of a 32-bit heap fits a signed word */
   if (w->stack_start - w->global_top < (ptrdiff_t)(m + QX_API_HEAP_RESERVE) ||
