@@ -188,14 +188,8 @@ TAGGED *delete_attributes(TAGGED v, mod_def *module, int flag)
 /* 1 when the variable has no suspended goals and no attribute of a module other than module. */
 static int only_attribute_of(TAGGED v, mod_def *module)
 {
-  TAGGED *record = attvar_record(v);
-  if (!record) return 1;
-  if (deref(record[2]) != atom_nil) return 0;
-  TAGGED attrs = deref(record[3]);
-  uint32_t arity = Arity(StrFunctor(attrs));
-  for (uint32_t i = 1; i <= arity; i++)
-    if (i != module->attr_no && StrArg(attrs, (int)i) != atom_no_attr) return 0;
-  return 1;
+  v = deref(v);
+  return !IsVar(v) || qx_single_attribute_in_slot(qx_w, v, module->attr_no);
 }
 
 int pure_attributes(TAGGED v, mod_def *module) { return only_attribute_of(v, module); }

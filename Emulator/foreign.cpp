@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -196,6 +197,10 @@ enum arg_kind : uint8_t {
   K_OUT = 0x10, /* or'ed: an output argument */
 };
 
+struct foreign_spec;
+/* The short path that calls a plain spec of one shape (call_plain). */
+using plain_fn = int (*)(worker *, const foreign_spec *);
+
 struct foreign_spec {
   void (*fn)();
   ORVALIS_API_STRUCT *api; /* passed first when the resource's functions take it */
@@ -203,7 +208,7 @@ struct foreign_spec {
   uint8_t nargs;           /* the predicate's arity */
   uint8_t ret;             /* kind of the returned value (unified with the last argument) */
   uint8_t term_outs;       /* arguments of kind -term: each takes a term reference of its own */
-  bool plain;              /* call_plain can call it (plain_kinds) */
+  plain_fn plain;          /* call_plain for its shape when plain_kinds, else null */
   uint8_t integer_args;    /* plain specs: bit i set for a +integer argument i */
   uint8_t term_out_args;   /* plain specs: bit i set for a -term argument i */
   uint8_t kinds[QX_ARG_REGISTERS];
@@ -211,6 +216,8 @@ struct foreign_spec {
 
 /* Up to this many call words call_plain passes. */
 constexpr int PLAIN_WORDS = 8;
+
+plain_fn plain_caller(const foreign_spec *spec);
 
 /* Whether the spec has only +term, +integer and -term arguments, returns nothing or an integer,
  * and takes at most PLAIN_WORDS words: the kinds the solver's natives use, called through the
@@ -283,7 +290,7 @@ bool define_foreign(worker *w, mod_def *module, TAGGED name, void (*fn)(), ORVAL
   std::memcpy(spec, &parsed, bytes);
   spec->fn = fn;
   spec->api = api;
-  spec->plain = plain_kinds(spec);
+  spec->plain = plain_kinds(spec) ? plain_caller(spec) : nullptr;
   spec->integer_args = spec->term_out_args = 0;
   for (int i = 0; spec->plain && i < spec->nargs - (spec->ret != K_NONE ? 1 : 0); i++) {
     spec->integer_args |= (uint8_t)((spec->kinds[i] == K_INTEGER) << i);
@@ -376,11 +383,25 @@ inline int unify_step(worker *w, TAGGED a, TAGGED b)
   return 1;
 }
 
+/* Binds the dereferenced unbound variable a to the bound term b when a is a plain heap variable
+ * and the trail has room for its entry: an output's usual step, the heap's bounds tested once for
+ * the attribute and the age. -1 when unify_step must. */
+inline int bind_heap_step(worker *w, TAGGED a, TAGGED b)
+{
+  TAGGED *cell = RefPtr(a);
+  if (cell <= w->heap_start || cell >= w->global_top || IsAttVarCell(cell) || !step_trail_room(w))
+    return -1;
+  *cell = b;
+  if (cell < w->global_uncond) qx_trail_plain(w, cell);
+  return 1;
+}
+
 /* unify_step for b a small integer: a bound term unifies with it only when it is the same word. */
 inline int unify_small_step(worker *w, TAGGED a, TAGGED b)
 {
   a = deref(a);
   if (!IsVar(a)) return a == b;
+  if (int step = bind_heap_step(w, a, b); step >= 0) return step;
   if (qx_is_attvar_cell(w, RefPtr(a)) || !step_trail_room(w)) return -1;
   qx_bind_plain(w, RefPtr(a), b);
   return 1;
@@ -480,27 +501,16 @@ inline QX_term_ref push_argument_refs(worker *w, int n, int m)
   return first;
 }
 
-/* push_argument_refs for at most PLAIN_WORDS + 1 arguments, copied one by one: a vectorised
- * copy's set-up costs more than these few words. Each argument's reference is its word too, as
- * a +term argument passes it. The m slots after them are left to plain_term_outputs. */
-inline QX_term_ref push_plain_refs(worker *w, int n, int m, uint32_t *word)
+/* push_argument_refs for N arguments, N known where it is compiled: a plain spec's few words are
+ * copied one by one, with no loop or vectorised set-up. Each argument's reference is its word too,
+ * as a +term argument passes it. The m slots after them are left to plain_term_outputs. */
+template <int N>
+QX_HOT_INLINE QX_term_ref push_plain_refs(worker *w, int m, uint32_t *word)
 {
-  QX_term_ref first = reserve_refs(w, n + m);
+  QX_term_ref first = reserve_refs(w, N + m);
   TAGGED *slot = qx_ref_cell(w, first);
   const TAGGED *reg = w->term;
-  uint32_t ref = (uint32_t)first;
-  switch (n) {
-  case 9: slot[16] = reg[8], slot[17] = 0, word[8] = ref + 8; [[fallthrough]];
-  case 8: slot[14] = reg[7], slot[15] = 0, word[7] = ref + 7; [[fallthrough]];
-  case 7: slot[12] = reg[6], slot[13] = 0, word[6] = ref + 6; [[fallthrough]];
-  case 6: slot[10] = reg[5], slot[11] = 0, word[5] = ref + 5; [[fallthrough]];
-  case 5: slot[8] = reg[4], slot[9] = 0, word[4] = ref + 4; [[fallthrough]];
-  case 4: slot[6] = reg[3], slot[7] = 0, word[3] = ref + 3; [[fallthrough]];
-  case 3: slot[4] = reg[2], slot[5] = 0, word[2] = ref + 2; [[fallthrough]];
-  case 2: slot[2] = reg[1], slot[3] = 0, word[1] = ref + 1; [[fallthrough]];
-  case 1: slot[0] = reg[0], slot[1] = 0, word[0] = ref; [[fallthrough]];
-  default: break;
-  }
+  for (int i = 0; i < N; i++) slot[2 * i] = reg[i], slot[2 * i + 1] = 0, word[i] = first + i;
   return first;
 }
 
@@ -529,23 +539,12 @@ bool plain_integer_words(worker *w, unsigned mask, QX_term_ref args, uint32_t *w
   return true;
 }
 
-/* Gives each -term argument of a plain spec (bits of mask, m of them) a new reference from out
- * on, holding a new unbound variable, as its word: the slots pushed for them are set here. One
- * heap check for all while the heap has room; else each as put_variable makes it, [] where it
+/* plain_term_outputs when the heap may be short: each as put_variable makes it, [] where it
  * cannot. */
-void plain_term_outputs(worker *w, unsigned mask, int m, QX_term_ref out, uint32_t *word)
+[[gnu::noinline]] void plain_term_outputs_checked(worker *w, unsigned mask, QX_term_ref out,
+                                                  uint32_t *word)
 {
   TAGGED *slot = qx_ref_cell(w, out);
-  /* qx_heap_short for a few cells: the room of a 32-bit heap fits a signed word */
-  if (w->stack_start - w->global_top >= (ptrdiff_t)(m + QX_API_HEAP_RESERVE) &&
-      !__builtin_expect(qx_gc_stress, 0)) {
-    for (; mask; mask &= mask - 1, out++, slot += 2) {
-      TAGGED *cell = w->global_top++;
-      slot[0] = *cell = MakeRef(cell), slot[1] = 0;
-      word[__builtin_ctz(mask)] = (uint32_t)out;
-    }
-    return;
-  }
   for (unsigned rest = mask; rest; rest &= rest - 1, slot += 2) slot[0] = atom_nil, slot[1] = 0;
   for (; mask; mask &= mask - 1, out++) {
     put_variable(w, out);
@@ -553,51 +552,87 @@ void plain_term_outputs(worker *w, unsigned mask, int m, QX_term_ref out, uint32
   }
 }
 
+/* Gives each -term argument of a plain spec (bits of mask, m of them) a new reference from out
+ * on, holding a new unbound variable, as its word: the slots pushed for them are set here. One
+ * heap check for all while the heap has room. */
+QX_HOT_INLINE void plain_term_outputs(worker *w, unsigned mask, int m, QX_term_ref out,
+                                      uint32_t *word)
+{
+  /* qx_heap_short for a few cells: the room of a 32-bit heap fits a signed word */
+  if (w->stack_start - w->global_top < (ptrdiff_t)(m + QX_API_HEAP_RESERVE) ||
+      __builtin_expect(qx_gc_stress, 0))
+    return plain_term_outputs_checked(w, mask, out, word);
+  TAGGED *slot = qx_ref_cell(w, out);
+  for (; mask; mask &= mask - 1, out++, slot += 2) {
+    TAGGED *cell = w->global_top++;
+    slot[0] = *cell = MakeRef(cell), slot[1] = 0;
+    word[__builtin_ctz(mask)] = (uint32_t)out;
+  }
+}
+
 /* Unifies argument reference ref with the -term output in reference out; false on failure. */
-inline bool unify_term_output(worker *w, QX_term_ref ref, QX_term_ref out)
+QX_HOT_INLINE bool unify_term_output(worker *w, QX_term_ref ref, QX_term_ref out)
 {
   TAGGED value = *qx_ref_cell(w, out);
-  int step = value ? unify_step(w, *qx_ref_cell(w, ref), value) : -1;
+  int step = -1;
+  if (value) {
+    TAGGED a = deref(*qx_ref_cell(w, ref)), b = deref(value);
+    step = IsVar(a) && !IsVar(b) ? bind_heap_step(w, a, b) : -1;
+    if (step < 0) step = unify_step(w, a, b);
+  }
   if (step >= 0) return step;
   out_value v;
   v.l = out;
   return unify_output_built(w, ref, K_TERM | K_OUT, v);
 }
 
-/* call_foreign_spec for a plain spec: the same steps with the few kinds it has. Every argument
- * takes one word, its own: a +term's is its reference, set for all before the other kinds'. */
+/* call_foreign_spec for a plain spec of N arguments, api passed first when API: the same steps
+ * with the few kinds it has. Every argument takes one word, its own: a +term's is its reference,
+ * set for all before the other kinds'. The callee reads only the words it takes. */
+template <int N, bool API>
 int call_plain(worker *w, const foreign_spec *spec)
 {
   running_call in_progress(spec->owner);
   uint32_t mark = w->fli_stack_index;
-  int n = spec->nargs;
-  uint32_t words[PLAIN_WORDS + 2]; /* the callee reads only the words it takes */
-  uint32_t *word = words + 1;       /* argument i's word; the api, when passed, before them */
-  words[0] = (uint32_t)(uintptr_t)spec->api;
-  QX_term_ref args = push_plain_refs(w, n, spec->term_outs, word);
+  uint32_t words[PLAIN_WORDS + 2];
+  uint32_t *word = words + 1; /* argument i's word; the api, when passed, before them */
+  if (API) words[0] = (uint32_t)(uintptr_t)spec->api;
+  QX_term_ref args = push_plain_refs<N>(w, spec->term_outs, word);
   /* the outputs' slots first: converting an integer may raise an error, which may collect */
   if (spec->term_out_args)
-    plain_term_outputs(w, spec->term_out_args, spec->term_outs, args + n, word);
+    plain_term_outputs(w, spec->term_out_args, spec->term_outs, args + N, word);
   if (spec->integer_args && !plain_integer_words(w, spec->integer_args, args, word))
     return w->fli_stack_index = mark, 0;
   int saved = w->fli_info.excp_flag;
   w->fli_info.excp_flag = 1;
   out_value result;
-  result.l = call_with<long>(spec->fn, spec->api ? words : word,
-                             std::make_index_sequence<PLAIN_WORDS>());
+  result.l = call_with<long>(spec->fn, API ? words : word, std::make_index_sequence<N + API>());
   bool ok = w->fli_info.excp_flag != 0;
   w->fli_info.excp_flag = saved;
-  QX_term_ref out = args + n;
+  QX_term_ref out = args + N;
   for (unsigned mask = spec->term_out_args; ok && mask; mask &= mask - 1)
     ok = unify_term_output(w, args + __builtin_ctz(mask), out++);
   /* an integer, the one kind a plain spec returns */
   if (ok && spec->ret != K_NONE) {
     TAGGED ready = ready_output(w, K_INTEGER | K_OUT, result);
-    int step = ready ? unify_small_step(w, *qx_ref_cell(w, args + n - 1), ready) : -1;
-    ok = step >= 0 ? step : unify_output_built(w, args + n - 1, K_INTEGER | K_OUT, result);
+    int step = ready ? unify_small_step(w, *qx_ref_cell(w, args + N - 1), ready) : -1;
+    ok = step >= 0 ? step : unify_output_built(w, args + N - 1, K_INTEGER | K_OUT, result);
   }
   w->fli_stack_index = mark;
   return ok;
+}
+
+/* call_plain for spec's argument count and api. */
+template <bool API, size_t... N>
+constexpr auto plain_callers(std::index_sequence<N...>)
+{
+  return std::array<plain_fn, sizeof...(N)>{&call_plain<(int)N, API>...};
+}
+plain_fn plain_caller(const foreign_spec *spec)
+{
+  static constexpr auto with_api = plain_callers<true>(std::make_index_sequence<PLAIN_WORDS + 2>());
+  static constexpr auto without = plain_callers<false>(std::make_index_sequence<PLAIN_WORDS + 2>());
+  return spec->api ? with_api[spec->nargs] : without[spec->nargs];
 }
 
 /* A call of a spec that is not plain. */
@@ -1032,7 +1067,7 @@ int qx_call_foreign(worker *w, definition *def)
 {
   if (def->predtyp == ENTER_STASH) return call_stash(w, def);
   const foreign_spec *spec = (const foreign_spec *)def->code.code;
-  return spec->plain ? call_plain(w, spec) : call_foreign_spec(w, spec);
+  return spec->plain ? spec->plain(w, spec) : call_foreign_spec(w, spec);
 }
 
 void qx_free_foreign_code(definition *def)

@@ -180,6 +180,21 @@ static inline TAGGED qx_attribute_in_slot(const worker *w, TAGGED v, uint32_t k)
   return attribute == atom_no_attr ? 0 : deref(attribute);
 }
 
+/* Whether the dereferenced unbound variable v has no suspended goals and no attribute but the one
+ * in slot k (single_attribute's test). In line: the solver asks it for every variable it fixes. */
+static inline bool qx_single_attribute_in_slot(const worker *w, TAGGED v, uint32_t k)
+{
+  const TAGGED *cell = RefPtr(v);
+  if (cell <= w->heap_start || cell >= w->global_top || !IsAttVarCell(cell)) return true;
+  if (deref(cell[1]) != atom_nil) return false;
+  const TAGGED *slot = StrPtr(deref(cell[2]));
+  const TAGGED *end = slot + Arity(slot[0]) + 1;
+  const TAGGED *own = k ? slot + k : end; /* past end when the module has no slot */
+  for (slot++; slot < end; slot++)
+    if (__builtin_expect(*slot != atom_no_attr, 0) && slot != own) return false;
+  return true;
+}
+
 /* Bind a cell known not to be an attributed variable, trailing it when it is old. */
 static QX_HOT_INLINE void qx_bind_plain(worker *w, TAGGED *cell, TAGGED value)
 {

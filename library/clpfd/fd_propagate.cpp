@@ -1124,6 +1124,13 @@ __attribute__((noinline)) TAGGED queue_binding(ORVALIS_API_STRUCT *api, worker *
   return fd_attr_last(deref(w->term[3])); /* the room made may have moved it */
 }
 
+/* Whether var's only attribute is the solver's: out of line, so that the test's registers do
+ * not weigh on told_record's callers' usual paths. */
+[[gnu::noinline]] bool only_fd_attribute(const worker *w, TAGGED var, uint32_t slot)
+{
+  return qx_single_attribute_in_slot(w, var, slot);
+}
+
 /* fd_told once the v/4 record last, whose domain mutable holds dom, the new dom/4 record, is
  * known; fixed: dom's size is 1. */
 QX_HOT_INLINE void told_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
@@ -1143,7 +1150,7 @@ QX_HOT_INLINE void told_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAG
   }
   TAGGED var = deref(w->term[4]);
   if (IsVar(var)) {
-    if (single_attribute(var, fd->fd_module))
+    if (only_fd_attribute(w, var, fd->fd_module->attr_no))
       fd_bind(api, w, var, deref(StrArg(dom, 2)));
     else
       last = queue_binding(api, w, &self);

@@ -213,6 +213,9 @@ TEST_F(ForeignTest, OutputsUnifyWithArgumentsOfEveryShape)
       {"r_add(2, 40, 42), V = ok", "ok"},
       {"r_add(2, 40, a)", nullptr},
       {"r_add(2, 40, f(_))", nullptr},
+      /* bindings of variables older than a choicepoint, undone on backtracking */
+      {"(r_add(1, 2, W), fail ; var(W), V = undone)", "undone"},
+      {"(r_mix(a, 1, C, 2, E, R), fail ; var(C), var(E), var(R), V = undone)", "undone"},
       {"r_add(268435455, 1, V)", "268435456"},
       {"r_add(268435455, 1, 268435456), V = ok", "ok"},
       {"r_add(268435456, -1, V)", "268435455"}, /* an input too big for a small integer */
