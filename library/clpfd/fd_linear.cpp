@@ -1064,7 +1064,7 @@ bool ne_read(TAGGED s, ne_state *t)
   TAGGED attr = arg[3];
   if (!IsSmall(arg[1]) || !IsStr(attr) || StrFunctor(attr) != functor_v4) return false;
   TAGGED dom = fd_attr_own_dom(attr); /* the usual attribute, read in one look */
-  if (!dom && !(fd_well_formed_attribute(attr) && (dom = fd_attr_dom(attr)))) return false;
+  if (!dom && !(dom = well_formed_dom(attr))) return false;
   t->coeff[i] = GetSmall(arg[1]);
   t->term[i] = arg;
   t->dom[i] = StrPtr(dom);
