@@ -836,18 +836,24 @@ bool fd_well_formed_attribute_general(TAGGED attr, TAGGED dom)
   return dom ? dom_well_formed(StrPtr(dom)) : well_formed_walk(attr);
 }
 
+/* A new attribute of domain Min..Max and Size put on the unbound variable var, which has none;
+ * the caller made room. */
+static TAGGED new_attribute(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGED min, TAGGED max,
+                            TAGGED size)
+{
+  TAGGED attr = copy_template(w);
+  TAGGED *dom = StrPtr(attr) + 11;
+  dom[2] = min;
+  dom[3] = max;
+  dom[4] = size;
+  put_attributes(var, attr, fd_state(api)->fd_module);
+  return attr;
+}
+
 TAGGED fd_check_argument_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED term, TAGGED min,
                                  TAGGED max, TAGGED size)
 {
-  if (IsVar(term)) {
-    TAGGED attr = copy_template(w);
-    TAGGED *dom = StrPtr(attr) + 11;
-    dom[2] = min;
-    dom[3] = max;
-    dom[4] = size;
-    put_attributes(term, attr, fd_state(api)->fd_module);
-    return attr;
-  }
+  if (IsVar(term)) return new_attribute(api, w, term, min, max, size);
   return IsSmall(term) ? constant_attribute(w, term) : 0;
 }
 
@@ -961,12 +967,7 @@ static bool restrict_fresh(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref x, TA
       !SmallFits(GetSmall(hi) - GetSmall(lo) + 1) || fd_var_attribute(api, w, var))
     return false;
   ensure_heap(api, w, ATTRIBUTE_ROOM);
-  TAGGED attr = copy_template(w);
-  TAGGED *dom = StrPtr(attr) + 11;
-  dom[2] = lo;
-  dom[3] = hi;
-  dom[4] = MakeSmall(GetSmall(hi) - GetSmall(lo) + 1);
-  put_attributes(fd_ref_get(api, x), attr, fd_state(api)->fd_module);
+  new_attribute(api, w, fd_ref_get(api, x), lo, hi, MakeSmall(GetSmall(hi) - GetSmall(lo) + 1));
   fd_state(api)->prunings++;
   return true;
 }
