@@ -42,10 +42,8 @@ void lt_global(ORVALIS_API_STRUCT *api, QX_term_ref, QX_term_ref state, QX_term_
     TAGGED arg = deref(StrArg(deref(StrArg(deref(w->term[1]), 2)), k + 1));
     fd_ref_put(api, refs + 2 * k + 1, arg);
     if (!fd_room_free(w, FD_ATTRIBUTE_WORDS + 128)) call_overflow(w, FD_ATTRIBUTE_WORDS + 128, 3);
-    fd_ref_put(
-        api, refs + 2 * k,
-        fd_check_argument(api, w, fd_ref_get(api, refs + 2 * k + 1), atom_inf, atom_sup, atom_sup));
-    dvar_init(&views[k], fd_ref_slot(api, refs + 2 * k), fd_ref_slot(api, refs + 2 * k + 1));
+    fd_load_argument(api, w, &views[k], fd_ref_slot(api, refs + 2 * k),
+                     fd_ref_slot(api, refs + 2 * k + 1), atom_inf, atom_sup, atom_sup);
   }
   int outcome = 0;
   int mask = dvar_fix_interval_t(&views[1], MakeSmall(GetSmall(views[0].min) + 1), atom_sup);

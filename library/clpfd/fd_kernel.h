@@ -345,15 +345,20 @@ static inline TAGGED fd_plain_dom(TAGGED attr)
     return 0;
   return dom;
 }
-/* Whether fd_plain_dom's record dom is the usual well-formed one, checked in one look: one
- * interval of small bounds whose pair is the record's Min and Max words, as the tells make it. */
+/* Whether the words d[1..3] of fd_plain_dom's record d, read by the caller into set, min and max,
+ * make the usual well-formed domain: one interval of small bounds whose pair is the record's Min
+ * and Max words, as the tells make it. */
+static inline bool fd_usual_dom_words(const TAGGED *d, TAGGED set, TAGGED min, TAGGED max)
+{
+  /* small bound words compare as their values */
+  return IsLst(set) && LstHead(set) == MakeLst(d + 2) && LstTail(set) == atom_nil &&
+         fd_both_small(min, max) && (SIGNED_TAGGED)min <= (SIGNED_TAGGED)max;
+}
+/* The same, checked in one look, of fd_plain_dom's record dom. */
 static inline bool fd_usual_dom(TAGGED dom)
 {
   const TAGGED *d = StrPtr(dom);
-  TAGGED set = d[1];
-  /* small bound words compare as their values */
-  return IsLst(set) && LstHead(set) == MakeLst(d + 2) && LstTail(set) == atom_nil &&
-         fd_both_small(d[2], d[3]) && (SIGNED_TAGGED)d[2] <= (SIGNED_TAGGED)d[3];
+  return fd_usual_dom_words(d, d[1], d[2], d[3]);
 }
 /* fd_well_formed_attribute of a dereferenced attribute of any other shape; dom is its
  * fd_plain_dom. */
@@ -381,6 +386,41 @@ static inline TAGGED fd_check_argument(ORVALIS_API_STRUCT *api, worker *w, TAGGE
     if (TAGGED attr = fd_var_attribute(api, w, term))
       return fd_well_formed_attribute(attr) ? attr : 0;
   return fd_check_argument_general(api, w, term, min, max, size);
+}
+/* fd_check_argument of the term in *var_ref and dvar_init in one: the attribute stored at
+ * *attr_ref and the view d loaded from it. The usual attribute's dom/4 record is read once, its
+ * words loaded into the view as the check found them. 0, with nothing loaded, when
+ * fd_check_argument answers 0. The caller ensured 26 free heap words. */
+static inline TAGGED fd_load_argument(ORVALIS_API_STRUCT *api, worker *w, dvar *d, TAGGED *attr_ref,
+                                      TAGGED *var_ref, TAGGED min, TAGGED max, TAGGED size)
+{
+  TAGGED term = deref(*var_ref), attr;
+  if (IsVar(term) && (attr = fd_var_attribute(api, w, term))) {
+    TAGGED record = fd_plain_dom(attr); /* the engine's lookup dereferenced attr */
+    if (record) {
+      const TAGGED *p = StrPtr(record);
+      TAGGED set = p[1], lo = p[2], hi = p[3];
+      if (fd_usual_dom_words(p, set, lo, hi)) {
+        TAGGED cookie = deref(p[4]);
+        *attr_ref = attr;
+        d->min = lo;
+        d->max = hi;
+        d->set = set;
+        d->cookie = cookie;
+        d->attr_ref = attr_ref;
+        d->var_ref = var_ref;
+        d->flags = DV_SET_CURRENT | DV_INTERVAL | (lo == hi ? DV_FIXED : 0);
+        d->record = record;
+        return attr;
+      }
+    }
+    if (!fd_well_formed_attribute_general(attr, record)) attr = 0;
+  } else {
+    attr = fd_check_argument_general(api, w, term, min, max, size);
+  }
+  *attr_ref = attr;
+  if (attr) dvar_init(d, attr_ref, var_ref);
+  return attr;
 }
 /* The attribute to link a suspension to: fd_check_argument's, except that an attribute the variable
  * has is checked only for what linking reads (its v/4 chain and suspension record); 0 when it has

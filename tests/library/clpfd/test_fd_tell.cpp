@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <random>
+#include <tuple>
 
 #include "fd_dom_model.h"
 #include "fd_kernel_env.h"
@@ -778,7 +779,7 @@ TEST_F(FdTell, WellFormedAttributesAreThoseOfCheckedSets)
   const TAGGED odd[] = {atom_inf, atom_sup, atom_nil, MakeSmall(QX_SMALL_MIN),
                         MakeSmall(QX_SMALL_MAX)};
   for (int round = 0; round < 3000; round++) {
-    call_overflow(w, 64, 0);
+    call_overflow(w, 128, 0);
     TAGGED *c = w->global_top, set = atom_nil, *tail = &set;
     int32_t value = (int32_t)(rng() % 4) - 2;
     /* one to four intervals, some overlapping, adjacent or unordered */
@@ -818,6 +819,26 @@ TEST_F(FdTell, WellFormedAttributesAreThoseOfCheckedSets)
     for (int k = 9; k <= (shared ? 9 : 11); k++)
       if (rng() % 6 == 0) *w->global_top = c[k], c[k] = MakeRef(w->global_top++);
     EXPECT_EQ(fd_well_formed_attribute(MakeStr(c)), want) << TestProlog::show(set);
+    /* on a variable: fd_load_argument answers fd_check_argument's attribute and loads the view
+     * dvar_init loads from it */
+    TAGGED *var = w->global_top++;
+    *var = MakeRef(var);
+    put_attributes(MakeRef(var), MakeStr(c), fd_state(api)->fd_module);
+    TAGGED cells[4] = {atom_nil, MakeRef(var), atom_nil, MakeRef(var)};
+    dvar got, general;
+    TAGGED attr = fd_load_argument(api, w, &got, &cells[0], &cells[1], atom_inf, atom_sup, atom_sup);
+    EXPECT_EQ(attr, fd_check_argument(api, w, MakeRef(var), atom_inf, atom_sup, atom_sup));
+    EXPECT_EQ(cells[0], attr);
+    EXPECT_EQ(attr != 0, want);
+    if (!attr) continue;
+    cells[2] = attr;
+    dvar_init(&general, &cells[2], &cells[3]);
+    EXPECT_EQ(got.attr_ref, &cells[0]);
+    EXPECT_EQ(got.var_ref, &cells[1]);
+    EXPECT_EQ(std::tuple(got.min, got.max, got.set, got.cookie, got.flags, got.record),
+              std::tuple(general.min, general.max, general.set, general.cookie, general.flags,
+                         general.record))
+        << TestProlog::show(set);
   }
 }
 
