@@ -476,6 +476,8 @@ void fd_told(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self);
 /* fd_told for a tell that has just stored dom, the words of the new dom/4 record of the attribute
  * in term slot 3, with a small size. */
 void fd_told_dom(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, const TAGGED *dom);
+/* fd_told_dom for an attribute known to end its alias chain: its own domain mutable holds dom. */
+void fd_told_own(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, const TAGGED *dom);
 void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
                     TAGGED lists_mutable);
 void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int code);

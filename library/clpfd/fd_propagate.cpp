@@ -1183,6 +1183,11 @@ void fd_told_dom(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, cons
               dom[4] == MakeSmall(1));
 }
 
+void fd_told_own(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, const TAGGED *dom)
+{
+  told_record(api, w, mask, self, deref_cell(w->term[3]), MakeStr(dom), dom[4] == MakeSmall(1));
+}
+
 void fd_enqueue_all(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGED lists_mutable)
 {
   if (TAGGED lists = lists_record(lists_mutable))

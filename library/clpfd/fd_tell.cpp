@@ -366,16 +366,6 @@ static void load_slots(worker *w, const dvar *d)
   w->term[4] = deref(*d->var_ref);
 }
 
-/* The current domain record of the view's variable, its attribute in term slot 3: the record the
- * view was loaded from while the domain mutable still holds it (no tell replaced it and no
- * collection moved it), as current_dom finds it then, else current_dom. */
-static TAGGED *loaded_dom(worker *w, const dvar *d)
-{
-  TAGGED value = StrArg(deref(StrArg(w->term[3], 3)), 1);
-  if (value == d->record && StrFunctor(value) == FD_FUNCTOR_DOM4) return StrPtr(value);
-  return current_dom(w);
-}
-
 static bool has_holes(const dvar *d)
 {
   return (d->flags & (DV_INTERVAL | DV_SET_TOLD)) == DV_SET_TOLD;
@@ -437,14 +427,14 @@ static void export_changed(ORVALIS_API_STRUCT *api, worker *w, dvar *d, bool deb
   if (IsVar(deref(w->term[4]))) told(api, w, mask, SELF_NONE);
 }
 
-void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+/* dvar_export_do once the view's flags are read and the variable's current domain record dom is
+ * found; own: the attribute in term slot 3 holds dom in its own domain mutable, which the tells
+ * keep so. */
+template <bool own>
+QX_HOT_INLINE static void export_view(ORVALIS_API_STRUCT *api, worker *w, dvar *d, uint32_t flags,
+                                      TAGGED *dom)
 {
-  uint32_t flags = d->flags;
-  d->flags |= DV_EXPORTED;
-  load_slots(w, d);
-  if (!(flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) return; /* nothing to tell */
   bool debugging = fd_state(api)->debugging != 0;
-  TAGGED *dom = loaded_dom(w, d);
   if (debugging || d->cookie == atom_sup || dom[4] != d->cookie) {
     export_changed(api, w, d, debugging);
     return;
@@ -458,7 +448,34 @@ void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
     mask = tell_value(api, w, d->min, dom);
   else /* an interval of the finite domain it was loaded from: small ends, a small width */
     mask = tell_small_interval(api, w, d->min, d->max, (int)(flags & 6) | 9, dom);
-  if (mask & 7) fd_told_dom(api, w, mask & 7, SELF_NONE, dom); /* dom: the record stored */
+  if (!(mask & 7)) return;
+  /* dom: the record stored */
+  if (own)
+    fd_told_own(api, w, mask & 7, SELF_NONE, dom);
+  else
+    fd_told_dom(api, w, mask & 7, SELF_NONE, dom);
+}
+
+/* export_view of a view whose record the domain mutable no longer holds as it was loaded. */
+[[gnu::noinline]] static void export_current(ORVALIS_API_STRUCT *api, worker *w, dvar *d,
+                                             uint32_t flags)
+{
+  export_view<false>(api, w, d, flags, current_dom(w));
+}
+
+void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+{
+  uint32_t flags = d->flags;
+  d->flags |= DV_EXPORTED;
+  load_slots(w, d);
+  if (!(flags & (DV_SET_TOLD | DV_MIN_RAISED | DV_MAX_LOWERED))) return; /* nothing to tell */
+  /* The record the view was loaded from while the attribute's domain mutable still holds it (no
+   * tell replaced it and no collection moved it) is the current one, as current_dom finds it. */
+  TAGGED value = StrArg(deref(StrArg(w->term[3], 3)), 1);
+  if (value == d->record && StrFunctor(value) == FD_FUNCTOR_DOM4)
+    export_view<true>(api, w, d, flags, StrPtr(value));
+  else
+    export_current(api, w, d, flags);
 }
 
 void fd_tell_narrowed(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGED var, int32_t lo,
