@@ -218,6 +218,11 @@ void dviter_next_interval_l(DVITER *it, int32_t *lo, int32_t *hi);
 void dviter_skip_t(DVITER *it, TAGGED value);
 static inline bool dviter_empty(const DVITER *it) { return it->fdset == atom_nil; }
 
+/* Whether both words are small integers. */
+static inline bool fd_both_small(TAGGED a, TAGGED b)
+{
+  return (((a ^ QX_TAG_SMALL) | (b ^ QX_TAG_SMALL)) & 7) == 0;
+}
 int dvar_fix_set(ORVALIS_API_STRUCT *api, dvar *d, TAGGED set, worker *w);
 int dvar_fix_interval_general(dvar *d, TAGGED min, TAGGED max);
 /* Narrows the view to min..max (inf and sup as well as small integers): the change mask. Inline for
@@ -226,7 +231,7 @@ int dvar_fix_interval_general(dvar *d, TAGGED min, TAGGED max);
 static inline int dvar_fix_interval_t(dvar *d, TAGGED min, TAGGED max)
 {
   uint32_t flags = d->flags;
-  if (!(flags & DV_INTERVAL) || !IsSmall(d->min) || !IsSmall(d->max) ||
+  if (!(flags & DV_INTERVAL) || !fd_both_small(d->min, d->max) ||
       !(IsSmall(min) || min == atom_inf) || !(IsSmall(max) || max == atom_sup))
     return dvar_fix_interval_general(d, min, max);
   SIGNED_TAGGED lo = (SIGNED_TAGGED)d->min, hi = (SIGNED_TAGGED)d->max;
@@ -325,11 +330,6 @@ static inline void dvar_export_done(ORVALIS_API_STRUCT *api, worker *w, QX_term_
   fd_ref_put(api, actions, w->term[2]);
 }
 
-/* Whether both words are small integers. */
-static inline bool fd_both_small(TAGGED a, TAGGED b)
-{
-  return (((a ^ QX_TAG_SMALL) | (b ^ QX_TAG_SMALL)) & 7) == 0;
-}
 /* The dom/4 record of a dereferenced attribute of the common shape, as the kernel makes it (no
  * alias, no forwarded mutable, no references, a suspension record with small Count and Mask or, for
  * a constant's, none), else 0. The set is not looked at. */
