@@ -928,7 +928,8 @@ linear_data *two_term_block(TAGGED s)
 {
   if (!IsStr(s) || IsBox(s) || Arity(StrFunctor(s)) != 6) return nullptr;
   const TAGGED *arg = StrPtr(s);
-  if (!IsSmall(arg[2]) || !IsSmall(arg[3]) || !IsSmall(arg[4]) || !IsSmall(arg[6])) return nullptr;
+  /* Rel is checked against the block's */
+  if (!IsSmall(arg[3]) || !IsSmall(arg[4]) || !IsSmall(arg[6])) return nullptr;
   linear_data *b = handle_block(deref(arg[5]));
   if (!b || arg[2] != MakeSmall(b->op) || b->op == OP_NE || b->nvars != 2 || b->overflow)
     return nullptr;
@@ -1376,9 +1377,10 @@ bool rebuild_two(const linear_data *b, two_run *t, int32_t rhs)
   return true;
 }
 
-/* The block of the 32-bit form with both terms as targets and a heap of two, from t: the state a
- * general run's propagation on these bounds leaves in it. The views are left as they are: every
- * general run loads or unloads its targets' views before it reads them. */
+/* The sums, counts and heap of a block of the 32-bit form with both terms as targets and a heap of
+ * two (the form a current block has, and a rebuild sets), from t: the state a general run's
+ * propagation on these bounds leaves in it. The views are left as they are: every general run
+ * loads or unloads its targets' views before it reads them. */
 void store_two(linear_data *b, const two_run *t)
 {
   b->units = b->nonunits = 0;
@@ -1393,9 +1395,6 @@ void store_two(linear_data *b, const two_run *t)
   b->rhs = t->rhs;
   place(b, 0, t->top);
   place(b, 1, 1 - t->top);
-  b->heapsize = 2;
-  b->fast = 1;
-  if (b->op == OP_EQ) b->gcdall = 1; /* unit coefficients */
 }
 
 /* A later run of a two-term relation at most, at least or equal (two_term_block): the general
@@ -1420,7 +1419,10 @@ void store_two(linear_data *b, const two_run *t)
   int32_t *target = b->target;
   if (!current) { /* backtracking undid runs: the block is built again from the state */
     if (!rebuild_two(b, &t, (int32_t)rhs)) return 2;
-    b->ntargets = 2;
+    b->ntargets = 2; /* the form store_two's sums take, which a current block has */
+    b->heapsize = 2;
+    b->fast = 1;
+    if (b->op == OP_EQ) b->gcdall = 1; /* unit coefficients */
   } else {
     load_two(b, &t);
   }
@@ -1433,14 +1435,11 @@ void store_two(linear_data *b, const two_run *t)
   if (!current) b->stamp = GetSmall(StrArg(s, 6)) + 1;
   store_two(b, &t);
   if (outcome < 0) return -1;
-  int live = 0;
-  for (int k = 0; k < 2; k++) { /* unfixed targets first */
-    int i = target[k];
-    if (t.cmin[i] != t.cmax[i]) {
-      target[k] = target[live];
-      target[live++] = i;
-    }
-  }
+  /* unfixed targets first */
+  bool first_live = t.cmin[target[0]] != t.cmax[target[0]];
+  bool second_live = t.cmin[target[1]] != t.cmax[target[1]];
+  if (second_live && !first_live) std::swap(target[0], target[1]);
+  int live = first_live + second_live;
   b->ntargets = live;
   /* the records read_two found hold until a tell, which may collect */
   bool read = true;

@@ -464,20 +464,33 @@ constexpr int UNDECIDED = 3;
   return le_iff_decide(api, w, x, y, b);
 }
 
+/* Whether B at argument k of arg is open in one look at its usual words: a reference to its unbound
+ * cell, its attribute a v/4 record whose domain mutable holds the dom/4 itself, the bounds 0 and
+ * 1. Also false where that attribute is xlast or ylast (a variable shared with X or Y). */
+[[gnu::always_inline]] inline bool usual_open(const TAGGED *arg, int k, TAGGED xlast, TAGGED ylast)
+{
+  TAGGED x = arg[k];
+  if (!IsRef(x) || *RefPtr(x) != x) return false;
+  TAGGED attr = arg[k + 1];
+  if (!IsStr(attr) || StrFunctor(attr) != functor_v4 || attr == xlast || attr == ylast) return false;
+  TAGGED dom = fd_attr_own_dom(attr);
+  return dom && StrArg(dom, 2) == MakeSmall(0) && StrArg(dom, 3) == MakeSmall(1);
+}
+
 /* le_iff_decide on the variables read in one look where their words are the usual ones; the
- * usual run, B open and the bounds of X and Y still overlapping, decided on the words read. */
+ * usual run, B open and the bounds of X and Y still overlapping, decided on the words read, B's
+ * bounds not needed then. */
 int le_iff_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   const TAGGED *arg = StrPtr(s);
   TAGGED bmin, bmax, blast, xmin, xmax, xlast, ymin, ymax, ylast;
-  if (!usual_bounds(arg, 5, bmin, bmax, blast) || !usual_bounds(arg, 1, xmin, xmax, xlast) ||
-      !usual_bounds(arg, 3, ymin, ymax, ylast))
+  if (!usual_bounds(arg, 1, xmin, xmax, xlast) || !usual_bounds(arg, 3, ymin, ymax, ylast))
     return le_iff_general(api, w, s);
   /* small integers' words are ordered as their values */
-  if (bmin == MakeSmall(0) && bmax == MakeSmall(1) && (SIGNED_TAGGED)xmin <= (SIGNED_TAGGED)ymax &&
-      (SIGNED_TAGGED)xmax > (SIGNED_TAGGED)ymin && (!xlast || (xlast != ylast && xlast != blast)) &&
-      ylast != blast)
+  if ((SIGNED_TAGGED)xmin <= (SIGNED_TAGGED)ymax && (SIGNED_TAGGED)xmax > (SIGNED_TAGGED)ymin &&
+      (!xlast || xlast != ylast) && usual_open(arg, 5, xlast, ylast))
     return SUSPENDED;
+  if (!usual_bounds(arg, 5, bmin, bmax, blast)) return le_iff_general(api, w, s);
   return le_iff_decide(api, w, usual_var(arg, 1, xmin, xmax, xlast),
                        usual_var(arg, 3, ymin, ymax, ylast), usual_var(arg, 5, bmin, bmax, blast));
 }

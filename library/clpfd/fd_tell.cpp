@@ -490,9 +490,9 @@ void fd_tell_narrowed_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGE
   w->term[3] = attr;
   w->term[4] = var;
   /* tell_value or tell_interval on a domain known to be one interval of small bounds and finite
-   * size that holds lo..hi: the checks of other domains are not needed */
+   * size that holds lo..hi and more: the checks of other domains, and of no change, are not
+   * needed */
   TAGGED min = MakeSmall(lo), max = MakeSmall(hi);
-  if (dom[2] == min && dom[3] == max) return;
   int mask = lo != hi ? moved | FD_WAKE_DOM | FD_WAKE_MINMAX
                       : FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL |
                             (dom[2] != min ? FD_WAKE_MIN : 0) | (dom[3] != max ? FD_WAKE_MAX : 0);
