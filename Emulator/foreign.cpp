@@ -211,6 +211,8 @@ struct foreign_spec {
   plain_fn plain;          /* call_plain for its shape when plain_kinds, else null */
   uint8_t integer_args;    /* plain specs: bit i set for a +integer argument i */
   uint8_t term_out_args;   /* plain specs: bit i set for a -term argument i */
+  uint8_t own_output;      /* plain specs: i + 1 when -term argument i is the one output and no
+                              argument is +term (plain_own_output), else 0 */
   uint8_t kinds[QX_ARG_REGISTERS];
 };
 
@@ -291,11 +293,15 @@ bool define_foreign(worker *w, mod_def *module, TAGGED name, void (*fn)(), ORVAL
   spec->fn = fn;
   spec->api = api;
   spec->plain = plain_kinds(spec) ? plain_caller(spec) : nullptr;
-  spec->integer_args = spec->term_out_args = 0;
+  spec->integer_args = spec->term_out_args = spec->own_output = 0;
+  bool term_in = false;
   for (int i = 0; spec->plain && i < spec->nargs - (spec->ret != K_NONE ? 1 : 0); i++) {
     spec->integer_args |= (uint8_t)((spec->kinds[i] == K_INTEGER) << i);
     spec->term_out_args |= (uint8_t)((spec->kinds[i] == (K_TERM | K_OUT)) << i);
+    term_in = term_in || spec->kinds[i] == K_TERM;
   }
+  if (spec->term_outs == 1 && !term_in && spec->term_out_args)
+    spec->own_output = (uint8_t)(__builtin_ctz(spec->term_out_args) + 1);
   spec->owner = nullptr;
   for (qx_open_resource *r = qx_eg.open_resources; r && !spec->owner; r = r->next)
     if (&r->qxenv == api || resource_function(r, fn)) spec->owner = r;
@@ -570,6 +576,26 @@ QX_HOT_INLINE void plain_term_outputs(worker *w, unsigned mask, int m, QX_term_r
   }
 }
 
+/* plain_term_outputs for a spec whose one -term argument i has no +term argument beside it: the
+ * native reaches that argument only through the output's reference, so an argument that is an
+ * unbound plain heap variable is put there itself. What the native does to it is what unifying
+ * it with a new variable afterwards would do, and an output left unbound needs no unification. */
+QX_HOT_INLINE void plain_own_output(worker *w, int i, QX_term_ref out, uint32_t *word)
+{
+  if (w->stack_start - w->global_top < (ptrdiff_t)(1 + QX_API_HEAP_RESERVE) ||
+      __builtin_expect(qx_gc_stress, 0))
+    return plain_term_outputs_checked(w, 1u << i, out, word);
+  TAGGED a = deref(w->term[i]);
+  TAGGED *cell = RefPtr(a);
+  if (!IsVar(a) || cell <= w->heap_start || cell >= w->global_top || IsAttVarCell(cell)) {
+    cell = w->global_top++;
+    *cell = MakeRef(cell);
+  }
+  TAGGED *slot = qx_ref_cell(w, out);
+  slot[0] = MakeRef(cell), slot[1] = 0;
+  word[i] = (uint32_t)out;
+}
+
 /* Unifies argument reference ref with the -term output in reference out; false on failure. */
 QX_HOT_INLINE bool unify_term_output(worker *w, QX_term_ref ref, QX_term_ref out)
 {
@@ -577,6 +603,7 @@ QX_HOT_INLINE bool unify_term_output(worker *w, QX_term_ref ref, QX_term_ref out
   int step = -1;
   if (value) {
     TAGGED a = deref(*qx_ref_cell(w, ref)), b = deref(value);
+    if (a == b) return true; /* the argument itself, left unbound or bound by the native */
     step = IsVar(a) && !IsVar(b) ? bind_heap_step(w, a, b) : -1;
     if (step < 0) step = unify_step(w, a, b);
   }
@@ -599,7 +626,9 @@ int call_plain(worker *w, const foreign_spec *spec)
   if (API) words[0] = (uint32_t)(uintptr_t)spec->api;
   QX_term_ref args = push_plain_refs<N>(w, spec->term_outs, word);
   /* the outputs' slots first: converting an integer may raise an error, which may collect */
-  if (spec->term_out_args)
+  if (spec->own_output)
+    plain_own_output(w, spec->own_output - 1, args + N, word);
+  else if (spec->term_out_args)
     plain_term_outputs(w, spec->term_out_args, spec->term_outs, args + N, word);
   if (spec->integer_args && !plain_integer_words(w, spec->integer_args, args, word))
     return w->fli_stack_index = mark, 0;

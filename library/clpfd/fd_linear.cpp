@@ -53,6 +53,7 @@ struct linear_data {
   int32_t fast, op, stamp, units, nonunits, gcdall;
   int64_t rhs;
   int32_t prunings, nvars, ntargets, overflow;
+  int32_t gcd_ones; /* every target's gcd is 1, as refresh_gcd left it (a rebuild clears it) */
   int64_t bige, bigf;
   int32_t heapsize;
 };
@@ -160,20 +161,21 @@ void place(linear_data *b, int pos, int i)
   b->vheap[i] = pos;
 }
 
-/* Sift-down on the max-heap of ranges: a child replaces its parent only when its range is
- * strictly larger, the left child winning ties. The arrays are read through locals: a store
- * into the int32 arrays could otherwise be taken to change the block's own fields. */
-void qxheapify(linear_data *b, int pos)
+/* qxheapify with the ranges compared as Range: 32 bits hold every range of a block of the 32-bit
+ * form (ranges only narrow), and their compares cost less than 64-bit ones. The arrays are passed
+ * apart from the block: a store into the int32 arrays could otherwise be taken to change the
+ * block's own fields. */
+template <typename Range>
+void sift_ranges(int32_t *heap, int32_t *vheap, const int64_t *interval, int n, int pos)
 {
-  int32_t *heap = b->heap, *vheap = b->vheap;
-  const int64_t *interval = b->interval;
-  int n = b->heapsize, i = heap[pos];
-  int64_t range = interval[i];
+  int i = heap[pos];
+  Range range = (Range)interval[i];
   for (;;) {
     int child = 2 * pos + 1;
     if (child >= n) break;
-    int64_t larger = interval[heap[child]];
-    if (child + 1 < n && interval[heap[child + 1]] > larger) larger = interval[heap[++child]];
+    Range larger = (Range)interval[heap[child]];
+    if (child + 1 < n && (Range)interval[heap[child + 1]] > larger)
+      larger = (Range)interval[heap[++child]];
     if (larger <= range) break;
     heap[pos] = heap[child];
     vheap[heap[pos]] = pos;
@@ -181,6 +183,16 @@ void qxheapify(linear_data *b, int pos)
   }
   heap[pos] = i;
   vheap[i] = pos;
+}
+
+/* Sift-down on the max-heap of ranges: a child replaces its parent only when its range is
+ * strictly larger, the left child winning ties. */
+void qxheapify(linear_data *b, int pos)
+{
+  if (b->fast)
+    sift_ranges<int32_t>(b->heap, b->vheap, b->interval, b->heapsize, pos);
+  else
+    sift_ranges<int64_t>(b->heap, b->vheap, b->interval, b->heapsize, pos);
 }
 
 /* The heap of two terms (the common block) in line: the second replaces the first only when its
@@ -562,6 +574,7 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
     }
     return 1;
   }
+  b->gcd_ones = 0; /* the targets may be more than the last refresh_gcd saw */
   if (rebuild_small(b)) return 1;
   b->fast = 0;
   b->units = b->nonunits = 0;
@@ -721,8 +734,11 @@ void refresh_gcd(linear_data *b)
   b->gcdall = 1;
   if (b->nonunits == 0) return;
   if (b->units >= 1) {
-    for (int k = 0; k < b->ntargets; k++) b->gcd[b->target[k]] = 1;
+    if (!b->gcd_ones)
+      for (int k = 0; k < b->ntargets; k++) b->gcd[b->target[k]] = 1;
+    b->gcd_ones = 1;
     if (b->units >= 2) return;
+    b->gcd_ones = 0;
     int g = 0, unit = -1;
     for (int k = 0; k < b->ntargets; k++) {
       int i = b->target[k];
@@ -736,6 +752,7 @@ void refresh_gcd(linear_data *b)
     return;
   }
   /* prefix gcds forwards into gcd[], then suffix gcds backwards */
+  b->gcd_ones = 0;
   int g = 0;
   for (int k = 0; k < b->ntargets; k++) {
     int i = b->target[k];
@@ -1046,7 +1063,9 @@ bool ne_read(TAGGED s, ne_state *t)
     if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
     TAGGED a = deref(StrArg(term, 1)), x = deref(StrArg(term, 2)), attr = deref(StrArg(term, 3));
     if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
-    TAGGED dom = well_formed_dom(attr);
+    /* the usual attribute in line, any other through well_formed_dom */
+    TAGGED dom = fd_plain_dom(attr);
+    if (!dom || !fd_usual_dom(dom)) dom = well_formed_dom(attr);
     if (!dom) return false;
     t->coeff[n] = GetSmall(a);
     t->term[n] = StrPtr(term);
@@ -1563,11 +1582,13 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == 6) {
     /* the relation first: the usual runs, of other relations, need no look at the Stamp */
     bool linked = StrArg(s, 2) == MakeSmall(OP_NE) && StrArg(s, 6) == NE_LINKED;
+    /* a disequation's state has no two_term_block (its relation is not the block's, or the
+     * block is a disequation's): that look-up is left out for it */
     linear_data *b = nullptr;
     if (!linked && (b = two_term_ne_block(s))) {
       outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
       if (outcome == 1) fd_perm_free(api, w);
-    } else if (!linked && (b = two_term_block(s))) {
+    } else if (StrArg(s, 2) != MakeSmall(OP_NE) && (b = two_term_block(s))) {
       outcome = run_two_term(api, w, b, s);
     } else {
       outcome = ne_run(api, w, s);

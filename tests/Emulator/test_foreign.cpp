@@ -47,6 +47,17 @@ long r_mix(QX_term_ref a, long b, QX_term_ref c, long d, QX_term_ref e)
   QX_put_integer(e, b - d);
   return b + 3 * d;
 }
+/* A term output beside no term input, by mode: 0 left as given, 1 given box(1) in its reference,
+ * 2 unified with box(2), 3 unified with box(3) and then failing. */
+void r_box(long mode, QX_term_ref out)
+{
+  QX_term_ref a = QX_new_term_ref(), t = QX_new_term_ref();
+  QX_put_integer(a, mode);
+  QX_cons_functor(t, QX_atom_from_string("box"), 1, a);
+  if (mode == 1) QX_put_term(out, t);
+  if (mode >= 2 && !QX_unify(out, t)) return;
+  if (mode == 3) QX_fail();
+}
 /* Unloads its own resource through Prolog: the query's answer, the exception noted. */
 long r_unload_self()
 {
@@ -68,11 +79,12 @@ void (*const r_funcs[])() = {(void (*)())r_add,
                              (void (*)())r_unload_self,
                              (void (*)())r_same,
                              (void (*)())r_mix,
+                             (void (*)())r_box,
                              nullptr};
 const char *const r_names[] = {"r_add",  "r_name", "r_half", "r_fail",        "r_step", "r_mean",
                                "r_pick", "r_pair", "r_len",  "r_unload_self", "r_same", "r_mix",
-                               nullptr};
-const int r_arities[] = {3, 2, 2, 1, 2, 3, 2, 2, 2, 1, 2, 6, 0};
+                               "r_box",  nullptr};
+const int r_arities[] = {3, 2, 2, 1, 2, 3, 2, 2, 2, 1, 2, 6, 2, 0};
 
 void r_init(int reason) { note("init:" + std::to_string(reason)); }
 void r_deinit(int reason) { note("deinit:" + std::to_string(reason)); }
@@ -119,6 +131,7 @@ const qx_foreign_pred random_preds[] = {{"r_add", "+integer +integer [-integer]"
                                         {"r_unload_self", "[-integer]"},
                                         {"r_same", "+term [-term]"},
                                         {"r_mix", "+term +integer -term +integer -term [-integer]"},
+                                        {"r_box", "+integer -term"},
                                         {nullptr, nullptr}};
 const qx_foreign_interface random_interface = {"random", "user", random_preds};
 const qx_foreign_interface *const interfaces[] = {&random_interface, nullptr};
@@ -249,6 +262,33 @@ TEST_F(ForeignTest, InterleavedInputsAndOutputsKeepTheirPlaces)
        "ok"},
       {"r_mix(a, 1, C, 268435456, E, R), C == a, E =:= -268435455, R =:= 805306369, V = ok", "ok"},
       {"catch(r_mix(a, 1, _, x, _, _), error(type_error(integer, x), _), V = caught)", "caught"},
+  };
+  expect_cases(cases);
+}
+
+/* A term output with no term input beside it, whose argument an unbound plain variable is handed
+ * to the native itself: left unbound, given a value, bound by the native (undone on backtracking,
+ * also when the native then fails), against bound and attributed arguments and inside a term. */
+TEST_F(ForeignTest, LoneTermOutputTakesItsArgument)
+{
+  ASSERT_EQ(run("load_foreign_resource('/any/dir/random.so')"), 1) << exception();
+  const goal_case cases[] = {
+      {"r_box(0, W), var(W), V = unbound", "unbound"},
+      {"r_box(0, W), W = 5, V = W", "5"},
+      {"r_box(0, 7), V = ok", "ok"},
+      {"r_box(1, V)", "box(1)"},
+      {"r_box(2, V)", "box(2)"},
+      {"W = f(A, A), r_box(2, A), V = W", "f(box(2),box(2))"},
+      {"r_box(1, box(1)), r_box(2, box(2)), V = ok", "ok"},
+      {"r_box(1, box(2))", nullptr},
+      {"r_box(2, box(1))", nullptr},
+      {"r_box(2, f(_))", nullptr},
+      {"r_box(3, _)", nullptr},
+      {"(r_box(2, W), fail ; var(W), V = undone)", "undone"},
+      {"(r_box(3, W) ; var(W), V = undone)", "undone"},
+      {"freeze(W, V = woken(W)), r_box(2, W)", "woken(box(2))"},
+      {"freeze(W, V = woken(W)), r_box(1, W)", "woken(box(1))"},
+      {"freeze(W, fail), r_box(2, W)", nullptr},
   };
   expect_cases(cases);
 }

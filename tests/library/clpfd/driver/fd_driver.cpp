@@ -140,7 +140,16 @@ TAGGED attribute_of(ORVALIS_API_STRUCT *api, TAGGED v)
   return IsVar(v) ? get_attributes(v, fd_state(api)->fd_module) : 0;
 }
 
-bool level_open(ORVALIS_API_STRUCT *api)
+/* qx_heap_room with its usual test in line, for the calls that post and propagate: the heap
+ * mostly has the room, and the test alone costs less than the call. */
+QX_HOT_INLINE void heap_room(worker *w, uint32_t words)
+{
+  if (QX_UNLIKELY(w->stack_start - w->global_top < (ptrdiff_t)(words + 256) || qx_gc_stress))
+    qx_heap_room(w, words);
+}
+
+/* Whether a propagation level is open; in line, as every post and propagation asks. */
+QX_HOT_INLINE bool level_open(ORVALIS_API_STRUCT *api)
 {
   /* the level mutable's Value names a level (its address + 3) or none (3); read in place when
    * the mutable holds it, as it mostly does */
@@ -652,7 +661,7 @@ QX_HOT_INLINE int driver::post_short_linear(const lin_term *t, size_t n, int rel
   }
   worker *w = w_; /* a local: each store would reload w_ (the build allows aliasing) */
   QX_term_ref r = QX_new_term_refs(2); /* the attributes' term, then the global's list cell */
-  qx_heap_room(w, (uint32_t)k + 2);
+  heap_room(w, (uint32_t)k + 2);
   TAGGED *vars = w->global_top;
   w->global_top += k + 2;
   vars[k + 1] = MakeRef(vars + k + 1);
@@ -667,7 +676,7 @@ QX_HOT_INLINE int driver::post_short_linear(const lin_term *t, size_t n, int rel
   TAGGED name = spec == last_key_.first ? last_key_.second : key_atom(spec, "scalar_product");
   /* the terms, the constraint and state terms, the fresh Global and the cell that puts it on
    * the list of posted globals once posted */
-  qx_heap_room(w, 6 * (uint32_t)n + 15);
+  heap_room(w, 6 * (uint32_t)n + 15);
   TAGGED *p = w->global_top;
   w->global_top += 6 * n + 15;
   const TAGGED *attrs = StrArgs(ref(r)) - 1; /* attrs[1 + j]: xs[j]'s */
@@ -1081,7 +1090,7 @@ int driver::propagate()
       if (r != 1) return r;
       continue;
     }
-    qx_heap_room(w_, 2);
+    heap_room(w_, 2);
     TAGGED *cells = w_->global_top; /* two fresh variables */
     w_->global_top += 2;
     cells[0] = MakeRef(cells), cells[1] = MakeRef(cells + 1);
