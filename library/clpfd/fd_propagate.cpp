@@ -479,7 +479,8 @@ QX_HOT_INLINE void queue_suspension(waker &k, TAGGED s, TAGGED f, TAGGED dead)
 }
 
 /* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
-QX_HOT_INLINE void wake_front(waker &k, TAGGED list, int gq)
+template <int gq>
+QX_HOT_INLINE void wake_front(waker &k, TAGGED list)
 {
   for (; IsLst(list); list = deref_cell(LstTail(list))) {
     TAGGED s = deref_cell(LstHead(list)), dead;
@@ -564,6 +565,7 @@ QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int
     shared = deref_cell(LstTail(l));
     l = wake_live<gq>(k, shared);
   } while (IsLst(l));
+  if (StrPtr(lists) < k.w->global_uncond) return lists;
   if (!fd_room_free(k.w, drop_words(lists))) {
     *later |= 1 << index;
     return lists;
@@ -703,7 +705,11 @@ void wake_fixed(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGE
   for (uint32_t bits = (uint32_t)all & 15; bits; bits &= bits - 1) {
     int i = __builtin_ctz(bits);
     TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
-    if (IsLst(list)) wake_front(k, list, i == 0 ? 3 : 2);
+    if (!IsLst(list)) continue;
+    if (i == 0)
+      wake_front<3>(k, list);
+    else
+      wake_front<2>(k, list);
   }
   if ((all | mask) & FD_WAKE_VAL)
     wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
@@ -744,9 +750,9 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
  * roots[1], one of the two root cells of the drain running it. */
 QX_HOT_INLINE void run_daemon(ORVALIS_API_STRUCT *api, worker *w, TAGGED d, TAGGED *roots)
 {
-  auto *block = (daemon_frame *)fd_word_address(deref(StrArg(d, 5)));
-  roots[0] = deref(StrArg(d, 1));
-  roots[1] = deref(StrArg(d, 2));
+  auto *block = (daemon_frame *)fd_word_address(deref_cell(StrArg(d, 5)));
+  roots[0] = deref_cell(StrArg(d, 1));
+  roots[1] = deref_cell(StrArg(d, 2));
   TAGGED *attr_ref = IsConst(roots[1]) ? (TAGGED *)fd_word_address(roots[1]) : &roots[1];
   block->daemon(api, w, block, attr_ref, roots[0]);
 }
@@ -758,8 +764,8 @@ QX_HOT_INLINE void run_daemon(ORVALIS_API_STRUCT *api, worker *w, TAGGED d, TAGG
   TAGGED roots[2] = {atom_nil, atom_nil};
   fd_roots root(api, roots, 2);
   do {
-    TAGGED d = queue_take(q);
-    if (!fd_dead(d)) run_daemon(api, w, d, roots);
+    TAGGED d = queue_take(q), dead;
+    if (record_alive(StrPtr(d), &dead)) run_daemon(api, w, d, roots);
   } while (!queue_empty(q));
 }
 
@@ -1199,7 +1205,7 @@ void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int co
 
 void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int code)
 {
-  global = deref(global);
+  global = deref_cell(global);
   uint32_t status;
   TAGGED m = status_read(global, &status);
   if (status & FD_ST_QUEUED) return;
