@@ -20,8 +20,8 @@ constexpr QX_term_ref LEVEL_REF = 5; /* the term reference holding the level mut
 constexpr uint32_t QUEUE_INITIAL_SIZE = 4;
 constexpr uint32_t HINT_EMPTY = 6;
 constexpr int QUEUE_DAEMONS = 4, QUEUE_BINDINGS = 5;
-constexpr int CODE_IX_FRONT = 0, CODE_IX_BACK = 1, CODE_GLOBAL_FRONT = 2, CODE_DAEMON = 9,
-              CODE_BINDING = 11;
+constexpr int CODE_IX_FRONT = 0, CODE_IX_BACK = 1, CODE_GLOBAL_FRONT = 2, CODE_QUEUE1_BACK = 3,
+              CODE_QUEUE2_BACK = 5, CODE_DAEMON = 9, CODE_BINDING = 11;
 /* Words the waking of one Val-list entry may build when it is linked again: '-'/2, a copy of the
  * suspension record, a list cell, and an attribute for a variable that has none. */
 constexpr uint32_t VAL_RELINK_WORDS = 13 + FD_ATTRIBUTE_WORDS;
@@ -219,10 +219,6 @@ void reinstate_levels(struct fd_state *fd, propagator *target)
 /* ---- circular queues ---- */
 
 inline bool queue_empty(const prop_queue *q) { return q->first == q->last; }
-inline bool queue_full(const prop_queue *q)
-{
-  return ((q->last + 1 - q->first) & (q->size - 1)) == 0;
-}
 
 /* Doubles the ring; wrapped entries (first after last) move up by the old size. */
 void queue_grow(ORVALIS_API_STRUCT *api, prop_queue *q)
@@ -246,13 +242,22 @@ inline void level_insert(ORVALIS_API_STRUCT *api, propagator *p, int code, TAGGE
 {
   uint32_t index = (uint32_t)code >> 1;
   prop_queue *q = &p->queue[index];
-  if (queue_full(q)) queue_grow(api, q);
-  uint32_t mask = q->size - 1, at;
-  if (code & 1) {
+  uint32_t at;
+  if (code & 1) { /* full when the slot after the last is the first */
+    uint32_t next = (q->last + 1) & (q->size - 1);
+    if (__builtin_expect(next == q->first, 0)) {
+      queue_grow(api, q);
+      next = (q->last + 1) & (q->size - 1);
+    }
     at = q->last;
-    q->last = (at + 1) & mask;
-  } else {
-    at = q->first = (q->first - 1) & mask;
+    q->last = next;
+  } else { /* full when the slot before the first is the last */
+    at = (q->first - 1) & (q->size - 1);
+    if (__builtin_expect(at == q->last, 0)) {
+      queue_grow(api, q);
+      at = (q->first - 1) & (q->size - 1);
+    }
+    q->first = at;
   }
   TAGGED *items = q->items;
   items[2 * at] = entry;
@@ -1215,7 +1220,13 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
   waker k = make_waker(api, w, global);
   k.p = insertion_level(k, &k.stamp);
   wake_status_word(k, m, status | FD_ST_QUEUED);
-  level_insert(api, k.p, code, global, k.stamp);
+  /* the usual codes folded: as a bound change queues, and as a post does */
+  if (code == CODE_QUEUE2_BACK)
+    level_insert(api, k.p, CODE_QUEUE2_BACK, global, k.stamp);
+  else if (code == CODE_QUEUE1_BACK)
+    level_insert(api, k.p, CODE_QUEUE1_BACK, global, k.stamp);
+  else
+    level_insert(api, k.p, code, global, k.stamp);
 }
 
 int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out) { return next_item(api, w, out); }
