@@ -468,15 +468,19 @@ QX_HOT_INLINE void queue_record(waker &k, TAGGED s, int code)
 /* Queues a live suspension with functor f unless it is queued already: code for a global, ix_code
  * for an ix/7. dead is its Dead argument, dereferenced (an indexical's, when it is self, keeps it
  * from queueing). The codes are constants, so that each insertion folds to one queue. The lists
- * of domain and bound changes hold mostly daemons, Val lists none: daemons_first orders the tests. */
-template <int code, int ix_code, bool daemons_first = true>
+ * of domain and bound changes hold mostly daemons, Val lists none: daemons_first orders the tests;
+ * globals_first tests for a global before an indexical (the bound-change walk, whose registers
+ * are tight, keeps the other order). */
+template <int code, int ix_code, bool daemons_first = true, bool globals_first = true>
 QX_HOT_INLINE void queue_suspension(waker &k, TAGGED s, TAGGED f, TAGGED dead)
 {
   if (daemons_first && f == functor_daemon5) {
     queue_daemon(k, s);
+  } else if (globals_first && f == functor_global5) {
+    queue_record(k, s, code);
   } else if (f == functor_ix7) {
     if (s != k.self && dead != k.self) queue_record(k, s, ix_code);
-  } else if (f == functor_global5) {
+  } else if (!globals_first && f == functor_global5) {
     queue_record(k, s, code);
   } else if (!daemons_first && f == functor_daemon5) {
     queue_daemon(k, s);
@@ -546,9 +550,9 @@ QX_HOT_INLINE TAGGED wake_live(waker &k, TAGGED l)
     TAGGED s = deref_cell(LstHead(l)), d;
     if (!record_alive(StrPtr(s), &d)) break;
     if (gq == 3)
-      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+      queue_suspension<7, CODE_IX_BACK, true, false>(k, s, StrFunctor(s), d);
     else
-      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+      queue_suspension<5, CODE_IX_BACK, true, false>(k, s, StrFunctor(s), d);
   }
   return l;
 }
