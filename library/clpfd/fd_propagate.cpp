@@ -561,8 +561,9 @@ QX_HOT_INLINE TAGGED wake_live(waker &k, TAGGED l)
  * queued, dead ones dropped from the list (drop_list) when the heap has room for it; else the
  * index goes into *later, for drop_dead once every list is walked (a drop queues nothing, so the
  * queues keep their order). A record older than the newest choicepoint keeps its dead entries:
- * dropping them would copy it and save its mutable, only for backtracking to bring them back, and
- * a later walk passes a dead entry for less. Returns the record, a copy when dropping made one.
+ * dropping them would copy it and save its mutable under that choicepoint, work backtracking
+ * undoes, where a later walk passes a dead entry for less. Returns the record, a copy when
+ * dropping made one.
  * The walk up to the first dead entry keeps no count. */
 template <int gq>
 QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int index, int *later)
