@@ -509,12 +509,13 @@ TAGGED drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, TAGGE
                  int32_t dead, TAGGED shared)
 {
   lists = young_record(api, w, lists, lists_mutable);
-  TAGGED *record = StrPtr(lists), list = deref(record[FD_LISTS_FIRST + index]);
+  TAGGED *record = StrPtr(lists), list = deref_cell(record[FD_LISTS_FIRST + index]);
   TAGGED *out = record + FD_LISTS_FIRST + index;
   for (TAGGED l = list; l != shared;) {
     TAGGED *cell = LstPtr(l);
-    l = deref(cell[1]);
-    if (fd_dead(deref(cell[0]))) continue;
+    l = deref_cell(cell[1]);
+    TAGGED dead_arg;
+    if (!record_alive(StrPtr(deref_cell(cell[0])), &dead_arg)) continue;
     if (cell < w->global_uncond) {
       TAGGED *copy = fd_heap_words(w, 2);
       copy[0] = cell[0];
@@ -525,10 +526,10 @@ TAGGED drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, TAGGE
   }
   *out = shared;
   record[FD_LISTS_COUNT] = MakeSmall(lists_int(lists, FD_LISTS_COUNT) - dead);
-  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return lists;
+  if (IsLst(deref_cell(record[FD_LISTS_FIRST + index]))) return lists;
   int32_t mask = lists_int(lists, FD_LISTS_MASK) & FD_WAKE_VAL;
   for (int i = 0; i < 4; i++)
-    if (IsLst(deref(record[FD_LISTS_FIRST + i]))) mask |= 1 << i;
+    if (IsLst(deref_cell(record[FD_LISTS_FIRST + i]))) mask |= 1 << i;
   record[FD_LISTS_MASK] = MakeSmall(mask);
   return lists;
 }
@@ -568,7 +569,7 @@ QX_HOT_INLINE TAGGED wake_live(waker &k, TAGGED l)
 template <int gq>
 QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int index, int *later)
 {
-  TAGGED l = wake_live<gq>(k, deref(StrArg(lists, FD_LISTS_FIRST + index)));
+  TAGGED l = wake_live<gq>(k, deref_cell(StrArg(lists, FD_LISTS_FIRST + index)));
   if (__builtin_expect(!IsLst(l), 1)) return lists;
   int32_t dead = 0;
   TAGGED shared; /* the rest after the last dead entry */
@@ -651,12 +652,12 @@ __attribute__((noinline)) void wake_values_from(waker &k, TAGGED list)
   TAGGED *kept = buffer;
   int nkept = 0, capacity = KEPT_BUFFER;
   TAGGED first_iff = 0;
-  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), dead, rest;
+  for (TAGGED l = list; IsLst(l); l = deref_cell(LstTail(l))) {
+    TAGGED e = deref_cell(LstHead(l)), s = deref_cell(StrArg(e, 2)), dead, rest;
     if (!record_alive(StrPtr(s), &dead)) continue; /* most are: entailed since they were linked */
     TAGGED f = StrFunctor(s);
     if (f == functor_iff4 && !first_iff) first_iff = l;
-    TAGGED vars = deref(StrArg(e, 1));
+    TAGGED vars = deref_cell(StrArg(e, 1));
     if (vars == atom_nil) {
       fire_value_suspension(k, s, f, dead); /* the usual entry: no other variable to wait for */
     } else if (first_unbound(vars, &rest)) {
@@ -716,7 +717,7 @@ void wake_fixed(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGE
   int all = lists_int(lists, FD_LISTS_MASK); /* a bit for every list that is not empty */
   for (uint32_t bits = (uint32_t)all & 15; bits; bits &= bits - 1) {
     int i = __builtin_ctz(bits);
-    TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
+    TAGGED list = deref_cell(StrArg(lists, FD_LISTS_FIRST + i));
     if (!IsLst(list)) continue;
     if (i == 0)
       wake_front<3>(k, list);
@@ -724,7 +725,7 @@ void wake_fixed(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGE
       wake_front<2>(k, list);
   }
   if ((all | mask) & FD_WAKE_VAL)
-    wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
+    wake_values(k, deref_cell(StrArg(lists, FD_LISTS_FIRST + 4)));
 }
 
 /* enqueue_record for a variable not fixed: the back-appending wake of the lists in mask (the
