@@ -20,8 +20,8 @@ constexpr QX_term_ref LEVEL_REF = 5; /* the term reference holding the level mut
 constexpr uint32_t QUEUE_INITIAL_SIZE = 4;
 constexpr uint32_t HINT_EMPTY = 6;
 constexpr int QUEUE_DAEMONS = 4, QUEUE_BINDINGS = 5;
-constexpr int CODE_IX_FRONT = 0, CODE_IX_BACK = 1, CODE_GLOBAL_FRONT = 2, CODE_DAEMON = 9,
-              CODE_BINDING = 11;
+constexpr int CODE_IX_FRONT = 0, CODE_IX_BACK = 1, CODE_GLOBAL_FRONT = 2, CODE_QUEUE1_BACK = 3,
+              CODE_QUEUE2_BACK = 5, CODE_DAEMON = 9, CODE_BINDING = 11;
 /* Words the waking of one Val-list entry may build when it is linked again: '-'/2, a copy of the
  * suspension record, a list cell, and an attribute for a variable that has none. */
 constexpr uint32_t VAL_RELINK_WORDS = 13 + FD_ATTRIBUTE_WORDS;
@@ -219,10 +219,6 @@ void reinstate_levels(struct fd_state *fd, propagator *target)
 /* ---- circular queues ---- */
 
 inline bool queue_empty(const prop_queue *q) { return q->first == q->last; }
-inline bool queue_full(const prop_queue *q)
-{
-  return ((q->last + 1 - q->first) & (q->size - 1)) == 0;
-}
 
 /* Doubles the ring; wrapped entries (first after last) move up by the old size. */
 void queue_grow(ORVALIS_API_STRUCT *api, prop_queue *q)
@@ -246,13 +242,22 @@ inline void level_insert(ORVALIS_API_STRUCT *api, propagator *p, int code, TAGGE
 {
   uint32_t index = (uint32_t)code >> 1;
   prop_queue *q = &p->queue[index];
-  if (queue_full(q)) queue_grow(api, q);
-  uint32_t mask = q->size - 1, at;
-  if (code & 1) {
+  uint32_t at;
+  if (code & 1) { /* full when the slot after the last is the first */
+    uint32_t next = (q->last + 1) & (q->size - 1);
+    if (__builtin_expect(next == q->first, 0)) {
+      queue_grow(api, q);
+      next = (q->last + 1) & (q->size - 1);
+    }
     at = q->last;
-    q->last = (at + 1) & mask;
-  } else {
-    at = q->first = (q->first - 1) & mask;
+    q->last = next;
+  } else { /* full when the slot before the first is the last */
+    at = (q->first - 1) & (q->size - 1);
+    if (__builtin_expect(at == q->last, 0)) {
+      queue_grow(api, q);
+      at = (q->first - 1) & (q->size - 1);
+    }
+    q->first = at;
   }
   TAGGED *items = q->items;
   items[2 * at] = entry;
@@ -463,15 +468,19 @@ QX_HOT_INLINE void queue_record(waker &k, TAGGED s, int code)
 /* Queues a live suspension with functor f unless it is queued already: code for a global, ix_code
  * for an ix/7. dead is its Dead argument, dereferenced (an indexical's, when it is self, keeps it
  * from queueing). The codes are constants, so that each insertion folds to one queue. The lists
- * of domain and bound changes hold mostly daemons, Val lists none: daemons_first orders the tests. */
-template <int code, int ix_code, bool daemons_first = true>
+ * of domain and bound changes hold mostly daemons, Val lists none: daemons_first orders the tests;
+ * globals_first tests for a global before an indexical (the bound-change walk, whose registers
+ * are tight, keeps the other order). */
+template <int code, int ix_code, bool daemons_first = true, bool globals_first = true>
 QX_HOT_INLINE void queue_suspension(waker &k, TAGGED s, TAGGED f, TAGGED dead)
 {
   if (daemons_first && f == functor_daemon5) {
     queue_daemon(k, s);
+  } else if (globals_first && f == functor_global5) {
+    queue_record(k, s, code);
   } else if (f == functor_ix7) {
     if (s != k.self && dead != k.self) queue_record(k, s, ix_code);
-  } else if (f == functor_global5) {
+  } else if (!globals_first && f == functor_global5) {
     queue_record(k, s, code);
   } else if (!daemons_first && f == functor_daemon5) {
     queue_daemon(k, s);
@@ -479,7 +488,8 @@ QX_HOT_INLINE void queue_suspension(waker &k, TAGGED s, TAGGED f, TAGGED dead)
 }
 
 /* Front-inserting waker of one list of a fixed variable: its globals go to queue gq. */
-QX_HOT_INLINE void wake_front(waker &k, TAGGED list, int gq)
+template <int gq>
+QX_HOT_INLINE void wake_front(waker &k, TAGGED list)
 {
   for (; IsLst(list); list = deref_cell(LstTail(list))) {
     TAGGED s = deref_cell(LstHead(list)), dead;
@@ -499,12 +509,13 @@ TAGGED drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, TAGGE
                  int32_t dead, TAGGED shared)
 {
   lists = young_record(api, w, lists, lists_mutable);
-  TAGGED *record = StrPtr(lists), list = deref(record[FD_LISTS_FIRST + index]);
+  TAGGED *record = StrPtr(lists), list = deref_cell(record[FD_LISTS_FIRST + index]);
   TAGGED *out = record + FD_LISTS_FIRST + index;
   for (TAGGED l = list; l != shared;) {
     TAGGED *cell = LstPtr(l);
-    l = deref(cell[1]);
-    if (fd_dead(deref(cell[0]))) continue;
+    l = deref_cell(cell[1]);
+    TAGGED dead_arg;
+    if (!record_alive(StrPtr(deref_cell(cell[0])), &dead_arg)) continue;
     if (cell < w->global_uncond) {
       TAGGED *copy = fd_heap_words(w, 2);
       copy[0] = cell[0];
@@ -515,10 +526,10 @@ TAGGED drop_list(ORVALIS_API_STRUCT *api, worker *w, TAGGED lists_mutable, TAGGE
   }
   *out = shared;
   record[FD_LISTS_COUNT] = MakeSmall(lists_int(lists, FD_LISTS_COUNT) - dead);
-  if (IsLst(deref(record[FD_LISTS_FIRST + index]))) return lists;
+  if (IsLst(deref_cell(record[FD_LISTS_FIRST + index]))) return lists;
   int32_t mask = lists_int(lists, FD_LISTS_MASK) & FD_WAKE_VAL;
   for (int i = 0; i < 4; i++)
-    if (IsLst(deref(record[FD_LISTS_FIRST + i]))) mask |= 1 << i;
+    if (IsLst(deref_cell(record[FD_LISTS_FIRST + i]))) mask |= 1 << i;
   record[FD_LISTS_MASK] = MakeSmall(mask);
   return lists;
 }
@@ -540,9 +551,9 @@ QX_HOT_INLINE TAGGED wake_live(waker &k, TAGGED l)
     TAGGED s = deref_cell(LstHead(l)), d;
     if (!record_alive(StrPtr(s), &d)) break;
     if (gq == 3)
-      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+      queue_suspension<7, CODE_IX_BACK, true, false>(k, s, StrFunctor(s), d);
     else
-      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
+      queue_suspension<5, CODE_IX_BACK, true, false>(k, s, StrFunctor(s), d);
   }
   return l;
 }
@@ -550,12 +561,15 @@ QX_HOT_INLINE TAGGED wake_live(waker &k, TAGGED l)
 /* Back-appending waker of list `index` of lists, the record of lists_mutable: live entries are
  * queued, dead ones dropped from the list (drop_list) when the heap has room for it; else the
  * index goes into *later, for drop_dead once every list is walked (a drop queues nothing, so the
- * queues keep their order). Returns the record, a copy when dropping needed one. The walk up to
- * the first dead entry keeps no count. */
+ * queues keep their order). A record older than the newest choicepoint keeps its dead entries:
+ * dropping them would copy it and save its mutable under that choicepoint, work backtracking
+ * undoes, where a later walk passes a dead entry for less. Returns the record, a copy when
+ * dropping made one.
+ * The walk up to the first dead entry keeps no count. */
 template <int gq>
 QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int index, int *later)
 {
-  TAGGED l = wake_live<gq>(k, deref(StrArg(lists, FD_LISTS_FIRST + index)));
+  TAGGED l = wake_live<gq>(k, deref_cell(StrArg(lists, FD_LISTS_FIRST + index)));
   if (__builtin_expect(!IsLst(l), 1)) return lists;
   int32_t dead = 0;
   TAGGED shared; /* the rest after the last dead entry */
@@ -564,6 +578,7 @@ QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int
     shared = deref_cell(LstTail(l));
     l = wake_live<gq>(k, shared);
   } while (IsLst(l));
+  if (StrPtr(lists) < k.w->global_uncond) return lists;
   if (!fd_room_free(k.w, drop_words(lists))) {
     *later |= 1 << index;
     return lists;
@@ -637,12 +652,12 @@ __attribute__((noinline)) void wake_values_from(waker &k, TAGGED list)
   TAGGED *kept = buffer;
   int nkept = 0, capacity = KEPT_BUFFER;
   TAGGED first_iff = 0;
-  for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
-    TAGGED e = deref(LstHead(l)), s = deref(StrArg(e, 2)), dead, rest;
+  for (TAGGED l = list; IsLst(l); l = deref_cell(LstTail(l))) {
+    TAGGED e = deref_cell(LstHead(l)), s = deref_cell(StrArg(e, 2)), dead, rest;
     if (!record_alive(StrPtr(s), &dead)) continue; /* most are: entailed since they were linked */
     TAGGED f = StrFunctor(s);
     if (f == functor_iff4 && !first_iff) first_iff = l;
-    TAGGED vars = deref(StrArg(e, 1));
+    TAGGED vars = deref_cell(StrArg(e, 1));
     if (vars == atom_nil) {
       fire_value_suspension(k, s, f, dead); /* the usual entry: no other variable to wait for */
     } else if (first_unbound(vars, &rest)) {
@@ -702,11 +717,15 @@ void wake_fixed(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self, TAGGE
   int all = lists_int(lists, FD_LISTS_MASK); /* a bit for every list that is not empty */
   for (uint32_t bits = (uint32_t)all & 15; bits; bits &= bits - 1) {
     int i = __builtin_ctz(bits);
-    TAGGED list = deref(StrArg(lists, FD_LISTS_FIRST + i));
-    if (IsLst(list)) wake_front(k, list, i == 0 ? 3 : 2);
+    TAGGED list = deref_cell(StrArg(lists, FD_LISTS_FIRST + i));
+    if (!IsLst(list)) continue;
+    if (i == 0)
+      wake_front<3>(k, list);
+    else
+      wake_front<2>(k, list);
   }
   if ((all | mask) & FD_WAKE_VAL)
-    wake_values(k, deref(StrArg(lists, FD_LISTS_FIRST + 4)));
+    wake_values(k, deref_cell(StrArg(lists, FD_LISTS_FIRST + 4)));
 }
 
 /* enqueue_record for a variable not fixed: the back-appending wake of the lists in mask (the
@@ -744,9 +763,9 @@ void enqueue_record(ORVALIS_API_STRUCT *api, worker *w, int mask, TAGGED self,
  * roots[1], one of the two root cells of the drain running it. */
 QX_HOT_INLINE void run_daemon(ORVALIS_API_STRUCT *api, worker *w, TAGGED d, TAGGED *roots)
 {
-  auto *block = (daemon_frame *)fd_word_address(deref(StrArg(d, 5)));
-  roots[0] = deref(StrArg(d, 1));
-  roots[1] = deref(StrArg(d, 2));
+  auto *block = (daemon_frame *)fd_word_address(deref_cell(StrArg(d, 5)));
+  roots[0] = deref_cell(StrArg(d, 1));
+  roots[1] = deref_cell(StrArg(d, 2));
   TAGGED *attr_ref = IsConst(roots[1]) ? (TAGGED *)fd_word_address(roots[1]) : &roots[1];
   block->daemon(api, w, block, attr_ref, roots[0]);
 }
@@ -758,8 +777,8 @@ QX_HOT_INLINE void run_daemon(ORVALIS_API_STRUCT *api, worker *w, TAGGED d, TAGG
   TAGGED roots[2] = {atom_nil, atom_nil};
   fd_roots root(api, roots, 2);
   do {
-    TAGGED d = queue_take(q);
-    if (!fd_dead(d)) run_daemon(api, w, d, roots);
+    TAGGED d = queue_take(q), dead;
+    if (record_alive(StrPtr(d), &dead)) run_daemon(api, w, d, roots);
   } while (!queue_empty(q));
 }
 
@@ -1204,7 +1223,7 @@ void fd_enqueue_general(ORVALIS_API_STRUCT *api, worker *w, TAGGED entry, int co
 
 void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int code)
 {
-  global = deref(global);
+  global = deref_cell(global);
   uint32_t status;
   TAGGED m = status_read(global, &status);
   if (status & FD_ST_QUEUED) return;
@@ -1212,7 +1231,13 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
   waker k = make_waker(api, w, global);
   k.p = insertion_level(k, &k.stamp);
   wake_status_word(k, m, status | FD_ST_QUEUED);
-  level_insert(api, k.p, code, global, k.stamp);
+  /* the usual codes folded: as a bound change queues, and as a post does */
+  if (code == CODE_QUEUE2_BACK)
+    level_insert(api, k.p, CODE_QUEUE2_BACK, global, k.stamp);
+  else if (code == CODE_QUEUE1_BACK)
+    level_insert(api, k.p, CODE_QUEUE1_BACK, global, k.stamp);
+  else
+    level_insert(api, k.p, code, global, k.stamp);
 }
 
 int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out) { return next_item(api, w, out); }
