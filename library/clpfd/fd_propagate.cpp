@@ -561,11 +561,8 @@ QX_HOT_INLINE TAGGED wake_live(waker &k, TAGGED l)
 /* Back-appending waker of list `index` of lists, the record of lists_mutable: live entries are
  * queued, dead ones dropped from the list (drop_list) when the heap has room for it; else the
  * index goes into *later, for drop_dead once every list is walked (a drop queues nothing, so the
- * queues keep their order). A record older than the newest choicepoint keeps its dead entries:
- * dropping them would copy it and save its mutable under that choicepoint, work backtracking
- * undoes, where a later walk passes a dead entry for less. Returns the record, a copy when
- * dropping made one.
- * The walk up to the first dead entry keeps no count. */
+ * queues keep their order). Returns the record, a copy when dropping needed one. The walk up to
+ * the first dead entry keeps no count. */
 template <int gq>
 QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int index, int *later)
 {
@@ -578,7 +575,6 @@ QX_HOT_INLINE TAGGED wake_back(waker &k, TAGGED lists_mutable, TAGGED lists, int
     shared = deref_cell(LstTail(l));
     l = wake_live<gq>(k, shared);
   } while (IsLst(l));
-  if (StrPtr(lists) < k.w->global_uncond) return lists;
   if (!fd_room_free(k.w, drop_words(lists))) {
     *later |= 1 << index;
     return lists;
