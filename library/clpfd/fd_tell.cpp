@@ -128,14 +128,17 @@ static bool holds_interval(const TAGGED *dom, TAGGED lo, TAGGED hi)
   return dom[2] == lo && dom[3] == hi && !IsLst(LstTail(deref(dom[1])));
 }
 
+/* The size of lo..hi, small integers lo <= hi whose width is a small integer, taken on the words:
+ * their tags cancel in the difference. */
+static TAGGED small_width(TAGGED lo, TAGGED hi) { return hi - lo + MakeSmall(1); }
+
 /* tell_interval of the small integers lo < hi, whose width is a small integer, into the current
  * domain record dom; dom then the record stored. */
 QX_HOT_INLINE static int tell_small_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi,
                                              int mask, TAGGED *&dom)
 {
   if (holds_interval(dom, lo, hi)) return 0;
-  dom = store_dom(api, w, 0, lo, hi, MakeSmall(GetSmall(hi) - GetSmall(lo) + 1),
-                  ensure_heap_dom(api, w, 7, dom));
+  dom = store_dom(api, w, 0, lo, hi, small_width(lo, hi), ensure_heap_dom(api, w, 7, dom));
   return mask;
 }
 
@@ -984,7 +987,7 @@ static bool restrict_fresh(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref x, TA
       !SmallFits(GetSmall(hi) - GetSmall(lo) + 1) || fd_var_attribute(api, w, var))
     return false;
   ensure_heap(api, w, ATTRIBUTE_ROOM);
-  new_attribute(api, w, fd_ref_get(api, x), lo, hi, MakeSmall(GetSmall(hi) - GetSmall(lo) + 1));
+  new_attribute(api, w, fd_ref_get(api, x), lo, hi, small_width(lo, hi));
   fd_state(api)->prunings++;
   return true;
 }
@@ -1009,13 +1012,11 @@ static void restrict_variable(ORVALIS_API_STRUCT *api, QX_term_ref x, TAGGED set
   fd_sync(api, w);
   ensure_heap(api, w, ATTRIBUTE_ROOM);
   w->term[4] = fd_ref_get(api, x);
-  w->term[3] = fd_check_argument(api, w, w->term[4], atom_inf, atom_sup, atom_sup);
-  if (!w->term[3]) {
+  dvar d;
+  if (!fd_load_argument(api, w, &d, &w->term[3], &w->term[4], atom_inf, atom_sup, atom_sup)) {
     fd_native_fail(api);
     return;
   }
-  dvar d;
-  dvar_init(&d, &w->term[3], &w->term[4]);
   int mask = set && IsLst(fds_next(set)) ? dvar_fix_set(api, &d, set, w)
              : set                       ? dvar_fix_interval_t(&d, fd_min(set), fd_max(set))
                                          : dvar_fix_interval_t(&d, lo, hi);
