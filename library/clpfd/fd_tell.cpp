@@ -581,11 +581,17 @@ QX_HOT_INLINE static int tell_remove(ORVALIS_API_STRUCT *api, worker *w, TAGGED 
   int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
   if (v < lo || v > hi) return 0;
   if (IsLst(fds_next(deref(dom[1]))) || (v != lo && v != hi)) return tell_without(api, w, dom, v);
-  if (v == lo)
-    return tell_interval(api, w, MakeSmall(v + 1), dom[3], FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX,
-                         dom);
-  return tell_interval(api, w, dom[2], MakeSmall(v - 1), FD_WAKE_DOM | FD_WAKE_MAX | FD_WAKE_MINMAX,
-                       dom);
+  /* what is left is one value or a narrower interval of small ends: tell_interval's cases */
+  if (v == lo) {
+    TAGGED min = MakeSmall(v + 1);
+    return min == dom[3] ? tell_value(api, w, min, dom)
+                         : tell_small_interval(api, w, min, dom[3],
+                                               FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX, dom);
+  }
+  TAGGED max = MakeSmall(v - 1);
+  return max == dom[2] ? tell_value(api, w, max, dom)
+                       : tell_small_interval(api, w, dom[2], max,
+                                             FD_WAKE_DOM | FD_WAKE_MAX | FD_WAKE_MINMAX, dom);
 }
 
 int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED *attr_cell,
