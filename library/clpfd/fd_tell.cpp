@@ -468,7 +468,8 @@ QX_HOT_INLINE static void export_view(ORVALIS_API_STRUCT *api, worker *w, dvar *
 
 /* Kept scalar: the vector form of the new domain record's four word stores takes more
  * instructions than the stores. */
-[[gnu::optimize("no-tree-slp-vectorize")]] void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
+[[gnu::optimize("no-tree-slp-vectorize")]] void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w,
+                                                               dvar *d)
 {
   uint32_t flags = d->flags;
   d->flags |= DV_EXPORTED;
@@ -567,9 +568,10 @@ QX_HOT_INLINE static int tell_without(ORVALIS_API_STRUCT *api, worker *w, TAGGED
     rest = fds_next(rest);
   }
   *tail = rest;
-  /* the maximum moves only when v was it: then the last cell added ends the set */
+  /* the maximum moves only when v was it: then the last cell added ends the set; the size, a
+   * small integer, goes down by 1 on its word */
   store_dom(api, w, set, fds_interval(set)[0], value == dom[3] ? tail[2] : dom[3],
-            MakeSmall(GetSmall(dom[4]) - 1), dom);
+            dom[4] - (MakeSmall(1) - MakeSmall(0)), dom);
   return mask;
 }
 
