@@ -466,10 +466,7 @@ QX_HOT_INLINE static void export_view(ORVALIS_API_STRUCT *api, worker *w, dvar *
   export_view<false>(api, w, d, flags, current_dom(w));
 }
 
-/* Kept scalar: the vector form of the new domain record's four word stores takes more
- * instructions than the stores. */
-[[gnu::optimize("no-tree-slp-vectorize")]] void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w,
-                                                               dvar *d)
+void dvar_export_do(ORVALIS_API_STRUCT *api, worker *w, dvar *d)
 {
   uint32_t flags = d->flags;
   d->flags |= DV_EXPORTED;
