@@ -909,8 +909,9 @@ QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, const TAGGE
     TAGGED dead = deref(StrArg(deref(cells[0]), FD_ARG_DEAD));
     if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
   }
-  if (__builtin_expect(m[1] == running, 1))
-    m[1] = running & ~RUN_BITS;
+  TAGGED word = m[1];
+  if (__builtin_expect(word == running, 1))
+    m[1] = word & ~RUN_BITS;
   else
     end_run_status<true>(api, w, deref(cells[0]));
 }
