@@ -36,6 +36,11 @@ QX_HOT_INLINE TAGGED level_mutable(const worker *w)
 {
   return w->fli_info.fli_stack_start[2 * LEVEL_REF];
 }
+/* fd_ref_slot reached from the worker, which the loop keeps in a register. */
+QX_HOT_INLINE TAGGED *ref_cells(const worker *w, QX_term_ref ref)
+{
+  return w->fli_info.fli_stack_start + 2 * ref;
+}
 
 propagator *level_of(TAGGED m)
 {
@@ -904,20 +909,21 @@ QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, const TAGGE
     TAGGED dead = deref(StrArg(deref(cells[0]), FD_ARG_DEAD));
     if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
   }
-  if (__builtin_expect(m[1] == running, 1))
-    m[1] = running & ~RUN_BITS;
+  TAGGED word = m[1];
+  if (__builtin_expect(word == running, 1))
+    m[1] = word & ~RUN_BITS;
   else
     end_run_status<true>(api, w, deref(cells[0]));
 }
 
-run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAGGED g)
+run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, QX_term_ref refs,
+                       TAGGED g)
 {
-  struct fd_state *fd = fd_state(api);
   QX_term_ref global = refs, state = refs + 1, actions = refs + 2, temp = refs + 3, goal = refs + 4;
   /* The references' cells, two words apart, found once before the run and once after it (the
    * run may move the reference stack). Until the run has ended, temp holds State0 and goal the
    * status mutable. */
-  TAGGED *cells = fd_ref_slot(api, refs);
+  TAGGED *cells = ref_cells(w, refs);
   cells[0] = g;
   if (fd_dead(g)) return RUN_CONTINUE;
   uint32_t status;
@@ -940,12 +946,12 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
   w->term[2] = FD_LOOP_RUN; /* queued, so a global/5 record: fd_global_run trusts it */
   propagator(api, state, state, actions);
   /* An overflow fails the native (or raises the overflow action's exception) as it is met. */
-  if ((*api->fli_data)->excp_flag == 0) return RUN_STOP;
+  if (w->fli_data->excp_flag == 0) return RUN_STOP;
   if (fd->fd_overflow) {
     fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_CONSTRAINT)));
     return RUN_STOP;
   }
-  cells = fd_ref_slot(api, refs);
+  cells = ref_cells(w, refs);
   /* A run that kept its state term (one entailed, or one that changed nothing) trails nothing. A
    * native run does not store into its own state mutable (daemons, which do, run between runs),
    * so that the Value is still State0. */
@@ -953,7 +959,7 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref refs, TAG
     fd_update_mutable(api, w, deref(cells[2 * 1]), StrArg(deref(cells[0]), FD_GLOBAL_STATE));
   TAGGED list = cells[2 * 2];
   if (list != atom_nil) list = deref(list);
-  if (list == atom_nil || exit_only(list)) {
+  if (__builtin_expect(list == atom_nil || exit_only(list), 1)) {
     end_plain_run(api, w, cells, list, running);
     return RUN_CONTINUE;
   }
@@ -1353,7 +1359,7 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
       in_line = true;
       break;
     default:
-      switch (run_global(api, w, refs, item)) {
+      switch (run_global(api, w, fd, refs, item)) {
       case RUN_CONTINUE: in_line = true; break;
       case RUN_ACTIONS: in_line = false; break;
       case RUN_STOP: return 0;
