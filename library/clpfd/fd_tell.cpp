@@ -10,6 +10,7 @@
  * slots they do not use with [] so that no stale word is taken for a term.
  */
 #include <algorithm>
+#include <cassert>
 
 #include "fd_bounds.h"
 #include "fd_kernel.h"
@@ -496,6 +497,7 @@ void fd_tell_narrowed_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGE
    * size that holds lo..hi and more: the checks of other domains, and of no change, are not
    * needed */
   TAGGED min = MakeSmall(lo), max = MakeSmall(hi);
+  assert(dom[2] != min || dom[3] != max); /* the callers tell only narrower bounds */
   int mask = lo != hi ? moved | FD_WAKE_DOM | FD_WAKE_MINMAX
                       : FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL |
                             (dom[2] != min ? FD_WAKE_MIN : 0) | (dom[3] != max ? FD_WAKE_MAX : 0);
