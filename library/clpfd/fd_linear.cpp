@@ -20,6 +20,7 @@
  * fits in 32 bits the pruning steps use 32-bit arithmetic.
  */
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "fd_bounds.h"
@@ -1124,7 +1125,7 @@ bool changed(const dvar *d);
   int32_t g = 0;
   for (int i = 0; i < t.n; i++) {
     TAGGED min = deref(t.dom[i][2]), max = deref(t.dom[i][3]);
-    int32_t a = t.coeff[i] < 0 ? -t.coeff[i] : t.coeff[i];
+    int32_t a = std::abs(t.coeff[i]);
     if (min == max) {
       rest -= (int64_t)t.coeff[i] * GetSmall(min);
       continue;
@@ -1136,7 +1137,7 @@ bool changed(const dvar *d);
   }
   if (units == 0 && count > 0 && !divides(g, rest)) return 1;
   if (count != 1) return count == 0 ? (rest == 0 ? -1 : 1) : 0;
-  int32_t a = t.coeff[live] < 0 ? -t.coeff[live] : t.coeff[live];
+  int32_t a = std::abs(t.coeff[live]);
   int64_t q = a == 1 ? rest : rest / a, v = t.coeff[live] < 0 ? negate(q) : q;
   if (!SmallFits(v)) return 1; /* no value of the domain */
   QX_term_ref refs = fd_new_refs(api, 2);
@@ -1196,8 +1197,8 @@ bool changed(const dvar *d);
   if (t.stamp != NE_LINKED && pending) return 2;
   if (t.stamp != NE_LINKED && t.n == 2 && deref(t.dom[0][2]) != deref(t.dom[0][3]) &&
       deref(t.dom[1][2]) != deref(t.dom[1][3])) {
-    int32_t a0 = t.coeff[0] < 0 ? -t.coeff[0] : t.coeff[0];
-    int32_t a1 = t.coeff[1] < 0 ? -t.coeff[1] : t.coeff[1];
+    int32_t a0 = std::abs(t.coeff[0]);
+    int32_t a1 = std::abs(t.coeff[1]);
     if (!divides(gcd2(a0, a1), t.rhs)) return 1;
     ne_link(api, w);
     return 0;

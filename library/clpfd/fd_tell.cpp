@@ -143,6 +143,13 @@ QX_HOT_INLINE static int tell_small_interval(ORVALIS_API_STRUCT *api, worker *w,
   return mask;
 }
 
+/* tell_interval of the small integers lo <= hi, a small width apart: a value or an interval. */
+QX_HOT_INLINE static int tell_small_ends(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi,
+                                         int mask, TAGGED *&dom)
+{
+  return lo == hi ? tell_value(api, w, lo, dom) : tell_small_interval(api, w, lo, hi, mask, dom);
+}
+
 /* fd_tell_interval with the current domain record read. */
 static int tell_interval(ORVALIS_API_STRUCT *api, worker *w, TAGGED lo, TAGGED hi, int mask,
                          TAGGED *dom)
@@ -501,7 +508,7 @@ void fd_tell_narrowed_dom(ORVALIS_API_STRUCT *api, worker *w, TAGGED attr, TAGGE
   int mask = lo != hi ? moved | FD_WAKE_DOM | FD_WAKE_MINMAX
                       : FD_WAKE_DOM | FD_WAKE_MINMAX | FD_WAKE_VAL |
                             (dom[2] != min ? FD_WAKE_MIN : 0) | (dom[3] != max ? FD_WAKE_MAX : 0);
-  dom = store_dom(api, w, 0, min, max, MakeSmall(hi - lo + 1), ensure_heap_dom(api, w, 7, dom));
+  dom = store_dom(api, w, 0, min, max, small_width(min, max), ensure_heap_dom(api, w, 7, dom));
   fd_told_dom(api, w, mask & 7, SELF_NONE, dom);
 }
 
@@ -582,17 +589,12 @@ QX_HOT_INLINE static int tell_remove(ORVALIS_API_STRUCT *api, worker *w, TAGGED 
   int32_t lo = GetSmall(dom[2]), hi = GetSmall(dom[3]);
   if (v < lo || v > hi) return 0;
   if (IsLst(fds_next(deref(dom[1]))) || (v != lo && v != hi)) return tell_without(api, w, dom, v);
-  /* what is left is one value or a narrower interval of small ends: tell_interval's cases */
-  if (v == lo) {
-    TAGGED min = MakeSmall(v + 1);
-    return min == dom[3] ? tell_value(api, w, min, dom)
-                         : tell_small_interval(api, w, min, dom[3],
-                                               FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX, dom);
-  }
-  TAGGED max = MakeSmall(v - 1);
-  return max == dom[2] ? tell_value(api, w, max, dom)
-                       : tell_small_interval(api, w, dom[2], max,
-                                             FD_WAKE_DOM | FD_WAKE_MAX | FD_WAKE_MINMAX, dom);
+  /* what is left is one value or a narrower interval of small ends */
+  if (v == lo)
+    return tell_small_ends(api, w, MakeSmall(v + 1), dom[3],
+                           FD_WAKE_DOM | FD_WAKE_MIN | FD_WAKE_MINMAX, dom);
+  return tell_small_ends(api, w, dom[2], MakeSmall(v - 1),
+                         FD_WAKE_DOM | FD_WAKE_MAX | FD_WAKE_MINMAX, dom);
 }
 
 int dvar_remove_value_ix(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, TAGGED *attr_cell,
