@@ -1092,13 +1092,13 @@ bool ne_read(TAGGED s, ne_state *t)
   return true;
 }
 
-/* ne_read for a linked two-term state whose words are the usual ones (no reference in their
- * place): a later run's read without the checks its first run made. False for anything else
- * (ne_read decides). */
-[[gnu::always_inline]] inline bool ne_read_linked(TAGGED s, ne_state *t)
+/* ne_read for a linked two-term state of relation rel (its word) whose words are the usual ones
+ * (no reference in their place): a later run's read without the checks its first run made. False
+ * for anything else (ne_read or pair_read decides). */
+[[gnu::always_inline]] inline bool ne_read_linked(TAGGED s, TAGGED rel, ne_state *t)
 {
   const TAGGED *arg = StrPtr(s);
-  if (Arity(StrFunctor(s)) != 6 || arg[6] != NE_LINKED || arg[2] != MakeSmall(OP_NE) ||
+  if (Arity(StrFunctor(s)) != 6 || arg[6] != NE_LINKED || arg[2] != rel ||
       arg[4] != MakeSmall(0) || !IsSmall(arg[3]) || !IsLst(arg[1]) || !IsVar(deref(arg[5])))
     return false;
   const TAGGED *first = LstPtr(arg[1]);
@@ -1192,7 +1192,7 @@ bool changed(const dvar *d);
 [[gnu::always_inline]] inline int ne_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   ne_state t;
-  if (!ne_read_linked(s, &t) && !ne_read(s, &t)) return 2;
+  if (!ne_read_linked(s, MakeSmall(OP_NE), &t) && !ne_read(s, &t)) return 2;
   bool pending = fd_state(api)->fd_overflow != 0;
   if (t.stamp != NE_LINKED && pending) return 2;
   if (t.stamp != NE_LINKED && t.n == 2 && deref(t.dom[0][2]) != deref(t.dom[0][3]) &&
@@ -1210,6 +1210,190 @@ bool changed(const dvar *d);
     outcome = ne_remove(api, w, t.dom[other], v, deref(t.term[other][3]), deref(t.term[other][2]));
   if (outcome != 2) return outcome;
   return pending ? -1 : ne_general(api, w, t); /* as the general run fails with an overflow */
+}
+
+/* ---- relations of two terms at most, at least or equal without a block ---- */
+
+/* A relation a*x + b*y Rel rhs at most or at least, or an equation of unit coefficients other
+ * than x = y (exported as an equality), on two variables with small bounds, needs no block: its
+ * state keeps its terms and an unbound Handle, and from its first run on the global itself waits
+ * on the bound-change lists of both variables (the Stamp NE_LINKED). Each run reads the bounds
+ * from the domain records, narrows them to bounds consistency and tells the narrowed ones straight
+ * to the domains: nothing is allocated, folded or written back, and no daemon decides a wake. */
+
+/* Reads s as a relation of two terms for pair_run: s(Terms, Rel, RHS, 0, Handle, Stamp) with Rel
+ * at most, at least or equal, RHS and Stamp small integers, the Handle unbound and exactly two
+ * terms t(A, X, XA) as ne_read takes them; false for anything else (the general run decides). */
+bool pair_read(TAGGED s, ne_state *t, int *op)
+{
+  const TAGGED *arg = StrPtr(s);
+  TAGGED rel = deref(arg[2]), rhs = deref(arg[3]), list = deref(arg[1]);
+  if (Arity(StrFunctor(s)) != 6 || rel == MakeSmall(OP_NE) || !IsSmall(rel) ||
+      GetSmall(rel) < OP_LE || GetSmall(rel) > OP_EQ || deref(arg[4]) != MakeSmall(0) ||
+      !IsVar(deref(arg[5])) || !IsSmall(rhs))
+    return false;
+  t->stamp = deref(arg[6]);
+  if (!IsSmall(t->stamp)) return false;
+  t->rhs = GetSmall(rhs);
+  int n = 0;
+  for (; IsLst(list) && n < 2; list = deref(LstTail(list)), n++) {
+    TAGGED term = deref(LstHead(list));
+    if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
+    TAGGED a = deref(StrArg(term, 1)), x = deref(StrArg(term, 2));
+    if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
+    TAGGED dom = well_formed_dom(StrArg(term, 3));
+    if (!dom) return false;
+    t->coeff[n] = GetSmall(a);
+    t->term[n] = StrPtr(term);
+    t->dom[n] = StrPtr(dom);
+  }
+  t->n = n;
+  *op = GetSmall(rel);
+  return list == atom_nil && n == 2;
+}
+
+/* Narrows term i of a relation of two unit coefficients a (each 1 or -1): a[i]*x_i lies in
+ * c - max(a[j]*x_j) .. c - min(a[j]*x_j), its upper end for at most, its lower end for at least,
+ * both for an equation. Every quantity fits in 32 bits: the bounds and c are small integers. False
+ * when the domain empties. */
+template <bool upper, bool lower>
+[[gnu::always_inline]] inline bool unit_narrow(int32_t lo[2], int32_t hi[2], const int32_t a[2],
+                                               int32_t c, int i)
+{
+  int j = 1 - i;
+  int32_t least = a[j] > 0 ? lo[j] : -hi[j], most = a[j] > 0 ? hi[j] : -lo[j];
+  if (a[i] > 0) {
+    if (upper) hi[i] = std::min(hi[i], c - least);
+    if (lower) lo[i] = std::max(lo[i], c - most);
+  } else {
+    if (upper) lo[i] = std::max(lo[i], least - c);
+    if (lower) hi[i] = std::min(hi[i], most - c);
+  }
+  return lo[i] <= hi[i];
+}
+
+/* Bounds consistency of a relation of two unit coefficients on lo..hi: 1 entailed, 0 suspended,
+ * -1 failed. One pass, the first term and then the second, is the fixpoint: the first narrowed to
+ * what the second allows, the second to what the narrowed first allows, which the first then
+ * wholly supports. */
+template <bool upper, bool lower>
+int unit_propagate(int32_t lo[2], int32_t hi[2], const int32_t a[2], int32_t c)
+{
+  if (!unit_narrow<upper, lower>(lo, hi, a, c, 0) || !unit_narrow<upper, lower>(lo, hi, a, c, 1))
+    return -1;
+  if (upper && lower) return lo[0] == hi[0] && lo[1] == hi[1];
+  int32_t sum = 0; /* of the largest contributions for at most, of the smallest for at least */
+  for (int i = 0; i < 2; i++) sum += (a[i] > 0) == upper ? hi[i] : -lo[i];
+  return upper ? sum <= c : -sum >= c;
+}
+
+/* The bounds lo..hi of both terms narrowed by a*x + b*y <= c, in 64 bits (any coefficients):
+ * each variable's bound from the other's smallest contribution, which the narrowing of its other
+ * end does not move, so one pass is the fixpoint. 1 entailed, 0 suspended, -1 failed. */
+int scaled_at_most(int64_t lo[2], int64_t hi[2], const int64_t a[2], int64_t c)
+{
+  for (int i = 0; i < 2; i++) {
+    int j = 1 - i;
+    int64_t room = c - (a[j] > 0 ? a[j] * lo[j] : a[j] * hi[j]); /* a[i] * x_i <= room */
+    if (a[i] > 0)
+      hi[i] = std::min(hi[i], floor_div(room, a[i]));
+    else
+      lo[i] = std::max(lo[i], ceil_div(-room, -a[i]));
+    if (lo[i] > hi[i]) return -1;
+  }
+  int64_t largest = 0;
+  for (int i = 0; i < 2; i++) largest += a[i] * (a[i] > 0 ? hi[i] : lo[i]);
+  return largest <= c;
+}
+
+/* Bounds consistency of a relation at most or at least of two terms on lo..hi, the bounds small
+ * integers: 1 entailed, 0 suspended, -1 failed. */
+int pair_propagate(int op, int32_t lo[2], int32_t hi[2], const int32_t a[2], int32_t c)
+{
+  if ((uint32_t)(a[0] + 1) <= 2 && (uint32_t)(a[1] + 1) <= 2) { /* unit coefficients */
+    if (op == OP_LE) return unit_propagate<true, false>(lo, hi, a, c);
+    if (op == OP_GE) return unit_propagate<false, true>(lo, hi, a, c);
+    return unit_propagate<true, true>(lo, hi, a, c);
+  }
+  /* at least as at most with every sign turned; the narrowed bounds lie within the old ones */
+  int64_t sign = op == OP_LE ? 1 : -1;
+  int64_t wide_lo[2] = {lo[0], lo[1]}, wide_hi[2] = {hi[0], hi[1]};
+  int64_t scaled[2] = {sign * a[0], sign * a[1]};
+  int outcome = scaled_at_most(wide_lo, wide_hi, scaled, sign * c);
+  for (int i = 0; i < 2; i++) lo[i] = (int32_t)wide_lo[i], hi[i] = (int32_t)wide_hi[i];
+  return outcome;
+}
+
+/* Marks the state in w->term[0] as linked (the Stamp NE_LINKED), copied first when it is older
+ * than the newest choicepoint (a copy may collect). */
+void mark_linked(ORVALIS_API_STRUCT *api, worker *w)
+{
+  if (StrPtr(deref(w->term[0])) < w->global_uncond) fd_output_stamp_general(api, w);
+  StrPtr(deref(w->term[0]))[6] = NE_LINKED;
+}
+
+/* The first run of a relation of two unfixed terms that suspends: the global waits on both
+ * variables' bound-change lists and the state is marked linked. */
+[[gnu::noinline]] void pair_link(ORVALIS_API_STRUCT *api, worker *w)
+{
+  mark_linked(api, w);
+  fd_room(api, w, 2 * LINK_WORDS); /* the links below do not collect then */
+  TAGGED list = deref(StrArg(deref(w->term[0]), 1));
+  TAGGED x = deref(StrArg(deref(LstHead(list)), 2));
+  TAGGED y = deref(StrArg(deref(LstHead(deref(LstTail(list)))), 2));
+  TAGGED key = fd_state(api)->functor_minmax;
+  fd_link(api, w, x, key, deref(w->term[1]));
+  fd_link(api, w, y, key, deref(w->term[1]));
+}
+
+/* A run of a relation of two terms without a block (pair_read). 1 entailed, 0 suspended, -1
+ * failed; 2, having done nothing, for any other state, an equation the block takes (a non-unit
+ * coefficient, or x = y), a shared variable, a bound that is not a small integer, a domain to
+ * narrow that has holes, an overflow pending or debugging mode (the general run decides). */
+[[gnu::noinline]] int pair_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+{
+  ne_state t;
+  int op = GetSmall(StrArg(s, 2));
+  if (!(IsSmall(StrArg(s, 2)) && ne_read_linked(s, StrArg(s, 2), &t)) && !pair_read(s, &t, &op))
+    return 2;
+  struct fd_state *fd = fd_state(api);
+  if (fd->debugging || fd->fd_overflow || t.dom[0] == t.dom[1]) return 2;
+  /* a linked state passed the test of its first run */
+  if (t.stamp != NE_LINKED && op == OP_EQ &&
+      (std::abs(t.coeff[0]) != 1 || std::abs(t.coeff[1]) != 1 ||
+       (t.rhs == 0 && t.coeff[0] + t.coeff[1] == 0)))
+    return 2;
+  int32_t lo[2], hi[2];
+  for (int i = 0; i < 2; i++) {
+    TAGGED min = t.dom[i][2], max = t.dom[i][3];
+    if (!IsSmall(min) || !IsSmall(max)) return 2;
+    lo[i] = GetSmall(min);
+    hi[i] = GetSmall(max);
+  }
+  int32_t was_lo[2] = {lo[0], lo[1]}, was_hi[2] = {hi[0], hi[1]};
+  int outcome = pair_propagate(op, lo, hi, t.coeff, t.rhs);
+  if (outcome < 0) return -1;
+  int moved[2];
+  for (int i = 0; i < 2; i++) {
+    moved[i] = (lo[i] != was_lo[i] ? FD_WAKE_MIN : 0) | (hi[i] != was_hi[i] ? FD_WAKE_MAX : 0);
+    if (moved[i] && !fd_dom_small_interval(t.dom[i])) return 2;
+  }
+  /* the records read hold until the first tell, which may collect: a second one reads its
+   * variable's words again from the state */
+  if (moved[0])
+    fd_tell_narrowed_dom(api, w, deref(t.term[0][3]), deref(t.term[0][2]), t.dom[0], lo[0], hi[0],
+                         moved[0]);
+  if (moved[1] && !moved[0]) {
+    fd_tell_narrowed_dom(api, w, deref(t.term[1][3]), deref(t.term[1][2]), t.dom[1], lo[1], hi[1],
+                         moved[1]);
+  } else if (moved[1]) {
+    TAGGED list = deref(StrArg(deref(w->term[0]), 1));
+    TAGGED term = deref(LstHead(deref(LstTail(list))));
+    fd_tell_narrowed(api, w, deref(StrArg(term, 3)), deref(StrArg(term, 2)), lo[1], hi[1],
+                     moved[1]);
+  }
+  if (outcome == 0 && t.stamp != NE_LINKED) pair_link(api, w);
+  return outcome;
 }
 
 /* The first run of a two-term disequation a*x + b*y != rhs of a new block, given the bounds of its
@@ -1581,18 +1765,19 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   int outcome = 2;
   TAGGED s = w->term[0]; /* dereferenced */
   if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == 6) {
-    /* the relation first: the usual runs, of other relations, need no look at the Stamp */
-    bool linked = StrArg(s, 2) == MakeSmall(OP_NE) && StrArg(s, 6) == NE_LINKED;
+    bool ne = StrArg(s, 2) == MakeSmall(OP_NE);
     /* a disequation's state has no two_term_block (its relation is not the block's, or the
      * block is a disequation's): that look-up is left out for it */
     linear_data *b = nullptr;
-    if (!linked && (b = two_term_ne_block(s))) {
+    if (StrArg(s, 6) == NE_LINKED) {
+      outcome = ne ? ne_run(api, w, s) : pair_run(api, w, s);
+    } else if (ne && (b = two_term_ne_block(s))) {
       outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
       if (outcome == 1) fd_perm_free(api, w);
-    } else if (StrArg(s, 2) != MakeSmall(OP_NE) && (b = two_term_block(s))) {
+    } else if (!ne && (b = two_term_block(s))) {
       outcome = run_two_term(api, w, b, s);
     } else {
-      outcome = ne_run(api, w, s);
+      outcome = ne ? ne_run(api, w, s) : pair_run(api, w, s);
     }
   }
   if (outcome == 2) outcome = run(api, w);
