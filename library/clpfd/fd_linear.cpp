@@ -13,7 +13,8 @@
  * rebuilds from them. For equations, divisibility by the gcd of the other coefficients narrows
  * each variable to a congruence class. A disequation of one or two terms with a small RHS needs
  * no block: it keeps its terms and an unbound Handle, and a two-term one waits on the Val lists
- * of its variables (ne_run).
+ * of its variables (ne_run). So does a relation at most, at least or equal of two terms whose
+ * domains have small bounds, waiting on the bound changes that can narrow (pair_run).
  *
  * All 64-bit sums are checked: one that leaves the 64-bit range is an integer overflow, as is a
  * bound beyond the small-integer range on the side that empties the domain. When every quantity
@@ -1217,9 +1218,10 @@ bool changed(const dvar *d);
 /* A relation a*x + b*y Rel rhs at most or at least, or an equation of unit coefficients other
  * than x = y (exported as an equality), on two variables with small bounds, needs no block: its
  * state keeps its terms and an unbound Handle, and from its first run on the global itself waits
- * on the bound-change lists of both variables (the Stamp NE_LINKED). Each run reads the bounds
- * from the domain records, narrows them to bounds consistency and tells the narrowed ones straight
- * to the domains: nothing is allocated, folded or written back, and no daemon decides a wake. */
+ * on the lists of the bound changes that can narrow the other term (the Stamp NE_LINKED). Each run
+ * reads the bounds from the domain records, narrows them to bounds consistency and tells the
+ * narrowed ones straight to the domains: nothing is allocated, folded or written back, and no
+ * daemon decides a wake. A domain to narrow that has holes is left to the general run. */
 
 /* Reads s as a relation of two terms for pair_run: s(Terms, Rel, RHS, 0, Handle, Stamp) with Rel
  * at most, at least or equal, RHS and Stamp small integers, the Handle unbound and exactly two
@@ -1332,18 +1334,27 @@ void mark_linked(ORVALIS_API_STRUCT *api, worker *w)
   StrPtr(deref(w->term[0]))[6] = NE_LINKED;
 }
 
-/* The first run of a relation of two unfixed terms that suspends: the global waits on both
- * variables' bound-change lists and the state is marked linked. */
-[[gnu::noinline]] void pair_link(ORVALIS_API_STRUCT *api, worker *w)
+/* The list of term i's variable that a relation op of two terms waits on: the changes of the end
+ * its smallest contribution comes from for at most, its largest for at least (no other change can
+ * narrow the other term), both for an equation. */
+TAGGED pair_key(const struct fd_state *fd, int op, int32_t a)
+{
+  if (op == OP_EQ) return fd->functor_minmax;
+  return (a > 0) == (op == OP_LE) ? fd->functor_min : fd->functor_max;
+}
+
+/* The first run of a relation op of two unfixed terms that suspends: the global waits on the
+ * lists pair_key names and the state is marked linked. */
+[[gnu::noinline]] void pair_link(ORVALIS_API_STRUCT *api, worker *w, int op, const int32_t coeff[2])
 {
   mark_linked(api, w);
   fd_room(api, w, 2 * LINK_WORDS); /* the links below do not collect then */
   TAGGED list = deref(StrArg(deref(w->term[0]), 1));
   TAGGED x = deref(StrArg(deref(LstHead(list)), 2));
   TAGGED y = deref(StrArg(deref(LstHead(deref(LstTail(list)))), 2));
-  TAGGED key = fd_state(api)->functor_minmax;
-  fd_link(api, w, x, key, deref(w->term[1]));
-  fd_link(api, w, y, key, deref(w->term[1]));
+  const struct fd_state *fd = fd_state(api);
+  fd_link(api, w, x, pair_key(fd, op, coeff[0]), deref(w->term[1]));
+  fd_link(api, w, y, pair_key(fd, op, coeff[1]), deref(w->term[1]));
 }
 
 /* A run of a relation of two terms without a block (pair_read). 1 entailed, 0 suspended, -1
@@ -1392,7 +1403,7 @@ void mark_linked(ORVALIS_API_STRUCT *api, worker *w)
     fd_tell_narrowed(api, w, deref(StrArg(term, 3)), deref(StrArg(term, 2)), lo[1], hi[1],
                      moved[1]);
   }
-  if (outcome == 0 && t.stamp != NE_LINKED) pair_link(api, w);
+  if (outcome == 0 && t.stamp != NE_LINKED) pair_link(api, w, op, t.coeff);
   return outcome;
 }
 
