@@ -1220,12 +1220,22 @@ bool changed(const dvar *d);
  * state keeps its terms and an unbound Handle, and from its first run on the global itself waits
  * on the lists of the bound changes that can narrow the other term (the Stamp NE_LINKED). Each run
  * reads the bounds from the domain records, narrows them to bounds consistency and tells the
- * narrowed ones straight to the domains: nothing is allocated, folded or written back, and no
- * daemon decides a wake. A domain to narrow that has holes is left to the general run. */
+ * narrowed ones straight to the domains (through views where a domain to narrow has holes):
+ * nothing is allocated, folded or written back, and no daemon decides a wake. */
+
+/* Whether list is a list of two elements. */
+inline bool two_cells(TAGGED list)
+{
+  list = deref(list);
+  if (!IsLst(list)) return false;
+  TAGGED rest = deref(LstTail(list));
+  return IsLst(rest) && deref(LstTail(rest)) == atom_nil;
+}
 
 /* Reads s as a relation of two terms for pair_run: s(Terms, Rel, RHS, 0, Handle, Stamp) with Rel
  * at most, at least or equal, RHS and Stamp small integers, the Handle unbound and exactly two
- * terms t(A, X, XA) as ne_read takes them; false for anything else (the general run decides). */
+ * terms t(A, X, XA) as ne_read takes them, X a variable; false for anything else (the general
+ * run decides). */
 bool pair_read(TAGGED s, ne_state *t, int *op)
 {
   const TAGGED *arg = StrPtr(s);
@@ -1242,7 +1252,7 @@ bool pair_read(TAGGED s, ne_state *t, int *op)
     TAGGED term = deref(LstHead(list));
     if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
     TAGGED a = deref(StrArg(term, 1)), x = deref(StrArg(term, 2));
-    if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
+    if (!IsSmall(a) || a == MakeSmall(0) || !IsVar(x)) return false; /* the general run folds values */
     TAGGED dom = well_formed_dom(StrArg(term, 3));
     if (!dom) return false;
     t->coeff[n] = GetSmall(a);
@@ -1353,14 +1363,50 @@ TAGGED pair_key(const struct fd_state *fd, int op, int32_t a)
   TAGGED x = deref(StrArg(deref(LstHead(list)), 2));
   TAGGED y = deref(StrArg(deref(LstHead(deref(LstTail(list)))), 2));
   const struct fd_state *fd = fd_state(api);
-  fd_link(api, w, x, pair_key(fd, op, coeff[0]), deref(w->term[1]));
-  fd_link(api, w, y, pair_key(fd, op, coeff[1]), deref(w->term[1]));
+  if (IsVar(x)) fd_link(api, w, x, pair_key(fd, op, coeff[0]), deref(w->term[1]));
+  if (IsVar(y)) fd_link(api, w, y, pair_key(fd, op, coeff[1]), deref(w->term[1]));
+}
+
+/* pair_run's narrowing where a domain to narrow has holes: on views of both variables, a bound
+ * moved into a hole moving on to the next value, and the relation propagated again from the moved
+ * bounds until nothing moves (an equation may narrow the other term again; at most and at least
+ * only find their entailment). The changed views are exported. 1 entailed, 0 suspended, -1
+ * failed. */
+[[gnu::noinline]] int pair_general(ORVALIS_API_STRUCT *api, worker *w, int op, const ne_state &t)
+{
+  QX_term_ref refs = fd_new_refs(api, 4);
+  dvar d[2];
+  for (int i = 0; i < 2; i++) {
+    fd_ref_put(api, refs + 2 * i, deref(t.term[i][3]));
+    fd_ref_put(api, refs + 2 * i + 1, deref(t.term[i][2]));
+    dvar_init(&d[i], fd_ref_slot(api, refs + 2 * i), fd_ref_slot(api, refs + 2 * i + 1));
+  }
+  int outcome;
+  for (bool again = true; again;) {
+    int32_t lo[2], hi[2];
+    for (int i = 0; i < 2; i++) lo[i] = GetSmall(d[i].min), hi[i] = GetSmall(d[i].max);
+    outcome = pair_propagate(op, lo, hi, t.coeff, t.rhs);
+    again = false;
+    for (int i = 0; i < 2 && outcome >= 0; i++) {
+      if (dvar_fix_interval_t(&d[i], MakeSmall(lo[i]), MakeSmall(hi[i])) == FD_MASK_FAIL)
+        outcome = -1;
+      else if (d[i].min != MakeSmall(lo[i]) || d[i].max != MakeSmall(hi[i]))
+        again = true;
+    }
+  }
+  for (int i = 0; i < 2 && outcome >= 0; i++)
+    if (changed(&d[i])) {
+      dvar_pruning_done(api, w, &d[i]);
+      dvar_export_do(api, w, &d[i]);
+    }
+  QX_reset_term_refs(refs);
+  return outcome;
 }
 
 /* A run of a relation of two terms without a block (pair_read). 1 entailed, 0 suspended, -1
  * failed; 2, having done nothing, for any other state, an equation the block takes (a non-unit
- * coefficient, or x = y), a shared variable, a bound that is not a small integer, a domain to
- * narrow that has holes, an overflow pending or debugging mode (the general run decides). */
+ * coefficient, or x = y), a shared variable, a bound that is not a small integer, an overflow
+ * pending or debugging mode (the general run decides). */
 [[gnu::noinline]] int pair_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   ne_state t;
@@ -1385,9 +1431,14 @@ TAGGED pair_key(const struct fd_state *fd, int op, int32_t a)
   int outcome = pair_propagate(op, lo, hi, t.coeff, t.rhs);
   if (outcome < 0) return -1;
   int moved[2];
+  bool holes = false;
   for (int i = 0; i < 2; i++) {
     moved[i] = (lo[i] != was_lo[i] ? FD_WAKE_MIN : 0) | (hi[i] != was_hi[i] ? FD_WAKE_MAX : 0);
-    if (moved[i] && !fd_dom_small_interval(t.dom[i])) return 2;
+    holes = holes || (moved[i] && !fd_dom_small_interval(t.dom[i]));
+  }
+  if (holes) {
+    outcome = pair_general(api, w, op, t);
+    moved[0] = moved[1] = 0;
   }
   /* the records read hold until the first tell, which may collect: a second one reads its
    * variable's words again from the state */
@@ -1776,7 +1827,7 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   int outcome = 2;
   TAGGED s = w->term[0]; /* dereferenced */
   if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == 6) {
-    bool ne = StrArg(s, 2) == MakeSmall(OP_NE);
+    bool ne = deref(StrArg(s, 2)) == MakeSmall(OP_NE);
     /* a disequation's state has no two_term_block (its relation is not the block's, or the
      * block is a disequation's): that look-up is left out for it */
     linear_data *b = nullptr;
@@ -1787,8 +1838,10 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
       if (outcome == 1) fd_perm_free(api, w);
     } else if (!ne && (b = two_term_block(s))) {
       outcome = run_two_term(api, w, b, s);
-    } else {
-      outcome = ne ? ne_run(api, w, s) : pair_run(api, w, s);
+    } else if (ne) {
+      outcome = ne_run(api, w, s);
+    } else if (two_cells(StrArg(s, 1))) { /* the others have no terms left or more than two */
+      outcome = pair_run(api, w, s);
     }
   }
   if (outcome == 2) outcome = run(api, w);
