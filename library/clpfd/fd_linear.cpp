@@ -1394,11 +1394,12 @@ TAGGED pair_key(const struct fd_state *fd, int op, int32_t a)
         again = true;
     }
   }
-  for (int i = 0; i < 2 && outcome >= 0; i++)
-    if (changed(&d[i])) {
-      dvar_pruning_done(api, w, &d[i]);
-      dvar_export_do(api, w, &d[i]);
-    }
+  if (outcome >= 0) {
+    /* both views' sets out of the heap before an export, which may collect */
+    for (int i = 0; i < 2; i++) dvar_pruning_done(api, w, &d[i]);
+    for (int i = 0; i < 2; i++)
+      if (changed(&d[i])) dvar_export_do(api, w, &d[i]);
+  }
   QX_reset_term_refs(refs);
   return outcome;
 }
