@@ -1828,20 +1828,20 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   int outcome = 2;
   TAGGED s = w->term[0]; /* dereferenced */
   if (IsStr(s) && !IsBox(s) && Arity(StrFunctor(s)) == 6) {
-    bool ne = deref(StrArg(s, 2)) == MakeSmall(OP_NE);
+    TAGGED rel = StrArg(s, 2);
+    bool ne = rel == MakeSmall(OP_NE) || (IsRef(rel) && deref(rel) == MakeSmall(OP_NE));
+    bool linked = StrArg(s, 6) == NE_LINKED;
     /* a disequation's state has no two_term_block (its relation is not the block's, or the
      * block is a disequation's): that look-up is left out for it */
     linear_data *b = nullptr;
-    if (StrArg(s, 6) == NE_LINKED) {
-      outcome = ne ? ne_run(api, w, s) : pair_run(api, w, s);
-    } else if (ne && (b = two_term_ne_block(s))) {
+    if (!linked && ne && (b = two_term_ne_block(s))) {
       outcome = run_two_term_ne(api, w, b, GetSmall(StrArg(s, 3)));
       if (outcome == 1) fd_perm_free(api, w);
-    } else if (!ne && (b = two_term_block(s))) {
+    } else if (!linked && !ne && (b = two_term_block(s))) {
       outcome = run_two_term(api, w, b, s);
     } else if (ne) {
       outcome = ne_run(api, w, s);
-    } else if (two_cells(StrArg(s, 1))) { /* the others have no terms left or more than two */
+    } else if (linked || two_cells(StrArg(s, 1))) { /* the others have no terms left, or more */
       outcome = pair_run(api, w, s);
     }
   }
