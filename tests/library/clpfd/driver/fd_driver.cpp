@@ -538,6 +538,8 @@ int driver::new_var(int32_t lo, int32_t hi)
    * nothing, and the propagation after it finds no level to run. */
   TAGGED begin = MakeSmall(level_open(api_) ? 1 : 0);
   int ok = call_in_line(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), begin});
+  /* the reference holds the attributed variable itself: every later look takes one step less */
+  set(r, ref(r));
   if (ok == 1) ok = propagate();
   return ok == 1 ? (int)vars_.size() - 1 : -1;
 }
