@@ -1094,7 +1094,7 @@ bool ne_read(TAGGED s, ne_state *t)
   return list == atom_nil && n > 0;
 }
 
-/* One term of a linked state read as ne_read_words takes it: t(A, X, XA) with its words as the
+/* One term of a linked state read as ne_read_linked takes it: t(A, X, XA) with its words as the
  * first run found them, A a small integer and XA a v/4 record, the usual one or well-formed. */
 [[gnu::always_inline]] inline bool ne_term_linked(TAGGED term, ne_state *t, int i)
 {
@@ -1128,22 +1128,40 @@ bool ne_read(TAGGED s, ne_state *t)
   return true;
 }
 
-/* ne_read for a two-term state whose words are the usual ones (no reference in their place but
- * the Handle's and the variables'): a first run's read with ne_read's checks, a later run's
- * (Stamp NE_LINKED) without the checks its first run made. False for anything else (ne_read
- * decides). */
-[[gnu::always_inline]] inline bool ne_read_words(TAGGED s, ne_state *t)
+/* ne_read for a linked two-term state whose words are the usual ones (no reference in their
+ * place): a later run's read without the checks its first run made. False for anything else
+ * (ne_read_first or ne_read decides). */
+[[gnu::always_inline]] inline bool ne_read_linked(TAGGED s, ne_state *t)
 {
   const TAGGED *arg = StrPtr(s);
-  if (Arity(StrFunctor(s)) != 6 || arg[2] != MakeSmall(OP_NE) || arg[4] != MakeSmall(0) ||
-      !IsSmall(arg[3]) || !IsSmall(arg[6]) || !IsLst(arg[1]) || !IsVar(deref(arg[5])))
+  if (Arity(StrFunctor(s)) != 6 || arg[6] != NE_LINKED || arg[2] != MakeSmall(OP_NE) ||
+      arg[4] != MakeSmall(0) || !IsSmall(arg[3]) || !IsLst(arg[1]) || !IsVar(deref(arg[5])))
     return false;
   const TAGGED *first = LstPtr(arg[1]);
   if (!IsLst(first[1])) return false;
   const TAGGED *second = LstPtr(first[1]);
-  if (second[1] != atom_nil) return false;
-  if (arg[6] == NE_LINKED ? !ne_term_linked(first[0], t, 0) || !ne_term_linked(second[0], t, 1)
-                          : !ne_term_first(first[0], t, 0) || !ne_term_first(second[0], t, 1))
+  if (second[1] != atom_nil || !ne_term_linked(first[0], t, 0) || !ne_term_linked(second[0], t, 1))
+    return false;
+  t->n = 2;
+  t->rhs = GetSmall(arg[3]);
+  t->stamp = NE_LINKED;
+  return true;
+}
+
+/* ne_read for a two-term state not yet linked whose words are the usual ones (no reference in
+ * their place but the Handle's and the variables'), with ne_read's checks. False for anything
+ * else (ne_read decides). */
+[[gnu::always_inline]] inline bool ne_read_first(TAGGED s, ne_state *t)
+{
+  const TAGGED *arg = StrPtr(s);
+  if (Arity(StrFunctor(s)) != 6 || arg[2] != MakeSmall(OP_NE) || arg[4] != MakeSmall(0) ||
+      !IsSmall(arg[3]) || !IsSmall(arg[6]) || arg[6] == NE_LINKED || !IsLst(arg[1]) ||
+      !IsVar(deref(arg[5])))
+    return false;
+  const TAGGED *first = LstPtr(arg[1]);
+  if (!IsLst(first[1])) return false;
+  const TAGGED *second = LstPtr(first[1]);
+  if (second[1] != atom_nil || !ne_term_first(first[0], t, 0) || !ne_term_first(second[0], t, 1))
     return false;
   t->n = 2;
   t->rhs = GetSmall(arg[3]);
@@ -1270,7 +1288,7 @@ bool changed(const dvar *d);
 [[gnu::always_inline]] inline int ne_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   ne_state t;
-  if (!ne_read_words(s, &t) && !ne_read(s, &t)) return 2;
+  if (!ne_read_linked(s, &t) && !ne_read_first(s, &t) && !ne_read(s, &t)) return 2;
   bool pending = fd_state(api)->fd_overflow != 0;
   if (t.stamp != NE_LINKED && pending) return 2;
   if (t.stamp != NE_LINKED && t.n == 2 && deref(t.dom[0][2]) != deref(t.dom[0][3]) &&
