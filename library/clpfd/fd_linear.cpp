@@ -568,11 +568,20 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
 {
   checked c{api};
   if (incremental) {
-    for (int k = 0; k < b->ntargets; k++) {
-      int i = b->target[k];
-      unload(b, i, !unfixed(b, i));
-      if (!unfixed(b, i)) b->rhs = b->fast ? b->rhs - b->cmin[i] : c.sub(b->rhs, b->cmin[i]);
+    /* the block's arrays and sums in locals: a store through one would reload the others */
+    const int32_t *target = b->target;
+    const int64_t *interval = b->interval, *cmin = b->cmin;
+    dvar *dv = b->dv;
+    int64_t rhs = b->rhs;
+    bool fast = b->fast;
+    for (int k = 0, n = b->ntargets; k < n; k++) {
+      int i = target[k];
+      bool fixed = interval[i] == 0;
+      dv[i].attr_ref = nullptr; /* unload */
+      dv[i].flags = fixed ? DV_FIXED : 0;
+      if (fixed) rhs = fast ? rhs - cmin[i] : c.sub(rhs, cmin[i]);
     }
+    b->rhs = rhs;
     return 1;
   }
   b->gcd_ones = 0; /* the targets may be more than the last refresh_gcd saw */
