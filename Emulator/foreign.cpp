@@ -220,7 +220,7 @@ struct foreign_spec {
 constexpr int PLAIN_WORDS = 8;
 
 plain_fn plain_caller(const foreign_spec *spec);
-plain_fn shape_caller(const foreign_spec *spec);
+plain_fn shape_caller(const foreign_spec *p);
 
 /* Whether the spec has only +term, +integer and -term arguments, returns nothing or an integer,
  * and takes at most PLAIN_WORDS words: the kinds the solver's natives use, called through the
@@ -615,9 +615,10 @@ QX_HOT_INLINE bool unify_term_output(worker *w, QX_term_ref ref, QX_term_ref out
   return unify_output_built(w, ref, K_TERM | K_OUT, v);
 }
 
-/* The shape of a plain spec as call_plain reads it: from the spec (spec_shape), or fixed where it
- * is compiled (fixed_shape: the shapes of the solver's natives, their tests folded away). */
-struct spec_shape {
+/* The shape of a plain predicate as call_plain reads it: as recorded at its definition
+ * (recorded_shape), or fixed where it is compiled (fixed_shape: the shapes of the solver's
+ * natives, their tests folded away). */
+struct recorded_shape {
   static unsigned integer_args(const foreign_spec *s) { return s->integer_args; }
   static unsigned term_out_args(const foreign_spec *s) { return s->term_out_args; }
   static int term_outs(const foreign_spec *s) { return s->term_outs; }
@@ -636,7 +637,7 @@ struct fixed_shape {
 /* call_foreign_spec for a plain spec of N arguments, api passed first when API: the same steps
  * with the few kinds it has. Every argument takes one word, its own: a +term's is its reference,
  * set for all before the other kinds'. The callee reads only the words it takes. */
-template <int N, bool API, class Shape = spec_shape>
+template <int N, bool API, class Shape = recorded_shape>
 int call_plain(worker *w, const foreign_spec *spec)
 {
   running_call in_progress(spec->owner);
@@ -708,15 +709,15 @@ constexpr shape_row fixed_shapes[] = {
     shape<0, true, 0, 0, 0, false>(),       /* no argument */
 };
 
-/* plain_caller for a plain spec whose masks are set: its fixed shape's when it has one. */
-plain_fn shape_caller(const foreign_spec *spec)
+/* plain_caller for a plain predicate whose masks are set: its fixed shape's when it has one. */
+plain_fn shape_caller(const foreign_spec *p)
 {
   for (const shape_row &r : fixed_shapes)
-    if (r.nargs == spec->nargs && r.api == (spec->api != nullptr) &&
-        r.integer_args == spec->integer_args && r.term_out_args == spec->term_out_args &&
-        r.own_output == spec->own_output && r.returns == (spec->ret != K_NONE))
+    if (r.nargs == p->nargs && r.api == (p->api != nullptr) && r.integer_args == p->integer_args &&
+        r.term_out_args == p->term_out_args && r.own_output == p->own_output &&
+        r.returns == (p->ret != K_NONE))
       return r.fn;
-  return plain_caller(spec);
+  return plain_caller(p);
 }
 
 /* A call of a spec that is not plain. */
