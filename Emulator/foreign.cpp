@@ -700,13 +700,13 @@ constexpr shape_row shape()
   return {N, API, Ints, Outs, Own, Ret, &call_plain<N, API, fixed_shape<Ints, Outs, Own, Ret>>};
 }
 constexpr shape_row fixed_shapes[] = {
-    shape<2, true, 0, 1, 1, true>(),        /* -term [-integer] */
-    shape<2, true, 0, 2, 0, false>(),       /* +term -term */
-    shape<2, true, 0, 0, 0, false>(),       /* +term +term */
-    shape<3, true, 4, 0, 0, false>(),       /* +term +term +integer */
-    shape<4, true, 8, 0, 0, false>(),       /* +term +term +term +integer */
-    shape<6, true, 4, 32, 0, false>(),      /* +term +term +integer +term +term -term */
-    shape<0, true, 0, 0, 0, false>(),       /* no argument */
+    shape<2, true, 0, 1, 1, true>(),   /* -term [-integer] */
+    shape<2, true, 0, 2, 0, false>(),  /* +term -term */
+    shape<2, true, 0, 0, 0, false>(),  /* +term +term */
+    shape<3, true, 4, 0, 0, false>(),  /* +term +term +integer */
+    shape<4, true, 8, 0, 0, false>(),  /* +term +term +term +integer */
+    shape<6, true, 4, 32, 0, false>(), /* +term +term +integer +term +term -term */
+    shape<0, true, 0, 0, 0, false>(),  /* no argument */
 };
 
 /* plain_caller for a plain predicate whose masks are set: its fixed shape's when it has one. */
