@@ -220,6 +220,7 @@ struct foreign_spec {
 constexpr int PLAIN_WORDS = 8;
 
 plain_fn plain_caller(const foreign_spec *spec);
+plain_fn shape_caller(const foreign_spec *p);
 
 /* Whether the spec has only +term, +integer and -term arguments, returns nothing or an integer,
  * and takes at most PLAIN_WORDS words: the kinds the solver's natives use, called through the
@@ -302,6 +303,7 @@ bool define_foreign(worker *w, mod_def *module, TAGGED name, void (*fn)(), ORVAL
   }
   if (spec->term_outs == 1 && !term_in && spec->term_out_args)
     spec->own_output = (uint8_t)(__builtin_ctz(spec->term_out_args) + 1);
+  if (spec->plain) spec->plain = shape_caller(spec);
   spec->owner = nullptr;
   for (qx_open_resource *r = qx_eg.open_resources; r && !spec->owner; r = r->next)
     if (&r->qxenv == api || resource_function(r, fn)) spec->owner = r;
@@ -613,10 +615,29 @@ QX_HOT_INLINE bool unify_term_output(worker *w, QX_term_ref ref, QX_term_ref out
   return unify_output_built(w, ref, K_TERM | K_OUT, v);
 }
 
+/* The shape of a plain predicate as call_plain reads it: as recorded at its definition
+ * (recorded_shape), or fixed where it is compiled (fixed_shape: the shapes of the solver's
+ * natives, their tests folded away). */
+struct recorded_shape {
+  static unsigned integer_args(const foreign_spec *s) { return s->integer_args; }
+  static unsigned term_out_args(const foreign_spec *s) { return s->term_out_args; }
+  static int term_outs(const foreign_spec *s) { return s->term_outs; }
+  static int own_output(const foreign_spec *s) { return s->own_output; }
+  static bool returns(const foreign_spec *s) { return s->ret != K_NONE; }
+};
+template <unsigned Ints, unsigned Outs, int Own, bool Ret>
+struct fixed_shape {
+  static constexpr unsigned integer_args(const foreign_spec *) { return Ints; }
+  static constexpr unsigned term_out_args(const foreign_spec *) { return Outs; }
+  static constexpr int term_outs(const foreign_spec *) { return __builtin_popcount(Outs); }
+  static constexpr int own_output(const foreign_spec *) { return Own; }
+  static constexpr bool returns(const foreign_spec *) { return Ret; }
+};
+
 /* call_foreign_spec for a plain spec of N arguments, api passed first when API: the same steps
  * with the few kinds it has. Every argument takes one word, its own: a +term's is its reference,
  * set for all before the other kinds'. The callee reads only the words it takes. */
-template <int N, bool API>
+template <int N, bool API, class Shape = recorded_shape>
 int call_plain(worker *w, const foreign_spec *spec)
 {
   running_call in_progress(spec->owner);
@@ -624,13 +645,13 @@ int call_plain(worker *w, const foreign_spec *spec)
   uint32_t words[PLAIN_WORDS + 2];
   uint32_t *word = words + 1; /* argument i's word; the api, when passed, before them */
   if (API) words[0] = (uint32_t)(uintptr_t)spec->api;
-  QX_term_ref args = push_plain_refs<N>(w, spec->term_outs, word);
+  QX_term_ref args = push_plain_refs<N>(w, Shape::term_outs(spec), word);
   /* the outputs' slots first: converting an integer may raise an error, which may collect */
-  if (spec->own_output)
-    plain_own_output(w, spec->own_output - 1, args + N, word);
-  else if (spec->term_out_args)
-    plain_term_outputs(w, spec->term_out_args, spec->term_outs, args + N, word);
-  if (spec->integer_args && !plain_integer_words(w, spec->integer_args, args, word))
+  if (Shape::own_output(spec))
+    plain_own_output(w, Shape::own_output(spec) - 1, args + N, word);
+  else if (Shape::term_out_args(spec))
+    plain_term_outputs(w, Shape::term_out_args(spec), Shape::term_outs(spec), args + N, word);
+  if (Shape::integer_args(spec) && !plain_integer_words(w, Shape::integer_args(spec), args, word))
     return w->fli_stack_index = mark, 0;
   int saved = w->fli_info.excp_flag;
   w->fli_info.excp_flag = 1;
@@ -639,10 +660,10 @@ int call_plain(worker *w, const foreign_spec *spec)
   bool ok = w->fli_info.excp_flag != 0;
   w->fli_info.excp_flag = saved;
   QX_term_ref out = args + N;
-  for (unsigned mask = spec->term_out_args; ok && mask; mask &= mask - 1)
+  for (unsigned mask = Shape::term_out_args(spec); ok && mask; mask &= mask - 1)
     ok = unify_term_output(w, args + __builtin_ctz(mask), out++);
   /* an integer, the one kind a plain spec returns */
-  if (ok && spec->ret != K_NONE) {
+  if (ok && Shape::returns(spec)) {
     TAGGED ready = ready_output(w, K_INTEGER | K_OUT, result);
     int step = ready ? unify_small_step(w, *qx_ref_cell(w, args + N - 1), ready) : -1;
     ok = step >= 0 ? step : unify_output_built(w, args + N - 1, K_INTEGER | K_OUT, result);
@@ -662,6 +683,41 @@ plain_fn plain_caller(const foreign_spec *spec)
   static constexpr auto with_api = plain_callers<true>(std::make_index_sequence<PLAIN_WORDS + 2>());
   static constexpr auto without = plain_callers<false>(std::make_index_sequence<PLAIN_WORDS + 2>());
   return spec->api ? with_api[spec->nargs] : without[spec->nargs];
+}
+
+/* The plain shapes called most (the solver's natives that post and propagate), each with a
+ * call_plain of its own. */
+struct shape_row {
+  uint8_t nargs;
+  bool api;
+  uint8_t integer_args, term_out_args, own_output;
+  bool returns;
+  plain_fn fn;
+};
+template <int N, bool API, unsigned Ints, unsigned Outs, int Own, bool Ret>
+constexpr shape_row shape()
+{
+  return {N, API, Ints, Outs, Own, Ret, &call_plain<N, API, fixed_shape<Ints, Outs, Own, Ret>>};
+}
+constexpr shape_row fixed_shapes[] = {
+    shape<2, true, 0, 1, 1, true>(),   /* -term [-integer] */
+    shape<2, true, 0, 2, 0, false>(),  /* +term -term */
+    shape<2, true, 0, 0, 0, false>(),  /* +term +term */
+    shape<3, true, 4, 0, 0, false>(),  /* +term +term +integer */
+    shape<4, true, 8, 0, 0, false>(),  /* +term +term +term +integer */
+    shape<6, true, 4, 32, 0, false>(), /* +term +term +integer +term +term -term */
+    shape<0, true, 0, 0, 0, false>(),  /* no argument */
+};
+
+/* plain_caller for a plain predicate whose masks are set: its fixed shape's when it has one. */
+plain_fn shape_caller(const foreign_spec *p)
+{
+  for (const shape_row &r : fixed_shapes)
+    if (r.nargs == p->nargs && r.api == (p->api != nullptr) && r.integer_args == p->integer_args &&
+        r.term_out_args == p->term_out_args && r.own_output == p->own_output &&
+        r.returns == (p->ret != K_NONE))
+      return r.fn;
+  return plain_caller(p);
 }
 
 /* A call of a spec that is not plain. */

@@ -83,22 +83,23 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
   for (int i = 0; i < FD_LIVE; i++) w->term[i] = atom_nil;
   fd->constraints++;
   if (!fd_room_free(w, GLOBAL_WORDS)) call_overflow(w, GLOBAL_WORDS, FD_LIVE);
+  TAGGED *slot = fd_ref_slot(api, 0); /* the references' slots, read once */
   TAGGED *g = fd_heap_words(w, GLOBAL_WORDS);
   g[0] = functor_global5;
   g[1] = MakeStr(g + 6);
-  g[2] = fd_ref_get(api, constraint);
+  g[2] = deref(slot[2 * constraint]);
   g[3] = MakeStr(g + 9);
   g[4] = MakeRef(g + 4);
-  g[5] = fd_ref_get(api, term);
+  g[5] = deref(slot[2 * term]);
   g[6] = functor_mutable2;
-  g[7] = fd_ref_get(api, state);
+  g[7] = deref(slot[2 * state]);
   g[8] = MakeSmall(0);
   g[9] = functor_mutable2;
   g[10] = MakeSmall((int32_t)((uint32_t)status | FD_ST_GLOBAL));
   g[11] = MakeSmall(0);
   /* State is in the record now: its reference keeps the record while linking makes room */
   QX_term_ref record = state;
-  fd_ref_put(api, record, MakeStr(g));
+  slot[2 * record] = MakeStr(g);
   for (TAGGED l; IsLst(l = fd_ref_get(api, susp));) {
     TAGGED k = deref(LstHead(l));
     fd_ref_put(api, susp, deref(LstTail(l)));

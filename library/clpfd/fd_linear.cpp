@@ -569,11 +569,20 @@ int scalar_product_init(ORVALIS_API_STRUCT *api, linear_data *b, int incremental
 {
   checked c{api};
   if (incremental) {
-    for (int k = 0; k < b->ntargets; k++) {
-      int i = b->target[k];
-      unload(b, i, !unfixed(b, i));
-      if (!unfixed(b, i)) b->rhs = b->fast ? b->rhs - b->cmin[i] : c.sub(b->rhs, b->cmin[i]);
+    /* the block's arrays and sums in locals: a store through one would reload the others */
+    const int32_t *target = b->target;
+    const int64_t *interval = b->interval, *cmin = b->cmin;
+    dvar *dv = b->dv;
+    int64_t rhs = b->rhs;
+    bool fast = b->fast;
+    for (int k = 0, n = b->ntargets; k < n; k++) {
+      int i = target[k];
+      bool fixed = interval[i] == 0;
+      dv[i].attr_ref = nullptr; /* unload */
+      dv[i].flags = fixed ? DV_FIXED : 0;
+      if (fixed) rhs = fast ? rhs - cmin[i] : c.sub(rhs, cmin[i]);
     }
+    b->rhs = rhs;
     return 1;
   }
   b->gcd_ones = 0; /* the targets may be more than the last refresh_gcd saw */
@@ -1034,6 +1043,24 @@ struct ne_state {
   TAGGED *dom[2];
 };
 
+/* fd_plain_dom and fd_usual_dom of a dereferenced attribute in one, always in line (the compiler
+ * leaves them out of line here otherwise): the usual attribute's dom/4 record, or 0. */
+[[gnu::always_inline]] inline TAGGED usual_dom(TAGGED attr)
+{
+  if (!IsStr(attr) || StrFunctor(attr) != functor_v4) return 0;
+  TAGGED dom = fd_attr_own_dom(attr), l = StrArg(attr, 4);
+  if (!dom) return 0;
+  if (l != MakeSmall(0)) {
+    if (!IsStr(l) || StrFunctor(l) != functor_mutable2) return 0;
+    TAGGED record = StrArg(l, 1);
+    if (!IsStr(record) || StrFunctor(record) != functor_fdlists7 ||
+        !fd_both_small(StrArg(record, 1), StrArg(record, 2)))
+      return 0;
+  }
+  const TAGGED *d = StrPtr(dom);
+  return fd_usual_dom_words(d, d[1], d[2], d[3]) ? dom : 0;
+}
+
 /* The dom/4 record of a well-formed attribute, or 0: fd_well_formed_attribute and fd_attr_dom,
  * the usual attribute's read in one look. Out of line: the linked runs' code stays short. */
 [[gnu::noinline]] TAGGED well_formed_dom(TAGGED attr)
@@ -1066,8 +1093,8 @@ bool ne_read(TAGGED s, ne_state *t)
     TAGGED a = deref(StrArg(term, 1)), x = deref(StrArg(term, 2)), attr = deref(StrArg(term, 3));
     if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
     /* the usual attribute in line, any other through well_formed_dom */
-    TAGGED dom = fd_plain_dom(attr);
-    if (!dom || !fd_usual_dom(dom)) dom = well_formed_dom(attr);
+    TAGGED dom = usual_dom(attr);
+    if (!dom) dom = well_formed_dom(attr);
     if (!dom) return false;
     t->coeff[n] = GetSmall(a);
     t->term[n] = StrPtr(term);
@@ -1093,9 +1120,27 @@ bool ne_read(TAGGED s, ne_state *t)
   return true;
 }
 
+/* One term of a state not yet linked read as ne_read reads it, the words of t(A, X, XA) taken as
+ * they are but for X's: A a nonzero small integer, X a variable or small integer and XA
+ * well-formed. False for anything else (ne_read decides). */
+[[gnu::always_inline]] inline bool ne_term_first(TAGGED term, ne_state *t, int i)
+{
+  if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
+  const TAGGED *arg = StrPtr(term);
+  TAGGED a = arg[1], x = deref(arg[2]), attr = arg[3];
+  if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
+  TAGGED dom = usual_dom(attr);
+  if (!dom) dom = well_formed_dom(attr);
+  if (!dom) return false;
+  t->coeff[i] = GetSmall(a);
+  t->term[i] = arg;
+  t->dom[i] = StrPtr(dom);
+  return true;
+}
+
 /* ne_read for a linked two-term state of relation rel (its word) whose words are the usual ones
  * (no reference in their place): a later run's read without the checks its first run made. False
- * for anything else (ne_read or pair_read decides). */
+ * for anything else (ne_read_first, ne_read or pair_read decides). */
 [[gnu::always_inline]] inline bool ne_read_linked(TAGGED s, TAGGED rel, ne_state *t)
 {
   const TAGGED *arg = StrPtr(s);
@@ -1110,6 +1155,27 @@ bool ne_read(TAGGED s, ne_state *t)
   t->n = 2;
   t->rhs = GetSmall(arg[3]);
   t->stamp = NE_LINKED;
+  return true;
+}
+
+/* ne_read for a two-term state not yet linked whose words are the usual ones (no reference in
+ * their place but the Handle's and the variables'), with ne_read's checks. False for anything
+ * else (ne_read decides). */
+[[gnu::always_inline]] inline bool ne_read_first(TAGGED s, ne_state *t)
+{
+  const TAGGED *arg = StrPtr(s);
+  if (Arity(StrFunctor(s)) != 6 || arg[2] != MakeSmall(OP_NE) || arg[4] != MakeSmall(0) ||
+      !IsSmall(arg[3]) || !IsSmall(arg[6]) || arg[6] == NE_LINKED || !IsLst(arg[1]) ||
+      !IsVar(deref(arg[5])))
+    return false;
+  const TAGGED *first = LstPtr(arg[1]);
+  if (!IsLst(first[1])) return false;
+  const TAGGED *second = LstPtr(first[1]);
+  if (second[1] != atom_nil || !ne_term_first(first[0], t, 0) || !ne_term_first(second[0], t, 1))
+    return false;
+  t->n = 2;
+  t->rhs = GetSmall(arg[3]);
+  t->stamp = arg[6];
   return true;
 }
 
@@ -1159,6 +1225,43 @@ bool changed(const dvar *d);
   return outcome;
 }
 
+/* fd_link of entry, a -(Vars, Susp) record, onto the Val list of the dereferenced term var, for
+ * the suspension record the kernel makes: a v/4 attribute that ends its alias chain, whose lists
+ * mutable holds a '$fdlists' record made since the newest choicepoint (changed in place then) with
+ * small Count and Mask, and a Val list whose first suspension is alive. The record ends as fd_link
+ * leaves it. False, having done nothing, for anything else (fd_link decides). The caller made 2
+ * heap words free. */
+[[gnu::always_inline]] inline bool link_val_usual(ORVALIS_API_STRUCT *api, worker *w, TAGGED var,
+                                                  TAGGED entry)
+{
+  if (!IsVar(var)) return false;
+  TAGGED attr = fd_var_attribute(api, w, var);
+  if (!attr || !IsStr(attr) || StrFunctor(attr) != functor_v4 || !fd_attr_own_dom(attr))
+    return false;
+  TAGGED l = StrArg(attr, 4);
+  if (!IsStr(l) || StrFunctor(l) != functor_mutable2) return false;
+  TAGGED lists = StrArg(l, 1);
+  if (!IsStr(lists) || StrFunctor(lists) != functor_fdlists7 || StrPtr(lists) < w->global_uncond)
+    return false;
+  TAGGED *record = StrPtr(lists);
+  TAGGED count = record[FD_LISTS_COUNT], mask = record[FD_LISTS_MASK];
+  TAGGED list = record[FD_LISTS_FIRST + 4];
+  if (!fd_both_small(count, mask) || IsRef(list)) return false;
+  if (IsLst(list)) { /* the first suspension: fd_link drops it when dead */
+    TAGGED e = LstHead(list);
+    if (!IsStr(e) || StrFunctor(e) != functor_minus2) return false;
+    e = StrArg(e, 2);
+    if (!IsStr(e) || fd_dead(e)) return false;
+  }
+  TAGGED *cell = fd_heap_words(w, 2);
+  cell[0] = entry;
+  cell[1] = list;
+  record[FD_LISTS_FIRST + 4] = MakeLst(cell);
+  record[FD_LISTS_COUNT] = count + (MakeSmall(1) - MakeSmall(0));
+  record[FD_LISTS_MASK] = mask | (MakeSmall(FD_WAKE_VAL) - MakeSmall(0));
+  return true;
+}
+
 /* The first run of a two-term disequation with both variables unfixed: the global waits on their
  * Val lists, as link_global makes it, and the state (copied when older than the newest
  * choicepoint) gets the Stamp NE_LINKED. */
@@ -1179,8 +1282,10 @@ bool changed(const dvar *d);
   entry[0] = functor_minus2;
   entry[1] = atom_nil;
   entry[2] = deref(w->term[1]);
-  fd_link(api, w, x, fd_state(api)->functor_val, MakeStr(entry));
-  fd_link(api, w, y, fd_state(api)->functor_val, MakeStr(entry));
+  if (!link_val_usual(api, w, x, MakeStr(entry)))
+    fd_link(api, w, x, fd_state(api)->functor_val, MakeStr(entry));
+  if (!link_val_usual(api, w, y, MakeStr(entry)))
+    fd_link(api, w, y, fd_state(api)->functor_val, MakeStr(entry));
 }
 
 /* A run of a disequation of one or two terms that needs no block: its state keeps its terms and
@@ -1193,7 +1298,8 @@ bool changed(const dvar *d);
 [[gnu::always_inline]] inline int ne_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   ne_state t;
-  if (!ne_read_linked(s, MakeSmall(OP_NE), &t) && !ne_read(s, &t)) return 2;
+  if (!ne_read_linked(s, MakeSmall(OP_NE), &t) && !ne_read_first(s, &t) && !ne_read(s, &t))
+    return 2;
   bool pending = fd_state(api)->fd_overflow != 0;
   if (t.stamp != NE_LINKED && pending) return 2;
   if (t.stamp != NE_LINKED && t.n == 2 && deref(t.dom[0][2]) != deref(t.dom[0][3]) &&

@@ -396,9 +396,13 @@ driver::driver(ORVALIS_API_STRUCT *api) : api_(api), w_(fd_worker(api))
   static const struct fd_state *engine = nullptr;
   static natives cached{};
   static definition *cached_true0 = nullptr, *cached_hook = nullptr;
+  /* The key atoms too: the solver's instance keeps them registered while the engine lives. */
+  static std::vector<std::pair<const void *, TAGGED>> cached_keys;
+  key_atoms_ = &cached_keys;
   struct fd_state *fd = fd_state(api);
   if (engine != fd || fd->call_action1 != cached_hook || !cached_hook ||
       cached_hook->predtyp < ENTER_FOREIGN) {
+    cached_keys.clear();
     cached.arg_attribute = native("$fd_arg_attribute", 3);
     cached.in_interval = native("$fd_in_interval", 4);
     cached.in_set = native("$fd_in_set", 3);
@@ -452,11 +456,18 @@ QX_HOT_INLINE int driver::call_in_line(definition *def, std::initializer_list<TA
   for (TAGGED a : args) *reg++ = a;
   uint32_t before = qx_node_offset(w, w->node_);
   qx_set_native_goal(def->functor, def->module);
-  uint64_t t0 = timing ? ticks() : 0;
-  int ok = qx_call_foreign(w, def);
-  if (timing) native_ticks_ += ticks() - t0;
+  int ok = __builtin_expect(timing, 0) ? timed_call(def) : qx_call_foreign(w, def);
   if (qx_node_offset(w_, w_->node_) != before) return native_error(ok);
   return ok ? 1 : 0;
+}
+
+/* qx_call_foreign with its time counted: out of line, the untimed calls test the flag only. */
+[[gnu::noinline]] int driver::timed_call(definition *def)
+{
+  uint64_t t0 = ticks();
+  int ok = qx_call_foreign(w_, def);
+  native_ticks_ += ticks() - t0;
+  return ok;
 }
 
 int driver::call(definition *def, std::initializer_list<TAGGED> args)
@@ -527,6 +538,8 @@ int driver::new_var(int32_t lo, int32_t hi)
    * nothing, and the propagation after it finds no level to run. */
   TAGGED begin = MakeSmall(level_open(api_) ? 1 : 0);
   int ok = call_in_line(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), begin});
+  /* the reference holds the attributed variable itself: every later look takes one step less */
+  set(r, ref(r));
   if (ok == 1) ok = propagate();
   return ok == 1 ? (int)vars_.size() - 1 : -1;
 }
@@ -957,10 +970,10 @@ void driver::small_ints::grow()
 
 TAGGED driver::key_atom(const void *row, const char *name)
 {
-  for (const auto &k : key_atoms_)
+  for (const auto &k : *key_atoms_)
     if (k.first == row) return (last_key_ = k).second;
   TAGGED a = atom_of(name);
-  key_atoms_.push_back({row, a});
+  key_atoms_->push_back({row, a});
   last_key_ = {row, a};
   return a;
 }
@@ -1247,9 +1260,13 @@ static TAGGED labeling_record(worker *w, TAGGED list, int rule)
 int driver::search(const std::vector<int> &vars_in, const options &opt,
                    const std::function<bool(driver &)> &on_solution, counts *out)
 {
-  std::vector<int> vars = vars_in;
-  if (vars.empty())
-    for (int x = 0; x < var_count(); x++) vars.push_back(x);
+  std::vector<int> vars;
+  if (vars_in.empty()) {
+    vars.resize(var_count()); /* one allocation */
+    for (int x = 0; x < var_count(); x++) vars[x] = x;
+  } else {
+    vars = vars_in;
+  }
   counts c;
   stop_ = false;
   if (opt.cost >= 0 && record_incumbent(vars.size()) != 1) return -1;

@@ -322,6 +322,7 @@ private:
   template <typename F>
   int post_posted(posted &q, bool nested, F build_args);
   int call_in_line(definition *def, std::initializer_list<TAGGED> args);
+  int timed_call(definition *def);
   int native_error(int ok);
   int post_short_linear(const lin_term *t, size_t n, int rel, int32_t rhs);
   int post_linear_posted(const lin_term *t, size_t n, int rel, int64_t rhs);
@@ -346,7 +347,8 @@ private:
   QX_term_ref last_;      /* the newest global posted at the top, or [] */
   std::string error_;
   uint64_t native_ticks_ = 0;
-  std::vector<std::pair<const void *, TAGGED>> key_atoms_;
+  /* The key atoms looked up on this engine, shared by its drivers (see the constructor). */
+  std::vector<std::pair<const void *, TAGGED>> *key_atoms_;
   std::pair<const void *, TAGGED> last_key_{nullptr, 0}; /* key_atom's last answer */
   bool stop_ = false;
   /* Branch-and-bound's decisions on the open path (fd_driver.cpp, search_node). */
