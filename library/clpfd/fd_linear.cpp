@@ -1138,6 +1138,21 @@ bool ne_read(TAGGED s, ne_state *t)
   return true;
 }
 
+/* The two terms of a two-term state whose list cells are the usual ones (no reference in their
+ * place), each read by term (ne_term_linked or ne_term_first), and its RHS, a small integer. */
+template <bool (*term)(TAGGED, ne_state *, int)>
+[[gnu::always_inline]] inline bool ne_read_terms(const TAGGED *arg, ne_state *t)
+{
+  if (!IsLst(arg[1])) return false;
+  const TAGGED *first = LstPtr(arg[1]);
+  if (!IsLst(first[1])) return false;
+  const TAGGED *second = LstPtr(first[1]);
+  if (second[1] != atom_nil || !term(first[0], t, 0) || !term(second[0], t, 1)) return false;
+  t->n = 2;
+  t->rhs = GetSmall(arg[3]);
+  return true;
+}
+
 /* ne_read for a linked two-term state of relation rel (its word) whose words are the usual ones
  * (no reference in their place): a later run's read without the checks its first run made. False
  * for anything else (ne_read_first, ne_read or pair_read decides). */
@@ -1145,15 +1160,9 @@ bool ne_read(TAGGED s, ne_state *t)
 {
   const TAGGED *arg = StrPtr(s);
   if (Arity(StrFunctor(s)) != 6 || arg[6] != NE_LINKED || arg[2] != rel ||
-      arg[4] != MakeSmall(0) || !IsSmall(arg[3]) || !IsLst(arg[1]) || !IsVar(deref(arg[5])))
+      arg[4] != MakeSmall(0) || !IsSmall(arg[3]) || !IsVar(deref(arg[5])) ||
+      !ne_read_terms<ne_term_linked>(arg, t))
     return false;
-  const TAGGED *first = LstPtr(arg[1]);
-  if (!IsLst(first[1])) return false;
-  const TAGGED *second = LstPtr(first[1]);
-  if (second[1] != atom_nil || !ne_term_linked(first[0], t, 0) || !ne_term_linked(second[0], t, 1))
-    return false;
-  t->n = 2;
-  t->rhs = GetSmall(arg[3]);
   t->stamp = NE_LINKED;
   return true;
 }
@@ -1165,16 +1174,9 @@ bool ne_read(TAGGED s, ne_state *t)
 {
   const TAGGED *arg = StrPtr(s);
   if (Arity(StrFunctor(s)) != 6 || arg[2] != MakeSmall(OP_NE) || arg[4] != MakeSmall(0) ||
-      !IsSmall(arg[3]) || !IsSmall(arg[6]) || arg[6] == NE_LINKED || !IsLst(arg[1]) ||
-      !IsVar(deref(arg[5])))
+      !IsSmall(arg[3]) || !IsSmall(arg[6]) || arg[6] == NE_LINKED || !IsVar(deref(arg[5])) ||
+      !ne_read_terms<ne_term_first>(arg, t))
     return false;
-  const TAGGED *first = LstPtr(arg[1]);
-  if (!IsLst(first[1])) return false;
-  const TAGGED *second = LstPtr(first[1]);
-  if (second[1] != atom_nil || !ne_term_first(first[0], t, 0) || !ne_term_first(second[0], t, 1))
-    return false;
-  t->n = 2;
-  t->rhs = GetSmall(arg[3]);
   t->stamp = arg[6];
   return true;
 }
