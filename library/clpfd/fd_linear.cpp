@@ -1426,8 +1426,8 @@ int scaled_at_most(int64_t lo[2], int64_t hi[2], const int64_t a[2], int64_t c)
   return largest <= c;
 }
 
-/* Bounds consistency of a relation at most or at least of two terms on lo..hi, the bounds small
- * integers: 1 entailed, 0 suspended, -1 failed. */
+/* Bounds consistency of a relation of two terms on lo..hi, the bounds small integers: at most or
+ * at least, or an equation of unit coefficients. 1 entailed, 0 suspended, -1 failed. */
 int pair_propagate(int op, int32_t lo[2], int32_t hi[2], const int32_t a[2], int32_t c)
 {
   if ((uint32_t)(a[0] + 1) <= 2 && (uint32_t)(a[1] + 1) <= 2) { /* unit coefficients */
