@@ -1071,6 +1071,34 @@ struct ne_state {
   return fd_well_formed_attribute_general(attr, dom) ? fd_attr_dom(attr) : 0;
 }
 
+/* Term n of a state's terms list, t(A, X, XA) read through references, into t: A a nonzero small
+ * integer, X a variable (or, where values, a small integer) and XA well-formed, the usual
+ * attribute read in line. False for anything else. */
+[[gnu::always_inline]] inline bool read_term(TAGGED term, ne_state *t, int n, bool values)
+{
+  term = deref(term);
+  if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
+  TAGGED a = deref(StrArg(term, 1)), x = deref(StrArg(term, 2)), attr = deref(StrArg(term, 3));
+  if (!IsSmall(a) || a == MakeSmall(0) || !(IsVar(x) || (values && IsSmall(x)))) return false;
+  TAGGED dom = usual_dom(attr);
+  if (!dom && !(dom = well_formed_dom(attr))) return false;
+  t->coeff[n] = GetSmall(a);
+  t->term[n] = StrPtr(term);
+  t->dom[n] = StrPtr(dom);
+  return true;
+}
+
+/* The terms list of a state into t, read_term taking each: its length, at most two, or -1 for
+ * anything else (a longer or improper list, a term read_term refuses). */
+[[gnu::always_inline]] inline int read_terms(TAGGED list, ne_state *t, bool values)
+{
+  int n = 0;
+  for (list = deref(list); IsLst(list) && n < 2; list = deref(LstTail(list)), n++)
+    if (!read_term(LstHead(list), t, n, values)) return -1;
+  t->n = n;
+  return list == atom_nil ? n : -1;
+}
+
 /* Reads s as an ne_state: one or two terms t(A, X, XA) with A a nonzero small integer, X a
  * variable or small integer and XA well-formed; false for anything else (the general run
  * decides). */
@@ -1086,22 +1114,7 @@ bool ne_read(TAGGED s, ne_state *t)
   t->rhs = GetSmall(rhs);
   t->dom[1] = const_cast<TAGGED *>(ZERO_DOM);
   t->coeff[1] = 1;
-  int n = 0;
-  for (; IsLst(list) && n < 2; list = deref(LstTail(list)), n++) {
-    TAGGED term = deref(LstHead(list));
-    if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
-    TAGGED a = deref(StrArg(term, 1)), x = deref(StrArg(term, 2)), attr = deref(StrArg(term, 3));
-    if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
-    /* the usual attribute in line, any other through well_formed_dom */
-    TAGGED dom = usual_dom(attr);
-    if (!dom) dom = well_formed_dom(attr);
-    if (!dom) return false;
-    t->coeff[n] = GetSmall(a);
-    t->term[n] = StrPtr(term);
-    t->dom[n] = StrPtr(dom);
-  }
-  t->n = n;
-  return list == atom_nil && n > 0;
+  return read_terms(list, t, true) > 0;
 }
 
 /* One term of a linked state read as ne_read_linked takes it: t(A, X, XA) with its words as the
@@ -1130,8 +1143,7 @@ bool ne_read(TAGGED s, ne_state *t)
   TAGGED a = arg[1], x = deref(arg[2]), attr = arg[3];
   if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
   TAGGED dom = usual_dom(attr);
-  if (!dom) dom = well_formed_dom(attr);
-  if (!dom) return false;
+  if (!dom && !(dom = well_formed_dom(attr))) return false;
   t->coeff[i] = GetSmall(a);
   t->term[i] = arg;
   t->dom[i] = StrPtr(dom);
@@ -1264,21 +1276,26 @@ bool changed(const dvar *d);
   return true;
 }
 
+/* The first run of a two-term relation that suspends: the state in w->term[0] marked linked (the
+ * Stamp NE_LINKED; a state older than the newest choicepoint is copied first, which may collect)
+ * and heap room made for the links, which then do not collect; the variables of its two terms. */
+void link_start(ORVALIS_API_STRUCT *api, worker *w, TAGGED *x, TAGGED *y)
+{
+  if (StrPtr(deref(w->term[0])) < w->global_uncond) fd_output_stamp_general(api, w);
+  StrPtr(deref(w->term[0]))[6] = NE_LINKED;
+  fd_room(api, w, 2 * LINK_WORDS);
+  TAGGED list = deref(StrArg(deref(w->term[0]), 1));
+  *x = deref(StrArg(deref(LstHead(list)), 2));
+  *y = deref(StrArg(deref(LstHead(deref(LstTail(list)))), 2));
+}
+
 /* The first run of a two-term disequation with both variables unfixed: the global waits on their
  * Val lists, as link_global makes it, and the state (copied when older than the newest
  * choicepoint) gets the Stamp NE_LINKED. */
 [[gnu::noinline]] void ne_link(ORVALIS_API_STRUCT *api, worker *w)
 {
-  TAGGED s = deref(w->term[0]);
-  if (StrPtr(s) < w->global_uncond) {
-    fd_output_stamp_general(api, w); /* a copy: may collect */
-    s = deref(w->term[0]);
-  }
-  StrPtr(s)[6] = NE_LINKED;
-  fd_room(api, w, 2 * LINK_WORDS); /* the links below do not collect then */
-  TAGGED list = deref(StrArg(deref(w->term[0]), 1));
-  TAGGED x = deref(StrArg(deref(LstHead(list)), 2));
-  TAGGED y = deref(StrArg(deref(LstHead(deref(LstTail(list)))), 2));
+  TAGGED x, y;
+  link_start(api, w, &x, &y);
   /* both Val lists hold the one entry -([], Global) that fd_link would make for each */
   TAGGED *entry = fd_heap_words(w, 3);
   entry[0] = functor_minus2;
@@ -1348,28 +1365,15 @@ bool pair_read(TAGGED s, ne_state *t, int *op)
 {
   const TAGGED *arg = StrPtr(s);
   TAGGED rel = deref(arg[2]), rhs = deref(arg[3]), list = deref(arg[1]);
-  if (Arity(StrFunctor(s)) != 6 || rel == MakeSmall(OP_NE) || !IsSmall(rel) ||
-      GetSmall(rel) < OP_LE || GetSmall(rel) > OP_EQ || deref(arg[4]) != MakeSmall(0) ||
+  if (Arity(StrFunctor(s)) != 6 || !IsSmall(rel) || GetSmall(rel) < OP_LE ||
+      GetSmall(rel) > OP_EQ || deref(arg[4]) != MakeSmall(0) ||
       !IsVar(deref(arg[5])) || !IsSmall(rhs))
     return false;
   t->stamp = deref(arg[6]);
   if (!IsSmall(t->stamp)) return false;
   t->rhs = GetSmall(rhs);
-  int n = 0;
-  for (; IsLst(list) && n < 2; list = deref(LstTail(list)), n++) {
-    TAGGED term = deref(LstHead(list));
-    if (!IsStr(term) || IsBox(term) || Arity(StrFunctor(term)) < 3) return false;
-    TAGGED a = deref(StrArg(term, 1)), x = deref(StrArg(term, 2));
-    if (!IsSmall(a) || a == MakeSmall(0) || !IsVar(x)) return false; /* the general run folds values */
-    TAGGED dom = well_formed_dom(StrArg(term, 3));
-    if (!dom) return false;
-    t->coeff[n] = GetSmall(a);
-    t->term[n] = StrPtr(term);
-    t->dom[n] = StrPtr(dom);
-  }
-  t->n = n;
   *op = GetSmall(rel);
-  return list == atom_nil && n == 2;
+  return read_terms(list, t, false) == 2; /* the general run folds values */
 }
 
 /* Narrows term i of a relation of two unit coefficients a (each 1 or -1): a[i]*x_i lies in
@@ -1444,14 +1448,6 @@ int pair_propagate(int op, int32_t lo[2], int32_t hi[2], const int32_t a[2], int
   return outcome;
 }
 
-/* Marks the state in w->term[0] as linked (the Stamp NE_LINKED), copied first when it is older
- * than the newest choicepoint (a copy may collect). */
-void mark_linked(ORVALIS_API_STRUCT *api, worker *w)
-{
-  if (StrPtr(deref(w->term[0])) < w->global_uncond) fd_output_stamp_general(api, w);
-  StrPtr(deref(w->term[0]))[6] = NE_LINKED;
-}
-
 /* The list of term i's variable that a relation op of two terms waits on: the changes of the end
  * its smallest contribution comes from for at most, its largest for at least (no other change can
  * narrow the other term), both for an equation. */
@@ -1465,11 +1461,8 @@ TAGGED pair_key(const struct fd_state *fd, int op, int32_t a)
  * lists pair_key names and the state is marked linked. */
 [[gnu::noinline]] void pair_link(ORVALIS_API_STRUCT *api, worker *w, int op, const int32_t coeff[2])
 {
-  mark_linked(api, w);
-  fd_room(api, w, 2 * LINK_WORDS); /* the links below do not collect then */
-  TAGGED list = deref(StrArg(deref(w->term[0]), 1));
-  TAGGED x = deref(StrArg(deref(LstHead(list)), 2));
-  TAGGED y = deref(StrArg(deref(LstHead(deref(LstTail(list)))), 2));
+  TAGGED x, y;
+  link_start(api, w, &x, &y);
   const struct fd_state *fd = fd_state(api);
   if (IsVar(x)) fd_link(api, w, x, pair_key(fd, op, coeff[0]), deref(w->term[1]));
   if (IsVar(y)) fd_link(api, w, y, pair_key(fd, op, coeff[1]), deref(w->term[1]));
