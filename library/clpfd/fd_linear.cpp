@@ -1348,6 +1348,14 @@ void link_start(ORVALIS_API_STRUCT *api, worker *w, TAGGED *x, TAGGED *y)
  * narrowed ones straight to the domains (through views where a domain to narrow has holes):
  * nothing is allocated, folded or written back, and no daemon decides a wake. */
 
+/* Whether a*lo and a*hi lie in [-2^32, 2^32), where the general run takes every product of a
+ * term's bounds without an overflow. */
+inline bool products_fit(int32_t a, int32_t lo, int32_t hi)
+{
+  auto fits = [](int64_t p) { return p >= -(INT64_C(1) << 32) && p < (INT64_C(1) << 32); };
+  return fits((int64_t)a * lo) && fits((int64_t)a * hi);
+}
+
 /* Whether list is a list of two elements. */
 inline bool two_cells(TAGGED list)
 {
@@ -1528,6 +1536,8 @@ TAGGED pair_key(const struct fd_state *fd, int op, int32_t a)
     if (!IsSmall(min) || !IsSmall(max)) return 2;
     lo[i] = GetSmall(min);
     hi[i] = GetSmall(max);
+    /* the general run's overflow; later bounds only narrow */
+    if (t.stamp != NE_LINKED && !products_fit(t.coeff[i], lo[i], hi[i])) return 2;
   }
   int32_t was_lo[2] = {lo[0], lo[1]}, was_hi[2] = {hi[0], hi[1]};
   int outcome = pair_propagate(op, lo, hi, t.coeff, t.rhs);
