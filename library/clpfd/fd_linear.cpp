@@ -1536,9 +1536,11 @@ TAGGED pair_key(const struct fd_state *fd, int op, int32_t a)
     if (!IsSmall(min) || !IsSmall(max)) return 2;
     lo[i] = GetSmall(min);
     hi[i] = GetSmall(max);
-    /* the general run's overflow; later bounds only narrow */
-    if (t.stamp != NE_LINKED && !products_fit(t.coeff[i], lo[i], hi[i])) return 2;
   }
+  /* the general run's overflow; later bounds only narrow */
+  if (t.stamp != NE_LINKED && !(products_fit(t.coeff[0], lo[0], hi[0]) &&
+                                products_fit(t.coeff[1], lo[1], hi[1])))
+    return 2;
   int32_t was_lo[2] = {lo[0], lo[1]}, was_hi[2] = {hi[0], hi[1]};
   int outcome = pair_propagate(op, lo, hi, t.coeff, t.rhs);
   if (outcome < 0) return -1;
