@@ -26,11 +26,6 @@ constexpr uint32_t GOAL_ROOM = 132;
 
 bool engine_started() { return qx_w && qx_w->fli_stack_start && qx_eg.prolog_module && termcode; }
 
-definition *call1_definition()
-{
-  return find_definition(qx_eg.prolog_module, MakeFunctor(atom_call, 1), nullptr, 0);
-}
-
 bool is_query_node(const node *b)
 {
   int op = NodeAlt(b)->op;
@@ -98,13 +93,17 @@ QX_query_ref open_query(definition *pred, const QX_term_ref *args)
   if (!pred) return qx_set_errno(QX_ERR_INVALID_DEFINITION), 0;
   worker *w = qx_w;
   uint32_t arity = pred->proc.arity;
-  alt_code *alt = qx_alt(QX_ALT_TERMCODE, SAVED_WORDS);
-  bool room = qx_api_call(false, [&] {
-    if (qx_heap_short(w, GOAL_ROOM + arity)) call_overflow(w, GOAL_ROOM + arity, 0);
-    choice_overflow(w, (uint32_t)alt->node_size / sizeof(TAGGED) + QX_TRAIL_MARGIN_CELLS + arity);
-    return true;
-  });
-  if (!room) return 0;
+  static alt_code *const alt = qx_alt(QX_ALT_TERMCODE, SAVED_WORDS); /* the table's entries stay */
+  bool heap_short = qx_heap_short(w, GOAL_ROOM + arity);
+  uint32_t pad = (uint32_t)alt->node_size / sizeof(TAGGED) + QX_TRAIL_MARGIN_CELLS + arity;
+  bool choice_short = (size_t)((char *)w->node_ - (char *)w->trail_top) < pad * sizeof(TAGGED);
+  /* the areas mostly have the room: no call, and no recovery scope, to find that out */
+  if ((heap_short || choice_short) && !qx_api_call(false, [&] {
+        if (heap_short) call_overflow(w, GOAL_ROOM + arity, 0);
+        choice_overflow(w, pad);
+        return true;
+      }))
+    return 0;
   w->term[SAVED_GOAL] = atom_nil;
   w->term[SAVED_FIRST_CALL] = MakeSmall(FIRST_CALL);
   w->term[SAVED_MARK] = MakeSmall((int32_t)w->fli_stack_index);
@@ -238,7 +237,7 @@ int QX_next_solution(QX_query_ref query)
   w->term[0] = q->term[SAVED_GOAL];
   int mode = q->term[SAVED_FIRST_CALL] == MakeSmall(FIRST_CALL) ? 3 : 0;
   q->term[SAVED_FIRST_CALL] = MakeSmall(0);
-  int result = do_wam(w, mode, call1_definition());
+  int result = do_wam(w, mode, qx_call1_definition());
   qx_set_errno(result < 0 ? QX_ERR_EXCEPTION : QX_ERR_NONE);
   if (result != 1) refresh_current_query(w);
   return result;

@@ -32,6 +32,31 @@ TAGGED conj(worker *w, TAGGED a, TAGGED b)
  * (Module:attr_unify_hook(A, V) and its conjunction) and the suspended goals. */
 uint32_t wake_words() { return 9 * (qx_eg.attr_no + 1) + 6; }
 
+/* The module's attr_unify_hook/2 as last looked up, and the generation of definitions it was
+ * looked up in: a wake-up looks it up again only when a call may resolve differently. */
+struct hook_lookup {
+  mod_def *module;
+  definition *hook;
+  uint32_t generation;
+} last_hook;
+
+definition *unify_hook_of(mod_def *m)
+{
+  if (last_hook.module != m || last_hook.generation != qx_eg.def_generation)
+    last_hook = {m, find_definition(m, qx_K.attr_unify_hook2, nullptr, 0), qx_eg.def_generation};
+  return last_hook.hook;
+}
+
+/* Module:attr_unify_hook(A, V) at the heap top, room made. */
+TAGGED hook_goal(worker *w, mod_def *m, TAGGED a, TAGGED value)
+{
+  TAGGED *p = w->global_top;
+  w->global_top += 6;
+  p[0] = qx_K.attr_unify_hook2, p[1] = a, p[2] = value;
+  p[3] = functor_colon2, p[4] = m->name, p[5] = MakeStr(p);
+  return MakeStr(p + 3);
+}
+
 /* The goals that a bound attributed variable wakes: each module's attr_unify_hook(Attr, Value) in
  * slot order, then its suspended goals. */
 TAGGED wake_goals(worker *w, TAGGED *cell)
@@ -46,10 +71,9 @@ TAGGED wake_goals(worker *w, TAGGED *cell)
       TAGGED a = StrArg(attrs, slot);
       mod_def *m = qx_attr_module(slot);
       if (deref(a) == atom_no_attr || !m) continue;
-      definition *hook = find_definition(m, qx_K.attr_unify_hook2, nullptr, 0);
+      definition *hook = unify_hook_of(m);
       if (!hook || hook->predtyp == ENTER_UNDEFINED) continue;
-      TAGGED g = qx_make_struct(w, qx_K.attr_unify_hook2, {a, value});
-      result = conj(w, result, qx_make_struct(w, functor_colon2, {m->name, g}));
+      result = conj(w, result, hook_goal(w, m, a, value));
     }
   }
   if (goals == atom_nil || goals == atom_true || IsVar(goals)) return result;
@@ -93,6 +117,24 @@ TAGGED take_cleanups(worker *w)
   return goal;
 }
 
+bool event_due(const worker *w) { return w->event_flags && !w->events_disabled && qx_event_hook; }
+
+/* qx_pending_work's part after the wake-ups: the goal with the pending cleanups after it, and
+ * the posted event's hook run. */
+[[gnu::noinline]] TAGGED cleanups_and_event(worker *w, TAGGED goal)
+{
+  qx_gc_root root(&goal); /* making room for the cleanups and the event hook may collect */
+  if (!pending_cleanups.empty()) {
+    TAGGED cleanups = take_cleanups(w); /* first: it moves the goal when it collects */
+    goal = conj(w, goal, cleanups);
+  }
+  if (event_due(w)) {
+    w->event_flags = 0;
+    qx_event_hook(w);
+  }
+  return goal;
+}
+
 }  // namespace
 
 void qx_queue_cleanup(worker *w, TAGGED goal)
@@ -120,6 +162,7 @@ void qx_cleanup_deinit()
 {
   for (instance *ins : pending_cleanups) qx_free_instance(ins);
   std::vector<instance *>().swap(pending_cleanups);
+  last_hook = {}; /* the engine's modules and definitions go with it */
 }
 
 void qx_request_event(worker *w)
@@ -134,15 +177,7 @@ TAGGED qx_pending_work(worker *w)
   if (w->heap_warn && w->global_top >= w->heap_warn) call_overflow(w, 1024, 0);
   if (qx_agc_due()) qx_atom_gc(w);
   TAGGED goal = w->wake_len ? take_wakeups(w) : 0;
-  qx_gc_root root(&goal); /* making room for the cleanups and the event hook may collect */
-  if (!pending_cleanups.empty()) {
-    TAGGED cleanups = take_cleanups(w); /* first: it moves the goal when it collects */
-    goal = conj(w, goal, cleanups);
-  }
-  if (w->event_flags && !w->events_disabled && qx_event_hook) {
-    w->event_flags = 0;
-    qx_event_hook(w);
-  }
+  if (!pending_cleanups.empty() || event_due(w)) goal = cleanups_and_event(w, goal);
   qx_restore_soft_limit(w);
   return goal;
 }

@@ -814,9 +814,38 @@ int simple_pred_dispatcher(void *record, QX_term_ref first)
   return ok;
 }
 
+/* simple_pred_dispatcher's call of r's function, its goal built straight from the arguments in
+ * term[0..arity-1] while the heap has room for it without a collection, and r's name is no list
+ * constructor; false, doing nothing, otherwise. */
+QX_HOT_INLINE bool call_simple_pred(worker *w, const c_pred_record *r, int *ok)
+{
+  int n = r->arity;
+  if (n == 0 || (n == 2 && r->name == atom_dot) || __builtin_expect(qx_gc_stress, 0) ||
+      w->stack_start - w->global_top < (ptrdiff_t)(n + 1 + QX_API_HEAP_RESERVE))
+    return false;
+  uint32_t mark = w->fli_stack_index;
+  QX_term_ref goal = qx_term_refs_fit(w, 1) ? qx_push_cleared_refs(w, 1) : qx_new_term_refs_checked(1);
+  TAGGED *p = w->global_top;
+  p[0] = MakeFunctor(r->name, (uint32_t)n);
+  w->global_top = p + 1 + n;
+  for (int i = 0; i < n; i++) qx_api_arg(w, &p[1 + i], w->term[i]);
+  qx_ref_put(w, goal, MakeStr(p));
+  int saved = w->fli_info.excp_flag;
+  w->fli_info.excp_flag = 1;
+  int answer = r->function(goal, r->user_data);
+  *ok = w->fli_info.excp_flag != 0 && answer == 1;
+  w->fli_info.excp_flag = saved;
+  w->fli_stack_index = mark;
+  return true;
+}
+
 [[gnu::noinline]] int call_stash(worker *w, definition *def)
 {
   const stash_entry *e = (const stash_entry *)def->code.code;
+  int simple_ok;
+  if (e->dispatcher == simple_pred_dispatcher &&
+      call_simple_pred(w, (const c_pred_record *)e->record, &simple_ok))
+    return simple_ok;
   uint32_t mark = w->fli_stack_index;
   int n = (int)def->proc.arity;
   QX_term_ref first = qx_new_term_refs_checked(n);

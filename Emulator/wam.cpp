@@ -175,6 +175,28 @@ void interp_error(worker *w, uint32_t code, const char *message, TAGGED culprit)
   raise_error_goal(0, 0);
 }
 
+/* The runs of do_wam under way, oldest first: the continuation each suspended (clause bodies
+ * resume from them), the goal of the native that started it (in its RunFrame) and the goal its
+ * run is taking apart (null between runs); the goals are collector roots. */
+struct SuspendedRun {
+  frame *cont;
+  TAGGED *native_goal;
+  TAGGED *run_goal;
+};
+std::vector<SuspendedRun> suspended_runs;
+
+/* The goal a run takes apart, a collector root while the run is under way. The address stored
+ * is taken back before the run's frame goes. */
+struct RunGoalRoot {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+  explicit RunGoalRoot(TAGGED *goal) { suspended_runs.back().run_goal = goal; }
+#pragma GCC diagnostic pop
+  ~RunGoalRoot() { suspended_runs.back().run_goal = nullptr; }
+  RunGoalRoot(const RunGoalRoot &) = delete;
+  RunGoalRoot &operator=(const RunGoalRoot &) = delete;
+};
+
 enum RunStart { START_GOAL, START_FAIL, START_THROW };
 
 /* catch/3's activity flag: unbound while its goal runs, bound (trailed) once the goal exited. */
@@ -455,7 +477,7 @@ inline void code_room(worker *w, uint32_t words, TAGGED *env)
 __attribute__((aligned(64))) int run(worker *w, TAGGED goal, uint32_t cut_b, mod_def *ctx,
                                      RunStart start)
 {
-  qx_gc_root goal_root(&goal); /* the goal being taken apart lives only here */
+  RunGoalRoot goal_root(&goal); /* the goal being taken apart lives only here */
   definition *def;
   TAGGED key;
   const uint32_t *pc = nullptr; /* code mode: the next instruction, */
@@ -986,13 +1008,10 @@ TAGGED goal_of(worker *w, definition *def)
   qx_heap_room(w, arity + 1, (int)arity);
   TAGGED *p = w->global_top;
   p[0] = MakeFunctor(def->proc.printname, arity);
-  std::memcpy(p + 1, w->term, arity * sizeof(TAGGED));
+  copy_args(p + 1, w->term, arity);
   w->global_top += arity + 1;
   return MakeStr(p);
 }
-
-/* The continuations of the runs a nested run suspended: clause bodies resume from them. */
-std::vector<frame *> suspended_conts;
 
 /* What do_wam restores when it returns: the caller's continuation and the native that called it.
  * No walk over clause code is under way when a run starts (walks never call out). */
@@ -1004,14 +1023,9 @@ struct RunFrame {
   explicit RunFrame(worker *w)
       : cont(w->cont), frame_(w->frame_), native{running_native, running_goal, running_context}
   {
-    suspended_conts.push_back(cont);
-    qx_gc_add_root_range(&native.goal, 1);
+    suspended_runs.push_back({cont, &native.goal, nullptr});
   }
-  ~RunFrame()
-  {
-    qx_gc_remove_root_range(&native.goal);
-    suspended_conts.pop_back();
-  }
+  ~RunFrame() { suspended_runs.pop_back(); }
   void reset_scratch() { qx_try_reset(); }
   void restore(worker *w)
   {
@@ -1090,7 +1104,7 @@ size_t qx_running_clauses(worker *w, std::vector<const qx_clause_info *> &runnin
     }
   };
   walk(w->cont);
-  for (frame *f : suspended_conts) walk(f);
+  for (const SuspendedRun &r : suspended_runs) walk(r.cont);
   size_t nodes = 0;
   for (node *b = w->node_; b < w->choice_start; b = qx_node_below(b), nodes++) {
     walk(b->cont);
@@ -1104,6 +1118,10 @@ size_t qx_running_clauses(worker *w, std::vector<const qx_clause_info *> &runnin
 void qx_interpreter_roots(worker *w, std::vector<TAGGED *> &slots)
 {
   slots.push_back(&running_goal);
+  for (const SuspendedRun &r : suspended_runs) {
+    slots.push_back(r.native_goal);
+    if (r.run_goal) slots.push_back(r.run_goal);
+  }
   if (!termcode) return;
   std::vector<frame *> seen;
   std::vector<TAGGED *> tables;
@@ -1118,7 +1136,7 @@ void qx_interpreter_roots(worker *w, std::vector<TAGGED *> &slots)
     }
   };
   walk(w->cont);
-  for (frame *f : suspended_conts) walk(f);
+  for (const SuspendedRun &r : suspended_runs) walk(r.cont);
   for (node *b = w->node_; b < w->choice_start; b = qx_node_below(b)) {
     walk(b->cont);
     if (NodeAlt(b)->op == QX_ALT_BODY_ELSE)
@@ -1187,7 +1205,8 @@ int do_wam(worker *w, int mode, definition *def)
   qx_recovery_scope recovery(QX_RECOVERY_EMULATOR);
   mod_def *ctx = def ? def->module : qx_eg.user_module;
   if (mode == 3) {
-    qx_push_node(w, qx_alt(QX_ALT_RUNBASE, 0));
+    static alt_code *const runbase = qx_alt(QX_ALT_RUNBASE, 0); /* the table's entries stay */
+    qx_push_node(w, runbase);
     w->cont = exitcode;
   }
   /* Backtracking in starts as the goal fail, so that the event check runs on entry too. */
@@ -1217,15 +1236,30 @@ int do_wam(worker *w, int mode, definition *def)
   }
   run_frame.restore(w);
   if (result != 1) qx_run_pending_cleanups(w);
-  if (suspended_conts.size() == 1) qx_free_retired_clauses(w); /* the outermost run ends */
+  if (suspended_runs.size() == 1) qx_free_retired_clauses(w); /* the outermost run ends */
   return result;
+}
+
+namespace {
+/* prolog:call/1 as last looked up, and the generation of definitions it was looked up in. */
+definition *call1_found;
+uint32_t call1_generation;
+}  // namespace
+
+definition *qx_call1_definition()
+{
+  if (QX_UNLIKELY(!call1_found || call1_generation != qx_eg.def_generation)) {
+    call1_found = find_definition(qx_eg.prolog_module, qx_K.call[1], nullptr, 0);
+    call1_generation = qx_eg.def_generation;
+  }
+  return call1_found;
 }
 
 int qx_call_once(worker *w, TAGGED goal, mod_def *ctx)
 {
   uint32_t base = qx_node_offset(w, w->node_);
   frame *saved_local = w->local_top;
-  definition *call1 = find_definition(qx_eg.prolog_module, qx_K.call[1], nullptr, 0);
+  definition *call1 = qx_call1_definition();
   {
     qx_gc_root keep(&goal);
     qx_heap_room(w, 8);
@@ -1243,7 +1277,7 @@ int qx_call_once(worker *w, TAGGED goal, mod_def *ctx)
   qx_cut_to(w, qx_offset_node(w, base)); /* current_query goes back to the enclosing query */
   if (w->local_top > saved_local && w->local_uncond <= saved_local) w->local_top = saved_local;
   qx_run_pending_cleanups(w);
-  if (suspended_conts.empty()) qx_free_retired_clauses(w);
+  if (suspended_runs.empty()) qx_free_retired_clauses(w);
   return r;
 }
 
@@ -1396,6 +1430,7 @@ int init_wam()
   qx_arith_init();
   active_catches.reserve(256);
   std::memset(call_cache, 0, sizeof call_cache);
+  call1_found = nullptr;
   std::memset(select_cache, 0, sizeof select_cache);
   qx_eg.def_generation++;
   memory_fault_term();
@@ -1416,5 +1451,5 @@ void deinit_wam()
   qx_try_deinit();
   qx_qload_deinit();
   std::vector<uint32_t>().swap(active_catches);
-  std::vector<frame *>().swap(suspended_conts);
+  std::vector<SuspendedRun>().swap(suspended_runs);
 }

@@ -109,6 +109,8 @@ int do_wam(worker *w, int mode, definition *def);
 /* Run goal once in module ctx as a query of its own (a termcode node, current_query while it
  * runs); its nodes are cut afterwards, bindings kept. 1, 0 or -1. */
 int qx_call_once(worker *w, TAGGED goal, mod_def *ctx);
+/* prolog:call/1, the predicate queries run: looked up again only when definitions changed. */
+definition *qx_call1_definition();
 /* Call a native definition outside the emulator with its arguments in term[0..arity-1]: 1, 0,
  * or -1 when it raised an error (its error node is popped and the error is the pending
  * exception). Nodes it pushed are removed. */

@@ -11,6 +11,7 @@
  */
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 #include "fd_bounds.h"
 #include "fd_kernel.h"
@@ -729,11 +730,18 @@ int fd_tell_remove_inside(ORVALIS_API_STRUCT *api, worker *w, TAGGED *dom, int32
 /* Copies the attribute template to the heap: its pointer words hold offsets from its start. */
 static TAGGED copy_template(worker *w)
 {
+  static_assert(FD_ATTRIBUTE_WORDS <= 32, "the pointer words' mask has a bit per word");
+  /* the template's words that point into it (offsets from its start), found once: a copy
+   * relocates only those */
+  static const uint32_t pointers = [] {
+    uint32_t mask = 0;
+    for (int i = 0; i < FD_ATTRIBUTE_WORDS; i++)
+      if (IsStr(fd_attribute[i]) || IsLst(fd_attribute[i])) mask |= 1u << i;
+    return mask;
+  }();
   TAGGED *attr = heap_take(w, FD_ATTRIBUTE_WORDS);
-  for (int i = 0; i < FD_ATTRIBUTE_WORDS; i++) {
-    TAGGED word = fd_attribute[i];
-    attr[i] = IsStr(word) || IsLst(word) ? word + (TAGGED)(uintptr_t)attr : word;
-  }
+  std::memcpy(attr, fd_attribute, sizeof fd_attribute);
+  for (uint32_t m = pointers; m; m &= m - 1) attr[__builtin_ctz(m)] += (TAGGED)(uintptr_t)attr;
   return MakeStr(attr);
 }
 

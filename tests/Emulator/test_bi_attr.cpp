@@ -74,6 +74,25 @@ TEST_F(BiAttr, BindingRunsTheHookOncePerBinding)
   EXPECT_EQ(drained(), "[]");
 }
 
+TEST_F(BiAttr, BindingRunsTheHookDefinedThen)
+{
+  /* Module k's hook is defined, then its clause replaced, between bindings of its variables. */
+  const char *steps[][2] = {
+      {"put_attr(X, k, a), X = 1", "[]"},
+      {"assertz(k: (attr_unify_hook(A, V) :- assertz(user:got(k(A, V))))), put_attr(X, k, a), "
+       "put_attr(X, m, b), X = 2",
+       "[k(a,2),hook(b,2)]"},
+      {"retract(k: (attr_unify_hook(_, _) :- _)), "
+       "assertz(k: (attr_unify_hook(A, _) :- assertz(user:got(again(A))))), put_attr(X, k, c), X = 3",
+       "[again(c)]"},
+  };
+  for (const auto &step : steps) {
+    SCOPED_TRACE(step[0]);
+    ASSERT_EQ(p.run(step[0]), 1) << thrown(step[0]);
+    EXPECT_EQ(drained(), step[1]);
+  }
+}
+
 TEST_F(BiAttr, FailingHookFailsTheUnification)
 {
   EXPECT_EQ(p.run("put_attr(X, n, x), X = 3"), 0);

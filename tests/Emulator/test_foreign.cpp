@@ -578,4 +578,38 @@ TEST_F(ForeignTest, DefineCPredicate)
   EXPECT_EQ(run("cq(_)"), -1); /* nothing was defined */
 }
 
+/* The goal a C predicate receives, name(Args...): its first argument (the call's own) unified
+ * with the arity and its last with the name. */
+int c_shape(QX_term_ref goal, void *)
+{
+  QX_term_ref a = QX_new_term_ref(), b = QX_new_term_ref(), shape = QX_new_term_ref();
+  QX_atom name = 0;
+  int arity = 0;
+  if (!QX_get_functor(goal, &name, &arity) || !QX_get_arg(1, goal, a)) return 0;
+  QX_put_integer(shape, arity);
+  if (!QX_unify(a, shape)) return 0;
+  QX_put_atom(shape, name);
+  QX_get_arg(arity, goal, b);
+  return QX_unify(b, shape);
+}
+
+TEST_F(ForeignTest, CPredicateGoalShapes)
+{
+  ASSERT_EQ(QX_define_c_predicate("cs", 2, "user", c_shape, nullptr), 1);
+  ASSERT_EQ(QX_define_c_predicate("cs", 3, "user", c_shape, nullptr), 1);
+  struct Case {
+    const char *call, *var, *value;
+  } cases[] = {
+      {"cs(_, R)", "R", "cs"},
+      {"cs(X, _, cs), Y = X", "Y", "3"},
+      {"G = f(Z), cs(Z, q(G), R), R == cs", "Z", "3"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.call);
+    ASSERT_EQ(run(c.call), 1);
+    EXPECT_EQ(val(c.var), c.value);
+  }
+  EXPECT_EQ(run("cs(_, other)"), 0);
+}
+
 }  // namespace
