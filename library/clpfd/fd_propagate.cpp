@@ -375,12 +375,18 @@ struct waker {
   int32_t saved;
 };
 
+/* The trail index of the newest choicepoint, INT32_MIN when there is none: a mutable older than
+ * the choicepoint whose Stamp is below it is not yet saved under it. Only a Prolog goal changes
+ * it; a collection keeps the trail's entries, so the index stays. */
+inline int32_t save_index(const worker *w)
+{
+  return w->node_ < w->choice_start ? (int32_t)(w->node_->trail_top - w->trail_start) : INT32_MIN;
+}
+
 /* A waker without its level yet. */
 waker make_waker(ORVALIS_API_STRUCT *api, worker *w, TAGGED self)
 {
-  bool choice = w->node_ < w->choice_start;
-  return {api, w, nullptr, self, 0, w->global_uncond,
-          choice ? (int32_t)(w->node_->trail_top - w->trail_start) : INT32_MIN};
+  return {api, w, nullptr, self, 0, w->global_uncond, save_index(w)};
 }
 
 /* insertion_level for a wake: the waker's bounds tell whether the level mutable needs saving. */
@@ -926,7 +932,7 @@ QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, struct fd_s
 }
 
 run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, QX_term_ref refs,
-                       TAGGED g)
+                       TAGGED g, int32_t saved)
 {
   QX_term_ref global = refs, state = refs + 1, actions = refs + 2, temp = refs + 3, goal = refs + 4;
   /* The references' cells, two words apart, found once before the run and once after it (the
@@ -941,8 +947,12 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, 
   TAGGED m = status_read(g, &status); /* read and written once */
   if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   TAGGED running = MakeSmall((int32_t)(status | FD_ST_RUNNING));
-  fd_trail_mutable(api, w, m);
-  StrPtr(m)[1] = running;
+  TAGGED *cell = StrPtr(m); /* fd_trail_mutable, the choicepoint's index given */
+  if (cell < w->global_uncond && GetSmall(cell[2]) < saved) {
+    qx_trail_mutable_save(w, cell);
+    fd_trail_check(api, w);
+  }
+  cell[1] = running;
   fd->resumptions++;
   if (fd->debugging) return RUN_PROLOG;
   fd_global_fn propagator = fd_global_function(api, fd, deref_cell(record[FD_GLOBAL_CONSTRAINT]));
@@ -1363,6 +1373,7 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
   clear_scratch(w);
   QX_term_ref refs = fd_new_refs(api, 5);
   bool in_line = true; /* the stack was synced above, and after every step that ran no goal */
+  int32_t saved = save_index(w); /* likewise read again after a goal */
   for (;;) {
     TAGGED item;
     switch (in_line ? next_item<true>(api, w, fd, &item) : next_item(api, w, fd, &item)) {
@@ -1373,9 +1384,12 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
       in_line = true;
       break;
     default:
-      switch (run_global(api, w, fd, refs, item)) {
+      switch (run_global(api, w, fd, refs, item, saved)) {
       case RUN_CONTINUE: in_line = true; break;
-      case RUN_ACTIONS: in_line = false; break;
+      case RUN_ACTIONS:
+        in_line = false;
+        saved = save_index(w);
+        break;
       case RUN_STOP: return 0;
       case RUN_PROLOG: fd_ref_put(api, global, fd_ref_get(api, refs)); return 2;
       }
