@@ -55,7 +55,7 @@ static inline fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, struct fd
                                               TAGGED constraint)
 {
   TAGGED key;
-  if (IsStr(constraint))
+  if (__builtin_expect(IsStr(constraint), 1))
     key = StrFunctor(constraint);
   else if (IsAtom(constraint))
     key = constraint;
