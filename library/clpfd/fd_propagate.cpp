@@ -1058,15 +1058,18 @@ void fd_sync(ORVALIS_API_STRUCT *api, worker *)
 
 void fd_begin(ORVALIS_API_STRUCT *api, worker *w) { push_level(api, w, sync_levels(api, w)); }
 
-/* fd_end, inline. drained: the caller found every queue of the top level empty, so that the level
- * goes back to the free list without resetting them (an empty ring may start anywhere), unless the
- * sync moved the stack. */
+/* fd_end, inline. drained: the caller, the loop, found every queue of the top level empty, so that
+ * the level goes back to the free list without resetting them (an empty ring may start anywhere),
+ * unless the sync moved the stack. The loop's stack is in line with the level mutable then: when
+ * the mutable's own Value names the top level, no entry can be newer than its Stamp (only
+ * backtracking lowers it), so the sync is skipped. */
 template <bool drained = false>
 static QX_HOT_INLINE void end_level(ORVALIS_API_STRUCT *api, worker *w)
 {
   struct fd_state *fd = fd_state(api);
   propagator *top = fd->current_propagator;
-  TAGGED m = sync_levels(api, w);
+  TAGGED m = deref(level_mutable(w));
+  if (!drained || !top || StrPtr(m)[1] != fd_address_word(top)) m = sync_levels(api, w, m);
   propagator *p = fd->current_propagator;
   if (!p) return;
   if (drained && p == top) {
