@@ -478,9 +478,10 @@ QX_HOT_INLINE void queue_record(waker &k, TAGGED s, int code)
 
 /* Queues a live suspension with functor f unless it is queued already: code for a global, ix_code
  * for an ix/7. dead is its Dead argument, dereferenced (an indexical's, when it is self, keeps it
- * from queueing). The codes are constants, so that each insertion folds to one queue. The lists
- * of domain and bound changes hold mostly daemons and globals, Val lists no daemons:
- * daemons_first orders the tests. */
+ * from queueing). The codes are constants, so that each insertion folds to one queue.
+ * daemons_first orders the tests: the bound-change walks test for a daemon first; a fixed
+ * variable's walks, whose lists hold mostly globals, and the Val lists, which hold no daemons,
+ * last. */
 template <int code, int ix_code, bool daemons_first = true>
 QX_HOT_INLINE void queue_suspension(waker &k, TAGGED s, TAGGED f, TAGGED dead)
 {
@@ -503,9 +504,9 @@ QX_HOT_INLINE void wake_front(waker &k, TAGGED list)
     TAGGED s = deref_cell(LstHead(list)), dead;
     if (!record_alive(StrPtr(s), &dead)) continue;
     if (gq == 3)
-      queue_suspension<6, CODE_IX_FRONT>(k, s, StrFunctor(s), dead);
+      queue_suspension<6, CODE_IX_FRONT, false>(k, s, StrFunctor(s), dead);
     else
-      queue_suspension<4, CODE_IX_FRONT>(k, s, StrFunctor(s), dead);
+      queue_suspension<4, CODE_IX_FRONT, false>(k, s, StrFunctor(s), dead);
   }
 }
 
