@@ -878,9 +878,6 @@ QX_HOT_INLINE bool exit_only(TAGGED list)
   return deref(head) == atom_exit && deref(tail) == atom_nil;
 }
 
-/* Whether a run's list of actions is [] or [exit], the lists of most runs. */
-QX_HOT_INLINE bool plain_actions(TAGGED list) { return list == atom_nil || exit_only(list); }
-
 /* The Value of a global's state mutable: the state term its last '$mutable' holds. The usual
  * mutable holds the state itself, a structure other than a '$mutable'. */
 QX_HOT_INLINE TAGGED state_value(TAGGED mutable_term)
