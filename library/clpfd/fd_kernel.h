@@ -48,18 +48,26 @@ static inline TAGGED fd_functor_word(TAGGED atom, uint32_t arity)
 /* The propagator of key (a functor or an atom) as the dispatch table holds it, kept in the cache. */
 fd_global_fn fd_global_function_lookup(ORVALIS_API_STRUCT *api, TAGGED key);
 /* The propagator of a constraint term (dereferenced) by its functor; null when none is linked in.
- * Inline, as every run asks: a key in the cache (fd_instance.cpp) needs no call. */
-static inline fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint)
+ * Inline, as every run asks: a key in the cache (fd_instance.cpp) needs no call. fd is the
+ * instance's state, which the loop holds: read through the handle, it is reloaded after every
+ * store. */
+static inline fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, struct fd_state *fd,
+                                              TAGGED constraint)
 {
   TAGGED key;
-  if (IsStr(constraint))
+  if (__builtin_expect(IsStr(constraint), 1))
     key = StrFunctor(constraint);
   else if (IsAtom(constraint))
     key = constraint;
   else
     return nullptr;
-  const auto &c = fd_state(api)->dispatch_cache[fd_dispatch_slot(key)];
+  const auto &c = fd->dispatch_cache[fd_dispatch_slot(key)];
   return c.key == key ? (fd_global_fn)(uintptr_t)c.value : fd_global_function_lookup(api, key);
+}
+/* The same where the caller holds no instance state: fd is the API handle's. */
+static inline fd_global_fn fd_global_function(ORVALIS_API_STRUCT *api, TAGGED constraint)
+{
+  return fd_global_function(api, fd_state(api), constraint);
 }
 /* Runs the propagator of constraint's functor: 1 ran, 0 no entry or the run overflowed. */
 int dispatch_global_fast(ORVALIS_API_STRUCT *api, worker *w, TAGGED constraint, QX_term_ref state0,

@@ -375,12 +375,18 @@ struct waker {
   int32_t saved;
 };
 
+/* The trail index of the newest choicepoint, INT32_MIN when there is none: a mutable older than
+ * the choicepoint whose Stamp is below it is not yet saved under it. Only a Prolog goal changes
+ * it; a collection keeps the trail's entries, so the index stays. */
+inline int32_t save_index(const worker *w)
+{
+  return w->node_ < w->choice_start ? (int32_t)(w->node_->trail_top - w->trail_start) : INT32_MIN;
+}
+
 /* A waker without its level yet. */
 waker make_waker(ORVALIS_API_STRUCT *api, worker *w, TAGGED self)
 {
-  bool choice = w->node_ < w->choice_start;
-  return {api, w, nullptr, self, 0, w->global_uncond,
-          choice ? (int32_t)(w->node_->trail_top - w->trail_start) : INT32_MIN};
+  return {api, w, nullptr, self, 0, w->global_uncond, save_index(w)};
 }
 
 /* insertion_level for a wake: the waker's bounds tell whether the level mutable needs saving. */
@@ -472,21 +478,19 @@ QX_HOT_INLINE void queue_record(waker &k, TAGGED s, int code)
 
 /* Queues a live suspension with functor f unless it is queued already: code for a global, ix_code
  * for an ix/7. dead is its Dead argument, dereferenced (an indexical's, when it is self, keeps it
- * from queueing). The codes are constants, so that each insertion folds to one queue. The lists
- * of domain and bound changes hold mostly daemons, Val lists none: daemons_first orders the tests;
- * globals_first tests for a global before an indexical (the bound-change walk, whose registers
- * are tight, keeps the other order). */
-template <int code, int ix_code, bool daemons_first = true, bool globals_first = true>
+ * from queueing). The codes are constants, so that each insertion folds to one queue.
+ * daemons_first orders the tests: the bound-change walks test for a daemon first; a fixed
+ * variable's walks, whose lists hold mostly globals, and the Val lists, which hold no daemons,
+ * last. */
+template <int code, int ix_code, bool daemons_first = true>
 QX_HOT_INLINE void queue_suspension(waker &k, TAGGED s, TAGGED f, TAGGED dead)
 {
   if (daemons_first && f == functor_daemon5) {
     queue_daemon(k, s);
-  } else if (globals_first && f == functor_global5) {
+  } else if (f == functor_global5) {
     queue_record(k, s, code);
   } else if (f == functor_ix7) {
     if (s != k.self && dead != k.self) queue_record(k, s, ix_code);
-  } else if (!globals_first && f == functor_global5) {
-    queue_record(k, s, code);
   } else if (!daemons_first && f == functor_daemon5) {
     queue_daemon(k, s);
   }
@@ -500,9 +504,9 @@ QX_HOT_INLINE void wake_front(waker &k, TAGGED list)
     TAGGED s = deref_cell(LstHead(list)), dead;
     if (!record_alive(StrPtr(s), &dead)) continue;
     if (gq == 3)
-      queue_suspension<6, CODE_IX_FRONT>(k, s, StrFunctor(s), dead);
+      queue_suspension<6, CODE_IX_FRONT, false>(k, s, StrFunctor(s), dead);
     else
-      queue_suspension<4, CODE_IX_FRONT>(k, s, StrFunctor(s), dead);
+      queue_suspension<4, CODE_IX_FRONT, false>(k, s, StrFunctor(s), dead);
   }
 }
 
@@ -556,9 +560,9 @@ QX_HOT_INLINE TAGGED wake_live(waker &k, TAGGED l)
     TAGGED s = deref_cell(LstHead(l)), d;
     if (!record_alive(StrPtr(s), &d)) break;
     if (gq == 3)
-      queue_suspension<7, CODE_IX_BACK, true, false>(k, s, StrFunctor(s), d);
+      queue_suspension<7, CODE_IX_BACK>(k, s, StrFunctor(s), d);
     else
-      queue_suspension<5, CODE_IX_BACK, true, false>(k, s, StrFunctor(s), d);
+      queue_suspension<5, CODE_IX_BACK>(k, s, StrFunctor(s), d);
   }
   return l;
 }
@@ -817,9 +821,9 @@ void raise_pending(ORVALIS_API_STRUCT *api, QX_term_ref scratch)
  * brought in line with the level mutable, so nothing undone can have moved it (undoing needs a
  * Prolog goal that fails) and the top level is current as it stands. */
 template <bool in_line = false>
-QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
+QX_HOT_INLINE int next_item(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, TAGGED *out)
 {
-  propagator *p = in_line ? fd_state(api)->current_propagator : synced_level(api, w);
+  propagator *p = in_line ? fd->current_propagator : synced_level(api, w);
   if (!p) return 0;
   if (!queue_empty(&p->queue[QUEUE_DAEMONS])) drain_daemons(api, w, &p->queue[QUEUE_DAEMONS]);
   if (w->global_top >= w->heap_warn_soft) return 3;
@@ -874,6 +878,15 @@ QX_HOT_INLINE bool exit_only(TAGGED list)
   return deref(head) == atom_exit && deref(tail) == atom_nil;
 }
 
+/* The Value of a global's state mutable: the state term its last '$mutable' holds. The usual
+ * mutable holds the state itself, a structure other than a '$mutable'. */
+QX_HOT_INLINE TAGGED state_value(TAGGED mutable_term)
+{
+  TAGGED v = StrArg(deref_cell(mutable_term), 1);
+  if (__builtin_expect(IsStr(v) && StrFunctor(v) != functor_mutable2, 1)) return v;
+  return fd_mutable_value(mutable_term);
+}
+
 /* What running one dequeued global ends with: RUN_ACTIONS continues after action goals ran. */
 enum run_outcome { RUN_CONTINUE, RUN_ACTIONS, RUN_PROLOG, RUN_STOP };
 
@@ -900,14 +913,14 @@ static_assert(run_bits_end_runs());
  * in. The run began under the newest choicepoint, whose save of the status holds (a native leaves
  * no choicepoint behind). cells[8] holds the status mutable, and running the word the loop wrote:
  * when the run left it so, the word it ends with is known without reading the record. */
-QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, const TAGGED *cells,
-                                 TAGGED list, TAGGED running)
+QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd,
+                                 const TAGGED *cells, TAGGED list, TAGGED running)
 {
   TAGGED *m = StrPtr(cells[2 * 4]);
   if (list != atom_nil) {
-    fd_state(api)->entailments++;
-    TAGGED dead = deref(StrArg(deref(cells[0]), FD_ARG_DEAD));
-    if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
+    fd->entailments++;
+    TAGGED dead;
+    if (record_alive(StrPtr(deref_cell(cells[0])), &dead)) fd_bind(api, w, dead, MakeSmall(1));
   }
   TAGGED word = m[1];
   if (__builtin_expect(word == running, 1))
@@ -917,7 +930,7 @@ QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, const TAGGE
 }
 
 run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, QX_term_ref refs,
-                       TAGGED g)
+                       TAGGED g, int32_t saved)
 {
   QX_term_ref global = refs, state = refs + 1, actions = refs + 2, temp = refs + 3, goal = refs + 4;
   /* The references' cells, two words apart, found once before the run and once after it (the
@@ -925,18 +938,24 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, 
    * status mutable. */
   TAGGED *cells = ref_cells(w, refs);
   cells[0] = g;
-  if (fd_dead(g)) return RUN_CONTINUE;
+  const TAGGED *record = StrPtr(g);
+  TAGGED dead;
+  if (!record_alive(record, &dead)) return RUN_CONTINUE;
   uint32_t status;
   TAGGED m = status_read(g, &status); /* read and written once */
   if (status & FD_ST_REQUEUE) status &= ~(FD_ST_QUEUED | FD_ST_AT_FIXPOINT);
   TAGGED running = MakeSmall((int32_t)(status | FD_ST_RUNNING));
-  fd_trail_mutable(api, w, m);
-  StrPtr(m)[1] = running;
+  TAGGED *cell = StrPtr(m); /* fd_trail_mutable, the choicepoint's index given */
+  if (cell < w->global_uncond && GetSmall(cell[2]) < saved) {
+    qx_trail_mutable_save(w, cell);
+    fd_trail_check(api, w);
+  }
+  cell[1] = running;
   fd->resumptions++;
   if (fd->debugging) return RUN_PROLOG;
-  fd_global_fn propagator = fd_global_function(api, deref(StrArg(g, FD_GLOBAL_CONSTRAINT)));
+  fd_global_fn propagator = fd_global_function(api, fd, deref_cell(record[FD_GLOBAL_CONSTRAINT]));
   if (!propagator) return RUN_PROLOG;
-  TAGGED state0 = fd_mutable_value(StrArg(g, FD_GLOBAL_STATE));
+  TAGGED state0 = state_value(record[FD_GLOBAL_STATE]);
   cells[2 * 1] = state0;
   cells[2 * 2] = atom_nil;
   cells[2 * 3] = state0;
@@ -960,7 +979,7 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, 
   TAGGED list = cells[2 * 2];
   if (list != atom_nil) list = deref(list);
   if (__builtin_expect(list == atom_nil || exit_only(list), 1)) {
-    end_plain_run(api, w, cells, list, running);
+    end_plain_run(api, w, fd, cells, list, running);
     return RUN_CONTINUE;
   }
   w->term[0] = list;
@@ -1037,15 +1056,18 @@ void fd_sync(ORVALIS_API_STRUCT *api, worker *)
 
 void fd_begin(ORVALIS_API_STRUCT *api, worker *w) { push_level(api, w, sync_levels(api, w)); }
 
-/* fd_end, inline. drained: the caller found every queue of the top level empty, so that the level
- * goes back to the free list without resetting them (an empty ring may start anywhere), unless the
- * sync moved the stack. */
+/* fd_end, inline. drained: the caller, the loop, found every queue of the top level empty, so that
+ * the level goes back to the free list without resetting them (an empty ring may start anywhere),
+ * unless the sync moved the stack. The loop's stack is in line with the level mutable then: when
+ * the mutable's own Value names the top level, no entry can be newer than its Stamp (only
+ * backtracking lowers it), so the sync is skipped. */
 template <bool drained = false>
 static QX_HOT_INLINE void end_level(ORVALIS_API_STRUCT *api, worker *w)
 {
   struct fd_state *fd = fd_state(api);
   propagator *top = fd->current_propagator;
-  TAGGED m = sync_levels(api, w);
+  TAGGED m = deref(level_mutable(w));
+  if (!drained || !top || StrPtr(m)[1] != fd_address_word(top)) m = sync_levels(api, w, m);
   propagator *p = fd->current_propagator;
   if (!p) return;
   if (drained && p == top) {
@@ -1242,7 +1264,10 @@ void fd_enqueue_global(ORVALIS_API_STRUCT *api, worker *w, TAGGED global, int co
     level_insert(api, k.p, code, global, k.stamp);
 }
 
-int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out) { return next_item(api, w, out); }
+int fd_dequeue(ORVALIS_API_STRUCT *api, worker *w, TAGGED *out)
+{
+  return next_item(api, w, fd_state(api), out);
+}
 
 int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, QX_term_ref global,
                          QX_term_ref goal)
@@ -1349,9 +1374,10 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
   clear_scratch(w);
   QX_term_ref refs = fd_new_refs(api, 5);
   bool in_line = true; /* the stack was synced above, and after every step that ran no goal */
+  int32_t saved = save_index(w); /* likewise read again after a goal */
   for (;;) {
     TAGGED item;
-    switch (in_line ? next_item<true>(api, w, &item) : next_item(api, w, &item)) {
+    switch (in_line ? next_item<true>(api, w, fd, &item) : next_item(api, w, fd, &item)) {
     case 0: end_level<true>(api, w); return 0;
     case 3: return 1;
     case 1:
@@ -1359,9 +1385,12 @@ long prolog_fd_evaluate_indexical_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_ter
       in_line = true;
       break;
     default:
-      switch (run_global(api, w, fd, refs, item)) {
+      switch (run_global(api, w, fd, refs, item, saved)) {
       case RUN_CONTINUE: in_line = true; break;
-      case RUN_ACTIONS: in_line = false; break;
+      case RUN_ACTIONS:
+        in_line = false;
+        saved = save_index(w);
+        break;
       case RUN_STOP: return 0;
       case RUN_PROLOG: fd_ref_put(api, global, fd_ref_get(api, refs)); return 2;
       }
