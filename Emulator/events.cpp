@@ -119,7 +119,7 @@ TAGGED take_cleanups(worker *w)
 
 bool event_due(const worker *w) { return w->event_flags && !w->events_disabled && qx_event_hook; }
 
-/* qx_pending_work's part after the wake-ups: the goal with the pending cleanups after it, and
+/* What qx_pending_work does after the wake-ups: the goal with the pending cleanups after it, and
  * the posted event's hook run. */
 [[gnu::noinline]] TAGGED cleanups_and_event(worker *w, TAGGED goal)
 {
