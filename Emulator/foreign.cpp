@@ -795,6 +795,14 @@ struct c_pred_record {
   void *user_data;
 };
 
+/* Calls r's function on goal with the error flag set: whether it succeeded without an error. */
+inline int c_pred_answer(worker *w, const c_pred_record *r, QX_term_ref goal)
+{
+  w->fli_info.excp_flag = 1;
+  int answer = r->function(goal, r->user_data);
+  return w->fli_info.excp_flag != 0 && answer == 1;
+}
+
 int simple_pred_dispatcher(void *record, QX_term_ref first)
 {
   const c_pred_record *r = (const c_pred_record *)record;
@@ -805,11 +813,7 @@ int simple_pred_dispatcher(void *record, QX_term_ref first)
   for (int i = 0; i < r->arity; i++) refs[i] = first + i;
   int ok =
       r->arity ? QX_cons_functor_array(goal, r->name, r->arity, refs) : QX_put_atom(goal, r->name);
-  if (ok) {
-    w->fli_info.excp_flag = 1;
-    int answer = r->function(goal, r->user_data);
-    ok = w->fli_info.excp_flag != 0 && answer == 1;
-  }
+  if (ok) ok = c_pred_answer(w, r, goal);
   w->fli_stack_index = mark;
   return ok;
 }
@@ -831,9 +835,7 @@ QX_HOT_INLINE bool call_simple_pred(worker *w, const c_pred_record *r, int *ok)
   for (int i = 0; i < n; i++) qx_api_arg(w, &p[1 + i], w->term[i]);
   qx_ref_put(w, goal, MakeStr(p));
   int saved = w->fli_info.excp_flag;
-  w->fli_info.excp_flag = 1;
-  int answer = r->function(goal, r->user_data);
-  *ok = w->fli_info.excp_flag != 0 && answer == 1;
+  *ok = c_pred_answer(w, r, goal);
   w->fli_info.excp_flag = saved;
   w->fli_stack_index = mark;
   return true;

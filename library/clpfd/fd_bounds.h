@@ -143,6 +143,14 @@ static inline int32_t fast_modi(int32_t a, int32_t b)
   return r;
 }
 
+/* Whether a finite product of a coefficient and a bound lies in -2^32..2^32-1 (its upper 32 bits
+ * all zeros or all ones): beyond, it could be taken for a product of an infinity. */
+static inline bool fd_product_in_range(int64_t p)
+{
+  uint32_t high = (uint32_t)((uint64_t)p >> 32);
+  return high == 0 || high == 0xFFFFFFFFu;
+}
+
 /* c times a bound as a 64-bit number, inf and sup counting as -2^32 and 2^32. Raising the overflow
  * flag (never cleared here) says the result cannot be used as c times x: a finite product outside
  * -2^32..2^32-1 (upper 32 bits neither all zeros nor all ones) is as large as a product of an
@@ -159,8 +167,7 @@ static inline int64_t mul_lt_internal(ORVALIS_API_STRUCT *api, int32_t c, TAGGED
     return x == atom_inf ? -shifted : shifted;
   }
   int64_t p = (int64_t)c * GetSmall(x);
-  uint32_t high = (uint32_t)((uint64_t)p >> 32);
-  if (high != 0 && high != 0xFFFFFFFFu) fd_state(api)->fd_overflow = 1;
+  if (!fd_product_in_range(p)) fd_state(api)->fd_overflow = 1;
   return p;
 }
 

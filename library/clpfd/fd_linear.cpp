@@ -1348,12 +1348,10 @@ void link_start(ORVALIS_API_STRUCT *api, worker *w, TAGGED *x, TAGGED *y)
  * narrowed ones straight to the domains (through views where a domain to narrow has holes):
  * nothing is allocated, folded or written back, and no daemon decides a wake. */
 
-/* Whether a*lo and a*hi lie in [-2^32, 2^32), where the general run takes every product of a
- * term's bounds without an overflow. */
+/* Whether the general run takes both products of a and a term's bounds without an overflow. */
 inline bool products_fit(int32_t a, int32_t lo, int32_t hi)
 {
-  auto fits = [](int64_t p) { return p >= -(INT64_C(1) << 32) && p < (INT64_C(1) << 32); };
-  return fits((int64_t)a * lo) && fits((int64_t)a * hi);
+  return fd_product_in_range((int64_t)a * lo) && fd_product_in_range((int64_t)a * hi);
 }
 
 /* Whether list is a list of two elements. */
