@@ -74,6 +74,27 @@ inline uint32_t copy_room(TAGGED state) { return Arity(StrFunctor(state)) + 129;
 
 }  // namespace
 
+namespace {
+
+/* A global posted with nothing queued would be the loop's next run, alone in a level opened for
+ * it. Where that first run only makes it wait on its variables (a disequation of two unfixed
+ * variables), it runs here, as the loop would run it, and no level opens. True when it ran. */
+bool post_run(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, TAGGED g)
+{
+  if (fd->debugging || fd->fd_overflow || !fd_idle(api, w) ||
+      fd_global_function(api, fd, deref(StrArg(g, FD_GLOBAL_CONSTRAINT))) !=
+          prolog_fd_linear_qxenv_multi_qx)
+    return false;
+  w->term[0] = fd_mutable_value(StrArg(g, FD_GLOBAL_STATE));
+  w->term[1] = g;
+  bool ran = fd_linear_post_run(api, w);
+  w->term[0] = w->term[1] = atom_nil;
+  if (ran) fd->resumptions++;
+  return ran;
+}
+
+}  // namespace
+
 void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref constraint,
                                           QX_term_ref state, long status, QX_term_ref term,
                                           QX_term_ref susp, QX_term_ref global)
@@ -115,7 +136,8 @@ void prolog_fd_post_global_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref c
     fd_link(api, w, deref(StrArg(k, 1)), k, fd_ref_get(api, record));
   }
   w->term[0] = atom_nil;
-  fd_enqueue_global(api, w, fd_ref_get(api, record), CODE_GLOBAL_BACK);
+  if (!post_run(api, w, fd, fd_ref_get(api, record)))
+    fd_enqueue_global(api, w, fd_ref_get(api, record), CODE_GLOBAL_BACK);
   /* Global is mostly a fresh variable on the heap: bound as cunify binds a plain variable */
   TAGGED var = deref(fd_ref_get(api, global));
   TAGGED *cell = IsVar(var) ? RefPtr(var) : nullptr;

@@ -1292,10 +1292,9 @@ void link_start(ORVALIS_API_STRUCT *api, worker *w, TAGGED *x, TAGGED *y)
 /* The first run of a two-term disequation with both variables unfixed: the global waits on their
  * Val lists, as link_global makes it, and the state (copied when older than the newest
  * choicepoint) gets the Stamp NE_LINKED. */
-[[gnu::noinline]] void ne_link(ORVALIS_API_STRUCT *api, worker *w)
+[[gnu::always_inline]] inline void ne_link_vars(ORVALIS_API_STRUCT *api, worker *w, TAGGED x,
+                                                TAGGED y)
 {
-  TAGGED x, y;
-  link_start(api, w, &x, &y);
   /* both Val lists hold the one entry -([], Global) that fd_link would make for each */
   TAGGED *entry = fd_heap_words(w, 3);
   entry[0] = functor_minus2;
@@ -1305,6 +1304,38 @@ void link_start(ORVALIS_API_STRUCT *api, worker *w, TAGGED *x, TAGGED *y)
     fd_link(api, w, x, fd_state(api)->functor_val, MakeStr(entry));
   if (!link_val_usual(api, w, y, MakeStr(entry)))
     fd_link(api, w, y, fd_state(api)->functor_val, MakeStr(entry));
+}
+[[gnu::noinline]] void ne_link(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED x, y;
+  link_start(api, w, &x, &y);
+  ne_link_vars(api, w, x, y);
+}
+
+/* Whether t has two terms, both unfixed. */
+inline bool both_unfixed(const ne_state &t)
+{
+  return t.n == 2 && deref(t.dom[0][2]) != deref(t.dom[0][3]) &&
+         deref(t.dom[1][2]) != deref(t.dom[1][3]);
+}
+inline int32_t pair_gcd(const ne_state &t)
+{
+  return gcd2(std::abs(t.coeff[0]), std::abs(t.coeff[1]));
+}
+
+/* A run of a disequation read into t that does not link it: a fixed term (or the only term) leaves
+ * one value for the other to lose, else the general run's work. pending: an overflow is pending.
+ * As ne_run answers. */
+[[gnu::always_inline]] inline int ne_step(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t,
+                                          bool pending)
+{
+  int other;
+  int32_t v;
+  int outcome = ne_decide(t.dom, t.coeff, t.rhs, &other, &v);
+  if (outcome == 0)
+    outcome = ne_remove(api, w, t.dom[other], v, deref(t.term[other][3]), deref(t.term[other][2]));
+  if (outcome != 2) return outcome;
+  return pending ? -1 : ne_general(api, w, t); /* as the general run fails with an overflow */
 }
 
 /* A run of a disequation of one or two terms that needs no block: its state keeps its terms and
@@ -1321,21 +1352,12 @@ void link_start(ORVALIS_API_STRUCT *api, worker *w, TAGGED *x, TAGGED *y)
     return 2;
   bool pending = fd_state(api)->fd_overflow != 0;
   if (t.stamp != NE_LINKED && pending) return 2;
-  if (t.stamp != NE_LINKED && t.n == 2 && deref(t.dom[0][2]) != deref(t.dom[0][3]) &&
-      deref(t.dom[1][2]) != deref(t.dom[1][3])) {
-    int32_t a0 = std::abs(t.coeff[0]);
-    int32_t a1 = std::abs(t.coeff[1]);
-    if (!divides(gcd2(a0, a1), t.rhs)) return 1;
+  if (t.stamp != NE_LINKED && both_unfixed(t)) {
+    if (!divides(pair_gcd(t), t.rhs)) return 1;
     ne_link(api, w);
     return 0;
   }
-  int other;
-  int32_t v;
-  int outcome = ne_decide(t.dom, t.coeff, t.rhs, &other, &v);
-  if (outcome == 0)
-    outcome = ne_remove(api, w, t.dom[other], v, deref(t.term[other][3]), deref(t.term[other][2]));
-  if (outcome != 2) return outcome;
-  return pending ? -1 : ne_general(api, w, t); /* as the general run fails with an overflow */
+  return ne_step(api, w, t, pending);
 }
 
 /* ---- relations of two terms at most, at least or equal without a block ---- */
@@ -1930,6 +1952,31 @@ void store_two(linear_data *b, const two_run *t)
 }
 
 }  // namespace
+
+int fd_linear_linked_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
+{
+  ne_state t;
+  if (!IsStr(s) || IsBox(s) || !ne_read_linked(s, MakeSmall(OP_NE), &t)) return 2;
+  return ne_step(api, w, t, fd_state(api)->fd_overflow != 0);
+}
+
+bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w)
+{
+  TAGGED s = deref(w->term[0]);
+  ne_state t;
+  if (!IsStr(s) || IsBox(s) || StrPtr(s) < w->global_uncond ||
+      !(ne_read_first(s, &t) || ne_read(s, &t)) || t.stamp == NE_LINKED || !both_unfixed(t) ||
+      !divides(pair_gcd(t), t.rhs))
+    return false;
+  if (!fd_room_free(w, 2 * LINK_WORDS)) { /* the links may collect: the general first step */
+    ne_link(api, w);
+    return true;
+  }
+  /* the state is new and the heap has room: its words and the variables read stand */
+  StrPtr(s)[6] = NE_LINKED;
+  ne_link_vars(api, w, deref(t.term[0][2]), deref(t.term[1][2]));
+  return true;
+}
 
 void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                      QX_term_ref actions)

@@ -929,6 +929,19 @@ QX_HOT_INLINE void end_plain_run(ORVALIS_API_STRUCT *api, worker *w, struct fd_s
     end_run_status<true>(api, w, deref(cells[0]));
 }
 
+/* Whether the run just ended stops the loop: an overflow fails the native (or raises the overflow
+ * action's exception) as it is met. */
+QX_HOT_INLINE bool run_stopped(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd,
+                               QX_term_ref global)
+{
+  if (w->fli_data->excp_flag == 0) return true;
+  if (__builtin_expect(fd->fd_overflow, 0)) {
+    fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_CONSTRAINT)));
+    return true;
+  }
+  return false;
+}
+
 run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, QX_term_ref refs,
                        TAGGED g, int32_t saved)
 {
@@ -962,14 +975,25 @@ run_outcome run_global(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, 
   cells[2 * 4] = m;
   w->term[0] = state0; /* as dispatch_global_fast hands them over */
   w->term[1] = g;
+  if (propagator == prolog_fd_linear_qxenv_multi_qx) {
+    /* a linked disequation, the most frequent run, answers its outcome: no actions are built */
+    w->term[2] = atom_nil; /* as fd_global_run leaves it */
+    w->numstack_end = nullptr;
+    int outcome = fd_linear_linked_run(api, w, state0);
+    if (outcome != 2) {
+      if (run_stopped(api, w, fd, global)) return RUN_STOP;
+      if (outcome < 0) {
+        fd->failures++;
+        fd_native_fail(api);
+        return RUN_STOP;
+      }
+      end_plain_run(api, w, fd, ref_cells(w, refs), outcome ? atom_exit : atom_nil, running);
+      return RUN_CONTINUE;
+    }
+  }
   w->term[2] = FD_LOOP_RUN; /* queued, so a global/5 record: fd_global_run trusts it */
   propagator(api, state, state, actions);
-  /* An overflow fails the native (or raises the overflow action's exception) as it is met. */
-  if (w->fli_data->excp_flag == 0) return RUN_STOP;
-  if (fd->fd_overflow) {
-    fd_check_overflow(api, deref(StrArg(fd_ref_get(api, global), FD_GLOBAL_CONSTRAINT)));
-    return RUN_STOP;
-  }
+  if (run_stopped(api, w, fd, global)) return RUN_STOP;
   cells = ref_cells(w, refs);
   /* A run that kept its state term (one entailed, or one that changed nothing) trails nothing. A
    * native run does not store into its own state mutable (daemons, which do, run between runs),
@@ -1055,6 +1079,12 @@ void fd_sync(ORVALIS_API_STRUCT *api, worker *)
 }
 
 void fd_begin(ORVALIS_API_STRUCT *api, worker *w) { push_level(api, w, sync_levels(api, w)); }
+
+bool fd_idle(ORVALIS_API_STRUCT *api, worker *w)
+{
+  sync_levels(api, w);
+  return !fd_state(api)->current_propagator;
+}
 
 /* fd_end, inline. drained: the caller, the loop, found every queue of the top level empty, so that
  * the level goes back to the free list without resetting them (an empty ring may start anywhere),

@@ -46,6 +46,10 @@ static inline TAGGED fd_mutable_value(TAGGED m)
   return value;
 }
 
+/* Whether no level is open once the level stack agrees with the level mutable: nothing is queued,
+ * and a global posted now would be the loop's first run. */
+bool fd_idle(ORVALIS_API_STRUCT *api, worker *w);
+
 /* A suspension is dead once its fourth argument is bound. */
 static inline bool fd_dead(TAGGED record) { return !IsVar(deref(StrArg(record, FD_ARG_DEAD))); }
 static inline uint32_t fd_status(TAGGED record)
