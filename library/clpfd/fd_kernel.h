@@ -688,7 +688,7 @@ bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w);
 /* A later run of a linear global from the loop whose state s (dereferenced) is a linked two-term
  * disequation, as its propagator would run it (w->term[0] s, w->term[1] the record): the outcome,
  * 1 entailed, 0 suspended, -1 failed, with the state unchanged and no actions. 2, having done
- * nothing, for any other state (the propagator runs it). */
+ * nothing, for any other state or a run that needs the general work (the propagator runs it). */
 int fd_linear_linked_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s);
 
 /* ---- arc-consistent linear equations (fd_ac_linear.cpp) ---- */

@@ -1323,19 +1323,17 @@ inline int32_t pair_gcd(const ne_state &t)
   return gcd2(std::abs(t.coeff[0]), std::abs(t.coeff[1]));
 }
 
-/* A run of a disequation read into t that does not link it: a fixed term (or the only term) leaves
- * one value for the other to lose, else the general run's work. pending: an overflow is pending.
- * As ne_run answers. */
-[[gnu::always_inline]] inline int ne_step(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t,
-                                          bool pending)
+/* A run of a disequation read into t that does not link it, where a fixed term (or the only term)
+ * leaves one value for the other to lose, told straight to its domain: as ne_run answers, 2
+ * having done nothing where the general run's work is needed. No action is made. */
+[[gnu::always_inline]] inline int ne_step(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t)
 {
   int other;
   int32_t v;
   int outcome = ne_decide(t.dom, t.coeff, t.rhs, &other, &v);
   if (outcome == 0)
     outcome = ne_remove(api, w, t.dom[other], v, deref(t.term[other][3]), deref(t.term[other][2]));
-  if (outcome != 2) return outcome;
-  return pending ? -1 : ne_general(api, w, t); /* as the general run fails with an overflow */
+  return outcome;
 }
 
 /* A run of a disequation of one or two terms that needs no block: its state keeps its terms and
@@ -1357,7 +1355,9 @@ inline int32_t pair_gcd(const ne_state &t)
     ne_link(api, w);
     return 0;
   }
-  return ne_step(api, w, t, pending);
+  int outcome = ne_step(api, w, t);
+  if (outcome != 2) return outcome;
+  return pending ? -1 : ne_general(api, w, t); /* as the general run fails with an overflow */
 }
 
 /* ---- relations of two terms at most, at least or equal without a block ---- */
@@ -1957,7 +1957,7 @@ int fd_linear_linked_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   ne_state t;
   if (!IsStr(s) || IsBox(s) || !ne_read_linked(s, MakeSmall(OP_NE), &t)) return 2;
-  return ne_step(api, w, t, fd_state(api)->fd_overflow != 0);
+  return ne_step(api, w, t); /* 2: the propagator's run does the general work */
 }
 
 bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w)
