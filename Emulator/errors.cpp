@@ -13,12 +13,13 @@
 #include "objareas.h"
 #include "wam.h"
 
+/* The goal of the native now running, or its functor word, set before each native call. */
+TAGGED qx_native_goal;
+mod_def *qx_native_ctx;
+
 namespace {
 
-/* The goal of the native now running, or its functor word, set before each native call. */
-TAGGED native_goal;
-qx_gc_root native_goal_root(&native_goal);
-mod_def *native_ctx;
+qx_gc_root native_goal_root(&qx_native_goal);
 
 TAGGED atom_of(const char *text)
 {
@@ -110,12 +111,6 @@ void qx_clear_exception()
   qx_eg.exception = nullptr;
 }
 
-void qx_set_native_goal(TAGGED goal, mod_def *ctx)
-{
-  native_goal = goal;
-  native_ctx = ctx;
-}
-
 void save_error(uint32_t code, const char *message, TAGGED culprit)
 {
   qx_eg.pending_error_code = code;
@@ -137,8 +132,8 @@ int raise_error(TAGGED module, TAGGED name, int arity, int argument)
 
 int raise_error_goal(TAGGED culprit, int argument)
 {
-  TAGGED goal = culprit ? deref(culprit) : (native_goal ? deref(native_goal) : 0);
-  TAGGED module = native_ctx ? native_ctx->name : atom_user;
+  TAGGED goal = culprit ? deref(culprit) : (qx_native_goal ? deref(qx_native_goal) : 0);
+  TAGGED module = qx_native_ctx ? qx_native_ctx->name : atom_user;
   while (IsStr(goal) && StrFunctor(goal) == functor_colon2) {
     module = deref(StrArg(goal, 1));
     goal = deref(StrArg(goal, 2));

@@ -35,8 +35,15 @@ int qx_system_error(worker *w, const char *message);
 void qx_raise_pending(worker *w);
 /* The formal error term of a code, for callers that report errors themselves. */
 TAGGED qx_formal_error(worker *w, uint32_t code, const char *message, TAGGED culprit);
-/* The goal the interpreter is running a native for (its indicator goes into error contexts). */
-void qx_set_native_goal(TAGGED goal, mod_def *ctx);
+/* The goal the interpreter is running a native for (its indicator goes into error contexts), set
+ * before every native call: inline. */
+extern TAGGED qx_native_goal;
+extern mod_def *qx_native_ctx;
+inline void qx_set_native_goal(TAGGED goal, mod_def *ctx)
+{
+  qx_native_goal = goal;
+  qx_native_ctx = ctx;
+}
 
 /* Prepares the stored memory-fault exception, error(resource_error(memory), context(_, 0)), so
  * that raising it allocates nothing; memory_fault_term() is idempotent. */
