@@ -417,8 +417,8 @@ TEST_F(FdLinear, TwoTermDisequationOnceFixed)
                                             bound(left.max()) + "," +
                                             (left.finite() ? std::to_string(size) : "sup") + ",1)";
     std::string goal = "clpfd:'$fd_overflow'(_, fail, _), Vs = [V0, V1], undone((" +
-                       post(c, round % 2) + ", prop, fix(V" + std::to_string(k) + ", " + std::to_string(x) +
-                       "), prop, full(V" + std::to_string(o) +
+                       post(c, round % 2) + ", prop, fix(V" + std::to_string(k) + ", " +
+                       std::to_string(x) + "), prop, full(V" + std::to_string(o) +
                        ", f(S, L, H, N)), dead(G, E)), f(S, L, H, N, E), R)";
     SCOPED_TRACE(goal);
     EXPECT_EQ(result(goal), expect);
@@ -443,6 +443,8 @@ TEST_F(FdLinear, TwoTermDisequationOnceFixed)
 TEST_F(FdLinear, DisequationPostedIdleRunsAtOnce)
 {
   consult("fix0(V, X) :- clpfd:'$fd_in_interval'(V, X, X, 0).\n");
+  const std::string domains =
+      "clpfd:'$fd_in_interval'(X, 0, 5, 0), clpfd:'$fd_in_interval'(Y, 0, 5, 0), ";
   const char *later[][2] = {
       {"fix0(X, 3)", "[[[3|3]],[[0|1],[3|5]]] 1 0"},
       {"fix0(Y, 0)", "[[[0|0],[2|5]],[[0|0]]] 1 0"},
@@ -452,17 +454,14 @@ TEST_F(FdLinear, DisequationPostedIdleRunsAtOnce)
       {"fix0(X, 3), fix0(Y, 1)", "[[[3|3]],[[1|1]]] 1 0"},
   };
   for (auto &step : later) {
-    std::string goal = std::string("clpfd:'$fd_in_interval'(X, 0, 5, 0), "
-                                   "clpfd:'$fd_in_interval'(Y, 0, 5, 0), "
-                                   "lin([1*X, -1*Y], 4, 1, G), clpfd:'$fd_statistics'(3, _), "
-                                   "undone((") +
-                       step[0] + ", prop, doms([X, Y], D), dead(G, E), "
-                                 "clpfd:'$fd_statistics'(3, F)), D-E-F, R), "
-                                 "( R = D-E-F -> true ; clpfd:'$fd_statistics'(3, F) )";
+    std::string goal = domains + "lin([1*X, -1*Y], 4, 1, G), clpfd:'$fd_statistics'(3, _), " +
+                       "undone((" + step[0] + ", prop, doms([X, Y], D), dead(G, E), " +
+                       "clpfd:'$fd_statistics'(3, F)), D-E-F, R), " +
+                       "( R = D-E-F -> true ; clpfd:'$fd_statistics'(3, F) )";
     SCOPED_TRACE(goal);
     ASSERT_EQ(run(goal), 1) << exception();
-    std::string got = var("R") == "failed" ? "failed " + var("F")
-                                           : var("D") + " " + var("E") + " " + var("F");
+    std::string got =
+        var("R") == "failed" ? "failed " + var("F") : var("D") + " " + var("E") + " " + var("F");
     EXPECT_EQ(got, step[1]);
   }
   const char *ways[][2] = {
@@ -472,8 +471,7 @@ TEST_F(FdLinear, DisequationPostedIdleRunsAtOnce)
       {"(true ; fail), ", "1"},
   };
   for (auto &way : ways) {
-    std::string goal = std::string("clpfd:'$fd_in_interval'(X, 0, 5, 0), "
-                                   "clpfd:'$fd_in_interval'(Y, 0, 5, 0), ") + way[0] +
+    std::string goal = domains + way[0] +
                        "clpfd:'$fd_statistics'(0, _), lin([1*X, -1*Y], 4, 1, _), "
                        "clpfd:'$fd_statistics'(0, N), clpfd:'$fd_debug'(_, off, _), prop, "
                        "fix(X, 3), prop, doms([Y], D)";
@@ -579,8 +577,8 @@ TEST_F(FdLinear, DisequationChainsAgreeWithTheGeneralRun)
         continue;
       }
       if (kind == 1) { /* now and then two fixings before the loop: a linked run may fail */
-        std::string fix = ", fix(" + v + ", " + std::to_string(pick(4)) + ")" +
-                          (pick(3) ? ", prop1" : "");
+        std::string fix =
+            ", fix(" + v + ", " + std::to_string(pick(4)) + ")" + (pick(3) ? ", prop1" : "");
         two += fix, three += fix;
         continue;
       }
@@ -637,9 +635,9 @@ TEST_F(FdLinear, ShortDisequationsAgreeWithTheGeneralRun)
     bool begin = pick(2);
     auto goal = [&](const linear &l) {
       return "clpfd:'$fd_overflow'(_, fail, _), Vs = " + var_list(n) + ", undone((" +
-             post(l, begin) +
-             ", " + late + "prop, rec(Vs, G, S1), range(" + v + ", -2, 3), prop, rec(Vs, G, S2), " +
-             "fix(" + w + "), " + last + "), r(S1, S2, S3, A), R)";
+             post(l, begin) + ", " + late + "prop, rec(Vs, G, S1), range(" + v +
+             ", -2, 3), prop, rec(Vs, G, S2), " + "fix(" + w + "), " + last +
+             "), r(S1, S2, S3, A), R)";
     };
     linear general = c;
     general.a.push_back(1);
