@@ -1041,6 +1041,7 @@ struct ne_state {
   const TAGGED *term[2]; /* the arguments of each t(A, X, XA) */
   TAGGED stamp;
   TAGGED *dom[2];
+  TAGGED usual[2]; /* read by ne_term_first: XA where usual_dom took it, else 0 */
 };
 
 /* fd_plain_dom and fd_usual_dom of a dereferenced attribute in one, always in line (the compiler
@@ -1143,6 +1144,7 @@ bool ne_read(TAGGED s, ne_state *t)
   TAGGED a = arg[1], x = deref(arg[2]), attr = arg[3];
   if (!IsSmall(a) || a == MakeSmall(0) || (!IsVar(x) && !IsSmall(x))) return false;
   TAGGED dom = usual_dom(attr);
+  t->usual[i] = dom ? attr : 0;
   if (!dom && !(dom = well_formed_dom(attr))) return false;
   t->coeff[i] = GetSmall(a);
   t->term[i] = arg;
@@ -1246,21 +1248,23 @@ bool changed(const dvar *d);
  * leaves it. False, having done nothing, for anything else (fd_link decides). The caller made 2
  * heap words free. */
 [[gnu::always_inline]] inline bool link_val_usual(ORVALIS_API_STRUCT *api, worker *w, TAGGED var,
-                                                  TAGGED entry)
+                                                  TAGGED entry, TAGGED known = 0)
 {
   if (!IsVar(var)) return false;
   TAGGED attr = fd_var_attribute(api, w, var);
-  if (!attr || !IsStr(attr) || StrFunctor(attr) != functor_v4 || !fd_attr_own_dom(attr))
+  /* known: an attribute usual_dom took, whose record shapes need no second look */
+  bool usual = attr && attr == known;
+  if (!usual && (!attr || !IsStr(attr) || StrFunctor(attr) != functor_v4 || !fd_attr_own_dom(attr)))
     return false;
   TAGGED l = StrArg(attr, 4);
-  if (!IsStr(l) || StrFunctor(l) != functor_mutable2) return false;
+  if (usual ? l == MakeSmall(0) : !IsStr(l) || StrFunctor(l) != functor_mutable2) return false;
   TAGGED lists = StrArg(l, 1);
-  if (!IsStr(lists) || StrFunctor(lists) != functor_fdlists7 || StrPtr(lists) < w->global_uncond)
-    return false;
+  if (!usual && (!IsStr(lists) || StrFunctor(lists) != functor_fdlists7)) return false;
+  if (StrPtr(lists) < w->global_uncond) return false;
   TAGGED *record = StrPtr(lists);
   TAGGED count = record[FD_LISTS_COUNT], mask = record[FD_LISTS_MASK];
   TAGGED list = record[FD_LISTS_FIRST + 4];
-  if (!fd_both_small(count, mask) || IsRef(list)) return false;
+  if ((!usual && !fd_both_small(count, mask)) || IsRef(list)) return false;
   if (IsLst(list)) { /* the first suspension: fd_link drops it when dead */
     TAGGED e = LstHead(list);
     if (!IsStr(e) || StrFunctor(e) != functor_minus2) return false;
@@ -1293,16 +1297,16 @@ void link_start(ORVALIS_API_STRUCT *api, worker *w, TAGGED *x, TAGGED *y)
  * Val lists, as link_global makes it, and the state (copied when older than the newest
  * choicepoint) gets the Stamp NE_LINKED. */
 [[gnu::always_inline]] inline void ne_link_vars(ORVALIS_API_STRUCT *api, worker *w, TAGGED x,
-                                                TAGGED y)
+                                                TAGGED y, TAGGED xa = 0, TAGGED ya = 0)
 {
   /* both Val lists hold the one entry -([], Global) that fd_link would make for each */
   TAGGED *entry = fd_heap_words(w, 3);
   entry[0] = functor_minus2;
   entry[1] = atom_nil;
   entry[2] = deref(w->term[1]);
-  if (!link_val_usual(api, w, x, MakeStr(entry)))
+  if (!link_val_usual(api, w, x, MakeStr(entry), xa))
     fd_link(api, w, x, fd_state(api)->functor_val, MakeStr(entry));
-  if (!link_val_usual(api, w, y, MakeStr(entry)))
+  if (!link_val_usual(api, w, y, MakeStr(entry), ya))
     fd_link(api, w, y, fd_state(api)->functor_val, MakeStr(entry));
 }
 [[gnu::noinline]] void ne_link(ORVALIS_API_STRUCT *api, worker *w)
@@ -1964,9 +1968,10 @@ bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED s = deref(w->term[0]);
   ne_state t;
+  bool first = false; /* read by ne_read_first, which notes the attributes usual_dom took */
   if (!IsStr(s) || IsBox(s) || StrPtr(s) < w->global_uncond ||
-      !(ne_read_first(s, &t) || ne_read(s, &t)) || t.stamp == NE_LINKED || !both_unfixed(t) ||
-      !divides(pair_gcd(t), t.rhs))
+      !((first = ne_read_first(s, &t)) || (two_cells(StrArg(s, 1)) && ne_read(s, &t))) ||
+      t.stamp == NE_LINKED || !both_unfixed(t) || !divides(pair_gcd(t), t.rhs))
     return false;
   if (!fd_room_free(w, 2 * LINK_WORDS)) { /* the links may collect: the general first step */
     ne_link(api, w);
@@ -1974,7 +1979,8 @@ bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w)
   }
   /* the state is new and the heap has room: its words and the variables read stand */
   StrPtr(s)[6] = NE_LINKED;
-  ne_link_vars(api, w, deref(t.term[0][2]), deref(t.term[1][2]));
+  ne_link_vars(api, w, deref(t.term[0][2]), deref(t.term[1][2]), first ? t.usual[0] : 0,
+               first ? t.usual[1] : 0);
   return true;
 }
 
