@@ -679,11 +679,12 @@ void prolog_fd_abs_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, Q
 /* The propagator of scalar_product/4, also the native '$fd_linear'/3. */
 void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0, QX_term_ref state,
                                      QX_term_ref actions);
-/* The first run of a linear global at its post, for a state whose first run only makes the global
- * wait: a disequation of two unfixed variables that the gcd of their coefficients does not entail,
- * its state made since the newest choicepoint. w->term[0] holds the state and w->term[1] the
- * global/5 record; the run links the global as the queued run would. False, having done nothing,
- * for any other state (the queued run decides). */
+/* The first run of a linear global at its post, for a state made since the newest choicepoint
+ * whose first run only makes the global wait, a disequation of two unfixed variables that the gcd
+ * of their coefficients does not entail, or ends it entailed, a disequation of one term. w->term[0]
+ * holds the state and w->term[1] the global/5 record; the run links the global, or removes the
+ * forbidden value and marks the global entailed, as the queued run would. False, having done
+ * nothing, for any other state (the queued run decides). */
 bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w);
 /* A later run of a linear global from the loop whose state s (dereferenced) is a linked two-term
  * disequation, as its propagator would run it (w->term[0] s, w->term[1] the record): the outcome,

@@ -1964,15 +1964,44 @@ int fd_linear_linked_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   return ne_step(api, w, t); /* 2: the propagator's run does the general work */
 }
 
+namespace {
+
+/* Whether list is a list of one or two elements. */
+bool short_list(TAGGED list)
+{
+  list = deref(list);
+  if (!IsLst(list)) return false;
+  TAGGED rest = deref(LstTail(list));
+  return rest == atom_nil || (IsLst(rest) && deref(LstTail(rest)) == atom_nil);
+}
+
+/* fd_linear_post_run's disequation of one term: its first run, the value it forbids removed
+ * straight from the domain, ends it entailed, as the loop ends such a run (counted, its Dead
+ * bound); the wakes of the removal are queued for the loop. Only where the loop would run it
+ * without collecting first, and only where that run is entailed: false, having done nothing, for
+ * the others. */
+bool one_term_post_run(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t)
+{
+  if (w->global_top >= w->heap_warn_soft || ne_step(api, w, t) != 1) return false;
+  TAGGED dead = deref(StrArg(deref(w->term[1]), FD_ARG_DEAD));
+  if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
+  fd_state(api)->entailments++;
+  return true;
+}
+
+}  // namespace
+
 bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED s = deref(w->term[0]);
   ne_state t;
   bool first = false; /* read by ne_read_first, which notes the attributes usual_dom took */
   if (!IsStr(s) || IsBox(s) || StrPtr(s) < w->global_uncond ||
-      !((first = ne_read_first(s, &t)) || (two_cells(StrArg(s, 1)) && ne_read(s, &t))) ||
-      t.stamp == NE_LINKED || !both_unfixed(t) || !divides(pair_gcd(t), t.rhs))
+      !((first = ne_read_first(s, &t)) || (short_list(StrArg(s, 1)) && ne_read(s, &t))) ||
+      t.stamp == NE_LINKED)
     return false;
+  if (t.n == 1) return one_term_post_run(api, w, t);
+  if (!both_unfixed(t) || !divides(pair_gcd(t), t.rhs)) return false;
   if (!fd_room_free(w, 2 * LINK_WORDS)) { /* the links may collect: the general first step */
     ne_link(api, w);
     return true;

@@ -439,7 +439,8 @@ TEST_F(FdLinear, TwoTermDisequationOnceFixed)
  * queued work, in debugging mode, or with a variable fixed, it waits for the loop. Each way the
  * later fixing prunes the same. Its later runs from the loop end each way: entailed with a value
  * removed or none, still waiting after a narrowing, failed (counted once) when both variables
- * were fixed before the loop ran. */
+ * were fixed before the loop ran. A disequation of one term posted so removes its value at once
+ * and is entailed there. */
 TEST_F(FdLinear, DisequationPostedIdleRunsAtOnce)
 {
   consult("fix0(V, X) :- clpfd:'$fd_in_interval'(V, X, X, 0).\n");
@@ -478,6 +479,20 @@ TEST_F(FdLinear, DisequationPostedIdleRunsAtOnce)
     SCOPED_TRACE(goal);
     ASSERT_EQ(run(goal), 1) << exception();
     EXPECT_EQ(var("N") + " " + var("D"), std::string(way[1]) + " [[[0|1],[3|5]]]");
+  }
+  /* one term: the forbidden value goes at the post, the global entailed there */
+  const char *one[][3] = {
+      {"", "lin([1*X], 4, 3, G)", "1 1 [[[0|2],[4|5]]]"},
+      {"", "lin([2*X], 4, 3, G)", "1 1 [[[0|5]]]"},
+      {"", "lin([-1*X], 4, 0, G)", "1 1 [[[1|5]]]"},
+      {"clpfd:'$fd_begin', ", "lin([1*X], 4, 3, G)", "0 0 [[[0|5]]]"},
+  };
+  for (auto &o : one) {
+    std::string goal = domains + o[0] + "clpfd:'$fd_statistics'(0, _), " + o[1] +
+                       ", clpfd:'$fd_statistics'(0, N), dead(G, E), doms([X], D)";
+    SCOPED_TRACE(goal);
+    ASSERT_EQ(run(goal), 1) << exception();
+    EXPECT_EQ(var("N") + " " + var("E") + " " + var("D"), o[2]);
   }
 }
 
