@@ -72,18 +72,15 @@ QX_HOT_INLINE TAGGED copy_state(worker *w, TAGGED state)
 /* Heap words a state copy asks for: the copy and a margin. */
 inline uint32_t copy_room(TAGGED state) { return Arity(StrFunctor(state)) + 129; }
 
-}  // namespace
-
-namespace {
-
 /* A global posted with nothing queued would be the loop's next run, alone in a level opened for
  * it. Where that first run only makes it wait on its variables (a disequation of two unfixed
  * variables), it runs here, as the loop would run it, and no level opens. True when it ran. */
 bool post_run(ORVALIS_API_STRUCT *api, worker *w, struct fd_state *fd, TAGGED g)
 {
-  if (fd->debugging || fd->fd_overflow || !fd_idle(api, w) ||
+  if (fd->debugging || fd->fd_overflow ||
       fd_global_function(api, fd, deref(StrArg(g, FD_GLOBAL_CONSTRAINT))) !=
-          prolog_fd_linear_qxenv_multi_qx)
+          prolog_fd_linear_qxenv_multi_qx ||
+      !fd_idle(api, w))
     return false;
   w->term[0] = fd_mutable_value(StrArg(g, FD_GLOBAL_STATE));
   w->term[1] = g;

@@ -1380,13 +1380,14 @@ inline bool products_fit(int32_t a, int32_t lo, int32_t hi)
   return fd_product_in_range((int64_t)a * lo) && fd_product_in_range((int64_t)a * hi);
 }
 
-/* Whether list is a list of two elements. */
-inline bool two_cells(TAGGED list)
+/* The length of list when it is a proper list of one or two elements, else 0. */
+inline int short_length(TAGGED list)
 {
   list = deref(list);
-  if (!IsLst(list)) return false;
+  if (!IsLst(list)) return 0;
   TAGGED rest = deref(LstTail(list));
-  return IsLst(rest) && deref(LstTail(rest)) == atom_nil;
+  if (rest == atom_nil) return 1;
+  return IsLst(rest) && deref(LstTail(rest)) == atom_nil ? 2 : 0;
 }
 
 /* Reads s as a relation of two terms for pair_run: s(Terms, Rel, RHS, 0, Handle, Stamp) with Rel
@@ -1966,15 +1967,6 @@ int fd_linear_linked_run(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 
 namespace {
 
-/* Whether list is a list of one or two elements. */
-bool short_list(TAGGED list)
-{
-  list = deref(list);
-  if (!IsLst(list)) return false;
-  TAGGED rest = deref(LstTail(list));
-  return rest == atom_nil || (IsLst(rest) && deref(LstTail(rest)) == atom_nil);
-}
-
 /* fd_linear_post_run's disequation of one term: its first run, the value it forbids removed
  * straight from the domain, ends it entailed, as the loop ends such a run (counted, its Dead
  * bound); the wakes of the removal are queued for the loop. Only where the loop would run it
@@ -1983,9 +1975,7 @@ bool short_list(TAGGED list)
 bool one_term_post_run(ORVALIS_API_STRUCT *api, worker *w, const ne_state &t)
 {
   if (w->global_top >= w->heap_warn_soft || ne_step(api, w, t) != 1) return false;
-  TAGGED dead = deref(StrArg(deref(w->term[1]), FD_ARG_DEAD));
-  if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
-  fd_state(api)->entailments++;
+  fd_entailed(api, w, deref(w->term[1]));
   return true;
 }
 
@@ -1997,7 +1987,7 @@ bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w)
   ne_state t;
   bool first = false; /* read by ne_read_first, which notes the attributes usual_dom took */
   if (!IsStr(s) || IsBox(s) || StrPtr(s) < w->global_uncond ||
-      !((first = ne_read_first(s, &t)) || (short_list(StrArg(s, 1)) && ne_read(s, &t))) ||
+      !((first = ne_read_first(s, &t)) || (short_length(StrArg(s, 1)) && ne_read(s, &t))) ||
       t.stamp == NE_LINKED)
     return false;
   if (t.n == 1) return one_term_post_run(api, w, t);
@@ -2034,7 +2024,7 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
       outcome = run_two_term(api, w, b, s);
     } else if (ne) {
       outcome = ne_run(api, w, s);
-    } else if (linked || two_cells(StrArg(s, 1))) { /* the others have no terms left, or more */
+    } else if (linked || short_length(StrArg(s, 1)) == 2) { /* the others have no terms left, or more */
       outcome = pair_run(api, w, s);
     }
   }

@@ -1310,9 +1310,7 @@ int fd_prune_and_enqueue(ORVALIS_API_STRUCT *api, worker *w, QX_term_ref temp, Q
     l = deref(LstTail(l));
     if (a == atom_fail) return 0;
     if (a == atom_exit) {
-      fd->entailments++;
-      TAGGED dead = deref(StrArg(fd_ref_get(api, global), FD_ARG_DEAD));
-      if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
+      fd_entailed(api, w, fd_ref_get(api, global));
       continue;
     }
     fd_ref_put(api, temp, l);

@@ -92,4 +92,13 @@ static inline void fd_bind(ORVALIS_API_STRUCT *api, worker *w, TAGGED var, TAGGE
   fd_bind_cell(api, w, RefPtr(var), value);
 }
 
+/* Ends global g entailed: the entailment counted and its Dead bound (trailed when older than the
+ * newest choicepoint). */
+static inline void fd_entailed(ORVALIS_API_STRUCT *api, worker *w, TAGGED g)
+{
+  fd_state(api)->entailments++;
+  TAGGED dead = deref(StrArg(g, FD_ARG_DEAD));
+  if (IsVar(dead)) fd_bind(api, w, dead, MakeSmall(1));
+}
+
 #endif
