@@ -1563,8 +1563,8 @@ TAGGED pair_key(const struct fd_state *fd, int op, int32_t a)
     hi[i] = GetSmall(max);
   }
   /* the general run's overflow; later bounds only narrow */
-  if (t.stamp != NE_LINKED && !(products_fit(t.coeff[0], lo[0], hi[0]) &&
-                                products_fit(t.coeff[1], lo[1], hi[1])))
+  if (t.stamp != NE_LINKED &&
+      !(products_fit(t.coeff[0], lo[0], hi[0]) && products_fit(t.coeff[1], lo[1], hi[1])))
     return 2;
   int32_t was_lo[2] = {lo[0], lo[1]}, was_hi[2] = {hi[0], hi[1]};
   int outcome = pair_propagate(op, lo, hi, t.coeff, t.rhs);
@@ -2024,8 +2024,8 @@ void prolog_fd_linear_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
       outcome = run_two_term(api, w, b, s);
     } else if (ne) {
       outcome = ne_run(api, w, s);
-    } else if (linked || short_length(StrArg(s, 1)) == 2) { /* the others have no terms left, or more */
-      outcome = pair_run(api, w, s);
+    } else if (linked || short_length(StrArg(s, 1)) == 2) {
+      outcome = pair_run(api, w, s); /* the others have no terms left, or more */
     }
   }
   if (outcome == 2) outcome = run(api, w);

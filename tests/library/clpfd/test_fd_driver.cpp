@@ -1,8 +1,8 @@
 /* The search driver on a real engine: random Boolean circuits searched by every variable rule,
  * binding and choicepoint kind against a truth-table enumeration; merging FD variables that carry
  * constraints; undo leaving the heap as it was. */
+#include <algorithm>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <set>
 
@@ -281,11 +281,8 @@ TEST_F(FdDriver, DisequationNetworksAgreeWithBruteForce)
   std::mt19937 rng(23);
   for (int round = 0; round < 300; round++) {
     int n = 3 + (int)(rng() % 3);
-    std::vector<std::pair<int, int>> dom;
-    for (int k = 0; k < n; k++) {
-      int lo = (int)(rng() % 3);
-      dom.push_back({lo, lo + 1 + (int)(rng() % 2)});
-    }
+    std::vector<int> lo(n), hi(n);
+    for (int k = 0; k < n; k++) lo[k] = (int)(rng() % 3), hi[k] = lo[k] + 1 + (int)(rng() % 2);
     struct ne {
       int a, x, b, y, c;
     };
@@ -297,41 +294,28 @@ TEST_F(FdDriver, DisequationNetworksAgreeWithBruteForce)
       if (rng() % 2) b = -b;
       cs.push_back({a, x, b, y, (int)(rng() % 7) - 3});
     }
-    solutions expect;
-    std::vector<int> v(n);
-    std::function<void(int)> each = [&](int k) {
-      if (k == n) {
-        for (const ne &c : cs)
-          if (c.a * v[c.x] + c.b * v[c.y] == c.c) return;
+    solutions expect, found;
+    for (std::vector<int> v = lo; v[n - 1] <= hi[n - 1];) { /* every assignment, in turn */
+      if (std::none_of(cs.begin(), cs.end(),
+                       [&](const ne &c) { return c.a * v[c.x] + c.b * v[c.y] == c.c; }))
         expect.insert(v);
-        return;
-      }
-      for (v[k] = dom[k].first; v[k] <= dom[k].second; v[k]++) each(k + 1);
-    };
-    each(0);
+      for (int k = 0; k < n && ++v[k] > hi[k] && k < n - 1; k++) v[k] = lo[k];
+    }
     driver d(api);
     fd_undo_scope undo(w, QX_ALT_FAILCODE);
-    for (auto [lo, hi] : dom) ASSERT_GE(d.new_var(lo, hi), 0) << exception();
-    bool posted = true;
-    for (const ne &c : cs) {
-      int r = d.post_linear({{c.a, c.x}, {c.b, c.y}}, 4, c.c);
-      ASSERT_GE(r, 0) << exception();
-      if (r == 0) {
-        posted = false;
-        break;
-      }
-    }
-    solutions found;
-    if (posted) {
-      fd_driver::counts counts;
-      auto record = [&](driver &dd) {
-        std::vector<int> got;
-        for (int k = 0; k < n; k++) got.push_back(dd.bound(k) ? dd.value(k) : -1);
-        found.insert(got);
-        return true;
-      };
-      ASSERT_EQ(d.search({}, {}, record, &counts), 1) << exception();
-    }
+    for (int k = 0; k < n; k++) ASSERT_GE(d.new_var(lo[k], hi[k]), 0) << exception();
+    int r = 1;
+    for (size_t k = 0; k < cs.size() && r == 1; k++)
+      r = d.post_linear({{cs[k].a, cs[k].x}, {cs[k].b, cs[k].y}}, 4, cs[k].c);
+    ASSERT_GE(r, 0) << exception();
+    auto record = [&](driver &dd) {
+      std::vector<int> got;
+      for (int k = 0; k < n; k++) got.push_back(dd.bound(k) ? dd.value(k) : -1);
+      found.insert(got);
+      return true;
+    };
+    fd_driver::counts counts;
+    if (r == 1) ASSERT_EQ(d.search({}, {}, record, &counts), 1) << exception();
     EXPECT_EQ(found, expect) << "round " << round;
   }
 }
