@@ -210,10 +210,17 @@ inline bool order_two(linear_data *b)
   return true;
 }
 
+/* A block of at most this many terms keeps its heap in no order: the term of the largest range
+ * is found by a scan (top_term), which for so few costs less than the sifts that keep it on top.
+ * Two terms keep theirs ordered in line (order_two). */
+constexpr int SCAN_TERMS = 8;
+
+inline bool scanned(const linear_data *b) { return b->heapsize > 2 && b->heapsize <= SCAN_TERMS; }
+
 /* qxheapify at a position that has a child. */
 inline void sift_down(linear_data *b, int pos)
 {
-  if (!order_two(b)) qxheapify(b, pos);
+  if (!scanned(b) && !order_two(b)) qxheapify(b, pos);
 }
 
 /* A range that shrank at pos: a leaf stays where it is. */
@@ -224,6 +231,7 @@ inline void shrunk(linear_data *b, int pos)
 
 void sift_up(linear_data *b, int pos)
 {
+  if (scanned(b)) return;
   if (b->heapsize == 2) { /* the root has nowhere to go */
     if (pos == 1) order_two(b);
     return;
@@ -239,6 +247,27 @@ void sift_up(linear_data *b, int pos)
   }
   heap[pos] = i;
   vheap[i] = pos;
+}
+
+/* The first term of the largest range among the n of heap, the ranges compared as Range (as in
+ * sift_ranges). */
+template <typename Range>
+int largest(const int32_t *heap, const int64_t *interval, int n)
+{
+  int top = heap[0];
+  Range range = (Range)interval[top];
+  for (int k = 1; k < n; k++)
+    if ((Range)interval[heap[k]] > range) top = heap[k], range = (Range)interval[top];
+  return top;
+}
+
+/* The term of the largest range: the heap's top, or the scan's in a block that keeps no order.
+ * Which of equal ranges comes first only orders the steps, not where they end. */
+inline int top_term(const linear_data *b)
+{
+  if (!scanned(b)) return b->heap[0];
+  return b->fast ? largest<int32_t>(b->heap, b->interval, b->heapsize)
+                 : largest<int64_t>(b->heap, b->interval, b->heapsize);
 }
 
 /* The bytes of a block for n terms: the header, two global references per term, the arrays. */
@@ -373,7 +402,7 @@ int linear_daemon(ORVALIS_API_STRUCT *api, worker *w, void *frame, TAGGED *, TAG
       else
         shrunk(b, b->vheap[i]);
     }
-    int64_t top = b->op != OP_NE && b->heapsize ? b->interval[b->heap[0]] : 0;
+    int64_t top = b->op != OP_NE && b->heapsize ? b->interval[top_term(b)] : 0;
     wake = daemon_wakes(b, i, fixed_now, top);
   }
   fd->fd_overflow = flag;
@@ -684,22 +713,20 @@ int apply_bound(ORVALIS_API_STRUCT *api, linear_data *b, int i, int64_t bound, b
 /* -q, saturating: a bound that stays beyond the range on the same side. */
 int64_t negate(int64_t q) { return q == INT64_MIN ? INT64_MAX : -q; }
 
-/* The at-least step on the top term: its minimum contribution rises to cmax - bige. */
-int scalar_product_ge(ORVALIS_API_STRUCT *api, linear_data *b)
+/* The at-least step on the top term i: its minimum contribution rises to cmax - bige. */
+int scalar_product_ge(ORVALIS_API_STRUCT *api, linear_data *b, int i)
 {
   if (b->bige < 0) return 0;
-  int i = b->heap[0];
   int64_t q = ceil_div(checked{api}.sub(b->cmax[i], b->bige), b->abscoeff[i]);
   if (overflowed(api)) return 0;
   bool positive = b->coeff[i] > 0;
   return apply_bound(api, b, i, positive ? q : negate(q), positive, true);
 }
 
-/* The at-most step on the top term: its maximum contribution falls to cmin + bigf. */
-int scalar_product_le(ORVALIS_API_STRUCT *api, linear_data *b)
+/* The at-most step on the top term i: its maximum contribution falls to cmin + bigf. */
+int scalar_product_le(ORVALIS_API_STRUCT *api, linear_data *b, int i)
 {
   if (b->bigf < 0) return 0;
-  int i = b->heap[0];
   int64_t q = floor_div(checked{api}.add(b->cmin[i], b->bigf), b->abscoeff[i]);
   if (overflowed(api)) return 0;
   bool positive = b->coeff[i] > 0;
@@ -707,33 +734,31 @@ int scalar_product_le(ORVALIS_API_STRUCT *api, linear_data *b)
 }
 
 /* The 32-bit forms: every quantity fits, so the new bound lies within the old ones. */
-int scalar_product_ge_fast(ORVALIS_API_STRUCT *api, linear_data *b)
+int scalar_product_ge_fast(ORVALIS_API_STRUCT *api, linear_data *b, int i)
 {
   if (b->bige < 0) return 0;
-  int i = b->heap[0];
   const dvar *d = view(b, i);
   int32_t a = b->coeff[i], room = (int32_t)b->bige;
   if (a > 0) return restrict_term(api, b, i, MakeSmall(GetSmall(d->max) - room / a), atom_sup);
   return restrict_term(api, b, i, atom_inf, MakeSmall(GetSmall(d->min) + room / -a));
 }
 
-int scalar_product_le_fast(ORVALIS_API_STRUCT *api, linear_data *b)
+int scalar_product_le_fast(ORVALIS_API_STRUCT *api, linear_data *b, int i)
 {
   if (b->bigf < 0) return 0;
-  int i = b->heap[0];
   const dvar *d = view(b, i);
   int32_t a = b->coeff[i], room = (int32_t)b->bigf;
   if (a > 0) return restrict_term(api, b, i, atom_inf, MakeSmall(GetSmall(d->min) + room / a));
   return restrict_term(api, b, i, MakeSmall(GetSmall(d->max) + room / a), atom_sup);
 }
 
-int step_ge(ORVALIS_API_STRUCT *api, linear_data *b)
+int step_ge(ORVALIS_API_STRUCT *api, linear_data *b, int i)
 {
-  return b->fast ? scalar_product_ge_fast(api, b) : scalar_product_ge(api, b);
+  return b->fast ? scalar_product_ge_fast(api, b, i) : scalar_product_ge(api, b, i);
 }
-int step_le(ORVALIS_API_STRUCT *api, linear_data *b)
+int step_le(ORVALIS_API_STRUCT *api, linear_data *b, int i)
 {
-  return b->fast ? scalar_product_le_fast(api, b) : scalar_product_le(api, b);
+  return b->fast ? scalar_product_le_fast(api, b, i) : scalar_product_le(api, b, i);
 }
 
 /* ---- divisibility ---- */
@@ -820,22 +845,23 @@ int propagate_op(ORVALIS_API_STRUCT *api, linear_data *b)
 {
   switch (b->op) {
   case OP_GE:
-    while (b->heapsize > 0 && b->interval[b->heap[0]] > b->bige)
-      if (!step_ge(api, b)) return -1;
+    for (int i; b->heapsize > 0 && b->interval[i = top_term(b)] > b->bige;)
+      if (!step_ge(api, b, i)) return -1;
     return b->bige < 0 ? -1 : b->bigf <= 0 ? 1 : 0;
   case OP_LE:
-    while (b->heapsize > 0 && b->interval[b->heap[0]] > b->bigf)
-      if (!step_le(api, b)) return -1;
+    for (int i; b->heapsize > 0 && b->interval[i = top_term(b)] > b->bigf;)
+      if (!step_le(api, b, i)) return -1;
     return b->bigf < 0 ? -1 : b->bige <= 0 ? 1 : 0;
   case OP_EQ:
     for (;;) {
       while (b->heapsize > 0) {
-        int64_t top = b->interval[b->heap[0]];
+        int i = top_term(b);
+        int64_t top = b->interval[i];
         int ok;
         if (top > b->bigf)
-          ok = step_le(api, b);
+          ok = step_le(api, b, i);
         else if (top > b->bige)
-          ok = step_ge(api, b);
+          ok = step_ge(api, b, i);
         else
           break;
         if (!ok) return -1;

@@ -263,19 +263,22 @@ namespace {
 
 /* A random instance: 1-4 terms, coefficients 1..5 or near 2^27 in either sign, domains within
  * -8..8 or at an end of the small integers, with holes and some infinite ends, a RHS near the sum
- * of a random assignment. */
+ * of a random assignment. One in eight has 5-10 terms of one or two values each instead: blocks
+ * of a few terms find their largest range by a scan, longer ones keep a heap. */
 linear random_linear(std::mt19937 &random)
 {
   auto pick = [&](int n) { return (int)(random() % (uint32_t)n); };
   linear c;
   c.rel = 1 + pick(4);
-  int n = 1 + pick(4);
+  bool many = pick(8) == 0;
+  int n = many ? 5 + pick(6) : 1 + pick(4);
   int64_t sum = 0;
   for (int i = 0; i < n; i++) {
-    int end = pick(6); /* 0, 1: at an end, with a coefficient whose products stay in 32 bits */
-    int32_t a = pick(10) == 0 && end > 1 ? (1 << 27) - pick(3) : 1 + pick(5);
+    /* 0, 1: at an end, with a coefficient whose products stay in 32 bits */
+    int end = many ? 2 : pick(6);
+    int32_t a = !many && pick(10) == 0 && end > 1 ? (1 << 27) - pick(3) : 1 + pick(5);
     c.a.push_back(pick(2) ? a : -a);
-    int64_t lo = -8 + pick(12), hi = lo + pick(9);
+    int64_t lo = -8 + pick(12), hi = lo + pick(many ? 2 : 9);
     if (end == 0) lo = QX_SMALL_MIN, hi = lo + pick(9);
     if (end == 1) hi = QX_SMALL_MAX, lo = hi - pick(9);
     domain d{{{lo, hi}}};
@@ -287,8 +290,8 @@ linear random_linear(std::mt19937 &random)
       below.iv.insert(below.iv.end(), above.iv.begin(), above.iv.end());
       if (!below.iv.empty()) d = below;
     }
-    if (end > 1 && pick(8) == 0) d.iv.front().first = INF;
-    if (end > 1 && pick(8) == 0) d.iv.back().second = SUP;
+    if (!many && end > 1 && pick(8) == 0) d.iv.front().first = INF;
+    if (!many && end > 1 && pick(8) == 0) d.iv.back().second = SUP;
     std::vector<int64_t> vals = values_of(d);
     sum += c.a.back() * vals[random() % vals.size()];
     c.d.push_back(d);
