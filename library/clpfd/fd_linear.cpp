@@ -250,14 +250,19 @@ void sift_up(linear_data *b, int pos)
 }
 
 /* The first term of the largest range among the n of heap, the ranges compared as Range (as in
- * sift_ranges). */
+ * sift_ranges). Selects, not branches: which range is the larger is not predictable. */
 template <typename Range>
 int largest(const int32_t *heap, const int64_t *interval, int n)
 {
   int top = heap[0];
   Range range = (Range)interval[top];
-  for (int k = 1; k < n; k++)
-    if ((Range)interval[heap[k]] > range) top = heap[k], range = (Range)interval[top];
+  for (int k = 1; k < n; k++) {
+    int i = heap[k];
+    Range r = (Range)interval[i];
+    bool larger = r > range;
+    top = larger ? i : top;
+    range = larger ? r : range;
+  }
   return top;
 }
 
