@@ -443,9 +443,10 @@ driver::~driver()
 
 /* ---- calling the installed natives ---- */
 
-/* call, in line where the driver calls a native on every post and node: the arguments' count is
- * then known where they are copied. */
-QX_HOT_INLINE int driver::call_in_line(definition *def, std::initializer_list<TAGGED> args)
+/* call, in line where the driver calls a native on every post and node: each argument is stored
+ * straight into its register (copied from a list, the words would be stored and read back). */
+template <class... Word>
+QX_HOT_INLINE int driver::call_in_line(definition *def, Word... args)
 {
   if (!def) {
     error_ = "a native is missing";
@@ -453,7 +454,7 @@ QX_HOT_INLINE int driver::call_in_line(definition *def, std::initializer_list<TA
   }
   worker *w = w_;
   TAGGED *reg = w->term; /* a local: each store would reload w_ (the build allows aliasing) */
-  for (TAGGED a : args) *reg++ = a;
+  ((*reg++ = args), ...);
   uint32_t before = qx_node_offset(w, w->node_);
   qx_set_native_goal(def->functor, def->module);
   int ok = __builtin_expect(timing, 0) ? timed_call(def) : qx_call_foreign(w, def);
@@ -472,7 +473,13 @@ QX_HOT_INLINE int driver::call_in_line(definition *def, std::initializer_list<TA
 
 int driver::call(definition *def, std::initializer_list<TAGGED> args)
 {
-  return call_in_line(def, args);
+  if (!def) {
+    error_ = "a native is missing";
+    return -1;
+  }
+  TAGGED *reg = w_->term;
+  for (TAGGED a : args) *reg++ = a;
+  return call_in_line(def);
 }
 
 /* A native call left a node: its error node raises the error, except inside a hook, where the
@@ -537,7 +544,7 @@ int driver::new_var(int32_t lo, int32_t hi)
   /* With no level open the tell's enqueues open one, as $fd_begin would: a fresh variable wakes
    * nothing, and the propagation after it finds no level to run. */
   TAGGED begin = MakeSmall(level_open(api_) ? 1 : 0);
-  int ok = call_in_line(n.in_interval, {ref(r), MakeSmall(lo), MakeSmall(hi), begin});
+  int ok = call_in_line(n.in_interval, ref(r), MakeSmall(lo), MakeSmall(hi), begin);
   /* the reference holds the attributed variable itself: every later look takes one step less */
   set(r, ref(r));
   if (ok == 1) ok = propagate();
@@ -682,7 +689,7 @@ QX_HOT_INLINE int driver::post_short_linear(const lin_term *t, size_t n, int rel
   static const TAGGED arguments = init_atom_check("arguments", 0);
   vars[0] = MakeFunctor(arguments, (int)k);
   for (size_t i = 0; i < k; i++) vars[i + 1] = term(xs[i]);
-  int ok = call_in_line(this->n.check_arguments, {MakeStr(vars), vars[k + 1]});
+  int ok = call_in_line(this->n.check_arguments, MakeStr(vars), vars[k + 1]);
   /* With no level open the global's enqueue opens one, as $fd_begin would. */
   if (ok == 1 && level_open(api_)) ok = call(this->n.begin, {});
   if (ok != 1) return QX_reset_term_refs(r), ok;
@@ -706,8 +713,8 @@ QX_HOT_INLINE int driver::post_short_linear(const lin_term *t, size_t n, int rel
   st[5] = MakeRef(st + 5), st[6] = MakeSmall(0);
   p[12] = MakeRef(p + 12), p[13] = p[12], p[14] = atom_nil;
   set(r + 1, MakeLst(p + 13));
-  ok = call_in_line(this->n.post_global, {MakeStr(c), MakeStr(st), MakeSmall(spec->status),
-                                          MakeStr(c), atom_nil, p[12]});
+  ok = call_in_line(this->n.post_global, MakeStr(c), MakeStr(st), MakeSmall(spec->status),
+                    MakeStr(c), atom_nil, p[12]);
   if (ok == 1) {
     TAGGED cell = ref(r + 1);
     LstPtr(cell)[1] = ref(globals_);
@@ -1109,7 +1116,7 @@ int driver::propagate()
     cells[0] = MakeRef(cells), cells[1] = MakeRef(cells + 1);
     set(scratch_, cells[0]);
     set(scratch_ + 1, cells[1]);
-    int r = call_in_line(n.evaluate, {cells[0], cells[1]});
+    int r = call_in_line(n.evaluate, cells[0], cells[1]);
     if (r != 1) return r;
     switch (GetSmall(ref(scratch_ + 1))) {
     case 1: r = slow_path(); break;

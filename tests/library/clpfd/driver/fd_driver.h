@@ -321,7 +321,8 @@ private:
   TAGGED terms_list(const lin_term *t, size_t n, bool dead, const posted &q, QX_term_ref attrs);
   template <typename F>
   int post_posted(posted &q, bool nested, F build_args);
-  int call_in_line(definition *def, std::initializer_list<TAGGED> args);
+  template <class... Word>
+  int call_in_line(definition *def, Word... args);
   int timed_call(definition *def);
   int native_error(int ok);
   int post_short_linear(const lin_term *t, size_t n, int rel, int32_t rhs);
