@@ -1072,7 +1072,7 @@ struct ne_state {
   const TAGGED *term[2]; /* the arguments of each t(A, X, XA) */
   TAGGED stamp;
   TAGGED *dom[2];
-  TAGGED usual[2]; /* read by ne_term_first: XA where usual_dom took it, else 0 */
+  TAGGED usual[2]; /* XA where ne_term_first's usual_dom took it, else 0 */
 };
 
 /* fd_plain_dom and fd_usual_dom of a dereferenced attribute in one, always in line (the compiler
@@ -1117,6 +1117,7 @@ struct ne_state {
   t->coeff[n] = GetSmall(a);
   t->term[n] = StrPtr(term);
   t->dom[n] = StrPtr(dom);
+  t->usual[n] = 0; /* its shapes are looked at again where it is linked */
   return true;
 }
 
@@ -2016,9 +2017,8 @@ bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w)
 {
   TAGGED s = deref(w->term[0]);
   ne_state t;
-  bool first = false; /* read by ne_read_first, which notes the attributes usual_dom took */
   if (!IsStr(s) || IsBox(s) || StrPtr(s) < w->global_uncond ||
-      !((first = ne_read_first(s, &t)) || (short_length(StrArg(s, 1)) && ne_read(s, &t))) ||
+      !(ne_read_first(s, &t) || (short_length(StrArg(s, 1)) && ne_read(s, &t))) ||
       t.stamp == NE_LINKED)
     return false;
   if (t.n == 1) return one_term_post_run(api, w, t);
@@ -2029,8 +2029,7 @@ bool fd_linear_post_run(ORVALIS_API_STRUCT *api, worker *w)
   }
   /* the state is new and the heap has room: its words and the variables read stand */
   StrPtr(s)[6] = NE_LINKED;
-  ne_link_vars(api, w, deref(t.term[0][2]), deref(t.term[1][2]), first ? t.usual[0] : 0,
-               first ? t.usual[1] : 0);
+  ne_link_vars(api, w, deref(t.term[0][2]), deref(t.term[1][2]), t.usual[0], t.usual[1]);
   return true;
 }
 

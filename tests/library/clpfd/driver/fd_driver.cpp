@@ -473,11 +473,7 @@ QX_HOT_INLINE int driver::call_in_line(definition *def, Word... args)
 
 int driver::call(definition *def, std::initializer_list<TAGGED> args)
 {
-  if (!def) {
-    error_ = "a native is missing";
-    return -1;
-  }
-  TAGGED *reg = w_->term;
+  TAGGED *reg = w_->term; /* call_in_line answers a missing native */
   for (TAGGED a : args) *reg++ = a;
   return call_in_line(def);
 }
