@@ -443,6 +443,8 @@ bc_data *bc_first_call(fd_entry *e, int *outcome)
   TAGGED key = deref(StrArg(s, 3));
   int n = check_entries(api, e->w, StrArg(s, 1));
   if (n >= 0 && !IsAtom(key)) n = -1, fd_type_error(api, "atom", fd_error_culprit(key), 1);
+  /* every variable is live until a call finds it dead */
+  if (n >= 0 && !fd_entry_first_count(api, StrArg(s, 2), 0, "dead_count")) n = -1;
   if (n <= 0) {
     *outcome = n == 0 ? 1 : -2;
     return nullptr;

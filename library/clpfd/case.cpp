@@ -603,8 +603,8 @@ case_data *case_first_call(fd_entry *e, int *outcome)
   TAGGED posting = deref(StrArg(deref(w->term[0]), 1));
   case_shape s = check_posting(api, w, posting);
   TAGGED left = deref(StrArg(deref(w->term[0]), 2));
-  if (s.nrows >= 0 && !fd_small_in(left, 0, s.nrows))
-    s.nrows = -1, fd_domain_error(api, "case_rows_left", fd_error_culprit(left), 1);
+  /* no row is entailed before the first call */
+  if (s.nrows >= 0 && !fd_entry_first_count(api, left, s.nrows, "case_rows_left")) s.nrows = -1;
   if (s.nrows < 0) {
     *outcome = -2;
     return nullptr;

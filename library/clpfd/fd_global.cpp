@@ -492,3 +492,11 @@ void fd_entry_error(ORVALIS_API_STRUCT *api, const char *expected, TAGGED culpri
     fd_type_error(api, expected, culprit, argument);
   fd_native_fail(api);
 }
+
+bool fd_entry_first_count(ORVALIS_API_STRUCT *api, TAGGED count, int32_t posted, const char *what)
+{
+  count = deref(count);
+  if (count == MakeSmall(posted)) return true;
+  fd_entry_error(api, IsSmall(count) ? what : "integer", count, 1, IsSmall(count));
+  return false;
+}

@@ -44,6 +44,11 @@ int fd_entry_length(const worker *w, TAGGED list);
  * the entry returns at once. */
 void fd_entry_error(ORVALIS_API_STRUCT *api, const char *expected, TAGGED culprit, int argument,
                     bool domain = false);
+/* A counter of a first call's state (a live, dead or settled count) against the value the poster
+ * gives it: true when it holds that value, else false after raising a domain error `what` on the
+ * state argument (a type error when it is no integer). No call has run before a first call, so
+ * any other value would make it skip entries it must look at. */
+bool fd_entry_first_count(ORVALIS_API_STRUCT *api, TAGGED count, int32_t posted, const char *what);
 
 /* A variable entry X-Attr (any structure of two arguments) into the references at ref, attribute
  * first: false when it is none or its variable is neither a variable nor an integer. */

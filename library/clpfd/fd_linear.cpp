@@ -446,9 +446,9 @@ bool check_terms(ORVALIS_API_STRUCT *api, worker *w, TAGGED list, int *n)
   return fd_type_error(api, "list", list, 1), raise(api);
 }
 
-/* Relation, RHS and Dropped of a state term; else raises an error. */
-bool check_arguments(ORVALIS_API_STRUCT *api, worker *w, TAGGED state, int n, int *op, int64_t *rhs,
-                     int *dropped)
+/* Relation, RHS and Dropped (0..most) of a state term; else raises an error. */
+bool check_arguments(ORVALIS_API_STRUCT *api, worker *w, TAGGED state, int most, int *op,
+                     int64_t *rhs, int *dropped)
 {
   TAGGED rel = deref(StrArg(state, 2)), r = deref(StrArg(state, 3)), d = deref(StrArg(state, 4));
   for (TAGGED t : {rel, r, d}) {
@@ -458,7 +458,7 @@ bool check_arguments(ORVALIS_API_STRUCT *api, worker *w, TAGGED state, int n, in
   if (!IsSmall(rel) || GetSmall(rel) < OP_LE || GetSmall(rel) > OP_NE)
     return fd_domain_error(api, "linear_relation", rel, 1), raise(api);
   if (!fd_get_int64(r, rhs)) return fd_representation_error(api, "int64", 1), raise(api);
-  if (!IsSmall(d) || GetSmall(d) < 0 || GetSmall(d) > n)
+  if (!IsSmall(d) || GetSmall(d) < 0 || GetSmall(d) > most)
     return fd_domain_error(api, "dropped_terms", d, 1), raise(api);
   *op = GetSmall(rel);
   *dropped = GetSmall(d);
@@ -1918,8 +1918,9 @@ void store_two(linear_data *b, const two_run *t)
   if (first && !check_terms(api, w, deref(StrArg(s, 1)), &n)) return 2;
   auto *block = first ? nullptr : (linear_data *)fd_perm_data(h);
   if (!first) n = block->nvars;
+  /* no term is dropped before the first run: dropped ones would leave the sum unread */
   if (!(block && block_arguments(s, block, &op, &rhs, &dropped)) &&
-      !check_arguments(api, w, s, n, &op, &rhs, &dropped))
+      !check_arguments(api, w, s, first ? 0 : n, &op, &rhs, &dropped))
     return 2;
   /* A two-term disequation has no daemons reading the stamp and is mostly entailed by a later
    * run: its output state is made only when it suspends again. */

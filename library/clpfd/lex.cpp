@@ -811,6 +811,9 @@ lexc_shape check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     return fail("lex_chain_among", StrArg(s, 5));
   if (fd_proper_length(w, StrArg(s, 1)) != nt) return fail("lex_chain_tuples", StrArg(s, 1));
   if (fd_proper_length(w, StrArg(s, 6)) != (nt > 0 ? nt - 1 : 0)) return fail("lex_chain_pairs", StrArg(s, 6));
+  /* a bound element reads as a pair already decided: none is before the first call */
+  for (TAGGED l = deref(StrArg(s, 6)); IsLst(l); l = deref(LstTail(l)))
+    if (!IsVar(deref(LstHead(l)))) return fail("undecided_pair", LstHead(l));
   QX_globref_ probe[2];
   for (TAGGED l = deref(StrArg(s, 1)); IsLst(l); l = deref(LstTail(l))) {
     if (fd_proper_length(w, LstHead(l)) != nv) return fail("lex_chain_tuple", LstHead(l));

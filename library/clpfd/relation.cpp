@@ -262,7 +262,8 @@ int minmax_run(ORVALIS_API_STRUCT *api, worker *w, minmax_data *b, int count, bo
   return 1;
 }
 
-minmax_data *minmax_first_call(fd_entry *e, int count, int *outcome)
+/* A first call: the block, or null with outcome -1 (an empty list) or -2 (an error raised). */
+minmax_data *minmax_first_call(fd_entry *e, int *outcome)
 {
   ORVALIS_API_STRUCT *api = e->api;
   TAGGED s = deref(e->w->term[0]);
@@ -272,9 +273,18 @@ minmax_data *minmax_first_call(fd_entry *e, int count, int *outcome)
   TAGGED l = deref(StrArg(s, 2));
   bool ok = fd_entry_refs(StrArg(s, 1), probe);
   for (; ok && IsLst(l) && (uint32_t)n < bound; l = deref(LstTail(l)), n++) ok = fd_entry_refs(LstHead(l), probe);
-  if (!ok || l != atom_nil || count > n) {
+  if (!ok || l != atom_nil) {
     fd_domain_error(api, "minmax_state", fd_error_culprit(s), 1);
     *outcome = -2;
+    return nullptr;
+  }
+  /* every element is a candidate until a call drops one; none: no extreme exists */
+  if (!fd_entry_first_count(api, StrArg(s, 3), n, "candidate_count")) {
+    *outcome = -2;
+    return nullptr;
+  }
+  if (n == 0) {
+    *outcome = -1;
     return nullptr;
   }
   QX_globref refs;
@@ -317,10 +327,10 @@ void prolog_fd_minmax_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
   if (!IsSmall(count) || GetSmall(count) < 0) {
     fd_domain_error(api, "candidate_count", fd_error_culprit(count), 1);
     outcome = -2;
+  } else if (IsVar(e.handle)) {
+    b = minmax_first_call(&e, &outcome);
   } else if (count == MakeSmall(0)) {
     outcome = -1;
-  } else if (IsVar(e.handle)) {
-    b = minmax_first_call(&e, GetSmall(count), &outcome);
   } else if (IsVar(deref(LstHead(e.handle)))) {
     b = (minmax_data *)fd_perm_data(e.handle);
   } else {
@@ -651,7 +661,8 @@ relation_shape relation_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     if (iv != atom_nil) return fail("relation_map", e);
   }
   if (l != atom_nil) return fail("relation_map", l);
-  if (!IsSmall(deref(StrArg(s, 2)))) return fail("relation_options", StrArg(s, 2));
+  if (!fd_small_in(StrArg(s, 2), 0, REL_BOUNDS | REL_DELTA))
+    return fail("relation_options", StrArg(s, 2));
   int n = 0;
   for (l = deref(StrArg(s, 3)); IsLst(l) && (uint32_t)n < bound; l = deref(LstTail(l)), n++) {
     TAGGED e = deref(LstHead(l));
@@ -664,8 +675,8 @@ relation_shape relation_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     }
   }
   if (l != atom_nil) return fail("relation_tuples", l);
-  TAGGED live = deref(StrArg(s, 4));
-  if (!IsSmall(live) || GetSmall(live) < 0 || GetSmall(live) > n) return fail("relation_live", live);
+  /* no tuple is decided before the first call */
+  if (!fd_entry_first_count(api, StrArg(s, 4), n, "relation_live")) return sh;
   sh.ntuples = n;
   return sh;
 }

@@ -326,6 +326,10 @@ int check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     fd_domain_error(api, "sorting_length", fd_error_culprit(n), 1);
     return -1;
   }
+  /* the window starts whole: nothing is settled before the first call */
+  if (!fd_entry_first_count(api, StrArg(s, 5), 0, "sorting_window") ||
+      !fd_entry_first_count(api, StrArg(s, 6), 0, "sorting_window"))
+    return -1;
   QX_globref_ probe[2];
   for (int a = 1; a <= 3; a++) {
     if (fd_proper_length(w, StrArg(s, a)) != GetSmall(n)) {

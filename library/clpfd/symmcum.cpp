@@ -30,6 +30,7 @@
 namespace {
 
 constexpr int VARS = 5; /* origin, duration, end, height, machine */
+constexpr int OPTIONS = 0xf; /* the option bits defined above */
 enum { ORG, DUR, END, HGT, MCH };
 /* Infinite bounds as numbers far beyond the small integers: sums of a few of them keep their
  * side, and any result beyond the small integers is infinite again. */
@@ -893,6 +894,12 @@ bool check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
     return fd_domain_error(api, "cumulatives_machines", fd_error_culprit(StrArg(s, 5)), 1), false;
   if (!IsSmall(deref(StrArg(s, 3))))
     return fd_type_error(api, "integer", fd_error_culprit(StrArg(s, 3)), 1), false;
+  if (!fd_small_in(StrArg(s, 3), 0, OPTIONS))
+    return fd_domain_error(api, "cumulatives_options", deref(StrArg(s, 3)), 1), false;
+  /* every task is a target before the first call */
+  if (!fd_entry_first_count(api, StrArg(s, 6), GetSmall(nt), "cumulatives_counts") ||
+      !fd_entry_first_count(api, StrArg(s, 7), 0, "cumulatives_counts"))
+    return false;
   QX_globref_ probe[2];
   for (TAGGED l = deref(StrArg(s, 4)); IsLst(l); l = deref(LstTail(l))) {
     TAGGED t = deref(LstHead(l));
@@ -1006,8 +1013,7 @@ int symmcum_run(fd_entry *e, symmcum_data *b, bool first)
   TAGGED s = deref(w->term[0]);
   TAGGED nt = deref(StrArg(s, 6)), ns = deref(StrArg(s, 7));
   int n = b->ntasks;
-  if (!fd_small_in(nt, 0, n) || !fd_small_in(ns, 0, n) ||
-      (first ? GetSmall(nt) + GetSmall(ns) != n : GetSmall(nt) + GetSmall(ns) > n)) {
+  if (!fd_small_in(nt, 0, n) || !fd_small_in(ns, 0, n) || GetSmall(nt) + GetSmall(ns) > n) {
     fd_domain_error(api, "cumulatives_counts", fd_error_culprit(s), 1);
     return -2;
   }
