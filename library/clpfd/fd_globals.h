@@ -160,6 +160,11 @@ void prolog_fd_minmax_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
                                      QX_term_ref actions);
 
 /* ---- relation/3 (relation.cpp) ---- */
+/* Test hook: 0 scans every tuple in full over the general map (mode G), never by the monotone
+ * map's scans or from the removed values only. */
+extern int fd_relation_incremental;
+/* Tuple scans made from the removed values only (the monotone map's or the delta scan; tests). */
+extern uint64_t fd_relation_delta_scans;
 void prolog_fd_relation_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0,
                                        QX_term_ref state, QX_term_ref actions);
 /* ---- all_distinct/1 and assignment/2 over the value graph (alldistinct.cpp) ---- */

@@ -363,6 +363,9 @@ void prolog_fd_minmax_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref state0
  * older than the newest choicepoint before it chains the first tuple after a call. Options: 1
  * bounds only, 2 Y pruned from the removed X values (mode B).
  */
+int fd_relation_incremental = 1;
+uint64_t fd_relation_delta_scans = 0;
+
 namespace {
 
 constexpr int REL_BOUNDS = 1, REL_DELTA = 2, REL_MONOTONE = 4;
@@ -576,13 +579,17 @@ int relation_tuple(ORVALIS_API_STRUCT *api, worker *w, relation_data *b, int t)
       if ((mx = remove(api, w, x, p.px, true)) < 0 || (my = remove(api, w, y, p.py, true)) < 0) return -1;
     }
     p = prunes{};
-  } else if (b->opt & REL_MONOTONE)
-    p = b->fresh || ndx + ndy >= nx ? full_scan(api, w, b, xs, ys, dy_empty)
-                                    : monotone_delta(api, w, b, dx, xs, dy, ys);
-  else if ((b->opt & REL_DELTA) && !b->fresh && dy_empty && ndx < nx)
-    p.py = scan_delta(api, w, b, dx, xs);
-  else
+  } else if (!fd_relation_incremental || b->fresh) {
     p = full_scan(api, w, b, xs, ys, dy_empty);
+  } else if ((b->opt & REL_MONOTONE) && ndx + ndy < nx) {
+    fd_relation_delta_scans++;
+    p = monotone_delta(api, w, b, dx, xs, dy, ys);
+  } else if (!(b->opt & REL_MONOTONE) && (b->opt & REL_DELTA) && dy_empty && ndx < nx) {
+    fd_relation_delta_scans++;
+    p.py = scan_delta(api, w, b, dx, xs);
+  } else {
+    p = full_scan(api, w, b, xs, ys, dy_empty);
+  }
   if (remove(api, w, x, p.px, bounds) < 0 || remove(api, w, y, p.py, bounds) < 0) return -1;
   dvar_pruning_done(api, w, x);
   dvar_pruning_done(api, w, y);
