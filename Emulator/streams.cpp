@@ -230,11 +230,9 @@ int QX_next_stream(QX_stream *stream, QX_stream **next)
     *next = nullptr;
     return 0;
   }
-  if (!stream) {
-    *next = root->forward == root ? nullptr : root->forward;
-    return 0;
-  }
-  QX_stream *s = stream->forward;
+  /* the walk starts after the sentinel or after stream; hidden nodes (the persistent null stream,
+   * always first, among them) are never answered */
+  QX_stream *s = stream ? stream->forward : root->forward;
   while (s != root && (s->flags & QX_SF_HIDDEN)) s = s->forward;
   *next = s == root ? nullptr : s;
   return 0;
