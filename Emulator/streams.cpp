@@ -7,6 +7,7 @@
  */
 #include "streams.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -443,17 +444,24 @@ void report_lost_output(QX_stream *s, int rc)
   qx_flush_output(err, 0);
 }
 
-/* Writes out what a stream holds; false when it cannot (then it is reported). */
+/* Writes out what a stream holds; false when some of it is lost (each loss is reported). A code
+ * the encoding cannot hold is dropped by the flush that meets it: the codes after it go out with
+ * the next flush, as they would with repeated unforced closes. */
 bool flush_at_shutdown(QX_stream *s)
 {
   if (!s || !(s->flags & QX_SF_OUTPUT)) return true;
-  int rc;
-  do {
-    rc = qx_flush_output(s, 0);
-  } while (rc == QXIO_E_INTERRUPTED); /* events are off: a signal only cuts the wait */
-  if (rc >= 0) return true;
-  report_lost_output(s, rc);
-  return false;
+  bool written = true;
+  size_t left = SIZE_MAX;
+  for (;;) {
+    int rc = qx_flush_output(s, 0);
+    if (rc == QXIO_E_INTERRUPTED) continue; /* events are off: a signal only cuts the wait */
+    if (rc >= 0) return written;
+    report_lost_output(s, rc);
+    written = false;
+    size_t before = left;
+    left = s->output_buf ? s->output_buf->extent : 0;
+    if (rc != QXIO_E_ENCODING_UNMAPPABLE || left >= before) return false;
+  }
 }
 
 /* Every stream's output, user_error's last, since it carries the reports of the others. */

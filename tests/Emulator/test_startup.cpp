@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,7 @@
 #include "start_data.h"
 #include "streams.h"
 #include "unify.h"
+#include "scratch_files.h"
 #include "test_fork.h"
 #include "wam.h"
 #include "wcx.h"
@@ -549,6 +552,49 @@ TEST(Startup, ShutdownWritesWhatOpenStreamsHold)
   EXPECT_EQ(child.err, "! Output to /dev/full lost at shutdown: QXIO_E_NOSPACE\n");
   std::ifstream held(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), "ab");
+}
+
+/* Shutdown writes every code a Latin-1 file can hold, those after one it cannot hold too (as
+ * repeated unforced closes would), and reports each code it drops: random texts in several files
+ * at once, against the texts with those codes left out. */
+TEST(Startup, ShutdownWritesPastCodesTheEncodingCannotHold)
+{
+  std::mt19937 random(64);
+  const uint32_t alphabet[] = {'a', 'z', '\n', 0xE9, 0xFF, 0x100, 0x263A, 0x1F600};
+  std::vector<std::vector<uint32_t>> texts = {{'a', 'b', 0x263A, 'c', 'd'}, {0x263A}, {}};
+  for (int i = 0; i < 6; i++) {
+    texts.emplace_back(random() % 200);
+    for (uint32_t &code : texts.back()) code = alphabet[random() % std::size(alphabet)];
+  }
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < texts.size(); i++)
+    paths.push_back(scratch_dir() + "/latin1_" + std::to_string(i));
+  forked_child child = run_forked([&] {
+    if (!boot()) return std::string("no boot");
+    int rc = 0;
+    for (size_t i = 0; i < texts.size(); i++) {
+      QX_stream *file = nullptr;
+      rc |= qx_fopen_internal(paths[i].c_str(), QX_FO_WRITE | QX_FO_TEXT, 0, &file);
+      rc |= QX_put_codes(file, texts[i].data(), texts[i].size(), 0);
+    }
+    QX_deinitialize();
+    return std::to_string(rc) + " " + std::to_string(QX_get_errno());
+  });
+  EXPECT_EQ(child.report, "0 15");
+  for (size_t i = 0; i < texts.size(); i++) {
+    std::string kept, reports;
+    for (uint32_t code : texts[i])
+      if (code <= 0xFF)
+        kept += (char)code;
+      else
+        reports += "! Output to " + paths[i] + " lost at shutdown: QXIO_E_ENCODING_UNMAPPABLE\n";
+    EXPECT_EQ(file_bytes(paths[i]), kept) << i;
+    std::string seen;
+    std::istringstream lines(child.err);
+    for (std::string line; std::getline(lines, line);)
+      if (line.find(paths[i] + " ") != std::string::npos) seen += line + "\n";
+    EXPECT_EQ(seen, reports) << i;
+  }
 }
 
 /* deinit_once gives back what init_once and create_worker took, with a clause asserted and a
