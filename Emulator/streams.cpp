@@ -13,6 +13,7 @@
 
 #include "atoms.h"
 #include "errors.h"
+#include "foreign.h"
 #include "memman.h"
 #include "orvalis.h"
 #include "qxio/qxio_simple_device.h"
@@ -164,6 +165,7 @@ int QX_create_qxio_stream(QXIO *qxio_slot_or_null, QX_stream **stream, uint32_t 
     *qxio_slot_or_null = nullptr;
     if (node->qxio->flags & QXIO_LAYER_SEEKABLE) node->flags |= QX_SF_CAN_SEEK;
   }
+  node->owner = no_qxio ? nullptr : qx_running_resource(); /* no device, no resource code */
   resync_stream_mode(node);
   link_at_end(node);
   *stream = node;
@@ -476,6 +478,24 @@ bool flush_all_at_shutdown(QX_stream *root)
 }
 
 }  // namespace
+
+bool qx_close_streams_of(const qx_open_resource *owner)
+{
+  QX_stream *root = qx_eg.root_stream_ptr;
+  bool written = true;
+  /* a close may run close_cleanup/2, which may close others: the walk starts again after each */
+  for (bool closed = true; root && closed;) {
+    closed = false;
+    for (QX_stream *s = root->forward; s != root && !closed; s = s->forward)
+      if (s->owner == owner) {
+        if (!flush_at_shutdown(s)) written = false;
+        /* the user slots and the current streams that held it go back to the standard ones */
+        if (qx_fclose_internal(s, QX_FC_FORCE | QX_FC_STANDARD) != 2) s->owner = nullptr;
+        closed = true;
+      }
+  }
+  return written;
+}
 
 /* Shutdown: every stream's output is written out, then the persistent null stream and every
  * stream still open are closed (forced, forgotten by the engine's slots), then the sentinel

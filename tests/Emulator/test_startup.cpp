@@ -120,6 +120,54 @@ int ticker_entry(void *arg)
   return 0;
 }
 
+/* A linked-in resource whose init function makes a stream over a device of its own and writes
+ * "hi" to it without closing it; the device and the deinit function note what they see. */
+int noting_write(void *, const void *data, size_t *size, uint32_t)
+{
+  calls.push_back("write " + std::string((const char *)data, *size));
+  return 0;
+}
+int noting_close(void **, uint32_t)
+{
+  calls.push_back("close");
+  return 0;
+}
+QX_stream *writer_stream;
+void writer_init(int)
+{
+  static int device_data;
+  if (QX_create_stream(&device_data, "writer", nullptr, noting_write, nullptr, nullptr,
+                       noting_close, nullptr, nullptr, nullptr, QX_CS_BINARY,
+                       &writer_stream) != 0 ||
+      QX_put_bytes(writer_stream, (const unsigned char *)"hi", 2, 0) != 0)
+    calls.push_back("no stream");
+}
+/* Closes its stream, as a resource would that closes what it made: the engine did already. */
+void writer_deinit(int reason)
+{
+  int rc = QX_fclose(writer_stream, 0);
+  calls.push_back("deinit " + std::to_string(reason) + (rc < 0 ? " closed" : " open"));
+}
+int writer_entry(void *arg)
+{
+  static void (*const funcs[])() = {nullptr};
+  static const char *const names[] = {nullptr};
+  static const int arities[] = {0};
+  auto *p = (QX_MAINFUN_PARAMS_STRUCT *)arg;
+  *p = {p->version, p->qxenv, p->flags | QX_MAINFUN_PLAIN_INIT, funcs,
+        names,      arities,  (void (*)())writer_init,          (void (*)())writer_deinit};
+  return 0;
+}
+
+/* prolog:Name(File), Name one of load_foreign_resource and unload_foreign_resource: the query's
+ * answer. */
+int resource_query(const char *name, const std::string &file)
+{
+  QX_term_ref arg = QX_new_term_ref();
+  QX_put_atom(arg, QX_atom_from_string(file.c_str()));
+  return QX_query(QX_predicate(name, 1, "prolog"), arg);
+}
+
 /* Descriptors and threads of the process. */
 std::string fds_and_threads()
 {
@@ -406,6 +454,46 @@ TEST(Startup, ShutdownUnloadsResourcesAndGivesSignalsTheirActionsBack)
            (now.sa_handler == own.sa_handler ? " own " : " other ") + std::to_string(own_runs);
   });
   EXPECT_EQ(child.report, "1 deinit 3 disarmed own 1") << child.err;
+}
+
+/* A resource's streams are written out and closed before its deinit function runs, whether it is
+ * unloaded or the engine stops: a linked-in resource sees the order, and a shared object, whose
+ * device code goes with it, gets its bytes (written by the object to a file) in that order too. */
+TEST(Startup, AResourcesStreamsAreWrittenAndClosedBeforeItsDeinit)
+{
+  forked_child linked = run_forked([] {
+    static const char *const map[] = {"writer", nullptr};
+    static const QX_pre_linkage_fn linkage[] = {writer_entry, nullptr};
+    if (!boot(0, linkage, map)) return std::string("no boot");
+    calls.clear();
+    int rc = resource_query("load_foreign_resource", "writer");
+    calls.push_back(std::to_string(rc) +
+                    std::to_string(resource_query("unload_foreign_resource", "writer")));
+    rc = resource_query("load_foreign_resource", "writer");
+    QX_deinitialize();
+    return joined(calls) + "; " + std::to_string(rc) + " " + std::to_string(QX_get_errno());
+  });
+  EXPECT_EQ(linked.report,
+            "write hi; close; deinit 0 closed; 11; write hi; close; deinit 3 closed; 1 0")
+      << linked.err;
+
+  const std::string object = QX_BUILD_DIR "/tests/foreign/streamres.so";
+  const std::string unloaded = scratch_dir() + "/stream_res_unloaded";
+  const std::string stopped = scratch_dir() + "/stream_res_stopped";
+  forked_child shared = run_forked([&] {
+    if (!boot()) return std::string("no boot");
+    setenv("QX_STREAM_RES_FILE", unloaded.c_str(), 1);
+    int rc = resource_query("load_foreign_resource", object);
+    rc = rc * 10 + resource_query("unload_foreign_resource", object);
+    setenv("QX_STREAM_RES_FILE", stopped.c_str(), 1);
+    rc = rc * 10 + resource_query("load_foreign_resource", object);
+    QX_deinitialize();
+    return std::to_string(rc) + " " + std::to_string(QX_get_errno());
+  });
+  EXPECT_EQ(shared.report, "111 0") << shared.err;
+  EXPECT_TRUE(shared.exited(0)) << shared.status;
+  EXPECT_EQ(file_bytes(unloaded), "hi[close][deinit 0]");
+  EXPECT_EQ(file_bytes(stopped), "hi[close][deinit 3]");
 }
 
 TEST(Startup, InitialFlagsOfEachKind)
