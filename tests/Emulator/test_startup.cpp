@@ -109,14 +109,17 @@ void ticker_deinit(int reason)
   setitimer(ITIMER_VIRTUAL, &off, nullptr);
   calls.push_back("deinit " + std::to_string(reason));
 }
-int ticker_entry(void *arg)
+/* The entry of a linked-in resource with no predicates and plain init and deinit functions. */
+template <void (*init)(int), void (*deinit)(int)>
+int plain_entry(void *arg)
 {
   static void (*const funcs[])() = {nullptr};
   static const char *const names[] = {nullptr};
   static const int arities[] = {0};
   auto *p = (QX_MAINFUN_PARAMS_STRUCT *)arg;
-  *p = {p->version, p->qxenv, p->flags | QX_MAINFUN_PLAIN_INIT, funcs,
-        names,      arities,  (void (*)())ticker_init,          (void (*)())ticker_deinit};
+  *p = {
+      p->version,       p->qxenv,          p->flags | QX_MAINFUN_PLAIN_INIT, funcs, names, arities,
+      (void (*)())init, (void (*)())deinit};
   return 0;
 }
 
@@ -147,16 +150,6 @@ void writer_deinit(int reason)
 {
   int rc = QX_fclose(writer_stream, 0);
   calls.push_back("deinit " + std::to_string(reason) + (rc < 0 ? " closed" : " open"));
-}
-int writer_entry(void *arg)
-{
-  static void (*const funcs[])() = {nullptr};
-  static const char *const names[] = {nullptr};
-  static const int arities[] = {0};
-  auto *p = (QX_MAINFUN_PARAMS_STRUCT *)arg;
-  *p = {p->version, p->qxenv, p->flags | QX_MAINFUN_PLAIN_INIT, funcs,
-        names,      arities,  (void (*)())writer_init,          (void (*)())writer_deinit};
-  return 0;
 }
 
 /* prolog:Name(File), Name one of load_foreign_resource and unload_foreign_resource: the query's
@@ -438,7 +431,7 @@ TEST(Startup, ShutdownUnloadsResourcesAndGivesSignalsTheirActionsBack)
     own.sa_handler = [](int) { own_runs++; };
     sigaction(SIGVTALRM, &own, nullptr);
     static const char *const map[] = {"ticker", nullptr};
-    static const QX_pre_linkage_fn linkage[] = {ticker_entry, nullptr};
+    static const QX_pre_linkage_fn linkage[] = {plain_entry<ticker_init, ticker_deinit>, nullptr};
     if (!boot(0, linkage, map)) return std::string("no boot");
     calls.clear();
     QX_term_ref name = QX_new_term_ref();
@@ -463,7 +456,7 @@ TEST(Startup, AResourcesStreamsAreWrittenAndClosedBeforeItsDeinit)
 {
   forked_child linked = run_forked([] {
     static const char *const map[] = {"writer", nullptr};
-    static const QX_pre_linkage_fn linkage[] = {writer_entry, nullptr};
+    static const QX_pre_linkage_fn linkage[] = {plain_entry<writer_init, writer_deinit>, nullptr};
     if (!boot(0, linkage, map)) return std::string("no boot");
     calls.clear();
     int rc = resource_query("load_foreign_resource", "writer");

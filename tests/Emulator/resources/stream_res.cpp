@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "orvalis.h"
+#include "resource_entry.h"
 #include "support.h"
 
 namespace {
@@ -69,12 +70,5 @@ const int arities[] = {0};
 extern "C" __attribute__((visibility("default"))) int
 qx_main_QXENV_streamres(QX_MAINFUN_PARAMS_STRUCT *p)
 {
-  if (p->version != QX_MAINFUN_PARAMS_VERSION || !p->qxenv) return 1;
-  p->funcs = funcs;
-  p->prednames = names;
-  p->arities = arities;
-  p->init_fun = (void (*)())res_init;
-  p->deinit_fun = (void (*)())res_deinit;
-  p->flags |= QX_MAINFUN_API_INIT;
-  return 0;
+  return fill_resource_entry(p, funcs, names, arities, res_init, res_deinit);
 }
