@@ -451,7 +451,8 @@ TEST(Startup, ShutdownUnloadsResourcesAndGivesSignalsTheirActionsBack)
 
 /* A resource's streams are written out and closed before its deinit function runs, whether it is
  * unloaded or the engine stops: a linked-in resource sees the order, and a shared object, whose
- * device code goes with it, gets its bytes (written by the object to a file) in that order too. */
+ * device code goes with it, gets its bytes (written by the object to a file) in that order too,
+ * also when its init function fails after writing (no deinit then). */
 TEST(Startup, AResourcesStreamsAreWrittenAndClosedBeforeItsDeinit)
 {
   forked_child linked = run_forked([] {
@@ -473,8 +474,16 @@ TEST(Startup, AResourcesStreamsAreWrittenAndClosedBeforeItsDeinit)
   const std::string object = QX_BUILD_DIR "/tests/foreign/streamres.so";
   const std::string unloaded = scratch_dir() + "/stream_res_unloaded";
   const std::string stopped = scratch_dir() + "/stream_res_stopped";
+  const std::string refused = scratch_dir() + "/stream_res_refused";
   forked_child shared = run_forked([&] {
     if (!boot()) return std::string("no boot");
+    setenv("QX_STREAM_RES_FILE", refused.c_str(), 1);
+    QX_term_ref file = QX_new_term_ref(), module = QX_new_term_ref(), when = QX_new_term_ref();
+    QX_put_atom(file, QX_atom_from_string(object.c_str()));
+    QX_put_atom(module, QX_atom_from_string("user"));
+    QX_put_integer(when, 99);
+    int failed = QX_query(QX_predicate("$load_foreign_resource", 3, "prolog"), file, module, when);
+    if (failed != 0) return "init reason 99: " + std::to_string(failed);
     setenv("QX_STREAM_RES_FILE", unloaded.c_str(), 1);
     int rc = resource_query("load_foreign_resource", object);
     rc = rc * 10 + resource_query("unload_foreign_resource", object);
@@ -487,6 +496,7 @@ TEST(Startup, AResourcesStreamsAreWrittenAndClosedBeforeItsDeinit)
   EXPECT_TRUE(shared.exited(0)) << shared.status;
   EXPECT_EQ(file_bytes(unloaded), "hi[close][deinit 0]");
   EXPECT_EQ(file_bytes(stopped), "hi[close][deinit 3]");
+  EXPECT_EQ(file_bytes(refused), "hi[close]");
 }
 
 TEST(Startup, InitialFlagsOfEachKind)

@@ -44,13 +44,14 @@ int device_close(void **user_data, uint32_t)
   return 0;
 }
 
-void res_init(ORVALIS_API_STRUCT *api, int)
+/* With the reason 99 it fails once "hi" is written. */
+void res_init(ORVALIS_API_STRUCT *api, int reason)
 {
   res_api = api;
   QX_stream *s = nullptr;
   if (QX_create_stream(&device_data, device_class, nullptr, device_write, nullptr, nullptr,
                        device_close, nullptr, nullptr, nullptr, QX_CS_BINARY, &s) != 0 ||
-      QX_put_bytes(s, (const unsigned char *)"hi", 2, 0) != 0)
+      QX_put_bytes(s, (const unsigned char *)"hi", 2, 0) != 0 || reason == 99)
     QX_fail();
 }
 
