@@ -12,6 +12,7 @@
 #include "memman.h"
 #include "objareas.h"
 #include "wam.h"
+#include "wcx.h"
 
 /* The goal of the native now running, or its functor word, set before each native call. */
 TAGGED qx_native_goal;
@@ -111,12 +112,36 @@ void qx_clear_exception()
   qx_eg.exception = nullptr;
 }
 
+bool qx_append_valid_text(char *buf, size_t size, size_t *used, const char *text)
+{
+  static const char replacement[] = "\xEF\xBF\xBD"; /* U+FFFD */
+  size_t at = *used;
+  bool whole = true;
+  for (const char *p = text; *p;) {
+    int32_t code;
+    int n = QX_wci_code(&code, p);
+    size_t length = n ? (size_t)n : sizeof replacement - 1;
+    if (at + length >= size) {
+      whole = false;
+      break;
+    }
+    std::memcpy(buf + at, n ? p : replacement, length);
+    at += length;
+    p += n ? n : 1;
+  }
+  if (at < size) buf[at] = '\0';
+  *used = at;
+  return whole;
+}
+
 void save_error(uint32_t code, const char *message, TAGGED culprit)
 {
   qx_eg.pending_error_code = code;
   qx_eg.pending_error_thrown = 0;
-  std::snprintf(qx_eg.pending_error_message, sizeof qx_eg.pending_error_message, "%s",
-                message ? message : "");
+  size_t used = 0;
+  qx_eg.pending_error_message[0] = '\0';
+  qx_append_valid_text(qx_eg.pending_error_message, sizeof qx_eg.pending_error_message, &used,
+                       message ? message : "");
   /* Forget the old culprit before copying the new one: the copy may end in a memory fault. */
   instance *old = qx_eg.pending_error_culprit;
   qx_eg.pending_error_culprit = nullptr;

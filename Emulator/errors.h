@@ -3,13 +3,19 @@
 #ifndef QX_ERRORS_H
 #define QX_ERRORS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "datadefs.h"
 #include "orvalis.h" /* the error codes */
 
-/* Record a pending error: code, message (at most 2047 bytes kept), culprit term. */
+/* Record a pending error: code, message (at most 2047 bytes kept, as qx_append_valid_text keeps
+ * them), culprit term. */
 void save_error(uint32_t code, const char *message, TAGGED culprit);
+/* Appends text to the NUL-terminated buf of size bytes, *used of them taken, so that buf stays
+ * valid internal encoding (an atom can be made of it): a byte that starts no well-formed code
+ * becomes U+FFFD, and only whole codes that fit go in. False when some of text did not fit. */
+bool qx_append_valid_text(char *buf, size_t size, size_t *used, const char *text);
 /* Make the running native's failure raise the recorded error for module:name/arity built from the
  * argument registers, naming argument `argument` (0: none). Answers 0 for the native to return. */
 int raise_error(TAGGED module, TAGGED name, int arity, int argument);

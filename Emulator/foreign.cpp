@@ -18,6 +18,8 @@
 #include "foreign_interface.h"
 #include "modules.h"
 #include "numbers.h"
+#include "saverest.h"
+#include "streams.h"
 #include "unify.h"
 #include "wam.h"
 #include "wam_internal.h"
@@ -89,23 +91,31 @@ bool entry_answer_ok(int answer, const QX_MAINFUN_PARAMS_STRUCT &p)
          (p.flags & (QX_MAINFUN_PLAIN_INIT | QX_MAINFUN_API_INIT));
 }
 
+/* The resource of the innermost call into resource code, or null (never dereferenced: a stream
+ * made meanwhile only notes it as its owner). */
+qx_open_resource *innermost_resource;
+
 /* Counts a call into rec's code (null: none) as running for as long as it lasts: unloading rec
  * meanwhile would free the call's record and unmap the code the call returns into. */
 class running_call {
 public:
-  explicit running_call(qx_open_resource *rec) : rec_(rec)
+  explicit running_call(qx_open_resource *rec) : rec_(rec), outer_(innermost_resource)
   {
-    if (rec_) rec_->running++;
+    if (!rec_) return;
+    rec_->running++;
+    innermost_resource = rec_;
   }
   ~running_call()
   {
-    if (rec_) rec_->running--;
+    if (!rec_) return;
+    rec_->running--;
+    innermost_resource = outer_;
   }
   running_call(const running_call &) = delete;
   running_call &operator=(const running_call &) = delete;
 
 private:
-  qx_open_resource *rec_;
+  qx_open_resource *rec_, *outer_;
 };
 
 /* Calls an init or deinit function with reason: true when it neither failed nor raised. */
@@ -137,12 +147,18 @@ bool resource_function(const qx_open_resource *rec, void (*fn)())
 
 void undefine_resource_predicates(const qx_open_resource *rec);
 
-/* Unloads rec with reason r (below 0: no deinit; -1: the entry is not called either). The
- * result of the deinit function, 1 without one; -1 when the entry refused the unload (the record
- * stays and an error is raised). */
-int unload_record(worker *w, qx_open_resource *rec, int r)
+bool owns_fd_hooks(const qx_open_resource *rec) { return qx_fd_hook_cookie == &rec->qxenv; }
+
+/* Unloads rec with reason r (below 0: no deinit; -1: the entry is not called either). What
+ * depends on the resource goes while its code and data are still there, in this order: the
+ * streams it made (their output written), the predicates defined by indexicals through its
+ * destructor hook, then its deinit function ends it; its hooks and its predicates are forgotten
+ * and its object closed last. *written: false when output of its streams was lost. The result of
+ * the deinit function, 1 without one; -1 when the entry refused the unload (the record stays and
+ * an error is raised). */
+int unload_record(worker *w, qx_open_resource *rec, int r, bool *written = nullptr)
 {
-  int result = 1;
+  bool deinit = false;
   if (!rec->unload_attempted && r != -1) {
     rec->unload_attempted = true;
     prepare_params(w, rec, QX_MAINFUN_UNLOAD);
@@ -150,11 +166,18 @@ int unload_record(worker *w, qx_open_resource *rec, int r)
       fault_for(UNLOAD_PRED, "Foreign resource entry function API error");
       return -1;
     }
-    if (r >= 0) result = call_init_helper(w, rec, rec->params.deinit_fun, r);
+    deinit = r >= 0;
   }
+  bool streams_written = qx_close_streams_of(rec);
+  if (owns_fd_hooks(rec)) qx_release_fd_definitions();
+  int result = deinit ? call_init_helper(w, rec, rec->params.deinit_fun, r) : 1;
+  streams_written = qx_close_streams_of(rec) && streams_written; /* made by its deinit function */
+  if (written) *written = streams_written;
+  if (owns_fd_hooks(rec)) QX_install_fd_hooks(nullptr, nullptr, nullptr, nullptr, nullptr, 0);
   undefine_resource_predicates(rec);
   if (rec->misc) unload_foreign_resource(atom_name(rec->rname), rec->misc);
   unlink_record(rec);
+  if (innermost_resource == rec) innermost_resource = nullptr; /* left by a call that never ended */
   free_record(rec);
   return result;
 }
@@ -1212,16 +1235,22 @@ void qx_forget_foreign_resources(void)
   }
 }
 
-void qx_unload_foreign_resources(worker *w)
+bool qx_unload_foreign_resources(worker *w)
 {
+  bool all_written = true;
   while (qx_open_resource *rec = qx_eg.open_resources) {
     while (rec->next) rec = rec->next;
-    if (unload_record(w, rec, SHUTDOWN_REASON) < 0) { /* the entry refused: dropped all the same */
+    bool written = true;
+    if (unload_record(w, rec, SHUTDOWN_REASON, &written) < 0) { /* refused: dropped all the same */
       rec->unload_attempted = true;
-      unload_record(w, rec, -1);
+      unload_record(w, rec, -1, &written);
     }
+    all_written = all_written && written;
   }
+  return all_written;
 }
+
+const qx_open_resource *qx_running_resource(void) { return innermost_resource; }
 
 /* ---- loading ---- */
 

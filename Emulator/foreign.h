@@ -25,11 +25,15 @@ int qx_call_foreign(worker *w, definition *def);
 /* Frees the call record of such a predicate (and the record QX_define_c_predicate made for it)
  * when its definition goes or changes kind. */
 void qx_free_foreign_code(definition *def);
-/* Drops the records of the resources still loaded as the engine's predicates go: shared objects
- * are closed, no resource function is called. */
+/* Drops the records of the resources still loaded as the engine's predicates go: their streams
+ * are closed and their indexicals freed through their hooks, shared objects are closed; neither
+ * the entry nor deinit functions are called. */
 void qx_forget_foreign_resources(void);
-/* Shutdown: unloads every resource still loaded, newest first, running its deinit function. */
-void qx_unload_foreign_resources(worker *w);
+/* Shutdown: unloads every resource still loaded, newest first, running its deinit function
+ * after its streams are written out and closed. False when output of those streams was lost. */
+bool qx_unload_foreign_resources(worker *w);
+/* The resource whose code is running (the innermost call into one), or null. */
+const qx_open_resource *qx_running_resource(void);
 
 /* The entry function of a linked-in resource, or null. */
 QX_pre_linkage_fn qx_is_statically_linked(const char *name);

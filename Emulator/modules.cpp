@@ -190,6 +190,16 @@ void call_fd_destructor(void *chain)
   if (qx_fd_destructor_hook) qx_fd_destructor_hook(qx_fd_hook_cookie, chain);
 }
 
+void qx_release_fd_definitions(void)
+{
+  /* an import goes with its exporter (update_exports clears the copies) */
+  qx_for_each_module([](mod_def *m) {
+    qx_for_each_definition(m, [](definition *d) {
+      if (d->fd_info && !d->imported_from) undefine_predicate(d);
+    });
+  });
+}
+
 /* A change of kind can change what a call resolves to: the interpreter's lookup cache is dropped. */
 void set_enter_instr(definition *def, int kind)
 {

@@ -27,6 +27,9 @@ void bb_remove(mod_def *module);
 extern void (*qx_fd_destructor_hook)(void *cookie, void *chain);
 extern void *qx_fd_hook_cookie;
 void call_fd_destructor(void *chain);
+/* Every predicate defined by indexicals becomes undefined, its chains freed through the
+ * destructor hook: done while the resource that installed the hook is still there. */
+void qx_release_fd_definitions(void);
 
 /* Visit every module / every definition of a module (in table order). */
 template <class F>

@@ -260,14 +260,13 @@ bool is_directory(const char *path)
 /* ---- start-up ---- */
 
 /* Takes down what a start built, newest part first: the resources still loaded (their deinit
- * functions stop what they started), then the engine. Each step copes with a part that was never
- * built, so that what a failed start left goes as well as a running engine. false when output
- * was lost. */
+ * functions stop what they started) and then the engine (deinit_once). Each step copes with a
+ * part that was never built, so that what a failed start left goes as well as a running engine.
+ * false when output was lost. */
 bool take_down_engine()
 {
-  if (qx_w) qx_unload_foreign_resources(qx_w);
-  qx_free_start_data();
   bool written = deinit_once(qx_w);
+  qx_free_start_data();
   free_replaced_definitions();
   deinit_wcx();
   memman_deinit();

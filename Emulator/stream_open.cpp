@@ -412,6 +412,8 @@ int qx_fclose_internal(QX_stream *s, uint32_t options)
 int QX_fclose(QX_stream *stream, uint32_t options)
 {
   if (!(options & QX_FC_USER_CLASS)) {
+    /* a stream the engine closed already (a resource's, before its deinit function) is no node */
+    if (!find_stream(stream)) return QXIO_E_PARAMETER_ERROR;
     int rc = qx_fclose_internal(stream, options);
     return rc < 0 ? rc : 0;
   }

@@ -7,11 +7,13 @@
  */
 #include "streams.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "atoms.h"
 #include "errors.h"
+#include "foreign.h"
 #include "memman.h"
 #include "orvalis.h"
 #include "qxio/qxio_simple_device.h"
@@ -163,6 +165,7 @@ int QX_create_qxio_stream(QXIO *qxio_slot_or_null, QX_stream **stream, uint32_t 
     *qxio_slot_or_null = nullptr;
     if (node->qxio->flags & QXIO_LAYER_SEEKABLE) node->flags |= QX_SF_CAN_SEEK;
   }
+  node->owner = no_qxio ? nullptr : qx_running_resource(); /* no device, no resource code */
   resync_stream_mode(node);
   link_at_end(node);
   *stream = node;
@@ -230,11 +233,9 @@ int QX_next_stream(QX_stream *stream, QX_stream **next)
     *next = nullptr;
     return 0;
   }
-  if (!stream) {
-    *next = root->forward == root ? nullptr : root->forward;
-    return 0;
-  }
-  QX_stream *s = stream->forward;
+  /* the walk starts after the sentinel or after stream; hidden nodes (the persistent null stream,
+   * always first, among them) are never answered */
+  QX_stream *s = stream ? stream->forward : root->forward;
   while (s != root && (s->flags & QX_SF_HIDDEN)) s = s->forward;
   *next = s == root ? nullptr : s;
   return 0;
@@ -445,17 +446,24 @@ void report_lost_output(QX_stream *s, int rc)
   qx_flush_output(err, 0);
 }
 
-/* Writes out what a stream holds; false when it cannot (then it is reported). */
+/* Writes out what a stream holds; false when some of it is lost (each loss is reported). A code
+ * the encoding cannot hold is dropped by the flush that meets it: the codes after it go out with
+ * the next flush, as they would with repeated unforced closes. */
 bool flush_at_shutdown(QX_stream *s)
 {
   if (!s || !(s->flags & QX_SF_OUTPUT)) return true;
-  int rc;
-  do {
-    rc = qx_flush_output(s, 0);
-  } while (rc == QXIO_E_INTERRUPTED); /* events are off: a signal only cuts the wait */
-  if (rc >= 0) return true;
-  report_lost_output(s, rc);
-  return false;
+  bool written = true;
+  size_t left = SIZE_MAX;
+  for (;;) {
+    int rc = qx_flush_output(s, 0);
+    if (rc == QXIO_E_INTERRUPTED) continue; /* events are off: a signal only cuts the wait */
+    if (rc >= 0) return written;
+    report_lost_output(s, rc);
+    written = false;
+    size_t before = left;
+    left = s->output_buf ? s->output_buf->extent : 0;
+    if (rc != QXIO_E_ENCODING_UNMAPPABLE || left >= before) return false;
+  }
 }
 
 /* Every stream's output, user_error's last, since it carries the reports of the others. */
@@ -470,6 +478,24 @@ bool flush_all_at_shutdown(QX_stream *root)
 }
 
 }  // namespace
+
+bool qx_close_streams_of(const qx_open_resource *owner)
+{
+  QX_stream *root = qx_eg.root_stream_ptr;
+  bool written = true;
+  /* a close may run close_cleanup/2, which may close others: the walk starts again after each */
+  for (bool closed = true; root && closed;) {
+    closed = false;
+    for (QX_stream *s = root->forward; s != root && !closed; s = s->forward)
+      if (s->owner == owner) {
+        if (!flush_at_shutdown(s)) written = false;
+        /* the user slots and the current streams that held it go back to the standard ones */
+        if (qx_fclose_internal(s, QX_FC_FORCE | QX_FC_STANDARD) != 2) s->owner = nullptr;
+        closed = true;
+      }
+  }
+  return written;
+}
 
 /* Shutdown: every stream's output is written out, then the persistent null stream and every
  * stream still open are closed (forced, forgotten by the engine's slots), then the sentinel

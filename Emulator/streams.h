@@ -44,6 +44,9 @@ struct qx_t_qxio_stream_node_ {
   int64_t previous_newline_count; /* likewise */
   int64_t eof_offset;             /* item offset + 1 where end of stream was met, else -1 */
   int64_t unget_offset;           /* no unget while item_offset equals it */
+  /* the foreign resource whose code was running when the node was made, or null: its device may
+   * call into that resource, so the node is written out and closed before the resource goes */
+  const struct qx_open_resource *owner;
 };
 typedef qx_t_qxio_stream_node_ QX_stream;
 
@@ -125,6 +128,9 @@ QX_stream *null_stream(uint32_t options);
 QX_stream *persistent_null_stream(void);
 int init_stream(void);
 int deinit_stream(void);
+/* Writes out and closes every stream owner made (forced, so that nothing it holds waits for a
+ * later close): false when some output was lost (each loss is named on user_error). */
+bool qx_close_streams_of(const struct qx_open_resource *owner);
 void init_stream_again(void);
 /* Node allocation and release (the close of the last side frees through stream_free). */
 QX_stream *alloc_stream(void);

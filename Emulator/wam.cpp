@@ -16,6 +16,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -352,7 +353,8 @@ void exception_text(char *text, size_t size)
   } catch (const std::bad_alloc &) {
     throw;
   } catch (const std::exception &e) {
-    std::snprintf(text, size, "%s", e.what());
+    size_t used = 0;
+    qx_append_valid_text(text, size, &used, e.what());
   } catch (...) {
     std::snprintf(text, size, "unknown exception");
   }
@@ -367,10 +369,14 @@ void exception_text(char *text, size_t size)
 {
   w->fli_stack_index = mark;
   w->fli_info.excp_flag = flag;
-  char what[512], text[640];
+  char what[512], text[640], arity[16];
   exception_text(what, sizeof what);
-  std::snprintf(text, sizeof text, "C++ exception in %s:%s/%u: %s", atom_name(def->module->name),
-                atom_name(def->proc.printname), def->proc.arity, what);
+  std::snprintf(arity, sizeof arity, "/%u: ", def->proc.arity);
+  /* the predicate's name first, so that a long message is what gets cut */
+  size_t used = 0;
+  for (const char *piece : {"C++ exception in ", atom_name(def->module->name), ":",
+                            atom_name(def->proc.printname), (const char *)arity, (const char *)what})
+    if (!qx_append_valid_text(text, sizeof text, &used, piece)) break;
   while (qx_node_offset(w, w->node_) > before) {
     qx_restore_node(w, w->node_);
     qx_pop_node(w);

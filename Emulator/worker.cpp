@@ -7,6 +7,7 @@
 #include "chconv.h"
 #include "database.h"
 #include "filenames.h"
+#include "foreign.h"
 #include "memman.h"
 #include "modules.h"
 #include "objareas.h"
@@ -73,7 +74,10 @@ int init_once(void)
 
 int deinit_once(worker *w)
 {
-  int written = deinit_stream(); /* closing a stream may run Prolog code: the worker is there */
+  /* the resources go first, each after the streams it made and before the engine state their
+   * hooks and deinit functions use; closing a stream may run Prolog code: the worker is there */
+  bool resources_written = !w || qx_unload_foreign_resources(w);
+  int written = deinit_stream() && resources_written;
   qx_free_code_objects();
   deinit_file();
   dealloc_worker(w);

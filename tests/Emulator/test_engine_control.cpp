@@ -59,11 +59,17 @@ int cxx_catcher(worker *w)
   return 1;
 }
 
+/* cxx_message: throws a C++ exception whose what() is thrown_text. */
+std::string thrown_text;
+int cxx_message(worker *) { throw std::runtime_error(thrown_text); }
+
 class Control : public EngineTest {
 protected:
   Control()
   {
     native("cxx_throw", 1, cxx_throw, cxx_throw_retry);
+    native("cxx_message", 0, cxx_message);
+    native(std::string(600, 'n').c_str(), 0, cxx_message);
     native("cxx_catcher", 0, cxx_catcher);
     native("nd_nested", 1, nd_nested, nd_nested_retry);
     native("err_after_nested", 0, err_after_nested);
@@ -101,6 +107,38 @@ TEST_F(Control, ACxxExceptionFromANativeIsASystemError)
                            "context(:(prolog,/(cxx_throw,1)),0))");
     EXPECT_FALSE(qx_has_node(p.w));
     EXPECT_EQ(p.w->fli_stack_index, mark) << when;
+  }
+}
+
+/* The text of a C++ exception becomes the system error's atom whatever bytes it holds: a byte
+ * that starts no character becomes U+FFFD, a long text is cut before the character that does not
+ * fit (at 511 bytes for the message, 639 for the whole), and the predicate's name stays. */
+TEST_F(Control, ACxxExceptionKeepsItsTextAndTheNameWhateverItsBytes)
+{
+  const std::string head = "C++ exception in prolog:cxx_message/0: ", a510(510, 'a');
+  const std::string long_name = std::string(600, 'n'), e_acute = "\xC3\xA9";
+  std::string accents;
+  for (int i = 0; i < 300; i++) accents += e_acute;
+  const struct {
+    const char *what;
+    std::string goal, thrown, text;
+  } rows[] = {
+      {"plain", "cxx_message", "boom", head + "boom"},
+      {"stray byte", "cxx_message", "a\xFF" "b\x80", head + "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
+      {"truncated character", "cxx_message", "x\xE2\x82", head + "x\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"multibyte at the cut", "cxx_message", a510 + e_acute + "tail", head + a510},
+      {"accents to the cut", "cxx_message", "a" + accents, head + "a" + accents.substr(0, 510)},
+      {"long name", long_name, "bb" + accents,
+       "C++ exception in prolog:" + long_name + "/0: bb" + accents.substr(0, 8)},
+  };
+  for (const auto &row : rows) {
+    thrown_text = row.thrown;
+    ASSERT_EQ(p.run(row.goal), -1) << row.what;
+    std::string ball = exception();
+    EXPECT_EQ(ball.substr(0, 26), "error(system_error(C++ exc") << row.what;
+    size_t end = ball.find("),context(");
+    ASSERT_NE(end, std::string::npos) << row.what;
+    EXPECT_EQ(ball.substr(19, end - 19), row.text) << row.what;
   }
 }
 

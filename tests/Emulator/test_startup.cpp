@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,7 @@
 #include "start_data.h"
 #include "streams.h"
 #include "unify.h"
+#include "scratch_files.h"
 #include "test_fork.h"
 #include "wam.h"
 #include "wcx.h"
@@ -106,15 +109,56 @@ void ticker_deinit(int reason)
   setitimer(ITIMER_VIRTUAL, &off, nullptr);
   calls.push_back("deinit " + std::to_string(reason));
 }
-int ticker_entry(void *arg)
+/* The entry of a linked-in resource with no predicates and plain init and deinit functions. */
+template <void (*init)(int), void (*deinit)(int)>
+int plain_entry(void *arg)
 {
   static void (*const funcs[])() = {nullptr};
   static const char *const names[] = {nullptr};
   static const int arities[] = {0};
   auto *p = (QX_MAINFUN_PARAMS_STRUCT *)arg;
-  *p = {p->version, p->qxenv, p->flags | QX_MAINFUN_PLAIN_INIT, funcs,
-        names,      arities,  (void (*)())ticker_init,          (void (*)())ticker_deinit};
+  *p = {
+      p->version,       p->qxenv,          p->flags | QX_MAINFUN_PLAIN_INIT, funcs, names, arities,
+      (void (*)())init, (void (*)())deinit};
   return 0;
+}
+
+/* A linked-in resource whose init function makes a stream over a device of its own and writes
+ * "hi" to it without closing it; the device and the deinit function note what they see. */
+int noting_write(void *, const void *data, size_t *size, uint32_t)
+{
+  calls.push_back("write " + std::string((const char *)data, *size));
+  return 0;
+}
+int noting_close(void **, uint32_t)
+{
+  calls.push_back("close");
+  return 0;
+}
+QX_stream *writer_stream;
+void writer_init(int)
+{
+  static int device_data;
+  if (QX_create_stream(&device_data, "writer", nullptr, noting_write, nullptr, nullptr,
+                       noting_close, nullptr, nullptr, nullptr, QX_CS_BINARY,
+                       &writer_stream) != 0 ||
+      QX_put_bytes(writer_stream, (const unsigned char *)"hi", 2, 0) != 0)
+    calls.push_back("no stream");
+}
+/* Closes its stream, as a resource would that closes what it made: the engine did already. */
+void writer_deinit(int reason)
+{
+  int rc = QX_fclose(writer_stream, 0);
+  calls.push_back("deinit " + std::to_string(reason) + (rc < 0 ? " closed" : " open"));
+}
+
+/* prolog:Name(File), Name one of load_foreign_resource and unload_foreign_resource: the query's
+ * answer. */
+int resource_query(const char *name, const std::string &file)
+{
+  QX_term_ref arg = QX_new_term_ref();
+  QX_put_atom(arg, QX_atom_from_string(file.c_str()));
+  return QX_query(QX_predicate(name, 1, "prolog"), arg);
 }
 
 /* Descriptors and threads of the process. */
@@ -387,7 +431,7 @@ TEST(Startup, ShutdownUnloadsResourcesAndGivesSignalsTheirActionsBack)
     own.sa_handler = [](int) { own_runs++; };
     sigaction(SIGVTALRM, &own, nullptr);
     static const char *const map[] = {"ticker", nullptr};
-    static const QX_pre_linkage_fn linkage[] = {ticker_entry, nullptr};
+    static const QX_pre_linkage_fn linkage[] = {plain_entry<ticker_init, ticker_deinit>, nullptr};
     if (!boot(0, linkage, map)) return std::string("no boot");
     calls.clear();
     QX_term_ref name = QX_new_term_ref();
@@ -403,6 +447,56 @@ TEST(Startup, ShutdownUnloadsResourcesAndGivesSignalsTheirActionsBack)
            (now.sa_handler == own.sa_handler ? " own " : " other ") + std::to_string(own_runs);
   });
   EXPECT_EQ(child.report, "1 deinit 3 disarmed own 1") << child.err;
+}
+
+/* A resource's streams are written out and closed before its deinit function runs, whether it is
+ * unloaded or the engine stops: a linked-in resource sees the order, and a shared object, whose
+ * device code goes with it, gets its bytes (written by the object to a file) in that order too,
+ * also when its init function fails after writing (no deinit then). */
+TEST(Startup, AResourcesStreamsAreWrittenAndClosedBeforeItsDeinit)
+{
+  forked_child linked = run_forked([] {
+    static const char *const map[] = {"writer", nullptr};
+    static const QX_pre_linkage_fn linkage[] = {plain_entry<writer_init, writer_deinit>, nullptr};
+    if (!boot(0, linkage, map)) return std::string("no boot");
+    calls.clear();
+    int rc = resource_query("load_foreign_resource", "writer");
+    calls.push_back(std::to_string(rc) +
+                    std::to_string(resource_query("unload_foreign_resource", "writer")));
+    rc = resource_query("load_foreign_resource", "writer");
+    QX_deinitialize();
+    return joined(calls) + "; " + std::to_string(rc) + " " + std::to_string(QX_get_errno());
+  });
+  EXPECT_EQ(linked.report,
+            "write hi; close; deinit 0 closed; 11; write hi; close; deinit 3 closed; 1 0")
+      << linked.err;
+
+  const std::string object = QX_BUILD_DIR "/tests/foreign/streamres.so";
+  const std::string unloaded = scratch_dir() + "/stream_res_unloaded";
+  const std::string stopped = scratch_dir() + "/stream_res_stopped";
+  const std::string refused = scratch_dir() + "/stream_res_refused";
+  forked_child shared = run_forked([&] {
+    if (!boot()) return std::string("no boot");
+    setenv("QX_STREAM_RES_FILE", refused.c_str(), 1);
+    QX_term_ref file = QX_new_term_ref(), module = QX_new_term_ref(), when = QX_new_term_ref();
+    QX_put_atom(file, QX_atom_from_string(object.c_str()));
+    QX_put_atom(module, QX_atom_from_string("user"));
+    QX_put_integer(when, 99);
+    int failed = QX_query(QX_predicate("$load_foreign_resource", 3, "prolog"), file, module, when);
+    if (failed != 0) return "init reason 99: " + std::to_string(failed);
+    setenv("QX_STREAM_RES_FILE", unloaded.c_str(), 1);
+    int rc = resource_query("load_foreign_resource", object);
+    rc = rc * 10 + resource_query("unload_foreign_resource", object);
+    setenv("QX_STREAM_RES_FILE", stopped.c_str(), 1);
+    rc = rc * 10 + resource_query("load_foreign_resource", object);
+    QX_deinitialize();
+    return std::to_string(rc) + " " + std::to_string(QX_get_errno());
+  });
+  EXPECT_EQ(shared.report, "111 0") << shared.err;
+  EXPECT_TRUE(shared.exited(0)) << shared.status;
+  EXPECT_EQ(file_bytes(unloaded), "hi[close][deinit 0]");
+  EXPECT_EQ(file_bytes(stopped), "hi[close][deinit 3]");
+  EXPECT_EQ(file_bytes(refused), "hi[close]");
 }
 
 TEST(Startup, InitialFlagsOfEachKind)
@@ -549,6 +643,49 @@ TEST(Startup, ShutdownWritesWhatOpenStreamsHold)
   EXPECT_EQ(child.err, "! Output to /dev/full lost at shutdown: QXIO_E_NOSPACE\n");
   std::ifstream held(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), "ab");
+}
+
+/* Shutdown writes every code a Latin-1 file can hold, those after one it cannot hold too (as
+ * repeated unforced closes would), and reports each code it drops: random texts in several files
+ * at once, against the texts with those codes left out. */
+TEST(Startup, ShutdownWritesPastCodesTheEncodingCannotHold)
+{
+  std::mt19937 random(64);
+  const uint32_t alphabet[] = {'a', 'z', '\n', 0xE9, 0xFF, 0x100, 0x263A, 0x1F600};
+  std::vector<std::vector<uint32_t>> texts = {{'a', 'b', 0x263A, 'c', 'd'}, {0x263A}, {}};
+  for (int i = 0; i < 6; i++) {
+    texts.emplace_back(random() % 200);
+    for (uint32_t &code : texts.back()) code = alphabet[random() % std::size(alphabet)];
+  }
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < texts.size(); i++)
+    paths.push_back(scratch_dir() + "/latin1_" + std::to_string(i));
+  forked_child child = run_forked([&] {
+    if (!boot()) return std::string("no boot");
+    int rc = 0;
+    for (size_t i = 0; i < texts.size(); i++) {
+      QX_stream *file = nullptr;
+      rc |= qx_fopen_internal(paths[i].c_str(), QX_FO_WRITE | QX_FO_TEXT, 0, &file);
+      rc |= QX_put_codes(file, texts[i].data(), texts[i].size(), 0);
+    }
+    QX_deinitialize();
+    return std::to_string(rc) + " " + std::to_string(QX_get_errno());
+  });
+  EXPECT_EQ(child.report, "0 15");
+  for (size_t i = 0; i < texts.size(); i++) {
+    std::string kept, reports;
+    for (uint32_t code : texts[i])
+      if (code <= 0xFF)
+        kept += (char)code;
+      else
+        reports += "! Output to " + paths[i] + " lost at shutdown: QXIO_E_ENCODING_UNMAPPABLE\n";
+    EXPECT_EQ(file_bytes(paths[i]), kept) << i;
+    std::string seen;
+    std::istringstream lines(child.err);
+    for (std::string line; std::getline(lines, line);)
+      if (line.find(paths[i] + " ") != std::string::npos) seen += line + "\n";
+    EXPECT_EQ(seen, reports) << i;
+  }
 }
 
 /* deinit_once gives back what init_once and create_worker took, with a clause asserted and a

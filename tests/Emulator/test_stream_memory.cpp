@@ -32,10 +32,11 @@ protected:
     return codes;
   }
 
+  /* The streams enumeration lists (QX_next_stream answers 0 and ends with null). */
   static int streams_open()
   {
     int n = 0;
-    for (QX_stream *s = nullptr; QX_next_stream(s, &s) > 0 && s;) n++;
+    for (QX_stream *s = nullptr; QX_next_stream(s, &s) == 0 && s;) n++;
     return n;
   }
 };

@@ -74,9 +74,15 @@ TEST_F(StreamTest, LookupResolvesAliasesAndRefusesWhatIsNoLiveStream)
   EXPECT_EQ(stream_to_ptr(term(hidden), 0, 0), hidden);
   EXPECT_EQ(stream_to_ptr(term(hidden), 0, QX_SM_HIDDEN), nullptr);
   EXPECT_EQ(qx_eg.pending_error_code, 0x206u);
-  QX_stream *next = nullptr;
-  for (QX_next_stream(nullptr, &next); next; QX_next_stream(next, &next))
-    EXPECT_NE(next, hidden) << "enumeration skips hidden streams";
+  /* Enumeration lists the visible nodes of the ring in order, none hidden: the persistent null
+   * stream, always first, neither. */
+  std::vector<QX_stream *> listed, visible;
+  for (QX_stream *next = nullptr; QX_next_stream(next, &next) == 0 && next;) listed.push_back(next);
+  for (QX_stream *s = qx_eg.root_stream_ptr->forward; s != qx_eg.root_stream_ptr; s = s->forward)
+    if (!(s->mode & QX_SM_HIDDEN)) visible.push_back(s);
+  EXPECT_EQ(listed, visible);
+  EXPECT_EQ(qx_eg.root_stream_ptr->forward, qx_eg.persistent_null_stream);
+  EXPECT_EQ(listed.size(), 3u) << "the user streams";
   TAGGED closed = term(hidden);
   ASSERT_EQ(qx_fclose_internal(hidden, 0), 2);
   /* Stream arguments that are no stream: 0x902 on argument 1, the term as culprit. */

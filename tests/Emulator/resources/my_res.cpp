@@ -3,6 +3,7 @@
  * loaded under the name my-res, whose entry function is qx_main_QXENV_my_0x2Dres. */
 #define QX_RESOURCE_API res_api
 #include "orvalis.h"
+#include "resource_entry.h"
 #include "support.h"
 
 namespace {
@@ -59,13 +60,5 @@ const int arities[] = {2, 1, 2, 1, 2, 0};
 extern "C" __attribute__((visibility("default"))) int
 qx_main_QXENV_my_0x2Dres(QX_MAINFUN_PARAMS_STRUCT *p)
 {
-  if (p->version != QX_MAINFUN_PARAMS_VERSION) return 2;
-  if (!p->qxenv || !p->qxenv->dispatch_API_ORVALIS_H) return 1;
-  p->funcs = funcs;
-  p->prednames = names;
-  p->arities = arities;
-  p->init_fun = (void (*)())res_init;
-  p->deinit_fun = (void (*)())res_deinit;
-  p->flags |= QX_MAINFUN_API_INIT;
-  return 0;
+  return fill_resource_entry(p, funcs, names, arities, res_init, res_deinit);
 }

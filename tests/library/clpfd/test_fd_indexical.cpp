@@ -15,6 +15,8 @@
 #include "fd_prop_env.h"
 #include "models/fd_models.h"
 #include "models/fd_queens_ix.h"
+#include "engine_start.h"
+#include "foreign.h"
 #include "gc.h"
 #include "memman.h"
 #include "modules.h"
@@ -1050,3 +1052,30 @@ TEST_F(FdIndexical, ReifiedLeqSolutionsEqualEnumeration)
 }
 
 }  // namespace
+
+/* The engine stops with the solver loaded and predicates defined by indexicals (ne/3 imported into
+ * a second module as well): their chains go through the solver's destructor hook while the solver
+ * is still there, when the stop unloads it (its deinit then finds nothing left of them and frees
+ * the rest of what it took) and when it is forgotten without its deinit function first. */
+TEST(FdEngineStop, IndexicalsGoThroughTheSolverWhileItIsThere)
+{
+  for (bool forget : {false, true}) {
+    SCOPED_TRACE(forget ? "forgotten" : "unloaded");
+    forked_child c = run_forked([&] {
+      auto *e = new IxEngine; /* not deleted: the engine is stopped here, as start-up stops it */
+      e->install_p();
+      import_predicate(e->def("ne", 3), qx_eg.user_module,
+                       find_module(init_atom_check("other", 0), 1));
+      if (forget) qx_forget_foreign_resources();
+      std::string out = e->def("ne", 3)->fd_info ? "defined" : "released";
+      deinit_once(qx_w);
+      out += " " + std::to_string(qx_space_in_use(QX_SPACE_SOLVER));
+      deinit_wcx();
+      memman_deinit();
+      qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);
+      return out;
+    });
+    EXPECT_TRUE(c.exited(0)) << c.err;
+    EXPECT_EQ(c.report, forget ? "released 0" : "defined 0") << c.err;
+  }
+}
