@@ -718,6 +718,24 @@ int unary_apply(ORVALIS_API_STRUCT *api, unary_data *u)
   return r;
 }
 
+/* est_rank by ascending est, lct_rank by descending lct, from the records as they are now; each
+ * task told its ranks. */
+void sort_ranks(ORVALIS_API_STRUCT *api, unary_data *u, int n)
+{
+  fd_qsort(api, u->est_rank, (size_t)n, [](task *const *a, task *const *b) {
+    if ((*a)->est != (*b)->est) return (*a)->est < (*b)->est ? -1 : 1;
+    return *a < *b ? -1 : *a > *b ? 1 : 0;
+  });
+  fd_qsort(api, u->lct_rank, (size_t)n, [](task *const *a, task *const *b) {
+    if ((*a)->lct != (*b)->lct) return (*a)->lct > (*b)->lct ? -1 : 1;
+    return *a < *b ? -1 : *a > *b ? 1 : 0;
+  });
+  for (int r = 0; r < n; r++) {
+    u->est_rank[r]->est_rank = r;
+    u->lct_rank[r]->lct_rank = r;
+  }
+}
+
 /* Records that task i precedes task j in the n x n matrix (with transitive closure): false when
  * that contradicts the windows or the recorded order. Only obligatory pairs are recorded. */
 bool add_precedence(unary_run *run, int i, int j, uint8_t *m)
@@ -764,6 +782,9 @@ int precedences(unary_run *run, dvar *diffvar, const diff_constraint *dc, int nb
     if (r >= 2) break;
   }
   if (r < 2 && added) {
+    /* the chains are scheduled in order of the starts as they are now: the bounds just written
+     * back (or a record behind its variable) may have reordered them since the sort */
+    sort_ranks(api, u, n);
     for (int i = 0; i < n; i++) {
       if (run->ts[i].enable == TASK_ABSENT) continue;
       int64_t c = FD_INF_L;
@@ -823,18 +844,7 @@ int unary_filtering_general(ORVALIS_API_STRUCT *api, worker *w, task *tasks, int
     u->est_rank[i] = u->lct_rank[i] = &tasks[i];
   }
   tt_init_inorder(u->tt_map, n);
-  fd_qsort(api, u->est_rank, (size_t)n, [](task *const *a, task *const *b) {
-    if ((*a)->est != (*b)->est) return (*a)->est < (*b)->est ? -1 : 1;
-    return *a < *b ? -1 : *a > *b ? 1 : 0;
-  });
-  fd_qsort(api, u->lct_rank, (size_t)n, [](task *const *a, task *const *b) {
-    if ((*a)->lct != (*b)->lct) return (*a)->lct > (*b)->lct ? -1 : 1;
-    return *a < *b ? -1 : *a > *b ? 1 : 0;
-  });
-  for (int r = 0; r < n; r++) {
-    u->est_rank[r]->est_rank = r;
-    u->lct_rank[r]->lct_rank = r;
-  }
+  sort_ranks(api, u, n);
   int result;
   if (!run.detectable_precedences() || !run.not_last() || !run.not_first() ||
       !run.edge_finding(true, ect_out) || !run.edge_finding(false, lst_out)) {

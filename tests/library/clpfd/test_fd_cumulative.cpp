@@ -257,6 +257,179 @@ TEST_F(FdCumulative, StrayOptionBitsActAsTheGlobalBitAlone)
   EXPECT_GT(differs, 0); /* the global bit itself changes something */
 }
 
+/* Instances of 4-7 tasks with fixed durations and uses on a tight horizon, most origins fixed,
+ * the open ones often with a hole beside a seed value, and 1-3 precedence pairs whose difference
+ * ranges hold the seeds' difference or lie next to it. Lower and Upper span only their possible
+ * values, so that the product of the domains stays small enough for the oracle along walks. */
+instance precedence_instance(fd_harness::rng &g, int n)
+{
+  instance in;
+  int limit = g.below(3) ? 1 : 2, horizon = n + 2;
+  in.data = {n, g.below(2) ? 2 : 0};
+  int64_t lo_min = INT64_MAX, lo_max = INT64_MAX, up_min = INT64_MIN, up_max = INT64_MIN;
+  std::vector<int> seed(n);
+  for (int i = 0, open = 0; i < n; i++) {
+    int d = 1 + (g.below(4) == 0), o = g.below(horizon - d + 1);
+    seed[i] = o;
+    fd_oracle::values os = {o};
+    if (open < 3 && g.below(2)) {
+      open++;
+      for (int k = 1 + g.below(2); k > 0; k--)
+        os.push_back(g.below(2) ? std::min(o + 2, horizon - d) : g.below(horizon - d + 1));
+      std::sort(os.begin(), os.end());
+      os.erase(std::unique(os.begin(), os.end()), os.end());
+    }
+    fd_oracle::domain od = fd_oracle::domain::of(os);
+    fd_oracle::values es;
+    for (int64_t v : os) es.push_back(v + d);
+    in.doms.push_back(od);
+    in.doms.push_back(fd_oracle::range(d, d));
+    in.doms.push_back(fd_oracle::domain::of(es));
+    int use = 1 + g.below(limit);
+    in.doms.push_back(fd_oracle::range(use, use));
+    lo_min = std::min(lo_min, od.min()), lo_max = std::min(lo_max, od.max());
+    up_min = std::max(up_min, od.min() + d), up_max = std::max(up_max, od.max() + d);
+  }
+  in.doms.push_back(fd_oracle::range(limit, limit));
+  in.doms.push_back(fd_oracle::range(lo_min, lo_max));
+  in.doms.push_back(fd_oracle::range(up_min, up_max));
+  for (int k = 1 + g.below(3); k > 0; k--) {
+    int j = g.below(n), i = (j + 1 + g.below(n - 1)) % n;
+    in.data.push_back(j), in.data.push_back(i);
+    int64_t a = seed[j] - seed[i] - g.below(2);
+    in.doms.push_back(fd_oracle::range(a, a + g.below(2)));
+  }
+  return in;
+}
+
+/* The instance with its tasks listed in the order perm (perm[q]: the task at position q). */
+instance reordered(const instance &in, const std::vector<int> &perm)
+{
+  cu_view v{in};
+  int n = v.n();
+  std::vector<int> at(n);
+  instance out = in;
+  for (int q = 0; q < n; q++) {
+    at[perm[q]] = q;
+    for (int k = 0; k < 4; k++) out.doms[4 * q + k] = in.doms[4 * perm[q] + k];
+  }
+  for (int k = 0; k < v.pairs(); k++) out.data[2 + 2 * k] = at[v.pj(k)], out.data[3 + 2 * k] = at[v.pi(k)];
+  return out;
+}
+
+/* The solutions of an instance whose durations and uses are fixed: each origin assignment with
+ * the ends, Lower, Upper and differences it implies, kept when those lie in their domains and
+ * the relation holds. */
+std::vector<tuple> cu_solutions(const instance &in)
+{
+  cu_view v{in};
+  int n = v.n();
+  std::vector<std::vector<int64_t>> origins;
+  for (int i = 0; i < n; i++) {
+    origins.emplace_back();
+    for (auto [l, h] : in.doms[4 * i].iv)
+      for (int64_t x = l; x <= h; x++) origins.back().push_back(x);
+  }
+  std::vector<tuple> out;
+  fd_oracle::each_assignment(origins, [&](const tuple &o) {
+    tuple t(in.doms.size());
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (int i = 0; i < n; i++) {
+      t[4 * i] = o[i], t[4 * i + 1] = in.doms[4 * i + 1].min();
+      t[4 * i + 2] = o[i] + t[4 * i + 1], t[4 * i + 3] = in.doms[4 * i + 3].min();
+      lo = std::min(lo, o[i]), hi = std::max(hi, t[4 * i + 2]);
+    }
+    t[4 * n] = in.doms[4 * n].min(), t[4 * n + 1] = lo, t[4 * n + 2] = hi;
+    for (int k = 0; k < v.pairs(); k++) t[4 * n + 3 + k] = o[v.pj(k)] - o[v.pi(k)];
+    for (size_t x = 0; x < t.size(); x++)
+      if (!in.doms[x].contains(t[x])) return;
+    if (cu_sat(in, t)) out.push_back(t);
+  });
+  return out;
+}
+
+/* Precedence pairs over 4-7 tasks: the post in every list order of 4 and 5 tasks, in 24 random
+ * orders of 6 and 7, keeps every solution, fails only without one and is entailed only on one;
+ * walks from two of the orders (post, narrow, backtrack, narrow again) against the oracle. The
+ * list order decides which clique and which stale bounds the unary step sees. */
+TEST_F(FdCumulative, PrecedencePairsInEveryListOrderKeepEverySolution)
+{
+  row rw = cu_row();
+  rw.at_fixpoint = nullptr;
+  fd_harness::rng g{6161};
+  int failed = 0, solved = 0;
+  for (int k = 0; k < scaled(150) && !HasFailure(); k++) {
+    int n = 4 + k % 4;
+    instance base = precedence_instance(g, n);
+    std::vector<int> perm(n);
+    for (int i = 0; i < n; i++) perm[i] = i;
+    std::vector<std::vector<int>> orders;
+    if (n <= 5) {
+      do orders.push_back(perm);
+      while (std::next_permutation(perm.begin(), perm.end()));
+    } else {
+      for (int q = 0; q < 24; q++) {
+        for (int i = n - 1; i > 0; i--) std::swap(perm[i], perm[g.below(i + 1)]);
+        orders.push_back(perm);
+      }
+    }
+    if (scaled(10) < 10) orders.resize(std::min<size_t>(orders.size(), 6));
+    for (size_t q = 0; q < orders.size() && !HasFailure(); q++) {
+      instance in = reordered(base, orders[q]);
+      SCOPED_TRACE("instance " + std::to_string(k) + " order " + std::to_string(q));
+      std::vector<tuple> sols = cu_solutions(in);
+      fd_harness::result r = run(rw, in);
+      if (r.outcome != 1) {
+        EXPECT_TRUE(sols.empty()) << "failed with " << sols.size() << " solutions";
+        failed++;
+        continue;
+      }
+      solved += !sols.empty();
+      for (const tuple &t : sols)
+        for (size_t x = 0; x < t.size(); x++)
+          ASSERT_TRUE(r.doms[x].contains(t[x])) << "lost a solution: variable " << x << " value " << t[x];
+      if (r.entailed) {
+        ASSERT_TRUE(fd_harness::all_fixed(r.doms)) << "entailed with open variables";
+        tuple t;
+        for (const fd_oracle::domain &x : r.doms) t.push_back(x.min());
+        EXPECT_TRUE(cu_sat(in, t)) << "entailed on a non-solution";
+      }
+      if (q < 2) walk(rw, in, g);
+    }
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(solved, 0);
+}
+
+/* The reported state: limit 1, unit tasks listed B (origin 2 or 4), C = 3, A = 2, E = 5 with
+ * origin(C) - origin(A) = 1. A = 2, C = 3, B = 4, E = 5 is a schedule. The clique step left B's
+ * record at 3 with its origin at 4, and the chains then walked B before C. */
+TEST_F(FdCumulative, ChainsWalkTheTasksInTheOrderOfTheirStarts)
+{
+  row rw = cu_row();
+  auto unit = [](std::vector<int64_t> o) {
+    std::vector<int64_t> e;
+    for (int64_t v : o) e.push_back(v + 1);
+    return std::vector<fd_oracle::domain>{fd_oracle::domain::of(o), fd_oracle::range(1, 1),
+                                          fd_oracle::domain::of(e), fd_oracle::range(1, 1)};
+  };
+  instance in;
+  in.data = {4, 0, 1, 2}; /* D = origin(C) - origin(A) */
+  for (auto o : {std::vector<int64_t>{2, 4}, {3}, {2}, {5}})
+    for (const fd_oracle::domain &x : unit(o)) in.doms.push_back(x);
+  in.doms.push_back(fd_oracle::range(1, 1));
+  in.doms.push_back(fd_oracle::range(0, 8));
+  in.doms.push_back(fd_oracle::range(0, 9));
+  in.doms.push_back(fd_oracle::range(1, 1));
+  for (int global : {0, 2}) {
+    in.data[1] = global;
+    fd_harness::result r = run(rw, in);
+    ASSERT_EQ(r.outcome, 1) << "global " << global;
+    EXPECT_EQ(r.doms[0].text(), fd_oracle::range(4, 4).text());
+    EXPECT_TRUE(r.entailed);
+  }
+}
+
 /* ft06 with one cumulative of limit 1 per machine and the jobs' precedences as linear constraints:
  * branch and bound on the makespan finds 55; the node counts beside disjoint1's are printed. */
 TEST_F(FdCumulative, Ft06OptimumIs55)
