@@ -430,6 +430,51 @@ TEST_F(FdCumulative, ChainsWalkTheTasksInTheOrderOfTheirStarts)
   }
 }
 
+/* Fixed durations with open uses: 3-6 tasks of one or two units over a window of four, their
+ * least uses near the limit (task intervals on or off, the limit fixed or one of two values),
+ * the origins fixed (in a third of the instances one value wider), walked against brute force.
+ * The filter is told that every task is fixed only when the uses are too. Its rules would stay
+ * sound without that reading: each use enters as its minimum, lower heights only ease the
+ * capacity, so every placement that some uses allow is one of the least uses, and the filter
+ * never narrows a use. (The longest-hole tables, built once, are another matter: they are made
+ * only when every use is fixed, since a minimum may rise later.) */
+TEST_F(FdCumulative, OpenUsesKeepEverySolution)
+{
+  row rw = cu_row();
+  fd_harness::rng g{6464};
+  int failed = 0, pruned = 0;
+  for (int k = 0; k < scaled(90) && !HasFailure(); k++) {
+    instance in;
+    int n = 3 + g.below(4), limit = 2 + g.below(3), width = 4;
+    in.data = {n, g.below(4) ? 2 : 0};
+    std::vector<int> load(width, 0);
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (int i = 0; i < n; i++) {
+      int d = 1 + g.below(2), o = g.below(width - d + 1), u = 1 + g.below(limit);
+      for (int x = o; x < o + d; x++) load[x] += u;
+      int o2 = k % 3 == 2 ? std::min(o + 1, width - d) : o;
+      in.doms.push_back(fd_oracle::range(o, o2));
+      in.doms.push_back(fd_oracle::range(d, d));
+      in.doms.push_back(fd_oracle::range(o + d, o2 + d));
+      int low = std::max(0, u - g.below(2));
+      in.doms.push_back(fd_harness::random_domain(g, low, low + 1 + g.below(2), 20));
+      lo = std::min<int64_t>(lo, o), hi = std::max<int64_t>(hi, o + d);
+    }
+    int peak = *std::max_element(load.begin(), load.end());
+    limit = std::max(limit, peak - 1 + g.below(2)); /* near full: at or just under the peak */
+    in.doms.push_back(g.below(3) ? fd_oracle::range(limit, limit) : fd_oracle::range(limit, limit + 1));
+    in.doms.push_back(fd_oracle::range(lo, lo + k % 3 / 2));
+    in.doms.push_back(fd_oracle::range(hi, hi + k % 3 / 2));
+    SCOPED_TRACE("instance " + std::to_string(k));
+    fd_harness::result r = run(rw, in);
+    failed += r.outcome != 1;
+    pruned += r.outcome == 1 && r.doms != in.doms;
+    walk(rw, in, g);
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(pruned, 0);
+}
+
 /* ft06 with one cumulative of limit 1 per machine and the jobs' precedences as linear constraints:
  * branch and bound on the makespan finds 55; the node counts beside disjoint1's are printed. */
 TEST_F(FdCumulative, Ft06OptimumIs55)
