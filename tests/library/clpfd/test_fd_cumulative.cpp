@@ -2,6 +2,7 @@
  * 0 or exceed the limit, a limit variable, Lower and Upper, precedence pairs with difference
  * variables, the global option as the variant; the edge cases as instances; mutated states. */
 #include "fd_harness.h"
+#include "fd_sched.h"
 #include "models/fd_models.h"
 
 namespace {
@@ -71,7 +72,8 @@ driver::posting cu_posting(const instance &in, const std::vector<int> &vars)
 }
 
 /* The split the state carries at a fixpoint: NTargets counts the tasks with an open variable,
- * NSources the fixed tasks that reach into their window (least origin, largest end). */
+ * NSources the fixed tasks that reach into their window (least origin, largest end); and Lower
+ * and Upper as a scan of every task leaves them. */
 void cu_split_holds(driver &d, const std::vector<int> &vars)
 {
   TAGGED g = d.last_global();
@@ -92,6 +94,18 @@ void cu_split_holds(driver &d, const std::vector<int> &vars)
     if (!open(i) && lo(4 * i) < b && hi(4 * i + 2) > a) sources++;
   EXPECT_EQ(deref(StrArg(s, 8)), MakeSmall((int32_t)targets)) << "NTargets";
   EXPECT_EQ(deref(StrArg(s, 9)), MakeSmall((int32_t)sources)) << "NSources";
+  /* a scan of every task would move neither Lower nor Upper, whichever task the call bounded
+   * them by: Lower within the least origin min and the least origin max, Upper within the
+   * largest end min and the largest end max */
+  int64_t omin = INT64_MAX, omax = INT64_MAX, emin = INT64_MIN, emax = INT64_MIN;
+  for (int i = 0; i < n; i++) {
+    omin = std::min(omin, lo(4 * i)), omax = std::min(omax, hi(4 * i));
+    emin = std::max(emin, lo(4 * i + 2)), emax = std::max(emax, hi(4 * i + 2));
+  }
+  EXPECT_GE(lo(4 * n + 1), omin) << "Lower below every origin";
+  EXPECT_LE(hi(4 * n + 1), omax) << "Lower above an origin";
+  EXPECT_GE(lo(4 * n + 2), emin) << "Upper below an end";
+  EXPECT_LE(hi(4 * n + 2), emax) << "Upper above every end";
 }
 
 row cu_row()
@@ -355,7 +369,6 @@ std::vector<tuple> cu_solutions(const instance &in)
 TEST_F(FdCumulative, PrecedencePairsInEveryListOrderKeepEverySolution)
 {
   row rw = cu_row();
-  rw.at_fixpoint = nullptr;
   fd_harness::rng g{6161};
   int failed = 0, solved = 0;
   for (int k = 0; k < scaled(150) && !HasFailure(); k++) {
@@ -399,6 +412,37 @@ TEST_F(FdCumulative, PrecedencePairsInEveryListOrderKeepEverySolution)
   }
   EXPECT_GT(failed, 0);
   EXPECT_GT(solved, 0);
+}
+
+/* Lower and Upper are bounded through the tasks that bounded them last, and scanned again only
+ * when those no longer do: along walks over 8-11 tasks with wide windows, every fixpoint holds
+ * them where a scan of every task leaves them and a fresh post reaches the same domains, and
+ * most bounds need no scan. */
+TEST_F(FdCumulative, LowerAndUpperStayWhereAFullScanLeavesThem)
+{
+  row rw = cu_row();
+  rw.steps = 16;
+  fd_harness::rng g{6262};
+  fd_discrete_counts = {};
+  for (int k = 0; k < scaled(30) && !HasFailure(); k++) {
+    instance in;
+    int n = 8 + g.below(4);
+    in.data = {n, g.below(2) ? 2 : 0};
+    for (int i = 0; i < n; i++) {
+      int d = 1 + g.below(3), lo = g.below(8);
+      in.doms.push_back(fd_harness::random_domain(g, lo, lo + 2 + g.below(4)));
+      in.doms.push_back(fd_oracle::range(d, d + g.below(2)));
+      in.doms.push_back(fd_oracle::range(0, 20));
+      in.doms.push_back(fd_oracle::range(1, 1 + g.below(2)));
+    }
+    in.doms.push_back(fd_oracle::range(3, 4));
+    in.doms.push_back(fd_oracle::range(0, 10));
+    in.doms.push_back(fd_oracle::range(0, 25));
+    SCOPED_TRACE("instance " + std::to_string(k));
+    walk(rw, in, g);
+  }
+  EXPECT_GT(fd_discrete_counts.window_scans, 0);
+  EXPECT_LT(fd_discrete_counts.window_scans, fd_discrete_counts.window_bounds);
 }
 
 /* The reported state: limit 1, unit tasks listed B (origin 2 or 4), C = 3, A = 2, E = 5 with
