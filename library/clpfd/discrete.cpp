@@ -3321,22 +3321,21 @@ bool cu_window(cumulative_data *b, int active)
     if (dvar_fix_interval_t(&b->uppervar, b->endvar[i].min, atom_sup) < 0) return false;
   }
   fd_discrete_counts.window_bounds++;
-  int n = b->nbtasks;
-  if (b->earliest < 0 || blo(&b->origvar[b->earliest]) > blo(&b->lowervar)) {
+  /* the task of least key in target order, a later one on a tie */
+  auto least = [b](auto key) {
     fd_discrete_counts.window_scans++;
-    int e = b->target[0];
-    for (int q = 1; q < n; q++)
-      if (blo(&b->origvar[b->target[q]]) <= blo(&b->origvar[e])) e = b->target[q];
-    b->earliest = e;
-    if (dvar_fix_interval_t(&b->lowervar, b->origvar[e].min, atom_sup) < 0) return false;
+    int best = b->target[0];
+    for (int q = 1; q < b->nbtasks; q++)
+      if (key(b->target[q]) <= key(best)) best = b->target[q];
+    return best;
+  };
+  if (b->earliest < 0 || blo(&b->origvar[b->earliest]) > blo(&b->lowervar)) {
+    b->earliest = least([b](int i) { return blo(&b->origvar[i]); });
+    if (dvar_fix_interval_t(&b->lowervar, b->origvar[b->earliest].min, atom_sup) < 0) return false;
   }
   if (b->latest < 0 || bhi(&b->endvar[b->latest]) < bhi(&b->uppervar)) {
-    fd_discrete_counts.window_scans++;
-    int l = b->target[0];
-    for (int q = 1; q < n; q++)
-      if (bhi(&b->endvar[b->target[q]]) >= bhi(&b->endvar[l])) l = b->target[q];
-    b->latest = l;
-    if (dvar_fix_interval_t(&b->uppervar, atom_inf, b->endvar[l].max) < 0) return false;
+    b->latest = least([b](int i) { return -bhi(&b->endvar[i]); });
+    if (dvar_fix_interval_t(&b->uppervar, atom_inf, b->endvar[b->latest].max) < 0) return false;
   }
   return true;
 }
