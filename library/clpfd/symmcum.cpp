@@ -889,7 +889,8 @@ bool check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   /* a list still open at its end is not yet known: an instantiation error, not a bad list */
   for (int k : {4, 5}) {
     TAGGED l = deref(StrArg(s, k));
-    for (uint32_t n = 0, bound = fd_list_bound(w); IsLst(l) && n < bound; n++) l = deref(LstTail(l));
+    for (uint32_t n = 0, bound = fd_list_bound(w); IsLst(l) && n < bound; n++)
+      l = deref(LstTail(l));
     if (IsVar(l)) return fd_instantiation_error(api, 1), false;
   }
   TAGGED nt = deref(StrArg(s, 1)), nm = deref(StrArg(s, 2));

@@ -138,7 +138,8 @@ TEST_F(UnaryFilter, PrecedencesKeepEverySupportedPlacementInEveryListOrder)
       base.tasks.push_back(t);
     }
     for (int p = g.pick(1, 3); p > 0; p--) {
-      int i = g.pick(0, n - 1), j = (i + g.pick(1, n - 1)) % n, lo = seed[j] - seed[i] - g.pick(0, 1);
+      int i = g.pick(0, n - 1), j = (i + g.pick(1, n - 1)) % n,
+          lo = seed[j] - seed[i] - g.pick(0, 1);
       base.prec.push_back({i, j, lo, lo + g.pick(0, 1)});
     }
     std::vector<int> perm(n);
