@@ -718,6 +718,24 @@ int unary_apply(ORVALIS_API_STRUCT *api, unary_data *u)
   return r;
 }
 
+/* est_rank by ascending est, lct_rank by descending lct, from the records as they are now; each
+ * task told its ranks. */
+void sort_ranks(ORVALIS_API_STRUCT *api, unary_data *u, int n)
+{
+  fd_qsort(api, u->est_rank, (size_t)n, [](task *const *a, task *const *b) {
+    if ((*a)->est != (*b)->est) return (*a)->est < (*b)->est ? -1 : 1;
+    return *a < *b ? -1 : *a > *b ? 1 : 0;
+  });
+  fd_qsort(api, u->lct_rank, (size_t)n, [](task *const *a, task *const *b) {
+    if ((*a)->lct != (*b)->lct) return (*a)->lct > (*b)->lct ? -1 : 1;
+    return *a < *b ? -1 : *a > *b ? 1 : 0;
+  });
+  for (int r = 0; r < n; r++) {
+    u->est_rank[r]->est_rank = r;
+    u->lct_rank[r]->lct_rank = r;
+  }
+}
+
 /* Records that task i precedes task j in the n x n matrix (with transitive closure): false when
  * that contradicts the windows or the recorded order. Only obligatory pairs are recorded. */
 bool add_precedence(unary_run *run, int i, int j, uint8_t *m)
@@ -764,6 +782,9 @@ int precedences(unary_run *run, dvar *diffvar, const diff_constraint *dc, int nb
     if (r >= 2) break;
   }
   if (r < 2 && added) {
+    /* the chains are scheduled in order of the starts as they are now: the bounds just written
+     * back (or a record behind its variable) may have reordered them since the sort */
+    sort_ranks(api, u, n);
     for (int i = 0; i < n; i++) {
       if (run->ts[i].enable == TASK_ABSENT) continue;
       int64_t c = FD_INF_L;
@@ -823,18 +844,7 @@ int unary_filtering_general(ORVALIS_API_STRUCT *api, worker *w, task *tasks, int
     u->est_rank[i] = u->lct_rank[i] = &tasks[i];
   }
   tt_init_inorder(u->tt_map, n);
-  fd_qsort(api, u->est_rank, (size_t)n, [](task *const *a, task *const *b) {
-    if ((*a)->est != (*b)->est) return (*a)->est < (*b)->est ? -1 : 1;
-    return *a < *b ? -1 : *a > *b ? 1 : 0;
-  });
-  fd_qsort(api, u->lct_rank, (size_t)n, [](task *const *a, task *const *b) {
-    if ((*a)->lct != (*b)->lct) return (*a)->lct > (*b)->lct ? -1 : 1;
-    return *a < *b ? -1 : *a > *b ? 1 : 0;
-  });
-  for (int r = 0; r < n; r++) {
-    u->est_rank[r]->est_rank = r;
-    u->lct_rank[r]->lct_rank = r;
-  }
+  sort_ranks(api, u, n);
   int result;
   if (!run.detectable_precedences() || !run.not_last() || !run.not_first() ||
       !run.edge_finding(true, ect_out) || !run.edge_finding(false, lst_out)) {
@@ -3001,6 +3011,8 @@ struct cumulative_data {
   /* longest holes per height 1..lh_height (open and closed), built once; null when not built */
   int32_t *lh_table, *lch_table;
   int lh_height;
+  /* the tasks that last gave Lower its least origin and Upper its largest end; -1 none */
+  int earliest, latest;
 };
 
 constexpr int CU_GLOBAL = 0x2;
@@ -3221,6 +3233,7 @@ cumulative_data *cu_make_block(fd_entry *e)
   b->target = c.take<int32_t>((size_t)n);
   s = deref(w->term[0]); /* making the block may have collected */
   b->stamp = e->stamp - 1;
+  b->earliest = b->latest = -1;
   b->nbtasks = n, b->nbdiffs = nd;
   b->flags = GetSmall(deref(StrArg(s, 7)));
   for (int k = 0; k < 3; k++) cu_store(b, k, StrArg(s, 4 + k));
@@ -3295,17 +3308,36 @@ int cu_tasks(cumulative_data *b, int active, task *ts, bool *fixed)
   return count;
 }
 
-/* Lower by the least origin, Upper by the largest end: false on a wipe-out. */
-bool cu_window(cumulative_data *b)
+/* Lower at most each active origin, Upper at least each active end (a task leaves the active
+ * range only after a call that told it so); Lower at least the least origin of all tasks, Upper
+ * at most the largest end. The task that gave a bound last is kept: while its origin min is
+ * still at most Lower's min (its end max at least Upper's max) the bound cannot move, and the
+ * scan of every task is skipped. A later task wins a tie. False on a wipe-out. */
+bool cu_window(cumulative_data *b, int active)
 {
-  int64_t lo = BIG, hi = -BIG;
-  for (int i = 0; i < b->nbtasks; i++) {
+  for (int q = 0; q < active; q++) {
+    int i = b->target[q];
     if (dvar_fix_interval_t(&b->lowervar, atom_inf, b->origvar[i].max) < 0) return false;
     if (dvar_fix_interval_t(&b->uppervar, b->endvar[i].min, atom_sup) < 0) return false;
-    lo = std::min(lo, blo(&b->origvar[i])), hi = std::max(hi, bhi(&b->endvar[i]));
   }
-  return dvar_fix_interval_t(&b->lowervar, tagged_time(lo), atom_sup) >= 0 &&
-         dvar_fix_interval_t(&b->uppervar, atom_inf, tagged_time(hi)) >= 0;
+  fd_discrete_counts.window_bounds++;
+  /* the task of least key in target order, a later one on a tie */
+  auto least = [b](auto key) {
+    fd_discrete_counts.window_scans++;
+    int best = b->target[0];
+    for (int q = 1; q < b->nbtasks; q++)
+      if (key(b->target[q]) <= key(best)) best = b->target[q];
+    return best;
+  };
+  if (b->earliest < 0 || blo(&b->origvar[b->earliest]) > blo(&b->lowervar)) {
+    b->earliest = least([b](int i) { return blo(&b->origvar[i]); });
+    if (dvar_fix_interval_t(&b->lowervar, b->origvar[b->earliest].min, atom_sup) < 0) return false;
+  }
+  if (b->latest < 0 || bhi(&b->endvar[b->latest]) < bhi(&b->uppervar)) {
+    b->latest = least([b](int i) { return -bhi(&b->endvar[i]); });
+    if (dvar_fix_interval_t(&b->uppervar, atom_inf, b->endvar[b->latest].max) < 0) return false;
+  }
+  return true;
 }
 
 
@@ -3381,8 +3413,8 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
   TAGGED s = deref(w->term[0]);
   b->ntargets = GetSmall(deref(StrArg(s, 8)));
   b->nsources = GetSmall(deref(StrArg(s, 9)));
-  if (b->stamp != stamp || b->use_limit != clamp32(bhi(&b->limitvar)))
-    b->ntargets = n, b->nsources = 0;
+  bool restart = b->stamp != stamp || b->use_limit != clamp32(bhi(&b->limitvar));
+  if (restart) b->ntargets = n, b->nsources = 0;
   int active = b->ntargets + b->nsources;
   b->use_limit = clamp32(bhi(&b->limitvar));
   b->stamp = stamp + 1;
@@ -3398,6 +3430,9 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
       return -1;
     if (!task_renormalize(b, i)) return -1;
   }
+  /* after a backtrack an open task's bound may have moved anywhere: find it again */
+  if (restart && b->earliest >= 0 && !cu_fixed(b, b->earliest)) b->earliest = -1;
+  if (restart && b->latest >= 0 && !cu_fixed(b, b->latest)) b->latest = -1;
   /* a pair of two tasks out of the range is settled: both fixed, its difference with them */
   std::vector<bool> loaded((size_t)n, false);
   for (int q = 0; q < active; q++) loaded[(size_t)b->target[q]] = true;
@@ -3442,14 +3477,14 @@ int cu_run(ORVALIS_API_STRUCT *api, worker *w, cumulative_data *b, int32_t stamp
     }
     /* the busy window bounds the tasks in the filter: again when it narrowed */
     TAGGED lo = b->lowervar.min, hi = b->uppervar.max;
-    if (!cu_window(b)) {
+    if (!cu_window(b, active)) {
       outcome = -1;
       break;
     }
     b->change = b->lowervar.min != lo || b->uppervar.max != hi;
   } while (b->change);
   QX_free(ts);
-  if (outcome < 0 || !cu_window(b)) return -1;
+  if (outcome < 0 || !cu_window(b, active)) return -1;
   std::vector<dvar *> views = {&b->limitvar, &b->lowervar, &b->uppervar};
   for (int q = 0; q < active; q++) {
     int i = b->target[q];

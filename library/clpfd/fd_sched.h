@@ -299,9 +299,11 @@ int fd_discrete_filtering(ORVALIS_API_STRUCT *env, task *tasks, int nbtasks, int
                           const diff_constraint *dc, int nbdiffs, lh_method_fn lh_method,
                           dp_hash_fn hasher, size_mem *size_mem, worker *w);
 /* Counts of the driver's precedence rules that acted (test hook): tasks moved by a rule,
- * detectable precedences beside the profile, moves along precedence chains. */
+ * detectable precedences beside the profile, moves along precedence chains; and cumulative's
+ * bounds of Lower and Upper: the bounds taken and the full scans they needed. */
 struct discrete_counts {
   long moved, detectable, chains;
+  long window_bounds, window_scans;
 };
 extern discrete_counts fd_discrete_counts;
 /* Counts of the slack rules that acted (test hook). */

@@ -40,6 +40,8 @@ struct spec {
   mask starts;
   int dmin, dmax, height = 1;
   bool optional = false;
+  int lag = 0; /* the record's est starts this far below the least start, as a record the filter
+                * narrowed lags its variable until it is reloaded */
 };
 
 struct precedence {
@@ -177,6 +179,7 @@ inline mock_set::mock_set(const problem &in) : m(in.tasks.size()), t(in.tasks.si
     r.propagate = op_propagate, r.refresh = op_refresh, r.set = op_set;
     r.prune_interval = op_prune_interval, r.prune_set = op_prune_set, r.is_interval = op_is_interval;
     reload(m[i], &r);
+    r.est -= s.lag;
   }
   for (const precedence &p : in.prec) {
     dvar d;
@@ -324,6 +327,16 @@ struct generator {
   }
 };
 
+/* The problem with its tasks listed in the order perm (perm[q]: the task at position q). */
+inline problem reordered(const problem &in, const std::vector<int> &perm)
+{
+  problem out = in;
+  std::vector<int> at(perm.size());
+  for (size_t q = 0; q < perm.size(); q++) out.tasks[q] = in.tasks[perm[q]], at[perm[q]] = (int)q;
+  for (precedence &p : out.prec) p.si = at[p.si], p.sj = at[p.sj];
+  return out;
+}
+
 inline std::string describe(const problem &in)
 {
   std::string s;
@@ -332,6 +345,7 @@ inline std::string describe(const problem &in)
     for (mask m = t.starts; m; m &= m - 1) s += std::to_string(lowest(m)) + " ";
     s += "d" + std::to_string(t.dmin) + ".." + std::to_string(t.dmax);
     if (t.height != 1) s += " h" + std::to_string(t.height);
+    if (t.lag) s += " lag" + std::to_string(t.lag);
     s += t.optional ? " opt} " : "} ";
   }
   for (const precedence &p : in.prec)
