@@ -11,8 +11,8 @@
  * threshold (a larger regret prunes anyway) and once every value wanted is settled.
  *
  * Distances live in rows of `dist`, one per node, built on demand and current while their stamp
- * equals `generation`; a search keeps its tentative distances in its source's row. Everything a
- * call allocates is freed on every way out of costgcc_loop.
+ * equals `generation`; a search keeps its tentative distances in its source's row. A call's
+ * arrays come from its temporary storage.
  */
 #include <algorithm>
 #include <cstring>
@@ -518,15 +518,14 @@ bool costgcc_loop(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixe
 {
   fd_vgraph *g = &b->g;
   size_t nodes = g->nnodes, arcs = 2 * ((size_t)g->nvars * g->nvals + 2 * g->nvals + 1);
-  auto *scratch = (int64_t *)fd_malloc(api, nodes * nodes * sizeof(int64_t) +
-                                                (2 * nodes + arcs) * sizeof(int));
-  b->dist = scratch;
-  b->heap = (int *)(scratch + nodes * nodes);
+  /* the call's temporary storage: released at the next call whatever the outcome, a memory
+   * fault included; only the rows a search touches are ever written */
+  b->dist = (int64_t *)fd_temp_alloc(api, w, nodes * nodes * sizeof(int64_t));
+  b->heap = (int *)fd_temp_alloc(api, w, (2 * nodes + arcs) * sizeof(int));
   b->vheap = b->heap + nodes;
   b->arcs = b->vheap + nodes;
   std::fill(b->vheap, b->vheap + nodes, -1); /* nodes off the active set stay out of searches */
   bool ok = costgcc_iterate(api, w, b, fixed, incremental);
-  QX_free(scratch);
   b->dist = b->distrow = nullptr;
   b->heap = b->vheap = b->arcs = nullptr;
   return ok;
