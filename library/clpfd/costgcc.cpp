@@ -22,6 +22,15 @@
 #include "fd_propagate.h"
 #include "fd_sets.h"
 
+int64_t costgcc_arc_cost(const gcc_graph *b, int u, int v, int f)
+{
+  const fd_vgraph *g = &b->g;
+  int s = f == 0 ? 1 : -1;
+  if (fd_vg_is_value(g, u) && fd_vg_is_var(g, v)) return s * (int64_t)gcc_matrix(b, v, u);
+  if (fd_vg_is_var(g, u) && fd_vg_is_value(g, v)) return -s * (int64_t)gcc_matrix(b, u, v);
+  return 0;
+}
+
 bool (*fd_costgcc_loop_hook)(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixed);
 
 namespace {
@@ -33,19 +42,9 @@ constexpr int64_t OPEN_THRESHOLD = 0x7ffffffe;
 
 int sign(int f) { return f == 0 ? 1 : -1; }
 
-/* The cost of residual arc (u, v) in flow f: s x M on value to variable, its negation back, 0 at
- * the source. */
-int64_t arc_cost(const gcc_graph *b, int u, int v, int f)
-{
-  const fd_vgraph *g = &b->g;
-  if (fd_vg_is_value(g, u) && fd_vg_is_var(g, v)) return sign(f) * (int64_t)gcc_matrix(b, v, u);
-  if (fd_vg_is_var(g, u) && fd_vg_is_value(g, v)) return -sign(f) * (int64_t)gcc_matrix(b, u, v);
-  return 0;
-}
-
 int64_t reduced_cost(const gcc_graph *b, int u, int v, int f)
 {
-  return arc_cost(b, u, v, f) + b->dual[f][v] - b->dual[f][u];
+  return costgcc_arc_cost(b, u, v, f) + b->dual[f][v] - b->dual[f][u];
 }
 
 /* ---- the array heap of nodes keyed by distrow (children of p: 2p+1, 2p+2) ---- */
@@ -337,8 +336,8 @@ void regrets_of_value(gcc_graph *b, int j, int f, int64_t *most, int64_t *least)
       if (k == j) continue;
       int64_t regret = GCC_REGRET_INF;
       if (b->distrow[k] < DIST_INF)
-        regret = std::min<int64_t>(GCC_REGRET_INF - 1, b->distrow[k] + arc_cost(b, k, x, f) +
-                                                           arc_cost(b, x, j, f) + dual[j] - dual[k]);
+        regret = std::min<int64_t>(GCC_REGRET_INF - 1, b->distrow[k] + costgcc_arc_cost(b, k, x, f) +
+                                                           costgcc_arc_cost(b, x, j, f) + dual[j] - dual[k]);
       *gcc_regret(b, f, x, k) = (int32_t)regret;
       *most = std::max(*most, regret);
       if (regret < GCC_REGRET_INF) *least = std::min(*least, regret);
@@ -438,8 +437,8 @@ bool costgcc_prune(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, bool *chang
   return true;
 }
 
-/* Cost from the least total (or the next one when Cost lacks it) to the greatest (likewise). */
-bool cost_bounds(gcc_graph *b, bool *changed)
+/* Cost from the least total (the next one when Cost lacks it) to the greatest (likewise). */
+bool costgcc_cost_bounds(gcc_graph *b, bool *changed)
 {
   dvar *cost = &b->g.dv[0];
   int64_t lower = b->optcost[0], upper = -b->optcost[1];
@@ -468,15 +467,19 @@ bool costgcc_iterate(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t f
     if (!costgcc_filter(b, fixed, optimal, 0, &changed)) return false;
     if (!costgcc_filter(b, -fixed, optimal, 1, &changed)) return false;
     optimal = true; /* from here on only a moved flow needs repair */
-    if (!costgcc_prune(api, w, b, &changed)) return false;
-    if (!cost_bounds(b, &changed)) return false;
-    if (!adjust_count_bounds(g, 2, &changed)) return false;
-    if (b->aliased && !sync_aliases(api, w, b, 2, &changed)) return false;
+    if (!costgcc_narrow(api, w, b, &changed)) return false;
   } while (changed);
   return true;
 }
 
 }  // namespace
+
+bool costgcc_narrow(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, bool *changed)
+{
+  return costgcc_prune(api, w, b, changed) && costgcc_cost_bounds(b, changed) &&
+         adjust_count_bounds(&b->g, 2, changed) &&
+         (!b->aliased || sync_aliases(api, w, b, 2, changed));
+}
 
 size_t costgcc_bytes(int nvars, int nvals)
 {

@@ -216,6 +216,9 @@ static inline int32_t *gcc_regret(gcc_graph *b, int f, int x, int j)
   return &b->regret[f][(x - b->g.nvals - 1) * b->g.nvals + (j - 1)];
 }
 
+/* The cost of residual arc (u, v) in flow f: s x M on value to variable (s = 1 in flow 0, -1 in
+ * flow 1), its negation back, 0 at the source. */
+int64_t costgcc_arc_cost(const gcc_graph *b, int u, int v, int f);
 /* A 64-bit value held within the small integers (beyond them: just outside, read as inf/sup). */
 int64_t clamp_small(int64_t v);
 /* The bounds of value j's count, within 0..nvars. */
@@ -247,6 +250,10 @@ void costgcc_posted(gcc_graph *b);
  * a fixpoint); incremental: the flows are those the previous call on this branch left. false
  * on failure. */
 bool costgcc_loop(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixed, bool incremental);
+/* What the regrets and optima of both flows narrow: the arcs whose regret passes a threshold or
+ * whose range of totals misses Cost, Cost's bounds (the next total when Cost lacks an optimum),
+ * the counts' bounds. false on a wipe-out; changed: something went. */
+bool costgcc_narrow(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, bool *changed);
 /* Test hook: when set, runs instead of costgcc_loop (an independent implementation). */
 extern bool (*fd_costgcc_loop_hook)(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixed);
 

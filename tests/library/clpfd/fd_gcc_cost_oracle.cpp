@@ -2,16 +2,14 @@
  * oracle: each flow made optimal from scratch by cancelling negative cycles (Bellman-Ford over
  * the active nodes), the regret of an arc (x, k) off the flow the cost of the cheapest cycle
  * through it: M[x][k] - M[x][j] plus the shortest path from j, x's value, back to k. Slow (one
- * Bellman-Ford per cycle and per value) but plain. It shares with the library only the flow
- * repair (feasible and maximum flow) and the count bounds.
+ * Bellman-Ford per cycle and per value) but plain. It shares with the library the flow repair
+ * (feasible and maximum flow) and what the regrets narrow (costgcc_narrow).
  */
 #include "fd_gcc_cost_oracle.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "fd_propagate.h"
-#include "fd_sets.h"
 
 namespace fd_gcc_cost_oracle {
 
@@ -20,15 +18,6 @@ namespace {
 constexpr int64_t DIST_INF = INT64_MAX / 4;
 
 int sign(int f) { return f == 0 ? 1 : -1; }
-
-/* The cost of residual arc (u, v) in flow f. */
-int64_t arc_cost(const gcc_graph *b, int u, int v, int f)
-{
-  const fd_vgraph *g = &b->g;
-  if (fd_vg_is_value(g, u) && fd_vg_is_var(g, v)) return sign(f) * (int64_t)gcc_matrix(b, v, u);
-  if (fd_vg_is_var(g, u) && fd_vg_is_value(g, v)) return -sign(f) * (int64_t)gcc_matrix(b, u, v);
-  return 0;
-}
 
 /* Scratch of the cost searches: distances, parents and the active mark per node. */
 struct cost_scratch {
@@ -60,7 +49,7 @@ int bellman_ford(gcc_graph *b, cost_scratch *cs, int f, int from)
       for (int i = 0, d = residual_list(g, u, f, &list); i < d; i++) {
         int v = list[i];
         if (!cs->active[v] || res(g, u, v, f) <= 0) continue;
-        int64_t nd = cs->dist[u] + arc_cost(b, u, v, f);
+        int64_t nd = cs->dist[u] + costgcc_arc_cost(b, u, v, f);
         if (nd < cs->dist[v]) {
           cs->dist[v] = nd;
           cs->parent[v] = u;
@@ -114,8 +103,8 @@ void costgcc_mark(gcc_graph *b, cost_scratch *cs, int f, int32_t *regrets)
         if (v != j)
           regret = cs->dist[v] >= DIST_INF
                        ? GCC_REGRET_INF
-                       : std::min<int64_t>(GCC_REGRET_INF - 1, cs->dist[v] + arc_cost(b, v, x, f) +
-                                                               arc_cost(b, x, j, f));
+                       : std::min<int64_t>(GCC_REGRET_INF - 1, cs->dist[v] + costgcc_arc_cost(b, v, x, f) +
+                                                               costgcc_arc_cost(b, x, j, f));
         regrets[(x - g->nvals - 1) * g->nvals + (v - 1)] = (int32_t)regret;
         if (v == j) continue;
         most = std::max(most, regret);
@@ -151,63 +140,6 @@ bool costgcc_filter(gcc_graph *b, cost_scratch *cs, int f, int64_t base, bool *c
   return true;
 }
 
-/* Removes the arcs whose regret passes a threshold or whose cost interval misses Cost. false
- * when a variable loses every value. */
-bool costgcc_prune(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, bool *changed)
-{
-  fd_vgraph *g = &b->g;
-  dvar *cost = &g->dv[0];
-  bool holes = !(cost->flags & DV_INTERVAL);
-  if (b->max_regret[0] <= b->threshold[0] && b->max_regret[1] <= b->threshold[1] && !holes)
-    return true;
-  int *codes = g->codes;
-  int n = 0;
-  for (int a = 1; a < g->nactive - 1; a++) { /* node order: the codes stay ascending */
-    int x = g->activeset[a], removed = 0;
-    if (!fd_vg_is_var(g, x) || g->in_degree[x] < 2) continue;
-    const int *values = fd_vg_values(g, x);
-    for (int i = 0; i < g->in_degree[x]; i++) {
-      int j = values[i];
-      int64_t r0 = *gcc_regret(b, 0, x, j), r1 = *gcc_regret(b, 1, x, j);
-      bool out = r0 > b->threshold[0] || r1 > b->threshold[1];
-      if (!out && holes && r0 + r1 > 0) {
-        int64_t lo = b->optcost[0] + r0, hi = -b->optcost[1] - r1;
-        out = lo > hi || dvar_compare_interval_t(api, cost, fds_bound(clamp_small(lo)),
-                                                 fds_bound(clamp_small(hi)), w) == 4;
-      }
-      if (!out) continue;
-      for (int f = 0; f < 2; f++) fd_vg_reset_flow(g, j, x, f);
-      codes[n++] = fd_vg_code(g, x, j);
-      removed++;
-    }
-    if (removed == g->in_degree[x]) return false;
-  }
-  if (n > 0) {
-    fd_vg_apply(g, codes, n);
-    *changed = true;
-  }
-  return true;
-}
-
-/* Cost between the least total (or the next one when Cost lacks it) and the greatest. */
-bool cost_bounds(gcc_graph *b, bool *changed)
-{
-  dvar *cost = &b->g.dv[0];
-  int64_t lower = b->optcost[0], upper = -b->optcost[1];
-  if (!dvar_contains_value_t(cost, fds_bound(clamp_small(lower)))) {
-    if (b->min_regret[0] >= GCC_REGRET_INF) return false;
-    lower += b->min_regret[0];
-  }
-  if (!dvar_contains_value_t(cost, fds_bound(clamp_small(upper)))) {
-    if (b->min_regret[1] >= GCC_REGRET_INF) return false;
-    upper -= b->min_regret[1];
-  }
-  int r = dvar_fix_interval_t(cost, fds_bound(clamp_small(lower)), fds_bound(clamp_small(upper)));
-  if (r < 0) return false;
-  if (r > 0) *changed = true;
-  return true;
-}
-
 /* Scratch over the block's nodes, the active ones marked. */
 struct scratch {
   std::vector<int64_t> dist;
@@ -234,10 +166,7 @@ bool loop(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixed)
     changed = false;
     if (!costgcc_filter(b, &s.cs, 0, fixed, &changed)) return false;
     if (!costgcc_filter(b, &s.cs, 1, -fixed, &changed)) return false;
-    if (!costgcc_prune(api, w, b, &changed)) return false;
-    if (!cost_bounds(b, &changed)) return false;
-    if (!adjust_count_bounds(g, 2, &changed)) return false;
-    if (b->aliased && !sync_aliases(api, w, b, 2, &changed)) return false;
+    if (!costgcc_narrow(api, w, b, &changed)) return false;
   } while (changed);
   return true;
 }

@@ -1049,27 +1049,19 @@ protected:
   }
 };
 
-/* Small instances: the figures against brute force and the oracle, the pruning against the
- * oracle's loop, along walks. */
-TEST_F(FdGccCostFlows, SmallWalksAgainstBruteForceAndOracle)
+/* Small instances (brute force reaches them): the figures against brute force and the oracle,
+ * the pruning against the oracle's loop, along walks. Then up to 24 variables over up to 8
+ * keys, past the sizes brute force reaches: against the oracle. */
+TEST_F(FdGccCostFlows, WalksAgainstBruteForceAndOracle)
 {
-  for (uint64_t seed = 1; seed <= 60; seed++) {
-    fd_harness::rng g{seed * 7919};
-    fd_harness::instance in = cost_flow_instance(g, 6, 4);
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    walk(in, g, true);
-  }
-}
-
-/* Up to 24 variables over up to 8 keys, past the sizes brute force reaches: against the oracle. */
-TEST_F(FdGccCostFlows, LargerWalksAgainstOracle)
-{
-  for (uint64_t seed = 1; seed <= 25; seed++) {
-    fd_harness::rng g{seed * 104729};
-    fd_harness::instance in = cost_flow_instance(g, 24, 8);
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    walk(in, g, false);
-  }
+  struct { int walks, max_vars, max_keys; bool brute; } sizes[] = {{60, 6, 4, true}, {25, 24, 8, false}};
+  for (auto s : sizes)
+    for (uint64_t seed = 1; seed <= (uint64_t)s.walks; seed++) {
+      fd_harness::rng g{seed * 7919 + (uint64_t)s.max_vars};
+      fd_harness::instance in = cost_flow_instance(g, s.max_vars, s.max_keys);
+      SCOPED_TRACE("seed " + std::to_string(seed) + ", up to " + std::to_string(s.max_vars));
+      walk(in, g, s.brute);
+    }
 }
 
 /* Cost's bounds when Cost lacks an optimum (the next total is the optimum plus the least
