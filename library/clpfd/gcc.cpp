@@ -6,7 +6,8 @@
  * augmentations brings the flow back to every variable. Arcs that no maximum flow uses are those
  * between strongly connected components of the residual graph (Tarjan, iterative); the counts are
  * bounded by the variables that must and can take their key, and by the sum of all counts. The
- * variables end arc-consistent with respect to the count bounds.
+ * variables end arc-consistent with respect to the count bounds. With costs the loop is
+ * costgcc.cpp's (both flows optimal, regrets); this file builds its block and exports its results.
  *
  * Also the variable/value graph that local_cardinality and nvalue share (fd_gcc.h).
  */
