@@ -13,7 +13,7 @@ namespace {
 
 using fd_driver::driver;
 
-constexpr int KEYS = 8, MAXCOST = 50, REPEATS = 7;
+constexpr int KEYS = 8, MAXCOST = 50, REPEATS = 11;
 
 double now()
 {
