@@ -172,4 +172,89 @@ void fd_vg_settle(fd_vgraph *g, int *targets, int i, int *n);
 /* Settles the active variables with at most one value whose value is settled. */
 void fd_vg_contract_vars(fd_vgraph *g);
 
+/* ---- global_cardinality (gcc.cpp; the cost variant in costgcc.cpp) ----
+ * Flow f is the array mate[f]: at the source the number of assigned variables, at a value its
+ * number of variables, at a variable its value node or -1. With costs, flow 0 carries the least
+ * total and flow 1 the greatest (its arc costs negated). */
+
+/* An infinite regret (no solution has the arc). */
+constexpr int32_t GCC_REGRET_INF = 0x7fffffff;
+
+struct gcc_graph : fd_vg_block {
+  int scc_component, scc_visited, scc_index;
+  bool costs;
+  int32_t *cost;      /* nvars x nvals, by variable then key position */
+  int64_t costmin[2]; /* the least entry, the negated greatest */
+  /* node potentials per flow, kept from call to call: every residual arc of an optimal flow has
+   * a reduced cost cost(u, v) + dual[v] - dual[u] of 0 or more */
+  int64_t *dual[2];
+  int32_t *regret[2]; /* per flow, indexed like cost: the extra cost of the best flow using the arc */
+  int64_t optcost[2]; /* FixedCost included; flow 1 negated */
+  int64_t threshold[2], min_regret[2], max_regret[2];
+  /* per call: dist rows (nnodes x nnodes), row x current while row_generation[x] equals
+   * generation; distrow the row of the search under way, whose entries are its distances; the
+   * array heap of nodes keyed by distrow, vheap each node's position (-1 once settled) */
+  int64_t *dist, *distrow;
+  int *heap, *vheap, heapsize, heapmax;
+  uint32_t *row_generation, generation;
+  int *arcs; /* out-of-kilter arcs, (u, v) pairs */
+  /* the bounds of each count (and at node 0 Cost's, with its value count in last_size) that the
+   * last call left: a call finding them and every list unchanged would prune nothing */
+  TAGGED *last_min, *last_max;
+  int last_size;
+  /* per variable node the value node whose count is the same variable, or -1; aliased: some is */
+  int *alias;
+  bool aliased;
+};
+
+static inline int32_t gcc_matrix(const gcc_graph *b, int x, int j)
+{
+  return b->cost[(x - b->g.nvals - 1) * b->g.nvals + (j - 1)];
+}
+static inline int32_t *gcc_regret(gcc_graph *b, int f, int x, int j)
+{
+  return &b->regret[f][(x - b->g.nvals - 1) * b->g.nvals + (j - 1)];
+}
+
+/* The cost of residual arc (u, v) in flow f: s x M on value to variable (s = 1 in flow 0, -1 in
+ * flow 1), its negation back, 0 at the source. */
+int64_t costgcc_arc_cost(const gcc_graph *b, int u, int v, int f);
+/* A 64-bit value held within the small integers (beyond them: just outside, read as inf/sup). */
+int64_t clamp_small(int64_t v);
+/* The bounds of value j's count, within 0..nvars. */
+int count_min(const fd_vgraph *g, int j);
+int count_max(const fd_vgraph *g, int j);
+/* Residual capacity of arc (u, v) in flow f; pushes one unit along it. */
+int res(const fd_vgraph *g, int u, int v, int f);
+void incflow(fd_vgraph *g, int u, int v, int f);
+/* The nodes residual arcs out of x may reach, to be tested with res(). */
+int residual_list(const fd_vgraph *g, int x, int f, const int **list);
+/* Flows above a count's maximum give back variables; flows below a minimum are raised (false
+ * when one cannot be); Dinic's method completes the flow (its value). changed: a unit moved. */
+void maintain_capacities(fd_vgraph *g, int f);
+bool feasible_flow(fd_vgraph *g, int f, bool *changed);
+int maximum_flow(fd_vgraph *g, int f, bool *changed);
+/* Counts between the variables that must and can take their key, then the sum passes: false on
+ * a wipe-out; changed when some flow of nflows left its count's new bounds. */
+bool adjust_count_bounds(fd_vgraph *g, int nflows, bool *changed);
+/* Counts that are variables of the constraint too, kept in step with them: false on a wipe-out. */
+bool sync_aliases(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int nflows, bool *changed);
+
+/* Bytes of the cost arrays of a block for nvars and nvals; carving them from mem (8-aligned),
+ * the matrix still to fill. */
+size_t costgcc_bytes(int nvars, int nvals);
+void costgcc_carve(gcc_graph *b, void *mem);
+/* After the matrix is read: costmin and the potentials of a new block. */
+void costgcc_posted(gcc_graph *b);
+/* The loop of the cost variant (both flows optimal, regrets, pruning, Cost and count bounds, to
+ * a fixpoint); incremental: the flows are those the previous call on this branch left. false
+ * on failure. */
+bool costgcc_loop(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixed, bool incremental);
+/* What the regrets and optima of both flows narrow: the arcs whose regret passes a threshold or
+ * whose range of totals misses Cost, Cost's bounds (the next total when Cost lacks an optimum),
+ * the counts' bounds. false on a wipe-out; changed: something went. */
+bool costgcc_narrow(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, bool *changed);
+/* Test hook: when set, runs instead of costgcc_loop (an independent implementation). */
+extern bool (*fd_costgcc_loop_hook)(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixed);
+
 #endif

@@ -6,7 +6,8 @@
  * augmentations brings the flow back to every variable. Arcs that no maximum flow uses are those
  * between strongly connected components of the residual graph (Tarjan, iterative); the counts are
  * bounded by the variables that must and can take their key, and by the sum of all counts. The
- * variables end arc-consistent with respect to the count bounds.
+ * variables end arc-consistent with respect to the count bounds. With costs the loop is
+ * costgcc.cpp's (both flows optimal, regrets); this file builds its block and exports its results.
  *
  * Also the variable/value graph that local_cardinality and nvalue share (fd_gcc.h).
  */
@@ -511,31 +512,11 @@ int fd_vg_compress(ORVALIS_API_STRUCT *api, worker *w, fd_vgraph *g, const int *
 
 namespace {
 
-/* Infinite regret. */
-constexpr int32_t REGRET_INF = 0x7fffffff;
-
-struct gcc_graph : fd_vg_block {
-  int scc_component, scc_visited, scc_index;
-  /* the cost variant: flow 0 least total, flow 1 greatest (its costs negated) */
-  bool costs;
-  int32_t *cost;      /* nvars x nvals, by variable then key position */
-  int32_t *regret[2]; /* per flow, indexed like cost; REGRET_INF when no solution has the arc */
-  int64_t optcost[2]; /* FixedCost included; flow 1 negated */
-  int64_t threshold[2], min_regret[2], max_regret[2];
-  /* the bounds of each count (and at node 0 Cost's, with its value count in last_size) that the
-   * last call left: a call finding them and every list unchanged would prune nothing */
-  TAGGED *last_min, *last_max;
-  int last_size;
-  /* per variable node the value node whose count is the same variable, or -1; aliased: some is */
-  int *alias;
-  bool aliased;
-};
-
 enum { ARG_NVARS = 1, ARG_NVALS, ARG_VARS, ARG_KEYS, ARG_COSTFLAG, ARG_COST, ARG_FIXEDCOST,
        ARG_HANDLE, ARG_STAMP };
 const fd_vg_args gcc_args = {ARG_STAMP, ARG_NVARS, ARG_NVALS, ARG_VARS, ARG_KEYS};
 
-/* The keyed checks, and the cost flag: costs are not supported. */
+/* The keyed checks, the cost flag and, with costs, Cost and the matrix. */
 int gcc_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   if (!fd_vg_check_keyed(api, w, s, &gcc_args)) return 0;
@@ -560,6 +541,8 @@ int gcc_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   }
   return 1;
 }
+
+}  // namespace
 
 /* ---- the flow ---- */
 
@@ -619,6 +602,8 @@ void incflow(fd_vgraph *g, int u, int v, int f)
     mate[u] = -1;
 }
 
+namespace {
+
 /* Pushes one unit on (u, v), then along the dad links from u back to a node without one. */
 void adjust_flow(fd_vgraph *g, int u, int v, int f)
 {
@@ -631,6 +616,8 @@ void clear_visited(fd_vgraph *g)
   for (int a = 0; a < g->nactive; a++) g->visited[g->activeset[a]] = 0;
 }
 
+}  // namespace
+
 /* Flows above a count's maximum give back variables until they fit. */
 void maintain_capacities(fd_vgraph *g, int f)
 {
@@ -641,6 +628,8 @@ void maintain_capacities(fd_vgraph *g, int f)
       fd_vg_reset_flow(g, j, vars[i], f);
   }
 }
+
+namespace {
 
 /* Breadth first from j over residual arcs until the source: false when it is out of reach. */
 bool path_to_source(fd_vgraph *g, int j, int f)
@@ -665,6 +654,8 @@ bool path_to_source(fd_vgraph *g, int j, int f)
   return false;
 }
 
+}  // namespace
+
 /* Raises every flow below its count's minimum: false when a minimum cannot be met. */
 bool feasible_flow(fd_vgraph *g, int f, bool *changed)
 {
@@ -678,6 +669,8 @@ bool feasible_flow(fd_vgraph *g, int f, bool *changed)
   }
   return true;
 }
+
+namespace {
 
 /* Levels (source 1) in component over the residual graph: whether the sink has one. */
 bool flow_levels(fd_vgraph *g, int f)
@@ -737,6 +730,8 @@ void blocking_flow(fd_vgraph *g, int f, bool *changed)
   }
 }
 
+}  // namespace
+
 /* Dinic's method; the source's in-neighbour (the sink) is hidden meanwhile. The flow value. */
 int maximum_flow(fd_vgraph *g, int f, bool *changed)
 {
@@ -746,6 +741,8 @@ int maximum_flow(fd_vgraph *g, int f, bool *changed)
   g->in_degree[0] = 1;
   return g->mate[f][0];
 }
+
+namespace {
 
 void sccs(gcc_graph *b)
 {
@@ -785,6 +782,8 @@ bool flow_outside(const fd_vgraph *g, int j, int nflows)
     if (g->mate[f][j] < count_min(g, j) || g->mate[f][j] > count_max(g, j)) return true;
   return false;
 }
+
+}  // namespace
 
 /* Counts between the variables that must and those that can take their key, then the sum passes
  * (the counts of the active keys add up to the active variables). false on a wipe-out. */
@@ -872,6 +871,8 @@ bool sync_aliases(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int nflows, 
   return true;
 }
 
+namespace {
+
 bool gcc_filter(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b)
 {
   fd_vgraph *g = &b->g;
@@ -955,10 +956,10 @@ fd_vg_block *gcc_create(fd_entry *e)
   worker *w = e->w;
   TAGGED s = deref(w->term[0]);
   bool costs = deref(StrArg(s, ARG_COSTFLAG)) != MakeSmall(0);
-  size_t cells = (size_t)GetSmall(deref(StrArg(s, ARG_NVARS))) * GetSmall(deref(StrArg(s, ARG_NVALS)));
-  size_t nodes = GetSmall(deref(StrArg(s, ARG_NVARS))) + GetSmall(deref(StrArg(s, ARG_NVALS))) + 2;
+  int nvars = GetSmall(deref(StrArg(s, ARG_NVARS))), nvals = GetSmall(deref(StrArg(s, ARG_NVALS)));
+  size_t nodes = (size_t)nvars + nvals + 2;
   size_t extra = 2 * nodes * sizeof(TAGGED) + nodes * sizeof(int) +
-                 (costs ? 3 * cells * sizeof(int32_t) : 0);
+                 (costs ? costgcc_bytes(nvars, nvals) : 0);
   auto *b = (gcc_graph *)fd_vg_create_keyed(e, &gcc_args, sizeof(gcc_graph), extra);
   if (!b) return nullptr;
   b->costs = costs;
@@ -967,251 +968,18 @@ fd_vg_block *gcc_create(fd_entry *e)
   b->alias = (int *)(b->last_max + nodes);
   find_aliases(b);
   if (costs) {
-    b->cost = (int32_t *)(b->alias + nodes);
-    b->regret[0] = b->cost + cells;
-    b->regret[1] = b->regret[0] + cells;
+    costgcc_carve(b, b->alias + nodes);
     TAGGED c = deref(StrArg(deref(w->term[0]), ARG_COST));
     int32_t *m = b->cost;
     for (TAGGED rows = deref(StrArg(c, 3)); IsLst(rows); rows = deref(LstTail(rows)))
       for (TAGGED row = deref(LstHead(rows)); IsLst(row); row = deref(LstTail(row)))
         *m++ = GetSmall(deref(LstHead(row)));
+    costgcc_posted(b);
     w->term[3] = atom_nil;
     if (!load_pair(api, w, b, 0, deref(StrArg(c, 1)))) return nullptr;
   }
   StrPtr(deref(w->term[0]))[ARG_COST] = atom_nil;
   return b;
-}
-
-/* ---- costs ----
- * Flow 0 carries the least total cost, flow 1 the greatest (arc costs negated). Each flow is made
- * optimal by cancelling negative cycles of its residual graph (Bellman-Ford over the active
- * nodes); the regret of an arc (x, k) off the flow is the cost of the cheapest cycle through it:
- * M[x][k] - M[x][j] plus the shortest path from j, x's value, back to k. */
-
-constexpr int64_t DIST_INF = INT64_MAX / 4;
-
-int sign(int f) { return f == 0 ? 1 : -1; }
-
-int32_t matrix(const gcc_graph *b, int x, int j)
-{
-  return b->cost[(x - b->g.nvals - 1) * b->g.nvals + (j - 1)];
-}
-
-int32_t *regret_of(gcc_graph *b, int f, int x, int j)
-{
-  return &b->regret[f][(x - b->g.nvals - 1) * b->g.nvals + (j - 1)];
-}
-
-/* The cost of residual arc (u, v) in flow f. */
-int64_t arc_cost(const gcc_graph *b, int u, int v, int f)
-{
-  const fd_vgraph *g = &b->g;
-  if (fd_vg_is_value(g, u) && fd_vg_is_var(g, v)) return sign(f) * (int64_t)matrix(b, v, u);
-  if (fd_vg_is_var(g, u) && fd_vg_is_value(g, v)) return -sign(f) * (int64_t)matrix(b, u, v);
-  return 0;
-}
-
-/* Scratch of the cost searches: distances, parents and the active mark per node. */
-struct cost_scratch {
-  int64_t *dist;
-  int *parent;
-  uint8_t *active;
-};
-
-/* Bellman-Ford over the residual graph of flow f among the active nodes (the source's arc to the
- * sink hidden, the sink left out: no cycle or path of interest passes it). With from < 0 every
- * node starts at 0 and a node of a negative cycle is answered (-1 when there is none); else the
- * distances from `from`. */
-int bellman_ford(gcc_graph *b, cost_scratch *cs, int f, int from)
-{
-  fd_vgraph *g = &b->g;
-  int n = g->nactive - 1, last = -1; /* the sink is the last active node */
-  for (int a = 0; a < n; a++) {
-    int x = g->activeset[a];
-    cs->dist[x] = from < 0 || x == from ? 0 : DIST_INF;
-    cs->parent[x] = -1;
-  }
-  g->in_degree[0] = 0;
-  for (int round = 0; round < n; round++) {
-    last = -1;
-    for (int a = 0; a < n; a++) {
-      int u = g->activeset[a];
-      if (cs->dist[u] >= DIST_INF) continue;
-      const int *list;
-      for (int i = 0, d = residual_list(g, u, f, &list); i < d; i++) {
-        int v = list[i];
-        if (!cs->active[v] || res(g, u, v, f) <= 0) continue;
-        int64_t nd = cs->dist[u] + arc_cost(b, u, v, f);
-        if (nd < cs->dist[v]) {
-          cs->dist[v] = nd;
-          cs->parent[v] = u;
-          last = v;
-        }
-      }
-    }
-    if (last < 0) break;
-  }
-  g->in_degree[0] = 1;
-  if (from >= 0 || last < 0) return -1;
-  for (int k = 0; k < n; k++) last = cs->parent[last]; /* into the cycle */
-  return last;
-}
-
-/* Makes flow f of least cost by pushing one unit around negative cycles until none is left. */
-void cancel_cycles(gcc_graph *b, cost_scratch *cs, int f)
-{
-  fd_vgraph *g = &b->g;
-  for (int c; (c = bellman_ford(b, cs, f, -1)) >= 0;) {
-    /* unassignments before assignments: push the cycle's arcs backwards from a node that is
-     * no variable, so that each variable's two arcs are pushed in that order */
-    if (fd_vg_is_var(g, c)) c = cs->parent[c];
-    int v = c;
-    do {
-      int u = cs->parent[v];
-      incflow(g, u, v, f);
-      v = u;
-    } while (v != c);
-  }
-}
-
-/* The regrets of flow f: per value target j with flow, the distances from j give the regret of
- * every other value of each variable assigned to j. */
-void costgcc_mark(gcc_graph *b, cost_scratch *cs, int f)
-{
-  fd_vgraph *g = &b->g;
-  int64_t most = 0, least = REGRET_INF;
-  for (int k = 0; k < g->nvaltargets; k++) {
-    int j = g->valtarget[k];
-    if (g->mate[f][j] == 0) continue;
-    bellman_ford(b, cs, f, j);
-    const int *vars = fd_vg_vars(g, j);
-    for (int i = 0; i < g->out_degree[j]; i++) {
-      int x = vars[i];
-      if (g->mate[f][x] != j) continue;
-      const int *values = fd_vg_values(g, x);
-      for (int r = 0; r < g->in_degree[x]; r++) {
-        int v = values[r];
-        int64_t regret = 0;
-        if (v != j)
-          regret = cs->dist[v] >= DIST_INF
-                       ? REGRET_INF
-                       : std::min<int64_t>(REGRET_INF - 1, cs->dist[v] + arc_cost(b, v, x, f) +
-                                                               arc_cost(b, x, j, f));
-        *regret_of(b, f, x, v) = (int32_t)regret;
-        if (v == j) continue;
-        most = std::max(most, regret);
-        least = std::min(least, regret);
-      }
-    }
-  }
-  b->max_regret[f] = most;
-  b->min_regret[f] = least;
-}
-
-/* Flow f feasible and optimal, its total (base and the active assignments) and its threshold,
- * then its regrets: false when no solution's cost can lie in Cost. */
-bool costgcc_filter(gcc_graph *b, cost_scratch *cs, int f, int64_t base, bool *changed)
-{
-  fd_vgraph *g = &b->g;
-  maintain_capacities(g, f);
-  if (!feasible_flow(g, f, changed)) return false;
-  if (maximum_flow(g, f, changed) != g->nvars) return false;
-  cancel_cycles(b, cs, f);
-  int64_t total = base;
-  for (int k = 0; k < g->nvartargets; k++) {
-    int x = g->vartarget[k];
-    total += sign(f) * (int64_t)matrix(b, x, g->mate[f][x]);
-  }
-  b->optcost[f] = total;
-  const dvar *cost = &g->dv[0];
-  TAGGED end = f == 0 ? cost->max : cost->min;
-  b->threshold[f] = IsSmall(end) ? (f == 0 ? GetSmall(end) - total : -total - GetSmall(end))
-                                 : REGRET_INF - 1;
-  if (b->threshold[f] < 0) return false;
-  costgcc_mark(b, cs, f);
-  return true;
-}
-
-/* Removes the arcs whose regret passes a threshold or whose cost interval misses Cost. false
- * when a variable loses every value. */
-bool costgcc_prune(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, bool *changed)
-{
-  fd_vgraph *g = &b->g;
-  dvar *cost = &g->dv[0];
-  bool holes = !(cost->flags & DV_INTERVAL);
-  if (b->max_regret[0] <= b->threshold[0] && b->max_regret[1] <= b->threshold[1] && !holes)
-    return true;
-  int *codes = g->codes;
-  int n = 0;
-  for (int a = 1; a < g->nactive - 1; a++) { /* node order: the codes stay ascending */
-    int x = g->activeset[a], removed = 0;
-    if (!fd_vg_is_var(g, x) || g->in_degree[x] < 2) continue;
-    const int *values = fd_vg_values(g, x);
-    for (int i = 0; i < g->in_degree[x]; i++) {
-      int j = values[i];
-      int64_t r0 = *regret_of(b, 0, x, j), r1 = *regret_of(b, 1, x, j);
-      bool out = r0 > b->threshold[0] || r1 > b->threshold[1];
-      if (!out && holes && r0 + r1 > 0) {
-        int64_t lo = b->optcost[0] + r0, hi = -b->optcost[1] - r1;
-        out = lo > hi || dvar_compare_interval_t(api, cost, fds_bound(clamp_small(lo)),
-                                                 fds_bound(clamp_small(hi)), w) == 4;
-      }
-      if (!out) continue;
-      for (int f = 0; f < 2; f++) fd_vg_reset_flow(g, j, x, f);
-      codes[n++] = fd_vg_code(g, x, j);
-      removed++;
-    }
-    if (removed == g->in_degree[x]) return false;
-  }
-  if (n > 0) {
-    fd_vg_apply(g, codes, n);
-    *changed = true;
-  }
-  return true;
-}
-
-/* Cost between the least total (or the next one when Cost lacks it) and the greatest. */
-bool cost_bounds(gcc_graph *b, bool *changed)
-{
-  dvar *cost = &b->g.dv[0];
-  int64_t lower = b->optcost[0], upper = -b->optcost[1];
-  if (!dvar_contains_value_t(cost, fds_bound(clamp_small(lower)))) {
-    if (b->min_regret[0] >= REGRET_INF) return false;
-    lower += b->min_regret[0];
-  }
-  if (!dvar_contains_value_t(cost, fds_bound(clamp_small(upper)))) {
-    if (b->min_regret[1] >= REGRET_INF) return false;
-    upper -= b->min_regret[1];
-  }
-  int r = dvar_fix_interval_t(cost, fds_bound(clamp_small(lower)), fds_bound(clamp_small(upper)));
-  if (r < 0) return false;
-  if (r > 0) *changed = true;
-  return true;
-}
-
-/* The loop of the cost variant: false on failure. */
-bool costgcc_loop(ORVALIS_API_STRUCT *api, worker *w, gcc_graph *b, int64_t fixed)
-{
-  fd_vgraph *g = &b->g;
-  cost_scratch cs;
-  cs.dist = (int64_t *)fd_temp_alloc(api, w, g->nnodes * sizeof(int64_t));
-  cs.parent = (int *)fd_temp_alloc(api, w, g->nnodes * sizeof(int));
-  cs.active = (uint8_t *)fd_temp_alloc(api, w, g->nnodes);
-  std::memset(cs.active, 0, g->nnodes);
-  for (int a = 0; a < g->nactive - 1; a++) cs.active[g->activeset[a]] = 1;
-  for (int k = 0; k < g->nvaltargets; k++)
-    if (count_max(g, g->valtarget[k]) < count_min(g, g->valtarget[k])) return false;
-  bool changed;
-  do {
-    changed = false;
-    if (!costgcc_filter(b, &cs, 0, fixed, &changed)) return false;
-    if (!costgcc_filter(b, &cs, 1, -fixed, &changed)) return false;
-    if (!costgcc_prune(api, w, b, &changed)) return false;
-    if (!cost_bounds(b, &changed)) return false;
-    if (!adjust_count_bounds(g, 2, &changed)) return false;
-    if (b->aliased && !sync_aliases(api, w, b, 2, &changed)) return false;
-  } while (changed);
-  return true;
 }
 
 /* FixedCost with the costs of the variables that left the active prefix since old. */
@@ -1222,12 +990,11 @@ void settle_costs(worker *w, gcc_graph *b, int old)
   int64_t fixed = GetSmall(deref(args[ARG_FIXEDCOST]));
   for (int k = g->nvartargets; k < old; k++) {
     int x = g->vartarget[k];
-    if (g->in_degree[x] == 1) fixed += matrix(b, x, fd_vg_values(g, x)[0]);
+    if (g->in_degree[x] == 1) fixed += gcc_matrix(b, x, fd_vg_values(g, x)[0]);
   }
   args[ARG_FIXEDCOST] = MakeSmall((int32_t)clamp_small(fixed));
 }
 
-/* One call on an existing block: 1 entailed, 0 suspended, -1 failed. */
 /* Whether every active count (and Cost) has the bounds the last call left. */
 bool counts_as_left(gcc_graph *b)
 {
@@ -1260,12 +1027,15 @@ int gcc_run(ORVALIS_API_STRUCT *api, worker *w, fd_vg_block *block, int32_t stam
 {
   auto *b = (gcc_graph *)block;
   fd_vgraph *g = &b->g;
+  bool incremental = b->stamp == stamp;
   bool unchanged = fd_vg_start(api, w, b, stamp, &gcc_args, b->costs ? 2 : 1);
   int old = g->nvartargets;
   if (b->costs) dvar_init(&g->dv[0], &b->refbase[0].term, &b->refbase[1].term);
   if (unchanged && counts_as_left(b)) return 0;
   if (b->costs) {
-    if (!costgcc_loop(api, w, b, GetSmall(deref(StrArg(deref(w->term[0]), ARG_FIXEDCOST)))))
+    int64_t fixed = GetSmall(deref(StrArg(deref(w->term[0]), ARG_FIXEDCOST)));
+    if (fd_costgcc_loop_hook ? !fd_costgcc_loop_hook(api, w, b, fixed)
+                             : !costgcc_loop(api, w, b, fixed, incremental))
       return -1;
   } else if (!gcc_filter(api, w, b)) {
     return -1;
@@ -1336,10 +1106,10 @@ void prolog_fd_gcc_helper_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref st
                    b->stamp == GetSmall(deref(StrArg(gs, ARG_STAMP)));
     if (current && g->in_degree[node] > 1 && j <= g->nvals && *key == GetSmall(x) &&
         fd_vg_has_value(g, node, j)) {
-      int64_t r0 = *regret_of(b, 0, node, j), r1 = *regret_of(b, 1, node, j);
+      int64_t r0 = *gcc_regret(b, 0, node, j), r1 = *gcc_regret(b, 1, node, j);
       dvar *cost = &g->dv[0];
       dvar_init(cost, &b->refbase[0].term, &b->refbase[1].term);
-      if (r0 >= REGRET_INF || r1 >= REGRET_INF ||
+      if (r0 >= GCC_REGRET_INF || r1 >= GCC_REGRET_INF ||
           dvar_fix_interval_t(cost, fds_bound(clamp_small(b->optcost[0] + r0)),
                               fds_bound(clamp_small(-b->optcost[1] - r1))) < 0) {
         outcome = -1;

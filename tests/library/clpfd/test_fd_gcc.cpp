@@ -5,6 +5,7 @@
 #include <random>
 #include <set>
 
+#include "fd_gcc_cost_oracle.h"
 #include "fd_globals.h"
 #include "fd_harness.h"
 #include "fd_kernel_env.h"
@@ -824,4 +825,275 @@ TEST_F(FdGccRows, NvalueRefusesAnUnboundedVariable)
   std::vector<int> vars = make_vars(d, in.doms);
   EXPECT_EQ(d.post_state(rw.posting(in, vars)), -1);
   EXPECT_EQ(exception().rfind("error(domain_error(finite_domain", 0), 0u) << exception();
+}
+
+/* ---- costs: the optima, the regrets, the pruning and Cost against independent oracles ---- */
+
+namespace {
+
+/* n variables over m keys 0..m-1 (now and then a value that is no key), counts lo..hi around a
+ * hidden assignment, costs -5..24, Cost an interval (sometimes with holes) or open. Data and
+ * domains as keyed_instance lays them out. */
+instance cost_flow_instance(fd_harness::rng &g, int max_vars, int max_keys)
+{
+  instance in;
+  int n = 1 + g.below(max_vars), m = 1 + g.below(max_keys);
+  in.data = {n, m};
+  for (int k = 0; k < m; k++) in.data.push_back(k);
+  std::vector<int> count(m, 0);
+  for (int i = 0; i < n; i++) {
+    int hidden = g.below(m);
+    count[hidden]++;
+    fd_oracle::values d;
+    for (int k = 0; k < m; k++)
+      if (k == hidden || g.below(3) != 0) d.push_back(k);
+    if (g.below(8) == 0) d.push_back(m + 1);
+    in.doms.push_back(fd_oracle::domain::of(d));
+  }
+  for (int j = 0; j < m; j++)
+    in.doms.push_back(fd_oracle::range(std::max(0, count[j] - g.below(3)), count[j] + g.below(3)));
+  for (int k = 0; k < n * m; k++) in.data.push_back(g.below(30) - 5);
+  int lo = g.below(12 * n + 1) - 5 * n, hi = lo + g.below(14 * n + 2);
+  in.doms.push_back(g.below(4) == 0   ? fd_oracle::range(-1000, 1000)
+                    : g.below(3) == 0 ? fd_harness::random_domain(g, lo, hi, 25)
+                                      : fd_oracle::range(lo, hi));
+  return in;
+}
+
+/* Per pair (variable i, key j): the least and greatest totals of the assignments within the
+ * domains that meet the counts' bounds and take i = j; INT64_MAX / INT64_MIN without one. */
+struct pair_totals {
+  std::vector<int64_t> least, most;
+};
+
+pair_totals brute_totals(const instance &in, const std::vector<fd_oracle::domain> &doms)
+{
+  int n = (int)in.data[0], m = (int)in.data[1];
+  pair_totals t{std::vector<int64_t>(n * m, INT64_MAX), std::vector<int64_t>(n * m, INT64_MIN)};
+  std::vector<fd_oracle::values> xs;
+  for (int i = 0; i < n; i++) xs.push_back(doms[i].all(m + 2));
+  fd_oracle::each_assignment(xs, [&](const fd_oracle::values &x) {
+    int64_t total = 0;
+    for (int i = 0; i < n; i++) {
+      if (x[i] < 0 || x[i] >= m) return;
+      total += in.data[2 + m + i * m + x[i]];
+    }
+    for (int j = 0; j < m; j++) {
+      int64_t c = std::count(x.begin(), x.end(), j);
+      if (c < doms[n + j].min() || c > doms[n + j].max()) return;
+    }
+    for (int i = 0; i < n; i++) {
+      int64_t &lo = t.least[i * m + x[i]], &hi = t.most[i * m + x[i]];
+      lo = std::min(lo, total), hi = std::max(hi, total);
+    }
+  });
+  return t;
+}
+
+}  // namespace
+
+class FdGccCostFlows : public fd_harness::FdHarness {
+protected:
+  fd_harness::row rw = keyed_row("global_cardinality", true);
+
+  /* The block of the newest post while its figures are those of the current state (a step
+   * that changed nothing after a backtrack leaves figures of a branch undone). */
+  static gcc_graph *block(driver &d)
+  {
+    TAGGED state = fd_mutable_value(StrArg(d.last_global(), FD_GLOBAL_STATE));
+    TAGGED h = deref(StrArg(state, 8));
+    if (!IsLst(h) || !IsVar(deref(LstHead(h)))) return nullptr;
+    auto *b = (gcc_graph *)fd_perm_data(h);
+    return b->stamp == GetSmall(deref(StrArg(state, 9))) ? b : nullptr;
+  }
+
+  /* A regret against the exact one: equal when that is within the threshold, else above it. */
+  static void expect_regret(int64_t got, int64_t exact, int64_t threshold, const std::string &what)
+  {
+    if (exact <= threshold)
+      EXPECT_EQ(got, exact) << what;
+    else
+      EXPECT_GT(got, threshold) << what << " (exact " << exact << ")";
+  }
+
+  /* The block's optima and the regrets of its active variables with a choice, against brute
+   * force over the domains (small) or the cycle-cancelling oracle over the block's graph. */
+  void check_figures(driver &d, const fd_harness::instance &in, const std::vector<fd_oracle::domain> &doms,
+                     bool brute)
+  {
+    gcc_graph *b = block(d);
+    if (!b) return;
+    fd_vgraph *g = &b->g;
+    int m = (int)in.data[1];
+    fd_gcc_cost_oracle::figures o = fd_gcc_cost_oracle::compute(b);
+    EXPECT_FALSE(o.moved[0] || o.moved[1]) << "a flow left not optimal";
+    pair_totals t;
+    int64_t least = o.total[0], most = -o.total[1];
+    if (brute) {
+      t = brute_totals(in, doms);
+      least = *std::min_element(t.least.begin(), t.least.end());
+      most = *std::max_element(t.most.begin(), t.most.end());
+      EXPECT_EQ(o.total[0], least);
+      EXPECT_EQ(-o.total[1], most);
+    }
+    EXPECT_EQ(b->optcost[0], least);
+    EXPECT_EQ(-b->optcost[1], most);
+    for (int k = 0; k < g->nvartargets; k++) {
+      int x = g->vartarget[k], i = x - m - 1;
+      if (g->in_degree[x] < 2) continue;
+      for (int r = 0; r < g->in_degree[x]; r++) {
+        int j = fd_vg_values(g, x)[r], cell = i * m + j - 1;
+        std::string what = "x" + std::to_string(i) + " = " + std::to_string(j - 1);
+        int64_t e0 = o.regret[0][cell], e1 = o.regret[1][cell];
+        if (brute) {
+          e0 = t.least[cell] == INT64_MAX ? GCC_REGRET_INF : t.least[cell] - least;
+          e1 = t.most[cell] == INT64_MIN ? GCC_REGRET_INF : most - t.most[cell];
+          EXPECT_EQ(o.regret[0][cell], e0) << "oracle " << what;
+          EXPECT_EQ(o.regret[1][cell], e1) << "oracle " << what;
+        }
+        expect_regret(*gcc_regret(b, 0, x, j), e0, b->threshold[0], "least " + what);
+        expect_regret(*gcc_regret(b, 1, x, j), e1, b->threshold[1], "greatest " + what);
+      }
+    }
+  }
+
+  /* The cycle-cancelling loop's fresh post on the domains before a step reaches the same
+   * outcome and domains as the step did. */
+  void check_twin(driver &d, const fd_harness::instance &in, const std::vector<fd_oracle::domain> &before,
+                  const fd_harness::result &r)
+  {
+    int count = d.var_count();
+    QX_term_ref posts = QX_new_term_refs(2);
+    fd_ref_put(api, posts, d.posts().first);
+    fd_ref_put(api, posts + 1, d.posts().second);
+    {
+      fd_undo_scope undo(w, QX_ALT_FAILCODE);
+      fd_costgcc_loop_hook = fd_gcc_cost_oracle::loop;
+      fd_harness::result o = post(d, rw, in, make_vars(d, before));
+      fd_costgcc_loop_hook = nullptr;
+      EXPECT_EQ(o.outcome, r.outcome) << "the oracle's outcome differs";
+      for (size_t i = 0; o.outcome == 1 && r.outcome == 1 && i < before.size(); i++)
+        EXPECT_EQ(r.doms[i].text(), o.doms[i].text()) << "the oracle's domains differ: " << i;
+    }
+    d.set_posts({fd_ref_get(api, posts), fd_ref_get(api, posts + 1)});
+    d.truncate(count);
+  }
+
+  void check_step(driver &d, const fd_harness::instance &in, const std::vector<fd_oracle::domain> &before,
+                  const fd_harness::result &r, bool brute)
+  {
+    std::string from = "from";
+    for (const fd_oracle::domain &x : before) from += " " + x.text();
+    SCOPED_TRACE(from);
+    check_twin(d, in, before, r);
+    std::string after = "after";
+    for (const fd_oracle::domain &x : r.doms) after += " " + x.text();
+    SCOPED_TRACE(after);
+    if (r.outcome == 1 && !r.entailed) check_figures(d, in, r.doms, brute);
+  }
+
+  /* Post, then steps of choicepoint and narrowing (a variable or Cost: fixed, a value removed,
+   * an interval), now and then a backtrack; every fixpoint checked. */
+  void walk(const fd_harness::instance &in, fd_harness::rng &g, bool brute)
+  {
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = make_vars(d, in.doms);
+    fd_harness::result r = post(d, rw, in, vars);
+    check_step(d, in, in.doms, r, brute);
+    int n = (int)in.data[0], m = (int)in.data[1];
+    std::vector<std::pair<node *, QX_term_ref>> stack;
+    for (int step = 0; step < 16; step++) {
+      std::vector<int> open;
+      for (int i = 0; r.outcome == 1 && i < n + m + 1; i++)
+        if (!r.doms[i].fixed()) open.push_back(i);
+      if (open.empty() || (!stack.empty() && g.below(4) == 0)) {
+        if (stack.empty()) break;
+        qx_restore_node(w, stack.back().first);
+        qx_pop_node(w);
+        d.set_posts({fd_ref_get(api, stack.back().second), fd_ref_get(api, stack.back().second + 1)});
+        stack.pop_back();
+        r = read(d, vars, 1);
+        continue;
+      }
+      QX_term_ref posts = QX_new_term_refs(2);
+      fd_ref_put(api, posts, d.posts().first);
+      fd_ref_put(api, posts + 1, d.posts().second);
+      stack.push_back({qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0)), posts});
+      int i = open[g.below((int)open.size())];
+      std::vector<fd_oracle::domain> before = r.doms;
+      fd_oracle::values v = before[i].all(1000);
+      int64_t a = v[g.below((int)v.size())], z = v[g.below((int)v.size())];
+      if (a > z) std::swap(a, z);
+      int op = g.below(3), ok;
+      if (op == 0) {
+        before[i] = fd_oracle::range(a, a);
+        ok = d.bind(vars[i], (int32_t)a, fd_driver::binding::in_interval);
+      } else if (op == 1) {
+        before[i] = before[i].within(a, z);
+        ok = d.call(d.n.in_interval, {d.term(vars[i]), MakeSmall((int32_t)a), MakeSmall((int32_t)z), MakeSmall(1)});
+        if (ok == 1) ok = d.propagate();
+      } else {
+        before[i] = fd_harness::without(before[i], a);
+        ok = d.exclude(vars[i], (int32_t)a);
+      }
+      ASSERT_GE(ok, 0) << exception();
+      r = read(d, vars, ok);
+      check_step(d, in, before, r, brute);
+    }
+    while (!stack.empty()) {
+      qx_restore_node(w, stack.back().first);
+      qx_pop_node(w);
+      stack.pop_back();
+    }
+  }
+};
+
+/* Small instances (brute force reaches them): the figures against brute force and the oracle,
+ * the pruning against the oracle's loop, along walks. Then up to 24 variables over up to 8
+ * keys, past the sizes brute force reaches: against the oracle. */
+TEST_F(FdGccCostFlows, WalksAgainstBruteForceAndOracle)
+{
+  struct { int walks, max_vars, max_keys; bool brute; } sizes[] = {{60, 6, 4, true}, {25, 24, 8, false}};
+  for (auto s : sizes)
+    for (uint64_t seed = 1; seed <= (uint64_t)s.walks; seed++) {
+      fd_harness::rng g{seed * 7919 + (uint64_t)s.max_vars};
+      fd_harness::instance in = cost_flow_instance(g, s.max_vars, s.max_keys);
+      SCOPED_TRACE("seed " + std::to_string(seed) + ", up to " + std::to_string(s.max_vars));
+      walk(in, g, s.brute);
+    }
+}
+
+/* Cost's bounds when Cost lacks an optimum (the next total is the optimum plus the least
+ * regret), and failure when no other total exists (data: n, m, keys, matrix; domains X1..Xn,
+ * C1..Cm, Cost). */
+TEST_F(FdGccCostFlows, CostBoundsFromTheRegrets)
+{
+  using fd_oracle::range;
+  auto set = [](fd_oracle::values v) { return fd_oracle::domain::of(v); };
+  struct edge {
+    const char *what;
+    std::vector<int64_t> data;
+    std::vector<fd_oracle::domain> doms;
+    const char *expect; /* the domains' texts, or failed */
+  } rows[] = {
+      {"least 2 missing: the next total 10, then its assignment", {2, 2, 1, 2, 1, 5, 5, 1},
+       {range(1, 2), range(1, 2), range(0, 1), range(0, 1), range(3, 20)},
+       "[[2|2]] [[1|1]] [[1|1]] [[1|1]] [[10|10]]"},
+      {"least 3 missing: the next total 5", {1, 2, 1, 2, 3, 5},
+       {range(1, 2), range(0, 1), range(0, 1), set({2, 5})}, "[[2|2]] [[0|0]] [[1|1]] [[5|5]]"},
+      {"least 3 missing and no other total", {1, 1, 1, 3}, {range(1, 1), range(0, 1), set({2, 4})}, "failed"},
+      {"greatest 10 missing: the total before it 2", {2, 2, 1, 2, 1, 5, 5, 1},
+       {range(1, 2), range(1, 2), range(0, 1), range(0, 1), set({0, 1, 2, 3, 11})},
+       "[[1|1]] [[2|2]] [[1|1]] [[1|1]] [[2|2]]"},
+      {"the upper bound below the least total", {2, 2, 1, 2, 1, 5, 5, 1},
+       {range(1, 2), range(1, 2), range(0, 1), range(0, 1), range(0, 1)}, "failed"},
+  };
+  for (const edge &e : rows) {
+    SCOPED_TRACE(e.what);
+    fd_harness::result r = run(rw, fd_harness::instance{e.doms, e.data});
+    std::string got = r.outcome == 1 ? "" : "failed";
+    for (const fd_oracle::domain &d : r.doms) got += (got.empty() ? "" : " ") + d.text();
+    EXPECT_EQ(got, e.expect);
+  }
 }
