@@ -84,6 +84,7 @@ struct geost_data {
   int32_t **lch_tables; /* longest-hole tables per dimension: closed, open, max, inverse */
   int32_t **lh_tables, **lh_tables_max, **lh_tables_inv;
   int32_t max_val_in_lmax, maxbacks;
+  int32_t lh_slack; /* the slack of the box the tables were built for: their last row */
   int *check_cumulative_set, *cumulative_sbox;
   sw_on_key **dp_hash;
   struct dvar *dvar;

@@ -729,3 +729,205 @@ TEST_F(FdGeostEntry, TilingsOfThirtyThreeByThirtyTwo)
 }
 
 }  // namespace
+
+namespace {
+
+/* The option groups of geost (redundant ones and the meaning-changing lex and volume); every
+ * pair of them is posted by the rows below, and the whole redundant word. */
+constexpr int GROUPS[] = {GEOST_LEX, GEOST_DISJUNCTIVE, GEOST_CUMULATIVE, GEOST_CUMULATIVE | GEOST_DYNAMIC_PROGRAMMING,
+                          GEOST_POLYMORPHISM, GEOST_PARCONFLICT, GEOST_VISAVIS_INIT, GEOST_VISAVIS, GEOST_CORNERS,
+                          GEOST_TASK_INTERVALS, GEOST_LONGEST_HOLE, GEOST_LONGEST_HOLE_ALL,
+                          GEOST_VISAVIS_FLOATING | GEOST_LONGEST_HOLE, GEOST_PALLET_LOADING, GEOST_VOLUME};
+
+std::vector<int> option_words()
+{
+  const int whole[] = {0x7ff2, GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2 | GEOST_LEX | GEOST_VOLUME};
+  std::vector<int> v;
+  int n = (int)std::size(GROUPS);
+  for (int a = 0; a < n; a++)
+    for (int b = a + 1; b < n; b++) {
+      if (v.size() % 3 == 0) v.push_back(whole[v.size() / 3 % 3]); /* the many-sided words often */
+      v.push_back(GROUPS[a] | GROUPS[b]);
+    }
+  return v;
+}
+
+/* n objects (3..5): random objects of one or two shapes; in two dimensions half of them an
+ * exact packing of a box, near-exact with the smallest piece left out, or with corners that may
+ * leave a margin. */
+instance crowd_try(rng &r, int k, int opt)
+{
+  int n = 3 + r.below(3);
+  if (k == 2 && r.below(2)) {
+    int w = 3 + r.below(3), h = 3 + r.below(2);
+    geost_test::packing pk = geost_test::make_packing(r, w, h, (size_t)n + 1);
+    int way = r.below(3);
+    auto area = [&](size_t i) {
+      int a = 0;
+      for (const auto &s : pk.boxes)
+        if (s.sid == pk.sid[i]) a += s.l[0] * s.l[1];
+      return a;
+    };
+    if (way == 1 || (int)pk.objs.size() > n) {
+      size_t small = 0;
+      for (size_t i = 1; i < pk.objs.size(); i++)
+        if (area(i) < area(small)) small = i;
+      pk.objs.erase(pk.objs.begin() + (long)small);
+    }
+    instance in = make_instance(r, 2, pk.objs, pk.boxes, opt, false);
+    geo g(in);
+    for (int d = 0; d < 2; d++) {
+      int64_t e = d ? h : w, m = way == 2;
+      in.doms[g.var_lower(d)] = fd_oracle::range(-m, 0);
+      in.doms[g.var_upper(d)] = fd_oracle::range(e, e + m);
+    }
+    return in;
+  }
+  std::vector<geost_test::sbox_spec> boxes;
+  int nshapes = 1 + r.below(2);
+  for (int sid = 0; sid < nshapes; sid++)
+    for (int j = 1 + r.below(2); j > 0; j--) {
+      geost_test::sbox_spec s{sid, {}, {}};
+      for (int d = 0; d < k; d++) s.t.push_back(j == 2 ? r.below(2) : 0), s.l.push_back(1 + r.below(k == 2 ? 3 : 2));
+      boxes.push_back(s);
+    }
+  std::vector<geost_test::object_spec> objs;
+  for (int o = 0; o < n; o++) {
+    geost_test::object_spec os{0, nshapes - 1, {}};
+    if (r.below(3)) os.shape_lo = os.shape_hi = r.below(nshapes);
+    for (int d = 0; d < k; d++) { /* spread out: some objects stand apart */
+      int lo = r.below(k == 2 ? 2 + n : 3);
+      os.origin.push_back({lo, lo + (r.below(3) == 0)});
+    }
+    objs.push_back(os);
+  }
+  instance in = make_instance(r, k, objs, boxes, opt, false);
+  geo g(in);
+  for (int d = 0; d < k; d++) { /* one value off the extreme hull at most */
+    int64_t lo = in.doms[g.var_lower(d)].min(), hi = in.doms[g.var_upper(d)].max();
+    in.doms[g.var_lower(d)] = fd_oracle::range(lo, lo + 1);
+    in.doms[g.var_upper(d)] = fd_oracle::range(hi - 1, hi);
+  }
+  return in;
+}
+
+/* crowd_try until the oracle's product is small enough, the lex chain added when asked for. */
+instance crowd_instance(rng &r, int k, int opt)
+{
+  for (;;) {
+    instance in = crowd_try(r, k, opt);
+    geo g(in);
+    uint64_t product = 1;
+    for (const domain &x : in.doms) product *= (uint64_t)(x.max() - x.min() + 1);
+    if (g.n < 3 || product > 30000) continue;
+    if (opt & GEOST_LEX) {
+      in.data.push_back(g.n);
+      for (int o = 0; o < g.n; o++) in.data.push_back(o);
+    }
+    return in;
+  }
+}
+
+/* Three to five objects under every pair of option groups: along walks of narrowing and
+ * backtracking no solution is lost, and every variant's search finds the solutions. */
+TEST_F(FdGeostEntry, CrowdsUnderPairsOfOptions)
+{
+  std::vector<int> words = option_words();
+  for (int k : {2, 3}) {
+    row rw = geost_row("geost crowds k" + std::to_string(k), k, 0, k == 2 ? (int)words.size() : 24);
+    rw.generate = [k, words, count = std::make_shared<int>(0)](rng &r) {
+      return crowd_instance(r, k, words[(size_t)(*count)++ % words.size()]);
+    };
+    rw.fresh = false; /* tables built once at the first call make the pruning depend on the path */
+    rw.mutations.clear();
+    check_row(rw);
+  }
+}
+
+/* States that went wrong, each posted, narrowed step by step, then searched: the search finds
+ * the oracle's solutions. Longest holes for every slack with vis-a-vis contacts, once the
+ * bounding box of the active objects has shrunk away from a placed object (the gap to it lies
+ * outside that box, its empty cells not counted in the box's slack); a lex chain with the
+ * cumulative check (whose precedences are made afresh on every run of its loop). */
+TEST_F(FdGeostEntry, KnownStatesAfterNarrowing)
+{
+  struct step {
+    int object, dim, value;
+    bool exclude;
+  };
+  struct kase {
+    std::vector<geost_test::sbox_spec> boxes;
+    std::vector<geost_test::object_spec> objs;
+    std::vector<std::vector<int64_t>> values; /* per object and dimension (empty: the range) */
+    std::pair<int, int> lower[2], upper[2]; /* the corners' ranges */
+    std::vector<step> steps;
+    std::vector<int> opts;
+    bool chain;
+  } table[] = {
+      {{{1, {0, 0}, {2, 3}}, {2, {0, 0}, {3, 2}}},
+       {{1, 1, {{2, 2}, {5, 5}}}, {2, 2, {{5, 5}, {4, 5}}}},
+       {},
+       {{0, 3}, {2, 5}},
+       {{7, 9}, {7, 9}},
+       {},
+       {GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2},
+       false},
+      {{{0, {0, 0}, {2, 2}}},
+       {{0, 0, {{1, 2}, {0, 3}}}, {0, 0, {{1, 3}, {0, 1}}}, {0, 0, {{1, 3}, {0, 3}}}},
+       {{1, 2}, {0, 3}, {}, {}, {1, 3}, {}},
+       {{-1, 2}, {-1, 1}},
+       {{4, 6}, {4, 6}},
+       {{0, 1, 0, false}, {1, 1, 0, false}, {2, 0, 1, false}, {2, 1, 2, true}},
+       {GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2},
+       false},
+      {{{0, {0, 0}, {3, 2}}, {1, {1, 0}, {3, 1}}, {2, {0, 0}, {1, 1}}, {2, {1, 0}, {2, 1}}},
+       {{0, 1, {{-1, 0}, {-1, 1}}}, {1, 1, {{-2, 0}, {2, 3}}}, {2, 2, {{0, 1}, {2, 2}}}},
+       {},
+       {{0, 0}, {0, 0}},
+       {{3, 3}, {4, 4}},
+       {},
+       {GEOST_LEX | GEOST_CUMULATIVE, 0x7ff2 | GEOST_LEX | GEOST_VOLUME},
+       true},
+  };
+  int c = 0;
+  for (const kase &e : table) {
+    for (int opt : e.opts) {
+      SCOPED_TRACE("case " + std::to_string(c) + " options " + std::to_string(opt));
+      rng r{1};
+      instance in = make_instance(r, 2, e.objs, e.boxes, opt, false);
+      geo g(in);
+      for (size_t i = 0; i < e.values.size(); i++)
+        if (!e.values[i].empty()) in.doms[g.var_origin((int)i / 2, (int)i % 2)] = domain::of(e.values[i]);
+      for (int d = 0; d < 2; d++) {
+        in.doms[g.var_lower(d)] = fd_oracle::range(e.lower[d].first, e.lower[d].second);
+        in.doms[g.var_upper(d)] = fd_oracle::range(e.upper[d].first, e.upper[d].second);
+      }
+      if (e.chain) in.data.insert(in.data.end(), {3, 0, 1, 2});
+      session ss(*this, in);
+      ASSERT_EQ(ss.outcome, 1) << exception();
+      for (const step &st : e.steps) {
+        int v = g.var_origin(st.object, st.dim);
+        in.doms[v] = st.exclude ? fd_harness::without(in.doms[v], st.value) : fd_oracle::range(st.value, st.value);
+        int ok = st.exclude ? ss.d.exclude(ss.vars[v], st.value)
+                            : ss.d.bind(ss.vars[v], st.value, fd_driver::binding::in_interval);
+        ASSERT_EQ(ok, 1) << "a step lost the solutions " << exception();
+      }
+      std::set<tuple> oracle, found;
+      fd_oracle::each_assignment(values_of(in.doms, 6), [&](const tuple &t) {
+        if (sat(in, t)) oracle.insert(t);
+      });
+      auto record = [&](driver &dd) {
+        tuple t;
+        for (int x : ss.vars) t.push_back(dd.value(x));
+        found.insert(t);
+        return true;
+      };
+      ASSERT_EQ(ss.d.search(ss.vars, {}, record, nullptr), 1) << exception();
+      EXPECT_FALSE(oracle.empty());
+      EXPECT_TRUE(found == oracle) << "found " << found.size() << " solutions, the oracle " << oracle.size();
+    }
+    c++;
+  }
+}
+
+}  // namespace
