@@ -5229,6 +5229,9 @@ bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
   if (!e.what && !small_between(arg(S_MAXN), 0, 1 << 16)) e.set("geost_max_sboxes", arg(S_MAXN));
   for (int i : {S_OPT, S_MAXBACKS, S_NHOLES, S_REST})
     if (!e.what && !IsSmall(arg(i))) e.set("integer", arg(i), false);
+  /* bits the option word does not define (a negative word has them all) would switch on
+   * reasoning nobody asked for */
+  if (!e.what && (GetSmall(arg(S_OPT)) & ~GEOST_DEFINED_OPTIONS)) e.set("geost_options", arg(S_OPT));
   if (e.what) return fd_entry_error(api, e.what, e.culprit, 1, e.domain), false;
   int n = GetSmall(arg(S_NOBJ)), ns = GetSmall(arg(S_NSBOX)), maxn = GetSmall(arg(S_MAXN));
   int32_t opt = GetSmall(arg(S_OPT));

@@ -931,3 +931,82 @@ TEST_F(FdGeostEntry, KnownStatesAfterNarrowing)
 }
 
 }  // namespace
+
+namespace {
+
+/* Bad input to the placement constraints, one answer each: option bits geost does not define;
+ * a negative margin given to disjoint2 (the error disjoint1 raises for it); lists that end in a
+ * variable. */
+TEST_F(FdGeostEntry, BadPlacementInputsRaiseTheirErrors)
+{
+  using D = driver;
+  /* disjoint2 (or, with one dimension, disjoint1) of two unit items, margins between type 0
+   * and itself when given */
+  auto boxes = [](D &d, int dims, std::vector<D::tmpl> margins, const D::tmpl *tail) {
+    std::vector<D::tmpl> items;
+    for (int i = 0; i < 2; i++) {
+      std::vector<D::tmpl> a;
+      for (int k = 0; k < dims; k++)
+        for (int x : {d.new_var(0, 3), d.new_var(1, 1)}) a.push_back(D::t_var(x)), a.push_back(D::t_attr(x));
+      a.push_back(D::t_int(0));
+      items.push_back(D::t_struct("i", a));
+    }
+    D::tmpl list = tail ? D::t_improper(items, *tail) : D::t_list(items);
+    int flags = margins.empty() ? 0 : dims == 2 ? 8 : 4;
+    if (dims == 1)
+      return D::posting{"disjoint1", {D::t_atom("items"), D::t_atom("options")},
+                        {D::t_int(2), D::t_struct("opt", {D::t_int(flags), D::t_int(0), D::t_int(0), D::t_list(margins)}),
+                         list, D::t_int(2), D::t_int(0)}};
+    D::tmpl opt = D::t_struct("opt", {D::t_int(flags), D::t_int(0), D::t_int(0), D::t_int(0), D::t_int(0), D::t_list(margins)});
+    return D::posting{"disjoint2", {list, opt}, {D::t_int(2), opt, list, D::t_int(2), D::t_int(0)}};
+  };
+  auto margin = [](int dims, int64_t amount) {
+    std::vector<D::tmpl> a = {D::t_int(0), D::t_int(0)};
+    for (int k = 0; k < dims; k++) a.push_back(k ? D::t_int(0) : D::t_int(amount));
+    return std::vector<D::tmpl>{D::t_struct("m", a)};
+  };
+  auto geost_with = [this](D &d, int64_t opt) {
+    instance in = open_instance(2, 0, 1, false);
+    D::posting p = posting(in, make_vars(d, in.doms));
+    p.state[10] = D::t_int(opt);
+    return p;
+  };
+  const D::tmpl hole{D::tmpl::unbound};
+  const struct {
+    std::string what;
+    std::function<D::posting(D &)> make;
+    std::string expect; /* the error's first argument; empty: taken */
+  } table[] = {
+      {"geost options -1", [&](D &d) { return geost_with(d, -1); }, "domain_error(geost_options,-1)"},
+      {"geost option bit 0x100000", [&](D &d) { return geost_with(d, 0x100000); }, "domain_error(geost_options,1048576)"},
+      {"geost every defined option", [&](D &d) { return geost_with(d, 0xfffff & ~GEOST_RULES); }, ""},
+      {"disjoint1 margin -1", [&](D &d) { return boxes(d, 1, margin(1, -1), nullptr); }, "type_error(margin_amount,-1)"},
+      {"disjoint2 margin -1", [&](D &d) { return boxes(d, 2, margin(2, -1), nullptr); }, "type_error(margin_amount,-1)"},
+      {"disjoint2 margin 0", [&](D &d) { return boxes(d, 2, margin(2, 0), nullptr); }, ""},
+      {"disjoint2 partial item list", [&](D &d) { return boxes(d, 2, {}, &hole); }, "instantiation_error"},
+      {"disjoint2 partial margin list", [&](D &d) {
+         D::posting p = boxes(d, 2, margin(2, 1), nullptr);
+         p.state[1].args[5] = D::t_improper(p.state[1].args[5].args, hole);
+         return p;
+       }, "instantiation_error"},
+      {"disjoint2 item list ending in an atom", [&](D &d) {
+         D::tmpl x = D::t_atom("x");
+         return boxes(d, 2, {}, &x);
+       }, "domain_error(item_list,"},
+  };
+  for (const auto &row : table) {
+    SCOPED_TRACE(row.what);
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    int r = d.post_state(row.make(d));
+    std::string e = r < 0 ? exception() : "";
+    if (row.expect.empty()) {
+      EXPECT_EQ(r, 1) << e;
+    } else {
+      EXPECT_LT(r, 0);
+      EXPECT_EQ(e.rfind("error(" + row.expect, 0), 0u) << e;
+    }
+  }
+}
+
+}  // namespace
