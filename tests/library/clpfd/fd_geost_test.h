@@ -195,7 +195,7 @@ struct random_block {
   }
 };
 
-/* An exact packing of a w x h box cut into up to `pieces` rectangles (guillotine cuts), each an object whose
+/* An exact packing of a w x h box cut into rectangles (guillotine cuts), each an object whose
  * true shape is its rectangle, sometimes as two sboxes or translated. */
 struct packing {
   std::vector<object_spec> objs;
@@ -204,10 +204,10 @@ struct packing {
   std::vector<int> sid;
 };
 
-[[maybe_unused]] packing make_packing(rng &g, int w, int h, size_t pieces = 6)
+[[maybe_unused]] packing make_packing(rng &g, int w, int h)
 {
   std::vector<std::array<int, 4>> rects = {{0, 0, w, h}}; /* x, y, width, height */
-  while (rects.size() < pieces) {
+  while (rects.size() < 6) {
     size_t i = (size_t)g.below((int)rects.size());
     auto r = rects[i];
     bool vertical = g.below(2);

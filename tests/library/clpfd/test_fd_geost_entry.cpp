@@ -752,61 +752,29 @@ std::vector<int> option_words()
   return v;
 }
 
-/* n objects (3..5): random objects of one or two shapes; in two dimensions half of them an
- * exact packing of a box, near-exact with the smallest piece left out, or with corners that may
- * leave a margin. */
+/* n objects (3..5) of one or two shapes, spread out so that some stand apart; in two dimensions
+ * half of them the (near-)exact packings above. */
 instance crowd_try(rng &r, int k, int opt)
 {
-  int n = 3 + r.below(3);
-  if (k == 2 && r.below(2)) {
-    int w = 3 + r.below(3), h = 3 + r.below(2);
-    geost_test::packing pk = geost_test::make_packing(r, w, h, (size_t)n + 1);
-    int way = r.below(3);
-    auto area = [&](size_t i) {
-      int a = 0;
-      for (const auto &s : pk.boxes)
-        if (s.sid == pk.sid[i]) a += s.l[0] * s.l[1];
-      return a;
-    };
-    if (way == 1 || (int)pk.objs.size() > n) {
-      size_t small = 0;
-      for (size_t i = 1; i < pk.objs.size(); i++)
-        if (area(i) < area(small)) small = i;
-      pk.objs.erase(pk.objs.begin() + (long)small);
-    }
-    instance in = make_instance(r, 2, pk.objs, pk.boxes, opt, false);
-    geo g(in);
-    for (int d = 0; d < 2; d++) {
-      int64_t e = d ? h : w, m = way == 2;
-      in.doms[g.var_lower(d)] = fd_oracle::range(-m, 0);
-      in.doms[g.var_upper(d)] = fd_oracle::range(e, e + m);
-    }
-    return in;
-  }
+  if (k == 2 && r.below(2)) return packing_instance(r, opt, r.below(2));
+  int n = 3 + r.below(3), nshapes = 1 + r.below(2);
   std::vector<geost_test::sbox_spec> boxes;
-  int nshapes = 1 + r.below(2);
   for (int sid = 0; sid < nshapes; sid++)
     for (int j = 1 + r.below(2); j > 0; j--) {
       geost_test::sbox_spec s{sid, {}, {}};
       for (int d = 0; d < k; d++) s.t.push_back(j == 2 ? r.below(2) : 0), s.l.push_back(1 + r.below(k == 2 ? 3 : 2));
       boxes.push_back(s);
     }
-  std::vector<geost_test::object_spec> objs;
-  for (int o = 0; o < n; o++) {
-    geost_test::object_spec os{0, nshapes - 1, {}};
+  std::vector<geost_test::object_spec> objs(n, {0, nshapes - 1, {}});
+  for (auto &os : objs) {
     if (r.below(3)) os.shape_lo = os.shape_hi = r.below(nshapes);
-    for (int d = 0; d < k; d++) { /* spread out: some objects stand apart */
-      int lo = r.below(k == 2 ? 2 + n : 3);
-      os.origin.push_back({lo, lo + (r.below(3) == 0)});
-    }
-    objs.push_back(os);
+    for (int d = 0, lo; d < k; d++) lo = r.below(k == 2 ? 2 + n : 3), os.origin.push_back({lo, lo + (r.below(3) == 0)});
   }
   instance in = make_instance(r, k, objs, boxes, opt, false);
   geo g(in);
   for (int d = 0; d < k; d++) { /* one value off the extreme hull at most */
     int64_t lo = in.doms[g.var_lower(d)].min(), hi = in.doms[g.var_upper(d)].max();
-    in.doms[g.var_lower(d)] = fd_oracle::range(lo, lo + 1);
-    in.doms[g.var_upper(d)] = fd_oracle::range(hi - 1, hi);
+    in.doms[g.var_lower(d)] = fd_oracle::range(lo, lo + 1), in.doms[g.var_upper(d)] = fd_oracle::range(hi - 1, hi);
   }
   return in;
 }
@@ -864,30 +832,15 @@ TEST_F(FdGeostEntry, KnownStatesAfterNarrowing)
     std::vector<int> opts;
     bool chain;
   } table[] = {
-      {{{1, {0, 0}, {2, 3}}, {2, {0, 0}, {3, 2}}},
-       {{1, 1, {{2, 2}, {5, 5}}}, {2, 2, {{5, 5}, {4, 5}}}},
-       {},
-       {{0, 3}, {2, 5}},
-       {{7, 9}, {7, 9}},
-       {},
-       {GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2},
-       false},
-      {{{0, {0, 0}, {2, 2}}},
-       {{0, 0, {{1, 2}, {0, 3}}}, {0, 0, {{1, 3}, {0, 1}}}, {0, 0, {{1, 3}, {0, 3}}}},
-       {{1, 2}, {0, 3}, {}, {}, {1, 3}, {}},
-       {{-1, 2}, {-1, 1}},
-       {{4, 6}, {4, 6}},
+      {{{1, {0, 0}, {2, 3}}, {2, {0, 0}, {3, 2}}}, {{1, 1, {{2, 2}, {5, 5}}}, {2, 2, {{5, 5}, {4, 5}}}}, {},
+       {{0, 3}, {2, 5}}, {{7, 9}, {7, 9}}, {}, {GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2}, false},
+      {{{0, {0, 0}, {2, 2}}}, {{0, 0, {{1, 2}, {0, 3}}}, {0, 0, {{1, 3}, {0, 1}}}, {0, 0, {{1, 3}, {0, 3}}}},
+       {{1, 2}, {0, 3}, {}, {}, {1, 3}, {}}, {{-1, 2}, {-1, 1}}, {{4, 6}, {4, 6}},
        {{0, 1, 0, false}, {1, 1, 0, false}, {2, 0, 1, false}, {2, 1, 2, true}},
-       {GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2},
-       false},
+       {GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2}, false},
       {{{0, {0, 0}, {3, 2}}, {1, {1, 0}, {3, 1}}, {2, {0, 0}, {1, 1}}, {2, {1, 0}, {2, 1}}},
-       {{0, 1, {{-1, 0}, {-1, 1}}}, {1, 1, {{-2, 0}, {2, 3}}}, {2, 2, {{0, 1}, {2, 2}}}},
-       {},
-       {{0, 0}, {0, 0}},
-       {{3, 3}, {4, 4}},
-       {},
-       {GEOST_LEX | GEOST_CUMULATIVE, 0x7ff2 | GEOST_LEX | GEOST_VOLUME},
-       true},
+       {{0, 1, {{-1, 0}, {-1, 1}}}, {1, 1, {{-2, 0}, {2, 3}}}, {2, 2, {{0, 1}, {2, 2}}}}, {}, {{0, 0}, {0, 0}},
+       {{3, 3}, {4, 4}}, {}, {GEOST_LEX | GEOST_CUMULATIVE, 0x7ff2 | GEOST_LEX | GEOST_VOLUME}, true},
   };
   int c = 0;
   for (const kase &e : table) {
