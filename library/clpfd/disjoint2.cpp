@@ -1632,12 +1632,30 @@ void disjoint2_destructor(void *block)
   fd_entry_destroy(block, b->refbase);
 }
 
+/* What a list ends in after at most the list bound of cells, their count in *n: [] for a proper
+ * list, a variable for a partial one. */
+TAGGED list_end(const worker *w, TAGGED list, uint32_t *n)
+{
+  uint32_t bound = fd_list_bound(w);
+  *n = 0;
+  for (list = deref(list); IsLst(list) && *n < bound; list = deref(LstTail(list))) ++*n;
+  return list;
+}
+
 /* The length of a proper list, -1 for anything else (a partial or cyclic list included). */
 int d2_length(const worker *w, TAGGED list)
 {
-  uint32_t bound = fd_list_bound(w), n = 0;
-  for (list = deref(list); IsLst(list) && n < bound; list = deref(LstTail(list))) n++;
-  return list == atom_nil ? (int)n : -1;
+  uint32_t n;
+  return list_end(w, list, &n) == atom_nil ? (int)n : -1;
+}
+
+/* The culprit of a list that is not proper: its unbound end (an instantiation error), else the
+ * list. */
+TAGGED list_culprit(const worker *w, TAGGED list)
+{
+  uint32_t n;
+  TAGGED end = list_end(w, list, &n);
+  return IsVar(end) ? end : list;
 }
 
 /* Bad input: a type or domain error naming what was expected, a compound culprit by its name;
@@ -1677,6 +1695,12 @@ bool var_entry(TAGGED x, TAGGED attr)
   return IsVar(x) || fd_member(x, deref(StrArg(fd_attr_dom(attr), 1)));
 }
 
+bool amount_ok(TAGGED t)
+{
+  t = deref(t);
+  return (IsSmall(t) && GetSmall(t) >= 0) || t == atom_sup;
+}
+
 /* Checks the state of a first call: true, or false after raising an error. */
 bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
 {
@@ -1687,7 +1711,7 @@ bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
   if (!small_in(n, 0, 1 << 24)) {
     bad = "item_count", culprit = n, domain = IsSmall(n);
   } else if (d2_length(w, items) != GetSmall(n)) {
-    bad = "item_list", culprit = items, domain = true;
+    bad = "item_list", culprit = list_culprit(w, items), domain = true;
   } else if (!is_compound(opt, 6) || !IsSmall(deref(StrArg(opt, 1)))) {
     bad = "disjoint2_options", culprit = opt;
   } else {
@@ -1699,9 +1723,13 @@ bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
         bad = "wrap_borders", culprit = opt, domain = true;
     }
     TAGGED m = StrArg(opt, 6);
-    if (!bad && (bits & D2_MARGIN) && d2_length(w, m) < 0) bad = "list", culprit = m;
-    for (TAGGED l = deref(m); !bad && (bits & D2_MARGIN) && IsLst(l); l = deref(LstTail(l)))
-      if (!is_compound(deref(LstHead(l)), 4)) bad = "margin", culprit = LstHead(l);
+    if (!bad && (bits & D2_MARGIN) && d2_length(w, m) < 0) bad = "list", culprit = list_culprit(w, m);
+    for (TAGGED l = deref(m); !bad && (bits & D2_MARGIN) && IsLst(l); l = deref(LstTail(l))) {
+      TAGGED e = deref(LstHead(l));
+      if (!is_compound(e, 4)) bad = "margin", culprit = e;
+      for (int d = 0; d < 2 && !bad; d++) /* an amount: a non-negative integer or sup */
+        if (!amount_ok(StrArg(e, 3 + d))) bad = "margin_amount", culprit = StrArg(e, 3 + d);
+    }
   }
   for (TAGGED l = deref(items); !bad && IsLst(l); l = deref(LstTail(l))) {
     TAGGED it = deref(LstHead(l));
@@ -1716,7 +1744,7 @@ bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
 int32_t margin_amount(TAGGED t)
 {
   t = deref(t);
-  return IsSmall(t) ? std::clamp(GetSmall(t), 0, MARGIN_CAP) : MARGIN_CAP;
+  return IsSmall(t) ? std::min(GetSmall(t), MARGIN_CAP) : MARGIN_CAP; /* sup: unbounded */
 }
 
 /* The block of a first call, made from the checked state in w->term[0]. */

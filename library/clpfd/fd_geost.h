@@ -25,6 +25,7 @@ constexpr int32_t GEOST_LEX = 0x1, GEOST_DISJUNCTIVE = 0x2, GEOST_CUMULATIVE = 0
                   GEOST_LONGEST_HOLE_ALL = 0x3000, GEOST_VISAVIS_FLOATING = 0x4000,
                   GEOST_PALLET_LOADING = 0x8000, GEOST_RULES = 0x10000, GEOST_OVERLAP = 0x20000,
                   GEOST_VOLUME = 0x40000, GEOST_OVERLAP_TOO = 0x80000;
+constexpr int32_t GEOST_DEFINED_OPTIONS = 0xfffff; /* every bit above is defined (0x4, 0x8 carried) */
 
 /* One compiled rule procedure. */
 struct geost_proc {
@@ -84,6 +85,7 @@ struct geost_data {
   int32_t **lch_tables; /* longest-hole tables per dimension: closed, open, max, inverse */
   int32_t **lh_tables, **lh_tables_max, **lh_tables_inv;
   int32_t max_val_in_lmax, maxbacks;
+  int32_t lh_slack; /* the slack of the box the tables were built for: their last row */
   int *check_cumulative_set, *cumulative_sbox;
   sw_on_key **dp_hash;
   struct dvar *dvar;

@@ -1713,10 +1713,22 @@ int32_t hole_lookup(geost_data *b, int32_t **tables, int dim, int64_t sigma, int
   if (epsilon <= 0 || epsilon > b->maxeps[dim] || !b->lh_tables[dim] || !tables[dim]) return NO_HOLE_BOUND;
   int64_t i = epsilon - 1;
   if ((b->opt & GEOST_LONGEST_HOLE_ALL) == GEOST_LONGEST_HOLE_ALL) {
-    if (sigma < 0 || sigma > b->slack) return NO_HOLE_BOUND; /* no row for that slack */
+    if (sigma < 0 || sigma > b->lh_slack) return NO_HOLE_BOUND; /* no row for that slack */
     i += sigma * b->maxeps[dim];
   }
   return tables[dim][i];
+}
+
+/* The slack that bounds the empty cells of the 2-D region lo..hi (inclusive), the row to read
+ * for a hole there: bounding box 1's when the region lies inside it; else the slack of the box
+ * the tables were built for, which held every object then and so holds every gap between two
+ * of them (bounding box 1 holds only the active objects: a gap reaching a retired object may
+ * leave it, and the empty cells outside are not counted in its slack). */
+int64_t gap_slack(const geost_data *b, const int64_t *lo, const int64_t *hi)
+{
+  for (int d = 0; d < 2; d++)
+    if (lo[d] < b->fr.origin[2 + d] || hi[d] > b->fr.end[2 + d]) return b->lh_slack;
+  return b->slack;
 }
 
 }  // namespace
@@ -2375,6 +2387,7 @@ int init_longest_holes(ORVALIS_API_STRUCT *env, geost_data *b, worker *w)
   int k = b->kdims;
   bool all = (b->opt & GEOST_LONGEST_HOLE_ALL) == GEOST_LONGEST_HOLE_ALL;
   int64_t nrows = all ? (int64_t)b->slack + 1 : 1, sigma0 = all ? 0 : b->slack;
+  b->lh_slack = b->slack;
   free_lh_tables(env, b);
   int64_t V = 1;
   for (int d = 0; d < k; d++) V = sat_mul(V, extent_of_bb(b, d));
@@ -2798,7 +2811,7 @@ int32_t get_longest_hole_inv(ORVALIS_API_STRUCT *, geost_data *b, int dim, int64
   if (!b->lh_tables_inv[dim] || epsilon < 1 || epsilon > M) return -1;
   int64_t i = epsilon - 1;
   if ((b->opt & GEOST_LONGEST_HOLE_ALL) == GEOST_LONGEST_HOLE_ALL) {
-    if (sigma < 0 || sigma > b->slack) return -1;
+    if (sigma < 0 || sigma > b->lh_slack) return -1;
     i += sigma * M;
   }
   return b->lh_tables_inv[dim][i];
@@ -2832,17 +2845,23 @@ int floating_visavis_prune(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, in
   int64_t a1 = (int64_t)lo_of(origin_view(b, object1, d)) + t1[d], b1 = (int64_t)hi_of(origin_view(b, object1, d)) + t1[d];
   int64_t a2 = (int64_t)lo_of(origin_view(b, object2, d)) + t2[d], b2 = (int64_t)hi_of(origin_view(b, object2, d)) + t2[d];
   int64_t min1c = lo_of(origin_view(b, object1, c)), max1c = hi_of(origin_view(b, object1, c));
+  int64_t min2c = lo_of(origin_view(b, object2, c)), max2c = hi_of(origin_view(b, object2, c));
+  /* every gap between the two boxes lies within the hull of their reaches */
+  int64_t lo[2], hi[2];
+  lo[d] = std::min(a1, a2), hi[d] = std::max(b1 + s1[d], b2 + s2[d]) - 1;
+  lo[c] = std::min(min1c + t1[c], min2c + t2[c]), hi[c] = std::max(max1c + t1[c] + s1[c], max2c + t2[c] + s2[c]) - 1;
+  int64_t slack = gap_slack(b, lo, hi);
   bool after = a2 > b1 + s1[d], before = a1 > b2 + s2[d];
   if (after || before) { /* apart along d: facing longer than the longest hole of their widest gap */
     int64_t G = after ? b2 - (a1 + s1[d]) : b1 - (a2 + s2[d]);
-    int64_t H = get_longest_hole_max(env, b, c, b->slack, (int)std::min<int64_t>(G, INT32_MAX));
+    int64_t H = get_longest_hole_max(env, b, c, slack, (int)std::min<int64_t>(G, INT32_MAX));
     if (H >= std::min(s1[c], s2[c])) return 0;
     return drop_range(env, b, w, object2, c, max1c + t1[c] + H + 1 - s2[c] - t2[c],
                       min1c + t1[c] + s1[c] - H - 1 - t2[c]);
   }
   int64_t V0 = std::min(overlap_len(a1, s1[d], b2, s2[d]), overlap_len(b1, s1[d], a2, s2[d]));
   if (V0 < 1 || V0 > b->max_val_in_lmax) return 0;
-  int64_t E = get_longest_hole_inv(env, b, d, b->slack, (int)V0);
+  int64_t E = get_longest_hole_inv(env, b, d, slack, (int)V0);
   if (E < 1) return 0; /* -1: no bound; 0: no gap to forbid */
   int r1 = drop_range(env, b, w, object2, c, max1c + t1[c] - E - s2[c] - t2[c], min1c + t1[c] - s2[c] - t2[c] - 1);
   if (r1 < 0) return r1;
@@ -3254,6 +3273,14 @@ bool ground_task(geost_data *b, task *t, int o, int s, int d, int index, bool *w
   return true;
 }
 
+/* Whether a task operation changed an active object since the fixpoint loop cleared the marks. */
+bool any_object_marked(const geost_data *b)
+{
+  for (int p = 0; p < b->ntargets; p++)
+    if (b->object.flags[b->target[p]] & 1) return true;
+  return false;
+}
+
 /* The cumulative check along d: every box a task of its cross-section's height under the
  * bounding box's cross-section. */
 int cumulative_check(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int d, int64_t volume)
@@ -3302,9 +3329,17 @@ int cumulative_check(ORVALIS_API_STRUCT *env, geost_data *b, worker *w, int d, i
   std::vector<dvar> diff(dc.size());
   for (dvar &x : diff) dvar_init_temp(&x, MakeSmall(0), MakeSmall(QX_SMALL_MAX));
   int flags = b->opt & GEOST_DYNAMIC_PROGRAMMING ? 14 : 10;
-  return fd_discrete_filtering(env, b->task, n, n, flags, diff.data(), &limit, &b->lower_dvar[d],
-                               &b->upper_dvar[d], dc.data(), (int)dc.size(),
-                               whole ? geost_lh_method : geost_lh_dummy, geost_dp_hash_method, b->scratch, w);
+  const dvar *lo = &b->lower_dvar[d], *up = &b->upper_dvar[d];
+  const TAGGED corners[4] = {lo->min, lo->max, up->min, up->max};
+  int r = fd_discrete_filtering(env, b->task, n, n, flags, diff.data(), &limit, &b->lower_dvar[d],
+                                &b->upper_dvar[d], dc.data(), (int)dc.size(),
+                                whole ? geost_lh_method : geost_lh_dummy, geost_dp_hash_method, b->scratch, w);
+  /* the differences are made afresh on each call: narrowing them alone is no change, and
+   * counting it as one would run the fixpoint loop for ever */
+  if (r == 1 && !dc.empty() && corners[0] == lo->min && corners[1] == lo->max && corners[2] == up->min &&
+      corners[3] == up->max && !any_object_marked(b))
+    r = 0;
+  return r;
 }
 
 }  // namespace
@@ -4045,6 +4080,13 @@ bool corners_make_hole(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s
 
 /* ---- the hole test of one sbox ---- */
 
+/* The slack bounding the empty cells of region r (2-D). */
+int64_t region_slack(const geost_data *b, int r)
+{
+  const int64_t lo[2] = {b->fr.origin[2 * r], b->fr.origin[2 * r + 1]}, hi[2] = {b->fr.end[2 * r], b->fr.end[2 * r + 1]};
+  return gap_slack(b, lo, hi);
+}
+
 /* Whether an sbox that ends before R, or starts after it, in a dimension d in which it is fixed
  * leaves a gap between them longer, across d, than the longest hole of its width. */
 bool longest_hole_beside(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, const int *p,
@@ -4067,18 +4109,20 @@ bool longest_hole_beside(ORVALIS_API_STRUCT *env, geost_data *b, int object, int
         put_hull(b, R2, dv, s2);
       for (int d = 0; d < 2 && !hole; d++) {
         if (o2 != object && !(dv[d].flags & DV_FIXED)) continue;
-        int64_t gap;
+        int64_t lo[2], hi[2]; /* the gap: between the two along d, across R along d ^ 1 */
+        lo[d ^ 1] = org[R * k + (d ^ 1)], hi[d ^ 1] = end[R * k + (d ^ 1)];
         if (end[R2 * k + d] < org[R * k + d] && org[R * k + d] >= org[k + d] &&
             org[R * k + d] <= end[k + d])
-          gap = (int64_t)org[R * k + d] - end[R2 * k + d] - 1;
+          lo[d] = (int64_t)end[R2 * k + d] + 1, hi[d] = (int64_t)org[R * k + d] - 1;
         else if (org[R2 * k + d] > end[R * k + d] && end[R * k + d] >= org[k + d] &&
                  end[R * k + d] <= end[k + d])
-          gap = (int64_t)org[R2 * k + d] - end[R * k + d] - 1;
+          lo[d] = (int64_t)end[R * k + d] + 1, hi[d] = (int64_t)org[R2 * k + d] - 1;
         else
           continue;
+        int64_t gap = hi[d] - lo[d] + 1;
         if (gap < 1 || gap > INT_MAX) continue;
         int32_t m = min_intersection(b, R2, R, sizes_of(b, s2), sizes_of(b, s), d ^ 1);
-        hole = m > get_longest_hole(env, b, d ^ 1, b->slack, (int)gap, 0);
+        hole = m > get_longest_hole(env, b, d ^ 1, gap_slack(b, lo, hi), (int)gap, 0);
       }
     }
   };
@@ -4157,7 +4201,7 @@ bool sbox_makes_hole(ORVALIS_API_STRUCT *env, geost_data *b, int object, int s, 
     visavis_fill(env, b, T, ext, d, object, s, 0, &mn, &mx, vol);
     if (mx < vol) waste += vol - mx;
     if (vol < mn || waste > b->slack) return true;
-    if (lh && get_longest_hole(env, b, d ^ 1, b->slack, ext[d], 0) < ext[d ^ 1]) return true;
+    if (lh && get_longest_hole(env, b, d ^ 1, region_slack(b, T), ext[d], 0) < ext[d ^ 1]) return true;
   }
   /* 5. the corners */
   if ((b->opt & GEOST_CORNERS) && k == 2 && b->slack == b->exact_slack)
@@ -5185,6 +5229,9 @@ bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
   if (!e.what && !small_between(arg(S_MAXN), 0, 1 << 16)) e.set("geost_max_sboxes", arg(S_MAXN));
   for (int i : {S_OPT, S_MAXBACKS, S_NHOLES, S_REST})
     if (!e.what && !IsSmall(arg(i))) e.set("integer", arg(i), false);
+  /* bits the option word does not define (a negative word has them all) would switch on
+   * reasoning nobody asked for */
+  if (!e.what && (GetSmall(arg(S_OPT)) & ~GEOST_DEFINED_OPTIONS)) e.set("geost_options", arg(S_OPT));
   if (e.what) return fd_entry_error(api, e.what, e.culprit, 1, e.domain), false;
   int n = GetSmall(arg(S_NOBJ)), ns = GetSmall(arg(S_NSBOX)), maxn = GetSmall(arg(S_MAXN));
   int32_t opt = GetSmall(arg(S_OPT));

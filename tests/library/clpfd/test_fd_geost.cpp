@@ -1135,7 +1135,7 @@ TEST_F(FdGeost, LongestHoleLookups)
   fd_state(api)->gdata = b;
   int32_t open[6] = {10, 11, 12, 20, 21, 22}, closed[6] = {30, 31, 32, 40, 41, 42}, mx[6] = {5, 6, 7, 8, 9, 10};
   b->maxeps[0] = 3;
-  b->slack = 1;
+  b->slack = b->lh_slack = 1;
   EXPECT_EQ(get_longest_hole(api, b, 0, 0, 1, 0), 0x3fffffff) << "no table";
   b->lh_tables[0] = open;
   b->lch_tables[0] = closed;
@@ -1222,7 +1222,7 @@ TEST_F(FdGeost, MinlossAndPalletHelpers)
   std::vector<int32_t> table(6 * 3);
   b->opt = GEOST_LONGEST_HOLE_ALL;
   b->maxeps[1] = 3;
-  b->slack = 5;
+  b->slack = b->lh_slack = 5;
   b->lh_tables[1] = b->lch_tables[1] = table.data();
   for (int n = 0; n < 200; n++) {
     for (int eps = 0; eps < 3; eps++) /* holes grow with the slack */

@@ -729,3 +729,237 @@ TEST_F(FdGeostEntry, TilingsOfThirtyThreeByThirtyTwo)
 }
 
 }  // namespace
+
+namespace {
+
+/* The option groups of geost (redundant ones and the meaning-changing lex and volume); every
+ * pair of them is posted by the rows below, and the whole redundant word. */
+constexpr int GROUPS[] = {GEOST_LEX, GEOST_DISJUNCTIVE, GEOST_CUMULATIVE, GEOST_CUMULATIVE | GEOST_DYNAMIC_PROGRAMMING,
+                          GEOST_POLYMORPHISM, GEOST_PARCONFLICT, GEOST_VISAVIS_INIT, GEOST_VISAVIS, GEOST_CORNERS,
+                          GEOST_TASK_INTERVALS, GEOST_LONGEST_HOLE, GEOST_LONGEST_HOLE_ALL,
+                          GEOST_VISAVIS_FLOATING | GEOST_LONGEST_HOLE, GEOST_PALLET_LOADING, GEOST_VOLUME};
+
+std::vector<int> option_words()
+{
+  const int whole[] = {0x7ff2, GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2 | GEOST_LEX | GEOST_VOLUME};
+  std::vector<int> v;
+  int n = (int)std::size(GROUPS);
+  for (int a = 0; a < n; a++)
+    for (int b = a + 1; b < n; b++) {
+      if (v.size() % 3 == 0) v.push_back(whole[v.size() / 3 % 3]); /* the many-sided words often */
+      v.push_back(GROUPS[a] | GROUPS[b]);
+    }
+  return v;
+}
+
+/* n objects (3..5) of one or two shapes, spread out so that some stand apart; in two dimensions
+ * half of them the (near-)exact packings above. */
+instance crowd_try(rng &r, int k, int opt)
+{
+  if (k == 2 && r.below(2)) return packing_instance(r, opt, r.below(2));
+  int n = 3 + r.below(3), nshapes = 1 + r.below(2);
+  std::vector<geost_test::sbox_spec> boxes;
+  for (int sid = 0; sid < nshapes; sid++)
+    for (int j = 1 + r.below(2); j > 0; j--) {
+      geost_test::sbox_spec s{sid, {}, {}};
+      for (int d = 0; d < k; d++) s.t.push_back(j == 2 ? r.below(2) : 0), s.l.push_back(1 + r.below(k == 2 ? 3 : 2));
+      boxes.push_back(s);
+    }
+  std::vector<geost_test::object_spec> objs(n, {0, nshapes - 1, {}});
+  for (auto &os : objs) {
+    if (r.below(3)) os.shape_lo = os.shape_hi = r.below(nshapes);
+    for (int d = 0, lo; d < k; d++) lo = r.below(k == 2 ? 2 + n : 3), os.origin.push_back({lo, lo + (r.below(3) == 0)});
+  }
+  instance in = make_instance(r, k, objs, boxes, opt, false);
+  geo g(in);
+  for (int d = 0; d < k; d++) { /* one value off the extreme hull at most */
+    int64_t lo = in.doms[g.var_lower(d)].min(), hi = in.doms[g.var_upper(d)].max();
+    in.doms[g.var_lower(d)] = fd_oracle::range(lo, lo + 1), in.doms[g.var_upper(d)] = fd_oracle::range(hi - 1, hi);
+  }
+  return in;
+}
+
+/* crowd_try until the oracle's product is small enough, the lex chain added when asked for. */
+instance crowd_instance(rng &r, int k, int opt)
+{
+  for (;;) {
+    instance in = crowd_try(r, k, opt);
+    geo g(in);
+    uint64_t product = 1;
+    for (const domain &x : in.doms) product *= (uint64_t)(x.max() - x.min() + 1);
+    if (g.n < 3 || product > 30000) continue;
+    if (opt & GEOST_LEX) {
+      in.data.push_back(g.n);
+      for (int o = 0; o < g.n; o++) in.data.push_back(o);
+    }
+    return in;
+  }
+}
+
+/* Three to five objects under every pair of option groups: along walks of narrowing and
+ * backtracking no solution is lost, and every variant's search finds the solutions. */
+TEST_F(FdGeostEntry, CrowdsUnderPairsOfOptions)
+{
+  std::vector<int> words = option_words();
+  for (int k : {2, 3}) {
+    row rw = geost_row("geost crowds k" + std::to_string(k), k, 0, k == 2 ? (int)words.size() : 24);
+    rw.generate = [k, words, count = std::make_shared<int>(0)](rng &r) {
+      return crowd_instance(r, k, words[(size_t)(*count)++ % words.size()]);
+    };
+    rw.fresh = false; /* tables built once at the first call make the pruning depend on the path */
+    rw.mutations.clear();
+    check_row(rw);
+  }
+}
+
+/* States that went wrong, each posted, narrowed step by step, then searched: the search finds
+ * the oracle's solutions. Longest holes for every slack with vis-a-vis contacts, once the
+ * bounding box of the active objects has shrunk away from a placed object (the gap to it lies
+ * outside that box, its empty cells not counted in the box's slack); a lex chain with the
+ * cumulative check (whose precedences are made afresh on every run of its loop). */
+TEST_F(FdGeostEntry, KnownStatesAfterNarrowing)
+{
+  struct step {
+    int object, dim, value;
+    bool exclude;
+  };
+  struct kase {
+    std::vector<geost_test::sbox_spec> boxes;
+    std::vector<geost_test::object_spec> objs;
+    std::vector<std::vector<int64_t>> values; /* per object and dimension (empty: the range) */
+    std::pair<int, int> lower[2], upper[2]; /* the corners' ranges */
+    std::vector<step> steps;
+    std::vector<int> opts;
+    bool chain;
+  } table[] = {
+      {{{1, {0, 0}, {2, 3}}, {2, {0, 0}, {3, 2}}}, {{1, 1, {{2, 2}, {5, 5}}}, {2, 2, {{5, 5}, {4, 5}}}}, {},
+       {{0, 3}, {2, 5}}, {{7, 9}, {7, 9}}, {}, {GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2}, false},
+      {{{0, {0, 0}, {2, 2}}}, {{0, 0, {{1, 2}, {0, 3}}}, {0, 0, {{1, 3}, {0, 1}}}, {0, 0, {{1, 3}, {0, 3}}}},
+       {{1, 2}, {0, 3}, {}, {}, {1, 3}, {}}, {{-1, 2}, {-1, 1}}, {{4, 6}, {4, 6}},
+       {{0, 1, 0, false}, {1, 1, 0, false}, {2, 0, 1, false}, {2, 1, 2, true}},
+       {GEOST_LONGEST_HOLE_ALL | GEOST_VISAVIS, 0x7ff2}, false},
+      {{{0, {0, 0}, {3, 2}}, {1, {1, 0}, {3, 1}}, {2, {0, 0}, {1, 1}}, {2, {1, 0}, {2, 1}}},
+       {{0, 1, {{-1, 0}, {-1, 1}}}, {1, 1, {{-2, 0}, {2, 3}}}, {2, 2, {{0, 1}, {2, 2}}}}, {}, {{0, 0}, {0, 0}},
+       {{3, 3}, {4, 4}}, {}, {GEOST_LEX | GEOST_CUMULATIVE, 0x7ff2 | GEOST_LEX | GEOST_VOLUME}, true},
+  };
+  int c = 0;
+  for (const kase &e : table) {
+    for (int opt : e.opts) {
+      SCOPED_TRACE("case " + std::to_string(c) + " options " + std::to_string(opt));
+      rng r{1};
+      instance in = make_instance(r, 2, e.objs, e.boxes, opt, false);
+      geo g(in);
+      for (size_t i = 0; i < e.values.size(); i++)
+        if (!e.values[i].empty()) in.doms[g.var_origin((int)i / 2, (int)i % 2)] = domain::of(e.values[i]);
+      for (int d = 0; d < 2; d++) {
+        in.doms[g.var_lower(d)] = fd_oracle::range(e.lower[d].first, e.lower[d].second);
+        in.doms[g.var_upper(d)] = fd_oracle::range(e.upper[d].first, e.upper[d].second);
+      }
+      if (e.chain) in.data.insert(in.data.end(), {3, 0, 1, 2});
+      session ss(*this, in);
+      ASSERT_EQ(ss.outcome, 1) << exception();
+      for (const step &st : e.steps) {
+        int v = g.var_origin(st.object, st.dim);
+        in.doms[v] = st.exclude ? fd_harness::without(in.doms[v], st.value) : fd_oracle::range(st.value, st.value);
+        int ok = st.exclude ? ss.d.exclude(ss.vars[v], st.value)
+                            : ss.d.bind(ss.vars[v], st.value, fd_driver::binding::in_interval);
+        ASSERT_EQ(ok, 1) << "a step lost the solutions " << exception();
+      }
+      std::set<tuple> oracle, found;
+      fd_oracle::each_assignment(values_of(in.doms, 6), [&](const tuple &t) {
+        if (sat(in, t)) oracle.insert(t);
+      });
+      auto record = [&](driver &dd) {
+        tuple t;
+        for (int x : ss.vars) t.push_back(dd.value(x));
+        found.insert(t);
+        return true;
+      };
+      ASSERT_EQ(ss.d.search(ss.vars, {}, record, nullptr), 1) << exception();
+      EXPECT_FALSE(oracle.empty());
+      EXPECT_TRUE(found == oracle) << "found " << found.size() << " solutions, the oracle " << oracle.size();
+    }
+    c++;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+/* Bad input to the placement constraints, one answer each: option bits geost does not define;
+ * a negative margin given to disjoint2 (the error disjoint1 raises for it); lists that end in a
+ * variable. */
+TEST_F(FdGeostEntry, BadPlacementInputsRaiseTheirErrors)
+{
+  using D = driver;
+  /* disjoint2 (or, with one dimension, disjoint1) of two unit items, margins between type 0
+   * and itself when given */
+  auto boxes = [](D &d, int dims, std::vector<D::tmpl> margins, const D::tmpl *tail) {
+    std::vector<D::tmpl> items;
+    for (int i = 0; i < 2; i++) {
+      std::vector<D::tmpl> a;
+      for (int k = 0; k < dims; k++)
+        for (int x : {d.new_var(0, 3), d.new_var(1, 1)}) a.push_back(D::t_var(x)), a.push_back(D::t_attr(x));
+      a.push_back(D::t_int(0));
+      items.push_back(D::t_struct("i", a));
+    }
+    D::tmpl list = tail ? D::t_improper(items, *tail) : D::t_list(items);
+    int flags = margins.empty() ? 0 : dims == 2 ? 8 : 4;
+    if (dims == 1)
+      return D::posting{"disjoint1", {D::t_atom("items"), D::t_atom("options")},
+                        {D::t_int(2), D::t_struct("opt", {D::t_int(flags), D::t_int(0), D::t_int(0), D::t_list(margins)}),
+                         list, D::t_int(2), D::t_int(0)}};
+    D::tmpl opt = D::t_struct("opt", {D::t_int(flags), D::t_int(0), D::t_int(0), D::t_int(0), D::t_int(0), D::t_list(margins)});
+    return D::posting{"disjoint2", {list, opt}, {D::t_int(2), opt, list, D::t_int(2), D::t_int(0)}};
+  };
+  auto margin = [](int dims, int64_t amount) {
+    std::vector<D::tmpl> a = {D::t_int(0), D::t_int(0)};
+    for (int k = 0; k < dims; k++) a.push_back(k ? D::t_int(0) : D::t_int(amount));
+    return std::vector<D::tmpl>{D::t_struct("m", a)};
+  };
+  auto geost_with = [this](D &d, int64_t opt) {
+    instance in = open_instance(2, 0, 1, false);
+    D::posting p = posting(in, make_vars(d, in.doms));
+    p.state[10] = D::t_int(opt);
+    return p;
+  };
+  const D::tmpl hole{D::tmpl::unbound};
+  const struct {
+    std::string what;
+    std::function<D::posting(D &)> make;
+    std::string expect; /* the error's first argument; empty: taken */
+  } table[] = {
+      {"geost options -1", [&](D &d) { return geost_with(d, -1); }, "domain_error(geost_options,-1)"},
+      {"geost option bit 0x100000", [&](D &d) { return geost_with(d, 0x100000); }, "domain_error(geost_options,1048576)"},
+      {"geost every defined option", [&](D &d) { return geost_with(d, 0xfffff & ~GEOST_RULES); }, ""},
+      {"disjoint1 margin -1", [&](D &d) { return boxes(d, 1, margin(1, -1), nullptr); }, "type_error(margin_amount,-1)"},
+      {"disjoint2 margin -1", [&](D &d) { return boxes(d, 2, margin(2, -1), nullptr); }, "type_error(margin_amount,-1)"},
+      {"disjoint2 margin 0", [&](D &d) { return boxes(d, 2, margin(2, 0), nullptr); }, ""},
+      {"disjoint2 partial item list", [&](D &d) { return boxes(d, 2, {}, &hole); }, "instantiation_error"},
+      {"disjoint2 partial margin list", [&](D &d) {
+         D::posting p = boxes(d, 2, margin(2, 1), nullptr);
+         p.state[1].args[5] = D::t_improper(p.state[1].args[5].args, hole);
+         return p;
+       }, "instantiation_error"},
+      {"disjoint2 item list ending in an atom", [&](D &d) {
+         D::tmpl x = D::t_atom("x");
+         return boxes(d, 2, {}, &x);
+       }, "domain_error(item_list,"},
+  };
+  for (const auto &row : table) {
+    SCOPED_TRACE(row.what);
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    int r = d.post_state(row.make(d));
+    std::string e = r < 0 ? exception() : "";
+    if (row.expect.empty()) {
+      EXPECT_EQ(r, 1) << e;
+    } else {
+      EXPECT_LT(r, 0);
+      EXPECT_EQ(e.rfind("error(" + row.expect, 0), 0u) << e;
+    }
+  }
+}
+
+}  // namespace
