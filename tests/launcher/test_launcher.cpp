@@ -28,6 +28,7 @@
 #include "startup.h"
 #include "test_fork.h"
 #include "wam.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -163,9 +164,8 @@ TEST(Launcher, ArgumentsReachArgv)
 
 TEST(Launcher, StartWithoutABootFile)
 {
-  char pattern[] = "/tmp/qx_launcher_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string dir = pattern;
+  std::string dir = qx_scratch_mkdtemp("qx_launcher");
+  ASSERT_NE(dir, "");
   launched l = run_child([&] {
     without_linked_states();
     setenv("QX_PATH", dir.c_str(), 1);
@@ -321,9 +321,8 @@ int write_states(const std::string &dir)
  * runtime of the development kind, and the arguments. */
 TEST(LauncherProgram, AppendedAndEmbeddedStates)
 {
-  char pattern[] = "/tmp/qx_launcher_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string dir = pattern;
+  std::string dir = qx_scratch_mkdtemp("qx_launcher");
+  ASSERT_NE(dir, "");
   ASSERT_EQ(write_states(dir), 0);
   std::string states = QX_STATES_DIR;
   std::string runtime = file_bytes(states + "/qxrt.sav");
