@@ -308,7 +308,10 @@ int write_states(const std::string &dir)
       if (qx_call_once(qx_w, TermReader(qx_w, goal).read(), qx_eg.prolog_module) != 1) return n;
       n++;
     }
-    return 0;
+    /* a GC margin of the whole reservation, more than the heap's part of it can keep */
+    qx_eg.current_gcmargin = 1u << 20;
+    TAGGED huge = TermReader(qx_w, save("huge_margin.sav", 0)).read();
+    return qx_call_once(qx_w, huge, qx_eg.prolog_module) == 1 ? 0 : n;
   });
   return exit_code(made);
 }
@@ -358,6 +361,12 @@ TEST(LauncherProgram, AppendedAndEmbeddedStates)
       {program,
        {},
        app("selected.app", file_bytes(dir + "/selected.sav")),
+       1,
+       "",
+       could_not_restore},
+      {program,
+       {},
+       app("margin.app", file_bytes(dir + "/huge_margin.sav")),
        1,
        "",
        could_not_restore},
