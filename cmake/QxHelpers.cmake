@@ -15,8 +15,17 @@ endfunction()
 
 # The temporary directory of the test runs: qx_scratch_tests(TEST...) runs the tests with TMPDIR
 # set to it, after the ctest entry scratch.setup made it anew and before scratch.leftovers, which
-# fails when anything was left in it: a test that leaves files behind fails the run.
-set(QX_TEST_TMPDIR ${CMAKE_BINARY_DIR}/test_tmp)
+# removes it and fails when anything was left in it: a test that leaves files behind fails the
+# run. It is in the system's temporary directory, which every user may reach (the tests that drop
+# privileges work in it), named after this tree.
+if(DEFINED ENV{TMPDIR} AND NOT "$ENV{TMPDIR}" STREQUAL "")
+  set(QX_TEST_TMPDIR $ENV{TMPDIR})
+else()
+  set(QX_TEST_TMPDIR /tmp)
+endif()
+string(MD5 tree_hash ${CMAKE_BINARY_DIR})
+string(SUBSTRING ${tree_hash} 0 12 tree_hash)
+set(QX_TEST_TMPDIR ${QX_TEST_TMPDIR}/qx_test_run_${tree_hash})
 function(qx_scratch_tests)
   get_property(made GLOBAL PROPERTY QX_SCRATCH_FIXTURE)
   if(NOT made)
