@@ -1,6 +1,6 @@
 # make test  - install what is missing, build the sanitized 32-bit tree and the 64-bit
 #              ThreadSanitizer tree of the I/O library, and run every test.
-# make run   - install what is missing, build the optimised tree and run the launcher
+# make run   - install what is missing, build the launcher of the optimised tree and run it
 #              (arguments in ARGS="...").
 # make bench - build the optimised tree with the benchmark programs in build/release/bench.
 # make fuzz  - install clang and its fuzzer runtime if missing, build the libFuzzer targets of
@@ -55,7 +55,9 @@ release: setup build/release/build.ninja
 
 bench: release
 
-run: release
+# Only the launcher's target: the benchmarks and the rest of the tree are not needed to run it.
+run: setup build/release/build.ninja
+	cmake --build build/release -j $(JOBS) --target orvalis
 	@if [ -x build/release/launcher/orvalis ]; then \
 	  exec build/release/launcher/orvalis $(ARGS); \
 	else \
@@ -72,12 +74,12 @@ fuzz_dict  = tests/fuzz/$(1).dict
 fuzz_seeds = tests/fuzz/seeds/$(1)
 
 fuzz-setup: setup
+	$(call install_missing,$(FUZZ_PACKAGES))
 
 fuzz-files:
 	@missing=0; for f in $(foreach t,$(FUZZ_TARGETS),$(call fuzz_dict,$(t)) $(call fuzz_seeds,$(t))); do \
 	  [ -e "$$f" ] || { echo "missing: $$f"; missing=1; }; \
 	done; exit $$missing
-	$(call install_missing,$(FUZZ_PACKAGES))
 
 build/fuzz/build.ninja: | fuzz-setup
 	cmake -S tests/fuzz -B build/fuzz -G Ninja

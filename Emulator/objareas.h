@@ -21,10 +21,9 @@ void trimcore(worker *w, int mode);
  * area, counted in words, then stay below 2^28 and are kept in terms as small integers. */
 constexpr size_t QX_CHOICE_BLOCK_MAX = (size_t)1 << 30;
 
-/* The heap and the local stack share a reservation of at most this size. No GC margin (the
- * gc_margin flag, in KiB) larger than it can be kept: a saved state that asks for one is refused. */
+/* The heap and the local stack share a reservation of at most this size. A saved state that asks
+ * for a GC margin (the gc_margin flag, in KiB) that the heap's part of it cannot keep is refused. */
 constexpr size_t QX_RESERVE_MAX = (size_t)1 << 30;
-constexpr uint32_t QX_GCMARGIN_MAX_KB = QX_RESERVE_MAX / 1024;
 
 /* Make `words` heap words free; term[0..live-1] are roots. Never moves the heap. */
 void call_overflow(worker *w, uint32_t words, int live);

@@ -401,6 +401,14 @@ struct Reader {
     return qx_fd_restorer_hook(qx_fd_hook_cookie, &r, fread_longs_callback, info) ? 0 : kBad;
   }
 
+  /* Whether the heap's reservation can keep a GC margin of `kb` KiB (raw; 0 is the default)
+   * free above what it holds now: a margin it cannot keep would fail every later heap request,
+   * so the state asking for it is a broken one. */
+  bool margin_fits(uint64_t kb)
+  {
+    return kb * 1024 < (uint64_t)((char *)w->heap_end - (char *)w->global_top);
+  }
+
   int rec_flags()
   {
     TAGGED words[QX_STATE_FLAG_WORDS];
@@ -415,8 +423,7 @@ struct Reader {
         return kBad;
       }
     }
-    /* the GC margin is raw KiB: one that no heap can keep is a broken state */
-    if (!IsAtom(words[14]) || words[4] > QX_GCMARGIN_MAX_KB) return kBad;
+    if (!IsAtom(words[14]) || !margin_fits(words[4])) return kBad;
     qx_set_state_flags(words);
     return 0;
   }

@@ -381,15 +381,17 @@ int write_records(saverest_info *info, uint32_t kind, TAGGED a, TAGGED b, TAGGED
 
 unsigned temp_counter;
 
-/* Creates the temporary file beside `real`, exclusively: real + ".tmp<pid>_<n>", with n counting
- * on past names that exist (left by a process of the same pid that died), and gives it `mode`
- * unless 0. */
+/* Creates the temporary file in the directory of `real`, exclusively: ".qxsave<pid>_<n>", with n
+ * counting on past names that exist (left by a process of the same pid that died), and gives it
+ * `mode` unless 0. The name is short, not derived from the target's, so that it fits wherever a
+ * target name of the longest length the file system takes fits. */
 int open_temp(saverest_info *info, const std::string &real, mode_t mode)
 {
   const uint32_t options = QX_FO_WRITE | QX_FO_BINARY | QX_FO_NO_EXPAND | QX_FO_EXCLUSIVE;
+  const std::string dir = qx_directory_of(real);
   int rc = QXIO_E_FILE_EXISTS;
   for (int tries = 0; rc == QXIO_E_FILE_EXISTS && tries < 1000; tries++) {
-    info->temp = real + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(++temp_counter);
+    info->temp = dir + ".qxsave" + std::to_string(getpid()) + "_" + std::to_string(++temp_counter);
     rc = QX_fopen(info->temp.c_str(), nullptr, options, &info->stream);
   }
   if (rc < 0) {
@@ -404,16 +406,11 @@ int open_temp(saverest_info *info, const std::string &real, mode_t mode)
   return 0;
 }
 
-/* Forces the complete temporary file to storage, renames it over `real` and forces the
- * directory too, so that a crash leaves under the name either the old state or the new one,
- * whole. The directory's sync is not checked: some file systems cannot sync a directory. */
+/* Renames the temporary file, already forced to storage, over `real` and forces the directory
+ * too, so that a crash leaves under the name either the old state or the new one, whole. The
+ * directory's sync is not checked: some file systems cannot sync a directory. */
 int put_in_place(saverest_info *info, const std::string &real)
 {
-  int fd = open(info->temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return qxio_map_unix_error(errno, QXIO_E_WRITE_ERROR);
-  int synced = fsync(fd) == 0 ? 0 : qxio_map_unix_error(errno, QXIO_E_WRITE_ERROR);
-  close(fd);
-  if (synced < 0) return synced;
   if (rename(info->temp.c_str(), real.c_str()) != 0) return QXIO_E_PERMISSION_ERROR;
   std::string dir = qx_directory_of(real);
   int dir_fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -493,9 +490,12 @@ int save_to(saverest_info *info, TAGGED file, uint32_t kind, const TAGGED *lists
   rc = write_records(info, kind, lists[0], lists[1], lists[2]);
   if (rc < 0) return rc;
   qx_write_state_trailer(info, info->written);
+  /* Forced to storage through the descriptor that wrote it (a flush of a file stream syncs its
+   * device): the file already has the target's mode, which may not let it be opened again. */
+  int synced = QX_flush_output(info->stream, 0);
   int closed = QX_fclose(info->stream, 0);
   info->stream = nullptr;
-  rc = info->write_error ? info->write_error : closed < 0 ? closed : 0;
+  rc = info->write_error ? info->write_error : synced < 0 ? synced : closed < 0 ? closed : 0;
   return rc < 0 ? rc : put_in_place(info, real);
 }
 

@@ -1,8 +1,11 @@
+# The engine's chief headers: the headers of it that a library resource may include.
+set(QX_CHIEF_HEADERS orvalis.h datadefs.h termdefs.h objareas.h atoms.h)
+
 # qx_api_headers(LIST OUTDIR RESOURCE_DIR CHIEF...): writes OUTDIR/orvalis_slots.h and
 # OUTDIR/support.h from the slot list LIST at configure time (CMake runs again when the list
 # changes), and makes RESOURCE_DIR the include directory of a library resource: the chief
-# headers CHIEF (copied from this directory) and the two slot headers written without any other
-# engine header.
+# headers CHIEF (copied from the directory of LIST) and the two slot headers written without any
+# other engine header.
 #
 # Each header defines QX_<TABLE>_SLOTS(F, U, W), calling F(slot, function) for a slot with its
 # function, U(slot, name) for an unavailable slot and W(slot, function) for a slot whose function
@@ -113,7 +116,8 @@ function(qx_api_headers list outdir resource_dir)
     file(CONFIGURE OUTPUT ${resource_dir}/${file} CONTENT "${resource}" @ONLY)
   endforeach()
 
+  get_filename_component(engine_dir ${list} DIRECTORY)
   foreach(h IN LISTS ARGN)
-    configure_file(${CMAKE_CURRENT_SOURCE_DIR}/${h} ${resource_dir}/${h} COPYONLY)
+    configure_file(${engine_dir}/${h} ${resource_dir}/${h} COPYONLY)
   endforeach()
 endfunction()

@@ -13,6 +13,36 @@ function(qx_library name dir)
   endif()
 endfunction()
 
+# The temporary directory of the test runs: qx_scratch_tests(TEST...) runs the tests with TMPDIR
+# set to it, after the ctest entry scratch.setup made it anew and before scratch.leftovers, which
+# removes it and fails when anything was left in it: a test that leaves files behind fails the
+# run. It is in the system's temporary directory, which every user may reach (the tests that drop
+# privileges work in it), named after this tree.
+if(DEFINED ENV{TMPDIR} AND NOT "$ENV{TMPDIR}" STREQUAL "")
+  set(QX_TEST_TMPDIR $ENV{TMPDIR})
+else()
+  set(QX_TEST_TMPDIR /tmp)
+endif()
+string(MD5 tree_hash ${CMAKE_BINARY_DIR})
+string(SUBSTRING ${tree_hash} 0 12 tree_hash)
+set(QX_TEST_TMPDIR ${QX_TEST_TMPDIR}/qx_test_run_${tree_hash})
+function(qx_scratch_tests)
+  get_property(made GLOBAL PROPERTY QX_SCRATCH_FIXTURE)
+  if(NOT made)
+    set_property(GLOBAL PROPERTY QX_SCRATCH_FIXTURE 1)
+    foreach(mode setup leftovers)
+      add_test(NAME scratch.${mode} COMMAND ${CMAKE_COMMAND} -DDIR=${QX_TEST_TMPDIR} -DMODE=${mode}
+                                            -P ${CMAKE_SOURCE_DIR}/cmake/QxScratchCheck.cmake)
+    endforeach()
+    set_tests_properties(scratch.setup PROPERTIES FIXTURES_SETUP scratch)
+    set_tests_properties(scratch.leftovers PROPERTIES FIXTURES_CLEANUP scratch)
+  endif()
+  foreach(test ${ARGN})
+    set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT TMPDIR=${QX_TEST_TMPDIR})
+    set_property(TEST ${test} APPEND PROPERTY FIXTURES_REQUIRED scratch)
+  endforeach()
+endfunction()
+
 # qx_add_shards(NAME PROGRAM COUNT TIMEOUT [ENV...]): COUNT ctest entries NAME.0 .. NAME.<COUNT-1>,
 # each running its share of PROGRAM's cases (GoogleTest's sharding) in one process.
 function(qx_add_shards name program count timeout)
@@ -21,6 +51,7 @@ function(qx_add_shards name program count timeout)
     add_test(NAME ${name}.${shard} COMMAND ${program})
     set_tests_properties(${name}.${shard} PROPERTIES TIMEOUT ${timeout} ENVIRONMENT
                          "${ARGN};GTEST_TOTAL_SHARDS=${count};GTEST_SHARD_INDEX=${shard}")
+    qx_scratch_tests(${name}.${shard})
   endforeach()
 endfunction()
 

@@ -1,4 +1,4 @@
-/* Files generated for a test in a directory of its own under /tmp. */
+/* Files generated for a test in a directory of its own in the scratch root. */
 #ifndef QX_SCRATCH_FILES_H
 #define QX_SCRATCH_FILES_H
 
@@ -6,14 +6,12 @@
 
 #include <fstream>
 #include <string>
+#include "scratch_root.h"
 
 /* The directory of this test program (made once). */
 inline std::string scratch_dir()
 {
-  static std::string d = [] {
-    char tmpl[] = "/tmp/qx_scratch_XXXXXX";
-    return std::string(mkdtemp(tmpl));
-  }();
+  static std::string d = qx_scratch_mkdtemp("qx_scratch");
   return d;
 }
 

@@ -22,6 +22,7 @@
 #include "numbers.h"
 #include "qxio/qxio_simple_device.h"
 #include "streams.h"
+#include "scratch_root.h"
 
 /* What a call of a native left: its answer and, when it raised, the recorded error. */
 struct bi_call {
@@ -122,7 +123,7 @@ protected:
   template <class Write>
   std::string file_output(Write write)
   {
-    std::string path = "/tmp/qx_file_output_" + std::to_string(getpid());
+    std::string path = qx_scratch_root() + "/qx_file_output_" + std::to_string(getpid());
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     EXPECT_GE(fd, 0);
     QX_stream *s = stream_over_fd(fd, QX_SC_OUTPUT);

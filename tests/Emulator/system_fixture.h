@@ -15,6 +15,7 @@
 #include "stream_fixture.h"
 #include "system.h"
 #include "test_fork.h"
+#include "scratch_root.h"
 
 class SystemTest : public StreamTest {
 public:
@@ -24,8 +25,7 @@ public:
     char *cwd = getcwd(nullptr, 0);
     start = cwd ? cwd : "/";
     free(cwd);
-    char pattern[] = "/tmp/qx_system_XXXXXX";
-    if (mkdtemp(pattern)) dir = pattern;
+    dir = qx_scratch_mkdtemp("qx_system");
   }
   ~SystemTest() override
   {

@@ -201,6 +201,27 @@ TEST_F(ApiQueries, OnlyTheInnermostQueryAnswersAndBadHandlesAreRefused)
   EXPECT_EQ(w->current_query, nullptr);
 }
 
+/* Cutting the outer of two open queries removes both: no query is current and neither answers. */
+TEST_F(ApiQueries, CuttingTheOuterOfTwoOpenQueriesRemovesBoth)
+{
+  QX_term_ref x = QX_new_term_ref(), lo = QX_new_term_ref(), hi = QX_new_term_ref(),
+              y = QX_new_term_ref();
+  QX_put_variable(x);
+  QX_put_integer(lo, 1);
+  QX_put_integer(hi, 3);
+  QX_put_variable(y);
+  QX_query_ref outer = QX_open_query(pred("p", 1), x);
+  ASSERT_EQ(QX_next_solution(outer), 1);
+  QX_query_ref inner = QX_open_query(pred("between", 3, "prolog"), lo, hi, y);
+  ASSERT_EQ(QX_next_solution(inner), 1);
+  EXPECT_EQ(QX_cut_query(outer), 1);
+  EXPECT_EQ(p.w->current_query, nullptr);
+  EXPECT_FALSE(qx_has_node(p.w));
+  EXPECT_EQ(show(x) + show(y), "11") << "the cut keeps the solutions";
+  EXPECT_EQ(QX_next_solution(outer), -1);
+  EXPECT_EQ(QX_next_solution(inner), -1);
+}
+
 TEST_F(ApiQueries, QueriesNestThreeDeepFromNatives)
 {
   QX_term_ref n = QX_new_term_ref(), out = QX_new_term_ref();

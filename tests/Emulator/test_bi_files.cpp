@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "system_fixture.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -121,9 +122,8 @@ TEST_F(BiFiles, TestFileAccessResultsAndClasses)
 TEST(BiFilesOtherUid, AccessOfFilesOwnedByAnotherUid)
 {
   const uid_t other = 65534;
-  char pattern[] = "/tmp/qx_uid_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string dir = pattern;
+  std::string dir = qx_scratch_mkdtemp("qx_uid");
+  ASSERT_NE(dir, "");
   chmod(dir.c_str(), 0755);
   std::string mine = dir + "/mine", theirs = dir + "/theirs", closed = dir + "/closed";
   std::ofstream(mine) << "m";

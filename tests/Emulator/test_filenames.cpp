@@ -19,6 +19,7 @@
 #include "orvalis.h"
 #include "qxio.h"
 #include "test_fork.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -44,8 +45,7 @@ protected:
   {
     EXPECT_EQ(memman_init(), 0);
     EXPECT_EQ(qxio_init(nullptr, nullptr, 0), 0);
-    char pattern[] = "/tmp/qx_filenames_XXXXXX";
-    if (mkdtemp(pattern)) tmp = pattern;
+    tmp = qx_scratch_mkdtemp("qx_filenames");
   }
   ~FileNames() override
   {

@@ -1,6 +1,7 @@
 /* Saved states: round trips into fresh engines (child processes) compared by canonical listings,
  * hand-made states record by record, broken states, and saves that fail part way. */
 #include <dlfcn.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -18,6 +19,7 @@
 #include "stream_fixture.h"
 #include "test_fork.h"
 #include "unify.h"
+#include "scratch_root.h"
 
 /* fsync and rename of the whole test program, logged while call_log is set ("fsync" and the
  * path the descriptor names; "rename", from and to), then the C library's own. */
@@ -52,7 +54,8 @@ int entries_in(const std::string &dir)
 {
   int n = 0;
   DIR *d = opendir(dir.c_str());
-  while (dirent *entry = d ? readdir(d) : nullptr) n += entry->d_name[0] != '.';
+  while (dirent *entry = d ? readdir(d) : nullptr)
+    n += std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
   if (d) closedir(d);
   return n;
 }
@@ -65,10 +68,9 @@ class SaveEngine : public StreamTest {
 public:
   SaveEngine()
   {
-    char dir_template[] = "/tmp/qx_saverest_XXXXXX";
-    dir = mkdtemp(dir_template);
+    dir = qx_scratch_mkdtemp("qx_saverest");
   }
-  ~SaveEngine() override { std::system(("rm -rf " + dir).c_str()); }
+  ~SaveEngine() override { qx_remove_tree(dir); }
   void TestBody() override {}
 
   using EngineTest::exception;
@@ -360,8 +362,7 @@ class SaveTest : public SaveEngine {};
 
 TEST(SaveRestore, RoundTripsIntoFreshEnginesKeepTheListing)
 {
-  char dir_template[] = "/tmp/qx_roundtrip_XXXXXX";
-  std::string dir = mkdtemp(dir_template);
+  std::string dir = qx_scratch_mkdtemp("qx_roundtrip");
   std::string state = dir + "/db.sav";
   struct {
     int selector; /* 0 ALL_BUT_PROLOG, 1 ALL, 2 SELECTED */
@@ -415,8 +416,7 @@ TEST(SaveRestore, RoundTripsIntoFreshEnginesKeepTheListing)
  * the same answers and the same restored listing. */
 TEST(SaveRestore, ASaveAndARestoreWithCollectionsInTheMiddleMatchOnesWithout)
 {
-  char dir_template[] = "/tmp/qx_gcstate_XXXXXX";
-  std::string dir = mkdtemp(dir_template);
+  std::string dir = qx_scratch_mkdtemp("qx_gcstate");
   std::string reports[2];
   for (int collect = 0; collect < 2; collect++) {
     std::string state = dir + "/s" + std::to_string(collect) + ".sav";
@@ -783,6 +783,19 @@ TEST(SaveRestoreRecords, HandMadeStates)
                     s.end();
                   }),
                   false, "error 5 bad saved state", "", ""});
+  /* the heap's part of the largest reservation is less than 1 GiB; 64 MiB fits */
+  for (uint32_t kb : {1u << 20, 1u << 16}) {
+    bool fits = kb < (1u << 20);
+    rows.push_back({fits ? "GC margin the heap keeps" : "GC margin of the whole reservation",
+                    after_clause([kb](StateWriter &s) {
+                      s.rec(QX_REC_FLAGS);
+                      for (int i = 0; i < QX_STATE_FLAG_WORDS; i++)
+                        s.word(i == 4 ? kb : i == 14 ? kUser : 0);
+                      s.end();
+                    }),
+                    false, fits ? "ok" : "error 5 bad saved state", "",
+                    fits ? "p(foo,1.5); file=[]" : ""});
+  }
   rows.push_back({"compiled clause without code", after_clause([](StateWriter &s) {
                     s.rec(QX_REC_PREDICATE, kDef + 8, kMod, kFoo).rec(QX_REC_PROPERTIES, kDef + 8);
                     s.rec(QX_REC_COMPILED_CLAUSE, kDef + 8, 16u << 9, 0, 0, atom_nil, 0).end();
@@ -896,11 +909,52 @@ TEST_F(SaveTest, LeftoverTemporaryFilesArePassedOver)
   std::vector<std::string> log;
   std::string temp = save_logged(*this, file, log);
   size_t n_at = temp.rfind('_') + 1;
-  ASSERT_EQ(temp.substr(0, n_at), file + ".tmp" + std::to_string(getpid()) + "_");
+  ASSERT_EQ(temp.substr(0, n_at), dir + "/.qxsave" + std::to_string(getpid()) + "_");
   for (int k = 1; k <= 3; k++)
     spit(temp.substr(0, n_at) + std::to_string(std::stoi(temp.substr(n_at)) + k), "left");
   EXPECT_EQ(save(file, 0), "ok");
   EXPECT_EQ(entries_in(dir), 4) << "the state and the three files left";
+}
+
+/* A target name of the longest length a file system takes (255 bytes) less one: the temporary
+ * file beside it still fits. */
+TEST_F(SaveTest, ATargetOfALongNameIsSaved)
+{
+  ASSERT_EQ(run("assertz(long_name_fact(1))"), 1);
+  std::string file = dir + "/" + std::string(250, 'n') + ".sav";
+  ASSERT_EQ(save(file, 0), "ok");
+  EXPECT_EQ(entries_in(dir), 1);
+  ASSERT_EQ(run("retract(long_name_fact(1))"), 1);
+  EXPECT_EQ(restore(file), "ok");
+  EXPECT_EQ(run("long_name_fact(1)"), 1);
+}
+
+/* A target its owner may write but not read (mode 0200) is replaced, and keeps its mode. Root
+ * may open any file, so the child saves as another user where it can become one. */
+TEST(SaveRestoreFaults, AWriteOnlyTargetIsReplacedForItsOwner)
+{
+  forked_child c = run_forked([] {
+    SaveEngine e;
+    const uid_t nobody = 65534;
+    if (geteuid() == 0 && (chown(e.dir.c_str(), nobody, nobody) != 0 || setgroups(0, nullptr) ||
+                           setgid(nobody) != 0 || setuid(nobody) != 0))
+      return std::string("cannot drop privileges");
+    if (geteuid() == 0 || access(e.dir.c_str(), W_OK | X_OK) != 0)
+      return std::string("cannot drop privileges");
+    std::string file = e.dir + "/w.sav";
+    spit(file, "old");
+    chmod(file.c_str(), 0200);
+    std::string r = e.save(file, 0);
+    struct stat st;
+    stat(file.c_str(), &st);
+    chmod(file.c_str(), 0600);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
+    return r + " " + mode + " " + slurp(file).substr(0, 10) + " " +
+           std::to_string(entries_in(e.dir));
+  });
+  if (c.report == "cannot drop privileges") GTEST_SKIP() << c.report;
+  EXPECT_EQ(c.report, "ok 200 #! /bin/sh 1") << c.err;
 }
 
 /* Through a symbolic link, a save writes the file the link names, beside it, with that file's

@@ -35,6 +35,7 @@
 #include "test_fork.h"
 #include "wam.h"
 #include "wcx.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -182,8 +183,7 @@ std::string property(const char *key)
 
 std::string temp_dir()
 {
-  char pattern[] = "/tmp/qx_startup_XXXXXX";
-  return mkdtemp(pattern) ? pattern : "";
+  return qx_scratch_mkdtemp("qx_startup");
 }
 
 std::string joined(const std::vector<std::string> &items)

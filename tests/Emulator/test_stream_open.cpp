@@ -9,15 +9,13 @@
 #include "filenames.h"
 #include "stream_fixture.h"
 #include "test_fork.h"
+#include "scratch_root.h"
 
 namespace {
 
 std::string dir_path()
 {
-  static std::string d = [] {
-    char tmpl[] = "/tmp/qx_stream_open_XXXXXX";
-    return std::string(mkdtemp(tmpl));
-  }();
+  static std::string d = qx_scratch_mkdtemp("qx_stream_open");
   return d;
 }
 

@@ -7,6 +7,7 @@
 
 #include "qxio/budget_alloc.h"
 #include "stream_fixture.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -371,7 +372,7 @@ TEST_F(StreamTest, DescriptorStreamByteOrderMarksAndEncodingErrors)
     close(ends[0]);
   }
   /* Reading a file whose mark names its encoding, over the given ISO-8859-1. */
-  std::string path = "/tmp/qx_os_stream_" + std::to_string(getpid());
+  std::string path = qx_scratch_root() + "/qx_os_stream";
   std::ofstream(path, std::ios::binary) << std::string("\xFF\xFE\x1F\x04\x0A\x00", 6);
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   QX_stream *in = nullptr;

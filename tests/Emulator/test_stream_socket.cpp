@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "stream_fixture.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -153,9 +154,9 @@ TEST_F(SocketStreamTest, ListenOnAnyPortThenConnectAcceptAndOneUtf8LineEachWay)
 
 TEST_F(SocketStreamTest, UnixDomainField)
 {
-  char dir[] = "/tmp/qx_sock_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string path = std::string(dir) + "/s";
+  std::string dir = qx_scratch_mkdtemp("qx_sock");
+  ASSERT_NE(dir, "");
+  std::string path = dir + "/s";
   std::string port;
   int listener = listen(at(path.c_str()), UNIX_FIELD, &port);
   ASSERT_GE(listener, 0);
@@ -175,7 +176,7 @@ TEST_F(SocketStreamTest, UnixDomainField)
   qx_fclose_internal(server, 0);
   call("$socket_close", {num(listener)});
   unlink(path.c_str());
-  rmdir(dir);
+  rmdir(dir.c_str());
 }
 
 TEST_F(SocketStreamTest, ArgumentErrorsRaiseOnArgumentOne)

@@ -15,12 +15,13 @@
 #include "qxio/qxio_simple_device.h"
 #include "stream_fixture.h"
 #include "test_fork.h"
+#include "scratch_root.h"
 
 namespace {
 
 std::string temp_path(const char *name)
 {
-  return "/tmp/qx_stream_test_" + std::to_string(getpid()) + "_" + name;
+  return qx_scratch_root() + "/qx_stream_test_" + name;
 }
 
 void write_file(const std::string &path, const std::string &bytes)

@@ -6,6 +6,7 @@
 
 #include "stream_fixture.h"
 #include "term_writer.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -248,7 +249,7 @@ TEST_F(TermWriterTest, AtomsOfCodesThatAreNoCharactersWriteAsEscapes)
       EXPECT_EQ(got, row[1]) << charset;
     }
     if (row[0][0] == '\xC0') continue; /* code 0 is a byte of UTF-8 */
-    std::string path = "/tmp/qx_no_character_" + std::to_string(getpid());
+    std::string path = qx_scratch_root() + "/qx_no_character";
     QX_stream *s = stream_over_fd(
         open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600), QX_SC_OUTPUT);
     ASSERT_NE(s, nullptr);

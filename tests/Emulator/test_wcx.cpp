@@ -12,6 +12,7 @@
 #include "test_engine.h"
 #include "qxio.h"
 #include "wcx.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -330,8 +331,9 @@ static bool compile_locale(const char *dir, const char *charmap)
 TEST(Wcx, OsTextConvertsInALatin1Locale)
 {
   TestEngine e;
-  char dir[] = "/tmp/qx_wcx_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string made = qx_scratch_mkdtemp("qx_wcx");
+  ASSERT_NE(made, "");
+  const char *dir = made.c_str();
   if (!compile_locale(dir, "ISO-8859-1")) {
     std::system(("rm -rf " + std::string(dir)).c_str());
     GTEST_SKIP() << "no locale compiler";
@@ -364,8 +366,9 @@ TEST(Wcx, OsTextConvertsThroughTheCoderOfTheLocalesCharset)
 {
   TestEngine e;
   ASSERT_EQ(qxio_init(nullptr, nullptr, 0), QXIO_S_NOERR);
-  char dir[] = "/tmp/qx_wcx_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string made = qx_scratch_mkdtemp("qx_wcx");
+  ASSERT_NE(made, "");
+  const char *dir = made.c_str();
   if (!compile_locale(dir, "ISO-8859-15")) {
     std::system(("rm -rf " + std::string(dir)).c_str());
     qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN);

@@ -17,6 +17,7 @@
 #include "database.h"
 #include "datadefs.h"
 #include "../support/engine_start.h"
+#include "../support/scratch_root.h"
 #include "fuzz_check.h"
 #include "memman.h"
 #include "modules.h"
@@ -40,11 +41,7 @@ void start_engine()
 {
   engine_worker = start_whole_engine();
   CHECK(engine_worker != nullptr);
-  char name[] = "/tmp/fuzz_qload_XXXXXX";
-  int fd = mkstemp(name);
-  CHECK(fd >= 0);
-  close(fd);
-  path = name;
+  path = qx_scratch_root() + "/fuzz_qload.ql"; /* the root goes when the run ends */
 }
 
 bool known_fault(const char *message)

@@ -13,6 +13,7 @@
 #include "atoms.h"
 #include "builtins.h"
 #include "database.h"
+#include "../support/scratch_root.h"
 #include "fuzz_check.h"
 #include "instance.h"
 #include "memman.h"
@@ -32,10 +33,11 @@ void start()
 {
   static BenchEngine engine; /* the engine with the built-ins and streams, for the whole run */
   (void)engine;
-  path = "/tmp/fuzz_state_" + std::to_string(getpid()) + ".sav";
+  path = qx_scratch_root() + "/fuzz_state.sav"; /* the root goes when the run ends */
 }
 
-/* $restore(File, c): 1 success, 0 failure or a raised error. */
+/* $restore(File, c): 1 success, 0 failure, a raised error or a fault (a state may ask for more
+ * than the engine can give: that state is rejected, not a crash). */
 int restore(const std::string &bytes)
 {
   FILE *f = std::fopen(path.c_str(), "wb");
@@ -47,7 +49,12 @@ int restore(const std::string &bytes)
   w->term[0] = init_atom_check(path.c_str(), 0);
   w->term[1] = atom_true;
   node *before = w->node_;
-  int rc = d->code.native(w);
+  int rc = 0;
+  try {
+    qx_recovery_scope scope(QX_RECOVERY_API);
+    rc = d->code.native(w);
+  } catch (const qx_fault &) {
+  }
   bool raised = w->node_ != before;
   while (w->node_ != before) qx_pop_node(w);
   return rc && !raised;

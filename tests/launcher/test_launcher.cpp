@@ -28,6 +28,7 @@
 #include "startup.h"
 #include "test_fork.h"
 #include "wam.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -163,9 +164,8 @@ TEST(Launcher, ArgumentsReachArgv)
 
 TEST(Launcher, StartWithoutABootFile)
 {
-  char pattern[] = "/tmp/qx_launcher_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string dir = pattern;
+  std::string dir = qx_scratch_mkdtemp("qx_launcher");
+  ASSERT_NE(dir, "");
   launched l = run_child([&] {
     without_linked_states();
     setenv("QX_PATH", dir.c_str(), 1);
@@ -308,7 +308,10 @@ int write_states(const std::string &dir)
       if (qx_call_once(qx_w, TermReader(qx_w, goal).read(), qx_eg.prolog_module) != 1) return n;
       n++;
     }
-    return 0;
+    /* a GC margin of the whole reservation, more than the heap's part of it can keep */
+    qx_eg.current_gcmargin = 1u << 20;
+    TAGGED huge = TermReader(qx_w, save("huge_margin.sav", 0)).read();
+    return qx_call_once(qx_w, huge, qx_eg.prolog_module) == 1 ? 0 : n;
   });
   return exit_code(made);
 }
@@ -321,9 +324,8 @@ int write_states(const std::string &dir)
  * runtime of the development kind, and the arguments. */
 TEST(LauncherProgram, AppendedAndEmbeddedStates)
 {
-  char pattern[] = "/tmp/qx_launcher_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string dir = pattern;
+  std::string dir = qx_scratch_mkdtemp("qx_launcher");
+  ASSERT_NE(dir, "");
   ASSERT_EQ(write_states(dir), 0);
   std::string states = QX_STATES_DIR;
   std::string runtime = file_bytes(states + "/qxrt.sav");
@@ -359,6 +361,12 @@ TEST(LauncherProgram, AppendedAndEmbeddedStates)
       {program,
        {},
        app("selected.app", file_bytes(dir + "/selected.sav")),
+       1,
+       "",
+       could_not_restore},
+      {program,
+       {},
+       app("margin.app", file_bytes(dir + "/huge_margin.sav")),
        1,
        "",
        could_not_restore},

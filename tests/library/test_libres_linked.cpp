@@ -12,6 +12,7 @@
 #include "stream_fixture.h"
 #include "foreign_interface.h"
 #include "qxlibres.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -59,12 +60,11 @@ TEST_F(LinkedResources, LoadRunAndUnloadThroughProlog)
   EXPECT_EQ(p.var("R") + " " + p.var("O"), "1 off");
   ASSERT_EQ(p.run("'$start_timer_a'(none, 100000, 0)"), 1) << exception();
   /* a state saved now lists the loaded resources in its header */
-  char path[] = "/tmp/qx_libres_XXXXXX";
-  ASSERT_GE(mkstemp(path), 0);
+  std::string path = qx_scratch_root() + "/qx_libres.sav";
   ASSERT_EQ(p.run(std::string("'$save'('") + path + "', 0, x)"), 1) << exception();
   std::ifstream in(path, std::ios::binary);
   std::string header((std::istreambuf_iterator<char>(in)), {});
-  unlink(path);
+  unlink(path.c_str());
   EXPECT_NE(
       header.find("\n# FR: \"random\"\n# FR: \"timeout\"\n# FR: \"codesio\"\n# META_INFO END\n"),
       std::string::npos)

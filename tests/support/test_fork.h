@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <string>
 
+#include "scratch_root.h"
+
 struct forked_child {
   int status = -1;    /* as waitpid gives it */
   std::string report; /* what the function answered */
@@ -41,6 +43,7 @@ forked_child run_forked(Fn fn)
   }
   std::fflush(stdout);
   std::fflush(stderr);
+  qx_scratch_root(); /* made here, so that what a child makes in it goes with this process */
   pid_t pid = fork();
   if (pid == 0) {
     close(report_pipe[0]);

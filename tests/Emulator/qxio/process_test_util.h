@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "qxio.h"
+#include "scratch_root.h"
 
 namespace qxio_test {
 
@@ -86,13 +87,12 @@ inline bool write_all(int fd, const std::string &text)
   return true;
 }
 
-// A fresh directory under /tmp, removed with its files when the object goes.
+// A fresh directory of the scratch root, removed with its files when the object goes.
 struct temp_dir {
   std::string path;
   temp_dir()
   {
-    char pattern[] = "/tmp/qxio-test-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path = pattern;
+    path = qx_scratch_mkdtemp("qxio-test");
   }
   ~temp_dir()
   {

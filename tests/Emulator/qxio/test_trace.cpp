@@ -16,6 +16,7 @@
 
 #include "qxio.h"
 #include "test_child.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -141,9 +142,9 @@ TEST(TraceChild, TraceFdOneSelectsStandardOutput)
 
 TEST(TraceChild, TraceFileReceivesTheLines)
 {
-  char dir[] = "/tmp/qxio-trace-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  std::string path = std::string(dir) + "/trace.txt";
+  std::string dir = qx_scratch_mkdtemp("qxio-trace");
+  ASSERT_NE(dir, "");
+  std::string path = dir + "/trace.txt";
   qxio_test::child_result child = qxio_test::run_child(
       "trace-lines", {"QXIO_TRACE_LEVEL=3", "QXIO_TRACE_FILE=" + path, "QXIO_TRACE_FD=1"});
   ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.err;
@@ -152,7 +153,7 @@ TEST(TraceChild, TraceFileReceivesTheLines)
   EXPECT_EQ("ID " + id + "\nASSERT 0\n", child.out);
   EXPECT_EQ(level_three_lines(id), read_file(path));
   unlink(path.c_str());
-  rmdir(dir);
+  rmdir(dir.c_str());
 }
 
 TEST(TraceChild, UnopenableTraceFileFallsBackToStandardError)

@@ -22,6 +22,7 @@
 #include "modules.h"
 #include "saverest.h"
 #include "test_fork.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -48,15 +49,10 @@ std::string post(const std::string &goal, const std::string &b = "1, 1")
          ", A), clpfd:'$fd_post_reified'(D, " + goal + ", A, " + b + ")";
 }
 
-/* A directory under /tmp, removed with what it holds at the end of the scope. */
+/* A directory of the scratch root, removed with what it holds at the end of the scope. */
 struct temp_dir {
-  std::string path;
-  temp_dir()
-  {
-    char name[] = "/tmp/qx_fdix_XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~temp_dir() { std::system(("rm -rf " + path).c_str()); }
+  std::string path = qx_scratch_mkdtemp("qx_fdix");
+  ~temp_dir() { qx_remove_tree(path); }
 };
 
 class FdIndexical : public FdPropTest {

@@ -535,6 +535,59 @@ TEST_F(FdLinear, TwoTermRunsAgreeWithTheGeneralRun)
   }
 }
 
+/* A two-term relation whose first run the general run made (a bound of X infinite, which the
+ * relation closes), woken under a choicepoint after backtracking undid a run of it: its two-term
+ * run rebuilds the block and prunes without entailment, its output state a copy, so that the
+ * state the choicepoint saw keeps its Stamp. Back at the choicepoint the state's Stamp and the
+ * bounds are the choicepoint's, and a narrowing there prunes from them: against the reference
+ * fixpoint, with unit coefficients of either sign, each relation and random bounds. */
+TEST_F(FdLinear, TwoTermRunUnderAChoicepointKeepsTheOlderState)
+{
+  std::mt19937 random(41);
+  auto pick = [&](int64_t lo, int64_t hi) {
+    return lo + (int64_t)(random() % (uint32_t)(hi - lo + 1));
+  };
+  auto texts_of = [](const std::optional<std::vector<domain>> &d) {
+    return d ? "[" + (*d)[0].text() + "," + (*d)[1].text() + "]" : std::string("failed");
+  };
+  for (int round = 0; round < (qx_gc_stress ? 40 : 200); round++) {
+    int32_t a = pick(0, 1) ? 1 : -1, b = pick(0, 1) ? 1 : -1;
+    linear c{{a, b}, {}, (int)pick(1, 3), 0};
+    int64_t ylo = pick(-5, 5), yhi = ylo + pick(4, 10), x0 = pick(-5, 5);
+    c.rhs = c.a[0] * x0 + c.a[1] * pick(ylo, yhi) + (c.rel == 3 ? 0 : pick(-2, 2));
+    if (c.rel == 3 && c.rhs == 0 && c.a[0] + c.a[1] == 0) c.rhs = 1; /* not x = y + 0 */
+    /* the end of X the relation closes is infinite: the first run is the general one */
+    bool closes_max = c.rel == 3 || (c.rel == 1) == (c.a[0] > 0);
+    c.d = {closes_max ? fd_oracle::range(x0 - pick(0, 3), SUP)
+                      : fd_oracle::range(INF, x0 + pick(0, 3)),
+           fd_oracle::range(ylo, yhi)};
+    auto narrowed = [&](const std::vector<domain> &d, int64_t lo, int64_t hi) {
+      linear l = c;
+      l.d = d;
+      bool overflow;
+      return l.d[1].restrict(lo, hi) ? reference(l, &overflow) : std::nullopt;
+    };
+    bool overflow;
+    auto first = reference(c, &overflow);
+    if (!first || (*first)[1].fixed()) continue;
+    int64_t l1 = pick(ylo, yhi), l2 = pick(ylo, yhi), l3 = pick(ylo, yhi);
+    auto narrowing = [](int64_t lo) { return "range(V1, " + std::to_string(lo) + ", sup), prop"; };
+    /* undone: no constraint stays alive past the case */
+    std::string goal =
+        "Vs = [V0, V1], undone((" + post(c) + ", prop, doms(Vs, D0), state(G, S0), "
+        "arg(6, S0, T0), ( ( B = 1 ; B = 2 ), ( B =:= 1 -> ( " + narrowing(l1) + ", fail ; true ), "
+        "( " + narrowing(l2) + " -> doms(Vs, D) ; D = failed ), arg(6, S0, T), Out = o(K, D) "
+        "; state(G, S), arg(6, S, T), doms(Vs, Db), "
+        "( " + narrowing(l3) + " -> doms(Vs, D) ; D = failed ), Out = o(K, Db, D) ), "
+        "( T == T0 -> K = kept ; K = T ), assertz(got(Out)), fail ; true ), "
+        "( retract(got(O1)), retract(got(O2)) -> true )), r(D0, O1, O2), R)";
+    SCOPED_TRACE(goal);
+    std::string d0 = texts_of(first);
+    EXPECT_EQ(result(goal), "r(" + d0 + ",o(kept," + texts_of(narrowed(*first, l2, SUP)) +
+                                "),o(kept," + d0 + "," + texts_of(narrowed(*first, l3, SUP)) + "))");
+  }
+}
+
 /* Disequations of one or two terms, run without a block: the first run with a variable fixed or
  * one term, with both unfixed (linked, or entailed by the gcd), posted before a choicepoint and run
  * after it, later runs after a narrowing and a fixing, in debugging mode too; against the general
