@@ -1433,6 +1433,8 @@ int parallel_conflict(ORVALIS_API_STRUCT *api, worker *w, unary_data *u, const c
 namespace {
 
 constexpr int D1_WRAP = 0x2, D1_MARGIN = 0x4, D1_GLOBAL = 0x8;
+/* every bit the poster may set: decomposition (0x1) and lean (0x20) change nothing here */
+constexpr int D1_OPTIONS = 0x1 | D1_WRAP | D1_MARGIN | D1_GLOBAL | 0x20;
 constexpr int ST_RELEVANT = 0x1, ST_TARGET = 0x2;
 
 struct d1_margin {
@@ -1588,6 +1590,14 @@ int proper_length(const worker *w, TAGGED l)
   return l == atom_nil ? n : -1;
 }
 
+/* Refuses a list of the state that is not proper (0): an instantiation error when it is still
+ * open at its end, else a type error. */
+int bad_list(ORVALIS_API_STRUCT *api, const worker *w, TAGGED l)
+{
+  if (fd_entry_open_list(w, l)) return fd_instantiation_error(api, 1), 0;
+  return fd_type_error(api, "list", d1_culprit(l), 1);
+}
+
 /* A variable entry laid out as two arguments: a variable and its attribute, an integer and an
  * attribute holding it, or an integer given twice (a constant). */
 bool entry_ok(TAGGED x, TAGGED attr)
@@ -1624,9 +1634,14 @@ int d1_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, bool first, int known
   int items = first ? GetSmall(n) : known_items;
   if ((int64_t)GetSmall(nt) + GetSmall(ns) > items) return fail_dom("target_count", nt);
   if (!first) return 1;
+  /* no call has run before a first call: every item is a target */
+  if (!fd_entry_first_count(api, nt, GetSmall(n), "disjoint1_counts") ||
+      !fd_entry_first_count(api, ns, 0, "disjoint1_counts"))
+    return 0;
   TAGGED opt = deref(StrArg(s, 2));
   if (!compound(opt, 4) || !IsSmall(deref(StrArg(opt, 1)))) return fail_type("disjoint1_options", opt);
   int flags = GetSmall(deref(StrArg(opt, 1)));
+  if (flags & ~D1_OPTIONS) return fail_dom("disjoint1_options", deref(StrArg(opt, 1)));
   if (flags & D1_WRAP) {
     TAGGED l = deref(StrArg(opt, 2)), r = deref(StrArg(opt, 3));
     if (!IsSmall(l)) return fail_type("integer", l);
@@ -1635,7 +1650,7 @@ int d1_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, bool first, int known
   }
   if (flags & D1_MARGIN) {
     TAGGED ms = deref(StrArg(opt, 4));
-    if (proper_length(w, ms) < 0) return fail_type("list", ms);
+    if (proper_length(w, ms) < 0) return bad_list(api, w, ms);
     for (TAGGED l = ms; IsLst(l); l = deref(LstTail(l))) {
       TAGGED m = deref(LstHead(l));
       int32_t a;
@@ -1646,7 +1661,7 @@ int d1_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, bool first, int known
   }
   TAGGED list = deref(StrArg(s, 3));
   int len = proper_length(w, list);
-  if (len < 0) return fail_type("list", list);
+  if (len < 0) return bad_list(api, w, list);
   if (len != GetSmall(n)) return fail_dom("item_count", n);
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
     TAGGED it = deref(LstHead(l));
@@ -3016,6 +3031,8 @@ struct cumulative_data {
 };
 
 constexpr int CU_GLOBAL = 0x2;
+/* every bit the poster may set: 0x1 changes nothing here */
+constexpr int CU_OPTIONS = 0x1 | CU_GLOBAL;
 /* The tallest limit the longest-hole tables are built for (one evaluation per height). */
 constexpr int64_t CU_LH_MAX_HEIGHT = 1 << 12;
 
@@ -3161,12 +3178,18 @@ int cu_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, bool first, int known
   int tasks = first ? GetSmall(n) : known;
   if ((int64_t)GetSmall(nt) + GetSmall(ns) > tasks) return fail_dom("target_count", nt);
   if (!first) return 1;
+  /* no call has run before a first call: every task is a target */
+  if (!fd_entry_first_count(api, nt, GetSmall(n), "cumulative_counts") ||
+      !fd_entry_first_count(api, ns, 0, "cumulative_counts"))
+    return 0;
   for (int k = 4; k <= 6; k++)
     if (!entry_or_int(StrArg(s, k))) return fail_type("variable_entry", deref(StrArg(s, k)));
-  if (!IsSmall(deref(StrArg(s, 7)))) return fail_type("integer", deref(StrArg(s, 7)));
+  TAGGED flags = deref(StrArg(s, 7));
+  if (!IsSmall(flags)) return fail_type("integer", flags);
+  if (GetSmall(flags) & ~CU_OPTIONS) return fail_dom("cumulative_options", flags);
   TAGGED list = deref(StrArg(s, 2)), diffs = deref(StrArg(s, 3));
   int len = proper_length(w, list);
-  if (len < 0) return fail_type("list", list);
+  if (len < 0) return bad_list(api, w, list);
   if (len != GetSmall(n)) return fail_dom("task_count", n);
   std::vector<int32_t> ids;
   for (TAGGED l = list; IsLst(l); l = deref(LstTail(l))) {
@@ -3178,7 +3201,7 @@ int cu_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s, bool first, int known
   }
   std::sort(ids.begin(), ids.end());
   if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) return fail_dom("task_id", list);
-  if (proper_length(w, diffs) < 0) return fail_type("list", diffs);
+  if (proper_length(w, diffs) < 0) return bad_list(api, w, diffs);
   for (TAGGED l = diffs; IsLst(l); l = deref(LstTail(l))) {
     TAGGED p = deref(LstHead(l));
     if (!compound(p, 3) || !IsSmall(deref(StrArg(p, 1))) || !IsSmall(deref(StrArg(p, 2))) ||

@@ -469,11 +469,25 @@ bool fd_entry_refs(TAGGED entry, QX_globref ref)
   return true;
 }
 
+/* Where a list ends (within the heap's bound on list length), with its count of elements. */
+static TAGGED list_end(const worker *w, TAGGED list, uint32_t *n)
+{
+  uint32_t bound = fd_list_bound(w);
+  *n = 0;
+  for (list = deref(list); IsLst(list) && *n < bound; list = deref(LstTail(list))) ++*n;
+  return list;
+}
+
 int fd_entry_length(const worker *w, TAGGED list)
 {
-  uint32_t bound = fd_list_bound(w), n = 0;
-  for (list = deref(list); IsLst(list) && n < bound; list = deref(LstTail(list))) n++;
-  return list == atom_nil ? (int)n : -1;
+  uint32_t n;
+  return list_end(w, list, &n) == atom_nil ? (int)n : -1;
+}
+
+bool fd_entry_open_list(const worker *w, TAGGED list)
+{
+  uint32_t n;
+  return IsVar(list_end(w, list, &n));
 }
 
 void fd_entry_error(ORVALIS_API_STRUCT *api, const char *expected, TAGGED culprit, int argument,

@@ -38,6 +38,9 @@ extern uint64_t fd_entry_blocks_made, fd_entry_blocks_destroyed;
 
 /* The length of a proper list, -1 for anything else (a partial or cyclic list included). */
 int fd_entry_length(const worker *w, TAGGED list);
+/* Whether a list is still open at its end (a variable, or a list ending in one): not yet known,
+ * so an instantiation error rather than a bad list. */
+bool fd_entry_open_list(const worker *w, TAGGED list);
 /* Bad input in a state term: an instantiation error for a variable culprit, else an error of
  * `kind` (a type error, or a domain error when `domain` is set) naming what was expected, a
  * compound culprit by its name (its attributes would lead back to the state). The native fails;

@@ -888,12 +888,8 @@ int sweeper::run(bool first, bool fresh, int32_t stamp)
 bool check_state(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   /* a list still open at its end is not yet known: an instantiation error, not a bad list */
-  for (int k : {4, 5}) {
-    TAGGED l = deref(StrArg(s, k));
-    for (uint32_t n = 0, bound = fd_list_bound(w); IsLst(l) && n < bound; n++)
-      l = deref(LstTail(l));
-    if (IsVar(l)) return fd_instantiation_error(api, 1), false;
-  }
+  for (int k : {4, 5})
+    if (fd_entry_open_list(w, StrArg(s, k))) return fd_instantiation_error(api, 1), false;
   TAGGED nt = deref(StrArg(s, 1)), nm = deref(StrArg(s, 2));
   if (!fd_small_in(nt, 0, 1 << 20) || fd_proper_length(w, StrArg(s, 4)) != GetSmall(nt))
     return fd_domain_error(api, "cumulatives_tasks", fd_error_culprit(StrArg(s, 4)), 1), false;

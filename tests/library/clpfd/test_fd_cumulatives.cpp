@@ -243,29 +243,6 @@ TEST_F(FdCumulatives, EdgeCases)
   }
 }
 
-/* A Tasks or Machines list still open at its end (each position of the end, the empty list
- * included) is an instantiation error, not a bad list. */
-TEST_F(FdCumulatives, PartialListsAreInstantiationErrors)
-{
-  row rw = cum_row();
-  fd_harness::rng g{61};
-  instance in = rw.generate(g);
-  in.doms.push_back(fd_oracle::range(0, 1)); /* the open end */
-  for (int arg : {3, 4})
-    for (size_t keep = 0; keep <= 2; keep++) {
-      SCOPED_TRACE("argument " + std::to_string(arg + 1) + ", elements " + std::to_string(keep));
-      driver d(api);
-      fd_undo_scope undo(w, QX_ALT_FAILCODE);
-      std::vector<int> vars = make_vars(d, in.doms);
-      driver::posting p = rw.posting(in, vars);
-      std::vector<driver::tmpl> head = p.state[arg].args;
-      head.resize(std::min(keep, head.size()));
-      p.state[arg] = driver::t_improper(head, driver::t_var(vars.back()));
-      EXPECT_LT(d.post_state(p), 0);
-      EXPECT_EQ(exception().rfind("error(instantiation_error", 0), 0u);
-    }
-}
-
 /* A solution's values bound one at a time, in variable order and in reverse: every step
  * propagates. Fixed tasks leave the active range once no open task's window meets theirs; a
  * sweep that takes the window of one of the fixed tasks still there must count the others

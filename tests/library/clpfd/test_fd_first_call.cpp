@@ -2,7 +2,8 @@
  * counter a later call rewrites holds its posting value (a live count equal to the list's length,
  * a dead or settled count of 0, a decided-pair flag unbound). A first call that took anything
  * else would read the state as if earlier calls had run, and could entail a non-solution; it
- * raises a domain error instead. Then the option words: a bit no entry defines is refused too.
+ * raises a domain error instead. Then the option words: a bit no entry defines is refused too;
+ * and a list of the state still open at its end is an instantiation error, not a bad list.
  */
 #include <algorithm>
 
@@ -32,6 +33,18 @@ void out_of_range(entry_row *r, const std::string &what, int k,
 {
   for (int64_t v : values)
     r->bad.push_back({what + " " + std::to_string(v), set_arg(k, driver::t_int(v))});
+}
+
+/* Splits (NTargets at state argument k, NSources at k + 1) other than every item a target. */
+void split_out_of_range(entry_row *r, int k,
+                        std::initializer_list<std::pair<int64_t, int64_t>> splits)
+{
+  for (auto [t, s] : splits)
+    r->bad.push_back({"NTargets " + std::to_string(t) + ", NSources " + std::to_string(s),
+                      [k, t, s](driver::posting &p) {
+                        p.state[k] = driver::t_int(t);
+                        p.state[k + 1] = driver::t_int(s);
+                      }});
 }
 
 std::vector<int> slice(const std::vector<int> &v, size_t from, size_t n)
@@ -191,11 +204,46 @@ std::vector<entry_row> entries()
                 {driver::t_int(2), driver::t_int(1), driver::t_int(1), driver::t_list(tasks),
                  driver::t_list({machine}), driver::t_int(2), driver::t_int(0)}};
           });
-  out_of_range(r, "NTargets", 5, {0, 1});
-  r->bad.push_back({"NTargets 1, NSources 1", [](driver::posting &p) {
-                      p.state[5] = driver::t_int(1);
-                      p.state[6] = driver::t_int(1);
-                    }});
+  split_out_of_range(r, 5, {{0, 0}, {1, 0}, {1, 1}});
+
+  /* disjoint1(NItems, Options, Items, NTargets, NSources) */
+  r = add("disjoint1", {d13, range(1, 2), d13, range(1, 2)}, [](const std::vector<int> &v) {
+    std::vector<tmpl> items;
+    for (int i = 0; i < 2; i++)
+      items.push_back(driver::t_struct(
+          "item", {driver::t_var(v[2 * i]), driver::t_attr(v[2 * i]), driver::t_var(v[2 * i + 1]),
+                   driver::t_attr(v[2 * i + 1]), driver::t_atom("t")}));
+    tmpl opt = driver::t_struct(
+        "opt", {driver::t_int(0), driver::t_int(0), driver::t_int(0), driver::t_atom("[]")});
+    return driver::posting{
+        "disjoint1",
+        {driver::t_atom("items"), driver::t_atom("options")},
+        {driver::t_int(2), opt, driver::t_list(items), driver::t_int(2), driver::t_int(0)}};
+  });
+  split_out_of_range(r, 3, {{0, 0}, {1, 0}, {0, 1}, {1, 1}, {0, 2}});
+
+  /* cumulative(NTasks, Tasks, Diffs, Limit, Lower, Upper, Flags, NTargets, NSources) */
+  r = add("cumulative",
+          {range(0, 2), range(1, 1), range(1, 3), range(1, 1), range(0, 2), range(1, 1),
+           range(1, 3), range(1, 1), range(1, 2), range(0, 2), range(1, 3), range(-2, 2)},
+          [](const std::vector<int> &v) {
+            std::vector<tmpl> tasks;
+            for (int t = 0; t < 2; t++) {
+              std::vector<tmpl> e;
+              for (int k = 0; k < 4; k++) e.push_back(driver::t_entry(v[4 * t + k]));
+              e.push_back(driver::t_int(10 + t));
+              tasks.push_back(driver::t_struct("task", e));
+            }
+            tmpl pair = driver::t_struct(
+                "p", {driver::t_int(11), driver::t_int(10), driver::t_entry(v[11])});
+            return driver::posting{"cumulative",
+                                   {driver::t_atom("tasks"), driver::t_atom("options")},
+                                   {driver::t_int(2), driver::t_list(tasks), driver::t_list({pair}),
+                                    driver::t_entry(v[8]), driver::t_entry(v[9]),
+                                    driver::t_entry(v[10]), driver::t_int(0), driver::t_int(2),
+                                    driver::t_int(0)}};
+          });
+  split_out_of_range(r, 7, {{0, 0}, {1, 0}, {1, 1}, {0, 2}});
 
   /* scalar_product(Terms, Rel, RHS, Dropped): nothing dropped yet */
   r = add("scalar_product", {d13, d13}, [](const std::vector<int> &v) {
@@ -211,18 +259,44 @@ std::vector<entry_row> entries()
   return rows;
 }
 
-/* Option words (a state argument from 0 of a row above) and values with a bit no entry defines. */
+/* Option words (a state argument from 0 of a row above, or argument sub of that structure) and
+ * values with a bit the entry does not define. */
 struct option_row {
   const char *name;
-  int arg;
+  int arg, sub;
   std::vector<int64_t> values;
 };
 const option_row option_words[] = {
-    {"relation", 1, {4, 8, 6, -1}},
-    {"cumulatives", 2, {16, 17, -1}},
-    {"lex_chain", 3, {8, -1}},
-    {"all_distinct", 3, {2, 4, -1}},
+    {"relation", 1, -1, {4, 8, 6, -1}},    {"cumulatives", 2, -1, {16, 17, -1}},
+    {"lex_chain", 3, -1, {8, -1}},         {"all_distinct", 3, -1, {2, 4, -1}},
+    {"disjoint1", 1, 0, {16, 64, 17, -1}}, {"cumulative", 6, -1, {4, 8, 10, 1 << 20, -1}},
 };
+
+/* Lists of a row's state, reached in a posting (setting what makes them read). */
+struct list_row {
+  const char *name, *what;
+  std::function<tmpl &(driver::posting &)> list;
+};
+const list_row state_lists[] = {
+    {"cumulatives", "Tasks", [](driver::posting &p) -> tmpl & { return p.state[3]; }},
+    {"cumulatives", "Machines", [](driver::posting &p) -> tmpl & { return p.state[4]; }},
+    {"cumulative", "Tasks", [](driver::posting &p) -> tmpl & { return p.state[1]; }},
+    {"cumulative", "Diffs", [](driver::posting &p) -> tmpl & { return p.state[2]; }},
+    {"disjoint1", "Items", [](driver::posting &p) -> tmpl & { return p.state[2]; }},
+    {"disjoint1", "Margins",
+     [](driver::posting &p) -> tmpl & {
+       p.state[1].args[0] = driver::t_int(4);
+       tmpl m = driver::t_struct("m", {driver::t_atom("t"), driver::t_atom("t"), driver::t_int(1)});
+       return p.state[1].args[3] = driver::t_list({m, m});
+     }},
+};
+
+const entry_row *row_named(const std::vector<entry_row> &rows, const char *name)
+{
+  for (const entry_row &e : rows)
+    if (e.name == std::string(name)) return &e;
+  return nullptr;
+}
 
 class FdFirstCall : public fd_harness::FdHarness {
 protected:
@@ -264,14 +338,49 @@ TEST_F(FdFirstCall, UndefinedOptionBitsAreDomainErrors)
 {
   std::vector<entry_row> rows = entries();
   for (const option_row &o : option_words) {
-    auto r = std::find_if(rows.begin(), rows.end(),
-                          [&](const entry_row &e) { return e.name == std::string(o.name); });
-    ASSERT_NE(r, rows.end()) << o.name;
+    const entry_row *r = row_named(rows, o.name);
+    ASSERT_TRUE(r) << o.name;
     for (int64_t v : o.values) {
       std::string error;
-      int rc = post(*r, set_arg(o.arg, driver::t_int(v)), &error);
+      tmpl word = driver::t_int(v);
+      int rc = post(*r, o.sub < 0 ? set_arg(o.arg, word) : fd_harness::set_sub(o.arg, o.sub, word),
+                    &error);
       expect_domain_error(rc, error, std::string(o.name) + ", options " + std::to_string(v));
     }
+  }
+}
+
+/* A list open at its end after each of its elements (none included) is an instantiation error;
+ * closed there, the posting is taken. */
+TEST_F(FdFirstCall, PartialListsAreInstantiationErrors)
+{
+  std::vector<entry_row> rows = entries();
+  for (const list_row &l : state_lists) {
+    const entry_row *r = row_named(rows, l.name);
+    ASSERT_TRUE(r) << l.name;
+    for (size_t keep = 0;; keep++) {
+      SCOPED_TRACE(std::string(l.name) + ", " + l.what + ", elements " + std::to_string(keep));
+      size_t length = 0;
+      auto cut = [&](driver::posting &p, tmpl tail) {
+        tmpl &list = l.list(p);
+        length = list.args.size();
+        std::vector<tmpl> head(list.args.begin(), list.args.begin() + (long)std::min(keep, length));
+        list = driver::t_improper(head, tail);
+      };
+      std::string error;
+      int rc = post(
+          *r, [&](driver::posting &p) { cut(p, {tmpl::unbound}); }, &error);
+      EXPECT_TRUE(rc == -1 && error.rfind("error(instantiation_error", 0) == 0)
+          << (rc == 1   ? "taken"
+              : rc == 0 ? "failed"
+                        : error);
+      if (keep >= length) break;
+    }
+    std::string error;
+    EXPECT_EQ(post(
+                  *r, [&](driver::posting &p) { l.list(p); }, &error),
+              1)
+        << error;
   }
 }
 
