@@ -1737,8 +1737,14 @@ bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
     for (int k = 1; ok && k <= 7; k += 2) ok = var_entry(StrArg(it, k), StrArg(it, k + 1));
     if (!ok) bad = "disjoint2_item", culprit = it;
   }
-  if (bad) d2_error(api, bad, culprit, domain);
-  return !bad;
+  if (bad) {
+    d2_error(api, bad, culprit, domain);
+    return false;
+  }
+  /* as posted: every item a target, none only a source (fewer targets would leave items
+   * unchecked, as if an earlier call had found them placed) */
+  return fd_entry_first_count(api, StrArg(s, 4), GetSmall(n), "item_counts") &&
+         fd_entry_first_count(api, StrArg(s, 5), 0, "item_counts");
 }
 
 int32_t margin_amount(TAGGED t)
