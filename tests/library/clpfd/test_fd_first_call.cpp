@@ -259,17 +259,20 @@ std::vector<entry_row> entries()
   return rows;
 }
 
-/* Option words (a state argument from 0 of a row above) and values with a bit no entry defines. */
+/* Option words (a state argument from 0 of a row above, or element sub of it) and values with a
+ * bit no entry defines. */
 struct option_row {
   const char *name;
   int arg;
   std::vector<int64_t> values;
+  int sub = -1;
 };
 const option_row option_words[] = {
     {"relation", 1, {4, 8, 6, -1}},
     {"cumulatives", 2, {16, 17, -1}},
     {"lex_chain", 3, {8, -1}},
     {"all_distinct", 3, {2, 4, -1}},
+    {"disjoint2", 1, {0x80, 0x81, -1}, 0},
 };
 
 class FdFirstCall : public fd_harness::FdHarness {
@@ -317,7 +320,8 @@ TEST_F(FdFirstCall, UndefinedOptionBitsAreDomainErrors)
     ASSERT_NE(r, rows.end()) << o.name;
     for (int64_t v : o.values) {
       std::string error;
-      int rc = post(*r, set_arg(o.arg, driver::t_int(v)), &error);
+      driver::tmpl word = driver::t_int(v);
+      int rc = post(*r, o.sub < 0 ? set_arg(o.arg, word) : fd_harness::set_sub(o.arg, o.sub, word), &error);
       expect_domain_error(rc, error, std::string(o.name) + ", options " + std::to_string(v));
     }
   }
