@@ -222,7 +222,8 @@ std::vector<entry_row> entries()
                       }});
   }
 
-  /* global_cardinality(Xs, Keys, Counts) with costs and without: FixedCost starts at 0 */
+  /* global_cardinality(Xs, Keys, Counts) with costs and without: every variable and key active,
+   * FixedCost 0 */
   for (bool costs : {true, false}) {
     r = add(costs ? "global_cardinality, costs" : "global_cardinality",
             {range(1, 2), range(1, 2), range(0, 2), range(0, 2), range(0, 20)},
@@ -242,6 +243,8 @@ std::vector<entry_row> entries()
                                      {driver::t_int(2), driver::t_int(2), driver::t_list(xs),
                                       driver::t_list(entries), driver::t_int(costs), cost, driver::t_int(0)}};
             });
+    out_of_range(r, "NVarTargets", 0, {0, 1, 3});
+    out_of_range(r, "NValTargets", 1, {0, 1, 3});
     out_of_range(r, "FixedCost", 6, {1, -1, 9});
   }
 
