@@ -29,7 +29,7 @@ namespace {
 
 /* option bits */
 constexpr int32_t D2_DECOMPOSITION = 0x1, D2_WRAP0 = 0x2, D2_WRAP1 = 0x4, D2_MARGIN = 0x8,
-                  D2_GLOBAL = 0x10, D2_LEAN = 0x20, D2_SYNCHRO = 0x40;
+                  D2_GLOBAL = 0x10, D2_LEAN = 0x20, D2_SYNCHRO = 0x40, D2_DEFINED = 0x7f;
 /* status bits: working source and target bits, the mark, and their saved copies */
 constexpr int32_t D2_SOURCE = 0x1, D2_TARGET = 0x2, D2_MARK = 0x4, D2_SAVED_SOURCE = 0x10,
                   D2_SAVED_TARGET = 0x20;
@@ -1714,6 +1714,8 @@ bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
     bad = "item_list", culprit = list_culprit(w, items), domain = true;
   } else if (!is_compound(opt, 6) || !IsSmall(deref(StrArg(opt, 1)))) {
     bad = "disjoint2_options", culprit = opt;
+  } else if (GetSmall(deref(StrArg(opt, 1))) & ~D2_DEFINED) {
+    bad = "disjoint2_options", culprit = StrArg(opt, 1), domain = true;
   } else {
     int32_t bits = GetSmall(deref(StrArg(opt, 1)));
     for (int d = 0; d < 2 && !bad; d++) {
@@ -1737,8 +1739,14 @@ bool check_first(ORVALIS_API_STRUCT *api, const worker *w, TAGGED s)
     for (int k = 1; ok && k <= 7; k += 2) ok = var_entry(StrArg(it, k), StrArg(it, k + 1));
     if (!ok) bad = "disjoint2_item", culprit = it;
   }
-  if (bad) d2_error(api, bad, culprit, domain);
-  return !bad;
+  if (bad) {
+    d2_error(api, bad, culprit, domain);
+    return false;
+  }
+  /* as posted: every item a target, none only a source (fewer targets would leave items
+   * unchecked, as if an earlier call had found them placed) */
+  return fd_entry_first_count(api, StrArg(s, 4), GetSmall(n), "item_counts") &&
+         fd_entry_first_count(api, StrArg(s, 5), 0, "item_counts");
 }
 
 int32_t margin_amount(TAGGED t)

@@ -520,6 +520,8 @@ const fd_vg_args gcc_args = {ARG_STAMP, ARG_NVARS, ARG_NVALS, ARG_VARS, ARG_KEYS
 int gcc_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 {
   if (!fd_vg_check_keyed(api, w, s, &gcc_args)) return 0;
+  /* no variable has settled yet: a FixedCost would be added to every total */
+  if (!fd_entry_first_count(api, StrArg(s, ARG_FIXEDCOST), 0, "fixed_cost")) return 0;
   TAGGED flag = deref(StrArg(s, ARG_COSTFLAG));
   if (!IsSmall(flag)) {
     fd_domain_error(api, "cost_flag", IsVar(flag) ? atom_nil : flag, 1);
@@ -527,8 +529,7 @@ int gcc_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
   }
   if (flag == MakeSmall(0)) return 1;
   int nvars = GetSmall(deref(StrArg(s, ARG_NVARS))), nvals = GetSmall(deref(StrArg(s, ARG_NVALS)));
-  TAGGED c = deref(StrArg(s, ARG_COST)), fixed = deref(StrArg(s, ARG_FIXEDCOST));
-  if (!IsSmall(fixed)) return fd_vg_bad_state(api, "fixed_cost", fixed);
+  TAGGED c = deref(StrArg(s, ARG_COST));
   if (!IsStr(c) || IsBox(c) || Arity(StrFunctor(c)) < 3) return fd_vg_bad_state(api, "cost", c);
   TAGGED cv = deref(StrArg(c, 1)), rows = deref(StrArg(c, 3));
   if (!IsVar(cv) && !IsSmall(cv)) return fd_vg_bad_state(api, "domain_variable", cv);

@@ -245,6 +245,57 @@ std::vector<entry_row> entries()
           });
   split_out_of_range(r, 7, {{0, 0}, {1, 0}, {1, 1}, {0, 2}});
 
+  /* disjoint2(NItems, Options, Items, NTargets, NSources): every item a target, no source; with
+   * two items (2x2 squares, origins 0..3) and with none */
+  for (int n : {2, 0}) {
+    std::vector<domain> doms;
+    for (int k = 0; k < 4 * n; k++) doms.push_back(k % 2 ? range(2, 2) : range(0, 3));
+    r = add(n ? "disjoint2" : "disjoint2, no items", doms, [n](const std::vector<int> &v) {
+      std::vector<tmpl> items;
+      for (int i = 0; i < n; i++) {
+        std::vector<tmpl> a;
+        for (int x : slice(v, 4 * (size_t)i, 4)) a.push_back(driver::t_var(x)), a.push_back(driver::t_attr(x));
+        a.push_back(driver::t_int(0));
+        items.push_back(driver::t_struct("i", a));
+      }
+      tmpl zero = driver::t_int(0), list = driver::t_list(items);
+      tmpl opt = driver::t_struct("opt", {zero, zero, zero, zero, zero, driver::t_atom("[]")});
+      return driver::posting{"disjoint2", {list, opt}, {driver::t_int(n), opt, list, driver::t_int(n), zero}};
+    });
+    out_of_range(r, "NTargets", 3, {n ? 0 : 2, 1, 3});
+    out_of_range(r, "NSources", 4, {1, 2});
+    r->bad.push_back({"NTargets 1, NSources 1", [](driver::posting &p) {
+                        p.state[3] = driver::t_int(1);
+                        p.state[4] = driver::t_int(1);
+                      }});
+  }
+
+  /* global_cardinality(Xs, Keys, Counts) with costs and without: every variable and key active,
+   * FixedCost 0 */
+  for (bool costs : {true, false}) {
+    r = add(costs ? "global_cardinality, costs" : "global_cardinality",
+            {range(1, 2), range(1, 2), range(0, 2), range(0, 2), range(0, 20)},
+            [costs](const std::vector<int> &v) {
+              std::vector<tmpl> xs = {driver::t_var(v[0]), driver::t_var(v[1])}, keys, counts, entries;
+              for (int j = 0; j < 2; j++) {
+                keys.push_back(driver::t_int(j + 1));
+                counts.push_back(driver::t_var(v[2 + j]));
+                entries.push_back(driver::t_struct("-", {driver::t_int(j + 1), driver::t_entry(v[2 + j])}));
+              }
+              tmpl matrix = driver::t_list({driver::t_list({driver::t_int(1), driver::t_int(5)}),
+                                            driver::t_list({driver::t_int(5), driver::t_int(1)})});
+              tmpl cost = costs ? driver::t_struct("c", {driver::t_var(v[4]), driver::t_attr(v[4]), matrix})
+                                : driver::t_atom("[]");
+              return driver::posting{"global_cardinality",
+                                     {driver::t_list(xs), driver::t_list(keys), driver::t_list(counts)},
+                                     {driver::t_int(2), driver::t_int(2), driver::t_list(xs),
+                                      driver::t_list(entries), driver::t_int(costs), cost, driver::t_int(0)}};
+            });
+    out_of_range(r, "NVarTargets", 0, {0, 1, 3});
+    out_of_range(r, "NValTargets", 1, {0, 1, 3});
+    out_of_range(r, "FixedCost", 6, {1, -1, 9});
+  }
+
   /* scalar_product(Terms, Rel, RHS, Dropped): nothing dropped yet */
   r = add("scalar_product", {d13, d13}, [](const std::vector<int> &v) {
     std::vector<tmpl> terms;
@@ -270,6 +321,7 @@ const option_row option_words[] = {
     {"relation", 1, -1, {4, 8, 6, -1}},    {"cumulatives", 2, -1, {16, 17, -1}},
     {"lex_chain", 3, -1, {8, -1}},         {"all_distinct", 3, -1, {2, 4, -1}},
     {"disjoint1", 1, 0, {16, 64, 17, -1}}, {"cumulative", 6, -1, {4, 8, 10, 1 << 20, -1}},
+    {"disjoint2", 1, 0, {0x80, 0x81, -1}},
 };
 
 /* Lists of a row's state, reached in a posting (setting what makes them read). */
