@@ -358,17 +358,25 @@ void local_overflow(worker *w, uint32_t bytes)
   qx_memory_fault(nullptr, QX_SPACE_STACKS);
 }
 
+/* Tidying first: it is kept when it leaves free at least half of what stays in use, so that the
+ * next one comes only after as many pushes as it walked; else the block grows. */
 void choice_overflow(worker *w, uint32_t pad)
 {
   size_t gap = (size_t)((char *)w->node_ - (char *)w->trail_top);
   size_t want = (size_t)pad * sizeof(TAGGED);
   if (gap >= want) return;
+  if (qx_trail_tidy(w)) {
+    gap = (size_t)((char *)w->node_ - (char *)w->trail_top);
+    size_t in_use = (size_t)((char *)w->trail_top - (char *)w->trail_start) +
+                    (size_t)((char *)w->choice_start - (char *)w->node_);
+    if (gap >= want && gap >= in_use / 2) return;
+  }
   size_t size = (size_t)((char *)w->choice_start - (char *)w->trail_start);
-  size_t need = size + (want - gap);
+  size_t need = size + (want > gap ? want - gap : 0);
   size_t grown = grown_size(size, need, 0);
   if (grown > QX_CHOICE_BLOCK_MAX && need <= QX_CHOICE_BLOCK_MAX) grown = QX_CHOICE_BLOCK_MAX;
-  if (!resize_choice_block(w, grown) && !resize_choice_block(w, round_pages(need)))
-    qx_memory_fault(nullptr, QX_SPACE_STACKS);
+  if (resize_choice_block(w, grown) || gap >= want) return; /* a tidied block may stay as it is */
+  if (!resize_choice_block(w, round_pages(need))) qx_memory_fault(nullptr, QX_SPACE_STACKS);
 }
 
 /* Returns unused committed memory: the heap above its top (keeping PROLOGKEEPSIZE or the

@@ -362,6 +362,7 @@ void collector::relocate_roots()
 
 bool collector::run(int live)
 {
+  qx_trail_tidy(w_); /* entries no choicepoint can undo keep no cell alive */
   if (!allocate()) return false;
   try {
     collect_roots(live);
