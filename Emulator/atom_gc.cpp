@@ -90,7 +90,7 @@ void mark_worker(worker *w)
   mark_range(w->trail_start, w->trail_top);
   if (w->fli_stack_start)
     mark_range(w->fli_stack_start, w->fli_stack_start + 2 * w->fli_stack_index);
-  std::vector<TAGGED *> slots;
+  qx_gc_slots slots;
   qx_interpreter_roots(w, slots);
   for (TAGGED *slot : slots) qx_agc_mark_word(*slot);
 }
