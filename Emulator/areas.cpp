@@ -308,6 +308,7 @@ void deinit_stacks(worker *w)
 {
   qx_unify_deinit(w); /* the unification stack and wake list belong to the worker's areas */
   fli_stack_deinit(w);
+  qx_gc_release_lists();
   unmap_areas(w);
   clear_area_fields(w);
 }

@@ -162,10 +162,10 @@ void *qx_gc_list_alloc(size_t bytes)
       k.block = nullptr;
       return p;
     }
-  if (!qx_space_claim(size, QX_SPACE_MISC)) return nullptr;
+  if (!qx_space_claim(size, QX_SPACE_STACKS)) return nullptr;
   void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p != MAP_FAILED) return p;
-  qx_space_unclaim(size, QX_SPACE_MISC);
+  qx_space_unclaim(size, QX_SPACE_STACKS);
   return nullptr;
 }
 
@@ -179,7 +179,17 @@ void qx_gc_list_free(void *block, size_t bytes)
         return;
       }
   munmap(block, size);
-  qx_space_unclaim(size, QX_SPACE_MISC);
+  qx_space_unclaim(size, QX_SPACE_STACKS);
+}
+
+void qx_gc_release_lists()
+{
+  for (kept_block &k : kept_blocks)
+    if (k.block) {
+      munmap(k.block, k.size);
+      qx_space_unclaim(k.size, QX_SPACE_STACKS);
+      k.block = nullptr;
+    }
 }
 
 namespace {

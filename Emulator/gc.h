@@ -30,11 +30,13 @@ struct qx_gc_root {
 };
 
 /* The collectors' lists of root words grow in memory mapped outside the C++ allocator and
- * charged to the engine's ceiling (PROLOGMAXSIZE): when none is left, a push throws
- * std::bad_alloc, which the collectors catch (the collection is given up), and no allocator
- * aborts the process, as a sanitizer's would. */
+ * charged, with the data areas, to the engine's ceiling (PROLOGMAXSIZE): when none is left, a
+ * push throws std::bad_alloc, which the collectors catch (the collection is given up), and no
+ * allocator aborts the process, as a sanitizer's would. */
 void *qx_gc_list_alloc(size_t bytes); /* null when refused */
 void qx_gc_list_free(void *block, size_t bytes);
+/* Unmaps the few list blocks kept for the next collection (the areas are taken down). */
+void qx_gc_release_lists();
 template <class T>
 struct qx_gc_allocator {
   using value_type = T;
