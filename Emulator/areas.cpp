@@ -1,10 +1,13 @@
 /* The worker's data areas.
  *
- * Heap and local stack share one PROT_NONE reservation: the heap in the lower part from the
- * reservation's start, the local stack in the upper eighth, each committed upwards on demand.
- * The heap therefore never moves. The trail and the choicepoints share one separately mapped
- * block, the trail growing upwards from its bottom and the choicepoints downwards from its top;
- * that block moves when it grows.
+ * Heap and local stack share one PROT_NONE reservation: the heap in the lower three quarters
+ * from the reservation's start, the local stack in the upper quarter, each committed upwards on
+ * demand. The heap therefore never moves, and neither does the local stack (interpreter runs
+ * nested in natives hold its addresses), so the split is fixed: a quarter of the largest
+ * reservation holds some 6 million frames of a clause with a few variables, a non-tail
+ * recursion over a list of that length. The trail and the choicepoints share one separately
+ * mapped block, the trail growing upwards from its bottom and the choicepoints downwards from
+ * its top; that block moves when it grows.
  *
  *  [heap_start .. global_top .. stack_start | PROT_NONE || local_start .. local_end | PROT_NONE]
  *  [trail_start .. trail_top ->        free        <- node_ .. choice_start]
@@ -33,6 +36,7 @@ constexpr size_t QX_TRAIL_DEFAULT = (size_t)128 << 10;
 constexpr size_t QX_CHOICE_DEFAULT = (size_t)128 << 10;
 constexpr unsigned QX_GROWTH_DEFAULT = 100;
 constexpr uint32_t QX_GCMARGIN_DEFAULT_KB = 1000;
+constexpr size_t QX_LOCAL_SHARE = 4; /* the local stack's part of the reservation: 1/4 */
 
 size_t page_size()
 {
@@ -239,7 +243,7 @@ bool map_areas(worker *w, const area_sizes &s)
   size_t size = s.reserve;
   char *base = reserve(&size);
   if (!base) return false;
-  size_t local_part = round_pages(size / 8);
+  size_t local_part = round_pages(size / QX_LOCAL_SHARE);
   size_t heap_part = size - local_part;
   size_t heap = s.heap < heap_part ? s.heap : heap_part;
   size_t local = s.local < local_part ? s.local : local_part;
@@ -304,6 +308,7 @@ void deinit_stacks(worker *w)
 {
   qx_unify_deinit(w); /* the unification stack and wake list belong to the worker's areas */
   fli_stack_deinit(w);
+  qx_gc_release_lists();
   unmap_areas(w);
   clear_area_fields(w);
 }
@@ -358,17 +363,25 @@ void local_overflow(worker *w, uint32_t bytes)
   qx_memory_fault(nullptr, QX_SPACE_STACKS);
 }
 
+/* Tidying first: it is kept when it leaves free at least half of what stays in use, so that the
+ * next one comes only after as many pushes as it walked; else the block grows. */
 void choice_overflow(worker *w, uint32_t pad)
 {
   size_t gap = (size_t)((char *)w->node_ - (char *)w->trail_top);
   size_t want = (size_t)pad * sizeof(TAGGED);
   if (gap >= want) return;
+  if (qx_trail_tidy(w)) {
+    gap = (size_t)((char *)w->node_ - (char *)w->trail_top);
+    size_t in_use = (size_t)((char *)w->trail_top - (char *)w->trail_start) +
+                    (size_t)((char *)w->choice_start - (char *)w->node_);
+    if (gap >= want && gap >= in_use / 2) return;
+  }
   size_t size = (size_t)((char *)w->choice_start - (char *)w->trail_start);
-  size_t need = size + (want - gap);
+  size_t need = size + (want > gap ? want - gap : 0);
   size_t grown = grown_size(size, need, 0);
   if (grown > QX_CHOICE_BLOCK_MAX && need <= QX_CHOICE_BLOCK_MAX) grown = QX_CHOICE_BLOCK_MAX;
-  if (!resize_choice_block(w, grown) && !resize_choice_block(w, round_pages(need)))
-    qx_memory_fault(nullptr, QX_SPACE_STACKS);
+  if (resize_choice_block(w, grown) || gap >= want) return; /* a tidied block may stay as it is */
+  if (!resize_choice_block(w, round_pages(need))) qx_memory_fault(nullptr, QX_SPACE_STACKS);
 }
 
 /* Returns unused committed memory: the heap above its top (keeping PROLOGKEEPSIZE or the

@@ -8,9 +8,10 @@
  * Atoms whose reference count is above 0 (registered by native code, the saved-state reader's
  * temporary marks, the engine's own atoms made at start) are never freed.
  *
- * The interpreter collects at its event check once current_agcmargin atoms were made since the
- * last collection, so that no native is running with atoms in its locals; natives that call
- * Prolog register the atoms they keep across the call.
+ * The interpreter collects at its event check once enough atoms were made since the last
+ * collection (current_agcmargin at least, more when the last one walked much: qx_agc_spacing), so
+ * that no native is running with atoms in its locals; natives that call Prolog register the atoms
+ * they keep across the call.
  */
 #include <sys/time.h>
 
@@ -36,11 +37,23 @@
 namespace {
 
 qx_agc_stats stats;
+/* The worker's area words the last marking walked (its term words, in proportion to its cost). */
+size_t area_words;
+/* Atom collections are spaced so that each walks at most this many area words per atom made
+ * since the last one, and the table at least doubles between them: making N atoms then costs
+ * O(N) whatever the live heap and the live atoms. */
+constexpr size_t kAreaWordsPerAtom = 16;
 
 void mark_range(const void *start, const void *end)
 {
   if (end > start)
     qx_agc_mark_words((const TAGGED *)start, (size_t)((const TAGGED *)end - (const TAGGED *)start));
+}
+/* mark_range over one of the worker's areas, counted in area_words. */
+void mark_area(const void *start, const void *end)
+{
+  if (end > start) area_words += (size_t)((const TAGGED *)end - (const TAGGED *)start);
+  mark_range(start, end);
 }
 
 void mark_table(const sw_on_key *t)
@@ -81,16 +94,16 @@ void mark_worker(worker *w)
 {
   mark_range(w, w + 1);
   if (!w->heap_start) return;
-  mark_range(w->heap_start, w->global_top);
+  mark_area(w->heap_start, w->global_top);
   frame *local_top = w->local_top > w->local_uncond ? w->local_top : w->local_uncond;
   for (node *n = w->node_; n < w->choice_start; n = qx_node_below(n))
     if (n->local_top > local_top) local_top = n->local_top;
-  mark_range(w->local_start, local_top);
-  mark_range(w->node_, w->choice_start);
-  mark_range(w->trail_start, w->trail_top);
+  mark_area(w->local_start, local_top);
+  mark_area(w->node_, w->choice_start);
+  mark_area(w->trail_start, w->trail_top);
   if (w->fli_stack_start)
     mark_range(w->fli_stack_start, w->fli_stack_start + 2 * w->fli_stack_index);
-  std::vector<TAGGED *> slots;
+  qx_gc_slots slots;
   qx_interpreter_roots(w, slots);
   for (TAGGED *slot : slots) qx_agc_mark_word(*slot);
 }
@@ -155,17 +168,22 @@ uint32_t qx_atom_gc(worker *w)
   if (qx_gc_disabled()) return 0; /* still due: the next event check after it collects */
   double start = now_seconds();
   uint32_t freed;
+  area_words = 0;
   try {
     mark_roots(w);
     freed = qx_agc_sweep();
   } catch (const std::bad_alloc &) {
     return 0; /* nothing freed; the marks set go at the next sweep */
   }
+  size_t spacing = area_words / kAreaWordsPerAtom;
+  if (spacing < qx_eg.atom_live) spacing = qx_eg.atom_live;
+  qx_agc_space(spacing < UINT32_MAX ? (uint32_t)spacing : UINT32_MAX);
   /* caches keyed by functor words (the call cache) may name a freed atom's index */
   qx_eg.def_generation++;
   double seconds = now_seconds() - start;
   stats.collections++;
   stats.atoms_freed += freed;
+  stats.area_words += area_words;
   stats.seconds += seconds;
   return freed;
 }

@@ -35,6 +35,8 @@ static size_t record_size(uint32_t length) { return offsetof(atom, name) + lengt
 static std::vector<uint32_t> free_indexes;
 /* The stress mode asks for a collection whenever the table grew. */
 static bool grew_since_collection;
+/* Atoms to make, beyond the margin, before the next automatic collection (qx_agc_space). */
+static uint32_t agc_spacing;
 
 /* ---- flags ---- */
 
@@ -268,6 +270,7 @@ void deinit_atoms()
   std::memset(qx_eg.one_char_atoms, 0, sizeof qx_eg.one_char_atoms);
   std::vector<uint32_t>().swap(free_indexes);
   grew_since_collection = false;
+  agc_spacing = 0;
 }
 
 /* ---- access ---- */
@@ -341,10 +344,17 @@ void qx_agc_keep_all()
     if (atom *a = *slot_of(i)) a->refcount = 255;
 }
 
+void qx_agc_space(uint32_t atoms) { agc_spacing = atoms; }
+
+uint32_t qx_agc_spacing()
+{
+  return qx_eg.current_agcmargin > agc_spacing ? qx_eg.current_agcmargin : agc_spacing;
+}
+
 bool qx_agc_due()
 {
   return (qx_gc_stress && grew_since_collection) ||
-         (qx_eg.current_agcmargin > 0 && qx_eg.atoms_made > qx_eg.current_agcmargin);
+         (qx_eg.current_agcmargin > 0 && qx_eg.atoms_made > qx_agc_spacing());
 }
 
 /* Frees every atom neither marked nor referenced, along the hash chains (which hold every atom),

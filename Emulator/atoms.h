@@ -128,10 +128,17 @@ struct qx_agc_stats {
   uint64_t collections;
   uint64_t atoms_freed;
   double seconds;
+  uint64_t area_words; /* words of the worker's areas walked by the markings */
 };
 const qx_agc_stats *qx_agc_statistics();
-/* Whether an automatic collection is due: more than current_agcmargin atoms made since the last
- * one, or, in the stress mode, the table grew. The interpreter collects at its next event check. */
+/* Whether an automatic collection is due: more than qx_agc_spacing() atoms made since the last
+ * one (none while current_agcmargin is 0), or, in the stress mode, the table grew. The
+ * interpreter collects at its next event check. */
 bool qx_agc_due();
+/* Each collection sets how many atoms to make before the next one is due, so that what a
+ * collection walks is paid for by the atoms made since: qx_agc_spacing() is the larger of that
+ * and current_agcmargin. */
+void qx_agc_space(uint32_t atoms);
+uint32_t qx_agc_spacing();
 
 #endif

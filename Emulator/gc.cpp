@@ -22,6 +22,7 @@
 
 #include "atoms.h"
 #include "builtins.h"
+#include "memman.h"
 #include "objareas.h"
 #include "wam.h"
 
@@ -130,6 +131,72 @@ private:
   size_t size_ = 0, cap_ = 0;
   bool failed_ = false;
 };
+
+}  // namespace
+
+namespace {
+
+/* A few small list blocks are kept mapped (and charged) from one collection to the next: a
+ * collection takes its lists at the same few sizes, and mapping them afresh each time cost more
+ * than the lists' filling. */
+struct kept_block {
+  void *block;
+  size_t size;
+};
+constexpr size_t kKeptBlocks = 4, kKeptBlockMax = (size_t)1 << 20;
+kept_block kept_blocks[kKeptBlocks];
+
+size_t list_bytes(size_t bytes)
+{
+  return table_bytes((bytes + sizeof(uint32_t) - 1) / sizeof(uint32_t));
+}
+
+}  // namespace
+
+void *qx_gc_list_alloc(size_t bytes)
+{
+  size_t size = list_bytes(bytes);
+  for (kept_block &k : kept_blocks)
+    if (k.block && k.size == size) {
+      void *p = k.block;
+      k.block = nullptr;
+      return p;
+    }
+  if (!qx_space_claim(size, QX_SPACE_STACKS)) return nullptr;
+  void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p != MAP_FAILED) return p;
+  qx_space_unclaim(size, QX_SPACE_STACKS);
+  return nullptr;
+}
+
+void qx_gc_list_free(void *block, size_t bytes)
+{
+  size_t size = list_bytes(bytes);
+  if (size <= kKeptBlockMax)
+    for (kept_block &k : kept_blocks)
+      if (!k.block) {
+        k = {block, size};
+        return;
+      }
+  munmap(block, size);
+  qx_space_unclaim(size, QX_SPACE_STACKS);
+}
+
+void qx_gc_release_lists()
+{
+  for (kept_block &k : kept_blocks)
+    if (k.block) {
+      munmap(k.block, k.size);
+      qx_space_unclaim(k.size, QX_SPACE_STACKS);
+      k.block = nullptr;
+    }
+}
+
+namespace {
+
+/* The root list's first size: one mapping for the usual collection rather than a mapping at
+ * every doubling from one. */
+constexpr size_t kInitialSlots = 16384;
 
 class collector {
 public:
@@ -249,6 +316,7 @@ private:
     if (table) munmap(table, table_bytes(words_));
   }
   void collect_roots(int live);
+  bool unique_slots();
   void compute_offsets();
   void compact();
   void relocate_roots();
@@ -258,7 +326,7 @@ private:
   uint32_t *bits_ = nullptr, *raw_ = nullptr, *offs_ = nullptr;
   size_t words_ = 0;
   mark_stack stack_;
-  std::vector<TAGGED *> slots_; /* root words, relocated as they are */
+  qx_gc_slots slots_; /* root words, relocated as they are */
 };
 
 collector *active;
@@ -320,6 +388,32 @@ void collector::collect_roots(int live)
   drain();
 }
 
+/* A word reached twice (a root range over a register, say) must be relocated once. The words in
+ * the local stack, nearly all of them in a deep recursion, are made unique with a bit per word
+ * in linear time; the few others are sorted. */
+bool collector::unique_slots()
+{
+  TAGGED *local = (TAGGED *)w_->local_start, *local_end = (TAGGED *)w_->local_end;
+  auto outside = std::partition(slots_.begin(), slots_.end(),
+                                [&](TAGGED *p) { return p < local || p >= local_end; });
+  std::sort(slots_.begin(), outside);
+  auto kept = std::unique(slots_.begin(), outside);
+  size_t seen_bytes = ((size_t)(local_end - local) / 32 + 1) * sizeof(uint32_t);
+  uint32_t *seen = outside == slots_.end() ? nullptr : (uint32_t *)qx_gc_list_alloc(seen_bytes);
+  if (outside != slots_.end() && !seen) return false;
+  if (seen) std::memset(seen, 0, seen_bytes);
+  for (auto it = outside; it != slots_.end(); ++it) {
+    size_t i = (size_t)(*it - local);
+    uint32_t bit = (uint32_t)1 << (i & 31);
+    if (seen[i >> 5] & bit) continue;
+    seen[i >> 5] |= bit;
+    *kept++ = *it;
+  }
+  if (seen) qx_gc_list_free(seen, seen_bytes);
+  slots_.erase(kept, slots_.end());
+  return true;
+}
+
 void collector::compute_offsets()
 {
   offs_ = map_table(words_);
@@ -362,16 +456,15 @@ void collector::relocate_roots()
 
 bool collector::run(int live)
 {
+  qx_trail_tidy(w_); /* entries no choicepoint can undo keep no cell alive */
   if (!allocate()) return false;
   try {
+    slots_.reserve(kInitialSlots);
     collect_roots(live);
-    /* A word reached twice (a table that a frame and a running clause both name) is relocated
-     * once. */
-    std::sort(slots_.begin(), slots_.end());
-    slots_.erase(std::unique(slots_.begin(), slots_.end()), slots_.end());
   } catch (const std::bad_alloc &) {
     return false;
   }
+  if (!unique_slots()) return false;
   if (stack_.failed()) return false; /* marking is incomplete: nothing has changed yet */
   compute_offsets();
   if (!offs_) return false;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "datadefs.h"
@@ -28,9 +29,44 @@ struct qx_gc_root {
   qx_gc_root &operator=(const qx_gc_root &) = delete;
 };
 
+/* The collectors' lists of root words grow in memory mapped outside the C++ allocator and
+ * charged, with the data areas, to the engine's ceiling (PROLOGMAXSIZE): when none is left, a
+ * push throws std::bad_alloc, which the collectors catch (the collection is given up), and no
+ * allocator aborts the process, as a sanitizer's would. */
+void *qx_gc_list_alloc(size_t bytes); /* null when refused */
+void qx_gc_list_free(void *block, size_t bytes);
+/* Unmaps the few list blocks kept for the next collection (the areas are taken down). */
+void qx_gc_release_lists();
+template <class T>
+struct qx_gc_allocator {
+  using value_type = T;
+  qx_gc_allocator() = default;
+  template <class U>
+  qx_gc_allocator(const qx_gc_allocator<U> &)
+  {}
+  T *allocate(size_t n)
+  {
+    void *p = n <= SIZE_MAX / sizeof(T) ? qx_gc_list_alloc(n * sizeof(T)) : nullptr;
+    if (!p) throw std::bad_alloc();
+    return (T *)p;
+  }
+  void deallocate(T *p, size_t n) { qx_gc_list_free(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const qx_gc_allocator<U> &) const
+  {
+    return true;
+  }
+  template <class U>
+  bool operator!=(const qx_gc_allocator<U> &) const
+  {
+    return false;
+  }
+};
+using qx_gc_slots = std::vector<TAGGED *, qx_gc_allocator<TAGGED *>>;
+
 /* An object whose term words change in number and place (a reader's stacks): while registered,
  * every collection calls walk(data, slots), which adds the address of each word it holds. */
-using qx_gc_walker = void (*)(void *data, std::vector<TAGGED *> &slots);
+using qx_gc_walker = void (*)(void *data, qx_gc_slots &slots);
 void qx_gc_add_walker(qx_gc_walker walk, void *data);
 void qx_gc_remove_walker(void *data);
 
@@ -82,8 +118,8 @@ extern void (*qx_gc_outside_roots)(worker *w, int operation, TAGGED *heap_start)
 
 /* The interpreter's roots: the goal words of its frames and the slots of the variable tables
  * that frames and choicepoints still resume in (each slot once). */
-void qx_interpreter_roots(worker *w, std::vector<TAGGED *> &slots);
+void qx_interpreter_roots(worker *w, qx_gc_slots &slots);
 /* The slots of the quick-load array while a read runs (they hold the terms read so far). */
-void qx_qload_roots(std::vector<TAGGED *> &slots);
+void qx_qload_roots(qx_gc_slots &slots);
 
 #endif

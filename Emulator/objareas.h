@@ -37,9 +37,10 @@ inline bool qx_heap_short(const worker *w, uint64_t words)
   if ((int64_t)(w->stack_start - w->global_top) < (int64_t)words) return true;
   return __builtin_expect(qx_gc_stress, 0) && qx_gc_stress_due();
 }
-/* Grow the trail/choicepoint block so that at least `pad` cells lie between the trail top and
- * the newest choicepoint. Choicepoints move; trail entries do not. Past QX_CHOICE_BLOCK_MAX it
- * is a memory fault. */
+/* Make at least `pad` cells free between the trail top and the newest choicepoint: by tidying
+ * the trail (qx_trail_tidy) when that frees enough, else by growing the block. Choicepoints move;
+ * trail entries keep their order, and those a tidying keeps stay below the newest mutable's.
+ * Past QX_CHOICE_BLOCK_MAX it is a memory fault. */
 void choice_overflow(worker *w, uint32_t pad);
 /* Make `bytes` free above the local top by committing more of the local stack's reservation. */
 void local_overflow(worker *w, uint32_t bytes);
@@ -120,6 +121,12 @@ static inline void qx_trail_lower_special(worker *w, const TAGGED *top)
 void qx_trail_cleanup(worker *w, TAGGED cleanup); /* cleanup = '$cleanup'(Goal, Done, Exited) */
 /* Undo the trail down to `to`, running $free destructors; leaves trail_top == to. */
 void qx_untrail_to(worker *w, TAGGED *to);
+/* Drops the entries that no choicepoint can undo any more (their cell is newer than the heap or
+ * local top of the newest choicepoint below them) and slides the rest down, lowering the nodes'
+ * trail tops to match; answers the words freed. Entries at or below the newest mutable entry do
+ * not move (Stamps are trail indexes): dead ones there are made harmless in place. Called by the
+ * heap collector and by choice_overflow, where no caller holds a position in the trail. */
+size_t qx_trail_tidy(worker *w);
 
 /* Walking the trail newest entry first: qx_trail_step answers the oldest word of the entry whose
  * newest word is t[-1] and its kind. Undoing and the collection at a cut both walk with it. */

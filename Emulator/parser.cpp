@@ -163,7 +163,7 @@ private:
   void room(uint32_t words) { qx_heap_room(w_, words); }
 
   /* The term words the parser holds: its stacks, the tokens and the result so far. */
-  static void roots(void *data, std::vector<TAGGED *> &slots)
+  static void roots(void *data, qx_gc_slots &slots)
   {
     parser *p = (parser *)data;
     for (frame &f : p->stack_) slots.push_back(&f.left);

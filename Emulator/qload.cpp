@@ -553,7 +553,7 @@ int prolog_pop_qlinfo(worker *)
 
 }  // namespace
 
-void qx_qload_roots(std::vector<TAGGED *> &slots)
+void qx_qload_roots(qx_gc_slots &slots)
 {
   if (!reading || !qx_eg.qlarray) return;
   for (int32_t i = 0; i < qx_eg.qllimit; i++) slots.push_back(&qx_eg.qlarray[i]);

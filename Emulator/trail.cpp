@@ -7,6 +7,7 @@
 #include "atoms.h"
 #include "objareas.h"
 #include "unify.h"
+#include "wam.h"
 
 void qx_trail_cell_value(worker *w, TAGGED *cell)
 {
@@ -125,4 +126,105 @@ void qx_bind(worker *w, TAGGED *cell, TAGGED value)
     qx_attvar_bind(w, cell, value);
   else
     qx_bind_plain(w, cell, value);
+}
+
+/* ---- tidying ----
+ * An entry protects a cell only while some choicepoint could restore it: a cell newer than the
+ * heap top (or local top) of the newest choicepoint below the entry is discarded by any undo that
+ * reaches the entry, so the entry can go. Such entries are left by bindings made under
+ * choicepoints that a cut removed. Tidying turns every such entry into plain entries of a dummy
+ * cell, then drops those words and slides the entries above them down.
+ *
+ * A mutable's Stamp is the trail index of its newest entry, and the solver keeps such indexes
+ * (its levels' stamps) where no walk reaches them; so no word at or below the newest mutable
+ * entry moves: dead entries there stay neutralised in place. '$free' and cleanup entries are
+ * kept. */
+
+namespace {
+
+TAGGED dead_cell; /* what a neutralised entry names: undoing it writes here */
+
+inline TAGGED dead_word() { return MakeRef(&dead_cell); }
+
+/* Whether undoing back to b restores cell: heap cells below b's heap top, local cells below its
+ * local top, and cells outside both areas (they outlive every choicepoint). */
+bool protects(const worker *w, const node *b, const TAGGED *cell)
+{
+  if (cell == &dead_cell) return false;
+  if (cell >= w->heap_start && cell < w->heap_end) return cell < b->global_top;
+  const void *c = cell;
+  if (c >= (const void *)w->local_start && c < (const void *)w->local_max)
+    return c < (const void *)b->local_top;
+  return true;
+}
+
+/* The newest node at or below b whose trail top is at or below entry; choice_start when none
+ * (the entries below the oldest node are kept as they are). */
+const node *owner_of(const worker *w, const node *b, const TAGGED *entry)
+{
+  while (b < w->choice_start && b->trail_top > entry) b = qx_node_below(b);
+  return b;
+}
+
+/* Neutralises the dead entries; answers the dead words above the newest mutable entry, whose
+ * end goes to *frozen (the trail's first entry word when there is none). */
+size_t neutralise_dead(worker *w, TAGGED **frozen)
+{
+  size_t dead_above = 0;
+  *frozen = nullptr;
+  const node *b = w->node_;
+  for (TAGGED *t = w->trail_top; t > w->trail_start + 1;) {
+    qx_trail_kind kind;
+    TAGGED *entry = qx_trail_step(t, &kind);
+    b = owner_of(w, b, entry);
+    bool owned = b < w->choice_start;
+    size_t words = (size_t)(t - entry);
+    t = entry;
+    bool dead = false;
+    if (kind == QX_TRAIL_PLAIN)
+      dead = entry[0] == dead_word() || (owned && !protects(w, b, RefPtr(entry[0])));
+    else if (kind == QX_TRAIL_CELL)
+      dead = owned && !protects(w, b, StrPtr(entry[1]));
+    else if (kind == QX_TRAIL_MUTABLE && !*frozen)
+      *frozen = entry + words;
+    if (!dead) continue;
+    for (size_t i = 0; i < words; i++) entry[i] = dead_word();
+    if (!*frozen) dead_above += words;
+  }
+  if (!*frozen) *frozen = w->trail_start + 1;
+  return dead_above;
+}
+
+/* The nodes' trail tops above frozen once `dropped` dead words above it go: each falls by the
+ * dead words below it. */
+void lower_trail_tops(worker *w, TAGGED *frozen, size_t dropped)
+{
+  size_t dead_above = 0;
+  TAGGED *t = w->trail_top;
+  for (node *b = w->node_; b < w->choice_start && b->trail_top > frozen; b = qx_node_below(b)) {
+    for (; t > b->trail_top; t--)
+      if (t[-1] == dead_word()) dead_above++;
+    b->trail_top -= dropped - dead_above;
+  }
+}
+
+}  // namespace
+
+size_t qx_trail_tidy(worker *w)
+{
+  TAGGED *frozen;
+  size_t dropped = neutralise_dead(w, &frozen);
+  if (dropped == 0) return 0;
+  lower_trail_tops(w, frozen, dropped);
+  /* trail_special is a position like a node's trail top: it follows the word it stands on */
+  TAGGED *special = w->trail_start + w->trail_special, *to = frozen;
+  uint32_t new_special = w->trail_special;
+  for (TAGGED *from = frozen; from < w->trail_top; from++) {
+    if (from == special) new_special = (uint32_t)(to - w->trail_start);
+    if (*from != dead_word()) *to++ = *from;
+  }
+  if (special >= w->trail_top) new_special = (uint32_t)(to - w->trail_start);
+  w->trail_special = new_special;
+  w->trail_top = to;
+  return dropped;
 }

@@ -1121,7 +1121,42 @@ size_t qx_running_clauses(worker *w, std::vector<const qx_clause_info *> &runnin
   return seen.size() + nodes;
 }
 
-void qx_interpreter_roots(worker *w, std::vector<TAGGED *> &slots)
+namespace {
+
+/* Each frame and each table is listed once: a walked frame carries kFrameSeen in its kind and a
+ * listed table bit 0 in its header word (a code address, so the bit is free) until the walk
+ * ends. A list that cannot grow ends the walk early; the marks go either way. */
+struct root_walk {
+  std::vector<frame *, qx_gc_allocator<frame *>> frames;
+  std::vector<TAGGED *, qx_gc_allocator<TAGGED *>> tables;
+
+  void table(TAGGED *env)
+  {
+    if (env[-1] & 1) return;
+    tables.push_back(env);
+    env[-1] |= 1;
+  }
+  void walk(frame *f, qx_gc_slots &slots)
+  {
+    for (; f && f != exitcode && !(f->kind & kFrameSeen); f = f->next) {
+      frames.push_back(f);
+      f->kind |= kFrameSeen;
+      if (f->kind == (QX_FRAME_BODY | kFrameSeen))
+        table(f->env);
+      else
+        slots.push_back(&f->goal);
+    }
+  }
+  ~root_walk()
+  {
+    for (frame *f : frames) f->kind &= ~kFrameSeen;
+    for (TAGGED *env : tables) env[-1] &= ~(TAGGED)1;
+  }
+};
+
+}  // namespace
+
+void qx_interpreter_roots(worker *w, qx_gc_slots &slots)
 {
   slots.push_back(&running_goal);
   for (const SuspendedRun &r : suspended_runs) {
@@ -1129,30 +1164,20 @@ void qx_interpreter_roots(worker *w, std::vector<TAGGED *> &slots)
     if (r.run_goal) slots.push_back(r.run_goal);
   }
   if (!termcode) return;
-  std::vector<frame *> seen;
-  std::vector<TAGGED *> tables;
-  auto walk = [&](frame *f) {
-    for (; f && f != exitcode && !(f->kind & kFrameSeen); f = f->next) {
-      f->kind |= kFrameSeen;
-      seen.push_back(f);
-      if (f->kind == (QX_FRAME_BODY | kFrameSeen))
-        tables.push_back(f->env);
-      else
-        slots.push_back(&f->goal);
-    }
-  };
-  walk(w->cont);
-  for (const SuspendedRun &r : suspended_runs) walk(r.cont);
+  root_walk walk;
+  walk.frames.reserve(4096); /* one mapping each for the usual walk */
+  walk.tables.reserve(4096);
+  walk.walk(w->cont, slots);
+  for (const SuspendedRun &r : suspended_runs) walk.walk(r.cont, slots);
   for (node *b = w->node_; b < w->choice_start; b = qx_node_below(b)) {
-    walk(b->cont);
+    walk.walk(b->cont, slots);
     if (NodeAlt(b)->op == QX_ALT_BODY_ELSE)
-      tables.push_back((TAGGED *)w->local_start + GetSmall(b->term[ELSE_ENV]));
+      walk.table((TAGGED *)w->local_start + GetSmall(b->term[ELSE_ENV]));
   }
-  for (frame *f : seen) f->kind &= ~kFrameSeen;
-  std::sort(tables.begin(), tables.end());
-  tables.erase(std::unique(tables.begin(), tables.end()), tables.end());
-  for (TAGGED *env : tables)
+  for (TAGGED *env : walk.tables) {
+    env[-1] &= ~(TAGGED)1;
     for (uint32_t i = 0, n = env_clause(env)->nvars; i < n; i++) slots.push_back(&env[i]);
+  }
 }
 
 TAGGED qx_make_struct(worker *w, TAGGED functor, std::initializer_list<TAGGED> args)

@@ -3,7 +3,10 @@
 # the optimised tree (make bench, or BUILD=dir for a tree already built), runs the interpreter's
 # benchmark programs (search, a meta-interpreter, deep unification, arithmetic, list building,
 # naive reverse, tak) and prints every line with the ratio of this system's time to swipl's,
-# then their geometric mean and the largest; then the collector's loops (bench_gcloop).
+# then their geometric mean and the largest; then the collector's loops (bench_gcloop) and the
+# memory growths: a loop that cuts after binding its output (bench_cutloop), transient atoms
+# beside a small and a large live heap (bench_atomgc), non-tail recursion over long lists
+# (bench_deeprec), each at two sizes with time and peak memory.
 set -e
 cd "$(dirname "$0")/.."
 
@@ -24,4 +27,6 @@ done | awk '
   / speed ratio / { r = 1 / $NF; print $0 "   time ratio " sprintf("%.2f", r); }
   / (time|speed) ratio / { n++; sum += log(r); if (r > max) max = r; }
   END { if (n) printf("geometric mean of %d time ratios: %.2f   largest: %.2f\n", n, exp(sum / n), max); }'
-"$BUILD/bench/bench_gcloop"
+for b in gcloop cutloop atomgc deeprec; do
+  "$BUILD/bench/bench_$b"
+done

@@ -184,6 +184,7 @@ TEST(Areas, ChoiceOverflowMovesNodesAndRebasesTheirTrailTops)
   worker *w = e.w;
   alt_code alts[3] = {};
   TAGGED *cells = w->global_top;
+  w->global_top += 64; /* the trailed cells are older than every node: the entries stay */
   push_trail(w, 5, cells);
   push_node(w, &alts[0], 3, MakeSmall(1000)); /* oldest */
   push_trail(w, 7, cells + 10);
@@ -235,8 +236,9 @@ TEST(Areas, ChoiceOverflowAfterATrailPushKeepsThePush)
   TestEngine e;
   worker *w = e.w;
   alt_code alt = {};
-  push_node(w, &alt, 2, MakeSmall(5));
   TAGGED *cell = w->global_top;
+  w->global_top += 64; /* older than the node: the entries stay */
+  push_node(w, &alt, 2, MakeSmall(5));
   size_t pushed = 0;
   while ((char *)w->node_ - (char *)w->trail_top >= 2048) {
     *w->trail_top++ = MakeRef(cell + pushed % 64);

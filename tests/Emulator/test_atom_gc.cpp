@@ -276,13 +276,16 @@ TEST_F(AtomGcTest, CollectionRunsWhenAskedPastTheMarginAndOnGrowthInStressMode)
   auto two_goals = [&] {
     return qx_call_once(p.w, p.compound(",", {atom_true, atom_true}), qx_eg.user_module);
   };
+  /* a margin below what the last collection walked: the spacing it set holds */
   qx_eg.current_agcmargin = 3;
   collect();
   before = runs;
-  for (const char *name : {"m1", "m2", "m3"}) at(name);
+  uint32_t spacing = qx_agc_spacing();
+  EXPECT_GT(spacing, 3u);
+  for (uint32_t i = 0; i < spacing; i++) at(("m" + std::to_string(i)).c_str());
   ASSERT_EQ(two_goals(), 1);
-  EXPECT_EQ(runs, before) << "collected before the margin was passed";
-  at("m4");
+  EXPECT_EQ(runs, before) << "collected before the spacing was passed";
+  at("last");
   ASSERT_EQ(two_goals(), 1);
   EXPECT_EQ(runs, before + 1);
   EXPECT_FALSE(exists("m1"));
@@ -298,6 +301,32 @@ TEST_F(AtomGcTest, CollectionRunsWhenAskedPastTheMarginAndOnGrowthInStressMode)
   ASSERT_EQ(two_goals(), 1);
   EXPECT_EQ(runs, before + 2);
   qx_gc_stress = stress;
+}
+
+/* Transient atoms made beside a large live heap: the collections are spaced by what they walk,
+ * so the area words walked per atom made stay bounded (every 10,000 atoms, each collection
+ * walked the whole heap). */
+TEST_F(AtomGcTest, AtomsMadeBesideALargeLiveHeapWalkItABoundedNumberOfTimesPerAtom)
+{
+  if (qx_gc_stress) GTEST_SKIP() << "the stress mode collects atoms at every growth of the table";
+  p.consult("mk(0, []) :- !. mk(N, [N|T]) :- N1 is N - 1, mk(N1, T). "
+            "digit(N, D, C) :- C is 48 + (N // D) mod 10. "
+            "atoms(0) :- !. "
+            "atoms(N) :- digit(N, 1, A), digit(N, 10, B), digit(N, 100, C), digit(N, 1000, D), "
+            "  digit(N, 10000, E), digit(N, 100000, F), atom_codes(_, [120, A, B, C, D, E, F]), "
+            "  N1 is N - 1, atoms(N1). "
+            "live(N, M) :- mk(M, L), atoms(N), L = [_|_].");
+  qx_eg.current_agcmargin = 10000;
+  for (int atoms : {30000, 300000}) {
+    collect();
+    const qx_agc_stats *stats = qx_agc_statistics();
+    uint64_t walked = stats->area_words, runs = stats->collections;
+    ASSERT_EQ(run("live(" + std::to_string(atoms) + ", 400000)"), 1) << p.exception();
+    EXPECT_GE(stats->collections - runs, 1u) << atoms << " atoms: no collection";
+    /* the first collection comes after the margin; each later one after as many atoms as it
+     * walked words over 16 */
+    EXPECT_LE(stats->area_words - walked, 2000000u + 16u * (uint64_t)atoms) << atoms;
+  }
 }
 
 /* A native that keeps terms where no root reaches them turns the collectors off; a nested

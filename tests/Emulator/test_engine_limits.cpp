@@ -107,6 +107,12 @@ int t_top(worker *w)
   return cunify(w, w->term[0], make_integer(w, (int32_t)qx_node_offset(w, w->node_)));
 }
 
+/* local_used(B): bytes of the local stack in use. */
+int t_local_used(worker *w)
+{
+  return cunify(w, w->term[0], MakeSmall((int32_t)((char *)w->local_top - (char *)w->local_start)));
+}
+
 void define_limit_natives()
 {
   auto def = [](const char *name, uint32_t arity, qx_native_fn fn) {
@@ -123,6 +129,7 @@ void define_limit_natives()
   def("keep", 1, t_keep);
   def("fill_past", 1, t_fill_past);
   def("top", 1, t_top);
+  def("local_used", 1, t_local_used);
   def("garbage_collect", 0, qx_gc_rows[0].function);
 }
 
@@ -190,6 +197,21 @@ TEST(EngineLimits, RecursionPastTheStacksIsAResourceError)
 }
 
 TEST_F(Limits, AMillionDeepNonTailRecursionSucceeds) { EXPECT_EQ(p.run("down(1000000)"), 1); }
+
+/* A non-tail recursion over a list, its frames taking a quarter more than the 128 MiB the local
+ * stack once had: the length is reckoned from the frame size of a short run. */
+TEST_F(Limits, ANonTailRecursionPastOneHundredTwentyEightMebibytesOfFramesSucceeds)
+{
+  p.consult("len([], 0, U) :- local_used(U). "
+            "len([_|T], N, U) :- len(T, N0, U), N is N0 + 1. ");
+  ASSERT_EQ(p.run("local_used(U0), mk_list(10000, L), len(L, 10000, U)"), 1);
+  int64_t per_frame = (std::stoll(p.var("U")) - std::stoll(p.var("U0"))) / 10000;
+  ASSERT_GT(per_frame, 0);
+  int64_t n = ((int64_t)160 << 20) / per_frame;
+  std::string length = std::to_string(n);
+  ASSERT_EQ(p.run("mk_list(" + length + ", L), len(L, N, U), N =:= " + length), 1);
+  EXPECT_GT(std::stoll(p.var("U")), (int64_t)128 << 20);
+}
 
 TEST_F(Limits, TenMillionElementListsUnifyAndCopy)
 {

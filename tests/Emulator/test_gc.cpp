@@ -793,3 +793,39 @@ TEST(GcBadInput, AMarkStackPastTheMemoryLeftGivesTheCollectionUp)
 {
   EXPECT_EQ(run_in_child(marking_past_the_memory_left), 0);
 }
+
+namespace {
+
+/* Choicepoints and frames, each frame keeping a 41-word term, pushed until a data limit stops
+ * the areas: the collections on the way list hundreds of thousands of root words, and near the
+ * limit their lists must fail as the areas do, into a resource error that the program catches
+ * (a sanitizer's allocator would abort), after which the next query runs. */
+int choicepoints_past_the_limit()
+{
+  alarm(120);
+  TestProlog p;
+  p.consult("cp(N) :- N1 is N + 1, functor(X, f, 40), arg(1, X, N1), cp(N1), arg(1, X, N1). "
+            "cp(_). "
+            "count(N, N) :- !. count(I, N) :- I1 is I + 1, count(I1, N). ");
+  try {
+    throw qx_fault{};
+  } catch (const qx_fault &) {} /* the exception path is ready */
+  limit_data_segment(96 * MiB);
+  if (p.run("catch(cp(0), error(resource_error(R), _), true)") != 1) return 2;
+  if (p.var("R") != "memory") return 3;
+  if (p.run("count(0, 100000)") != 1) return 4;
+  return 0;
+}
+
+}  // namespace
+
+TEST(GcBadInput, ChoicepointsPastTheDataLimitAreAResourceErrorInEveryBuild)
+{
+  const char *stress = std::getenv("QX_GC_STRESS");
+  if (stress && stress[0] == '1')
+    GTEST_SKIP() << "near the limit the stress mode collects the whole stack at every call";
+  if (in_fresh_child()) _exit(choicepoints_past_the_limit());
+  EXPECT_EQ(run_test_in_fresh_process(
+                "GcBadInput.ChoicepointsPastTheDataLimitAreAResourceErrorInEveryBuild"),
+            0);
+}

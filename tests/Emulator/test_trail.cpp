@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "choicepoint_fixture.h"
+#include "engine_fixture.h"
+#include "gc.h"
 #include "memman.h"
 
 using Trail = ChoicepointTest;
@@ -330,4 +332,186 @@ TEST_F(Trail, PushesKeepTheMarginAndSurviveGrowth)
   backtrack();
   for (int i = 0; i < n; i++) ASSERT_EQ(*RefPtr(vars[i]), vars[i]);
   EXPECT_EQ(value_of(m), atom_nil);
+}
+
+/* ---- tidying: programs that cut after binding, run with and without tidying collections ---- */
+
+namespace {
+
+/* h/2 binds its output in the head under its own choicepoint, then cuts: one dead entry a call. */
+const char *const kCutLoop = "h(N, f(N, N)) :- N > 0, !. h(N, g(N)). "
+                             "loopd(0) :- !. "
+                             "loopd(N) :- h(N, R), keep(R), N1 is N - 1, loopd(N1). "
+                             "keep(_).";
+
+size_t choice_block_bytes(const worker *w)
+{
+  return (size_t)((char *)w->choice_start - (char *)w->trail_start);
+}
+size_t committed_heap_bytes(const worker *w)
+{
+  return (size_t)((char *)w->stack_start - (char *)w->heap_start);
+}
+
+/* The committed sizes of the trail block and the heap after loopd(n) in a fresh engine: each
+ * area only grows, so they are its high-water marks. With gc_mode off only choice_overflow
+ * tidies the trail. */
+std::pair<size_t, size_t> loop_high_water(int n, bool collect = true)
+{
+  TestProlog p;
+  if (!collect) qx_eg.current_gcmode = atom_off;
+  p.consult(kCutLoop);
+  EXPECT_EQ(p.run("loopd(" + std::to_string(n) + ")"), 1);
+  return {choice_block_bytes(p.w), committed_heap_bytes(p.w)};
+}
+
+}  // namespace
+
+TEST(TrailTidy, ALoopThatCutsAfterBindingItsOutputKeepsTrailAndHeapBounded)
+{
+  auto small = loop_high_water(40000), large = loop_high_water(400000);
+  EXPECT_LE(large.first, small.first) << "the trail block grew with the loop's length";
+  EXPECT_LE(large.second, small.second + small.second / 2) << "the heap grew with the length";
+  EXPECT_EQ(loop_high_water(400000, false).first, small.first)
+      << "the trail grew without the collector";
+}
+
+namespace {
+
+/* A '$mutable' older than every choicepoint of a run, kept where collections relocate it. */
+TAGGED the_mutable;
+size_t tidied_words;
+
+int t_mset(worker *w)
+{
+  qx_trail_mutable(w, the_mutable);
+  StrPtr(the_mutable)[1] = deref(w->term[0]);
+  return 1;
+}
+int t_mget(worker *w) { return cunify(w, w->term[0], StrArg(the_mutable, 1)); }
+/* solutions: fails until the run has seen kMaxSolutions, then throws stop (some programs have
+ * far too many). */
+constexpr int kMaxSolutions = 300;
+int solutions_seen;
+int t_solutions(worker *)
+{
+  if (++solutions_seen < kMaxSolutions) return 0;
+  return raise_exception(init_atom_check("stop", 0));
+}
+/* tidy_gc: tidies the trail itself (counting what went), then collects the heap. */
+int t_tidy_gc(worker *w)
+{
+  tidied_words += qx_trail_tidy(w);
+  qx_gc_collect(w, 0);
+  return 1;
+}
+
+/* A random program over p0..p5 (pI calls only pJ with J > I). Heads and bodies share variables
+ * only through plain variables, so no term is cyclic; bodies bind older variables under
+ * choicepoints of disjunctions and clause alternatives, cut (qcut binds in its head and cuts),
+ * set attributes, update the mutable and set up cleanup goals. GC stands where the collecting
+ * run tidies and collects. */
+std::string random_program(std::mt19937 &rng)
+{
+  auto pick = [&](int n) { return (int)(rng() % (unsigned)n); };
+  auto var = [&] { return std::string(1, "XYZW"[pick(4)]); };
+  auto value = [&] {
+    const char *values[] = {"a", "b", "1", "f(_)", "g(_, c)"};
+    return std::string(values[pick(5)]);
+  };
+  auto head_arg = [&](const char *name) { return pick(3) == 0 ? value() : std::string(name); };
+  std::string text;
+  for (int i = 0; i < 6; i++) {
+    int nclauses = 1 + pick(3);
+    for (int c = 0; c < nclauses; c++) {
+      std::string body = "true";
+      int ngoals = 1 + pick(6);
+      for (int g = 0; g < ngoals; g++) {
+        std::string callee = i < 5 ? "p" + std::to_string(i + 1 + pick(5 - i)) : "";
+        std::string goal;
+        std::string call = callee.empty() ? "true" : callee + "(" + var() + ", " + var() + ")";
+        switch (pick(15)) {
+        case 0: goal = var() + " = " + value(); break;
+        case 1: goal = var() + " = " + var(); break;
+        case 2: goal = "!"; break;
+        case 3:
+        case 4: goal = call; break;
+        case 5: {
+          std::string v = var();
+          goal =
+              "(var(" + v + ") -> put_attr(" + v + ", m, " + std::to_string(pick(9)) + ") ; true)";
+          break;
+        }
+        case 6: goal = "mset(" + std::to_string(pick(9)) + ")"; break;
+        case 7: goal = "call_cleanup(" + call + ", note(c" + std::to_string(pick(9)) + "))"; break;
+        case 8:
+        case 9: goal = "GC"; break;
+        case 10:
+        case 11: goal = "(" + var() + " = 1 ; " + var() + " = 2 ; " + var() + " = 3)"; break;
+        case 12: goal = "(" + call + ", " + var() + " = " + value() + ", ! ; true)"; break;
+        case 13: goal = "qcut(" + var() + ")"; break;
+        default: goal = "\\+ " + var() + " = a"; break;
+        }
+        body += ", " + goal;
+      }
+      text += "p" + std::to_string(i) + "(" + head_arg("X") + ", " + head_arg("Y") + ") :- " +
+              body + ".\n";
+    }
+  }
+  return text;
+}
+
+std::string replace_all(std::string text, const std::string &from, const std::string &to)
+{
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+/* Every solution of p0 with the mutable's value and the attributes of both arguments, the
+ * cleanup notes among them, and the mutable's value once all were undone. */
+std::string run_program(const std::string &program, bool collect)
+{
+  TestProlog p;
+  engine_test::log_text.clear();
+  qx_define_native(qx_eg.user_module, "note", 1, engine_test::t_note, nullptr, ENTER_C);
+  qx_define_native(qx_eg.user_module, "mset", 1, t_mset, nullptr, ENTER_C);
+  qx_define_native(qx_eg.user_module, "mget", 1, t_mget, nullptr, ENTER_C);
+  qx_define_native(qx_eg.user_module, "tidy_gc", 0, t_tidy_gc, nullptr, ENTER_C);
+  qx_define_native(qx_eg.user_module, "solutions", 0, t_solutions, nullptr, ENTER_C);
+  solutions_seen = 0;
+  p.add_clause(TermReader(p.w, "attr_unify_hook(_, _)").read(),
+               find_module(init_atom_check("m", 0), 1));
+  p.consult("attr_of(X, T) :- ( var(X), get_attr(X, m, T) -> true ; T = none ). "
+            "qcut(f(_)) :- !. qcut(_). " +
+            replace_all(program, "GC", collect ? "tidy_gc" : "true"));
+  call_overflow(p.w, 8, 0);
+  TAGGED *m = p.w->global_top;
+  p.w->global_top += 3;
+  m[0] = functor_mutable2, m[1] = MakeSmall(0), m[2] = MakeSmall(0);
+  the_mutable = MakeStr(m);
+  qx_gc_root keep(&the_mutable);
+  int rc = p.run("catch(( p0(A, B), mget(V), attr_of(A, TA), attr_of(B, TB), "
+                 "note(s(A, B, V, TA, TB)), solutions ; true ), stop, note(stopped)), "
+                 "mget(V), note(end(V))");
+  std::string ex = rc < 0 ? p.exception() : "";
+  return std::to_string(rc) + ex + ": " + engine_test::log_text;
+}
+
+}  // namespace
+
+TEST(TrailTidy, RandomProgramsWithCutsGiveTheSameSolutionsWhenCollectionsTidyTheTrail)
+{
+  tidied_words = 0;
+  int with_solutions = 0;
+  for (unsigned seed = 1; seed <= 200; seed++) {
+    std::mt19937 rng(seed);
+    std::string program = random_program(rng);
+    std::string plain = run_program(program, false);
+    std::string tidied = run_program(program, true);
+    ASSERT_EQ(plain, tidied) << "seed " << seed << "\n" << program;
+    with_solutions += plain.find("s(") != std::string::npos;
+  }
+  EXPECT_GT(with_solutions, 30);
+  EXPECT_GT(tidied_words, 0u) << "no run left an entry to tidy";
 }
