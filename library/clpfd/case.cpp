@@ -20,6 +20,7 @@
  * is lowered there, which is safe because the daemon copies a state older than the newest
  * choicepoint before it queues the constraint.
  */
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -36,6 +37,11 @@ enum kind { K_DOM, K_MINMAX, K_MIN, K_MAX, K_VAL, K_NONE };
 constexpr uint32_t CHANGED = 0xFFFFFFFFu; /* latest_date of a changed position */
 
 struct case_data;
+/* A node on the stack of a walk over the DAG: its next branch, and whether a branch of it
+ * succeeded. A path holds each node once (the graph is acyclic), so nnodes frames suffice. */
+struct walk_frame {
+  int node, branch, ok;
+};
 /* The daemon's block for one position of one row. */
 struct case_frame {
   daemon_frame frame;
@@ -65,6 +71,7 @@ struct case_data {
   int *cnode;
   int *dense, *sparse;
   int *twin; /* per row and position: the next pair over the same variable (a cycle) */
+  struct walk_frame *walk; /* nnodes frames: the stack of the walks over the DAG */
   case_frame *frames;
   /* the row being evaluated */
   int cardinality;
@@ -107,8 +114,6 @@ void lower_end(case_data *b)
     b->prune_set_end--;
 }
 
-int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n);
-
 /* The cached result of node n: 1 true, 0 false, -1 none. */
 int cached(case_data *b, int n, int v)
 {
@@ -146,27 +151,30 @@ int first_branch(const case_data *b, int n, const dvar *d)
   return lo;
 }
 
-int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n)
+/* Pushes node n on the walk's stack at its first branch the domain reaches. */
+inline void push_node(case_data *b, int *top, int n)
 {
-  int v = b->var_index[n];
-  int hit = cached(b, n, v);
-  if (hit >= 0) return hit;
-  const dvar *d = &b->dv[v];
-  bool ok = false;
-  for (int c = first_branch(b, n, d); c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
-    if (ok && b->ordered && v >= b->prune_set_end) break;
-    if (!(d->flags & DV_INTERVAL) && fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4)
-      continue;
-    int m = b->cnode[c];
-    if (m >= 0 && !eval_dag(api, w, b, m)) continue;
-    b->prune_set[v] = fd_subtract_interval(api, w, b->prune_set[v], b->cmin[c], b->cmax[c]);
-    /* in an ordered DAG the positions between this one and the next tested one are skipped by
-     * the paths through this branch */
-    if (b->ordered)
-      for (int p = v + 1, end = m >= 0 ? b->var_index[m] : b->nvars; p < end; p++) support_all(b, p);
-    ok = true;
-    lower_end(b);
-  }
+  b->walk[++*top] = {n, first_branch(b, n, &b->dv[b->var_index[n]]), 0};
+}
+
+/* Branch c of the node of frame f leads to acceptance: its interval is supported. */
+void support_branch(ORVALIS_API_STRUCT *api, worker *w, case_data *b, walk_frame *f, int c)
+{
+  int v = b->var_index[f->node], m = b->cnode[c];
+  b->prune_set[v] = fd_subtract_interval(api, w, b->prune_set[v], b->cmin[c], b->cmax[c]);
+  /* in an ordered DAG the positions between this one and the next tested one are skipped by
+   * the paths through this branch (those from prune_set_end on are never pruned) */
+  if (b->ordered)
+    for (int p = v + 1, end = std::min(m >= 0 ? b->var_index[m] : b->nvars, b->prune_set_end);
+         p < end; p++)
+      support_all(b, p);
+  f->ok = 1;
+  lower_end(b);
+}
+
+/* The result of node n once its branches are done, dated and kept in the false-node set. */
+int settle(case_data *b, int n, bool ok)
+{
   if (ok) {
     b->daterow[n] = b->true_date;
     return 1;
@@ -179,22 +187,76 @@ int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n)
   return 0;
 }
 
-/* Whether an accepting path from n agrees with the domains and tests no node of position p
- * (memo: 0 unknown, 1 yes, 2 no). For DAGs that are not ordered. */
-bool avoids(case_data *b, int n, int p, uint8_t *memo)
+/* Whether some accepting path from the root agrees with the current domains of the row,
+ * collecting the supported intervals on the way. Depth first over an explicit stack, each node
+ * settled once per evaluation (cached() answers for it afterwards), so the walk is linear in
+ * the DAG's size whatever its depth. */
+int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int root)
 {
-  if (memo[n]) return memo[n] == 1;
-  int v = b->var_index[n];
-  bool ok = false;
-  if (v != p) {
+  int hit = cached(b, root, b->var_index[root]);
+  if (hit >= 0) return hit;
+  int top = -1, child = -1; /* child: the result of the node just settled, -1 none */
+  push_node(b, &top, root);
+  for (;;) {
+    walk_frame *f = &b->walk[top];
+    int n = f->node, v = b->var_index[n];
     const dvar *d = &b->dv[v];
-    for (int c = first_branch(b, n, d); !ok && c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
-      if (fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4) continue;
-      ok = b->cnode[c] < 0 || avoids(b, b->cnode[c], p, memo);
+    if (child >= 0) {
+      if (child) support_branch(api, w, b, f, f->branch);
+      f->branch++;
+      child = -1;
     }
+    bool pushed = false;
+    for (int c = f->branch; c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
+      if (f->ok && b->ordered && v >= b->prune_set_end) break;
+      if (!(d->flags & DV_INTERVAL) && fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4)
+        continue;
+      int m = b->cnode[c];
+      int known = m < 0 ? 1 : cached(b, m, b->var_index[m]);
+      if (known < 0) {
+        f->branch = c;
+        push_node(b, &top, m);
+        pushed = true;
+        break;
+      }
+      if (known) support_branch(api, w, b, f, c);
+    }
+    if (pushed) continue;
+    child = settle(b, n, f->ok);
+    if (top-- == 0) return child;
   }
-  memo[n] = ok ? 1 : 2;
-  return ok;
+}
+
+/* Whether an accepting path from root agrees with the domains and tests no node of position p
+ * (memo: 0 unknown, 1 yes, 2 no), depth first over the walk's stack. For DAGs that are not
+ * ordered. */
+bool avoids(case_data *b, int root, int p, uint8_t *memo)
+{
+  if (memo[root]) return memo[root] == 1;
+  int top = -1, child = -1;
+  push_node(b, &top, root);
+  for (;;) {
+    walk_frame *f = &b->walk[top];
+    int n = f->node, v = b->var_index[n];
+    bool ok = child == 1, pushed = false;
+    child = -1;
+    const dvar *d = &b->dv[v];
+    for (int c = f->branch; !ok && v != p && c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
+      if (fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4) continue;
+      int m = b->cnode[c];
+      if (m >= 0 && memo[m] == 0) {
+        f->branch = c + 1;
+        push_node(b, &top, m);
+        pushed = true;
+        break;
+      }
+      ok = m < 0 || memo[m] == 1;
+    }
+    if (pushed) continue;
+    memo[n] = ok ? 1 : 2;
+    child = ok;
+    if (top-- == 0) return ok;
+  }
 }
 
 /* Positions that some accepting path does not test keep every value. */
@@ -472,7 +534,8 @@ size_t case_bytes(const case_shape &s)
   size_t rv = (size_t)s.nrows * s.nvars, rn = (size_t)s.nrows * s.nnodes;
   return sizeof(case_data) + rv * sizeof(case_frame) + s.nvars * sizeof(dvar) +
          2 * s.nvars * sizeof(TAGGED) + 2 * s.nchildren * sizeof(TAGGED) +
-         sizeof(int) * (s.nrows + 2 * s.nvars + 3 * rv + 3 * rn + 4 * s.nnodes + s.nchildren);
+         sizeof(int) * (s.nrows + 2 * s.nvars + 3 * rv + 3 * rn + 4 * s.nnodes + s.nchildren) +
+         s.nnodes * sizeof(walk_frame);
 }
 
 case_data *case_make_block(fd_entry *e, const case_shape &s)
@@ -511,6 +574,7 @@ case_data *case_make_block(fd_entry *e, const case_shape &s)
   b->child_index = (int *)take(s.nnodes * sizeof(int));
   b->child_end = (int *)take(s.nnodes * sizeof(int));
   b->cnode = (int *)take(s.nchildren * sizeof(int));
+  b->walk = (walk_frame *)take(s.nnodes * sizeof(walk_frame));
   return b;
 }
 
