@@ -20,7 +20,6 @@
  * is lowered there, which is safe because the daemon copies a state older than the newest
  * choicepoint before it queues the constraint.
  */
-#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -37,8 +36,9 @@ enum kind { K_DOM, K_MINMAX, K_MIN, K_MAX, K_VAL, K_NONE };
 constexpr uint32_t CHANGED = 0xFFFFFFFFu; /* latest_date of a changed position */
 
 struct case_data;
-/* A node on the stack of a walk over the DAG: its next branch, and whether a branch of it
- * succeeded. A path holds each node once (the graph is acyclic), so nnodes frames suffice. */
+/* A node on the stack of a walk over the DAG: the branch being followed, and whether a branch
+ * of it succeeded. A path holds each node once (the graph is acyclic), so nnodes frames
+ * suffice. */
 struct walk_frame {
   int node, branch, ok;
 };
@@ -115,7 +115,7 @@ void lower_end(case_data *b)
 }
 
 /* The cached result of node n: 1 true, 0 false, -1 none. */
-int cached(case_data *b, int n, int v)
+inline int cached(case_data *b, int n, int v)
 {
   if (!fd_case_caches) return -1;
   uint32_t dt = b->daterow[n];
@@ -151,24 +151,16 @@ int first_branch(const case_data *b, int n, const dvar *d)
   return lo;
 }
 
-/* Pushes node n on the walk's stack at its first branch the domain reaches. */
-inline void push_node(case_data *b, int *top, int n)
+/* Branch c of node n leads to acceptance: its interval is supported. */
+inline void support_branch(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n, int c)
 {
-  b->walk[++*top] = {n, first_branch(b, n, &b->dv[b->var_index[n]]), 0};
-}
-
-/* Branch c of the node of frame f leads to acceptance: its interval is supported. */
-void support_branch(ORVALIS_API_STRUCT *api, worker *w, case_data *b, walk_frame *f, int c)
-{
-  int v = b->var_index[f->node], m = b->cnode[c];
+  int v = b->var_index[n], m = b->cnode[c];
   b->prune_set[v] = fd_subtract_interval(api, w, b->prune_set[v], b->cmin[c], b->cmax[c]);
   /* in an ordered DAG the positions between this one and the next tested one are skipped by
-   * the paths through this branch (those from prune_set_end on are never pruned) */
+   * the paths through this branch */
   if (b->ordered)
-    for (int p = v + 1, end = std::min(m >= 0 ? b->var_index[m] : b->nvars, b->prune_set_end);
-         p < end; p++)
+    for (int p = v + 1, end = m >= 0 ? b->var_index[m] : b->nvars; p < end; p++)
       support_all(b, p);
-  f->ok = 1;
   lower_end(b);
 }
 
@@ -187,75 +179,87 @@ int settle(case_data *b, int n, bool ok)
   return 0;
 }
 
+/* Follows the branches of node n from *at, supporting those that accept or lead to a node known
+ * true, until one leads to a node the cache does not answer for: that node, with *at at its
+ * branch; -1 when n's branches are done. *ok: some branch succeeded. */
+inline int next_child(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n, int *at, bool *ok)
+{
+  int v = b->var_index[n], c = *at, m = -1;
+  bool success = *ok;
+  const dvar *d = &b->dv[v];
+  for (; c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
+    if (success && b->ordered && v >= b->prune_set_end) break;
+    if (!(d->flags & DV_INTERVAL) && fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4)
+      continue;
+    int next = b->cnode[c];
+    int known = next < 0 ? 1 : cached(b, next, b->var_index[next]);
+    if (known < 0) {
+      m = next;
+      break;
+    }
+    if (known) support_branch(api, w, b, n, c), success = true;
+  }
+  *at = c, *ok = success;
+  return m;
+}
+
 /* Whether some accepting path from the root agrees with the current domains of the row,
- * collecting the supported intervals on the way. Depth first over an explicit stack, each node
- * settled once per evaluation (cached() answers for it afterwards), so the walk is linear in
- * the DAG's size whatever its depth. */
+ * collecting the supported intervals on the way. Depth first: a node whose result the cache
+ * does not hold is entered with its parent's state (node, branch, success so far) pushed on
+ * the walk's stack, and settled once per evaluation (the cache answers for it afterwards), so
+ * the walk is linear in the DAG's size whatever its depth. */
 int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int root)
 {
-  int hit = cached(b, root, b->var_index[root]);
-  if (hit >= 0) return hit;
-  int top = -1, child = -1; /* child: the result of the node just settled, -1 none */
-  push_node(b, &top, root);
+  int answer = cached(b, root, b->var_index[root]);
+  if (answer >= 0) return answer;
+  int top = 0, n = root, c = first_branch(b, root, &b->dv[b->var_index[root]]);
+  bool ok = false;
   for (;;) {
-    walk_frame *f = &b->walk[top];
-    int n = f->node, v = b->var_index[n];
-    const dvar *d = &b->dv[v];
-    if (child >= 0) {
-      if (child) support_branch(api, w, b, f, f->branch);
-      f->branch++;
-      child = -1;
+    int m = next_child(api, w, b, n, &c, &ok);
+    if (m >= 0) {
+      b->walk[top++] = {n, c, ok};
+      n = m, c = first_branch(b, m, &b->dv[b->var_index[m]]), ok = false;
+      continue;
     }
-    bool pushed = false;
-    for (int c = f->branch; c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
-      if (f->ok && b->ordered && v >= b->prune_set_end) break;
-      if (!(d->flags & DV_INTERVAL) && fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4)
-        continue;
-      int m = b->cnode[c];
-      int known = m < 0 ? 1 : cached(b, m, b->var_index[m]);
-      if (known < 0) {
-        f->branch = c;
-        push_node(b, &top, m);
-        pushed = true;
-        break;
-      }
-      if (known) support_branch(api, w, b, f, c);
-    }
-    if (pushed) continue;
-    child = settle(b, n, f->ok);
-    if (top-- == 0) return child;
+    answer = settle(b, n, ok);
+    if (top == 0) return answer;
+    const walk_frame &parent = b->walk[--top];
+    n = parent.node, c = parent.branch, ok = parent.ok;
+    if (answer) support_branch(api, w, b, n, c), ok = true;
+    c++;
   }
 }
 
 /* Whether an accepting path from root agrees with the domains and tests no node of position p
- * (memo: 0 unknown, 1 yes, 2 no), depth first over the walk's stack. For DAGs that are not
- * ordered. */
+ * (memo: 0 unknown, 2 no such path from the node), depth first over the walk's stack as
+ * eval_dag; the first such path ends the walk. For DAGs that are not ordered. */
 bool avoids(case_data *b, int root, int p, uint8_t *memo)
 {
-  if (memo[root]) return memo[root] == 1;
-  int top = -1, child = -1;
-  push_node(b, &top, root);
+  int top = 0, n = root, c = first_branch(b, root, &b->dv[b->var_index[root]]);
   for (;;) {
-    walk_frame *f = &b->walk[top];
-    int n = f->node, v = b->var_index[n];
-    bool ok = child == 1, pushed = false;
-    child = -1;
+    int v = b->var_index[n];
     const dvar *d = &b->dv[v];
-    for (int c = f->branch; !ok && v != p && c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
+    bool ok = false, entered = false;
+    for (; v != p && c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
       if (fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4) continue;
       int m = b->cnode[c];
       if (m >= 0 && memo[m] == 0) {
-        f->branch = c + 1;
-        push_node(b, &top, m);
-        pushed = true;
+        b->walk[top++] = {n, c, 0};
+        n = m, c = first_branch(b, m, &b->dv[b->var_index[m]]);
+        entered = true;
         break;
       }
-      ok = m < 0 || memo[m] == 1;
+      if (m < 0) {
+        ok = true;
+        break;
+      }
     }
-    if (pushed) continue;
-    memo[n] = ok ? 1 : 2;
-    child = ok;
-    if (top-- == 0) return ok;
+    if (entered) continue;
+    if (ok) return true; /* so is every node on the path to it */
+    memo[n] = 2;
+    if (top == 0) return false;
+    const walk_frame &parent = b->walk[--top];
+    n = parent.node, c = parent.branch + 1;
   }
 }
 
