@@ -1427,9 +1427,10 @@ int narrow_view(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, dvar *d, T
 
 /* Channelling X_i = j <=> Y_j = i in one direction: each live target (Xs for d = 0, Ys for
  * d = 1) keeps the indices of the live supporters of the other list whose domains hold its own
- * index. A variable fixed on entry is left out as a target (its partner was filtered when it
- * was fixed) but stays a supporter: its value is the one support its partner has. Supporters
- * are walked in ascending index order, so each target's support list ascends. -1 on failure. */
+ * index. A variable fixed on entry is only checked as a target: nothing guarantees its partner
+ * names it (both may have been fixed by the search, or be one variable), and a narrowing to a set
+ * holding its value would change nothing. Supporters are walked in ascending index order, so each
+ * target's support list ascends. -1 on failure. */
 int channel(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int d)
 {
   int n = b->nvars, live = b->nvartargets;
@@ -1458,8 +1459,12 @@ int channel(ORVALIS_API_STRUCT *api, worker *w, all_dist_data *b, int d)
   }
   for (int k = 0; k < live; k++) {
     dvar *t = var_of(b, targets[k]);
-    if (t->flags == FIXED_ON_ENTRY) continue;
     int index = label_of(b, targets[k]) - 1;
+    if (t->flags == FIXED_ON_ENTRY) {
+      int partner = small_of(t->min) - 1;
+      if (!std::binary_search(entries + start[index], entries + start[index + 1], partner)) return -1;
+      continue;
+    }
     FDCONS support;
     fdcons_init(&support);
     for (int e = start[index]; e < start[index + 1]; e++)

@@ -36,6 +36,12 @@ enum kind { K_DOM, K_MINMAX, K_MIN, K_MAX, K_VAL, K_NONE };
 constexpr uint32_t CHANGED = 0xFFFFFFFFu; /* latest_date of a changed position */
 
 struct case_data;
+/* A node on the stack of a walk over the DAG: the branch being followed, and whether a branch
+ * of it succeeded. A path holds each node once (the graph is acyclic), so nnodes frames
+ * suffice. */
+struct walk_frame {
+  int node, branch, ok;
+};
 /* The daemon's block for one position of one row. */
 struct case_frame {
   daemon_frame frame;
@@ -65,6 +71,7 @@ struct case_data {
   int *cnode;
   int *dense, *sparse;
   int *twin; /* per row and position: the next pair over the same variable (a cycle) */
+  struct walk_frame *walk; /* nnodes frames: the stack of the walks over the DAG */
   case_frame *frames;
   /* the row being evaluated */
   int cardinality;
@@ -107,10 +114,8 @@ void lower_end(case_data *b)
     b->prune_set_end--;
 }
 
-int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n);
-
 /* The cached result of node n: 1 true, 0 false, -1 none. */
-int cached(case_data *b, int n, int v)
+inline int cached(case_data *b, int n, int v)
 {
   if (!fd_case_caches) return -1;
   uint32_t dt = b->daterow[n];
@@ -146,27 +151,22 @@ int first_branch(const case_data *b, int n, const dvar *d)
   return lo;
 }
 
-int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n)
+/* Branch c of node n leads to acceptance: its interval is supported. */
+inline void support_branch(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n, int c)
 {
-  int v = b->var_index[n];
-  int hit = cached(b, n, v);
-  if (hit >= 0) return hit;
-  const dvar *d = &b->dv[v];
-  bool ok = false;
-  for (int c = first_branch(b, n, d); c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
-    if (ok && b->ordered && v >= b->prune_set_end) break;
-    if (!(d->flags & DV_INTERVAL) && fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4)
-      continue;
-    int m = b->cnode[c];
-    if (m >= 0 && !eval_dag(api, w, b, m)) continue;
-    b->prune_set[v] = fd_subtract_interval(api, w, b->prune_set[v], b->cmin[c], b->cmax[c]);
-    /* in an ordered DAG the positions between this one and the next tested one are skipped by
-     * the paths through this branch */
-    if (b->ordered)
-      for (int p = v + 1, end = m >= 0 ? b->var_index[m] : b->nvars; p < end; p++) support_all(b, p);
-    ok = true;
-    lower_end(b);
-  }
+  int v = b->var_index[n], m = b->cnode[c];
+  b->prune_set[v] = fd_subtract_interval(api, w, b->prune_set[v], b->cmin[c], b->cmax[c]);
+  /* in an ordered DAG the positions between this one and the next tested one are skipped by
+   * the paths through this branch */
+  if (b->ordered)
+    for (int p = v + 1, end = m >= 0 ? b->var_index[m] : b->nvars; p < end; p++)
+      support_all(b, p);
+  lower_end(b);
+}
+
+/* The result of node n once its branches are done, dated and kept in the false-node set. */
+int settle(case_data *b, int n, bool ok)
+{
   if (ok) {
     b->daterow[n] = b->true_date;
     return 1;
@@ -179,22 +179,88 @@ int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n)
   return 0;
 }
 
-/* Whether an accepting path from n agrees with the domains and tests no node of position p
- * (memo: 0 unknown, 1 yes, 2 no). For DAGs that are not ordered. */
-bool avoids(case_data *b, int n, int p, uint8_t *memo)
+/* Follows the branches of node n from *at, supporting those that accept or lead to a node known
+ * true, until one leads to a node the cache does not answer for: that node, with *at at its
+ * branch; -1 when n's branches are done. *ok: some branch succeeded. */
+inline int next_child(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int n, int *at, bool *ok)
 {
-  if (memo[n]) return memo[n] == 1;
-  int v = b->var_index[n];
-  bool ok = false;
-  if (v != p) {
-    const dvar *d = &b->dv[v];
-    for (int c = first_branch(b, n, d); !ok && c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
-      if (fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4) continue;
-      ok = b->cnode[c] < 0 || avoids(b, b->cnode[c], p, memo);
+  int v = b->var_index[n], c = *at, m = -1;
+  bool success = *ok;
+  const dvar *d = &b->dv[v];
+  for (; c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
+    if (success && b->ordered && v >= b->prune_set_end) break;
+    if (!(d->flags & DV_INTERVAL) && fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4)
+      continue;
+    int next = b->cnode[c];
+    int known = next < 0 ? 1 : cached(b, next, b->var_index[next]);
+    if (known < 0) {
+      m = next;
+      break;
     }
+    if (known) support_branch(api, w, b, n, c), success = true;
   }
-  memo[n] = ok ? 1 : 2;
-  return ok;
+  *at = c, *ok = success;
+  return m;
+}
+
+/* Whether some accepting path from the root agrees with the current domains of the row,
+ * collecting the supported intervals on the way. Depth first: a node whose result the cache
+ * does not hold is entered with its parent's state (node, branch, success so far) pushed on
+ * the walk's stack, and settled once per evaluation (the cache answers for it afterwards), so
+ * the walk is linear in the DAG's size whatever its depth. */
+int eval_dag(ORVALIS_API_STRUCT *api, worker *w, case_data *b, int root)
+{
+  int answer = cached(b, root, b->var_index[root]);
+  if (answer >= 0) return answer;
+  int top = 0, n = root, c = first_branch(b, root, &b->dv[b->var_index[root]]);
+  bool ok = false;
+  for (;;) {
+    int m = next_child(api, w, b, n, &c, &ok);
+    if (m >= 0) {
+      b->walk[top++] = {n, c, ok};
+      n = m, c = first_branch(b, m, &b->dv[b->var_index[m]]), ok = false;
+      continue;
+    }
+    answer = settle(b, n, ok);
+    if (top == 0) return answer;
+    const walk_frame &parent = b->walk[--top];
+    n = parent.node, c = parent.branch, ok = parent.ok;
+    if (answer) support_branch(api, w, b, n, c), ok = true;
+    c++;
+  }
+}
+
+/* Whether an accepting path from root agrees with the domains and tests no node of position p
+ * (memo: 0 unknown, 2 no such path from the node), depth first over the walk's stack as
+ * eval_dag; the first such path ends the walk. For DAGs that are not ordered. */
+bool avoids(case_data *b, int root, int p, uint8_t *memo)
+{
+  int top = 0, n = root, c = first_branch(b, root, &b->dv[b->var_index[root]]);
+  for (;;) {
+    int v = b->var_index[n];
+    const dvar *d = &b->dv[v];
+    bool ok = false, entered = false;
+    for (; v != p && c < b->child_end[n] && !below(d->max, b->cmin[c]); c++) {
+      if (fd_compare_interval(b->cache_set[v], b->cmin[c], b->cmax[c]) == 4) continue;
+      int m = b->cnode[c];
+      if (m >= 0 && memo[m] == 0) {
+        b->walk[top++] = {n, c, 0};
+        n = m, c = first_branch(b, m, &b->dv[b->var_index[m]]);
+        entered = true;
+        break;
+      }
+      if (m < 0) {
+        ok = true;
+        break;
+      }
+    }
+    if (entered) continue;
+    if (ok) return true; /* so is every node on the path to it */
+    memo[n] = 2;
+    if (top == 0) return false;
+    const walk_frame &parent = b->walk[--top];
+    n = parent.node, c = parent.branch + 1;
+  }
 }
 
 /* Positions that some accepting path does not test keep every value. */
@@ -472,7 +538,8 @@ size_t case_bytes(const case_shape &s)
   size_t rv = (size_t)s.nrows * s.nvars, rn = (size_t)s.nrows * s.nnodes;
   return sizeof(case_data) + rv * sizeof(case_frame) + s.nvars * sizeof(dvar) +
          2 * s.nvars * sizeof(TAGGED) + 2 * s.nchildren * sizeof(TAGGED) +
-         sizeof(int) * (s.nrows + 2 * s.nvars + 3 * rv + 3 * rn + 4 * s.nnodes + s.nchildren);
+         sizeof(int) * (s.nrows + 2 * s.nvars + 3 * rv + 3 * rn + 4 * s.nnodes + s.nchildren) +
+         s.nnodes * sizeof(walk_frame);
 }
 
 case_data *case_make_block(fd_entry *e, const case_shape &s)
@@ -511,6 +578,7 @@ case_data *case_make_block(fd_entry *e, const case_shape &s)
   b->child_index = (int *)take(s.nnodes * sizeof(int));
   b->child_end = (int *)take(s.nnodes * sizeof(int));
   b->cnode = (int *)take(s.nchildren * sizeof(int));
+  b->walk = (walk_frame *)take(s.nnodes * sizeof(walk_frame));
   return b;
 }
 

@@ -35,7 +35,7 @@ struct dag {
   }
   static dag decode(const std::vector<int64_t> &d)
   {
-    dag g{(int)d[0], (int)d[1]};
+    dag g{(int)d[0], (int)d[1], {}, {}};
     size_t k = 3;
     for (int64_t n = 0; n < d[2]; n++) {
       g.pos.push_back((int)d[k]);
@@ -57,15 +57,15 @@ struct dag {
 
 /* Nodes point only to later nodes (acyclic), whose positions come later in a random order of
  * the positions (so no path tests a position twice, and some skip positions): ordered DAGs
- * take the positions' own order. */
-dag random_dag(fd_harness::rng &g, bool ordered)
+ * take the positions' own order. vars to vars + 1 positions, 1 to nodes nodes. */
+dag random_dag(fd_harness::rng &g, bool ordered, int vars = 2, int nodes = 5)
 {
-  dag d{2 + g.below(2), 1 + g.below(2)};
+  dag d{vars + g.below(2), 1 + g.below(2), {}, {}};
   std::vector<int> order(d.nvars), rank; /* order[k]: the position of rank k */
   for (int i = 0; i < d.nvars; i++) order[i] = i;
   if (!ordered)
     for (int i = d.nvars - 1; i > 0; i--) std::swap(order[i], order[g.below(i + 1)]);
-  int nnodes = 1 + g.below(5);
+  int nnodes = 1 + g.below(nodes);
   for (int n = 0; n < nnodes; n++) {
     rank.push_back(std::min(d.nvars - 1, n == 0 ? g.below(2) : rank[n - 1] + g.below(2)));
     d.pos.push_back(order[rank[n]]);
@@ -98,6 +98,17 @@ driver::tmpl bound(int64_t v)
   return v == INF ? driver::t_atom("inf") : v == SUP ? driver::t_atom("sup") : driver::t_int(v);
 }
 
+/* Templates of n arguments, moved in (an initializer list would copy each: chains of 10^5
+ * nodes are built here). */
+template <class... T>
+std::vector<driver::tmpl> args(T &&...t)
+{
+  std::vector<driver::tmpl> a;
+  a.reserve(sizeof...(t));
+  (a.push_back(std::forward<T>(t)), ...);
+  return a;
+}
+
 driver::posting case_posting(const instance &in, const std::vector<int> &vars)
 {
   dag g = dag::decode(in.data);
@@ -112,31 +123,33 @@ driver::posting case_posting(const instance &in, const std::vector<int> &vars)
     std::vector<driver::tmpl> brs;
     for (const dag::branch &b : g.br[n])
       brs.push_back(driver::t_struct(
-          "b", {driver::t_struct("i", {bound(b.lo), bound(b.hi)}),
-                b.next < 0 ? driver::t_atom("true") : driver::t_int(b.next)}));
+          "b", args(driver::t_struct("i", args(bound(b.lo), bound(b.hi))),
+                    b.next < 0 ? driver::t_atom("true") : driver::t_int(b.next))));
     children += (int)brs.size();
-    nodes.push_back(driver::t_struct(
-        "node", {driver::t_int((int64_t)n), driver::t_int(g.pos[n]), driver::t_int(0),
-                 driver::t_list(brs)}));
+    nodes.push_back(driver::t_struct("node", args(driver::t_int((int64_t)n), driver::t_int(g.pos[n]),
+                                                  driver::t_int(0), driver::t_list(std::move(brs)))));
   }
   for (int i = 0; i < g.nvars; i++) {
     wake.push_back(driver::t_atom(WAKE[in.variant]));
     prune.push_back(driver::t_atom(PRUNE[in.variant]));
   }
   driver::tmpl posting = driver::t_struct(
-      "case_posting", {driver::t_int(g.nvars), driver::t_int((int64_t)g.pos.size()),
-                       driver::t_int(children), driver::t_list(rows), driver::t_list(nodes),
-                       driver::t_list(wake), driver::t_list(prune)});
+      "case_posting", args(driver::t_int(g.nvars), driver::t_int((int64_t)g.pos.size()),
+                           driver::t_int(children), driver::t_list(std::move(rows)),
+                           driver::t_list(std::move(nodes)), driver::t_list(std::move(wake)),
+                           driver::t_list(std::move(prune))));
   driver::tmpl none = driver::t_atom("[]");
-  driver::posting p{"case", {driver::t_list(cvars), none, none, none},
-                    {posting, driver::t_int(g.nrows)}};
+  driver::posting p{"case", args(driver::t_list(std::move(cvars)), none, none, none),
+                    args(std::move(posting), driver::t_int(g.nrows))};
   p.susp = "";
   return p;
 }
 
 bool case_sat(const instance &in, const tuple &t)
 {
-  dag g = dag::decode(in.data);
+  static std::vector<int64_t> data; /* the DAG decoded last: the oracle asks per tuple */
+  static dag g;
+  if (in.data != data) data = in.data, g = dag::decode(data);
   for (int r = 0; r < g.nrows; r++)
     if (!g.allows(0, t.data() + r * g.nvars)) return false;
   return true;
@@ -146,16 +159,19 @@ bool case_sat(const instance &in, const tuple &t)
 driver::tmpl &arg(driver::posting &p, int k) { return p.state[0].args[k]; }
 driver::tmpl &root_branches(driver::posting &p) { return arg(p, 4).args[0].args[3]; }
 
-row case_row()
+/* vars and nodes as random_dag's; one row over domains within 0..3 keeps the oracle's
+ * enumeration small for larger DAGs. */
+row case_row(int vars = 2, int nodes = 5, bool one_row = false)
 {
   row r;
   r.name = "case";
-  r.generate = [](fd_harness::rng &g) {
+  r.generate = [vars, nodes, one_row](fd_harness::rng &g) {
     instance in;
-    dag d = random_dag(g, g.below(3) != 0);
+    dag d = random_dag(g, g.below(3) != 0, vars, nodes);
+    if (one_row) d.nrows = 1;
     in.data = d.encode();
     for (int i = 0; i < d.nvars * d.nrows; i++)
-      in.doms.push_back(fd_harness::random_domain(g, 0, 3 + g.below(2), 25));
+      in.doms.push_back(fd_harness::random_domain(g, 0, one_row ? 3 : 3 + g.below(2), 25));
     return in;
   };
   r.sat = case_sat;
@@ -234,6 +250,18 @@ protected:
 };
 
 TEST_F(Case, EveryPropertyOnRandomDags) { check_row(case_row()); }
+
+/* Deeper DAGs, more nodes than positions (several nodes per position, shared below): the
+ * explicit stacks, the memo of settled nodes and the caches along longer walks. */
+TEST_F(Case, EveryPropertyOnLargerDags)
+{
+  row rw = case_row(4, 20, true);
+  rw.name = "case_larger";
+  rw.instances = 60;
+  rw.steps = 25;
+  rw.mutations.clear(); /* the small DAGs' */
+  check_row(rw);
+}
 TEST_F(Case, EveryPropertyOnRowsSharingVariables) { check_row(shared_row()); }
 
 /* Without the date cache and the false-node set every row is evaluated from scratch: the walks
@@ -326,3 +354,50 @@ TEST_F(Case, NotOrderedDagsReuseNoTrueResult)
 }
 
 }  // namespace
+
+namespace {
+
+/* A chain of n nodes, node k testing position k (one row of n variables) or position 0 (one
+ * variable), its one branch 0..1 leading to node k+1; the last node accepts last..last. */
+dag chain(int n, bool one_variable, int64_t last)
+{
+  dag g{one_variable ? 1 : n, 1, {}, {}};
+  for (int k = 0; k < n; k++) {
+    g.pos.push_back(one_variable ? 0 : k);
+    g.br.push_back({k + 1 < n ? dag::branch{0, 1, k + 1} : dag::branch{last, last, -1}});
+  }
+  return g;
+}
+
+}  // namespace
+
+/* Long chains are walked without recursion: 100,000 nodes over a row of 100,000 variables, or
+ * all on one variable, the variables in 0..2. A last node accepting 1 leaves 0..1 to every
+ * variable but the row's last position, which it fixes (one variable passes each test on its
+ * own: 0..1); one accepting 5 fails. Each shape's posting is built once: a driver numbers its
+ * variables from 0. */
+TEST_F(Case, ChainsOfAHundredThousandNodes)
+{
+  const int n = qx_gc_stress ? 300 : 100000;
+  using ranges = std::vector<std::pair<int64_t, int64_t>>;
+  for (bool one : {false, true}) {
+    std::vector<int> vars(one ? 1 : n);
+    for (size_t i = 0; i < vars.size(); i++) vars[i] = (int)i;
+    driver::posting p = case_posting(on(chain(n, one, 1), {}), vars);
+    /* the last node's one branch: b(i(Lo, Hi), true) */
+    driver::tmpl &accept = arg(p, 4).args.back().args[3].args[0].args[0];
+    for (int last : {1, 5}) {
+      SCOPED_TRACE(std::string(one ? "one variable" : "one row") + ", last accepts " +
+                   std::to_string(last));
+      accept.args = args(driver::t_int(last), driver::t_int(last));
+      driver d(api);
+      fd_undo_scope undo(w, QX_ALT_FAILCODE);
+      ASSERT_EQ(make_vars(d, std::vector<domain>(vars.size(), range(0, 2))), vars);
+      int ok = d.post_state(p);
+      ASSERT_EQ(ok, last == 1 ? 1 : 0) << exception();
+      if (ok != 1) continue;
+      for (size_t i = 0; i + 1 < vars.size(); i++) ASSERT_EQ(d.ranges(vars[i]), (ranges{{0, 1}})) << i;
+      EXPECT_EQ(d.ranges(vars.back()), (ranges{{one ? 0 : 1, 1}}));
+    }
+  }
+}

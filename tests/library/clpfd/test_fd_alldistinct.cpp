@@ -1135,3 +1135,215 @@ TEST_F(FdAllDistinct, CircuitFlagRunsTheSingleCircuitCheck)
     }
   }
 }
+
+/* ---- assignment/2 with costs against brute force, along walks ---- */
+
+namespace {
+
+/* An instance's solutions (n Xs, n Ys, the cost last): f(t) for each full tuple t whose Xs are a
+ * permutation the domains allow, whose Ys are its inverse, whose cost the cost domain holds and
+ * whose variables named by aliases (pairs of indices made one) agree. */
+template <class F>
+void each_cost_solution(const std::vector<domain> &doms, const std::vector<int64_t> &costs,
+                        const std::vector<std::pair<size_t, size_t>> &aliases, F f)
+{
+  size_t n = (doms.size() - 1) / 2;
+  each_allowed_permutation(doms, n, [&](const tuple &p) {
+    tuple t(2 * n + 1);
+    for (size_t i = 0; i < n; i++) t[i] = p[i], t[n + (size_t)p[i] - 1] = (int64_t)i + 1;
+    t[2 * n] = cost_of(costs, p);
+    if (!doms.back().contains(t[2 * n])) return;
+    for (auto [a, b] : aliases)
+      if (t[a] != t[b]) return;
+    f(t);
+  });
+}
+
+/* n = 2..6 pairs around a random permutation p: free (subsets of 1..n holding p's values),
+ * partly fixed (a third of the variables fixed, to p's value or now and then to another) or all
+ * fixed (p, its inverse with a value changed now and then); a cost matrix of 0..9 and a cost
+ * variable wide, or around p's cost with holes, or fixed. */
+instance generate_cost_state(fd_harness::rng &g)
+{
+  int n = 2 + g.below(5), kind = g.below(3);
+  instance in;
+  for (int k = 0; k < n * n; k++) in.data.push_back(g.below(10));
+  tuple p(n), t(2 * n);
+  for (int i = 0; i < n; i++) p[i] = i + 1;
+  for (int i = n - 1; i > 0; i--) std::swap(p[i], p[g.below(i + 1)]);
+  for (int i = 0; i < n; i++) t[i] = p[i], t[n + p[i] - 1] = i + 1;
+  for (int k = 0; k < 2 * n; k++) {
+    bool fix = kind == 2 || (kind == 1 && g.below(3) == 0);
+    int64_t v = fix && g.below(kind == 2 ? 2 * n : 4) == 0 ? 1 + g.below(n) : t[k];
+    fd_oracle::values vals;
+    for (int x = 1; x <= n; x++)
+      if (x == v || (!fix && g.below(3))) vals.push_back(x);
+    in.doms.push_back(domain::of(vals));
+  }
+  int64_t c = cost_of(in.data, p), lo = std::max<int64_t>(0, c - g.below(3 * n)), hi = c + g.below(3 * n);
+  in.doms.push_back(g.below(2) == 0   ? fd_oracle::range(0, 1000)
+                    : g.below(6) == 0 ? fd_oracle::range(c, c)
+                                      : fd_harness::random_domain(g, lo, hi));
+  return in;
+}
+
+}  // namespace
+
+/* The faults' own cases: fixed Ys that are not the inverse of the fixed Xs, and a search over
+ * pairs where X1 and Y2 are one variable (no solution: X1 = 1 asks Y1 = 1 and Y2 = 2). */
+TEST_F(FdAllDistinct, AssignmentCostsHoldTheInverseOnFixedVariables)
+{
+  auto I = fd_oracle::range;
+  for (int costs : {0, 1}) {
+    SCOPED_TRACE(costs ? "with costs" : "without costs");
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = vars_in(d, {I(2, 2), I(1, 1), I(2, 2), I(2, 2), I(0, 9)});
+    int ok = costs ? d.post_state(cost_posting(vars, {2, 2, 1, 2}))
+                   : d.post_state(assignment_posting({vars.begin(), vars.end() - 1}, 0));
+    EXPECT_EQ(ok, 0) << exception();
+  }
+  for (bool first : {false, true}) {
+    SCOPED_TRACE(first ? "made one before the post" : "made one after the post");
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = vars_in(d, {I(1, 2), I(1, 2), I(1, 2), I(1, 2), I(0, 20)});
+    int ok = first ? d.unify(vars[0], vars[3]) : 1;
+    if (ok == 1) ok = d.post_state(cost_posting(vars, {1, 2, 3, 4}));
+    if (ok == 1 && !first) ok = d.unify(vars[0], vars[3]);
+    ASSERT_GE(ok, 0) << exception();
+    fd_driver::counts c;
+    if (ok == 1) {
+      EXPECT_EQ(d.search(vars, {}, [](driver &) { return true; }, &c), 1) << exception();
+    }
+    EXPECT_EQ(c.solutions, 0u);
+  }
+}
+
+/* Random instances of n = 2..6 pairs with costs (free, partly fixed and fixed states, an X and a
+ * Y made one now and then) along walks of choicepoints, prunings (X = a, X in a..b, X =\= a on
+ * any variable, the cost too) and backtracking, against an enumeration of the permutations: at
+ * every fixpoint, failure only without a solution, no solution lost (its values and cost stay),
+ * success with every variable fixed only on a solution; with the cost variable untouched, its
+ * bounds are the cheapest and dearest solution. For n up to 4, a search from the post finds
+ * exactly the enumerated solutions. */
+TEST_F(FdAllDistinct, AssignmentCostsAgreeWithBruteForceAlongWalks)
+{
+  fd_harness::rng g{7116};
+  int fixpoints = 0, failures = 0, fixed_states = 0, searched = 0, plain_compared = 0;
+  for (int k = 0; k < scaled(400); k++) {
+    fd_harness::instance in = generate_cost_state(g);
+    size_t n = (in.doms.size() - 1) / 2;
+    SCOPED_TRACE("instance " + std::to_string(k) + ": " + text(in.doms));
+    driver d(api);
+    fd_undo_scope undo(w, QX_ALT_FAILCODE);
+    std::vector<int> vars = vars_in(d, in.doms);
+    std::vector<std::pair<size_t, size_t>> aliases;
+    int ok = 1;
+    bool alias_late = false;
+    if (g.below(4) == 0) {
+      aliases.push_back({(size_t)g.below((int)n), n + (size_t)g.below((int)n)});
+      alias_late = g.below(2);
+      if (!alias_late) ok = d.unify(vars[aliases[0].first], vars[aliases[0].second]);
+    }
+    std::vector<domain> before = in.doms;
+    if (ok == 1) ok = d.post_state(cost_posting(vars, in.data));
+    if (ok == 1 && alias_late) ok = d.unify(vars[aliases[0].first], vars[aliases[0].second]);
+    ASSERT_GE(ok, 0) << exception();
+    bool posted = ok == 1, cost_touched = false;
+    std::vector<snapshot> stack;
+    for (int step = 0;; step++) {
+      /* the fixpoint reached from before */
+      size_t found = 0;
+      int64_t cheapest = INT64_MAX, dearest = INT64_MIN;
+      std::vector<domain> now = ok == 1 ? domains(d, vars) : std::vector<domain>{};
+      each_cost_solution(before, in.data, aliases, [&](const tuple &t) {
+        found++;
+        cheapest = std::min(cheapest, t.back()), dearest = std::max(dearest, t.back());
+        for (size_t i = 0; ok == 1 && i < t.size(); i++)
+          EXPECT_TRUE(now[i].contains(t[i])) << "lost a solution at step " << step << ": variable "
+                                             << i << " value " << t[i] << " in " << text(now);
+      });
+      fixpoints++;
+      if (ok != 1) {
+        failures++;
+        EXPECT_EQ(found, 0u) << "failed with a solution at step " << step;
+      } else if (fd_harness::all_fixed(now)) {
+        fixed_states++;
+        EXPECT_EQ(found, 1u) << "every variable fixed to a non-solution at step " << step;
+      } else if (!cost_touched && aliases.empty() && found > 0 && before.back().max() >= 1000) {
+        EXPECT_EQ(now.back().min(), cheapest) << text(now);
+        EXPECT_EQ(now.back().max(), dearest) << text(now);
+        /* the pairs no permutation holds are gone, as without costs: the constraint without
+         * costs, posted on the same variables in a choicepoint, prunes nothing */
+        std::vector<int> pairs(vars.begin(), vars.end() - 1);
+        stack.push_back(take(d, vars, qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0))));
+        EXPECT_EQ(d.post_state(assignment_posting(pairs, 0)), 1);
+        EXPECT_EQ(text(domains(d, vars)), text(now)) << "pruned by the constraint without costs";
+        backtrack(d, vars, &stack);
+        plain_compared++;
+      }
+      if (HasFailure() || step == 12) break;
+      if (ok != 1) {
+        if (stack.empty()) break;
+        backtrack(d, vars, &stack);
+        before = domains(d, vars);
+        ok = 1;
+        continue;
+      }
+      std::vector<int> open;
+      for (size_t i = 0; i < vars.size(); i++)
+        if (!now[i].fixed()) open.push_back((int)i);
+      if (open.empty() || (!stack.empty() && g.below(3) == 0)) {
+        if (stack.empty()) break;
+        backtrack(d, vars, &stack);
+        before = domains(d, vars);
+        continue;
+      }
+      stack.push_back(take(d, vars, qx_push_node(w, qx_alt(QX_ALT_FAILCODE, 0))));
+      int i = open[g.below((int)open.size())];
+      cost_touched |= (size_t)i == 2 * n;
+      fd_oracle::values vals = now[i].all(2000);
+      int64_t a = vals[g.below((int)vals.size())], b = vals[g.below((int)vals.size())];
+      if (a > b) std::swap(a, b);
+      before = now;
+      switch (g.below(3)) {
+      case 0:
+        before[i] = fd_oracle::range(a, a);
+        ok = d.bind(vars[i], (int32_t)a, fd_driver::binding::in_interval);
+        break;
+      case 1:
+        before[i] = before[i].within(a, b);
+        ok = narrow(d, vars[i], (int32_t)a, (int32_t)b);
+        break;
+      default:
+        before[i] = fd_harness::without(before[i], a);
+        ok = d.exclude(vars[i], (int32_t)a);
+      }
+      ASSERT_GE(ok, 0) << exception();
+    }
+    while (!stack.empty()) backtrack(d, vars, &stack);
+    if (n > 4 || !posted || HasFailure()) continue;
+    /* a search from the post state finds the solutions */
+    std::set<tuple> want, got;
+    each_cost_solution(domains(d, vars), in.data, aliases, [&](const tuple &t) { want.insert(t); });
+    fd_driver::counts c;
+    ASSERT_EQ(d.search(vars, {},
+                       [&](driver &dd) {
+                         tuple t;
+                         for (int x : vars) t.push_back(dd.value(x));
+                         got.insert(t);
+                         return true;
+                       },
+                       &c),
+              1)
+        << exception();
+    EXPECT_EQ(got, want) << "search";
+    searched++;
+  }
+  EXPECT_GT(fixed_states, scaled(400) / 2);
+  EXPECT_GT(failures, scaled(400) / 4);
+  EXPECT_GT(searched, scaled(400) / 4);
+  EXPECT_GT(fixpoints, scaled(400) * 2);
+  EXPECT_GT(plain_compared, scaled(400) / 40);
+}

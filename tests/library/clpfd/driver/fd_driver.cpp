@@ -766,8 +766,7 @@ template <class Ints>
 void variables_of(const driver::tmpl &t, Ints *attrs, Ints *susp)
 {
   if (t.kind == driver::tmpl::entry || t.kind == driver::tmpl::attribute)
-    if (std::find(attrs->begin(), attrs->end(), (int)t.v) == attrs->end())
-      attrs->push_back((int)t.v);
+    if (attrs->find((int)t.v) == attrs->size()) attrs->push_back((int)t.v);
   if (t.kind == driver::tmpl::entry || t.kind == driver::tmpl::variable) susp->push_back((int)t.v);
   for (const driver::tmpl &a : t.args) variables_of(a, attrs, susp);
 }
@@ -806,7 +805,7 @@ driver::tmpl driver::t_vars(const std::vector<int> &xs)
 TAGGED driver::build(const tmpl &t, const small_ints &xs, QX_term_ref attrs)
 {
   auto attr = [&](int64_t x) {
-    return ref(attrs + (int)(std::find(xs.begin(), xs.end(), (int)x) - xs.begin()));
+    return ref(attrs + (int)xs.find((int)x));
   };
   switch (t.kind) {
   case tmpl::entry: {
@@ -856,13 +855,13 @@ TAGGED driver::int_term(int64_t v)
 
 inline void driver::posted::add_variable(int x)
 {
-  if (std::find(xs.begin(), xs.end(), x) == xs.end()) xs.push_back(x);
+  if (xs.find(x) == xs.size()) xs.push_back(x);
   suspended.push_back(x);
 }
 
 inline int driver::posted::attr_index(int x) const
 {
-  return (int)(std::find(xs.begin(), xs.end(), x) - xs.begin());
+  return (int)xs.find(x);
 }
 
 /* The list of linear terms t(A, X, Attr), or with dead t(A, X, Attr, '$mutable'([], 0)); the
@@ -960,6 +959,18 @@ int driver::post_posting(const posting &p, bool nested)
     for (const tmpl &t : p.state) *st++ = build(t, q.xs, attrs);
   };
   return post_posted(q, nested, build_args);
+}
+
+size_t driver::small_ints::find(int x) const
+{
+  if (n_ <= 32) return (size_t)(std::find(begin(), end(), x) - begin());
+  for (; indexed_ < n_; indexed_++) {
+    int v = data_[indexed_];
+    if (v < 0) return (size_t)(std::find(begin(), end(), x) - begin());
+    if ((size_t)v >= where_.size()) where_.resize(2 * (size_t)v + 1, 0);
+    if (where_[(size_t)v] == 0) where_[(size_t)v] = (int)indexed_ + 1;
+  }
+  return x >= 0 && (size_t)x < where_.size() && where_[(size_t)x] ? (size_t)where_[(size_t)x] - 1 : n_;
 }
 
 void driver::small_ints::grow()

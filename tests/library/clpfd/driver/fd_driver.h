@@ -286,6 +286,9 @@ private:
     size_t size() const { return n_; }
     bool empty() const { return n_ == 0; }
     int operator[](size_t i) const { return data_[i]; }
+    /* The first position of x (a variable's index), or size() when absent: a scan over few
+     * ints, an index by value over many (a posting may name 10^5 variables). */
+    size_t find(int x) const;
 
   private:
     void grow();
@@ -293,6 +296,8 @@ private:
     std::vector<int> more_;
     int *data_ = inline_;
     size_t n_ = 0, cap_ = 16;
+    mutable std::vector<int> where_; /* value -> first position + 1 (0 absent) */
+    mutable size_t indexed_ = 0;     /* the ints entered in where_ */
   };
   TAGGED build(const tmpl &t, const small_ints &xs, QX_term_ref attrs);
   TAGGED build_set(const std::pair<int32_t, int32_t> *ranges, size_t n);
