@@ -547,62 +547,6 @@ int gcc_check(ORVALIS_API_STRUCT *api, worker *w, TAGGED s)
 
 /* ---- the flow ---- */
 
-/* A 64-bit value held within the small integers (beyond them: just outside, read as inf/sup). */
-int64_t clamp_small(int64_t v) { return std::clamp<int64_t>(v, QX_SMALL_MIN - 1LL, QX_SMALL_MAX + 1LL); }
-
-int count_min(const fd_vgraph *g, int j)
-{
-  TAGGED m = g->dv[j].min;
-  return IsSmall(m) ? std::max(0, (int)GetSmall(m)) : 0;
-}
-
-int count_max(const fd_vgraph *g, int j)
-{
-  TAGGED m = g->dv[j].max;
-  return IsSmall(m) ? std::min(g->nvars, (int)GetSmall(m)) : g->nvars;
-}
-
-/* Residual capacity of arc (u, v) in flow f. */
-int res(const fd_vgraph *g, int u, int v, int f)
-{
-  const int *mate = g->mate[f];
-  int sink = g->nnodes - 1;
-  if (u == 0) return v == sink ? mate[0] : count_max(g, v) - mate[v];
-  if (fd_vg_is_value(g, u)) return v == 0 ? mate[u] - count_min(g, u) : mate[v] != u;
-  if (u != sink) return v == sink ? mate[u] == -1 : mate[u] == v;
-  return v == 0 ? g->nvars - mate[0] : mate[v] != -1;
-}
-
-/* The nodes that residual arcs out of x may reach, to be tested with res(): a variable has at
- * most one (its value in flow f, or else the sink); other nodes their whole list. */
-int residual_list(const fd_vgraph *g, int x, int f, const int **list)
-{
-  if (!fd_vg_is_var(g, x)) {
-    *list = fd_vg_list(g, x);
-    return fd_vg_degree(g, x);
-  }
-  if (g->mate[f][x] >= 0) {
-    *list = &g->mate[f][x];
-  } else {
-    *list = fd_vg_list(g, x); /* the sink comes first */
-  }
-  return 1;
-}
-
-/* Pushes one unit along residual arc (u, v). */
-void incflow(fd_vgraph *g, int u, int v, int f)
-{
-  int *mate = g->mate[f], sink = g->nnodes - 1;
-  if (u == 0)
-    v == sink ? mate[0]-- : mate[v]++;
-  else if (fd_vg_is_value(g, u))
-    v == 0 ? mate[u]-- : mate[v] = u;
-  else if (u == sink)
-    v == 0 ? mate[0]++ : 0;
-  else if (v != sink)
-    mate[u] = -1;
-}
-
 namespace {
 
 /* Pushes one unit on (u, v), then along the dad links from u back to a node without one. */
@@ -616,21 +560,6 @@ void clear_visited(fd_vgraph *g)
 {
   for (int a = 0; a < g->nactive; a++) g->visited[g->activeset[a]] = 0;
 }
-
-}  // namespace
-
-/* Flows above a count's maximum give back variables until they fit. */
-void maintain_capacities(fd_vgraph *g, int f)
-{
-  for (int k = 0; k < g->nvaltargets; k++) {
-    int j = g->valtarget[k];
-    const int *vars = fd_vg_vars(g, j);
-    for (int i = 0; i < g->out_degree[j] && g->mate[f][j] > count_max(g, j); i++)
-      fd_vg_reset_flow(g, j, vars[i], f);
-  }
-}
-
-namespace {
 
 /* Breadth first from j over residual arcs until the source: false when it is out of reach. */
 bool path_to_source(fd_vgraph *g, int j, int f)
@@ -654,24 +583,6 @@ bool path_to_source(fd_vgraph *g, int j, int f)
   }
   return false;
 }
-
-}  // namespace
-
-/* Raises every flow below its count's minimum: false when a minimum cannot be met. */
-bool feasible_flow(fd_vgraph *g, int f, bool *changed)
-{
-  for (int k = 0; k < g->nvaltargets; k++) {
-    int j = g->valtarget[k];
-    while (count_min(g, j) > g->mate[f][j]) {
-      if (!path_to_source(g, j, f)) return false;
-      adjust_flow(g, 0, j, f);
-      *changed = true;
-    }
-  }
-  return true;
-}
-
-namespace {
 
 /* Levels (source 1) in component over the residual graph: whether the sink has one. */
 bool flow_levels(fd_vgraph *g, int f)
@@ -731,20 +642,6 @@ void blocking_flow(fd_vgraph *g, int f, bool *changed)
   }
 }
 
-}  // namespace
-
-/* Dinic's method; the source's in-neighbour (the sink) is hidden meanwhile. The flow value. */
-int maximum_flow(fd_vgraph *g, int f, bool *changed)
-{
-  if (g->mate[f][0] == g->nvars) return g->nvars; /* every variable assigned: no path is left */
-  g->in_degree[0] = 0;
-  while (flow_levels(g, f)) blocking_flow(g, f, changed);
-  g->in_degree[0] = 1;
-  return g->mate[f][0];
-}
-
-namespace {
-
 void sccs(gcc_graph *b)
 {
   fd_vgraph *g = &b->g;
@@ -785,6 +682,97 @@ bool flow_outside(const fd_vgraph *g, int j, int nflows)
 }
 
 }  // namespace
+
+/* A 64-bit value held within the small integers (beyond them: just outside, read as inf/sup). */
+int64_t clamp_small(int64_t v) { return std::clamp<int64_t>(v, QX_SMALL_MIN - 1LL, QX_SMALL_MAX + 1LL); }
+
+int count_min(const fd_vgraph *g, int j)
+{
+  TAGGED m = g->dv[j].min;
+  return IsSmall(m) ? std::max(0, (int)GetSmall(m)) : 0;
+}
+
+int count_max(const fd_vgraph *g, int j)
+{
+  TAGGED m = g->dv[j].max;
+  return IsSmall(m) ? std::min(g->nvars, (int)GetSmall(m)) : g->nvars;
+}
+
+/* Residual capacity of arc (u, v) in flow f. */
+int res(const fd_vgraph *g, int u, int v, int f)
+{
+  const int *mate = g->mate[f];
+  int sink = g->nnodes - 1;
+  if (u == 0) return v == sink ? mate[0] : count_max(g, v) - mate[v];
+  if (fd_vg_is_value(g, u)) return v == 0 ? mate[u] - count_min(g, u) : mate[v] != u;
+  if (u != sink) return v == sink ? mate[u] == -1 : mate[u] == v;
+  return v == 0 ? g->nvars - mate[0] : mate[v] != -1;
+}
+
+/* The nodes that residual arcs out of x may reach, to be tested with res(): a variable has at
+ * most one (its value in flow f, or else the sink); other nodes their whole list. */
+int residual_list(const fd_vgraph *g, int x, int f, const int **list)
+{
+  if (!fd_vg_is_var(g, x)) {
+    *list = fd_vg_list(g, x);
+    return fd_vg_degree(g, x);
+  }
+  if (g->mate[f][x] >= 0) {
+    *list = &g->mate[f][x];
+  } else {
+    *list = fd_vg_list(g, x); /* the sink comes first */
+  }
+  return 1;
+}
+
+/* Pushes one unit along residual arc (u, v). */
+void incflow(fd_vgraph *g, int u, int v, int f)
+{
+  int *mate = g->mate[f], sink = g->nnodes - 1;
+  if (u == 0)
+    v == sink ? mate[0]-- : mate[v]++;
+  else if (fd_vg_is_value(g, u))
+    v == 0 ? mate[u]-- : mate[v] = u;
+  else if (u == sink)
+    v == 0 ? mate[0]++ : 0;
+  else if (v != sink)
+    mate[u] = -1;
+}
+
+/* Flows above a count's maximum give back variables until they fit. */
+void maintain_capacities(fd_vgraph *g, int f)
+{
+  for (int k = 0; k < g->nvaltargets; k++) {
+    int j = g->valtarget[k];
+    const int *vars = fd_vg_vars(g, j);
+    for (int i = 0; i < g->out_degree[j] && g->mate[f][j] > count_max(g, j); i++)
+      fd_vg_reset_flow(g, j, vars[i], f);
+  }
+}
+
+/* Raises every flow below its count's minimum: false when a minimum cannot be met. */
+bool feasible_flow(fd_vgraph *g, int f, bool *changed)
+{
+  for (int k = 0; k < g->nvaltargets; k++) {
+    int j = g->valtarget[k];
+    while (count_min(g, j) > g->mate[f][j]) {
+      if (!path_to_source(g, j, f)) return false;
+      adjust_flow(g, 0, j, f);
+      *changed = true;
+    }
+  }
+  return true;
+}
+
+/* Dinic's method; the source's in-neighbour (the sink) is hidden meanwhile. The flow value. */
+int maximum_flow(fd_vgraph *g, int f, bool *changed)
+{
+  if (g->mate[f][0] == g->nvars) return g->nvars; /* every variable assigned: no path is left */
+  g->in_degree[0] = 0;
+  while (flow_levels(g, f)) blocking_flow(g, f, changed);
+  g->in_degree[0] = 1;
+  return g->mate[f][0];
+}
 
 /* Counts between the variables that must and those that can take their key, then the sum passes
  * (the counts of the active keys add up to the active variables). false on a wipe-out. */
