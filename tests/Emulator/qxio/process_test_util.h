@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -37,14 +38,49 @@ inline int count_proc_entries(const char *path)
 }
 
 inline int open_descriptor_count() { return count_proc_entries("/proc/self/fd"); }
-inline int thread_count() { return count_proc_entries("/proc/self/task"); }
 
-// The thread count once it equals expected: a joined thread may linger in /proc for a
-// moment, so this waits (boundedly) for it to go.
+// Whether a thread of this process still holds the address space. A thread that
+// pthread_join has seen end stays listed in /proc for a moment after the join returns;
+// once it has let go of the address space (the size its stat gives reads 0) it runs no
+// more code of the process.
+inline bool thread_holds_memory(const char *tid)
+{
+  std::string path = std::string("/proc/self/task/") + tid + "/stat";
+  FILE *file = fopen(path.c_str(), "r");
+  if (file == nullptr) return false;  // gone meanwhile
+  char line[1024];
+  size_t n = fread(line, 1, sizeof line - 1, file);
+  fclose(file);
+  line[n] = 0;
+  // The name in parentheses may hold spaces: fields are counted from its closing one.
+  const char *p = strrchr(line, ')');
+  if (p == nullptr) return true;
+  // After ')' come state (field 3) ... vsize (field 23): skip 20 fields.
+  for (int field = 3; field < 23 && p != nullptr; field++) p = strchr(p + 1, ' ');
+  return p == nullptr || strtoul(p + 1, nullptr, 10) != 0;
+}
+
+// Threads of the process that can still run its code.
+inline int thread_count()
+{
+  DIR *dir = opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (struct dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    if (thread_holds_memory(entry->d_name)) count++;
+  }
+  closedir(dir);
+  return count;
+}
+
+// The thread count once it is back to at most expected (it is waited for, boundedly). A
+// thread ending in the previous case may still be counted in a baseline, so a count under
+// the baseline is as good as equal.
 inline int settled_thread_count(int expected)
 {
   int count = thread_count();
-  for (int i = 0; i < 2000 && count != expected; i++) {
+  for (int i = 0; i < 5000 && count > expected; i++) {
     usleep(1000);
     count = thread_count();
   }
@@ -55,11 +91,15 @@ inline int settled_thread_count(int expected)
 struct resource_counts {
   int descriptors = open_descriptor_count();
   int threads = thread_count();
-  bool operator==(const resource_counts &other) const
-  {
-    return descriptors == other.descriptors && threads == other.threads;
-  }
 };
+
+// Whether the descriptors are those of before and no thread is left over (threads are
+// waited for as settled_thread_count does).
+inline bool counts_back_to(const resource_counts &before)
+{
+  int threads = settled_thread_count(before.threads);
+  return open_descriptor_count() == before.descriptors && threads <= before.threads;
+}
 
 // Everything readable from fd up to end of file (or an error).
 inline std::string read_all(int fd)

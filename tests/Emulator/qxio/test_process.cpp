@@ -24,6 +24,7 @@
 extern char **environ;
 
 using qxio_test::read_all;
+using qxio_test::counts_back_to;
 using qxio_test::resource_counts;
 using qxio_test::temp_dir;
 using qxio_test::write_all;
@@ -598,7 +599,7 @@ TEST_F(Process, BadArgumentKeyIsAParameterError)
             QXIO_E_PARAMETER_ERROR);
   EXPECT_EQ(out, -1);
   EXPECT_TRUE(has_no_children());
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 TEST_F(Process, StreamOptionsMustNameOneKindEach)
@@ -625,7 +626,7 @@ TEST_F(Process, StreamOptionsMustNameOneKindEach)
                     QXIO_PROCESS_ENVIRONMENT | QXIO_PROCESS_ENV_KEY_EQUALS_VALUE),
             QXIO_E_PARAMETER_ERROR);
   EXPECT_TRUE(has_no_children());
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 TEST_F(Process, NonexistentProgramExitsWithOne)
@@ -635,7 +636,7 @@ TEST_F(Process, NonexistentProgramExitsWithOne)
   EXPECT_EQ(run_child("/nonexistent/program", nullptr, STDIO_NULL_OUT_PIPE, &status), "");
   EXPECT_EQ(status.flags, QXIO_PROCESS_EXITED);
   EXPECT_EQ(status.value, 1);
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 TEST_F(Process, MissingOrUnreadableDirectoryExitsWithOne)
@@ -654,7 +655,7 @@ TEST_F(Process, MissingOrUnreadableDirectoryExitsWithOne)
     EXPECT_EQ(status.value, 1);
   }
   rmdir(locked.c_str());
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 }  // namespace

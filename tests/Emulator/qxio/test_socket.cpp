@@ -26,6 +26,7 @@
 #include "qxio_socket_internal.h"
 
 using qxio_test::loopback_pair;
+using qxio_test::counts_back_to;
 using qxio_test::resource_counts;
 using qxio_test::temp_dir;
 
@@ -182,7 +183,7 @@ TEST_F(Socket, ConnectToAClosedPortIsRefused)
   close(probe);
   int client = -1;
   EXPECT_EQ(qxio_socket_connect("127.0.0.1", port.c_str(), &client, 0), QXIO_E_NET_CONNREFUSED);
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 // A host that resolves only to IPv6 addresses, and a port in use.
@@ -201,7 +202,7 @@ TEST_F(Socket, ListenerFailuresLeaveNothingOpen)
               expected[i])
         << cases[i].first;
   }
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 TEST_F(Socket, ReuseOptionSetsReuseAddress)
@@ -304,7 +305,7 @@ TEST_F(Socket, UnixListenerReplacesAStaleFileOnlyWhenAsked)
   int server = -1;
   EXPECT_EQ(qxio_socket_listener(path.c_str(), nullptr, 0, &server, QXIO_SOCKET_UNIX),
             QXIO_E_NET_ADDRINUSE);
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
   EXPECT_EQ(
       qxio_socket_listener(path.c_str(), nullptr, 0, &server, QXIO_SOCKET_UNIX | QXIO_SOCKET_REUSE),
       0);
@@ -324,7 +325,7 @@ TEST_F(Socket, UnixPathsUpTo107BytesAreAccepted)
             QXIO_E_PARAMETER_ERROR);
   EXPECT_EQ(qxio_socket_connect(too_long.c_str(), nullptr, &client, QXIO_SOCKET_CONNECT_UNIX),
             QXIO_E_PARAMETER_ERROR);
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
   ASSERT_EQ(qxio_socket_listener(path.c_str(), nullptr, 0, &server, QXIO_SOCKET_UNIX), 0);
   EXPECT_EQ(qxio_socket_connect(path.c_str(), nullptr, &client, QXIO_SOCKET_CONNECT_UNIX), 0);
   close(client);
@@ -385,7 +386,7 @@ TEST_F(Socket, LookupFailuresMapToNetworkErrors)
     EXPECT_EQ(qxio_socket_listener("unresolvable.invalid", service, sizeof service, &fd, 0),
               c.second);
   }
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 TEST_F(Socket, UnresolvableNamesAreReportedWithoutLeaks)
@@ -398,7 +399,7 @@ TEST_F(Socket, UnresolvableNamesAreReportedWithoutLeaks)
                                  QXIO_SOCKET_NUMERIC_HOST | QXIO_SOCKET_NUMERIC_SERVICE),
             QXIO_E_NET_HOST_NOT_FOUND);
   EXPECT_LT(qxio_socket_connect("127.0.0.1", "no-such-service-qxio", &fd, 0), 0);
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 TEST_F(Socket, HostnameIsTheSystemNameLowerCased)
@@ -524,7 +525,7 @@ TEST_F(Socket, ConnectHonoursItsTimeout)
   EXPECT_EQ(rc, QXIO_E_NET_TIMEDOUT);
   for (int q : server.queued) close(q);
   server.queued.clear();
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 TEST_F(Socket, ConnectIsInterruptible)
@@ -545,7 +546,7 @@ TEST_F(Socket, ConnectIsInterruptible)
     rc = qxio_socket_connect("127.0.0.1", server.port.c_str(), &fd, 0);
   }
   EXPECT_EQ(rc, QXIO_E_INTERRUPTED);
-  EXPECT_TRUE(resource_counts() == before);
+  EXPECT_TRUE(counts_back_to(before));
 }
 
 }  // namespace

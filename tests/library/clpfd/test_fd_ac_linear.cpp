@@ -3,6 +3,7 @@
  * fail, the dead residuals kept in the terms' mutables along a branch and gone on backtracking,
  * and bad states.
  */
+#include <map>
 #include <random>
 #include <set>
 
@@ -35,6 +36,21 @@ std::vector<std::set<int>> supports(const equation &e, long *count)
     for (size_t i = 0; i < x.size(); i++) s[i].insert(x[i]);
   });
   return s;
+}
+
+/* The number of solutions, counted over the sums each prefix of the terms can make: the
+ * enumeration above takes minutes at eight terms of ten values. */
+long solution_count(const equation &e)
+{
+  std::map<int64_t, long> ways{{0, 1}};
+  for (size_t i = 0; i < e.a.size(); i++) {
+    std::map<int64_t, long> next;
+    for (auto [sum, n] : ways)
+      for (int v : e.dom[i]) next[sum + (int64_t)e.a[i] * v] += n;
+    ways.swap(next);
+  }
+  auto it = ways.find(e.rhs);
+  return it == ways.end() ? 0 : it->second;
 }
 
 /* A random instance: 1..4 terms, coefficients +-1..+-4 (half of them +-1), domains within -6..6
@@ -227,6 +243,7 @@ TEST_F(FdAcLinear, DomainConsistentAgainstBruteForce)
     SCOPED_TRACE(text(e));
     long count;
     std::vector<std::set<int>> sup = supports(e, &count);
+    ASSERT_EQ(solution_count(e), count);
     driver d(api);
     fd_driver::undo_scope undo(w);
     int posted = post(d, e);
@@ -414,8 +431,8 @@ TEST_F(FdAcLinear, BadStates)
 
 /* 3x1 + 5x2 + ... + 17x8 = 200 over 0..9, input order, smallest value first: a search over a
  * domain-consistent equation never fails, so its tree has one leaf per solution; Gecode's
- * domain-consistent linear gives the same 96,351 solutions and 192,701 nodes. The collector's
- * stress mode searches the first five terms = 60 against an enumeration. */
+ * domain-consistent linear gives the same 96,351 solutions and 192,701 nodes, and so does the
+ * count by prefix sums. The collector's stress mode searches the first five terms = 60. */
 TEST_F(FdAcLinear, SearchOverTheEightTermEquation)
 {
   int n = qx_gc_stress ? 5 : 8, rhs = qx_gc_stress ? 60 : 200;
@@ -425,8 +442,7 @@ TEST_F(FdAcLinear, SearchOverTheEightTermEquation)
     e.dom.push_back({0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
   }
   e.rhs = rhs;
-  long count = 0;
-  supports(e, &count);
+  long count = solution_count(e);
   if (!qx_gc_stress) EXPECT_EQ(count, 96351);
   driver d(api);
   fd_driver::undo_scope undo(w);
