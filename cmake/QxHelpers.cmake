@@ -55,21 +55,26 @@ function(qx_add_shards name program count timeout)
   endforeach()
 endfunction()
 
-# qx_test_suite(NAME DIR [SHARDS n] [STRESS_SHARDS m] [LIBS...]): one GoogleTest program of
-# every .cpp in DIR. ctest runs its cases in n processes, each a shard of the cases (a process
-# per case cost more than the cases themselves), and, with STRESS_SHARDS, once more in m
-# processes with the collector in its stress mode (a collection on every heap overflow call, the
-# freed heap filled with a trap pattern), so that a native holding a heap pointer where no root
-# reaches it across a collection fails.
+# qx_test_suite(NAME DIR [SHARDS n] [STRESS_SHARDS m] [TEST_OPTIONS o] [LIBS...]): one
+# GoogleTest program of every .cpp in DIR. ctest runs its cases in n processes, each a shard of
+# the cases (a process per case cost more than the cases themselves), and, with STRESS_SHARDS,
+# once more in m processes with the collector in its stress mode (a collection on every heap
+# overflow call, the freed heap filled with a trap pattern), so that a native holding a heap
+# pointer where no root reaches it across a collection fails. TEST_OPTIONS replaces the
+# sanitized trees' compile options of test code for this program.
 function(qx_test_suite name dir)
-  cmake_parse_arguments(PARSE_ARGV 2 suite "" "SHARDS;STRESS_SHARDS" "")
+  cmake_parse_arguments(PARSE_ARGV 2 suite "" "SHARDS;STRESS_SHARDS;TEST_OPTIONS" "")
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(NOT srcs)
     return()
   endif()
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${suite_UNPARSED_ARGUMENTS} GTest::gtest_main)
-  target_compile_options(${name} PRIVATE ${QX_TEST_COMPILE_OPTIONS})
+  if(QX_TEST_COMPILE_OPTIONS AND suite_TEST_OPTIONS)
+    target_compile_options(${name} PRIVATE ${suite_TEST_OPTIONS})
+  else()
+    target_compile_options(${name} PRIVATE ${QX_TEST_COMPILE_OPTIONS})
+  endif()
   set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
   target_include_directories(${name} PRIVATE ${dir} ${CMAKE_SOURCE_DIR}/tests/support)
   target_compile_definitions(${name} PRIVATE QX_TEST_DATA_DIR="${dir}/data"

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "memman.h"
+#include "stress_mode.h"
 
 /* The process's data size (VmData), in bytes. */
 inline size_t vmdata_bytes()

@@ -314,20 +314,26 @@ TEST(EngineDb, AFaultInTheLastAlternativeLeavesNothingReachingTheClauses)
 
 TEST(EngineDb, AtExhaustionAResourceErrorCatcherIsMatched)
 {
+  if (stress_mode_run()) GTEST_SKIP() << "near the limit the stress mode collects at every call";
   EXPECT_EQ(run_in_child([] { return fill_memory(false); }), 0);
 }
 
 TEST(EngineDb, AtExhaustionRetractingFreesEveryClauseForReuse)
 {
+  if (stress_mode_run()) GTEST_SKIP() << "near the limit the stress mode collects at every call";
   EXPECT_EQ(run_in_child([] { return fill_memory(true); }), 0);
 }
 
-/* The table that validates database references keeps only the live clauses' keys. */
+/* The table that validates database references keeps only the live clauses' keys: 100,000
+ * clauses made and erased one at a time (20,000 in the collector's stress mode, still more than
+ * the bound) leave it at most 8,192 slots. */
 TEST(EngineDb, ReferenceTableStaysProportionalToLiveClauses)
 {
   TestProlog p;
   p.consult("churn(0) :- !. churn(N) :- assertz(t(N)), retract(t(N)), M is N - 1, churn(M).");
-  ASSERT_EQ(p.run("assertz(keep(1)), churn(100000)"), 1);
+  ASSERT_EQ(p.run(qx_gc_stress ? "assertz(keep(1)), churn(20000)"
+                               : "assertz(keep(1)), churn(100000)"),
+            1);
   EXPECT_LE(sw_on_key_slots(qx_eg.dbrefs), 8192u);
   EXPECT_EQ(p.run("keep(1)"), 1);
   instance *kept = active_instance_call(

@@ -763,8 +763,7 @@ int live_data_past_the_limit()
 
 TEST(GcBadInput, LiveDataPastTheHeapLimitIsAResourceErrorAndTheNextQueryRuns)
 {
-  const char *stress = std::getenv("QX_GC_STRESS");
-  if (stress && stress[0] == '1')
+  if (stress_mode_run())
     GTEST_SKIP() << "at its limit the heap is collected at every call";
   EXPECT_EQ(run_in_child(live_data_past_the_limit), 0);
 }
@@ -821,8 +820,7 @@ int choicepoints_past_the_limit()
 
 TEST(GcBadInput, ChoicepointsPastTheDataLimitAreAResourceErrorInEveryBuild)
 {
-  const char *stress = std::getenv("QX_GC_STRESS");
-  if (stress && stress[0] == '1')
+  if (stress_mode_run())
     GTEST_SKIP() << "near the limit the stress mode collects the whole stack at every call";
   if (in_fresh_child()) _exit(choicepoints_past_the_limit());
   EXPECT_EQ(run_test_in_fresh_process(
