@@ -388,15 +388,40 @@ void collector::collect_roots(int live)
   drain();
 }
 
+/* Sorts n addresses in linear time: a stable counting pass per byte, skipping the bytes every
+ * address shares (the high ones, mostly); tmp has room for n. A reader's stack of a million
+ * pending elements is a million roots, collection after collection. */
+void sort_addresses(TAGGED **a, TAGGED **tmp, size_t n)
+{
+  TAGGED **from = a, **to = tmp;
+  for (unsigned shift = 0; shift < 8 * sizeof(uintptr_t); shift += 8) {
+    size_t count[257] = {};
+    for (size_t i = 0; i < n; i++) count[(((uintptr_t)from[i] >> shift) & 255) + 1]++;
+    if (count[(((uintptr_t)from[0] >> shift) & 255) + 1] == n) continue;
+    for (int b = 0; b < 256; b++) count[b + 1] += count[b];
+    for (size_t i = 0; i < n; i++) to[count[((uintptr_t)from[i] >> shift) & 255]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != a) std::memcpy(a, from, n * sizeof *a);
+}
+
 /* A word reached twice (a root range over a register, say) must be relocated once. The words in
  * the local stack, nearly all of them in a deep recursion, are made unique with a bit per word
- * in linear time; the few others are sorted. */
+ * in linear time; the others are sorted, by their bytes when they are many. */
 bool collector::unique_slots()
 {
   TAGGED *local = (TAGGED *)w_->local_start, *local_end = (TAGGED *)w_->local_end;
   auto outside = std::partition(slots_.begin(), slots_.end(),
                                 [&](TAGGED *p) { return p < local || p >= local_end; });
-  std::sort(slots_.begin(), outside);
+  size_t sorted = (size_t)(outside - slots_.begin());
+  if (sorted < 1024) {
+    std::sort(slots_.begin(), outside);
+  } else {
+    TAGGED **tmp = (TAGGED **)qx_gc_list_alloc(sorted * sizeof(TAGGED *));
+    if (!tmp) return false;
+    sort_addresses(slots_.data(), tmp, sorted);
+    qx_gc_list_free(tmp, sorted * sizeof(TAGGED *));
+  }
   auto kept = std::unique(slots_.begin(), outside);
   size_t seen_bytes = ((size_t)(local_end - local) / 32 + 1) * sizeof(uint32_t);
   uint32_t *seen = outside == slots_.end() ? nullptr : (uint32_t *)qx_gc_list_alloc(seen_bytes);
