@@ -23,6 +23,7 @@
 #include "orvalis.h"
 #include "qxio.h"
 #include "test_fork.h"
+#include "stress_mode.h"
 
 namespace {
 
@@ -528,6 +529,9 @@ std::string stress_child(worker *w, stress_state *state)
 
 TEST_F(ApiEvents, PostingFromSignalHandlersAndThreadsUnderLoadNeverHangsNorLosesAnEvent)
 {
+  if (stress_mode_run())
+    GTEST_SKIP() << "the collector has no part in posting; collecting at every call only slows "
+                    "the engine loop the signals wait for";
   auto *state = (stress_state *)mmap(nullptr, sizeof(stress_state), PROT_READ | PROT_WRITE,
                                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(state, MAP_FAILED);

@@ -578,7 +578,9 @@ TEST(GcRoots, ThousandsOfOverlappingRootWordsAreEachRelocatedOnce)
   EXPECT_LT(w->global_top, before) << "the garbage went";
   /* each comparison collects in the stress mode: there a sample is compared */
   for (size_t i = 0; i < n; i++) {
-    if (!qx_gc_stress || i % 61 == 0) EXPECT_TRUE(same_as(w, roots[i], copies[i])) << "root " << i;
+    if (!qx_gc_stress || i % 61 == 0) {
+      EXPECT_TRUE(same_as(w, roots[i], copies[i])) << "root " << i;
+    }
     qx_free_instance(copies[i]);
   }
 }
