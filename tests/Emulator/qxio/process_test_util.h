@@ -41,8 +41,8 @@ inline int open_descriptor_count() { return count_proc_entries("/proc/self/fd");
 
 // Whether a thread of this process still holds the address space. A thread that
 // pthread_join has seen end stays listed in /proc for a moment after the join returns;
-// once it has let go of the address space (the size its stat gives reads 0) it runs no
-// more code of the process.
+// once it has let go of the address space (the size its stat gives, field 23, reads 0) it
+// runs no more code of the process.
 inline bool thread_holds_memory(const char *tid)
 {
   std::string path = std::string("/proc/self/task/") + tid + "/stat";
@@ -52,12 +52,17 @@ inline bool thread_holds_memory(const char *tid)
   size_t n = fread(line, 1, sizeof line - 1, file);
   fclose(file);
   line[n] = 0;
-  // The name in parentheses may hold spaces: fields are counted from its closing one.
+  // The name in parentheses may hold spaces: fields are counted from its closing one, which
+  // ends field 2 and is followed by a space.
   const char *p = strrchr(line, ')');
-  if (p == nullptr) return true;
-  // After ')' come state (field 3) ... vsize (field 23): skip 20 fields.
-  for (int field = 3; field < 23 && p != nullptr; field++) p = strchr(p + 1, ' ');
-  return p == nullptr || strtoul(p + 1, nullptr, 10) != 0;
+  if (p == nullptr || p[1] != ' ') return true;
+  p += 2;  // field 3
+  for (int field = 3; field < 23; field++) {
+    p = strchr(p, ' ');
+    if (p == nullptr) return true;
+    p++;
+  }
+  return strtoul(p, nullptr, 10) != 0;
 }
 
 // Threads of the process that can still run its code.
@@ -74,13 +79,12 @@ inline int thread_count()
   return count;
 }
 
-// The thread count once it is back to at most expected (it is waited for, boundedly). A
-// thread ending in the previous case may still be counted in a baseline, so a count under
-// the baseline is as good as equal.
+// The thread count once it equals expected: a thread ending under load may take a while to
+// go, so this waits (boundedly, 10 s) for it.
 inline int settled_thread_count(int expected)
 {
   int count = thread_count();
-  for (int i = 0; i < 5000 && count > expected; i++) {
+  for (int i = 0; i < 10000 && count != expected; i++) {
     usleep(1000);
     count = thread_count();
   }
@@ -93,12 +97,12 @@ struct resource_counts {
   int threads = thread_count();
 };
 
-// Whether the descriptors are those of before and no thread is left over (threads are
-// waited for as settled_thread_count does).
+// Whether the descriptors and threads are those of before (threads are waited for as
+// settled_thread_count does).
 inline bool counts_back_to(const resource_counts &before)
 {
   int threads = settled_thread_count(before.threads);
-  return open_descriptor_count() == before.descriptors && threads <= before.threads;
+  return open_descriptor_count() == before.descriptors && threads == before.threads;
 }
 
 // Everything readable from fd up to end of file (or an error).

@@ -57,7 +57,7 @@ protected:
   }
   void TearDown() override
   {
-    EXPECT_LE(settled_thread_count(baseline), baseline) << "a thread outlived its operation";
+    EXPECT_EQ(settled_thread_count(baseline), baseline) << "a thread outlived its operation";
     qxio_event_free(event);
     if (registered_here) {
       EXPECT_EQ(qxio_init_layer_async(1), 0);
@@ -296,7 +296,7 @@ TEST_F(Async, TenBytesStayBufferedUntilASync)
   temp_dir dir;
   QXIO stream = open_asynk(dir.file("f"), O_WRONLY | O_CREAT, QXIO_FD_WRITE);
   ASSERT_EQ(write_stream(&stream, "0123456789"), 0);
-  EXPECT_LE(thread_count(), baseline);  // no operation was started
+  EXPECT_EQ(thread_count(), baseline);  // no operation was started
   EXPECT_EQ(read_file(dir.file("f")), "");
   int64_t size = 0;
   EXPECT_EQ(qxio_ioctl_size(&stream, &size, 0), 0);
@@ -527,7 +527,7 @@ TEST_F(Async, AbortiveCloseIsNotHeldUpByAStuckPeer)
   EXPECT_GT(thread_count(), baseline);  // the blocked write
   EXPECT_EQ(qxio_close(&out, QXIO_CLOSE_ABORTIVE), 0);
   EXPECT_EQ(out, nullptr);
-  EXPECT_LE(settled_thread_count(before.threads), before.threads);
+  EXPECT_EQ(settled_thread_count(before.threads), before.threads);
   EXPECT_EQ(resource_counts().descriptors,
             before.descriptors - 1);  // the layer closed the write end
   close(ends[0]);

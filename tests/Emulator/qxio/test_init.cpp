@@ -64,7 +64,7 @@ TEST(Init, ShutdownGivesBackEveryAllocationAndThread)
   qxio_allocator_default_counts(&after);
   EXPECT_GT(after.allocations, before.allocations);
   EXPECT_EQ(outstanding(after), outstanding(before));
-  EXPECT_LE(settled_thread_count(threads), threads);
+  EXPECT_EQ(settled_thread_count(threads), threads);
 }
 
 TEST(Init, StartsAgainAfterShutdown)
@@ -78,7 +78,7 @@ TEST(Init, StartsAgainAfterShutdown)
     qxio_event_free(event);
     ASSERT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
   }
-  EXPECT_LE(settled_thread_count(threads), threads);
+  EXPECT_EQ(settled_thread_count(threads), threads);
 }
 
 TEST(Init, AllMemoryGoesThroughTheGivenHook)
@@ -129,11 +129,11 @@ TEST(Init, StartThatRunsOutOfMemoryLeavesNothingBehind)
     EXPECT_EQ(rc, QXIO_E_OUT_OF_MEMORY) << "limit " << limit;
     EXPECT_EQ(budget.allocations, budget.frees) << "limit " << limit;
     EXPECT_FALSE(registries_hold_something()) << "limit " << limit;
-    EXPECT_LE(settled_thread_count(threads), threads) << "limit " << limit;
+    EXPECT_EQ(settled_thread_count(threads), threads) << "limit " << limit;
   }
   EXPECT_TRUE(started);
   EXPECT_GT(failures, 2);
-  EXPECT_LE(settled_thread_count(threads), threads);
+  EXPECT_EQ(settled_thread_count(threads), threads);
 }
 
 /* Shutting down allocates nothing: it works with memory exhausted and gives back all. */

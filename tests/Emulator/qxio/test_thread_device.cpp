@@ -190,7 +190,7 @@ TEST(ThreadDevice, RandomWritesSeeksAndReadsMatchAModel)
   ASSERT_EQ(qxio_close(&stream, 0), 0);
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(qxio_test::read_file(path), model.content);
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, AppendModeDescriptorIsRefusedUnlessSequential)
@@ -364,7 +364,7 @@ TEST(ThreadDevice, ReadAheadThatCannotBeIssuedLosesNoBytes)
       }
     }
   }
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, RegularFileThatGrewIsReadAgain)
@@ -436,7 +436,7 @@ TEST(ThreadDevice, PipeEndOfFileAfterTheData)
   EXPECT_EQ(qxio_seek(&stream, 0, nullptr, nullptr, QXIO_SEEK_SET), QXIO_E_SEEK_ERROR);
   ASSERT_EQ(qxio_close(&stream, 0), 0);
   EXPECT_EQ(fcntl(ends[0], F_GETFD), -1);  // owned: closed with the stream
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, TerminalEndOfFileSeenByTheReadAheadIsReported)
@@ -458,7 +458,7 @@ TEST(ThreadDevice, TerminalEndOfFileSeenByTheReadAheadIsReported)
   // the next read-ahead blocks on the terminal; closing cancels it
   ASSERT_EQ(qxio_close(&stream, 0), 0);
   close(master);
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, WriteToAClosedPipeIsReportedEveryTimeAndNeverLost)
@@ -481,7 +481,7 @@ TEST(ThreadDevice, WriteToAClosedPipeIsReportedEveryTimeAndNeverLost)
   ASSERT_NE(stream, nullptr);
   EXPECT_EQ(qxio_close(&stream, QXIO_CLOSE_ABORTIVE), 0);
   EXPECT_EQ(stream, nullptr);
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
@@ -514,7 +514,7 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
   reader.join();
   close(ends[0]);
   EXPECT_EQ(received, all.substr(0, accepted));
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 // The worker is held by a full pipe; one non-blocking write of exactly the 64 KiB room takes
@@ -555,7 +555,7 @@ TEST(ThreadDevice, NonBlockingWriteOfTheWholeRoomClearsTheWritableEvent)
   close(ends[0]);
   EXPECT_EQ(received.size(), filled + all.size());
   EXPECT_TRUE(received == std::string(filled, 'f') + all);
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 // Files of this process may not grow past 1 MiB for the guard's life: a write beyond fails
@@ -605,7 +605,7 @@ TEST(ThreadDevice, AbortiveCloseAfterAFailedWriteDropsTheWritesBehindIt)
     EXPECT_EQ(qxio_test::read_file(path), "");
   }
   EXPECT_GT(queued_behind, 0);
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 // A large write held up by a slow reader: the bytes that did go out leave the pending count
@@ -653,7 +653,7 @@ TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds)
   reader.join();
   close(ends[0]);
   EXPECT_EQ(received, all.substr(0, pos));
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, InterruptEndsABlockedPipeReadAndTheReadGoesOn)
@@ -726,7 +726,7 @@ TEST(ThreadDevice, SocketHalfCloseShutsDownOneDirectionAtATime)
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(fcntl(pair[0], F_GETFD), -1);
   close(pair[1]);
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, ClosingTheReadSideAfterTheTcpPeerHasGoneSucceeds)
@@ -748,7 +748,7 @@ TEST(ThreadDevice, ClosingTheReadSideAfterTheTcpPeerHasGoneSucceeds)
   EXPECT_EQ(rc, QXIO_E_END_OF_FILE);
   EXPECT_EQ(qxio_close(&stream, 0), 0);  // the connection is gone: nothing left to shut down
   EXPECT_EQ(stream, nullptr);
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 // Fills a pipe that nobody reads until the stream's worker is stuck in a write.
@@ -776,7 +776,7 @@ TEST(ThreadDevice, AbortiveCloseBehindAStuckPeerReturns)
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(fcntl(ends[1], F_GETFD), -1);
   close(ends[0]);
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, DestroyingWithAWorkerStuckInAWriteReturns)
@@ -791,7 +791,7 @@ TEST(ThreadDevice, DestroyingWithAWorkerStuckInAWriteReturns)
   qxio_layer_destroy(layer);
   close(ends[0]);
   close(ends[1]);  // destroying never closes the descriptor
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
 }
 
 TEST(ThreadDevice, EveryCloseEndsTheWorkerThreads)
@@ -803,13 +803,13 @@ TEST(ThreadDevice, EveryCloseEndsTheWorkerThreads)
   for (int round = 0; round < 5; round++) {
     QXIO stream;
     ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ | QXIO_OPEN_WRITE), 0);
-    EXPECT_LE(settled_thread_count(baseline), baseline);  // started on first use only
+    EXPECT_EQ(settled_thread_count(baseline), baseline);  // started on first use only
     ASSERT_EQ(write_text(&stream, "round"), 0);
     qxio_t_error_code rc;
     read_once(&stream, &rc);
     EXPECT_EQ(thread_count(), baseline + 2);
     ASSERT_EQ(qxio_close(&stream, round % 2 ? QXIO_CLOSE_ABORTIVE : 0), 0);
-    EXPECT_LE(settled_thread_count(baseline), baseline);
+    EXPECT_EQ(settled_thread_count(baseline), baseline);
   }
 }
 
@@ -839,7 +839,7 @@ TEST(IoWorker, QueueEmptiedWhileTheWorkerWaitsForMoreToMerge)
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past that wait
   EXPECT_TRUE(qxio_io_worker_running(&worker));
   qxio_io_worker_deinit(&worker);
-  EXPECT_LE(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_thread_count(baseline), baseline);
   close(ends[0]);
   close(ends[1]);
 }
