@@ -8,7 +8,6 @@
 #include <dirent.h>
 #include <poll.h>
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -38,49 +37,10 @@ inline int count_proc_entries(const char *path)
 }
 
 inline int open_descriptor_count() { return count_proc_entries("/proc/self/fd"); }
+inline int thread_count() { return count_proc_entries("/proc/self/task"); }
 
-// Whether a thread of this process still holds the address space. A thread that
-// pthread_join has seen end stays listed in /proc for a moment after the join returns;
-// once it has let go of the address space (the size its stat gives, field 23, reads 0) it
-// runs no more code of the process.
-inline bool thread_holds_memory(const char *tid)
-{
-  std::string path = std::string("/proc/self/task/") + tid + "/stat";
-  FILE *file = fopen(path.c_str(), "r");
-  if (file == nullptr) return false;  // gone meanwhile
-  char line[1024];
-  size_t n = fread(line, 1, sizeof line - 1, file);
-  fclose(file);
-  line[n] = 0;
-  // The name in parentheses may hold spaces: fields are counted from its closing one, which
-  // ends field 2 and is followed by a space.
-  const char *p = strrchr(line, ')');
-  if (p == nullptr || p[1] != ' ') return true;
-  p += 2;  // field 3
-  for (int field = 3; field < 23; field++) {
-    p = strchr(p, ' ');
-    if (p == nullptr) return true;
-    p++;
-  }
-  return strtoul(p, nullptr, 10) != 0;
-}
-
-// Threads of the process that can still run its code.
-inline int thread_count()
-{
-  DIR *dir = opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (struct dirent *entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    if (thread_holds_memory(entry->d_name)) count++;
-  }
-  closedir(dir);
-  return count;
-}
-
-// The thread count once it equals expected: a thread ending under load may take a while to
-// go, so this waits (boundedly, 10 s) for it.
+// The thread count once it equals expected: a joined thread may linger in /proc for a
+// moment, longer under load, so this waits (boundedly, 10 s) for it to go.
 inline int settled_thread_count(int expected)
 {
   int count = thread_count();
