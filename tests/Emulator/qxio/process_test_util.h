@@ -12,9 +12,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qxio.h"
 #include "scratch_root.h"
@@ -37,16 +39,44 @@ inline int count_proc_entries(const char *path)
 }
 
 inline int open_descriptor_count() { return count_proc_entries("/proc/self/fd"); }
-inline int thread_count() { return count_proc_entries("/proc/self/task"); }
 
-// The thread count once it equals expected: a joined thread may linger in /proc for a
-// moment, longer under load, so this waits (boundedly, 10 s) for it to go.
-inline int settled_thread_count(int expected)
+// Ids of the process's threads, ascending.
+inline std::vector<long> thread_ids()
 {
-  int count = thread_count();
+  std::vector<long> ids;
+  if (DIR *dir = opendir("/proc/self/task")) {
+    while (struct dirent *entry = readdir(dir))
+      if (entry->d_name[0] != '.') ids.push_back(atol(entry->d_name));
+    closedir(dir);
+  }
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// The process's threads at one moment, by id. A case's threads are those running after it
+// that were not running here: a count would also see a thread that an earlier case joined
+// (a joined thread stays listed for a moment, longer under load) leave during this one.
+struct thread_baseline {
+  std::vector<long> ids = thread_ids();
+};
+
+// Threads running now that were not running at the baseline.
+inline int threads_since(const thread_baseline &baseline)
+{
+  int count = 0;
+  for (long id : thread_ids())
+    if (!std::binary_search(baseline.ids.begin(), baseline.ids.end(), id)) count++;
+  return count;
+}
+
+// threads_since(baseline) once it equals expected: a joined thread may linger in /proc for
+// a moment, so this waits (boundedly, 10 s) for it to go.
+inline int settled_threads_since(const thread_baseline &baseline, int expected = 0)
+{
+  int count = threads_since(baseline);
   for (int i = 0; i < 10000 && count != expected; i++) {
     usleep(1000);
-    count = thread_count();
+    count = threads_since(baseline);
   }
   return count;
 }
@@ -54,15 +84,15 @@ inline int settled_thread_count(int expected)
 // Open descriptors and threads of the process at one moment.
 struct resource_counts {
   int descriptors = open_descriptor_count();
-  int threads = thread_count();
+  thread_baseline threads;
 };
 
-// Whether the descriptors and threads are those of before (threads are waited for as
-// settled_thread_count does).
+// Whether the descriptors are those of before and no thread started since is left (threads
+// are waited for as settled_threads_since does).
 inline bool counts_back_to(const resource_counts &before)
 {
-  int threads = settled_thread_count(before.threads);
-  return open_descriptor_count() == before.descriptors && threads == before.threads;
+  int threads = settled_threads_since(before.threads);
+  return open_descriptor_count() == before.descriptors && threads == 0;
 }
 
 // Everything readable from fd up to end of file (or an error).

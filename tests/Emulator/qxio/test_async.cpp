@@ -26,9 +26,10 @@ using qxio_test::read_all;
 using qxio_test::read_file;
 using qxio_test::counts_back_to;
 using qxio_test::resource_counts;
-using qxio_test::settled_thread_count;
+using qxio_test::settled_threads_since;
 using qxio_test::temp_dir;
-using qxio_test::thread_count;
+using qxio_test::thread_baseline;
+using qxio_test::threads_since;
 using qxio_test::write_all;
 using qxio_test::write_file;
 
@@ -53,11 +54,11 @@ protected:
       registered_here = true;
     }
     ASSERT_EQ(qxio_event_new(0, &event), 0);
-    baseline = thread_count();
+    baseline = thread_baseline();
   }
   void TearDown() override
   {
-    EXPECT_EQ(settled_thread_count(baseline), baseline) << "a thread outlived its operation";
+    EXPECT_EQ(settled_threads_since(baseline), 0) << "a thread outlived its operation";
     qxio_event_free(event);
     if (registered_here) {
       EXPECT_EQ(qxio_init_layer_async(1), 0);
@@ -65,7 +66,7 @@ protected:
     EXPECT_EQ(qxio_init(nullptr, nullptr, QXIO_INIT_SHUTDOWN), 0);
   }
   qxio_t_event *event = nullptr;
-  int baseline = 0;
+  thread_baseline baseline;
 };
 
 // ---- one-shot operations ----
@@ -296,7 +297,7 @@ TEST_F(Async, TenBytesStayBufferedUntilASync)
   temp_dir dir;
   QXIO stream = open_asynk(dir.file("f"), O_WRONLY | O_CREAT, QXIO_FD_WRITE);
   ASSERT_EQ(write_stream(&stream, "0123456789"), 0);
-  EXPECT_EQ(thread_count(), baseline);  // no operation was started
+  EXPECT_EQ(threads_since(baseline), 0);  // no operation was started
   EXPECT_EQ(read_file(dir.file("f")), "");
   int64_t size = 0;
   EXPECT_EQ(qxio_ioctl_size(&stream, &size, 0), 0);
@@ -524,10 +525,10 @@ TEST_F(Async, AbortiveCloseIsNotHeldUpByAStuckPeer)
   qxio_t_error_code rc = 0;
   for (int i = 0; i < 64 && rc == 0; i++) rc = write_stream(&out, block, QXIO_WRITE_NONBLOCKING);
   EXPECT_EQ(rc, QXIO_E_WOULD_BLOCK);
-  EXPECT_GT(thread_count(), baseline);  // the blocked write
+  EXPECT_GT(threads_since(baseline), 0);  // the blocked write
   EXPECT_EQ(qxio_close(&out, QXIO_CLOSE_ABORTIVE), 0);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(settled_thread_count(before.threads), before.threads);
+  EXPECT_EQ(settled_threads_since(before.threads), 0);
   EXPECT_EQ(resource_counts().descriptors,
             before.descriptors - 1);  // the layer closed the write end
   close(ends[0]);

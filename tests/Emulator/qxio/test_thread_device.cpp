@@ -32,9 +32,10 @@
 namespace {
 
 using qxio_test::library;
-using qxio_test::settled_thread_count;
+using qxio_test::settled_threads_since;
+using qxio_test::thread_baseline;
+using qxio_test::threads_since;
 using qxio_test::temp_tree;
-using qxio_test::thread_count;
 using qxio_test::write_file;
 
 qxio_t_error_code open_fd(QXIO *stream, int fd, uint32_t options)
@@ -171,7 +172,7 @@ TEST(ThreadDevice, RandomWritesSeeksAndReadsMatchAModel)
 {
   library lib;
   temp_tree tree;
-  int baseline = thread_count();
+  thread_baseline baseline;
   std::string path = tree.file("model");
   QXIO stream;
   ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ | QXIO_OPEN_WRITE), 0);
@@ -190,7 +191,7 @@ TEST(ThreadDevice, RandomWritesSeeksAndReadsMatchAModel)
   ASSERT_EQ(qxio_close(&stream, 0), 0);
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(qxio_test::read_file(path), model.content);
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 TEST(ThreadDevice, AppendModeDescriptorIsRefusedUnlessSequential)
@@ -329,7 +330,7 @@ TEST(ThreadDevice, ReadAheadThatCannotBeIssuedLosesNoBytes)
 {
   library lib;
   temp_tree tree;
-  int baseline = thread_count();
+  thread_baseline baseline;
   std::string content = pattern(300000, 17);
   std::string path = tree.file("f");
   ASSERT_TRUE(write_file(path, content));
@@ -364,7 +365,7 @@ TEST(ThreadDevice, ReadAheadThatCannotBeIssuedLosesNoBytes)
       }
     }
   }
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 TEST(ThreadDevice, RegularFileThatGrewIsReadAgain)
@@ -419,7 +420,7 @@ int small_pipe(int ends[2])
 TEST(ThreadDevice, PipeEndOfFileAfterTheData)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   int ends[2];
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
   QXIO stream;
@@ -436,13 +437,13 @@ TEST(ThreadDevice, PipeEndOfFileAfterTheData)
   EXPECT_EQ(qxio_seek(&stream, 0, nullptr, nullptr, QXIO_SEEK_SET), QXIO_E_SEEK_ERROR);
   ASSERT_EQ(qxio_close(&stream, 0), 0);
   EXPECT_EQ(fcntl(ends[0], F_GETFD), -1);  // owned: closed with the stream
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 TEST(ThreadDevice, TerminalEndOfFileSeenByTheReadAheadIsReported)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   int master, slave;
   ASSERT_TRUE(qxio_test::open_pty(&master, &slave));
   QXIO stream;
@@ -458,13 +459,13 @@ TEST(ThreadDevice, TerminalEndOfFileSeenByTheReadAheadIsReported)
   // the next read-ahead blocks on the terminal; closing cancels it
   ASSERT_EQ(qxio_close(&stream, 0), 0);
   close(master);
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 TEST(ThreadDevice, WriteToAClosedPipeIsReportedEveryTimeAndNeverLost)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   int ends[2];
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
   close(ends[0]);
@@ -481,13 +482,13 @@ TEST(ThreadDevice, WriteToAClosedPipeIsReportedEveryTimeAndNeverLost)
   ASSERT_NE(stream, nullptr);
   EXPECT_EQ(qxio_close(&stream, QXIO_CLOSE_ABORTIVE), 0);
   EXPECT_EQ(stream, nullptr);
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   int ends[2];
   int pipe_size = small_pipe(ends);
   ASSERT_GT(pipe_size, 0);
@@ -514,7 +515,7 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
   reader.join();
   close(ends[0]);
   EXPECT_EQ(received, all.substr(0, accepted));
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 // The worker is held by a full pipe; one non-blocking write of exactly the 64 KiB room takes
@@ -522,7 +523,7 @@ TEST(ThreadDevice, NonBlockingWritesStopAt64KiBPending)
 TEST(ThreadDevice, NonBlockingWriteOfTheWholeRoomClearsTheWritableEvent)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   int ends[2];
   ASSERT_GT(small_pipe(ends), 0);
   ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
@@ -555,7 +556,7 @@ TEST(ThreadDevice, NonBlockingWriteOfTheWholeRoomClearsTheWritableEvent)
   close(ends[0]);
   EXPECT_EQ(received.size(), filled + all.size());
   EXPECT_TRUE(received == std::string(filled, 'f') + all);
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 // Files of this process may not grow past 1 MiB for the guard's life: a write beyond fails
@@ -584,7 +585,7 @@ TEST(ThreadDevice, AbortiveCloseAfterAFailedWriteDropsTheWritesBehindIt)
 {
   library lib;
   temp_tree tree;
-  int baseline = thread_count();
+  thread_baseline baseline;
   std::string path = tree.file("f");
   file_size_limit limit;
   int queued_behind = 0;
@@ -605,7 +606,7 @@ TEST(ThreadDevice, AbortiveCloseAfterAFailedWriteDropsTheWritesBehindIt)
     EXPECT_EQ(qxio_test::read_file(path), "");
   }
   EXPECT_GT(queued_behind, 0);
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 // A large write held up by a slow reader: the bytes that did go out leave the pending count
@@ -613,7 +614,7 @@ TEST(ThreadDevice, AbortiveCloseAfterAFailedWriteDropsTheWritesBehindIt)
 TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   int ends[2];
   ASSERT_GT(small_pipe(ends), 0);
   QXIO stream;
@@ -653,7 +654,7 @@ TEST(ThreadDevice, BytesOfALargeWriteThatWentOutFreeRoomBeforeItEnds)
   reader.join();
   close(ends[0]);
   EXPECT_EQ(received, all.substr(0, pos));
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 TEST(ThreadDevice, InterruptEndsABlockedPipeReadAndTheReadGoesOn)
@@ -708,7 +709,7 @@ TEST(ThreadDevice, NonBlockingReadWithNothingThere)
 TEST(ThreadDevice, SocketHalfCloseShutsDownOneDirectionAtATime)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
   QXIO stream;
@@ -726,13 +727,13 @@ TEST(ThreadDevice, SocketHalfCloseShutsDownOneDirectionAtATime)
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(fcntl(pair[0], F_GETFD), -1);
   close(pair[1]);
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 TEST(ThreadDevice, ClosingTheReadSideAfterTheTcpPeerHasGoneSucceeds)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   qxio_test::loopback_pair pair;
   ASSERT_TRUE(pair.ok());
   QXIO stream;
@@ -748,7 +749,7 @@ TEST(ThreadDevice, ClosingTheReadSideAfterTheTcpPeerHasGoneSucceeds)
   EXPECT_EQ(rc, QXIO_E_END_OF_FILE);
   EXPECT_EQ(qxio_close(&stream, 0), 0);  // the connection is gone: nothing left to shut down
   EXPECT_EQ(stream, nullptr);
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 // Fills a pipe that nobody reads until the stream's worker is stuck in a write.
@@ -768,7 +769,7 @@ void fill_stuck_pipe(QXIO *stream, int ends[2])
 TEST(ThreadDevice, AbortiveCloseBehindAStuckPeerReturns)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   QXIO stream;
   int ends[2];
   fill_stuck_pipe(&stream, ends);
@@ -776,13 +777,13 @@ TEST(ThreadDevice, AbortiveCloseBehindAStuckPeerReturns)
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(fcntl(ends[1], F_GETFD), -1);
   close(ends[0]);
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 TEST(ThreadDevice, DestroyingWithAWorkerStuckInAWriteReturns)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   QXIO stream;
   int ends[2];
   fill_stuck_pipe(&stream, ends);
@@ -791,25 +792,25 @@ TEST(ThreadDevice, DestroyingWithAWorkerStuckInAWriteReturns)
   qxio_layer_destroy(layer);
   close(ends[0]);
   close(ends[1]);  // destroying never closes the descriptor
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
 }
 
 TEST(ThreadDevice, EveryCloseEndsTheWorkerThreads)
 {
   library lib;
   temp_tree tree;
-  int baseline = thread_count();
+  thread_baseline baseline;
   std::string path = tree.file("f");
   for (int round = 0; round < 5; round++) {
     QXIO stream;
     ASSERT_EQ(open_path(&stream, path, QXIO_OPEN_READ | QXIO_OPEN_WRITE), 0);
-    EXPECT_EQ(settled_thread_count(baseline), baseline);  // started on first use only
+    EXPECT_EQ(settled_threads_since(baseline), 0);  // started on first use only
     ASSERT_EQ(write_text(&stream, "round"), 0);
     qxio_t_error_code rc;
     read_once(&stream, &rc);
-    EXPECT_EQ(thread_count(), baseline + 2);
+    EXPECT_EQ(threads_since(baseline), 2);
     ASSERT_EQ(qxio_close(&stream, round % 2 ? QXIO_CLOSE_ABORTIVE : 0), 0);
-    EXPECT_EQ(settled_thread_count(baseline), baseline);
+    EXPECT_EQ(settled_threads_since(baseline), 0);
   }
 }
 
@@ -818,7 +819,7 @@ TEST(ThreadDevice, EveryCloseEndsTheWorkerThreads)
 TEST(IoWorker, QueueEmptiedWhileTheWorkerWaitsForMoreToMerge)
 {
   library lib;
-  int baseline = thread_count();
+  thread_baseline baseline;
   int ends[2];
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
   qxio_t_io_worker worker;
@@ -839,7 +840,7 @@ TEST(IoWorker, QueueEmptiedWhileTheWorkerWaitsForMoreToMerge)
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past that wait
   EXPECT_TRUE(qxio_io_worker_running(&worker));
   qxio_io_worker_deinit(&worker);
-  EXPECT_EQ(settled_thread_count(baseline), baseline);
+  EXPECT_EQ(settled_threads_since(baseline), 0);
   close(ends[0]);
   close(ends[1]);
 }
