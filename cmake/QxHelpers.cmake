@@ -75,6 +75,7 @@ function(qx_test_suite name dir)
   else()
     target_compile_options(${name} PRIVATE ${QX_TEST_COMPILE_OPTIONS})
   endif()
+  target_compile_options(${name} PRIVATE ${QX_TEST_CHECK_OPTIONS})
   set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
   # A unity source includes the test files, so GCC takes their fixtures in anonymous
   # namespaces for a header's and warns on every case.
