@@ -46,6 +46,16 @@ private:
   const char *name_;
 };
 
+/* Throws and catches one fault, so that the exception path's first-use allocations (the
+ * unwinder's tables, the exception's buffer) are made before a limit leaves no room for them. */
+inline void ready_the_exception_path()
+{
+  try {
+    throw qx_fault{};
+  } catch (const qx_fault &) {
+  }
+}
+
 /* Runs fn inside an API recovery scope; answers the fault it raised (kind 0 when none). */
 template <class Fn>
 qx_fault catch_fault(Fn fn)

@@ -396,9 +396,7 @@ int heap_growth_under_limit()
   qx_eg.current_gcmode =
       atom_off; /* the growth path: what is made here is garbage to a collection */
   if ((size_t)((char *)w->heap_end - (char *)w->heap_start) < 256 * MiB) return 77;
-  try {
-    throw qx_fault{};
-  } catch (const qx_fault &) {} /* the exception path is ready */
+  ready_the_exception_path();
   limit_data_segment(64 * MiB);
   TAGGED *heap = w->heap_start;
   qx_fault f = catch_fault([&] {
@@ -418,9 +416,7 @@ int block_growth_under_limit()
 {
   TestEngine e;
   worker *w = e.w;
-  try {
-    throw qx_fault{};
-  } catch (const qx_fault &) {}
+  ready_the_exception_path();
   limit_data_segment(32 * MiB);
   qx_fault f = catch_fault([&] {
     /* near the limit a growth takes what the request needs: a page at a time here */

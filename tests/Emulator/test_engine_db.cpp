@@ -90,9 +90,7 @@ int fault_in_last_alternative()
   qx_define_native(qx_eg.prolog_module, "erase_first", 1, t_erase_first, nullptr, ENTER_C);
   qx_define_native(qx_eg.prolog_module, "mk_list", 2, t_mk_list, nullptr, ENTER_C);
   qx_define_native(qx_eg.prolog_module, "store_big", 1, t_store_big, nullptr, ENTER_C);
-  try {
-    throw qx_fault{};
-  } catch (const qx_fault &) {}
+  ready_the_exception_path();
   p.consult("big(1).");
   if (p.run("mk_list(2500000, L), store_big(L), fail ; true") != 1) return 2; /* heap back */
   size_t stored = qx_space_in_use(QX_SPACE_DATABASE);
@@ -120,9 +118,7 @@ int fill_memory(bool retract)
   alarm(120);
   EnvGuard size("PROLOGMAXSIZE", "48M");
   TestProlog p;
-  try {
-    throw qx_fault{};
-  } catch (const qx_fault &) {}
+  ready_the_exception_path();
   p.consult("fill(N) :- assertz(f(N, [N])), M is N + 1, fill(M).");
   f_def = user_def(TermReader(p.w, "f(_, _)").read());
   qx_native_fn count_f = [](worker *) {

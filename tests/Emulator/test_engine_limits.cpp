@@ -145,9 +145,7 @@ int fault_in_native()
   p.consult(kRecursion);
   qx_eg.current_gcmargin = 64;
   if ((size_t)((char *)p.w->heap_end - (char *)p.w->heap_start) < 256 * MiB) return 77;
-  try {
-    throw qx_fault{};
-  } catch (const qx_fault &) {} /* the exception path is ready */
+  ready_the_exception_path();
   limit_data_segment(64 * MiB);
   if (p.run("catch(hog, error(resource_error(R), _), true)") != 1) return 2;
   if (p.var("R") != "memory") return 3;
@@ -164,9 +162,7 @@ int recursion_past_the_stacks()
   TestProlog p;
   define_limit_natives();
   p.consult(kRecursion);
-  try {
-    throw qx_fault{};
-  } catch (const qx_fault &) {}
+  ready_the_exception_path();
   if (p.run("catch(down(1000000), error(resource_error(R), _), true)") != 1) return 2;
   if (p.var("R") != "memory") return 3;
   if (p.run("down(1000)") != 1) return 4;

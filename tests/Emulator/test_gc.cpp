@@ -786,9 +786,7 @@ int live_data_past_the_limit()
   EnvGuard limit("PROLOGMAXSIZE", "16M");
   TestProlog p;
   p.consult(kLists);
-  try {
-    throw qx_fault{};
-  } catch (const qx_fault &) {} /* the exception path is ready */
+  ready_the_exception_path();
   if (p.run("catch(range(1, 3000000, L), error(resource_error(R), _), true)") != 1) return 2;
   if (p.var("R") != "memory") return 3;
   if (p.run("range(1, 30, L), bench(100, L, [], R)") != 1) return 4;
@@ -841,9 +839,7 @@ int choicepoints_past_the_limit()
   p.consult("cp(N) :- N1 is N + 1, functor(X, f, 40), arg(1, X, N1), cp(N1), arg(1, X, N1). "
             "cp(_). "
             "count(N, N) :- !. count(I, N) :- I1 is I + 1, count(I1, N). ");
-  try {
-    throw qx_fault{};
-  } catch (const qx_fault &) {} /* the exception path is ready */
+  ready_the_exception_path();
   limit_data_segment(96 * MiB);
   if (p.run("catch(cp(0), error(resource_error(R), _), true)") != 1) return 2;
   if (p.var("R") != "memory") return 3;

@@ -161,6 +161,15 @@ inline bool all_fixed(const std::vector<domain> &d)
     if (x.empty() || !x.fixed()) return false;
   return true;
 }
+/* The indices of the domains not yet fixed, among the first count: the variables a random
+ * walk may narrow next. */
+inline std::vector<int> open_indices(const std::vector<domain> &d, size_t count = SIZE_MAX)
+{
+  std::vector<int> open;
+  for (size_t i = 0; i < d.size() && i < count; i++)
+    if (!d[i].fixed()) open.push_back((int)i);
+  return open;
+}
 inline bool all_finite(const std::vector<domain> &d)
 {
   for (const domain &x : d)

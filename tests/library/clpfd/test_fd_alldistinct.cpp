@@ -702,9 +702,7 @@ TEST_F(FdAllDistinct, AssignmentDomainConsistentUpToSeven)
       checked++;
       pruned += text(want) != text(model);
       model = want;
-      std::vector<int> open;
-      for (size_t i = 0; i < vars.size(); i++)
-        if (!model[i].fixed()) open.push_back((int)i);
+      std::vector<int> open = fd_harness::open_indices(model);
       if (open.empty()) break;
       int i = open[g.below((int)open.size())];
       fd_oracle::values vals = model[i].all(100);
@@ -1012,9 +1010,7 @@ TEST_F(FdAllDistinct, AssignmentCostsKeptDualsMatchFreshPosts)
         EXPECT_EQ(regrets(block(fresh, 7)), incremental) << "step " << step << " in " << text(now);
         compared++;
       }
-      std::vector<int> open;
-      for (size_t i = 0; i < 2 * n; i++)
-        if (!now[i].fixed()) open.push_back((int)i);
+      std::vector<int> open = fd_harness::open_indices(now, 2 * n);
       if (open.empty()) break;
       int i = open[g.below((int)open.size())];
       fd_oracle::values vals = now[i].all(100);
@@ -1291,9 +1287,7 @@ TEST_F(FdAllDistinct, AssignmentCostsAgreeWithBruteForceAlongWalks)
         ok = 1;
         continue;
       }
-      std::vector<int> open;
-      for (size_t i = 0; i < vars.size(); i++)
-        if (!now[i].fixed()) open.push_back((int)i);
+      std::vector<int> open = fd_harness::open_indices(now);
       if (open.empty() || (!stack.empty() && g.below(3) == 0)) {
         if (stack.empty()) break;
         backtrack(d, vars, &stack);

@@ -1005,8 +1005,7 @@ protected:
     std::vector<std::pair<node *, QX_term_ref>> stack;
     for (int step = 0; step < 16; step++) {
       std::vector<int> open;
-      for (int i = 0; r.outcome == 1 && i < n + m + 1; i++)
-        if (!r.doms[i].fixed()) open.push_back(i);
+      if (r.outcome == 1) open = fd_harness::open_indices(r.doms, n + m + 1);
       if (open.empty() || (!stack.empty() && g.below(4) == 0)) {
         if (stack.empty()) break;
         qx_restore_node(w, stack.back().first);

@@ -513,9 +513,7 @@ protected:
     std::vector<snapshot> stack;
     for (int step = 0; step < 40 && ok == 1; step++) {
       std::vector<domain> now = domains(dw, vars);
-      std::vector<int> open;
-      for (size_t i = 0; i < vars.size(); i++)
-        if (!now[i].fixed()) open.push_back((int)i);
+      std::vector<int> open = fd_harness::open_indices(now);
       if (open.empty() || (!stack.empty() && g.below(4) == 0)) {
         if (stack.empty()) break;
         backtrack(dw, vars, &stack);
