@@ -780,7 +780,6 @@ indexical_info *known_indexical(ORVALIS_API_STRUCT *api, const void *p)
 void prolog_fd_find_definition_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref head,
                                               QX_term_ref module, QX_term_ref def)
 {
-  worker *w = fd_worker(api);
   TAGGED h = fd_ref_get(api, head), m = fd_ref_get(api, module);
   TAGGED key = IsAtom(h) ? h : IsCompound(h) && IsStr(h) ? StrFunctor(h) : 0;
   if (!key || !IsAtom(m)) {

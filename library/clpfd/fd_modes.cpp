@@ -39,7 +39,6 @@ instance *referenced_instance(ORVALIS_API_STRUCT *api, TAGGED ref)
  * database reference to a live instance whose term is a compound of two arguments. */
 instance *incumbent_instance(ORVALIS_API_STRUCT *api, QX_term_ref ref)
 {
-  worker *w = fd_worker(api);
   TAGGED t = fd_ref_get(api, ref);
   instance *ins = IsVar(t) ? nullptr : referenced_instance(api, t);
   if (ins && ins->death == QX_CLOCK_ALIVE) {
@@ -103,7 +102,6 @@ void prolog_fd_minint_maxint_qxenv_multi_qx(ORVALIS_API_STRUCT *api, long *min, 
 void prolog_fd_update_incumbent_qxenv_multi_qx(ORVALIS_API_STRUCT *api, QX_term_ref ref,
                                                QX_term_ref bound, QX_term_ref values)
 {
-  worker *w = fd_worker(api);
   instance *ins = incumbent_instance(api, ref);
   if (!ins) return;
   TAGGED b = fd_ref_get(api, bound);

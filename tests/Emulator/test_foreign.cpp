@@ -170,7 +170,9 @@ protected:
   {
     for (const goal_case &c : cases) {
       ASSERT_EQ(run(c.goal), c.value ? 1 : 0) << c.goal << " " << exception();
-      if (c.value) EXPECT_EQ(val("V"), c.value) << c.goal;
+      if (c.value) {
+        EXPECT_EQ(val("V"), c.value) << c.goal;
+      }
     }
   }
 };

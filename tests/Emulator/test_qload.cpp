@@ -180,9 +180,10 @@ TEST_F(QLoad, AReadWithCollectionsInTheMiddleGivesTheTermOfOneWithout)
     texts[collect] = r.fault.empty() ? TestProlog::show(r.term) : r.fault;
     TAGGED list = deref(r.term);
     EXPECT_TRUE(IsLst(list));
-    if (IsLst(list)) /* the variable is one: the last element's is the first's */
+    if (IsLst(list)) { /* the variable is one: the last element's is the first's */
       for (TAGGED first = StrArg(deref(LstHead(list)), 1); IsLst(list); list = deref(LstTail(list)))
         EXPECT_EQ(deref(StrArg(deref(LstHead(list)), 1)), deref(first));
+    }
   }
   qx_gc_stress = stress;
   qx_eg.current_gcmode = atom_on;

@@ -820,8 +820,9 @@ TEST(SaveRestoreRecords, HandMadeStates)
       return r + "\n" + clauses + "\n" + again;
     });
     EXPECT_EQ(c.report.substr(0, row.outcome.size()), row.outcome) << c.report;
-    if (row.outcome == "ok")
+    if (row.outcome == "ok") {
       EXPECT_NE(c.report.find("\n" + row.clauses + "\n"), std::string::npos) << c.report;
+    }
     EXPECT_EQ(c.err.substr(0, row.printed.size()), row.printed) << c.err;
     std::string tail = "ok p(foo,1.5);";
     EXPECT_TRUE(c.report.size() > tail.size() &&

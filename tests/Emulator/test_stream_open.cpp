@@ -67,8 +67,12 @@ TEST_F(StreamTest, DefaultEncodingIsLatin1UnlessTheFileSaysOtherwise)
     QX_stream *s = nullptr;
     ASSERT_EQ(qx_fopen_internal(path.c_str(), QX_FO_READ | QX_FO_TEXT, 0, &s), 0) << c.name;
     std::vector<int> codes = all_codes(s);
-    if (!c.codes.empty()) EXPECT_EQ(codes, c.codes) << c.name;
-    if (c.codes.empty()) EXPECT_EQ(codes.back(), 0xE9) << c.name;
+    if (!c.codes.empty()) {
+      EXPECT_EQ(codes, c.codes) << c.name;
+    }
+    if (c.codes.empty()) {
+      EXPECT_EQ(codes.back(), 0xE9) << c.name;
+    }
     EXPECT_EQ((s->flags & QX_SF_ENCODING_DETECTED) != 0, c.detected) << c.name;
     EXPECT_EQ(qx_fclose_internal(s, 0), 2);
   }
@@ -173,7 +177,9 @@ TEST_F(StreamTest, ExclusiveOpenOfAnExistingFileTakesAUniqueName)
     std::string pid = std::to_string(getpid());
     std::string stem = std::strchr(target, '.') ? path.substr(0, path.size() - 4) : path;
     EXPECT_EQ(made.compare(0, stem.size() + pid.size(), stem + pid), 0) << made;
-    if (std::strchr(target, '.')) EXPECT_EQ(made.substr(made.size() - 4), ".txt");
+    if (std::strchr(target, '.')) {
+      EXPECT_EQ(made.substr(made.size() - 4), ".txt");
+    }
     EXPECT_EQ(file_text(path), "old");
     EXPECT_EQ(qx_fclose_internal(node, 0), 2);
     unlink(made.c_str());

@@ -222,7 +222,9 @@ TEST_F(StreamTest, CountsOfBlocksMatchCountingCodeByCode)
     for (uint32_t c : codes) position = c == '\n' ? (lines++, 0) : position + 1;
     items += (int64_t)codes.size();
     ASSERT_EQ(QX_put_codes(out, codes.data(), codes.size(), 0), 0);
-    if (round % 3 == 0) ASSERT_EQ(QX_flush_output(out, 0), 0);
+    if (round % 3 == 0) {
+      ASSERT_EQ(QX_flush_output(out, 0), 0);
+    }
     int64_t got[3];
     ASSERT_EQ(QX_get_stream_counts(out, &got[0], &got[1], &got[2], 0), 0);
     ASSERT_EQ(std::vector<int64_t>(got, got + 3), (std::vector<int64_t>{items, lines, position}))

@@ -277,10 +277,11 @@ TEST_F(TokenizerTest, FilesAndPipesGiveTheTokensOfAStringStream)
   for (const std::string &text : texts) {
     std::string expected = tokens(text.c_str(), 1000);
     if (text.size() > tail.size() &&
-        text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
+        text.compare(text.size() - tail.size(), tail.size(), tail) == 0) {
       EXPECT_EQ(expected.substr(expected.size() - std::min(expected.size(), golden_tail.size())),
                 golden_tail)
           << text.size();
+    }
     std::string path = scratch_file("tokens.pl", text);
     QX_stream *file = stream_over_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC), QX_SC_INPUT);
     ASSERT_NE(file, nullptr);

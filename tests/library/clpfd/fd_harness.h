@@ -49,9 +49,9 @@ using rng = fd_circuit::rng;
 enum class level { none, bounds, domain };
 
 struct instance {
-  std::vector<domain> doms;  /* one per variable, in the order of `sat`'s tuples */
-  std::vector<int64_t> data; /* the constraint's own parameters */
-  int variant = 0;           /* the option variant being posted */
+  std::vector<domain> doms;    /* one per variable, in the order of `sat`'s tuples */
+  std::vector<int64_t> data{}; /* the constraint's own parameters */
+  int variant = 0;             /* the option variant being posted */
 };
 
 struct row {

@@ -263,7 +263,9 @@ TEST_F(FdAllDifferent, EdgeCases)
     EXPECT_EQ(res.entailed, cases[c].entailed);
     std::string text;
     for (const domain &x : res.doms) text += x.text();
-    if (res.outcome == 1) EXPECT_EQ(text, cases[c].after);
+    if (res.outcome == 1) {
+      EXPECT_EQ(text, cases[c].after);
+    }
   }
 }
 

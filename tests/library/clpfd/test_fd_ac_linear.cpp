@@ -276,7 +276,9 @@ TEST_F(FdAcLinear, DomainConsistentAgainstBruteForce)
   }
   EXPECT_EQ(watch.pruning, 0);
   EXPECT_EQ(watch.differing, 0);
-  if (!qx_gc_stress) EXPECT_GT(watch.compared, 0); /* there, every undo has a collection between */
+  if (!qx_gc_stress) {
+    EXPECT_GT(watch.compared, 0);
+  } /* there, every undo has a collection between */
   /* the instances are not all trivial */
   EXPECT_GT(failed, instances / 40);
   EXPECT_GT(pruned, instances / 4);
@@ -443,7 +445,9 @@ TEST_F(FdAcLinear, SearchOverTheEightTermEquation)
   }
   e.rhs = rhs;
   long count = solution_count(e);
-  if (!qx_gc_stress) EXPECT_EQ(count, 96351);
+  if (!qx_gc_stress) {
+    EXPECT_EQ(count, 96351);
+  }
   driver d(api);
   fd_driver::undo_scope undo(w);
   ASSERT_EQ(post(d, e), 1) << exception() << d.error();
@@ -461,5 +465,7 @@ TEST_F(FdAcLinear, SearchOverTheEightTermEquation)
   EXPECT_EQ((long)c.solutions, count);
   EXPECT_EQ(c.failures, 0u);
   EXPECT_EQ(c.nodes, 2 * c.solutions - 1);
-  if (!qx_gc_stress) EXPECT_EQ(c.nodes, 192701u);
+  if (!qx_gc_stress) {
+    EXPECT_EQ(c.nodes, 192701u);
+  }
 }

@@ -263,7 +263,9 @@ TEST_F(FdDriver, ShortLinearPostingIsTheGeneralOne)
       for (TAGGED l = deref(StrArg(c, 1)); IsLst(l); l = deref(LstTail(l)), i++) {
         TAGGED term = deref(LstHead(l)), x = d.term(t[i].x);
         EXPECT_EQ(deref(StrArg(term, 2)), x);
-        if (IsVar(x)) EXPECT_EQ(deref(StrArg(term, 3)), get_attributes(x, fd()->fd_module));
+        if (IsVar(x)) {
+          EXPECT_EQ(deref(StrArg(term, 3)), get_attributes(x, fd()->fd_module));
+        }
       }
       EXPECT_EQ(i, t.size());
     }
@@ -315,7 +317,9 @@ TEST_F(FdDriver, DisequationNetworksAgreeWithBruteForce)
       return true;
     };
     fd_driver::counts counts;
-    if (r == 1) ASSERT_EQ(d.search({}, {}, record, &counts), 1) << exception();
+    if (r == 1) {
+      ASSERT_EQ(d.search({}, {}, record, &counts), 1) << exception();
+    }
     EXPECT_EQ(found, expect) << "round " << round;
   }
 }

@@ -203,7 +203,9 @@ TEST_F(FdGcc, LocalCardinalitySoundAndWeakerThanGlobal)
     fd_oracle::outcome local = solve(g, "lcc_post"), global = solve(g);
     SCOPED_TRACE("instance " + std::to_string(t));
     fd_oracle::check(before, local, [&](const values &x) { return gcc_sat(g, x); });
-    if (local.failed) EXPECT_TRUE(global.failed);
+    if (local.failed) {
+      EXPECT_TRUE(global.failed);
+    }
     if (local.failed || global.failed) continue;
     for (size_t i = 0; i < before.size(); i++)
       for (int64_t v : global.after[i])
@@ -334,7 +336,9 @@ TEST_F(FdNvalue, EdgeCases)
       return s;
     };
     EXPECT_EQ(flat(got), flat(c.expect));
-    if (!o.failed) EXPECT_EQ(o.entailed, c.entailed) << c.expect;
+    if (!o.failed) {
+      EXPECT_EQ(o.entailed, c.entailed) << c.expect;
+    }
   }
 }
 
@@ -789,7 +793,9 @@ TEST_F(FdGccRows, KeyedEdgeCases)
       std::string got = r.outcome == 1 ? "" : "failed";
       for (const fd_oracle::domain &d : r.doms) got += (got.empty() ? "" : " ") + d.text();
       EXPECT_EQ(got, e.expect);
-      if (r.outcome == 1) EXPECT_EQ(r.entailed, e.entailed);
+      if (r.outcome == 1) {
+        EXPECT_EQ(r.entailed, e.entailed);
+      }
     }
   }
 }

@@ -622,8 +622,9 @@ void expect_queens(ORVALIS_API_STRUCT *api)
   fd_driver::driver d(api);
   fd_driver::counts c = queens(d, qx_gc_stress ? 6 : 8);
   EXPECT_EQ(c.solutions, qx_gc_stress ? 4u : 92u);
-  if (!qx_gc_stress)
+  if (!qx_gc_stress) {
     EXPECT_EQ(std::to_string(c.nodes) + " " + std::to_string(c.failures), "767 292");
+  }
 }
 
 /* A state of indexicals restored by an engine that has not loaded the solver loads it first (a
@@ -929,8 +930,12 @@ TEST_F(FdIndexical, QueensCountSolutions)
     fd_driver::counts c = queens(d, n, n <= 6 && !qx_gc_stress ? &watch : nullptr);
     EXPECT_EQ(c.solutions, expected[n - 1]) << n << " " << exception() << d.error();
     EXPECT_EQ(watch.differing, 0) << n;
-    if (n == 6 && !qx_gc_stress) EXPECT_GT(watch.compared, 0);
-    if (n == 8) EXPECT_EQ(std::to_string(c.nodes) + " " + std::to_string(c.failures), "767 292");
+    if (n == 6 && !qx_gc_stress) {
+      EXPECT_GT(watch.compared, 0);
+    }
+    if (n == 8) {
+      EXPECT_EQ(std::to_string(c.nodes) + " " + std::to_string(c.failures), "767 292");
+    }
   }
 }
 
@@ -953,7 +958,9 @@ TEST_F(FdIndexical, TheBooleanStartsItsChain)
     int x = d.new_var(r.x_lo, r.x_hi), y = d.new_var(r.y_lo, r.y_hi), b = d.new_var(0, 1);
     ASSERT_EQ(d.post_indexicals("leq", {driver::var(x), driver::var(y), driver::param(0)}, b), 1)
         << exception() << d.error();
-    if (r.b >= 0) ASSERT_EQ(d.exclude(b, 1 - r.b), 1);
+    if (r.b >= 0) {
+      ASSERT_EQ(d.exclude(b, 1 - r.b), 1);
+    }
     auto range = [&](int v) {
       std::vector<int32_t> dom = d.domain(v);
       return dom.size() == 1 ? std::to_string(dom[0])

@@ -73,8 +73,12 @@ TEST_F(FdModels, QueensCountsAndSearchTree)
     SCOPED_TRACE(n);
     solve(d, n, fd_models::queens_search(), &c, queens_ok);
     EXPECT_EQ(c.solutions, counts[n - 1]);
-    if (n == 8) EXPECT_EQ(std::make_pair(c.nodes, c.failures), std::make_pair(767ull, 292ull));
-    if (n == 10) EXPECT_EQ(std::make_pair(c.nodes, c.failures), std::make_pair(11431ull, 4992ull));
+    if (n == 8) {
+      EXPECT_EQ(std::make_pair(c.nodes, c.failures), std::make_pair(767ull, 292ull));
+    }
+    if (n == 10) {
+      EXPECT_EQ(std::make_pair(c.nodes, c.failures), std::make_pair(11431ull, 4992ull));
+    }
   }
 }
 
@@ -159,7 +163,9 @@ TEST_F(FdModels, JobShopOptimaAgainstEveryMachineOrder)
         for (size_t i = 0; i < p.jobs[j].size(); i++, k++) {
           start[j].push_back(values[k]);
           span = std::max(span, values[k] + p.jobs[j][i].duration);
-          if (i) EXPECT_GE(values[k], start[j][i - 1] + p.jobs[j][i - 1].duration);
+          if (i) {
+            EXPECT_GE(values[k], start[j][i - 1] + p.jobs[j][i - 1].duration);
+          }
         }
       EXPECT_EQ(span, best);
       for (const fd_jobshop::disjunction &x : fd_jobshop::disjunctions(p)) {

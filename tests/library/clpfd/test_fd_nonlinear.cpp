@@ -396,8 +396,9 @@ TEST_F(FdNonlinear, SquareOnIntervalsRunsOnce)
     EXPECT_EQ(fd()->resumptions - resumptions, 1u) << "the loop ran it again";
     EXPECT_EQ(loop.after, once.after);
     for (i64 v : x.all(WINDOW))
-      if (y.contains(v * v))
+      if (y.contains(v * v)) {
         EXPECT_TRUE(once.after[0].contains(v) && once.after[1].contains(v * v)) << v;
+      }
     bool fixed = once.after[0].min() == once.after[0].max();
     EXPECT_EQ(once.entailed, fixed);
     entailed += fixed;

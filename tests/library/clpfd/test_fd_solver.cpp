@@ -255,7 +255,9 @@ TEST_F(FdSolver, RandomProblemsAgreeWithBruteForce)
     EXPECT_EQ(watch.differing, 0);
   }
   EXPECT_GT(searched, problems / 4);
-  if (!qx_gc_stress) EXPECT_GT(watch.compared, 0);
+  if (!qx_gc_stress) {
+    EXPECT_GT(watch.compared, 0);
+  }
 }
 
 /* call_action('t=<u+c'(X, Y, K)) posts X - Y at most K into the running level: the driver's

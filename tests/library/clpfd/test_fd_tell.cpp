@@ -279,9 +279,10 @@ TEST_F(FdTell, ExportsOfRandomViewsMatchTheModel)
     round % 3 ? dvar_export_do(api, w, &d) : dvar_export_ix(api, w, &d, 0);
     EXPECT_EQ(actions(), "[]");
     EXPECT_EQ(domain(v), want);
-    if (IsVar(fd_ref_get(api, v.var)))
+    if (IsVar(fd_ref_get(api, v.var))) {
       EXPECT_EQ(deref(StrArg(fd_attr_dom(fd_ref_get(api, v.attr)), 4)),
                 MakeSmall((int32_t)count(want)));
+    }
   }
 }
 
@@ -341,8 +342,11 @@ TEST_F(FdTell, ValueRemovalMatchesTheGeneralRemoval)
   for (int round = 0; round < (qx_gc_stress ? 200 : 800); round++) {
     Pairs dom;
     int32_t scale = round % 4 == 3 ? 40 : 1; /* wide: v far above the minimum */
-    for (int32_t at = pick(0, 2); at <= 12; at += pick(2, 4))
-      dom.push_back({at * scale, (at = std::min(12, at + pick(0, 3))) * scale});
+    for (int32_t at = pick(0, 2); at <= 12; at += pick(2, 4)) {
+      int32_t end = std::min(12, at + pick(0, 3));
+      dom.push_back({at * scale, end * scale});
+      at = end;
+    }
     if (round % 10 == 0) dom.front().first = INF;
     if (round % 10 == 1) dom.back().second = SUP;
     int32_t v = pick(-1, 13 * scale);
@@ -365,9 +369,10 @@ TEST_F(FdTell, ValueRemovalMatchesTheGeneralRemoval)
                              : FD_WAKE_DOM | (after.front().first != dom.front().first ? 2 : 0) |
                                    (after.back().second != dom.back().second ? 4 : 0);
     EXPECT_EQ(mask & 7, moved);
-    if (IsVar(fd_ref_get(api, fast.var)) && round % 10 > 1)
+    if (IsVar(fd_ref_get(api, fast.var)) && round % 10 > 1) {
       EXPECT_EQ(deref(StrArg(fd_attr_dom(fd_ref_get(api, fast.attr)), 4)),
                 MakeSmall((int32_t)count(after)));
+    }
   }
 }
 
@@ -701,7 +706,9 @@ TEST_F(FdTell, FreshVariableIntervalIsTheGeneralTell)
       uint32_t counted = fd()->prunings - before;
       before = fd()->prunings;
       ASSERT_EQ(go("'$fd_arg_attribute'(V, 0, _), " + tell + read), fresh) << exception();
-      if (fresh == 1) EXPECT_EQ(var("A"), attr);
+      if (fresh == 1) {
+        EXPECT_EQ(var("A"), attr);
+      }
       EXPECT_EQ(fd()->prunings - before, counted);
     }
 }
